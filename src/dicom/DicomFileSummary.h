@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+#include <array>
+#include <optional>
+
+class DcmItem;
+class DcmTagKey;
+
+namespace dicom {
+
+// Everything the index, the study list and the viewers need to know about one DICOM file,
+// read once at import so that the file is parsed again only when its pixels are needed.
+struct DicomFileSummary
+{
+    QString patientId;
+    QString patientName;
+    QString birthDate;
+    QString sex;
+    double weightKg = 0.0;
+    double heightCm = 0.0;
+
+    QString studyInstanceUid;
+    QString studyDate;
+    QString studyTime;
+    QString studyDescription;
+    QString accessionNumber;
+    QString referringPhysician;
+
+    QString seriesInstanceUid;
+    QString seriesNumber;
+    QString seriesDescription;
+    QString modality;
+    QString bodyPartExamined;
+    QString laterality;
+
+    QString sopInstanceUid;
+    qint32 instanceNumber = 0;
+    qint32 rows = 0;
+    qint32 columns = 0;
+    qint32 numberOfFrames = 1;
+
+    double pixelSpacingX = 0.0; // column spacing, mm
+    double pixelSpacingY = 0.0; // row spacing, mm
+    double sliceThickness = 0.0;
+    double sliceLocation = 0.0;
+    double windowCenter = 0.0;
+    double windowWidth = 0.0;
+    double rescaleSlope = 1.0;
+    double rescaleIntercept = 0.0;
+    double repetitionTime = 0.0;
+    double echoTime = 0.0;
+    double triggerTimeMs = -1.0;
+    qint32 cardiacNumberOfImages = 0;
+    double acquisitionTimeSeconds = -1.0;
+    qint32 temporalPositionIndex = 0;
+    QString frameOfReferenceUid;
+
+    std::array<double, 3> imagePosition{0.0, 0.0, 0.0};
+    std::array<double, 3> orientationRow{0.0, 0.0, 0.0};
+    std::array<double, 3> orientationCol{0.0, 0.0, 0.0};
+    bool hasSpatialInfo = false;
+
+    // Enhanced multi-frame only: the first four lists run in step (one entry per frame with a plane
+    // position); the temporal list has an entry for every per-frame item.
+    QList<double> perFrameSliceLocation;
+    QList<double> perFramePositionX;
+    QList<double> perFramePositionY;
+    QList<double> perFramePositionZ;
+    QList<int> perFrameTemporalPositionIndex;
+
+    QString filePath;
+};
+
+bool isDicomFile(const QString& path);
+std::optional<DicomFileSummary> readFileSummary(const QString& path);
+
+QString decodeDicomText(const char* bytes, qsizetype length);
+QString readStringElement(DcmItem& item, const DcmTagKey& tag);
+double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue);
+std::optional<double> readTimeElement(DcmItem& item, const DcmTagKey& tag);
+std::optional<double> parseTimeOfDay(const QString& text);
+
+// Registers the summary under the name "dicom::DicomFileSummary" for queued signals.
+void registerMetaTypes();
+
+} // namespace dicom
+
+Q_DECLARE_METATYPE(dicom::DicomFileSummary)

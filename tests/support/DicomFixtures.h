@@ -1,0 +1,109 @@
+#pragma once
+// Synthetic DICOM files for tests, written with DCMTK.
+//
+// Voxel values encode their own coordinates by default (stored = 1000*z + 10*y + x, clamped to the
+// pixel type), so a flipped or transposed result gives a wrong number rather than a plausible picture.
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <functional>
+
+class DcmDataset;
+
+namespace fixtures {
+
+enum class PixelKind { Int16, UInt16, UInt8, Rgb8 };
+enum class Photometric { Monochrome2, Monochrome1 };
+enum class Compression { None, JpegBaseline, JpegLsLossless, Rle };
+enum class Plane { Axial, Sagittal, Coronal, Oblique };
+
+struct SeriesSpec
+{
+    // Patient / study / series. Empty UIDs are generated (one study and one series per spec).
+    QString patientId = QStringLiteral("P0001");
+    QString patientName = QStringLiteral("Test^Patient");
+    QString birthDate = QStringLiteral("19700101");
+    QString sex = QStringLiteral("M");
+    QString studyUid;
+    QString seriesUid;
+    QString studyDate = QStringLiteral("20240115");
+    QString studyTime = QStringLiteral("101500");
+    QString studyDescription = QStringLiteral("Test study");
+    QString accessionNumber = QStringLiteral("ACC1");
+    QString seriesDescription = QStringLiteral("Test series");
+    QString seriesNumber = QStringLiteral("1");
+    QString modality = QStringLiteral("CT");
+    QString bodyPart = QStringLiteral("CHEST");
+    QString frameOfReferenceUid; // generated when empty
+    QString specificCharacterSet; // "", "ISO_IR 192", "ISO_IR 144"; texts are written as given (UTF-8 or raw)
+
+    // Geometry. Slice k lies at origin + k * sliceSpacing * normal, normal = row x col.
+    int rows = 32;
+    int columns = 32;
+    int slices = 8;
+    double rowSpacing = 0.8;    // first value of Pixel Spacing (between rows)
+    double columnSpacing = 0.7; // second value (between columns)
+    double sliceSpacing = 1.5;
+    double sliceThickness = 1.5;
+    std::array<double, 3> origin{-100.0, -120.0, 50.0};
+    Plane plane = Plane::Axial;
+    // Used for Plane::Oblique: row direction then column direction (normalised by the writer).
+    std::array<double, 6> obliqueOrientation{0.8660254, 0.5, 0.0, 0.0, 0.0, -1.0};
+    bool writeGeometry = true; // false: no position/orientation/slice location at all
+
+    // Pixels.
+    PixelKind pixels = PixelKind::Int16;
+    Photometric photometric = Photometric::Monochrome2;
+    Compression compression = Compression::None;
+    double rescaleSlope = 1.0;
+    double rescaleIntercept = -1024.0;
+    double windowCenter = 40.0;
+    double windowWidth = 400.0;
+    // Stored value of voxel (x, y, z); default is the coordinate code above. For RGB the value is
+    // used for all three samples unless rgbValue is set.
+    std::function<int(int x, int y, int z)> value;
+    std::function<std::array<int, 3>(int x, int y, int z)> rgbValue;
+
+    // Instances and time.
+    int firstInstanceNumber = 1;
+    bool reverseInstanceNumbers = false; // instance numbers run opposite to the spatial order
+    double acquisitionTimeStart = 36000.0; // seconds since midnight, < 0: no Acquisition Time
+    double acquisitionTimeStep = 0.0;
+
+    // Last chance to change a data set before it is saved (slice index; -1 for a multi-frame file).
+    std::function<void(DcmDataset& ds, int slice)> customize;
+};
+
+// Fills generated UIDs in place so that several writes of one spec share study and series.
+void completeUids(SeriesSpec& spec);
+QString newUid();
+
+// The stored value the default generator writes for voxel (x, y, z) of a signed 16-bit series.
+int coordinateValue(int x, int y, int z);
+
+// Direction cosines of the spec's plane: row (0..2) and column (3..5).
+std::array<double, 6> orientationOf(const SeriesSpec& spec);
+std::array<double, 3> slicePosition(const SeriesSpec& spec, int slice);
+
+// One single-frame file per slice, named IMG_<k>.dcm in dir. Returns the written paths in slice order.
+QStringList writeSeries(const QString& dir, SeriesSpec spec);
+// One file for slice k of the spec.
+QString writeSlice(const QString& path, const SeriesSpec& spec, int slice);
+// Classic multi-frame (all frames in one file, top-level geometry of slice 0).
+QString writeMultiFrame(const QString& path, SeriesSpec spec);
+// Enhanced multi-frame with shared and per-frame functional groups (plane position per frame,
+// pixel measures and orientation in the shared groups).
+QString writeEnhancedMultiFrame(const QString& path, SeriesSpec spec);
+
+// Saves an arbitrary data set as a Part-10 file (explicit little endian unless the data set is encoded).
+bool saveDataset(const QString& path, DcmDataset& ds);
+
+// Bad files.
+void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes);
+void writeBytes(const QString& path, const QByteArray& bytes);
+// 128-byte preamble, "DICM", then the given bytes.
+void writeDicmWithPayload(const QString& path, const QByteArray& payload);
+
+} // namespace fixtures

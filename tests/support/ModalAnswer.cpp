@@ -1,0 +1,45 @@
+#include "ModalAnswer.h"
+
+#include <QApplication>
+#include <QPushButton>
+
+namespace fixtures {
+
+ModalAnswer::ModalAnswer(QMessageBox::StandardButton button, int dialogResult)
+    : m_button(button), m_dialogResult(dialogResult)
+{
+    m_timer.setInterval(20);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+    m_timer.start();
+}
+
+ModalAnswer::~ModalAnswer() { m_timer.stop(); }
+
+void ModalAnswer::tick()
+{
+    QWidget* w = QApplication::activeModalWidget();
+    if (!w)
+        return;
+    if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        m_titles << box->windowTitle();
+        m_texts << box->text();
+        QAbstractButton* b = box->button(m_button);
+        if (!b)
+            b = box->escapeButton();
+        if (!b && !box->buttons().isEmpty())
+            b = box->buttons().first();
+        if (b)
+            b->click();
+        else
+            box->done(0);
+        return;
+    }
+    if (auto* dlg = qobject_cast<QDialog*>(w)) {
+        if (m_handler && !m_handler(dlg))
+            return;
+        m_titles << dlg->windowTitle();
+        dlg->done(m_dialogResult);
+    }
+}
+
+} // namespace fixtures
