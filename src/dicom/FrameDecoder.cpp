@@ -1,0 +1,273 @@
+#include "FrameDecoder.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmimage/diregist.h> // colour images need dcmimage's handlers registered
+#include <dcmtk/dcmimgle/dcmimage.h>
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+namespace dicom {
+namespace {
+
+struct DecoderCache
+{
+    std::mutex mutex;
+    QString key;
+    std::unique_ptr<DicomImage> image;
+    quint64 imagesBuilt = 0;
+};
+
+DecoderCache& cache()
+{
+    static DecoderCache instance;
+    return instance;
+}
+
+// What the header says about the pixels, read without loading long values.
+struct PixelProbe
+{
+    bool loaded = false;
+    int samplesPerPixel = 1;
+    int frames = 1;
+    qint64 rows = 0;
+    qint64 columns = 0;
+    qint64 bitsAllocated = 0;
+    bool hasPixelData = false;
+    bool encapsulated = false;
+    qint64 nativeLength = 0;  // declared value length of native pixel data
+    qint64 fragmentCount = 0; // encapsulated: fragments after the offset table
+    qint64 fileSize = 0;
+
+    qint64 frameBytes() const
+    {
+        const qint64 bits = bitsAllocated > 0 ? bitsAllocated : 8;
+        return (rows * columns * samplesPerPixel * bits + 7) / 8;
+    }
+};
+
+PixelProbe probePixels(const QString& path)
+{
+    PixelProbe probe;
+    DcmFileFormat file;
+    const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
+                                             4096, ERM_autoDetect);
+    DcmDataset* dataset = file.getDataset();
+    if (status.bad() || !dataset)
+        return probe;
+    probe.loaded = true;
+
+    Uint16 samples = 0;
+    if (dataset->findAndGetUint16(DCM_SamplesPerPixel, samples).good() && samples > 0)
+        probe.samplesPerPixel = samples;
+    Sint32 frames = 0;
+    if (dataset->findAndGetSint32(DCM_NumberOfFrames, frames).good() && frames > 0)
+        probe.frames = frames;
+    Uint16 value = 0;
+    if (dataset->findAndGetUint16(DCM_Rows, value).good())
+        probe.rows = value;
+    value = 0;
+    if (dataset->findAndGetUint16(DCM_Columns, value).good())
+        probe.columns = value;
+    value = 0;
+    if (dataset->findAndGetUint16(DCM_BitsAllocated, value).good())
+        probe.bitsAllocated = value;
+
+    DcmElement* element = nullptr;
+    if (dataset->findAndGetElement(DCM_PixelData, element).good() && element) {
+        probe.hasPixelData = true;
+        const E_TransferSyntax xfer = dataset->getOriginalXfer();
+        probe.encapsulated = DcmXfer(xfer).isEncapsulated();
+        if (probe.encapsulated) {
+            auto* pixelData = OFstatic_cast(DcmPixelData*, element);
+            E_TransferSyntax repType = EXS_Unknown;
+            const DcmRepresentationParameter* repParam = nullptr;
+            pixelData->getOriginalRepresentationKey(repType, repParam);
+            DcmPixelSequence* sequence = nullptr;
+            if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).good() && sequence)
+                probe.fragmentCount = qMax<qint64>(0, qint64(sequence->card()) - 1);
+        } else {
+            probe.nativeLength = element->getLength();
+        }
+    }
+    std::error_code error;
+    const auto size = std::filesystem::file_size(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
+    probe.fileSize = error ? 0 : qint64(size);
+    return probe;
+}
+
+// Refuses headers that would make DCMTK read past the data or allocate without bound.
+QString checkDeclaredSizes(const PixelProbe& probe)
+{
+    if (!probe.hasPixelData)
+        return QCoreApplication::translate("dicom", "В файле нет пиксельных данных.");
+    if (probe.rows <= 0 || probe.columns <= 0)
+        return QCoreApplication::translate("dicom", "Размер изображения равен нулю.");
+    if (probe.frameBytes() > kMaxFrameBytes)
+        return QCoreApplication::translate("dicom", "Слишком большой кадр: %1×%2.").arg(probe.columns).arg(probe.rows);
+    if (probe.encapsulated) {
+        // Every frame of an encapsulated stream takes at least one fragment.
+        if (probe.fragmentCount < probe.frames)
+            return QCoreApplication::translate("dicom", "Сжатые пиксельные данные повреждены: кадров %1, фрагментов %2.")
+                .arg(probe.frames)
+                .arg(probe.fragmentCount);
+        return {};
+    }
+    const qint64 needed = probe.frameBytes() * probe.frames;
+    if (probe.nativeLength < needed || probe.nativeLength > probe.fileSize)
+        return QCoreApplication::translate("dicom", "Пиксельные данные обрезаны или не соответствуют размеру изображения.");
+    return {};
+}
+
+QString cacheKeyBase(const QString& path)
+{
+    // Size and modification time make a file rewritten in place (tag edit, recompression) a new key.
+    std::error_code error;
+    const std::filesystem::path native(QFile::encodeName(path).toStdString());
+    const auto size = std::filesystem::file_size(native, error);
+    const qint64 sizeValue = error ? -1 : qint64(size);
+    const auto time = std::filesystem::last_write_time(native, error);
+    const qint64 timeValue = error ? -1 : qint64(time.time_since_epoch().count());
+    return QStringLiteral("%1|%2|%3").arg(path).arg(sizeValue).arg(timeValue);
+}
+
+void setError(QString* errorMessage, const QString& text)
+{
+    if (errorMessage)
+        *errorMessage = text;
+}
+
+bool usable(double center, double width)
+{
+    return std::isfinite(center) && std::isfinite(width) && width >= 1.0;
+}
+
+} // namespace
+
+std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::optional<render::WindowLevel> window,
+                                        QString* errorMessage)
+{
+    DecoderCache& state = cache();
+    std::lock_guard lock(state.mutex);
+    setError(errorMessage, {});
+
+    const PixelProbe probe = probePixels(path);
+    const qint64 wholeFileBytes = probe.frameBytes() * probe.frames;
+    const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
+        || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes);
+
+    int index = frame == -1 ? probe.frames / 2 : frame;
+    if (index > probe.frames - 1)
+        index = probe.frames - 1;
+    if (index < 0)
+        index = 0;
+
+    QString key = cacheKeyBase(path);
+    if (perFrame)
+        key += QStringLiteral("#%1").arg(index);
+
+    DicomImage* image = nullptr;
+    unsigned long frameToRender = perFrame ? 0 : unsigned(index);
+    try {
+        if (key == state.key && state.image && state.image->getStatus() == EIS_Normal) {
+            image = state.image.get();
+        } else {
+            if (probe.loaded) {
+                const QString problem = checkDeclaredSizes(probe);
+                if (!problem.isEmpty()) {
+                    setError(errorMessage, problem);
+                    return std::nullopt;
+                }
+            }
+            unsigned long flags = CIF_MayDetachPixelData;
+            if (perFrame)
+                flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
+            auto built = std::make_unique<DicomImage>(QFile::encodeName(path).constData(), flags,
+                                                      perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+            if (built->getStatus() != EIS_Normal) {
+                setError(errorMessage, QCoreApplication::translate("dicom", "Не удалось декодировать изображение: %1")
+                                           .arg(QString::fromLatin1(DicomImage::getString(built->getStatus()))));
+                return std::nullopt;
+            }
+            state.image = std::move(built);
+            state.key = key;
+            ++state.imagesBuilt;
+            image = state.image.get();
+        }
+
+        DecodedFrame result;
+        result.frameCount = probe.frames;
+        if (image->isMonochrome()) {
+            bool applied = false;
+            if (window)
+                applied = usable(window->center, window->width) && image->setWindow(window->center, window->width);
+            else if (image->getWindowCount() > 0)
+                applied = image->setWindow(0); // fails for a stored width below 1
+            if (!applied)
+                applied = image->setMinMaxWindow(0);
+            double center = 0.0;
+            double width = 0.0;
+            if (!applied || !image->getWindow(center, width)) {
+                setError(errorMessage, QCoreApplication::translate("dicom", "Не удалось применить окно к изображению."));
+                return std::nullopt;
+            }
+            result.windowCenter = center;
+            result.windowWidth = width;
+        }
+
+        const unsigned long width = image->getWidth();
+        const unsigned long height = image->getHeight();
+        if (!image->getInterData() || width == 0 || height == 0) {
+            setError(errorMessage, QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
+            return std::nullopt;
+        }
+        const auto* data = static_cast<const uchar*>(image->getOutputData(8, frameToRender, 0));
+        if (!data) {
+            setError(errorMessage, QCoreApplication::translate("dicom", "Не удалось получить кадр %1 из файла.").arg(index + 1));
+            return std::nullopt;
+        }
+        const bool mono = image->isMonochrome();
+        QImage out(int(width), int(height), mono ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+        if (out.isNull()) {
+            setError(errorMessage, QCoreApplication::translate("dicom", "Недостаточно памяти для изображения."));
+            return std::nullopt;
+        }
+        const qsizetype rowBytes = qsizetype(width) * (mono ? 1 : 3);
+        for (unsigned long y = 0; y < height; ++y)
+            memcpy(out.scanLine(int(y)), data + qsizetype(y) * rowBytes, size_t(rowBytes));
+        result.image = std::move(out);
+        return result;
+    } catch (const std::exception& e) {
+        setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
+        return std::nullopt;
+    }
+}
+
+FrameDecoderCacheState frameDecoderCacheState()
+{
+    DecoderCache& state = cache();
+    std::lock_guard lock(state.mutex);
+    return {state.key, state.imagesBuilt};
+}
+
+void releaseFrameDecoderCache()
+{
+    DecoderCache& state = cache();
+    std::lock_guard lock(state.mutex);
+    state.image.reset();
+    state.key.clear();
+}
+
+} // namespace dicom

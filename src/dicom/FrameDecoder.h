@@ -1,0 +1,46 @@
+#pragma once
+
+#include "WindowLevel.h"
+
+#include <QImage>
+#include <QString>
+
+#include <optional>
+
+namespace dicom {
+
+// One frame decoded to an 8-bit image, with the window that was really applied to it.
+struct DecodedFrame
+{
+    QImage image;              // Grayscale8 for MONOCHROME1/2, RGB888 otherwise
+    double windowCenter = 0.0; // colour images take no window: both values are then 0
+    double windowWidth = 0.0;
+    qint32 frameCount = 1;     // Number of Frames of the file (1 when absent or not positive)
+};
+
+// Decodes frame `frame` (0-based, -1 = middle frame, out-of-range values clamped) of a DICOM file.
+// Without `window` the file's first stored window is used, else a minimum-maximum window; an explicit
+// window that cannot be applied (width below 1, not finite) also falls back to minimum-maximum.
+// Returns nothing when the frame cannot be rendered; `errorMessage` (may be null) then says why.
+// Every call in the process is serialised by one lock, which also guards the one-image cache.
+std::optional<DecodedFrame> decodeFrame(const QString& path, int frame,
+                                        std::optional<render::WindowLevel> window,
+                                        QString* errorMessage = nullptr);
+
+// What the decoder cache holds: the key of the cached image and how many images were built so far.
+struct FrameDecoderCacheState
+{
+    QString key;
+    quint64 imagesBuilt = 0;
+};
+FrameDecoderCacheState frameDecoderCacheState();
+
+// Frees the cached image (at shut-down, before the codecs go away).
+void releaseFrameDecoderCache();
+
+// Decoded size above which a multi-frame file is built one frame at a time instead of whole.
+constexpr qint64 kWholeFileDecodeLimitBytes = 64ll * 1024 * 1024;
+// Largest single decoded frame accepted; a larger declared size is taken as a damaged header.
+constexpr qint64 kMaxFrameBytes = 512ll * 1024 * 1024;
+
+} // namespace dicom
