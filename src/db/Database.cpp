@@ -1,0 +1,645 @@
+#include "db/Database.h"
+
+#include "dicom/DicomFileSummary.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+#include <QVariant>
+
+#include <cmath>
+
+namespace db {
+
+namespace {
+
+const char* const kCreateStatements[] = {
+    "CREATE TABLE IF NOT EXISTS patients ("
+    "patient_id TEXT PRIMARY KEY, "
+    "patient_name TEXT, "
+    "birth_date TEXT, "
+    "sex TEXT, "
+    "weight_kg REAL, "
+    "height_cm REAL);",
+
+    "CREATE TABLE IF NOT EXISTS studies ("
+    "study_instance_uid TEXT PRIMARY KEY, "
+    "patient_id TEXT REFERENCES patients(patient_id), "
+    "study_date TEXT, "
+    "study_time TEXT, "
+    "study_description TEXT, "
+    "accession_number TEXT, "
+    "referring_physician TEXT, "
+    "is_protected INTEGER DEFAULT 0);",
+
+    "CREATE TABLE IF NOT EXISTS series ("
+    "series_instance_uid TEXT PRIMARY KEY, "
+    "study_instance_uid TEXT REFERENCES studies(study_instance_uid), "
+    "series_number TEXT, "
+    "series_description TEXT, "
+    "modality TEXT, "
+    "body_part_examined TEXT, "
+    "laterality TEXT);",
+
+    "CREATE TABLE IF NOT EXISTS instances ("
+    "sop_instance_uid TEXT PRIMARY KEY, "
+    "series_instance_uid TEXT REFERENCES series(series_instance_uid), "
+    "instance_number INTEGER, "
+    "rows INTEGER, "
+    "columns INTEGER, "
+    "number_of_frames INTEGER, "
+    "pixel_spacing_x REAL, "
+    "pixel_spacing_y REAL, "
+    "slice_thickness REAL, "
+    "slice_location REAL, "
+    "window_center REAL, "
+    "window_width REAL, "
+    "rescale_slope REAL, "
+    "rescale_intercept REAL, "
+    "repetition_time REAL, "
+    "echo_time REAL, "
+    "image_position_x REAL, "
+    "image_position_y REAL, "
+    "image_position_z REAL, "
+    "orientation_row_x REAL, "
+    "orientation_row_y REAL, "
+    "orientation_row_z REAL, "
+    "orientation_col_x REAL, "
+    "orientation_col_y REAL, "
+    "orientation_col_z REAL, "
+    "has_spatial_info INTEGER, "
+    "frame_index INTEGER DEFAULT 0, "
+    "acquisition_time_seconds REAL, "
+    "temporal_position_index INTEGER DEFAULT 0, "
+    "frame_of_reference_uid TEXT, "
+    "trigger_time_ms REAL, "
+    "cardiac_number_of_images INTEGER DEFAULT 0, "
+    "file_path TEXT NOT NULL);",
+
+    "CREATE INDEX IF NOT EXISTS idx_studies_patient ON studies(patient_id);",
+    "CREATE INDEX IF NOT EXISTS idx_series_study ON series(study_instance_uid);",
+    "CREATE INDEX IF NOT EXISTS idx_instances_series ON instances(series_instance_uid);",
+};
+
+// Columns that index files of earlier versions lack. On an up-to-date file each of these fails with
+// a duplicate-column error, which is expected and ignored.
+const char* const kMigrations[] = {
+    "ALTER TABLE instances ADD COLUMN repetition_time REAL;",
+    "ALTER TABLE instances ADD COLUMN echo_time REAL;",
+    "ALTER TABLE instances ADD COLUMN image_position_x REAL;",
+    "ALTER TABLE instances ADD COLUMN image_position_y REAL;",
+    "ALTER TABLE instances ADD COLUMN image_position_z REAL;",
+    "ALTER TABLE instances ADD COLUMN orientation_row_x REAL;",
+    "ALTER TABLE instances ADD COLUMN orientation_row_y REAL;",
+    "ALTER TABLE instances ADD COLUMN orientation_row_z REAL;",
+    "ALTER TABLE instances ADD COLUMN orientation_col_x REAL;",
+    "ALTER TABLE instances ADD COLUMN orientation_col_y REAL;",
+    "ALTER TABLE instances ADD COLUMN orientation_col_z REAL;",
+    "ALTER TABLE instances ADD COLUMN has_spatial_info INTEGER;",
+    "ALTER TABLE studies ADD COLUMN is_protected INTEGER DEFAULT 0;",
+    "ALTER TABLE series ADD COLUMN laterality TEXT;",
+    "ALTER TABLE instances ADD COLUMN frame_index INTEGER DEFAULT 0;",
+    "ALTER TABLE instances ADD COLUMN acquisition_time_seconds REAL;",
+    "ALTER TABLE instances ADD COLUMN temporal_position_index INTEGER DEFAULT 0;",
+    "ALTER TABLE instances ADD COLUMN frame_of_reference_uid TEXT;",
+    "ALTER TABLE instances ADD COLUMN trigger_time_ms REAL;",
+    "ALTER TABLE instances ADD COLUMN cardiac_number_of_images INTEGER DEFAULT 0;",
+    "ALTER TABLE patients ADD COLUMN weight_kg REAL;",
+    "ALTER TABLE patients ADD COLUMN height_cm REAL;",
+};
+
+const char* const kPatientUpsert =
+    "INSERT INTO patients (patient_id, patient_name, birth_date, sex, weight_kg, height_cm) "
+    "VALUES (:id, :name, :birth, :sex, :weight, :height) "
+    "ON CONFLICT(patient_id) DO UPDATE SET patient_name = excluded.patient_name, "
+    "birth_date = excluded.birth_date, sex = excluded.sex, weight_kg = excluded.weight_kg, "
+    "height_cm = excluded.height_cm;";
+
+// A study stays with the patient of its first indexed file, and keeps its protection flag.
+const char* const kStudyUpsert =
+    "INSERT INTO studies (study_instance_uid, patient_id, study_date, study_time, study_description, "
+    "accession_number, referring_physician) "
+    "VALUES (:uid, :patient_id, :date, :time, :desc, :acc, :ref) "
+    "ON CONFLICT(study_instance_uid) DO UPDATE SET study_date = excluded.study_date, "
+    "study_time = excluded.study_time, study_description = excluded.study_description, "
+    "accession_number = excluded.accession_number, referring_physician = excluded.referring_physician;";
+
+const char* const kSeriesUpsert =
+    "INSERT INTO series (series_instance_uid, study_instance_uid, series_number, series_description, "
+    "modality, body_part_examined, laterality) "
+    "VALUES (:uid, :study_uid, :num, :desc, :modality, :body_part, :laterality) "
+    "ON CONFLICT(series_instance_uid) DO UPDATE SET series_number = excluded.series_number, "
+    "series_description = excluded.series_description, modality = excluded.modality, "
+    "body_part_examined = excluded.body_part_examined, laterality = excluded.laterality;";
+
+// A re-indexed file that moved keeps its rows; only the path and display defaults follow the new file.
+const char* const kInstanceUpsert =
+    "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, rows, columns, "
+    "number_of_frames, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, window_center, "
+    "window_width, rescale_slope, rescale_intercept, repetition_time, echo_time, image_position_x, "
+    "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
+    "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
+    "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
+    "cardiac_number_of_images, file_path) "
+    "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
+    ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
+    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path) "
+    "ON CONFLICT(sop_instance_uid) DO UPDATE SET file_path = excluded.file_path, "
+    "instance_number = excluded.instance_number, window_center = excluded.window_center, "
+    "window_width = excluded.window_width, slice_thickness = excluded.slice_thickness, "
+    "slice_location = excluded.slice_location;";
+
+// The per-study counts and modalities are correlated subqueries served by idx_series_study and
+// idx_instances_series, so listing stays fast on large indexes.
+const char* const kStudySelect =
+    "SELECT st.study_instance_uid, p.patient_id, p.patient_name, p.birth_date, p.sex, p.weight_kg, "
+    "st.study_date, st.study_time, st.study_description, st.accession_number, "
+    "(SELECT COUNT(*) FROM series se WHERE se.study_instance_uid = st.study_instance_uid), "
+    "(SELECT COUNT(*) FROM series se JOIN instances i ON i.series_instance_uid = se.series_instance_uid "
+    " WHERE se.study_instance_uid = st.study_instance_uid), "
+    "st.is_protected, "
+    "(SELECT GROUP_CONCAT(DISTINCT se.modality) FROM series se "
+    " WHERE se.study_instance_uid = st.study_instance_uid) "
+    "FROM studies st LEFT JOIN patients p ON p.patient_id = st.patient_id ";
+
+QString errorText(const QSqlQuery& query)
+{
+    return query.lastError().text();
+}
+
+// Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
+// their own; stacking them would turn a cine loop or an ultrasound clip into a fake volume.
+bool sliceNormal(const dicom::DicomFileSummary& s, std::array<double, 3>& normal)
+{
+    const auto& r = s.orientationRow;
+    const auto& c = s.orientationCol;
+    const double rr = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+    const double cc = c[0] * c[0] + c[1] * c[1] + c[2] * c[2];
+    if (!(rr > 1e-6) || !(cc > 1e-6))
+        return false;
+    std::array<double, 3> n{r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
+    const double nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+    if (!(nn > 1e-6))
+        return false;
+    const double len = std::sqrt(nn);
+    normal = {n[0] / len, n[1] / len, n[2] / len};
+    return true;
+}
+
+// Qt binds a null QString as SQL NULL. NULL never matches in "=" and never conflicts on a primary
+// key, so a file without a Patient ID would add a new patient row at every indexing; bind '' instead.
+QString nonNull(const QString& text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+QString textOf(const QVariant& v)
+{
+    return v.isNull() ? QString() : v.toString();
+}
+
+double realOf(const QVariant& v, double whenNull = 0.0)
+{
+    return v.isNull() ? whenNull : v.toDouble();
+}
+
+StudyRecord studyFromQuery(const QSqlQuery& q)
+{
+    StudyRecord r;
+    r.studyInstanceUid = textOf(q.value(0));
+    r.patientId = textOf(q.value(1));
+    r.patientName = textOf(q.value(2));
+    r.birthDate = textOf(q.value(3));
+    r.sex = textOf(q.value(4));
+    r.weightKg = realOf(q.value(5));
+    r.studyDate = textOf(q.value(6));
+    r.studyTime = textOf(q.value(7));
+    r.studyDescription = textOf(q.value(8));
+    r.accessionNumber = textOf(q.value(9));
+    r.seriesCount = q.value(10).toInt();
+    r.instanceCount = q.value(11).toInt();
+    r.isProtected = q.value(12).toLongLong() != 0;
+    r.modalities = textOf(q.value(13));
+    return r;
+}
+
+} // namespace
+
+Database::Database(QObject* parent)
+    : QObject(parent)
+    , m_connectionName(QStringLiteral("vavovivirur_%1").arg(QUuid::createUuid().toString(QUuid::WithBraces)))
+{
+}
+
+Database::~Database()
+{
+    if (m_db.isValid()) {
+        if (m_db.isOpen())
+            m_db.close();
+        // Our own handle must go first, or Qt warns that the connection is still in use.
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+    }
+}
+
+bool Database::open(const QString& path)
+{
+    if (m_db.isValid()) {
+        // A second open replaces the first connection rather than leaking it.
+        if (m_db.isOpen())
+            m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_db.setDatabaseName(path);
+    if (!m_db.open()) {
+        m_lastError = m_db.lastError().text();
+        return false;
+    }
+    {
+        QSqlQuery pragma(m_db);
+        pragma.exec(QStringLiteral("PRAGMA journal_mode=DELETE;"));
+        pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
+        pragma.exec(QStringLiteral("PRAGMA foreign_keys=ON;"));
+    }
+    return createSchema();
+}
+
+bool Database::createSchema()
+{
+    QString failure;
+    bool failed = false;
+    {
+        QSqlQuery q(m_db);
+        for (const char* sql : kCreateStatements) {
+            if (!q.exec(QString::fromLatin1(sql))) {
+                failed = true;
+                failure = errorText(q);
+                break;
+            }
+        }
+    }
+    {
+        QSqlQuery migration(m_db);
+        for (const char* sql : kMigrations)
+            migration.exec(QString::fromLatin1(sql));
+    }
+    if (failed) {
+        m_lastError = failure;
+        return false;
+    }
+    return true;
+}
+
+QString Database::lastError() const
+{
+    return m_lastError;
+}
+
+QString Database::connectionName() const
+{
+    return m_connectionName;
+}
+
+bool Database::indexFile(const dicom::DicomFileSummary& s)
+{
+    if (!m_db.isOpen()) {
+        m_lastError = m_db.isValid() ? m_db.lastError().text() : QString();
+        if (m_lastError.isEmpty())
+            m_lastError = QStringLiteral("База данных не открыта");
+        return false;
+    }
+    // One file's rows land together or not at all, and one commit per file keeps imports fast.
+    if (!m_db.transaction()) {
+        m_lastError = m_db.lastError().text();
+        return false;
+    }
+    auto fail = [this](const QSqlQuery& q) {
+        m_lastError = errorText(q);
+        m_db.rollback();
+        return false;
+    };
+
+    {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(kPatientUpsert));
+        q.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
+        q.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
+        q.bindValue(QStringLiteral(":birth"), nonNull(s.birthDate));
+        q.bindValue(QStringLiteral(":sex"), nonNull(s.sex));
+        q.bindValue(QStringLiteral(":weight"), s.weightKg);
+        q.bindValue(QStringLiteral(":height"), s.heightCm);
+        if (!q.exec())
+            return fail(q);
+    }
+    {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(kStudyUpsert));
+        q.bindValue(QStringLiteral(":uid"), nonNull(s.studyInstanceUid));
+        q.bindValue(QStringLiteral(":patient_id"), nonNull(s.patientId));
+        q.bindValue(QStringLiteral(":date"), nonNull(s.studyDate));
+        q.bindValue(QStringLiteral(":time"), nonNull(s.studyTime));
+        q.bindValue(QStringLiteral(":desc"), nonNull(s.studyDescription));
+        q.bindValue(QStringLiteral(":acc"), nonNull(s.accessionNumber));
+        q.bindValue(QStringLiteral(":ref"), nonNull(s.referringPhysician));
+        if (!q.exec())
+            return fail(q);
+    }
+    {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(kSeriesUpsert));
+        q.bindValue(QStringLiteral(":uid"), nonNull(s.seriesInstanceUid));
+        q.bindValue(QStringLiteral(":study_uid"), nonNull(s.studyInstanceUid));
+        q.bindValue(QStringLiteral(":num"), nonNull(s.seriesNumber));
+        q.bindValue(QStringLiteral(":desc"), nonNull(s.seriesDescription));
+        q.bindValue(QStringLiteral(":modality"), nonNull(s.modality));
+        q.bindValue(QStringLiteral(":body_part"), nonNull(s.bodyPartExamined));
+        q.bindValue(QStringLiteral(":laterality"), nonNull(s.laterality));
+        if (!q.exec())
+            return fail(q);
+    }
+
+    const int frames = s.numberOfFrames < 1 ? 1 : s.numberOfFrames;
+    const double step = s.sliceThickness > 0.0 ? s.sliceThickness : 1.0;
+    const qsizetype perFrameCount = s.perFrameSliceLocation.size();
+    std::array<double, 3> normal{0.0, 0.0, 0.0};
+    // A multi-frame file without per-frame positions is stacked along its slice normal, and only
+    // when its orientation is known.
+    const bool synthesise = perFrameCount == 0 && frames >= 2 && sliceNormal(s, normal);
+    const bool spatial = s.hasSpatialInfo || synthesise;
+
+    QSqlQuery q(m_db);
+    q.prepare(QString::fromLatin1(kInstanceUpsert));
+    for (int f = 0; f < frames; ++f) {
+        double location = s.sliceLocation;
+        std::array<double, 3> position = s.imagePosition;
+        if (f < perFrameCount) {
+            location = s.perFrameSliceLocation.at(f);
+            // The lists are filled together; a shorter one must not be read past its end.
+            position = {s.perFramePositionX.value(f, s.imagePosition[0]),
+                        s.perFramePositionY.value(f, s.imagePosition[1]),
+                        s.perFramePositionZ.value(f, s.imagePosition[2])};
+        } else if (synthesise) {
+            location = f * step;
+            for (int k = 0; k < 3; ++k)
+                position[k] += f * step * normal[k];
+        }
+        const int temporal = f < s.perFrameTemporalPositionIndex.size() ? s.perFrameTemporalPositionIndex.at(f)
+                                                                         : s.temporalPositionIndex;
+        const QString key = f == 0 ? s.sopInstanceUid : QStringLiteral("%1#f%2").arg(s.sopInstanceUid).arg(f);
+        const qint64 instanceNumber = qint64(s.instanceNumber) * 100000 + f;
+
+        q.bindValue(QStringLiteral(":uid"), key);
+        q.bindValue(QStringLiteral(":series_uid"), nonNull(s.seriesInstanceUid));
+        q.bindValue(QStringLiteral(":inum"), qlonglong(instanceNumber));
+        q.bindValue(QStringLiteral(":rows"), s.rows);
+        q.bindValue(QStringLiteral(":cols"), s.columns);
+        q.bindValue(QStringLiteral(":frames"), s.numberOfFrames);
+        q.bindValue(QStringLiteral(":psx"), s.pixelSpacingX);
+        q.bindValue(QStringLiteral(":psy"), s.pixelSpacingY);
+        q.bindValue(QStringLiteral(":thick"), s.sliceThickness);
+        q.bindValue(QStringLiteral(":loc"), location);
+        q.bindValue(QStringLiteral(":wc"), s.windowCenter);
+        q.bindValue(QStringLiteral(":ww"), s.windowWidth);
+        q.bindValue(QStringLiteral(":slope"), s.rescaleSlope);
+        q.bindValue(QStringLiteral(":intercept"), s.rescaleIntercept);
+        q.bindValue(QStringLiteral(":tr"), s.repetitionTime);
+        q.bindValue(QStringLiteral(":te"), s.echoTime);
+        q.bindValue(QStringLiteral(":ipx"), position[0]);
+        q.bindValue(QStringLiteral(":ipy"), position[1]);
+        q.bindValue(QStringLiteral(":ipz"), position[2]);
+        q.bindValue(QStringLiteral(":orx"), s.orientationRow[0]);
+        q.bindValue(QStringLiteral(":ory"), s.orientationRow[1]);
+        q.bindValue(QStringLiteral(":orz"), s.orientationRow[2]);
+        q.bindValue(QStringLiteral(":ocx"), s.orientationCol[0]);
+        q.bindValue(QStringLiteral(":ocy"), s.orientationCol[1]);
+        q.bindValue(QStringLiteral(":ocz"), s.orientationCol[2]);
+        q.bindValue(QStringLiteral(":hasspatial"), spatial ? 1 : 0);
+        q.bindValue(QStringLiteral(":frameidx"), f);
+        q.bindValue(QStringLiteral(":acqtime"), s.acquisitionTimeSeconds);
+        q.bindValue(QStringLiteral(":temporalidx"), temporal);
+        q.bindValue(QStringLiteral(":forUid"), nonNull(s.frameOfReferenceUid));
+        q.bindValue(QStringLiteral(":triggertime"), s.triggerTimeMs);
+        q.bindValue(QStringLiteral(":cardiacnimages"), s.cardiacNumberOfImages);
+        q.bindValue(QStringLiteral(":path"), s.filePath); // a file without a path is refused (NOT NULL)
+        if (!q.exec())
+            return fail(q);
+    }
+    q.finish();
+
+    if (!m_db.commit()) {
+        m_lastError = m_db.lastError().text();
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+QList<StudyRecord> Database::queryStudies(const QString& sql,
+                                          const QList<std::pair<QString, QString>>& bindings) const
+{
+    QList<StudyRecord> out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return out;
+    for (const auto& [name, value] : bindings)
+        q.bindValue(name, value);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.append(studyFromQuery(q));
+    return out;
+}
+
+QList<StudyRecord> Database::allStudies() const
+{
+    return queryStudies(QString::fromLatin1(kStudySelect)
+                            + QStringLiteral("ORDER BY st.study_date ASC, st.study_time ASC;"),
+                        {});
+}
+
+QList<StudyRecord> Database::otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const
+{
+    if (patientId.isEmpty())
+        return {};
+    return queryStudies(QString::fromLatin1(kStudySelect)
+                            + QStringLiteral("WHERE st.patient_id = :pid AND st.study_instance_uid != :exclude "
+                                             "ORDER BY st.study_date DESC, st.study_time DESC;"),
+                        {{QStringLiteral(":pid"), patientId}, {QStringLiteral(":exclude"), nonNull(excludeStudyUid)}});
+}
+
+QList<SeriesRecord> Database::seriesForStudy(const QString& studyInstanceUid) const
+{
+    QList<SeriesRecord> out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral(
+            "SELECT se.series_instance_uid, se.study_instance_uid, se.modality, se.series_description, "
+            "se.series_number, "
+            "(SELECT COUNT(*) FROM instances i WHERE i.series_instance_uid = se.series_instance_uid), "
+            "se.body_part_examined, se.laterality "
+            "FROM series se WHERE se.study_instance_uid = :uid "
+            "ORDER BY CAST(se.series_number AS INTEGER) ASC;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        SeriesRecord r;
+        r.seriesInstanceUid = textOf(q.value(0));
+        r.studyInstanceUid = textOf(q.value(1));
+        r.modality = textOf(q.value(2));
+        r.seriesDescription = textOf(q.value(3));
+        r.seriesNumber = textOf(q.value(4));
+        r.instanceCount = q.value(5).toInt();
+        r.bodyPartExamined = textOf(q.value(6));
+        r.laterality = textOf(q.value(7));
+        out.append(r);
+    }
+    return out;
+}
+
+QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstanceUid) const
+{
+    QList<InstanceRecord> out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral(
+            "SELECT file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, "
+            "slice_location, repetition_time, echo_time, image_position_x, image_position_y, image_position_z, "
+            "orientation_row_x, orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, "
+            "orientation_col_z, has_spatial_info, frame_index, acquisition_time_seconds, "
+            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images "
+            "FROM instances WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        InstanceRecord r;
+        r.filePath = textOf(q.value(0));
+        r.instanceNumber = q.value(1).toLongLong();
+        r.pixelSpacingX = realOf(q.value(2));
+        r.pixelSpacingY = realOf(q.value(3));
+        r.sliceThickness = realOf(q.value(4));
+        r.sliceLocation = realOf(q.value(5));
+        r.repetitionTime = realOf(q.value(6));
+        r.echoTime = realOf(q.value(7));
+        for (int k = 0; k < 3; ++k) {
+            r.imagePosition[k] = realOf(q.value(8 + k));
+            r.orientationRow[k] = realOf(q.value(11 + k));
+            r.orientationCol[k] = realOf(q.value(14 + k));
+        }
+        r.hasSpatialInfo = q.value(17).toLongLong() != 0;
+        r.frameIndex = q.value(18).toInt();
+        r.acquisitionTimeSeconds = realOf(q.value(19), -1.0);
+        r.temporalPositionIndex = q.value(20).toInt();
+        r.frameOfReferenceUid = textOf(q.value(21));
+        r.triggerTimeMs = realOf(q.value(22), -1.0);
+        r.cardiacNumberOfImages = q.value(23).toInt();
+        out.append(r);
+    }
+    return out;
+}
+
+QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
+{
+    QStringList out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
+                                  "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.append(textOf(q.value(0)));
+    return out;
+}
+
+PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
+{
+    PatientBodyInfo info;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT p.sex, p.weight_kg, p.height_cm FROM studies st JOIN patients p ON "
+                                  "p.patient_id = st.patient_id WHERE st.study_instance_uid = :uid LIMIT 1")))
+        return info;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec() || !q.next())
+        return info;
+    info.sex = textOf(q.value(0));
+    info.weightKg = realOf(q.value(1));
+    info.heightCm = realOf(q.value(2));
+    return info;
+}
+
+bool Database::studyExists(const QString& studyInstanceUid) const
+{
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT 1 FROM studies WHERE study_instance_uid = :uid LIMIT 1")))
+        return false;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    return q.exec() && q.next();
+}
+
+bool Database::setStudyProtected(const QString& studyInstanceUid, bool isProtected)
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("UPDATE studies SET is_protected = :prot WHERE study_instance_uid = :uid;"));
+    q.bindValue(QStringLiteral(":prot"), isProtected ? 1 : 0);
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec()) {
+        m_lastError = errorText(q);
+        return false;
+    }
+    return true;
+}
+
+bool Database::deleteStudy(const QString& studyInstanceUid)
+{
+    QString patientId;
+    {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("SELECT patient_id FROM studies WHERE study_instance_uid = :uid;"));
+        q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+        if (!q.exec() || !q.next()) {
+            m_lastError = errorText(q);
+            return false;
+        }
+        patientId = textOf(q.value(0));
+        q.finish();
+
+        const QString deletions[] = {
+            QStringLiteral("DELETE FROM instances WHERE series_instance_uid IN "
+                           "(SELECT series_instance_uid FROM series WHERE study_instance_uid = :uid);"),
+            QStringLiteral("DELETE FROM series WHERE study_instance_uid = :uid;"),
+            QStringLiteral("DELETE FROM studies WHERE study_instance_uid = :uid;"),
+        };
+        for (const QString& sql : deletions) {
+            q.prepare(sql);
+            q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+            if (!q.exec()) {
+                m_lastError = errorText(q);
+                return false;
+            }
+        }
+    }
+    QSqlQuery count(m_db);
+    count.prepare(QStringLiteral("SELECT COUNT(*) FROM studies WHERE patient_id = :pid;"));
+    count.bindValue(QStringLiteral(":pid"), patientId);
+    if (count.exec() && count.next() && count.value(0).toLongLong() == 0) {
+        count.finish();
+        QSqlQuery removePatient(m_db);
+        removePatient.prepare(QStringLiteral("DELETE FROM patients WHERE patient_id = :pid;"));
+        removePatient.bindValue(QStringLiteral(":pid"), patientId);
+        removePatient.exec();
+    }
+    return true;
+}
+
+} // namespace db

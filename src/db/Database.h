@@ -1,0 +1,65 @@
+#pragma once
+
+#include "db/InstanceRecord.h"
+#include "db/PatientBodyInfo.h"
+#include "db/SeriesRecord.h"
+#include "db/StudyRecord.h"
+
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+namespace dicom {
+struct DicomFileSummary;
+}
+
+namespace db {
+
+// The local index of patients, studies, series and instances in one SQLite database ("index.sqlite3"
+// or ":memory:"). Every other module reads and changes the index only through these operations.
+// The object and its connection belong to the thread that opened it (the GUI thread).
+class Database : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Database(QObject* parent = nullptr);
+    ~Database() override;
+
+    // Opens the index at a file path or ":memory:" and makes sure the schema stands.
+    // False with lastError() set when the file cannot be opened or the schema cannot be created.
+    bool open(const QString& path);
+    // Creates the tables and indexes and adds the columns that older index files lack.
+    bool createSchema();
+    // Text of the most recent SQL error met by this object; a later success does not clear it.
+    QString lastError() const;
+    // Name of the Qt SQL connection, unique per object.
+    QString connectionName() const;
+
+    // Writes the patient, study, series and one instance row per frame of one file, all or nothing.
+    bool indexFile(const dicom::DicomFileSummary& summary);
+
+    QList<StudyRecord> allStudies() const;                                                  // oldest first
+    QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const; // newest first
+    QList<SeriesRecord> seriesForStudy(const QString& studyInstanceUid) const;              // by series number
+    QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid) const;       // by instance number
+    QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
+    PatientBodyInfo patientBodyInfo(const QString& studyInstanceUid) const;
+    bool studyExists(const QString& studyInstanceUid) const;
+
+    bool setStudyProtected(const QString& studyInstanceUid, bool isProtected);
+    // Removes the study's instance, series and study rows, and the patient when no study is left.
+    // Files on disk are untouched.
+    bool deleteStudy(const QString& studyInstanceUid);
+
+private:
+    QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
+
+    QSqlDatabase m_db;
+    QString m_connectionName;
+    QString m_lastError;
+};
+
+} // namespace db

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <array>
+
+namespace db {
+
+// One instance row of the index, that is one frame of a file.
+struct InstanceRecord
+{
+    QString filePath;
+    // Instance Number x 100000 + frame index: keeps the frames of one file together and in order.
+    // 64-bit because Instance Numbers from 21475 on overflow 32 bits.
+    qint64 instanceNumber = 0;
+    int frameIndex = 0;
+    double pixelSpacingX = 0.0;
+    double pixelSpacingY = 0.0;
+    double sliceThickness = 0.0;
+    double sliceLocation = 0.0;
+    double repetitionTime = 0.0;
+    double echoTime = 0.0;
+    std::array<double, 3> imagePosition{0.0, 0.0, 0.0};
+    std::array<double, 3> orientationRow{0.0, 0.0, 0.0};
+    std::array<double, 3> orientationCol{0.0, 0.0, 0.0};
+    bool hasSpatialInfo = false;
+    double acquisitionTimeSeconds = -1.0; // -1: the index holds no value
+    int temporalPositionIndex = 0;
+    QString frameOfReferenceUid;
+    double triggerTimeMs = -1.0; // -1: the index holds no value
+    int cardiacNumberOfImages = 0;
+};
+
+} // namespace db
