@@ -1,1 +1,587 @@
 #include "DicomFixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcrleccd.h>
+#include <dcmtk/dcmdata/dcrlecp.h>
+#include <dcmtk/dcmdata/dcrledrg.h>
+#include <dcmtk/dcmdata/dcrleerg.h>
+#include <dcmtk/dcmdata/dcrlerp.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcvrpn.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpeg/djencode.h>
+#include <dcmtk/dcmjpeg/djrploss.h>
+#include <dcmtk/dcmjpls/djdecode.h>
+#include <dcmtk/dcmjpls/djencode.h>
+#include <dcmtk/dcmjpls/djrparam.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace fixtures {
+
+namespace {
+
+constexpr const char* kUidRoot = "1.2.826.0.1.3680043.10.1501";
+
+std::array<double, 3> cross(const std::array<double, 3>& a, const std::array<double, 3>& b)
+{
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+std::array<double, 3> normalized(std::array<double, 3> v)
+{
+    const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (len > 1e-12)
+        for (double& c : v)
+            c /= len;
+    return v;
+}
+
+// Decimal String values may hold at most 16 characters.
+QByteArray decimal(double v)
+{
+    if (std::abs(v) < 1e-12)
+        v = 0.0;
+    for (int precision = 12; precision > 1; --precision) {
+        const QByteArray text = QByteArray::number(v, 'g', precision);
+        if (text.size() <= 16)
+            return text;
+    }
+    return QByteArray::number(v, 'g', 1);
+}
+
+QByteArray dsList(std::initializer_list<double> values)
+{
+    QByteArray out;
+    for (double v : values) {
+        if (!out.isEmpty())
+            out += '\\';
+        out += decimal(v);
+    }
+    return out;
+}
+
+QByteArray tmText(double secondsOfDay)
+{
+    const int whole = int(std::floor(secondsOfDay));
+    const int h = whole / 3600;
+    const int m = (whole / 60) % 60;
+    const double s = secondsOfDay - h * 3600 - m * 60;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%09.6f", h, m, s);
+    return QByteArray(buf);
+}
+
+void put(DcmItem& item, const DcmTagKey& tag, const QByteArray& value)
+{
+    item.putAndInsertString(DcmTag(tag), value.constData(), Uint32(value.size()), true);
+}
+
+void putText(DcmItem& item, const DcmTagKey& tag, const QString& text, TextEncoding enc)
+{
+    if (!text.isNull())
+        put(item, tag, encodeText(text, enc));
+}
+
+TextEncoding effectiveEncoding(const SeriesSpec& spec)
+{
+    if (spec.textEncoding != TextEncoding::Auto)
+        return spec.textEncoding;
+    if (spec.specificCharacterSet.trimmed() == QLatin1String("ISO_IR 144"))
+        return TextEncoding::Iso8859_5;
+    return TextEncoding::Utf8;
+}
+
+const char* sopClassFor(const QString& modality, bool enhanced)
+{
+    if (modality == QLatin1String("CT"))
+        return enhanced ? UID_EnhancedCTImageStorage : UID_CTImageStorage;
+    if (modality == QLatin1String("MR"))
+        return enhanced ? UID_EnhancedMRImageStorage : UID_MRImageStorage;
+    if (modality == QLatin1String("PT"))
+        return enhanced ? UID_EnhancedPETImageStorage : UID_PositronEmissionTomographyImageStorage;
+    return enhanced ? UID_MultiframeGrayscaleWordSecondaryCaptureImageStorage : UID_SecondaryCaptureImageStorage;
+}
+
+struct PixelLayout
+{
+    int samples = 1;
+    int bitsAllocated = 16;
+    bool isSigned = true;
+    int minValue = -32768;
+    int maxValue = 32767;
+};
+
+PixelLayout layoutOf(PixelKind kind)
+{
+    switch (kind) {
+    case PixelKind::Int16: return {1, 16, true, -32768, 32767};
+    case PixelKind::UInt16: return {1, 16, false, 0, 65535};
+    case PixelKind::UInt8: return {1, 8, false, 0, 255};
+    case PixelKind::Rgb8: return {3, 8, false, 0, 255};
+    }
+    return {};
+}
+
+int storedValue(const SeriesSpec& spec, int x, int y, int z, const PixelLayout& layout)
+{
+    const int v = spec.value ? spec.value(x, y, z) : coordinateValue(x, y, z);
+    return std::clamp(v, layout.minValue, layout.maxValue);
+}
+
+// Appends the frame of slice z to the byte buffer in the file's native (little endian) layout.
+void appendFrame(std::vector<Uint8>& bytes, const SeriesSpec& spec, int z, const PixelLayout& layout)
+{
+    const size_t start = bytes.size();
+    const size_t count = size_t(spec.rows) * size_t(spec.columns) * size_t(layout.samples);
+    bytes.resize(start + count * size_t(layout.bitsAllocated / 8));
+    Uint8* out = bytes.data() + start;
+    for (int y = 0; y < spec.rows; ++y) {
+        for (int x = 0; x < spec.columns; ++x) {
+            if (layout.samples == 3) {
+                std::array<int, 3> rgb;
+                if (spec.rgbValue) {
+                    rgb = spec.rgbValue(x, y, z);
+                } else {
+                    const int v = storedValue(spec, x, y, z, layout);
+                    rgb = {v, v, v};
+                }
+                for (int c : rgb)
+                    *out++ = Uint8(std::clamp(c, 0, 255));
+            } else if (layout.bitsAllocated == 8) {
+                *out++ = Uint8(storedValue(spec, x, y, z, layout));
+            } else {
+                const Uint16 v = Uint16(storedValue(spec, x, y, z, layout) & 0xFFFF);
+                *out++ = Uint8(v & 0xFF);
+                *out++ = Uint8(v >> 8);
+            }
+        }
+    }
+}
+
+void putPixelModule(DcmItem& ds, const SeriesSpec& spec, const PixelLayout& layout, int frames,
+                    const std::vector<Uint8>& bytes)
+{
+    ds.putAndInsertUint16(DCM_SamplesPerPixel, Uint16(layout.samples));
+    if (layout.samples == 3) {
+        put(ds, DCM_PhotometricInterpretation, "RGB");
+        ds.putAndInsertUint16(DCM_PlanarConfiguration, 0);
+    } else {
+        put(ds, DCM_PhotometricInterpretation,
+            spec.photometric == Photometric::Monochrome1 ? "MONOCHROME1" : "MONOCHROME2");
+    }
+    ds.putAndInsertUint16(DCM_Rows, Uint16(spec.rows));
+    ds.putAndInsertUint16(DCM_Columns, Uint16(spec.columns));
+    ds.putAndInsertUint16(DCM_BitsAllocated, Uint16(layout.bitsAllocated));
+    ds.putAndInsertUint16(DCM_BitsStored, Uint16(layout.bitsAllocated));
+    ds.putAndInsertUint16(DCM_HighBit, Uint16(layout.bitsAllocated - 1));
+    ds.putAndInsertUint16(DCM_PixelRepresentation, layout.isSigned ? 1 : 0);
+    if (frames > 1 || frames == 0)
+        put(ds, DCM_NumberOfFrames, QByteArray::number(std::max(frames, 1)));
+    if (layout.bitsAllocated == 8) {
+        ds.putAndInsertUint8Array(DCM_PixelData, bytes.data(), unsigned(bytes.size()));
+    } else {
+        // The buffer is little endian; DCMTK wants host order words.
+        std::vector<Uint16> words(bytes.size() / 2);
+        for (size_t i = 0; i < words.size(); ++i)
+            words[i] = Uint16(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        ds.putAndInsertUint16Array(DCM_PixelData, words.data(), unsigned(words.size()));
+    }
+}
+
+void putCommon(DcmItem& ds, const SeriesSpec& spec, bool enhanced)
+{
+    const TextEncoding enc = effectiveEncoding(spec);
+    if (!spec.specificCharacterSet.isEmpty())
+        put(ds, DCM_SpecificCharacterSet, spec.specificCharacterSet.toLatin1());
+    put(ds, DCM_SOPClassUID, sopClassFor(spec.modality, enhanced));
+    put(ds, DCM_ImageType, enhanced ? "ORIGINAL\\PRIMARY\\AXIAL\\NONE" : "ORIGINAL\\PRIMARY\\AXIAL");
+    putText(ds, DCM_PatientID, spec.patientId, enc);
+    putText(ds, DCM_PatientName, spec.patientName, enc);
+    putText(ds, DCM_PatientBirthDate, spec.birthDate, enc);
+    putText(ds, DCM_PatientSex, spec.sex, enc);
+    put(ds, DCM_StudyInstanceUID, spec.studyUid.toLatin1());
+    put(ds, DCM_SeriesInstanceUID, spec.seriesUid.toLatin1());
+    putText(ds, DCM_StudyDate, spec.studyDate, enc);
+    putText(ds, DCM_StudyTime, spec.studyTime, enc);
+    putText(ds, DCM_StudyDescription, spec.studyDescription, enc);
+    putText(ds, DCM_AccessionNumber, spec.accessionNumber, enc);
+    putText(ds, DCM_SeriesDescription, spec.seriesDescription, enc);
+    putText(ds, DCM_SeriesNumber, spec.seriesNumber, enc);
+    putText(ds, DCM_Modality, spec.modality, enc);
+    putText(ds, DCM_BodyPartExamined, spec.bodyPart, enc);
+    put(ds, DCM_FrameOfReferenceUID, spec.frameOfReferenceUid.toLatin1());
+}
+
+void putDisplay(DcmItem& ds, const SeriesSpec& spec)
+{
+    if (spec.pixels == PixelKind::Rgb8)
+        return;
+    put(ds, DCM_RescaleIntercept, decimal(spec.rescaleIntercept));
+    put(ds, DCM_RescaleSlope, decimal(spec.rescaleSlope));
+    put(ds, DCM_RescaleType, spec.modality == QLatin1String("CT") ? "HU" : "US");
+    put(ds, DCM_WindowCenter, decimal(spec.windowCenter));
+    put(ds, DCM_WindowWidth, decimal(spec.windowWidth));
+}
+
+std::array<double, 3> normalOf(const SeriesSpec& spec)
+{
+    const auto o = orientationOf(spec);
+    return normalized(cross({o[0], o[1], o[2]}, {o[3], o[4], o[5]}));
+}
+
+double sliceLocationOf(const SeriesSpec& spec, int slice)
+{
+    const auto p = slicePosition(spec, slice);
+    const auto n = normalOf(spec);
+    return p[0] * n[0] + p[1] * n[1] + p[2] * n[2];
+}
+
+void putGeometry(DcmItem& ds, const SeriesSpec& spec, int slice)
+{
+    put(ds, DCM_PixelSpacing, dsList({spec.rowSpacing, spec.columnSpacing}));
+    put(ds, DCM_SliceThickness, decimal(spec.sliceThickness));
+    if (!spec.writeGeometry)
+        return;
+    const auto o = orientationOf(spec);
+    const auto p = slicePosition(spec, slice);
+    put(ds, DCM_ImagePositionPatient, dsList({p[0], p[1], p[2]}));
+    put(ds, DCM_ImageOrientationPatient, dsList({o[0], o[1], o[2], o[3], o[4], o[5]}));
+    put(ds, DCM_SliceLocation, decimal(sliceLocationOf(spec, slice)));
+}
+
+int instanceNumberOf(const SeriesSpec& spec, int slice)
+{
+    return spec.firstInstanceNumber + (spec.reverseInstanceNumbers ? spec.slices - 1 - slice : slice);
+}
+
+void putInstance(DcmItem& ds, const SeriesSpec& spec, int slice)
+{
+    put(ds, DCM_SOPInstanceUID, newUid().toLatin1());
+    put(ds, DCM_InstanceNumber, QByteArray::number(instanceNumberOf(spec, slice)));
+    if (spec.acquisitionTimeStart >= 0.0) {
+        const double t = spec.acquisitionTimeStart + spec.acquisitionTimeStep * std::max(slice, 0);
+        put(ds, DCM_AcquisitionTime, tmText(t));
+    }
+}
+
+DcmItem* newSequenceItem(DcmItem& parent, const DcmTagKey& sequence)
+{
+    DcmItem* item = nullptr;
+    parent.findOrCreateSequenceItem(sequence, item, -2);
+    return item;
+}
+
+// Encodes the data set in the spec's compression; false when DCMTK cannot.
+bool compress(DcmDataset& ds, Compression compression)
+{
+    if (compression == Compression::None)
+        return true;
+    registerCodecs();
+    OFCondition cond;
+    switch (compression) {
+    case Compression::JpegBaseline: {
+        DJ_RPLossy rp(90);
+        cond = ds.chooseRepresentation(EXS_JPEGProcess1, &rp);
+        return cond.good() && ds.canWriteXfer(EXS_JPEGProcess1);
+    }
+    case Compression::JpegLsLossless: {
+        DJLSRepresentationParameter rp(0, OFTrue);
+        cond = ds.chooseRepresentation(EXS_JPEGLSLossless, &rp);
+        return cond.good() && ds.canWriteXfer(EXS_JPEGLSLossless);
+    }
+    case Compression::Rle: {
+        DcmRLERepresentationParameter rp;
+        cond = ds.chooseRepresentation(EXS_RLELossless, &rp);
+        return cond.good() && ds.canWriteXfer(EXS_RLELossless);
+    }
+    case Compression::None: break;
+    }
+    return true;
+}
+
+QString finish(const QString& path, DcmFileFormat& ff, const SeriesSpec& spec, int customizeIndex)
+{
+    DcmDataset& ds = *ff.getDataset();
+    if (!compress(ds, spec.compression))
+        throw std::runtime_error("fixtures: DCMTK could not compress the data set");
+    if (spec.customize)
+        spec.customize(ds, customizeIndex);
+    if (!saveDataset(path, ds))
+        throw std::runtime_error("fixtures: could not save " + path.toStdString());
+    return path;
+}
+
+void ensureParent(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+}
+
+// ISO-8859-5 and Windows-1251 share the Cyrillic alphabet in one contiguous run each.
+char cyrillicByte(char16_t u, TextEncoding enc, bool* ok)
+{
+    *ok = true;
+    if (enc == TextEncoding::Windows1251) {
+        if (u >= 0x0410 && u <= 0x044F)
+            return char(0xC0 + (u - 0x0410));
+        if (u == 0x0401)
+            return char(0xA8);
+        if (u == 0x0451)
+            return char(0xB8);
+    } else {
+        if (u >= 0x0410 && u <= 0x044F)
+            return char(0xB0 + (u - 0x0410));
+        if (u == 0x0401)
+            return char(0xA1);
+        if (u == 0x0451)
+            return char(0xF1);
+    }
+    *ok = false;
+    return '?';
+}
+
+} // namespace
+
+QByteArray encodeText(const QString& text, TextEncoding encoding)
+{
+    if (encoding == TextEncoding::Auto || encoding == TextEncoding::Utf8)
+        return text.toUtf8();
+    QByteArray out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80) {
+            out += char(u);
+            continue;
+        }
+        bool ok = false;
+        out += cyrillicByte(u, encoding, &ok);
+    }
+    return out;
+}
+
+void putRawText(DcmItem& item, const DcmTagKey& tag, const QByteArray& bytes)
+{
+    put(item, tag, bytes);
+}
+
+void registerCodecs()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        DJEncoderRegistration::registerCodecs(ECC_lossyYCbCr, EUC_never);
+        DJDecoderRegistration::registerCodecs();
+        DJLSEncoderRegistration::registerCodecs(0, 0, 0, 0, OFTrue, 0, OFTrue, EJLSUC_never);
+        DJLSDecoderRegistration::registerCodecs();
+        DcmRLEEncoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+        // Only this process's exit may drop them: other code may still be decoding before that.
+        std::atexit([] {
+            DJEncoderRegistration::cleanup();
+            DJDecoderRegistration::cleanup();
+            DJLSEncoderRegistration::cleanup();
+            DJLSDecoderRegistration::cleanup();
+            DcmRLEEncoderRegistration::cleanup();
+            DcmRLEDecoderRegistration::cleanup();
+        });
+    });
+}
+
+QString newUid()
+{
+    char buf[100];
+    dcmGenerateUniqueIdentifier(buf, kUidRoot);
+    return QString::fromLatin1(buf);
+}
+
+void completeUids(SeriesSpec& spec)
+{
+    if (spec.studyUid.isEmpty())
+        spec.studyUid = newUid();
+    if (spec.seriesUid.isEmpty())
+        spec.seriesUid = newUid();
+    if (spec.frameOfReferenceUid.isEmpty())
+        spec.frameOfReferenceUid = newUid();
+}
+
+int coordinateValue(int x, int y, int z)
+{
+    return 1000 * z + 10 * y + x;
+}
+
+std::array<double, 6> orientationOf(const SeriesSpec& spec)
+{
+    switch (spec.plane) {
+    case Plane::Axial: return {1, 0, 0, 0, 1, 0};
+    case Plane::Sagittal: return {0, 1, 0, 0, 0, -1};
+    case Plane::Coronal: return {1, 0, 0, 0, 0, -1};
+    case Plane::Oblique: {
+        const auto& o = spec.obliqueOrientation;
+        const auto r = normalized({o[0], o[1], o[2]});
+        const auto c = normalized({o[3], o[4], o[5]});
+        return {r[0], r[1], r[2], c[0], c[1], c[2]};
+    }
+    }
+    return {1, 0, 0, 0, 1, 0};
+}
+
+std::array<double, 3> slicePosition(const SeriesSpec& spec, int slice)
+{
+    const auto n = normalOf(spec);
+    const double d = spec.sliceSpacing * slice;
+    return {spec.origin[0] + d * n[0], spec.origin[1] + d * n[1], spec.origin[2] + d * n[2]};
+}
+
+QString writeSlice(const QString& path, const SeriesSpec& specIn, int slice)
+{
+    SeriesSpec spec = specIn;
+    completeUids(spec);
+    const PixelLayout layout = layoutOf(spec.pixels);
+    std::vector<Uint8> bytes;
+    appendFrame(bytes, spec, slice, layout);
+
+    DcmFileFormat ff;
+    DcmDataset& ds = *ff.getDataset();
+    putCommon(ds, spec, false);
+    putInstance(ds, spec, slice);
+    putGeometry(ds, spec, slice);
+    putDisplay(ds, spec);
+    if (spec.temporalPositionIndex)
+        put(ds, DCM_TemporalPositionIndex, QByteArray::number(spec.temporalPositionIndex(slice)));
+    putPixelModule(ds, spec, layout, 1, bytes);
+    ensureParent(path);
+    return finish(path, ff, spec, slice);
+}
+
+QStringList writeSeries(const QString& dir, SeriesSpec spec)
+{
+    completeUids(spec);
+    QDir().mkpath(dir);
+    QStringList paths;
+    paths.reserve(spec.slices);
+    for (int k = 0; k < spec.slices; ++k)
+        paths << writeSlice(QDir(dir).filePath(QStringLiteral("IMG_%1.dcm").arg(k)), spec, k);
+    return paths;
+}
+
+QString writeMultiFrame(const QString& path, SeriesSpec spec)
+{
+    completeUids(spec);
+    const PixelLayout layout = layoutOf(spec.pixels);
+    std::vector<Uint8> bytes;
+    for (int k = 0; k < spec.slices; ++k)
+        appendFrame(bytes, spec, k, layout);
+
+    DcmFileFormat ff;
+    DcmDataset& ds = *ff.getDataset();
+    putCommon(ds, spec, false);
+    putInstance(ds, spec, 0);
+    putGeometry(ds, spec, 0);
+    putDisplay(ds, spec);
+    if (spec.slices > 1 && spec.writeGeometry)
+        put(ds, DCM_SpacingBetweenSlices, decimal(spec.sliceSpacing));
+    putPixelModule(ds, spec, layout, spec.slices, bytes);
+    ensureParent(path);
+    return finish(path, ff, spec, -1);
+}
+
+QString writeEnhancedMultiFrame(const QString& path, SeriesSpec spec)
+{
+    completeUids(spec);
+    const PixelLayout layout = layoutOf(spec.pixels);
+    std::vector<Uint8> bytes;
+    for (int k = 0; k < spec.slices; ++k)
+        appendFrame(bytes, spec, k, layout);
+
+    DcmFileFormat ff;
+    DcmDataset& ds = *ff.getDataset();
+    putCommon(ds, spec, true);
+    putInstance(ds, spec, 0);
+    if (spec.acquisitionTimeStart >= 0.0)
+        put(ds, DCM_ContentTime, tmText(spec.acquisitionTimeStart));
+
+    DcmItem* shared = newSequenceItem(ds, DCM_SharedFunctionalGroupsSequence);
+    DcmItem* measures = newSequenceItem(*shared, DCM_PixelMeasuresSequence);
+    put(*measures, DCM_PixelSpacing, dsList({spec.rowSpacing, spec.columnSpacing}));
+    put(*measures, DCM_SliceThickness, decimal(spec.sliceThickness));
+    if (spec.writeGeometry) {
+        const auto o = orientationOf(spec);
+        DcmItem* orient = newSequenceItem(*shared, DCM_PlaneOrientationSequence);
+        put(*orient, DCM_ImageOrientationPatient, dsList({o[0], o[1], o[2], o[3], o[4], o[5]}));
+    }
+    if (spec.pixels != PixelKind::Rgb8) {
+        DcmItem* transform = newSequenceItem(*shared, DCM_PixelValueTransformationSequence);
+        put(*transform, DCM_RescaleIntercept, decimal(spec.rescaleIntercept));
+        put(*transform, DCM_RescaleSlope, decimal(spec.rescaleSlope));
+        put(*transform, DCM_RescaleType, spec.modality == QLatin1String("CT") ? "HU" : "US");
+        DcmItem* voi = newSequenceItem(*shared, DCM_FrameVOILUTSequence);
+        put(*voi, DCM_WindowCenter, decimal(spec.windowCenter));
+        put(*voi, DCM_WindowWidth, decimal(spec.windowWidth));
+    }
+
+    for (int k = 0; k < spec.slices; ++k) {
+        DcmItem* frame = newSequenceItem(ds, DCM_PerFrameFunctionalGroupsSequence);
+        DcmItem* content = newSequenceItem(*frame, DCM_FrameContentSequence);
+        put(*content, DCM_StackID, "1");
+        put(*content, DCM_InStackPositionNumber, QByteArray::number(k + 1));
+        if (spec.temporalPositionIndex)
+            put(*content, DCM_TemporalPositionIndex, QByteArray::number(spec.temporalPositionIndex(k)));
+        if (spec.writeGeometry) {
+            const auto p = slicePosition(spec, k);
+            DcmItem* position = newSequenceItem(*frame, DCM_PlanePositionSequence);
+            put(*position, DCM_ImagePositionPatient, dsList({p[0], p[1], p[2]}));
+        }
+    }
+    putPixelModule(ds, spec, layout, spec.slices, bytes);
+    ensureParent(path);
+    return finish(path, ff, spec, -1);
+}
+
+bool saveDataset(const QString& path, DcmDataset& ds)
+{
+    E_TransferSyntax xfer = ds.getCurrentXfer();
+    const DcmXfer current(xfer);
+    if (xfer == EXS_Unknown || !current.isEncapsulated())
+        xfer = EXS_LittleEndianExplicit;
+    DcmFileFormat ff(&ds);
+    ensureParent(path);
+    const OFCondition cond = ff.saveFile(QFile::encodeName(path).constData(), xfer, EET_ExplicitLength,
+                                         EGL_recalcGL, EPD_noChange, 0, 0, EWM_fileformat);
+    return cond.good();
+}
+
+void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        throw std::runtime_error("fixtures: cannot read " + source.toStdString());
+    writeBytes(target, in.read(bytes));
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    ensureParent(path);
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
+        throw std::runtime_error("fixtures: cannot write " + path.toStdString());
+}
+
+void writeDicmWithPayload(const QString& path, const QByteArray& payload)
+{
+    writeBytes(path, QByteArray(128, '\0') + QByteArrayLiteral("DICM") + payload);
+}
+
+} // namespace fixtures

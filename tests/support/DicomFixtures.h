@@ -4,6 +4,7 @@
 // Voxel values encode their own coordinates by default (stored = 1000*z + 10*y + x, clamped to the
 // pixel type), so a flipped or transposed result gives a wrong number rather than a plausible picture.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -11,6 +12,8 @@
 #include <functional>
 
 class DcmDataset;
+class DcmItem;
+class DcmTagKey;
 
 namespace fixtures {
 
@@ -18,6 +21,9 @@ enum class PixelKind { Int16, UInt16, UInt8, Rgb8 };
 enum class Photometric { Monochrome2, Monochrome1 };
 enum class Compression { None, JpegBaseline, JpegLsLossless, Rle };
 enum class Plane { Axial, Sagittal, Coronal, Oblique };
+// How texts of the spec become bytes. Auto: ISO-8859-5 when the declared set is "ISO_IR 144",
+// UTF-8 otherwise. Windows1251 writes raw Cyrillic code-page bytes whatever is declared.
+enum class TextEncoding { Auto, Utf8, Windows1251, Iso8859_5 };
 
 struct SeriesSpec
 {
@@ -38,6 +44,7 @@ struct SeriesSpec
     QString bodyPart = QStringLiteral("CHEST");
     QString frameOfReferenceUid; // generated when empty
     QString specificCharacterSet; // "", "ISO_IR 192", "ISO_IR 144"; texts are written as given (UTF-8 or raw)
+    TextEncoding textEncoding = TextEncoding::Auto;
 
     // Geometry. Slice k lies at origin + k * sliceSpacing * normal, normal = row x col.
     int rows = 32;
@@ -71,6 +78,9 @@ struct SeriesSpec
     bool reverseInstanceNumbers = false; // instance numbers run opposite to the spatial order
     double acquisitionTimeStart = 36000.0; // seconds since midnight, < 0: no Acquisition Time
     double acquisitionTimeStep = 0.0;
+    // When set, Temporal Position Index of slice/frame k (top level for single-frame files,
+    // Frame Content Sequence for enhanced multi-frame files).
+    std::function<int(int slice)> temporalPositionIndex;
 
     // Last chance to change a data set before it is saved (slice index; -1 for a multi-frame file).
     std::function<void(DcmDataset& ds, int slice)> customize;
@@ -99,6 +109,14 @@ QString writeEnhancedMultiFrame(const QString& path, SeriesSpec spec);
 
 // Saves an arbitrary data set as a Part-10 file (explicit little endian unless the data set is encoded).
 bool saveDataset(const QString& path, DcmDataset& ds);
+
+// Text bytes as the writer puts them (see TextEncoding; Auto means UTF-8 here).
+QByteArray encodeText(const QString& text, TextEncoding encoding);
+// Puts exactly these bytes as the value of a text element (no conversion, no checks).
+void putRawText(DcmItem& item, const DcmTagKey& tag, const QByteArray& bytes);
+
+// Registers DCMTK's JPEG, JPEG-LS and RLE encoders and decoders once per process (thread-safe).
+void registerCodecs();
 
 // Bad files.
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes);
