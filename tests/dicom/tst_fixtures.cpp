@@ -1,6 +1,7 @@
 // The shared DICOM writer must produce what its callers rely on: real geometry, coordinate-coded
 // voxels, and encodings DCMTK reads back unchanged.
 #include "DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -190,7 +191,7 @@ private slots:
         QCOMPARE(str(*ff->getMetaInfo(), DCM_TransferSyntaxUID), xfer);
         DcmDataset& ds = *ff->getDataset();
         QCOMPARE(str(ds, DCM_PhotometricInterpretation), expectedPhotometric);
-        registerCodecs();
+        const dicom::CodecRegistrationScope codecs;
         QVERIFY(ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good());
         int samples = 0;
         const int x = 9, y = 4;
@@ -216,6 +217,7 @@ private slots:
         SeriesSpec spec;
         spec.slices = 1;
         spec.value = [](int x, int y, int) { return -1000 - x - 10 * y; };
+        const dicom::CodecRegistrationScope codecs;
         for (Compression c : {Compression::None, Compression::JpegLsLossless, Compression::Rle}) {
             spec.compression = c;
             auto ff = load(writeSlice(dir.filePath("n.dcm"), spec, 0));

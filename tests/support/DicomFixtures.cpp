@@ -4,23 +4,21 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "dicom/CodecRegistration.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
 #include <dcmtk/dcmdata/dcrleccd.h>
 #include <dcmtk/dcmdata/dcrlecp.h>
-#include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
 #include <dcmtk/dcmdata/dcrlerp.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcvrpn.h>
-#include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpeg/djrploss.h>
-#include <dcmtk/dcmjpls/djdecode.h>
-#include <dcmtk/dcmjpls/djencode.h>
 #include <dcmtk/dcmjpls/djrparam.h>
 
 #include <algorithm>
@@ -291,6 +289,7 @@ bool compress(DcmDataset& ds, Compression compression)
     if (compression == Compression::None)
         return true;
     registerCodecs();
+    const dicom::CodecRegistrationScope codecs;
     OFCondition cond;
     switch (compression) {
     case Compression::JpegBaseline: {
@@ -380,22 +379,15 @@ void putRawText(DcmItem& item, const DcmTagKey& tag, const QByteArray& bytes)
 
 void registerCodecs()
 {
+    // Decoders and the JPEG-LS encoder are shared with the program through its counted registration;
+    // the JPEG baseline and RLE encoders are only ever needed here.
     static std::once_flag once;
     std::call_once(once, [] {
         DJEncoderRegistration::registerCodecs(ECC_lossyYCbCr, EUC_never);
-        DJDecoderRegistration::registerCodecs();
-        DJLSEncoderRegistration::registerCodecs(0, 0, 0, 0, OFTrue, 0, OFTrue, EJLSUC_never);
-        DJLSDecoderRegistration::registerCodecs();
         DcmRLEEncoderRegistration::registerCodecs();
-        DcmRLEDecoderRegistration::registerCodecs();
-        // Only this process's exit may drop them: other code may still be decoding before that.
         std::atexit([] {
             DJEncoderRegistration::cleanup();
-            DJDecoderRegistration::cleanup();
-            DJLSEncoderRegistration::cleanup();
-            DJLSDecoderRegistration::cleanup();
             DcmRLEEncoderRegistration::cleanup();
-            DcmRLEDecoderRegistration::cleanup();
         });
     });
 }

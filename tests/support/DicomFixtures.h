@@ -115,7 +115,9 @@ QByteArray encodeText(const QString& text, TextEncoding encoding);
 // Puts exactly these bytes as the value of a text element (no conversion, no checks).
 void putRawText(DcmItem& item, const DcmTagKey& tag, const QByteArray& bytes);
 
-// Registers DCMTK's JPEG, JPEG-LS and RLE encoders and decoders once per process (thread-safe).
+// Registers DCMTK's JPEG baseline and RLE encoders once per process (thread-safe). Decoders and the
+// JPEG-LS encoder belong to dicom::registerCodecs(); the writer holds that registration while it encodes,
+// and a test that decodes holds its own (dicom::CodecRegistrationScope).
 void registerCodecs();
 
 // Bad files.
