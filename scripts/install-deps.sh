@@ -14,6 +14,7 @@ packages=(
   p7zip-full zip unzip
   fonts-dejavu-core
   openssh-server sshpass
+  chromium
 )
 missing=()
 for p in "${packages[@]}"; do
