@@ -1,0 +1,584 @@
+// Frame decoder: frame choice, the one-image cache, the window really applied, colour models,
+// compressed transfer syntaxes and damaged files.
+#include "CodecRegistration.h"
+#include "DicomFixtures.h"
+#include "FrameDecoder.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+
+using fixtures::Compression;
+using fixtures::PixelKind;
+using fixtures::SeriesSpec;
+
+namespace {
+
+// DICOM's linear VOI function mapped to 0..255.
+int expectedGray(double value, double center, double width)
+{
+    if (value <= center - 0.5 - (width - 1) / 2)
+        return 0;
+    if (value > center - 0.5 + (width - 1) / 2)
+        return 255;
+    return int(std::lround(((value - (center - 0.5)) / (width - 1) + 0.5) * 255.0));
+}
+
+SeriesSpec smallSpec(int slices = 1, PixelKind kind = PixelKind::Int16)
+{
+    SeriesSpec spec;
+    spec.rows = 16;
+    spec.columns = 16;
+    spec.slices = slices;
+    spec.pixels = kind;
+    spec.rescaleIntercept = 0.0;
+    return spec;
+}
+
+// Hands the first compressed fragment of an encapsulated data set to `edit`.
+void editFirstFragment(DcmDataset& ds, const std::function<void(Uint8*, Uint32)>& edit)
+{
+    DcmElement* element = nullptr;
+    QVERIFY(ds.findAndGetElement(DCM_PixelData, element).good());
+    auto* pixelData = static_cast<DcmPixelData*>(element);
+    E_TransferSyntax xfer = EXS_Unknown;
+    const DcmRepresentationParameter* param = nullptr;
+    pixelData->getCurrentRepresentationKey(xfer, param);
+    DcmPixelSequence* sequence = nullptr;
+    QVERIFY(pixelData->getEncapsulatedRepresentation(xfer, param, sequence).good());
+    DcmPixelItem* item = nullptr;
+    QVERIFY(sequence->getItem(item, 1).good());
+    Uint8* bytes = nullptr;
+    QVERIFY(item->getUint8Array(bytes).good());
+    edit(bytes, item->getLength());
+}
+
+void replaceInFile(const QString& path, const QByteArray& from, const QByteArray& to)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray bytes = file.readAll();
+    file.close();
+    QVERIFY(bytes.contains(from));
+    bytes.replace(from, to);
+    fixtures::writeBytes(path, bytes);
+}
+
+} // namespace
+
+class FrameDecoderTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void frameSelection_data();
+    void frameSelection();
+    void cacheModes_data();
+    void cacheModes();
+    void largeGreyMultiFrameIsDecodedPerFrame();
+    void appliedWindow_data();
+    void appliedWindow();
+    void rewrittenFileIsNotServedFromCache();
+    void failedDecodeKeepsCachedImage();
+    void colourModels_data();
+    void colourModels();
+    void compressedPixels_data();
+    void compressedPixels();
+    void brokenFiles_data();
+    void brokenFiles();
+    void codecRegistrationIsCounted();
+
+private:
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+    std::optional<dicom::CodecRegistrationScope> m_codecs;
+};
+
+void FrameDecoderTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_codecs.emplace();
+}
+
+void FrameDecoderTest::frameSelection_data()
+{
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("requested");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("middle of one") << 1 << -1 << 0;
+    QTest::newRow("middle of two") << 2 << -1 << 1;
+    QTest::newRow("middle of five") << 5 << -1 << 2;
+    QTest::newRow("middle of forty") << 40 << -1 << 20;
+    QTest::newRow("past the end") << 40 << 100 << 39;
+    QTest::newRow("negative") << 40 << -5 << 0;
+    QTest::newRow("exact") << 40 << 13 << 13;
+}
+
+void FrameDecoderTest::frameSelection()
+{
+    QFETCH(int, frames);
+    QFETCH(int, requested);
+    QFETCH(int, expected);
+    SeriesSpec spec = smallSpec(frames);
+    spec.value = [](int, int, int z) { return z * 100; };
+    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("sel_%1.dcm").arg(frames)), spec);
+
+    const render::WindowLevel window{2000.0, 4000.0};
+    QString error;
+    const auto decoded = dicom::decodeFrame(file, requested, window, &error);
+    QVERIFY2(decoded, qPrintable(error));
+    QCOMPARE(decoded->frameCount, frames);
+    QCOMPARE(decoded->image.size(), QSize(16, 16));
+    QVERIFY(qAbs(qGray(decoded->image.pixel(3, 3)) - expectedGray(expected * 100, 2000, 4000)) <= 1);
+}
+
+void FrameDecoderTest::cacheModes_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<bool>("perFrame");
+    QTest::newRow("grey 30 frames: whole file") << int(PixelKind::Int16) << 30 << false;
+    QTest::newRow("colour 16 frames: whole file") << int(PixelKind::Rgb8) << 16 << false;
+    QTest::newRow("colour 17 frames: per frame") << int(PixelKind::Rgb8) << 17 << true;
+    QTest::newRow("colour 30 frames: per frame") << int(PixelKind::Rgb8) << 30 << true;
+}
+
+void FrameDecoderTest::cacheModes()
+{
+    QFETCH(int, kind);
+    QFETCH(int, frames);
+    QFETCH(bool, perFrame);
+    SeriesSpec spec = smallSpec(frames, PixelKind(kind));
+    spec.value = [](int, int, int z) { return z * 5; };
+    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("cache_%1_%2.dcm").arg(kind).arg(frames)), spec);
+
+    const quint64 before = dicom::frameDecoderCacheState().imagesBuilt;
+    const auto third = dicom::decodeFrame(file, 3, std::nullopt);
+    QVERIFY(third);
+    const QString firstKey = dicom::frameDecoderCacheState().key;
+    const auto seventh = dicom::decodeFrame(file, 7, std::nullopt);
+    QVERIFY(seventh);
+    const auto state = dicom::frameDecoderCacheState();
+    QCOMPARE(state.imagesBuilt - before, perFrame ? 2u : 1u);
+    if (perFrame) {
+        QVERIFY(firstKey.endsWith(QLatin1String("#3")));
+        QVERIFY(state.key.endsWith(QLatin1String("#7")));
+    } else {
+        QVERIFY(!state.key.contains(QLatin1Char('#')));
+    }
+    if (PixelKind(kind) == PixelKind::Rgb8) {
+        QCOMPARE(third->image.format(), QImage::Format_RGB888);
+        QCOMPARE(qRed(third->image.pixel(0, 0)), 15);
+        QCOMPARE(qRed(seventh->image.pixel(0, 0)), 35);
+    }
+}
+
+void FrameDecoderTest::largeGreyMultiFrameIsDecodedPerFrame()
+{
+    // 130 frames of 512 x 512 x 16 bits are 65 MiB decoded: too much to hold at once.
+    SeriesSpec spec = smallSpec(130);
+    spec.rows = 512;
+    spec.columns = 512;
+    spec.value = [](int x, int, int z) { return z * 100 + (x & 1); };
+    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("large.dcm")), spec);
+
+    const quint64 before = dicom::frameDecoderCacheState().imagesBuilt;
+    const render::WindowLevel window{6500.0, 13000.0};
+    for (int frame : {5, 129}) {
+        QString error;
+        const auto decoded = dicom::decodeFrame(file, frame, window, &error);
+        QVERIFY2(decoded, qPrintable(error));
+        QCOMPARE(decoded->frameCount, 130);
+        QVERIFY(qAbs(qGray(decoded->image.pixel(100, 100)) - expectedGray(frame * 100, 6500, 13000)) <= 1);
+        QVERIFY(dicom::frameDecoderCacheState().key.endsWith(QStringLiteral("#%1").arg(frame)));
+    }
+    QCOMPARE(dicom::frameDecoderCacheState().imagesBuilt - before, 2u);
+}
+
+void FrameDecoderTest::appliedWindow_data()
+{
+    QTest::addColumn<bool>("explicitWindow");
+    QTest::addColumn<double>("center");
+    QTest::addColumn<double>("width");
+    QTest::addColumn<int>("stored"); // 0: stored 40/400, 1: none, 2: stored width 0
+    QTest::addColumn<bool>("expectMinMax");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    QTest::newRow("explicit") << true << 100.0 << 300.0 << 0 << false;
+    QTest::newRow("explicit width 1") << true << 100.0 << 1.0 << 0 << false;
+    QTest::newRow("explicit width below 1") << true << 100.0 << 0.5 << 0 << true;
+    QTest::newRow("explicit negative width") << true << 100.0 << -20.0 << 0 << true;
+    QTest::newRow("explicit not a number") << true << nan << nan << 0 << true;
+    QTest::newRow("stored window") << false << 40.0 << 400.0 << 0 << false;
+    QTest::newRow("no stored window") << false << 0.0 << 0.0 << 1 << true;
+    QTest::newRow("stored width zero") << false << 0.0 << 0.0 << 2 << true;
+}
+
+void FrameDecoderTest::appliedWindow()
+{
+    QFETCH(bool, explicitWindow);
+    QFETCH(double, center);
+    QFETCH(double, width);
+    QFETCH(int, stored);
+    QFETCH(bool, expectMinMax);
+
+    SeriesSpec spec = smallSpec();
+    spec.value = [](int x, int y, int) { return 100 + 10 * y + x; }; // 100 .. 265
+    spec.rescaleIntercept = -50.0;                                   // 50 .. 215 after rescale
+    spec.customize = [stored](DcmDataset& ds, int) {
+        if (stored == 1) {
+            ds.findAndDeleteElement(DCM_WindowCenter);
+            ds.findAndDeleteElement(DCM_WindowWidth);
+        } else if (stored == 2) {
+            ds.putAndInsertString(DCM_WindowWidth, "0");
+        }
+    };
+    const QString file = fixtures::writeSlice(path(QStringLiteral("window_%1.dcm").arg(QTest::currentDataTag())), spec, 0);
+
+    std::optional<render::WindowLevel> window;
+    if (explicitWindow)
+        window = render::WindowLevel{center, width};
+    QString error;
+    const auto decoded = dicom::decodeFrame(file, 0, window, &error);
+    QVERIFY2(decoded, qPrintable(error));
+    if (expectMinMax) {
+        QVERIFY2(qAbs(decoded->windowCenter - 132.5) <= 1.0, qPrintable(QString::number(decoded->windowCenter)));
+        QVERIFY2(qAbs(decoded->windowWidth - 165.0) <= 1.0, qPrintable(QString::number(decoded->windowWidth)));
+    } else {
+        QCOMPARE(decoded->windowCenter, center);
+        QCOMPARE(decoded->windowWidth, width);
+    }
+    // The picture follows the window the result reports.
+    for (const QPoint p : {QPoint(0, 0), QPoint(7, 9), QPoint(15, 15), QPoint(3, 12)}) {
+        const double value = 50 + 10 * p.y() + p.x();
+        QVERIFY2(qAbs(qGray(decoded->image.pixel(p)) - expectedGray(value, decoded->windowCenter, decoded->windowWidth)) <= 1,
+                 qPrintable(QStringLiteral("at %1,%2").arg(p.x()).arg(p.y())));
+    }
+}
+
+void FrameDecoderTest::rewrittenFileIsNotServedFromCache()
+{
+    const QString file = path(QStringLiteral("rewritten.dcm"));
+    SeriesSpec spec = smallSpec();
+    spec.value = [](int, int, int) { return 100; };
+    fixtures::writeSlice(file, spec, 0);
+    const render::WindowLevel window{200.0, 400.0};
+    const auto first = dicom::decodeFrame(file, 0, window);
+    QVERIFY(first);
+    const quint64 built = dicom::frameDecoderCacheState().imagesBuilt;
+    QVERIFY(dicom::decodeFrame(file, 0, window));
+    QCOMPARE(dicom::frameDecoderCacheState().imagesBuilt, built); // unchanged file: cache hit
+
+    // Same path, same size, new pixels (as a tag editor or recompression would leave it).
+    const qint64 size = QFileInfo(file).size();
+    spec.value = [](int, int, int) { return 300; };
+    fixtures::writeSlice(file, spec, 0);
+    QCOMPARE(QFileInfo(file).size(), size);
+    const auto second = dicom::decodeFrame(file, 0, window);
+    QVERIFY(second);
+    QCOMPARE(dicom::frameDecoderCacheState().imagesBuilt, built + 1);
+    QVERIFY(qAbs(qGray(first->image.pixel(0, 0)) - expectedGray(100, 200, 400)) <= 1);
+    QVERIFY(qAbs(qGray(second->image.pixel(0, 0)) - expectedGray(300, 200, 400)) <= 1);
+}
+
+void FrameDecoderTest::failedDecodeKeepsCachedImage()
+{
+    const QString good = fixtures::writeSlice(path(QStringLiteral("good.dcm")), smallSpec(), 0);
+    const QString bad = path(QStringLiteral("bad.dcm"));
+    fixtures::writeTruncatedCopy(good, bad, QFileInfo(good).size() - 100);
+
+    QVERIFY(dicom::decodeFrame(good, 0, std::nullopt));
+    const auto state = dicom::frameDecoderCacheState();
+    QString error;
+    QVERIFY(!dicom::decodeFrame(bad, 0, std::nullopt, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(dicom::decodeFrame(good, 0, std::nullopt, &error));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(dicom::frameDecoderCacheState().imagesBuilt, state.imagesBuilt);
+    QCOMPARE(dicom::frameDecoderCacheState().key, state.key);
+}
+
+void FrameDecoderTest::colourModels_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<int>("format");
+    QTest::newRow("MONOCHROME2") << "MONOCHROME2" << int(QImage::Format_Grayscale8);
+    QTest::newRow("MONOCHROME1") << "MONOCHROME1" << int(QImage::Format_Grayscale8);
+    QTest::newRow("RGB") << "RGB" << int(QImage::Format_RGB888);
+    QTest::newRow("YBR_FULL") << "YBR_FULL" << int(QImage::Format_RGB888);
+    QTest::newRow("PALETTE COLOR") << "PALETTE COLOR" << int(QImage::Format_RGB888);
+}
+
+void FrameDecoderTest::colourModels()
+{
+    QFETCH(QString, model);
+    QFETCH(int, format);
+    SeriesSpec spec = smallSpec(1, model == QLatin1String("RGB") || model == QLatin1String("YBR_FULL") ? PixelKind::Rgb8
+                                                                                                      : PixelKind::UInt8);
+    spec.value = [](int x, int, int) { return x * 16; };
+    if (model == QLatin1String("RGB"))
+        spec.rgbValue = [](int, int, int) { return std::array<int, 3>{200, 100, 50}; };
+    if (model == QLatin1String("YBR_FULL"))
+        spec.rgbValue = [](int, int, int) { return std::array<int, 3>{128, 128, 255}; };
+    if (model == QLatin1String("MONOCHROME1"))
+        spec.photometric = fixtures::Photometric::Monochrome1;
+    spec.customize = [model](DcmDataset& ds, int) {
+        if (model == QLatin1String("YBR_FULL")) {
+            ds.putAndInsertString(DCM_PhotometricInterpretation, "YBR_FULL");
+        } else if (model == QLatin1String("PALETTE COLOR")) {
+            ds.putAndInsertString(DCM_PhotometricInterpretation, "PALETTE COLOR");
+            ds.findAndDeleteElement(DCM_WindowCenter);
+            ds.findAndDeleteElement(DCM_WindowWidth);
+            ds.findAndDeleteElement(DCM_RescaleIntercept);
+            ds.findAndDeleteElement(DCM_RescaleSlope);
+            const Uint16 descriptor[3] = {256, 0, 16};
+            std::vector<Uint16> red(256), green(256), blue(256);
+            for (int i = 0; i < 256; ++i) {
+                red[size_t(i)] = Uint16(i * 257);
+                green[size_t(i)] = 0;
+                blue[size_t(i)] = Uint16((255 - i) * 257);
+            }
+            ds.putAndInsertUint16Array(DCM_RedPaletteColorLookupTableDescriptor, descriptor, 3);
+            ds.putAndInsertUint16Array(DCM_GreenPaletteColorLookupTableDescriptor, descriptor, 3);
+            ds.putAndInsertUint16Array(DCM_BluePaletteColorLookupTableDescriptor, descriptor, 3);
+            ds.putAndInsertUint16Array(DCM_RedPaletteColorLookupTableData, red.data(), 256);
+            ds.putAndInsertUint16Array(DCM_GreenPaletteColorLookupTableData, green.data(), 256);
+            ds.putAndInsertUint16Array(DCM_BluePaletteColorLookupTableData, blue.data(), 256);
+        }
+    };
+    const QString file = fixtures::writeSlice(path(QStringLiteral("colour_%1.dcm").arg(QTest::currentDataTag())), spec, 0);
+
+    QString error;
+    const auto decoded = dicom::decodeFrame(file, 0, render::WindowLevel{128.0, 256.0}, &error);
+    QVERIFY2(decoded, qPrintable(error));
+    QCOMPARE(int(decoded->image.format()), format);
+    QCOMPARE(decoded->image.size(), QSize(16, 16));
+    const QRgb left = decoded->image.pixel(0, 0);
+    const QRgb right = decoded->image.pixel(15, 0);
+    if (model == QLatin1String("MONOCHROME2")) {
+        QVERIFY(qGray(left) < qGray(right));
+    } else if (model == QLatin1String("MONOCHROME1")) {
+        QVERIFY(qGray(left) > qGray(right)); // low values are white
+    } else if (model == QLatin1String("RGB")) {
+        QCOMPARE(left, qRgb(200, 100, 50));
+        QCOMPARE(decoded->windowWidth, 0.0); // colour takes no window
+    } else if (model == QLatin1String("YBR_FULL")) {
+        QVERIFY(qRed(left) > 200 && qGreen(left) < 80); // Y 128, Cr 255: red
+    } else {
+        QVERIFY(qBlue(left) > 250 && qRed(left) < 5);
+        QVERIFY(qRed(right) > 230 && qBlue(right) < 25);
+    }
+}
+
+void FrameDecoderTest::compressedPixels_data()
+{
+    QTest::addColumn<int>("compression");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<bool>("enhanced");
+    QTest::addColumn<int>("tolerance");
+    QTest::newRow("native") << int(Compression::None) << int(PixelKind::Int16) << 1 << false << 1;
+    QTest::newRow("JPEG-LS") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 1 << false << 1;
+    QTest::newRow("RLE") << int(Compression::Rle) << int(PixelKind::Int16) << 1 << false << 1;
+    QTest::newRow("JPEG baseline") << int(Compression::JpegBaseline) << int(PixelKind::UInt8) << 1 << false << 8;
+    QTest::newRow("JPEG-LS multi-frame") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 5 << false << 1;
+    QTest::newRow("RLE enhanced") << int(Compression::Rle) << int(PixelKind::UInt16) << 4 << true << 1;
+    QTest::newRow("JPEG-LS colour cine") << int(Compression::JpegLsLossless) << int(PixelKind::Rgb8) << 20 << false << 1;
+}
+
+void FrameDecoderTest::compressedPixels()
+{
+    QFETCH(int, compression);
+    QFETCH(int, kind);
+    QFETCH(int, frames);
+    QFETCH(bool, enhanced);
+    QFETCH(int, tolerance);
+    SeriesSpec spec = smallSpec(frames, PixelKind(kind));
+    spec.compression = Compression(compression);
+    spec.value = [](int x, int y, int z) { return 8 * x + 4 * y + 10 * z; }; // 0 .. 230
+    const QString name = path(QStringLiteral("compressed_%1.dcm").arg(QTest::currentDataTag()));
+    const QString file = frames == 1 ? fixtures::writeSlice(name, spec, 0)
+                         : enhanced  ? fixtures::writeEnhancedMultiFrame(name, spec)
+                                     : fixtures::writeMultiFrame(name, spec);
+    for (int frame = 0; frame < frames; ++frame) {
+        QString error;
+        const auto decoded = dicom::decodeFrame(file, frame, render::WindowLevel{128.0, 256.0}, &error);
+        QVERIFY2(decoded, qPrintable(error));
+        QCOMPARE(decoded->frameCount, frames);
+        for (const QPoint p : {QPoint(0, 0), QPoint(5, 9), QPoint(15, 15)}) {
+            const int value = 8 * p.x() + 4 * p.y() + 10 * frame;
+            const int expected = PixelKind(kind) == PixelKind::Rgb8 ? qMin(value, 255) : expectedGray(value, 128, 256);
+            const int got = PixelKind(kind) == PixelKind::Rgb8 ? qGreen(decoded->image.pixel(p)) : qGray(decoded->image.pixel(p));
+            QVERIFY2(qAbs(got - expected) <= tolerance,
+                     qPrintable(QStringLiteral("frame %1 at %2,%3: %4 vs %5").arg(frame).arg(p.x()).arg(p.y()).arg(got).arg(expected)));
+        }
+    }
+}
+
+void FrameDecoderTest::brokenFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("mustFail");
+
+    SeriesSpec native = smallSpec();
+    native.rows = 64;
+    native.columns = 64;
+    const QString good = fixtures::writeSlice(path(QStringLiteral("broken_source.dcm")), native, 0);
+    const qint64 goodSize = QFileInfo(good).size();
+
+    auto variant = [&](const char* name, SeriesSpec spec, std::function<void(DcmDataset&, int)> edit, bool mustFail) {
+        spec.customize = std::move(edit);
+        const QString file = fixtures::writeSlice(path(QStringLiteral("broken_%1.dcm").arg(QLatin1String(name))), spec, 0);
+        QTest::newRow(name) << file << mustFail;
+    };
+
+    const QString truncated = path(QStringLiteral("broken_truncated.dcm"));
+    fixtures::writeTruncatedCopy(good, truncated, goodSize * 6 / 10);
+    QTest::newRow("truncated pixel data") << truncated << true;
+
+    variant("rows larger than the data", native, [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_Rows, 4096); }, true);
+    variant("huge frame count", native, [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_NumberOfFrames, "1000000"); }, true);
+    variant("huge declared frame", native, [](DcmDataset& ds, int) {
+        ds.putAndInsertUint16(DCM_Rows, 65535);
+        ds.putAndInsertUint16(DCM_Columns, 65535);
+        ds.putAndInsertUint16(DCM_SamplesPerPixel, 3);
+    }, true);
+    variant("zero columns", native, [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_Columns, 0); }, true);
+    variant("no pixel data", native, [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_PixelData); }, true);
+
+    SeriesSpec jls = native;
+    jls.compression = Compression::JpegLsLossless;
+    variant("more frames than fragments", jls, [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_NumberOfFrames, "5"); }, true);
+    variant("compressed rows larger than the stream", jls, [](DcmDataset& ds, int) {
+        ds.putAndInsertUint16(DCM_Rows, 2000);
+        ds.putAndInsertUint16(DCM_Columns, 2000);
+    }, false);
+    variant("JPEG-LS stream scrambled", jls, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32 length) {
+            for (Uint32 i = length / 3; i < length; ++i)
+                bytes[i] = Uint8(bytes[i] * 37 + 11);
+        });
+    }, false);
+    variant("JPEG-LS header damaged", jls, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32 length) {
+            for (Uint32 i = 2; i < qMin<Uint32>(length, 40); ++i)
+                bytes[i] = 0xFF;
+        });
+    }, false);
+
+    SeriesSpec rle = native;
+    rle.compression = Compression::Rle;
+    variant("RLE segment offsets past the end", rle, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32) {
+            bytes[0] = 15;
+            for (int i = 4; i < 64; ++i)
+                bytes[i] = 0xF0;
+        });
+    }, false);
+    variant("RLE too few segments", rle, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32) { bytes[0] = 1; });
+    }, false);
+    variant("RLE runs overflow", rle, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32 length) {
+            for (Uint32 i = 64; i < length; ++i)
+                bytes[i] = 0x81; // repeat runs of 128 everywhere
+        });
+    }, false);
+
+    SeriesSpec jpeg = native;
+    jpeg.pixels = PixelKind::UInt8;
+    jpeg.compression = Compression::JpegBaseline;
+    variant("JPEG stream scrambled", jpeg, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32 length) {
+            for (Uint32 i = length / 2; i < length; ++i)
+                bytes[i] = Uint8(i);
+        });
+    }, false);
+
+    const QString compressedCut = path(QStringLiteral("broken_jls_cut.dcm"));
+    {
+        SeriesSpec spec = jls;
+        const QString source = fixtures::writeSlice(path(QStringLiteral("broken_jls_source.dcm")), spec, 0);
+        fixtures::writeTruncatedCopy(source, compressedCut, QFileInfo(source).size() * 7 / 10);
+    }
+    QTest::newRow("JPEG-LS file cut short") << compressedCut << false;
+
+    const QString unsupported = path(QStringLiteral("broken_unsupported.dcm"));
+    {
+        const QString source = fixtures::writeSlice(unsupported, jls, 0);
+        replaceInFile(source, "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90"); // relabelled as JPEG 2000
+    }
+    QTest::newRow("transfer syntax without decoder") << unsupported << true;
+
+    const QString text = path(QStringLiteral("broken_text.dcm"));
+    fixtures::writeBytes(text, QByteArray(4000, 'x'));
+    QTest::newRow("not DICOM") << text << true;
+    const QString header = path(QStringLiteral("broken_header_only.dcm"));
+    fixtures::writeDicmWithPayload(header, QByteArray(64, '\xFF'));
+    QTest::newRow("garbage after DICM") << header << true;
+    QTest::newRow("missing file") << path(QStringLiteral("does_not_exist.dcm")) << true;
+}
+
+void FrameDecoderTest::brokenFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, mustFail);
+    DcmDataset probe;
+    for (int frame : {0, -1, 3}) {
+        QString error;
+        const auto decoded = dicom::decodeFrame(file, frame, std::nullopt, &error);
+        if (mustFail)
+            QVERIFY2(!decoded, qPrintable(QStringLiteral("decoded frame %1").arg(frame)));
+        if (decoded) {
+            QVERIFY(!decoded->image.isNull());
+            QVERIFY(error.isEmpty());
+        } else {
+            QVERIFY(!error.isEmpty());
+        }
+    }
+}
+
+void FrameDecoderTest::codecRegistrationIsCounted()
+{
+    SeriesSpec spec = smallSpec();
+    spec.compression = Compression::JpegLsLossless;
+    const QString file = fixtures::writeSlice(path(QStringLiteral("codec.dcm")), spec, 0);
+    dicom::releaseFrameDecoderCache();
+
+    const int held = dicom::codecRegistrationCount();
+    QVERIFY(held >= 1);
+    dicom::registerCodecs();
+    QCOMPARE(dicom::codecRegistrationCount(), held + 1);
+    dicom::unregisterCodecs();
+    QCOMPARE(dicom::codecRegistrationCount(), held);
+    QVERIFY(dicom::decodeFrame(file, 0, std::nullopt)); // still registered for the other holder
+
+    m_codecs.reset();
+    QCOMPARE(dicom::codecRegistrationCount(), held - 1);
+    if (dicom::codecRegistrationCount() == 0) {
+        dicom::unregisterCodecs(); // unmatched: ignored
+        QCOMPARE(dicom::codecRegistrationCount(), 0);
+        dicom::releaseFrameDecoderCache();
+        QString error;
+        QVERIFY(!dicom::decodeFrame(file, 0, std::nullopt, &error));
+        QVERIFY(!error.isEmpty());
+    }
+    m_codecs.emplace();
+    QVERIFY(dicom::decodeFrame(file, 0, std::nullopt));
+}
+
+QTEST_GUILESS_MAIN(FrameDecoderTest)
+#include "tst_framedecoder.moc"
