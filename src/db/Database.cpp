@@ -297,6 +297,17 @@ QString Database::lastError() const
     return m_lastError;
 }
 
+bool Database::requireOpen()
+{
+    if (m_db.isOpen())
+        return true;
+    // Repeat why opening failed, so that a later write explains itself too.
+    m_lastError = m_db.isValid() ? m_db.lastError().text() : QString();
+    if (m_lastError.isEmpty())
+        m_lastError = QStringLiteral("База данных не открыта");
+    return false;
+}
+
 QString Database::connectionName() const
 {
     return m_connectionName;
@@ -304,12 +315,8 @@ QString Database::connectionName() const
 
 bool Database::indexFile(const dicom::DicomFileSummary& s)
 {
-    if (!m_db.isOpen()) {
-        m_lastError = m_db.isValid() ? m_db.lastError().text() : QString();
-        if (m_lastError.isEmpty())
-            m_lastError = QStringLiteral("База данных не открыта");
+    if (!requireOpen())
         return false;
-    }
     // One file's rows land together or not at all, and one commit per file keeps imports fast.
     if (!m_db.transaction()) {
         m_lastError = m_db.lastError().text();
@@ -440,6 +447,8 @@ QList<StudyRecord> Database::queryStudies(const QString& sql,
                                           const QList<std::pair<QString, QString>>& bindings) const
 {
     QList<StudyRecord> out;
+    if (!m_db.isOpen())
+        return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(sql))
@@ -473,6 +482,8 @@ QList<StudyRecord> Database::otherStudiesOfPatient(const QString& patientId, con
 QList<SeriesRecord> Database::seriesForStudy(const QString& studyInstanceUid) const
 {
     QList<SeriesRecord> out;
+    if (!m_db.isOpen())
+        return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral(
@@ -504,6 +515,8 @@ QList<SeriesRecord> Database::seriesForStudy(const QString& studyInstanceUid) co
 QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstanceUid) const
 {
     QList<InstanceRecord> out;
+    if (!m_db.isOpen())
+        return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral(
@@ -547,6 +560,8 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
 QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
 {
     QStringList out;
+    if (!m_db.isOpen())
+        return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
@@ -563,6 +578,8 @@ QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
 PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
 {
     PatientBodyInfo info;
+    if (!m_db.isOpen())
+        return info;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral("SELECT p.sex, p.weight_kg, p.height_cm FROM studies st JOIN patients p ON "
@@ -579,6 +596,8 @@ PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
 
 bool Database::studyExists(const QString& studyInstanceUid) const
 {
+    if (!m_db.isOpen())
+        return false;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral("SELECT 1 FROM studies WHERE study_instance_uid = :uid LIMIT 1")))
@@ -589,6 +608,8 @@ bool Database::studyExists(const QString& studyInstanceUid) const
 
 bool Database::setStudyProtected(const QString& studyInstanceUid, bool isProtected)
 {
+    if (!requireOpen())
+        return false;
     QSqlQuery q(m_db);
     q.prepare(QStringLiteral("UPDATE studies SET is_protected = :prot WHERE study_instance_uid = :uid;"));
     q.bindValue(QStringLiteral(":prot"), isProtected ? 1 : 0);
@@ -602,6 +623,8 @@ bool Database::setStudyProtected(const QString& studyInstanceUid, bool isProtect
 
 bool Database::deleteStudy(const QString& studyInstanceUid)
 {
+    if (!requireOpen())
+        return false;
     QString patientId;
     {
         QSqlQuery q(m_db);

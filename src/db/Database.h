@@ -55,6 +55,7 @@ public:
     bool deleteStudy(const QString& studyInstanceUid);
 
 private:
+    bool requireOpen();
     QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
 
     QSqlDatabase m_db;
