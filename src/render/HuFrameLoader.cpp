@@ -1,0 +1,333 @@
+#include "HuImage.h"
+
+#include <QFileInfo>
+#include <QDateTime>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+
+namespace render {
+
+namespace {
+
+// One parsed file. DCMTK objects are not safe for concurrent use even when only read (element
+// access may convert values in place), so every use of a shared object holds its own mutex.
+struct ParsedFile
+{
+    QString path;
+    qint64 size = -1;
+    qint64 modifiedMs = 0;
+    DcmFileFormat file;
+    std::mutex useMutex;
+};
+
+std::mutex g_cacheMutex;
+std::shared_ptr<ParsedFile> g_cache; // guarded by g_cacheMutex
+std::atomic<long long> g_parseCount{0};
+
+// Largest uncompressed pixel payload we let a decoder allocate for one file: the Pixel Data
+// element's own length field cannot describe more.
+constexpr qint64 kMaxDecodedPixelBytes = qint64(0xFFFFFFFFu);
+
+QString conditionText(const OFCondition& cond)
+{
+    return QString::fromLocal8Bit(cond.text());
+}
+
+quint16 readUint16(DcmItem* item, const DcmTagKey& key)
+{
+    Uint16 v = 0;
+    if (item->findAndGetUint16(key, v, 0, OFFalse).bad())
+        return 0;
+    return v;
+}
+
+// A decimal string value of `key` in `item`, when present and not empty.
+bool readDecimal(DcmItem* item, const DcmTagKey& key, double fallbackForGarbage, double& value)
+{
+    OFString text;
+    if (item == nullptr || item->findAndGetOFString(key, text, 0, OFFalse).bad())
+        return false;
+    const QString trimmed = QString::fromLatin1(text.c_str()).trimmed();
+    if (trimmed.isEmpty())
+        return false;
+    bool ok = false;
+    const double parsed = trimmed.toDouble(&ok);
+    value = ok ? parsed : fallbackForGarbage;
+    return true;
+}
+
+DcmItem* functionalGroupItem(DcmItem* ds, const DcmTagKey& sequence, long index, const DcmTagKey& group)
+{
+    DcmItem* outer = nullptr;
+    if (ds->findAndGetSequenceItem(sequence, outer, index).bad() || outer == nullptr)
+        return nullptr;
+    DcmItem* inner = nullptr;
+    if (outer->findAndGetSequenceItem(group, inner, 0).bad())
+        return nullptr;
+    return inner;
+}
+
+// Enhanced multi-frame files keep the rescale in the functional groups instead of the top level;
+// the per-frame group wins over the shared one.
+void readRescale(DcmItem* ds, int frame, double& slope, double& intercept)
+{
+    slope = 1.0;
+    intercept = 0.0;
+    // A slope that is not a number would wipe the image out as 0; 1 keeps the stored values.
+    const bool topSlope = readDecimal(ds, DCM_RescaleSlope, 1.0, slope);
+    const bool topIntercept = readDecimal(ds, DCM_RescaleIntercept, 0.0, intercept);
+    if (topSlope || topIntercept)
+        return;
+    DcmItem* candidates[2] = {
+        functionalGroupItem(ds, DCM_PerFrameFunctionalGroupsSequence, frame, DCM_PixelValueTransformationSequence),
+        functionalGroupItem(ds, DCM_SharedFunctionalGroupsSequence, 0, DCM_PixelValueTransformationSequence),
+    };
+    for (DcmItem* item : candidates) {
+        if (item == nullptr)
+            continue;
+        const bool s = readDecimal(item, DCM_RescaleSlope, 1.0, slope);
+        const bool i = readDecimal(item, DCM_RescaleIntercept, 0.0, intercept);
+        if (s || i)
+            return;
+    }
+}
+
+int readFrameCount(DcmItem* ds)
+{
+    OFString text;
+    if (ds->findAndGetOFStringArray(DCM_NumberOfFrames, text, OFFalse).bad())
+        return 1;
+    bool ok = false;
+    const int frames = QString::fromLatin1(text.c_str()).trimmed().toInt(&ok, 10);
+    return ok && frames > 0 ? frames : 1;
+}
+
+bool decompressIfNeeded(ParsedFile& parsed, QString& error)
+{
+    DcmDataset* ds = parsed.file.getDataset();
+    if (!DcmXfer(ds->getOriginalXfer()).isEncapsulated())
+        return true;
+    // Decoders allocate what the header declares; a lying header must not ask for the impossible.
+    const qint64 declared = qint64(readUint16(ds, DCM_Rows)) * readUint16(ds, DCM_Columns)
+                            * std::max<quint16>(readUint16(ds, DCM_SamplesPerPixel), 1)
+                            * ((std::max<quint16>(readUint16(ds, DCM_BitsAllocated), 8) + 7) / 8)
+                            * readFrameCount(ds);
+    if (declared > kMaxDecodedPixelBytes) {
+        error = QStringLiteral("chooseRepresentation: заявленный размер несжатых пикселей (%1 байт) слишком велик")
+                    .arg(declared);
+        return false;
+    }
+    try {
+        const OFCondition cond = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+        if (cond.bad()) {
+            error = QStringLiteral("chooseRepresentation: %1").arg(conditionText(cond));
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        error = QStringLiteral("chooseRepresentation: недостаточно памяти для распаковки");
+        return false;
+    }
+    if (!ds->canWriteXfer(EXS_LittleEndianExplicit)) {
+        error = QStringLiteral("chooseRepresentation: не удалось распаковать пиксельные данные");
+        return false;
+    }
+    return true;
+}
+
+// Converts one frame of an uncompressed, single-sample file. Holds the file's use mutex.
+bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& error)
+{
+    DcmDataset* ds = parsed.file.getDataset();
+    const int rows = readUint16(ds, DCM_Rows);
+    const int columns = readUint16(ds, DCM_Columns);
+    const int bitsAllocated = readUint16(ds, DCM_BitsAllocated);
+    const int pixelRepresentation = readUint16(ds, DCM_PixelRepresentation);
+    if (rows == 0 || columns == 0) {
+        error = QStringLiteral("Rows/Columns не прочитаны (rows=%1, columns=%2)").arg(rows).arg(columns);
+        return false;
+    }
+    double slope = 1.0;
+    double intercept = 0.0;
+    const int frames = readFrameCount(ds);
+    const int frame = std::clamp(frameIndex, 0, frames - 1);
+    readRescale(ds, frame, slope, intercept);
+
+    const QString prefix = QStringLiteral("rows=%1 cols=%2 bits=%3 pixRepr=%4 frames=%5 frameIdx=%6: %7")
+                               .arg(rows).arg(columns).arg(bitsAllocated).arg(pixelRepresentation)
+                               .arg(frames).arg(frame);
+
+    quint16 samplesPerPixel = readUint16(ds, DCM_SamplesPerPixel);
+    if (samplesPerPixel == 0)
+        samplesPerPixel = 1;
+    if (samplesPerPixel != 1) {
+        error = prefix.arg(QStringLiteral("цветные изображения (%1 отсчёта на пиксель) не поддерживаются")
+                               .arg(samplesPerPixel));
+        return false;
+    }
+    if (bitsAllocated != 8 && bitsAllocated != 16) {
+        error = prefix.arg(QStringLiteral("разрядность BitsAllocated=%1 не поддерживается").arg(bitsAllocated));
+        return false;
+    }
+    int bitsStored = readUint16(ds, DCM_BitsStored);
+    if (bitsStored == 0)
+        bitsStored = bitsAllocated;
+    int highBit = ds->tagExistsWithValue(DCM_HighBit) ? readUint16(ds, DCM_HighBit) : bitsStored - 1;
+    if (bitsStored > bitsAllocated || highBit >= bitsAllocated || highBit + 1 < bitsStored) {
+        error = prefix.arg(QStringLiteral("недопустимое расположение битов (BitsStored=%1, HighBit=%2)")
+                               .arg(bitsStored).arg(highBit));
+        return false;
+    }
+
+    const qint64 n = qint64(rows) * columns;
+    const qint64 bytesPerSample = bitsAllocated / 8;
+    const qint64 needed = (qint64(frame) + 1) * n * bytesPerSample;
+
+    const Uint8* bytes = nullptr;
+    const Uint16* words = nullptr;
+    OFCondition cond;
+    const char* what = nullptr;
+    if (bitsAllocated <= 8) {
+        cond = ds->findAndGetUint8Array(DCM_PixelData, bytes, nullptr, OFFalse);
+        what = "findAndGetUint8Array(PixelData): %1 (data=%2)";
+    } else {
+        cond = ds->findAndGetUint16Array(DCM_PixelData, words, nullptr, OFFalse);
+        what = pixelRepresentation == 1 ? "findAndGetUint16Array(PixelData, знаковый): %1 (data=%2)"
+                                        : "findAndGetUint16Array(PixelData): %1 (data=%2)";
+    }
+    const bool haveData = bitsAllocated <= 8 ? bytes != nullptr : words != nullptr;
+    if (cond.bad() || !haveData) {
+        error = prefix.arg(QString::fromUtf8(what)
+                               .arg(conditionText(cond),
+                                    haveData ? QStringLiteral("не nullptr") : QStringLiteral("nullptr")));
+        return false;
+    }
+    DcmElement* element = nullptr;
+    qint64 available = 0;
+    if (ds->findAndGetElement(DCM_PixelData, element, OFFalse).good() && element != nullptr)
+        available = element->getLength();
+    if (available < needed) {
+        error = prefix.arg(QStringLiteral("пиксельных данных меньше, чем нужно для кадра (есть %1 байт, нужно %2)")
+                               .arg(available).arg(needed));
+        return false;
+    }
+
+    out.pixels.resize(static_cast<size_t>(n));
+    const int shift = highBit + 1 - bitsStored;
+    const quint32 mask = bitsStored >= 32 ? 0xFFFFFFFFu : ((1u << bitsStored) - 1u);
+    const quint32 signBit = 1u << (bitsStored - 1);
+    const bool isSigned = pixelRepresentation == 1;
+    const qint64 offset = qint64(frame) * n;
+    const bool plain = shift == 0 && bitsStored == bitsAllocated;
+    for (qint64 i = 0; i < n; ++i) {
+        const quint32 raw = bitsAllocated <= 8 ? quint32(bytes[offset + i]) : quint32(words[offset + i]);
+        qint64 sample;
+        if (plain && !isSigned) {
+            sample = raw;
+        } else {
+            const quint32 v = (raw >> shift) & mask;
+            sample = (isSigned && (v & signBit)) ? qint64(v) - (qint64(1) << bitsStored) : qint64(v);
+        }
+        out.pixels[static_cast<size_t>(i)] = double(sample) * slope + intercept;
+    }
+    out.width = columns;
+    out.height = rows;
+    return true;
+}
+
+std::shared_ptr<ParsedFile> parseFile(const QString& path, qint64 size, qint64 modifiedMs, QString& error)
+{
+    auto parsed = std::make_shared<ParsedFile>();
+    parsed->path = path;
+    parsed->size = size;
+    parsed->modifiedMs = modifiedMs;
+    g_parseCount.fetch_add(1, std::memory_order_relaxed);
+    OFCondition cond;
+    try {
+        cond = parsed->file.loadFile(OFFilename(path.toLocal8Bit().constData()), EXS_Unknown, EGL_noChange,
+                                     4294967295u, ERM_autoDetect);
+    } catch (const std::bad_alloc&) {
+        error = QStringLiteral("loadFile: недостаточно памяти");
+        return nullptr;
+    }
+    if (cond.bad()) {
+        error = QStringLiteral("loadFile: %1").arg(conditionText(cond));
+        return nullptr;
+    }
+    if (parsed->file.getDataset() == nullptr) {
+        error = QStringLiteral("getDataset() вернул nullptr");
+        return nullptr;
+    }
+    if (!decompressIfNeeded(*parsed, error))
+        return nullptr;
+    return parsed;
+}
+
+} // namespace
+
+bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error)
+{
+    out.valid = false;
+    out.pixels.clear();
+    out.error.clear();
+
+    const QFileInfo info(path);
+    const qint64 size = info.exists() ? info.size() : -1;
+    const qint64 modifiedMs = info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0;
+
+    std::shared_ptr<ParsedFile> parsed;
+    {
+        std::lock_guard<std::mutex> lock(g_cacheMutex);
+        if (g_cache && g_cache->path == path && g_cache->size == size && g_cache->modifiedMs == modifiedMs)
+            parsed = g_cache;
+    }
+
+    QString failure;
+    if (!parsed) {
+        // Different files are independent DCMTK objects, so parsing and decompressing run outside the
+        // cache lock and the volume builder's threads really overlap.
+        parsed = parseFile(path, size, modifiedMs, failure);
+        if (parsed) {
+            std::lock_guard<std::mutex> lock(g_cacheMutex);
+            g_cache = parsed;
+        }
+    }
+    bool ok = false;
+    if (parsed) {
+        std::lock_guard<std::mutex> use(parsed->useMutex);
+        ok = extractFrame(*parsed, out, frameIndex, failure);
+    }
+    if (!ok) {
+        out.pixels.clear();
+        out.pixels.shrink_to_fit();
+        out.error = failure;
+        if (error)
+            *error = failure;
+        return false;
+    }
+    out.valid = true;
+    return true;
+}
+
+long long huFrameParseCount()
+{
+    return g_parseCount.load(std::memory_order_relaxed);
+}
+
+void clearHuFrameCache()
+{
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    g_cache.reset();
+}
+
+} // namespace render

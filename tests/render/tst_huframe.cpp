@@ -1,0 +1,393 @@
+#include <render/HuImage.h>
+
+#include <DicomFixtures.h>
+#include <dicom/CodecRegistration.h>
+
+#include <QtTest>
+#include <QTemporaryDir>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcelem.h>
+
+#include <cmath>
+#include <thread>
+
+using fixtures::SeriesSpec;
+
+namespace {
+
+SeriesSpec smallSpec()
+{
+    SeriesSpec s;
+    s.rows = 6;
+    s.columns = 5;
+    s.slices = 3;
+    s.rescaleIntercept = 0.0;
+    s.value = [](int x, int y, int z) { return (z * 6 + y) * 5 + x + 1; };
+    return s;
+}
+
+render::HuImage imageOf(int w, int h, std::vector<double> px)
+{
+    render::HuImage im;
+    im.valid = true;
+    im.width = w;
+    im.height = h;
+    im.pixels = std::move(px);
+    return im;
+}
+
+} // namespace
+
+class TestHuFrame : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    dicom::CodecRegistrationScope m_codecs;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void framesOfMultiFrameFile_data()
+    {
+        QTest::addColumn<int>("requested");
+        QTest::addColumn<int>("used");
+        QTest::newRow("first") << 0 << 0;
+        QTest::newRow("middle") << 1 << 1;
+        QTest::newRow("beyond last reads last") << 7 << 2;
+        QTest::newRow("negative reads first") << -3 << 0;
+    }
+    void framesOfMultiFrameFile()
+    {
+        QFETCH(int, requested);
+        QFETCH(int, used);
+        const QString file = fixtures::writeMultiFrame(path("mf.dcm"), smallSpec());
+        render::HuImage im;
+        QString error;
+        QVERIFY2(render::loadHuFrame(im, file, requested, &error), qPrintable(error));
+        QVERIFY(im.valid);
+        QCOMPARE(im.width, 5);
+        QCOMPARE(im.height, 6);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 5; ++x)
+                QCOMPARE(render::huValueAt(im, x, y), double((used * 6 + y) * 5 + x + 1));
+    }
+
+    void frameCountAndRescale_data()
+    {
+        QTest::addColumn<QString>("frames");    // "" leaves NumberOfFrames out
+        QTest::addColumn<QString>("slope");     // "-" removes the element
+        QTest::addColumn<QString>("intercept"); // "-" removes the element
+        QTest::addColumn<double>("expectedFirst"); // pixel (0,0) of frame 5 (clamped)
+        QTest::newRow("frames 0 counts as one") << "0" << "1" << "0" << 1.0;
+        QTest::newRow("frames abc counts as one") << "abc" << "1" << "0" << 1.0;
+        QTest::newRow("no slope, intercept -1024") << "" << "-" << "-1024" << -1023.0;
+        QTest::newRow("slope 2.5") << "" << "2.5" << "10" << 12.5;
+        QTest::newRow("slope not a number is 1") << "" << "abc" << "-5" << -4.0;
+        QTest::newRow("neither present") << "" << "-" << "-" << 1.0;
+    }
+    void frameCountAndRescale()
+    {
+        QFETCH(QString, frames);
+        QFETCH(QString, slope);
+        QFETCH(QString, intercept);
+        QFETCH(double, expectedFirst);
+        SeriesSpec s = smallSpec();
+        s.slices = 1;
+        s.customize = [&](DcmDataset& ds, int) {
+            if (!frames.isEmpty())
+                ds.putAndInsertString(DCM_NumberOfFrames, frames.toLatin1().constData());
+            if (slope == "-")
+                delete ds.remove(DCM_RescaleSlope);
+            else
+                ds.putAndInsertString(DCM_RescaleSlope, slope.toLatin1().constData());
+            if (intercept == "-")
+                delete ds.remove(DCM_RescaleIntercept);
+            else
+                ds.putAndInsertString(DCM_RescaleIntercept, intercept.toLatin1().constData());
+        };
+        const QString file = fixtures::writeSlice(path("rescale.dcm"), s, 0);
+        render::clearHuFrameCache();
+        render::HuImage im;
+        QString error;
+        QVERIFY2(render::loadHuFrame(im, file, 5, &error), qPrintable(error));
+        QCOMPARE(render::huValueAt(im, 0, 0), expectedFirst);
+    }
+
+    void enhancedRescaleFromFunctionalGroups()
+    {
+        SeriesSpec s = smallSpec();
+        s.rescaleSlope = 2.0;
+        s.rescaleIntercept = -1000.0;
+        const QString file = fixtures::writeEnhancedMultiFrame(path("enh.dcm"), s);
+        render::HuImage im;
+        QString error;
+        QVERIFY2(render::loadHuFrame(im, file, 2, &error), qPrintable(error));
+        QCOMPARE(render::huValueAt(im, 4, 5), ((2 * 6 + 5) * 5 + 4 + 1) * 2.0 - 1000.0);
+    }
+
+    void signedness_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("bitsStored");
+        QTest::addColumn<int>("highBit");
+        QTest::addColumn<double>("expected");
+        const int s16 = int(fixtures::PixelKind::Int16), u16 = int(fixtures::PixelKind::UInt16);
+        QTest::newRow("signed 0xFFFF is -1") << s16 << -1 << 16 << 15 << -1.0;
+        QTest::newRow("unsigned 0xFFFF is 65535") << u16 << 65535 << 16 << 15 << 65535.0;
+        QTest::newRow("12 bits, junk above masked") << u16 << (0xA000 | 0x0123) << 12 << 11 << double(0x123);
+        QTest::newRow("12 bits signed, sign extended") << s16 << int(qint16(0xF000 | 0x0FFF)) << 12 << 11 << -1.0;
+        QTest::newRow("12 bits at high bit 13") << u16 << (0x0123 << 2) << 12 << 13 << double(0x123);
+        QTest::newRow("12 bits signed at high bit 13") << s16 << int(qint16(0x0800 << 2)) << 12 << 13 << -2048.0;
+    }
+    void signedness()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, stored);
+        QFETCH(int, bitsStored);
+        QFETCH(int, highBit);
+        QFETCH(double, expected);
+        SeriesSpec s = smallSpec();
+        s.slices = 1;
+        s.pixels = fixtures::PixelKind(kind);
+        s.value = [stored](int, int, int) { return stored; };
+        s.customize = [&](DcmDataset& ds, int) {
+            ds.putAndInsertUint16(DCM_BitsStored, Uint16(bitsStored));
+            ds.putAndInsertUint16(DCM_HighBit, Uint16(highBit));
+        };
+        const QString file = fixtures::writeSlice(path(QStringLiteral("sign%1.dcm").arg(QTest::currentDataTag()).remove(' ')), s, 0);
+        render::HuImage im;
+        QString error;
+        QVERIFY2(render::loadHuFrame(im, file, 0, &error), qPrintable(error));
+        QCOMPARE(render::huValueAt(im, 2, 3), expected);
+    }
+
+    // A file whose header promises more pixels than it holds must fail with a message, never read
+    // past the element.
+    void lyingOrUnsupportedFilesFail_data()
+    {
+        QTest::addColumn<int>("which");
+        QTest::newRow("rows larger than the data") << 0;
+        QTest::newRow("frames larger than the data, last frame") << 1;
+        QTest::newRow("pixel data cut short") << 2;
+        QTest::newRow("colour image") << 3;
+        QTest::newRow("32 bits allocated") << 4;
+        QTest::newRow("bits stored above allocated") << 5;
+        QTest::newRow("no pixel data") << 6;
+        QTest::newRow("rows missing") << 7;
+    }
+    void lyingOrUnsupportedFilesFail()
+    {
+        QFETCH(int, which);
+        SeriesSpec s = smallSpec();
+        s.slices = 1;
+        if (which == 3)
+            s.pixels = fixtures::PixelKind::Rgb8;
+        s.customize = [which](DcmDataset& ds, int) {
+            switch (which) {
+            case 0: ds.putAndInsertUint16(DCM_Rows, 4000); break;
+            case 1: ds.putAndInsertString(DCM_NumberOfFrames, "50"); break;
+            case 2: {
+                const Uint16 few[3] = {1, 2, 3};
+                ds.putAndInsertUint16Array(DCM_PixelData, few, 3);
+                break;
+            }
+            case 4: ds.putAndInsertUint16(DCM_BitsAllocated, 32); break;
+            case 5: ds.putAndInsertUint16(DCM_BitsStored, 20); break;
+            case 6: delete ds.remove(DCM_PixelData); break;
+            case 7: delete ds.remove(DCM_Rows); break;
+            default: break;
+            }
+        };
+        const QString file = fixtures::writeSlice(path(QStringLiteral("bad%1.dcm").arg(which)), s, 0);
+        render::HuImage im;
+        im.width = 77; // left alone on failure
+        QString error;
+        QVERIFY(!render::loadHuFrame(im, file, 49, &error));
+        QVERIFY(!im.valid);
+        QVERIFY(im.pixels.empty());
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(im.error, error);
+        QCOMPARE(im.width, 77);
+        if (which == 7)
+            QCOMPARE(error, QStringLiteral("Rows/Columns не прочитаны (rows=0, columns=5)"));
+        else
+            QVERIFY2(error.startsWith(QStringLiteral("rows=")), qPrintable(error));
+    }
+
+    void truncatedAndForeignFilesFail()
+    {
+        SeriesSpec s = smallSpec();
+        s.rows = 64;
+        s.columns = 64;
+        s.slices = 1;
+        const QString good = fixtures::writeSlice(path("whole.dcm"), s, 0);
+        const QFileInfo info(good);
+        const QString cut = path("cut.dcm");
+        fixtures::writeTruncatedCopy(good, cut, info.size() - 1000);
+        render::HuImage im;
+        QString error;
+        QVERIFY(!render::loadHuFrame(im, cut, 0, &error));
+        QVERIFY(!error.isEmpty());
+
+        fixtures::writeDicmWithPayload(path("junk.dcm"), QByteArray(300, '\x7f'));
+        QVERIFY(!render::loadHuFrame(im, path("junk.dcm"), 0, &error));
+        QVERIFY(!render::loadHuFrame(im, path("missing.dcm"), 0, &error));
+        QVERIFY2(error.startsWith(QStringLiteral("loadFile: ")), qPrintable(error));
+    }
+
+    void compressedFramesDecode_data()
+    {
+        QTest::addColumn<int>("compression");
+        QTest::newRow("JPEG-LS lossless") << int(fixtures::Compression::JpegLsLossless);
+        QTest::newRow("RLE") << int(fixtures::Compression::Rle);
+    }
+    void compressedFramesDecode()
+    {
+        QFETCH(int, compression);
+        SeriesSpec s = smallSpec();
+        s.compression = fixtures::Compression(compression);
+        const QString file = fixtures::writeMultiFrame(path(QStringLiteral("c%1.dcm").arg(compression)), s);
+        render::clearHuFrameCache();
+        const long long before = render::huFrameParseCount();
+        for (int f = 0; f < 3; ++f) {
+            render::HuImage im;
+            QString error;
+            QVERIFY2(render::loadHuFrame(im, file, f, &error), qPrintable(error));
+            QCOMPARE(render::huValueAt(im, 4, 5), double((f * 6 + 5) * 5 + 4 + 1));
+        }
+        QCOMPARE(render::huFrameParseCount() - before, 1LL); // decompressed once for all frames
+    }
+
+    void cacheFollowsPathSizeAndTime()
+    {
+        SeriesSpec s = smallSpec();
+        const QString a = fixtures::writeSlice(path("cacheA.dcm"), s, 0);
+        render::clearHuFrameCache();
+        const long long start = render::huFrameParseCount();
+        render::HuImage im;
+        QVERIFY(render::loadHuFrame(im, a, 0, nullptr));
+        QVERIFY(render::loadHuFrame(im, a, 0, nullptr));
+        QCOMPARE(render::huFrameParseCount() - start, 1LL);
+        // A failed load of another path keeps the entry.
+        QVERIFY(!render::loadHuFrame(im, path("nothing.dcm"), 0, nullptr));
+        QVERIFY(render::loadHuFrame(im, a, 0, nullptr));
+        QCOMPARE(render::huFrameParseCount() - start, 2LL);
+        // Rewritten in place with other pixels: the stale parse must not be used.
+        s.value = [](int, int, int) { return 4321; };
+        s.rows = 7;
+        fixtures::writeSlice(a, s, 0);
+        QFile f(a);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        f.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime);
+        f.close();
+        QVERIFY(render::loadHuFrame(im, a, 0, nullptr));
+        QCOMPARE(im.height, 7);
+        QCOMPARE(render::huValueAt(im, 0, 0), 4321.0);
+    }
+
+    void concurrentLoadsOfDifferentFiles()
+    {
+        SeriesSpec s = smallSpec();
+        s.slices = 12;
+        s.rows = 40;
+        s.columns = 30;
+        s.value = [](int x, int y, int z) { return z * 1000 + y * 10 + x % 10; };
+        const QStringList files = fixtures::writeSeries(path("conc"), s);
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                render::HuImage im;
+                for (int round = 0; round < 20; ++round) {
+                    const int k = (t * 5 + round) % 12;
+                    if (!render::loadHuFrame(im, files[k], 0, nullptr) || render::huValueAt(im, 13, 17) != k * 1000 + 173)
+                        ++wrong;
+                }
+            });
+        }
+        for (auto& t : threads)
+            t.join();
+        QCOMPARE(wrong.load(), 0);
+    }
+
+    void huValueAtOutside()
+    {
+        const auto im = imageOf(2, 2, {1, 2, 3, 4});
+        QCOMPARE(render::huValueAt(im, 1, 1), 4.0);
+        QCOMPARE(render::huValueAt(im, -1, 0), 0.0);
+        QCOMPARE(render::huValueAt(im, 2, 0), 0.0);
+        QCOMPARE(render::huValueAt(im, 0, 2), 0.0);
+        render::HuImage invalid = im;
+        invalid.valid = false;
+        QCOMPARE(render::huValueAt(invalid, 0, 0), 0.0);
+    }
+
+    void ellipseStats()
+    {
+        std::vector<double> px(size_t(20 * 20));
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 20; ++x)
+                px[size_t(y * 20 + x)] = x + 100 * y;
+        const auto im = imageOf(20, 20, px);
+        const render::RoiStats s = render::ellipseRoiStats(im, 10, 10, 1, 1);
+        // (10,10), (9,10), (11,10), (10,9), (10,11)
+        QCOMPARE(s.count, 5);
+        QCOMPARE(s.mean, 1010.0);
+        QCOMPARE(s.min, 910.0);
+        QCOMPARE(s.max, 1110.0);
+        QVERIFY(std::abs(s.stdDev - std::sqrt((2 * 100.0 * 100.0 + 2 * 1.0) / 5)) < 1e-9);
+
+        // Partly outside: only pixels inside the image count (radius 1 at the corner: 3 pixels).
+        QCOMPARE(render::ellipseRoiStats(im, 0, 0, 1, 1).count, 3);
+        QCOMPARE(render::ellipseRoiStats(im, 0, 0, 0, 1).count, 0);
+        QCOMPARE(render::ellipseRoiStats(im, 1e12, -1e12, 5, 5).count, 0);
+        render::HuImage invalid = im;
+        invalid.valid = false;
+        QCOMPARE(render::ellipseRoiStats(invalid, 10, 10, 3, 3).count, 0);
+    }
+
+    void polygonStats()
+    {
+        const auto im = imageOf(3, 1, {1, 2, 3});
+        const QList<QPointF> all{{0, 0}, {3, 0}, {3, 1}, {0, 1}};
+        const render::RoiStats s = render::polygonRoiStats(im, all);
+        QCOMPARE(s.count, 3);
+        QCOMPARE(s.mean, 2.0);
+        QVERIFY(std::abs(s.stdDev - std::sqrt(2.0 / 3.0)) < 1e-12);
+        QCOMPARE(s.min, 1.0);
+        QCOMPARE(s.max, 3.0);
+
+        const QList<QPointF> unit{{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+        const render::RoiStats one = render::polygonRoiStats(im, unit);
+        QCOMPARE(one.count, 1);
+        QCOMPARE(one.mean, 1.0);
+
+        const render::RoiStats none = render::polygonRoiStats(im, {{0, 0}, {3, 1}});
+        QCOMPARE(none.count, 0);
+        QCOMPARE(none.mean, 0.0);
+        QCOMPARE(none.stdDev, 0.0);
+        QCOMPARE(none.max, 0.0);
+    }
+
+    void pointInPolygonRule()
+    {
+        const QList<QPointF> tri{{0, 0}, {4, 0}, {0, 4}};
+        QVERIFY(render::pointInPolygon(1, 1, tri));
+        QVERIFY(!render::pointInPolygon(3, 3, tri));
+        QVERIFY(!render::pointInPolygon(-1, 1, tri));
+        QVERIFY(!render::pointInPolygon(0, 0, {}));
+        // A concave "U": the notch is outside.
+        const QList<QPointF> u{{0, 0}, {3, 0}, {3, 3}, {2, 3}, {2, 1}, {1, 1}, {1, 3}, {0, 3}};
+        QVERIFY(render::pointInPolygon(0.5, 2, u));
+        QVERIFY(!render::pointInPolygon(1.5, 2, u));
+        QVERIFY(render::pointInPolygon(1.5, 0.5, u));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHuFrame)
+#include "tst_huframe.moc"
