@@ -1,0 +1,591 @@
+// Writing summaries into the index and reading them back: frame rows, upserts, queries and their
+// orders, protection, deletion and text round-trips, on a real file and in memory.
+
+#include "DbTestSupport.h"
+
+#include "db/Database.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+using dbtest::makeSummary;
+using dbtest::RawDb;
+
+namespace {
+
+// Everything in the index, table by table, so that "nothing changed" can be checked exactly.
+QStringList dump(const RawDb& raw)
+{
+    QStringList out;
+    out << raw.rows("SELECT * FROM patients ORDER BY patient_id");
+    out << raw.rows("SELECT * FROM studies ORDER BY study_instance_uid");
+    out << raw.rows("SELECT * FROM series ORDER BY series_instance_uid");
+    out << raw.rows("SELECT * FROM instances ORDER BY sop_instance_uid");
+    return out;
+}
+
+QStringList sortedModalities(const QString& joined)
+{
+    QStringList list = joined.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    list.sort();
+    return list;
+}
+
+} // namespace
+
+class TestDatabaseIndex : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void singleFrameRowCarriesEverything();
+    void indexingTwiceChangesNothing();
+    void multiFrameRows_data();
+    void multiFrameRows();
+    void largeInstanceNumbersKeepTheirOrder();
+    void reindexedMovedFileUpdatesOnlyItsPathAndDisplay();
+    void failedFileLeavesNoRows();
+    void studyQueriesAndOrders_data();
+    void studyQueriesAndOrders();
+    void seriesOrderAndCounts();
+    void protection();
+    void deletionRemovesExactlyTheStudy();
+    void cyrillicTextRoundTrips();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<db::Database> m_db;
+    QString m_path;
+};
+
+void TestDatabaseIndex::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_path = m_dir->filePath(QStringLiteral("index.sqlite3"));
+    m_db = std::make_unique<db::Database>();
+    QVERIFY2(m_db->open(m_path), qPrintable(m_db->lastError()));
+}
+
+void TestDatabaseIndex::cleanup()
+{
+    m_db.reset();
+    m_dir.reset();
+}
+
+void TestDatabaseIndex::singleFrameRowCarriesEverything()
+{
+    dicom::DicomFileSummary s = makeSummary("1.1", "1.1.1", "1.1.1.5", 5, "/data/a.dcm");
+    s.repetitionTime = 2000.0;
+    s.echoTime = 30.0;
+    s.triggerTimeMs = 125.0;
+    s.cardiacNumberOfImages = 25;
+    s.temporalPositionIndex = 3;
+    QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
+
+    const auto rows = m_db->instancesForSeries("1.1.1");
+    QCOMPARE(rows.size(), 1);
+    const db::InstanceRecord& r = rows.first();
+    QCOMPARE(r.filePath, s.filePath);
+    QCOMPARE(r.instanceNumber, qint64(500000));
+    QCOMPARE(r.frameIndex, 0);
+    QCOMPARE(r.pixelSpacingX, 0.7);
+    QCOMPARE(r.pixelSpacingY, 0.8);
+    QCOMPARE(r.sliceThickness, 1.25);
+    QCOMPARE(r.sliceLocation, -12.5);
+    QCOMPARE(r.repetitionTime, 2000.0);
+    QCOMPARE(r.echoTime, 30.0);
+    QCOMPARE(r.imagePosition, s.imagePosition);
+    QCOMPARE(r.orientationRow, s.orientationRow);
+    QCOMPARE(r.orientationCol, s.orientationCol);
+    QVERIFY(r.hasSpatialInfo);
+    QCOMPARE(r.acquisitionTimeSeconds, 36000.5);
+    QCOMPARE(r.temporalPositionIndex, 3);
+    QCOMPARE(r.frameOfReferenceUid, QStringLiteral("1.2.9"));
+    QCOMPARE(r.triggerTimeMs, 125.0);
+    QCOMPARE(r.cardiacNumberOfImages, 25);
+
+    RawDb raw(m_path);
+    QCOMPARE(raw.rows("SELECT sop_instance_uid, rows, columns, number_of_frames, window_center, window_width, "
+                      "rescale_slope, rescale_intercept FROM instances"),
+             QStringList{"1.1.1.5|512|512|1|40|400|1|-1024"});
+    QCOMPARE(raw.rows("SELECT * FROM patients"), QStringList{"P1|Doe^John|19600101|M|80|180"});
+    QCOMPARE(raw.rows("SELECT * FROM studies"), QStringList{"1.1|P1|20240115|101500|Chest|A1|Ref^Doc|0"});
+    QCOMPARE(raw.rows("SELECT * FROM series"), QStringList{"1.1.1|1.1|1|Axial|CT|CHEST|"});
+    QCOMPARE(m_db->patientBodyInfo("1.1").heightCm, 180.0);
+    QCOMPARE(m_db->patientBodyInfo("1.1").weightKg, 80.0);
+    QCOMPARE(m_db->patientBodyInfo("1.1").sex, QStringLiteral("M"));
+    QCOMPARE(m_db->patientBodyInfo("nope").sex, QString());
+}
+
+void TestDatabaseIndex::indexingTwiceChangesNothing()
+{
+    dicom::DicomFileSummary multi = makeSummary("1.1", "1.1.2", "1.1.2.1", 1, "/data/m.dcm");
+    multi.numberOfFrames = 4;
+    dicom::DicomFileSummary noPatient = makeSummary("1.2", "1.2.1", "1.2.1.1", 1, "/data/n.dcm");
+    noPatient.patientId = QString(); // a file without Patient ID must not add a patient every time
+    for (const auto& s : {makeSummary("1.1", "1.1.1", "1.1.1.1", 1, "/data/a.dcm"), multi, noPatient})
+        QVERIFY(m_db->indexFile(s));
+    RawDb raw(m_path);
+    const QStringList before = dump(raw);
+    for (const auto& s : {makeSummary("1.1", "1.1.1", "1.1.1.1", 1, "/data/a.dcm"), multi, noPatient})
+        QVERIFY(m_db->indexFile(s));
+    QCOMPARE(dump(raw), before);
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM instances").toInt(), 6);
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM patients").toInt(), 2);
+}
+
+void TestDatabaseIndex::multiFrameRows_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QList<double>>("locations");
+    QTest::addColumn<QList<double>>("positionsZ");
+    QTest::addColumn<QList<double>>("positionsX");
+    QTest::addColumn<QList<int>>("temporal");
+    QTest::addColumn<bool>("spatial");
+
+    // A cine or ultrasound clip has no geometry; its frames must not become a fake volume.
+    QTest::newRow("no geometry") << "none" << 3 << QList<double>{7.5, 7.5, 7.5} << QList<double>{0, 0, 0}
+                                 << QList<double>{0, 0, 0} << QList<int>{2, 2, 2} << false;
+    // Position without orientation: still no direction to stack the frames in.
+    QTest::newRow("position only") << "position" << 3 << QList<double>{7.5, 7.5, 7.5} << QList<double>{20, 20, 20}
+                                   << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << false;
+    // Axial orientation: frames step by the thickness along +z.
+    QTest::newRow("axial stack") << "axial" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 22.5, 25}
+                                 << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << true;
+    // Sagittal orientation (rows along y, columns along -z): the normal is -x.
+    QTest::newRow("sagittal stack") << "sagittal" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 20, 20}
+                                    << QList<double>{10, 7.5, 5} << QList<int>{2, 2, 2} << true;
+    // No thickness: a step of 1 mm.
+    QTest::newRow("axial without thickness") << "axial-nothick" << 3 << QList<double>{0, 1, 2}
+                                             << QList<double>{20, 21, 22} << QList<double>{10, 10, 10}
+                                             << QList<int>{2, 2, 2} << true;
+    QTest::newRow("per-frame lists") << "lists" << 3 << QList<double>{-5, -3, -1} << QList<double>{-5, -3, -1}
+                                     << QList<double>{1, 2, 3} << QList<int>{4, 5, 6} << true;
+    // Lists shorter than the frame count: the rest keep the file's own values, nothing invented.
+    QTest::newRow("short lists") << "short" << 4 << QList<double>{-5, -3, 7.5, 7.5} << QList<double>{-5, -3, 20, 20}
+                                 << QList<double>{1, 2, 10, 10} << QList<int>{4, 5, 2, 2} << true;
+    // Position lists shorter than the location list are not read past their end.
+    QTest::newRow("ragged lists") << "ragged" << 3 << QList<double>{-5, -3, -1} << QList<double>{-5, 20, 20}
+                                  << QList<double>{1, 10, 10} << QList<int>{2, 2, 2} << true;
+    QTest::newRow("zero frames") << "zero" << 1 << QList<double>{7.5} << QList<double>{20} << QList<double>{10}
+                                 << QList<int>{2} << true;
+}
+
+void TestDatabaseIndex::multiFrameRows()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, frames);
+    QFETCH(QList<double>, locations);
+    QFETCH(QList<double>, positionsZ);
+    QFETCH(QList<double>, positionsX);
+    QFETCH(QList<int>, temporal);
+    QFETCH(bool, spatial);
+
+    dicom::DicomFileSummary s = makeSummary("2.1", "2.1.1", "U", 7, "/data/multi.dcm");
+    s.numberOfFrames = frames;
+    s.sliceThickness = 2.5;
+    s.sliceLocation = 7.5;
+    s.temporalPositionIndex = 2;
+    s.imagePosition = {10.0, 0.0, 20.0};
+    s.orientationRow = {0, 0, 0};
+    s.orientationCol = {0, 0, 0};
+    s.hasSpatialInfo = false;
+    if (kind == "none") {
+        s.imagePosition = {0, 0, 0};
+    } else if (kind == "axial" || kind == "axial-nothick") {
+        s.orientationRow = {1, 0, 0};
+        s.orientationCol = {0, 1, 0};
+        s.hasSpatialInfo = true;
+        if (kind == "axial-nothick")
+            s.sliceThickness = 0.0;
+    } else if (kind == "sagittal") {
+        s.orientationRow = {0, 1, 0};
+        s.orientationCol = {0, 0, -1};
+        s.hasSpatialInfo = true;
+    } else if (kind == "lists" || kind == "short" || kind == "ragged") {
+        s.orientationRow = {1, 0, 0};
+        s.orientationCol = {0, 1, 0};
+        s.hasSpatialInfo = true;
+        s.perFrameSliceLocation = {-5, -3, -1};
+        s.perFramePositionX = {1, 2, 3};
+        s.perFramePositionY = {0, 0, 0};
+        s.perFramePositionZ = {-5, -3, -1};
+        if (kind != "ragged")
+            s.perFrameTemporalPositionIndex = {4, 5, 6};
+        if (kind == "short") {
+            for (auto* list : {&s.perFrameSliceLocation, &s.perFramePositionX, &s.perFramePositionY,
+                               &s.perFramePositionZ})
+                list->removeLast();
+            s.perFrameTemporalPositionIndex.removeLast();
+        }
+        if (kind == "ragged") {
+            s.perFramePositionX = {1};
+            s.perFramePositionY = {};
+            s.perFramePositionZ = {-5};
+        }
+    } else if (kind == "zero") {
+        s.numberOfFrames = 0;
+        s.orientationRow = {1, 0, 0};
+        s.orientationCol = {0, 1, 0};
+        s.hasSpatialInfo = true;
+    }
+    QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
+
+    const auto rows = m_db->instancesForSeries("2.1.1");
+    QCOMPARE(rows.size(), frames);
+    for (int f = 0; f < frames; ++f) {
+        const db::InstanceRecord& r = rows.at(f);
+        QCOMPARE(r.frameIndex, f);
+        QCOMPARE(r.instanceNumber, qint64(700000 + f));
+        QCOMPARE(r.filePath, s.filePath);
+        QCOMPARE(r.sliceLocation, locations.at(f));
+        QCOMPARE(r.imagePosition[2], positionsZ.at(f));
+        QCOMPARE(r.imagePosition[0], positionsX.at(f));
+        QCOMPARE(r.temporalPositionIndex, temporal.at(f));
+        QCOMPARE(r.hasSpatialInfo, spatial);
+        QCOMPARE(r.sliceThickness, s.sliceThickness); // as read, not the step
+    }
+    QCOMPARE(m_db->studyFilePaths("2.1"), QStringList{"/data/multi.dcm"}); // once, however many frames
+
+    RawDb raw(m_path);
+    QStringList expectedKeys{"U"};
+    for (int f = 1; f < frames; ++f)
+        expectedKeys << QStringLiteral("U#f%1").arg(f);
+    QStringList keys = raw.rows("SELECT sop_instance_uid FROM instances ORDER BY frame_index");
+    QCOMPARE(keys, expectedKeys);
+    QCOMPARE(raw.scalar("SELECT DISTINCT number_of_frames FROM instances").toInt(), s.numberOfFrames);
+    QCOMPARE(m_db->allStudies().first().instanceCount, frames);
+}
+
+void TestDatabaseIndex::largeInstanceNumbersKeepTheirOrder()
+{
+    // From Instance Number 21475 on, number x 100000 no longer fits 32 bits.
+    dicom::DicomFileSummary high = makeSummary("3.1", "3.1.1", "3.1.1.30000", 30000, "/d/high.dcm");
+    high.numberOfFrames = 2;
+    QVERIFY(m_db->indexFile(makeSummary("3.1", "3.1.1", "3.1.1.30001", 30001, "/d/after.dcm")));
+    QVERIFY(m_db->indexFile(high));
+    QVERIFY(m_db->indexFile(makeSummary("3.1", "3.1.1", "3.1.1.29999", 29999, "/d/before.dcm")));
+    QVERIFY(m_db->indexFile(makeSummary("3.1", "3.1.1", "3.1.1.1", 1, "/d/first.dcm")));
+    QVERIFY(m_db->indexFile(makeSummary("3.1", "3.1.1", "3.1.1.max", 2147483647, "/d/max.dcm")));
+
+    const auto rows = m_db->instancesForSeries("3.1.1");
+    QList<qint64> numbers;
+    QStringList paths;
+    for (const auto& r : rows) {
+        numbers << r.instanceNumber;
+        paths << r.filePath.section('/', -1);
+    }
+    QCOMPARE(numbers, (QList<qint64>{100000LL, 2999900000LL, 3000000000LL, 3000000001LL, 3000100000LL,
+                                     214748364700000LL}));
+    QCOMPARE(paths, (QStringList{"first.dcm", "before.dcm", "high.dcm", "high.dcm", "after.dcm", "max.dcm"}));
+}
+
+void TestDatabaseIndex::reindexedMovedFileUpdatesOnlyItsPathAndDisplay()
+{
+    dicom::DicomFileSummary s = makeSummary("4.1", "4.1.1", "4.1.1.1", 3, "/old/place.dcm");
+    QVERIFY(m_db->indexFile(s));
+    QVERIFY(m_db->setStudyProtected("4.1", true));
+
+    dicom::DicomFileSummary moved = s;
+    moved.filePath = "/new/place.dcm";
+    moved.instanceNumber = 4;
+    moved.windowCenter = 60;
+    moved.windowWidth = 350;
+    moved.sliceThickness = 3.0;
+    moved.sliceLocation = 99.0;
+    moved.rows = 1;           // not updated on an existing row
+    moved.imagePosition = {1, 2, 3};
+    moved.acquisitionTimeSeconds = 1.0;
+    moved.patientId = "P2";   // the study stays with its first patient
+    moved.patientName = "Other^Name";
+    moved.studyDescription = "Chest updated";
+    moved.seriesDescription = "Axial updated";
+    QVERIFY(m_db->indexFile(moved));
+
+    RawDb raw(m_path);
+    QCOMPARE(raw.rows("SELECT file_path, instance_number, window_center, window_width, slice_thickness, "
+                      "slice_location, rows, image_position_x, image_position_z, acquisition_time_seconds "
+                      "FROM instances"),
+             QStringList{"/new/place.dcm|400000|60|350|3|99|512|-100|-12.5|36000.5"});
+    const auto studies = m_db->allStudies();
+    QCOMPARE(studies.size(), 1);
+    QCOMPARE(studies.first().patientId, QStringLiteral("P1"));
+    QCOMPARE(studies.first().patientName, QStringLiteral("Doe^John"));
+    QCOMPARE(studies.first().studyDescription, QStringLiteral("Chest updated"));
+    QVERIFY(studies.first().isProtected);
+    QCOMPARE(m_db->seriesForStudy("4.1").first().seriesDescription, QStringLiteral("Axial updated"));
+    QCOMPARE(raw.scalar("SELECT patient_name FROM patients WHERE patient_id = 'P2'").toString(),
+             QStringLiteral("Other^Name"));
+
+    // The latest file of a patient decides the patient's data.
+    dicom::DicomFileSummary renamed = makeSummary("4.2", "4.2.1", "4.2.1.1", 1, "/d/x.dcm");
+    renamed.patientName = "Doe^Johnny";
+    renamed.weightKg = 82.5;
+    QVERIFY(m_db->indexFile(renamed));
+    QCOMPARE(raw.rows("SELECT patient_name, weight_kg FROM patients WHERE patient_id = 'P1'"),
+             QStringList{"Doe^Johnny|82.5"});
+}
+
+void TestDatabaseIndex::failedFileLeavesNoRows()
+{
+    QVERIFY(m_db->indexFile(makeSummary("5.1", "5.1.1", "5.1.1.1", 1, "/d/a.dcm")));
+    RawDb raw(m_path);
+    const QStringList before = dump(raw);
+
+    // The third frame of a file is refused by the database: the patient, study, series and the
+    // first two frames written before it must go too.
+    QVERIFY(raw.exec({"CREATE TRIGGER refuse_frame BEFORE INSERT ON instances "
+                      "WHEN NEW.sop_instance_uid = '5.2.1.1#f2' BEGIN SELECT RAISE(ABORT, 'frame refused'); END"})
+                .isEmpty());
+    dicom::DicomFileSummary refused = makeSummary("5.2", "5.2.1", "5.2.1.1", 1, "/d/b.dcm");
+    refused.patientId = "P-new";
+    refused.numberOfFrames = 3;
+    QVERIFY(!m_db->indexFile(refused));
+    QVERIFY2(m_db->lastError().contains("frame refused"), qPrintable(m_db->lastError()));
+    QCOMPARE(dump(raw), before);
+    QVERIFY(!m_db->studyExists("5.2"));
+    QVERIFY(raw.exec({"DROP TRIGGER refuse_frame"}).isEmpty());
+
+    // A file without a path fails on its first frame, after the patient, study and series upserts.
+    dicom::DicomFileSummary pathless = makeSummary("5.4", "5.4.1", "5.4.1.1", 1, QString());
+    pathless.patientId = "P-other";
+    QVERIFY(!m_db->indexFile(pathless));
+    QVERIFY2(m_db->lastError().contains("NOT NULL", Qt::CaseInsensitive), qPrintable(m_db->lastError()));
+    QCOMPARE(dump(raw), before);
+
+    // No transaction is left open behind: the next file lands and stays after reopening.
+    QVERIFY2(m_db->indexFile(makeSummary("5.3", "5.3.1", "5.3.1.1", 1, "/d/c.dcm")), qPrintable(m_db->lastError()));
+    m_db.reset();
+    db::Database again;
+    QVERIFY(again.open(m_path));
+    QVERIFY(again.studyExists("5.3"));
+    QCOMPARE(again.allStudies().size(), 2);
+}
+
+void TestDatabaseIndex::studyQueriesAndOrders_data()
+{
+    QTest::addColumn<bool>("inMemory");
+    QTest::newRow("file") << false;
+    QTest::newRow("memory") << true;
+}
+
+void TestDatabaseIndex::studyQueriesAndOrders()
+{
+    QFETCH(bool, inMemory);
+    db::Database memory;
+    db::Database* database = m_db.get();
+    if (inMemory) {
+        QVERIFY(memory.open(":memory:"));
+        database = &memory;
+    }
+    QVERIFY(database->allStudies().isEmpty());
+
+    struct S { const char* study; const char* pid; const char* date; const char* time; const char* modality; };
+    const S studies[] = {
+        {"6.3", "P1", "20240301", "090000", "CT"},
+        {"6.1", "P1", "20230101", "120000", "MR"},
+        {"6.2", "P2", "20230101", "080000", "US"},
+        {"6.4", "P1", "20240301", "100000", "PT"},
+    };
+    int n = 0;
+    for (const S& st : studies) {
+        dicom::DicomFileSummary s = makeSummary(st.study, QString(st.study) + ".1", QString(st.study) + ".1.1", 1,
+                                                QStringLiteral("/d/%1.dcm").arg(++n));
+        s.patientId = st.pid;
+        s.studyDate = st.date;
+        s.studyTime = st.time;
+        s.modality = st.modality;
+        QVERIFY(database->indexFile(s));
+    }
+    // A second series of study 6.3 in another modality, and one more CT series.
+    dicom::DicomFileSummary pt = makeSummary("6.3", "6.3.2", "6.3.2.1", 1, "/d/pt.dcm");
+    pt.modality = "PT";
+    pt.studyDate = "20240301";
+    pt.studyTime = "090000";
+    QVERIFY(database->indexFile(pt));
+    dicom::DicomFileSummary ct = makeSummary("6.3", "6.3.3", "6.3.3.1", 1, "/d/ct.dcm");
+    ct.numberOfFrames = 5;
+    ct.studyDate = "20240301";
+    ct.studyTime = "090000";
+    QVERIFY(database->indexFile(ct));
+
+    const auto all = database->allStudies();
+    QStringList order;
+    for (const auto& r : all)
+        order << r.studyInstanceUid;
+    QCOMPARE(order, (QStringList{"6.2", "6.1", "6.3", "6.4"})); // oldest first
+    const db::StudyRecord& rich = all.at(2);
+    QCOMPARE(rich.seriesCount, 3);
+    QCOMPARE(rich.instanceCount, 7);
+    QCOMPARE(sortedModalities(rich.modalities), (QStringList{"CT", "PT"}));
+    QCOMPARE(rich.patientName, QStringLiteral("Doe^John"));
+    QCOMPARE(rich.birthDate, QStringLiteral("19600101"));
+    QCOMPARE(rich.sex, QStringLiteral("M"));
+    QCOMPARE(rich.weightKg, 80.0);
+    QCOMPARE(rich.accessionNumber, QStringLiteral("A1"));
+
+    const auto others = database->otherStudiesOfPatient("P1", "6.3");
+    order.clear();
+    for (const auto& r : others)
+        order << r.studyInstanceUid;
+    QCOMPARE(order, (QStringList{"6.4", "6.1"})); // newest first, the open study left out
+    QCOMPARE(database->otherStudiesOfPatient("P1", QString()).size(), 3);
+    QVERIFY(database->otherStudiesOfPatient(QString(), "6.3").isEmpty());
+    QVERIFY(database->otherStudiesOfPatient("nobody", "6.3").isEmpty());
+
+    QVERIFY(database->studyExists("6.2"));
+    QVERIFY(!database->studyExists("6.9"));
+    QStringList paths = database->studyFilePaths("6.3");
+    paths.sort();
+    QCOMPARE(paths, (QStringList{"/d/1.dcm", "/d/ct.dcm", "/d/pt.dcm"}));
+    QVERIFY(database->studyFilePaths("6.9").isEmpty());
+
+    // A study whose patient row is missing is still listed, with empty patient fields.
+    QSqlQuery q(QSqlDatabase::database(database->connectionName(), false));
+    QVERIFY(q.exec("PRAGMA foreign_keys=OFF"));
+    QVERIFY(q.exec("INSERT INTO studies (study_instance_uid, patient_id, study_date) VALUES ('6.0', 'ghost', '19990101')"));
+    QVERIFY(q.exec("PRAGMA foreign_keys=ON"));
+    const auto withGhost = database->allStudies();
+    QCOMPARE(withGhost.first().studyInstanceUid, QStringLiteral("6.0"));
+    QVERIFY(withGhost.first().patientId.isEmpty());
+    QCOMPARE(withGhost.first().seriesCount, 0);
+    QCOMPARE(withGhost.first().instanceCount, 0);
+    QVERIFY(withGhost.first().modalities.isEmpty());
+}
+
+void TestDatabaseIndex::seriesOrderAndCounts()
+{
+    const QStringList numbers{"10", "2", "abc", "", "1", "3b"};
+    int i = 0;
+    for (const QString& num : numbers) {
+        dicom::DicomFileSummary s = makeSummary("7.1", QStringLiteral("7.1.%1").arg(i), QStringLiteral("7.1.%1.1").arg(i), 1,
+                                                QStringLiteral("/d/%1.dcm").arg(i));
+        s.seriesNumber = num;
+        s.numberOfFrames = i + 1;
+        s.laterality = i == 0 ? "L" : "";
+        ++i;
+        QVERIFY(m_db->indexFile(s));
+    }
+    const auto series = m_db->seriesForStudy("7.1");
+    QCOMPARE(series.size(), 6);
+    QStringList got;
+    for (const auto& r : series)
+        got << r.seriesNumber;
+    // Texts without a leading number count as 0; "3b" counts as 3.
+    QCOMPARE(QSet<QString>(got.begin(), got.begin() + 2), (QSet<QString>{"abc", ""}));
+    QCOMPARE(got.mid(2), (QStringList{"1", "2", "3b", "10"}));
+    const db::SeriesRecord& ten = series.last();
+    QCOMPARE(ten.seriesInstanceUid, QStringLiteral("7.1.0"));
+    QCOMPARE(ten.studyInstanceUid, QStringLiteral("7.1"));
+    QCOMPARE(ten.instanceCount, 1);
+    QCOMPARE(ten.laterality, QStringLiteral("L"));
+    QCOMPARE(ten.modality, QStringLiteral("CT"));
+    QCOMPARE(ten.bodyPartExamined, QStringLiteral("CHEST"));
+    QCOMPARE(ten.seriesDescription, QStringLiteral("Axial"));
+    QCOMPARE(series.at(3).instanceCount, 2); // "2" had two frames
+    QVERIFY(m_db->seriesForStudy("7.9").isEmpty());
+    QVERIFY(m_db->instancesForSeries("7.9").isEmpty());
+}
+
+void TestDatabaseIndex::protection()
+{
+    QVERIFY(m_db->indexFile(makeSummary("8.1", "8.1.1", "8.1.1.1", 1, "/d/a.dcm")));
+    QVERIFY(!m_db->allStudies().first().isProtected);
+    QVERIFY(m_db->setStudyProtected("8.1", true));
+    QVERIFY(m_db->allStudies().first().isProtected);
+    QVERIFY(m_db->indexFile(makeSummary("8.1", "8.1.1", "8.1.1.2", 2, "/d/b.dcm")));
+    QVERIFY(m_db->allStudies().first().isProtected); // new files keep the flag
+    QVERIFY(m_db->setStudyProtected("8.1", false));
+    QVERIFY(!m_db->allStudies().first().isProtected);
+    QVERIFY(m_db->setStudyProtected("not-indexed", true)); // changes nothing, not a failure
+    QCOMPARE(m_db->allStudies().size(), 1);
+
+    // Protection is lost with the study: re-indexing after deletion gives an unprotected study.
+    QVERIFY(m_db->setStudyProtected("8.1", true));
+    QVERIFY(m_db->deleteStudy("8.1"));
+    QVERIFY(m_db->indexFile(makeSummary("8.1", "8.1.1", "8.1.1.1", 1, "/d/a.dcm")));
+    QVERIFY(!m_db->allStudies().first().isProtected);
+}
+
+void TestDatabaseIndex::deletionRemovesExactlyTheStudy()
+{
+    // Patient P1 has studies 9.1 and 9.2, patient P2 has 9.3.
+    for (int k = 0; k < 3; ++k) {
+        dicom::DicomFileSummary s = makeSummary("9.1", QStringLiteral("9.1.%1").arg(k % 2), QStringLiteral("9.1.x.%1").arg(k),
+                                                k, QStringLiteral("/d/91_%1.dcm").arg(k));
+        s.numberOfFrames = 2;
+        QVERIFY(m_db->indexFile(s));
+    }
+    QVERIFY(m_db->indexFile(makeSummary("9.2", "9.2.1", "9.2.1.1", 1, "/d/92.dcm")));
+    dicom::DicomFileSummary p2 = makeSummary("9.3", "9.3.1", "9.3.1.1", 1, "/d/93.dcm");
+    p2.patientId = "P2";
+    QVERIFY(m_db->indexFile(p2));
+
+    RawDb raw(m_path);
+    auto counts = [&raw] {
+        return QStringList{raw.scalar("SELECT COUNT(*) FROM patients").toString(),
+                           raw.scalar("SELECT COUNT(*) FROM studies").toString(),
+                           raw.scalar("SELECT COUNT(*) FROM series").toString(),
+                           raw.scalar("SELECT COUNT(*) FROM instances").toString()};
+    };
+    QCOMPARE(counts(), (QStringList{"2", "3", "4", "8"}));
+    const QStringList othersBefore = raw.rows("SELECT * FROM instances WHERE sop_instance_uid NOT LIKE '9.1.x.%' "
+                                              "ORDER BY sop_instance_uid");
+
+    QVERIFY(m_db->deleteStudy("9.1"));
+    QCOMPARE(counts(), (QStringList{"2", "2", "2", "2"})); // P1 keeps study 9.2
+    QCOMPARE(raw.rows("SELECT * FROM instances ORDER BY sop_instance_uid"), othersBefore);
+    QVERIFY(!m_db->studyExists("9.1"));
+    QVERIFY(m_db->instancesForSeries("9.1.0").isEmpty());
+
+    QVERIFY(m_db->deleteStudy("9.2")); // the last study of P1 takes the patient with it
+    QCOMPARE(counts(), (QStringList{"1", "1", "1", "1"}));
+    QCOMPARE(raw.scalar("SELECT patient_id FROM patients").toString(), QStringLiteral("P2"));
+
+    QVERIFY(!m_db->deleteStudy("9.1")); // not indexed: false, and no error text
+    QVERIFY(m_db->lastError().isEmpty());
+    QCOMPARE(m_db->allStudies().size(), 1);
+}
+
+void TestDatabaseIndex::cyrillicTextRoundTrips()
+{
+    const QString folder = m_dir->filePath(QStringLiteral("Исследования/Пётр"));
+    dicom::DicomFileSummary s = makeSummary("1.2.643.1", "1.2.643.1.1", "1.2.643.1.1.1", 1,
+                                            folder + QStringLiteral("/снимок 1.dcm"));
+    s.patientId = QStringLiteral("ПАЦ-001");
+    s.patientName = QStringLiteral("Иванов^Пётр Сергеевич=ИВАНОВ^ПЁТР");
+    s.studyDescription = QStringLiteral("КТ органов грудной клетки с контрастом");
+    s.seriesDescription = QStringLiteral("Аксиальные срезы, мягкие ткани");
+    s.bodyPartExamined = QStringLiteral("ГРУДЬ");
+    s.sex = QStringLiteral("М");
+    QVERIFY(m_db->indexFile(s));
+
+    m_db.reset(); // read back through a fresh connection, from the file
+    db::Database again;
+    QVERIFY(again.open(m_path));
+    const auto studies = again.allStudies();
+    QCOMPARE(studies.size(), 1);
+    QCOMPARE(studies.first().patientId, s.patientId);
+    QCOMPARE(studies.first().patientName, s.patientName);
+    QCOMPARE(studies.first().studyDescription, s.studyDescription);
+    QCOMPARE(studies.first().sex, s.sex);
+    const auto series = again.seriesForStudy(s.studyInstanceUid);
+    QCOMPARE(series.first().seriesDescription, s.seriesDescription);
+    QCOMPARE(series.first().bodyPartExamined, s.bodyPartExamined);
+    QCOMPARE(again.instancesForSeries(s.seriesInstanceUid).first().filePath, s.filePath);
+    QCOMPARE(again.studyFilePaths(s.studyInstanceUid), QStringList{s.filePath});
+    QCOMPARE(again.otherStudiesOfPatient(s.patientId, "x").size(), 1);
+    QCOMPARE(again.patientBodyInfo(s.studyInstanceUid).sex, s.sex);
+}
+
+QTEST_GUILESS_MAIN(TestDatabaseIndex)
+#include "tst_database_index.moc"
