@@ -1,0 +1,15 @@
+#pragma once
+
+#include "Volume.h"
+
+#include <db/InstanceRecord.h>
+
+#include <QList>
+
+namespace render {
+
+// Slice sources for volume building, one per instance row, in the rows' order. Position and
+// orientation are carried over so that the builder can order the stack by geometry.
+QList<SliceSource> sliceSourcesFromInstances(const QList<db::InstanceRecord>& instances);
+
+} // namespace render

@@ -1,0 +1,432 @@
+#include "Volume.h"
+
+#include "HuImage.h"
+#include "ParallelFor.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <numeric>
+
+#if defined(Q_OS_UNIX)
+#include <unistd.h>
+#elif defined(Q_OS_WIN)
+#include <windows.h>
+#endif
+
+namespace render {
+
+namespace {
+
+qint64 physicalMemoryBytes()
+{
+#if defined(Q_OS_UNIX)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        return qint64(pages) * qint64(pageSize);
+#elif defined(Q_OS_WIN)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof(status);
+    if (GlobalMemoryStatusEx(&status))
+        return qint64(status.ullTotalPhys);
+#endif
+    return 0;
+}
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number((bytes + (1 << 20) - 1) >> 20);
+}
+
+// Ordering key of each slice: its position along the common slice normal, when every slice has
+// geometry and the first orientation gives a normal. Empty when the geometry cannot order the stack.
+std::vector<double> normalPositions(const QList<SliceSource>& slices)
+{
+    std::vector<double> keys;
+    for (const SliceSource& s : slices)
+        if (!s.hasSpatialInfo)
+            return keys;
+    const auto& r = slices.first().orientationRow;
+    const auto& c = slices.first().orientationCol;
+    const double n[3] = {r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
+    const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (!(len > 1e-6))
+        return keys;
+    keys.reserve(size_t(slices.size()));
+    for (const SliceSource& s : slices)
+        keys.push_back((s.imagePosition[0] * n[0] + s.imagePosition[1] * n[1] + s.imagePosition[2] * n[2]) / len);
+    return keys;
+}
+
+bool spreadBeyond(const std::vector<double>& keys, double tolerance)
+{
+    for (double k : keys)
+        if (std::abs(k - keys.front()) > tolerance)
+            return true;
+    return false;
+}
+
+struct OrderedStack
+{
+    QList<SliceSource> slices;
+    std::vector<double> keys; // in the order of `slices`
+};
+
+// Sorts the slices along the stack axis. Geometry wins; Slice Location is the fallback.
+OrderedStack orderSlices(const QList<SliceSource>& input)
+{
+    OrderedStack out;
+    std::vector<double> keys = normalPositions(input);
+    if (keys.empty() || !spreadBeyond(keys, 0.01)) {
+        keys.clear();
+        for (const SliceSource& s : input)
+            keys.push_back(s.sliceLocation);
+    }
+    std::vector<int> order(size_t(input.size()));
+    std::iota(order.begin(), order.end(), 0);
+    if (input.size() >= 2 && spreadBeyond(keys, 0.01))
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
+    out.slices.reserve(input.size());
+    for (int i : order) {
+        out.slices.append(input[i]);
+        out.keys.push_back(keys[size_t(i)]);
+    }
+    return out;
+}
+
+double stackSpacing(const OrderedStack& stack)
+{
+    double sum = 0.0;
+    int count = 0;
+    for (size_t i = 1; i < stack.keys.size(); ++i) {
+        const double d = std::abs(stack.keys[i] - stack.keys[i - 1]);
+        if (d > 0.001) {
+            sum += d;
+            ++count;
+        }
+    }
+    if (count > 0)
+        return sum / count;
+    const double thickness = stack.slices.first().sliceThickness;
+    return thickness > 0.0 ? thickness : 1.0;
+}
+
+void storePlane(Volume& v, int z, const HuImage& frame, double& lo, double& hi)
+{
+    float* dst = v.voxels.data() + size_t(z) * size_t(v.nx) * size_t(v.ny);
+    const size_t n = size_t(v.nx) * size_t(v.ny);
+    for (size_t i = 0; i < n; ++i) {
+        const double value = frame.pixels[i];
+        dst[i] = float(value);
+        lo = std::min(lo, value);
+        hi = std::max(hi, value);
+    }
+}
+
+bool allocateVoxels(Volume& v, int copies, QString* message)
+{
+    if (!volumeFitsInMemory(v.nx, v.ny, v.nz, copies, message))
+        return false;
+    try {
+        v.voxels.assign(size_t(v.nx) * size_t(v.ny) * size_t(v.nz), 0.0f);
+    } catch (const std::bad_alloc&) {
+        if (message)
+            *message = QStringLiteral("Недостаточно памяти для объёма %1×%2×%3 (%4 МБ)")
+                           .arg(v.nx).arg(v.ny).arg(v.nz)
+                           .arg(megabytes(qint64(v.nx) * v.ny * v.nz * qint64(sizeof(float))));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool volumeFitsInMemory(qint64 nx, qint64 ny, qint64 nz, int copies, QString* message)
+{
+    const qint64 voxels = nx * ny * nz; // each factor is a 32-bit count, so this cannot overflow
+    const qint64 bytes = voxels * qint64(sizeof(float));
+    const qint64 physical = physicalMemoryBytes();
+    const bool addressable = voxels >= 0 && quint64(voxels) <= std::vector<float>().max_size();
+    const bool fits = addressable && (physical <= 0 || bytes * std::max(copies, 1) <= physical / 10 * 8);
+    if (!fits && message)
+        *message = QStringLiteral("Серия слишком велика для построения объёма: %1×%2×%3 вокселей (%4 МБ), "
+                                  "а в компьютере %5 МБ памяти")
+                       .arg(nx).arg(ny).arg(nz).arg(megabytes(bytes)).arg(megabytes(physical));
+    return fits;
+}
+
+Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
+{
+    if (slices.isEmpty()) {
+        if (message)
+            *message = QStringLiteral("Пустая серия — нечего реконструировать");
+        return {};
+    }
+    const OrderedStack stack = orderSlices(slices);
+    const int nz = int(stack.slices.size());
+
+    int skipped = 0;
+    double lo = std::numeric_limits<double>::max();
+    double hi = std::numeric_limits<double>::lowest();
+    QString firstReason;
+
+    HuImage reference;
+    int referenceIndex = -1;
+    for (int i = 0; i < nz; ++i) {
+        const SliceSource& s = stack.slices[i];
+        if (loadHuFrame(reference, s.filePath, s.frameIndex, nullptr) && reference.valid) {
+            referenceIndex = i;
+            break;
+        }
+        ++skipped;
+        if (firstReason.isEmpty())
+            firstReason = reference.error;
+    }
+    if (referenceIndex < 0) {
+        if (message)
+            *message = firstReason.isEmpty()
+                           ? QStringLiteral("Не удалось прочитать ни одного среза (причина не определена).")
+                           : QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): %1")
+                                 .arg(firstReason);
+        return {};
+    }
+
+    Volume v;
+    v.nx = reference.width;
+    v.ny = reference.height;
+    v.nz = nz;
+    const SliceSource& ref = stack.slices[referenceIndex];
+    v.spacingX = ref.pixelSpacingX > 0.0 ? ref.pixelSpacingX : 1.0;
+    v.spacingY = ref.pixelSpacingY > 0.0 ? ref.pixelSpacingY : 1.0;
+    // The oriented result needs a second copy of the voxels while reordering.
+    if (!allocateVoxels(v, 2, message))
+        return {};
+    storePlane(v, referenceIndex, reference, lo, hi);
+    reference = HuImage();
+
+    std::mutex mergeMutex;
+    // Slices before the reference already failed and were counted; they are not read again.
+    parallelFor(nz, [&](int begin, int end) {
+        HuImage frame;
+        double localLo = std::numeric_limits<double>::max();
+        double localHi = std::numeric_limits<double>::lowest();
+        int localSkipped = 0;
+        for (int z = std::max(begin, referenceIndex + 1); z < end; ++z) {
+            const SliceSource& s = stack.slices[z];
+            if (!loadHuFrame(frame, s.filePath, s.frameIndex, nullptr) || !frame.valid || frame.width != v.nx
+                || frame.height != v.ny) {
+                ++localSkipped;
+                continue;
+            }
+            storePlane(v, z, frame, localLo, localHi);
+        }
+        std::lock_guard<std::mutex> lock(mergeMutex);
+        lo = std::min(lo, localLo);
+        hi = std::max(hi, localHi);
+        skipped += localSkipped;
+    });
+
+    v.spacingZ = stackSpacing(stack);
+    v.minValue = lo;
+    v.maxValue = hi;
+    if (skipped > 0 && message)
+        *message = QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(skipped).arg(nz);
+    return v;
+}
+
+Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint)
+{
+    Volume stack = loadVolumeSlices(slices, message);
+    const SliceSource* spatial = nullptr;
+    for (const SliceSource& s : slices) {
+        if (s.hasSpatialInfo) {
+            spatial = &s;
+            break;
+        }
+    }
+    try {
+        if (spatial) {
+            if (stack.isEmpty())
+                return stack;
+            const AxisMapping m = orientationAxes(spatial->orientationRow[0], spatial->orientationRow[1],
+                                                  spatial->orientationRow[2], spatial->orientationCol[0],
+                                                  spatial->orientationCol[1], spatial->orientationCol[2]);
+            const bool identity = m.axis == std::array<qint32, 3>{0, 1, 2} && m.sign == std::array<qint32, 3>{1, 1, 1};
+            if (m.valid && !identity)
+                return reorientVolume(stack, m.axis, m.sign);
+            return stack;
+        }
+        return permuteByPlaneHint(stack, planeHint);
+    } catch (const std::bad_alloc&) {
+        if (message)
+            *message = QStringLiteral("Недостаточно памяти для построения объёма %1×%2×%3")
+                           .arg(stack.nx).arg(stack.ny).arg(stack.nz);
+        return {};
+    }
+}
+
+DominantAxis dominantAxis(const QVector3D& v)
+{
+    const float ax = std::abs(v.x()), ay = std::abs(v.y()), az = std::abs(v.z());
+    DominantAxis d;
+    if (ax >= ay && ax >= az)
+        d.axis = 0;
+    else if (ay >= az)
+        d.axis = 1;
+    else
+        d.axis = 2;
+    d.sign = v[d.axis] >= 0.0f ? 1 : -1;
+    return d;
+}
+
+namespace {
+QVector3D normalisedLoosely(const QVector3D& v)
+{
+    const float len = v.length();
+    if (len <= 1e-5f)
+        return QVector3D();
+    if (std::abs(len - 1.0f) > 1e-5f)
+        return v / len;
+    return v;
+}
+} // namespace
+
+AxisMapping orientationAxes(double rx, double ry, double rz, double cx, double cy, double cz)
+{
+    AxisMapping m;
+    QVector3D r{float(rx), float(ry), float(rz)};
+    QVector3D c{float(cx), float(cy), float(cz)};
+    if (r.lengthSquared() < 1e-6f || c.lengthSquared() < 1e-6f)
+        return m;
+    r = normalisedLoosely(r);
+    c = normalisedLoosely(c);
+    const QVector3D n = normalisedLoosely(QVector3D::crossProduct(r, c));
+    if (n.lengthSquared() < 1e-6f)
+        return m;
+    const DominantAxis dx = dominantAxis(r);
+    const DominantAxis dy = dominantAxis(c);
+    const DominantAxis dz = dominantAxis(n);
+    m.axis = {dx.axis, dy.axis, dz.axis};
+    m.sign = {dx.sign, dy.sign, dz.sign};
+    m.valid = dx.axis != dy.axis && dx.axis != dz.axis && dy.axis != dz.axis;
+    return m;
+}
+
+Volume reorientVolume(const Volume& in, const std::array<qint32, 3>& axes, const std::array<qint32, 3>& signs)
+{
+    Volume out;
+    if (in.isEmpty())
+        return out;
+    const std::array<qint64, 3> inDim{in.nx, in.ny, in.nz};
+    const std::array<double, 3> inSpacing{in.spacingX, in.spacingY, in.spacingZ};
+    std::array<qint64, 3> outDim{0, 0, 0};
+    std::array<double, 3> outSpacing{1.0, 1.0, 1.0};
+    for (int a = 0; a < 3; ++a) {
+        outDim[size_t(axes[size_t(a)])] = inDim[size_t(a)];
+        outSpacing[size_t(axes[size_t(a)])] = inSpacing[size_t(a)];
+    }
+    out.nx = qint32(outDim[0]);
+    out.ny = qint32(outDim[1]);
+    out.nz = qint32(outDim[2]);
+    out.spacingX = outSpacing[0];
+    out.spacingY = outSpacing[1];
+    out.spacingZ = outSpacing[2];
+    out.minValue = in.minValue;
+    out.maxValue = in.maxValue;
+    out.voxels.assign(in.voxels.size(), 0.0f);
+    if (in.voxels.size() != size_t(in.nx) * size_t(in.ny) * size_t(in.nz))
+        return out;
+
+    const std::array<qint64, 3> stride{1, outDim[0], outDim[0] * outDim[1]};
+    // Output index = base + step[0] * x + step[1] * y + step[2] * z.
+    qint64 base = 0;
+    std::array<qint64, 3> step{};
+    for (int a = 0; a < 3; ++a) {
+        const qint64 s = stride[size_t(axes[size_t(a)])];
+        if (signs[size_t(a)] < 0) {
+            base += s * (inDim[size_t(a)] - 1);
+            step[size_t(a)] = -s;
+        } else {
+            step[size_t(a)] = s;
+        }
+    }
+    parallelFor(in.nz, [&](int z0, int z1) {
+        for (qint64 z = z0; z < z1; ++z) {
+            for (qint64 y = 0; y < inDim[1]; ++y) {
+                const float* src = in.voxels.data() + in.index(0, int(y), int(z));
+                qint64 o = base + step[1] * y + step[2] * z;
+                for (qint64 x = 0; x < inDim[0]; ++x, o += step[0])
+                    out.voxels[size_t(o)] = src[x];
+            }
+        }
+    });
+    return out;
+}
+
+Volume permuteByPlaneHint(const Volume& in, int planeHint)
+{
+    if (planeHint == AxialPlane || in.isEmpty())
+        return in;
+    // The image rows become the output z axis with the first row on top, so that axis is flipped.
+    // Sagittal: (x, y, z) -> (z, x, ny-1-y); coronal and any other hint: (x, y, z) -> (x, z, ny-1-y).
+    const std::array<qint32, 3> axes = planeHint == SagittalPlane ? std::array<qint32, 3>{1, 2, 0}
+                                                                  : std::array<qint32, 3>{0, 2, 1};
+    return reorientVolume(in, axes, {1, -1, 1});
+}
+
+int guessAcquisitionPlane(const QString& seriesDescription)
+{
+    // Whole tokens only: "cor" must not match "coronary", "score" or "cortex".
+    static const QRegularExpression separators(QStringLiteral("[^\\p{L}]+"));
+    const QStringList tokens = seriesDescription.toLower().split(separators, Qt::SkipEmptyParts);
+    const auto any = [&tokens](std::initializer_list<const char*> words) {
+        for (const QString& t : tokens)
+            for (const char* w : words)
+                if (t == QLatin1String(w))
+                    return true;
+        return false;
+    };
+    if (any({"sag", "sagittal", "sagital", "sagit"}))
+        return SagittalPlane;
+    if (any({"cor", "coronal", "coron"}))
+        return CoronalPlane;
+    return AxialPlane;
+}
+
+PlaneGuess acquisitionPlaneFromOrientation(double rx, double ry, double rz, double cx, double cy, double cz)
+{
+    PlaneGuess g;
+    const AxisMapping m = orientationAxes(rx, ry, rz, cx, cy, cz);
+    if (!m.valid)
+        return g;
+    g.valid = true;
+    g.plane = m.axis[2] == 0 ? SagittalPlane : m.axis[2] == 1 ? CoronalPlane : AxialPlane;
+    return g;
+}
+
+Volume makeVolumeFromVoxels(const Volume& layout, std::vector<float>&& voxels)
+{
+    std::vector<float> taken = std::move(voxels);
+    if (layout.isEmpty() || taken.size() != size_t(layout.nx) * size_t(layout.ny) * size_t(layout.nz))
+        return {};
+    Volume v;
+    v.nx = layout.nx;
+    v.ny = layout.ny;
+    v.nz = layout.nz;
+    v.spacingX = layout.spacingX;
+    v.spacingY = layout.spacingY;
+    v.spacingZ = layout.spacingZ;
+    const auto [lo, hi] = std::minmax_element(taken.begin(), taken.end());
+    v.minValue = *lo;
+    v.maxValue = *hi;
+    v.voxels = std::move(taken);
+    return v;
+}
+
+} // namespace render

@@ -1,0 +1,526 @@
+#include <render/HuImage.h>
+#include <render/ParallelFor.h>
+#include <render/SliceSources.h>
+#include <render/Volume.h>
+
+#include <DicomFixtures.h>
+#include <dicom/CodecRegistration.h>
+
+#include <QtTest>
+#include <QTemporaryDir>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+using fixtures::SeriesSpec;
+using Vec3 = std::array<double, 3>;
+
+namespace {
+
+constexpr int R = 6; // rows
+constexpr int C = 5; // columns
+constexpr int K = 8; // slices
+
+// Unique stored value per source voxel (fits 8-bit: at most 240).
+int code(int i, int j, int k)
+{
+    return (k * R + j) * C + i + 1;
+}
+
+SeriesSpec baseSpec(fixtures::Plane plane)
+{
+    SeriesSpec s;
+    s.rows = R;
+    s.columns = C;
+    s.slices = K;
+    s.plane = plane;
+    s.value = code;
+    return s;
+}
+
+Vec3 patientPosition(const SeriesSpec& s, int i, int j, int k)
+{
+    const auto o = fixtures::orientationOf(s);
+    const Vec3 p = fixtures::slicePosition(s, k);
+    return {p[0] + i * s.columnSpacing * o[0] + j * s.rowSpacing * o[3],
+            p[1] + i * s.columnSpacing * o[1] + j * s.rowSpacing * o[4],
+            p[2] + i * s.columnSpacing * o[2] + j * s.rowSpacing * o[5]};
+}
+
+render::SliceSource sourceFor(const SeriesSpec& s, const QString& file, int slice, int frame)
+{
+    const auto o = fixtures::orientationOf(s);
+    render::SliceSource src;
+    src.filePath = file;
+    src.frameIndex = frame;
+    src.pixelSpacingX = s.columnSpacing;
+    src.pixelSpacingY = s.rowSpacing;
+    src.sliceThickness = s.sliceThickness;
+    src.orientationRow = {o[0], o[1], o[2]};
+    src.orientationCol = {o[3], o[4], o[5]};
+    src.hasSpatialInfo = true;
+    src.imagePosition = fixtures::slicePosition(s, slice);
+    const Vec3 n{o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5], o[0] * o[4] - o[1] * o[3]};
+    src.sliceLocation = src.imagePosition[0] * n[0] + src.imagePosition[1] * n[1] + src.imagePosition[2] * n[2];
+    return src;
+}
+
+struct Decoded
+{
+    bool ok = false;
+    int i = 0, j = 0, k = 0;
+};
+
+Decoded decode(float value, double slope, double intercept)
+{
+    Decoded d;
+    const double stored = (double(value) - intercept) / slope;
+    const long idx = std::lround(stored) - 1;
+    if (std::abs(stored - std::round(stored)) > 1e-3 || idx < 0 || idx >= long(R) * C * K)
+        return d;
+    d.ok = true;
+    d.i = int(idx % C);
+    d.j = int((idx / C) % R);
+    d.k = int(idx / (C * R));
+    return d;
+}
+
+// Every voxel must hold a source voxel, each source voxel once, and stepping along a volume axis must
+// step along the same patient axis (by exactly that axis' spacing for axis-aligned series), so any
+// flip, transposition or off-by-one fails.
+QString checkAnatomy(const render::Volume& v, const SeriesSpec& s, bool exactSteps)
+{
+    if (v.isEmpty())
+        return QStringLiteral("empty volume");
+    if (qint64(v.nx) * v.ny * v.nz != qint64(R) * C * K)
+        return QStringLiteral("size %1x%2x%3").arg(v.nx).arg(v.ny).arg(v.nz);
+    std::vector<int> seen(size_t(R * C * K), 0);
+    const double spacing[3] = {v.spacingX, v.spacingY, v.spacingZ};
+    for (int z = 0; z < v.nz; ++z)
+        for (int y = 0; y < v.ny; ++y)
+            for (int x = 0; x < v.nx; ++x) {
+                const Decoded d = decode(v.voxels[v.index(x, y, z)], s.rescaleSlope, s.rescaleIntercept);
+                if (!d.ok)
+                    return QStringLiteral("voxel %1,%2,%3 holds %4").arg(x).arg(y).arg(z).arg(v.voxels[v.index(x, y, z)]);
+                ++seen[size_t(code(d.i, d.j, d.k) - 1)];
+                const Vec3 p = patientPosition(s, d.i, d.j, d.k);
+                const int at[3] = {x, y, z};
+                const int dims[3] = {v.nx, v.ny, v.nz};
+                for (int a = 0; a < 3; ++a) {
+                    if (at[a] + 1 >= dims[a])
+                        continue;
+                    int nb[3] = {x, y, z};
+                    ++nb[a];
+                    const Decoded e = decode(v.voxels[v.index(nb[0], nb[1], nb[2])], s.rescaleSlope, s.rescaleIntercept);
+                    if (!e.ok)
+                        return QStringLiteral("neighbour undecodable");
+                    const Vec3 q = patientPosition(s, e.i, e.j, e.k);
+                    const double step = q[size_t(a)] - p[size_t(a)];
+                    if (exactSteps) {
+                        for (int b = 0; b < 3; ++b) {
+                            const double want = a == b ? spacing[a] : 0.0;
+                            if (std::abs((q[size_t(b)] - p[size_t(b)]) - want) > 1e-3)
+                                return QStringLiteral("axis %1 at %2,%3,%4 moves patient axis %5 by %6, want %7")
+                                    .arg(a).arg(x).arg(y).arg(z).arg(b).arg(q[size_t(b)] - p[size_t(b)]).arg(want);
+                        }
+                    } else if (!(step > 0.0)) {
+                        return QStringLiteral("axis %1 at %2,%3,%4 runs backwards (%5)").arg(a).arg(x).arg(y).arg(z).arg(step);
+                    }
+                }
+            }
+    for (int c : seen)
+        if (c != 1)
+            return QStringLiteral("a source voxel appears %1 times").arg(c);
+    return {};
+}
+
+} // namespace
+
+class TestVolumeBuild : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    dicom::CodecRegistrationScope m_codecs;
+    int m_counter = 0;
+
+    QString freshDir() { return m_dir.filePath(QStringLiteral("s%1").arg(++m_counter)); }
+
+private slots:
+    void init() { render::clearHuFrameCache(); }
+
+    void orientedSeries_data()
+    {
+        QTest::addColumn<int>("plane");
+        QTest::addColumn<QString>("variant");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("compression");
+        const int s16 = int(fixtures::PixelKind::Int16);
+        const int none = int(fixtures::Compression::None);
+        const char* planes[] = {"axial", "sagittal", "coronal", "oblique"};
+        for (int p = 0; p < 4; ++p) {
+            for (const char* variant : {"as written", "reversed list", "no slice location",
+                                        "slice location sign flipped", "shuffled"})
+                QTest::addRow("%s, %s", planes[p], variant) << p << QString::fromLatin1(variant) << s16 << none;
+        }
+        QTest::newRow("axial unsigned 16, rescaled") << 0 << "reversed list" << int(fixtures::PixelKind::UInt16) << none;
+        QTest::newRow("coronal unsigned 8") << 2 << "shuffled" << int(fixtures::PixelKind::UInt8) << none;
+        QTest::newRow("sagittal JPEG-LS") << 1 << "reversed list" << s16 << int(fixtures::Compression::JpegLsLossless);
+        QTest::newRow("oblique RLE") << 3 << "as written" << s16 << int(fixtures::Compression::Rle);
+    }
+    void orientedSeries()
+    {
+        QFETCH(int, plane);
+        QFETCH(QString, variant);
+        QFETCH(int, kind);
+        QFETCH(int, compression);
+        SeriesSpec s = baseSpec(fixtures::Plane(plane));
+        s.pixels = fixtures::PixelKind(kind);
+        s.compression = fixtures::Compression(compression);
+        if (s.pixels == fixtures::PixelKind::UInt16) {
+            s.rescaleSlope = 2.0;
+            s.rescaleIntercept = -1000.0;
+        } else if (s.pixels == fixtures::PixelKind::UInt8) {
+            s.rescaleIntercept = 0.0;
+        }
+        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        QList<render::SliceSource> list;
+        for (int k = 0; k < K; ++k)
+            list << sourceFor(s, files[k], k, 0);
+        if (variant == "reversed list")
+            std::reverse(list.begin(), list.end());
+        if (variant == "shuffled")
+            std::shuffle(list.begin(), list.end(), std::mt19937(7));
+        for (auto& src : list) {
+            if (variant == "no slice location")
+                src.sliceLocation = 0.0;
+            if (variant == "slice location sign flipped")
+                src.sliceLocation = -src.sliceLocation;
+        }
+        render::ScopedWorkerThreadCount threads(3);
+        QString message;
+        const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
+        QVERIFY2(message.isEmpty(), qPrintable(message));
+        const QString problem = checkAnatomy(v, s, plane != int(fixtures::Plane::Oblique));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QCOMPARE(v.minValue, code(0, 0, 0) * s.rescaleSlope + s.rescaleIntercept);
+        QCOMPARE(v.maxValue, code(C - 1, R - 1, K - 1) * s.rescaleSlope + s.rescaleIntercept);
+        if (plane == int(fixtures::Plane::Axial)) {
+            QCOMPARE(v.spacingX, s.columnSpacing);
+            QCOMPARE(v.spacingY, s.rowSpacing);
+            QVERIFY(std::abs(v.spacingZ - s.sliceSpacing) < 1e-9);
+        }
+    }
+
+    void multiFrameFiles_data()
+    {
+        QTest::addColumn<bool>("enhanced");
+        QTest::addColumn<int>("plane");
+        QTest::newRow("classic axial") << false << 0;
+        QTest::newRow("enhanced axial") << true << 0;
+        QTest::newRow("enhanced sagittal") << true << 1;
+        QTest::newRow("enhanced coronal") << true << 2;
+    }
+    void multiFrameFiles()
+    {
+        QFETCH(bool, enhanced);
+        QFETCH(int, plane);
+        SeriesSpec s = baseSpec(fixtures::Plane(plane));
+        s.rescaleSlope = 1.0;
+        s.rescaleIntercept = -1024.0;
+        s.sliceThickness = s.sliceSpacing;
+        const QString file = freshDir() + "/mf.dcm";
+        if (enhanced)
+            fixtures::writeEnhancedMultiFrame(file, s);
+        else
+            fixtures::writeMultiFrame(file, s);
+        QList<render::SliceSource> list;
+        for (int k = 0; k < K; ++k) {
+            render::SliceSource src = sourceFor(s, file, enhanced ? k : 0, k);
+            list << src;
+        }
+        // A classic file gives every frame row the first frame's position: the frame order stays.
+        // Enhanced frames carry their own positions and are ordered by them.
+        if (enhanced)
+            std::reverse(list.begin(), list.end());
+        render::ScopedWorkerThreadCount threads(4);
+        const long long parses = render::huFrameParseCount();
+        QString message;
+        const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
+        QVERIFY2(message.isEmpty(), qPrintable(message));
+        QVERIFY(render::huFrameParseCount() - parses <= 4); // at most one parse per reading thread
+        const QString problem = checkAnatomy(v, s, true);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
+
+    void gapsAndOverlaps()
+    {
+        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        QList<render::SliceSource> list;
+        for (int k = 0; k < K; ++k)
+            if (k != 3)
+                list << sourceFor(s, files[k], k, 0);
+        std::reverse(list.begin(), list.end());
+        QString message;
+        render::Volume v = render::buildVolume(list, &message, 0);
+        QCOMPARE(v.nz, K - 1);
+        // Steps of 1.5 mm and one of 3 mm average to 7 x 1.5 / 6.
+        QVERIFY(std::abs(v.spacingZ - (s.sliceSpacing * (K - 1)) / (K - 2)) < 1e-9);
+        for (int z = 0; z < v.nz; ++z) {
+            const int k = z < 3 ? z : z + 1;
+            QCOMPARE(v.voxels[v.index(2, 4, z)], float(code(2, 4, k) + s.rescaleIntercept));
+        }
+
+        // The same slice twice: both stay, next to each other, and the zero step does not count.
+        list.clear();
+        for (int k = 0; k < K; ++k)
+            list << sourceFor(s, files[k], k, 0);
+        list << sourceFor(s, files[5], 5, 0);
+        v = render::buildVolume(list, &message, 0);
+        QCOMPARE(v.nz, K + 1);
+        QVERIFY(std::abs(v.spacingZ - s.sliceSpacing) < 1e-9);
+        QCOMPARE(v.voxels[v.index(0, 0, 5)], v.voxels[v.index(0, 0, 6)]);
+        QCOMPARE(v.voxels[v.index(0, 0, 7)], float(code(0, 0, 6) + s.rescaleIntercept));
+    }
+
+    void locationRulesWithoutGeometry()
+    {
+        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        s.slices = 5;
+        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        auto plain = [&](int file, double location, double thickness) {
+            render::SliceSource src;
+            src.filePath = files[file];
+            src.sliceLocation = location;
+            src.sliceThickness = thickness;
+            return src;
+        };
+        auto sliceCodes = [&](const render::Volume& v) {
+            QList<int> out;
+            for (int z = 0; z < v.nz; ++z)
+                out << int(v.voxels[v.index(0, 0, z)] - s.rescaleIntercept);
+            return out;
+        };
+        QString message;
+        // Locations 10, 0, 5 read as 0, 5, 10.
+        render::Volume v = render::buildVolume({plain(0, 10, 1), plain(1, 0, 1), plain(2, 5, 1)}, &message, 0);
+        QCOMPARE(sliceCodes(v), (QList<int>{code(0, 0, 1), code(0, 0, 2), code(0, 0, 0)}));
+        QCOMPARE(v.spacingZ, 5.0);
+        // Within 0.01 mm: the caller's order stays; steps up to 0.001 mm leave the spacing to the thickness.
+        v = render::buildVolume({plain(2, 1.0, 2), plain(0, 1.0004, 2), plain(1, 0.9998, 2)}, &message, 0);
+        QCOMPARE(sliceCodes(v), (QList<int>{code(0, 0, 2), code(0, 0, 0), code(0, 0, 1)}));
+        QCOMPARE(v.spacingZ, 2.0);
+        // 0, 2.5, 5, 5, 7.5: spacing 2.5, five slices.
+        v = render::buildVolume({plain(0, 0, 1), plain(1, 2.5, 1), plain(2, 5, 1), plain(3, 5, 1), plain(4, 7.5, 1)},
+                                &message, 0);
+        QCOMPARE(v.nz, 5);
+        QCOMPARE(v.spacingZ, 2.5);
+        QCOMPARE(render::buildVolume({plain(0, 0, 3)}, &message, 0).spacingZ, 3.0);
+        QCOMPARE(render::buildVolume({plain(0, 0, 0)}, &message, 0).spacingZ, 1.0);
+        QVERIFY(message.isEmpty());
+    }
+
+    void skippedAndUnreadableSlices()
+    {
+        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        const QString dir = freshDir();
+        const QStringList files = fixtures::writeSeries(dir, s);
+        SeriesSpec other = s;
+        other.rows = R + 1;
+        const QString odd = fixtures::writeSlice(dir + "/odd.dcm", other, 0);
+        QList<render::SliceSource> list;
+        for (int k = 0; k < K; ++k)
+            list << sourceFor(s, k == 4 ? odd : files[k], k, 0);
+        // The first slice in order is unreadable too: the reference is the next one.
+        list[0].filePath = dir + "/missing.dcm";
+        render::ScopedWorkerThreadCount threads(2);
+        QString message;
+        const render::Volume v = render::buildVolume(list, &message, 0);
+        QCOMPARE(message, QStringLiteral("Пропущено срезов при построении объёма: 2 из 8"));
+        QCOMPARE(v.nz, K);
+        for (int z : {0, 4})
+            for (int y = 0; y < R; ++y)
+                for (int x = 0; x < C; ++x)
+                    QCOMPARE(v.voxels[v.index(x, y, z)], 0.0f);
+        QCOMPARE(v.minValue, code(0, 0, 1) + s.rescaleIntercept); // planes left 0 do not count
+        QCOMPARE(v.voxels[v.index(1, 2, 5)], float(code(1, 2, 5) + s.rescaleIntercept));
+
+        QCOMPARE(render::buildVolume({}, &message, 0).nx, 0);
+        QCOMPARE(message, QStringLiteral("Пустая серия — нечего реконструировать"));
+        render::SliceSource missing;
+        missing.filePath = dir + "/nope.dcm";
+        QVERIFY(render::buildVolume({missing, missing}, &message, 0).isEmpty());
+        QVERIFY2(message.startsWith(QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): loadFile: ")),
+                 qPrintable(message));
+        QVERIFY(render::buildVolume({missing}, nullptr, 0).isEmpty());
+    }
+
+    void tooLargeForMemory()
+    {
+        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        s.rows = 1024;
+        s.columns = 1024;
+        s.slices = 1;
+        s.pixels = fixtures::PixelKind::UInt8;
+        s.value = [](int, int, int) { return 1; };
+        const QString file = fixtures::writeSlice(freshDir() + "/big.dcm", s, 0);
+        render::SliceSource src;
+        src.filePath = file;
+        QList<render::SliceSource> list(60000, src); // 60000 x 1 MiB voxels x 4 bytes
+        QString message;
+        const render::Volume v = render::buildVolume(list, &message, 0);
+        QVERIFY(v.isEmpty());
+        QVERIFY2(message.startsWith(QStringLiteral("Серия слишком велика для построения объёма: 1024×1024×60000")),
+                 qPrintable(message));
+        QVERIFY(!render::volumeFitsInMemory(2000000, 2000000, 2000000, 1, &message));
+        QVERIFY(render::volumeFitsInMemory(64, 64, 64, 2, nullptr));
+    }
+
+    void axisMapping()
+    {
+        render::AxisMapping m = render::orientationAxes(1, 0, 0, 0, 1, 0);
+        QVERIFY(m.valid);
+        QCOMPARE(m.axis, (std::array<qint32, 3>{0, 1, 2}));
+        QCOMPARE(m.sign, (std::array<qint32, 3>{1, 1, 1}));
+        m = render::orientationAxes(0, 1, 0, 0, 0, -1);
+        QVERIFY(m.valid);
+        QCOMPARE(m.axis, (std::array<qint32, 3>{1, 2, 0}));
+        QCOMPARE(m.sign, (std::array<qint32, 3>{1, -1, -1}));
+        QVERIFY(!render::orientationAxes(0, 0, 0, 0, 0, 0).valid);
+        QVERIFY(!render::orientationAxes(1, 0, 0, 1, 0, 0).valid);
+        // Equal magnitudes: x wins over y, y over z.
+        QCOMPARE(render::dominantAxis(QVector3D(0.5f, -0.5f, 0.5f)).axis, 0);
+        QCOMPARE(render::dominantAxis(QVector3D(0.0f, -0.5f, 0.5f)).axis, 1);
+        QCOMPARE(render::dominantAxis(QVector3D(0.0f, -0.5f, 0.5f)).sign, -1);
+
+        QCOMPARE(render::acquisitionPlaneFromOrientation(0, 1, 0, 0, 0, -1).plane, int(render::SagittalPlane));
+        QCOMPARE(render::acquisitionPlaneFromOrientation(1, 0, 0, 0, 0, -1).plane, int(render::CoronalPlane));
+        QCOMPARE(render::acquisitionPlaneFromOrientation(1, 0, 0, 0, 1, 0).plane, int(render::AxialPlane));
+        QVERIFY(!render::acquisitionPlaneFromOrientation(0, 0, 0, 0, 0, 0).valid);
+    }
+
+    void zeroOrientationKeepsStack()
+    {
+        SeriesSpec s = baseSpec(fixtures::Plane::Sagittal);
+        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        QList<render::SliceSource> list;
+        for (int k = 0; k < K; ++k) {
+            render::SliceSource src = sourceFor(s, files[k], k, 0);
+            src.orientationRow = {0, 0, 0};
+            src.orientationCol = {0, 0, 0};
+            list << src;
+        }
+        const render::Volume v = render::buildVolume(list, nullptr, render::CoronalPlane);
+        QCOMPARE(v.nx, C);
+        QCOMPARE(v.ny, R);
+        QCOMPARE(v.nz, K);
+    }
+
+    void planeHintPermutes()
+    {
+        render::Volume in;
+        in.nx = 3;
+        in.ny = 4;
+        in.nz = 2;
+        in.spacingX = 0.5;
+        in.spacingY = 0.6;
+        in.spacingZ = 2.0;
+        in.minValue = -1;
+        in.maxValue = 99;
+        for (int z = 0; z < 2; ++z)
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 3; ++x)
+                    in.voxels.push_back(float(100 * z + 10 * y + x));
+        const render::Volume sag = render::permuteByPlaneHint(in, render::SagittalPlane);
+        QCOMPARE((std::array<int, 3>{sag.nx, sag.ny, sag.nz}), (std::array<int, 3>{2, 3, 4}));
+        QCOMPARE((std::array<double, 3>{sag.spacingX, sag.spacingY, sag.spacingZ}), (std::array<double, 3>{2.0, 0.5, 0.6}));
+        const render::Volume cor = render::permuteByPlaneHint(in, render::CoronalPlane);
+        QCOMPARE((std::array<int, 3>{cor.nx, cor.ny, cor.nz}), (std::array<int, 3>{3, 2, 4}));
+        for (int z = 0; z < 2; ++z)
+            for (int y = 0; y < 4; ++y)
+                for (int x = 0; x < 3; ++x) {
+                    const float v = in.voxels[in.index(x, y, z)];
+                    QCOMPARE(sag.voxels[sag.index(z, x, 3 - y)], v);
+                    QCOMPARE(cor.voxels[cor.index(x, z, 3 - y)], v);
+                }
+        QCOMPARE(render::permuteByPlaneHint(in, 7).voxels, cor.voxels);
+        QCOMPARE(render::permuteByPlaneHint(in, 0).voxels, in.voxels);
+        QCOMPARE(sag.maxValue, 99.0);
+    }
+
+    void planeGuess_data()
+    {
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("plane");
+        QTest::newRow("SAG T2") << "SAG T2" << 1;
+        QTest::newRow("t1_sag_fs") << "t1_sag_fs" << 1;
+        QTest::newRow("Sagittal reformat") << "Sagittal reformat" << 1;
+        QTest::newRow("T2SAG") << "T2SAG3D" << 1;
+        QTest::newRow("COR STIR") << "COR STIR" << 2;
+        QTest::newRow("Coronal 3mm") << "Coronal 3mm" << 2;
+        QTest::newRow("coronary CTA") << "Coronary CTA 0.6" << 0;
+        QTest::newRow("calcium score") << "Calcium Score" << 0;
+        QTest::newRow("cortex") << "Cortex thin" << 0;
+        QTest::newRow("sagging? no") << "Massage" << 0;
+        QTest::newRow("empty") << "" << 0;
+    }
+    void planeGuess()
+    {
+        QFETCH(QString, description);
+        QFETCH(int, plane);
+        QCOMPARE(render::guessAcquisitionPlane(description), plane);
+    }
+
+    void volumeFromVoxels()
+    {
+        render::Volume layout;
+        layout.nx = 2;
+        layout.ny = 2;
+        layout.nz = 1;
+        layout.spacingZ = 3.0;
+        render::Volume v = render::makeVolumeFromVoxels(layout, {4, -2, 7, 1});
+        QCOMPARE(v.minValue, -2.0);
+        QCOMPARE(v.maxValue, 7.0);
+        QCOMPARE(v.spacingZ, 3.0);
+        std::vector<float> wrong{1, 2, 3};
+        QVERIFY(render::makeVolumeFromVoxels(layout, std::move(wrong)).isEmpty());
+        QVERIFY(wrong.empty());
+    }
+
+    void instanceRowsKeepGeometry()
+    {
+        db::InstanceRecord row;
+        row.filePath = "/x.dcm";
+        row.frameIndex = 3;
+        row.sliceLocation = -7.5;
+        row.pixelSpacingX = 0.7;
+        row.pixelSpacingY = 0.8;
+        row.sliceThickness = 2;
+        row.imagePosition = {1, 2, 3};
+        row.orientationRow = {0, 1, 0};
+        row.orientationCol = {0, 0, -1};
+        row.hasSpatialInfo = true;
+        const auto list = render::sliceSourcesFromInstances({row});
+        QCOMPARE(list.size(), 1);
+        const render::SliceSource& s = list.first();
+        QCOMPARE(s.filePath, row.filePath);
+        QCOMPARE(s.frameIndex, 3);
+        QCOMPARE(s.sliceLocation, -7.5);
+        QCOMPARE(s.pixelSpacingX, 0.7);
+        QCOMPARE(s.pixelSpacingY, 0.8);
+        QCOMPARE(s.sliceThickness, 2.0);
+        QCOMPARE(s.imagePosition, row.imagePosition);
+        QCOMPARE(s.orientationRow, row.orientationRow);
+        QCOMPARE(s.orientationCol, row.orientationCol);
+        QVERIFY(s.hasSpatialInfo);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVolumeBuild)
+#include "tst_volumebuild.moc"
