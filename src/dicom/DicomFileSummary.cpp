@@ -1,0 +1,480 @@
+#include "DicomFileSummary.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcelem.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringList>
+
+#include <cmath>
+
+namespace dicom {
+namespace {
+
+// Values longer than this are left on disk while the header is parsed: the summary never needs
+// pixel data or other bulk values, so they are neither read nor allocated.
+constexpr Uint32 kMaxLoadedValueLength = 4096;
+
+// No text the summary reads is anywhere near this long; a larger declared length is a damaged
+// or hostile file, and fetching it would allocate whatever the file claims.
+constexpr Uint32 kMaxTextValueLength = 1u << 20;
+
+// Windows-1251 code points for the bytes 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F in order.
+constexpr char16_t kCp1251High[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
+    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0xFFFD, 0x2122,
+    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
+    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
+    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
+
+bool isWellFormedUtf8(const unsigned char* bytes, qsizetype length)
+{
+    qsizetype i = 0;
+    while (i < length) {
+        const unsigned char b = bytes[i];
+        qsizetype follow = 0;
+        if (b < 0x80)
+            follow = 0;
+        else if ((b & 0xE0) == 0xC0)
+            follow = 1;
+        else if ((b & 0xF0) == 0xE0)
+            follow = 2;
+        else if ((b & 0xF8) == 0xF0)
+            follow = 3;
+        else
+            return false;
+        if (follow > length - i - 1)
+            return false;
+        for (qsizetype k = 1; k <= follow; ++k)
+            if ((bytes[i + k] & 0xC0) != 0x80)
+                return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+// The whole value of an element in the item itself, as DCMTK renders it as text (values joined by
+// backslashes). False when absent, unreadable or implausibly long.
+bool fetchWholeValue(DcmItem& item, const DcmTagKey& tag, OFString& value)
+{
+    DcmElement* element = nullptr;
+    if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
+        return false;
+    if (element->getLength() > kMaxTextValueLength)
+        return false;
+    return element->getOFStringArray(value).good();
+}
+
+QString utf8Trimmed(const OFString& value)
+{
+    return QString::fromUtf8(value.c_str(), qsizetype(value.length())).trimmed();
+}
+
+std::optional<double> parseNumber(const QString& text)
+{
+    bool ok = false;
+    const double v = text.trimmed().toDouble(&ok);
+    if (!ok)
+        return std::nullopt;
+    return v;
+}
+
+// Reads the first value of an integer element whatever its integer value representation.
+void readIntegerElement(DcmItem& item, const DcmTagKey& tag, qint32& field)
+{
+    DcmElement* element = nullptr;
+    if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
+        return;
+    if (element->getLength() > kMaxTextValueLength)
+        return;
+    switch (element->ident()) {
+    case EVR_US: {
+        Uint16 v = 0;
+        if (element->getUint16(v, 0).good())
+            field = qint32(v);
+        return;
+    }
+    case EVR_SS: {
+        Sint16 v = 0;
+        if (element->getSint16(v, 0).good())
+            field = qint32(v);
+        return;
+    }
+    case EVR_UL: {
+        Uint32 v = 0;
+        if (element->getUint32(v, 0).good())
+            field = qint32(v);
+        return;
+    }
+    default: {
+        Sint32 v = 0;
+        if (element->getSint32(v, 0).good())
+            field = v;
+        return;
+    }
+    }
+}
+
+// Splits the whole value at backslashes; only a value with exactly `count` parts fills `out`,
+// a part that does not parse giving 0.
+bool readVector(DcmItem& item, const DcmTagKey& tag, int count, double* out)
+{
+    OFString value;
+    if (!fetchWholeValue(item, tag, value))
+        return false;
+    const QStringList parts = QString::fromUtf8(value.c_str(), qsizetype(value.length()))
+                                  .split(QLatin1Char('\\'), Qt::KeepEmptyParts);
+    if (parts.size() != count)
+        return false;
+    for (int i = 0; i < count; ++i)
+        out[i] = parseNumber(parts[i]).value_or(0.0);
+    return true;
+}
+
+// Window Center and Width may hold several windows ("40\400"); the first one is the default.
+double readFirstDouble(DcmItem& item, const DcmTagKey& tag, double defaultValue)
+{
+    OFString value;
+    if (!fetchWholeValue(item, tag, value))
+        return defaultValue;
+    const QString text = QString::fromUtf8(value.c_str(), qsizetype(value.length()));
+    return parseNumber(text.section(QLatin1Char('\\'), 0, 0)).value_or(defaultValue);
+}
+
+const QSet<QString>& lateralityWords()
+{
+    static const QSet<QString> words{QStringLiteral("L"), QStringLiteral("R"), QStringLiteral("LEFT"),
+                                     QStringLiteral("RIGHT")};
+    return words;
+}
+
+DcmItem* firstItem(DcmItem& item, const DcmTagKey& sequence)
+{
+    DcmItem* found = nullptr;
+    if (item.findAndGetSequenceItem(sequence, found, 0, OFFalse).bad())
+        return nullptr;
+    return found;
+}
+
+struct Geometry
+{
+    bool positionFound = false;
+    bool orientationFound = false;
+};
+
+bool spacingMissing(const DicomFileSummary& s)
+{
+    return s.pixelSpacingX <= 0.0 || s.pixelSpacingY <= 0.0;
+}
+
+void readSpacing(DcmItem& item, DicomFileSummary& s)
+{
+    double spacing[2];
+    if (readVector(item, DCM_PixelSpacing, 2, spacing)) {
+        s.pixelSpacingY = spacing[0];
+        s.pixelSpacingX = spacing[1];
+    }
+}
+
+bool readOrientation(DcmItem& item, DicomFileSummary& s)
+{
+    double o[6];
+    if (!readVector(item, DCM_ImageOrientationPatient, 6, o))
+        return false;
+    s.orientationRow = {o[0], o[1], o[2]};
+    s.orientationCol = {o[3], o[4], o[5]};
+    return true;
+}
+
+// Fills missing spacing, thickness and orientation from one functional-groups item.
+void completeFromGroups(DcmItem& groups, DicomFileSummary& s, Geometry& g)
+{
+    if (DcmItem* measures = firstItem(groups, DCM_PixelMeasuresSequence)) {
+        if (spacingMissing(s))
+            readSpacing(*measures, s);
+        if (s.sliceThickness <= 0.0)
+            s.sliceThickness = readDoubleElement(*measures, DCM_SliceThickness, 0.0);
+    }
+    if (!g.orientationFound) {
+        if (DcmItem* orientation = firstItem(groups, DCM_PlaneOrientationSequence))
+            g.orientationFound = readOrientation(*orientation, s);
+    }
+}
+
+double squaredLength(const std::array<double, 3>& v)
+{
+    return v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+}
+
+// Returns whether any per-frame item carried a plane position.
+bool completeMultiFrame(DcmDataset& ds, DicomFileSummary& s, Geometry& g)
+{
+    if (spacingMissing(s) || !g.orientationFound) {
+        DcmItem* shared = firstItem(ds, DCM_SharedFunctionalGroupsSequence);
+        if (shared)
+            completeFromGroups(*shared, s, g);
+    }
+
+    DcmSequenceOfItems* perFrame = nullptr;
+    if (ds.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame, OFFalse).bad() || !perFrame)
+        return false;
+
+    if ((spacingMissing(s) || s.sliceThickness <= 0.0 || !g.orientationFound) && perFrame->card() > 0) {
+        if (DcmItem* first = perFrame->getItem(0))
+            completeFromGroups(*first, s, g);
+    }
+
+    std::array<double, 3> normal{0.0, 0.0, 0.0};
+    bool normalValid = false;
+    if (g.orientationFound && squaredLength(s.orientationRow) > 1e-6 && squaredLength(s.orientationCol) > 1e-6) {
+        const auto& r = s.orientationRow;
+        const auto& c = s.orientationCol;
+        normal = {r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
+        const double len2 = squaredLength(normal);
+        if (len2 > 1e-6) {
+            const double len = std::sqrt(len2);
+            for (double& v : normal)
+                v /= len;
+            normalValid = true;
+        }
+    }
+
+    bool anyPosition = false;
+    const unsigned long count = perFrame->card();
+    for (unsigned long i = 0; i < count; ++i) {
+        DcmItem* frame = perFrame->getItem(i);
+        if (!frame)
+            continue;
+        qint32 temporal = 0;
+        if (DcmItem* content = firstItem(*frame, DCM_FrameContentSequence))
+            readIntegerElement(*content, DCM_TemporalPositionIndex, temporal);
+        s.perFrameTemporalPositionIndex.append(temporal);
+
+        if (DcmItem* position = firstItem(*frame, DCM_PlanePositionSequence)) {
+            double p[3];
+            if (readVector(*position, DCM_ImagePositionPatient, 3, p)) {
+                s.perFramePositionX.append(p[0]);
+                s.perFramePositionY.append(p[1]);
+                s.perFramePositionZ.append(p[2]);
+                s.perFrameSliceLocation.append(normalValid
+                                                   ? normal[0] * p[0] + normal[1] * p[1] + normal[2] * p[2]
+                                                   : p[2]);
+                anyPosition = true;
+            }
+        }
+    }
+    return anyPosition;
+}
+
+} // namespace
+
+bool isDicomFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    if (file.size() < 132 || !file.seek(128))
+        return false;
+    return file.read(4) == QByteArrayLiteral("DICM");
+}
+
+QString decodeDicomText(const char* bytes, qsizetype length)
+{
+    if (!bytes || length <= 0)
+        return QString();
+    const auto* u = reinterpret_cast<const unsigned char*>(bytes);
+    if (isWellFormedUtf8(u, length))
+        return QString::fromUtf8(bytes, length);
+    QString text;
+    text.reserve(length);
+    for (qsizetype i = 0; i < length; ++i) {
+        const unsigned char b = u[i];
+        if (b < 0x80)
+            text.append(QChar(b));
+        else if (b >= 0xC0)
+            text.append(QChar(char16_t(0x0410 + (b - 0xC0))));
+        else
+            text.append(QChar(kCp1251High[b - 0x80]));
+    }
+    return text;
+}
+
+QString readStringElement(DcmItem& item, const DcmTagKey& tag)
+{
+    OFString value;
+    if (!fetchWholeValue(item, tag, value))
+        return QString();
+    return decodeDicomText(value.c_str(), qsizetype(value.length())).trimmed();
+}
+
+double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue)
+{
+    OFString value;
+    if (!fetchWholeValue(item, tag, value) || value.empty())
+        return defaultValue;
+    return parseNumber(utf8Trimmed(value)).value_or(defaultValue);
+}
+
+std::optional<double> readTimeElement(DcmItem& item, const DcmTagKey& tag)
+{
+    OFString value;
+    if (!fetchWholeValue(item, tag, value))
+        return std::nullopt;
+    return parseTimeOfDay(QString::fromUtf8(value.c_str(), qsizetype(value.length())));
+}
+
+std::optional<double> parseTimeOfDay(const QString& input)
+{
+    const QString text = input.trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    if (text.contains(QLatin1Char(':'))) {
+        const QStringList parts = text.split(QLatin1Char(':'), Qt::KeepEmptyParts);
+        if (parts.size() < 2)
+            return std::nullopt;
+        const int h = parts[0].toInt(&ok, 10);
+        if (!ok)
+            return std::nullopt;
+        const int m = parts[1].toInt(&ok, 10);
+        if (!ok)
+            return std::nullopt;
+        double s = 0.0;
+        if (parts.size() >= 3) {
+            s = parts[2].toDouble(&ok);
+            if (!ok)
+                return std::nullopt;
+        }
+        return h * 3600.0 + m * 60.0 + s;
+    }
+    if (text.size() < 2)
+        return std::nullopt;
+    const int h = text.left(2).toInt(&ok, 10);
+    if (!ok)
+        return std::nullopt;
+    int m = 0;
+    if (text.size() >= 4) {
+        m = text.mid(2, 2).toInt(&ok, 10);
+        if (!ok)
+            m = 0;
+    }
+    double s = 0.0;
+    if (text.size() >= 6) {
+        s = text.mid(4).toDouble(&ok);
+        if (!ok)
+            s = 0.0;
+    }
+    return h * 3600.0 + m * 60.0 + s;
+}
+
+std::optional<DicomFileSummary> readFileSummary(const QString& path)
+{
+    DcmFileFormat file;
+    const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
+                                             kMaxLoadedValueLength, ERM_autoDetect);
+    DcmDataset* dataset = file.getDataset();
+    if (status.bad() || !dataset)
+        return std::nullopt;
+    DcmDataset& ds = *dataset;
+
+    DicomFileSummary s;
+    s.patientId = readStringElement(ds, DCM_PatientID);
+    s.patientName = readStringElement(ds, DCM_PatientName);
+    s.birthDate = readStringElement(ds, DCM_PatientBirthDate);
+    s.sex = readStringElement(ds, DCM_PatientSex);
+    s.weightKg = readDoubleElement(ds, DCM_PatientWeight, 0.0);
+    // Patient's Size is meant in metres, but centimetres are common in the field: nobody is
+    // taller than 3 m, so larger values are taken as centimetres already.
+    const double height = readDoubleElement(ds, DCM_PatientSize, 0.0);
+    if (height > 0.0)
+        s.heightCm = height <= 3.0 ? height * 100.0 : height;
+
+    s.studyInstanceUid = readStringElement(ds, DCM_StudyInstanceUID);
+    s.studyDate = readStringElement(ds, DCM_StudyDate);
+    s.studyTime = readStringElement(ds, DCM_StudyTime);
+    s.studyDescription = readStringElement(ds, DCM_StudyDescription);
+    s.accessionNumber = readStringElement(ds, DCM_AccessionNumber);
+    s.referringPhysician = readStringElement(ds, DCM_ReferringPhysicianName);
+    s.seriesInstanceUid = readStringElement(ds, DCM_SeriesInstanceUID);
+    s.seriesNumber = readStringElement(ds, DCM_SeriesNumber);
+    s.seriesDescription = readStringElement(ds, DCM_SeriesDescription);
+    s.modality = readStringElement(ds, DCM_Modality);
+    s.bodyPartExamined = readStringElement(ds, DCM_BodyPartExamined);
+
+    s.laterality = readStringElement(ds, DCM_Laterality);
+    if (s.laterality.isEmpty())
+        s.laterality = readStringElement(ds, DCM_ImageLaterality);
+    if (s.laterality.isEmpty()) {
+        const QString comment = readStringElement(ds, DCM_ImageComments).trimmed().toUpper();
+        if (lateralityWords().contains(comment))
+            s.laterality = comment;
+    }
+
+    s.sopInstanceUid = readStringElement(ds, DCM_SOPInstanceUID);
+    readIntegerElement(ds, DCM_InstanceNumber, s.instanceNumber);
+    readIntegerElement(ds, DCM_Rows, s.rows);
+    readIntegerElement(ds, DCM_Columns, s.columns);
+    readIntegerElement(ds, DCM_NumberOfFrames, s.numberOfFrames);
+
+    s.sliceThickness = readDoubleElement(ds, DCM_SliceThickness, 0.0);
+    s.sliceLocation = readDoubleElement(ds, DCM_SliceLocation, 0.0);
+    s.windowCenter = readFirstDouble(ds, DCM_WindowCenter, 0.0);
+    s.windowWidth = readFirstDouble(ds, DCM_WindowWidth, 0.0);
+    s.rescaleSlope = readDoubleElement(ds, DCM_RescaleSlope, 1.0);
+    s.rescaleIntercept = readDoubleElement(ds, DCM_RescaleIntercept, 0.0);
+    s.repetitionTime = readDoubleElement(ds, DCM_RepetitionTime, 0.0);
+    s.echoTime = readDoubleElement(ds, DCM_EchoTime, 0.0);
+
+    readIntegerElement(ds, DCM_CardiacNumberOfImages, s.cardiacNumberOfImages);
+    s.filePath = QFileInfo(path).absoluteFilePath();
+
+    std::optional<double> acquisition = readTimeElement(ds, DCM_AcquisitionTime);
+    if (!acquisition)
+        acquisition = readTimeElement(ds, DCM_ContentTime);
+    if (acquisition)
+        s.acquisitionTimeSeconds = *acquisition;
+
+    readIntegerElement(ds, DCM_TemporalPositionIndex, s.temporalPositionIndex);
+    s.frameOfReferenceUid = readStringElement(ds, DCM_FrameOfReferenceUID);
+
+    {
+        DcmElement* element = nullptr;
+        OFString first;
+        if (ds.findAndGetElement(DCM_TriggerTime, element, OFFalse).good() && element
+            && element->getLength() <= kMaxTextValueLength && element->getOFString(first, 0).good()) {
+            if (const auto trigger = parseNumber(utf8Trimmed(first)))
+                s.triggerTimeMs = *trigger;
+        }
+    }
+
+    Geometry g;
+    readSpacing(ds, s);
+    double position[3];
+    if (readVector(ds, DCM_ImagePositionPatient, 3, position)) {
+        s.imagePosition = {position[0], position[1], position[2]};
+        g.positionFound = true;
+    }
+    g.orientationFound = readOrientation(ds, s);
+
+    bool perFramePositions = false;
+    if (s.numberOfFrames >= 2)
+        perFramePositions = completeMultiFrame(ds, s, g);
+    s.hasSpatialInfo = perFramePositions ? g.orientationFound : (g.positionFound && g.orientationFound);
+
+    if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty())
+        return std::nullopt;
+    return s;
+}
+
+void registerMetaTypes()
+{
+    qRegisterMetaType<DicomFileSummary>("dicom::DicomFileSummary");
+}
+
+} // namespace dicom

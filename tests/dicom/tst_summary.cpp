@@ -1,0 +1,599 @@
+// The file summary is what the index and every list believe about a file: wrong geometry, a lost
+// window or a crash on a damaged file all surface far away from here.
+#include "DicomFixtures.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVariant>
+#include <QtConcurrent/QtConcurrentMap>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+
+#include <cmath>
+
+using namespace fixtures;
+using dicom::DicomFileSummary;
+
+namespace {
+
+using Customize = std::function<void(DcmDataset&)>;
+
+void putValue(DcmItem& item, const DcmTagKey& tag, const char* value)
+{
+    putRawText(item, tag, QByteArray(value));
+}
+
+DcmItem* addItem(DcmItem& parent, const DcmTagKey& sequence)
+{
+    DcmItem* item = nullptr;
+    parent.findOrCreateSequenceItem(sequence, item, -2);
+    return item;
+}
+
+bool near(double a, double b)
+{
+    return std::abs(a - b) < 1e-6;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Customize)
+
+class TstSummary : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    int m_counter = 0;
+
+    QString nextPath() { return m_dir.filePath(QStringLiteral("f%1.dcm").arg(++m_counter)); }
+
+    std::optional<DicomFileSummary> summaryOf(const Customize& change, SeriesSpec spec = {})
+    {
+        spec.slices = 1;
+        spec.rows = spec.columns = 8;
+        spec.customize = [&](DcmDataset& ds, int) {
+            if (change)
+                change(ds);
+        };
+        return dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
+    }
+
+private slots:
+    void decodeText_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("empty") << QByteArray() << QString();
+        QTest::newRow("ascii") << QByteArray("Doe^John") << QStringLiteral("Doe^John");
+        QTest::newRow("utf-8 cyrillic") << QStringLiteral("Иванов^Пётр").toUtf8() << QStringLiteral("Иванов^Пётр");
+        QTest::newRow("windows-1251 cyrillic")
+            << QByteArray("\xC8\xE2\xE0\xED\xEE\xE2^\xCF\xB8\xF2\xF0") << QStringLiteral("Иванов^Пётр");
+        QTest::newRow("lone 0x98") << QByteArray("a\x98" "b") << QStringLiteral("a\uFFFDb");
+        QTest::newRow("cut utf-8 lead at end")
+            << QByteArray("\xD0\x98\xD0") << QStringLiteral("\u0420\uFFFD\u0420");
+        QTest::newRow("bad continuation") << QByteArray("\xE2\x28\xA1") << QStringLiteral("\u0432(\u040E");
+        QTest::newRow("1251 specials") << QByteArray("\x80\x88\xB9\xA8") << QStringLiteral("\u0402\u20AC\u2116\u0401");
+    }
+
+    void decodeText()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, expected);
+        QCOMPARE(dicom::decodeDicomText(bytes.constData(), bytes.size()), expected);
+    }
+
+    void timeOfDay_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("seconds"); // < 0: nothing
+        QTest::newRow("tm with fraction") << "101530.25" << 36930.25;
+        QTest::newRow("colon hh:mm") << "10:15" << 36900.0;
+        QTest::newRow("colon hh:mm:ss.f") << " 10:15:30.5 " << 36930.5;
+        QTest::newRow("one digit") << "1" << -1.0;
+        QTest::newRow("hours beyond a day") << "25" << 90000.0;
+        QTest::newRow("hhmm") << "1015" << 36900.0;
+        QTest::newRow("hhm") << "101" << 36000.0;
+        QTest::newRow("bad minutes fall to 0") << "10xx30" << 36030.0;
+        QTest::newRow("bad seconds fall to 0") << "1015zz" << 36900.0;
+        QTest::newRow("bad hours") << "xx1530" << -1.0;
+        QTest::newRow("empty") << "   " << -1.0;
+        QTest::newRow("colon bad minutes") << "10:xx" << -1.0;
+        QTest::newRow("colon bad seconds") << "10:15:xx" << -1.0;
+        QTest::newRow("colon empty hour") << ":15" << -1.0;
+    }
+
+    void timeOfDay()
+    {
+        QFETCH(QString, text);
+        QFETCH(double, seconds);
+        const auto result = dicom::parseTimeOfDay(text);
+        if (seconds < 0) {
+            QVERIFY(!result);
+        } else {
+            QVERIFY(result);
+            QCOMPARE(*result, seconds);
+        }
+    }
+
+    void dicmTest()
+    {
+        writeBytes(m_dir.filePath("131"), QByteArray(128, '\0') + "DIC");
+        QVERIFY(!dicom::isDicomFile(m_dir.filePath("131")));
+        writeDicmWithPayload(m_dir.filePath("132"), QByteArray());
+        QVERIFY(dicom::isDicomFile(m_dir.filePath("132")));
+        QVERIFY(!dicom::readFileSummary(m_dir.filePath("132")));
+        writeBytes(m_dir.filePath("noDicm"), QByteArray(128, '\0') + "DICX" + QByteArray(100, 'a'));
+        QVERIFY(!dicom::isDicomFile(m_dir.filePath("noDicm")));
+        QVERIFY(!dicom::isDicomFile(m_dir.filePath("missing")));
+        SeriesSpec spec;
+        spec.slices = 1;
+        QVERIFY(dicom::isDicomFile(writeSlice(nextPath(), spec, 0)));
+    }
+
+    // A fixture series read back must give exactly the geometry the writer put in.
+    void seriesGeometry_data()
+    {
+        QTest::addColumn<int>("plane");
+        QTest::newRow("axial") << int(Plane::Axial);
+        QTest::newRow("sagittal") << int(Plane::Sagittal);
+        QTest::newRow("coronal") << int(Plane::Coronal);
+        QTest::newRow("oblique") << int(Plane::Oblique);
+    }
+
+    void seriesGeometry()
+    {
+        QFETCH(int, plane);
+        SeriesSpec spec;
+        spec.plane = Plane(plane);
+        spec.slices = 3;
+        spec.modality = QStringLiteral("MR");
+        spec.reverseInstanceNumbers = true;
+        spec.acquisitionTimeStep = 2.5;
+        completeUids(spec);
+        const QStringList paths = writeSeries(m_dir.filePath(QStringLiteral("series%1").arg(plane)), spec);
+        const auto o = orientationOf(spec);
+        for (int k = 0; k < paths.size(); ++k) {
+            const auto s = dicom::readFileSummary(paths[k]);
+            QVERIFY(s);
+            QCOMPARE(s->studyInstanceUid, spec.studyUid);
+            QCOMPARE(s->seriesInstanceUid, spec.seriesUid);
+            QCOMPARE(s->frameOfReferenceUid, spec.frameOfReferenceUid);
+            QCOMPARE(s->patientName, QStringLiteral("Test^Patient"));
+            QCOMPARE(s->modality, QStringLiteral("MR"));
+            QCOMPARE(s->instanceNumber, 3 - k);
+            QCOMPARE(s->rows, 32);
+            QCOMPARE(s->columns, 32);
+            QCOMPARE(s->numberOfFrames, 1);
+            QCOMPARE(s->pixelSpacingX, 0.7);
+            QCOMPARE(s->pixelSpacingY, 0.8);
+            QCOMPARE(s->sliceThickness, 1.5);
+            QCOMPARE(s->rescaleIntercept, -1024.0);
+            QCOMPARE(s->rescaleSlope, 1.0);
+            QCOMPARE(s->acquisitionTimeSeconds, 36000.0 + 2.5 * k);
+            const auto p = slicePosition(spec, k);
+            for (int i = 0; i < 3; ++i) {
+                QVERIFY(near(s->imagePosition[i], p[i]));
+                QVERIFY(near(s->orientationRow[i], o[i]));
+                QVERIFY(near(s->orientationCol[i], o[i + 3]));
+            }
+            QVERIFY(s->hasSpatialInfo);
+            QVERIFY(s->perFrameTemporalPositionIndex.isEmpty());
+            QCOMPARE(s->filePath, paths[k]);
+        }
+    }
+
+    void elements_data()
+    {
+        QTest::addColumn<Customize>("change");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("expected");
+        const auto set = [](DcmTagKey tag, const char* v) {
+            return Customize([tag, v](DcmDataset& ds) { putValue(ds, tag, v); });
+        };
+        const auto drop = [](std::initializer_list<DcmTagKey> tags) {
+            const std::vector<DcmTagKey> list(tags);
+            return Customize([list](DcmDataset& ds) {
+                for (const auto& t : list)
+                    delete ds.remove(t);
+            });
+        };
+        QTest::newRow("height metres") << set(DCM_PatientSize, "1.75") << "heightCm" << QVariant(175.0);
+        QTest::newRow("height centimetres") << set(DCM_PatientSize, "175") << "heightCm" << QVariant(175.0);
+        QTest::newRow("height 3 is metres") << set(DCM_PatientSize, "3") << "heightCm" << QVariant(300.0);
+        QTest::newRow("height 0") << set(DCM_PatientSize, "0") << "heightCm" << QVariant(0.0);
+        QTest::newRow("height absent") << Customize() << "heightCm" << QVariant(0.0);
+        QTest::newRow("weight") << set(DCM_PatientWeight, " 72.5 ") << "weightKg" << QVariant(72.5);
+        QTest::newRow("two window centres give the first") << set(DCM_WindowCenter, "40\\400") << "windowCenter"
+                                                           << QVariant(40.0);
+        QTest::newRow("two window widths give the first") << set(DCM_WindowWidth, "350\\1500") << "windowWidth"
+                                                          << QVariant(350.0);
+        QTest::newRow("single window centre") << set(DCM_WindowCenter, "40") << "windowCenter" << QVariant(40.0);
+        QTest::newRow("window absent") << drop({DCM_WindowCenter}) << "windowCenter" << QVariant(0.0);
+        QTest::newRow("slope absent") << drop({DCM_RescaleSlope}) << "rescaleSlope" << QVariant(1.0);
+        QTest::newRow("slope unparsable") << set(DCM_RescaleSlope, "abc") << "rescaleSlope" << QVariant(1.0);
+        QTest::newRow("two slice thicknesses") << set(DCM_SliceThickness, "1\\2") << "sliceThickness"
+                                               << QVariant(0.0);
+        QTest::newRow("spacing 2 values") << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingX" << QVariant(0.7);
+        QTest::newRow("spacing 2 values y") << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingY"
+                                            << QVariant(0.5);
+        QTest::newRow("spacing 1 value x") << set(DCM_PixelSpacing, "0.5") << "pixelSpacingX" << QVariant(0.0);
+        QTest::newRow("spacing 1 value y") << set(DCM_PixelSpacing, "0.5") << "pixelSpacingY" << QVariant(0.0);
+        QTest::newRow("position 2 values") << set(DCM_ImagePositionPatient, "1\\2") << "hasSpatialInfo"
+                                           << QVariant(false);
+        QTest::newRow("orientation absent") << drop({DCM_ImageOrientationPatient}) << "hasSpatialInfo"
+                                            << QVariant(false);
+        QTest::newRow("acquisition time") << set(DCM_AcquisitionTime, "101530.25") << "acquisitionTimeSeconds"
+                                          << QVariant(36930.25);
+        QTest::newRow("acquisition time with colons") << set(DCM_AcquisitionTime, "10:15")
+                                                      << "acquisitionTimeSeconds" << QVariant(36900.0);
+        QTest::newRow("acquisition 25 hours") << set(DCM_AcquisitionTime, "25") << "acquisitionTimeSeconds"
+                                              << QVariant(90000.0);
+        QTest::newRow("acquisition unusable, content used")
+            << Customize([](DcmDataset& ds) {
+                   putValue(ds, DCM_AcquisitionTime, "1");
+                   putValue(ds, DCM_ContentTime, "120000");
+               })
+            << "acquisitionTimeSeconds" << QVariant(43200.0);
+        QTest::newRow("no times") << drop({DCM_AcquisitionTime}) << "acquisitionTimeSeconds" << QVariant(-1.0);
+        QTest::newRow("trigger first value") << set(DCM_TriggerTime, "120.5") << "triggerTimeMs" << QVariant(120.5);
+        QTest::newRow("trigger absent") << Customize() << "triggerTimeMs" << QVariant(-1.0);
+        QTest::newRow("laterality") << set(DCM_Laterality, "R") << "laterality" << QVariant("R");
+        QTest::newRow("image laterality") << set(DCM_ImageLaterality, "L") << "laterality" << QVariant("L");
+        QTest::newRow("laterality from comment word") << set(DCM_ImageComments, "  left  ") << "laterality"
+                                                      << QVariant("LEFT");
+        QTest::newRow("laterality from comment sentence")
+            << set(DCM_ImageComments, "left breast") << "laterality" << QVariant(QString());
+        QTest::newRow("series number kept as text") << set(DCM_SeriesNumber, "007") << "seriesNumber"
+                                                    << QVariant("007");
+        QTest::newRow("cardiac images") << set(DCM_CardiacNumberOfImages, "25") << "cardiacNumberOfImages"
+                                        << QVariant(25);
+        QTest::newRow("temporal index UL") << set(DCM_TemporalPositionIndex, "4") << "temporalPositionIndex"
+                                           << QVariant(4);
+        QTest::newRow("instance number") << set(DCM_InstanceNumber, " 12 ") << "instanceNumber" << QVariant(12);
+        QTest::newRow("referring physician") << set(DCM_ReferringPhysicianName, "Dr^Who")
+                                             << "referringPhysician" << QVariant("Dr^Who");
+        QTest::newRow("name kept with separators") << set(DCM_PatientName, "A^B^^^=X^Y")
+                                                   << "patientName" << QVariant("A^B^^^=X^Y");
+        QTest::newRow("raw 1251 name without charset")
+            << Customize([](DcmDataset& ds) {
+                   delete ds.remove(DCM_SpecificCharacterSet);
+                   putRawText(ds, DCM_PatientName, encodeText(QStringLiteral("Сидоров^Иван"),
+                                                              TextEncoding::Windows1251));
+               })
+            << "patientName" << QVariant(QStringLiteral("Сидоров^Иван"));
+        QTest::newRow("utf-8 description") << Customize([](DcmDataset& ds) {
+            putValue(ds, DCM_SpecificCharacterSet, "ISO_IR 192");
+            putRawText(ds, DCM_StudyDescription, QStringLiteral("КТ грудной клетки").toUtf8());
+        }) << "studyDescription" << QVariant(QStringLiteral("КТ грудной клетки"));
+        // Long values stay on disk while the header is parsed; they must still be read in full.
+        QTest::newRow("long description") << Customize([](DcmDataset& ds) {
+            putRawText(ds, DCM_StudyDescription, QByteArray(6000, 'x') + "end");
+        }) << "studyDescription" << QVariant(QString::fromLatin1(QByteArray(6000, 'x') + "end"));
+    }
+
+    void elements()
+    {
+        QFETCH(Customize, change);
+        QFETCH(QString, field);
+        QFETCH(QVariant, expected);
+        const auto s = summaryOf(change);
+        QVERIFY(s);
+        QVariant got;
+        if (field == "heightCm") got = s->heightCm;
+        else if (field == "weightKg") got = s->weightKg;
+        else if (field == "windowCenter") got = s->windowCenter;
+        else if (field == "windowWidth") got = s->windowWidth;
+        else if (field == "rescaleSlope") got = s->rescaleSlope;
+        else if (field == "sliceThickness") got = s->sliceThickness;
+        else if (field == "pixelSpacingX") got = s->pixelSpacingX;
+        else if (field == "pixelSpacingY") got = s->pixelSpacingY;
+        else if (field == "hasSpatialInfo") got = s->hasSpatialInfo;
+        else if (field == "acquisitionTimeSeconds") got = s->acquisitionTimeSeconds;
+        else if (field == "triggerTimeMs") got = s->triggerTimeMs;
+        else if (field == "laterality") got = s->laterality;
+        else if (field == "seriesNumber") got = s->seriesNumber;
+        else if (field == "cardiacNumberOfImages") got = s->cardiacNumberOfImages;
+        else if (field == "temporalPositionIndex") got = s->temporalPositionIndex;
+        else if (field == "instanceNumber") got = s->instanceNumber;
+        else if (field == "referringPhysician") got = s->referringPhysician;
+        else if (field == "patientName") got = s->patientName;
+        else if (field == "studyDescription") got = s->studyDescription;
+        else QFAIL("unknown field");
+        if (expected.typeId() == QMetaType::Double)
+            QVERIFY2(near(got.toDouble(), expected.toDouble()), qPrintable(got.toString()));
+        else
+            QCOMPARE(got.toString(), expected.toString());
+    }
+
+    void positionWithTwoValuesLeavesPositionUnset()
+    {
+        const auto s = summaryOf([](DcmDataset& ds) { putValue(ds, DCM_ImagePositionPatient, "1\\2"); });
+        QVERIFY(s);
+        QCOMPARE(s->imagePosition, (std::array<double, 3>{0, 0, 0}));
+        QVERIFY(!s->hasSpatialInfo);
+    }
+
+    void missingUidGivesNothing_data()
+    {
+        QTest::addColumn<int>("which");
+        QTest::newRow("sop") << 0;
+        QTest::newRow("study") << 1;
+        QTest::newRow("series") << 2;
+        QTest::newRow("blank sop") << 3;
+    }
+
+    void missingUidGivesNothing()
+    {
+        QFETCH(int, which);
+        QVERIFY(!summaryOf([which](DcmDataset& ds) {
+            const DcmTagKey tags[] = {DCM_SOPInstanceUID, DCM_StudyInstanceUID, DCM_SeriesInstanceUID};
+            if (which == 3)
+                putValue(ds, DCM_SOPInstanceUID, "  ");
+            else
+                delete ds.remove(tags[which]);
+        }));
+    }
+
+    void classicMultiFrame()
+    {
+        SeriesSpec spec;
+        spec.slices = 4;
+        const auto s = dicom::readFileSummary(writeMultiFrame(nextPath(), spec));
+        QVERIFY(s);
+        QCOMPARE(s->numberOfFrames, 4);
+        QVERIFY(s->hasSpatialInfo);
+        QVERIFY(s->perFrameSliceLocation.isEmpty());
+        QVERIFY(s->perFrameTemporalPositionIndex.isEmpty());
+    }
+
+    void enhancedFromWriter()
+    {
+        SeriesSpec spec;
+        spec.slices = 4;
+        spec.plane = Plane::Oblique;
+        spec.temporalPositionIndex = [](int k) { return 10 + k; };
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        QVERIFY(s);
+        QCOMPARE(s->numberOfFrames, 4);
+        QCOMPARE(s->pixelSpacingX, 0.7);
+        QCOMPARE(s->pixelSpacingY, 0.8);
+        QCOMPARE(s->sliceThickness, 1.5);
+        QVERIFY(s->hasSpatialInfo);
+        QCOMPARE(s->perFrameSliceLocation.size(), 4);
+        QCOMPARE(s->perFrameTemporalPositionIndex, (QList<int>{10, 11, 12, 13}));
+        const auto o = orientationOf(spec);
+        const double n[3] = {o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5], o[0] * o[4] - o[1] * o[3]};
+        for (int k = 0; k < 4; ++k) {
+            const auto p = slicePosition(spec, k);
+            QVERIFY(near(s->perFramePositionX[k], p[0]));
+            QVERIFY(near(s->perFramePositionY[k], p[1]));
+            QVERIFY(near(s->perFramePositionZ[k], p[2]));
+            QVERIFY(near(s->perFrameSliceLocation[k], n[0] * p[0] + n[1] * p[1] + n[2] * p[2]));
+        }
+        // Successive slice locations step by the slice spacing along the normal.
+        QVERIFY(near(s->perFrameSliceLocation[1] - s->perFrameSliceLocation[0], 1.5));
+    }
+
+    // Spacing only in the shared groups, orientation only in the first frame's groups.
+    void enhancedSpreadGeometry()
+    {
+        SeriesSpec spec;
+        spec.slices = 3;
+        spec.writeGeometry = false;
+        spec.customize = [](DcmDataset& ds, int) {
+            delete ds.remove(DCM_SharedFunctionalGroupsSequence);
+            DcmItem* shared = addItem(ds, DCM_SharedFunctionalGroupsSequence);
+            putValue(*addItem(*shared, DCM_PixelMeasuresSequence), DCM_PixelSpacing, "0.5\\0.6");
+            DcmSequenceOfItems* perFrame = nullptr;
+            ds.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame);
+            putValue(*addItem(*perFrame->getItem(0), DCM_PlaneOrientationSequence), DCM_ImageOrientationPatient,
+                     "0\\1\\0\\0\\0\\-1");
+            for (int k = 0; k < 3; ++k) {
+                DcmItem* plane = addItem(*perFrame->getItem(k), DCM_PlanePositionSequence);
+                putRawText(*plane, DCM_ImagePositionPatient, "-" + QByteArray::number(10 + k) + "\\6\\7");
+            }
+        };
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        QVERIFY(s);
+        QCOMPARE(s->pixelSpacingY, 0.5);
+        QCOMPARE(s->pixelSpacingX, 0.6);
+        QCOMPARE(s->sliceThickness, 0.0);
+        QCOMPARE(s->orientationRow, (std::array<double, 3>{0, 1, 0}));
+        QCOMPARE(s->orientationCol, (std::array<double, 3>{0, 0, -1}));
+        QCOMPARE(s->perFramePositionX, (QList<double>{-10, -11, -12}));
+        QCOMPARE(s->perFrameTemporalPositionIndex.size(), 3);
+        // Normal of a sagittal plane is -x: slice location is -x.
+        QCOMPARE(s->perFrameSliceLocation, (QList<double>{10, 11, 12}));
+        QCOMPARE(s->imagePosition, (std::array<double, 3>{0, 0, 0}));
+        QVERIFY(s->hasSpatialInfo);
+    }
+
+    void enhancedFrameWithoutPosition()
+    {
+        SeriesSpec spec;
+        spec.slices = 2;
+        spec.customize = [](DcmDataset& ds, int) {
+            DcmSequenceOfItems* perFrame = nullptr;
+            ds.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame);
+            delete perFrame->getItem(1)->remove(DCM_PlanePositionSequence);
+        };
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        QVERIFY(s);
+        QCOMPARE(s->perFramePositionX.size(), 1);
+        QCOMPARE(s->perFramePositionY.size(), 1);
+        QCOMPARE(s->perFramePositionZ.size(), 1);
+        QCOMPARE(s->perFrameSliceLocation.size(), 1);
+        QCOMPARE(s->perFrameTemporalPositionIndex, (QList<int>{0, 0}));
+    }
+
+    void enhancedWithoutOrientation()
+    {
+        SeriesSpec spec;
+        spec.slices = 2;
+        spec.customize = [](DcmDataset& ds, int) {
+            DcmItem* shared = nullptr;
+            ds.findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, 0);
+            delete shared->remove(DCM_PlaneOrientationSequence);
+        };
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        QVERIFY(s);
+        QVERIFY(!s->hasSpatialInfo);
+        // Without a normal the slice location falls back to z.
+        QCOMPARE(s->perFrameSliceLocation, (QList<double>{50, 51.5}));
+    }
+
+    void singleFrameIgnoresPerFrameGroups()
+    {
+        SeriesSpec spec;
+        spec.slices = 1;
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        QVERIFY(s);
+        QCOMPARE(s->numberOfFrames, 1);
+        QVERIFY(s->perFramePositionX.isEmpty());
+        QVERIFY(s->perFrameTemporalPositionIndex.isEmpty());
+        QVERIFY(!s->hasSpatialInfo); // no top-level position, shared groups are not consulted
+    }
+
+    void compressedFilesGiveTheSameSummary()
+    {
+        SeriesSpec spec;
+        spec.slices = 1;
+        spec.studyUid = spec.seriesUid = QStringLiteral("1.2.3");
+        const auto plain = dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
+        for (Compression c : {Compression::JpegLsLossless, Compression::Rle}) {
+            spec.compression = c;
+            const auto packed = dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
+            QVERIFY(plain && packed);
+            QCOMPARE(packed->rows, plain->rows);
+            QCOMPARE(packed->imagePosition, plain->imagePosition);
+            QCOMPARE(packed->windowWidth, plain->windowWidth);
+        }
+    }
+
+    void badInput_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("zero length") << QByteArray();
+        QTest::newRow("short") << QByteArray(100, 'x');
+        QTest::newRow("131 bytes") << QByteArray(131, '\0');
+        QTest::newRow("dicm then garbage") << QByteArray(128, '\0') + "DICM" + QByteArray(3000, '\xAB');
+        QTest::newRow("dicm then zeros") << QByteArray(128, '\0') + "DICM" + QByteArray(3000, '\0');
+        QByteArray absurdMeta = QByteArray(128, '\0') + "DICM";
+        absurdMeta += QByteArray("\x02\x00\x01\x00OB\x00\x00\xF0\xFF\xFF\x7F", 12); // 2 GB meta element
+        QTest::newRow("absurd meta length") << absurdMeta;
+        QTest::newRow("random") << QByteArray::fromHex(QByteArray("DEADBEEF").repeated(500));
+    }
+
+    void badInput()
+    {
+        QFETCH(QByteArray, bytes);
+        const QString path = nextPath();
+        writeBytes(path, bytes);
+        QVERIFY(!dicom::readFileSummary(path));
+    }
+
+    // Truncations anywhere in a real file: in the meta header, mid-element, in the pixel data.
+    void truncatedFiles()
+    {
+        SeriesSpec spec;
+        spec.slices = 1;
+        const QString good = writeSlice(nextPath(), spec, 0);
+        const qint64 size = QFileInfo(good).size();
+        for (qint64 cut : {qint64(131), qint64(140), qint64(200), qint64(300), qint64(600), size / 2, size - 1}) {
+            const QString bad = nextPath();
+            writeTruncatedCopy(good, bad, cut);
+            QVERIFY2(!dicom::readFileSummary(bad), qPrintable(QString::number(cut)));
+        }
+    }
+
+    // Declared lengths far beyond the file: the reader must neither trust nor allocate them.
+    void absurdDeclaredLengths_data()
+    {
+        QTest::addColumn<int>("target");
+        QTest::newRow("text element, implicit VR") << 0;
+        QTest::newRow("pixel data") << 1;
+        QTest::newRow("sequence") << 2;
+        QTest::newRow("private OB") << 3;
+    }
+
+    void absurdDeclaredLengths()
+    {
+        QFETCH(int, target);
+        // Write a file whose chosen element carries a marker value, then overwrite its length field.
+        DcmFileFormat ff;
+        DcmDataset& ds = *ff.getDataset();
+        putValue(ds, DCM_SOPClassUID, "1.2.840.10008.5.1.4.1.1.7");
+        putValue(ds, DCM_SOPInstanceUID, "1.2.3.4");
+        putValue(ds, DCM_StudyInstanceUID, "1.2.3");
+        putValue(ds, DCM_SeriesInstanceUID, "1.2.3.5");
+        putValue(ds, DCM_PatientName, "MARKERNAME");
+        DcmItem* item = addItem(ds, DCM_ReferencedImageSequence);
+        putValue(*item, DCM_ReferencedSOPInstanceUID, "1.2.9");
+        const Uint8 ob[8] = {'O', 'B', 'M', 'A', 'R', 'K', 'E', 'R'};
+        ds.putAndInsertUint8Array(DcmTag(0x0009, 0x1010, EVR_OB), ob, 8);
+        putValue(ds, DcmTagKey(0x0009, 0x0010), "OWNER");
+        const Uint16 pixels[4] = {1, 2, 3, 4};
+        ds.putAndInsertUint16Array(DCM_PixelData, pixels, 4);
+        const E_TransferSyntax xfer = target == 0 ? EXS_LittleEndianImplicit : EXS_LittleEndianExplicit;
+        const QString path = nextPath();
+        QVERIFY(ff.saveFile(QFile::encodeName(path).constData(), xfer, EET_ExplicitLength).good());
+        QVERIFY(dicom::readFileSummary(path)); // sound before the damage
+
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QByteArray bytes = f.readAll();
+        qsizetype lengthAt = -1;
+        if (target == 0) {
+            lengthAt = bytes.indexOf(QByteArray("\x10\x00\x10\x00", 4)) + 4; // (0010,0010) implicit: 4-byte length
+        } else if (target == 1) {
+            lengthAt = bytes.lastIndexOf(QByteArray("\xE0\x7F\x10\x00OW", 6)) + 8;
+        } else if (target == 2) {
+            lengthAt = bytes.indexOf(QByteArray("\x08\x00\x40\x11SQ", 6)) + 8;
+        } else {
+            lengthAt = bytes.indexOf(QByteArray("\x09\x00\x10\x10OB", 6)) + 8;
+        }
+        QVERIFY(lengthAt > 8);
+        const char absurd[4] = {'\xF0', '\xFF', '\xFF', '\x7F'};
+        bytes.replace(lengthAt, 4, QByteArray(absurd, 4));
+        f.resize(0);
+        f.write(bytes);
+        f.close();
+        QVERIFY(!dicom::readFileSummary(path));
+    }
+
+    void concurrentReads()
+    {
+        SeriesSpec spec;
+        spec.slices = 64;
+        spec.rows = spec.columns = 16;
+        const QStringList paths = writeSeries(m_dir.filePath("concurrent"), spec);
+        const QList<int> numbers = QtConcurrent::blockingMapped<QList<int>>(paths, [](const QString& p) {
+            const auto s = dicom::readFileSummary(p);
+            return s ? s->instanceNumber : -1;
+        });
+        for (int k = 0; k < paths.size(); ++k)
+            QCOMPARE(numbers[k], k + 1);
+    }
+
+    void metaType()
+    {
+        dicom::registerMetaTypes();
+        const QMetaType type = QMetaType::fromName("dicom::DicomFileSummary");
+        QVERIFY(type.isValid());
+        DicomFileSummary s;
+        s.perFramePositionX = {1.0, 2.0};
+        const QVariant v = QVariant::fromValue(s);
+        QCOMPARE(v.metaType(), type);
+        QCOMPARE(v.value<DicomFileSummary>().perFramePositionX, s.perFramePositionX);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSummary)
+#include "tst_summary.moc"
