@@ -1,0 +1,536 @@
+#include "MainWindow.h"
+
+#include "ModalityFilterButton.h"
+#include "TableColumnVisibility.h"
+#include "Theme.h"
+
+#include "db/Database.h"
+#include "dialogs/HotkeyRegistry.h"
+#include "dialogs/HotkeySettingsDialog.h"
+#include "dialogs/ToolbarCustomizeDialog.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/DicomImporter.h"
+#include "platform/OpticalDrives.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateEdit>
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QSettings>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+MainWindow* MainWindow::s_instance = nullptr;
+
+namespace {
+
+const char* const kStudyWidthsGroup = "mainWindow/studyColumnWidths";
+const char* const kSeriesWidthsGroup = "mainWindow/seriesColumnWidths";
+const char* const kReadyText = "Готово — двойной клик по пациенту или серии открывает просмотр";
+
+QIcon toolbarIcon(const QString& name)
+{
+    return QIcon(QStringLiteral(":/icons/%1.png").arg(name));
+}
+
+QString formatStudyDateTime(const QString& date, const QString& time)
+{
+    QString text = date.size() == 8
+                       ? QStringLiteral("%1-%2-%3").arg(date.mid(0, 4), date.mid(4, 2), date.mid(6, 2))
+                       : date;
+    if (time.size() >= 6)
+        text += QStringLiteral(" %1:%2:%3").arg(time.mid(0, 2), time.mid(2, 2), time.mid(4, 2));
+    return text;
+}
+
+QTableWidgetItem* textItem(const QString& text)
+{
+    return new QTableWidgetItem(text);
+}
+
+void loadWidths(QSettings& settings, const char* group, QTableWidget* table)
+{
+    settings.beginGroup(QLatin1String(group));
+    for (int c = 0; c < table->columnCount(); ++c) {
+        const QString key = QString::number(c);
+        if (settings.contains(key))
+            table->setColumnWidth(c, settings.value(key).toInt());
+    }
+    settings.endGroup();
+}
+
+void saveWidths(QSettings& settings, const char* group, QTableWidget* table)
+{
+    settings.beginGroup(QLatin1String(group));
+    for (int c = 0; c < table->columnCount(); ++c)
+        settings.setValue(QString::number(c), table->columnWidth(c));
+    settings.endGroup();
+}
+
+// Modalities of a study as the index joins them ("CT,SR" or "CT\SR").
+QStringList modalityCodes(const QString& text)
+{
+    QStringList codes;
+    for (const QString& part : text.split(QRegularExpression(QStringLiteral("[,\\\\/ ]+")), Qt::SkipEmptyParts))
+        codes << part.trimmed().toUpper();
+    return codes;
+}
+
+} // namespace
+
+bool hasOpticalDrive()
+{
+    return !platform::opticalDriveNames(platform::systemRoot()).isEmpty();
+}
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+{
+    s_instance = this;
+    setWindowTitle(QStringLiteral("Kalvenor — исследования"));
+    resize(1000, 700);
+    setAcceptDrops(true);
+
+    m_db = new db::Database(this);
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(dataDir);
+    if (!m_db->open(QDir(dataDir).filePath(QStringLiteral("index.sqlite3")))) {
+        QMessageBox::critical(this, QStringLiteral("Ошибка базы данных"),
+                              QStringLiteral("Не удалось открыть локальную базу исследований:\n%1").arg(m_db->lastError()));
+    }
+
+    setupUi();
+    loadColumnWidths();
+    refreshStudyTable();
+}
+
+MainWindow::~MainWindow()
+{
+    saveColumnWidths();
+    for (QThread* thread : {m_importThread, m_zipThread}) {
+        if (thread) {
+            thread->requestInterruption();
+            thread->quit();
+            thread->wait();
+        }
+    }
+}
+
+void MainWindow::setupUi()
+{
+    QToolBar* toolbar = addToolBar(QStringLiteral("Основное"));
+    toolbar->setMovable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolbar->setIconSize(QSize(40, 40));
+
+    // "Открыть": the button itself imports a folder, its arrow offers the other sources.
+    auto* openButton = new QToolButton(toolbar);
+    openButton->setText(QStringLiteral("Открыть"));
+    openButton->setIcon(toolbarIcon(QStringLiteral("open_folder")));
+    openButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    openButton->setPopupMode(QToolButton::MenuButtonPopup);
+    auto* openMenu = new QMenu(openButton);
+    QAction* openFolder = openMenu->addAction(toolbarIcon(QStringLiteral("open_folder")),
+                                              QStringLiteral("Открыть каталог DICOM"));
+    openFolder->setObjectName(QStringLiteral("openFolderAction"));
+    openFolder->setShortcut(hotkeySequence(QStringLiteral("mainwindow.openFolder")));
+    openFolder->setShortcutContext(Qt::WindowShortcut);
+    addAction(openFolder);
+    connect(openFolder, &QAction::triggered, this, &MainWindow::onImportFolderClicked);
+    QAction* openArchive = openMenu->addAction(toolbarIcon(QStringLiteral("import")),
+                                               QStringLiteral("Открыть архив (ZIP/7z)"));
+    openArchive->setObjectName(QStringLiteral("openArchiveAction"));
+    connect(openArchive, &QAction::triggered, this, &MainWindow::onImportZipClicked);
+    m_opticalAction = openMenu->addAction(toolbarIcon(QStringLiteral("burndisk")), QStringLiteral("Загрузить с CD/DVD"));
+    m_opticalAction->setObjectName(QStringLiteral("opticalAction"));
+    connect(m_opticalAction, &QAction::triggered, this, &MainWindow::onImportFolderClicked);
+    openButton->setMenu(openMenu);
+    connect(openButton, &QToolButton::clicked, this, &MainWindow::onImportFolderClicked);
+    toolbar->addWidget(openButton);
+
+    updateOpticalDriveAction();
+    auto* driveTimer = new QTimer(this);
+    driveTimer->setInterval(3000);
+    connect(driveTimer, &QTimer::timeout, this, &MainWindow::updateOpticalDriveAction);
+    driveTimer->start();
+
+    toolbar->addSeparator();
+    QAction* pacsAction = toolbar->addAction(toolbarIcon(QStringLiteral("dicom")), QStringLiteral("Загрузить с PACS…"));
+    pacsAction->setObjectName(QStringLiteral("pacsDownloadAction"));
+    pacsAction->setEnabled(false);
+
+    toolbar->addSeparator();
+    QAction* remoteAction = toolbar->addAction(QStringLiteral("Remote PACS"));
+    remoteAction->setObjectName(QStringLiteral("remotePacsAction"));
+    remoteAction->setToolTip(QStringLiteral("Подключиться к удалённому компьютеру…"));
+    remoteAction->setEnabled(false);
+
+    toolbar->addSeparator();
+    auto* settingsButton = new QToolButton(toolbar);
+    settingsButton->setText(QStringLiteral("Настройки ▾"));
+    settingsButton->setPopupMode(QToolButton::InstantPopup);
+    settingsButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    auto* settingsMenu = new QMenu(settingsButton);
+    settingsMenu->setObjectName(QStringLiteral("settingsMenu"));
+    settingsMenu->addAction(QStringLiteral("Управление хранилищем…"))->setEnabled(false);
+    settingsMenu->addAction(QStringLiteral("Настройки PACS…"))->setEnabled(false);
+    settingsMenu->addAction(QStringLiteral("Удалённый доступ…"))->setEnabled(false);
+    QAction* toolbarCustomize = settingsMenu->addAction(QStringLiteral("Панель инструментов окна просмотра…"));
+    toolbarCustomize->setToolTip(QStringLiteral(
+        "Изменить порядок кнопок или скрыть ненужные — применится при следующем открытии окна просмотра"));
+    connect(toolbarCustomize, &QAction::triggered, this, [this] { showToolbarCustomizeDialog(this); });
+    settingsMenu->addSeparator();
+    QAction* lightTheme = settingsMenu->addAction(toolbarIcon(QStringLiteral("invert")), QStringLiteral("Светлая тема"));
+    lightTheme->setObjectName(QStringLiteral("lightThemeAction"));
+    lightTheme->setCheckable(true);
+    lightTheme->setChecked(!loadDarkThemeSetting());
+    connect(lightTheme, &QAction::toggled, this, [](bool checked) {
+        saveDarkThemeSetting(!checked);
+        applyTheme(qApp, !checked);
+    });
+    QAction* hotkeys = settingsMenu->addAction(QStringLiteral("Горячие клавиши…"));
+    connect(hotkeys, &QAction::triggered, this, [this] {
+        HotkeySettingsDialog dialog(this);
+        dialog.exec();
+    });
+    QMenu* startupMenu = settingsMenu->addMenu(QStringLiteral("При запуске программы"));
+    startupMenu->setObjectName(QStringLiteral("startupMenu"));
+    auto* startupGroup = new QActionGroup(startupMenu);
+    startupGroup->setExclusive(true);
+    const QString storedAction = QSettings().value(QStringLiteral("startup/action"), QStringLiteral("archive")).toString();
+    const std::pair<const char*, const char*> startupEntries[] = {{"Локальный архив", "archive"},
+                                                                  {"Загрузка с PACS", "pacs"},
+                                                                  {"Последнее просмотренное исследование", "lastViewer"}};
+    for (const auto& [label, value] : startupEntries) {
+        QAction* a = startupMenu->addAction(QString::fromUtf8(label));
+        a->setCheckable(true);
+        a->setData(QString::fromLatin1(value));
+        a->setChecked(storedAction == QLatin1String(value));
+        startupGroup->addAction(a);
+        connect(a, &QAction::triggered, this,
+                [v = QString::fromLatin1(value)] { QSettings().setValue(QStringLiteral("startup/action"), v); });
+    }
+    settingsMenu->addSeparator();
+    settingsMenu->addAction(QStringLiteral("Помощь…"))->setEnabled(false);
+    settingsMenu->addAction(QStringLiteral("О программе…"))->setEnabled(false);
+    settingsMenu->addAction(QStringLiteral("Сообщить об ошибке…"))->setEnabled(false);
+    settingsButton->setMenu(settingsMenu);
+    toolbar->addWidget(settingsButton);
+
+    // Central area: studies with their filters on the left, the chosen study's series on the right.
+    auto* splitter = new QSplitter(Qt::Horizontal, this);
+    auto* left = new QWidget(splitter);
+    auto* leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(4, 4, 4, 4);
+    leftLayout->setSpacing(4);
+
+    auto* filterRow = new QHBoxLayout;
+    m_textFilter = new QLineEdit(left);
+    m_textFilter->setPlaceholderText(QStringLiteral("Фильтр: ФИО или ID пациента…"));
+    m_modalityFilter = new ModalityFilterButton(left);
+    m_datePreset = new QComboBox(left);
+    m_datePreset->addItems({QStringLiteral("Любая дата"), QStringLiteral("Сегодня"), QStringLiteral("Вчера"),
+                            QStringLiteral("Последние 10 дней"), QStringLiteral("Последний месяц"),
+                            QStringLiteral("Точная дата"), QStringLiteral("Диапазон дат…")});
+    m_dateFrom = new QDateEdit(QDate::currentDate(), left);
+    m_dateTo = new QDateEdit(QDate::currentDate(), left);
+    for (QDateEdit* edit : {m_dateFrom, m_dateTo}) {
+        edit->setCalendarPopup(true);
+        edit->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
+        edit->setEnabled(false);
+    }
+    filterRow->addWidget(m_textFilter, 2);
+    filterRow->addWidget(m_modalityFilter, 1);
+    filterRow->addWidget(m_datePreset, 1);
+    filterRow->addWidget(m_dateFrom, 1);
+    filterRow->addWidget(m_dateTo, 1);
+    leftLayout->addLayout(filterRow);
+    connect(m_textFilter, &QLineEdit::textChanged, this, &MainWindow::applyStudyFilter);
+    connect(m_modalityFilter, &ModalityFilterButton::selectionChanged, this, &MainWindow::applyStudyFilter);
+    connect(m_dateFrom, &QDateEdit::dateChanged, this, &MainWindow::applyStudyFilter);
+    connect(m_dateTo, &QDateEdit::dateChanged, this, &MainWindow::applyStudyFilter);
+    connect(m_datePreset, &QComboBox::currentIndexChanged, this, &MainWindow::onDatePresetChanged);
+
+    m_studyTable = new QTableWidget(0, 6, left);
+    m_studyTable->setObjectName(QStringLiteral("studyTable"));
+    m_studyTable->setHorizontalHeaderLabels({QStringLiteral("Пациент"), QStringLiteral("ID пациента"),
+                                             QStringLiteral("Дата и время"), QStringLiteral("Описание исследования"),
+                                             QStringLiteral("Модальность"), QStringLiteral("Серий/срезов")});
+    m_studyTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_studyTable->horizontalHeader()->setStretchLastSection(true);
+    installColumnVisibilityMenu(m_studyTable, QStringLiteral("mainWindow/studyColumnVisibility"));
+    m_studyTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_studyTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_studyTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_studyTable->setSortingEnabled(true);
+    m_studyTable->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_studyTable, &QTableWidget::cellClicked, this, &MainWindow::onStudySelected);
+    connect(m_studyTable, &QTableWidget::cellDoubleClicked, this, &MainWindow::onStudyDoubleClicked);
+    leftLayout->addWidget(m_studyTable);
+
+    m_seriesTable = new QTableWidget(0, 4, splitter);
+    m_seriesTable->setObjectName(QStringLiteral("seriesTable"));
+    m_seriesTable->setHorizontalHeaderLabels({QStringLiteral("№"), QStringLiteral("Модальность"),
+                                              QStringLiteral("Описание серии"), QStringLiteral("Срезов")});
+    m_seriesTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_seriesTable->horizontalHeader()->setStretchLastSection(true);
+    m_seriesTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_seriesTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_seriesTable->setSortingEnabled(true);
+    connect(m_seriesTable, &QTableWidget::cellDoubleClicked, this, &MainWindow::onSeriesDoubleClicked);
+
+    // Widths that fit the usual texts; the user's own widths replace them (loadColumnWidths).
+    const int studyWidths[] = {220, 110, 150, 240, 100};
+    for (int c = 0; c < 5; ++c)
+        m_studyTable->setColumnWidth(c, studyWidths[c]);
+    const int seriesWidths[] = {50, 100, 240};
+    for (int c = 0; c < 3; ++c)
+        m_seriesTable->setColumnWidth(c, seriesWidths[c]);
+
+    splitter->addWidget(left);
+    splitter->addWidget(m_seriesTable);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    setCentralWidget(splitter);
+
+    m_statusLabel = new QLabel(QString::fromUtf8(kReadyText), this);
+    statusBar()->addWidget(m_statusLabel, 1);
+    m_busyBar = new QProgressBar(this);
+    m_busyBar->setRange(0, 0);
+    m_busyBar->setFixedWidth(160);
+    m_busyBar->hide();
+    statusBar()->addPermanentWidget(m_busyBar);
+}
+
+QString MainWindow::statusText() const
+{
+    return m_statusLabel->text();
+}
+
+void MainWindow::updateOpticalDriveAction()
+{
+    const bool present = hasOpticalDrive();
+    m_opticalAction->setEnabled(present);
+    m_opticalAction->setToolTip(present ? QString() : QStringLiteral("Привод CD/DVD не обнаружен"));
+}
+
+QDate MainWindow::today() const
+{
+    return m_todayOverride.isValid() ? m_todayOverride : QDate::currentDate();
+}
+
+void MainWindow::refreshStudyTable()
+{
+    const QList<db::StudyRecord> studies = m_db->allStudies();
+    m_studyTable->setSortingEnabled(false);
+    m_studyTable->setRowCount(int(studies.size()));
+    int missingIdCounter = 0;
+    for (int i = 0; i < studies.size(); ++i) {
+        const db::StudyRecord& s = studies[i];
+        const QString name = s.patientName.isEmpty() ? QStringLiteral("No Name") : s.patientName;
+        auto* nameItem = textItem(s.isProtected ? QStringLiteral("🔒 %1").arg(name) : name);
+        nameItem->setData(StudyUidRole, s.studyInstanceUid);
+        nameItem->setData(StudyProtectedRole, s.isProtected);
+        nameItem->setData(StudyModalitiesRole, s.modalities);
+        m_studyTable->setItem(i, 0, nameItem);
+        QString id = s.patientId;
+        if (id.isEmpty())
+            id = QStringLiteral("%1").arg(++missingIdCounter, 4, 10, QLatin1Char('0'));
+        m_studyTable->setItem(i, 1, textItem(id));
+        m_studyTable->setItem(i, 2, textItem(formatStudyDateTime(s.studyDate, s.studyTime)));
+        m_studyTable->setItem(i, 3, textItem(s.studyDescription));
+        m_studyTable->setItem(i, 4, textItem(s.modalities));
+        m_studyTable->setItem(i, 5, textItem(QStringLiteral("%1 / %2").arg(s.seriesCount).arg(s.instanceCount)));
+    }
+    m_studyTable->setSortingEnabled(true);
+    m_studyTable->sortByColumn(2, Qt::AscendingOrder);
+    applyStudyFilter();
+}
+
+void MainWindow::onStudySelected(int row, int /*column*/)
+{
+    QTableWidgetItem* item = m_studyTable->item(row, 0);
+    if (!item)
+        return;
+    m_selectedStudyUid = item->data(StudyUidRole).toString();
+    const QList<db::SeriesRecord> series = m_db->seriesForStudy(m_selectedStudyUid);
+    m_seriesTable->setSortingEnabled(false);
+    m_seriesTable->setRowCount(int(series.size()));
+    for (int i = 0; i < series.size(); ++i) {
+        const db::SeriesRecord& s = series[i];
+        auto* numberItem = textItem(s.seriesNumber);
+        numberItem->setData(Qt::UserRole, s.seriesInstanceUid);
+        m_seriesTable->setItem(i, 0, numberItem);
+        m_seriesTable->setItem(i, 1, textItem(s.modality));
+        m_seriesTable->setItem(i, 2, textItem(s.seriesDescription));
+        m_seriesTable->setItem(i, 3, textItem(QString::number(s.instanceCount)));
+    }
+    m_seriesTable->setSortingEnabled(true);
+}
+
+void MainWindow::onStudyDoubleClicked(int, int)
+{
+    // Opening a study needs the 2D viewer.
+}
+
+void MainWindow::onSeriesDoubleClicked(int, int)
+{
+    // Opening a series needs the 2D viewer.
+}
+
+void MainWindow::onDatePresetChanged(int index)
+{
+    m_dateFrom->setEnabled(index == 5 || index == 6);
+    m_dateTo->setEnabled(index == 6);
+    applyStudyFilter();
+}
+
+void MainWindow::applyStudyFilter()
+{
+    const QString text = m_textFilter->text().trimmed();
+    QStringList modalities;
+    for (const QString& m : m_modalityFilter->selectedModalities())
+        modalities << m.toUpper();
+
+    QDate from;
+    QDate to;
+    const QDate now = today();
+    switch (m_datePreset->currentIndex()) {
+    case 1: from = to = now; break;
+    case 2: from = to = now.addDays(-1); break;
+    case 3: from = now.addDays(-10); to = now; break;
+    case 4: from = now.addMonths(-1); to = now; break;
+    case 5: from = to = m_dateFrom->date(); break;
+    case 6: from = m_dateFrom->date(); to = m_dateTo->date(); break;
+    default: break;
+    }
+    const bool dateActive = from.isValid() && to.isValid();
+
+    for (int row = 0; row < m_studyTable->rowCount(); ++row) {
+        QTableWidgetItem* nameItem = m_studyTable->item(row, 0);
+        QTableWidgetItem* idItem = m_studyTable->item(row, 1);
+        QTableWidgetItem* dateItem = m_studyTable->item(row, 2);
+        bool show = true;
+        if (!text.isEmpty()) {
+            show = (nameItem && nameItem->text().contains(text, Qt::CaseInsensitive)) ||
+                   (idItem && idItem->text().contains(text, Qt::CaseInsensitive));
+        }
+        if (show && !modalities.isEmpty()) {
+            // Whole codes only: "CT" must not find "OCT" and "US" must not find "IVUS".
+            const QStringList codes = modalityCodes(nameItem ? nameItem->data(StudyModalitiesRole).toString() : QString());
+            show = std::any_of(modalities.begin(), modalities.end(), [&](const QString& m) { return codes.contains(m); });
+        }
+        if (show && dateActive) {
+            const QDate d = QDate::fromString(dateItem ? dateItem->text().left(10) : QString(), QStringLiteral("yyyy-MM-dd"));
+            show = d.isValid() && from <= d && d <= to;
+        }
+        m_studyTable->setRowHidden(row, !show);
+    }
+}
+
+void MainWindow::loadColumnWidths()
+{
+    QSettings settings;
+    loadWidths(settings, kStudyWidthsGroup, m_studyTable);
+    loadWidths(settings, kSeriesWidthsGroup, m_seriesTable);
+}
+
+void MainWindow::saveColumnWidths()
+{
+    QSettings settings;
+    saveWidths(settings, kStudyWidthsGroup, m_studyTable);
+    saveWidths(settings, kSeriesWidthsGroup, m_seriesTable);
+}
+
+void MainWindow::bringToFront()
+{
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    QMainWindow::closeEvent(event);
+    if (event->isAccepted())
+        QCoreApplication::quit();
+}
+
+void MainWindow::onImportFolderClicked()
+{
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Выберите папку с DICOM-исследованиями"), QString(), QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty())
+        startFolderImport(folder);
+}
+
+void MainWindow::onImportZipClicked()
+{
+}
+
+void MainWindow::startFolderImport(const QString& folder)
+{
+    if (m_importThread) {
+        QMessageBox::information(this, QStringLiteral("Импорт уже выполняется"),
+                                 QStringLiteral("Дождитесь завершения текущего импорта."));
+        return;
+    }
+    m_busyBar->show();
+    m_statusLabel->setText(QStringLiteral("Сканирование: %1").arg(folder));
+
+    auto* thread = new QThread(this);
+    auto* importer = new dicom::DicomImporter;
+    importer->moveToThread(thread);
+    m_importThread = thread;
+    m_importer = importer;
+
+    connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
+    connect(importer, &dicom::DicomImporter::fileFound, this,
+            [this](const dicom::DicomFileSummary& summary) { m_db->indexFile(summary); });
+    connect(importer, &dicom::DicomImporter::progress, this, &MainWindow::onImportProgress);
+    connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
+    connect(importer, &dicom::DicomImporter::errorOccurred, this,
+            [this](const QString& message) { QMessageBox::warning(this, QStringLiteral("Ошибка импорта"), message); });
+    connect(importer, &dicom::DicomImporter::finished, thread, &QThread::quit);
+    connect(thread, &QThread::finished, importer, &QObject::deleteLater);
+    // The pointers are cleared only once the thread has really finished, so that the destructor
+    // still waits for a thread whose importer has already reported its end.
+    connect(thread, &QThread::finished, this, [this, thread] {
+        if (m_importThread == thread) {
+            m_importThread = nullptr;
+            m_importer = nullptr;
+        }
+        thread->deleteLater();
+    });
+    thread->start();
+}
+
+void MainWindow::onImportProgress(int scanned, int found)
+{
+    m_statusLabel->setText(QStringLiteral("Просканировано файлов: %1, найдено DICOM: %2").arg(scanned).arg(found));
+}
+
+void MainWindow::onImportFinished(int found, int skipped)
+{
+    m_busyBar->hide();
+    m_statusLabel->setText(QStringLiteral("Импорт завершён: добавлено %1, пропущено %2").arg(found).arg(skipped));
+    refreshStudyTable();
+}

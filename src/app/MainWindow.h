@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QDate>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+class QComboBox;
+class QDateEdit;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QTableWidget;
+class QThread;
+class QAction;
+class ModalityFilterButton;
+class ViewerWindow;
+
+namespace db {
+class Database;
+}
+namespace dicom {
+class DicomImporter;
+class ZipImportWorker;
+} // namespace dicom
+
+// Data roles of a study row's first item.
+constexpr int StudyUidRole = Qt::UserRole;
+constexpr int StudyProtectedRole = Qt::UserRole + 1;
+constexpr int StudyModalitiesRole = Qt::UserRole + 2;
+
+// True while the machine has a CD/DVD drive.
+bool hasOpticalDrive();
+
+// The study list: the one main window of the program in normal mode. It owns the index.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The one study list window; set by the constructor, never reset.
+    static MainWindow* s_instance;
+
+    db::Database* database() const { return m_db; }
+    QTableWidget* studyTable() const { return m_studyTable; }
+    QTableWidget* seriesTable() const { return m_seriesTable; }
+    QString statusText() const;
+    QString selectedStudyUid() const { return m_selectedStudyUid; }
+
+    void refreshStudyTable();
+    void bringToFront();
+    void startFolderImport(const QString& folder);
+
+    // The date that the date presets count from; today unless a test fixes it.
+    void setCurrentDateOverride(const QDate& date) { m_todayOverride = date; }
+
+public slots:
+    void onImportFolderClicked();
+    void onImportZipClicked();
+    void onImportProgress(int scanned, int found);
+    void onImportFinished(int found, int skipped);
+    void onStudySelected(int row, int column);
+    void onStudyDoubleClicked(int row, int column);
+    void onSeriesDoubleClicked(int row, int column);
+    void applyStudyFilter();
+    void loadColumnWidths();
+    void saveColumnWidths();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void setupUi();
+    void updateOpticalDriveAction();
+    void onDatePresetChanged(int index);
+    QDate today() const;
+
+    db::Database* m_db = nullptr;
+    QPointer<ViewerWindow> m_viewer;
+    QTableWidget* m_studyTable = nullptr;
+    QLineEdit* m_textFilter = nullptr;
+    ModalityFilterButton* m_modalityFilter = nullptr;
+    QComboBox* m_datePreset = nullptr;
+    QDateEdit* m_dateFrom = nullptr;
+    QDateEdit* m_dateTo = nullptr;
+    QTableWidget* m_seriesTable = nullptr;
+    QProgressBar* m_busyBar = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QString m_selectedStudyUid;
+    QThread* m_importThread = nullptr;
+    dicom::DicomImporter* m_importer = nullptr;
+    QThread* m_zipThread = nullptr;
+    dicom::ZipImportWorker* m_zipWorker = nullptr;
+
+    QAction* m_opticalAction = nullptr;
+    QDate m_todayOverride;
+};
