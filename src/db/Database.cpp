@@ -225,6 +225,30 @@ StudyRecord studyFromQuery(const QSqlQuery& q)
 
 } // namespace
 
+struct Database::WriteStatements
+{
+    explicit WriteStatements(const QSqlDatabase& db)
+        : patient(db)
+        , study(db)
+        , series(db)
+        , instance(db)
+    {
+    }
+    // Leaves every statement reset, so that none keeps a transaction or a lock alive.
+    void finish()
+    {
+        patient.finish();
+        study.finish();
+        series.finish();
+        instance.finish();
+    }
+
+    QSqlQuery patient;
+    QSqlQuery study;
+    QSqlQuery series;
+    QSqlQuery instance;
+};
+
 Database::Database(QObject* parent)
     : QObject(parent)
     , m_connectionName(QStringLiteral("vavovivirur_%1").arg(QUuid::createUuid().toString(QUuid::WithBraces)))
@@ -233,24 +257,25 @@ Database::Database(QObject* parent)
 
 Database::~Database()
 {
-    if (m_db.isValid()) {
-        if (m_db.isOpen())
-            m_db.close();
-        // Our own handle must go first, or Qt warns that the connection is still in use.
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connectionName);
-    }
+    closeConnection();
+}
+
+void Database::closeConnection()
+{
+    m_write.reset();
+    if (!m_db.isValid())
+        return;
+    if (m_db.isOpen())
+        m_db.close();
+    // Our own handle must go first, or Qt warns that the connection is still in use.
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
 }
 
 bool Database::open(const QString& path)
 {
-    if (m_db.isValid()) {
-        // A second open replaces the first connection rather than leaking it.
-        if (m_db.isOpen())
-            m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connectionName);
-    }
+    // A second open replaces the first connection rather than leaking it.
+    closeConnection();
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(path);
     if (!m_db.open()) {
@@ -317,6 +342,20 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
 {
     if (!requireOpen())
         return false;
+    if (!m_write) {
+        auto statements = std::make_unique<WriteStatements>(m_db);
+        const std::pair<QSqlQuery*, const char*> toPrepare[] = {{&statements->patient, kPatientUpsert},
+                                                                {&statements->study, kStudyUpsert},
+                                                                {&statements->series, kSeriesUpsert},
+                                                                {&statements->instance, kInstanceUpsert}};
+        for (const auto& [query, sql] : toPrepare) {
+            if (!query->prepare(QString::fromLatin1(sql))) {
+                m_lastError = errorText(*query);
+                return false;
+            }
+        }
+        m_write = std::move(statements);
+    }
     // One file's rows land together or not at all, and one commit per file keeps imports fast.
     if (!m_db.transaction()) {
         m_lastError = m_db.lastError().text();
@@ -324,13 +363,13 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
     }
     auto fail = [this](const QSqlQuery& q) {
         m_lastError = errorText(q);
+        m_write->finish();
         m_db.rollback();
         return false;
     };
 
     {
-        QSqlQuery q(m_db);
-        q.prepare(QString::fromLatin1(kPatientUpsert));
+        QSqlQuery& q = m_write->patient;
         q.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
         q.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
         q.bindValue(QStringLiteral(":birth"), nonNull(s.birthDate));
@@ -341,8 +380,7 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
             return fail(q);
     }
     {
-        QSqlQuery q(m_db);
-        q.prepare(QString::fromLatin1(kStudyUpsert));
+        QSqlQuery& q = m_write->study;
         q.bindValue(QStringLiteral(":uid"), nonNull(s.studyInstanceUid));
         q.bindValue(QStringLiteral(":patient_id"), nonNull(s.patientId));
         q.bindValue(QStringLiteral(":date"), nonNull(s.studyDate));
@@ -354,8 +392,7 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
             return fail(q);
     }
     {
-        QSqlQuery q(m_db);
-        q.prepare(QString::fromLatin1(kSeriesUpsert));
+        QSqlQuery& q = m_write->series;
         q.bindValue(QStringLiteral(":uid"), nonNull(s.seriesInstanceUid));
         q.bindValue(QStringLiteral(":study_uid"), nonNull(s.studyInstanceUid));
         q.bindValue(QStringLiteral(":num"), nonNull(s.seriesNumber));
@@ -376,8 +413,7 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
     const bool synthesise = perFrameCount == 0 && frames >= 2 && sliceNormal(s, normal);
     const bool spatial = s.hasSpatialInfo || synthesise;
 
-    QSqlQuery q(m_db);
-    q.prepare(QString::fromLatin1(kInstanceUpsert));
+    QSqlQuery& q = m_write->instance;
     for (int f = 0; f < frames; ++f) {
         double location = s.sliceLocation;
         std::array<double, 3> position = s.imagePosition;
@@ -433,7 +469,7 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
         if (!q.exec())
             return fail(q);
     }
-    q.finish();
+    m_write->finish();
 
     if (!m_db.commit()) {
         m_lastError = m_db.lastError().text();

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace dicom {
 struct DicomFileSummary;
 }
@@ -55,12 +57,18 @@ public:
     bool deleteStudy(const QString& studyInstanceUid);
 
 private:
+    struct WriteStatements;
+
     bool requireOpen();
+    void closeConnection();
     QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
 
     QSqlDatabase m_db;
     QString m_connectionName;
     QString m_lastError;
+    // The upserts of indexFile, prepared once per connection: preparing them anew for every file
+    // costs as much as writing the rows.
+    std::unique_ptr<WriteStatements> m_write;
 };
 
 } // namespace db
