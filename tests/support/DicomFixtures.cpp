@@ -17,6 +17,7 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcvrpn.h>
+#include <dcmtk/dcmimage/diregist.h> // the JPEG encoders read colour images through dcmimage
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpeg/djrploss.h>
 #include <dcmtk/dcmjpls/djrparam.h>
