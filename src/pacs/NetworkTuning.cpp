@@ -1,0 +1,70 @@
+#include "NetworkTuning.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmnet/scu.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+namespace pacs {
+
+namespace {
+std::atomic<int> g_connectSeconds{15};
+std::atomic<int> g_acseSeconds{30};
+std::atomic<int> g_dimseSeconds{60};
+std::once_flag g_prepared;
+
+Uint32 positive(int seconds)
+{
+    return static_cast<Uint32>(qMax(1, seconds));
+}
+} // namespace
+
+NetworkTimeouts networkTimeouts()
+{
+    return {g_connectSeconds.load(), g_acseSeconds.load(), g_dimseSeconds.load()};
+}
+
+void setNetworkTimeouts(const NetworkTimeouts& timeouts)
+{
+    g_connectSeconds = timeouts.connectSeconds;
+    g_acseSeconds = timeouts.acseSeconds;
+    g_dimseSeconds = timeouts.dimseSeconds;
+}
+
+void prepareDicomNetwork()
+{
+    std::call_once(g_prepared, [] {
+        // With Nagle on, each small PDU (command sets, responses) waits for the peer's delayed
+        // ACK: a 300-image transfer then takes seconds instead of a fraction of one.
+        ::setenv("TCP_NODELAY", "1", 1);
+        // A peer's name is never needed, and a slow resolver would stall every association.
+        dcmDisableGethostbyaddr.set(OFTrue);
+    });
+}
+
+void configureRequester(DcmSCU& scu)
+{
+    prepareDicomNetwork();
+    const NetworkTimeouts t = networkTimeouts();
+    // The connect time-out is a global of the toolkit; every requester sets the same value.
+    scu.setConnectionTimeout(static_cast<Sint32>(positive(t.connectSeconds)));
+    scu.setACSETimeout(positive(t.acseSeconds));
+    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    scu.setDIMSETimeout(positive(t.dimseSeconds));
+}
+
+void configureAcceptor(DcmSCP& scp)
+{
+    prepareDicomNetwork();
+    const NetworkTimeouts t = networkTimeouts();
+    scp.setHostLookupEnabled(OFFalse);
+    scp.setACSETimeout(positive(t.acseSeconds));
+    scp.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    scp.setDIMSETimeout(positive(t.dimseSeconds));
+}
+
+} // namespace pacs

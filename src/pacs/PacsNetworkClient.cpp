@@ -1,0 +1,520 @@
+#include "PacsNetworkClient.h"
+
+#include "GetStudySCU.h"
+#include "NetworkTuning.h"
+
+#include <QFile>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/scu.h>
+
+#include <memory>
+
+namespace pacs {
+
+namespace {
+
+const char* const kFindStudyRoot = "1.2.840.10008.5.1.4.1.2.2.1";
+const char* const kMoveStudyRoot = "1.2.840.10008.5.1.4.1.2.2.2";
+const char* const kGetStudyRoot = "1.2.840.10008.5.1.4.1.2.2.3";
+const char* const kVerification = "1.2.840.10008.1.1";
+
+OFList<OFString> transferSyntaxList()
+{
+    OFList<OFString> list;
+    for (const QString& ts : networkTransferSyntaxes())
+        list.push_back(OFString(ts.toLatin1().constData()));
+    return list;
+}
+
+OFString utf8(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return OFString(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+QString conditionText(const OFCondition& cond)
+{
+    return QString::fromUtf8(cond.text());
+}
+
+void setError(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+}
+
+bool validPort(const PacsServer& server, QString* error)
+{
+    if (server.port >= 1 && server.port <= 65535)
+        return true;
+    setError(error, QStringLiteral("Некорректный порт сервера %1: %2").arg(server.host).arg(server.port));
+    return false;
+}
+
+void setIdentity(DcmSCU& scu, const PacsServer& server, const PacsConfig& config)
+{
+    configureRequester(scu);
+    scu.setAETitle(utf8(config.localAeTitle));
+    scu.setPeerAETitle(utf8(server.aeTitle));
+    scu.setPeerHostName(utf8(server.host));
+    scu.setPeerPort(static_cast<Uint16>(server.port));
+}
+
+// A condition after which the association cannot carry anything more: a time-out, a broken or
+// closed connection, or an abort by the peer.
+bool associationLost(const OFCondition& cond)
+{
+    if (cond.good() || cond.module() != OFM_dcmnet)
+        return false;
+    const unsigned short code = cond.code();
+    return code == DIMSEC_NODATAAVAILABLE || code == DIMSEC_READPDVFAILED || code == DIMSEC_RECEIVEFAILED
+        || code == DIMSEC_SENDFAILED || (code >= 0x300 && code < 0x400);
+}
+
+// Releases a working association; aborts a broken one at once instead of waiting for a release
+// answer that a stalled or vanished peer would never send.
+void closeAssociation(DcmSCU& scu, const OFCondition& lastExchange)
+{
+    if (!scu.isConnected())
+        return;
+    if (associationLost(lastExchange))
+        scu.abortAssociation();
+    else
+        scu.releaseAssociation();
+}
+
+// `unsupported`: what to say when the server accepts the association but none of its contexts.
+bool negotiate(DcmSCU& scu, QString* error, const QString& unsupported = {})
+{
+    OFCondition cond = scu.initNetwork();
+    if (cond.good())
+        cond = scu.negotiateAssociation();
+    if (cond.bad()) {
+        const bool refusedAll = cond == NET_EC_NoAcceptablePresentationContexts;
+        setError(error, refusedAll && !unsupported.isEmpty() ? unsupported : conditionText(cond));
+        if (scu.isConnected())
+            scu.abortAssociation();
+        return false;
+    }
+    return true;
+}
+
+bool isAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() > 0x7f)
+            return false;
+    return true;
+}
+
+QString statusHex(Uint16 status)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(status, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+// The attribute's whole value, multiple values joined by backslashes.
+QString attributeText(DcmItem& item, const DcmTagKey& tag)
+{
+    OFString value;
+    if (item.findAndGetOFStringArray(tag, value).bad())
+        return {};
+    return QString::fromUtf8(value.c_str(), static_cast<qsizetype>(value.length()));
+}
+
+StudyQueryRow rowFrom(DcmItem& item)
+{
+    StudyQueryRow row;
+    row.patientName = attributeText(item, DCM_PatientName);
+    row.patientId = attributeText(item, DCM_PatientID);
+    row.studyDate = attributeText(item, DCM_StudyDate);
+    row.studyTime = attributeText(item, DCM_StudyTime);
+    row.studyDescription = attributeText(item, DCM_StudyDescription);
+    row.modalitiesInStudy = attributeText(item, DCM_ModalitiesInStudy);
+    row.studyInstanceUid = attributeText(item, DCM_StudyInstanceUID);
+    row.accessionNumber = attributeText(item, DCM_AccessionNumber);
+    row.numberOfSeries = attributeText(item, DCM_NumberOfStudyRelatedSeries);
+    row.numberOfInstances = attributeText(item, DCM_NumberOfStudyRelatedInstances);
+    return row;
+}
+
+// Reads a response in its declared character set. Without a declaration, or when the text does
+// not convert, the bytes are taken as UTF-8, which is what undeclared non-ASCII text usually is.
+StudyQueryRow decodeResponse(DcmDataset& dataset)
+{
+    OFString charset;
+    if (dataset.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset).good() && !charset.empty()) {
+        DcmDataset converted(dataset);
+        if (converted.convertToUTF8().good())
+            return rowFrom(converted);
+    }
+    return rowFrom(dataset);
+}
+
+struct RetrieveOutcome
+{
+    bool haveFinal = false;
+    Uint16 status = 0;
+    int completed = 0;
+    int failed = 0;
+    int warning = 0;
+};
+
+RetrieveOutcome outcomeOf(const OFList<RetrieveResponse*>& responses)
+{
+    RetrieveOutcome outcome;
+    for (RetrieveResponse* rsp : responses) {
+        if (DICOM_PENDING_STATUS(rsp->m_status))
+            continue;
+        outcome.haveFinal = true;
+        outcome.status = rsp->m_status;
+        outcome.completed = rsp->m_numberOfCompletedSubops;
+        outcome.failed = rsp->m_numberOfFailedSubops;
+        outcome.warning = rsp->m_numberOfWarningSubops;
+    }
+    return outcome;
+}
+
+void freeResponses(OFList<RetrieveResponse*>& responses)
+{
+    for (RetrieveResponse* rsp : responses)
+        delete rsp;
+    responses.clear();
+}
+
+// Empty when the server says every object was delivered; otherwise what went wrong. A warning
+// sub-operation still delivered its object, so only failures make a retrieve incomplete.
+QString retrieveProblem(const QString& operation, const RetrieveOutcome& outcome, const QString& moveDestination)
+{
+    if (!outcome.haveFinal)
+        return QStringLiteral("Сервер не прислал итоговый ответ %1").arg(operation);
+    const Uint16 s = outcome.status;
+    if ((s == STATUS_Success || s == STATUS_GET_Warning_SubOperationsCompleteOneOrMoreFailures) && outcome.failed == 0)
+        return {};
+    if (s == STATUS_Success || s == STATUS_GET_Warning_SubOperationsCompleteOneOrMoreFailures)
+        return QStringLiteral("Исследование получено не полностью (%1): успешно %2, с ошибкой %3, с предупреждением %4")
+            .arg(operation)
+            .arg(outcome.completed)
+            .arg(outcome.failed)
+            .arg(outcome.warning);
+    if (s == STATUS_GET_Cancel_SubOperationsTerminatedDueToCancelIndication)
+        return QStringLiteral("Сервер прервал %1: получено %2, с ошибкой %3")
+            .arg(operation)
+            .arg(outcome.completed + outcome.warning)
+            .arg(outcome.failed);
+    if (s == STATUS_MOVE_Failed_MoveDestinationUnknown)
+        return QStringLiteral("Сервер не знает получателя C-MOVE «%1» — добавьте его AE-title в настройки PACS-сервера")
+            .arg(moveDestination);
+    return QStringLiteral("Сервер отказал в выполнении %1: статус %2 (успешно %3, с ошибкой %4)")
+        .arg(operation, statusHex(s))
+        .arg(outcome.completed + outcome.warning)
+        .arg(outcome.failed);
+}
+
+bool storedStatus(Uint16 status)
+{
+    // Warnings of a C-STORE (coercion of data elements, elements discarded, data set does not
+    // match the SOP class) still mean the object was kept.
+    return status == STATUS_Success || status == STATUS_STORE_Warning_CoercionOfDataElements
+        || status == STATUS_STORE_Warning_ElementsDiscarded || status == STATUS_STORE_Warning_DataSetDoesNotMatchSOPClass;
+}
+
+// The SOP Class UID of a file, read without its large elements; empty when it cannot be read.
+QString sopClassOf(const QString& path)
+{
+    DcmFileFormat file;
+    const OFCondition cond = file.loadFile(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown,
+                                           EGL_noChange, 4096);
+    if (cond.bad())
+        return {};
+    OFString uid;
+    if (file.getDataset()->findAndGetOFString(DCM_SOPClassUID, uid).bad())
+        return {};
+    return QString::fromLatin1(uid.c_str()).trimmed();
+}
+
+// What to say when the server accepts the association but not the one service it was asked for.
+QString unsupportedServiceText(const QString& abstractSyntax)
+{
+    if (abstractSyntax == QLatin1String(kFindStudyRoot))
+        return QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-FIND)");
+    if (abstractSyntax == QLatin1String(kGetStudyRoot))
+        return QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-GET)");
+    if (abstractSyntax == QLatin1String(kMoveStudyRoot))
+        return QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-MOVE)");
+    if (abstractSyntax == QLatin1String(kVerification))
+        return QStringLiteral("Сервер не поддерживает C-ECHO (Verification SOP Class)");
+    return {};
+}
+
+} // namespace
+
+const QStringList& storageSopClasses()
+{
+    static const QStringList classes{
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.2"),     QStringLiteral("1.2.840.10008.5.1.4.1.1.4"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.6.1"),   QStringLiteral("1.2.840.10008.5.1.4.1.1.7"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.1.1"),   QStringLiteral("1.2.840.10008.5.1.4.1.1.1"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.12.1"),  QStringLiteral("1.2.840.10008.5.1.4.1.1.128"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.20"),    QStringLiteral("1.2.840.10008.5.1.4.1.1.104.1"),
+    };
+    return classes;
+}
+
+const QStringList& networkTransferSyntaxes()
+{
+    static const QStringList syntaxes{QStringLiteral("1.2.840.10008.1.2.1"), QStringLiteral("1.2.840.10008.1.2")};
+    return syntaxes;
+}
+
+bool openAssociation(DcmSCU& scu, const PacsServer& server, const PacsConfig& config,
+                     const QString& abstractSyntax, QString* error)
+{
+    if (!validPort(server, error))
+        return false;
+    setIdentity(scu, server, config);
+    scu.addPresentationContext(utf8(abstractSyntax), transferSyntaxList());
+    return negotiate(scu, error, unsupportedServiceText(abstractSyntax));
+}
+
+QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& config, const StudyQuery& query,
+                                 QString* error)
+{
+    QList<StudyQueryRow> rows;
+    DcmSCU scu;
+    if (!openAssociation(scu, server, config, QString::fromLatin1(kFindStudyRoot), error))
+        return rows;
+    const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kFindStudyRoot, "");
+    if (pcid == 0) {
+        setError(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-FIND)"));
+        scu.releaseAssociation();
+        return rows;
+    }
+
+    QString dateKey;
+    if (!query.dateFrom.isEmpty() || !query.dateTo.isEmpty())
+        dateKey = QStringLiteral("%1-%2").arg(query.dateFrom, query.dateTo);
+
+    DcmDataset identifier;
+    // Non-ASCII keys travel as UTF-8, and the server must be told so, or it matches the bytes
+    // against its own character set and finds nothing.
+    if (!isAscii(query.patientName) || !isAscii(query.patientId) || !isAscii(query.modalities))
+        identifier.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+    identifier.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    identifier.putAndInsertString(DCM_PatientName,
+                                  utf8(query.patientName.isEmpty() ? QStringLiteral("*") : query.patientName).c_str());
+    identifier.putAndInsertString(DCM_PatientID, utf8(query.patientId).c_str());
+    identifier.putAndInsertString(DCM_StudyDate, utf8(dateKey).c_str());
+    identifier.putAndInsertString(DCM_StudyTime, "");
+    identifier.putAndInsertString(DCM_StudyDescription, "");
+    identifier.putAndInsertString(DCM_StudyInstanceUID, "");
+    identifier.putAndInsertString(DCM_ModalitiesInStudy, utf8(query.modalities).c_str());
+    identifier.putAndInsertString(DCM_AccessionNumber, "");
+    identifier.putAndInsertString(DCM_NumberOfStudyRelatedSeries, "");
+    identifier.putAndInsertString(DCM_NumberOfStudyRelatedInstances, "");
+
+    OFList<QRResponse*> responses;
+    const OFCondition cond = scu.sendFINDRequest(pcid, &identifier, &responses);
+    closeAssociation(scu, cond);
+
+    Uint16 finalStatus = STATUS_Success;
+    bool haveFinal = false;
+    for (QRResponse* rsp : responses) {
+        if (rsp->m_dataset) {
+            StudyQueryRow row = decodeResponse(*rsp->m_dataset);
+            if (!row.studyInstanceUid.isEmpty())
+                rows.append(row);
+        }
+        if (!DICOM_PENDING_STATUS(rsp->m_status)) {
+            haveFinal = true;
+            finalStatus = rsp->m_status;
+        }
+        delete rsp;
+    }
+
+    if (cond.bad())
+        setError(error, conditionText(cond));
+    else if (haveFinal && finalStatus != STATUS_Success && finalStatus != STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest)
+        setError(error, QStringLiteral("Сервер отказал в выполнении C-FIND: статус %1").arg(statusHex(finalStatus)));
+    return rows;
+}
+
+bool getStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid,
+              const QString& outputDirectory, int* receivedCount, QString* error,
+              std::function<void(const QString&)> onFileStored)
+{
+    if (!validPort(server, error))
+        return false;
+    GetStudySCU scu(outputDirectory, std::move(onFileStored));
+    setIdentity(scu, server, config);
+    const OFList<OFString> syntaxes = transferSyntaxList();
+    scu.addPresentationContext(kGetStudyRoot, syntaxes);
+    // The objects come back as C-STORE requests from the server on this association, so we
+    // must offer to play the storage SCP role; without it a conforming server refuses every
+    // sub-operation.
+    for (const QString& sopClass : storageSopClasses())
+        scu.addPresentationContext(utf8(sopClass), syntaxes, ASC_SC_ROLE_SCP);
+    if (!negotiate(scu, error, unsupportedServiceText(QString::fromLatin1(kGetStudyRoot))))
+        return false;
+
+    const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kGetStudyRoot, "");
+    if (pcid == 0) {
+        setError(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-GET)"));
+        scu.releaseAssociation();
+        return false;
+    }
+
+    DcmDataset identifier;
+    identifier.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    identifier.putAndInsertString(DCM_StudyInstanceUID, utf8(studyUid).c_str());
+
+    OFList<RetrieveResponse*> responses;
+    const OFCondition cond = scu.sendCGETRequest(pcid, &identifier, &responses);
+    closeAssociation(scu, cond);
+    const RetrieveOutcome outcome = outcomeOf(responses);
+    freeResponses(responses);
+
+    if (receivedCount)
+        *receivedCount = scu.receivedCount;
+    if (cond.bad()) {
+        setError(error, conditionText(cond));
+        return false;
+    }
+    QString problem = retrieveProblem(QStringLiteral("C-GET"), outcome, {});
+    if (problem.isEmpty() && scu.failedWrites > 0)
+        problem = QStringLiteral("Исследование получено не полностью (C-GET): успешно %1, с ошибкой %2")
+                      .arg(scu.receivedCount)
+                      .arg(scu.failedWrites);
+    if (!problem.isEmpty()) {
+        if (scu.failedWrites > 0)
+            problem += QStringLiteral(". ") + scu.lastWriteError;
+        setError(error, problem);
+        return false;
+    }
+    return true;
+}
+
+bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error)
+{
+    DcmSCU scu;
+    if (!openAssociation(scu, server, config, QString::fromLatin1(kMoveStudyRoot), error))
+        return false;
+    const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kMoveStudyRoot, "");
+    if (pcid == 0) {
+        setError(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-MOVE)"));
+        scu.releaseAssociation();
+        return false;
+    }
+
+    DcmDataset identifier;
+    identifier.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    identifier.putAndInsertString(DCM_StudyInstanceUID, utf8(studyUid).c_str());
+    const QString destination =
+        config.moveDestinationAeTitle.isEmpty() ? config.localAeTitle : config.moveDestinationAeTitle;
+
+    OFList<RetrieveResponse*> responses;
+    const OFCondition cond = scu.sendMOVERequest(pcid, utf8(destination), &identifier, &responses);
+    closeAssociation(scu, cond);
+    const RetrieveOutcome outcome = outcomeOf(responses);
+    freeResponses(responses);
+
+    if (cond.bad()) {
+        setError(error, conditionText(cond));
+        return false;
+    }
+    const QString problem = retrieveProblem(QStringLiteral("C-MOVE"), outcome, destination);
+    if (!problem.isEmpty()) {
+        setError(error, problem);
+        return false;
+    }
+    return true;
+}
+
+bool sendFiles(const PacsServer& server, const PacsConfig& config, const QStringList& files, QString* error,
+               std::function<void(int, int)> progress)
+{
+    if (files.isEmpty()) {
+        setError(error, QStringLiteral("Нет файлов для отправки"));
+        return false;
+    }
+    if (!validPort(server, error))
+        return false;
+
+    // Propose the usual classes plus every class the files carry, each once.
+    QStringList abstractSyntaxes = storageSopClasses();
+    for (const QString& path : files) {
+        const QString sopClass = sopClassOf(path);
+        if (!sopClass.isEmpty() && !abstractSyntaxes.contains(sopClass))
+            abstractSyntaxes.append(sopClass);
+    }
+
+    DcmSCU scu;
+    setIdentity(scu, server, config);
+    // Files stored compressed are decompressed to the negotiated transfer syntax on the way.
+    scu.setDatasetConversionMode(OFTrue);
+    const OFList<OFString> syntaxes = transferSyntaxList();
+    for (const QString& sopClass : abstractSyntaxes)
+        scu.addPresentationContext(utf8(sopClass), syntaxes);
+    if (!negotiate(scu, error))
+        return false;
+
+    const int total = static_cast<int>(files.size());
+    int sent = 0;
+    int failed = 0;
+    OFCondition last = EC_Normal;
+    for (int i = 0; i < total; ++i) {
+        const QString& path = files.at(i);
+        bool ok = false;
+        if (!associationLost(last)) {
+            const QString sopClass = sopClassOf(path); // read again: the file may have changed meanwhile
+            const T_ASC_PresentationContextID pcid =
+                sopClass.isEmpty() ? T_ASC_PresentationContextID(0) : scu.findPresentationContextID(utf8(sopClass), "");
+            if (pcid != 0) {
+                Uint16 status = 0;
+                const OFCondition cond =
+                    scu.sendSTORERequest(pcid, OFFilename(QFile::encodeName(path).constData()), nullptr, status, "", 0);
+                ok = cond.good() && storedStatus(status);
+                if (associationLost(cond))
+                    last = cond; // the rest cannot go; do not wait a time-out for each of them
+            }
+        }
+        ok ? ++sent : ++failed;
+        if (progress)
+            progress(i + 1, total);
+    }
+    closeAssociation(scu, last);
+
+    if (failed == 0)
+        return true;
+    QString text = QStringLiteral("Отправлено %1 из %2 — не удалось отправить %3 файлов").arg(sent).arg(total).arg(failed);
+    if (associationLost(last))
+        text += QStringLiteral(" (%1)").arg(conditionText(last));
+    setError(error, text);
+    return false;
+}
+
+bool echoServer(const PacsServer& server, const PacsConfig& config, QString* error)
+{
+    DcmSCU scu;
+    if (!openAssociation(scu, server, config, QString::fromLatin1(kVerification), error))
+        return false;
+    const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kVerification, "");
+    if (pcid == 0) {
+        setError(error, QStringLiteral("Сервер не поддерживает C-ECHO (Verification SOP Class)"));
+        scu.releaseAssociation();
+        return false;
+    }
+    const OFCondition cond = scu.sendECHORequest(pcid);
+    closeAssociation(scu, cond);
+    if (cond.bad()) {
+        setError(error, conditionText(cond));
+        return false;
+    }
+    return true;
+}
+
+} // namespace pacs

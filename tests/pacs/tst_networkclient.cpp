@@ -1,0 +1,498 @@
+// The DICOM client against real peers on loopback: dcmqrscp for C-ECHO/C-FIND, storescp for
+// C-STORE, a scripted DcmSCP for chosen statuses and stalls, and a silent TCP listener.
+
+#include "PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
+#include "pacs/NetworkTuning.h"
+#include "pacs/PacsNetworkClient.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSet>
+#include <QTest>
+
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/oflog/oflog.h>
+
+using namespace pacs;
+
+namespace {
+
+PacsConfig localConfig()
+{
+    PacsConfig config;
+    config.localAeTitle = QStringLiteral("KALVTEST");
+    return config;
+}
+
+PacsServer serverAt(quint16 port, const QString& ae)
+{
+    PacsServer server;
+    server.host = QStringLiteral("127.0.0.1");
+    server.port = port;
+    server.aeTitle = ae;
+    return server;
+}
+
+std::unique_ptr<DcmDataset> findRow(const char* charset, const QByteArray& name, const char* uid)
+{
+    auto ds = std::make_unique<DcmDataset>();
+    if (charset)
+        ds->putAndInsertString(DCM_SpecificCharacterSet, charset);
+    ds->putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    ds->putAndInsertString(DCM_PatientName, name.constData(), Uint32(name.size()));
+    ds->putAndInsertString(DCM_StudyDescription, name.constData(), Uint32(name.size()));
+    ds->putAndInsertString(DCM_ModalitiesInStudy, "CT\\SR");
+    ds->putAndInsertString(DCM_NumberOfStudyRelatedInstances, "12");
+    if (uid)
+        ds->putAndInsertString(DCM_StudyInstanceUID, uid);
+    return ds;
+}
+
+QString stringOf(DcmDataset& ds, const DcmTagKey& tag, bool* present = nullptr)
+{
+    OFString value;
+    const bool found = ds.findAndGetOFStringArray(tag, value).good();
+    if (present)
+        *present = ds.tagExists(tag);
+    return found ? QString::fromUtf8(value.c_str()) : QString();
+}
+
+} // namespace
+
+class TestNetworkClient : public QObject
+{
+    Q_OBJECT
+
+private:
+    dicom::CodecRegistrationScope m_codecs;
+    QTemporaryDir m_files;
+    peers::QrArchive m_archive;
+    QString m_studyA, m_studyB, m_studyC;
+    QStringList m_sendable; // two CT files, one JPEG-LS MR file
+
+    QStringList writeStudy(fixtures::SeriesSpec spec, const QString& dir)
+    {
+        fixtures::completeUids(spec);
+        return fixtures::writeSeries(dir, spec);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_files.isValid());
+        const QString storage = m_archive.storageDir();
+        QStringList indexed;
+
+        fixtures::SeriesSpec a;
+        a.patientName = QStringLiteral("Иванов^Иван");
+        a.patientId = QStringLiteral("P001");
+        a.specificCharacterSet = QStringLiteral("ISO_IR 192");
+        a.studyDate = QStringLiteral("20240115");
+        a.studyDescription = QStringLiteral("КТ грудной клетки");
+        a.slices = 2;
+        fixtures::completeUids(a);
+        m_studyA = a.studyUid;
+        indexed += fixtures::writeSeries(storage + QStringLiteral("/a"), a);
+
+        fixtures::SeriesSpec b;
+        b.patientName = QStringLiteral("Петров^Пётр");
+        b.patientId = QStringLiteral("P002");
+        b.specificCharacterSet = QStringLiteral("ISO_IR 144");
+        b.studyDate = QStringLiteral("20240320");
+        b.studyDescription = QStringLiteral("МРТ головы");
+        b.modality = QStringLiteral("MR");
+        b.compression = fixtures::Compression::JpegLsLossless;
+        b.slices = 2;
+        fixtures::completeUids(b);
+        m_studyB = b.studyUid;
+        indexed += fixtures::writeSeries(storage + QStringLiteral("/b"), b);
+
+        fixtures::SeriesSpec c;
+        c.patientName = QStringLiteral("Smith^John");
+        c.patientId = QStringLiteral("P003");
+        c.studyDate = QStringLiteral("20231201");
+        c.slices = 1;
+        fixtures::completeUids(c);
+        m_studyC = c.studyUid;
+        indexed += fixtures::writeSeries(storage + QStringLiteral("/c"), c);
+
+        QCOMPARE(indexed.size(), 5);
+        QVERIFY(m_archive.index(indexed));
+        QVERIFY(m_archive.start());
+
+        m_sendable = indexed.mid(0, 2) + indexed.mid(2, 1);
+    }
+
+    void echo()
+    {
+        QString error = QStringLiteral("untouched");
+        QVERIFY(echoServer(serverAt(m_archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle)), localConfig(), &error));
+        QCOMPARE(error, QStringLiteral("untouched"));
+    }
+
+    void unreachableOrInvalidServer_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("closed port") << int(peers::freePort()) << QStringLiteral("Connection refused");
+        QTest::newRow("port 0") << 0 << QStringLiteral("Некорректный порт");
+        QTest::newRow("port 70000") << 70000 << QStringLiteral("Некорректный порт");
+    }
+
+    void unreachableOrInvalidServer()
+    {
+        QFETCH(int, port);
+        QFETCH(QString, expected);
+        const PacsServer server = serverAt(0, QStringLiteral("NOBODY"));
+        PacsServer bad = server;
+        bad.port = port;
+        QElapsedTimer timer;
+        timer.start();
+        QString error;
+        QVERIFY(!echoServer(bad, localConfig(), &error));
+        QVERIFY2(error.contains(expected), qPrintable(error));
+        error.clear();
+        QVERIFY(findStudies(bad, localConfig(), {}, &error).isEmpty());
+        QVERIFY2(error.contains(expected), qPrintable(error));
+        error.clear();
+        int received = -1;
+        QVERIFY(!getStudy(bad, localConfig(), m_studyA, m_files.filePath(QStringLiteral("never")), &received, &error, {}));
+        QVERIFY2(error.contains(expected), qPrintable(error));
+        QCOMPARE(received, -1); // the request was never sent
+        error.clear();
+        QVERIFY(!moveStudy(bad, localConfig(), m_studyA, &error));
+        QVERIFY2(error.contains(expected), qPrintable(error));
+        error.clear();
+        int progressCalls = 0;
+        QVERIFY(!sendFiles(bad, localConfig(), m_sendable, &error, [&](int, int) { ++progressCalls; }));
+        QVERIFY2(error.contains(expected), qPrintable(error));
+        QCOMPARE(progressCalls, 0);
+        QVERIFY(timer.elapsed() < 5000);
+        QVERIFY(!QDir(m_files.filePath(QStringLiteral("never"))).exists());
+    }
+
+    void findAgainstArchive_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("expected"); // letters of the studies found
+
+        QTest::newRow("everything") << "" << "" << "" << "" << "ABC";
+        QTest::newRow("Cyrillic wildcard, UTF-8 study") << "Ив*" << "" << "" << "" << "A";
+        QTest::newRow("Cyrillic wildcard, ISO_IR 144 study") << "Пет*" << "" << "" << "" << "B";
+        QTest::newRow("Cyrillic with ё, exact") << "Петров^Пётр" << "" << "" << "" << "B";
+        QTest::newRow("ASCII wildcard") << "Sm?th*" << "" << "" << "" << "C";
+        QTest::newRow("no match") << "Нет*" << "" << "" << "" << "";
+        QTest::newRow("patient id") << "" << "P002" << "" << "" << "B";
+        QTest::newRow("from only") << "" << "" << "20240101" << "" << "AB";
+        QTest::newRow("to only") << "" << "" << "" << "20231231" << "C";
+        QTest::newRow("closed range") << "" << "" << "20240101" << "20240131" << "A";
+        QTest::newRow("range and name") << "Пет*" << "" << "20240101" << "20240131" << "";
+    }
+
+    void findAgainstArchive()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, id);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, expected);
+        StudyQuery query;
+        query.patientName = name;
+        query.patientId = id;
+        query.dateFrom = from;
+        query.dateTo = to;
+        QString error = QStringLiteral("untouched");
+        const QList<StudyQueryRow> rows =
+            findStudies(serverAt(m_archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle)), localConfig(), query, &error);
+        QCOMPARE(error, QStringLiteral("untouched"));
+
+        QString found;
+        for (const StudyQueryRow& row : rows) {
+            if (row.studyInstanceUid == m_studyA) {
+                found += QLatin1Char('A');
+                QCOMPARE(row.patientName, QStringLiteral("Иванов^Иван"));
+                QCOMPARE(row.studyDescription, QStringLiteral("КТ грудной клетки"));
+                QCOMPARE(row.studyDate, QStringLiteral("20240115"));
+            } else if (row.studyInstanceUid == m_studyB) {
+                found += QLatin1Char('B');
+                // Stored in ISO_IR 144; whatever the server answers in, it must read as Cyrillic.
+                QCOMPARE(row.patientName, QStringLiteral("Петров^Пётр"));
+                QCOMPARE(row.studyDescription, QStringLiteral("МРТ головы"));
+                QCOMPARE(row.patientId, QStringLiteral("P002"));
+            } else if (row.studyInstanceUid == m_studyC) {
+                found += QLatin1Char('C');
+                QCOMPARE(row.patientName, QStringLiteral("Smith^John"));
+            }
+        }
+        std::sort(found.begin(), found.end());
+        QCOMPARE(found, expected);
+    }
+
+    void findKeysAndReplies_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("modalities");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("sentName");
+        QTest::addColumn<QString>("sentDate");
+        QTest::addColumn<QString>("sentCharset");
+        QTest::newRow("all empty") << "" << "" << "" << "" << "*" << "" << "";
+        QTest::newRow("modalities") << "Doe*" << "CT\\MR" << "" << "" << "Doe*" << "" << "";
+        QTest::newRow("from only") << "" << "" << "20240101" << "" << "*" << "20240101-" << "";
+        QTest::newRow("to only") << "" << "" << "" << "20240131" << "*" << "-20240131" << "";
+        QTest::newRow("both dates") << "" << "" << "20240101" << "20240131" << "*" << "20240101-20240131" << "";
+        QTest::newRow("Cyrillic name") << "Ив*" << "" << "" << "" << "Ив*" << "" << "ISO_IR 192";
+    }
+
+    // What goes on the wire, and how replies in several character sets come back.
+    void findKeysAndReplies()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, modalities);
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, sentName);
+        QFETCH(QString, sentDate);
+        QFETCH(QString, sentCharset);
+
+        peers::ScriptedScp scp;
+        scp.findRows.push_back(findRow("ISO_IR 192", QStringLiteral("Сидоров^Олег").toUtf8(), "1.2.3.1"));
+        QByteArray cyrillic144;
+        for (QChar c : QStringLiteral("Жуков^Ёж")) // ISO 8859-5: U+0401 -> 0xA1, U+0410.. -> 0xB0..
+            cyrillic144 += c.unicode() == 0x0401 ? char(0xA1) : c.unicode() >= 0x0410 ? char(c.unicode() - 0x0410 + 0xB0) : char(c.unicode());
+        scp.findRows.push_back(findRow("ISO_IR 144", cyrillic144, "1.2.3.2"));
+        scp.findRows.push_back(findRow(nullptr, "NoUid^Row", nullptr));
+        scp.findRows.push_back(findRow(nullptr, "Plain^Ascii", "1.2.3.3"));
+        QVERIFY(scp.start());
+
+        StudyQuery query;
+        query.patientName = name;
+        query.modalities = modalities;
+        query.dateFrom = from;
+        query.dateTo = to;
+        QString error = QStringLiteral("untouched");
+        const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), query, &error);
+        QCOMPARE(error, QStringLiteral("untouched"));
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows.at(0).patientName, QStringLiteral("Сидоров^Олег"));
+        QCOMPARE(rows.at(1).patientName, QStringLiteral("Жуков^Ёж"));
+        QCOMPARE(rows.at(1).studyInstanceUid, QStringLiteral("1.2.3.2"));
+        QCOMPARE(rows.at(2).patientName, QStringLiteral("Plain^Ascii"));
+        QCOMPARE(rows.at(2).modalitiesInStudy, QStringLiteral("CT\\SR"));
+        QCOMPARE(rows.at(2).numberOfInstances, QStringLiteral("12"));
+
+        std::unique_ptr<DcmDataset> sent = scp.lastQuery();
+        QVERIFY(sent);
+        bool present = false;
+        QCOMPARE(stringOf(*sent, DCM_QueryRetrieveLevel), QStringLiteral("STUDY"));
+        QCOMPARE(stringOf(*sent, DCM_PatientName), sentName);
+        QCOMPARE(stringOf(*sent, DCM_StudyDate, &present), sentDate);
+        QVERIFY(present);
+        QCOMPARE(stringOf(*sent, DCM_ModalitiesInStudy, &present), modalities);
+        QVERIFY(present);
+        for (const DcmTagKey& key : {DCM_PatientID, DCM_StudyTime, DCM_StudyDescription, DCM_StudyInstanceUID,
+                                     DCM_AccessionNumber, DCM_NumberOfStudyRelatedSeries, DCM_NumberOfStudyRelatedInstances}) {
+            QVERIFY(sent->tagExists(key));
+        }
+        QCOMPARE(stringOf(*sent, DCM_SpecificCharacterSet, &present), sentCharset);
+        QCOMPARE(present, !sentCharset.isEmpty());
+    }
+
+    void findFailures()
+    {
+        // A failure status after some matches: the matches stay, the failure is reported.
+        {
+            peers::ScriptedScp scp;
+            scp.findRows.push_back(findRow(nullptr, "A^B", "1.2.3.9"));
+            scp.findFinalStatus = 0xC001;
+            QVERIFY(scp.start());
+            QString error;
+            const auto rows = findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), {}, &error);
+            QCOMPARE(rows.size(), 1);
+            QVERIFY2(error.contains(QStringLiteral("0xC001")), qPrintable(error));
+        }
+        // No matches at all is not an error.
+        {
+            peers::ScriptedScp scp;
+            QVERIFY(scp.start());
+            QString error = QStringLiteral("untouched");
+            QVERIFY(findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), {}, &error).isEmpty());
+            QCOMPARE(error, QStringLiteral("untouched"));
+        }
+        // An archive without the Study Root model accepts the association but none of our contexts.
+        {
+            peers::QrArchive noStudyRoot;
+            QVERIFY(noStudyRoot.start({QStringLiteral("--no-study-root")}));
+            const PacsServer server = serverAt(noStudyRoot.port(), QString::fromLatin1(peers::QrArchive::aeTitle));
+            QString error;
+            QVERIFY(findStudies(server, localConfig(), {}, &error).isEmpty());
+            QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-FIND)"));
+            QVERIFY(!moveStudy(server, localConfig(), m_studyA, &error));
+            QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-MOVE)"));
+            QVERIFY(!getStudy(server, localConfig(), m_studyA, m_files.filePath(QStringLiteral("nsr")), nullptr, &error, {}));
+            QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-GET)"));
+            QVERIFY(echoServer(server, localConfig(), &error));
+        }
+    }
+
+    void sendToStorescp()
+    {
+        peers::StoreReceiver receiver;
+        QVERIFY(receiver.start(QStringLiteral("STORE")));
+
+        // One enhanced CT file: its class is not among the usual ten, and must be proposed from the file.
+        fixtures::SeriesSpec enhanced;
+        enhanced.slices = 3;
+        const QString enhancedPath =
+            fixtures::writeEnhancedMultiFrame(m_files.filePath(QStringLiteral("enhanced.dcm")), enhanced);
+        const QStringList files = m_sendable + QStringList{enhancedPath};
+
+        QList<QPair<int, int>> calls;
+        QString error = QStringLiteral("untouched");
+        QVERIFY(sendFiles(serverAt(receiver.port(), QStringLiteral("STORE")), localConfig(), files, &error,
+                          [&](int done, int total) { calls.append({done, total}); }));
+        QCOMPARE(error, QStringLiteral("untouched"));
+        QCOMPARE(calls, (QList<QPair<int, int>>{{1, 4}, {2, 4}, {3, 4}, {4, 4}}));
+
+        // storescp writes as the last file arrives; every object is there and complete.
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 4, 5000);
+        QSet<QString> uids;
+        for (const QString& path : receiver.files()) {
+            DcmFileFormat ff;
+            QVERIFY(ff.loadFile(QFile::encodeName(path).constData()).good());
+            OFString uid;
+            ff.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uid);
+            uids.insert(QString::fromLatin1(uid.c_str()));
+            QVERIFY(ff.getDataset()->tagExists(DCM_PixelData));
+        }
+        QCOMPARE(uids.size(), 4);
+    }
+
+    void sendFailures()
+    {
+        peers::StoreReceiver receiver;
+        QVERIFY(receiver.start(QStringLiteral("STORE")));
+        const PacsServer server = serverAt(receiver.port(), QStringLiteral("STORE"));
+
+        // Empty list.
+        QString error;
+        int calls = 0;
+        QVERIFY(!sendFiles(server, localConfig(), {}, &error, [&](int, int) { ++calls; }));
+        QCOMPARE(error, QStringLiteral("Нет файлов для отправки"));
+        QCOMPARE(calls, 0);
+
+        // An unreadable file first, then a good one: the good one still goes.
+        const QString garbage = m_files.filePath(QStringLiteral("garbage.dcm"));
+        fixtures::writeBytes(garbage, QByteArray(300, 'x'));
+        const QString truncated = m_files.filePath(QStringLiteral("truncated.dcm"));
+        fixtures::writeTruncatedCopy(m_sendable.first(), truncated, 100); // ends inside the preamble
+        QList<QPair<int, int>> progress;
+        QVERIFY(!sendFiles(server, localConfig(), {garbage, m_sendable.first()}, &error,
+                           [&](int done, int total) { progress.append({done, total}); }));
+        QCOMPARE(progress, (QList<QPair<int, int>>{{1, 2}, {2, 2}}));
+        QCOMPARE(error, QStringLiteral("Отправлено 1 из 2 — не удалось отправить 1 файлов"));
+
+        QVERIFY(!sendFiles(server, localConfig(), {truncated, m_files.filePath(QStringLiteral("missing.dcm")), m_sendable.at(1)},
+                           &error, {}));
+        QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 2, 5000);
+
+        // A server that refuses the association: nothing is sent, no progress.
+        peers::StoreReceiver refusing;
+        QVERIFY(refusing.start(QStringLiteral("STORE"), {QStringLiteral("--refuse")}));
+        calls = 0;
+        error.clear();
+        QVERIFY(!sendFiles(serverAt(refusing.port(), QStringLiteral("STORE")), localConfig(), m_sendable, &error,
+                           [&](int, int) { ++calls; }));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(calls, 0);
+        QVERIFY(refusing.files().isEmpty());
+    }
+
+    void storeStatuses_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("counted");
+        QTest::newRow("success") << 0x0000 << true;
+        QTest::newRow("warning: coercion") << 0xB000 << true;
+        QTest::newRow("warning: elements discarded") << 0xB006 << true;
+        QTest::newRow("warning: does not match class") << 0xB007 << true;
+        QTest::newRow("refused: out of resources") << 0xA700 << false;
+        QTest::newRow("error: cannot understand") << 0xC000 << false;
+    }
+
+    void storeStatuses()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, counted);
+        peers::ScriptedScp scp;
+        scp.storeStatus = Uint16(status);
+        QVERIFY(scp.start());
+        QString error = QStringLiteral("untouched");
+        const QStringList ctFiles = m_sendable.mid(0, 2);
+        QCOMPARE(sendFiles(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), ctFiles, &error, {}), counted);
+        QCOMPARE(scp.storesReceived(), 2);
+        if (counted)
+            QCOMPARE(error, QStringLiteral("untouched"));
+        else
+            QCOMPARE(error, QStringLiteral("Отправлено 0 из 2 — не удалось отправить 2 файлов"));
+    }
+
+    // A peer that accepts the TCP connection and never says a word, and one that accepts the
+    // association and then stalls: every call comes back within its time-out.
+    void silentPeersHitTheTimeOut()
+    {
+        const NetworkTimeouts saved = networkTimeouts();
+        setNetworkTimeouts({2, 1, 1});
+        auto restore = qScopeGuard([&] { setNetworkTimeouts(saved); });
+
+        QTcpServer silent; // listens; the kernel completes each handshake, nobody ever answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        const PacsServer mute = serverAt(silent.serverPort(), QStringLiteral("MUTE"));
+
+        auto check = [](const char* what, const std::function<bool(QString*)>& call) {
+            QElapsedTimer timer;
+            timer.start();
+            QString error;
+            const bool ok = call(&error);
+            const qint64 ms = timer.elapsed();
+            QVERIFY2(!ok, what);
+            QVERIFY2(!error.isEmpty(), what);
+            QVERIFY2(ms < 4000, qPrintable(QStringLiteral("%1 took %2 ms").arg(QLatin1String(what)).arg(ms)));
+        };
+        const QString outDir = m_files.filePath(QStringLiteral("mute"));
+        check("echo", [&](QString* e) { return echoServer(mute, localConfig(), e); });
+        check("find", [&](QString* e) { return !findStudies(mute, localConfig(), {}, e).isEmpty(); });
+        check("get", [&](QString* e) { return getStudy(mute, localConfig(), m_studyA, outDir, nullptr, e, {}); });
+        check("move", [&](QString* e) { return moveStudy(mute, localConfig(), m_studyA, e); });
+        check("send", [&](QString* e) { return sendFiles(mute, localConfig(), m_sendable, e, {}); });
+
+        peers::ScriptedScp stalling;
+        stalling.stallMs = 2500;
+        QVERIFY(stalling.start());
+        const PacsServer slow = serverAt(stalling.port(), QStringLiteral("SCRIPTED"));
+        check("echo after association", [&](QString* e) { return echoServer(slow, localConfig(), e); });
+        int calls = 0;
+        check("send after association", [&](QString* e) {
+            return sendFiles(slow, localConfig(), m_sendable.mid(0, 2), e, [&](int, int) { ++calls; });
+        });
+        QCOMPARE(calls, 2); // the second file is not sent into a dead association, but counted
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+    TestNetworkClient test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_networkclient.moc"
