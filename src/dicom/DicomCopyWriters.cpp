@@ -1,0 +1,271 @@
+#include "DicomCopyWriters.h"
+
+#include "AtomicDicomWriter.h"
+#include "CodecRegistration.h"
+#include "DicomFileLoading.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcelem.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmimage/diregist.h> // colour images for the JPEG-LS encoder's pixel access
+
+#include <cstring>
+#include <optional>
+
+namespace dicom {
+
+namespace {
+
+bool fail(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+// The elements emptied in every copy (absent ones are inserted empty at the top level).
+const DcmTagKey kEmptiedTags[] = {
+    DCM_PatientBirthDate,          DCM_PatientSex,           DCM_PatientAge,
+    DCM_PatientAddress,            DCM_PatientTelephoneNumbers, DCM_OtherPatientNames,
+    DCM_ReferringPhysicianName,    DCM_PerformingPhysicianName, DCM_OperatorsName,
+    DCM_InstitutionName,           DCM_InstitutionAddress,   DCM_InstitutionalDepartmentName,
+    DCM_AccessionNumber,           DCM_RequestingPhysician,  DCM_StudyID,
+};
+
+// Further identifiers that name or locate the patient or the people involved; removed wherever they
+// occur, nested items included.
+const DcmTagKey kRemovedTags[] = {
+    DcmTagKey(0x0010, 0x1000),      // Other Patient IDs (retired, still written by many devices)
+    DCM_OtherPatientIDsSequence,    // (0010,1002)
+    DCM_PatientBirthTime,           // (0010,0032)
+    DCM_PatientComments,            // (0010,4000)
+    DCM_AdditionalPatientHistory,   // (0010,21B0)
+    DCM_PhysiciansOfRecord,         // (0008,1048)
+    DCM_NameOfPhysiciansReadingStudy, // (0008,1060)
+    DCM_StationName,                // (0008,1010)
+    DCM_DeviceSerialNumber,         // (0018,1000)
+    DCM_RequestAttributesSequence,  // (0040,0275)
+    DCM_ReferencedPatientSequence,  // (0008,1120)
+};
+
+bool isRemovedTag(const DcmTagKey& key)
+{
+    for (const DcmTagKey& t : kRemovedTags)
+        if (t == key)
+            return true;
+    return false;
+}
+
+bool isEmptiedTag(const DcmTagKey& key)
+{
+    for (const DcmTagKey& t : kEmptiedTags)
+        if (t == key)
+            return true;
+    return false;
+}
+
+// Walks an item and everything nested in it: private elements and the removed identifiers go,
+// the emptied identifiers lose their values wherever they are present.
+void scrubItem(DcmItem& item)
+{
+    for (unsigned long i = item.card(); i-- > 0;) {
+        DcmElement* element = item.getElement(i);
+        if (!element)
+            continue;
+        const DcmTagKey key = element->getTag().getXTag();
+        if (key.isPrivate() || isRemovedTag(key)) {
+            delete item.remove(i);
+            continue;
+        }
+        if (element->ident() == EVR_SQ) {
+            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
+            for (unsigned long k = 0; k < sequence->card(); ++k)
+                if (DcmItem* child = sequence->getItem(k))
+                    scrubItem(*child);
+        } else if (isEmptiedTag(key)) {
+            element->putString("");
+        }
+    }
+}
+
+bool samePath(const QString& a, const QString& b)
+{
+    const QFileInfo fa(a), fb(b);
+    if (fa.exists() && fb.exists())
+        return fa.canonicalFilePath() == fb.canonicalFilePath();
+    return QDir::cleanPath(fa.absoluteFilePath()) == QDir::cleanPath(fb.absoluteFilePath());
+}
+
+// The stored samples as raw bytes (host order), or nothing when the pixel data is absent, not
+// uncompressed or not a whole number of bytes per sample.
+std::optional<QByteArray> storedSamples(DcmDataset& dataset)
+{
+    Uint16 rows = 0, columns = 0, bitsAllocated = 0, samplesPerPixel = 1;
+    if (dataset.findAndGetUint16(DCM_Rows, rows).bad() || dataset.findAndGetUint16(DCM_Columns, columns).bad()
+        || dataset.findAndGetUint16(DCM_BitsAllocated, bitsAllocated).bad())
+        return std::nullopt;
+    dataset.findAndGetUint16(DCM_SamplesPerPixel, samplesPerPixel);
+    Sint32 frames = 1;
+    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1)
+        frames = 1;
+    if (bitsAllocated == 0 || bitsAllocated % 8 != 0 || rows == 0 || columns == 0 || samplesPerPixel == 0)
+        return std::nullopt;
+    const quint64 expected = quint64(rows) * columns * quint64(frames) * samplesPerPixel * (bitsAllocated / 8);
+
+    DcmElement* element = nullptr;
+    if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element)
+        return std::nullopt;
+    const Uint32 length = element->getLength();
+    if (length == DCM_UndefinedLength || length < expected)
+        return std::nullopt;
+    const void* bytes = nullptr;
+    Uint8* bytes8 = nullptr;
+    Uint16* bytes16 = nullptr;
+    if (element->getUint8Array(bytes8).good() && bytes8)
+        bytes = bytes8;
+    else if (element->getUint16Array(bytes16).good() && bytes16)
+        bytes = bytes16;
+    if (!bytes)
+        return std::nullopt;
+    return QByteArray(static_cast<const char*>(bytes), qsizetype(expected));
+}
+
+// Reads the written JPEG-LS file back, decodes it and checks that every stored sample came back.
+bool decodesTo(const QString& path, const QByteArray& original)
+{
+    DcmFileFormat written;
+    if (loadDicomFile(written, path, ValueLoading::Whole).bad() || !written.getDataset())
+        return false;
+    DcmDataset& dataset = *written.getDataset();
+    if (dataset.getOriginalXfer() != EXS_JPEGLSLossless)
+        return false;
+    if (dataset.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
+        return false;
+    const std::optional<QByteArray> decoded = storedSamples(dataset);
+    return decoded && decoded->size() == original.size()
+        && std::memcmp(decoded->constData(), original.constData(), size_t(original.size())) == 0;
+}
+
+enum class CompressionOutcome { Written, NotPossible, Failed };
+
+// The JPEG-LS encoder codes Bits Stored bits per sample and aborts the whole process on a stored
+// word with any bit above them: overlay bits, out-of-range padding, and also the sign extension of
+// negative values in signed data narrower than its cells. Such data is never handed to it.
+bool samplesFitBitsStored(DcmDataset& dataset, const QByteArray& samples)
+{
+    Uint16 bitsAllocated = 0, bitsStored = 0, highBit = 0;
+    if (dataset.findAndGetUint16(DCM_BitsAllocated, bitsAllocated).bad()
+        || dataset.findAndGetUint16(DCM_BitsStored, bitsStored).bad()
+        || dataset.findAndGetUint16(DCM_HighBit, highBit).bad())
+        return false;
+    if ((bitsAllocated != 8 && bitsAllocated != 16) || bitsStored < 2 || bitsStored > bitsAllocated
+        || highBit != bitsStored - 1)
+        return false;
+    if (bitsStored == bitsAllocated)
+        return true;
+    const quint16 upperMask = quint16(~((1u << bitsStored) - 1u));
+    if (bitsAllocated == 8) {
+        for (char c : samples)
+            if (static_cast<quint8>(c) & upperMask)
+                return false;
+        return true;
+    }
+    const auto* words = reinterpret_cast<const quint16*>(samples.constData());
+    const qsizetype count = samples.size() / 2;
+    quint16 any = 0;
+    for (qsizetype i = 0; i < count; ++i)
+        any |= words[i];
+    return (any & upperMask) == 0;
+}
+
+CompressionOutcome writeJpegLs(DcmFileFormat& file, const QString& destinationPath, QString* cause)
+{
+    DcmDataset& dataset = *file.getDataset();
+    const E_TransferSyntax sourceXfer = dataset.getOriginalXfer();
+    const std::optional<QByteArray> original = storedSamples(dataset);
+    if (!original || !samplesFitBitsStored(dataset, *original))
+        return CompressionOutcome::NotPossible;
+    if (dataset.chooseRepresentation(EXS_JPEGLSLossless, nullptr).bad()
+        || !dataset.canWriteXfer(EXS_JPEGLSLossless, sourceXfer))
+        return CompressionOutcome::NotPossible;
+
+    AtomicDicomWriter writer(destinationPath);
+    if (!writer.write(file, EXS_JPEGLSLossless, cause))
+        return CompressionOutcome::Failed;
+    // The encoder works from Bits Stored; bits above it (overlays, padding values) would be lost
+    // silently. Only a copy that decodes to the very same samples counts as lossless.
+    if (!decodesTo(writer.temporaryPath(), *original))
+        return CompressionOutcome::NotPossible;
+    if (!writer.commit(cause))
+        return CompressionOutcome::Failed;
+    return CompressionOutcome::Written;
+}
+
+} // namespace
+
+bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
+                         const QString& patientId, QString* error)
+{
+    CodecRegistrationScope codecs; // a compressed source is decoded below
+    DcmFileFormat file;
+    if (loadDicomFile(file, sourcePath, ValueLoading::Whole).bad())
+        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(sourcePath));
+    DcmDataset* dataset = file.getDataset();
+    if (!dataset)
+        return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
+
+    dataset->putAndInsertString(DCM_PatientName, patientName.toUtf8().constData());
+    dataset->putAndInsertString(DCM_PatientID, patientId.toUtf8().constData());
+    for (const DcmTagKey& key : kEmptiedTags)
+        dataset->putAndInsertString(key, "");
+    scrubItem(*dataset);
+
+    QDir().mkpath(QFileInfo(destinationPath).absolutePath());
+
+    E_TransferSyntax xfer = dataset->getOriginalXfer();
+    if (DcmXfer(xfer).isEncapsulated() && dataset->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good()
+        && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
+        xfer = EXS_LittleEndianExplicit;
+
+    AtomicDicomWriter writer(destinationPath);
+    if (!writer.write(file, xfer) || !writer.commit())
+        return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
+    return true;
+}
+
+bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error)
+{
+    CodecRegistrationScope codecs;
+    DcmFileFormat file;
+    if (loadDicomFile(file, sourcePath, ValueLoading::Whole).bad())
+        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(sourcePath));
+    DcmDataset* dataset = file.getDataset();
+    if (!dataset)
+        return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
+
+    QDir().mkpath(QFileInfo(destinationPath).absolutePath());
+    const bool inPlace = samePath(sourcePath, destinationPath);
+
+    if (!DcmXfer(dataset->getOriginalXfer()).isEncapsulated()) {
+        QString cause;
+        if (writeJpegLs(file, destinationPath, &cause) == CompressionOutcome::Written)
+            return true;
+    }
+
+    // Plain copy. In place the file already is its own plain copy: nothing to do, nothing touched.
+    if (inPlace)
+        return true;
+    if (!QFile::copy(sourcePath, destinationPath))
+        return fail(error, QStringLiteral("Не удалось скопировать: %1").arg(sourcePath));
+    return true;
+}
+
+} // namespace dicom

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+namespace dicom {
+
+// Writes a copy with the given patient name and ID, identifying elements emptied and private
+// elements removed. A compressed source is written uncompressed (Explicit VR Little Endian) when
+// it can be decoded.
+bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
+                         const QString& patientId, QString* error = nullptr);
+
+// Writes a JPEG-LS lossless copy, or a plain byte copy when the pixels cannot be compressed without
+// changing a single stored sample. Source and destination may be the same path.
+bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error = nullptr);
+
+} // namespace dicom

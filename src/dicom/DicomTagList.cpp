@@ -1,0 +1,222 @@
+#include "DicomTagList.h"
+
+#include "AtomicDicomWriter.h"
+#include "CodecRegistration.h"
+#include "DicomFileLoading.h"
+#include "DicomFileSummary.h"
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcelem.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dctag.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <memory>
+
+namespace dicom {
+
+namespace {
+
+bool fail(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+QString putError(quint16 group, quint16 element, const QString& reason)
+{
+    return QStringLiteral("Не удалось записать тег (%1,%2): %3").arg(hex4(group), hex4(element), reason);
+}
+
+TagEntry entryOf(DcmElement& element)
+{
+    DcmTag tag = element.getTag();
+    TagEntry entry;
+    entry.group = tag.getGTag();
+    entry.element = tag.getETag();
+    entry.vr = QString::fromLatin1(tag.getVRName());
+    entry.name = QString::fromLatin1(tag.getTagName());
+    if (element.ident() != EVR_SQ) {
+        OFString value;
+        if (element.getOFStringArray(value, OFTrue).good())
+            entry.value = decodeDicomText(value.c_str(), qsizetype(value.length()));
+    }
+    return entry;
+}
+
+bool isAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+// Value representations whose text depends on Specific Character Set.
+bool isCharsetText(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_SH: case EVR_LO: case EVR_ST: case EVR_LT: case EVR_UT: case EVR_PN: case EVR_UC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A file without a declared character set carries its text the way the program reads it: UTF-8 when
+// well-formed, Windows-1251 otherwise. Turning that text into UTF-8 keeps what every reader sees.
+void reencodeUndeclaredText(DcmItem& item)
+{
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement* element = item.getElement(i);
+        if (!element)
+            continue;
+        if (element->ident() == EVR_SQ) {
+            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
+            for (unsigned long k = 0; k < sequence->card(); ++k)
+                if (DcmItem* child = sequence->getItem(k))
+                    reencodeUndeclaredText(*child);
+            continue;
+        }
+        if (!isCharsetText(element->ident()))
+            continue;
+        OFString raw;
+        if (element->getOFStringArray(raw, OFFalse).bad())
+            continue;
+        bool ascii = true;
+        for (char c : raw)
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii)
+            continue;
+        const QByteArray utf8 = decodeDicomText(raw.c_str(), qsizetype(raw.length())).toUtf8();
+        element->putOFStringArray(OFString(utf8.constData(), size_t(utf8.size())));
+    }
+}
+
+// Written text is UTF-8; the file must say so, and its other text must then be UTF-8 as well.
+bool switchToUtf8(DcmDataset& dataset, const QString& path, QString* error)
+{
+    OFString declared;
+    dataset.findAndGetOFStringArray(DCM_SpecificCharacterSet, declared);
+    const QString charset = QString::fromLatin1(declared.c_str()).trimmed();
+    if (charset == QLatin1String("ISO_IR 192"))
+        return true;
+    if (charset.isEmpty()) {
+        reencodeUndeclaredText(dataset);
+    } else {
+        const OFCondition status = dataset.convertToUTF8();
+        if (status.bad())
+            return fail(error, QStringLiteral("Не удалось перевести текст файла из кодировки «%1» в UTF-8: %2\n"
+                                              "Файл не изменён: %3")
+                                   .arg(charset, QString::fromUtf8(status.text()), path));
+    }
+    return dataset.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192").good()
+        || fail(error, putError(0x0008, 0x0005, QStringLiteral("не удалось указать кодировку UTF-8")));
+}
+
+// Puts one value, keeping the VR of an element that is already there.
+bool putEntry(DcmDataset& dataset, const TagEntry& entry, QString* error)
+{
+    const DcmTagKey key(entry.group, entry.element);
+    if (entry.group == 0x0002)
+        return fail(error, putError(entry.group, entry.element,
+                                    QStringLiteral("метаинформация файла (группа 0002) не редактируется")));
+    if (key == DCM_PixelData)
+        return fail(error, putError(entry.group, entry.element,
+                                    QStringLiteral("пиксельные данные не редактируются как текст")));
+
+    DcmElement* existing = nullptr;
+    DcmTag tag(key);
+    if (dataset.findAndGetElement(key, existing, OFFalse).good() && existing)
+        tag.setVR(existing->getTag().getVR());
+    if (tag.getEVR() == EVR_SQ || tag.getEVR() == EVR_pixelSQ)
+        return fail(error, putError(entry.group, entry.element,
+                                    QStringLiteral("последовательность не редактируется как текст")));
+
+    DcmElement* fresh = nullptr;
+    OFCondition status = DcmItem::newDicomElementWithVR(fresh, tag);
+    std::unique_ptr<DcmElement> owned(fresh);
+    if (status.good() && !owned)
+        status = EC_MemoryExhausted;
+    if (status.good()) {
+        const QByteArray utf8 = entry.value.toUtf8();
+        status = owned->putOFStringArray(OFString(utf8.constData(), size_t(utf8.size())));
+    }
+    if (status.good())
+        status = dataset.insert(owned.get(), OFTrue /* replace the old element */);
+    if (status.bad())
+        return fail(error, putError(entry.group, entry.element, QString::fromUtf8(status.text())));
+    owned.release(); // the data set owns it now
+    return true;
+}
+
+} // namespace
+
+QList<TagEntry> readTagList(const QString& path, QString* error)
+{
+    QList<TagEntry> entries;
+    DcmFileFormat file;
+    if (loadDicomFile(file, path, ValueLoading::Lazy).bad()) {
+        fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(path));
+        return entries;
+    }
+    if (DcmMetaInfo* meta = file.getMetaInfo()) {
+        for (unsigned long i = 0; i < meta->card(); ++i)
+            if (DcmElement* element = meta->getElement(i))
+                entries.append(entryOf(*element));
+    }
+    DcmDataset* dataset = file.getDataset();
+    if (!dataset) {
+        fail(error, QStringLiteral("Пустой набор данных: %1").arg(path));
+        return entries;
+    }
+    for (unsigned long i = 0; i < dataset->card(); ++i) {
+        DcmElement* element = dataset->getElement(i);
+        if (element && element->getTag().getXTag() != DCM_PixelData)
+            entries.append(entryOf(*element));
+    }
+    return entries;
+}
+
+bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString* error)
+{
+    CodecRegistrationScope codecs; // a compressed file is written back decoded
+    DcmFileFormat file;
+    if (loadDicomFile(file, path, ValueLoading::Whole).bad())
+        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(path));
+    DcmDataset* dataset = file.getDataset();
+    if (!dataset)
+        return fail(error, QStringLiteral("Пустой набор данных: %1").arg(path));
+
+    bool anyNonAscii = false;
+    for (const TagEntry& entry : entries)
+        anyNonAscii = anyNonAscii || !isAscii(entry.value);
+    if (anyNonAscii && !switchToUtf8(*dataset, path, error))
+        return false;
+
+    for (const TagEntry& entry : entries)
+        if (!putEntry(*dataset, entry, error))
+            return false;
+
+    E_TransferSyntax xfer = dataset->getOriginalXfer();
+    if (DcmXfer(xfer).isEncapsulated() && dataset->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good()
+        && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
+        xfer = EXS_LittleEndianExplicit;
+
+    AtomicDicomWriter writer(path);
+    if (!writer.write(file, xfer) || !writer.commit())
+        return fail(error, QStringLiteral("Не удалось сохранить файл: %1").arg(path));
+    return true;
+}
+
+} // namespace dicom

@@ -1,0 +1,506 @@
+// Anonymised and JPEG-LS copies, read back with DCMTK: what must go, what must stay, and that no
+// failure ever damages the source.
+#include "DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomTagList.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcvrlo.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <memory>
+#include <optional>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace fixtures;
+
+namespace {
+
+struct Loaded
+{
+    std::unique_ptr<DcmFileFormat> file;
+    DcmDataset* ds = nullptr;
+    E_TransferSyntax xfer = EXS_Unknown;
+};
+
+Loaded load(const QString& path)
+{
+    Loaded out;
+    out.file = std::make_unique<DcmFileFormat>();
+    if (out.file->loadFile(QFile::encodeName(path).constData()).bad())
+        return Loaded{};
+    out.ds = out.file->getDataset();
+    out.xfer = out.ds->getOriginalXfer();
+    return out;
+}
+
+QString text(DcmItem& item, const DcmTagKey& tag)
+{
+    OFString v;
+    if (item.findAndGetOFStringArray(tag, v).bad())
+        return QStringLiteral("<absent>");
+    return QString::fromUtf8(v.c_str());
+}
+
+// Raw stored samples after decoding to native little endian (what a reader gets before any
+// masking), or nothing when the file cannot be decoded.
+std::optional<QByteArray> samples(const QString& path)
+{
+    Loaded f = load(path);
+    if (!f.ds || f.ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad())
+        return std::nullopt;
+    Uint16 rows = 0, cols = 0, bits = 0, spp = 1;
+    f.ds->findAndGetUint16(DCM_Rows, rows);
+    f.ds->findAndGetUint16(DCM_Columns, cols);
+    f.ds->findAndGetUint16(DCM_BitsAllocated, bits);
+    f.ds->findAndGetUint16(DCM_SamplesPerPixel, spp);
+    const qsizetype size = qsizetype(rows) * cols * spp * (bits / 8);
+    DcmElement* e = nullptr;
+    if (f.ds->findAndGetElement(DCM_PixelData, e).bad())
+        return std::nullopt;
+    Uint8* b8 = nullptr;
+    Uint16* b16 = nullptr;
+    if (e->getUint8Array(b8).good() && b8)
+        return QByteArray(reinterpret_cast<const char*>(b8), size);
+    if (e->getUint16Array(b16).good() && b16)
+        return QByteArray(reinterpret_cast<const char*>(b16), size);
+    return std::nullopt;
+}
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+int countPrivate(DcmItem& item)
+{
+    int n = 0;
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement* e = item.getElement(i);
+        if (e->getTag().isPrivate())
+            ++n;
+        if (e->ident() == EVR_SQ) {
+            auto* sq = static_cast<DcmSequenceOfItems*>(e);
+            for (unsigned long k = 0; k < sq->card(); ++k)
+                n += countPrivate(*sq->getItem(k));
+        }
+    }
+    return n;
+}
+
+bool containsTagAnywhere(DcmItem& item, const DcmTagKey& key)
+{
+    DcmStack stack;
+    return item.search(key, stack, ESM_fromHere, OFTrue).good();
+}
+
+const DcmTagKey kEmptied[] = {
+    DCM_PatientBirthDate, DCM_PatientSex, DCM_PatientAge, DCM_PatientAddress, DCM_PatientTelephoneNumbers,
+    DCM_OtherPatientNames, DCM_ReferringPhysicianName, DCM_PerformingPhysicianName, DCM_OperatorsName,
+    DCM_InstitutionName, DCM_InstitutionAddress, DCM_InstitutionalDepartmentName, DCM_AccessionNumber,
+    DCM_RequestingPhysician, DCM_StudyID,
+};
+
+const DcmTagKey kRemoved[] = {
+    DcmTagKey(0x0010, 0x1000), DCM_OtherPatientIDsSequence, DCM_PatientBirthTime, DCM_PatientComments,
+    DCM_AdditionalPatientHistory, DCM_PhysiciansOfRecord, DCM_NameOfPhysiciansReadingStudy, DCM_StationName,
+    DCM_DeviceSerialNumber, DCM_RequestAttributesSequence, DCM_ReferencedPatientSequence,
+};
+
+// Identifiers everywhere: top level, nested under a non-identifying sequence, private blocks.
+void addIdentifiers(DcmDataset& ds, int)
+{
+    ds.putAndInsertString(DCM_PatientAge, "054Y");
+    ds.putAndInsertString(DCM_InstitutionName, "City Hospital");
+    ds.putAndInsertString(DCM_OperatorsName, "Operator^One");
+    ds.putAndInsertString(DCM_StudyID, "S123");
+    ds.putAndInsertString(DcmTagKey(0x0010, 0x1000), "OTHER-ID");
+    ds.putAndInsertString(DCM_PatientBirthTime, "101010");
+    ds.putAndInsertString(DCM_PatientComments, "comment");
+    ds.putAndInsertString(DCM_AdditionalPatientHistory, "history");
+    ds.putAndInsertString(DCM_PhysiciansOfRecord, "Doc^Record");
+    ds.putAndInsertString(DCM_NameOfPhysiciansReadingStudy, "Doc^Reader");
+    ds.putAndInsertString(DCM_StationName, "CT01");
+    ds.putAndInsertString(DCM_DeviceSerialNumber, "SN42");
+    DcmItem* item = nullptr;
+    ds.findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, item, -2);
+    item->putAndInsertString(DCM_PatientID, "OTHER-2");
+    ds.findOrCreateSequenceItem(DCM_RequestAttributesSequence, item, -2);
+    item->putAndInsertString(DCM_RequestedProcedureID, "RP1");
+    ds.findOrCreateSequenceItem(DCM_ReferencedPatientSequence, item, -2);
+    item->putAndInsertString(DCM_ReferencedSOPInstanceUID, "1.2.3");
+    // Nested under a sequence that itself stays: the identifiers inside it must still go.
+    ds.findOrCreateSequenceItem(DCM_ProcedureCodeSequence, item, -2);
+    item->putAndInsertString(DCM_CodeValue, "CTCHEST");
+    item->putAndInsertString(DCM_StationName, "NESTED-STATION");
+    item->putAndInsertString(DCM_InstitutionName, "Nested Hospital");
+    item->putAndInsertString(DcmTagKey(0x0029, 0x0010), "VENDOR");
+    // A private block at the top level.
+    ds.putAndInsertString(DcmTagKey(0x0009, 0x0010), "VENDOR");
+    ds.putAndInsertString(DcmTagKey(0x0009, 0x1001), "secret");
+}
+
+const QString kTwelveBitStored = QStringLiteral("signed 12-bit, bits above Bits Stored");
+
+// Signed 12-bit data: sign-extended negatives and an overlay-like bit 14 on some positives, i.e. bits
+// the encoder may drop because they lie above Bits Stored.
+SeriesSpec twelveBitSpec()
+{
+    SeriesSpec spec;
+    spec.rows = 24;
+    spec.columns = 20;
+    spec.slices = 1;
+    spec.value = [](int x, int y, int) {
+        const int v = (x * 97 + y * 31) % 4096 - 2048; // -2048..2047
+        return (x % 5 == 0 && v >= 0) ? (v | 0x4000) : v;
+    };
+    spec.customize = [](DcmDataset& ds, int) {
+        ds.putAndInsertUint16(DCM_BitsStored, 12);
+        ds.putAndInsertUint16(DCM_HighBit, 11);
+    };
+    return spec;
+}
+
+QString writeSource(const QString& dir, const QString& kind)
+{
+    SeriesSpec spec;
+    spec.rows = 24;
+    spec.columns = 20;
+    spec.slices = 1;
+    spec.customize = addIdentifiers;
+    if (kind == QLatin1String("unsigned"))
+        spec.pixels = PixelKind::UInt16;
+    else if (kind == QLatin1String("8-bit"))
+        spec.pixels = PixelKind::UInt8;
+    else if (kind == QLatin1String("JPEG")) {
+        spec.pixels = PixelKind::UInt8;
+        spec.compression = Compression::JpegBaseline;
+    } else if (kind == QLatin1String("JPEG-LS"))
+        spec.compression = Compression::JpegLsLossless;
+    else if (kind == QLatin1String("RLE"))
+        spec.compression = Compression::Rle;
+    else if (kind == kTwelveBitStored)
+        spec = twelveBitSpec();
+    else if (kind == QLatin1String("RGB"))
+        spec.pixels = PixelKind::Rgb8;
+    else if (kind == QLatin1String("RGB planar")) {
+        spec.pixels = PixelKind::Rgb8;
+        spec.customize = [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_PlanarConfiguration, 1); };
+    } else if (kind == QLatin1String("signed negative"))
+        spec.value = [](int x, int y, int) { return (x * 97 + y * 31) % 4000 - 2000; };
+    else if (kind == QLatin1String("signed 12-bit positive")) {
+        spec = twelveBitSpec();
+        spec.value = [](int x, int y, int) { return (x * 97 + y * 31) % 2048; };
+    } else if (kind == QLatin1String("signed 12-bit")) {
+        spec = twelveBitSpec();
+        spec.value = [](int x, int y, int) { return (x * 97 + y * 31) % 4096 - 2048; };
+    }
+    static int counter = 0;
+    return writeSlice(QDir(dir).filePath(QStringLiteral("src_%1.dcm").arg(++counter)), spec, 0);
+}
+
+} // namespace
+
+class TstCopyWriters : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void anonymizedCopy_data();
+    void anonymizedCopy();
+    void anonymizedCopyOfBadSources();
+
+    void compressedCopy_data();
+    void compressedCopy();
+    void compressedCopyOfCompressedSource_data();
+    void compressedCopyOfCompressedSource();
+    void compressedCopyIntoExistingDestination();
+    void compressedCopyOfBadSources();
+
+    void failedSaveLeavesOriginal_data();
+    void failedSaveLeavesOriginal();
+
+private:
+    QTemporaryDir m_dir;
+    dicom::CodecRegistrationScope m_codecs;
+};
+
+void TstCopyWriters::anonymizedCopy_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("decompressed");
+    QTest::newRow("signed") << QStringLiteral("signed") << false;
+    QTest::newRow("unsigned") << QStringLiteral("unsigned") << false;
+    QTest::newRow("JPEG") << QStringLiteral("JPEG") << true;
+    QTest::newRow("JPEG-LS") << QStringLiteral("JPEG-LS") << true;
+    QTest::newRow("RLE") << QStringLiteral("RLE") << true;
+}
+
+void TstCopyWriters::anonymizedCopy()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, decompressed);
+    const QString source = writeSource(m_dir.path(), kind);
+    const QByteArray sourceBytes = bytesOf(source);
+    const QString destination = m_dir.filePath(QStringLiteral("anon/%1/deeper/copy.dcm").arg(kind));
+
+    QString error;
+    QVERIFY2(dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"), QStringLiteral("ANONYMOUS"),
+                                        &error),
+             qPrintable(error));
+    QCOMPARE(bytesOf(source), sourceBytes);
+
+    Loaded src = load(source);
+    Loaded copy = load(destination);
+    QVERIFY(copy.ds);
+    QCOMPARE(text(*copy.ds, DCM_PatientName), QStringLiteral("ANONYMOUS"));
+    QCOMPARE(text(*copy.ds, DCM_PatientID), QStringLiteral("ANONYMOUS"));
+    for (const DcmTagKey& key : kEmptied) {
+        QVERIFY2(text(*copy.ds, key).isEmpty(), key.toString().c_str()); // present, empty (absent ones inserted)
+        DcmElement* e = nullptr;
+        QVERIFY2(copy.ds->findAndGetElement(key, e).good(), key.toString().c_str());
+    }
+    for (const DcmTagKey& key : kRemoved)
+        QVERIFY2(!containsTagAnywhere(*copy.ds, key), key.toString().c_str());
+    QCOMPARE(countPrivate(*copy.ds), 0);
+    QVERIFY(!containsTagAnywhere(*copy.ds, DCM_StationName));
+    DcmItem* procedure = nullptr;
+    QVERIFY(copy.ds->findAndGetSequenceItem(DCM_ProcedureCodeSequence, procedure).good());
+    QCOMPARE(text(*procedure, DCM_CodeValue), QStringLiteral("CTCHEST"));
+    QCOMPARE(text(*procedure, DCM_InstitutionName), QString());
+
+    for (const DcmTagKey& key : {DCM_StudyInstanceUID, DCM_SeriesInstanceUID, DCM_SOPInstanceUID, DCM_StudyDate,
+                                 DCM_FrameOfReferenceUID})
+        QCOMPARE(text(*copy.ds, key), text(*src.ds, key));
+    OFString mediaUid;
+    copy.file->getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, mediaUid);
+    QCOMPARE(QString::fromLatin1(mediaUid.c_str()), text(*src.ds, DCM_SOPInstanceUID));
+
+    QCOMPARE(copy.xfer, decompressed ? EXS_LittleEndianExplicit : src.xfer);
+    const auto before = samples(source);
+    const auto after = samples(destination);
+    QVERIFY(before && after);
+    QCOMPARE(*after, *before);
+}
+
+void TstCopyWriters::anonymizedCopyOfBadSources()
+{
+    const QString missing = m_dir.filePath(QStringLiteral("missing.dcm"));
+    QString error;
+    QVERIFY(!dicom::writeAnonymizedCopy(missing, m_dir.filePath(QStringLiteral("a.dcm")), {}, {}, &error));
+    QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(missing));
+
+    // A Pixel Data length far beyond the end of the file must be refused, not allocated.
+    const QString source = writeSource(m_dir.path(), QStringLiteral("signed"));
+    QByteArray bytes = bytesOf(source);
+    const qsizetype at = bytes.indexOf(QByteArray("\xe0\x7f\x10\x00OW\x00\x00", 8));
+    QVERIFY(at > 0);
+    bytes.replace(at + 8, 4, QByteArray("\xf0\xff\xff\x7f", 4));
+    const QString huge = m_dir.filePath(QStringLiteral("huge-length.dcm"));
+    writeBytes(huge, bytes);
+    error.clear();
+    const QString out = m_dir.filePath(QStringLiteral("huge-copy.dcm"));
+    QVERIFY(!dicom::writeAnonymizedCopy(huge, out, {}, {}, &error));
+    QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(huge));
+    QVERIFY(!QFileInfo::exists(out));
+
+    // Saving into a folder that cannot exist (a file stands where the folder should be).
+    const QString blocker = m_dir.filePath(QStringLiteral("blocker"));
+    writeBytes(blocker, "x");
+    const QString blocked = blocker + QStringLiteral("/copy.dcm");
+    error.clear();
+    QVERIFY(!dicom::writeAnonymizedCopy(source, blocked, {}, {}, &error));
+    QCOMPARE(error, QStringLiteral("Не удалось сохранить: %1").arg(blocked));
+}
+
+void TstCopyWriters::compressedCopy_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("inPlace");
+    QTest::addColumn<bool>("mustCompress");
+    for (const bool inPlace : {false, true}) {
+        const char* where = inPlace ? "in place" : "copy";
+        QTest::addRow("signed, %s", where) << QStringLiteral("signed") << inPlace << true;
+        QTest::addRow("signed with negatives, %s", where) << QStringLiteral("signed negative") << inPlace << true;
+        QTest::addRow("unsigned, %s", where) << QStringLiteral("unsigned") << inPlace << true;
+        QTest::addRow("8-bit, %s", where) << QStringLiteral("8-bit") << inPlace << true;
+        QTest::addRow("RGB, %s", where) << QStringLiteral("RGB") << inPlace << true;
+        QTest::addRow("12-bit non-negative, %s", where) << QStringLiteral("signed 12-bit positive") << inPlace << true;
+        // The encoder would drop (or abort on) bits above Bits Stored: kept as a plain copy.
+        QTest::addRow("12-bit with high bits, %s", where) << kTwelveBitStored << inPlace << false;
+        QTest::addRow("12-bit sign-extended, %s", where) << QStringLiteral("signed 12-bit") << inPlace << false;
+        // Encodes, but decodes to another sample layout: the read-back check must refuse it.
+        QTest::addRow("RGB planar, %s", where) << QStringLiteral("RGB planar") << inPlace << false;
+    }
+}
+
+void TstCopyWriters::compressedCopy()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, inPlace);
+    QFETCH(bool, mustCompress);
+    const QString source = writeSource(m_dir.path(), kind);
+    const auto original = samples(source);
+    QVERIFY(original);
+    const QByteArray sourceBytes = bytesOf(source);
+    const QString destination =
+        inPlace ? source : m_dir.filePath(QStringLiteral("jls/%1/copy.dcm").arg(QString(kind).replace(' ', '_')));
+    QFile::remove(destination == source ? QString() : destination);
+
+    QString error;
+    QVERIFY2(dicom::writeCompressedCopy(source, destination, &error), qPrintable(error));
+    Loaded copy = load(destination);
+    QVERIFY(copy.ds);
+    if (mustCompress)
+        QCOMPARE(copy.xfer, EXS_JPEGLSLossless);
+    else
+        QCOMPARE(bytesOf(destination), sourceBytes); // the plain copy, or the untouched file in place
+    const auto after = samples(destination);
+    QVERIFY(after);
+    QCOMPARE(after->size(), original->size());
+    QVERIFY2(*after == *original, "a stored sample changed");
+    // No temporary file is left beside the result.
+    const QStringList leftovers = QDir(QFileInfo(destination).absolutePath()).entryList({QStringLiteral("*.tmp")},
+                                                                                         QDir::Files | QDir::Hidden);
+    QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(',')));
+}
+
+void TstCopyWriters::compressedCopyOfCompressedSource_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("JPEG") << QStringLiteral("JPEG");
+    QTest::newRow("JPEG-LS") << QStringLiteral("JPEG-LS");
+    QTest::newRow("RLE") << QStringLiteral("RLE");
+}
+
+void TstCopyWriters::compressedCopyOfCompressedSource()
+{
+    QFETCH(QString, kind);
+    const QString source = writeSource(m_dir.path(), kind);
+    const QByteArray sourceBytes = bytesOf(source);
+    const QString destination = m_dir.filePath(QStringLiteral("plain/%1.dcm").arg(kind));
+    QString error;
+    QVERIFY2(dicom::writeCompressedCopy(source, destination, &error), qPrintable(error));
+    QCOMPARE(bytesOf(destination), sourceBytes);
+
+    // In place there is nothing to compress: success, and the file is not touched at all.
+    const QDateTime modified = QFileInfo(source).lastModified();
+    QTest::qWait(20);
+    error.clear();
+    QVERIFY2(dicom::writeCompressedCopy(source, source, &error), qPrintable(error));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(bytesOf(source), sourceBytes);
+    QCOMPARE(QFileInfo(source).lastModified(), modified);
+    // The same file reached through another spelling of its path counts as in place.
+    const QString other = QFileInfo(source).absolutePath() + QStringLiteral("/./") + QFileInfo(source).fileName();
+    QVERIFY(dicom::writeCompressedCopy(source, other, &error));
+    QCOMPARE(bytesOf(source), sourceBytes);
+}
+
+void TstCopyWriters::compressedCopyIntoExistingDestination()
+{
+    const QString plainSource = writeSource(m_dir.path(), QStringLiteral("signed"));
+    const QString compressedSource = writeSource(m_dir.path(), QStringLiteral("RLE"));
+    const QString destination = m_dir.filePath(QStringLiteral("existing/target.dcm"));
+    QDir().mkpath(QFileInfo(destination).absolutePath());
+
+    // JPEG-LS succeeds: the existing file is replaced.
+    writeBytes(destination, "old contents");
+    QString error;
+    QVERIFY2(dicom::writeCompressedCopy(plainSource, destination, &error), qPrintable(error));
+    QCOMPARE(load(destination).xfer, EXS_JPEGLSLossless);
+
+    // The plain copy never overwrites.
+    writeBytes(destination, "old contents");
+    QVERIFY(!dicom::writeCompressedCopy(compressedSource, destination, &error));
+    QCOMPARE(error, QStringLiteral("Не удалось скопировать: %1").arg(compressedSource));
+    QCOMPARE(bytesOf(destination), QByteArray("old contents"));
+}
+
+void TstCopyWriters::compressedCopyOfBadSources()
+{
+    const QString garbage = m_dir.filePath(QStringLiteral("garbage.dcm"));
+    writeDicmWithPayload(garbage, QByteArray(40, '\xff'));
+    const QString truncated = m_dir.filePath(QStringLiteral("truncated.dcm"));
+    const QString good = writeSource(m_dir.path(), QStringLiteral("unsigned"));
+    writeTruncatedCopy(good, truncated, QFileInfo(good).size() / 2);
+
+    for (const QString& source : {garbage, truncated, m_dir.filePath(QStringLiteral("nothing-here.dcm"))}) {
+        const QString destination = m_dir.filePath(QStringLiteral("bad-out/") + QFileInfo(source).fileName());
+        QString error;
+        QVERIFY(!dicom::writeCompressedCopy(source, destination, &error));
+        QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(source));
+        QVERIFY(!QFileInfo::exists(destination));
+    }
+}
+
+void TstCopyWriters::failedSaveLeavesOriginal_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("compression in place") << QStringLiteral("compress");
+    QTest::newRow("tag writer") << QStringLiteral("tags");
+}
+
+// The save runs in a child process whose files may not grow beyond 4 KiB, so it fails part-way
+// through writing; the original must come through unchanged and no temporary file may remain.
+void TstCopyWriters::failedSaveLeavesOriginal()
+{
+    QFETCH(QString, operation);
+    SeriesSpec spec;
+    spec.rows = 128;
+    spec.columns = 128;
+    spec.slices = 1;
+    spec.value = [](int x, int y, int) { return (x * 7919 + y * 104729) % 3000 - 1000; }; // hard to compress
+    QTemporaryDir dir;
+    const QString path = writeSlice(dir.filePath(QStringLiteral("big.dcm")), spec, 0);
+    const QByteArray before = bytesOf(path);
+    QVERIFY(before.size() > 16 * 1024);
+
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG instead of killing us
+        rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        bool ok = false;
+        QString error;
+        if (operation == QLatin1String("compress")) {
+            ok = dicom::writeCompressedCopy(path, path, &error);
+            _exit(ok ? 0 : 1); // in place, a failed compression leaves the file as its own plain copy
+        }
+        dicom::TagEntry entry;
+        entry.group = 0x0010;
+        entry.element = 0x0010;
+        entry.value = QStringLiteral("Changed^Name");
+        ok = dicom::writeTagValues(path, {entry}, &error);
+        _exit(!ok && error == QStringLiteral("Не удалось сохранить файл: %1").arg(path) ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(bytesOf(path), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big.dcm")});
+}
+
+QTEST_GUILESS_MAIN(TstCopyWriters)
+#include "tst_copywriters.moc"
