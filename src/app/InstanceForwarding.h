@@ -1,0 +1,21 @@
+#pragma once
+// A second normal-mode copy hands its launch request (or, without one, a request to come to the
+// front) to the copy already running, through that copy's loopback HTTP server.
+
+#include "pacs/PacsOpenRequest.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+
+// How long the second copy waits for the first one's answer.
+constexpr int kForwardTimeoutMs = 3000;
+
+// POSTs the request to "/pacs/open" (or an empty object to "/focus") on port 53214 and waits at most
+// kForwardTimeoutMs, then releases the DICOM codecs. Whatever the outcome, the caller ends with 0.
+void forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request);
+
+// POSTs `body` as compact JSON to http://127.0.0.1:<port><path> and waits for the answer or the
+// time-out, whichever comes first. The answer is not examined.
+void postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body);

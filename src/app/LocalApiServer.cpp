@@ -1,0 +1,262 @@
+#include "LocalApiServer.h"
+
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <limits>
+
+#ifndef KALVENOR_VENDOR_ORIGIN
+#define KALVENOR_VENDOR_ORIGIN "https://kalvenor.example"
+#endif
+
+namespace kalvenor {
+
+namespace {
+
+const char kIdleTimerName[] = "kalvenorIdleTimer";
+
+// Only digits are a length; signs, inner blanks and exponents are refused rather than guessed.
+bool parseContentLength(const QByteArray& text, qint64* length)
+{
+    if (text.isEmpty())
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    // More digits than any body accepted here: too large rather than malformed.
+    *length = text.size() > 18 ? std::numeric_limits<qint64>::max() : text.toLongLong();
+    return true;
+}
+
+QTimer* idleTimer(QTcpSocket* socket)
+{
+    return socket->findChild<QTimer*>(QString::fromLatin1(kIdleTimerName), Qt::FindDirectChildrenOnly);
+}
+
+} // namespace
+
+LocalApiServer::LocalApiServer(quint16 port_, QObject* parent)
+    : QObject(parent)
+    , server(new QTcpServer(this))
+    , port(port_)
+{
+    connect(server, &QTcpServer::newConnection, this, &LocalApiServer::onNewConnection);
+}
+
+LocalApiServer::~LocalApiServer()
+{
+    buffers.clear();
+}
+
+bool LocalApiServer::listen(QString* errorText)
+{
+    if (server->listen(QHostAddress::LocalHost, port))
+        return true;
+    if (errorText)
+        *errorText = server->errorString();
+    return false;
+}
+
+const QSet<QByteArray>& LocalApiServer::allowedOrigins()
+{
+    static const QSet<QByteArray> origins = {
+        QByteArray(KALVENOR_VENDOR_ORIGIN),
+        QByteArray("http://localhost:5173"),
+        QByteArray("http://localhost:4173"),
+        QByteArray("http://127.0.0.1:5173"),
+        QByteArray("http://127.0.0.1:4173"),
+    };
+    return origins;
+}
+
+void LocalApiServer::onNewConnection()
+{
+    while (server->hasPendingConnections()) {
+        QTcpSocket* socket = server->nextPendingConnection();
+        if (!socket)
+            break;
+        buffers.insert(socket, QByteArray());
+        connect(socket, &QTcpSocket::readyRead, this, &LocalApiServer::onSocketReadyRead);
+        connect(socket, &QTcpSocket::disconnected, this, &LocalApiServer::onSocketDisconnected);
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+
+        // A connection that stops sending would otherwise hold its socket and buffer for ever.
+        auto* timer = new QTimer(socket);
+        timer->setObjectName(QString::fromLatin1(kIdleTimerName));
+        timer->setSingleShot(true);
+        timer->setInterval(kIdleTimeoutMs);
+        connect(timer, &QTimer::timeout, this, [this, socket] { onIdleTimeout(socket); });
+        timer->start();
+    }
+}
+
+void LocalApiServer::onSocketDisconnected()
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    buffers.remove(socket);
+}
+
+void LocalApiServer::onIdleTimeout(QTcpSocket* socket)
+{
+    buffers.remove(socket);
+    socket->abort();
+    // abort() emits disconnected only from a connected state; make sure the socket goes either way.
+    socket->deleteLater();
+}
+
+void LocalApiServer::onSocketReadyRead()
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    auto it = buffers.find(socket);
+    if (it == buffers.end()) {
+        socket->readAll(); // already answered: what follows is ignored
+        return;
+    }
+    it->append(socket->readAll());
+    if (QTimer* timer = idleTimer(socket))
+        timer->start();
+    processBuffer(socket);
+}
+
+void LocalApiServer::processBuffer(QTcpSocket* socket)
+{
+    const QByteArray& buffer = buffers[socket];
+    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0) {
+        if (buffer.size() > kMaxHeadBytes)
+            answer(socket, 431, "Request Header Fields Too Large", "request header too large", QByteArray());
+        return;
+    }
+    if (headEnd + 4 > kMaxHeadBytes) {
+        answer(socket, 431, "Request Header Fields Too Large", "request header too large", QByteArray());
+        return;
+    }
+
+    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() < 2) {
+        buffers.remove(socket);
+        socket->disconnectFromHost();
+        return;
+    }
+
+    Request request;
+    request.method = requestLine.at(0);
+    request.path = requestLine.at(1);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            continue;
+        request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+    }
+
+    const QByteArray origin = request.headers.value("origin");
+    const QByteArray echo = allowedOrigins().contains(origin) ? origin : QByteArray();
+
+    qint64 contentLength = 0;
+    if (request.headers.contains("content-length")
+        && !parseContentLength(request.headers.value("content-length"), &contentLength)) {
+        answer(socket, 400, "Bad Request", "invalid content-length", echo);
+        return;
+    }
+    if (contentLength > kMaxBodyBytes) {
+        answer(socket, 413, "Payload Too Large", "request body too large", echo);
+        return;
+    }
+
+    const qsizetype bodyStart = headEnd + 4;
+    if (buffer.size() < bodyStart + contentLength)
+        return; // wait for the rest of the body
+    request.body = buffer.mid(bodyStart, contentLength);
+    buffers.remove(socket); // anything sent after this request is ignored
+    route(socket, request);
+}
+
+void LocalApiServer::route(QTcpSocket* socket, const Request& request)
+{
+    const QByteArray origin = request.headers.value("origin");
+
+    if (request.method == "OPTIONS") {
+        if (allowedOrigins().contains(origin))
+            answerPreflight(socket, origin);
+        else
+            answer(socket, 403, "Forbidden", QByteArray(), QByteArray());
+        return;
+    }
+
+    // A request without Origin comes from a program, not from a web page: browsers always send the
+    // header on cross-origin POSTs. Only a peer on this machine may do that (the second copy of the
+    // program forwards this way).
+    const bool originAllowed = request.headers.contains("origin")
+                                   ? allowedOrigins().contains(origin)
+                                   : socket->peerAddress().isLoopback();
+    if (!originAllowed) {
+        answer(socket, 403, "Forbidden", "forbidden", QByteArray());
+        return;
+    }
+
+    if (request.method == "GET" && request.path == "/health") {
+        answer(socket, 200, "OK", "ok", origin);
+    } else if (request.method == "POST" && request.path == "/pacs/open") {
+        const QJsonDocument document = QJsonDocument::fromJson(request.body);
+        if (!document.isObject()) {
+            answer(socket, 400, "Bad Request", "invalid json", origin);
+            return;
+        }
+        const QJsonObject object = document.object();
+        emit openStudyRequested(object.value(QStringLiteral("studyInstanceUID")).toString(),
+                                object.value(QStringLiteral("serverHost")).toString(),
+                                object.value(QStringLiteral("serverPort")).toInt(104),
+                                object.value(QStringLiteral("serverAeTitle")).toString());
+        answer(socket, 202, "Accepted", "accepted", origin);
+    } else if (request.method == "POST" && request.path == "/focus") {
+        emit focusRequested();
+        answer(socket, 202, "Accepted", "accepted", origin);
+    } else {
+        answer(socket, 404, "Not Found", "not found", origin);
+    }
+}
+
+void LocalApiServer::answer(QTcpSocket* socket, int status, const QByteArray& reason, const QByteArray& body,
+                            const QByteArray& origin)
+{
+    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
+    bytes += "Content-Type: text/plain; charset=utf-8\r\n";
+    bytes += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    bytes += "Connection: close\r\n";
+    if (!origin.isEmpty())
+        bytes += "Access-Control-Allow-Origin: " + origin + "\r\n";
+    bytes += "\r\n";
+    bytes += body;
+    finish(socket, bytes);
+}
+
+void LocalApiServer::answerPreflight(QTcpSocket* socket, const QByteArray& origin)
+{
+    QByteArray bytes = "HTTP/1.1 204 No Content\r\n";
+    bytes += "Access-Control-Allow-Origin: " + origin + "\r\n";
+    bytes += "Access-Control-Allow-Methods: POST, GET, OPTIONS\r\n";
+    bytes += "Access-Control-Allow-Headers: Content-Type\r\n";
+    bytes += "Content-Length: 0\r\n";
+    bytes += "Connection: close\r\n";
+    bytes += "\r\n";
+    finish(socket, bytes);
+}
+
+void LocalApiServer::finish(QTcpSocket* socket, const QByteArray& bytes)
+{
+    buffers.remove(socket);
+    socket->write(bytes);
+    socket->flush();
+    socket->disconnectFromHost();
+}
+
+} // namespace kalvenor

@@ -1,0 +1,67 @@
+#pragma once
+// The loopback HTTP/1.1 server through which a web page in the user's browser (or a second copy of
+// the program) asks the running program to open a study or to come to the front.
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace kalvenor {
+
+class LocalApiServer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 kDefaultPort = 53214;
+    // Bounds on what one connection may make the server hold.
+    static constexpr int kMaxHeadBytes = 8 * 1024;
+    static constexpr int kMaxBodyBytes = 64 * 1024;
+    static constexpr int kIdleTimeoutMs = 10000;
+
+    explicit LocalApiServer(quint16 port, QObject* parent = nullptr);
+    ~LocalApiServer() override;
+
+    // Listens on 127.0.0.1 at the port given to the constructor.
+    bool listen(QString* errorText = nullptr);
+
+    // The web origins whose pages may use the server, compared byte for byte.
+    static const QSet<QByteArray>& allowedOrigins();
+
+signals:
+    void openStudyRequested(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
+                            const QString& serverAeTitle);
+    void focusRequested();
+
+private slots:
+    void onNewConnection();
+    void onSocketReadyRead();
+    void onSocketDisconnected();
+
+private:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers;
+        QByteArray body;
+    };
+
+    void processBuffer(QTcpSocket* socket);
+    void route(QTcpSocket* socket, const Request& request);
+    void answer(QTcpSocket* socket, int status, const QByteArray& reason, const QByteArray& body,
+                const QByteArray& origin);
+    void answerPreflight(QTcpSocket* socket, const QByteArray& origin);
+    void finish(QTcpSocket* socket, const QByteArray& bytes);
+    void onIdleTimeout(QTcpSocket* socket);
+
+    QTcpServer* server = nullptr;
+    quint16 port = 0;
+    QHash<QTcpSocket*, QByteArray> buffers;
+};
+
+} // namespace kalvenor

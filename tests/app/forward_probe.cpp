@@ -1,0 +1,43 @@
+// A small program that starts the way the workstation does in normal mode: it parses its arguments
+// as launch URLs, takes the single-instance lock, and either forwards to the running copy and ends
+// with 0, or becomes the first copy with the loopback server and reports what it receives on stdout.
+#include "InstanceForwarding.h"
+#include "LaunchUrl.h"
+#include "LocalApiServer.h"
+#include "platform/SingleInstanceLock.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+
+    QTextStream out(stdout);
+    const auto request = firstLaunchRequest(app.arguments().mid(1));
+
+    platform::SingleInstanceLock lock;
+    if (lock.anotherInstanceRunning()) {
+        forwardToRunningInstance(request);
+        out << "FORWARDED" << Qt::endl;
+        return 0;
+    }
+
+    kalvenor::LocalApiServer server(kalvenor::LocalApiServer::kDefaultPort);
+    QString error;
+    if (!server.listen(&error)) {
+        out << "LISTEN FAILED " << error << Qt::endl;
+        return 3;
+    }
+    QObject::connect(&server, &kalvenor::LocalApiServer::openStudyRequested, &app,
+                     [&out](const QString& uid, const QString& host, int port, const QString& aet) {
+                         out << "OPEN|" << uid << '|' << host << '|' << port << '|' << aet << Qt::endl;
+                     });
+    QObject::connect(&server, &kalvenor::LocalApiServer::focusRequested, &app, [&out] { out << "FOCUS" << Qt::endl; });
+    if (request)
+        out << "OWN|" << request->studyInstanceUid << Qt::endl;
+    out << "READY" << Qt::endl;
+    return app.exec();
+}
