@@ -1,0 +1,329 @@
+#include "ZipImportWorker.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <zip.h>
+
+#include <memory>
+#include <vector>
+
+namespace dicom {
+namespace {
+
+constexpr qint64 kBlockSize = 65536;
+// Free space is looked at again after this many bytes have been written.
+constexpr qint64 kSpaceCheckInterval = 8ll * 1024 * 1024;
+
+qint64 availableBytes(const QString& path)
+{
+    QStorageInfo info(path);
+    info.refresh();
+    return info.isValid() ? info.bytesAvailable() : -1;
+}
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number(qMax<qint64>(0, bytes) / (1024 * 1024));
+}
+
+// Writes entries flat into the temporary folder as e00000000, e00000001, ... Archive names are never
+// used for paths, so "../" or absolute names cannot place a file anywhere else.
+class Unpacker
+{
+public:
+    Unpacker(QString destination, QString store, qint64 reserve)
+        : m_destination(std::move(destination))
+        , m_store(std::move(store))
+        , m_reserve(reserve)
+        , m_buffer(size_t(kBlockSize))
+    {
+    }
+
+    bool damaged() const { return m_damaged; }
+    // Set when unpacking had to stop as a whole (no space, no writable temporary folder).
+    const QString& fatalError() const { return m_fatal; }
+
+    // Free space for `bytes` more on the temporary folder's file system, keeping the reserve.
+    bool roomFor(qint64 bytes)
+    {
+        const qint64 available = availableBytes(m_destination);
+        if (available >= 0 && available - bytes < m_reserve) {
+            m_fatal = ZipImportWorker::tr("Недостаточно места на диске для распаковки архива: нужно %1 МБ, доступно %2 МБ (%3).")
+                          .arg(megabytes(bytes + m_reserve), megabytes(available), QDir::toNativeSeparators(m_destination));
+            return false;
+        }
+        return true;
+    }
+
+    // Before anything is unpacked: the store must keep its reserve too.
+    bool storeHasReserve()
+    {
+        const qint64 available = availableBytes(m_store);
+        if (available >= 0 && available < m_reserve) {
+            m_fatal = ZipImportWorker::tr("Недостаточно места в хранилище для импорта: доступно %1 МБ (%2).")
+                          .arg(megabytes(available), QDir::toNativeSeparators(m_store));
+            return false;
+        }
+        return true;
+    }
+
+    // Copies one entry's data through `read` (bytes read, 0 at the end, negative on a read error) into
+    // the next numbered file. A read error marks the archive damaged and removes the partial file.
+    template<typename Read>
+    bool writeEntry(int number, qint64 declaredSize, Read&& read)
+    {
+        if (declaredSize > 0 && !roomFor(declaredSize))
+            return false;
+        const QString path = QDir(m_destination).filePath(QStringLiteral("e%1").arg(number, 8, 10, QLatin1Char('0')));
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly)) {
+            m_fatal = ZipImportWorker::tr("Не удалось записать файл во временную папку: %1").arg(out.errorString());
+            return false;
+        }
+        qint64 sinceCheck = 0;
+        for (;;) {
+            const qint64 n = read(m_buffer.data(), kBlockSize);
+            if (n == 0)
+                return true;
+            if (n < 0) {
+                out.close();
+                out.remove();
+                m_damaged = true;
+                return true; // the next entries may still be whole
+            }
+            if (out.write(m_buffer.data(), n) != n) {
+                m_fatal = ZipImportWorker::tr("Не удалось записать файл во временную папку: %1").arg(out.errorString());
+                out.close();
+                out.remove();
+                return false;
+            }
+            sinceCheck += n;
+            if (sinceCheck >= kSpaceCheckInterval) {
+                sinceCheck = 0;
+                // Declared sizes can lie: keep watching while the data keeps coming.
+                if (!roomFor(0)) {
+                    out.close();
+                    out.remove();
+                    return false;
+                }
+            }
+        }
+    }
+
+    void markDamaged() { m_damaged = true; }
+
+private:
+    QString m_destination;
+    QString m_store;
+    qint64 m_reserve;
+    std::vector<char> m_buffer;
+    bool m_damaged = false;
+    QString m_fatal;
+};
+
+// false: the archive cannot be opened (error set); otherwise the unpacker tells about damage or a stop.
+bool extract7z(const QString& archivePath, Unpacker& unpacker, QString* error)
+{
+    std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), &archive_read_free);
+    archive_read_support_format_7zip(reader.get());
+    if (archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(), size_t(kBlockSize)) != ARCHIVE_OK) {
+        *error = ZipImportWorker::tr("Не удалось открыть 7z-архив: %1").arg(QString::fromUtf8(archive_error_string(reader.get())));
+        return false;
+    }
+    int number = 0;
+    int retries = 0;
+    for (;;) {
+        archive_entry* entry = nullptr;
+        const int status = archive_read_next_header(reader.get(), &entry);
+        if (status == ARCHIVE_EOF)
+            break;
+        if (status == ARCHIVE_RETRY && ++retries < 3)
+            continue;
+        if (status == ARCHIVE_RETRY || status == ARCHIVE_FATAL) {
+            unpacker.markDamaged();
+            break;
+        }
+        if (status == ARCHIVE_FAILED) {
+            unpacker.markDamaged();
+            continue;
+        }
+        retries = 0; // ARCHIVE_OK or ARCHIVE_WARN: the entry is usable
+        if (archive_entry_filetype(entry) != AE_IFREG)
+            continue;
+        const qint64 declared = archive_entry_size_is_set(entry) ? qint64(archive_entry_size(entry)) : 0;
+        bool fatalRead = false;
+        int warnings = 0;
+        const bool go = unpacker.writeEntry(number++, declared, [&](char* buffer, qint64 size) -> qint64 {
+            for (;;) {
+                const la_ssize_t n = archive_read_data(reader.get(), buffer, size_t(size));
+                if (n == ARCHIVE_WARN && ++warnings < 3)
+                    continue;
+                if (n == ARCHIVE_FATAL)
+                    fatalRead = true;
+                return n < 0 ? -1 : qint64(n);
+            }
+        });
+        if (!go)
+            return true;
+        if (fatalRead)
+            break; // the reader cannot go on after a fatal error
+    }
+    return true;
+}
+
+bool extractZip(const QString& archivePath, Unpacker& unpacker, QString* error)
+{
+    int code = 0;
+    zip_t* archive = zip_open(QFile::encodeName(archivePath).constData(), ZIP_RDONLY, &code);
+    if (!archive) {
+        *error = ZipImportWorker::tr("Не удалось открыть ZIP-архив (код ошибки libzip: %1)").arg(code);
+        return false;
+    }
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+
+    // The declared sizes must fit before anything is written.
+    qint64 declaredTotal = 0;
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE))
+            declaredTotal += qint64(qMin<zip_uint64_t>(stat.size, zip_uint64_t(1) << 56));
+    }
+    if (!unpacker.roomFor(declaredTotal)) {
+        zip_discard(archive);
+        return true;
+    }
+
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* rawName = zip_get_name(archive, zip_uint64_t(i), ZIP_FL_ENC_GUESS);
+        if (!rawName)
+            continue;
+        const QString name = QString::fromUtf8(rawName);
+        if (name.isEmpty() || name.endsWith(QLatin1Char('/')))
+            continue;
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        const qint64 declared = zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE)
+            ? qint64(qMin<zip_uint64_t>(stat.size, zip_uint64_t(1) << 56))
+            : 0;
+        zip_file_t* file = zip_fopen_index(archive, zip_uint64_t(i), 0);
+        if (!file) {
+            unpacker.markDamaged(); // unsupported method, encrypted or broken local header
+            continue;
+        }
+        const bool go = unpacker.writeEntry(int(i), declared, [file](char* buffer, qint64 size) -> qint64 {
+            return qint64(zip_fread(file, buffer, zip_uint64_t(size)));
+        });
+        zip_fclose(file);
+        if (!go)
+            break;
+    }
+    zip_discard(archive);
+    return true;
+}
+
+} // namespace
+
+ZipImportWorker::ZipImportWorker(QString archivePath, QString targetDirectory, QObject* parent)
+    : QObject(parent)
+    , archivePath(std::move(archivePath))
+    , targetDirectory(std::move(targetDirectory))
+{
+}
+
+ZipImportWorker::~ZipImportWorker() = default;
+
+QString ZipImportWorker::storeName(const QString& uid)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(uid.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+void ZipImportWorker::run()
+{
+    QTemporaryDir temporary;
+    if (!temporary.isValid()) {
+        emit finished(0, 0, tr("Не удалось создать временную папку для распаковки"));
+        return;
+    }
+    QDir().mkpath(targetDirectory);
+
+    Unpacker unpacker(temporary.path(), targetDirectory, freeSpaceReserve);
+    QString error;
+    if (!unpacker.storeHasReserve()) {
+        emit finished(0, 0, unpacker.fatalError());
+        return;
+    }
+    const bool opened = archivePath.endsWith(QLatin1String(".7z"), Qt::CaseInsensitive)
+        ? extract7z(archivePath, unpacker, &error)
+        : extractZip(archivePath, unpacker, &error);
+    if (!opened) {
+        emit finished(0, 0, error);
+        return;
+    }
+    if (!unpacker.fatalError().isEmpty()) {
+        // Nothing half-unpacked is imported: the temporary folder goes away with its contents.
+        emit finished(0, 0, unpacker.fatalError());
+        return;
+    }
+
+    int imported = 0;
+    int skipped = 0;
+    int copyFailures = 0;
+    QString stopMessage;
+    QDirIterator it(temporary.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!isDicomFile(path)) {
+            ++skipped;
+            continue;
+        }
+        std::optional<DicomFileSummary> summary = readFileSummary(path);
+        if (!summary) {
+            ++skipped;
+            continue;
+        }
+        const QString seriesFolder = QDir(targetDirectory).filePath(storeName(summary->seriesInstanceUid));
+        QDir().mkpath(seriesFolder);
+        const QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
+        if (!QFileInfo::exists(destination)) {
+            const qint64 size = QFileInfo(path).size();
+            const qint64 available = availableBytes(seriesFolder);
+            if (available >= 0 && available - size < freeSpaceReserve) {
+                stopMessage = tr("Импорт остановлен: в хранилище недостаточно места (%1). Импортировано файлов: %2.")
+                                  .arg(QDir::toNativeSeparators(targetDirectory))
+                                  .arg(imported);
+                break;
+            }
+            if (!QFile::copy(path, destination)) {
+                ++copyFailures;
+                ++skipped;
+                continue;
+            }
+        }
+        summary->filePath = destination;
+        emit fileFound(*summary);
+        ++imported;
+        emit progress(imported + skipped);
+    }
+
+    QStringList messages;
+    if (!stopMessage.isEmpty())
+        messages << stopMessage;
+    if (unpacker.damaged())
+        messages << tr("Архив повреждён: часть файлов не удалось распаковать. Импортировано файлов: %1.").arg(imported);
+    if (copyFailures > 0)
+        messages << tr("Не удалось скопировать файлов в постоянное хранилище: %1 (пропущены, не импортированы). "
+                       "Возможная причина — слишком длинный путь к папке профиля Windows.")
+                        .arg(copyFailures);
+    emit finished(imported, skipped, messages.join(QLatin1Char('\n')));
+}
+
+} // namespace dicom

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "DicomFileSummary.h"
+
+#include <QObject>
+#include <QString>
+
+namespace dicom {
+
+// Imports the DICOM files of a ZIP or 7z archive: unpacks it flat into a temporary folder, copies each
+// DICOM file into the managed store as <MD5 of series UID>/<MD5 of SOP UID>.dcm and hands the summary
+// of the stored copy to its owner. Meant to run on a thread of its own; run() ends with one finished().
+class ZipImportWorker : public QObject
+{
+    Q_OBJECT
+public:
+    ZipImportWorker(QString archivePath, QString targetDirectory, QObject* parent = nullptr);
+    ~ZipImportWorker() override;
+
+    // Space that unpacking and copying leave free on the temporary folder's and the store's file
+    // systems; the import stops with a message rather than eat into it.
+    void setFreeSpaceReserve(qint64 bytes) { freeSpaceReserve = bytes; }
+    static constexpr qint64 kDefaultFreeSpaceReserve = 256ll * 1024 * 1024;
+
+    // Lower-case hexadecimal MD5 of the UID's UTF-8 bytes: the store name of a series or an instance.
+    static QString storeName(const QString& uid);
+
+signals:
+    void fileFound(dicom::DicomFileSummary summary);
+    void progress(int filesProcessed);
+    void finished(int imported, int skipped, QString errorMessage);
+
+public slots:
+    void run();
+
+private:
+    QString archivePath;
+    QString targetDirectory;
+    qint64 freeSpaceReserve = kDefaultFreeSpaceReserve;
+};
+
+} // namespace dicom
