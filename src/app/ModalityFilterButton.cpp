@@ -47,8 +47,7 @@ ModalityFilterButton::ModalityFilterButton(QWidget* parent)
 
     auto addEntry = [this](const QString& text, bool checked) {
         auto* item = new QListWidgetItem(text, list);
-        // Check boxes only: an entry is toggled, never selected.
-        item->setFlags((item->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsSelectable);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
         return item;
     };

@@ -293,10 +293,10 @@ private slots:
         for (QListWidgetItem* item : items(&button)) {
             texts.append(item->text());
             QVERIFY(item->flags() & Qt::ItemIsUserCheckable);
-            QVERIFY(!(item->flags() & Qt::ItemIsSelectable));
         }
         QCOMPARE(texts, (QStringList{QStringLiteral("Любая модальность"), "CT", "MR", "US", "CR", "DX", "MG", "XA", "PT", "NM", "SC"}));
         QCOMPARE(items(&button).first()->checkState(), Qt::Checked);
+        QCOMPARE(button.menu()->findChild<QListWidget*>()->selectionMode(), QAbstractItemView::NoSelection);
     }
 
     void modalityUserToggles()
