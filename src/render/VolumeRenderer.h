@@ -1,0 +1,50 @@
+#pragma once
+
+#include "TransferFunction.h"
+#include "Volume.h"
+
+#include <dicom/WindowLevel.h>
+
+#include <QImage>
+#include <QQuaternion>
+
+namespace render {
+
+// The six standard view directions of a 3D view.
+enum VolumeViewPreset : int {
+    ViewFront = 0,
+    ViewBack = 1,
+    ViewRight = 2,
+    ViewLeft = 3,
+    ViewTop = 4,
+    ViewBottom = 5,
+};
+
+// The camera of a 3D view, exchanged by synchronised views.
+struct VolumeCameraState
+{
+    QQuaternion rotation;
+    double zoom = 1.0;
+    double panX = 0.0;
+    double panY = 0.0;
+};
+
+struct VolumeRenderParams
+{
+    QQuaternion rotation;
+    WindowLevel window;
+    qint32 projectionMode = 0; // ProjectionMode: 0 maximum, 1 minimum, 2 mean
+    double zoom = 0.6;         // half view width as a fraction of the half-diagonal; below 0.1 acts as 0.1
+    double panX = 0.0;         // mm along the camera's right axis
+    double panY = 0.0;         // mm along the camera's up axis
+    qint32 imageSize = 420;
+    qint32 sampleCount = 220;  // below 16 acts as 16
+    qint32 renderMode = 0;     // 1 VRT, anything else projection
+    TransferFunctionPreset transferFunction;
+    bool fullQuality = false;  // settled image: more samples, smoothed values and shading
+};
+
+// Renders the volume with parallel rays into a square RGB888 image of side max(32, imageSize).
+QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params);
+
+} // namespace render

@@ -1,0 +1,324 @@
+#include <render/MprSlices.h>
+#include <render/ParallelFor.h>
+#include <render/VolumeRenderer.h>
+
+#include <QtTest>
+
+#include <cmath>
+#include <functional>
+
+namespace {
+
+// The rotation a 3D view makes from yaw and pitch (degrees): local (0, 0, 1) becomes the viewing
+// direction and local (0, -1, 0) the image's up direction.
+QQuaternion viewRotation(double yawDeg, double pitchDeg)
+{
+    const double a = qDegreesToRadians(yawDeg);
+    const double b = qDegreesToRadians(std::clamp(pitchDeg, -89.0, 89.0));
+    const QVector3D d = QVector3D(float(std::sin(a) * std::cos(b)), float(std::sin(b)), float(std::cos(a) * std::cos(b)))
+                            .normalized();
+    QVector3D r = QVector3D::crossProduct(d, QVector3D(0, 0, 1));
+    r = r.lengthSquared() < 1e-6f ? QVector3D(1, 0, 0) : r.normalized();
+    const QVector3D u = QVector3D::crossProduct(r, d).normalized();
+    const QQuaternion q1 = QQuaternion::rotationTo(QVector3D(0, 0, 1), d);
+    const QQuaternion q2 = QQuaternion::rotationTo(q1.rotatedVector(QVector3D(0, -1, 0)), u);
+    return (q2 * q1).normalized();
+}
+
+const double kPresetAngles[6][2] = {{0, 89}, {0, -89}, {90, 0}, {270, 0}, {180, 0}, {0, 0}};
+
+render::Volume filled(int nx, int ny, int nz, double sx, double sy, double sz,
+                      const std::function<float(int, int, int)>& value)
+{
+    render::Volume v;
+    v.nx = nx;
+    v.ny = ny;
+    v.nz = nz;
+    v.spacingX = sx;
+    v.spacingY = sy;
+    v.spacingZ = sz;
+    v.voxels.resize(size_t(nx) * ny * nz);
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x)
+                v.voxels[v.index(x, y, z)] = value(x, y, z);
+    return v;
+}
+
+// Pixel position at which a point (mm, volume frame) appears, by the camera geometry of the renderer.
+QPointF projected(const render::Volume& v, const render::VolumeRenderParams& p, const QVector3D& point)
+{
+    const QVector3D e(float(v.nx * v.spacingX), float(v.ny * v.spacingY), float(v.nz * v.spacingZ));
+    const double R = e.length() / 2.0;
+    const QVector3D d = p.rotation.rotatedVector(QVector3D(0, 0, 1)).normalized();
+    const QVector3D right = QVector3D::crossProduct(d, p.rotation.rotatedVector(QVector3D(0, -1, 0))).normalized();
+    const QVector3D up = QVector3D::crossProduct(right, d).normalized();
+    const QVector3D m = e / 2 + float(p.panX) * right + float(p.panY) * up;
+    const double W = std::max(p.zoom, 0.1) * R;
+    const int S = std::max(32, int(p.imageSize));
+    const double a = QVector3D::dotProduct(point - m, right), b = QVector3D::dotProduct(point - m, up);
+    return {(a / W / 2 + 0.5) * S - 0.5, (0.5 - b / W / 2) * S - 0.5};
+}
+
+struct Blob
+{
+    int count = 0;
+    QPointF centroid;
+};
+
+Blob blobOf(const QImage& im, const std::function<bool(const uchar*)>& pick)
+{
+    Blob b;
+    double sx = 0, sy = 0;
+    for (int y = 0; y < im.height(); ++y)
+        for (int x = 0; x < im.width(); ++x)
+            if (pick(im.constScanLine(y) + 3 * x)) {
+                ++b.count;
+                sx += x;
+                sy += y;
+            }
+    if (b.count)
+        b.centroid = {sx / b.count, sy / b.count};
+    return b;
+}
+
+render::TransferFunctionPreset steps(std::initializer_list<render::TransferFunctionPoint> pts)
+{
+    return {QStringLiteral("test"), QList<render::TransferFunctionPoint>(pts)};
+}
+
+bool isBlack(const QImage& im)
+{
+    return blobOf(im, [](const uchar* p) { return p[0] || p[1] || p[2]; }).count == 0;
+}
+
+const uchar* pixel(const QImage& im, int x, int y)
+{
+    return im.constScanLine(y) + 3 * x;
+}
+
+} // namespace
+
+class TestVolumeRender : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sizesAndEmptyVolume()
+    {
+        render::VolumeRenderParams p;
+        p.imageSize = 10;
+        QImage im = render::renderVolumeCpu(render::Volume(), p);
+        QCOMPARE(im.size(), QSize(32, 32));
+        QCOMPARE(im.format(), QImage::Format_RGB888);
+        QVERIFY(isBlack(im));
+        p.imageSize = 50;
+        QCOMPARE(render::renderVolumeCpu(render::Volume(), p).size(), QSize(50, 50));
+    }
+
+    // An off-centre bright cube must appear where the camera geometry puts it, for each view preset,
+    // so a mirrored or transposed picture fails.
+    void mipFootprintPerViewPreset_data()
+    {
+        QTest::addColumn<int>("preset");
+        for (int i = 0; i < 6; ++i)
+            QTest::addRow("preset %d", i) << i;
+    }
+    void mipFootprintPerViewPreset()
+    {
+        QFETCH(int, preset);
+        const render::Volume v = filled(40, 32, 24, 1.0, 1.2, 1.5, [](int x, int y, int z) {
+            return (x >= 24 && x < 32 && y >= 4 && y < 12 && z >= 14 && z < 20) ? 1000.0f : 0.0f;
+        });
+        render::VolumeRenderParams p;
+        p.rotation = viewRotation(kPresetAngles[preset][0], kPresetAngles[preset][1]);
+        p.window = {500, 1000};
+        p.imageSize = 96;
+        p.sampleCount = 300;
+        const QImage im = render::renderVolumeCpu(v, p);
+        const Blob b = blobOf(im, [](const uchar* px) { return px[0] == 255; });
+        QVERIFY(b.count > 20);
+        // Voxel centres of the cube span x 24..31, y 4..11, z 14..19.
+        const QPointF want = projected(v, p, QVector3D(27.5f * 1.0f, 7.5f * 1.2f, 16.5f * 1.5f));
+        QVERIFY2(QLineF(b.centroid, want).length() < 1.5,
+                 qPrintable(QStringLiteral("centroid %1,%2 expected %3,%4")
+                                .arg(b.centroid.x()).arg(b.centroid.y()).arg(want.x()).arg(want.y())));
+        const int mx = int(std::lround(95 - want.x())), my = int(std::lround(95 - want.y()));
+        QCOMPARE(int(pixel(im, mx, my)[0]), 0); // the mirror image of the spot is dark
+    }
+
+    void minIpShowsDarkSphere()
+    {
+        const QVector3D c(20, 12, 9);
+        const render::Volume v = filled(32, 32, 32, 1, 1, 1, [&](int x, int y, int z) {
+            return (QVector3D(x, y, z) - c).length() <= 5.0f ? -500.0f : 1000.0f;
+        });
+        render::VolumeRenderParams p;
+        p.rotation = viewRotation(0, 0);
+        p.projectionMode = render::MinimumProjection;
+        p.window = {250, 1500};
+        p.imageSize = 64;
+        p.sampleCount = 200;
+        const QImage im = render::renderVolumeCpu(v, p);
+        const Blob dark = blobOf(im, [](const uchar* px) { return px[0] == 0; });
+        const Blob inside = blobOf(im, [](const uchar* px) { return px[0] == 255; });
+        QVERIFY(inside.count > 100); // the block itself
+        const QPointF want = projected(v, p, c);
+        // Outside the block the image is black too; only dark pixels near the sphere's place count.
+        const Blob sphere = blobOf(im, [&](const uchar* px) {
+            const int idx = int(px - im.constBits());
+            const int y = idx / im.bytesPerLine(), x = (idx % im.bytesPerLine()) / 3;
+            return px[0] == 0 && QLineF(QPointF(x, y), want).length() < 12;
+        });
+        QVERIFY(dark.count > sphere.count);
+        QVERIFY(sphere.count > 10);
+        QVERIFY(QLineF(sphere.centroid, want).length() < 1.5);
+    }
+
+    void projectionThresholds()
+    {
+        render::VolumeRenderParams p;
+        p.rotation = viewRotation(25, 15);
+        p.window = {100, 200}; // low 0
+        p.imageSize = 40;
+        const render::Volume atLow = filled(10, 10, 10, 1, 1, 1, [](int, int, int) { return 0.0f; });
+        for (int mode : {0, 1, 2}) {
+            p.projectionMode = mode;
+            QVERIFY(isBlack(render::renderVolumeCpu(atLow, p)));
+        }
+        const render::Volume high = filled(10, 10, 10, 1, 1, 1, [](int, int, int) { return 200.0f; });
+        p.projectionMode = render::MeanProjection;
+        const QImage im = render::renderVolumeCpu(high, p);
+        QCOMPARE(int(pixel(im, 20, 20)[0]), 255);
+        QCOMPARE(int(pixel(im, 20, 20)[2]), 255);
+        // Mean of a uniform volume is that value: 150 maps to 191 (191.25 truncated).
+        const render::Volume mid = filled(10, 10, 10, 1, 1, 1, [](int, int, int) { return 150.0f; });
+        QCOMPARE(int(pixel(render::renderVolumeCpu(mid, p), 20, 20)[1]), 191);
+        // Unknown projection mode: black.
+        p.projectionMode = 7;
+        QVERIFY(isBlack(render::renderVolumeCpu(high, p)));
+        // Rays that miss the volume are black in every mode.
+        p.panX = 1000;
+        for (int mode : {0, 1, 2}) {
+            p.projectionMode = mode;
+            QVERIFY(isBlack(render::renderVolumeCpu(high, p)));
+        }
+        p.renderMode = 1;
+        p.transferFunction = steps({{0, Qt::white, 1.0}});
+        QVERIFY(isBlack(render::renderVolumeCpu(high, p)));
+    }
+
+    void sampleCountFloor()
+    {
+        const render::Volume v = filled(12, 12, 12, 1, 1, 1, [](int x, int y, int z) { return float(x * y + z); });
+        render::VolumeRenderParams p;
+        p.rotation = viewRotation(30, 20);
+        p.window = {60, 120};
+        p.imageSize = 48;
+        p.sampleCount = 5;
+        const QImage five = render::renderVolumeCpu(v, p);
+        p.sampleCount = 16;
+        QCOMPARE(five, render::renderVolumeCpu(v, p));
+    }
+
+    // Small volumes render, and the outermost voxels show: there is no skipped margin.
+    void vrtReachesTheOuterVoxels_data()
+    {
+        QTest::addColumn<bool>("full");
+        QTest::newRow("quick") << false;
+        QTest::newRow("full quality") << true;
+    }
+    void vrtReachesTheOuterVoxels()
+    {
+        QFETCH(bool, full);
+        render::VolumeRenderParams p;
+        p.renderMode = 1;
+        p.fullQuality = full;
+        p.imageSize = 48;
+        p.rotation = viewRotation(0, 0);
+        p.transferFunction = steps({{499, QColor(200, 100, 50), 0.0}, {500, QColor(200, 100, 50), 1.0}});
+        const render::Volume small = filled(8, 8, 8, 1, 1, 1, [](int, int, int) { return 1000.0f; });
+        QImage im = render::renderVolumeCpu(small, p);
+        const uchar* c = pixel(im, 24, 24);
+        if (!full) { // the first sample is opaque: the colour itself
+            QVERIFY(std::abs(c[0] - 200) <= 1 && std::abs(c[1] - 100) <= 1 && std::abs(c[2] - 50) <= 1);
+        } else {
+            QVERIFY(c[0] > 100);
+        }
+        // Only the last layer along the view direction is dense: still visible.
+        const render::Volume face = filled(20, 20, 20, 1, 1, 1, [](int, int, int z) { return z == 19 ? 1000.0f : 0.0f; });
+        im = render::renderVolumeCpu(face, p);
+        QVERIFY(pixel(im, 24, 24)[0] > 100);
+    }
+
+    void vrtOpacityThresholds()
+    {
+        const render::Volume v = filled(16, 16, 16, 1, 1, 1, [](int, int, int z) { return z < 8 ? 1000.0f : 2000.0f; });
+        render::VolumeRenderParams p;
+        p.renderMode = 1;
+        p.imageSize = 40;
+        p.rotation = viewRotation(0, 0); // rays along +z: the z < 8 half is in front
+        p.transferFunction = steps({{0, Qt::white, 0.003}, {3000, Qt::white, 0.003}});
+        QVERIFY(isBlack(render::renderVolumeCpu(v, p)));
+        p.fullQuality = true;
+        QVERIFY(isBlack(render::renderVolumeCpu(v, p)));
+
+        // Once a ray is saturated, what lies behind changes nothing.
+        p.transferFunction = steps({{500, QColor(0, 0, 0), 0.0}, {1000, QColor(255, 0, 0), 1.0},
+                                    {1500, QColor(255, 0, 0), 1.0}, {2000, QColor(0, 255, 0), 1.0}});
+        const render::Volume other = filled(16, 16, 16, 1, 1, 1, [](int, int, int z) { return z < 8 ? 1000.0f : 0.0f; });
+        p.zoom = 0.3; // every ray runs through the interior, none grazes a side face
+        for (bool full : {false, true}) {
+            p.fullQuality = full;
+            const QImage a = render::renderVolumeCpu(v, p);
+            QCOMPARE(a, render::renderVolumeCpu(other, p));
+            QVERIFY(pixel(a, 20, 20)[0] > 100);
+            QCOMPARE(int(pixel(a, 20, 20)[1]), 0);
+        }
+    }
+
+    void shadedSphereIsLitFromTheViewer()
+    {
+        const render::Volume v = filled(32, 32, 32, 1, 1, 1, [](int x, int y, int z) {
+            return (QVector3D(x, y, z) - QVector3D(15.5f, 15.5f, 15.5f)).length() <= 10.0f ? 1000.0f : 0.0f;
+        });
+        render::VolumeRenderParams p;
+        p.renderMode = 1;
+        p.fullQuality = true;
+        p.imageSize = 64;
+        p.rotation = viewRotation(0, 0);
+        p.transferFunction = steps({{0, Qt::white, 0.0}, {1000, Qt::white, 1.0}});
+        const QImage im = render::renderVolumeCpu(v, p);
+        const QPointF c = projected(v, p, QVector3D(16, 16, 16));
+        const int cx = int(std::lround(c.x())), cy = int(std::lround(c.y()));
+        const int centre = pixel(im, cx, cy)[0];
+        // Near the silhouette (radius about 9.5 mm) the surface turns away from the light.
+        const QPointF rim = projected(v, p, QVector3D(16 + 9.3f, 16, 16));
+        const int edge = pixel(im, int(std::lround(rim.x())), cy)[0];
+        QVERIFY2(centre > edge + 40, qPrintable(QStringLiteral("centre %1 edge %2").arg(centre).arg(edge)));
+        QVERIFY(pixel(im, cx, cy)[2] < centre || centre == 255); // specular is bluer-less
+        QVERIFY(isBlack(im.copy(0, 0, 4, 4)));
+    }
+
+    void sameImageOnAnyThreadCount()
+    {
+        const render::Volume v = filled(24, 20, 16, 0.8, 1.0, 1.3, [](int x, int y, int z) { return float((x * 7 + y * 3 + z * 11) % 50) * 40.0f; });
+        render::VolumeRenderParams p;
+        p.renderMode = 1;
+        p.fullQuality = true;
+        p.imageSize = 64;
+        p.rotation = viewRotation(40, 25);
+        p.transferFunction = render::transferFunctionPresets().first();
+        QImage one;
+        {
+            render::ScopedWorkerThreadCount threads(1);
+            one = render::renderVolumeCpu(v, p);
+        }
+        render::ScopedWorkerThreadCount threads(5);
+        QCOMPARE(render::renderVolumeCpu(v, p), one);
+        QVERIFY(!isBlack(one));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVolumeRender)
+#include "tst_volumerender.moc"
