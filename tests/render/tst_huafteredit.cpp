@@ -1,0 +1,48 @@
+// A file edited with the tag writer is replaced by a new file under the same path; the HU frame
+// loader's cache must notice and read the new values.
+#include "DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomTagList.h"
+#include "render/HuImage.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+class TstHuAfterEdit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void editedInterceptSeenByNextLoad()
+    {
+        dicom::CodecRegistrationScope codecs;
+        QTemporaryDir dir;
+        fixtures::SeriesSpec spec;
+        spec.rows = 16;
+        spec.columns = 16;
+        spec.slices = 1;
+        spec.rescaleIntercept = -1024.0;
+        const QString path = fixtures::writeSlice(dir.filePath(QStringLiteral("ct.dcm")), spec, 0);
+
+        render::HuImage before;
+        QString error;
+        QVERIFY2(render::loadHuFrame(before, path, 0, &error), qPrintable(error));
+        const double stored = fixtures::coordinateValue(3, 2, 0);
+        QCOMPARE(render::huValueAt(before, 3, 2), stored - 1024.0);
+
+        QThread::msleep(5); // a rewrite within the same millisecond is not what this test is about
+        dicom::TagEntry intercept;
+        intercept.group = 0x0028;
+        intercept.element = 0x1052;
+        intercept.value = QStringLiteral("-1000"); // same length as before
+        QVERIFY2(dicom::writeTagValues(path, {intercept}, &error), qPrintable(error));
+
+        render::HuImage after;
+        QVERIFY2(render::loadHuFrame(after, path, 0, &error), qPrintable(error));
+        QCOMPARE(render::huValueAt(after, 3, 2), stored - 1000.0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstHuAfterEdit)
+#include "tst_huafteredit.moc"
