@@ -342,6 +342,11 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
 {
     if (!requireOpen())
         return false;
+    // Rows keyed by an empty UID would never conflict with their own re-indexing and pile up.
+    if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty()) {
+        m_lastError = QStringLiteral("В файле нет UID исследования, серии или изображения: %1").arg(s.filePath);
+        return false;
+    }
     if (!m_write) {
         auto statements = std::make_unique<WriteStatements>(m_db);
         const std::pair<QSqlQuery*, const char*> toPrepare[] = {{&statements->patient, kPatientUpsert},

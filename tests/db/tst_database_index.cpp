@@ -362,6 +362,16 @@ void TestDatabaseIndex::failedFileLeavesNoRows()
     QVERIFY2(m_db->lastError().contains("NOT NULL", Qt::CaseInsensitive), qPrintable(m_db->lastError()));
     QCOMPARE(dump(raw), before);
 
+    // Summaries without their UIDs are refused before anything is written.
+    for (const char* missing : {"study", "series", "sop"}) {
+        dicom::DicomFileSummary s = makeSummary("5.5", "5.5.1", "5.5.1.1", 1, "/d/no-uid.dcm");
+        (QByteArray(missing) == "study" ? s.studyInstanceUid
+                                        : QByteArray(missing) == "series" ? s.seriesInstanceUid : s.sopInstanceUid) = QString();
+        QVERIFY(!m_db->indexFile(s));
+        QVERIFY2(m_db->lastError().contains("UID"), qPrintable(m_db->lastError()));
+    }
+    QCOMPARE(dump(raw), before);
+
     // No transaction is left open behind: the next file lands and stays after reopening.
     QVERIFY2(m_db->indexFile(makeSummary("5.3", "5.3.1", "5.3.1.1", 1, "/d/c.dcm")), qPrintable(m_db->lastError()));
     m_db.reset();
