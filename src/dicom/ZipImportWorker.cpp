@@ -278,9 +278,13 @@ void ZipImportWorker::run()
     int skipped = 0;
     int copyFailures = 0;
     QString stopMessage;
+    // Unpacked names are numbered in archive order; walking them sorted keeps that order.
+    QStringList unpacked;
     QDirIterator it(temporary.path(), QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
+    while (it.hasNext())
+        unpacked << it.next();
+    unpacked.sort();
+    for (const QString& path : std::as_const(unpacked)) {
         if (!isDicomFile(path)) {
             ++skipped;
             continue;
