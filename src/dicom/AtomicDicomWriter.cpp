@@ -45,8 +45,10 @@ void flushToDisk(const QString& path)
 } // namespace
 
 AtomicDicomWriter::AtomicDicomWriter(const QString& targetPath)
-    : m_targetPath(QFileInfo(targetPath).absoluteFilePath())
 {
+    // Replacing a link would turn it into a file of its own; the file it points to is meant.
+    const QFileInfo info(targetPath);
+    m_targetPath = info.isSymLink() && info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
 }
 
 AtomicDicomWriter::~AtomicDicomWriter()

@@ -235,6 +235,7 @@ private slots:
     void compressedCopyOfCompressedSource();
     void compressedCopyIntoExistingDestination();
     void compressedCopyOfBadSources();
+    void inPlaceThroughLink();
 
     void failedSaveLeavesOriginal_data();
     void failedSaveLeavesOriginal();
@@ -451,6 +452,26 @@ void TstCopyWriters::compressedCopyOfBadSources()
         QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(source));
         QVERIFY(!QFileInfo::exists(destination));
     }
+}
+
+// Saving over a symbolic link rewrites the file it points to and leaves the link a link.
+void TstCopyWriters::inPlaceThroughLink()
+{
+    const QString target = writeSource(m_dir.path(), QStringLiteral("signed"));
+    const QString link = m_dir.filePath(QStringLiteral("link.dcm"));
+    QVERIFY(QFile::link(target, link));
+    QString error;
+    QVERIFY2(dicom::writeCompressedCopy(link, link, &error), qPrintable(error));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(load(target).xfer, EXS_JPEGLSLossless);
+
+    dicom::TagEntry entry;
+    entry.group = 0x0010;
+    entry.element = 0x0020;
+    entry.value = QStringLiteral("VIA-LINK");
+    QVERIFY2(dicom::writeTagValues(link, {entry}, &error), qPrintable(error));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(text(*load(target).ds, DCM_PatientID), QStringLiteral("VIA-LINK"));
 }
 
 void TstCopyWriters::failedSaveLeavesOriginal_data()
