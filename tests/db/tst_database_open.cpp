@@ -173,6 +173,16 @@ void TestDatabaseOpen::reopeningKeepsRowsAndSucceeds()
     QCOMPARE(studies.size(), 1);
     QVERIFY(studies.first().isProtected);
     QCOMPARE(studies.first().instanceCount, 1);
+
+    // Opening again on the same object replaces its connection; the name stays its own.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("still in use|duplicate connection")));
+    const QString name = again.connectionName();
+    QVERIFY(again.indexFile(makeSummary("2.1", "2.1.1", "2.1.1.2", 2, "/d/b.dcm"))); // statements are prepared
+    QVERIFY(again.open(QStringLiteral(":memory:")));
+    QCOMPARE(again.connectionName(), name);
+    QVERIFY(again.allStudies().isEmpty());
+    QVERIFY(again.indexFile(makeSummary("2.2", "2.2.1", "2.2.1.1", 1, "/d/c.dcm")));
+    QCOMPARE(again.allStudies().size(), 1);
 }
 
 void TestDatabaseOpen::olderSchemaMigratesWithoutLosingRows()
