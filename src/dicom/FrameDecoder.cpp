@@ -51,11 +51,16 @@ struct PixelProbe
     qint64 fragmentCount = 0; // encapsulated: fragments after the offset table
     qint64 fileSize = 0;
 
-    qint64 frameBytes() const
+    bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
+
+    qint64 bitsPerPixel() const
     {
         const qint64 bits = bitsAllocated > 0 ? bitsAllocated : 8;
-        return (rows * columns * samplesPerPixel * bits + 7) / 8;
+        return bits * (subsampled ? 2 : samplesPerPixel);
     }
+    qint64 frameBytes() const { return (rows * columns * bitsPerPixel() + 7) / 8; }
+    // 1-bit frames are packed across frame boundaries.
+    qint64 totalBytes() const { return (rows * columns * bitsPerPixel() * frames + 7) / 8; }
 };
 
 PixelProbe probePixels(const QString& path)
@@ -84,6 +89,9 @@ PixelProbe probePixels(const QString& path)
     value = 0;
     if (dataset->findAndGetUint16(DCM_BitsAllocated, value).good())
         probe.bitsAllocated = value;
+    OFString photometric;
+    if (dataset->findAndGetOFString(DCM_PhotometricInterpretation, photometric).good())
+        probe.subsampled = photometric == "YBR_FULL_422" || photometric == "YBR_PARTIAL_422";
 
     DcmElement* element = nullptr;
     if (dataset->findAndGetElement(DCM_PixelData, element).good() && element) {
@@ -125,7 +133,7 @@ QString checkDeclaredSizes(const PixelProbe& probe)
                 .arg(probe.fragmentCount);
         return {};
     }
-    const qint64 needed = probe.frameBytes() * probe.frames;
+    const qint64 needed = probe.totalBytes();
     if (probe.nativeLength < needed || probe.nativeLength > probe.fileSize)
         return QCoreApplication::translate("dicom", "Пиксельные данные обрезаны или не соответствуют размеру изображения.");
     return {};
@@ -164,7 +172,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     setError(errorMessage, {});
 
     const PixelProbe probe = probePixels(path);
-    const qint64 wholeFileBytes = probe.frameBytes() * probe.frames;
+    const qint64 wholeFileBytes = probe.totalBytes();
     const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
         || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes);
 

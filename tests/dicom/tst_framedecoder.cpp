@@ -319,6 +319,7 @@ void FrameDecoderTest::colourModels_data()
     QTest::newRow("MONOCHROME1") << "MONOCHROME1" << int(QImage::Format_Grayscale8);
     QTest::newRow("RGB") << "RGB" << int(QImage::Format_RGB888);
     QTest::newRow("YBR_FULL") << "YBR_FULL" << int(QImage::Format_RGB888);
+    QTest::newRow("YBR_FULL_422") << "YBR_FULL_422" << int(QImage::Format_RGB888);
     QTest::newRow("PALETTE COLOR") << "PALETTE COLOR" << int(QImage::Format_RGB888);
 }
 
@@ -326,8 +327,8 @@ void FrameDecoderTest::colourModels()
 {
     QFETCH(QString, model);
     QFETCH(int, format);
-    SeriesSpec spec = smallSpec(1, model == QLatin1String("RGB") || model == QLatin1String("YBR_FULL") ? PixelKind::Rgb8
-                                                                                                      : PixelKind::UInt8);
+    SeriesSpec spec = smallSpec(1, model.startsWith(QLatin1String("RGB")) || model.startsWith(QLatin1String("YBR")) ? PixelKind::Rgb8
+                                                                                                                  : PixelKind::UInt8);
     spec.value = [](int x, int, int) { return x * 16; };
     if (model == QLatin1String("RGB"))
         spec.rgbValue = [](int, int, int) { return std::array<int, 3>{200, 100, 50}; };
@@ -338,6 +339,13 @@ void FrameDecoderTest::colourModels()
     spec.customize = [model](DcmDataset& ds, int) {
         if (model == QLatin1String("YBR_FULL")) {
             ds.putAndInsertString(DCM_PhotometricInterpretation, "YBR_FULL");
+        } else if (model == QLatin1String("YBR_FULL_422")) {
+            // Two pixels share one Cb and Cr: Y Y Cb Cr, so the data are two bytes per pixel.
+            ds.putAndInsertString(DCM_PhotometricInterpretation, "YBR_FULL_422");
+            std::vector<Uint8> bytes;
+            for (int i = 0; i < 16 * 16 / 2; ++i)
+                bytes.insert(bytes.end(), {128, 128, 128, 255});
+            ds.putAndInsertUint8Array(DCM_PixelData, bytes.data(), unsigned(bytes.size()));
         } else if (model == QLatin1String("PALETTE COLOR")) {
             ds.putAndInsertString(DCM_PhotometricInterpretation, "PALETTE COLOR");
             ds.findAndDeleteElement(DCM_WindowCenter);
@@ -375,7 +383,7 @@ void FrameDecoderTest::colourModels()
     } else if (model == QLatin1String("RGB")) {
         QCOMPARE(left, qRgb(200, 100, 50));
         QCOMPARE(decoded->windowWidth, 0.0); // colour takes no window
-    } else if (model == QLatin1String("YBR_FULL")) {
+    } else if (model.startsWith(QLatin1String("YBR_FULL"))) {
         QVERIFY(qRed(left) > 200 && qGreen(left) < 80); // Y 128, Cr 255: red
     } else {
         QVERIFY(qBlue(left) > 250 && qRed(left) < 5);
