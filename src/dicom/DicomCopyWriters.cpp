@@ -154,8 +154,6 @@ bool decodesTo(const QString& path, const QByteArray& original)
         && std::memcmp(decoded->constData(), original.constData(), size_t(original.size())) == 0;
 }
 
-enum class CompressionOutcome { Written, NotPossible, Failed };
-
 // The JPEG-LS encoder codes Bits Stored bits per sample and aborts the whole process on a stored
 // word with any bit above them: overlay bits, out-of-range padding, and also the sign extension of
 // negative values in signed data narrower than its cells. Such data is never handed to it.
@@ -186,27 +184,28 @@ bool samplesFitBitsStored(DcmDataset& dataset, const QByteArray& samples)
     return (any & upperMask) == 0;
 }
 
-CompressionOutcome writeJpegLs(DcmFileFormat& file, const QString& destinationPath, QString* cause)
+// True when the JPEG-LS copy stands at the destination; false when the plain copy is needed.
+bool writeJpegLs(DcmFileFormat& file, const QString& destinationPath)
 {
     DcmDataset& dataset = *file.getDataset();
     const E_TransferSyntax sourceXfer = dataset.getOriginalXfer();
     const std::optional<QByteArray> original = storedSamples(dataset);
     if (!original || !samplesFitBitsStored(dataset, *original))
-        return CompressionOutcome::NotPossible;
+        return false;
     if (dataset.chooseRepresentation(EXS_JPEGLSLossless, nullptr).bad()
         || !dataset.canWriteXfer(EXS_JPEGLSLossless, sourceXfer))
-        return CompressionOutcome::NotPossible;
+        return false;
 
     AtomicDicomWriter writer(destinationPath);
-    if (!writer.write(file, EXS_JPEGLSLossless, cause))
-        return CompressionOutcome::Failed;
+    if (!writer.write(file, EXS_JPEGLSLossless))
+        return false;
     // The encoder works from Bits Stored; bits above it (overlays, padding values) would be lost
     // silently. Only a copy that decodes to the very same samples counts as lossless.
     if (!decodesTo(writer.temporaryPath(), *original))
-        return CompressionOutcome::NotPossible;
-    if (!writer.commit(cause))
-        return CompressionOutcome::Failed;
-    return CompressionOutcome::Written;
+        return false;
+    if (!writer.commit())
+        return false;
+    return true;
 }
 
 } // namespace
@@ -254,11 +253,8 @@ bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPa
     QDir().mkpath(QFileInfo(destinationPath).absolutePath());
     const bool inPlace = samePath(sourcePath, destinationPath);
 
-    if (!DcmXfer(dataset->getOriginalXfer()).isEncapsulated()) {
-        QString cause;
-        if (writeJpegLs(file, destinationPath, &cause) == CompressionOutcome::Written)
-            return true;
-    }
+    if (!DcmXfer(dataset->getOriginalXfer()).isEncapsulated() && writeJpegLs(file, destinationPath))
+        return true;
 
     // Plain copy. In place the file already is its own plain copy: nothing to do, nothing touched.
     if (inPlace)
