@@ -195,7 +195,7 @@ bool extractZip(const QString& archivePath, Unpacker& unpacker, QString* error)
         zip_stat_t stat;
         zip_stat_init(&stat);
         if (zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE))
-            declaredTotal += qint64(qMin<zip_uint64_t>(stat.size, zip_uint64_t(1) << 56));
+            declaredTotal = qMin(declaredTotal + qint64(qMin<zip_uint64_t>(stat.size, zip_uint64_t(1) << 56)), qint64(1) << 60);
     }
     if (!unpacker.roomFor(declaredTotal)) {
         zip_discard(archive);
