@@ -34,6 +34,8 @@ struct ParsedFile
 std::mutex g_cacheMutex;
 std::shared_ptr<ParsedFile> g_cache; // guarded by g_cacheMutex
 std::atomic<long long> g_parseCount{0};
+std::atomic<bool> g_serialised{false};
+std::mutex g_serialMutex;
 
 // Largest uncompressed pixel payload we let a decoder allocate for one file: the Pixel Data
 // element's own length field cannot describe more.
@@ -277,6 +279,9 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, qint64 size, qint64 m
 
 bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error)
 {
+    std::unique_lock<std::mutex> serial(g_serialMutex, std::defer_lock);
+    if (g_serialised.load(std::memory_order_relaxed))
+        serial.lock();
     out.valid = false;
     out.pixels.clear();
     out.error.clear();
@@ -322,6 +327,11 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
 long long huFrameParseCount()
 {
     return g_parseCount.load(std::memory_order_relaxed);
+}
+
+void setHuFrameReadsSerialised(bool on)
+{
+    g_serialised.store(on, std::memory_order_relaxed);
 }
 
 void clearHuFrameCache()

@@ -37,6 +37,9 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
 long long huFrameParseCount();
 // Drops the cached file (tests and callers that know a file was rewritten in place).
 void clearHuFrameCache();
+// Measurement aid: when on, every read holds one process-wide lock from start to end, as a loader
+// that parses all files under its cache lock would. Off by default.
+void setHuFrameReadsSerialised(bool on);
 
 double huValueAt(const HuImage& image, int x, int y);
 RoiStats ellipseRoiStats(const HuImage& image, double cx, double cy, double rx, double ry);

@@ -63,6 +63,88 @@ inline double sampleClamped(const Volume& v, double x, double y, double z)
     return (c00 * (1 - fy) + c10 * fy) * (1 - fz) + (c01 * (1 - fy) + c11 * fy) * fz;
 }
 
+// The transfer function unpacked once per image, evaluated by exactly the rule (and the arithmetic) of
+// sampleTransferFunctionColor and sampleTransferFunctionOpacity, without QColor conversions per sample.
+struct CompiledTransferFunction
+{
+    std::vector<double> value, red, green, blue, opacity;
+
+    explicit CompiledTransferFunction(const TransferFunctionPreset& tf)
+    {
+        for (const TransferFunctionPoint& p : tf.points) {
+            value.push_back(p.value);
+            red.push_back(p.color.redF());
+            green.push_back(p.color.greenF());
+            blue.push_back(p.color.blueF());
+            opacity.push_back(p.opacity);
+        }
+    }
+
+    // Segment index and blend, as the public evaluation finds them.
+    void locate(double v, int& i, double& t) const
+    {
+        const int n = int(value.size());
+        t = 0.0;
+        if (v <= value[0]) {
+            i = 0;
+            return;
+        }
+        if (v >= value[size_t(n - 1)]) {
+            i = n - 1;
+            return;
+        }
+        for (int k = 0; k + 1 < n; ++k) {
+            const double a = value[size_t(k)], b = value[size_t(k + 1)];
+            if (a <= v && v <= b) {
+                i = k;
+                const double span = b - a;
+                t = span > 0.0 ? (v - a) / span : 0.0;
+                return;
+            }
+        }
+        i = n - 1;
+    }
+
+    double alphaAt(int i, double t) const
+    {
+        if (t == 0.0 || i + 1 >= int(value.size()))
+            return opacity[size_t(i)];
+        return (1.0 - t) * opacity[size_t(i)] + t * opacity[size_t(i + 1)];
+    }
+
+    void colourAt(int i, double t, float rgb[3]) const
+    {
+        if (t == 0.0 || i + 1 >= int(value.size())) {
+            rgb[0] = float(red[size_t(i)]);
+            rgb[1] = float(green[size_t(i)]);
+            rgb[2] = float(blue[size_t(i)]);
+            return;
+        }
+        const size_t a = size_t(i), b = size_t(i + 1);
+        rgb[0] = float((1.0 - t) * red[a] + t * red[b]);
+        rgb[1] = float((1.0 - t) * green[a] + t * green[b]);
+        rgb[2] = float((1.0 - t) * blue[a] + t * blue[b]);
+    }
+};
+
+// sampleTrilinear with the same arithmetic, reading the eight neighbours directly when all lie inside.
+inline float trilinear(const Volume& v, double x, double y, double z)
+{
+    if (!(x >= 0.0 && y >= 0.0 && z >= 0.0 && x < v.nx - 1 && y < v.ny - 1 && z < v.nz - 1))
+        return sampleTrilinear(v, x, y, z);
+    const int x0 = int(x), y0 = int(y), z0 = int(z);
+    const double fx = x - x0, fy = y - y0, fz = z - z0;
+    const size_t sy = size_t(v.nx), sz = size_t(v.nx) * size_t(v.ny);
+    const float* p = v.voxels.data() + size_t(z0) * sz + size_t(y0) * sy + size_t(x0);
+    const double c00 = double(p[0]) * (1 - fx) + double(p[1]) * fx;
+    const double c10 = double(p[sy]) * (1 - fx) + double(p[sy + 1]) * fx;
+    const double c01 = double(p[sz]) * (1 - fx) + double(p[sz + 1]) * fx;
+    const double c11 = double(p[sz + sy]) * (1 - fx) + double(p[sz + sy + 1]) * fx;
+    const double c0 = c00 * (1 - fy) + c10 * fy;
+    const double c1 = c01 * (1 - fy) + c11 * fy;
+    return float(c0 * (1 - fz) + c1 * fz);
+}
+
 // Largest opacity the function reaches anywhere in [lo, hi] (piecewise linear: ends and inner points).
 double maxOpacityIn(const TransferFunctionPreset& tf, double lo, double hi)
 {
@@ -237,107 +319,147 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params)
     };
 
     const bool vrt = params.renderMode == 1;
-    const TransferFunctionPreset& tf = params.transferFunction;
+    const CompiledTransferFunction tf(params.transferFunction);
+    const bool noPoints = params.transferFunction.points.isEmpty(); // opacity 0 everywhere: black
     std::unique_ptr<EmptySpaceMap> emptySpace;
-    if (vrt)
-        emptySpace = std::make_unique<EmptySpaceMap>(volume, tf);
+    if (vrt && !noPoints)
+        emptySpace = std::make_unique<EmptySpaceMap>(volume, params.transferFunction);
 
     // Gradient steps along the voxel axes.
     const double hx = std::clamp(1.0 / std::max(spacing.x, 0.001), 0.5, 3.5);
     const double hy = std::clamp(1.0 / std::max(spacing.y, 0.001), 0.5, 3.5);
     const double hz = std::clamp(1.0 / std::max(spacing.z, 0.001), 0.5, 3.5);
     const Vec smoothRight = right * 0.6, smoothUp = up * 0.6;
+    const Vec H = (L - d).normalised();
     const float* voxels = volume.voxels.data();
     const size_t strideY = size_t(volume.nx), strideZ = size_t(volume.nx) * size_t(volume.ny);
 
+    // Rays are marched a tile at a time, all rays of the tile one sample step after another: rays that
+    // lie side by side then read neighbouring voxels together, which keeps the reads in cache.
+    constexpr int kTile = 16;
+    struct Ray
+    {
+        Vec origin;
+        int first = 0;
+        int last = -1;
+        bool done = false;
+        double mx = 0, mn = 0, sum = 0;
+        int count = 0;
+        double r = 0, g = 0, b = 0, a = 0;
+    };
+
     parallelFor(S, [&](int y0, int y1) {
-        for (int py = y0; py < y1; ++py) {
-            uchar* line = image.scanLine(py);
-            const double b = -(2.0 * ((py + 0.5) / S - 0.5)) * W;
-            for (int px = 0; px < S; ++px) {
-                const double a = (2.0 * ((px + 0.5) / S - 0.5)) * W;
-                const Vec origin = toVoxel(centre + right * a + up * b);
-                int first = 0, last = -1;
-                clipRay(origin, dv, t0, step, N, dims, first, last);
-                uchar* out = line + 3 * px;
-                if (!vrt) {
-                    double mx = std::numeric_limits<double>::lowest(), mn = std::numeric_limits<double>::max();
-                    double sum = 0.0;
-                    int count = 0;
-                    for (int i = first; i <= last; ++i) {
-                        const Vec p = origin + dv * (t0 + i * step);
+        std::vector<Ray> rays(size_t(kTile) * kTile);
+        for (int ty = y0; ty < y1; ty += kTile) {
+            const int th = std::min(kTile, y1 - ty);
+            for (int tx = 0; tx < S; tx += kTile) {
+                const int tw = std::min(kTile, S - tx);
+                const int count = tw * th;
+                int tileFirst = std::numeric_limits<int>::max(), tileLast = -1;
+                for (int k = 0; k < count; ++k) {
+                    Ray& ray = rays[size_t(k)];
+                    ray = Ray();
+                    const int px = tx + k % tw, py = ty + k / tw;
+                    const double a = (2.0 * ((px + 0.5) / S - 0.5)) * W;
+                    const double b = -(2.0 * ((py + 0.5) / S - 0.5)) * W;
+                    ray.origin = toVoxel(centre + right * a + up * b);
+                    ray.mx = std::numeric_limits<double>::lowest();
+                    ray.mn = std::numeric_limits<double>::max();
+                    clipRay(ray.origin, dv, t0, step, N, dims, ray.first, ray.last);
+                    if (ray.first <= ray.last && !(vrt && noPoints)) {
+                        tileFirst = std::min(tileFirst, ray.first);
+                        tileLast = std::max(tileLast, ray.last);
+                    }
+                }
+                for (int i = tileFirst; i <= tileLast; ++i) {
+                    const Vec offset = dv * (t0 + i * step);
+                    bool anyActive = false;
+                    for (int k = 0; k < count; ++k) {
+                        Ray& ray = rays[size_t(k)];
+                        if (ray.done || i > ray.last)
+                            continue;
+                        anyActive = true; // still to march, now or later
+                        if (i < ray.first)
+                            continue;
+                        const Vec p = ray.origin + offset;
                         const int ix = nearestInside(p.x, volume.nx), iy = nearestInside(p.y, volume.ny),
                                   iz = nearestInside(p.z, volume.nz);
                         if (ix < 0 || iy < 0 || iz < 0)
                             continue;
-                        const double v = voxels[size_t(iz) * strideZ + size_t(iy) * strideY + size_t(ix)];
-                        mx = std::max(mx, v);
-                        mn = std::min(mn, v);
-                        sum += v;
-                        ++count;
-                    }
-                    double v = low;
-                    if (count > 0) {
-                        if (params.projectionMode == MaximumProjection)
-                            v = mx;
-                        else if (params.projectionMode == MinimumProjection)
-                            v = mn;
-                        else if (params.projectionMode == MeanProjection)
-                            v = sum / count;
-                    }
-                    out[0] = out[1] = out[2] = toByte(gray(v));
-                    continue;
-                }
-
-                double accR = 0.0, accG = 0.0, accB = 0.0, accA = 0.0;
-                for (int i = first; i <= last; ++i) {
-                    const Vec p = origin + dv * (t0 + i * step);
-                    const int ix = nearestInside(p.x, volume.nx), iy = nearestInside(p.y, volume.ny),
-                              iz = nearestInside(p.z, volume.nz);
-                    if (ix < 0 || iy < 0 || iz < 0 || emptySpace->isEmpty(ix, iy, iz))
-                        continue;
-                    double s;
-                    if (!params.fullQuality) {
-                        s = voxels[size_t(iz) * strideZ + size_t(iy) * strideY + size_t(ix)];
-                    } else {
-                        const Vec pr = p + smoothRight, pu = p + smoothUp;
-                        s = (2.0 * sampleTrilinear(volume, p.x, p.y, p.z) + sampleTrilinear(volume, pr.x, pr.y, pr.z)
-                             + sampleTrilinear(volume, pu.x, pu.y, pu.z))
-                            / 4.0;
-                    }
-                    const double alpha = sampleTransferFunctionOpacity(tf, s);
-                    if (alpha <= 0.003)
-                        continue;
-                    float c[3];
-                    sampleTransferFunctionColor(tf, c, s);
-                    double cr = c[0], cg = c[1], cb = c[2];
-                    if (params.fullQuality) {
-                        const Vec g{sampleClamped(volume, p.x + hx, p.y, p.z) - sampleClamped(volume, p.x - hx, p.y, p.z),
-                                    sampleClamped(volume, p.x, p.y + hy, p.z) - sampleClamped(volume, p.x, p.y - hy, p.z),
-                                    sampleClamped(volume, p.x, p.y, p.z + hz) - sampleClamped(volume, p.x, p.y, p.z - hz)};
-                        const double g2 = g.dot(g);
-                        if (g2 > 1e-6) {
-                            const Vec n = g * (-1.0 / std::sqrt(g2));
-                            const double diffuse = std::max(n.dot(L), 0.0);
-                            const double light = std::min(0.35 + 0.65 * diffuse, 1.15);
-                            const Vec H = (L - d).normalised();
-                            const double specular = 0.18 * std::pow(std::max(n.dot(H), 0.0), 24.0);
-                            cr = cr * light + specular;
-                            cg = cg * light + 0.95 * specular;
-                            cb = cb * light + 0.85 * specular;
+                        if (!vrt) {
+                            const double v = voxels[size_t(iz) * strideZ + size_t(iy) * strideY + size_t(ix)];
+                            ray.mx = std::max(ray.mx, v);
+                            ray.mn = std::min(ray.mn, v);
+                            ray.sum += v;
+                            ++ray.count;
+                            continue;
                         }
+                        if (emptySpace->isEmpty(ix, iy, iz))
+                            continue;
+                        double s;
+                        if (!params.fullQuality) {
+                            s = voxels[size_t(iz) * strideZ + size_t(iy) * strideY + size_t(ix)];
+                        } else {
+                            const Vec pr = p + smoothRight, pu = p + smoothUp;
+                            s = (2.0 * trilinear(volume, p.x, p.y, p.z) + trilinear(volume, pr.x, pr.y, pr.z)
+                                 + trilinear(volume, pu.x, pu.y, pu.z))
+                                / 4.0;
+                        }
+                        int seg = 0;
+                        double t = 0.0;
+                        tf.locate(s, seg, t);
+                        const double alpha = tf.alphaAt(seg, t);
+                        if (alpha <= 0.003)
+                            continue;
+                        float c[3];
+                        tf.colourAt(seg, t, c);
+                        double cr = c[0], cg = c[1], cb = c[2];
+                        if (params.fullQuality) {
+                            const Vec g{sampleClamped(volume, p.x + hx, p.y, p.z) - sampleClamped(volume, p.x - hx, p.y, p.z),
+                                        sampleClamped(volume, p.x, p.y + hy, p.z) - sampleClamped(volume, p.x, p.y - hy, p.z),
+                                        sampleClamped(volume, p.x, p.y, p.z + hz) - sampleClamped(volume, p.x, p.y, p.z - hz)};
+                            const double g2 = g.dot(g);
+                            if (g2 > 1e-6) {
+                                const Vec n = g * (-1.0 / std::sqrt(g2));
+                                const double diffuse = std::max(n.dot(L), 0.0);
+                                const double light = std::min(0.35 + 0.65 * diffuse, 1.15);
+                                const double specular = 0.18 * std::pow(std::max(n.dot(H), 0.0), 24.0);
+                                cr = cr * light + specular;
+                                cg = cg * light + 0.95 * specular;
+                                cb = cb * light + 0.85 * specular;
+                            }
+                        }
+                        const double w = (1.0 - ray.a) * alpha;
+                        ray.r += w * cr;
+                        ray.g += w * cg;
+                        ray.b += w * cb;
+                        ray.a += w;
+                        if (ray.a > 0.98)
+                            ray.done = true; // early ray termination
                     }
-                    const double w = (1.0 - accA) * alpha;
-                    accR += w * cr;
-                    accG += w * cg;
-                    accB += w * cb;
-                    accA += w;
-                    if (accA > 0.98)
-                        break;
+                    if (!anyActive)
+                        break; // every ray of the tile is finished or past its end
                 }
-                out[0] = toByte(accR * 255.0);
-                out[1] = toByte(accG * 255.0);
-                out[2] = toByte(accB * 255.0);
+                for (int k = 0; k < count; ++k) {
+                    const Ray& ray = rays[size_t(k)];
+                    uchar* out = image.scanLine(ty + k / tw) + 3 * (tx + k % tw);
+                    if (!vrt) {
+                        double v = low;
+                        if (ray.count > 0) {
+                            if (params.projectionMode == MaximumProjection)
+                                v = ray.mx;
+                            else if (params.projectionMode == MinimumProjection)
+                                v = ray.mn;
+                            else if (params.projectionMode == MeanProjection)
+                                v = ray.sum / ray.count;
+                        }
+                        out[0] = out[1] = out[2] = toByte(gray(v));
+                    } else {
+                        out[0] = toByte(ray.r * 255.0);
+                        out[1] = toByte(ray.g * 255.0);
+                        out[2] = toByte(ray.b * 255.0);
+                    }
+                }
             }
         }
     });
