@@ -11,6 +11,7 @@ packages=(
   libburn-dev libisofs-dev
   xvfb xauth libgl1-mesa-dri
   libbenchmark-dev
+  python3-vtk9 python3-numpy dcm2niix
   p7zip-full zip unzip
   fonts-dejavu-core
   openssh-server sshpass
