@@ -450,6 +450,10 @@ private slots:
     void silentPeersHitTheTimeOut()
     {
         const NetworkTimeouts saved = networkTimeouts();
+        // Out of the box nothing waits for ever.
+        QCOMPARE(saved.connectSeconds, 15);
+        QCOMPARE(saved.acseSeconds, 30);
+        QCOMPARE(saved.dimseSeconds, 60);
         setNetworkTimeouts({2, 1, 1});
         auto restore = qScopeGuard([&] { setNetworkTimeouts(saved); });
 
@@ -479,6 +483,10 @@ private slots:
         QVERIFY(stalling.start());
         const PacsServer slow = serverAt(stalling.port(), QStringLiteral("SCRIPTED"));
         check("echo after association", [&](QString* e) { return echoServer(slow, localConfig(), e); });
+        check("find after association", [&](QString* e) {
+            const bool found = !findStudies(slow, localConfig(), {}, e).isEmpty();
+            return found;
+        });
         int calls = 0;
         check("send after association", [&](QString* e) {
             return sendFiles(slow, localConfig(), m_sendable.mid(0, 2), e, [&](int, int) { ++calls; });
