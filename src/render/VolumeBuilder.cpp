@@ -9,7 +9,9 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <future>
 #include <mutex>
+#include <thread>
 #include <new>
 #include <numeric>
 
@@ -129,22 +131,6 @@ void storePlane(Volume& v, int z, const HuImage& frame, double& lo, double& hi)
     }
 }
 
-bool allocateVoxels(Volume& v, int copies, QString* message)
-{
-    if (!volumeFitsInMemory(v.nx, v.ny, v.nz, copies, message))
-        return false;
-    try {
-        v.voxels.assign(size_t(v.nx) * size_t(v.ny) * size_t(v.nz), 0.0f);
-    } catch (const std::bad_alloc&) {
-        if (message)
-            *message = QStringLiteral("Недостаточно памяти для объёма %1×%2×%3 (%4 МБ)")
-                           .arg(v.nx).arg(v.ny).arg(v.nz)
-                           .arg(megabytes(qint64(v.nx) * v.ny * v.nz * qint64(sizeof(float))));
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 bool volumeFitsInMemory(qint64 nx, qint64 ny, qint64 nz, int copies, QString* message)
@@ -205,18 +191,54 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
     v.spacingX = ref.pixelSpacingX > 0.0 ? ref.pixelSpacingX : 1.0;
     v.spacingY = ref.pixelSpacingY > 0.0 ? ref.pixelSpacingY : 1.0;
     // The oriented result needs a second copy of the voxels while reordering.
-    if (!allocateVoxels(v, 2, message))
+    if (!volumeFitsInMemory(v.nx, v.ny, v.nz, 2, message))
         return {};
-    storePlane(v, referenceIndex, reference, lo, hi);
-    reference = HuImage();
+
+    // Zero-filling a large volume costs as much as reading all its files on many threads (the
+    // kernel maps every page on first touch), so it runs beside the readers, which keep a few
+    // converted slices aside until the voxels exist.
+    const size_t planeSize = size_t(v.nx) * size_t(v.ny);
+    std::promise<bool> allocated;
+    std::shared_future<bool> voxelsReady = allocated.get_future().share();
+    auto allocate = [&v, &allocated]() {
+        try {
+            v.voxels.assign(size_t(v.nx) * size_t(v.ny) * size_t(v.nz), 0.0f);
+            allocated.set_value(true);
+        } catch (const std::bad_alloc&) {
+            allocated.set_value(false);
+        }
+    };
+    std::thread allocator;
+    try {
+        allocator = std::thread(allocate);
+    } catch (const std::system_error&) {
+        allocate();
+    }
 
     std::mutex mergeMutex;
+    const size_t stashLimit = std::max<size_t>(1, (size_t(16) << 20) / (planeSize * sizeof(float)));
     // Slices before the reference already failed and were counted; they are not read again.
     parallelFor(nz, [&](int begin, int end) {
         HuImage frame;
         double localLo = std::numeric_limits<double>::max();
         double localHi = std::numeric_limits<double>::lowest();
         int localSkipped = 0;
+        bool ready = false;
+        std::vector<std::pair<int, std::vector<float>>> stash;
+        auto waitForVoxels = [&]() {
+            if (!ready) {
+                ready = true;
+                if (!voxelsReady.get())
+                    return false;
+            }
+            return voxelsReady.get();
+        };
+        auto flush = [&]() {
+            if (waitForVoxels())
+                for (auto& [z, plane] : stash)
+                    std::copy(plane.begin(), plane.end(), v.voxels.begin() + std::ptrdiff_t(size_t(z) * planeSize));
+            stash.clear();
+        };
         for (int z = std::max(begin, referenceIndex + 1); z < end; ++z) {
             const SliceSource& s = stack.slices[z];
             if (!loadHuFrame(frame, s.filePath, s.frameIndex, nullptr) || !frame.valid || frame.width != v.nx
@@ -224,13 +246,41 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
                 ++localSkipped;
                 continue;
             }
-            storePlane(v, z, frame, localLo, localHi);
+            if (!ready && voxelsReady.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                std::vector<float> plane(planeSize);
+                for (size_t i = 0; i < planeSize; ++i) {
+                    const double value = frame.pixels[i];
+                    plane[i] = float(value);
+                    localLo = std::min(localLo, value);
+                    localHi = std::max(localHi, value);
+                }
+                stash.emplace_back(z, std::move(plane));
+                if (stash.size() >= stashLimit)
+                    flush();
+                continue;
+            }
+            if (!stash.empty())
+                flush();
+            if (waitForVoxels())
+                storePlane(v, z, frame, localLo, localHi);
         }
+        flush();
         std::lock_guard<std::mutex> lock(mergeMutex);
         lo = std::min(lo, localLo);
         hi = std::max(hi, localHi);
         skipped += localSkipped;
     });
+    if (allocator.joinable())
+        allocator.join();
+    if (!voxelsReady.get()) {
+        if (message)
+            *message = QStringLiteral("Недостаточно памяти для объёма %1×%2×%3 (%4 МБ)")
+                           .arg(v.nx).arg(v.ny).arg(v.nz)
+                           .arg(megabytes(qint64(v.nx) * v.ny * v.nz * qint64(sizeof(float))));
+        return {};
+    }
+    storePlane(v, referenceIndex, reference, lo, hi);
+    reference = HuImage();
 
     v.spacingZ = stackSpacing(stack);
     v.minValue = lo;
