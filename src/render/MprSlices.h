@@ -1,14 +1,12 @@
 #pragma once
 
+#include "ProjectionMode.h"
 #include "Volume.h"
 
 #include <QImage>
 #include <QVector3D>
 
 namespace render {
-
-// The projection of a volume view or of a 3D projection image.
-enum ProjectionMode : int { MaximumProjection = 0, MinimumProjection = 1, MeanProjection = 2 };
 
 // Slab modes of the orthogonal and oblique slices: 0 single slice, 1 maximum, 2 minimum, 3 mean.
 // A slab is used only with a half-thickness of at least 1 and a mode other than 0.

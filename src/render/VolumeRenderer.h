@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ProjectionMode.h"
 #include "TransferFunction.h"
 #include "Volume.h"
 
