@@ -119,6 +119,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
     setupUi();
     loadColumnWidths();
+    runAutoCleanup();
     refreshStudyTable();
 }
 
@@ -284,6 +285,7 @@ void MainWindow::setupUi()
     m_studyTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_studyTable, &QTableWidget::cellClicked, this, &MainWindow::onStudySelected);
     connect(m_studyTable, &QTableWidget::cellDoubleClicked, this, &MainWindow::onStudyDoubleClicked);
+    connect(m_studyTable, &QTableWidget::customContextMenuRequested, this, &MainWindow::showStudyContextMenu);
     leftLayout->addWidget(m_studyTable);
 
     m_seriesTable = new QTableWidget(0, 4, splitter);
@@ -312,6 +314,7 @@ void MainWindow::setupUi()
     setCentralWidget(splitter);
 
     m_statusLabel = new QLabel(QString::fromUtf8(kReadyText), this);
+    m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
     statusBar()->addWidget(m_statusLabel, 1);
     m_busyBar = new QProgressBar(this);
     m_busyBar->setRange(0, 0);
@@ -334,7 +337,7 @@ void MainWindow::updateOpticalDriveAction()
 
 QDate MainWindow::today() const
 {
-    return m_todayOverride.isValid() ? m_todayOverride : QDate::currentDate();
+    return s_todayOverride.isValid() ? s_todayOverride : QDate::currentDate();
 }
 
 void MainWindow::refreshStudyTable()

@@ -13,6 +13,7 @@ class QProgressBar;
 class QTableWidget;
 class QThread;
 class QAction;
+class QMenu;
 class ModalityFilterButton;
 class ViewerWindow;
 
@@ -54,8 +55,21 @@ public:
     void bringToFront();
     void startFolderImport(const QString& folder);
 
-    // The date that the date presets count from; today unless a test fixes it.
-    void setCurrentDateOverride(const QDate& date) { m_todayOverride = date; }
+    // Study context menu, protection, removal and the start-up clean-up.
+    void showStudyContextMenu(const QPoint& pos);
+    void setStudyProtection(const QString& studyUid, bool currentlyProtected);
+    void removeStudiesFromList(const QStringList& studyUids);
+    void removeStudyFromList(const QString& studyUid);
+    void deleteStudiesCompletely(const QStringList& studyUids);
+    void deleteStudyCompletely(const QString& studyUid);
+    void runAutoCleanup();
+    // True only for files below the managed folders "imported_from_zip" and "pacs_downloads".
+    static bool isManagedStudyFile(const QString& path);
+    // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).
+    QMenu* buildStudyContextMenu(const QPoint& pos);
+
+    // The date that the date presets and the clean-up count from; today unless a test fixes it.
+    static void setCurrentDateOverride(const QDate& date) { s_todayOverride = date; }
 
 public slots:
     void onImportFolderClicked();
@@ -77,6 +91,10 @@ private:
     void updateOpticalDriveAction();
     void onDatePresetChanged(int index);
     QDate today() const;
+    QStringList selectedStudyUids(bool* anyProtected) const;
+    // Removes the study's managed files and then its index rows; returns the number of files removed.
+    int removeManagedFiles(const QString& studyUid);
+    void forgetSelectedStudy(const QString& studyUid);
 
     db::Database* m_db = nullptr;
     QPointer<ViewerWindow> m_viewer;
@@ -96,5 +114,5 @@ private:
     dicom::ZipImportWorker* m_zipWorker = nullptr;
 
     QAction* m_opticalAction = nullptr;
-    QDate m_todayOverride;
+    static inline QDate s_todayOverride;
 };

@@ -121,8 +121,8 @@ private slots:
 
     void filters()
     {
+        MainWindow::setCurrentDateOverride(QDate(2024, 3, 15));
         MainWindow w;
-        w.setCurrentDateOverride(QDate(2024, 3, 15));
         db::Database* index = w.database();
         QVERIFY(index->indexFile(study("2.1", "IVANOV^IVAN", "P1", "20240315", "", "CT", "ivan in description")));
         QVERIFY(index->indexFile(study("2.2", "PETROV", "XIVAN1", "20240305", "", "OCT")));

@@ -1,0 +1,279 @@
+// The study list's context menu, protection, removal and the start-up clean-up.
+
+#include "MainWindow.h"
+
+#include "db/CleanupSettings.h"
+#include "db/Database.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTableWidget>
+
+namespace {
+
+// The two folders whose files the program stored itself and may therefore delete, with a trailing
+// separator so that ".../imported_from_zip_backup" is not taken for ".../imported_from_zip".
+const QStringList& managedFolderPrefixes()
+{
+    static const QStringList prefixes = [] {
+        const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QStringList out;
+        for (const char* name : {"imported_from_zip", "pacs_downloads"})
+            out << QDir::cleanPath(QDir(appData).filePath(QLatin1String(name))) + QLatin1Char('/');
+        return out;
+    }();
+    return prefixes;
+}
+
+struct ManagedFiles
+{
+    QStringList files;
+    qint64 bytes = 0;
+};
+
+ManagedFiles managedFilesOf(db::Database* index, const QString& studyUid)
+{
+    ManagedFiles out;
+    for (const QString& path : index->studyFilePaths(studyUid)) {
+        if (MainWindow::isManagedStudyFile(path)) {
+            out.files << path;
+            out.bytes += QFileInfo(path).size();
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+bool MainWindow::isManagedStudyFile(const QString& path)
+{
+    const QString clean = QDir::cleanPath(path);
+    for (const QString& prefix : managedFolderPrefixes())
+        if (clean.startsWith(prefix))
+            return true;
+    return false;
+}
+
+QStringList MainWindow::selectedStudyUids(bool* anyProtected) const
+{
+    // Rows, not column-0 items: the name column may be hidden by the user.
+    QStringList uids;
+    bool protectedFound = false;
+    const QModelIndexList rows = m_studyTable->selectionModel()->selectedRows();
+    for (const QModelIndex& index : rows) {
+        QTableWidgetItem* item = m_studyTable->item(index.row(), 0);
+        if (!item)
+            continue;
+        uids << item->data(StudyUidRole).toString();
+        protectedFound = protectedFound || item->data(StudyProtectedRole).toBool();
+    }
+    if (anyProtected)
+        *anyProtected = protectedFound;
+    return uids;
+}
+
+QMenu* MainWindow::buildStudyContextMenu(const QPoint& pos)
+{
+    QTableWidgetItem* clicked = m_studyTable->itemAt(pos);
+    if (!clicked)
+        return nullptr;
+    if (!m_studyTable->selectionModel()->isRowSelected(clicked->row(), QModelIndex())) {
+        m_studyTable->clearSelection();
+        m_studyTable->selectRow(clicked->row());
+    }
+    bool anyProtected = false;
+    const QStringList uids = selectedStudyUids(&anyProtected);
+    if (uids.isEmpty())
+        return nullptr;
+    const QString suffix = uids.size() > 1 ? QStringLiteral(" (%1 шт.)").arg(uids.size()) : QString();
+
+    auto* menu = new QMenu(this);
+    QAction* exportArchive =
+        menu->addAction(QStringLiteral("Экспортировать во внешний архив (без просмотрщика)%1…").arg(suffix));
+    exportArchive->setEnabled(false); // the archive export arrives with the export flows
+    if (uids.size() == 1) {
+        const QString uid = uids.first();
+        for (const char* text : {"Экспортировать для флеш-накопителя (со встроенным просмотрщиком)…",
+                                 "Записать на CD/DVD (со встроенным просмотрщиком)…", "Отправить на PACS-сервер…",
+                                 "Отправить по email…"})
+            menu->addAction(QString::fromUtf8(text))->setEnabled(false);
+        menu->addSeparator();
+        QTableWidgetItem* item = m_studyTable->item(clicked->row(), 0);
+        const bool isProtected = item && item->data(StudyProtectedRole).toBool();
+        QAction* protect = menu->addAction(isProtected ? QStringLiteral("Снять защиту от удаления")
+                                                       : QStringLiteral("Защитить от удаления"));
+        protect->setObjectName(QStringLiteral("protectAction"));
+        connect(protect, &QAction::triggered, this, [this, uid, isProtected] { setStudyProtection(uid, isProtected); });
+    }
+    menu->addSeparator();
+    QAction* removeFromList = menu->addAction(QStringLiteral("Удалить только запись из списка%1").arg(suffix));
+    removeFromList->setObjectName(QStringLiteral("removeFromListAction"));
+    connect(removeFromList, &QAction::triggered, this, [this, uids] { removeStudiesFromList(uids); });
+    QAction* deleteAll = menu->addAction(QStringLiteral("Удалить полностью (запись + файлы)%1").arg(suffix));
+    deleteAll->setObjectName(QStringLiteral("deleteCompletelyAction"));
+    connect(deleteAll, &QAction::triggered, this, [this, uids] { deleteStudiesCompletely(uids); });
+    if (anyProtected) {
+        for (QAction* a : {removeFromList, deleteAll}) {
+            a->setEnabled(false);
+            a->setToolTip(QStringLiteral("В выделении есть защищённые от удаления исследования"));
+        }
+        menu->setToolTipsVisible(true);
+    }
+    return menu;
+}
+
+void MainWindow::showStudyContextMenu(const QPoint& pos)
+{
+    QMenu* menu = buildStudyContextMenu(pos);
+    if (!menu)
+        return;
+    menu->exec(m_studyTable->viewport()->mapToGlobal(pos));
+    menu->deleteLater();
+}
+
+void MainWindow::setStudyProtection(const QString& studyUid, bool currentlyProtected)
+{
+    if (!m_db->setStudyProtected(studyUid, !currentlyProtected)) {
+        QMessageBox::warning(this, QStringLiteral("Ошибка"),
+                             QStringLiteral("Не удалось изменить защиту:\n%1").arg(m_db->lastError()));
+        return;
+    }
+    refreshStudyTable();
+}
+
+void MainWindow::forgetSelectedStudy(const QString& studyUid)
+{
+    if (m_selectedStudyUid == studyUid) {
+        m_selectedStudyUid.clear();
+        m_seriesTable->setRowCount(0);
+    }
+}
+
+void MainWindow::removeStudiesFromList(const QStringList& studyUids)
+{
+    const QString text =
+        studyUids.size() < 2
+            ? QStringLiteral("Удалить исследование из списка?\n\nФайлы на диске останутся нетронутыми — удаляется "
+                             "только запись в локальной базе.")
+            : QStringLiteral("Удалить %1 исследований из списка?\n\nФайлы на диске останутся нетронутыми — удаляются "
+                             "только записи в локальной базе.")
+                  .arg(studyUids.size());
+    if (QMessageBox::question(this, QStringLiteral("Удалить запись"), text, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes)
+        return;
+    for (const QString& uid : studyUids)
+        removeStudyFromList(uid);
+    refreshStudyTable();
+}
+
+void MainWindow::removeStudyFromList(const QString& studyUid)
+{
+    if (!m_db->deleteStudy(studyUid)) {
+        QMessageBox::warning(this, QStringLiteral("Ошибка"),
+                             QStringLiteral("Не удалось удалить исследование:\n%1").arg(m_db->lastError()));
+        return;
+    }
+    forgetSelectedStudy(studyUid);
+}
+
+void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
+{
+    const QString text =
+        studyUids.size() < 2
+            ? QStringLiteral("Удалить исследование полностью (запись + файлы в управляемом хранилище)?")
+            : QStringLiteral("Удалить полностью %1 исследований (запись + файлы в управляемом хранилище)?")
+                  .arg(studyUids.size());
+    if (QMessageBox::question(this, QStringLiteral("Удалить полностью"), text, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes)
+        return;
+    for (const QString& uid : studyUids)
+        deleteStudyCompletely(uid);
+    refreshStudyTable();
+}
+
+int MainWindow::removeManagedFiles(const QString& studyUid)
+{
+    QSet<QString> folders;
+    int removed = 0;
+    for (const QString& path : managedFilesOf(m_db, studyUid).files) {
+        folders.insert(QFileInfo(path).absolutePath());
+        if (QFile::remove(path))
+            ++removed;
+    }
+    // Only folders left empty go; parents (the managed roots among them) stay.
+    for (const QString& folder : folders)
+        QDir().rmdir(folder);
+    return removed;
+}
+
+void MainWindow::deleteStudyCompletely(const QString& studyUid)
+{
+    const int removed = removeManagedFiles(studyUid);
+    if (!m_db->deleteStudy(studyUid)) {
+        QMessageBox::warning(this, QStringLiteral("Ошибка"),
+                             QStringLiteral("Файлы удалены (%1), но не удалось удалить запись в базе:\n%2")
+                                 .arg(removed)
+                                 .arg(m_db->lastError()));
+        return;
+    }
+    forgetSelectedStudy(studyUid);
+}
+
+void MainWindow::runAutoCleanup()
+{
+    const CleanupSettings settings = loadCleanupSettings();
+    if (!settings.byAgeEnabled && !settings.bySizeEnabled)
+        return;
+    const QList<db::StudyRecord> studies = m_db->allStudies();
+
+    QStringList chosen;
+    QSet<QString> chosenByAge;
+    if (settings.byAgeEnabled) {
+        const QDate cutoff = today().addDays(-settings.maxAgeDays);
+        for (const db::StudyRecord& s : studies) {
+            const QDate d = QDate::fromString(s.studyDate, QStringLiteral("yyyyMMdd"));
+            if (!s.isProtected && d.isValid() && d < cutoff) {
+                chosen << s.studyInstanceUid;
+                chosenByAge.insert(s.studyInstanceUid);
+            }
+        }
+    }
+    if (settings.bySizeEnabled) {
+        // Only the managed store counts: deleting a study indexed where it lies frees no space, so
+        // such studies are neither summed nor chosen.
+        QHash<QString, qint64> managedBytes;
+        qint64 total = 0;
+        for (const db::StudyRecord& s : studies) {
+            if (chosenByAge.contains(s.studyInstanceUid))
+                continue;
+            const qint64 bytes = managedFilesOf(m_db, s.studyInstanceUid).bytes;
+            managedBytes.insert(s.studyInstanceUid, bytes);
+            total += bytes;
+        }
+        for (const db::StudyRecord& s : studies) {
+            if (total <= settings.maxSizeBytes)
+                break;
+            if (s.isProtected || chosenByAge.contains(s.studyInstanceUid))
+                continue;
+            const qint64 bytes = managedBytes.value(s.studyInstanceUid);
+            if (bytes <= 0)
+                continue;
+            chosen << s.studyInstanceUid;
+            total -= bytes;
+        }
+    }
+    if (chosen.isEmpty())
+        return;
+    for (const QString& uid : chosen) {
+        removeManagedFiles(uid);
+        m_db->deleteStudy(uid);
+    }
+    m_statusLabel->setText(QStringLiteral("Автоочистка при запуске: удалено исследований — %1").arg(chosen.size()));
+}
