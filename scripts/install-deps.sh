@@ -11,12 +11,16 @@ packages=(
   libburn-dev libisofs-dev
   xvfb xauth libgl1-mesa-dri
   libbenchmark-dev
-  python3-vtk9 python3-numpy dcm2niix
   p7zip-full zip unzip
   fonts-dejavu-core
   openssh-server sshpass
   chromium
+  qt6-translations-l10n
 )
+# Reference tools that only the benchmarks use ("make bench"), kept out of the test set-up.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(python3-vtk9 python3-numpy dcm2niix)
+fi
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
