@@ -132,9 +132,14 @@ private slots:
         writeBytes(m_dir.filePath("noDicm"), QByteArray(128, '\0') + "DICX" + QByteArray(100, 'a'));
         QVERIFY(!dicom::isDicomFile(m_dir.filePath("noDicm")));
         QVERIFY(!dicom::isDicomFile(m_dir.filePath("missing")));
+        QVERIFY(!dicom::readFileSummary(m_dir.filePath("missing")));
+        QVERIFY(!dicom::isDicomFile(m_dir.path()));
+        QVERIFY(!dicom::readFileSummary(m_dir.path()));
         SeriesSpec spec;
         spec.slices = 1;
-        QVERIFY(dicom::isDicomFile(writeSlice(nextPath(), spec, 0)));
+        const QString cyrillic = writeSlice(m_dir.filePath(QStringLiteral("папка/снимок 1.dcm")), spec, 0);
+        QVERIFY(dicom::isDicomFile(cyrillic));
+        QVERIFY(dicom::readFileSummary(cyrillic));
     }
 
     // A fixture series read back must give exactly the geometry the writer put in.

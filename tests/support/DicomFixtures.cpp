@@ -553,6 +553,8 @@ bool saveDataset(const QString& path, DcmDataset& ds)
     ensureParent(path);
     const OFCondition cond = ff.saveFile(QFile::encodeName(path).constData(), xfer, EET_ExplicitLength,
                                          EGL_recalcGL, EPD_noChange, 0, 0, EWM_fileformat);
+    if (cond.bad())
+        qWarning("fixtures: saving %s failed: %s", qPrintable(path), cond.text());
     return cond.good();
 }
 
