@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <cmath>
+#include <exception>
 
 namespace dicom {
 namespace {
@@ -373,7 +374,9 @@ std::optional<double> parseTimeOfDay(const QString& input)
     return h * 3600.0 + m * 60.0 + s;
 }
 
-std::optional<DicomFileSummary> readFileSummary(const QString& path)
+namespace {
+
+std::optional<DicomFileSummary> summarize(const QString& path)
 {
     DcmFileFormat file;
     const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
@@ -470,6 +473,18 @@ std::optional<DicomFileSummary> readFileSummary(const QString& path)
     if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty())
         return std::nullopt;
     return s;
+}
+
+} // namespace
+
+std::optional<DicomFileSummary> readFileSummary(const QString& path)
+{
+    // A damaged file must cost one skipped file, never the importer thread.
+    try {
+        return summarize(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 void registerMetaTypes()
