@@ -1,0 +1,169 @@
+#include "FusionOverlay.h"
+
+#include "ParallelFor.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace render {
+
+namespace {
+
+int channel(double value)
+{
+    return int(std::clamp(value, 0.0, 1.0) * 255.0);
+}
+
+struct GrayWindow
+{
+    double lo;
+    double range;
+    uchar operator()(float v) const
+    {
+        return uchar(int(std::clamp((double(v) - lo) / range, 0.0, 1.0) * 255.0));
+    }
+};
+
+GrayWindow grayWindow(double centre, double width)
+{
+    return {centre - 0.5 * width, std::max(width, 1e-6)};
+}
+
+int resolveIndex(int index, int n)
+{
+    if (index < 0)
+        index = n / 2;
+    return std::clamp(index, 0, n - 1);
+}
+
+bool hasVoxels(const FusionVolume& v)
+{
+    return !v.isEmpty() && v.voxels.size() == size_t(v.nx) * size_t(v.ny) * size_t(v.nz);
+}
+
+} // namespace
+
+QColor colorMap(double t, int map)
+{
+    t = std::clamp(t, 0.0, 1.0);
+    if (std::isnan(t))
+        t = 0.0;
+    double r = 0.0, g = 0.0, b = 0.0;
+    if (map == RainbowColorMap) {
+        const double s = 4.0 * t;
+        r = 1.5 - std::abs(s - 3.0);
+        g = 1.5 - std::abs(s - 2.0);
+        b = 1.5 - std::abs(s - 1.0);
+    } else if (map == GrayColorMap) {
+        r = g = b = t;
+    } else if (t < 1.0 / 3.0) {
+        r = 3.0 * t;
+    } else if (t < 2.0 / 3.0) {
+        r = 1.0;
+        g = 3.0 * (t - 1.0 / 3.0);
+    } else {
+        r = 1.0;
+        g = 1.0;
+        b = 3.0 * (t - 2.0 / 3.0);
+    }
+    return QColor(channel(r), channel(g), channel(b), 255);
+}
+
+QImage blendFusionOverlay(const QImage& base, const db::InstanceRecord& slice, const FusionVolume& overlay,
+                          double windowCentre, double windowWidth, int map, double opacity)
+{
+    if (base.isNull() || overlay.isEmpty() || !slice.hasSpatialInfo)
+        return base;
+    const double sx = slice.pixelSpacingX > 0.0 ? slice.pixelSpacingX : 1.0;
+    const double sy = slice.pixelSpacingY > 0.0 ? slice.pixelSpacingY : 1.0;
+    const double lo = windowCentre - 0.5 * windowWidth;
+    const double range = std::max(windowWidth, 1e-6);
+    QImage out = base.convertToFormat(QImage::Format_RGB32);
+    const double a0 = std::isnan(opacity) ? 0.0 : std::clamp(opacity, 0.0, 1.0);
+    const bool spacingOk = overlay.spacing[0] > 0.0 && overlay.spacing[1] > 0.0 && overlay.spacing[2] > 0.0;
+    if (!spacingOk || !hasVoxels(overlay))
+        return out;
+
+    const auto& pos = slice.imagePosition;
+    const auto& row = slice.orientationRow;
+    const auto& col = slice.orientationCol;
+    const int width = out.width();
+    const int height = out.height();
+    parallelFor(height, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+            const double cy = y * sy;
+            for (int x = 0; x < width; ++x) {
+                const double cx = x * sx;
+                const double px = pos[0] + cx * row[0] + cy * col[0];
+                const double py = pos[1] + cx * row[1] + cy * col[1];
+                const double pz = pos[2] + cx * row[2] + cy * col[2];
+                double i = 0.0, j = 0.0, k = 0.0;
+                worldToVoxel(overlay, px, py, pz, &i, &j, &k);
+                const float sample = sampleFusionTrilinear(overlay, i, j, k);
+                if (std::isnan(sample))
+                    continue;
+                const double t = (double(sample) - lo) / range;
+                if (!(t > 0.0))
+                    continue;
+                const QColor colour = colorMap(t, map);
+                const double a = std::min(t, 1.0) * a0;
+                const QRgb b = line[x];
+                line[x] = qRgb(int(colour.red() * a + qRed(b) * (1.0 - a)),
+                               int(colour.green() * a + qGreen(b) * (1.0 - a)),
+                               int(colour.blue() * a + qBlue(b) * (1.0 - a)));
+            }
+        }
+    });
+    return out;
+}
+
+QImage renderFusionAxialSlice(const FusionVolume& volume, double windowCentre, double windowWidth, int k)
+{
+    if (!hasVoxels(volume))
+        return QImage();
+    k = resolveIndex(k, volume.nz);
+    const GrayWindow gray = grayWindow(windowCentre, windowWidth);
+    QImage image(volume.nx, volume.ny, QImage::Format_Grayscale8);
+    for (int j = 0; j < volume.ny; ++j) {
+        uchar* line = image.scanLine(j);
+        const float* src = volume.voxels.data() + volume.index(0, j, k);
+        for (int i = 0; i < volume.nx; ++i)
+            line[i] = gray(src[i]);
+    }
+    return image;
+}
+
+QImage renderFusionSagittalSlice(const FusionVolume& volume, double windowCentre, double windowWidth, int i)
+{
+    if (!hasVoxels(volume))
+        return QImage();
+    i = resolveIndex(i, volume.nx);
+    const GrayWindow gray = grayWindow(windowCentre, windowWidth);
+    QImage image(volume.ny, volume.nz, QImage::Format_Grayscale8);
+    for (int r = 0; r < volume.nz; ++r) {
+        uchar* line = image.scanLine(r);
+        const int k = volume.nz - 1 - r;
+        for (int j = 0; j < volume.ny; ++j)
+            line[j] = gray(volume.voxels[volume.index(i, j, k)]);
+    }
+    return image;
+}
+
+QImage renderFusionCoronalSlice(const FusionVolume& volume, double windowCentre, double windowWidth, int j)
+{
+    if (!hasVoxels(volume))
+        return QImage();
+    j = resolveIndex(j, volume.ny);
+    const GrayWindow gray = grayWindow(windowCentre, windowWidth);
+    QImage image(volume.nx, volume.nz, QImage::Format_Grayscale8);
+    for (int r = 0; r < volume.nz; ++r) {
+        uchar* line = image.scanLine(r);
+        const float* src = volume.voxels.data() + volume.index(0, j, volume.nz - 1 - r);
+        for (int i = 0; i < volume.nx; ++i)
+            line[i] = gray(src[i]);
+    }
+    return image;
+}
+
+} // namespace render
