@@ -1,7 +1,6 @@
 #include "HuImage.h"
 
-#include <QFileInfo>
-#include <QDateTime>
+#include <QFile>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -12,6 +11,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -26,7 +27,7 @@ struct ParsedFile
 {
     QString path;
     qint64 size = -1;
-    qint64 modifiedMs = 0;
+    qint64 modifiedNs = 0;
     DcmFileFormat file;
     std::mutex useMutex;
 };
@@ -247,12 +248,12 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     return true;
 }
 
-std::shared_ptr<ParsedFile> parseFile(const QString& path, qint64 size, qint64 modifiedMs, QString& error)
+std::shared_ptr<ParsedFile> parseFile(const QString& path, qint64 size, qint64 modifiedNs, QString& error)
 {
     auto parsed = std::make_shared<ParsedFile>();
     parsed->path = path;
     parsed->size = size;
-    parsed->modifiedMs = modifiedMs;
+    parsed->modifiedNs = modifiedNs;
     g_parseCount.fetch_add(1, std::memory_order_relaxed);
     OFCondition cond;
     try {
@@ -286,14 +287,20 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     out.pixels.clear();
     out.error.clear();
 
-    const QFileInfo info(path);
-    const qint64 size = info.exists() ? info.size() : -1;
-    const qint64 modifiedMs = info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0;
+    // std::filesystem rather than QFileInfo: QFileInfo converts the time to local time, which calls
+    // tzset() and is not safe while other threads do the same.
+    std::error_code ec;
+    const std::filesystem::path fsPath(QFile::encodeName(path).toStdString());
+    const auto fsSize = std::filesystem::file_size(fsPath, ec);
+    const qint64 size = ec ? -1 : qint64(fsSize);
+    const auto fsTime = std::filesystem::last_write_time(fsPath, ec);
+    const qint64 modifiedNs = ec ? 0
+                                 : qint64(std::chrono::duration_cast<std::chrono::nanoseconds>(fsTime.time_since_epoch()).count());
 
     std::shared_ptr<ParsedFile> parsed;
     {
         std::lock_guard<std::mutex> lock(g_cacheMutex);
-        if (g_cache && g_cache->path == path && g_cache->size == size && g_cache->modifiedMs == modifiedMs)
+        if (g_cache && g_cache->path == path && g_cache->size == size && g_cache->modifiedNs == modifiedNs)
             parsed = g_cache;
     }
 
@@ -301,7 +308,7 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     if (!parsed) {
         // Different files are independent DCMTK objects, so parsing and decompressing run outside the
         // cache lock and the volume builder's threads really overlap.
-        parsed = parseFile(path, size, modifiedMs, failure);
+        parsed = parseFile(path, size, modifiedNs, failure);
         if (parsed) {
             std::lock_guard<std::mutex> lock(g_cacheMutex);
             g_cache = parsed;
