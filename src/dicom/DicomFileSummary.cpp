@@ -233,7 +233,8 @@ bool completeMultiFrame(DcmDataset& ds, DicomFileSummary& s, Geometry& g)
 
     std::array<double, 3> normal{0.0, 0.0, 0.0};
     bool normalValid = false;
-    if (g.orientationFound && squaredLength(s.orientationRow) > 1e-6 && squaredLength(s.orientationCol) > 1e-6) {
+    if (g.orientationFound && squaredLength(s.orientationRow) > 1e-6 &&
+        squaredLength(s.orientationCol) > 1e-6) {
         const auto& r = s.orientationRow;
         const auto& c = s.orientationCol;
         normal = {r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
@@ -263,9 +264,8 @@ bool completeMultiFrame(DcmDataset& ds, DicomFileSummary& s, Geometry& g)
                 s.perFramePositionX.append(p[0]);
                 s.perFramePositionY.append(p[1]);
                 s.perFramePositionZ.append(p[2]);
-                s.perFrameSliceLocation.append(normalValid
-                                                   ? normal[0] * p[0] + normal[1] * p[1] + normal[2] * p[2]
-                                                   : p[2]);
+                s.perFrameSliceLocation.append(
+                    normalValid ? normal[0] * p[0] + normal[1] * p[1] + normal[2] * p[2] : p[2]);
                 anyPosition = true;
             }
         }
@@ -449,8 +449,8 @@ std::optional<DicomFileSummary> summarize(const QString& path)
     {
         DcmElement* element = nullptr;
         OFString first;
-        if (ds.findAndGetElement(DCM_TriggerTime, element, OFFalse).good() && element
-            && element->getLength() <= kMaxTextValueLength && element->getOFString(first, 0).good()) {
+        if (ds.findAndGetElement(DCM_TriggerTime, element, OFFalse).good() && element &&
+            element->getLength() <= kMaxTextValueLength && element->getOFString(first, 0).good()) {
             if (const auto trigger = parseNumber(utf8Trimmed(first)))
                 s.triggerTimeMs = *trigger;
         }

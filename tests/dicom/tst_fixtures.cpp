@@ -3,8 +3,8 @@
 #include "DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 
-#include <QSet>
 #include <QFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -83,7 +83,7 @@ class TstFixtures : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void geometry_data()
     {
         QTest::addColumn<int>("plane");
@@ -116,8 +116,8 @@ private slots:
             const double nx = iop[1] * iop[5] - iop[2] * iop[4];
             const double ny = iop[2] * iop[3] - iop[0] * iop[5];
             const double nz = iop[0] * iop[4] - iop[1] * iop[3];
-            QVERIFY(std::abs(nx - normal[0]) < 1e-6 && std::abs(ny - normal[1]) < 1e-6
-                    && std::abs(nz - normal[2]) < 1e-6);
+            QVERIFY(std::abs(nx - normal[0]) < 1e-6 && std::abs(ny - normal[1]) < 1e-6 &&
+                    std::abs(nz - normal[2]) < 1e-6);
             for (int i = 0; i < 3; ++i)
                 QVERIFY(std::abs(pos[i] - (spec.origin[i] + 1.5 * k * normal[i])) < 1e-6);
             const double loc = str(ds, DCM_SliceLocation).toDouble();
@@ -167,8 +167,8 @@ private slots:
             UID_JPEGLSLosslessTransferSyntax);
         row("rgb jpeg", PixelKind::Rgb8, Compression::JpegBaseline, Photometric::Monochrome2, "YBR_FULL_422",
             UID_JPEGProcess1TransferSyntax);
-        row("uint8 jpeg", PixelKind::UInt8, Compression::JpegBaseline, Photometric::Monochrome2, "MONOCHROME2",
-            UID_JPEGProcess1TransferSyntax);
+        row("uint8 jpeg", PixelKind::UInt8, Compression::JpegBaseline, Photometric::Monochrome2,
+            "MONOCHROME2", UID_JPEGProcess1TransferSyntax);
     }
 
     void pixelKinds()
@@ -212,8 +212,7 @@ private slots:
                 // DCMTK's lossy encoder shifts stored values and moves the shift into the intercept.
                 const int shifted = got + int(str(ds, DCM_RescaleIntercept).toDouble());
                 QVERIFY2(std::abs(shifted - expected) <= 3, qPrintable(QString::number(shifted)));
-            }
-            else
+            } else
                 QCOMPARE(got, expected);
         }
     }
@@ -305,7 +304,8 @@ private slots:
             QVERIFY(perFrame->getItem(k)->findAndGetSequenceItem(DCM_PlanePositionSequence, pos, 0).good());
             QCOMPARE(numbers(*pos, DCM_ImagePositionPatient), (QList<double>{-100, -120 + 1.5 * k, 50}));
             DcmItem* content = nullptr;
-            QVERIFY(perFrame->getItem(k)->findAndGetSequenceItem(DCM_FrameContentSequence, content, 0).good());
+            QVERIFY(
+                perFrame->getItem(k)->findAndGetSequenceItem(DCM_FrameContentSequence, content, 0).good());
             QCOMPARE(str(*content, DCM_TemporalPositionIndex), QString::number(k + 1));
         }
     }
@@ -331,7 +331,8 @@ private slots:
         spec.textEncoding = TextEncoding::Windows1251;
         ff = load(writeSlice(dir.filePath("w.dcm"), spec, 0));
         QVERIFY(!ff->getDataset()->tagExists(DCM_SpecificCharacterSet));
-        QCOMPARE(raw(*ff->getDataset(), DCM_PatientName), QByteArray("\xC8\xE2\xE0\xED\xEE\xE2^\xCF\xB8\xF2\xF0"));
+        QCOMPARE(raw(*ff->getDataset(), DCM_PatientName),
+                 QByteArray("\xC8\xE2\xE0\xED\xEE\xE2^\xCF\xB8\xF2\xF0"));
     }
 
     void badFiles()

@@ -65,21 +65,25 @@ class TstSummary : public QObject
         return dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
     }
 
-private slots:
+  private slots:
     void decodeText_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
         QTest::newRow("empty") << QByteArray() << QString();
         QTest::newRow("ascii") << QByteArray("Doe^John") << QStringLiteral("Doe^John");
-        QTest::newRow("utf-8 cyrillic") << QStringLiteral("Иванов^Пётр").toUtf8() << QStringLiteral("Иванов^Пётр");
+        QTest::newRow("utf-8 cyrillic")
+            << QStringLiteral("Иванов^Пётр").toUtf8() << QStringLiteral("Иванов^Пётр");
         QTest::newRow("windows-1251 cyrillic")
             << QByteArray("\xC8\xE2\xE0\xED\xEE\xE2^\xCF\xB8\xF2\xF0") << QStringLiteral("Иванов^Пётр");
-        QTest::newRow("lone 0x98") << QByteArray("a\x98" "b") << QStringLiteral("a\uFFFDb");
+        QTest::newRow("lone 0x98") << QByteArray("a\x98"
+                                                 "b")
+                                   << QStringLiteral("a\uFFFDb");
         QTest::newRow("cut utf-8 lead at end")
             << QByteArray("\xD0\x98\xD0") << QStringLiteral("\u0420\uFFFD\u0420");
         QTest::newRow("bad continuation") << QByteArray("\xE2\x28\xA1") << QStringLiteral("\u0432(\u040E");
-        QTest::newRow("1251 specials") << QByteArray("\x80\x88\xB9\xA8") << QStringLiteral("\u0402\u20AC\u2116\u0401");
+        QTest::newRow("1251 specials")
+            << QByteArray("\x80\x88\xB9\xA8") << QStringLiteral("\u0402\u20AC\u2116\u0401");
     }
 
     void decodeText()
@@ -215,64 +219,67 @@ private slots:
         QTest::newRow("height 0") << set(DCM_PatientSize, "0") << "heightCm" << QVariant(0.0);
         QTest::newRow("height absent") << Customize() << "heightCm" << QVariant(0.0);
         QTest::newRow("weight") << set(DCM_PatientWeight, " 72.5 ") << "weightKg" << QVariant(72.5);
-        QTest::newRow("two window centres give the first") << set(DCM_WindowCenter, "40\\400") << "windowCenter"
-                                                           << QVariant(40.0);
-        QTest::newRow("two window widths give the first") << set(DCM_WindowWidth, "350\\1500") << "windowWidth"
-                                                          << QVariant(350.0);
-        QTest::newRow("single window centre") << set(DCM_WindowCenter, "40") << "windowCenter" << QVariant(40.0);
+        QTest::newRow("two window centres give the first")
+            << set(DCM_WindowCenter, "40\\400") << "windowCenter" << QVariant(40.0);
+        QTest::newRow("two window widths give the first")
+            << set(DCM_WindowWidth, "350\\1500") << "windowWidth" << QVariant(350.0);
+        QTest::newRow("single window centre")
+            << set(DCM_WindowCenter, "40") << "windowCenter" << QVariant(40.0);
         QTest::newRow("window absent") << drop({DCM_WindowCenter}) << "windowCenter" << QVariant(0.0);
         QTest::newRow("slope absent") << drop({DCM_RescaleSlope}) << "rescaleSlope" << QVariant(1.0);
         QTest::newRow("slope unparsable") << set(DCM_RescaleSlope, "abc") << "rescaleSlope" << QVariant(1.0);
-        QTest::newRow("two slice thicknesses") << set(DCM_SliceThickness, "1\\2") << "sliceThickness"
-                                               << QVariant(0.0);
-        QTest::newRow("spacing 2 values") << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingX" << QVariant(0.7);
-        QTest::newRow("spacing 2 values y") << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingY"
-                                            << QVariant(0.5);
-        QTest::newRow("spacing 1 value x") << set(DCM_PixelSpacing, "0.5") << "pixelSpacingX" << QVariant(0.0);
-        QTest::newRow("spacing 1 value y") << set(DCM_PixelSpacing, "0.5") << "pixelSpacingY" << QVariant(0.0);
-        QTest::newRow("position 2 values") << set(DCM_ImagePositionPatient, "1\\2") << "hasSpatialInfo"
-                                           << QVariant(false);
-        QTest::newRow("orientation absent") << drop({DCM_ImageOrientationPatient}) << "hasSpatialInfo"
-                                            << QVariant(false);
-        QTest::newRow("acquisition time") << set(DCM_AcquisitionTime, "101530.25") << "acquisitionTimeSeconds"
-                                          << QVariant(36930.25);
-        QTest::newRow("acquisition time with colons") << set(DCM_AcquisitionTime, "10:15")
-                                                      << "acquisitionTimeSeconds" << QVariant(36900.0);
-        QTest::newRow("acquisition 25 hours") << set(DCM_AcquisitionTime, "25") << "acquisitionTimeSeconds"
-                                              << QVariant(90000.0);
-        QTest::newRow("acquisition unusable, content used")
-            << Customize([](DcmDataset& ds) {
-                   putValue(ds, DCM_AcquisitionTime, "1");
-                   putValue(ds, DCM_ContentTime, "120000");
-               })
-            << "acquisitionTimeSeconds" << QVariant(43200.0);
-        QTest::newRow("no times") << drop({DCM_AcquisitionTime}) << "acquisitionTimeSeconds" << QVariant(-1.0);
-        QTest::newRow("trigger first value") << set(DCM_TriggerTime, "120.5") << "triggerTimeMs" << QVariant(120.5);
+        QTest::newRow("two slice thicknesses")
+            << set(DCM_SliceThickness, "1\\2") << "sliceThickness" << QVariant(0.0);
+        QTest::newRow("spacing 2 values")
+            << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingX" << QVariant(0.7);
+        QTest::newRow("spacing 2 values y")
+            << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingY" << QVariant(0.5);
+        QTest::newRow("spacing 1 value x")
+            << set(DCM_PixelSpacing, "0.5") << "pixelSpacingX" << QVariant(0.0);
+        QTest::newRow("spacing 1 value y")
+            << set(DCM_PixelSpacing, "0.5") << "pixelSpacingY" << QVariant(0.0);
+        QTest::newRow("position 2 values")
+            << set(DCM_ImagePositionPatient, "1\\2") << "hasSpatialInfo" << QVariant(false);
+        QTest::newRow("orientation absent")
+            << drop({DCM_ImageOrientationPatient}) << "hasSpatialInfo" << QVariant(false);
+        QTest::newRow("acquisition time")
+            << set(DCM_AcquisitionTime, "101530.25") << "acquisitionTimeSeconds" << QVariant(36930.25);
+        QTest::newRow("acquisition time with colons")
+            << set(DCM_AcquisitionTime, "10:15") << "acquisitionTimeSeconds" << QVariant(36900.0);
+        QTest::newRow("acquisition 25 hours")
+            << set(DCM_AcquisitionTime, "25") << "acquisitionTimeSeconds" << QVariant(90000.0);
+        QTest::newRow("acquisition unusable, content used") << Customize([](DcmDataset& ds) {
+            putValue(ds, DCM_AcquisitionTime, "1");
+            putValue(ds, DCM_ContentTime, "120000");
+        }) << "acquisitionTimeSeconds" << QVariant(43200.0);
+        QTest::newRow("no times") << drop({DCM_AcquisitionTime}) << "acquisitionTimeSeconds"
+                                  << QVariant(-1.0);
+        QTest::newRow("trigger first value")
+            << set(DCM_TriggerTime, "120.5") << "triggerTimeMs" << QVariant(120.5);
         QTest::newRow("trigger absent") << Customize() << "triggerTimeMs" << QVariant(-1.0);
         QTest::newRow("laterality") << set(DCM_Laterality, "R") << "laterality" << QVariant("R");
         QTest::newRow("image laterality") << set(DCM_ImageLaterality, "L") << "laterality" << QVariant("L");
-        QTest::newRow("laterality from comment word") << set(DCM_ImageComments, "  left  ") << "laterality"
-                                                      << QVariant("LEFT");
+        QTest::newRow("laterality from comment word")
+            << set(DCM_ImageComments, "  left  ") << "laterality" << QVariant("LEFT");
         QTest::newRow("laterality from comment sentence")
             << set(DCM_ImageComments, "left breast") << "laterality" << QVariant(QString());
-        QTest::newRow("series number kept as text") << set(DCM_SeriesNumber, "007") << "seriesNumber"
-                                                    << QVariant("007");
-        QTest::newRow("cardiac images") << set(DCM_CardiacNumberOfImages, "25") << "cardiacNumberOfImages"
-                                        << QVariant(25);
-        QTest::newRow("temporal index UL") << set(DCM_TemporalPositionIndex, "4") << "temporalPositionIndex"
-                                           << QVariant(4);
-        QTest::newRow("instance number") << set(DCM_InstanceNumber, " 12 ") << "instanceNumber" << QVariant(12);
-        QTest::newRow("referring physician") << set(DCM_ReferringPhysicianName, "Dr^Who")
-                                             << "referringPhysician" << QVariant("Dr^Who");
-        QTest::newRow("name kept with separators") << set(DCM_PatientName, "A^B^^^=X^Y")
-                                                   << "patientName" << QVariant("A^B^^^=X^Y");
-        QTest::newRow("raw 1251 name without charset")
-            << Customize([](DcmDataset& ds) {
-                   delete ds.remove(DCM_SpecificCharacterSet);
-                   putRawText(ds, DCM_PatientName, encodeText(QStringLiteral("Сидоров^Иван"),
-                                                              TextEncoding::Windows1251));
-               })
-            << "patientName" << QVariant(QStringLiteral("Сидоров^Иван"));
+        QTest::newRow("series number kept as text")
+            << set(DCM_SeriesNumber, "007") << "seriesNumber" << QVariant("007");
+        QTest::newRow("cardiac images")
+            << set(DCM_CardiacNumberOfImages, "25") << "cardiacNumberOfImages" << QVariant(25);
+        QTest::newRow("temporal index UL")
+            << set(DCM_TemporalPositionIndex, "4") << "temporalPositionIndex" << QVariant(4);
+        QTest::newRow("instance number")
+            << set(DCM_InstanceNumber, " 12 ") << "instanceNumber" << QVariant(12);
+        QTest::newRow("referring physician")
+            << set(DCM_ReferringPhysicianName, "Dr^Who") << "referringPhysician" << QVariant("Dr^Who");
+        QTest::newRow("name kept with separators")
+            << set(DCM_PatientName, "A^B^^^=X^Y") << "patientName" << QVariant("A^B^^^=X^Y");
+        QTest::newRow("raw 1251 name without charset") << Customize([](DcmDataset& ds) {
+            delete ds.remove(DCM_SpecificCharacterSet);
+            putRawText(ds, DCM_PatientName,
+                       encodeText(QStringLiteral("Сидоров^Иван"), TextEncoding::Windows1251));
+        }) << "patientName" << QVariant(QStringLiteral("Сидоров^Иван"));
         QTest::newRow("utf-8 description") << Customize([](DcmDataset& ds) {
             putValue(ds, DCM_SpecificCharacterSet, "ISO_IR 192");
             putRawText(ds, DCM_StudyDescription, QStringLiteral("КТ грудной клетки").toUtf8());
@@ -291,26 +298,46 @@ private slots:
         const auto s = summaryOf(change);
         QVERIFY(s);
         QVariant got;
-        if (field == "heightCm") got = s->heightCm;
-        else if (field == "weightKg") got = s->weightKg;
-        else if (field == "windowCenter") got = s->windowCenter;
-        else if (field == "windowWidth") got = s->windowWidth;
-        else if (field == "rescaleSlope") got = s->rescaleSlope;
-        else if (field == "sliceThickness") got = s->sliceThickness;
-        else if (field == "pixelSpacingX") got = s->pixelSpacingX;
-        else if (field == "pixelSpacingY") got = s->pixelSpacingY;
-        else if (field == "hasSpatialInfo") got = s->hasSpatialInfo;
-        else if (field == "acquisitionTimeSeconds") got = s->acquisitionTimeSeconds;
-        else if (field == "triggerTimeMs") got = s->triggerTimeMs;
-        else if (field == "laterality") got = s->laterality;
-        else if (field == "seriesNumber") got = s->seriesNumber;
-        else if (field == "cardiacNumberOfImages") got = s->cardiacNumberOfImages;
-        else if (field == "temporalPositionIndex") got = s->temporalPositionIndex;
-        else if (field == "instanceNumber") got = s->instanceNumber;
-        else if (field == "referringPhysician") got = s->referringPhysician;
-        else if (field == "patientName") got = s->patientName;
-        else if (field == "studyDescription") got = s->studyDescription;
-        else QFAIL("unknown field");
+        if (field == "heightCm")
+            got = s->heightCm;
+        else if (field == "weightKg")
+            got = s->weightKg;
+        else if (field == "windowCenter")
+            got = s->windowCenter;
+        else if (field == "windowWidth")
+            got = s->windowWidth;
+        else if (field == "rescaleSlope")
+            got = s->rescaleSlope;
+        else if (field == "sliceThickness")
+            got = s->sliceThickness;
+        else if (field == "pixelSpacingX")
+            got = s->pixelSpacingX;
+        else if (field == "pixelSpacingY")
+            got = s->pixelSpacingY;
+        else if (field == "hasSpatialInfo")
+            got = s->hasSpatialInfo;
+        else if (field == "acquisitionTimeSeconds")
+            got = s->acquisitionTimeSeconds;
+        else if (field == "triggerTimeMs")
+            got = s->triggerTimeMs;
+        else if (field == "laterality")
+            got = s->laterality;
+        else if (field == "seriesNumber")
+            got = s->seriesNumber;
+        else if (field == "cardiacNumberOfImages")
+            got = s->cardiacNumberOfImages;
+        else if (field == "temporalPositionIndex")
+            got = s->temporalPositionIndex;
+        else if (field == "instanceNumber")
+            got = s->instanceNumber;
+        else if (field == "referringPhysician")
+            got = s->referringPhysician;
+        else if (field == "patientName")
+            got = s->patientName;
+        else if (field == "studyDescription")
+            got = s->studyDescription;
+        else
+            QFAIL("unknown field");
         if (expected.typeId() == QMetaType::Double)
             QVERIFY2(near(got.toDouble(), expected.toDouble()), qPrintable(got.toString()));
         else
@@ -398,8 +425,8 @@ private slots:
             putValue(*addItem(*shared, DCM_PixelMeasuresSequence), DCM_PixelSpacing, "0.5\\0.6");
             DcmSequenceOfItems* perFrame = nullptr;
             ds.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame);
-            putValue(*addItem(*perFrame->getItem(0), DCM_PlaneOrientationSequence), DCM_ImageOrientationPatient,
-                     "0\\1\\0\\0\\0\\-1");
+            putValue(*addItem(*perFrame->getItem(0), DCM_PlaneOrientationSequence),
+                     DCM_ImageOrientationPatient, "0\\1\\0\\0\\0\\-1");
             for (int k = 0; k < 3; ++k) {
                 DcmItem* plane = addItem(*perFrame->getItem(k), DCM_PlanePositionSequence);
                 putRawText(*plane, DCM_ImagePositionPatient, "-" + QByteArray::number(10 + k) + "\\6\\7");
@@ -511,7 +538,8 @@ private slots:
         spec.slices = 1;
         const QString good = writeSlice(nextPath(), spec, 0);
         const qint64 size = QFileInfo(good).size();
-        for (qint64 cut : {qint64(131), qint64(140), qint64(200), qint64(300), qint64(600), size / 2, size - 1}) {
+        for (qint64 cut :
+             {qint64(131), qint64(140), qint64(200), qint64(300), qint64(600), size / 2, size - 1}) {
             const QString bad = nextPath();
             writeTruncatedCopy(good, bad, cut);
             QVERIFY2(!dicom::readFileSummary(bad), qPrintable(QString::number(cut)));
@@ -556,7 +584,8 @@ private slots:
         QByteArray bytes = f.readAll();
         qsizetype lengthAt = -1;
         if (target == 0) {
-            lengthAt = bytes.indexOf(QByteArray("\x10\x00\x10\x00", 4)) + 4; // (0010,0010) implicit: 4-byte length
+            lengthAt =
+                bytes.indexOf(QByteArray("\x10\x00\x10\x00", 4)) + 4; // (0010,0010) implicit: 4-byte length
         } else if (target == 1) {
             lengthAt = bytes.lastIndexOf(QByteArray("\xE0\x7F\x10\x00OW", 6)) + 8;
         } else if (target == 2) {

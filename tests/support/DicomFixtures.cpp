@@ -112,7 +112,8 @@ const char* sopClassFor(const QString& modality, bool enhanced)
         return enhanced ? UID_EnhancedMRImageStorage : UID_MRImageStorage;
     if (modality == QLatin1String("PT"))
         return enhanced ? UID_EnhancedPETImageStorage : UID_PositronEmissionTomographyImageStorage;
-    return enhanced ? UID_MultiframeGrayscaleWordSecondaryCaptureImageStorage : UID_SecondaryCaptureImageStorage;
+    return enhanced ? UID_MultiframeGrayscaleWordSecondaryCaptureImageStorage
+                    : UID_SecondaryCaptureImageStorage;
 }
 
 struct PixelLayout
@@ -127,10 +128,14 @@ struct PixelLayout
 PixelLayout layoutOf(PixelKind kind)
 {
     switch (kind) {
-    case PixelKind::Int16: return {1, 16, true, -32768, 32767};
-    case PixelKind::UInt16: return {1, 16, false, 0, 65535};
-    case PixelKind::UInt8: return {1, 8, false, 0, 255};
-    case PixelKind::Rgb8: return {3, 8, false, 0, 255};
+    case PixelKind::Int16:
+        return {1, 16, true, -32768, 32767};
+    case PixelKind::UInt16:
+        return {1, 16, false, 0, 65535};
+    case PixelKind::UInt8:
+        return {1, 8, false, 0, 255};
+    case PixelKind::Rgb8:
+        return {3, 8, false, 0, 255};
     }
     return {};
 }
@@ -308,7 +313,8 @@ bool compress(DcmDataset& ds, Compression compression)
         cond = ds.chooseRepresentation(EXS_RLELossless, &rp);
         return cond.good() && ds.canWriteXfer(EXS_RLELossless);
     }
-    case Compression::None: break;
+    case Compression::None:
+        break;
     }
     return true;
 }
@@ -418,9 +424,12 @@ int coordinateValue(int x, int y, int z)
 std::array<double, 6> orientationOf(const SeriesSpec& spec)
 {
     switch (spec.plane) {
-    case Plane::Axial: return {1, 0, 0, 0, 1, 0};
-    case Plane::Sagittal: return {0, 1, 0, 0, 0, -1};
-    case Plane::Coronal: return {1, 0, 0, 0, 0, -1};
+    case Plane::Axial:
+        return {1, 0, 0, 0, 1, 0};
+    case Plane::Sagittal:
+        return {0, 1, 0, 0, 0, -1};
+    case Plane::Coronal:
+        return {1, 0, 0, 0, 0, -1};
     case Plane::Oblique: {
         const auto& o = spec.obliqueOrientation;
         const auto r = normalized({o[0], o[1], o[2]});

@@ -42,7 +42,7 @@ struct SeriesSpec
     QString seriesNumber = QStringLiteral("1");
     QString modality = QStringLiteral("CT");
     QString bodyPart = QStringLiteral("CHEST");
-    QString frameOfReferenceUid; // generated when empty
+    QString frameOfReferenceUid;  // generated when empty
     QString specificCharacterSet; // "", "ISO_IR 192", "ISO_IR 144"; texts are written as given (UTF-8 or raw)
     TextEncoding textEncoding = TextEncoding::Auto;
 
@@ -75,7 +75,7 @@ struct SeriesSpec
 
     // Instances and time.
     int firstInstanceNumber = 1;
-    bool reverseInstanceNumbers = false; // instance numbers run opposite to the spatial order
+    bool reverseInstanceNumbers = false;   // instance numbers run opposite to the spatial order
     double acquisitionTimeStart = 36000.0; // seconds since midnight, < 0: no Acquisition Time
     double acquisitionTimeStep = 0.0;
     // When set, Temporal Position Index of slice/frame k (top level for single-frame files,
