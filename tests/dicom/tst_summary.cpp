@@ -238,16 +238,10 @@ class TstSummary : public QObject
             << set(DCM_PixelSpacing, "0.5") << "pixelSpacingX" << QVariant(0.0);
         QTest::newRow("spacing 1 value y")
             << set(DCM_PixelSpacing, "0.5") << "pixelSpacingY" << QVariant(0.0);
-        QTest::newRow("position 2 values")
-            << set(DCM_ImagePositionPatient, "1\\2") << "hasSpatialInfo" << QVariant(false);
         QTest::newRow("orientation absent")
             << drop({DCM_ImageOrientationPatient}) << "hasSpatialInfo" << QVariant(false);
         QTest::newRow("acquisition time")
             << set(DCM_AcquisitionTime, "101530.25") << "acquisitionTimeSeconds" << QVariant(36930.25);
-        QTest::newRow("acquisition time with colons")
-            << set(DCM_AcquisitionTime, "10:15") << "acquisitionTimeSeconds" << QVariant(36900.0);
-        QTest::newRow("acquisition 25 hours")
-            << set(DCM_AcquisitionTime, "25") << "acquisitionTimeSeconds" << QVariant(90000.0);
         QTest::newRow("acquisition unusable, content used") << Customize([](DcmDataset& ds) {
             putValue(ds, DCM_AcquisitionTime, "1");
             putValue(ds, DCM_ContentTime, "120000");
