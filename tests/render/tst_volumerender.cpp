@@ -97,6 +97,97 @@ const uchar* pixel(const QImage& im, int x, int y)
     return im.constScanLine(y) + 3 * x;
 }
 
+// A plain per-pixel ray caster written from the rules, without tiles, empty-space skipping or the
+// renderer's fast paths: the renderer must give the very same bytes.
+QImage referenceVrt(const render::Volume& v, const render::VolumeRenderParams& p)
+{
+    const int S = std::max(32, int(p.imageSize));
+    QImage im(S, S, QImage::Format_RGB888);
+    im.fill(Qt::black);
+    struct V3
+    {
+        double x, y, z;
+    };
+    auto q = [](const QVector3D& a) { return V3{a.x(), a.y(), a.z()}; };
+    auto add = [](V3 a, V3 b) { return V3{a.x + b.x, a.y + b.y, a.z + b.z}; };
+    auto mul = [](V3 a, double s) { return V3{a.x * s, a.y * s, a.z * s}; };
+    auto dot = [](V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; };
+    auto cross = [](V3 a, V3 b) { return V3{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; };
+    auto norm = [&](V3 a) { const double l = std::sqrt(dot(a, a)); return l > 0 ? mul(a, 1 / l) : V3{0, 0, 0}; };
+    const V3 E{v.nx * v.spacingX, v.ny * v.spacingY, v.nz * v.spacingZ};
+    const double R = std::sqrt(dot(E, E)) / 2;
+    int N = std::max(int(p.sampleCount), 16);
+    if (p.fullQuality) {
+        const double smallest = std::min({v.spacingX, v.spacingY, v.spacingZ});
+        N = std::max(N, int(std::min(std::ceil(2.4 * R / std::max(0.7 * smallest, 0.2)), 450.0)));
+    }
+    const V3 d = norm(q(p.rotation.rotatedVector(QVector3D(0, 0, 1))));
+    const V3 right = norm(cross(d, q(p.rotation.rotatedVector(QVector3D(0, -1, 0)))));
+    const V3 up = norm(cross(right, d));
+    const V3 M = add(add(mul(E, 0.5), mul(right, p.panX)), mul(up, p.panY));
+    const double W = std::max(p.zoom, 0.1) * R, t0 = -1.2 * R, step = 2.4 * R / (N - 1);
+    const V3 L = mul(d, -1);
+    auto vox = [&](V3 a) { return V3{a.x / v.spacingX, a.y / v.spacingY, a.z / v.spacingZ}; };
+    const V3 dv = vox(d);
+    auto inside = [](double c, int n) { const double f = c + 0.5; return f > 0.0 && f < n ? int(f) : -1; };
+    auto clampRead = [&](double x, double y, double z) {
+        return double(render::sampleTrilinear(v, std::clamp(x, 0.0, v.nx - 1.0), std::clamp(y, 0.0, v.ny - 1.0),
+                                              std::clamp(z, 0.0, v.nz - 1.0)));
+    };
+    const double hx = std::clamp(1 / std::max(v.spacingX, 0.001), 0.5, 3.5);
+    const double hy = std::clamp(1 / std::max(v.spacingY, 0.001), 0.5, 3.5);
+    const double hz = std::clamp(1 / std::max(v.spacingZ, 0.001), 0.5, 3.5);
+    for (int py = 0; py < S; ++py)
+        for (int px = 0; px < S; ++px) {
+            const double a = (2.0 * ((px + 0.5) / S - 0.5)) * W, b = -(2.0 * ((py + 0.5) / S - 0.5)) * W;
+            const V3 o = vox(add(add(M, mul(right, a)), mul(up, b)));
+            double r = 0, g = 0, bl = 0, A = 0;
+            for (int i = 0; i < N && A <= 0.98; ++i) {
+                const V3 P = add(o, mul(dv, t0 + i * step));
+                const int ix = inside(P.x, v.nx), iy = inside(P.y, v.ny), iz = inside(P.z, v.nz);
+                if (ix < 0 || iy < 0 || iz < 0)
+                    continue;
+                double s = render::voxelAt(v, ix, iy, iz);
+                if (p.fullQuality) {
+                    const V3 pr = add(P, mul(right, 0.6)), pu = add(P, mul(up, 0.6));
+                    s = (2.0 * render::sampleTrilinear(v, P.x, P.y, P.z) + render::sampleTrilinear(v, pr.x, pr.y, pr.z)
+                         + render::sampleTrilinear(v, pu.x, pu.y, pu.z)) / 4.0;
+                }
+                const double alpha = render::sampleTransferFunctionOpacity(p.transferFunction, s);
+                if (alpha <= 0.003)
+                    continue;
+                float c[3];
+                render::sampleTransferFunctionColor(p.transferFunction, c, s);
+                double cr = c[0], cg = c[1], cb = c[2];
+                if (p.fullQuality) {
+                    const V3 gr{clampRead(P.x + hx, P.y, P.z) - clampRead(P.x - hx, P.y, P.z),
+                                clampRead(P.x, P.y + hy, P.z) - clampRead(P.x, P.y - hy, P.z),
+                                clampRead(P.x, P.y, P.z + hz) - clampRead(P.x, P.y, P.z - hz)};
+                    const double g2 = dot(gr, gr);
+                    if (g2 > 1e-6) {
+                        const V3 n = mul(gr, -1 / std::sqrt(g2));
+                        const double light = std::min(0.35 + 0.65 * std::max(dot(n, L), 0.0), 1.15);
+                        const double spec = 0.18 * std::pow(std::max(dot(n, norm(add(L, mul(d, -1)))), 0.0), 24.0);
+                        cr = cr * light + spec;
+                        cg = cg * light + 0.95 * spec;
+                        cb = cb * light + 0.85 * spec;
+                    }
+                }
+                const double w = (1 - A) * alpha;
+                r += w * cr;
+                g += w * cg;
+                bl += w * cb;
+                A += w;
+            }
+            auto byte = [](double x) { return uchar(x > 0 ? (x > 255 ? 255 : x) : 0); };
+            uchar* out = im.scanLine(py) + 3 * px;
+            out[0] = byte(r * 255);
+            out[1] = byte(g * 255);
+            out[2] = byte(bl * 255);
+        }
+    return im;
+}
+
 } // namespace
 
 class TestVolumeRender : public QObject
@@ -298,6 +389,43 @@ private slots:
         QVERIFY2(centre > edge + 40, qPrintable(QStringLiteral("centre %1 edge %2").arg(centre).arg(edge)));
         QVERIFY(pixel(im, cx, cy)[2] < centre || centre == 255); // specular is bluer-less
         QVERIFY(isBlack(im.copy(0, 0, 4, 4)));
+    }
+
+    void matchesPlainRayCaster_data()
+    {
+        QTest::addColumn<int>("preset");
+        QTest::addColumn<bool>("full");
+        QTest::newRow("bones quick") << 0 << false;
+        QTest::newRow("bones full") << 0 << true;
+        QTest::newRow("skin quick") << 2 << false;
+        QTest::newRow("skin full") << 2 << true;
+        QTest::newRow("lungs full") << 3 << true;
+    }
+    void matchesPlainRayCaster()
+    {
+        QFETCH(int, preset);
+        QFETCH(bool, full);
+        // Air, a soft-tissue body, a bone rod and a lung cavity, with large empty regions to skip.
+        const render::Volume v = filled(40, 36, 30, 0.9, 0.8, 1.25, [](int x, int y, int z) {
+            const float dx = x - 20.0f, dy = y - 17.0f;
+            if (dx * dx / 225.0f + dy * dy / 144.0f > 1.0f)
+                return -1000.0f;
+            if (dx * dx + (dy - 5) * (dy - 5) < 9.0f)
+                return 900.0f + 10.0f * z;
+            if ((dx + 6) * (dx + 6) + dy * dy < 16.0f && z > 5 && z < 25)
+                return -800.0f;
+            return 40.0f + float((x * 7 + y * 13 + z * 5) % 30);
+        });
+        render::VolumeRenderParams p;
+        p.renderMode = 1;
+        p.fullQuality = full;
+        p.imageSize = 72;
+        p.sampleCount = 120;
+        p.rotation = viewRotation(35, 20);
+        p.transferFunction = render::transferFunctionPresets()[preset];
+        const QImage mine = render::renderVolumeCpu(v, p);
+        QVERIFY(!isBlack(mine));
+        QCOMPARE(mine, referenceVrt(v, p));
     }
 
     void sameImageOnAnyThreadCount()
