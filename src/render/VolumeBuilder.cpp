@@ -312,6 +312,8 @@ Volume buildVolume(const QList<SliceSource>& slices, QString* message, int plane
                 return reorientVolume(stack, m.axis, m.sign);
             return stack;
         }
+        if (planeHint == AxialPlane)
+            return stack; // nothing to reorder; spare the copy
         return permuteByPlaneHint(stack, planeHint);
     } catch (const std::bad_alloc&) {
         if (message)
