@@ -10,17 +10,24 @@
 #include "dialogs/ToolbarCustomizeDialog.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomImporter.h"
+#include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
+#include "viewer/ViewerWindow.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDateEdit>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -121,6 +128,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     loadColumnWidths();
     runAutoCleanup();
     refreshStudyTable();
+    QTimer::singleShot(0, this, &MainWindow::runStartupAction);
 }
 
 MainWindow::~MainWindow()
@@ -389,14 +397,83 @@ void MainWindow::onStudySelected(int row, int /*column*/)
     m_seriesTable->setSortingEnabled(true);
 }
 
-void MainWindow::onStudyDoubleClicked(int, int)
+void MainWindow::onStudyDoubleClicked(int row, int /*column*/)
 {
-    // Opening a study needs the 2D viewer.
+    QTableWidgetItem* item = m_studyTable->item(row, 0);
+    if (!item)
+        return;
+    const QString uid = item->data(StudyUidRole).toString();
+    QSettings().setValue(QStringLiteral("startup/lastStudyUid"), uid);
+    showViewerWindow(new ViewerWindow(m_db, uid, QString(), nullptr, false));
 }
 
-void MainWindow::onSeriesDoubleClicked(int, int)
+void MainWindow::onSeriesDoubleClicked(int row, int /*column*/)
 {
-    // Opening a series needs the 2D viewer.
+    QTableWidgetItem* item = m_seriesTable->item(row, 0);
+    if (!item || m_selectedStudyUid.isEmpty())
+        return;
+    const QString seriesUid = item->data(Qt::UserRole).toString();
+    QSettings().setValue(QStringLiteral("startup/lastStudyUid"), m_selectedStudyUid);
+    showViewerWindow(new ViewerWindow(m_db, m_selectedStudyUid, seriesUid, nullptr, false));
+}
+
+void MainWindow::showViewerWindow(ViewerWindow* viewer)
+{
+    // Viewers are top-level windows that nothing else owns: they go when they are closed.
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    ViewerWindow* previous = m_viewer;
+    m_viewer.clear();
+    if (!previous) {
+        viewer->showMaximized();
+        return;
+    }
+    viewer->setGeometry(previous->geometry());
+    if (previous->isMaximized())
+        viewer->showMaximized();
+    else
+        viewer->showNormal();
+    previous->close();
+}
+
+void MainWindow::returnFromViewer(ViewerWindow* viewer)
+{
+    m_viewer = viewer;
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::showDialogInPlace(QDialog* dialog)
+{
+    if (isMaximized()) {
+        dialog->showMaximized();
+    } else {
+        dialog->setGeometry(geometry());
+        dialog->show();
+    }
+    hide();
+    connect(dialog, &QDialog::finished, this, [this, dialog] {
+        if (dialog->isMaximized()) {
+            showMaximized();
+        } else {
+            setGeometry(dialog->geometry());
+            show();
+        }
+    });
+}
+
+void MainWindow::runStartupAction()
+{
+    const QString action = QSettings().value(QStringLiteral("startup/action"), QStringLiteral("archive")).toString();
+    if (action == QLatin1String("lastViewer")) {
+        const QString uid = QSettings().value(QStringLiteral("startup/lastStudyUid")).toString();
+        if (uid.isEmpty() || !m_db->studyExists(uid))
+            return;
+        auto* viewer = new ViewerWindow(m_db, uid, QString(), nullptr, false);
+        viewer->setAttribute(Qt::WA_DeleteOnClose);
+        viewer->showMaximized();
+    }
+    // "pacs" opens the PACS download dialog in the list's place once that dialog exists.
 }
 
 void MainWindow::onDatePresetChanged(int index)
@@ -487,6 +564,126 @@ void MainWindow::onImportFolderClicked()
 
 void MainWindow::onImportZipClicked()
 {
+    const QString file =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Выберите архив с DICOM-исследованием"), QString(),
+                                     QStringLiteral("Архивы (*.zip *.7z);;ZIP-архивы (*.zip);;7z-архивы (*.7z)"));
+    if (!file.isEmpty())
+        startArchiveImport(file);
+}
+
+void MainWindow::indexImported(const dicom::DicomFileSummary& summary, int& failures)
+{
+    if (!m_db->indexFile(summary)) {
+        ++failures;
+        m_lastIndexError = m_db->lastError();
+    }
+}
+
+int MainWindow::reportIndexFailures(int& failures)
+{
+    const int count = failures;
+    failures = 0;
+    if (count > 0) {
+        // A full disk or a locked index must not look like a clean import.
+        QMessageBox::warning(this, QStringLiteral("Ошибка импорта"),
+                             QStringLiteral("Не удалось записать в локальную базу файлов: %1\n%2")
+                                 .arg(count)
+                                 .arg(m_lastIndexError));
+    }
+    return count;
+}
+
+void MainWindow::startArchiveImport(const QString& archivePath)
+{
+    if (m_zipThread) {
+        QMessageBox::information(this, QStringLiteral("Импорт уже выполняется"),
+                                 QStringLiteral("Дождитесь завершения текущего импорта."));
+        return;
+    }
+    m_busyBar->show();
+    m_statusLabel->setText(QStringLiteral("Распаковка и импорт архива: %1").arg(archivePath));
+    const QString target = QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+                               .filePath(QStringLiteral("imported_from_zip"));
+
+    auto* thread = new QThread(this);
+    auto* worker = new dicom::ZipImportWorker(archivePath, target);
+    worker->moveToThread(thread);
+    m_zipThread = thread;
+    m_zipWorker = worker;
+    m_archiveIndexFailures = 0;
+
+    connect(thread, &QThread::started, worker, &dicom::ZipImportWorker::run);
+    connect(worker, &dicom::ZipImportWorker::fileFound, this,
+            [this](const dicom::DicomFileSummary& summary) { indexImported(summary, m_archiveIndexFailures); });
+    connect(worker, &dicom::ZipImportWorker::progress, this, [this](int processed) {
+        m_statusLabel->setText(QStringLiteral("Распаковка и импорт: обработано файлов — %1").arg(processed));
+    });
+    connect(worker, &dicom::ZipImportWorker::finished, this, &MainWindow::onArchiveImportFinished);
+    connect(worker, &dicom::ZipImportWorker::finished, thread, &QThread::quit);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, this, [this, thread] {
+        thread->deleteLater();
+        if (m_zipThread == thread) {
+            m_zipThread = nullptr;
+            m_zipWorker = nullptr;
+        }
+    });
+    thread->start();
+}
+
+void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& error)
+{
+    m_busyBar->hide();
+    if (!error.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
+    const int failed = reportIndexFailures(m_archiveIndexFailures);
+    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён: добавлено %1, пропущено %2")
+                               .arg(found - failed)
+                               .arg(skipped + failed));
+    refreshStudyTable();
+}
+
+namespace {
+
+bool isArchivePath(const QString& path)
+{
+    const QString suffix = QFileInfo(path).suffix();
+    return suffix.compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0 ||
+           suffix.compare(QLatin1String("7z"), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile())
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        if ((info.exists() && info.isDir()) || (info.exists() && info.isFile() && isArchivePath(info.filePath()))) {
+            event->acceptProposedAction();
+            return;
+        }
+    }
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile())
+            continue;
+        const QString path = url.toLocalFile();
+        const QFileInfo info(path);
+        if (info.isDir())
+            startFolderImport(path);
+        else if (info.isFile() && isArchivePath(path))
+            startArchiveImport(path);
+    }
+    event->acceptProposedAction();
 }
 
 void MainWindow::startFolderImport(const QString& folder)
@@ -504,10 +701,11 @@ void MainWindow::startFolderImport(const QString& folder)
     importer->moveToThread(thread);
     m_importThread = thread;
     m_importer = importer;
+    m_folderIndexFailures = 0;
 
     connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
     connect(importer, &dicom::DicomImporter::fileFound, this,
-            [this](const dicom::DicomFileSummary& summary) { m_db->indexFile(summary); });
+            [this](const dicom::DicomFileSummary& summary) { indexImported(summary, m_folderIndexFailures); });
     connect(importer, &dicom::DicomImporter::progress, this, &MainWindow::onImportProgress);
     connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
     connect(importer, &dicom::DicomImporter::errorOccurred, this,
@@ -534,6 +732,13 @@ void MainWindow::onImportProgress(int scanned, int found)
 void MainWindow::onImportFinished(int found, int skipped)
 {
     m_busyBar->hide();
-    m_statusLabel->setText(QStringLiteral("Импорт завершён: добавлено %1, пропущено %2").arg(found).arg(skipped));
+    const int failed = reportIndexFailures(m_folderIndexFailures);
+    m_statusLabel->setText(
+        QStringLiteral("Импорт завершён: добавлено %1, пропущено %2").arg(found - failed).arg(skipped + failed));
     refreshStudyTable();
+}
+
+ViewerWindow* MainWindow::rememberedViewer() const
+{
+    return m_viewer;
 }

@@ -13,6 +13,9 @@ class QProgressBar;
 class QTableWidget;
 class QThread;
 class QAction;
+class QDialog;
+class QDragEnterEvent;
+class QDropEvent;
 class QMenu;
 class ModalityFilterButton;
 class ViewerWindow;
@@ -21,6 +24,7 @@ namespace db {
 class Database;
 }
 namespace dicom {
+struct DicomFileSummary;
 class DicomImporter;
 class ZipImportWorker;
 } // namespace dicom
@@ -53,7 +57,16 @@ public:
 
     void refreshStudyTable();
     void bringToFront();
+
+    // Viewer hand-over: a new viewer takes the place of the one that last returned to the list.
+    void showViewerWindow(ViewerWindow* viewer);
+    void returnFromViewer(ViewerWindow* viewer);
+    void showDialogInPlace(QDialog* dialog);
+    void runStartupAction();
+    ViewerWindow* rememberedViewer() const;
     void startFolderImport(const QString& folder);
+    void startArchiveImport(const QString& archivePath);
+    void onArchiveImportFinished(int found, int skipped, const QString& error);
 
     // Study context menu, protection, removal and the start-up clean-up.
     void showStudyContextMenu(const QPoint& pos);
@@ -85,6 +98,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void setupUi();
@@ -95,6 +110,10 @@ private:
     // Removes the study's managed files and then its index rows; returns the number of files removed.
     int removeManagedFiles(const QString& studyUid);
     void forgetSelectedStudy(const QString& studyUid);
+    // Indexes one imported file; failures are counted so the end of the import can report them.
+    void indexImported(const dicom::DicomFileSummary& summary, int& failures);
+    // Reports the files that the index refused during an import; returns how many.
+    int reportIndexFailures(int& failures);
 
     db::Database* m_db = nullptr;
     QPointer<ViewerWindow> m_viewer;
@@ -112,6 +131,10 @@ private:
     dicom::DicomImporter* m_importer = nullptr;
     QThread* m_zipThread = nullptr;
     dicom::ZipImportWorker* m_zipWorker = nullptr;
+
+    int m_folderIndexFailures = 0;
+    int m_archiveIndexFailures = 0;
+    QString m_lastIndexError;
 
     QAction* m_opticalAction = nullptr;
     static inline QDate s_todayOverride;

@@ -1,13 +1,6 @@
-#include <QApplication>
-#include <QLabel>
+#include "app/Startup.h"
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kalvenor"));
-    QLabel label(QStringLiteral("Kalvenor"));
-    label.show();
-    return app.exec();
+    return runKalvenor(argc, argv);
 }

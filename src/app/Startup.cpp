@@ -1,0 +1,107 @@
+#include "Startup.h"
+
+#include "InstanceForwarding.h"
+#include "LaunchUrl.h"
+#include "LocalApiServer.h"
+#include "MainWindow.h"
+#include "PortableSession.h"
+#include "Theme.h"
+
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/FrameDecoder.h"
+#include "platform/SingleInstanceLock.h"
+
+#include <dcmtk/oflog/oflog.h>
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTimer>
+#include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+constexpr quint16 kLocalApiPort = 53214;
+
+void setUpApplication(QApplication& app)
+{
+    QApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    QApplication::setOrganizationName(QStringLiteral("Brisvane"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Kalvenor"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/app.ico")));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+
+    // Qt's own buttons and dialogs ("Yes", "Cancel", file dialogs) in Russian too.
+    auto* qtTranslator = new QTranslator(&app);
+    if (qtTranslator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"), QStringLiteral("_"),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(qtTranslator);
+
+    applyTheme(&app, loadDarkThemeSetting());
+}
+
+int runNormalMode(QApplication& app)
+{
+    const std::optional<pacs::PacsOpenRequest> request = firstLaunchRequest(app.arguments().mid(1));
+
+    // Held until the process ends.
+    static platform::SingleInstanceLock instanceLock;
+    if (instanceLock.anotherInstanceRunning()) {
+        forwardToRunningInstance(request);
+        return 0;
+    }
+
+    auto* server = new kalvenor::LocalApiServer(kLocalApiPort, &app);
+    QString serverError;
+    if (!server->listen(&serverError)) {
+        qWarning() << "LocalApiServer: порт" << kLocalApiPort << "занят другой сессией/процессом (" << serverError
+                   << ") — мост с веб-версией недоступен в этой сессии.";
+    }
+
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    MainWindow* list = window.get();
+    QObject::connect(server, &kalvenor::LocalApiServer::focusRequested, list, &MainWindow::bringToFront,
+                     Qt::QueuedConnection);
+
+    const int code = app.exec();
+    window.reset();
+    return code;
+}
+
+} // namespace
+
+QString programFolder()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+int runKalvenor(int argc, char** argv)
+{
+    // Critical-error dialogs do not exist here; nothing to switch off.
+    dicom::registerMetaTypes();
+    QApplication app(argc, argv);
+    setUpApplication(app);
+    // DCMTK's informational lines (one per compressed file) are noise on the console.
+    OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+
+    int code = 0;
+    {
+        dicom::CodecRegistrationScope codecs;
+        const QDir folder(programFolder());
+        if (QFile::exists(folder.filePath(QStringLiteral("portable.marker"))))
+            code = runPortableMode(app, folder.filePath(QStringLiteral("DICOM")));
+        else
+            code = runNormalMode(app);
+        dicom::releaseFrameDecoderCache();
+    }
+    return code;
+}

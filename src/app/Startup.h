@@ -1,0 +1,11 @@
+#pragma once
+// The program's start: process set-up, then portable mode, forwarding to a running copy, or the
+// study list with the loopback server.
+
+#include <QString>
+
+// Runs the whole program and returns the process exit code.
+int runKalvenor(int argc, char** argv);
+
+// The folder that portable mode and the viewer copy work from: the running executable's folder.
+QString programFolder();
