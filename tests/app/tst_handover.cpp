@@ -1,0 +1,196 @@
+// Hand-over between the study list and the viewer windows, and the start-up action.
+
+#include "DicomFixtures.h"
+
+#include "app/MainWindow.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QPointer>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString addStudy(db::Database* index, const QString& folder, const QString& patient, int seriesCount = 1)
+{
+    fixtures::SeriesSpec spec;
+    spec.patientName = patient;
+    spec.patientId = patient;
+    spec.slices = 2;
+    spec.rows = spec.columns = 16;
+    fixtures::completeUids(spec);
+    for (int s = 0; s < seriesCount; ++s) {
+        spec.seriesUid = fixtures::newUid();
+        spec.seriesNumber = QString::number(s + 1);
+        for (const QString& path : fixtures::writeSeries(folder + QStringLiteral("/%1").arg(s), spec)) {
+            const auto summary = dicom::readFileSummary(path);
+            if (!summary || !index->indexFile(*summary))
+                return {};
+        }
+    }
+    return spec.studyUid;
+}
+
+int rowOf(QTableWidget* t, const QString& uid)
+{
+    for (int r = 0; r < t->rowCount(); ++r)
+        if (t->item(r, 0)->data(StudyUidRole).toString() == uid)
+            return r;
+    return -1;
+}
+
+QList<ViewerWindow*> openViewers()
+{
+    QList<ViewerWindow*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
+            out << v;
+    return out;
+}
+
+void closeAllViewers()
+{
+    for (ViewerWindow* v : openViewers())
+        v->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+class TestHandover : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+        QApplication::setQuitOnLastWindowClosed(false);
+        dicom::registerMetaTypes();
+    }
+
+    void init()
+    {
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+        QSettings().clear();
+    }
+
+    void cleanup() { closeAllViewers(); }
+
+    void openBackAndReplace()
+    {
+        QTemporaryDir dir;
+        MainWindow w;
+        w.show();
+        const QString a = addStudy(w.database(), dir.filePath("a"), "ALPHA");
+        const QString b = addStudy(w.database(), dir.filePath("b"), "BETA");
+        w.refreshStudyTable();
+
+        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 2);
+        QCOMPARE(QSettings().value("startup/lastStudyUid").toString(), a);
+        QCOMPARE(openViewers().size(), 1);
+        QPointer<ViewerWindow> viewerA = openViewers().first();
+        QCOMPARE(viewerA->studyUid(), a);
+        QVERIFY(viewerA->isMaximized());
+
+        // Back to the list through the viewer's own action; the viewer stays open and is remembered.
+        auto* back = viewerA->findChild<QAction*>(QStringLiteral("backToList"));
+        QVERIFY(back);
+        back->trigger();
+        QCOMPARE(w.rememberedViewer(), viewerA.data());
+        QVERIFY(viewerA->isVisible());
+
+        // The next study replaces the remembered viewer, which closes.
+        w.onStudyDoubleClicked(rowOf(w.studyTable(), b), 0);
+        QTRY_VERIFY(!viewerA);
+        QCOMPARE(openViewers().size(), 1);
+        QCOMPARE(openViewers().first()->studyUid(), b);
+        QVERIFY(openViewers().first()->isMaximized());
+        QVERIFY(!w.rememberedViewer());
+
+        // Without going back to the list, both viewers stay open.
+        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 0);
+        QCOMPARE(openViewers().size(), 2);
+    }
+
+    void replacementTakesTheGeometry()
+    {
+        QTemporaryDir dir;
+        MainWindow w;
+        const QString a = addStudy(w.database(), dir.filePath("a"), "ALPHA");
+        w.refreshStudyTable();
+        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 0);
+        QPointer<ViewerWindow> first = openViewers().first();
+        first->showNormal();
+        first->setGeometry(100, 120, 640, 480);
+        w.returnFromViewer(first);
+        const QRect geometry = first->geometry();
+        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 0);
+        QTRY_VERIFY(!first);
+        ViewerWindow* second = openViewers().first();
+        QVERIFY(!second->isMaximized());
+        QCOMPARE(second->geometry(), geometry);
+    }
+
+    void seriesDoubleClickRecordsTheStudy()
+    {
+        QTemporaryDir dir;
+        MainWindow w;
+        const QString a = addStudy(w.database(), dir.filePath("a"), "ALPHA", 2);
+        w.refreshStudyTable();
+        w.onSeriesDoubleClicked(0, 0); // no study selected: nothing
+        QVERIFY(openViewers().isEmpty());
+        w.onStudySelected(rowOf(w.studyTable(), a), 0);
+        QCOMPARE(w.seriesTable()->rowCount(), 2);
+        const QString seriesUid = w.seriesTable()->item(1, 0)->data(Qt::UserRole).toString();
+        w.onSeriesDoubleClicked(1, 0);
+        QCOMPARE(QSettings().value("startup/lastStudyUid").toString(), a);
+        QCOMPARE(openViewers().size(), 1);
+        QTRY_COMPARE(openViewers().first()->panelSeriesUid(openViewers().first()->activePanelIndex()), seriesUid);
+    }
+
+    void startupActionLastViewer()
+    {
+        QTemporaryDir dir;
+        QString a;
+        {
+            MainWindow w;
+            a = addStudy(w.database(), dir.filePath("a"), "ALPHA");
+        }
+        QSettings().setValue("startup/action", "lastViewer");
+        QSettings().setValue("startup/lastStudyUid", a);
+        {
+            MainWindow w;
+            QTRY_COMPARE(openViewers().size(), 1);
+            QVERIFY(openViewers().first()->isMaximized());
+            QVERIFY(!w.rememberedViewer());
+            closeAllViewers();
+            // A study that has gone from the index opens nothing.
+            QVERIFY(w.database()->deleteStudy(a));
+        }
+        MainWindow again;
+        QTest::qWait(50);
+        QVERIFY(openViewers().isEmpty());
+
+        // An unknown action leaves every start-up entry unchecked and opens nothing.
+        QSettings().setValue("startup/action", "somethingElse");
+        MainWindow third;
+        QMenu* startup = third.findChild<QMenu*>(QStringLiteral("startupMenu"));
+        QVERIFY(startup);
+        for (QAction* act : startup->actions())
+            QVERIFY(!act->isChecked());
+    }
+};
+
+QTEST_MAIN(TestHandover)
+#include "tst_handover.moc"
