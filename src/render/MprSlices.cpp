@@ -64,10 +64,19 @@ struct GrayMap
     }
 };
 
-// Rounds halves away from zero, for coordinates of any size.
+// Rounds halves away from zero (as llround) without a library call per pixel. Coordinates beyond
+// the 64-bit range are clamped; they lie outside any volume either way.
 inline long long nearest(double v)
 {
-    return std::llround(v);
+    if (!(std::abs(v) < 9.0e18))
+        return v > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
+    long long t = static_cast<long long>(v); // truncates toward zero
+    const double frac = v - static_cast<double>(t);
+    if (frac >= 0.5)
+        ++t;
+    else if (frac <= -0.5)
+        --t;
+    return t;
 }
 
 enum class Plane { Axial, Coronal, Sagittal };
