@@ -212,8 +212,11 @@ void benchVolumeBuild(int slices, bool reference)
                 const QString out = root + "/nii";
                 QDir().mkpath(out);
                 const ChildResult r = runProgram(exe, {"-z", "n", "-b", "n", "-o", out, "-f", in.name, in.dir + QString::number(slices)});
-                std::printf("  %-12s dcm2niix -z n (same files)      %.3f s (peak %ld MB)\n", in.name, r.seconds,
-                            r.maxRssKb / 1024);
+                if (r.ok)
+                    std::printf("  %-12s dcm2niix -z n (same files)      %.3f s (peak %ld MB)\n", in.name, r.seconds,
+                                r.maxRssKb / 1024);
+                else
+                    std::printf("  %-12s dcm2niix could not convert these files\n", in.name);
             } else {
                 std::printf("  dcm2niix not installed: no reference figure\n");
             }
