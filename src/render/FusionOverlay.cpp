@@ -3,6 +3,7 @@
 #include "ParallelFor.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace render {
@@ -84,23 +85,33 @@ QImage blendFusionOverlay(const QImage& base, const db::InstanceRecord& slice, c
     if (!spacingOk || !hasVoxels(overlay))
         return out;
 
+    // The overlay's voxel coordinates are affine in the pixel position, so each row starts from the
+    // mapped row origin and steps by the mapped pixel offsets.
     const auto& pos = slice.imagePosition;
     const auto& row = slice.orientationRow;
     const auto& col = slice.orientationCol;
+    double start[3];
+    worldToVoxel(overlay, pos[0], pos[1], pos[2], &start[0], &start[1], &start[2]);
+    const std::array<double, 3>* axes[3] = {&overlay.rowDir, &overlay.colDir, &overlay.sliceDir};
+    double perColumn[3], perRow[3];
+    for (int a = 0; a < 3; ++a) {
+        const auto& d = *axes[a];
+        perColumn[a] = sx * (row[0] * d[0] + row[1] * d[1] + row[2] * d[2]) / overlay.spacing[size_t(a)];
+        perRow[a] = sy * (col[0] * d[0] + col[1] * d[1] + col[2] * d[2]) / overlay.spacing[size_t(a)];
+    }
     const int width = out.width();
     const int height = out.height();
+    uchar* bits = out.bits(); // detached once here; the rows write only through this pointer
+    const qsizetype bytesPerLine = out.bytesPerLine();
     parallelFor(height, [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
-            auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
-            const double cy = y * sy;
+            auto* line = reinterpret_cast<QRgb*>(bits + bytesPerLine * y);
+            const double i0 = start[0] + y * perRow[0];
+            const double j0 = start[1] + y * perRow[1];
+            const double k0 = start[2] + y * perRow[2];
             for (int x = 0; x < width; ++x) {
-                const double cx = x * sx;
-                const double px = pos[0] + cx * row[0] + cy * col[0];
-                const double py = pos[1] + cx * row[1] + cy * col[1];
-                const double pz = pos[2] + cx * row[2] + cy * col[2];
-                double i = 0.0, j = 0.0, k = 0.0;
-                worldToVoxel(overlay, px, py, pz, &i, &j, &k);
-                const float sample = sampleFusionTrilinear(overlay, i, j, k);
+                const float sample = sampleFusionTrilinear(overlay, i0 + x * perColumn[0], j0 + x * perColumn[1],
+                                                           k0 + x * perColumn[2]);
                 if (std::isnan(sample))
                     continue;
                 const double t = (double(sample) - lo) / range;

@@ -1,0 +1,127 @@
+// Timings of the fusion volume: building from a 512 x 512 x N series beside render::buildVolume on
+// the same files, and the overlay blend on 512² and 2048² slices.
+//
+//   bench_fusion [--slices N] [--no-build]
+#include <render/FusionOverlay.h>
+#include <render/FusionVolume.h>
+#include <render/HuImage.h>
+#include <render/ParallelFor.h>
+#include <render/SliceSources.h>
+#include <render/Volume.h>
+
+#include <DicomFixtures.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double medianMs(int repeats, const std::function<void()>& fn)
+{
+    fn();
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        const auto t = Clock::now();
+        fn();
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+QList<db::InstanceRecord> benchSeries(int slices)
+{
+    fixtures::SeriesSpec s;
+    s.rows = s.columns = 512;
+    s.slices = slices;
+    s.rowSpacing = s.columnSpacing = 0.7;
+    s.sliceSpacing = s.sliceThickness = 1.0;
+    s.value = [](int x, int y, int z) {
+        const double r = std::hypot(x - 256.0, y - 256.0);
+        return r < 200 ? 1064 + (x + y + z) % 50 : 24;
+    };
+    const QString dir = QDir::temp().filePath(QStringLiteral("kalvenor_bench_fusion_%1").arg(slices));
+    const QString marker = dir + QStringLiteral("/complete");
+    QStringList files;
+    for (int k = 0; k < slices; ++k)
+        files << QStringLiteral("%1/IMG_%2.dcm").arg(dir).arg(k);
+    if (!QFile::exists(marker)) {
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+        std::printf("  writing %d slices to %s ...\n", slices, qPrintable(dir));
+        std::fflush(stdout);
+        files = fixtures::writeSeries(dir, s);
+        QFile f(marker);
+        f.open(QIODevice::WriteOnly);
+    }
+    QList<db::InstanceRecord> rows;
+    for (int k = 0; k < slices; ++k) {
+        db::InstanceRecord r;
+        r.filePath = files[k];
+        r.pixelSpacingX = r.pixelSpacingY = 0.7;
+        r.sliceThickness = 1.0;
+        r.orientationRow = {1, 0, 0};
+        r.orientationCol = {0, 1, 0};
+        r.imagePosition = fixtures::slicePosition(s, k);
+        r.sliceLocation = r.imagePosition[2];
+        r.hasSpatialInfo = true;
+        rows.append(r);
+    }
+    return rows;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    int slices = 400;
+    const QStringList args = app.arguments();
+    const int at = args.indexOf(QStringLiteral("--slices"));
+    if (at >= 0 && at + 1 < args.size())
+        slices = args[at + 1].toInt();
+    std::printf("bench_fusion: %d hardware threads used\n", render::workerThreadCount());
+    const QList<db::InstanceRecord> rows = benchSeries(slices);
+
+    QString message;
+    if (!args.contains(QStringLiteral("--no-build"))) {
+    const double fusionMs = medianMs(3, [&] {
+        render::clearHuFrameCache();
+        render::FusionVolume v = render::buildFusionVolume(rows, &message);
+    });
+    const QList<render::SliceSource> sources = render::sliceSourcesFromInstances(rows);
+    const double volumeMs = medianMs(3, [&] {
+        render::clearHuFrameCache();
+        render::Volume v = render::buildVolume(sources, &message, 0);
+    });
+    std::printf("buildFusionVolume 512x512x%d: %.0f ms   (buildVolume on the same files: %.0f ms)\n", slices,
+                fusionMs, volumeMs);
+    }
+
+    const render::FusionVolume overlay = render::buildFusionVolume(rows, &message);
+    for (int side : {512, 2048}) {
+        QImage base(side, side, QImage::Format_Grayscale8);
+        base.fill(90);
+        db::InstanceRecord slice = rows[slices / 2];
+        slice.pixelSpacingX = slice.pixelSpacingY = 0.7 * 512 / side;
+        auto blend = [&] { QImage out = render::blendFusionOverlay(base, slice, overlay, 40, 100, 0, 0.6); };
+        const double ms = medianMs(9, blend);
+        double single = 0.0;
+        {
+            render::ScopedWorkerThreadCount one(1);
+            single = medianMs(5, blend);
+        }
+        std::printf("blendFusionOverlay %dx%d: %.1f ms   (one thread: %.1f ms)\n", side, side, ms, single);
+    }
+    return 0;
+}
