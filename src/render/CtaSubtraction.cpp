@@ -54,9 +54,9 @@ QString labelOf(const db::SeriesRecord& series)
                                               : series.seriesDescription;
 }
 
-using Vec3 = std::array<double, 3>;
+using Triple = std::array<double, 3>;
 
-double dot(const Vec3& a, const Vec3& b)
+double dotProduct(const Triple& a, const Triple& b)
 {
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
@@ -66,8 +66,8 @@ double dot(const Vec3& a, const Vec3& b)
 struct StackExtent
 {
     bool known = false;
-    Vec3 low{}, high{};
-    Vec3 rowAxis{}, columnAxis{}, normal{};
+    Triple low{}, high{};
+    Triple rowAxis{}, columnAxis{}, normal{};
     double halfVoxel[3] = {0.5, 0.5, 0.5};
 };
 
@@ -79,12 +79,12 @@ StackExtent extentOf(const QList<db::InstanceRecord>& rows)
         }))
         return e;
     const db::InstanceRecord& first = rows.first();
-    const Vec3& r = first.orientationRow;
-    const Vec3& c = first.orientationCol;
-    Vec3 n{r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
-    const double rowLength = std::sqrt(dot(r, r));
-    const double columnLength = std::sqrt(dot(c, c));
-    const double normalLength = std::sqrt(dot(n, n));
+    const Triple& r = first.orientationRow;
+    const Triple& c = first.orientationCol;
+    Triple n{r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
+    const double rowLength = std::sqrt(dotProduct(r, r));
+    const double columnLength = std::sqrt(dotProduct(c, c));
+    const double normalLength = std::sqrt(dotProduct(n, n));
     if (!(rowLength > 1e-6) || !(columnLength > 1e-6) || !(normalLength > 1e-6))
         return e;
     for (int i = 0; i < 3; ++i) {
@@ -94,15 +94,15 @@ StackExtent extentOf(const QList<db::InstanceRecord>& rows)
     }
     qsizetype lowest = 0, highest = 0;
     for (qsizetype i = 1; i < rows.size(); ++i) {
-        const double d = dot(rows[i].imagePosition, e.normal);
-        if (d < dot(rows[lowest].imagePosition, e.normal))
+        const double d = dotProduct(rows[i].imagePosition, e.normal);
+        if (d < dotProduct(rows[lowest].imagePosition, e.normal))
             lowest = i;
-        if (d > dot(rows[highest].imagePosition, e.normal))
+        if (d > dotProduct(rows[highest].imagePosition, e.normal))
             highest = i;
     }
     e.low = rows[lowest].imagePosition;
     e.high = rows[highest].imagePosition;
-    const double span = dot(e.high, e.normal) - dot(e.low, e.normal);
+    const double span = dotProduct(e.high, e.normal) - dotProduct(e.low, e.normal);
     double sliceSpacing = rows.size() > 1 ? span / double(rows.size() - 1) : 0.0;
     if (!(sliceSpacing > 0.0))
         sliceSpacing = first.sliceThickness > 0.0 ? first.sliceThickness : 1.0;
@@ -120,11 +120,11 @@ bool sameCoverage(const StackExtent& reference, const StackExtent& other)
 {
     if (!reference.known || !other.known)
         return true;
-    const Vec3* axes[3] = {&reference.rowAxis, &reference.columnAxis, &reference.normal};
+    const Triple* axes[3] = {&reference.rowAxis, &reference.columnAxis, &reference.normal};
     for (const auto& [a, b] : {std::pair{&reference.low, &other.low}, std::pair{&reference.high, &other.high}}) {
-        const Vec3 d{(*b)[0] - (*a)[0], (*b)[1] - (*a)[1], (*b)[2] - (*a)[2]};
+        const Triple d{(*b)[0] - (*a)[0], (*b)[1] - (*a)[1], (*b)[2] - (*a)[2]};
         for (int axis = 0; axis < 3; ++axis) {
-            if (!(std::fabs(dot(d, *axes[axis])) <= reference.halfVoxel[axis]))
+            if (!(std::fabs(dotProduct(d, *axes[axis])) <= reference.halfVoxel[axis]))
                 return false;
         }
     }
