@@ -1,0 +1,137 @@
+#pragma once
+
+#include "viewer/SeriesOverlayInfo.h"
+
+#include "db/InstanceRecord.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QMap>
+#include <QPoint>
+#include <QString>
+#include <QVector>
+
+#include <array>
+
+class ImageViewportWidget;
+class QAction;
+class QListWidgetItem;
+class QMenu;
+class QSplitter;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class SeriesListWidget;
+
+namespace db {
+class Database;
+struct SeriesRecord;
+} // namespace db
+
+// Item data roles of a series row in the series panel. A row is a series row exactly when its
+// SeriesUidRole string is not empty; study header rows carry no data.
+constexpr int SeriesUidRole = Qt::UserRole;
+constexpr int SeriesDescriptionRole = Qt::UserRole + 1;
+constexpr int SeriesNumberRole = Qt::UserRole + 2;
+constexpr int SeriesModalityRole = Qt::UserRole + 3;
+constexpr int SeriesLateralityRole = Qt::UserRole + 4;
+constexpr int SeriesBodyPartRole = Qt::UserRole + 5;
+constexpr int SeriesStudyUidRole = Qt::UserRole + 6;
+
+// The 2D viewing window of one study: the series panel on the left, a grid of up to 3 x 3 viewing
+// panels on the right. The window deletes itself when closed.
+class ViewerWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int PanelCount = 9;
+
+    // seriesUid names the series to show first and may be empty. portableMode selects the reduced
+    // toolbar of the portable viewer. The caller shows the window.
+    ViewerWindow(db::Database* db, const QString& studyUid, const QString& seriesUid, QWidget* parent = nullptr,
+                 bool portableMode = false);
+    ~ViewerWindow() override;
+
+    // Called with the full, fresh slice list of a series whenever files of it were indexed.
+    void refreshSeriesSlices(const QString& seriesUid, const QList<db::InstanceRecord>& slices);
+    // Lists a second study beside the primary one and shows its first series in an empty panel.
+    void openComparisonStudy(const QString& studyUid);
+    void showSeriesInActivePanel(const QString& seriesUid);
+    void setActiveViewport(int index);
+    // The per-panel series menu that onSeriesMenuRequested runs; the caller owns it.
+    QMenu* buildSeriesMenu(int viewportIndex);
+
+    QString studyUid() const { return m_studyUid; }
+    bool isPortableMode() const { return m_portableMode; }
+    int activePanelIndex() const { return m_activePanel; }
+    int gridRowCount() const { return m_gridRows; }
+    int gridColumnCount() const { return m_gridCols; }
+    ImageViewportWidget* panel(int index) const { return m_panels.value(index); }
+    QMainWindow* detachedWindow(int index) const { return m_detachedWindows.value(index); }
+    QList<db::InstanceRecord> panelSliceList(int index) const { return m_panelSlices.value(index); }
+    QString panelTitle(int index) const { return m_panelTitles.value(index); }
+    QString panelSeriesUid(int index) const { return m_panelSeriesUids.value(index); }
+    SeriesListWidget* seriesListWidget() const { return m_seriesList; }
+    QWidget* panelContainer() const { return m_panelContainer; }
+    QSplitter* gridSplitter() const { return m_gridSplitter; }
+    QToolBar* toolBar() const { return m_toolbar; }
+    QToolButton* layoutButton() const { return m_layoutButton; }
+    bool syncSlices() const { return m_syncSlices; }
+    bool isSeriesPanelRefreshPending() const;
+    // The studies the series panel lists, primary and compared.
+    QStringList listedStudyUids() const { return m_studyInfoByUid.keys(); }
+
+public slots:
+    void onSeriesThumbnailActivated(QListWidgetItem* item);
+    void onViewportSliceChanged(int sourceViewportIndex, int index, int total);
+    void onGridLayoutChosen(int rows, int cols);
+    void onSeriesMenuRequested(int viewportIndex, QPoint globalPos);
+    void toggleDetachViewport(int viewportIndex);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildCentralArea();
+    void buildToolbar();
+    void openGridLayoutPicker();
+    void loadStudyHeader();
+    void rebuildSeriesPanel();
+    void fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series, const QString& studyUid);
+    void markActiveSeries();
+    void refreshSeriesPanel();
+    QWidget* createDetachedPlaceholder(int viewportIndex);
+    bool isGridCell(int index) const;
+    void fitGridPanelsLater();
+    void fitPanelsWithSlices(bool gridCellsOnly);
+    void storePanelSeries(int index, const QList<db::InstanceRecord>& slices, const QString& description,
+                          const QString& seriesUid);
+    void onBackToList();
+    void updateReferenceLines();
+
+    db::Database* m_db = nullptr;
+    QString m_studyUid;
+    bool m_portableMode = false;
+    SeriesOverlayInfo m_primaryStudyInfo;
+    QMap<QString, SeriesOverlayInfo> m_studyInfoByUid;
+    SeriesListWidget* m_seriesList = nullptr;
+    QWidget* m_panelContainer = nullptr;
+    QSplitter* m_gridSplitter = nullptr;
+    QVector<ImageViewportWidget*> m_panels;
+    QVector<QMainWindow*> m_detachedWindows;
+    QToolBar* m_toolbar = nullptr;
+    QToolButton* m_layoutButton = nullptr;
+    int m_activePanel = 0;
+    int m_gridRows = 1;
+    int m_gridCols = 1;
+    QVector<QList<db::InstanceRecord>> m_panelSlices;
+    QVector<QString> m_panelTitles;
+    QVector<QString> m_panelSeriesUids;
+    bool m_syncSlices = false;
+    bool m_syncInProgress = false;
+    QTimer* m_refreshTimer = nullptr;
+    bool m_shownOnce = false;
+};

@@ -1,0 +1,130 @@
+// The whole road of a study: a fixture folder is imported from the study list, a double-click opens
+// the viewer on the first slice, the back-to-list action hands control back, and the next study
+// opened takes the remembered viewer's place.
+
+#include "DicomFixtures.h"
+
+#include "app/MainWindow.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QAction>
+#include <QPointer>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QtTest>
+
+namespace {
+
+QList<ViewerWindow*> openViewers()
+{
+    QList<ViewerWindow*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
+            out << v;
+    return out;
+}
+
+QAction* backToList(ViewerWindow* v)
+{
+    for (QAction* a : v->toolBar()->actions())
+        if (a->objectName() == QLatin1String("backToList"))
+            return a;
+    return nullptr;
+}
+
+int rowOfStudy(QTableWidget* table, const QString& uid)
+{
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->item(r, 0) && table->item(r, 0)->data(StudyUidRole).toString() == uid)
+            return r;
+    return -1;
+}
+
+} // namespace
+
+class TestStudyRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+        dicom::registerMetaTypes();
+    }
+
+    void folderToFirstSlice()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        fixtures::SeriesSpec first;
+        first.studyDescription = QStringLiteral("Грудь");
+        first.seriesDescription = QStringLiteral("Axial");
+        first.slices = 6;
+        first.reverseInstanceNumbers = true; // file order differs from instance order
+        fixtures::completeUids(first);
+        const QStringList files = fixtures::writeSeries(dir.filePath(QStringLiteral("one")), first);
+        fixtures::SeriesSpec second;
+        second.patientId = QStringLiteral("P0002");
+        second.patientName = QStringLiteral("Second^Patient");
+        second.studyDate = QStringLiteral("20240301");
+        second.slices = 3;
+        fixtures::completeUids(second);
+        QDir().mkpath(dir.filePath(QStringLiteral("two")));
+        fixtures::writeSeries(dir.filePath(QStringLiteral("two")), second);
+
+        MainWindow list;
+        list.show();
+        list.startFolderImport(dir.path());
+        QTRY_VERIFY_WITH_TIMEOUT(list.statusText().startsWith(QStringLiteral("Импорт завершён")), 20000);
+        const int row = rowOfStudy(list.studyTable(), first.studyUid);
+        QVERIFY(row >= 0);
+
+        emit list.studyTable()->cellDoubleClicked(row, 1);
+        QList<ViewerWindow*> viewers = openViewers();
+        QCOMPARE(viewers.size(), 1);
+        QPointer<ViewerWindow> a = viewers.first();
+        QVERIFY(a->isMaximized());
+        QCOMPARE(a->studyUid(), first.studyUid);
+        QCOMPARE(a->windowTitle(), QStringLiteral("Test^Patient — Грудь"));
+
+        // The first slice by instance number: with reversed numbers, the last file written.
+        ImageViewportWidget* panel = a->panel(0);
+        QCOMPARE(panel->sliceCount(), 6);
+        QCOMPARE(panel->currentSliceIndex(), 0);
+        QVERIFY(panel->currentSlice().has_value());
+        QCOMPARE(QFileInfo(panel->currentSlice()->filePath).canonicalFilePath(),
+                 QFileInfo(files.last()).canonicalFilePath());
+        QCOMPARE(panel->imageWidth(), 32);
+        QCOMPARE(panel->imageHeight(), 32);
+
+        // Back to the list: the viewer stays open and is remembered; the next study takes its place.
+        a->showNormal();
+        a->setGeometry(100, 80, 900, 700);
+        QTest::qWait(20);
+        const QRect geometry = a->geometry();
+        QAction* back = backToList(a);
+        QVERIFY(back);
+        back->trigger();
+        QVERIFY(a->isVisible());
+        QVERIFY(list.isVisible());
+
+        emit list.studyTable()->cellDoubleClicked(rowOfStudy(list.studyTable(), second.studyUid), 0);
+        QTRY_VERIFY(a.isNull());
+        viewers = openViewers();
+        QCOMPARE(viewers.size(), 1);
+        QCOMPARE(viewers.first()->studyUid(), second.studyUid);
+        QVERIFY(!viewers.first()->isMaximized());
+        QCOMPARE(viewers.first()->geometry(), geometry);
+        QCOMPARE(viewers.first()->panel(0)->sliceCount(), 3);
+        viewers.first()->close();
+    }
+};
+
+QTEST_MAIN(TestStudyRoad)
+#include "tst_studyroad.moc"
