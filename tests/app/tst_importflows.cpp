@@ -103,7 +103,7 @@ private slots:
 
         MainWindow w;
         w.startArchiveImport(dir.filePath("study.zip"));
-        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
         QCOMPARE(w.statusText(), QStringLiteral("Импорт из архива завершён: добавлено 4, пропущено 0"));
         QCOMPARE(w.studyTable()->rowCount(), 1);
         const QString store = QDir(appData()).filePath(QStringLiteral("imported_from_zip"));
@@ -119,7 +119,7 @@ private slots:
         MainWindow w;
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         w.startArchiveImport(dir.filePath("broken.zip"));
-        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
         QCOMPARE(answer.titles(), QStringList({QStringLiteral("Ошибка импорта архива")}));
         QVERIFY(!answer.texts().value(0).isEmpty());
         QCOMPARE(w.statusText(), QStringLiteral("Импорт из архива завершён: добавлено 0, пропущено 0"));
@@ -145,8 +145,8 @@ private slots:
 
         // A folder and an archive together start both imports at once.
         sendDrop(w, {folder, archive});
-        QTRY_COMPARE_WITH_TIMEOUT(w.studyTable()->rowCount(), 2, 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.studyTable()->rowCount(), 2, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 60000);
     }
 
     void oneImportOfEachKindAtATime()
@@ -162,7 +162,7 @@ private slots:
         // A folder import may run beside the archive import.
         w.startFolderImport(dir.filePath("big"));
         QCOMPARE(answer.count(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 60000);
         QCOMPARE(w.studyTable()->rowCount(), 1);
     }
 
@@ -181,7 +181,7 @@ private slots:
             QVERIFY(q.exec(QStringLiteral("BEGIN EXCLUSIVE")));
             fixtures::ModalAnswer answer(QMessageBox::Ok);
             w.startFolderImport(dir.filePath("one"));
-            QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 60000);
             QCOMPARE(w.statusText(), QStringLiteral("Импорт завершён: добавлено 0, пропущено 1"));
             QCOMPARE(answer.titles(), QStringList({QStringLiteral("Ошибка импорта")}));
             QVERIFY(answer.texts().value(0).startsWith(QStringLiteral("Не удалось записать в локальную базу файлов: 1")));

@@ -202,7 +202,7 @@ private slots:
         type.write("5\n");
         type.close();
         QCOMPARE(platform::opticalDriveNames(root.path()), QStringList({"sr0"}));
-        QTRY_VERIFY_WITH_TIMEOUT(action->isEnabled(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(action->isEnabled(), 15000);
         QVERIFY(action->toolTip() != QStringLiteral("Привод CD/DVD не обнаружен"));
     }
 
@@ -222,7 +222,7 @@ private slots:
 
         MainWindow w;
         w.startFolderImport(dir.path());
-        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 60000);
         QCOMPARE(w.statusText(), QStringLiteral("Импорт завершён: добавлено 8, пропущено 1"));
         QCOMPARE(w.studyTable()->rowCount(), 2);
         QVERIFY(!visibleColumn(w.studyTable(), 0).filter(QStringLiteral("Смирнов^Пётр")).isEmpty());
@@ -232,7 +232,7 @@ private slots:
         w.startFolderImport(dir.path());
         w.startFolderImport(dir.path());
         QCOMPARE(answer.titles(), QStringList({QStringLiteral("Импорт уже выполняется")}));
-        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 60000);
         QCOMPARE(w.studyTable()->rowCount(), 2); // the same files again change nothing
 
         w.resize(1200, 600);
