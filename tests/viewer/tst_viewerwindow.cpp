@@ -740,7 +740,8 @@ private slots:
         w->refreshSeriesSlices(m_fx.coronal.uid, m_db->instancesForSeries(m_fx.coronal.uid)); // in no panel
         QCOMPARE(w->panel(0)->sliceCount(), 8);
         QTRY_VERIFY_WITH_TIMEOUT(!w->isSeriesPanelRefreshPending(), 2000);
-        QVERIFY2(clock.elapsed() < 400, qPrintable(QString::number(clock.elapsed())));
+        // Restarted by the second call it would fire 500 ms after it, not about 200.
+        QVERIFY2(clock.elapsed() < 470, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(rowTexts(*w), (QStringList{QStringLiteral("── 15.01.2024 · Test^Patient ──\nTest study"),
                                             QStringLiteral("✓ CT\nAxial\n8 срез."),
                                             QStringLiteral("CT\nCoronal\n2 срез.")}));
