@@ -1,76 +1,1461 @@
 #include "ImageViewportWidget.h"
 
-#include <QGraphicsView>
-#include <QScrollBar>
+#include <dicom/FrameDecoder.h>
+#include <render/FusionOverlay.h>
+#include <render/MprSlices.h>
+#include <render/SliceSources.h>
 
-ImageViewportWidget::ImageViewportWidget(QWidget* parent) : QWidget(parent) {}
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDate>
+#include <QDoubleSpinBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGraphicsDropShadowEffect>
+#include <QGraphicsEllipseItem>
+#include <QGraphicsLineItem>
+#include <QGraphicsPathItem>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QGraphicsSimpleTextItem>
+#include <QGraphicsView>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPen>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStackedLayout>
+#include <QToolButton>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const char kSeriesMimeType[] = "application/x-dicom-series-uid";
+
+// One notch of an ordinary mouse wheel; touchpads report fractions of it.
+constexpr int kWheelNotch = 120;
+
+const char kCornerLabelStyle[] = "color: #ffd633; font-size: 13px; background: transparent;";
+const char kComboStyle[] = "QComboBox { color: #ffd633; font-size: 11px; background: rgba(0,0,0,120); "
+                           "border: 1px solid #555; padding: 1px 3px; }";
+
+// Frames of one file stay together and in order; slice location only separates rows that the
+// instance number and frame leave equal, so the order never depends on the order of arrival.
+bool sliceLess(const db::InstanceRecord& a, const db::InstanceRecord& b)
+{
+    if (a.instanceNumber != b.instanceNumber)
+        return a.instanceNumber < b.instanceNumber;
+    if (a.frameIndex != b.frameIndex)
+        return a.frameIndex < b.frameIndex;
+    return a.sliceLocation < b.sliceLocation;
+}
+
+void sortSlices(QList<db::InstanceRecord>& slices)
+{
+    std::stable_sort(slices.begin(), slices.end(), sliceLess);
+}
+
+QString sliceKey(const db::InstanceRecord& row)
+{
+    return row.filePath + QLatin1Char('\n') + QString::number(row.frameIndex);
+}
+
+QImage invertedImage(const QImage& image)
+{
+    QImage out = image.convertToFormat(QImage::Format_RGB32);
+    out.invertPixels(QImage::InvertRgb);
+    return out;
+}
+
+QString dicomDateText(const QString& value)
+{
+    const QDate date = QDate::fromString(value, QStringLiteral("yyyyMMdd"));
+    return date.isValid() ? date.toString(QStringLiteral("dd.MM.yyyy")) : QString();
+}
+
+} // namespace
+
+ImageViewportWidget::ImageViewportWidget(QWidget* parent) : QWidget(parent)
+{
+    setAcceptDrops(true);
+    setFocusPolicy(Qt::StrongFocus);
+
+    auto* outer = new QHBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    m_container = new QWidget(this);
+    auto* stack = new QStackedLayout(m_container);
+    stack->setStackingMode(QStackedLayout::StackAll);
+    stack->setContentsMargins(0, 0, 0, 0);
+
+    m_scene = new QGraphicsScene(this);
+    m_imageItem = new QGraphicsPixmapItem;
+    m_imageItem->setTransformationMode(Qt::SmoothTransformation);
+    m_scene->addItem(m_imageItem);
+
+    m_view = new QGraphicsView(m_scene, this);
+    m_view->setDragMode(QGraphicsView::NoDrag);
+    m_view->setRenderHint(QPainter::Antialiasing, true);
+    m_view->setRenderHint(QPainter::SmoothPixmapTransform, true);
+    m_view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_view->setBackgroundBrush(QBrush(QColor(20, 20, 20)));
+    m_view->setFrameShape(QFrame::NoFrame);
+    m_view->setFocusPolicy(Qt::NoFocus);
+    m_view->setAcceptDrops(true);
+    m_view->viewport()->setMouseTracking(true);
+    m_view->viewport()->setAcceptDrops(true);
+    m_view->viewport()->installEventFilter(this);
+
+    m_placeholder = new QLabel(QStringLiteral("Выберите серию слева, чтобы открыть срезы"), this);
+    m_placeholder->setAlignment(Qt::AlignCenter);
+    m_placeholder->setStyleSheet(QStringLiteral("color: #888; font-size: 14px;"));
+    m_placeholder->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+    m_placeholder->setAcceptDrops(true);
+    m_placeholder->installEventFilter(this);
+
+    m_activeFrame = new QWidget(m_container);
+    m_activeFrame->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+    m_activeFrame->setAttribute(Qt::WA_StyledBackground, true);
+    m_activeFrame->setStyleSheet(QStringLiteral("background: transparent; border: 3px solid transparent;"));
+
+    stack->addWidget(m_view);
+    stack->addWidget(m_placeholder);
+    stack->addWidget(m_activeFrame);
+    m_activeFrame->show();
+    m_activeFrame->raise();
+
+    auto makeCornerLabel = [this](bool right) {
+        auto* label = new QLabel(m_view);
+        label->setStyleSheet(QString::fromLatin1(kCornerLabelStyle));
+        label->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+        if (right)
+            label->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        label->hide();
+        return label;
+    };
+    m_topLeftLabel = makeCornerLabel(false);
+    m_topRightLabel = makeCornerLabel(true);
+    m_bottomLeftLabel = makeCornerLabel(false);
+    m_bottomRightLabel = makeCornerLabel(true);
+
+    m_planeCombo = new QComboBox(m_view);
+    m_planeCombo->addItem(QStringLiteral("2D"), 0);
+    m_planeCombo->addItem(QStringLiteral("AX"), 3);
+    m_planeCombo->addItem(QStringLiteral("SAG"), 1);
+    m_planeCombo->addItem(QStringLiteral("COR"), 2);
+    m_planeCombo->setStyleSheet(QString::fromLatin1(kComboStyle));
+    m_planeCombo->setToolTip(QStringLiteral(
+        "Плоскость реконструкции этой панели: 2D — исходные срезы файла, AX/SAG/COR — построить объём из серии "
+        "и показать аксиальный/сагиттальный/корональный срез вместо исходного."));
+    m_planeCombo->setFixedWidth(64);
+
+    m_slabCombo = new QComboBox(m_view);
+    m_slabCombo->addItems({QStringLiteral("Срез"), QStringLiteral("MIP"), QStringLiteral("MinIP"),
+                           QStringLiteral("Avg")});
+    m_slabCombo->setStyleSheet(QString::fromLatin1(kComboStyle));
+    m_slabCombo->setToolTip(QStringLiteral(
+        "Свёртка утолщённого среза реконструкции — действует только когда слева выбрана плоскость AX/SAG/COR "
+        "(не «2D») и толщина справа больше нуля."));
+    m_slabCombo->setFixedWidth(64);
+
+    m_thicknessBox = new QDoubleSpinBox(m_view);
+    m_thicknessBox->setRange(0.0, 100.0);
+    m_thicknessBox->setSingleStep(5.0);
+    m_thicknessBox->setDecimals(0);
+    m_thicknessBox->setSuffix(QStringLiteral(" мм"));
+    m_thicknessBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    m_thicknessBox->setStyleSheet(QStringLiteral(
+        "QDoubleSpinBox { color: #ffd633; font-size: 11px; background: rgba(0,0,0,120); border: 1px solid #555; "
+        "padding: 1px 2px; padding-right: 13px; }"));
+    m_thicknessBox->setToolTip(QStringLiteral("Толщина утолщённого среза (0 — обычный тонкий срез)"));
+    m_thicknessBox->setFixedWidth(64);
+    m_thicknessBox->setEnabled(false);
+
+    m_thicknessUp = makeThicknessStepButton(QStringLiteral("▲"), QStringLiteral("Увеличить толщину"));
+    m_thicknessDown = makeThicknessStepButton(QStringLiteral("▼"), QStringLiteral("Уменьшить толщину"));
+
+    m_selectCheck = new QCheckBox(QStringLiteral("Выбрать"), m_view);
+    m_selectCheck->setStyleSheet(QStringLiteral(
+        "QCheckBox { color: #7fd8ff; font-size: 12px; background: transparent; }"
+        "QCheckBox::indicator { width: 15px; height: 15px; }"
+        "QCheckBox::indicator:unchecked { border: 2px solid #7fd8ff; background: transparent; border-radius: 2px; }"
+        "QCheckBox::indicator:checked { border: 2px solid #7fd8ff; background: #33aaff; border-radius: 2px; }"));
+    m_selectCheck->hide();
+
+    m_scrollBar = new QScrollBar(Qt::Vertical, this);
+    m_scrollBar->setFixedWidth(14);
+    m_scrollBar->setRange(0, 0);
+
+    outer->addWidget(m_container, 1);
+    outer->addWidget(m_scrollBar, 0);
+
+    connect(m_planeCombo, &QComboBox::currentIndexChanged, this, &ImageViewportWidget::onPlaneComboChanged);
+    connect(m_slabCombo, &QComboBox::currentIndexChanged, this, &ImageViewportWidget::onSlabModeChanged);
+    connect(m_thicknessBox, &QDoubleSpinBox::valueChanged, this, &ImageViewportWidget::onSlabThicknessChanged);
+    connect(m_thicknessUp, &QToolButton::clicked, m_thicknessBox, &QDoubleSpinBox::stepUp);
+    connect(m_thicknessDown, &QToolButton::clicked, m_thicknessBox, &QDoubleSpinBox::stepDown);
+    connect(m_selectCheck, &QCheckBox::toggled, this, &ImageViewportWidget::setCurrentSliceSelected);
+    connect(m_scrollBar, &QScrollBar::valueChanged, this, &ImageViewportWidget::onScrollBarValueChanged);
+
+    clearSeries();
+}
+
 ImageViewportWidget::~ImageViewportWidget() = default;
-bool ImageViewportWidget::eventFilter(QObject* watched, QEvent* event) { return QWidget::eventFilter(watched, event); }
-void ImageViewportWidget::showSeries(const QList<db::InstanceRecord>&, const SeriesOverlayInfo&) {}
-void ImageViewportWidget::mergeSlices(const QList<db::InstanceRecord>&) {}
-void ImageViewportWidget::clearSeries() {}
-std::optional<db::InstanceRecord> ImageViewportWidget::currentSlice() const { return std::nullopt; }
-double ImageViewportWidget::currentPixelSpacing() const { return -1.0; }
-int ImageViewportWidget::imageWidth() const { return 0; }
-int ImageViewportWidget::imageHeight() const { return 0; }
-void ImageViewportWidget::showSlice(int) {}
-void ImageViewportWidget::fitImageInView() {}
-void ImageViewportWidget::resetViewTransform() {}
-void ImageViewportWidget::toggleFlipHorizontal() {}
-void ImageViewportWidget::toggleFlipVertical() {}
-void ImageViewportWidget::fitToView() {}
-void ImageViewportWidget::hideScrollBars() {}
-void ImageViewportWidget::rotateBy(int) {}
-QRectF ImageViewportWidget::visibleImageRect() const { return QRectF(0, 0, 1, 1); }
-void ImageViewportWidget::setActiveHighlight(bool) {}
-void ImageViewportWidget::setInverted(bool) {}
-void ImageViewportWidget::enterReconstructionPlane(int) {}
-void ImageViewportWidget::renderReconstruction() {}
-void ImageViewportWidget::showOriginalSlices() {}
-void ImageViewportWidget::syncReconstructionControls() {}
-int ImageViewportWidget::reconstructionSliceCount() const { return 0; }
-void ImageViewportWidget::updateOverlayTexts() {}
-void ImageViewportWidget::updateOrientationLabels() {}
-void ImageViewportWidget::layoutOverlayWidgets() {}
-void ImageViewportWidget::selectAllSlices() {}
-QList<db::InstanceRecord> ImageViewportWidget::selectedSlices() const { return {}; }
-void ImageViewportWidget::setCurrentSliceSelected(bool) {}
-void ImageViewportWidget::clearSliceSelection() {}
-QList<ImageViewportWidget::MeasurementInfo> ImageViewportWidget::measurementsForSlice(int) const { return {}; }
-void ImageViewportWidget::removeMeasurement(int) {}
-void ImageViewportWidget::clearContourOverlay() {}
-void ImageViewportWidget::setFusionOpacity(double) {}
-void ImageViewportWidget::setFusionOverlay(std::shared_ptr<render::FusionVolume>, double, double, const QString&) {}
-void ImageViewportWidget::clearFusionOverlay() {}
-void ImageViewportWidget::ensureHuFrameLoaded() {}
-std::array<double, 3> ImageViewportWidget::imageToPatient(const QPointF&) const { return {0, 0, 0}; }
-int ImageViewportWidget::slabHalfWidth() const { return 0; }
-void ImageViewportWidget::setWindowPreset(render::WindowLevel) {}
-void ImageViewportWidget::setMeasurementMode(MeasurementMode) {}
-void ImageViewportWidget::clearMeasurements(bool) {}
-void ImageViewportWidget::clearMeasurements() {}
-void ImageViewportWidget::setSliceByFraction(double) {}
-void ImageViewportWidget::setReferenceLines(QList<QLineF>) {}
-void ImageViewportWidget::setCursor3DMarker(std::optional<QPointF>) {}
-void ImageViewportWidget::setTagsDisplayMode(TagsDisplayMode) {}
-void ImageViewportWidget::onPlaneComboChanged() {}
-void ImageViewportWidget::onSlabModeChanged(int) {}
-void ImageViewportWidget::onSlabThicknessChanged(double) {}
-void ImageViewportWidget::onScrollBarValueChanged(int) {}
-void ImageViewportWidget::mousePressEvent(QMouseEvent* e) { QWidget::mousePressEvent(e); }
-void ImageViewportWidget::keyPressEvent(QKeyEvent* e) { QWidget::keyPressEvent(e); }
-void ImageViewportWidget::resizeEvent(QResizeEvent* e) { QWidget::resizeEvent(e); }
-void ImageViewportWidget::dragEnterEvent(QDragEnterEvent* e) { QWidget::dragEnterEvent(e); }
-void ImageViewportWidget::dropEvent(QDropEvent* e) { QWidget::dropEvent(e); }
-QToolButton* ImageViewportWidget::makeThicknessStepButton(const QString&, const QString&) { return nullptr; }
-void ImageViewportWidget::setScrollBarRange(int) {}
-void ImageViewportWidget::setScrollBarValue(int) {}
-void ImageViewportWidget::showImageArea() {}
-void ImageViewportWidget::setImage(const QImage&) {}
-void ImageViewportWidget::showTopLeftMessage(const QString&) {}
-void ImageViewportWidget::stepSlices(int) {}
-void ImageViewportWidget::setReconstructedIndex(int) {}
-bool ImageViewportWidget::acceptsSeriesDrag(const QMimeData*) const { return false; }
-bool ImageViewportWidget::handleSeriesDrop(QDropEvent*) { return false; }
-void ImageViewportWidget::saveViewState() {}
-void ImageViewportWidget::releaseVolume() {}
+
+QToolButton* ImageViewportWidget::makeThicknessStepButton(const QString& text, const QString& toolTip)
+{
+    auto* button = new QToolButton(m_view);
+    button->setText(text);
+    button->setToolTip(toolTip);
+    button->setFixedSize(12, 9);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setStyleSheet(QStringLiteral(
+        "QToolButton { color: #ffd633; font-size: 7px; background: rgba(255,255,255,25); border: 1px solid #555; "
+        "padding: 0px; }QToolButton:hover { background: rgba(255,255,255,70); }QToolButton:pressed { background: "
+        "rgba(255,255,255,110); }"));
+    button->setEnabled(false);
+    return button;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Series and slices
+
+void ImageViewportWidget::showSeries(const QList<db::InstanceRecord>& slices, const SeriesOverlayInfo& info)
+{
+    if (!m_slices.isEmpty() && !m_overlayInfo.seriesInstanceUid.isEmpty())
+        saveViewState();
+
+    m_slices = slices;
+    sortSlices(m_slices);
+    m_overlayInfo = info;
+    m_currentIndex = 0;
+    m_userWindow = false;
+
+    for (int i = m_measurements.size() - 1; i >= 0; --i)
+        removeMeasurement(i);
+    m_secondPhase = false;
+    activeMeasurement = -1;
+    m_plane = 0;
+    releaseVolume();
+    m_slabMode = 0;
+    m_slabThickness = 0.0;
+    syncReconstructionControls();
+    m_rotation = 0;
+    m_flipHorizontal = false;
+    m_flipVertical = false;
+
+    if (m_slices.isEmpty()) {
+        clearSeries();
+        return;
+    }
+
+    showImageArea();
+    setScrollBarRange(m_slices.size() - 1);
+
+    const QString key = m_overlayInfo.seriesInstanceUid;
+    if (!key.isEmpty() && m_viewMemory.contains(key)) {
+        const ViewState state = m_viewMemory.value(key);
+        m_userWindow = state.userWindow;
+        m_windowCenter = state.windowCenter;
+        m_windowWidth = state.windowWidth;
+        m_rotation = state.rotation;
+        m_flipHorizontal = state.flipHorizontal;
+        m_flipVertical = state.flipVertical;
+        showSlice(std::min(std::max(state.sliceIndex, 0), int(m_slices.size()) - 1));
+        if (state.userZoomed) {
+            m_view->setTransform(state.transform);
+            m_view->horizontalScrollBar()->setValue(state.horizontalScroll);
+            m_view->verticalScrollBar()->setValue(state.verticalScroll);
+            m_userZoomed = true;
+        } else {
+            // A fitted view is fitted again: the panel may have another size than when it was left.
+            fitImageInView();
+        }
+        return;
+    }
+
+    showSlice(0);
+    if (!m_imageItem->pixmap().isNull())
+        fitImageInView();
+}
+
+void ImageViewportWidget::saveViewState()
+{
+    ViewState state;
+    state.sliceIndex = m_currentIndex;
+    state.transform = m_view->transform();
+    state.horizontalScroll = m_view->horizontalScrollBar()->value();
+    state.verticalScroll = m_view->verticalScrollBar()->value();
+    state.userZoomed = m_userZoomed;
+    state.userWindow = m_userWindow;
+    state.windowCenter = m_windowCenter;
+    state.windowWidth = m_windowWidth;
+    state.rotation = m_rotation;
+    state.flipHorizontal = m_flipHorizontal;
+    state.flipVertical = m_flipVertical;
+    m_viewMemory.insert(m_overlayInfo.seriesInstanceUid, state);
+}
+
+void ImageViewportWidget::mergeSlices(const QList<db::InstanceRecord>& incoming)
+{
+    QSet<QString> present;
+    present.reserve(m_slices.size());
+    for (const db::InstanceRecord& row : m_slices)
+        present.insert(row.filePath);
+
+    const bool hadSlices = !m_slices.isEmpty();
+    QStringList oldKeys;
+    oldKeys.reserve(m_slices.size());
+    for (const db::InstanceRecord& row : m_slices)
+        oldKeys.append(sliceKey(row));
+
+    // Every frame of a new file is taken; a row listed twice in one batch is taken once.
+    QSet<QString> appendedRows;
+    int appended = 0;
+    for (const db::InstanceRecord& row : incoming) {
+        if (present.contains(row.filePath))
+            continue;
+        const QString key = sliceKey(row);
+        if (appendedRows.contains(key))
+            continue;
+        appendedRows.insert(key);
+        m_slices.append(row);
+        ++appended;
+    }
+    if (appended == 0)
+        return;
+
+    sortSlices(m_slices);
+
+    if (!hadSlices) {
+        setScrollBarRange(m_slices.size() - 1);
+        showImageArea();
+        showSlice(0);
+        fitImageInView();
+        return;
+    }
+
+    // Slices that arrive late may sort in front of the shown one: the shown slice and the slices of
+    // the measurements keep their identity (file and frame), not their old position in the list.
+    QHash<QString, int> newIndex;
+    newIndex.reserve(m_slices.size());
+    for (int i = 0; i < m_slices.size(); ++i)
+        newIndex.insert(sliceKey(m_slices.at(i)), i);
+    auto remap = [&](int oldIndex) {
+        if (oldIndex < 0 || oldIndex >= oldKeys.size())
+            return oldIndex;
+        return newIndex.value(oldKeys.at(oldIndex), oldIndex);
+    };
+    m_currentIndex = remap(m_currentIndex);
+    for (Measurement& m : m_measurements)
+        m.sliceIndex = remap(m.sliceIndex);
+
+    // In a reconstruction plane the scroll bar walks the volume, which a merge does not rebuild.
+    if (m_plane == 0) {
+        setScrollBarRange(m_slices.size() - 1);
+        setScrollBarValue(m_currentIndex);
+        updateOverlayTexts();
+    }
+}
+
+void ImageViewportWidget::clearSeries()
+{
+    m_slices.clear();
+    m_currentIndex = 0;
+    m_userWindow = false;
+    m_imageItem->setPixmap(QPixmap());
+    m_topLeftLabel->hide();
+    m_topRightLabel->hide();
+    m_bottomLeftLabel->hide();
+    m_bottomRightLabel->hide();
+    m_selectCheck->hide();
+    if (m_leftSideLabel)
+        m_leftSideLabel->hide();
+    if (m_rightSideLabel)
+        m_rightSideLabel->hide();
+    m_placeholder->show();
+    m_view->hide();
+    m_activeFrame->raise();
+    for (int i = m_measurements.size() - 1; i >= 0; --i)
+        removeMeasurement(i);
+    m_secondPhase = false;
+    activeMeasurement = -1;
+    m_huLoaded = false;
+    setReferenceLines({});
+    m_plane = 0;
+    releaseVolume();
+    m_slabMode = 0;
+    m_slabThickness = 0.0;
+    syncReconstructionControls();
+    setScrollBarRange(0);
+}
+
+void ImageViewportWidget::showImageArea()
+{
+    m_placeholder->hide();
+    m_view->show();
+    m_activeFrame->raise();
+    m_topLeftLabel->show();
+    m_topRightLabel->show();
+    m_bottomLeftLabel->show();
+    m_bottomRightLabel->show();
+}
+
+std::optional<db::InstanceRecord> ImageViewportWidget::currentSlice() const
+{
+    if (m_currentIndex < 0 || m_currentIndex >= m_slices.size())
+        return std::nullopt;
+    return m_slices.at(m_currentIndex);
+}
+
+double ImageViewportWidget::currentPixelSpacing() const
+{
+    const auto row = currentSlice();
+    if (!row)
+        return -1.0;
+    const double x = row->pixelSpacingX;
+    const double y = row->pixelSpacingY;
+    if (x <= 0.0 && y <= 0.0)
+        return -1.0;
+    if (x <= 0.0)
+        return y;
+    if (y <= 0.0)
+        return x;
+    return (x + y) / 2.0;
+}
+
+int ImageViewportWidget::imageWidth() const
+{
+    return m_imageItem->pixmap().width();
+}
+
+int ImageViewportWidget::imageHeight() const
+{
+    return m_imageItem->pixmap().height();
+}
+
+void ImageViewportWidget::showSlice(int index)
+{
+    if (m_slices.isEmpty())
+        return;
+    const int n = m_slices.size();
+    m_currentIndex = std::min(std::max(index, 0), n - 1);
+    m_huLoaded = false;
+    setScrollBarValue(m_currentIndex);
+
+    std::optional<render::WindowLevel> request;
+    if (m_userWindow)
+        request = render::WindowLevel{m_windowCenter, m_windowWidth};
+
+    const db::InstanceRecord& row = m_slices.at(m_currentIndex);
+    const std::optional<dicom::DecodedFrame> frame = dicom::decodeFrame(row.filePath, row.frameIndex, request);
+    if (!frame || frame->image.isNull()) {
+        m_imageItem->setPixmap(QPixmap());
+        showTopLeftMessage(QStringLiteral("Не удалось декодировать срез:\n%1").arg(QFileInfo(row.filePath).fileName()));
+        return;
+    }
+
+    QImage image = frame->image;
+    if (m_inverted)
+        image = invertedImage(image);
+    if (m_fusion && !m_fusion->isEmpty())
+        image = render::blendFusionOverlay(image, row, *m_fusion, m_fusionCenter, m_fusionWidth, m_fusionColourMap,
+                                           m_fusionOpacity);
+    setImage(image);
+
+    m_windowCenter = frame->windowCenter;
+    m_windowWidth = frame->windowWidth;
+
+    updateOverlayTexts();
+    updateOrientationLabels();
+
+    for (const Measurement& m : m_measurements) {
+        const bool visible = m.sliceIndex == m_currentIndex;
+        for (QGraphicsItem* item : m.items)
+            item->setVisible(visible);
+        if (m.label)
+            m.label->setVisible(visible);
+        if (!visible)
+            for (QGraphicsItem* handle : m.handles)
+                handle->setVisible(false);
+    }
+    if (selectedMeasurement >= 0 && selectedMeasurement < m_measurements.size()) {
+        const Measurement& m = m_measurements.at(selectedMeasurement);
+        if (m.sliceIndex == m_currentIndex) {
+            for (QGraphicsItem* handle : m.handles)
+                handle->setVisible(true);
+        } else {
+            selectMeasurement(-1);
+        }
+    }
+
+    emit sliceChanged(m_currentIndex, n);
+}
+
+void ImageViewportWidget::setImage(const QImage& image)
+{
+    m_imageItem->setPixmap(QPixmap::fromImage(image));
+    const QRectF r = m_imageItem->boundingRect();
+    // Room to pan the image by up to its own size in every direction.
+    m_scene->setSceneRect(r.adjusted(-r.width(), -r.height(), r.width(), r.height()));
+}
+
+void ImageViewportWidget::showTopLeftMessage(const QString& text)
+{
+    m_topLeftLabel->setText(text);
+    m_topLeftLabel->show();
+    m_topLeftLabel->adjustSize();
+    layoutOverlayWidgets();
+}
+
+void ImageViewportWidget::setScrollBarRange(int maximum)
+{
+    m_scrollGuard = true;
+    m_scrollBar->setRange(0, std::max(maximum, 0));
+    m_scrollGuard = false;
+}
+
+void ImageViewportWidget::setScrollBarValue(int value)
+{
+    m_scrollGuard = true;
+    m_scrollBar->setValue(value);
+    m_scrollGuard = false;
+}
+
+void ImageViewportWidget::onScrollBarValueChanged(int value)
+{
+    if (m_scrollGuard)
+        return;
+    if (m_plane == 0)
+        showSlice(value);
+    else
+        setReconstructedIndex(value);
+}
+
+void ImageViewportWidget::stepSlices(int steps)
+{
+    if (m_slices.isEmpty() || steps == 0)
+        return;
+    if (m_plane == 0)
+        showSlice(m_currentIndex + steps);
+    else
+        setReconstructedIndex(m_reconIndex + steps);
+}
+
+void ImageViewportWidget::setReconstructedIndex(int index)
+{
+    m_reconIndex = std::min(std::max(index, 0), std::max(reconstructionSliceCount() - 1, 0));
+    renderReconstruction();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// View
+
+void ImageViewportWidget::fitImageInView()
+{
+    if (m_imageItem->pixmap().isNull())
+        return;
+    m_view->resetTransform();
+    m_view->fitInView(m_imageItem, Qt::KeepAspectRatio);
+    if (m_flipHorizontal)
+        m_view->scale(-1.0, m_flipVertical ? -1.0 : 1.0);
+    else if (m_flipVertical)
+        m_view->scale(1.0, -1.0);
+    if (m_rotation != 0)
+        m_view->rotate(m_rotation);
+    m_userZoomed = false;
+    hideScrollBars();
+}
+
+void ImageViewportWidget::resetViewTransform()
+{
+    m_rotation = 0;
+    m_flipHorizontal = false;
+    m_flipVertical = false;
+    fitImageInView();
+}
+
+void ImageViewportWidget::toggleFlipHorizontal()
+{
+    m_flipHorizontal = !m_flipHorizontal;
+    fitImageInView();
+}
+
+void ImageViewportWidget::toggleFlipVertical()
+{
+    m_flipVertical = !m_flipVertical;
+    fitImageInView();
+}
+
+void ImageViewportWidget::fitToView()
+{
+    fitImageInView();
+}
+
+void ImageViewportWidget::hideScrollBars()
+{
+    m_view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+void ImageViewportWidget::rotateBy(int degrees)
+{
+    m_rotation = ((m_rotation + degrees) % 360 + 360) % 360;
+    fitImageInView();
+}
+
+QRectF ImageViewportWidget::visibleImageRect() const
+{
+    const double w = m_imageItem->pixmap().width();
+    const double h = m_imageItem->pixmap().height();
+    if (m_userZoomed && w > 0 && h > 0) {
+        const QRectF visible = m_view->mapToScene(m_view->viewport()->rect()).boundingRect();
+        const QRectF part = visible.intersected(QRectF(0, 0, w, h));
+        if (!part.isEmpty())
+            return QRectF(part.left() / w, part.top() / h, part.width() / w, part.height() / h);
+    }
+    return QRectF(0, 0, 1, 1);
+}
+
+void ImageViewportWidget::setActiveHighlight(bool active)
+{
+    m_activeFrame->raise();
+    m_activeFrame->setStyleSheet(active ? QStringLiteral("background: transparent; border: 3px solid #33aaff;")
+                                        : QStringLiteral("background: transparent; border: 3px solid transparent;"));
+    if (active)
+        setFocus(Qt::OtherFocusReason);
+}
+
+void ImageViewportWidget::setInverted(bool inverted)
+{
+    m_inverted = inverted;
+    if (m_slices.isEmpty())
+        return;
+    if (m_plane != 0)
+        renderReconstruction();
+    else
+        showSlice(m_currentIndex);
+}
+
+void ImageViewportWidget::setWindowPreset(render::WindowLevel window)
+{
+    if (m_slices.isEmpty())
+        return;
+    m_windowCenter = window.center;
+    m_windowWidth = window.width;
+    m_userWindow = true;
+    // A reconstruction plane keeps showing the reconstruction, now in the chosen window.
+    if (m_plane != 0)
+        renderReconstruction();
+    else
+        showSlice(m_currentIndex);
+}
+
+void ImageViewportWidget::setSliceByFraction(double fraction)
+{
+    const int n = m_slices.size();
+    if (n == 0)
+        return;
+    if (m_plane != 0) {
+        // Synchronised scrolling moves through the reconstruction the panel shows.
+        const int count = reconstructionSliceCount();
+        setReconstructedIndex(count <= 1 ? 0 : int(std::lround((count - 1) * fraction)));
+        return;
+    }
+    if (n == 1) {
+        showSlice(0);
+        return;
+    }
+    showSlice(int(std::lround((n - 1) * fraction)));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Reconstruction planes
+
+int ImageViewportWidget::reconstructionSliceCount() const
+{
+    if (!m_volumePresent || m_plane < 1 || m_plane > 3)
+        return 0;
+    return m_reconCounts[m_plane - 1];
+}
+
+int ImageViewportWidget::slabHalfWidth() const
+{
+    const double half = m_slabThickness / 2.0;
+    if (!(half > 0.0) || !m_volume)
+        return 0;
+    double spacing = 0.0;
+    switch (m_plane) {
+    case 1: spacing = m_volume->spacingX; break;
+    case 2: spacing = m_volume->spacingY; break;
+    case 3: spacing = m_volume->spacingZ; break;
+    default: return 0;
+    }
+    if (!(spacing > 0.0))
+        return 0;
+    const long slices = std::lround(half / spacing);
+    return slices > 0 ? int(slices) : 0;
+}
+
+void ImageViewportWidget::releaseVolume()
+{
+    m_volume.reset();
+    m_volumePresent = false;
+    m_reconCounts[0] = m_reconCounts[1] = m_reconCounts[2] = 0;
+    m_reconIndex = 0;
+}
+
+void ImageViewportWidget::enterReconstructionPlane(int plane)
+{
+    if (m_slices.isEmpty())
+        return;
+    if (plane < 1 || plane > 3) {
+        syncReconstructionControls();
+        return;
+    }
+    if (!m_volumePresent) {
+        // Each slice carries its own position and orientation, so the builder orients the stack from
+        // the geometry; the description only decides when the files carry none.
+        const QList<render::SliceSource> sources = render::sliceSourcesFromInstances(m_slices);
+        const int hint = render::guessAcquisitionPlane(m_overlayInfo.seriesDescription);
+        QString error;
+        render::Volume volume = render::buildVolume(sources, &error, hint);
+        if (volume.isEmpty()) {
+            showTopLeftMessage(QStringLiteral("Реконструкция недоступна:\n%1")
+                                   .arg(error.isEmpty() ? QStringLiteral("неизвестная ошибка") : error));
+            syncReconstructionControls();
+            return;
+        }
+        m_reconCounts[0] = volume.nx;
+        m_reconCounts[1] = volume.ny;
+        m_reconCounts[2] = volume.nz;
+        m_volume = std::move(volume);
+        m_volumePresent = true;
+    }
+    m_plane = plane;
+    m_reconIndex = m_reconCounts[plane - 1] / 2;
+    m_userWindow = false;
+    m_userZoomed = false;
+    syncReconstructionControls();
+    renderReconstruction();
+}
+
+void ImageViewportWidget::renderReconstruction()
+{
+    if (!m_volumePresent || !m_volume)
+        return;
+    const render::Volume& volume = *m_volume;
+
+    double centre = m_windowCenter;
+    double width = m_windowWidth;
+    if (!m_userWindow) {
+        centre = (volume.maxValue + volume.minValue) / 2.0;
+        width = volume.maxValue - volume.minValue;
+        if (width <= 1.0)
+            width = 1.0;
+        m_windowCenter = centre;
+        m_windowWidth = width;
+    }
+    const int half = slabHalfWidth();
+    const int mode = (m_slabMode >= 1 && m_slabMode <= 3) ? m_slabMode : 0;
+
+    QImage image;
+    QString planeName;
+    switch (m_plane) {
+    case 1:
+        image = render::renderSagittalSlice(volume, m_reconIndex, centre, width, half, mode);
+        planeName = QStringLiteral("Sagittal");
+        break;
+    case 2:
+        image = render::renderCoronalSlice(volume, m_reconIndex, centre, width, half, mode);
+        planeName = QStringLiteral("Coronal");
+        break;
+    case 3:
+        image = render::renderAxialSlice(volume, m_reconIndex, centre, width, half, mode);
+        planeName = QStringLiteral("Axial");
+        break;
+    default:
+        return;
+    }
+    if (m_inverted)
+        image = invertedImage(image);
+    setImage(image);
+
+    const int count = reconstructionSliceCount();
+    setScrollBarRange(std::max(count - 1, 0));
+    setScrollBarValue(m_reconIndex);
+    if (!m_userZoomed)
+        fitImageInView();
+
+    m_topRightLabel->hide();
+    m_bottomRightLabel->hide();
+    m_bottomLeftLabel->hide();
+    m_selectCheck->hide();
+    // The side letters describe the file's own slice; a reconstructed plane has other axes.
+    if (m_leftSideLabel)
+        m_leftSideLabel->hide();
+    if (m_rightSideLabel)
+        m_rightSideLabel->hide();
+    QString slabText;
+    if (m_slabThickness > 0.0 && mode != 0) {
+        const QString modeName = mode == 1 ? QStringLiteral("MIP")
+                                 : mode == 2 ? QStringLiteral("MinIP")
+                                             : QStringLiteral("Среднее");
+        slabText = QStringLiteral(" (%1, %2 мм)").arg(modeName, QString::number(m_slabThickness, 'f', 0));
+    }
+    showTopLeftMessage(QStringLiteral("Реконструкция: %1%2\nСрез %3 / %4")
+                           .arg(planeName, slabText)
+                           .arg(m_reconIndex + 1)
+                           .arg(count));
+}
+
+void ImageViewportWidget::showOriginalSlices()
+{
+    if (m_plane == 0)
+        return;
+    m_plane = 0;
+    m_userWindow = false;
+    m_userZoomed = false;
+    m_topRightLabel->show();
+    m_bottomRightLabel->show();
+    m_bottomLeftLabel->show();
+    syncReconstructionControls();
+    // The scroll bar walked the reconstruction; it walks the file's slices again.
+    setScrollBarRange(m_slices.size() - 1);
+    showSlice(m_currentIndex);
+    fitImageInView();
+}
+
+void ImageViewportWidget::syncReconstructionControls()
+{
+    {
+        const QSignalBlocker blocker(m_planeCombo);
+        const int item = m_planeCombo->findData(m_plane);
+        if (item >= 0)
+            m_planeCombo->setCurrentIndex(item);
+    }
+    {
+        const QSignalBlocker blocker(m_slabCombo);
+        m_slabCombo->setCurrentIndex((m_slabMode >= 1 && m_slabMode <= 3) ? m_slabMode : 0);
+    }
+    {
+        const QSignalBlocker blocker(m_thicknessBox);
+        m_thicknessBox->setValue(m_slabThickness);
+    }
+    const bool slab = m_slabCombo->currentIndex() != 0;
+    m_thicknessBox->setEnabled(slab);
+    m_thicknessUp->setEnabled(slab);
+    m_thicknessDown->setEnabled(slab);
+}
+
+void ImageViewportWidget::onPlaneComboChanged()
+{
+    const int plane = m_planeCombo->currentData().toInt();
+    if (plane == m_plane)
+        return;
+    if (plane == 0) {
+        showOriginalSlices();
+        return;
+    }
+    if (!m_slices.isEmpty())
+        enterReconstructionPlane(plane);
+    else
+        syncReconstructionControls();
+}
+
+void ImageViewportWidget::onSlabModeChanged(int index)
+{
+    const int mode = (index >= 1 && index <= 3) ? index : 0;
+    if (mode != m_slabMode) {
+        m_slabMode = mode;
+        if (m_plane != 0)
+            renderReconstruction();
+    }
+    const bool slab = index != 0;
+    m_thicknessBox->setEnabled(slab);
+    m_thicknessUp->setEnabled(slab);
+    m_thicknessDown->setEnabled(slab);
+    if (!slab) {
+        if (m_slabThickness != 0.0) {
+            m_slabThickness = 0.0;
+            if (m_plane != 0)
+                renderReconstruction();
+        }
+    } else if (m_thicknessBox->value() <= 0.0) {
+        m_thicknessBox->setValue(10.0);
+    } else {
+        // "Срез" left the box showing its last value: a slab mode chosen again uses what the box shows.
+        onSlabThicknessChanged(m_thicknessBox->value());
+    }
+}
+
+void ImageViewportWidget::onSlabThicknessChanged(double value)
+{
+    const double thickness = std::max(value, 0.0);
+    if (thickness == m_slabThickness)
+        return;
+    m_slabThickness = thickness;
+    if (m_plane != 0)
+        renderReconstruction();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Overlay texts and floating controls
+
+void ImageViewportWidget::updateOverlayTexts()
+{
+    const auto row = currentSlice();
+    if (!row)
+        return;
+
+    {
+        const QSignalBlocker blocker(m_selectCheck);
+        m_selectCheck->setChecked(m_selection.contains(row->filePath));
+    }
+    m_selectCheck->show();
+
+    if (m_tagsMode == 1) {
+        m_topLeftLabel->hide();
+        m_topRightLabel->hide();
+        m_bottomLeftLabel->hide();
+        m_bottomRightLabel->hide();
+        layoutOverlayWidgets();
+        return;
+    }
+
+    const SeriesOverlayInfo& info = m_overlayInfo;
+    QString birthLine;
+    if (!info.birthDate.isEmpty() || !info.sex.isEmpty()) {
+        const QString birth = dicomDateText(info.birthDate);
+        birthLine = QStringLiteral("%1  %2").arg(birth.isEmpty() ? info.birthDate : birth, info.sex);
+    }
+    m_topLeftLabel->setText(QStringLiteral("%1\nID: %2\n%3")
+                                .arg(info.patientName.isEmpty() ? QStringLiteral("(без имени)") : info.patientName,
+                                     info.patientId, birthLine));
+
+    QString sideLine;
+    if (!info.laterality.isEmpty()) {
+        const QString side = info.laterality.trimmed().toUpper();
+        if (side == QLatin1String("L") || side == QLatin1String("LEFT"))
+            sideLine = QStringLiteral("Сторона: Левая");
+        else if (side == QLatin1String("R") || side == QLatin1String("RIGHT"))
+            sideLine = QStringLiteral("Сторона: Правая");
+        else
+            sideLine = QStringLiteral("Сторона: %1").arg(info.laterality);
+    }
+    if (!info.bodyPartExamined.isEmpty()) {
+        if (!sideLine.isEmpty())
+            sideLine += QStringLiteral("  ·  ");
+        sideLine += info.bodyPartExamined;
+    }
+    QString dateLine = dicomDateText(info.studyDate);
+    if (info.studyTime.size() >= 4) {
+        if (!dateLine.isEmpty())
+            dateLine += QLatin1Char(' ');
+        dateLine += QStringLiteral("%1:%2").arg(info.studyTime.mid(0, 2), info.studyTime.mid(2, 2));
+    }
+    const QString noDescription = QStringLiteral("(без описания)");
+    m_topRightLabel->setText(
+        QStringLiteral("%1\n%2\nСерия %3 · %4%5%6")
+            .arg(info.studyDescription.isEmpty() ? noDescription : info.studyDescription,
+                 info.seriesDescription.isEmpty() ? noDescription : info.seriesDescription, info.seriesNumber,
+                 info.modality, sideLine.isEmpty() ? QString() : QStringLiteral("\n") + sideLine,
+                 dateLine.isEmpty() ? QString() : QStringLiteral("\n") + dateLine));
+
+    QString geometry;
+    if (row->sliceThickness > 0.0)
+        geometry += QStringLiteral("Толщина: %1 мм  ").arg(QString::number(row->sliceThickness, 'f', 1));
+    if (row->sliceLocation != 0.0)
+        geometry += QStringLiteral("Позиция: %1 мм").arg(QString::number(row->sliceLocation, 'f', 1));
+    m_bottomLeftLabel->setText(
+        QStringLiteral("Срез %1 / %2\n%3").arg(m_currentIndex + 1).arg(m_slices.size()).arg(geometry));
+
+    QString timing;
+    if (row->repetitionTime > 0.0 || row->echoTime > 0.0)
+        timing = QStringLiteral("TR: %1  TE: %2")
+                     .arg(QString::number(row->repetitionTime, 'f', 0), QString::number(row->echoTime, 'f', 1));
+    m_bottomRightLabel->setText(QStringLiteral("WL: %1  WW: %2\n%3")
+                                    .arg(qint64(std::round(m_windowCenter)))
+                                    .arg(qint64(std::round(m_windowWidth)))
+                                    .arg(timing));
+
+    for (QLabel* label : {m_topLeftLabel, m_topRightLabel, m_bottomLeftLabel, m_bottomRightLabel}) {
+        label->show();
+        label->adjustSize();
+    }
+    layoutOverlayWidgets();
+}
+
+void ImageViewportWidget::updateOrientationLabels()
+{
+    const auto row = currentSlice();
+    const double x = row ? row->orientationRow[0] : 0.0;
+    if (!row || !row->hasSpatialInfo || std::abs(x) < 0.3) {
+        if (m_leftSideLabel)
+            m_leftSideLabel->hide();
+        if (m_rightSideLabel)
+            m_rightSideLabel->hide();
+        return;
+    }
+    if (!m_leftSideLabel) {
+        auto makeSideLabel = [this] {
+            auto* label = new QLabel(m_view);
+            label->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+            label->setStyleSheet(QStringLiteral("color: yellow; background: transparent;"));
+            auto* shadow = new QGraphicsDropShadowEffect(label);
+            shadow->setColor(QColor(0, 0, 0, 235));
+            shadow->setBlurRadius(5);
+            shadow->setOffset(0, 0);
+            label->setGraphicsEffect(shadow);
+            label->hide();
+            return label;
+        };
+        m_leftSideLabel = makeSideLabel();
+        QFont font = QFont();
+        font.setPointSizeF(11);
+        font.setBold(true);
+        font.setPointSizeF(font.pointSizeF() * 0.75);
+        font.setBold(true);
+        m_leftSideLabel->setFont(font);
+        m_rightSideLabel = makeSideLabel();
+        m_rightSideLabel->setFont(m_leftSideLabel->font());
+    }
+    // The row direction points towards the patient's left when x > 0, so the image's left edge is right.
+    m_leftSideLabel->setText(x > 0 ? QStringLiteral("R") : QStringLiteral("L"));
+    m_rightSideLabel->setText(x > 0 ? QStringLiteral("L") : QStringLiteral("R"));
+    m_leftSideLabel->adjustSize();
+    m_rightSideLabel->adjustSize();
+    m_leftSideLabel->show();
+    m_rightSideLabel->show();
+    layoutOverlayWidgets();
+}
+
+void ImageViewportWidget::layoutOverlayWidgets()
+{
+    const int w = m_view->width();
+    const int h = m_view->height();
+
+    m_selectCheck->adjustSize();
+    m_selectCheck->move(8, 8);
+    const int top = m_selectCheck->isVisibleTo(m_view) ? m_selectCheck->height() + 12 : 8;
+    m_topLeftLabel->move(8, top);
+    m_topRightLabel->move(w - 8 - m_topRightLabel->width(), 8);
+    m_bottomLeftLabel->move(8, h - 8 - m_bottomLeftLabel->height());
+    m_bottomRightLabel->move(w - 8 - m_bottomRightLabel->width(), h - 8 - m_bottomRightLabel->height());
+
+    const int x0 = (w - (m_planeCombo->width() + m_slabCombo->width() + m_thicknessBox->width() + 8)) / 2;
+    m_planeCombo->move(x0, 8);
+    m_slabCombo->move(m_planeCombo->x() + m_planeCombo->width() + 4, 8);
+    m_thicknessBox->move(m_slabCombo->x() + m_slabCombo->width() + 4, 8);
+    const int buttonX = m_thicknessBox->x() + m_thicknessBox->width() - m_thicknessUp->width() - 1;
+    m_thicknessUp->move(buttonX, 9);
+    m_thicknessDown->move(buttonX, 8 + m_thicknessBox->height() - m_thicknessDown->height() - 1);
+    m_thicknessUp->raise();
+    m_thicknessDown->raise();
+
+    if (m_leftSideLabel && m_leftSideLabel->isVisibleTo(m_view))
+        m_leftSideLabel->move(8, (h - m_leftSideLabel->height()) / 2);
+    if (m_rightSideLabel && m_rightSideLabel->isVisibleTo(m_view))
+        m_rightSideLabel->move(w - 8 - m_rightSideLabel->width(), (h - m_rightSideLabel->height()) / 2);
+}
+
+void ImageViewportWidget::setTagsDisplayMode(TagsDisplayMode mode)
+{
+    m_tagsMode = mode;
+    updateOverlayTexts();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Slice selection
+
+void ImageViewportWidget::selectAllSlices()
+{
+    for (const db::InstanceRecord& row : m_slices)
+        m_selection.insert(row.filePath);
+    if (!m_slices.isEmpty()) {
+        const QSignalBlocker blocker(m_selectCheck);
+        m_selectCheck->setChecked(true);
+    }
+}
+
+QList<db::InstanceRecord> ImageViewportWidget::selectedSlices() const
+{
+    QList<db::InstanceRecord> out;
+    if (m_selection.isEmpty())
+        return out;
+    for (const db::InstanceRecord& row : m_slices)
+        if (m_selection.contains(row.filePath))
+            out.append(row);
+    return out;
+}
+
+void ImageViewportWidget::setCurrentSliceSelected(bool selected)
+{
+    const auto row = currentSlice();
+    if (!row)
+        return;
+    if (selected)
+        m_selection.insert(row->filePath);
+    else
+        m_selection.remove(row->filePath);
+    const QSignalBlocker blocker(m_selectCheck);
+    m_selectCheck->setChecked(selected);
+}
+
+void ImageViewportWidget::clearSliceSelection()
+{
+    m_selection = QSet<QString>();
+    const QSignalBlocker blocker(m_selectCheck);
+    m_selectCheck->setChecked(false);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Measurements, markers and overlays
+
+QList<ImageViewportWidget::MeasurementInfo> ImageViewportWidget::measurementsForSlice(int sliceIndex) const
+{
+    QList<MeasurementInfo> out;
+    for (const Measurement& m : m_measurements) {
+        if (m.sliceIndex != sliceIndex)
+            continue;
+        MeasurementInfo info;
+        info.kind = m.kind;
+        info.points = m.points;
+        info.text = m.label ? m.label->text() : QString();
+        info.colour = m.colour;
+        info.name = m.name;
+        out.append(info);
+    }
+    return out;
+}
+
+void ImageViewportWidget::removeMeasurement(int index)
+{
+    if (index < 0 || index >= m_measurements.size())
+        return;
+    Measurement m = m_measurements.takeAt(index);
+    for (QGraphicsItem* item : m.items)
+        delete item;
+    delete m.label;
+    for (QGraphicsItem* handle : m.handles)
+        delete handle;
+    auto adjust = [index](int& current) {
+        if (current == index)
+            current = -1;
+        else if (current > index)
+            --current;
+    };
+    adjust(selectedMeasurement);
+    adjust(activeMeasurement);
+}
+
+void ImageViewportWidget::selectMeasurement(int index)
+{
+    if (index == selectedMeasurement)
+        return;
+    if (selectedMeasurement >= 0 && selectedMeasurement < m_measurements.size())
+        for (QGraphicsItem* handle : m_measurements.at(selectedMeasurement).handles)
+            handle->setVisible(false);
+    selectedMeasurement = index;
+    if (index >= 0 && index < m_measurements.size())
+        for (QGraphicsItem* handle : m_measurements.at(index).handles)
+            handle->setVisible(true);
+}
+
+void ImageViewportWidget::clearMeasurements(bool onlyCurrentSlice)
+{
+    for (int i = m_measurements.size() - 1; i >= 0; --i)
+        if (!onlyCurrentSlice || m_measurements.at(i).sliceIndex == m_currentIndex)
+            removeMeasurement(i);
+}
+
+void ImageViewportWidget::clearMeasurements()
+{
+    clearMeasurements(false);
+}
+
+void ImageViewportWidget::setMeasurementMode(MeasurementMode mode)
+{
+    m_mode = mode;
+    if (activeMeasurement >= 0)
+        removeMeasurement(activeMeasurement);
+    activeMeasurement = -1;
+    m_secondPhase = false;
+    m_view->setDragMode(mode == 0 ? QGraphicsView::ScrollHandDrag : QGraphicsView::NoDrag);
+}
+
+void ImageViewportWidget::clearContourOverlay()
+{
+    for (QGraphicsPathItem* item : m_contourOverlay) {
+        m_scene->removeItem(item);
+        delete item;
+    }
+    m_contourOverlay.clear();
+}
+
+void ImageViewportWidget::setReferenceLines(QList<QLineF> linesInImagePixelCoords)
+{
+    for (QGraphicsLineItem* item : m_referenceLines) {
+        m_scene->removeItem(item);
+        delete item;
+    }
+    m_referenceLines.clear();
+    QPen pen(QBrush(QColor(0, 220, 0)), 0, Qt::DashLine, Qt::SquareCap, Qt::BevelJoin);
+    for (const QLineF& line : linesInImagePixelCoords) {
+        auto* item = m_scene->addLine(line, pen);
+        item->setZValue(400);
+        m_referenceLines.append(item);
+    }
+}
+
+void ImageViewportWidget::setCursor3DMarker(std::optional<QPointF> imagePixelPos)
+{
+    if (!m_cursorMarker) {
+        QPen pen(QBrush(QColor(255, 60, 60)), 0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+        m_cursorMarker = m_scene->addEllipse(QRectF(), pen, Qt::NoBrush);
+        m_cursorMarker->setZValue(500);
+    }
+    if (imagePixelPos) {
+        m_cursorMarker->setRect(QRectF(imagePixelPos->x() - 6, imagePixelPos->y() - 6, 12, 12));
+        m_cursorMarker->show();
+    } else {
+        m_cursorMarker->hide();
+    }
+}
+
+std::array<double, 3> ImageViewportWidget::imageToPatient(const QPointF& imagePos) const
+{
+    const auto row = currentSlice();
+    if (!row)
+        return {0.0, 0.0, 0.0};
+    const double sx = row->pixelSpacingX > 0.0 ? row->pixelSpacingX : 1.0;
+    const double sy = row->pixelSpacingY > 0.0 ? row->pixelSpacingY : 1.0;
+    std::array<double, 3> p{};
+    for (int i = 0; i < 3; ++i)
+        p[i] = row->imagePosition[i] + imagePos.x() * sx * row->orientationRow[i]
+               + imagePos.y() * sy * row->orientationCol[i];
+    return p;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Fusion overlay and HU values
+
+void ImageViewportWidget::redrawShownImage()
+{
+    if (m_slices.isEmpty())
+        return;
+    if (m_plane != 0)
+        renderReconstruction();
+    else
+        showSlice(m_currentIndex);
+}
+
+void ImageViewportWidget::setFusionOpacity(double opacity)
+{
+    m_fusionOpacity = std::min(std::max(opacity, 0.0), 1.0);
+    if (m_fusion)
+        redrawShownImage();
+}
+
+void ImageViewportWidget::setFusionOverlay(std::shared_ptr<render::FusionVolume> volume, double centre,
+                                           double width, const QString& name)
+{
+    m_fusion = std::move(volume);
+    m_fusionCenter = centre;
+    m_fusionWidth = width;
+    m_fusionName = name;
+    redrawShownImage();
+}
+
+void ImageViewportWidget::clearFusionOverlay()
+{
+    m_fusion.reset();
+    m_fusionName.clear();
+    redrawShownImage();
+}
+
+void ImageViewportWidget::ensureHuFrameLoaded()
+{
+    if (m_huLoaded || m_slices.isEmpty())
+        return;
+    const db::InstanceRecord& row = m_slices.at(std::min(std::max(m_currentIndex, 0), int(m_slices.size()) - 1));
+    QString error;
+    render::loadHuFrame(m_huImage, row.filePath, row.frameIndex, &error);
+    if (!m_huImage.valid && m_huImage.error.isEmpty())
+        m_huImage.error = error;
+    m_huLoaded = true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Events
+
+bool ImageViewportWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    const bool onViewport = watched == m_view->viewport();
+    const bool onPlaceholder = watched == m_placeholder;
+    if (!onViewport && !onPlaceholder)
+        return QWidget::eventFilter(watched, event);
+
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto* drag = static_cast<QDragMoveEvent*>(event);
+        if (acceptsSeriesDrag(drag->mimeData()))
+            drag->acceptProposedAction();
+        else
+            drag->ignore();
+        return true;
+    }
+    case QEvent::Drop:
+        handleSeriesDrop(static_cast<QDropEvent*>(event));
+        return true;
+    case QEvent::MouseButtonPress:
+        emit activated();
+        if (onPlaceholder)
+            return true;
+        setFocus(Qt::MouseFocusReason);
+        return false;
+    case QEvent::Wheel:
+        if (onViewport) {
+            handleWheel(static_cast<QWheelEvent*>(event));
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void ImageViewportWidget::handleWheel(QWheelEvent* event)
+{
+    const int delta = event->angleDelta().y();
+    if (delta == 0)
+        return;
+    // Touchpads send many small deltas: only whole notches act, and a turn back starts afresh.
+    if ((m_wheelAccumulator > 0) != (delta > 0))
+        m_wheelAccumulator = 0;
+    m_wheelAccumulator += delta;
+    const int notches = m_wheelAccumulator / kWheelNotch;
+    if (notches == 0)
+        return;
+    m_wheelAccumulator -= notches * kWheelNotch;
+
+    if (event->modifiers() & Qt::ControlModifier) {
+        const double factor = std::pow(notches > 0 ? 1.15 : 1.0 / 1.15, std::abs(notches));
+        m_view->scale(factor, factor);
+        m_userZoomed = true;
+        hideScrollBars();
+        return;
+    }
+    // Turning the wheel away from the user goes back through the stack.
+    const int steps = -notches;
+    if (m_wheelStepsSeries) {
+        for (int i = 0; i < std::abs(steps); ++i)
+            emit seriesStepRequested(steps > 0 ? 1 : -1);
+        return;
+    }
+    stepSlices(steps);
+}
+
+void ImageViewportWidget::mousePressEvent(QMouseEvent* event)
+{
+    emit activated();
+    if (event->button() == Qt::RightButton)
+        emit seriesMenuRequested(event->globalPosition().toPoint());
+    QWidget::mousePressEvent(event);
+}
+
+void ImageViewportWidget::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    if ((key == Qt::Key_Backspace || key == Qt::Key_Delete) && selectedMeasurement >= 0
+        && selectedMeasurement < m_measurements.size()) {
+        const int index = selectedMeasurement;
+        removeMeasurement(index);
+        if (index - 1 >= 0 && index - 1 < m_measurements.size())
+            selectMeasurement(index - 1);
+        event->accept();
+        return;
+    }
+    if (m_slices.isEmpty()) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    const bool recon = m_plane != 0;
+    switch (key) {
+    case Qt::Key_Home:
+        recon ? setReconstructedIndex(0) : showSlice(0);
+        break;
+    case Qt::Key_End:
+        recon ? setReconstructedIndex(reconstructionSliceCount() - 1) : showSlice(m_slices.size() - 1);
+        break;
+    case Qt::Key_Up:
+    case Qt::Key_PageUp:
+        stepSlices(-1);
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_PageDown:
+        stepSlices(1);
+        break;
+    case Qt::Key_Left:
+        emit seriesStepRequested(-1);
+        break;
+    case Qt::Key_Right:
+        emit seriesStepRequested(1);
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void ImageViewportWidget::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    if (!m_userZoomed)
+        fitImageInView();
+    hideScrollBars();
+    layoutOverlayWidgets();
+}
+
+bool ImageViewportWidget::acceptsSeriesDrag(const QMimeData* mime) const
+{
+    return mime && mime->hasFormat(QString::fromLatin1(kSeriesMimeType));
+}
+
+bool ImageViewportWidget::handleSeriesDrop(QDropEvent* event)
+{
+    const QMimeData* mime = event->mimeData();
+    const QByteArray data = mime ? mime->data(QString::fromLatin1(kSeriesMimeType)) : QByteArray();
+    if (data.isEmpty()) {
+        event->ignore();
+        return false;
+    }
+    emit activated();
+    emit seriesDropped(QString::fromUtf8(data));
+    event->acceptProposedAction();
+    return true;
+}
+
+void ImageViewportWidget::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (acceptsSeriesDrag(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void ImageViewportWidget::dropEvent(QDropEvent* event)
+{
+    handleSeriesDrop(event);
+}

@@ -35,6 +35,7 @@ class QLabel;
 class QMimeData;
 class QScrollBar;
 class QToolButton;
+class QWheelEvent;
 
 namespace render {
 struct FusionVolume;
@@ -117,6 +118,7 @@ public:
     // Measurements
     QList<MeasurementInfo> measurementsForSlice(int sliceIndex) const;
     void removeMeasurement(int index);
+    void selectMeasurement(int index);
     void clearContourOverlay();
 
     // Fusion overlay
@@ -211,6 +213,8 @@ private:
     bool handleSeriesDrop(QDropEvent* event);
     void saveViewState();
     void releaseVolume();
+    void redrawShownImage();
+    void handleWheel(QWheelEvent* event);
 
     // Widgets
     QScrollBar* m_scrollBar = nullptr;
@@ -230,6 +234,8 @@ private:
     QToolButton* m_thicknessUp = nullptr;
     QToolButton* m_thicknessDown = nullptr;
     QCheckBox* m_selectCheck = nullptr;
+    QLabel* m_leftSideLabel = nullptr;
+    QLabel* m_rightSideLabel = nullptr;
 
     // State
     bool m_scrollGuard = false;
