@@ -604,7 +604,12 @@ void ViewerWindow::fitGridPanelsLater()
 void ViewerWindow::fitPanelsWithSlices(bool gridCellsOnly)
 {
     for (int i = 0; i < PanelCount; ++i) {
-        if ((!gridCellsOnly || isGridCell(i)) && !m_panelSlices[i].isEmpty())
+        if (gridCellsOnly && !isGridCell(i))
+            continue;
+        // A panel that was hidden while its cell changed size may have placed its floating texts
+        // for the old size; by now its own layout has settled.
+        m_panels[i]->layoutOverlayWidgets();
+        if (!m_panelSlices[i].isEmpty())
             m_panels[i]->fitImageInView();
     }
 }

@@ -824,6 +824,13 @@ private slots:
         QVERIFY(image.save(path));
         qInfo("viewer grab: %s", qPrintable(path));
         QCOMPARE(image.size(), w->size());
+
+        // Panel 1 on a screen of its own: its cell says so and offers the way back.
+        w->toggleDetachViewport(1);
+        QTest::qWait(20);
+        QVERIFY(w->grab().save(QDir::tempPath() + QStringLiteral("/viewerwindow-detached.png")));
+        QVERIFY(w->detachedWindow(1)->grab().save(QDir::tempPath() + QStringLiteral("/viewerwindow-panelwindow.png")));
+        w->close();
     }
 };
 
