@@ -1,0 +1,163 @@
+// Timings of one viewing panel: scrolling a 512 x 512 CT series slice by slice (each change decodes a
+// new file, windows it and repaints the view), building the reconstruction volume, and switching to a
+// coronal 10 mm MIP of it.
+//
+//   bench_viewport [--slices N] [--scroll N]     (defaults: 400 slices, 100 slice changes)
+#include <viewer/ImageViewportWidget.h>
+
+#include <DicomFixtures.h>
+#include <db/Database.h>
+#include <dicom/CodecRegistration.h>
+#include <dicom/DicomFileSummary.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGraphicsView>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// Stored values (HU + 1024) of a body-like phantom: air, soft tissue with texture, a contrast vessel
+// and a spine.
+int phantomValue(int x, int y, int z)
+{
+    const double dx = (x - 256) / 210.0, dy = (y - 256) / 160.0;
+    if (dx * dx + dy * dy > 1.0)
+        return 0;
+    const double sx = x - 256, sy = y - 360;
+    if (sx * sx + sy * sy < 900)
+        return 1024 + 700;
+    const double vx = x - 220, vy = y - 230 + (z % 64) * 0.2;
+    if (vx * vx + vy * vy < 400)
+        return 1024 + 300;
+    return 1024 + 40 + ((x * 7 + y * 13 + z * 3) % 21) - 10;
+}
+
+int argValue(const QStringList& args, const QString& name, int fallback)
+{
+    const int i = args.indexOf(name);
+    return (i >= 0 && i + 1 < args.size()) ? args.at(i + 1).toInt() : fallback;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int slices = std::max(argValue(args, QStringLiteral("--slices"), 400), 2);
+    const int scrolls = std::max(argValue(args, QStringLiteral("--scroll"), 100), 1);
+
+    dicom::CodecRegistrationScope codecs;
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
+
+    fixtures::SeriesSpec spec;
+    spec.columns = 512;
+    spec.rows = 512;
+    spec.slices = slices;
+    spec.rowSpacing = spec.columnSpacing = 0.7;
+    spec.sliceSpacing = spec.sliceThickness = 1.0;
+    spec.value = phantomValue;
+    fixtures::completeUids(spec);
+
+    auto t = Clock::now();
+    const QStringList files = fixtures::writeSeries(dir.filePath(QStringLiteral("ct")), spec);
+    std::printf("write %d slices of 512 x 512: %.0f ms\n", slices, msSince(t));
+
+    db::Database index;
+    if (!index.open(dir.filePath(QStringLiteral("index.sqlite"))))
+        return 1;
+    t = Clock::now();
+    for (const QString& file : files)
+        if (const auto summary = dicom::readFileSummary(file))
+            index.indexFile(*summary);
+    const QList<db::InstanceRecord> rows = index.instancesForSeries(spec.seriesUid);
+    std::printf("index: %.0f ms, %lld rows\n", msSince(t), static_cast<long long>(rows.size()));
+
+    ImageViewportWidget panel;
+    panel.resize(800, 800);
+    panel.show();
+    QApplication::processEvents();
+
+    SeriesOverlayInfo info;
+    info.seriesInstanceUid = spec.seriesUid;
+    info.seriesDescription = spec.seriesDescription;
+    panel.showSeries(rows, info);
+    QApplication::processEvents();
+
+    // Every change shows another file, so the decoder's one-image cache never hits.
+    std::vector<double> times;
+    const int changes = std::min(scrolls, slices - 1);
+    for (int i = 1; i <= changes; ++i) {
+        const auto s = Clock::now();
+        panel.showSlice(i);
+        panel.graphicsView()->viewport()->repaint();
+        times.push_back(msSince(s));
+    }
+    std::sort(times.begin(), times.end());
+    double total = 0.0;
+    for (double v : times)
+        total += v;
+    const double mean = total / times.size();
+    std::printf("slice change (decode, window, draw), %d changes: mean %.2f ms, median %.2f ms, p95 %.2f ms "
+                "-> %.0f changes/s\n",
+                changes, mean, times[times.size() / 2], times[size_t(times.size() * 0.95)], 1000.0 / mean);
+
+    auto* planeCombo = panel.graphicsView()->findChildren<QComboBox*>().value(0);
+    QComboBox* slabCombo = nullptr;
+    for (QComboBox* combo : panel.graphicsView()->findChildren<QComboBox*>())
+        if (combo->itemText(0) != QLatin1String("2D"))
+            slabCombo = combo;
+        else
+            planeCombo = combo;
+    auto* thickness = panel.graphicsView()->findChild<QDoubleSpinBox*>();
+
+    t = Clock::now();
+    planeCombo->setCurrentIndex(planeCombo->findData(3));
+    panel.graphicsView()->viewport()->repaint();
+    std::printf("build the volume and show the axial middle slice: %.0f ms (%s)\n", msSince(t),
+                panel.hasReconstructionVolume() ? "built" : "FAILED");
+
+    t = Clock::now();
+    planeCombo->setCurrentIndex(planeCombo->findData(2));
+    panel.graphicsView()->viewport()->repaint();
+    std::printf("switch to coronal (thin): %.1f ms\n", msSince(t));
+
+    t = Clock::now();
+    slabCombo->setCurrentIndex(1); // MIP; the thickness box goes to 10 mm
+    thickness->setValue(10.0);
+    panel.graphicsView()->viewport()->repaint();
+    std::printf("coronal MIP %.0f mm (slab half-width %d slices): %.1f ms\n", panel.slabThickness(),
+                panel.slabHalfWidth(), msSince(t));
+
+    times.clear();
+    for (int i = 0; i < 20; ++i) {
+        const auto s = Clock::now();
+        panel.setSliceByFraction(i / 20.0);
+        panel.graphicsView()->viewport()->repaint();
+        times.push_back(msSince(s));
+    }
+    std::sort(times.begin(), times.end());
+    std::printf("coronal 10 mm MIP slice change: median %.1f ms\n", times[times.size() / 2]);
+    return 0;
+}
