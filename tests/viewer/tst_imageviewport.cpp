@@ -829,6 +829,105 @@ private slots:
         QCOMPARE(changed.count(), 0); // no overlay: nothing to redraw
     }
 
+    // Frames of multi-frame files are slices of their own, each showing its own frame.
+    void multiFrameFilesShowEachFrame_data()
+    {
+        QTest::addColumn<bool>("enhanced");
+        QTest::newRow("classic") << false;
+        QTest::newRow("enhanced") << true;
+    }
+
+    void multiFrameFilesShowEachFrame()
+    {
+        QFETCH(bool, enhanced);
+        fixtures::SeriesSpec spec = squareSpec(18, 14, 5);
+        fixtures::completeUids(spec);
+        const QString path = m_dir->filePath(QStringLiteral("mf%1.dcm").arg(++m_seriesCounter));
+        enhanced ? fixtures::writeEnhancedMultiFrame(path, spec) : fixtures::writeMultiFrame(path, spec);
+        const auto summary = dicom::readFileSummary(path);
+        QVERIFY(summary);
+        QVERIFY(m_db->indexFile(*summary));
+        const QList<db::InstanceRecord> rows = m_db->instancesForSeries(spec.seriesUid);
+        QCOMPARE(rows.size(), 5);
+        SeriesOverlayInfo info;
+        info.seriesInstanceUid = spec.seriesUid;
+        auto panel = makePanel();
+        panel->showSeries(rows, info);
+        for (int i = 0; i < 5; ++i) {
+            panel->showSlice(i);
+            const int z = panel->currentSlice()->frameIndex;
+            QCOMPARE(z, i);
+            const double c = huAt(0, 0, z) + 170.0;
+            panel->setWindowPreset({c, 400.0});
+            const QImage image = shownImage(*panel);
+            QCOMPARE(image.size(), QSize(18, 14));
+            for (const QPoint p : {QPoint(0, 0), QPoint(17, 13), QPoint(9, 4)})
+                QVERIFY(std::abs(greyAt(image, p.x(), p.y()) - dicomGrey(huAt(p.x(), p.y(), z), c, 400.0)) <= 2.0);
+            // The HU values behind the measurements come from the same frame.
+            QVERIFY(!panel->huFrameLoaded());
+            panel->ensureHuFrameLoaded();
+            QVERIFY(panel->huFrameLoaded());
+            QVERIFY(panel->huImage().valid);
+            QCOMPARE(panel->huImage().pixels.at(size_t(4 * 18 + 9)), huAt(9, 4, z));
+        }
+        // Merging the same file again adds nothing.
+        QSignalSpy changed(panel.get(), &ImageViewportWidget::sliceChanged);
+        panel->mergeSlices(rows);
+        QCOMPARE(panel->sliceCount(), 5);
+        QCOMPARE(changed.count(), 0);
+    }
+
+    // A flat volume still gets a window of at least 1.
+    void narrowValueRangeWindow()
+    {
+        fixtures::SeriesSpec spec = squareSpec(12, 12, 4);
+        spec.rescaleSlope = 0.5;
+        spec.rescaleIntercept = 0.0;
+        spec.pixels = fixtures::PixelKind::UInt16;
+        spec.value = [](int x, int y, int z) { return (x + y + z) % 2; };
+        SeriesOverlayInfo info;
+        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        auto panel = makePanel();
+        panel->showSeries(rows, info);
+        selectPlane(*panel, 3);
+        QVERIFY(panel->hasReconstructionVolume());
+        QCOMPARE(panel->windowCenter(), 0.25);
+        QCOMPARE(panel->windowWidth(), 1.0);
+    }
+
+    void cornerTexts()
+    {
+        fixtures::SeriesSpec spec = squareSpec(12, 12, 3);
+        SeriesOverlayInfo info;
+        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        info.patientName.clear();
+        info.patientId = QStringLiteral("P77");
+        info.birthDate = QStringLiteral("19800215");
+        info.sex = QStringLiteral("M");
+        info.laterality = QStringLiteral(" l ");
+        info.bodyPartExamined = QStringLiteral("KNEE");
+        info.studyDate = QStringLiteral("20240131");
+        info.studyTime = QStringLiteral("0930");
+        info.seriesNumber = QStringLiteral("4");
+        auto panel = makePanel();
+        panel->showSeries(rows, info);
+        QVERIFY(labelStartingWith(*panel, QStringLiteral("(без имени)\nID: P77\n15.02.1980  M")));
+        QLabel* right = labelStartingWith(*panel, QStringLiteral("(без описания)\n"));
+        QVERIFY(right);
+        QCOMPARE(right->text(), QStringLiteral("(без описания)\n%1\nСерия 4 · CT\nСторона: Левая  ·  KNEE\n31.01.2024 09:30")
+                                    .arg(spec.seriesDescription));
+        QLabel* window = labelStartingWith(*panel, QStringLiteral("WL: 40  WW: 400"));
+        QVERIFY(window);
+        QVERIFY(window->isVisible());
+
+        // Tags hidden: the corner texts go, the select check box stays.
+        panel->setTagsDisplayMode(1);
+        QVERIFY(!window->isVisible());
+        QVERIFY(panel->graphicsView()->findChild<QCheckBox*>()->isVisible());
+        panel->setTagsDisplayMode(0);
+        QVERIFY(window->isVisible());
+    }
+
     // What a user sees: a soft-tissue CT slice and a coronal MIP of a body-like phantom.
     void grabLooksRight()
     {
