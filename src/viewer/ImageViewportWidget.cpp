@@ -756,7 +756,8 @@ void ImageViewportWidget::renderReconstruction()
     const render::Volume& volume = *m_volume;
 
     double centre = m_windowCenter;
-    double width = m_windowWidth;
+    // A preset narrower than one unit would divide by zero or less in the grey mapping.
+    double width = std::max(m_windowWidth, 1.0);
     if (!m_userWindow) {
         centre = (volume.maxValue + volume.minValue) / 2.0;
         width = volume.maxValue - volume.minValue;
