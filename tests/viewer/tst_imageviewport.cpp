@@ -964,6 +964,10 @@ private slots:
         panel->setWindowPreset({200.0, 1200.0});
         const QImage mip = panel->grab().toImage();
         QVERIFY(mip.save(QDir::temp().filePath(QStringLiteral("viewerpanel_coronal_mip.png"))));
+        selectPlane(*panel, 1);
+        QVERIFY(panel->grab().save(QDir::temp().filePath(QStringLiteral("viewerpanel_sagittal_mip.png"))));
+        auto empty = makePanel();
+        QVERIFY(empty->grab().save(QDir::temp().filePath(QStringLiteral("viewerpanel_empty.png"))));
         // The image fills the panel's middle: not the background colour there.
         QVERIFY(slice.pixelColor(slice.width() / 2, slice.height() / 2) != QColor(20, 20, 20));
         QVERIFY(mip.pixelColor(mip.width() / 2, mip.height() / 2) != QColor(20, 20, 20));
