@@ -202,35 +202,48 @@ CurvedMprResult CurvedMprRenderer::render(const FusionVolume& volume, const Curv
     std::vector<Vec3d> nrm(frames.normals.cbegin(), frames.normals.cend());
     std::vector<Vec3d> bin(frames.binormals.cbegin(), frames.binormals.cend());
 
+    // worldToVoxel is affine, so each column's point, normal and binormal are mapped into voxel
+    // coordinates once and every pixel and slab sample is a few multiply-adds from them.
+    const bool mappable = volume.spacing[0] > 0.0 && volume.spacing[1] > 0.0 && volume.spacing[2] > 0.0;
+    auto toVoxelDirection = [&volume](const Vec3d& d) {
+        return Vec3d{dot(d, volume.rowDir) / volume.spacing[0], dot(d, volume.colDir) / volume.spacing[1],
+                     dot(d, volume.sliceDir) / volume.spacing[2]};
+    };
+    const size_t columns = static_cast<size_t>(w);
+    std::vector<Vec3d> voxelPoint(columns), voxelNormal(columns), voxelBinormal(columns);
+    if (mappable)
+        for (size_t c = 0; c < size_t(w); ++c) {
+            voxelPoint[c] = toVoxelDirection(pts[c] - volume.origin);
+            voxelNormal[c] = toVoxelDirection(nrm[c]);
+            voxelBinormal[c] = toVoxelDirection(bin[c]);
+        }
+
     auto rowKernel = [&](int r) {
+        if (!mappable)
+            return;
         const double d = double(r) / (h - 1) * widthMm - widthMm / 2.0;
         uchar* line = imageBits + stride * r;
         float* out = sampleData + qsizetype(r) * w;
         for (int c = 0; c < w; ++c) {
-            const Vec3d base = pts[size_t(c)] + d * nrm[size_t(c)];
+            const Vec3d base = voxelPoint[size_t(c)] + d * voxelNormal[size_t(c)];
             double value = 0.0;
             bool has = false;
             if (!slab) {
-                double i, j, kk;
-                if (worldToVoxel(volume, base[0], base[1], base[2], &i, &j, &kk)) {
-                    const float v = sampleFusionTrilinear(volume, i, j, kk);
-                    if (!std::isnan(v)) {
-                        value = v;
-                        has = true;
-                    }
+                const float v = sampleFusionTrilinear(volume, base[0], base[1], base[2]);
+                if (!std::isnan(v)) {
+                    value = v;
+                    has = true;
                 }
             } else {
                 double maxV = -std::numeric_limits<double>::infinity();
                 double minV = std::numeric_limits<double>::infinity();
                 double sum = 0.0;
                 int n = 0;
+                const Vec3d& across = voxelBinormal[size_t(c)];
                 for (int s = 0; s < k; ++s) {
                     const double t = (double(s) / (k - 1) - 0.5) * thicknessMm;
-                    const Vec3d p = base + t * bin[size_t(c)];
-                    double i, j, kk;
-                    if (!worldToVoxel(volume, p[0], p[1], p[2], &i, &j, &kk))
-                        continue;
-                    const float v = sampleFusionTrilinear(volume, i, j, kk);
+                    const float v = sampleFusionTrilinear(volume, base[0] + t * across[0], base[1] + t * across[1],
+                                                          base[2] + t * across[2]);
                     if (std::isnan(v))
                         continue;
                     maxV = std::max(maxV, double(v));
