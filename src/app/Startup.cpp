@@ -4,12 +4,14 @@
 #include "LaunchUrl.h"
 #include "LocalApiServer.h"
 #include "MainWindow.h"
+#include "PacsViewerHooks.h"
 #include "PortableSession.h"
 #include "Theme.h"
 
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
+#include "pacs/PacsOpenCoordinator.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <dcmtk/oflog/oflog.h>
@@ -71,6 +73,11 @@ int runNormalMode(QApplication& app)
     MainWindow* list = window.get();
     QObject::connect(server, &kalvenor::LocalApiServer::focusRequested, list, &MainWindow::bringToFront,
                      Qt::QueuedConnection);
+
+    // Studies asked for by a web page, a launch URL or a second instance.
+    pacs::PacsOpenCoordinator* coordinator = createStartupPacsCoordinator(list, server);
+    if (request)
+        QTimer::singleShot(0, coordinator, [coordinator, r = *request] { coordinator->openRequestedStudy(r); });
 
     const int code = app.exec();
     window.reset();

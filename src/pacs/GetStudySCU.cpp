@@ -25,6 +25,11 @@ OFCondition GetStudySCU::handleSTORERequest(const T_ASC_PresentationContextID /*
     if (!incomingObject)
         return EC_IllegalParameter;
     std::unique_ptr<DcmDataset> dataset(incomingObject); // ours to free
+    if (cancel && cancel->load()) {
+        continueCGETSession = OFFalse;
+        cStoreReturnStatus = STATUS_STORE_Refused_OutOfResources;
+        return EC_Normal;
+    }
 
     QString path;
     QString error;

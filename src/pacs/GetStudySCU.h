@@ -6,6 +6,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/scu.h>
 
+#include <atomic>
 #include <functional>
 
 namespace pacs {
@@ -25,6 +26,8 @@ public:
     // Objects that arrived but could not be written; the server was told so by a failure status.
     int failedWrites = 0;
     QString lastWriteError;
+    // Set from another thread to end the session at the next object.
+    const std::atomic_bool* cancel = nullptr;
 };
 
 } // namespace pacs

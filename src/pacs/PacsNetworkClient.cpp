@@ -112,6 +112,22 @@ bool isAscii(const QString& text)
     return true;
 }
 
+// Stops waiting for further C-MOVE responses once the caller cancels.
+class MoveStudySCU : public DcmSCU
+{
+public:
+    const std::atomic_bool* cancel = nullptr;
+
+    OFCondition handleMOVEResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
+                                   OFBool& waitForNextResponse) override
+    {
+        const OFCondition cond = DcmSCU::handleMOVEResponse(presID, response, waitForNextResponse);
+        if (cancel && cancel->load())
+            waitForNextResponse = OFFalse;
+        return cond;
+    }
+};
+
 QString statusHex(Uint16 status)
 {
     return QStringLiteral("0x") + QStringLiteral("%1").arg(status, 4, 16, QLatin1Char('0')).toUpper();
@@ -345,11 +361,12 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
 
 bool getStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid,
               const QString& outputDirectory, int* receivedCount, QString* error,
-              std::function<void(const QString&)> onFileStored)
+              std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel)
 {
     if (!validPort(server, error))
         return false;
     GetStudySCU scu(outputDirectory, std::move(onFileStored));
+    scu.cancel = cancel;
     setIdentity(scu, server, config);
     const OFList<OFString> syntaxes = transferSyntaxList();
     scu.addPresentationContext(kGetStudyRoot, syntaxes);
@@ -374,6 +391,16 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
 
     OFList<RetrieveResponse*> responses;
     const OFCondition cond = scu.sendCGETRequest(pcid, &identifier, &responses);
+    if (cancel && cancel->load()) {
+        // The server may still be sending; a release would wait for it.
+        if (scu.isConnected())
+            scu.abortAssociation();
+        freeResponses(responses);
+        if (receivedCount)
+            *receivedCount = scu.receivedCount;
+        setError(error, retrieveCancelledText());
+        return false;
+    }
     closeAssociation(scu, cond);
     const RetrieveOutcome outcome = outcomeOf(responses);
     freeResponses(responses);
@@ -398,9 +425,16 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
     return true;
 }
 
-bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error)
+QString retrieveCancelledText()
 {
-    DcmSCU scu;
+    return QStringLiteral("Загрузка отменена");
+}
+
+bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error,
+               const std::atomic_bool* cancel)
+{
+    MoveStudySCU scu;
+    scu.cancel = cancel;
     if (!openAssociation(scu, server, config, QString::fromLatin1(kMoveStudyRoot), error))
         return false;
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kMoveStudyRoot, "");
@@ -418,6 +452,13 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
 
     OFList<RetrieveResponse*> responses;
     const OFCondition cond = scu.sendMOVERequest(pcid, utf8(destination), &identifier, &responses);
+    if (cancel && cancel->load()) {
+        if (scu.isConnected())
+            scu.abortAssociation();
+        freeResponses(responses);
+        setError(error, retrieveCancelledText());
+        return false;
+    }
     closeAssociation(scu, cond);
     const RetrieveOutcome outcome = outcomeOf(responses);
     freeResponses(responses);

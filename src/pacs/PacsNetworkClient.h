@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 class DcmSCU;
@@ -46,11 +47,17 @@ const QStringList& networkTransferSyntaxes();
 QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& config, const StudyQuery& query,
                                  QString* error);
 
+// `cancel`, when given, may be set from another thread: the retrieve then stops at the next object
+// or response and the association is aborted; the call returns false with "Загрузка отменена".
 bool getStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid,
               const QString& outputDirectory, int* receivedCount, QString* error,
-              std::function<void(const QString&)> onFileStored);
+              std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel = nullptr);
 
-bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error);
+bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error,
+               const std::atomic_bool* cancel = nullptr);
+
+// The text a cancelled retrieve reports.
+QString retrieveCancelledText();
 
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QStringList& files, QString* error,
                std::function<void(int, int)> progress);

@@ -1,0 +1,267 @@
+#include "PacsOpenCoordinator.h"
+
+#include "PacsRequestChecks.h"
+#include "PacsRetrieveSession.h"
+#include "db/Database.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSet>
+
+namespace pacs {
+
+namespace {
+
+ViewerHooks& hooks()
+{
+    static ViewerHooks h;
+    return h;
+}
+
+const QString kTitle = QStringLiteral("Kalvenor");
+
+// The end of a view-only retrieve: the study's rows go, and the temporary folder with them. A
+// file of the study that lies elsewhere (the same study downloaded into the archive meanwhile)
+// keeps its row.
+void cleanUpViewOnly(QPointer<db::Database> index, const QString& studyUid, const QString& folder)
+{
+    const QString root = viewOnlyRoot();
+    if (index && index->studyExists(studyUid)) {
+        QSet<QString> keep;
+        for (const db::SeriesRecord& series : index->seriesForStudy(studyUid))
+            for (const db::InstanceRecord& instance : index->instancesForSeries(series.seriesInstanceUid))
+                if (!isInsideRoot(instance.filePath, root))
+                    keep.insert(instance.filePath);
+        index->deleteStudy(studyUid);
+        for (const QString& path : keep)
+            if (const auto summary = dicom::readFileSummary(path))
+                index->indexFile(*summary);
+    }
+    if (!removeTreeInside(folder, root) && QFileInfo::exists(folder))
+        qWarning("Not removing %s: it is outside %s", qPrintable(folder), qPrintable(root));
+}
+
+} // namespace
+
+void setViewerHooks(ViewerHooks h)
+{
+    hooks() = std::move(h);
+}
+
+const ViewerHooks& viewerHooks()
+{
+    return hooks();
+}
+
+PacsOpenCoordinator::PacsOpenCoordinator(db::Database* index, QObject* parent)
+    : QObject(parent)
+    , m_index(index)
+{
+}
+
+PacsOpenCoordinator::~PacsOpenCoordinator()
+{
+    if (!m_session)
+        return;
+    disconnect(m_session, nullptr, this, nullptr);
+    if (m_mode == ViewOnly && !m_viewerObject) {
+        // Nobody will look at these files: stop, and clean up once the thread has ended.
+        PacsRetrieveSession* session = m_session;
+        const QPointer<db::Database> index(m_index);
+        const QString study = m_studyUid;
+        const QString folder = m_targetFolder;
+        session->cancel(true);
+        if (session->isOver())
+            cleanUpViewOnly(index, study, folder);
+        else
+            connect(session, &PacsRetrieveSession::finished, session,
+                    [index, study, folder] { cleanUpViewOnly(index, study, folder); });
+    }
+}
+
+bool PacsOpenCoordinator::isRunning() const
+{
+    return m_session && !m_session->isOver();
+}
+
+void PacsOpenCoordinator::cancel()
+{
+    if (m_session)
+        m_session->cancel(false);
+}
+
+void PacsOpenCoordinator::openRequestedStudy(const PacsOpenRequest& request)
+{
+    const QString uid = request.studyInstanceUid;
+    if (uid.trimmed().isEmpty()) {
+        QMessageBox::warning(nullptr, kTitle, QStringLiteral("Некорректный запрос на открытие исследования — не передан UID."));
+        return;
+    }
+    // The UID becomes a folder name and goes to the PACS: nothing but a DICOM UID is accepted.
+    if (!isValidDicomUid(uid)) {
+        QMessageBox::warning(nullptr, kTitle,
+                             QStringLiteral("Некорректный запрос на открытие исследования — передан недопустимый UID."));
+        return;
+    }
+    if (m_index && m_index->studyExists(uid)) {
+        openViewer(uid, QString(), false);
+        return;
+    }
+    if (request.serverHost.trimmed().isEmpty()) {
+        QMessageBox::warning(nullptr, kTitle,
+                             QStringLiteral("Исследование %1 не найдено в локальном архиве, а адрес PACS-сервера не "
+                                            "передан — нечего скачивать.")
+                                 .arg(uid));
+        return;
+    }
+    if (!isValidHost(request.serverHost) || !isValidPort(request.serverPort) || !isValidAeTitle(request.serverAeTitle)) {
+        QMessageBox::warning(nullptr, kTitle,
+                             QStringLiteral("Некорректный запрос на открытие исследования — недопустимый адрес, порт "
+                                            "или AE-заголовок PACS-сервера."));
+        return;
+    }
+
+    const PacsConfig config = loadPacsConfig();
+    PacsServer server;
+    bool found = false;
+    for (const PacsServer& candidate : config.servers) {
+        if (candidate.host.compare(request.serverHost, Qt::CaseInsensitive) == 0 && candidate.port == request.serverPort
+            && candidate.aeTitle.compare(request.serverAeTitle, Qt::CaseInsensitive) == 0) {
+            server = candidate;
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        const QString question = QStringLiteral("Внешняя страница запрашивает подключение Kalvenor к серверу\n%1:%2 (AE: "
+                                                "%3)\nи получение исследования %4.\n\nРазрешить?")
+                                     .arg(request.serverHost)
+                                     .arg(request.serverPort)
+                                     .arg(request.serverAeTitle, uid);
+        if (QMessageBox::question(nullptr, kTitle, question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes)
+            return;
+        server.host = request.serverHost;
+        server.port = request.serverPort;
+        server.aeTitle = request.serverAeTitle;
+        server.description = QStringLiteral("(добавлен автоматически из веб-версии)");
+        server.retrieveMode = 0;
+    }
+    startDownload(server, config, uid, QDir(pacsDownloadsRoot()).filePath(uid), DownloadAndOpen);
+}
+
+void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QString studyUid,
+                                        QString targetDirectory, int mode)
+{
+    if (isRunning())
+        return;
+    if (!isValidDicomUid(studyUid)) {
+        emit finished(false, QStringLiteral("Не удалось скачать исследование:\nнедопустимый UID исследования."), 0);
+        return;
+    }
+    if (mode == ViewOnly && m_index && m_index->studyExists(studyUid)) {
+        // Already in the archive: the local copy is shown, and nothing of it may be removed
+        // when that viewer closes.
+        int count = 0;
+        for (const db::SeriesRecord& series : m_index->seriesForStudy(studyUid))
+            count += series.instanceCount;
+        openViewer(studyUid, QString(), false);
+        emit finished(true, QString(), count);
+        return;
+    }
+
+    m_received = 0;
+    m_viewer = nullptr;
+    m_viewerObject = nullptr;
+    m_mode = mode;
+    m_targetFolder = targetDirectory;
+    m_studyUid = studyUid;
+    QDir().mkpath(targetDirectory);
+
+    auto* session = new PacsRetrieveSession(m_index, std::move(server), std::move(config), studyUid, targetDirectory);
+    m_session = session;
+    connect(session, &PacsRetrieveSession::fileReceived, this, &PacsOpenCoordinator::onFileReceived);
+    connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
+    connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);
+    session->start();
+}
+
+void PacsOpenCoordinator::onFileReceived(const QString& /*filePath*/, int totalReceivedSoFar)
+{
+    m_received = totalReceivedSoFar;
+    emit fileReceived(totalReceivedSoFar);
+}
+
+void PacsOpenCoordinator::onFileIndexed(const dicom::DicomFileSummary& summary)
+{
+    if (m_mode == ToArchive)
+        return;
+    if (m_viewerObject) {
+        if (hooks().refreshSeries && m_index)
+            hooks().refreshSeries(m_viewer, summary.seriesInstanceUid,
+                                  m_index->instancesForSeries(summary.seriesInstanceUid));
+        return;
+    }
+    openViewer(summary.studyInstanceUid, summary.seriesInstanceUid, true);
+}
+
+void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& seriesUid, bool track)
+{
+    if (!hooks().open)
+        return;
+    ViewerWindow* viewer = hooks().open(m_index, studyUid, seriesUid);
+    if (!viewer)
+        return;
+    if (track) {
+        QObject* object = hooks().asObject ? hooks().asObject(viewer) : nullptr;
+        m_viewer = viewer;
+        m_viewerObject = object;
+        if (object) {
+            connect(object, &QObject::destroyed, this, [this, object] {
+                if (m_viewerObject == object || !m_viewerObject) {
+                    m_viewer = nullptr;
+                    m_viewerObject = nullptr;
+                }
+            });
+            if (m_mode == ViewOnly) {
+                // Closing the viewer ends the view: the retrieve stops and what it brought goes.
+                // Tied to the index rather than to this coordinator, so a closed search dialog
+                // does not leave temporary rows behind.
+                const QPointer<db::Database> index(m_index);
+                const QPointer<PacsRetrieveSession> session(m_session);
+                const QString study = m_studyUid;
+                const QString folder = m_targetFolder;
+                QObject* context = m_index ? static_cast<QObject*>(m_index) : static_cast<QObject*>(this);
+                connect(object, &QObject::destroyed, context, [index, session, study, folder] {
+                    if (session && !session->isOver()) {
+                        session->cancel(true);
+                        QObject::connect(session, &PacsRetrieveSession::finished, session,
+                                         [index, study, folder] { cleanUpViewOnly(index, study, folder); });
+                        return;
+                    }
+                    cleanUpViewOnly(index, study, folder);
+                });
+            }
+        }
+    }
+    emit viewerOpened(viewer);
+}
+
+void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount)
+{
+    m_session = nullptr;
+    if (ok && receivedFileCount > 0) {
+        emit finished(true, QString(), receivedFileCount);
+    } else if (ok) {
+        emit finished(false,
+                      QStringLiteral("Сервер подтвердил запрос, но ни одного файла принято не было.\n\nДля C-MOVE это "
+                                     "обычно значит, что PACS не смог открыть встречное соединение к нашему AE "
+                                     "(firewall/NAT) — попробуйте переключить этот сервер на C-GET в настройках PACS."),
+                      0);
+    } else {
+        emit finished(false, QStringLiteral("Не удалось скачать исследование:\n%1").arg(errorMessage), receivedFileCount);
+    }
+}
+
+} // namespace pacs

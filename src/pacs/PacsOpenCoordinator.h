@@ -1,0 +1,82 @@
+#pragma once
+// Turns a request to fetch one study from one PACS server into indexed files and, when asked, an
+// open viewer: requests from a web page or a launch URL, downloads from the PACS search dialog and
+// retrieves for remote peers.
+
+#include "PacsConfig.h"
+#include "PacsOpenRequest.h"
+#include "db/InstanceRecord.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class ViewerWindow;
+
+namespace db {
+class Database;
+}
+
+namespace pacs {
+
+class PacsRetrieveSession;
+
+// How the coordinator reaches the viewer windows, which live in a layer above this library. The
+// application installs them at start-up; without them studies are retrieved and indexed, not shown.
+struct ViewerHooks
+{
+    // Creates a viewer for the study with that series chosen first (may be empty) and shows it.
+    std::function<ViewerWindow*(db::Database*, const QString& studyUid, const QString& seriesUid)> open;
+    std::function<void(ViewerWindow*, const QString& seriesUid, const QList<db::InstanceRecord>&)> refreshSeries;
+    std::function<QObject*(ViewerWindow*)> asObject;
+};
+void setViewerHooks(ViewerHooks hooks);
+const ViewerHooks& viewerHooks();
+
+class PacsOpenCoordinator : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Mode { ToArchive = 0, DownloadAndOpen = 1, ViewOnly = 2 };
+
+    explicit PacsOpenCoordinator(db::Database* index, QObject* parent = nullptr);
+    // A retrieve still running goes on by itself and indexes what arrives; a view-only one
+    // without a viewer is cancelled and cleaned up.
+    ~PacsOpenCoordinator() override;
+
+    void openRequestedStudy(const PacsOpenRequest& request);
+    // Starts a retrieve, or does nothing while one runs.
+    void startDownload(PacsServer server, PacsConfig config, QString studyUid, QString targetDirectory, int mode);
+    bool isRunning() const;
+    void cancel();
+    ViewerWindow* currentViewer() const { return m_viewer; }
+
+signals:
+    void fileReceived(int totalReceivedSoFar);
+    void finished(bool ok, const QString& errorMessage, int receivedFileCount);
+    void viewerOpened(ViewerWindow* viewer);
+
+public slots:
+    void onFileReceived(const QString& filePath, int totalReceivedSoFar);
+    void onFileIndexed(const dicom::DicomFileSummary& summary);
+    void onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount);
+
+private:
+    void openViewer(const QString& studyUid, const QString& seriesUid, bool track);
+
+    db::Database* m_index;
+    QPointer<PacsRetrieveSession> m_session;
+    ViewerWindow* m_viewer = nullptr;
+    QPointer<QObject> m_viewerObject;
+    int m_received = 0;
+    int m_mode = ToArchive;
+    QString m_targetFolder;
+    QString m_studyUid;
+};
+
+} // namespace pacs

@@ -1,0 +1,185 @@
+#include "PacsRetrieveSession.h"
+
+#include "PacsNetworkClient.h"
+#include "PacsRetrieveWorker.h"
+#include "StorageListener.h"
+#include "db/Database.h"
+
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+
+namespace pacs {
+
+namespace {
+std::atomic_int g_liveSessions{0};
+// A port held by a listener that is still stopping is free within its 2-second wait; a port
+// still taken after this long belongs to someone else.
+constexpr int kPortGraceMs = 5000;
+} // namespace
+
+PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server, PacsConfig config,
+                                         QString studyUid, QString targetFolder)
+    : m_index(index)
+    , m_server(std::move(server))
+    , m_config(std::move(config))
+    , m_studyUid(std::move(studyUid))
+    , m_targetFolder(std::move(targetFolder))
+{
+    ++g_liveSessions;
+}
+
+PacsRetrieveSession::~PacsRetrieveSession()
+{
+    releaseListener();
+    --g_liveSessions;
+}
+
+int PacsRetrieveSession::liveSessions()
+{
+    return g_liveSessions.load();
+}
+
+void PacsRetrieveSession::start()
+{
+    QDir().mkpath(m_targetFolder);
+    if (m_server.retrieveMode == 1) {
+        startWorker();
+        return;
+    }
+    m_listener = StorageListenerPool::acquire(m_config.localPort, m_config.localAeTitle);
+    if (m_listener->hasStudy(m_studyUid)) {
+        StorageListenerPool::release(m_listener);
+        m_listener = nullptr;
+        // Told after the caller has connected to the signals.
+        QTimer::singleShot(0, this, [this] {
+            finish(false, QStringLiteral("Исследование %1 уже загружается с PACS-сервера.").arg(m_studyUid));
+        });
+        return;
+    }
+    m_listener->addStudy(m_studyUid, m_targetFolder);
+    connect(m_listener, &StorageListener::studyFileReceived, this, &PacsRetrieveSession::onListenerFile);
+    connect(m_listener, &StorageListener::listening, this, &PacsRetrieveSession::onListening);
+    connect(m_listener, &StorageListener::bindFailed, this, &PacsRetrieveSession::onBindFailed);
+    m_waitingForPort.start();
+    // The C-MOVE goes out only once the port is open: the PACS connects back at once.
+    if (m_listener->isListening())
+        onListening();
+}
+
+void PacsRetrieveSession::onListening()
+{
+    if (!m_workerStarted && !m_over && !m_cancelled)
+        startWorker();
+}
+
+void PacsRetrieveSession::onBindFailed(const QString& message)
+{
+    if (m_workerStarted || m_over || m_waitingForPort.elapsed() < kPortGraceMs)
+        return;
+    finish(false, message);
+}
+
+void PacsRetrieveSession::startWorker()
+{
+    m_workerStarted = true;
+    m_threadDone = false;
+    m_workerThread = new QThread;
+    m_workerThread->setObjectName(QStringLiteral("PacsRetrieveWorker"));
+    m_worker = new PacsRetrieveWorker(m_server, m_config, m_studyUid, m_targetFolder);
+    m_workerCancel = m_worker->cancelFlag();
+    m_worker->moveToThread(m_workerThread);
+    connect(m_workerThread, &QThread::started, m_worker, &PacsRetrieveWorker::run);
+    connect(m_worker, &PacsRetrieveWorker::fileReceived, this, &PacsRetrieveSession::onWorkerFile);
+    connect(m_worker, &PacsRetrieveWorker::finished, this, &PacsRetrieveSession::onWorkerFinished);
+    connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
+    connect(m_workerThread, &QThread::finished, m_workerThread, &QObject::deleteLater);
+    connect(m_workerThread, &QThread::finished, this, [this] {
+        m_threadDone = true;
+        m_workerThread = nullptr;
+        m_worker = nullptr;
+        deleteWhenIdle();
+    });
+    m_workerThread->start();
+}
+
+void PacsRetrieveSession::cancel(bool discardArrivals)
+{
+    m_discard = m_discard || discardArrivals;
+    if (m_over)
+        return;
+    m_cancelled = true;
+    if (m_workerCancel)
+        *m_workerCancel = true;
+    releaseListener();
+    if (!m_workerStarted)
+        finish(false, retrieveCancelledText());
+}
+
+void PacsRetrieveSession::onWorkerFile(const QString& filePath)
+{
+    handleFile(filePath);
+}
+
+void PacsRetrieveSession::onListenerFile(const QString& studyUid, const QString& filePath)
+{
+    if (studyUid == m_studyUid)
+        handleFile(filePath);
+}
+
+void PacsRetrieveSession::handleFile(const QString& filePath)
+{
+    if (m_discard)
+        return;
+    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(filePath);
+    if (summary && summary->studyInstanceUid != m_studyUid) {
+        // The server sent something that was not asked for: it is not kept.
+        qWarning("Retrieve of %s: dropped an object of study %s", qPrintable(m_studyUid),
+                 qPrintable(summary->studyInstanceUid));
+        QFile::remove(filePath);
+        return;
+    }
+    ++m_received;
+    emit fileReceived(filePath, m_received);
+    if (!summary)
+        return;
+    if (m_index && !m_index->indexFile(*summary))
+        qWarning("Cannot index %s: %s", qPrintable(filePath), qPrintable(m_index->lastError()));
+    emit fileIndexed(*summary);
+}
+
+void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
+{
+    finish(ok, errorMessage);
+}
+
+void PacsRetrieveSession::releaseListener()
+{
+    if (!m_listener)
+        return;
+    m_listener->removeStudy(m_studyUid);
+    disconnect(m_listener, nullptr, this, nullptr);
+    StorageListenerPool::release(m_listener);
+    m_listener = nullptr;
+}
+
+void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
+{
+    if (m_over)
+        return;
+    m_over = true;
+    releaseListener();
+    emit finished(ok, errorMessage, m_received);
+    deleteWhenIdle();
+}
+
+void PacsRetrieveSession::deleteWhenIdle()
+{
+    if (m_over && m_threadDone)
+        deleteLater();
+}
+
+} // namespace pacs

@@ -1,0 +1,90 @@
+#pragma once
+// One retrieve from its start to its end, on the GUI thread: the retrieve worker on a thread of
+// its own and, for C-MOVE, the process-wide storage listener of the local port. Every file that
+// arrives for the study is read and indexed here. A session does not belong to whoever started
+// it: it lives until its thread has finished and then deletes itself, so closing a window never
+// destroys a thread that still runs.
+
+#include "PacsConfig.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+class QThread;
+
+namespace db {
+class Database;
+}
+
+namespace pacs {
+
+class PacsRetrieveWorker;
+class StorageListener;
+
+class PacsRetrieveSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    PacsRetrieveSession(db::Database* index, PacsServer server, PacsConfig config, QString studyUid,
+                        QString targetFolder);
+    ~PacsRetrieveSession() override;
+
+    QString studyUid() const { return m_studyUid; }
+    QString targetFolder() const { return m_targetFolder; }
+    int receivedCount() const { return m_received; }
+    bool isOver() const { return m_over; }
+
+    void start();
+    // Refuses further objects, stops the listener when nobody else needs it and aborts the
+    // association. Files that still arrive are indexed unless discardArrivals.
+    void cancel(bool discardArrivals);
+
+    // Sessions not yet deleted, in the whole process.
+    static int liveSessions();
+
+signals:
+    void fileReceived(const QString& filePath, int totalReceivedSoFar);
+    // A file of the study, indexed (or not, when it could not be: see indexError).
+    void fileIndexed(const dicom::DicomFileSummary& summary);
+    void finished(bool ok, const QString& errorMessage, int receivedFileCount);
+
+private slots:
+    void onWorkerFile(const QString& filePath);
+    void onListenerFile(const QString& studyUid, const QString& filePath);
+    void onListening();
+    void onBindFailed(const QString& message);
+    void onWorkerFinished(bool ok, const QString& errorMessage);
+
+private:
+    void startWorker();
+    void handleFile(const QString& filePath);
+    void releaseListener();
+    void finish(bool ok, const QString& errorMessage);
+    void deleteWhenIdle();
+
+    QPointer<db::Database> m_index;
+    PacsServer m_server;
+    PacsConfig m_config;
+    QString m_studyUid;
+    QString m_targetFolder;
+    StorageListener* m_listener = nullptr;
+    QThread* m_workerThread = nullptr;
+    PacsRetrieveWorker* m_worker = nullptr; // deleted on its own thread as that thread ends
+    std::shared_ptr<std::atomic_bool> m_workerCancel;
+    QElapsedTimer m_waitingForPort;
+    int m_received = 0;
+    bool m_workerStarted = false;
+    bool m_threadDone = true;
+    bool m_over = false;
+    bool m_cancelled = false;
+    bool m_discard = false;
+};
+
+} // namespace pacs

@@ -1,0 +1,253 @@
+#include "StorageListener.h"
+
+#include "NetworkTuning.h"
+#include "PacsNetworkClient.h"
+#include "ReceivedFileWriter.h"
+
+#include <QCoreApplication>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/scp.h>
+
+#include <memory>
+
+namespace pacs {
+
+namespace {
+
+// How long one wait for an association lasts: the stop flag is looked at after each.
+constexpr Uint32 kListenWaitSeconds = 2;
+constexpr int kBindRetryMs = 500;
+
+const OFConditionConst kStopped(OFM_dcmnet, 0x4001, OF_error, "Listener stopped");
+
+QString conditionText(const OFCondition& cond)
+{
+    return QString::fromUtf8(cond.text());
+}
+
+} // namespace
+
+class InternalStorageSCP : public DcmSCP
+{
+public:
+    InternalStorageSCP(StorageListener* listener, const QString& outputFolder)
+        : m_listener(listener)
+        , m_outputFolder(outputFolder)
+    {
+    }
+    ~InternalStorageSCP() override = default;
+
+protected:
+    OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override
+    {
+        if (msg->CommandField == DIMSE_C_STORE_RQ)
+            return handleStore(msg->msg.CStoreRQ, info.presentationContextID);
+        return DcmSCP::handleIncomingCommand(msg, info);
+    }
+
+    // The wait for an association request ends every kListenWaitSeconds; this is where the stop
+    // flag is seen.
+    OFBool stopAfterConnectionTimeout() override { return m_listener->stopRequested(); }
+    OFBool stopAfterCurrentAssociation() override { return m_listener->stopRequested(); }
+
+private:
+    OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid)
+    {
+        DcmDataset* received = nullptr;
+        const OFCondition cond = receiveSTORERequest(request, pcid, received);
+        std::unique_ptr<DcmDataset> dataset(received);
+        if (cond.bad()) {
+            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(conditionText(cond)));
+            return cond;
+        }
+        if (m_listener->stopRequested()) {
+            // The retrieve was cancelled: refuse and end the association at once.
+            sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
+            return kStopped;
+        }
+        if (!dataset)
+            return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
+
+        OFString uid;
+        dataset->findAndGetOFString(DCM_StudyInstanceUID, uid);
+        const QString studyUid = QString::fromLatin1(uid.c_str()).trimmed();
+        const QString folder = m_outputFolder.isEmpty() ? m_listener->folderFor(studyUid) : m_outputFolder;
+        if (folder.isEmpty()) {
+            // Nobody waits for this study: it is not ours to keep.
+            emit m_listener->errorOccurred(
+                QStringLiteral("Отклонён объект исследования, которое не запрашивалось: %1").arg(studyUid));
+            return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
+        }
+
+        QString path;
+        QString error;
+        if (!writeReceivedDataset(*dataset, folder, &path, &error)) {
+            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
+            return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
+        }
+        dataset.reset();
+        // Reported before the answer, so the PACS's final C-MOVE response comes after it.
+        emit m_listener->fileReceived(path);
+        emit m_listener->studyFileReceived(studyUid, path);
+        return sendSTOREResponse(pcid, request, STATUS_Success);
+    }
+
+    StorageListener* m_listener;
+    QString m_outputFolder;
+};
+
+StorageListener::StorageListener(int port, const QString& aeTitle, const QString& outputFolder, QObject* parent)
+    : QObject(parent)
+    , m_port(static_cast<quint16>(port))
+    , m_aeTitle(aeTitle)
+    , m_outputFolder(outputFolder)
+{
+}
+
+StorageListener::~StorageListener() = default;
+
+void StorageListener::addStudy(const QString& studyUid, const QString& folder)
+{
+    QMutexLocker lock(&m_routesMutex);
+    m_routes.insert(studyUid, folder);
+}
+
+void StorageListener::removeStudy(const QString& studyUid)
+{
+    QMutexLocker lock(&m_routesMutex);
+    m_routes.remove(studyUid);
+}
+
+bool StorageListener::hasStudy(const QString& studyUid) const
+{
+    QMutexLocker lock(&m_routesMutex);
+    return m_routes.contains(studyUid);
+}
+
+QString StorageListener::folderFor(const QString& studyUid) const
+{
+    QMutexLocker lock(&m_routesMutex);
+    return m_routes.value(studyUid);
+}
+
+void StorageListener::stop()
+{
+    m_stop = true;
+}
+
+void StorageListener::run()
+{
+    // The flag is not cleared here: a stop that comes before the thread got to run must hold.
+    bool reportedBindFailure = false;
+    while (!m_stop.load()) {
+        InternalStorageSCP scp(this, m_outputFolder);
+        configureAcceptor(scp);
+        scp.setPort(m_port);
+        scp.setAETitle(m_aeTitle.toUtf8().constData());
+        OFList<OFString> syntaxes;
+        for (const QString& ts : networkTransferSyntaxes())
+            syntaxes.push_back(ts.toLatin1().constData());
+        for (const QString& sopClass : storageSopClasses())
+            scp.addPresentationContext(sopClass.toLatin1().constData(), syntaxes, ASC_SC_ROLE_DEFAULT, "DEFAULT");
+        scp.setConnectionBlockingMode(DUL_NOBLOCK);
+        scp.setConnectionTimeout(kListenWaitSeconds);
+
+        OFCondition cond = scp.openListenPort();
+        if (cond.bad()) {
+            const QString message =
+                QStringLiteral("Не удалось открыть порт %1 для приёма исследований (C-STORE): %2. "
+                               "Возможно, порт занят другой программой.")
+                    .arg(m_port)
+                    .arg(conditionText(cond));
+            if (!reportedBindFailure)
+                emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(conditionText(cond)));
+            reportedBindFailure = true;
+            emit bindFailed(message);
+            // Paced, so a taken port does not keep a core busy.
+            for (int waited = 0; waited < kBindRetryMs && !m_stop.load(); waited += 50)
+                QThread::msleep(50);
+            continue;
+        }
+        reportedBindFailure = false;
+        m_listening = true;
+        emit listening();
+        cond = scp.acceptAssociations();
+        m_listening = false;
+        if (cond.bad() && cond != NET_EC_StopAfterConnectionTimeout && cond != NET_EC_StopAfterAssociation
+            && cond != DUL_NOASSOCIATIONREQUEST && !m_stop.load()) {
+            emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(conditionText(cond)));
+            QThread::msleep(kBindRetryMs);
+        }
+    }
+    m_listening = false;
+    QThread* thread = QThread::currentThread();
+    if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
+        thread->quit();
+}
+
+namespace {
+
+struct PoolEntry
+{
+    StorageListener* listener = nullptr;
+    int users = 0;
+};
+
+QHash<int, PoolEntry>& pool()
+{
+    static QHash<int, PoolEntry> entries;
+    return entries;
+}
+
+std::atomic_int g_runningThreads{0};
+
+} // namespace
+
+StorageListener* StorageListenerPool::acquire(int port, const QString& aeTitle)
+{
+    PoolEntry& entry = pool()[port];
+    if (entry.listener) {
+        ++entry.users;
+        return entry.listener;
+    }
+    auto* thread = new QThread;
+    auto* listener = new StorageListener(port, aeTitle, QString());
+    listener->moveToThread(thread);
+    QObject::connect(thread, &QThread::started, listener, &StorageListener::run);
+    QObject::connect(thread, &QThread::finished, listener, &QObject::deleteLater);
+    QObject::connect(thread, &QThread::finished, thread, [thread] {
+        --g_runningThreads;
+        thread->deleteLater();
+    });
+    ++g_runningThreads;
+    thread->setObjectName(QStringLiteral("StorageListener:%1").arg(port));
+    thread->start();
+    entry.listener = listener;
+    entry.users = 1;
+    return listener;
+}
+
+void StorageListenerPool::release(StorageListener* listener)
+{
+    if (!listener)
+        return;
+    auto it = pool().find(listener->port());
+    if (it == pool().end() || it->listener != listener)
+        return;
+    if (--it->users > 0)
+        return;
+    listener->stop();
+    pool().erase(it);
+}
+
+int StorageListenerPool::runningThreads()
+{
+    return g_runningThreads.load();
+}
+
+} // namespace pacs

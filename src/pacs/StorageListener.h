@@ -1,0 +1,78 @@
+#pragma once
+// The program's own C-STORE service: accepts the objects that a PACS sends for a C-MOVE and writes
+// them as files. One listener per local port serves the whole process: each retrieve that waits
+// for objects registers its study and folder, objects of other studies are refused.
+
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+namespace pacs {
+
+class StorageListener : public QObject
+{
+    Q_OBJECT
+
+public:
+    // With a non-empty outputFolder every object is accepted into it; with an empty one only
+    // objects of the studies added with addStudy are accepted.
+    StorageListener(int port, const QString& aeTitle, const QString& outputFolder, QObject* parent = nullptr);
+    ~StorageListener() override;
+
+    quint16 port() const { return m_port; }
+    QString aeTitle() const { return m_aeTitle; }
+
+    // Thread-safe: objects of this study go into folder from now on.
+    void addStudy(const QString& studyUid, const QString& folder);
+    void removeStudy(const QString& studyUid);
+    bool hasStudy(const QString& studyUid) const;
+    // The folder an object of this study goes to; empty when it is refused.
+    QString folderFor(const QString& studyUid) const;
+
+    // True between the moment the port is open and the end of run.
+    bool isListening() const { return m_listening.load(); }
+    bool stopRequested() const { return m_stop.load(); }
+
+public slots:
+    // Listens until stop; returns only then, and then asks its thread to quit.
+    void run();
+    // Callable from any thread.
+    void stop();
+
+signals:
+    void listening();
+    // The port could not be opened; run tries again every half second until stop.
+    void bindFailed(const QString& message);
+    void fileReceived(const QString& filePath);
+    void studyFileReceived(const QString& studyUid, const QString& filePath);
+    void errorOccurred(const QString& message);
+
+private:
+    friend class InternalStorageSCP;
+
+    quint16 m_port;
+    QString m_aeTitle;
+    QString m_outputFolder;
+    std::atomic_bool m_stop{false};
+    std::atomic_bool m_listening{false};
+    mutable QMutex m_routesMutex;
+    QHash<QString, QString> m_routes;
+};
+
+// The process-wide listeners, one per port, shared by every C-MOVE retrieve. GUI thread only.
+class StorageListenerPool
+{
+public:
+    // The running listener of this port, started on a thread of its own when none runs.
+    static StorageListener* acquire(int port, const QString& aeTitle);
+    // When the last user releases it, the listener stops; its thread and the listener are
+    // deleted once the thread has finished.
+    static void release(StorageListener* listener);
+    // Listener threads that have not finished yet (stopping ones included).
+    static int runningThreads();
+};
+
+} // namespace pacs

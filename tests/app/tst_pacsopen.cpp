@@ -1,0 +1,219 @@
+// The road of an open request from a web page, end to end: a POST to "/pacs/open" on the loopback
+// server reaches the start-up's coordinator, the study is retrieved from dcmqrscp by C-GET or
+// C-MOVE into "pacs_downloads/<uid>", indexed as it arrives, and shown in a viewer that grows.
+
+#include "../pacs/PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "ModalAnswer.h"
+#include "app/LocalApiServer.h"
+#include "app/MainWindow.h"
+#include "app/PacsViewerHooks.h"
+#include "db/Database.h"
+#include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
+#include "pacs/StorageListener.h"
+#include "viewer/SeriesListWidget.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <dcmtk/oflog/oflog.h>
+
+using namespace pacs;
+
+namespace {
+
+constexpr const char* kOurAe = "KALVOPEN";
+
+int post(quint16 port, const QByteArray& body)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QByteArray received;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
+    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 3000))
+        return -1;
+    socket.write("POST /pacs/open HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+                 + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    if (!QTest::qWaitFor([&] { return received.contains("\r\n\r\n"); }, 3000))
+        return -1;
+    const QList<QByteArray> status = received.left(received.indexOf("\r\n")).split(' ');
+    return status.size() > 1 ? status.at(1).toInt() : -1;
+}
+
+QByteArray requestBody(const QString& uid, const QString& host, int port, const QString& ae)
+{
+    return QStringLiteral("{\"studyInstanceUID\":\"%1\",\"serverHost\":\"%2\",\"serverPort\":%3,\"serverAeTitle\":\"%4\"}")
+        .arg(uid, host)
+        .arg(port)
+        .arg(ae)
+        .toUtf8();
+}
+
+int instancesOf(const db::Database& index, const QString& studyUid)
+{
+    int n = 0;
+    for (const db::SeriesRecord& s : index.seriesForStudy(studyUid))
+        n += static_cast<int>(index.instancesForSeries(s.seriesInstanceUid).size());
+    return n;
+}
+
+} // namespace
+
+class TestPacsOpen : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_work;
+    peers::QrArchive m_archive;
+    quint16 m_listenPort = 0;
+    std::unique_ptr<MainWindow> m_list;
+    std::unique_ptr<kalvenor::LocalApiServer> m_server;
+    quint16 m_serverPort = 0;
+    PacsOpenCoordinator* m_coordinator = nullptr;
+    fixtures::SeriesSpec m_byGet, m_byMove;
+
+private slots:
+    void initTestCase()
+    {
+        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+        QVERIFY(m_work.isValid());
+        m_listenPort = peers::freePort();
+        m_archive.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
+        QStringList files;
+        for (fixtures::SeriesSpec* spec : {&m_byGet, &m_byMove}) {
+            spec->slices = 3;
+            fixtures::completeUids(*spec);
+            const QString dir = m_archive.storageDir() + QLatin1Char('/') + spec->studyUid;
+            files += fixtures::writeSeries(dir + QStringLiteral("/1"), *spec);
+            fixtures::SeriesSpec second = *spec;
+            second.seriesUid.clear();
+            second.seriesNumber = QStringLiteral("2");
+            second.slices = 4;
+            fixtures::completeUids(second);
+            files += fixtures::writeSeries(dir + QStringLiteral("/2"), second);
+        }
+        QVERIFY(m_archive.index(files));
+        QVERIFY(m_archive.start());
+
+        PacsConfig config;
+        config.localPort = m_listenPort;
+        config.localAeTitle = QString::fromLatin1(kOurAe);
+        PacsServer get{QStringLiteral("127.0.0.1"), m_archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
+                       QStringLiteral("Архив C-GET"), 1};
+        PacsServer move{QStringLiteral("localhost"), m_archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
+                        QStringLiteral("Архив C-MOVE"), 0};
+        config.servers = {get, move};
+        savePacsConfig(config);
+
+        m_list = std::make_unique<MainWindow>();
+        m_serverPort = peers::freePort();
+        m_server = std::make_unique<kalvenor::LocalApiServer>(m_serverPort);
+        QVERIFY(m_server->listen());
+        m_coordinator = createStartupPacsCoordinator(m_list.get(), m_server.get());
+    }
+
+    void cleanupTestCase()
+    {
+        m_server.reset();
+        m_list.reset();
+        QVERIFY(QTest::qWaitFor([] { return PacsRetrieveSession::liveSessions() == 0
+                                            && StorageListenerPool::runningThreads() == 0; }, 10000));
+    }
+
+    void postOpensGrowingViewer_data()
+    {
+        QTest::addColumn<bool>("byMove");
+        QTest::newRow("C-GET") << false;
+        QTest::newRow("C-MOVE") << true;
+    }
+
+    void postOpensGrowingViewer()
+    {
+        QFETCH(bool, byMove);
+        const fixtures::SeriesSpec& spec = byMove ? m_byMove : m_byGet;
+        QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
+        QList<QPointer<ViewerWindow>> viewers;
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        fixtures::ModalAnswer answer(QMessageBox::No); // no question is expected
+        QCOMPARE(post(m_serverPort, requestBody(spec.studyUid, byMove ? QStringLiteral("LOCALHOST") : QStringLiteral("127.0.0.1"),
+                                                m_archive.port(), QStringLiteral("kalvqr"))),
+                 202);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QCOMPARE(finished.first().at(2).toInt(), 7);
+        QCOMPARE(answer.count(), 0);
+
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(spec.studyUid);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 7);
+        QCOMPARE(instancesOf(*m_list->database(), spec.studyUid), 7);
+        // The study list shows the new study.
+        bool listed = false;
+        for (int row = 0; row < m_list->studyTable()->rowCount(); ++row)
+            listed = listed || m_list->studyTable()->item(row, 0)->data(StudyUidRole).toString() == spec.studyUid;
+        QVERIFY(listed);
+
+        // One viewer, which by now holds both series and the whole of the first one shown.
+        QCOMPARE(viewers.size(), 1);
+        ViewerWindow* viewer = viewers.first();
+        QVERIFY(viewer);
+        QVERIFY(viewer->isVisible());
+        QCOMPARE(viewer->studyUid(), spec.studyUid);
+        const QString shown = viewer->panelSeriesUid(viewer->activePanelIndex());
+        QVERIFY(!shown.isEmpty());
+        QTRY_COMPARE(viewer->panelSliceList(viewer->activePanelIndex()).size(),
+                     m_list->database()->instancesForSeries(shown).size());
+        QTRY_VERIFY(!viewer->isSeriesPanelRefreshPending());
+        viewer->grab().save(m_work.filePath(QStringLiteral("viewer.png")));
+        viewer->close();
+        QTRY_VERIFY(viewers.first().isNull());
+    }
+
+    void indexedStudyOpensAtOnce()
+    {
+        // By now the C-GET study is local: opening it again needs no server at all.
+        QList<QPointer<ViewerWindow>> viewers;
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        fixtures::ModalAnswer answer(QMessageBox::No);
+        QCOMPARE(post(m_serverPort, requestBody(m_byGet.studyUid, QStringLiteral("127.0.0.1"), peers::freePort(),
+                                                QStringLiteral("NOBODY"))),
+                 202);
+        QTRY_COMPARE(viewers.size(), 1);
+        disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
+        QCOMPARE(answer.count(), 0);
+        QVERIFY(!m_coordinator->isRunning());
+        viewers.first()->close();
+    }
+
+    void badUidCreatesNothing()
+    {
+        const QStringList before = QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        QCOMPARE(post(m_serverPort, requestBody(QStringLiteral("1.2/../x"), QStringLiteral("127.0.0.1"), m_archive.port(),
+                                                QStringLiteral("KALVQR"))),
+                 202);
+        QTRY_COMPARE(answer.count(), 1);
+        QVERIFY(answer.texts().first().contains(QStringLiteral("недопустимый UID")));
+        QCOMPARE(QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+        QVERIFY(!m_coordinator->isRunning());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("KalvenorTest"));
+    QCoreApplication::setApplicationName(QStringLiteral("PacsOpenTest"));
+    dicom::registerMetaTypes();
+    TestPacsOpen test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_pacsopen.moc"

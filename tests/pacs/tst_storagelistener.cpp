@@ -1,0 +1,218 @@
+// The storage listener against DCMTK's storescu and echoscu on loopback: objects of the awaited
+// studies are written and reported, others refused, a taken port is reported without spinning,
+// and stop ends the listener within one wait.
+
+#include "PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "pacs/StorageListener.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/oflog/oflog.h>
+
+using namespace pacs;
+
+namespace {
+
+// Runs storescu (or echoscu) against the port; returns its exit code.
+int runScu(const QString& program, quint16 port, const QStringList& files, const QString& calledAe = QStringLiteral("KALVLISTEN"))
+{
+    QProcess process;
+    QStringList args{QStringLiteral("-aet"), QStringLiteral("KALVSCU"), QStringLiteral("-aec"), calledAe,
+                     QStringLiteral("127.0.0.1"), QString::number(port)};
+    if (program == QStringLiteral("storescu"))
+        args.prepend(QStringLiteral("-nh"));
+    args += files;
+    process.start(QStandardPaths::findExecutable(program), args);
+    if (!process.waitForFinished(30000))
+        return -1;
+    return process.exitCode();
+}
+
+QStringList filesIn(const QString& dir)
+{
+    QStringList out;
+    for (const QFileInfo& fi : QDir(dir).entryInfoList(QDir::Files))
+        out << fi.absoluteFilePath();
+    return out;
+}
+
+QString studyOf(const QString& path)
+{
+    DcmFileFormat ff;
+    if (ff.loadFile(QFile::encodeName(path).constData()).bad())
+        return {};
+    OFString uid;
+    ff.getDataset()->findAndGetOFString(DCM_StudyInstanceUID, uid);
+    return QString::fromLatin1(uid.c_str());
+}
+
+struct RunningListener
+{
+    QThread thread;
+    StorageListener* listener;
+
+    RunningListener(quint16 port, const QString& folder)
+        : listener(new StorageListener(port, QStringLiteral("KALVLISTEN"), folder))
+    {
+        listener->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, listener, &StorageListener::run);
+        QObject::connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
+        thread.start();
+    }
+    // Milliseconds from stop to the thread's end.
+    qint64 stop()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        listener->stop();
+        thread.wait(10000);
+        return timer.elapsed();
+    }
+    ~RunningListener()
+    {
+        if (thread.isRunning())
+            stop();
+    }
+};
+
+bool waitListening(StorageListener* listener)
+{
+    return QTest::qWaitFor([&] { return listener->isListening(); }, 5000);
+}
+
+} // namespace
+
+class TestStorageListener : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_work;
+    fixtures::SeriesSpec m_a, m_b;
+    QStringList m_filesA, m_filesB;
+
+private slots:
+    void initTestCase()
+    {
+        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+        QVERIFY(m_work.isValid());
+        m_a.slices = 3;
+        fixtures::completeUids(m_a);
+        m_filesA = fixtures::writeSeries(m_work.filePath(QStringLiteral("src-a")), m_a);
+        m_b.slices = 2;
+        m_b.modality = QStringLiteral("MR");
+        fixtures::completeUids(m_b);
+        m_filesB = fixtures::writeSeries(m_work.filePath(QStringLiteral("src-b")), m_b);
+        QCOMPARE(m_filesA.size(), 3);
+        QCOMPARE(m_filesB.size(), 2);
+    }
+
+    void receivesIntoItsFolderAndStopsQuickly()
+    {
+        const quint16 port = peers::freePort();
+        const QString out = m_work.filePath(QStringLiteral("all"));
+        RunningListener running(port, out);
+        QSignalSpy files(running.listener, &StorageListener::fileReceived);
+        QVERIFY(waitListening(running.listener));
+        QCOMPARE(runScu(QStringLiteral("storescu"), port, m_filesA + m_filesB), 0);
+        QTRY_COMPARE(files.size(), 5);
+        QCOMPARE(filesIn(out).size(), 5);
+        for (const QList<QVariant>& args : files)
+            QVERIFY(!studyOf(args.at(0).toString()).isEmpty());
+        // Idle for a while, then stop: the listener notices at the end of its current wait.
+        QTest::qWait(300);
+        const qint64 ms = running.stop();
+        QVERIFY2(ms < 2500, qPrintable(QString::number(ms)));
+        QVERIFY(!running.thread.isRunning());
+    }
+
+    void routesAwaitedStudiesAndRefusesOthers()
+    {
+        const quint16 port = peers::freePort();
+        RunningListener running(port, QString());
+        const QString dirA = m_work.filePath(QStringLiteral("routed-a"));
+        running.listener->addStudy(m_a.studyUid, dirA);
+        QSignalSpy routed(running.listener, &StorageListener::studyFileReceived);
+        QVERIFY(waitListening(running.listener));
+        // storescu reports the refused objects by a non-zero exit code.
+        QVERIFY(runScu(QStringLiteral("storescu"), port, m_filesB + m_filesA) != -1);
+        QTRY_COMPARE(routed.size(), 3);
+        QTest::qWait(100);
+        QCOMPARE(routed.size(), 3);
+        const QStringList written = filesIn(dirA);
+        QCOMPARE(written.size(), 3);
+        for (const QString& path : written)
+            QCOMPARE(studyOf(path), m_a.studyUid);
+        for (const QList<QVariant>& args : routed)
+            QCOMPARE(args.at(0).toString(), m_a.studyUid);
+
+        // Once the retrieve has gone, its study is refused as well.
+        running.listener->removeStudy(m_a.studyUid);
+        QVERIFY(runScu(QStringLiteral("storescu"), port, m_filesA) != -1);
+        QCOMPARE(filesIn(dirA).size(), 3);
+    }
+
+    void refusesVerification()
+    {
+        const quint16 port = peers::freePort();
+        RunningListener running(port, m_work.filePath(QStringLiteral("echo")));
+        QVERIFY(waitListening(running.listener));
+        QVERIFY(runScu(QStringLiteral("echoscu"), port, {}) != 0);
+        QVERIFY(filesIn(m_work.filePath(QStringLiteral("echo"))).isEmpty());
+    }
+
+    void takenPortIsReportedWithoutSpinning()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        RunningListener running(holder.serverPort(), m_work.filePath(QStringLiteral("busy")));
+        QSignalSpy bindFailures(running.listener, &StorageListener::bindFailed);
+        QSignalSpy errors(running.listener, &StorageListener::errorOccurred);
+        QTest::qWait(1600);
+        // Retries are paced (about every half second), and the failure is reported once.
+        QVERIFY2(bindFailures.size() >= 2 && bindFailures.size() <= 5, qPrintable(QString::number(bindFailures.size())));
+        QVERIFY(bindFailures.first().at(0).toString().contains(QString::number(holder.serverPort())));
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(!running.listener->isListening());
+        // When the port becomes free the listener takes it.
+        holder.close();
+        QVERIFY(waitListening(running.listener));
+        QVERIFY(running.stop() < 2500);
+    }
+
+    void stopBeforeRunHolds()
+    {
+        QThread thread;
+        auto* listener = new StorageListener(peers::freePort(), QStringLiteral("KALVLISTEN"), QString());
+        listener->stop();
+        listener->moveToThread(&thread);
+        connect(&thread, &QThread::started, listener, &StorageListener::run);
+        connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
+        thread.start();
+        QVERIFY(thread.wait(3000));
+    }
+
+    void poolSharesOneListenerPerPort()
+    {
+        const quint16 port = peers::freePort();
+        StorageListener* first = StorageListenerPool::acquire(port, QStringLiteral("KALVLISTEN"));
+        StorageListener* second = StorageListenerPool::acquire(port, QStringLiteral("KALVLISTEN"));
+        QCOMPARE(first, second);
+        QCOMPARE(StorageListenerPool::runningThreads(), 1);
+        QVERIFY(waitListening(first));
+        StorageListenerPool::release(first);
+        QTest::qWait(100);
+        QVERIFY(first->isListening());
+        StorageListenerPool::release(second);
+        QTRY_COMPARE_WITH_TIMEOUT(StorageListenerPool::runningThreads(), 0, 3000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStorageListener)
+#include "tst_storagelistener.moc"
