@@ -1,6 +1,7 @@
 // Hand-over between the study list and the viewer windows, and the start-up action.
 
 #include "DicomFixtures.h"
+#include "IndexFixtures.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -31,11 +32,8 @@ QString addStudy(db::Database* index, const QString& folder, const QString& pati
     for (int s = 0; s < seriesCount; ++s) {
         spec.seriesUid = fixtures::newUid();
         spec.seriesNumber = QString::number(s + 1);
-        for (const QString& path : fixtures::writeSeries(folder + QStringLiteral("/%1").arg(s), spec)) {
-            const auto summary = dicom::readFileSummary(path);
-            if (!summary || !index->indexFile(*summary))
-                return {};
-        }
+        if (!fixtures::writeAndIndexSeries(*index, folder + QStringLiteral("/%1").arg(s), spec))
+            return {};
     }
     return spec.studyUid;
 }

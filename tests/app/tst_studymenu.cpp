@@ -2,6 +2,7 @@
 // ("imported_from_zip", "pacs_downloads") and unmanaged files.
 
 #include "DicomFixtures.h"
+#include "IndexFixtures.h"
 #include "ModalAnswer.h"
 
 #include "app/MainWindow.h"
@@ -33,12 +34,8 @@ QString addStudy(db::Database* index, const QString& folder, const QString& date
     spec.studyDate = date;
     spec.slices = slices;
     spec.rows = spec.columns = 16;
-    fixtures::completeUids(spec);
-    for (const QString& path : fixtures::writeSeries(folder, spec)) {
-        const auto summary = dicom::readFileSummary(path);
-        if (!summary || !index->indexFile(*summary))
-            return {};
-    }
+    if (!fixtures::writeAndIndexSeries(*index, folder, spec))
+        return {};
     return spec.studyUid;
 }
 

@@ -2,6 +2,7 @@
 // files written by the fixtures, plus the slice-ordering and same-geometry rules on their own.
 
 #include "DicomFixtures.h"
+#include "IndexFixtures.h"
 
 #include "db/Database.h"
 #include "db/PhaseGrouping.h"
@@ -113,15 +114,7 @@ void TestPhaseGrouping::initTestCase()
 
 bool TestPhaseGrouping::addSeries(const QString& folder, SeriesSpec spec)
 {
-    const QString dir = m_dir.filePath(folder);
-    if (!QDir().mkpath(dir))
-        return false;
-    for (const QString& path : fixtures::writeSeries(dir, spec)) {
-        const auto summary = dicom::readFileSummary(path);
-        if (!summary || !m_db.indexFile(*summary))
-            return false;
-    }
-    return true;
+    return fixtures::writeAndIndexSeries(m_db, m_dir.filePath(folder), spec);
 }
 
 // Phase `phase` of a DCE study: 8 axial slices written in reverse instance order so that the

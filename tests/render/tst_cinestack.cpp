@@ -2,6 +2,7 @@
 // one series holding the whole grid, their order, labels and the series that are no cine grid.
 
 #include "DicomFixtures.h"
+#include "IndexFixtures.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
@@ -115,14 +116,8 @@ QString TestCineStack::addCineSeries(const QString& study, const QString& number
         if (trigger(j) >= 0.0)
             ds.putAndInsertString(DCM_TriggerTime, QByteArray::number(trigger(j)).constData());
     };
-    const QString dir = m_dir.filePath(spec.seriesUid);
-    if (!QDir().mkpath(dir))
+    if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(spec.seriesUid), spec))
         return {};
-    for (const QString& path : fixtures::writeSeries(dir, spec)) {
-        const auto summary = dicom::readFileSummary(path);
-        if (!summary || !m_db.indexFile(*summary))
-            return {};
-    }
     return spec.seriesUid;
 }
 

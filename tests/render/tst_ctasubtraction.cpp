@@ -2,6 +2,7 @@
 // them is native, the refusals, and the difference volume voxel by voxel in axial and sagittal stacks.
 
 #include "DicomFixtures.h"
+#include "IndexFixtures.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
@@ -86,14 +87,8 @@ SeriesSpec TestCtaSubtraction::ctSpec(const QString& studyUid, const QString& fr
 QString TestCtaSubtraction::addSeries(SeriesSpec spec)
 {
     fixtures::completeUids(spec);
-    const QString dir = m_dir.filePath(spec.seriesUid);
-    if (!QDir().mkpath(dir))
+    if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(spec.seriesUid), spec))
         return {};
-    for (const QString& path : fixtures::writeSeries(dir, spec)) {
-        const auto summary = dicom::readFileSummary(path);
-        if (!summary || !m_db.indexFile(*summary))
-            return {};
-    }
     return spec.seriesUid;
 }
 

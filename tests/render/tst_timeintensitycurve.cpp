@@ -2,6 +2,7 @@
 // the phases, the shape classes, and the phases that cannot be read.
 
 #include "DicomFixtures.h"
+#include "IndexFixtures.h"
 
 #include "db/Database.h"
 #include "db/PhaseGrouping.h"
@@ -78,12 +79,7 @@ private:
 
 bool TestTimeIntensityCurve::indexFiles(const QStringList& paths)
 {
-    for (const QString& path : paths) {
-        const auto summary = dicom::readFileSummary(path);
-        if (!summary || !m_db.indexFile(*summary))
-            return false;
-    }
-    return !paths.isEmpty();
+    return fixtures::indexFiles(m_db, paths);
 }
 
 void TestTimeIntensityCurve::initTestCase()

@@ -1,0 +1,28 @@
+#include "IndexFixtures.h"
+
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QDir>
+
+namespace fixtures {
+
+bool indexFiles(db::Database& index, const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        const auto summary = dicom::readFileSummary(path);
+        if (!summary || !index.indexFile(*summary))
+            return false;
+    }
+    return !paths.isEmpty();
+}
+
+bool writeAndIndexSeries(db::Database& index, const QString& dir, SeriesSpec& spec)
+{
+    completeUids(spec);
+    if (!QDir().mkpath(dir))
+        return false;
+    return indexFiles(index, writeSeries(dir, spec));
+}
+
+} // namespace fixtures
