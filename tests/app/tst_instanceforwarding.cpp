@@ -147,7 +147,8 @@ private slots:
         QVERIFY(silent.listen(QHostAddress::LocalHost, kApiPort));
         Finished second = runToEnd({});
         QCOMPARE(second.exitCode, 0);
-        QVERIFY2(second.ms >= 2900 && second.ms < 6000, QByteArray::number(second.ms).constData());
+        // Qt timers may fire up to 5 % early.
+        QVERIFY2(second.ms >= 2800 && second.ms < 6000, QByteArray::number(second.ms).constData());
     }
 
     // What the first copy receives: exactly the POST the second one is meant to send.
