@@ -127,6 +127,11 @@ public:
                           const QString& name);
     void clearFusionOverlay();
 
+    // HU statistics of a ROI ellipse (kind 5), at completion and at the release of a handle drag, and of a
+    // freehand ROI outline (kind 8) completed at releasePoint; both write the measurement's label.
+    void updateEllipseRoiStats(Measurement& measurement);
+    void updateFreehandRoiStats(Measurement& measurement, const QPointF& releasePoint);
+
     // HU values of the current frame, loaded on demand
     void ensureHuFrameLoaded();
     const render::HuImage& huImage() const { return m_huImage; }

@@ -182,6 +182,9 @@ void ViewerWindow::buildCentralArea()
         });
         connect(panel, &ImageViewportWidget::seriesMenuRequested, this,
                 [this, i](QPoint globalPos) { onSeriesMenuRequested(i, globalPos); });
+        connect(panel, &ImageViewportWidget::cursor3DClicked, this,
+                [this, i](QPointF imagePixelPos) { syncCursor3D(i, imagePixelPos); });
+        connect(panel, &ImageViewportWidget::cursor3DReleased, this, &ViewerWindow::hideCursor3DMarkers);
     }
 
     onGridLayoutChosen(1, 1);
@@ -468,6 +471,10 @@ void ViewerWindow::refreshSeriesSlices(const QString& seriesUid, const QList<db:
 
 void ViewerWindow::onViewportSliceChanged(int sourceViewportIndex, int index, int total)
 {
+    // Panels moved by synchronised scrolling or by the 3D cursor: whoever moves them recomputes the
+    // lines once at the end, and a moved panel does not drag the others along by its fraction.
+    if (m_syncInProgress)
+        return;
     if (m_syncSlices && !m_syncInProgress && total >= 1) {
         const double fraction = total == 1 ? 0.0 : double(index) / double(total - 1);
         m_syncInProgress = true;
@@ -700,9 +707,4 @@ void ViewerWindow::showEvent(QShowEvent* event)
     m_shownOnce = true;
     // The first image fits the panel size the window ends up with, not the size at construction.
     QTimer::singleShot(0, this, [this] { fitPanelsWithSlices(false); });
-}
-
-void ViewerWindow::updateReferenceLines()
-{
-    // Panels do not draw lines of each other's planes yet; this is the one place that will do it.
 }

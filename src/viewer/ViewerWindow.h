@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QMap>
 #include <QPoint>
+#include <QPointF>
 #include <QString>
 #include <QVector>
 
@@ -81,6 +82,7 @@ public:
     bool isSeriesPanelRefreshPending() const;
     // The studies the series panel lists, primary and compared.
     QStringList listedStudyUids() const { return m_studyInfoByUid.keys(); }
+    bool referenceLinesEnabled() const { return m_referenceLinesEnabled; }
 
 public slots:
     void onSeriesThumbnailActivated(QListWidgetItem* item);
@@ -88,6 +90,12 @@ public slots:
     void onGridLayoutChosen(int rows, int cols);
     void onSeriesMenuRequested(int viewportIndex, QPoint globalPos);
     void toggleDetachViewport(int viewportIndex);
+    // Reference lines: where the slices of the other grid panels cut each panel's slice.
+    void updateReferenceLines();
+    void setReferenceLinesEnabled(bool on);
+    // 3D cursor: the point under the mouse in panel sourceIndex, found in every other panel.
+    void syncCursor3D(int sourceIndex, QPointF imagePixelPos);
+    void hideCursor3DMarkers();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -110,7 +118,6 @@ private:
     void storePanelSeries(int index, const QList<db::InstanceRecord>& slices, const QString& description,
                           const QString& seriesUid);
     void onBackToList();
-    void updateReferenceLines();
 
     db::Database* m_db = nullptr;
     QString m_studyUid;
@@ -132,6 +139,7 @@ private:
     QVector<QString> m_panelSeriesUids;
     bool m_syncSlices = false;
     bool m_syncInProgress = false;
+    bool m_referenceLinesEnabled = true;
     QTimer* m_refreshTimer = nullptr;
     bool m_shownOnce = false;
 };
