@@ -560,13 +560,15 @@ void ImageViewportWidget::fitImageInView()
     if (m_imageItem->pixmap().isNull())
         return;
     m_view->resetTransform();
-    m_view->fitInView(m_imageItem, Qt::KeepAspectRatio);
     if (m_flipHorizontal)
         m_view->scale(-1.0, m_flipVertical ? -1.0 : 1.0);
     else if (m_flipVertical)
         m_view->scale(1.0, -1.0);
     if (m_rotation != 0)
         m_view->rotate(m_rotation);
+    // Fitted last, so that an image turned by 90 degrees fits with its sides swapped; the fit keeps
+    // the flips and the rotation.
+    m_view->fitInView(m_imageItem, Qt::KeepAspectRatio);
     m_userZoomed = false;
     hideScrollBars();
     // Flips and rotations end here: the side letters follow the new orientation.
