@@ -473,25 +473,7 @@ void ImageViewportWidget::showSlice(int index)
     updateOverlayTexts();
     updateOrientationLabels();
 
-    for (const Measurement& m : m_measurements) {
-        const bool visible = m.sliceIndex == m_currentIndex;
-        for (QGraphicsItem* item : m.items)
-            item->setVisible(visible);
-        if (m.label)
-            m.label->setVisible(visible);
-        if (!visible)
-            for (QGraphicsItem* handle : m.handles)
-                handle->setVisible(false);
-    }
-    if (selectedMeasurement >= 0 && selectedMeasurement < m_measurements.size()) {
-        const Measurement& m = m_measurements.at(selectedMeasurement);
-        if (m.sliceIndex == m_currentIndex) {
-            for (QGraphicsItem* handle : m.handles)
-                handle->setVisible(true);
-        } else {
-            selectMeasurement(-1);
-        }
-    }
+    updateMeasurementVisibility();
 
     emit sliceChanged(m_currentIndex, n);
 }
@@ -789,6 +771,7 @@ void ImageViewportWidget::renderReconstruction()
     if (m_inverted)
         image = invertedImage(image);
     setImage(image);
+    updateMeasurementVisibility();
 
     const int count = reconstructionSliceCount();
     setScrollBarRange(std::max(count - 1, 0));
@@ -992,19 +975,6 @@ void ImageViewportWidget::removeMeasurement(int index)
     adjust(activeMeasurement);
 }
 
-void ImageViewportWidget::selectMeasurement(int index)
-{
-    if (index == selectedMeasurement)
-        return;
-    if (selectedMeasurement >= 0 && selectedMeasurement < m_measurements.size())
-        for (QGraphicsItem* handle : m_measurements.at(selectedMeasurement).handles)
-            handle->setVisible(false);
-    selectedMeasurement = index;
-    if (index >= 0 && index < m_measurements.size())
-        for (QGraphicsItem* handle : m_measurements.at(index).handles)
-            handle->setVisible(true);
-}
-
 void ImageViewportWidget::clearMeasurements(bool onlyCurrentSlice)
 {
     for (int i = m_measurements.size() - 1; i >= 0; --i)
@@ -1015,16 +985,6 @@ void ImageViewportWidget::clearMeasurements(bool onlyCurrentSlice)
 void ImageViewportWidget::clearMeasurements()
 {
     clearMeasurements(false);
-}
-
-void ImageViewportWidget::setMeasurementMode(MeasurementMode mode)
-{
-    m_mode = mode;
-    if (activeMeasurement >= 0)
-        removeMeasurement(activeMeasurement);
-    activeMeasurement = -1;
-    m_secondPhase = false;
-    m_view->setDragMode(mode == 0 ? QGraphicsView::ScrollHandDrag : QGraphicsView::NoDrag);
 }
 
 void ImageViewportWidget::clearContourOverlay()
@@ -1153,11 +1113,17 @@ bool ImageViewportWidget::eventFilter(QObject* watched, QEvent* event)
         handleSeriesDrop(static_cast<QDropEvent*>(event));
         return true;
     case QEvent::MouseButtonPress:
-        emit activated();
-        if (onPlaceholder)
+        if (onPlaceholder) {
+            emit activated();
             return true;
-        setFocus(Qt::MouseFocusReason);
-        return false;
+        }
+        return viewportMousePress(static_cast<QMouseEvent*>(event));
+    case QEvent::MouseMove:
+        return onViewport && viewportMouseMove(static_cast<QMouseEvent*>(event));
+    case QEvent::MouseButtonRelease:
+        return onViewport && viewportMouseRelease(static_cast<QMouseEvent*>(event));
+    case QEvent::MouseButtonDblClick:
+        return onViewport && viewportDoubleClick(static_cast<QMouseEvent*>(event));
     case QEvent::Wheel:
         if (onViewport) {
             handleWheel(static_cast<QWheelEvent*>(event));

@@ -2,6 +2,7 @@
 
 #include "SeriesOverlayInfo.h"
 #include "ViewportMeasurement.h"
+#include "ViewportMouseState.h"
 
 #include <db/InstanceRecord.h>
 #include <dicom/WindowLevel.h>
@@ -12,6 +13,7 @@
 #include <QLineF>
 #include <QList>
 #include <QPointF>
+#include <QPolygonF>
 #include <QRectF>
 #include <QSet>
 #include <QString>
@@ -120,6 +122,27 @@ public:
     void removeMeasurement(int index);
     void selectMeasurement(int index);
     void clearContourOverlay();
+    const QList<Measurement>& measurements() const { return m_measurements; }
+    void refreshMeasurementGraphics(Measurement& measurement);
+    void updateActiveMeasurement(const QPointF& scenePos);
+    void previewContour(const QPointF& scenePos);
+    void setMeasurementHighlighted(int index, bool on);
+    void setRoiLabel(const QString& name, const QColor& colour);
+    void setContourOverlay(const QList<QPolygonF>& polygons, const QList<QColor>& colours);
+    const QList<QGraphicsPathItem*>& contourOverlayItems() const { return m_contourOverlay; }
+
+    // Mouse tools: creation of measurements and the picks of other windows (scene positions)
+    int hitTestMeasurement(const QPointF& scenePos) const;
+    void startMeasurement(const QPointF& scenePos);
+    void finishMeasurement(const QPointF& scenePos);
+    void addContourPoint(const QPointF& scenePos);
+    void finishContour();
+    void addTextLabel(const QPointF& scenePos);
+    void addCurvedMprPathPoint(const QPointF& scenePos);
+    void addVesselSeed(const QPointF& scenePos);
+    void finishCurvedMprPath();
+    const ViewportMouseState& mouseState() const { return m_mouse; }
+    bool isSecondPhase() const { return m_secondPhase; }
 
     // Fusion overlay
     void setFusionOpacity(double opacity);
@@ -220,6 +243,14 @@ private:
     void releaseVolume();
     void redrawShownImage();
     void handleWheel(QWheelEvent* event);
+    std::optional<QPointF> measurementScale(const Measurement& measurement) const;
+    void updateMeasurementVisibility();
+    bool viewportMousePress(QMouseEvent* event);
+    bool viewportMouseMove(QMouseEvent* event);
+    bool viewportMouseRelease(QMouseEvent* event);
+    bool viewportDoubleClick(QMouseEvent* event);
+    void pickLumenSeed(const QPointF& scenePos);
+    void showReconstructionRefusal();
 
     // Widgets
     QScrollBar* m_scrollBar = nullptr;
@@ -269,6 +300,7 @@ private:
     MeasurementMode m_mode = 3;
     QList<Measurement> m_measurements;
     bool m_secondPhase = false;
+    ViewportMouseState m_mouse;
     QList<QGraphicsPathItem*> m_contourOverlay;
     render::HuImage m_huImage;
     bool m_huLoaded = false;
