@@ -42,9 +42,8 @@ bool hasVoxels(const FusionVolume& v)
     return !v.isEmpty() && v.voxels.size() == size_t(v.nx) * size_t(v.ny) * size_t(v.nz);
 }
 
-} // namespace
-
-QColor colorMap(double t, int map)
+// The colour of t in the map as an opaque QRgb; colorMap() and the blend share it.
+inline QRgb colorMapRgb(double t, int map)
 {
     t = std::clamp(t, 0.0, 1.0);
     if (std::isnan(t))
@@ -67,7 +66,14 @@ QColor colorMap(double t, int map)
         g = 1.0;
         b = 3.0 * (t - 2.0 / 3.0);
     }
-    return QColor(channel(r), channel(g), channel(b), 255);
+    return qRgb(channel(r), channel(g), channel(b));
+}
+
+} // namespace
+
+QColor colorMap(double t, int map)
+{
+    return QColor::fromRgb(colorMapRgb(t, map));
 }
 
 QImage blendFusionOverlay(const QImage& base, const db::InstanceRecord& slice, const FusionVolume& overlay,
@@ -117,12 +123,12 @@ QImage blendFusionOverlay(const QImage& base, const db::InstanceRecord& slice, c
                 const double t = (double(sample) - lo) / range;
                 if (!(t > 0.0))
                     continue;
-                const QColor colour = colorMap(t, map);
+                const QRgb colour = colorMapRgb(t, map);
                 const double a = std::min(t, 1.0) * a0;
                 const QRgb b = line[x];
-                line[x] = qRgb(int(colour.red() * a + qRed(b) * (1.0 - a)),
-                               int(colour.green() * a + qGreen(b) * (1.0 - a)),
-                               int(colour.blue() * a + qBlue(b) * (1.0 - a)));
+                line[x] = qRgb(int(qRed(colour) * a + qRed(b) * (1.0 - a)),
+                               int(qGreen(colour) * a + qGreen(b) * (1.0 - a)),
+                               int(qBlue(colour) * a + qBlue(b) * (1.0 - a)));
             }
         }
     });

@@ -219,34 +219,6 @@ void voxelToWorld(const FusionVolume& volume, double i, double j, double k, doub
         *z = p[2];
 }
 
-float sampleFusionTrilinear(const FusionVolume& volume, double i, double j, double k)
-{
-    constexpr float kOutside = std::numeric_limits<float>::quiet_NaN();
-    if (volume.isEmpty() || volume.voxels.size() != size_t(volume.nx) * size_t(volume.ny) * size_t(volume.nz))
-        return kOutside;
-    const double fi0 = std::floor(i);
-    const double fj0 = std::floor(j);
-    const double fk0 = std::floor(k);
-    // Compared as doubles first, so that NaN or huge coordinates never reach an integer conversion.
-    if (!(fi0 >= -1.0 && fj0 >= -1.0 && fk0 >= -1.0) || fi0 > volume.nx || fj0 > volume.ny || fk0 > volume.nz)
-        return kOutside;
-    const qint64 i0 = qint64(fi0), j0 = qint64(fj0), k0 = qint64(fk0);
-    auto clampTo = [](qint64 v, qint32 n) { return std::clamp<qint64>(v, 0, qint64(n) - 1); };
-    const qint64 ia = clampTo(i0, volume.nx), ib = clampTo(i0 + 1, volume.nx);
-    const qint64 ja = clampTo(j0, volume.ny), jb = clampTo(j0 + 1, volume.ny);
-    const qint64 ka = clampTo(k0, volume.nz), kb = clampTo(k0 + 1, volume.nz);
-    const double fi = i - fi0, fj = j - fj0, fk = k - fk0;
-    const float* vx = volume.voxels.data();
-    auto at = [&](qint64 x, qint64 y, qint64 z) { return double(vx[volume.index(x, y, z)]); };
-    const double c00 = at(ia, ja, ka) + (at(ib, ja, ka) - at(ia, ja, ka)) * fi;
-    const double c10 = at(ia, jb, ka) + (at(ib, jb, ka) - at(ia, jb, ka)) * fi;
-    const double c01 = at(ia, ja, kb) + (at(ib, ja, kb) - at(ia, ja, kb)) * fi;
-    const double c11 = at(ia, jb, kb) + (at(ib, jb, kb) - at(ia, jb, kb)) * fi;
-    const double c0 = c00 + (c10 - c00) * fj;
-    const double c1 = c01 + (c11 - c01) * fj;
-    return float(c0 + (c1 - c0) * fk);
-}
-
 float fusionVoxelNearest(const FusionVolume& volume, double i, double j, double k)
 {
     constexpr float kOutside = -3000.0f;
