@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "ModalityFilterButton.h"
+#include "PacsDownloadDialog.h"
 #include "TableColumnVisibility.h"
 #include "Theme.h"
 
@@ -184,7 +185,7 @@ void MainWindow::setupUi()
     toolbar->addSeparator();
     QAction* pacsAction = toolbar->addAction(toolbarIcon(QStringLiteral("dicom")), QStringLiteral("Загрузить с PACS…"));
     pacsAction->setObjectName(QStringLiteral("pacsDownloadAction"));
-    pacsAction->setEnabled(false);
+    connect(pacsAction, &QAction::triggered, this, &MainWindow::onPacsDownloadClicked);
 
     toolbar->addSeparator();
     QAction* remoteAction = toolbar->addAction(QStringLiteral("Remote PACS"));
@@ -473,7 +474,16 @@ void MainWindow::runStartupAction()
         viewer->setAttribute(Qt::WA_DeleteOnClose);
         viewer->showMaximized();
     }
-    // "pacs" opens the PACS download dialog in the list's place once that dialog exists.
+    if (action == QLatin1String("pacs"))
+        onPacsDownloadClicked();
+}
+
+void MainWindow::onPacsDownloadClicked()
+{
+    auto* dialog = new PacsDownloadDialog(m_db, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &PacsDownloadDialog::studiesImported, this, &MainWindow::refreshStudyTable);
+    showDialogInPlace(dialog);
 }
 
 void MainWindow::onDatePresetChanged(int index)

@@ -87,6 +87,8 @@ public:
 public slots:
     void onImportFolderClicked();
     void onImportZipClicked();
+    // Shows the PACS search and download dialog in place of the study list.
+    void onPacsDownloadClicked();
     void onImportProgress(int scanned, int found);
     void onImportFinished(int found, int skipped);
     void onStudySelected(int row, int column);

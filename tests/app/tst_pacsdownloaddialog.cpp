@@ -1,0 +1,573 @@
+// The PACS search and download dialog against real peers on loopback: two dcmqrscp archives with
+// different studies and a scripted C-FIND server that answers slowly. Searches run without freezing
+// the window and merge every server's rows; the three download modes leave the index and the
+// folders as they should; settings and column widths persist.
+
+#include "../pacs/PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "ModalAnswer.h"
+#include "app/MainWindow.h"
+#include "app/ModalityFilterButton.h"
+#include "app/PacsDownloadDialog.h"
+#include "app/PacsViewerHooks.h"
+#include "db/Database.h"
+#include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
+#include "pacs/StorageListener.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <dcmtk/oflog/oflog.h>
+
+using namespace pacs;
+
+namespace {
+
+constexpr const char* kOurAe = "KALVDLG";
+
+bool allGone()
+{
+    return QTest::qWaitFor(
+        [] { return PacsRetrieveSession::liveSessions() == 0 && StorageListenerPool::runningThreads() == 0; }, 30000);
+}
+
+int instancesOf(db::Database* index, const QString& studyUid)
+{
+    int n = 0;
+    for (const db::SeriesRecord& s : index->seriesForStudy(studyUid))
+        n += static_cast<int>(index->instancesForSeries(s.seriesInstanceUid).size());
+    return n;
+}
+
+int rowOf(QTableWidget* table, const QString& studyUid, const QString& serverLabel = {})
+{
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->item(r, 0)->data(Qt::UserRole).toString() == studyUid
+            && (serverLabel.isEmpty() || table->item(r, 8)->text() == serverLabel))
+            return r;
+    return -1;
+}
+
+} // namespace
+
+class TestPacsDownloadDialog : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_work;
+    peers::QrArchive m_first;  // C-GET
+    peers::QrArchive m_second; // C-MOVE
+    peers::ScriptedScp m_slow; // C-FIND only, slow
+    quint16 m_listenPort = 0;
+    quint16 m_deadPort = 0;
+    std::unique_ptr<MainWindow> m_list;
+    db::Database* m_index = nullptr;
+    fixtures::SeriesSpec m_a1, m_a2, m_b1, m_shared;
+
+    PacsServer server(quint16 port, const QString& description, int mode) const
+    {
+        return PacsServer{QStringLiteral("127.0.0.1"), port, QString::fromLatin1(peers::QrArchive::aeTitle), description, mode};
+    }
+    PacsConfig config(const QList<PacsServer>& servers) const
+    {
+        PacsConfig c;
+        c.localPort = m_listenPort;
+        c.localAeTitle = QString::fromLatin1(kOurAe);
+        c.servers = servers;
+        return c;
+    }
+    QList<PacsServer> allServers() const
+    {
+        PacsServer slow{QStringLiteral("127.0.0.1"), m_slow.port(), QStringLiteral("SCRIPTED"), QStringLiteral("Медленный"), 1};
+        PacsServer dead{QStringLiteral("127.0.0.1"), m_deadPort, QStringLiteral("NOBODY"), QString(), 1};
+        return {server(m_first.port(), QStringLiteral("Первый"), 1), server(m_second.port(), QStringLiteral("Второй"), 0), slow, dead};
+    }
+    void forget(const QString& uid)
+    {
+        if (m_index->studyExists(uid))
+            QVERIFY(m_index->deleteStudy(uid));
+        QDir(QDir(pacsDownloadsRoot()).filePath(uid)).removeRecursively();
+    }
+    // Ticks exactly the servers named by position and searches; returns once every server answered.
+    void search(PacsDownloadDialog& dialog, const QList<int>& ticked)
+    {
+        for (int i = 0; i < dialog.serverList()->count(); ++i)
+            dialog.serverList()->item(i)->setCheckState(ticked.contains(i) ? Qt::Checked : Qt::Unchecked);
+        QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !dialog.isSearching(); }, 30000));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+        QVERIFY(m_work.isValid());
+        m_listenPort = peers::freePort();
+        m_deadPort = peers::freePort();
+        m_second.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
+
+        auto make = [](fixtures::SeriesSpec& spec, const QString& patient, const QString& date, const QString& modality, int slices) {
+            spec.patientName = patient;
+            spec.patientId = patient.left(4).toUpper();
+            spec.studyDate = date;
+            spec.modality = modality;
+            spec.slices = slices;
+            spec.studyDescription = QStringLiteral("Исследование %1").arg(patient);
+            spec.specificCharacterSet = QStringLiteral("ISO_IR 192");
+            fixtures::completeUids(spec);
+        };
+        make(m_a1, QStringLiteral("Test^Alpha"), QStringLiteral("20240301"), QStringLiteral("CT"), 3);
+        make(m_a2, QStringLiteral("Other^Beta"), QStringLiteral("20230115"), QStringLiteral("MR"), 2);
+        make(m_b1, QStringLiteral("Test^Gamma"), QStringLiteral("20240520"), QStringLiteral("CT"), 4);
+        make(m_shared, QStringLiteral("Test^Shared"), QStringLiteral("20220707"), QStringLiteral("CT"), 2);
+        const QStringList first = fixtures::writeSeries(m_first.storageDir() + QStringLiteral("/a1"), m_a1)
+                                + fixtures::writeSeries(m_first.storageDir() + QStringLiteral("/a2"), m_a2)
+                                + fixtures::writeSeries(m_first.storageDir() + QStringLiteral("/s"), m_shared);
+        const QStringList second = fixtures::writeSeries(m_second.storageDir() + QStringLiteral("/b1"), m_b1)
+                                 + fixtures::writeSeries(m_second.storageDir() + QStringLiteral("/s"), m_shared);
+        QVERIFY(m_first.index(first));
+        QVERIFY(m_second.index(second));
+        QVERIFY(m_first.start());
+        QVERIFY(m_second.start());
+
+        // The slow server answers one study, without counts, after a pause.
+        auto row = std::make_unique<DcmDataset>();
+        row->putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+        row->putAndInsertString(DCM_PatientName, "Test^Slow");
+        row->putAndInsertString(DCM_PatientID, "SLOW");
+        row->putAndInsertString(DCM_StudyDate, "20210101");
+        row->putAndInsertString(DCM_StudyTime, "0930");
+        row->putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.99.1");
+        row->putAndInsertString(DCM_ModalitiesInStudy, "US");
+        row->putAndInsertString(DCM_NumberOfStudyRelatedInstances, "12");
+        m_slow.findRows.push_back(std::move(row));
+        auto small = std::make_unique<DcmDataset>();
+        small->putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+        small->putAndInsertString(DCM_PatientName, "Test^Small");
+        small->putAndInsertString(DCM_StudyDate, "20200101");
+        small->putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.99.2");
+        small->putAndInsertString(DCM_NumberOfStudyRelatedSeries, "1");
+        small->putAndInsertString(DCM_NumberOfStudyRelatedInstances, "9");
+        m_slow.findRows.push_back(std::move(small));
+        m_slow.stallMs = 1500;
+        QVERIFY(m_slow.start());
+
+        savePacsConfig(config(allServers()));
+        m_list = std::make_unique<MainWindow>();
+        m_index = m_list->database();
+        installPacsViewerHooks();
+    }
+
+    void cleanupTestCase()
+    {
+        m_list.reset();
+        QVERIFY(allGone());
+    }
+
+    void init()
+    {
+        PacsDownloadDialog::lastSearchResults().clear();
+        QSettings().remove(QStringLiteral("pacsDialog"));
+        QSettings().remove(QStringLiteral("pacsDownloadDialog"));
+        savePacsConfig(config(allServers()));
+    }
+
+    void cleanup()
+    {
+        QVERIFY(allGone());
+    }
+
+    void serversListedAndSingleServerTicked()
+    {
+        {
+            PacsDownloadDialog dialog(m_index);
+            QCOMPARE(dialog.windowTitle(), QStringLiteral("Поиск и загрузка исследований с PACS"));
+            QCOMPARE(dialog.serverList()->count(), 4);
+            QCOMPARE(dialog.serverList()->item(0)->text(), QStringLiteral("Первый — C-GET"));
+            QCOMPARE(dialog.serverList()->item(1)->text(), QStringLiteral("Второй — C-MOVE"));
+            QCOMPARE(dialog.serverList()->item(3)->text(), QStringLiteral("127.0.0.1:%1 (NOBODY) — C-GET").arg(m_deadPort));
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(dialog.serverList()->item(i)->checkState(), Qt::Unchecked);
+            dialog.selectAllServers()->setChecked(true);
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(dialog.serverList()->item(i)->checkState(), Qt::Checked);
+            QCOMPARE(dialog.statusLabel()->text(), QStringLiteral("Готово"));
+            fixtures::ModalAnswer answer;
+            dialog.selectAllServers()->setChecked(false);
+            QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
+            QCOMPARE(answer.texts(), QStringList{QStringLiteral("Отметьте хотя бы один сервер.")});
+        }
+        savePacsConfig(config({server(m_first.port(), QStringLiteral("Первый"), 1)}));
+        {
+            PacsDownloadDialog dialog(m_index);
+            QCOMPARE(dialog.serverList()->item(0)->checkState(), Qt::Checked);
+        }
+        savePacsConfig(config({}));
+        {
+            PacsDownloadDialog dialog(m_index);
+            QCOMPARE(dialog.statusLabel()->text(),
+                     QStringLiteral("Список серверов пуст — сначала добавьте сервер в «PACS… → Конфигурация»."));
+            QVERIFY(!dialog.findButton()->isEnabled());
+            QVERIFY(!dialog.downloadButton()->isEnabled());
+        }
+    }
+
+    void searchMergesServersWithoutFreezing()
+    {
+        PacsDownloadDialog dialog(m_index);
+        dialog.show();
+        dialog.patientNameEdit()->setText(QStringLiteral(" Test "));
+        // A timer keeps ticking while the servers are asked: the window is not blocked.
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
+        ticker.start(50);
+        fixtures::ModalAnswer answer;
+        dialog.selectAllServers()->setChecked(true);
+        QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
+        QVERIFY(dialog.isSearching());
+        QVERIFY(dialog.busyBar()->isVisible());
+        QVERIFY(!dialog.findButton()->isEnabled());
+        // The fast archives' rows show while the slow server is still thinking.
+        QVERIFY(QTest::qWaitFor([&] { return dialog.resultsTable()->rowCount() >= 4; }, 10000));
+        QVERIFY(dialog.isSearching());
+        QVERIFY(QTest::qWaitFor([&] { return !dialog.isSearching(); }, 30000));
+        QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+        QCOMPARE(dialog.lastQuery().patientName, QStringLiteral("*Test*"));
+        std::unique_ptr<DcmDataset> sent = m_slow.lastQuery();
+        QVERIFY(sent);
+        OFString name;
+        sent->findAndGetOFString(DCM_PatientName, name);
+        QCOMPARE(QString::fromLatin1(name.c_str()), QStringLiteral("*Test*"));
+
+        // a1, shared (first), b1, shared (second), the slow server's two; Other^Beta does not match.
+        QTableWidget* table = dialog.resultsTable();
+        QCOMPARE(table->rowCount(), 6);
+        QCOMPARE(dialog.statusLabel()->text(), QStringLiteral("Найдено исследований: 6 (по 4 серверам)"));
+        QVERIFY(!dialog.busyBar()->isVisible());
+        QVERIFY(dialog.findButton()->isEnabled());
+        // The dead server's error is not shown when others found something.
+        QCOMPARE(answer.count(), 0);
+        QVERIFY(rowOf(table, m_shared.studyUid, QStringLiteral("Первый")) >= 0);
+        QVERIFY(rowOf(table, m_shared.studyUid, QStringLiteral("Второй")) >= 0);
+        // Newest first; the date column reads year to seconds.
+        QCOMPARE(table->item(0, 0)->data(Qt::UserRole).toString(), m_b1.studyUid);
+        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("2024-05-20 10:15:00"));
+        const int slow = rowOf(table, QStringLiteral("1.2.826.0.1.99.1"));
+        QCOMPARE(table->item(slow, 2)->text(), QStringLiteral("2021-01-01"));
+        // A count the server leaves out shows "?".
+        QCOMPARE(table->item(slow, 5)->text(), QStringLiteral("?"));
+        QCOMPARE(table->item(slow, 6)->text(), QStringLiteral("12"));
+        QCOMPARE(table->item(slow, 8)->text(), QStringLiteral("Медленный"));
+        QCOMPARE(table->item(rowOf(table, m_b1.studyUid), 0)->data(Qt::UserRole + 1).toInt(), 1);
+        // Counts sort as numbers: 9 before 12.
+        table->sortItems(6, Qt::AscendingOrder);
+        QVERIFY(rowOf(table, QStringLiteral("1.2.826.0.1.99.2")) < rowOf(table, QStringLiteral("1.2.826.0.1.99.1")));
+        table->sortItems(6, Qt::DescendingOrder);
+        QVERIFY(rowOf(table, QStringLiteral("1.2.826.0.1.99.2")) > rowOf(table, QStringLiteral("1.2.826.0.1.99.1")));
+        QCOMPARE(PacsDownloadDialog::lastSearchResults().size(), 6);
+
+        table->sortItems(2, Qt::DescendingOrder);
+        table->selectRow(0);
+        dialog.resize(1000, 560);
+        dialog.grab().save(QDir(qEnvironmentVariable("KALVENOR_GRAB_DIR", QDir::tempPath())).filePath(QStringLiteral("pacsdialog.png")));
+    }
+
+    void onlyErrorsAreShown()
+    {
+        PacsDownloadDialog dialog(m_index);
+        fixtures::ModalAnswer answer;
+        search(dialog, {3});
+        QCOMPARE(dialog.statusLabel()->text(), QStringLiteral("Ничего не найдено."));
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("C-FIND")});
+        QVERIFY(answer.texts().first().startsWith(QStringLiteral("127.0.0.1: ")));
+        QVERIFY(PacsDownloadDialog::lastSearchResults().isEmpty());
+    }
+
+    void filtersGoIntoTheQuery_data()
+    {
+        QTest::addColumn<int>("period");
+        QTest::addColumn<QStringList>("modalities");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("sentName");
+        QTest::addColumn<int>("rows");
+        // An empty name goes out as the universal match.
+        const QString any = QStringLiteral("*");
+        QTest::newRow("any") << 0 << QStringList() << QString() << any << 3;
+        QTest::newRow("two modalities") << 0 << QStringList{QStringLiteral("CT"), QStringLiteral("MR")} << QString() << any << 3;
+        QTest::newRow("wildcard as typed") << 0 << QStringList() << QStringLiteral("Oth?r*") << QStringLiteral("Oth?r*") << 1;
+        QTest::newRow("range") << 5 << QStringList() << QString() << any << 1;
+        QTest::newRow("exact day") << 6 << QStringList() << QString() << any << 1;
+    }
+
+    void filtersGoIntoTheQuery()
+    {
+        QFETCH(int, period);
+        QFETCH(QStringList, modalities);
+        QFETCH(QString, name);
+        QFETCH(QString, sentName);
+        QFETCH(int, rows);
+        PacsDownloadDialog dialog(m_index);
+        dialog.modalityButton()->setSelectedModalities(modalities);
+        dialog.patientNameEdit()->setText(name);
+        dialog.periodCombo()->setCurrentIndex(period);
+        QCOMPARE(dialog.dateFromEdit()->isEnabled(), period == 5 || period == 6);
+        QCOMPARE(dialog.dateToEdit()->isEnabled(), period == 5);
+        dialog.dateFromEdit()->setDate(period == 6 ? QDate(2024, 3, 1) : QDate(2024, 1, 1));
+        dialog.dateToEdit()->setDate(QDate(2024, 3, 31));
+        search(dialog, {0, 2});
+        // The first archive's studies (the scripted server answers the same two whatever is asked).
+        QCOMPARE(dialog.resultsTable()->rowCount(), rows + 2);
+        std::unique_ptr<DcmDataset> sent = m_slow.lastQuery();
+        QVERIFY(sent);
+        OFString value;
+        sent->findAndGetOFStringArray(DCM_ModalitiesInStudy, value);
+        QCOMPARE(QString::fromLatin1(value.c_str()), modalities.join(QLatin1Char('\\')));
+        sent->findAndGetOFString(DCM_PatientName, value);
+        QCOMPARE(QString::fromLatin1(value.c_str()), sentName);
+        sent->findAndGetOFString(DCM_StudyDate, value);
+        const QString expectedDate = period == 5 ? QStringLiteral("20240101-20240331")
+                                     : period == 6 ? QStringLiteral("20240301-20240301") : QString();
+        QCOMPARE(QString::fromLatin1(value.c_str()), expectedDate);
+    }
+
+    void dateRangesAndTexts()
+    {
+        PacsDownloadDialog dialog(m_index);
+        const QDate today = QDate::currentDate();
+        const QString f = QStringLiteral("yyyyMMdd");
+        const std::pair<QString, QString> expected[] = {
+            {},
+            {today.toString(f), today.toString(f)},
+            {today.addDays(-1).toString(f), today.addDays(-1).toString(f)},
+            {today.addDays(-10).toString(f), today.toString(f)},
+            {today.addMonths(-1).toString(f), today.toString(f)},
+        };
+        for (int i = 0; i < 5; ++i) {
+            dialog.periodCombo()->setCurrentIndex(i);
+            QCOMPARE(dialog.selectedDateRange(), expected[i]);
+        }
+        QCOMPARE(PacsDownloadDialog::formatStudyDateTime(QStringLiteral("20240131"), QStringLiteral("235959.123")),
+                 QStringLiteral("2024-01-31 23:59:59"));
+        QCOMPARE(PacsDownloadDialog::formatStudyDateTime(QStringLiteral("2024"), QStringLiteral("1230")), QStringLiteral("2024"));
+        QCOMPARE(PacsDownloadDialog::formatStudyDateTime(QString(), QString()), QString());
+    }
+
+    void downloadModes_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("fromSecond");
+        QTest::newRow("archive by C-GET") << int(PacsDownloadDialog::ToArchive) << false;
+        QTest::newRow("archive by C-MOVE") << int(PacsDownloadDialog::ToArchive) << true;
+        QTest::newRow("open by C-MOVE") << int(PacsDownloadDialog::DownloadAndOpen) << true;
+        QTest::newRow("view only by C-GET") << int(PacsDownloadDialog::ViewOnly) << false;
+        QTest::newRow("view only by C-MOVE") << int(PacsDownloadDialog::ViewOnly) << true;
+    }
+
+    void downloadModes()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, fromSecond);
+        // The shared study, from the row of the server named.
+        forget(m_shared.studyUid);
+        PacsDownloadDialog dialog(m_index);
+        search(dialog, {0, 1});
+        QTableWidget* table = dialog.resultsTable();
+        const int row = rowOf(table, m_shared.studyUid, fromSecond ? QStringLiteral("Второй") : QStringLiteral("Первый"));
+        QVERIFY(row >= 0);
+        table->setCurrentCell(row, 0);
+        QSignalSpy imported(&dialog, &PacsDownloadDialog::studiesImported);
+        QSignalSpy finished(dialog.coordinator(), &PacsOpenCoordinator::finished);
+        QList<QPointer<ViewerWindow>> viewers;
+        connect(dialog.coordinator(), &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        QPushButton* button = mode == PacsDownloadDialog::ToArchive         ? dialog.downloadButton()
+                              : mode == PacsDownloadDialog::DownloadAndOpen ? dialog.downloadOpenButton()
+                                                                            : dialog.viewButton();
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(!dialog.findButton()->isEnabled());
+        QVERIFY(dialog.statusLabel()->text().endsWith(fromSecond ? QStringLiteral("(C-MOVE)…") : QStringLiteral("(C-GET)…")));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QVERIFY(dialog.findButton()->isEnabled());
+        QVERIFY(!dialog.busyBar()->isVisible());
+
+        const bool viewOnly = mode == PacsDownloadDialog::ViewOnly;
+        const QString folder = QDir(viewOnly ? viewOnlyRoot() : pacsDownloadsRoot()).filePath(m_shared.studyUid);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+        QCOMPARE(instancesOf(m_index, m_shared.studyUid), 2);
+        QCOMPARE(imported.size(), viewOnly ? 0 : 3);
+        QCOMPARE(dialog.statusLabel()->text(),
+                 viewOnly ? QStringLiteral("Готово: открыто файлов — 2 (без сохранения в архив)")
+                          : QStringLiteral("Готово: скачано и импортировано файлов — 2"));
+        QCOMPARE(viewers.size(), mode == PacsDownloadDialog::ToArchive ? 0 : 1);
+        if (viewers.isEmpty())
+            return;
+        QVERIFY(viewers.first()->isVisible());
+        viewers.first()->close();
+        QTRY_VERIFY(viewers.first().isNull());
+        if (viewOnly) {
+            QTRY_VERIFY(!m_index->studyExists(m_shared.studyUid));
+            QVERIFY(!QFileInfo::exists(folder));
+        } else {
+            QVERIFY(m_index->studyExists(m_shared.studyUid));
+        }
+    }
+
+    void rowKeepsItsServerWhenTheListChanges()
+    {
+        forget(m_b1.studyUid);
+        {
+            PacsDownloadDialog dialog(m_index);
+            search(dialog, {1});
+            QCOMPARE(dialog.resultsTable()->rowCount(), 2);
+        }
+        // The servers are reordered and one is removed: the kept results still name the second
+        // archive, and downloading uses it.
+        QList<PacsServer> servers = allServers();
+        savePacsConfig(config({servers.at(3), servers.at(1)}));
+        PacsDownloadDialog dialog(m_index);
+        QCOMPARE(dialog.statusLabel()->text(), QStringLiteral("Показаны результаты предыдущего поиска — 2"));
+        QTableWidget* table = dialog.resultsTable();
+        const int row = rowOf(table, m_b1.studyUid);
+        QCOMPARE(table->item(row, 8)->text(), QStringLiteral("Второй"));
+        table->setCurrentCell(row, 0);
+        QSignalSpy finished(dialog.coordinator(), &PacsOpenCoordinator::finished);
+        QTest::mouseClick(dialog.downloadButton(), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QCOMPARE(instancesOf(m_index, m_b1.studyUid), 4);
+
+        // A server no longer configured: "?" and the buttons do nothing.
+        savePacsConfig(config({servers.at(3)}));
+        PacsDownloadDialog later(m_index);
+        const int gone = rowOf(later.resultsTable(), m_b1.studyUid);
+        QCOMPARE(later.resultsTable()->item(gone, 8)->text(), QStringLiteral("?"));
+        later.resultsTable()->setCurrentCell(gone, 0);
+        QTest::mouseClick(later.downloadButton(), Qt::LeftButton);
+        QVERIFY(!later.coordinator()->isRunning());
+        QVERIFY(later.findButton()->isEnabled());
+    }
+
+    void studyActionWaitsForDownload()
+    {
+        forget(m_a1.studyUid);
+        PacsDownloadDialog dialog(m_index);
+        search(dialog, {0});
+        QStringList ran;
+        dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) { ran << uid; });
+        QVERIFY(ran.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(ran, QStringList{m_a1.studyUid}, 30000);
+        QVERIFY(m_index->studyExists(m_a1.studyUid));
+        // Now indexed: at once.
+        dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) { ran << uid; });
+        QCOMPARE(ran.size(), 2);
+    }
+
+    void closedDuringDownload_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("archive") << int(PacsDownloadDialog::ToArchive);
+        QTest::newRow("view only") << int(PacsDownloadDialog::ViewOnly);
+    }
+
+    void closedDuringDownload()
+    {
+        QFETCH(int, mode);
+        forget(m_b1.studyUid);
+        auto* dialog = new PacsDownloadDialog(m_index);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+        search(*dialog, {1});
+        dialog->resultsTable()->setCurrentCell(rowOf(dialog->resultsTable(), m_b1.studyUid), 0);
+        QTest::mouseClick(mode == PacsDownloadDialog::ToArchive ? dialog->downloadButton() : dialog->viewButton(), Qt::LeftButton);
+        QPointer<PacsDownloadDialog> guard(dialog);
+        dialog->close();
+        QTRY_VERIFY(guard.isNull());
+        QVERIFY(allGone());
+        QCOMPARE(StorageListenerPool::runningThreads(), 0);
+        if (mode == PacsDownloadDialog::ToArchive) {
+            // The download went on without the window.
+            QCOMPARE(instancesOf(m_index, m_b1.studyUid), 4);
+        } else {
+            QTRY_VERIFY(!m_index->studyExists(m_b1.studyUid));
+            QVERIFY(!QFileInfo::exists(QDir(viewOnlyRoot()).filePath(m_b1.studyUid)));
+        }
+    }
+
+    void settingsAndWidthsPersist()
+    {
+        {
+            PacsDownloadDialog dialog(m_index);
+            dialog.modalityButton()->setSelectedModalities({QStringLiteral("CT"), QStringLiteral("MR")});
+            dialog.periodCombo()->setCurrentIndex(5);
+            dialog.dateFromEdit()->setDate(QDate(2020, 2, 3));
+            dialog.dateToEdit()->setDate(QDate(2024, 5, 6));
+            search(dialog, {0, 2});
+            dialog.resultsTable()->setColumnWidth(3, 217);
+            dialog.resultsTable()->setColumnWidth(8, 91);
+        }
+        QSettings().setValue(QStringLiteral("pacsDialog/checkedServerIndices"), QVariantList{0, 2, 17});
+        PacsDownloadDialog dialog(m_index);
+        QCOMPARE(dialog.serverList()->item(0)->checkState(), Qt::Checked);
+        QCOMPARE(dialog.serverList()->item(1)->checkState(), Qt::Unchecked);
+        QCOMPARE(dialog.serverList()->item(2)->checkState(), Qt::Checked);
+        QCOMPARE(dialog.modalityButton()->selectedModalities(), (QStringList{QStringLiteral("CT"), QStringLiteral("MR")}));
+        QCOMPARE(dialog.periodCombo()->currentIndex(), 5);
+        QVERIFY(dialog.dateFromEdit()->isEnabled());
+        QVERIFY(dialog.dateToEdit()->isEnabled());
+        QCOMPARE(dialog.dateFromEdit()->date(), QDate(2020, 2, 3));
+        QCOMPARE(dialog.dateToEdit()->date(), QDate(2024, 5, 6));
+        QCOMPARE(dialog.resultsTable()->columnWidth(3), 217);
+        QCOMPARE(dialog.resultsTable()->columnWidth(8), 91);
+    }
+
+    void studyListOpensTheDialog()
+    {
+        auto* action = m_list->findChild<QAction*>(QStringLiteral("pacsDownloadAction"));
+        QVERIFY(action);
+        QVERIFY(action->isEnabled());
+        m_list->show();
+        action->trigger();
+        auto* dialog = m_list->findChild<PacsDownloadDialog*>();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!m_list->isVisible());
+        QPointer<PacsDownloadDialog> guard(dialog);
+        QPushButton* back = nullptr;
+        for (QPushButton* b : dialog->findChildren<QPushButton*>())
+            if (b->text() == QStringLiteral("К локальному архиву"))
+                back = b;
+        QVERIFY(back);
+        QTest::mouseClick(back, Qt::LeftButton);
+        QTRY_VERIFY(guard.isNull());
+        QVERIFY(m_list->isVisible());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("KalvenorTest"));
+    QCoreApplication::setApplicationName(QStringLiteral("PacsDialogTest"));
+    dicom::registerMetaTypes();
+    TestPacsDownloadDialog test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_pacsdownloaddialog.moc"
