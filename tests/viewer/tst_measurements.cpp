@@ -8,6 +8,7 @@
 
 #include <dcmtk/dcmdata/dctk.h>
 
+#include <QDir>
 #include <QGraphicsEllipseItem>
 #include <QGraphicsLineItem>
 #include <QGraphicsPathItem>
@@ -541,6 +542,71 @@ private slots:
         const int j = addTwoPoint(*panel, 13, QPointF(1, 1), QPointF(9, 9));
         QCOMPARE(panel->measurements().at(j).name, QString());
         QCOMPARE(panel->measurements().at(j).colour, QColor(190, 140, 255));
+    }
+
+    // One record of each kind on a CT slice, looked at fitted and zoomed: labels keep their size,
+    // only the selected record shows handles.
+    void grabEveryKind()
+    {
+        fixtures::SeriesSpec spec = spacedSpec(256, 1, 0.7, 0.7);
+        spec.value = [](int x, int y, int) {
+            const double dx = (x - 128) / 110.0;
+            const double dy = (y - 135) / 85.0;
+            if (dx * dx + dy * dy > 1.0)
+                return 24; // air
+            const double bx = (x - 128) / 20.0;
+            const double by = (y - 150) / 20.0;
+            return bx * bx + by * by < 1.0 ? 1724 : 1064; // bone in soft tissue
+        };
+        SeriesOverlayInfo info;
+        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        auto panel = makePanel(520, 480);
+        panel->showSeries(rows, info);
+
+        fixtures::ModalAnswer answer(QMessageBox::Yes, QDialog::Accepted);
+        answer.setDialogHandler([](QDialog* dialog) {
+            dialog->findChild<QLineEdit*>()->setText(dialog->windowTitle() == QStringLiteral("Текстовая метка")
+                                                         ? QStringLiteral("Очаг")
+                                                         : QStringLiteral("Стеноз"));
+            return true;
+        });
+        addTwoPoint(*panel, 3, QPointF(40, 60), QPointF(110, 80));
+        addAngle(*panel, QPointF(160, 60), QPointF(220, 50), QPointF(200, 110));
+        addTwoPoint(*panel, 5, QPointF(105, 125), QPointF(150, 170));
+        panel->setMeasurementMode(7);
+        panel->startMeasurement(QPointF(30, 200));
+        for (int i = 1; i <= 20; ++i)
+            panel->updateActiveMeasurement(QPointF(30 + 3 * i, 200 + 10 * std::sin(i / 3.0)));
+        panel->finishMeasurement(QPointF(95, 205));
+        panel->setMeasurementMode(8);
+        panel->startMeasurement(QPointF(170, 140));
+        for (int i = 1; i <= 24; ++i)
+            panel->updateActiveMeasurement(QPointF(190, 160) + QPointF(-20 * std::cos(i * 0.26), -20 * std::sin(i * 0.26)));
+        panel->finishMeasurement(QPointF(170, 150));
+        panel->setMeasurementMode(9);
+        panel->addTextLabel(QPointF(60, 110));
+        addTwoPoint(*panel, 10, QPointF(230, 230), QPointF(195, 190));
+        addContour(*panel, 11, {{40, 150}, {80, 140}, {90, 175}, {55, 185}});
+        addContour(*panel, 12, {{120, 190}, {160, 185}, {170, 225}, {130, 235}});
+        addTwoPoint(*panel, 13, QPointF(30, 225), QPointF(80, 250));
+        addCobb(*panel, QPointF(185, 200), QPointF(240, 185), QPointF(190, 240), QPointF(245, 250));
+        QCOMPARE(panel->measurements().size(), 11);
+        QCOMPARE(answer.count(), 2);
+        panel->selectMeasurement(7); // the polygon
+
+        const QImage fitted = panel->grab().toImage();
+        panel->graphicsView()->scale(3.0, 3.0);
+        panel->graphicsView()->centerOn(QPointF(120, 170));
+        const QImage zoomed = panel->grab().toImage();
+        QVERIFY(!fitted.isNull() && !zoomed.isNull());
+        const QString dir = qEnvironmentVariable("KALVENOR_GRAB_DIR");
+        if (!dir.isEmpty()) {
+            QVERIFY(fitted.save(QDir(dir).filePath(QStringLiteral("measurements_fitted.png"))));
+            QVERIFY(zoomed.save(QDir(dir).filePath(QStringLiteral("measurements_zoomed.png"))));
+        }
+        for (int i = 0; i < panel->measurements().size(); ++i)
+            for (QGraphicsItem* handle : panel->measurements().at(i).handles)
+                QCOMPARE(handle->isVisible(), i == 7);
     }
 };
 
