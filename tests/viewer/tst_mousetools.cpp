@@ -518,6 +518,55 @@ private slots:
         QCOMPARE(panel->measurements().size(), 2);
     }
 
+    // Labels keep their screen size at any zoom: a press is compared with the label as drawn.
+    void labelGrabFollowsTheDrawnLabel_data()
+    {
+        QTest::addColumn<double>("scale");
+        QTest::newRow("zoom 4") << 4.0;
+        QTest::newRow("zoom 0.5") << 0.5;
+    }
+
+    void labelGrabFollowsTheDrawnLabel()
+    {
+        QFETCH(double, scale);
+        auto panel = shownPanel(scale);
+        panel->setMeasurementMode(3);
+        panel->startMeasurement(QPointF(0, 0));
+        panel->finishMeasurement(QPointF(0, 120)); // label "96.0 мм" at (0, 60), off the line to the right
+        panel->selectMeasurement(-1);
+        const QGraphicsSimpleTextItem* label = panel->measurements().first().label;
+        const QPoint anchor = viewPos(*panel, label->pos());
+        const int drawnWidth = int(label->boundingRect().width());
+        QVERIFY(drawnWidth > 30);
+        // Just past the drawn text: nothing is grabbed and a new ruler is drawn instead.
+        drag(*panel, anchor + QPoint(drawnWidth + 12, 6), anchor + QPoint(drawnWidth + 60, 40));
+        QCOMPARE(panel->measurements().size(), 2);
+        QCOMPARE(panel->measurements().first().labelOffset, QPointF());
+        // Near the end of the drawn text: the label moves.
+        panel->selectMeasurement(-1);
+        drag(*panel, anchor + QPoint(drawnWidth - 6, 6), anchor + QPoint(drawnWidth + 14, 6));
+        QCOMPARE(panel->measurements().size(), 2);
+        QCOMPARE(panel->selectedMeasurement, 0);
+        QCOMPARE(panel->measurements().first().labelOffset.x(), 20.0 / scale);
+    }
+
+    void freehandRoiLabelDrags()
+    {
+        auto panel = shownPanel(4.0);
+        panel->setMeasurementMode(8);
+        press(*panel, viewPos(*panel, QPointF(10, 10)));
+        move(*panel, viewPos(*panel, QPointF(30, 12)));
+        move(*panel, viewPos(*panel, QPointF(28, 30)));
+        release(*panel, viewPos(*panel, QPointF(12, 28)));
+        const Measurement& roi = panel->measurements().first();
+        const QPointF before = roi.label->pos();
+        const QPoint onLabel = viewPos(*panel, before) + QPoint(10, 6);
+        drag(*panel, onLabel, onLabel + QPoint(40, 80));
+        QCOMPARE(roi.label->pos(), before + QPointF(10, 20));
+        QCOMPARE(roi.labelOffset, QPointF(10, 20));
+        QCOMPARE(roi.points.size(), 4);
+    }
+
     void ellipseHandleRecomputesOnRelease()
     {
         auto panel = shownPanel(1.0);
