@@ -99,7 +99,8 @@ int manhattan(const QPoint& a, const QPoint& b)
 void ImageViewportWidget::setMeasurementMode(MeasurementMode mode)
 {
     m_mode = mode;
-    if (activeMeasurement >= 0)
+    // During a handle drag the active record is a finished one being edited: it stays.
+    if (activeMeasurement >= 0 && !m_mouse.handleDrag)
         removeMeasurement(activeMeasurement);
     activeMeasurement = -1;
     m_secondPhase = false;

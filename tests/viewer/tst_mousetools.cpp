@@ -505,6 +505,15 @@ private slots:
         QCOMPARE(panel->selectedMeasurement, 0);
         QCOMPARE(panel->activeMeasurement, -1);
 
+        // A tool change in the middle of a handle drag keeps the finished record.
+        press(*panel, QPoint(250, 150));
+        move(*panel, QPoint(260, 150));
+        panel->setMeasurementMode(4);
+        QCOMPARE(panel->measurements().size(), 2);
+        release(*panel, QPoint(260, 150));
+        QCOMPARE(panel->measurements().size(), 2);
+        panel->setMeasurementMode(3);
+
         // The label of any record of the slice: select it and move only the label.
         panel->selectMeasurement(-1);
         const QPointF labelPos = ruler.label->pos();
