@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DicomNesting.h"
+
 #include <QFile>
 #include <QString>
 
@@ -15,10 +17,13 @@ enum class ValueLoading {
 };
 
 // Loads a DICOM file (path in the local 8-bit encoding, transfer syntax detected, group lengths
-// unchanged). Any exception from the library's allocations becomes a failed condition.
+// unchanged). Any exception from the library's allocations becomes a failed condition, and so does
+// a file nested too deeply for DCMTK's recursive parser.
 inline OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading)
 {
     try {
+        if (!nestingWithinLimit(path))
+            return makeOFCondition(OFM_dcmdata, 998, OF_error, "sequences nested too deeply");
         const QByteArray local = QFile::encodeName(path);
         OFCondition status = file.loadFile(OFFilename(local.constData()), EXS_Unknown, EGL_noChange,
                                            DCM_MaxReadLength, ERM_autoDetect);

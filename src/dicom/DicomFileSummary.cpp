@@ -1,5 +1,7 @@
 #include "DicomFileSummary.h"
 
+#include "DicomNesting.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
@@ -378,6 +380,8 @@ namespace {
 
 std::optional<DicomFileSummary> summarize(const QString& path)
 {
+    if (!nestingWithinLimit(path))
+        return std::nullopt;
     DcmFileFormat file;
     const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
                                              kMaxLoadedValueLength, ERM_autoDetect);

@@ -1,5 +1,7 @@
 #include "FrameDecoder.h"
 
+#include "DicomNesting.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -58,9 +60,18 @@ struct PixelProbe
         const qint64 bits = bitsAllocated > 0 ? bitsAllocated : 8;
         return bits * (subsampled ? 2 : samplesPerPixel);
     }
-    qint64 frameBytes() const { return (rows * columns * bitsPerPixel() + 7) / 8; }
+    // Counted in double: the declared fields multiply past 64 bits in a hostile header.
+    qint64 frameBytes() const { return bytesFor(double(rows) * double(columns) * double(bitsPerPixel())); }
     // 1-bit frames are packed across frame boundaries.
-    qint64 totalBytes() const { return (rows * columns * bitsPerPixel() * frames + 7) / 8; }
+    qint64 totalBytes() const
+    {
+        return bytesFor(double(rows) * double(columns) * double(bitsPerPixel()) * double(frames));
+    }
+    static qint64 bytesFor(double bits)
+    {
+        constexpr double kCeiling = 4.0e18; // far above any size accepted, still a valid qint64
+        return bits >= kCeiling ? qint64(kCeiling) : qint64((bits + 7.0) / 8.0);
+    }
 };
 
 PixelProbe probePixels(const QString& path)
@@ -171,7 +182,17 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     std::lock_guard lock(state.mutex);
     setError(errorMessage, {});
 
-    const PixelProbe probe = probePixels(path);
+    if (!nestingWithinLimit(path)) {
+        setError(errorMessage, QCoreApplication::translate("dicom", "Файл повреждён: слишком глубокая вложенность последовательностей."));
+        return std::nullopt;
+    }
+    PixelProbe probe;
+    try {
+        probe = probePixels(path);
+    } catch (const std::exception& e) {
+        setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
+        return std::nullopt;
+    }
     const qint64 wholeFileBytes = probe.totalBytes();
     const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
         || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes);

@@ -1,0 +1,235 @@
+#include "DicomNesting.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dctag.h>
+#include <dcmtk/dcmdata/dcvr.h>
+
+#include <QByteArray>
+#include <QFile>
+
+#include <zlib.h>
+
+#include <cstring>
+#include <vector>
+
+namespace dicom {
+namespace {
+
+constexpr quint32 kUndefinedLength = 0xFFFFFFFFu;
+// A deflated data set is inflated for the count only up to this size; the nesting that matters
+// shows long before (a few dozen bytes per level).
+constexpr qint64 kMaxInflatedBytes = 64ll * 1024 * 1024;
+
+struct Encoding
+{
+    bool implicit = false;
+    bool bigEndian = false;
+};
+
+enum class Kind { Sequence, Item, Fragments };
+
+struct Frame
+{
+    Kind kind;
+    qint64 end; // -1: undefined length, ended by a delimiter
+    Encoding encoding;
+};
+
+quint16 read16(const uchar* p, bool bigEndian)
+{
+    return bigEndian ? quint16((p[0] << 8) | p[1]) : quint16(p[0] | (p[1] << 8));
+}
+
+quint32 read32(const uchar* p, bool bigEndian)
+{
+    return bigEndian ? (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3])
+                     : quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
+}
+
+bool isVrLetter(uchar c)
+{
+    return c >= 'A' && c <= 'Z';
+}
+
+bool dictionarySaysSequence(quint16 group, quint16 element)
+{
+    return DcmTag(DcmTagKey(group, element)).getEVR() == EVR_SQ;
+}
+
+// Walks elements, sequences and items as DCMTK would nest them, without keeping any value.
+int walkDataset(const uchar* data, qint64 size, qint64 pos, Encoding top, int stopAbove)
+{
+    std::vector<Frame> stack;
+    int deepest = 0;
+    auto push = [&](Kind kind, qint64 end, Encoding encoding) {
+        stack.push_back(Frame{kind, end, encoding});
+        // A level is a sequence and its item; items nested directly in items count half a level each.
+        deepest = qMax(deepest, int((stack.size() + 1) / 2));
+    };
+
+    while (pos < size && deepest <= stopAbove) {
+        while (!stack.empty() && stack.back().end >= 0 && pos >= stack.back().end)
+            stack.pop_back();
+        const Encoding enc = stack.empty() ? top : stack.back().encoding;
+        if (pos + 8 > size)
+            break;
+        const quint16 group = read16(data + pos, enc.bigEndian);
+        const quint16 element = read16(data + pos + 2, enc.bigEndian);
+
+        if (group == 0xFFFE) {
+            const quint32 length = read32(data + pos + 4, enc.bigEndian);
+            pos += 8;
+            if (element == 0xE000) {
+                if (!stack.empty() && stack.back().kind == Kind::Fragments) {
+                    if (length == kUndefinedLength)
+                        break;
+                    pos += length; // compressed frame data, nothing nested
+                    continue;
+                }
+                push(Kind::Item, length == kUndefinedLength ? -1 : pos + length, enc);
+            } else if (element == 0xE00D) {
+                if (!stack.empty() && stack.back().kind == Kind::Item && stack.back().end < 0)
+                    stack.pop_back();
+            } else if (element == 0xE0DD) {
+                if (!stack.empty() && stack.back().kind != Kind::Item && stack.back().end < 0)
+                    stack.pop_back();
+            }
+            continue;
+        }
+
+        quint32 length = 0;
+        bool sequence = false;
+        bool unknownSequence = false; // UN of undefined length: its content is implicit little endian
+        if (enc.implicit) {
+            length = read32(data + pos + 4, enc.bigEndian);
+            pos += 8;
+            sequence = length == kUndefinedLength || dictionarySaysSequence(group, element);
+        } else {
+            // The VR decides the length field as DCMTK decides it, unknown VRs included.
+            const char text[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
+            const DcmVR vr(text);
+            if (vr.usesExtendedLengthEncoding()) {
+                if (pos + 12 > size)
+                    break;
+                length = read32(data + pos + 8, enc.bigEndian);
+                pos += 12;
+            } else {
+                length = read16(data + pos + 6, enc.bigEndian);
+                pos += 8;
+            }
+            if (vr.getEVR() == EVR_SQ) {
+                sequence = true;
+            } else if (length == kUndefinedLength) {
+                sequence = true;
+                unknownSequence = vr.getEVR() == EVR_UN;
+            } else if (!vr.isStandard()) {
+                sequence = dictionarySaysSequence(group, element); // DCMTK falls back on the dictionary
+            }
+        }
+
+        const bool pixelFragments = group == 0x7FE0 && element == 0x0010 && length == kUndefinedLength;
+        if (sequence || pixelFragments) {
+            const Encoding inner = unknownSequence ? Encoding{true, false} : enc;
+            push(pixelFragments ? Kind::Fragments : Kind::Sequence, length == kUndefinedLength ? -1 : pos + length,
+                 inner);
+            continue;
+        }
+        if (length == kUndefinedLength)
+            break;
+        pos += length;
+    }
+    return deepest;
+}
+
+// Raw deflate of everything after the meta header, inflated up to kMaxInflatedBytes.
+QByteArray inflateDataset(const uchar* data, qint64 size)
+{
+    QByteArray out;
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return out;
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = uInt(qMin<qint64>(size, 0x7FFFFFFF));
+    constexpr qsizetype kChunk = 256 * 1024;
+    int status = Z_OK;
+    while (status == Z_OK && out.size() < kMaxInflatedBytes) {
+        const qsizetype before = out.size();
+        out.resize(before + kChunk);
+        stream.next_out = reinterpret_cast<Bytef*>(out.data() + before);
+        stream.avail_out = uInt(kChunk);
+        status = inflate(&stream, Z_NO_FLUSH);
+        out.resize(before + kChunk - qsizetype(stream.avail_out));
+        if (status == Z_BUF_ERROR && stream.avail_in == 0)
+            break;
+    }
+    inflateEnd(&stream);
+    return out;
+}
+
+int walkFile(const uchar* data, qint64 size, int stopAbove)
+{
+    if (size < 132 || std::memcmp(data + 128, "DICM", 4) != 0) {
+        // No meta header: DCMTK guesses the encoding from the first element, as here.
+        const bool explicitVr = size >= 6 && isVrLetter(data[4]) && isVrLetter(data[5]);
+        return walkDataset(data, size, 0, Encoding{!explicitVr, false}, stopAbove);
+    }
+
+    // The meta header is always explicit little endian and names the data set's transfer syntax.
+    qint64 pos = 132;
+    QByteArray syntax;
+    while (pos + 8 <= size && read16(data + pos, false) == 0x0002) {
+        const quint16 element = read16(data + pos + 2, false);
+        qint64 length = 0;
+        qint64 header = 8;
+        const char text[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
+        if (DcmVR(text).usesExtendedLengthEncoding()) {
+            if (pos + 12 > size)
+                return 0;
+            length = read32(data + pos + 8, false);
+            header = 12;
+        } else {
+            length = read16(data + pos + 6, false);
+        }
+        if (length == kUndefinedLength)
+            return 0; // DCMTK refuses such a meta header
+        if (element == 0x0010 && pos + header + length <= size)
+            syntax = QByteArray(reinterpret_cast<const char*>(data + pos + header), qsizetype(length));
+        pos += header + length;
+    }
+    while (!syntax.isEmpty() && (syntax.endsWith('\0') || syntax.endsWith(' ')))
+        syntax.chop(1);
+
+    if (syntax == "1.2.840.10008.1.2.1.99") {
+        if (pos >= size)
+            return 0;
+        const QByteArray inflated = inflateDataset(data + pos, size - pos);
+        return walkDataset(reinterpret_cast<const uchar*>(inflated.constData()), inflated.size(), 0, Encoding{},
+                           stopAbove);
+    }
+    const Encoding encoding{syntax == "1.2.840.10008.1.2", syntax == "1.2.840.10008.1.2.2"};
+    return walkDataset(data, size, pos, encoding, stopAbove);
+}
+
+} // namespace
+
+int sequenceNestingDepth(const QString& path, int stopAbove)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const qint64 size = file.size();
+    if (size <= 0)
+        return 0;
+    if (const uchar* mapped = file.map(0, size))
+        return walkFile(mapped, size, stopAbove);
+    const QByteArray bytes = file.readAll();
+    return walkFile(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), stopAbove);
+}
+
+bool nestingWithinLimit(const QString& path)
+{
+    return sequenceNestingDepth(path, kMaxSequenceNesting) <= kMaxSequenceNesting;
+}
+
+} // namespace dicom

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+namespace dicom {
+
+// DCMTK parses nested sequences by recursion, about a kilobyte of stack per level: a file of a few
+// megabytes can nest deeply enough to overflow any thread's stack. Real files nest a few levels (a
+// structured report some tens), so anything deeper than this is refused before DCMTK sees it.
+constexpr int kMaxSequenceNesting = 256;
+
+// Stack for threads that parse DICOM files (importers, archive import): generous, so that the
+// recursion above and DCMTK's codecs never come near the limit whatever the platform's default is.
+constexpr unsigned kParsingThreadStackSize = 16u * 1024 * 1024;
+
+// Deepest level of sequences in the file, counted without building any data set, stopping once
+// `stopAbove` is passed. Parts that cannot be walked (deflated data sets, damaged lengths) end the
+// count there: DCMTK refuses those itself.
+int sequenceNestingDepth(const QString& path, int stopAbove = kMaxSequenceNesting);
+
+// False when the file nests sequences deeper than kMaxSequenceNesting.
+bool nestingWithinLimit(const QString& path);
+
+} // namespace dicom

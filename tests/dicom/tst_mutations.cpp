@@ -1,0 +1,623 @@
+// Hostile input on the import path: sequences nested deeply in every encoding, and seeded random
+// mutations of real files (flipped bytes, cut files, lying lengths and sizes, spliced chunks) read by
+// the summary, the frame decoder, the folder importer and the archive import. Nothing may crash or
+// hang, and every refusal must be a clean empty result with a message where one is promised.
+#include "CodecRegistration.h"
+#include "DicomFileSummary.h"
+#include "DicomFixtures.h"
+#include "DicomImporter.h"
+#include "DicomNesting.h"
+#include "FrameDecoder.h"
+#include "ZipImportWorker.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <zip.h>
+
+#include <functional>
+
+using fixtures::SeriesSpec;
+
+namespace {
+
+enum class Layout { ExplicitLittle, ImplicitLittle, ExplicitBig, UnknownVr };
+
+void put16(QByteArray& out, quint16 v, bool big)
+{
+    const char b[2] = {char(v & 0xFF), char(v >> 8)};
+    big ? out.append(b[1]).append(b[0]) : out.append(b[0]).append(b[1]);
+}
+
+void put32(QByteArray& out, quint32 v, bool big)
+{
+    if (big) {
+        put16(out, quint16(v >> 16), true);
+        put16(out, quint16(v & 0xFFFF), true);
+    } else {
+        put16(out, quint16(v & 0xFFFF), false);
+        put16(out, quint16(v >> 16), false);
+    }
+}
+
+// `depth` sequences of undefined length, each holding one item that holds the next. UnknownVr starts
+// with a private UN element of undefined length, whose content is implicit little endian.
+QByteArray nestedSequences(int depth, Layout layout)
+{
+    const bool big = layout == Layout::ExplicitBig;
+    const bool implicitInside = layout == Layout::ImplicitLittle || layout == Layout::UnknownVr;
+    QByteArray out;
+    out.reserve(qsizetype(depth) * 36);
+    auto tag = [&](quint16 group, quint16 element) {
+        put16(out, group, big);
+        put16(out, element, big);
+    };
+    for (int level = 0; level < depth; ++level) {
+        if (level == 0 && layout == Layout::UnknownVr) {
+            tag(0x7FE1, 0x1010);
+            out += "UN";
+            put16(out, 0, false);
+            put32(out, 0xFFFFFFFF, false);
+        } else {
+            tag(0xFFFA, 0xFFFA); // Digital Signatures Sequence: an SQ the dictionary knows
+            if (!implicitInside) {
+                out += "SQ";
+                put16(out, 0, big);
+            }
+            put32(out, 0xFFFFFFFF, big);
+        }
+        tag(0xFFFE, 0xE000);
+        put32(out, 0xFFFFFFFF, big);
+    }
+    for (int level = 0; level < depth; ++level) {
+        tag(0xFFFE, 0xE00D);
+        put32(out, 0, big);
+        tag(0xFFFE, 0xE0DD);
+        put32(out, 0, big);
+    }
+    return out;
+}
+
+SeriesSpec smallSpec()
+{
+    SeriesSpec spec;
+    spec.rows = 16;
+    spec.columns = 12;
+    spec.slices = 4;
+    return spec;
+}
+
+E_TransferSyntax syntaxOf(Layout layout)
+{
+    switch (layout) {
+    case Layout::ImplicitLittle:
+        return EXS_LittleEndianImplicit;
+    case Layout::ExplicitBig:
+        return EXS_BigEndianExplicit;
+    default:
+        return EXS_LittleEndianExplicit;
+    }
+}
+
+// An image file in the layout's transfer syntax with `depth` nested sequences after its pixel data.
+QString writeNestedFile(const QString& path, int depth, Layout layout)
+{
+    fixtures::writeSlice(path, smallSpec(), 1);
+    if (layout == Layout::ImplicitLittle || layout == Layout::ExplicitBig) {
+        DcmFileFormat file;
+        if (file.loadFile(QFile::encodeName(path).constData()).bad() || file.loadAllDataIntoMemory().bad())
+            return {};
+        if (file.saveFile(QFile::encodeName(path).constData(), syntaxOf(layout)).bad())
+            return {};
+    }
+    QFile out(path);
+    if (!out.open(QIODevice::Append))
+        return {};
+    out.write(nestedSequences(depth, layout));
+    return path;
+}
+
+// Nesting built by DCMTK itself: every sequence and item carries its explicit length (or, deflated,
+// the whole data set is compressed).
+QString writeDcmtkNestedFile(const QString& path, int depth, E_TransferSyntax syntax)
+{
+    fixtures::writeSlice(path, smallSpec(), 2);
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad() || file.loadAllDataIntoMemory().bad())
+        return {};
+    DcmItem* item = file.getDataset();
+    for (int level = 0; level < depth && item; ++level) {
+        DcmItem* next = nullptr;
+        item->findOrCreateSequenceItem(DCM_ContentSequence, next, -2);
+        if (next)
+            next->putAndInsertString(DCM_ValueType, "CONTAINER");
+        item = next;
+    }
+    if (file.saveFile(QFile::encodeName(path).constData(), syntax, EET_ExplicitLength, EGL_recalcGL).bad())
+        return {};
+    return path;
+}
+
+// Runs `work` on a thread made the way the program makes its parsing threads.
+void runOnParsingThread(const std::function<void()>& work)
+{
+    QThread* thread = QThread::create(work);
+    thread->setStackSize(dicom::kParsingThreadStackSize);
+    thread->start();
+    QVERIFY(thread->wait(120000));
+    delete thread;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+// Positions of an explicit little endian element header of the given tag.
+QList<qsizetype> headersOf(const QByteArray& bytes, quint16 group, quint16 element)
+{
+    QByteArray needle;
+    put16(needle, group, false);
+    put16(needle, element, false);
+    QList<qsizetype> found;
+    for (qsizetype at = bytes.indexOf(needle, 132); at >= 0; at = bytes.indexOf(needle, at + 1))
+        found << at;
+    return found;
+}
+
+// One random change of the kinds a damaged disc, a broken transfer or a crafted file produce.
+QByteArray mutate(QByteArray bytes, QRandomGenerator& random)
+{
+    if (bytes.isEmpty())
+        return bytes;
+    auto anywhere = [&] { return qsizetype(random.bounded(quint64(bytes.size()))); };
+    // Most damage that matters is in the header, far smaller than the pixel data.
+    auto inHeader = [&] {
+        const qsizetype end = qMin<qsizetype>(bytes.size(), 2048);
+        return end > 132 ? 132 + qsizetype(random.bounded(quint64(end - 132))) : anywhere();
+    };
+    static const quint32 kLies[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0u, 1u, 0xFFFFFFFEu, 0x00010000u};
+    switch (random.bounded(6)) {
+    case 0: { // flipped bytes
+        const int count = 1 + int(random.bounded(16));
+        for (int i = 0; i < count; ++i) {
+            const qsizetype at = random.bounded(4) == 0 ? anywhere() : inHeader();
+            bytes[at] = char(bytes[at] ^ char(1 + random.bounded(255)));
+        }
+        return bytes;
+    }
+    case 1: // cut short
+        bytes.truncate(anywhere());
+        return bytes;
+    case 2: { // a 32-bit length (or anything else) that lies
+        const qsizetype at = inHeader();
+        if (at + 4 > bytes.size())
+            return bytes;
+        const quint32 lie = random.bounded(3) == 0 ? random.generate() : kLies[random.bounded(int(std::size(kLies)))];
+        QByteArray word;
+        put32(word, lie, false);
+        bytes.replace(at, 4, word);
+        return bytes;
+    }
+    case 3: { // image size fields and the pixel data length changed together or alone
+        static const quint16 kElements[][2] = {{0x0028, 0x0010}, {0x0028, 0x0011}, {0x0028, 0x0100},
+                                               {0x0028, 0x0002}, {0x0028, 0x0008}, {0x0028, 0x0101},
+                                               {0x7FE0, 0x0010}, {0x0028, 0x0004}};
+        const int changes = 1 + int(random.bounded(3));
+        for (int c = 0; c < changes; ++c) {
+            const auto& tag = kElements[random.bounded(int(std::size(kElements)))];
+            const QList<qsizetype> at = headersOf(bytes, tag[0], tag[1]);
+            if (at.isEmpty())
+                continue;
+            const qsizetype header = at.at(random.bounded(int(at.size())));
+            // Value (short form) at +8, long form length at +8, short form length at +6.
+            const qsizetype offset = header + (random.bounded(2) == 0 ? 8 : 6);
+            if (offset + 4 > bytes.size())
+                continue;
+            QByteArray word;
+            put32(word, random.bounded(2) == 0 ? random.generate() : kLies[random.bounded(int(std::size(kLies)))], false);
+            bytes.replace(offset, random.bounded(2) == 0 ? 2 : 4, word.left(random.bounded(2) == 0 ? 2 : 4));
+        }
+        return bytes;
+    }
+    case 4: { // a chunk of the file copied elsewhere into it
+        const qsizetype from = anywhere();
+        const qsizetype length = qMin<qsizetype>(bytes.size() - from, 1 + random.bounded(512));
+        bytes.insert(inHeader(), bytes.mid(from, length));
+        return bytes;
+    }
+    default: { // a nested structure dropped into the middle of the data set
+        const Layout layout = random.bounded(2) == 0 ? Layout::ExplicitLittle : Layout::UnknownVr;
+        const int depth = random.bounded(2) == 0 ? 1 + int(random.bounded(8)) : 300 + int(random.bounded(3000));
+        QByteArray nest = nestedSequences(depth, layout);
+        if (random.bounded(2) == 0)
+            nest.truncate(qsizetype(random.bounded(quint64(nest.size()))));
+        bytes.insert(inHeader(), nest);
+        return bytes;
+    }
+    }
+}
+
+struct Base
+{
+    QString name;
+    QString path;
+};
+
+} // namespace
+
+class MutationsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void nestingIsCountedInEveryEncoding_data();
+    void nestingIsCountedInEveryEncoding();
+    void limitHoldsOnParsingThread();
+    void deepNestingIsRefusedEverywhere_data();
+    void deepNestingIsRefusedEverywhere();
+    void hostilePixelHeaders_data();
+    void hostilePixelHeaders();
+    void mutatedFilesGiveCleanResults();
+    void importerSurvivesMutatedFolder();
+    void archiveImportSurvivesMutations();
+
+private:
+    QTemporaryDir m_dir;
+    QList<Base> m_bases;
+    dicom::CodecRegistrationScope* m_codecs = nullptr;
+};
+
+void MutationsTest::initTestCase()
+{
+    dicom::registerMetaTypes();
+    // Thousands of damaged files would each leave a page of DCMTK warnings.
+    OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+    m_codecs = new dicom::CodecRegistrationScope;
+    QVERIFY(m_dir.isValid());
+    auto add = [&](const QString& name, const std::function<QString(const QString&)>& write) {
+        const QString path = m_dir.filePath(QStringLiteral("base_%1.dcm").arg(name));
+        QVERIFY2(!write(path).isEmpty(), qPrintable(name));
+        m_bases << Base{name, path};
+    };
+    add(QStringLiteral("ct"), [](const QString& p) { return fixtures::writeSlice(p, smallSpec(), 0); });
+    for (auto [name, compression] : {std::pair{"jpeg", fixtures::Compression::JpegBaseline},
+                                     std::pair{"jpegls", fixtures::Compression::JpegLsLossless},
+                                     std::pair{"rle", fixtures::Compression::Rle}}) {
+        add(QString::fromLatin1(name), [compression](const QString& p) {
+            SeriesSpec spec = smallSpec();
+            spec.pixels = fixtures::PixelKind::UInt8;
+            spec.compression = compression;
+            return fixtures::writeSlice(p, spec, 0);
+        });
+    }
+    add(QStringLiteral("enhanced"), [](const QString& p) { return fixtures::writeEnhancedMultiFrame(p, smallSpec()); });
+    add(QStringLiteral("rgbframes"), [](const QString& p) {
+        SeriesSpec spec = smallSpec();
+        spec.pixels = fixtures::PixelKind::Rgb8;
+        return fixtures::writeMultiFrame(p, spec);
+    });
+    add(QStringLiteral("implicit"), [](const QString& p) { return writeNestedFile(p, 3, Layout::ImplicitLittle); });
+    add(QStringLiteral("bigendian"), [](const QString& p) { return writeNestedFile(p, 3, Layout::ExplicitBig); });
+}
+
+void MutationsTest::cleanupTestCase()
+{
+    dicom::releaseFrameDecoderCache();
+    delete m_codecs;
+}
+
+void MutationsTest::nestingIsCountedInEveryEncoding_data()
+{
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<int>("depth");
+    for (auto [name, layout] : {std::pair{"explicit", Layout::ExplicitLittle}, std::pair{"implicit", Layout::ImplicitLittle},
+                                std::pair{"big endian", Layout::ExplicitBig}, std::pair{"UN", Layout::UnknownVr}}) {
+        for (int depth : {1, 9, dicom::kMaxSequenceNesting, 700})
+            QTest::addRow("%s %d", name, depth) << int(layout) << depth;
+    }
+    // Negative layouts: written by DCMTK with explicit lengths (-1) or deflated (-2).
+    for (int depth : {4, 60})
+        QTest::addRow("explicit lengths %d", depth) << -1 << depth;
+    for (int depth : {4, 60, dicom::kMaxSequenceNesting + 1})
+        QTest::addRow("deflated %d", depth) << -2 << depth;
+}
+
+void MutationsTest::nestingIsCountedInEveryEncoding()
+{
+    QFETCH(int, layout);
+    QFETCH(int, depth);
+    const QString path = m_dir.filePath(QStringLiteral("nested_%1_%2.dcm").arg(layout).arg(depth));
+    const QString written = layout >= 0 ? writeNestedFile(path, depth, Layout(layout))
+        : writeDcmtkNestedFile(path, depth, layout == -1 ? EXS_LittleEndianExplicit : EXS_DeflatedLittleEndianExplicit);
+    QVERIFY(!written.isEmpty());
+
+    QCOMPARE(dicom::sequenceNestingDepth(path, 100000), depth);
+    // The count stops early once it is past the limit asked for.
+    QCOMPARE(dicom::sequenceNestingDepth(path, 2), qMin(depth, 3));
+
+    const auto summary = dicom::readFileSummary(path);
+    QCOMPARE(summary.has_value(), depth <= dicom::kMaxSequenceNesting);
+    QString error;
+    const auto frame = dicom::decodeFrame(path, 0, std::nullopt, &error);
+    QCOMPARE(frame.has_value(), depth <= dicom::kMaxSequenceNesting);
+    QCOMPARE(error.isEmpty(), depth <= dicom::kMaxSequenceNesting);
+    if (frame)
+        QCOMPARE(frame->image.size(), QSize(12, 16));
+}
+
+void MutationsTest::limitHoldsOnParsingThread()
+{
+    // The deepest file let through must parse on a parsing thread with room to spare.
+    const QString path = writeNestedFile(m_dir.filePath(QStringLiteral("at_limit.dcm")), dicom::kMaxSequenceNesting,
+                                         Layout::ExplicitLittle);
+    QVERIFY(!path.isEmpty());
+    bool read = false;
+    bool decoded = false;
+    runOnParsingThread([&] {
+        read = dicom::readFileSummary(path).has_value();
+        decoded = dicom::decodeFrame(path, 0, std::nullopt).has_value();
+    });
+    QVERIFY(read);
+    QVERIFY(decoded);
+}
+
+void MutationsTest::deepNestingIsRefusedEverywhere_data()
+{
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<int>("depth");
+    // 100 000 levels need about a hundred megabytes of stack in DCMTK's recursive reader.
+    QTest::newRow("explicit 100000") << int(Layout::ExplicitLittle) << 100000;
+    QTest::newRow("implicit 100000") << int(Layout::ImplicitLittle) << 100000;
+    QTest::newRow("big endian 100000") << int(Layout::ExplicitBig) << 100000;
+    QTest::newRow("UN 100000") << int(Layout::UnknownVr) << 100000;
+}
+
+void MutationsTest::deepNestingIsRefusedEverywhere()
+{
+    QFETCH(int, layout);
+    QFETCH(int, depth);
+    QTemporaryDir folder;
+    const QString path = writeNestedFile(folder.filePath(QStringLiteral("deep.dcm")), depth, Layout(layout));
+    QVERIFY(!path.isEmpty());
+    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallSpec(), 0);
+
+    bool summarised = true;
+    std::optional<dicom::DecodedFrame> frame;
+    QString error;
+    int found = -1;
+    int skipped = -1;
+    runOnParsingThread([&] {
+        summarised = dicom::readFileSummary(path).has_value();
+        frame = dicom::decodeFrame(path, 0, std::nullopt, &error);
+        dicom::DicomImporter importer;
+        QObject::connect(&importer, &dicom::DicomImporter::finished, [&](int f, int s) {
+            found = f;
+            skipped = s;
+        });
+        importer.importDirectory(folder.path());
+    });
+    QVERIFY(!summarised);
+    QVERIFY(!frame);
+    QCOMPARE(error, QStringLiteral("Файл повреждён: слишком глубокая вложенность последовательностей."));
+    QCOMPARE(found, 1);
+    QCOMPARE(skipped, 1);
+}
+
+void MutationsTest::hostilePixelHeaders_data()
+{
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<int>("bitsAllocated");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QString>("message");
+    const QString tooLarge = QStringLiteral("Слишком большой кадр: 12×%1.");
+    // Declared fields whose product passes 64 bits: the size check must still see a huge frame.
+    QTest::newRow("samples and bits at most") << 65535 << 65535 << 16 << 1 << tooLarge.arg(16);
+    QTest::newRow("frames at most") << 65535 << 65535 << 16 << 2147483647 << tooLarge.arg(16);
+    QTest::newRow("rows, samples and bits at most") << 65535 << 65535 << 65535 << 3 << tooLarge.arg(65535);
+    QTest::newRow("frames beyond the pixels")
+        << 1 << 16 << 16 << 2147483647 << QStringLiteral("Пиксельные данные обрезаны или не соответствуют размеру изображения.");
+}
+
+void MutationsTest::hostilePixelHeaders()
+{
+    QFETCH(int, samples);
+    QFETCH(int, bitsAllocated);
+    QFETCH(int, rows);
+    QFETCH(int, frames);
+    QFETCH(QString, message);
+    SeriesSpec spec = smallSpec();
+    spec.customize = [&](DcmDataset& ds, int) {
+        ds.putAndInsertUint16(DCM_SamplesPerPixel, Uint16(samples));
+        ds.putAndInsertUint16(DCM_BitsAllocated, Uint16(bitsAllocated));
+        ds.putAndInsertUint16(DCM_Rows, Uint16(rows));
+        ds.putAndInsertString(DCM_NumberOfFrames, QByteArray::number(frames).constData());
+    };
+    const QString path = fixtures::writeSlice(m_dir.filePath(QStringLiteral("header_%1.dcm").arg(QTest::currentDataTag())), spec, 0);
+    QString error;
+    QVERIFY(!dicom::decodeFrame(path, -1, std::nullopt, &error));
+    QCOMPARE(error, message);
+}
+
+void MutationsTest::mutatedFilesGiveCleanResults()
+{
+    // Seeded: a failure names the base and the round, and the same run can be repeated.
+    QRandomGenerator random(20261206);
+    constexpr int kRoundsPerBase = 300;
+    constexpr qint64 kBudgetMsPerBase = 1500;
+    QElapsedTimer slowest;
+    qint64 worstMs = 0;
+    int rounds = 0;
+    int summaries = 0;
+    int frames = 0;
+    for (const Base& base : std::as_const(m_bases)) {
+        const QByteArray original = readAll(base.path);
+        QVERIFY(!original.isEmpty());
+        QElapsedTimer budget;
+        budget.start();
+        for (int round = 0; round < kRoundsPerBase && budget.elapsed() < kBudgetMsPerBase; ++round) {
+            QByteArray bytes = original;
+            const int changes = random.bounded(3) == 0 ? 2 : 1;
+            for (int c = 0; c < changes; ++c)
+                bytes = mutate(bytes, random);
+            // A new name each round: the decoder's cache must not answer for an earlier file.
+            const QString path = m_dir.filePath(QStringLiteral("m_%1_%2.dcm").arg(base.name).arg(round));
+            writeAll(path, bytes);
+            const QString where = QStringLiteral("%1 round %2").arg(base.name).arg(round);
+
+            slowest.start();
+            if (const auto summary = dicom::readFileSummary(path)) {
+                ++summaries;
+                QVERIFY2(!summary->sopInstanceUid.isEmpty(), qPrintable(where));
+            }
+            static const int kFrames[] = {-1, 0, 1, 3, 1000000};
+            const int frame = kFrames[random.bounded(int(std::size(kFrames)))];
+            std::optional<render::WindowLevel> window;
+            if (random.bounded(2) == 0)
+                window = render::WindowLevel{random.bounded(2000.0) - 1000.0, random.bounded(3000.0) - 10.0};
+            QString error;
+            const auto decoded = dicom::decodeFrame(path, frame, window, &error);
+            if (decoded) {
+                ++frames;
+                QVERIFY2(!decoded->image.isNull(), qPrintable(where));
+                QVERIFY2(error.isEmpty(), qPrintable(where));
+            } else {
+                QVERIFY2(!error.isEmpty(), qPrintable(where));
+            }
+            worstMs = qMax(worstMs, slowest.elapsed());
+            QFile::remove(path);
+            ++rounds;
+        }
+    }
+    qInfo("%d mutated files: %d summaries, %d frames decoded, slowest %lld ms", rounds, summaries, frames, worstMs);
+    // A hang would show as one file taking seconds; DCMTK must not loop on a lying length.
+    QVERIFY2(worstMs < 10000, qPrintable(QString::number(worstMs)));
+    QVERIFY(rounds >= int(m_bases.size()) * 20);
+}
+
+void MutationsTest::importerSurvivesMutatedFolder()
+{
+    QTemporaryDir folder;
+    QRandomGenerator random(7);
+    int written = 0;
+    for (const Base& base : std::as_const(m_bases)) {
+        QFile::copy(base.path, folder.filePath(QStringLiteral("whole_%1.dcm").arg(base.name)));
+        ++written;
+        const QByteArray original = readAll(base.path);
+        for (int i = 0; i < 8; ++i) {
+            writeAll(folder.filePath(QStringLiteral("m_%1_%2.dcm").arg(base.name).arg(i)), mutate(original, random));
+            ++written;
+        }
+    }
+    QVERIFY(!writeNestedFile(folder.filePath(QStringLiteral("deep.dcm")), 50000, Layout::ExplicitLittle).isEmpty());
+    ++written;
+
+    int found = -1;
+    int skipped = -1;
+    int summaries = 0;
+    runOnParsingThread([&] {
+        dicom::DicomImporter importer;
+        QObject::connect(&importer, &dicom::DicomImporter::fileFound, [&](const dicom::DicomFileSummary&) { ++summaries; });
+        QObject::connect(&importer, &dicom::DicomImporter::finished, [&](int f, int s) {
+            found = f;
+            skipped = s;
+        });
+        importer.importDirectory(folder.path());
+    });
+    QCOMPARE(found + skipped, written);
+    QCOMPARE(found, summaries);
+    QVERIFY(found >= int(m_bases.size())); // the untouched copies at least
+}
+
+void MutationsTest::archiveImportSurvivesMutations()
+{
+    QTemporaryDir work;
+    QRandomGenerator random(11);
+    // One archive of whole, mutated and deeply nested files.
+    const QString zipPath = work.filePath(QStringLiteral("input.zip"));
+    {
+        int code = 0;
+        zip_t* archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+        QVERIFY(archive);
+        auto add = [&](const QString& name, const QByteArray& data) {
+            void* copy = malloc(size_t(qMax<qsizetype>(data.size(), 1)));
+            memcpy(copy, data.constData(), size_t(data.size()));
+            zip_source_t* source = zip_source_buffer(archive, copy, zip_uint64_t(data.size()), 1);
+            QVERIFY(source);
+            QVERIFY(zip_file_add(archive, name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8) >= 0);
+        };
+        for (const Base& base : std::as_const(m_bases)) {
+            const QByteArray original = readAll(base.path);
+            add(base.name + QStringLiteral(".dcm"), original);
+            for (int i = 0; i < 3; ++i)
+                add(QStringLiteral("m/%1_%2.dcm").arg(base.name).arg(i), mutate(original, random));
+        }
+        const QString deep = writeNestedFile(work.filePath(QStringLiteral("deep.dcm")), 60000, Layout::UnknownVr);
+        add(QStringLiteral("deep.dcm"), readAll(deep));
+        QVERIFY2(zip_close(archive) == 0, zip_strerror(archive));
+    }
+    const QByteArray archiveBytes = readAll(zipPath);
+    const int entries = int(m_bases.size()) * 4 + 1;
+
+    for (int round = 0; round < 12; ++round) {
+        // Round 0 is the archive as written; the others damage the archive itself.
+        const QString path = work.filePath(QStringLiteral("round%1.zip").arg(round));
+        writeAll(path, round == 0 ? archiveBytes : mutate(archiveBytes, random));
+        const QString store = work.filePath(QStringLiteral("store%1").arg(round));
+        dicom::ZipImportWorker worker(path, store);
+        worker.setFreeSpaceReserve(0);
+        int imported = -1;
+        int skipped = -1;
+        int summaries = 0;
+        QString message;
+        int missing = 0;
+        // Emitted on the parsing thread: the handlers run there, directly.
+        connect(&worker, &dicom::ZipImportWorker::fileFound, [&](const dicom::DicomFileSummary& s) {
+            ++summaries;
+            missing += QFileInfo::exists(s.filePath) ? 0 : 1;
+        });
+        connect(&worker, &dicom::ZipImportWorker::finished, [&](int i, int s, const QString& m) {
+            imported = i;
+            skipped = s;
+            message = m;
+        });
+        runOnParsingThread([&] { worker.run(); });
+        QVERIFY2(imported >= 0, qPrintable(QStringLiteral("round %1").arg(round)));
+        QCOMPARE(imported, summaries);
+        QCOMPARE(missing, 0);
+        QVERIFY(imported + skipped <= entries);
+        if (round == 0) {
+            QVERIFY2(message.isEmpty(), qPrintable(message));
+            QCOMPARE(imported + skipped, entries);
+            QVERIFY(skipped >= 1); // the deeply nested file
+            QVERIFY(imported >= int(m_bases.size()));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(MutationsTest)
+#include "tst_mutations.moc"
