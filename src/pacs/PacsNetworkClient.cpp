@@ -2,6 +2,7 @@
 
 #include "GetStudySCU.h"
 #include "NetworkTuning.h"
+#include "dicom/DicomNesting.h"
 
 #include <QFile>
 
@@ -242,6 +243,8 @@ bool storedStatus(Uint16 status)
 // The SOP Class UID of a file, read without its large elements; empty when it cannot be read.
 QString sopClassOf(const QString& path)
 {
+    if (!dicom::nestingWithinLimit(path))
+        return {};
     DcmFileFormat file;
     const OFCondition cond = file.loadFile(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown,
                                            EGL_noChange, 4096);
