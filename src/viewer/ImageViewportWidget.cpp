@@ -723,6 +723,10 @@ void ImageViewportWidget::enterReconstructionPlane(int plane)
         m_volumePresent = true;
     }
     m_plane = plane;
+    // Reference lines and the 3D-cursor marker belong to the file's slice, not to this plane.
+    setReferenceLines({});
+    if (m_cursorMarker)
+        setCursor3DMarker(std::nullopt);
     m_reconIndex = m_reconCounts[plane - 1] / 2;
     m_userWindow = false;
     m_userZoomed = false;

@@ -344,8 +344,13 @@ private slots:
         showIn(*w, 1, m_sagittal.seriesUid, 0);
         QCOMPARE(referenceLines(w->panel(1)).size(), 1);
         // The sagittal panel shows its coronal reconstruction: no line on it, none from it.
+        emit w->panel(0)->cursor3DClicked(QPointF(20, 10));
+        QVERIFY(markerAt(w->panel(1)));
         w->panel(1)->enterReconstructionPlane(2);
         QCOMPARE(w->panel(1)->reconstructionPlane(), 2);
+        // Entering the plane drops what was drawn for the file's slice at once.
+        QVERIFY(referenceLines(w->panel(1)).isEmpty());
+        QVERIFY(!markerAt(w->panel(1)));
         w->updateReferenceLines();
         QVERIFY(referenceLines(w->panel(1)).isEmpty());
         w->setActiveViewport(1);
