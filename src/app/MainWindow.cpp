@@ -11,6 +11,7 @@
 #include "dialogs/ToolbarCustomizeDialog.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomImporter.h"
+#include "dicom/DicomNesting.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
 #include "viewer/ViewerWindow.h"
@@ -616,6 +617,7 @@ void MainWindow::startArchiveImport(const QString& archivePath)
                                .filePath(QStringLiteral("imported_from_zip"));
 
     auto* thread = new QThread(this);
+    thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* worker = new dicom::ZipImportWorker(archivePath, target);
     worker->moveToThread(thread);
     m_zipThread = thread;
@@ -707,6 +709,7 @@ void MainWindow::startFolderImport(const QString& folder)
     m_statusLabel->setText(QStringLiteral("Сканирование: %1").arg(folder));
 
     auto* thread = new QThread(this);
+    thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* importer = new dicom::DicomImporter;
     importer->moveToThread(thread);
     m_importThread = thread;

@@ -3,6 +3,7 @@
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomImporter.h"
+#include "dicom/DicomNesting.h"
 #include "viewer/ViewerWindow.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@ PortableSession::PortableSession(db::Database* index, const QString& imageFolder
 void PortableSession::start()
 {
     m_thread = new QThread;
+    m_thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* importer = new dicom::DicomImporter;
     importer->moveToThread(m_thread);
     const QString folder = m_imageFolder;
@@ -82,7 +84,9 @@ void PortableSession::onImportFinished()
 
 bool PortableSession::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_viewer && event->type() == QEvent::Close) {
+    // The type is looked at first: while the viewer is being destroyed it still sends events here
+    // (children removed), and reading the QPointer then would cast a half-destroyed object.
+    if (event->type() == QEvent::Close && watched == m_viewer) {
         // Let the viewer handle its own close first; quit only when it really closes.
         QTimer::singleShot(0, qApp, [viewer = QPointer<ViewerWindow>(m_viewer)] {
             if (!viewer || !viewer->isVisible())

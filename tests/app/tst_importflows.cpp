@@ -7,6 +7,7 @@
 #include "app/MainWindow.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/DicomNesting.h"
 
 #include <QDir>
 #include <QMimeData>
@@ -123,6 +124,33 @@ private slots:
         QCOMPARE(answer.titles(), QStringList({QStringLiteral("Ошибка импорта архива")}));
         QVERIFY(!answer.texts().value(0).isEmpty());
         QCOMPARE(w.statusText(), QStringLiteral("Импорт из архива завершён: добавлено 0, пропущено 0"));
+    }
+
+    // Parsing threads get a stack of their own size, and a file nested past any stack is skipped.
+    void importThreadsTakeHostileNesting()
+    {
+        QTemporaryDir dir;
+        QStringList files = writeStudy(dir.filePath("src"), "NESTED", 3);
+        fixtures::appendNestedSequences(files.at(0), 100000);
+        QVERIFY(writeZip(dir.filePath("nested.zip"), files));
+
+        MainWindow w;
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        w.startFolderImport(dir.filePath("src"));
+        QList<QThread*> threads = w.findChildren<QThread*>();
+        QCOMPARE(threads.size(), 1);
+        QCOMPARE(threads.at(0)->stackSize(), dicom::kParsingThreadStackSize);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 60000);
+        QCOMPARE(w.statusText(), QStringLiteral("Импорт завершён: добавлено 2, пропущено 1"));
+        QTRY_VERIFY(w.findChildren<QThread*>().isEmpty());
+
+        w.startArchiveImport(dir.filePath("nested.zip"));
+        threads = w.findChildren<QThread*>();
+        QCOMPARE(threads.size(), 1);
+        QCOMPARE(threads.at(0)->stackSize(), dicom::kParsingThreadStackSize);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
+        QCOMPARE(w.statusText(), QStringLiteral("Импорт из архива завершён: добавлено 2, пропущено 1"));
+        QVERIFY(answer.titles().isEmpty());
     }
 
     void dragAndDrop()

@@ -588,4 +588,21 @@ void writeDicmWithPayload(const QString& path, const QByteArray& payload)
     writeBytes(path, QByteArray(128, '\0') + QByteArrayLiteral("DICM") + payload);
 }
 
+void appendNestedSequences(const QString& path, int depth)
+{
+    // Digital Signatures Sequence (FFFA,FFFA) sorts after the pixel data, so the rest stays in order.
+    static const char kOpen[] = {'\xFA', '\xFF', '\xFA', '\xFF', 'S', 'Q', 0, 0, '\xFF', '\xFF', '\xFF', '\xFF',
+                                 '\xFE', '\xFF', '\x00', '\xE0', '\xFF', '\xFF', '\xFF', '\xFF'};
+    static const char kClose[] = {'\xFE', '\xFF', '\x0D', '\xE0', 0, 0, 0, 0, '\xFE', '\xFF', '\xDD', '\xE0', 0, 0, 0, 0};
+    QByteArray bytes;
+    bytes.reserve(qsizetype(depth) * qsizetype(sizeof kOpen + sizeof kClose));
+    for (int i = 0; i < depth; ++i)
+        bytes.append(kOpen, sizeof kOpen);
+    for (int i = 0; i < depth; ++i)
+        bytes.append(kClose, sizeof kClose);
+    QFile file(path);
+    if (!file.open(QIODevice::Append) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("fixtures: could not append to " + path.toStdString());
+}
+
 } // namespace fixtures

@@ -125,5 +125,8 @@ void writeTruncatedCopy(const QString& source, const QString& target, qint64 byt
 void writeBytes(const QString& path, const QByteArray& bytes);
 // 128-byte preamble, "DICM", then the given bytes.
 void writeDicmWithPayload(const QString& path, const QByteArray& payload);
+// Appends `depth` nested sequences of undefined length (explicit little endian), each holding one
+// item that holds the next: a file DCMTK's recursive reader cannot take when deep enough.
+void appendNestedSequences(const QString& path, int depth);
 
 } // namespace fixtures
