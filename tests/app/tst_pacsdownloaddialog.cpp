@@ -289,6 +289,19 @@ private slots:
         dialog.grab().save(QDir(qEnvironmentVariable("KALVENOR_GRAB_DIR", QDir::tempPath())).filePath(QStringLiteral("pacsdialog.png")));
     }
 
+    void closedDuringSearch()
+    {
+        auto* dialog = new PacsDownloadDialog(m_index);
+        for (int i = 0; i < dialog->serverList()->count(); ++i)
+            dialog->serverList()->item(i)->setCheckState(i == 2 ? Qt::Checked : Qt::Unchecked);
+        QTest::mouseClick(dialog->findButton(), Qt::LeftButton);
+        QVERIFY(dialog->isSearching());
+        delete dialog;
+        // The slow answer comes to nobody.
+        QTest::qWait(2000);
+        QVERIFY(PacsDownloadDialog::lastSearchResults().isEmpty());
+    }
+
     void onlyErrorsAreShown()
     {
         PacsDownloadDialog dialog(m_index);
