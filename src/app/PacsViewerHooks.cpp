@@ -5,6 +5,8 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "viewer/ViewerWindow.h"
 
+#include <QMessageBox>
+
 void installPacsViewerHooks()
 {
     pacs::ViewerHooks hooks;
@@ -40,5 +42,15 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
             Qt::QueuedConnection);
     }
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
+    // A page's request that comes to nothing must not end in silence. Shown without a nested
+    // event loop, so further requests and arriving files are served meanwhile.
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list,
+                     [](bool ok, const QString& errorMessage, int) {
+                         if (ok)
+                             return;
+                         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Kalvenor"), errorMessage);
+                         box->setAttribute(Qt::WA_DeleteOnClose);
+                         box->open();
+                     });
     return coordinator;
 }

@@ -16,5 +16,5 @@ class PacsOpenCoordinator;
 void installPacsViewerHooks();
 
 // The coordinator of start-up (a child of the study list): installs the viewer hooks, takes the
-// server's open requests and refreshes the study list when a retrieve ends.
+// server's open requests, refreshes the study list when a retrieve ends and says why one failed.
 pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalvenor::LocalApiServer* server);

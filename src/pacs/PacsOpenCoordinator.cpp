@@ -251,6 +251,9 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
 void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount)
 {
     m_session = nullptr;
+    // A retrieve that brought nothing leaves no empty folder behind (rmdir removes only an empty one).
+    if (receivedFileCount == 0)
+        QDir().rmdir(m_targetFolder);
     if (ok && receivedFileCount > 0) {
         emit finished(true, QString(), receivedFileCount);
     } else if (ok) {

@@ -192,6 +192,26 @@ private slots:
         viewers.first()->close();
     }
 
+    void failedRetrieveIsShown()
+    {
+        // A configured server that is not there: the page's request ends in a warning.
+        PacsConfig config = loadPacsConfig();
+        const quint16 dead = peers::freePort();
+        config.servers.append(PacsServer{QStringLiteral("127.0.0.1"), dead, QStringLiteral("GONE"), QString(), 1});
+        savePacsConfig(config);
+        QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        const QString uid = fixtures::newUid();
+        QCOMPARE(post(m_serverPort, requestBody(uid, QStringLiteral("127.0.0.1"), dead, QStringLiteral("GONE"))), 202);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QTRY_COMPARE(answer.count(), 1);
+        QCOMPARE(answer.titles().first(), QStringLiteral("Kalvenor"));
+        QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось скачать исследование:\n")),
+                 qPrintable(answer.texts().first()));
+        QVERIFY(!m_list->database()->studyExists(uid));
+        QVERIFY(!QFileInfo::exists(QDir(pacsDownloadsRoot()).filePath(uid)));
+    }
+
     void badUidCreatesNothing()
     {
         const QStringList before = QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
