@@ -40,10 +40,12 @@ void writeZip(const QString& path, const QList<Entry>& entries, bool deflate = t
             QVERIFY(zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8) >= 0);
             continue;
         }
-        // libzip reads the buffer at zip_close, so it keeps its own copy.
-        void* copy = malloc(size_t(qMax<qsizetype>(entry.data.size(), 1)));
-        memcpy(copy, entry.data.constData(), size_t(entry.data.size()));
-        zip_source_t* source = zip_source_buffer(archive, copy, zip_uint64_t(entry.data.size()), 1);
+        // libzip reads the buffer at zip_close, so it keeps its own copy; it takes no buffer for an
+        // empty entry (it would never free it).
+        void* copy = entry.data.isEmpty() ? nullptr : malloc(size_t(entry.data.size()));
+        if (copy)
+            memcpy(copy, entry.data.constData(), size_t(entry.data.size()));
+        zip_source_t* source = zip_source_buffer(archive, copy, zip_uint64_t(entry.data.size()), copy ? 1 : 0);
         QVERIFY(source);
         const zip_int64_t index = zip_file_add(archive, name.constData(), source, ZIP_FL_ENC_UTF_8);
         QVERIFY2(index >= 0, zip_strerror(archive));
