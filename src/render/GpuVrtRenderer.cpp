@@ -1,9 +1,6 @@
 #include "GpuVrtRenderer.h"
 
-#include "GpuDevice.h"
-#include "GpuKeepAllMask.h"
 #include "GpuParamBlock.h"
-#include "GpuTextureHandle.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 
@@ -15,55 +12,22 @@ namespace {
 
 constexpr size_t kVrtParamsSize = 544;
 constexpr size_t kCropBlocksOffset = 160;
-constexpr int kFirstCropUnit = 2;
 
 } // namespace
 
-void GpuVrtRenderer::release()
-{
-    m_program.release();
-    m_parameters = m_vertexArray = m_volumeSampler = m_tableSampler = m_cropSampler = m_keepAllMask = 0;
-}
-
 bool GpuVrtRenderer::initialize(GpuDevice* device, QString* error)
 {
-    release();
-    if (!m_program.build(device, shaders::vrtShader, QString(), error))
+    auto* gl = buildProgram(device, shaders::vrtShader, error);
+    if (!gl)
         return false;
-    auto* gl = m_program.makeCurrentFor(device);
-    auto fail = [&](const QString& text) {
-        release();
-        if (error)
-            *error = text;
-        return false;
-    };
-    drainGlErrors(gl);
-    m_parameters = m_program.createBuffer();
-    if (m_parameters) {
-        gl->glBindBuffer(GL_UNIFORM_BUFFER, m_parameters);
-        gl->glBufferData(GL_UNIFORM_BUFFER, kVrtParamsSize, nullptr, GL_DYNAMIC_DRAW);
-        gl->glBindBuffer(GL_UNIFORM_BUFFER, 0);
-    }
-    m_vertexArray = m_program.createVertexArray();
-    if (!m_parameters || !m_vertexArray || gl->glGetError() != GL_NO_ERROR)
-        return fail(QStringLiteral("Не удалось создать uniform-буфер параметров VRT."));
-    if (!(m_volumeSampler = m_program.createSampler()))
-        return fail(QStringLiteral("Не удалось создать sampler object объёма."));
-    if (!(m_tableSampler = m_program.createSampler()))
-        return fail(QStringLiteral("Не удалось создать sampler object transfer function."));
-    m_cropSampler = m_program.createSampler();
-    m_keepAllMask = m_program.createTexture();
-    if (!m_cropSampler || !m_keepAllMask)
-        return fail(QStringLiteral("Не удалось создать sampler object маски обрезки."));
-    configureLinearClampSampler(gl, m_volumeSampler);
-    configureLinearClampSampler(gl, m_tableSampler);
-    configureLinearClampSampler(gl, m_cropSampler);
-    fillKeepAllMask(gl, m_keepAllMask);
-    m_program.bindBlock("VrtParams");
-    m_program.bindSamplerUnit("VolumeTexture", 0);
-    m_program.bindSamplerUnit("TransferFunction", 1);
-    for (int k = 0; k < kMaxCropSlots; ++k)
-        m_program.bindSamplerUnit(QByteArray("CropMask" + QByteArray::number(k)).constData(), kFirstCropUnit + k);
+    if (!createParameters(gl, kVrtParamsSize, "VrtParams") || !createVertexArray())
+        return fail(error, QStringLiteral("Не удалось создать uniform-буфер параметров VRT."));
+    if (!addTextureUnit(gl, "VolumeTexture"))
+        return fail(error, QStringLiteral("Не удалось создать sampler object объёма."));
+    if (!addTextureUnit(gl, "TransferFunction"))
+        return fail(error, QStringLiteral("Не удалось создать sampler object transfer function."));
+    if (!addCropUnits(gl))
+        return fail(error, QStringLiteral("Не удалось создать sampler object маски обрезки."));
     return true;
 }
 
@@ -98,30 +62,8 @@ void GpuVrtRenderer::draw(GpuDevice* device, unsigned int volumeTexture, unsigne
     block.putVec3(144, perspective.positionMm);
     block.putFloat(156, perspective.fovDeg);
     putCropBlocks(block, kCropBlocksOffset, crops, activeCrops);
-    gl->glBindBuffer(GL_UNIFORM_BUFFER, m_parameters);
-    gl->glBufferData(GL_UNIFORM_BUFFER, GLsizeiptr(block.size()), block.data(), GL_DYNAMIC_DRAW);
-    gl->glBindBuffer(GL_UNIFORM_BUFFER, 0);
-
-    gl->glUseProgram(m_program.program());
-    gl->glBindVertexArray(m_vertexArray);
-    gl->glActiveTexture(GL_TEXTURE0);
-    gl->glBindTexture(GL_TEXTURE_3D, volumeTexture);
-    gl->glBindSampler(0, m_volumeSampler);
-    gl->glActiveTexture(GL_TEXTURE1);
-    gl->glBindTexture(GL_TEXTURE_1D, transferFunctionTexture);
-    gl->glBindSampler(1, m_tableSampler);
-    for (int k = 0; k < kMaxCropSlots; ++k) {
-        const unsigned int mask = k < activeCrops && crops[size_t(k)].maskTexture ? crops[size_t(k)].maskTexture
-                                                                                   : m_keepAllMask;
-        gl->glActiveTexture(GLenum(GL_TEXTURE0 + kFirstCropUnit + k));
-        gl->glBindTexture(GL_TEXTURE_2D, mask);
-        gl->glBindSampler(GLuint(kFirstCropUnit + k), m_cropSampler);
-    }
-    gl->glActiveTexture(GL_TEXTURE0);
-    gl->glBindBufferBase(GL_UNIFORM_BUFFER, 0, m_parameters);
-    gl->glDrawArrays(GL_TRIANGLES, 0, 3);
-    gl->glBindVertexArray(0);
-    gl->glUseProgram(0);
+    drawPass(gl, block, {{GL_TEXTURE_3D, volumeTexture}, {GL_TEXTURE_1D, transferFunctionTexture}}, &crops,
+             activeCrops);
 }
 
 } // namespace render

@@ -1,8 +1,11 @@
 #include "GpuShaderSources.h"
+#include "GpuShaderSnippets.h"
 
 namespace render::shaders {
 
-const ShaderSource sliceShader = {"GpuSliceRenderer.hlsl", R"glsl(
+namespace {
+
+constexpr auto kSliceText = snippets::join(R"glsl(
 // One axial slice of the volume in grey through a window.
 layout(std140) uniform SliceParams
 {
@@ -11,19 +14,7 @@ layout(std140) uniform SliceParams
     float WindowWidth;  // 8
     float _Padding;     // 12
 };
-
-#ifdef VERTEX_STAGE
-out vec2 vUv;
-
-void VSMain()
-{
-    // (0, 0), (2, 0), (0, 2): one triangle that covers the viewport, uv (0, 0) at its top-left
-    vec2 uv = vec2(float((gl_VertexID * 2) & 2), float(gl_VertexID & 2));
-    vUv = uv;
-    gl_Position = vec4(uv.x * 2.0 - 1.0, 1.0 - uv.y * 2.0, 0.0, 1.0);
-}
-#else
-uniform sampler3D VolumeTexture; // unit 0
+)glsl", snippets::viewportTriangle, R"glsl(uniform sampler3D VolumeTexture; // unit 0
 
 in vec2 vUv;
 out vec4 PSOutput;
@@ -37,6 +28,10 @@ void PSMain()
     PSOutput = vec4(grey, grey, grey, 1.0);
 }
 #endif
-)glsl"};
+)glsl");
+
+} // namespace
+
+const ShaderSource sliceShader = {"GpuSliceRenderer.hlsl", kSliceText.data()};
 
 } // namespace render::shaders
