@@ -1,25 +1,19 @@
 #include "RoiComponent.h"
 
-#include <cmath>
+#include "RoiMask.h"
 
 namespace render {
 
 namespace {
 
-bool usable(const HuImage& image)
+template<typename Roi>
+QList<RoiComponent> findRoiComponents(const HuImage& image, const Roi& roi, double threshold)
 {
-    return image.valid && image.width > 0 && image.height > 0
-           && image.pixels.size() >= size_t(image.width) * size_t(image.height);
-}
-
-// Clamps before converting, so huge or NaN coordinates cannot overflow int.
-int clampedIndex(double v, int lo, int hi)
-{
-    if (!(v > lo))
-        return lo;
-    if (v > hi)
-        return hi;
-    return static_cast<int>(v);
+    const RoiBox box = roiBox(image, roi);
+    if (box.isEmpty())
+        return {};
+    const auto inside = [&roi](int x, int y) { return roi.contains(x, y); };
+    return floodFillRoiComponents(image, box.x0, box.x1, box.y0, box.y1, inside, threshold);
 }
 
 } // namespace
@@ -27,38 +21,12 @@ int clampedIndex(double v, int lo, int hi)
 QList<RoiComponent> findEllipseRoiComponents(const HuImage& image, double cx, double cy, double rx, double ry,
                                              double threshold)
 {
-    if (!usable(image) || !(rx > 0.0) || !(ry > 0.0))
-        return {};
-    const int x0 = clampedIndex(std::floor(cx - rx), 0, image.width - 1);
-    const int x1 = clampedIndex(std::ceil(cx + rx), 0, image.width - 1);
-    const int y0 = clampedIndex(std::floor(cy - ry), 0, image.height - 1);
-    const int y1 = clampedIndex(std::ceil(cy + ry), 0, image.height - 1);
-    const auto inside = [cx, cy, rx, ry](int x, int y) {
-        const double dx = (x - cx) / rx;
-        const double dy = (y - cy) / ry;
-        return dx * dx + dy * dy <= 1.0;
-    };
-    return floodFillRoiComponents(image, x0, x1, y0, y1, inside, threshold);
+    return findRoiComponents(image, EllipseRoi{cx, cy, rx, ry}, threshold);
 }
 
 QList<RoiComponent> findPolygonRoiComponents(const HuImage& image, const QList<QPointF>& polygon, double threshold)
 {
-    if (!usable(image) || polygon.size() < 3)
-        return {};
-    double minX = polygon.first().x(), maxX = minX;
-    double minY = polygon.first().y(), maxY = minY;
-    for (const QPointF& p : polygon) {
-        minX = std::min(minX, p.x());
-        maxX = std::max(maxX, p.x());
-        minY = std::min(minY, p.y());
-        maxY = std::max(maxY, p.y());
-    }
-    const int x0 = clampedIndex(std::floor(minX), 0, image.width - 1);
-    const int x1 = clampedIndex(std::ceil(maxX), 0, image.width - 1);
-    const int y0 = clampedIndex(std::floor(minY), 0, image.height - 1);
-    const int y1 = clampedIndex(std::ceil(maxY), 0, image.height - 1);
-    const auto inside = [&polygon](int x, int y) { return pointInPolygon(x + 0.5, y + 0.5, polygon); };
-    return floodFillRoiComponents(image, x0, x1, y0, y1, inside, threshold);
+    return findRoiComponents(image, PolygonRoi{polygon}, threshold);
 }
 
 } // namespace render

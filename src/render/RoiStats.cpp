@@ -1,4 +1,5 @@
 #include "HuImage.h"
+#include "RoiMask.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -39,72 +40,26 @@ struct Accumulator
     }
 };
 
-bool usable(const HuImage& image)
-{
-    return image.valid && image.width > 0 && image.height > 0
-           && image.pixels.size() >= size_t(image.width) * size_t(image.height);
-}
-
-// Clamps a double bound into [lo, hi] before converting, so huge or NaN coordinates cannot overflow int.
-int clampedIndex(double v, int lo, int hi)
-{
-    if (!(v > lo))
-        return lo;
-    if (v > hi)
-        return hi;
-    return static_cast<int>(v);
-}
-
 } // namespace
 
 double huValueAt(const HuImage& image, int x, int y)
 {
-    if (!usable(image) || x < 0 || y < 0 || x >= image.width || y >= image.height)
+    if (!huImageUsable(image) || x < 0 || y < 0 || x >= image.width || y >= image.height)
         return 0.0;
     return image.pixels[size_t(y) * size_t(image.width) + size_t(x)];
 }
 
 RoiStats ellipseRoiStats(const HuImage& image, double cx, double cy, double rx, double ry)
 {
-    if (!usable(image) || !(rx > 0.0) || !(ry > 0.0))
-        return {};
-    const int y0 = clampedIndex(std::floor(cy - ry), 0, image.height - 1);
-    const int y1 = clampedIndex(std::ceil(cy + ry), 0, image.height - 1);
-    const int x0 = clampedIndex(std::floor(cx - rx), 0, image.width - 1);
-    const int x1 = clampedIndex(std::ceil(cx + rx), 0, image.width - 1);
     Accumulator acc;
-    for (int y = y0; y <= y1; ++y) {
-        for (int x = x0; x <= x1; ++x) {
-            const double dx = (x - cx) / rx;
-            const double dy = (y - cy) / ry;
-            if (dx * dx + dy * dy <= 1.0)
-                acc.add(image.pixels[size_t(y) * size_t(image.width) + size_t(x)]);
-        }
-    }
+    forEachRoiPixel(image, EllipseRoi{cx, cy, rx, ry}, [&acc](int, int, double v) { acc.add(v); });
     return acc.result();
 }
 
 RoiStats polygonRoiStats(const HuImage& image, const QList<QPointF>& polygon)
 {
-    if (!usable(image) || polygon.size() < 3)
-        return {};
-    double minX = polygon.first().x(), maxX = minX;
-    double minY = polygon.first().y(), maxY = minY;
-    for (const QPointF& p : polygon) {
-        minX = std::min(minX, p.x());
-        maxX = std::max(maxX, p.x());
-        minY = std::min(minY, p.y());
-        maxY = std::max(maxY, p.y());
-    }
-    const int x0 = clampedIndex(std::floor(minX), 0, image.width - 1);
-    const int x1 = clampedIndex(std::ceil(maxX), 0, image.width - 1);
-    const int y0 = clampedIndex(std::floor(minY), 0, image.height - 1);
-    const int y1 = clampedIndex(std::ceil(maxY), 0, image.height - 1);
     Accumulator acc;
-    for (int y = y0; y <= y1; ++y)
-        for (int x = x0; x <= x1; ++x)
-            if (pointInPolygon(x + 0.5, y + 0.5, polygon))
-                acc.add(image.pixels[size_t(y) * size_t(image.width) + size_t(x)]);
+    forEachRoiPixel(image, PolygonRoi{polygon}, [&acc](int, int, double v) { acc.add(v); });
     return acc.result();
 }
 
