@@ -25,9 +25,20 @@ struct GrayWindow
     }
 };
 
-GrayWindow grayWindow(double centre, double width)
+// A gray image of columns x rows: row r reads `columns` voxels from rowStart(r) on, `stride` apart.
+template<typename RowStart>
+QImage graySlice(const FusionVolume& volume, int columns, int rows, size_t stride, double centre, double width,
+                 const RowStart& rowStart)
 {
-    return {centre - 0.5 * width, std::max(width, 1e-6)};
+    const GrayWindow gray{centre - 0.5 * width, std::max(width, 1e-6)};
+    QImage image(columns, rows, QImage::Format_Grayscale8);
+    for (int r = 0; r < rows; ++r) {
+        uchar* line = image.scanLine(r);
+        const float* src = volume.voxels.data() + rowStart(r);
+        for (int c = 0; c < columns; ++c)
+            line[c] = gray(src[size_t(c) * stride]);
+    }
+    return image;
 }
 
 int resolveIndex(int index, int n)
@@ -140,15 +151,8 @@ QImage renderFusionAxialSlice(const FusionVolume& volume, double windowCentre, d
     if (!hasVoxels(volume))
         return QImage();
     k = resolveIndex(k, volume.nz);
-    const GrayWindow gray = grayWindow(windowCentre, windowWidth);
-    QImage image(volume.nx, volume.ny, QImage::Format_Grayscale8);
-    for (int j = 0; j < volume.ny; ++j) {
-        uchar* line = image.scanLine(j);
-        const float* src = volume.voxels.data() + volume.index(0, j, k);
-        for (int i = 0; i < volume.nx; ++i)
-            line[i] = gray(src[i]);
-    }
-    return image;
+    return graySlice(volume, volume.nx, volume.ny, 1, windowCentre, windowWidth,
+                     [&](int r) { return volume.index(0, r, k); });
 }
 
 QImage renderFusionSagittalSlice(const FusionVolume& volume, double windowCentre, double windowWidth, int i)
@@ -156,15 +160,8 @@ QImage renderFusionSagittalSlice(const FusionVolume& volume, double windowCentre
     if (!hasVoxels(volume))
         return QImage();
     i = resolveIndex(i, volume.nx);
-    const GrayWindow gray = grayWindow(windowCentre, windowWidth);
-    QImage image(volume.ny, volume.nz, QImage::Format_Grayscale8);
-    for (int r = 0; r < volume.nz; ++r) {
-        uchar* line = image.scanLine(r);
-        const int k = volume.nz - 1 - r;
-        for (int j = 0; j < volume.ny; ++j)
-            line[j] = gray(volume.voxels[volume.index(i, j, k)]);
-    }
-    return image;
+    return graySlice(volume, volume.ny, volume.nz, size_t(volume.nx), windowCentre, windowWidth,
+                     [&](int r) { return volume.index(i, 0, volume.nz - 1 - r); });
 }
 
 QImage renderFusionCoronalSlice(const FusionVolume& volume, double windowCentre, double windowWidth, int j)
@@ -172,15 +169,8 @@ QImage renderFusionCoronalSlice(const FusionVolume& volume, double windowCentre,
     if (!hasVoxels(volume))
         return QImage();
     j = resolveIndex(j, volume.ny);
-    const GrayWindow gray = grayWindow(windowCentre, windowWidth);
-    QImage image(volume.nx, volume.nz, QImage::Format_Grayscale8);
-    for (int r = 0; r < volume.nz; ++r) {
-        uchar* line = image.scanLine(r);
-        const float* src = volume.voxels.data() + volume.index(0, j, volume.nz - 1 - r);
-        for (int i = 0; i < volume.nx; ++i)
-            line[i] = gray(src[i]);
-    }
-    return image;
+    return graySlice(volume, volume.nx, volume.nz, 1, windowCentre, windowWidth,
+                     [&](int r) { return volume.index(0, j, volume.nz - 1 - r); });
 }
 
 } // namespace render
