@@ -2,6 +2,8 @@
 // buildSubtractionVolume (both volumes are built from files on a warm page cache).
 //
 //   bench_ctasubtraction [--slices N] [--repeats N]
+#include "BenchSupport.h"
+
 #include <db/Database.h>
 #include <dicom/DicomFileSummary.h>
 #include <render/CtaSubtraction.h>
@@ -34,37 +36,14 @@ double statusMiB(const char* field)
     return -1;
 }
 
-// Writes the series once into a cache folder; later runs reuse it.
-QStringList ensureSeries(const QString& dir, fixtures::SeriesSpec spec)
-{
-    const QString marker = dir + "/complete";
-    QStringList files;
-    for (int k = 0; k < spec.slices; ++k)
-        files << QDir(dir).filePath(QStringLiteral("IMG_%1.dcm").arg(k));
-    if (QFile::exists(marker))
-        return files;
-    QDir(dir).removeRecursively();
-    QDir().mkpath(dir);
-    std::printf("  writing %d slices to %s ...\n", spec.slices, qPrintable(dir));
-    std::fflush(stdout);
-    files = fixtures::writeSeries(dir, spec);
-    QFile f(marker);
-    f.open(QIODevice::WriteOnly);
-    return files;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    auto intArg = [&args](const char* name, int fallback) {
-        const qsizetype i = args.indexOf(QLatin1String(name));
-        return i >= 0 && i + 1 < args.size() ? args[i + 1].toInt() : fallback;
-    };
-    const int slices = std::max(2, intArg("--slices", 400));
-    const int repeats = std::max(1, intArg("--repeats", 3));
+    const int slices = std::max(2, bench::intArg(args, "--slices", 400));
+    const int repeats = std::max(1, bench::intArg(args, "--repeats", 3));
 
     const QString root = QDir::tempPath() + QStringLiteral("/kalvenor-bench-cta-%1").arg(slices);
     fixtures::SeriesSpec native;
@@ -89,7 +68,7 @@ int main(int argc, char** argv)
     if (!database.open(QStringLiteral(":memory:")))
         return 1;
     for (const auto& [spec, folder] : {std::pair{native, QStringLiteral("/native")}, std::pair{contrast, QStringLiteral("/contrast")}}) {
-        for (const QString& path : ensureSeries(root + folder, spec)) {
+        for (const QString& path : bench::ensureSeries(root + folder, spec)) {
             const auto summary = dicom::readFileSummary(path);
             if (!summary || !database.indexFile(*summary)) {
                 std::fprintf(stderr, "cannot index %s\n", qPrintable(path));

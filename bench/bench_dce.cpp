@@ -2,6 +2,8 @@
 // from a warm page cache. The DCE window computes the curve on the GUI thread on every ROI change.
 //
 //   bench_dce [--phases N] [--repeats N]
+#include "BenchSupport.h"
+
 #include <db/PhaseGrouping.h>
 #include <render/HuImage.h>
 #include <render/TimeIntensityCurve.h>
@@ -22,12 +24,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    auto intArg = [&args](const char* name, int fallback) {
-        const qsizetype i = args.indexOf(QLatin1String(name));
-        return i >= 0 && i + 1 < args.size() ? args[i + 1].toInt() : fallback;
-    };
-    const int phases = std::max(2, intArg("--phases", 40));
-    const int repeats = std::max(1, intArg("--repeats", 30));
+    const int phases = std::max(2, bench::intArg(args, "--phases", 40));
+    const int repeats = std::max(1, bench::intArg(args, "--repeats", 30));
 
     QTemporaryDir dir;
     if (!dir.isValid()) {

@@ -2,6 +2,8 @@
 // the same files, and the overlay blend on 512² and 2048² slices.
 //
 //   bench_fusion [--slices N] [--no-build]
+#include "BenchSupport.h"
+
 #include <render/FusionOverlay.h>
 #include <render/FusionVolume.h>
 #include <render/HuImage.h>
@@ -24,20 +26,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double medianMs(int repeats, const std::function<void()>& fn)
-{
-    fn();
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        const auto t = Clock::now();
-        fn();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
+using bench::medianMs;
 
 QList<db::InstanceRecord> benchSeries(int slices)
 {
@@ -51,19 +40,7 @@ QList<db::InstanceRecord> benchSeries(int slices)
         return r < 200 ? 1064 + (x + y + z) % 50 : 24;
     };
     const QString dir = QDir::temp().filePath(QStringLiteral("kalvenor_bench_fusion_%1").arg(slices));
-    const QString marker = dir + QStringLiteral("/complete");
-    QStringList files;
-    for (int k = 0; k < slices; ++k)
-        files << QStringLiteral("%1/IMG_%2.dcm").arg(dir).arg(k);
-    if (!QFile::exists(marker)) {
-        QDir(dir).removeRecursively();
-        QDir().mkpath(dir);
-        std::printf("  writing %d slices to %s ...\n", slices, qPrintable(dir));
-        std::fflush(stdout);
-        files = fixtures::writeSeries(dir, s);
-        QFile f(marker);
-        f.open(QIODevice::WriteOnly);
-    }
+    const QStringList files = bench::ensureSeries(dir, s);
     QList<db::InstanceRecord> rows;
     for (int k = 0; k < slices; ++k) {
         db::InstanceRecord r;
@@ -85,11 +62,8 @@ QList<db::InstanceRecord> benchSeries(int slices)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    int slices = 400;
     const QStringList args = app.arguments();
-    const int at = args.indexOf(QStringLiteral("--slices"));
-    if (at >= 0 && at + 1 < args.size())
-        slices = args[at + 1].toInt();
+    const int slices = bench::intArg(args, "--slices", 400);
     std::printf("bench_fusion: %d hardware threads used\n", render::workerThreadCount());
     const QList<db::InstanceRecord> rows = benchSeries(slices);
 

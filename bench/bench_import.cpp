@@ -1,5 +1,6 @@
 // Folder import end to end: 2,000 single-frame 512 x 512 CT files are scanned on a worker thread,
 // read into summaries and indexed into an index file on the receiving thread. Warm page cache.
+#include "BenchSupport.h"
 #include "CodecRegistration.h"
 #include "DicomFixtures.h"
 #include "DicomImporter.h"
@@ -67,11 +68,7 @@ int main(int argc, char** argv)
     const int files = argc > 1 ? atoi(argv[1]) : 2000;
 
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.rows = 512;
-    spec.columns = 512;
-    spec.slices = files;
-    spec.value = [](int x, int y, int z) { return (x * 7 + y * 3 + z) % 2000 - 1000; };
+    const fixtures::SeriesSpec spec = bench::importSeriesSpec(files);
     QElapsedTimer timer;
     timer.start();
     const QString folder = dir.filePath(QStringLiteral("series"));

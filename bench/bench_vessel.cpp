@@ -3,6 +3,8 @@
 // virtual-endoscopy path.
 //
 //   bench_vessel
+#include "BenchSupport.h"
+
 #include <render/CurvedMprRenderer.h>
 #include <render/EndoscopyPath.h>
 #include <render/ParallelFor.h>
@@ -21,21 +23,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::medianMs;
 using Vec3 = std::array<double, 3>;
-
-double medianMs(int repeats, const std::function<void()>& fn)
-{
-    fn();
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        const auto t = Clock::now();
-        fn();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 // The vessel's axis at t in [0, 1], patient mm: about 200 mm long through a 204.8 x 204.8 x 160 mm box.
 Vec3 vesselAt(double t)

@@ -1,6 +1,7 @@
 // Archive import end to end: a ZIP of 1,000 single-frame 512 x 512 CT files (about 500 MB, stored) is
 // unpacked, copied into the store and indexed on the receiving thread. Reports the whole time and how
 // it splits between unpacking, copying (with reading each summary) and indexing.
+#include "BenchSupport.h"
 #include "CodecRegistration.h"
 #include "DicomFixtures.h"
 #include "ZipImportWorker.h"
@@ -25,11 +26,7 @@ int main(int argc, char** argv)
     const int files = argc > 1 ? atoi(argv[1]) : 1000;
 
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.rows = 512;
-    spec.columns = 512;
-    spec.slices = files;
-    spec.value = [](int x, int y, int z) { return (x * 7 + y * 3 + z) % 2000 - 1000; };
+    const fixtures::SeriesSpec spec = bench::importSeriesSpec(files);
     const QStringList sources = fixtures::writeSeries(dir.filePath(QStringLiteral("series")), spec);
 
     const QString archivePath = dir.filePath(QStringLiteral("study.zip"));
