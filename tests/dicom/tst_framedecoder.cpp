@@ -2,6 +2,7 @@
 // compressed transfer syntaxes and damaged files.
 #include "CodecRegistration.h"
 #include "DicomFixtures.h"
+#include "DicomTestSupport.h"
 #include "FrameDecoder.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -27,15 +28,7 @@ using fixtures::SeriesSpec;
 
 namespace {
 
-// DICOM's linear VOI function mapped to 0..255.
-int expectedGray(double value, double center, double width)
-{
-    if (value <= center - 0.5 - (width - 1) / 2)
-        return 0;
-    if (value > center - 0.5 + (width - 1) / 2)
-        return 255;
-    return int(std::lround(((value - (center - 0.5)) / (width - 1) + 0.5) * 255.0));
-}
+using dicomtest::expectedGray;
 
 SeriesSpec smallSpec(int slices = 1, PixelKind kind = PixelKind::Int16)
 {

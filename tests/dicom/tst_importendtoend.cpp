@@ -2,6 +2,7 @@
 // real index file on the receiving thread, and every indexed frame decodes with the window asked for.
 #include "CodecRegistration.h"
 #include "DicomFixtures.h"
+#include "DicomTestSupport.h"
 #include "DicomImporter.h"
 #include "FrameDecoder.h"
 #include "db/Database.h"
@@ -26,14 +27,7 @@ using fixtures::SeriesSpec;
 
 namespace {
 
-int expectedGray(double value, double center, double width)
-{
-    if (value <= center - 0.5 - (width - 1) / 2)
-        return 0;
-    if (value > center - 0.5 + (width - 1) / 2)
-        return 255;
-    return int(std::lround(((value - (center - 0.5)) / (width - 1) + 0.5) * 255.0));
-}
+using dicomtest::expectedGray;
 
 // Stored value of every series here: the slice (or frame) shows in the picture.
 int storedValue(int x, int y, int z)
