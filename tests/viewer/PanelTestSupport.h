@@ -34,16 +34,24 @@ public:
     }
 
     bool isOpen() const { return m_open; }
+    QString filePath(const QString& name) const { return m_dir->filePath(name); }
+    db::Database& database() { return *m_db; }
 
-    QList<db::InstanceRecord> index(fixtures::SeriesSpec spec, SeriesOverlayInfo* info = nullptr)
+    // Writes the series into a folder of its own, indexes every file and returns the rows the viewer
+    // gets from the index; `files` receives the written paths.
+    QList<db::InstanceRecord> index(fixtures::SeriesSpec spec, SeriesOverlayInfo* info = nullptr,
+                                    QStringList* files = nullptr)
     {
         fixtures::completeUids(spec);
         const QString dir = m_dir->filePath(QStringLiteral("s%1").arg(++m_counter));
-        for (const QString& file : fixtures::writeSeries(dir, spec)) {
+        const QStringList written = fixtures::writeSeries(dir, spec);
+        for (const QString& file : written) {
             const auto summary = dicom::readFileSummary(file);
             if (!summary || !m_db->indexFile(*summary))
                 qWarning() << "could not index" << file;
         }
+        if (files)
+            *files = written;
         if (info) {
             info->patientName = spec.patientName;
             info->patientId = spec.patientId;

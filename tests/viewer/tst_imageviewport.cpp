@@ -5,9 +5,9 @@
 #include "viewer/ImageViewportWidget.h"
 
 #include "DicomFixtures.h"
+#include "PanelTestSupport.h"
 
 #include <db/Database.h>
-#include <dicom/CodecRegistration.h>
 #include <dicom/DicomFileSummary.h>
 
 #include <QApplication>
@@ -105,14 +105,8 @@ void sendKey(QWidget* target, int key)
     QApplication::sendEvent(target, &press);
 }
 
-void sendWheel(const ImageViewportWidget& panel, int deltaY, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-{
-    QWidget* viewport = panel.graphicsView()->viewport();
-    const QPointF pos(viewport->width() / 2.0, viewport->height() / 2.0);
-    QWheelEvent wheel(pos, viewport->mapToGlobal(pos), QPoint(), QPoint(0, deltaY), Qt::NoButton, modifiers,
-                      Qt::NoScrollPhase, false);
-    QApplication::sendEvent(viewport, &wheel);
-}
+using paneltest::makePanel;
+using paneltest::sendWheel;
 
 } // namespace
 
@@ -120,31 +114,8 @@ class TestImageViewport : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<db::Database> m_db;
-    std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
-    int m_seriesCounter = 0;
-
-    // Writes a series, indexes every file and returns the rows the viewer gets from the index.
-    QList<db::InstanceRecord> indexSeries(fixtures::SeriesSpec spec, SeriesOverlayInfo* info = nullptr)
-    {
-        fixtures::completeUids(spec);
-        const QString dir = m_dir->filePath(QStringLiteral("s%1").arg(++m_seriesCounter));
-        const QStringList files = fixtures::writeSeries(dir, spec);
-        for (const QString& file : files) {
-            const auto summary = dicom::readFileSummary(file);
-            if (!summary || !m_db->indexFile(*summary))
-                qWarning() << "could not index" << file;
-        }
-        if (info) {
-            info->patientName = spec.patientName;
-            info->patientId = spec.patientId;
-            info->seriesDescription = spec.seriesDescription;
-            info->seriesInstanceUid = spec.seriesUid;
-            info->modality = spec.modality;
-        }
-        return m_db->instancesForSeries(spec.seriesUid);
-    }
+    std::unique_ptr<paneltest::SeriesStore> m_store;
+    int m_fileCounter = 0;
 
     static fixtures::SeriesSpec squareSpec(int columns, int rows, int slices)
     {
@@ -159,28 +130,16 @@ class TestImageViewport : public QObject
         return spec;
     }
 
-    static std::unique_ptr<ImageViewportWidget> makePanel()
-    {
-        auto panel = std::make_unique<ImageViewportWidget>();
-        panel->resize(420, 380);
-        panel->show();
-        return panel;
-    }
-
 private slots:
     void initTestCase()
     {
-        m_codecs = std::make_unique<dicom::CodecRegistrationScope>();
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_db = std::make_unique<db::Database>();
-        QVERIFY(m_db->open(m_dir->filePath(QStringLiteral("index.sqlite"))));
+        m_store = std::make_unique<paneltest::SeriesStore>();
+        QVERIFY(m_store->isOpen());
     }
 
     void cleanupTestCase()
     {
-        m_db.reset();
-        m_codecs.reset();
+        m_store.reset();
     }
 
     void newPanelShowsPlaceholderAndIgnoresKeys()
@@ -233,7 +192,7 @@ private slots:
         spec.plane = fixtures::Plane(plane);
         spec.reverseInstanceNumbers = reverseNumbers;
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
         QCOMPARE(rows.size(), 6);
 
         auto panel = makePanel();
@@ -278,7 +237,7 @@ private slots:
     void steppingStopsAtTheEnds()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 10), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 10), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         QSignalSpy changed(panel.get(), &ImageViewportWidget::sliceChanged);
@@ -327,7 +286,7 @@ private slots:
     void wheelStepsWholeNotchesOnly()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 10), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 10), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->showSlice(5);
@@ -374,8 +333,8 @@ private slots:
     {
         SeriesOverlayInfo infoA;
         SeriesOverlayInfo infoB;
-        const QList<db::InstanceRecord> a = indexSeries(squareSpec(16, 16, 8), &infoA);
-        const QList<db::InstanceRecord> b = indexSeries(squareSpec(20, 12, 4), &infoB);
+        const QList<db::InstanceRecord> a = m_store->index(squareSpec(16, 16, 8), &infoA);
+        const QList<db::InstanceRecord> b = m_store->index(squareSpec(20, 12, 4), &infoB);
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(a, infoA);
@@ -425,7 +384,7 @@ private slots:
     void mergeKeepsTheShownSlice()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> all = indexSeries(squareSpec(16, 16, 10), &info);
+        const QList<db::InstanceRecord> all = m_store->index(squareSpec(16, 16, 10), &info);
         QCOMPARE(all.size(), 10);
         auto panel = makePanel();
         QSignalSpy changed(panel.get(), &ImageViewportWidget::sliceChanged);
@@ -473,7 +432,7 @@ private slots:
     void undecodableSliceSaysSo()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 4), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 4), &info);
         fixtures::writeBytes(rows.at(2).filePath, QByteArray(300, 'x'));
         auto panel = makePanel();
         panel->showSeries(rows, info);
@@ -546,7 +505,7 @@ private slots:
     void pixelSpacingAndSelection()
     {
         SeriesOverlayInfo info;
-        QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 3), &info);
+        QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 3), &info);
         auto panel = makePanel();
         rows[0].pixelSpacingX = 0.5;
         rows[0].pixelSpacingY = 0.0;
@@ -598,7 +557,7 @@ private slots:
         QFETCH(double, thickness);
         const int nx = 22, ny = 24, nz = 14;
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(squareSpec(nx, ny, nz), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(nx, ny, nz), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->showSlice(3);
@@ -704,7 +663,7 @@ private slots:
     void slabControls()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 12), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 12), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         auto* box = panel->graphicsView()->findChild<QDoubleSpinBox*>();
@@ -780,7 +739,7 @@ private slots:
         spec.seriesDescription = description;
         spec.writeGeometry = geometry;
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
         QCOMPARE(rows.size(), 9);
         auto panel = makePanel();
         panel->showSeries(rows, info);
@@ -795,9 +754,9 @@ private slots:
     void failedReconstructionKeepsThePlane()
     {
         SeriesOverlayInfo info;
-        QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 3), &info);
+        QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 3), &info);
         for (db::InstanceRecord& row : rows)
-            row.filePath = m_dir->filePath(QStringLiteral("missing/%1.dcm").arg(row.instanceNumber));
+            row.filePath = m_store->filePath(QStringLiteral("missing/%1.dcm").arg(row.instanceNumber));
         auto panel = makePanel();
         panel->showSeries(rows, info);
         selectPlane(*panel, 2);
@@ -812,7 +771,7 @@ private slots:
     void inversionAndFusionOpacity()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(squareSpec(16, 16, 3), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 3), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->setWindowPreset({huAt(0, 0, 0) + 80.0, 200.0});
@@ -842,12 +801,12 @@ private slots:
         QFETCH(bool, enhanced);
         fixtures::SeriesSpec spec = squareSpec(18, 14, 5);
         fixtures::completeUids(spec);
-        const QString path = m_dir->filePath(QStringLiteral("mf%1.dcm").arg(++m_seriesCounter));
+        const QString path = m_store->filePath(QStringLiteral("mf%1.dcm").arg(++m_fileCounter));
         enhanced ? fixtures::writeEnhancedMultiFrame(path, spec) : fixtures::writeMultiFrame(path, spec);
         const auto summary = dicom::readFileSummary(path);
         QVERIFY(summary);
-        QVERIFY(m_db->indexFile(*summary));
-        const QList<db::InstanceRecord> rows = m_db->instancesForSeries(spec.seriesUid);
+        QVERIFY(m_store->database().indexFile(*summary));
+        const QList<db::InstanceRecord> rows = m_store->database().instancesForSeries(spec.seriesUid);
         QCOMPARE(rows.size(), 5);
         SeriesOverlayInfo info;
         info.seriesInstanceUid = spec.seriesUid;
@@ -886,7 +845,7 @@ private slots:
         spec.pixels = fixtures::PixelKind::UInt16;
         spec.value = [](int x, int y, int z) { return (x + y + z) % 2; };
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         selectPlane(*panel, 3);
@@ -899,7 +858,7 @@ private slots:
     {
         fixtures::SeriesSpec spec = squareSpec(12, 12, 3);
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
         info.patientName.clear();
         info.patientId = QStringLiteral("P77");
         info.birthDate = QStringLiteral("19800215");
@@ -951,7 +910,7 @@ private slots:
             return 1024 + 40 + (x % 8 == 0 ? 20 : 0);
         };
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = indexSeries(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(rows, info);

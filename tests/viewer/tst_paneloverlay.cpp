@@ -5,10 +5,9 @@
 #include "viewer/ImageViewportWidget.h"
 
 #include "DicomFixtures.h"
+#include "PanelTestSupport.h"
 
 #include <db/Database.h>
-#include <dicom/CodecRegistration.h>
-#include <dicom/DicomFileSummary.h>
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -89,14 +88,11 @@ QString expectedLeftLetter(const ImageViewportWidget& panel)
 
 void sendZoomWheel(const ImageViewportWidget& panel, int notches)
 {
-    QWidget* viewport = panel.graphicsView()->viewport();
-    const QPointF pos(viewport->width() / 2.0, viewport->height() / 2.0);
-    for (int i = 0; i < notches; ++i) {
-        QWheelEvent wheel(pos, viewport->mapToGlobal(pos), QPoint(), QPoint(0, 120), Qt::NoButton,
-                          Qt::ControlModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(viewport, &wheel);
-    }
+    for (int i = 0; i < notches; ++i)
+        paneltest::sendWheel(panel, 120, Qt::ControlModifier);
 }
+
+using paneltest::makePanel;
 
 } // namespace
 
@@ -104,22 +100,7 @@ class TestPanelOverlay : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<db::Database> m_db;
-    std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
-    int m_seriesCounter = 0;
-
-    QList<db::InstanceRecord> indexSeries(fixtures::SeriesSpec spec)
-    {
-        fixtures::completeUids(spec);
-        const QString dir = m_dir->filePath(QStringLiteral("s%1").arg(++m_seriesCounter));
-        for (const QString& file : fixtures::writeSeries(dir, spec)) {
-            const auto summary = dicom::readFileSummary(file);
-            if (!summary || !m_db->indexFile(*summary))
-                qWarning() << "could not index" << file;
-        }
-        return m_db->instancesForSeries(spec.seriesUid);
-    }
+    std::unique_ptr<paneltest::SeriesStore> m_store;
 
     static fixtures::SeriesSpec smallSpec(int slices = 3)
     {
@@ -128,14 +109,6 @@ class TestPanelOverlay : public QObject
         spec.rows = 20;
         spec.slices = slices;
         return spec;
-    }
-
-    static std::unique_ptr<ImageViewportWidget> makePanel()
-    {
-        auto panel = std::make_unique<ImageViewportWidget>();
-        panel->resize(420, 380);
-        panel->show();
-        return panel;
     }
 
     static SeriesOverlayInfo infoFor(const QList<db::InstanceRecord>&, const QString& uid)
@@ -151,17 +124,13 @@ class TestPanelOverlay : public QObject
 private slots:
     void initTestCase()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_codecs = std::make_unique<dicom::CodecRegistrationScope>();
-        m_db = std::make_unique<db::Database>();
-        QVERIFY(m_db->open(m_dir->filePath(QStringLiteral("index.sqlite3"))));
+        m_store = std::make_unique<paneltest::SeriesStore>();
+        QVERIFY(m_store->isOpen());
     }
 
     void cleanupTestCase()
     {
-        m_db.reset();
-        m_codecs.reset();
+        m_store.reset();
     }
 
     void headerTexts_data()
@@ -213,7 +182,7 @@ private slots:
 
         static QList<db::InstanceRecord> rows;
         if (rows.isEmpty())
-            rows = indexSeries(smallSpec());
+            rows = m_store->index(smallSpec());
         SeriesOverlayInfo info;
         info.patientName = name;
         info.patientId = QStringLiteral("P77");
@@ -283,7 +252,7 @@ private slots:
             if (!te.isEmpty())
                 ds.putAndInsertString(DCM_EchoTime, te.toLatin1().constData());
         };
-        const QList<db::InstanceRecord> rows = indexSeries(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(spec);
         QCOMPARE(rows.size(), 3);
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("x")));
@@ -305,7 +274,7 @@ private slots:
 
     void tagsModeKeepsTheCheckBox()
     {
-        const QList<db::InstanceRecord> rows = indexSeries(smallSpec());
+        const QList<db::InstanceRecord> rows = m_store->index(smallSpec());
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("tags")));
         QCheckBox* check = panel->graphicsView()->findChild<QCheckBox*>();
@@ -372,7 +341,7 @@ private slots:
         spec.plane = fixtures::Plane::Oblique;
         spec.obliqueOrientation = {orientation[0], orientation[1], orientation[2],
                                    orientation[3], orientation[4], orientation[5]};
-        const QList<db::InstanceRecord> rows = indexSeries(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(spec);
         QCOMPARE(rows.size(), 3);
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, operation));
@@ -410,7 +379,7 @@ private slots:
     {
         fixtures::SeriesSpec spec = smallSpec();
         spec.writeGeometry = false;
-        const QList<db::InstanceRecord> rows = indexSeries(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(spec);
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("nogeo")));
         QCOMPARE(leftLetter(*panel), QString());
@@ -418,7 +387,7 @@ private slots:
 
     void layoutPositions()
     {
-        const QList<db::InstanceRecord> rows = indexSeries(smallSpec());
+        const QList<db::InstanceRecord> rows = m_store->index(smallSpec());
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(rows, infoFor(rows, QStringLiteral("layout")));
@@ -512,7 +481,7 @@ private slots:
         QFETCH(int, rotation);
         static QList<db::InstanceRecord> rows;
         if (rows.isEmpty())
-            rows = indexSeries(smallSpec());
+            rows = m_store->index(smallSpec());
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QString::fromUtf8(QTest::currentDataTag())));
         for (int step : steps)
@@ -536,7 +505,7 @@ private slots:
         fixtures::SeriesSpec spec = smallSpec();
         spec.columns = 64;
         spec.rows = 64;
-        const QList<db::InstanceRecord> rows = indexSeries(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(spec);
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(rows, infoFor(rows, QStringLiteral("visible")));
@@ -560,8 +529,8 @@ private slots:
 
     void sliceSelection()
     {
-        const QList<db::InstanceRecord> rows = indexSeries(smallSpec(4));
-        const QList<db::InstanceRecord> others = indexSeries(smallSpec(2));
+        const QList<db::InstanceRecord> rows = m_store->index(smallSpec(4));
+        const QList<db::InstanceRecord> others = m_store->index(smallSpec(2));
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("sel-a")));
         QCheckBox* check = panel->graphicsView()->findChild<QCheckBox*>();

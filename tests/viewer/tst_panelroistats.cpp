@@ -7,8 +7,6 @@
 #include "PanelTestSupport.h"
 
 #include <db/Database.h>
-#include <dicom/CodecRegistration.h>
-#include <dicom/DicomFileSummary.h>
 #include <render/HuImage.h>
 
 #include <QDir>
@@ -110,33 +108,13 @@ class TestPanelRoiStats : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<db::Database> m_db;
-    std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
-    int m_seriesCounter = 0;
+    std::unique_ptr<paneltest::SeriesStore> m_store;
     QList<db::InstanceRecord> m_gradient; // stored 1000 z + 10 y + x, 32 x 24, 3 slices
     QList<db::InstanceRecord> m_uniform;  // 40 HU everywhere
 
-    QList<db::InstanceRecord> indexSeries(fixtures::SeriesSpec spec, QStringList* files = nullptr)
-    {
-        fixtures::completeUids(spec);
-        const QString dir = m_dir->filePath(QStringLiteral("s%1").arg(++m_seriesCounter));
-        const QStringList written = fixtures::writeSeries(dir, spec);
-        for (const QString& file : written) {
-            const auto summary = dicom::readFileSummary(file);
-            if (!summary || !m_db->indexFile(*summary))
-                qWarning() << "could not index" << file;
-        }
-        if (files)
-            *files = written;
-        return m_db->instancesForSeries(spec.seriesUid);
-    }
-
     static std::unique_ptr<ImageViewportWidget> makePanel(const QList<db::InstanceRecord>& rows)
     {
-        auto panel = std::make_unique<ImageViewportWidget>();
-        panel->resize(420, 380);
-        panel->show();
+        auto panel = paneltest::makePanel();
         SeriesOverlayInfo info;
         info.patientName = QStringLiteral("Test^Patient");
         info.modality = QStringLiteral("CT");
@@ -149,29 +127,25 @@ class TestPanelRoiStats : public QObject
 private slots:
     void initTestCase()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
-        m_codecs = std::make_unique<dicom::CodecRegistrationScope>();
-        m_db = std::make_unique<db::Database>();
-        QVERIFY(m_db->open(m_dir->filePath(QStringLiteral("index.sqlite3"))));
+        m_store = std::make_unique<paneltest::SeriesStore>();
+        QVERIFY(m_store->isOpen());
 
         fixtures::SeriesSpec gradient;
         gradient.columns = 32;
         gradient.rows = 24;
         gradient.slices = 3;
-        m_gradient = indexSeries(gradient);
+        m_gradient = m_store->index(gradient);
         QCOMPARE(m_gradient.size(), 3);
 
         fixtures::SeriesSpec uniform = gradient;
         uniform.value = [](int, int, int) { return int(40 - kIntercept); };
-        m_uniform = indexSeries(uniform);
+        m_uniform = m_store->index(uniform);
         QCOMPARE(m_uniform.size(), 3);
     }
 
     void cleanupTestCase()
     {
-        m_db.reset();
-        m_codecs.reset();
+        m_store.reset();
     }
 
     void uniformRegion()
@@ -265,7 +239,7 @@ private slots:
         spec.columns = 16;
         spec.rows = 16;
         spec.slices = 2;
-        const QList<db::InstanceRecord> rows = indexSeries(spec, &files);
+        const QList<db::InstanceRecord> rows = m_store->index(spec, nullptr, &files);
         QCOMPARE(rows.size(), 2);
         // The file is cut short after it was indexed.
         fixtures::writeTruncatedCopy(files.first(), files.first() + QStringLiteral(".cut"), 700);
@@ -403,7 +377,7 @@ private slots:
                 return 1024 + 650; // spine
             return 1024 + 35 + (x * 5 + y * 11) % 7;
         };
-        const QList<db::InstanceRecord> rows = indexSeries(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(spec);
         auto panel = std::make_unique<ImageViewportWidget>();
         panel->resize(640, 560);
         panel->show();
