@@ -36,6 +36,17 @@ void VSMain()
 #else
 )glsl";
 
+// A value through the window of the parameter block (WindowCenter, WindowWidth) as opaque grey.
+inline constexpr char windowGrey[] = R"glsl(
+vec4 windowGrey(float value)
+{
+    float lo = WindowCenter - WindowWidth * 0.5;
+    float hi = WindowCenter + WindowWidth * 0.5;
+    float grey = clamp((value - lo) / max(hi - lo, 1e-6), 0.0, 1.0);
+    return vec4(grey, grey, grey, 1.0);
+}
+)glsl";
+
 // Six crop blocks of 64 bytes each, the last members of a projection's parameter block.
 inline constexpr char cropBlockMembers[] = R"glsl(
     vec3 CropDir0;             // +0

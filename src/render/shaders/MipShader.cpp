@@ -31,7 +31,7 @@ layout(std140) uniform CameraParams
     float _pad6;            // 108
     // crop blocks from 112 on)glsl", snippets::cropBlockMembers, snippets::viewportTriangle, R"glsl(
 uniform sampler3D VolumeTexture; // unit 0, crop masks on units 1 to 6
-)glsl", snippets::projectionRays, R"glsl(
+)glsl", snippets::projectionRays, snippets::windowGrey, R"glsl(
 void PSMain()
 {
     vec3 origin = orthographicOrigin(viewportNdc());
@@ -62,10 +62,7 @@ void PSMain()
     else
         value = highest;
 
-    float lo = WindowCenter - WindowWidth * 0.5;
-    float hi = WindowCenter + WindowWidth * 0.5;
-    float grey = clamp((value - lo) / max(hi - lo, 1e-6), 0.0, 1.0);
-    PSOutput = vec4(grey, grey, grey, 1.0);
+    PSOutput = windowGrey(value);
 }
 #endif
 )glsl");

@@ -18,14 +18,11 @@ layout(std140) uniform SliceParams
 
 in vec2 vUv;
 out vec4 PSOutput;
-
+)glsl", snippets::windowGrey, R"glsl(
 void PSMain()
 {
     float value = texture(VolumeTexture, vec3(vUv, SliceZ01)).r;
-    float lo = WindowCenter - WindowWidth * 0.5;
-    float hi = WindowCenter + WindowWidth * 0.5;
-    float grey = clamp((value - lo) / max(hi - lo, 1e-6), 0.0, 1.0);
-    PSOutput = vec4(grey, grey, grey, 1.0);
+    PSOutput = windowGrey(value);
 }
 #endif
 )glsl");
