@@ -1,5 +1,6 @@
 #include "FrameDecoder.h"
 
+#include "CompressedFrameCheck.h"
 #include "DicomNesting.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -54,6 +55,7 @@ struct PixelProbe
     qint64 fileSize = 0;
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
+    QString compressedProblem; // compressed data the codec must not be given
 
     qint64 bitsPerPixel() const
     {
@@ -117,6 +119,7 @@ PixelProbe probePixels(const QString& path)
             DcmPixelSequence* sequence = nullptr;
             if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).good() && sequence)
                 probe.fragmentCount = qMax<qint64>(0, qint64(sequence->card()) - 1);
+            probe.compressedProblem = compressedFramesProblem(*dataset);
         } else {
             probe.nativeLength = element->getLength();
         }
@@ -138,6 +141,8 @@ QString checkDeclaredSizes(const PixelProbe& probe)
         return QCoreApplication::translate("dicom", "Слишком большой кадр: %1×%2.").arg(probe.columns).arg(probe.rows);
     if (probe.encapsulated) {
         // Every frame of an encapsulated stream takes at least one fragment.
+        if (!probe.compressedProblem.isEmpty())
+            return probe.compressedProblem;
         if (probe.fragmentCount < probe.frames)
             return QCoreApplication::translate("dicom", "Сжатые пиксельные данные повреждены: кадров %1, фрагментов %2.")
                 .arg(probe.frames)
