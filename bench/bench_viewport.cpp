@@ -3,6 +3,8 @@
 // coronal 10 mm MIP of it.
 //
 //   bench_viewport [--slices N] [--scroll N]     (defaults: 400 slices, 100 slice changes)
+#include "BenchSupport.h"
+
 #include <viewer/ImageViewportWidget.h>
 
 #include <DicomFixtures.h>
@@ -24,12 +26,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
+using bench::Clock;
+using bench::msSince;
 
 // Stored values (HU + 1024) of a body-like phantom: air, soft tissue with texture, a contrast vessel
 // and a spine.
@@ -47,12 +45,6 @@ int phantomValue(int x, int y, int z)
     return 1024 + 40 + ((x * 7 + y * 13 + z * 3) % 21) - 10;
 }
 
-int argValue(const QStringList& args, const QString& name, int fallback)
-{
-    const int i = args.indexOf(name);
-    return (i >= 0 && i + 1 < args.size()) ? args.at(i + 1).toInt() : fallback;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -61,8 +53,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int slices = std::max(argValue(args, QStringLiteral("--slices"), 400), 2);
-    const int scrolls = std::max(argValue(args, QStringLiteral("--scroll"), 100), 1);
+    const int slices = std::max(bench::intArg(args, "--slices", 400), 2);
+    const int scrolls = std::max(bench::intArg(args, "--scroll", 100), 1);
 
     dicom::CodecRegistrationScope codecs;
     QTemporaryDir dir;
