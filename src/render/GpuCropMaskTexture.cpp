@@ -27,11 +27,8 @@ bool GpuCropMaskTexture::upload(GpuDevice* device, const QImage& mask, QString* 
     drainGlErrors(gl);
     GLuint texture = 0;
     gl->glGenTextures(1, &texture);
-    gl->glBindTexture(GL_TEXTURE_2D, texture);
-    gl->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
-    gl->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
+    bindSingleLevelTexture(gl, GL_TEXTURE_2D, texture);
     // Rows are the image's own lines, padded to four bytes.
-    gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(grey.bytesPerLine()));
     gl->glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, grey.width(), grey.height(), 0, GL_RED, GL_UNSIGNED_BYTE,
                      grey.constBits());

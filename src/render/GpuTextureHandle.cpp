@@ -23,4 +23,14 @@ void drainGlErrors(QOpenGLFunctions_3_3_Core* gl)
     }
 }
 
+void bindSingleLevelTexture(QOpenGLFunctions_3_3_Core* gl, unsigned int target, unsigned int texture)
+{
+    gl->glBindTexture(target, texture);
+    gl->glTexParameteri(target, GL_TEXTURE_BASE_LEVEL, 0);
+    gl->glTexParameteri(target, GL_TEXTURE_MAX_LEVEL, 0);
+    gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    gl->glPixelStorei(GL_UNPACK_IMAGE_HEIGHT, 0);
+}
+
 } // namespace render

@@ -31,4 +31,9 @@ private:
 // Clears errors left by earlier calls, so that the next glGetError speaks of the call that follows.
 void drainGlErrors(QOpenGLFunctions_3_3_Core* gl);
 
+// Binds `texture` to `target` (GL_TEXTURE_1D, _2D or _3D) with one level only — without MAX_LEVEL 0 a
+// mip-filtered sampler would see an incomplete texture — and sets the unpack state of tightly packed rows
+// aligned to four bytes, ready for the upload.
+void bindSingleLevelTexture(QOpenGLFunctions_3_3_Core* gl, unsigned int target, unsigned int texture);
+
 } // namespace render

@@ -61,11 +61,7 @@ bool GpuTransferFunctionTexture::upload(GpuDevice* device, const TransferFunctio
     drainGlErrors(gl);
     GLuint texture = 0;
     gl->glGenTextures(1, &texture);
-    gl->glBindTexture(GL_TEXTURE_1D, texture);
-    gl->glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_BASE_LEVEL, 0);
-    gl->glTexParameteri(GL_TEXTURE_1D, GL_TEXTURE_MAX_LEVEL, 0);
-    gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    bindSingleLevelTexture(gl, GL_TEXTURE_1D, texture);
     gl->glTexImage1D(GL_TEXTURE_1D, 0, GL_RGBA8, 256, 0, GL_RGBA, GL_UNSIGNED_BYTE, table.data());
     const GLenum code = gl->glGetError();
     gl->glBindTexture(GL_TEXTURE_1D, 0);

@@ -57,13 +57,7 @@ bool GpuVolumeTexture::upload(GpuDevice* device, const Volume& volume, QString* 
     drainGlErrors(gl);
     GLuint texture = 0;
     gl->glGenTextures(1, &texture);
-    gl->glBindTexture(GL_TEXTURE_3D, texture);
-    // One level only: without MAX_LEVEL 0 a mip-filtered sampler would see an incomplete texture.
-    gl->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_BASE_LEVEL, 0);
-    gl->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAX_LEVEL, 0);
-    gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    gl->glPixelStorei(GL_UNPACK_IMAGE_HEIGHT, 0);
+    bindSingleLevelTexture(gl, GL_TEXTURE_3D, texture);
     gl->glTexImage3D(GL_TEXTURE_3D, 0, GL_R32F, volume.nx, volume.ny, volume.nz, 0, GL_RED, GL_FLOAT,
                      volume.voxels.data());
     const GLenum code = gl->glGetError();
