@@ -2,6 +2,7 @@
 
 #include "AtomicDicomWriter.h"
 #include "CodecRegistration.h"
+#include "CompressedFrameCheck.h"
 #include "DicomFileLoading.h"
 
 #include <QDir>
@@ -229,8 +230,10 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
 
     QDir().mkpath(QFileInfo(destinationPath).absolutePath());
 
+    // Data the JPEG codec would never return from is copied still compressed.
     E_TransferSyntax xfer = dataset->getOriginalXfer();
-    if (DcmXfer(xfer).isEncapsulated() && dataset->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good()
+    if (DcmXfer(xfer).isEncapsulated() && compressedFramesProblem(*dataset).isEmpty()
+        && dataset->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good()
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 

@@ -2,6 +2,7 @@
 
 #include "AtomicDicomWriter.h"
 #include "CodecRegistration.h"
+#include "CompressedFrameCheck.h"
 #include "DicomFileLoading.h"
 #include "DicomFileSummary.h"
 
@@ -208,8 +209,10 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
         if (!putEntry(*dataset, entry, error))
             return false;
 
+    // Data the JPEG codec would never return from is written back still compressed.
     E_TransferSyntax xfer = dataset->getOriginalXfer();
-    if (DcmXfer(xfer).isEncapsulated() && dataset->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good()
+    if (DcmXfer(xfer).isEncapsulated() && compressedFramesProblem(*dataset).isEmpty()
+        && dataset->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).good()
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 

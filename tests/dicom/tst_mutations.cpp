@@ -3,6 +3,7 @@
 // the summary, the frame decoder, the folder importer and the archive import. Nothing may crash or
 // hang, and every refusal must be a clean empty result with a message where one is promised.
 #include "CodecRegistration.h"
+#include "DicomCopyWriters.h"
 #include "DicomFileSummary.h"
 #include "DicomFixtures.h"
 #include "DicomImporter.h"
@@ -502,13 +503,30 @@ void MutationsTest::jpegMarkersThatStallTheDecoder()
     writeAll(path, bytes);
 
     // DCMTK's decoder never returns from such data: watch it from here rather than hang the test.
+    // Copies and tag edits decode the pixels as well before they write; data that cannot be
+    // decoded is written still compressed.
     std::optional<dicom::DecodedFrame> frame;
     QString error;
-    QThread* thread = QThread::create([&] { frame = dicom::decodeFrame(path, 0, std::nullopt, &error); });
+    bool anonymized = false;
+    bool compressed = false;
+    bool edited = false;
+    const QString copy = path + QStringLiteral(".copy");
+    const QString compressedCopy = path + QStringLiteral(".jls");
+    QThread* thread = QThread::create([&] {
+        frame = dicom::decodeFrame(path, 0, std::nullopt, &error);
+        anonymized = dicom::writeAnonymizedCopy(path, copy, QStringLiteral("ANON"), QStringLiteral("ANON"));
+        compressed = dicom::writeCompressedCopy(path, compressedCopy);
+        edited = dicom::writeTagValues(path, {dicom::TagEntry{0x0008, 0x103E, {}, {}, QStringLiteral("edited")}});
+    });
     thread->start();
     if (!thread->wait(20000))
-        qFatal("the frame decoder did not return for %s", qPrintable(path));
+        qFatal("decoding did not return for %s", qPrintable(path));
     delete thread;
+    QVERIFY(anonymized);
+    QVERIFY(compressed);
+    QVERIFY(edited);
+    QCOMPARE(dicom::readFileSummary(copy)->patientName, QStringLiteral("ANON"));
+    QCOMPARE(dicom::readFileSummary(path)->seriesDescription, QStringLiteral("edited"));
     QCOMPARE(!frame, refused);
     if (refused)
         QCOMPARE(error, QStringLiteral("Сжатые пиксельные данные повреждены: недопустимый маркер JPEG во фрагменте 1."));
