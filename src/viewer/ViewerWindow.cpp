@@ -1,10 +1,8 @@
 #include "viewer/ViewerWindow.h"
 
-#include "viewer/GridLayoutPicker.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
 
-#include "app/MainWindow.h"
 #include "db/Database.h"
 #include "dicom/FrameDecoder.h"
 
@@ -18,8 +16,6 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTimer>
-#include <QToolBar>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -198,62 +194,6 @@ void ViewerWindow::buildCentralArea()
     setCentralWidget(splitter);
 }
 
-void ViewerWindow::buildToolbar()
-{
-    m_toolbar = new QToolBar(QStringLiteral("Инструменты"), this);
-    m_toolbar->setMovable(false);
-    m_toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    m_toolbar->setIconSize(QSize(40, 40));
-    addToolBar(m_toolbar);
-    if (m_portableMode)
-        return;
-
-    QAction* back = m_toolbar->addAction(QIcon(QStringLiteral(":/icons/database.png")),
-                                         QStringLiteral("К списку исследований"));
-    back->setObjectName(QStringLiteral("backToList"));
-    connect(back, &QAction::triggered, this, &ViewerWindow::onBackToList);
-    m_toolbar->addSeparator();
-
-    m_layoutButton = new QToolButton(m_toolbar);
-    m_layoutButton->setIcon(QIcon(QStringLiteral(":/icons/layout.png")));
-    m_layoutButton->setText(QStringLiteral("Раскладка"));
-    m_layoutButton->setToolTip(QStringLiteral("Раскладка панелей (перетаскиваемые границы)"));
-    connect(m_layoutButton, &QToolButton::clicked, this, &ViewerWindow::openGridLayoutPicker);
-    m_toolbar->addWidget(m_layoutButton);
-
-    QAction* sync = m_toolbar->addAction(QIcon(QStringLiteral(":/icons/syncscroll.png")),
-                                         QStringLiteral("Синхронизация срезов"));
-    sync->setObjectName(QStringLiteral("syncSlices"));
-    sync->setCheckable(true);
-    connect(sync, &QAction::toggled, this, [this](bool on) { m_syncSlices = on; });
-
-    // A button whose picture is missing from the resources would be an empty square: it says its
-    // name instead.
-    for (QAction* action : m_toolbar->actions()) {
-        auto* button = qobject_cast<QToolButton*>(m_toolbar->widgetForAction(action));
-        if (button && !action->isSeparator() && action->icon().isNull())
-            button->setToolButtonStyle(Qt::ToolButtonTextOnly);
-    }
-    if (m_layoutButton->icon().isNull())
-        m_layoutButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
-}
-
-void ViewerWindow::openGridLayoutPicker()
-{
-    auto* picker = new GridLayoutPicker(m_layoutButton);
-    // One popup per click; each goes away when it closes.
-    picker->setAttribute(Qt::WA_DeleteOnClose);
-    picker->move(m_layoutButton->mapToGlobal(QPoint(0, m_layoutButton->height())));
-    connect(picker, &GridLayoutPicker::layoutChosen, this, &ViewerWindow::onGridLayoutChosen);
-    picker->show();
-}
-
-void ViewerWindow::onBackToList()
-{
-    if (MainWindow::s_instance)
-        MainWindow::s_instance->returnFromViewer(this);
-}
-
 void ViewerWindow::loadStudyHeader()
 {
     bool found = false;
@@ -398,6 +338,8 @@ void ViewerWindow::showSeriesInActivePanel(const QString& seriesUid)
     storePanelSeries(m_activePanel, slices, info.seriesDescription, seriesUid);
     updateReferenceLines();
     markActiveSeries();
+    updateDceActionState();
+    updateCtaSubtractionActionState();
 }
 
 void ViewerWindow::storePanelSeries(int index, const QList<db::InstanceRecord>& slices, const QString& description,
@@ -630,6 +572,8 @@ void ViewerWindow::setActiveViewport(int index)
         m_panels[i]->setActiveHighlight(i == index);
     updateReferenceLines();
     markActiveSeries();
+    updateDceActionState();
+    updateCtaSubtractionActionState();
 }
 
 void ViewerWindow::toggleDetachViewport(int viewportIndex)

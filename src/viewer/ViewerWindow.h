@@ -16,6 +16,8 @@
 
 class ImageViewportWidget;
 class QAction;
+class QActionGroup;
+class QIcon;
 class QListWidgetItem;
 class QMenu;
 class QSplitter;
@@ -83,6 +85,14 @@ public:
     // The studies the series panel lists, primary and compared.
     QStringList listedStudyUids() const { return m_studyInfoByUid.keys(); }
     bool referenceLinesEnabled() const { return m_referenceLinesEnabled; }
+    // Toolbar state read by tests and by windows that embed the viewer's commands.
+    QList<QAction*> customizableActions() const { return m_customizableActions; }
+    QAction* dceAction() const { return m_dceAction; }
+    QAction* ctaSubtractionAction() const { return m_ctaSubtractionAction; }
+    QToolButton* toolButton() const { return m_toolButton; }
+    QToolButton* cineButton() const { return m_cineButton; }
+    QTimer* cineTimer() const { return m_cineTimer; }
+    int cineFramesPerSecond() const { return m_cineFramesPerSecond; }
 
 public slots:
     void onSeriesThumbnailActivated(QListWidgetItem* item);
@@ -96,6 +106,11 @@ public slots:
     // 3D cursor: the point under the mouse in panel sourceIndex, found in every other panel.
     void syncCursor3D(int sourceIndex, QPointF imagePixelPos);
     void hideCursor3DMarkers();
+    // Toolbar: order and visibility of the customisable actions from the settings.
+    void applyToolbarLayout();
+    void applyToolToAllViewports(int mode);
+    void updateDceActionState();
+    void updateCtaSubtractionActionState();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -105,6 +120,15 @@ protected:
 private:
     void buildCentralArea();
     void buildToolbar();
+    void buildPortableToolbar();
+    QToolButton* addMenuButton(const QIcon& icon, const QString& toolTip);
+    void addToolModeAction(QActionGroup* group, QMenu* menu, const QIcon& icon, const QString& label, int mode,
+                           const QString& toolTip);
+    void addShortcut(QAction* action, const QString& hotkeyId);
+    void buildCineButton();
+    void setCineFramesPerSecond(int framesPerSecond);
+    void advanceCine();
+    void reconstructInActivePanel(int plane);
     void openGridLayoutPicker();
     void loadStudyHeader();
     void rebuildSeriesPanel();
@@ -131,6 +155,13 @@ private:
     QVector<QMainWindow*> m_detachedWindows;
     QToolBar* m_toolbar = nullptr;
     QToolButton* m_layoutButton = nullptr;
+    QToolButton* m_toolButton = nullptr;
+    QToolButton* m_cineButton = nullptr;
+    QList<QAction*> m_customizableActions;
+    QAction* m_dceAction = nullptr;
+    QAction* m_ctaSubtractionAction = nullptr;
+    QTimer* m_cineTimer = nullptr;
+    int m_cineFramesPerSecond = 10;
     int m_activePanel = 0;
     int m_gridRows = 1;
     int m_gridCols = 1;
