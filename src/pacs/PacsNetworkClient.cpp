@@ -2,6 +2,7 @@
 
 #include "GetStudySCU.h"
 #include "NetworkTuning.h"
+#include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomNesting.h"
 
 #include <QFile>
@@ -249,6 +250,10 @@ QString sopClassOf(const QString& path)
     const OFCondition cond = file.loadFile(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown,
                                            EGL_noChange, 4096);
     if (cond.bad())
+        return {};
+    // Sending may decode the pixels for the negotiated syntax; data DCMTK's JPEG decoder would never
+    // return from is not sent at all.
+    if (!dicom::compressedFramesProblem(*file.getDataset()).isEmpty())
         return {};
     OFString uid;
     if (file.getDataset()->findAndGetOFString(DCM_SOPClassUID, uid).bad())

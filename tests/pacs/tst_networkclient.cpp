@@ -404,6 +404,30 @@ private slots:
         QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
         QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 2, 5000);
 
+        // Files DCMTK could not read back without harm: sequences nested past any stack, and JPEG
+        // data with a marker its decoder never returns from. They fail; the good one still goes.
+        const QString nested = m_files.filePath(QStringLiteral("nested.dcm"));
+        QVERIFY(QFile::copy(m_sendable.at(2), nested));
+        fixtures::appendNestedSequences(nested, 100000);
+        fixtures::SeriesSpec jpegSpec;
+        jpegSpec.rows = jpegSpec.columns = 16;
+        jpegSpec.pixels = fixtures::PixelKind::UInt8;
+        jpegSpec.compression = fixtures::Compression::JpegBaseline;
+        const QString stalling = fixtures::writeSlice(m_files.filePath(QStringLiteral("tem.dcm")), jpegSpec, 0);
+        {
+            QFile file(stalling);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QByteArray bytes = file.readAll();
+            const qsizetype at = bytes.indexOf(QByteArray("\xFF\xD8\xFF\xE0", 4));
+            QVERIFY(at > 132);
+            bytes[at + 3] = '\x01';
+            QVERIFY(file.seek(0));
+            QCOMPARE(file.write(bytes), bytes.size());
+        }
+        QVERIFY(!sendFiles(server, localConfig(), {nested, stalling, m_sendable.at(2)}, &error, {}));
+        QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 3, 5000);
+
         // A server that refuses the association: nothing is sent, no progress.
         peers::StoreReceiver refusing;
         QVERIFY(refusing.start(QStringLiteral("STORE"), {QStringLiteral("--refuse")}));
