@@ -3,6 +3,8 @@
 // others, redraws all nine and recomputes the lines; and the recompute of the lines alone.
 //
 //   bench_referencelines [--slices N] [--steps N]     (defaults: 40 slices per series, 60 steps)
+#include "BenchSupport.h"
+
 #include <viewer/ImageViewportWidget.h>
 #include <viewer/ViewerWindow.h>
 
@@ -26,18 +28,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-int argValue(const QStringList& args, const QString& name, int fallback)
-{
-    const int i = args.indexOf(name);
-    return (i >= 0 && i + 1 < args.size()) ? args.at(i + 1).toInt() : fallback;
-}
+using bench::Clock;
+using bench::msSince;
 
 // Stored values (HU + 1024) of a body in patient space, the same for every plane.
 void addBody(fixtures::SeriesSpec& spec)
@@ -67,8 +59,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int slices = std::max(argValue(args, QStringLiteral("--slices"), 40), 2);
-    const int steps = std::max(argValue(args, QStringLiteral("--steps"), 60), 1);
+    const int slices = std::max(bench::intArg(args, "--slices", 40), 2);
+    const int steps = std::max(bench::intArg(args, "--steps", 60), 1);
 
     dicom::CodecRegistrationScope codecs;
     QTemporaryDir dir;
