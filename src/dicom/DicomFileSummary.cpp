@@ -7,7 +7,10 @@
 #include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -275,6 +278,49 @@ bool completeMultiFrame(DcmDataset& ds, DicomFileSummary& s, Geometry& g)
     return anyPosition;
 }
 
+// How many frames the pixel data really holds, whatever Number of Frames claims: the index makes one
+// row per frame, so a small file declaring two billion frames must not be believed.
+qint64 framesPresent(DcmDataset& ds, const DicomFileSummary& s)
+{
+    DcmElement* element = nullptr;
+    double bitsAllocated = 0.0;
+    if (ds.findAndGetElement(DCM_PixelData, element, OFFalse).good() && element) {
+        Uint16 bits = 0;
+        ds.findAndGetUint16(DCM_BitsAllocated, bits);
+        bitsAllocated = bits;
+    } else if (ds.findAndGetElement(DCM_FloatPixelData, element, OFFalse).good() && element) {
+        bitsAllocated = 32.0;
+    } else if (ds.findAndGetElement(DCM_DoubleFloatPixelData, element, OFFalse).good() && element) {
+        bitsAllocated = 64.0;
+    } else {
+        return 1; // no pixels: nothing to show frame by frame
+    }
+
+    if (DcmXfer(ds.getOriginalXfer()).isEncapsulated() && element->getTag() == DCM_PixelData) {
+        // Every compressed frame takes at least one fragment after the offset table.
+        auto* pixelData = OFstatic_cast(DcmPixelData*, element);
+        E_TransferSyntax repType = EXS_Unknown;
+        const DcmRepresentationParameter* repParam = nullptr;
+        pixelData->getOriginalRepresentationKey(repType, repParam);
+        DcmPixelSequence* sequence = nullptr;
+        if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).bad() || !sequence)
+            return 1;
+        return qMax<qint64>(1, qint64(sequence->card()) - 1);
+    }
+
+    Uint16 samples = 1;
+    ds.findAndGetUint16(DCM_SamplesPerPixel, samples);
+    OFString photometric;
+    ds.findAndGetOFString(DCM_PhotometricInterpretation, photometric);
+    const bool subsampled = photometric == "YBR_FULL_422" || photometric == "YBR_PARTIAL_422";
+    // In double: the declared fields multiply past 64 bits in a hostile header.
+    const double frameBits = double(s.rows) * double(s.columns) * bitsAllocated * (subsampled ? 2.0 : double(qMax<Uint16>(samples, 1)));
+    if (!(frameBits > 0.0))
+        return 1;
+    const double frames = std::floor(double(element->getLength()) * 8.0 / frameBits);
+    return frames < 1.0 ? 1 : qint64(qMin(frames, 2147483647.0));
+}
+
 } // namespace
 
 bool isDicomFile(const QString& path)
@@ -428,6 +474,8 @@ std::optional<DicomFileSummary> summarize(const QString& path)
     readIntegerElement(ds, DCM_Rows, s.rows);
     readIntegerElement(ds, DCM_Columns, s.columns);
     readIntegerElement(ds, DCM_NumberOfFrames, s.numberOfFrames);
+    if (s.numberOfFrames > 1)
+        s.numberOfFrames = int(qMin<qint64>(s.numberOfFrames, framesPresent(ds, s)));
 
     s.sliceThickness = readDoubleElement(ds, DCM_SliceThickness, 0.0);
     s.sliceLocation = readDoubleElement(ds, DCM_SliceLocation, 0.0);

@@ -12,6 +12,7 @@
 #include "DoseReaders.h"
 #include "FrameDecoder.h"
 #include "ZipImportWorker.h"
+#include "db/Database.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -284,6 +285,8 @@ private slots:
     void deepNestingIsRefusedEverywhere();
     void hostilePixelHeaders_data();
     void hostilePixelHeaders();
+    void declaredFramesBeyondPixelData_data();
+    void declaredFramesBeyondPixelData();
     void jpegMarkersThatStallTheDecoder_data();
     void jpegMarkersThatStallTheDecoder();
     void mutatedFilesGiveCleanResults();
@@ -472,6 +475,55 @@ void MutationsTest::hostilePixelHeaders()
     QString error;
     QVERIFY(!dicom::decodeFrame(path, -1, std::nullopt, &error));
     QCOMPARE(error, message);
+}
+
+void MutationsTest::declaredFramesBeyondPixelData_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("declared");
+    QTest::addColumn<int>("expected");
+    // The index makes one row per frame: only frames the pixel data holds may count.
+    QTest::newRow("classic, honest") << "classic" << QString() << 4;
+    QTest::newRow("classic, two billion") << "classic" << "2000000000" << 4;
+    QTest::newRow("classic, one more") << "classic" << "5" << 4;
+    QTest::newRow("enhanced, two billion") << "enhanced" << "2000000000" << 4;
+    QTest::newRow("JPEG, a million") << "jpeg" << "1000000" << 1;
+    QTest::newRow("no pixel data") << "nopixels" << "5000" << 1;
+    QTest::newRow("single frame") << "single" << QString() << 1;
+}
+
+void MutationsTest::declaredFramesBeyondPixelData()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, declared);
+    QFETCH(int, expected);
+    SeriesSpec spec = smallSpec();
+    spec.customize = [&](DcmDataset& ds, int) {
+        if (!declared.isEmpty())
+            ds.putAndInsertString(DCM_NumberOfFrames, declared.toLatin1().constData());
+        if (kind == QLatin1String("nopixels"))
+            ds.findAndDeleteElement(DCM_PixelData);
+    };
+    const QString path = m_dir.filePath(QStringLiteral("frames_%1.dcm").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
+    if (kind == QLatin1String("classic")) {
+        fixtures::writeMultiFrame(path, spec);
+    } else if (kind == QLatin1String("enhanced")) {
+        fixtures::writeEnhancedMultiFrame(path, spec);
+    } else {
+        if (kind == QLatin1String("jpeg")) {
+            spec.pixels = fixtures::PixelKind::UInt8;
+            spec.compression = fixtures::Compression::JpegBaseline;
+        }
+        fixtures::writeSlice(path, spec, 0);
+    }
+    const auto summary = dicom::readFileSummary(path);
+    QVERIFY(summary);
+    QCOMPARE(summary->numberOfFrames, expected);
+
+    db::Database index;
+    QVERIFY(index.open(m_dir.filePath(QStringLiteral("frames.sqlite"))));
+    QVERIFY(index.indexFile(*summary));
+    QCOMPARE(index.instancesForSeries(summary->seriesInstanceUid).size(), expected);
 }
 
 void MutationsTest::jpegMarkersThatStallTheDecoder_data()
