@@ -1074,6 +1074,11 @@ void ImageViewportWidget::setFusionOverlay(std::shared_ptr<render::FusionVolume>
     redrawShownImage();
 }
 
+bool ImageViewportWidget::hasFusionOverlay() const
+{
+    return m_fusion && !m_fusion->isEmpty();
+}
+
 void ImageViewportWidget::clearFusionOverlay()
 {
     m_fusion.reset();

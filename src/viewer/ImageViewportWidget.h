@@ -149,6 +149,11 @@ public:
     void setFusionOverlay(std::shared_ptr<render::FusionVolume> volume, double centre, double width,
                           const QString& name);
     void clearFusionOverlay();
+    bool hasFusionOverlay() const;
+    QString fusionOverlayName() const { return m_fusionName; }
+    double fusionOpacity() const { return m_fusionOpacity; }
+    double fusionCenter() const { return m_fusionCenter; }
+    double fusionWidth() const { return m_fusionWidth; }
 
     // HU statistics of a ROI ellipse (kind 5), at completion and at the release of a handle drag, and of a
     // freehand ROI outline (kind 8) completed at releasePoint; both write the measurement's label.

@@ -64,6 +64,17 @@ public:
     void setActiveViewport(int index);
     // The per-panel series menu that onSeriesMenuRequested runs; the caller owns it.
     QMenu* buildSeriesMenu(int viewportIndex);
+    // Comparison: the patient's other studies as a popup, or the manual study picker.
+    void showCompareMenu();
+    void chooseComparisonStudyManually();
+    // The compare popup, empty when the patient has no other study; the caller owns it.
+    QMenu* buildCompareMenu();
+    // Fusion: the study's other series as a popup, or switching the active panel's overlay off.
+    void toggleFusionOverlay();
+    // The fusion popup of the study's series other than the active panel's; the caller owns it.
+    QMenu* buildFusionMenu();
+    // Builds the overlay volume on the global thread pool and lays it over the panel active now.
+    void startFusionBuild(const QString& seriesUid, const QString& label);
 
     QString studyUid() const { return m_studyUid; }
     bool isPortableMode() const { return m_portableMode; }

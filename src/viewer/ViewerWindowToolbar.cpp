@@ -205,8 +205,10 @@ void ViewerWindow::buildToolbar()
     m_toolbar->addSeparator();
 
     // 9. Comparison with another study.
-    addUnavailable(m_toolbar, compareStudiesIcon(), QStringLiteral("Сравнить с…"), QStringLiteral("compare"))
-        ->setToolTip(QStringLiteral("Открыть другое исследование этого же пациента рядом, для сравнения"));
+    QAction* compare = m_toolbar->addAction(compareStudiesIcon(), QStringLiteral("Сравнить с…"));
+    compare->setObjectName(QStringLiteral("compare"));
+    compare->setToolTip(QStringLiteral("Открыть другое исследование этого же пациента рядом, для сравнения"));
+    connect(compare, &QAction::triggered, this, &ViewerWindow::showCompareMenu);
 
     // 10. Tools.
     {
@@ -281,8 +283,9 @@ void ViewerWindow::buildToolbar()
     QToolButton* extraButton = addMenuButton(extraFunctionsIcon(), QStringLiteral("Дополнительные функции"));
     extraButton->setToolButtonStyle(Qt::ToolButtonIconOnly);
     QMenu* extraMenu = extraButton->menu();
-    addUnavailable(extraMenu, QStringLiteral("Fusion"), fusionIcon())
-        ->setToolTip(QStringLiteral("Наложить другую серию этого исследования цветным полупрозрачным слоем поверх "
+    QAction* fusion = extraMenu->addAction(fusionIcon(), QStringLiteral("Fusion"));
+    connect(fusion, &QAction::triggered, this, &ViewerWindow::toggleFusionOverlay);
+    fusion->setToolTip(QStringLiteral("Наложить другую серию этого исследования цветным полупрозрачным слоем поверх "
                                     "текущей (например ПЭТ поверх КТ) — по физическому положению срезов.\n"
                                     "Повторное нажатие при уже активном наложении — снимает его."));
     m_toolbar->addSeparator();
