@@ -1,0 +1,291 @@
+#include "PacsSettingsDialog.h"
+
+#include "PacsEchoWorker.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QThread>
+#include <QVBoxLayout>
+
+namespace {
+
+enum Column { HostColumn = 0, PortColumn, AeColumn, DescriptionColumn, RetrieveColumn, StatusColumn, ColumnCount };
+
+const QColor kGrey(153, 153, 153);
+const QColor kGreen(60, 160, 60);
+const QColor kRed(200, 60, 60);
+
+} // namespace
+
+PacsSettingsDialog::PacsSettingsDialog(QWidget* parent)
+    : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Конфигурация PACS"));
+    resize(820, 460);
+    buildUi();
+
+    const pacs::PacsConfig config = pacs::loadPacsConfig();
+    localPortSpin->setValue(config.localPort);
+    localAeEdit->setText(config.localAeTitle);
+    moveDestAeEdit->setText(config.moveDestinationAeTitle);
+    serverTable->setRowCount(0);
+    for (const pacs::PacsServer& server : config.servers)
+        addServerRow(server);
+}
+
+void PacsSettingsDialog::buildUi()
+{
+    auto* layout = new QVBoxLayout(this);
+
+    auto* localGroup = new QGroupBox(QStringLiteral("Локальный узел"), this);
+    auto* localForm = new QFormLayout(localGroup);
+    localPortSpin = new QSpinBox(localGroup);
+    localPortSpin->setObjectName(QStringLiteral("localPortSpin"));
+    localPortSpin->setRange(1, 65535);
+    localAeEdit = new QLineEdit(localGroup);
+    localAeEdit->setObjectName(QStringLiteral("localAeEdit"));
+    moveDestAeEdit = new QLineEdit(localGroup);
+    moveDestAeEdit->setObjectName(QStringLiteral("moveDestAeEdit"));
+    moveDestAeEdit->setPlaceholderText(QStringLiteral("пусто = тот же, что «Мой AE-заголовок»"));
+    localForm->addRow(QStringLiteral("Принимающий порт:"), localPortSpin);
+    localForm->addRow(QStringLiteral("Мой AE-заголовок:"), localAeEdit);
+    localForm->addRow(QStringLiteral("AE-заголовок назначения для C-MOVE:"), moveDestAeEdit);
+    layout->addWidget(localGroup);
+
+    auto* serversGroup = new QGroupBox(QStringLiteral("Расположение PACS"), this);
+    auto* serversLayout = new QVBoxLayout(serversGroup);
+    serverTable = new QTableWidget(0, ColumnCount, serversGroup);
+    serverTable->setObjectName(QStringLiteral("serverTable"));
+    serverTable->setHorizontalHeaderLabels({QStringLiteral("IP-адрес"), QStringLiteral("Порт"),
+                                            QStringLiteral("AE-заголовок"), QStringLiteral("Описание"),
+                                            QStringLiteral("Способ скачивания"), QStringLiteral("Статус (C-ECHO)")});
+    serverTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    serverTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    serverTable->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    serversLayout->addWidget(serverTable);
+
+    auto* checkRow = new QHBoxLayout;
+    checkSelectedButton = new QPushButton(QStringLiteral("Проверить выбранный (C-ECHO)"), serversGroup);
+    checkSelectedButton->setToolTip(QStringLiteral(
+        "Отправляет DICOM C-ECHO (Verification) выбранному серверу и показывает результат/задержку ответа "
+        "в столбце \"Статус\" — проверяется то, что СЕЙЧАС введено в строке, даже если изменения ещё не сохранены."));
+    checkAllButton = new QPushButton(QStringLiteral("Проверить все серверы"), serversGroup);
+    checkRow->addWidget(checkSelectedButton);
+    checkRow->addWidget(checkAllButton);
+    checkRow->addStretch();
+    serversLayout->addLayout(checkRow);
+
+    auto* addRow = new QHBoxLayout;
+    newHostEdit = new QLineEdit(serversGroup);
+    newHostEdit->setObjectName(QStringLiteral("newHostEdit"));
+    newHostEdit->setPlaceholderText(QStringLiteral("IP-адрес"));
+    newPortSpin = new QSpinBox(serversGroup);
+    newPortSpin->setObjectName(QStringLiteral("newPortSpin"));
+    newPortSpin->setRange(1, 65535);
+    newPortSpin->setValue(104);
+    newAeEdit = new QLineEdit(serversGroup);
+    newAeEdit->setObjectName(QStringLiteral("newAeEdit"));
+    newAeEdit->setPlaceholderText(QStringLiteral("AE-заголовок"));
+    newDescriptionEdit = new QLineEdit(serversGroup);
+    newDescriptionEdit->setObjectName(QStringLiteral("newDescriptionEdit"));
+    newDescriptionEdit->setPlaceholderText(QStringLiteral("Описание"));
+    auto* addButton = new QPushButton(QStringLiteral("Добавить"), serversGroup);
+    auto* removeButton = new QPushButton(QStringLiteral("Удалить выбранный"), serversGroup);
+    addRow->addWidget(newHostEdit, 2);
+    addRow->addWidget(newPortSpin, 1);
+    addRow->addWidget(newAeEdit, 2);
+    addRow->addWidget(newDescriptionEdit, 2);
+    addRow->addWidget(addButton);
+    addRow->addWidget(removeButton);
+    serversLayout->addLayout(addRow);
+    layout->addWidget(serversGroup, 1);
+
+    auto* note = new QLabel(QStringLiteral(
+        "C-GET не требует встречного соединения от сервера (обычно чинит проблему с firewall/NAT при C-MOVE), "
+        "но поддерживается не всеми PACS. Поиск и скачивание — в отдельном окне «Загрузить с PACS…»."), this);
+    note->setWordWrap(true);
+    note->setStyleSheet(QStringLiteral("color: #999; font-size: 11px;"));
+    layout->addWidget(note);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
+    layout->addWidget(buttons);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &PacsSettingsDialog::onSaveClicked);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(checkSelectedButton, &QPushButton::clicked, this, &PacsSettingsDialog::onCheckSelectedClicked);
+    connect(checkAllButton, &QPushButton::clicked, this, &PacsSettingsDialog::onCheckAllClicked);
+    connect(addButton, &QPushButton::clicked, this, &PacsSettingsDialog::onAddServerClicked);
+    connect(removeButton, &QPushButton::clicked, this, &PacsSettingsDialog::onRemoveServerClicked);
+}
+
+void PacsSettingsDialog::addServerRow(const pacs::PacsServer& server)
+{
+    const int row = serverTable->rowCount();
+    serverTable->insertRow(row);
+    serverTable->setItem(row, HostColumn, new QTableWidgetItem(server.host));
+    serverTable->setItem(row, PortColumn, new QTableWidgetItem(QString::number(server.port)));
+    serverTable->setItem(row, AeColumn, new QTableWidgetItem(server.aeTitle));
+    serverTable->setItem(row, DescriptionColumn, new QTableWidgetItem(server.description));
+
+    auto* mode = new QComboBox(serverTable);
+    mode->addItems({QStringLiteral("C-MOVE"), QStringLiteral("C-GET")});
+    mode->setCurrentIndex(server.retrieveMode == 1 ? 1 : 0);
+    serverTable->setCellWidget(row, RetrieveColumn, mode);
+
+    auto* status = new QTableWidgetItem(QStringLiteral("— не проверялось —"));
+    status->setFlags(status->flags() & ~Qt::ItemIsEditable);
+    status->setForeground(kGrey);
+    serverTable->setItem(row, StatusColumn, status);
+}
+
+pacs::PacsServer PacsSettingsDialog::serverFromRow(int row) const
+{
+    pacs::PacsServer server;
+    const QTableWidgetItem* host = serverTable->item(row, HostColumn);
+    server.host = host ? host->text().trimmed() : QString();
+    if (const QTableWidgetItem* port = serverTable->item(row, PortColumn))
+        server.port = port->text().toInt(); // text that is not a number gives 0
+    else
+        server.port = 104;
+    const QTableWidgetItem* ae = serverTable->item(row, AeColumn);
+    server.aeTitle = ae ? ae->text().trimmed() : QString();
+    const QTableWidgetItem* description = serverTable->item(row, DescriptionColumn);
+    server.description = description ? description->text() : QString();
+    const auto* mode = qobject_cast<QComboBox*>(serverTable->cellWidget(row, RetrieveColumn));
+    server.retrieveMode = mode && mode->currentIndex() == 1 ? 1 : 0;
+    return server;
+}
+
+pacs::PacsConfig PacsSettingsDialog::collectConfig() const
+{
+    pacs::PacsConfig config;
+    config.localPort = localPortSpin->value();
+    config.localAeTitle = localAeEdit->text().trimmed();
+    config.moveDestinationAeTitle = moveDestAeEdit->text().trimmed();
+    for (int row = 0; row < serverTable->rowCount(); ++row) {
+        pacs::PacsServer server = serverFromRow(row);
+        if (!server.host.isEmpty())
+            config.servers.append(std::move(server));
+    }
+    return config;
+}
+
+void PacsSettingsDialog::onAddServerClicked()
+{
+    const QString host = newHostEdit->text().trimmed();
+    if (host.isEmpty())
+        return;
+    pacs::PacsServer server;
+    server.host = host;
+    server.port = newPortSpin->value();
+    server.aeTitle = newAeEdit->text().trimmed();
+    server.description = newDescriptionEdit->text().trimmed();
+    server.retrieveMode = 0;
+    addServerRow(server);
+    newHostEdit->clear();
+    newAeEdit->clear();
+    newDescriptionEdit->clear();
+    newPortSpin->setValue(104);
+}
+
+void PacsSettingsDialog::onRemoveServerClicked()
+{
+    const int row = serverTable->currentRow();
+    if (row < 0)
+        return;
+    serverTable->removeRow(row);
+}
+
+void PacsSettingsDialog::onSaveClicked()
+{
+    pacs::savePacsConfig(collectConfig());
+    accept();
+}
+
+void PacsSettingsDialog::onCheckSelectedClicked()
+{
+    const int row = serverTable->currentRow();
+    if (row < 0) {
+        QMessageBox::information(this, windowTitle(), QStringLiteral("Сначала выберите сервер в списке."));
+        return;
+    }
+    startEchoCheck({row});
+}
+
+void PacsSettingsDialog::onCheckAllClicked()
+{
+    if (serverTable->rowCount() == 0) {
+        QMessageBox::information(this, windowTitle(), QStringLiteral("Список серверов пуст."));
+        return;
+    }
+    QList<int> rows;
+    for (int row = 0; row < serverTable->rowCount(); ++row)
+        rows.append(row);
+    startEchoCheck(rows);
+}
+
+void PacsSettingsDialog::startEchoCheck(const QList<int>& rows)
+{
+    if (echoThread)
+        return;
+
+    QList<pacs::PacsServer> servers;
+    for (int row : rows) {
+        servers.append(serverFromRow(row));
+        if (QTableWidgetItem* status = serverTable->item(row, StatusColumn)) {
+            status->setText(QStringLiteral("⏳ Проверка…"));
+            status->setForeground(kGrey);
+        }
+    }
+    pendingRows = rows;
+    pacs::PacsConfig config = collectConfig();
+    checkSelectedButton->setEnabled(false);
+    checkAllButton->setEnabled(false);
+
+    echoThread = new QThread;
+    echoWorker = new PacsEchoWorker(std::move(servers), std::move(config));
+    echoWorker->moveToThread(echoThread);
+    connect(echoThread, &QThread::started, echoWorker, &PacsEchoWorker::run);
+    connect(echoWorker, &PacsEchoWorker::serverChecked, this, &PacsSettingsDialog::onEchoResult);
+    connect(echoWorker, &PacsEchoWorker::finished, this, &PacsSettingsDialog::onEchoFinished);
+    connect(echoWorker, &PacsEchoWorker::finished, echoThread, &QThread::quit);
+    connect(echoThread, &QThread::finished, echoWorker, &QObject::deleteLater);
+    connect(echoThread, &QThread::finished, echoThread, &QObject::deleteLater);
+    echoThread->start();
+}
+
+void PacsSettingsDialog::onEchoResult(int index, bool ok, QString message, qint64 elapsedMs)
+{
+    if (index < 0 || index >= pendingRows.size())
+        return;
+    QTableWidgetItem* status = serverTable->item(pendingRows.at(index), StatusColumn);
+    if (!status)
+        return;
+    if (ok) {
+        status->setText(QStringLiteral("✅ Отвечает (%1 мс)").arg(elapsedMs));
+        status->setForeground(kGreen);
+        status->setToolTip(QString());
+    } else {
+        status->setText(QStringLiteral("❌ %1").arg(message));
+        status->setForeground(kRed);
+        status->setToolTip(message);
+    }
+}
+
+void PacsSettingsDialog::onEchoFinished()
+{
+    echoThread = nullptr;
+    echoWorker = nullptr;
+    checkSelectedButton->setEnabled(true);
+    checkAllButton->setEnabled(true);
+}

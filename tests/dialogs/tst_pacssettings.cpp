@@ -1,0 +1,424 @@
+// The PACS settings dialog against settings in a temporary folder, and its C-ECHO test against real
+// peers on 127.0.0.1: storescp, a closed port and a listener that never answers.
+
+#include "ModalAnswer.h"
+#include "PacsSettingsDialog.h"
+
+#include "../pacs/PacsTestPeers.h"
+
+#include "pacs/NetworkTuning.h"
+#include "pacs/PacsConfig.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using fixtures::ModalAnswer;
+
+namespace {
+
+QTableWidget* tableOf(QDialog& dialog)
+{
+    return dialog.findChild<QTableWidget*>(QStringLiteral("serverTable"));
+}
+
+QPushButton* buttonOf(QDialog& dialog, const QString& text)
+{
+    for (QPushButton* button : dialog.findChildren<QPushButton*>()) {
+        if (button->text() == text)
+            return button;
+    }
+    return nullptr;
+}
+
+QPushButton* saveButton(QDialog& dialog)
+{
+    auto* box = dialog.findChild<QDialogButtonBox*>();
+    return box ? box->button(QDialogButtonBox::Save) : nullptr;
+}
+
+QPushButton* cancelButton(QDialog& dialog)
+{
+    auto* box = dialog.findChild<QDialogButtonBox*>();
+    return box ? box->button(QDialogButtonBox::Cancel) : nullptr;
+}
+
+QString cell(QTableWidget* table, int row, int column)
+{
+    const QTableWidgetItem* item = table->item(row, column);
+    return item ? item->text() : QStringLiteral("<none>");
+}
+
+void setCell(QTableWidget* table, int row, int column, const QString& text)
+{
+    table->item(row, column)->setText(text);
+}
+
+QComboBox* modeOf(QTableWidget* table, int row)
+{
+    return qobject_cast<QComboBox*>(table->cellWidget(row, 4));
+}
+
+pacs::PacsServer server(const QString& host, int port, const QString& ae, const QString& description = {},
+                        int mode = 0)
+{
+    pacs::PacsServer s;
+    s.host = host;
+    s.port = port;
+    s.aeTitle = ae;
+    s.description = description;
+    s.retrieveMode = mode;
+    return s;
+}
+
+void addRow(QDialog& dialog, const QString& host, int port, const QString& ae)
+{
+    dialog.findChild<QLineEdit*>(QStringLiteral("newHostEdit"))->setText(host);
+    dialog.findChild<QSpinBox*>(QStringLiteral("newPortSpin"))->setValue(port);
+    dialog.findChild<QLineEdit*>(QStringLiteral("newAeEdit"))->setText(ae);
+    buttonOf(dialog, QStringLiteral("Добавить"))->click();
+}
+
+bool isSettled(const QString& status)
+{
+    return status.startsWith(QStringLiteral("✅")) || status.startsWith(QStringLiteral("❌"));
+}
+
+} // namespace
+
+class TestPacsSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void showsStoredConfiguration();
+    void editedConfigurationRoundTrips();
+    void cancelKeepsStoredConfiguration();
+    void addWithEmptyHostAddsNothing();
+    void checkWithoutServerExplains_data();
+    void checkWithoutServerExplains();
+
+    void echoAllServers();
+    void secondCheckIsIgnoredWhileRunning();
+    void closingDuringCheckIsSafe();
+    void grabDialog();
+
+private:
+    QTemporaryDir m_config;
+};
+
+void TestPacsSettings::initTestCase()
+{
+    QVERIFY(m_config.isValid());
+    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config.path());
+    QVERIFY(QSettings().fileName().startsWith(m_config.path()));
+    // A peer that never answers must fail the check in seconds, not half a minute.
+    pacs::setNetworkTimeouts({2, 2, 2});
+}
+
+void TestPacsSettings::init()
+{
+    QSettings settings;
+    settings.clear();
+    settings.sync();
+}
+
+void TestPacsSettings::showsStoredConfiguration()
+{
+    pacs::PacsConfig stored;
+    stored.localPort = 4242;
+    stored.localAeTitle = QStringLiteral("MYNODE");
+    stored.moveDestinationAeTitle = QStringLiteral("MOVEDEST");
+    stored.servers = {server(QStringLiteral("10.1.2.3"), 11112, QStringLiteral("ARCH"), QStringLiteral("Архив"), 1),
+                      server(QStringLiteral("pacs.local"), 104, QStringLiteral("PACS2"))};
+    pacs::savePacsConfig(stored);
+
+    PacsSettingsDialog dialog;
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Конфигурация PACS"));
+    QCOMPARE(dialog.findChild<QSpinBox*>(QStringLiteral("localPortSpin"))->value(), 4242);
+    QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("localAeEdit"))->text(), QStringLiteral("MYNODE"));
+    QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("moveDestAeEdit"))->text(), QStringLiteral("MOVEDEST"));
+
+    QTableWidget* table = tableOf(dialog);
+    QCOMPARE(table->columnCount(), 6);
+    QCOMPARE(table->horizontalHeaderItem(4)->text(), QStringLiteral("Способ скачивания"));
+    QCOMPARE(table->horizontalHeaderItem(5)->text(), QStringLiteral("Статус (C-ECHO)"));
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(cell(table, 0, 0), QStringLiteral("10.1.2.3"));
+    QCOMPARE(cell(table, 0, 1), QStringLiteral("11112"));
+    QCOMPARE(cell(table, 0, 2), QStringLiteral("ARCH"));
+    QCOMPARE(cell(table, 0, 3), QStringLiteral("Архив"));
+    QCOMPARE(modeOf(table, 0)->currentText(), QStringLiteral("C-GET"));
+    QCOMPARE(modeOf(table, 1)->currentText(), QStringLiteral("C-MOVE"));
+    QCOMPARE(cell(table, 1, 5), QStringLiteral("— не проверялось —"));
+    QVERIFY(!(table->item(1, 5)->flags() & Qt::ItemIsEditable));
+    QCOMPARE(table->item(1, 5)->foreground().color(), QColor(153, 153, 153));
+}
+
+void TestPacsSettings::editedConfigurationRoundTrips()
+{
+    pacs::PacsConfig stored;
+    stored.servers = {server(QStringLiteral("10.1.2.3"), 11112, QStringLiteral("ARCH"), {}, 1),
+                      server(QStringLiteral("10.1.2.4"), 104, QStringLiteral("GONE")),
+                      server(QStringLiteral("10.1.2.5"), 105, QStringLiteral("KEEP"))};
+    pacs::savePacsConfig(stored);
+
+    PacsSettingsDialog dialog;
+    QTableWidget* table = tableOf(dialog);
+    dialog.findChild<QSpinBox*>(QStringLiteral("localPortSpin"))->setValue(5104);
+    dialog.findChild<QLineEdit*>(QStringLiteral("localAeEdit"))->setText(QStringLiteral("  NODE1  "));
+    dialog.findChild<QLineEdit*>(QStringLiteral("moveDestAeEdit"))->setText(QStringLiteral(" "));
+
+    // Unsaved edits in the table: a port that is not a number, padded fields, another retrieve mode.
+    setCell(table, 0, 0, QStringLiteral(" 10.9.9.9 "));
+    setCell(table, 0, 1, QStringLiteral("abc"));
+    setCell(table, 0, 2, QStringLiteral(" AE2 "));
+    setCell(table, 0, 3, QStringLiteral("  с пробелами  "));
+    modeOf(table, 0)->setCurrentIndex(0);
+    modeOf(table, 2)->setCurrentIndex(1);
+
+    table->setCurrentCell(1, 0);
+    buttonOf(dialog, QStringLiteral("Удалить выбранный"))->click();
+    QCOMPARE(table->rowCount(), 2);
+
+    addRow(dialog, QStringLiteral(" 127.0.0.1 "), 4006, QStringLiteral(" NEWAE "));
+    dialog.findChild<QLineEdit*>(QStringLiteral("newDescriptionEdit"))->setText(QStringLiteral("x"));
+    addRow(dialog, QStringLiteral("  "), 4007, QStringLiteral("IGNORED"));
+    QCOMPARE(table->rowCount(), 3);
+    QCOMPARE(dialog.findChild<QSpinBox*>(QStringLiteral("newPortSpin"))->value(), 4007); // refused add keeps it
+    QCOMPARE(modeOf(table, 2)->currentIndex(), 0);
+
+    // A row whose host was emptied is left out of the saved list.
+    addRow(dialog, QStringLiteral("drop.me"), 4008, QStringLiteral("DROP"));
+    setCell(table, 3, 0, QStringLiteral("   "));
+
+    saveButton(dialog)->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+
+    pacs::PacsConfig expected;
+    expected.localPort = 5104;
+    expected.localAeTitle = QStringLiteral("NODE1");
+    expected.moveDestinationAeTitle = QString();
+    expected.servers = {server(QStringLiteral("10.9.9.9"), 0, QStringLiteral("AE2"), QStringLiteral("  с пробелами  "), 0),
+                        server(QStringLiteral("10.1.2.5"), 105, QStringLiteral("KEEP"), {}, 1),
+                        server(QStringLiteral("127.0.0.1"), 4006, QStringLiteral("NEWAE"), {}, 0)};
+    const pacs::PacsConfig loaded = pacs::loadPacsConfig();
+    QCOMPARE(loaded.localPort, expected.localPort);
+    QCOMPARE(loaded.localAeTitle, expected.localAeTitle);
+    QCOMPARE(loaded.moveDestinationAeTitle, expected.moveDestinationAeTitle);
+    QCOMPARE(loaded.servers.size(), expected.servers.size());
+    for (int i = 0; i < expected.servers.size(); ++i)
+        QVERIFY2(loaded.servers.at(i) == expected.servers.at(i), qPrintable(loaded.servers.at(i).host));
+
+    // Reopened, the dialog shows exactly what was saved.
+    PacsSettingsDialog again;
+    QCOMPARE(tableOf(again)->rowCount(), 3);
+    QCOMPARE(cell(tableOf(again), 0, 1), QStringLiteral("0"));
+    QCOMPARE(modeOf(tableOf(again), 1)->currentText(), QStringLiteral("C-GET"));
+}
+
+void TestPacsSettings::cancelKeepsStoredConfiguration()
+{
+    pacs::PacsConfig stored;
+    stored.localAeTitle = QStringLiteral("KEEPME");
+    stored.servers = {server(QStringLiteral("10.1.2.3"), 104, QStringLiteral("A")),
+                      server(QStringLiteral("10.1.2.4"), 104, QStringLiteral("B"))};
+    pacs::savePacsConfig(stored);
+
+    PacsSettingsDialog dialog;
+    dialog.findChild<QLineEdit*>(QStringLiteral("localAeEdit"))->setText(QStringLiteral("CHANGED"));
+    tableOf(dialog)->setCurrentCell(0, 0);
+    buttonOf(dialog, QStringLiteral("Удалить выбранный"))->click();
+    addRow(dialog, QStringLiteral("10.7.7.7"), 104, QStringLiteral("C"));
+    cancelButton(dialog)->click();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QVERIFY(pacs::loadPacsConfig() == stored);
+}
+
+void TestPacsSettings::addWithEmptyHostAddsNothing()
+{
+    PacsSettingsDialog dialog;
+    auto* port = dialog.findChild<QSpinBox*>(QStringLiteral("newPortSpin"));
+    auto* ae = dialog.findChild<QLineEdit*>(QStringLiteral("newAeEdit"));
+    auto* description = dialog.findChild<QLineEdit*>(QStringLiteral("newDescriptionEdit"));
+    dialog.findChild<QLineEdit*>(QStringLiteral("newHostEdit"))->setText(QStringLiteral("   "));
+    port->setValue(4242);
+    ae->setText(QStringLiteral("AE"));
+    description->setText(QStringLiteral("Описание"));
+    buttonOf(dialog, QStringLiteral("Добавить"))->click();
+    QCOMPARE(tableOf(dialog)->rowCount(), 0);
+    QCOMPARE(port->value(), 4242);
+    QCOMPARE(ae->text(), QStringLiteral("AE"));
+    QCOMPARE(description->text(), QStringLiteral("Описание"));
+
+    // Removing without a current row is harmless too.
+    buttonOf(dialog, QStringLiteral("Удалить выбранный"))->click();
+    QCOMPARE(tableOf(dialog)->rowCount(), 0);
+}
+
+void TestPacsSettings::checkWithoutServerExplains_data()
+{
+    QTest::addColumn<bool>("withRow");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("selected, no rows") << false << QStringLiteral("Проверить выбранный (C-ECHO)")
+                                       << QStringLiteral("Сначала выберите сервер в списке.");
+    QTest::newRow("selected, none chosen") << true << QStringLiteral("Проверить выбранный (C-ECHO)")
+                                           << QStringLiteral("Сначала выберите сервер в списке.");
+    QTest::newRow("all, empty list") << false << QStringLiteral("Проверить все серверы")
+                                     << QStringLiteral("Список серверов пуст.");
+}
+
+void TestPacsSettings::checkWithoutServerExplains()
+{
+    QFETCH(bool, withRow);
+    QFETCH(QString, button);
+    QFETCH(QString, text);
+    PacsSettingsDialog dialog;
+    if (withRow)
+        addRow(dialog, QStringLiteral("127.0.0.1"), 104, QStringLiteral("X"));
+    tableOf(dialog)->setCurrentCell(-1, -1);
+    ModalAnswer answer(QMessageBox::Ok);
+    buttonOf(dialog, button)->click();
+    QCOMPARE(answer.texts(), QStringList{text});
+    QCOMPARE(answer.titles(), QStringList{QStringLiteral("Конфигурация PACS")});
+    if (withRow)
+        QCOMPARE(cell(tableOf(dialog), 0, 5), QStringLiteral("— не проверялось —"));
+}
+
+void TestPacsSettings::echoAllServers()
+{
+    peers::StoreReceiver receiver;
+    QVERIFY(receiver.start(QStringLiteral("KALVSTORE")));
+    const quint16 closedPort = peers::freePort();
+    QVERIFY(closedPort != 0);
+
+    PacsSettingsDialog dialog;
+    QTableWidget* table = tableOf(dialog);
+    addRow(dialog, QStringLiteral("127.0.0.1"), receiver.port(), QStringLiteral("KALVSTORE"));
+    addRow(dialog, QStringLiteral("127.0.0.1"), closedPort, QStringLiteral("NOBODY"));
+    addRow(dialog, QStringLiteral("127.0.0.1"), 104, QStringLiteral("EMPTYHOST"));
+    setCell(table, 2, 0, QString()); // tested but never saved
+    addRow(dialog, QStringLiteral("127.0.0.1"), 104, QStringLiteral("BADPORT"));
+    setCell(table, 3, 1, QStringLiteral("abc"));
+
+    auto* checkAll = buttonOf(dialog, QStringLiteral("Проверить все серверы"));
+    auto* checkSelected = buttonOf(dialog, QStringLiteral("Проверить выбранный (C-ECHO)"));
+    checkAll->click();
+    for (int row = 0; row < 4; ++row)
+        QVERIFY(cell(table, row, 5) == QStringLiteral("⏳ Проверка…") || isSettled(cell(table, row, 5)));
+    QVERIFY(!checkAll->isEnabled());
+    QVERIFY(!checkSelected->isEnabled());
+
+    QTRY_VERIFY_WITH_TIMEOUT(checkAll->isEnabled(), 20000);
+    QVERIFY(checkSelected->isEnabled());
+
+    const QString ok = cell(table, 0, 5);
+    QVERIFY2(QRegularExpression(QStringLiteral("^✅ Отвечает \\(\\d+ мс\\)$")).match(ok).hasMatch(), qPrintable(ok));
+    QCOMPARE(table->item(0, 5)->foreground().color(), QColor(60, 160, 60));
+    QVERIFY(table->item(0, 5)->toolTip().isEmpty());
+
+    const QString refused = cell(table, 1, 5);
+    QVERIFY2(refused.startsWith(QStringLiteral("❌ ")) && refused.size() > 3, qPrintable(refused));
+    QCOMPARE(table->item(1, 5)->foreground().color(), QColor(200, 60, 60));
+    QCOMPARE(table->item(1, 5)->toolTip(), refused.mid(2));
+
+    QCOMPARE(cell(table, 2, 5), QStringLiteral("❌ не указан IP-адрес"));
+    QCOMPARE(table->item(2, 5)->toolTip(), QStringLiteral("не указан IP-адрес"));
+    QVERIFY2(cell(table, 3, 5).startsWith(QStringLiteral("❌ ")), qPrintable(cell(table, 3, 5)));
+
+    // Checking one row again touches only that row; the peer answers again.
+    setCell(table, 1, 1, QString::number(receiver.port()));
+    setCell(table, 1, 2, QStringLiteral("KALVSTORE"));
+    table->setCurrentCell(1, 0);
+    checkSelected->click();
+    QTRY_VERIFY_WITH_TIMEOUT(checkAll->isEnabled(), 20000);
+    QVERIFY2(cell(table, 1, 5).startsWith(QStringLiteral("✅ Отвечает")), qPrintable(cell(table, 1, 5)));
+    QCOMPARE(cell(table, 2, 5), QStringLiteral("❌ не указан IP-адрес"));
+
+    // The row without a host is not saved; the one with "abc" is, with port 0.
+    saveButton(dialog)->click();
+    const pacs::PacsConfig saved = pacs::loadPacsConfig();
+    QCOMPARE(saved.servers.size(), 3);
+    QCOMPARE(saved.servers.at(2).aeTitle, QStringLiteral("BADPORT"));
+    QCOMPARE(saved.servers.at(2).port, 0);
+}
+
+void TestPacsSettings::secondCheckIsIgnoredWhileRunning()
+{
+    // A listener that takes the connection and never answers keeps the first check busy.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+
+    PacsSettingsDialog dialog;
+    QTableWidget* table = tableOf(dialog);
+    addRow(dialog, QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("SILENT"));
+    addRow(dialog, QStringLiteral("127.0.0.1"), 104, QStringLiteral("LATER"));
+    table->setCurrentCell(0, 0);
+    buttonOf(dialog, QStringLiteral("Проверить выбранный (C-ECHO)"))->click();
+    QCOMPARE(cell(table, 0, 5), QStringLiteral("⏳ Проверка…"));
+
+    // The window stays alive while the echo waits; a second request (even past the disabled
+    // buttons) starts nothing.
+    QTest::qWait(300);
+    table->setCurrentCell(1, 0);
+    QVERIFY(QMetaObject::invokeMethod(&dialog, "onCheckSelectedClicked"));
+    QVERIFY(QMetaObject::invokeMethod(&dialog, "onCheckAllClicked"));
+    QCOMPARE(cell(table, 1, 5), QStringLiteral("— не проверялось —"));
+    QCOMPARE(cell(table, 0, 5), QStringLiteral("⏳ Проверка…"));
+
+    auto* checkAll = buttonOf(dialog, QStringLiteral("Проверить все серверы"));
+    QTRY_VERIFY_WITH_TIMEOUT(checkAll->isEnabled(), 15000);
+    QVERIFY2(cell(table, 0, 5).startsWith(QStringLiteral("❌ ")), qPrintable(cell(table, 0, 5)));
+    QCOMPARE(cell(table, 1, 5), QStringLiteral("— не проверялось —"));
+}
+
+void TestPacsSettings::closingDuringCheckIsSafe()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+
+    {
+        PacsSettingsDialog dialog;
+        addRow(dialog, QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("SILENT"));
+        buttonOf(dialog, QStringLiteral("Проверить все серверы"))->click();
+        cancelButton(dialog)->click();
+    }
+    // The worker finishes its list on its own thread; its result to the gone dialog is dropped.
+    QTest::qWait(3500);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(pacs::loadPacsConfig().servers.isEmpty());
+}
+
+void TestPacsSettings::grabDialog()
+{
+    pacs::PacsConfig stored;
+    stored.servers = {server(QStringLiteral("127.0.0.1"), 104, QStringLiteral("ARCHIVE"), QStringLiteral("Архив"), 1),
+                      server(QStringLiteral("10.0.0.5"), 11112, QStringLiteral("PACS"), QStringLiteral("Отделение"))};
+    pacs::savePacsConfig(stored);
+    PacsSettingsDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTableWidget* table = tableOf(dialog);
+    table->item(0, 5)->setText(QStringLiteral("✅ Отвечает (3 мс)"));
+    table->item(0, 5)->setForeground(QColor(60, 160, 60));
+    table->item(1, 5)->setText(QStringLiteral("❌ Association Request Failed"));
+    table->item(1, 5)->setForeground(QColor(200, 60, 60));
+    const QString path = QDir::temp().filePath(QStringLiteral("kalvenor_pacs_settings.png"));
+    QVERIFY(dialog.grab().save(path));
+}
+
+QTEST_MAIN(TestPacsSettings)
+#include "tst_pacssettings.moc"
