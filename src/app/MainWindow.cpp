@@ -8,6 +8,8 @@
 #include "db/Database.h"
 #include "dialogs/HotkeyRegistry.h"
 #include "dialogs/HotkeySettingsDialog.h"
+#include "dialogs/PacsSettingsDialog.h"
+#include "dialogs/SettingsDialog.h"
 #include "dialogs/ToolbarCustomizeDialog.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomImporter.h"
@@ -201,8 +203,16 @@ void MainWindow::setupUi()
     settingsButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
     auto* settingsMenu = new QMenu(settingsButton);
     settingsMenu->setObjectName(QStringLiteral("settingsMenu"));
-    settingsMenu->addAction(QStringLiteral("Управление хранилищем…"))->setEnabled(false);
-    settingsMenu->addAction(QStringLiteral("Настройки PACS…"))->setEnabled(false);
+    QAction* storageSettings = settingsMenu->addAction(QStringLiteral("Управление хранилищем…"));
+    connect(storageSettings, &QAction::triggered, this, [this] {
+        SettingsDialog dialog(this);
+        dialog.exec();
+    });
+    QAction* pacsSettings = settingsMenu->addAction(QStringLiteral("Настройки PACS…"));
+    connect(pacsSettings, &QAction::triggered, this, [this] {
+        PacsSettingsDialog dialog(this);
+        dialog.exec();
+    });
     settingsMenu->addAction(QStringLiteral("Удалённый доступ…"))->setEnabled(false);
     QAction* toolbarCustomize = settingsMenu->addAction(QStringLiteral("Панель инструментов окна просмотра…"));
     toolbarCustomize->setToolTip(QStringLiteral(
