@@ -1,0 +1,671 @@
+#include "dialogs/ExportDialog.h"
+
+#include "dicom/DicomCopyWriters.h"
+#include "dicom/FrameDecoder.h"
+#include "render/Mp4VideoWriter.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDate>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSlider>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QString kNoName = QStringLiteral("Без_имени");
+
+// Characters that cannot stand in a file or folder name on the target platform, control characters
+// included; compiled once for the life of the process.
+const QRegularExpression& forbiddenNameCharacters()
+{
+    static const QRegularExpression re(QStringLiteral("[\\\\/:*?\"<>|\\x00-\\x1f\\x7f]"));
+    return re;
+}
+
+QString frameNumberText(int number)
+{
+    return QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0'));
+}
+
+QPointF meanOf(const QList<QPointF>& points)
+{
+    QPointF sum;
+    for (const QPointF& p : points)
+        sum += p;
+    return points.isEmpty() ? sum : sum / double(points.size());
+}
+
+// Within one run two series may carry the same name part (same description, or none): the later one
+// gets "_2", "_3", ... so that it does not replace the files of the earlier one.
+QString uniqueNamePart(QSet<QString>& used, const QString& directory, const QString& part)
+{
+    QString candidate = part;
+    for (int n = 2; used.contains(QDir(directory).filePath(candidate).toLower()); ++n)
+        candidate = QStringLiteral("%1_%2").arg(part).arg(n);
+    used.insert(QDir(directory).filePath(candidate).toLower());
+    return candidate;
+}
+
+// Study date "dd.MM.yyyy" and time "hh:mm" for the overlay; either may be missing.
+QString dateTimeText(const SeriesOverlayInfo& info)
+{
+    QString text;
+    const QDate date = QDate::fromString(info.studyDate, QStringLiteral("yyyyMMdd"));
+    if (date.isValid())
+        text = date.toString(QStringLiteral("dd.MM.yyyy"));
+    if (info.studyTime.size() >= 4) {
+        if (!text.isEmpty())
+            text += QLatin1Char(' ');
+        text += QStringLiteral("%1:%2").arg(info.studyTime.left(2), info.studyTime.mid(2, 2));
+    }
+    return text;
+}
+
+} // namespace
+
+void burnMeasurements(QImage& image, const QList<ImageViewportWidget::MeasurementInfo>& list)
+{
+    if (list.isEmpty() || image.isNull())
+        return;
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QFont font = painter.font();
+    font.setPointSizeF(std::max(image.width() / 110.0, 8.0));
+    painter.setFont(font);
+    const double penWidth = std::max(image.width() / 500.0, 1.0);
+
+    for (const auto& m : list) {
+        const QList<QPointF>& p = m.points;
+        const int n = int(p.size());
+        painter.setPen(QPen(m.colour, penWidth));
+        painter.setBrush(Qt::NoBrush);
+        std::optional<QPointF> labelAt;
+        switch (m.kind) {
+        case 3: // ruler
+            if (n < 2)
+                continue;
+            painter.drawLine(p[0], p[1]);
+            labelAt = (p[0] + p[1]) / 2.0;
+            break;
+        case 10: { // arrow
+            if (n < 2)
+                continue;
+            painter.drawLine(p[0], p[1]);
+            const double a = QLineF(p[0], p[1]).angle() + 180.0;
+            QPolygonF head;
+            head << p[1];
+            for (const double b : {a - 25.0, a + 25.0}) {
+                const double r = qDegreesToRadians(b);
+                head << p[1] + QPointF(12.0 * std::cos(r), -12.0 * std::sin(r));
+            }
+            painter.setBrush(m.colour);
+            painter.drawPolygon(head);
+            painter.setBrush(Qt::NoBrush);
+            break;
+        }
+        case 4: // angle, vertex first
+            if (n < 3)
+                continue;
+            painter.drawLine(p[0], p[1]);
+            painter.drawLine(p[0], p[2]);
+            labelAt = p[0];
+            break;
+        case 5:
+        case 13: { // ellipses
+            if (n < 2)
+                continue;
+            const QRectF rect = QRectF(p[0], p[1]).normalized();
+            painter.drawEllipse(rect);
+            labelAt = rect.topLeft();
+            break;
+        }
+        case 7: // freehand drawing
+            if (n < 2)
+                continue;
+            painter.drawPolyline(QPolygonF(p));
+            break;
+        case 9: // text
+            if (n < 1)
+                continue;
+            labelAt = p[0];
+            break;
+        case 11: // polygon
+            if (n < 3)
+                continue;
+            painter.drawPolygon(QPolygonF(p));
+            labelAt = meanOf(p);
+            break;
+        case 12: { // smooth contour through the points
+            if (n < 3)
+                continue;
+            auto at = [&](int i) { return p[((i % n) + n) % n]; };
+            QPainterPath path(p[0]);
+            for (int i = 0; i < n; ++i) {
+                const QPointF c1 = at(i) + (at(i + 1) - at(i - 1)) / 6.0;
+                const QPointF c2 = at(i + 1) - (at(i + 2) - at(i)) / 6.0;
+                path.cubicTo(c1, c2, at(i + 1));
+            }
+            path.closeSubpath();
+            painter.drawPath(path);
+            labelAt = meanOf(p);
+            break;
+        }
+        case 14: // Cobb angle
+            if (n < 2)
+                continue;
+            painter.drawLine(p[0], p[1]);
+            if (n >= 4) {
+                painter.drawLine(p[2], p[3]);
+                labelAt = ((p[0] + p[1]) / 2.0 + (p[2] + p[3]) / 2.0) / 2.0;
+            }
+            break;
+        default:
+            continue;
+        }
+        if (labelAt && !m.text.isEmpty())
+            painter.drawText(*labelAt, m.text);
+    }
+}
+
+ExportDialog::ExportDialog(db::Database* database, QWidget* parent)
+    : QDialog(parent)
+    , m_database(database)
+{
+    setWindowTitle(QStringLiteral("Экспорт изображений"));
+    resize(560, 620);
+    setupUi();
+    m_folderEdit->setText(QStandardPaths::writableLocation(QStandardPaths::PicturesLocation));
+}
+
+ExportDialog::~ExportDialog() = default;
+
+void ExportDialog::setupUi()
+{
+    auto* layout = new QVBoxLayout(this);
+
+    // What to export.
+    auto* scopeBox = new QGroupBox(QStringLiteral("Экспорт"), this);
+    auto* scopeLayout = new QHBoxLayout(scopeBox);
+    m_scopeImage = new QRadioButton(QStringLiteral("Текущее изображение"), scopeBox);
+    m_scopeSeries = new QRadioButton(QStringLiteral("Текущая серия"), scopeBox);
+    m_scopeAll = new QRadioButton(QStringLiteral("Все открытые серии"), scopeBox);
+    m_scopeSeries->setChecked(true);
+    m_scopeGroup = new QButtonGroup(this);
+    for (QRadioButton* button : {m_scopeImage, m_scopeSeries, m_scopeAll}) {
+        m_scopeGroup->addButton(button);
+        scopeLayout->addWidget(button);
+    }
+    layout->addWidget(scopeBox);
+
+    // File format.
+    auto* formatBox = new QGroupBox(QStringLiteral("Формат файла"), this);
+    auto* formatLayout = new QHBoxLayout(formatBox);
+    m_formatJpeg = new QRadioButton(QStringLiteral("JPEG"), formatBox);
+    m_formatBmp = new QRadioButton(QStringLiteral("BMP"), formatBox);
+    m_formatDicom = new QRadioButton(QStringLiteral("DICOM"), formatBox);
+    m_formatDicom->setToolTip(QStringLiteral("Копия исходного файла как есть — без применения аннотаций/размера"));
+    m_formatMp4 = new QRadioButton(QStringLiteral("MP4 (видео)"), formatBox);
+    m_formatMp4->setToolTip(QStringLiteral("Один видеофайл из всех срезов серии, с наложенными "
+                                           "аннотациями/измерениями — как Cine-проигрыватель, только "
+                                           "сохранённый в файл"));
+    m_formatJpeg->setChecked(true);
+    m_formatGroup = new QButtonGroup(this);
+    for (QRadioButton* button : {m_formatJpeg, m_formatBmp, m_formatDicom, m_formatMp4}) {
+        m_formatGroup->addButton(button);
+        formatLayout->addWidget(button);
+    }
+    auto* wmvLabel = new QLabel(QStringLiteral("(WMV не поддерживается)"), formatBox);
+    wmvLabel->setStyleSheet(QStringLiteral("color: #999; font-size: 11px;"));
+    formatLayout->addWidget(wmvLabel);
+    formatLayout->addStretch();
+    layout->addWidget(formatBox);
+
+    // Where to.
+    auto* placeBox = new QGroupBox(QStringLiteral("Место сохранения"), this);
+    auto* placeLayout = new QVBoxLayout(placeBox);
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(new QLabel(QStringLiteral("Каталог:"), placeBox));
+    m_folderEdit = new QLineEdit(placeBox);
+    m_folderEdit->setObjectName(QStringLiteral("folderEdit"));
+    folderRow->addWidget(m_folderEdit, 1);
+    auto* browseButton = new QPushButton(QStringLiteral("Выбрать каталог"), placeBox);
+    connect(browseButton, &QPushButton::clicked, this, &ExportDialog::onBrowseFolderClicked);
+    folderRow->addWidget(browseButton);
+    placeLayout->addLayout(folderRow);
+    auto* prefixRow = new QHBoxLayout;
+    prefixRow->addWidget(new QLabel(QStringLiteral("Префикс имени:"), placeBox));
+    m_prefixEdit = new QLineEdit(placeBox);
+    m_prefixEdit->setObjectName(QStringLiteral("prefixEdit"));
+    prefixRow->addWidget(m_prefixEdit, 1);
+    placeLayout->addLayout(prefixRow);
+    m_openFolderCheck = new QCheckBox(QStringLiteral("Показать в проводнике после завершения экспорта"), placeBox);
+    placeLayout->addWidget(m_openFolderCheck);
+    layout->addWidget(placeBox);
+
+    // File options.
+    auto* optionsBox = new QGroupBox(QStringLiteral("Параметры файла"), this);
+    auto* optionsLayout = new QVBoxLayout(optionsBox);
+    auto* sizeRow = new QHBoxLayout;
+    sizeRow->addWidget(new QLabel(QStringLiteral("Размер:"), optionsBox));
+    m_sizeOriginal = new QRadioButton(QStringLiteral("По умолчанию (1:1)"), optionsBox);
+    m_sizeFit = new QRadioButton(QStringLiteral("Подходит для:"), optionsBox);
+    m_sizeOriginal->setChecked(true);
+    auto* sizeGroup = new QButtonGroup(this);
+    sizeGroup->addButton(m_sizeOriginal);
+    sizeGroup->addButton(m_sizeFit);
+    sizeRow->addWidget(m_sizeOriginal);
+    sizeRow->addWidget(m_sizeFit);
+    m_widthSpin = new QSpinBox(optionsBox);
+    m_widthSpin->setRange(16, 8192);
+    m_widthSpin->setValue(1024);
+    sizeRow->addWidget(m_widthSpin);
+    sizeRow->addWidget(new QLabel(QStringLiteral("×"), optionsBox));
+    m_heightSpin = new QSpinBox(optionsBox);
+    m_heightSpin->setRange(16, 8192);
+    m_heightSpin->setValue(768);
+    sizeRow->addWidget(m_heightSpin);
+    sizeRow->addWidget(new QLabel(QStringLiteral("пикс."), optionsBox));
+    optionsLayout->addLayout(sizeRow);
+
+    auto* annotationRow = new QHBoxLayout;
+    annotationRow->addWidget(new QLabel(QStringLiteral("Аннотации:"), optionsBox));
+    m_annotationFull = new QRadioButton(QStringLiteral("Полный"), optionsBox);
+    m_annotationBasic = new QRadioButton(QStringLiteral("Основной (анонимный)"), optionsBox);
+    m_annotationBasic->setToolTip(QStringLiteral("Без ФИО и ID пациента — только срез/W-L"));
+    m_annotationOff = new QRadioButton(QStringLiteral("Отключено"), optionsBox);
+    m_annotationFull->setChecked(true);
+    m_annotationGroup = new QButtonGroup(this);
+    for (QRadioButton* button : {m_annotationFull, m_annotationBasic, m_annotationOff}) {
+        m_annotationGroup->addButton(button);
+        annotationRow->addWidget(button);
+    }
+    optionsLayout->addLayout(annotationRow);
+
+    optionsLayout->addWidget(new QLabel(QStringLiteral("Качество JPEG:"), optionsBox));
+    m_qualitySlider = new QSlider(Qt::Horizontal, optionsBox);
+    m_qualitySlider->setRange(10, 100);
+    m_qualitySlider->setValue(90);
+    optionsLayout->addWidget(m_qualitySlider);
+    auto* qualityHints = new QHBoxLayout;
+    qualityHints->addWidget(new QLabel(QStringLiteral("худшее (меньший файл)"), optionsBox));
+    qualityHints->addStretch();
+    qualityHints->addWidget(new QLabel(QStringLiteral("лучшее (больший файл)"), optionsBox));
+    optionsLayout->addLayout(qualityHints);
+
+    auto* fpsRow = new QHBoxLayout;
+    fpsRow->addWidget(new QLabel(QStringLiteral("Частота кадров (видео):"), optionsBox));
+    m_fpsSpin = new QSpinBox(optionsBox);
+    m_fpsSpin->setRange(1, 60);
+    m_fpsSpin->setValue(10);
+    m_fpsSpin->setSuffix(QStringLiteral(" кадр/сек"));
+    fpsRow->addWidget(m_fpsSpin);
+    fpsRow->addStretch();
+    optionsLayout->addLayout(fpsRow);
+    layout->addWidget(optionsBox);
+
+    layout->addStretch();
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto* exportButton = new QPushButton(QStringLiteral("Экспорт"), this);
+    exportButton->setDefault(true);
+    connect(exportButton, &QPushButton::clicked, this, &ExportDialog::onExportClicked);
+    buttons->addWidget(exportButton);
+    auto* closeButton = new QPushButton(QStringLiteral("Закрыть"), this);
+    connect(closeButton, &QPushButton::clicked, this, &QDialog::reject);
+    buttons->addWidget(closeButton);
+    layout->addLayout(buttons);
+}
+
+void ExportDialog::setActiveViewport(ImageViewportWidget* viewport)
+{
+    m_activeViewport = viewport;
+    const bool hasSlices = viewport && viewport->sliceCount() > 0;
+    m_scopeImage->setEnabled(hasSlices);
+    m_scopeSeries->setEnabled(hasSlices);
+    if (hasSlices)
+        m_scopeImage->setChecked(true);
+}
+
+void ExportDialog::setViewports(const QList<ImageViewportWidget*>& viewports,
+                                const QList<QList<db::InstanceRecord>>& instanceLists)
+{
+    m_viewports = viewports;
+    m_instanceLists = instanceLists;
+}
+
+void ExportDialog::onBrowseFolderClicked()
+{
+    const QString chosen = QFileDialog::getExistingDirectory(this, QStringLiteral("Выберите каталог для экспорта"),
+                                                             m_folderEdit->text(), QFileDialog::ShowDirsOnly);
+    if (!chosen.isEmpty())
+        m_folderEdit->setText(chosen);
+}
+
+ExportDialog::Scope ExportDialog::scope() const
+{
+    if (m_scopeImage->isChecked())
+        return Scope::CurrentImage;
+    if (m_scopeAll->isChecked())
+        return Scope::AllSeries;
+    return Scope::CurrentSeries;
+}
+
+ExportDialog::Format ExportDialog::format() const
+{
+    if (m_formatBmp->isChecked())
+        return Format::Bmp;
+    if (m_formatDicom->isChecked())
+        return Format::Dicom;
+    if (m_formatMp4->isChecked())
+        return Format::Mp4;
+    return Format::Jpeg;
+}
+
+ExportDialog::Annotation ExportDialog::annotation() const
+{
+    if (m_annotationBasic->isChecked())
+        return Annotation::Basic;
+    if (m_annotationOff->isChecked())
+        return Annotation::Off;
+    return Annotation::Full;
+}
+
+QString ExportDialog::patientFolderName(const SeriesOverlayInfo& info)
+{
+    QString name = info.patientName.isEmpty() ? kNoName : info.patientName;
+    if (!info.patientId.isEmpty())
+        name += QLatin1Char('_') + info.patientId;
+    name = name.simplified();
+    name.replace(forbiddenNameCharacters(), QStringLiteral("_"));
+    name.replace(QLatin1Char(' '), QLatin1Char('_'));
+    // "." and ".." (or any name of dots) would point at the export folder itself or above it; leading
+    // and trailing dots go. Overlong patient texts are cut so the name stays a valid path component.
+    while (name.startsWith(QLatin1Char('.')))
+        name.remove(0, 1);
+    while (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    name.truncate(100);
+    return name.isEmpty() ? kNoName : name;
+}
+
+QString ExportDialog::seriesNamePart(const SeriesOverlayInfo& info)
+{
+    if (info.seriesDescription.isEmpty())
+        return QStringLiteral("series");
+    QString part = info.seriesDescription.simplified();
+    part.replace(QLatin1Char(' '), QLatin1Char('_'));
+    // The description comes from the file: a slash in it must not lead the file into another folder.
+    part.replace(forbiddenNameCharacters(), QStringLiteral("_"));
+    part.truncate(100);
+    return part;
+}
+
+QList<ExportJob> ExportDialog::collectJobs() const
+{
+    QList<ExportJob> jobs;
+    auto baseJob = [](ImageViewportWidget* panel) {
+        ExportJob job;
+        job.info = panel->overlayInfo();
+        job.windowCenter = panel->windowCenter();
+        job.windowWidth = panel->windowWidth();
+        job.viewport = panel;
+        return job;
+    };
+    auto wholeSeries = [](ExportJob& job, const QList<db::InstanceRecord>& instances) {
+        job.instances = instances;
+        for (int i = 0; i < instances.size(); ++i)
+            job.sliceIndices.append(i);
+    };
+
+    const Scope chosen = scope();
+    if (chosen == Scope::AllSeries) {
+        for (int i = 0; i < m_viewports.size(); ++i) {
+            ImageViewportWidget* panel = m_viewports[i];
+            if (!panel || panel->sliceCount() == 0 || i >= m_instanceLists.size() || m_instanceLists[i].isEmpty())
+                continue;
+            ExportJob job = baseJob(panel);
+            wholeSeries(job, m_instanceLists[i]);
+            jobs.append(job);
+        }
+        return jobs;
+    }
+
+    if (!m_activeViewport || m_activeViewport->sliceCount() == 0)
+        return jobs;
+    ExportJob job = baseJob(m_activeViewport);
+    bool found = false;
+    if (chosen == Scope::CurrentSeries) {
+        for (int i = 0; i < m_viewports.size(); ++i) {
+            if (m_viewports[i] == m_activeViewport && i < m_instanceLists.size()) {
+                wholeSeries(job, m_instanceLists[i]);
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        if (const auto record = m_activeViewport->currentSlice()) {
+            job.instances.append(*record);
+            job.sliceIndices.append(m_activeViewport->currentSliceIndex());
+        }
+    }
+    if (!job.instances.isEmpty())
+        jobs.append(job);
+    return jobs;
+}
+
+std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
+                                                double windowCenter, double windowWidth, int frameNumber,
+                                                int frameCount, ImageViewportWidget* viewport, int sliceIndex,
+                                                QString* error) const
+{
+    const auto decoded = dicom::decodeFrame(record.filePath, record.frameIndex,
+                                            render::WindowLevel{windowCenter, windowWidth});
+    if (!decoded || decoded->image.isNull()) {
+        if (error)
+            *error = QStringLiteral("Не удалось декодировать %1").arg(record.filePath);
+        return std::nullopt;
+    }
+    QImage image = decoded->image.convertToFormat(QImage::Format_RGB32);
+    if (viewport)
+        burnMeasurements(image, viewport->measurementsForSlice(sliceIndex));
+    if (m_sizeFit->isChecked())
+        image = image.scaled(m_widthSpin->value(), m_heightSpin->value(), Qt::KeepAspectRatio,
+                             Qt::SmoothTransformation);
+
+    const Annotation mode = annotation();
+    if (mode == Annotation::Off)
+        return image;
+
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const int w = image.width();
+    const int h = image.height();
+    QFont font = painter.font();
+    font.setPointSize(std::max(w / 90, 9));
+    painter.setFont(font);
+    painter.setPen(QColor(255, 214, 51));
+    const int m = std::max(w / 150, 6);
+
+    if (mode == Annotation::Full) {
+        const QRect top(m, m, w - 2 * m, h / 6);
+        const QString name = info.patientName.isEmpty() ? QStringLiteral("(без имени)") : info.patientName;
+        painter.drawText(top, Qt::AlignLeft | Qt::TextWordWrap,
+                         QStringLiteral("%1\nID: %2").arg(name, info.patientId));
+        const QString study =
+            info.studyDescription.isEmpty() ? QStringLiteral("(без описания)") : info.studyDescription;
+        const QString series =
+            info.seriesDescription.isEmpty() ? QStringLiteral("(без описания)") : info.seriesDescription;
+        const QString when = dateTimeText(info);
+        const QString dateLine = when.isEmpty() ? QString() : QStringLiteral("\n%1").arg(when);
+        painter.drawText(top, Qt::AlignRight | Qt::TextWordWrap,
+                         QStringLiteral("%1\n%2%3").arg(study, series, dateLine));
+    }
+
+    const QRect bottom(m, h - h / 8 - m, w - 2 * m, h / 8);
+    painter.drawText(bottom, Qt::AlignLeft | Qt::AlignBottom,
+                     QStringLiteral("Срез %1 / %2").arg(frameNumber + 1).arg(frameCount));
+    painter.drawText(bottom, Qt::AlignRight | Qt::AlignBottom,
+                     QStringLiteral("WL: %1  WW: %2")
+                         .arg(qint64(std::llround(windowCenter)))
+                         .arg(qint64(std::llround(windowWidth))));
+    painter.end();
+    return image;
+}
+
+bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
+                                   double windowCenter, double windowWidth, int frameNumber, int frameCount,
+                                   ImageViewportWidget* viewport, int sliceIndex, const QString& targetPath,
+                                   QString* error)
+{
+    const Format fmt = format();
+    if (fmt == Format::Dicom) {
+        if (annotation() == Annotation::Basic)
+            return dicom::writeAnonymizedCopy(record.filePath, targetPath, QStringLiteral("ANONYMOUS"),
+                                              QStringLiteral("ANONYMOUS"), error);
+        if (!QFile::copy(record.filePath, targetPath)) {
+            if (error)
+                *error = QStringLiteral("Не удалось скопировать %1").arg(record.filePath);
+            return false;
+        }
+        return true;
+    }
+
+    const auto image = renderFrame(record, info, windowCenter, windowWidth, frameNumber, frameCount, viewport,
+                                   sliceIndex, error);
+    if (!image)
+        return false;
+    if (!image->save(targetPath, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value())) {
+        if (error)
+            *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
+        return false;
+    }
+    return true;
+}
+
+bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error)
+{
+    if (job.instances.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("Пустая серия — нечего экспортировать в видео");
+        return false;
+    }
+    render::Mp4VideoWriter writer;
+    const int count = int(job.instances.size());
+    QSize videoSize;
+    for (int i = 0; i < count; ++i) {
+        const int sliceIndex = i < job.sliceIndices.size() ? job.sliceIndices[i] : i;
+        auto image = renderFrame(job.instances[i], job.info, job.windowCenter, job.windowWidth, i, count,
+                                 job.viewport, sliceIndex, error);
+        if (!image)
+            return false;
+        if (i == 0) {
+            videoSize = QSize(image->width() & ~1, image->height() & ~1);
+            if (videoSize.width() < 2 || videoSize.height() < 2) {
+                if (error)
+                    *error = QStringLiteral("Слишком маленький размер кадра для видео");
+                return false;
+            }
+            const quint32 bitRate = quint32(videoSize.width()) * quint32(videoSize.height()) * 4u;
+            if (!writer.open(targetPath, quint32(videoSize.width()), quint32(videoSize.height()), m_fpsSpin->value(),
+                             bitRate, error))
+                return false;
+        }
+        QImage frame = *image;
+        if (frame.size() != videoSize)
+            frame = frame.scaled(videoSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        if (frame.format() != QImage::Format_RGB32)
+            frame = frame.convertToFormat(QImage::Format_RGB32);
+        if (!writer.writeFrame(frame, error)) {
+            writer.finalize(nullptr);
+            return false;
+        }
+    }
+    return writer.finalize(error);
+}
+
+void ExportDialog::onExportClicked()
+{
+    const QString folder = m_folderEdit->text().trimmed();
+    if (folder.isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("Экспорт"), QStringLiteral("Выберите каталог для сохранения."));
+        return;
+    }
+    QDir().mkpath(folder); // a failure shows in the writes that follow
+
+    const QList<ExportJob> jobs = collectJobs();
+    if (jobs.isEmpty()) {
+        QMessageBox::information(this, QStringLiteral("Экспорт"),
+                                 QStringLiteral("Нечего экспортировать — нет открытой серии."));
+        return;
+    }
+
+    const Format fmt = format();
+    const QString extension = fmt == Format::Jpeg    ? QStringLiteral("jpg")
+                              : fmt == Format::Bmp   ? QStringLiteral("bmp")
+                              : fmt == Format::Dicom ? QStringLiteral("dcm")
+                                                     : QStringLiteral("mp4");
+    const QString prefix = m_prefixEdit->text().trimmed();
+    int files = 0;
+    int failures = 0;
+    QSet<QString> usedNames;
+
+    for (const ExportJob& job : jobs) {
+        if (fmt == Format::Mp4) {
+            if (job.instances.isEmpty())
+                continue;
+            const QString part = uniqueNamePart(usedNames, folder, seriesNamePart(job.info));
+            const QString target = QDir(folder).filePath(QStringLiteral("%1%2.%3").arg(prefix, part, extension));
+            QString error;
+            exportVideoFile(job, target, &error) ? ++files : ++failures;
+            continue;
+        }
+        QString directory = folder;
+        if (fmt == Format::Dicom) {
+            directory = QDir(folder).filePath(patientFolderName(job.info));
+            QDir().mkpath(directory);
+        }
+        const QString part = uniqueNamePart(usedNames, directory, seriesNamePart(job.info));
+        const int count = int(job.instances.size());
+        for (int i = 0; i < count; ++i) {
+            const QString target = QDir(directory).filePath(
+                QStringLiteral("%1%2_%3.%4").arg(prefix, part, frameNumberText(i + 1), extension));
+            const int sliceIndex = i < job.sliceIndices.size() ? job.sliceIndices[i] : i;
+            QString error;
+            exportFrameFile(job.instances[i], job.info, job.windowCenter, job.windowWidth, i, count, job.viewport,
+                            sliceIndex, target, &error)
+                ? ++files
+                : ++failures;
+        }
+    }
+
+    QString text = QStringLiteral("Экспортировано файлов: %1").arg(files);
+    if (failures != 0)
+        text += QStringLiteral("\n\nОшибок: %1").arg(failures);
+    QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
+
+    if (m_openFolderCheck->isChecked() && files >= 1)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}

@@ -1,0 +1,532 @@
+// The export dialog on fixture series in a real index shown in real viewing panels: every format's
+// files and names, pixels of stills against the frame decoded at the panel's window, burnt-in
+// measurements, readable DICOM copies, MP4 frame counts read back with libavformat, unwritable
+// folders, Cyrillic and hostile descriptions, and the dialog's guards.
+
+#include "../viewer/PanelTestSupport.h"
+
+#include "ModalAnswer.h"
+
+#include "dialogs/ExportDialog.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/FrameDecoder.h"
+
+#include <QDirIterator>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QtTest>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cmath>
+
+using paneltest::makePanel;
+
+namespace {
+
+// HU from -200 to 199 over the image, different on each slice: a gradient under the window 0/400.
+fixtures::SeriesSpec gradientSpec(const QString& description, int size, int slices)
+{
+    fixtures::SeriesSpec spec;
+    spec.seriesDescription = description;
+    spec.columns = size;
+    spec.rows = size;
+    spec.slices = slices;
+    spec.value = [](int x, int y, int z) { return 1024 - 200 + (x * 5 + y * 3 + z * 17) % 400; };
+    return spec;
+}
+
+QRadioButton* radio(ExportDialog& dialog, const QString& text)
+{
+    for (QRadioButton* button : dialog.findChildren<QRadioButton*>())
+        if (button->text() == text)
+            return button;
+    qFatal("no radio button %s", qPrintable(text));
+    return nullptr;
+}
+
+QPushButton* button(ExportDialog& dialog, const QString& text)
+{
+    for (QPushButton* b : dialog.findChildren<QPushButton*>())
+        if (b->text() == text)
+            return b;
+    qFatal("no push button %s", qPrintable(text));
+    return nullptr;
+}
+
+// Presses "Экспорт" and returns the texts of the boxes it showed.
+QStringList runExport(ExportDialog& dialog)
+{
+    fixtures::ModalAnswer answer(QMessageBox::Ok);
+    button(dialog, QStringLiteral("Экспорт"))->click();
+    return answer.texts();
+}
+
+QStringList filesUnder(const QString& dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+QImage decodedAt(const db::InstanceRecord& record, double centre, double width)
+{
+    const auto frame = dicom::decodeFrame(record.filePath, record.frameIndex, render::WindowLevel{centre, width});
+    return frame ? frame->image.convertToFormat(QImage::Format_RGB32) : QImage();
+}
+
+double meanGreyDifference(const QImage& a, const QImage& b, const QRect& area)
+{
+    double sum = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            sum += std::abs(qGray(a.pixel(x, y)) - qGray(b.pixel(x, y)));
+    return sum / (area.width() * area.height());
+}
+
+struct VideoFacts
+{
+    bool opened = false;
+    int width = 0;
+    int height = 0;
+    int frames = 0;
+    AVCodecID codec = AV_CODEC_ID_NONE;
+};
+
+// Reads the file back through the demuxer and decoder a player would use and counts the pictures.
+VideoFacts readVideo(const QString& path)
+{
+    VideoFacts facts;
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, QFile::encodeName(path).constData(), nullptr, nullptr) < 0)
+        return facts;
+    avformat_find_stream_info(input, nullptr);
+    const int index = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index >= 0) {
+        facts.opened = true;
+        AVStream* stream = input->streams[index];
+        facts.codec = stream->codecpar->codec_id;
+        facts.width = stream->codecpar->width;
+        facts.height = stream->codecpar->height;
+        const AVCodec* decoder = avcodec_find_decoder(facts.codec);
+        AVCodecContext* dec = avcodec_alloc_context3(decoder);
+        avcodec_parameters_to_context(dec, stream->codecpar);
+        avcodec_open2(dec, decoder, nullptr);
+        AVPacket* packet = av_packet_alloc();
+        AVFrame* frame = av_frame_alloc();
+        while (av_read_frame(input, packet) >= 0) {
+            if (packet->stream_index == index && avcodec_send_packet(dec, packet) >= 0)
+                while (avcodec_receive_frame(dec, frame) >= 0)
+                    ++facts.frames;
+            av_packet_unref(packet);
+        }
+        avcodec_send_packet(dec, nullptr);
+        while (avcodec_receive_frame(dec, frame) >= 0)
+            ++facts.frames;
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&dec);
+    }
+    avformat_close_input(&input);
+    return facts;
+}
+
+} // namespace
+
+class TestExport : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<paneltest::SeriesStore> m_store;
+    std::unique_ptr<ImageViewportWidget> m_panel; // "CT Chest", 3 slices of 64 x 64, window 0/400
+    std::unique_ptr<ImageViewportWidget> m_empty;
+    QList<db::InstanceRecord> m_slices;
+    QTemporaryDir m_out;
+    int m_run = 0;
+
+    // A fresh output folder per export.
+    QString freshFolder()
+    {
+        const QString dir = m_out.filePath(QStringLiteral("run%1").arg(++m_run));
+        QDir().mkpath(dir);
+        return dir;
+    }
+
+    std::unique_ptr<ExportDialog> dialogFor(const QString& folder, ImageViewportWidget* active,
+                                            const QList<ImageViewportWidget*>& panels)
+    {
+        auto dialog = std::make_unique<ExportDialog>(&m_store->database());
+        dialog->setActiveViewport(active);
+        QList<QList<db::InstanceRecord>> lists;
+        for (ImageViewportWidget* p : panels)
+            lists << (p ? p->slices() : QList<db::InstanceRecord>());
+        while (lists.size() < 9)
+            lists << QList<db::InstanceRecord>();
+        dialog->setViewports(panels, lists);
+        dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(folder);
+        return dialog;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_out.isValid());
+        m_store = std::make_unique<paneltest::SeriesStore>();
+        QVERIFY(m_store->isOpen());
+        SeriesOverlayInfo info;
+        m_slices = m_store->index(gradientSpec(QStringLiteral("CT Chest"), 64, 3), &info);
+        QCOMPARE(m_slices.size(), 3);
+        info.studyDate = QStringLiteral("20240115");
+        info.studyTime = QStringLiteral("101500");
+        info.studyDescription = QStringLiteral("Test study");
+        m_panel = makePanel();
+        m_panel->showSeries(m_slices, info);
+        m_panel->showSlice(0);
+        m_panel->setWindowPreset(render::WindowLevel{0.0, 400.0});
+        QCOMPARE(m_panel->windowCenter(), 0.0);
+        QCOMPARE(m_panel->windowWidth(), 400.0);
+        m_empty = makePanel();
+    }
+
+    void dialogLooksRight()
+    {
+        auto dialog = dialogFor(freshFolder(), m_panel.get(), {m_panel.get()});
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Экспорт изображений"));
+        // A panel with slices: every scope is open and the current image is chosen.
+        QVERIFY(radio(*dialog, QStringLiteral("Текущее изображение"))->isChecked());
+        QVERIFY(radio(*dialog, QStringLiteral("Текущая серия"))->isEnabled());
+        QVERIFY(radio(*dialog, QStringLiteral("Все открытые серии"))->isEnabled());
+        QVERIFY(radio(*dialog, QStringLiteral("JPEG"))->isChecked());
+        QVERIFY(radio(*dialog, QStringLiteral("Полный"))->isChecked());
+        QVERIFY(button(*dialog, QStringLiteral("Экспорт"))->isDefault());
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        QVERIFY(dialog->grab().save(QDir::temp().filePath(QStringLiteral("export-dialog.png"))));
+        button(*dialog, QStringLiteral("Закрыть"))->click();
+        QCOMPARE(dialog->result(), int(QDialog::Rejected));
+    }
+
+    void formatsWriteNamedFiles_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("jpeg") << "JPEG" << ""
+                              << QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg", "CT_Chest_0003.jpg"};
+        QTest::newRow("bmp with prefix") << "BMP" << " case7_ "
+                                         << QStringList{"case7_CT_Chest_0001.bmp", "case7_CT_Chest_0002.bmp",
+                                                        "case7_CT_Chest_0003.bmp"};
+        QTest::newRow("dicom in patient folder")
+            << "DICOM" << ""
+            << QStringList{"Test^Patient_P0001/CT_Chest_0001.dcm", "Test^Patient_P0001/CT_Chest_0002.dcm",
+                           "Test^Patient_P0001/CT_Chest_0003.dcm"};
+        QTest::newRow("mp4") << "MP4 (видео)" << "" << QStringList{"CT_Chest.mp4"};
+    }
+
+    void formatsWriteNamedFiles()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, prefix);
+        QFETCH(QStringList, expected);
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
+        dialog->findChild<QLineEdit*>(QStringLiteral("prefixEdit"))->setText(prefix);
+        const QStringList texts = runExport(*dialog);
+        QCOMPARE(texts, QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
+        QCOMPARE(filesUnder(folder), expected);
+
+        if (format == QLatin1String("DICOM")) {
+            // Plain copies: byte for byte the sources, readable as DICOM.
+            for (int i = 0; i < 3; ++i) {
+                const QString copy = QDir(folder).filePath(expected[i]);
+                QFile a(m_slices[i].filePath), b(copy);
+                QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+                QCOMPARE(b.readAll(), a.readAll());
+                const auto summary = dicom::readFileSummary(copy);
+                QVERIFY(summary);
+                QCOMPARE(summary->patientName, QStringLiteral("Test^Patient"));
+            }
+            // A second run into the same folder refuses to replace the copies and says so.
+            QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 0\n\nОшибок: 3")});
+        } else if (format == QStringLiteral("MP4 (видео)")) {
+            const VideoFacts video = readVideo(QDir(folder).filePath(expected[0]));
+            QVERIFY(video.opened);
+            QCOMPARE(video.codec, AV_CODEC_ID_H264);
+            QCOMPARE(video.width, 64);
+            QCOMPARE(video.height, 64);
+            QCOMPARE(video.frames, 3);
+        } else {
+            // Stills are replaced by a second run.
+            QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+            QCOMPARE(QImage(QDir(folder).filePath(expected[0])).size(), QSize(64, 64));
+        }
+    }
+
+    void anonymisedDicomCopies()
+    {
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, QStringLiteral("DICOM"))->setChecked(true);
+        radio(*dialog, QStringLiteral("Основной (анонимный)"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        const QStringList files = filesUnder(folder);
+        QCOMPARE(files.size(), 3);
+        for (const QString& f : files) {
+            const auto summary = dicom::readFileSummary(QDir(folder).filePath(f));
+            QVERIFY(summary);
+            QCOMPARE(summary->patientName, QStringLiteral("ANONYMOUS"));
+            QVERIFY(dicom::decodeFrame(QDir(folder).filePath(f), 0, std::nullopt));
+        }
+    }
+
+    void stillPixelsAreTheWindowedFrame_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("annotation");
+        QTest::addColumn<double>("tolerance");
+        QTest::newRow("bmp, no annotations: exact") << "BMP" << "Отключено" << 0.0;
+        QTest::newRow("jpeg, full annotations: centre close") << "JPEG" << "Полный" << 4.0;
+    }
+
+    void stillPixelsAreTheWindowedFrame()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, annotation);
+        QFETCH(double, tolerance);
+        // The current image is slice 2: one file numbered 1, with slice 2's pixels.
+        m_panel->showSlice(2);
+        m_panel->setWindowPreset(render::WindowLevel{50.0, 300.0});
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, format)->setChecked(true);
+        radio(*dialog, annotation)->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 1")});
+        const QString ext = format == QLatin1String("BMP") ? QStringLiteral("bmp") : QStringLiteral("jpg");
+        QCOMPARE(filesUnder(folder), QStringList{QStringLiteral("CT_Chest_0001.") + ext});
+        const QImage written(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.") + ext));
+        const QImage expected = decodedAt(m_slices[2], 50.0, 300.0);
+        QCOMPARE(written.size(), expected.size());
+        // The window matters: the file differs from the frame at another window.
+        QVERIFY(meanGreyDifference(written.convertToFormat(QImage::Format_RGB32), decodedAt(m_slices[2], 0, 2000),
+                                   QRect(16, 16, 32, 32)) > 20);
+        if (tolerance == 0.0)
+            QCOMPARE(written.convertToFormat(QImage::Format_RGB32), expected);
+        else
+            QVERIFY(meanGreyDifference(written.convertToFormat(QImage::Format_RGB32), expected,
+                                       QRect(16, 16, 32, 32)) <= tolerance);
+        m_panel->showSlice(0);
+        m_panel->setWindowPreset(render::WindowLevel{0.0, 400.0});
+    }
+
+    void overlayAndMeasurementsAreBurntIn()
+    {
+        // A ruler on slice 1; exported with annotations off it still shows; the basic overlay adds
+        // the yellow slice counter at the bottom and nothing at the top.
+        m_panel->showSlice(1);
+        m_panel->setMeasurementMode(3);
+        m_panel->startMeasurement(QPointF(4, 32));
+        m_panel->updateActiveMeasurement(QPointF(60, 32));
+        m_panel->finishMeasurement(QPointF(60, 32));
+        m_panel->setMeasurementMode(0);
+        QCOMPARE(m_panel->measurementsForSlice(1).size(), 1);
+
+        const QImage plain = decodedAt(m_slices[1], 0.0, 400.0);
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, QStringLiteral("BMP"))->setChecked(true);
+        radio(*dialog, QStringLiteral("Отключено"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        const QImage measured(QDir(folder).filePath(QStringLiteral("CT_Chest_0002.bmp")));
+        const QImage untouched(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.bmp")));
+        QVERIFY(measured.pixel(30, 32) != plain.pixel(30, 32));
+        QCOMPARE(untouched.convertToFormat(QImage::Format_RGB32), decodedAt(m_slices[0], 0.0, 400.0));
+
+        // Fit into 256 x 200: 64 x 64 becomes 200 x 200; the basic overlay draws only at the bottom.
+        radio(*dialog, QStringLiteral("Основной (анонимный)"))->setChecked(true);
+        radio(*dialog, QStringLiteral("Подходит для:"))->setChecked(true);
+        const QList<QSpinBox*> spins = dialog->findChildren<QSpinBox*>();
+        spins[0]->setValue(256);
+        spins[1]->setValue(200);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        const QImage big(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.bmp")));
+        QCOMPARE(big.size(), QSize(200, 200));
+        auto yellowIn = [&big](const QRect& area) {
+            int n = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    const QRgb p = big.pixel(x, y);
+                    n += qRed(p) > 200 && qGreen(p) > 160 && qBlue(p) < 120;
+                }
+            return n;
+        };
+        QVERIFY(yellowIn(QRect(0, 150, 200, 50)) > 10);
+        QCOMPARE(yellowIn(QRect(0, 0, 200, 30)), 0);
+        m_panel->clearMeasurements(false);
+        m_panel->showSlice(0);
+    }
+
+    void videoOfOddSizeAndSeveralSeries()
+    {
+        // 65 x 63 frames become a 64 x 62 video; two panels with one description get two videos.
+        auto odd = makePanel();
+        const auto oddSlices = m_store->index([] {
+            auto spec = gradientSpec(QStringLiteral("CT Chest"), 65, 5);
+            spec.rows = 63;
+            return spec;
+        }());
+        odd->showSeries(oddSlices, m_panel->overlayInfo());
+        odd->setWindowPreset(render::WindowLevel{0.0, 400.0});
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get(), m_empty.get(), odd.get()});
+        radio(*dialog, QStringLiteral("Все открытые серии"))->setChecked(true);
+        radio(*dialog, QStringLiteral("MP4 (видео)"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 2")});
+        QCOMPARE(filesUnder(folder), (QStringList{"CT_Chest.mp4", "CT_Chest_2.mp4"}));
+        const VideoFacts first = readVideo(QDir(folder).filePath(QStringLiteral("CT_Chest.mp4")));
+        QCOMPARE(first.frames, 3);
+        const VideoFacts second = readVideo(QDir(folder).filePath(QStringLiteral("CT_Chest_2.mp4")));
+        QVERIFY(second.opened);
+        QCOMPARE(QSize(second.width, second.height), QSize(64, 62));
+        QCOMPARE(second.frames, 5);
+
+        // The same for stills: the second series does not overwrite the first.
+        radio(*dialog, QStringLiteral("JPEG"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 8")});
+        QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("CT_Chest_0003.jpg"))));
+        QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("CT_Chest_2_0005.jpg"))));
+        QCOMPARE(QImage(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.jpg"))).size(), QSize(64, 64));
+    }
+
+    void unwritableFolderCountsFailures_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("jpeg") << "JPEG" << "Экспортировано файлов: 0\n\nОшибок: 3";
+        QTest::newRow("dicom") << "DICOM" << "Экспортировано файлов: 0\n\nОшибок: 3";
+        QTest::newRow("mp4") << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1";
+    }
+
+    void unwritableFolderCountsFailures()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, expected);
+        // A plain file stands where the folder's parent should be: nothing can be created below it,
+        // whoever runs the test.
+        const QString base = freshFolder();
+        const QString blocker = QDir(base).filePath(QStringLiteral("blocker"));
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        auto dialog = dialogFor(QDir(blocker).filePath(QStringLiteral("out")), m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{expected});
+        QCOMPARE(filesUnder(base), QStringList{QStringLiteral("blocker")});
+    }
+
+    void cyrillicAndHostileNames()
+    {
+        auto panel = makePanel();
+        auto spec = gradientSpec(QStringLiteral("Грудная клетка"), 32, 2);
+        spec.specificCharacterSet = QStringLiteral("ISO_IR 192");
+        spec.patientName = QStringLiteral("Иванов^Иван");
+        SeriesOverlayInfo info;
+        panel->showSeries(m_store->index(spec, &info), info);
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, panel.get(), {panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 2")});
+        radio(*dialog, QStringLiteral("DICOM"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 2")});
+        QCOMPARE(filesUnder(folder),
+                 (QStringList{"Грудная_клетка_0001.jpg", "Грудная_клетка_0002.jpg",
+                              "Иванов^Иван_P0001/Грудная_клетка_0001.dcm",
+                              "Иванов^Иван_P0001/Грудная_клетка_0002.dcm"}));
+
+        // Patient and series texts that climb out of the folder stay inside it.
+        info.patientName = QStringLiteral("..");
+        info.patientId = QStringLiteral("../../x");
+        info.seriesDescription = QStringLiteral("../../../escape");
+        panel->showSeries(panel->slices(), info);
+        const QString nested = QDir(folder).filePath(QStringLiteral("a/b"));
+        auto hostile = dialogFor(nested, panel.get(), {panel.get()});
+        radio(*hostile, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*hostile, QStringLiteral("DICOM"))->setChecked(true);
+        QCOMPARE(runExport(*hostile), QStringList{QStringLiteral("Экспортировано файлов: 2")});
+        radio(*hostile, QStringLiteral("BMP"))->setChecked(true);
+        QCOMPARE(runExport(*hostile), QStringList{QStringLiteral("Экспортировано файлов: 2")});
+        QCOMPARE(filesUnder(nested), (QStringList{".._.._.._escape_0001.bmp", ".._.._.._escape_0002.bmp",
+                                                  "_.._.._x/.._.._.._escape_0001.dcm",
+                                                  "_.._.._x/.._.._.._escape_0002.dcm"}));
+        QCOMPARE(filesUnder(folder).size(), 8);
+    }
+
+    void folderAndSeriesNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << " Ivanov  Ivan" << "ID 7" << "Ivanov_Ivan_ID_7";
+        QTest::newRow("no name") << "" << "" << "Без_имени";
+        QTest::newRow("no name, id") << "" << "42" << "Без_имени_42";
+        QTest::newRow("forbidden characters") << "a:b*c?\"d<e>f|g\\h" << "1/2" << "a_b_c__d_e_f_g_h_1_2";
+        QTest::newRow("dots only") << ".." << "" << "Без_имени";
+        QTest::newRow("dots around") << "...Petrov." << "" << "Petrov";
+        QTest::newRow("control characters") << QStringLiteral("A\x01" "B") << "" << "A_B";
+    }
+
+    void folderAndSeriesNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, id);
+        QFETCH(QString, folder);
+        SeriesOverlayInfo info;
+        info.patientName = name;
+        info.patientId = id;
+        QCOMPARE(ExportDialog::patientFolderName(info), folder);
+        info.seriesDescription = name;
+        if (!name.isEmpty())
+            QVERIFY(!ExportDialog::seriesNamePart(info).contains(QLatin1Char('/')));
+    }
+
+    void guards()
+    {
+        // An empty folder field: a request for a folder and nothing written.
+        auto dialog = dialogFor(QStringLiteral("   "), m_panel.get(), {m_panel.get()});
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Выберите каталог для сохранения.")});
+
+        // An empty active panel: the two panel scopes are closed, the series choice stays and finds
+        // nothing; all open series still exports the other panel.
+        const QString folder = freshFolder();
+        auto empty = dialogFor(folder, m_empty.get(), {m_empty.get(), m_panel.get()});
+        QVERIFY(!radio(*empty, QStringLiteral("Текущее изображение"))->isEnabled());
+        QVERIFY(!radio(*empty, QStringLiteral("Текущая серия"))->isEnabled());
+        QVERIFY(radio(*empty, QStringLiteral("Текущая серия"))->isChecked());
+        QCOMPARE(runExport(*empty), QStringList{QStringLiteral("Нечего экспортировать — нет открытой серии.")});
+        QVERIFY(filesUnder(folder).isEmpty());
+        radio(*empty, QStringLiteral("Все открытые серии"))->setChecked(true);
+        QCOMPARE(runExport(*empty), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+
+        // The active panel missing from the panel list: only its current image goes out.
+        const QString single = freshFolder();
+        auto lonely = dialogFor(single, m_panel.get(), {m_empty.get()});
+        radio(*lonely, QStringLiteral("Текущая серия"))->setChecked(true);
+        QCOMPARE(runExport(*lonely), QStringList{QStringLiteral("Экспортировано файлов: 1")});
+        QCOMPARE(filesUnder(single), QStringList{QStringLiteral("CT_Chest_0001.jpg")});
+    }
+};
+
+QTEST_MAIN(TestExport)
+#include "tst_export.moc"
