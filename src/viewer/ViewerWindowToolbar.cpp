@@ -10,6 +10,7 @@
 
 #include "app/MainWindow.h"
 #include "db/PhaseGrouping.h"
+#include "dialogs/ExportDialog.h"
 #include "dialogs/HotkeyRegistry.h"
 #include "dialogs/ToolbarCatalogue.h"
 #include "dialogs/ToolbarCustomizeDialog.h"
@@ -113,8 +114,17 @@ void ViewerWindow::buildToolbar()
     {
         QToolButton* button = addMenuButton(saveIcon(), QStringLiteral("Сохранить/Экспорт"));
         QMenu* menu = button->menu();
-        QAction* exportAction = addUnavailable(menu, QStringLiteral("Экспортировать изображения…"), exportIcon());
+        QAction* exportAction = menu->addAction(exportIcon(), QStringLiteral("Экспортировать изображения…"));
         addShortcut(exportAction, QStringLiteral("viewer.export"));
+        connect(exportAction, &QAction::triggered, this, [this] {
+            ExportDialog dialog(m_db, this);
+            dialog.setActiveViewport(m_panels.value(m_activePanel));
+            QList<QList<db::InstanceRecord>> slotSlices;
+            for (int i = 0; i < PanelCount; ++i)
+                slotSlices.append(m_panelSlices.value(i));
+            dialog.setViewports(m_panels, slotSlices);
+            dialog.exec();
+        });
         menu->addSeparator();
         QAction* copyOne = menu->addAction(QStringLiteral("Копировать в буфер обмена"));
         addShortcut(copyOne, QStringLiteral("viewer.copyOne"));

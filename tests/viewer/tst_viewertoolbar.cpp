@@ -199,8 +199,7 @@ private slots:
                                   QStringLiteral("calculators"), QStringLiteral("classifications")})
             QVERIFY2(!toolbarAction(*w, id)->isEnabled(), qPrintable(id));
         for (const QString& text :
-             {QStringLiteral("Экспортировать изображения…"),
-              QStringLiteral("3D МногоПлоскостная Реконструкция"), QStringLiteral("3D VRT — объёмный рендеринг"),
+             {QStringLiteral("3D МногоПлоскостная Реконструкция"), QStringLiteral("3D VRT — объёмный рендеринг"),
               QStringLiteral("Криволинейный MPR — по точкам"), QStringLiteral("Сосудистый анализ"),
               QStringLiteral("Ортопантомограмма"), QStringLiteral("Автоматически по ходу сосуда"),
               QStringLiteral("Узел в лёгком"), QStringLiteral("Кардио-МРТ (SAX)"),
