@@ -10,6 +10,9 @@ class QDateEdit;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
+class QProgressDialog;
+template <typename T>
+class QFutureWatcher;
 class QTableWidget;
 class QThread;
 class QAction;
@@ -23,6 +26,10 @@ class ViewerWindow;
 namespace db {
 class Database;
 }
+namespace pacs {
+struct PacsConfig;
+struct PacsServer;
+} // namespace pacs
 namespace dicom {
 struct DicomFileSummary;
 class DicomImporter;
@@ -80,6 +87,11 @@ public:
     static bool isManagedStudyFile(const QString& path);
     // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).
     QMenu* buildStudyContextMenu(const QPoint& pos);
+
+    // Send to PACS: the server menu, then C-STORE of every file of the study off the GUI thread.
+    void sendStudyToPacs(const QString& studyUid);
+    void startPacsSend(const QString& studyUid, const pacs::PacsServer& server, const pacs::PacsConfig& config);
+    void finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host);
 
     // The date that the date presets and the clean-up count from; today unless a test fixes it.
     static void setCurrentDateOverride(const QDate& date) { s_todayOverride = date; }

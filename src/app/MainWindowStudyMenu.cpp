@@ -101,9 +101,12 @@ QMenu* MainWindow::buildStudyContextMenu(const QPoint& pos)
     if (uids.size() == 1) {
         const QString uid = uids.first();
         for (const char* text : {"Экспортировать для флеш-накопителя (со встроенным просмотрщиком)…",
-                                 "Записать на CD/DVD (со встроенным просмотрщиком)…", "Отправить на PACS-сервер…",
-                                 "Отправить по email…"})
+                                 "Записать на CD/DVD (со встроенным просмотрщиком)…"})
             menu->addAction(QString::fromUtf8(text))->setEnabled(false);
+        QAction* sendToPacs = menu->addAction(QStringLiteral("Отправить на PACS-сервер…"));
+        sendToPacs->setObjectName(QStringLiteral("sendToPacsAction"));
+        connect(sendToPacs, &QAction::triggered, this, [this, uid] { sendStudyToPacs(uid); });
+        menu->addAction(QStringLiteral("Отправить по email…"))->setEnabled(false);
         menu->addSeparator();
         QTableWidgetItem* item = m_studyTable->item(clicked->row(), 0);
         const bool isProtected = item && item->data(StudyProtectedRole).toBool();

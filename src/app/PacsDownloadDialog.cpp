@@ -559,13 +559,17 @@ void PacsDownloadDialog::showResultsContextMenu(const QPoint& pos)
     if (!MainWindow::s_instance)
         return;
     QMenu menu(this);
-    // The study list's export, disc, sending and e-mail operations; each entry stays disabled
-    // until the study list offers its operation.
+    // The study list's export, disc, sending and e-mail operations; an entry stays disabled until
+    // the study list offers its operation.
     const QStringList entries{QStringLiteral("Экспортировать во внешний архив…"),
                               QStringLiteral("Экспортировать для флеш-накопителя…"), QStringLiteral("Записать на CD/DVD…"),
                               QStringLiteral("Отправить на PACS-сервер…"), QStringLiteral("Отправить по email…")};
     for (const QString& entry : entries)
         menu.addAction(entry)->setEnabled(false);
+    QAction* sendToPacs = menu.actions().at(3);
+    sendToPacs->setEnabled(true);
+    connect(sendToPacs, &QAction::triggered, this,
+            [this, row] { runStudyAction(row, [](const QString& uid) { MainWindow::s_instance->sendStudyToPacs(uid); }); });
     menu.exec(m_table->viewport()->mapToGlobal(pos));
 }
 

@@ -1,0 +1,108 @@
+// Sending one indexed study to a configured PACS server by C-STORE, as a task on the global thread
+// pool under a progress dialog that the user may hide while the transfer goes on.
+
+#include "MainWindow.h"
+
+#include "db/Database.h"
+#include "pacs/PacsConfig.h"
+#include "pacs/PacsNetworkClient.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QFutureWatcher>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace {
+
+const QString SendTitle = QStringLiteral("Отправка на PACS");
+
+QString serverMenuText(const pacs::PacsServer& server)
+{
+    const QString name = server.description.isEmpty() ? server.aeTitle : server.description;
+    return QStringLiteral("%1 (%2:%3)").arg(name, server.host).arg(server.port);
+}
+
+} // namespace
+
+void MainWindow::sendStudyToPacs(const QString& studyUid)
+{
+    const pacs::PacsConfig config = pacs::loadPacsConfig();
+    if (config.servers.isEmpty()) {
+        QMessageBox::information(this, SendTitle,
+                                 QStringLiteral("Нет настроенных PACS-серверов — добавьте сервер в настройках PACS."));
+        return;
+    }
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("pacsServerMenu"));
+    for (const pacs::PacsServer& server : config.servers) {
+        QAction* entry = menu->addAction(serverMenuText(server));
+        connect(entry, &QAction::triggered, this,
+                [this, studyUid, server, config] { startPacsSend(studyUid, server, config); });
+    }
+    menu->exec(QCursor::pos());
+    menu->deleteLater();
+}
+
+void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& server, const pacs::PacsConfig& config)
+{
+    QStringList files;
+    for (const db::SeriesRecord& series : m_db->seriesForStudy(studyUid))
+        for (const db::InstanceRecord& instance : m_db->instancesForSeries(series.seriesInstanceUid))
+            files << instance.filePath;
+    // A multi-frame file has one index row per frame; it is one object for the server.
+    files.removeDuplicates();
+    if (files.isEmpty()) {
+        QMessageBox::warning(this, SendTitle, QStringLiteral("В исследовании не найдено файлов."));
+        return;
+    }
+
+    auto* progress = new QProgressDialog(QStringLiteral("Отправка на %1…").arg(server.host), QStringLiteral("Скрыть"), 0,
+                                         static_cast<int>(files.size()), this);
+    progress->setObjectName(QStringLiteral("pacsSendProgress"));
+    progress->setWindowTitle(SendTitle);
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(0);
+    progress->setValue(0);
+
+    auto* watcher = new QFutureWatcher<bool>(this);
+    const QString host = server.host;
+    connect(watcher, &QFutureWatcher<bool>::finished, this,
+            [this, watcher, progress, host] { finishPacsSend(watcher, progress, host); });
+
+    // The worker only posts; the dialog is touched on the GUI thread, and not at all once the
+    // user has hidden it or it is gone.
+    const QPointer<QProgressDialog> guard(progress);
+    auto report = [guard](int done, int total) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [guard, done, total] {
+                if (!guard || guard->wasCanceled())
+                    return;
+                guard->setMaximum(total);
+                guard->setValue(done);
+            },
+            Qt::QueuedConnection);
+    };
+    watcher->setFuture(QtConcurrent::run([server, config, files, report] {
+        return pacs::sendFiles(server, config, files, nullptr, report);
+    }));
+}
+
+void MainWindow::finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host)
+{
+    progress->close();
+    progress->deleteLater();
+    const bool ok = watcher->result();
+    if (ok)
+        QMessageBox::information(this, SendTitle, QStringLiteral("Исследование успешно отправлено на %1.").arg(host));
+    else
+        QMessageBox::warning(this, SendTitle,
+                             QStringLiteral("Не удалось полностью отправить исследование на %1 — проверьте настройки "
+                                            "сервера и соединение.")
+                                 .arg(host));
+    watcher->deleteLater();
+}

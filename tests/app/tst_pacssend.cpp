@@ -1,0 +1,261 @@
+// Sending a study from the study list to a PACS server: the server menu, C-STORE to a real
+// storescp on 127.0.0.1 under the progress dialog, and the result and refusal boxes.
+
+#include "../pacs/PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+
+#include "app/MainWindow.h"
+#include "db/Database.h"
+#include "pacs/PacsConfig.h"
+
+#include <QAction>
+#include <QFutureWatcher>
+#include <QApplication>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+const QString Title = QStringLiteral("Отправка на PACS");
+
+// Answers the pop-up menu of PACS servers: records its entries, then picks one (or none: -1).
+class PopupAnswer
+{
+public:
+    explicit PopupAnswer(int choice) : m_choice(choice)
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start();
+    }
+    QStringList entries;
+    int shown = 0;
+
+private:
+    void tick()
+    {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        ++shown;
+        entries.clear();
+        for (QAction* a : menu->actions())
+            entries << a->text();
+        if (m_choice < 0 || m_choice >= menu->actions().size()) {
+            QTest::keyClick(menu, Qt::Key_Escape);
+            return;
+        }
+        menu->setActiveAction(menu->actions().at(m_choice));
+        QTest::keyClick(menu, Qt::Key_Return);
+    }
+    int m_choice;
+    QTimer m_timer;
+};
+
+pacs::PacsServer loopbackServer(quint16 port)
+{
+    pacs::PacsServer s;
+    s.host = QStringLiteral("127.0.0.1");
+    s.port = port;
+    s.aeTitle = QStringLiteral("RECEIVER");
+    s.description = QStringLiteral("Тестовый архив");
+    return s;
+}
+
+void configure(const QList<pacs::PacsServer>& servers)
+{
+    pacs::PacsConfig config;
+    config.servers = servers;
+    pacs::savePacsConfig(config);
+}
+
+// Three single-frame files in one series and one four-frame file in another: seven index rows,
+// four files.
+QString addStudy(db::Database* index, const QString& dir)
+{
+    fixtures::SeriesSpec spec;
+    spec.rows = spec.columns = 16;
+    spec.slices = 3;
+    if (!fixtures::writeAndIndexSeries(*index, dir + QStringLiteral("/single"), spec))
+        return {};
+    fixtures::SeriesSpec multi = spec;
+    multi.seriesUid.clear();
+    multi.seriesNumber = QStringLiteral("2");
+    multi.slices = 4;
+    QDir().mkpath(dir);
+    const QString path = fixtures::writeMultiFrame(dir + QStringLiteral("/multi.dcm"), multi);
+    if (path.isEmpty() || !fixtures::indexFiles(*index, {path}))
+        return {};
+    return spec.studyUid;
+}
+
+} // namespace
+
+class TestPacsSend : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    }
+
+    void init() { QSettings().clear(); }
+
+    void contextMenuEntryWithoutServers()
+    {
+        QTemporaryDir dir;
+        MainWindow w;
+        w.resize(1000, 600);
+        const QString uid = addStudy(w.database(), dir.path());
+        QVERIFY(!uid.isEmpty());
+        w.refreshStudyTable();
+        QTableWidget* t = w.studyTable();
+        QCOMPARE(t->rowCount(), 1);
+        std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(t->visualItemRect(t->item(0, 0)).center()));
+        QVERIFY(menu);
+        auto* send = menu->findChild<QAction*>(QStringLiteral("sendToPacsAction"));
+        QVERIFY(send);
+        QVERIFY(send->isEnabled());
+        QCOMPARE(send->text(), QStringLiteral("Отправить на PACS-сервер…"));
+
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        PopupAnswer popup(-1);
+        send->trigger();
+        QCOMPARE(answer.titles(), QStringList{Title});
+        QCOMPARE(answer.texts(),
+                 QStringList{QStringLiteral("Нет настроенных PACS-серверов — добавьте сервер в настройках PACS.")});
+        QCOMPARE(popup.shown, 0);
+    }
+
+    void dismissedMenuSendsNothing()
+    {
+        pacs::PacsServer archive;
+        archive.host = QStringLiteral("10.0.0.5"); // listed only: the menu is dismissed
+        archive.aeTitle = QStringLiteral("ARCHIVE");
+        configure({loopbackServer(104), archive});
+
+        QTemporaryDir dir;
+        MainWindow w;
+        const QString uid = addStudy(w.database(), dir.path());
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        PopupAnswer popup(-1);
+        w.sendStudyToPacs(uid);
+        QCOMPARE(popup.shown, 1);
+        QCOMPARE(popup.entries,
+                 (QStringList{QStringLiteral("Тестовый архив (127.0.0.1:104)"), QStringLiteral("ARCHIVE (10.0.0.5:104)")}));
+        QTest::qWait(100);
+        QCOMPARE(answer.count(), 0);
+        QVERIFY(!w.findChild<QProgressDialog*>());
+    }
+
+    void sendsEveryFileOnceWithProgress_data()
+    {
+        QTest::addColumn<bool>("hide");
+        QTest::newRow("watched") << false;
+        QTest::newRow("hidden") << true;
+    }
+
+    void sendsEveryFileOnceWithProgress()
+    {
+        QFETCH(bool, hide);
+        peers::StoreReceiver receiver;
+        // One second per object keeps the dialog up long enough to be read.
+        QVERIFY(receiver.start(QStringLiteral("RECEIVER"), {QStringLiteral("--sleep-during"), QStringLiteral("1")}));
+        pacs::PacsServer other = loopbackServer(peers::freePort());
+        other.description = QStringLiteral("Другой");
+        configure({other, loopbackServer(receiver.port())});
+
+        QTemporaryDir dir;
+        MainWindow w;
+        w.show();
+        const QString uid = addStudy(w.database(), dir.path());
+        QVERIFY(!uid.isEmpty());
+
+        QString label;
+        QString buttonText;
+        int maximum = -1;
+        int highest = -1;
+        bool hiddenSeen = false;
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        answer.setDialogHandler([&](QDialog* d) {
+            auto* progress = qobject_cast<QProgressDialog*>(d);
+            if (!progress)
+                return true;
+            label = progress->labelText();
+            maximum = progress->maximum();
+            highest = std::max(highest, progress->value());
+            if (auto* button = progress->findChild<QPushButton*>())
+                buttonText = button->text();
+            if (hide && !hiddenSeen) {
+                hiddenSeen = true;
+                progress->findChild<QPushButton*>()->click();
+            }
+            return false;
+        });
+        PopupAnswer popup(1);
+        w.sendStudyToPacs(uid);
+        auto* progress = w.findChild<QProgressDialog*>(QStringLiteral("pacsSendProgress"));
+        QVERIFY(progress);
+        QVERIFY(progress->isModal() || progress->windowModality() == Qt::WindowModal);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
+        QCOMPARE(answer.texts().last(), QStringLiteral("Исследование успешно отправлено на 127.0.0.1."));
+        QCOMPARE(label, QStringLiteral("Отправка на 127.0.0.1…"));
+        QCOMPARE(buttonText, QStringLiteral("Скрыть"));
+        QCOMPARE(maximum, 4);
+        if (hide) {
+            // After "Скрыть" the dialog stays hidden: the handler saw it once, at value 0.
+            QVERIFY(hiddenSeen);
+            QCOMPARE(highest, 0);
+        } else {
+            QVERIFY2(highest >= 1, qPrintable(QString::number(highest)));
+        }
+        QCOMPARE(receiver.files().size(), 4);
+        QTRY_VERIFY(!w.findChild<QProgressDialog*>());
+        QTRY_VERIFY(!w.findChild<QFutureWatcher<bool>*>());
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<bool>("emptyStudy");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("unreachable") << false
+                                     << QStringLiteral("Не удалось полностью отправить исследование на 127.0.0.1 — "
+                                                       "проверьте настройки сервера и соединение.");
+        QTest::newRow("no files") << true << QStringLiteral("В исследовании не найдено файлов.");
+    }
+
+    void refusals()
+    {
+        QFETCH(bool, emptyStudy);
+        QFETCH(QString, box);
+        configure({loopbackServer(peers::freePort())}); // nobody listens there
+
+        QTemporaryDir dir;
+        MainWindow w;
+        const QString uid = emptyStudy ? QStringLiteral("1.2.3.4.5.404") : addStudy(w.database(), dir.path());
+        QVERIFY(!uid.isEmpty());
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
+        PopupAnswer popup(0);
+        w.sendStudyToPacs(uid);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
+        QCOMPARE(answer.texts(), QStringList{box});
+        QTRY_VERIFY(!w.findChild<QProgressDialog*>());
+    }
+};
+
+QTEST_MAIN(TestPacsSend)
+#include "tst_pacssend.moc"
