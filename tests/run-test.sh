@@ -10,6 +10,9 @@ chmod 700 "$tmp/runtime"
 export XDG_CONFIG_HOME=$tmp/config XDG_DATA_HOME=$tmp/data XDG_RUNTIME_DIR=$tmp/runtime XDG_CACHE_HOME=$tmp/cache
 export HOME=$tmp/home TMPDIR=$tmp
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
+# The update check of every window (and of the program started by a test) contacts nothing; its own
+# tests point it at a loopback server.
+export KALVENOR_UPDATE_URL=none
 if [ "$mode" = gl ]; then
   export QT_QPA_PLATFORM=xcb LIBGL_ALWAYS_SOFTWARE=1
   exec xvfb-run -a -s "-screen 0 1600x1200x24" "$@"
