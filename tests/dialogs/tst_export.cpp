@@ -10,6 +10,11 @@
 #include "dialogs/ExportDialog.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QMenu>
+#include <QToolBar>
+#include <QToolButton>
 
 #include <QDirIterator>
 #include <QLineEdit>
@@ -360,9 +365,9 @@ private slots:
         spins[0]->setValue(256);
         spins[1]->setValue(200);
         QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
-        const QImage big(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.bmp")));
+        QImage big(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.bmp")));
         QCOMPARE(big.size(), QSize(200, 200));
-        auto yellowIn = [&big](const QRect& area) {
+        auto yellowIn = [&big](const QRect& area) {  // the overlay's colour
             int n = 0;
             for (int y = area.top(); y <= area.bottom(); ++y)
                 for (int x = area.left(); x <= area.right(); ++x) {
@@ -373,6 +378,13 @@ private slots:
         };
         QVERIFY(yellowIn(QRect(0, 150, 200, 50)) > 10);
         QCOMPARE(yellowIn(QRect(0, 0, 200, 30)), 0);
+
+        // Full adds the patient and study texts at the top.
+        radio(*dialog, QStringLiteral("Полный"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        big = QImage(QDir(folder).filePath(QStringLiteral("CT_Chest_0002.bmp")));
+        QVERIFY(yellowIn(QRect(0, 0, 200, 30)) > 10);
+        big.save(QDir::temp().filePath(QStringLiteral("export-frame.png")));
         m_panel->clearMeasurements(false);
         m_panel->showSlice(0);
     }
@@ -499,6 +511,48 @@ private slots:
         info.seriesDescription = name;
         if (!name.isEmpty())
             QVERIFY(!ExportDialog::seriesNamePart(info).contains(QLatin1Char('/')));
+    }
+
+    void viewerOpensTheDialog()
+    {
+        dicom::registerMetaTypes();
+        auto spec = gradientSpec(QStringLiteral("Viewer series"), 32, 4);
+        spec.studyUid = fixtures::newUid();
+        spec.seriesUid = fixtures::newUid();
+        m_store->index(spec);
+        ViewerWindow viewer(&m_store->database(), spec.studyUid, spec.seriesUid);
+        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+        viewer.show();
+        QTRY_COMPARE(viewer.panel(0)->sliceCount(), 4);
+        QAction* entry = nullptr;
+        for (QToolButton* b : viewer.toolBar()->findChildren<QToolButton*>())
+            if (b->menu())
+                for (QAction* a : b->menu()->actions())
+                    if (a->text() == QStringLiteral("Экспортировать изображения…"))
+                        entry = a;
+        QVERIFY(entry);
+        QVERIFY(entry->isEnabled());
+
+        // The modal dialog gets the active panel (current image chosen) and all nine positions.
+        const QString folder = freshFolder();
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        bool seen = false;
+        answer.setDialogHandler([&](QDialog* d) {
+            auto* dialog = qobject_cast<ExportDialog*>(d);
+            if (!dialog || seen)
+                return true;
+            seen = true;
+            [&] { QVERIFY(radio(*dialog, QStringLiteral("Текущее изображение"))->isChecked()); }();
+            dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(folder);
+            radio(*dialog, QStringLiteral("Все открытые серии"))->setChecked(true);
+            QTimer::singleShot(0, dialog, [dialog] { button(*dialog, QStringLiteral("Экспорт"))->click(); });
+            return false; // closed on a later tick, after the export has run
+        });
+        entry->trigger();
+        QVERIFY(seen);
+        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Экспортировано файлов: 4")});
+        QCOMPARE(filesUnder(folder).size(), 4);
+        viewer.close();
     }
 
     void guards()
