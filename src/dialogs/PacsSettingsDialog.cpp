@@ -204,6 +204,14 @@ void PacsSettingsDialog::onRemoveServerClicked()
     if (row < 0)
         return;
     serverTable->removeRow(row);
+    // A check in progress must not put one server's answer on the row of another: the removed row
+    // takes no result, the rows below it move up by one.
+    for (int& pending : pendingRows) {
+        if (pending == row)
+            pending = -1;
+        else if (pending > row)
+            --pending;
+    }
 }
 
 void PacsSettingsDialog::onSaveClicked()
@@ -266,7 +274,7 @@ void PacsSettingsDialog::startEchoCheck(const QList<int>& rows)
 
 void PacsSettingsDialog::onEchoResult(int index, bool ok, QString message, qint64 elapsedMs)
 {
-    if (index < 0 || index >= pendingRows.size())
+    if (index < 0 || index >= pendingRows.size() || pendingRows.at(index) < 0)
         return;
     QTableWidgetItem* status = serverTable->item(pendingRows.at(index), StatusColumn);
     if (!status)
@@ -286,6 +294,7 @@ void PacsSettingsDialog::onEchoFinished()
 {
     echoThread = nullptr;
     echoWorker = nullptr;
+    pendingRows.clear();
     checkSelectedButton->setEnabled(true);
     checkAllButton->setEnabled(true);
 }

@@ -51,5 +51,5 @@ private:
     // dialog is gone.
     QThread* echoThread = nullptr;
     PacsEchoWorker* echoWorker = nullptr;
-    QList<int> pendingRows; // index i of the worker's list is table row pendingRows[i]
+    QList<int> pendingRows; // index i of the worker's list is table row pendingRows[i]; -1 once removed
 };

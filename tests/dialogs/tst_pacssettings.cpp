@@ -109,6 +109,7 @@ private slots:
 
     void echoAllServers();
     void secondCheckIsIgnoredWhileRunning();
+    void removingDuringCheckKeepsResultsOnTheirRows();
     void closingDuringCheckIsSafe();
     void grabDialog();
 
@@ -383,6 +384,30 @@ void TestPacsSettings::secondCheckIsIgnoredWhileRunning()
     QTRY_VERIFY_WITH_TIMEOUT(checkAll->isEnabled(), 15000);
     QVERIFY2(cell(table, 0, 5).startsWith(QStringLiteral("❌ ")), qPrintable(cell(table, 0, 5)));
     QCOMPARE(cell(table, 1, 5), QStringLiteral("— не проверялось —"));
+}
+
+void TestPacsSettings::removingDuringCheckKeepsResultsOnTheirRows()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    peers::StoreReceiver receiver;
+    QVERIFY(receiver.start(QStringLiteral("KALVSTORE")));
+
+    PacsSettingsDialog dialog;
+    QTableWidget* table = tableOf(dialog);
+    addRow(dialog, QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("SILENT"));
+    addRow(dialog, QStringLiteral("127.0.0.1"), receiver.port(), QStringLiteral("KALVSTORE"));
+    auto* checkAll = buttonOf(dialog, QStringLiteral("Проверить все серверы"));
+    checkAll->click();
+
+    // While the silent server is still being waited for, its row goes away.
+    table->setCurrentCell(0, 0);
+    buttonOf(dialog, QStringLiteral("Удалить выбранный"))->click();
+    QCOMPARE(table->rowCount(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(checkAll->isEnabled(), 15000);
+    // The silent server's failure is dropped; the answering server's row shows its own answer.
+    QCOMPARE(cell(table, 0, 2), QStringLiteral("KALVSTORE"));
+    QVERIFY2(cell(table, 0, 5).startsWith(QStringLiteral("✅ Отвечает")), qPrintable(cell(table, 0, 5)));
 }
 
 void TestPacsSettings::closingDuringCheckIsSafe()
