@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class QComboBox;
 class QDateEdit;
 class QLabel;
@@ -87,6 +89,17 @@ public:
     static bool isManagedStudyFile(const QString& path);
     // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).
     QMenu* buildStudyContextMenu(const QPoint& pos);
+
+    // Exports: the portable study folder and ZIP, the viewer copies inside them, the flash-drive and
+    // archive-folder flows.
+    bool writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error, bool anonymise,
+                                  bool compress);
+    void addPortableViewers(const QString& target, bool includeMac, bool includeWindows, const QString& title);
+    static bool createPortableStudyZip(const QList<QString>& inputFiles, const QString& archivePath, QString* error,
+                                       std::function<void(int, int)> progress);
+    void exportStudiesToFlashDrive(const QString& studyUid);
+    void exportStudiesToArchive(const QStringList& studyUids);
+    bool copyStudyFilesTo(const QString& studyUid, const QString& destination, QString* error);
 
     // Send to PACS: the server menu, then C-STORE of every file of the study off the GUI thread.
     void sendStudyToPacs(const QString& studyUid);

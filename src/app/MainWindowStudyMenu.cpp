@@ -97,12 +97,15 @@ QMenu* MainWindow::buildStudyContextMenu(const QPoint& pos)
     auto* menu = new QMenu(this);
     QAction* exportArchive =
         menu->addAction(QStringLiteral("Экспортировать во внешний архив (без просмотрщика)%1…").arg(suffix));
-    exportArchive->setEnabled(false); // the archive export arrives with the export flows
+    exportArchive->setObjectName(QStringLiteral("exportArchiveAction"));
+    connect(exportArchive, &QAction::triggered, this, [this, uids] { exportStudiesToArchive(uids); });
     if (uids.size() == 1) {
         const QString uid = uids.first();
-        for (const char* text : {"Экспортировать для флеш-накопителя (со встроенным просмотрщиком)…",
-                                 "Записать на CD/DVD (со встроенным просмотрщиком)…"})
-            menu->addAction(QString::fromUtf8(text))->setEnabled(false);
+        QAction* exportFlash =
+            menu->addAction(QStringLiteral("Экспортировать для флеш-накопителя (со встроенным просмотрщиком)…"));
+        exportFlash->setObjectName(QStringLiteral("exportFlashAction"));
+        connect(exportFlash, &QAction::triggered, this, [this, uid] { exportStudiesToFlashDrive(uid); });
+        menu->addAction(QStringLiteral("Записать на CD/DVD (со встроенным просмотрщиком)…"))->setEnabled(false);
         QAction* sendToPacs = menu->addAction(QStringLiteral("Отправить на PACS-сервер…"));
         sendToPacs->setObjectName(QStringLiteral("sendToPacsAction"));
         connect(sendToPacs, &QAction::triggered, this, [this, uid] { sendStudyToPacs(uid); });

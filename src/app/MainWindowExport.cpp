@@ -1,0 +1,295 @@
+// The study list's exports: the portable study folder and ZIP, the viewer copies they carry, and the
+// flash-drive and archive-folder flows of the context menu.
+
+#include "MainWindow.h"
+#include "PortableExport.h"
+
+#include "db/Database.h"
+#include "db/StudyRecord.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHash>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QRegularExpression>
+#include <QVBoxLayout>
+
+#include <filesystem>
+#include <optional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString kFlashTitle = QStringLiteral("Экспорт на флеш-накопитель");
+
+fs::path toPath(const QString& path)
+{
+    return fs::path(path.toStdU16String());
+}
+
+std::optional<db::StudyRecord> findStudy(const db::Database& index, const QString& studyUid)
+{
+    for (const db::StudyRecord& study : index.allStudies())
+        if (study.studyInstanceUid == studyUid)
+            return study;
+    return std::nullopt;
+}
+
+// The copy's options; false when the user cancels.
+bool askFlashOptions(QWidget* parent, bool* compress, bool* includeMac)
+{
+    QDialog dialog(parent);
+    dialog.setWindowTitle(kFlashTitle);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* compressBox = new QCheckBox(QStringLiteral("Сжимать снимки без потери качества (JPEG-LS Lossless)"));
+    compressBox->setObjectName(QStringLiteral("compressCheck"));
+    compressBox->setChecked(true);
+    compressBox->setToolTip(QStringLiteral(
+        "Обычно уменьшает размер в 2-3 раза без потери качества, но копирование займёт больше времени. Точная "
+        "степень сжатия зависит от содержимого снимков."));
+    layout->addWidget(compressBox);
+    QCheckBox* macBox = nullptr;
+    if (!macPortableBundlePath().isEmpty()) {
+        macBox = new QCheckBox(QStringLiteral("Включить также просмотрщик для macOS"));
+        macBox->setObjectName(QStringLiteral("macCheck"));
+        macBox->setChecked(true);
+        layout->addWidget(macBox);
+        auto* note =
+            new QLabel(QStringLiteral("Позволяет открыть исследование прямо с флеш-накопителя на другой ОС без установки Kalvenor."));
+        note->setWordWrap(true);
+        layout->addWidget(note);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    *compress = compressBox->isChecked();
+    *includeMac = macBox && macBox->isChecked();
+    return true;
+}
+
+// Copies the entries of a Windows viewer build next to the program files already in the target.
+void copyWindowsViewer(const fs::path& source, const fs::path& target)
+{
+    for (const fs::directory_entry& entry : fs::directory_iterator(source)) {
+        const fs::path destination = target / entry.path().filename();
+        if (entry.is_directory())
+            fs::copy(entry.path(), destination, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        else
+            fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing);
+    }
+}
+
+} // namespace
+
+bool MainWindow::writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error,
+                                          bool anonymise, bool compress)
+{
+    const QStringList files = exportFileList(*m_db, studyUid);
+    QString message;
+    const bool ok =
+        runWithoutFreezing([&] { return writePortableFolderFiles(files, target, anonymise, compress, &message); });
+    if (!ok && error)
+        *error = message;
+    return ok;
+}
+
+void MainWindow::addPortableViewers(const QString& target, bool includeMac, bool includeWindows,
+                                    const QString& title)
+{
+    const QString bundle = includeMac ? macPortableBundlePath() : QString();
+    const QString windows = includeWindows ? windowsPortableFolderPath() : QString();
+    QString macError;
+    QString windowsError;
+    runWithoutFreezing([&] {
+        const fs::path to = toPath(target);
+        if (!bundle.isEmpty()) {
+            try {
+                const fs::path copied = to / "Kalvenor.app";
+                fs::copy(toPath(bundle), copied, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+                const fs::path macos = copied / "Contents" / "MacOS";
+                fs::copy_file(to / "portable.marker", macos / "portable.marker",
+                              fs::copy_options::overwrite_existing);
+                fs::copy(to / "DICOM", macos / "DICOM",
+                         fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+            } catch (const fs::filesystem_error& e) {
+                macError = QString::fromUtf8(e.what());
+            }
+        }
+        if (!windows.isEmpty()) {
+            try {
+                copyWindowsViewer(toPath(windows), to);
+            } catch (const fs::filesystem_error& e) {
+                windowsError = QString::fromUtf8(e.what());
+            }
+        }
+        return true;
+    });
+    if (!macError.isEmpty())
+        QMessageBox::warning(this, title,
+                             QStringLiteral("Не удалось добавить macOS-версию просмотрщика (%1) — продолжаем без неё.")
+                                 .arg(macError));
+    if (!windowsError.isEmpty())
+        QMessageBox::warning(
+            this, title,
+            QStringLiteral("Не удалось добавить Windows-версию просмотрщика (%1) — продолжаем без неё.").arg(windowsError));
+}
+
+bool MainWindow::createPortableStudyZip(const QList<QString>& inputFiles, const QString& archivePath, QString* error,
+                                        std::function<void(int, int)> progress)
+{
+    return writePortableZip(inputFiles, archivePath, error, std::move(progress));
+}
+
+void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
+{
+    const std::optional<db::StudyRecord> study = findStudy(*m_db, studyUid);
+    if (!study)
+        return;
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Куда записать (например, флеш-накопитель)"), QString(), QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+        return;
+    const QString target = QDir(chosen).filePath(makeSafeFolderName(study->patientName, study->patientId));
+    const bool existed = QFileInfo::exists(target);
+    if (existed && folderHasVisibleEntries(target)) {
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("Папка не пуста"),
+            QStringLiteral("Папка \"%1\" уже существует и не пуста. Записать поверх?").arg(target),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+    bool compress = true;
+    bool includeMac = false;
+    if (!askFlashOptions(this, &compress, &includeMac))
+        return;
+
+    QProgressDialog busy(QStringLiteral("Копирование файлов и портативного просмотрщика…"), QString(), 0, 0, this);
+    busy.setWindowModality(Qt::WindowModal);
+    busy.setCancelButton(nullptr);
+    busy.setMinimumDuration(0);
+    busy.show();
+    QCoreApplication::processEvents();
+
+    QString error;
+    const bool ok = writePortableStudyFolder(studyUid, target, &error, false, compress);
+    if (ok && includeMac)
+        addPortableViewers(target, true, false, kFlashTitle);
+    busy.close();
+
+    if (ok) {
+        QMessageBox::information(
+            this, QStringLiteral("Готово"),
+            QStringLiteral("Портативная версия для просмотра записана в:\n%1\n\nМожно скопировать всю эту папку на "
+                           "флеш-накопитель — просмотрщик запускается двойным кликом по exe-файлу внутри неё.")
+                .arg(target));
+        return;
+    }
+    // A folder that this export created holds nothing of the user's: take the half-written copy back
+    // so that it cannot be mistaken for a working one. A folder that was already there is left alone.
+    if (!existed)
+        QDir(target).removeRecursively();
+    QMessageBox::critical(this, QStringLiteral("Ошибка экспорта"), error);
+}
+
+void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
+{
+    if (studyUids.isEmpty())
+        return;
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Куда экспортировать (например, съёмный диск)"), QString(), QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+        return;
+    QHash<QString, db::StudyRecord> studies;
+    for (const db::StudyRecord& study : m_db->allStudies())
+        studies.insert(study.studyInstanceUid, study);
+
+    const int total = int(studyUids.size());
+    QProgressDialog progress(QStringLiteral("Экспорт исследований…"), QStringLiteral("Отмена"), 0, total, this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+
+    static const QRegularExpression dateSeparators(QStringLiteral("[^0-9A-Za-zА-Яа-я]+"));
+    const QDir base(chosen);
+    int exported = 0;
+    QStringList failures;
+    for (int i = 0; i < total; ++i) {
+        progress.setValue(i);
+        QCoreApplication::processEvents();
+        if (progress.wasCanceled())
+            break;
+        const QString& uid = studyUids.at(i);
+        const auto found = studies.constFind(uid);
+        if (found == studies.constEnd()) {
+            failures << uid;
+            continue;
+        }
+        const db::StudyRecord& study = *found;
+        const QString label = study.patientName.isEmpty() ? uid : study.patientName;
+        progress.setLabelText(QStringLiteral("Экспорт: %1…").arg(label));
+
+        QString folderName = makeSafeFolderName(study.patientName, study.patientId);
+        if (!study.studyDate.isEmpty())
+            folderName += QLatin1Char('_') + QString(study.studyDate).replace(dateSeparators, QStringLiteral("_"));
+        QString candidate = base.filePath(folderName);
+        // An existing file of that name is taken as well: the copies could not go into it.
+        auto taken = [](const QString& path) {
+            const QFileInfo info(path);
+            return info.exists() && (!info.isDir() || folderHasVisibleEntries(path));
+        };
+        for (int n = 2; taken(candidate); ++n)
+            candidate = base.filePath(QStringLiteral("%1_%2").arg(folderName).arg(n));
+        const bool created = !QFileInfo::exists(candidate);
+        QDir().mkpath(candidate);
+
+        if (copyStudyFilesTo(uid, candidate, nullptr)) {
+            ++exported;
+        } else {
+            failures << label;
+            if (created)
+                QDir().rmdir(candidate); // only when empty: nothing but this export's own folder goes
+        }
+    }
+    progress.setValue(total);
+    progress.close();
+
+    QString text = QStringLiteral("Экспортировано исследований: %1 из %2.").arg(exported).arg(total);
+    if (!failures.isEmpty())
+        text += QStringLiteral("\n\nНе удалось экспортировать:\n%1").arg(failures.join(QLatin1Char('\n')));
+    QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
+}
+
+bool MainWindow::copyStudyFilesTo(const QString& studyUid, const QString& destination, QString* error)
+{
+    const QStringList files = exportFileList(*m_db, studyUid);
+    if (files.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("В исследовании не найдено файлов для копирования");
+        return false;
+    }
+    QString message;
+    QStringList written;
+    const bool ok = runWithoutFreezing([&] { return copyFilesNumbered(files, destination, &message, &written); });
+    if (!ok) {
+        // A study copied in part would pass for a complete one in the archive; remove what was written.
+        for (const QString& file : written)
+            QFile::remove(file);
+        if (error)
+            *error = message;
+    }
+    return ok;
+}

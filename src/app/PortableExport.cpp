@@ -1,0 +1,358 @@
+#include "PortableExport.h"
+
+#include "Startup.h"
+
+#include "db/Database.h"
+#include "dicom/DicomCopyWriters.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QSet>
+#include <QThread>
+
+#include <zip.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QMutex g_programFolderMutex;
+QString g_programFolderOverride;
+
+fs::path toPath(const QString& path)
+{
+    return fs::path(path.toStdU16String());
+}
+
+QString fromPath(const fs::path& path)
+{
+    return QString::fromStdU16String(path.u16string());
+}
+
+QString fileNameOf(const QString& path)
+{
+    QString p = path;
+    while (p.size() > 1 && (p.endsWith(QLatin1Char('/')) || p.endsWith(QLatin1Char('\\'))))
+        p.chop(1);
+    const int slash = std::max(p.lastIndexOf(QLatin1Char('/')), p.lastIndexOf(QLatin1Char('\\')));
+    return p.mid(slash + 1);
+}
+
+// The name's part from its last "."; "." and ".." and names without a dot have none.
+QString extensionOf(const QString& name)
+{
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return {};
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.mid(dot);
+}
+
+// True when `inner` is `outer` or lies below it; copying `outer` into `inner` would copy the copy.
+bool isInside(const fs::path& inner, const fs::path& outer)
+{
+    std::error_code ec;
+    const fs::path a = fs::weakly_canonical(inner, ec);
+    if (ec)
+        return false;
+    const fs::path b = fs::weakly_canonical(outer, ec);
+    if (ec)
+        return false;
+    auto ai = a.begin();
+    for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
+        if (bi->empty() && std::next(bi) == b.end())
+            break; // trailing separator
+        if (ai == a.end() || *ai != *bi)
+            return false;
+    }
+    return true;
+}
+
+// The program's own files: top-level entries less the exclusion list; throws fs::filesystem_error.
+void copyProgramFiles(const fs::path& target)
+{
+    const fs::path program = toPath(viewerProgramFolder());
+    for (const fs::directory_entry& entry : fs::directory_iterator(program)) {
+        if (isExcludedFromViewerCopy(fromPath(entry.path())))
+            continue;
+        const fs::path destination = target / entry.path().filename();
+        if (entry.is_directory()) {
+            // A target chosen inside this very folder would otherwise be copied into itself endlessly.
+            if (isInside(target, entry.path()))
+                continue;
+            fs::copy(entry.path(), destination, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        } else {
+            fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing);
+        }
+    }
+}
+
+bool fail(QString* error, const QString& message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+} // namespace
+
+QString makeSafeFolderName(const QString& patientName, const QString& patientId)
+{
+    static const QString noName = QStringLiteral("Без_имени");
+    static const QRegularExpression forbidden(QStringLiteral("[\\\\/:*?\"<>|]"));
+    QString name = patientName.isEmpty() ? noName : patientName;
+    if (!patientId.isEmpty())
+        name += QLatin1Char('_') + patientId;
+    name = name.simplified();
+    name.replace(forbidden, QStringLiteral("_"));
+    name.replace(QLatin1Char(' '), QLatin1Char('_'));
+    // Control characters are not whitespace to simplified() but no file system wants them in a name.
+    for (QChar& c : name)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('_');
+    // "." and ".." would name the chosen folder itself or its parent.
+    static const QRegularExpression onlyDots(QStringLiteral("^\\.+$"));
+    if (name.isEmpty() || onlyDots.match(name).hasMatch())
+        return noName;
+    return name;
+}
+
+bool isExcludedFromViewerCopy(const QString& path)
+{
+    const QString name = fileNameOf(path);
+    if (name == QLatin1String("mac_portable") || name == QLatin1String("windows_portable"))
+        return true;
+    static const QStringList excluded = {QStringLiteral(".sqlite3"), QStringLiteral(".pdb"), QStringLiteral(".lib"),
+                                         QStringLiteral(".exp"), QStringLiteral(".ilk")};
+    return excluded.contains(extensionOf(name));
+}
+
+QString viewerProgramFolder()
+{
+    QMutexLocker lock(&g_programFolderMutex);
+    return g_programFolderOverride.isEmpty() ? programFolder() : g_programFolderOverride;
+}
+
+void setViewerProgramFolderOverride(const QString& folder)
+{
+    QMutexLocker lock(&g_programFolderMutex);
+    g_programFolderOverride = folder;
+}
+
+QString macPortableBundlePath()
+{
+    const QString path = QDir(viewerProgramFolder()).filePath(QStringLiteral("mac_portable/Kalvenor.app"));
+    return QFileInfo(path).isDir() ? path : QString();
+}
+
+QString windowsPortableFolderPath()
+{
+    const QString path = QDir(viewerProgramFolder()).filePath(QStringLiteral("windows_portable"));
+    return QFileInfo::exists(QDir(path).filePath(QStringLiteral("VavovIvirur.exe"))) ? path : QString();
+}
+
+bool folderHasVisibleEntries(const QString& folder)
+{
+    return !QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
+}
+
+QStringList exportFileList(const db::Database& index, const QString& studyUid)
+{
+    QStringList files;
+    QSet<QString> seen;
+    for (const db::SeriesRecord& series : index.seriesForStudy(studyUid))
+        for (const db::InstanceRecord& row : index.instancesForSeries(series.seriesInstanceUid))
+            if (!seen.contains(row.filePath)) {
+                seen.insert(row.filePath);
+                files << row.filePath;
+            }
+    return files;
+}
+
+QString exportFileName(int counter)
+{
+    return QStringLiteral("IMG_%1.dcm").arg(counter, 6, 10, QLatin1Char('0'));
+}
+
+bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
+                              QString* error)
+{
+    try {
+        const fs::path targetPath = toPath(target);
+        fs::create_directories(targetPath);
+        copyProgramFiles(targetPath);
+
+        QFile marker(QDir(target).filePath(QStringLiteral("portable.marker")));
+        if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(error, QStringLiteral("Не удалось создать portable.marker"));
+        marker.close();
+
+        const QDir dicom(QDir(target).filePath(QStringLiteral("DICOM")));
+        QDir().mkpath(dicom.path());
+        const QString anonymous = QStringLiteral("ANONYMOUS");
+        int counter = 0;
+        for (const QString& source : sources) {
+            const QString destination = dicom.filePath(exportFileName(++counter));
+            QString why;
+            if (anonymise) {
+                if (!dicom::writeAnonymizedCopy(source, destination, anonymous, anonymous, &why))
+                    return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
+                if (compress && !dicom::writeCompressedCopy(destination, destination, &why))
+                    return fail(error, QStringLiteral("Не удалось сжать %1: %2").arg(destination, why));
+            } else if (compress) {
+                if (!dicom::writeCompressedCopy(source, destination, &why))
+                    return fail(error, QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
+            } else if (!QFile::copy(source, destination)) {
+                return fail(error, QStringLiteral("Не удалось скопировать %1").arg(source));
+            }
+        }
+        if (counter == 0)
+            return fail(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
+        return true;
+    } catch (const fs::filesystem_error& e) {
+        return fail(error, QStringLiteral("Ошибка копирования: %1").arg(QString::fromUtf8(e.what())));
+    }
+}
+
+bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error, QStringList* written)
+{
+    const QDir dir(folder);
+    int counter = 0;
+    for (const QString& source : sources) {
+        const QString destination = dir.filePath(exportFileName(++counter));
+        if (!QFile::copy(source, destination))
+            return fail(error, QStringLiteral("Не удалось скопировать %1").arg(source));
+        if (written)
+            *written << destination;
+    }
+    return true;
+}
+
+namespace {
+
+using Progress = std::function<void(int, int)>;
+
+bool packsIntoZip(const fs::path& file)
+{
+    return extensionOf(fromPath(file.filename())) != QLatin1String(".sqlite3");
+}
+
+// The entry name of a program file: its path relative to the program folder with "/" separators.
+// A symbolic link that leads out of the folder keeps its own place, so no name climbs out with "..".
+QByteArray programEntryName(const fs::path& file, const fs::path& program, const fs::path& canonicalProgram)
+{
+    std::error_code ec;
+    fs::path relative = fs::weakly_canonical(file, ec).lexically_relative(canonicalProgram);
+    if (ec || relative.empty() || relative.is_absolute() || *relative.begin() == "..")
+        relative = file.lexically_relative(program);
+    return fromPath(relative.generic_u16string()).replace(QLatin1Char('\\'), QLatin1Char('/')).toUtf8();
+}
+
+void progressTrampoline(zip_t*, double fraction, void* state)
+{
+    (*static_cast<Progress*>(state))(static_cast<int>(fraction * 100.0), 100);
+}
+
+void freeProgress(void* state)
+{
+    delete static_cast<Progress*>(state);
+}
+
+} // namespace
+
+bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error, Progress progress)
+{
+    int code = 0;
+    zip_t* archive = zip_open(QFile::encodeName(archivePath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (!archive) {
+        zip_error_t why;
+        zip_error_init_with_code(&why, code);
+        const QString text = QString::fromUtf8(zip_error_strerror(&why));
+        zip_error_fini(&why);
+        return fail(error, QStringLiteral("Не удалось создать архив: %1").arg(text));
+    }
+    try {
+        const fs::path program = toPath(viewerProgramFolder());
+        int programFiles = 0;
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(program))
+            if (entry.is_regular_file() && packsIntoZip(entry.path()))
+                ++programFiles;
+        const int total = programFiles + int(inputFiles.size()) + 1;
+        int done = 0;
+        auto step = [&] {
+            ++done;
+            if (progress)
+                progress(static_cast<int>(done * 15.0 / total), 100);
+        };
+
+        int counter = 0;
+        for (const QString& file : inputFiles) {
+            // libzip opens a file source only while writing, so a missing file would make the whole
+            // archive fail at the end: an input that cannot be read now is left out here.
+            zip_source_t* source = QFile(file).open(QIODevice::ReadOnly)
+                ? zip_source_file_create(QFile::encodeName(file).constData(), 0, -1, nullptr)
+                : nullptr;
+            if (source) {
+                const QByteArray name = (QStringLiteral("DICOM/") + exportFileName(++counter)).toUtf8();
+                if (zip_file_add(archive, name.constData(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0)
+                    zip_source_free(source);
+            }
+            step();
+        }
+        if (counter == 0) {
+            zip_discard(archive);
+            return fail(error, QStringLiteral("Не удалось добавить в архив ни одного файла"));
+        }
+
+        if (zip_source_t* marker = zip_source_buffer(archive, nullptr, 0, 0)) {
+            if (zip_file_add(archive, "portable.marker", marker, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0)
+                zip_source_free(marker);
+        }
+        step();
+
+        const fs::path canonicalProgram = fs::weakly_canonical(program);
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(program)) {
+            if (!entry.is_regular_file() || !packsIntoZip(entry.path()))
+                continue;
+            const QByteArray name = programEntryName(entry.path(), program, canonicalProgram);
+            zip_source_t* source = QFile(fromPath(entry.path())).open(QIODevice::ReadOnly)
+                ? zip_source_file_create(entry.path().c_str(), 0, -1, nullptr)
+                : nullptr;
+            if (source && zip_file_add(archive, name.constData(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0)
+                zip_source_free(source);
+            step();
+        }
+    } catch (const std::exception& e) {
+        zip_discard(archive);
+        return fail(error, QStringLiteral("Ошибка при упаковке среды выполнения: %1").arg(QString::fromUtf8(e.what())));
+    }
+
+    if (progress)
+        zip_register_progress_callback_with_state(archive, 0.005, progressTrampoline, freeProgress,
+                                                  new Progress(progress));
+    if (zip_close(archive) < 0) {
+        // A failed close leaves the archive open with its temporary file; discarding removes both, so
+        // no half-written archive stays behind.
+        zip_discard(archive);
+        return fail(error, QStringLiteral("Не удалось сохранить файл архива: %1").arg(archivePath));
+    }
+    return true;
+}
+
+bool runWithoutFreezing(const std::function<bool()>& work)
+{
+    bool result = false;
+    QThread* thread = QThread::create([&] { result = work(); });
+    QEventLoop loop;
+    QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    loop.exec();
+    thread->wait();
+    delete thread;
+    return result;
+}

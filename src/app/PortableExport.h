@@ -1,0 +1,56 @@
+#pragma once
+// Copies of studies that leave the workstation: the portable study folder with the program's own
+// files, the plain archive copy and their folder names. Everything here works on file paths only, so
+// the long copies can run off the GUI thread; the index is read by the caller beforehand.
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace db {
+class Database;
+}
+
+// Folder name made from patient data: always one safe path component (never "." or "..", no
+// separators, no characters Windows refuses in names).
+QString makeSafeFolderName(const QString& patientName, const QString& patientId);
+
+// True for top-level program entries that a viewer copy leaves out.
+bool isExcludedFromViewerCopy(const QString& path);
+
+// The folder whose entries a viewer copy carries: the running executable's folder, unless a test has
+// pointed it elsewhere with setViewerProgramFolderOverride (an empty path restores the default).
+QString viewerProgramFolder();
+void setViewerProgramFolderOverride(const QString& folder);
+
+// "mac_portable/Kalvenor.app" and "windows_portable" of the program folder, or empty when absent.
+QString macPortableBundlePath();
+QString windowsPortableFolderPath();
+
+// True when the folder holds an entry other than hidden or system ones.
+bool folderHasVisibleEntries(const QString& folder);
+
+// The study's files in series order then instance order, each file once (a multi-frame file has one
+// index row per frame but is exported once).
+QStringList exportFileList(const db::Database& index, const QString& studyUid);
+
+// "IMG_%1.dcm" with the counter zero-padded to six digits.
+QString exportFileName(int counter);
+
+// Writes the portable layout (program files, "portable.marker", "DICOM/IMG_nnnnnn.dcm") into target;
+// false with a message at the first failure, the part already written left in place.
+bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
+                              QString* error);
+
+// Copies the files into folder as IMG_000001.dcm, ... without overwriting; `written` receives the
+// files this call created, so a caller can take them back after a failure.
+bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error, QStringList* written);
+
+// Packs the files and the program folder into one ZIP with the portable layout.
+bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error,
+                      std::function<void(int, int)> progress);
+
+// Runs work on its own thread while the calling (GUI) thread keeps its event loop turning; returns
+// the work's result once it has finished.
+bool runWithoutFreezing(const std::function<bool()>& work);

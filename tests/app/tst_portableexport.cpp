@@ -1,0 +1,534 @@
+// Studies leaving the workstation: the portable study folder (program files from a fake program
+// folder, marker, numbered DICOM copies), the portable ZIP read back with libzip, the flash-drive and
+// archive-folder flows from the context menu on a real index, unsafe patient names, targets that
+// cannot be written, and a finished portable folder starting in portable mode.
+
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+
+#include "app/MainWindow.h"
+#include "app/PortableExport.h"
+#include "app/PortableSession.h"
+#include "db/Database.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <dcmtk/dcmdata/dctk.h>
+#include <zip.h>
+
+#include <memory>
+
+namespace {
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+// Every file below root, as relative paths, sorted.
+QStringList treeOf(const QString& root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(root).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+QString patientNameIn(const QString& path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return QStringLiteral("<unreadable>");
+    OFString value;
+    file.getDataset()->findAndGetOFString(DCM_PatientName, value);
+    return QString::fromUtf8(value.c_str());
+}
+
+QString transferSyntaxOf(const QString& path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return {};
+    OFString value;
+    file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, value);
+    return QString::fromLatin1(value.c_str());
+}
+
+int rowOf(QTableWidget* t, const QString& uid)
+{
+    for (int r = 0; r < t->rowCount(); ++r)
+        if (t->item(r, 0)->data(StudyUidRole).toString() == uid)
+            return r;
+    return -1;
+}
+
+// Opens the context menu at the study's row (selecting those rows first) and triggers an entry.
+void triggerMenuEntry(MainWindow& w, const QStringList& uids, const char* actionName)
+{
+    QTableWidget* table = w.studyTable();
+    table->clearSelection();
+    table->setSelectionMode(QAbstractItemView::MultiSelection);
+    for (const QString& uid : uids)
+        table->selectRow(rowOf(table, uid));
+    const QPoint pos = table->visualItemRect(table->item(rowOf(table, uids.first()), 0)).center();
+    std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(pos));
+    QVERIFY(menu);
+    QAction* action = menu->findChild<QAction*>(QLatin1String(actionName));
+    QVERIFY(action);
+    QVERIFY(action->isEnabled());
+    action->trigger();
+}
+
+// Answers the folder chooser with `folder`, accepts the options dialog, leaves progress dialogs open.
+void answerFolder(fixtures::ModalAnswer& answer, const QString& folder, bool compress = true)
+{
+    answer.setDialogHandler([folder, compress](QDialog* d) {
+        if (qobject_cast<QProgressDialog*>(d))
+            return false;
+        if (auto* fd = qobject_cast<QFileDialog*>(d))
+            fd->setDirectory(folder);
+        if (auto* box = d->findChild<QCheckBox*>(QStringLiteral("compressCheck")))
+            box->setChecked(compress);
+        return true;
+    });
+}
+
+ViewerWindow* visibleViewer()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
+            return v;
+    return nullptr;
+}
+
+} // namespace
+
+class TestPortableExport : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_program;
+    QTemporaryDir m_data;
+    QStringList m_series1;
+    QStringList m_series2;
+    QString m_studyUid;
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+        QApplication::setQuitOnLastWindowClosed(false);
+        dicom::registerMetaTypes();
+        QSettings().clear();
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+
+        // A fake installation: the program, libraries, debugging leftovers and the bundles.
+        const QDir p(m_program.path());
+        writeFile(p.filePath("VavovIvirur"), "program");
+        writeFile(p.filePath("libkalvenor.so"), "library");
+        writeFile(p.filePath("debug.pdb"), "pdb");
+        writeFile(p.filePath("index.sqlite3"), "db");
+        writeFile(p.filePath("App.PDB"), "upper-case pdb");
+        writeFile(p.filePath("plugins/platforms/libqoffscreen.so"), "plugin");
+        writeFile(p.filePath("plugins/debug.pdb"), "nested pdb");
+        writeFile(p.filePath("plugins/cache.sqlite3"), "nested db");
+        writeFile(p.filePath("Mac_Portable/x"), "case");
+        writeFile(p.filePath("windows_portable/readme.txt"), "no exe here");
+        setViewerProgramFolderOverride(m_program.path());
+    }
+
+    void cleanupTestCase() { setViewerProgramFolderOverride(QString()); }
+
+    void safeFolderNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("spaces") << "Иванов  Иван" << "123" << "Иванов_Иван_123";
+        QTest::newRow("no name") << "" << "77" << "Без_имени_77";
+        QTest::newRow("blank") << "   " << "" << "Без_имени";
+        QTest::newRow("forbidden") << "Петров/Пётр" << "A:1" << "Петров_Пётр_A_1";
+        QTest::newRow("all nine") << "a\\b/c:d*e?f\"g<h>i|j" << "" << "a_b_c_d_e_f_g_h_i_j";
+        QTest::newRow("parent") << ".." << "" << "Без_имени";
+        QTest::newRow("self") << "." << "" << "Без_имени";
+        QTest::newRow("climb") << "../../etc" << "" << ".._.._etc";
+        QTest::newRow("control") << QString("a\x01\x7f" "b") << "" << "a__b";
+        QTest::newRow("newline") << "a\nb" << "1" << "a_b_1";
+    }
+
+    void safeFolderNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, id);
+        QFETCH(QString, expected);
+        QCOMPARE(makeSafeFolderName(name, id), expected);
+    }
+
+    void viewerExclusions_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("excluded");
+        QTest::newRow("mac") << "/x/mac_portable" << true;
+        QTest::newRow("win") << "/x/windows_portable/" << true;
+        QTest::newRow("Mac case") << "/x/Mac_Portable" << false;
+        for (const char* ext : {".sqlite3", ".pdb", ".lib", ".exp", ".ilk"})
+            QTest::newRow(ext) << QStringLiteral("/x/a%1").arg(QLatin1String(ext)) << true;
+        QTest::newRow("PDB") << "/x/App.PDB" << false;
+        QTest::newRow("double") << "/x/a.pdb.bak" << false;
+        QTest::newRow("dotdot") << ".." << false;
+        QTest::newRow("exe") << "/x/VavovIvirur.exe" << false;
+    }
+
+    void viewerExclusions()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, excluded);
+        QCOMPARE(isExcludedFromViewerCopy(path), excluded);
+    }
+
+    void portableFolderLayoutAndNumbering()
+    {
+        MainWindow w;
+        fixtures::SeriesSpec spec;
+        spec.patientName = QStringLiteral("Иванов  Иван");
+        spec.patientId = QStringLiteral("123");
+        spec.rows = spec.columns = 16;
+        spec.slices = 3;
+        fixtures::completeUids(spec);
+        m_series1 = fixtures::writeSeries(m_data.filePath("s1"), spec);
+        QVERIFY(fixtures::indexFiles(*w.database(), m_series1));
+        spec.seriesUid = fixtures::newUid();
+        spec.seriesNumber = QStringLiteral("2");
+        spec.slices = 2;
+        m_series2 = fixtures::writeSeries(m_data.filePath("s2"), spec);
+        QVERIFY(fixtures::indexFiles(*w.database(), m_series2));
+        // A file indexed twice under one path is still exported once.
+        QVERIFY(fixtures::indexFiles(*w.database(), {m_series2.first()}));
+        m_studyUid = spec.studyUid;
+
+        QTemporaryDir out;
+        const QString target = out.filePath("nested/portable");
+        QString error;
+        QVERIFY2(w.writePortableStudyFolder(m_studyUid, target, &error, false, false), qPrintable(error));
+        QCOMPARE(treeOf(target),
+                 QStringList({"App.PDB", "DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm", "DICOM/IMG_000003.dcm",
+                              "DICOM/IMG_000004.dcm", "DICOM/IMG_000005.dcm", "Mac_Portable/x", "VavovIvirur",
+                              "libkalvenor.so", "plugins/cache.sqlite3", "plugins/debug.pdb",
+                              "plugins/platforms/libqoffscreen.so", "portable.marker"}));
+        const QStringList sources = m_series1 + m_series2;
+        for (int i = 0; i < sources.size(); ++i)
+            QCOMPARE(bytesOf(QDir(target).filePath(QStringLiteral("DICOM/") + exportFileName(i + 1))),
+                     bytesOf(sources[i]));
+        QCOMPARE(QFileInfo(QDir(target).filePath("portable.marker")).size(), 0);
+        QCOMPARE(bytesOf(QDir(target).filePath("plugins/debug.pdb")), QByteArray("nested pdb"));
+
+        // A second plain export refreshes the program files, then stops at the first existing image.
+        writeFile(QDir(target).filePath("portable.marker"), "stale");
+        error.clear();
+        QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, &error, false, false));
+        QCOMPARE(error, QStringLiteral("Не удалось скопировать %1").arg(sources.first()));
+        QCOMPARE(QFileInfo(QDir(target).filePath("portable.marker")).size(), 0);
+        QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, nullptr, false, false));
+
+        // Anonymised and compressed: written anonymised first, then re-encoded in place.
+        const QString anon = out.filePath("anon");
+        QVERIFY2(w.writePortableStudyFolder(m_studyUid, anon, &error, true, true), qPrintable(error));
+        const QString first = QDir(anon).filePath("DICOM/IMG_000001.dcm");
+        QCOMPARE(patientNameIn(first), QStringLiteral("ANONYMOUS"));
+        QCOMPARE(transferSyntaxOf(first), QStringLiteral(UID_JPEGLSLosslessTransferSyntax));
+
+        // A study without rows: the program files and marker are there, the images are not.
+        const QString empty = out.filePath("empty");
+        QVERIFY(!w.writePortableStudyFolder(QStringLiteral("1.2.3.4"), empty, &error, false, false));
+        QCOMPARE(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
+        QVERIFY(QFileInfo(QDir(empty).filePath("DICOM")).isDir());
+        QVERIFY(QFileInfo::exists(QDir(empty).filePath("portable.marker")));
+
+        // A target that cannot be made: a plain file stands where the folder should be.
+        writeFile(out.filePath("blocked"), "file");
+        QVERIFY(!w.writePortableStudyFolder(m_studyUid, out.filePath("blocked/x"), &error, false, false));
+        QVERIFY2(error.startsWith(QStringLiteral("Ошибка копирования: ")), qPrintable(error));
+    }
+
+    void macBundleGoesNextToTheStudy()
+    {
+        QTemporaryDir program;
+        writeFile(QDir(program.path()).filePath("VavovIvirur"), "program");
+        writeFile(QDir(program.path()).filePath("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"), "mac");
+        setViewerProgramFolderOverride(program.path());
+        QCOMPARE(macPortableBundlePath(), QDir(program.path()).filePath("mac_portable/Kalvenor.app"));
+        QVERIFY(windowsPortableFolderPath().isEmpty());
+
+        MainWindow w;
+        QTemporaryDir out;
+        QString error;
+        QVERIFY2(w.writePortableStudyFolder(m_studyUid, out.path(), &error, false, false), qPrintable(error));
+        writeFile(out.filePath("Kalvenor.app/Contents/old.txt"), "older bundle file");
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        w.addPortableViewers(out.path(), true, false, QStringLiteral("Экспорт на флеш-накопитель"));
+        QCOMPARE(answer.count(), 0);
+        QCOMPARE(bytesOf(out.filePath("Kalvenor.app/Contents/MacOS/Kalvenor")), QByteArray("mac"));
+        QVERIFY(QFileInfo::exists(out.filePath("Kalvenor.app/Contents/MacOS/portable.marker")));
+        QCOMPARE(bytesOf(out.filePath("Kalvenor.app/Contents/MacOS/DICOM/IMG_000005.dcm")), bytesOf(m_series2.last()));
+        QVERIFY(QFileInfo::exists(out.filePath("Kalvenor.app/Contents/old.txt")));
+        QVERIFY(!QFileInfo::exists(out.filePath("mac_portable")));
+
+        // A bundle without its executable folder: a warning, and the export goes on.
+        QDir(QDir(program.path()).filePath("mac_portable/Kalvenor.app/Contents")).removeRecursively();
+        QTemporaryDir out2;
+        QVERIFY(w.writePortableStudyFolder(m_studyUid, out2.path(), &error, false, false));
+        w.addPortableViewers(out2.path(), true, false, QStringLiteral("Экспорт на флеш-накопитель"));
+        QCOMPARE(answer.titles(), QStringList({QStringLiteral("Экспорт на флеш-накопитель")}));
+        QVERIFY(answer.texts().value(0).startsWith(QStringLiteral("Не удалось добавить macOS-версию просмотрщика (")));
+        setViewerProgramFolderOverride(m_program.path());
+    }
+
+    void portableZipReadBack()
+    {
+        QTemporaryDir out;
+        // A link that leads out of the program folder must not give an entry that climbs out of it.
+        writeFile(out.filePath("outside/secret.txt"), "outside");
+        QVERIFY(QFile::link(out.filePath("outside/secret.txt"), QDir(m_program.path()).filePath("link.txt")));
+        const QString archive = out.filePath("study.zip");
+        QList<QPair<int, int>> calls;
+        QString error;
+        const QStringList inputs = {m_series1[0], out.filePath("missing.dcm"), m_series1[1]};
+        const bool ok = MainWindow::createPortableStudyZip(inputs, archive, &error,
+                                                           [&](int v, int m) { calls.append({v, m}); });
+        QFile::remove(QDir(m_program.path()).filePath("link.txt"));
+        QVERIFY2(ok, qPrintable(error));
+
+        int zipError = 0;
+        zip_t* z = zip_open(QFile::encodeName(archive).constData(), ZIP_RDONLY, &zipError);
+        QVERIFY(z);
+        QStringList names;
+        for (zip_int64_t i = 0; i < zip_get_num_entries(z, 0); ++i)
+            names << QString::fromUtf8(zip_get_name(z, i, ZIP_FL_ENC_GUESS));
+        QCOMPARE(names.mid(0, 3),
+                 QStringList({"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm", "portable.marker"}));
+        QStringList program = names.mid(3);
+        program.sort();
+        QCOMPARE(program, QStringList({"App.PDB", "Mac_Portable/x", "VavovIvirur", "debug.pdb", "libkalvenor.so",
+                                       "link.txt", "plugins/debug.pdb", "plugins/platforms/libqoffscreen.so",
+                                       "windows_portable/readme.txt"}));
+        zip_stat_t st;
+        QCOMPARE(zip_stat(z, "portable.marker", 0, &st), 0);
+        QCOMPARE(st.size, zip_uint64_t(0));
+        QCOMPARE(zip_stat(z, "DICOM/IMG_000002.dcm", 0, &st), 0);
+        QByteArray second(int(st.size), 0);
+        zip_file_t* f = zip_fopen(z, "DICOM/IMG_000002.dcm", 0);
+        QVERIFY(f);
+        QCOMPARE(zip_fread(f, second.data(), st.size), zip_int64_t(st.size));
+        zip_fclose(f);
+        zip_close(z);
+        QCOMPARE(second, bytesOf(m_series1[1]));
+
+        // Registration reports at most 15, one call per entry; writing ends at 100.
+        const int registered = 9 + 3 + 1;
+        QVERIFY(calls.size() > registered);
+        for (int i = 0; i < registered; ++i)
+            QVERIFY(calls[i].first <= 15 && calls[i].second == 100);
+        QCOMPARE(calls.last(), qMakePair(100, 100));
+
+        // Nothing to pack: the existing file stays as it was.
+        writeFile(archive, "old archive");
+        QVERIFY(!MainWindow::createPortableStudyZip({}, archive, &error, {}));
+        QCOMPARE(error, QStringLiteral("Не удалось добавить в архив ни одного файла"));
+        QCOMPARE(bytesOf(archive), QByteArray("old archive"));
+
+        // A folder that cannot be written: a failure, and nothing left behind.
+        const QString blocked = out.filePath("nofolder/study.zip");
+        QVERIFY(!MainWindow::createPortableStudyZip({m_series1[0]}, blocked, &error, {}));
+        QCOMPARE(error, QStringLiteral("Не удалось сохранить файл архива: %1").arg(blocked));
+        QVERIFY(!QFileInfo::exists(out.filePath("nofolder")));
+    }
+
+    void flashDriveExportStartsInPortableMode()
+    {
+        MainWindow w;
+        w.resize(1000, 600);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTemporaryDir drive;
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, drive.path());
+        triggerMenuEntry(w, {m_studyUid}, "exportFlashAction");
+
+        const QString target = drive.filePath(QStringLiteral("Иванов_Иван_123"));
+        QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
+        QVERIFY(answer.texts().last().contains(target));
+        QVERIFY(answer.titles().contains(QStringLiteral("Экспорт на флеш-накопитель")));
+        QVERIFY(QFileInfo::exists(QDir(target).filePath("portable.marker")));
+        QVERIFY(QFileInfo::exists(QDir(target).filePath("VavovIvirur")));
+        QCOMPARE(transferSyntaxOf(QDir(target).filePath("DICOM/IMG_000005.dcm")),
+                 QStringLiteral(UID_JPEGLSLosslessTransferSyntax));
+        w.close();
+
+        // The folder as written opens in portable mode with the whole study.
+        QString studyUid;
+        QTimer probe;
+        probe.setInterval(50);
+        connect(&probe, &QTimer::timeout, this, [&] {
+            ViewerWindow* v = visibleViewer();
+            if (!v || !v->isPortableMode() || v->panelSliceList(v->activePanelIndex()).size() < 3)
+                return;
+            studyUid = v->studyUid();
+            probe.stop();
+            v->close();
+        });
+        probe.start();
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+        guard.start(30000);
+        dicom::CodecRegistrationScope codecs; // as the program holds them while it runs
+        QCOMPARE(runPortableMode(*qApp, QDir(target).filePath("DICOM")), 0);
+        QCOMPARE(studyUid, m_studyUid);
+    }
+
+    void flashDriveAsksBeforeWritingOver()
+    {
+        MainWindow w;
+        QTemporaryDir drive;
+        const QString target = drive.filePath(QStringLiteral("Иванов_Иван_123"));
+        writeFile(QDir(target).filePath("mine.txt"), "user file");
+        fixtures::ModalAnswer answer(QMessageBox::No, QDialog::Accepted);
+        answerFolder(answer, drive.path());
+        w.exportStudiesToFlashDrive(m_studyUid);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Папка не пуста"));
+        QCOMPARE(treeOf(target), QStringList({"mine.txt"}));
+
+        // Hidden entries alone do not count.
+        QDir(target).removeRecursively();
+        writeFile(QDir(target).filePath(".hidden"), "x");
+        answer.setButton(QMessageBox::Ok);
+        const int before = answer.count();
+        w.exportStudiesToFlashDrive(m_studyUid);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
+        QVERIFY(!answer.titles().mid(before).contains(QStringLiteral("Папка не пуста")));
+        QVERIFY(QFileInfo::exists(QDir(target).filePath("DICOM/IMG_000001.dcm")));
+    }
+
+    void flashDriveFailuresAreReportedAndTakenBack()
+    {
+        MainWindow w;
+        fixtures::SeriesSpec spec;
+        spec.patientName = QStringLiteral("Сидоров");
+        spec.patientId = QStringLiteral("9");
+        spec.rows = spec.columns = 16;
+        spec.slices = 3;
+        QTemporaryDir src;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), spec));
+        QTemporaryDir drive;
+
+        // A file in the way of the target folder: a clear error, the file untouched.
+        writeFile(drive.filePath(QStringLiteral("Сидоров_9")), "not a folder");
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, drive.path(), false);
+        w.exportStudiesToFlashDrive(spec.studyUid);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Ошибка экспорта"));
+        QVERIFY2(answer.texts().last().startsWith(QStringLiteral("Ошибка копирования: ")),
+                 qPrintable(answer.texts().last()));
+        QCOMPARE(bytesOf(drive.filePath(QStringLiteral("Сидоров_9"))), QByteArray("not a folder"));
+        QFile::remove(drive.filePath(QStringLiteral("Сидоров_9")));
+
+        // A source that vanished after indexing: the failure is named and the new folder removed.
+        const QStringList files = QDir(src.path()).entryList(QDir::Files, QDir::Name);
+        QVERIFY(QFile::remove(QDir(src.path()).filePath(files.last())));
+        w.exportStudiesToFlashDrive(spec.studyUid);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Ошибка экспорта"));
+        QVERIFY(answer.texts().last().startsWith(QStringLiteral("Не удалось скопировать ")));
+        QVERIFY(!QFileInfo::exists(drive.filePath(QStringLiteral("Сидоров_9"))));
+    }
+
+    void archiveExport()
+    {
+        MainWindow w;
+        w.resize(1000, 600);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTemporaryDir src;
+        auto addStudy = [&](const QString& folder, const QString& name, const QString& date, int slices) {
+            fixtures::SeriesSpec spec;
+            spec.patientName = name;
+            spec.patientId = name == QStringLiteral("Орлов") ? QStringLiteral("O/2") : QStringLiteral("P/1");
+            spec.studyDate = date;
+            spec.rows = spec.columns = 16;
+            spec.slices = slices;
+            if (!fixtures::writeAndIndexSeries(*w.database(), src.filePath(folder), spec))
+                return QString();
+            return spec.studyUid;
+        };
+        const QString a = addStudy("a", "Петров", "2024.01.15", 2);
+        const QString b = addStudy("b", "Петров", "2024.01.15", 3);
+        const QString c = addStudy("c", "Орлов", "20240301", 2);
+        QVERIFY(!a.isEmpty() && !b.isEmpty() && !c.isEmpty());
+        QVERIFY(QFile::remove(QDir(src.filePath("c")).filePath(QDir(src.filePath("c")).entryList(QDir::Files).last())));
+        w.refreshStudyTable();
+
+        QTemporaryDir archive;
+        writeFile(archive.filePath("Петров_P_1_2024_01_15/.keep"), "hidden only: counts as empty");
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, archive.path());
+        triggerMenuEntry(w, {a, b, c}, "exportArchiveAction");
+        QCOMPARE(answer.titles().last(), QStringLiteral("Экспорт завершён"));
+        QCOMPARE(answer.texts().last(),
+                 QStringLiteral("Экспортировано исследований: 2 из 3.\n\nНе удалось экспортировать:\nОрлов"));
+
+        // Table order decides which study comes first; both get their own folder.
+        const QString first = archive.filePath("Петров_P_1_2024_01_15");
+        const QString second = archive.filePath("Петров_P_1_2024_01_15_2");
+        const QStringList firstTree = treeOf(first);
+        const QStringList secondTree = treeOf(second);
+        QCOMPARE(firstTree.size() + secondTree.size(), 2 + 3 + 1);
+        QVERIFY(firstTree.contains(".keep"));
+        QVERIFY(firstTree.contains("IMG_000001.dcm") && secondTree.contains("IMG_000002.dcm"));
+        // The failed study leaves neither a folder nor a partial copy.
+        QVERIFY(!QFileInfo::exists(archive.filePath("Орлов_O_2_20240301")));
+        QStringList top = QDir(archive.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QCOMPARE(top.size(), 2);
+
+        // The plain copy: names and bytes, no overwriting.
+        QTemporaryDir plain;
+        QString error;
+        QVERIFY2(w.copyStudyFilesTo(m_studyUid, plain.path(), &error), qPrintable(error));
+        const QStringList sources = m_series1 + m_series2;
+        QCOMPARE(treeOf(plain.path()).size(), sources.size());
+        for (int i = 0; i < sources.size(); ++i)
+            QCOMPARE(bytesOf(QDir(plain.path()).filePath(exportFileName(i + 1))), bytesOf(sources[i]));
+        QVERIFY(!w.copyStudyFilesTo(QStringLiteral("1.2.3.4"), plain.path(), &error));
+        QCOMPARE(error, QStringLiteral("В исследовании не найдено файлов для копирования"));
+        w.close();
+    }
+};
+
+QTEST_MAIN(TestPortableExport)
+#include "tst_portableexport.moc"
