@@ -86,7 +86,8 @@ std::optional<double> parseNumber(const QString& text)
 {
     bool ok = false;
     const double v = text.trimmed().toDouble(&ok);
-    if (!ok)
+    // "nan" and "inf" parse, but no DICOM number is either; they would poison every later sum.
+    if (!ok || !std::isfinite(v))
         return std::nullopt;
     return v;
 }
@@ -397,7 +398,7 @@ std::optional<double> parseTimeOfDay(const QString& input)
         double s = 0.0;
         if (parts.size() >= 3) {
             s = parts[2].toDouble(&ok);
-            if (!ok)
+            if (!ok || !std::isfinite(s))
                 return std::nullopt;
         }
         return h * 3600.0 + m * 60.0 + s;
@@ -416,7 +417,7 @@ std::optional<double> parseTimeOfDay(const QString& input)
     double s = 0.0;
     if (text.size() >= 6) {
         s = text.mid(4).toDouble(&ok);
-        if (!ok)
+        if (!ok || !std::isfinite(s))
             s = 0.0;
     }
     return h * 3600.0 + m * 60.0 + s;

@@ -285,6 +285,7 @@ private slots:
     void deepNestingIsRefusedEverywhere();
     void hostilePixelHeaders_data();
     void hostilePixelHeaders();
+    void nonFiniteNumbersAreIgnored();
     void declaredFramesBeyondPixelData_data();
     void declaredFramesBeyondPixelData();
     void jpegMarkersThatStallTheDecoder_data();
@@ -477,6 +478,30 @@ void MutationsTest::hostilePixelHeaders()
     QCOMPARE(error, message);
 }
 
+void MutationsTest::nonFiniteNumbersAreIgnored()
+{
+    SeriesSpec spec = smallSpec();
+    spec.customize = [](DcmDataset& ds, int) {
+        ds.putAndInsertString(DCM_PixelSpacing, "nan\\inf");
+        ds.putAndInsertString(DCM_SliceThickness, "inf");
+        ds.putAndInsertString(DCM_WindowCenter, "nan\\40");
+        ds.putAndInsertString(DCM_WindowWidth, "-inf");
+        ds.putAndInsertString(DCM_RescaleSlope, "NaN");
+        ds.putAndInsertString(DCM_ImagePositionPatient, "1\\inf\\3");
+        ds.putAndInsertString(DCM_AcquisitionTime, "1200nan");
+    };
+    const auto summary = dicom::readFileSummary(fixtures::writeSlice(m_dir.filePath(QStringLiteral("nan.dcm")), spec, 0));
+    QVERIFY(summary);
+    QCOMPARE(summary->pixelSpacingX, 0.0);
+    QCOMPARE(summary->pixelSpacingY, 0.0);
+    QCOMPARE(summary->sliceThickness, 0.0);
+    QCOMPARE(summary->windowCenter, 0.0);
+    QCOMPARE(summary->windowWidth, 0.0);
+    QCOMPARE(summary->rescaleSlope, 1.0);
+    QCOMPARE(summary->imagePosition, (std::array<double, 3>{1.0, 0.0, 3.0}));
+    QCOMPARE(summary->acquisitionTimeSeconds, 12 * 3600.0);
+}
+
 void MutationsTest::declaredFramesBeyondPixelData_data()
 {
     QTest::addColumn<QString>("kind");
@@ -598,6 +623,8 @@ void MutationsTest::mutatedFilesGiveCleanResults()
     int rounds = 0;
     int summaries = 0;
     int frames = 0;
+    db::Database index;
+    QVERIFY(index.open(m_dir.filePath(QStringLiteral("mutations.sqlite"))));
     for (const Base& base : std::as_const(m_bases)) {
         const QByteArray original = readAll(base.path);
         QVERIFY(!original.isEmpty());
@@ -617,6 +644,9 @@ void MutationsTest::mutatedFilesGiveCleanResults()
             if (const auto summary = dicom::readFileSummary(path)) {
                 ++summaries;
                 QVERIFY2(!summary->sopInstanceUid.isEmpty(), qPrintable(where));
+                // Whatever the summary holds, the index takes it or refuses it with a message.
+                if (!index.indexFile(*summary))
+                    QVERIFY2(!index.lastError().isEmpty(), qPrintable(where));
             }
             // The tag editor and the dose readers open the same files.
             const QList<dicom::TagEntry> tags = dicom::readTagList(path);
