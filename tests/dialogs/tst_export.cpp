@@ -448,6 +448,30 @@ private slots:
         QCOMPARE(filesUnder(base), QStringList{QStringLiteral("blocker")});
     }
 
+    void missingSourceFrame_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("jpeg") << "JPEG" << "Экспортировано файлов: 2\n\nОшибок: 1";
+        QTest::newRow("dicom") << "DICOM" << "Экспортировано файлов: 2\n\nОшибок: 1";
+        QTest::newRow("mp4") << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1";
+    }
+
+    void missingSourceFrame()
+    {
+        // The middle file of the series went away after it was shown: that file fails, the rest go out.
+        QFETCH(QString, format);
+        QFETCH(QString, expected);
+        QList<db::InstanceRecord> slices = m_slices;
+        slices[1].filePath = m_out.filePath(QStringLiteral("gone.dcm"));
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        dialog->setViewports({m_panel.get()}, {slices});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{expected});
+    }
+
     void cyrillicAndHostileNames()
     {
         auto panel = makePanel();
