@@ -20,6 +20,8 @@
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QThreadPool>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -441,6 +443,45 @@ private slots:
         w->setActiveViewport(0);
         QTRY_VERIFY(w->panel(1)->hasFusionOverlay());
         QVERIFY(!w->panel(0)->hasFusionOverlay());
+    }
+
+    // A build that loses some planes still lays the overlay, and the status line says how many.
+    void fusionWithMissingPlanesSaysSo()
+    {
+        fixtures::SeriesSpec gappy;
+        gappy.studyUid = m_studyA;
+        gappy.patientId = QStringLiteral("P1");
+        gappy.modality = QStringLiteral("PT");
+        gappy.seriesDescription = QStringLiteral("Gappy");
+        gappy.seriesNumber = QStringLiteral("6");
+        gappy.origin = {-100.0, -120.0, 46.0};
+        gappy.rows = gappy.columns = 8;
+        gappy.slices = 5;
+        gappy.sliceSpacing = 4.0;
+        const QString uid = add(gappy, QStringLiteral("gappy"));
+        QVERIFY(!uid.isEmpty());
+        QVERIFY(QFile::remove(m_db->instancesForSeries(uid).at(2).filePath));
+
+        auto w = openViewer(m_studyA);
+        fixtures::ModalAnswer answer;
+        skipProgress(answer);
+        w->startFusionBuild(uid, QStringLiteral("PT · Gappy"));
+        QTRY_VERIFY(w->panel(0)->hasFusionOverlay());
+        QCOMPARE(answer.count(), 0);
+        QCOMPARE(w->statusBar()->currentMessage(), QStringLiteral("Пропущено срезов серии для наложения: 1 из 5"));
+    }
+
+    // A viewer that goes away while its volume is built leaves the task to finish on its own copies.
+    void viewerClosedDuringTheBuild()
+    {
+        auto w = openViewer(m_studyA);
+        fixtures::ModalAnswer answer;
+        skipProgress(answer);
+        w->startFusionBuild(m_pet, QStringLiteral("PT · PET"));
+        w.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+        QCOMPARE(answer.texts(), QStringList{});
     }
 
     void fusionRefusalsAndFailures_data()
