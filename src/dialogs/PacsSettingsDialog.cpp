@@ -1,6 +1,7 @@
 #include "PacsSettingsDialog.h"
 
 #include "PacsEchoWorker.h"
+#include "SettingsWriteCheck.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -217,6 +218,8 @@ void PacsSettingsDialog::onRemoveServerClicked()
 void PacsSettingsDialog::onSaveClicked()
 {
     pacs::savePacsConfig(collectConfig());
+    if (!confirmSettingsWritten(this, windowTitle()))
+        return;
     accept();
 }
 

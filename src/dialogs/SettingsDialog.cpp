@@ -1,5 +1,6 @@
 #include "SettingsDialog.h"
 
+#include "SettingsWriteCheck.h"
 #include "db/CleanupSettings.h"
 
 #include <QCheckBox>
@@ -103,5 +104,7 @@ void SettingsDialog::onSaveClicked()
     const qint64 unit = unitCombo->currentIndex() == 1 ? kGibibyte : kMebibyte;
     cleanup.maxSizeBytes = static_cast<qint64>(sizeSpin->value() * double(unit));
     saveCleanupSettings(cleanup);
+    if (!confirmSettingsWritten(this, windowTitle()))
+        return;
     accept();
 }

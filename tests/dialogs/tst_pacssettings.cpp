@@ -10,6 +10,8 @@
 #include "pacs/PacsConfig.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -104,6 +106,7 @@ private slots:
     void editedConfigurationRoundTrips();
     void cancelKeepsStoredConfiguration();
     void addWithEmptyHostAddsNothing();
+    void unwritableSettingsKeepDialogOpen();
     void checkWithoutServerExplains_data();
     void checkWithoutServerExplains();
 
@@ -267,6 +270,30 @@ void TestPacsSettings::addWithEmptyHostAddsNothing()
     // Removing without a current row is harmless too.
     buttonOf(dialog, QStringLiteral("Удалить выбранный"))->click();
     QCOMPARE(tableOf(dialog)->rowCount(), 0);
+}
+
+void TestPacsSettings::unwritableSettingsKeepDialogOpen()
+{
+    const QString file = QSettings().fileName();
+    QFile::remove(file);
+    QVERIFY(QDir().mkpath(file));
+
+    PacsSettingsDialog dialog;
+    addRow(dialog, QStringLiteral("10.2.2.2"), 104, QStringLiteral("NEW"));
+    {
+        ModalAnswer answer(QMessageBox::Ok);
+        saveButton(dialog)->click();
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Конфигурация PACS")});
+        QVERIFY2(answer.texts().value(0).startsWith(QStringLiteral("Не удалось сохранить настройки")),
+                 qPrintable(answer.texts().value(0)));
+    }
+    QVERIFY(dialog.result() != QDialog::Accepted);
+    QCOMPARE(tableOf(dialog)->rowCount(), 1);
+
+    QVERIFY(QDir().rmdir(file));
+    saveButton(dialog)->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(pacs::loadPacsConfig().servers.value(0).aeTitle, QStringLiteral("NEW"));
 }
 
 void TestPacsSettings::checkWithoutServerExplains_data()

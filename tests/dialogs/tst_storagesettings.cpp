@@ -1,11 +1,14 @@
 // The storage settings dialog against the "cleanup" settings in a temporary folder.
 
+#include "ModalAnswer.h"
 #include "SettingsDialog.h"
 
 #include "db/CleanupSettings.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QDialogButtonBox>
 #include <QDoubleSpinBox>
 #include <QPushButton>
@@ -66,6 +69,7 @@ private slots:
     void unchangedSaveKeepsBytes();
     void cancelKeepsStoredValues();
     void checkBoxesEnableTheirFields();
+    void unwritableSettingsKeepDialogOpen();
     void grabDialog();
 
 private:
@@ -224,6 +228,35 @@ void TestStorageSettings::checkBoxesEnableTheirFields()
     w.ageCheck->setChecked(false);
     w.sizeCheck->setChecked(false);
     QVERIFY(!w.ageSpin->isEnabled() && !w.sizeSpin->isEnabled() && !w.unit->isEnabled());
+}
+
+void TestStorageSettings::unwritableSettingsKeepDialogOpen()
+{
+    // A folder where the settings file belongs makes every write fail, even for root.
+    const QString file = QSettings().fileName();
+    QFile::remove(file);
+    QVERIFY(QDir().mkpath(file));
+
+    SettingsDialog dialog;
+    const Widgets w = widgetsOf(dialog);
+    w.ageCheck->setChecked(true);
+    w.ageSpin->setValue(21);
+    {
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        w.buttons->button(QDialogButtonBox::Save)->click();
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Настройки")});
+        QVERIFY2(answer.texts().value(0).startsWith(QStringLiteral("Не удалось сохранить настройки")),
+                 qPrintable(answer.texts().value(0)));
+    }
+    QVERIFY(dialog.result() != QDialog::Accepted);
+    QCOMPARE(w.ageSpin->value(), 21); // the edits are still there to save again
+
+    // Once the file can be written, the same Save keeps the values.
+    QVERIFY(QDir().rmdir(file));
+    w.buttons->button(QDialogButtonBox::Save)->click();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(loadCleanupSettings().maxAgeDays, 21);
+    QVERIFY(loadCleanupSettings().byAgeEnabled);
 }
 
 void TestStorageSettings::grabDialog()
