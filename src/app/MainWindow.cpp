@@ -6,11 +6,15 @@
 #include "Theme.h"
 
 #include "db/Database.h"
+#include "dialogs/AboutDialog.h"
+#include "dialogs/BugReportDialog.h"
+#include "dialogs/HelpDialog.h"
 #include "dialogs/HotkeyRegistry.h"
 #include "dialogs/HotkeySettingsDialog.h"
 #include "dialogs/PacsSettingsDialog.h"
 #include "dialogs/SettingsDialog.h"
 #include "dialogs/ToolbarCustomizeDialog.h"
+#include "dialogs/UpdateCheck.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomImporter.h"
 #include "dicom/DicomNesting.h"
@@ -133,6 +137,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     runAutoCleanup();
     refreshStudyTable();
     QTimer::singleShot(0, this, &MainWindow::runStartupAction);
+
+    // A hidden About dialog owns the start-up update check: its request and any question live with it.
+    auto* updateOwner = new AboutDialog(this);
+    updateOwner->hide();
+    checkForUpdates(updateOwner, true);
 }
 
 MainWindow::~MainWindow()
@@ -250,9 +259,18 @@ void MainWindow::setupUi()
                 [v = QString::fromLatin1(value)] { QSettings().setValue(QStringLiteral("startup/action"), v); });
     }
     settingsMenu->addSeparator();
-    settingsMenu->addAction(QStringLiteral("Помощь…"))->setEnabled(false);
-    settingsMenu->addAction(QStringLiteral("О программе…"))->setEnabled(false);
-    settingsMenu->addAction(QStringLiteral("Сообщить об ошибке…"))->setEnabled(false);
+    connect(settingsMenu->addAction(QStringLiteral("Помощь…")), &QAction::triggered, this, [this] {
+        HelpDialog dialog(this);
+        dialog.exec();
+    });
+    connect(settingsMenu->addAction(QStringLiteral("О программе…")), &QAction::triggered, this, [this] {
+        AboutDialog dialog(this);
+        dialog.exec();
+    });
+    connect(settingsMenu->addAction(QStringLiteral("Сообщить об ошибке…")), &QAction::triggered, this, [this] {
+        BugReportDialog dialog(this);
+        dialog.exec();
+    });
     settingsButton->setMenu(settingsMenu);
     toolbar->addWidget(settingsButton);
 
