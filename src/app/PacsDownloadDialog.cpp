@@ -566,6 +566,16 @@ void PacsDownloadDialog::showResultsContextMenu(const QPoint& pos)
                               QStringLiteral("Отправить на PACS-сервер…"), QStringLiteral("Отправить по email…")};
     for (const QString& entry : entries)
         menu.addAction(entry)->setEnabled(false);
+    QAction* exportArchive = menu.actions().at(0);
+    exportArchive->setEnabled(true);
+    connect(exportArchive, &QAction::triggered, this, [this, row] {
+        runStudyAction(row, [](const QString& uid) { MainWindow::s_instance->exportStudiesToArchive({uid}); });
+    });
+    QAction* exportFlash = menu.actions().at(1);
+    exportFlash->setEnabled(true);
+    connect(exportFlash, &QAction::triggered, this, [this, row] {
+        runStudyAction(row, [](const QString& uid) { MainWindow::s_instance->exportStudiesToFlashDrive(uid); });
+    });
     QAction* sendToPacs = menu.actions().at(3);
     sendToPacs->setEnabled(true);
     connect(sendToPacs, &QAction::triggered, this,
