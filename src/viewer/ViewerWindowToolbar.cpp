@@ -10,6 +10,7 @@
 
 #include "app/MainWindow.h"
 #include "db/PhaseGrouping.h"
+#include "dialogs/BugReportDialog.h"
 #include "dialogs/ExportDialog.h"
 #include "dialogs/HotkeyRegistry.h"
 #include "dialogs/ToolbarCatalogue.h"
@@ -396,7 +397,10 @@ void ViewerWindow::buildToolbar()
                                     "требует GPU (Direct3D 11); путь точен для аксиальных серий и приблизителен для "
                                     "сагиттальных и корональных."));
     extraMenu->addSeparator();
-    addUnavailable(extraMenu, QStringLiteral("Сообщить об ошибке…"));
+    connect(extraMenu->addAction(QStringLiteral("Сообщить об ошибке…")), &QAction::triggered, this, [this] {
+        BugReportDialog dialog(this);
+        dialog.exec();
+    });
     m_toolbar->addSeparator();
 
     // 19, 20. Calculators and classifications.
