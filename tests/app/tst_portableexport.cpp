@@ -230,8 +230,6 @@ private slots:
         spec.slices = 2;
         m_series2 = fixtures::writeSeries(m_data.filePath("s2"), spec);
         QVERIFY(fixtures::indexFiles(*w.database(), m_series2));
-        // A file indexed twice under one path is still exported once.
-        QVERIFY(fixtures::indexFiles(*w.database(), {m_series2.first()}));
         m_studyUid = spec.studyUid;
 
         QTemporaryDir out;
@@ -276,6 +274,25 @@ private slots:
         writeFile(out.filePath("blocked"), "file");
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, out.filePath("blocked/x"), &error, false, false));
         QVERIFY2(error.startsWith(QStringLiteral("Ошибка копирования: ")), qPrintable(error));
+    }
+
+    void multiFrameFileIsExportedOnce()
+    {
+        MainWindow w;
+        fixtures::SeriesSpec spec;
+        spec.patientId = QStringLiteral("MF");
+        spec.rows = spec.columns = 16;
+        spec.slices = 4;
+        fixtures::completeUids(spec);
+        const QString file = fixtures::writeMultiFrame(m_data.filePath("mf/multi.dcm"), spec);
+        QVERIFY(fixtures::indexFiles(*w.database(), {file}));
+        QCOMPARE(w.database()->instancesForSeries(spec.seriesUid).size(), 4); // one row per frame
+        QTemporaryDir out;
+        QString error;
+        QVERIFY2(w.copyStudyFilesTo(spec.studyUid, out.path(), &error), qPrintable(error));
+        QCOMPARE(treeOf(out.path()), QStringList({"IMG_000001.dcm"}));
+        QCOMPARE(bytesOf(out.filePath("IMG_000001.dcm")), bytesOf(file));
+        QVERIFY(w.database()->deleteStudy(spec.studyUid));
     }
 
     void macBundleGoesNextToTheStudy()
