@@ -61,6 +61,8 @@ public:
     // Lists a second study beside the primary one and shows its first series in an empty panel.
     void openComparisonStudy(const QString& studyUid);
     void showSeriesInActivePanel(const QString& seriesUid);
+    // The tag viewer and editor for the active panel's current image.
+    void showDicomTags();
     void setActiveViewport(int index);
     // The per-panel series menu that onSeriesMenuRequested runs; the caller owns it.
     QMenu* buildSeriesMenu(int viewportIndex);

@@ -317,8 +317,10 @@ void ViewerWindow::buildToolbar()
     m_toolbar->addSeparator();
 
     // 17. DICOM tags.
-    addUnavailable(m_toolbar, dicomTagsIcon(), QStringLiteral("DICOM-теги"), QStringLiteral("dicomTags"))
-        ->setToolTip(QStringLiteral("Просмотреть и отредактировать все сырые DICOM-теги текущего снимка"));
+    QAction* dicomTags = m_toolbar->addAction(dicomTagsIcon(), QStringLiteral("DICOM-теги"));
+    dicomTags->setObjectName(QStringLiteral("dicomTags"));
+    dicomTags->setToolTip(QStringLiteral("Просмотреть и отредактировать все сырые DICOM-теги текущего снимка"));
+    connect(dicomTags, &QAction::triggered, this, &ViewerWindow::showDicomTags);
     m_toolbar->addSeparator();
 
     // 18. Reconstructions.

@@ -1,0 +1,252 @@
+#include "DicomTagEditorDialog.h"
+
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSet>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+enum Column { GroupColumn, ElementColumn, VrColumn, NameColumn, ValueColumn };
+
+constexpr quint16 MetaGroup = 0x0002;
+constexpr quint16 SopInstanceUidGroup = 0x0008;
+constexpr quint16 SopInstanceUidElement = 0x0018;
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QTableWidgetItem* readOnlyItem(const QString& text)
+{
+    auto* item = new QTableWidgetItem(text);
+    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    return item;
+}
+
+} // namespace
+
+bool DicomTagEditorDialog::isEditableVr(const QString& vr)
+{
+    static const QSet<QString> editable{
+        QStringLiteral("PN"), QStringLiteral("LO"), QStringLiteral("SH"), QStringLiteral("ST"), QStringLiteral("LT"),
+        QStringLiteral("UT"), QStringLiteral("DA"), QStringLiteral("TM"), QStringLiteral("DT"), QStringLiteral("UI"),
+        QStringLiteral("CS"), QStringLiteral("AS"), QStringLiteral("IS"), QStringLiteral("DS")};
+    return editable.contains(vr);
+}
+
+DicomTagEditorDialog::DicomTagEditorDialog(const QString& filePath, QWidget* parent, const QStringList& studyFiles,
+                                           db::Database* db)
+    : QDialog(parent), m_filePath(filePath), m_studyFiles(studyFiles), m_db(db)
+{
+    setWindowTitle(QStringLiteral("DICOM-теги — %1").arg(QFileInfo(filePath).fileName()));
+    resize(820, 640);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* fileLabel = new QLabel(QStringLiteral("Файл: %1").arg(filePath), this);
+    fileLabel->setWordWrap(true);
+    fileLabel->setStyleSheet(QStringLiteral("color: #999;"));
+    layout->addWidget(fileLabel);
+
+    auto* warning = new QLabel(
+        QStringLiteral("⚠ Редактирование значений сохраняется НЕПОСРЕДСТВЕННО в файл и необратимо (перезаписывает "
+                       "исходник). Редактируются только текстовые поля (имена, описания, даты, ID и т.п.) — "
+                       "числовые/бинарные/служебные теги показаны серым и доступны только для просмотра, чтобы "
+                       "случайно не повредить файл."),
+        this);
+    warning->setWordWrap(true);
+    warning->setStyleSheet(QStringLiteral("color: #cc8800; font-weight: bold;"));
+    layout->addWidget(warning);
+
+    m_table = new QTableWidget(0, 5, this);
+    m_table->setObjectName(QStringLiteral("tagTable"));
+    m_table->setHorizontalHeaderLabels({QStringLiteral("Группа"), QStringLiteral("Элемент"), QStringLiteral("VR"),
+                                        QStringLiteral("Имя тега"), QStringLiteral("Значение")});
+    m_table->horizontalHeader()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
+    m_table->horizontalHeader()->setSectionResizeMode(ValueColumn, QHeaderView::Stretch);
+    m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSortingEnabled(false);
+    layout->addWidget(m_table, 1);
+
+    m_statusLabel = new QLabel(this);
+    m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    m_statusLabel->setStyleSheet(QStringLiteral("color: #999;"));
+    layout->addWidget(m_statusLabel);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto* save = new QPushButton(QStringLiteral("Сохранить изменения"), this);
+    save->setObjectName(QStringLiteral("saveButton"));
+    const int count = std::max<int>(1, static_cast<int>(m_studyFiles.size()));
+    save->setToolTip(count < 2 ? QStringLiteral("Изменённые значения будут записаны в этот файл.")
+                               : QStringLiteral("Изменённые значения будут записаны во ВСЕ %1 снимков текущего "
+                                                "исследования, не только в этот один.")
+                                     .arg(count));
+    connect(save, &QPushButton::clicked, this, &DicomTagEditorDialog::saveChanges);
+    buttons->addWidget(save);
+    auto* close = new QPushButton(QStringLiteral("Закрыть"), this);
+    close->setObjectName(QStringLiteral("closeButton"));
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+
+    loadTags();
+}
+
+void DicomTagEditorDialog::loadTags()
+{
+    QString error;
+    const QList<dicom::TagEntry> entries = dicom::readTagList(m_filePath, &error);
+    if (entries.isEmpty() && !error.isEmpty()) {
+        QMessageBox::critical(this, QStringLiteral("Ошибка"), error);
+        return;
+    }
+
+    m_table->setRowCount(static_cast<int>(entries.size()));
+    m_loadedValues.clear();
+    m_loadedValues.reserve(entries.size());
+    for (int row = 0; row < entries.size(); ++row) {
+        const dicom::TagEntry& entry = entries.at(row);
+        m_loadedValues.append(entry.value);
+        m_table->setItem(row, GroupColumn, readOnlyItem(hex4(entry.group)));
+        m_table->setItem(row, ElementColumn, readOnlyItem(hex4(entry.element)));
+        m_table->setItem(row, VrColumn, readOnlyItem(entry.vr));
+        m_table->setItem(row, NameColumn, readOnlyItem(entry.name));
+
+        auto* value = new QTableWidgetItem(entry.value);
+        if (entry.group == MetaGroup) {
+            value->setFlags(value->flags() & ~Qt::ItemIsEditable);
+            value->setToolTip(QStringLiteral("Служебный тег файла (группа 0002) — не редактируется"));
+        } else if (!isEditableVr(entry.vr)) {
+            value->setFlags(value->flags() & ~Qt::ItemIsEditable);
+            value->setToolTip(QStringLiteral("Этот VR (%1) не редактируется — риск повредить файл").arg(entry.vr));
+        }
+        if (!(value->flags() & Qt::ItemIsEditable)) {
+            value->setBackground(QBrush(QColor(45, 45, 48, 255), Qt::SolidPattern));
+            // Grey text stays readable on the dark cell in the light theme too.
+            value->setForeground(QColor(170, 170, 170));
+        }
+        m_table->setItem(row, ValueColumn, value);
+    }
+    m_statusLabel->setText(QStringLiteral("Всего тегов: %1").arg(entries.size()));
+}
+
+QList<dicom::TagEntry> DicomTagEditorDialog::collectEdits() const
+{
+    QList<dicom::TagEntry> edits;
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const auto text = [this, row](int column) {
+            const QTableWidgetItem* item = m_table->item(row, column);
+            return item ? item->text() : QString();
+        };
+        const QString value = text(ValueColumn);
+        const QString vr = text(VrColumn);
+        const quint16 group = static_cast<quint16>(text(GroupColumn).toUInt(nullptr, 16));
+        if (!isEditableVr(vr) || group == MetaGroup)
+            continue;
+        if (row < m_loadedValues.size() && value == m_loadedValues.at(row))
+            continue;
+        dicom::TagEntry entry;
+        entry.group = group;
+        entry.element = static_cast<quint16>(text(ElementColumn).toUInt(nullptr, 16));
+        entry.vr = vr;
+        entry.name = text(NameColumn);
+        entry.value = value;
+        edits.append(entry);
+    }
+    return edits;
+}
+
+void DicomTagEditorDialog::saveChanges()
+{
+    const QList<dicom::TagEntry> edits = collectEdits();
+    if (edits.isEmpty()) {
+        QMessageBox::information(
+            this, QStringLiteral("Нет изменений"),
+            QStringLiteral("Ни одно значение не отличается от исходного — сохранять нечего.\n\nЕсли вы уже меняли это "
+                           "поле раньше и сохраняли — возможно, текущее значение уже совпадает с тем, что вы хотите "
+                           "указать."));
+        return;
+    }
+
+    // A multi-frame file is listed once per frame; it is still one file to write.
+    QStringList targets = m_studyFiles.isEmpty() ? QStringList{m_filePath} : m_studyFiles;
+    targets.removeDuplicates();
+
+    // Every image has its own SOP Instance UID: one value written into several files would make
+    // them the same object, and the index would keep only one of them.
+    if (targets.size() > 1) {
+        for (const dicom::TagEntry& edit : edits) {
+            if (edit.group == SopInstanceUidGroup && edit.element == SopInstanceUidElement) {
+                QMessageBox::warning(this, QStringLiteral("Сохранить изменения?"),
+                                     QStringLiteral("SOP Instance UID (0008,0018) у каждого снимка свой — одно "
+                                                    "значение нельзя записать во все %1 файлов исследования. Верните "
+                                                    "этому полю исходное значение.")
+                                         .arg(targets.size()));
+                return;
+            }
+        }
+    }
+
+    const QString question =
+        targets.size() > 1
+            ? QStringLiteral("Эти же %1 изменённых значений тегов будут записаны во ВСЕ %2 файлов текущего "
+                             "исследования. Это необратимо. Продолжить?")
+                  .arg(edits.size())
+                  .arg(targets.size())
+            : QStringLiteral("Файл будет перезаписан с новыми значениями тегов (%1 шт.). Это необратимо. Продолжить?")
+                  .arg(edits.size());
+    if (QMessageBox::warning(this, QStringLiteral("Сохранить изменения?"), question,
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes)
+        return;
+
+    int written = 0;
+    QStringList failures;
+    for (const QString& path : targets) {
+        QString error;
+        if (!dicom::writeTagValues(path, edits, &error)) {
+            failures << QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), error);
+            continue;
+        }
+        ++written;
+        if (m_db) {
+            if (const auto summary = dicom::readFileSummary(path))
+                m_db->indexFile(*summary);
+        }
+    }
+    if (written > 0)
+        emit tagsChanged();
+
+    if (!failures.isEmpty()) {
+        m_statusLabel->setText(QStringLiteral("Применено к %1 из %2 файлов — %3 с ошибкой.")
+                                   .arg(written)
+                                   .arg(targets.size())
+                                   .arg(failures.size()));
+        QMessageBox::warning(this, QStringLiteral("Есть ошибки"),
+                             QStringLiteral("Не удалось применить к %1 файлам:\n\n%2")
+                                 .arg(failures.size())
+                                 .arg(failures.join(QLatin1Char('\n'))));
+    } else {
+        const QString done = targets.size() > 1
+                                 ? QStringLiteral("Изменения записаны во все %1 файлов исследования.").arg(written)
+                                 : QStringLiteral("Изменения записаны.");
+        m_statusLabel->setText(done);
+        QMessageBox::information(this, QStringLiteral("Готово"), done);
+    }
+    loadTags();
+}

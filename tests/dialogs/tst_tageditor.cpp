@@ -1,0 +1,437 @@
+// The DICOM tag editor on real files and a real index: the table and its read-only cells, saving
+// into one file or the whole study with the re-index, the refusals, and the viewer's toolbar entry.
+
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+
+#include "app/MainWindow.h"
+#include "db/Database.h"
+#include "dialogs/DicomTagEditorDialog.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/DicomTagList.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QTableWidget* tableOf(DicomTagEditorDialog& d)
+{
+    return d.findChild<QTableWidget*>(QStringLiteral("tagTable"));
+}
+
+QString statusOf(DicomTagEditorDialog& d)
+{
+    return d.findChild<QLabel*>(QStringLiteral("statusLabel"))->text();
+}
+
+int rowOf(QTableWidget* t, const QString& group, const QString& element)
+{
+    for (int r = 0; r < t->rowCount(); ++r)
+        if (t->item(r, 0)->text() == group && t->item(r, 1)->text() == element)
+            return r;
+    return -1;
+}
+
+QString tagValue(const QString& path, quint16 group, quint16 element)
+{
+    for (const dicom::TagEntry& e : dicom::readTagList(path))
+        if (e.group == group && e.element == element)
+            return e.value;
+    return QStringLiteral("<missing>");
+}
+
+void setValue(DicomTagEditorDialog& d, const QString& group, const QString& element, const QString& value)
+{
+    QTableWidget* t = tableOf(d);
+    const int row = rowOf(t, group, element);
+    QVERIFY(row >= 0);
+    t->item(row, 4)->setText(value);
+}
+
+void save(DicomTagEditorDialog& d)
+{
+    d.findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+}
+
+struct Study
+{
+    QString uid;
+    QString seriesUid;
+    QStringList singleFiles; // the single-frame series
+    QString multiFrame;      // four frames, four index rows
+    QStringList rowPaths;    // one entry per index row, series by series
+};
+
+Study writeStudy(db::Database& index, const QString& dir)
+{
+    Study s;
+    fixtures::SeriesSpec spec;
+    spec.rows = spec.columns = 16;
+    spec.slices = 3;
+    spec.studyDescription = QStringLiteral("Исходное описание");
+    if (!fixtures::writeAndIndexSeries(index, dir + QStringLiteral("/single"), spec))
+        return s;
+    s.uid = spec.studyUid;
+    s.seriesUid = spec.seriesUid;
+    for (const db::InstanceRecord& r : index.instancesForSeries(spec.seriesUid))
+        s.singleFiles << r.filePath;
+    fixtures::SeriesSpec multi = spec;
+    multi.seriesUid.clear();
+    multi.seriesNumber = QStringLiteral("2");
+    multi.slices = 4;
+    s.multiFrame = fixtures::writeMultiFrame(dir + QStringLiteral("/multi.dcm"), multi);
+    if (s.multiFrame.isEmpty() || !fixtures::indexFiles(index, {s.multiFrame}))
+        return {};
+    s.rowPaths = s.singleFiles;
+    for (int i = 0; i < 4; ++i)
+        s.rowPaths << s.multiFrame;
+    return s;
+}
+
+QString studyDescription(db::Database& index, const QString& uid)
+{
+    for (const db::StudyRecord& r : index.allStudies())
+        if (r.studyInstanceUid == uid)
+            return r.studyDescription;
+    return {};
+}
+
+} // namespace
+
+class TestTagEditor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    }
+
+    void init()
+    {
+        QSettings().clear();
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_index = std::make_unique<db::Database>();
+        QVERIFY(m_index->open(m_dir->filePath(QStringLiteral("index.sqlite3"))));
+        m_study = writeStudy(*m_index, m_dir->filePath(QStringLiteral("study")));
+        QVERIFY(!m_study.uid.isEmpty());
+    }
+
+    void cleanup()
+    {
+        m_index.reset();
+        m_dir.reset();
+    }
+
+    void tableShowsEveryElementAndLocksTheRisky()
+    {
+        const QString file = m_study.singleFiles.first();
+        DicomTagEditorDialog d(file, nullptr, m_study.rowPaths, m_index.get());
+        QCOMPARE(d.windowTitle(), QStringLiteral("DICOM-теги — %1").arg(QFileInfo(file).fileName()));
+        QCOMPARE(d.size(), QSize(820, 640));
+        QTableWidget* t = tableOf(d);
+        const QList<dicom::TagEntry> entries = dicom::readTagList(file);
+        QCOMPARE(t->rowCount(), entries.size());
+        QCOMPARE(statusOf(d), QStringLiteral("Всего тегов: %1").arg(entries.size()));
+        QCOMPARE(t->horizontalHeaderItem(3)->text(), QStringLiteral("Имя тега"));
+        QCOMPARE(t->item(0, 0)->text(), QStringLiteral("0002"));
+        QCOMPARE(rowOf(t, QStringLiteral("7FE0"), QStringLiteral("0010")), -1);
+        QVERIFY(!t->isSortingEnabled());
+
+        const QColor dark(45, 45, 48, 255);
+        // Meta header: locked even for an editable VR (Media Storage SOP Instance UID is UI).
+        const int meta = rowOf(t, QStringLiteral("0002"), QStringLiteral("0003"));
+        QVERIFY(meta >= 0);
+        QVERIFY(!(t->item(meta, 4)->flags() & Qt::ItemIsEditable));
+        QCOMPARE(t->item(meta, 4)->background().color(), dark);
+        QCOMPARE(t->item(meta, 4)->foreground().color(), QColor(170, 170, 170));
+        QCOMPARE(t->item(meta, 4)->toolTip(), QStringLiteral("Служебный тег файла (группа 0002) — не редактируется"));
+        // Rows (US): a binary VR.
+        const int rows = rowOf(t, QStringLiteral("0028"), QStringLiteral("0010"));
+        QCOMPARE(t->item(rows, 2)->text(), QStringLiteral("US"));
+        QVERIFY(!(t->item(rows, 4)->flags() & Qt::ItemIsEditable));
+        QCOMPARE(t->item(rows, 4)->background().color(), dark);
+        QCOMPARE(t->item(rows, 4)->toolTip(), QStringLiteral("Этот VR (US) не редактируется — риск повредить файл"));
+        // Patient's Name (PN): editable, plain; the descriptive columns never are.
+        const int name = rowOf(t, QStringLiteral("0010"), QStringLiteral("0010"));
+        QVERIFY(t->item(name, 4)->flags() & Qt::ItemIsEditable);
+        QCOMPARE(t->item(name, 4)->background().style(), Qt::NoBrush);
+        QCOMPARE(t->item(name, 4)->text(), QStringLiteral("Test^Patient"));
+        for (int c = 0; c < 4; ++c)
+            QVERIFY(!(t->item(name, c)->flags() & Qt::ItemIsEditable));
+
+        for (const char* vr : {"PN", "LO", "SH", "ST", "LT", "UT", "DA", "TM", "DT", "UI", "CS", "AS", "IS", "DS"})
+            QVERIFY2(DicomTagEditorDialog::isEditableVr(QString::fromLatin1(vr)), vr);
+        for (const char* vr : {"US", "SS", "UL", "FL", "FD", "OB", "OW", "SQ", "AT", "UN", "pn", ""})
+            QVERIFY2(!DicomTagEditorDialog::isEditableVr(QString::fromLatin1(vr)), vr);
+
+        d.resize(820, 640);
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        d.grab().save(QDir::temp().filePath(QStringLiteral("tageditor.png")));
+        if (qEnvironmentVariableIsSet("KALVENOR_GRAB_DIR"))
+            d.grab().save(qEnvironmentVariable("KALVENOR_GRAB_DIR") + QStringLiteral("/tageditor.png"));
+    }
+
+    void saveButtonNamesItsTargets_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("none") << 0 << QStringLiteral("Изменённые значения будут записаны в этот файл.");
+        QTest::newRow("one") << 1 << QStringLiteral("Изменённые значения будут записаны в этот файл.");
+        QTest::newRow("seven rows") << 7
+                                    << QStringLiteral("Изменённые значения будут записаны во ВСЕ 7 снимков текущего "
+                                                      "исследования, не только в этот один.");
+    }
+
+    void saveButtonNamesItsTargets()
+    {
+        QFETCH(int, files);
+        QFETCH(QString, tip);
+        DicomTagEditorDialog d(m_study.singleFiles.first(), nullptr, m_study.rowPaths.mid(0, files), nullptr);
+        QCOMPARE(d.findChild<QPushButton*>(QStringLiteral("saveButton"))->toolTip(), tip);
+    }
+
+    void unchangedValuesAreNotSaved()
+    {
+        const QString file = m_study.singleFiles.first();
+        DicomTagEditorDialog d(file, nullptr, {file}, m_index.get());
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0010"), QStringLiteral("0010"), QStringLiteral("Other"));
+        setValue(d, QStringLiteral("0010"), QStringLiteral("0010"), QStringLiteral("Test^Patient"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Нет изменений")});
+        QVERIFY(answer.texts().first().startsWith(QStringLiteral("Ни одно значение не отличается от исходного")));
+        QCOMPARE(changed.count(), 0);
+    }
+
+    void oneFileIsWrittenAndIndexedAgain()
+    {
+        const QString file = m_study.singleFiles.first();
+        const QString other = m_study.singleFiles.at(1);
+        DicomTagEditorDialog d(file, nullptr, {file}, m_index.get());
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0010"), QStringLiteral("0010"), QStringLiteral("Иванов^Пётр"));
+        setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("КТ грудной клетки"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(answer.titles(), (QStringList{QStringLiteral("Сохранить изменения?"), QStringLiteral("Готово")}));
+        QCOMPARE(answer.texts().first(),
+                 QStringLiteral("Файл будет перезаписан с новыми значениями тегов (2 шт.). Это необратимо. Продолжить?"));
+        QCOMPARE(answer.texts().last(), QStringLiteral("Изменения записаны."));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(tagValue(file, 0x0010, 0x0010), QStringLiteral("Иванов^Пётр"));
+        QCOMPARE(tagValue(other, 0x0010, 0x0010), QStringLiteral("Test^Patient"));
+        QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("КТ грудной клетки"));
+        // The table is read again: the written value is the loaded one now.
+        QCOMPARE(statusOf(d), QStringLiteral("Всего тегов: %1").arg(dicom::readTagList(file).size()));
+        answer.setButton(QMessageBox::Ok);
+        save(d);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Нет изменений"));
+    }
+
+    void wholeStudyWritesEachFileOnce()
+    {
+        const QString file = m_study.singleFiles.first();
+        DicomTagEditorDialog d(file, nullptr, m_study.rowPaths, m_index.get());
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Новое описание"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        // Seven index rows, four files: the multi-frame file is one target.
+        QCOMPARE(answer.texts().first(), QStringLiteral("Эти же 1 изменённых значений тегов будут записаны во ВСЕ 4 "
+                                                        "файлов текущего исследования. Это необратимо. Продолжить?"));
+        QCOMPARE(answer.texts().last(), QStringLiteral("Изменения записаны во все 4 файлов исследования."));
+        QCOMPARE(changed.count(), 1);
+        for (const QString& path : m_study.singleFiles + QStringList{m_study.multiFrame})
+            QCOMPARE(tagValue(path, 0x0008, 0x1030), QStringLiteral("Новое описание"));
+        QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("Новое описание"));
+        // The multi-frame file still has its four frames in the index.
+        int rows = 0;
+        for (const db::SeriesRecord& s : m_index->seriesForStudy(m_study.uid))
+            rows += m_index->instancesForSeries(s.seriesInstanceUid).size();
+        QCOMPARE(rows, 7);
+    }
+
+    void answeringNoWritesNothing()
+    {
+        const QString file = m_study.singleFiles.first();
+        const QByteArray before = [&] { QFile f(file); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        DicomTagEditorDialog d(file, nullptr, m_study.rowPaths, m_index.get());
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0010"), QStringLiteral("0020"), QStringLiteral("X1"));
+        fixtures::ModalAnswer answer(QMessageBox::No);
+        save(d);
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Сохранить изменения?")});
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), before);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(tableOf(d)->item(rowOf(tableOf(d), "0010", "0020"), 4)->text(), QStringLiteral("X1"));
+    }
+
+    void withoutIndexFilesAreWrittenOnly()
+    {
+        const QString file = m_study.singleFiles.first();
+        DicomTagEditorDialog d(file, nullptr, {}, nullptr);
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Без индекса"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(answer.texts().last(), QStringLiteral("Изменения записаны."));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(tagValue(file, 0x0008, 0x1030), QStringLiteral("Без индекса"));
+        QCOMPARE(tagValue(m_study.singleFiles.at(1), 0x0008, 0x1030), QStringLiteral("Исходное описание"));
+        QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("Исходное описание"));
+    }
+
+    void failedFilesAreListed_data()
+    {
+        QTest::addColumn<bool>("oneGood");
+        QTest::newRow("all fail") << false;
+        QTest::newRow("one of three written") << true;
+    }
+
+    void failedFilesAreListed()
+    {
+        QFETCH(bool, oneGood);
+        const QString file = m_study.singleFiles.first();
+        const QString missing = m_dir->filePath(QStringLiteral("gone.dcm"));
+        const QString truncated = m_dir->filePath(QStringLiteral("cut.dcm"));
+        fixtures::writeTruncatedCopy(m_study.singleFiles.at(1), truncated, 200);
+        QStringList targets{missing, truncated};
+        if (oneGood)
+            targets.prepend(file);
+        DicomTagEditorDialog d(file, nullptr, targets, m_index.get());
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Частично"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Есть ошибки"));
+        const QString text = answer.texts().last();
+        QVERIFY2(text.startsWith(QStringLiteral("Не удалось применить к 2 файлам:\n\n")), qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("gone.dcm: Не удалось открыть файл: %1").arg(missing)));
+        QVERIFY(text.contains(QStringLiteral("cut.dcm: ")));
+        QCOMPARE(changed.count(), oneGood ? 1 : 0);
+        QCOMPARE(tagValue(file, 0x0008, 0x1030), oneGood ? QStringLiteral("Частично") : QStringLiteral("Исходное описание"));
+        // The table is read again from the file whatever the outcome.
+        const int row = rowOf(tableOf(d), "0008", "1030");
+        QCOMPARE(tableOf(d)->item(row, 4)->text(), tagValue(file, 0x0008, 0x1030));
+        QVERIFY(!QFileInfo::exists(missing));
+    }
+
+    void instanceUidIsNotCopiedAcrossTheStudy()
+    {
+        const QString file = m_study.singleFiles.first();
+        const QString before = tagValue(file, 0x0008, 0x0018);
+        {
+            DicomTagEditorDialog d(file, nullptr, m_study.rowPaths, m_index.get());
+            setValue(d, QStringLiteral("0008"), QStringLiteral("0018"), QStringLiteral("1.2.3.4"));
+            fixtures::ModalAnswer answer(QMessageBox::Yes);
+            save(d);
+            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Сохранить изменения?")});
+            QVERIFY(answer.texts().first().startsWith(QStringLiteral("SOP Instance UID (0008,0018) у каждого снимка свой")));
+            QCOMPARE(tagValue(file, 0x0008, 0x0018), before);
+        }
+        // One file alone may take a new one.
+        DicomTagEditorDialog d(file, nullptr, {file}, nullptr);
+        setValue(d, QStringLiteral("0008"), QStringLiteral("0018"), QStringLiteral("1.2.3.4"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(answer.texts().last(), QStringLiteral("Изменения записаны."));
+        QCOMPARE(tagValue(file, 0x0008, 0x0018), QStringLiteral("1.2.3.4"));
+    }
+
+    void unreadableFileShowsTheReadersText()
+    {
+        const QString bad = m_dir->filePath(QStringLiteral("not-dicom.dcm"));
+        fixtures::writeBytes(bad, QByteArray(300, 'x'));
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        DicomTagEditorDialog d(bad, nullptr, {bad}, m_index.get());
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Ошибка")});
+        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Не удалось открыть файл: %1").arg(bad)});
+        QCOMPARE(tableOf(d)->rowCount(), 0);
+    }
+
+    void viewerEntryOpensTheEditorAndReloads()
+    {
+        MainWindow main;
+        Study study = writeStudy(*main.database(), m_dir->filePath(QStringLiteral("viewer")));
+        QVERIFY(!study.uid.isEmpty());
+        main.refreshStudyTable();
+
+        auto* viewer = new ViewerWindow(main.database(), study.uid, study.seriesUid);
+        viewer->show();
+        QVERIFY(QTest::qWaitForWindowExposed(viewer));
+        QTRY_VERIFY(viewer->panel(viewer->activePanelIndex())->currentSlice().has_value());
+        QAction* tags = nullptr;
+        for (QAction* a : viewer->customizableActions())
+            if (a->objectName() == QStringLiteral("dicomTags"))
+                tags = a;
+        QVERIFY(tags);
+        QVERIFY(tags->isEnabled());
+
+        tags->trigger();
+        auto* dialog = viewer->findChild<DicomTagEditorDialog*>();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!dialog->isModal());
+        QVERIFY(dialog->testAttribute(Qt::WA_DeleteOnClose));
+        // Every index row of the study, the multi-frame file once per frame.
+        QCOMPARE(dialog->findChild<QPushButton*>(QStringLiteral("saveButton"))->toolTip(),
+                 QStringLiteral("Изменённые значения будут записаны во ВСЕ 7 снимков текущего исследования, не "
+                                "только в этот один."));
+
+        setValue(*dialog, QStringLiteral("0010"), QStringLiteral("0010"), QStringLiteral("Петров^Иван"));
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Yes);
+            save(*dialog);
+            QCOMPARE(answer.texts().last(), QStringLiteral("Изменения записаны во все 4 файлов исследования."));
+        }
+        // The study list shows the new name, the panel its series again.
+        bool listed = false;
+        for (int c = 0; c < main.studyTable()->columnCount(); ++c)
+            listed = listed || main.studyTable()->item(0, c)->text() == QStringLiteral("Петров^Иван");
+        QVERIFY(listed);
+        QCOMPARE(viewer->panelSeriesUid(viewer->activePanelIndex()), study.seriesUid);
+        QCOMPARE(viewer->panel(viewer->activePanelIndex())->sliceCount(), 3);
+        QPointer<DicomTagEditorDialog> guard(dialog);
+        dialog->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
+        QTRY_VERIFY(!guard);
+
+        // A panel without an image has nothing to show.
+        viewer->setActiveViewport(1);
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        tags->trigger();
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("DICOM-теги")});
+        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Сначала откройте снимок в активной панели.")});
+        QVERIFY(!viewer->findChild<DicomTagEditorDialog*>());
+        viewer->close();
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<db::Database> m_index;
+    Study m_study;
+};
+
+QTEST_MAIN(TestTagEditor)
+#include "tst_tageditor.moc"
