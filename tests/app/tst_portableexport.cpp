@@ -325,6 +325,21 @@ private slots:
         w.addPortableViewers(out2.path(), true, false, QStringLiteral("Экспорт на флеш-накопитель"));
         QCOMPARE(answer.titles(), QStringList({QStringLiteral("Экспорт на флеш-накопитель")}));
         QVERIFY(answer.texts().value(0).startsWith(QStringLiteral("Не удалось добавить macOS-версию просмотрщика (")));
+
+        // A Windows build counts only with its executable; its files go next to the program's own.
+        writeFile(QDir(program.path()).filePath("windows_portable/VavovIvirur.exe"), "windows");
+        writeFile(QDir(program.path()).filePath("windows_portable/platforms/qwindows.dll"), "dll");
+        QCOMPARE(windowsPortableFolderPath(), QDir(program.path()).filePath("windows_portable"));
+        w.addPortableViewers(out.path(), false, true, QStringLiteral("Запись на CD/DVD"));
+        QCOMPARE(bytesOf(out.filePath("VavovIvirur.exe")), QByteArray("windows"));
+        QCOMPARE(bytesOf(out.filePath("platforms/qwindows.dll")), QByteArray("dll"));
+        QCOMPARE(answer.count(), 1);
+
+        // A target inside the program folder is not copied into itself.
+        const QString inside = QDir(program.path()).filePath("exports/study");
+        QVERIFY2(w.writePortableStudyFolder(m_studyUid, inside, &error, false, false), qPrintable(error));
+        QVERIFY(!QFileInfo::exists(QDir(inside).filePath("exports")));
+        QVERIFY(QFileInfo::exists(QDir(inside).filePath("DICOM/IMG_000005.dcm")));
         setViewerProgramFolderOverride(m_program.path());
     }
 
