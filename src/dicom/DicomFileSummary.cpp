@@ -19,6 +19,8 @@
 
 #include <cmath>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 namespace dicom {
 namespace {
@@ -322,10 +324,20 @@ qint64 framesPresent(DcmDataset& ds, const DicomFileSummary& s)
     return frames < 1.0 ? 1 : qint64(qMin(frames, 2147483647.0));
 }
 
+// Only regular files (also behind links) are read: opening a pipe blocks until someone writes to
+// it, and a device never ends.
+bool isRegularFile(const QString& path)
+{
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
+}
+
 } // namespace
 
 bool isDicomFile(const QString& path)
 {
+    if (!isRegularFile(path))
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
@@ -427,7 +439,7 @@ namespace {
 
 std::optional<DicomFileSummary> summarize(const QString& path)
 {
-    if (!nestingWithinLimit(path))
+    if (!isRegularFile(path) || !nestingWithinLimit(path))
         return std::nullopt;
     DcmFileFormat file;
     const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,

@@ -34,6 +34,8 @@
 #include <archive_entry.h>
 #include <zip.h>
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <memory>
 
@@ -295,6 +297,7 @@ private slots:
     void jpegMarkersThatStallTheDecoder();
     void mutatedFilesGiveCleanResults();
     void importerSurvivesMutatedFolder();
+    void importerLeavesSpecialFilesAlone();
     void archiveImportSurvivesMutations();
 
 private:
@@ -712,6 +715,34 @@ void MutationsTest::importerSurvivesMutatedFolder()
     QCOMPARE(found + skipped, written);
     QCOMPARE(found, summaries);
     QVERIFY(found >= int(m_bases.size())); // the untouched copies at least
+}
+
+void MutationsTest::importerLeavesSpecialFilesAlone()
+{
+    // A pipe would block the first read for ever, a device would never end: neither is a file to scan.
+    QTemporaryDir folder;
+    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallSpec(), 0);
+    QVERIFY(::mkfifo(QFile::encodeName(folder.filePath(QStringLiteral("pipe.dcm"))).constData(), 0600) == 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), folder.filePath(QStringLiteral("zero.dcm"))));
+    QVERIFY(QFile::link(folder.filePath(QStringLiteral("pipe.dcm")), folder.filePath(QStringLiteral("link.dcm"))));
+    int found = -1;
+    int skipped = -1;
+    QThread* thread = QThread::create([&] {
+        dicom::DicomImporter importer;
+        QObject::connect(&importer, &dicom::DicomImporter::finished, [&](int f, int s) {
+            found = f;
+            skipped = s;
+        });
+        importer.importDirectory(folder.path());
+    });
+    thread->setStackSize(dicom::kParsingThreadStackSize);
+    thread->start();
+    if (!thread->wait(20000))
+        qFatal("the importer did not return from a folder with a pipe and a device");
+    delete thread;
+    QCOMPARE(found, 1);
+    QCOMPARE(skipped, 2); // the links are seen and skipped; the pipe itself is no file to the scan
+    QVERIFY(!dicom::readFileSummary(folder.filePath(QStringLiteral("link.dcm"))));
 }
 
 void MutationsTest::archiveImportSurvivesMutations()
