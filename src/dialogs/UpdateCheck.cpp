@@ -23,8 +23,9 @@ const QString kCheckTitle = QStringLiteral("Проверка обновлени�
 // A stalled site would otherwise keep the check open for good, and a manual check would never answer.
 std::atomic<int> s_timeoutMs{15000};
 
-// The update file is a few dozen bytes; anything far larger is not it and is not read into memory.
-constexpr qint64 kMaxBodyBytes = 64 * 1024;
+// The update file is a few dozen bytes; a site that sends megabytes is not answering this question,
+// and its answer is not gathered in memory.
+constexpr qint64 kMaxBodyBytes = 1024 * 1024;
 
 void showCheckFailed(QWidget* parent, const QString& error)
 {
@@ -106,6 +107,7 @@ void checkForUpdates(QWidget* parent, bool startupMode)
     QNetworkRequest request(url);
     request.setTransferTimeout(s_timeoutMs.load());
     QNetworkReply* reply = manager->get(request);
+    reply->setReadBufferSize(kMaxBodyBytes);
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
         if (received > kMaxBodyBytes || total > kMaxBodyBytes)
             reply->abort();

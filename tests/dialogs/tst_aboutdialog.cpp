@@ -1,0 +1,139 @@
+// The About and help dialogs, and how the study list offers them: its menu entries, and the silent
+// start-up update check owned by a hidden About dialog (against a loopback stand-in of the site).
+
+#include "AboutDialog.h"
+#include "HelpDialog.h"
+#include "ModalAnswer.h"
+#include "SiteStandIn.h"
+#include "VendorSite.h"
+
+#include "app/MainWindow.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QNetworkAccessManager>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QtTest>
+
+using fixtures::ModalAnswer;
+
+class TestAboutDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void showsNameVersionAndSite()
+    {
+        AboutDialog dialog;
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("О программе"));
+        QCOMPARE(dialog.size(), QSize(440, 320));
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("versionLabel"))->text(), QStringLiteral("Версия 0.5.6"));
+        auto* site = dialog.findChild<QLabel*>(QStringLiteral("siteLabel"));
+        const QUrl origin(vendorOrigin());
+        QCOMPARE(site->text(), QStringLiteral("Сайт: <a href=\"%1\">%2</a>").arg(vendorOrigin(), origin.host()));
+        QVERIFY(site->openExternalLinks());
+        dialog.show();
+        QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("about.png"))));
+    }
+
+    // The button runs a manual check: an up-to-date answer is reported, not kept silent.
+    void checkButtonAsksTheSite()
+    {
+        SiteStandIn site;
+        site.answer(200, "{\"version\":\"0.5.6\",\"url\":\"https://kalvenor.example/d\"}");
+        qputenv("KALVENOR_UPDATE_URL", site.url());
+        AboutDialog dialog;
+        dialog.show();
+        ModalAnswer answer(QMessageBox::Ok);
+        dialog.findChild<QPushButton*>(QStringLiteral("checkUpdatesButton"))->click();
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 10000);
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Проверка обновлений")});
+        QCOMPARE(answer.texts(), QStringList{QStringLiteral("У вас установлена последняя версия (0.5.6).")});
+        QCOMPARE(site.requestLines().size(), 1);
+        qputenv("KALVENOR_UPDATE_URL", "none");
+    }
+
+    void helpShowsTheBuiltInManual()
+    {
+        HelpDialog dialog;
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Помощь"));
+        QCOMPARE(dialog.size(), QSize(720, 640));
+        const QString html = HelpDialog::manualHtml();
+        QVERIFY(html.startsWith(QStringLiteral("<h2>Kalvenor — инструкция</h2>")));
+        QCOMPARE(html.count(QStringLiteral("<h3>")), 7);
+        auto* browser = dialog.findChild<QTextBrowser*>(QStringLiteral("helpBrowser"));
+        QVERIFY(!browser->openExternalLinks());
+        QVERIFY(browser->toPlainText().contains(QStringLiteral("Импорт исследований")));
+        dialog.show();
+        QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("help.png"))));
+    }
+
+    // The study list's start-up check reaches the site once and announces a newer version.
+    void studyListChecksAtStartUp()
+    {
+        SiteStandIn site;
+        site.answer(200, "{\"version\":\"0.7.0\",\"url\":\"\"}");
+        qputenv("KALVENOR_UPDATE_URL", site.url());
+        ModalAnswer answer(QMessageBox::No);
+        {
+            MainWindow window;
+            const QList<AboutDialog*> owners = window.findChildren<AboutDialog*>();
+            QCOMPARE(owners.size(), 1);
+            QVERIFY(!owners.first()->isVisible());
+            QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 10000);
+            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Доступно обновление")});
+            QCOMPARE(site.requestLines().size(), 1);
+        }
+        qputenv("KALVENOR_UPDATE_URL", "none");
+    }
+
+    // Failures at start-up stay silent, and with the check switched off nothing is even asked.
+    void studyListStartUpFailureIsSilent()
+    {
+        SiteStandIn site;
+        site.answer(404, "missing");
+        qputenv("KALVENOR_UPDATE_URL", site.url());
+        ModalAnswer answer(QMessageBox::Ok);
+        {
+            MainWindow window;
+            QTRY_COMPARE_WITH_TIMEOUT(site.requestLines().size(), 1, 10000);
+            QTest::qWait(300);
+            QCOMPARE(answer.count(), 0);
+        }
+        qputenv("KALVENOR_UPDATE_URL", "none");
+        MainWindow window;
+        QVERIFY(!window.findChild<AboutDialog*>()->findChild<QNetworkAccessManager*>());
+    }
+
+    void studyListMenuOpensTheDialogs()
+    {
+        qputenv("KALVENOR_UPDATE_URL", "none");
+        MainWindow window;
+        auto* menu = window.findChild<QMenu*>(QStringLiteral("settingsMenu"));
+        QVERIFY(menu);
+        QStringList titles;
+        for (const char* text : {"Помощь…", "О программе…", "Сообщить об ошибке…"}) {
+            QAction* action = nullptr;
+            for (QAction* a : menu->actions())
+                if (a->text() == QString::fromUtf8(text))
+                    action = a;
+            QVERIFY2(action && action->isEnabled(), text);
+            ModalAnswer answer;
+            answer.setDialogHandler([&window](QDialog* dialog) {
+                // Modal, with the study list as parent.
+                return dialog->parentWidget() == &window && dialog->isModal();
+            });
+            action->trigger();
+            titles << answer.titles();
+        }
+        QCOMPARE(titles, (QStringList{QStringLiteral("Помощь"), QStringLiteral("О программе"),
+                                      QStringLiteral("Сообщить об ошибке")}));
+        // Each was destroyed after it closed: only the hidden start-up owner is left.
+        QCOMPARE(window.findChildren<AboutDialog*>().size(), 1);
+        QCOMPARE(window.findChildren<HelpDialog*>().size(), 0);
+    }
+};
+
+QTEST_MAIN(TestAboutDialog)
+#include "tst_aboutdialog.moc"
