@@ -16,6 +16,10 @@
 #include <QTest>
 #include <QThread>
 
+#include <sys/prctl.h>
+
+#include <csignal>
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -75,6 +79,9 @@ public:
             m_process.setStandardOutputFile(logPath), m_process.setStandardErrorFile(logPath);
         else
             m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel), m_process.setStandardOutputFile(QProcess::nullDevice());
+        // A test killed by its watchdog never runs the destructor: the peer then goes with it instead
+        // of living on and holding the test's output pipe, on which ctest would wait.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(exe, args);
         if (!m_process.waitForStarted(5000))
             return false;
