@@ -35,12 +35,19 @@ void setNetworkTimeouts(const NetworkTimeouts& timeouts)
     g_dimseSeconds = timeouts.dimseSeconds;
 }
 
+// With Nagle on, each small PDU (command sets, responses) waits for the peer's delayed ACK: a
+// 300-image transfer then takes seconds instead of a fraction of one. The toolkit reads the switch
+// from the environment at every connection. It is set while the process starts, before any thread
+// exists, because changing the environment while another thread reads it can crash the process.
+const bool g_nagleDisabled = [] {
+    ::setenv("TCP_NODELAY", "1", 1);
+    return true;
+}();
+
 void prepareDicomNetwork()
 {
     std::call_once(g_prepared, [] {
-        // With Nagle on, each small PDU (command sets, responses) waits for the peer's delayed
-        // ACK: a 300-image transfer then takes seconds instead of a fraction of one.
-        ::setenv("TCP_NODELAY", "1", 1);
+        (void)g_nagleDisabled;
         // A peer's name is never needed, and a slow resolver would stall every association.
         dcmDisableGethostbyaddr.set(OFTrue);
     });
