@@ -8,12 +8,14 @@
 #include "ModalAnswer.h"
 
 #include "app/MainWindow.h"
+#include "app/PacsDownloadDialog.h"
 #include "db/Database.h"
 #include "pacs/PacsConfig.h"
 
 #include <QAction>
 #include <QFutureWatcher>
 #include <QApplication>
+#include <QListWidget>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -32,7 +34,9 @@ const QString Title = QStringLiteral("Отправка на PACS");
 class PopupAnswer
 {
 public:
-    explicit PopupAnswer(int choice) : m_choice(choice)
+    explicit PopupAnswer(int choice) : PopupAnswer(QList<int>{choice}) {}
+    // One choice per menu, in the order the menus open; the last one repeats.
+    explicit PopupAnswer(const QList<int>& choices) : m_choices(choices)
     {
         m_timer.setInterval(20);
         QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
@@ -45,20 +49,30 @@ private:
     void tick()
     {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu)
+        if (!menu || menu == m_answered)
             return;
+        m_answered = menu;
+        const int choice = m_choices.value(std::min<int>(shown, m_choices.size() - 1), -1);
         ++shown;
         entries.clear();
         for (QAction* a : menu->actions())
             entries << a->text();
-        if (m_choice < 0 || m_choice >= menu->actions().size()) {
-            QTest::keyClick(menu, Qt::Key_Escape);
-            return;
-        }
-        menu->setActiveAction(menu->actions().at(m_choice));
-        QTest::keyClick(menu, Qt::Key_Return);
+        // Answered after this tick returns: a chosen entry may open the next menu, and a timer does
+        // not fire again while its own handler runs.
+        QMetaObject::invokeMethod(
+            menu,
+            [menu, choice] {
+                if (choice < 0 || choice >= menu->actions().size()) {
+                    QTest::keyClick(menu, Qt::Key_Escape);
+                    return;
+                }
+                menu->setActiveAction(menu->actions().at(choice));
+                QTest::keyClick(menu, Qt::Key_Return);
+            },
+            Qt::QueuedConnection);
     }
-    int m_choice;
+    QList<int> m_choices;
+    QPointer<QMenu> m_answered;
     QTimer m_timer;
 };
 
@@ -225,6 +239,45 @@ private slots:
         QCOMPARE(receiver.files().size(), 4);
         QTRY_VERIFY(!w.findChild<QProgressDialog*>());
         QTRY_VERIFY(!w.findChild<QFutureWatcher<bool>*>());
+    }
+
+    void pacsDownloadDialogSendsAnIndexedStudy()
+    {
+        // The archive answers the search; the study is indexed here already, so it goes at once.
+        QTemporaryDir dir;
+        MainWindow w;
+        peers::QrArchive archive;
+        fixtures::SeriesSpec spec;
+        spec.rows = spec.columns = 16;
+        spec.slices = 2;
+        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), spec);
+        QVERIFY(archive.index(stored));
+        QVERIFY(archive.start());
+        QVERIFY(fixtures::indexFiles(*w.database(), stored));
+        peers::StoreReceiver receiver;
+        QVERIFY(receiver.start(QStringLiteral("RECEIVER")));
+        pacs::PacsServer qr = loopbackServer(archive.port());
+        qr.aeTitle = QString::fromLatin1(peers::QrArchive::aeTitle);
+        qr.description = QStringLiteral("Архив");
+        configure({qr, loopbackServer(receiver.port())});
+
+        PacsDownloadDialog dialog(w.database());
+        dialog.show();
+        for (int i = 0; i < dialog.serverList()->count(); ++i)
+            dialog.serverList()->item(i)->setCheckState(i == 0 ? Qt::Checked : Qt::Unchecked);
+        QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !dialog.isSearching(); }, 30000));
+        QTableWidget* results = dialog.resultsTable();
+        QCOMPARE(results->rowCount(), 1);
+
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
+        PopupAnswer popup(QList<int>{3, 1});
+        emit results->customContextMenuRequested(results->visualItemRect(results->item(0, 0)).center());
+        QCOMPARE(popup.shown, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
+        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Исследование успешно отправлено на 127.0.0.1.")});
+        QCOMPARE(receiver.files().size(), 2);
     }
 
     void refusals_data()
