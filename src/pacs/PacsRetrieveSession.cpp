@@ -1,5 +1,7 @@
 #include "PacsRetrieveSession.h"
 
+#include "dicom/DicomNesting.h"
+
 #include "PacsNetworkClient.h"
 #include "PacsRetrieveWorker.h"
 #include "StorageListener.h"
@@ -88,6 +90,8 @@ void PacsRetrieveSession::startWorker()
     m_workerStarted = true;
     m_threadDone = false;
     m_workerThread = new QThread;
+    // Received data sets are parsed here, recursively for nested sequences.
+    m_workerThread->setStackSize(dicom::kParsingThreadStackSize);
     m_workerThread->setObjectName(QStringLiteral("PacsRetrieveWorker"));
     m_worker = new PacsRetrieveWorker(m_server, m_config, m_studyUid, m_targetFolder);
     m_workerCancel = m_worker->cancelFlag();

@@ -1,5 +1,7 @@
 #include "StorageListener.h"
 
+#include "dicom/DicomNesting.h"
+
 #include "NetworkTuning.h"
 #include "PacsNetworkClient.h"
 #include "ReceivedFileWriter.h"
@@ -216,6 +218,8 @@ StorageListener* StorageListenerPool::acquire(int port, const QString& aeTitle)
         return entry.listener;
     }
     auto* thread = new QThread;
+    // Received data sets are parsed here, recursively for nested sequences.
+    thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* listener = new StorageListener(port, aeTitle, QString());
     listener->moveToThread(thread);
     QObject::connect(thread, &QThread::started, listener, &StorageListener::run);

@@ -1,3 +1,5 @@
+#include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomNesting.h"
 #include "HuImage.h"
 
 #include <QFile>
@@ -131,6 +133,11 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
                     .arg(declared);
         return false;
     }
+    // Damaged JPEG data can hold the decoder for ever; refuse it before decoding.
+    if (const QString problem = dicom::compressedFramesProblem(*ds); !problem.isEmpty()) {
+        error = QStringLiteral("chooseRepresentation: %1").arg(problem);
+        return false;
+    }
     try {
         const OFCondition cond = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
         if (cond.bad()) {
@@ -255,6 +262,11 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, qint64 size, qint64 m
     parsed->size = size;
     parsed->modifiedNs = modifiedNs;
     g_parseCount.fetch_add(1, std::memory_order_relaxed);
+    // The toolkit parses nested sequences by recursion: a hostile file must not exhaust the stack.
+    if (!dicom::nestingWithinLimit(path)) {
+        error = QStringLiteral("loadFile: слишком глубокая вложенность последовательностей");
+        return nullptr;
+    }
     OFCondition cond;
     try {
         cond = parsed->file.loadFile(OFFilename(path.toLocal8Bit().constData()), EXS_Unknown, EGL_noChange,

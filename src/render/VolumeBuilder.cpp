@@ -135,11 +135,25 @@ void storePlane(Volume& v, int z, const HuImage& frame, double& lo, double& hi)
 
 bool volumeFitsInMemory(qint64 nx, qint64 ny, qint64 nz, int copies, QString* message)
 {
-    const qint64 voxels = nx * ny * nz; // each factor is a 32-bit count, so this cannot overflow
-    const qint64 bytes = voxels * qint64(sizeof(float));
+    // Three 32-bit counts can exceed 64 bits once multiplied by the float size and the copies: check
+    // each product against the limit before forming it.
     const qint64 physical = physicalMemoryBytes();
-    const bool addressable = voxels >= 0 && quint64(voxels) <= std::vector<float>().max_size();
-    const bool fits = addressable && (physical <= 0 || bytes * std::max(copies, 1) <= physical / 10 * 8);
+    const qint64 maxVoxels = qint64(std::min<quint64>(std::vector<float>().max_size(),
+                                                        quint64(std::numeric_limits<qint64>::max()) / 64));
+    bool addressable = nx >= 0 && ny >= 0 && nz >= 0;
+    qint64 voxels = 0;
+    if (addressable) {
+        addressable = (nx == 0 || ny <= maxVoxels / nx);
+        if (addressable) {
+            const qint64 plane = nx * ny;
+            addressable = (plane == 0 || nz <= maxVoxels / plane);
+            if (addressable)
+                voxels = plane * nz;
+        }
+    }
+    const qint64 bytes = addressable ? voxels * qint64(sizeof(float)) : std::numeric_limits<qint64>::max();
+    const int copyCount = std::clamp(copies, 1, 16);
+    const bool fits = addressable && (physical <= 0 || bytes <= physical / 10 * 8 / copyCount);
     if (!fits && message)
         *message = QStringLiteral("Серия слишком велика для построения объёма: %1×%2×%3 вокселей (%4 МБ), "
                                   "а в компьютере %5 МБ памяти")
