@@ -19,9 +19,20 @@ void ViewerWindow::showDicomTags()
                                  QStringLiteral("Сначала откройте снимок в активной панели."));
         return;
     }
+    // The study of the image on screen: with a compared study beside the primary one, a study-wide
+    // edit must go into the files of the study that the image belongs to, not the primary one's.
+    QString imageStudyUid = m_studyUid;
+    const QString panelSeries = m_panelSeriesUids.value(m_activePanel);
+    for (auto it = m_studyInfoByUid.cbegin(); it != m_studyInfoByUid.cend() && !panelSeries.isEmpty(); ++it) {
+        if (it.key() == m_studyUid)
+            continue;
+        for (const db::SeriesRecord& series : m_db->seriesForStudy(it.key()))
+            if (series.seriesInstanceUid == panelSeries)
+                imageStudyUid = it.key();
+    }
     // One entry per instance row, so a multi-frame file is listed once per frame.
     QStringList studyFiles;
-    for (const db::SeriesRecord& series : m_db->seriesForStudy(m_studyUid))
+    for (const db::SeriesRecord& series : m_db->seriesForStudy(imageStudyUid))
         for (const db::InstanceRecord& instance : m_db->instancesForSeries(series.seriesInstanceUid))
             studyFiles << instance.filePath;
 

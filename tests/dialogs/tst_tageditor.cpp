@@ -427,6 +427,39 @@ private slots:
         viewer->close();
     }
 
+    void comparedStudyEditsItsOwnFiles()
+    {
+        MainWindow main;
+        Study primary = writeStudy(*main.database(), m_dir->filePath(QStringLiteral("primary")));
+        fixtures::SeriesSpec earlier;
+        earlier.rows = earlier.columns = 16;
+        earlier.slices = 2;
+        earlier.studyDate = QStringLiteral("20230101");
+        earlier.studyDescription = QStringLiteral("Прошлое");
+        QVERIFY(fixtures::writeAndIndexSeries(*main.database(), m_dir->filePath(QStringLiteral("earlier")), earlier));
+
+        auto* viewer = new ViewerWindow(main.database(), primary.uid, primary.seriesUid);
+        viewer->show();
+        QVERIFY(QTest::qWaitForWindowExposed(viewer));
+        viewer->openComparisonStudy(earlier.studyUid);
+        QCOMPARE(viewer->panelSeriesUid(viewer->activePanelIndex()), earlier.seriesUid);
+        viewer->showDicomTags();
+        auto* dialog = viewer->findChild<DicomTagEditorDialog*>();
+        QVERIFY(dialog);
+        QVERIFY(dialog->findChild<QPushButton*>(QStringLiteral("saveButton"))->toolTip().contains(QStringLiteral("ВСЕ 2 снимков")));
+        setValue(*dialog, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Прошлое, уточнено"));
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Yes);
+            save(*dialog);
+            QCOMPARE(answer.texts().last(), QStringLiteral("Изменения записаны во все 2 файлов исследования."));
+        }
+        QCOMPARE(studyDescription(*main.database(), earlier.studyUid), QStringLiteral("Прошлое, уточнено"));
+        QCOMPARE(studyDescription(*main.database(), primary.uid), QStringLiteral("Исходное описание"));
+        for (const QString& path : primary.singleFiles)
+            QCOMPARE(tagValue(path, 0x0008, 0x1030), QStringLiteral("Исходное описание"));
+        viewer->close();
+    }
+
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<db::Database> m_index;
