@@ -9,6 +9,7 @@
 #include "viewer/WindowPresets.h"
 
 #include "app/MainWindow.h"
+#include "clinical/RadiologyCalculatorHub.h"
 #include "db/PhaseGrouping.h"
 #include "dialogs/BugReportDialog.h"
 #include "dialogs/ExportDialog.h"
@@ -406,7 +407,13 @@ void ViewerWindow::buildToolbar()
     m_toolbar->addSeparator();
 
     // 19, 20. Calculators and classifications.
-    addUnavailable(m_toolbar, calculatorIcon(), QStringLiteral("Расчёты"), QStringLiteral("calculators"));
+    QAction* calculators = m_toolbar->addAction(calculatorIcon(), QStringLiteral("Расчёты"));
+    calculators->setObjectName(QStringLiteral("calculators"));
+    connect(calculators, &QAction::triggered, this, [this] {
+        auto* hub = new RadiologyCalculatorHub(this, m_db, m_studyUid);
+        hub->setAttribute(Qt::WA_DeleteOnClose);
+        hub->show();
+    });
     addUnavailable(m_toolbar, QIcon(QStringLiteral(":/icons/classifications.png")), QStringLiteral("Классификации"),
                    QStringLiteral("classifications"))
         ->setToolTip(QStringLiteral("RADS и другие системы отчётности: BI-RADS, LI-RADS, PI-RADS, Lung-RADS, TI-RADS, "

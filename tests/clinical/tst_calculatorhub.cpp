@@ -1,0 +1,194 @@
+// The calculator hub and what every page shares: tree and stack, the result panel, the spin-box
+// factory, the zoomable diagram, and the hub opened from the viewer's toolbar on a real index.
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "clinical/CalculatorPageKit.h"
+#include "clinical/CtDoseFromDlpPage.h"
+#include "clinical/RadiologyCalculatorHub.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDoubleSpinBox>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+// The picture the label shows (the label's own member of that name holds the full image).
+QPixmap shown(const QLabel& label)
+{
+    return label.pixmap();
+}
+} // namespace
+
+class TstCalculatorHub : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void safeRatio_data()
+    {
+        QTest::addColumn<double>("a");
+        QTest::addColumn<double>("b");
+        QTest::addColumn<double>("expected");
+        QTest::newRow("plain") << 3.0 << 4.0 << 0.75;
+        QTest::newRow("zero divisor") << 5.0 << 0.0 << 0.0;
+        QTest::newRow("negative divisor") << 5.0 << -2.0 << 0.0;
+        QTest::newRow("negative numerator") << -6.0 << 3.0 << -2.0;
+    }
+    void safeRatio()
+    {
+        QFETCH(double, a);
+        QFETCH(double, b);
+        QFETCH(double, expected);
+        QCOMPARE(clinical::safeRatio(a, b), expected);
+    }
+
+    void hubTreeAndPages()
+    {
+        RadiologyCalculatorHub hub(nullptr, nullptr, QString());
+        QCOMPARE(hub.windowTitle(), QStringLiteral("Расчёты — рентгенологический калькулятор"));
+        QVERIFY(hub.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QCOMPARE(hub.tree->topLevelItemCount(), 1);
+        QTreeWidgetItem* category = hub.tree->topLevelItem(0);
+        QCOMPARE(category->text(0), QStringLiteral("Дозиметрия"));
+        QVERIFY(!(category->flags() & Qt::ItemIsSelectable));
+        QCOMPARE(category->font(0).weight(), QFont::Bold);
+        QVERIFY(category->isExpanded());
+        QCOMPARE(category->childCount(), 1);
+        QTreeWidgetItem* page = category->child(0);
+        QCOMPARE(page->text(0), QStringLiteral("Эффективная доза КТ по Total DLP"));
+        QCOMPARE(page->data(0, Qt::UserRole).toInt(), 1);
+        QCOMPARE(hub.stack->count(), 2);
+        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(1)));
+
+        // The hint shows until a page is chosen; a category item leaves the page as it is.
+        QCOMPARE(hub.stack->currentIndex(), 0);
+        hub.tree->setCurrentItem(category);
+        QCOMPARE(hub.stack->currentIndex(), 0);
+        hub.tree->setCurrentItem(page);
+        QCOMPARE(hub.stack->currentIndex(), 1);
+        hub.tree->setCurrentItem(category);
+        QCOMPARE(hub.stack->currentIndex(), 1);
+
+        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(1))->calculate();
+        hub.grab().save(QStringLiteral("/tmp/calc_hub.png"));
+
+        // A category named again is the same item; a new one goes last.
+        QCOMPARE(hub.categoryItem(QStringLiteral("Дозиметрия")), category);
+        hub.addPage(QStringLiteral("Другое"), QStringLiteral("Пустая"), new QWidget);
+        QCOMPARE(hub.tree->topLevelItemCount(), 2);
+        QCOMPARE(hub.tree->topLevelItem(1)->child(0)->data(0, Qt::UserRole).toInt(), 2);
+
+    }
+
+    void resultPanel()
+    {
+        CalculatorResultPanel panel;
+        QVERIFY(!panel.copyButton->isEnabled());
+        QVERIFY(panel.text->isReadOnly());
+        panel.setResult(QStringLiteral("☢️ Итог:\n• 👉 1.0"));
+        QVERIFY(panel.copyButton->isEnabled());
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(panel.copyButton, Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("☢️ Итог:\n• 👉 1.0"));
+        panel.setResult(QString());
+        QVERIFY(!panel.copyButton->isEnabled());
+    }
+
+    void spinBox()
+    {
+        std::unique_ptr<QDoubleSpinBox> box(makeSpinBox(0, 10, 12, " мм"));
+        QCOMPARE(box->decimals(), 1);
+        QCOMPARE(box->singleStep(), 0.1);
+        QCOMPARE(box->value(), 10.0); // clamped into the range
+        QCOMPARE(box->suffix(), QStringLiteral(" мм"));
+        std::unique_ptr<QDoubleSpinBox> bare(makeSpinBox(-5, 5, -1.24, nullptr));
+        QCOMPARE(bare->suffix(), QString());
+        QCOMPARE(bare->value(), -1.2);
+        std::unique_ptr<QDoubleSpinBox> empty(makeSpinBox(0, 1, 0, ""));
+        QCOMPARE(empty->suffix(), QString());
+    }
+
+    void zoomLabel()
+    {
+        QImage image(200, 100, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        const QString path = m_dir.filePath(QStringLiteral("diagram.png"));
+        QVERIFY(image.save(path));
+
+        ClickableZoomLabel label(path, 100, 300);
+        QCOMPARE(label.toolTip(), QStringLiteral("Клик — увеличить/уменьшить схему"));
+        QCOMPARE(shown(label).size(), QSize(100, 50));
+        QTest::mouseClick(&label, Qt::LeftButton);
+        QCOMPARE(shown(label).size(), QSize(300, 150));
+        QTest::mouseClick(&label, Qt::RightButton);
+        QCOMPARE(shown(label).size(), QSize(300, 150));
+        QTest::mouseClick(&label, Qt::LeftButton);
+        QCOMPARE(shown(label).size(), QSize(100, 50));
+
+        ClickableZoomLabel missing(m_dir.filePath(QStringLiteral("absent.png")), 100, 300);
+        QVERIFY(shown(missing).isNull());
+        QTest::mouseClick(&missing, Qt::LeftButton);
+        QVERIFY(shown(missing).isNull());
+    }
+
+    void openedFromViewer()
+    {
+        dicom::registerMetaTypes();
+        db::Database index;
+        QVERIFY(index.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
+        fixtures::SeriesSpec spec;
+        spec.rows = 16;
+        spec.columns = 16;
+        spec.slices = 3;
+        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("ct")), spec));
+
+        ViewerWindow viewer(&index, spec.studyUid, spec.seriesUid);
+        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+        QAction* action = nullptr;
+        for (QAction* a : viewer.toolBar()->actions()) {
+            if (a->objectName() == QLatin1String("calculators"))
+                action = a;
+        }
+        QVERIFY(action);
+        QVERIFY(action->isEnabled());
+
+        action->trigger();
+        action->trigger();
+        const QList<RadiologyCalculatorHub*> hubs = viewer.findChildren<RadiologyCalculatorHub*>();
+        QCOMPARE(hubs.size(), 2);
+        QPointer<RadiologyCalculatorHub> first = hubs.at(0);
+        QPointer<RadiologyCalculatorHub> second = hubs.at(1);
+        QVERIFY(first->isVisible() && !first->isModal());
+        QVERIFY(first->testAttribute(Qt::WA_DeleteOnClose));
+        // The study on screen reaches the dose page, which then offers its scan button.
+        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(1));
+        QVERIFY(page);
+        QCOMPARE(page->studyUid, spec.studyUid);
+        QVERIFY(page->scanStatus);
+
+        first->close();
+        QTRY_VERIFY(first.isNull());
+        QVERIFY(!second.isNull());
+        QVERIFY(second->isVisible());
+        second->close();
+        QTRY_VERIFY(second.isNull());
+    }
+};
+
+QTEST_MAIN(TstCalculatorHub)
+#include "tst_calculatorhub.moc"

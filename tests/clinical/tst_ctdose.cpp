@@ -1,0 +1,321 @@
+// The CT effective-dose page: conversion factors and region detection worked by hand, the result
+// texts, and the study scan on a real index holding dose reports and CT series written here.
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "clinical/CalculatorPageKit.h"
+#include "clinical/CtDoseFormulas.h"
+#include "clinical/CtDoseFromDlpPage.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcitem.h>
+
+#include <memory>
+
+namespace {
+
+// One CT or SR series of a study. ctdi <= 0: no CTDIvol; dlp empty: an SR without the total.
+struct SeriesPlan
+{
+    QString modality = QStringLiteral("CT");
+    QString description;
+    QString bodyPart;
+    int slices = 8;
+    double ctdi = 0.0;
+    QString phantomMeaning;
+    QString reportDlp;
+};
+
+void addTotalDlp(DcmDataset& ds, const QString& value)
+{
+    ds.putAndInsertString(DCM_ValueType, "CONTAINER");
+    DcmItem* child = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ContentSequence, child, -2);
+    child->putAndInsertString(DCM_ValueType, "NUM");
+    DcmItem* name = nullptr;
+    child->findOrCreateSequenceItem(DCM_ConceptNameCodeSequence, name, -2);
+    name->putAndInsertString(DCM_CodeValue, "113813");
+    name->putAndInsertString(DCM_CodingSchemeDesignator, "DCM");
+    name->putAndInsertString(DCM_CodeMeaning, "DLP Total");
+    DcmItem* measured = nullptr;
+    child->findOrCreateSequenceItem(DCM_MeasuredValueSequence, measured, -2);
+    measured->putAndInsertString(DCM_NumericValue, value.toLatin1().constData());
+}
+
+} // namespace
+
+class TstCtDose : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<db::Database> m_db;
+    int m_studies = 0;
+
+    // Writes and indexes the series of one new study; returns its UID.
+    QString makeStudy(const QList<SeriesPlan>& plans)
+    {
+        const QString studyUid = fixtures::newUid();
+        const QString dir = m_dir.filePath(QStringLiteral("study%1").arg(++m_studies));
+        int number = 0;
+        for (const SeriesPlan& plan : plans) {
+            fixtures::SeriesSpec spec;
+            spec.studyUid = studyUid;
+            spec.rows = 8;
+            spec.columns = 8;
+            spec.slices = plan.slices;
+            spec.modality = plan.modality;
+            spec.seriesDescription = plan.description;
+            spec.bodyPart = plan.bodyPart;
+            spec.seriesNumber = QString::number(++number);
+            spec.customize = [plan](DcmDataset& ds, int) {
+                if (plan.ctdi > 0)
+                    ds.putAndInsertFloat64(DCM_CTDIvol, plan.ctdi);
+                if (!plan.phantomMeaning.isEmpty()) {
+                    DcmItem* item = nullptr;
+                    ds.findOrCreateSequenceItem(DCM_CTDIPhantomTypeCodeSequence, item, -2);
+                    item->putAndInsertString(DCM_CodeValue, "113691");
+                    item->putAndInsertString(DCM_CodingSchemeDesignator, "DCM");
+                    item->putAndInsertString(DCM_CodeMeaning, plan.phantomMeaning.toLatin1().constData());
+                }
+                if (plan.modality == QLatin1String("SR"))
+                    addTotalDlp(ds, plan.reportDlp.isEmpty() ? QStringLiteral("x") : plan.reportDlp);
+            };
+            if (!fixtures::writeAndIndexSeries(*m_db, dir + QStringLiteral("/s%1").arg(number), spec))
+                return {};
+        }
+        return studyUid;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        dicom::registerMetaTypes();
+        m_db = std::make_unique<db::Database>();
+        QVERIFY(m_db->open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
+    }
+
+    void factors()
+    {
+        QCOMPARE(*clinical::doseKFactor(0, 0, 5), 0.0014);
+        QCOMPARE(*clinical::effectiveDoseFromDlp(500, 0, 0, 5), 0.0014 * 500);
+        QCOMPARE(*clinical::effectiveDoseFromDlp(100, 1, 6, 5), 0.0002 * 100);
+        QCOMPARE(*clinical::doseKFactor(1, 10, 0), 0.043);
+        QVERIFY(!clinical::doseKFactor(0, 3, 5));        // adults are not converted on the head phantom for the chest
+        QVERIFY(!clinical::effectiveDoseFromDlp(500, 1, 0, 2)); // no body-phantom factor for the head
+        QVERIFY(!clinical::doseKFactor(0, 11, 0));
+        QVERIFY(!clinical::doseKFactor(0, 0, 6));
+        QCOMPARE(clinical::regionsWithKFactors(0), (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+        QCOMPARE(clinical::regionsWithKFactors(1), (QList<int>{3, 4, 5, 6, 7, 8, 9, 10}));
+        QCOMPARE(clinical::bodyRegionName(9), QStringLiteral("Грудная клетка + брюшная полость + таз"));
+        QCOMPARE(clinical::bodyRegionName(11), QString());
+        QCOMPARE(clinical::bodyRegionName(-1), QString());
+        QCOMPARE(clinical::backgroundDoseText(0.7),
+                 QStringLiteral("≈ 0.29 лет среднегодового природного фона (~2.4 мЗв/год, UNSCEAR)"));
+    }
+
+    void detectRegion_data()
+    {
+        QTest::addColumn<QStringList>("inputs"); // body part, protocol, series, study
+        QTest::addColumn<int>("region");         // -1: not found
+        QTest::addColumn<int>("phantom");
+        auto row = [](const char* name, QStringList in, int r, int p) {
+            QTest::newRow(name) << in << r << p;
+        };
+        row("chest-abdomen", {"", "", "CHEST-ABDOMEN", ""}, 7, 1);
+        row("head neck", {"", "", "Head Neck", ""}, 2, 0);
+        row("whole body beats chest", {"", "", "Whole body chest", ""}, 10, 1);
+        row("protocol only", {"", "Головной мозг", "", ""}, 0, 0);
+        row("chest abdomen pelvis", {"", "", "Грудная клетка, брюшная полость, таз", ""}, 9, 1);
+        row("abdomen pelvis", {"ABDOMEN PELVIS", "", "", ""}, 8, 1);
+        row("knee is legs", {"KNEE", "", "", ""}, 6, 1);
+        row("neck alone", {"", "", "шея", ""}, 1, 0);
+        row("pelvis alone", {"", "", "", "Таз"}, 5, 1);
+        row("first deciding input wins", {"HEAD", "", "chest", ""}, 0, 0);
+        row("unknown text moves on", {"XYZ", "body", "", "abdomen"}, 4, 1);
+        row("nothing", {"", "", "Series 1", "Routine"}, -1, 0);
+    }
+    void detectRegion()
+    {
+        QFETCH(QStringList, inputs);
+        QFETCH(int, region);
+        QFETCH(int, phantom);
+        const clinical::BodyRegionGuess g = clinical::detectBodyRegion(inputs[0], inputs[1], inputs[2], inputs[3]);
+        QCOMPARE(g.found, region >= 0);
+        if (region >= 0) {
+            QCOMPARE(g.region, region);
+            QCOMPARE(g.phantom, phantom);
+        }
+    }
+
+    void pageDefaultsAndTexts()
+    {
+        CtDoseFromDlpPage page(nullptr, QString());
+        QVERIFY(!page.scanStatus); // no study: no scan row
+        QCOMPARE(page.phantom->currentData().toInt(), 0);
+        QCOMPARE(page.region->currentText(), QStringLiteral("Голова"));
+        QCOMPARE(page.ageGroup->currentText(), QStringLiteral("Взрослые"));
+        QCOMPARE(page.dlp->value(), 500.0);
+        QCOMPARE(page.dlp->decimals(), 2);
+        QVERIFY(page.result->text->toPlainText().isEmpty());
+
+        page.calculate();
+        QCOMPARE(page.result->text->toPlainText(),
+                 QStringLiteral("☢️ Эффективная доза КТ:\n• Total DLP: 500.00 мГр·см\n• Область: Голова (фантом 16 см "
+                                "(голова/шея))\n• Возрастная группа: Взрослые\n• Edlp: 0.00140 мЗв/(мГр·см)\n• 👉 "
+                                "Эффективная доза: 0.700 мЗв\n• ≈ 0.29 лет среднегодового природного фона (~2.4 мЗв/год, "
+                                "UNSCEAR)\n\nℹ️ E = Edlp × DLP, коэффициенты — МУ 2.6.1.3584-19\nℹ️ Расчётная оценка — не "
+                                "заменяет данные из дозового отчёта аппарата, если он указывает эффективную дозу "
+                                "напрямую"));
+
+        page.region->setCurrentIndex(page.region->findData(3));
+        page.calculate();
+        QCOMPARE(page.result->text->toPlainText(),
+                 QStringLiteral("⚠️ Для комбинации \"Грудная клетка\" + фантом \"16 см (голова/шея)\" + \"Взрослые\" "
+                                "коэффициент Edlp в МУ 2.6.1.3584-19 не определён (на практике эта комбинация не "
+                                "встречается — например, взрослых не сканируют с расчётом по головному фантому для "
+                                "тела). Попробуйте другой фантом."));
+        QCOMPARE(page.doseSummaryLine(100),
+                 QStringLiteral("(эффективную дозу в мЗв для текущего выбора области/фантома/возраста посчитать нельзя — "
+                                "коэффициент не определён, см. ниже)"));
+
+        // A new phantom lists its own regions and starts from the first.
+        page.phantom->setCurrentIndex(1);
+        QCOMPARE(page.region->count(), 8);
+        QCOMPARE(page.region->currentData().toInt(), 3);
+        QCOMPARE(page.doseSummaryLine(100),
+                 QStringLiteral("👉 Эффективная доза: ≈ 1.20 мЗв (для \"Грудная клетка\", фантом 32 см (тело), Взрослые)"));
+        page.selectPhantomAndRegion(0, 6);
+        QCOMPARE(page.phantom->currentData().toInt(), 0);
+        QCOMPARE(page.region->currentData().toInt(), 6);
+        page.selectPhantomAndRegion(7, 42); // unknown values change nothing
+        QCOMPARE(page.region->currentData().toInt(), 6);
+    }
+
+    void scanWithoutDoseData()
+    {
+        const QString study = makeStudy({SeriesPlan{}});
+        QVERIFY(!study.isEmpty());
+        CtDoseFromDlpPage page(m_db.get(), study);
+        QVERIFY(page.scanStatus);
+        page.scanStudy();
+        QCOMPARE(page.scanStatus->styleSheet(), QStringLiteral("color: #d88;"));
+        QCOMPARE(page.scanStatus->text(),
+                 QStringLiteral("⚠️ В этом исследовании не найдено ни SR-объекта с дозой, ни серий с тегом CTDIvol "
+                                "(0018,9345). Введите Total DLP вручную с дозового отчёта аппарата (если он сохранён "
+                                "картинкой — прочитайте значение непосредственно с неё)."));
+        QCOMPARE(page.dlp->value(), 500.0);
+        QVERIFY(page.result->text->toPlainText().isEmpty());
+    }
+
+    void scanReportWithoutTotal()
+    {
+        SeriesPlan sr;
+        sr.modality = QStringLiteral("SR");
+        sr.slices = 2;
+        const QString study = makeStudy({sr, SeriesPlan{}});
+        CtDoseFromDlpPage page(m_db.get(), study);
+        page.scanStudy();
+        QCOMPARE(page.scanStatus->text(),
+                 QStringLiteral("⚠️ Найдено SR-объектов: 1 (проверено файлов: 2), но пункт \"Total DLP\" в них не "
+                                "обнаружен, и ни в одной серии нет тега CTDIvol для оценки. Введите Total DLP вручную."));
+        QCOMPARE(page.dlp->value(), 500.0);
+    }
+
+    void scanReportWithTotal()
+    {
+        SeriesPlan ct;
+        ct.description = QStringLiteral("Head Neck");
+        ct.ctdi = 40;
+        SeriesPlan sr;
+        sr.modality = QStringLiteral("SR");
+        sr.slices = 1;
+        sr.reportDlp = QStringLiteral("345.6");
+        const QString study = makeStudy({ct, sr});
+        CtDoseFromDlpPage page(m_db.get(), study);
+        page.scanStudy();
+        QCOMPARE(page.dlp->value(), 345.6);
+        QCOMPARE(page.phantom->currentData().toInt(), 0);
+        QCOMPARE(page.region->currentData().toInt(), 2);
+        QCOMPARE(page.scanStatus->styleSheet(), QStringLiteral("color: #6c6;"));
+        // 345.6 × 0.0025 = 0.864
+        QCOMPARE(page.scanStatus->text(),
+                 QStringLiteral("✅ Найден точный Total DLP = 345.60 мГр·см — поле ниже заполнено автоматически (разбивки "
+                                "по зонам для точного SR-итога нет, область ниже подобрана автоматически по первой "
+                                "КТ-серии — проверьте, что она верна).\n👉 Эффективная доза: ≈ 0.86 мЗв (для \"Голова и "
+                                "шея\", фантом 16 см (голова/шея), Взрослые)"));
+    }
+
+    void scanEstimate()
+    {
+        // Eight slices 1.5 mm apart, 1.5 mm thick: 12 mm scanned, so DLP = 1.2 cm × CTDIvol.
+        SeriesPlan chest;
+        chest.description = QStringLiteral("CHEST");
+        chest.ctdi = 10;
+        SeriesPlan chest2;
+        chest2.description = QStringLiteral("Chest %6 late");
+        chest2.ctdi = 5;
+        SeriesPlan scout;
+        scout.description = QStringLiteral("Scout");
+        scout.slices = 1;
+        scout.ctdi = 1;
+        SeriesPlan bodyHead;
+        bodyHead.description = QStringLiteral("head");
+        bodyHead.ctdi = 20;
+        bodyHead.phantomMeaning = QStringLiteral("IEC Body Dosimetry Phantom");
+        SeriesPlan headChest;
+        headChest.description = QStringLiteral("chest");
+        headChest.ctdi = 10;
+        headChest.phantomMeaning = QStringLiteral("IEC Head Dosimetry Phantom");
+        SeriesPlan noCtdi;
+        noCtdi.description = QStringLiteral("Abdomen");
+        const QString study = makeStudy({chest, chest2, scout, bodyHead, headChest, noCtdi});
+        QVERIFY(!study.isEmpty());
+
+        CtDoseFromDlpPage page(m_db.get(), study);
+        page.scanStudy();
+        QCOMPARE(page.scanStatus->styleSheet(), QStringLiteral("color: #cc6;"));
+        QCOMPARE(page.dlp->value(), 54.0); // 12 + 6 + 24 + 12
+        // The chest zone (18 mGy·cm) outweighs the head zone (12 mGy·cm).
+        QCOMPARE(page.phantom->currentData().toInt(), 1);
+        QCOMPARE(page.region->currentData().toInt(), 3);
+
+        const QString text = page.scanStatus->text();
+        QVERIFY2(text.startsWith(QStringLiteral(
+                     "🟡 Точного SR-объекта с дозой не найдено — ОЦЕНКА по CTDIvol × протяжённости скана, суммарно по 4 "
+                     "сериям: 54.0 мГр·см. Однокадровых серий не учтено (скауты и т.п.): 1. Область не распознана у 1 "
+                     "серии(й) (суммарно 24.0 мГр·см — учтены в Total DLP выше, но НЕ в разбивке по зонам/итоговой дозе "
+                     "в мЗв).\n\nПо зонам:\n")),
+                 qPrintable(text));
+        // 18 × 0.012 = 0.216; 12 × 0.0014 = 0.0168; sum 0.2328, / 2.4 = 0.097
+        QVERIFY2(text.contains(QStringLiteral("Грудная клетка: 18.0 мГр·см → ≈ 0.22 мЗв [CHEST (12.0 мГр·см), Chest %6 "
+                                              "late (6.0 мГр·см)]")),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("Голова: 12.0 мГр·см → ≈ 0.02 мЗв [chest (12.0 мГр·см)]")), qPrintable(text));
+        QVERIFY2(text.endsWith(QStringLiteral("\n\n👉 Суммарная эффективная доза по всему исследованию: ≈ 0.23 мЗв\n≈ 0.10 "
+                                              "лет среднегодового природного фона (~2.4 мЗв/год, UNSCEAR)")),
+                 qPrintable(text));
+        QCOMPARE(text.count(QLatin1Char('\n')), 7);
+        QVERIFY(page.result->text->toPlainText().isEmpty());
+
+        // A repeated scan starts afresh.
+        page.dlp->setValue(1);
+        page.scanStudy();
+        QCOMPARE(page.dlp->value(), 54.0);
+        QCOMPARE(page.scanStatus->text(), text);
+    }
+};
+
+QTEST_MAIN(TstCtDose)
+#include "tst_ctdose.moc"
