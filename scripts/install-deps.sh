@@ -12,6 +12,7 @@ packages=(
   xvfb xauth libgl1-mesa-dri
   libbenchmark-dev
   p7zip-full zip unzip
+  poppler-utils
   fonts-dejavu-core
   openssh-server sshpass
   chromium

@@ -63,6 +63,8 @@ public:
     void showSeriesInActivePanel(const QString& seriesUid);
     // The tag viewer and editor for the active panel's current image.
     void showDicomTags();
+    // Page layout, then a modeless contact-sheet preview of the active panel's chosen images.
+    void printActivePanel();
     void setActiveViewport(int index);
     // The per-panel series menu that onSeriesMenuRequested runs; the caller owns it.
     QMenu* buildSeriesMenu(int viewportIndex);

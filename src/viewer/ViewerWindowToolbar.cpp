@@ -189,9 +189,13 @@ void ViewerWindow::buildToolbar()
     }
 
     // 6. Print.
-    addUnavailable(m_toolbar, printIcon(), QStringLiteral("Печать"), QStringLiteral("print"))
-        ->setToolTip(QStringLiteral("Печать снимков — отмеченные чекбоксом, либо автоматический отбор по всей серии "
-                                    "(каждый N-й / заданное итоговое число кадров)."));
+    {
+        QAction* print = m_toolbar->addAction(printIcon(), QStringLiteral("Печать"));
+        print->setObjectName(QStringLiteral("print"));
+        connect(print, &QAction::triggered, this, &ViewerWindow::printActivePanel);
+        print->setToolTip(QStringLiteral("Печать снимков — отмеченные чекбоксом, либо автоматический отбор по всей серии "
+                                            "(каждый N-й / заданное итоговое число кадров)."));
+    }
     m_toolbar->addSeparator();
 
     // 7. Inversion of the active panel.
