@@ -1,5 +1,6 @@
 #include "clinical/RadiologyCalculatorHub.h"
 
+#include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
 
 #include <QHBoxLayout>
@@ -30,6 +31,8 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
 
     connect(tree, &QTreeWidget::currentItemChanged, this, &RadiologyCalculatorHub::onCurrentItemChanged);
 
+    addPage(QStringLiteral("DEXA"), QStringLiteral("T-score / Z-score"), new DexaScorePage(this));
+    addPage(QStringLiteral("Контраст"), QStringLiteral("Доза контраста (учёт СКФ)"), new ContrastDosePage(this));
     addPage(QStringLiteral("Дозиметрия"), QStringLiteral("Эффективная доза КТ по Total DLP"),
             new CtDoseFromDlpPage(db, studyUid, this));
 
