@@ -18,6 +18,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QPrintDialog>
 #include <QPrinter>
 #include <QProcess>
 #include <QRadioButton>
@@ -481,6 +482,44 @@ private slots:
             QVERIFY(isDark(page, w * 1 / 6, h * 8 / 100));
             QVERIFY(isDark(last, w * 1 / 6, h * 56 / 100));
             QVERIFY(!isDark(last, w * 3 / 6, h * 56 / 100));
+        }
+    }
+
+    void printThroughTheDialog_data()
+    {
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("printed") << true;
+        QTest::newRow("printer unavailable") << false;
+    }
+    void printThroughTheDialog()
+    {
+        QFETCH(bool, writable);
+        PrintPreviewDialog d(recordsFor(m_wide.mid(0, 3)), SeriesOverlayInfo{}, 40, 400, 1, 1, nullptr,
+                             QRectF(0, 0, 1, 1), true);
+        d.show();
+        const QString pdf = writable ? m_dir.filePath(QStringLiteral("dialog.pdf"))
+                                     : m_dir.filePath(QStringLiteral("no/such/folder/dialog.pdf"));
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        QPageLayout::Orientation orientation = QPageLayout::Portrait;
+        answer.setDialogHandler([&](QDialog* dialog) {
+            if (auto* printDialog = qobject_cast<QPrintDialog*>(dialog)) {
+                orientation = printDialog->printer()->pageLayout().orientation();
+                printDialog->printer()->setOutputFormat(QPrinter::PdfFormat);
+                printDialog->printer()->setOutputFileName(pdf);
+            }
+            return true;
+        });
+        action(&d, QStringLiteral("printSheets"))->trigger();
+        QCOMPARE(orientation, QPageLayout::Landscape);
+        if (writable) {
+            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Печать снимков")});
+            QFile file(pdf);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll().count("/Type /Page\n"), qsizetype(3));
+        } else {
+            QCOMPARE(answer.titles(), (QStringList{QStringLiteral("Печать снимков"), QStringLiteral("Печать")}));
+            QCOMPARE(answer.texts(), QStringList{QStringLiteral("Не удалось начать печать — принтер недоступен.")});
+            QVERIFY(d.isVisible());
         }
     }
 
