@@ -106,6 +106,11 @@ public:
     void startPacsSend(const QString& studyUid, const pacs::PacsServer& server, const pacs::PacsConfig& config);
     void finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host);
 
+    // Send by e-mail: the portable ZIP off the GUI thread, then the mail program or webmail chooser and
+    // the archive's folder.
+    void sendStudyByEmail(const QString& studyUid);
+    void showMailClientChooser(const QString& archivePath, const QString& patientName);
+
     // The date that the date presets and the clean-up count from; today unless a test fixes it.
     static void setCurrentDateOverride(const QDate& date) { s_todayOverride = date; }
 

@@ -109,7 +109,9 @@ QMenu* MainWindow::buildStudyContextMenu(const QPoint& pos)
         QAction* sendToPacs = menu->addAction(QStringLiteral("Отправить на PACS-сервер…"));
         sendToPacs->setObjectName(QStringLiteral("sendToPacsAction"));
         connect(sendToPacs, &QAction::triggered, this, [this, uid] { sendStudyToPacs(uid); });
-        menu->addAction(QStringLiteral("Отправить по email…"))->setEnabled(false);
+        QAction* sendByEmail = menu->addAction(QStringLiteral("Отправить по email…"));
+        sendByEmail->setObjectName(QStringLiteral("sendByEmailAction"));
+        connect(sendByEmail, &QAction::triggered, this, [this, uid] { sendStudyByEmail(uid); });
         menu->addSeparator();
         QTableWidgetItem* item = m_studyTable->item(clicked->row(), 0);
         const bool isProtected = item && item->data(StudyProtectedRole).toBool();

@@ -1,0 +1,342 @@
+// Sending a study by e-mail: the compose addresses of every mail choice (order of the query items,
+// percent-encoded Cyrillic and delimiters), and the whole flow from the context menu on a real index —
+// the ZIP read back with libzip, the chosen address and the archive's folder handed to the desktop
+// services (captured here, nothing is launched), a dismissed chooser, a cancelled folder choice and
+// a study whose files are gone.
+
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+
+#include "app/MailCompose.h"
+#include "app/MainWindow.h"
+#include "app/PortableExport.h"
+#include "db/Database.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QtTest>
+
+#include <zip.h>
+
+#include <memory>
+
+namespace {
+
+// Records what the program hands to the desktop services instead of opening it.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher()
+    {
+        for (const char* scheme : {"mailto", "https", "file"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+    }
+    ~UrlCatcher() override
+    {
+        for (const char* scheme : {"mailto", "https", "file"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+    QList<QUrl> urls;
+public slots:
+    void openUrl(const QUrl& url) { urls << url; }
+};
+
+// Answers the mail chooser: records its entries, grabs it once, then picks an entry (or none: -1).
+class PopupAnswer
+{
+public:
+    explicit PopupAnswer(int choice) : m_choice(choice)
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start();
+    }
+    QStringList entries;
+    int shown = 0;
+
+private:
+    void tick()
+    {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || menu == m_answered)
+            return;
+        m_answered = menu;
+        ++shown;
+        entries.clear();
+        for (QAction* a : menu->actions())
+            entries << a->text();
+        menu->grab().save(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
+        const int choice = m_choice;
+        QMetaObject::invokeMethod(
+            menu,
+            [menu, choice] {
+                if (choice < 0) {
+                    QTest::keyClick(menu, Qt::Key_Escape);
+                    return;
+                }
+                menu->setActiveAction(menu->actions().at(choice));
+                QTest::keyClick(menu, Qt::Key_Return);
+            },
+            Qt::QueuedConnection);
+    }
+    int m_choice;
+    QPointer<QMenu> m_answered;
+    QTimer m_timer;
+};
+
+// Answers the folder chooser with `folder` (or cancels it when empty); leaves the progress open.
+void answerFolder(fixtures::ModalAnswer& answer, const QString& folder)
+{
+    answer.setDialogHandler([folder](QDialog* d) {
+        if (qobject_cast<QProgressDialog*>(d))
+            return false;
+        if (auto* fd = qobject_cast<QFileDialog*>(d)) {
+            if (folder.isEmpty()) {
+                fd->reject();
+                return false;
+            }
+            fd->setDirectory(folder);
+        }
+        return true;
+    });
+}
+
+// Opens the context menu on the study's row and triggers "Отправить по email…".
+void triggerEmailEntry(MainWindow& w, const QString& studyUid)
+{
+    QTableWidget* table = w.studyTable();
+    int row = -1;
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (table->item(r, 0)->data(StudyUidRole).toString() == studyUid)
+            row = r;
+    QVERIFY(row >= 0);
+    table->clearSelection();
+    const QPoint pos = table->visualItemRect(table->item(row, 0)).center();
+    std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(pos));
+    QVERIFY(menu);
+    QAction* action = menu->findChild<QAction*>(QStringLiteral("sendByEmailAction"));
+    QVERIFY(action);
+    QVERIFY(action->isEnabled());
+    action->trigger();
+}
+
+QStringList zipEntries(const QString& path)
+{
+    int code = 0;
+    zip_t* z = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
+    if (!z)
+        return {QStringLiteral("<unreadable>")};
+    QStringList names;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(z, 0); ++i)
+        names << QString::fromUtf8(zip_get_name(z, i, ZIP_FL_ENC_GUESS));
+    zip_close(z);
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+class TestSendEmail : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_program;
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+        QApplication::setQuitOnLastWindowClosed(false);
+        dicom::registerMetaTypes();
+        QSettings().clear();
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+        QFile program(QDir(m_program.path()).filePath(QStringLiteral("VavovIvirur")));
+        QVERIFY(program.open(QIODevice::WriteOnly));
+        program.write("program");
+        program.close();
+        setViewerProgramFolderOverride(m_program.path());
+    }
+
+    void cleanupTestCase() { setViewerProgramFolderOverride(QString()); }
+
+    void composeUrls_data()
+    {
+        QTest::addColumn<int>("choice");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QStringList>("keys");
+        const QStringList plain{"subject", "body"};
+        QTest::newRow("mail program") << int(MailChoice::DefaultProgram) << "mailto:?" << plain;
+        QTest::newRow("gmail") << int(MailChoice::Gmail) << "https://mail.google.com/mail/?"
+                               << QStringList{"view", "fs", "su", "body"};
+        QTest::newRow("yandex") << int(MailChoice::Yandex) << "https://mail.yandex.ru/compose?" << plain;
+        QTest::newRow("mail.ru") << int(MailChoice::MailRu) << "https://e.mail.ru/compose/?" << plain;
+        QTest::newRow("outlook") << int(MailChoice::Outlook) << "https://outlook.live.com/mail/0/deeplink/compose?"
+                                 << plain;
+    }
+
+    void composeUrls()
+    {
+        QFETCH(int, choice);
+        QFETCH(QString, prefix);
+        QFETCH(QStringList, keys);
+        // Spaces, Cyrillic and the query's own delimiters must all come through as written.
+        const QString subject = mailSubject(QStringLiteral("Иванов Иван & Сын+1=#"));
+        const QString body = mailBody(QStringLiteral("/tmp/a b/Иванов.zip"));
+        const QUrl url = mailComposeUrl(MailChoice(choice), subject, body);
+        const QString encoded = QString::fromLatin1(url.toEncoded());
+        QVERIFY2(encoded.startsWith(prefix), qPrintable(encoded));
+        QVERIFY(!encoded.contains(QLatin1Char(' ')));
+        QVERIFY(encoded.contains(QStringLiteral("%D0%98%D0%B2%D0%B0%D0%BD%D0%BE%D0%B2"))); // "Иванов" in UTF-8
+
+        const QUrlQuery query(url);
+        QStringList seen;
+        for (const auto& item : query.queryItems(QUrl::FullyDecoded))
+            seen << item.first;
+        QCOMPARE(seen, keys);
+        const QString subjectKey = keys.contains(QStringLiteral("su")) ? QStringLiteral("su") : QStringLiteral("subject");
+        QCOMPARE(query.queryItemValue(subjectKey, QUrl::FullyDecoded), subject);
+        QCOMPARE(query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded), body);
+        if (choice == int(MailChoice::Gmail)) {
+            QCOMPARE(query.queryItemValue(QStringLiteral("view")), QStringLiteral("cm"));
+            QCOMPARE(query.queryItemValue(QStringLiteral("fs")), QStringLiteral("1"));
+        }
+    }
+
+    void subjectAndBody()
+    {
+        QCOMPARE(mailSubject(QString()), QStringLiteral("DICOM-исследование: (без имени)"));
+        QCOMPARE(mailSubject(QStringLiteral("Петров")), QStringLiteral("DICOM-исследование: Петров"));
+        const QString body = mailBody(QStringLiteral("/x/y/z.zip"));
+        QVERIFY(body.startsWith(QStringLiteral("Во вложении — архив")));
+        QVERIFY(body.contains(QStringLiteral(":\n") + QDir::toNativeSeparators(QStringLiteral("/x/y/z.zip")) +
+                              QStringLiteral("\n\n")));
+        QCOMPARE(mailChoiceTexts().size(), 5);
+        QCOMPARE(mailChoiceTexts().first(), QStringLiteral("Почтовая программа по умолчанию (Outlook и т.п.)"));
+        for (const QString& text : mailChoiceTexts().mid(1))
+            QVERIFY(text.endsWith(QStringLiteral(" (в браузере)")));
+    }
+
+    void flow_data()
+    {
+        QTest::addColumn<QString>("patientName");
+        QTest::addColumn<int>("choice");
+        QTest::newRow("named, gmail") << "Иванов Иван" << 1;
+        QTest::newRow("no name, dismissed") << "" << -1;
+        QTest::newRow("mail program") << "Петров" << 0;
+    }
+
+    void flow()
+    {
+        QFETCH(QString, patientName);
+        QFETCH(int, choice);
+        QTemporaryDir data;
+        QTemporaryDir target;
+        MainWindow w;
+        w.resize(900, 600);
+        w.show();
+        fixtures::SeriesSpec spec;
+        spec.patientName = patientName;
+        spec.patientId = QStringLiteral("77");
+        spec.slices = 3;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
+        w.refreshStudyTable();
+
+        UrlCatcher urls;
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, target.path());
+        PopupAnswer popup(choice);
+        triggerEmailEntry(w, spec.studyUid);
+        QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty() && urls.urls.last().isLocalFile(), 20000);
+
+        const QString archive = QDir(target.path()).filePath(makeSafeFolderName(patientName, spec.patientId) + ".zip");
+        QVERIFY(QFileInfo::exists(archive));
+        QCOMPARE(zipEntries(archive), (QStringList{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm",
+                                                   "DICOM/IMG_000003.dcm", "VavovIvirur", "portable.marker"}));
+        QCOMPARE(popup.shown, 1);
+        QCOMPARE(popup.entries, mailChoiceTexts());
+        QCOMPARE(answer.titles().count(QStringLiteral("Ошибка создания архива")), 0);
+
+        QCOMPARE(urls.urls.size(), choice < 0 ? 1 : 2);
+        QCOMPARE(QDir(urls.urls.last().toLocalFile()).absolutePath(), QDir(target.path()).absolutePath());
+        if (choice >= 0) {
+            const QUrl& mail = urls.urls.first();
+            const QUrlQuery query(mail);
+            const QString subjectKey = choice == 1 ? QStringLiteral("su") : QStringLiteral("subject");
+            QCOMPARE(query.queryItemValue(subjectKey, QUrl::FullyDecoded), mailSubject(patientName));
+            QVERIFY(query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded)
+                        .contains(QDir::toNativeSeparators(archive)));
+            QCOMPARE(mail.scheme(), choice == 0 ? QStringLiteral("mailto") : QStringLiteral("https"));
+        }
+        QTRY_VERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")));
+    }
+
+    void cancelledFolderDoesNothing()
+    {
+        QTemporaryDir data;
+        MainWindow w;
+        w.show();
+        fixtures::SeriesSpec spec;
+        spec.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
+        w.refreshStudyTable();
+        UrlCatcher urls;
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Rejected);
+        answerFolder(answer, QString());
+        triggerEmailEntry(w, spec.studyUid);
+        QTest::qWait(200);
+        QVERIFY(urls.urls.isEmpty());
+        QVERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")));
+    }
+
+    void missingFilesReportTheArchiveError()
+    {
+        QTemporaryDir data;
+        QTemporaryDir target;
+        MainWindow w;
+        w.show();
+        fixtures::SeriesSpec spec;
+        spec.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
+        w.refreshStudyTable();
+        QVERIFY(QDir(data.filePath(QStringLiteral("s"))).removeRecursively());
+
+        UrlCatcher urls;
+        PopupAnswer popup(0);
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, target.path());
+        triggerEmailEntry(w, spec.studyUid);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(QStringLiteral("Ошибка создания архива")), 20000);
+        QVERIFY(answer.texts().contains(QStringLiteral("Не удалось добавить в архив ни одного файла")));
+        QTest::qWait(100);
+        QCOMPARE(popup.shown, 0);
+        QVERIFY(urls.urls.isEmpty());
+    }
+
+    void unknownStudyIsIgnored()
+    {
+        MainWindow w;
+        UrlCatcher urls;
+        fixtures::ModalAnswer answer;
+        w.sendStudyByEmail(QStringLiteral("1.2.3.404"));
+        QTest::qWait(50);
+        QCOMPARE(answer.count(), 0);
+        QVERIFY(urls.urls.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestSendEmail)
+#include "tst_sendemail.moc"
