@@ -1,0 +1,251 @@
+#include "DiscRecording.h"
+#include "OpticalDrives.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <libisofs/libisofs.h>
+// libburn declares itself inside a namespace in C++, so the image stream that libisofs hands out as
+// ::burn_source is the same C structure as burn::burn_source.
+#include <libburn/libburn.h>
+using namespace burn;
+
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+QStringList& extraAddresses()
+{
+    static QStringList addresses;
+    return addresses;
+}
+
+QMutex& extraMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+// libburn and libisofs keep process-wide state: started once, never finished (the process ends first).
+bool startLibraries(QString* detail)
+{
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        char severity[] = "NEVER";
+        char prefix[] = "libburn: ";
+        ok = burn_initialize() == 1;
+        if (ok)
+            burn_msgs_set_severities(severity, severity, prefix);
+        ok = ok && iso_init() >= 0;
+        if (ok) {
+            char charset[] = "UTF-8";
+            iso_set_local_charset(charset, 0);
+            iso_set_msgs_severities(severity, severity, prefix);
+        }
+    });
+    if (!ok && detail)
+        *detail = QStringLiteral("библиотеки записи дисков не запустились");
+    return ok;
+}
+
+constexpr quint32 GenericFailure = 0x80004005u;
+
+// An opened recorder, released (and optionally ejected) when it goes out of scope.
+class GrabbedDrive
+{
+public:
+    explicit GrabbedDrive(const QString& address)
+    {
+        if (address.startsWith(QLatin1String("stdio:")))
+            m_path = address.mid(6);
+        QByteArray bytes = QFile::encodeName(address);
+        if (burn_drive_scan_and_grab(&m_info, bytes.data(), 0) == 1 && m_info)
+            m_drive = m_info[0].drive;
+    }
+    ~GrabbedDrive()
+    {
+        if (m_drive)
+            burn_drive_release(m_drive, m_eject ? 1 : 0);
+        if (m_info)
+            burn_drive_info_free(m_info);
+    }
+    GrabbedDrive(const GrabbedDrive&) = delete;
+    GrabbedDrive& operator=(const GrabbedDrive&) = delete;
+
+    burn_drive* drive() const { return m_drive; }
+    const burn_drive_info* info() const { return m_info; }
+    void ejectOnRelease() { m_eject = true; }
+
+    // The medium's state once the drive has settled (a freshly inserted disc reports "unready"). A
+    // pseudo-drive counts as blank only while its file is empty: libburn would write over any file.
+    burn_disc_status status() const
+    {
+        if (burn_drive_get_drive_role(m_drive) != 1 && !m_path.isEmpty() && QFileInfo(m_path).size() > 0)
+            return BURN_DISC_FULL;
+        burn_disc_status s = burn_disc_get_status(m_drive);
+        for (int i = 0; i < 50 && s == BURN_DISC_UNREADY; ++i) {
+            QThread::msleep(100);
+            s = burn_disc_get_status(m_drive);
+        }
+        return s;
+    }
+
+private:
+    burn_drive_info* m_info = nullptr;
+    burn_drive* m_drive = nullptr;
+    bool m_eject = false;
+    QString m_path;
+};
+
+} // namespace
+
+QStringList recorderAddresses()
+{
+    QStringList out;
+    for (const QString& name : opticalDriveNames(systemRoot()))
+        out << QStringLiteral("/dev/") + name;
+    QMutexLocker lock(&extraMutex());
+    out << extraAddresses();
+    return out;
+}
+
+void setExtraRecorderAddresses(const QStringList& addresses)
+{
+    QMutexLocker lock(&extraMutex());
+    extraAddresses() = addresses;
+}
+
+bool probeRecorder(const QString& address, RecorderState* state, QString* error)
+{
+    *state = RecorderState{};
+    state->address = address;
+    if (!startLibraries(error))
+        return false;
+    GrabbedDrive drive(address);
+    if (!drive.drive()) {
+        if (error)
+            *error = QStringLiteral("привод %1 не открывается").arg(address);
+        return false;
+    }
+    state->vendor = QString::fromLatin1(drive.info()->vendor).trimmed();
+    state->product = QString::fromLatin1(drive.info()->product).trimmed();
+    const burn_disc_status status = drive.status();
+    state->hasMedia = status == BURN_DISC_BLANK || status == BURN_DISC_APPENDABLE || status == BURN_DISC_FULL;
+    state->blank = status == BURN_DISC_BLANK;
+    if (state->blank) {
+        const off_t space = burn_disc_available_space(drive.drive(), nullptr);
+        state->freeBytes = space > 0 ? (qint64(space) / 2048) * 2048 : 0;
+    }
+    return true;
+}
+
+BurnFailure burnFolder(const QString& address, const QString& folder, const QString& volumeLabel, bool eject,
+                       const std::function<void(BurnStage)>& stage, quint32* code)
+{
+    auto report = [&](BurnStage s) {
+        if (stage)
+            stage(s);
+    };
+    // libisofs reports its own 32-bit codes; libburn only says that something failed.
+    auto fail = [&](BurnFailure why, int failure = int(GenericFailure)) {
+        if (code)
+            *code = quint32(failure);
+        return why;
+    };
+    if (!startLibraries(nullptr))
+        return fail(BurnFailure::Library);
+
+    report(BurnStage::Connecting);
+    GrabbedDrive drive(address);
+    if (!drive.drive())
+        return fail(BurnFailure::Drive);
+
+    report(BurnStage::BuildingImage);
+    IsoImage* image = nullptr;
+    const QByteArray label = volumeLabel.left(32).toUtf8();
+    int result = iso_image_new(label.constData(), &image);
+    if (result < 0)
+        return fail(BurnFailure::Image, result);
+    struct ImageGuard
+    {
+        IsoImage* image;
+        IsoWriteOpts* opts = nullptr;
+        ::burn_source* source = nullptr;
+        burn::burn_source* stream() const { return reinterpret_cast<burn::burn_source*>(source); }
+        ~ImageGuard()
+        {
+            if (source)
+                burn_source_free(stream());
+            if (opts)
+                iso_write_opts_free(opts);
+            iso_image_unref(image);
+        }
+    } guard{image};
+    iso_tree_set_follow_symlinks(image, 0);
+    iso_tree_set_ignore_hidden(image, 0);
+    iso_tree_set_ignore_special(image, 1);
+    result = iso_tree_add_dir_rec(image, iso_image_get_root(image), QFile::encodeName(folder).constData());
+    if (result < 0)
+        return fail(BurnFailure::AddFiles, result);
+    // Level 3 lets a file pass 4 GiB; Joliet keeps long and Cyrillic names for Windows, Rock Ridge
+    // for everything else.
+    if ((result = iso_write_opts_new(&guard.opts, 0)) < 0)
+        return fail(BurnFailure::Image, result);
+    iso_write_opts_set_iso_level(guard.opts, 3);
+    iso_write_opts_set_rockridge(guard.opts, 1);
+    iso_write_opts_set_joliet(guard.opts, 1);
+    iso_write_opts_set_joliet_longer_paths(guard.opts, 1);
+    if ((result = iso_image_create_burn_source(image, guard.opts, &guard.source)) < 0)
+        return fail(BurnFailure::Image, result);
+
+    const burn_disc_status status = drive.status();
+    if (status != BURN_DISC_BLANK)
+        return fail(BurnFailure::Write);
+    const off_t imageBytes = guard.stream()->get_size(guard.stream());
+    const off_t space = burn_disc_available_space(drive.drive(), nullptr);
+    if (space > 0 && imageBytes > space)
+        return fail(BurnFailure::Capacity);
+
+    report(BurnStage::Writing);
+    burn_disc* disc = burn_disc_create();
+    burn_session* session = burn_session_create();
+    burn_track* track = burn_track_create();
+    burn_disc_add_session(disc, session, BURN_POS_END);
+    burn_track_define_data(track, 0, 0, 1, BURN_MODE1);
+    burn_track_set_source(track, guard.stream());
+    burn_session_add_track(session, track, BURN_POS_END);
+    burn_write_opts* opts = burn_write_opts_new(drive.drive());
+    burn_write_opts_set_perform_opc(opts, 0);
+    burn_write_opts_set_multi(opts, 0); // the disc is closed against later additions
+    burn_write_opts_set_underrun_proof(opts, 1);
+    char reasons[BURN_REASONS_LEN] = {};
+    BurnFailure outcome = BurnFailure::None;
+    if (burn_write_opts_auto_write_type(opts, disc, reasons, 0) == BURN_WRITE_NONE) {
+        outcome = fail(BurnFailure::Write);
+    } else {
+        burn_drive_set_speed(drive.drive(), 0, 0);
+        burn_disc_write(opts, disc);
+        burn_progress progress;
+        while (burn_drive_get_status(drive.drive(), &progress) == BURN_DRIVE_SPAWNING)
+            QThread::msleep(20);
+        while (burn_drive_get_status(drive.drive(), &progress) != BURN_DRIVE_IDLE)
+            QThread::msleep(100);
+        if (burn_drive_wrote_well(drive.drive()) != 1)
+            outcome = fail(BurnFailure::Write);
+    }
+    burn_write_opts_free(opts);
+    burn_track_free(track);
+    burn_session_free(session);
+    burn_disc_free(disc);
+    if (outcome == BurnFailure::None && eject)
+        drive.ejectOnRelease();
+    return outcome;
+}
+
+} // namespace platform

@@ -1,0 +1,42 @@
+#pragma once
+// Optical recorders through libburn, and ISO 9660 + Joliet + Rock Ridge images of a folder made with
+// libisofs. A recorder is named by its libburn address: "/dev/srN" for the kernel's drives, or
+// "stdio:<file>" for a pseudo-drive that writes into a regular file.
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace platform {
+
+struct RecorderState
+{
+    QString address;
+    QString vendor;
+    QString product;
+    bool hasMedia = false;
+    bool blank = false;
+    qint64 freeBytes = 0;
+};
+
+// The recorder addresses: the kernel's optical drives below systemRoot(), then the extra addresses
+// set with setExtraRecorderAddresses (pseudo-drives, used by tests).
+QStringList recorderAddresses();
+void setExtraRecorderAddresses(const QStringList& addresses);
+
+// Opens the recorder and reads its medium; false when the recorder cannot be opened.
+bool probeRecorder(const QString& address, RecorderState* state, QString* error);
+
+// Why a burn stopped.
+enum class BurnFailure { None, Library, Drive, Image, Capacity, AddFiles, Write, Eject };
+
+// The stages a burn goes through, reported before each begins.
+enum class BurnStage { Connecting, BuildingImage, Writing };
+
+// Writes the folder's contents as the root of a closed disc named volumeLabel (first 32 characters);
+// code receives the failing call's 32-bit code (libisofs's own, else a generic failure code).
+BurnFailure burnFolder(const QString& address, const QString& folder, const QString& volumeLabel, bool eject,
+                       const std::function<void(BurnStage)>& stage, quint32* code);
+
+} // namespace platform
