@@ -1,5 +1,6 @@
 #include "clinical/RadiologyCalculatorHub.h"
 
+#include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
 
@@ -31,6 +32,14 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
 
     connect(tree, &QTreeWidget::currentItemChanged, this, &RadiologyCalculatorHub::onCurrentItemChanged);
 
+    const QString chest = QStringLiteral("Пульмонология");
+    addPage(chest, QStringLiteral("Поражение лёгких при КТ (%)"), new CtLungInvolvementPage(this));
+    addPage(chest, QStringLiteral("Гидроторакс (Хазлингер)"), new HydrothoraxPage(this));
+    addPage(chest, QStringLiteral("Лёгочный коэффициент"), new LungCoefficientPage(this));
+    addPage(chest, QStringLiteral("Кардиоторакальный индекс"), new CardiothoracicIndexPage(this));
+    addPage(chest, QStringLiteral("Fleischner 2017 (случайные узлы лёгких)"), new FleischnerNodulePage(this));
+    addPage(chest, QStringLiteral("RV/LV ratio (тяжесть ТЭЛА)"), new RvLvRatioPage(this));
+    addPage(chest, QStringLiteral("Wells score (претестовая вероятность ТЭЛА)"), new WellsPePage(this));
     addPage(QStringLiteral("DEXA"), QStringLiteral("T-score / Z-score"), new DexaScorePage(this));
     addPage(QStringLiteral("Контраст"), QStringLiteral("Доза контраста (учёт СКФ)"), new ContrastDosePage(this));
     addPage(QStringLiteral("Дозиметрия"), QStringLiteral("Эффективная доза КТ по Total DLP"),

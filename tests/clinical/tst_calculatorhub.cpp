@@ -3,6 +3,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "clinical/CalculatorPageKit.h"
+#include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
 #include "clinical/RadiologyCalculatorHub.h"
@@ -63,48 +64,60 @@ private slots:
         RadiologyCalculatorHub hub(nullptr, nullptr, QString());
         QCOMPARE(hub.windowTitle(), QStringLiteral("Расчёты — рентгенологический калькулятор"));
         QVERIFY(hub.windowFlags() & Qt::WindowMinimizeButtonHint);
-        // Categories in the order of first use, each with its pages, all expanded.
-        const QStringList expected{QStringLiteral("DEXA|T-score / Z-score"),
-                                   QStringLiteral("Контраст|Доза контраста (учёт СКФ)"),
-                                   QStringLiteral("Дозиметрия|Эффективная доза КТ по Total DLP")};
+        // Categories in the order of first use, their pages in the order added, all expanded.
+        const QList<QPair<QString, QStringList>> expected{
+            {QStringLiteral("Пульмонология"),
+             {QStringLiteral("Поражение лёгких при КТ (%)"), QStringLiteral("Гидроторакс (Хазлингер)"),
+              QStringLiteral("Лёгочный коэффициент"), QStringLiteral("Кардиоторакальный индекс"),
+              QStringLiteral("Fleischner 2017 (случайные узлы лёгких)"), QStringLiteral("RV/LV ratio (тяжесть ТЭЛА)"),
+              QStringLiteral("Wells score (претестовая вероятность ТЭЛА)")}},
+            {QStringLiteral("DEXA"), {QStringLiteral("T-score / Z-score")}},
+            {QStringLiteral("Контраст"), {QStringLiteral("Доза контраста (учёт СКФ)")}},
+            {QStringLiteral("Дозиметрия"), {QStringLiteral("Эффективная доза КТ по Total DLP")}}};
         QCOMPARE(hub.tree->topLevelItemCount(), expected.size());
+        int index = 0;
         for (int i = 0; i < expected.size(); ++i) {
             QTreeWidgetItem* c = hub.tree->topLevelItem(i);
-            QCOMPARE(c->text(0) + QLatin1Char('|') + c->child(0)->text(0), expected.at(i));
-            QCOMPARE(c->childCount(), 1);
+            QCOMPARE(c->text(0), expected.at(i).first);
             QVERIFY(!(c->flags() & Qt::ItemIsSelectable));
             QCOMPARE(c->font(0).weight(), QFont::Bold);
             QVERIFY(c->isExpanded());
             QVERIFY(c->data(0, Qt::UserRole).isNull());
-            QCOMPARE(c->child(0)->data(0, Qt::UserRole).toInt(), i + 1);
+            QCOMPARE(c->childCount(), expected.at(i).second.size());
+            for (int k = 0; k < c->childCount(); ++k) {
+                QCOMPARE(c->child(k)->text(0), expected.at(i).second.at(k));
+                QCOMPARE(c->child(k)->data(0, Qt::UserRole).toInt(), ++index);
+            }
         }
-        QTreeWidgetItem* category = hub.tree->topLevelItem(2);
+        QTreeWidgetItem* category = hub.tree->topLevelItem(3);
         QTreeWidgetItem* page = category->child(0);
-        QCOMPARE(hub.stack->count(), 4);
-        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(1)));
-        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(2)));
-        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(3)));
+        QCOMPARE(hub.stack->count(), 11);
+        QVERIFY(qobject_cast<CtLungInvolvementPage*>(hub.stack->widget(1)));
+        QVERIFY(qobject_cast<WellsPePage*>(hub.stack->widget(7)));
+        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(8)));
+        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(9)));
+        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(10)));
 
         // The hint shows until a page is chosen; a category item leaves the page as it is.
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(category);
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(page);
-        QCOMPARE(hub.stack->currentIndex(), 3);
+        QCOMPARE(hub.stack->currentIndex(), 10);
         hub.tree->setCurrentItem(category);
-        QCOMPARE(hub.stack->currentIndex(), 3);
+        QCOMPARE(hub.stack->currentIndex(), 10);
         hub.tree->setCurrentItem(hub.tree->topLevelItem(0)->child(0));
         QCOMPARE(hub.stack->currentIndex(), 1);
         hub.tree->setCurrentItem(page);
 
-        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(3))->calculate();
+        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(10))->calculate();
         hub.grab().save(QStringLiteral("/tmp/calc_hub.png"));
 
         // A category named again is the same item; a new one goes last.
         QCOMPARE(hub.categoryItem(QStringLiteral("Дозиметрия")), category);
         hub.addPage(QStringLiteral("Другое"), QStringLiteral("Пустая"), new QWidget);
-        QCOMPARE(hub.tree->topLevelItemCount(), 4);
-        QCOMPARE(hub.tree->topLevelItem(3)->child(0)->data(0, Qt::UserRole).toInt(), 4);
+        QCOMPARE(hub.tree->topLevelItemCount(), 5);
+        QCOMPARE(hub.tree->topLevelItem(4)->child(0)->data(0, Qt::UserRole).toInt(), 11);
 
     }
 
@@ -189,7 +202,7 @@ private slots:
         QVERIFY(first->isVisible() && !first->isModal());
         QVERIFY(first->testAttribute(Qt::WA_DeleteOnClose));
         // The study on screen reaches the dose page, which then offers its scan button.
-        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(3));
+        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(10));
         QVERIFY(page);
         QCOMPARE(page->studyUid, spec.studyUid);
         QVERIFY(page->scanStatus);
