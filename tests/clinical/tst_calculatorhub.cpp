@@ -172,6 +172,27 @@ private slots:
         QVERIFY(shown(missing).isNull());
     }
 
+    void diagramsEmbedded_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("alpha");
+        QTest::newRow("aspects") << QStringLiteral(":/calc_diagrams/aspects.png") << QSize(588, 365) << true;
+        QTest::newRow("carotid") << QStringLiteral(":/calc_diagrams/carotid_stenosis.png") << QSize(252, 364) << true;
+        QTest::newRow("renal") << QStringLiteral(":/calc_diagrams/renal_polar_lines.jpg") << QSize(217, 328) << false;
+    }
+    void diagramsEmbedded()
+    {
+        QFETCH(QString, path);
+        QFETCH(QSize, size);
+        QFETCH(bool, alpha);
+        const QImage image(path);
+        QCOMPARE(image.size(), size);
+        QCOMPARE(image.hasAlphaChannel(), alpha);
+        ClickableZoomLabel label(path, size.width() / 2, size.width());
+        QCOMPARE(shown(label).width(), size.width() / 2);
+    }
+
     void openedFromViewer()
     {
         dicom::registerMetaTypes();
