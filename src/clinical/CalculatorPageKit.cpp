@@ -2,6 +2,7 @@
 
 #include <QClipboard>
 #include <QDoubleSpinBox>
+#include <QFormLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMouseEvent>
@@ -98,4 +99,16 @@ void ClickableZoomLabel::mousePressEvent(QMouseEvent* event)
         showAtWidth(zoomed ? zoomedWidth : normalWidth);
     }
     QLabel::mousePressEvent(event);
+}
+
+QFormLayout* startCalculatorPage(QWidget* page, const QString& headerHtml)
+{
+    auto* layout = new QVBoxLayout(page);
+    auto* header = new QLabel(headerHtml, page);
+    header->setWordWrap(true);
+    header->setTextFormat(Qt::RichText);
+    layout->addWidget(header);
+    auto* form = new QFormLayout;
+    layout->addLayout(form);
+    return form;
 }

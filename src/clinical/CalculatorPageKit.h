@@ -2,12 +2,14 @@
 
 #include <QLabel>
 #include <QPixmap>
+#include <QPushButton>
+#include <QVBoxLayout>
 #include <QWidget>
 
 class QDoubleSpinBox;
+class QFormLayout;
 class QMouseEvent;
 class QPlainTextEdit;
-class QPushButton;
 
 namespace clinical {
 // a / b, or 0.0 when b is zero or negative, so that a page never shows inf or nan.
@@ -51,3 +53,19 @@ private:
     int zoomedWidth = 0;
     bool zoomed = false;
 };
+
+// The common page layout: a vertical layout with the rich-text header and the input form, which the
+// caller fills; finishCalculatorPage then adds "Рассчитать" (wired to Page::calculate) and the result panel.
+QFormLayout* startCalculatorPage(QWidget* page, const QString& headerHtml);
+
+template <typename Page>
+CalculatorResultPanel* finishCalculatorPage(Page* page)
+{
+    auto* layout = static_cast<QVBoxLayout*>(page->layout());
+    auto* button = new QPushButton(QStringLiteral("Рассчитать"), page);
+    QObject::connect(button, &QPushButton::clicked, page, &Page::calculate);
+    layout->addWidget(button);
+    auto* panel = new CalculatorResultPanel(page);
+    layout->addWidget(panel, 1);
+    return panel;
+}

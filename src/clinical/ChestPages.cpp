@@ -16,31 +16,6 @@
 
 namespace {
 
-// Header, then the form the caller fills; finishPage adds the button and the result panel.
-QFormLayout* startPage(QWidget* page, const QString& header)
-{
-    auto* layout = new QVBoxLayout(page);
-    auto* label = new QLabel(header, page);
-    label->setWordWrap(true);
-    label->setTextFormat(Qt::RichText);
-    layout->addWidget(label);
-    auto* form = new QFormLayout;
-    layout->addLayout(form);
-    return form;
-}
-
-template <typename Page>
-CalculatorResultPanel* finishPage(Page* page)
-{
-    auto* layout = static_cast<QVBoxLayout*>(page->layout());
-    auto* button = new QPushButton(QStringLiteral("Рассчитать"), page);
-    QObject::connect(button, &QPushButton::clicked, page, &Page::calculate);
-    layout->addWidget(button);
-    auto* panel = new CalculatorResultPanel(page);
-    layout->addWidget(panel, 1);
-    return panel;
-}
-
 QString f(double value, int decimals)
 {
     return QString::number(value, 'f', decimals);
@@ -59,7 +34,7 @@ const QStringList& lobeScoreLabels()
 CtLungInvolvementPage::CtLungInvolvementPage(QWidget* parent)
     : QWidget(parent)
 {
-    QFormLayout* form = startPage(
+    QFormLayout* form = startCalculatorPage(
         this, QStringLiteral("<b>Степень поражения лёгких при КТ</b><br>Взвешенная оценка по 5 долям (баллы 0–5 по "
                              "каждой, с учётом относительного объёма доли) — используется при COVID-19, пневмониях, ИЛФ."));
     for (const QString& lobe : clinical::lungLobeNames) {
@@ -69,7 +44,7 @@ CtLungInvolvementPage::CtLungInvolvementPage(QWidget* parent)
         form->addRow(lobe + QLatin1Char(':'), combo);
         lobes.append(combo);
     }
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void CtLungInvolvementPage::calculate()
@@ -92,11 +67,11 @@ void CtLungInvolvementPage::calculate()
 HydrothoraxPage::HydrothoraxPage(QWidget* parent)
     : QWidget(parent)
 {
-    QFormLayout* form = startPage(this, QStringLiteral("<b>Объём гидроторакса (Хазлингер)</b><br>Оценка объёма "
+    QFormLayout* form = startCalculatorPage(this, QStringLiteral("<b>Объём гидроторакса (Хазлингер)</b><br>Оценка объёма "
                                                        "жидкости в плевральной полости по толщине слоя на КТ."));
     thickness = makeSpinBox(0.1, 200, 20, " мм");
     form->addRow(QStringLiteral("Толщина жидкости в плевральной полости:"), thickness);
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void HydrothoraxPage::calculate()
@@ -113,7 +88,7 @@ LungCoefficientPage::LungCoefficientPage(QWidget* parent)
     : QWidget(parent)
 {
     QFormLayout* form =
-        startPage(this, QStringLiteral("<b>Лёгочный коэффициент (ЛК)</b><br>Формула: ЛК = V выпота / V гемиторакса × "
+        startCalculatorPage(this, QStringLiteral("<b>Лёгочный коэффициент (ЛК)</b><br>Формула: ЛК = V выпота / V гемиторакса × "
                                        "100% — оценка степени компрессии лёгкого."));
     effusion = makeSpinBox(1, 5000, 300, " мл");
     form->addRow(QStringLiteral("Объём плеврального выпота:"), effusion);
@@ -156,7 +131,7 @@ LungCoefficientPage::LungCoefficientPage(QWidget* parent)
         if (on)
             modeStack->setCurrentIndex(1);
     });
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void LungCoefficientPage::calculate()
@@ -180,7 +155,7 @@ void LungCoefficientPage::calculate()
 CardiothoracicIndexPage::CardiothoracicIndexPage(QWidget* parent)
     : QWidget(parent)
 {
-    QFormLayout* form = startPage(
+    QFormLayout* form = startCalculatorPage(
         this, QStringLiteral("<b>Кардиоторакальный индекс (КТИ)</b><br>Отношение максимального поперечника сердца к "
                              "максимальному поперечнику грудной клетки на прямой рентгенограмме ОГК. Порог 0.5 — для "
                              "ЗАДНЕ-ПЕРЕДНЕЙ (PA) вертикальной проекции; на AP/портативных снимках сердце кажется "
@@ -189,7 +164,7 @@ CardiothoracicIndexPage::CardiothoracicIndexPage(QWidget* parent)
     form->addRow(QStringLiteral("Макс. поперечник сердца:"), heart);
     chest = makeSpinBox(1, 500, 280, " мм");
     form->addRow(QStringLiteral("Макс. внутренний поперечник грудной клетки:"), chest);
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void CardiothoracicIndexPage::calculate()
@@ -205,7 +180,7 @@ void CardiothoracicIndexPage::calculate()
 FleischnerNodulePage::FleischnerNodulePage(QWidget* parent)
     : QWidget(parent)
 {
-    QFormLayout* form = startPage(
+    QFormLayout* form = startCalculatorPage(
         this, QStringLiteral("<b>Fleischner Society 2017 — случайно выявленные узлы лёгких</b><br>Только для СЛУЧАЙНЫХ "
                              "находок у взрослых ≥35 лет — НЕ применять при скрининге рака лёгкого (там — Lung-RADS), "
                              "известной активной опухоли или иммуносупрессии, где действуют более агрессивные "
@@ -225,7 +200,7 @@ FleischnerNodulePage::FleischnerNodulePage(QWidget* parent)
     risk->addItem(QStringLiteral("Низкий (мало/нет факторов риска рака лёгкого)"), false);
     risk->addItem(QStringLiteral("Высокий (курение, семейный анамнез, спикулы и т.п.)"), true);
     form->addRow(QStringLiteral("Риск рака лёгкого:"), risk);
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void FleischnerNodulePage::calculate()
@@ -243,7 +218,7 @@ void FleischnerNodulePage::calculate()
 RvLvRatioPage::RvLvRatioPage(QWidget* parent)
     : QWidget(parent)
 {
-    QFormLayout* form = startPage(
+    QFormLayout* form = startCalculatorPage(
         this, QStringLiteral("<b>RV/LV ratio — тяжесть ТЭЛА на КТ-ангиопульмонографии</b><br>Отношение максимального "
                              "поперечного диаметра правого желудочка к левому (эндокард-эндокард), на аксиальном срезе "
                              "на уровне их наибольшего поперечника (обычно 4-камерная плоскость)."));
@@ -251,7 +226,7 @@ RvLvRatioPage::RvLvRatioPage(QWidget* parent)
     form->addRow(QStringLiteral("Диаметр правого желудочка (ПЖ):"), rv);
     lv = makeSpinBox(1, 100, 40, " мм");
     form->addRow(QStringLiteral("Диаметр левого желудочка (ЛЖ):"), lv);
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void RvLvRatioPage::calculate()
@@ -265,7 +240,7 @@ void RvLvRatioPage::calculate()
 WellsPePage::WellsPePage(QWidget* parent)
     : QWidget(parent)
 {
-    QFormLayout* form = startPage(
+    QFormLayout* form = startCalculatorPage(
         this, QStringLiteral("<b>Wells score — претестовая вероятность ТЭЛА</b><br>Клинико-анамнестическая шкала, "
                              "используется ДО визуализации, чтобы решить, нужна ли КТ-ангиопульмонография / определить "
                              "D-димер порог."));
@@ -283,7 +258,7 @@ WellsPePage::WellsPePage(QWidget* parent)
         form->addRow(box);
         criteria.append(box);
     }
-    result = finishPage(this);
+    result = finishCalculatorPage(this);
 }
 
 void WellsPePage::calculate()

@@ -1,5 +1,6 @@
 #include "clinical/RadiologyCalculatorHub.h"
 
+#include "clinical/AbdominalPages.h"
 #include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
@@ -40,6 +41,12 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
     addPage(chest, QStringLiteral("Fleischner 2017 (случайные узлы лёгких)"), new FleischnerNodulePage(this));
     addPage(chest, QStringLiteral("RV/LV ratio (тяжесть ТЭЛА)"), new RvLvRatioPage(this));
     addPage(chest, QStringLiteral("Wells score (претестовая вероятность ТЭЛА)"), new WellsPePage(this));
+    const QString abdomen = QStringLiteral("Абдоминальная радиология");
+    addPage(abdomen, QStringLiteral("Объём печени"), new LiverVolumePage(this));
+    addPage(abdomen, QStringLiteral("Селезёнка (индекс/объём/масса)"), new SpleenPage(this));
+    addPage(abdomen, QStringLiteral("Вымывание контраста надпочечников"), new AdrenalWashoutPage(this));
+    addPage(abdomen, QStringLiteral("Аневризма брюшной аорты"), new AaaPage(this));
+    addPage(abdomen, QStringLiteral("Child-Pugh (тяжесть цирроза)"), new ChildPughPage(this));
     addPage(QStringLiteral("DEXA"), QStringLiteral("T-score / Z-score"), new DexaScorePage(this));
     addPage(QStringLiteral("Контраст"), QStringLiteral("Доза контраста (учёт СКФ)"), new ContrastDosePage(this));
     addPage(QStringLiteral("Дозиметрия"), QStringLiteral("Эффективная доза КТ по Total DLP"),

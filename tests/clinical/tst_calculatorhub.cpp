@@ -2,6 +2,7 @@
 // factory, the zoomable diagram, and the hub opened from the viewer's toolbar on a real index.
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
+#include "clinical/AbdominalPages.h"
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
@@ -71,6 +72,10 @@ private slots:
               QStringLiteral("Лёгочный коэффициент"), QStringLiteral("Кардиоторакальный индекс"),
               QStringLiteral("Fleischner 2017 (случайные узлы лёгких)"), QStringLiteral("RV/LV ratio (тяжесть ТЭЛА)"),
               QStringLiteral("Wells score (претестовая вероятность ТЭЛА)")}},
+            {QStringLiteral("Абдоминальная радиология"),
+             {QStringLiteral("Объём печени"), QStringLiteral("Селезёнка (индекс/объём/масса)"),
+              QStringLiteral("Вымывание контраста надпочечников"), QStringLiteral("Аневризма брюшной аорты"),
+              QStringLiteral("Child-Pugh (тяжесть цирроза)")}},
             {QStringLiteral("DEXA"), {QStringLiteral("T-score / Z-score")}},
             {QStringLiteral("Контраст"), {QStringLiteral("Доза контраста (учёт СКФ)")}},
             {QStringLiteral("Дозиметрия"), {QStringLiteral("Эффективная доза КТ по Total DLP")}}};
@@ -89,35 +94,37 @@ private slots:
                 QCOMPARE(c->child(k)->data(0, Qt::UserRole).toInt(), ++index);
             }
         }
-        QTreeWidgetItem* category = hub.tree->topLevelItem(3);
+        QTreeWidgetItem* category = hub.tree->topLevelItem(4);
         QTreeWidgetItem* page = category->child(0);
-        QCOMPARE(hub.stack->count(), 11);
+        QCOMPARE(hub.stack->count(), 16);
         QVERIFY(qobject_cast<CtLungInvolvementPage*>(hub.stack->widget(1)));
         QVERIFY(qobject_cast<WellsPePage*>(hub.stack->widget(7)));
-        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(8)));
-        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(9)));
-        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(10)));
+        QVERIFY(qobject_cast<LiverVolumePage*>(hub.stack->widget(8)));
+        QVERIFY(qobject_cast<ChildPughPage*>(hub.stack->widget(12)));
+        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(13)));
+        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(14)));
+        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(15)));
 
         // The hint shows until a page is chosen; a category item leaves the page as it is.
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(category);
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(page);
-        QCOMPARE(hub.stack->currentIndex(), 10);
+        QCOMPARE(hub.stack->currentIndex(), 15);
         hub.tree->setCurrentItem(category);
-        QCOMPARE(hub.stack->currentIndex(), 10);
+        QCOMPARE(hub.stack->currentIndex(), 15);
         hub.tree->setCurrentItem(hub.tree->topLevelItem(0)->child(0));
         QCOMPARE(hub.stack->currentIndex(), 1);
         hub.tree->setCurrentItem(page);
 
-        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(10))->calculate();
+        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(15))->calculate();
         hub.grab().save(QStringLiteral("/tmp/calc_hub.png"));
 
         // A category named again is the same item; a new one goes last.
         QCOMPARE(hub.categoryItem(QStringLiteral("Дозиметрия")), category);
         hub.addPage(QStringLiteral("Другое"), QStringLiteral("Пустая"), new QWidget);
-        QCOMPARE(hub.tree->topLevelItemCount(), 5);
-        QCOMPARE(hub.tree->topLevelItem(4)->child(0)->data(0, Qt::UserRole).toInt(), 11);
+        QCOMPARE(hub.tree->topLevelItemCount(), 6);
+        QCOMPARE(hub.tree->topLevelItem(5)->child(0)->data(0, Qt::UserRole).toInt(), 16);
 
     }
 
@@ -223,7 +230,7 @@ private slots:
         QVERIFY(first->isVisible() && !first->isModal());
         QVERIFY(first->testAttribute(Qt::WA_DeleteOnClose));
         // The study on screen reaches the dose page, which then offers its scan button.
-        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(10));
+        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(15));
         QVERIFY(page);
         QCOMPARE(page->studyUid, spec.studyUid);
         QVERIFY(page->scanStatus);
