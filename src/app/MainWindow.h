@@ -110,6 +110,8 @@ public:
     // the archive's folder.
     void sendStudyByEmail(const QString& studyUid);
     void showMailClientChooser(const QString& archivePath, const QString& patientName);
+    // Disc burning: sizes, the burn dialog, the staging folder, then the burn worker on its own thread.
+    void burnStudiesToDisc(const QString& studyUid);
 
     // The date that the date presets and the clean-up count from; today unless a test fixes it.
     static void setCurrentDateOverride(const QDate& date) { s_todayOverride = date; }

@@ -105,7 +105,9 @@ QMenu* MainWindow::buildStudyContextMenu(const QPoint& pos)
             menu->addAction(QStringLiteral("Экспортировать для флеш-накопителя (со встроенным просмотрщиком)…"));
         exportFlash->setObjectName(QStringLiteral("exportFlashAction"));
         connect(exportFlash, &QAction::triggered, this, [this, uid] { exportStudiesToFlashDrive(uid); });
-        menu->addAction(QStringLiteral("Записать на CD/DVD (со встроенным просмотрщиком)…"))->setEnabled(false);
+        QAction* burnDisc = menu->addAction(QStringLiteral("Записать на CD/DVD (со встроенным просмотрщиком)…"));
+        burnDisc->setObjectName(QStringLiteral("burnDiscAction"));
+        connect(burnDisc, &QAction::triggered, this, [this, uid] { burnStudiesToDisc(uid); });
         QAction* sendToPacs = menu->addAction(QStringLiteral("Отправить на PACS-сервер…"));
         sendToPacs->setObjectName(QStringLiteral("sendToPacsAction"));
         connect(sendToPacs, &QAction::triggered, this, [this, uid] { sendStudyToPacs(uid); });

@@ -576,6 +576,16 @@ void PacsDownloadDialog::showResultsContextMenu(const QPoint& pos)
     connect(exportFlash, &QAction::triggered, this, [this, row] {
         runStudyAction(row, [](const QString& uid) { MainWindow::s_instance->exportStudiesToFlashDrive(uid); });
     });
+    QAction* burnDisc = menu.actions().at(2);
+    burnDisc->setEnabled(true);
+    connect(burnDisc, &QAction::triggered, this, [this, row] {
+        runStudyAction(row, [](const QString& uid) { MainWindow::s_instance->burnStudiesToDisc(uid); });
+    });
+    QAction* sendByEmail = menu.actions().at(4);
+    sendByEmail->setEnabled(true);
+    connect(sendByEmail, &QAction::triggered, this, [this, row] {
+        runStudyAction(row, [](const QString& uid) { MainWindow::s_instance->sendStudyByEmail(uid); });
+    });
     QAction* sendToPacs = menu.actions().at(3);
     sendToPacs->setEnabled(true);
     connect(sendToPacs, &QAction::triggered, this,
