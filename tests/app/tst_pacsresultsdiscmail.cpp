@@ -1,0 +1,191 @@
+// The PACS download dialog's results menu hands an indexed study to the study list's disc burn and
+// e-mail flows: the burn lands on a libburn pseudo-drive, the e-mail flow ends with the archive's
+// folder handed to the desktop services (captured, nothing launched).
+
+#include "../pacs/PacsTestPeers.h"
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+
+#include "app/MainWindow.h"
+#include "app/PacsDownloadDialog.h"
+#include "app/PortableExport.h"
+#include "db/Database.h"
+#include "pacs/PacsConfig.h"
+#include "platform/DiscRecording.h"
+#include "platform/OpticalDrives.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QListWidget>
+#include <QMenu>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher()
+    {
+        for (const char* scheme : {"mailto", "https", "file"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+    }
+    ~UrlCatcher() override
+    {
+        for (const char* scheme : {"mailto", "https", "file"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+    QList<QUrl> urls;
+public slots:
+    void openUrl(const QUrl& url) { urls << url; }
+};
+
+// Answers pop-up menus in the order they open: records the enabled entries, picks one (-1: none).
+class PopupAnswer
+{
+public:
+    explicit PopupAnswer(const QList<int>& choices) : m_choices(choices)
+    {
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start();
+    }
+    QStringList enabledEntries;
+    int shown = 0;
+
+private:
+    void tick()
+    {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || menu == m_answered)
+            return;
+        m_answered = menu;
+        const int choice = m_choices.value(std::min<int>(shown, m_choices.size() - 1), -1);
+        if (shown == 0)
+            for (QAction* a : menu->actions())
+                if (a->isEnabled())
+                    enabledEntries << a->text();
+        ++shown;
+        QMetaObject::invokeMethod(
+            menu,
+            [menu, choice] {
+                if (choice < 0 || choice >= menu->actions().size()) {
+                    QTest::keyClick(menu, Qt::Key_Escape);
+                    return;
+                }
+                menu->setActiveAction(menu->actions().at(choice));
+                QTest::keyClick(menu, Qt::Key_Return);
+            },
+            Qt::QueuedConnection);
+    }
+    QList<int> m_choices;
+    QPointer<QMenu> m_answered;
+    QTimer m_timer;
+};
+
+} // namespace
+
+class TestPacsResultsDiscMail : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    QTemporaryDir m_program;
+    QTemporaryDir m_out;
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+        QApplication::setQuitOnLastWindowClosed(false);
+        QSettings().clear();
+        platform::setSystemRoot(m_root.path());
+        QFile program(QDir(m_program.path()).filePath(QStringLiteral("VavovIvirur")));
+        QVERIFY(program.open(QIODevice::WriteOnly));
+        program.write("program");
+        program.close();
+        setViewerProgramFolderOverride(m_program.path());
+    }
+    void cleanupTestCase()
+    {
+        platform::setExtraRecorderAddresses({});
+        platform::setSystemRoot(QStringLiteral("/"));
+        setViewerProgramFolderOverride(QString());
+    }
+
+    void resultsMenuBurnsAndMails()
+    {
+        MainWindow w;
+        peers::QrArchive archive;
+        fixtures::SeriesSpec spec;
+        spec.rows = spec.columns = 16;
+        spec.slices = 2;
+        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), spec);
+        QVERIFY(archive.index(stored));
+        QVERIFY(archive.start());
+        QVERIFY(fixtures::indexFiles(*w.database(), stored));
+        pacs::PacsServer qr;
+        qr.host = QStringLiteral("127.0.0.1");
+        qr.port = archive.port();
+        qr.aeTitle = QString::fromLatin1(peers::QrArchive::aeTitle);
+        qr.description = QStringLiteral("Архив");
+        pacs::PacsConfig config;
+        config.servers = {qr};
+        pacs::savePacsConfig(config);
+
+        PacsDownloadDialog dialog(w.database());
+        dialog.show();
+        for (int i = 0; i < dialog.serverList()->count(); ++i)
+            dialog.serverList()->item(i)->setCheckState(Qt::Checked);
+        QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !dialog.isSearching(); }, 30000));
+        QTableWidget* results = dialog.resultsTable();
+        QCOMPARE(results->rowCount(), 1);
+        const QPoint cell = results->visualItemRect(results->item(0, 0)).center();
+
+        // E-mail: the folder chooser, the ZIP, the chooser dismissed, the folder shown.
+        {
+            UrlCatcher urls;
+            fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+            const QString folder = m_out.path();
+            answer.setDialogHandler([folder](QDialog* d) {
+                if (qobject_cast<QProgressDialog*>(d))
+                    return false;
+                if (auto* fd = qobject_cast<QFileDialog*>(d))
+                    fd->setDirectory(folder);
+                return true;
+            });
+            PopupAnswer popup(QList<int>{4, -1});
+            emit results->customContextMenuRequested(cell);
+            QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty(), 20000);
+            QCOMPARE(popup.shown, 2);
+            QCOMPARE(popup.enabledEntries.size(), 5);
+            QVERIFY(urls.urls.first().isLocalFile());
+            QVERIFY(QFileInfo::exists(
+                QDir(folder).filePath(makeSafeFolderName(spec.patientName, spec.patientId) + ".zip")));
+        }
+        // Disc: the burn dialog accepted on a blank pseudo-drive, the burn reported.
+        {
+            const QString image = m_out.filePath(QStringLiteral("disc.iso"));
+            QFile(image).open(QIODevice::WriteOnly);
+            platform::setExtraRecorderAddresses({"stdio:" + image});
+            fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+            answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
+            PopupAnswer popup(QList<int>{2});
+            emit results->customContextMenuRequested(cell);
+            QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
+            QVERIFY(QFileInfo(image).size() > 0);
+        }
+    }
+};
+
+QTEST_MAIN(TestPacsResultsDiscMail)
+#include "tst_pacsresultsdiscmail.moc"
