@@ -4,6 +4,7 @@
 #include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
+#include "clinical/UroGynPages.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -47,6 +48,12 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
     addPage(abdomen, QStringLiteral("Вымывание контраста надпочечников"), new AdrenalWashoutPage(this));
     addPage(abdomen, QStringLiteral("Аневризма брюшной аорты"), new AaaPage(this));
     addPage(abdomen, QStringLiteral("Child-Pugh (тяжесть цирроза)"), new ChildPughPage(this));
+    const QString uro = QStringLiteral("Уро-онкорадиология");
+    addPage(uro, QStringLiteral("Объём простаты + PSA density"), new ProstateVolumePage(this));
+    addPage(uro, QStringLiteral("Шкала RENAL"), new RenalScorePage(this));
+    addPage(uro, QStringLiteral("Шкала PADUA"), new PaduaScorePage(this));
+    addPage(uro, QStringLiteral("O-RADS МРТ (яичники)"), new OradsMriPage(this));
+    addPage(uro, QStringLiteral("Объём яичника"), new OvarianVolumePage(this));
     addPage(QStringLiteral("DEXA"), QStringLiteral("T-score / Z-score"), new DexaScorePage(this));
     addPage(QStringLiteral("Контраст"), QStringLiteral("Доза контраста (учёт СКФ)"), new ContrastDosePage(this));
     addPage(QStringLiteral("Дозиметрия"), QStringLiteral("Эффективная доза КТ по Total DLP"),

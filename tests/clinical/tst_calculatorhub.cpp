@@ -8,6 +8,7 @@
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
 #include "clinical/RadiologyCalculatorHub.h"
+#include "clinical/UroGynPages.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "viewer/ViewerWindow.h"
@@ -76,6 +77,9 @@ private slots:
              {QStringLiteral("Объём печени"), QStringLiteral("Селезёнка (индекс/объём/масса)"),
               QStringLiteral("Вымывание контраста надпочечников"), QStringLiteral("Аневризма брюшной аорты"),
               QStringLiteral("Child-Pugh (тяжесть цирроза)")}},
+            {QStringLiteral("Уро-онкорадиология"),
+             {QStringLiteral("Объём простаты + PSA density"), QStringLiteral("Шкала RENAL"), QStringLiteral("Шкала PADUA"),
+              QStringLiteral("O-RADS МРТ (яичники)"), QStringLiteral("Объём яичника")}},
             {QStringLiteral("DEXA"), {QStringLiteral("T-score / Z-score")}},
             {QStringLiteral("Контраст"), {QStringLiteral("Доза контраста (учёт СКФ)")}},
             {QStringLiteral("Дозиметрия"), {QStringLiteral("Эффективная доза КТ по Total DLP")}}};
@@ -94,37 +98,39 @@ private slots:
                 QCOMPARE(c->child(k)->data(0, Qt::UserRole).toInt(), ++index);
             }
         }
-        QTreeWidgetItem* category = hub.tree->topLevelItem(4);
+        QTreeWidgetItem* category = hub.tree->topLevelItem(5);
         QTreeWidgetItem* page = category->child(0);
-        QCOMPARE(hub.stack->count(), 16);
+        QCOMPARE(hub.stack->count(), 21);
+        QVERIFY(qobject_cast<ProstateVolumePage*>(hub.stack->widget(13)));
+        QVERIFY(qobject_cast<OvarianVolumePage*>(hub.stack->widget(17)));
         QVERIFY(qobject_cast<CtLungInvolvementPage*>(hub.stack->widget(1)));
         QVERIFY(qobject_cast<WellsPePage*>(hub.stack->widget(7)));
         QVERIFY(qobject_cast<LiverVolumePage*>(hub.stack->widget(8)));
         QVERIFY(qobject_cast<ChildPughPage*>(hub.stack->widget(12)));
-        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(13)));
-        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(14)));
-        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(15)));
+        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(18)));
+        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(19)));
+        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(20)));
 
         // The hint shows until a page is chosen; a category item leaves the page as it is.
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(category);
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(page);
-        QCOMPARE(hub.stack->currentIndex(), 15);
+        QCOMPARE(hub.stack->currentIndex(), 20);
         hub.tree->setCurrentItem(category);
-        QCOMPARE(hub.stack->currentIndex(), 15);
+        QCOMPARE(hub.stack->currentIndex(), 20);
         hub.tree->setCurrentItem(hub.tree->topLevelItem(0)->child(0));
         QCOMPARE(hub.stack->currentIndex(), 1);
         hub.tree->setCurrentItem(page);
 
-        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(15))->calculate();
+        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(20))->calculate();
         hub.grab().save(QStringLiteral("/tmp/calc_hub.png"));
 
         // A category named again is the same item; a new one goes last.
         QCOMPARE(hub.categoryItem(QStringLiteral("Дозиметрия")), category);
         hub.addPage(QStringLiteral("Другое"), QStringLiteral("Пустая"), new QWidget);
-        QCOMPARE(hub.tree->topLevelItemCount(), 6);
-        QCOMPARE(hub.tree->topLevelItem(5)->child(0)->data(0, Qt::UserRole).toInt(), 16);
+        QCOMPARE(hub.tree->topLevelItemCount(), 7);
+        QCOMPARE(hub.tree->topLevelItem(6)->child(0)->data(0, Qt::UserRole).toInt(), 21);
 
     }
 
@@ -230,7 +236,7 @@ private slots:
         QVERIFY(first->isVisible() && !first->isModal());
         QVERIFY(first->testAttribute(Qt::WA_DeleteOnClose));
         // The study on screen reaches the dose page, which then offers its scan button.
-        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(15));
+        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(20));
         QVERIFY(page);
         QCOMPARE(page->studyUid, spec.studyUid);
         QVERIFY(page->scanStatus);

@@ -1,0 +1,322 @@
+#include "clinical/UroGynPages.h"
+
+#include "clinical/CalculatorPageKit.h"
+#include "clinical/UroGynFormulas.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QHash>
+#include <QVBoxLayout>
+
+#include <array>
+
+namespace {
+
+const QString PaduaReference = QStringLiteral(
+    "Ficarra V. et al. Preoperative aspects and dimensions used for an anatomical (PADUA) classification of renal "
+    "tumours in patients who are candidates for nephron-sparing surgery. Eur Urol. 2009;56(5):786–793");
+const QString RenalReference = QStringLiteral(
+    "Kutikov A., Uzzo R.G. The R.E.N.A.L. nephrometry score: a comprehensive standardized system for quantitating "
+    "renal tumor size, location and depth. J Urol. 2009;182(3):844–853");
+
+QComboBox* pointsCombo(QWidget* parent, const QList<QPair<QString, int>>& items)
+{
+    auto* combo = new QComboBox(parent);
+    for (const auto& item : items)
+        combo->addItem(item.first, item.second);
+    return combo;
+}
+
+int points(const QComboBox* combo)
+{
+    return combo->currentData().toInt();
+}
+
+const QHash<QString, int>& primaryFindingScores()
+{
+    static const QHash<QString, int> table{{QStringLiteral("normal"), 1},
+                                           {QStringLiteral("simple_small"), 2},
+                                           {QStringLiteral("specific"), 2},
+                                           {QStringLiteral("mostly_cystic"), 2},
+                                           {QStringLiteral("multicystic"), 3}};
+    return table;
+}
+
+const QHash<QString, int>& enhancementScores()
+{
+    static const QHash<QString, int> table{
+        {QStringLiteral("t2high"), 3}, {QStringLiteral("early"), 4}, {QStringLiteral("peritoneal"), 5}};
+    return table;
+}
+
+struct OradsCategory
+{
+    QString title;
+    QString risk;
+    QString management;
+};
+
+const std::array<OradsCategory, 6>& categoryTable()
+{
+    static const std::array<OradsCategory, 6> table{{
+        {},
+        {QStringLiteral("O-RADS MRI 1 — Норма"), QStringLiteral("0%"), QStringLiteral("Наблюдение не требуется")},
+        {QStringLiteral("O-RADS MRI 2 — Почти наверняка доброкачественное"), QStringLiteral("<0.5%"),
+         QStringLiteral("Рутинное наблюдение / не требует дообследования")},
+        {QStringLiteral("O-RADS MRI 3 — Низкий риск"), QStringLiteral("<5%"),
+         QStringLiteral("Краткосрочное МРТ-наблюдение или консультация гинеколога")},
+        {QStringLiteral("O-RADS MRI 4 — Умеренный риск"), QStringLiteral("5–50%"),
+         QStringLiteral("МРТ с ДВИ или консультация онкогинеколога")},
+        {QStringLiteral("O-RADS MRI 5 — Высокий риск"), QStringLiteral(">50%"),
+         QStringLiteral("Онкогинекологическая консультация / хирургия")},
+    }};
+    return table;
+}
+
+} // namespace
+
+ProstateVolumePage::ProstateVolumePage(QWidget* parent)
+    : QWidget(parent)
+{
+    QFormLayout* form = startCalculatorPage(
+        this, QStringLiteral("<b>Объём простаты + PSA density</b><br>Три размера на МРТ/ТРУЗИ; PSA — необязательно, для "
+                             "расчёта плотности."));
+    a = makeSpinBox(1, 150, 45, " мм");
+    form->addRow(QStringLiteral("A (поперечный):"), a);
+    b = makeSpinBox(1, 150, 35, " мм");
+    form->addRow(QStringLiteral("B (передне-задний):"), b);
+    c = makeSpinBox(1, 150, 40, " мм");
+    form->addRow(QStringLiteral("C (кранио-каудальный):"), c);
+    psa = makeSpinBox(0, 200, 0, " нг/мл");
+    form->addRow(QStringLiteral("PSA (0 — если не задан):"), psa);
+    result = finishCalculatorPage(this);
+}
+
+void ProstateVolumePage::calculate()
+{
+    const double v = clinical::prostateVolume(a->value(), b->value(), c->value());
+    QString psaPart;
+    if (psa->value() > 0 && v > 0) {
+        const double density = psa->value() / v;
+        psaPart = QStringLiteral("\n• PSA: %1 нг/мл\n• 👉 PSA density: %2\n• %3")
+                      .arg(QString::number(psa->value(), 'f', 2), QString::number(density, 'f', 3),
+                           clinical::psaDensityText(density));
+    }
+    result->setResult(QStringLiteral("🔵 Объём простаты:\n• A: %1 мм  B: %2 мм  C: %3 мм\n• 👉 Объём = %4 см³\n• "
+                                     "%5%6\n\nℹ️ Формула: V = 0.52 × A × B × C")
+                          .arg(QString::number(a->value(), 'f', 1), QString::number(b->value(), 'f', 1),
+                               QString::number(c->value(), 'f', 1), QString::number(v, 'f', 1),
+                               clinical::prostateVolumeText(v), psaPart));
+}
+
+RenalScorePage::RenalScorePage(QWidget* parent)
+    : QWidget(parent)
+{
+    QFormLayout* form = startCalculatorPage(
+        this, QStringLiteral("<b>Шкала RENAL (нефрометрия)</b><br>Оценка сложности опухоли почки по КТ/МРТ перед "
+                             "резекцией (%1).")
+                  .arg(RenalReference));
+    // The diagram goes between the header and the form.
+    auto* layout = static_cast<QVBoxLayout*>(this->layout());
+    auto* diagram = new ClickableZoomLabel(QStringLiteral(":/calc_diagrams/renal_polar_lines.jpg"), 180, 217, this);
+    diagram->setAlignment(Qt::AlignCenter);
+    layout->insertWidget(1, diagram);
+
+    r = pointsCombo(this, {{QStringLiteral("≤4 см — 1 балл"), 1},
+                           {QStringLiteral(">4 и <7 см — 2 балла"), 2},
+                           {QStringLiteral("≥7 см — 3 балла"), 3}});
+    form->addRow(QStringLiteral("R — макс. диаметр опухоли:"), r);
+    e = pointsCombo(this, {{QStringLiteral("≥50% экзофитно — 1 балл"), 1},
+                           {QStringLiteral("<50% экзофитно — 2 балла"), 2},
+                           {QStringLiteral("Полностью эндофитно — 3 балла"), 3}});
+    form->addRow(QStringLiteral("E — экзофитный/эндофитный компонент:"), e);
+    n = pointsCombo(this, {{QStringLiteral("≥7 мм — 1 балл"), 1},
+                           {QStringLiteral(">4 и <7 мм — 2 балла"), 2},
+                           {QStringLiteral("≤4 мм — 3 балла"), 3}});
+    form->addRow(QStringLiteral("N — расстояние до собирательной системы:"), n);
+    anterior = new QComboBox(this);
+    anterior->addItems({QStringLiteral("Передняя (a)"), QStringLiteral("Задняя (p)"), QStringLiteral("Неопределённая (x)")});
+    form->addRow(QStringLiteral("A — расположение (описательно, не влияет на балл):"), anterior);
+    l = pointsCombo(this, {{QStringLiteral("Полностью выше/ниже полярной линии — 1 балл"), 1},
+                           {QStringLiteral("Пересекает полярную линию — 2 балла"), 2},
+                           {QStringLiteral(">50% массы пересекает срединную линию / между полюсами — 3 балла"), 3}});
+    form->addRow(QStringLiteral("L — расположение относительно полярных линий:"), l);
+    result = finishCalculatorPage(this);
+}
+
+void RenalScorePage::calculate()
+{
+    const int sum = points(r) + points(e) + points(n) + points(l);
+    static const QStringList letters{QStringLiteral("a"), QStringLiteral("p"), QStringLiteral("x")};
+    const QString letter = letters.value(anterior->currentIndex(), QStringLiteral("x"));
+    const clinical::NephrometryResult g = clinical::renalScoreText(sum);
+    result->setResult((QStringLiteral("🎯 Шкала RENAL:\n• R=%1  E=%2  N=%3  A=%4  L=%5\n• 👉 Сумма: %6 (RENAL "
+                                      "%6%7)\n• Сложность: %8\n• %9")
+                           .arg(points(r))
+                           .arg(points(e))
+                           .arg(points(n))
+                           .arg(letter)
+                           .arg(points(l))
+                           .arg(sum)
+                           .arg(letter)
+                           .arg(g.complexity)
+                           .arg(g.advice))
+                      + QStringLiteral("\n\nℹ️ ") + RenalReference);
+}
+
+PaduaScorePage::PaduaScorePage(QWidget* parent)
+    : QWidget(parent)
+{
+    QFormLayout* form = startCalculatorPage(
+        this, QStringLiteral("<b>Шкала PADUA (нефрометрия)</b><br>Альтернатива шкале RENAL для оценки сложности "
+                             "резекции опухоли почки (%1).")
+                  .arg(PaduaReference));
+    polarLocation = pointsCombo(this, {{QStringLiteral("Целиком выше/ниже полярной линии — 1 балл"), 1},
+                                       {QStringLiteral("Пересекает полярную линию — 2 балла"), 2},
+                                       {QStringLiteral("Центрально, между полюсами — 3 балла"), 3}});
+    form->addRow(QStringLiteral("Расположение относительно полярных линий:"), polarLocation);
+    exophytic = pointsCombo(this, {{QStringLiteral("≥50% экзофитно — 1 балл"), 1},
+                                   {QStringLiteral("<50% экзофитно — 2 балла"), 2},
+                                   {QStringLiteral("Полностью эндофитно — 3 балла"), 3}});
+    form->addRow(QStringLiteral("Экзофитный/эндофитный компонент:"), exophytic);
+    renalSinus = pointsCombo(this, {{QStringLiteral("Не вовлечён — 1 балл"), 1}, {QStringLiteral("Вовлечён — 2 балла"), 2}});
+    form->addRow(QStringLiteral("Вовлечение почечного синуса:"), renalSinus);
+    collectingSystem = pointsCombo(
+        this, {{QStringLiteral("Не вовлечена — 1 балл"), 1}, {QStringLiteral("Вовлечена/смещена — 2 балла"), 2}});
+    form->addRow(QStringLiteral("Собирательная система:"), collectingSystem);
+    diameter = pointsCombo(this, {{QStringLiteral("<4 см — 1 балл"), 1},
+                                  {QStringLiteral("4–7 см — 2 балла"), 2},
+                                  {QStringLiteral(">7 см — 3 балла"), 3}});
+    form->addRow(QStringLiteral("Максимальный диаметр опухоли:"), diameter);
+    result = finishCalculatorPage(this);
+}
+
+void PaduaScorePage::calculate()
+{
+    const int sum = points(polarLocation) + points(exophytic) + points(renalSinus) + points(collectingSystem)
+                    + points(diameter);
+    const clinical::NephrometryResult g = clinical::paduaScoreText(sum);
+    result->setResult(QStringLiteral("🎯 Шкала PADUA:\n• 👉 Сумма: %1\n• Сложность: %2\n• %3")
+                          .arg(sum)
+                          .arg(g.complexity, g.advice)
+                      + QStringLiteral("\n\nℹ️ ") + PaduaReference);
+}
+
+OradsMriPage::OradsMriPage(QWidget* parent)
+    : QWidget(parent)
+{
+    QFormLayout* form = startCalculatorPage(
+        this, QStringLiteral("<b>O-RADS МРТ (ACR 2020)</b><br>Оценка образований придатков матки по МРТ "
+                             "(T2/T1/ДВИ/DCE)."));
+    primaryFinding = new QComboBox(this);
+    primaryFinding->addItem(QStringLiteral("Нормальный яичник"), QStringLiteral("normal"));
+    primaryFinding->addItem(QStringLiteral("Простая/геморрагическая киста <3 см"), QStringLiteral("simple_small"));
+    primaryFinding->addItem(QStringLiteral("Дермоид / эндометриома / параовариальная киста"), QStringLiteral("specific"));
+    primaryFinding->addItem(QStringLiteral("Кистозное ≥90% жидкости, гладкая стенка"), QStringLiteral("mostly_cystic"));
+    primaryFinding->addItem(QStringLiteral("Многокамерное кистозное, нет солидного"), QStringLiteral("multicystic"));
+    primaryFinding->addItem(QStringLiteral("Есть солидный компонент"), QStringLiteral("solid"));
+    form->addRow(QStringLiteral("1. Основная характеристика:"), primaryFinding);
+
+    auto* layout = static_cast<QVBoxLayout*>(this->layout());
+    dceRow = new QWidget(this);
+    auto* dceForm = new QFormLayout(dceRow);
+    dceForm->setContentsMargins(0, 0, 0, 0);
+    enhancement = new QComboBox(dceRow);
+    enhancement->addItem(QStringLiteral("T2-гиперинт. компонент, гладкая стенка"), QStringLiteral("t2high"));
+    enhancement->addItem(QStringLiteral("Солидный компонент, нет раннего DCE"), QStringLiteral("no_early"));
+    enhancement->addItem(QStringLiteral("Раннее накопление контраста (DCE II–III)"), QStringLiteral("early"));
+    enhancement->addItem(QStringLiteral("Перитонеальные импланты / асцит"), QStringLiteral("peritoneal"));
+    dceForm->addRow(QStringLiteral("2. Характер контрастирования (DCE):"), enhancement);
+    dceRow->hide();
+    layout->addWidget(dceRow);
+
+    dwiRow = new QWidget(this);
+    auto* dwiForm = new QFormLayout(dwiRow);
+    dwiForm->setContentsMargins(0, 0, 0, 0);
+    diffusion = new QComboBox(dwiRow);
+    diffusion->addItem(QStringLiteral("ADC не снижен (нет рестрикции)"), false);
+    diffusion->addItem(QStringLiteral("ADC снижен (рестрикция диффузии)"), true);
+    dwiForm->addRow(QStringLiteral("3. ДВИ — рестрикция диффузии:"), diffusion);
+    dwiRow->hide();
+    layout->addWidget(dwiRow);
+
+    connect(primaryFinding, &QComboBox::currentIndexChanged, this, &OradsMriPage::onPrimaryFindingChanged);
+    connect(enhancement, &QComboBox::currentIndexChanged, this, &OradsMriPage::onDceChanged);
+    result = finishCalculatorPage(this);
+}
+
+void OradsMriPage::onPrimaryFindingChanged()
+{
+    const bool solid = primaryFinding->currentData().toString() == QLatin1String("solid");
+    dceRow->setVisible(solid);
+    if (!solid)
+        dwiRow->setVisible(false);
+}
+
+void OradsMriPage::onDceChanged()
+{
+    dwiRow->setVisible(enhancement->currentData().toString() == QLatin1String("no_early"));
+}
+
+void OradsMriPage::calculate()
+{
+    const QString primary = primaryFinding->currentData().toString();
+    const auto found = primaryFindingScores().constFind(primary);
+    if (found != primaryFindingScores().constEnd()) {
+        showCategory(found.value(), primaryFinding->currentText());
+        return;
+    }
+    const QString dce = enhancement->currentData().toString();
+    if (dce == QLatin1String("no_early")) {
+        const bool restricted = diffusion->currentData().toBool();
+        showCategory(restricted ? 5 : 4,
+                     QStringLiteral("%1 · %2 · ДВИ: %3")
+                         .arg(primaryFinding->currentText(), enhancement->currentText(),
+                              restricted ? QStringLiteral("рестрикция") : QStringLiteral("нет рестрикции")));
+        return;
+    }
+    const QString detail = QStringLiteral("%1 · %2").arg(primaryFinding->currentText(), enhancement->currentText());
+    showCategory(enhancementScores().value(dce, 3), detail);
+}
+
+void OradsMriPage::showCategory(int category, const QString& detail)
+{
+    OradsCategory row;
+    if (category >= 1 && category <= 5)
+        row = categoryTable()[std::size_t(category)];
+    result->setResult(QStringLiteral("🥚 O-RADS МРТ (ACR 2020):\n• Характеристика: %1\n• 👉 %2\n• Риск малигнизации: "
+                                     "%3\n• Тактика: %4")
+                          .arg(detail)
+                          .arg(row.title)
+                          .arg(row.risk)
+                          .arg(row.management)
+                      + QStringLiteral("\n\nℹ️ ACR O-RADS MRI 2020 (Thomassin-Naggara I. et al. O-RADS MRI Score for "
+                                       "Risk Stratification of Sonographically Indeterminate Adnexal Masses. JAMA Netw "
+                                       "Open. 2020;3(1):e1919896)"));
+}
+
+OvarianVolumePage::OvarianVolumePage(QWidget* parent)
+    : QWidget(parent)
+{
+    QFormLayout* form = startCalculatorPage(
+        this, QStringLiteral("<b>Объём яичника</b><br>Три размера по УЗИ/МРТ, формула эллипсоида (та же, что для "
+                             "простаты/селезёнки)."));
+    length = makeSpinBox(0.1, 15.0, 3.0, " см");
+    form->addRow(QStringLiteral("Длина:"), length);
+    width = makeSpinBox(0.1, 15.0, 2.0, " см");
+    form->addRow(QStringLiteral("Ширина:"), width);
+    thickness = makeSpinBox(0.1, 15.0, 1.5, " см");
+    form->addRow(QStringLiteral("Толщина:"), thickness);
+    result = finishCalculatorPage(this);
+}
+
+void OvarianVolumePage::calculate()
+{
+    const double v = clinical::ellipsoidVolume(length->value(), width->value(), thickness->value());
+    result->setResult(QStringLiteral("🥚 Объём яичника:\n• L: %1 см  W: %2 см  H: %3 см\n• 👉 Объём = %4 см³\n• "
+                                     "%5\n\nℹ️ Формула: V = 0.523 × L × W × H")
+                          .arg(QString::number(length->value(), 'f', 1), QString::number(width->value(), 'f', 1),
+                               QString::number(thickness->value(), 'f', 1), QString::number(v, 'f', 1),
+                               clinical::ovarianVolumeText(v)));
+}

@@ -1,0 +1,188 @@
+// Uro-oncology and gynaecology pages: volumes and nephrometry bands worked by hand, the O-RADS MRI
+// decision table with its dependent rows, and the result texts.
+#include "clinical/CalculatorPageKit.h"
+#include "clinical/UroGynFormulas.h"
+#include "clinical/UroGynPages.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QPlainTextEdit>
+#include <QtTest>
+
+class TstUroGyn : public QObject
+{
+    Q_OBJECT
+
+    static QString text(CalculatorResultPanel* panel) { return panel->text->toPlainText(); }
+
+private slots:
+    void bands()
+    {
+        QCOMPARE(clinical::ellipsoidVolume(3, 2, 1.5), 3 * 0.523 * 2 * 1.5);
+        QCOMPARE(clinical::ovarianVolumeText(7.99), QStringLiteral("Норма (в т.ч. типично для постменопаузы)"));
+        QCOMPARE(clinical::ovarianVolumeText(8.0), QStringLiteral("Норма для репродуктивного возраста"));
+        QVERIFY(clinical::ovarianVolumeText(10.0).startsWith(QStringLiteral("≥10 см³ — один из критериев")));
+        QCOMPARE(clinical::prostateVolumeText(30.0), QStringLiteral("✅ Норма (≤30 см³)"));
+        QCOMPARE(clinical::prostateVolumeText(50.0), QStringLiteral("⚠️ Умеренная гиперплазия"));
+        QCOMPARE(clinical::prostateVolumeText(80.0), QStringLiteral("⚠️ Значительная гиперплазия"));
+        QCOMPARE(clinical::prostateVolumeText(80.1), QStringLiteral("🚨 Тяжёлая гиперплазия / возможная патология"));
+        QCOMPARE(clinical::psaDensityText(0.149), QStringLiteral("✅ Норма — низкий риск рака простаты"));
+        QCOMPARE(clinical::psaDensityText(0.15), QStringLiteral("⚠️ Повышенная плотность — требует наблюдения"));
+        QCOMPARE(clinical::psaDensityText(0.25), QStringLiteral("⚠️ Высокая плотность — рекомендована биопсия"));
+        QCOMPARE(clinical::psaDensityText(0.4), QStringLiteral("🚨 Очень высокая плотность — высокий риск рака простаты"));
+        QCOMPARE(clinical::paduaScoreText(5).complexity, QStringLiteral("Низкая (Low)"));
+        QCOMPARE(clinical::paduaScoreText(7).complexity, QStringLiteral("Низкая (Low)"));
+        QCOMPARE(clinical::paduaScoreText(8).complexity, QStringLiteral("Умеренная (Intermediate)"));
+        QCOMPARE(clinical::paduaScoreText(9).complexity, QStringLiteral("Умеренная (Intermediate)"));
+        QCOMPARE(clinical::paduaScoreText(10).complexity, QStringLiteral("Высокая (High)"));
+        QCOMPARE(clinical::renalScoreText(3).complexity, QStringLiteral("Ошибка"));
+        QCOMPARE(clinical::renalScoreText(4).complexity, QStringLiteral("Низкая (Low)"));
+        QCOMPARE(clinical::renalScoreText(6).complexity, QStringLiteral("Низкая (Low)"));
+        QCOMPARE(clinical::renalScoreText(7).complexity, QStringLiteral("Умеренная (Moderate)"));
+        QCOMPARE(clinical::renalScoreText(10).complexity, QStringLiteral("Высокая (High)"));
+        QCOMPARE(clinical::renalScoreText(12).complexity, QStringLiteral("Высокая (High)"));
+        QCOMPARE(clinical::renalScoreText(13).advice, QStringLiteral("Недопустимая сумма баллов"));
+    }
+
+    void prostatePage()
+    {
+        ProstateVolumePage page;
+        page.calculate();
+        // 45 × 0.52 × 35 × 40 / 1000 = 32.76
+        QCOMPARE(text(page.result),
+                 QStringLiteral("🔵 Объём простаты:\n• A: 45.0 мм  B: 35.0 мм  C: 40.0 мм\n• 👉 Объём = 32.8 см³\n• ⚠️ "
+                                "Умеренная гиперплазия\n\nℹ️ Формула: V = 0.52 × A × B × C"));
+        page.psa->setValue(6.5); // 6.5 / 32.76 = 0.1984
+        page.calculate();
+        QCOMPARE(text(page.result),
+                 QStringLiteral("🔵 Объём простаты:\n• A: 45.0 мм  B: 35.0 мм  C: 40.0 мм\n• 👉 Объём = 32.8 см³\n• ⚠️ "
+                                "Умеренная гиперплазия\n• PSA: 6.50 нг/мл\n• 👉 PSA density: 0.198\n• ⚠️ Повышенная "
+                                "плотность — требует наблюдения\n\nℹ️ Формула: V = 0.52 × A × B × C"));
+    }
+
+    void ovarianPage()
+    {
+        OvarianVolumePage page;
+        page.calculate();
+        QCOMPARE(text(page.result),
+                 QStringLiteral("🥚 Объём яичника:\n• L: 3.0 см  W: 2.0 см  H: 1.5 см\n• 👉 Объём = 4.7 см³\n• Норма (в "
+                                "т.ч. типично для постменопаузы)\n\nℹ️ Формула: V = 0.523 × L × W × H"));
+    }
+
+    void renalPage()
+    {
+        RenalScorePage page;
+        page.calculate();
+        QVERIFY2(text(page.result).startsWith(QStringLiteral(
+                     "🎯 Шкала RENAL:\n• R=1  E=1  N=1  A=a  L=1\n• 👉 Сумма: 4 (RENAL 4a)\n• Сложность: Низкая "
+                     "(Low)\n• Наиболее подходящий вариант — органосохраняющее лечение (лапароскопическая "
+                     "резекция). Подходит для малоинвазивного подхода.\n\nℹ️ ")),
+                 qPrintable(text(page.result)));
+        QVERIFY(text(page.result).contains(QStringLiteral("2009")));
+        page.anterior->setCurrentIndex(2);
+        page.r->setCurrentIndex(2);
+        page.l->setCurrentIndex(2);
+        page.calculate();
+        QVERIFY(text(page.result).contains(QStringLiteral("• R=3  E=1  N=1  A=x  L=3\n• 👉 Сумма: 8 (RENAL 8x)\n• "
+                                                          "Сложность: Умеренная (Moderate)")));
+    }
+
+    void paduaPage()
+    {
+        PaduaScorePage page;
+        page.calculate();
+        QVERIFY(text(page.result).startsWith(QStringLiteral("🎯 Шкала PADUA:\n• 👉 Сумма: 5\n• Сложность: Низкая (Low)\n• "
+                                                            "Простая анатомия")));
+        page.polarLocation->setCurrentIndex(2);
+        page.exophytic->setCurrentIndex(2);
+        page.renalSinus->setCurrentIndex(1);
+        page.collectingSystem->setCurrentIndex(1);
+        page.diameter->setCurrentIndex(2);
+        page.calculate();
+        QVERIFY(text(page.result).startsWith(QStringLiteral("🎯 Шкала PADUA:\n• 👉 Сумма: 13\n• Сложность: Высокая (High)")));
+    }
+
+    void orads_data()
+    {
+        QTest::addColumn<int>("primary");
+        QTest::addColumn<int>("dce");
+        QTest::addColumn<int>("dwi");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("normal") << 0 << 0 << 0 << QStringLiteral("Нормальный яичник") << QStringLiteral("O-RADS MRI 1 — Норма");
+        QTest::newRow("multicystic") << 4 << 0 << 0 << QStringLiteral("Многокамерное кистозное, нет солидного")
+                                     << QStringLiteral("O-RADS MRI 3 — Низкий риск");
+        QTest::newRow("solid t2high") << 5 << 0 << 0
+                                      << QStringLiteral("Есть солидный компонент · T2-гиперинт. компонент, гладкая стенка")
+                                      << QStringLiteral("O-RADS MRI 3 — Низкий риск");
+        QTest::newRow("solid no early, no restriction")
+            << 5 << 1 << 0
+            << QStringLiteral("Есть солидный компонент · Солидный компонент, нет раннего DCE · ДВИ: нет рестрикции")
+            << QStringLiteral("O-RADS MRI 4 — Умеренный риск");
+        QTest::newRow("solid no early, restriction")
+            << 5 << 1 << 1
+            << QStringLiteral("Есть солидный компонент · Солидный компонент, нет раннего DCE · ДВИ: рестрикция")
+            << QStringLiteral("O-RADS MRI 5 — Высокий риск");
+        QTest::newRow("solid early") << 5 << 2 << 1
+                                     << QStringLiteral("Есть солидный компонент · Раннее накопление контраста (DCE II–III)")
+                                     << QStringLiteral("O-RADS MRI 4 — Умеренный риск");
+        QTest::newRow("peritoneal") << 5 << 3 << 0
+                                    << QStringLiteral("Есть солидный компонент · Перитонеальные импланты / асцит")
+                                    << QStringLiteral("O-RADS MRI 5 — Высокий риск");
+    }
+    void orads()
+    {
+        QFETCH(int, primary);
+        QFETCH(int, dce);
+        QFETCH(int, dwi);
+        QFETCH(QString, detail);
+        QFETCH(QString, title);
+        OradsMriPage page;
+        page.primaryFinding->setCurrentIndex(primary);
+        page.enhancement->setCurrentIndex(dce);
+        page.diffusion->setCurrentIndex(dwi);
+        page.calculate();
+        const QString t = text(page.result);
+        QVERIFY2(t.startsWith(QStringLiteral("🥚 O-RADS МРТ (ACR 2020):\n• Характеристика: %1\n• 👉 %2\n• Риск "
+                                             "малигнизации: ")
+                                  .arg(detail, title)),
+                 qPrintable(t));
+        QVERIFY(t.contains(QStringLiteral("\n\nℹ️ ACR O-RADS MRI 2020 (")));
+    }
+
+    void oradsRows()
+    {
+        OradsMriPage page;
+        page.show();
+        QVERIFY(page.dceRow->isHidden());
+        QVERIFY(page.dwiRow->isHidden());
+        page.primaryFinding->setCurrentIndex(5);
+        QVERIFY(!page.dceRow->isHidden());
+        QVERIFY(page.dwiRow->isHidden());
+        page.enhancement->setCurrentIndex(1);
+        QVERIFY(!page.dwiRow->isHidden());
+        page.primaryFinding->setCurrentIndex(0);
+        QVERIFY(page.dceRow->isHidden());
+        QVERIFY(page.dwiRow->isHidden());
+        page.primaryFinding->setCurrentIndex(5);
+        QVERIFY(!page.dceRow->isHidden());
+        QVERIFY(page.dwiRow->isHidden()); // back only on the next change of the enhancement combo
+        page.diffusion->setCurrentIndex(1);
+        page.calculate(); // the hidden combo is still read
+        QVERIFY(text(page.result).contains(QStringLiteral("ДВИ: рестрикция")));
+        page.enhancement->setCurrentIndex(0);
+        page.enhancement->setCurrentIndex(1);
+        QVERIFY(!page.dwiRow->isHidden());
+    }
+
+    void oradsCategoryOutOfRange()
+    {
+        OradsMriPage page;
+        page.showCategory(0, QStringLiteral("x"));
+        QVERIFY(text(page.result).startsWith(
+            QStringLiteral("🥚 O-RADS МРТ (ACR 2020):\n• Характеристика: x\n• 👉 \n• Риск малигнизации: \n• Тактика: \n\n")));
+    }
+};
+
+QTEST_MAIN(TstUroGyn)
+#include "tst_urogyn.moc"
