@@ -16,6 +16,12 @@ QList<RecorderInfo> enumerateRecorders(QString* errorOut)
 {
     QList<RecorderInfo> list;
     const QStringList addresses = platform::recorderAddresses();
+    QString why;
+    if (!addresses.isEmpty() && !platform::discRecordingAvailable(&why)) {
+        if (errorOut)
+            *errorOut = QStringLiteral("Запись дисков недоступна на этой системе (%1).").arg(why);
+        return list;
+    }
     for (int i = 0; i < addresses.size(); ++i) {
         platform::RecorderState state;
         if (!platform::probeRecorder(addresses.at(i), &state, nullptr))
@@ -30,7 +36,6 @@ QList<RecorderInfo> enumerateRecorders(QString* errorOut)
         info.freeBytes = state.freeBytes;
         list << info;
     }
-    Q_UNUSED(errorOut);
     return list;
 }
 

@@ -56,12 +56,21 @@ bool startLibraries(QString* detail)
 
 constexpr quint32 GenericFailure = 0x80004005u;
 
+// libburn keeps one drive list for the process: opening and releasing drives from the GUI thread
+// (the dialog's checks) and from a burn thread must not overlap. The write itself runs unlocked.
+QMutex& driveListMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
 // An opened recorder, released (and optionally ejected) when it goes out of scope.
 class GrabbedDrive
 {
 public:
     explicit GrabbedDrive(const QString& address)
     {
+        QMutexLocker lock(&driveListMutex());
         if (address.startsWith(QLatin1String("stdio:")))
             m_path = address.mid(6);
         QByteArray bytes = QFile::encodeName(address);
@@ -70,6 +79,7 @@ public:
     }
     ~GrabbedDrive()
     {
+        QMutexLocker lock(&driveListMutex());
         if (m_drive)
             burn_drive_release(m_drive, m_eject ? 1 : 0);
         if (m_info)
@@ -104,6 +114,11 @@ private:
 };
 
 } // namespace
+
+bool discRecordingAvailable(QString* error)
+{
+    return startLibraries(error);
+}
 
 QStringList recorderAddresses()
 {

@@ -20,6 +20,9 @@ struct RecorderState
     qint64 freeBytes = 0;
 };
 
+// False with a reason when libburn or libisofs cannot start.
+bool discRecordingAvailable(QString* error);
+
 // The recorder addresses: the kernel's optical drives below systemRoot(), then the extra addresses
 // set with setExtraRecorderAddresses (pseudo-drives, used by tests).
 QStringList recorderAddresses();
