@@ -210,6 +210,44 @@ private slots:
         QCOMPARE(after.size(), before.size() + (deleteTemp ? 0 : 1));
     }
 
+    void macBundleGoesAlong()
+    {
+        // A program folder with a macOS bundle next to it: the disc carries the bundle with the study
+        // inside and the read-me's macOS lines; the dialog offered the bundle and counted its size.
+        QTemporaryDir program;
+        writeFile(program.filePath("VavovIvirur"), QByteArray(100, 'p'));
+        writeFile(program.filePath("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"), QByteArray(300, 'm'));
+        setViewerProgramFolderOverride(program.path());
+        auto restore = qScopeGuard([&] { setViewerProgramFolderOverride(m_program.path()); });
+
+        MainWindow w;
+        w.show();
+        fixtures::SeriesSpec spec;
+        spec.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("mac"), spec));
+        w.refreshStudyTable();
+        const QString image = m_data.filePath(QStringLiteral("mac.iso"));
+        writeFile(image, QByteArray());
+        platform::setExtraRecorderAddresses({"stdio:" + image});
+        QString macText;
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answer.setDialogHandler([&](QDialog* d) {
+            if (qobject_cast<QProgressDialog*>(d))
+                return false;
+            if (auto* box = d->findChild<QCheckBox*>("macViewerBox"))
+                macText = box->text();
+            return true;
+        });
+        triggerBurnEntry(w, spec.studyUid);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
+        QCOMPARE(macText, QStringLiteral("Включить также просмотрщик для macOS (+0.0 МБ)"));
+        const QMap<QString, QByteArray> files = imageFiles(image);
+        QCOMPARE(files.value("Kalvenor.app/Contents/MacOS/Kalvenor"), QByteArray(300, 'm'));
+        QVERIFY(files.contains("Kalvenor.app/Contents/MacOS/DICOM/IMG_000001.dcm"));
+        QVERIFY(!files.contains("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"));
+        QCOMPARE(files.value(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(true));
+    }
+
     void cancelledOrFailed()
     {
         MainWindow w;
