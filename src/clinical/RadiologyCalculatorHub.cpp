@@ -4,6 +4,7 @@
 #include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
+#include "clinical/NeuroMskPages.h"
 #include "clinical/UroGynPages.h"
 
 #include <QHBoxLayout>
@@ -34,6 +35,15 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
 
     connect(tree, &QTreeWidget::currentItemChanged, this, &RadiologyCalculatorHub::onCurrentItemChanged);
 
+    const QString neuro = QStringLiteral("Нейрорадиология");
+    addPage(neuro, QStringLiteral("Индекс Эванса"), new EvansIndexPage(this));
+    addPage(neuro, QStringLiteral("Стеноз БЦА (NASCET/ECST)"), new NascetEcstPage(this));
+    addPage(neuro, QStringLiteral("Объём ВМГ (ABC/2)"), new IchVolumePage(this));
+    addPage(neuro, QStringLiteral("Объём субдуральной гематомы"), new SdhVolumePage(this));
+    addPage(neuro, QStringLiteral("Срединное смещение"), new MidlineShiftPage(this));
+    addPage(neuro, QStringLiteral("Шкала ASPECTS"), new AspectsPage(this));
+    addPage(neuro, QStringLiteral("PHASES (риск разрыва аневризмы)"), new PhasesPage(this));
+    addPage(neuro, QStringLiteral("ONSD (внутричерепное давление)"), new OnsdPage(this));
     const QString chest = QStringLiteral("Пульмонология");
     addPage(chest, QStringLiteral("Поражение лёгких при КТ (%)"), new CtLungInvolvementPage(this));
     addPage(chest, QStringLiteral("Гидроторакс (Хазлингер)"), new HydrothoraxPage(this));
@@ -58,6 +68,10 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
     addPage(QStringLiteral("Контраст"), QStringLiteral("Доза контраста (учёт СКФ)"), new ContrastDosePage(this));
     addPage(QStringLiteral("Дозиметрия"), QStringLiteral("Эффективная доза КТ по Total DLP"),
             new CtDoseFromDlpPage(db, studyUid, this));
+
+    const QString msk = QStringLiteral("Костно-мышечная система");
+    addPage(msk, QStringLiteral("Шкала Meyerding (спондилолистез)"), new MeyerdingPage(this));
+    addPage(msk, QStringLiteral("Индекс Insall-Salvati"), new InsallSalvatiPage(this));
 
     tree->expandAll();
 }

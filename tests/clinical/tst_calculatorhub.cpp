@@ -7,6 +7,7 @@
 #include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
+#include "clinical/NeuroMskPages.h"
 #include "clinical/RadiologyCalculatorHub.h"
 #include "clinical/UroGynPages.h"
 #include "db/Database.h"
@@ -68,6 +69,11 @@ private slots:
         QVERIFY(hub.windowFlags() & Qt::WindowMinimizeButtonHint);
         // Categories in the order of first use, their pages in the order added, all expanded.
         const QList<QPair<QString, QStringList>> expected{
+            {QStringLiteral("Нейрорадиология"),
+             {QStringLiteral("Индекс Эванса"), QStringLiteral("Стеноз БЦА (NASCET/ECST)"),
+              QStringLiteral("Объём ВМГ (ABC/2)"), QStringLiteral("Объём субдуральной гематомы"),
+              QStringLiteral("Срединное смещение"), QStringLiteral("Шкала ASPECTS"),
+              QStringLiteral("PHASES (риск разрыва аневризмы)"), QStringLiteral("ONSD (внутричерепное давление)")}},
             {QStringLiteral("Пульмонология"),
              {QStringLiteral("Поражение лёгких при КТ (%)"), QStringLiteral("Гидроторакс (Хазлингер)"),
               QStringLiteral("Лёгочный коэффициент"), QStringLiteral("Кардиоторакальный индекс"),
@@ -82,7 +88,9 @@ private slots:
               QStringLiteral("O-RADS МРТ (яичники)"), QStringLiteral("Объём яичника")}},
             {QStringLiteral("DEXA"), {QStringLiteral("T-score / Z-score")}},
             {QStringLiteral("Контраст"), {QStringLiteral("Доза контраста (учёт СКФ)")}},
-            {QStringLiteral("Дозиметрия"), {QStringLiteral("Эффективная доза КТ по Total DLP")}}};
+            {QStringLiteral("Дозиметрия"), {QStringLiteral("Эффективная доза КТ по Total DLP")}},
+            {QStringLiteral("Костно-мышечная система"),
+             {QStringLiteral("Шкала Meyerding (спондилолистез)"), QStringLiteral("Индекс Insall-Salvati")}}};
         QCOMPARE(hub.tree->topLevelItemCount(), expected.size());
         int index = 0;
         for (int i = 0; i < expected.size(); ++i) {
@@ -98,39 +106,46 @@ private slots:
                 QCOMPARE(c->child(k)->data(0, Qt::UserRole).toInt(), ++index);
             }
         }
-        QTreeWidgetItem* category = hub.tree->topLevelItem(5);
+        QCOMPARE(index, 30);
+        QCOMPARE(hub.stack->count(), 31);
+        QVERIFY(qobject_cast<EvansIndexPage*>(hub.stack->widget(1)));
+        QVERIFY(qobject_cast<OnsdPage*>(hub.stack->widget(8)));
+        QVERIFY(qobject_cast<CtLungInvolvementPage*>(hub.stack->widget(9)));
+        QVERIFY(qobject_cast<WellsPePage*>(hub.stack->widget(15)));
+        QVERIFY(qobject_cast<LiverVolumePage*>(hub.stack->widget(16)));
+        QVERIFY(qobject_cast<ChildPughPage*>(hub.stack->widget(20)));
+        QVERIFY(qobject_cast<ProstateVolumePage*>(hub.stack->widget(21)));
+        QVERIFY(qobject_cast<OvarianVolumePage*>(hub.stack->widget(25)));
+        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(26)));
+        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(27)));
+        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(28)));
+        QVERIFY(qobject_cast<MeyerdingPage*>(hub.stack->widget(29)));
+        QVERIFY(qobject_cast<InsallSalvatiPage*>(hub.stack->widget(30)));
+        QTreeWidgetItem* category = hub.tree->topLevelItem(6);
         QTreeWidgetItem* page = category->child(0);
-        QCOMPARE(hub.stack->count(), 21);
-        QVERIFY(qobject_cast<ProstateVolumePage*>(hub.stack->widget(13)));
-        QVERIFY(qobject_cast<OvarianVolumePage*>(hub.stack->widget(17)));
-        QVERIFY(qobject_cast<CtLungInvolvementPage*>(hub.stack->widget(1)));
-        QVERIFY(qobject_cast<WellsPePage*>(hub.stack->widget(7)));
-        QVERIFY(qobject_cast<LiverVolumePage*>(hub.stack->widget(8)));
-        QVERIFY(qobject_cast<ChildPughPage*>(hub.stack->widget(12)));
-        QVERIFY(qobject_cast<DexaScorePage*>(hub.stack->widget(18)));
-        QVERIFY(qobject_cast<ContrastDosePage*>(hub.stack->widget(19)));
-        QVERIFY(qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(20)));
 
         // The hint shows until a page is chosen; a category item leaves the page as it is.
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(category);
         QCOMPARE(hub.stack->currentIndex(), 0);
         hub.tree->setCurrentItem(page);
-        QCOMPARE(hub.stack->currentIndex(), 20);
+        QCOMPARE(hub.stack->currentIndex(), 28);
         hub.tree->setCurrentItem(category);
-        QCOMPARE(hub.stack->currentIndex(), 20);
+        QCOMPARE(hub.stack->currentIndex(), 28);
         hub.tree->setCurrentItem(hub.tree->topLevelItem(0)->child(0));
         QCOMPARE(hub.stack->currentIndex(), 1);
+        hub.tree->setCurrentItem(hub.tree->topLevelItem(7)->child(1));
+        QCOMPARE(hub.stack->currentIndex(), 30);
         hub.tree->setCurrentItem(page);
 
-        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(20))->calculate();
+        qobject_cast<CtDoseFromDlpPage*>(hub.stack->widget(28))->calculate();
         hub.grab().save(QStringLiteral("/tmp/calc_hub.png"));
 
         // A category named again is the same item; a new one goes last.
         QCOMPARE(hub.categoryItem(QStringLiteral("Дозиметрия")), category);
         hub.addPage(QStringLiteral("Другое"), QStringLiteral("Пустая"), new QWidget);
-        QCOMPARE(hub.tree->topLevelItemCount(), 7);
-        QCOMPARE(hub.tree->topLevelItem(6)->child(0)->data(0, Qt::UserRole).toInt(), 21);
+        QCOMPARE(hub.tree->topLevelItemCount(), 9);
+        QCOMPARE(hub.tree->topLevelItem(8)->child(0)->data(0, Qt::UserRole).toInt(), 31);
 
     }
 
@@ -236,7 +251,7 @@ private slots:
         QVERIFY(first->isVisible() && !first->isModal());
         QVERIFY(first->testAttribute(Qt::WA_DeleteOnClose));
         // The study on screen reaches the dose page, which then offers its scan button.
-        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(20));
+        auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(28));
         QVERIFY(page);
         QCOMPARE(page->studyUid, spec.studyUid);
         QVERIFY(page->scanStatus);

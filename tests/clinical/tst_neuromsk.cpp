@@ -1,0 +1,168 @@
+// Neuroradiology and musculoskeletal pages: band limits worked by hand, the NASCET/ECST guard, the
+// ASPECTS toggles with the live score, PHASES sums and the result texts.
+#include "clinical/CalculatorPageKit.h"
+#include "clinical/NeuroMskFormulas.h"
+#include "clinical/NeuroMskPages.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+class TstNeuroMsk : public QObject
+{
+    Q_OBJECT
+
+    static QString text(CalculatorResultPanel* panel) { return panel->text->toPlainText(); }
+
+private slots:
+    void bandEdges()
+    {
+        QCOMPARE(clinical::evansIndexText(0.3), QStringLiteral("⚠️ Расширение желудочков (гидроцефалия или НПГ)"));
+        QCOMPARE(clinical::evansIndexText(0.29), QStringLiteral("✅ Норма (EI < 0.3)"));
+        QVERIFY(clinical::ichVolumeText(30).startsWith(QStringLiteral("⚠️ Большой объём (30–60 мл)")));
+        QVERIFY(clinical::ichVolumeText(60).startsWith(QStringLiteral("🚨 Критический объём")));
+        QCOMPARE(clinical::sdhVolumeText(25), QStringLiteral("🚨 Большой объём (≥25 мл) — показание к хирургическому дренированию"));
+        QVERIFY(clinical::midlineShiftText(10).startsWith(QStringLiteral("🚨 Критическое смещение")));
+        QVERIFY(clinical::midlineShiftText(2.9).startsWith(QStringLiteral("✅")));
+        QVERIFY(clinical::onsdText(5.0).startsWith(QStringLiteral("≥ 5.0 мм")));
+        QVERIFY(clinical::onsdText(4.9).startsWith(QStringLiteral("< 5.0 мм")));
+        QCOMPARE(clinical::carotidStenosisText(90), QStringLiteral("Стеноз ≥90% — критический, показано ЭКЭ"));
+        QCOMPARE(clinical::insallSalvatiText(1.2), QStringLiteral("✅ Норма (ИС 0.8–1.2)"));
+        QCOMPARE(clinical::insallSalvatiText(0.8), QStringLiteral("✅ Норма (ИС 0.8–1.2)"));
+        QVERIFY(clinical::insallSalvatiText(1.21).startsWith(QStringLiteral("🔴 Patella alta")));
+        QVERIFY(clinical::insallSalvatiText(0.79).startsWith(QStringLiteral("🔵 Patella baja")));
+        QCOMPARE(clinical::meyerdingGradeText(25), QStringLiteral("Степень II (25–50%)"));
+        QCOMPARE(clinical::meyerdingGradeText(100), QStringLiteral("Степень IV (75–100%) — тяжёлый"));
+        QVERIFY(clinical::meyerdingGradeText(100.1).startsWith(QStringLiteral("Степень V")));
+        QCOMPARE(clinical::phasesFiveYearRisk(-1), QStringLiteral("0.4%"));
+        QCOMPARE(clinical::phasesFiveYearRisk(3), QStringLiteral("0.7%"));
+        QCOMPARE(clinical::phasesFiveYearRisk(11), QStringLiteral("7.2%"));
+        QCOMPARE(clinical::phasesFiveYearRisk(12), QStringLiteral("17.8%"));
+        QCOMPARE(clinical::phasesRiskText(9), QStringLiteral("⚠️ Умеренно высокий риск — рассмотреть хирургическое/эндоваскулярное лечение"));
+        QCOMPARE(clinical::aspectsInterpretationText(7), QStringLiteral("⚠️ Умеренные изменения (ASPECTS 6–7)"));
+        QCOMPARE(clinical::aspectsReperfusionText(8), QStringLiteral("Благоприятный прогноз для реперфузии"));
+    }
+
+    void spinPages()
+    {
+        EvansIndexPage evans;
+        evans.b->setValue(100);
+        evans.calculate();
+        QCOMPARE(text(evans.result), QStringLiteral("🧠 Индекс Эванса:\n• A (передние рога): 30.0 мм\n• B (ширина черепа): "
+                                                    "100.0 мм\n• 👉 EI = 0.30\n• ⚠️ Расширение желудочков (гидроцефалия "
+                                                    "или НПГ)"));
+        IchVolumePage ich;
+        ich.calculate();
+        QCOMPARE(text(ich.result), QStringLiteral("🧠 Объём внутримозговой гематомы:\n• A: 30 мм  B: 25 мм  C: 40 мм\n• "
+                                                  "👉 Объём = 15.0 мл\n• ⚠️ Средний объём (10–30 мл) — наблюдение, "
+                                                  "возможна нейрохирургия\n\nℹ️ Формула ABC/2 (Stroke, 1996)\nℹ️ "
+                                                  "Точность ±10% по сравнению с планиметрией"));
+        SdhVolumePage sdh; // 1.5 × 12 × 4 / 2 = 36
+        sdh.calculate();
+        QVERIFY(text(sdh.result).contains(QStringLiteral("• 👉 Объём = 36.0 мл\n• 🚨 Большой объём (≥25 мл)")));
+        MidlineShiftPage shift;
+        shift.actual->setValue(75);
+        shift.calculate();
+        QVERIFY(text(shift.result).startsWith(QStringLiteral("📏 Срединное смещение:\n• Фактическое расстояние: 75.0 мм\n• "
+                                                             "Ожидаемое расстояние: 65.0 мм\n• 👉 Смещение = 10.0 мм\n• 🚨")));
+        OnsdPage onsd;
+        onsd.diameter->setValue(5.0);
+        onsd.calculate();
+        QVERIFY(text(onsd.result).startsWith(QStringLiteral("👁️ ONSD:\n• Диаметр: 5.0 мм\n• ≥ 5.0 мм")));
+        InsallSalvatiPage insall;
+        insall.tendon->setValue(48);
+        insall.calculate();
+        QCOMPARE(text(insall.result), QStringLiteral("🦵 Индекс Insall-Salvati:\n• Длина сухожилия: 48.0 мм\n• Длина "
+                                                     "надколенника: 40.0 мм\n• 👉 ИС = 1.20\n• ✅ Норма (ИС 0.8–1.2)\n\nℹ️ "
+                                                     "Норма 0.8–1.2; Radiology, 1971"));
+        MeyerdingPage meyerding;
+        meyerding.apSize->setValue(40);
+        meyerding.displacement->setValue(10);
+        meyerding.calculate();
+        QCOMPARE(text(meyerding.result), QStringLiteral("🦴 Шкала Meyerding:\n• Размер позвонка: 40.0 мм\n• Смещение: 10.0 "
+                                                        "мм\n• 👉 % смещения = 25.0%\n• Степень II (25–50%)"));
+    }
+
+    void nascet()
+    {
+        NascetEcstPage page;
+        page.calculate();
+        // (1 − 2/6) × 100 = 66.7; (1 − 2/7) × 100 = 71.4
+        QCOMPARE(text(page.result), QStringLiteral("🫀 Стеноз БЦА:\n• a: 2.0 мм  b: 7.0 мм  c: 6.0 мм\n• NASCET: 66.7% → "
+                                                   "Стеноз 50–69% — ЭКЭ при симптомах\n• ECST:   71.4% → Стеноз 70–89% — "
+                                                   "показано ЭКЭ\n\n⚕️ ЭКЭ показана:\n• Симптомные: ≥50% (NASCET) / ≥70% "
+                                                   "(ECST)\n• Асимптомные: ≥60% (NASCET) / ≥70% (ECST)"));
+        QVERIFY(page.findChild<ClickableZoomLabel*>());
+    }
+
+    void aspects()
+    {
+        AspectsPage page;
+        page.calculate();
+        QCOMPARE(text(page.result), QStringLiteral("🧠 ASPECTS:\n• Поражённые зоны: нет\n• 👉 Счёт: 10/10\n• ✅ Нет ранних "
+                                                   "ишемических изменений\n• 💡 Тромболизис/тромбэкстракция возможны при "
+                                                   "соответствии критериям\n\nℹ️ ASPECTS ≥6 — критерий отбора для "
+                                                   "тромбэкстракции (ESO/ESMINT)\nℹ️ Alberta Stroke Program Early CT Score"));
+        const QStringList marked{QStringLiteral("M6"), QStringLiteral("C"), QStringLiteral("IC"), QStringLiteral("M2")};
+        for (const QString& code : marked)
+            QTest::mouseClick(page.findChild<QPushButton*>(code), Qt::LeftButton);
+        QCOMPARE(page.scoreLabel->text(), QStringLiteral("Текущий счёт: 6/10"));
+        QVERIFY(page.findChild<QPushButton*>(QStringLiteral("C"))->isChecked());
+        page.calculate();
+        QVERIFY(text(page.result).startsWith(QStringLiteral("🧠 ASPECTS:\n• Поражённые зоны: C, IC, M2, M6\n• 👉 Счёт: "
+                                                            "6/10\n• ⚠️ Умеренные изменения (ASPECTS 6–7)\n• 💡 Решение о "
+                                                            "реперфузии индивидуально")));
+        QTest::mouseClick(page.findChild<QPushButton*>(QStringLiteral("L")), Qt::LeftButton);
+        QTest::mouseClick(page.findChild<QPushButton*>(QStringLiteral("I")), Qt::LeftButton);
+        QCOMPARE(page.scoreLabel->text(), QStringLiteral("Текущий счёт: 4/10"));
+        page.calculate();
+        QVERIFY(text(page.result).contains(QStringLiteral("• 🚨 Обширная ишемия (ASPECTS <6)")));
+        // A second click unmarks the zone.
+        QTest::mouseClick(page.findChild<QPushButton*>(QStringLiteral("I")), Qt::LeftButton);
+        QCOMPARE(page.scoreLabel->text(), QStringLiteral("Текущий счёт: 5/10"));
+        QVERIFY(!page.findChild<QPushButton*>(QStringLiteral("I"))->isChecked());
+    }
+
+    void phases_data()
+    {
+        QTest::addColumn<QList<int>>("indexes");
+        QTest::addColumn<QString>("sum");
+        QTest::addColumn<QString>("risk");
+        QTest::addColumn<QString>("grade");
+        QTest::newRow("fresh") << QList<int>{0, 0, 0, 0, 0, 0} << QStringLiteral("0") << QStringLiteral("0.4%")
+                               << QStringLiteral("✅ Низкий риск — консервативное наблюдение");
+        QTest::newRow("Finland, 10-19.9, ICA") << QList<int>{2, 0, 0, 2, 0, 0} << QStringLiteral("11")
+                                               << QStringLiteral("7.2%")
+                                               << QStringLiteral("🚨 Высокий риск — рекомендовано активное лечение");
+        QTest::newRow("Japan, age, hypertension") << QList<int>{1, 1, 1, 0, 0, 0} << QStringLiteral("5")
+                                                  << QStringLiteral("1.3%")
+                                                  << QStringLiteral("⚠️ Умеренный риск — мультидисциплинарное обсуждение лечения");
+        QTest::newRow("maximum") << QList<int>{2, 1, 1, 3, 1, 2} << QStringLiteral("22") << QStringLiteral("17.8%")
+                                 << QStringLiteral("🚨 Высокий риск — рекомендовано активное лечение");
+    }
+    void phases()
+    {
+        QFETCH(QList<int>, indexes);
+        QFETCH(QString, sum);
+        QFETCH(QString, risk);
+        QFETCH(QString, grade);
+        PhasesPage page;
+        const QList<QComboBox*> combos{page.population, page.hypertension, page.age, page.size, page.earlierSah, page.site};
+        for (int i = 0; i < 6; ++i)
+            combos[i]->setCurrentIndex(indexes[i]);
+        page.calculate();
+        const QString t = text(page.result);
+        QVERIFY2(t.startsWith(QStringLiteral("🧠 PHASES score — риск разрыва аневризмы:\n━━━━━━━━━━━━━━━━━━\n• 👉 Сумма "
+                                             "баллов: %1\n• 5-летний риск разрыва: %2\n• %3\n\n📊 Шкала риска по "
+                                             "баллам:\n  0–2 → 0.4%\n")
+                                  .arg(sum, risk, grade)),
+                 qPrintable(t));
+        QVERIFY(t.endsWith(QStringLiteral("\nℹ️ Lancet Neurology, 2014")));
+    }
+};
+
+QTEST_MAIN(TstNeuroMsk)
+#include "tst_neuromsk.moc"
