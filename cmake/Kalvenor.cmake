@@ -18,6 +18,18 @@ function(kalvenor_module name)
     list(APPEND sources ${stub})
   endif()
   add_library(kalvenor_${name} STATIC ${sources})
+  # Automatic moc does not notice headers that a later glob adds to an existing build folder: when
+  # the module's file list changes, its moc step is made to run again.
+  set(source_list ${CMAKE_CURRENT_BINARY_DIR}/${name}_sources.txt)
+  string(REPLACE ";" "\n" source_text "${sources}")
+  if(EXISTS ${source_list})
+    file(READ ${source_list} old_text)
+  endif()
+  if(NOT "${old_text}" STREQUAL "${source_text}")
+    file(WRITE ${source_list} "${source_text}")
+    # Without its stamp the moc step runs again and sees the new headers.
+    file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/kalvenor_${name}_autogen/timestamp)
+  endif()
   target_include_directories(kalvenor_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(kalvenor_${name} PUBLIC ${M_DEPS})
   set_target_properties(kalvenor_${name} PROPERTIES LINK_INTERFACE_MULTIPLICITY 4)

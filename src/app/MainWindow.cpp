@@ -20,6 +20,7 @@
 #include "dicom/DicomNesting.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
+#include "viewer/ToolbarIcons.h"
 #include "viewer/ViewerWindow.h"
 
 #include <QAction>
@@ -62,10 +63,6 @@ const char* const kStudyWidthsGroup = "mainWindow/studyColumnWidths";
 const char* const kSeriesWidthsGroup = "mainWindow/seriesColumnWidths";
 const char* const kReadyText = "Готово — двойной клик по пациенту или серии открывает просмотр";
 
-QIcon toolbarIcon(const QString& name)
-{
-    return QIcon(QStringLiteral(":/icons/%1.png").arg(name));
-}
 
 QString formatStudyDateTime(const QString& date, const QString& time)
 {
@@ -166,22 +163,22 @@ void MainWindow::setupUi()
     // "Открыть": the button itself imports a folder, its arrow offers the other sources.
     auto* openButton = new QToolButton(toolbar);
     openButton->setText(QStringLiteral("Открыть"));
-    openButton->setIcon(toolbarIcon(QStringLiteral("open_folder")));
+    openButton->setIcon(openFolderIcon());
     openButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     openButton->setPopupMode(QToolButton::MenuButtonPopup);
     auto* openMenu = new QMenu(openButton);
-    QAction* openFolder = openMenu->addAction(toolbarIcon(QStringLiteral("open_folder")),
+    QAction* openFolder = openMenu->addAction(openFolderIcon(),
                                               QStringLiteral("Открыть каталог DICOM"));
     openFolder->setObjectName(QStringLiteral("openFolderAction"));
     openFolder->setShortcut(hotkeySequence(QStringLiteral("mainwindow.openFolder")));
     openFolder->setShortcutContext(Qt::WindowShortcut);
     addAction(openFolder);
     connect(openFolder, &QAction::triggered, this, &MainWindow::onImportFolderClicked);
-    QAction* openArchive = openMenu->addAction(toolbarIcon(QStringLiteral("import")),
+    QAction* openArchive = openMenu->addAction(importIcon(),
                                                QStringLiteral("Открыть архив (ZIP/7z)"));
     openArchive->setObjectName(QStringLiteral("openArchiveAction"));
     connect(openArchive, &QAction::triggered, this, &MainWindow::onImportZipClicked);
-    m_opticalAction = openMenu->addAction(toolbarIcon(QStringLiteral("burndisk")), QStringLiteral("Загрузить с CD/DVD"));
+    m_opticalAction = openMenu->addAction(burnDiskIcon(), QStringLiteral("Загрузить с CD/DVD"));
     m_opticalAction->setObjectName(QStringLiteral("opticalAction"));
     connect(m_opticalAction, &QAction::triggered, this, &MainWindow::onImportFolderClicked);
     openButton->setMenu(openMenu);
@@ -195,12 +192,12 @@ void MainWindow::setupUi()
     driveTimer->start();
 
     toolbar->addSeparator();
-    QAction* pacsAction = toolbar->addAction(toolbarIcon(QStringLiteral("dicom")), QStringLiteral("Загрузить с PACS…"));
+    QAction* pacsAction = toolbar->addAction(dicomIcon(), QStringLiteral("Загрузить с PACS…"));
     pacsAction->setObjectName(QStringLiteral("pacsDownloadAction"));
     connect(pacsAction, &QAction::triggered, this, &MainWindow::onPacsDownloadClicked);
 
     toolbar->addSeparator();
-    QAction* remoteAction = toolbar->addAction(QStringLiteral("Remote PACS"));
+    QAction* remoteAction = toolbar->addAction(remotePacsIcon(), QStringLiteral("Remote PACS"));
     remoteAction->setObjectName(QStringLiteral("remotePacsAction"));
     remoteAction->setToolTip(QStringLiteral("Подключиться к удалённому компьютеру…"));
     remoteAction->setEnabled(false);
@@ -228,7 +225,7 @@ void MainWindow::setupUi()
         "Изменить порядок кнопок или скрыть ненужные — применится при следующем открытии окна просмотра"));
     connect(toolbarCustomize, &QAction::triggered, this, [this] { showToolbarCustomizeDialog(this); });
     settingsMenu->addSeparator();
-    QAction* lightTheme = settingsMenu->addAction(toolbarIcon(QStringLiteral("invert")), QStringLiteral("Светлая тема"));
+    QAction* lightTheme = settingsMenu->addAction(invertIcon(), QStringLiteral("Светлая тема"));
     lightTheme->setObjectName(QStringLiteral("lightThemeAction"));
     lightTheme->setCheckable(true);
     lightTheme->setChecked(!loadDarkThemeSetting());
