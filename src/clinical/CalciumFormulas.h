@@ -1,0 +1,15 @@
+#pragma once
+// Agatston coronary calcium scoring: the score of one lesion and the risk category of a total.
+
+#include <QString>
+
+namespace clinical {
+
+// Lesion area (mm²) weighted by its peak density: ×1 from 130 HU, ×2 from 200, ×3 from 300, ×4 from 400;
+// 0 below 130 HU, for a NaN peak and for a non-positive area.
+double agatstonLesionScore(double areaMm2, double peakHu);
+
+// Risk category of a total score; a fractional total between two bands goes to the upper band.
+QString calciumScoreCategory(double agatston);
+
+} // namespace clinical

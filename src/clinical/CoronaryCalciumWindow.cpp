@@ -1,0 +1,377 @@
+#include "CoronaryCalciumWindow.h"
+
+#include "CalciumFormulas.h"
+
+#include <render/RoiComponent.h>
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QDialog>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMap>
+#include <QMessageBox>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+constexpr double CalciumThresholdHu = 130.0;
+
+bool isSearchRegion(const ImageViewportWidget::MeasurementInfo& info)
+{
+    return (info.kind == 11 || info.kind == 12 || info.kind == 13) && !info.name.isEmpty();
+}
+
+QList<ImageViewportWidget::MeasurementInfo> searchRegions(const ImageViewportWidget* viewport, int slice)
+{
+    QList<ImageViewportWidget::MeasurementInfo> regions;
+    for (const auto& info : viewport->measurementsForSlice(slice)) {
+        if (isSearchRegion(info))
+            regions.append(info);
+    }
+    return regions;
+}
+
+// Missing or zero spacing counts as 1 mm on that axis.
+double pixelAreaOf(const db::InstanceRecord& record)
+{
+    const double sx = record.pixelSpacingX > 0.0 ? record.pixelSpacingX : 1.0;
+    const double sy = record.pixelSpacingY > 0.0 ? record.pixelSpacingY : 1.0;
+    return sx * sy;
+}
+
+} // namespace
+
+const QList<CoronaryArtery>& coronaryArteries()
+{
+    static const QList<CoronaryArtery> table = {
+        {QStringLiteral("LM"), QStringLiteral("ЛКА (LM)"), QColor(255, 80, 80, 255)},
+        {QStringLiteral("LAD"), QStringLiteral("ПНА (LAD)"), QColor(255, 200, 0, 255)},
+        {QStringLiteral("LCX"), QStringLiteral("ОА (LCx)"), QColor(80, 200, 255, 255)},
+        {QStringLiteral("RCA"), QStringLiteral("ПКА (RCA)"), QColor(120, 255, 120, 255)},
+        {QStringLiteral("OTHER"), QStringLiteral("Другое"), QColor(220, 220, 220, 255)},
+    };
+    return table;
+}
+
+QList<CalciumLesion> findCalciumLesions(const render::HuImage& image, const ImageViewportWidget::MeasurementInfo& region,
+                                        double pixelAreaMm2, double thresholdHu)
+{
+    QList<render::RoiComponent> components;
+    if (region.kind == 13) {
+        if (region.points.size() < 2)
+            return {};
+        const QRectF rect = QRectF(region.points.at(0), region.points.at(1)).normalized();
+        components = render::findEllipseRoiComponents(image, rect.center().x(), rect.center().y(),
+                                                      rect.width() / 2.0, rect.height() / 2.0, thresholdHu);
+    } else {
+        components = render::findPolygonRoiComponents(image, region.points, thresholdHu);
+    }
+    QList<CalciumLesion> lesions;
+    for (const auto& component : components) {
+        const double area = component.pixelCount * pixelAreaMm2;
+        if (area < 1.0)
+            continue;
+        lesions.append({area, component.maxValue, component.pixels});
+    }
+    return lesions;
+}
+
+CoronaryCalciumWindow::CoronaryCalciumWindow(const QList<db::InstanceRecord>& slices, int currentIndex,
+                                             const QString& title, QWidget* parent, double windowCenter,
+                                             double windowWidth)
+    : QMainWindow(parent)
+    , m_slices(slices)
+    , m_title(title)
+    , m_windowCenter(windowCenter)
+    , m_windowWidth(windowWidth)
+{
+    setWindowFlags(windowFlags() | Qt::Window);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("Индекс коронарного кальция (Agatston) — %1").arg(title));
+    resize(1100, 850);
+    setupUi();
+    connect(m_viewport, &ImageViewportWidget::sliceChanged, this, [this] { refreshLesionOverlay(); });
+
+    SeriesOverlayInfo info;
+    info.seriesDescription = title;
+    m_viewport->showSeries(m_slices, info);
+    int index = std::min(currentIndex, int(m_slices.size()) - 1);
+    index = std::max(index, 0);
+    m_viewport->showSlice(index);
+    if (windowWidth > 0.0)
+        m_viewport->setWindowPreset(render::WindowLevel{windowCenter, windowWidth});
+}
+
+void CoronaryCalciumWindow::setupUi()
+{
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(4, 4, 4, 4);
+
+    auto* hint = new QLabel(
+        QStringLiteral("Пролистайте срезы (колесо мыши). Выберите артерию и метод, включите «Обводить очаги» и "
+                       "обведите ШИРОКУЮ область вокруг предполагаемого кальцината — программа САМА найдёт внутри "
+                       "неё отдельные очаги (≥130 HU, площадь ≥1 мм²) и обведёт их пунктиром (виден сразу после "
+                       "«Пересчитать» или при возврате на уже размеченный срез); не нужно обводить точно по краю "
+                       "самого кальцината. Один и тот же физический очаг на нескольких срезах — на КАЖДОМ срезе "
+                       "отдельным контуром, так и считает сам метод Agatston."),
+        central);
+    hint->setWordWrap(true);
+    hint->setStyleSheet(QStringLiteral("color:#aaa; padding:2px;"));
+    layout->addWidget(hint);
+
+    m_viewport = new ImageViewportWidget(central);
+    layout->addWidget(m_viewport, 1);
+
+    auto* row = new QWidget(central);
+    auto* rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    rowLayout->addWidget(new QLabel(QStringLiteral("Артерия:"), row));
+    m_arteryCombo = new QComboBox(row);
+    for (const auto& artery : coronaryArteries())
+        m_arteryCombo->addItem(artery.label);
+    rowLayout->addWidget(m_arteryCombo);
+    rowLayout->addWidget(new QLabel(QStringLiteral("Метод:"), row));
+    m_methodCombo = new QComboBox(row);
+    m_methodCombo->addItems({QStringLiteral("Эллипс"), QStringLiteral("Сглаженный контур")});
+    rowLayout->addWidget(m_methodCombo);
+    m_drawButton = new QPushButton(QStringLiteral("Обводить очаги"), row);
+    m_drawButton->setCheckable(true);
+    rowLayout->addWidget(m_drawButton);
+    m_recalcButton = new QPushButton(QStringLiteral("Пересчитать"), row);
+    rowLayout->addWidget(m_recalcButton);
+    m_clearButton = new QPushButton(QStringLiteral("Очистить все контуры"), row);
+    rowLayout->addWidget(m_clearButton);
+    rowLayout->addStretch();
+    layout->addWidget(row);
+
+    setCentralWidget(central);
+    statusBar()->showMessage(QStringLiteral("Серия: %1 срезов").arg(m_slices.size()));
+
+    connect(m_arteryCombo, &QComboBox::currentIndexChanged, this, [this] { applyDrawTool(); });
+    connect(m_methodCombo, &QComboBox::currentIndexChanged, this, [this] { applyDrawTool(); });
+    connect(m_drawButton, &QPushButton::toggled, this, [this](bool checked) { onDrawToggled(checked); });
+    connect(m_recalcButton, &QPushButton::clicked, this, [this] { recalculate(); });
+    connect(m_clearButton, &QPushButton::clicked, this, [this] { clearAllRegions(); });
+}
+
+void CoronaryCalciumWindow::applyDrawTool()
+{
+    if (!m_drawButton->isChecked())
+        return;
+    const auto& arteries = coronaryArteries();
+    const int index = m_arteryCombo->currentIndex();
+    if (index < 0 || index >= arteries.size())
+        return;
+    m_viewport->setRoiLabel(arteries.at(index).id, arteries.at(index).colour);
+    m_viewport->setMeasurementMode(m_methodCombo->currentIndex() == 0 ? 13 : 12);
+}
+
+void CoronaryCalciumWindow::onDrawToggled(bool checked)
+{
+    if (checked) {
+        applyDrawTool();
+        return;
+    }
+    m_viewport->setRoiLabel(QString(), QColor());
+    m_viewport->setMeasurementMode(0);
+}
+
+void CoronaryCalciumWindow::recalculate()
+{
+    int regionCount = 0;
+    int lesionCount = 0;
+    double total = 0.0;
+    QMap<QString, double> scores;
+    QMap<QString, int> counts;
+
+    for (int s = 0; s < m_slices.size(); ++s) {
+        const auto regions = searchRegions(m_viewport, s);
+        render::HuImage image;
+        bool loaded = false;
+        for (const auto& region : regions) {
+            ++regionCount;
+            if (!loaded) {
+                QString error;
+                if (!render::loadHuFrame(image, m_slices.at(s).filePath, m_slices.at(s).frameIndex, &error))
+                    continue;
+                loaded = true;
+            }
+            const double pixelArea = pixelAreaOf(m_slices.at(s));
+            for (const auto& lesion : findCalciumLesions(image, region, pixelArea, CalciumThresholdHu)) {
+                const double score = clinical::agatstonLesionScore(lesion.areaMm2, lesion.peakHu);
+                if (score <= 0.0)
+                    continue;
+                scores[region.name] += score;
+                counts[region.name] += 1;
+                total += score;
+                ++lesionCount;
+            }
+        }
+    }
+
+    if (lesionCount == 0) {
+        const QString text =
+            regionCount > 0
+                ? QStringLiteral("Внутри размеченных областей не найдено ни одного очага, отвечающего критериям "
+                                 "метода Agatston (плотность ≥130 HU, площадь очага ≥1 мм²). Проверьте область "
+                                 "поиска или срез — возможно, кальцинат за её пределами.")
+                : QStringLiteral("Не размечено ни одной области поиска. Включите «Обводить очаги» и обведите "
+                                 "широкую область вокруг предполагаемого кальцината — сами очаги программа найдёт "
+                                 "внутри неё автоматически.");
+        QMessageBox::information(this, QStringLiteral("Индекс коронарного кальция"), text);
+        refreshLesionOverlay();
+        return;
+    }
+
+    QString html = QStringLiteral("<b>Очагов найдено автоматически:</b> %1 (в %2 областях поиска)<br><br>")
+                       .arg(lesionCount)
+                       .arg(regionCount);
+    html += QStringLiteral("<table cellspacing='4'>");
+    html += QStringLiteral("<tr><td><b>Артерия</b></td><td><b>Очагов</b></td><td><b>Индекс</b></td></tr>");
+    for (const auto& artery : coronaryArteries()) {
+        if (!counts.contains(artery.id))
+            continue;
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>")
+                    .arg(artery.label)
+                    .arg(counts.value(artery.id))
+                    .arg(scores.value(artery.id, 0.0), 0, 'f', 1);
+    }
+    html += QStringLiteral("</table><br>");
+    html += QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total, 0, 'f', 1);
+    html += QStringLiteral("<b>Категория риска:</b> %1<br>")
+                .arg(clinical::calciumScoreCategory(total).toHtmlEscaped());
+    html += QStringLiteral(
+        "<br><span style='color:#888'>Метод Agatston (J Am Coll Cardiol, 1990; 15(4): 827-832): площадь каждого "
+        "ОТДЕЛЬНОГО очага (≥130 HU, ≥1 мм² — найден автоматически внутри размеченных областей) на КАЖДОМ срезе "
+        "умножается на весовой коэффициент по максимальной плотности ЭТОГО очага (130-199→×1, 200-299→×2, "
+        "300-399→×3, ≥400→×4) и суммируется по всем очагам всех срезов. Автоматический расчёт, финальная оценка — "
+        "за врачом.</span>");
+    showResult(html);
+    refreshLesionOverlay();
+}
+
+void CoronaryCalciumWindow::refreshLesionOverlay()
+{
+    const int index = m_viewport->currentSliceIndex();
+    if (m_slices.isEmpty() || index < 0 || index >= m_slices.size()) {
+        m_viewport->clearContourOverlay();
+        return;
+    }
+    const auto regions = searchRegions(m_viewport, index);
+    if (regions.isEmpty()) {
+        m_viewport->clearContourOverlay();
+        return;
+    }
+    render::HuImage image;
+    QString error;
+    if (!render::loadHuFrame(image, m_slices.at(index).filePath, m_slices.at(index).frameIndex, &error)) {
+        m_viewport->clearContourOverlay();
+        return;
+    }
+    const double pixelArea = pixelAreaOf(m_slices.at(index));
+    QMap<QString, QColor> colours;
+    for (const auto& artery : coronaryArteries())
+        colours.insert(artery.id, artery.colour);
+
+    QList<QPolygonF> polygons;
+    QList<QColor> polygonColours;
+    for (const auto& region : regions) {
+        const QColor colour = colours.value(region.name, QColor(255, 255, 255, 255));
+        for (const auto& lesion : findCalciumLesions(image, region, pixelArea, CalciumThresholdHu)) {
+            QPainterPath path;
+            for (const QPoint& p : lesion.pixels)
+                path.addRect(QRectF(p.x(), p.y(), 1.0, 1.0));
+            for (const QPolygonF& polygon : path.simplified().toSubpathPolygons(QTransform())) {
+                polygons.append(polygon);
+                polygonColours.append(colour);
+            }
+        }
+    }
+    m_viewport->setContourOverlay(polygons, polygonColours);
+}
+
+void CoronaryCalciumWindow::showResult(const QString& html)
+{
+    if (!m_resultDialog) {
+        m_resultDialog = new QDialog(this);
+        m_resultDialog->setWindowTitle(QStringLiteral("Индекс коронарного кальция — результат"));
+        QSize available(1280, 900);
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            available = screen->availableSize();
+        m_resultDialog->resize(std::min(available.width() - 80, 640), std::min(available.height() - 80, 700));
+        auto* layout = new QVBoxLayout(m_resultDialog);
+        auto* scroll = new QScrollArea(m_resultDialog);
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setWidgetResizable(true);
+        m_resultLabel = new QLabel(scroll);
+        m_resultLabel->setWordWrap(true);
+        m_resultLabel->setTextFormat(Qt::RichText);
+        m_resultLabel->setContentsMargins(10, 10, 10, 10);
+        m_resultLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        scroll->setWidget(m_resultLabel);
+        layout->addWidget(scroll, 1);
+        auto* buttons = new QHBoxLayout;
+        buttons->addStretch();
+        auto* exportButton = new QPushButton(QStringLiteral("Экспорт (PNG)"), m_resultDialog);
+        connect(exportButton, &QPushButton::clicked, this, [this] { exportPng(); });
+        buttons->addWidget(exportButton);
+        layout->addLayout(buttons);
+    }
+    m_resultLabel->setText(html);
+    m_resultDialog->show();
+    m_resultDialog->raise();
+    m_resultDialog->activateWindow();
+}
+
+void CoronaryCalciumWindow::exportPng()
+{
+    if (!m_resultLabel)
+        return;
+    const QPixmap pixmap = m_resultLabel->grab();
+    if (pixmap.isNull())
+        return;
+    QString safeTitle = m_title;
+    safeTitle.replace(QRegularExpression(QStringLiteral("[^A-Za-zА-Яа-я0-9_-]+")), QStringLiteral("_"));
+    const QString defaultName = QStringLiteral("CoronaryCalcium_%1_%2.png")
+                                    .arg(safeTitle, QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
+    const QString fileName =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт индекса коронарного кальция"), defaultName,
+                                     QStringLiteral("PNG изображение (*.png)"));
+    if (fileName.isEmpty())
+        return;
+    if (!pixmap.save(fileName, "PNG"))
+        QMessageBox::warning(this, QStringLiteral("Экспорт"), QStringLiteral("Не удалось сохранить файл."));
+}
+
+void CoronaryCalciumWindow::clearAllRegions()
+{
+    const auto answer = QMessageBox::question(this, QStringLiteral("Очистить"),
+                                              QStringLiteral("Удалить ВСЕ размеченные очаги на ВСЕХ срезах?"),
+                                              QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes)
+        m_viewport->clearMeasurements(false);
+}
+
+void CoronaryCalciumWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (m_shownOnce)
+        return;
+    m_shownOnce = true;
+    // Being a top-level Qt::Window already gives the window its own taskbar entry here; only the image
+    // needs fitting once the panel has its real size.
+    m_viewport->fitImageInView();
+}

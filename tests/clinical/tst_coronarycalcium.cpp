@@ -1,0 +1,387 @@
+// Agatston scoring: lesion weights at the density band edges, risk bands, lesion detection inside search
+// regions, and the whole window on a CT series with known calcified blocks, including the PNG report.
+
+#include <clinical/CalciumFormulas.h>
+#include <clinical/CoronaryCalciumWindow.h>
+
+#include "DicomFixtures.h"
+#include "ModalAnswer.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int Background = 1024; // stored value of 0 HU with the fixture's intercept of -1024
+
+// Slice 1 and 2: a 4 × 4 block of 250 HU at x, y 5..8. Slice 3: a 3 × 3 block at x, y 20..22 of 150 HU
+// with one pixel of 450 HU, and a 2-pixel speck of 500 HU at x 5..6, y 20 (too small to count).
+int calciumValue(int x, int y, int z)
+{
+    if ((z == 1 || z == 2) && x >= 5 && x <= 8 && y >= 5 && y <= 8)
+        return Background + 250;
+    if (z == 3 && x >= 20 && x <= 22 && y >= 20 && y <= 22)
+        return Background + ((x == 21 && y == 21) ? 450 : 150);
+    if (z == 3 && (x == 5 || x == 6) && y == 20)
+        return Background + 500;
+    return Background;
+}
+
+QPushButton* buttonNamed(QWidget* w, const QString& text)
+{
+    for (auto* b : w->findChildren<QPushButton*>()) {
+        if (b->text() == text)
+            return b;
+    }
+    return nullptr;
+}
+
+// Types the name into the dialog's own name field, as a user would.
+void typeFileName(QFileDialog* fd, const QString& path)
+{
+    if (auto* edit = fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        edit->setText(path);
+    else
+        fd->selectFile(path);
+}
+
+render::HuImage blockImage(int blockPixels, double hu)
+{
+    render::HuImage image;
+    image.valid = true;
+    image.width = 10;
+    image.height = 10;
+    image.pixels.assign(100, 0.0);
+    for (int i = 0; i < blockPixels; ++i)
+        image.pixels[size_t(3 * 10 + 3 + i)] = hu;
+    return image;
+}
+
+} // namespace
+
+class TestCoronaryCalcium : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lesionWeights_data();
+    void lesionWeights();
+    void categories_data();
+    void categories();
+    void lesionAreaLimit_data();
+    void lesionAreaLimit();
+    void fixtureSeriesScore_data();
+    void fixtureSeriesScore();
+    void emptySeriesAndNoRegions();
+    void pngReportThroughSaveDialog();
+};
+
+void TestCoronaryCalcium::lesionWeights_data()
+{
+    QTest::addColumn<double>("area");
+    QTest::addColumn<double>("peak");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("129.9 HU") << 10.0 << 129.9 << 0.0;
+    QTest::newRow("130 HU") << 10.0 << 130.0 << 10.0;
+    QTest::newRow("199.9 HU") << 10.0 << 199.9 << 10.0;
+    QTest::newRow("200 HU") << 10.0 << 200.0 << 20.0;
+    QTest::newRow("300 HU") << 10.0 << 300.0 << 30.0;
+    QTest::newRow("399 HU") << 10.0 << 399.0 << 30.0;
+    QTest::newRow("400 HU") << 10.0 << 400.0 << 40.0;
+    QTest::newRow("1200 HU") << 2.5 << 1200.0 << 10.0;
+    QTest::newRow("zero area") << 0.0 << 500.0 << 0.0;
+    QTest::newRow("negative area") << -3.0 << 500.0 << 0.0;
+    QTest::newRow("NaN peak") << 10.0 << std::numeric_limits<double>::quiet_NaN() << 0.0;
+}
+
+void TestCoronaryCalcium::lesionWeights()
+{
+    QFETCH(double, area);
+    QFETCH(double, peak);
+    QFETCH(double, expected);
+    QCOMPARE(clinical::agatstonLesionScore(area, peak), expected);
+}
+
+void TestCoronaryCalcium::categories_data()
+{
+    QTest::addColumn<double>("total");
+    QTest::addColumn<QString>("text");
+    const QString none = QStringLiteral("0 — кальциноза не выявлено, очень низкий риск");
+    QTest::newRow("0") << 0.0 << none;
+    QTest::newRow("negative") << -1.0 << none;
+    QTest::newRow("0.1") << 0.1 << QStringLiteral("минимальный (1-10)");
+    QTest::newRow("10") << 10.0 << QStringLiteral("минимальный (1-10)");
+    QTest::newRow("10.5") << 10.5 << QStringLiteral("лёгкий (11-100)");
+    QTest::newRow("100") << 100.0 << QStringLiteral("лёгкий (11-100)");
+    QTest::newRow("100.01") << 100.01 << QStringLiteral("умеренный (101-400)");
+    QTest::newRow("400") << 400.0 << QStringLiteral("умеренный (101-400)");
+    QTest::newRow("400.1") << 400.1 << QStringLiteral("выраженный (>400)");
+}
+
+void TestCoronaryCalcium::categories()
+{
+    QFETCH(double, total);
+    QFETCH(QString, text);
+    QCOMPARE(clinical::calciumScoreCategory(total), text);
+}
+
+void TestCoronaryCalcium::lesionAreaLimit_data()
+{
+    QTest::addColumn<double>("pixelArea");
+    QTest::addColumn<int>("expectedLesions");
+    // Four pixels: 4 × 0.25 = 1.0 mm² counts, 4 × 0.2475 = 0.99 mm² does not.
+    QTest::newRow("exactly 1.0 mm²") << 0.25 << 1;
+    QTest::newRow("0.99 mm²") << 0.2475 << 0;
+}
+
+void TestCoronaryCalcium::lesionAreaLimit()
+{
+    QFETCH(double, pixelArea);
+    QFETCH(int, expectedLesions);
+    const render::HuImage image = blockImage(4, 300.0);
+    ImageViewportWidget::MeasurementInfo ellipse;
+    ellipse.kind = 13;
+    ellipse.name = QStringLiteral("LAD");
+    ellipse.points = {QPointF(0, 0), QPointF(10, 10)};
+    const auto lesions = findCalciumLesions(image, ellipse, pixelArea, 130.0);
+    QCOMPARE(lesions.size(), expectedLesions);
+    if (expectedLesions == 1) {
+        QCOMPARE(lesions.first().pixels.size(), 4);
+        QCOMPARE(lesions.first().peakHu, 300.0);
+    }
+
+    // The same calcification inside a polygon region gives the same lesion.
+    ImageViewportWidget::MeasurementInfo polygon = ellipse;
+    polygon.kind = 12;
+    polygon.points = {QPointF(1, 1), QPointF(9, 1), QPointF(9, 6), QPointF(1, 6)};
+    QCOMPARE(findCalciumLesions(image, polygon, pixelArea, 130.0).size(), expectedLesions);
+}
+
+void TestCoronaryCalcium::fixtureSeriesScore_data()
+{
+    QTest::addColumn<double>("spacingX");
+    QTest::addColumn<double>("spacingY");
+    QTest::addColumn<QString>("total");
+    QTest::addColumn<QString>("category");
+    // 0.25 mm² per pixel: LAD 16 px × 250 HU = 8, RCA and LM the same block = 8 each, LCX 9 px peak 450 = 9.
+    QTest::newRow("0.5 x 0.5 mm") << 0.5 << 0.5 << QStringLiteral("33.0") << QStringLiteral("лёгкий (11-100)");
+    // Missing X spacing counts as 1 mm: 0.5 mm² per pixel doubles every lesion (the speck is now 1.0 mm²
+    // but lies in the OTHER region: 2 px × 0.5 × 4 = 4 more).
+    QTest::newRow("X spacing 0") << 0.0 << 0.5 << QStringLiteral("70.0") << QStringLiteral("лёгкий (11-100)");
+}
+
+void TestCoronaryCalcium::fixtureSeriesScore()
+{
+    QFETCH(double, spacingX);
+    QFETCH(double, spacingY);
+    QFETCH(QString, total);
+    QFETCH(QString, category);
+
+    QTemporaryDir dir;
+    fixtures::SeriesSpec spec;
+    spec.slices = 4;
+    spec.value = calciumValue;
+    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    QCOMPARE(files.size(), 4);
+    QList<db::InstanceRecord> slices;
+    for (const QString& file : files) {
+        db::InstanceRecord record;
+        record.filePath = file;
+        record.pixelSpacingX = spacingX;
+        record.pixelSpacingY = spacingY;
+        slices.append(record);
+    }
+
+    QWidget parent;
+    auto* window = new CoronaryCalciumWindow(slices, 99, QStringLiteral("Calcium CT"), &parent, 40.0, 400.0);
+    QVERIFY(window->windowFlags() & Qt::Window);
+    QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Индекс коронарного кальция (Agatston) — Calcium CT"));
+    ImageViewportWidget* viewport = window->viewport();
+    QCOMPARE(viewport->currentSliceIndex(), 3); // clamped to the last slice
+    window->show();
+
+    QComboBox* arteryCombo = nullptr;
+    QComboBox* methodCombo = nullptr;
+    for (auto* combo : window->findChildren<QComboBox*>()) {
+        if (combo->itemText(0) == QStringLiteral("ЛКА (LM)"))
+            arteryCombo = combo;
+        else if (combo->itemText(0) == QStringLiteral("Эллипс"))
+            methodCombo = combo;
+    }
+    QPushButton* draw = buttonNamed(window, QStringLiteral("Обводить очаги"));
+    QVERIFY(arteryCombo && methodCombo && draw);
+    QCOMPARE(arteryCombo->count(), 5);
+
+    auto drawEllipse = [&](int slice, int artery, QPointF a, QPointF b) {
+        viewport->showSlice(slice);
+        draw->setChecked(false);
+        arteryCombo->setCurrentIndex(artery);
+        draw->setChecked(true);
+        QCOMPARE(viewport->measurementMode(), 13);
+        viewport->startMeasurement(a);
+        viewport->finishMeasurement(b);
+    };
+    drawEllipse(1, 1, QPointF(0, 0), QPointF(14, 14));   // LAD
+    drawEllipse(2, 3, QPointF(0, 0), QPointF(14, 14));   // RCA
+    drawEllipse(2, 0, QPointF(2, 2), QPointF(12, 12));   // LM over the same block
+    drawEllipse(3, 2, QPointF(16, 16), QPointF(28, 28)); // LCX
+    drawEllipse(3, 4, QPointF(0, 16), QPointF(12, 26));  // OTHER around the speck
+    drawEllipse(0, 1, QPointF(0, 0), QPointF(14, 14));   // LAD on a slice without calcium
+    // A second region drawn without applying the tool again has no name and is no search region.
+    viewport->startMeasurement(QPointF(16, 0));
+    viewport->finishMeasurement(QPointF(30, 14));
+    draw->setChecked(false);
+    QCOMPARE(viewport->measurementMode(), 0);
+
+    buttonNamed(window, QStringLiteral("Пересчитать"))->click();
+    QVERIFY(window->resultDialog());
+    QVERIFY(window->resultDialog()->isVisible());
+    const QString html = window->resultLabel()->text();
+    const bool speckCounts = spacingX == 0.0;
+    QVERIFY2(html.contains(QStringLiteral("<b>Очагов найдено автоматически:</b> %1 (в 6 областях поиска)")
+                               .arg(speckCounts ? 5 : 4)),
+             qPrintable(html));
+    QVERIFY(html.contains(QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total)));
+    QVERIFY(html.contains(QStringLiteral("<b>Категория риска:</b> %1<br>").arg(category)));
+    auto row = [](const QString& label, int count, double score) {
+        return QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>").arg(label).arg(count).arg(score, 0, 'f', 1);
+    };
+    const double k = speckCounts ? 2.0 : 1.0;
+    QVERIFY(html.contains(row(QStringLiteral("ЛКА (LM)"), 1, 8.0 * k)));
+    QVERIFY(html.contains(row(QStringLiteral("ПНА (LAD)"), 1, 8.0 * k)));
+    QVERIFY(html.contains(row(QStringLiteral("ОА (LCx)"), 1, 9.0 * k)));
+    QVERIFY(html.contains(row(QStringLiteral("ПКА (RCA)"), 1, 8.0 * k)));
+    QCOMPARE(html.contains(QStringLiteral("Другое")), speckCounts);
+    // Rows follow the artery table order.
+    QVERIFY(html.indexOf(QStringLiteral("ЛКА (LM)")) < html.indexOf(QStringLiteral("ПНА (LAD)")));
+    QVERIFY(html.contains(QStringLiteral("финальная оценка — за врачом.</span>")));
+
+    // The current slice (3) shows the LCX lesion outlined in the artery's colour.
+    viewport->showSlice(3);
+    QVERIFY(!viewport->contourOverlayItems().isEmpty());
+    if (!speckCounts) {
+        window->resultDialog()->grab().save(QStringLiteral("/tmp/calcium-result.png"));
+        window->grab().save(QStringLiteral("/tmp/calcium-window.png"));
+    }
+    viewport->showSlice(0);
+    QVERIFY(viewport->contourOverlayItems().isEmpty());
+
+    // Clearing asks first; No keeps the regions, Yes removes them from every slice.
+    {
+        fixtures::ModalAnswer answer(QMessageBox::No);
+        buttonNamed(window, QStringLiteral("Очистить все контуры"))->click();
+        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Удалить ВСЕ размеченные очаги на ВСЕХ срезах?")});
+    }
+    QCOMPARE(viewport->measurementsForSlice(2).size(), 2);
+    {
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        buttonNamed(window, QStringLiteral("Очистить все контуры"))->click();
+    }
+    QVERIFY(viewport->measurementsForSlice(2).isEmpty());
+    QVERIFY(viewport->measurementsForSlice(3).isEmpty());
+}
+
+void TestCoronaryCalcium::emptySeriesAndNoRegions()
+{
+    QWidget parent;
+    auto* window = new CoronaryCalciumWindow({}, 5, QStringLiteral("Empty"), &parent, 0.0, 0.0);
+    window->show();
+    fixtures::ModalAnswer answer(QMessageBox::Ok);
+    buttonNamed(window, QStringLiteral("Пересчитать"))->click();
+    QCOMPARE(answer.titles(), QStringList{QStringLiteral("Индекс коронарного кальция")});
+    QVERIFY(answer.texts().value(0).startsWith(QStringLiteral("Не размечено ни одной области поиска.")));
+    QVERIFY(!window->resultDialog());
+}
+
+void TestCoronaryCalcium::pngReportThroughSaveDialog()
+{
+    QTemporaryDir dir;
+    fixtures::SeriesSpec spec;
+    spec.slices = 4;
+    spec.value = calciumValue;
+    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    QList<db::InstanceRecord> slices;
+    for (const QString& file : files) {
+        db::InstanceRecord record;
+        record.filePath = file;
+        record.pixelSpacingX = 0.5;
+        record.pixelSpacingY = 0.5;
+        slices.append(record);
+    }
+    QWidget parent;
+    auto* window = new CoronaryCalciumWindow(slices, 1, QStringLiteral("КТ сердца: 1/2"), &parent, 40.0, 400.0);
+    window->show();
+    ImageViewportWidget* viewport = window->viewport();
+    buttonNamed(window, QStringLiteral("Обводить очаги"))->setChecked(true);
+    viewport->startMeasurement(QPointF(0, 0));
+    viewport->finishMeasurement(QPointF(14, 14));
+
+    // A region on a slice whose file is gone is skipped but still counted.
+    QVERIFY(QFile::remove(files.at(2)));
+    viewport->showSlice(2);
+    buttonNamed(window, QStringLiteral("Обводить очаги"))->setChecked(false);
+    buttonNamed(window, QStringLiteral("Обводить очаги"))->setChecked(true);
+    viewport->startMeasurement(QPointF(0, 0));
+    viewport->finishMeasurement(QPointF(14, 14));
+
+    buttonNamed(window, QStringLiteral("Пересчитать"))->click();
+    QVERIFY(window->resultLabel());
+    QVERIFY(window->resultLabel()->text().contains(QStringLiteral("1 (в 2 областях поиска)")));
+    QPushButton* exportButton = buttonNamed(window->resultDialog(), QStringLiteral("Экспорт (PNG)"));
+    QVERIFY(exportButton);
+
+    const QString target = dir.filePath(QStringLiteral("report.png"));
+    QString defaultName;
+    QString caption;
+    {
+        fixtures::ModalAnswer answer;
+        answer.setDialogHandler([&](QDialog* d) {
+            auto* fd = qobject_cast<QFileDialog*>(d);
+            if (!fd)
+                return true;
+            caption = fd->windowTitle();
+            defaultName = QFileInfo(fd->selectedFiles().value(0)).fileName();
+            typeFileName(fd, target);
+            static_cast<QDialog*>(fd)->accept();
+            return false;
+        });
+        exportButton->click();
+    }
+    QCOMPARE(caption, QStringLiteral("Экспорт индекса коронарного кальция"));
+    QVERIFY2(QRegularExpression(QStringLiteral("^CoronaryCalcium_КТ_сердца_1_2_\\d{8}_\\d{6}\\.png$"))
+                 .match(defaultName)
+                 .hasMatch(),
+             qPrintable(defaultName));
+    QImage saved(target);
+    QVERIFY(!saved.isNull());
+    QCOMPARE(saved.size(), window->resultLabel()->grab().size());
+
+    // An unwritable target gives the warning box.
+    const QString badTarget = dir.filePath(QStringLiteral("missing/dir/report.png"));
+    fixtures::ModalAnswer answer;
+    answer.setDialogHandler([&](QDialog* d) {
+        if (auto* fd = qobject_cast<QFileDialog*>(d)) {
+            typeFileName(fd, badTarget);
+            static_cast<QDialog*>(fd)->accept();
+        }
+        return false;
+    });
+    exportButton->click();
+    QCOMPARE(answer.titles(), QStringList{QStringLiteral("Экспорт")});
+    QCOMPARE(answer.texts(), QStringList{QStringLiteral("Не удалось сохранить файл.")});
+}
+
+QTEST_MAIN(TestCoronaryCalcium)
+#include "tst_coronarycalcium.moc"
