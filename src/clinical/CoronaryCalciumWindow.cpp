@@ -318,6 +318,7 @@ void CoronaryCalciumWindow::showResult(const QString& html)
         scroll->setWidgetResizable(true);
         m_resultLabel = new QLabel(scroll);
         m_resultLabel->setWordWrap(true);
+        m_resultLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         m_resultLabel->setTextFormat(Qt::RichText);
         m_resultLabel->setContentsMargins(10, 10, 10, 10);
         m_resultLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);

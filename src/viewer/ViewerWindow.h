@@ -65,6 +65,8 @@ public:
     void showDicomTags();
     // Page layout, then a modeless contact-sheet preview of the active panel's chosen images.
     void printActivePanel();
+    // Agatston calcium scoring on the active panel's series, in a new window of its own.
+    void openCoronaryCalciumWindow();
     void setActiveViewport(int index);
     // The per-panel series menu that onSeriesMenuRequested runs; the caller owns it.
     QMenu* buildSeriesMenu(int viewportIndex);
