@@ -9,6 +9,7 @@
 #include "viewer/WindowPresets.h"
 
 #include "app/MainWindow.h"
+#include "clinical/ClassificationHub.h"
 #include "clinical/RadiologyCalculatorHub.h"
 #include "db/PhaseGrouping.h"
 #include "dialogs/BugReportDialog.h"
@@ -47,14 +48,6 @@ const QString ResetDoneKey = QStringLiteral("toolbar/resetToDefaultDone_v3");
 QAction* addUnavailable(QMenu* menu, const QString& text, const QIcon& icon = QIcon())
 {
     QAction* action = menu->addAction(icon, text);
-    action->setEnabled(false);
-    return action;
-}
-
-QAction* addUnavailable(QToolBar* toolbar, const QIcon& icon, const QString& text, const QString& objectName)
-{
-    QAction* action = toolbar->addAction(icon, text);
-    action->setObjectName(objectName);
     action->setEnabled(false);
     return action;
 }
@@ -418,9 +411,15 @@ void ViewerWindow::buildToolbar()
         hub->setAttribute(Qt::WA_DeleteOnClose);
         hub->show();
     });
-    addUnavailable(m_toolbar, QIcon(QStringLiteral(":/icons/classifications.png")), QStringLiteral("Классификации"),
-                   QStringLiteral("classifications"))
-        ->setToolTip(QStringLiteral("RADS и другие системы отчётности: BI-RADS, LI-RADS, PI-RADS, Lung-RADS, TI-RADS, "
+    QAction* classifications = m_toolbar->addAction(QIcon(QStringLiteral(":/icons/classifications.png")),
+                                                    QStringLiteral("Классификации"));
+    classifications->setObjectName(QStringLiteral("classifications"));
+    connect(classifications, &QAction::triggered, this, [this] {
+        auto* hub = new ClassificationHub(this);
+        hub->setAttribute(Qt::WA_DeleteOnClose);
+        hub->show();
+    });
+    classifications->setToolTip(QStringLiteral("RADS и другие системы отчётности: BI-RADS, LI-RADS, PI-RADS, Lung-RADS, TI-RADS, "
                                     "CAD-RADS, Bosniak и др."));
 
     for (QAction* action : m_toolbar->actions()) {

@@ -1,0 +1,224 @@
+// The classification reference hub (tree, stack, read-only pages, opened from the viewer) and the
+// stenosis grade text of the vessel analysis summary.
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "clinical/ClassificationHub.h"
+#include "clinical/ReferencePages.h"
+#include "clinical/StenosisGrading.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLayout>
+#include <QPointer>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <limits>
+
+namespace {
+QTreeWidgetItem* pageItem(const ClassificationHub& hub, const QString& title)
+{
+    for (int c = 0; c < hub.tree->topLevelItemCount(); ++c) {
+        QTreeWidgetItem* category = hub.tree->topLevelItem(c);
+        for (int i = 0; i < category->childCount(); ++i) {
+            if (category->child(i)->text(0) == title)
+                return category->child(i);
+        }
+    }
+    return nullptr;
+}
+} // namespace
+
+class TstClassifications : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void stenosisBands_data()
+    {
+        QTest::addColumn<double>("percent");
+        QTest::addColumn<QString>("text");
+        const QString low = QStringLiteral("<50% — гемодинамически незначимый");
+        const QString moderate =
+            QStringLiteral("50–69% — умеренный, может быть значимым в зависимости от бассейна и клиники");
+        const QString severe = QStringLiteral("70–89% — выраженный, как правило гемодинамически значимый");
+        const QString critical = QStringLiteral("≥90% — критический, субокклюзия");
+        const QString occlusion = QStringLiteral("100% — окклюзия просвета");
+        QTest::newRow("wider than reference") << -12.0 << low;
+        QTest::newRow("zero") << 0.0 << low;
+        QTest::newRow("49.9") << 49.9 << low;
+        QTest::newRow("50") << 50.0 << moderate;
+        QTest::newRow("69.99") << 69.99 << moderate;
+        QTest::newRow("70") << 70.0 << severe;
+        QTest::newRow("89.9") << 89.9 << severe;
+        QTest::newRow("90") << 90.0 << critical;
+        QTest::newRow("99.9") << 99.9 << critical;
+        QTest::newRow("100") << 100.0 << occlusion;
+        QTest::newRow("104") << 104.0 << occlusion;
+        QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << occlusion;
+    }
+
+    void stenosisBands()
+    {
+        QFETCH(double, percent);
+        QFETCH(QString, text);
+        QCOMPARE(clinical::stenosisGradeText(percent), text);
+    }
+
+    void hubLayoutAndNavigation()
+    {
+        ClassificationHub hub(nullptr);
+        QCOMPARE(hub.windowTitle(), QStringLiteral("Классификации — RADS и другие системы отчётности"));
+        QVERIFY(hub.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(!hub.isModal());
+        QCOMPARE(hub.size(), QSize(920, 640));
+        QVERIFY(hub.tree->isHeaderHidden());
+        QCOMPARE(hub.tree->minimumWidth(), 260);
+        QCOMPARE(hub.tree->maximumWidth(), 320);
+        QVERIFY(!hub.tree->currentItem());
+
+        // The fresh hub shows its hint.
+        QCOMPARE(hub.stack->currentIndex(), 0);
+        auto* hint = qobject_cast<QLabel*>(hub.stack->widget(0));
+        QVERIFY(hint);
+        QCOMPARE(hint->text(), QStringLiteral("Выберите классификацию в списке слева."));
+        QCOMPARE(hint->styleSheet(), QStringLiteral("color: #888; font-size: 14px;"));
+
+        // Categories in order, each expanded, not selectable, with its pages in order.
+        QStringList categories;
+        QStringList titles;
+        for (int c = 0; c < hub.tree->topLevelItemCount(); ++c) {
+            QTreeWidgetItem* category = hub.tree->topLevelItem(c);
+            categories << category->text(0);
+            QVERIFY(category->isExpanded());
+            QVERIFY(!(category->flags() & Qt::ItemIsSelectable));
+            QVERIFY(category->font(0).bold());
+            QCOMPARE(hub.categories.value(category->text(0)), category);
+            for (int i = 0; i < category->childCount(); ++i)
+                titles << category->child(i)->text(0);
+        }
+        QCOMPARE(categories, ExpectedCategories);
+        QCOMPARE(titles, ExpectedTitles);
+        QCOMPARE(hub.stack->count(), ExpectedTitles.size() + 1);
+
+        // Each title leads to its own page, in the order of the list; a category leaves the page as it was.
+        for (int i = 0; i < ExpectedTitles.size(); ++i) {
+            hub.tree->setCurrentItem(pageItem(hub, ExpectedTitles.at(i)));
+            QCOMPARE(hub.stack->currentIndex(), i + 1);
+            QVERIFY(qobject_cast<ReferencePageBase*>(hub.stack->currentWidget()));
+        }
+        hub.tree->setCurrentItem(pageItem(hub, QStringLiteral("BI-RADS")));
+        QCOMPARE(hub.stack->currentIndex(), 1);
+        QVERIFY(qobject_cast<BiRadsPage*>(hub.stack->currentWidget()));
+        hub.tree->setCurrentItem(hub.tree->topLevelItem(1));
+        QCOMPARE(hub.stack->currentIndex(), 1);
+
+        hub.show();
+        hub.tree->setCurrentItem(pageItem(hub, QStringLiteral("LI-RADS v2018 CT/МРТ")));
+        QVERIFY(hub.grab().save(QDir::temp().filePath(QStringLiteral("classification_hub.png"))));
+    }
+
+    void pagesAreReadOnlyTablesWithoutLinks()
+    {
+        ClassificationHub hub(nullptr);
+        for (int i = 1; i < hub.stack->count(); ++i) {
+            QWidget* page = hub.stack->widget(i);
+            const QList<QTextBrowser*> browsers = page->findChildren<QTextBrowser*>();
+            QCOMPARE(browsers.size(), 1);
+            QTextBrowser* browser = browsers.first();
+            QVERIFY(browser->isReadOnly());
+            QVERIFY(!browser->openExternalLinks());
+            QCOMPARE(page->layout()->contentsMargins(), QMargins(4, 4, 4, 4));
+            const QString html = browser->toHtml();
+            QVERIFY2(!html.contains(QLatin1String("<a ")), qPrintable(QString::number(i)));
+            // Every page names its system in a heading and ends with its source.
+            QVERIFY(!browser->document()->toPlainText().trimmed().isEmpty());
+            QVERIFY2(browser->document()->toPlainText().contains(QStringLiteral("Источник")),
+                     qPrintable(QString::number(i)));
+        }
+    }
+
+    void biRadsText()
+    {
+        BiRadsPage page(nullptr);
+        auto* browser = page.findChild<QTextBrowser*>();
+        QVERIFY(browser);
+        const QString text = browser->document()->toPlainText();
+        QVERIFY(text.startsWith(QStringLiteral("BI-RADS")));
+        // Comparison signs display as signs, not as entity names.
+        QVERIFY(text.contains(QStringLiteral(">0–≤2%")));
+        QVERIFY(text.contains(QStringLiteral(">50–<95%")));
+        QVERIFY(!text.contains(QStringLiteral("&gt;")));
+        for (const QString& category : {QStringLiteral("4A"), QStringLiteral("4B"), QStringLiteral("4C"),
+                                        QStringLiteral("≥95%"), QStringLiteral("100%")})
+            QVERIFY2(text.contains(category), qPrintable(category));
+        QVERIFY(text.contains(QStringLiteral("только при скрининге")));
+    }
+
+    void openedFromViewer()
+    {
+        dicom::registerMetaTypes();
+        db::Database index;
+        QVERIFY(index.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
+        fixtures::SeriesSpec spec;
+        spec.rows = 16;
+        spec.columns = 16;
+        spec.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("ct")), spec));
+
+        ViewerWindow viewer(&index, spec.studyUid, spec.seriesUid);
+        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+        QAction* action = nullptr;
+        for (QAction* a : viewer.toolBar()->actions()) {
+            if (a->objectName() == QLatin1String("classifications"))
+                action = a;
+        }
+        QVERIFY(action);
+        QVERIFY(action->isEnabled());
+        QCOMPARE(action->text(), QStringLiteral("Классификации"));
+
+        action->trigger();
+        action->trigger();
+        const QList<ClassificationHub*> hubs = viewer.findChildren<ClassificationHub*>();
+        QCOMPARE(hubs.size(), 2);
+        QPointer<ClassificationHub> first = hubs.at(0);
+        QPointer<ClassificationHub> second = hubs.at(1);
+        QCOMPARE(first->parentWidget(), &viewer);
+        QVERIFY(first->isVisible() && !first->isModal());
+        QVERIFY(first->testAttribute(Qt::WA_DeleteOnClose));
+        first->close();
+        QTRY_VERIFY(first.isNull());
+        QVERIFY(!second.isNull());
+        QVERIFY(second->isVisible());
+        second->close();
+        QTRY_VERIFY(second.isNull());
+    }
+
+private:
+    const QStringList ExpectedCategories{
+        QStringLiteral("Молочная железа"), QStringLiteral("Печень"),  QStringLiteral("Простата"),
+        QStringLiteral("Яичники"),         QStringLiteral("Лёгкие"),  QStringLiteral("Щитовидная железа"),
+    };
+    const QStringList ExpectedTitles{
+        QStringLiteral("BI-RADS"),
+        QStringLiteral("LI-RADS v2018 CT/МРТ"),
+        QStringLiteral("Milan criteria (трансплантация при ГЦК)"),
+        QStringLiteral("Bismuth-Corlette (опухоль Клацкина)"),
+        QStringLiteral("PI-RADS v2.1"),
+        QStringLiteral("O-RADS US (ACR 2020)"),
+        QStringLiteral("Lung-RADS v2022"),
+        QStringLiteral("ACR TI-RADS"),
+    };
+};
+
+QTEST_MAIN(TstClassifications)
+#include "tst_classifications.moc"
