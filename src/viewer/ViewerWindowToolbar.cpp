@@ -387,8 +387,9 @@ void ViewerWindow::buildToolbar()
                                     "диастолическую и конечно-систолическую фазы, обведите эндокард и эпикард — "
                                     "объёмы, фракция выброса и масса миокарда посчитаются сами; стек ищется во всём "
                                     "исследовании."));
-    addUnavailable(extraMenu, QStringLiteral("Индекс коронарного кальция (Agatston)"))
-        ->setToolTip(QStringLiteral("Обведите каждый кальцинированный очаг на нативной РКТ (эллипс или контур), "
+    QAction* coronaryCalcium = extraMenu->addAction(QStringLiteral("Индекс коронарного кальция (Agatston)"));
+    connect(coronaryCalcium, &QAction::triggered, this, &ViewerWindow::openCoronaryCalciumWindow);
+    coronaryCalcium->setToolTip(QStringLiteral("Обведите каждый кальцинированный очаг на нативной РКТ (эллипс или контур), "
                                     "укажите артерию — индекс Agatston и категория риска посчитаются автоматически по "
                                     "площади и плотности очагов (≥130 HU)."));
     addUnavailable(extraMenu, QStringLiteral("Виртуальная эндоскопия/колоноскопия"))

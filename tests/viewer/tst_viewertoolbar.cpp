@@ -7,6 +7,7 @@
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 
+#include "clinical/CoronaryCalciumWindow.h"
 #include "db/Database.h"
 #include "dialogs/ToolbarCatalogue.h"
 #include "dialogs/ToolbarCustomizeDialog.h"
@@ -202,13 +203,26 @@ private slots:
               QStringLiteral("Криволинейный MPR — по точкам"), QStringLiteral("Сосудистый анализ"),
               QStringLiteral("Ортопантомограмма"), QStringLiteral("Автоматически по ходу сосуда"),
               QStringLiteral("Узел в лёгком"), QStringLiteral("Кардио-МРТ (SAX)"),
-              QStringLiteral("Индекс коронарного кальция (Agatston)"),
               QStringLiteral("Виртуальная эндоскопия/колоноскопия")}) {
             QAction* a = menuEntry(*w, text);
             QVERIFY2(a, qPrintable(text));
             QVERIFY2(!a->isEnabled(), qPrintable(text));
         }
         QVERIFY(menuEntry(*w, QStringLiteral("Сообщить об ошибке…"))->isEnabled());
+
+        // The calcium entry opens a scoring window of its own on the active panel's series, anew each time.
+        QAction* calcium = menuEntry(*w, QStringLiteral("Индекс коронарного кальция (Agatston)"));
+        QVERIFY(calcium->isEnabled());
+        {
+            fixtures::ModalAnswer refusal(QMessageBox::Ok);
+            calcium->trigger();
+            calcium->trigger();
+            QCOMPARE(refusal.count(), 0);
+        }
+        const auto calciumWindows = w->findChildren<CoronaryCalciumWindow*>();
+        QCOMPARE(calciumWindows.size(), 2);
+        QCOMPARE(calciumWindows.first()->viewport()->sliceCount(), w->panelSliceList(w->activePanelIndex()).size());
+        qDeleteAll(calciumWindows);
 
         // One preset button, and the analysis menu in its documented order.
         QCOMPARE(bar->findChildren<QToolButton*>(QStringLiteral("windowPresetButton")).size(), 1);
