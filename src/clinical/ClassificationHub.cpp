@@ -39,6 +39,19 @@ ClassificationHub::ClassificationHub(QWidget* parent)
     addPage(QStringLiteral("Яичники"), QStringLiteral("O-RADS US (ACR 2020)"), new OradsUsPage(this));
     addPage(QStringLiteral("Лёгкие"), QStringLiteral("Lung-RADS v2022"), new LungRadsPage(this));
     addPage(QStringLiteral("Щитовидная железа"), QStringLiteral("ACR TI-RADS"), new TiRadsPage(this));
+    addPage(QStringLiteral("Сердце и сосуды"), QStringLiteral("CAD-RADS 2.0"), new CadRadsPage(this));
+    const QString kidney = QStringLiteral("Почки");
+    addPage(kidney, QStringLiteral("Bosniak v2019"), new BosniakPage(this));
+    addPage(kidney, QStringLiteral("SFU/UTD (гидронефроз)"), new SfuUtdPage(this));
+    const QString oncology = QStringLiteral("Онкология (общее)");
+    addPage(oncology, QStringLiteral("RECIST 1.1 (ответ на лечение)"), new RecistPage(this));
+    addPage(oncology, QStringLiteral("Deauville (ПЭТ при лимфоме)"), new DeauvillePage(this));
+    const QString trauma = QStringLiteral("Травма");
+    addPage(trauma, QStringLiteral("AAST (селезёнка/печень/почка)"), new AastOrganInjuryPage(this));
+    addPage(trauma, QStringLiteral("Salter-Harris (детские переломы)"), new SalterHarrisPage(this));
+    addPage(trauma, QStringLiteral("Garden (шейка бедренной кости)"), new GardenPage(this));
+    addPage(trauma, QStringLiteral("Tile/AO (тазовое кольцо)"), new TileAoPage(this));
+    addPage(trauma, QStringLiteral("Denver criteria (травма сосудов шеи, BCVI)"), new DenverCriteriaPage(this));
 
     tree->expandAll();
 }

@@ -67,3 +67,83 @@ class TiRadsPage : public ReferencePageBase
 public:
     explicit TiRadsPage(QWidget* parent);
 };
+class CadRadsPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit CadRadsPage(QWidget* parent);
+};
+
+class BosniakPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit BosniakPage(QWidget* parent);
+};
+
+class SfuUtdPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit SfuUtdPage(QWidget* parent);
+};
+
+class RecistPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit RecistPage(QWidget* parent);
+};
+
+class DeauvillePage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit DeauvillePage(QWidget* parent);
+};
+
+class AastOrganInjuryPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit AastOrganInjuryPage(QWidget* parent);
+};
+
+class SalterHarrisPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit SalterHarrisPage(QWidget* parent);
+};
+
+class GardenPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit GardenPage(QWidget* parent);
+};
+
+class TileAoPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit TileAoPage(QWidget* parent);
+};
+
+class DenverCriteriaPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit DenverCriteriaPage(QWidget* parent);
+};
+

@@ -207,6 +207,8 @@ private:
     const QStringList ExpectedCategories{
         QStringLiteral("Молочная железа"), QStringLiteral("Печень"),  QStringLiteral("Простата"),
         QStringLiteral("Яичники"),         QStringLiteral("Лёгкие"),  QStringLiteral("Щитовидная железа"),
+        QStringLiteral("Сердце и сосуды"), QStringLiteral("Почки"),   QStringLiteral("Онкология (общее)"),
+        QStringLiteral("Травма"),
     };
     const QStringList ExpectedTitles{
         QStringLiteral("BI-RADS"),
@@ -217,6 +219,16 @@ private:
         QStringLiteral("O-RADS US (ACR 2020)"),
         QStringLiteral("Lung-RADS v2022"),
         QStringLiteral("ACR TI-RADS"),
+        QStringLiteral("CAD-RADS 2.0"),
+        QStringLiteral("Bosniak v2019"),
+        QStringLiteral("SFU/UTD (гидронефроз)"),
+        QStringLiteral("RECIST 1.1 (ответ на лечение)"),
+        QStringLiteral("Deauville (ПЭТ при лимфоме)"),
+        QStringLiteral("AAST (селезёнка/печень/почка)"),
+        QStringLiteral("Salter-Harris (детские переломы)"),
+        QStringLiteral("Garden (шейка бедренной кости)"),
+        QStringLiteral("Tile/AO (тазовое кольцо)"),
+        QStringLiteral("Denver criteria (травма сосудов шеи, BCVI)"),
     };
 };
 
