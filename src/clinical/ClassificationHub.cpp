@@ -52,6 +52,21 @@ ClassificationHub::ClassificationHub(QWidget* parent)
     addPage(trauma, QStringLiteral("Garden (шейка бедренной кости)"), new GardenPage(this));
     addPage(trauma, QStringLiteral("Tile/AO (тазовое кольцо)"), new TileAoPage(this));
     addPage(trauma, QStringLiteral("Denver criteria (травма сосудов шеи, BCVI)"), new DenverCriteriaPage(this));
+    const QString neuro = QStringLiteral("Нейрорадиология");
+    addPage(neuro, QStringLiteral("Модифицированная шкала Фишера (САК)"), new ModifiedFisherPage(this));
+    addPage(neuro, QStringLiteral("Hunt-Hess/WFNS (тяжесть САК)"), new HuntHessWfnsPage(this));
+    addPage(neuro, QStringLiteral("Spetzler-Martin (АВМ)"), new SpetzlerMartinPage(this));
+    const QString abdomen = QStringLiteral("Абдоминальная радиология");
+    addPage(abdomen, QStringLiteral("Balthazar/CTSI (панкреатит)"), new BalthazarCtsiPage(this));
+    addPage(abdomen, QStringLiteral("Hinchey (дивертикулит)"), new HincheyPage(this));
+    addPage(abdomen, QStringLiteral("C-RADS (КТ-колонография)"), new CradsPage(this));
+    const QString msk = QStringLiteral("Костно-мышечная система");
+    addPage(msk, QStringLiteral("Pfirrmann (дегенерация дисков)"), new PfirrmannPage(this));
+    addPage(msk, QStringLiteral("Kellgren-Lawrence (гонартроз)"), new KellgrenLawrencePage(this));
+    addPage(msk, QStringLiteral("Goutallier (ротаторная манжета)"), new GoutallierPage(this));
+    addPage(msk, QStringLiteral("Ficat (асептический некроз головки бедра)"), new FicatPage(this));
+    addPage(msk, QStringLiteral("Modic changes (позвонки)"), new ModicChangesPage(this));
+    addPage(msk, QStringLiteral("Risser sign (костный возраст, сколиоз)"), new RisserSignPage(this));
 
     tree->expandAll();
 }

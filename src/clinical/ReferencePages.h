@@ -147,3 +147,98 @@ public:
     explicit DenverCriteriaPage(QWidget* parent);
 };
 
+class ModifiedFisherPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit ModifiedFisherPage(QWidget* parent);
+};
+
+class HuntHessWfnsPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit HuntHessWfnsPage(QWidget* parent);
+};
+
+class SpetzlerMartinPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit SpetzlerMartinPage(QWidget* parent);
+};
+
+class BalthazarCtsiPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit BalthazarCtsiPage(QWidget* parent);
+};
+
+class HincheyPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit HincheyPage(QWidget* parent);
+};
+
+class CradsPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit CradsPage(QWidget* parent);
+};
+
+class PfirrmannPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit PfirrmannPage(QWidget* parent);
+};
+
+class KellgrenLawrencePage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit KellgrenLawrencePage(QWidget* parent);
+};
+
+class GoutallierPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit GoutallierPage(QWidget* parent);
+};
+
+class FicatPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit FicatPage(QWidget* parent);
+};
+
+class ModicChangesPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit ModicChangesPage(QWidget* parent);
+};
+
+class RisserSignPage : public ReferencePageBase
+{
+    Q_OBJECT
+
+public:
+    explicit RisserSignPage(QWidget* parent);
+};

@@ -3,6 +3,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "clinical/ClassificationHub.h"
+#include "clinical/RadiologyCalculatorHub.h"
 #include "clinical/ReferencePages.h"
 #include "clinical/StenosisGrading.h"
 #include "db/Database.h"
@@ -108,7 +109,8 @@ private slots:
         }
         QCOMPARE(categories, ExpectedCategories);
         QCOMPARE(titles, ExpectedTitles);
-        QCOMPARE(hub.stack->count(), ExpectedTitles.size() + 1);
+        QCOMPARE(hub.stack->count(), 31);
+        QCOMPARE(ExpectedTitles.size(), 30);
 
         // Each title leads to its own page, in the order of the list; a category leaves the page as it was.
         for (int i = 0; i < ExpectedTitles.size(); ++i) {
@@ -121,6 +123,26 @@ private slots:
         QVERIFY(qobject_cast<BiRadsPage*>(hub.stack->currentWidget()));
         hub.tree->setCurrentItem(hub.tree->topLevelItem(1));
         QCOMPARE(hub.stack->currentIndex(), 1);
+        hub.tree->setCurrentItem(pageItem(hub, QStringLiteral("Risser sign (костный возраст, сколиоз)")));
+        QCOMPARE(hub.stack->currentIndex(), 30);
+        QVERIFY(qobject_cast<RisserSignPage*>(hub.stack->currentWidget()));
+
+        QList<int> perCategory;
+        for (int c = 0; c < hub.tree->topLevelItemCount(); ++c)
+            perCategory << hub.tree->topLevelItem(c)->childCount();
+        QCOMPARE(perCategory, (QList<int>{1, 3, 1, 1, 1, 1, 1, 2, 2, 5, 3, 3, 6}));
+
+        // Category names shared with the calculator hub are this hub's own items.
+        RadiologyCalculatorHub calculators(nullptr, nullptr, QString());
+        for (const QString& shared : {QStringLiteral("Нейрорадиология"), QStringLiteral("Абдоминальная радиология"),
+                                      QStringLiteral("Костно-мышечная система")}) {
+            QTreeWidgetItem* own = hub.categories.value(shared);
+            QVERIFY(own);
+            QCOMPARE(own->treeWidget(), hub.tree);
+            QVERIFY(own != calculators.categories.value(shared));
+        }
+        QCOMPARE(hub.categories.value(QStringLiteral("Нейрорадиология"))->child(0)->text(0),
+                 QStringLiteral("Модифицированная шкала Фишера (САК)"));
 
         hub.show();
         hub.tree->setCurrentItem(pageItem(hub, QStringLiteral("LI-RADS v2018 CT/МРТ")));
@@ -208,7 +230,8 @@ private:
         QStringLiteral("Молочная железа"), QStringLiteral("Печень"),  QStringLiteral("Простата"),
         QStringLiteral("Яичники"),         QStringLiteral("Лёгкие"),  QStringLiteral("Щитовидная железа"),
         QStringLiteral("Сердце и сосуды"), QStringLiteral("Почки"),   QStringLiteral("Онкология (общее)"),
-        QStringLiteral("Травма"),
+        QStringLiteral("Травма"),          QStringLiteral("Нейрорадиология"), QStringLiteral("Абдоминальная радиология"),
+        QStringLiteral("Костно-мышечная система"),
     };
     const QStringList ExpectedTitles{
         QStringLiteral("BI-RADS"),
@@ -229,6 +252,18 @@ private:
         QStringLiteral("Garden (шейка бедренной кости)"),
         QStringLiteral("Tile/AO (тазовое кольцо)"),
         QStringLiteral("Denver criteria (травма сосудов шеи, BCVI)"),
+        QStringLiteral("Модифицированная шкала Фишера (САК)"),
+        QStringLiteral("Hunt-Hess/WFNS (тяжесть САК)"),
+        QStringLiteral("Spetzler-Martin (АВМ)"),
+        QStringLiteral("Balthazar/CTSI (панкреатит)"),
+        QStringLiteral("Hinchey (дивертикулит)"),
+        QStringLiteral("C-RADS (КТ-колонография)"),
+        QStringLiteral("Pfirrmann (дегенерация дисков)"),
+        QStringLiteral("Kellgren-Lawrence (гонартроз)"),
+        QStringLiteral("Goutallier (ротаторная манжета)"),
+        QStringLiteral("Ficat (асептический некроз головки бедра)"),
+        QStringLiteral("Modic changes (позвонки)"),
+        QStringLiteral("Risser sign (костный возраст, сколиоз)"),
     };
 };
 
