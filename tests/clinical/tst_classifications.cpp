@@ -145,7 +145,7 @@ private slots:
                  QStringLiteral("Модифицированная шкала Фишера (САК)"));
 
         hub.show();
-        hub.tree->setCurrentItem(pageItem(hub, QStringLiteral("LI-RADS v2018 CT/МРТ")));
+        hub.tree->setCurrentItem(pageItem(hub, QStringLiteral("Spetzler-Martin (АВМ)")));
         QVERIFY(hub.grab().save(QDir::temp().filePath(QStringLiteral("classification_hub.png"))));
     }
 
