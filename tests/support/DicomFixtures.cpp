@@ -289,7 +289,7 @@ DcmItem* newSequenceItem(DcmItem& parent, const DcmTagKey& sequence)
     return item;
 }
 
-// Encodes the data set in the spec's compression; false when DCMTK cannot.
+// Encodes the data set in the series' compression; false when DCMTK cannot.
 bool compress(DcmDataset& ds, Compression compression)
 {
     if (compression == Compression::None)

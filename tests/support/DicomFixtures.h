@@ -21,7 +21,7 @@ enum class PixelKind { Int16, UInt16, UInt8, Rgb8 };
 enum class Photometric { Monochrome2, Monochrome1 };
 enum class Compression { None, JpegBaseline, JpegLsLossless, Rle };
 enum class Plane { Axial, Sagittal, Coronal, Oblique };
-// How texts of the spec become bytes. Auto: ISO-8859-5 when the declared set is "ISO_IR 144",
+// How fixture texts become bytes. Auto: ISO-8859-5 when the declared set is "ISO_IR 144",
 // UTF-8 otherwise. Windows1251 writes raw Cyrillic code-page bytes whatever is declared.
 enum class TextEncoding { Auto, Utf8, Windows1251, Iso8859_5 };
 
@@ -93,13 +93,13 @@ QString newUid();
 // The stored value the default generator writes for voxel (x, y, z) of a signed 16-bit series.
 int coordinateValue(int x, int y, int z);
 
-// Direction cosines of the spec's plane: row (0..2) and column (3..5).
+// Direction cosines of the series' plane: row (0..2) and column (3..5).
 std::array<double, 6> orientationOf(const SeriesSpec& spec);
 std::array<double, 3> slicePosition(const SeriesSpec& spec, int slice);
 
 // One single-frame file per slice, named IMG_<k>.dcm in dir. Returns the written paths in slice order.
 QStringList writeSeries(const QString& dir, SeriesSpec spec);
-// One file for slice k of the spec.
+// One file for slice k of the series.
 QString writeSlice(const QString& path, const SeriesSpec& spec, int slice);
 // Classic multi-frame (all frames in one file, top-level geometry of slice 0).
 QString writeMultiFrame(const QString& path, SeriesSpec spec);

@@ -15,7 +15,7 @@ namespace fixtures {
 // Reads the summary of every file and indexes it; false at the first file that fails (or for none).
 bool indexFiles(db::Database& index, const QStringList& paths);
 
-// Writes the spec's series into `dir` (created when missing) and indexes it. UIDs left empty in
+// Writes the described series into `dir` (created when missing) and indexes it. UIDs left empty in
 // `spec` are generated and written back, so the caller learns the study and series UIDs.
 bool writeAndIndexSeries(db::Database& index, const QString& dir, SeriesSpec& spec);
 
