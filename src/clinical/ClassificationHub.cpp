@@ -2,34 +2,12 @@
 
 #include "clinical/ReferencePages.h"
 
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QStackedWidget>
 #include <QTreeWidget>
 
 ClassificationHub::ClassificationHub(QWidget* parent)
-    : QDialog(parent)
+    : CategoryHub(parent, QStringLiteral("Классификации — RADS и другие системы отчётности"),
+                  QStringLiteral("Выберите классификацию в списке слева."))
 {
-    setWindowTitle(QStringLiteral("Классификации — RADS и другие системы отчётности"));
-    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
-    resize(920, 640);
-
-    auto* layout = new QHBoxLayout(this);
-    tree = new QTreeWidget(this);
-    tree->setHeaderHidden(true);
-    tree->setMinimumWidth(260);
-    tree->setMaximumWidth(320);
-    stack = new QStackedWidget(this);
-    layout->addWidget(tree, 0);
-    layout->addWidget(stack, 1);
-
-    auto* hint = new QLabel(QStringLiteral("Выберите классификацию в списке слева."), stack);
-    hint->setAlignment(Qt::AlignCenter);
-    hint->setStyleSheet(QStringLiteral("color: #888; font-size: 14px;"));
-    stack->addWidget(hint);
-
-    connect(tree, &QTreeWidget::currentItemChanged, this, &ClassificationHub::onCurrentItemChanged);
-
     addPage(QStringLiteral("Молочная железа"), QStringLiteral("BI-RADS"), new BiRadsPage(this));
     const QString liver = QStringLiteral("Печень");
     addPage(liver, QStringLiteral("LI-RADS v2018 CT/МРТ"), new LiRadsPage(this));
@@ -69,35 +47,4 @@ ClassificationHub::ClassificationHub(QWidget* parent)
     addPage(msk, QStringLiteral("Risser sign (костный возраст, сколиоз)"), new RisserSignPage(this));
 
     tree->expandAll();
-}
-
-void ClassificationHub::addPage(const QString& category, const QString& title, QWidget* page)
-{
-    QTreeWidgetItem* parentItem = categoryItem(category);
-    const int index = stack->addWidget(page);
-    auto* item = new QTreeWidgetItem(parentItem, QStringList{title});
-    item->setData(0, Qt::UserRole, index);
-}
-
-QTreeWidgetItem* ClassificationHub::categoryItem(const QString& category)
-{
-    if (QTreeWidgetItem* existing = categories.value(category))
-        return existing;
-    auto* item = new QTreeWidgetItem(QStringList{category});
-    QFont font = item->font(0);
-    font.setWeight(QFont::Bold);
-    item->setFont(0, font);
-    item->setFlags(item->flags() & ~Qt::ItemIsSelectable);
-    tree->addTopLevelItem(item);
-    categories.insert(category, item);
-    return item;
-}
-
-void ClassificationHub::onCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem*)
-{
-    if (!current)
-        return;
-    const QVariant index = current->data(0, Qt::UserRole);
-    if (index.isValid())
-        stack->setCurrentIndex(index.toInt());
 }

@@ -1,27 +1,15 @@
 #pragma once
 
-#include <QDialog>
-#include <QHash>
-#include <QString>
+#include "clinical/CategoryHub.h"
 
-class QStackedWidget;
-class QTreeWidget;
-class QTreeWidgetItem;
+#include <QString>
 
 // The non-modal classification reference window: categories with their pages on the left, the chosen
 // page on the right.
-class ClassificationHub : public QDialog
+class ClassificationHub : public CategoryHub
 {
     Q_OBJECT
 
 public:
     explicit ClassificationHub(QWidget* parent);
-
-    void addPage(const QString& category, const QString& title, QWidget* page);
-    QTreeWidgetItem* categoryItem(const QString& category);
-    void onCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem* previous);
-
-    QTreeWidget* tree = nullptr;
-    QStackedWidget* stack = nullptr;
-    QHash<QString, QTreeWidgetItem*> categories;
 };

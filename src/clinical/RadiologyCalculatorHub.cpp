@@ -7,34 +7,12 @@
 #include "clinical/NeuroMskPages.h"
 #include "clinical/UroGynPages.h"
 
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QStackedWidget>
 #include <QTreeWidget>
 
 RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db, const QString& studyUid)
-    : QDialog(parent)
+    : CategoryHub(parent, QStringLiteral("Расчёты — рентгенологический калькулятор"),
+                  QStringLiteral("Выберите калькулятор в списке слева."))
 {
-    setWindowTitle(QStringLiteral("Расчёты — рентгенологический калькулятор"));
-    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
-    resize(920, 640);
-
-    auto* layout = new QHBoxLayout(this);
-    tree = new QTreeWidget(this);
-    tree->setHeaderHidden(true);
-    tree->setMinimumWidth(260);
-    tree->setMaximumWidth(320);
-    stack = new QStackedWidget(this);
-    layout->addWidget(tree, 0);
-    layout->addWidget(stack, 1);
-
-    auto* hint = new QLabel(QStringLiteral("Выберите калькулятор в списке слева."), stack);
-    hint->setAlignment(Qt::AlignCenter);
-    hint->setStyleSheet(QStringLiteral("color: #888; font-size: 14px;"));
-    stack->addWidget(hint);
-
-    connect(tree, &QTreeWidget::currentItemChanged, this, &RadiologyCalculatorHub::onCurrentItemChanged);
-
     const QString neuro = QStringLiteral("Нейрорадиология");
     addPage(neuro, QStringLiteral("Индекс Эванса"), new EvansIndexPage(this));
     addPage(neuro, QStringLiteral("Стеноз БЦА (NASCET/ECST)"), new NascetEcstPage(this));
@@ -74,35 +52,4 @@ RadiologyCalculatorHub::RadiologyCalculatorHub(QWidget* parent, db::Database* db
     addPage(msk, QStringLiteral("Индекс Insall-Salvati"), new InsallSalvatiPage(this));
 
     tree->expandAll();
-}
-
-void RadiologyCalculatorHub::addPage(const QString& category, const QString& title, QWidget* page)
-{
-    QTreeWidgetItem* parentItem = categoryItem(category);
-    const int index = stack->addWidget(page);
-    auto* item = new QTreeWidgetItem(parentItem, QStringList{title});
-    item->setData(0, Qt::UserRole, index);
-}
-
-QTreeWidgetItem* RadiologyCalculatorHub::categoryItem(const QString& category)
-{
-    if (QTreeWidgetItem* existing = categories.value(category))
-        return existing;
-    auto* item = new QTreeWidgetItem(QStringList{category});
-    QFont font = item->font(0);
-    font.setWeight(QFont::Bold);
-    item->setFont(0, font);
-    item->setFlags(item->flags() & ~Qt::ItemIsSelectable);
-    tree->addTopLevelItem(item);
-    categories.insert(category, item);
-    return item;
-}
-
-void RadiologyCalculatorHub::onCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem*)
-{
-    if (!current)
-        return;
-    const QVariant index = current->data(0, Qt::UserRole);
-    if (index.isValid())
-        stack->setCurrentIndex(index.toInt());
 }

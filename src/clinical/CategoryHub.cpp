@@ -1,0 +1,61 @@
+#include "clinical/CategoryHub.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QStackedWidget>
+#include <QTreeWidget>
+
+CategoryHub::CategoryHub(QWidget* parent, const QString& title, const QString& hintText)
+    : QDialog(parent)
+{
+    setWindowTitle(title);
+    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
+    resize(920, 640);
+
+    auto* layout = new QHBoxLayout(this);
+    tree = new QTreeWidget(this);
+    tree->setHeaderHidden(true);
+    tree->setMinimumWidth(260);
+    tree->setMaximumWidth(320);
+    stack = new QStackedWidget(this);
+    layout->addWidget(tree, 0);
+    layout->addWidget(stack, 1);
+
+    auto* hint = new QLabel(hintText, stack);
+    hint->setAlignment(Qt::AlignCenter);
+    hint->setStyleSheet(QStringLiteral("color: #888; font-size: 14px;"));
+    stack->addWidget(hint);
+
+    connect(tree, &QTreeWidget::currentItemChanged, this, &CategoryHub::onCurrentItemChanged);
+}
+
+void CategoryHub::addPage(const QString& category, const QString& title, QWidget* page)
+{
+    QTreeWidgetItem* parentItem = categoryItem(category);
+    const int index = stack->addWidget(page);
+    auto* item = new QTreeWidgetItem(parentItem, QStringList{title});
+    item->setData(0, Qt::UserRole, index);
+}
+
+QTreeWidgetItem* CategoryHub::categoryItem(const QString& category)
+{
+    if (QTreeWidgetItem* existing = categories.value(category))
+        return existing;
+    auto* item = new QTreeWidgetItem(QStringList{category});
+    QFont font = item->font(0);
+    font.setWeight(QFont::Bold);
+    item->setFont(0, font);
+    item->setFlags(item->flags() & ~Qt::ItemIsSelectable);
+    tree->addTopLevelItem(item);
+    categories.insert(category, item);
+    return item;
+}
+
+void CategoryHub::onCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem*)
+{
+    if (!current)
+        return;
+    const QVariant index = current->data(0, Qt::UserRole);
+    if (index.isValid())
+        stack->setCurrentIndex(index.toInt());
+}
