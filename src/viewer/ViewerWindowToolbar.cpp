@@ -37,6 +37,7 @@
 #include <QWidgetAction>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -50,6 +51,21 @@ QAction* addUnavailable(QMenu* menu, const QString& text, const QIcon& icon = QI
     QAction* action = menu->addAction(icon, text);
     action->setEnabled(false);
     return action;
+}
+
+// The measuring tools' button: it opens its menu on a click, starts out as the ruler, and its menu
+// entries form one exclusive group owned by groupOwner.
+std::pair<QMenu*, QActionGroup*> setUpToolButton(QToolButton* button, QObject* groupOwner)
+{
+    button->setPopupMode(QToolButton::MenuButtonPopup);
+    button->setIcon(measureIcon());
+    button->setToolTip(QStringLiteral("Линейка"));
+    auto* menu = new QMenu(button);
+    button->setMenu(menu);
+    QObject::connect(button, &QToolButton::clicked, button, &QToolButton::showMenu);
+    auto* group = new QActionGroup(groupOwner);
+    group->setExclusive(true);
+    return {menu, group};
 }
 
 } // namespace
@@ -222,14 +238,7 @@ void ViewerWindow::buildToolbar()
     // 10. Tools.
     {
         m_toolButton = new QToolButton(m_toolbar);
-        m_toolButton->setPopupMode(QToolButton::MenuButtonPopup);
-        m_toolButton->setIcon(measureIcon());
-        m_toolButton->setToolTip(QStringLiteral("Линейка"));
-        auto* menu = new QMenu(m_toolButton);
-        m_toolButton->setMenu(menu);
-        connect(m_toolButton, &QToolButton::clicked, m_toolButton, &QToolButton::showMenu);
-        auto* group = new QActionGroup(this);
-        group->setExclusive(true);
+        const auto [menu, group] = setUpToolButton(m_toolButton, this);
         addToolModeAction(group, menu, panIcon(), QStringLiteral("Обзор"), 0, {});
         addToolModeAction(group, menu, zoomIcon(), QStringLiteral("Zoom"), 1, {});
         addToolModeAction(group, menu, windowLevelIcon(), QStringLiteral("Яркость (ЛКМ)"), 2, {});
@@ -443,14 +452,7 @@ void ViewerWindow::buildPortableToolbar()
     m_toolbar->addSeparator();
 
     m_toolButton = new QToolButton(m_toolbar);
-    m_toolButton->setPopupMode(QToolButton::MenuButtonPopup);
-    m_toolButton->setIcon(measureIcon());
-    m_toolButton->setToolTip(QStringLiteral("Линейка"));
-    auto* menu = new QMenu(m_toolButton);
-    m_toolButton->setMenu(menu);
-    connect(m_toolButton, &QToolButton::clicked, m_toolButton, &QToolButton::showMenu);
-    auto* group = new QActionGroup(this);
-    group->setExclusive(true);
+    const auto [menu, group] = setUpToolButton(m_toolButton, this);
     addToolModeAction(group, menu, panIcon(), QStringLiteral("Обзор"), 0, {});
     addToolModeAction(group, menu, zoomIcon(), QStringLiteral("Zoom"), 1, {});
     addToolModeAction(group, menu, windowLevelIcon(), QStringLiteral("Яркость (ЛКМ)"), 2, {});
