@@ -200,39 +200,42 @@ void ImageViewportWidget::finishMeasurement(const QPointF& r)
         activeMeasurement = -1;
         selectMeasurement(index);
     };
+    // Puts the dragged point at r and redraws; false while the drag has not created that point yet.
+    auto placePoint = [this, &m, &r](int at) {
+        if (m.points.size() <= at)
+            return false;
+        m.points[at] = r;
+        refreshMeasurementGraphics(m);
+        return true;
+    };
 
     switch (m.kind) {
     case 3:
-        if (m.points.size() < 2)
+        if (!placePoint(1))
             return;
-        m.points[1] = r;
-        refreshMeasurementGraphics(m);
         endAndSelect();
         break;
     case 4:
+    case 14: {
+        // The angle's second arm and the Cobb angle's second line are drawn by a second drag.
         if (!m_secondPhase) {
-            if (m.points.size() < 2)
-                return;
-            m.points[1] = r;
-            refreshMeasurementGraphics(m);
-            m_secondPhase = true;
+            if (placePoint(1))
+                m_secondPhase = true;
             return;
         }
-        // A click without a drag never started the second arm: keep waiting for it.
-        if (m.points.size() < 3)
+        // A click without a drag never started the second stroke: keep waiting for it.
+        const int last = m.kind == 4 ? 2 : 3;
+        if (!placePoint(last))
             return;
-        m.points[2] = r;
-        refreshMeasurementGraphics(m);
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i <= last; ++i)
             m.handles.append(createHandleItem(m_scene, m.points.at(i)));
         m_secondPhase = false;
         endAndSelect();
         break;
+    }
     case 5:
-        if (m.points.size() < 2)
+        if (!placePoint(1))
             return;
-        m.points[1] = r;
-        refreshMeasurementGraphics(m);
         updateEllipseRoiStats(m);
         endAndSelect();
         break;
@@ -249,10 +252,8 @@ void ImageViewportWidget::finishMeasurement(const QPointF& r)
         break;
     }
     case 10: {
-        if (m.points.size() < 2)
+        if (!placePoint(1))
             return;
-        m.points[1] = r;
-        refreshMeasurementGraphics(m);
         activeMeasurement = -1;
         // The comment dialog runs its own event loop: the record is found again by its first item.
         QGraphicsItem* key = m.items.isEmpty() ? nullptr : m.items.first();
@@ -276,31 +277,11 @@ void ImageViewportWidget::finishMeasurement(const QPointF& r)
         break;
     }
     case 13:
-        if (m.points.size() < 2)
+        if (!placePoint(1))
             return;
-        m.points[1] = r;
-        refreshMeasurementGraphics(m);
         activeMeasurement = -1;
         m_mouse.pendingRoiName.clear();
         selectMeasurement(index);
-        break;
-    case 14:
-        if (!m_secondPhase) {
-            if (m.points.size() < 2)
-                return;
-            m.points[1] = r;
-            refreshMeasurementGraphics(m);
-            m_secondPhase = true;
-            return;
-        }
-        if (m.points.size() < 4)
-            return;
-        m.points[3] = r;
-        refreshMeasurementGraphics(m);
-        for (int i = 0; i < 4; ++i)
-            m.handles.append(createHandleItem(m_scene, m.points.at(i)));
-        m_secondPhase = false;
-        endAndSelect();
         break;
     default:
         break;
