@@ -3,6 +3,7 @@
 #include "HotkeyRegistry.h"
 #include "HotkeySettingsDialog.h"
 #include "ModalAnswer.h"
+#include "SettingsFileHelpers.h"
 
 #include <QApplication>
 #include <QKeySequenceEdit>
@@ -75,18 +76,13 @@ private:
 void TestHotkeys::initTestCase()
 {
     QVERIFY(m_config.isValid());
-    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config.path());
+    fixtures::useSettingsFolder(m_config.path());
     QVERIFY(QSettings().fileName().startsWith(m_config.path()));
 }
 
 void TestHotkeys::init()
 {
-    QSettings settings;
-    settings.clear();
-    settings.sync();
+    fixtures::clearSettings();
 }
 
 void TestHotkeys::defaultSequence_data()

@@ -2,6 +2,7 @@
 // peers on 127.0.0.1: storescp, a closed port and a listener that never answers.
 
 #include "ModalAnswer.h"
+#include "SettingsFileHelpers.h"
 #include "PacsSettingsDialog.h"
 
 #include "../pacs/PacsTestPeers.h"
@@ -123,10 +124,7 @@ private:
 void TestPacsSettings::initTestCase()
 {
     QVERIFY(m_config.isValid());
-    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config.path());
+    fixtures::useSettingsFolder(m_config.path());
     QVERIFY(QSettings().fileName().startsWith(m_config.path()));
     // A peer that never answers must fail the check in seconds, not half a minute.
     pacs::setNetworkTimeouts({2, 2, 2});
@@ -134,9 +132,7 @@ void TestPacsSettings::initTestCase()
 
 void TestPacsSettings::init()
 {
-    QSettings settings;
-    settings.clear();
-    settings.sync();
+    fixtures::clearSettings();
 }
 
 void TestPacsSettings::showsStoredConfiguration()

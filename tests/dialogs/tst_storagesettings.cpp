@@ -1,6 +1,7 @@
 // The storage settings dialog against the "cleanup" settings in a temporary folder.
 
 #include "ModalAnswer.h"
+#include "SettingsFileHelpers.h"
 #include "SettingsDialog.h"
 
 #include "db/CleanupSettings.h"
@@ -79,18 +80,13 @@ private:
 void TestStorageSettings::initTestCase()
 {
     QVERIFY(m_config.isValid());
-    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config.path());
+    fixtures::useSettingsFolder(m_config.path());
     QVERIFY(QSettings().fileName().startsWith(m_config.path()));
 }
 
 void TestStorageSettings::init()
 {
-    QSettings settings;
-    settings.clear();
-    settings.sync();
+    fixtures::clearSettings();
 }
 
 void TestStorageSettings::showsStoredValues_data()

@@ -2,6 +2,7 @@
 // dialog's round trip through the settings (in a temporary folder).
 
 #include "ModalAnswer.h"
+#include "SettingsFileHelpers.h"
 #include "ToolbarCatalogue.h"
 #include "ToolbarCustomizeDialog.h"
 
@@ -110,18 +111,13 @@ private:
 void TestToolbar::initTestCase()
 {
     QVERIFY(m_config.isValid());
-    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_config.path());
+    fixtures::useSettingsFolder(m_config.path());
     QVERIFY(QSettings().fileName().startsWith(m_config.path()));
 }
 
 void TestToolbar::init()
 {
-    QSettings settings;
-    settings.clear();
-    settings.sync();
+    fixtures::clearSettings();
 }
 
 void TestToolbar::catalogue()
