@@ -2,6 +2,7 @@
 // factory, the zoomable diagram, and the hub opened from the viewer's toolbar on a real index.
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
+#include "ToolBarAction.h"
 #include "clinical/AbdominalPages.h"
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/ChestPages.h"
@@ -237,11 +238,7 @@ private slots:
 
         ViewerWindow viewer(&index, spec.studyUid, spec.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
-        QAction* action = nullptr;
-        for (QAction* a : viewer.toolBar()->actions()) {
-            if (a->objectName() == QLatin1String("calculators"))
-                action = a;
-        }
+        QAction* action = fixtures::toolBarAction(viewer.toolBar(), QStringLiteral("calculators"));
         QVERIFY(action);
         QVERIFY(action->isEnabled());
 

@@ -2,6 +2,7 @@
 // stenosis grade text of the vessel analysis summary.
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
+#include "ToolBarAction.h"
 #include "clinical/ClassificationHub.h"
 #include "clinical/RadiologyCalculatorHub.h"
 #include "clinical/ReferencePages.h"
@@ -199,11 +200,7 @@ private slots:
 
         ViewerWindow viewer(&index, spec.studyUid, spec.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
-        QAction* action = nullptr;
-        for (QAction* a : viewer.toolBar()->actions()) {
-            if (a->objectName() == QLatin1String("classifications"))
-                action = a;
-        }
+        QAction* action = fixtures::toolBarAction(viewer.toolBar(), QStringLiteral("classifications"));
         QVERIFY(action);
         QVERIFY(action->isEnabled());
         QCOMPARE(action->text(), QStringLiteral("Классификации"));
