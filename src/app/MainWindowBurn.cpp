@@ -116,19 +116,11 @@ QByteArray autorunText(const QString& volumeLabel)
 
 void MainWindow::burnStudiesToDisc(const QString& studyUid)
 {
-    QString patientName;
-    QString patientId;
-    bool found = false;
-    for (const db::StudyRecord& study : m_db->allStudies()) {
-        if (study.studyInstanceUid == studyUid) {
-            patientName = study.patientName;
-            patientId = study.patientId;
-            found = true;
-            break;
-        }
-    }
-    if (!found)
+    const std::optional<db::StudyRecord> study = findStudy(*m_db, studyUid);
+    if (!study)
         return;
+    const QString patientName = study->patientName;
+    const QString patientId = study->patientId;
 
     qint64 studyBytes = 0;
     for (const db::SeriesRecord& series : m_db->seriesForStudy(studyUid))

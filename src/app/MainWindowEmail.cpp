@@ -115,19 +115,11 @@ QString mailBody(const QString& archivePath)
 
 void MainWindow::sendStudyByEmail(const QString& studyUid)
 {
-    QString patientName;
-    QString patientId;
-    bool found = false;
-    for (const db::StudyRecord& study : m_db->allStudies()) {
-        if (study.studyInstanceUid == studyUid) {
-            patientName = study.patientName;
-            patientId = study.patientId;
-            found = true;
-            break;
-        }
-    }
-    if (!found)
+    const std::optional<db::StudyRecord> study = findStudy(*m_db, studyUid);
+    if (!study)
         return;
+    const QString patientName = study->patientName;
+    const QString patientId = study->patientId;
     // A multi-frame file has one index row per frame but belongs in the archive once.
     const QStringList files = exportFileList(*m_db, studyUid);
     if (files.isEmpty()) {

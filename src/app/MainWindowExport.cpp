@@ -36,14 +36,6 @@ fs::path toPath(const QString& path)
     return fs::path(path.toStdU16String());
 }
 
-std::optional<db::StudyRecord> findStudy(const db::Database& index, const QString& studyUid)
-{
-    for (const db::StudyRecord& study : index.allStudies())
-        if (study.studyInstanceUid == studyUid)
-            return study;
-    return std::nullopt;
-}
-
 // The copy's options; false when the user cancels.
 bool askFlashOptions(QWidget* parent, bool* compress, bool* includeMac)
 {

@@ -161,6 +161,14 @@ bool folderHasVisibleEntries(const QString& folder)
     return !QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
 }
 
+std::optional<db::StudyRecord> findStudy(const db::Database& index, const QString& studyUid)
+{
+    for (const db::StudyRecord& study : index.allStudies())
+        if (study.studyInstanceUid == studyUid)
+            return study;
+    return std::nullopt;
+}
+
 QStringList exportFileList(const db::Database& index, const QString& studyUid)
 {
     QStringList files;

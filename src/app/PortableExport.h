@@ -3,10 +3,13 @@
 // files, the plain archive copy and their folder names. Everything here works on file paths only, so
 // the long copies can run off the GUI thread; the index is read by the caller beforehand.
 
+#include "db/StudyRecord.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace db {
 class Database;
@@ -30,6 +33,9 @@ QString windowsPortableFolderPath();
 
 // True when the folder holds an entry other than hidden or system ones.
 bool folderHasVisibleEntries(const QString& folder);
+
+// The indexed study with that UID, or nothing when the index does not hold it.
+std::optional<db::StudyRecord> findStudy(const db::Database& index, const QString& studyUid);
 
 // The study's files in series order then instance order, each file once (a multi-frame file has one
 // index row per frame but is exported once).
