@@ -386,9 +386,7 @@ void PacsDownloadDialog::onServerSearched(int serverIndex, const QList<pacs::Stu
 {
     const pacs::PacsServer server = m_servers.value(serverIndex);
     for (const pacs::StudyQueryRow& r : rows) {
-        ResultRow row{r.patientName,      r.patientId,       r.studyDate,       r.studyTime,
-                      r.studyDescription, r.modalitiesInStudy, r.studyInstanceUid, r.accessionNumber,
-                      r.numberOfSeries,   r.numberOfInstances, serverIndex,       server};
+        ResultRow row{r, serverIndex, server};
         m_searchRows << row;
     }
     if (!error.isEmpty())

@@ -37,18 +37,9 @@ class PacsDownloadDialog : public QDialog
 public:
     enum DownloadMode { ToArchive = 0, DownloadAndOpen = 1, ViewOnly = 2 };
 
-    struct ResultRow
+    // One answered study together with the server it came from.
+    struct ResultRow : pacs::StudyQueryRow
     {
-        QString patientName;
-        QString patientId;
-        QString studyDate;
-        QString studyTime;
-        QString studyDescription;
-        QString modalitiesInStudy;
-        QString studyInstanceUid;
-        QString accessionNumber;
-        QString numberOfSeries;
-        QString numberOfInstances;
         qint32 serverIndex = -1;
         // The server that answered, so that the row keeps acting on it when the list changes.
         pacs::PacsServer server;
