@@ -2,8 +2,11 @@
 // the image back: the portable layout, "ПРОЧТИ.txt" and "autorun.inf" with their CR LF lines, the
 // volume label; the options of the dialog, a cancelled dialog, a failed preparation and a failed burn.
 
+#include "DiscImageFiles.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "ProgramTestSetup.h"
+#include "TestFiles.h"
 
 #include "app/DiscStaging.h"
 #include "app/MainWindow.h"
@@ -34,35 +37,6 @@
 #include <memory>
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QMap<QString, QByteArray> imageFiles(const QString& image)
-{
-    QMap<QString, QByteArray> out;
-    std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), &archive_read_free);
-    archive_read_support_format_iso9660(reader.get());
-    if (archive_read_open_filename(reader.get(), QFile::encodeName(image).constData(), 65536) != ARCHIVE_OK)
-        return {};
-    archive_entry* entry = nullptr;
-    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK) {
-        if (archive_entry_filetype(entry) != AE_IFREG)
-            continue;
-        QString name = QString::fromUtf8(archive_entry_pathname_utf8(entry));
-        if (name.startsWith(QLatin1String("./")))
-            name = name.mid(2);
-        QByteArray content(archive_entry_size(entry), '\0');
-        archive_read_data(reader.get(), content.data(), size_t(content.size()));
-        out.insert(name, content);
-    }
-    return out;
-}
 
 QString primaryVolumeId(const QString& image)
 {
@@ -109,16 +83,12 @@ class TestDiscBurnFlow : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QApplication::setQuitOnLastWindowClosed(false);
-        dicom::registerMetaTypes();
-        QSettings().clear();
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+        fixtures::prepareWindowTest();
+        fixtures::clearProgramData();
         platform::setSystemRoot(m_root.path());
-        writeFile(m_program.filePath("VavovIvirur"), QByteArray(1000, 'p'));
-        writeFile(m_program.filePath("plugins/libq.so"), QByteArray(200, 'q'));
-        writeFile(m_program.filePath("index.sqlite3"), QByteArray(50, 's'));
+        fixtures::writeFile(m_program.filePath("VavovIvirur"), QByteArray(1000, 'p'));
+        fixtures::writeFile(m_program.filePath("plugins/libq.so"), QByteArray(200, 'q'));
+        fixtures::writeFile(m_program.filePath("index.sqlite3"), QByteArray(50, 's'));
         setViewerProgramFolderOverride(m_program.path());
     }
     void cleanupTestCase()
@@ -166,7 +136,7 @@ private slots:
         w.refreshStudyTable();
 
         const QString image = m_data.filePath(QStringLiteral("%1.iso").arg(autorun));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         platform::setExtraRecorderAddresses({"stdio:" + image});
         const QStringList before = stagingFolders();
 
@@ -191,7 +161,7 @@ private slots:
         QCOMPARE(proposedLabel, makeSafeFolderName(spec.patientName, spec.patientId));
         QTRY_VERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")));
 
-        const QMap<QString, QByteArray> files = imageFiles(image);
+        const QMap<QString, QByteArray> files = fixtures::imageFiles(image);
         QStringList expected{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm", "VavovIvirur", "plugins/libq.so",
                              "portable.marker", QStringLiteral("ПРОЧТИ.txt")};
         if (autorun)
@@ -215,8 +185,8 @@ private slots:
         // A program folder with a macOS bundle next to it: the disc carries the bundle with the study
         // inside and the read-me's macOS lines; the dialog offered the bundle and counted its size.
         QTemporaryDir program;
-        writeFile(program.filePath("VavovIvirur"), QByteArray(100, 'p'));
-        writeFile(program.filePath("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"), QByteArray(300, 'm'));
+        fixtures::writeFile(program.filePath("VavovIvirur"), QByteArray(100, 'p'));
+        fixtures::writeFile(program.filePath("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"), QByteArray(300, 'm'));
         setViewerProgramFolderOverride(program.path());
         auto restore = qScopeGuard([&] { setViewerProgramFolderOverride(m_program.path()); });
 
@@ -227,7 +197,7 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("mac"), spec));
         w.refreshStudyTable();
         const QString image = m_data.filePath(QStringLiteral("mac.iso"));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         platform::setExtraRecorderAddresses({"stdio:" + image});
         QString macText;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
@@ -241,7 +211,7 @@ private slots:
         triggerBurnEntry(w, spec.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
         QCOMPARE(macText, QStringLiteral("Включить также просмотрщик для macOS (+0.0 МБ)"));
-        const QMap<QString, QByteArray> files = imageFiles(image);
+        const QMap<QString, QByteArray> files = fixtures::imageFiles(image);
         QCOMPARE(files.value("Kalvenor.app/Contents/MacOS/Kalvenor"), QByteArray(300, 'm'));
         QVERIFY(files.contains("Kalvenor.app/Contents/MacOS/DICOM/IMG_000001.dcm"));
         QVERIFY(!files.contains("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"));
@@ -257,7 +227,7 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("gone"), spec));
         w.refreshStudyTable();
         const QString image = m_data.filePath(QStringLiteral("unused.iso"));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         platform::setExtraRecorderAddresses({"stdio:" + image});
         const QStringList before = stagingFolders();
         {
@@ -288,13 +258,13 @@ private slots:
         w.refreshStudyTable();
         // The medium is blank when the dialog checks it and used when the worker starts.
         const QString image = m_data.filePath(QStringLiteral("late.iso"));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         platform::setExtraRecorderAddresses({"stdio:" + image});
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answer.setDialogHandler([&](QDialog* d) {
             if (qobject_cast<QProgressDialog*>(d))
                 return false;
-            writeFile(image, QByteArray(2048, 'u'));
+            fixtures::writeFile(image, QByteArray(2048, 'u'));
             return true;
         });
         triggerBurnEntry(w, spec.studyUid);

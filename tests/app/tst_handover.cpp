@@ -2,6 +2,7 @@
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
+#include "ProgramTestSetup.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -71,10 +72,7 @@ class TestHandover : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QApplication::setQuitOnLastWindowClosed(false);
-        dicom::registerMetaTypes();
+        fixtures::prepareWindowTest();
     }
 
     void init()

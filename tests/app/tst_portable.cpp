@@ -3,6 +3,8 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
+#include "ProgramTestSetup.h"
+#include "VisibleViewer.h"
 
 #include "app/PortableSession.h"
 #include "dicom/DicomFileSummary.h"
@@ -15,18 +17,6 @@
 #include <QTimer>
 #include <QtTest>
 
-namespace {
-
-ViewerWindow* visibleViewer()
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
-            return v;
-    return nullptr;
-}
-
-} // namespace
-
 class TestPortable : public QObject
 {
     Q_OBJECT
@@ -34,10 +24,7 @@ class TestPortable : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QApplication::setQuitOnLastWindowClosed(false);
-        dicom::registerMetaTypes();
+        fixtures::prepareWindowTest();
     }
 
     void viewerOpensAndClosingEnds()
@@ -58,7 +45,7 @@ private slots:
         QTimer probe;
         probe.setInterval(50);
         connect(&probe, &QTimer::timeout, this, [&] {
-            ViewerWindow* v = visibleViewer();
+            ViewerWindow* v = fixtures::visibleViewer();
             if (!v)
                 return;
             sawViewer = true;
@@ -97,7 +84,7 @@ private slots:
         QCOMPARE(answer.titles(), QStringList({QStringLiteral("Kalvenor")}));
         QCOMPARE(answer.texts().value(0),
                  QStringLiteral("Не найдено ни одного DICOM-файла в папке \"%1\".").arg(dir.filePath("DICOM")));
-        QVERIFY(!visibleViewer());
+        QVERIFY(!fixtures::visibleViewer());
     }
 
     void missingFolderWarnsToo()

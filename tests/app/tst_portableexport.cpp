@@ -6,6 +6,9 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "ProgramTestSetup.h"
+#include "TestFiles.h"
+#include "VisibleViewer.h"
 
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"
@@ -40,14 +43,6 @@ QByteArray bytesOf(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
 }
 
 // Every file below root, as relative paths, sorted.
@@ -120,14 +115,6 @@ void answerFolder(fixtures::ModalAnswer& answer, const QString& folder, bool com
     });
 }
 
-ViewerWindow* visibleViewer()
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
-            return v;
-    return nullptr;
-}
-
 } // namespace
 
 class TestPortableExport : public QObject
@@ -143,25 +130,21 @@ class TestPortableExport : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QApplication::setQuitOnLastWindowClosed(false);
-        dicom::registerMetaTypes();
-        QSettings().clear();
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+        fixtures::prepareWindowTest();
+        fixtures::clearProgramData();
 
         // A fake installation: the program, libraries, debugging leftovers and the bundles.
         const QDir p(m_program.path());
-        writeFile(p.filePath("VavovIvirur"), "program");
-        writeFile(p.filePath("libkalvenor.so"), "library");
-        writeFile(p.filePath("debug.pdb"), "pdb");
-        writeFile(p.filePath("index.sqlite3"), "db");
-        writeFile(p.filePath("App.PDB"), "upper-case pdb");
-        writeFile(p.filePath("plugins/platforms/libqoffscreen.so"), "plugin");
-        writeFile(p.filePath("plugins/debug.pdb"), "nested pdb");
-        writeFile(p.filePath("plugins/cache.sqlite3"), "nested db");
-        writeFile(p.filePath("Mac_Portable/x"), "case");
-        writeFile(p.filePath("windows_portable/readme.txt"), "no exe here");
+        fixtures::writeFile(p.filePath("VavovIvirur"), "program");
+        fixtures::writeFile(p.filePath("libkalvenor.so"), "library");
+        fixtures::writeFile(p.filePath("debug.pdb"), "pdb");
+        fixtures::writeFile(p.filePath("index.sqlite3"), "db");
+        fixtures::writeFile(p.filePath("App.PDB"), "upper-case pdb");
+        fixtures::writeFile(p.filePath("plugins/platforms/libqoffscreen.so"), "plugin");
+        fixtures::writeFile(p.filePath("plugins/debug.pdb"), "nested pdb");
+        fixtures::writeFile(p.filePath("plugins/cache.sqlite3"), "nested db");
+        fixtures::writeFile(p.filePath("Mac_Portable/x"), "case");
+        fixtures::writeFile(p.filePath("windows_portable/readme.txt"), "no exe here");
         setViewerProgramFolderOverride(m_program.path());
     }
 
@@ -249,7 +232,7 @@ private slots:
         QCOMPARE(bytesOf(QDir(target).filePath("plugins/debug.pdb")), QByteArray("nested pdb"));
 
         // A second plain export refreshes the program files, then stops at the first existing image.
-        writeFile(QDir(target).filePath("portable.marker"), "stale");
+        fixtures::writeFile(QDir(target).filePath("portable.marker"), "stale");
         error.clear();
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, &error, false, false));
         QCOMPARE(error, QStringLiteral("Не удалось скопировать %1").arg(sources.first()));
@@ -271,7 +254,7 @@ private slots:
         QVERIFY(QFileInfo::exists(QDir(empty).filePath("portable.marker")));
 
         // A target that cannot be made: a plain file stands where the folder should be.
-        writeFile(out.filePath("blocked"), "file");
+        fixtures::writeFile(out.filePath("blocked"), "file");
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, out.filePath("blocked/x"), &error, false, false));
         QVERIFY2(error.startsWith(QStringLiteral("Ошибка копирования: ")), qPrintable(error));
     }
@@ -298,8 +281,8 @@ private slots:
     void macBundleGoesNextToTheStudy()
     {
         QTemporaryDir program;
-        writeFile(QDir(program.path()).filePath("VavovIvirur"), "program");
-        writeFile(QDir(program.path()).filePath("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"), "mac");
+        fixtures::writeFile(QDir(program.path()).filePath("VavovIvirur"), "program");
+        fixtures::writeFile(QDir(program.path()).filePath("mac_portable/Kalvenor.app/Contents/MacOS/Kalvenor"), "mac");
         setViewerProgramFolderOverride(program.path());
         QCOMPARE(macPortableBundlePath(), QDir(program.path()).filePath("mac_portable/Kalvenor.app"));
         QVERIFY(windowsPortableFolderPath().isEmpty());
@@ -308,7 +291,7 @@ private slots:
         QTemporaryDir out;
         QString error;
         QVERIFY2(w.writePortableStudyFolder(m_studyUid, out.path(), &error, false, false), qPrintable(error));
-        writeFile(out.filePath("Kalvenor.app/Contents/old.txt"), "older bundle file");
+        fixtures::writeFile(out.filePath("Kalvenor.app/Contents/old.txt"), "older bundle file");
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         w.addPortableViewers(out.path(), true, false, QStringLiteral("Экспорт на флеш-накопитель"));
         QCOMPARE(answer.count(), 0);
@@ -327,8 +310,8 @@ private slots:
         QVERIFY(answer.texts().value(0).startsWith(QStringLiteral("Не удалось добавить macOS-версию просмотрщика (")));
 
         // A Windows build counts only with its executable; its files go next to the program's own.
-        writeFile(QDir(program.path()).filePath("windows_portable/VavovIvirur.exe"), "windows");
-        writeFile(QDir(program.path()).filePath("windows_portable/platforms/qwindows.dll"), "dll");
+        fixtures::writeFile(QDir(program.path()).filePath("windows_portable/VavovIvirur.exe"), "windows");
+        fixtures::writeFile(QDir(program.path()).filePath("windows_portable/platforms/qwindows.dll"), "dll");
         QCOMPARE(windowsPortableFolderPath(), QDir(program.path()).filePath("windows_portable"));
         w.addPortableViewers(out.path(), false, true, QStringLiteral("Запись на CD/DVD"));
         QCOMPARE(bytesOf(out.filePath("VavovIvirur.exe")), QByteArray("windows"));
@@ -347,7 +330,7 @@ private slots:
     {
         QTemporaryDir out;
         // A link that leads out of the program folder must not give an entry that climbs out of it.
-        writeFile(out.filePath("outside/secret.txt"), "outside");
+        fixtures::writeFile(out.filePath("outside/secret.txt"), "outside");
         QVERIFY(QFile::link(out.filePath("outside/secret.txt"), QDir(m_program.path()).filePath("link.txt")));
         const QString archive = out.filePath("study.zip");
         QList<QPair<int, int>> calls;
@@ -391,7 +374,7 @@ private slots:
         QCOMPARE(calls.last(), qMakePair(100, 100));
 
         // Nothing to pack: the existing file stays as it was.
-        writeFile(archive, "old archive");
+        fixtures::writeFile(archive, "old archive");
         QVERIFY(!MainWindow::createPortableStudyZip({}, archive, &error, {}));
         QCOMPARE(error, QStringLiteral("Не удалось добавить в архив ни одного файла"));
         QCOMPARE(bytesOf(archive), QByteArray("old archive"));
@@ -429,7 +412,7 @@ private slots:
         QTimer probe;
         probe.setInterval(50);
         connect(&probe, &QTimer::timeout, this, [&] {
-            ViewerWindow* v = visibleViewer();
+            ViewerWindow* v = fixtures::visibleViewer();
             if (!v || !v->isPortableMode() || v->panelSliceList(v->activePanelIndex()).size() < 3)
                 return;
             studyUid = v->studyUid();
@@ -451,7 +434,7 @@ private slots:
         MainWindow w;
         QTemporaryDir drive;
         const QString target = drive.filePath(QStringLiteral("Иванов_Иван_123"));
-        writeFile(QDir(target).filePath("mine.txt"), "user file");
+        fixtures::writeFile(QDir(target).filePath("mine.txt"), "user file");
         fixtures::ModalAnswer answer(QMessageBox::No, QDialog::Accepted);
         answerFolder(answer, drive.path());
         w.exportStudiesToFlashDrive(m_studyUid);
@@ -460,7 +443,7 @@ private slots:
 
         // Hidden entries alone do not count.
         QDir(target).removeRecursively();
-        writeFile(QDir(target).filePath(".hidden"), "x");
+        fixtures::writeFile(QDir(target).filePath(".hidden"), "x");
         answer.setButton(QMessageBox::Ok);
         const int before = answer.count();
         w.exportStudiesToFlashDrive(m_studyUid);
@@ -482,7 +465,7 @@ private slots:
         QTemporaryDir drive;
 
         // A file in the way of the target folder: a clear error, the file untouched.
-        writeFile(drive.filePath(QStringLiteral("Сидоров_9")), "not a folder");
+        fixtures::writeFile(drive.filePath(QStringLiteral("Сидоров_9")), "not a folder");
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, drive.path(), false);
         w.exportStudiesToFlashDrive(spec.studyUid);
@@ -527,7 +510,7 @@ private slots:
         w.refreshStudyTable();
 
         QTemporaryDir archive;
-        writeFile(archive.filePath("Петров_P_1_2024_01_15/.keep"), "hidden only: counts as empty");
+        fixtures::writeFile(archive.filePath("Петров_P_1_2024_01_15/.keep"), "hidden only: counts as empty");
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, archive.path());
         triggerMenuEntry(w, {a, b, c}, "exportArchiveAction");

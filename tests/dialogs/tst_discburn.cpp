@@ -2,6 +2,8 @@
 // folder burnt with its Cyrillic names and volume label and read back from the image with libarchive,
 // a used medium, a missing folder, and the worker on its own thread reporting to the GUI thread.
 
+#include "DiscImageFiles.h"
+#include "TestFiles.h"
 #include "dialogs/DiscBurnWorker.h"
 #include "platform/DiscRecording.h"
 #include "platform/OpticalDrives.h"
@@ -19,36 +21,6 @@
 #include <memory>
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-// Every file of the image with its content, as libarchive reads it (Rock Ridge / Joliet names).
-QMap<QString, QByteArray> imageFiles(const QString& image)
-{
-    QMap<QString, QByteArray> out;
-    std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(), &archive_read_free);
-    archive_read_support_format_iso9660(reader.get());
-    if (archive_read_open_filename(reader.get(), QFile::encodeName(image).constData(), 65536) != ARCHIVE_OK)
-        return {{QStringLiteral("<unreadable>"), QByteArray(archive_error_string(reader.get()))}};
-    archive_entry* entry = nullptr;
-    while (archive_read_next_header(reader.get(), &entry) == ARCHIVE_OK) {
-        if (archive_entry_filetype(entry) != AE_IFREG)
-            continue;
-        QString name = QString::fromUtf8(archive_entry_pathname_utf8(entry));
-        if (name.startsWith(QLatin1String("./")))
-            name = name.mid(2);
-        QByteArray content(archive_entry_size(entry), '\0');
-        archive_read_data(reader.get(), content.data(), size_t(content.size()));
-        out.insert(name, content);
-    }
-    return out;
-}
 
 // The volume identifier of the primary descriptor (sector 16) and of the Joliet one.
 QPair<QString, QString> volumeIds(const QString& image)
@@ -87,11 +59,11 @@ class TestDiscBurn : public QObject
     {
         const QString staging = m_dir.filePath(QStringLiteral("staging"));
         QDir(staging).removeRecursively();
-        writeFile(staging + "/DICOM/IMG_000001.dcm", QByteArray(5000, 'd'));
-        writeFile(staging + "/DICOM/IMG_000002.dcm", QByteArray(300, 'e'));
-        writeFile(staging + "/portable.marker", QByteArray());
-        writeFile(staging + QStringLiteral("/ПРОЧТИ.txt"), QStringLiteral("Kalvenor — диск\r\n").toUtf8());
-        writeFile(staging + "/autorun.inf", "[autorun]\r\nopen=VavovIvirur.exe\r\n");
+        fixtures::writeFile(staging + "/DICOM/IMG_000001.dcm", QByteArray(5000, 'd'));
+        fixtures::writeFile(staging + "/DICOM/IMG_000002.dcm", QByteArray(300, 'e'));
+        fixtures::writeFile(staging + "/portable.marker", QByteArray());
+        fixtures::writeFile(staging + QStringLiteral("/ПРОЧТИ.txt"), QStringLiteral("Kalvenor — диск\r\n").toUtf8());
+        fixtures::writeFile(staging + "/autorun.inf", "[autorun]\r\nopen=VavovIvirur.exe\r\n");
         return staging;
     }
 
@@ -107,8 +79,8 @@ private slots:
     {
         const QString blank = m_dir.filePath(QStringLiteral("blank.iso"));
         const QString used = m_dir.filePath(QStringLiteral("used.iso"));
-        writeFile(blank, QByteArray());
-        writeFile(used, QByteArray(64 * 2048, 'x'));
+        fixtures::writeFile(blank, QByteArray());
+        fixtures::writeFile(used, QByteArray(64 * 2048, 'x'));
         QString error = QStringLiteral("untouched");
         platform::setExtraRecorderAddresses({});
         QVERIFY(disc::enumerateRecorders(&error).isEmpty());
@@ -139,7 +111,7 @@ private slots:
     void burnAndReadBack()
     {
         const QString image = m_dir.filePath(QStringLiteral("disc.iso"));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         const QString label = QStringLiteral("IVANOV_IVAN_12345_ABCDEFGHIJKLMNOPQRSTUV"); // 40 characters
         disc::DiscBurnWorker worker("stdio:" + image, stagingFolder(), label, false);
         QSignalSpy stages(&worker, &disc::DiscBurnWorker::progressChanged);
@@ -154,7 +126,7 @@ private slots:
         QCOMPARE(texts, (QStringList{"Подключение к приводу…", "Подготовка образа диска…",
                                      "Запись на диск… НЕ ИЗВЛЕКАЙТЕ носитель"}));
 
-        const QMap<QString, QByteArray> files = imageFiles(image);
+        const QMap<QString, QByteArray> files = fixtures::imageFiles(image);
         QCOMPARE(files.keys(), (QStringList{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm", "autorun.inf",
                                             "portable.marker", QStringLiteral("ПРОЧТИ.txt")}));
         QCOMPARE(files.value("DICOM/IMG_000001.dcm"), QByteArray(5000, 'd'));
@@ -193,7 +165,7 @@ private slots:
         QFETCH(bool, folderExists);
         QFETCH(QString, prefix);
         const QString image = m_dir.filePath(QStringLiteral("fail.iso"));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         if (address.isEmpty())
             address = "stdio:" + image;
         const QString folder = folderExists ? stagingFolder() : m_dir.filePath(QStringLiteral("missing"));
@@ -209,7 +181,7 @@ private slots:
     void workerOnItsThread()
     {
         const QString image = m_dir.filePath(QStringLiteral("threaded.iso"));
-        writeFile(image, QByteArray());
+        fixtures::writeFile(image, QByteArray());
         auto* thread = new QThread;
         auto* worker = new disc::DiscBurnWorker("stdio:" + image, stagingFolder(), QStringLiteral("T"), true);
         worker->moveToThread(thread);
@@ -232,7 +204,7 @@ private slots:
         QVERIFY(success);
         QCOMPARE(stages.size(), 3);
         QTRY_VERIFY(!guard);
-        QVERIFY(imageFiles(image).contains("autorun.inf"));
+        QVERIFY(fixtures::imageFiles(image).contains("autorun.inf"));
     }
 };
 
