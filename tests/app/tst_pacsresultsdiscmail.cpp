@@ -6,6 +6,8 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "PopupMenuAnswer.h"
+#include "UrlCatcher.h"
 
 #include "app/MainWindow.h"
 #include "app/PacsDownloadDialog.h"
@@ -25,72 +27,6 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    UrlCatcher()
-    {
-        for (const char* scheme : {"mailto", "https", "file"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
-    }
-    ~UrlCatcher() override
-    {
-        for (const char* scheme : {"mailto", "https", "file"})
-            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-    }
-    QList<QUrl> urls;
-public slots:
-    void openUrl(const QUrl& url) { urls << url; }
-};
-
-// Answers pop-up menus in the order they open: records the enabled entries, picks one (-1: none).
-class PopupAnswer
-{
-public:
-    explicit PopupAnswer(const QList<int>& choices) : m_choices(choices)
-    {
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-        m_timer.start();
-    }
-    QStringList enabledEntries;
-    int shown = 0;
-
-private:
-    void tick()
-    {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu || menu == m_answered)
-            return;
-        m_answered = menu;
-        const int choice = m_choices.value(std::min<int>(shown, m_choices.size() - 1), -1);
-        if (shown == 0)
-            for (QAction* a : menu->actions())
-                if (a->isEnabled())
-                    enabledEntries << a->text();
-        ++shown;
-        QMetaObject::invokeMethod(
-            menu,
-            [menu, choice] {
-                if (choice < 0 || choice >= menu->actions().size()) {
-                    QTest::keyClick(menu, Qt::Key_Escape);
-                    return;
-                }
-                menu->setActiveAction(menu->actions().at(choice));
-                QTest::keyClick(menu, Qt::Key_Return);
-            },
-            Qt::QueuedConnection);
-    }
-    QList<int> m_choices;
-    QPointer<QMenu> m_answered;
-    QTimer m_timer;
-};
-
-} // namespace
 
 class TestPacsResultsDiscMail : public QObject
 {
@@ -153,7 +89,7 @@ private slots:
 
         // E-mail: the folder chooser, the ZIP, the chooser dismissed, the folder shown.
         {
-            UrlCatcher urls;
+            fixtures::UrlCatcher urls;
             fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
             const QString folder = m_out.path();
             answer.setDialogHandler([folder](QDialog* d) {
@@ -163,7 +99,7 @@ private slots:
                     fd->setDirectory(folder);
                 return true;
             });
-            PopupAnswer popup(QList<int>{4, -1});
+            fixtures::PopupMenuAnswer popup(QList<int>{4, -1});
             emit results->customContextMenuRequested(cell);
             QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty(), 20000);
             QCOMPARE(popup.shown, 2);
@@ -179,7 +115,7 @@ private slots:
             platform::setExtraRecorderAddresses({"stdio:" + image});
             fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
             answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-            PopupAnswer popup(QList<int>{2});
+            fixtures::PopupMenuAnswer popup(QList<int>{2});
             emit results->customContextMenuRequested(cell);
             QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
             QVERIFY(QFileInfo(image).size() > 0);

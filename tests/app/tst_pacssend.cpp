@@ -6,6 +6,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "PopupMenuAnswer.h"
 
 #include "app/MainWindow.h"
 #include "app/PacsDownloadDialog.h"
@@ -29,52 +30,6 @@
 namespace {
 
 const QString Title = QStringLiteral("Отправка на PACS");
-
-// Answers the pop-up menu of PACS servers: records its entries, then picks one (or none: -1).
-class PopupAnswer
-{
-public:
-    explicit PopupAnswer(int choice) : PopupAnswer(QList<int>{choice}) {}
-    // One choice per menu, in the order the menus open; the last one repeats.
-    explicit PopupAnswer(const QList<int>& choices) : m_choices(choices)
-    {
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-        m_timer.start();
-    }
-    QStringList entries;
-    int shown = 0;
-
-private:
-    void tick()
-    {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu || menu == m_answered)
-            return;
-        m_answered = menu;
-        const int choice = m_choices.value(std::min<int>(shown, m_choices.size() - 1), -1);
-        ++shown;
-        entries.clear();
-        for (QAction* a : menu->actions())
-            entries << a->text();
-        // Answered after this tick returns: a chosen entry may open the next menu, and a timer does
-        // not fire again while its own handler runs.
-        QMetaObject::invokeMethod(
-            menu,
-            [menu, choice] {
-                if (choice < 0 || choice >= menu->actions().size()) {
-                    QTest::keyClick(menu, Qt::Key_Escape);
-                    return;
-                }
-                menu->setActiveAction(menu->actions().at(choice));
-                QTest::keyClick(menu, Qt::Key_Return);
-            },
-            Qt::QueuedConnection);
-    }
-    QList<int> m_choices;
-    QPointer<QMenu> m_answered;
-    QTimer m_timer;
-};
 
 pacs::PacsServer loopbackServer(quint16 port)
 {
@@ -146,7 +101,7 @@ private slots:
         QCOMPARE(send->text(), QStringLiteral("Отправить на PACS-сервер…"));
 
         fixtures::ModalAnswer answer(QMessageBox::Ok);
-        PopupAnswer popup(-1);
+        fixtures::PopupMenuAnswer popup(-1);
         send->trigger();
         QCOMPARE(answer.titles(), QStringList{Title});
         QCOMPARE(answer.texts(),
@@ -165,7 +120,7 @@ private slots:
         MainWindow w;
         const QString uid = addStudy(w.database(), dir.path());
         fixtures::ModalAnswer answer(QMessageBox::Ok);
-        PopupAnswer popup(-1);
+        fixtures::PopupMenuAnswer popup(-1);
         w.sendStudyToPacs(uid);
         QCOMPARE(popup.shown, 1);
         QCOMPARE(popup.entries,
@@ -219,7 +174,7 @@ private slots:
             }
             return false;
         });
-        PopupAnswer popup(1);
+        fixtures::PopupMenuAnswer popup(1);
         w.sendStudyToPacs(uid);
         auto* progress = w.findChild<QProgressDialog*>(QStringLiteral("pacsSendProgress"));
         QVERIFY(progress);
@@ -272,7 +227,7 @@ private slots:
 
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-        PopupAnswer popup(QList<int>{3, 1});
+        fixtures::PopupMenuAnswer popup(QList<int>{3, 1});
         emit results->customContextMenuRequested(results->visualItemRect(results->item(0, 0)).center());
         QCOMPARE(popup.shown, 2);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
@@ -302,7 +257,7 @@ private slots:
         QVERIFY(!uid.isEmpty());
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-        PopupAnswer popup(0);
+        fixtures::PopupMenuAnswer popup(0);
         w.sendStudyToPacs(uid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
         QCOMPARE(answer.texts(), QStringList{box});

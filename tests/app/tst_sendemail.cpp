@@ -6,6 +6,9 @@
 
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "PopupMenuAnswer.h"
+#include "ProgramTestSetup.h"
+#include "UrlCatcher.h"
 
 #include "app/MailCompose.h"
 #include "app/MainWindow.h"
@@ -33,69 +36,6 @@
 #include <memory>
 
 namespace {
-
-// Records what the program hands to the desktop services instead of opening it.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    UrlCatcher()
-    {
-        for (const char* scheme : {"mailto", "https", "file"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
-    }
-    ~UrlCatcher() override
-    {
-        for (const char* scheme : {"mailto", "https", "file"})
-            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-    }
-    QList<QUrl> urls;
-public slots:
-    void openUrl(const QUrl& url) { urls << url; }
-};
-
-// Answers the mail chooser: records its entries, grabs it once, then picks an entry (or none: -1).
-class PopupAnswer
-{
-public:
-    explicit PopupAnswer(int choice) : m_choice(choice)
-    {
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-        m_timer.start();
-    }
-    QStringList entries;
-    int shown = 0;
-
-private:
-    void tick()
-    {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu || menu == m_answered)
-            return;
-        m_answered = menu;
-        ++shown;
-        entries.clear();
-        for (QAction* a : menu->actions())
-            entries << a->text();
-        menu->grab().save(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
-        const int choice = m_choice;
-        QMetaObject::invokeMethod(
-            menu,
-            [menu, choice] {
-                if (choice < 0) {
-                    QTest::keyClick(menu, Qt::Key_Escape);
-                    return;
-                }
-                menu->setActiveAction(menu->actions().at(choice));
-                QTest::keyClick(menu, Qt::Key_Return);
-            },
-            Qt::QueuedConnection);
-    }
-    int m_choice;
-    QPointer<QMenu> m_answered;
-    QTimer m_timer;
-};
 
 // Answers the folder chooser with `folder` (or cancels it when empty); leaves the progress open.
 void answerFolder(fixtures::ModalAnswer& answer, const QString& folder)
@@ -158,12 +98,8 @@ class TestSendEmail : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QApplication::setQuitOnLastWindowClosed(false);
-        dicom::registerMetaTypes();
-        QSettings().clear();
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+        fixtures::prepareWindowTest();
+        fixtures::clearProgramData();
         QFile program(QDir(m_program.path()).filePath(QStringLiteral("VavovIvirur")));
         QVERIFY(program.open(QIODevice::WriteOnly));
         program.write("program");
@@ -255,10 +191,11 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
         w.refreshStudyTable();
 
-        UrlCatcher urls;
+        fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, target.path());
-        PopupAnswer popup(choice);
+        fixtures::PopupMenuAnswer popup(choice);
+        popup.setGrabPath(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
         triggerEmailEntry(w, spec.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty() && urls.urls.last().isLocalFile(), 20000);
 
@@ -293,7 +230,7 @@ private slots:
         spec.slices = 1;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
         w.refreshStudyTable();
-        UrlCatcher urls;
+        fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Rejected);
         answerFolder(answer, QString());
         triggerEmailEntry(w, spec.studyUid);
@@ -314,8 +251,9 @@ private slots:
         w.refreshStudyTable();
         QVERIFY(QDir(data.filePath(QStringLiteral("s"))).removeRecursively());
 
-        UrlCatcher urls;
-        PopupAnswer popup(0);
+        fixtures::UrlCatcher urls;
+        fixtures::PopupMenuAnswer popup(0);
+        popup.setGrabPath(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, target.path());
         triggerEmailEntry(w, spec.studyUid);
@@ -329,7 +267,7 @@ private slots:
     void unknownStudyIsIgnored()
     {
         MainWindow w;
-        UrlCatcher urls;
+        fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer;
         w.sendStudyByEmail(QStringLiteral("1.2.3.404"));
         QTest::qWait(50);
