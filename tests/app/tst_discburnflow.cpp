@@ -6,6 +6,7 @@
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 #include "ProgramTestSetup.h"
+#include "StudyTableRow.h"
 #include "TestFiles.h"
 
 #include "app/DiscStaging.h"
@@ -55,10 +56,7 @@ QStringList stagingFolders()
 void triggerBurnEntry(MainWindow& w, const QString& studyUid)
 {
     QTableWidget* table = w.studyTable();
-    int row = -1;
-    for (int r = 0; r < table->rowCount(); ++r)
-        if (table->item(r, 0)->data(StudyUidRole).toString() == studyUid)
-            row = r;
+    const int row = fixtures::studyRow(table, studyUid);
     QVERIFY(row >= 0);
     table->clearSelection();
     std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(table->visualItemRect(table->item(row, 0)).center()));

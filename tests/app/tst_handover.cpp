@@ -3,6 +3,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ProgramTestSetup.h"
+#include "StudyTableRow.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -37,14 +38,6 @@ QString addStudy(db::Database* index, const QString& folder, const QString& pati
             return {};
     }
     return spec.studyUid;
-}
-
-int rowOf(QTableWidget* t, const QString& uid)
-{
-    for (int r = 0; r < t->rowCount(); ++r)
-        if (t->item(r, 0)->data(StudyUidRole).toString() == uid)
-            return r;
-    return -1;
 }
 
 QList<ViewerWindow*> openViewers()
@@ -92,7 +85,7 @@ private slots:
         const QString b = addStudy(w.database(), dir.filePath("b"), "BETA");
         w.refreshStudyTable();
 
-        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 2);
+        w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 2);
         QCOMPARE(QSettings().value("startup/lastStudyUid").toString(), a);
         QCOMPARE(openViewers().size(), 1);
         QPointer<ViewerWindow> viewerA = openViewers().first();
@@ -107,7 +100,7 @@ private slots:
         QVERIFY(viewerA->isVisible());
 
         // The next study replaces the remembered viewer, which closes.
-        w.onStudyDoubleClicked(rowOf(w.studyTable(), b), 0);
+        w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), b), 0);
         QTRY_VERIFY(!viewerA);
         QCOMPARE(openViewers().size(), 1);
         QCOMPARE(openViewers().first()->studyUid(), b);
@@ -115,7 +108,7 @@ private slots:
         QVERIFY(!w.rememberedViewer());
 
         // Without going back to the list, both viewers stay open.
-        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 0);
+        w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
         QCOMPARE(openViewers().size(), 2);
     }
 
@@ -125,13 +118,13 @@ private slots:
         MainWindow w;
         const QString a = addStudy(w.database(), dir.filePath("a"), "ALPHA");
         w.refreshStudyTable();
-        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 0);
+        w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
         QPointer<ViewerWindow> first = openViewers().first();
         first->showNormal();
         first->setGeometry(100, 120, 640, 480);
         w.returnFromViewer(first);
         const QRect geometry = first->geometry();
-        w.onStudyDoubleClicked(rowOf(w.studyTable(), a), 0);
+        w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
         QTRY_VERIFY(!first);
         ViewerWindow* second = openViewers().first();
         QVERIFY(!second->isMaximized());
@@ -146,7 +139,7 @@ private slots:
         w.refreshStudyTable();
         w.onSeriesDoubleClicked(0, 0); // no study selected: nothing
         QVERIFY(openViewers().isEmpty());
-        w.onStudySelected(rowOf(w.studyTable(), a), 0);
+        w.onStudySelected(fixtures::studyRow(w.studyTable(), a), 0);
         QCOMPARE(w.seriesTable()->rowCount(), 2);
         const QString seriesUid = w.seriesTable()->item(1, 0)->data(Qt::UserRole).toString();
         w.onSeriesDoubleClicked(1, 0);

@@ -3,6 +3,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
+#include "StudyTableRow.h"
 
 #include "app/MainWindow.h"
 #include "app/ModalityFilterButton.h"
@@ -53,14 +54,6 @@ QStringList visibleColumn(QTableWidget* t, int column)
     return out;
 }
 
-int rowOf(QTableWidget* t, const QString& uid)
-{
-    for (int r = 0; r < t->rowCount(); ++r)
-        if (t->item(r, 0)->data(StudyUidRole).toString() == uid)
-            return r;
-    return -1;
-}
-
 } // namespace
 
 class TestMainWindow : public QObject
@@ -96,15 +89,15 @@ private slots:
 
         QTableWidget* t = w.studyTable();
         QCOMPARE(t->rowCount(), 3);
-        const int r1 = rowOf(t, "1.1");
+        const int r1 = fixtures::studyRow(t, "1.1");
         QCOMPARE(t->item(r1, 0)->text(), QStringLiteral("🔒 IVANOV^IVAN"));
         QCOMPARE(t->item(r1, 0)->data(StudyProtectedRole).toBool(), true);
         QCOMPARE(t->item(r1, 2)->text(), QStringLiteral("2024-03-15 10:15:02"));
         QCOMPARE(t->item(r1, 3)->text(), QStringLiteral("Грудь"));
         QCOMPARE(t->item(r1, 5)->text(), QStringLiteral("1 / 1"));
         // Nameless studies are numbered in index order (oldest first), whatever the sort shows.
-        const int r2 = rowOf(t, "1.2");
-        const int r3 = rowOf(t, "1.3");
+        const int r2 = fixtures::studyRow(t, "1.2");
+        const int r3 = fixtures::studyRow(t, "1.3");
         QCOMPARE(t->item(r2, 0)->text(), QStringLiteral("No Name"));
         QCOMPARE(t->item(r2, 2)->text(), QStringLiteral("2024-01-01"));
         QCOMPARE(t->item(r3, 2)->text(), QStringLiteral("2024031"));

@@ -7,6 +7,7 @@
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 #include "ProgramTestSetup.h"
+#include "StudyTableRow.h"
 #include "TestFiles.h"
 #include "VisibleViewer.h"
 
@@ -76,14 +77,6 @@ QString transferSyntaxOf(const QString& path)
     return QString::fromLatin1(value.c_str());
 }
 
-int rowOf(QTableWidget* t, const QString& uid)
-{
-    for (int r = 0; r < t->rowCount(); ++r)
-        if (t->item(r, 0)->data(StudyUidRole).toString() == uid)
-            return r;
-    return -1;
-}
-
 // Opens the context menu at the study's row (selecting those rows first) and triggers an entry.
 void triggerMenuEntry(MainWindow& w, const QStringList& uids, const char* actionName)
 {
@@ -91,8 +84,8 @@ void triggerMenuEntry(MainWindow& w, const QStringList& uids, const char* action
     table->clearSelection();
     table->setSelectionMode(QAbstractItemView::MultiSelection);
     for (const QString& uid : uids)
-        table->selectRow(rowOf(table, uid));
-    const QPoint pos = table->visualItemRect(table->item(rowOf(table, uids.first()), 0)).center();
+        table->selectRow(fixtures::studyRow(table, uid));
+    const QPoint pos = table->visualItemRect(table->item(fixtures::studyRow(table, uids.first()), 0)).center();
     std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(pos));
     QVERIFY(menu);
     QAction* action = menu->findChild<QAction*>(QLatin1String(actionName));

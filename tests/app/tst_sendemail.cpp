@@ -8,6 +8,7 @@
 #include "ModalAnswer.h"
 #include "PopupMenuAnswer.h"
 #include "ProgramTestSetup.h"
+#include "StudyTableRow.h"
 #include "UrlCatcher.h"
 
 #include "app/MailCompose.h"
@@ -58,10 +59,7 @@ void answerFolder(fixtures::ModalAnswer& answer, const QString& folder)
 void triggerEmailEntry(MainWindow& w, const QString& studyUid)
 {
     QTableWidget* table = w.studyTable();
-    int row = -1;
-    for (int r = 0; r < table->rowCount(); ++r)
-        if (table->item(r, 0)->data(StudyUidRole).toString() == studyUid)
-            row = r;
+    const int row = fixtures::studyRow(table, studyUid);
     QVERIFY(row >= 0);
     table->clearSelection();
     const QPoint pos = table->visualItemRect(table->item(row, 0)).center();

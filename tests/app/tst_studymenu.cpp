@@ -4,6 +4,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "StudyTableRow.h"
 
 #include "app/MainWindow.h"
 #include "db/CleanupSettings.h"
@@ -37,14 +38,6 @@ QString addStudy(db::Database* index, const QString& folder, const QString& date
     if (!fixtures::writeAndIndexSeries(*index, folder, spec))
         return {};
     return spec.studyUid;
-}
-
-int rowOf(QTableWidget* t, const QString& uid)
-{
-    for (int r = 0; r < t->rowCount(); ++r)
-        if (t->item(r, 0)->data(StudyUidRole).toString() == uid)
-            return r;
-    return -1;
 }
 
 QPoint cellPos(QTableWidget* t, int row)
@@ -116,10 +109,10 @@ private slots:
         QTableWidget* t = w.studyTable();
 
         // Two rows selected, right-click on a third: only that row, with the single-study entries.
-        t->selectRow(rowOf(t, a));
-        t->selectionModel()->select(t->model()->index(rowOf(t, b), 0),
+        t->selectRow(fixtures::studyRow(t, a));
+        t->selectionModel()->select(t->model()->index(fixtures::studyRow(t, b), 0),
                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(cellPos(t, rowOf(t, c))));
+        std::unique_ptr<QMenu> menu(w.buildStudyContextMenu(cellPos(t, fixtures::studyRow(t, c))));
         QVERIFY(menu);
         QCOMPARE(t->selectionModel()->selectedRows().size(), 1);
         QVERIFY(actionNamed(menu.get(), "protectAction"));
@@ -130,7 +123,7 @@ private slots:
 
         // A right-click inside a selection keeps it; the counts go into the texts.
         t->selectAll();
-        menu.reset(w.buildStudyContextMenu(cellPos(t, rowOf(t, a))));
+        menu.reset(w.buildStudyContextMenu(cellPos(t, fixtures::studyRow(t, a))));
         QVERIFY(menu);
         QVERIFY(!actionNamed(menu.get(), "protectAction"));
         QCOMPARE(actionNamed(menu.get(), "removeFromListAction")->text(),
@@ -140,7 +133,7 @@ private slots:
         // With the name column hidden the menu still appears.
         t->setColumnHidden(0, true);
         t->clearSelection();
-        const QRect idCell = t->visualItemRect(t->item(rowOf(t, b), 1));
+        const QRect idCell = t->visualItemRect(t->item(fixtures::studyRow(t, b), 1));
         menu.reset(w.buildStudyContextMenu(idCell.center()));
         QVERIFY(menu);
         QVERIFY(actionNamed(menu.get(), "deleteCompletelyAction")->isEnabled());
@@ -156,11 +149,11 @@ private slots:
         QTableWidget* t = w.studyTable();
 
         w.setStudyProtection(a, false);
-        QVERIFY(t->item(rowOf(t, a), 0)->text().startsWith(QStringLiteral("🔒 ")));
+        QVERIFY(t->item(fixtures::studyRow(t, a), 0)->text().startsWith(QStringLiteral("🔒 ")));
         w.setStudyProtection(a, true);
-        QVERIFY(!t->item(rowOf(t, a), 0)->text().startsWith(QStringLiteral("🔒")));
+        QVERIFY(!t->item(fixtures::studyRow(t, a), 0)->text().startsWith(QStringLiteral("🔒")));
 
-        w.onStudySelected(rowOf(t, b), 0);
+        w.onStudySelected(fixtures::studyRow(t, b), 0);
         QCOMPARE(w.seriesTable()->rowCount(), 1);
         {
             fixtures::ModalAnswer no(QMessageBox::No);

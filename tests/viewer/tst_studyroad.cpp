@@ -3,6 +3,7 @@
 // opened takes the remembered viewer's place.
 
 #include "DicomFixtures.h"
+#include "StudyTableRow.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -34,14 +35,6 @@ QAction* backToList(ViewerWindow* v)
         if (a->objectName() == QLatin1String("backToList"))
             return a;
     return nullptr;
-}
-
-int rowOfStudy(QTableWidget* table, const QString& uid)
-{
-    for (int r = 0; r < table->rowCount(); ++r)
-        if (table->item(r, 0) && table->item(r, 0)->data(StudyUidRole).toString() == uid)
-            return r;
-    return -1;
 }
 
 } // namespace
@@ -82,7 +75,7 @@ private slots:
         list.show();
         list.startFolderImport(dir.path());
         QTRY_VERIFY_WITH_TIMEOUT(list.statusText().startsWith(QStringLiteral("Импорт завершён")), 20000);
-        const int row = rowOfStudy(list.studyTable(), first.studyUid);
+        const int row = fixtures::studyRow(list.studyTable(), first.studyUid);
         QVERIFY(row >= 0);
 
         emit list.studyTable()->cellDoubleClicked(row, 1);
@@ -114,7 +107,7 @@ private slots:
         QVERIFY(a->isVisible());
         QVERIFY(list.isVisible());
 
-        emit list.studyTable()->cellDoubleClicked(rowOfStudy(list.studyTable(), second.studyUid), 0);
+        emit list.studyTable()->cellDoubleClicked(fixtures::studyRow(list.studyTable(), second.studyUid), 0);
         QTRY_VERIFY(a.isNull());
         viewers = openViewers();
         QCOMPARE(viewers.size(), 1);
