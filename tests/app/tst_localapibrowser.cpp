@@ -1,5 +1,7 @@
 // A real browser page talks to the loopback server: a page on an allowed origin opens a study, a
 // page on any other origin cannot, whether it asks with a preflight or without one.
+#include "LoopbackPort.h"
+
 #include "LocalApiServer.h"
 
 #include <QDir>
@@ -19,14 +21,6 @@
 using kalvenor::LocalApiServer;
 
 namespace {
-
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 // Serves one page and records the result that the page reports back to "/done?r=...".
 class PageServer : public QObject
@@ -170,7 +164,7 @@ private slots:
 
     void init()
     {
-        apiPort = freeLoopbackPort();
+        apiPort = fixtures::freeLoopbackPort();
         api = std::make_unique<LocalApiServer>(apiPort);
         QVERIFY(api->listen());
     }
@@ -207,7 +201,7 @@ private slots:
     {
         QSignalSpy opens(api.get(), &LocalApiServer::openStudyRequested);
         QSignalSpy focuses(api.get(), &LocalApiServer::focusRequested);
-        const quint16 port = freeLoopbackPort(); // any port but the two allowed ones
+        const quint16 port = fixtures::freeLoopbackPort(); // any port but the two allowed ones
         QVERIFY(port != 5173 && port != 4173);
         PageServer pages(port, refusedPage(apiPort));
         QVERIFY(pages.listening);

@@ -2,6 +2,8 @@
 // split into pieces, with lying lengths, repeated or absurd headers and bodies nested thousands deep.
 // Every answer must be one well-formed HTTP response, no connection may stay with the server once
 // its client is gone, and the server must still answer normally afterwards.
+#include "LoopbackPort.h"
+
 #include "LocalApiServer.h"
 
 #include <QElapsedTimer>
@@ -14,14 +16,6 @@
 using kalvenor::LocalApiServer;
 
 namespace {
-
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 QByteArray request(const QByteArray& method, const QByteArray& path, const QByteArray& origin, const QByteArray& body)
 {
@@ -128,7 +122,7 @@ private slots:
 
 void LocalApiMutationsTest::randomRequestsGetCleanAnswers()
 {
-    const quint16 port = freeLoopbackPort();
+    const quint16 port = fixtures::freeLoopbackPort();
     QVERIFY(port != 0);
     LocalApiServer server(port);
     QVERIFY(server.listen());

@@ -1,4 +1,6 @@
 // The loopback server seen from a raw TCP client: every answer is compared byte for byte.
+#include "LoopbackPort.h"
+
 #include "LocalApiServer.h"
 
 #include <QElapsedTimer>
@@ -12,14 +14,6 @@
 using kalvenor::LocalApiServer;
 
 namespace {
-
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 QByteArray plain(const QByteArray& statusLine, const QByteArray& body, const QByteArray& origin = QByteArray())
 {
@@ -106,7 +100,7 @@ class TestLocalApiServer : public QObject
 private slots:
     void init()
     {
-        port = freeLoopbackPort();
+        port = fixtures::freeLoopbackPort();
         QVERIFY(port != 0);
         server = std::make_unique<LocalApiServer>(port);
         QString error;

@@ -4,6 +4,8 @@
 // DCMTK's DcmSCP for answers no stock tool gives (chosen statuses, a stall, a record of the keys).
 // Every process is stopped by its own process id.
 
+#include "LoopbackPort.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -39,10 +41,7 @@ namespace peers {
 
 inline quint16 freePort()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    return fixtures::freeLoopbackPort();
 }
 
 inline bool waitForPort(quint16 port, int timeoutMs = 5000)
