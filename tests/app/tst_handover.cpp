@@ -4,6 +4,7 @@
 #include "IndexFixtures.h"
 #include "ProgramTestSetup.h"
 #include "StudyTableRow.h"
+#include "VisibleViewer.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -40,18 +41,9 @@ QString addStudy(db::Database* index, const QString& folder, const QString& pati
     return spec.studyUid;
 }
 
-QList<ViewerWindow*> openViewers()
-{
-    QList<ViewerWindow*> out;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
-            out << v;
-    return out;
-}
-
 void closeAllViewers()
 {
-    for (ViewerWindow* v : openViewers())
+    for (ViewerWindow* v : fixtures::visibleViewers())
         v->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
@@ -87,8 +79,8 @@ private slots:
 
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 2);
         QCOMPARE(QSettings().value("startup/lastStudyUid").toString(), a);
-        QCOMPARE(openViewers().size(), 1);
-        QPointer<ViewerWindow> viewerA = openViewers().first();
+        QCOMPARE(fixtures::visibleViewers().size(), 1);
+        QPointer<ViewerWindow> viewerA = fixtures::visibleViewers().first();
         QCOMPARE(viewerA->studyUid(), a);
         QVERIFY(viewerA->isMaximized());
 
@@ -102,14 +94,14 @@ private slots:
         // The next study replaces the remembered viewer, which closes.
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), b), 0);
         QTRY_VERIFY(!viewerA);
-        QCOMPARE(openViewers().size(), 1);
-        QCOMPARE(openViewers().first()->studyUid(), b);
-        QVERIFY(openViewers().first()->isMaximized());
+        QCOMPARE(fixtures::visibleViewers().size(), 1);
+        QCOMPARE(fixtures::visibleViewers().first()->studyUid(), b);
+        QVERIFY(fixtures::visibleViewers().first()->isMaximized());
         QVERIFY(!w.rememberedViewer());
 
         // Without going back to the list, both viewers stay open.
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
-        QCOMPARE(openViewers().size(), 2);
+        QCOMPARE(fixtures::visibleViewers().size(), 2);
     }
 
     void replacementTakesTheGeometry()
@@ -119,14 +111,14 @@ private slots:
         const QString a = addStudy(w.database(), dir.filePath("a"), "ALPHA");
         w.refreshStudyTable();
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
-        QPointer<ViewerWindow> first = openViewers().first();
+        QPointer<ViewerWindow> first = fixtures::visibleViewers().first();
         first->showNormal();
         first->setGeometry(100, 120, 640, 480);
         w.returnFromViewer(first);
         const QRect geometry = first->geometry();
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
         QTRY_VERIFY(!first);
-        ViewerWindow* second = openViewers().first();
+        ViewerWindow* second = fixtures::visibleViewers().first();
         QVERIFY(!second->isMaximized());
         QCOMPARE(second->geometry(), geometry);
     }
@@ -138,14 +130,14 @@ private slots:
         const QString a = addStudy(w.database(), dir.filePath("a"), "ALPHA", 2);
         w.refreshStudyTable();
         w.onSeriesDoubleClicked(0, 0); // no study selected: nothing
-        QVERIFY(openViewers().isEmpty());
+        QVERIFY(fixtures::visibleViewers().isEmpty());
         w.onStudySelected(fixtures::studyRow(w.studyTable(), a), 0);
         QCOMPARE(w.seriesTable()->rowCount(), 2);
         const QString seriesUid = w.seriesTable()->item(1, 0)->data(Qt::UserRole).toString();
         w.onSeriesDoubleClicked(1, 0);
         QCOMPARE(QSettings().value("startup/lastStudyUid").toString(), a);
-        QCOMPARE(openViewers().size(), 1);
-        QTRY_COMPARE(openViewers().first()->panelSeriesUid(openViewers().first()->activePanelIndex()), seriesUid);
+        QCOMPARE(fixtures::visibleViewers().size(), 1);
+        QTRY_COMPARE(fixtures::visibleViewers().first()->panelSeriesUid(fixtures::visibleViewers().first()->activePanelIndex()), seriesUid);
     }
 
     void startupActionLastViewer()
@@ -160,8 +152,8 @@ private slots:
         QSettings().setValue("startup/lastStudyUid", a);
         {
             MainWindow w;
-            QTRY_COMPARE(openViewers().size(), 1);
-            QVERIFY(openViewers().first()->isMaximized());
+            QTRY_COMPARE(fixtures::visibleViewers().size(), 1);
+            QVERIFY(fixtures::visibleViewers().first()->isMaximized());
             QVERIFY(!w.rememberedViewer());
             closeAllViewers();
             // A study that has gone from the index opens nothing.
@@ -169,7 +161,7 @@ private slots:
         }
         MainWindow again;
         QTest::qWait(50);
-        QVERIFY(openViewers().isEmpty());
+        QVERIFY(fixtures::visibleViewers().isEmpty());
 
         // An unknown action leaves every start-up entry unchecked and opens nothing.
         QSettings().setValue("startup/action", "somethingElse");

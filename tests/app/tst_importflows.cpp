@@ -3,6 +3,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
+#include "ProgramTestSetup.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -85,9 +86,7 @@ class TestImportFlows : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        dicom::registerMetaTypes();
+        fixtures::prepareProgramTest();
     }
 
     void init()

@@ -3,6 +3,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
+#include "ProgramTestSetup.h"
 #include "StudyTableRow.h"
 
 #include "app/MainWindow.h"
@@ -63,9 +64,7 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        dicom::registerMetaTypes();
+        fixtures::prepareProgramTest();
     }
 
     void init()

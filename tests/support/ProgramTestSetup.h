@@ -14,11 +14,18 @@
 
 namespace fixtures {
 
-inline void prepareWindowTest()
+// The program's names and the DICOM types queued signals carry.
+inline void prepareProgramTest()
 {
     useProgramNames();
-    QApplication::setQuitOnLastWindowClosed(false);
     dicom::registerMetaTypes();
+}
+
+// As prepareProgramTest, with windows that may close without ending the run.
+inline void prepareWindowTest()
+{
+    prepareProgramTest();
+    QApplication::setQuitOnLastWindowClosed(false);
 }
 
 // Forgets every setting and removes the program's data folder (index, staging, logs).

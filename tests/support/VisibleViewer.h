@@ -5,6 +5,7 @@
 #include "viewer/ViewerWindow.h"
 
 #include <QApplication>
+#include <QList>
 #include <QWidget>
 
 namespace fixtures {
@@ -16,6 +17,16 @@ inline ViewerWindow* visibleViewer()
         if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
             return v;
     return nullptr;
+}
+
+// Every visible top-level viewer window, in the order Qt lists them.
+inline QList<ViewerWindow*> visibleViewers()
+{
+    QList<ViewerWindow*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
+            out << v;
+    return out;
 }
 
 } // namespace fixtures

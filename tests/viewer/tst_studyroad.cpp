@@ -3,7 +3,9 @@
 // opened takes the remembered viewer's place.
 
 #include "DicomFixtures.h"
+#include "ProgramTestSetup.h"
 #include "StudyTableRow.h"
+#include "VisibleViewer.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -19,15 +21,6 @@
 #include <QtTest>
 
 namespace {
-
-QList<ViewerWindow*> openViewers()
-{
-    QList<ViewerWindow*> out;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* v = qobject_cast<ViewerWindow*>(w); v && v->isVisible())
-            out << v;
-    return out;
-}
 
 QAction* backToList(ViewerWindow* v)
 {
@@ -46,9 +39,7 @@ class TestStudyRoad : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        dicom::registerMetaTypes();
+        fixtures::prepareProgramTest();
     }
 
     void folderToFirstSlice()
@@ -79,7 +70,7 @@ private slots:
         QVERIFY(row >= 0);
 
         emit list.studyTable()->cellDoubleClicked(row, 1);
-        QList<ViewerWindow*> viewers = openViewers();
+        QList<ViewerWindow*> viewers = fixtures::visibleViewers();
         QCOMPARE(viewers.size(), 1);
         QPointer<ViewerWindow> a = viewers.first();
         QVERIFY(a->isMaximized());
@@ -109,7 +100,7 @@ private slots:
 
         emit list.studyTable()->cellDoubleClicked(fixtures::studyRow(list.studyTable(), second.studyUid), 0);
         QTRY_VERIFY(a.isNull());
-        viewers = openViewers();
+        viewers = fixtures::visibleViewers();
         QCOMPARE(viewers.size(), 1);
         QCOMPARE(viewers.first()->studyUid(), second.studyUid);
         QVERIFY(!viewers.first()->isMaximized());
