@@ -1,5 +1,5 @@
 // Draws the calculator pages' schematic diagrams with QPainter.
-// Usage: make_calc_diagrams <resources folder>; writes <folder>/calc_diagrams/aspects.png (588 x 365),
+// Usage: make_calc_diagrams <resources folder>; writes <folder>/calc_diagrams/stroke_zones.png (588 x 365),
 // carotid_stenosis.png (252 x 364) and renal_polar_lines.jpg (217 x 328).
 //
 // The pictures are plain schematics (no patient images): grey shapes stand for tissue, coloured
@@ -221,7 +221,7 @@ int main(int argc, char** argv)
     const QDir dir(QString::fromLocal8Bit(argv[1]) + QStringLiteral("/calc_diagrams"));
     if (!QDir().mkpath(dir.path()))
         return 1;
-    bool ok = aspects().save(dir.filePath(QStringLiteral("aspects.png")));
+    bool ok = aspects().save(dir.filePath(QStringLiteral("stroke_zones.png")));
     ok = carotid().save(dir.filePath(QStringLiteral("carotid_stenosis.png"))) && ok;
     ok = renal().save(dir.filePath(QStringLiteral("renal_polar_lines.jpg")), "JPG", 90) && ok;
     return ok ? 0 : 1;
