@@ -39,10 +39,11 @@ QString megabytes(qint64 bytes)
 class Unpacker
 {
 public:
-    Unpacker(QString destination, QString store, qint64 reserve)
+    Unpacker(QString destination, QString store, qint64 reserve, ZipImportWorker::FreeSpaceProbe probe)
         : m_destination(std::move(destination))
         , m_store(std::move(store))
         , m_reserve(reserve)
+        , m_probe(std::move(probe))
         , m_buffer(size_t(kBlockSize))
     {
     }
@@ -52,9 +53,16 @@ public:
     const QString& fatalError() const { return m_fatal; }
 
     // Free space for `bytes` more on the temporary folder's file system, keeping the reserve.
+    // What was written here counts against the space found at the start even where the file system
+    // does not show it yet (delayed allocation, compression of runs of zeros).
     bool roomFor(qint64 bytes)
     {
-        const qint64 available = availableBytes(m_destination);
+        qint64 available = m_probe(m_destination);
+        if (available >= 0) {
+            if (m_availableAtStart < 0)
+                m_availableAtStart = available;
+            available = qMin(available, m_availableAtStart - m_written);
+        }
         if (available >= 0 && available - bytes < m_reserve) {
             m_fatal = ZipImportWorker::tr("Недостаточно места на диске для распаковки архива: нужно %1 МБ, доступно %2 МБ (%3).")
                           .arg(megabytes(bytes + m_reserve), megabytes(available), QDir::toNativeSeparators(m_destination));
@@ -66,7 +74,7 @@ public:
     // Before anything is unpacked: the store must keep its reserve too.
     bool storeHasReserve()
     {
-        const qint64 available = availableBytes(m_store);
+        const qint64 available = m_probe(m_store);
         if (available >= 0 && available < m_reserve) {
             m_fatal = ZipImportWorker::tr("Недостаточно места в хранилище для импорта: доступно %1 МБ (%2).")
                           .arg(megabytes(available), QDir::toNativeSeparators(m_store));
@@ -106,6 +114,7 @@ public:
                 return false;
             }
             sinceCheck += n;
+            m_written += n;
             if (sinceCheck >= kSpaceCheckInterval) {
                 sinceCheck = 0;
                 // Declared sizes can lie: keep watching while the data keeps coming.
@@ -124,6 +133,9 @@ private:
     QString m_destination;
     QString m_store;
     qint64 m_reserve;
+    ZipImportWorker::FreeSpaceProbe m_probe;
+    qint64 m_availableAtStart = -1;
+    qint64 m_written = 0;
     std::vector<char> m_buffer;
     bool m_damaged = false;
     QString m_fatal;
@@ -255,7 +267,8 @@ void ZipImportWorker::run()
     }
     QDir().mkpath(targetDirectory);
 
-    Unpacker unpacker(temporary.path(), targetDirectory, freeSpaceReserve);
+    const FreeSpaceProbe probe = freeSpaceProbe ? freeSpaceProbe : FreeSpaceProbe(availableBytes);
+    Unpacker unpacker(temporary.path(), targetDirectory, freeSpaceReserve, probe);
     QString error;
     if (!unpacker.storeHasReserve()) {
         emit finished(0, 0, unpacker.fatalError());
@@ -299,7 +312,7 @@ void ZipImportWorker::run()
         const QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
         if (!QFileInfo::exists(destination)) {
             const qint64 size = QFileInfo(path).size();
-            const qint64 available = availableBytes(seriesFolder);
+            const qint64 available = probe(seriesFolder);
             if (available >= 0 && available - size < freeSpaceReserve) {
                 stopMessage = tr("Импорт остановлен: в хранилище недостаточно места (%1). Импортировано файлов: %2.")
                                   .arg(QDir::toNativeSeparators(targetDirectory))

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 namespace dicom {
 
 // Imports the DICOM files of a ZIP or 7z archive: unpacks it flat into a temporary folder, copies each
@@ -22,6 +24,11 @@ public:
     void setFreeSpaceReserve(qint64 bytes) { freeSpaceReserve = bytes; }
     static constexpr qint64 kDefaultFreeSpaceReserve = 256ll * 1024 * 1024;
 
+    // Free bytes on the file system holding a path (negative: unknown). The file system by default;
+    // tests give a fixed figure so that other programs writing or freeing space cannot sway them.
+    using FreeSpaceProbe = std::function<qint64(const QString& path)>;
+    void setFreeSpaceProbe(FreeSpaceProbe probe) { freeSpaceProbe = std::move(probe); }
+
     // Lower-case hexadecimal MD5 of the UID's UTF-8 bytes: the store name of a series or an instance.
     static QString storeName(const QString& uid);
 
@@ -37,6 +44,7 @@ private:
     QString archivePath;
     QString targetDirectory;
     qint64 freeSpaceReserve = kDefaultFreeSpaceReserve;
+    FreeSpaceProbe freeSpaceProbe;
 };
 
 } // namespace dicom

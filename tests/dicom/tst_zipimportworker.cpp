@@ -7,7 +7,6 @@
 
 #include <QDirIterator>
 #include <QSignalSpy>
-#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -111,12 +110,15 @@ struct Outcome
 };
 
 // Runs the worker on a thread of its own, wired the way the study list wires it.
-Outcome runWorker(const QString& archive, const QString& target, qint64 reserve = dicom::ZipImportWorker::kDefaultFreeSpaceReserve)
+Outcome runWorker(const QString& archive, const QString& target, qint64 reserve = dicom::ZipImportWorker::kDefaultFreeSpaceReserve,
+                  dicom::ZipImportWorker::FreeSpaceProbe probe = {})
 {
     Outcome outcome;
     auto* thread = new QThread;
     auto* worker = new dicom::ZipImportWorker(archive, target);
     worker->setFreeSpaceReserve(reserve);
+    if (probe)
+        worker->setFreeSpaceProbe(std::move(probe));
     worker->moveToThread(thread);
     QObject context;
     QObject::connect(thread, &QThread::started, worker, &dicom::ZipImportWorker::run);
@@ -478,16 +480,22 @@ void ZipImportWorkerTest::expandingArchive()
     const QString target = m_dir.filePath(QStringLiteral("store_bomb_%1").arg(format));
     QDir().mkpath(target);
 
-    // Pretend the disk is nearly full: only 8 MiB may be used before the reserve.
-    const qint64 available = QStorageInfo(QDir::tempPath()).bytesAvailable();
-    QVERIFY(available > 64ll * 1024 * 1024);
+    // A nearly full disk: 8 MiB free above the reserve, whatever other programs do meanwhile.
+    constexpr qint64 reserve = 16ll * 1024 * 1024;
+    const auto nearlyFull = [](const QString&) { return reserve + 8ll * 1024 * 1024; };
     const QStringList tmpBefore = QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    const Outcome outcome = runWorker(archive, target, available - 8 * 1024 * 1024);
+    const Outcome outcome = runWorker(archive, target, reserve, nearlyFull);
     QVERIFY2(outcome.message.startsWith(QStringLiteral("Недостаточно места на диске для распаковки архива")), qPrintable(outcome.message));
     QCOMPARE(outcome.imported, 0);
     QCOMPARE(outcome.found.size(), 0);
     QCOMPARE(filesUnder(target), QStringList());
     QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tmpBefore);
+
+    // A store already inside its reserve takes nothing, before anything is unpacked.
+    const Outcome full = runWorker(archive, target, reserve, [](const QString&) { return reserve - 1; });
+    QVERIFY2(full.message.startsWith(QStringLiteral("Недостаточно места в хранилище для импорта")), qPrintable(full.message));
+    QCOMPARE(full.imported, 0);
+    QCOMPARE(filesUnder(target), QStringList());
 
     // With room to spare the same archive imports, the filler is skipped.
     const Outcome roomy = runWorker(archive, target, 0);
