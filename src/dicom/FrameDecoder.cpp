@@ -1,5 +1,7 @@
 #include "FrameDecoder.h"
 
+#include "FileIdentity.h"
+
 #include "CompressedFrameCheck.h"
 #include "DicomNesting.h"
 
@@ -157,14 +159,9 @@ QString checkDeclaredSizes(const PixelProbe& probe)
 
 QString cacheKeyBase(const QString& path)
 {
-    // Size and modification time make a file rewritten in place (tag edit, recompression) a new key.
-    std::error_code error;
-    const std::filesystem::path native(QFile::encodeName(path).toStdString());
-    const auto size = std::filesystem::file_size(native, error);
-    const qint64 sizeValue = error ? -1 : qint64(size);
-    const auto time = std::filesystem::last_write_time(native, error);
-    const qint64 timeValue = error ? -1 : qint64(time.time_since_epoch().count());
-    return QStringLiteral("%1|%2|%3").arg(path).arg(sizeValue).arg(timeValue);
+    // A file rewritten in place or replaced (tag edit, recompression) becomes a new key.
+    const FileIdentity id = fileIdentity(path);
+    return QStringLiteral("%1|%2|%3|%4:%5").arg(path).arg(id.size).arg(id.modifiedNs).arg(id.device).arg(id.inode);
 }
 
 void setError(QString* errorMessage, const QString& text)

@@ -1,5 +1,6 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomNesting.h"
+#include "dicom/FileIdentity.h"
 #include "HuImage.h"
 
 #include <QFile>
@@ -13,8 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -28,8 +27,7 @@ namespace {
 struct ParsedFile
 {
     QString path;
-    qint64 size = -1;
-    qint64 modifiedNs = 0;
+    dicom::FileIdentity identity;
     DcmFileFormat file;
     std::mutex useMutex;
 };
@@ -255,12 +253,11 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     return true;
 }
 
-std::shared_ptr<ParsedFile> parseFile(const QString& path, qint64 size, qint64 modifiedNs, QString& error)
+std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::FileIdentity& identity, QString& error)
 {
     auto parsed = std::make_shared<ParsedFile>();
     parsed->path = path;
-    parsed->size = size;
-    parsed->modifiedNs = modifiedNs;
+    parsed->identity = identity;
     g_parseCount.fetch_add(1, std::memory_order_relaxed);
     // The toolkit parses nested sequences by recursion: a hostile file must not exhaust the stack.
     if (!dicom::nestingWithinLimit(path)) {
@@ -299,20 +296,12 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     out.pixels.clear();
     out.error.clear();
 
-    // std::filesystem rather than QFileInfo: QFileInfo converts the time to local time, which calls
-    // tzset() and is not safe while other threads do the same.
-    std::error_code ec;
-    const std::filesystem::path fsPath(QFile::encodeName(path).toStdString());
-    const auto fsSize = std::filesystem::file_size(fsPath, ec);
-    const qint64 size = ec ? -1 : qint64(fsSize);
-    const auto fsTime = std::filesystem::last_write_time(fsPath, ec);
-    const qint64 modifiedNs = ec ? 0
-                                 : qint64(std::chrono::duration_cast<std::chrono::nanoseconds>(fsTime.time_since_epoch()).count());
+    const dicom::FileIdentity identity = dicom::fileIdentity(path);
 
     std::shared_ptr<ParsedFile> parsed;
     {
         std::lock_guard<std::mutex> lock(g_cacheMutex);
-        if (g_cache && g_cache->path == path && g_cache->size == size && g_cache->modifiedNs == modifiedNs)
+        if (g_cache && g_cache->path == path && g_cache->identity == identity)
             parsed = g_cache;
     }
 
@@ -320,7 +309,7 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     if (!parsed) {
         // Different files are independent DCMTK objects, so parsing and decompressing run outside the
         // cache lock and the volume builder's threads really overlap.
-        parsed = parseFile(path, size, modifiedNs, failure);
+        parsed = parseFile(path, identity, failure);
         if (parsed) {
             std::lock_guard<std::mutex> lock(g_cacheMutex);
             g_cache = parsed;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+namespace dicom {
+
+// What tells one version of a file from another for the decode caches. Size and modification time
+// alone miss a same-size rewrite within one file-system clock tick; our writers replace files by
+// renaming a new one over them, which always changes the inode.
+struct FileIdentity
+{
+    qint64 size = -1;
+    qint64 modifiedNs = 0;
+    quint64 inode = 0;
+    quint64 device = 0;
+
+    bool exists() const { return size >= 0; }
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// Thread-safe (no time-zone conversion, unlike QFileInfo). A missing file gives size -1.
+FileIdentity fileIdentity(const QString& path);
+
+} // namespace dicom
