@@ -1,0 +1,44 @@
+#pragma once
+// The messages that travel inside tunnel frames between a connecting workstation and a hosting one:
+// compact JSON objects with a "type" key, or raw file chunks after a "fileHeader". Replies carry no
+// request id: one request is outstanding per connection and the first frame after it is its reply.
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+namespace db {
+struct StudyRecord;
+}
+namespace pacs {
+struct StudyQueryRow;
+struct PacsServer;
+} // namespace pacs
+
+namespace remoteproto {
+
+// A file is streamed as raw frames of at most this many bytes.
+constexpr qint64 fileChunkBytes = 1048576;
+
+// {"type": type} plus the given keys.
+QJsonObject message(const QString& type, const QJsonObject& keys = {});
+QJsonObject errorMessage(const QString& text);
+QByteArray toFrame(const QJsonObject& message);
+// The plaintext as a JSON object; false when it is not one (broken JSON, an array, raw bytes).
+bool parseMessage(const QByteArray& plaintext, QJsonObject* message);
+QString typeOf(const QJsonObject& message);
+
+// Missing keys read as the given default; numbers written as doubles are truncated.
+QString readString(const QJsonObject& message, const QString& key);
+int readInt(const QJsonObject& message, const QString& key, int missing);
+qint64 readInt64(const QJsonObject& message, const QString& key);
+
+// Element of "studies": uid, patient, date, description, modalities and the two counts as numbers.
+QJsonObject studyObject(const db::StudyRecord& study);
+// Element of "servers": the position in the configuration and the description, or the host.
+QJsonObject serverObject(int index, const pacs::PacsServer& server);
+// Element of "results": every value a string, the counts too.
+QJsonObject pacsResultObject(const pacs::StudyQueryRow& row);
+
+} // namespace remoteproto
