@@ -1,0 +1,411 @@
+#include "RemoteAccessClient.h"
+
+#include "RemoteProtocol.h"
+#include "RemoteTunnelSocket.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QTimer>
+
+namespace {
+
+void setError(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+}
+
+QString connectTimeoutText()
+{
+    return QStringLiteral("Таймаут подключения — сервер не отвечает. Проверьте, что на удалённом компьютере включён "
+                          "приём подключений (\"Удалённый доступ\" → \"Принимать удалённые подключения\").");
+}
+
+QString noConnectionText()
+{
+    return QStringLiteral("нет соединения");
+}
+
+QJsonArray arrayOf(const QJsonObject& reply, const char* key)
+{
+    return reply.value(QLatin1String(key)).toArray();
+}
+
+} // namespace
+
+RemoteAccessClient::RemoteAccessClient(QObject* parent)
+    : QObject(parent)
+{
+}
+
+RemoteAccessClient::~RemoteAccessClient()
+{
+    if (socket) {
+        socket->disconnect(this);
+        socket->close();
+        socket->deleteLater();
+    }
+}
+
+bool RemoteAccessClient::connectToServer(const QString& host, int port, const QString& token,
+                                         const QString& certFingerprint, QString* error, int timeoutMs,
+                                         const QString& listenerId)
+{
+    if (socket) {
+        socket->disconnect(this);
+        socket->close();
+        socket->deleteLater();
+        socket = nullptr;
+    }
+    socket = new RemoteTunnelSocket(this);
+    connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, this, &RemoteAccessClient::disconnectedUnexpectedly);
+
+    QEventLoop loop;
+    QObject waitScope; // the wait's connections end with it
+    bool reached = false;
+    QString reason;
+    connect(socket, &RemoteTunnelSocket::connectedToPeer, &waitScope, [&] {
+        reached = true;
+        loop.quit();
+    });
+    connect(socket, &RemoteTunnelSocket::connectionFailed, &waitScope, [&](const QString& r) {
+        reason = r;
+        loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &waitScope, [&] { loop.quit(); });
+    socket->connectToRelay(host, port, listenerId, token, certFingerprint);
+    loop.exec();
+
+    if (reached)
+        return true;
+    setError(error, reason.isEmpty() ? connectTimeoutText() : reason);
+    return false;
+}
+
+bool RemoteAccessClient::isConnected() const
+{
+    return socket && socket->isPeerReady();
+}
+
+QByteArray RemoteAccessClient::request(const QJsonObject& request, QString* error, int timeoutMs)
+{
+    if (!socket) {
+        setError(error, noConnectionText());
+        return {};
+    }
+    QEventLoop loop;
+    QObject waitScope;
+    bool gotReply = false;
+    QByteArray reply;
+    bool dropped = false;
+    QString reason;
+    connect(socket, &RemoteTunnelSocket::frameReceived, &waitScope, [&](const QByteArray& plaintext) {
+        if (gotReply || dropped)
+            return;
+        gotReply = true;
+        reply = plaintext;
+        loop.quit();
+    });
+    connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, &waitScope, [&](const QString& r) {
+        dropped = true;
+        reason = r;
+        loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &waitScope, [&] { loop.quit(); });
+    socket->sendFrame(remoteproto::toFrame(request));
+    loop.exec();
+
+    if (gotReply)
+        return reply;
+    setError(error, dropped && !reason.isEmpty() ? QStringLiteral("Соединение прервано: %1").arg(reason)
+                                                 : QStringLiteral("Нет ответа от сервера (таймаут)"));
+    return {};
+}
+
+bool RemoteAccessClient::expectReply(const QJsonObject& requestMessage, const QString& expectedType,
+                                     QJsonObject* reply, QString* error, int timeoutMs)
+{
+    QString requestError;
+    const QByteArray plaintext = request(requestMessage, &requestError, timeoutMs);
+    if (plaintext.isEmpty()) {
+        // An empty frame is a reply too, but never a valid one.
+        setError(error, requestError.isEmpty() ? QStringLiteral("некорректный ответ сервера") : requestError);
+        return false;
+    }
+    QJsonObject message;
+    remoteproto::parseMessage(plaintext, &message);
+    const QString type = remoteproto::typeOf(message);
+    if (type == QLatin1String("error")) {
+        setError(error, remoteproto::readString(message, QStringLiteral("message")));
+        return false;
+    }
+    if (type != expectedType) {
+        setError(error, QStringLiteral("некорректный ответ сервера"));
+        return false;
+    }
+    *reply = message;
+    return true;
+}
+
+bool RemoteAccessClient::listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs)
+{
+    QJsonObject reply;
+    if (!expectReply(remoteproto::message(QStringLiteral("listStudies")), QStringLiteral("studies"), &reply, error,
+                     timeoutMs))
+        return false;
+    if (!out)
+        return true;
+    out->clear();
+    for (const QJsonValue& value : arrayOf(reply, "studies")) {
+        const QJsonObject o = value.toObject();
+        RemoteStudyEntry e;
+        e.uid = remoteproto::readString(o, QStringLiteral("uid"));
+        e.patientName = remoteproto::readString(o, QStringLiteral("patientName"));
+        e.patientId = remoteproto::readString(o, QStringLiteral("patientId"));
+        e.studyDate = remoteproto::readString(o, QStringLiteral("studyDate"));
+        e.studyDescription = remoteproto::readString(o, QStringLiteral("studyDescription"));
+        e.modalities = remoteproto::readString(o, QStringLiteral("modalities"));
+        e.seriesCount = remoteproto::readInt(o, QStringLiteral("seriesCount"), 0);
+        e.instanceCount = remoteproto::readInt(o, QStringLiteral("instanceCount"), 0);
+        out->append(e);
+    }
+    return true;
+}
+
+bool RemoteAccessClient::getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs)
+{
+    QJsonObject reply;
+    const QJsonObject req =
+        remoteproto::message(QStringLiteral("getFileList"), {{QStringLiteral("studyUid"), studyUid}});
+    if (!expectReply(req, QStringLiteral("fileList"), &reply, error, timeoutMs))
+        return false;
+    if (count)
+        *count = remoteproto::readInt(reply, QStringLiteral("count"), 0);
+    return true;
+}
+
+bool RemoteAccessClient::listPacsServers(QList<RemotePacsServerEntry>* out, QString* error, int timeoutMs)
+{
+    QJsonObject reply;
+    if (!expectReply(remoteproto::message(QStringLiteral("listPacsServers")), QStringLiteral("pacsServers"), &reply,
+                     error, timeoutMs))
+        return false;
+    if (!out)
+        return true;
+    out->clear();
+    for (const QJsonValue& value : arrayOf(reply, "servers")) {
+        const QJsonObject o = value.toObject();
+        out->append({remoteproto::readInt(o, QStringLiteral("index"), -1),
+                     remoteproto::readString(o, QStringLiteral("name"))});
+    }
+    return true;
+}
+
+bool RemoteAccessClient::pacsFind(int serverIndex, const QString& patientName, const QString& patientId,
+                                  const QString& modality, const QString& dateFrom, const QString& dateTo,
+                                  QList<RemotePacsStudyRow>* out, QString* error, int timeoutMs)
+{
+    const QJsonObject req = remoteproto::message(QStringLiteral("pacsFind"),
+                                                 {
+                                                     {QStringLiteral("serverIndex"), serverIndex},
+                                                     {QStringLiteral("patientName"), patientName},
+                                                     {QStringLiteral("patientId"), patientId},
+                                                     {QStringLiteral("modality"), modality},
+                                                     {QStringLiteral("dateFrom"), dateFrom},
+                                                     {QStringLiteral("dateTo"), dateTo},
+                                                 });
+    QJsonObject reply;
+    if (!expectReply(req, QStringLiteral("pacsResults"), &reply, error, timeoutMs))
+        return false;
+    if (!out)
+        return true;
+    out->clear();
+    for (const QJsonValue& value : arrayOf(reply, "results")) {
+        const QJsonObject o = value.toObject();
+        auto s = [&](const char* key) { return remoteproto::readString(o, QLatin1String(key)); };
+        out->append({s("uid"), s("patientName"), s("patientId"), s("studyDate"), s("studyDescription"),
+                     s("modalities"), s("numberOfSeries"), s("numberOfInstances")});
+    }
+    return true;
+}
+
+bool RemoteAccessClient::pacsRetrieve(int serverIndex, const QString& studyUid,
+                                      const std::function<void(int)>& progress, QString* error, int timeoutMs,
+                                      const std::function<void(int)>& queued)
+{
+    if (!socket) {
+        setError(error, noConnectionText());
+        return false;
+    }
+    QEventLoop loop;
+    QObject waitScope;
+    bool ended = false;
+    bool ok = false;
+    QString text;
+    QTimer silence;
+    silence.setSingleShot(true);
+    connect(&silence, &QTimer::timeout, &waitScope, [&] {
+        text = QStringLiteral("сервер долго не отвечает — возможно, зависший PACS-запрос");
+        ended = true;
+        loop.quit();
+    });
+    connect(socket, &RemoteTunnelSocket::frameReceived, &waitScope, [&](const QByteArray& plaintext) {
+        if (ended)
+            return;
+        silence.start(timeoutMs);
+        QJsonObject message;
+        remoteproto::parseMessage(plaintext, &message);
+        const QString type = remoteproto::typeOf(message);
+        if (type == QLatin1String("pacsRetrieveQueued")) {
+            if (queued)
+                queued(remoteproto::readInt(message, QStringLiteral("position"), 0));
+        } else if (type == QLatin1String("pacsRetrieveProgress")) {
+            if (progress)
+                progress(remoteproto::readInt(message, QStringLiteral("received"), 0));
+        } else if (type == QLatin1String("pacsRetrieveDone")) {
+            ok = true;
+            ended = true;
+            loop.quit();
+        } else if (type == QLatin1String("error")) {
+            text = remoteproto::readString(message, QStringLiteral("message"));
+            ended = true;
+            loop.quit();
+        }
+    });
+    connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, &waitScope, [&](const QString& reason) {
+        if (ended)
+            return;
+        text = reason;
+        ended = true;
+        loop.quit();
+    });
+    silence.start(timeoutMs);
+    socket->sendFrame(remoteproto::toFrame(remoteproto::message(
+        QStringLiteral("pacsRetrieve"),
+        {{QStringLiteral("serverIndex"), serverIndex}, {QStringLiteral("studyUid"), studyUid}})));
+    // A callback may spin events itself; the wait ends only through `ended`.
+    if (!ended)
+        loop.exec();
+    silence.stop();
+
+    if (ok)
+        return true;
+    setError(error,
+             text.isEmpty() ? QStringLiteral("не удалось получить исследование с PACS удалённого компьютера") : text);
+    return false;
+}
+
+bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const QString& destPath,
+                                      const std::function<void(qint64, qint64)>& progress, QString* error,
+                                      int timeoutMs)
+{
+    if (!socket) {
+        setError(error, noConnectionText());
+        return false;
+    }
+    const QFileInfo existing(destPath);
+    const qint64 startOffset = existing.exists() ? existing.size() : 0;
+    QFile file(destPath);
+    const QIODevice::OpenMode mode =
+        startOffset >= 1 ? (QIODevice::WriteOnly | QIODevice::Append) : (QIODevice::WriteOnly | QIODevice::Truncate);
+    if (!file.open(mode)) {
+        setError(error, QStringLiteral("не удалось открыть локальный файл %1").arg(destPath));
+        return false;
+    }
+
+    qint64 expectedSize = -1;
+    qint64 received = startOffset;
+    bool headerSeen = false;
+    bool failed = false;
+    bool deleteFile = false;
+    bool ended = false;
+    QString text;
+
+    QEventLoop loop;
+    QObject waitScope;
+    QTimer silence;
+    silence.setSingleShot(true);
+    auto finish = [&](bool failure, bool removeFile, const QString& message) {
+        failed = failure;
+        deleteFile = removeFile;
+        if (failure)
+            text = message;
+        ended = true;
+        loop.quit();
+    };
+    connect(&silence, &QTimer::timeout, &waitScope,
+            [&] { finish(true, false, QStringLiteral("таймаут при скачивании файла")); });
+    connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, &waitScope, [&](const QString& reason) {
+        if (!ended)
+            finish(true, false, reason);
+    });
+    connect(socket, &RemoteTunnelSocket::frameReceived, &waitScope, [&](const QByteArray& plaintext) {
+        if (ended)
+            return;
+        silence.start(timeoutMs);
+        if (!headerSeen) {
+            QJsonObject message;
+            if (!remoteproto::parseMessage(plaintext, &message)) {
+                finish(true, true, QStringLiteral("некорректный заголовок файла"));
+                return;
+            }
+            const QString type = remoteproto::typeOf(message);
+            if (type == QLatin1String("error")) {
+                finish(true, true, remoteproto::readString(message, QStringLiteral("message")));
+                return;
+            }
+            if (type != QLatin1String("fileHeader")) {
+                finish(true, true, QStringLiteral("неожиданный ответ вместо заголовка файла"));
+                return;
+            }
+            const qint64 offset = remoteproto::readInt64(message, QStringLiteral("offset"));
+            if (offset != startOffset) {
+                finish(true, true,
+                       QStringLiteral("сервер вернул другую позицию файла (%1 вместо %2) — докачка невозможна")
+                           .arg(offset)
+                           .arg(startOffset));
+                return;
+            }
+            expectedSize = remoteproto::readInt64(message, QStringLiteral("sizeBytes"));
+            headerSeen = true;
+            if (expectedSize <= startOffset)
+                finish(false, false, {});
+            return;
+        }
+        // Bytes past the announced size are not the file's: they are not written.
+        const qint64 wanted = qMin<qint64>(plaintext.size(), expectedSize - received);
+        if (file.write(plaintext.constData(), wanted) != wanted) {
+            finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(destPath));
+            return;
+        }
+        received += wanted;
+        if (progress)
+            progress(received, expectedSize);
+        if (received >= expectedSize)
+            finish(false, false, {});
+    });
+
+    silence.start(timeoutMs);
+    socket->sendFrame(remoteproto::toFrame(remoteproto::message(QStringLiteral("getFile"),
+                                                                {{QStringLiteral("studyUid"), studyUid},
+                                                                 {QStringLiteral("index"), index},
+                                                                 {QStringLiteral("offset"), double(startOffset)}})));
+    if (!ended)
+        loop.exec();
+    silence.stop();
+    file.close();
+
+    if (!failed && headerSeen && received >= expectedSize)
+        return true;
+    if (!failed)
+        text = QStringLiteral("Таймаут при скачивании файла");
+    if (text.isEmpty())
+        text = QStringLiteral("соединение прервано во время скачивания — частично скачанный файл сохранён, повторная "
+                              "попытка продолжит с этого места.");
+    setError(error, text);
+    if (deleteFile)
+        QFile::remove(destPath);
+    return false;
+}

@@ -1,0 +1,84 @@
+#pragma once
+// The connecting side of remote access: one tunnel to a hosting workstation and blocking operations,
+// one per request. Each operation sends its request and waits in a local event loop (the thread's
+// other events keep running) until the reply, the loss of the connection or its time-out.
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class RemoteTunnelSocket;
+
+// One study of the host's archive.
+struct RemoteStudyEntry
+{
+    QString uid;
+    QString patientName;
+    QString patientId;
+    QString studyDate;
+    QString studyDescription;
+    QString modalities;
+    int seriesCount = 0;
+    int instanceCount = 0;
+};
+
+// One PACS server of the host: its position in the host's configuration and the name to show.
+struct RemotePacsServerEntry
+{
+    int index = -1;
+    QString name;
+};
+
+// One study the host's C-FIND found; the counts are texts as the PACS gave them.
+struct RemotePacsStudyRow
+{
+    QString uid;
+    QString patientName;
+    QString patientId;
+    QString studyDate;
+    QString studyDescription;
+    QString modalities;
+    QString numberOfSeries;
+    QString numberOfInstances;
+};
+
+class RemoteAccessClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RemoteAccessClient(QObject* parent = nullptr);
+    ~RemoteAccessClient() override;
+
+    bool connectToServer(const QString& host, int port, const QString& token, const QString& certFingerprint,
+                         QString* error, int timeoutMs, const QString& listenerId);
+    bool isConnected() const;
+
+    bool listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs);
+    bool getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs);
+    bool listPacsServers(QList<RemotePacsServerEntry>* out, QString* error, int timeoutMs);
+    bool pacsFind(int serverIndex, const QString& patientName, const QString& patientId, const QString& modality,
+                  const QString& dateFrom, const QString& dateTo, QList<RemotePacsStudyRow>* out, QString* error,
+                  int timeoutMs);
+    // The wait is restarted by every frame from the host (queue positions, progress).
+    bool pacsRetrieve(int serverIndex, const QString& studyUid, const std::function<void(int)>& progress,
+                      QString* error, int timeoutMs, const std::function<void(int)>& queued);
+    // Resumes from the size of destPath; the wait is restarted by every frame from the host.
+    bool downloadFile(const QString& studyUid, int index, const QString& destPath,
+                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
+    // Sends one request and returns the first frame after it, or empty with the error set.
+    QByteArray request(const QJsonObject& request, QString* error, int timeoutMs);
+
+signals:
+    void disconnectedUnexpectedly(const QString& reason);
+
+private:
+    // The reply as a JSON object of the expected type; false with the error text otherwise.
+    bool expectReply(const QJsonObject& request, const QString& expectedType, QJsonObject* reply, QString* error,
+                     int timeoutMs);
+
+    RemoteTunnelSocket* socket = nullptr;
+};

@@ -1,0 +1,48 @@
+#pragma once
+// One of up to four workers that download a study from a hosting workstation at once, each on its own
+// thread over its own tunnel to one of the host's worker listeners. It fetches a contiguous range of
+// the study's file indexes into destDir as "%1.dcm", resuming partial files, and marks each complete
+// file with an empty "%1.dcm.done", so a later run skips it.
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class RemoteParallelDownloadWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int connectAttempts = 3;
+    static constexpr int downloadTries = 5;
+    static constexpr int pauseMs = 2000;
+    static constexpr int connectTimeoutMs = 15000;
+    static constexpr int downloadTimeoutMs = 30000;
+
+    RemoteParallelDownloadWorker(const QString& host, int port, const QString& token, const QString& certFingerprint,
+                                 const QString& studyUid, const QString& destDir, int firstIndex, int endIndex,
+                                 const QString& listenerId, QObject* parent = nullptr);
+
+public slots:
+    void run();
+    // Safe from any thread; seen before the next file and the next try.
+    void requestStop();
+
+signals:
+    void fileDownloaded(int index, const QString& destPath);
+    void fileFailed(const QString& error);
+    void finished();
+
+private:
+    QString host;
+    int port;
+    QString token;
+    QString certFingerprint;
+    QString studyUid;
+    QString destDir;
+    int firstIndex;
+    int endIndex;
+    QString listenerId;
+    std::atomic_bool stopRequested{false};
+};

@@ -1,0 +1,456 @@
+// The connecting side against a scripted host on a real tunnel through the stand-in relay: replies of
+// every kind, broken ones included, resumed and cut downloads, retrieve waits, and the download
+// worker's connecting, skipping, retrying and stopping.
+
+#include "RemoteAccessClient.h"
+#include "RemoteParallelDownloadWorker.h"
+#include "RemoteProtocol.h"
+#include "RemoteTunnelSocket.h"
+#include "LoopbackPort.h"
+#include "StandInRelay.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+const QString kToken = QStringLiteral("token-1");
+
+// Answers each request with the frames `answer` gives; keeps one listener waiting under each id, as
+// the hosting side does, so a client can reconnect.
+class ScriptedHost : public QObject
+{
+public:
+    std::function<QList<QByteArray>(const QJsonObject& request, const QByteArray& raw)> answer;
+    QList<QJsonObject> requests;
+
+    ScriptedHost(int port, QString fingerprint)
+        : port(port)
+        , fingerprint(std::move(fingerprint))
+    {
+    }
+    void listen(const QString& id)
+    {
+        auto* s = new RemoteTunnelSocket(this);
+        connect(s, &RemoteTunnelSocket::connectedToPeer, this, [this, id] { listen(id); });
+        connect(s, &RemoteTunnelSocket::frameReceived, this, [this, s](const QByteArray& raw) {
+            QJsonObject request;
+            remoteproto::parseMessage(raw, &request);
+            requests.append(request);
+            for (const QByteArray& frame : answer(request, raw))
+                s->sendFrame(frame);
+        });
+        s->connectToRelay(QStringLiteral("127.0.0.1"), port, id, kToken, fingerprint);
+    }
+
+    // getFile over in-memory files, honouring the offset as a host does.
+    static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content)
+    {
+        qint64 offset = remoteproto::readInt64(request, QStringLiteral("offset"));
+        if (offset < 0 || offset > content.size())
+            offset = 0;
+        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(
+            QStringLiteral("fileHeader"), {{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
+                                           {QStringLiteral("index"), request.value(QStringLiteral("index"))},
+                                           {QStringLiteral("sizeBytes"), double(content.size())},
+                                           {QStringLiteral("offset"), double(offset)}}))};
+        for (qint64 at = offset; at < content.size(); at += remoteproto::fileChunkBytes)
+            out.append(content.mid(at, remoteproto::fileChunkBytes));
+        return out;
+    }
+
+private:
+    int port;
+    QString fingerprint;
+};
+
+QByteArray json(const char* text)
+{
+    return QByteArray(text);
+}
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 31 + seed) & 0xff);
+    return b;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class ClientTest : public QObject
+{
+    Q_OBJECT
+
+    fixtures::TestCertificate cert = fixtures::makeTestCertificate();
+    std::unique_ptr<fixtures::StandInRelay> relay;
+    std::unique_ptr<ScriptedHost> host;
+    QTemporaryDir dir;
+
+    bool connectClient(RemoteAccessClient& client, const QString& id = QStringLiteral("primary"))
+    {
+        QString error;
+        const bool ok = client.connectToServer(QStringLiteral("127.0.0.1"), relay->port(), kToken, cert.fingerprint(),
+                                               &error, 15000, id);
+        if (!ok)
+            qWarning() << error;
+        return ok;
+    }
+
+private slots:
+    void init()
+    {
+        relay = std::make_unique<fixtures::StandInRelay>();
+        QVERIFY(relay->start(cert));
+        host = std::make_unique<ScriptedHost>(relay->port(), cert.fingerprint());
+        host->listen(QStringLiteral("primary"));
+        QVERIFY(QTest::qWaitFor([&] { return relay->waitingCount(QStringLiteral("primary")) == 1; }, 10000));
+    }
+    void cleanup()
+    {
+        host.reset();
+        relay.reset();
+    }
+
+    void connectFailures_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<bool>("goodFingerprint");
+        QTest::addColumn<bool>("relayUp");
+        QTest::addColumn<QString>("expected");
+        const QString timeoutText = QStringLiteral(
+            "Таймаут подключения — сервер не отвечает. Проверьте, что на удалённом компьютере включён приём "
+            "подключений (\"Удалённый доступ\" → \"Принимать удалённые подключения\").");
+        QTest::newRow("nobody hosts the id") << "other" << kToken << true << true << timeoutText;
+        QTest::newRow("wrong token") << "primary" << "wrong" << true << true << timeoutText;
+        QTest::newRow("wrong fingerprint") << "primary" << kToken << false << true
+                                           << QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым "
+                                                             "— возможна подмена канала. Проверьте адрес сервера и код "
+                                                             "подключения.");
+        QTest::newRow("relay unreachable") << "primary" << kToken << true << false << QString();
+    }
+    void connectFailures()
+    {
+        QFETCH(QString, id);
+        QFETCH(QString, token);
+        QFETCH(bool, goodFingerprint);
+        QFETCH(bool, relayUp);
+        QFETCH(QString, expected);
+        RemoteAccessClient client;
+        QString error;
+        const int port = relayUp ? relay->port() : fixtures::freeLoopbackPort();
+        QVERIFY(!client.connectToServer(QStringLiteral("127.0.0.1"), port, token,
+                                        goodFingerprint ? cert.fingerprint() : QStringLiteral("00"), &error, 1500, id));
+        QVERIFY(!client.isConnected());
+        if (expected.isEmpty())
+            QVERIFY(!error.isEmpty());
+        else
+            QCOMPARE(error, expected);
+    }
+
+    void listReplies_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("expectedError");
+        QTest::newRow("studies") << json("{\"type\":\"studies\",\"studies\":[{\"uid\":\"1.2\",\"patientName\":\"Иванов\","
+                                         "\"seriesCount\":3,\"instanceCount\":40},{}]}")
+                                 << QString();
+        QTest::newRow("error") << json("{\"type\":\"error\",\"message\":\"нет базы\"}") << "нет базы";
+        QTest::newRow("other type") << json("{\"type\":\"fileList\",\"count\":1}") << "некорректный ответ сервера";
+        QTest::newRow("broken JSON") << json("{\"type\":\"studies\",") << "некорректный ответ сервера";
+        QTest::newRow("array") << json("[1]") << "некорректный ответ сервера";
+        QTest::newRow("empty frame") << QByteArray() << "некорректный ответ сервера";
+        QTest::newRow("silence") << json("-") << "Нет ответа от сервера (таймаут)";
+    }
+    void listReplies()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, expectedError);
+        host->answer = [&](const QJsonObject&, const QByteArray&) {
+            return reply == "-" ? QList<QByteArray>() : QList<QByteArray>{reply};
+        };
+        RemoteAccessClient client;
+        QVERIFY(connectClient(client));
+        QList<RemoteStudyEntry> studies{RemoteStudyEntry{}};
+        studies[0].uid = QStringLiteral("kept");
+        QString error;
+        const bool ok = client.listStudies(&studies, &error, 1500);
+        QCOMPARE(remoteproto::typeOf(host->requests.value(0)), QStringLiteral("listStudies"));
+        QCOMPARE(ok, expectedError.isEmpty());
+        if (!ok) {
+            QCOMPARE(error, expectedError);
+            QCOMPARE(studies.value(0).uid, QStringLiteral("kept"));
+            return;
+        }
+        QCOMPARE(studies.size(), 2);
+        QCOMPARE(studies[0].patientName, QStringLiteral("Иванов"));
+        QCOMPARE(studies[0].instanceCount, 40);
+        QCOMPARE(studies[1].seriesCount, 0);
+        QVERIFY(studies[1].uid.isEmpty());
+    }
+
+    void searchAndServerLists()
+    {
+        host->answer = [](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
+            const QString type = remoteproto::typeOf(r);
+            if (type == QLatin1String("listPacsServers"))
+                return {json("{\"type\":\"pacsServers\",\"servers\":[{\"index\":0,\"name\":\"A\"},{\"name\":\"B\"}]}")};
+            if (type == QLatin1String("getFileList"))
+                return {json("{\"type\":\"fileList\",\"studyUid\":\"1\",\"count\":7}")};
+            return {json("{\"type\":\"pacsResults\",\"results\":[{\"uid\":\"9\",\"numberOfSeries\":\"2\"}]}")};
+        };
+        RemoteAccessClient client;
+        QVERIFY(connectClient(client));
+        QList<RemotePacsServerEntry> servers;
+        QVERIFY(client.listPacsServers(&servers, nullptr, 5000));
+        QCOMPARE(servers.size(), 2);
+        QCOMPARE(servers[1].index, -1);
+        int count = 0;
+        QVERIFY(client.getFileList(QStringLiteral("1"), &count, nullptr, 5000));
+        QCOMPARE(count, 7);
+        QList<RemotePacsStudyRow> rows;
+        QVERIFY(client.pacsFind(1, QStringLiteral("*ИВ*"), QStringLiteral("P1"), QStringLiteral("CT\\MR"),
+                                QStringLiteral("20240101"), {}, &rows, nullptr, 5000));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].numberOfSeries, QStringLiteral("2"));
+        const QJsonObject find = host->requests.last();
+        QCOMPARE(find.value(QStringLiteral("serverIndex")).toInt(), 1);
+        QCOMPARE(find.value(QStringLiteral("modality")).toString(), QStringLiteral("CT\\MR"));
+        QCOMPARE(find.value(QStringLiteral("dateTo")).toString(), QString());
+    }
+
+    void downloads_data()
+    {
+        QTest::addColumn<int>("partialBytes"); // -1: no file yet
+        QTest::addColumn<QString>("reply");    // how the host answers
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("expectedError");
+        QTest::addColumn<qint64>("sizeAfter"); // -1: file removed
+        const int full = 2 * 1048576 + 5;
+        QTest::newRow("new file") << -1 << "serve" << true << QString() << qint64(full);
+        QTest::newRow("resume") << 1048576 + 3 << "serve" << true << QString() << qint64(full);
+        QTest::newRow("already complete") << full << "serve" << true << QString() << qint64(full);
+        QTest::newRow("larger than the host's copy")
+            << full + 9 << "serve" << false
+            << QStringLiteral("сервер вернул другую позицию файла (0 вместо %1) — докачка невозможна").arg(full + 9)
+            << qint64(-1);
+        QTest::newRow("extra bytes are not written") << -1 << "extra" << true << QString() << qint64(full);
+        QTest::newRow("header not JSON") << 10 << "raw" << false << "некорректный заголовок файла" << qint64(-1);
+        QTest::newRow("error reply") << 10 << "error" << false << "некорректный индекс файла: 3" << qint64(-1);
+        QTest::newRow("other reply") << 10 << "other" << false << "неожиданный ответ вместо заголовка файла"
+                                     << qint64(-1);
+        QTest::newRow("silence keeps the part") << 10 << "silent" << false << "таймаут при скачивании файла"
+                                                << qint64(10);
+    }
+    void downloads()
+    {
+        QFETCH(int, partialBytes);
+        QFETCH(QString, reply);
+        QFETCH(bool, ok);
+        QFETCH(QString, expectedError);
+        QFETCH(qint64, sizeAfter);
+        const QByteArray content = pattern(2 * 1048576 + 5, 7);
+        const QString path = dir.filePath(QStringLiteral("%1.dcm").arg(QTest::currentDataTag()));
+        if (partialBytes >= 0) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(partialBytes <= content.size() ? content.left(partialBytes)
+                                                   : content + QByteArray(partialBytes - content.size(), 'z'));
+        }
+        host->answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
+            if (reply == "serve")
+                return ScriptedHost::serveFile(r, content);
+            if (reply == "extra")
+                return ScriptedHost::serveFile(r, content) << QByteArray(100, 'x');
+            if (reply == "raw")
+                return {QByteArray("DICM")};
+            if (reply == "error")
+                return {remoteproto::toFrame(remoteproto::errorMessage(QStringLiteral("некорректный индекс файла: 3")))};
+            if (reply == "other")
+                return {json("{\"type\":\"studies\",\"studies\":[]}")};
+            return {};
+        };
+        RemoteAccessClient client;
+        QVERIFY(connectClient(client));
+        QString error;
+        qint64 lastProgress = 0;
+        QCOMPARE(client.downloadFile(QStringLiteral("1.2.3"), 3, path, [&](qint64 r, qint64) { lastProgress = r; },
+                                     &error, 1500),
+                 ok);
+        QCOMPARE(error, expectedError);
+        QCOMPARE(host->requests.value(0).value(QStringLiteral("offset")).toDouble(), double(qMax(partialBytes, 0)));
+        if (sizeAfter < 0) {
+            QVERIFY(!QFile::exists(path));
+            return;
+        }
+        QCOMPARE(QFileInfo(path).size(), sizeAfter);
+        if (ok) {
+            QCOMPARE(readAll(path), content);
+            if (partialBytes < content.size())
+                QCOMPARE(lastProgress, qint64(content.size()));
+        }
+    }
+
+    void cutDownloadResumes()
+    {
+        // The relay dies after the first chunk: the part stays, and the next call fetches the rest.
+        const QByteArray content = pattern(3 * 1048576, 3);
+        bool cut = true;
+        host->answer = [&](const QJsonObject& r, const QByteArray&) {
+            QList<QByteArray> frames = ScriptedHost::serveFile(r, content);
+            if (cut) {
+                frames = frames.mid(0, 2);
+                QTimer::singleShot(300, relay.get(), [&] { relay->dropId(QStringLiteral("primary")); });
+            }
+            return frames;
+        };
+        const QString path = dir.filePath(QStringLiteral("cut.dcm"));
+        RemoteAccessClient client;
+        QSignalSpy lost(&client, &RemoteAccessClient::disconnectedUnexpectedly);
+        QVERIFY(connectClient(client));
+        QString error;
+        QVERIFY(!client.downloadFile(QStringLiteral("1"), 0, path, {}, &error, 10000));
+        QCOMPARE(lost.size(), 1);
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(QFileInfo(path).size(), qint64(1048576));
+        QVERIFY(!client.isConnected());
+        cut = false;
+        QVERIFY(connectClient(client));
+        QVERIFY(client.downloadFile(QStringLiteral("1"), 0, path, {}, &error, 10000));
+        QCOMPARE(host->requests.last().value(QStringLiteral("offset")).toDouble(), 1048576.0);
+        QCOMPARE(readAll(path), content);
+    }
+
+    void retrieveWaits()
+    {
+        // Progress messages keep a retrieve alive past its silence limit; silence alone ends it. The
+        // progress is pushed from the host's end of the pair on a timer.
+        RemoteAccessClient client;
+        QVERIFY(connectClient(client));
+        RemoteTunnelSocket* hostEnd = nullptr;
+        auto pairedEnd = [&] {
+            for (auto* s : host->findChildren<RemoteTunnelSocket*>())
+                if (s->isPeerReady())
+                    hostEnd = s;
+            return hostEnd != nullptr;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(pairedEnd(), 10000);
+        host->answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
+            if (r.value(QStringLiteral("studyUid")).toString() == QLatin1String("silent"))
+                return {json("{\"type\":\"pacsRetrieveQueued\",\"position\":2}")};
+            for (int i = 1; i <= 6; ++i)
+                QTimer::singleShot(i * 300, hostEnd, [hostEnd, i] {
+                    hostEnd->sendFrame(i < 6 ? remoteproto::toFrame(remoteproto::message(
+                                                   QStringLiteral("pacsRetrieveProgress"), {{QStringLiteral("received"), i}}))
+                                             : json("{\"type\":\"pacsRetrieveDone\",\"studyUid\":\"1\"}"));
+                });
+            return {json("{\"type\":\"pacsRetrieveQueued\",\"position\":1}")};
+        };
+        QList<int> progress, queue;
+        QString error;
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(client.pacsRetrieve(0, QStringLiteral("1"), [&](int n) { progress << n; }, &error, 700,
+                                    [&](int p) { queue << p; }));
+        QVERIFY(t.elapsed() > 1500);
+        QCOMPARE(queue, QList<int>{1});
+        QCOMPARE(progress, (QList<int>{1, 2, 3, 4, 5}));
+        QVERIFY(!client.pacsRetrieve(0, QStringLiteral("silent"), {}, &error, 700, [&](int p) { queue << p; }));
+        QCOMPARE(error, QStringLiteral("сервер долго не отвечает — возможно, зависший PACS-запрос"));
+        QCOMPARE(queue.last(), 2);
+    }
+    void workerFetchesItsRange()
+    {
+        // File 1 is marked complete and must not be asked for; file 2 is partial and resumes.
+        QList<QByteArray> files{pattern(1000, 1), pattern(1048576 + 1, 2), pattern(70000, 3), QByteArray()};
+        host->answer = [&](const QJsonObject& r, const QByteArray&) {
+            return ScriptedHost::serveFile(r, files.value(remoteproto::readInt(r, QStringLiteral("index"), -1)));
+        };
+        host->listen(QStringLiteral("primary-w0"));
+        QTemporaryDir dest;
+        QFile(dest.filePath("1.dcm.done")).open(QIODevice::WriteOnly);
+        QFile partial(dest.filePath("2.dcm"));
+        QVERIFY(partial.open(QIODevice::WriteOnly));
+        partial.write(files[2].left(500));
+        partial.close();
+
+        QThread thread;
+        auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
+                                                        cert.fingerprint(), QStringLiteral("1.2"), dest.path(), 0, 4,
+                                                        QStringLiteral("primary-w0"));
+        worker->moveToThread(&thread);
+        QSignalSpy done(worker, &RemoteParallelDownloadWorker::fileDownloaded);
+        QSignalSpy failed(worker, &RemoteParallelDownloadWorker::fileFailed);
+        QSignalSpy finished(worker, &RemoteParallelDownloadWorker::finished);
+        connect(&thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);
+        thread.start();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        thread.quit();
+        thread.wait();
+        delete worker;
+        QCOMPARE(failed.size(), 0);
+        QCOMPARE(done.size(), 4);
+        for (int i : {0, 2, 3}) {
+            QCOMPARE(readAll(dest.filePath(QStringLiteral("%1.dcm").arg(i))), files[i]);
+            QVERIFY(QFile::exists(dest.filePath(QStringLiteral("%1.dcm.done").arg(i))));
+        }
+        QList<int> asked;
+        QList<double> offsets;
+        for (const QJsonObject& r : host->requests) {
+            asked << r.value(QStringLiteral("index")).toInt();
+            offsets << r.value(QStringLiteral("offset")).toDouble();
+        }
+        QCOMPARE(asked, (QList<int>{0, 2, 3}));
+        QCOMPARE(offsets, (QList<double>{0, 500, 0}));
+    }
+
+    void workerGivesUp_data()
+    {
+        QTest::addColumn<bool>("relayUp");
+        QTest::addColumn<bool>("stopFirst");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("stop before run") << true << true << QString();
+        QTest::newRow("file keeps failing") << true << false << QStringLiteral("файл 0: нет такого файла");
+        QTest::newRow("relay unreachable") << false << false << QStringLiteral("не удалось подключиться: ");
+    }
+    void workerGivesUp()
+    {
+        QFETCH(bool, relayUp);
+        QFETCH(bool, stopFirst);
+        QFETCH(QString, expected);
+        host->answer = [](const QJsonObject&, const QByteArray&) {
+            return QList<QByteArray>{remoteproto::toFrame(remoteproto::errorMessage(QStringLiteral("нет такого файла")))};
+        };
+        QTemporaryDir dest;
+        RemoteParallelDownloadWorker worker(QStringLiteral("127.0.0.1"),
+                                            relayUp ? relay->port() : fixtures::freeLoopbackPort(), kToken,
+                                            cert.fingerprint(), QStringLiteral("1.2"), dest.path(), 0, 2,
+                                            QStringLiteral("primary"));
+        QSignalSpy done(&worker, &RemoteParallelDownloadWorker::fileDownloaded);
+        QSignalSpy failed(&worker, &RemoteParallelDownloadWorker::fileFailed);
+        QSignalSpy finished(&worker, &RemoteParallelDownloadWorker::finished);
+        if (stopFirst)
+            worker.requestStop();
+        worker.run(); // on this thread: the client's waits spin its events
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(done.size(), 0);
+        QCOMPARE(failed.size(), expected.isEmpty() ? 0 : 1);
+        if (!expected.isEmpty())
+            QVERIFY2(failed.first().at(0).toString().startsWith(expected), qPrintable(failed.first().at(0).toString()));
+        QCOMPARE(host->requests.size(), expected.startsWith(QStringLiteral("файл")) ? 5 : 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(ClientTest)
+#include "tst_client.moc"
