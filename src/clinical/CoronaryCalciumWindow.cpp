@@ -1,24 +1,17 @@
 #include "CoronaryCalciumWindow.h"
 
 #include "CalciumFormulas.h"
+#include "MeasurementReport.h"
 
 #include <render/RoiComponent.h>
 
 #include <QComboBox>
-#include <QDateTime>
-#include <QDialog>
-#include <QFileDialog>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMap>
 #include <QMessageBox>
 #include <QPainterPath>
-#include <QPixmap>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QScreen>
-#include <QScrollArea>
 #include <QStatusBar>
 #include <QVBoxLayout>
 
@@ -306,55 +299,18 @@ void CoronaryCalciumWindow::refreshLesionOverlay()
 void CoronaryCalciumWindow::showResult(const QString& html)
 {
     if (!m_resultDialog) {
-        m_resultDialog = new QDialog(this);
-        m_resultDialog->setWindowTitle(QStringLiteral("Индекс коронарного кальция — результат"));
-        QSize available(1280, 900);
-        if (QScreen* screen = QGuiApplication::primaryScreen())
-            available = screen->availableSize();
-        m_resultDialog->resize(std::min(available.width() - 80, 640), std::min(available.height() - 80, 700));
-        auto* layout = new QVBoxLayout(m_resultDialog);
-        auto* scroll = new QScrollArea(m_resultDialog);
-        scroll->setFrameShape(QFrame::NoFrame);
-        scroll->setWidgetResizable(true);
-        m_resultLabel = new QLabel(scroll);
-        m_resultLabel->setWordWrap(true);
-        m_resultLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        m_resultLabel->setTextFormat(Qt::RichText);
-        m_resultLabel->setContentsMargins(10, 10, 10, 10);
-        m_resultLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        scroll->setWidget(m_resultLabel);
-        layout->addWidget(scroll, 1);
-        auto* buttons = new QHBoxLayout;
-        buttons->addStretch();
-        auto* exportButton = new QPushButton(QStringLiteral("Экспорт (PNG)"), m_resultDialog);
-        connect(exportButton, &QPushButton::clicked, this, [this] { exportPng(); });
-        buttons->addWidget(exportButton);
-        layout->addLayout(buttons);
+        const MeasurementReportDialog parts = createMeasurementReportDialog(
+            this, QStringLiteral("Индекс коронарного кальция — результат"), 640, 700, [this] { exportPng(); });
+        m_resultDialog = parts.dialog;
+        m_resultLabel = parts.label;
     }
-    m_resultLabel->setText(html);
-    m_resultDialog->show();
-    m_resultDialog->raise();
-    m_resultDialog->activateWindow();
+    showMeasurementReport({m_resultDialog, m_resultLabel}, html);
 }
 
 void CoronaryCalciumWindow::exportPng()
 {
-    if (!m_resultLabel)
-        return;
-    const QPixmap pixmap = m_resultLabel->grab();
-    if (pixmap.isNull())
-        return;
-    QString safeTitle = m_title;
-    safeTitle.replace(QRegularExpression(QStringLiteral("[^A-Za-zА-Яа-я0-9_-]+")), QStringLiteral("_"));
-    const QString defaultName = QStringLiteral("CoronaryCalcium_%1_%2.png")
-                                    .arg(safeTitle, QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
-    const QString fileName =
-        QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт индекса коронарного кальция"), defaultName,
-                                     QStringLiteral("PNG изображение (*.png)"));
-    if (fileName.isEmpty())
-        return;
-    if (!pixmap.save(fileName, "PNG"))
-        QMessageBox::warning(this, QStringLiteral("Экспорт"), QStringLiteral("Не удалось сохранить файл."));
+    exportMeasurementReportPng(this, m_resultLabel, QStringLiteral("Экспорт индекса коронарного кальция"),
+                               QStringLiteral("CoronaryCalcium"), m_title);
 }
 
 void CoronaryCalciumWindow::clearAllRegions()

@@ -1,0 +1,390 @@
+// The cardiac MRI window on a real short-axis stack written to disk: slice geometry, phase marking,
+// contours per role, the calculation end to end, the refusals, the report rows and the PNG export.
+
+#include <clinical/CardiacMriReport.h>
+#include <clinical/CardiacMriWindow.h>
+#include <clinical/MeasurementReport.h>
+#include <viewer/ImageViewportWidget.h>
+
+#include "DicomFixtures.h"
+#include "ModalAnswer.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QPushButton* button(QWidget* w, const QString& text)
+{
+    for (auto* b : w->findChildren<QPushButton*>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+// Slices at the given positions, `phases` records each; files only when `files` holds enough paths.
+render::CineStack makeStack(const QList<double>& positions, int phases, double thickness,
+                            const QStringList& files = {})
+{
+    render::CineStack stack;
+    int k = 0;
+    for (double position : positions) {
+        render::CineSlice slice;
+        slice.sliceLocation = position;
+        for (int p = 0; p < phases; ++p, ++k) {
+            db::InstanceRecord r;
+            r.filePath = files.value(k, QStringLiteral("/nonexistent/%1.dcm").arg(k));
+            r.instanceNumber = 1000 - k; // against stack order: the window must keep its own order
+            r.pixelSpacingX = r.pixelSpacingY = 1.0;
+            r.sliceThickness = thickness;
+            slice.frames.append(r);
+        }
+        stack.slices.append(slice);
+    }
+    return stack;
+}
+
+CardiacMriWindow* open(const render::CineStack& stack, const db::PatientBodyInfo& body, QWidget* parent,
+                       QStringList* dialogTitles = nullptr)
+{
+    fixtures::ModalAnswer answer; // the patient-parameter dialog, cancelled
+    auto* window = new CardiacMriWindow(stack, QStringLiteral("SAX"), body, parent);
+    if (dialogTitles)
+        *dialogTitles = answer.titles();
+    return window;
+}
+
+void draw(ImageViewportWidget* view, int image, const QList<QPointF>& points)
+{
+    view->showSlice(image);
+    for (const QPointF& p : points)
+        view->addContourPoint(p);
+    view->finishContour();
+}
+
+QList<QPointF> square(double x, double y, double side)
+{
+    return {QPointF(x, y), QPointF(x + side, y), QPointF(x + side, y + side), QPointF(x, y + side)};
+}
+
+} // namespace
+
+class TestCardiacMri : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void sliceGeometry_data();
+    void sliceGeometry();
+    void bodyDataAndPatientDialog();
+    void volumetryEndToEnd();
+    void refusals();
+    void playback();
+    void reportRows();
+    void pngExport();
+};
+
+void TestCardiacMri::sliceGeometry_data()
+{
+    QTest::addColumn<QList<double>>("positions");
+    QTest::addColumn<double>("thickness");
+    QTest::addColumn<double>("gap");
+    QTest::newRow("spacing 10, thickness 8") << QList<double>{0, 10, 20, 30} << 8.0 << 25.0;
+    QTest::newRow("contiguous") << QList<double>{0, 8, 16} << 8.0 << 0.0;
+    QTest::newRow("overlapping gives 0, not negative") << QList<double>{0, 6, 12} << 8.0 << 0.0;
+    QTest::newRow("even count takes the upper middle") << QList<double>{0, 6, 16} << 8.0 << 25.0;
+    QTest::newRow("one slice keeps 25") << QList<double>{5} << 10.0 << 25.0;
+    QTest::newRow("no thickness counts as 8") << QList<double>{0, 12} << 0.0 << 50.0;
+}
+
+void TestCardiacMri::sliceGeometry()
+{
+    QFETCH(QList<double>, positions);
+    QFETCH(double, thickness);
+    QFETCH(double, gap);
+    QWidget parent;
+    CardiacMriWindow* w = open(makeStack(positions, 2, thickness), {}, &parent);
+    QCOMPARE(w->sliceGapPercent(), gap);
+    QCOMPARE(w->sliceThicknessMm(), thickness > 0 ? thickness : 8.0);
+    QCOMPARE(w->currentSlice(), int(positions.size()) / 2);
+}
+
+void TestCardiacMri::bodyDataAndPatientDialog()
+{
+    QWidget parent;
+    QStringList titles;
+    CardiacMriWindow* w =
+        open(makeStack({0, 10}, 1, 8.0), {QStringLiteral(" ж "), 0.0, 55.0}, &parent, &titles);
+    QCOMPARE(titles, QStringList{QStringLiteral("Кардио-МРТ — параметры пациента")});
+    QCOMPARE(w->windowTitle(), QStringLiteral("Кардио-МРТ (SAX) — SAX"));
+    QVERIFY(w->testAttribute(Qt::WA_DeleteOnClose) && (w->windowFlags() & Qt::Window));
+    QVERIFY(w->isFemale());
+    QCOMPARE(w->heightCm(), 170.0);
+    QCOMPARE(w->weightKg(), 55.0);
+
+    // OK stores the edited values; the note says what was missing from the study.
+    QString note;
+    {
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answer.setDialogHandler([&](QDialog* d) {
+            note = d->findChildren<QLabel*>().value(0)->text();
+            auto spins = d->findChildren<QDoubleSpinBox*>();
+            spins.value(0)->setValue(182.5);
+            spins.value(1)->setValue(90.0);
+            d->findChild<QComboBox*>()->setCurrentIndex(0);
+            return true;
+        });
+        w->editPatientParameters();
+    }
+    QCOMPARE(note, QStringLiteral("Часть данных не найдена в DICOM (отмечено ниже) — введите вручную."));
+    QCOMPARE(w->heightCm(), 182.5);
+    QCOMPARE(w->weightKg(), 90.0);
+    QVERIFY(!w->isFemale());
+
+    // An empty stack: nothing shown, buttons do nothing, the calculation refuses.
+    CardiacMriWindow* empty = open({}, {QStringLiteral("X"), 180.0, 80.0}, &parent);
+    button(empty, QStringLiteral("Срез ▶"))->click();
+    QCOMPARE(empty->currentSlice(), 0);
+    fixtures::ModalAnswer box(QMessageBox::Ok);
+    button(empty, QStringLiteral("Пересчитать"))->click();
+    QCOMPARE(box.texts(), QStringList{QStringLiteral(
+                              "Сначала отметьте ED/ES (Шаг 1) и обведите хотя бы часть контуров.")});
+}
+
+void TestCardiacMri::volumetryEndToEnd()
+{
+    QTemporaryDir dir;
+    fixtures::SeriesSpec spec;
+    spec.rows = spec.columns = 64;
+    spec.slices = 9;
+    spec.modality = QStringLiteral("MR");
+    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    // Three slices of three phases, 1 mm pixels, 8 mm thick, 10 mm apart: each disc is 1 ml per cm².
+    render::CineStack stack = makeStack({0, 10, 20}, 3, 8.0, files);
+    QWidget parent;
+    CardiacMriWindow* w = open(stack, {QStringLiteral("M"), 170.0, 70.0}, &parent);
+    w->show();
+    QCOMPARE(w->currentSlice(), 1);
+    QCOMPARE(w->cineView()->slices().value(2).filePath, files.at(5)); // phases in stack order
+
+    w->cineView()->showSlice(2);
+    button(w, QStringLiteral("Отметить как ED (диастола)"))->click();
+    button(w, QStringLiteral("Срез ▶"))->click();
+    w->cineView()->showSlice(0);
+    button(w, QStringLiteral("Отметить как ES (систола)"))->click();
+    QCOMPARE(w->edPhase(), 2);
+    QCOMPARE(w->esPhase(), 0);
+    for (int s = 0; s < 3; ++s) {
+        QCOMPARE(w->edView()->slices().at(s).filePath, files.at(s * 3 + 2));
+        QCOMPARE(w->esView()->slices().at(s).filePath, files.at(s * 3));
+    }
+
+    // Each contour takes its role only when the tool is applied again, as a user re-selecting the role.
+    auto role = [&](const QString& name) {
+        button(w, name)->setChecked(false);
+        button(w, name)->setChecked(true);
+    };
+    role(QStringLiteral("Эндокард ЛЖ"));
+    QCOMPARE(w->edView()->measurementMode(), 12);
+    for (int s = 0; s < 3; ++s) {
+        draw(w->edView(), s, square(2, 2, 30)); // 9 cm², then replaced by the later one below
+        role(QStringLiteral("Эндокард ЛЖ"));
+    }
+    draw(w->edView(), 0, square(2, 2, 40)); // same role drawn last counts: 16 cm²
+    draw(w->edView(), 1, square(2, 2, 50)); // no role applied again: unnamed, ignored
+    for (int s = 0; s < 3; ++s) {
+        w->esView()->showSlice(s);
+        role(QStringLiteral("Эндокард ЛЖ"));
+        draw(w->esView(), s, square(2, 2, 20)); // 4 cm²
+    }
+    // Epicardium as an ellipse on the first slice: π × 25 × 25 px² = 19.635 cm².
+    button(w, QStringLiteral("Эпикард ЛЖ"))->setChecked(true);
+    QVERIFY(!button(w, QStringLiteral("Эндокард ЛЖ"))->isChecked());
+    w->findChildren<QComboBox*>().value(0)->setCurrentIndex(1);
+    QCOMPARE(w->edView()->measurementMode(), 13);
+    w->edView()->showSlice(0);
+    w->edView()->startMeasurement(QPointF(0, 0));
+    w->edView()->finishMeasurement(QPointF(50, 50));
+    QVERIFY(std::abs(CardiacMriWindow::contourAreaCm2(w->edView(), 0, QStringLiteral("epi"), 0.0, 1.0) -
+                     19.634954) < 1e-5);
+    // Right ventricle on ED only: no RV rows at all.
+    button(w, QStringLiteral("Эндокард ПЖ"))->setChecked(true);
+    w->findChildren<QComboBox*>().value(0)->setCurrentIndex(0);
+    draw(w->edView(), 2, square(0, 0, 30));
+    button(w, QStringLiteral("Эндокард ПЖ"))->setChecked(false);
+    QCOMPARE(w->edView()->measurementMode(), 0);
+
+    button(w, QStringLiteral("Пересчитать"))->click();
+    QVERIFY(w->resultDialog() && w->resultDialog()->isVisible());
+    const QString html = w->resultLabel()->text();
+    // EDV 16 + 9 + 9 = 34 ml, ESV 12 ml, SV 22 ml, EF 64.7 %; BSA 1.81 m².
+    QVERIFY2(html.startsWith(
+                 QStringLiteral("<b>Контуры ЛЖ размечены:</b> ED эндо 3/3, ED эпи 1/3, ES эндо 3/3<br><br>")),
+             qPrintable(html));
+    QVERIFY(html.contains(QStringLiteral("<b>КДО ЛЖ (EDV):</b> 34.0 мл (иКДО 18.8 мл/м²) — уменьшен<br>")));
+    QVERIFY(html.contains(QStringLiteral("<b>ФВ ЛЖ (LVEF):</b> 64.7% — НОРМА (≥55%)<br><br>")));
+    const double mass = (19.634954 - 16.0) * 1.05;
+    QVERIFY(html.contains(QStringLiteral("<b>Масса ЛЖ:</b> %1 г").arg(mass, 0, 'f', 1)));
+    QVERIFY(!html.contains(QStringLiteral("ПЖ (RV")));
+    QVERIFY(!html.contains(QStringLiteral("Линейные размеры")));
+    QVERIFY(html.contains(QStringLiteral("МРТ сердца. ФВ ЛЖ 65%, КДО ЛЖ 34 мл, КСО ЛЖ 12 мл, УО ЛЖ 22 мл. "
+                                         "Систолическая функция ЛЖ сохранена. Полость ЛЖ уменьшен (КДО).")));
+    QVERIFY(html.contains(
+        QStringLiteral("BSA (DuBois): 1.81 м². Метод дисков (Simpson) по 3 срезам, толщина 8.0 мм, "
+                       "зазор 25%.")));
+    w->grab().save(QStringLiteral("/tmp/cardiac-window.png"));
+    w->resultDialog()->grab().save(QStringLiteral("/tmp/cardiac-report.png"));
+
+    const QString target = dir.filePath(QStringLiteral("report.png"));
+    QString caption, defaultName;
+    {
+        fixtures::ModalAnswer answer;
+        answer.setDialogHandler([&](QDialog* d) {
+            if (auto* fd = qobject_cast<QFileDialog*>(d)) {
+                caption = fd->windowTitle();
+                defaultName = fd->selectedFiles().value(0);
+                fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(target);
+                static_cast<QDialog*>(fd)->accept();
+            }
+            return false;
+        });
+        button(w->resultDialog(), QStringLiteral("Экспорт (PNG)"))->click();
+    }
+    QCOMPARE(caption, QStringLiteral("Экспорт отчёта кардио-МРТ"));
+    QVERIFY2(defaultName.contains(QStringLiteral("CardiacMRI_SAX_")), qPrintable(defaultName));
+    QCOMPARE(QImage(target).size(), w->resultLabel()->grab().size());
+
+    // Marking a phase again reloads both views and discards their contours.
+    button(w, QStringLiteral("Отметить как ED (диастола)"))->click();
+    QVERIFY(w->edView()->measurementsForSlice(0).isEmpty());
+    QVERIFY(w->esView()->measurementsForSlice(0).isEmpty());
+}
+
+void TestCardiacMri::refusals()
+{
+    QWidget parent;
+    // The last slice has a single phase: ED at phase 3 takes its last (only) phase.
+    render::CineStack stack = makeStack({0, 10}, 4, 8.0);
+    stack.slices[1].frames = stack.slices[1].frames.mid(0, 1);
+    CardiacMriWindow* w = open(stack, {}, &parent);
+    w->cineView()->showSlice(0);
+    button(w, QStringLiteral("Отметить как ED (диастола)"))->click();
+    {
+        fixtures::ModalAnswer box(QMessageBox::Ok);
+        button(w, QStringLiteral("Пересчитать"))->click();
+        QCOMPARE(box.texts(), QStringList{QStringLiteral(
+                                  "Сначала отметьте ED/ES (Шаг 1) и обведите хотя бы часть контуров.")});
+    }
+    button(w, QStringLiteral("◀ Срез"))->click();
+    w->cineView()->showSlice(3);
+    button(w, QStringLiteral("Отметить как ES (систола)"))->click();
+    QCOMPARE(w->esView()->slices().at(1).filePath, stack.slices[1].frames.at(0).filePath);
+
+    button(w, QStringLiteral("Эндокард ЛЖ"))->setChecked(true);
+    draw(w->esView(), 1, square(0, 0, 10));
+    fixtures::ModalAnswer box(QMessageBox::Ok);
+    button(w, QStringLiteral("Пересчитать"))->click();
+    QCOMPARE(box.texts().value(0),
+             QStringLiteral("Не найдено ни одного эндокардиального контура на ED. Обведите хотя "
+                            "бы один срез и нажмите «Применить ко всем срезам» (в идеале — все 2)."));
+    QVERIFY(!w->resultDialog());
+}
+
+void TestCardiacMri::playback()
+{
+    QTemporaryDir dir;
+    fixtures::SeriesSpec spec;
+    spec.slices = 4;
+    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    QWidget parent;
+    CardiacMriWindow* w =
+        open(makeStack({0, 10}, 3, 8.0, files.mid(0, 3) + QStringList{files.at(3)}), {}, &parent);
+    QPushButton* play = button(w, QStringLiteral("▶ Играть"));
+    auto* speed = w->findChild<QSpinBox*>();
+    speed->setValue(60);
+    QVERIFY(!w->playbackTimer().isActive());
+    play->setChecked(true);
+    QCOMPARE(play->text(), QStringLiteral("⏸ Пауза"));
+    QCOMPARE(w->playbackTimer().interval(), 16);
+    speed->setValue(12);
+    QCOMPARE(w->playbackTimer().interval(), 83);
+    QTRY_VERIFY_WITH_TIMEOUT(w->cineView()->currentSliceIndex() == 1, 10000);
+    play->setChecked(false);
+    QCOMPARE(play->text(), QStringLiteral("▶ Играть"));
+    QVERIFY(!w->playbackTimer().isActive());
+}
+
+void TestCardiacMri::reportRows()
+{
+    clinical::CardiacReportInput in;
+    in.sliceCount = 10;
+    in.edEndoCount = in.esEndoCount = 5;
+    in.lv.edvMl = 100.0;
+    in.lv.esvMl = 45.04;
+    in.lv.svMl = 54.96;
+    in.lv.efPercent = 54.96;
+    QString html = clinical::cardiacMriReportHtml(in);
+    QVERIFY(html.contains(QStringLiteral("ED эндо 5/10, ED эпи 0/10, ES эндо 5/10")));
+    QVERIFY(html.contains(QStringLiteral("<b>ФВ ЛЖ (LVEF):</b> 55.0% — умеренно снижена (40-54%)")));
+    QVERIFY(html.contains(QStringLiteral("Масса ЛЖ не считается")));
+    QVERIFY(!html.contains(QStringLiteral("RWT")) && !html.contains(QStringLiteral("Предсердия")));
+    QVERIFY(html.contains(
+        QStringLiteral("ФВ ЛЖ 55%, КДО ЛЖ 100 мл, КСО ЛЖ 45 мл, УО ЛЖ 55 мл. Систолическая функция "
+                       "ЛЖ снижена (умеренно снижена (40-54%)).")));
+    QVERIFY(!html.contains(QStringLiteral("Масса миокарда")));
+
+    // M-mode without ESD: no ESD and no FS rows; extras with atrium, effusion with tamponade and a thrombus.
+    in.extra.eddMm = 50.0;
+    in.extra.ivsdMm = 10.0;
+    in.extra.lvpwdMm = 13.0;
+    in.extra.laVolumeMl = 70.0;
+    in.extra.rvd1Mm = 41.0;
+    in.extra.effusion = true;
+    in.extra.effusionLocation = QStringLiteral("Циркулярный");
+    in.extra.tamponade = true;
+    in.extra.thrombusLa = true;
+    in.extra.thrombusRv = true;
+    in.bsa = 2.0;
+    in.mmode = clinical::mmodeLvMetrics(50.0, 0.0, 10.0, 13.0, 2.0);
+    html = clinical::cardiacMriReportHtml(in);
+    QVERIFY(html.contains(
+        QStringLiteral("КДР 50.0 мм — норма, МЖП-д 10.0 мм — норма<br>ЗС-д 13.0 мм — умеренная ГЛЖ<br>"
+                       "Масса ЛЖ (Cube)")));
+    QVERIFY(!html.contains(QStringLiteral("ФС (FS)")));
+    QVERIFY(html.contains(QStringLiteral("ЛП: 70.0 мл (LAVI 35.0 мл/м²) — ДИЛАТАЦИЯ ЛП<br>")));
+    QVERIFY(html.contains(QStringLiteral("(справочно, без оценки нормы)</span>:<br>RVD1 41.0 мм<br>")));
+    QVERIFY(html.contains(
+        QStringLiteral("локализация — Циркулярный — <span style='color:#c55'>ЕСТЬ признаки тампонады")));
+    QVERIFY(html.contains(QStringLiteral("Внутриполостной тромб:</span></b> ЛП/ушко ЛП, ПЖ<br>")));
+    QVERIFY(html.contains(
+        QStringLiteral("Дилатация левого предсердия (LAVI 35 мл/м²). Перикардиальный выпот "
+                       "(Циркулярный), с признаками тампонады. Внутриполостной тромб — см. раздел "
+                       "выше.</div>")));
+}
+
+void TestCardiacMri::pngExport()
+{
+    const QDateTime when(QDate(2026, 3, 4), QTime(5, 6, 7));
+    QCOMPARE(measurementReportFileName(QStringLiteral("CardiacMRI"),
+                                       QStringLiteral("12 срезов × 25 фаз — серии №7 (\"CINE SAX\")"), when),
+             QStringLiteral("CardiacMRI_12_срезов_25_фаз_серии_7_CINE_SAX__20260304_050607.png"));
+    QCOMPARE(measurementReportFileName(QStringLiteral("CardiacMRI"), QStringLiteral("ёж"), when),
+             QStringLiteral("CardiacMRI__ж_20260304_050607.png"));
+
+    // Without a result there is nothing to export and no dialog opens.
+    QWidget parent;
+    CardiacMriWindow* w = open(makeStack({0}, 1, 8.0), {}, &parent);
+    fixtures::ModalAnswer answer;
+    w->exportReportPng();
+    QCOMPARE(answer.count(), 0);
+}
+
+QTEST_MAIN(TestCardiacMri)
+#include "tst_cardiacmri.moc"
