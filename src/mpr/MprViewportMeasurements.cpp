@@ -15,6 +15,7 @@
 #include <QLineF>
 #include <QPen>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -75,13 +76,16 @@ QPolygonF arrowHead(const QPointF& p0, const QPointF& p1)
                       p1 + 12.0 * QPointF(std::cos(t2), -std::sin(t2))});
 }
 
-bool allFinite(const QList<QPointF>& points)
+// Stored points come from a file; values far outside any picture cannot be drawn sensibly.
+bool drawablePoint(const QPointF& p)
 {
-    for (const QPointF& p : points) {
-        if (!std::isfinite(p.x()) || !std::isfinite(p.y()))
-            return false;
-    }
-    return true;
+    constexpr double kLimit = 1e6;
+    return std::isfinite(p.x()) && std::isfinite(p.y()) && std::abs(p.x()) <= kLimit && std::abs(p.y()) <= kLimit;
+}
+
+bool allDrawable(const QList<QPointF>& points)
+{
+    return std::all_of(points.begin(), points.end(), drawablePoint);
 }
 
 } // namespace
@@ -599,15 +603,13 @@ void MprViewportWidget::importMeasurements(const QList<MprMeasurementRecord>& re
             continue;
         const int needed = record.kind == 6 ? 3 : 2;
         // Records that cannot be rebuilt (too few or non-finite points) are skipped.
-        if (record.points.size() < needed || !allFinite(record.points.mid(0, needed)))
+        if (record.points.size() < needed || !allDrawable(record.points.mid(0, needed)))
             continue;
         Measurement m;
         m.kind = record.kind;
         m.sliceIndex = record.sliceIndex;
         m.points = record.points.mid(0, needed);
-        m.labelOffset = std::isfinite(record.labelOffset.x()) && std::isfinite(record.labelOffset.y())
-            ? record.labelOffset
-            : QPointF();
+        m.labelOffset = drawablePoint(record.labelOffset) ? record.labelOffset : QPointF();
         m.colour = m.kind == 7 ? QColor(0, 200, 255) : kindColour(m.kind, 0);
         const QPen pen = shapePen(m.colour, m.kind);
         const QPointF p0 = m.points.at(0);

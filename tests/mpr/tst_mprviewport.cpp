@@ -3,6 +3,7 @@
 #include <mpr/MprViewportWidget.h>
 
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QGraphicsLineItem>
 #include <QGraphicsSimpleTextItem>
@@ -347,6 +348,7 @@ void TestMprViewport::exportImportAndSliceVisibility()
     p.dclick(p.at(QPointF(150, 150)));
     p.w->setMeasurementMode(7);
     p.drag({200, 200}, {240, 230});
+    p.w->grab().save(QDir::temp().filePath(QStringLiteral("mprpanel.png")));
     const QList<MprMeasurementRecord> records = p.w->exportMeasurements();
     QCOMPARE(records.size(), 2);
     QCOMPARE(records.at(0).kind, 4);
@@ -362,6 +364,7 @@ void TestMprViewport::exportImportAndSliceVisibility()
     input.append({12, 0, {{1, 1}, {5, 1}, {5, 5}}, {}});           // contour: not storable
     input.append({6, 0, {{1, 1}, {5, 1}}, {}});                    // angle with two points
     input.append({4, 0, {{1, 1}, {std::nan(""), 3}}, {}});         // cannot be drawn
+    input.append({11, 0, {{1, 1}, {3e9, 3}}, {}});
     input.append({7, 3, {{240, 230}, {200, 200}}, {5, 5}});        // ROI on another slice
     QSignalSpy removed(q.w.get(), &MprViewportWidget::measurementRemoved);
     q.w->importMeasurements(input);
