@@ -181,6 +181,13 @@ void ViewerWindow::buildCentralArea()
         connect(panel, &ImageViewportWidget::cursor3DClicked, this,
                 [this, i](QPointF imagePixelPos) { syncCursor3D(i, imagePixelPos); });
         connect(panel, &ImageViewportWidget::cursor3DReleased, this, &ViewerWindow::hideCursor3DMarkers);
+        connect(panel, &ImageViewportWidget::seriesStepRequested, this,
+                [this, i](int direction) { stepSeriesInPanel(i, direction); });
+        connect(panel, &ImageViewportWidget::curvedMprPathFinished, this,
+                [this](const QList<std::array<double, 3>>& points) {
+                    startCurvedMprBuild(points, m_panoramicMode ? 2 : (m_vesselAnalysisMode ? 1 : 0));
+                });
+        connect(panel, &ImageViewportWidget::vesselAutoTrackSeedPicked, this, &ViewerWindow::startVesselAutoTrack);
     }
 
     onGridLayoutChosen(1, 1);

@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QMap>
 #include <QPoint>
 #include <QPointF>
@@ -13,6 +14,9 @@
 #include <QVector>
 
 #include <array>
+#include <memory>
+#include <optional>
+#include <utility>
 
 class ImageViewportWidget;
 class QAction;
@@ -30,6 +34,10 @@ namespace db {
 class Database;
 struct SeriesRecord;
 } // namespace db
+
+namespace render {
+struct FusionVolume;
+}
 
 // Item data roles of a series row in the series panel. A row is a series row exactly when its
 // SeriesUidRole string is not empty; study header rows carry no data.
@@ -67,6 +75,16 @@ public:
     void printActivePanel();
     // Agatston calcium scoring on the active panel's series, in a new window of its own.
     void openCoronaryCalciumWindow();
+    // The modal image-export dialog over every panel, the active one as the default scope.
+    void openExportDialog();
+    // Shows the previous (direction -1) or next (+1) series of the series panel in panel panelIndex;
+    // study header rows are skipped and the walk stops at either end.
+    void stepSeriesInPanel(int panelIndex, int direction);
+    // The curved reconstruction along a drawn centreline (patient mm): mode 0 curved MPR, 1 vessel
+    // analysis, 2 orthopantomogram. Builds the volume first; fewer than two points do nothing.
+    void startCurvedMprBuild(const QList<std::array<double, 3>>& points, int mode);
+    // Follows the vessel from exactly two seed points, then opens the vessel analysis on the trace.
+    void startVesselAutoTrack(const QList<std::array<double, 3>>& seeds);
     void setActiveViewport(int index);
     // The per-panel series menu that onSeriesMenuRequested runs; the caller owns it.
     QMenu* buildSeriesMenu(int viewportIndex);
@@ -84,6 +102,9 @@ public:
 
     QString studyUid() const { return m_studyUid; }
     bool isPortableMode() const { return m_portableMode; }
+    // Which curved presentation a finished centreline of the active panel opens.
+    bool vesselAnalysisMode() const { return m_vesselAnalysisMode; }
+    bool panoramicMode() const { return m_panoramicMode; }
     int activePanelIndex() const { return m_activePanel; }
     int gridRowCount() const { return m_gridRows; }
     int gridColumnCount() const { return m_gridCols; }
@@ -159,6 +180,15 @@ private:
     void storePanelSeries(int index, const QList<db::InstanceRecord>& slices, const QString& description,
                           const QString& seriesUid);
     void onBackToList();
+    void refuse(QMessageBox::Icon icon, const QString& title, const QString& text);
+    void onCurvedMprBuildFinished(std::shared_ptr<render::FusionVolume> volume, const QString& error,
+                                  const QList<std::array<double, 3>>& points, double windowCenter, double windowWidth,
+                                  int mode);
+    void showCurvedMprWindow(std::shared_ptr<render::FusionVolume> volume, const QList<std::array<double, 3>>& points,
+                             double windowCenter, double windowWidth, int mode,
+                             std::optional<std::pair<double, double>> initialWindow);
+    // Arms a picking tool (16 curved path, 17 vessel seeds, 18 endoscopy seed) on the active panel.
+    void armActivePanelTool(int mode);
 
     db::Database* m_db = nullptr;
     QString m_studyUid;
@@ -188,6 +218,8 @@ private:
     bool m_syncSlices = false;
     bool m_syncInProgress = false;
     bool m_referenceLinesEnabled = true;
+    bool m_vesselAnalysisMode = false;
+    bool m_panoramicMode = false;
     QTimer* m_refreshTimer = nullptr;
     bool m_shownOnce = false;
 };

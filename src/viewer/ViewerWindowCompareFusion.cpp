@@ -6,21 +6,13 @@
 
 #include "db/Database.h"
 #include "dialogs/StudyPickerDialog.h"
-#include "render/FusionVolume.h"
 
 #include <QAction>
 #include <QCursor>
 #include <QDate>
-#include <QFutureWatcher>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPointer>
-#include <QProgressDialog>
-#include <QStatusBar>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
-#include <exception>
 #include <memory>
 
 namespace {
@@ -36,28 +28,6 @@ QString compareDateText(const QString& stored)
 {
     const QDate date = QDate::fromString(stored, QStringLiteral("yyyyMMdd"));
     return date.isValid() ? date.toString(QStringLiteral("dd.MM.yyyy")) : stored;
-}
-
-using FusionResult = std::shared_ptr<render::FusionVolume>;
-
-// Runs on the global thread pool with its own copy of the rows. A failure of any kind ends as an
-// empty volume and a text, never as an exception escaping into the future.
-FusionResult buildFusionVolumeInBackground(const QList<db::InstanceRecord> slices,
-                                           const std::shared_ptr<QString> error)
-{
-    auto volume = std::make_shared<render::FusionVolume>();
-    try {
-        QString message;
-        *volume = render::buildFusionVolume(slices, &message);
-        *error = message;
-    } catch (const std::bad_alloc&) {
-        *volume = render::FusionVolume();
-        *error = QStringLiteral("недостаточно памяти для объёма серии");
-    } catch (const std::exception& e) {
-        *volume = render::FusionVolume();
-        *error = QString::fromLocal8Bit(e.what());
-    }
-    return volume;
 }
 
 } // namespace
@@ -149,47 +119,4 @@ void ViewerWindow::toggleFusionOverlay()
     if (menu->isEmpty())
         return;
     menu->exec(QCursor::pos());
-}
-
-void ViewerWindow::startFusionBuild(const QString& seriesUid, const QString& label)
-{
-    const QPointer<ImageViewportWidget> target = m_panels.value(m_activePanel);
-    if (!target || !m_db)
-        return;
-    const QList<db::InstanceRecord> slices = m_db->instancesForSeries(seriesUid);
-    if (slices.isEmpty()) {
-        QMessageBox::warning(this, FusionTitle, QStringLiteral("В выбранной серии не найдено ни одного среза."));
-        return;
-    }
-
-    auto* progress = new QProgressDialog(QStringLiteral("Построение слоя совмещения «%1»…").arg(label), QString(), 0,
-                                         0, this);
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setMinimumDuration(0);
-    progress->setCancelButton(nullptr);
-    progress->show();
-
-    const auto error = std::make_shared<QString>();
-    auto* watcher = new QFutureWatcher<FusionResult>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, progress, error, target, label] {
-        progress->close();
-        progress->deleteLater();
-        const FusionResult volume = watcher->result();
-        watcher->deleteLater();
-        if (!volume || volume->isEmpty()) {
-            QMessageBox::warning(this, FusionTitle, QStringLiteral("Не удалось построить слой совмещения: %1").arg(*error));
-            return;
-        }
-        if (!target) // the panel went away with its window while the volume was built
-            return;
-        const double centre = (volume->minValue + volume->maxValue) / 2.0;
-        double width = volume->maxValue - volume->minValue;
-        if (width <= 1.0)
-            width = 1.0;
-        target->setFusionOverlay(volume, centre, width, label);
-        // Slices left out of a built volume leave gaps in the overlay; say so rather than hide it.
-        if (!error->isEmpty())
-            statusBar()->showMessage(*error);
-    });
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), buildFusionVolumeInBackground, slices, error));
 }

@@ -13,7 +13,6 @@
 #include "clinical/RadiologyCalculatorHub.h"
 #include "db/PhaseGrouping.h"
 #include "dialogs/BugReportDialog.h"
-#include "dialogs/ExportDialog.h"
 #include "dialogs/HotkeyRegistry.h"
 #include "dialogs/ToolbarCatalogue.h"
 #include "dialogs/ToolbarCustomizeDialog.h"
@@ -127,15 +126,7 @@ void ViewerWindow::buildToolbar()
         QMenu* menu = button->menu();
         QAction* exportAction = menu->addAction(exportIcon(), QStringLiteral("Экспортировать изображения…"));
         addShortcut(exportAction, QStringLiteral("viewer.export"));
-        connect(exportAction, &QAction::triggered, this, [this] {
-            ExportDialog dialog(m_db, this);
-            dialog.setActiveViewport(m_panels.value(m_activePanel));
-            QList<QList<db::InstanceRecord>> slotSlices;
-            for (int i = 0; i < PanelCount; ++i)
-                slotSlices.append(m_panelSlices.value(i));
-            dialog.setViewports(m_panels, slotSlices);
-            dialog.exec();
-        });
+        connect(exportAction, &QAction::triggered, this, &ViewerWindow::openExportDialog);
         menu->addSeparator();
         QAction* copyOne = menu->addAction(QStringLiteral("Копировать в буфер обмена"));
         addShortcut(copyOne, QStringLiteral("viewer.copyOne"));
@@ -356,24 +347,54 @@ void ViewerWindow::buildToolbar()
                     updateReferenceLines();
                 });
         menu->addSeparator();
-        addUnavailable(menu, QStringLiteral("Криволинейный MPR — по точкам"), curvedMprIcon())
-            ->setToolTip(QStringLiteral("Кликами отметьте ход сосуда в активной панели (можно листать срезы между "
-                                        "кликами — точки запоминаются в 3D) — двойной клик строит развёрнутую "
-                                        "реконструкцию вдоль кривой в отдельном окне"));
-        addUnavailable(menu, QStringLiteral("Сосудистый анализ"), curvedMprIcon())
-            ->setToolTip(QStringLiteral("То же самое, что «Криволинейный MPR — по точкам», но с дополнительной "
-                                        "боковой панелью увеличенных перпендикулярных срезов сосуда (±1 см от "
-                                        "текущей позиции, шаг 1 мм)."));
-        addUnavailable(menu, QStringLiteral("Ортопантомограмма"), curvedMprIcon())
-            ->setToolTip(QStringLiteral("Панорамная реконструкция зубной дуги (кликами обведите дугу на аксиальном "
-                                        "срезе, двойной клик завершает) — приближение через криволинейный MPR (MIP "
-                                        "по толщине), НЕ замена диагностического ОПТГ."));
-        addUnavailable(menu, QStringLiteral("Автоматически по ходу сосуда"), curvedMprIcon())
-            ->setToolTip(QStringLiteral("Кликните ДВАЖДЫ внутри просвета контрастированного сосуда — первый клик "
-                                        "задаёт точку, второй (чуть дальше по ходу сосуда) — направление. Программа "
-                                        "попробует автоматически проследить центральную линию в обе стороны. "
-                                        "Результат нужно проверить: алгоритм эвристический и может остановиться "
-                                        "раньше времени"));
+        // Curved reconstructions arm a picking tool on the active panel; its finished path or seed pair
+        // comes back through the panel's signals.
+        auto addCurvedEntry = [this, menu](const QString& text, const QString& toolTip, auto arm) {
+            QAction* action = menu->addAction(curvedMprIcon(), text);
+            action->setToolTip(toolTip);
+            connect(action, &QAction::triggered, this, arm);
+            return action;
+        };
+        const QList<QAction*> curvedEntries{
+            addCurvedEntry(QStringLiteral("Криволинейный MPR — по точкам"),
+                           QStringLiteral("Кликами отметьте ход сосуда в активной панели (можно листать срезы между "
+                                          "кликами — точки запоминаются в 3D) — двойной клик строит развёрнутую "
+                                          "реконструкцию вдоль кривой в отдельном окне"),
+                           [this] {
+                               m_vesselAnalysisMode = false;
+                               m_panoramicMode = false;
+                               armActivePanelTool(16);
+                           }),
+            addCurvedEntry(QStringLiteral("Сосудистый анализ"),
+                           QStringLiteral("То же самое, что «Криволинейный MPR — по точкам», но с дополнительной "
+                                          "боковой панелью увеличенных перпендикулярных срезов сосуда (±1 см от "
+                                          "текущей позиции, шаг 1 мм)."),
+                           [this] {
+                               m_vesselAnalysisMode = true;
+                               m_panoramicMode = false;
+                               armActivePanelTool(16);
+                           }),
+            addCurvedEntry(QStringLiteral("Ортопантомограмма"),
+                           QStringLiteral("Панорамная реконструкция зубной дуги (кликами обведите дугу на аксиальном "
+                                          "срезе, двойной клик завершает) — приближение через криволинейный MPR (MIP "
+                                          "по толщине), НЕ замена диагностического ОПТГ."),
+                           [this] {
+                               m_vesselAnalysisMode = false;
+                               m_panoramicMode = true;
+                               armActivePanelTool(16);
+                           }),
+            addCurvedEntry(QStringLiteral("Автоматически по ходу сосуда"),
+                           QStringLiteral("Кликните ДВАЖДЫ внутри просвета контрастированного сосуда — первый клик "
+                                          "задаёт точку, второй (чуть дальше по ходу сосуда) — направление. Программа "
+                                          "попробует автоматически проследить центральную линию в обе стороны. "
+                                          "Результат нужно проверить: алгоритм эвристический и может остановиться "
+                                          "раньше времени"),
+                           [this] {
+                               m_vesselAnalysisMode = true;
+                               armActivePanelTool(17);
+                           })};
+        for (QAction* action : curvedEntries)
+            action->setEnabled(false);
         m_toolbar->addWidget(button);
     }
 
@@ -533,6 +554,12 @@ void ViewerWindow::reconstructInActivePanel(int plane)
     }
     panel->enterReconstructionPlane(plane);
     updateReferenceLines();
+}
+
+void ViewerWindow::armActivePanelTool(int mode)
+{
+    if (ImageViewportWidget* panel = m_panels.value(m_activePanel))
+        panel->setMeasurementMode(mode);
 }
 
 void ViewerWindow::applyToolToAllViewports(int mode)

@@ -1,0 +1,97 @@
+// The analysis windows the viewer opens on the active panel's series or on the whole study, the export
+// dialog, and stepping a panel to the neighbouring series of the series panel. Every launcher checks
+// its preconditions first and refuses with a message box; an opened window is a child of the viewer
+// that deletes itself when closed, so the viewer keeps no list of them.
+
+#include "viewer/ViewerWindow.h"
+
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/SeriesListWidget.h"
+
+#include "clinical/CoronaryCalciumWindow.h"
+#include "db/Database.h"
+#include "dialogs/ExportDialog.h"
+
+#include <QMessageBox>
+
+#include <algorithm>
+
+namespace {
+
+const QString NoSeriesText = QStringLiteral("В активной панели нет загруженной серии.");
+
+} // namespace
+
+void ViewerWindow::refuse(QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    if (icon == QMessageBox::Warning)
+        QMessageBox::warning(this, title, text, QMessageBox::Ok, QMessageBox::NoButton);
+    else
+        QMessageBox::information(this, title, text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void ViewerWindow::openCoronaryCalciumWindow()
+{
+    const QList<db::InstanceRecord> slices = m_panelSlices.value(m_activePanel);
+    ImageViewportWidget* panel = m_panels.value(m_activePanel);
+    if (slices.isEmpty() || !panel) {
+        refuse(QMessageBox::Information, QStringLiteral("Индекс коронарного кальция"), NoSeriesText);
+        return;
+    }
+    auto* window = new CoronaryCalciumWindow(slices, panel->currentSliceIndex(), m_panelTitles.value(m_activePanel),
+                                             this, panel->windowCenter(), panel->windowWidth());
+    window->show();
+}
+
+void ViewerWindow::openExportDialog()
+{
+    ExportDialog dialog(m_db, this);
+    dialog.setActiveViewport(m_panels.value(m_activePanel));
+    QList<QList<db::InstanceRecord>> slotSlices;
+    for (int i = 0; i < PanelCount; ++i)
+        slotSlices.append(m_panelSlices.value(i));
+    dialog.setViewports(m_panels, slotSlices);
+    dialog.exec();
+}
+
+void ViewerWindow::stepSeriesInPanel(int panelIndex, int direction)
+{
+    // Without a direction the walk below would never leave a header row.
+    if (panelIndex < 0 || panelIndex >= PanelCount || direction == 0)
+        return;
+    const int count = m_seriesList->count();
+    if (count == 0)
+        return;
+    auto uidAt = [this](int row) { return m_seriesList->item(row)->data(SeriesUidRole).toString(); };
+
+    // An empty slot is not "found" at the first study header, whose UID is empty as well.
+    const QString current = m_panelSeriesUids.value(panelIndex);
+    int found = -1;
+    for (int row = 0; row < count && !current.isEmpty(); ++row) {
+        if (uidAt(row) == current) {
+            found = row;
+            break;
+        }
+    }
+    int row = found >= 0 ? found + direction : (direction < 1 ? count - 1 : 0);
+    while (row >= 0 && row < count && uidAt(row).isEmpty())
+        row += direction;
+    row = std::clamp(row, 0, count - 1);
+    const QString target = uidAt(row);
+    if (row == found || target.isEmpty())
+        return;
+    setActiveViewport(panelIndex);
+    showSeriesInActivePanel(target);
+}
+
+void ViewerWindow::showCurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
+                                       const QList<std::array<double, 3>>& points, double windowCenter,
+                                       double windowWidth, int mode, std::optional<std::pair<double, double>> initialWindow)
+{
+    Q_UNUSED(volume);
+    Q_UNUSED(points);
+    Q_UNUSED(windowCenter);
+    Q_UNUSED(windowWidth);
+    Q_UNUSED(mode);
+    Q_UNUSED(initialWindow);
+}
