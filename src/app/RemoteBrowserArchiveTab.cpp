@@ -1,0 +1,370 @@
+// The "Локальный архив" tab of the remote browser: the other workstation's studies, filtered here,
+// and the parallel download of one study into "remote_downloads/<uid>", indexed and opened.
+
+#include "RemoteBrowserDialog.h"
+
+#include "MainWindow.h"
+#include "ModalityFilterButton.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "remote/RemoteParallelDownloadWorker.h"
+#include "viewer/ViewerWindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDir>
+#include <QEventLoop>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kModalitiesRole = Qt::UserRole + 2;
+constexpr int kMaxWorkers = 4;
+
+QString displayDate(const QString& dicomDate)
+{
+    if (dicomDate.size() != 8)
+        return dicomDate;
+    return QStringLiteral("%1-%2-%3").arg(dicomDate.left(4), dicomDate.mid(4, 2), dicomDate.mid(6, 2));
+}
+
+QTableWidgetItem* textItem(const QString& text)
+{
+    auto* item = new QTableWidgetItem(text);
+    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    return item;
+}
+
+// The study UID comes from the other workstation and becomes a folder name: only plain names pass.
+bool isSafeFolderName(const QString& name)
+{
+    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9._-]{1,128}$"));
+    return allowed.match(name).hasMatch() && name.count(QLatin1Char('.')) != name.size();
+}
+
+} // namespace
+
+QWidget* RemoteBrowserDialog::buildArchiveTab()
+{
+    auto* page = new QWidget(this);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 6, 0, 0);
+
+    auto* filterRow = new QHBoxLayout;
+    filterRow->setSpacing(4);
+    archiveSearchEdit = new QLineEdit(page);
+    archiveSearchEdit->setObjectName(QStringLiteral("archiveSearchEdit"));
+    archiveSearchEdit->setPlaceholderText(QStringLiteral("ФИО/ID…"));
+    filterRow->addWidget(archiveSearchEdit, 1);
+    archiveModalityButton = new ModalityFilterButton(page);
+    archiveModalityButton->setObjectName(QStringLiteral("archiveModalityButton"));
+    archiveModalityButton->setMaximumWidth(140);
+    filterRow->addWidget(archiveModalityButton);
+    archivePeriodCombo = new QComboBox(page);
+    archivePeriodCombo->setObjectName(QStringLiteral("archivePeriodCombo"));
+    archivePeriodCombo->setMaximumWidth(140);
+    archivePeriodCombo->addItems({QStringLiteral("Любая дата"), QStringLiteral("Сегодня"), QStringLiteral("Вчера"),
+                                  QStringLiteral("Последние 10 дней"), QStringLiteral("Последний месяц"),
+                                  QStringLiteral("Точная дата"), QStringLiteral("Диапазон дат")});
+    filterRow->addWidget(archivePeriodCombo);
+    for (QDateEdit** edit : {&archiveDateFrom, &archiveDateTo}) {
+        *edit = new QDateEdit(QDate::currentDate(), page);
+        (*edit)->setObjectName(edit == &archiveDateFrom ? QStringLiteral("archiveDateFrom") : QStringLiteral("archiveDateTo"));
+        (*edit)->setCalendarPopup(true);
+        (*edit)->setDisplayFormat(QStringLiteral("dd.MM.yyyy"));
+        (*edit)->setMaximumWidth(100);
+        (*edit)->setVisible(false);
+        filterRow->addWidget(*edit);
+    }
+    layout->addLayout(filterRow);
+
+    archiveTable = new QTableWidget(0, 5, page);
+    archiveTable->setObjectName(QStringLiteral("archiveTable"));
+    archiveTable->setHorizontalHeaderLabels({QStringLiteral("Пациент"), QStringLiteral("ID"), QStringLiteral("Дата"),
+                                             QStringLiteral("Описание"), QStringLiteral("Модальности")});
+    archiveTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    archiveTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    archiveTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    archiveTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    archiveTable->setSortingEnabled(true);
+    layout->addWidget(archiveTable, 1);
+
+    downloadOpenButton = new QPushButton(QStringLiteral("Скачать и открыть"), page);
+    downloadOpenButton->setObjectName(QStringLiteral("downloadOpenButton"));
+    downloadOpenButton->setEnabled(false);
+    layout->addWidget(downloadOpenButton);
+
+    connect(archiveSearchEdit, &QLineEdit::textChanged, this, &RemoteBrowserDialog::applyArchiveFilter);
+    connect(archiveModalityButton, &ModalityFilterButton::selectionChanged, this,
+            &RemoteBrowserDialog::applyArchiveFilter);
+    connect(archiveDateFrom, &QDateEdit::dateChanged, this, &RemoteBrowserDialog::applyArchiveFilter);
+    connect(archiveDateTo, &QDateEdit::dateChanged, this, &RemoteBrowserDialog::applyArchiveFilter);
+    connect(archivePeriodCombo, &QComboBox::currentIndexChanged, this, [this](int index) {
+        archiveDateFrom->setVisible(index == 5 || index == 6);
+        archiveDateTo->setVisible(index == 6);
+        applyArchiveFilter();
+    });
+    connect(archiveTable, &QTableWidget::cellDoubleClicked, this, &RemoteBrowserDialog::onDownloadAndOpenClicked);
+    connect(downloadOpenButton, &QPushButton::clicked, this, &RemoteBrowserDialog::onDownloadAndOpenClicked);
+    return page;
+}
+
+void RemoteBrowserDialog::refreshRemoteStudies()
+{
+    statusLabel->setText(QStringLiteral("Получение списка исследований…"));
+    QApplication::processEvents();
+    QList<RemoteStudyEntry> studies;
+    QString error;
+    if (!client->listStudies(&studies, &error, 15000)) {
+        statusLabel->setText(QStringLiteral("Ошибка получения списка"));
+        QMessageBox::warning(this, windowTitle(), error);
+        return;
+    }
+    archiveTable->setSortingEnabled(false);
+    archiveTable->setRowCount(int(studies.size()));
+    for (int row = 0; row < studies.size(); ++row) {
+        const RemoteStudyEntry& s = studies.at(row);
+        auto* name = textItem(s.patientName);
+        name->setData(Qt::UserRole, s.uid);
+        name->setData(kModalitiesRole, s.modalities);
+        archiveTable->setItem(row, 0, name);
+        archiveTable->setItem(row, 1, textItem(s.patientId));
+        archiveTable->setItem(row, 2, textItem(displayDate(s.studyDate)));
+        archiveTable->setItem(row, 3, textItem(s.studyDescription));
+        archiveTable->setItem(row, 4, textItem(s.modalities));
+    }
+    archiveTable->setSortingEnabled(true);
+    archiveTable->sortItems(2, Qt::DescendingOrder);
+    applyArchiveFilter();
+    statusLabel->setText(QStringLiteral("Подключено: найдено исследований — %1").arg(studies.size()));
+    downloadOpenButton->setEnabled(!studies.isEmpty());
+}
+
+void RemoteBrowserDialog::applyArchiveFilter()
+{
+    const QString search = archiveSearchEdit->text().trimmed();
+    const QStringList modalities = archiveModalityButton->selectedModalities();
+    const QDate today = QDate::currentDate();
+    QDate from;
+    QDate to;
+    switch (archivePeriodCombo->currentIndex()) {
+    case 1:
+        from = to = today;
+        break;
+    case 2:
+        from = to = today.addDays(-1);
+        break;
+    case 3:
+        from = today.addDays(-10);
+        to = today;
+        break;
+    case 4:
+        from = today.addMonths(-1);
+        to = today;
+        break;
+    case 5:
+        from = to = archiveDateFrom->date();
+        break;
+    case 6:
+        from = archiveDateFrom->date();
+        to = archiveDateTo->date();
+        break;
+    default:
+        break;
+    }
+
+    for (int row = 0; row < archiveTable->rowCount(); ++row) {
+        const QTableWidgetItem* nameItem = archiveTable->item(row, 0);
+        const QTableWidgetItem* idItem = archiveTable->item(row, 1);
+        const QTableWidgetItem* dateItem = archiveTable->item(row, 2);
+        bool visible = search.isEmpty() || (nameItem && nameItem->text().contains(search, Qt::CaseInsensitive))
+                       || (idItem && idItem->text().contains(search, Qt::CaseInsensitive));
+        if (visible && !modalities.isEmpty()) {
+            const QString rowModalities = nameItem ? nameItem->data(kModalitiesRole).toString() : QString();
+            visible = std::any_of(modalities.cbegin(), modalities.cend(), [&](const QString& code) {
+                return rowModalities.contains(code, Qt::CaseInsensitive);
+            });
+        }
+        if (visible && from.isValid() && to.isValid()) {
+            const QDate d =
+                QDate::fromString(dateItem ? dateItem->text() : QString(), QStringLiteral("yyyy-MM-dd"));
+            visible = d.isValid() && from <= d && d <= to;
+        }
+        archiveTable->setRowHidden(row, !visible);
+    }
+}
+
+void RemoteBrowserDialog::onDownloadAndOpenClicked()
+{
+    const int row = archiveTable->currentRow();
+    const QTableWidgetItem* item = row >= 0 ? archiveTable->item(row, 0) : nullptr;
+    if (!item) {
+        QMessageBox::information(this, windowTitle(), QStringLiteral("Сначала выберите исследование в списке."));
+        return;
+    }
+    downloadAndOpenStudy(item->data(Qt::UserRole).toString());
+}
+
+void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
+{
+    QString error;
+    if (!ensureConnected(&error)) {
+        QMessageBox::warning(this, windowTitle(), error);
+        return;
+    }
+    int fileCount = 0;
+    if (!client->getFileList(studyUid, &fileCount, &error, 15000)) {
+        QMessageBox::warning(this, windowTitle(), error);
+        return;
+    }
+    if (fileCount < 1) {
+        QMessageBox::warning(this, windowTitle(), QStringLiteral("В этом исследовании нет файлов."));
+        return;
+    }
+    if (!isSafeFolderName(studyUid)) {
+        QMessageBox::warning(this, windowTitle(),
+                             QStringLiteral("Удалённый компьютер передал недопустимый идентификатор исследования: %1")
+                                 .arg(studyUid.left(80)));
+        return;
+    }
+    const QString destDir = QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+                                .filePath(QStringLiteral("remote_downloads/%1").arg(studyUid));
+    QDir().mkpath(destDir);
+
+    QProgressDialog progress(QStringLiteral("Скачивание исследования…"), QStringLiteral("Отмена"), 0, fileCount, this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    progress.setValue(0);
+    progress.show();
+
+    error.clear();
+    if (!downloadStudyParallel(studyUid, destDir, fileCount, &progress, &error)) {
+        progress.close();
+        if (!error.isEmpty()) {
+            QMessageBox::warning(this, windowTitle(),
+                                 QStringLiteral("%1\n\nУже скачанное сохранено — при следующей попытке \"Скачать и "
+                                                "открыть\" для этого же исследования скачивание продолжится с этого места.")
+                                     .arg(error));
+        }
+        return;
+    }
+    progress.setValue(fileCount);
+    progress.close();
+
+    if (!db || !db->studyExists(studyUid)) {
+        QMessageBox::warning(this, windowTitle(), QStringLiteral("Не удалось импортировать ни одного файла исследования."));
+        return;
+    }
+    if (MainWindow::s_instance)
+        MainWindow::s_instance->refreshStudyTable();
+    auto* viewer = new ViewerWindow(db, studyUid, QString(), nullptr, false);
+    if (MainWindow::s_instance)
+        MainWindow::s_instance->showViewerWindow(viewer);
+    else
+        viewer->showMaximized();
+    hide();
+}
+
+bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
+                                                QProgressDialog* progress, QString* error)
+{
+    const int workerCount = qMin(fileCount, kMaxWorkers);
+    const QString host = hostEdit->text().trimmed();
+    const QString token = tokenEdit->text().trimmed();
+    const QString fingerprint = fingerprintEdit->text().trimmed();
+    const int port = portSpin->value();
+    const int base = fileCount / workerCount;
+    const int rem = fileCount % workerCount;
+
+    QList<std::pair<QThread*, RemoteParallelDownloadWorker*>> pairs;
+    int finishedCount = 0;
+    bool failed = false;
+    QString failure;
+    int received = 0;
+    QEventLoop loop;
+
+    int first = 0;
+    for (int i = 0; i < workerCount; ++i) {
+        const int end = first + base + (i < rem ? 1 : 0);
+        auto* thread = new QThread;
+        auto* worker = new RemoteParallelDownloadWorker(host, port, token, fingerprint, studyUid, destDir, first, end,
+                                                        QStringLiteral("%1-w%2").arg(effectiveHostId()).arg(i));
+        worker->moveToThread(thread);
+        connect(thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);
+        connect(
+            worker, &RemoteParallelDownloadWorker::fileDownloaded, this,
+            [&](int, const QString& path) {
+                if (const auto summary = dicom::readFileSummary(path); summary && db)
+                    db->indexFile(*summary);
+                ++received;
+                progress->setValue(received);
+                progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
+            },
+            Qt::QueuedConnection);
+        connect(
+            worker, &RemoteParallelDownloadWorker::fileFailed, this,
+            [&](const QString& message) {
+                if (failed)
+                    return;
+                failed = true;
+                failure = message;
+                for (const auto& p : std::as_const(pairs))
+                    p.second->requestStop();
+            },
+            Qt::QueuedConnection);
+        connect(
+            worker, &RemoteParallelDownloadWorker::finished, this,
+            [&] {
+                if (++finishedCount == workerCount)
+                    loop.quit();
+            },
+            Qt::QueuedConnection);
+        pairs.append({thread, worker});
+        thread->start(QThread::InheritPriority);
+        first = end;
+    }
+
+    QTimer cancelPoll;
+    connect(&cancelPoll, &QTimer::timeout, this, [&] {
+        if (progress->wasCanceled() && !failed) {
+            for (const auto& p : std::as_const(pairs))
+                p.second->requestStop();
+        }
+    });
+    cancelPoll.start(200);
+    loop.exec();
+    cancelPoll.stop();
+
+    for (const auto& [thread, worker] : std::as_const(pairs)) {
+        thread->quit();
+        thread->wait();
+        delete worker;
+        delete thread;
+    }
+
+    if (failed) {
+        *error = failure;
+        return false;
+    }
+    if (progress->wasCanceled()) {
+        error->clear();
+        return false;
+    }
+    return true;
+}

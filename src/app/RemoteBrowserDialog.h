@@ -1,0 +1,119 @@
+#pragma once
+// The window in which this workstation connects to another one that accepts remote connections:
+// connection fields and saved servers, the other workstation's archive (browse, download in parallel
+// with resume, open in the viewer) and its PACS servers (search, have it retrieve into its archive).
+
+#include "remote/RemoteAccessClient.h"
+
+#include <QDialog>
+#include <QList>
+#include <QString>
+
+#include <utility>
+
+class ModalityFilterButton;
+class QComboBox;
+class QDateEdit;
+class QLabel;
+class QLineEdit;
+class QProgressDialog;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+class QTableWidget;
+class QToolButton;
+class QWidget;
+
+namespace db {
+class Database;
+}
+
+// One saved remote workstation of the settings array "remoteServers".
+struct SavedRemoteServer
+{
+    QString name;
+    QString host;
+    int port = 8443;
+    QString token;
+    QString certFingerprint;
+    QString hostId;
+};
+
+class RemoteBrowserDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    RemoteBrowserDialog(db::Database* db, QWidget* parent);
+    ~RemoteBrowserDialog() override;
+
+    // The trimmed host ID, or "primary" when the field is empty.
+    QString effectiveHostId() const;
+    // Reconnects with the current field values when the connection is not up.
+    bool ensureConnected(QString* error);
+    // Reloads the archive table from the other workstation.
+    void refreshRemoteStudies();
+    void downloadAndOpenStudy(const QString& studyUid);
+    // From and to as "yyyyMMdd" for the PACS tab's period; either may be empty.
+    std::pair<QString, QString> pacsDateRange() const;
+
+public slots:
+    void onConnectClicked();
+    void onDownloadAndOpenClicked();
+    void onPacsFindClicked();
+    void onPacsDownloadClicked();
+    void onPacsPeriodChanged(int index);
+
+private:
+    void buildUi();
+    QWidget* buildArchiveTab();
+    QWidget* buildPacsTab();
+    void setParametersVisible(bool shown);
+    void loadConnectionSettings();
+    void saveConnectionSettings();
+    static QList<SavedRemoteServer> loadSavedServers();
+    static void storeSavedServers(const QList<SavedRemoteServer>& servers);
+    void reloadSavedServers(const QString& nameToSelect);
+    void onSavedServerSelected(int index);
+    void onSaveServerClicked();
+    void onDeleteServerClicked();
+    void onConnectionLost(const QString& reason);
+    void applyArchiveFilter();
+    bool downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
+                               QProgressDialog* progress, QString* error);
+
+    db::Database* db = nullptr;
+    RemoteAccessClient* client = nullptr;
+    QComboBox* savedServerCombo = nullptr;
+    QPushButton* saveServerButton = nullptr;
+    QPushButton* deleteServerButton = nullptr;
+    QToolButton* parametersToggle = nullptr;
+    QWidget* parametersPanel = nullptr;
+    QLineEdit* hostEdit = nullptr;
+    QSpinBox* portSpin = nullptr;
+    QLineEdit* tokenEdit = nullptr;
+    QLineEdit* fingerprintEdit = nullptr;
+    QLineEdit* hostIdEdit = nullptr;
+    QPushButton* connectButton = nullptr;
+    QLabel* statusLabel = nullptr;
+    QLineEdit* archiveSearchEdit = nullptr;
+    ModalityFilterButton* archiveModalityButton = nullptr;
+    QComboBox* archivePeriodCombo = nullptr;
+    QDateEdit* archiveDateFrom = nullptr;
+    QDateEdit* archiveDateTo = nullptr;
+    QTableWidget* archiveTable = nullptr;
+    QPushButton* downloadOpenButton = nullptr;
+    QTabWidget* tabs = nullptr;
+    QComboBox* pacsServerCombo = nullptr;
+    QList<RemotePacsServerEntry> pacsServers;
+    QLineEdit* pacsNameEdit = nullptr;
+    QLineEdit* pacsIdEdit = nullptr;
+    ModalityFilterButton* pacsModalityButton = nullptr;
+    QComboBox* pacsPeriodCombo = nullptr;
+    QDateEdit* pacsDateFrom = nullptr;
+    QDateEdit* pacsDateTo = nullptr;
+    QPushButton* pacsFindButton = nullptr;
+    QLabel* pacsStatusLabel = nullptr;
+    QTableWidget* pacsResultsTable = nullptr;
+    QPushButton* pacsDownloadButton = nullptr;
+};
