@@ -75,6 +75,9 @@ public:
     void printActivePanel();
     // Agatston calcium scoring on the active panel's series, in a new window of its own.
     void openCoronaryCalciumWindow();
+    // Left-ventricular function on a short-axis cine stack of the study, chosen by the user when
+    // there are several.
+    void openCardiacMriWindow();
     // The modal image-export dialog over every panel, the active one as the default scope.
     void openExportDialog();
     // Shows the previous (direction -1) or next (+1) series of the series panel in panel panelIndex;

@@ -8,10 +8,13 @@
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
 
+#include "clinical/CardiacMriWindow.h"
 #include "clinical/CoronaryCalciumWindow.h"
 #include "db/Database.h"
 #include "dialogs/ExportDialog.h"
+#include "render/CineStack.h"
 
+#include <QInputDialog>
 #include <QMessageBox>
 
 #include <algorithm>
@@ -40,6 +43,38 @@ void ViewerWindow::openCoronaryCalciumWindow()
     }
     auto* window = new CoronaryCalciumWindow(slices, panel->currentSliceIndex(), m_panelTitles.value(m_activePanel),
                                              this, panel->windowCenter(), panel->windowWidth());
+    window->show();
+}
+
+void ViewerWindow::openCardiacMriWindow()
+{
+    const QString title = QStringLiteral("Кардио-МРТ");
+    const QList<render::CineStack> stacks = render::findCardiacCineStacks(m_db, m_studyUid);
+    if (stacks.isEmpty()) {
+        refuse(QMessageBox::Warning, title,
+               QStringLiteral("Не найдено ни одного SAX cine-стека в этом исследовании (нужно несколько срезов × "
+                              "несколько фаз сердечного цикла на срез — обычно 15-30 фаз)."));
+        return;
+    }
+    render::CineStack chosen = stacks.first();
+    if (stacks.size() > 1) {
+        QStringList labels;
+        for (const render::CineStack& stack : stacks)
+            labels << stack.label;
+        bool ok = false;
+        const QString label = QInputDialog::getItem(this, QStringLiteral("Кардио-МРТ — выбор стека"),
+                                                    QStringLiteral("В исследовании найдено несколько cine-стеков:"),
+                                                    labels, 0, false, &ok);
+        if (!ok)
+            return;
+        const auto it = std::find_if(stacks.cbegin(), stacks.cend(),
+                                     [&label](const render::CineStack& stack) { return stack.label == label; });
+        if (it == stacks.cend())
+            return;
+        chosen = *it;
+    }
+    const db::PatientBodyInfo body = m_db ? m_db->patientBodyInfo(m_studyUid) : db::PatientBodyInfo();
+    auto* window = new CardiacMriWindow(chosen, chosen.label, body, this);
     window->show();
 }
 

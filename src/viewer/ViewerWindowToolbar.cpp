@@ -412,8 +412,9 @@ void ViewerWindow::buildToolbar()
         ->setToolTip(QStringLiteral("Автоматический замер узла в лёгком: обведите его ROI-эллипсом — диаметр, "
                                     "оценочный объём и категория Lung-RADS посчитаются сами (только солидные узлы, "
                                     "v1)."));
-    addUnavailable(extraMenu, QStringLiteral("Кардио-МРТ (SAX)"))
-        ->setToolTip(QStringLiteral("Функция левого желудочка по короткой оси (cine SAX): отметьте конечно-"
+    QAction* cardiacMri = extraMenu->addAction(QStringLiteral("Кардио-МРТ (SAX)"));
+    connect(cardiacMri, &QAction::triggered, this, &ViewerWindow::openCardiacMriWindow);
+    cardiacMri->setToolTip(QStringLiteral("Функция левого желудочка по короткой оси (cine SAX): отметьте конечно-"
                                     "диастолическую и конечно-систолическую фазы, обведите эндокард и эпикард — "
                                     "объёмы, фракция выброса и масса миокарда посчитаются сами; стек ищется во всём "
                                     "исследовании."));

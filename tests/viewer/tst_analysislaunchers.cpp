@@ -14,6 +14,13 @@
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
+#include "clinical/CardiacMriWindow.h"
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+
+#include <QComboBox>
+#include <QInputDialog>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -64,7 +71,38 @@ class TestAnalysisLaunchers : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
     std::unique_ptr<db::Database> m_db;
-    QString m_study, m_otherStudy, m_tube, m_flat, m_noGeometry, m_otherSeries;
+    QString m_study, m_otherStudy, m_cardiacStudy, m_tube, m_flat, m_noGeometry, m_otherSeries;
+
+    // An MR series holding a whole cine grid: `locations` positions 8 mm apart, `phases` trigger
+    // times 40 ms apart at each.
+    bool addCineGrid(const QString& number, int locations, int phases)
+    {
+        fixtures::SeriesSpec spec;
+        spec.patientId = QStringLiteral("P8");
+        spec.studyUid = m_cardiacStudy;
+        spec.modality = QStringLiteral("MR");
+        spec.seriesNumber = number;
+        spec.seriesDescription = QStringLiteral("Cine SA");
+        spec.rows = spec.columns = 8;
+        spec.slices = locations * phases;
+        spec.sliceThickness = 8.0;
+        const auto origin = spec.origin;
+        spec.customize = [=](DcmDataset& ds, int j) {
+            const double location = 8.0 * (j % locations);
+            ds.putAndInsertString(DCM_ImagePositionPatient, QStringLiteral("%1\\%2\\%3")
+                                                                .arg(origin[0])
+                                                                .arg(origin[1])
+                                                                .arg(origin[2] + location)
+                                                                .toLatin1()
+                                                                .constData());
+            ds.putAndInsertString(DCM_SliceLocation, QByteArray::number(location).constData());
+            ds.putAndInsertString(DCM_TriggerTime, QByteArray::number(40.0 * (j / locations)).constData());
+        };
+        const bool written =
+            fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(QStringLiteral("cine") + number), spec);
+        m_cardiacStudy = spec.studyUid;
+        return written;
+    }
 
     QString add(fixtures::SeriesSpec& spec, const QString& folder)
     {
@@ -91,7 +129,7 @@ class TestAnalysisLaunchers : public QObject
         return out;
     }
 
-private slots:
+  private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
@@ -136,11 +174,16 @@ private slots:
         other.seriesDescription = QStringLiteral("Older");
         m_otherSeries = add(other, QStringLiteral("older"));
         m_otherStudy = other.studyUid;
-        QVERIFY(!m_tube.isEmpty() && !m_flat.isEmpty() && !m_noGeometry.isEmpty() && !m_otherSeries.isEmpty());
+        QVERIFY(!m_tube.isEmpty() && !m_flat.isEmpty() && !m_noGeometry.isEmpty() &&
+                !m_otherSeries.isEmpty());
+        // Two grids of different size, so that they stay two stacks.
+        QVERIFY(addCineGrid(QStringLiteral("5"), 2, 5));
+        QVERIFY(addCineGrid(QStringLiteral("6"), 3, 4));
     }
 
     // The walk through the series panel, by the panel's own arrow keys: it skips study headers and
-    // stops at both ends; a panel without a listed series starts at the first series forwards and the last backwards.
+    // stops at both ends; a panel without a listed series starts at the first series forwards and the last
+    // backwards.
     void seriesStepping_data()
     {
         QTest::addColumn<int>("start"); // index into the panel's series rows, -1 for an empty panel
@@ -211,7 +254,8 @@ private slots:
         w->startCurvedMprBuild({p, p}, 0);
         w->startVesselAutoTrack({p, p});
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 2, 10000);
-        QCOMPARE(answer.titles(), (QStringList{QStringLiteral("Криволинейный MPR"), QStringLiteral("Автотрассировка сосуда")}));
+        QCOMPARE(answer.titles(), (QStringList{QStringLiteral("Криволинейный MPR"),
+                                               QStringLiteral("Автотрассировка сосуда")}));
         QCOMPARE(answer.texts(), QStringList(2, QStringLiteral("В активной панели нет загруженной серии.")));
     }
 
@@ -266,6 +310,54 @@ private slots:
         QCOMPARE(answer.titles(), QStringList{QStringLiteral("Автотрассировка сосуда")});
         QVERIFY(!answer.texts().first().isEmpty());
         QVERIFY(!answer.texts().first().startsWith(QStringLiteral("Не удалось построить объём")));
+    }
+
+    // The study's stacks decide: none refuses, several are offered by label, and cancelling the
+    // choice opens nothing and says nothing.
+    void cardiacMriStackChoice()
+    {
+        {
+            auto w = std::make_unique<ViewerWindow>(m_db.get(), m_otherStudy, QString());
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            w->openCardiacMriWindow();
+            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Кардио-МРТ")});
+            QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не найдено ни одного SAX cine-стека")));
+            QVERIFY(w->findChildren<CardiacMriWindow*>().isEmpty());
+        }
+        auto w = std::make_unique<ViewerWindow>(m_db.get(), m_cardiacStudy, QString());
+        QStringList offered;
+        QString title, label;
+        {
+            fixtures::ModalAnswer cancel(QMessageBox::Ok, QDialog::Rejected);
+            cancel.setDialogHandler([&](QDialog* d) {
+                if (auto* input = qobject_cast<QInputDialog*>(d)) {
+                    offered = input->comboBoxItems();
+                    title = input->windowTitle();
+                    label = input->labelText();
+                }
+                return true;
+            });
+            w->openCardiacMriWindow();
+            QCOMPARE(cancel.count(), 1);
+        }
+        QCOMPARE(title, QStringLiteral("Кардио-МРТ — выбор стека"));
+        QCOMPARE(label, QStringLiteral("В исследовании найдено несколько cine-стеков:"));
+        QCOMPARE(offered, (QStringList{QStringLiteral("2 срезов × 5 фаз — одна серия №5 (\"Cine SA\")"),
+                                       QStringLiteral("3 срезов × 4 фаз — одна серия №6 (\"Cine SA\")")}));
+        QVERIFY(w->findChildren<CardiacMriWindow*>().isEmpty());
+
+        // The second stack chosen; the window asks for the patient's parameters as it opens.
+        fixtures::ModalAnswer choose(QMessageBox::Ok, QDialog::Accepted);
+        choose.setDialogHandler([&](QDialog* d) {
+            if (auto* input = qobject_cast<QInputDialog*>(d))
+                input->setTextValue(offered.at(1));
+            return true;
+        });
+        w->openCardiacMriWindow();
+        const QList<CardiacMriWindow*> windows = w->findChildren<CardiacMriWindow*>();
+        QCOMPARE(windows.size(), 1);
+        QCOMPARE(windows.first()->windowTitle(), QStringLiteral("Кардио-МРТ (SAX) — ") + offered.at(1));
+        QVERIFY(windows.first()->isWindow() && windows.first()->testAttribute(Qt::WA_DeleteOnClose));
     }
 
     // The export entry runs the modal export dialog over the viewer's panels.

@@ -202,8 +202,7 @@ private slots:
              {QStringLiteral("3D МногоПлоскостная Реконструкция"), QStringLiteral("3D VRT — объёмный рендеринг"),
               QStringLiteral("Криволинейный MPR — по точкам"), QStringLiteral("Сосудистый анализ"),
               QStringLiteral("Ортопантомограмма"), QStringLiteral("Автоматически по ходу сосуда"),
-              QStringLiteral("Узел в лёгком"), QStringLiteral("Кардио-МРТ (SAX)"),
-              QStringLiteral("Виртуальная эндоскопия/колоноскопия")}) {
+              QStringLiteral("Узел в лёгком"), QStringLiteral("Виртуальная эндоскопия/колоноскопия")}) {
             QAction* a = menuEntry(*w, text);
             QVERIFY2(a, qPrintable(text));
             QVERIFY2(!a->isEnabled(), qPrintable(text));
