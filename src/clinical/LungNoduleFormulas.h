@@ -1,0 +1,21 @@
+#pragma once
+// Size of a solid lung nodule from one elliptical outline, and its Lung-RADS category.
+
+#include <QString>
+
+namespace clinical {
+
+struct NoduleEstimate
+{
+    double diameterMm = 0.0; // the longer axis
+    double volumeMm3 = 0.0;  // ellipsoid with the mean of the two semi-axes as the third
+    bool valid = false;      // false for an outline without extent
+};
+
+// Outline's bounding box in pixels; spacings ≤ 0 count as 1 mm on their axis.
+NoduleEstimate noduleFromOutline(double widthPx, double heightPx, double spacingX, double spacingY);
+
+// Category and follow-up advice by diameter; a nodule first seen on a follow-up study has lower limits.
+QString lungRadsCategoryText(double sizeMm, bool newOnFollowUp);
+
+} // namespace clinical
