@@ -35,6 +35,36 @@ QJsonArray arrayOf(const QJsonObject& reply, const char* key)
 
 } // namespace
 
+// Clears the busy mark when an operation returns, whichever way it returns.
+class OperationScope
+{
+public:
+    explicit OperationScope(bool* running)
+        : running(running)
+    {
+    }
+    ~OperationScope()
+    {
+        if (running)
+            *running = false;
+    }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+private:
+    bool* running;
+};
+
+bool RemoteAccessClient::beginOperation(QString* error)
+{
+    if (operationRunning) {
+        setError(error, QStringLiteral("предыдущий запрос к удалённому компьютеру ещё не завершён"));
+        return false;
+    }
+    operationRunning = true;
+    return true;
+}
+
 RemoteAccessClient::RemoteAccessClient(QObject* parent)
     : QObject(parent)
 {
@@ -53,6 +83,9 @@ bool RemoteAccessClient::connectToServer(const QString& host, int port, const QS
                                          const QString& certFingerprint, QString* error, int timeoutMs,
                                          const QString& listenerId)
 {
+    if (!beginOperation(error))
+        return false;
+    const OperationScope scope(&operationRunning);
     if (socket) {
         socket->disconnect(this);
         socket->close();
@@ -91,6 +124,9 @@ bool RemoteAccessClient::isConnected() const
 
 QByteArray RemoteAccessClient::request(const QJsonObject& request, QString* error, int timeoutMs)
 {
+    if (!beginOperation(error))
+        return {};
+    const OperationScope scope(&operationRunning);
     if (!socket) {
         setError(error, noConnectionText());
         return {};
@@ -235,6 +271,9 @@ bool RemoteAccessClient::pacsRetrieve(int serverIndex, const QString& studyUid,
                                       const std::function<void(int)>& progress, QString* error, int timeoutMs,
                                       const std::function<void(int)>& queued)
 {
+    if (!beginOperation(error))
+        return false;
+    const OperationScope scope(&operationRunning);
     if (!socket) {
         setError(error, noConnectionText());
         return false;
@@ -301,6 +340,9 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
                                       const std::function<void(qint64, qint64)>& progress, QString* error,
                                       int timeoutMs)
 {
+    if (!beginOperation(error))
+        return false;
+    const OperationScope scope(&operationRunning);
     if (!socket) {
         setError(error, noConnectionText());
         return false;

@@ -80,5 +80,11 @@ private:
     bool expectReply(const QJsonObject& request, const QString& expectedType, QJsonObject* reply, QString* error,
                      int timeoutMs);
 
+    // Marks the client busy for one operation; false when another operation already waits.
+    bool beginOperation(QString* error);
+
     RemoteTunnelSocket* socket = nullptr;
+    // True while an operation waits in its local loop. The loop delivers user input, so a second
+    // operation could start on the same connection and take the first one's reply as its own.
+    bool operationRunning = false;
 };

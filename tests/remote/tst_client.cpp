@@ -361,8 +361,13 @@ private slots:
         QString error;
         QElapsedTimer t;
         t.start();
-        QVERIFY(client.pacsRetrieve(0, QStringLiteral("1"), [&](int n) { progress << n; }, &error, 700,
-                                    [&](int p) { queue << p; }));
+        // A second request while one waits would take its replies: it is refused.
+        QString nested;
+        QVERIFY(client.pacsRetrieve(0, QStringLiteral("1"), [&](int n) { progress << n; }, &error, 700, [&](int p) {
+            queue << p;
+            client.listStudies(nullptr, &nested, 100);
+        }));
+        QCOMPARE(nested, QStringLiteral("предыдущий запрос к удалённому компьютеру ещё не завершён"));
         QVERIFY(t.elapsed() > 1500);
         QCOMPARE(queue, QList<int>{1});
         QCOMPARE(progress, (QList<int>{1, 2, 3, 4, 5}));
