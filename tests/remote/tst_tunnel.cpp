@@ -1,9 +1,7 @@
 // The encrypted relay connection end to end through a stand-in relay on 127.0.0.1: pairing, hello,
-// order of frames, tampered, replayed and oversized frames, wrong keys and certificates, lost relays.
+// order of frames, tampered, replayed and oversized frames, wrong keys, closes and lost relays.
 
-#include "RelayContract.h"
 #include "RemoteTunnelSocket.h"
-#include "LoopbackPort.h"
 #include "StandInRelay.h"
 
 #include <QRegularExpression>
@@ -32,8 +30,9 @@ private:
     std::unique_ptr<StandInRelay> relay;
     QObject* owner = nullptr;
 
-    Ends pairUp(const QString& hostToken = QStringLiteral("s3cret"), const QString& clientToken = QStringLiteral("s3cret"))
+    Ends pairUp()
     {
+        const QString token = QStringLiteral("s3cret");
         Ends e;
         e.host = new RemoteTunnelSocket(owner);
         e.client = new RemoteTunnelSocket(owner);
@@ -41,11 +40,11 @@ private:
         e.clientFrames = std::make_unique<QSignalSpy>(e.client, &RemoteTunnelSocket::frameReceived);
         e.hostLost = std::make_unique<QSignalSpy>(e.host, &RemoteTunnelSocket::disconnectedFromRelay);
         e.clientLost = std::make_unique<QSignalSpy>(e.client, &RemoteTunnelSocket::disconnectedFromRelay);
-        e.host->connectToRelay(QStringLiteral("127.0.0.1"), relay->port(), QStringLiteral("primary"), hostToken,
+        e.host->connectToRelay(QStringLiteral("127.0.0.1"), relay->port(), QStringLiteral("primary"), token,
                                cert.fingerprint());
         if (!QTest::qWaitFor([&] { return relay->waitingCount(QStringLiteral("primary")) == 1; }, 10000))
             return e;
-        e.client->connectToRelay(QStringLiteral("127.0.0.1"), relay->port(), QStringLiteral("primary"), clientToken,
+        e.client->connectToRelay(QStringLiteral("127.0.0.1"), relay->port(), QStringLiteral("primary"), token,
                                  cert.fingerprint());
         return e;
     }
@@ -98,33 +97,6 @@ private slots:
         QVERIFY(decryptFrame(key, frame, &out));
         QCOMPARE(out, plain);
         QCOMPARE(normalizeFingerprint(QStringLiteral("ab:0c: 9f")), QStringLiteral("AB0C9F"));
-    }
-
-    void installerContract_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<int>("port");
-        QTest::newRow("complete") << "x\n  TOKEN=abc  \nCERT_FINGERPRINT_SHA256=AA:BB\nPORT=8443\n" << true << "abc" << 8443;
-        QTest::newRow("last line wins") << "TOKEN=old\nCERT_FINGERPRINT_SHA256=F\nPORT=1\nTOKEN=new" << true << "new" << 1;
-        QTest::newRow("port zero") << "TOKEN=t\nCERT_FINGERPRINT_SHA256=F\nPORT=0" << true << "t" << 0;
-        QTest::newRow("port not a number") << "TOKEN=t\nCERT_FINGERPRINT_SHA256=F\nPORT=abc" << false << "t" << 0;
-        QTest::newRow("no fingerprint") << "TOKEN=t\nPORT=9" << false << "t" << 9;
-    }
-    void installerContract()
-    {
-        QFETCH(QString, output);
-        const relay::InstallerResult r = relay::parseInstallerOutput(output);
-        QTEST(r.ok, "ok");
-        QTEST(r.token, "token");
-        QTEST(r.port, "port");
-        QCOMPARE(relay::installerCommand(QStringLiteral("root"), 8443),
-                 QStringLiteral("bash /tmp/kalvenor-relay-install/install.sh 8443"));
-        QCOMPARE(relay::installerCommand(QStringLiteral("Root"), 443),
-                 QStringLiteral("sudo -S -p '' bash /tmp/kalvenor-relay-install/install.sh 443"));
-        QCOMPARE(relay::architectureFromUname(QStringLiteral("aarch64\n")), QStringLiteral("arm64"));
-        QCOMPARE(relay::architectureFromUname(QStringLiteral("armv7l")), QString());
     }
 
     void pairedEndsExchangeFramesInOrder()
@@ -196,48 +168,6 @@ private slots:
         QCOMPARE(e.hostFrames->at(1).at(0).toByteArray(), QByteArray("second"));
         QVERIFY(e.host->isPeerReady());
         QCOMPARE(e.hostLost->size(), 0);
-    }
-
-    void differentTokensNeverReachEachOther()
-    {
-        Ends e = pairUp(QStringLiteral("host-token"), QStringLiteral("client-token"));
-        QTRY_COMPARE_WITH_TIMEOUT(relay->pairedCount(), 1, 15000);
-        e.client->sendFrame("{\"type\":\"listStudies\"}");
-        QTest::qWait(800);
-        QVERIFY(!e.host->isPeerReady());
-        QVERIFY(!e.client->isPeerReady());
-        QCOMPARE(e.hostFrames->size(), 0);
-    }
-
-    void refusedConnections_data()
-    {
-        QTest::addColumn<bool>("relayRunning");
-        QTest::addColumn<QString>("fingerprint");
-        QTest::addColumn<QString>("expected");
-        const QString pinText = QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым — возможна подмена "
-                                               "канала. Проверьте адрес сервера и код подключения.");
-        QTest::newRow("wrong fingerprint") << true << QString(64, QLatin1Char('A')) << pinText;
-        QTest::newRow("empty fingerprint") << true << QString() << pinText;
-        QTest::newRow("unreachable relay") << false << QString() << QString();
-    }
-    void refusedConnections()
-    {
-        QFETCH(bool, relayRunning);
-        QFETCH(QString, fingerprint);
-        QFETCH(QString, expected);
-        const int port = relayRunning ? relay->port() : fixtures::freeLoopbackPort();
-        auto* socket = new RemoteTunnelSocket(owner);
-        QSignalSpy failed(socket, &RemoteTunnelSocket::connectionFailed);
-        QSignalSpy ready(socket, &RemoteTunnelSocket::connectedToPeer);
-        socket->connectToRelay(QStringLiteral("127.0.0.1"), port, QStringLiteral("x"), QStringLiteral("t"), fingerprint);
-        QTRY_VERIFY_WITH_TIMEOUT(failed.size() >= 1, 15000);
-        const QString reason = failed.first().at(0).toString();
-        QVERIFY(!reason.isEmpty());
-        if (!expected.isEmpty())
-            QCOMPARE(reason, expected);
-        QTest::qWait(100);
-        QCOMPARE(ready.size(), 0);
-        QCOMPARE(relay->pairedCount(), 0);
     }
 
     void endsOfAConnection()
