@@ -7,6 +7,7 @@
 #include <viewer/ToolbarIcons.h>
 
 #include <QAction>
+#include <QActionGroup>
 #include <QComboBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
@@ -27,6 +28,10 @@ QAction* CurvedMprWindow::addToolAction(const QIcon& icon, const QString& text, 
 {
     QAction* action = m_toolsBar->addAction(icon, text);
     action->setCheckable(true);
+    // One tool at a time, so the check mark always names the tool the pane is in.
+    if (!m_toolGroup)
+        m_toolGroup = new QActionGroup(this);
+    m_toolGroup->addAction(action);
     connect(action, &QAction::triggered, this, [this, toolMode] {
         if (m_resultPane)
             m_resultPane->setMeasurementMode(toolMode);

@@ -15,6 +15,7 @@ class CrossSectionPanel;
 class CurveEditorWidget;
 class MprViewportWidget;
 class QAction;
+class QActionGroup;
 class QComboBox;
 class QLabel;
 class QMenu;
@@ -126,6 +127,7 @@ private:
     QToolBar* m_toolsBar = nullptr;
     QToolBar* m_paramsBar = nullptr;
     QList<QAction*> m_toolActions;
+    QActionGroup* m_toolGroup = nullptr;
     QAction* m_rebuildAction = nullptr;
     QAction* m_undoAction = nullptr;
     QAction* m_redoAction = nullptr;

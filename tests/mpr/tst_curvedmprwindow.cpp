@@ -9,13 +9,11 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
 #include <QGraphicsLineItem>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
 #include <QMenu>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -52,6 +50,14 @@ QStringList menuTexts(QMenu* menu)
     return out;
 }
 
+QMenu* windowMenu(QWidget& w)
+{
+    for (QToolButton* b : w.findChildren<QToolButton*>())
+        if (b->text() == QStringLiteral("Окно/уровень"))
+            return b->menu();
+    return nullptr;
+}
+
 } // namespace
 
 class TestCurvedMprWindow : public QObject
@@ -82,10 +88,6 @@ void TestCurvedMprWindow::opensReversedAndRendersVertically()
     QVERIFY(w.windowTitle().startsWith(QStringLiteral("Сосудистый анализ (тестовая версия) — длина кривой 30.")));
     QCOMPARE(w.crossSectionPanel()->cells().size(), 21);
     QVERIFY(!w.resultPane()->centerlineHorizontal());
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QTest::qWait(50);
-    w.grab().save(QDir::temp().filePath("kalvenor_curved_mpr.png"));
 
     // An edit in the front pane mirrors into the others and renders; undo is reachable from the toolbar.
     auto moved = pts;
@@ -101,11 +103,10 @@ void TestCurvedMprWindow::opensReversedAndRendersVertically()
     QVERIFY(undo && !undo->isEnabled()); // only the axial editor's history drives it
 
     // Opening the profile twice gives two windows that keep the volume alive on their own.
-    const int before = w.findChildren<VesselAnalysisWindow*>().size();
     w.openVesselProfile();
     w.openVesselProfile();
     const auto profiles = w.findChildren<VesselAnalysisWindow*>();
-    QCOMPARE(profiles.size(), before + 2);
+    QCOMPARE(profiles.size(), 2);
     for (auto* p : profiles)
         QTRY_VERIFY_WITH_TIMEOUT(!p->isBusy(), 30000);
 }
@@ -119,23 +120,11 @@ void TestCurvedMprWindow::presentationModes()
     QCOMPARE(pano.orientationChoice(), 1);
     QVERIFY(!pano.verticalLayout());
     QVERIFY(!pano.crossSectionPanel());
-    QVERIFY(pano.windowTitle().contains(QStringLiteral("длина дуги")));
-    QMenu* wl = nullptr;
-    for (QToolButton* b : pano.findChildren<QToolButton*>())
-        if (b->text() == QStringLiteral("Окно/уровень"))
-            wl = b->menu();
-    QVERIFY(wl);
-    QVERIFY(!menuTexts(wl).contains(QStringLiteral("Сосуды (по трассе)")));
-    bool thicknessLabelFound = false;
-    for (QLabel* l : pano.findChildren<QLabel*>())
-        thicknessLabelFound |= l->text() == QStringLiteral("25.0 мм");
-    QVERIFY(thicknessLabelFound);
+    QVERIFY(!menuTexts(windowMenu(pano)).contains(QStringLiteral("Сосуды (по трассе)")));
 
     CurvedMprWindow traced(volume, upwardCurve(), 40, 400, nullptr, CurvedMprWindow::VesselAnalysis,
                            render::WindowLevel{250, 600});
-    for (QToolButton* b : traced.findChildren<QToolButton*>())
-        if (b->text() == QStringLiteral("Окно/уровень"))
-            wl = b->menu();
+    QMenu* wl = windowMenu(traced);
     QCOMPARE(menuTexts(wl), (QStringList{"Мягкие ткани", "Сосуды (контраст)", "Кости", "Лёгкие",
                                          "Как при разметке (исходное)", "Сосуды (по трассе)", "Свои значения…"}));
     wl->actions()[2]->trigger(); // bones
@@ -155,7 +144,6 @@ void TestCurvedMprWindow::ellipseStatistics()
     QCOMPARE(curvedMprEllipseStats(grid, 3, 3, QRectF(20, 20, 4, 4)), QStringLiteral("ROI пуст"));
     QCOMPARE(curvedMprEllipseStats(grid, 3, 3, QRectF(1, 1, 0, 3)), QStringLiteral("ROI пуст"));
     QCOMPARE(curvedMprEllipseStats(grid, 3, 2, QRectF(-1e300, -1e300, 2e300, 2e300)).left(4), QStringLiteral("Mean"));
-    QCOMPARE(curvedMprEllipseStats({}, 3, 3, QRectF(0, 0, 2, 2)), QStringLiteral("ROI пуст"));
 }
 
 void TestCurvedMprWindow::positionAndSections()

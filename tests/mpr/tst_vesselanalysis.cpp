@@ -8,8 +8,6 @@
 
 #include <clinical/StenosisGrading.h>
 
-#include <QAction>
-#include <QDir>
 #include <QGraphicsPixmapItem>
 #include <QLabel>
 #include <QMouseEvent>
@@ -91,20 +89,15 @@ void TestVesselAnalysis::measuresStenosisAndShowsSections()
     QVERIFY(p.minDiameterArcMm > 11.5 && p.minDiameterArcMm < 20.5); // inside the narrowed stretch
 
     // A click in the chart builds the 21 enlarged sections around that place.
-    w->resize(1180, 640);
     w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w));
     QCOMPARE(w->crossSectionPanel()->cells().size(), 0);
     clickChart(w->chart(), 0.5);
     const auto& cells = w->crossSectionPanel()->cells();
     QCOMPARE(cells.size(), 21);
-    QCOMPARE(cells[0].label->text(), QStringLiteral("-10 мм"));
-    QCOMPARE(cells[10].label->text(), QStringLiteral("0 мм"));
-    QCOMPARE(cells[20].label->text(), QStringLiteral("+10 мм"));
+    QCOMPARE(cells[0].label->text() + cells[10].label->text() + cells[20].label->text(),
+             QStringLiteral("-10 мм0 мм+10 мм"));
     QVERIFY(!cells[10].view->pixmapItem()->pixmap().isNull());
     QCOMPARE(w->crossSectionPanel()->windowCenter(), 300.0);
-    QTest::qWait(50);
-    w->grab().save(QDir::temp().filePath("kalvenor_vessel_analysis.png"));
 
     // A recomputation clears the sections and keeps the previous profile until the new one arrives.
     w->startComputation();
