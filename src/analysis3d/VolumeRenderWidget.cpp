@@ -136,6 +136,13 @@ void VolumeRenderWidget::renderAt(int imageSize, int sampleCount, bool fine)
         update();
         return;
     }
+    if (!isVisible()) {
+        // A hidden view (the CPU page behind the GPU one) would block the event loop for a picture
+        // nobody sees, on every preset and editor change: it renders once when it is shown.
+        m_renderDeferred = true;
+        return;
+    }
+    m_renderDeferred = false;
     m_params.imageSize = imageSize;
     m_params.sampleCount = sampleCount;
     m_params.fullQuality = fine;
@@ -267,6 +274,13 @@ void VolumeRenderWidget::wheelEvent(QWheelEvent* event)
     renderPreview();
     m_settleTimer->start(kSettleMs);
     event->accept();
+}
+
+void VolumeRenderWidget::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (m_renderDeferred)
+        renderFull();
 }
 
 void VolumeRenderWidget::resizeEvent(QResizeEvent* event)

@@ -13,8 +13,8 @@ class QComboBox;
 class QTimer;
 
 // The 3D view that ray-casts a volume on the processor: MIP, MinIP, mean projection or VRT. Small
-// previews while the camera moves, one full-quality image when it comes to rest. It does not own the
-// volume; the host keeps it alive while it is set.
+// previews while the camera moves, one full-quality image when it comes to rest; a hidden view renders
+// when it is shown. It does not own the volume; the host keeps it alive while it is set.
 class VolumeRenderWidget : public QWidget
 {
     Q_OBJECT
@@ -61,6 +61,7 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     bool hasUsableVolume() const;
@@ -85,4 +86,5 @@ private:
     bool m_previewPending = false;
     QTimer* m_settleTimer = nullptr;
     QComboBox* m_projectionCombo = nullptr;
+    bool m_renderDeferred = false;
 };

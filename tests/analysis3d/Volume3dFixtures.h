@@ -3,8 +3,11 @@
 
 #include <render/Volume.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QWheelEvent>
+#include <QWidget>
 
 #include <functional>
 
@@ -47,6 +50,15 @@ inline void saveGrab(const QImage& image, const QString& name)
     const QByteArray dir = qgetenv("KALVENOR_TEST_GRABS");
     if (!dir.isEmpty())
         image.save(QDir(QString::fromLocal8Bit(dir)).filePath(name));
+}
+
+// One wheel step over the middle of the widget.
+inline void wheel(QWidget* w, int deltaY)
+{
+    const QPointF pos(w->width() / 2.0, w->height() / 2.0);
+    QWheelEvent event(pos, w->mapToGlobal(pos), QPoint(), QPoint(0, deltaY), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w, &event);
 }
 
 } // namespace vol3dtest
