@@ -1,0 +1,30 @@
+#pragma once
+
+#include <render/Volume.h>
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+// Builds the 3D window's volume off the GUI thread. Lives on its own thread without a parent; the
+// window reads volume and errorMessage only after `finished` has arrived.
+class Vrt3DVolumeBuildWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    Vrt3DVolumeBuildWorker(QList<render::SliceSource> slices, int planeHint);
+
+    render::Volume volume;
+    QString errorMessage;
+
+signals:
+    void finished();
+
+public slots:
+    void run();
+
+private:
+    QList<render::SliceSource> m_slices;
+    int m_planeHint = 0;
+};

@@ -1,0 +1,29 @@
+#pragma once
+// Instance rows of a fixture series written to disk, as the viewer hands them to the 3D windows.
+
+#include "DicomFixtures.h"
+
+#include <db/InstanceRecord.h>
+
+#include <QList>
+
+namespace vol3dtest {
+
+inline QList<db::InstanceRecord> writeSeriesRows(const QString& dir, fixtures::SeriesSpec spec)
+{
+    const QStringList paths = fixtures::writeSeries(dir, spec);
+    QList<db::InstanceRecord> rows;
+    for (int k = 0; k < paths.size(); ++k) {
+        db::InstanceRecord row;
+        row.filePath = paths[k];
+        row.instanceNumber = qint64(k + 1) * 100000;
+        row.sliceLocation = k * spec.sliceSpacing;
+        row.pixelSpacingX = spec.columnSpacing;
+        row.pixelSpacingY = spec.rowSpacing;
+        row.sliceThickness = spec.sliceThickness;
+        rows.append(row);
+    }
+    return rows;
+}
+
+} // namespace vol3dtest
