@@ -1,0 +1,92 @@
+#include "ModalAnswer.h"
+#include "SeriesRows.h"
+
+#include <analysis3d/CtaSubtractionWindow.h>
+#include <analysis3d/Vrt3DWindow.h>
+
+#include <QAction>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vol3dtest;
+
+// The subtraction window builds post-contrast minus native on a thread, hands the result to a 3D
+// window that outlives it, and closes itself.
+class TestCtaSubtractionWindow : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    render::CtaSubtractionPair pair(int contrastSlices, bool approximate)
+    {
+        fixtures::SeriesSpec native;
+        native.rows = native.columns = 16;
+        native.slices = 6;
+        native.value = [](int x, int y, int z) { return 1000 + x + y + z; };
+        fixtures::SeriesSpec contrast = native;
+        contrast.slices = contrastSlices;
+        contrast.value = [](int x, int y, int z) { return 1100 + x + y + z; };
+        const QString tag = QString::number(contrastSlices);
+        render::CtaSubtractionPair p;
+        p.nativeInstances = writeSeriesRows(m_dir.filePath(QStringLiteral("native") + tag), native);
+        p.contrastInstances = writeSeriesRows(m_dir.filePath(QStringLiteral("contrast") + tag), contrast);
+        p.nativeLabel = QStringLiteral("Нативная");
+        p.contrastLabel = QStringLiteral("Артериальная");
+        p.orderIsApproximate = approximate;
+        return p;
+    }
+
+    static QList<Vrt3DWindow*> vrtWindows(QWidget* viewer)
+    {
+        return viewer->findChildren<Vrt3DWindow*>(QString(), Qt::FindDirectChildrenOnly);
+    }
+
+private slots:
+    void opensTheDifferenceInA3DWindow()
+    {
+        QWidget viewer;
+        QPointer<CtaSubtractionWindow> cta = new CtaSubtractionWindow(pair(6, true), &viewer);
+        cta->show();
+        QCOMPARE(cta->windowTitle(), QStringLiteral("Субтракция КТ-ангиографии"));
+        QTRY_VERIFY_WITH_TIMEOUT(cta.isNull(), 20000);
+        const auto windows = vrtWindows(&viewer);
+        QCOMPARE(windows.size(), 1);
+        Vrt3DWindow* vrt = windows.first();
+        QCOMPARE(vrt->windowTitle(), QStringLiteral("3D VRT — Субтракция КТ-ангиографии — Артериальная минус Нативная "
+                                                    "(порядок фаз определён приблизительно)"));
+        QCOMPARE(vrt->currentPreset().name, QStringLiteral("Сосуды (контраст)"));
+        QVERIFY(!vrt->syncAction()->isEnabled());
+        const render::Volume& v = vrt->volume();
+        QCOMPARE(v.voxels.size(), size_t(16 * 16 * 6));
+        QVERIFY(std::all_of(v.voxels.begin(), v.voxels.end(), [](float f) { return f == 100.f; }));
+        QCOMPARE(vrt->effectiveWindowWidth(), 1.0); // the range of a uniform difference, at least 1
+    }
+
+    void failedBuildWarnsAndOpensNothing()
+    {
+        QWidget viewer;
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        QPointer<CtaSubtractionWindow> cta = new CtaSubtractionWindow(pair(5, false), &viewer);
+        QTRY_VERIFY_WITH_TIMEOUT(cta.isNull(), 20000);
+        QCOMPARE(answer.count(), 1);
+        QCOMPARE(answer.titles().first(), QStringLiteral("Субтракция КТ-ангиографии"));
+        QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не удалось построить разностный объём:\n")));
+        QVERIFY(answer.texts().first().contains(QStringLiteral("Размеры объёмов не совпадают")));
+        QVERIFY(vrtWindows(&viewer).isEmpty());
+        QCOMPARE(CtaSubtractionWindow::resultTitle(pair(5, false)),
+                 QStringLiteral("Субтракция КТ-ангиографии — Артериальная минус Нативная"));
+    }
+
+    void closingDuringTheBuildDropsTheResult()
+    {
+        QWidget viewer;
+        delete new CtaSubtractionWindow(pair(6, false), &viewer);
+        QTest::qWait(1500);
+        QVERIFY(vrtWindows(&viewer).isEmpty());
+    }
+};
+
+QTEST_MAIN(TestCtaSubtractionWindow)
+#include "tst_ctasubtractionwindow.moc"
