@@ -188,6 +188,8 @@ void CurveEditorWidget::showPositionMarker(const std::array<double, 3>& point)
     if (!render::worldToVoxel(*m_volume, point[0], point[1], point[2], &v[0], &v[1], &v[2]))
         return;
     const double along = m_orientation == 1 ? v[1] : (m_orientation == 2 ? v[0] : v[2]);
+    if (!std::isfinite(along))
+        return;
     // Compared as a double first so that a far-away point never overflows the integer conversion.
     const double clamped = std::clamp(std::round(along), double(m_slider->minimum()), double(m_slider->maximum()));
     m_slider->setValue(int(clamped));

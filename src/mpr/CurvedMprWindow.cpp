@@ -316,6 +316,8 @@ void CurvedMprWindow::onResultPositionClicked(double normX, double normY)
     const double across = m_verticalLayout ? normX : normY;
     const int extent = m_verticalLayout ? m_result.gridHeight : m_result.gridWidth;
     const double scaled = double(extent) * along;
+    if (!std::isfinite(scaled) || !std::isfinite(across))
+        return;
     const int index = int(std::clamp(std::trunc(scaled), 0.0, double(pts.size() - 1)));
     const auto& p = pts[index];
     const auto n = m_result.normals.value(index, {0.0, 0.0, 0.0});
@@ -332,7 +334,7 @@ void CurvedMprWindow::onResultPositionClicked(double normX, double normY)
 
 void CurvedMprWindow::activateCrossSectionOffset(double offsetMm)
 {
-    if (!hasValidVolume() || m_result.image.isNull())
+    if (!hasValidVolume() || m_result.image.isNull() || !std::isfinite(offsetMm))
         return;
     const double s = std::clamp(m_positionMm + offsetMm, 0.0, std::max(m_result.lengthMm, 0.0));
     double point[3], first[3], second[3];

@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 // The measurement worker: owns copies of everything it reads, the volume through its own share.
 class VesselProfileWorker : public QObject
@@ -134,6 +135,12 @@ VesselAnalysisWindow::VesselAnalysisWindow(std::shared_ptr<render::FusionVolume>
     splitter->setStretchFactor(1, 2);
     setCentralWidget(splitter);
     connect(m_chart, &VesselProfileChartWidget::pointClicked, this, &VesselAnalysisWindow::onChartPointClicked);
+    // A picked section becomes the middle of the column, as in the curved reconstruction window.
+    connect(m_crossSections, &CrossSectionPanel::sliceActivated, this, [this](double offsetMm) {
+        const double length = std::max(m_profile.curvedMpr.lengthMm, 0.0);
+        if (std::isfinite(offsetMm))
+            onChartPointClicked(std::clamp(m_crossSections->centreMm() + offsetMm, 0.0, length));
+    });
 
     statusBar()->showMessage(QStringLiteral("Считается профиль сосуда…"));
     startComputation();

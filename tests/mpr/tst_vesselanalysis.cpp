@@ -98,6 +98,9 @@ void TestVesselAnalysis::measuresStenosisAndShowsSections()
              QStringLiteral("-10 мм0 мм+10 мм"));
     QVERIFY(!cells[10].view->pixmapItem()->pixmap().isNull());
     QCOMPARE(w->crossSectionPanel()->windowCenter(), 300.0);
+    const double centre = w->crossSectionPanel()->centreMm();
+    emit cells[13].view->doubleClicked(); // the picked section becomes the middle
+    QCOMPARE(w->crossSectionPanel()->centreMm(), centre + 3.0);
 
     // A recomputation clears the sections and keeps the previous profile until the new one arrives.
     w->startComputation();
