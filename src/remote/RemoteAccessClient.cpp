@@ -75,6 +75,8 @@ RemoteAccessClient::~RemoteAccessClient()
     if (socket) {
         socket->disconnect(this);
         socket->close();
+        // Out of the child list, so the close handshake can finish after the client is gone.
+        socket->setParent(nullptr);
         socket->deleteLater();
     }
 }
