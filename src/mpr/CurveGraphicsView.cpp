@@ -114,3 +114,12 @@ void CurveGraphicsView::wheelEvent(QWheelEvent* event)
     }
     event->accept();
 }
+
+void CurveGraphicsView::resizeEvent(QResizeEvent* event)
+{
+    QGraphicsView::resizeEvent(event);
+    // The pane's own resize arrives before the view's when the pane is first shown, so the fit is
+    // repeated once the view knows its real size.
+    if (!editor->m_userZoomed)
+        editor->fitView();
+}
