@@ -79,18 +79,11 @@ private slots:
         view.setViewPreset(render::VolumeViewPreset(6));
         QCOMPARE(view.renderParams().rotation, turned);
         QCOMPARE(view.renderParams().zoom, 0.6);
-        QCOMPARE(view.renderParams().panX, 0.0);
-        QCOMPARE(view.image().width(), VolumeRenderWidget::kFullSize);
         // The front view looks along +y; a pitch of 90 acts as 89 and is never degenerate.
         view.setViewPreset(render::ViewFront);
         const QQuaternion front = view.renderParams().rotation;
         QCOMPARE(front, volumecamera::rotationFromYawPitch(0, 90));
         QVERIFY(front.rotatedVector(QVector3D(0, 0, 1)).y() > 0.99f);
-        QVERIFY(std::abs(QVector3D::dotProduct(front.rotatedVector(QVector3D(0, 0, 1)),
-                                               front.rotatedVector(QVector3D(0, -1, 0))))
-                < 1e-4f);
-        view.resetView();
-        QCOMPARE(view.renderParams().rotation, volumecamera::rotationFromYawPitch(25, 15));
     }
 
     void wheelKeepsZoomInRangeAndSettlesOnce()
