@@ -1,0 +1,261 @@
+// The MPR window end to end: DICOM files written by DCMTK, indexed in a real database, built on the worker
+// thread and explored through the panes, the toolbar and the window's slots.
+
+#include <mpr/MprViewportWidget.h>
+#include <mpr/MprWindow.h>
+
+#include <analysis3d/VolumeRenderWidget.h>
+#include <db/Database.h>
+#include <render/MprSlices.h>
+
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QScrollBar>
+#include <QDoubleSpinBox>
+#include <QGraphicsLineItem>
+#include <QGraphicsSimpleTextItem>
+#include <QMenu>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include <cmath>
+
+class TestMprWindow : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    db::Database m_db;
+    int m_series = 0;
+
+    QList<db::InstanceRecord> series(fixtures::SeriesSpec spec)
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("s%1").arg(m_series++));
+        if (!fixtures::writeAndIndexSeries(m_db, dir, spec))
+            return {};
+        return m_db.instancesForSeries(spec.seriesUid);
+    }
+
+    static MprWindow* openBuilt(const QList<db::InstanceRecord>& rows, double centre, double width)
+    {
+        auto* w = new MprWindow(rows, QStringLiteral("Test"), nullptr, centre, width);
+        w->show();
+        if (!QTest::qWaitFor([w] { return !w->isBuilding(); }, 20000))
+            return w;
+        return w;
+    }
+
+    static QString roiLabel(MprViewportWidget* pane, int slice, QRectF rect)
+    {
+        pane->clearMeasurements();
+        pane->importMeasurements({{7, slice, {rect.topLeft(), rect.bottomRight()}, {}}});
+        return pane->measurements().constLast().label->text();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
+    }
+
+    void buildsAndFollowsTheCrosshair()
+    {
+        fixtures::SeriesSpec spec;
+        spec.rows = 24;
+        spec.columns = 20;
+        spec.slices = 6;
+        spec.rowSpacing = 0.7;
+        spec.columnSpacing = 0.7;
+        spec.sliceSpacing = 1.5;
+        const auto rows = series(spec);
+        QCOMPARE(rows.size(), 6);
+        std::unique_ptr<MprWindow> w(openBuilt(rows, 40, 400));
+        QVERIFY(!w->isBuilding());
+        QVERIFY(w->isEnabled());
+        const render::Volume& v = w->volume();
+        QCOMPARE(v.nx, 20);
+        QCOMPARE(v.ny, 24);
+        QCOMPARE(v.nz, 6);
+        QCOMPARE(w->statusBar()->currentMessage(),
+                 QStringLiteral("Объём: 20×24×6 вокселей, spacing 0.70×0.70×1.50 мм"));
+        QCOMPARE(w->crosshairIndices(), (std::array<int, 3>{10, 12, 3}));
+        QCOMPARE(w->windowCenter(), 40.0);
+        QCOMPARE(w->pane(0)->sliceIndex(), 3);
+        QCOMPARE(w->pane(0)->sliceBar()->maximum(), 5);
+        QCOMPARE(w->pane(1)->pixelSpacing(), 0.7); // coronal pictures have square 0.7 mm pixels
+
+        w->onCoronalClicked(0.25, 0.0);
+        QCOMPARE(w->crosshairIndices(), (std::array<int, 3>{5, 12, 5}));
+        w->onSagittalClicked(1.0, 1.0);
+        QCOMPARE(w->crosshairIndices(), (std::array<int, 3>{5, 23, 0}));
+        w->onAxialWheel(-100);
+        QCOMPARE(w->crosshairIndices()[2], 0);
+        w->pane(0)->sliceBar()->setValue(4); // the slider is a wheel step to its value
+        QCOMPARE(w->crosshairIndices()[2], 4);
+        QCOMPARE(w->pane(0)->sliceIndex(), 4);
+
+        // HU of a one-pixel ROI is the voxel under it.
+        const double value = render::voxelAt(v, 7, 9, 4);
+        QCOMPARE(roiLabel(w->pane(0), 4, QRectF(6.5, 8.5, 1, 1)),
+                 QStringLiteral("HU: %1 ± 0.0\nMin: %1  Max: %1\nN=1").arg(value, 0, 'f', 0));
+        QCOMPARE(w->roiStatistics(0, 4, QRectF(3, 3, 0, 5)), QStringLiteral("ROI пуст"));
+        QCOMPARE(w->roiStatistics(0, 99, QRectF(3, 3, 4, 4)), QStringLiteral("ROI пуст"));
+        QCOMPARE(w->roiStatistics(0, 4, QRectF(-1e12, -1e12, 2e12, 2e12)).right(5), QStringLiteral("N=480"));
+
+        // Window/level drags never give a width below 1; presets change the slices, not the 3D view.
+        w->onWindowLevelDragged(10, -5000);
+        QCOMPARE(w->windowWidth(), 1.0);
+        QCOMPARE(w->windowCenter(), 50.0);
+        const double viewWidth = w->volumeView()->renderParams().window.width;
+        QToolButton* presets = nullptr;
+        for (QToolButton* b : w->findChildren<QToolButton*>())
+            if (b->text() == QStringLiteral("W/L ▾"))
+                presets = b;
+        QVERIFY(presets && presets->menu());
+        presets->menu()->actions().at(1)->trigger(); // "Кость"
+        QCOMPARE(w->windowCenter(), 300.0);
+        QCOMPARE(w->windowWidth(), 1500.0);
+        QCOMPARE(w->volumeView()->renderParams().window.width, viewWidth);
+
+        auto* slab = w->findChild<QDoubleSpinBox*>(QStringLiteral("slabThickness"));
+        QVERIFY(slab);
+        slab->setValue(3.0);
+        QCOMPARE(w->slabThickness(), 3.0);
+        w->grab().save(QDir::temp().filePath(QStringLiteral("mprwindow.png")));
+    }
+
+    void obliquePlanesStayInsideTheBox()
+    {
+        fixtures::SeriesSpec spec;
+        spec.rows = 16;
+        spec.columns = 16;
+        spec.slices = 8;
+        std::unique_ptr<MprWindow> w(openBuilt(series(spec), 0, 0));
+        const render::Volume& v = w->volume();
+        QVERIFY(!v.isEmpty());
+        // A width of 0 at construction takes the window from the value range.
+        QCOMPARE(w->windowWidth(), std::max(v.maxValue - v.minValue, 1.0));
+
+        w->rotateAxes(0, 30.0);
+        QVERIFY(w->axesRotated());
+        QCOMPARE(w->pane(0)->pixelSpacing(), w->obliquePixelSize());
+        QCOMPARE(w->planeAxisU(0), QVector3D(1, 0, 0)); // the dragged plane keeps its axes
+        // The coronal plane cuts the axial pane along a line turned by 30 degrees.
+        const double a = *w->pane(0)->lineAAngle();
+        QVERIFY2(std::abs(std::sin(2 * a) - std::sin(M_PI / 3)) < 1e-4, qPrintable(QString::number(a)));
+        QCOMPARE(roiLabel(w->pane(0), 0, QRectF(1, 1, 4, 4)),
+                 QStringLiteral("ROI-статистика недоступна при повёрнутых плоскостях"));
+
+        for (int i = 0; i < 20; ++i) {
+            w->onCoronalClicked(1.0, 0.0);
+            w->onSagittalWheel(7);
+        }
+        const QVector3D c = w->centrePoint();
+        QVERIFY(c.x() >= 0 && c.x() <= v.nx * v.spacingX + 1e-4);
+        QVERIFY(c.y() >= 0 && c.y() <= v.ny * v.spacingY + 1e-4);
+        QVERIFY(c.z() >= 0 && c.z() <= v.nz * v.spacingZ + 1e-4);
+
+        const auto before = w->crosshairIndices();
+        w->resetRotation();
+        QVERIFY(!w->axesRotated());
+        QCOMPARE(w->crosshairIndices(), before);
+        QVERIFY(roiLabel(w->pane(0), before[2], QRectF(1, 1, 4, 4)).startsWith(QStringLiteral("HU: ")));
+    }
+
+    void coronalRoiUndoesTheSquarePixelScaling()
+    {
+        fixtures::SeriesSpec spec;
+        spec.rows = 4;
+        spec.columns = 4;
+        spec.slices = 50;
+        spec.rowSpacing = 1.0;
+        spec.columnSpacing = 1.0;
+        spec.sliceSpacing = 2.0;
+        spec.sliceThickness = 2.0;
+        std::unique_ptr<MprWindow> w(openBuilt(series(spec), 40, 400));
+        const render::Volume& v = w->volume();
+        QCOMPARE(v.nz, 50);
+        const QString row0 = w->roiStatistics(1, 2, QRectF(0.5, -0.5, 1, 1));
+        QCOMPARE(row0, QStringLiteral("HU: %1 ± 0.0\nMin: %1  Max: %1\nN=1").arg(render::voxelAt(v, 1, 2, 49), 0, 'f', 0));
+        const QString row98 = w->roiStatistics(1, 2, QRectF(0.5, 97.5, 1, 1));
+        QVERIFY(row98.contains(QString::number(render::voxelAt(v, 1, 2, 0), 'f', 0)));
+        QCOMPARE(w->roiStatistics(1, 2, QRectF(0.5, 98.5, 1, 1)), QStringLiteral("ROI пуст"));
+    }
+
+    void failedBuildWarnsAndStaysUsable()
+    {
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        db::InstanceRecord missing;
+        missing.filePath = m_dir.filePath(QStringLiteral("missing.dcm"));
+        std::unique_ptr<MprWindow> w(openBuilt({missing}, 40, 400));
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 20000);
+        QCOMPARE(answer.titles().first(), QStringLiteral("MPR"));
+        QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не удалось построить объём для реконструкции:\n")));
+        QCOMPARE(w->statusBar()->currentMessage(), QStringLiteral("Реконструкция не удалась"));
+        QVERIFY(w->isEnabled());
+        w->onAxialClicked(0.5, 0.5);
+        w->rotateAxes(1, 10);
+        QCOMPARE(w->roiStatistics(0, 0, QRectF(0, 0, 4, 4)), QStringLiteral("HU недоступно"));
+
+        // Closing while the build still runs neither crashes nor leaves the thread behind.
+        fixtures::SeriesSpec spec;
+        spec.slices = 40;
+        auto* closing = new MprWindow(series(spec), QStringLiteral("x"), nullptr, 40, 400);
+        closing->show();
+        closing->close();
+        QTest::qWait(50);
+    }
+
+    void layoutsMaximiseAndSwap()
+    {
+        fixtures::SeriesSpec spec;
+        spec.slices = 1;
+        std::unique_ptr<MprWindow> w(openBuilt(series(spec), 40, 400));
+        // A single slice keeps the crosshair at mid-height of the coronal and sagittal pictures.
+        w->onCoronalClicked(0.3, 0.9);
+        QCOMPARE(w->crosshairIndices()[2], 0);
+        const QGraphicsLineItem* line = w->pane(1)->crosshairLineA();
+        QCOMPARE(line->line().center().y(), w->pane(1)->pixmapItem()->boundingRect().height() / 2.0);
+
+        QVERIFY(w->isThreePaneLayout());
+        QVERIFY(!w->volumeView()->isVisible());
+        auto* main = qobject_cast<QSplitter*>(w->pane(1)->parentWidget());
+        QVERIFY(main);
+        QCOMPARE(main->indexOf(w->pane(1)), 0);
+        w->pane(0)->planeCombo()->setCurrentIndex(1); // the axial pane asks for the coronal plane
+        QCOMPARE(main->indexOf(w->pane(0)), 0);
+        QCOMPARE(w->pane(0)->plane(), MprPlane::Axial);
+
+        w->toggleMaximized(w->pane(2));
+        QVERIFY(w->pane(2)->isVisible());
+        QVERIFY(!w->pane(0)->isVisible());
+        QAction* layout = nullptr;
+        for (QAction* a : w->findChildren<QAction*>())
+            if (a->text() == QStringLiteral("3 окна (без 3D)"))
+                layout = a;
+        QVERIFY(layout && layout->isChecked());
+        layout->trigger();
+        QVERIFY(!w->isThreePaneLayout());
+        QVERIFY(!w->maximizedWidget());
+        for (QWidget* cell : {static_cast<QWidget*>(w->pane(0)), static_cast<QWidget*>(w->pane(1)),
+                              static_cast<QWidget*>(w->pane(2)), static_cast<QWidget*>(w->volumeView())})
+            QVERIFY(cell->isVisible());
+        w->toggleMaximized(w->volumeView());
+        QVERIFY(!w->pane(1)->isVisible());
+        w->toggleMaximized(w->volumeView());
+        QVERIFY(w->pane(1)->isVisible());
+        auto* top = qobject_cast<QSplitter*>(w->pane(0)->parentWidget());
+        QVERIFY(top);
+        QVERIFY(std::abs(top->sizes().at(0) - top->sizes().at(1)) <= 1);
+    }
+};
+
+QTEST_MAIN(TestMprWindow)
+#include "tst_mprwindow.moc"
