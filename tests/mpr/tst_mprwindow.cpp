@@ -16,6 +16,8 @@
 #include <QScrollBar>
 #include <QDoubleSpinBox>
 #include <QGraphicsLineItem>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsView>
 #include <QGraphicsSimpleTextItem>
 #include <QMenu>
 #include <QSplitter>
@@ -167,6 +169,27 @@ private slots:
         QVERIFY(!w->axesRotated());
         QCOMPARE(w->crosshairIndices(), before);
         QVERIFY(roiLabel(w->pane(0), before[2], QRectF(1, 1, 4, 4)).startsWith(QStringLiteral("HU: ")));
+
+        // The axes-grab tool from the toolbar menu: dragging the axial pane's horizontal line turns the planes.
+        QAction* grab = nullptr;
+        for (QAction* a : w->findChildren<QAction*>())
+            if (a->text() == QStringLiteral("Захват осей"))
+                grab = a;
+        QVERIFY(grab);
+        grab->trigger();
+        QCOMPARE(w->pane(2)->measurementMode(), 8);
+        MprViewportWidget* axial = w->pane(0);
+        QWidget* vp = axial->graphicsView()->viewport();
+        const QPoint at = axial->graphicsView()->mapFromScene(axial->pixmapItem()->boundingRect().center());
+        auto send = [vp](QEvent::Type type, QPoint pos) {
+            QMouseEvent e(type, QPointF(pos), vp->mapToGlobal(QPointF(pos)), Qt::LeftButton, Qt::LeftButton, {});
+            QCoreApplication::sendEvent(vp, &e);
+        };
+        send(QEvent::MouseButtonPress, at + QPoint(60, 0));
+        send(QEvent::MouseMove, at + QPoint(60, 20));
+        send(QEvent::MouseButtonRelease, at + QPoint(60, 20));
+        QVERIFY(w->axesRotated());
+        QVERIFY(std::abs(w->planeAxisU(1).y()) > 0.2f); // the coronal plane turned about the axial normal
     }
 
     void coronalRoiUndoesTheSquarePixelScaling()
