@@ -1,0 +1,40 @@
+#pragma once
+// Installs the relay program on the user's Linux server over SSH: connects with a login and password,
+// finds the processor architecture, uploads the installer and the matching program file over SFTP,
+// runs the installer and reads the connection parameters from its output. The SSH session is blocking,
+// so all of it runs on a thread of its own; steps and the result come back as queued signals.
+
+#include <QObject>
+#include <QString>
+
+class QThread;
+
+class RemoteAccessProvisioner : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RemoteAccessProvisioner(QObject* parent = nullptr);
+    // Asks the thread to quit and waits up to 5 s. A thread still blocked in SSH after that is left to
+    // finish on its own and deletes itself; its late result reaches nobody.
+    ~RemoteAccessProvisioner() override;
+
+    // Starts provisioning and returns at once; does nothing while one runs.
+    void start(const QString& host, quint16 sshPort, const QString& login, const QString& password,
+               quint16 relayPort);
+    bool isBusy() const { return busy; }
+
+    // The folder holding "install.sh" and the program files; the program's own "relay" folder unless
+    // set otherwise.
+    void setInstallFilesFolder(const QString& folder) { installFolder = folder; }
+
+signals:
+    void stepStarted(const QString& description);
+    void finished(bool ok, const QString& errorMessage, const QString& host, int port, const QString& token,
+                  const QString& certFingerprint);
+
+private:
+    QThread* thread = nullptr;
+    bool busy = false;
+    QString installFolder;
+};
