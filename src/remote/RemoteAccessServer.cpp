@@ -1,0 +1,248 @@
+#include "RemoteAccessServer.h"
+
+#include "RemoteAccessSession.h"
+#include "RemoteTunnelSocket.h"
+
+#include "db/Database.h"
+#include "pacs/PacsConfig.h"
+#include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRequestChecks.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTimer>
+
+RemoteAccessServer::RemoteAccessServer(db::Database* db, QObject* parent) : QObject(parent), db(db) {}
+
+RemoteAccessServer::~RemoteAccessServer()
+{
+    stop();
+}
+
+QStringList RemoteAccessServer::listenerIds(const QString& hostId)
+{
+    QString base = hostId.trimmed();
+    if (base.isEmpty())
+        base = QStringLiteral("primary");
+    QStringList ids{base};
+    for (int i = 0; i < 4; ++i)
+        ids << QStringLiteral("%1-w%2").arg(base).arg(i);
+    return ids;
+}
+
+QString RemoteAccessServer::transferCacheRoot()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+        .filePath(QStringLiteral("remote_transfer_cache"));
+}
+
+void RemoteAccessServer::start(const QString& relayHost, int relayPort, const QString& relayToken,
+                               const QString& fingerprint, const QString& hostId)
+{
+    stop();
+    host = relayHost;
+    port = relayPort;
+    token = relayToken;
+    certFingerprint = fingerprint;
+    running = true;
+    ++generation;
+
+    listeners.clear();
+    for (const QString& id : listenerIds(hostId))
+        listeners.append(ListenerSlot{id, nullptr});
+    for (int i = 0; i < listeners.size(); ++i)
+        openListener(i);
+
+    if (!cleanupTimer) {
+        cleanupTimer = new QTimer(this);
+        connect(cleanupTimer, &QTimer::timeout, this, &RemoteAccessServer::cleanupStaleFiles);
+    }
+    cleanupTimer->start(cleanupIntervalMs);
+    QTimer::singleShot(firstCleanupDelayMs, this, [this] {
+        if (running)
+            cleanupStaleFiles();
+    });
+}
+
+void RemoteAccessServer::stop()
+{
+    running = false;
+    for (ListenerSlot& slot : listeners) {
+        if (!slot.socket)
+            continue;
+        RemoteTunnelSocket* socket = slot.socket;
+        slot.socket = nullptr;
+        // Its late failure report must not reach the slot, which may hold a new listener by then.
+        socket->disconnect(this);
+        socket->close();
+        socket->deleteLater();
+    }
+    if (cleanupTimer)
+        cleanupTimer->stop();
+}
+
+QString RemoteAccessServer::sessionPrefix() const
+{
+    return sessions.isEmpty() ? QString() : QStringLiteral("Активных подключений: %1. ").arg(sessions.size());
+}
+
+void RemoteAccessServer::openListener(int slotIndex)
+{
+    // A slot never holds more than one connection.
+    if (!running || slotIndex < 0 || slotIndex >= listeners.size() || listeners[slotIndex].socket)
+        return;
+    auto* socket = new RemoteTunnelSocket(this);
+    listeners[slotIndex].socket = socket;
+    // Reports of a socket that has already left its slot (paired, failed once, stopped) are ignored.
+    connect(socket, &RemoteTunnelSocket::connectedToPeer, this, [this, slotIndex, socket] {
+        if (slotIndex < listeners.size() && listeners[slotIndex].socket == socket)
+            onListenerConnectedToPeer(slotIndex);
+    });
+    connect(socket, &RemoteTunnelSocket::connectionFailed, this, [this, slotIndex, socket](const QString& reason) {
+        if (slotIndex < listeners.size() && listeners[slotIndex].socket == socket)
+            onListenerConnectionFailed(slotIndex, reason);
+    });
+    if (slotIndex == 0)
+        emit statusChanged(sessionPrefix() + QStringLiteral("Ожидание удалённого подключения…"));
+    socket->connectToRelay(host, port, listeners[slotIndex].id, token, certFingerprint);
+}
+
+void RemoteAccessServer::onListenerConnectedToPeer(int slotIndex)
+{
+    RemoteTunnelSocket* socket = listeners[slotIndex].socket;
+    listeners[slotIndex].socket = nullptr;
+    socket->disconnect(this);
+    auto* session = new RemoteAccessSession(socket, db, this, this);
+    connect(session, &RemoteAccessSession::finished, this, &RemoteAccessServer::onSessionFinished);
+    sessions.append(session);
+    emit statusChanged(QStringLiteral("Удалённый клиент подключен (активных: %1)").arg(sessions.size()));
+    openListener(slotIndex);
+}
+
+void RemoteAccessServer::onListenerConnectionFailed(int slotIndex, const QString& reason)
+{
+    if (RemoteTunnelSocket* socket = listeners[slotIndex].socket) {
+        listeners[slotIndex].socket = nullptr;
+        socket->disconnect(this);
+        // The report may come from deep inside the socket's own teardown (a refused certificate aborts
+        // it there): closing it re-entrantly would touch a half-closed connection, so it waits a turn.
+        QMetaObject::invokeMethod(
+            socket,
+            [socket] {
+                socket->close();
+                socket->deleteLater();
+            },
+            Qt::QueuedConnection);
+    }
+    if (slotIndex == 0)
+        emit statusChanged(sessionPrefix() + QStringLiteral("Переподключение к серверу… (%1)").arg(reason));
+    QTimer::singleShot(reconnectDelayMs, this, [this, slotIndex, startedBy = generation] {
+        if (startedBy == generation)
+            openListener(slotIndex);
+    });
+}
+
+void RemoteAccessServer::onSessionFinished(RemoteAccessSession* session)
+{
+    if (session == currentRetrieveSession) {
+        currentRetrieveSession = nullptr;
+        currentRetrieveStudyUid.clear();
+    }
+    const qsizetype before = retrieveQueue.size();
+    retrieveQueue.removeIf([session](const QueuedPacsRetrieve& queued) { return queued.session == session; });
+    if (retrieveQueue.size() != before)
+        notifyQueuePositions();
+    sessions.removeAll(session);
+    session->deleteLater();
+    emit statusChanged(QStringLiteral("Клиент отключился (активных: %1)").arg(sessions.size()));
+}
+
+bool RemoteAccessServer::enqueuePacsRetrieve(RemoteAccessSession* session, int serverIndex, const QString& studyUid)
+{
+    if (!retrieveActive)
+        return startPacsRetrieve(session, serverIndex, studyUid);
+    retrieveQueue.append(QueuedPacsRetrieve{session, serverIndex, studyUid});
+    session->sendPacsRetrieveQueued(int(retrieveQueue.size()));
+    return true;
+}
+
+bool RemoteAccessServer::startPacsRetrieve(RemoteAccessSession* session, int serverIndex, const QString& studyUid)
+{
+    const pacs::PacsConfig config = pacs::loadPacsConfig();
+    if (serverIndex < 0 || serverIndex >= config.servers.size()) {
+        if (session)
+            session->sendPacsRetrieveDone(
+                false,
+                QStringLiteral("PACS-сервер с этим номером больше не настроен на удалённом компьютере (конфигурация "
+                               "изменилась, пока запрос ждал в очереди)."),
+                studyUid, 0);
+        return false;
+    }
+    if (!coordinator) {
+        coordinator = new pacs::PacsOpenCoordinator(db, this);
+        connect(coordinator, &pacs::PacsOpenCoordinator::fileReceived, this, &RemoteAccessServer::onRetrieveProgress);
+        connect(coordinator, &pacs::PacsOpenCoordinator::finished, this, &RemoteAccessServer::onRetrieveFinished);
+    }
+    retrieveActive = true;
+    currentRetrieveSession = session;
+    currentRetrieveStudyUid = studyUid;
+    coordinator->startDownload(config.servers.at(serverIndex), config, studyUid,
+                               QDir(pacs::pacsDownloadsRoot()).filePath(studyUid), pacs::PacsOpenCoordinator::ToArchive);
+    return true;
+}
+
+void RemoteAccessServer::onRetrieveProgress(int count)
+{
+    if (currentRetrieveSession)
+        currentRetrieveSession->sendPacsRetrieveProgress(count);
+}
+
+void RemoteAccessServer::onRetrieveFinished(bool ok, const QString& message, int count)
+{
+    RemoteAccessSession* session = currentRetrieveSession;
+    const QString studyUid = currentRetrieveStudyUid;
+    currentRetrieveSession = nullptr;
+    currentRetrieveStudyUid.clear();
+    retrieveActive = false;
+    if (session)
+        session->sendPacsRetrieveDone(ok, message, studyUid, count);
+
+    // A queued request whose server has gone fails at once; the next one then gets its turn instead of
+    // waiting for a retrieve that nothing would start.
+    while (!retrieveActive && !retrieveQueue.isEmpty()) {
+        const QueuedPacsRetrieve head = retrieveQueue.takeFirst();
+        notifyQueuePositions();
+        startPacsRetrieve(head.session, head.serverIndex, head.studyUid);
+    }
+}
+
+void RemoteAccessServer::notifyQueuePositions()
+{
+    for (int i = 0; i < retrieveQueue.size(); ++i)
+        if (retrieveQueue[i].session)
+            retrieveQueue[i].session->sendPacsRetrieveQueued(i + 1);
+}
+
+void RemoteAccessServer::cleanupStaleFiles()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto staleFolders = [&now](const QString& root, qint64 maxAgeMs) {
+        QStringList stale;
+        const QDir dir(root);
+        if (!dir.exists())
+            return stale;
+        for (const QFileInfo& info : dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (info.lastModified().msecsTo(now) >= maxAgeMs)
+                stale << info.absoluteFilePath();
+        return stale;
+    };
+    const QString cacheRoot = transferCacheRoot();
+    for (const QString& folder : staleFolders(cacheRoot, transferCacheMaxAgeMs))
+        pacs::removeTreeInside(folder, cacheRoot);
+    const QString downloadsRoot = pacs::pacsDownloadsRoot();
+    for (const QString& folder : staleFolders(downloadsRoot, pacsDownloadMaxAgeMs))
+        if (!db || !db->studyExists(QFileInfo(folder).fileName()))
+            pacs::removeTreeInside(folder, downloadsRoot);
+}

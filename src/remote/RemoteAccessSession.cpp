@@ -1,0 +1,218 @@
+#include "RemoteAccessSession.h"
+
+#include "RemoteAccessServer.h"
+#include "RemoteProtocol.h"
+#include "RemoteTunnelSocket.h"
+
+#include "db/Database.h"
+#include "dicom/DicomCopyWriters.h"
+#include "pacs/PacsConfig.h"
+#include "pacs/PacsNetworkClient.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+
+namespace {
+
+// A study UID becomes a folder name of the transfer cache: nothing that could leave the cache.
+bool isSafeFolderName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
+} // namespace
+
+RemoteAccessSession::RemoteAccessSession(RemoteTunnelSocket* socket, db::Database* db, RemoteAccessServer* server,
+                                         QObject* parent)
+    : QObject(parent), socket(socket), db(db), server(server)
+{
+    socket->setParent(this);
+    connect(socket, &RemoteTunnelSocket::frameReceived, this, &RemoteAccessSession::onFrameReceived);
+    connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, this, &RemoteAccessSession::onDisconnectedFromRelay);
+}
+
+void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
+{
+    QJsonObject request;
+    if (!remoteproto::parseMessage(plaintext, &request)) {
+        sendError(QStringLiteral("некорректный запрос"));
+        return;
+    }
+    handleRequest(request);
+}
+
+void RemoteAccessSession::onDisconnectedFromRelay(const QString& reason)
+{
+    if (ended)
+        return;
+    ended = true;
+    qWarning() << "RemoteAccessSession: клиент отключился, причина:" << reason;
+    emit finished(this);
+}
+
+void RemoteAccessSession::handleRequest(const QJsonObject& request)
+{
+    const QString type = remoteproto::typeOf(request);
+    if (type == QLatin1String("listStudies")) {
+        QJsonArray studies;
+        for (const db::StudyRecord& study : db->allStudies())
+            studies.append(remoteproto::studyObject(study));
+        sendMessage(remoteproto::message(QStringLiteral("studies"), {{QStringLiteral("studies"), studies}}));
+    } else if (type == QLatin1String("getFileList")) {
+        const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
+        sendMessage(remoteproto::message(QStringLiteral("fileList"),
+                                         {{QStringLiteral("studyUid"), studyUid},
+                                          {QStringLiteral("count"), int(db->studyFilePaths(studyUid).size())}}));
+    } else if (type == QLatin1String("getFile")) {
+        sendFile(remoteproto::readString(request, QStringLiteral("studyUid")),
+                 remoteproto::readInt(request, QStringLiteral("index"), -1),
+                 remoteproto::readInt64(request, QStringLiteral("offset")));
+    } else if (type == QLatin1String("listPacsServers")) {
+        const pacs::PacsConfig config = pacs::loadPacsConfig();
+        QJsonArray servers;
+        for (int i = 0; i < config.servers.size(); ++i)
+            servers.append(remoteproto::serverObject(i, config.servers.at(i)));
+        sendMessage(remoteproto::message(QStringLiteral("pacsServers"), {{QStringLiteral("servers"), servers}}));
+    } else if (type == QLatin1String("pacsFind")) {
+        handlePacsFind(request);
+    } else if (type == QLatin1String("pacsRetrieve")) {
+        handlePacsRetrieve(request);
+    } else {
+        sendError(QStringLiteral("неизвестная команда: %1").arg(type));
+    }
+}
+
+void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset)
+{
+    const QStringList paths = db->studyFilePaths(studyUid);
+    if (index < 0 || index >= paths.size()) {
+        sendError(QStringLiteral("некорректный индекс файла: %1").arg(index));
+        return;
+    }
+    if (!isSafeFolderName(studyUid)) {
+        sendError(QStringLiteral("не удалось подготовить файл к передаче (индекс %1): %2")
+                      .arg(index)
+                      .arg(QStringLiteral("недопустимый UID исследования")));
+        return;
+    }
+    const QDir studyCache(QDir(RemoteAccessServer::transferCacheRoot()).filePath(studyUid));
+    QDir().mkpath(studyCache.path());
+    const QString copyPath = studyCache.filePath(QStringLiteral("%1.dcm").arg(index));
+    const QString sourcePath = paths.at(index);
+    // A copy made once is reused for every later request, so a resumed download gets the same bytes.
+    if (!QFile::exists(copyPath)) {
+        QString error;
+        if (!dicom::writeCompressedCopy(sourcePath, copyPath, &error)) {
+            // A half-written copy would be served as if whole on the next request.
+            QFile::remove(copyPath);
+            sendError(QStringLiteral("не удалось подготовить файл к передаче (индекс %1): %2").arg(index).arg(error));
+            return;
+        }
+    }
+    QFile copy(copyPath);
+    if (!copy.open(QIODevice::ReadOnly)) {
+        sendError(QStringLiteral("не удалось открыть файл на сервере (индекс %1)").arg(index));
+        return;
+    }
+    const qint64 size = copy.size();
+    if (offset < 0 || offset > size)
+        offset = 0;
+    if (offset >= 1 && !copy.seek(offset)) {
+        sendError(QStringLiteral("не удалось перейти к позиции %1 в файле (индекс %2)").arg(offset).arg(index));
+        return;
+    }
+    qWarning() << "RemoteAccessSession: отправка файла" << index << "(" << size << "байт, с позиции" << offset
+               << ") из" << sourcePath;
+    sendMessage(remoteproto::message(QStringLiteral("fileHeader"),
+                                     {{QStringLiteral("studyUid"), studyUid},
+                                      {QStringLiteral("index"), index},
+                                      {QStringLiteral("sizeBytes"), double(size)},
+                                      {QStringLiteral("offset"), double(offset)}}));
+    for (;;) {
+        const QByteArray chunk = copy.read(chunkBytes);
+        if (chunk.isEmpty())
+            break;
+        socket->sendFrame(chunk);
+    }
+    qWarning() << "RemoteAccessSession: файл" << index << "отправлен полностью (" << copy.pos() << "/" << size
+               << "байт)";
+}
+
+void RemoteAccessSession::handlePacsFind(const QJsonObject& request)
+{
+    const pacs::PacsConfig config = pacs::loadPacsConfig();
+    const int serverIndex = remoteproto::readInt(request, QStringLiteral("serverIndex"), -1);
+    if (serverIndex < 0 || serverIndex >= config.servers.size()) {
+        sendError(QStringLiteral("некорректный индекс PACS-сервера: %1").arg(serverIndex));
+        return;
+    }
+    pacs::StudyQuery query;
+    query.patientName = remoteproto::readString(request, QStringLiteral("patientName"));
+    query.patientId = remoteproto::readString(request, QStringLiteral("patientId"));
+    query.modalities = remoteproto::readString(request, QStringLiteral("modality"));
+    query.dateFrom = remoteproto::readString(request, QStringLiteral("dateFrom"));
+    query.dateTo = remoteproto::readString(request, QStringLiteral("dateTo"));
+
+    const pacs::PacsServer& target = config.servers.at(serverIndex);
+    QString error;
+    const QList<pacs::StudyQueryRow> rows = pacs::findStudies(target, config, query, &error);
+    // Rows found before an error still answer the search; the error is dropped then.
+    if (error.isEmpty() || !rows.isEmpty()) {
+        QJsonArray results;
+        for (const pacs::StudyQueryRow& row : rows)
+            results.append(remoteproto::pacsResultObject(row));
+        sendMessage(remoteproto::message(QStringLiteral("pacsResults"), {{QStringLiteral("results"), results}}));
+        return;
+    }
+    qWarning() << "RemoteAccessSession: C-FIND не удался, сервер" << target.host << ":" << target.port << "AE="
+               << target.aeTitle << "локальный AE=" << config.localAeTitle << "ошибка:" << error;
+    sendError(QStringLiteral("C-FIND (%1:%2, AE %3): %4").arg(target.host).arg(target.port).arg(target.aeTitle, error));
+}
+
+void RemoteAccessSession::handlePacsRetrieve(const QJsonObject& request)
+{
+    const pacs::PacsConfig config = pacs::loadPacsConfig();
+    const int serverIndex = remoteproto::readInt(request, QStringLiteral("serverIndex"), -1);
+    const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
+    if (serverIndex >= 0 && serverIndex < config.servers.size() && !studyUid.isEmpty()) {
+        // A false result has already been told to this session.
+        server->enqueuePacsRetrieve(this, serverIndex, studyUid);
+        return;
+    }
+    sendError(QStringLiteral("некорректный запрос pacsRetrieve"));
+}
+
+void RemoteAccessSession::sendPacsRetrieveQueued(int position)
+{
+    sendMessage(remoteproto::message(QStringLiteral("pacsRetrieveQueued"), {{QStringLiteral("position"), position}}));
+}
+
+void RemoteAccessSession::sendPacsRetrieveProgress(int received)
+{
+    sendMessage(remoteproto::message(QStringLiteral("pacsRetrieveProgress"), {{QStringLiteral("received"), received}}));
+}
+
+void RemoteAccessSession::sendPacsRetrieveDone(bool ok, const QString& message, const QString& studyUid,
+                                              int receivedFileCount)
+{
+    if (!ok) {
+        sendError(message);
+        return;
+    }
+    sendMessage(remoteproto::message(QStringLiteral("pacsRetrieveDone"),
+                                     {{QStringLiteral("studyUid"), studyUid},
+                                      {QStringLiteral("receivedFileCount"), receivedFileCount}}));
+}
+
+void RemoteAccessSession::sendMessage(const QJsonObject& message)
+{
+    socket->sendFrame(remoteproto::toFrame(message));
+}
+
+void RemoteAccessSession::sendError(const QString& message)
+{
+    sendMessage(remoteproto::errorMessage(message));
+}
