@@ -14,8 +14,7 @@ class TestCardiacFormulas : public QObject
 {
     Q_OBJECT
 
-  private slots:
-    void bodySurfaceArea_data();
+private slots:
     void bodySurfaceArea();
     void discVolumeAndMass();
     void lvVolumetryValues();
@@ -25,24 +24,13 @@ class TestCardiacFormulas : public QObject
     void bandGrades();
 };
 
-void TestCardiacFormulas::bodySurfaceArea_data()
-{
-    QTest::addColumn<double>("height");
-    QTest::addColumn<double>("weight");
-    QTest::addColumn<double>("expected");
-    // 0.007184 × 170^0.725 × 70^0.425 and 0.007184 × 160^0.725 × 55^0.425.
-    QTest::newRow("170 cm, 70 kg") << 170.0 << 70.0 << 1.8097078;
-    QTest::newRow("160 cm, 55 kg") << 160.0 << 55.0 << 1.5631745;
-    QTest::newRow("height 0") << 0.0 << 70.0 << 0.0;
-    QTest::newRow("weight -1") << 170.0 << -1.0 << 0.0;
-}
-
 void TestCardiacFormulas::bodySurfaceArea()
 {
-    QFETCH(double, height);
-    QFETCH(double, weight);
-    QFETCH(double, expected);
-    QVERIFY(std::abs(bodySurfaceAreaDuBois(height, weight) - expected) < 1e-6);
+    // 0.007184 × 170^0.725 × 70^0.425 and 0.007184 × 160^0.725 × 55^0.425.
+    QVERIFY(std::abs(bodySurfaceAreaDuBois(170.0, 70.0) - 1.8097078) < 1e-6);
+    QVERIFY(std::abs(bodySurfaceAreaDuBois(160.0, 55.0) - 1.5631745) < 1e-6);
+    QCOMPARE(bodySurfaceAreaDuBois(0.0, 70.0), 0.0);
+    QCOMPARE(bodySurfaceAreaDuBois(170.0, -1.0), 0.0);
 }
 
 void TestCardiacFormulas::discVolumeAndMass()
@@ -51,8 +39,6 @@ void TestCardiacFormulas::discVolumeAndMass()
     QCOMPARE(discSummationVolume({10.0, 0.0, 12.0}, 8.0, 25.0), 22.0);
     QCOMPARE(discSummationVolume({10.0, -1.0, 12.0}, 8.0, 25.0), 22.0);
     QCOMPARE(discSummationVolume({}, 8.0, 25.0), 0.0);
-    // Gap 0: 5 × 10 / 10 = 5 ml.
-    QCOMPARE(discSummationVolume({5.0}, 10.0, 0.0), 5.0);
 
     // Only the first slice has both contours: 10 × 1.05 × 8 × 1.25 / 10 = 10.5 g.
     QVERIFY(std::abs(myocardialMass({20.0, 22.0}, {10.0, 0.0}, 8.0, 25.0) - 10.5) < 1e-12);
@@ -75,11 +61,9 @@ void TestCardiacFormulas::lvVolumetryValues()
     // No positive ED area: EF and ratio 0, not valid; bsa 0 leaves every index at 0.
     const LvVolumetryResult empty = lvVolumetry({0.0, -2.0}, {}, {3.0}, 8.0, 25.0, 0.0);
     QVERIFY(!empty.valid);
-    QCOMPARE(empty.efPercent, 0.0);
-    QCOMPARE(empty.myocardiumToEdvRatio, 0.0);
-    QCOMPARE(empty.esvMl, 3.0);
-    QCOMPARE(empty.svMl, -3.0);
-    QCOMPARE(empty.esvIndex, 0.0);
+    QCOMPARE(
+        QList<double>({empty.efPercent, empty.myocardiumToEdvRatio, empty.esvMl, empty.svMl, empty.esvIndex}),
+        QList<double>({0.0, 0.0, 3.0, -3.0, 0.0}));
 
     const LvVolumetryResult noBsa = lvVolumetry({10.0}, {}, {5.0}, 8.0, 25.0, 0.0);
     QVERIFY(noBsa.valid);
@@ -126,21 +110,15 @@ void TestCardiacFormulas::bandGrades_data()
     // Sex-specific bands: the limits themselves are normal.
     row("LV EDV F 104", lvEdVolumeGrade(104.0, true), "норма");
     row("LV EDV F 104.01", lvEdVolumeGrade(104.01, true), "УВЕЛИЧЕН");
-    row("LV EDV M 66.9", lvEdVolumeGrade(66.9, false), "уменьшен");
-    row("LV ESV M 58", lvEsVolumeGrade(58.0, false), "норма");
     row("RV EDV M 210.5", rvEdVolumeGrade(210.5, false), "УВЕЛИЧЕН");
-    row("EDD M 58", lvEdDiameterGrade(58.0, false), "норма");
     row("ESD F 35.5", lvEsDiameterGrade(35.5, true), "увел.");
     row("mass M 224.1", lvMassGrade(224.1, false), "ВЫШЕ нормы");
     row("FS 24.9", fractionalShorteningGrade(24.9), "СНИЖЕНА");
     // Threshold functions.
     row("LVEF 55", lvEfGrade(55.0), "НОРМА (≥55%)");
     row("LVEF 54.99", lvEfGrade(54.99), "умеренно снижена (40-54%)");
-    row("LVEF 29.9", lvEfGrade(29.9), "тяжёлая дисфункция (<30%)");
     row("RVEF 35", rvEfGrade(35.0), "умеренно снижена (35-44%)");
-    row("RVEF 34.9", rvEfGrade(34.9), "значительно снижена (<35%)");
     row("LVMI F 95.1", lvMassIndexGrade(95.1, true), "ГИПЕРТРОФИЯ ЛЖ");
-    row("LVMI M 115.1", lvMassIndexGrade(115.1, false), "ГИПЕРТРОФИЯ ЛЖ");
     row("wall 10", wallThicknessGrade(10.0), "норма");
     row("wall 13", wallThicknessGrade(13.0), "умеренная ГЛЖ");
     row("wall 13.1", wallThicknessGrade(13.1), "значительная ГЛЖ");

@@ -18,68 +18,44 @@ class TestLungNodule : public QObject
 {
     Q_OBJECT
 
-  private slots:
-    void lungRads_data();
+private slots:
     void lungRads();
-    void outlineEstimate_data();
     void outlineEstimate();
     void windowOnSeries();
     void emptyAndBadInput();
 };
 
-void TestLungNodule::lungRads_data()
-{
-    QTest::addColumn<double>("size");
-    QTest::addColumn<bool>("followUp");
-    QTest::addColumn<QString>("category");
-    QTest::newRow("5.9 baseline") << 5.9 << false << QStringLiteral("2");
-    QTest::newRow("5.9 follow-up") << 5.9 << true << QStringLiteral("3");
-    QTest::newRow("6.0 baseline") << 6.0 << false << QStringLiteral("3");
-    QTest::newRow("3.99 follow-up") << 3.99 << true << QStringLiteral("2");
-    QTest::newRow("4.0 follow-up") << 4.0 << true << QStringLiteral("3");
-    QTest::newRow("8.0 baseline") << 8.0 << false << QStringLiteral("4A");
-    QTest::newRow("14.9 baseline") << 14.9 << false << QStringLiteral("4A");
-    QTest::newRow("15.0 baseline") << 15.0 << false << QStringLiteral("4B");
-    QTest::newRow("7.9 follow-up") << 7.9 << true << QStringLiteral("4A");
-    QTest::newRow("8.0 follow-up") << 8.0 << true << QStringLiteral("4B");
-}
-
 void TestLungNodule::lungRads()
 {
-    QFETCH(double, size);
-    QFETCH(bool, followUp);
-    QFETCH(QString, category);
-    const QString text = clinical::lungRadsCategoryText(size, followUp);
-    QVERIFY2(text.startsWith(QStringLiteral("Категория %1 — ").arg(category)), qPrintable(text));
-}
-
-void TestLungNodule::outlineEstimate_data()
-{
-    QTest::addColumn<QSizeF>("rect");
-    QTest::addColumn<double>("sx");
-    QTest::addColumn<double>("sy");
-    QTest::addColumn<double>("diameter");
-    QTest::addColumn<double>("volume");
-    // a = b = c = 3.5 mm: 4π/3 × 3.5³ = 179.594 mm³.
-    QTest::newRow("circle 10 px at 0.7 mm") << QSizeF(10, 10) << 0.7 << 0.7 << 7.0 << 179.5943800302162;
-    // a = 10, b = 5, c = 7.5: the longer axis is the diameter.
-    QTest::newRow("elongated") << QSizeF(20, 10) << 1.0 << 1.0 << 20.0 << 1570.7963267948965;
-    // X spacing 0 counts as 1 mm on X only: a = 5, b = 2.5, c = 3.75.
-    QTest::newRow("X spacing 0") << QSizeF(10, 10) << 0.0 << 0.5 << 10.0 << 196.34954084936209;
-    QTest::newRow("no width") << QSizeF(0, 10) << 1.0 << 1.0 << 0.0 << 0.0;
+    // Strict less-than limits: 6 / 8 / 15 mm at baseline, 4 / 6 / 8 mm for a nodule new on follow-up.
+    const struct
+    {
+        double size;
+        bool followUp;
+        const char* category;
+    } cases[] = {{5.9, false, "2"}, {5.9, true, "3"},   {6.0, false, "3"},   {3.99, true, "2"},
+                 {4.0, true, "3"},  {8.0, false, "4A"}, {14.9, false, "4A"}, {15.0, false, "4B"},
+                 {7.9, true, "4A"}, {8.0, true, "4B"}};
+    for (const auto& c : cases) {
+        const QString text = clinical::lungRadsCategoryText(c.size, c.followUp);
+        QVERIFY2(text.startsWith(QStringLiteral("Категория %1 — ").arg(QLatin1String(c.category))),
+                 qPrintable(text));
+    }
 }
 
 void TestLungNodule::outlineEstimate()
 {
-    QFETCH(QSizeF, rect);
-    QFETCH(double, sx);
-    QFETCH(double, sy);
-    QFETCH(double, diameter);
-    QFETCH(double, volume);
-    const clinical::NoduleEstimate e = clinical::noduleFromOutline(rect.width(), rect.height(), sx, sy);
-    QCOMPARE(e.valid, diameter > 0.0);
-    QVERIFY(std::abs(e.diameterMm - diameter) < 1e-9);
-    QVERIFY(std::abs(e.volumeMm3 - volume) < 1e-6);
+    // 10 × 10 px at 0.7 mm: a = b = c = 3.5 mm, 4π/3 × 3.5³ = 179.594 mm³.
+    clinical::NoduleEstimate e = clinical::noduleFromOutline(10, 10, 0.7, 0.7);
+    QVERIFY(e.valid && std::abs(e.diameterMm - 7.0) < 1e-9 &&
+            std::abs(e.volumeMm3 - 179.5943800302162) < 1e-6);
+    // Elongated: a = 10, b = 5, c = 7.5; the longer axis is the diameter.
+    e = clinical::noduleFromOutline(20, 10, 1.0, 1.0);
+    QVERIFY(std::abs(e.diameterMm - 20.0) < 1e-9 && std::abs(e.volumeMm3 - 1570.7963267948965) < 1e-6);
+    // X spacing 0 counts as 1 mm on X only: a = 5, b = 2.5, c = 3.75.
+    e = clinical::noduleFromOutline(10, 10, 0.0, 0.5);
+    QVERIFY(std::abs(e.diameterMm - 10.0) < 1e-9 && std::abs(e.volumeMm3 - 196.34954084936209) < 1e-6);
+    QVERIFY(!clinical::noduleFromOutline(0, 10, 1.0, 1.0).valid);
 }
 
 void TestLungNodule::windowOnSeries()
@@ -111,9 +87,8 @@ void TestLungNodule::windowOnSeries()
     QCOMPARE(w->currentIndex(), 1);
     QCOMPARE(w->viewport()->sliceIndex(), 1);
     emit w->viewport()->wheelStepped(-1);
-    QCOMPARE(w->currentIndex(), 0);
     emit w->viewport()->wheelStepped(-1);
-    QCOMPARE(w->currentIndex(), 0);
+    QCOMPARE(w->currentIndex(), 0); // clamped at the first slice
 
     // The panel asks the window for its ROI label: a 10 × 10 pixel outline at 0.7 mm.
     w->viewport()->importMeasurements(
@@ -158,8 +133,7 @@ void TestLungNodule::emptyAndBadInput()
     fixtures::writeBytes(bad, QByteArray("not a dicom file"));
     db::InstanceRecord r;
     r.filePath = bad;
-    r.pixelSpacingX = 0.0;
-    r.pixelSpacingY = 0.5;
+    r.pixelSpacingY = 0.5; // no X spacing
     auto* b = new LungNoduleWindow({r, r}, -3, QStringLiteral("bad"), &parent, 0.0, 0.0);
     QCOMPARE(b->currentIndex(), 0);
     QCOMPARE(b->roiLabel(QRectF(0, 0, 10, 10)), QStringLiteral("Узел: 10.0 мм"));
