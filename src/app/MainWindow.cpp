@@ -2,6 +2,8 @@
 
 #include "ModalityFilterButton.h"
 #include "PacsDownloadDialog.h"
+#include "RemoteAccessDialog.h"
+#include "RemoteBrowserDialog.h"
 #include "TableColumnVisibility.h"
 #include "Theme.h"
 
@@ -20,6 +22,7 @@
 #include "dicom/DicomNesting.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
+#include "remote/RemoteAccessServer.h"
 #include "viewer/ToolbarIcons.h"
 #include "viewer/ViewerWindow.h"
 
@@ -136,6 +139,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     loadColumnWidths();
     runAutoCleanup();
     refreshStudyTable();
+    startRemoteHostingIfConfigured();
     QTimer::singleShot(0, this, &MainWindow::runStartupAction);
 
     // A hidden About dialog owns the start-up update check: its request and any question live with it.
@@ -147,6 +151,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     saveColumnWidths();
+    // Its sessions and retrieve use the index, which as the older child would otherwise go first.
+    delete m_remoteAccessServer;
+    m_remoteAccessServer = nullptr;
+    // Dialogs that outlive the window (hosting, remote browser) must not reach a destroyed one.
+    if (s_instance == this)
+        s_instance = nullptr;
     for (QThread* thread : {m_importThread, m_zipThread}) {
         if (thread) {
             thread->requestInterruption();
@@ -203,7 +213,7 @@ void MainWindow::setupUi()
     QAction* remoteAction = toolbar->addAction(remotePacsIcon(), QStringLiteral("Remote PACS"));
     remoteAction->setObjectName(QStringLiteral("remotePacsAction"));
     remoteAction->setToolTip(QStringLiteral("Подключиться к удалённому компьютеру…"));
-    remoteAction->setEnabled(false);
+    connect(remoteAction, &QAction::triggered, this, &MainWindow::onRemotePacsClicked);
 
     toolbar->addSeparator();
     auto* settingsButton = new QToolButton(toolbar);
@@ -222,7 +232,9 @@ void MainWindow::setupUi()
         PacsSettingsDialog dialog(this);
         dialog.exec();
     });
-    settingsMenu->addAction(QStringLiteral("Удалённый доступ…"))->setEnabled(false);
+    QAction* remoteAccess = settingsMenu->addAction(QStringLiteral("Удалённый доступ…"));
+    remoteAccess->setObjectName(QStringLiteral("remoteAccessAction"));
+    connect(remoteAccess, &QAction::triggered, this, &MainWindow::onRemoteAccessClicked);
     QAction* toolbarCustomize = settingsMenu->addAction(QStringLiteral("Панель инструментов окна просмотра…"));
     toolbarCustomize->setToolTip(QStringLiteral(
         "Изменить порядок кнопок или скрыть ненужные — применится при следующем открытии окна просмотра"));
@@ -584,6 +596,41 @@ void MainWindow::bringToFront()
     showNormal();
     raise();
     activateWindow();
+}
+
+void MainWindow::startRemoteHostingIfConfigured()
+{
+    m_remoteAccessServer = new RemoteAccessServer(m_db, this);
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("remoteAccess"));
+    const bool enabled = settings.value(QStringLiteral("hostingEnabled"), false).toBool();
+    const QString host = settings.value(QStringLiteral("host")).toString();
+    const int port = settings.value(QStringLiteral("port"), 0).toInt();
+    const QString token = settings.value(QStringLiteral("token")).toString();
+    const QString fingerprint = settings.value(QStringLiteral("certFingerprint")).toString();
+    const QString hostId = settings.value(QStringLiteral("hostId")).toString();
+    if (enabled && !host.isEmpty() && port >= 1 && !token.isEmpty() && !fingerprint.isEmpty())
+        m_remoteAccessServer->start(host, port, token, fingerprint, hostId);
+}
+
+void MainWindow::onRemotePacsClicked()
+{
+    // Over the study list, which stays shown behind it.
+    auto* dialog = new RemoteBrowserDialog(m_db, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (isMaximized()) {
+        dialog->showMaximized();
+    } else {
+        dialog->setGeometry(geometry());
+        dialog->show();
+    }
+}
+
+void MainWindow::onRemoteAccessClicked()
+{
+    auto* dialog = new RemoteAccessDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

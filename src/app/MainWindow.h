@@ -23,6 +23,7 @@ class QDragEnterEvent;
 class QDropEvent;
 class QMenu;
 class ModalityFilterButton;
+class RemoteAccessServer;
 class ViewerWindow;
 
 namespace db {
@@ -55,10 +56,13 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // The one study list window; set by the constructor, never reset.
+    // The one study list window; set by the constructor, cleared when it is destroyed.
     static MainWindow* s_instance;
 
     db::Database* database() const { return m_db; }
+    // The hosting side of remote access; started here when hosting is configured, then driven by the
+    // remote-access dialog.
+    RemoteAccessServer* remoteAccessServer() const { return m_remoteAccessServer; }
     QTableWidget* studyTable() const { return m_studyTable; }
     QTableWidget* seriesTable() const { return m_seriesTable; }
     QString statusText() const;
@@ -137,6 +141,9 @@ protected:
 
 private:
     void setupUi();
+    void startRemoteHostingIfConfigured();
+    void onRemoteAccessClicked();
+    void onRemotePacsClicked();
     void updateOpticalDriveAction();
     void onDatePresetChanged(int index);
     QDate today() const;
@@ -150,6 +157,7 @@ private:
     int reportIndexFailures(int& failures);
 
     db::Database* m_db = nullptr;
+    RemoteAccessServer* m_remoteAccessServer = nullptr;
     QPointer<ViewerWindow> m_viewer;
     QTableWidget* m_studyTable = nullptr;
     QLineEdit* m_textFilter = nullptr;

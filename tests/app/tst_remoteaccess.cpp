@@ -1,0 +1,199 @@
+// Remote-access hosting from the study list: hosting started at start-up, the dialog's installation
+// against a real sshd that hands over a stand-in relay's parameters, hosting on and off, the host id,
+// the connection code and deleting the configuration.
+
+#include "LoopbackSshServer.h"
+#include "ModalAnswer.h"
+#include "ProgramTestSetup.h"
+#include "StandInRelay.h"
+
+#include "app/MainWindow.h"
+#include "app/RemoteAccessDialog.h"
+#include "app/RemoteBrowserDialog.h"
+#include "remote/RemoteAccessProvisioner.h"
+#include "remote/RemoteAccessServer.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QtTest>
+
+namespace {
+
+QPushButton* button(QWidget& w, const QString& text)
+{
+    for (auto* b : w.findChildren<QPushButton*>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+void configure(int port, const QString& fingerprint, const QString& hostId = {})
+{
+    QSettings s;
+    s.setValue("remoteAccess/hostingEnabled", true);
+    s.setValue("remoteAccess/host", "127.0.0.1");
+    s.setValue("remoteAccess/port", port);
+    s.setValue("remoteAccess/token", "tok");
+    s.setValue("remoteAccess/certFingerprint", fingerprint);
+    s.setValue("remoteAccess/hostId", hostId);
+}
+
+} // namespace
+
+class RemoteAccessTest : public QObject
+{
+    Q_OBJECT
+
+    fixtures::TestCertificate m_cert;
+    fixtures::StandInRelay m_relay;
+
+private slots:
+    void initTestCase()
+    {
+        fixtures::prepareWindowTest();
+        m_cert = fixtures::makeTestCertificate();
+        QVERIFY(m_relay.start(m_cert));
+    }
+    void init() { fixtures::clearProgramData(); }
+
+    void startupHosting_data()
+    {
+        QTest::addColumn<QString>("drop"); // the key removed from a full configuration
+        QTest::addColumn<bool>("runs");
+        QTest::newRow("complete") << "" << true;
+        QTest::newRow("hosting off") << "hostingEnabled" << false;
+        QTest::newRow("no token") << "token" << false;
+        QTest::newRow("no fingerprint") << "certFingerprint" << false;
+    }
+    void startupHosting()
+    {
+        QFETCH(QString, drop);
+        QFETCH(bool, runs);
+        configure(m_relay.port(), m_cert.fingerprint(), QStringLiteral("site-1"));
+        if (!drop.isEmpty())
+            QSettings().remove("remoteAccess/" + drop);
+        MainWindow window;
+        QVERIFY(window.remoteAccessServer());
+        QCOMPARE(window.remoteAccessServer()->isRunning(), runs);
+        if (runs)
+            QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("site-1-w3")), 1, 10000);
+    }
+
+    void remotePacsOpensTheBrowserOverTheList()
+    {
+        MainWindow window;
+        window.show();
+        window.findChild<QAction*>(QStringLiteral("remotePacsAction"))->trigger();
+        auto* browser = window.findChild<RemoteBrowserDialog*>();
+        QVERIFY(browser && browser->isVisible() && window.isVisible());
+        QVERIFY(browser->testAttribute(Qt::WA_DeleteOnClose));
+        QCOMPARE(browser->geometry(), window.geometry());
+    }
+
+    void installsAndHosts()
+    {
+        const QString reason = sshpeer::unavailableReason();
+        if (!reason.isEmpty())
+            QSKIP(qPrintable(reason));
+        sshpeer::LoopbackSshServer ssh;
+        QString why;
+        QVERIFY2(ssh.start(QStringLiteral("pw"), &why), qPrintable(why));
+        QTemporaryDir files;
+        const auto write = [&](const QString& name, const QByteArray& data) {
+            QFile f(files.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(data);
+        };
+        write("install.sh", QStringLiteral("echo TOKEN=%1\necho CERT_FINGERPRINT_SHA256=%2\necho PORT=%3\n")
+                                .arg("tok", m_cert.fingerprint(), QString::number(m_relay.port()))
+                                .toUtf8());
+        write("kalvenor-relay-linux-amd64", "relay");
+        ssh.setUnameAnswer(QStringLiteral("x86_64"));
+
+        MainWindow window;
+        auto* menu = window.findChild<QMenu*>(QStringLiteral("settingsMenu"));
+        menu->findChild<QAction*>(QStringLiteral("remoteAccessAction"))->trigger();
+        auto* dialog = window.findChild<RemoteAccessDialog*>();
+        QVERIFY(dialog && dialog->isVisible() && !dialog->isModal());
+        QVERIFY(dialog->testAttribute(Qt::WA_DeleteOnClose));
+        dialog->provisioner()->setInstallFilesFolder(files.path());
+        auto* hosting = dialog->findChild<QCheckBox*>();
+        QVERIFY(!hosting->isEnabled());
+
+        auto* address = dialog->findChild<QLineEdit*>("addressEdit");
+        auto* password = dialog->findChild<QLineEdit*>("passwordEdit");
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        button(*dialog, "Настроить сервер")->click();
+        QCOMPARE(answer.texts(), QStringList{"Заполните адрес VPS, логин и пароль."});
+
+        address->setText(" 127.0.0.1 ");
+        dialog->findChild<QSpinBox*>("sshPortSpin")->setValue(ssh.port());
+        password->setText("pw");
+        button(*dialog, "Настроить сервер")->click();
+        QVERIFY(password->text().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 2, 30000);
+        QVERIFY2(answer.texts().last().startsWith("Сервис успешно установлен и запущен на 127.0.0.1:"),
+                 qPrintable(answer.texts().last()));
+        QSettings s;
+        QCOMPARE(s.value("remoteAccess/port").toInt(), m_relay.port());
+        QCOMPARE(s.value("remoteAccess/certFingerprint").toString(), m_cert.fingerprint());
+        QVERIFY(hosting->isChecked() && button(*dialog, "Удалить настройку удалённого доступа на этом компьютере")->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 10000);
+        QTRY_VERIFY(dialog->findChild<QPlainTextEdit*>()->toPlainText().contains("Ожидание удалённого подключения…"));
+        dialog->grab().save(QDir::temp().filePath("remote-access-dialog.png"));
+
+        // The host id: only Latin letters, digits, '-' and '_'; a new id restarts hosting under it.
+        auto* hostId = dialog->findChild<QLineEdit*>("hostIdEdit");
+        QTest::keyClicks(hostId, "site 2/.");
+        QCOMPARE(hostId->text(), QStringLiteral("site2"));
+        emit hostId->editingFinished();
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("site2")), 1, 10000);
+
+        // The connection code, five lines with the id.
+        button(*dialog, "Скопировать код подключения")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 QStringLiteral("Адрес: 127.0.0.1\nПорт: %1\nТокен: tok\nОтпечаток сертификата: %2\nID узла: site2")
+                     .arg(m_relay.port())
+                     .arg(m_cert.fingerprint()));
+
+        // Off stops the listeners; deleting stops hosting and forgets the whole group.
+        hosting->setChecked(false);
+        QVERIFY(!window.remoteAccessServer()->isRunning());
+        QVERIFY(!s.value("remoteAccess/hostingEnabled").toBool());
+        hosting->setChecked(true);
+        answer.setButton(QMessageBox::No);
+        button(*dialog, "Удалить настройку удалённого доступа на этом компьютере")->click();
+        QVERIFY(window.remoteAccessServer()->isRunning());
+        answer.setButton(QMessageBox::Yes);
+        button(*dialog, "Удалить настройку удалённого доступа на этом компьютере")->click();
+        QVERIFY(!window.remoteAccessServer()->isRunning());
+        QVERIFY(!QSettings().childGroups().contains("remoteAccess"));
+        QVERIFY(!hosting->isEnabled() && !hosting->isChecked() && hostId->text().isEmpty());
+        QCOMPARE(dialog->findChild<QLabel*>("statusLabel")->text(), QStringLiteral("Удалённый доступ пока не настроен."));
+    }
+
+    void codeWithoutHostIdAndUnconfiguredHosting()
+    {
+        configure(9443, QStringLiteral("AA:BB"));
+        RemoteAccessDialog dialog(nullptr); // no study list: the box changes nothing
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        button(dialog, "Скопировать код подключения")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text().split('\n').size(), 4);
+        dialog.findChild<QCheckBox*>()->setChecked(false);
+        QVERIFY(QSettings().value("remoteAccess/hostingEnabled").toBool());
+
+        QSettings().remove("remoteAccess/host");
+        RemoteAccessDialog unconfigured(nullptr);
+        QVERIFY(!unconfigured.findChild<QCheckBox*>()->isChecked());
+        QVERIFY(!unconfigured.findChild<QCheckBox*>()->isEnabled());
+    }
+};
+
+QTEST_MAIN(RemoteAccessTest)
+#include "tst_remoteaccess.moc"
