@@ -234,7 +234,12 @@ void RemoteAccessDialog::onFinished(bool ok, const QString& errorMessage, const 
     m_copyButton->setEnabled(true);
     // A configuration now exists, so it can be deleted as well without reopening the dialog.
     m_deleteButton->setEnabled(true);
+    // Hosting that was already on restarts as well, under the new token and port: the old ones stopped
+    // working with the reinstallation.
+    const bool wasHosting = m_hostingBox->isChecked();
     m_hostingBox->setChecked(true);
+    if (wasHosting)
+        onHostingToggled(true);
     QMessageBox::information(this, QStringLiteral("Удалённый доступ"),
                              QStringLiteral("Сервис успешно установлен и запущен на %1:%2.\n\nПриём удалённых "
                                             "подключений включён. Код для подключения с другого компьютера (host:port + "

@@ -104,10 +104,18 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
     const QString sourcePath = paths.at(index);
     // A copy made once is reused for every later request, so a resumed download gets the same bytes.
     if (!QFile::exists(copyPath)) {
+        // Written under another name first: a copy cut short (a crash, a full disk) must never be taken
+        // for a whole one by the next request.
+        const QString partPath = copyPath + QStringLiteral(".part");
+        QFile::remove(partPath);
         QString error;
-        if (!dicom::writeCompressedCopy(sourcePath, copyPath, &error)) {
-            // A half-written copy would be served as if whole on the next request.
-            QFile::remove(copyPath);
+        bool made = dicom::writeCompressedCopy(sourcePath, partPath, &error);
+        if (made && !QFile::rename(partPath, copyPath)) {
+            made = false;
+            error = QStringLiteral("Не удалось скопировать: %1").arg(sourcePath);
+        }
+        if (!made) {
+            QFile::remove(partPath);
             sendError(QStringLiteral("не удалось подготовить файл к передаче (индекс %1): %2").arg(index).arg(error));
             return;
         }

@@ -148,6 +148,15 @@ private slots:
         QTRY_VERIFY(dialog->findChild<QPlainTextEdit*>()->toPlainText().contains("Ожидание удалённого подключения…"));
         dialog->grab().save(QDir::temp().filePath("remote-access-dialog.png"));
 
+        // Installing again while hosting is on moves hosting to the new token.
+        write("install.sh", QStringLiteral("echo TOKEN=tok-new\necho CERT_FINGERPRINT_SHA256=%1\necho PORT=%2\n")
+                                .arg(m_cert.fingerprint(), QString::number(m_relay.port()))
+                                .toUtf8());
+        password->setText("pw");
+        button(*dialog, "Настроить сервер")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 3, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_relay.tokensSeen().contains("tok-new"), 10000);
+
         // The host id: only Latin letters, digits, '-' and '_'; a new id restarts hosting under it.
         auto* hostId = dialog->findChild<QLineEdit*>("hostIdEdit");
         QTest::keyClicks(hostId, "site 2/.");
@@ -158,7 +167,7 @@ private slots:
         // The connection code, five lines with the id.
         button(*dialog, "Скопировать код подключения")->click();
         QCOMPARE(QGuiApplication::clipboard()->text(),
-                 QStringLiteral("Адрес: 127.0.0.1\nПорт: %1\nТокен: tok\nОтпечаток сертификата: %2\nID узла: site2")
+                 QStringLiteral("Адрес: 127.0.0.1\nПорт: %1\nТокен: tok-new\nОтпечаток сертификата: %2\nID узла: site2")
                      .arg(m_relay.port())
                      .arg(m_cert.fingerprint()));
 
