@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QTcpSocket>
 
 #include <libssh2.h>
@@ -18,6 +19,14 @@ constexpr unsigned int kChannelPacket = 32768;
 constexpr int kReadBlock = 16384;
 constexpr qint64 kUploadBlock = 65536;
 constexpr int kInstallerTailChars = 2000;
+
+// libssh2 counts its own start-ups and shut-downs without a lock; two installations from two dialogs
+// may start and end at the same moment.
+QMutex& libraryLock()
+{
+    static QMutex lock;
+    return lock;
+}
 
 } // namespace
 
@@ -146,7 +155,10 @@ bool ProvisionRunnable::provision()
         return false;
     }
 
-    if (libssh2_init(0) != 0) {
+    libraryLock().lock();
+    const int initResult = libssh2_init(0);
+    libraryLock().unlock();
+    if (initResult != 0) {
         fail(QStringLiteral("Не удалось инициализировать SSH-библиотеку"));
         return false;
     }
@@ -249,6 +261,7 @@ void ProvisionRunnable::closeSession()
         session = nullptr;
     }
     if (libraryUp) {
+        const QMutexLocker locker(&libraryLock());
         libssh2_exit();
         libraryUp = false;
     }
