@@ -14,7 +14,7 @@ packages=(
   p7zip-full zip unzip
   poppler-utils
   fonts-dejavu-core
-  openssh-server sshpass
+  openssh-server sshpass openssl
   chromium
   qt6-translations-l10n
 )
