@@ -1,0 +1,282 @@
+// The remote browser against a real hosting server on the other end of a stand-in relay: saved
+// servers and connection fields, connecting, filtering the other archive, downloading a study in
+// parallel into the local index and opening it, the other side's PACS search and retrieve, a lost
+// connection, and a study UID that would leave the download folder.
+
+#include "../pacs/PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "IndexFixtures.h"
+#include "ModalAnswer.h"
+#include "StandInRelay.h"
+#include "VisibleViewer.h"
+#include "app/ModalityFilterButton.h"
+#include "app/RemoteBrowserDialog.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "pacs/PacsConfig.h"
+#include "remote/RemoteAccessServer.h"
+
+#include <QComboBox>
+#include <QDateEdit>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include <dcmtk/oflog/oflog.h>
+
+namespace {
+
+const QString kToken = QStringLiteral("browse-token");
+
+template <typename T>
+T* child(QWidget* dialog, const char* name)
+{
+    return dialog->findChild<T*>(QLatin1String(name));
+}
+
+QStringList visibleNames(QTableWidget* table)
+{
+    QStringList out;
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (!table->isRowHidden(r))
+            out << table->item(r, 0)->text();
+    out.sort();
+    return out;
+}
+
+} // namespace
+
+class RemoteBrowserTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir work;
+    fixtures::TestCertificate cert = fixtures::makeTestCertificate();
+    fixtures::StandInRelay relay;
+    peers::QrArchive pacsArchive;
+    db::Database hostIndex;
+    db::Database localIndex;
+    std::unique_ptr<RemoteAccessServer> hostServer;
+    fixtures::SeriesSpec alpha, beta, gamma;
+
+    void fillFields(QWidget* d, const QString& fingerprint)
+    {
+        child<QLineEdit>(d, "hostEdit")->setText(QStringLiteral(" 127.0.0.1 "));
+        child<QSpinBox>(d, "portSpin")->setValue(relay.port());
+        child<QLineEdit>(d, "tokenEdit")->setText(kToken);
+        child<QLineEdit>(d, "fingerprintEdit")->setText(fingerprint);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
+        fixtures::registerCodecs();
+        QVERIFY(relay.start(cert));
+        QVERIFY(hostIndex.open(work.filePath("host.sqlite3")));
+        QVERIFY(localIndex.open(work.filePath("local.sqlite3")));
+        auto make = [](fixtures::SeriesSpec& s, const char* name, const char* date, const char* modality, int slices) {
+            s.patientName = QString::fromUtf8(name);
+            s.patientId = s.patientName.left(4).toUpper();
+            s.studyDate = QString::fromLatin1(date);
+            s.modality = QString::fromLatin1(modality);
+            s.slices = slices;
+            fixtures::completeUids(s);
+        };
+        make(alpha, "Test^Alpha", "20240301", "CT", 6);
+        make(beta, "Other^Beta", "20230115", "MR", 2);
+        make(gamma, "Test^Gamma", "20240520", "CT", 3);
+        QVERIFY(fixtures::writeAndIndexSeries(hostIndex, work.filePath("host/a"), alpha));
+        QVERIFY(fixtures::writeAndIndexSeries(hostIndex, work.filePath("host/b"), beta));
+        // A study whose UID would climb out of the download folder.
+        const QString betaFile = work.filePath("host/b") + "/" + QDir(work.filePath("host/b")).entryList(QDir::Files).first();
+        QVERIFY(QFile::copy(betaFile, work.filePath("evil.dcm")));
+        auto evil = dicom::readFileSummary(work.filePath("evil.dcm"));
+        QVERIFY(evil);
+        evil->sopInstanceUid += QStringLiteral(".9");
+        evil->studyInstanceUid = QStringLiteral("../../escape");
+        evil->seriesInstanceUid += QStringLiteral(".9");
+        evil->patientName = QStringLiteral("Evil^Uid");
+        evil->patientId = QStringLiteral("EVIL");
+        QVERIFY(hostIndex.indexFile(*evil));
+
+        // The other side's PACS holds gamma and is retrieved by C-GET.
+        QVERIFY(pacsArchive.index(fixtures::writeSeries(pacsArchive.storageDir() + "/g", gamma)));
+        QVERIFY(pacsArchive.start());
+        pacs::PacsConfig config;
+        config.localAeTitle = QStringLiteral("KALVREMOTE");
+        config.servers = {{QStringLiteral("127.0.0.1"), pacsArchive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
+                           QStringLiteral("Архив клиники"), 1}};
+        pacs::savePacsConfig(config);
+
+        hostServer = std::make_unique<RemoteAccessServer>(&hostIndex, nullptr);
+        hostServer->start(QStringLiteral("127.0.0.1"), relay.port(), kToken, cert.fingerprint(), QString());
+        QVERIFY(QTest::qWaitFor([&] { return relay.waitingCount(QStringLiteral("primary-w3")) == 1; }, 15000));
+    }
+    void cleanupTestCase()
+    {
+        for (ViewerWindow* v : fixtures::visibleViewers())
+            delete v;
+        hostServer.reset();
+    }
+
+    void connectionFieldsAndSavedServers()
+    {
+        RemoteBrowserDialog d(&localIndex, nullptr);
+        QVERIFY(child<QWidget>(&d, "parametersPanel")->isVisibleTo(&d));
+        QCOMPARE(child<QToolButton>(&d, "parametersToggle")->text(), QStringLiteral("▲ Параметры"));
+        QCOMPARE(child<QSpinBox>(&d, "portSpin")->value(), 8443);
+        auto* hostId = child<QLineEdit>(&d, "hostIdEdit");
+        QTest::keyClicks(hostId, QStringLiteral("ab/c d_1-"));
+        QCOMPARE(hostId->text(), QStringLiteral("abcd_1-"));
+        hostId->clear();
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
+            QCOMPARE(answer.texts(), QStringList{QStringLiteral("Заполните все поля кода подключения.")});
+        }
+        // A wrong fingerprint fails at once and writes no settings.
+        fillFields(&d, QString(64, QLatin1Char('0')));
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
+            QCOMPARE(child<QLabel>(&d, "statusLabel")->text(), QStringLiteral("Не удалось подключиться"));
+            QVERIFY(answer.texts().value(0).startsWith(QStringLiteral("Отпечаток сертификата")));
+        }
+        QVERIFY(!QSettings().contains(QStringLiteral("remoteBrowserConnection/host")));
+
+        auto saveAs = [&](const QString& name) {
+            fixtures::ModalAnswer answer(QMessageBox::Yes, QDialog::Accepted);
+            answer.setDialogHandler([name](QDialog* dialog) {
+                if (auto* input = qobject_cast<QInputDialog*>(dialog))
+                    input->setTextValue(name);
+                return true;
+            });
+            QTest::mouseClick(child<QPushButton>(&d, "saveServerButton"), Qt::LeftButton);
+        };
+        saveAs(QStringLiteral(" Клиника "));
+        child<QSpinBox>(&d, "portSpin")->setValue(9000);
+        saveAs(QStringLiteral("Клиника")); // same name: replaced in place
+        saveAs(QStringLiteral("клиника")); // other case: a second entry
+        auto* combo = child<QComboBox>(&d, "savedServerCombo");
+        QCOMPARE(combo->count(), 3);
+        QCOMPARE(combo->currentText(), QStringLiteral("клиника"));
+        QSettings settings;
+        QCOMPARE(settings.beginReadArray(QStringLiteral("remoteServers")), 2);
+        settings.setArrayIndex(0);
+        QCOMPARE(settings.value(QStringLiteral("name")).toString(), QStringLiteral("Клиника"));
+        QCOMPARE(settings.value(QStringLiteral("port")).toInt(), 9000);
+        settings.endArray();
+
+        combo->setCurrentIndex(1);
+        child<QLineEdit>(&d, "hostEdit")->clear();
+        combo->setCurrentIndex(2);
+        QCOMPARE(child<QLineEdit>(&d, "hostEdit")->text(), QStringLiteral("127.0.0.1"));
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Yes);
+            QTest::mouseClick(child<QPushButton>(&d, "deleteServerButton"), Qt::LeftButton);
+            QCOMPARE(answer.texts(), QStringList{QStringLiteral("Удалить сохранённый сервер «клиника»?")});
+        }
+        QCOMPARE(combo->count(), 2);
+        QCOMPARE(combo->currentIndex(), 0);
+        QVERIFY(!child<QPushButton>(&d, "deleteServerButton")->isEnabled());
+        QVERIFY(!QSettings().contains(QStringLiteral("remoteBrowserConnection/lastServerName")));
+    }
+
+    void browseFilterDownloadAndOpen()
+    {
+        RemoteBrowserDialog d(&localIndex, nullptr);
+        d.show();
+        fillFields(&d, cert.fingerprint().toUpper());
+        QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
+        QCOMPARE(child<QLabel>(&d, "statusLabel")->text(), QStringLiteral("Подключено: найдено исследований — 3"));
+        QCOMPARE(QSettings().value(QStringLiteral("remoteBrowserConnection/host")).toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(QSettings().value(QStringLiteral("remoteBrowserConnection/hostId")).toString(), QString());
+        QCOMPARE(child<QComboBox>(&d, "pacsServerCombo")->currentText(), QStringLiteral("Архив клиники"));
+        QVERIFY(child<QPushButton>(&d, "pacsFindButton")->isEnabled());
+
+        auto* table = child<QTableWidget>(&d, "archiveTable");
+        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("2024-03-01")); // newest first
+        child<QLineEdit>(&d, "archiveSearchEdit")->setText(QStringLiteral("ALPH"));
+        QCOMPARE(visibleNames(table), QStringList{QStringLiteral("Test^Alpha")});
+        child<QLineEdit>(&d, "archiveSearchEdit")->clear();
+        child<ModalityFilterButton>(&d, "archiveModalityButton")->setSelectedModalities({QStringLiteral("MR")});
+        emit child<ModalityFilterButton>(&d, "archiveModalityButton")->selectionChanged();
+        QCOMPARE(visibleNames(table), (QStringList{QStringLiteral("Evil^Uid"), QStringLiteral("Other^Beta")}));
+        child<ModalityFilterButton>(&d, "archiveModalityButton")->setSelectedModalities({});
+        child<QDateEdit>(&d, "archiveDateFrom")->setDate(QDate(2024, 3, 1));
+        child<QComboBox>(&d, "archivePeriodCombo")->setCurrentIndex(5); // exact date
+        QCOMPARE(visibleNames(table), QStringList{QStringLiteral("Test^Alpha")});
+        QVERIFY(!child<QDateEdit>(&d, "archiveDateTo")->isVisibleTo(&d));
+        d.grab().save(QDir::temp().filePath(QStringLiteral("remote_browser.png")));
+
+        for (int r = 0; r < table->rowCount(); ++r)
+            if (table->item(r, 0)->text() == QLatin1String("Evil^Uid"))
+                table->setCurrentCell(r, 0);
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            QTest::mouseClick(child<QPushButton>(&d, "downloadOpenButton"), Qt::LeftButton);
+            QVERIFY2(answer.texts().value(0).contains(QStringLiteral("недопустимый идентификатор")), qPrintable(answer.texts().join("|")));
+        }
+        const QString downloads =
+            QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("remote_downloads"));
+        QVERIFY(!QFileInfo::exists(QDir(downloads).filePath(QStringLiteral("../../escape"))));
+
+        table->setCurrentCell(0, 0);
+        QTest::mouseClick(child<QPushButton>(&d, "downloadOpenButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(fixtures::visibleViewer() != nullptr, 10000);
+        QVERIFY(d.isHidden());
+        int instances = 0;
+        for (const db::SeriesRecord& s : localIndex.seriesForStudy(alpha.studyUid))
+            instances += int(localIndex.instancesForSeries(s.seriesInstanceUid).size());
+        QCOMPARE(instances, 6);
+        const QDir dest(QDir(downloads).filePath(alpha.studyUid));
+        QCOMPARE(dest.entryList({QStringLiteral("*.dcm.done")}, QDir::Files).size(), 6);
+    }
+
+    void pacsSearchRetrieveAndLostConnection()
+    {
+        RemoteBrowserDialog d(&localIndex, nullptr);
+        d.show();
+        QVERIFY(!child<QWidget>(&d, "parametersPanel")->isVisibleTo(&d)); // address stored: collapsed
+        QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
+        child<QLineEdit>(&d, "pacsNameEdit")->setText(QStringLiteral("Gamm"));
+        child<QComboBox>(&d, "pacsPeriodCombo")->setCurrentIndex(5);
+        QVERIFY(!child<QDateEdit>(&d, "pacsDateTo")->isHidden());
+        child<QComboBox>(&d, "pacsPeriodCombo")->setCurrentIndex(0);
+        QTest::mouseClick(child<QPushButton>(&d, "pacsFindButton"), Qt::LeftButton);
+        auto* results = child<QTableWidget>(&d, "pacsResultsTable");
+        QCOMPARE(child<QLabel>(&d, "pacsStatusLabel")->text(), QStringLiteral("Найдено исследований: 1"));
+        QCOMPARE(results->item(0, 0)->data(Qt::UserRole).toString(), gamma.studyUid);
+        QVERIFY(results->item(0, 5)->text().contains(QLatin1Char('/')));
+
+        results->setCurrentCell(0, 0);
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            QTest::mouseClick(child<QPushButton>(&d, "pacsDownloadButton"), Qt::LeftButton);
+            QVERIFY2(answer.texts().value(0).startsWith(QStringLiteral("Исследование получено")),
+                     qPrintable(answer.texts().join('|')));
+        }
+        QVERIFY(hostIndex.studyExists(gamma.studyUid));
+        QCOMPARE(child<QTabWidget>(&d, "tabs")->currentIndex(), 0);
+        QCOMPARE(child<QTableWidget>(&d, "archiveTable")->rowCount(), 4);
+
+        relay.dropAll();
+        QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>(&d, "statusLabel")->text().startsWith(QStringLiteral("Соединение прервано: ")),
+                                 10000);
+        QCOMPARE(child<QTableWidget>(&d, "archiveTable")->rowCount(), 0);
+        QVERIFY(!child<QPushButton>(&d, "downloadOpenButton")->isEnabled());
+    }
+};
+
+QTEST_MAIN(RemoteBrowserTest)
+#include "tst_remotebrowser.moc"
