@@ -73,7 +73,12 @@ public:
     void showDicomTags();
     // Page layout, then a modeless contact-sheet preview of the active panel's chosen images.
     void printActivePanel();
-    // Agatston calcium scoring on the active panel's series, in a new window of its own.
+    // The analysis windows on the active panel's series (DCE and CTA subtraction may take further
+    // series of the study); each call opens a new window, or refuses with a message box.
+    void openMprWindow();
+    void openVrtWindow();
+    void openCtaSubtractionWindow();
+    void openLungNoduleWindow();
     void openCoronaryCalciumWindow();
     // Left-ventricular function on a short-axis cine stack of the study, chosen by the user when
     // there are several.
@@ -184,6 +189,8 @@ private:
                           const QString& seriesUid);
     void onBackToList();
     void refuse(QMessageBox::Icon icon, const QString& title, const QString& text);
+    // The active slot's instance list and panel; false after the "no series" refusal titled title.
+    bool activeSeries(const QString& title, QList<db::InstanceRecord>* slices, ImageViewportWidget** panel);
     void onCurvedMprBuildFinished(std::shared_ptr<render::FusionVolume> volume, const QString& error,
                                   const QList<std::array<double, 3>>& points, double windowCenter, double windowWidth,
                                   int mode);

@@ -8,11 +8,17 @@
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
 
+#include "analysis3d/CtaSubtractionWindow.h"
+#include "analysis3d/Vrt3DWindow.h"
 #include "clinical/CardiacMriWindow.h"
 #include "clinical/CoronaryCalciumWindow.h"
+#include "clinical/LungNoduleWindow.h"
 #include "db/Database.h"
 #include "dialogs/ExportDialog.h"
+#include "mpr/CurvedMprWindow.h"
+#include "mpr/MprWindow.h"
 #include "render/CineStack.h"
+#include "render/CtaSubtraction.h"
 
 #include <QInputDialog>
 #include <QMessageBox>
@@ -33,14 +39,75 @@ void ViewerWindow::refuse(QMessageBox::Icon icon, const QString& title, const QS
         QMessageBox::information(this, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void ViewerWindow::openCoronaryCalciumWindow()
+bool ViewerWindow::activeSeries(const QString& title, QList<db::InstanceRecord>* slices, ImageViewportWidget** panel)
 {
-    const QList<db::InstanceRecord> slices = m_panelSlices.value(m_activePanel);
+    *slices = m_panelSlices.value(m_activePanel);
+    *panel = m_panels.value(m_activePanel);
+    if (slices->isEmpty() || !*panel) {
+        refuse(QMessageBox::Information, title, NoSeriesText);
+        return false;
+    }
+    return true;
+}
+
+void ViewerWindow::openMprWindow()
+{
+    QList<db::InstanceRecord> slices;
+    ImageViewportWidget* panel = nullptr;
+    if (!activeSeries(QStringLiteral("MPR"), &slices, &panel))
+        return;
+    auto* window = new MprWindow(slices, m_panelTitles.value(m_activePanel), this, panel->windowCenter(),
+                                 panel->windowWidth());
+    window->show();
+}
+
+void ViewerWindow::openVrtWindow()
+{
     ImageViewportWidget* panel = m_panels.value(m_activePanel);
-    if (slices.isEmpty() || !panel) {
-        refuse(QMessageBox::Information, QStringLiteral("Индекс коронарного кальция"), NoSeriesText);
+    if (!panel || panel->sliceCount() == 0) {
+        refuse(QMessageBox::Information, QStringLiteral("3D VRT"), NoSeriesText);
         return;
     }
+    auto* window = new Vrt3DWindow(m_panelSlices.value(m_activePanel), m_panelTitles.value(m_activePanel), this,
+                                   panel->windowCenter(), panel->windowWidth(), m_studyUid);
+    window->show();
+}
+
+void ViewerWindow::openCtaSubtractionWindow()
+{
+    const QString title = QStringLiteral("Субтракция КТ-ангиографии");
+    const QString seriesUid = m_panelSeriesUids.value(m_activePanel);
+    if (seriesUid.isEmpty()) {
+        refuse(QMessageBox::Information, title, NoSeriesText);
+        return;
+    }
+    const render::CtaSubtractionPair pair = render::findCtaSubtractionPair(m_db, m_studyUid, seriesUid);
+    if (!pair.isValid()) {
+        refuse(QMessageBox::Warning, title,
+               QStringLiteral("Не удалось найти пару серий для субтракции.\n\n%1").arg(pair.error));
+        return;
+    }
+    auto* window = new CtaSubtractionWindow(pair, this);
+    window->show();
+}
+
+void ViewerWindow::openLungNoduleWindow()
+{
+    QList<db::InstanceRecord> slices;
+    ImageViewportWidget* panel = nullptr;
+    if (!activeSeries(QStringLiteral("Узел в лёгком"), &slices, &panel))
+        return;
+    auto* window = new LungNoduleWindow(slices, panel->currentSliceIndex(), m_panelTitles.value(m_activePanel), this,
+                                        panel->windowCenter(), panel->windowWidth());
+    window->show();
+}
+
+void ViewerWindow::openCoronaryCalciumWindow()
+{
+    QList<db::InstanceRecord> slices;
+    ImageViewportWidget* panel = nullptr;
+    if (!activeSeries(QStringLiteral("Индекс коронарного кальция"), &slices, &panel))
+        return;
     auto* window = new CoronaryCalciumWindow(slices, panel->currentSliceIndex(), m_panelTitles.value(m_activePanel),
                                              this, panel->windowCenter(), panel->windowWidth());
     window->show();
@@ -123,10 +190,10 @@ void ViewerWindow::showCurvedMprWindow(std::shared_ptr<render::FusionVolume> vol
                                        const QList<std::array<double, 3>>& points, double windowCenter,
                                        double windowWidth, int mode, std::optional<std::pair<double, double>> initialWindow)
 {
-    Q_UNUSED(volume);
-    Q_UNUSED(points);
-    Q_UNUSED(windowCenter);
-    Q_UNUSED(windowWidth);
-    Q_UNUSED(mode);
-    Q_UNUSED(initialWindow);
+    std::optional<render::WindowLevel> traceWindow;
+    if (initialWindow)
+        traceWindow = render::WindowLevel{initialWindow->first, initialWindow->second};
+    auto* window = new CurvedMprWindow(std::move(volume), points, windowCenter, windowWidth, this,
+                                       CurvedMprWindow::PresentationMode(mode), traceWindow);
+    window->show();
 }

@@ -44,8 +44,8 @@ const QString OrderKey = QStringLiteral("toolbar/order");
 const QString HiddenKey = QStringLiteral("toolbar/hidden");
 const QString ResetDoneKey = QStringLiteral("toolbar/resetToDefaultDone_v3");
 
-// Entries whose windows are not part of this build yet keep their place and text, greyed out.
-QAction* addUnavailable(QMenu* menu, const QString& text, const QIcon& icon = QIcon())
+// An entry that starts greyed out until the active panel's series qualifies for it.
+QAction* addDisabled(QMenu* menu, const QString& text, const QIcon& icon)
 {
     QAction* action = menu->addAction(icon, text);
     action->setEnabled(false);
@@ -329,11 +329,12 @@ void ViewerWindow::buildToolbar()
         button->setToolTip(QStringLiteral("Построить axial/coronal/sagittal реконструкцию из серии активной панели"));
         auto* menu = new QMenu(button);
         button->setMenu(menu);
-        // 18a clicks the button, whose window is not part of this build: the entry stands greyed out
-        // and the button's click opens nothing.
-        addShortcut(addUnavailable(menu, QStringLiteral("3D МногоПлоскостная Реконструкция"), mprIcon()),
-                    QStringLiteral("viewer.mprWindow"));
-        addUnavailable(menu, QStringLiteral("3D VRT — объёмный рендеринг"));
+        connect(button, &QToolButton::clicked, this, &ViewerWindow::openMprWindow);
+        QAction* mprWindow = menu->addAction(mprIcon(), QStringLiteral("3D МногоПлоскостная Реконструкция"));
+        addShortcut(mprWindow, QStringLiteral("viewer.mprWindow"));
+        connect(mprWindow, &QAction::triggered, button, &QToolButton::click);
+        connect(menu->addAction(QStringLiteral("3D VRT — объёмный рендеринг")), &QAction::triggered, this,
+                &ViewerWindow::openVrtWindow);
         menu->addSeparator();
         connect(menu->addAction(QStringLiteral("Корональная (Фронтальная) — в этой ячейке")), &QAction::triggered,
                 this, [this] { reconstructInActivePanel(2); });
@@ -353,63 +354,64 @@ void ViewerWindow::buildToolbar()
             QAction* action = menu->addAction(curvedMprIcon(), text);
             action->setToolTip(toolTip);
             connect(action, &QAction::triggered, this, arm);
-            return action;
         };
-        const QList<QAction*> curvedEntries{
-            addCurvedEntry(QStringLiteral("Криволинейный MPR — по точкам"),
-                           QStringLiteral("Кликами отметьте ход сосуда в активной панели (можно листать срезы между "
-                                          "кликами — точки запоминаются в 3D) — двойной клик строит развёрнутую "
-                                          "реконструкцию вдоль кривой в отдельном окне"),
-                           [this] {
-                               m_vesselAnalysisMode = false;
-                               m_panoramicMode = false;
-                               armActivePanelTool(16);
-                           }),
-            addCurvedEntry(QStringLiteral("Сосудистый анализ"),
-                           QStringLiteral("То же самое, что «Криволинейный MPR — по точкам», но с дополнительной "
-                                          "боковой панелью увеличенных перпендикулярных срезов сосуда (±1 см от "
-                                          "текущей позиции, шаг 1 мм)."),
-                           [this] {
-                               m_vesselAnalysisMode = true;
-                               m_panoramicMode = false;
-                               armActivePanelTool(16);
-                           }),
-            addCurvedEntry(QStringLiteral("Ортопантомограмма"),
-                           QStringLiteral("Панорамная реконструкция зубной дуги (кликами обведите дугу на аксиальном "
-                                          "срезе, двойной клик завершает) — приближение через криволинейный MPR (MIP "
-                                          "по толщине), НЕ замена диагностического ОПТГ."),
-                           [this] {
-                               m_vesselAnalysisMode = false;
-                               m_panoramicMode = true;
-                               armActivePanelTool(16);
-                           }),
-            addCurvedEntry(QStringLiteral("Автоматически по ходу сосуда"),
-                           QStringLiteral("Кликните ДВАЖДЫ внутри просвета контрастированного сосуда — первый клик "
-                                          "задаёт точку, второй (чуть дальше по ходу сосуда) — направление. Программа "
-                                          "попробует автоматически проследить центральную линию в обе стороны. "
-                                          "Результат нужно проверить: алгоритм эвристический и может остановиться "
-                                          "раньше времени"),
-                           [this] {
-                               m_vesselAnalysisMode = true;
-                               armActivePanelTool(17);
-                           })};
-        for (QAction* action : curvedEntries)
-            action->setEnabled(false);
+        addCurvedEntry(
+            QStringLiteral("Криволинейный MPR — по точкам"),
+            QStringLiteral("Кликами отметьте ход сосуда в активной панели (можно листать срезы между "
+                           "кликами — точки запоминаются в 3D) — двойной клик строит развёрнутую "
+                           "реконструкцию вдоль кривой в отдельном окне"),
+            [this] {
+                m_vesselAnalysisMode = false;
+                m_panoramicMode = false;
+                armActivePanelTool(16);
+            });
+        addCurvedEntry(QStringLiteral("Сосудистый анализ"),
+                       QStringLiteral("То же самое, что «Криволинейный MPR — по точкам», но с дополнительной "
+                                      "боковой панелью увеличенных перпендикулярных срезов сосуда (±1 см от "
+                                      "текущей позиции, шаг 1 мм)."),
+                       [this] {
+                           m_vesselAnalysisMode = true;
+                           m_panoramicMode = false;
+                           armActivePanelTool(16);
+                       });
+        addCurvedEntry(
+            QStringLiteral("Ортопантомограмма"),
+            QStringLiteral("Панорамная реконструкция зубной дуги (кликами обведите дугу на аксиальном "
+                           "срезе, двойной клик завершает) — приближение через криволинейный MPR (MIP "
+                           "по толщине), НЕ замена диагностического ОПТГ."),
+            [this] {
+                m_vesselAnalysisMode = false;
+                m_panoramicMode = true;
+                armActivePanelTool(16);
+            });
+        addCurvedEntry(
+            QStringLiteral("Автоматически по ходу сосуда"),
+            QStringLiteral("Кликните ДВАЖДЫ внутри просвета контрастированного сосуда — первый клик "
+                           "задаёт точку, второй (чуть дальше по ходу сосуда) — направление. Программа "
+                           "попробует автоматически проследить центральную линию в обе стороны. "
+                           "Результат нужно проверить: алгоритм эвристический и может остановиться "
+                           "раньше времени"),
+            [this] {
+                m_vesselAnalysisMode = true;
+                armActivePanelTool(17);
+            });
         m_toolbar->addWidget(button);
     }
 
     // 14b to 14h, appended to the menu of button 14.
-    m_dceAction = addUnavailable(extraMenu, QStringLiteral("Динамика накопления контраста (DCE)"), dceCurveIcon());
+    m_dceAction = addDisabled(extraMenu, QStringLiteral("Динамика накопления контраста (DCE)"), dceCurveIcon());
     m_dceAction->setToolTip(QStringLiteral("Построить кривую накопления контраста по ROI для динамической серии "
                                            "(несколько временных фаз одного и того же среза).\nНедоступно, если в "
                                            "активной панели не динамическая серия."));
-    m_ctaSubtractionAction = addUnavailable(extraMenu, QStringLiteral("Субтракция КТ-ангиографии"), fusionIcon());
+    m_ctaSubtractionAction = addDisabled(extraMenu, QStringLiteral("Субтракция КТ-ангиографии"), fusionIcon());
+    connect(m_ctaSubtractionAction, &QAction::triggered, this, &ViewerWindow::openCtaSubtractionWindow);
     m_ctaSubtractionAction->setToolTip(
         QStringLiteral("Вычесть нативную (бесконтрастную) фазу из постконтрастной и показать разностный объём в 3D "
                        "VRT — остаются в основном контрастированные сосуды.\nНедоступно, если в исследовании нет "
                        "пары КТ-серий одинаковой геометрии."));
-    addUnavailable(extraMenu, QStringLiteral("Узел в лёгком"), roiIcon())
-        ->setToolTip(QStringLiteral("Автоматический замер узла в лёгком: обведите его ROI-эллипсом — диаметр, "
+    QAction* lungNodule = extraMenu->addAction(roiIcon(), QStringLiteral("Узел в лёгком"));
+    connect(lungNodule, &QAction::triggered, this, &ViewerWindow::openLungNoduleWindow);
+    lungNodule->setToolTip(QStringLiteral("Автоматический замер узла в лёгком: обведите его ROI-эллипсом — диаметр, "
                                     "оценочный объём и категория Lung-RADS посчитаются сами (только солидные узлы, "
                                     "v1)."));
     QAction* cardiacMri = extraMenu->addAction(QStringLiteral("Кардио-МРТ (SAX)"));
@@ -423,8 +425,9 @@ void ViewerWindow::buildToolbar()
     coronaryCalcium->setToolTip(QStringLiteral("Обведите каждый кальцинированный очаг на нативной РКТ (эллипс или контур), "
                                     "укажите артерию — индекс Agatston и категория риска посчитаются автоматически по "
                                     "площади и плотности очагов (≥130 HU)."));
-    addUnavailable(extraMenu, QStringLiteral("Виртуальная эндоскопия/колоноскопия"))
-        ->setToolTip(QStringLiteral("Один клик внутри заполненного воздухом просвета (толстая кишка или бронх) в "
+    QAction* endoscopy = extraMenu->addAction(QStringLiteral("Виртуальная эндоскопия/колоноскопия"));
+    endoscopy->setEnabled(false);
+    endoscopy->setToolTip(QStringLiteral("Один клик внутри заполненного воздухом просвета (толстая кишка или бронх) в "
                                     "активной панели — путь камеры пойдёт по просвету автоматически. Отрисовка "
                                     "требует GPU (Direct3D 11); путь точен для аксиальных серий и приблизителен для "
                                     "сагиттальных и корональных."));

@@ -1,26 +1,24 @@
-// The viewer's analysis launchers and background builds on a real index filled from fixture series:
-// series stepping through the series panel, the curved-reconstruction and vessel-tracking builds with
-// their refusals and failures, and the export dialog. Message boxes are answered through ModalAnswer;
-// the busy dialog of a build is left to close itself.
+// The viewer's analysis launchers and background builds on a real index of fixture series: refusals,
+// the windows opened, series stepping, the curved-reconstruction and vessel-tracking builds end to end
+// and the cardiac stack choice. Boxes are answered through ModalAnswer; busy dialogs close themselves.
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 
 #include "db/Database.h"
-#include "dialogs/ExportDialog.h"
 #include "dicom/CodecRegistration.h"
+#include "mpr/CurvedMprWindow.h"
+#include "render/VesselCenterline.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
-#include "clinical/CardiacMriWindow.h"
-
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 
-#include <QComboBox>
 #include <QInputDialog>
+#include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -35,31 +33,38 @@ namespace {
 
 using Point = std::array<double, 3>;
 
-// The tube series: a contrast-filled vessel (300 HU, radius 3 mm) along z through pixel (20, 20) of
-// 1 mm pixels and slices, in soft tissue of 40 HU. Pixel (x, y) of slice k lies at
-// (-100 + x, -120 + y, 50 + k).
-constexpr int TubeSize = 40;
-int tubeValue(int x, int y, int)
-{
-    const int dx = x - 20, dy = y - 20;
-    return (dx * dx + dy * dy <= 9 ? 300 : 40) + 1024;
-}
-
+// Pixel (x, y) of slice k of the tube series lies at (-100 + x, -120 + y, 50 + k) mm.
 Point tubePoint(double x, double y, double k)
 {
     return {-100.0 + x, -120.0 + y, 50.0 + k};
 }
 
-void leaveProgressOpen(fixtures::ModalAnswer& answer)
+// The build has ended and its handler has run; its busy dialog is never answered.
+bool buildFinished(ViewerWindow& w, fixtures::ModalAnswer& answer)
 {
     answer.setDialogHandler([](QDialog* d) { return qobject_cast<QProgressDialog*>(d) == nullptr; });
-}
-
-// Waits until the build has ended and its handler has run (the busy dialog is gone).
-bool buildFinished(ViewerWindow& w)
-{
     QThreadPool::globalInstance()->waitForDone(30000);
     return QTest::qWaitFor([&] { return w.findChildren<QProgressDialog*>().isEmpty(); }, 30000);
+}
+
+QAction* menuEntry(ViewerWindow& w, const QString& text)
+{
+    for (QToolButton* button : w.toolBar()->findChildren<QToolButton*>())
+        for (QAction* a : button->menu() ? button->menu()->actions() : QList<QAction*>{})
+            if (a->text() == text)
+                return a;
+    return nullptr;
+}
+
+// The viewer's child windows of one class (some classes lack their own meta-object: hence the cast).
+template <typename T = QWidget> QList<QWidget*> windowsOf(ViewerWindow& w, const QByteArray& className = {})
+{
+    QList<QWidget*> out;
+    for (QWidget* c : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (c->isWindow() && dynamic_cast<T*>(c) &&
+            (className.isEmpty() || c->metaObject()->className() == className))
+            out << c;
+    return out;
 }
 
 } // namespace
@@ -70,310 +75,292 @@ class TestAnalysisLaunchers : public QObject
 
     QTemporaryDir m_dir;
     std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
-    std::unique_ptr<db::Database> m_db;
-    QString m_study, m_otherStudy, m_cardiacStudy, m_tube, m_flat, m_noGeometry, m_otherSeries;
+    db::Database m_db;
+    QString m_study, m_otherStudy, m_cardiacStudy, m_tube, m_flat, m_noGeometry;
 
-    // An MR series holding a whole cine grid: `locations` positions 8 mm apart, `phases` trigger
-    // times 40 ms apart at each.
-    bool addCineGrid(const QString& number, int locations, int phases)
+    QString add(fixtures::SeriesSpec spec, QString* studyUid = nullptr)
     {
-        fixtures::SeriesSpec spec;
-        spec.patientId = QStringLiteral("P8");
-        spec.studyUid = m_cardiacStudy;
-        spec.modality = QStringLiteral("MR");
-        spec.seriesNumber = number;
-        spec.seriesDescription = QStringLiteral("Cine SA");
-        spec.rows = spec.columns = 8;
-        spec.slices = locations * phases;
-        spec.sliceThickness = 8.0;
-        const auto origin = spec.origin;
-        spec.customize = [=](DcmDataset& ds, int j) {
-            const double location = 8.0 * (j % locations);
-            ds.putAndInsertString(DCM_ImagePositionPatient, QStringLiteral("%1\\%2\\%3")
-                                                                .arg(origin[0])
-                                                                .arg(origin[1])
-                                                                .arg(origin[2] + location)
-                                                                .toLatin1()
-                                                                .constData());
-            ds.putAndInsertString(DCM_SliceLocation, QByteArray::number(location).constData());
-            ds.putAndInsertString(DCM_TriggerTime, QByteArray::number(40.0 * (j / locations)).constData());
-        };
-        const bool written =
-            fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(QStringLiteral("cine") + number), spec);
-        m_cardiacStudy = spec.studyUid;
-        return written;
+        const bool ok = fixtures::writeAndIndexSeries(m_db, m_dir.filePath(fixtures::newUid()), spec);
+        if (studyUid)
+            *studyUid = spec.studyUid;
+        return ok ? spec.seriesUid : QString();
     }
 
-    QString add(fixtures::SeriesSpec& spec, const QString& folder)
+    std::unique_ptr<ViewerWindow> openViewer(const QString& seriesUid, const QString& study = {})
     {
-        if (!fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(folder), spec))
-            return {};
-        return spec.seriesUid;
-    }
-
-    std::unique_ptr<ViewerWindow> openViewer(const QString& seriesUid = {})
-    {
-        auto w = std::make_unique<ViewerWindow>(m_db.get(), m_study, seriesUid);
-        w->setAttribute(Qt::WA_DeleteOnClose, false);
-        w->resize(1100, 700);
+        auto w = std::make_unique<ViewerWindow>(&m_db, study.isEmpty() ? m_study : study, seriesUid);
         w->show();
         return w;
-    }
-
-    // Series UIDs of the series panel's rows, "" for a study header.
-    static QStringList rowUids(ViewerWindow& w)
-    {
-        QStringList out;
-        for (int r = 0; r < w.seriesListWidget()->count(); ++r)
-            out << w.seriesListWidget()->item(r)->data(SeriesUidRole).toString();
-        return out;
     }
 
   private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
         m_codecs = std::make_unique<dicom::CodecRegistrationScope>();
-        m_db = std::make_unique<db::Database>();
-        QVERIFY(m_db->open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
-
-        fixtures::SeriesSpec tube;
-        tube.patientId = QStringLiteral("P7");
-        tube.studyDate = QStringLiteral("20240301");
-        tube.seriesDescription = QStringLiteral("Tube");
-        tube.rows = tube.columns = TubeSize;
-        tube.rowSpacing = tube.columnSpacing = 1.0;
-        tube.slices = TubeSize;
-        tube.sliceSpacing = tube.sliceThickness = 1.0;
-        tube.windowCenter = 200.0;
-        tube.windowWidth = 600.0;
-        tube.value = tubeValue;
-        m_tube = add(tube, QStringLiteral("tube"));
-        m_study = tube.studyUid;
-
-        fixtures::SeriesSpec flat = tube;
-        flat.seriesUid.clear();
-        flat.seriesNumber = QStringLiteral("2");
-        flat.seriesDescription = QStringLiteral("Flat");
-        flat.rows = flat.columns = 16;
-        flat.slices = 4;
-        flat.value = [](int, int, int) { return 1064; };
-        m_flat = add(flat, QStringLiteral("flat"));
-
-        fixtures::SeriesSpec noGeometry = flat;
-        noGeometry.seriesUid.clear();
-        noGeometry.seriesNumber = QStringLiteral("3");
-        noGeometry.seriesDescription = QStringLiteral("No geometry");
-        noGeometry.writeGeometry = false;
-        m_noGeometry = add(noGeometry, QStringLiteral("nogeo"));
-
-        fixtures::SeriesSpec other = flat;
-        other.studyUid.clear();
-        other.seriesUid.clear();
-        other.studyDate = QStringLiteral("20230101");
-        other.seriesDescription = QStringLiteral("Older");
-        m_otherSeries = add(other, QStringLiteral("older"));
-        m_otherStudy = other.studyUid;
-        QVERIFY(!m_tube.isEmpty() && !m_flat.isEmpty() && !m_noGeometry.isEmpty() &&
-                !m_otherSeries.isEmpty());
-        // Two grids of different size, so that they stay two stacks.
-        QVERIFY(addCineGrid(QStringLiteral("5"), 2, 5));
-        QVERIFY(addCineGrid(QStringLiteral("6"), 3, 4));
+        QVERIFY(m_dir.isValid() && m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
+        // A contrast-filled vessel (300 HU, radius 3 mm) along z through pixel (20, 20), in 40 HU.
+        fixtures::SeriesSpec spec;
+        spec.rows = spec.columns = spec.slices = 40;
+        spec.rowSpacing = spec.columnSpacing = spec.sliceSpacing = spec.sliceThickness = 1.0;
+        spec.value = [](int x, int y, int) {
+            return (x - 20) * (x - 20) + (y - 20) * (y - 20) <= 9 ? 1324 : 1064;
+        };
+        fixtures::completeUids(spec); // one frame of reference for the series of the study
+        m_tube = add(spec, &m_study);
+        // Two plain series of one geometry a minute apart (a CTA pair, two DCE phases) and one without.
+        auto next = [&](int slices, bool geometry) {
+            spec.seriesUid = fixtures::newUid();
+            spec.seriesNumber = QString::number(spec.seriesNumber.toInt() + 1);
+            spec.rows = spec.columns = 16;
+            spec.slices = slices;
+            spec.writeGeometry = geometry;
+            spec.acquisitionTimeStart += 60.0;
+            return spec;
+        };
+        m_flat = add(next(4, true));
+        QVERIFY(!add(next(4, true)).isEmpty());
+        m_noGeometry = add(next(3, false));
+        fixtures::SeriesSpec older = next(4, true);
+        older.studyUid = fixtures::newUid();
+        older.studyDate = QStringLiteral("20230101");
+        QVERIFY(!add(older, &m_otherStudy).isEmpty() && !m_tube.isEmpty() && !m_noGeometry.isEmpty());
+        // Two MR series holding a whole cine grid each, of different size so that they stay two stacks.
+        for (const int locations : {2, 3}) {
+            fixtures::SeriesSpec cine;
+            cine.studyUid = m_cardiacStudy;
+            cine.modality = QStringLiteral("MR");
+            cine.seriesNumber = QString::number(locations);
+            cine.rows = cine.columns = 8;
+            cine.slices = locations * 4;
+            cine.customize = [locations, o = cine.origin](DcmDataset& ds, int j) {
+                const double location = 8.0 * (j % locations);
+                const QString position =
+                    QStringLiteral("%1\\%2\\%3").arg(o[0]).arg(o[1]).arg(o[2] + location);
+                ds.putAndInsertString(DCM_ImagePositionPatient, position.toLatin1().constData());
+                ds.putAndInsertString(DCM_SliceLocation, QByteArray::number(location).constData());
+                ds.putAndInsertString(DCM_TriggerTime,
+                                      QByteArray::number(40.0 * (j / locations)).constData());
+            };
+            QVERIFY(!add(cine, &m_cardiacStudy).isEmpty());
+        }
     }
 
-    // The walk through the series panel, by the panel's own arrow keys: it skips study headers and
-    // stops at both ends; a panel without a listed series starts at the first series forwards and the last
-    // backwards.
+    // In a study of one plain series: each launcher refuses with its own title, the same text for an
+    // empty panel, and leaves nothing behind; point counts that make no path or seed pair do nothing.
+    void refusals_data()
+    {
+        QTest::addColumn<bool>("emptyPanel");
+        QTest::addColumn<int>("launcher");
+        QTest::addColumn<QString>("title"); // empty: no box at all
+        QTest::addColumn<QString>("text");  // the start of the text
+        const QString noSeries = QStringLiteral("В активной панели нет загруженной серии.");
+        const QStringList titles = QStringLiteral("MPR|3D VRT|DCE|Субтракция КТ-ангиографии|Узел в лёгком|"
+                                                  "Индекс коронарного кальция|Кардио-МРТ|Криволинейный MPR|"
+                                                  "Автотрассировка сосуда")
+                                       .split('|');
+        for (int i : {0, 1, 3, 4, 5, 7, 8})
+            QTest::addRow("no series %d", i) << true << i << titles[i] << noSeries;
+        QTest::newRow("cta: no pair")
+            << false << 3 << titles[3] << "Не удалось найти пару серий для субтракции.\n\n";
+        QTest::newRow("cardiac: no stack")
+            << false << 6 << titles[6] << "Не найдено ни одного SAX cine-стека";
+        QTest::newRow("one path point; one or three seeds") << false << 9 << QString() << QString();
+    }
+    void refusals()
+    {
+        QFETCH(bool, emptyPanel);
+        QFETCH(int, launcher);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        auto w = openViewer({}, m_otherStudy);
+        w->onGridLayoutChosen(1, 2);
+        w->setActiveViewport(emptyPanel ? 1 : 0);
+        const int childrenBefore = w->children().size();
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        const Point p = tubePoint(8, 8, 1);
+        const QList<void (ViewerWindow::*)()> launchers{
+            &ViewerWindow::openMprWindow,        &ViewerWindow::openVrtWindow,
+            &ViewerWindow::openMprWindow,        &ViewerWindow::openCtaSubtractionWindow,
+            &ViewerWindow::openLungNoduleWindow, &ViewerWindow::openCoronaryCalciumWindow,
+            &ViewerWindow::openCardiacMriWindow};
+        if (launcher < launchers.size())
+            (w.get()->*launchers[launcher])();
+        else if (launcher == 7)
+            w->startCurvedMprBuild({p, p}, 0);
+        else if (launcher == 8)
+            w->startVesselAutoTrack({p, p});
+        else
+            w->startCurvedMprBuild({p}, 1), w->startVesselAutoTrack({p}), w->startVesselAutoTrack({p, p, p});
+        QTest::qWait(50);
+        QCOMPARE(answer.titles(), title.isEmpty() ? QStringList() : QStringList{title});
+        if (!title.isEmpty()) // the grouping's or finder's reason follows its text
+            QVERIFY2(answer.texts().first().startsWith(text) &&
+                         (text.endsWith('.') || answer.texts().first() != text),
+                     qPrintable(answer.texts().first()));
+        QCOMPARE(w->children().size(), childrenBefore);
+    }
+
+    // Each entry opens a new window of its class as the viewer's top-level child, deleted on close.
+    void windowsOpened_data()
+    {
+        QTest::addColumn<bool>("tube");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QByteArray>("window");
+        QTest::newRow("mpr") << true << "3D МногоПлоскостная Реконструкция" << QByteArray("MprWindow");
+        QTest::newRow("vrt") << true << "3D VRT — объёмный рендеринг" << QByteArray("Vrt3DWindow");
+        QTest::newRow("cta") << false << "Субтракция КТ-ангиографии" << QByteArray("CtaSubtractionWindow");
+        QTest::newRow("lung") << true << "Узел в лёгком" << QByteArray("LungNoduleWindow");
+        QTest::newRow("calcium") << true << "Индекс коронарного кальция (Agatston)"
+                                 << QByteArray("CoronaryCalciumWindow");
+    }
+    void windowsOpened()
+    {
+        QFETCH(bool, tube);
+        QFETCH(QString, action);
+        QFETCH(QByteArray, window);
+        auto w = openViewer(tube ? m_tube : m_flat);
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        QAction* entry = menuEntry(*w, action);
+        QVERIFY(entry && entry->isEnabled());
+        entry->trigger();
+        entry->trigger();
+        QCOMPARE(answer.count(), 0);
+        QCOMPARE(windowsOf(*w, window).size(), 2);
+        QVERIFY(windowsOf(*w, window).first()->isVisible());
+        QVERIFY(windowsOf(*w, window).first()->testAttribute(Qt::WA_DeleteOnClose));
+    }
+
+    // Arrow keys on panel 2 walk the series panel, skipping study headers and stopping at both ends; a
+    // panel without a listed series starts at the first going forwards, the last going backwards.
     void seriesStepping_data()
     {
-        QTest::addColumn<int>("start"); // index into the panel's series rows, -1 for an empty panel
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("expected"); // index into the series rows, -1 for unchanged
-        QTest::newRow("next") << 0 << int(Qt::Key_Right) << 1;
-        QTest::newRow("previous") << 1 << int(Qt::Key_Left) << 0;
-        QTest::newRow("back from the first") << 0 << int(Qt::Key_Left) << -1;
-        QTest::newRow("on from the last") << 3 << int(Qt::Key_Right) << -1;
-        QTest::newRow("over the second study's header") << 2 << int(Qt::Key_Right) << 3;
-        QTest::newRow("back over the header") << 3 << int(Qt::Key_Left) << 2;
-        QTest::newRow("empty panel forwards") << -1 << int(Qt::Key_Right) << 0;
-        QTest::newRow("empty panel backwards") << -1 << int(Qt::Key_Left) << 3;
+        QTest::addColumn<int>("start"); // index into the series rows, -1 for an empty panel
+        QTest::addColumn<int>("direction");
+        QTest::addColumn<int>("expected"); // -1: unchanged
+        QTest::newRow("next") << 0 << 1 << 1;
+        QTest::newRow("back from the first") << 0 << -1 << -1;
+        QTest::newRow("on from the last") << 4 << 1 << -1;
+        QTest::newRow("over the second study's header") << 3 << 1 << 4;
+        QTest::newRow("back over the header") << 4 << -1 << 3;
+        QTest::newRow("empty panel forwards") << -1 << 1 << 0;
+        QTest::newRow("empty panel backwards") << -1 << -1 << 4;
     }
     void seriesStepping()
     {
         QFETCH(int, start);
-        QFETCH(int, key);
+        QFETCH(int, direction);
         QFETCH(int, expected);
-        auto w = openViewer();
-        w->openComparisonStudy(m_otherStudy); // a second header row, its series in panel 1
-        const QStringList rows = rowUids(*w);
-        QStringList series = rows;
-        series.removeAll(QString());
-        QCOMPARE(series.size(), 4);
-        QCOMPARE(rows.count(QString()), 2);
-
-        // Panel 2 of a 3 x 3 grid, not the active one: the step makes it active.
+        auto w = openViewer({});
+        w->openComparisonStudy(m_otherStudy);
+        QStringList series;
+        for (int r = 0; r < w->seriesListWidget()->count(); ++r)
+            series << w->seriesListWidget()->item(r)->data(SeriesUidRole).toString();
+        QCOMPARE(series.removeAll(QString()), 2);
+        QCOMPARE(series.size(), 5);
         w->onGridLayoutChosen(3, 3);
         w->setActiveViewport(2);
         if (start >= 0)
             w->showSeriesInActivePanel(series.at(start));
         w->setActiveViewport(0);
-        ImageViewportWidget* panel = w->panel(2);
-        // An empty panel takes no keys; its step request can still come from the wheel's series mode.
-        if (start >= 0)
-            QTest::keyClick(panel, Qt::Key(key));
+        if (start >= 0) // an empty panel takes no keys
+            QTest::keyClick(w->panel(2), direction > 0 ? Qt::Key_Right : Qt::Key_Left);
         else
-            emit panel->seriesStepRequested(key == Qt::Key_Right ? 1 : -1);
-        if (expected < 0) {
-            QCOMPARE(w->panelSeriesUid(2), start >= 0 ? series.at(start) : QString());
-            QCOMPARE(w->activePanelIndex(), 0);
-            return;
-        }
-        QCOMPARE(w->activePanelIndex(), 2);
-        QCOMPARE(w->panelSeriesUid(2), series.at(expected));
-        QCOMPARE(panel->sliceCount(), m_db->instancesForSeries(series.at(expected)).size());
+            emit w->panel(2)->seriesStepRequested(direction);
+        QCOMPARE(w->activePanelIndex(), expected < 0 ? 0 : 2);
+        QCOMPARE(w->panelSeriesUid(2), series.value(expected < 0 ? start : expected));
     }
 
-    // Point counts that are not a path or a seed pair do nothing at all; an empty panel refuses.
-    void buildPreconditions()
-    {
-        auto w = openViewer();
-        fixtures::ModalAnswer answer(QMessageBox::Ok);
-        leaveProgressOpen(answer);
-        const Point p = tubePoint(20, 20, 10);
-        w->startCurvedMprBuild({}, 0);
-        w->startCurvedMprBuild({p}, 1);
-        w->startVesselAutoTrack({p});
-        w->startVesselAutoTrack({p, p, p});
-        QVERIFY(w->findChildren<QProgressDialog*>().isEmpty());
-        QTest::qWait(100);
-        QCOMPARE(answer.count(), 0);
-
-        w->setActiveViewport(0);
-        w->onGridLayoutChosen(1, 2);
-        w->setActiveViewport(1);
-        w->startCurvedMprBuild({p, p}, 0);
-        w->startVesselAutoTrack({p, p});
-        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 2, 10000);
-        QCOMPARE(answer.titles(), (QStringList{QStringLiteral("Криволинейный MPR"),
-                                               QStringLiteral("Автотрассировка сосуда")}));
-        QCOMPARE(answer.texts(), QStringList(2, QStringLiteral("В активной панели нет загруженной серии.")));
-    }
-
-    // A series the volume cannot be built from ends in a warning with the build's reason, behind a
-    // busy dialog without a cancel button.
-    void failedVolumeBuilds_data()
+    // A volume that cannot be built, or a trace that finds no vessel, ends in a warning behind a busy
+    // dialog that cannot be cancelled, and opens nothing.
+    void failedBuilds_data()
     {
         QTest::addColumn<bool>("tracking");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("prefix");
-        QTest::newRow("curved") << false << QStringLiteral("Криволинейный MPR")
-                                << QStringLiteral("Не удалось построить реконструкцию: ");
-        QTest::newRow("tracking") << true << QStringLiteral("Автотрассировка сосуда")
-                                  << QStringLiteral("Не удалось построить объём серии: ");
+        QTest::addColumn<QString>("prefix"); // empty: the tracer's own message on the tube series
+        QTest::newRow("curved") << false << QStringLiteral("Не удалось построить реконструкцию: У серии");
+        QTest::newRow("tracking") << true << QStringLiteral("Не удалось построить объём серии: У серии");
+        QTest::newRow("no vessel at the seeds") << true << QString();
     }
-    void failedVolumeBuilds()
+    void failedBuilds()
     {
         QFETCH(bool, tracking);
-        QFETCH(QString, title);
         QFETCH(QString, prefix);
-        auto w = openViewer(m_noGeometry);
-        QCOMPARE(w->panelSeriesUid(0), m_noGeometry);
+        const QString series = prefix.isEmpty() ? m_tube : m_noGeometry;
+        auto w = openViewer(series);
         fixtures::ModalAnswer answer(QMessageBox::Ok);
-        leaveProgressOpen(answer);
-        const QList<Point> points{tubePoint(5, 5, 1), tubePoint(10, 10, 2)};
-        if (tracking)
-            w->startVesselAutoTrack(points);
-        else
-            w->startCurvedMprBuild(points, 0);
-        const QList<QProgressDialog*> progress = w->findChildren<QProgressDialog*>();
-        if (!progress.isEmpty()) { // a fast build may already be gone
-            QCOMPARE(progress.first()->windowModality(), Qt::WindowModal);
-            QCOMPARE(progress.first()->maximum(), 0);
-            QVERIFY(progress.first()->findChildren<QPushButton*>().isEmpty());
+        const QList<Point> points{tubePoint(5, 5, 1), tubePoint(5, 5, 2)};
+        tracking ? w->startVesselAutoTrack(points) : w->startCurvedMprBuild(points, 0);
+        for (QProgressDialog* progress : w->findChildren<QProgressDialog*>()) { // unless already over
+            QCOMPARE(progress->windowModality(), Qt::WindowModal);
+            QVERIFY(progress->findChildren<QPushButton*>().isEmpty());
         }
-        QVERIFY(buildFinished(*w));
+        QVERIFY(buildFinished(*w, answer));
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 10000);
-        QCOMPARE(answer.titles().first(), title);
-        QVERIFY2(answer.texts().first().startsWith(prefix + QStringLiteral("У серии")),
-                 qPrintable(answer.texts().first()));
+        QCOMPARE(answer.titles().first(),
+                 QString::fromUtf8(tracking ? "Автотрассировка сосуда" : "Криволинейный MPR"));
+        if (prefix.isEmpty()) {
+            const render::FusionVolume volume =
+                render::buildFusionVolume(m_db.instancesForSeries(series), nullptr);
+            prefix = render::traceVesselCenterline(volume, points[0].data(), points[1].data()).message;
+        }
+        QVERIFY2(answer.texts().first().startsWith(prefix), qPrintable(answer.texts().first()));
+        QVERIFY(windowsOf<CurvedMprWindow>(*w).isEmpty());
     }
 
-    // A trace that finds no vessel at the clicks reaches the user only as the tracer's message.
-    void traceFailureIsTheTracersMessage()
+    // From the toolbar entry to the window: the orthopantomogram path, then automatic tracking, which
+    // keeps the panoramic choice, reports the trace and opens the vessel analysis on it.
+    void curvedReconstructionAndTracking()
     {
         auto w = openViewer(m_tube);
         fixtures::ModalAnswer answer(QMessageBox::Ok);
-        leaveProgressOpen(answer);
-        w->startVesselAutoTrack({tubePoint(5, 5, 10), tubePoint(5, 5, 15)});
-        QVERIFY(buildFinished(*w));
-        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 10000);
+        ImageViewportWidget* panel = w->panel(0);
+        menuEntry(*w, QStringLiteral("Ортопантомограмма"))->trigger();
+        QCOMPARE(panel->measurementMode(), 16);
+        emit panel->curvedMprPathFinished(
+            {tubePoint(20, 20, 5), tubePoint(20, 20, 20), tubePoint(20, 20, 35)});
+        QVERIFY(buildFinished(*w, answer));
+        QCOMPARE(windowsOf<CurvedMprWindow>(*w).size(), 1);
+        std::unique_ptr<CurvedMprWindow> panoramic(
+            dynamic_cast<CurvedMprWindow*>(windowsOf<CurvedMprWindow>(*w)[0]));
+        QCOMPARE(panoramic->mode(), CurvedMprWindow::Panoramic);
+        QCOMPARE(answer.count(), 0);
+        panoramic.reset();
+
+        menuEntry(*w, QStringLiteral("Автоматически по ходу сосуда"))->trigger();
+        QCOMPARE(panel->measurementMode(), 17);
+        QVERIFY(w->panoramicMode() && w->vesselAnalysisMode());
+        emit panel->vesselAutoTrackSeedPicked({tubePoint(20, 20, 15), tubePoint(20, 20, 20)});
+        QVERIFY(buildFinished(*w, answer));
+        QTRY_COMPARE_WITH_TIMEOUT(windowsOf<CurvedMprWindow>(*w).size(), 1, 10000);
         QCOMPARE(answer.titles(), QStringList{QStringLiteral("Автотрассировка сосуда")});
-        QVERIFY(!answer.texts().first().isEmpty());
-        QVERIFY(!answer.texts().first().startsWith(QStringLiteral("Не удалось построить объём")));
+        QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Построено ")),
+                 qPrintable(answer.texts().first()));
+        QCOMPARE(dynamic_cast<CurvedMprWindow*>(windowsOf<CurvedMprWindow>(*w)[0])->mode(),
+                 CurvedMprWindow::VesselAnalysis);
     }
 
-    // The study's stacks decide: none refuses, several are offered by label, and cancelling the
-    // choice opens nothing and says nothing.
+    // Several stacks are offered by label; cancelling opens nothing and says nothing, a choice opens
+    // that stack (the window asks for the patient's parameters as it opens).
     void cardiacMriStackChoice()
     {
-        {
-            auto w = std::make_unique<ViewerWindow>(m_db.get(), m_otherStudy, QString());
-            fixtures::ModalAnswer answer(QMessageBox::Ok);
-            w->openCardiacMriWindow();
-            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Кардио-МРТ")});
-            QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не найдено ни одного SAX cine-стека")));
-            QVERIFY(w->findChildren<CardiacMriWindow*>().isEmpty());
-        }
-        auto w = std::make_unique<ViewerWindow>(m_db.get(), m_cardiacStudy, QString());
+        auto w = openViewer({}, m_cardiacStudy);
         QStringList offered;
-        QString title, label;
-        {
-            fixtures::ModalAnswer cancel(QMessageBox::Ok, QDialog::Rejected);
-            cancel.setDialogHandler([&](QDialog* d) {
-                if (auto* input = qobject_cast<QInputDialog*>(d)) {
-                    offered = input->comboBoxItems();
-                    title = input->windowTitle();
-                    label = input->labelText();
-                }
+        for (const int result : {QDialog::Rejected, QDialog::Accepted}) {
+            fixtures::ModalAnswer answer(QMessageBox::Ok, result);
+            answer.setDialogHandler([&](QDialog* d) {
+                if (auto* input = qobject_cast<QInputDialog*>(d); input && result == QDialog::Rejected)
+                    offered = input->comboBoxItems() << input->labelText();
+                else if (input)
+                    input->setTextValue(offered.at(1));
                 return true;
             });
-            w->openCardiacMriWindow();
-            QCOMPARE(cancel.count(), 1);
+            menuEntry(*w, QStringLiteral("Кардио-МРТ (SAX)"))->trigger();
+            QCOMPARE(answer.titles().first(), QStringLiteral("Кардио-МРТ — выбор стека"));
+            QCOMPARE(windowsOf(*w, "CardiacMriWindow").size(), result == QDialog::Accepted ? 1 : 0);
         }
-        QCOMPARE(title, QStringLiteral("Кардио-МРТ — выбор стека"));
-        QCOMPARE(label, QStringLiteral("В исследовании найдено несколько cine-стеков:"));
-        QCOMPARE(offered, (QStringList{QStringLiteral("2 срезов × 5 фаз — одна серия №5 (\"Cine SA\")"),
-                                       QStringLiteral("3 срезов × 4 фаз — одна серия №6 (\"Cine SA\")")}));
-        QVERIFY(w->findChildren<CardiacMriWindow*>().isEmpty());
-
-        // The second stack chosen; the window asks for the patient's parameters as it opens.
-        fixtures::ModalAnswer choose(QMessageBox::Ok, QDialog::Accepted);
-        choose.setDialogHandler([&](QDialog* d) {
-            if (auto* input = qobject_cast<QInputDialog*>(d))
-                input->setTextValue(offered.at(1));
-            return true;
-        });
-        w->openCardiacMriWindow();
-        const QList<CardiacMriWindow*> windows = w->findChildren<CardiacMriWindow*>();
-        QCOMPARE(windows.size(), 1);
-        QCOMPARE(windows.first()->windowTitle(), QStringLiteral("Кардио-МРТ (SAX) — ") + offered.at(1));
-        QVERIFY(windows.first()->isWindow() && windows.first()->testAttribute(Qt::WA_DeleteOnClose));
-    }
-
-    // The export entry runs the modal export dialog over the viewer's panels.
-    void exportDialog()
-    {
-        auto w = openViewer(m_tube);
-        int seen = 0;
-        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Rejected);
-        answer.setDialogHandler([&](QDialog* d) {
-            if (qobject_cast<ExportDialog*>(d) && d->parent() == w.get())
-                ++seen;
-            return true;
-        });
-        w->openExportDialog();
-        QCOMPARE(seen, 1);
-        QVERIFY(w->findChildren<ExportDialog*>().isEmpty());
+        QCOMPARE(offered, (QStringList{"2 срезов × 4 фаз — одна серия №2 (\"Test series\")",
+                                       "3 срезов × 4 фаз — одна серия №3 (\"Test series\")",
+                                       "В исследовании найдено несколько cine-стеков:"}));
+        QCOMPARE(windowsOf(*w, "CardiacMriWindow")[0]->windowTitle(), "Кардио-МРТ (SAX) — " + offered.at(1));
     }
 };
 
