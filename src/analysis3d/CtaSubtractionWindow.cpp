@@ -71,7 +71,10 @@ void CtaSubtractionWindow::onSubtractionBuilt()
     render::Volume volume = std::move(worker->volume);
     worker->volume.voxels = {};
     const QString error = worker->errorMessage;
+    // The worker has returned from its run: the thread ends at once. Waiting for it keeps the window,
+    // deleted on close just below, from destroying a thread that is still running.
     thread->quit();
+    thread->wait();
 
     if (volume.isEmpty()) {
         QMessageBox::warning(m_resultParent, QStringLiteral("Субтракция КТ-ангиографии"),

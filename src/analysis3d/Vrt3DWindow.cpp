@@ -120,7 +120,10 @@ void Vrt3DWindow::startBuild(const QList<db::InstanceRecord>& slices, const QStr
         m_volume = std::move(worker->volume);
         worker->volume.voxels = {};
         const QString message = worker->errorMessage;
+        // The worker has returned from its run: the thread ends at once. Waiting for it keeps a window
+        // closed right after the build from destroying a thread that is still running.
         thread->quit();
+        thread->wait();
         onVolumeBuilt(message);
     }, Qt::QueuedConnection);
     connect(m_buildThread, &QThread::finished, m_buildWorker, &QObject::deleteLater);
