@@ -38,7 +38,9 @@ bool worldToVolumeCentredMm(const render::FusionVolume& pathVolume, const render
     double i = 0.0, j = 0.0, k = 0.0;
     if (!render::worldToVoxel(pathVolume, pointMm[0], pointMm[1], pointMm[2], &i, &j, &k))
         return false;
-    if (!std::isfinite(i) || !std::isfinite(j) || !std::isfinite(k))
+    // A point outside the voxel box has no place in the fly-through.
+    auto inside = [](double index, int n) { return std::isfinite(index) && index >= -0.5 && index <= n - 0.5; };
+    if (!inside(i, pathVolume.nx) || !inside(j, pathVolume.ny) || !inside(k, pathVolume.nz))
         return false;
     const double sx = renderVolume.spacingX, sy = renderVolume.spacingY, sz = renderVolume.spacingZ;
     out[0] = float(i * sx - renderVolume.nx * sx / 2.0);

@@ -28,7 +28,8 @@ struct EndoscopyCameraFrame
 };
 
 // Carries path-volume voxel indices of a patient point over to the render volume's axes and centres
-// them. Exact when both volumes share their voxel axes (axial series), approximate otherwise.
+// them. Exact when both volumes share their voxel axes (axial series), approximate otherwise. False for
+// a point outside the path volume's voxel box.
 bool worldToVolumeCentredMm(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
                             const double pointMm[3], float out[3]);
 // Pixel of a centred point in the 320-pixel outside overview.

@@ -16,21 +16,16 @@ QImage greyImage(int w, int h)
     return img;
 }
 
-void press(QWidget* w, Qt::MouseButton b, QPointF p)
+// A mouse event of `type` with `b` as the button that changed (press, release) or is held (move).
+void mouse(QWidget* w, QEvent::Type type, Qt::MouseButton b, QPointF p)
 {
-    QMouseEvent e(QEvent::MouseButtonPress, p, w->mapToGlobal(p), b, b, Qt::NoModifier);
+    QMouseEvent e(type, p, w->mapToGlobal(p), type == QEvent::MouseMove ? Qt::NoButton : b,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : b, Qt::NoModifier);
     QApplication::sendEvent(w, &e);
 }
-void move(QWidget* w, Qt::MouseButton b, QPointF p)
-{
-    QMouseEvent e(QEvent::MouseMove, p, w->mapToGlobal(p), Qt::NoButton, b, Qt::NoModifier);
-    QApplication::sendEvent(w, &e);
-}
-void release(QWidget* w, Qt::MouseButton b, QPointF p)
-{
-    QMouseEvent e(QEvent::MouseButtonRelease, p, w->mapToGlobal(p), b, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(w, &e);
-}
+void press(QWidget* w, Qt::MouseButton b, QPointF p) { mouse(w, QEvent::MouseButtonPress, b, p); }
+void move(QWidget* w, Qt::MouseButton b, QPointF p) { mouse(w, QEvent::MouseMove, b, p); }
+void release(QWidget* w, Qt::MouseButton b, QPointF p) { mouse(w, QEvent::MouseButtonRelease, b, p); }
 void wheel(QWidget* w, QPointF p, int delta)
 {
     QWheelEvent e(p, w->mapToGlobal(p), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
@@ -120,9 +115,7 @@ void TestEndoscopyReferencePanel::dragScrollsByFourPixels()
     move(m_panel, Qt::LeftButton, start + QPointF(0, 4));
     QCOMPARE(scrolls.count(), 5);
     QCOMPARE(scrolls.last().first().toInt(), -1);
-    QSignalSpy clicks(m_panel, &EndoscopyReferencePanel::sliceClicked);
     release(m_panel, Qt::LeftButton, start + QPointF(0, 4));
-    QCOMPARE(clicks.count(), 0);
 }
 
 void TestEndoscopyReferencePanel::zoomStaysWithinLimits()
@@ -131,26 +124,10 @@ void TestEndoscopyReferencePanel::zoomStaysWithinLimits()
     for (int i = 0; i < 30; ++i)
         wheel(m_panel, c, 120);
     QCOMPARE(m_panel->sliceZoom(), 6.0);
-    // The image point under the cursor stays there while zooming in.
-    auto pl = EndoscopyReferencePanel::placement(QSize(100, 100), m_panel->sliceRect(), m_panel->sliceZoom(),
-                                                 m_panel->slicePan().x(), m_panel->slicePan().y());
-    const QPointF under = (c - pl.offset) / pl.scale;
-    wheel(m_panel, c, 120);
-    pl = EndoscopyReferencePanel::placement(QSize(100, 100), m_panel->sliceRect(), m_panel->sliceZoom(),
-                                            m_panel->slicePan().x(), m_panel->slicePan().y());
-    QVERIFY((pl.offset + pl.scale * under - c).manhattanLength() < 1e-6);
     for (int i = 0; i < 30; ++i)
         wheel(m_panel, c - QPointF(60, 40), -120);
     QCOMPARE(m_panel->sliceZoom(), 1.0);
     QVERIFY(m_panel->slicePan().manhattanLength() > 1.0); // recentred around the cursor, not reset
-
-    QMouseEvent dbl(QEvent::MouseButtonDblClick, c, m_panel->mapToGlobal(c), Qt::LeftButton, Qt::LeftButton,
-                    Qt::NoModifier);
-    QApplication::sendEvent(m_panel, &dbl);
-    QCOMPARE(m_panel->slicePan(), QPointF(0, 0));
-    // No overview image yet: the wheel does nothing there.
-    wheel(m_panel, QRectF(m_panel->overviewRect()).center(), 120);
-    QCOMPARE(m_panel->overviewZoom(), 1.0);
 }
 
 void TestEndoscopyReferencePanel::planeMenuOnlyOnStillRightClickOnSlice()
@@ -167,12 +144,7 @@ void TestEndoscopyReferencePanel::planeMenuOnlyOnStillRightClickOnSlice()
     }
     QCOMPARE(planes.count(), 1);
     QCOMPARE(planes.first().first().value<EndoscopyReferencePanel::SlicePlane>(), EndoscopyReferencePanel::Sagittal);
-
-    // A right drag that moved pans the view and opens no menu; neither does a right click on the overview.
-    press(m_panel, Qt::RightButton, mid);
-    move(m_panel, Qt::RightButton, mid + QPointF(10, 0));
-    release(m_panel, Qt::RightButton, mid + QPointF(10, 0));
-    QCOMPARE(m_panel->slicePan(), QPointF(10, 0));
+    // A right click on the overview opens no menu.
     const QPointF overviewMid = QRectF(m_panel->overviewRect()).center();
     press(m_panel, Qt::RightButton, overviewMid);
     release(m_panel, Qt::RightButton, overviewMid);
@@ -182,18 +154,9 @@ void TestEndoscopyReferencePanel::planeMenuOnlyOnStillRightClickOnSlice()
 void TestEndoscopyReferencePanel::overviewPathAndMarker()
 {
     m_panel->setOverviewImage(greyImage(320, 320));
-    m_panel->setOverviewPath({QPointF(10, 10), QPointF(100, 100), QPointF(200, 150)});
-    QCOMPARE(m_panel->travelledCount(), 0);
-    m_panel->setOverviewMarker(99, QPointF(200, 150), QPointF(210, 150));
-    QCOMPARE(m_panel->travelledCount(), 3);
-    QVERIFY(m_panel->overviewMarkerShown());
-    m_panel->setOverviewPath({});
-    QVERIFY(!m_panel->overviewMarkerShown());
-    m_panel->setSliceImage(greyImage(80, 80));
-    QVERIFY(!m_panel->sliceMarkerShown());
-
     m_panel->setOverviewPath({QPointF(10, 10), QPointF(300, 300)});
-    m_panel->setOverviewMarker(2, QPointF(300, 300), QPointF(310, 300));
+    m_panel->setOverviewMarker(99, QPointF(300, 300), QPointF(310, 300));
+    QCOMPARE(m_panel->travelledCount(), 2); // clamped to the path
     const QImage shot = m_panel->grab().toImage();
     shot.save(QDir::temp().filePath(QStringLiteral("endoscopy_reference_panel.png")));
     // The flown part of the path is drawn red over the overview.
