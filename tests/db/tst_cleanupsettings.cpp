@@ -23,15 +23,6 @@ private slots:
         QSettings().remove(QStringLiteral("cleanup"));
     }
 
-    void defaultsWithNothingStored()
-    {
-        const CleanupSettings s = loadCleanupSettings();
-        QCOMPARE(s.byAgeEnabled, false);
-        QCOMPARE(s.maxAgeDays, 90);
-        QCOMPARE(s.bySizeEnabled, false);
-        QCOMPARE(s.maxSizeBytes, Q_INT64_C(10737418240));
-    }
-
     void roundTrip_data()
     {
         QTest::addColumn<bool>("byAge");
