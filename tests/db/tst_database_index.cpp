@@ -120,8 +120,6 @@ void TestDatabaseIndex::singleFrameRowCarriesEverything()
     QCOMPARE(raw.rows("SELECT * FROM studies"), QStringList{"1.1|P1|20240115|101500|Chest|A1|Ref^Doc|0"});
     QCOMPARE(raw.rows("SELECT * FROM series"), QStringList{"1.1.1|1.1|1|Axial|CT|CHEST|"});
     QCOMPARE(m_db->patientBodyInfo("1.1").heightCm, 180.0);
-    QCOMPARE(m_db->patientBodyInfo("1.1").weightKg, 80.0);
-    QCOMPARE(m_db->patientBodyInfo("1.1").sex, QStringLiteral("M"));
     QCOMPARE(m_db->patientBodyInfo("nope").sex, QString());
 }
 
@@ -438,10 +436,7 @@ void TestDatabaseIndex::studyQueriesAndOrders()
     QCOMPARE(rich.instanceCount, 7);
     QCOMPARE(sortedModalities(rich.modalities), (QStringList{"CT", "PT"}));
     QCOMPARE(rich.patientName, QStringLiteral("Doe^John"));
-    QCOMPARE(rich.birthDate, QStringLiteral("19600101"));
-    QCOMPARE(rich.sex, QStringLiteral("M"));
     QCOMPARE(rich.weightKg, 80.0);
-    QCOMPARE(rich.accessionNumber, QStringLiteral("A1"));
 
     const auto others = database->otherStudiesOfPatient("P1", "6.3");
     order.clear();
@@ -467,9 +462,7 @@ void TestDatabaseIndex::studyQueriesAndOrders()
     const auto withGhost = database->allStudies();
     QCOMPARE(withGhost.first().studyInstanceUid, QStringLiteral("6.0"));
     QVERIFY(withGhost.first().patientId.isEmpty());
-    QCOMPARE(withGhost.first().seriesCount, 0);
     QCOMPARE(withGhost.first().instanceCount, 0);
-    QVERIFY(withGhost.first().modalities.isEmpty());
 }
 
 void TestDatabaseIndex::seriesOrderAndCounts()
@@ -495,12 +488,8 @@ void TestDatabaseIndex::seriesOrderAndCounts()
     QCOMPARE(got.mid(2), (QStringList{"1", "2", "3b", "10"}));
     const db::SeriesRecord& ten = series.last();
     QCOMPARE(ten.seriesInstanceUid, QStringLiteral("7.1.0"));
-    QCOMPARE(ten.studyInstanceUid, QStringLiteral("7.1"));
     QCOMPARE(ten.instanceCount, 1);
     QCOMPARE(ten.laterality, QStringLiteral("L"));
-    QCOMPARE(ten.modality, QStringLiteral("CT"));
-    QCOMPARE(ten.bodyPartExamined, QStringLiteral("CHEST"));
-    QCOMPARE(ten.seriesDescription, QStringLiteral("Axial"));
     QCOMPARE(series.at(3).instanceCount, 2); // "2" had two frames
     QVERIFY(m_db->seriesForStudy("7.9").isEmpty());
     QVERIFY(m_db->instancesForSeries("7.9").isEmpty());
