@@ -19,22 +19,6 @@ using dbtest::RawDb;
 
 namespace {
 
-const QStringList kPatientColumns{"patient_id", "patient_name", "birth_date", "sex", "weight_kg", "height_cm"};
-const QStringList kStudyColumns{"study_instance_uid", "patient_id",       "study_date",          "study_time",
-                                "study_description",  "accession_number", "referring_physician", "is_protected"};
-const QStringList kSeriesColumns{"series_instance_uid", "study_instance_uid", "series_number", "series_description",
-                                 "modality",            "body_part_examined", "laterality"};
-const QStringList kInstanceColumns{
-    "sop_instance_uid",  "series_instance_uid",     "instance_number",        "rows",
-    "columns",           "number_of_frames",        "pixel_spacing_x",        "pixel_spacing_y",
-    "slice_thickness",   "slice_location",          "window_center",          "window_width",
-    "rescale_slope",     "rescale_intercept",       "repetition_time",        "echo_time",
-    "image_position_x",  "image_position_y",        "image_position_z",       "orientation_row_x",
-    "orientation_row_y", "orientation_row_z",       "orientation_col_x",      "orientation_col_y",
-    "orientation_col_z", "has_spatial_info",        "frame_index",            "acquisition_time_seconds",
-    "temporal_position_index", "frame_of_reference_uid", "trigger_time_ms", "cardiac_number_of_images",
-    "file_path"};
-
 // The index as an early version of the program wrote it, before the later columns existed.
 const QStringList kOldSchema{
     "CREATE TABLE patients (patient_id TEXT PRIMARY KEY, patient_name TEXT, birth_date TEXT, sex TEXT)",
@@ -63,8 +47,8 @@ class TestDatabaseOpen : public QObject
     Q_OBJECT
 
 private slots:
-    void freshIndexHasFullSchema_data();
-    void freshIndexHasFullSchema();
+    void freshIndexEnforcesForeignKeys_data();
+    void freshIndexEnforcesForeignKeys();
     void connectionsAreIndependentAndRemoved();
     void reopeningKeepsRowsAndSucceeds();
     void olderSchemaMigratesWithoutLosingRows();
@@ -79,14 +63,14 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestDatabaseOpen::freshIndexHasFullSchema_data()
+void TestDatabaseOpen::freshIndexEnforcesForeignKeys_data()
 {
     QTest::addColumn<bool>("inMemory");
     QTest::newRow("file") << false;
     QTest::newRow("memory") << true;
 }
 
-void TestDatabaseOpen::freshIndexHasFullSchema()
+void TestDatabaseOpen::freshIndexEnforcesForeignKeys()
 {
     QFETCH(bool, inMemory);
     const QString path = inMemory ? QStringLiteral(":memory:") : m_dir.filePath(QStringLiteral("fresh.sqlite3"));
@@ -96,34 +80,10 @@ void TestDatabaseOpen::freshIndexHasFullSchema()
     QVERIFY(database.lastError().isEmpty());
     QVERIFY(database.allStudies().isEmpty());
 
-    // The database's own connection shows what the pragmas and the schema did, also in memory.
+    // Deleting a study relies on the foreign keys being enforced, also in memory.
     QSqlQuery q(QSqlDatabase::database(database.connectionName(), false));
-    auto columnsOf = [&q](const QString& table) {
-        QStringList out;
-        q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table));
-        while (q.next())
-            out << q.value(1).toString();
-        return out;
-    };
-    QCOMPARE(columnsOf("patients"), kPatientColumns);
-    QCOMPARE(columnsOf("studies"), kStudyColumns);
-    QCOMPARE(columnsOf("series"), kSeriesColumns);
-    QCOMPARE(columnsOf("instances"), kInstanceColumns);
-
-    QStringList indexes;
-    q.exec("SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE 'idx_%' ORDER BY name");
-    while (q.next())
-        indexes << q.value(0).toString();
-    QCOMPARE(indexes, (QStringList{"idx_instances_series", "idx_series_study", "idx_studies_patient"}));
-
     QVERIFY(q.exec("PRAGMA foreign_keys") && q.next());
     QCOMPARE(q.value(0).toInt(), 1);
-    if (!inMemory) {
-        QVERIFY(q.exec("PRAGMA journal_mode") && q.next());
-        QCOMPARE(q.value(0).toString(), QStringLiteral("delete"));
-        QVERIFY(q.exec("PRAGMA synchronous") && q.next());
-        QCOMPARE(q.value(0).toInt(), 1); // NORMAL
-    }
 }
 
 void TestDatabaseOpen::connectionsAreIndependentAndRemoved()
@@ -138,9 +98,6 @@ void TestDatabaseOpen::connectionsAreIndependentAndRemoved()
         db::Database second;
         firstName = first.connectionName();
         secondName = second.connectionName();
-        const QRegularExpression pattern(
-            QStringLiteral("^vavovivirur_\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"));
-        QVERIFY2(pattern.match(firstName).hasMatch(), qPrintable(firstName));
         QVERIFY(firstName != secondName);
         QVERIFY(!QSqlDatabase::contains(firstName)); // nothing is opened before open()
 
@@ -238,15 +195,6 @@ void TestDatabaseOpen::olderSchemaMigratesWithoutLosingRows()
     QVERIFY(database.allStudies().first().isProtected);
 
     RawDb raw(path);
-    QStringList expectedInstances = kInstanceColumns.mid(0, 14);
-    expectedInstances << "file_path";
-    for (const QString& c : kInstanceColumns)
-        if (!expectedInstances.contains(c))
-            expectedInstances << c;
-    QCOMPARE(raw.columns("instances"), expectedInstances);
-    QCOMPARE(raw.columns("studies"), kStudyColumns);
-    QCOMPARE(raw.columns("series"), kSeriesColumns);
-    QCOMPARE(raw.columns("patients"), kPatientColumns);
     QCOMPARE(raw.scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'idx_%'").toInt(), 3);
 }
 
