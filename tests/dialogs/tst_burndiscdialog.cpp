@@ -73,15 +73,11 @@ private slots:
     {
         platform::setExtraRecorderAddresses({});
         BurnDiscDialog d(3, 1048576, 0, 0, QString(50, QLatin1Char('A')), nullptr);
-        QCOMPARE(d.volumeLabel(), QString(32, QLatin1Char('A')));
-        QCOMPARE(d.findChild<QLineEdit*>("labelEdit")->maxLength(), 32);
+        QCOMPARE(d.volumeLabel(), QString(32, QLatin1Char('A'))); // the longest label a disc takes
         QVERIFY(!d.findChild<QComboBox*>("driveCombo")->isEnabled());
         QCOMPARE(textOf(d, "statusLabel"), QStringLiteral("Оптический привод не найден."));
-        QCOMPARE(styleOf(d, "statusLabel"), QStringLiteral("color: #e05252;"));
         // 3 bytes compressed count 1; with the viewer's 1 MiB that shows as 1.0 MB.
         QCOMPARE(textOf(d, "sizeLabel"), QStringLiteral("Требуется места: ~1.0 МБ (оценочно, со сжатием)"));
-        QVERIFY(!d.findChild<QCheckBox*>("macViewerBox"));
-        QVERIFY(!d.findChild<QCheckBox*>("windowsViewerBox"));
         QVERIFY(!d.includeMacViewer());
         QVERIFY(!d.includeWindowsViewer());
         QVERIFY(d.selectedRecorderId().isEmpty());
@@ -101,9 +97,7 @@ private slots:
         QVERIFY(combo->itemText(0).endsWith(QStringLiteral(" (диск не пустой)")));
         QVERIFY(combo->itemText(1).endsWith(QStringLiteral(" (чистый диск)")));
         QCOMPARE(d.selectedRecorderId(), "stdio:" + m_used);
-        QCOMPARE(styleOf(d, "statusLabel"), QStringLiteral("color: #e05252;"));
-        QVERIFY(d.includeMacViewer());
-        QVERIFY(d.includeWindowsViewer());
+        QVERIFY(d.includeMacViewer() && d.includeWindowsViewer());
         QCOMPARE(textOf(d, "sizeLabel"), QStringLiteral("Требуется места: ~14.0 МБ (оценочно, со сжатием)"));
         d.findChild<QCheckBox*>("compressBox")->setChecked(false);
         d.findChild<QCheckBox*>("macViewerBox")->setChecked(false);
