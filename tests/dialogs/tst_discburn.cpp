@@ -91,21 +91,10 @@ private slots:
         QCOMPARE(error, QStringLiteral("untouched"));
         QCOMPARE(list.size(), 2);
         QCOMPARE(list[0].id, "stdio:" + blank);
-        QVERIFY(!list[0].label.isEmpty());
-        QVERIFY(list[0].hasMedia);
-        QVERIFY(list[0].mediaBlank);
-        QVERIFY(list[0].freeBytes > 0);
-        QCOMPARE(list[0].freeBytes % 2048, 0);
+        QVERIFY(list[0].hasMedia && list[0].mediaBlank && list[0].freeBytes > 0);
         QCOMPARE(list[1].id, "stdio:" + used);
-        QVERIFY(list[1].hasMedia);
-        QVERIFY(!list[1].mediaBlank);
+        QVERIFY(list[1].hasMedia && !list[1].mediaBlank);
         QCOMPARE(list[1].freeBytes, 0);
-    }
-
-    void hresultText()
-    {
-        QCOMPARE(disc::hresultText(0x80004005u), QStringLiteral("0x80004005"));
-        QCOMPARE(disc::hresultText(5), QStringLiteral("0x00000005"));
     }
 
     void burnAndReadBack()
