@@ -7,7 +7,6 @@
 #include "db/Database.h"
 #include "dialogs/StudyPickerDialog.h"
 
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -104,24 +103,7 @@ private slots:
     void listsEveryOtherStudyOldestFirst()
     {
         StudyPickerDialog dialog(&m_db, m_own, nullptr);
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Выбрать исследование для сравнения"));
-        QCOMPARE(dialog.size(), QSize(700, 500));
-        QCOMPARE(dialog.filterEdit()->placeholderText(),
-                 QStringLiteral("Фильтр: ФИО, ID пациента или описание исследования…"));
-        QVERIFY(button(dialog, QStringLiteral("Открыть рядом"))->isDefault());
-        QVERIFY(button(dialog, QStringLiteral("Отмена")));
-
         QTableWidget* table = dialog.table();
-        QCOMPARE(table->columnCount(), 5);
-        QStringList headers;
-        for (int c = 0; c < 5; ++c)
-            headers << table->horizontalHeaderItem(c)->text();
-        QCOMPARE(headers, (QStringList{QStringLiteral("Пациент"), QStringLiteral("ID"), QStringLiteral("Дата"),
-                                       QStringLiteral("Описание"), QStringLiteral("Модальности")}));
-        QCOMPARE(table->horizontalHeader()->sectionResizeMode(0), QHeaderView::Stretch);
-        QCOMPARE(table->horizontalHeader()->sectionResizeMode(3), QHeaderView::Stretch);
-        QCOMPARE(table->selectionBehavior(), QAbstractItemView::SelectRows);
-        QCOMPARE(table->selectionMode(), QAbstractItemView::SingleSelection);
         QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
 
         // The viewer's own study never appears; the rest keep the index's date order.
