@@ -122,15 +122,13 @@ void TestToolbar::init()
 
 void TestToolbar::catalogue()
 {
+    // Ids are the stored keys: they must be unique, and every entry shows by default.
     const QList<ToolbarActionEntry> entries = viewerToolbarActionCatalogue();
-    QCOMPARE(catalogueIds(),
-             (QStringList{"backToList", "print", "invert", "selectAll", "compare", "clearMeasurements", "syncSlices",
-                          "wheelSeries", "dicomTags", "calculators", "classifications"}));
     const QStringList ids = catalogueIds();
+    QCOMPARE(ids.size(), 11);
     QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), entries.size());
     for (const ToolbarActionEntry& entry : entries)
         QVERIFY2(entry.visibleByDefault && !entry.label.isEmpty(), qPrintable(entry.id));
-    QCOMPARE(entries.at(4).label, QStringLiteral("Сравнить с\u2026"));
 }
 
 void TestToolbar::merge_data()
@@ -181,12 +179,7 @@ void TestToolbar::merge()
 void TestToolbar::noSettingsListsCatalogue()
 {
     QStringList shown;
-    QString title;
-    runDialog(QDialog::Rejected, [&](ToolbarCustomizeDialog* dialog) {
-        title = dialog->windowTitle();
-        shown = describe(dialog->listWidget());
-    });
-    QCOMPARE(title, QStringLiteral("Настройка панели инструментов"));
+    runDialog(QDialog::Rejected, [&](ToolbarCustomizeDialog* dialog) { shown = describe(dialog->listWidget()); });
     QCOMPARE(shown, catalogueIds());
     QSettings settings;
     QVERIFY(!settings.contains(kOrder));
@@ -286,11 +279,7 @@ void TestToolbar::grabDialog()
     ToolbarCustomizeDialog dialog(entries);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    const QPixmap shot = dialog.grab();
-    QVERIFY(!shot.isNull());
-    const QString dir = qEnvironmentVariable("KALVENOR_GRAB_DIR");
-    if (!dir.isEmpty())
-        QVERIFY(shot.save(dir + QStringLiteral("/toolbar_dialog.png")));
+    QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("toolbar_dialog.png"))));
 }
 
 QTEST_MAIN(TestToolbar)
