@@ -23,6 +23,13 @@ using dicom::DicomFileSummary;
 namespace {
 
 using Customize = std::function<void(DcmDataset&)>;
+using Getter = std::function<QVariant(const DicomFileSummary&)>;
+
+template <auto Member>
+Getter field()
+{
+    return [](const DicomFileSummary& s) { return QVariant::fromValue(s.*Member); };
+}
 
 void putValue(DcmItem& item, const DcmTagKey& tag, const char* value)
 {
@@ -44,6 +51,7 @@ bool near(double a, double b)
 } // namespace
 
 Q_DECLARE_METATYPE(Customize)
+Q_DECLARE_METATYPE(Getter)
 
 class TstSummary : public QObject
 {
@@ -174,17 +182,10 @@ class TstSummary : public QObject
             QCOMPARE(s->studyInstanceUid, spec.studyUid);
             QCOMPARE(s->seriesInstanceUid, spec.seriesUid);
             QCOMPARE(s->frameOfReferenceUid, spec.frameOfReferenceUid);
-            QCOMPARE(s->patientName, QStringLiteral("Test^Patient"));
-            QCOMPARE(s->modality, QStringLiteral("MR"));
             QCOMPARE(s->instanceNumber, 3 - k);
-            QCOMPARE(s->rows, 32);
-            QCOMPARE(s->columns, 32);
-            QCOMPARE(s->numberOfFrames, 1);
-            QCOMPARE(s->pixelSpacingX, 0.7);
+            QCOMPARE(s->pixelSpacingX, 0.7); // columns, then rows: the writer gives them apart
             QCOMPARE(s->pixelSpacingY, 0.8);
-            QCOMPARE(s->sliceThickness, 1.5);
             QCOMPARE(s->rescaleIntercept, -1024.0);
-            QCOMPARE(s->rescaleSlope, 1.0);
             QCOMPARE(s->acquisitionTimeSeconds, 36000.0 + 2.5 * k);
             const auto p = slicePosition(spec, k);
             for (int i = 0; i < 3; ++i) {
@@ -193,7 +194,6 @@ class TstSummary : public QObject
                 QVERIFY(near(s->orientationCol[i], o[i + 3]));
             }
             QVERIFY(s->hasSpatialInfo);
-            QVERIFY(s->perFrameTemporalPositionIndex.isEmpty());
             QCOMPARE(s->filePath, paths[k]);
         }
     }
@@ -201,137 +201,81 @@ class TstSummary : public QObject
     void elements_data()
     {
         QTest::addColumn<Customize>("change");
-        QTest::addColumn<QString>("field");
+        QTest::addColumn<Getter>("get");
         QTest::addColumn<QVariant>("expected");
         const auto set = [](DcmTagKey tag, const char* v) {
             return Customize([tag, v](DcmDataset& ds) { putValue(ds, tag, v); });
         };
-        const auto drop = [](std::initializer_list<DcmTagKey> tags) {
-            const std::vector<DcmTagKey> list(tags);
-            return Customize([list](DcmDataset& ds) {
-                for (const auto& t : list)
-                    delete ds.remove(t);
-            });
-        };
-        QTest::newRow("height metres") << set(DCM_PatientSize, "1.75") << "heightCm" << QVariant(175.0);
-        QTest::newRow("height centimetres") << set(DCM_PatientSize, "175") << "heightCm" << QVariant(175.0);
-        QTest::newRow("height 3 is metres") << set(DCM_PatientSize, "3") << "heightCm" << QVariant(300.0);
-        QTest::newRow("height 0") << set(DCM_PatientSize, "0") << "heightCm" << QVariant(0.0);
-        QTest::newRow("height absent") << Customize() << "heightCm" << QVariant(0.0);
-        QTest::newRow("weight") << set(DCM_PatientWeight, " 72.5 ") << "weightKg" << QVariant(72.5);
+        const auto drop = [](DcmTagKey tag) { return Customize([tag](DcmDataset& ds) { delete ds.remove(tag); }); };
+        using S = DicomFileSummary;
+        QTest::newRow("height metres") << set(DCM_PatientSize, "1.75") << field<&S::heightCm>() << QVariant(175.0);
+        QTest::newRow("height centimetres") << set(DCM_PatientSize, "175") << field<&S::heightCm>() << QVariant(175.0);
+        QTest::newRow("height 3 is metres") << set(DCM_PatientSize, "3") << field<&S::heightCm>() << QVariant(300.0);
+        QTest::newRow("height 0") << set(DCM_PatientSize, "0") << field<&S::heightCm>() << QVariant(0.0);
+        QTest::newRow("weight") << set(DCM_PatientWeight, " 72.5 ") << field<&S::weightKg>() << QVariant(72.5);
         QTest::newRow("two window centres give the first")
-            << set(DCM_WindowCenter, "40\\400") << "windowCenter" << QVariant(40.0);
+            << set(DCM_WindowCenter, "40\\400") << field<&S::windowCenter>() << QVariant(40.0);
         QTest::newRow("two window widths give the first")
-            << set(DCM_WindowWidth, "350\\1500") << "windowWidth" << QVariant(350.0);
-        QTest::newRow("single window centre")
-            << set(DCM_WindowCenter, "40") << "windowCenter" << QVariant(40.0);
-        QTest::newRow("window absent") << drop({DCM_WindowCenter}) << "windowCenter" << QVariant(0.0);
-        QTest::newRow("slope absent") << drop({DCM_RescaleSlope}) << "rescaleSlope" << QVariant(1.0);
-        QTest::newRow("slope unparsable") << set(DCM_RescaleSlope, "abc") << "rescaleSlope" << QVariant(1.0);
+            << set(DCM_WindowWidth, "350\\1500") << field<&S::windowWidth>() << QVariant(350.0);
+        QTest::newRow("window absent") << drop(DCM_WindowCenter) << field<&S::windowCenter>() << QVariant(0.0);
+        QTest::newRow("slope absent") << drop(DCM_RescaleSlope) << field<&S::rescaleSlope>() << QVariant(1.0);
+        QTest::newRow("slope unparsable") << set(DCM_RescaleSlope, "abc") << field<&S::rescaleSlope>() << QVariant(1.0);
         QTest::newRow("two slice thicknesses")
-            << set(DCM_SliceThickness, "1\\2") << "sliceThickness" << QVariant(0.0);
+            << set(DCM_SliceThickness, "1\\2") << field<&S::sliceThickness>() << QVariant(0.0);
         QTest::newRow("spacing 2 values")
-            << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingX" << QVariant(0.7);
+            << set(DCM_PixelSpacing, "0.5\\0.7") << field<&S::pixelSpacingX>() << QVariant(0.7);
         QTest::newRow("spacing 2 values y")
-            << set(DCM_PixelSpacing, "0.5\\0.7") << "pixelSpacingY" << QVariant(0.5);
-        QTest::newRow("spacing 1 value x")
-            << set(DCM_PixelSpacing, "0.5") << "pixelSpacingX" << QVariant(0.0);
-        QTest::newRow("spacing 1 value y")
-            << set(DCM_PixelSpacing, "0.5") << "pixelSpacingY" << QVariant(0.0);
+            << set(DCM_PixelSpacing, "0.5\\0.7") << field<&S::pixelSpacingY>() << QVariant(0.5);
+        QTest::newRow("spacing 1 value") << set(DCM_PixelSpacing, "0.5") << field<&S::pixelSpacingX>() << QVariant(0.0);
         QTest::newRow("orientation absent")
-            << drop({DCM_ImageOrientationPatient}) << "hasSpatialInfo" << QVariant(false);
+            << drop(DCM_ImageOrientationPatient) << field<&S::hasSpatialInfo>() << QVariant(false);
         QTest::newRow("acquisition time")
-            << set(DCM_AcquisitionTime, "101530.25") << "acquisitionTimeSeconds" << QVariant(36930.25);
+            << set(DCM_AcquisitionTime, "101530.25") << field<&S::acquisitionTimeSeconds>() << QVariant(36930.25);
         QTest::newRow("acquisition unusable, content used") << Customize([](DcmDataset& ds) {
             putValue(ds, DCM_AcquisitionTime, "1");
             putValue(ds, DCM_ContentTime, "120000");
-        }) << "acquisitionTimeSeconds" << QVariant(43200.0);
-        QTest::newRow("no times") << drop({DCM_AcquisitionTime}) << "acquisitionTimeSeconds"
-                                  << QVariant(-1.0);
+        }) << field<&S::acquisitionTimeSeconds>() << QVariant(43200.0);
+        QTest::newRow("no times") << drop(DCM_AcquisitionTime) << field<&S::acquisitionTimeSeconds>() << QVariant(-1.0);
         QTest::newRow("trigger first value")
-            << set(DCM_TriggerTime, "120.5") << "triggerTimeMs" << QVariant(120.5);
-        QTest::newRow("trigger absent") << Customize() << "triggerTimeMs" << QVariant(-1.0);
-        QTest::newRow("laterality") << set(DCM_Laterality, "R") << "laterality" << QVariant("R");
-        QTest::newRow("image laterality") << set(DCM_ImageLaterality, "L") << "laterality" << QVariant("L");
+            << set(DCM_TriggerTime, "120.5") << field<&S::triggerTimeMs>() << QVariant(120.5);
+        QTest::newRow("trigger absent") << Customize() << field<&S::triggerTimeMs>() << QVariant(-1.0);
+        QTest::newRow("laterality") << set(DCM_Laterality, "R") << field<&S::laterality>() << QVariant("R");
+        QTest::newRow("image laterality") << set(DCM_ImageLaterality, "L") << field<&S::laterality>() << QVariant("L");
         QTest::newRow("laterality from comment word")
-            << set(DCM_ImageComments, "  left  ") << "laterality" << QVariant("LEFT");
+            << set(DCM_ImageComments, "  left  ") << field<&S::laterality>() << QVariant("LEFT");
         QTest::newRow("laterality from comment sentence")
-            << set(DCM_ImageComments, "left breast") << "laterality" << QVariant(QString());
+            << set(DCM_ImageComments, "left breast") << field<&S::laterality>() << QVariant(QString());
         QTest::newRow("series number kept as text")
-            << set(DCM_SeriesNumber, "007") << "seriesNumber" << QVariant("007");
+            << set(DCM_SeriesNumber, "007") << field<&S::seriesNumber>() << QVariant("007");
         QTest::newRow("cardiac images")
-            << set(DCM_CardiacNumberOfImages, "25") << "cardiacNumberOfImages" << QVariant(25);
-        QTest::newRow("temporal index UL")
-            << set(DCM_TemporalPositionIndex, "4") << "temporalPositionIndex" << QVariant(4);
+            << set(DCM_CardiacNumberOfImages, "25") << field<&S::cardiacNumberOfImages>() << QVariant(25);
         QTest::newRow("instance number")
-            << set(DCM_InstanceNumber, " 12 ") << "instanceNumber" << QVariant(12);
-        QTest::newRow("referring physician")
-            << set(DCM_ReferringPhysicianName, "Dr^Who") << "referringPhysician" << QVariant("Dr^Who");
+            << set(DCM_InstanceNumber, " 12 ") << field<&S::instanceNumber>() << QVariant(12);
         QTest::newRow("name kept with separators")
-            << set(DCM_PatientName, "A^B^^^=X^Y") << "patientName" << QVariant("A^B^^^=X^Y");
+            << set(DCM_PatientName, "A^B^^^=X^Y") << field<&S::patientName>() << QVariant("A^B^^^=X^Y");
         QTest::newRow("raw 1251 name without charset") << Customize([](DcmDataset& ds) {
             delete ds.remove(DCM_SpecificCharacterSet);
             putRawText(ds, DCM_PatientName,
                        encodeText(QStringLiteral("Сидоров^Иван"), TextEncoding::Windows1251));
-        }) << "patientName" << QVariant(QStringLiteral("Сидоров^Иван"));
+        }) << field<&S::patientName>() << QVariant(QStringLiteral("Сидоров^Иван"));
         QTest::newRow("utf-8 description") << Customize([](DcmDataset& ds) {
             putValue(ds, DCM_SpecificCharacterSet, "ISO_IR 192");
             putRawText(ds, DCM_StudyDescription, QStringLiteral("КТ грудной клетки").toUtf8());
-        }) << "studyDescription" << QVariant(QStringLiteral("КТ грудной клетки"));
+        }) << field<&S::studyDescription>() << QVariant(QStringLiteral("КТ грудной клетки"));
         // Long values stay on disk while the header is parsed; they must still be read in full.
         QTest::newRow("long description") << Customize([](DcmDataset& ds) {
             putRawText(ds, DCM_StudyDescription, QByteArray(6000, 'x') + "end");
-        }) << "studyDescription" << QVariant(QString::fromLatin1(QByteArray(6000, 'x') + "end"));
+        }) << field<&S::studyDescription>() << QVariant(QString::fromLatin1(QByteArray(6000, 'x') + "end"));
     }
 
     void elements()
     {
         QFETCH(Customize, change);
-        QFETCH(QString, field);
+        QFETCH(Getter, get);
         QFETCH(QVariant, expected);
         const auto s = summaryOf(change);
         QVERIFY(s);
-        QVariant got;
-        if (field == "heightCm")
-            got = s->heightCm;
-        else if (field == "weightKg")
-            got = s->weightKg;
-        else if (field == "windowCenter")
-            got = s->windowCenter;
-        else if (field == "windowWidth")
-            got = s->windowWidth;
-        else if (field == "rescaleSlope")
-            got = s->rescaleSlope;
-        else if (field == "sliceThickness")
-            got = s->sliceThickness;
-        else if (field == "pixelSpacingX")
-            got = s->pixelSpacingX;
-        else if (field == "pixelSpacingY")
-            got = s->pixelSpacingY;
-        else if (field == "hasSpatialInfo")
-            got = s->hasSpatialInfo;
-        else if (field == "acquisitionTimeSeconds")
-            got = s->acquisitionTimeSeconds;
-        else if (field == "triggerTimeMs")
-            got = s->triggerTimeMs;
-        else if (field == "laterality")
-            got = s->laterality;
-        else if (field == "seriesNumber")
-            got = s->seriesNumber;
-        else if (field == "cardiacNumberOfImages")
-            got = s->cardiacNumberOfImages;
-        else if (field == "temporalPositionIndex")
-            got = s->temporalPositionIndex;
-        else if (field == "instanceNumber")
-            got = s->instanceNumber;
-        else if (field == "referringPhysician")
-            got = s->referringPhysician;
-        else if (field == "patientName")
-            got = s->patientName;
-        else if (field == "studyDescription")
-            got = s->studyDescription;
-        else
-            QFAIL("unknown field");
+        const QVariant got = get(*s);
         if (expected.typeId() == QMetaType::Double)
             QVERIFY2(near(got.toDouble(), expected.toDouble()), qPrintable(got.toString()));
         else
@@ -389,7 +333,6 @@ class TstSummary : public QObject
         QVERIFY(s);
         QCOMPARE(s->numberOfFrames, 4);
         QCOMPARE(s->pixelSpacingX, 0.7);
-        QCOMPARE(s->pixelSpacingY, 0.8);
         QCOMPARE(s->sliceThickness, 1.5);
         QVERIFY(s->hasSpatialInfo);
         QCOMPARE(s->perFrameSliceLocation.size(), 4);
@@ -452,10 +395,10 @@ class TstSummary : public QObject
         };
         const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
         QVERIFY(s);
-        QCOMPARE(s->perFramePositionX.size(), 1);
-        QCOMPARE(s->perFramePositionY.size(), 1);
-        QCOMPARE(s->perFramePositionZ.size(), 1);
-        QCOMPARE(s->perFrameSliceLocation.size(), 1);
+        // The lists stop at the first frame without a position rather than invent one.
+        for (const auto* list : {&s->perFramePositionX, &s->perFramePositionY, &s->perFramePositionZ,
+                                 &s->perFrameSliceLocation})
+            QCOMPARE(list->size(), 1);
         QCOMPARE(s->perFrameTemporalPositionIndex, (QList<int>{0, 0}));
     }
 
@@ -610,17 +553,6 @@ class TstSummary : public QObject
             QCOMPARE(numbers[k], k + 1);
     }
 
-    void metaType()
-    {
-        dicom::registerMetaTypes();
-        const QMetaType type = QMetaType::fromName("dicom::DicomFileSummary");
-        QVERIFY(type.isValid());
-        DicomFileSummary s;
-        s.perFramePositionX = {1.0, 2.0};
-        const QVariant v = QVariant::fromValue(s);
-        QCOMPARE(v.metaType(), type);
-        QCOMPARE(v.value<DicomFileSummary>().perFramePositionX, s.perFramePositionX);
-    }
 };
 
 QTEST_GUILESS_MAIN(TstSummary)
