@@ -18,15 +18,6 @@ private slots:
         settings.sync();
     }
 
-    void emptyStoreGivesDefaults()
-    {
-        const PacsConfig config = loadPacsConfig();
-        QCOMPARE(config.localPort, 11112);
-        QCOMPARE(config.localAeTitle, QStringLiteral("VAVOVIVIRUR"));
-        QVERIFY(config.moveDestinationAeTitle.isEmpty());
-        QVERIFY(config.servers.isEmpty());
-    }
-
     void roundTripKeepsOrderAndFields()
     {
         PacsConfig config;
