@@ -74,7 +74,6 @@ private slots:
     void oneSeriesHoldsTheGrid();
     void seriesThatAreNoGrid();
     void twoSeriesOfThreeImages();
-    void noDatabase();
 
 private:
     QString addCineSeries(const QString& study, const QString& number, const QString& description, int images,
@@ -267,6 +266,7 @@ void TestCineStack::seriesThatAreNoGrid()
                  .isEmpty());
     QVERIFY(render::findCardiacCineStacks(&m_db, study).isEmpty());
     QVERIFY(render::findCardiacCineStacks(&m_db, fixtures::newUid()).isEmpty());
+    QVERIFY(render::findCardiacCineStacks(nullptr, study).isEmpty());
 }
 
 void TestCineStack::twoSeriesOfThreeImages()
@@ -298,11 +298,6 @@ void TestCineStack::twoSeriesOfThreeImages()
     QCOMPARE(stack.phasesByInstanceNumber, true);
     for (const render::CineSlice& slice : stack.slices)
         QCOMPARE(instancesOf(slice), (QList<qint64>{1, 2, 3}));
-}
-
-void TestCineStack::noDatabase()
-{
-    QVERIFY(render::findCardiacCineStacks(nullptr, fixtures::newUid()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestCineStack)
