@@ -3,7 +3,6 @@
 #include <render/EndoscopyPath.h>
 
 #include <QtTest>
-#include <QPainter>
 
 #include <cmath>
 
@@ -221,26 +220,6 @@ void TestEndoscopyPath::split()
     QCOMPARE(slicesOf(v, rightBranch), range(23, 29));
     QVERIFY(r.branchA.first()[0] >= r.branchB.first()[0]);
 
-    // The path and both branches over a minimum projection along the rows.
-    QImage image(v.nx, v.nz, QImage::Format_RGB32);
-    for (int k = 0; k < v.nz; ++k)
-        for (int i = 0; i < v.nx; ++i) {
-            float m = 1e9f;
-            for (int j = 0; j < v.ny; ++j)
-                m = std::min(m, v.voxels[v.index(i, j, k)]);
-            image.setPixel(i, v.nz - 1 - k, m < -500 ? qRgb(20, 20, 20) : qRgb(160, 160, 160));
-        }
-    QPainter painter(&image);
-    for (const auto* path : {&r.points, &r.branchA, &r.branchB}) {
-        painter.setPen(path == &r.points ? Qt::red : (path == &r.branchA ? Qt::green : Qt::cyan));
-        for (const auto& p : *path) {
-            double i, j, k;
-            render::worldToVoxel(v, p[0], p[1], p[2], &i, &j, &k);
-            painter.drawPoint(QPointF(i, v.nz - 1 - k));
-        }
-    }
-    painter.end();
-    QVERIFY(image.scaled(image.size() * 4).save(QDir::temp().filePath("endoscopy_path.png")));
 }
 
 void TestEndoscopyPath::noSplitAtNinetyTen()
