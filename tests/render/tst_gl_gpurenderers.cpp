@@ -233,9 +233,6 @@ private slots:
                 worst = std::max(worst, std::abs(qRed(g) - qGray(cpu.pixel(x, y))));
             }
         QVERIFY2(worst <= 1, qPrintable(QString::number(worst)));
-        const QByteArray block = parameters(m_slice.parameterBuffer(), 16);
-        QCOMPARE(floatAt(block, 4), float(center));
-        QCOMPARE(floatAt(block, 12), 0.f);
     }
 
     void mipMatchesCpuForViewPresets_data()
@@ -443,12 +440,6 @@ private slots:
         const QImage shaded = drawVrt(m_device, texture.texture(), table.texture(), v, b, true, 300, -1000.f, 3000.f);
         const QRgb lit = shaded.pixel(c, c);
         QVERIFY2(qRed(lit) <= qRed(centre) && qRed(lit) >= qRed(centre) * 0.9, qPrintable(QString::number(lit, 16)));
-        const QByteArray block = parameters(m_vrt.parameterBuffer(), 544);
-        QCOMPARE(floatAt(block, 112), 1.f);
-        QCOMPARE(floatAt(block, 104), -1000.f);
-        QCOMPARE(floatAt(block, 108), 3000.f);
-        QCOMPARE(floatAt(block, 64), 1.f);
-        QCOMPARE(floatAt(block, 84), -1.2f * extentOf(v).length() / 2.f);
     }
 
     void perspectiveCameraSeesTubeWall()
@@ -487,43 +478,6 @@ private slots:
         QVERIFY(qRed(outside.pixel(c, c)) > 80);
     }
 
-    void phantomGrabs()
-    {
-        // A sphere of bone beside a contrast-filled vessel in soft tissue, for a look at real frames.
-        GpuDevice device;
-        QString error;
-        QVERIFY2(device.initialize(320, 240, &error), qPrintable(error));
-        QVERIFY(m_vrt.initialize(&device, &error));
-        QVERIFY(m_mip.initialize(&device, &error));
-        const Volume v = filled(96, 96, 80, [](int x, int y, int z) {
-            const double body = std::hypot((x - 47.5) / 44.0, (y - 47.5) / 36.0);
-            if (body > 1.0)
-                return -1000.f;
-            if (std::hypot(x - 30.0, y - 50.0, z - 40.0) < 16.0)
-                return 1200.f;
-            if (std::hypot(x - 66.0, y - 44.0) < 6.0)
-                return 350.f;
-            return 40.f;
-        }, 1.0);
-        GpuVolumeTexture texture;
-        QVERIFY(texture.upload(&device, v, &error));
-        GpuTransferFunctionTexture table;
-        QVERIFY(table.upload(&device, preset("Кости"), -1000.0, 2000.0, &error));
-        const Basis b = basisOf(viewRotation(25, 15));
-        const QImage vrt = drawVrt(device, texture.texture(), table.texture(), v, b, true, 400, -1000.f, 2000.f);
-        const QImage mip = drawMip(device, texture.texture(), v, b, 0, 400, {}, 0, 0.6f, 400.f, 1500.f);
-        saveGrab(vrt, QStringLiteral("gl_vrt_phantom.png"));
-        saveGrab(mip, QStringLiteral("gl_mip_phantom.png"));
-        QCOMPARE(vrt.size(), QSize(320, 240));
-        QCOMPARE(vrt.pixel(20, 120), qRgb(0, 0, 0)); // outside the square
-        QVERIFY(qRed(vrt.pixel(160, 120)) > 0 || qRed(mip.pixel(160, 120)) > 0);
-        // Renderers belong to the context they were made in: drawing with another device does nothing.
-        device.beginFrame(0.f, 0.f, 0.f, 1.f);
-        m_mip.draw(&m_device, m_boxTexture.texture(), b.dir, b.right, b.up, extentOf(m_box), 30.f, 0.6f, 0.f, 0.f,
-                   500.f, 1000.f, 100, 0, {}, 0);
-        QVERIFY(m_mip.initialize(&m_device, &error));
-        QVERIFY(m_vrt.initialize(&m_device, &error));
-    }
 };
 
 QTEST_MAIN(TestGpuRenderers)
