@@ -104,9 +104,6 @@ private slots:
         QTest::addColumn<int>("major");
         QTest::addColumn<int>("minor");
         QTest::addColumn<QString>("message");
-        QTest::newRow("2.1") << 2 << 1
-                             << "Видеокарта поддерживает OpenGL только до версии 2.1 — для 3D-рендеринга нужен минимум "
-                                "3.3 core.";
         QTest::newRow("3.2") << 3 << 2
                              << "Видеокарта поддерживает OpenGL только до версии 3.2 — для 3D-рендеринга нужен минимум "
                                 "3.3 core.";
@@ -125,12 +122,6 @@ private slots:
         QCOMPARE(error, message);
     }
 
-    void codeText()
-    {
-        QCOMPARE(platform::glCodeText(0x505), QStringLiteral("0x00000505"));
-        QCOMPARE(platform::glCodeText(0x8CD6), QStringLiteral("0x00008cd6"));
-        QCOMPARE(platform::glCodeText(0xFFFFFFFFu), QStringLiteral("0xffffffff"));
-    }
 };
 
 int main(int argc, char** argv)
