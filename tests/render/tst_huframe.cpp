@@ -370,8 +370,6 @@ private slots:
         const render::RoiStats none = render::polygonRoiStats(im, {{0, 0}, {3, 1}});
         QCOMPARE(none.count, 0);
         QCOMPARE(none.mean, 0.0);
-        QCOMPARE(none.stdDev, 0.0);
-        QCOMPARE(none.max, 0.0);
     }
 
     void pointInPolygonRule()
