@@ -64,9 +64,9 @@ private slots:
     void curveByTemporalIndex();
     void unusableGrouping();
     void phaseWithTooFewSlices();
-    void zeroSizeRoi();
     void unreadablePhaseFile();
-    void roiOutsideImage();
+    void emptyRoi_data();
+    void emptyRoi();
 
 private:
     bool indexFiles(const QStringList& paths);
@@ -242,21 +242,6 @@ void TestTimeIntensityCurve::phaseWithTooFewSlices()
     QVERIFY(curve.samples.isEmpty());
 }
 
-void TestTimeIntensityCurve::zeroSizeRoi()
-{
-    const PhaseGrouping grouping = groupPhasesAcrossSeries(&m_db, m_studyUid, m_referenceSeries);
-    const render::TimeIntensityCurve curve = render::computeTimeIntensityCurve(grouping, 0, 12, 12, 0, 4);
-    QVERIFY(curve.error.isEmpty());
-    QCOMPARE(curve.samples.size(), kPhases);
-    for (const render::TimeIntensitySample& s : curve.samples) {
-        QCOMPARE(s.count, 0);
-        QCOMPARE(s.mean, 0.0);
-    }
-    QCOMPARE(curve.samples[2].time, 24.0); // unreadable phases keep their time for the plot
-    QCOMPARE(curve.warning, kUnreadWarning);
-    QCOMPARE(curve.shape, 0);
-}
-
 void TestTimeIntensityCurve::unreadablePhaseFile()
 {
     PhaseGrouping grouping = groupPhasesAcrossSeries(&m_db, m_studyUid, m_referenceSeries);
@@ -277,13 +262,27 @@ void TestTimeIntensityCurve::unreadablePhaseFile()
     QCOMPARE(curve.shape, 3); // 101 … 201, then 186 and 181 among the readable phases
 }
 
-void TestTimeIntensityCurve::roiOutsideImage()
+void TestTimeIntensityCurve::emptyRoi_data()
 {
+    QTest::addColumn<int>("centre");
+    QTest::addColumn<int>("radius");
+    QTest::newRow("zero size") << 12 << 0;
+    QTest::newRow("outside the image") << -50 << 3;
+}
+
+void TestTimeIntensityCurve::emptyRoi()
+{
+    QFETCH(int, centre);
+    QFETCH(int, radius);
     const PhaseGrouping grouping = groupPhasesAcrossSeries(&m_db, m_studyUid, m_referenceSeries);
-    const render::TimeIntensityCurve curve = render::computeTimeIntensityCurve(grouping, 0, -50, -50, 3, 3);
+    const render::TimeIntensityCurve curve = render::computeTimeIntensityCurve(grouping, 0, centre, centre, radius, 4);
+    QVERIFY(curve.error.isEmpty());
     QCOMPARE(curve.samples.size(), kPhases);
-    QCOMPARE(curve.samples[0].count, 0);
+    for (const render::TimeIntensitySample& s : curve.samples)
+        QCOMPARE(s.count, 0);
+    QCOMPARE(curve.samples[2].time, 24.0); // unreadable phases keep their time for the plot
     QCOMPARE(curve.warning, kUnreadWarning);
+    QCOMPARE(curve.shape, 0);
 }
 
 QTEST_GUILESS_MAIN(TestTimeIntensityCurve)
