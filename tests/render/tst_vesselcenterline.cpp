@@ -3,7 +3,6 @@
 #include <render/VesselCenterline.h>
 
 #include <QtTest>
-#include <QPainter>
 
 #include <cmath>
 
@@ -58,29 +57,6 @@ render::CenterlineResult trace(const render::FusionVolume& v, const Vec3& a, con
     return render::traceVesselCenterline(v, a.data(), b.data());
 }
 
-// Maximum intensity along the volume's k axis, with the path drawn in red.
-QImage mipWithPath(const render::FusionVolume& v, const QList<Vec3>& path)
-{
-    QImage image(v.nx, v.ny, QImage::Format_RGB32);
-    for (int j = 0; j < v.ny; ++j)
-        for (int i = 0; i < v.nx; ++i) {
-            float m = -1e30f;
-            for (int k = 0; k < v.nz; ++k)
-                m = std::max(m, v.voxels[v.index(i, j, k)]);
-            const int g = int(std::clamp((m + 100.0f) / 500.0f, 0.0f, 1.0f) * 255);
-            image.setPixel(i, j, qRgb(g, g, g));
-        }
-    QPainter painter(&image);
-    painter.setPen(Qt::red);
-    for (const Vec3& p : path) {
-        double i, j, k;
-        render::worldToVoxel(v, p[0], p[1], p[2], &i, &j, &k);
-        painter.drawPoint(QPointF(i, j));
-    }
-    painter.end();
-    return image.scaled(image.size() * 3);
-}
-
 } // namespace
 
 class TestVesselCenterline : public QObject
@@ -96,7 +72,6 @@ private slots:
     void shortPaths_data();
     void shortPaths();
     void clickMessages();
-    void rangesAndSectionSizes();
     void supportingPieces();
 };
 
@@ -129,8 +104,6 @@ void TestVesselCenterline::straightTubeToTheVolumeEdge()
     }
     QCOMPARE(r.windowCenter, 300.0);
     QCOMPARE(r.windowWidth, 350.0);
-    QList<Vec3> drawn(r.points.cbegin(), r.points.cend());
-    QVERIFY(mipWithPath(v, drawn).save(QDir::temp().filePath("vessel_centreline.png")));
 }
 
 void TestVesselCenterline::curvedTube()
@@ -200,8 +173,6 @@ void TestVesselCenterline::bifurcation()
                                        "сторон — постройте продолжение отдельно, кликнув две новые точки внутри "
                                        "нужной ветви за развилкой.").arg(r.points.size()));
     QVERIFY(alongAxis(r.points.last()) < 14.0);
-    QList<Vec3> drawn(r.points.cbegin(), r.points.cend());
-    QVERIFY(mipWithPath(v, drawn).save(QDir::temp().filePath("vessel_bifurcation.png")));
 }
 
 void TestVesselCenterline::calibreChange_data()
@@ -293,33 +264,9 @@ void TestVesselCenterline::clickMessages()
     QCOMPARE(trace(render::FusionVolume(), onAxis(0), onAxis(5)).message, QStringLiteral("Объём не построен."));
 }
 
-void TestVesselCenterline::rangesAndSectionSizes()
-{
-    double lo = 0, hi = 0;
-    QVERIFY(render::vesselContrastRange(250.0, &lo, &hi));
-    QCOMPARE(lo, 187.5);
-    QCOMPARE(hi, 312.5);
-    QVERIFY(render::vesselContrastRange(120.0, &lo, &hi));
-    QCOMPARE(lo, 100.0);
-    QCOMPARE(hi, 170.0);
-    QVERIFY(!render::vesselContrastRange(-1000.0, &lo, &hi));
-    QVERIFY(!render::vesselContrastRange(750.0, &lo, &hi));
-    QVERIFY(!render::vesselContrastRange(99.0, &lo, &hi));
-    QCOMPARE(render::vesselSectionSizeMm(6.0), 21.0);
-    QCOMPARE(render::vesselSectionSizeMm(2.0), 20.0);
-    QCOMPARE(render::vesselSectionSizeMm(15.0), 45.0);
-}
-
 void TestVesselCenterline::supportingPieces()
 {
-    render::Vec3d u, w;
-    render::perpendicularAxes({0.0, 0.0, 1.0}, &u, &w);
-    QCOMPARE(u, (render::Vec3d{-1.0, 0.0, 0.0}));
-    QCOMPARE(w, (render::Vec3d{0.0, -1.0, 0.0}));
-    render::perpendicularAxes({1.0, 0.0, 0.0}, &u, &w);
-    QCOMPARE(u, (render::Vec3d{0.0, -1.0, 0.0}));
     QCOMPARE(render::normalizedOrZero({1e-10, 0, 0}), (render::Vec3d{0, 0, 0}));
-    QCOMPARE(render::normalizedOrZero({0, 3, 4}), (render::Vec3d{0, 0.6, 0.8}));
 
     // Seed rings: the centre first, then rings from the top row down, left to right.
     render::CrossSectionImage grid;
