@@ -163,9 +163,11 @@ private slots:
         const int s16 = int(fixtures::PixelKind::Int16);
         const int none = int(fixtures::Compression::None);
         const char* planes[] = {"axial", "sagittal", "coronal", "oblique"};
+        // Every ordering on the axial series; the other planes are the hardest two orderings.
+        for (const char* variant : {"as written", "reversed list", "no slice location"})
+            QTest::addRow("axial, %s", variant) << 0 << QString::fromLatin1(variant) << s16 << none;
         for (int p = 0; p < 4; ++p) {
-            for (const char* variant : {"as written", "reversed list", "no slice location",
-                                        "slice location sign flipped", "shuffled"})
+            for (const char* variant : {"slice location sign flipped", "shuffled"})
                 QTest::addRow("%s, %s", planes[p], variant) << p << QString::fromLatin1(variant) << s16 << none;
         }
         QTest::newRow("axial unsigned 16, rescaled") << 0 << "reversed list" << int(fixtures::PixelKind::UInt16) << none;
@@ -493,33 +495,6 @@ private slots:
         QVERIFY(wrong.empty());
     }
 
-    void instanceRowsKeepGeometry()
-    {
-        db::InstanceRecord row;
-        row.filePath = "/x.dcm";
-        row.frameIndex = 3;
-        row.sliceLocation = -7.5;
-        row.pixelSpacingX = 0.7;
-        row.pixelSpacingY = 0.8;
-        row.sliceThickness = 2;
-        row.imagePosition = {1, 2, 3};
-        row.orientationRow = {0, 1, 0};
-        row.orientationCol = {0, 0, -1};
-        row.hasSpatialInfo = true;
-        const auto list = render::sliceSourcesFromInstances({row});
-        QCOMPARE(list.size(), 1);
-        const render::SliceSource& s = list.first();
-        QCOMPARE(s.filePath, row.filePath);
-        QCOMPARE(s.frameIndex, 3);
-        QCOMPARE(s.sliceLocation, -7.5);
-        QCOMPARE(s.pixelSpacingX, 0.7);
-        QCOMPARE(s.pixelSpacingY, 0.8);
-        QCOMPARE(s.sliceThickness, 2.0);
-        QCOMPARE(s.imagePosition, row.imagePosition);
-        QCOMPARE(s.orientationRow, row.orientationRow);
-        QCOMPARE(s.orientationCol, row.orientationCol);
-        QVERIFY(s.hasSpatialInfo);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestVolumeBuild)
