@@ -299,19 +299,6 @@ private slots:
         QVERIFY(isBlack(render::renderVolumeCpu(high, p)));
     }
 
-    void sampleCountFloor()
-    {
-        const render::Volume v = filled(12, 12, 12, 1, 1, 1, [](int x, int y, int z) { return float(x * y + z); });
-        render::VolumeRenderParams p;
-        p.rotation = viewRotation(30, 20);
-        p.window = {60, 120};
-        p.imageSize = 48;
-        p.sampleCount = 5;
-        const QImage five = render::renderVolumeCpu(v, p);
-        p.sampleCount = 16;
-        QCOMPARE(five, render::renderVolumeCpu(v, p));
-    }
-
     // Small volumes render, and the outermost voxels show: there is no skipped margin.
     void vrtReachesTheOuterVoxels_data()
     {
