@@ -151,7 +151,8 @@ private slots:
         QString error;
         const int port = relayUp ? relay->port() : fixtures::freeLoopbackPort();
         QVERIFY(!client.connectToServer(QStringLiteral("127.0.0.1"), port, token,
-                                        fingerprint == "cert" ? cert.fingerprint() : fingerprint, &error, 1500, id));
+                                        fingerprint == "cert" ? cert.fingerprint() : fingerprint, &error,
+                                        expected.startsWith(QStringLiteral("Таймаут")) ? 1500 : 15000, id));
         QVERIFY(!client.isConnected());
         QVERIFY(!error.isEmpty());
         if (!expected.isEmpty())
@@ -184,7 +185,7 @@ private slots:
         QList<RemoteStudyEntry> studies{RemoteStudyEntry{}};
         studies[0].uid = QStringLiteral("kept");
         QString error;
-        const bool ok = client.listStudies(&studies, &error, 1500);
+        const bool ok = client.listStudies(&studies, &error, reply == "-" ? 1500 : 15000);
         QCOMPARE(remoteproto::typeOf(host->requests.value(0)), QStringLiteral("listStudies"));
         QCOMPARE(ok, expectedError.isEmpty());
         if (!ok) {
@@ -255,7 +256,7 @@ private slots:
         QString error;
         qint64 lastProgress = 0;
         QCOMPARE(client.downloadFile(QStringLiteral("1.2.3"), 3, path, [&](qint64 r, qint64) { lastProgress = r; },
-                                     &error, 1500),
+                                     &error, reply == "silent" ? 1500 : 15000),
                  ok);
         QCOMPARE(error, expectedError);
         QCOMPARE(host->requests.value(0).value(QStringLiteral("offset")).toDouble(), double(qMax(partialBytes, 0)));
@@ -277,26 +278,25 @@ private slots:
         const QByteArray content = pattern(3 * 1048576, 3);
         bool cut = true;
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
-            QList<QByteArray> frames = ScriptedHost::serveFile(r, content);
-            if (cut) {
-                frames = frames.mid(0, 2);
-                QTimer::singleShot(300, relay.get(), [&] { relay->dropId(QStringLiteral("primary")); });
-            }
-            return frames;
+            const QList<QByteArray> frames = ScriptedHost::serveFile(r, content);
+            return cut ? frames.mid(0, 2) : frames;
         };
         const QString path = dir.filePath(QStringLiteral("cut.dcm"));
         RemoteAccessClient client;
         QSignalSpy lost(&client, &RemoteAccessClient::disconnectedUnexpectedly);
         QVERIFY(connectClient(client));
         QString error;
-        QVERIFY(!client.downloadFile(QStringLiteral("1"), 0, path, {}, &error, 10000));
+        auto dropOnFirstChunk = [&](qint64, qint64) {
+            QTimer::singleShot(0, relay.get(), [&] { relay->dropId(QStringLiteral("primary")); });
+        };
+        QVERIFY(!client.downloadFile(QStringLiteral("1"), 0, path, dropOnFirstChunk, &error, 30000));
         QCOMPARE(lost.size(), 1);
         QVERIFY(!error.isEmpty());
         QCOMPARE(QFileInfo(path).size(), qint64(1048576));
         QVERIFY(!client.isConnected());
         cut = false;
         QVERIFY(connectClient(client));
-        QVERIFY(client.downloadFile(QStringLiteral("1"), 0, path, {}, &error, 10000));
+        QVERIFY(client.downloadFile(QStringLiteral("1"), 0, path, {}, &error, 30000));
         QCOMPARE(host->requests.last().value(QStringLiteral("offset")).toDouble(), 1048576.0);
         QCOMPARE(readAll(path), content);
     }
@@ -319,7 +319,7 @@ private slots:
             if (r.value(QStringLiteral("studyUid")).toString() == QLatin1String("silent"))
                 return {json("{\"type\":\"pacsRetrieveQueued\",\"position\":2}")};
             for (int i = 1; i <= 6; ++i)
-                QTimer::singleShot(i * 300, hostEnd, [hostEnd, i] {
+                QTimer::singleShot(i * 400, hostEnd, [hostEnd, i] {
                     hostEnd->sendFrame(i < 6 ? remoteproto::toFrame(remoteproto::message(
                                                    QStringLiteral("pacsRetrieveProgress"), {{QStringLiteral("received"), i}}))
                                              : json("{\"type\":\"pacsRetrieveDone\",\"studyUid\":\"1\"}"));
@@ -332,15 +332,15 @@ private slots:
         t.start();
         // A second request while one waits would take its replies: it is refused.
         QString nested;
-        QVERIFY(client.pacsRetrieve(0, QStringLiteral("1"), [&](int n) { progress << n; }, &error, 700, [&](int p) {
+        QVERIFY(client.pacsRetrieve(0, QStringLiteral("1"), [&](int n) { progress << n; }, &error, 1500, [&](int p) {
             queue << p;
             client.listStudies(nullptr, &nested, 100);
         }));
         QCOMPARE(nested, QStringLiteral("предыдущий запрос к удалённому компьютеру ещё не завершён"));
-        QVERIFY(t.elapsed() > 1500);
+        QVERIFY(t.elapsed() > 2000); // longer than the silence limit
         QCOMPARE(queue, QList<int>{1});
         QCOMPARE(progress, (QList<int>{1, 2, 3, 4, 5}));
-        QVERIFY(!client.pacsRetrieve(0, QStringLiteral("silent"), {}, &error, 700, [&](int p) { queue << p; }));
+        QVERIFY(!client.pacsRetrieve(0, QStringLiteral("silent"), {}, &error, 1500, [&](int p) { queue << p; }));
         QCOMPARE(error, QStringLiteral("сервер долго не отвечает — возможно, зависший PACS-запрос"));
         QCOMPARE(queue.last(), 2);
     }
