@@ -188,6 +188,7 @@ void ViewerWindow::buildCentralArea()
                     startCurvedMprBuild(points, m_panoramicMode ? 2 : (m_vesselAnalysisMode ? 1 : 0));
                 });
         connect(panel, &ImageViewportWidget::vesselAutoTrackSeedPicked, this, &ViewerWindow::startVesselAutoTrack);
+        connect(panel, &ImageViewportWidget::airwayAutoTraceSeedClicked, this, &ViewerWindow::openEndoscopyWindow);
     }
 
     onGridLayoutChosen(1, 1);

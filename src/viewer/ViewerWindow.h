@@ -77,9 +77,12 @@ public:
     // series of the study); each call opens a new window, or refuses with a message box.
     void openMprWindow();
     void openVrtWindow();
+    void openDceWindow();
     void openCtaSubtractionWindow();
     void openLungNoduleWindow();
     void openCoronaryCalciumWindow();
+    // Virtual endoscopy from a point (patient mm) inside the active panel's series.
+    void openEndoscopyWindow(const std::array<double, 3>& seedPoint);
     // Left-ventricular function on a short-axis cine stack of the study, chosen by the user when
     // there are several.
     void openCardiacMriWindow();

@@ -9,11 +9,14 @@
 #include "viewer/SeriesListWidget.h"
 
 #include "analysis3d/CtaSubtractionWindow.h"
+#include "analysis3d/DceAnalysisWindow.h"
+#include "analysis3d/EndoscopyWindow.h"
 #include "analysis3d/Vrt3DWindow.h"
 #include "clinical/CardiacMriWindow.h"
 #include "clinical/CoronaryCalciumWindow.h"
 #include "clinical/LungNoduleWindow.h"
 #include "db/Database.h"
+#include "db/PhaseGrouping.h"
 #include "dialogs/ExportDialog.h"
 #include "mpr/CurvedMprWindow.h"
 #include "mpr/MprWindow.h"
@@ -73,6 +76,30 @@ void ViewerWindow::openVrtWindow()
     window->show();
 }
 
+void ViewerWindow::openDceWindow()
+{
+    const QString title = QStringLiteral("DCE");
+    const QString seriesUid = m_panelSeriesUids.value(m_activePanel);
+    const QList<db::InstanceRecord> slices = m_panelSlices.value(m_activePanel);
+    ImageViewportWidget* panel = m_panels.value(m_activePanel);
+    if (seriesUid.isEmpty() || slices.isEmpty() || !panel) {
+        refuse(QMessageBox::Information, title, NoSeriesText);
+        return;
+    }
+    // A series whose own temporal positions form phases is not regrouped across series.
+    PhaseGrouping phases = groupPhasesByTemporalIndex(slices);
+    if (phases.phases.isEmpty() || !phases.message.isEmpty())
+        phases = groupPhasesAcrossSeries(m_db, m_studyUid, seriesUid);
+    if (!phases.isUsable()) {
+        refuse(QMessageBox::Warning, title,
+               QStringLiteral("Не удалось определить временные фазы для этой серии.\n\n%1").arg(phases.message));
+        return;
+    }
+    auto* window = new DceAnalysisWindow(phases, m_panelTitles.value(m_activePanel), this, panel->windowCenter(),
+                                         panel->windowWidth());
+    window->show();
+}
+
 void ViewerWindow::openCtaSubtractionWindow()
 {
     const QString title = QStringLiteral("Субтракция КТ-ангиографии");
@@ -110,6 +137,17 @@ void ViewerWindow::openCoronaryCalciumWindow()
         return;
     auto* window = new CoronaryCalciumWindow(slices, panel->currentSliceIndex(), m_panelTitles.value(m_activePanel),
                                              this, panel->windowCenter(), panel->windowWidth());
+    window->show();
+}
+
+void ViewerWindow::openEndoscopyWindow(const std::array<double, 3>& seedPoint)
+{
+    const QList<db::InstanceRecord> slices = m_panelSlices.value(m_activePanel);
+    ImageViewportWidget* panel = m_panels.value(m_activePanel);
+    if (slices.isEmpty() || !panel)
+        return;
+    auto* window = new EndoscopyWindow(slices, seedPoint.data(), panel->windowCenter(), panel->windowWidth(),
+                                       m_panelTitles.value(m_activePanel), this);
     window->show();
 }
 

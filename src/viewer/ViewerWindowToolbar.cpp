@@ -400,6 +400,7 @@ void ViewerWindow::buildToolbar()
 
     // 14b to 14h, appended to the menu of button 14.
     m_dceAction = addDisabled(extraMenu, QStringLiteral("Динамика накопления контраста (DCE)"), dceCurveIcon());
+    connect(m_dceAction, &QAction::triggered, this, &ViewerWindow::openDceWindow);
     m_dceAction->setToolTip(QStringLiteral("Построить кривую накопления контраста по ROI для динамической серии "
                                            "(несколько временных фаз одного и того же среза).\nНедоступно, если в "
                                            "активной панели не динамическая серия."));
@@ -426,7 +427,11 @@ void ViewerWindow::buildToolbar()
                                     "укажите артерию — индекс Agatston и категория риска посчитаются автоматически по "
                                     "площади и плотности очагов (≥130 HU)."));
     QAction* endoscopy = extraMenu->addAction(QStringLiteral("Виртуальная эндоскопия/колоноскопия"));
-    endoscopy->setEnabled(false);
+    connect(endoscopy, &QAction::triggered, this, [this] {
+        m_vesselAnalysisMode = false;
+        m_panoramicMode = false;
+        armActivePanelTool(18);
+    });
     endoscopy->setToolTip(QStringLiteral("Один клик внутри заполненного воздухом просвета (толстая кишка или бронх) в "
                                     "активной панели — путь камеры пойдёт по просвету автоматически. Отрисовка "
                                     "требует GPU (Direct3D 11); путь точен для аксиальных серий и приблизителен для "

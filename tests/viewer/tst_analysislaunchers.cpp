@@ -6,6 +6,7 @@
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 
+#include "analysis3d/EndoscopyWindow.h"
 #include "db/Database.h"
 #include "dicom/CodecRegistration.h"
 #include "mpr/CurvedMprWindow.h"
@@ -158,8 +159,10 @@ class TestAnalysisLaunchers : public QObject
                                                   "Индекс коронарного кальция|Кардио-МРТ|Криволинейный MPR|"
                                                   "Автотрассировка сосуда")
                                        .split('|');
-        for (int i : {0, 1, 3, 4, 5, 7, 8})
+        for (int i : {0, 1, 2, 3, 4, 5, 7, 8})
             QTest::addRow("no series %d", i) << true << i << titles[i] << noSeries;
+        QTest::newRow("dce: no phases")
+            << false << 2 << titles[2] << "Не удалось определить временные фазы для этой серии.\n\n";
         QTest::newRow("cta: no pair")
             << false << 3 << titles[3] << "Не удалось найти пару серий для субтракции.\n\n";
         QTest::newRow("cardiac: no stack")
@@ -180,7 +183,7 @@ class TestAnalysisLaunchers : public QObject
         const Point p = tubePoint(8, 8, 1);
         const QList<void (ViewerWindow::*)()> launchers{
             &ViewerWindow::openMprWindow,        &ViewerWindow::openVrtWindow,
-            &ViewerWindow::openMprWindow,        &ViewerWindow::openCtaSubtractionWindow,
+            &ViewerWindow::openDceWindow,        &ViewerWindow::openCtaSubtractionWindow,
             &ViewerWindow::openLungNoduleWindow, &ViewerWindow::openCoronaryCalciumWindow,
             &ViewerWindow::openCardiacMriWindow};
         if (launcher < launchers.size())
@@ -208,6 +211,8 @@ class TestAnalysisLaunchers : public QObject
         QTest::addColumn<QByteArray>("window");
         QTest::newRow("mpr") << true << "3D МногоПлоскостная Реконструкция" << QByteArray("MprWindow");
         QTest::newRow("vrt") << true << "3D VRT — объёмный рендеринг" << QByteArray("Vrt3DWindow");
+        QTest::newRow("dce") << false << "Динамика накопления контраста (DCE)"
+                             << QByteArray("DceAnalysisWindow");
         QTest::newRow("cta") << false << "Субтракция КТ-ангиографии" << QByteArray("CtaSubtractionWindow");
         QTest::newRow("lung") << true << "Узел в лёгком" << QByteArray("LungNoduleWindow");
         QTest::newRow("calcium") << true << "Индекс коронарного кальция (Agatston)"
@@ -228,6 +233,17 @@ class TestAnalysisLaunchers : public QObject
         QCOMPARE(windowsOf(*w, window).size(), 2);
         QVERIFY(windowsOf(*w, window).first()->isVisible());
         QVERIFY(windowsOf(*w, window).first()->testAttribute(Qt::WA_DeleteOnClose));
+    }
+
+    // The endoscopy entry arms the active panel only; a click inside the lumen opens the window.
+    void endoscopySeedClick()
+    {
+        auto w = openViewer(m_tube);
+        menuEntry(*w, QStringLiteral("Виртуальная эндоскопия/колоноскопия"))->trigger();
+        QCOMPARE(w->panel(0)->measurementMode(), 18);
+        QCOMPARE(w->panel(1)->measurementMode(), 3);
+        emit w->panel(0)->airwayAutoTraceSeedClicked(tubePoint(20, 20, 20));
+        QCOMPARE(windowsOf<EndoscopyWindow>(*w).size(), 1);
     }
 
     // Arrow keys on panel 2 walk the series panel, skipping study headers and stopping at both ends; a

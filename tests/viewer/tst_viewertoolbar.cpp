@@ -198,7 +198,8 @@ private slots:
              {QStringLiteral("3D МногоПлоскостная Реконструкция"), QStringLiteral("3D VRT — объёмный рендеринг"),
               QStringLiteral("Криволинейный MPR — по точкам"), QStringLiteral("Сосудистый анализ"),
               QStringLiteral("Ортопантомограмма"), QStringLiteral("Автоматически по ходу сосуда"),
-              QStringLiteral("Узел в лёгком"), QStringLiteral("Кардио-МРТ (SAX)")}) {
+              QStringLiteral("Узел в лёгком"), QStringLiteral("Кардио-МРТ (SAX)"),
+              QStringLiteral("Виртуальная эндоскопия/колоноскопия")}) {
             QAction* a = menuEntry(*w, text);
             QVERIFY2(a && a->isEnabled(), qPrintable(text));
         }
