@@ -140,7 +140,7 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
                                       {QStringLiteral("sizeBytes"), double(size)},
                                       {QStringLiteral("offset"), double(offset)}}));
     for (;;) {
-        const QByteArray chunk = copy.read(chunkBytes);
+        const QByteArray chunk = copy.read(remoteproto::fileChunkBytes);
         if (chunk.isEmpty())
             break;
         socket->sendFrame(chunk);

@@ -20,8 +20,6 @@ class RemoteAccessSession : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qint64 chunkBytes = 1048576;
-
     // Takes the socket as its child.
     RemoteAccessSession(RemoteTunnelSocket* socket, db::Database* db, RemoteAccessServer* server, QObject* parent);
 
