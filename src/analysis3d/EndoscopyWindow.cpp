@@ -511,7 +511,7 @@ void EndoscopyWindow::onSliceScroll(int delta)
 
 void EndoscopyWindow::onPlaneChange(EndoscopyReferencePanel::SlicePlane plane)
 {
-    if (plane == m_plane)
+    if (plane == m_plane || !hasVolume(m_renderVolume))
         return;
     m_plane = plane;
     m_panel->setSlicePlane(plane);
