@@ -219,7 +219,7 @@ private slots:
             return m.isEmpty() ? QJsonObject() : m.last();
         };
         retrieve(0, 0);
-        QTest::qWait(300);
+        QTRY_VERIFY_WITH_TIMEOUT(hanging->hasPendingConnections(), 10000); // the first one runs
         retrieve(1, 0);
         QTRY_COMPARE(last(1).value("position").toInt(), 1);
         retrieve(3, 0);

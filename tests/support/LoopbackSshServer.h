@@ -163,7 +163,7 @@ public:
             return fail(why, QStringLiteral("unshare did not start"));
         QElapsedTimer timer;
         timer.start();
-        while (timer.elapsed() < 10000) {
+        while (timer.elapsed() < 20000) {
             if (m_process.state() == QProcess::NotRunning)
                 return fail(why, QStringLiteral("sshd ended: %1").arg(QString::fromUtf8(log())));
             QTcpSocket probe;
