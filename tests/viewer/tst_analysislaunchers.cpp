@@ -1,6 +1,6 @@
 // The viewer's analysis launchers and background builds on a real index of fixture series: refusals,
-// the windows opened, series stepping, the curved-reconstruction and vessel-tracking builds end to end
-// and the cardiac stack choice. Boxes are answered through ModalAnswer; busy dialogs close themselves.
+// the windows opened, series stepping and the curved-reconstruction and vessel-tracking builds end to
+// end. Boxes are answered through ModalAnswer; the busy dialogs close themselves.
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
@@ -15,10 +15,6 @@
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
-#include <dcmtk/dcmdata/dcdatset.h>
-#include <dcmtk/dcmdata/dcdeftag.h>
-
-#include <QInputDialog>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -77,7 +73,7 @@ class TestAnalysisLaunchers : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
     db::Database m_db;
-    QString m_study, m_otherStudy, m_cardiacStudy, m_tube, m_flat, m_noGeometry;
+    QString m_study, m_otherStudy, m_tube, m_flat, m_noGeometry;
 
     QString add(fixtures::SeriesSpec spec, QString* studyUid = nullptr)
     {
@@ -125,57 +121,59 @@ class TestAnalysisLaunchers : public QObject
         older.studyUid = fixtures::newUid();
         older.studyDate = QStringLiteral("20230101");
         QVERIFY(!add(older, &m_otherStudy).isEmpty() && !m_tube.isEmpty() && !m_noGeometry.isEmpty());
-        // Two MR series holding a whole cine grid each, of different size so that they stay two stacks.
-        for (const int locations : {2, 3}) {
-            fixtures::SeriesSpec cine;
-            cine.studyUid = m_cardiacStudy;
-            cine.modality = QStringLiteral("MR");
-            cine.seriesNumber = QString::number(locations);
-            cine.rows = cine.columns = 8;
-            cine.slices = locations * 4;
-            cine.customize = [locations, o = cine.origin](DcmDataset& ds, int j) {
-                const double location = 8.0 * (j % locations);
-                const QString position =
-                    QStringLiteral("%1\\%2\\%3").arg(o[0]).arg(o[1]).arg(o[2] + location);
-                ds.putAndInsertString(DCM_ImagePositionPatient, position.toLatin1().constData());
-                ds.putAndInsertString(DCM_SliceLocation, QByteArray::number(location).constData());
-                ds.putAndInsertString(DCM_TriggerTime,
-                                      QByteArray::number(40.0 * (j / locations)).constData());
-            };
-            QVERIFY(!add(cine, &m_cardiacStudy).isEmpty());
-        }
     }
 
-    // In a study of one plain series: each launcher refuses with its own title, the same text for an
-    // empty panel, and leaves nothing behind; point counts that make no path or seed pair do nothing.
-    void refusals_data()
+    // Each launcher refuses with its own title (the same text for an empty panel) and leaves nothing
+    // behind, or opens a new window of its class as the viewer's top-level child, deleted on close.
+    // Point counts that make no path or seed pair do nothing at all.
+    void launchers_data()
     {
+        QTest::addColumn<QString>("series"); // empty: the other study's plain series
         QTest::addColumn<bool>("emptyPanel");
-        QTest::addColumn<int>("launcher");
-        QTest::addColumn<QString>("title"); // empty: no box at all
-        QTest::addColumn<QString>("text");  // the start of the text
+        QTest::addColumn<int>("launcher");  // used when there is no menu entry
+        QTest::addColumn<QString>("entry"); // the menu entry chosen
+        QTest::addColumn<QString>("title"); // the box shown, if any
+        QTest::addColumn<QString>("text");  // the start of its text
+        QTest::addColumn<QByteArray>("window");
         const QString noSeries = QStringLiteral("В активной панели нет загруженной серии.");
         const QStringList titles = QStringLiteral("MPR|3D VRT|DCE|Субтракция КТ-ангиографии|Узел в лёгком|"
                                                   "Индекс коронарного кальция|Кардио-МРТ|Криволинейный MPR|"
                                                   "Автотрассировка сосуда")
                                        .split('|');
         for (int i : {0, 1, 2, 3, 4, 5, 7, 8})
-            QTest::addRow("no series %d", i) << true << i << titles[i] << noSeries;
-        QTest::newRow("dce: no phases")
-            << false << 2 << titles[2] << "Не удалось определить временные фазы для этой серии.\n\n";
-        QTest::newRow("cta: no pair")
-            << false << 3 << titles[3] << "Не удалось найти пару серий для субтракции.\n\n";
-        QTest::newRow("cardiac: no stack")
-            << false << 6 << titles[6] << "Не найдено ни одного SAX cine-стека";
-        QTest::newRow("one path point; one or three seeds") << false << 9 << QString() << QString();
+            QTest::addRow("no series %d", i)
+                << QString() << true << i << QString() << titles[i] << noSeries << QByteArray();
+        QTest::newRow("dce: no phases") << QString() << false << 2 << QString() << titles[2]
+                                        << "Не удалось определить временные фазы для этой серии.\n\n"
+                                        << QByteArray();
+        QTest::newRow("cta: no pair") << QString() << false << 3 << QString() << titles[3]
+                                      << "Не удалось найти пару серий для субтракции.\n\n"
+                                      << QByteArray();
+        QTest::newRow("cardiac: no stack") << QString() << false << 6 << QString() << titles[6]
+                                           << "Не найдено ни одного SAX cine-стека" << QByteArray();
+        QTest::newRow("one path point; one or three seeds")
+            << QString() << false << 9 << QString() << QString() << QString() << QByteArray();
+        const QList<std::tuple<QString, QString, const char*>> opened{
+            {m_tube, "3D МногоПлоскостная Реконструкция", "MprWindow"},
+            {m_tube, "3D VRT — объёмный рендеринг", "Vrt3DWindow"},
+            {m_flat, "Динамика накопления контраста (DCE)", "DceAnalysisWindow"},
+            {m_flat, "Субтракция КТ-ангиографии", "CtaSubtractionWindow"},
+            {m_tube, "Узел в лёгком", "LungNoduleWindow"},
+            {m_tube, "Индекс коронарного кальция (Agatston)", "CoronaryCalciumWindow"}};
+        for (const auto& [series, entry, window] : opened)
+            QTest::newRow(window) << series << false << -1 << entry << QString() << QString()
+                                  << QByteArray(window);
     }
-    void refusals()
+    void launchers()
     {
+        QFETCH(QString, series);
         QFETCH(bool, emptyPanel);
         QFETCH(int, launcher);
+        QFETCH(QString, entry);
         QFETCH(QString, title);
         QFETCH(QString, text);
-        auto w = openViewer({}, m_otherStudy);
+        QFETCH(QByteArray, window);
+        auto w = openViewer(series, series.isEmpty() ? m_otherStudy : m_study);
         w->onGridLayoutChosen(1, 2);
         w->setActiveViewport(emptyPanel ? 1 : 0);
         const int childrenBefore = w->children().size();
@@ -186,53 +184,27 @@ class TestAnalysisLaunchers : public QObject
             &ViewerWindow::openDceWindow,        &ViewerWindow::openCtaSubtractionWindow,
             &ViewerWindow::openLungNoduleWindow, &ViewerWindow::openCoronaryCalciumWindow,
             &ViewerWindow::openCardiacMriWindow};
-        if (launcher < launchers.size())
+        if (QAction* action = entry.isEmpty() ? nullptr : menuEntry(*w, entry)) {
+            QVERIFY(action->isEnabled());
+            action->trigger();
+        } else if (launcher < launchers.size()) {
             (w.get()->*launchers[launcher])();
-        else if (launcher == 7)
-            w->startCurvedMprBuild({p, p}, 0);
-        else if (launcher == 8)
-            w->startVesselAutoTrack({p, p});
-        else
+        } else if (launcher < 9) {
+            launcher == 7 ? w->startCurvedMprBuild({p, p}, 0) : w->startVesselAutoTrack({p, p});
+        } else {
             w->startCurvedMprBuild({p}, 1), w->startVesselAutoTrack({p}), w->startVesselAutoTrack({p, p, p});
-        QTest::qWait(50);
+        }
         QCOMPARE(answer.titles(), title.isEmpty() ? QStringList() : QStringList{title});
         if (!title.isEmpty()) // the grouping's or finder's reason follows its text
             QVERIFY2(answer.texts().first().startsWith(text) &&
                          (text.endsWith('.') || answer.texts().first() != text),
                      qPrintable(answer.texts().first()));
-        QCOMPARE(w->children().size(), childrenBefore);
-    }
-
-    // Each entry opens a new window of its class as the viewer's top-level child, deleted on close.
-    void windowsOpened_data()
-    {
-        QTest::addColumn<bool>("tube");
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QByteArray>("window");
-        QTest::newRow("mpr") << true << "3D МногоПлоскостная Реконструкция" << QByteArray("MprWindow");
-        QTest::newRow("vrt") << true << "3D VRT — объёмный рендеринг" << QByteArray("Vrt3DWindow");
-        QTest::newRow("dce") << false << "Динамика накопления контраста (DCE)"
-                             << QByteArray("DceAnalysisWindow");
-        QTest::newRow("cta") << false << "Субтракция КТ-ангиографии" << QByteArray("CtaSubtractionWindow");
-        QTest::newRow("lung") << true << "Узел в лёгком" << QByteArray("LungNoduleWindow");
-        QTest::newRow("calcium") << true << "Индекс коронарного кальция (Agatston)"
-                                 << QByteArray("CoronaryCalciumWindow");
-    }
-    void windowsOpened()
-    {
-        QFETCH(bool, tube);
-        QFETCH(QString, action);
-        QFETCH(QByteArray, window);
-        auto w = openViewer(tube ? m_tube : m_flat);
-        fixtures::ModalAnswer answer(QMessageBox::Ok);
-        QAction* entry = menuEntry(*w, action);
-        QVERIFY(entry && entry->isEnabled());
-        entry->trigger();
-        entry->trigger();
-        QCOMPARE(answer.count(), 0);
-        QCOMPARE(windowsOf(*w, window).size(), 2);
-        QVERIFY(windowsOf(*w, window).first()->isVisible());
-        QVERIFY(windowsOf(*w, window).first()->testAttribute(Qt::WA_DeleteOnClose));
+        QCOMPARE(windowsOf(*w, window).size(), window.isEmpty() ? 0 : 1);
+        if (window.isEmpty())
+            QCOMPARE(w->children().size(), childrenBefore);
+        else
+            QVERIFY(windowsOf(*w, window)[0]->isVisible() &&
+                    windowsOf(*w, window)[0]->testAttribute(Qt::WA_DeleteOnClose));
     }
 
     // The endoscopy entry arms the active panel only; a click inside the lumen opens the window.
@@ -352,31 +324,6 @@ class TestAnalysisLaunchers : public QObject
                  qPrintable(answer.texts().first()));
         QCOMPARE(dynamic_cast<CurvedMprWindow*>(windowsOf<CurvedMprWindow>(*w)[0])->mode(),
                  CurvedMprWindow::VesselAnalysis);
-    }
-
-    // Several stacks are offered by label; cancelling opens nothing and says nothing, a choice opens
-    // that stack (the window asks for the patient's parameters as it opens).
-    void cardiacMriStackChoice()
-    {
-        auto w = openViewer({}, m_cardiacStudy);
-        QStringList offered;
-        for (const int result : {QDialog::Rejected, QDialog::Accepted}) {
-            fixtures::ModalAnswer answer(QMessageBox::Ok, result);
-            answer.setDialogHandler([&](QDialog* d) {
-                if (auto* input = qobject_cast<QInputDialog*>(d); input && result == QDialog::Rejected)
-                    offered = input->comboBoxItems() << input->labelText();
-                else if (input)
-                    input->setTextValue(offered.at(1));
-                return true;
-            });
-            menuEntry(*w, QStringLiteral("Кардио-МРТ (SAX)"))->trigger();
-            QCOMPARE(answer.titles().first(), QStringLiteral("Кардио-МРТ — выбор стека"));
-            QCOMPARE(windowsOf(*w, "CardiacMriWindow").size(), result == QDialog::Accepted ? 1 : 0);
-        }
-        QCOMPARE(offered, (QStringList{"2 срезов × 4 фаз — одна серия №2 (\"Test series\")",
-                                       "3 срезов × 4 фаз — одна серия №3 (\"Test series\")",
-                                       "В исследовании найдено несколько cine-стеков:"}));
-        QCOMPARE(windowsOf(*w, "CardiacMriWindow")[0]->windowTitle(), "Кардио-МРТ (SAX) — " + offered.at(1));
     }
 };
 
