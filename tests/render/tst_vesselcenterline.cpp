@@ -72,7 +72,6 @@ private slots:
     void shortPaths_data();
     void shortPaths();
     void clickMessages();
-    void supportingPieces();
 };
 
 void TestVesselCenterline::straightTubeToTheVolumeEdge()
@@ -262,55 +261,6 @@ void TestVesselCenterline::clickMessages()
         QCOMPARE(r.message, c.text);
     }
     QCOMPARE(trace(render::FusionVolume(), onAxis(0), onAxis(5)).message, QStringLiteral("Объём не построен."));
-}
-
-void TestVesselCenterline::supportingPieces()
-{
-    QCOMPARE(render::normalizedOrZero({1e-10, 0, 0}), (render::Vec3d{0, 0, 0}));
-
-    // Seed rings: the centre first, then rings from the top row down, left to right.
-    render::CrossSectionImage grid;
-    grid.gridWidth = grid.gridHeight = 21;
-    grid.samples = QList<float>(21 * 21, 0.0f);
-    grid.image = QImage(21, 21, QImage::Format_Grayscale8);
-    int c = -1, rr = -1;
-    QVERIFY(!render::findLumenSeed(grid, 100, 500, &c, &rr));
-    grid.samples[(10 + 4) * 21 + 10 + 4] = 300; // ring 4, bottom right
-    grid.samples[(10 - 4) * 21 + 10 + 1] = 300; // ring 4, top row
-    QVERIFY(render::findLumenSeed(grid, 100, 500, &c, &rr));
-    QCOMPARE(c, 11);
-    QCOMPARE(rr, 6);
-    grid.samples.fill(0.0f);
-    grid.samples[(10 + 6) * 21 + 10] = 300; // radius 6: too far
-    QVERIFY(!render::findLumenSeed(grid, 100, 500, &c, &rr));
-
-    // Regions: fewer than 3 samples are dropped; a shared mask never grows a region twice.
-    grid.samples.fill(0.0f);
-    for (int x = 2; x < 6; ++x)
-        grid.samples[3 * 21 + x] = 300;   // 4 samples, row 3
-    grid.samples[10 * 21 + 15] = 300;     // a pair: dropped
-    grid.samples[10 * 21 + 16] = 300;
-    for (int y = 15; y < 21; ++y)
-        grid.samples[y * 21 + 0] = 300;   // 6 samples on the border column
-    const auto regions = render::findLumenRegions(grid, 100, 500);
-    QCOMPARE(regions.size(), 2);
-    QCOMPARE(regions[0].count, 4);
-    QCOMPARE(regions[0].meanColumn, 3.5);
-    QCOMPARE(regions[0].meanRow, 3.0);
-    QVERIFY(!regions[0].touchesBorder);
-    QCOMPARE(regions[1].count, 6);
-    QVERIFY(regions[1].touchesBorder);
-    std::vector<uchar> mask(21 * 21, 0);
-    QCOMPARE(render::growLumenRegion(grid, 2, 3, 100, 500, mask).count, 4);
-    QCOMPARE(render::growLumenRegion(grid, 4, 3, 100, 500, mask).count, 0);
-    QCOMPARE(render::growLumenRegion(grid, 7, 7, 100, 500, mask).count, 0);
-
-    const QList<std::array<double, 3>> path{{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {10, 0, 0}};
-    const auto smooth = render::smoothPath5(path);
-    QCOMPARE(smooth.size(), 5);
-    QCOMPARE(smooth[0][0], 1.0);  // (0 + 1 + 2) / 3
-    QCOMPARE(smooth[2][0], 3.2);  // all five
-    QCOMPARE(smooth[4][0], 5.0);  // (2 + 3 + 10) / 3
 }
 
 QTEST_GUILESS_MAIN(TestVesselCenterline)
