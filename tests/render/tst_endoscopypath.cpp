@@ -100,7 +100,6 @@ private slots:
     void split();
     void noSplitAtNinetyTen();
     void clickMessages();
-    void pieces();
 };
 
 void TestEndoscopyPath::straightTube()
@@ -277,60 +276,6 @@ void TestEndoscopyPath::clickMessages()
     QCOMPARE(render::buildEndoscopyPath(render::FusionVolume(), p).message, QStringLiteral("Объём не построен"));
     const double far[3] = {1e300, -1e300, 0};
     QVERIFY(!render::buildEndoscopyPath(tube, far).ok);
-}
-
-void TestEndoscopyPath::pieces()
-{
-    std::vector<float> pixels(20 * 20, kTissue);
-    render::AirSlice slice{pixels.data(), 20, 20};
-    int x = -1, y = -1;
-    QVERIFY(!render::findAirPixelNear(slice, 10, 10, 5, &x, &y));
-    pixels[12 * 20 + 8] = kAir;  // ring 2, bottom left
-    pixels[8 * 20 + 12] = -700;  // ring 2, top right: the upper row is scanned first
-    QVERIFY(render::findAirPixelNear(slice, 10, 10, 5, &x, &y));
-    QCOMPARE(x, 12);
-    QCOMPARE(y, 8);
-    pixels[8 * 20 + 12] = -699; // just above the air range
-    QVERIFY(render::findAirPixelNear(slice, 10, 10, 5, &x, &y));
-    QCOMPARE(x, 8);
-    QCOMPARE(y, 12);
-    QVERIFY(!render::findAirPixelNear(slice, 10, 10, 1, &x, &y));
-
-    // A shared mask never fills a region twice; regions below 3 pixels fail.
-    std::fill(pixels.begin(), pixels.end(), kTissue);
-    for (int i = 2; i < 6; ++i)
-        pixels[3 * 20 + i] = -1024;
-    pixels[15 * 20 + 15] = kAir;
-    pixels[15 * 20 + 16] = kAir;
-    std::vector<uchar> mask(400, 0);
-    double cx = 0, cy = 0;
-    int count = 0;
-    QVERIFY(render::floodAirRegion(slice, 2, 3, mask, &cx, &cy, &count));
-    QCOMPARE(count, 4);
-    QCOMPARE(cx, 3.5);
-    QCOMPARE(cy, 3.0);
-    QVERIFY(!render::floodAirRegion(slice, 4, 3, mask, &cx, &cy, &count));
-    QVERIFY(!render::measureAirRegionAt(slice, 15, 15, &cx, &cy, &count));
-    const auto regions = render::findAirRegionsNear(slice, 10, 10, 30);
-    QCOMPARE(regions.size(), 1);
-    QCOMPARE(regions[0].pixelCount, 4);
-    QCOMPARE(render::findAirRegionsNear(slice, 0, 0, 1).size(), 0);
-
-    // A region above 20 000 pixels fails and keeps its marks.
-    std::vector<float> big(150 * 150, kAir);
-    render::AirSlice bigSlice{big.data(), 150, 150};
-    std::vector<uchar> bigMask(big.size(), 0);
-    QVERIFY(!render::floodAirRegion(bigSlice, 75, 75, bigMask, &cx, &cy, &count));
-    QVERIFY(std::count(bigMask.begin(), bigMask.end(), 1) > 20000);
-
-    const QList<std::array<double, 3>> two{{0, 0, 0}, {3, 3, 3}};
-    QCOMPARE(render::smoothPath3(two), two);
-    const QList<std::array<double, 3>> four{{0, 0, 0}, {3, 0, 0}, {3, 3, 0}, {9, 0, 0}};
-    const auto s = render::smoothPath3(four);
-    QCOMPARE(s[0], four[0]);
-    QCOMPARE(s[1], (std::array<double, 3>{2, 1, 0}));
-    QCOMPARE(s[2], (std::array<double, 3>{5, 1, 0}));
-    QCOMPARE(s[3], four[3]);
 }
 
 QTEST_GUILESS_MAIN(TestEndoscopyPath)
