@@ -383,27 +383,6 @@ private slots:
                  qPrintable(error));
     }
 
-    void lineMapping_data()
-    {
-        QTest::addColumn<QPoint>("point");
-        QTest::addColumn<QSize>("widget");
-        QTest::addColumn<QPointF>("mapped");
-        QTest::newRow("top-left corner") << QPoint(100, 0) << QSize(800, 600) << QPointF(-1, 1);
-        QTest::newRow("bottom-right corner") << QPoint(700, 600) << QSize(800, 600) << QPointF(1, -1);
-        QTest::newRow("centre") << QPoint(400, 300) << QSize(800, 600) << QPointF(0, 0);
-        QTest::newRow("odd width, origin rounded down") << QPoint(100, 0) << QSize(801, 600) << QPointF(-1, 1);
-        QTest::newRow("tall") << QPoint(0, 100) << QSize(600, 800) << QPointF(-1, 1);
-    }
-    void lineMapping()
-    {
-        QFETCH(QPoint, point);
-        QFETCH(QSize, widget);
-        QFETCH(QPointF, mapped);
-        const QPointF p = GpuLineRenderer::toViewport(point, widget.width(), widget.height());
-        QVERIFY2(std::abs(p.x() - mapped.x()) < 1e-9 && std::abs(p.y() - mapped.y()) < 1e-9,
-                 qPrintable(QStringLiteral("%1, %2").arg(p.x()).arg(p.y())));
-    }
-
     void lineDrawsCornerToCornerAndGrows()
     {
         GpuDevice device;
