@@ -32,17 +32,14 @@
 
 namespace sshpeer {
 
+// Standard output of a finished program, or empty when it failed.
 inline QString runText(const QString& program, const QStringList& args, const QByteArray& input = {})
 {
     QProcess process;
     process.start(program, args);
-    if (!process.waitForStarted(5000))
-        return {};
-    if (!input.isEmpty())
-        process.write(input);
+    process.write(input);
     process.closeWriteChannel();
-    process.waitForFinished(10000);
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+    if (!process.waitForFinished(10000) || process.exitCode() != 0)
         return {};
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
@@ -51,185 +48,133 @@ inline QString runText(const QString& program, const QStringList& args, const QB
 inline QString unavailableReason()
 {
     if (geteuid() != 0)
-        return QStringLiteral("sshd checks passwords against /etc/shadow, which only root can read; the test "
-                              "stands its own password file in through a private mount namespace, which needs root");
-    if (!QFile::exists(QStringLiteral("/usr/sbin/sshd")))
-        return QStringLiteral("/usr/sbin/sshd is not installed (openssh-server)");
-    for (const char* tool : {"unshare", "ssh-keygen", "openssl"})
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            return QStringLiteral("%1 is missing").arg(QString::fromLatin1(tool));
-    QProcess probe;
-    probe.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")});
-    if (!probe.waitForFinished(5000) || probe.exitCode() != 0)
-        return QStringLiteral("private mount namespaces are not allowed here (unshare -m failed)");
+        return "sshd checks passwords against /etc/shadow, which only root can read; the test stands its own "
+               "password file in through a private mount namespace, which needs root";
+    for (const char* tool : {"/usr/sbin/sshd", "unshare", "ssh-keygen", "openssl"})
+        if (QStandardPaths::findExecutable(tool).isEmpty() && !QFile::exists(tool))
+            return QString("%1 is missing").arg(tool);
+    if (QProcess::execute("unshare", {"-m", "true"}) != 0)
+        return "private mount namespaces are not allowed here (unshare -m failed)";
     return {};
 }
 
 class LoopbackSshServer
 {
 public:
-    // Where the folder is seen inside the namespace; every path the server uses goes through it.
+    // Where the test's folder is seen inside the namespace; every path the server uses goes through it.
     static constexpr const char* inside = "/run/kt";
 
     ~LoopbackSshServer() { stop(); }
 
     bool start(const QString& password, QString* why)
     {
-        if (!m_dir.isValid())
-            return fail(why, QStringLiteral("no temporary folder"));
         const QDir dir(m_dir.path());
         for (const char* sub : {"bin", "home", "remotetmp"})
-            dir.mkpath(QString::fromLatin1(sub));
-        runText(QStringLiteral("ssh-keygen"), {QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("ed25519"),
-                                               QStringLiteral("-N"), QString(), QStringLiteral("-f"),
-                                               dir.filePath(QStringLiteral("hostkey"))});
-        if (!QFile::exists(dir.filePath(QStringLiteral("hostkey"))))
-            return fail(why, QStringLiteral("ssh-keygen failed"));
-        const QString hash = runText(QStringLiteral("openssl"), {QStringLiteral("passwd"), QStringLiteral("-6"),
-                                                                 QStringLiteral("-stdin")},
-                                     password.toUtf8() + '\n');
-        if (hash.isEmpty())
-            return fail(why, QStringLiteral("openssl passwd failed"));
+            dir.mkpath(sub);
+        runText("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", dir.filePath("hostkey")});
+        const QString hash = runText("openssl", {"passwd", "-6", "-stdin"}, password.toUtf8() + '\n');
+        if (!QFile::exists(dir.filePath("hostkey")) || hash.isEmpty())
+            return fail(why, "ssh-keygen or openssl passwd failed");
 
-        const QString home = QStringLiteral("%1/home").arg(QLatin1String(inside));
-        QString passwd;
-        for (const QString& line : readLines(QStringLiteral("/etc/passwd"))) {
-            QStringList f = line.split(QLatin1Char(':'));
-            if (f.size() == 7 && f[0] == QLatin1String("root"))
-                f[5] = home, f[6] = QStringLiteral("/bin/bash");
-            passwd += f.join(QLatin1Char(':')) + QLatin1Char('\n');
+        // The two password files with the test's logins, home folders inside the test folder.
+        const QString home = QString("%1/home").arg(inside);
+        QString passwd, shadow;
+        for (const QString& line : readText("/etc/passwd").split('\n', Qt::SkipEmptyParts)) {
+            QStringList f = line.split(':');
+            if (f.size() == 7 && f[0] == "root")
+                f[5] = home, f[6] = "/bin/bash";
+            passwd += f.join(':') + '\n';
         }
-        passwd += QStringLiteral("kalvtest:x:0:0:test:%1:/bin/bash\n").arg(home);
-        QString shadow;
-        for (const QString& line : readLines(QStringLiteral("/etc/shadow"))) {
-            QStringList f = line.split(QLatin1Char(':'));
-            if (f.size() >= 2 && f[0] == QLatin1String("root"))
+        for (const QString& line : readText("/etc/shadow").split('\n', Qt::SkipEmptyParts)) {
+            QStringList f = line.split(':');
+            if (f.size() >= 2 && f[0] == "root")
                 f[1] = hash;
-            shadow += f.join(QLatin1Char(':')) + QLatin1Char('\n');
+            shadow += f.join(':') + '\n';
         }
-        shadow += QStringLiteral("kalvtest:%1:19000:0:99999:7:::\n").arg(hash);
-        writeFile(dir.filePath(QStringLiteral("passwd")), passwd.toUtf8(), 0644);
-        writeFile(dir.filePath(QStringLiteral("shadow")), shadow.toUtf8(), 0600);
-
-        writeFile(dir.filePath(QStringLiteral("bin/uname")),
-                  QStringLiteral("#!/bin/sh\nif [ -f %1/arch ]; then cat %1/arch; else exec /bin/uname \"$@\"; fi\n")
-                      .arg(QLatin1String(inside))
-                      .toUtf8(),
+        passwd += QString("kalvtest:x:0:0:test:%1:/bin/bash\n").arg(home);
+        shadow += QString("kalvtest:%1:19000:0:99999:7:::\n").arg(hash);
+        writeFile(dir.filePath("passwd"), passwd, 0644);
+        writeFile(dir.filePath("shadow"), shadow, 0600);
+        writeFile(dir.filePath("bin/uname"),
+                  QString("#!/bin/sh\nif [ -f %1/arch ]; then cat %1/arch; else exec /bin/uname \"$@\"; fi\n").arg(inside),
                   0755);
-        writeFile(dir.filePath(QStringLiteral("bin/sudo")),
-                  QStringLiteral("#!/bin/sh\n"
-                                 "IFS= read -r line\n"
-                                 "printf '%s\\n' \"$line\" > %1/sudo-password\n"
-                                 "printf '%s\\n' \"$*\" > %1/sudo-args\n"
-                                 "while [ $# -gt 0 ]; do case \"$1\" in -S) shift;; -p) shift 2;; *) break;; esac; done\n"
-                                 "exec \"$@\"\n")
-                      .arg(QLatin1String(inside))
-                      .toUtf8(),
+        writeFile(dir.filePath("bin/sudo"),
+                  QString("#!/bin/sh\nIFS= read -r line\nprintf '%s\\n' \"$line\" > %1/sudo-password\n"
+                          "printf '%s\\n' \"$*\" > %1/sudo-args\n"
+                          "while [ $# -gt 0 ]; do case \"$1\" in -S) shift;; -p) shift 2;; *) break;; esac; done\n"
+                          "exec \"$@\"\n")
+                      .arg(inside),
                   0755);
 
         m_port = fixtures::freeLoopbackPort();
-        if (m_port == 0)
-            return fail(why, QStringLiteral("no free loopback port"));
-        const QString config = QStringLiteral("ListenAddress 127.0.0.1:%1\n"
-                                              "HostKey %2/hostkey\n"
-                                              "PidFile none\n"
-                                              "UsePAM no\n"
-                                              "PasswordAuthentication yes\n"
-                                              "KbdInteractiveAuthentication no\n"
-                                              "PubkeyAuthentication no\n"
-                                              "PermitRootLogin yes\n"
-                                              "StrictModes no\n"
-                                              "Subsystem sftp internal-sftp\n"
-                                              "SetEnv PATH=%2/bin:/usr/local/bin:/usr/bin:/bin\n"
-                                              "LogLevel ERROR\n")
-                                   .arg(m_port)
-                                   .arg(QLatin1String(inside));
-        writeFile(dir.filePath(QStringLiteral("sshd_config")), config.toUtf8(), 0644);
-
+        writeFile(dir.filePath("sshd_config"),
+                  QString("ListenAddress 127.0.0.1:%1\nHostKey %2/hostkey\nPidFile none\nUsePAM no\n"
+                          "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nPubkeyAuthentication no\n"
+                          "PermitRootLogin yes\nStrictModes no\nSubsystem sftp internal-sftp\n"
+                          "SetEnv PATH=%2/bin:/usr/local/bin:/usr/bin:/bin\nLogLevel ERROR\n")
+                      .arg(m_port)
+                      .arg(inside),
+                  0644);
         const QString script =
-            QStringLiteral("mount -t tmpfs tmpfs /run && mkdir -p /run/sshd %2 && mount --bind '%1' %2 && "
-                           "mount --bind %2/passwd /etc/passwd && mount --bind %2/shadow /etc/shadow && "
-                           "mount --bind %2/remotetmp /tmp && exec /usr/sbin/sshd -D -e -f %2/sshd_config")
-                .arg(m_dir.path(), QLatin1String(inside));
+            QString("mount -t tmpfs tmpfs /run && mkdir -p /run/sshd %2 && mount --bind '%1' %2 && "
+                    "mount --bind %2/passwd /etc/passwd && mount --bind %2/shadow /etc/shadow && "
+                    "mount --bind %2/remotetmp /tmp && exec /usr/sbin/sshd -D -e -f %2/sshd_config")
+                .arg(m_dir.path(), inside);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.setStandardOutputFile(dir.filePath(QStringLiteral("sshd.log")));
+        m_process.setStandardOutputFile(dir.filePath("sshd.log"));
         // Without --fork unshare execs the shell, which execs sshd: one process id to stop. It dies with
         // the test even when the test crashes.
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"),
-                                                    QStringLiteral("private"), QStringLiteral("sh"),
-                                                    QStringLiteral("-c"), script});
-        if (!m_process.waitForStarted(5000))
-            return fail(why, QStringLiteral("unshare did not start"));
+        m_process.start("unshare", {"-m", "--propagation", "private", "sh", "-c", script});
         QElapsedTimer timer;
         timer.start();
-        while (timer.elapsed() < 20000) {
-            if (m_process.state() == QProcess::NotRunning)
-                return fail(why, QStringLiteral("sshd ended: %1").arg(QString::fromUtf8(log())));
+        while (timer.elapsed() < 20000 && m_process.waitForStarted(5000)) {
             QTcpSocket probe;
-            probe.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+            probe.connectToHost("127.0.0.1", m_port);
             if (probe.waitForConnected(200) && probe.waitForReadyRead(2000) && probe.readAll().startsWith("SSH-"))
                 return true;
             QThread::msleep(50);
         }
-        return fail(why, QStringLiteral("sshd did not answer: %1").arg(QString::fromUtf8(log())));
+        return fail(why, "sshd did not come up: " + readText(dir.filePath("sshd.log")));
     }
 
     void stop()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
 
     quint16 port() const { return m_port; }
     // The folder that the server's sessions see as /tmp.
-    QString remoteTmp() const { return QDir(m_dir.path()).filePath(QStringLiteral("remotetmp")); }
-    void setUnameAnswer(const QString& text)
-    {
-        writeFile(QDir(m_dir.path()).filePath(QStringLiteral("arch")), text.toUtf8() + '\n', 0644);
-    }
+    QString remoteTmp() const { return m_dir.filePath("remotetmp"); }
+    void setUnameAnswer(const QString& text) { writeFile(m_dir.filePath("arch"), text + '\n', 0644); }
     // What the stand-in sudo was given; empty when it did not run.
-    QString sudoArguments() const { return readText(QStringLiteral("sudo-args")); }
-    QString sudoPasswordLine() const { return readText(QStringLiteral("sudo-password")); }
+    QString sudoArguments() const { return readText(m_dir.filePath("sudo-args")).trimmed(); }
+    QString sudoPasswordLine() const { return readText(m_dir.filePath("sudo-password")).trimmed(); }
     void clearSudoRecord() const
     {
-        for (const char* name : {"sudo-args", "sudo-password"})
-            QFile::remove(QDir(m_dir.path()).filePath(QString::fromLatin1(name)));
-    }
-    QByteArray log() const
-    {
-        QFile f(QDir(m_dir.path()).filePath(QStringLiteral("sshd.log")));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        QFile::remove(m_dir.filePath("sudo-args"));
+        QFile::remove(m_dir.filePath("sudo-password"));
     }
 
 private:
     static bool fail(QString* why, const QString& text)
     {
-        if (why)
-            *why = text;
+        *why = text;
         return false;
     }
-    static QStringList readLines(const QString& path)
+    static QString readText(const QString& path)
     {
         QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
-    static void writeFile(const QString& path, const QByteArray& data, int mode)
+    static void writeFile(const QString& path, const QString& text, int mode)
     {
         QFile f(path);
         if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            f.write(data);
+            f.write(text.toUtf8());
         f.close();
         ::chmod(QFile::encodeName(path).constData(), mode_t(mode));
-    }
-    QString readText(const QString& name) const
-    {
-        QFile f(QDir(m_dir.path()).filePath(name));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
     }
 
     QTemporaryDir m_dir;
