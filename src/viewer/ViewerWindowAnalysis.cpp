@@ -232,6 +232,6 @@ void ViewerWindow::showCurvedMprWindow(std::shared_ptr<render::FusionVolume> vol
     if (initialWindow)
         traceWindow = render::WindowLevel{initialWindow->first, initialWindow->second};
     auto* window = new CurvedMprWindow(std::move(volume), points, windowCenter, windowWidth, this,
-                                       CurvedMprWindow::PresentationMode(mode), traceWindow);
+                                       CurvedMprWindow::PresentationMode(std::clamp(mode, 0, 2)), traceWindow);
     window->show();
 }
