@@ -20,6 +20,15 @@ void setError(QString* error, const QString& text)
         *error = text;
 }
 
+// Mesa's rasterisers that run on the processor. A volume frame there takes seconds and would freeze
+// the window, so such a context counts as no graphics card at all and the CPU renderer takes over.
+bool isSoftwareRenderer(const QByteArray& renderer)
+{
+    const QByteArray name = renderer.toLower();
+    return name.contains("llvmpipe") || name.contains("softpipe") || name.contains("swrast")
+        || name.contains("software rasterizer");
+}
+
 } // namespace
 
 QString glCodeText(unsigned int code)
@@ -74,6 +83,14 @@ std::shared_ptr<GlOffscreenContext> GlOffscreenContext::create(QString* error)
     self->m_functions = QOpenGLVersionFunctionsFactory::get<QOpenGLFunctions_3_3_Core>(self->m_context);
     if (!self->m_functions || !self->m_functions->initializeOpenGLFunctions()) {
         setError(error, QString::fromUtf8(kNoContextText));
+        return nullptr;
+    }
+    // The GL tests run on Mesa's software renderer on purpose and say so.
+    const QByteArray renderer(reinterpret_cast<const char*>(self->m_functions->glGetString(GL_RENDERER)));
+    if (isSoftwareRenderer(renderer) && qgetenv("KALVENOR_ALLOW_SOFTWARE_GL") != "1") {
+        setError(error, QStringLiteral("Доступен только программный OpenGL (%1) — для 3D-рендеринга на видеокарте нужен "
+                                       "драйвер с аппаратным ускорением.")
+                            .arg(QString::fromLatin1(renderer)));
         return nullptr;
     }
     return self;
