@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "StudyFilters.h"
 
 #include "ModalityFilterButton.h"
 #include "PacsDownloadDialog.h"
@@ -100,17 +101,6 @@ void saveWidths(QSettings& settings, const char* group, QTableWidget* table)
     for (int c = 0; c < table->columnCount(); ++c)
         settings.setValue(QString::number(c), table->columnWidth(c));
     settings.endGroup();
-}
-
-// Modalities of a study as the index joins them ("CT,SR" or "CT\SR").
-QStringList modalityCodes(const QString& text)
-{
-    // Compiled once: the filter runs over every row on every keystroke.
-    static const QRegularExpression separators(QStringLiteral("[,\\\\/ ]+"));
-    QStringList codes;
-    for (const QString& part : text.split(separators, Qt::SkipEmptyParts))
-        codes << part.trimmed().toUpper();
-    return codes;
 }
 
 } // namespace
@@ -537,22 +527,8 @@ void MainWindow::onDatePresetChanged(int index)
 void MainWindow::applyStudyFilter()
 {
     const QString text = m_textFilter->text().trimmed();
-    QStringList modalities;
-    for (const QString& m : m_modalityFilter->selectedModalities())
-        modalities << m.toUpper();
-
-    QDate from;
-    QDate to;
-    const QDate now = today();
-    switch (m_datePreset->currentIndex()) {
-    case 1: from = to = now; break;
-    case 2: from = to = now.addDays(-1); break;
-    case 3: from = now.addDays(-10); to = now; break;
-    case 4: from = now.addMonths(-1); to = now; break;
-    case 5: from = to = m_dateFrom->date(); break;
-    case 6: from = m_dateFrom->date(); to = m_dateTo->date(); break;
-    default: break;
-    }
+    const QStringList modalities = m_modalityFilter->selectedModalities();
+    const auto [from, to] = studyfilters::periodDates(m_datePreset->currentIndex(), 5, today(), m_dateFrom->date(), m_dateTo->date());
     const bool dateActive = from.isValid() && to.isValid();
 
     for (int row = 0; row < m_studyTable->rowCount(); ++row) {
@@ -564,11 +540,8 @@ void MainWindow::applyStudyFilter()
             show = (nameItem && nameItem->text().contains(text, Qt::CaseInsensitive)) ||
                    (idItem && idItem->text().contains(text, Qt::CaseInsensitive));
         }
-        if (show && !modalities.isEmpty()) {
-            // Whole codes only: "CT" must not find "OCT" and "US" must not find "IVUS".
-            const QStringList codes = modalityCodes(nameItem ? nameItem->data(StudyModalitiesRole).toString() : QString());
-            show = std::any_of(modalities.begin(), modalities.end(), [&](const QString& m) { return codes.contains(m); });
-        }
+        if (show)
+            show = studyfilters::modalitiesMatch(nameItem ? nameItem->data(StudyModalitiesRole).toString() : QString(), modalities);
         if (show && dateActive) {
             const QDate d = QDate::fromString(dateItem ? dateItem->text().left(10) : QString(), QStringLiteral("yyyy-MM-dd"));
             show = d.isValid() && from <= d && d <= to;

@@ -1,4 +1,5 @@
 #include "PacsDownloadDialog.h"
+#include "StudyFilters.h"
 
 #include "MainWindow.h"
 #include "ModalityFilterButton.h"
@@ -288,36 +289,9 @@ void PacsDownloadDialog::onPeriodChanged(int index)
 
 std::pair<QString, QString> PacsDownloadDialog::selectedDateRange() const
 {
-    const QDate today = QDate::currentDate();
-    QDate from;
-    QDate to;
-    switch (m_period->currentIndex()) {
-    case 0:
+    const auto [from, to] = studyfilters::periodDates(m_period->currentIndex(), 6, QDate::currentDate(), m_dateFrom->date(), m_dateTo->date());
+    if (!from.isValid() || !to.isValid())
         return {};
-    case 1:
-        from = to = today;
-        break;
-    case 2:
-        from = to = today.addDays(-1);
-        break;
-    case 3:
-        from = today.addDays(-10);
-        to = today;
-        break;
-    case 4:
-        from = today.addMonths(-1);
-        to = today;
-        break;
-    case 5:
-        from = m_dateFrom->date();
-        to = m_dateTo->date();
-        break;
-    case 6:
-        from = to = m_dateFrom->date();
-        break;
-    default:
-        return {};
-    }
     const QString format = QStringLiteral("yyyyMMdd");
     return {from.toString(format), to.toString(format)};
 }

@@ -2,6 +2,7 @@
 // and the parallel download of one study into "remote_downloads/<uid>", indexed and opened.
 
 #include "RemoteBrowserDialog.h"
+#include "StudyFilters.h"
 
 #include "MainWindow.h"
 #include "ModalityFilterButton.h"
@@ -158,34 +159,8 @@ void RemoteBrowserDialog::applyArchiveFilter()
 {
     const QString search = archiveSearchEdit->text().trimmed();
     const QStringList modalities = archiveModalityButton->selectedModalities();
-    const QDate today = QDate::currentDate();
-    QDate from;
-    QDate to;
-    switch (archivePeriodCombo->currentIndex()) {
-    case 1:
-        from = to = today;
-        break;
-    case 2:
-        from = to = today.addDays(-1);
-        break;
-    case 3:
-        from = today.addDays(-10);
-        to = today;
-        break;
-    case 4:
-        from = today.addMonths(-1);
-        to = today;
-        break;
-    case 5:
-        from = to = archiveDateFrom->date();
-        break;
-    case 6:
-        from = archiveDateFrom->date();
-        to = archiveDateTo->date();
-        break;
-    default:
-        break;
-    }
+    const auto [from, to] = studyfilters::periodDates(archivePeriodCombo->currentIndex(), 5, QDate::currentDate(),
+                                                      archiveDateFrom->date(), archiveDateTo->date());
 
     for (int row = 0; row < archiveTable->rowCount(); ++row) {
         const QTableWidgetItem* nameItem = archiveTable->item(row, 0);
@@ -193,12 +168,8 @@ void RemoteBrowserDialog::applyArchiveFilter()
         const QTableWidgetItem* dateItem = archiveTable->item(row, 2);
         bool visible = search.isEmpty() || (nameItem && nameItem->text().contains(search, Qt::CaseInsensitive))
                        || (idItem && idItem->text().contains(search, Qt::CaseInsensitive));
-        if (visible && !modalities.isEmpty()) {
-            const QString rowModalities = nameItem ? nameItem->data(kModalitiesRole).toString() : QString();
-            visible = std::any_of(modalities.cbegin(), modalities.cend(), [&](const QString& code) {
-                return rowModalities.contains(code, Qt::CaseInsensitive);
-            });
-        }
+        if (visible)
+            visible = studyfilters::modalitiesMatch(nameItem ? nameItem->data(kModalitiesRole).toString() : QString(), modalities);
         if (visible && from.isValid() && to.isValid()) {
             const QDate d =
                 QDate::fromString(dateItem ? dateItem->text() : QString(), QStringLiteral("yyyy-MM-dd"));

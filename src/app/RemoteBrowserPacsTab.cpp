@@ -2,6 +2,7 @@
 // request, retrieves a study into its own archive, from where the archive tab downloads it.
 
 #include "RemoteBrowserDialog.h"
+#include "StudyFilters.h"
 
 #include "ModalityFilterButton.h"
 
@@ -135,34 +136,10 @@ void RemoteBrowserDialog::onPacsPeriodChanged(int index)
 
 std::pair<QString, QString> RemoteBrowserDialog::pacsDateRange() const
 {
-    const QDate today = QDate::currentDate();
-    QDate from;
-    QDate to;
-    switch (pacsPeriodCombo->currentIndex()) {
-    case 1:
-        from = to = today;
-        break;
-    case 2:
-        from = to = today.addDays(-1);
-        break;
-    case 3:
-        from = today.addDays(-10);
-        to = today;
-        break;
-    case 4:
-        from = today.addMonths(-1);
-        to = today;
-        break;
-    case 5:
-        from = pacsDateFrom->date();
-        to = pacsDateTo->date();
-        break;
-    case 6:
-        from = to = pacsDateFrom->date();
-        break;
-    default:
+    const auto [from, to] = studyfilters::periodDates(pacsPeriodCombo->currentIndex(), 6, QDate::currentDate(),
+                                                      pacsDateFrom->date(), pacsDateTo->date());
+    if (!from.isValid() || !to.isValid())
         return {};
-    }
     const QString format = QStringLiteral("yyyyMMdd");
     return {from.toString(format), to.toString(format)};
 }
