@@ -2,6 +2,7 @@
 
 #include <render/CurvedMprRenderer.h>
 #include <render/EndoscopyPath.h>
+#include <render/SliceSources.h>
 #include <render/TransferFunction.h>
 
 #include <QQuaternion>
@@ -111,18 +112,7 @@ void EndoscopyVolumeBuildWorker::run()
 
         // The render volume is built from locations and spacings only, so that its axes follow the
         // stack as acquired; the acquisition plane then says how far the two volumes agree.
-        QList<render::SliceSource> sources;
-        sources.reserve(m_slices.size());
-        for (const db::InstanceRecord& row : m_slices) {
-            render::SliceSource s;
-            s.filePath = row.filePath;
-            s.sliceLocation = row.sliceLocation;
-            s.pixelSpacingX = row.pixelSpacingX;
-            s.pixelSpacingY = row.pixelSpacingY;
-            s.sliceThickness = row.sliceThickness;
-            s.frameIndex = row.frameIndex;
-            sources.append(s);
-        }
+        const QList<render::SliceSource> sources = render::locationOnlySliceSources(m_slices);
         const int hint = render::guessAcquisitionPlane(m_title);
         QString renderError;
         render::Volume volume = render::buildVolume(sources, &renderError, hint);

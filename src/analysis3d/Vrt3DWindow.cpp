@@ -6,6 +6,8 @@
 #include "Vrt3DVolumeBuildWorker.h"
 #include "VolumeRenderWidget.h"
 
+#include <render/SliceSources.h>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QDialog>
@@ -94,19 +96,8 @@ Vrt3DWindow::~Vrt3DWindow()
 
 void Vrt3DWindow::startBuild(const QList<db::InstanceRecord>& slices, const QString& title)
 {
-    QList<render::SliceSource> sources;
-    sources.reserve(slices.size());
-    for (const db::InstanceRecord& row : slices) {
-        // Orientation stays unset on purpose: the plane hint of the title alone orients this volume.
-        render::SliceSource s;
-        s.filePath = row.filePath;
-        s.sliceLocation = row.sliceLocation;
-        s.pixelSpacingX = row.pixelSpacingX;
-        s.pixelSpacingY = row.pixelSpacingY;
-        s.sliceThickness = row.sliceThickness;
-        s.frameIndex = row.frameIndex;
-        sources.append(s);
-    }
+    // Orientation stays unset on purpose: the plane hint of the title alone orients this volume.
+    const QList<render::SliceSource> sources = render::locationOnlySliceSources(slices);
     m_buildThread = new QThread(this);
     const int planeHint = render::guessAcquisitionPlane(title);
     m_buildWorker = new Vrt3DVolumeBuildWorker(std::move(sources), planeHint);
