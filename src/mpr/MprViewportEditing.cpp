@@ -89,17 +89,9 @@ int MprViewportWidget::hitTestMeasurement(const QPointF& p) const
             hit = q.size() >= 3
                 && (distanceToSegment(p, q.at(0), q.at(1)) <= t || distanceToSegment(p, q.at(0), q.at(2)) <= t);
             break;
-        case 7: case 14: {
-            const QRectF r = QRectF(q.at(0), q.at(1)).normalized();
-            const double a = r.width() / 2.0;
-            const double b = r.height() / 2.0;
-            if (a > 0.0 && b > 0.0) {
-                const double dx = (p.x() - r.center().x()) / a;
-                const double dy = (p.y() - r.center().y()) / b;
-                hit = dx * dx + dy * dy <= 1.0;
-            }
+        case 7: case 14:
+            hit = insideEllipse(p, q.at(0), q.at(1));
             break;
-        }
         case 9:
             for (int k = 0; k + 1 < q.size() && !hit; ++k)
                 hit = distanceToSegment(p, q.at(k), q.at(k + 1)) <= t;

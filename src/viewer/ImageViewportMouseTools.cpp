@@ -477,17 +477,9 @@ int ImageViewportWidget::hitTestMeasurement(const QPointF& q) const
                       || distanceToSegment(q, p.at(1), p.at(2)) <= tolerance);
             break;
         case 5:
-        case 13: {
-            const QRectF r = QRectF(p.at(0), p.at(1)).normalized();
-            const double a = r.width() / 2.0;
-            const double b = r.height() / 2.0;
-            if (a > 0.0 && b > 0.0) {
-                const double u = (q.x() - r.center().x()) / a;
-                const double v = (q.y() - r.center().y()) / b;
-                hit = u * u + v * v <= 1.0;
-            }
+        case 13:
+            hit = insideEllipse(q, p.at(0), p.at(1));
             break;
-        }
         case 7:
             for (qsizetype k = 0; k + 1 < p.size() && !hit; ++k)
                 hit = distanceToSegment(q, p.at(k), p.at(k + 1)) <= tolerance;

@@ -5,6 +5,7 @@
 #include <QGraphicsEllipseItem>
 #include <QGraphicsScene>
 #include <QPen>
+#include <QRectF>
 
 #include <cmath>
 
@@ -45,6 +46,18 @@ double distanceToSegment(const QPointF& p, const QPointF& a, const QPointF& b)
     }
     const QPointF nearest = a + t * ab;
     return std::hypot(p.x() - nearest.x(), p.y() - nearest.y());
+}
+
+bool insideEllipse(const QPointF& p, const QPointF& corner1, const QPointF& corner2)
+{
+    const QRectF r = QRectF(corner1, corner2).normalized();
+    const double a = r.width() / 2.0;
+    const double b = r.height() / 2.0;
+    if (a <= 0.0 || b <= 0.0)
+        return false;
+    const double u = (p.x() - r.center().x()) / a;
+    const double v = (p.y() - r.center().y()) / b;
+    return u * u + v * v <= 1.0;
 }
 
 QPainterPath polylinePath(const QList<QPointF>& points, bool closed)

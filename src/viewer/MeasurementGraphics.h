@@ -18,6 +18,10 @@ void applyLabelShadow(QGraphicsItem* item);
 
 double distanceToSegment(const QPointF& p, const QPointF& a, const QPointF& b);
 
+// True when p lies inside or on the ellipse inscribed in the rectangle spanned by two corners; a flat
+// ellipse holds nothing.
+bool insideEllipse(const QPointF& p, const QPointF& corner1, const QPointF& corner2);
+
 // Straight segments through the points in order; closed back to the first point when asked.
 QPainterPath polylinePath(const QList<QPointF>& points, bool closed);
 
