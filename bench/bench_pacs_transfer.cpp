@@ -5,7 +5,9 @@
 #include "../tests/pacs/PacsTestPeers.h"
 
 #include "DicomFixtures.h"
+#include "dicom/DicomNesting.h"
 #include "pacs/PacsNetworkClient.h"
+#include "pacs/StorageListener.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -84,6 +86,18 @@ int main(int argc, char** argv)
     peers::QrArchive archive;
     archive.addMoveDestination(QStringLiteral("KALVRCV"), moveTarget.port());
 
+    // The program's own C-STORE listener as a C-MOVE destination, on a thread of its own as in use.
+    const QString listenDir = work.filePath(QStringLiteral("listen"));
+    const quint16 listenPort = peers::freePort();
+    QThread listenThread;
+    listenThread.setStackSize(dicom::kParsingThreadStackSize);
+    auto* listener = new pacs::StorageListener(listenPort, QStringLiteral("KALVLISTEN"), listenDir);
+    listener->moveToThread(&listenThread);
+    QObject::connect(&listenThread, &QThread::started, listener, &pacs::StorageListener::run);
+    QObject::connect(&listenThread, &QThread::finished, listener, &QObject::deleteLater);
+    listenThread.start();
+    archive.addMoveDestination(QStringLiteral("KALVLISTEN"), listenPort);
+
     fixtures::SeriesSpec spec;
     spec.rows = spec.columns = 512;
     spec.slices = kImages;
@@ -128,6 +142,11 @@ int main(int argc, char** argv)
     measure("Kalvenor C-MOVE (to storescp)", [&] { emptyDir(moveTarget.dir()); },
             [&] { return pacs::moveStudy(server, config, spec.studyUid, nullptr); },
             [&] { return countFiles(moveTarget.dir()); });
+    pacs::PacsConfig listenConfig = config;
+    listenConfig.moveDestinationAeTitle = QStringLiteral("KALVLISTEN");
+    measure("Kalvenor C-MOVE (to its own listener)", [&] { emptyDir(listenDir); },
+            [&] { return pacs::moveStudy(server, listenConfig, spec.studyUid, nullptr); },
+            [&] { return countFiles(listenDir); });
     measure("movescu (TCP_NODELAY=1, to storescp)", [&] { emptyDir(moveTarget.dir()); },
             [&] {
                 return runTool(QStringLiteral("movescu"),
@@ -152,5 +171,7 @@ int main(int argc, char** argv)
                 },
                 [&] { return countFiles(storeTarget.dir()); });
     }
+    listener->stop();
+    listenThread.wait(10000);
     return 0;
 }

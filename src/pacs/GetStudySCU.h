@@ -17,8 +17,10 @@ public:
     GetStudySCU(const QString& outputDirectory, std::function<void(const QString&)> onFileStored);
     ~GetStudySCU() override;
 
-    OFCondition handleSTORERequest(const T_ASC_PresentationContextID presID, DcmDataset* incomingObject,
-                                   OFBool& continueCGETSession, Uint16& cStoreReturnStatus) override;
+    // Each object is received unparsed into a temporary file in the output folder, checked, and
+    // only then parsed and written; the file name DCMTK proposes is not used.
+    OFCondition handleSTORERequestFile(T_ASC_PresentationContextID* presID, const OFString& filename,
+                                       T_DIMSE_C_StoreRQ* request) override;
 
     QString outputDirectory;
     std::function<void(const QString&)> onFileStored;
@@ -28,6 +30,16 @@ public:
     QString lastWriteError;
     // Set from another thread to end the session at the next object.
     const std::atomic_bool* cancel = nullptr;
+
+protected:
+    // Answers with the status the last object earned (DCMTK's file-based receive knows only
+    // success and "cannot understand").
+    OFCondition sendSTOREResponse(T_ASC_PresentationContextID presID, Uint16 status,
+                                  const T_DIMSE_C_StoreRQ& request) override;
+
+private:
+    Uint16 m_storeStatus = STATUS_Success;
+    bool m_haveStoreStatus = false;
 };
 
 } // namespace pacs

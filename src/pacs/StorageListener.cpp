@@ -5,13 +5,17 @@
 #include "NetworkTuning.h"
 #include "PacsNetworkClient.h"
 #include "ReceivedFileWriter.h"
+#include "ReceivedObjectFile.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QThread>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
 
@@ -26,6 +30,7 @@ constexpr Uint32 kListenWaitSeconds = 2;
 constexpr int kBindRetryMs = 500;
 
 const OFConditionConst kStopped(OFM_dcmnet, 0x4001, OF_error, "Listener stopped");
+const OFConditionConst kNoTemporaryFile(OFM_dcmnet, 0x4002, OF_error, "No temporary file for the incoming object");
 
 QString conditionText(const OFCondition& cond)
 {
@@ -60,9 +65,14 @@ protected:
 private:
     OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid)
     {
-        DcmDataset* received = nullptr;
-        const OFCondition cond = receiveSTORERequest(request, pcid, received);
-        std::unique_ptr<DcmDataset> dataset(received);
+        // Received unparsed into a file next to where it will be kept, and parsed only once checked.
+        ReceivedObjectFile incoming(stagingFolders());
+        if (!incoming.isValid()) {
+            emit m_listener->errorOccurred(
+                QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(incoming.errorString()));
+            return kNoTemporaryFile;
+        }
+        const OFCondition cond = receiveSTORERequest(request, pcid, OFString(QFile::encodeName(incoming.path()).constData()));
         if (cond.bad()) {
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(conditionText(cond)));
             return cond;
@@ -72,11 +82,16 @@ private:
             sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
             return kStopped;
         }
-        if (!dataset)
+        QString error;
+        std::unique_ptr<DcmFileFormat> received = openReceivedObject(incoming.path(), &error);
+        if (!received) {
+            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
+        }
+        DcmDataset& dataset = *received->getDataset();
 
         OFString uid;
-        dataset->findAndGetOFString(DCM_StudyInstanceUID, uid);
+        dataset.findAndGetOFString(DCM_StudyInstanceUID, uid);
         const QString studyUid = QString::fromLatin1(uid.c_str()).trimmed();
         const QString folder = m_outputFolder.isEmpty() ? m_listener->folderFor(studyUid) : m_outputFolder;
         if (folder.isEmpty()) {
@@ -87,16 +102,33 @@ private:
         }
 
         QString path;
-        QString error;
-        if (!writeReceivedDataset(*dataset, folder, &path, &error)) {
+        const bool written = writeReceivedDataset(dataset, folder, &path, &error);
+        // Values left in the temporary file are read by the write: it goes only after it.
+        received.reset();
+        incoming.remove();
+        if (!written) {
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
         }
-        dataset.reset();
         // Reported before the answer, so the PACS's final C-MOVE response comes after it.
         emit m_listener->fileReceived(path);
         emit m_listener->studyFileReceived(studyUid, path);
         return sendSTOREResponse(pcid, request, STATUS_Success);
+    }
+
+    // Where the temporary file of an incoming object goes: the listener's folder, or beside the
+    // folders of the awaited studies (their parent outlives any one study's folder).
+    QStringList stagingFolders() const
+    {
+        if (!m_outputFolder.isEmpty())
+            return {m_outputFolder};
+        QStringList folders;
+        for (const QString& folder : m_listener->routeFolders()) {
+            const QString parent = QFileInfo(folder).absolutePath();
+            if (!folders.contains(parent))
+                folders << parent;
+        }
+        return folders;
     }
 
     StorageListener* m_listener;
@@ -135,6 +167,12 @@ QString StorageListener::folderFor(const QString& studyUid) const
 {
     QMutexLocker lock(&m_routesMutex);
     return m_routes.value(studyUid);
+}
+
+QStringList StorageListener::routeFolders() const
+{
+    QMutexLocker lock(&m_routesMutex);
+    return m_routes.values();
 }
 
 void StorageListener::stop()

@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -31,6 +32,8 @@ public:
     bool hasStudy(const QString& studyUid) const;
     // The folder an object of this study goes to; empty when it is refused.
     QString folderFor(const QString& studyUid) const;
+    // The folders of all awaited studies.
+    QStringList routeFolders() const;
 
     // True between the moment the port is open and the end of run.
     bool isListening() const { return m_listening.load(); }

@@ -1,0 +1,44 @@
+#pragma once
+// An object that arrives over the network is first received as it travels, unparsed, into a hidden
+// temporary file, and parsed only once that file has been checked: DCMTK's parser recurses once per
+// level of nested sequences, and a peer could otherwise crash the receiving thread with a data set
+// of a few hundred kilobytes.
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryFile>
+
+#include <memory>
+
+class DcmFileFormat;
+
+namespace pacs {
+
+// Hidden temporary file in the first of the folders where one can be created (the folder is made
+// when missing), otherwise in the system's temporary folder; removed with the object, or by remove().
+class ReceivedObjectFile
+{
+public:
+    explicit ReceivedObjectFile(const QStringList& folders);
+    ~ReceivedObjectFile();
+    ReceivedObjectFile(const ReceivedObjectFile&) = delete;
+    ReceivedObjectFile& operator=(const ReceivedObjectFile&) = delete;
+
+    bool isValid() const { return m_file != nullptr; }
+    QString path() const { return m_path; }
+    // Why no temporary file could be made.
+    QString errorString() const { return m_error; }
+    void remove();
+
+private:
+    std::unique_ptr<QTemporaryFile> m_file;
+    QString m_path;
+    QString m_error;
+};
+
+// Parses a received file once it has passed the checks that files read from disk pass: nesting
+// within the parser's reach, readable structure. Large values stay in the file until they are
+// written. Null with `error` set when the object must be refused.
+std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* error);
+
+} // namespace pacs
