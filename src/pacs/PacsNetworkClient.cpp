@@ -1,5 +1,6 @@
 #include "PacsNetworkClient.h"
 
+#include "FindStudiesSCU.h"
 #include "GetStudySCU.h"
 #include "NetworkTuning.h"
 #include "dicom/CompressedFrameCheck.h"
@@ -309,7 +310,7 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
                                  QString* error)
 {
     QList<StudyQueryRow> rows;
-    DcmSCU scu;
+    FindStudiesSCU scu;
     if (!openAssociation(scu, server, config, QString::fromLatin1(kFindStudyRoot), error))
         return rows;
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kFindStudyRoot, "");
@@ -364,6 +365,10 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
         setError(error, conditionText(cond));
     else if (haveFinal && finalStatus != STATUS_Success && finalStatus != STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest)
         setError(error, QStringLiteral("Сервер отказал в выполнении C-FIND: статус %1").arg(statusHex(finalStatus)));
+    else if (scu.refusedResponses > 0)
+        setError(error, QStringLiteral("Отклонено ответов сервера на C-FIND: %1. %2")
+                            .arg(scu.refusedResponses)
+                            .arg(scu.lastRefusal));
     return rows;
 }
 

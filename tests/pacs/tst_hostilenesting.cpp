@@ -1,6 +1,6 @@
-// Objects with sequences nested far past any real file, sent by real peers on loopback: the
-// program's C-STORE listener and its C-GET requester refuse them with a failure status and a
-// message, survive, and go on receiving the next objects; no temporary file is left behind.
+// Data sets nested far past any real file, sent by real peers on loopback: the C-STORE listener,
+// the C-GET requester and the C-FIND requester refuse them with a message and go on with the
+// next objects; no temporary file is left behind.
 
 #include "PacsTestPeers.h"
 
@@ -10,7 +10,6 @@
 #include "pacs/StorageListener.h"
 
 #include <QSignalSpy>
-#include <QTest>
 
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/scu.h>
@@ -18,76 +17,42 @@
 
 using namespace pacs;
 
-namespace {
-
-// Everything in the folder, hidden temporary files included.
-QStringList everythingIn(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
-}
-
-// Sends the files on one association with DCMTK's SCU, on a thread whose stack takes the
-// sender's own recursive reading of the hostile file; returns the C-STORE statuses (-1: not sent).
-QList<int> sendOnOneAssociation(quint16 port, const QStringList& files)
-{
-    QList<int> statuses;
-    std::unique_ptr<QThread> thread(QThread::create([&] {
-        DcmSCU scu;
-        scu.setAETitle("KALVSCU");
-        scu.setPeerAETitle("KALVLISTEN");
-        scu.setPeerHostName("127.0.0.1");
-        scu.setPeerPort(port);
-        scu.addPresentationContext(UID_CTImageStorage, OFList<OFString>{UID_LittleEndianExplicitTransferSyntax});
-        if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
-            return;
-        const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
-        for (const QString& file : files) {
-            Uint16 status = 0;
-            const OFCondition cond = scu.sendSTORERequest(pcid, OFFilename(QFile::encodeName(file).constData()),
-                                                          nullptr, status);
-            statuses << (cond.good() ? int(status) : -1);
-        }
-        scu.releaseAssociation();
-    }));
-    thread->setStackSize(512u * 1024 * 1024);
-    thread->start();
-    thread->wait(60000);
-    return statuses;
-}
-
-} // namespace
-
 class TestHostileNesting : public QObject
 {
     Q_OBJECT
 
-private:
     QTemporaryDir m_work;
     fixtures::SeriesSpec m_spec;
-    QStringList m_normal;
+    QStringList m_files;
 
-    // A copy of slice `index` with `depth` nested sequences appended.
     QString hostileCopy(int index, int depth, const QString& path)
     {
-        QFile::remove(path);
-        if (!QFile::copy(m_normal.at(index), path))
-            return {};
+        QFile::copy(m_files.at(index), path);
         fixtures::appendNestedSequences(path, depth);
         return path;
+    }
+
+    PacsServer serverAt(quint16 port, const QString& ae)
+    {
+        PacsServer server;
+        server.host = QStringLiteral("127.0.0.1");
+        server.port = port;
+        server.aeTitle = ae;
+        server.retrieveMode = 1;
+        return server;
     }
 
 private slots:
     void initTestCase()
     {
         OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
-        // Explicit lengths would make the sender measure every level again for each level above it.
+        // Explicit lengths would make the senders measure every level again for each level above it.
         g_dimse_send_sequenceType_encoding = EET_UndefinedLength;
         g_dimse_send_groupLength_encoding = EGL_withoutGL;
-        QVERIFY(m_work.isValid());
         m_spec.slices = 4;
         fixtures::completeUids(m_spec);
-        m_normal = fixtures::writeSeries(m_work.filePath(QStringLiteral("src")), m_spec);
-        QCOMPARE(m_normal.size(), 4);
+        m_files = fixtures::writeSeries(m_work.filePath(QStringLiteral("src")), m_spec);
+        QCOMPARE(m_files.size(), 4);
     }
 
     void listenerRefusesDeepNestingAndGoesOn()
@@ -105,68 +70,83 @@ private slots:
         thread.start();
         QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 5000));
 
-        // Far deeper than the receiving thread's stack would take if DCMTK parsed it.
-        const QString hostile = hostileCopy(0, 20000, m_work.filePath(QStringLiteral("deep.dcm")));
-        QVERIFY(!hostile.isEmpty());
-        const QList<int> statuses = sendOnOneAssociation(port, {hostile, m_normal.at(1)});
-        QCOMPARE(statuses.size(), 2);
-        QCOMPARE(statuses.at(0), int(STATUS_STORE_Error_CannotUnderstand));
-        QCOMPARE(statuses.at(1), int(STATUS_Success));
+        // 20000 levels: far more than the receiving thread's stack takes if DCMTK parses them. The
+        // sender parses them itself, on a thread with room for it; a normal object follows.
+        const QStringList files{hostileCopy(0, 20000, m_work.filePath(QStringLiteral("deep.dcm"))), m_files.at(1)};
+        QList<int> statuses;
+        std::unique_ptr<QThread> sender(QThread::create([&] {
+            DcmSCU scu;
+            scu.setPeerAETitle("KALVLISTEN");
+            scu.setPeerHostName("127.0.0.1");
+            scu.setPeerPort(port);
+            scu.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
+            if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+                return;
+            for (const QString& file : files) {
+                Uint16 status = 0;
+                const OFCondition cond = scu.sendSTORERequest(scu.findPresentationContextID(UID_CTImageStorage, ""),
+                                                              QFile::encodeName(file).constData(), nullptr, status);
+                statuses << (cond.good() ? int(status) : -1);
+            }
+            scu.releaseAssociation();
+        }));
+        sender->setStackSize(512u * 1024 * 1024);
+        sender->start();
+        QVERIFY(sender->wait(60000));
+        QCOMPARE(statuses, (QList<int>{STATUS_STORE_Error_CannotUnderstand, STATUS_Success}));
 
         // The next association, from storescu, is served as well.
         QProcess storescu;
         storescu.start(QStandardPaths::findExecutable(QStringLiteral("storescu")),
-                       {QStringLiteral("-nh"), QStringLiteral("-aec"), QStringLiteral("KALVLISTEN"),
-                        QStringLiteral("127.0.0.1"), QString::number(port), m_normal.at(2)});
-        QVERIFY(storescu.waitForFinished(30000));
-        QCOMPARE(storescu.exitCode(), 0);
+                       {QStringLiteral("-aec"), QStringLiteral("KALVLISTEN"), QStringLiteral("127.0.0.1"),
+                        QString::number(port), m_files.at(2)});
+        QVERIFY(storescu.waitForFinished(30000) && storescu.exitCode() == 0);
 
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), 2, 10000);
         QVERIFY(!errors.isEmpty());
         QVERIFY2(errors.first().first().toString().contains(QStringLiteral("вложенными глубже 256 уровней")),
                  qPrintable(errors.first().first().toString()));
-        QCOMPARE(everythingIn(out).size(), 2); // the two normal objects, nothing else
-        for (const QList<QVariant>& signal : received)
-            QVERIFY(dicom::nestingWithinLimit(signal.first().toString()));
-        QVERIFY(listener->isListening());
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
         listener->stop();
         QVERIFY(thread.wait(10000));
     }
 
-    void getRefusesDeepNestingAndKeepsTheRest()
+    void getAndFindRefuseDeepNestingAndKeepTheRest()
     {
-        // The archive parses what it sends, so the depth stays within its own reach here; it
-        // is still far past what the receiver accepts.
+        // The archive parses what it sends, so the depth stays within its own reach here.
         peers::QrArchive archive;
-        const QString storage = archive.storageDir();
-        QStringList files;
-        for (int i = 0; i < m_normal.size(); ++i) {
-            const QString target = QStringLiteral("%1/%2.dcm").arg(storage).arg(i);
-            if (i == 1)
-                QVERIFY(!hostileCopy(i, 1000, target).isEmpty());
-            else
-                QVERIFY(QFile::copy(m_normal.at(i), target));
-            files << target;
+        QStringList stored;
+        for (int i = 0; i < m_files.size(); ++i) {
+            stored << QStringLiteral("%1/%2.dcm").arg(archive.storageDir()).arg(i);
+            QVERIFY(i == 1 ? !hostileCopy(i, 1000, stored.last()).isEmpty() : QFile::copy(m_files.at(i), stored.last()));
         }
-        QVERIFY(archive.index(files));
-        QVERIFY(archive.start());
-
-        PacsServer server;
-        server.host = QStringLiteral("127.0.0.1");
-        server.port = archive.port();
-        server.aeTitle = QString::fromLatin1(peers::QrArchive::aeTitle);
-        server.retrieveMode = 1;
+        QVERIFY(archive.index(stored) && archive.start());
         const QString out = m_work.filePath(QStringLiteral("get"));
         int received = -1;
         QString error;
-        QStringList reported;
-        QVERIFY(!getStudy(server, PacsConfig(), m_spec.studyUid, out, &received, &error,
-                          [&](const QString& path) { reported << path; }));
+        QVERIFY(!getStudy(serverAt(archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle)), PacsConfig(),
+                          m_spec.studyUid, out, &received, &error, {}));
         QCOMPARE(received, 3);
-        QCOMPARE(reported.size(), 3);
         QVERIFY2(error.contains(QStringLiteral("с ошибкой 1")) && error.contains(QStringLiteral("вложенными глубже")),
                  qPrintable(error));
-        QCOMPARE(everythingIn(out).size(), 3);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 3);
+
+        // A search answer nested as deep, between two normal ones.
+        peers::ScriptedScp scp;
+        for (int row = 0; row < 3; ++row) {
+            auto dataset = std::make_unique<DcmDataset>();
+            dataset->putAndInsertString(DCM_StudyInstanceUID, QByteArray::number(row + 1).prepend("1.2.3.").constData());
+            DcmItem* item = dataset.get();
+            for (int level = 0; row == 1 && level < 1000; ++level)
+                item->findOrCreateSequenceItem(DCM_ProcedureCodeSequence, item, -2);
+            scp.findRows.push_back(std::move(dataset));
+        }
+        QVERIFY(scp.start());
+        const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), PacsConfig(), {}, &error);
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.at(1).studyInstanceUid, QStringLiteral("1.2.3.3"));
+        QVERIFY2(error.contains(QStringLiteral("C-FIND: 1")) && error.contains(QStringLiteral("вложенными глубже")),
+                 qPrintable(error));
     }
 };
 
