@@ -98,7 +98,8 @@ void EndoscopyReferencePanel::layoutViews()
     const int w = width(), h = height();
     const QRect top(6, 6, w - 12, (2 * h - 36) / 3);
     const QRect bottom(6, top.bottom() + 6, w - 12, h - 12 - top.bottom());
-    m_slice.rect = top.adjusted(0, 20, 0, 0);
+    // The slice caption is long: two lines leave room for it in a narrow panel.
+    m_slice.rect = top.adjusted(0, 36, 0, 0);
     m_overview.rect = bottom.adjusted(0, 20, 0, 0);
 }
 
@@ -129,8 +130,9 @@ void EndoscopyReferencePanel::paintEvent(QPaintEvent*)
     const QColor captionColor(200, 200, 205);
     const QColor placeholderColor(140, 140, 145);
     p.setPen(captionColor);
-    p.drawText(QRect(m_slice.rect.x(), m_slice.rect.y() - 20, m_slice.rect.width(), 20),
-               Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Текущий срез (клик — новая точка старта)"));
+    p.drawText(QRect(m_slice.rect.x(), m_slice.rect.y() - 36, m_slice.rect.width(), 36),
+               Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap,
+               QStringLiteral("Текущий срез (клик — новая точка старта)"));
     p.drawText(QRect(m_overview.rect.x(), m_overview.rect.y() - 20, m_overview.rect.width(), 20),
                Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Путь целиком"));
 
