@@ -199,8 +199,9 @@ void CardiacMriWindow::setupUi()
             "  Выберите роль и метод, обведите контур на КАЖДОМ срезе вручную. Колесо мыши листает "
             "срезы. ЛЖ обязательно: эндо+эпи на ED, эндо на ES. ПЖ (необязательно): эндо на ED и ES."),
         central);
-    row2->addWidget(hint);
-    row2->addStretch();
+    // Wrapped, so that the long hint does not make the window wider than the screen.
+    hint->setWordWrap(true);
+    row2->addWidget(hint, 1);
     layout->addLayout(row2);
 
     auto* splitter = new QSplitter(Qt::Horizontal, central);
