@@ -6,6 +6,7 @@
 #include <QBrush>
 #include <QColorDialog>
 #include <QCursor>
+#include <QEvent>
 #include <QFontMetricsF>
 #include <QGraphicsPathItem>
 #include <QGraphicsScene>
@@ -44,6 +45,8 @@ TransferFunctionEditorWidget::TransferFunctionEditorWidget(QWidget* parent)
     m_view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_view->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     layout->addWidget(m_view);
+    // The plot follows the viewport's size, which on first show arrives after this widget's own resize.
+    m_view->viewport()->installEventFilter(this);
 }
 
 render::TransferFunctionPreset TransferFunctionEditorWidget::preset() const
@@ -116,11 +119,11 @@ void TransferFunctionEditorWidget::setPreset(const render::TransferFunctionPrese
     rebuildScene();
 }
 
-void TransferFunctionEditorWidget::resizeEvent(QResizeEvent* event)
+bool TransferFunctionEditorWidget::eventFilter(QObject* watched, QEvent* event)
 {
-    QWidget::resizeEvent(event);
-    if (!m_points.isEmpty())
+    if (watched == m_view->viewport() && event->type() == QEvent::Resize && !m_points.isEmpty())
         rebuildScene();
+    return QWidget::eventFilter(watched, event);
 }
 
 void TransferFunctionEditorWidget::rebuildScene()

@@ -50,7 +50,7 @@ signals:
     void presetChangedFinal(render::TransferFunctionPreset preset);
 
 protected:
-    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void rebuildScene();
