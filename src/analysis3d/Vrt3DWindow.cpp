@@ -46,10 +46,10 @@ const render::TransferFunctionPreset* builtInPreset(const QString& name)
 
 const char* const kToolbarStyle =
     "QToolBar { spacing: 4px; }"
-    "QToolButton { background: transparent; border: none; border-radius: 6px; padding: 4px; color: #cfd8e3; }"
-    "QToolButton:hover { background: rgba(255, 255, 255, 22); }"
-    "QToolButton:pressed { background: rgba(255, 255, 255, 35); }"
-    "QToolButton:checked { background: rgba(90, 170, 255, 60); }"
+    "QToolButton { background: transparent; border: none; border-radius: 6px; padding: 4px; }"
+    "QToolButton:hover { background: rgba(128, 128, 128, 40); }"
+    "QToolButton:pressed { background: rgba(128, 128, 128, 60); }"
+    "QToolButton:checked { background: rgba(90, 170, 255, 60); color: palette(button-text); }"
     "QToolButton::menu-indicator { image: none; }";
 
 } // namespace
