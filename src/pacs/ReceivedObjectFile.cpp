@@ -4,6 +4,9 @@
 #include "dicom/DicomNesting.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -21,15 +24,18 @@ ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders)
     for (const QString& folder : candidates) {
         if (!QDir().mkpath(folder))
             continue;
-        auto file = std::make_unique<QTemporaryFile>(QDir(folder).filePath(QStringLiteral(".receiving-XXXXXX.part")));
-        if (!file->open()) {
-            m_error = QStringLiteral("Не удалось создать временный файл в папке %1: %2").arg(folder, file->errorString());
+        const QString name = QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        QFile probe(QDir(folder).filePath(name));
+        if (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            m_error = QStringLiteral("Не удалось создать временный файл в папке %1: %2").arg(folder, probe.errorString());
             continue;
         }
-        // DCMTK writes it by name; the object keeps the name reserved and removes it.
-        file->close();
-        m_path = file->fileName();
-        m_file = std::move(file);
+        // Only the name is kept (unique by its random part): DCMTK creates the file anew. Emptying an
+        // existing file instead would make the file system write it out at once on close, and
+        // its removal would then wait for the disk.
+        probe.close();
+        probe.remove();
+        m_path = probe.fileName();
         m_error.clear();
         return;
     }
@@ -44,9 +50,8 @@ ReceivedObjectFile::~ReceivedObjectFile()
 
 void ReceivedObjectFile::remove()
 {
-    if (!m_file)
-        return;
-    m_file.reset(); // removes the file
+    if (!m_path.isEmpty() && QFileInfo::exists(m_path))
+        QFile::remove(m_path);
 }
 
 std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* error)

@@ -6,7 +6,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <QTemporaryFile>
 
 #include <memory>
 
@@ -14,8 +13,9 @@ class DcmFileFormat;
 
 namespace pacs {
 
-// Hidden temporary file in the first of the folders where one can be created (the folder is made
-// when missing), otherwise in the system's temporary folder; removed with the object, or by remove().
+// The name of a hidden temporary file in the first of the folders where one can be created (the
+// folder is made when missing), otherwise in the system's temporary folder. The receive creates
+// the file; it is removed with the object, or by remove().
 class ReceivedObjectFile
 {
 public:
@@ -24,14 +24,13 @@ public:
     ReceivedObjectFile(const ReceivedObjectFile&) = delete;
     ReceivedObjectFile& operator=(const ReceivedObjectFile&) = delete;
 
-    bool isValid() const { return m_file != nullptr; }
+    bool isValid() const { return !m_path.isEmpty(); }
     QString path() const { return m_path; }
     // Why no temporary file could be made.
     QString errorString() const { return m_error; }
     void remove();
 
 private:
-    std::unique_ptr<QTemporaryFile> m_file;
     QString m_path;
     QString m_error;
 };
