@@ -3,14 +3,12 @@
 // next objects; no temporary file is left behind.
 
 #include "PacsTestPeers.h"
-
 #include "DicomFixtures.h"
 #include "dicom/DicomNesting.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/StorageListener.h"
 
 #include <QSignalSpy>
-
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/scu.h>
 #include <dcmtk/oflog/oflog.h>
@@ -32,14 +30,9 @@ class TestHostileNesting : public QObject
         return path;
     }
 
-    PacsServer serverAt(quint16 port, const QString& ae)
+    static PacsServer serverAt(quint16 port, const char* ae)
     {
-        PacsServer server;
-        server.host = QStringLiteral("127.0.0.1");
-        server.port = port;
-        server.aeTitle = ae;
-        server.retrieveMode = 1;
-        return server;
+        return {.host = QStringLiteral("127.0.0.1"), .port = port, .aeTitle = QString::fromLatin1(ae), .retrieveMode = 1};
     }
 
 private slots:
@@ -65,8 +58,7 @@ private slots:
         listener->moveToThread(&thread);
         connect(&thread, &QThread::started, listener, &StorageListener::run);
         connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
-        QSignalSpy received(listener, &StorageListener::fileReceived);
-        QSignalSpy errors(listener, &StorageListener::errorOccurred);
+        QSignalSpy received(listener, &StorageListener::fileReceived), errors(listener, &StorageListener::errorOccurred);
         thread.start();
         QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 5000));
 
@@ -98,14 +90,11 @@ private slots:
         // The next association, from storescu, is served as well.
         QProcess storescu;
         storescu.start(QStandardPaths::findExecutable(QStringLiteral("storescu")),
-                       {QStringLiteral("-aec"), QStringLiteral("KALVLISTEN"), QStringLiteral("127.0.0.1"),
-                        QString::number(port), m_files.at(2)});
+                       QStringList{"-aec", "KALVLISTEN", "127.0.0.1", QString::number(port), m_files.at(2)});
         QVERIFY(storescu.waitForFinished(30000) && storescu.exitCode() == 0);
 
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), 2, 10000);
-        QVERIFY(!errors.isEmpty());
-        QVERIFY2(errors.first().first().toString().contains(QStringLiteral("вложенными глубже 256 уровней")),
-                 qPrintable(errors.first().first().toString()));
+        QVERIFY(!errors.isEmpty() && errors.first().first().toString().contains(QStringLiteral("вложенными глубже 256")));
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
         listener->stop();
         QVERIFY(thread.wait(10000));
@@ -124,11 +113,10 @@ private slots:
         const QString out = m_work.filePath(QStringLiteral("get"));
         int received = -1;
         QString error;
-        QVERIFY(!getStudy(serverAt(archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle)), PacsConfig(),
-                          m_spec.studyUid, out, &received, &error, {}));
+        QVERIFY(!getStudy(serverAt(archive.port(), peers::QrArchive::aeTitle), PacsConfig(), m_spec.studyUid, out,
+                          &received, &error, {}));
         QCOMPARE(received, 3);
-        QVERIFY2(error.contains(QStringLiteral("с ошибкой 1")) && error.contains(QStringLiteral("вложенными глубже")),
-                 qPrintable(error));
+        QVERIFY2(error.contains(QStringLiteral("с ошибкой 1")) && error.contains(QStringLiteral("вложенными")), qPrintable(error));
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 3);
 
         // A search answer nested as deep, between two normal ones.
@@ -142,11 +130,10 @@ private slots:
             scp.findRows.push_back(std::move(dataset));
         }
         QVERIFY(scp.start());
-        const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), PacsConfig(), {}, &error);
+        const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), "SCRIPTED"), PacsConfig(), {}, &error);
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows.at(1).studyInstanceUid, QStringLiteral("1.2.3.3"));
-        QVERIFY2(error.contains(QStringLiteral("C-FIND: 1")) && error.contains(QStringLiteral("вложенными глубже")),
-                 qPrintable(error));
+        QVERIFY2(error.contains(QStringLiteral("C-FIND: 1")) && error.contains(QStringLiteral("вложенными")), qPrintable(error));
     }
 };
 
