@@ -32,7 +32,8 @@ class TestHostileNesting : public QObject
 
     static PacsServer serverAt(quint16 port, const char* ae)
     {
-        return {.host = QStringLiteral("127.0.0.1"), .port = port, .aeTitle = QString::fromLatin1(ae), .retrieveMode = 1};
+        return {.host = QStringLiteral("127.0.0.1"), .port = port, .aeTitle = QString::fromLatin1(ae), .description = {},
+                .retrieveMode = 1};
     }
 
 private slots:
