@@ -74,6 +74,7 @@ QPalette themePalette(const QPalette& standard, bool dark)
     const Entry disabled[] = {
         {QPalette::Text, QColor(120, 120, 120), QColor(160, 160, 160)},
         {QPalette::WindowText, QColor(120, 120, 120), QColor(160, 160, 160)},
+        {QPalette::ButtonText, QColor(120, 120, 120), QColor(160, 160, 160)},
     };
 
     QPalette palette = standard;

@@ -263,6 +263,7 @@ private slots:
         QCOMPARE(p.color(QPalette::Inactive, QPalette::Text), text);
         QCOMPARE(p.color(QPalette::Disabled, QPalette::Text), disabledText);
         QCOMPARE(p.color(QPalette::Disabled, QPalette::WindowText), disabledText);
+        QCOMPARE(p.color(QPalette::Disabled, QPalette::ButtonText), disabledText); // a disabled button looks it
         QCOMPARE(p.color(QPalette::Active, QPalette::Link), link);
         QCOMPARE(p.color(QPalette::Active, QPalette::Highlight), QColor(51, 119, 187));
         QCOMPARE(p.color(QPalette::Active, QPalette::HighlightedText), QColor(Qt::white));
