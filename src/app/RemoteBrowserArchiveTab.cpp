@@ -73,7 +73,6 @@ QWidget* RemoteBrowserDialog::buildArchiveTab()
     filterRow->addWidget(archiveSearchEdit, 1);
     archiveModalityButton = new ModalityFilterButton(page);
     archiveModalityButton->setObjectName(QStringLiteral("archiveModalityButton"));
-    archiveModalityButton->setMaximumWidth(140);
     filterRow->addWidget(archiveModalityButton);
     archivePeriodCombo = new QComboBox(page);
     archivePeriodCombo->setObjectName(QStringLiteral("archivePeriodCombo"));

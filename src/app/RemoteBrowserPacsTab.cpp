@@ -76,7 +76,6 @@ QWidget* RemoteBrowserDialog::buildPacsTab()
     filterRow->setSpacing(4);
     pacsModalityButton = new ModalityFilterButton(page);
     pacsModalityButton->setObjectName(QStringLiteral("pacsModalityButton"));
-    pacsModalityButton->setMaximumWidth(140);
     filterRow->addWidget(pacsModalityButton);
     pacsPeriodCombo = new QComboBox(page);
     pacsPeriodCombo->setObjectName(QStringLiteral("pacsPeriodCombo"));
