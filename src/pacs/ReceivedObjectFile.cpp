@@ -24,18 +24,16 @@ ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders)
     for (const QString& folder : candidates) {
         if (!QDir().mkpath(folder))
             continue;
-        const QString name = QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
-        QFile probe(QDir(folder).filePath(name));
-        if (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            m_error = QStringLiteral("Не удалось создать временный файл в папке %1: %2").arg(folder, probe.errorString());
+        const QFileInfo info(folder);
+        if (!info.isDir() || !info.isWritable()) {
+            m_error = QStringLiteral("Нет доступа на запись в папку %1").arg(folder);
             continue;
         }
-        // Only the name is kept (unique by its random part): DCMTK creates the file anew. Emptying an
-        // existing file instead would make the file system write it out at once on close, and
-        // its removal would then wait for the disk.
-        probe.close();
-        probe.remove();
-        m_path = probe.fileName();
+        // Only a name, unique by its random part: the receive creates the file. No file is made
+        // here (each one made and removed slows the file system's next creations), nor emptied
+        // (the file system would then write it out on close and its removal wait for the disk).
+        m_path = QDir(folder).filePath(
+            QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
         m_error.clear();
         return;
     }
