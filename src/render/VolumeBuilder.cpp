@@ -43,7 +43,8 @@ qint64 physicalMemoryBytes()
 
 QString megabytes(qint64 bytes)
 {
-    return QString::number((bytes + (1 << 20) - 1) >> 20);
+    // Rounded up without adding first: a series too large to address reports the largest count.
+    return QString::number((bytes >> 20) + ((bytes & ((1 << 20) - 1)) != 0 ? 1 : 0));
 }
 
 // Ordering key of each slice: its position along the common slice normal, when every slice has
