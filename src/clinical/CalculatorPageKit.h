@@ -37,6 +37,8 @@ QDoubleSpinBox* makeSpinBox(double minimum, double maximum, double value, const 
 // A diagram that a left click toggles between its normal and its zoomed width.
 class ClickableZoomLabel : public QLabel
 {
+    Q_OBJECT
+
 public:
     ClickableZoomLabel(const QString& pixmapPath, int normalWidth, int zoomedWidth, QWidget* parent = nullptr);
 
