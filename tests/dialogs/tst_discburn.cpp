@@ -180,7 +180,7 @@ private slots:
         connect(thread, &QThread::started, worker, &disc::DiscBurnWorker::run);
         connect(worker, &disc::DiscBurnWorker::progressChanged, this, [&](const QString& s) { stages << s; });
         connect(worker, &disc::DiscBurnWorker::finished, this, [&, thread](bool ok, const QString&) {
-            QCOMPARE(QThread::currentThread(), qApp->thread());
+            QCOMPARE(QThread::currentThread(), QCoreApplication::instance()->thread());
             success = ok;
             called = true;
             thread->quit();
