@@ -1,6 +1,6 @@
 #include "D3DVolumeRenderWidget.h"
 
-#include "VolumeCameraMath.h"
+#include <render/VolumeCameraMath.h>
 
 #include <QLabel>
 #include <QMouseEvent>

@@ -1,6 +1,6 @@
 #include "VolumeRenderWidget.h"
 
-#include "VolumeCameraMath.h"
+#include <render/VolumeCameraMath.h>
 
 #include <QComboBox>
 #include <QMouseEvent>

@@ -1,6 +1,6 @@
 #include "Volume3dFixtures.h"
 
-#include <analysis3d/VolumeCameraMath.h>
+#include <render/VolumeCameraMath.h>
 #include <analysis3d/VolumeRenderWidget.h>
 
 #include <QComboBox>

@@ -5,6 +5,7 @@
 #include <render/GpuTransferFunctionTexture.h>
 #include <render/GpuVolumeTexture.h>
 #include <render/GpuVrtRenderer.h>
+#include <render/VolumeCameraMath.h>
 #include <render/MprSlices.h>
 #include <render/VolumeRenderer.h>
 
@@ -36,16 +37,7 @@ Volume filled(int nx, int ny, int nz, const std::function<float(int, int, int)>&
 // The rotation of a 3D view from yaw and pitch (degrees), as the 3D windows make their view presets.
 QQuaternion viewRotation(double yawDeg, double pitchDeg)
 {
-    const double a = qDegreesToRadians(yawDeg);
-    const double b = qDegreesToRadians(std::clamp(pitchDeg, -89.0, 89.0));
-    const QVector3D d =
-        QVector3D(float(std::sin(a) * std::cos(b)), float(std::sin(b)), float(std::cos(a) * std::cos(b))).normalized();
-    QVector3D r = QVector3D::crossProduct(d, QVector3D(0, 0, 1));
-    r = r.lengthSquared() < 1e-6f ? QVector3D(1, 0, 0) : r.normalized();
-    const QVector3D u = QVector3D::crossProduct(r, d).normalized();
-    const QQuaternion q1 = QQuaternion::rotationTo(QVector3D(0, 0, 1), d);
-    const QQuaternion q2 = QQuaternion::rotationTo(q1.rotatedVector(QVector3D(0, -1, 0)), u);
-    return (q2 * q1).normalized();
+    return volumecamera::rotationFromYawPitch(yawDeg, pitchDeg);
 }
 
 const double kPresetAngles[6][2] = {{0, 89}, {0, -89}, {90, 0}, {270, 0}, {180, 0}, {0, 0}};
