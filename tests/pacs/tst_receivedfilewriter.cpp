@@ -61,8 +61,10 @@ private slots:
             paths << path;
             QCOMPARE(QFileInfo(path).absolutePath(), QDir(out).absolutePath());
         }
-        // Three arrivals of the same object: three files, none overwritten.
-        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 3);
+        // Three arrivals of the same object: three files, none overwritten, nothing half-written left.
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        for (const QString& path : paths)
+            QCOMPARE(QFileInfo(path).size(), QFileInfo(paths[0]).size());
         if (namedByUid) {
             QCOMPARE(QFileInfo(paths[0]).fileName(), QString::fromLatin1(uid) + QStringLiteral(".dcm"));
             QCOMPARE(QFileInfo(paths[1]).fileName(), QString::fromLatin1(uid) + QStringLiteral("_1.dcm"));
