@@ -26,6 +26,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <dicom/WindowLevel.h>
 
 namespace {
 
@@ -361,8 +362,9 @@ void Vrt3DWindow::onVolumeBuilt(const QString& message)
         m_effectiveWindowCenter = m_requestedWindowCenter;
         m_effectiveWindowWidth = m_requestedWindowWidth;
     } else {
-        m_effectiveWindowCenter = (m_volume.minValue + m_volume.maxValue) / 2.0;
-        m_effectiveWindowWidth = std::max(m_volume.maxValue - m_volume.minValue, 1.0);
+        const render::WindowLevel whole = render::windowForRange(m_volume.minValue, m_volume.maxValue);
+        m_effectiveWindowCenter = whole.center;
+        m_effectiveWindowWidth = whole.width;
     }
     m_cpuView->setVolume(&m_volume, m_effectiveWindowCenter, m_effectiveWindowWidth);
     m_gpuView->setVolume(&m_volume, m_effectiveWindowCenter, m_effectiveWindowWidth);

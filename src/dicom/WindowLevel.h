@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 namespace render {
 
 // A window centre and width in modality values after rescale (HU for CT). Passed by value between the
@@ -9,5 +11,12 @@ struct WindowLevel
     double center = 0.0;
     double width = 0.0;
 };
+
+// The window that shows a value range whole: centred on it and at least one unit wide, so the grey
+// mapping never divides by zero.
+inline WindowLevel windowForRange(double minValue, double maxValue)
+{
+    return {(minValue + maxValue) / 2.0, std::max(maxValue - minValue, 1.0)};
+}
 
 } // namespace render

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <dicom/WindowLevel.h>
 
 namespace {
 
@@ -204,8 +205,9 @@ void CurveEditorWidget::effectiveWindow(double* center, double* width) const
         *center = m_windowCenter;
         *width = m_windowWidth;
     } else {
-        *center = (m_volume->minValue + m_volume->maxValue) / 2.0;
-        *width = std::max(m_volume->maxValue - m_volume->minValue, 1.0);
+        const render::WindowLevel whole = render::windowForRange(m_volume->minValue, m_volume->maxValue);
+        *center = whole.center;
+        *width = whole.width;
     }
 }
 

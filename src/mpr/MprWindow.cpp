@@ -15,6 +15,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <dicom/WindowLevel.h>
 
 // Builds the volume of one series away from the GUI thread.
 class MprVolumeBuildWorker : public QObject
@@ -155,8 +156,9 @@ void MprWindow::onVolumeBuilt(const QString& error)
         m_windowCenter = m_initialCenter;
         m_windowWidth = m_initialWidth;
     } else {
-        m_windowCenter = (v.minValue + v.maxValue) / 2.0;
-        m_windowWidth = std::max(v.maxValue - v.minValue, 1.0);
+        const render::WindowLevel whole = render::windowForRange(v.minValue, v.maxValue);
+        m_windowCenter = whole.center;
+        m_windowWidth = whole.width;
     }
     m_volumeView->setVolume(&m_volume, m_windowCenter, m_windowWidth);
     m_panes[0]->setSliceCount(v.nz);

@@ -744,10 +744,9 @@ void ImageViewportWidget::renderReconstruction()
     // A preset narrower than one unit would divide by zero or less in the grey mapping.
     double width = std::max(m_windowWidth, 1.0);
     if (!m_userWindow) {
-        centre = (volume.maxValue + volume.minValue) / 2.0;
-        width = volume.maxValue - volume.minValue;
-        if (width <= 1.0)
-            width = 1.0;
+        const render::WindowLevel whole = render::windowForRange(volume.minValue, volume.maxValue);
+        centre = whole.center;
+        width = whole.width;
         m_windowCenter = centre;
         m_windowWidth = width;
     }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <dicom/WindowLevel.h>
 
 namespace {
 
@@ -168,11 +169,8 @@ void ViewerWindow::startFusionBuild(const QString& seriesUid, const QString& lab
             }
             if (!target) // the panel went away with its window while the volume was built
                 return;
-            const double centre = (volume->minValue + volume->maxValue) / 2.0;
-            double width = volume->maxValue - volume->minValue;
-            if (width <= 1.0)
-                width = 1.0;
-            target->setFusionOverlay(volume, centre, width, label);
+            const render::WindowLevel whole = render::windowForRange(volume->minValue, volume->maxValue);
+            target->setFusionOverlay(volume, whole.center, whole.width, label);
             // Slices left out of a built volume leave gaps in the overlay; say so rather than hide it.
             if (!error.isEmpty())
                 statusBar()->showMessage(error);
