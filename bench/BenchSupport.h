@@ -46,30 +46,30 @@ inline int intArg(const QStringList& args, const char* name, int fallback)
 }
 
 // `files` single-frame 512 x 512 CT slices with a pattern that does not compress to nothing.
-inline fixtures::SeriesSpec importSeriesSpec(int files)
+inline fixtures::SeriesLayout importSeriesLayout(int files)
 {
-    fixtures::SeriesSpec spec;
-    spec.rows = 512;
-    spec.columns = 512;
-    spec.slices = files;
-    spec.value = [](int x, int y, int z) { return (x * 7 + y * 3 + z) % 2000 - 1000; };
-    return spec;
+    fixtures::SeriesLayout layout;
+    layout.rows = 512;
+    layout.columns = 512;
+    layout.slices = files;
+    layout.value = [](int x, int y, int z) { return (x * 7 + y * 3 + z) % 2000 - 1000; };
+    return layout;
 }
 
 // Writes the series once into `dir`; later runs find its marker file and reuse the files.
-inline QStringList ensureSeries(const QString& dir, const fixtures::SeriesSpec& spec)
+inline QStringList ensureSeries(const QString& dir, const fixtures::SeriesLayout& layout)
 {
     const QString marker = dir + QStringLiteral("/complete");
     QStringList files;
-    for (int k = 0; k < spec.slices; ++k)
+    for (int k = 0; k < layout.slices; ++k)
         files << QDir(dir).filePath(QStringLiteral("IMG_%1.dcm").arg(k));
     if (QFile::exists(marker))
         return files;
     QDir(dir).removeRecursively();
     QDir().mkpath(dir);
-    std::printf("  writing %d slices to %s ...\n", spec.slices, qPrintable(dir));
+    std::printf("  writing %d slices to %s ...\n", layout.slices, qPrintable(dir));
     std::fflush(stdout);
-    files = fixtures::writeSeries(dir, spec);
+    files = fixtures::writeSeries(dir, layout);
     QFile f(marker);
     f.open(QIODevice::WriteOnly);
     return files;

@@ -56,12 +56,12 @@ int main(int argc, char** argv)
     const int files = argc > 1 ? std::atoi(argv[1]) : 500;
     dicom::CodecRegistrationScope codecs;
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.rows = 512;
-    spec.columns = 512;
-    spec.slices = files;
-    spec.value = ctValue;
-    const QStringList sources = fixtures::writeSeries(dir.filePath(QStringLiteral("src")), spec);
+    fixtures::SeriesLayout layout;
+    layout.rows = 512;
+    layout.columns = 512;
+    layout.slices = files;
+    layout.value = ctValue;
+    const QStringList sources = fixtures::writeSeries(dir.filePath(QStringLiteral("src")), layout);
 
     qint64 sourceBytes = 0;
     for (const QString& s : sources)

@@ -46,7 +46,7 @@ int main(int argc, char** argv)
     const int repeats = std::max(1, bench::intArg(args, "--repeats", 3));
 
     const QString root = QDir::tempPath() + QStringLiteral("/kalvenor-bench-cta-%1").arg(slices);
-    fixtures::SeriesSpec native;
+    fixtures::SeriesLayout native;
     native.studyUid = QStringLiteral("1.2.826.0.1.3680043.8.498.77.1");
     native.seriesUid = QStringLiteral("1.2.826.0.1.3680043.8.498.77.2");
     native.frameOfReferenceUid = QStringLiteral("1.2.826.0.1.3680043.8.498.77.3");
@@ -57,7 +57,7 @@ int main(int argc, char** argv)
     native.rowSpacing = native.columnSpacing = 0.7;
     native.sliceSpacing = native.sliceThickness = 1.0;
     native.value = [](int x, int y, int z) { return 1024 + ((x * 7 + y * 3 + z) % 200); };
-    fixtures::SeriesSpec contrast = native;
+    fixtures::SeriesLayout contrast = native;
     contrast.seriesUid = QStringLiteral("1.2.826.0.1.3680043.8.498.77.4");
     contrast.seriesNumber = QStringLiteral("2");
     contrast.seriesDescription = QStringLiteral("Arterial");
@@ -67,8 +67,8 @@ int main(int argc, char** argv)
     db::Database database;
     if (!database.open(QStringLiteral(":memory:")))
         return 1;
-    for (const auto& [spec, folder] : {std::pair{native, QStringLiteral("/native")}, std::pair{contrast, QStringLiteral("/contrast")}}) {
-        for (const QString& path : bench::ensureSeries(root + folder, spec)) {
+    for (const auto& [layout, folder] : {std::pair{native, QStringLiteral("/native")}, std::pair{contrast, QStringLiteral("/contrast")}}) {
+        for (const QString& path : bench::ensureSeries(root + folder, layout)) {
             const auto summary = dicom::readFileSummary(path);
             if (!summary || !database.indexFile(*summary)) {
                 std::fprintf(stderr, "cannot index %s\n", qPrintable(path));

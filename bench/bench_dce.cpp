@@ -34,15 +34,15 @@ int main(int argc, char** argv)
     }
     PhaseGrouping grouping;
     for (int p = 0; p < phases; ++p) {
-        fixtures::SeriesSpec spec;
-        spec.modality = QStringLiteral("MR");
-        spec.rows = spec.columns = 512;
-        spec.slices = 1;
-        spec.rescaleIntercept = 0.0;
-        spec.value = [p](int x, int y, int) { return 100 + p + (x + y) % 7; };
+        fixtures::SeriesLayout layout;
+        layout.modality = QStringLiteral("MR");
+        layout.rows = layout.columns = 512;
+        layout.slices = 1;
+        layout.rescaleIntercept = 0.0;
+        layout.value = [p](int x, int y, int) { return 100 + p + (x + y) % 7; };
         const QString phaseDir = dir.filePath(QStringLiteral("phase%1").arg(p));
         QDir().mkpath(phaseDir);
-        const QStringList paths = fixtures::writeSeries(phaseDir, spec);
+        const QStringList paths = fixtures::writeSeries(phaseDir, layout);
         TemporalPhase phase;
         phase.index = p + 1;
         phase.time = 5.0 * p;

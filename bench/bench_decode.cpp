@@ -34,18 +34,18 @@ int main(int argc, char** argv)
 
     for (const auto compression : {fixtures::Compression::None, fixtures::Compression::JpegLsLossless}) {
         const bool jls = compression == fixtures::Compression::JpegLsLossless;
-        fixtures::SeriesSpec spec;
-        spec.rows = 512;
-        spec.columns = 512;
-        spec.slices = 2;
-        spec.compression = compression;
+        fixtures::SeriesLayout layout;
+        layout.rows = 512;
+        layout.columns = 512;
+        layout.slices = 2;
+        layout.compression = compression;
         // A CT-like picture: smooth body, noise, air around it.
-        spec.value = [](int x, int y, int z) {
+        layout.value = [](int x, int y, int z) {
             const int dx = x - 256, dy = y - 256;
             const int noise = int((x * 1103515245u + y * 12345u + z * 2654435761u) >> 27) - 16;
             return dx * dx + dy * dy < 200 * 200 ? 1064 + (dx * dy) / 300 + noise : 24 + noise;
         };
-        const QStringList files = fixtures::writeSeries(dir.filePath(jls ? QStringLiteral("jls") : QStringLiteral("raw")), spec);
+        const QStringList files = fixtures::writeSeries(dir.filePath(jls ? QStringLiteral("jls") : QStringLiteral("raw")), layout);
 
         const int missIterations = 200;
         const double miss = msPerFrame(missIterations, [&](int i) {

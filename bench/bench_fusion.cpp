@@ -30,7 +30,7 @@ using bench::medianMs;
 
 QList<db::InstanceRecord> benchSeries(int slices)
 {
-    fixtures::SeriesSpec s;
+    fixtures::SeriesLayout s;
     s.rows = s.columns = 512;
     s.slices = slices;
     s.rowSpacing = s.columnSpacing = 0.7;

@@ -68,11 +68,11 @@ int main(int argc, char** argv)
     const int files = argc > 1 ? atoi(argv[1]) : 2000;
 
     QTemporaryDir dir;
-    const fixtures::SeriesSpec spec = bench::importSeriesSpec(files);
+    const fixtures::SeriesLayout layout = bench::importSeriesLayout(files);
     QElapsedTimer timer;
     timer.start();
     const QString folder = dir.filePath(QStringLiteral("series"));
-    fixtures::writeSeries(folder, spec);
+    fixtures::writeSeries(folder, layout);
     std::printf("wrote %d files of 512x512 CT in %.1f s\n", files, timer.elapsed() / 1000.0);
 
     importOnce(folder, nullptr); // warms the page cache

@@ -98,11 +98,11 @@ int main(int argc, char** argv)
     listenThread.start();
     archive.addMoveDestination(QStringLiteral("KALVLISTEN"), listenPort);
 
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = 512;
-    spec.slices = kImages;
-    fixtures::completeUids(spec);
-    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/ct"), spec);
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 512;
+    layout.slices = kImages;
+    fixtures::completeUids(layout);
+    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/ct"), layout);
     if (files.size() != kImages || !archive.index(files) || !archive.start()) {
         std::fprintf(stderr, "archive set-up failed\n");
         return 1;
@@ -122,12 +122,12 @@ int main(int argc, char** argv)
 
     const QString getDir = work.filePath(QStringLiteral("get"));
     const QString port = QString::number(archive.port());
-    const QString uidKey = QStringLiteral("StudyInstanceUID=") + spec.studyUid;
+    const QString uidKey = QStringLiteral("StudyInstanceUID=") + layout.studyUid;
     const QStringList qrArgs{QStringLiteral("-S"), QStringLiteral("-aec"), server.aeTitle, QStringLiteral("-k"),
                              QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("-k"), uidKey};
 
     measure("Kalvenor C-GET", [&] { emptyDir(getDir); },
-            [&] { return pacs::getStudy(server, config, spec.studyUid, getDir, nullptr, nullptr, {}); },
+            [&] { return pacs::getStudy(server, config, layout.studyUid, getDir, nullptr, nullptr, {}); },
             [&] { return countFiles(getDir); });
     for (bool noDelay : {true, false}) {
         measure(noDelay ? "getscu (TCP_NODELAY=1)" : "getscu (Nagle on, DCMTK default)", [&] { emptyDir(getDir); },
@@ -140,12 +140,12 @@ int main(int argc, char** argv)
     }
 
     measure("Kalvenor C-MOVE (to storescp)", [&] { emptyDir(moveTarget.dir()); },
-            [&] { return pacs::moveStudy(server, config, spec.studyUid, nullptr); },
+            [&] { return pacs::moveStudy(server, config, layout.studyUid, nullptr); },
             [&] { return countFiles(moveTarget.dir()); });
     pacs::PacsConfig listenConfig = config;
     listenConfig.moveDestinationAeTitle = QStringLiteral("KALVLISTEN");
     measure("Kalvenor C-MOVE (to its own listener)", [&] { emptyDir(listenDir); },
-            [&] { return pacs::moveStudy(server, listenConfig, spec.studyUid, nullptr); },
+            [&] { return pacs::moveStudy(server, listenConfig, layout.studyUid, nullptr); },
             [&] { return countFiles(listenDir); });
     measure("movescu (TCP_NODELAY=1, to storescp)", [&] { emptyDir(moveTarget.dir()); },
             [&] {

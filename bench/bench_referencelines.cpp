@@ -32,13 +32,13 @@ using bench::Clock;
 using bench::msSince;
 
 // Stored values (HU + 1024) of a body in patient space, the same for every plane.
-void addBody(fixtures::SeriesSpec& spec)
+void addBody(fixtures::SeriesLayout& layout)
 {
-    const std::array<double, 6> o = fixtures::orientationOf(spec);
+    const std::array<double, 6> o = fixtures::orientationOf(layout);
     const double nx = o[1] * o[5] - o[2] * o[4], ny = o[2] * o[3] - o[0] * o[5], nz = o[0] * o[4] - o[1] * o[3];
-    const std::array<double, 3> origin = spec.origin;
-    const double s = spec.columnSpacing, t = spec.sliceSpacing;
-    spec.value = [=](int x, int y, int z) {
+    const std::array<double, 3> origin = layout.origin;
+    const double s = layout.columnSpacing, t = layout.sliceSpacing;
+    layout.value = [=](int x, int y, int z) {
         const double px = origin[0] + x * s * o[0] + y * s * o[3] + z * t * nx;
         const double py = origin[1] + x * s * o[1] + y * s * o[4] + z * t * ny;
         const double pz = origin[2] + x * s * o[2] + y * s * o[5] + z * t * nz;
@@ -74,34 +74,34 @@ int main(int argc, char** argv)
     QStringList seriesUids;
     const auto writeStart = Clock::now();
     for (int i = 0; i < 9; ++i) {
-        fixtures::SeriesSpec spec;
-        spec.studyUid = study;
-        spec.seriesNumber = QString::number(i + 1);
-        spec.columns = spec.rows = 512;
-        spec.slices = slices;
-        spec.rowSpacing = spec.columnSpacing = 0.7;
-        spec.sliceSpacing = spec.sliceThickness = 358.4 / slices;
+        fixtures::SeriesLayout layout;
+        layout.studyUid = study;
+        layout.seriesNumber = QString::number(i + 1);
+        layout.columns = layout.rows = 512;
+        layout.slices = slices;
+        layout.rowSpacing = layout.columnSpacing = 0.7;
+        layout.sliceSpacing = layout.sliceThickness = 358.4 / slices;
         // Column by column: axial, sagittal, coronal; each stack spans the same 358 mm cube.
         switch (i % 3) {
         case 0:
-            spec.plane = fixtures::Plane::Axial;
-            spec.origin = {-179.2, -179.2, -179.2};
+            layout.plane = fixtures::Plane::Axial;
+            layout.origin = {-179.2, -179.2, -179.2};
             break;
         case 1:
-            spec.plane = fixtures::Plane::Sagittal;
-            spec.origin = {179.2, -179.2, 179.2};
+            layout.plane = fixtures::Plane::Sagittal;
+            layout.origin = {179.2, -179.2, 179.2};
             break;
         default:
-            spec.plane = fixtures::Plane::Coronal;
-            spec.origin = {-179.2, -179.2, 179.2};
+            layout.plane = fixtures::Plane::Coronal;
+            layout.origin = {-179.2, -179.2, 179.2};
             break;
         }
-        addBody(spec);
-        if (!fixtures::writeAndIndexSeries(index, dir.filePath(QStringLiteral("s%1").arg(i)), spec)) {
+        addBody(layout);
+        if (!fixtures::writeAndIndexSeries(index, dir.filePath(QStringLiteral("s%1").arg(i)), layout)) {
             std::fprintf(stderr, "could not write series %d\n", i);
             return 1;
         }
-        seriesUids << spec.seriesUid;
+        seriesUids << layout.seriesUid;
     }
     std::printf("wrote and indexed 9 series of %d slices of 512 x 512 in %.0f ms\n", slices, msSince(writeStart));
 

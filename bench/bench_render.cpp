@@ -130,7 +130,7 @@ QStringList ensureSeries(const QString& dir, int slices, fixtures::Compression c
     if (QFile::exists(marker))
         return files;
     QDir(dir).removeRecursively();
-    fixtures::SeriesSpec s;
+    fixtures::SeriesLayout s;
     s.rows = 512;
     s.columns = 512;
     s.slices = slices;

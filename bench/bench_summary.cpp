@@ -24,16 +24,16 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = 512;
-    spec.slices = files;
-    spec.rowSpacing = spec.columnSpacing = 0.7;
-    spec.sliceSpacing = spec.sliceThickness = 1.0;
-    spec.value = [](int x, int y, int z) { return ((x + y + z) & 1023) - 24; };
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 512;
+    layout.slices = files;
+    layout.rowSpacing = layout.columnSpacing = 0.7;
+    layout.sliceSpacing = layout.sliceThickness = 1.0;
+    layout.value = [](int x, int y, int z) { return ((x + y + z) & 1023) - 24; };
 
     QElapsedTimer timer;
     timer.start();
-    const QStringList paths = fixtures::writeSeries(dir.path(), spec);
+    const QStringList paths = fixtures::writeSeries(dir.path(), layout);
     std::printf("wrote %d files of 512x512 CT in %.1f s\n", int(paths.size()), timer.elapsed() / 1000.0);
 
     // The first pass warms the cache and checks every file gives a summary.

@@ -63,17 +63,17 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    fixtures::SeriesSpec spec;
-    spec.columns = 512;
-    spec.rows = 512;
-    spec.slices = slices;
-    spec.rowSpacing = spec.columnSpacing = 0.7;
-    spec.sliceSpacing = spec.sliceThickness = 1.0;
-    spec.value = phantomValue;
-    fixtures::completeUids(spec);
+    fixtures::SeriesLayout layout;
+    layout.columns = 512;
+    layout.rows = 512;
+    layout.slices = slices;
+    layout.rowSpacing = layout.columnSpacing = 0.7;
+    layout.sliceSpacing = layout.sliceThickness = 1.0;
+    layout.value = phantomValue;
+    fixtures::completeUids(layout);
 
     auto t = Clock::now();
-    const QStringList files = fixtures::writeSeries(dir.filePath(QStringLiteral("ct")), spec);
+    const QStringList files = fixtures::writeSeries(dir.filePath(QStringLiteral("ct")), layout);
     std::printf("write %d slices of 512 x 512: %.0f ms\n", slices, msSince(t));
 
     db::Database index;
@@ -83,7 +83,7 @@ int main(int argc, char** argv)
     for (const QString& file : files)
         if (const auto summary = dicom::readFileSummary(file))
             index.indexFile(*summary);
-    const QList<db::InstanceRecord> rows = index.instancesForSeries(spec.seriesUid);
+    const QList<db::InstanceRecord> rows = index.instancesForSeries(layout.seriesUid);
     std::printf("index: %.0f ms, %lld rows\n", msSince(t), static_cast<long long>(rows.size()));
 
     ImageViewportWidget panel;
@@ -92,8 +92,8 @@ int main(int argc, char** argv)
     QApplication::processEvents();
 
     SeriesOverlayInfo info;
-    info.seriesInstanceUid = spec.seriesUid;
-    info.seriesDescription = spec.seriesDescription;
+    info.seriesInstanceUid = layout.seriesUid;
+    info.seriesDescription = layout.seriesDescription;
     panel.showSeries(rows, info);
     QApplication::processEvents();
 

@@ -26,8 +26,8 @@ int main(int argc, char** argv)
     const int files = argc > 1 ? atoi(argv[1]) : 1000;
 
     QTemporaryDir dir;
-    const fixtures::SeriesSpec spec = bench::importSeriesSpec(files);
-    const QStringList sources = fixtures::writeSeries(dir.filePath(QStringLiteral("series")), spec);
+    const fixtures::SeriesLayout layout = bench::importSeriesLayout(files);
+    const QStringList sources = fixtures::writeSeries(dir.filePath(QStringLiteral("series")), layout);
 
     const QString archivePath = dir.filePath(QStringLiteral("study.zip"));
     int error = 0;

@@ -9,18 +9,18 @@
 
 namespace vol3dtest {
 
-inline QList<db::InstanceRecord> writeSeriesRows(const QString& dir, fixtures::SeriesSpec spec)
+inline QList<db::InstanceRecord> writeSeriesRows(const QString& dir, fixtures::SeriesLayout layout)
 {
-    const QStringList paths = fixtures::writeSeries(dir, spec);
+    const QStringList paths = fixtures::writeSeries(dir, layout);
     QList<db::InstanceRecord> rows;
     for (int k = 0; k < paths.size(); ++k) {
         db::InstanceRecord row;
         row.filePath = paths[k];
         row.instanceNumber = qint64(k + 1) * 100000;
-        row.sliceLocation = k * spec.sliceSpacing;
-        row.pixelSpacingX = spec.columnSpacing;
-        row.pixelSpacingY = spec.rowSpacing;
-        row.sliceThickness = spec.sliceThickness;
+        row.sliceLocation = k * layout.sliceSpacing;
+        row.pixelSpacingX = layout.columnSpacing;
+        row.pixelSpacingY = layout.rowSpacing;
+        row.sliceThickness = layout.sliceThickness;
         rows.append(row);
     }
     return rows;

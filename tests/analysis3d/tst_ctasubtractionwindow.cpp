@@ -21,11 +21,11 @@ class TestCtaSubtractionWindow : public QObject
 
     render::CtaSubtractionPair pair(int contrastSlices, bool approximate)
     {
-        fixtures::SeriesSpec native;
+        fixtures::SeriesLayout native;
         native.rows = native.columns = 16;
         native.slices = 6;
         native.value = [](int x, int y, int z) { return 1000 + x + y + z; };
-        fixtures::SeriesSpec contrast = native;
+        fixtures::SeriesLayout contrast = native;
         contrast.slices = contrastSlices;
         contrast.value = [](int x, int y, int z) { return 1100 + x + y + z; };
         const QString tag = QString::number(contrastSlices);

@@ -65,15 +65,15 @@ void TestDceAnalysisWindow::initTestCase()
     QVERIFY(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
     const QString study = fixtures::newUid();
     for (int p = 0; p < kPhases; ++p) {
-        fixtures::SeriesSpec spec;
-        spec.studyUid = study;
-        spec.modality = QStringLiteral("MR");
-        spec.rows = spec.columns = 32;
-        spec.slices = kSlices;
-        spec.rescaleIntercept = 0.0;
-        spec.value = [p](int, int, int z) { return kLevels[p] + 10 * z; };
-        QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("p%1").arg(p)), spec));
-        m_phases.phases.append(TemporalPhase{12.0 * p, p + 1, m_db.instancesForSeries(spec.seriesUid)});
+        fixtures::SeriesLayout layout;
+        layout.studyUid = study;
+        layout.modality = QStringLiteral("MR");
+        layout.rows = layout.columns = 32;
+        layout.slices = kSlices;
+        layout.rescaleIntercept = 0.0;
+        layout.value = [p](int, int, int z) { return kLevels[p] + 10 * z; };
+        QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("p%1").arg(p)), layout));
+        m_phases.phases.append(TemporalPhase{12.0 * p, p + 1, m_db.instancesForSeries(layout.seriesUid)});
     }
 }
 

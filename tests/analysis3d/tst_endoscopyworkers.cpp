@@ -31,7 +31,7 @@ private slots:
 private:
     QTemporaryDir m_dir;
     db::Database m_db;
-    fixtures::SeriesSpec m_spec;
+    fixtures::SeriesLayout m_layout;
     QList<db::InstanceRecord> m_rows;
     EndoscopyVolumeBuildWorker* m_volumes = nullptr;
 };
@@ -40,15 +40,15 @@ void TestEndoscopyWorkers::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
-    m_spec.rows = m_spec.columns = kSize;
-    m_spec.slices = 30;
-    m_spec.rowSpacing = m_spec.columnSpacing = m_spec.sliceSpacing = m_spec.sliceThickness = 1.0;
-    m_spec.value = [](int x, int y, int) {
+    m_layout.rows = m_layout.columns = kSize;
+    m_layout.slices = 30;
+    m_layout.rowSpacing = m_layout.columnSpacing = m_layout.sliceSpacing = m_layout.sliceThickness = 1.0;
+    m_layout.value = [](int x, int y, int) {
         const int dx = x - kCentre, dy = y - kCentre;
         return dx * dx + dy * dy <= 36 ? 24 : 1064; // an air tube in soft tissue
     };
-    QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("tube")), m_spec));
-    m_rows = m_db.instancesForSeries(m_spec.seriesUid);
+    QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("tube")), m_layout));
+    m_rows = m_db.instancesForSeries(m_layout.seriesUid);
     m_volumes = new EndoscopyVolumeBuildWorker(m_rows, QStringLiteral("Колон"));
     QSignalSpy done(m_volumes, &EndoscopyVolumeBuildWorker::finished);
     m_volumes->run();
@@ -60,7 +60,7 @@ void TestEndoscopyWorkers::initTestCase()
 
 void TestEndoscopyWorkers::framesAlongCurve()
 {
-    const auto p0 = fixtures::slicePosition(m_spec, 2);
+    const auto p0 = fixtures::slicePosition(m_layout, 2);
     QList<std::array<double, 3>> curve;
     for (int k = 0; k < 4; ++k)
         curve.append({p0[0] + kCentre, p0[1] + kCentre, p0[2] + 5.0 * k});
@@ -95,7 +95,7 @@ void TestEndoscopyWorkers::badInput()
     QVERIFY(broken.errorText.startsWith(QStringLiteral("Не удалось построить объём для пути: ")));
     QVERIFY(!broken.pathVolume);
 
-    const auto p0 = fixtures::slicePosition(m_spec, 2);
+    const auto p0 = fixtures::slicePosition(m_layout, 2);
     const std::array<double, 3> inTube{p0[0] + kCentre, p0[1] + kCentre, p0[2]};
     EndoscopyPathBuildWorker single(m_volumes->pathVolume, &m_volumes->renderVolume, {inTube}, 0, 40, 400);
     single.run();

@@ -26,20 +26,20 @@ constexpr int kSlices = 40;
 constexpr int kCentre = 24;
 constexpr int kBuildTimeout = 45000;
 
-fixtures::SeriesSpec tubeSpec(fixtures::Plane plane)
+fixtures::SeriesLayout tubeLayout(fixtures::Plane plane)
 {
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = kSize;
-    spec.slices = kSlices;
-    spec.rowSpacing = spec.columnSpacing = 1.0;
-    spec.sliceSpacing = spec.sliceThickness = 1.0;
-    spec.plane = plane;
-    spec.seriesDescription = plane == fixtures::Plane::Axial ? QStringLiteral("Colon") : QStringLiteral("Colon sag");
-    spec.value = [](int x, int y, int) {
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = kSize;
+    layout.slices = kSlices;
+    layout.rowSpacing = layout.columnSpacing = 1.0;
+    layout.sliceSpacing = layout.sliceThickness = 1.0;
+    layout.plane = plane;
+    layout.seriesDescription = plane == fixtures::Plane::Axial ? QStringLiteral("Colon") : QStringLiteral("Colon sag");
+    layout.value = [](int x, int y, int) {
         const int dx = x - kCentre, dy = y - kCentre;
         return dx * dx + dy * dy <= 36 ? 24 : 1064; // air tube in soft tissue
     };
-    return spec;
+    return layout;
 }
 
 } // namespace
@@ -56,11 +56,11 @@ private slots:
     void failures();
 
 private:
-    EndoscopyWindow* open(const QList<db::InstanceRecord>& rows, const fixtures::SeriesSpec& spec, int seedSlice,
+    EndoscopyWindow* open(const QList<db::InstanceRecord>& rows, const fixtures::SeriesLayout& layout, int seedSlice,
                           double dx = kCentre, double dy = kCentre);
     QTemporaryDir m_dir;
     db::Database m_db;
-    fixtures::SeriesSpec m_axial;
+    fixtures::SeriesLayout m_axial;
     QList<db::InstanceRecord> m_rows;
 };
 
@@ -68,18 +68,18 @@ void TestEndoscopyWindow::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
-    m_axial = tubeSpec(fixtures::Plane::Axial);
+    m_axial = tubeLayout(fixtures::Plane::Axial);
     QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("axial")), m_axial));
     m_rows = m_db.instancesForSeries(m_axial.seriesUid);
 }
 
-EndoscopyWindow* TestEndoscopyWindow::open(const QList<db::InstanceRecord>& rows, const fixtures::SeriesSpec& spec,
+EndoscopyWindow* TestEndoscopyWindow::open(const QList<db::InstanceRecord>& rows, const fixtures::SeriesLayout& layout,
                                            int seedSlice, double dx, double dy)
 {
-    const auto o = fixtures::slicePosition(spec, seedSlice);
-    const auto d = fixtures::orientationOf(spec);
+    const auto o = fixtures::slicePosition(layout, seedSlice);
+    const auto d = fixtures::orientationOf(layout);
     const double seed[3] = {o[0] + dx * d[0] + dy * d[3], o[1] + dx * d[1] + dy * d[4], o[2] + dx * d[2] + dy * d[5]};
-    auto* w = new EndoscopyWindow(rows, seed, 40.0, 400.0, spec.seriesDescription);
+    auto* w = new EndoscopyWindow(rows, seed, 40.0, 400.0, layout.seriesDescription);
     w->resize(640, 420); // software GL draws every camera move: a small view keeps the test quick
     w->show();
     return w;
@@ -163,16 +163,16 @@ void TestEndoscopyWindow::sliceClickScrollAndPlane()
 void TestEndoscopyWindow::bifurcation()
 {
     // A trunk that divides at slice 23 into a 40 % region on one side and a 35 % region on the other.
-    fixtures::SeriesSpec spec = tubeSpec(fixtures::Plane::Axial);
-    spec.rows = spec.columns = 96;
-    spec.slices = 30;
-    spec.value = [](int x, int y, int z) {
+    fixtures::SeriesLayout layout = tubeLayout(fixtures::Plane::Axial);
+    layout.rows = layout.columns = 96;
+    layout.slices = 30;
+    layout.value = [](int x, int y, int z) {
         auto in = [x, y](int x0, int x1, int y0, int y1) { return x >= x0 && x < x1 && y >= y0 && y < y1; };
         const bool air = z >= 2 && (z >= 23 ? (in(18, 28, 40, 56) || in(66, 76, 41, 55)) : in(38, 58, 38, 58));
         return air ? 24 : 1064;
     };
-    QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("fork")), spec));
-    QPointer<EndoscopyWindow> w = open(m_db.instancesForSeries(spec.seriesUid), spec, 12, 48, 48);
+    QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("fork")), layout));
+    QPointer<EndoscopyWindow> w = open(m_db.instancesForSeries(layout.seriesUid), layout, 12, 48, 48);
     QTRY_VERIFY_WITH_TIMEOUT(w->isEnabled() && !w->isBuilding() && w->pathFrames().size() >= 2, kBuildTimeout);
     QVERIFY(w->branchDetected());
     QVERIFY(!w->leftBronchusButton()->isHidden() && !w->rightBronchusButton()->isHidden());
@@ -215,7 +215,7 @@ void TestEndoscopyWindow::failures()
     delete w;
 
     // A sagittal series is flown with a warning that the path is approximate.
-    fixtures::SeriesSpec sag = tubeSpec(fixtures::Plane::Sagittal);
+    fixtures::SeriesLayout sag = tubeLayout(fixtures::Plane::Sagittal);
     QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("sag")), sag));
     w = open(m_db.instancesForSeries(sag.seriesUid), sag, 15);
     QTRY_VERIFY_WITH_TIMEOUT(w->isEnabled() && !w->isBuilding() && !w->warningLabel()->text().isEmpty(),

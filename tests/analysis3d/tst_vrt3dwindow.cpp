@@ -42,13 +42,13 @@ QPushButton* buttonNamed(QWidget* parent, const QString& text)
     return nullptr;
 }
 
-fixtures::SeriesSpec smallSeries()
+fixtures::SeriesLayout smallSeries()
 {
-    fixtures::SeriesSpec spec;
-    spec.rows = 20;
-    spec.columns = 24;
-    spec.slices = 10;
-    return spec;
+    fixtures::SeriesLayout layout;
+    layout.rows = 20;
+    layout.columns = 24;
+    layout.slices = 10;
+    return layout;
 }
 
 } // namespace
@@ -125,10 +125,10 @@ private slots:
 
     void closingDuringTheBuildIsSafe()
     {
-        fixtures::SeriesSpec spec = smallSeries();
-        spec.rows = spec.columns = 128;
-        spec.slices = 40;
-        const auto rows = writeSeriesRows(m_dir.filePath(QStringLiteral("big")), spec);
+        fixtures::SeriesLayout layout = smallSeries();
+        layout.rows = layout.columns = 128;
+        layout.slices = 40;
+        const auto rows = writeSeriesRows(m_dir.filePath(QStringLiteral("big")), layout);
         delete new Vrt3DWindow(rows, QStringLiteral("Big"), nullptr, 0, 0, QString());
         QTest::qWait(1500); // the detached builds finish and clean up behind the windows
     }

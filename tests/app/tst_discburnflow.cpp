@@ -126,11 +126,11 @@ private slots:
         QFETCH(bool, deleteTemp);
         MainWindow w;
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.patientName = QStringLiteral("Иванов");
-        spec.patientId = QStringLiteral("77");
-        spec.slices = 2;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), spec));
+        fixtures::SeriesLayout layout;
+        layout.patientName = QStringLiteral("Иванов");
+        layout.patientId = QStringLiteral("77");
+        layout.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
         w.refreshStudyTable();
 
         const QString image = m_data.filePath(QStringLiteral("%1.iso").arg(autorun));
@@ -153,10 +153,10 @@ private slots:
                 proposedLabel = edit->text();
             return true;
         });
-        triggerBurnEntry(w, spec.studyUid);
+        triggerBurnEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
         QVERIFY(answer.titles().contains(QStringLiteral("Запись на диск")));
-        QCOMPARE(proposedLabel, makeSafeFolderName(spec.patientName, spec.patientId));
+        QCOMPARE(proposedLabel, makeSafeFolderName(layout.patientName, layout.patientId));
         QTRY_VERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")));
 
         const QMap<QString, QByteArray> files = fixtures::imageFiles(image);
@@ -190,9 +190,9 @@ private slots:
 
         MainWindow w;
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("mac"), spec));
+        fixtures::SeriesLayout layout;
+        layout.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("mac"), layout));
         w.refreshStudyTable();
         const QString image = m_data.filePath(QStringLiteral("mac.iso"));
         fixtures::writeFile(image, QByteArray());
@@ -206,7 +206,7 @@ private slots:
                 macText = box->text();
             return true;
         });
-        triggerBurnEntry(w, spec.studyUid);
+        triggerBurnEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
         QCOMPARE(macText, QStringLiteral("Включить также просмотрщик для macOS (+0.0 МБ)"));
         const QMap<QString, QByteArray> files = fixtures::imageFiles(image);
@@ -220,9 +220,9 @@ private slots:
     {
         MainWindow w;
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("gone"), spec));
+        fixtures::SeriesLayout layout;
+        layout.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("gone"), layout));
         w.refreshStudyTable();
         const QString image = m_data.filePath(QStringLiteral("unused.iso"));
         fixtures::writeFile(image, QByteArray());
@@ -230,7 +230,7 @@ private slots:
         const QStringList before = stagingFolders();
         {
             fixtures::ModalAnswer cancel(QMessageBox::Ok, QDialog::Rejected);
-            triggerBurnEntry(w, spec.studyUid);
+            triggerBurnEntry(w, layout.studyUid);
             QCOMPARE(cancel.count(), 1);
         }
         QCOMPARE(stagingFolders(), before);
@@ -239,7 +239,7 @@ private slots:
         QVERIFY(QDir(m_data.filePath("gone")).removeRecursively());
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-        triggerBurnEntry(w, spec.studyUid);
+        triggerBurnEntry(w, layout.studyUid);
         QTRY_VERIFY(answer.titles().count(QStringLiteral("Запись на диск")) >= 1);
         QVERIFY(!answer.texts().isEmpty());
         QCOMPARE(stagingFolders(), before);
@@ -250,9 +250,9 @@ private slots:
     {
         MainWindow w;
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("fails"), spec));
+        fixtures::SeriesLayout layout;
+        layout.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("fails"), layout));
         w.refreshStudyTable();
         // The medium is blank when the dialog checks it and used when the worker starts.
         const QString image = m_data.filePath(QStringLiteral("late.iso"));
@@ -265,7 +265,7 @@ private slots:
             fixtures::writeFile(image, QByteArray(2048, 'u'));
             return true;
         });
-        triggerBurnEntry(w, spec.studyUid);
+        triggerBurnEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(!answer.texts().isEmpty() &&
                                      answer.texts().last().startsWith(QStringLiteral("Ошибка записи на диск")),
                                  30000);

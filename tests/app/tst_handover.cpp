@@ -26,19 +26,19 @@ namespace {
 
 QString addStudy(db::Database* index, const QString& folder, const QString& patient, int seriesCount = 1)
 {
-    fixtures::SeriesSpec spec;
-    spec.patientName = patient;
-    spec.patientId = patient;
-    spec.slices = 2;
-    spec.rows = spec.columns = 16;
-    fixtures::completeUids(spec);
+    fixtures::SeriesLayout layout;
+    layout.patientName = patient;
+    layout.patientId = patient;
+    layout.slices = 2;
+    layout.rows = layout.columns = 16;
+    fixtures::completeUids(layout);
     for (int s = 0; s < seriesCount; ++s) {
-        spec.seriesUid = fixtures::newUid();
-        spec.seriesNumber = QString::number(s + 1);
-        if (!fixtures::writeAndIndexSeries(*index, folder + QStringLiteral("/%1").arg(s), spec))
+        layout.seriesUid = fixtures::newUid();
+        layout.seriesNumber = QString::number(s + 1);
+        if (!fixtures::writeAndIndexSeries(*index, folder + QStringLiteral("/%1").arg(s), layout))
             return {};
     }
-    return spec.studyUid;
+    return layout.studyUid;
 }
 
 void closeAllViewers()

@@ -51,12 +51,12 @@ bool writeZip(const QString& zipPath, const QStringList& files)
 
 QStringList writeStudy(const QString& dir, const QString& patient, int slices)
 {
-    fixtures::SeriesSpec spec;
-    spec.patientName = patient;
-    spec.patientId = patient;
-    spec.slices = slices;
-    spec.rows = spec.columns = 16;
-    return fixtures::writeSeries(dir, spec);
+    fixtures::SeriesLayout layout;
+    layout.patientName = patient;
+    layout.patientId = patient;
+    layout.slices = slices;
+    layout.rows = layout.columns = 16;
+    return fixtures::writeSeries(dir, layout);
 }
 
 bool sendDragEnter(MainWindow& w, const QList<QUrl>& urls)

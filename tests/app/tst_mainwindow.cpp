@@ -201,11 +201,11 @@ private slots:
     void folderImportFillsTheList()
     {
         QTemporaryDir dir;
-        fixtures::SeriesSpec ct;
+        fixtures::SeriesLayout ct;
         ct.patientName = QStringLiteral("Смирнов^Пётр");
         ct.slices = 5;
         fixtures::writeSeries(dir.filePath(QStringLiteral("a/ct")), ct);
-        fixtures::SeriesSpec mr;
+        fixtures::SeriesLayout mr;
         mr.modality = QStringLiteral("MR");
         mr.patientId = QStringLiteral("P0002");
         mr.slices = 3;

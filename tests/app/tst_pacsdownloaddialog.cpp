@@ -78,7 +78,7 @@ private:
     quint16 m_deadPort = 0;
     std::unique_ptr<MainWindow> m_list;
     db::Database* m_index = nullptr;
-    fixtures::SeriesSpec m_a1, m_a2, m_b1, m_shared;
+    fixtures::SeriesLayout m_a1, m_a2, m_b1, m_shared;
 
     PacsServer server(quint16 port, const QString& description, int mode) const
     {
@@ -122,15 +122,15 @@ private slots:
         m_deadPort = peers::freePort();
         m_second.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
 
-        auto make = [](fixtures::SeriesSpec& spec, const QString& patient, const QString& date, const QString& modality, int slices) {
-            spec.patientName = patient;
-            spec.patientId = patient.left(4).toUpper();
-            spec.studyDate = date;
-            spec.modality = modality;
-            spec.slices = slices;
-            spec.studyDescription = QStringLiteral("Исследование %1").arg(patient);
-            spec.specificCharacterSet = QStringLiteral("ISO_IR 192");
-            fixtures::completeUids(spec);
+        auto make = [](fixtures::SeriesLayout& layout, const QString& patient, const QString& date, const QString& modality, int slices) {
+            layout.patientName = patient;
+            layout.patientId = patient.left(4).toUpper();
+            layout.studyDate = date;
+            layout.modality = modality;
+            layout.slices = slices;
+            layout.studyDescription = QStringLiteral("Исследование %1").arg(patient);
+            layout.specificCharacterSet = QStringLiteral("ISO_IR 192");
+            fixtures::completeUids(layout);
         };
         make(m_a1, QStringLiteral("Test^Alpha"), QStringLiteral("20240301"), QStringLiteral("CT"), 3);
         make(m_a2, QStringLiteral("Other^Beta"), QStringLiteral("20230115"), QStringLiteral("MR"), 2);

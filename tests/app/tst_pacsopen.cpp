@@ -77,7 +77,7 @@ private:
     std::unique_ptr<kalvenor::LocalApiServer> m_server;
     quint16 m_serverPort = 0;
     PacsOpenCoordinator* m_coordinator = nullptr;
-    fixtures::SeriesSpec m_byGet, m_byMove;
+    fixtures::SeriesLayout m_byGet, m_byMove;
 
 private slots:
     void initTestCase()
@@ -87,12 +87,12 @@ private slots:
         m_listenPort = peers::freePort();
         m_archive.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
         QStringList files;
-        for (fixtures::SeriesSpec* spec : {&m_byGet, &m_byMove}) {
-            spec->slices = 3;
-            fixtures::completeUids(*spec);
-            const QString dir = m_archive.storageDir() + QLatin1Char('/') + spec->studyUid;
-            files += fixtures::writeSeries(dir + QStringLiteral("/1"), *spec);
-            fixtures::SeriesSpec second = *spec;
+        for (fixtures::SeriesLayout* layout : {&m_byGet, &m_byMove}) {
+            layout->slices = 3;
+            fixtures::completeUids(*layout);
+            const QString dir = m_archive.storageDir() + QLatin1Char('/') + layout->studyUid;
+            files += fixtures::writeSeries(dir + QStringLiteral("/1"), *layout);
+            fixtures::SeriesLayout second = *layout;
             second.seriesUid.clear();
             second.seriesNumber = QStringLiteral("2");
             second.slices = 4;
@@ -137,12 +137,12 @@ private slots:
     void postOpensGrowingViewer()
     {
         QFETCH(bool, byMove);
-        const fixtures::SeriesSpec& spec = byMove ? m_byMove : m_byGet;
+        const fixtures::SeriesLayout& layout = byMove ? m_byMove : m_byGet;
         QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
         QList<QPointer<ViewerWindow>> viewers;
         connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
         fixtures::ModalAnswer answer(QMessageBox::No); // no question is expected
-        QCOMPARE(post(m_serverPort, requestBody(spec.studyUid, byMove ? QStringLiteral("LOCALHOST") : QStringLiteral("127.0.0.1"),
+        QCOMPARE(post(m_serverPort, requestBody(layout.studyUid, byMove ? QStringLiteral("LOCALHOST") : QStringLiteral("127.0.0.1"),
                                                 m_archive.port(), QStringLiteral("kalvqr"))),
                  202);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
@@ -151,13 +151,13 @@ private slots:
         QCOMPARE(finished.first().at(2).toInt(), 7);
         QCOMPARE(answer.count(), 0);
 
-        const QString folder = QDir(pacsDownloadsRoot()).filePath(spec.studyUid);
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(layout.studyUid);
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 7);
-        QCOMPARE(instancesOf(*m_list->database(), spec.studyUid), 7);
+        QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), 7);
         // The study list shows the new study.
         bool listed = false;
         for (int row = 0; row < m_list->studyTable()->rowCount(); ++row)
-            listed = listed || m_list->studyTable()->item(row, 0)->data(StudyUidRole).toString() == spec.studyUid;
+            listed = listed || m_list->studyTable()->item(row, 0)->data(StudyUidRole).toString() == layout.studyUid;
         QVERIFY(listed);
 
         // One viewer, which by now holds both series and the whole of the first one shown.
@@ -165,7 +165,7 @@ private slots:
         ViewerWindow* viewer = viewers.first();
         QVERIFY(viewer);
         QVERIFY(viewer->isVisible());
-        QCOMPARE(viewer->studyUid(), spec.studyUid);
+        QCOMPARE(viewer->studyUid(), layout.studyUid);
         const QString shown = viewer->panelSeriesUid(viewer->activePanelIndex());
         QVERIFY(!shown.isEmpty());
         QTRY_COMPARE(viewer->panelSliceList(viewer->activePanelIndex()).size(),

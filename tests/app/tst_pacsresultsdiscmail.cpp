@@ -61,10 +61,10 @@ private slots:
     {
         MainWindow w;
         peers::QrArchive archive;
-        fixtures::SeriesSpec spec;
-        spec.rows = spec.columns = 16;
-        spec.slices = 2;
-        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), spec);
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 16;
+        layout.slices = 2;
+        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), layout);
         QVERIFY(archive.index(stored));
         QVERIFY(archive.start());
         QVERIFY(fixtures::indexFiles(*w.database(), stored));
@@ -106,7 +106,7 @@ private slots:
             QCOMPARE(popup.enabledEntries.size(), 5);
             QVERIFY(urls.urls.first().isLocalFile());
             QVERIFY(QFileInfo::exists(
-                QDir(folder).filePath(makeSafeFolderName(spec.patientName, spec.patientId) + ".zip")));
+                QDir(folder).filePath(makeSafeFolderName(layout.patientName, layout.patientId) + ".zip")));
         }
         // Disc: the burn dialog accepted on a blank pseudo-drive, the burn reported.
         {

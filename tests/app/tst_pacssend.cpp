@@ -52,12 +52,12 @@ void configure(const QList<pacs::PacsServer>& servers)
 // four files.
 QString addStudy(db::Database* index, const QString& dir)
 {
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = 16;
-    spec.slices = 3;
-    if (!fixtures::writeAndIndexSeries(*index, dir + QStringLiteral("/single"), spec))
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 16;
+    layout.slices = 3;
+    if (!fixtures::writeAndIndexSeries(*index, dir + QStringLiteral("/single"), layout))
         return {};
-    fixtures::SeriesSpec multi = spec;
+    fixtures::SeriesLayout multi = layout;
     multi.seriesUid.clear();
     multi.seriesNumber = QStringLiteral("2");
     multi.slices = 4;
@@ -65,7 +65,7 @@ QString addStudy(db::Database* index, const QString& dir)
     const QString path = fixtures::writeMultiFrame(dir + QStringLiteral("/multi.dcm"), multi);
     if (path.isEmpty() || !fixtures::indexFiles(*index, {path}))
         return {};
-    return spec.studyUid;
+    return layout.studyUid;
 }
 
 } // namespace
@@ -202,10 +202,10 @@ private slots:
         QTemporaryDir dir;
         MainWindow w;
         peers::QrArchive archive;
-        fixtures::SeriesSpec spec;
-        spec.rows = spec.columns = 16;
-        spec.slices = 2;
-        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), spec);
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 16;
+        layout.slices = 2;
+        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), layout);
         QVERIFY(archive.index(stored));
         QVERIFY(archive.start());
         QVERIFY(fixtures::indexFiles(*w.database(), stored));

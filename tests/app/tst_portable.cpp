@@ -30,14 +30,14 @@ private slots:
     void viewerOpensAndClosingEnds()
     {
         QTemporaryDir dir;
-        fixtures::SeriesSpec spec;
-        spec.slices = 40;
-        spec.rows = spec.columns = 16;
-        fixtures::completeUids(spec);
-        fixtures::writeSeries(dir.filePath("DICOM/s1"), spec);
-        spec.seriesUid = fixtures::newUid();
-        spec.seriesNumber = QStringLiteral("2");
-        fixtures::writeSeries(dir.filePath("DICOM/s2"), spec);
+        fixtures::SeriesLayout layout;
+        layout.slices = 40;
+        layout.rows = layout.columns = 16;
+        fixtures::completeUids(layout);
+        fixtures::writeSeries(dir.filePath("DICOM/s1"), layout);
+        layout.seriesUid = fixtures::newUid();
+        layout.seriesNumber = QStringLiteral("2");
+        fixtures::writeSeries(dir.filePath("DICOM/s2"), layout);
 
         bool sawViewer = false;
         bool portableFlag = false;
@@ -67,7 +67,7 @@ private slots:
         QCOMPARE(code, 0);
         QVERIFY(sawViewer);
         QVERIFY(portableFlag);
-        QCOMPARE(studyUid, spec.studyUid);
+        QCOMPARE(studyUid, layout.studyUid);
     }
 
     void emptyFolderWarnsAndEnds()

@@ -193,20 +193,20 @@ private slots:
     void portableFolderLayoutAndNumbering()
     {
         MainWindow w;
-        fixtures::SeriesSpec spec;
-        spec.patientName = QStringLiteral("Иванов  Иван");
-        spec.patientId = QStringLiteral("123");
-        spec.rows = spec.columns = 16;
-        spec.slices = 3;
-        fixtures::completeUids(spec);
-        m_series1 = fixtures::writeSeries(m_data.filePath("s1"), spec);
+        fixtures::SeriesLayout layout;
+        layout.patientName = QStringLiteral("Иванов  Иван");
+        layout.patientId = QStringLiteral("123");
+        layout.rows = layout.columns = 16;
+        layout.slices = 3;
+        fixtures::completeUids(layout);
+        m_series1 = fixtures::writeSeries(m_data.filePath("s1"), layout);
         QVERIFY(fixtures::indexFiles(*w.database(), m_series1));
-        spec.seriesUid = fixtures::newUid();
-        spec.seriesNumber = QStringLiteral("2");
-        spec.slices = 2;
-        m_series2 = fixtures::writeSeries(m_data.filePath("s2"), spec);
+        layout.seriesUid = fixtures::newUid();
+        layout.seriesNumber = QStringLiteral("2");
+        layout.slices = 2;
+        m_series2 = fixtures::writeSeries(m_data.filePath("s2"), layout);
         QVERIFY(fixtures::indexFiles(*w.database(), m_series2));
-        m_studyUid = spec.studyUid;
+        m_studyUid = layout.studyUid;
 
         QTemporaryDir out;
         const QString target = out.filePath("nested/portable");
@@ -255,20 +255,20 @@ private slots:
     void multiFrameFileIsExportedOnce()
     {
         MainWindow w;
-        fixtures::SeriesSpec spec;
-        spec.patientId = QStringLiteral("MF");
-        spec.rows = spec.columns = 16;
-        spec.slices = 4;
-        fixtures::completeUids(spec);
-        const QString file = fixtures::writeMultiFrame(m_data.filePath("mf/multi.dcm"), spec);
+        fixtures::SeriesLayout layout;
+        layout.patientId = QStringLiteral("MF");
+        layout.rows = layout.columns = 16;
+        layout.slices = 4;
+        fixtures::completeUids(layout);
+        const QString file = fixtures::writeMultiFrame(m_data.filePath("mf/multi.dcm"), layout);
         QVERIFY(fixtures::indexFiles(*w.database(), {file}));
-        QCOMPARE(w.database()->instancesForSeries(spec.seriesUid).size(), 4); // one row per frame
+        QCOMPARE(w.database()->instancesForSeries(layout.seriesUid).size(), 4); // one row per frame
         QTemporaryDir out;
         QString error;
-        QVERIFY2(w.copyStudyFilesTo(spec.studyUid, out.path(), &error), qPrintable(error));
+        QVERIFY2(w.copyStudyFilesTo(layout.studyUid, out.path(), &error), qPrintable(error));
         QCOMPARE(treeOf(out.path()), QStringList({"IMG_000001.dcm"}));
         QCOMPARE(bytesOf(out.filePath("IMG_000001.dcm")), bytesOf(file));
-        QVERIFY(w.database()->deleteStudy(spec.studyUid));
+        QVERIFY(w.database()->deleteStudy(layout.studyUid));
     }
 
     void macBundleGoesNextToTheStudy()
@@ -448,20 +448,20 @@ private slots:
     void flashDriveFailuresAreReportedAndTakenBack()
     {
         MainWindow w;
-        fixtures::SeriesSpec spec;
-        spec.patientName = QStringLiteral("Сидоров");
-        spec.patientId = QStringLiteral("9");
-        spec.rows = spec.columns = 16;
-        spec.slices = 3;
+        fixtures::SeriesLayout layout;
+        layout.patientName = QStringLiteral("Сидоров");
+        layout.patientId = QStringLiteral("9");
+        layout.rows = layout.columns = 16;
+        layout.slices = 3;
         QTemporaryDir src;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), spec));
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), layout));
         QTemporaryDir drive;
 
         // A file in the way of the target folder: a clear error, the file untouched.
         fixtures::writeFile(drive.filePath(QStringLiteral("Сидоров_9")), "not a folder");
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, drive.path(), false);
-        w.exportStudiesToFlashDrive(spec.studyUid);
+        w.exportStudiesToFlashDrive(layout.studyUid);
         QCOMPARE(answer.titles().last(), QStringLiteral("Ошибка экспорта"));
         QVERIFY2(answer.texts().last().startsWith(QStringLiteral("Ошибка копирования: ")),
                  qPrintable(answer.texts().last()));
@@ -471,7 +471,7 @@ private slots:
         // A source that vanished after indexing: the failure is named and the new folder removed.
         const QStringList files = QDir(src.path()).entryList(QDir::Files, QDir::Name);
         QVERIFY(QFile::remove(QDir(src.path()).filePath(files.last())));
-        w.exportStudiesToFlashDrive(spec.studyUid);
+        w.exportStudiesToFlashDrive(layout.studyUid);
         QCOMPARE(answer.titles().last(), QStringLiteral("Ошибка экспорта"));
         QVERIFY(answer.texts().last().startsWith(QStringLiteral("Не удалось скопировать ")));
         QVERIFY(!QFileInfo::exists(drive.filePath(QStringLiteral("Сидоров_9"))));
@@ -485,15 +485,15 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QTemporaryDir src;
         auto addStudy = [&](const QString& folder, const QString& name, const QString& date, int slices) {
-            fixtures::SeriesSpec spec;
-            spec.patientName = name;
-            spec.patientId = name == QStringLiteral("Орлов") ? QStringLiteral("O/2") : QStringLiteral("P/1");
-            spec.studyDate = date;
-            spec.rows = spec.columns = 16;
-            spec.slices = slices;
-            if (!fixtures::writeAndIndexSeries(*w.database(), src.filePath(folder), spec))
+            fixtures::SeriesLayout layout;
+            layout.patientName = name;
+            layout.patientId = name == QStringLiteral("Орлов") ? QStringLiteral("O/2") : QStringLiteral("P/1");
+            layout.studyDate = date;
+            layout.rows = layout.columns = 16;
+            layout.slices = slices;
+            if (!fixtures::writeAndIndexSeries(*w.database(), src.filePath(folder), layout))
                 return QString();
-            return spec.studyUid;
+            return layout.studyUid;
         };
         const QString a = addStudy("a", "Петров", "2024.01.15", 2);
         const QString b = addStudy("b", "Петров", "2024.01.15", 3);

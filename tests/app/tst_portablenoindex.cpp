@@ -1,5 +1,5 @@
 // Portable mode when the in-memory index cannot be opened (no SQLite driver can be loaded):
-// the Part's message and exit code 1.
+// its refusal message and exit code 1.
 
 #include "ModalAnswer.h"
 

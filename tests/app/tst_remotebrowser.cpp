@@ -66,7 +66,7 @@ class RemoteBrowserTest : public QObject
     db::Database hostIndex;
     db::Database localIndex;
     std::unique_ptr<RemoteAccessServer> hostServer;
-    fixtures::SeriesSpec alpha, beta, gamma;
+    fixtures::SeriesLayout alpha, beta, gamma;
 
     void fillFields(QWidget* d, const QString& fingerprint)
     {
@@ -84,7 +84,7 @@ private slots:
         QVERIFY(relay.start(cert));
         QVERIFY(hostIndex.open(work.filePath("host.sqlite3")));
         QVERIFY(localIndex.open(work.filePath("local.sqlite3")));
-        auto make = [](fixtures::SeriesSpec& s, const char* name, const char* date, const char* modality, int slices) {
+        auto make = [](fixtures::SeriesLayout& s, const char* name, const char* date, const char* modality, int slices) {
             s.patientName = QString::fromUtf8(name);
             s.patientId = s.patientName.left(4).toUpper();
             s.studyDate = QString::fromLatin1(date);

@@ -182,11 +182,11 @@ private slots:
         MainWindow w;
         w.resize(900, 600);
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.patientName = patientName;
-        spec.patientId = QStringLiteral("77");
-        spec.slices = 3;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
+        fixtures::SeriesLayout layout;
+        layout.patientName = patientName;
+        layout.patientId = QStringLiteral("77");
+        layout.slices = 3;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), layout));
         w.refreshStudyTable();
 
         fixtures::UrlCatcher urls;
@@ -194,10 +194,10 @@ private slots:
         answerFolder(answer, target.path());
         fixtures::PopupMenuAnswer popup(choice);
         popup.setGrabPath(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
-        triggerEmailEntry(w, spec.studyUid);
+        triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty() && urls.urls.last().isLocalFile(), 20000);
 
-        const QString archive = QDir(target.path()).filePath(makeSafeFolderName(patientName, spec.patientId) + ".zip");
+        const QString archive = QDir(target.path()).filePath(makeSafeFolderName(patientName, layout.patientId) + ".zip");
         QVERIFY(QFileInfo::exists(archive));
         QCOMPARE(zipEntries(archive), (QStringList{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm",
                                                    "DICOM/IMG_000003.dcm", "VavovIvirur", "portable.marker"}));
@@ -224,14 +224,14 @@ private slots:
         QTemporaryDir data;
         MainWindow w;
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
+        fixtures::SeriesLayout layout;
+        layout.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), layout));
         w.refreshStudyTable();
         fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Rejected);
         answerFolder(answer, QString());
-        triggerEmailEntry(w, spec.studyUid);
+        triggerEmailEntry(w, layout.studyUid);
         QTest::qWait(200);
         QVERIFY(urls.urls.isEmpty());
         QVERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")));
@@ -243,9 +243,9 @@ private slots:
         QTemporaryDir target;
         MainWindow w;
         w.show();
-        fixtures::SeriesSpec spec;
-        spec.slices = 2;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), spec));
+        fixtures::SeriesLayout layout;
+        layout.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), layout));
         w.refreshStudyTable();
         QVERIFY(QDir(data.filePath(QStringLiteral("s"))).removeRecursively());
 
@@ -254,7 +254,7 @@ private slots:
         popup.setGrabPath(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, target.path());
-        triggerEmailEntry(w, spec.studyUid);
+        triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(QStringLiteral("Ошибка создания архива")), 20000);
         QVERIFY(answer.texts().contains(QStringLiteral("Не удалось добавить в архив ни одного файла")));
         QTest::qWait(100);

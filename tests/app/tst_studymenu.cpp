@@ -31,13 +31,13 @@ QString appData()
 // Writes a small study into `folder` and indexes it; returns its study UID.
 QString addStudy(db::Database* index, const QString& folder, const QString& date, int slices = 2)
 {
-    fixtures::SeriesSpec spec;
-    spec.studyDate = date;
-    spec.slices = slices;
-    spec.rows = spec.columns = 16;
-    if (!fixtures::writeAndIndexSeries(*index, folder, spec))
+    fixtures::SeriesLayout layout;
+    layout.studyDate = date;
+    layout.slices = slices;
+    layout.rows = layout.columns = 16;
+    if (!fixtures::writeAndIndexSeries(*index, folder, layout))
         return {};
-    return spec.studyUid;
+    return layout.studyUid;
 }
 
 QPoint cellPos(QTableWidget* t, int row)

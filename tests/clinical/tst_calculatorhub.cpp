@@ -230,13 +230,13 @@ private slots:
         dicom::registerMetaTypes();
         db::Database index;
         QVERIFY(index.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
-        fixtures::SeriesSpec spec;
-        spec.rows = 16;
-        spec.columns = 16;
-        spec.slices = 3;
-        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("ct")), spec));
+        fixtures::SeriesLayout layout;
+        layout.rows = 16;
+        layout.columns = 16;
+        layout.slices = 3;
+        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("ct")), layout));
 
-        ViewerWindow viewer(&index, spec.studyUid, spec.seriesUid);
+        ViewerWindow viewer(&index, layout.studyUid, layout.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
         QAction* action = fixtures::toolBarAction(viewer.toolBar(), QStringLiteral("calculators"));
         QVERIFY(action);
@@ -253,7 +253,7 @@ private slots:
         // The study on screen reaches the dose page, which then offers its scan button.
         auto* page = qobject_cast<CtDoseFromDlpPage*>(first->stack->widget(28));
         QVERIFY(page);
-        QCOMPARE(page->studyUid, spec.studyUid);
+        QCOMPARE(page->studyUid, layout.studyUid);
         QVERIFY(page->scanStatus);
 
         first->close();

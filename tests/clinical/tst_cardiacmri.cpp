@@ -153,11 +153,11 @@ void TestCardiacMri::bodyDataAndPatientDialog()
 void TestCardiacMri::volumetryEndToEnd()
 {
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = 64;
-    spec.slices = 9;
-    spec.modality = QStringLiteral("MR");
-    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 64;
+    layout.slices = 9;
+    layout.modality = QStringLiteral("MR");
+    const QStringList files = fixtures::writeSeries(dir.path(), layout);
     // Three slices of three phases, 1 mm pixels, 8 mm thick, 10 mm apart: each disc is 1 ml per cm².
     render::CineStack stack = makeStack({0, 10, 20}, 3, 8.0, files);
     QWidget parent;

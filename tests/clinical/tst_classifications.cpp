@@ -192,13 +192,13 @@ private slots:
         dicom::registerMetaTypes();
         db::Database index;
         QVERIFY(index.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
-        fixtures::SeriesSpec spec;
-        spec.rows = 16;
-        spec.columns = 16;
-        spec.slices = 2;
-        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("ct")), spec));
+        fixtures::SeriesLayout layout;
+        layout.rows = 16;
+        layout.columns = 16;
+        layout.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("ct")), layout));
 
-        ViewerWindow viewer(&index, spec.studyUid, spec.seriesUid);
+        ViewerWindow viewer(&index, layout.studyUid, layout.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
         QAction* action = fixtures::toolBarAction(viewer.toolBar(), QStringLiteral("classifications"));
         QVERIFY(action);

@@ -189,10 +189,10 @@ void TestCoronaryCalcium::fixtureSeriesScore()
     QFETCH(QString, category);
 
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.slices = 4;
-    spec.value = calciumValue;
-    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    fixtures::SeriesLayout layout;
+    layout.slices = 4;
+    layout.value = calciumValue;
+    const QStringList files = fixtures::writeSeries(dir.path(), layout);
     QCOMPARE(files.size(), 4);
     QList<db::InstanceRecord> slices;
     for (const QString& file : files) {
@@ -308,10 +308,10 @@ void TestCoronaryCalcium::emptySeriesAndNoRegions()
 void TestCoronaryCalcium::pngReportThroughSaveDialog()
 {
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.slices = 4;
-    spec.value = calciumValue;
-    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    fixtures::SeriesLayout layout;
+    layout.slices = 4;
+    layout.value = calciumValue;
+    const QStringList files = fixtures::writeSeries(dir.path(), layout);
     QList<db::InstanceRecord> slices;
     for (const QString& file : files) {
         db::InstanceRecord record;

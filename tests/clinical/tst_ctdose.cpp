@@ -69,16 +69,16 @@ class TstCtDose : public QObject
         const QString dir = m_dir.filePath(QStringLiteral("study%1").arg(++m_studies));
         int number = 0;
         for (const SeriesPlan& plan : plans) {
-            fixtures::SeriesSpec spec;
-            spec.studyUid = studyUid;
-            spec.rows = 8;
-            spec.columns = 8;
-            spec.slices = plan.slices;
-            spec.modality = plan.modality;
-            spec.seriesDescription = plan.description;
-            spec.bodyPart = plan.bodyPart;
-            spec.seriesNumber = QString::number(++number);
-            spec.customize = [plan](DcmDataset& ds, int) {
+            fixtures::SeriesLayout layout;
+            layout.studyUid = studyUid;
+            layout.rows = 8;
+            layout.columns = 8;
+            layout.slices = plan.slices;
+            layout.modality = plan.modality;
+            layout.seriesDescription = plan.description;
+            layout.bodyPart = plan.bodyPart;
+            layout.seriesNumber = QString::number(++number);
+            layout.customize = [plan](DcmDataset& ds, int) {
                 if (plan.ctdi > 0)
                     ds.putAndInsertFloat64(DCM_CTDIvol, plan.ctdi);
                 if (!plan.phantomMeaning.isEmpty()) {
@@ -91,7 +91,7 @@ class TstCtDose : public QObject
                 if (plan.modality == QLatin1String("SR"))
                     addTotalDlp(ds, plan.reportDlp.isEmpty() ? QStringLiteral("x") : plan.reportDlp);
             };
-            if (!fixtures::writeAndIndexSeries(*m_db, dir + QStringLiteral("/s%1").arg(number), spec))
+            if (!fixtures::writeAndIndexSeries(*m_db, dir + QStringLiteral("/s%1").arg(number), layout))
                 return {};
         }
         return studyUid;

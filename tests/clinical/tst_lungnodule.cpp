@@ -61,9 +61,9 @@ void TestLungNodule::outlineEstimate()
 void TestLungNodule::windowOnSeries()
 {
     QTemporaryDir dir;
-    fixtures::SeriesSpec spec;
-    spec.slices = 4;
-    const QStringList files = fixtures::writeSeries(dir.path(), spec);
+    fixtures::SeriesLayout layout;
+    layout.slices = 4;
+    const QStringList files = fixtures::writeSeries(dir.path(), layout);
     QList<db::InstanceRecord> slices;
     for (const QString& file : files) {
         db::InstanceRecord r;

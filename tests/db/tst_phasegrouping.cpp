@@ -15,7 +15,7 @@
 #include <cmath>
 #include <limits>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
@@ -95,8 +95,8 @@ private slots:
 
 private:
     // Writes one series into <root>/<folder> and indexes every file; false when a file is unreadable.
-    bool addSeries(const QString& folder, SeriesSpec spec);
-    SeriesSpec phaseSpec(int phase) const;
+    bool addSeries(const QString& folder, SeriesLayout layout);
+    SeriesLayout phaseLayout(int phase) const;
 
     QTemporaryDir m_dir;
     db::Database m_db;
@@ -112,27 +112,27 @@ void TestPhaseGrouping::initTestCase()
     m_frameOfReference = fixtures::newUid();
 }
 
-bool TestPhaseGrouping::addSeries(const QString& folder, SeriesSpec spec)
+bool TestPhaseGrouping::addSeries(const QString& folder, SeriesLayout layout)
 {
-    return fixtures::writeAndIndexSeries(m_db, m_dir.filePath(folder), spec);
+    return fixtures::writeAndIndexSeries(m_db, m_dir.filePath(folder), layout);
 }
 
 // Phase `phase` of a DCE study: 8 axial slices written in reverse instance order so that the
 // location sort has work to do, acquired 12 s after the previous phase; series numbers run
 // opposite to time, so the two orderings can be told apart.
-SeriesSpec TestPhaseGrouping::phaseSpec(int phase) const
+SeriesLayout TestPhaseGrouping::phaseLayout(int phase) const
 {
-    SeriesSpec spec;
-    spec.studyUid = m_studyUid;
-    spec.seriesUid = fixtures::newUid();
-    spec.frameOfReferenceUid = m_frameOfReference;
-    spec.seriesNumber = QString::number(100 - phase);
-    spec.seriesDescription = QStringLiteral("DCE %1").arg(phase);
-    spec.slices = 8;
-    spec.rows = spec.columns = 16;
-    spec.reverseInstanceNumbers = true;
-    spec.acquisitionTimeStart = 36000.0 + 12.0 * phase;
-    return spec;
+    SeriesLayout layout;
+    layout.studyUid = m_studyUid;
+    layout.seriesUid = fixtures::newUid();
+    layout.frameOfReferenceUid = m_frameOfReference;
+    layout.seriesNumber = QString::number(100 - phase);
+    layout.seriesDescription = QStringLiteral("DCE %1").arg(phase);
+    layout.slices = 8;
+    layout.rows = layout.columns = 16;
+    layout.reverseInstanceNumbers = true;
+    layout.acquisitionTimeStart = 36000.0 + 12.0 * phase;
+    return layout;
 }
 
 void TestPhaseGrouping::sortSlices_data()
@@ -248,16 +248,16 @@ void TestPhaseGrouping::byTemporalIndex()
 
 void TestPhaseGrouping::temporalIndexFromFiles()
 {
-    SeriesSpec spec;
-    spec.studyUid = fixtures::newUid();
-    spec.seriesUid = fixtures::newUid();
-    spec.slices = 40;
-    spec.rows = spec.columns = 8;
+    SeriesLayout layout;
+    layout.studyUid = fixtures::newUid();
+    layout.seriesUid = fixtures::newUid();
+    layout.slices = 40;
+    layout.rows = layout.columns = 8;
     // 20 moments of a two-slice stack, written moment after moment.
-    spec.temporalPositionIndex = [](int slice) { return slice / 2 + 1; };
-    QVERIFY(addSeries(QStringLiteral("tpi"), spec));
+    layout.temporalPositionIndex = [](int slice) { return slice / 2 + 1; };
+    QVERIFY(addSeries(QStringLiteral("tpi"), layout));
 
-    const PhaseGrouping g = groupPhasesByTemporalIndex(m_db.instancesForSeries(spec.seriesUid));
+    const PhaseGrouping g = groupPhasesByTemporalIndex(m_db.instancesForSeries(layout.seriesUid));
     QVERIFY2(g.isUsable(), qPrintable(g.message));
     QVERIFY(g.timeIsPhaseIndex);
     QCOMPARE(g.phases.size(), 20);
@@ -274,9 +274,9 @@ void TestPhaseGrouping::acrossSeriesByAcquisitionTime()
     // Written out of time order; the index lists series by series number.
     QStringList uids(10);
     for (int phase : {3, 0, 9, 1, 8, 2, 7, 4, 6, 5}) {
-        const SeriesSpec spec = phaseSpec(phase);
-        uids[phase] = spec.seriesUid;
-        QVERIFY(addSeries(QStringLiteral("time%1").arg(phase), spec));
+        const SeriesLayout layout = phaseLayout(phase);
+        uids[phase] = layout.seriesUid;
+        QVERIFY(addSeries(QStringLiteral("time%1").arg(phase), layout));
     }
 
     const PhaseGrouping g = groupPhasesAcrossSeries(&m_db, m_studyUid, uids[4]);
@@ -297,11 +297,11 @@ void TestPhaseGrouping::acrossSeriesWithoutTimeUsesSeriesNumber()
     m_studyUid = fixtures::newUid();
     QString reference;
     for (int phase = 0; phase < 5; ++phase) {
-        SeriesSpec spec = phaseSpec(phase);
+        SeriesLayout layout = phaseLayout(phase);
         if (phase == 2)
-            spec.acquisitionTimeStart = -1.0; // this series carries no acquisition time
-        reference = spec.seriesUid;
-        QVERIFY(addSeries(QStringLiteral("notime%1").arg(phase), spec));
+            layout.acquisitionTimeStart = -1.0; // this series carries no acquisition time
+        reference = layout.seriesUid;
+        QVERIFY(addSeries(QStringLiteral("notime%1").arg(phase), layout));
     }
     const PhaseGrouping g = groupPhasesAcrossSeries(&m_db, m_studyUid, reference);
     QVERIFY2(g.isUsable(), qPrintable(g.message));
@@ -315,27 +315,27 @@ void TestPhaseGrouping::acrossSeriesWithoutTimeUsesSeriesNumber()
 void TestPhaseGrouping::acrossSeriesSkipsOtherStacks()
 {
     m_studyUid = fixtures::newUid();
-    const SeriesSpec first = phaseSpec(0);
+    const SeriesLayout first = phaseLayout(0);
     QVERIFY(addSeries(QStringLiteral("keep0"), first));
-    QVERIFY(addSeries(QStringLiteral("keep1"), phaseSpec(1)));
+    QVERIFY(addSeries(QStringLiteral("keep1"), phaseLayout(1)));
 
-    SeriesSpec thinOk = phaseSpec(2);
+    SeriesLayout thinOk = phaseLayout(2);
     thinOk.sliceThickness += 0.1;
     QVERIFY(addSeries(QStringLiteral("keep2"), thinOk));
 
-    SeriesSpec thick = phaseSpec(3);
+    SeriesLayout thick = phaseLayout(3);
     thick.sliceThickness += 0.2;
     QVERIFY(addSeries(QStringLiteral("skipThickness"), thick));
-    SeriesSpec mr = phaseSpec(4);
+    SeriesLayout mr = phaseLayout(4);
     mr.modality = QStringLiteral("MR");
     QVERIFY(addSeries(QStringLiteral("skipModality"), mr));
-    SeriesSpec shorter = phaseSpec(5);
+    SeriesLayout shorter = phaseLayout(5);
     shorter.slices = 7;
     QVERIFY(addSeries(QStringLiteral("skipCount"), shorter));
-    SeriesSpec otherFrame = phaseSpec(6);
+    SeriesLayout otherFrame = phaseLayout(6);
     otherFrame.frameOfReferenceUid = fixtures::newUid();
     QVERIFY(addSeries(QStringLiteral("skipFrame"), otherFrame));
-    SeriesSpec spacing = phaseSpec(7);
+    SeriesLayout spacing = phaseLayout(7);
     spacing.columnSpacing += 0.05;
     QVERIFY(addSeries(QStringLiteral("skipSpacing"), spacing));
 
@@ -364,7 +364,7 @@ void TestPhaseGrouping::acrossSeriesFailures()
     QVERIFY(empty.phases.isEmpty());
 
     m_studyUid = fixtures::newUid();
-    const SeriesSpec single = phaseSpec(0);
+    const SeriesLayout single = phaseLayout(0);
     QVERIFY(addSeries(QStringLiteral("single"), single));
     const PhaseGrouping alone = groupPhasesAcrossSeries(&m_db, m_studyUid, single.seriesUid);
     QCOMPARE(alone.message, kSameGeometryMessage);

@@ -35,15 +35,15 @@ using paneltest::makePanel;
 namespace {
 
 // HU from -200 to 199 over the image, different on each slice: a gradient under the window 0/400.
-fixtures::SeriesSpec gradientSpec(const QString& description, int size, int slices)
+fixtures::SeriesLayout gradientLayout(const QString& description, int size, int slices)
 {
-    fixtures::SeriesSpec spec;
-    spec.seriesDescription = description;
-    spec.columns = size;
-    spec.rows = size;
-    spec.slices = slices;
-    spec.value = [](int x, int y, int z) { return 1024 - 200 + (x * 5 + y * 3 + z * 17) % 400; };
-    return spec;
+    fixtures::SeriesLayout layout;
+    layout.seriesDescription = description;
+    layout.columns = size;
+    layout.rows = size;
+    layout.slices = slices;
+    layout.value = [](int x, int y, int z) { return 1024 - 200 + (x * 5 + y * 3 + z * 17) % 400; };
+    return layout;
 }
 
 QRadioButton* radio(ExportDialog& dialog, const QString& text)
@@ -187,7 +187,7 @@ private slots:
         m_store = std::make_unique<paneltest::SeriesStore>();
         QVERIFY(m_store->isOpen());
         SeriesOverlayInfo info;
-        m_slices = m_store->index(gradientSpec(QStringLiteral("CT Chest"), 64, 3), &info);
+        m_slices = m_store->index(gradientLayout(QStringLiteral("CT Chest"), 64, 3), &info);
         QCOMPARE(m_slices.size(), 3);
         info.studyDate = QStringLiteral("20240115");
         info.studyTime = QStringLiteral("101500");
@@ -389,9 +389,9 @@ private slots:
         // 65 x 63 frames become a 64 x 62 video; two panels with one description get two videos.
         auto odd = makePanel();
         const auto oddSlices = m_store->index([] {
-            auto spec = gradientSpec(QStringLiteral("CT Chest"), 65, 5);
-            spec.rows = 63;
-            return spec;
+            auto layout = gradientLayout(QStringLiteral("CT Chest"), 65, 5);
+            layout.rows = 63;
+            return layout;
         }());
         odd->showSeries(oddSlices, m_panel->overlayInfo());
         odd->setWindowPreset(render::WindowLevel{0.0, 400.0});
@@ -458,11 +458,11 @@ private slots:
     void cyrillicAndHostileNames()
     {
         auto panel = makePanel();
-        auto spec = gradientSpec(QStringLiteral("Грудная клетка"), 32, 2);
-        spec.specificCharacterSet = QStringLiteral("ISO_IR 192");
-        spec.patientName = QStringLiteral("Иванов^Иван");
+        auto layout = gradientLayout(QStringLiteral("Грудная клетка"), 32, 2);
+        layout.specificCharacterSet = QStringLiteral("ISO_IR 192");
+        layout.patientName = QStringLiteral("Иванов^Иван");
         SeriesOverlayInfo info;
-        panel->showSeries(m_store->index(spec, &info), info);
+        panel->showSeries(m_store->index(layout, &info), info);
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, panel.get(), {panel.get()});
         radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
@@ -523,11 +523,11 @@ private slots:
     void viewerOpensTheDialog()
     {
         dicom::registerMetaTypes();
-        auto spec = gradientSpec(QStringLiteral("Viewer series"), 32, 4);
-        spec.studyUid = fixtures::newUid();
-        spec.seriesUid = fixtures::newUid();
-        m_store->index(spec);
-        ViewerWindow viewer(&m_store->database(), spec.studyUid, spec.seriesUid);
+        auto layout = gradientLayout(QStringLiteral("Viewer series"), 32, 4);
+        layout.studyUid = fixtures::newUid();
+        layout.seriesUid = fixtures::newUid();
+        m_store->index(layout);
+        ViewerWindow viewer(&m_store->database(), layout.studyUid, layout.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
         viewer.show();
         QTRY_COMPARE(viewer.panel(0)->sliceCount(), 4);

@@ -115,18 +115,18 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        fixtures::SeriesSpec spec;
-        spec.columns = 40;
-        spec.rows = 20;
-        spec.slices = 10;
-        spec.value = [](int, int, int) { return 0; }; // -1024 HU: black in the 40/400 window
-        m_wide = fixtures::writeSeries(m_dir.filePath(QStringLiteral("wide")), spec);
+        fixtures::SeriesLayout layout;
+        layout.columns = 40;
+        layout.rows = 20;
+        layout.slices = 10;
+        layout.value = [](int, int, int) { return 0; }; // -1024 HU: black in the 40/400 window
+        m_wide = fixtures::writeSeries(m_dir.filePath(QStringLiteral("wide")), layout);
         QCOMPARE(m_wide.size(), 10);
 
         dicom::registerMetaTypes();
         m_db = std::make_unique<db::Database>();
         QVERIFY(m_db->open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
-        fixtures::SeriesSpec indexed;
+        fixtures::SeriesLayout indexed;
         indexed.slices = 6;
         indexed.patientName = QStringLiteral("Ivanov^Ivan");
         indexed.seriesDescription = QStringLiteral("Axial");

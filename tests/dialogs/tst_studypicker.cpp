@@ -47,13 +47,13 @@ class TestStudyPicker : public QObject
     QString m_noName; // date "2024", no name, no description, CT + PT
     QString m_abdomen;
 
-    QString addSeries(fixtures::SeriesSpec& spec, const QString& folder)
+    QString addSeries(fixtures::SeriesLayout& layout, const QString& folder)
     {
-        spec.rows = spec.columns = 4;
-        spec.slices = 1;
-        if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(folder), spec))
+        layout.rows = layout.columns = 4;
+        layout.slices = 1;
+        if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(folder), layout))
             return {};
-        return spec.studyUid;
+        return layout.studyUid;
     }
 
 private slots:
@@ -62,14 +62,14 @@ private slots:
         QVERIFY(m_dir.isValid());
         QVERIFY(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
 
-        fixtures::SeriesSpec own;
+        fixtures::SeriesLayout own;
         own.patientId = QStringLiteral("P100");
         own.patientName = QStringLiteral("Иванов^Иван");
         own.studyDescription = QStringLiteral("Грудная клетка");
         own.studyDate = QStringLiteral("20240115");
         m_own = addSeries(own, QStringLiteral("own"));
 
-        fixtures::SeriesSpec head;
+        fixtures::SeriesLayout head;
         head.patientId = QStringLiteral("AB-77");
         head.patientName = QStringLiteral("Петров^Пётр");
         head.studyDescription = QStringLiteral("Head MR");
@@ -77,19 +77,19 @@ private slots:
         head.modality = QStringLiteral("MR");
         m_head = addSeries(head, QStringLiteral("head"));
 
-        fixtures::SeriesSpec noName;
+        fixtures::SeriesLayout noName;
         noName.patientId = QStringLiteral("X9");
         noName.patientName.clear();
         noName.studyDescription.clear();
         noName.studyDate = QStringLiteral("2024");
         m_noName = addSeries(noName, QStringLiteral("noname1"));
-        fixtures::SeriesSpec pet = noName;
+        fixtures::SeriesLayout pet = noName;
         pet.seriesUid.clear();
         pet.seriesNumber = QStringLiteral("2");
         pet.modality = QStringLiteral("PT");
         QCOMPARE(addSeries(pet, QStringLiteral("noname2")), m_noName);
 
-        fixtures::SeriesSpec abdomen;
+        fixtures::SeriesLayout abdomen;
         abdomen.patientId = QStringLiteral("P101");
         abdomen.patientName = QStringLiteral("Сидоров^Олег");
         abdomen.studyDescription = QStringLiteral("Abdomen");

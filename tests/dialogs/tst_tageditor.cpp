@@ -80,17 +80,17 @@ struct Study
 Study writeStudy(db::Database& index, const QString& dir)
 {
     Study s;
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = 16;
-    spec.slices = 3;
-    spec.studyDescription = QStringLiteral("Исходное описание");
-    if (!fixtures::writeAndIndexSeries(index, dir + QStringLiteral("/single"), spec))
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 16;
+    layout.slices = 3;
+    layout.studyDescription = QStringLiteral("Исходное описание");
+    if (!fixtures::writeAndIndexSeries(index, dir + QStringLiteral("/single"), layout))
         return s;
-    s.uid = spec.studyUid;
-    s.seriesUid = spec.seriesUid;
-    for (const db::InstanceRecord& r : index.instancesForSeries(spec.seriesUid))
+    s.uid = layout.studyUid;
+    s.seriesUid = layout.seriesUid;
+    for (const db::InstanceRecord& r : index.instancesForSeries(layout.seriesUid))
         s.singleFiles << r.filePath;
-    fixtures::SeriesSpec multi = spec;
+    fixtures::SeriesLayout multi = layout;
     multi.seriesUid.clear();
     multi.seriesNumber = QStringLiteral("2");
     multi.slices = 4;
@@ -415,7 +415,7 @@ private slots:
     {
         MainWindow main;
         Study primary = writeStudy(*main.database(), m_dir->filePath(QStringLiteral("primary")));
-        fixtures::SeriesSpec earlier;
+        fixtures::SeriesLayout earlier;
         earlier.rows = earlier.columns = 16;
         earlier.slices = 2;
         earlier.studyDate = QStringLiteral("20230101");

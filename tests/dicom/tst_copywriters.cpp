@@ -161,59 +161,59 @@ const QString kTwelveBitStored = QStringLiteral("signed 12-bit, bits above Bits 
 
 // Signed 12-bit data: sign-extended negatives and an overlay-like bit 14 on some positives, i.e. bits
 // the encoder may drop because they lie above Bits Stored.
-SeriesSpec twelveBitSpec()
+SeriesLayout twelveBitLayout()
 {
-    SeriesSpec spec;
-    spec.rows = 24;
-    spec.columns = 20;
-    spec.slices = 1;
-    spec.value = [](int x, int y, int) {
+    SeriesLayout layout;
+    layout.rows = 24;
+    layout.columns = 20;
+    layout.slices = 1;
+    layout.value = [](int x, int y, int) {
         const int v = (x * 97 + y * 31) % 4096 - 2048; // -2048..2047
         return (x % 5 == 0 && v >= 0) ? (v | 0x4000) : v;
     };
-    spec.customize = [](DcmDataset& ds, int) {
+    layout.customize = [](DcmDataset& ds, int) {
         ds.putAndInsertUint16(DCM_BitsStored, 12);
         ds.putAndInsertUint16(DCM_HighBit, 11);
     };
-    return spec;
+    return layout;
 }
 
 QString writeSource(const QString& dir, const QString& kind)
 {
-    SeriesSpec spec;
-    spec.rows = 24;
-    spec.columns = 20;
-    spec.slices = 1;
-    spec.customize = addIdentifiers;
+    SeriesLayout layout;
+    layout.rows = 24;
+    layout.columns = 20;
+    layout.slices = 1;
+    layout.customize = addIdentifiers;
     if (kind == QLatin1String("unsigned"))
-        spec.pixels = PixelKind::UInt16;
+        layout.pixels = PixelKind::UInt16;
     else if (kind == QLatin1String("8-bit"))
-        spec.pixels = PixelKind::UInt8;
+        layout.pixels = PixelKind::UInt8;
     else if (kind == QLatin1String("JPEG")) {
-        spec.pixels = PixelKind::UInt8;
-        spec.compression = Compression::JpegBaseline;
+        layout.pixels = PixelKind::UInt8;
+        layout.compression = Compression::JpegBaseline;
     } else if (kind == QLatin1String("JPEG-LS"))
-        spec.compression = Compression::JpegLsLossless;
+        layout.compression = Compression::JpegLsLossless;
     else if (kind == QLatin1String("RLE"))
-        spec.compression = Compression::Rle;
+        layout.compression = Compression::Rle;
     else if (kind == kTwelveBitStored)
-        spec = twelveBitSpec();
+        layout = twelveBitLayout();
     else if (kind == QLatin1String("RGB"))
-        spec.pixels = PixelKind::Rgb8;
+        layout.pixels = PixelKind::Rgb8;
     else if (kind == QLatin1String("RGB planar")) {
-        spec.pixels = PixelKind::Rgb8;
-        spec.customize = [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_PlanarConfiguration, 1); };
+        layout.pixels = PixelKind::Rgb8;
+        layout.customize = [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_PlanarConfiguration, 1); };
     } else if (kind == QLatin1String("signed negative"))
-        spec.value = [](int x, int y, int) { return (x * 97 + y * 31) % 4000 - 2000; };
+        layout.value = [](int x, int y, int) { return (x * 97 + y * 31) % 4000 - 2000; };
     else if (kind == QLatin1String("signed 12-bit positive")) {
-        spec = twelveBitSpec();
-        spec.value = [](int x, int y, int) { return (x * 97 + y * 31) % 2048; };
+        layout = twelveBitLayout();
+        layout.value = [](int x, int y, int) { return (x * 97 + y * 31) % 2048; };
     } else if (kind == QLatin1String("signed 12-bit")) {
-        spec = twelveBitSpec();
-        spec.value = [](int x, int y, int) { return (x * 97 + y * 31) % 4096 - 2048; };
+        layout = twelveBitLayout();
+        layout.value = [](int x, int y, int) { return (x * 97 + y * 31) % 4096 - 2048; };
     }
     static int counter = 0;
-    return writeSlice(QDir(dir).filePath(QStringLiteral("src_%1.dcm").arg(++counter)), spec, 0);
+    return writeSlice(QDir(dir).filePath(QStringLiteral("src_%1.dcm").arg(++counter)), layout, 0);
 }
 
 } // namespace
@@ -486,13 +486,13 @@ void TstCopyWriters::failedSaveLeavesOriginal_data()
 void TstCopyWriters::failedSaveLeavesOriginal()
 {
     QFETCH(QString, operation);
-    SeriesSpec spec;
-    spec.rows = 128;
-    spec.columns = 128;
-    spec.slices = 1;
-    spec.value = [](int x, int y, int) { return (x * 7919 + y * 104729) % 3000 - 1000; }; // hard to compress
+    SeriesLayout layout;
+    layout.rows = 128;
+    layout.columns = 128;
+    layout.slices = 1;
+    layout.value = [](int x, int y, int) { return (x * 7919 + y * 104729) % 3000 - 1000; }; // hard to compress
     QTemporaryDir dir;
-    const QString path = writeSlice(dir.filePath(QStringLiteral("big.dcm")), spec, 0);
+    const QString path = writeSlice(dir.filePath(QStringLiteral("big.dcm")), layout, 0);
     const QByteArray before = bytesOf(path);
     QVERIFY(before.size() > 16 * 1024);
 

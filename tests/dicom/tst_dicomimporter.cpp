@@ -12,17 +12,17 @@
 #include <QThread>
 #include <QtTest>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
-SeriesSpec tinySpec(int slices)
+SeriesLayout tinyLayout(int slices)
 {
-    SeriesSpec spec;
-    spec.rows = 8;
-    spec.columns = 8;
-    spec.slices = slices;
-    return spec;
+    SeriesLayout layout;
+    layout.rows = 8;
+    layout.columns = 8;
+    layout.slices = slices;
+    return layout;
 }
 
 QList<QPair<int, int>> progressOf(const QSignalSpy& spy)
@@ -53,7 +53,7 @@ private slots:
 void DicomImporterTest::fiftyFilesReportEveryTwentyFive()
 {
     QTemporaryDir dir;
-    fixtures::writeSeries(dir.path(), tinySpec(50));
+    fixtures::writeSeries(dir.path(), tinyLayout(50));
     dicom::DicomImporter importer;
     QSignalSpy progress(&importer, &dicom::DicomImporter::progress);
     QSignalSpy found(&importer, &dicom::DicomImporter::fileFound);
@@ -74,10 +74,10 @@ void DicomImporterTest::fiftyFilesReportEveryTwentyFive()
 void DicomImporterTest::rejectedFilesAreSkipped()
 {
     QTemporaryDir dir;
-    SeriesSpec spec = tinySpec(1);
-    fixtures::writeSlice(dir.filePath(QStringLiteral("good.dcm")), spec, 0);
-    spec.customize = [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_SOPInstanceUID); };
-    fixtures::writeSlice(dir.filePath(QStringLiteral("no_sop.dcm")), spec, 0);
+    SeriesLayout layout = tinyLayout(1);
+    fixtures::writeSlice(dir.filePath(QStringLiteral("good.dcm")), layout, 0);
+    layout.customize = [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_SOPInstanceUID); };
+    fixtures::writeSlice(dir.filePath(QStringLiteral("no_sop.dcm")), layout, 0);
     fixtures::writeBytes(dir.filePath(QStringLiteral("notes.txt")), "not an image");
 
     dicom::DicomImporter importer;
@@ -95,8 +95,8 @@ void DicomImporterTest::nestedAndCyrillicPathsAreFound()
 {
     QTemporaryDir dir;
     const QString deep = dir.filePath(QStringLiteral("Исследования/2024/КТ грудной клетки"));
-    fixtures::writeSlice(deep + QStringLiteral("/срез 1.dcm"), tinySpec(1), 0);
-    fixtures::writeSlice(dir.filePath(QStringLiteral("a/b/c/d/e/IMG")), tinySpec(1), 0); // no extension
+    fixtures::writeSlice(deep + QStringLiteral("/срез 1.dcm"), tinyLayout(1), 0);
+    fixtures::writeSlice(dir.filePath(QStringLiteral("a/b/c/d/e/IMG")), tinyLayout(1), 0); // no extension
     // An extension is no proof: no "DICM" at offset 128.
     fixtures::writeBytes(dir.filePath(QStringLiteral("a/fake.dcm")), QByteArray(300, '\0'));
     fixtures::writeBytes(dir.filePath(QStringLiteral("a/short.dcm")), QByteArray(131, '\0'));
@@ -129,7 +129,7 @@ void DicomImporterTest::badPath()
     QTemporaryDir dir;
     QString path = dir.filePath(QStringLiteral("nothing here"));
     if (isFile)
-        path = fixtures::writeSlice(dir.filePath(QStringLiteral("one.dcm")), tinySpec(1), 0);
+        path = fixtures::writeSlice(dir.filePath(QStringLiteral("one.dcm")), tinyLayout(1), 0);
     dicom::DicomImporter importer;
     QSignalSpy progress(&importer, &dicom::DicomImporter::progress);
     QSignalSpy finished(&importer, &dicom::DicomImporter::finished);
@@ -159,7 +159,7 @@ void DicomImporterTest::emptyFolder()
 void DicomImporterTest::stopsWhenThreadIsInterrupted()
 {
     QTemporaryDir dir;
-    fixtures::writeSeries(dir.path(), tinySpec(60));
+    fixtures::writeSeries(dir.path(), tinyLayout(60));
 
     auto* thread = new QThread;
     auto* importer = new dicom::DicomImporter;

@@ -103,12 +103,12 @@ private slots:
 private:
     QString image(const QString& name, std::function<void(DcmDataset&, int)> customize)
     {
-        SeriesSpec spec;
-        spec.rows = 8;
-        spec.columns = 8;
-        spec.slices = 1;
-        spec.customize = std::move(customize);
-        return writeSlice(m_dir.filePath(name), spec, 0);
+        SeriesLayout layout;
+        layout.rows = 8;
+        layout.columns = 8;
+        layout.slices = 1;
+        layout.customize = std::move(customize);
+        return writeSlice(m_dir.filePath(name), layout, 0);
     }
     QTemporaryDir m_dir;
 };

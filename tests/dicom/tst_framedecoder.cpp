@@ -24,21 +24,21 @@
 
 using fixtures::Compression;
 using fixtures::PixelKind;
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
 using dicomtest::expectedGray;
 
-SeriesSpec smallSpec(int slices = 1, PixelKind kind = PixelKind::Int16)
+SeriesLayout smallLayout(int slices = 1, PixelKind kind = PixelKind::Int16)
 {
-    SeriesSpec spec;
-    spec.rows = 16;
-    spec.columns = 16;
-    spec.slices = slices;
-    spec.pixels = kind;
-    spec.rescaleIntercept = 0.0;
-    return spec;
+    SeriesLayout layout;
+    layout.rows = 16;
+    layout.columns = 16;
+    layout.slices = slices;
+    layout.pixels = kind;
+    layout.rescaleIntercept = 0.0;
+    return layout;
 }
 
 // Hands the first compressed fragment of an encapsulated data set to `edit`.
@@ -124,9 +124,9 @@ void FrameDecoderTest::frameSelection()
     QFETCH(int, frames);
     QFETCH(int, requested);
     QFETCH(int, expected);
-    SeriesSpec spec = smallSpec(frames);
-    spec.value = [](int, int, int z) { return z * 100; };
-    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("sel_%1.dcm").arg(frames)), spec);
+    SeriesLayout layout = smallLayout(frames);
+    layout.value = [](int, int, int z) { return z * 100; };
+    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("sel_%1.dcm").arg(frames)), layout);
 
     const render::WindowLevel window{2000.0, 4000.0};
     QString error;
@@ -152,9 +152,9 @@ void FrameDecoderTest::cacheModes()
     QFETCH(int, kind);
     QFETCH(int, frames);
     QFETCH(bool, perFrame);
-    SeriesSpec spec = smallSpec(frames, PixelKind(kind));
-    spec.value = [](int, int, int z) { return z * 5; };
-    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("cache_%1_%2.dcm").arg(kind).arg(frames)), spec);
+    SeriesLayout layout = smallLayout(frames, PixelKind(kind));
+    layout.value = [](int, int, int z) { return z * 5; };
+    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("cache_%1_%2.dcm").arg(kind).arg(frames)), layout);
 
     const quint64 before = dicom::frameDecoderCacheState().imagesBuilt;
     const auto third = dicom::decodeFrame(file, 3, std::nullopt);
@@ -180,11 +180,11 @@ void FrameDecoderTest::cacheModes()
 void FrameDecoderTest::largeGreyMultiFrameIsDecodedPerFrame()
 {
     // 130 frames of 512 x 512 x 16 bits are 65 MiB decoded: too much to hold at once.
-    SeriesSpec spec = smallSpec(130);
-    spec.rows = 512;
-    spec.columns = 512;
-    spec.value = [](int x, int, int z) { return z * 100 + (x & 1); };
-    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("large.dcm")), spec);
+    SeriesLayout layout = smallLayout(130);
+    layout.rows = 512;
+    layout.columns = 512;
+    layout.value = [](int x, int, int z) { return z * 100 + (x & 1); };
+    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("large.dcm")), layout);
 
     const quint64 before = dicom::frameDecoderCacheState().imagesBuilt;
     const render::WindowLevel window{6500.0, 13000.0};
@@ -225,10 +225,10 @@ void FrameDecoderTest::appliedWindow()
     QFETCH(int, stored);
     QFETCH(bool, expectMinMax);
 
-    SeriesSpec spec = smallSpec();
-    spec.value = [](int x, int y, int) { return 100 + 10 * y + x; }; // 100 .. 265
-    spec.rescaleIntercept = -50.0;                                   // 50 .. 215 after rescale
-    spec.customize = [stored](DcmDataset& ds, int) {
+    SeriesLayout layout = smallLayout();
+    layout.value = [](int x, int y, int) { return 100 + 10 * y + x; }; // 100 .. 265
+    layout.rescaleIntercept = -50.0;                                   // 50 .. 215 after rescale
+    layout.customize = [stored](DcmDataset& ds, int) {
         if (stored == 1) {
             ds.findAndDeleteElement(DCM_WindowCenter);
             ds.findAndDeleteElement(DCM_WindowWidth);
@@ -236,7 +236,7 @@ void FrameDecoderTest::appliedWindow()
             ds.putAndInsertString(DCM_WindowWidth, "0");
         }
     };
-    const QString file = fixtures::writeSlice(path(QStringLiteral("window_%1.dcm").arg(QTest::currentDataTag())), spec, 0);
+    const QString file = fixtures::writeSlice(path(QStringLiteral("window_%1.dcm").arg(QTest::currentDataTag())), layout, 0);
 
     std::optional<render::WindowLevel> window;
     if (explicitWindow)
@@ -262,9 +262,9 @@ void FrameDecoderTest::appliedWindow()
 void FrameDecoderTest::rewrittenFileIsNotServedFromCache()
 {
     const QString file = path(QStringLiteral("rewritten.dcm"));
-    SeriesSpec spec = smallSpec();
-    spec.value = [](int, int, int) { return 100; };
-    fixtures::writeSlice(file, spec, 0);
+    SeriesLayout layout = smallLayout();
+    layout.value = [](int, int, int) { return 100; };
+    fixtures::writeSlice(file, layout, 0);
     const render::WindowLevel window{200.0, 400.0};
     const auto first = dicom::decodeFrame(file, 0, window);
     QVERIFY(first);
@@ -274,8 +274,8 @@ void FrameDecoderTest::rewrittenFileIsNotServedFromCache()
 
     // Same path, same size, new pixels (as a tag editor or recompression would leave it).
     const qint64 size = QFileInfo(file).size();
-    spec.value = [](int, int, int) { return 300; };
-    fixtures::writeSlice(file, spec, 0);
+    layout.value = [](int, int, int) { return 300; };
+    fixtures::writeSlice(file, layout, 0);
     QCOMPARE(QFileInfo(file).size(), size);
     const auto second = dicom::decodeFrame(file, 0, window);
     QVERIFY(second);
@@ -286,7 +286,7 @@ void FrameDecoderTest::rewrittenFileIsNotServedFromCache()
 
 void FrameDecoderTest::failedDecodeKeepsCachedImage()
 {
-    const QString good = fixtures::writeSlice(path(QStringLiteral("good.dcm")), smallSpec(), 0);
+    const QString good = fixtures::writeSlice(path(QStringLiteral("good.dcm")), smallLayout(), 0);
     const QString bad = path(QStringLiteral("bad.dcm"));
     fixtures::writeTruncatedCopy(good, bad, QFileInfo(good).size() - 100);
 
@@ -317,16 +317,16 @@ void FrameDecoderTest::colourModels()
 {
     QFETCH(QString, model);
     QFETCH(int, format);
-    SeriesSpec spec = smallSpec(1, model.startsWith(QLatin1String("RGB")) || model.startsWith(QLatin1String("YBR")) ? PixelKind::Rgb8
+    SeriesLayout layout = smallLayout(1, model.startsWith(QLatin1String("RGB")) || model.startsWith(QLatin1String("YBR")) ? PixelKind::Rgb8
                                                                                                                   : PixelKind::UInt8);
-    spec.value = [](int x, int, int) { return x * 16; };
+    layout.value = [](int x, int, int) { return x * 16; };
     if (model == QLatin1String("RGB"))
-        spec.rgbValue = [](int, int, int) { return std::array<int, 3>{200, 100, 50}; };
+        layout.rgbValue = [](int, int, int) { return std::array<int, 3>{200, 100, 50}; };
     if (model == QLatin1String("YBR_FULL"))
-        spec.rgbValue = [](int, int, int) { return std::array<int, 3>{128, 128, 255}; };
+        layout.rgbValue = [](int, int, int) { return std::array<int, 3>{128, 128, 255}; };
     if (model == QLatin1String("MONOCHROME1"))
-        spec.photometric = fixtures::Photometric::Monochrome1;
-    spec.customize = [model](DcmDataset& ds, int) {
+        layout.photometric = fixtures::Photometric::Monochrome1;
+    layout.customize = [model](DcmDataset& ds, int) {
         if (model == QLatin1String("YBR_FULL")) {
             ds.putAndInsertString(DCM_PhotometricInterpretation, "YBR_FULL");
         } else if (model == QLatin1String("YBR_FULL_422")) {
@@ -357,7 +357,7 @@ void FrameDecoderTest::colourModels()
             ds.putAndInsertUint16Array(DCM_BluePaletteColorLookupTableData, blue.data(), 256);
         }
     };
-    const QString file = fixtures::writeSlice(path(QStringLiteral("colour_%1.dcm").arg(QTest::currentDataTag())), spec, 0);
+    const QString file = fixtures::writeSlice(path(QStringLiteral("colour_%1.dcm").arg(QTest::currentDataTag())), layout, 0);
 
     QString error;
     const auto decoded = dicom::decodeFrame(file, 0, render::WindowLevel{128.0, 256.0}, &error);
@@ -404,13 +404,13 @@ void FrameDecoderTest::compressedPixels()
     QFETCH(int, frames);
     QFETCH(bool, enhanced);
     QFETCH(int, tolerance);
-    SeriesSpec spec = smallSpec(frames, PixelKind(kind));
-    spec.compression = Compression(compression);
-    spec.value = [](int x, int y, int z) { return 8 * x + 4 * y + 10 * z; }; // 0 .. 230
+    SeriesLayout layout = smallLayout(frames, PixelKind(kind));
+    layout.compression = Compression(compression);
+    layout.value = [](int x, int y, int z) { return 8 * x + 4 * y + 10 * z; }; // 0 .. 230
     const QString name = path(QStringLiteral("compressed_%1.dcm").arg(QTest::currentDataTag()));
-    const QString file = frames == 1 ? fixtures::writeSlice(name, spec, 0)
-                         : enhanced  ? fixtures::writeEnhancedMultiFrame(name, spec)
-                                     : fixtures::writeMultiFrame(name, spec);
+    const QString file = frames == 1 ? fixtures::writeSlice(name, layout, 0)
+                         : enhanced  ? fixtures::writeEnhancedMultiFrame(name, layout)
+                                     : fixtures::writeMultiFrame(name, layout);
     for (int frame = 0; frame < frames; ++frame) {
         QString error;
         const auto decoded = dicom::decodeFrame(file, frame, render::WindowLevel{128.0, 256.0}, &error);
@@ -431,15 +431,15 @@ void FrameDecoderTest::brokenFiles_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("mustFail");
 
-    SeriesSpec native = smallSpec();
+    SeriesLayout native = smallLayout();
     native.rows = 64;
     native.columns = 64;
     const QString good = fixtures::writeSlice(path(QStringLiteral("broken_source.dcm")), native, 0);
     const qint64 goodSize = QFileInfo(good).size();
 
-    auto variant = [&](const char* name, SeriesSpec spec, std::function<void(DcmDataset&, int)> edit, bool mustFail) {
-        spec.customize = std::move(edit);
-        const QString file = fixtures::writeSlice(path(QStringLiteral("broken_%1.dcm").arg(QLatin1String(name))), spec, 0);
+    auto variant = [&](const char* name, SeriesLayout layout, std::function<void(DcmDataset&, int)> edit, bool mustFail) {
+        layout.customize = std::move(edit);
+        const QString file = fixtures::writeSlice(path(QStringLiteral("broken_%1.dcm").arg(QLatin1String(name))), layout, 0);
         QTest::newRow(name) << file << mustFail;
     };
 
@@ -457,7 +457,7 @@ void FrameDecoderTest::brokenFiles_data()
     variant("zero columns", native, [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_Columns, 0); }, true);
     variant("no pixel data", native, [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_PixelData); }, true);
 
-    SeriesSpec jls = native;
+    SeriesLayout jls = native;
     jls.compression = Compression::JpegLsLossless;
     variant("more frames than fragments", jls, [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_NumberOfFrames, "5"); }, true);
     variant("compressed rows larger than the stream", jls, [](DcmDataset& ds, int) {
@@ -477,7 +477,7 @@ void FrameDecoderTest::brokenFiles_data()
         });
     }, false);
 
-    SeriesSpec rle = native;
+    SeriesLayout rle = native;
     rle.compression = Compression::Rle;
     variant("RLE segment offsets past the end", rle, [](DcmDataset& ds, int) {
         editFirstFragment(ds, [](Uint8* bytes, Uint32) {
@@ -496,7 +496,7 @@ void FrameDecoderTest::brokenFiles_data()
         });
     }, false);
 
-    SeriesSpec jpeg = native;
+    SeriesLayout jpeg = native;
     jpeg.pixels = PixelKind::UInt8;
     jpeg.compression = Compression::JpegBaseline;
     variant("JPEG stream scrambled", jpeg, [](DcmDataset& ds, int) {
@@ -508,8 +508,8 @@ void FrameDecoderTest::brokenFiles_data()
 
     const QString compressedCut = path(QStringLiteral("broken_jls_cut.dcm"));
     {
-        SeriesSpec spec = jls;
-        const QString source = fixtures::writeSlice(path(QStringLiteral("broken_jls_source.dcm")), spec, 0);
+        SeriesLayout layout = jls;
+        const QString source = fixtures::writeSlice(path(QStringLiteral("broken_jls_source.dcm")), layout, 0);
         fixtures::writeTruncatedCopy(source, compressedCut, QFileInfo(source).size() * 7 / 10);
     }
     QTest::newRow("JPEG-LS file cut short") << compressedCut << false;
@@ -550,9 +550,9 @@ void FrameDecoderTest::brokenFiles()
 
 void FrameDecoderTest::codecRegistrationIsCounted()
 {
-    SeriesSpec spec = smallSpec();
-    spec.compression = Compression::JpegLsLossless;
-    const QString file = fixtures::writeSlice(path(QStringLiteral("codec.dcm")), spec, 0);
+    SeriesLayout layout = smallLayout();
+    layout.compression = Compression::JpegLsLossless;
+    const QString file = fixtures::writeSlice(path(QStringLiteral("codec.dcm")), layout, 0);
     dicom::releaseFrameDecoderCache();
 
     const int held = dicom::codecRegistrationCount();

@@ -23,7 +23,7 @@
 
 using fixtures::Compression;
 using fixtures::PixelKind;
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
@@ -56,8 +56,8 @@ private slots:
     void folderImportIndexesAndDecodesEverything();
 
 private:
-    void addSeries(const QString& folder, SeriesSpec spec, int files, int tolerance);
-    void addMultiFrame(const QString& file, SeriesSpec spec, bool enhanced);
+    void addSeries(const QString& folder, SeriesLayout layout, int files, int tolerance);
+    void addMultiFrame(const QString& file, SeriesLayout layout, bool enhanced);
 
     QTemporaryDir m_dir;
     QTemporaryDir m_indexDir; // outside the scanned tree
@@ -74,54 +74,54 @@ void ImportEndToEndTest::initTestCase()
     m_codecs.emplace();
 }
 
-void ImportEndToEndTest::addSeries(const QString& folder, SeriesSpec spec, int files, int tolerance)
+void ImportEndToEndTest::addSeries(const QString& folder, SeriesLayout layout, int files, int tolerance)
 {
-    fixtures::completeUids(spec);
-    spec.slices = files;
-    spec.value = storedValue;
-    fixtures::writeSeries(m_dir.filePath(folder), spec);
-    m_expected.insert(spec.seriesUid, {spec.pixels, spec.pixels == PixelKind::Rgb8 ? 0.0 : spec.rescaleIntercept, tolerance,
-                                       false, spec.firstInstanceNumber, files});
+    fixtures::completeUids(layout);
+    layout.slices = files;
+    layout.value = storedValue;
+    fixtures::writeSeries(m_dir.filePath(folder), layout);
+    m_expected.insert(layout.seriesUid, {layout.pixels, layout.pixels == PixelKind::Rgb8 ? 0.0 : layout.rescaleIntercept, tolerance,
+                                       false, layout.firstInstanceNumber, files});
     m_dicomFiles += files;
 }
 
-void ImportEndToEndTest::addMultiFrame(const QString& file, SeriesSpec spec, bool enhanced)
+void ImportEndToEndTest::addMultiFrame(const QString& file, SeriesLayout layout, bool enhanced)
 {
-    fixtures::completeUids(spec);
-    spec.value = storedValue;
+    fixtures::completeUids(layout);
+    layout.value = storedValue;
     const QString path = m_dir.filePath(file);
-    enhanced ? fixtures::writeEnhancedMultiFrame(path, spec) : fixtures::writeMultiFrame(path, spec);
-    m_expected.insert(spec.seriesUid, {spec.pixels, spec.pixels == PixelKind::Rgb8 ? 0.0 : spec.rescaleIntercept, 1, true,
-                                       spec.firstInstanceNumber, spec.slices});
+    enhanced ? fixtures::writeEnhancedMultiFrame(path, layout) : fixtures::writeMultiFrame(path, layout);
+    m_expected.insert(layout.seriesUid, {layout.pixels, layout.pixels == PixelKind::Rgb8 ? 0.0 : layout.rescaleIntercept, 1, true,
+                                       layout.firstInstanceNumber, layout.slices});
     m_dicomFiles += 1;
 }
 
 void ImportEndToEndTest::folderImportIndexesAndDecodesEverything()
 {
     // One patient with Cyrillic name and folders, several studies, every pixel kind and compression.
-    SeriesSpec base;
+    SeriesLayout base;
     base.rows = 24;
     base.columns = 20;
     base.patientName = QStringLiteral("Иванов^Пётр");
     base.studyUid = fixtures::newUid();
 
-    SeriesSpec ct = base;
+    SeriesLayout ct = base;
     ct.seriesDescription = QStringLiteral("КТ плоская");
     addSeries(QStringLiteral("Иванов Пётр/КТ/обычные"), ct, 150, 1);
 
-    SeriesSpec jpegLs = base;
+    SeriesLayout jpegLs = base;
     jpegLs.seriesNumber = QStringLiteral("2");
     jpegLs.compression = Compression::JpegLsLossless;
     addSeries(QStringLiteral("Иванов Пётр/КТ/сжатые JPEG-LS"), jpegLs, 60, 1);
 
-    SeriesSpec rle = base;
+    SeriesLayout rle = base;
     rle.seriesNumber = QStringLiteral("3");
     rle.pixels = PixelKind::UInt16;
     rle.rescaleIntercept = 0.0;
     rle.compression = Compression::Rle;
     addSeries(QStringLiteral("rle/deeper/still deeper"), rle, 40, 1);
 
-    SeriesSpec jpeg = base;
+    SeriesLayout jpeg = base;
     jpeg.seriesNumber = QStringLiteral("4");
     jpeg.modality = QStringLiteral("OT");
     jpeg.pixels = PixelKind::UInt8;
@@ -129,29 +129,29 @@ void ImportEndToEndTest::folderImportIndexesAndDecodesEverything()
     jpeg.compression = Compression::JpegBaseline;
     addSeries(QStringLiteral("jpeg"), jpeg, 30, -1); // the lossy encoder rescales values: shape only
 
-    SeriesSpec rgb = base;
+    SeriesLayout rgb = base;
     rgb.seriesNumber = QStringLiteral("5");
     rgb.modality = QStringLiteral("US");
     rgb.pixels = PixelKind::Rgb8;
     addSeries(QStringLiteral("цвет"), rgb, 20, 1);
 
-    SeriesSpec mr = base;
+    SeriesLayout mr = base;
     mr.studyUid.clear();
     mr.modality = QStringLiteral("MR");
     mr.pixels = PixelKind::UInt16;
     mr.rescaleIntercept = 0.0;
     mr.slices = 12;
     addMultiFrame(QStringLiteral("мульти/классический.dcm"), mr, false);
-    SeriesSpec mrCompressed = mr;
+    SeriesLayout mrCompressed = mr;
     mrCompressed.seriesUid.clear();
     mrCompressed.compression = Compression::JpegLsLossless;
     mrCompressed.slices = 9;
     addMultiFrame(QStringLiteral("мульти/классический JPEG-LS.dcm"), mrCompressed, false);
-    SeriesSpec enhanced = mr;
+    SeriesLayout enhanced = mr;
     enhanced.seriesUid.clear();
     enhanced.slices = 10;
     addMultiFrame(QStringLiteral("мульти/расширенный.dcm"), enhanced, true);
-    SeriesSpec cine = base;
+    SeriesLayout cine = base;
     cine.studyUid.clear();
     cine.modality = QStringLiteral("US");
     cine.pixels = PixelKind::Rgb8;
@@ -165,7 +165,7 @@ void ImportEndToEndTest::folderImportIndexesAndDecodesEverything()
     fixtures::writeDicmWithPayload(m_dir.filePath(QStringLiteral("прочее/мусор.dcm")), QByteArray(200, '\x7F'));
     const QString source = m_dir.filePath(QStringLiteral("Иванов Пётр/КТ/обычные/IMG_0.dcm"));
     fixtures::writeTruncatedCopy(source, m_dir.filePath(QStringLiteral("прочее/обрезан.dcm")), QFileInfo(source).size() / 2);
-    SeriesSpec noSop = base;
+    SeriesLayout noSop = base;
     noSop.customize = [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_SOPInstanceUID); };
     fixtures::writeSlice(m_dir.filePath(QStringLiteral("прочее/без UID.dcm")), noSop, 0);
     m_rejectedFiles = 12 + 4;

@@ -39,7 +39,7 @@
 #include <functional>
 #include <memory>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
@@ -100,13 +100,13 @@ QByteArray nestedSequences(int depth, Layout layout)
     return out;
 }
 
-SeriesSpec smallSpec()
+SeriesLayout smallLayout()
 {
-    SeriesSpec spec;
-    spec.rows = 16;
-    spec.columns = 12;
-    spec.slices = 4;
-    return spec;
+    SeriesLayout layout;
+    layout.rows = 16;
+    layout.columns = 12;
+    layout.slices = 4;
+    return layout;
 }
 
 E_TransferSyntax syntaxOf(Layout layout)
@@ -124,7 +124,7 @@ E_TransferSyntax syntaxOf(Layout layout)
 // An image file in the layout's transfer syntax with `depth` nested sequences after its pixel data.
 QString writeNestedFile(const QString& path, int depth, Layout layout)
 {
-    fixtures::writeSlice(path, smallSpec(), 1);
+    fixtures::writeSlice(path, smallLayout(), 1);
     if (layout == Layout::ImplicitLittle || layout == Layout::ExplicitBig) {
         DcmFileFormat file;
         if (file.loadFile(QFile::encodeName(path).constData()).bad() || file.loadAllDataIntoMemory().bad())
@@ -143,7 +143,7 @@ QString writeNestedFile(const QString& path, int depth, Layout layout)
 // the whole data set is compressed).
 QString writeDcmtkNestedFile(const QString& path, int depth, E_TransferSyntax syntax)
 {
-    fixtures::writeSlice(path, smallSpec(), 2);
+    fixtures::writeSlice(path, smallLayout(), 2);
     DcmFileFormat file;
     if (file.loadFile(QFile::encodeName(path).constData()).bad() || file.loadAllDataIntoMemory().bad())
         return {};
@@ -318,22 +318,22 @@ void MutationsTest::initTestCase()
         QVERIFY2(!write(path).isEmpty(), qPrintable(name));
         m_bases << Base{name, path};
     };
-    add(QStringLiteral("ct"), [](const QString& p) { return fixtures::writeSlice(p, smallSpec(), 0); });
+    add(QStringLiteral("ct"), [](const QString& p) { return fixtures::writeSlice(p, smallLayout(), 0); });
     for (auto [name, compression] : {std::pair{"jpeg", fixtures::Compression::JpegBaseline},
                                      std::pair{"jpegls", fixtures::Compression::JpegLsLossless},
                                      std::pair{"rle", fixtures::Compression::Rle}}) {
         add(QString::fromLatin1(name), [compression](const QString& p) {
-            SeriesSpec spec = smallSpec();
-            spec.pixels = fixtures::PixelKind::UInt8;
-            spec.compression = compression;
-            return fixtures::writeSlice(p, spec, 0);
+            SeriesLayout layout = smallLayout();
+            layout.pixels = fixtures::PixelKind::UInt8;
+            layout.compression = compression;
+            return fixtures::writeSlice(p, layout, 0);
         });
     }
-    add(QStringLiteral("enhanced"), [](const QString& p) { return fixtures::writeEnhancedMultiFrame(p, smallSpec()); });
+    add(QStringLiteral("enhanced"), [](const QString& p) { return fixtures::writeEnhancedMultiFrame(p, smallLayout()); });
     add(QStringLiteral("rgbframes"), [](const QString& p) {
-        SeriesSpec spec = smallSpec();
-        spec.pixels = fixtures::PixelKind::Rgb8;
-        return fixtures::writeMultiFrame(p, spec);
+        SeriesLayout layout = smallLayout();
+        layout.pixels = fixtures::PixelKind::Rgb8;
+        return fixtures::writeMultiFrame(p, layout);
     });
     add(QStringLiteral("implicit"), [](const QString& p) { return writeNestedFile(p, 3, Layout::ImplicitLittle); });
     add(QStringLiteral("bigendian"), [](const QString& p) { return writeNestedFile(p, 3, Layout::ExplicitBig); });
@@ -418,7 +418,7 @@ void MutationsTest::deepNestingIsRefusedEverywhere()
     QTemporaryDir folder;
     const QString path = writeNestedFile(folder.filePath(QStringLiteral("deep.dcm")), depth, Layout(layout));
     QVERIFY(!path.isEmpty());
-    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallSpec(), 0);
+    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallLayout(), 0);
 
     bool summarised = true;
     bool listed = true;
@@ -471,14 +471,14 @@ void MutationsTest::hostilePixelHeaders()
     QFETCH(int, rows);
     QFETCH(int, frames);
     QFETCH(QString, message);
-    SeriesSpec spec = smallSpec();
-    spec.customize = [&](DcmDataset& ds, int) {
+    SeriesLayout layout = smallLayout();
+    layout.customize = [&](DcmDataset& ds, int) {
         ds.putAndInsertUint16(DCM_SamplesPerPixel, Uint16(samples));
         ds.putAndInsertUint16(DCM_BitsAllocated, Uint16(bitsAllocated));
         ds.putAndInsertUint16(DCM_Rows, Uint16(rows));
         ds.putAndInsertString(DCM_NumberOfFrames, QByteArray::number(frames).constData());
     };
-    const QString path = fixtures::writeSlice(m_dir.filePath(QStringLiteral("header_%1.dcm").arg(QTest::currentDataTag())), spec, 0);
+    const QString path = fixtures::writeSlice(m_dir.filePath(QStringLiteral("header_%1.dcm").arg(QTest::currentDataTag())), layout, 0);
     QString error;
     QVERIFY(!dicom::decodeFrame(path, -1, std::nullopt, &error));
     QCOMPARE(error, message);
@@ -486,8 +486,8 @@ void MutationsTest::hostilePixelHeaders()
 
 void MutationsTest::nonFiniteNumbersAreIgnored()
 {
-    SeriesSpec spec = smallSpec();
-    spec.customize = [](DcmDataset& ds, int) {
+    SeriesLayout layout = smallLayout();
+    layout.customize = [](DcmDataset& ds, int) {
         ds.putAndInsertString(DCM_PixelSpacing, "nan\\inf");
         ds.putAndInsertString(DCM_SliceThickness, "inf");
         ds.putAndInsertString(DCM_WindowCenter, "nan\\40");
@@ -496,7 +496,7 @@ void MutationsTest::nonFiniteNumbersAreIgnored()
         ds.putAndInsertString(DCM_ImagePositionPatient, "1\\inf\\3");
         ds.putAndInsertString(DCM_AcquisitionTime, "1200nan");
     };
-    const auto summary = dicom::readFileSummary(fixtures::writeSlice(m_dir.filePath(QStringLiteral("nan.dcm")), spec, 0));
+    const auto summary = dicom::readFileSummary(fixtures::writeSlice(m_dir.filePath(QStringLiteral("nan.dcm")), layout, 0));
     QVERIFY(summary);
     QCOMPARE(summary->pixelSpacingX, 0.0);
     QCOMPARE(summary->pixelSpacingY, 0.0);
@@ -528,8 +528,8 @@ void MutationsTest::declaredFramesBeyondPixelData()
     QFETCH(QString, kind);
     QFETCH(QString, declared);
     QFETCH(int, expected);
-    SeriesSpec spec = smallSpec();
-    spec.customize = [&](DcmDataset& ds, int) {
+    SeriesLayout layout = smallLayout();
+    layout.customize = [&](DcmDataset& ds, int) {
         if (!declared.isEmpty())
             ds.putAndInsertString(DCM_NumberOfFrames, declared.toLatin1().constData());
         if (kind == QLatin1String("nopixels"))
@@ -537,15 +537,15 @@ void MutationsTest::declaredFramesBeyondPixelData()
     };
     const QString path = m_dir.filePath(QStringLiteral("frames_%1.dcm").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
     if (kind == QLatin1String("classic")) {
-        fixtures::writeMultiFrame(path, spec);
+        fixtures::writeMultiFrame(path, layout);
     } else if (kind == QLatin1String("enhanced")) {
-        fixtures::writeEnhancedMultiFrame(path, spec);
+        fixtures::writeEnhancedMultiFrame(path, layout);
     } else {
         if (kind == QLatin1String("jpeg")) {
-            spec.pixels = fixtures::PixelKind::UInt8;
-            spec.compression = fixtures::Compression::JpegBaseline;
+            layout.pixels = fixtures::PixelKind::UInt8;
+            layout.compression = fixtures::Compression::JpegBaseline;
         }
-        fixtures::writeSlice(path, spec, 0);
+        fixtures::writeSlice(path, layout, 0);
     }
     const auto summary = dicom::readFileSummary(path);
     QVERIFY(summary);
@@ -574,11 +574,11 @@ void MutationsTest::jpegMarkersThatStallTheDecoder()
     QFETCH(QByteArray, from);
     QFETCH(QByteArray, to);
     QFETCH(bool, refused);
-    SeriesSpec spec = smallSpec();
-    spec.pixels = fixtures::PixelKind::UInt8;
-    spec.compression = fixtures::Compression::JpegBaseline;
+    SeriesLayout layout = smallLayout();
+    layout.pixels = fixtures::PixelKind::UInt8;
+    layout.compression = fixtures::Compression::JpegBaseline;
     const QString path = m_dir.filePath(QStringLiteral("tem_%1.dcm").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
-    fixtures::writeSlice(path, spec, 0);
+    fixtures::writeSlice(path, layout, 0);
     QByteArray bytes = readAll(path);
     const qsizetype at = bytes.indexOf(from);
     QVERIFY(at > 132);
@@ -721,7 +721,7 @@ void MutationsTest::importerLeavesSpecialFilesAlone()
 {
     // A pipe would block the first read for ever, a device would never end: neither is a file to scan.
     QTemporaryDir folder;
-    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallSpec(), 0);
+    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallLayout(), 0);
     QVERIFY(::mkfifo(QFile::encodeName(folder.filePath(QStringLiteral("pipe.dcm"))).constData(), 0600) == 0);
     QVERIFY(QFile::link(QStringLiteral("/dev/zero"), folder.filePath(QStringLiteral("zero.dcm"))));
     QVERIFY(QFile::link(folder.filePath(QStringLiteral("pipe.dcm")), folder.filePath(QStringLiteral("link.dcm"))));

@@ -62,15 +62,15 @@ class TstSummary : public QObject
 
     QString nextPath() { return m_dir.filePath(QStringLiteral("f%1.dcm").arg(++m_counter)); }
 
-    std::optional<DicomFileSummary> summaryOf(const Customize& change, SeriesSpec spec = {})
+    std::optional<DicomFileSummary> summaryOf(const Customize& change, SeriesLayout layout = {})
     {
-        spec.slices = 1;
-        spec.rows = spec.columns = 8;
-        spec.customize = [&](DcmDataset& ds, int) {
+        layout.slices = 1;
+        layout.rows = layout.columns = 8;
+        layout.customize = [&](DcmDataset& ds, int) {
             if (change)
                 change(ds);
         };
-        return dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
+        return dicom::readFileSummary(writeSlice(nextPath(), layout, 0));
     }
 
   private slots:
@@ -147,9 +147,9 @@ class TstSummary : public QObject
         QVERIFY(!dicom::readFileSummary(m_dir.filePath("missing")));
         QVERIFY(!dicom::isDicomFile(m_dir.path()));
         QVERIFY(!dicom::readFileSummary(m_dir.path()));
-        SeriesSpec spec;
-        spec.slices = 1;
-        const QString cyrillic = writeSlice(m_dir.filePath(QStringLiteral("папка/снимок 1.dcm")), spec, 0);
+        SeriesLayout layout;
+        layout.slices = 1;
+        const QString cyrillic = writeSlice(m_dir.filePath(QStringLiteral("папка/снимок 1.dcm")), layout, 0);
         QVERIFY(dicom::isDicomFile(cyrillic));
         QVERIFY(dicom::readFileSummary(cyrillic));
     }
@@ -167,27 +167,27 @@ class TstSummary : public QObject
     void seriesGeometry()
     {
         QFETCH(int, plane);
-        SeriesSpec spec;
-        spec.plane = Plane(plane);
-        spec.slices = 3;
-        spec.modality = QStringLiteral("MR");
-        spec.reverseInstanceNumbers = true;
-        spec.acquisitionTimeStep = 2.5;
-        completeUids(spec);
-        const QStringList paths = writeSeries(m_dir.filePath(QStringLiteral("series%1").arg(plane)), spec);
-        const auto o = orientationOf(spec);
+        SeriesLayout layout;
+        layout.plane = Plane(plane);
+        layout.slices = 3;
+        layout.modality = QStringLiteral("MR");
+        layout.reverseInstanceNumbers = true;
+        layout.acquisitionTimeStep = 2.5;
+        completeUids(layout);
+        const QStringList paths = writeSeries(m_dir.filePath(QStringLiteral("series%1").arg(plane)), layout);
+        const auto o = orientationOf(layout);
         for (int k = 0; k < paths.size(); ++k) {
             const auto s = dicom::readFileSummary(paths[k]);
             QVERIFY(s);
-            QCOMPARE(s->studyInstanceUid, spec.studyUid);
-            QCOMPARE(s->seriesInstanceUid, spec.seriesUid);
-            QCOMPARE(s->frameOfReferenceUid, spec.frameOfReferenceUid);
+            QCOMPARE(s->studyInstanceUid, layout.studyUid);
+            QCOMPARE(s->seriesInstanceUid, layout.seriesUid);
+            QCOMPARE(s->frameOfReferenceUid, layout.frameOfReferenceUid);
             QCOMPARE(s->instanceNumber, 3 - k);
             QCOMPARE(s->pixelSpacingX, 0.7); // columns, then rows: the writer gives them apart
             QCOMPARE(s->pixelSpacingY, 0.8);
             QCOMPARE(s->rescaleIntercept, -1024.0);
             QCOMPARE(s->acquisitionTimeSeconds, 36000.0 + 2.5 * k);
-            const auto p = slicePosition(spec, k);
+            const auto p = slicePosition(layout, k);
             for (int i = 0; i < 3; ++i) {
                 QVERIFY(near(s->imagePosition[i], p[i]));
                 QVERIFY(near(s->orientationRow[i], o[i]));
@@ -313,9 +313,9 @@ class TstSummary : public QObject
 
     void classicMultiFrame()
     {
-        SeriesSpec spec;
-        spec.slices = 4;
-        const auto s = dicom::readFileSummary(writeMultiFrame(nextPath(), spec));
+        SeriesLayout layout;
+        layout.slices = 4;
+        const auto s = dicom::readFileSummary(writeMultiFrame(nextPath(), layout));
         QVERIFY(s);
         QCOMPARE(s->numberOfFrames, 4);
         QVERIFY(s->hasSpatialInfo);
@@ -325,11 +325,11 @@ class TstSummary : public QObject
 
     void enhancedFromWriter()
     {
-        SeriesSpec spec;
-        spec.slices = 4;
-        spec.plane = Plane::Oblique;
-        spec.temporalPositionIndex = [](int k) { return 10 + k; };
-        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        SeriesLayout layout;
+        layout.slices = 4;
+        layout.plane = Plane::Oblique;
+        layout.temporalPositionIndex = [](int k) { return 10 + k; };
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), layout));
         QVERIFY(s);
         QCOMPARE(s->numberOfFrames, 4);
         QCOMPARE(s->pixelSpacingX, 0.7);
@@ -337,10 +337,10 @@ class TstSummary : public QObject
         QVERIFY(s->hasSpatialInfo);
         QCOMPARE(s->perFrameSliceLocation.size(), 4);
         QCOMPARE(s->perFrameTemporalPositionIndex, (QList<int>{10, 11, 12, 13}));
-        const auto o = orientationOf(spec);
+        const auto o = orientationOf(layout);
         const double n[3] = {o[1] * o[5] - o[2] * o[4], o[2] * o[3] - o[0] * o[5], o[0] * o[4] - o[1] * o[3]};
         for (int k = 0; k < 4; ++k) {
-            const auto p = slicePosition(spec, k);
+            const auto p = slicePosition(layout, k);
             QVERIFY(near(s->perFramePositionX[k], p[0]));
             QVERIFY(near(s->perFramePositionY[k], p[1]));
             QVERIFY(near(s->perFramePositionZ[k], p[2]));
@@ -353,10 +353,10 @@ class TstSummary : public QObject
     // Spacing only in the shared groups, orientation only in the first frame's groups.
     void enhancedSpreadGeometry()
     {
-        SeriesSpec spec;
-        spec.slices = 3;
-        spec.writeGeometry = false;
-        spec.customize = [](DcmDataset& ds, int) {
+        SeriesLayout layout;
+        layout.slices = 3;
+        layout.writeGeometry = false;
+        layout.customize = [](DcmDataset& ds, int) {
             delete ds.remove(DCM_SharedFunctionalGroupsSequence);
             DcmItem* shared = addItem(ds, DCM_SharedFunctionalGroupsSequence);
             putValue(*addItem(*shared, DCM_PixelMeasuresSequence), DCM_PixelSpacing, "0.5\\0.6");
@@ -369,7 +369,7 @@ class TstSummary : public QObject
                 putRawText(*plane, DCM_ImagePositionPatient, "-" + QByteArray::number(10 + k) + "\\6\\7");
             }
         };
-        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), layout));
         QVERIFY(s);
         QCOMPARE(s->pixelSpacingY, 0.5);
         QCOMPARE(s->pixelSpacingX, 0.6);
@@ -386,14 +386,14 @@ class TstSummary : public QObject
 
     void enhancedFrameWithoutPosition()
     {
-        SeriesSpec spec;
-        spec.slices = 2;
-        spec.customize = [](DcmDataset& ds, int) {
+        SeriesLayout layout;
+        layout.slices = 2;
+        layout.customize = [](DcmDataset& ds, int) {
             DcmSequenceOfItems* perFrame = nullptr;
             ds.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame);
             delete perFrame->getItem(1)->remove(DCM_PlanePositionSequence);
         };
-        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), layout));
         QVERIFY(s);
         // The lists stop at the first frame without a position rather than invent one.
         for (const auto* list : {&s->perFramePositionX, &s->perFramePositionY, &s->perFramePositionZ,
@@ -404,14 +404,14 @@ class TstSummary : public QObject
 
     void enhancedWithoutOrientation()
     {
-        SeriesSpec spec;
-        spec.slices = 2;
-        spec.customize = [](DcmDataset& ds, int) {
+        SeriesLayout layout;
+        layout.slices = 2;
+        layout.customize = [](DcmDataset& ds, int) {
             DcmItem* shared = nullptr;
             ds.findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, 0);
             delete shared->remove(DCM_PlaneOrientationSequence);
         };
-        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), layout));
         QVERIFY(s);
         QVERIFY(!s->hasSpatialInfo);
         // Without a normal the slice location falls back to z.
@@ -420,9 +420,9 @@ class TstSummary : public QObject
 
     void singleFrameIgnoresPerFrameGroups()
     {
-        SeriesSpec spec;
-        spec.slices = 1;
-        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), spec));
+        SeriesLayout layout;
+        layout.slices = 1;
+        const auto s = dicom::readFileSummary(writeEnhancedMultiFrame(nextPath(), layout));
         QVERIFY(s);
         QCOMPARE(s->numberOfFrames, 1);
         QVERIFY(s->perFramePositionX.isEmpty());
@@ -432,13 +432,13 @@ class TstSummary : public QObject
 
     void compressedFilesGiveTheSameSummary()
     {
-        SeriesSpec spec;
-        spec.slices = 1;
-        spec.studyUid = spec.seriesUid = QStringLiteral("1.2.3");
-        const auto plain = dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
+        SeriesLayout layout;
+        layout.slices = 1;
+        layout.studyUid = layout.seriesUid = QStringLiteral("1.2.3");
+        const auto plain = dicom::readFileSummary(writeSlice(nextPath(), layout, 0));
         for (Compression c : {Compression::JpegLsLossless, Compression::Rle}) {
-            spec.compression = c;
-            const auto packed = dicom::readFileSummary(writeSlice(nextPath(), spec, 0));
+            layout.compression = c;
+            const auto packed = dicom::readFileSummary(writeSlice(nextPath(), layout, 0));
             QVERIFY(plain && packed);
             QCOMPARE(packed->rows, plain->rows);
             QCOMPARE(packed->imagePosition, plain->imagePosition);
@@ -471,9 +471,9 @@ class TstSummary : public QObject
     // Truncations anywhere in a real file: in the meta header, mid-element, in the pixel data.
     void truncatedFiles()
     {
-        SeriesSpec spec;
-        spec.slices = 1;
-        const QString good = writeSlice(nextPath(), spec, 0);
+        SeriesLayout layout;
+        layout.slices = 1;
+        const QString good = writeSlice(nextPath(), layout, 0);
         const qint64 size = QFileInfo(good).size();
         for (qint64 cut :
              {qint64(131), qint64(140), qint64(200), qint64(300), qint64(600), size / 2, size - 1}) {
@@ -541,10 +541,10 @@ class TstSummary : public QObject
 
     void concurrentReads()
     {
-        SeriesSpec spec;
-        spec.slices = 64;
-        spec.rows = spec.columns = 16;
-        const QStringList paths = writeSeries(m_dir.filePath("concurrent"), spec);
+        SeriesLayout layout;
+        layout.slices = 64;
+        layout.rows = layout.columns = 16;
+        const QStringList paths = writeSeries(m_dir.filePath("concurrent"), layout);
         const QList<int> numbers = QtConcurrent::blockingMapped<QList<int>>(paths, [](const QString& p) {
             const auto s = dicom::readFileSummary(p);
             return s ? s->instanceNumber : -1;

@@ -84,12 +84,12 @@ private slots:
     void compressedFileWrittenDecoded();
 
 private:
-    QString sample(const QString& name, SeriesSpec spec = {})
+    QString sample(const QString& name, SeriesLayout layout = {})
     {
-        spec.rows = 16;
-        spec.columns = 16;
-        spec.slices = 1;
-        return writeSlice(m_dir.filePath(name), spec, 0);
+        layout.rows = 16;
+        layout.columns = 16;
+        layout.slices = 1;
+        return writeSlice(m_dir.filePath(name), layout, 0);
     }
 
     QTemporaryDir m_dir;
@@ -98,15 +98,15 @@ private:
 
 void TstTagList::listsMetaFirstWithoutPixelData()
 {
-    SeriesSpec spec;
-    spec.customize = [](DcmDataset& ds, int) {
+    SeriesLayout layout;
+    layout.customize = [](DcmDataset& ds, int) {
         DcmItem* item = nullptr;
         ds.findOrCreateSequenceItem(DCM_ProcedureCodeSequence, item, -2);
         item->putAndInsertString(DCM_CodeValue, "NESTED");
         ds.putAndInsertString(DCM_ImageType, "ORIGINAL\\PRIMARY\\AXIAL");
     };
-    spec.patientName = QStringLiteral("Иванов^Иван");
-    const QString path = sample(QStringLiteral("list.dcm"), spec);
+    layout.patientName = QStringLiteral("Иванов^Иван");
+    const QString path = sample(QStringLiteral("list.dcm"), layout);
 
     QString error;
     const QList<TagEntry> list = dicom::readTagList(path, &error);
@@ -209,8 +209,8 @@ void TstTagList::refusedEntries()
     QFETCH(quint16, group);
     QFETCH(quint16, element);
     QFETCH(QString, tagText);
-    SeriesSpec spec;
-    spec.customize = [](DcmDataset& ds, int) {
+    SeriesLayout layout;
+    layout.customize = [](DcmDataset& ds, int) {
         DcmItem* item = nullptr;
         ds.findOrCreateSequenceItem(DCM_ProcedureCodeSequence, item, -2);
         item->putAndInsertString(DCM_CodeValue, "X");
@@ -219,7 +219,7 @@ void TstTagList::refusedEntries()
         odd->append(new DcmItem());
         ds.insert(odd, OFTrue);
     };
-    const QString path = sample(QStringLiteral("refused_%1_%2.dcm").arg(group).arg(element), spec);
+    const QString path = sample(QStringLiteral("refused_%1_%2.dcm").arg(group).arg(element), layout);
     const QByteArray before = bytesOf(path);
 
     QString error;
@@ -232,15 +232,15 @@ void TstTagList::refusedEntries()
 
 void TstTagList::existingElementKeepsItsVr()
 {
-    SeriesSpec spec;
-    spec.customize = [](DcmDataset& ds, int) {
+    SeriesLayout layout;
+    layout.customize = [](DcmDataset& ds, int) {
         // Series Description written as LT by some device (the dictionary says LO).
         delete ds.remove(DCM_SeriesDescription);
         auto* lt = new DcmLongText(DcmTag(DCM_SeriesDescription, EVR_LT));
         lt->putString("short");
         ds.insert(lt, OFTrue);
     };
-    const QString path = sample(QStringLiteral("vr.dcm"), spec);
+    const QString path = sample(QStringLiteral("vr.dcm"), layout);
     const QString longText = QString(100, QLatin1Char('a')) + QStringLiteral("\\not a separator in LT");
     QString error;
     QVERIFY2(dicom::writeTagValues(path, {edit(0x0008, 0x103e, longText)}, &error), qPrintable(error));
@@ -264,20 +264,20 @@ void TstTagList::nonAsciiSwitchesToUtf8()
 {
     QFETCH(QString, declared);
     QFETCH(int, encoding);
-    SeriesSpec spec;
-    spec.specificCharacterSet = declared;
-    spec.textEncoding = TextEncoding(encoding);
-    spec.studyDescription = QStringLiteral("Исследование грудной клетки");
-    spec.customize = [](DcmDataset& ds, int) {
+    SeriesLayout layout;
+    layout.specificCharacterSet = declared;
+    layout.textEncoding = TextEncoding(encoding);
+    layout.studyDescription = QStringLiteral("Исследование грудной клетки");
+    layout.customize = [](DcmDataset& ds, int) {
         DcmItem* item = nullptr;
         ds.findOrCreateSequenceItem(DCM_ProcedureCodeSequence, item, -2);
         item->putAndInsertString(DCM_CodeValue, "CT1");
     };
-    const QString path = sample(QStringLiteral("charset_%1.dcm").arg(encoding), spec);
+    const QString path = sample(QStringLiteral("charset_%1.dcm").arg(encoding), layout);
     {
         const QList<TagEntry> before = dicom::readTagList(path);
         if (TextEncoding(encoding) != TextEncoding::Iso8859_5) // the program never reads 8859-5 right
-            QCOMPARE(find(before, 0x0008, 0x1030)->value, spec.studyDescription);
+            QCOMPARE(find(before, 0x0008, 0x1030)->value, layout.studyDescription);
     }
 
     QString error;
@@ -286,21 +286,21 @@ void TstTagList::nonAsciiSwitchesToUtf8()
 
     const QList<TagEntry> list = dicom::readTagList(path, &error);
     QCOMPARE(find(list, 0x0010, 0x0010)->value, name);
-    QCOMPARE(find(list, 0x0008, 0x1030)->value, spec.studyDescription);
+    QCOMPARE(find(list, 0x0008, 0x1030)->value, layout.studyDescription);
     QCOMPARE(find(list, 0x0008, 0x0005)->value, QStringLiteral("ISO_IR 192"));
     auto file = load(path);
     DcmDataset& ds = *file->getDataset();
     QCOMPARE(rawValue(ds, DCM_PatientName), name.toUtf8());
-    QCOMPARE(rawValue(ds, DCM_StudyDescription), spec.studyDescription.toUtf8());
+    QCOMPARE(rawValue(ds, DCM_StudyDescription), layout.studyDescription.toUtf8());
 }
 
 void TstTagList::unconvertibleCharsetRefused()
 {
-    SeriesSpec spec;
-    spec.specificCharacterSet = QStringLiteral("ISO_IR 999");
-    spec.textEncoding = TextEncoding::Windows1251;
-    spec.studyDescription = QStringLiteral("Описание");
-    const QString path = sample(QStringLiteral("charset_unknown.dcm"), spec);
+    SeriesLayout layout;
+    layout.specificCharacterSet = QStringLiteral("ISO_IR 999");
+    layout.textEncoding = TextEncoding::Windows1251;
+    layout.studyDescription = QStringLiteral("Описание");
+    const QString path = sample(QStringLiteral("charset_unknown.dcm"), layout);
     const QByteArray before = bytesOf(path);
     QString error;
     QVERIFY(!dicom::writeTagValues(path, {edit(0x0010, 0x0010, QStringLiteral("Сидоров"))}, &error));
@@ -312,9 +312,9 @@ void TstTagList::unconvertibleCharsetRefused()
 
 void TstTagList::compressedFileWrittenDecoded()
 {
-    SeriesSpec spec;
-    spec.compression = Compression::JpegLsLossless;
-    const QString path = sample(QStringLiteral("compressed.dcm"), spec);
+    SeriesLayout layout;
+    layout.compression = Compression::JpegLsLossless;
+    const QString path = sample(QStringLiteral("compressed.dcm"), layout);
     QString error;
     QVERIFY2(dicom::writeTagValues(path, {edit(0x0010, 0x0020, QStringLiteral("ID-2"))}, &error), qPrintable(error));
     auto file = load(path);

@@ -186,13 +186,13 @@ void ZipImportWorkerTest::initTestCase()
 
 QByteArray ZipImportWorkerTest::dicomBytes(const QString& seriesUid, int slice)
 {
-    fixtures::SeriesSpec spec;
-    spec.rows = 16;
-    spec.columns = 16;
-    spec.slices = slice + 1;
-    spec.seriesUid = seriesUid;
+    fixtures::SeriesLayout layout;
+    layout.rows = 16;
+    layout.columns = 16;
+    layout.slices = slice + 1;
+    layout.seriesUid = seriesUid;
     const QString path = m_dir.filePath(QStringLiteral("src/%1.dcm").arg(++m_counter));
-    return readAll(fixtures::writeSlice(path, spec, slice));
+    return readAll(fixtures::writeSlice(path, layout, slice));
 }
 
 void ZipImportWorkerTest::verifyStoreHoldsOnly(const QString& target, const QList<QByteArray>& sources, int expectedFiles)
@@ -422,10 +422,10 @@ void ZipImportWorkerTest::corruptEntry()
     QList<QByteArray> sources;
     QList<Entry> entries;
     for (int i = 0; i < 3; ++i) {
-        fixtures::SeriesSpec spec;
-        spec.rows = 64;
-        spec.columns = 64;
-        sources << readAll(fixtures::writeSlice(m_dir.filePath(QStringLiteral("src/corrupt_%1_%2.dcm").arg(format).arg(i)), spec, 0));
+        fixtures::SeriesLayout layout;
+        layout.rows = 64;
+        layout.columns = 64;
+        sources << readAll(fixtures::writeSlice(m_dir.filePath(QStringLiteral("src/corrupt_%1_%2.dcm").arg(format).arg(i)), layout, 0));
         entries << Entry{QStringLiteral("f%1.dcm").arg(i), sources.last()};
     }
     const QString archive = m_dir.filePath(QStringLiteral("corrupt_%1").arg(format) + suffixOf(Format(format)));

@@ -36,12 +36,12 @@ class TestMprWindow : public QObject
     db::Database m_db;
     int m_series = 0;
 
-    QList<db::InstanceRecord> series(fixtures::SeriesSpec spec)
+    QList<db::InstanceRecord> series(fixtures::SeriesLayout layout)
     {
         const QString dir = m_dir.filePath(QStringLiteral("s%1").arg(m_series++));
-        if (!fixtures::writeAndIndexSeries(m_db, dir, spec))
+        if (!fixtures::writeAndIndexSeries(m_db, dir, layout))
             return {};
-        return m_db.instancesForSeries(spec.seriesUid);
+        return m_db.instancesForSeries(layout.seriesUid);
     }
 
     static MprWindow* openBuilt(const QList<db::InstanceRecord>& rows, double centre, double width)
@@ -69,14 +69,14 @@ private slots:
 
     void buildsAndFollowsTheCrosshair()
     {
-        fixtures::SeriesSpec spec;
-        spec.rows = 24;
-        spec.columns = 20;
-        spec.slices = 6;
-        spec.rowSpacing = 0.7;
-        spec.columnSpacing = 0.7;
-        spec.sliceSpacing = 1.5;
-        const auto rows = series(spec);
+        fixtures::SeriesLayout layout;
+        layout.rows = 24;
+        layout.columns = 20;
+        layout.slices = 6;
+        layout.rowSpacing = 0.7;
+        layout.columnSpacing = 0.7;
+        layout.sliceSpacing = 1.5;
+        const auto rows = series(layout);
         QCOMPARE(rows.size(), 6);
         std::unique_ptr<MprWindow> w(openBuilt(rows, 40, 400));
         QVERIFY(!w->isBuilding());
@@ -135,11 +135,11 @@ private slots:
 
     void obliquePlanesStayInsideTheBox()
     {
-        fixtures::SeriesSpec spec;
-        spec.rows = 16;
-        spec.columns = 16;
-        spec.slices = 8;
-        std::unique_ptr<MprWindow> w(openBuilt(series(spec), 0, 0));
+        fixtures::SeriesLayout layout;
+        layout.rows = 16;
+        layout.columns = 16;
+        layout.slices = 8;
+        std::unique_ptr<MprWindow> w(openBuilt(series(layout), 0, 0));
         const render::Volume& v = w->volume();
         QVERIFY(!v.isEmpty());
         // A width of 0 at construction takes the window from the value range.
@@ -194,15 +194,15 @@ private slots:
 
     void coronalRoiUndoesTheSquarePixelScaling()
     {
-        fixtures::SeriesSpec spec;
-        spec.rows = 4;
-        spec.columns = 4;
-        spec.slices = 50;
-        spec.rowSpacing = 1.0;
-        spec.columnSpacing = 1.0;
-        spec.sliceSpacing = 2.0;
-        spec.sliceThickness = 2.0;
-        std::unique_ptr<MprWindow> w(openBuilt(series(spec), 40, 400));
+        fixtures::SeriesLayout layout;
+        layout.rows = 4;
+        layout.columns = 4;
+        layout.slices = 50;
+        layout.rowSpacing = 1.0;
+        layout.columnSpacing = 1.0;
+        layout.sliceSpacing = 2.0;
+        layout.sliceThickness = 2.0;
+        std::unique_ptr<MprWindow> w(openBuilt(series(layout), 40, 400));
         const render::Volume& v = w->volume();
         QCOMPARE(v.nz, 50);
         const QString row0 = w->roiStatistics(1, 2, QRectF(0.5, -0.5, 1, 1));
@@ -228,9 +228,9 @@ private slots:
         QCOMPARE(w->roiStatistics(0, 0, QRectF(0, 0, 4, 4)), QStringLiteral("HU недоступно"));
 
         // Closing while the build still runs neither crashes nor leaves the thread behind.
-        fixtures::SeriesSpec spec;
-        spec.slices = 40;
-        auto* closing = new MprWindow(series(spec), QStringLiteral("x"), nullptr, 40, 400);
+        fixtures::SeriesLayout layout;
+        layout.slices = 40;
+        auto* closing = new MprWindow(series(layout), QStringLiteral("x"), nullptr, 40, 400);
         closing->show();
         closing->close();
         QTest::qWait(50);
@@ -238,9 +238,9 @@ private slots:
 
     void layoutsMaximiseAndSwap()
     {
-        fixtures::SeriesSpec spec;
-        spec.slices = 1;
-        std::unique_ptr<MprWindow> w(openBuilt(series(spec), 40, 400));
+        fixtures::SeriesLayout layout;
+        layout.slices = 1;
+        std::unique_ptr<MprWindow> w(openBuilt(series(layout), 40, 400));
         // A single slice keeps the crosshair at mid-height of the coronal and sagittal pictures.
         w->onCoronalClicked(0.3, 0.9);
         QCOMPARE(w->crosshairIndices()[2], 0);
@@ -259,12 +259,12 @@ private slots:
         w->toggleMaximized(w->pane(2));
         QVERIFY(w->pane(2)->isVisible());
         QVERIFY(!w->pane(0)->isVisible());
-        QAction* layout = nullptr;
+        QAction* paneAction = nullptr;
         for (QAction* a : w->findChildren<QAction*>())
             if (a->text() == QStringLiteral("3 окна (без 3D)"))
-                layout = a;
-        QVERIFY(layout && layout->isChecked());
-        layout->trigger();
+                paneAction = a;
+        QVERIFY(paneAction && paneAction->isChecked());
+        paneAction->trigger();
         QVERIFY(!w->isThreePaneLayout());
         QVERIFY(!w->maximizedWidget());
         for (QWidget* cell : {static_cast<QWidget*>(w->pane(0)), static_cast<QWidget*>(w->pane(1)),

@@ -92,7 +92,7 @@ private:
     peers::QrArchive m_archive;
     quint16 m_listenPort = 0;
     db::Database m_index;
-    fixtures::SeriesSpec m_small, m_small2, m_large, m_local;
+    fixtures::SeriesLayout m_small, m_small2, m_large, m_local;
     static constexpr int kLarge = 150;
 
     PacsServer archive(int mode) const
@@ -135,7 +135,7 @@ private slots:
         m_small.slices = 3;
         fixtures::completeUids(m_small);
         files += fixtures::writeSeries(m_archive.storageDir() + QStringLiteral("/small1"), m_small);
-        fixtures::SeriesSpec second = m_small;
+        fixtures::SeriesLayout second = m_small;
         second.seriesUid.clear();
         second.seriesNumber = QStringLiteral("2");
         second.modality = QStringLiteral("CT");

@@ -20,7 +20,7 @@ class TestHostileNesting : public QObject
     Q_OBJECT
 
     QTemporaryDir m_work;
-    fixtures::SeriesSpec m_spec;
+    fixtures::SeriesLayout m_layout;
     QStringList m_files;
 
     QString hostileCopy(int index, int depth, const QString& path)
@@ -43,9 +43,9 @@ private slots:
         // Explicit lengths would make the senders measure every level again for each level above it.
         g_dimse_send_sequenceType_encoding = EET_UndefinedLength;
         g_dimse_send_groupLength_encoding = EGL_withoutGL;
-        m_spec.slices = 4;
-        fixtures::completeUids(m_spec);
-        m_files = fixtures::writeSeries(m_work.filePath(QStringLiteral("src")), m_spec);
+        m_layout.slices = 4;
+        fixtures::completeUids(m_layout);
+        m_files = fixtures::writeSeries(m_work.filePath(QStringLiteral("src")), m_layout);
         QCOMPARE(m_files.size(), 4);
     }
 
@@ -114,7 +114,7 @@ private slots:
         const QString out = m_work.filePath(QStringLiteral("get"));
         int received = -1;
         QString error;
-        QVERIFY(!getStudy(serverAt(archive.port(), peers::QrArchive::aeTitle), PacsConfig(), m_spec.studyUid, out,
+        QVERIFY(!getStudy(serverAt(archive.port(), peers::QrArchive::aeTitle), PacsConfig(), m_layout.studyUid, out,
                           &received, &error, {}));
         QCOMPARE(received, 3);
         QVERIFY2(error.contains(QStringLiteral("с ошибкой 1")) && error.contains(QStringLiteral("вложенными")), qPrintable(error));

@@ -73,10 +73,10 @@ private:
     QString m_studyA, m_studyB, m_studyC;
     QStringList m_sendable; // two CT files, one JPEG-LS MR file
 
-    QStringList writeStudy(fixtures::SeriesSpec spec, const QString& dir)
+    QStringList writeStudy(fixtures::SeriesLayout layout, const QString& dir)
     {
-        fixtures::completeUids(spec);
-        return fixtures::writeSeries(dir, spec);
+        fixtures::completeUids(layout);
+        return fixtures::writeSeries(dir, layout);
     }
 
 private slots:
@@ -86,7 +86,7 @@ private slots:
         const QString storage = m_archive.storageDir();
         QStringList indexed;
 
-        fixtures::SeriesSpec a;
+        fixtures::SeriesLayout a;
         a.patientName = QStringLiteral("Иванов^Иван");
         a.patientId = QStringLiteral("P001");
         a.specificCharacterSet = QStringLiteral("ISO_IR 192");
@@ -97,7 +97,7 @@ private slots:
         m_studyA = a.studyUid;
         indexed += fixtures::writeSeries(storage + QStringLiteral("/a"), a);
 
-        fixtures::SeriesSpec b;
+        fixtures::SeriesLayout b;
         b.patientName = QStringLiteral("Петров^Пётр");
         b.patientId = QStringLiteral("P002");
         b.specificCharacterSet = QStringLiteral("ISO_IR 144");
@@ -110,7 +110,7 @@ private slots:
         m_studyB = b.studyUid;
         indexed += fixtures::writeSeries(storage + QStringLiteral("/b"), b);
 
-        fixtures::SeriesSpec c;
+        fixtures::SeriesLayout c;
         c.patientName = QStringLiteral("Smith^John");
         c.patientId = QStringLiteral("P003");
         c.studyDate = QStringLiteral("20231201");
@@ -348,7 +348,7 @@ private slots:
         QVERIFY(receiver.start(QStringLiteral("STORE")));
 
         // One enhanced CT file: its class is not among the usual ten, and must be proposed from the file.
-        fixtures::SeriesSpec enhanced;
+        fixtures::SeriesLayout enhanced;
         enhanced.slices = 3;
         const QString enhancedPath =
             fixtures::writeEnhancedMultiFrame(m_files.filePath(QStringLiteral("enhanced.dcm")), enhanced);
@@ -409,11 +409,11 @@ private slots:
         const QString nested = m_files.filePath(QStringLiteral("nested.dcm"));
         QVERIFY(QFile::copy(m_sendable.at(2), nested));
         fixtures::appendNestedSequences(nested, 100000);
-        fixtures::SeriesSpec jpegSpec;
-        jpegSpec.rows = jpegSpec.columns = 16;
-        jpegSpec.pixels = fixtures::PixelKind::UInt8;
-        jpegSpec.compression = fixtures::Compression::JpegBaseline;
-        const QString stalling = fixtures::writeSlice(m_files.filePath(QStringLiteral("tem.dcm")), jpegSpec, 0);
+        fixtures::SeriesLayout jpegLayout;
+        jpegLayout.rows = jpegLayout.columns = 16;
+        jpegLayout.pixels = fixtures::PixelKind::UInt8;
+        jpegLayout.compression = fixtures::Compression::JpegBaseline;
+        const QString stalling = fixtures::writeSlice(m_files.filePath(QStringLiteral("tem.dcm")), jpegLayout, 0);
         {
             QFile file(stalling);
             QVERIFY(file.open(QIODevice::ReadWrite));

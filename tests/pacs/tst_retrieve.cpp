@@ -88,7 +88,7 @@ private slots:
         QVERIFY(m_receiver.start(QStringLiteral("KALVRCV")));
         m_archive.addMoveDestination(QStringLiteral("KALVRCV"), m_receiver.port());
 
-        fixtures::SeriesSpec large;
+        fixtures::SeriesLayout large;
         large.rows = large.columns = kSide;
         large.slices = kLargeStudy;
         large.patientName = QStringLiteral("Большой^Пациент");
@@ -100,7 +100,7 @@ private slots:
         m_largeUids = uidsOf(largeFiles);
         QCOMPARE(m_largeUids.size(), kLargeStudy);
 
-        fixtures::SeriesSpec small;
+        fixtures::SeriesLayout small;
         small.rows = small.columns = kSide;
         small.slices = 4;
         small.modality = QStringLiteral("MR");
@@ -114,7 +114,7 @@ private slots:
 
         // Stored as JPEG-LS: reaches storescp by C-MOVE as it is; by C-GET only if the archive
         // can decompress it for our uncompressed contexts (dcmqrscp cannot).
-        fixtures::SeriesSpec compressed = small;
+        fixtures::SeriesLayout compressed = small;
         compressed.studyUid.clear();
         compressed.seriesUid.clear();
         compressed.slices = 2;
@@ -125,7 +125,7 @@ private slots:
             fixtures::writeSeries(m_archive.storageDir() + QStringLiteral("/compressed"), compressed);
 
         // A study whose second file vanishes from the archive after indexing.
-        fixtures::SeriesSpec damaged;
+        fixtures::SeriesLayout damaged;
         damaged.rows = damaged.columns = kSide;
         damaged.slices = 3;
         fixtures::completeUids(damaged);

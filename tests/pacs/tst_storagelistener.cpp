@@ -94,7 +94,7 @@ class TestStorageListener : public QObject
 
 private:
     QTemporaryDir m_work;
-    fixtures::SeriesSpec m_a, m_b;
+    fixtures::SeriesLayout m_a, m_b;
     QStringList m_filesA, m_filesB;
 
 private slots:

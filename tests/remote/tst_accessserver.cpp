@@ -73,7 +73,7 @@ class AccessServerTest : public QObject
     db::Database m_db;
     fixtures::TestCertificate m_cert;
     fixtures::StandInRelay m_relay;
-    fixtures::SeriesSpec m_series;
+    fixtures::SeriesLayout m_series;
     std::unique_ptr<RemoteAccessServer> m_server;
 
     void startServer(const QString& hostId = {})

@@ -17,7 +17,7 @@
 
 #include <functional>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
@@ -96,18 +96,18 @@ void TestCineStack::initTestCase()
 QString TestCineStack::addCineSeries(const QString& study, const QString& number, const QString& description,
                                      int images, const LocationOf& location, const TriggerOf& trigger)
 {
-    SeriesSpec spec;
-    spec.studyUid = study;
-    spec.seriesUid = fixtures::newUid();
-    spec.frameOfReferenceUid = m_frameOfReference;
-    spec.modality = QStringLiteral("MR");
-    spec.seriesNumber = number;
-    spec.seriesDescription = description;
-    spec.rows = spec.columns = 8;
-    spec.slices = images;
-    spec.sliceThickness = 8.0;
-    const std::array<double, 3> origin = spec.origin;
-    spec.customize = [origin, location, trigger](DcmDataset& ds, int j) {
+    SeriesLayout layout;
+    layout.studyUid = study;
+    layout.seriesUid = fixtures::newUid();
+    layout.frameOfReferenceUid = m_frameOfReference;
+    layout.modality = QStringLiteral("MR");
+    layout.seriesNumber = number;
+    layout.seriesDescription = description;
+    layout.rows = layout.columns = 8;
+    layout.slices = images;
+    layout.sliceThickness = 8.0;
+    const std::array<double, 3> origin = layout.origin;
+    layout.customize = [origin, location, trigger](DcmDataset& ds, int j) {
         const double z = origin[2] + location(j);
         ds.putAndInsertString(DCM_ImagePositionPatient,
                               QStringLiteral("%1\\%2\\%3").arg(origin[0]).arg(origin[1]).arg(z).toLatin1().constData());
@@ -115,9 +115,9 @@ QString TestCineStack::addCineSeries(const QString& study, const QString& number
         if (trigger(j) >= 0.0)
             ds.putAndInsertString(DCM_TriggerTime, QByteArray::number(trigger(j)).constData());
     };
-    if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(spec.seriesUid), spec))
+    if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(layout.seriesUid), layout))
         return {};
-    return spec.seriesUid;
+    return layout.seriesUid;
 }
 
 void TestCineStack::sortPhases_data()
@@ -277,7 +277,7 @@ void TestCineStack::twoSeriesOfThreeImages()
     QVERIFY(!addCineSeries(study, QStringLiteral("6"), QString(), 3, [](int) { return 8.0; }, [](int) { return -1.0; })
                  .isEmpty());
     // Another modality with the same geometry stays out of the stack (and is no grid of its own).
-    SeriesSpec ct;
+    SeriesLayout ct;
     ct.studyUid = study;
     ct.frameOfReferenceUid = m_frameOfReference;
     ct.seriesNumber = QStringLiteral("7");

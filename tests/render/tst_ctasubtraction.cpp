@@ -16,7 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
@@ -55,8 +55,8 @@ private slots:
     void volumeFailures();
 
 private:
-    SeriesSpec ctSpec(const QString& studyUid, const QString& frameOfReference, const SeriesSetup& setup) const;
-    QString addSeries(SeriesSpec spec);
+    SeriesLayout ctLayout(const QString& studyUid, const QString& frameOfReference, const SeriesSetup& setup) const;
+    QString addSeries(SeriesLayout layout);
 
     QTemporaryDir m_dir;
     db::Database m_db;
@@ -68,28 +68,28 @@ void TestCtaSubtraction::initTestCase()
     QVERIFY2(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))), qPrintable(m_db.lastError()));
 }
 
-SeriesSpec TestCtaSubtraction::ctSpec(const QString& studyUid, const QString& frameOfReference,
+SeriesLayout TestCtaSubtraction::ctLayout(const QString& studyUid, const QString& frameOfReference,
                                       const SeriesSetup& setup) const
 {
-    SeriesSpec spec;
-    spec.studyUid = studyUid;
-    spec.seriesUid = fixtures::newUid();
-    spec.frameOfReferenceUid = frameOfReference;
-    spec.seriesNumber = setup.number;
-    spec.seriesDescription = setup.description;
-    spec.acquisitionTimeStart = setup.time;
-    spec.rows = spec.columns = 16;
-    spec.slices = 6;
-    return spec;
+    SeriesLayout layout;
+    layout.studyUid = studyUid;
+    layout.seriesUid = fixtures::newUid();
+    layout.frameOfReferenceUid = frameOfReference;
+    layout.seriesNumber = setup.number;
+    layout.seriesDescription = setup.description;
+    layout.acquisitionTimeStart = setup.time;
+    layout.rows = layout.columns = 16;
+    layout.slices = 6;
+    return layout;
 }
 
 // Writes the series into a folder of its own and indexes every file; the series UID, or empty on failure.
-QString TestCtaSubtraction::addSeries(SeriesSpec spec)
+QString TestCtaSubtraction::addSeries(SeriesLayout layout)
 {
-    fixtures::completeUids(spec);
-    if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(spec.seriesUid), spec))
+    fixtures::completeUids(layout);
+    if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(layout.seriesUid), layout))
         return {};
-    return spec.seriesUid;
+    return layout.seriesUid;
 }
 
 void TestCtaSubtraction::roles_data()
@@ -133,13 +133,13 @@ void TestCtaSubtraction::roles()
     QFETCH(bool, approximate);
     const QString study = fixtures::newUid();
     const QString frameOfReference = fixtures::newUid();
-    const QString a = addSeries(ctSpec(study, frameOfReference, first));
-    SeriesSpec secondSpec = ctSpec(study, frameOfReference, second);
-    secondSpec.reverseInstanceNumbers = true;
-    const QString b = addSeries(secondSpec);
+    const QString a = addSeries(ctLayout(study, frameOfReference, first));
+    SeriesLayout secondLayout = ctLayout(study, frameOfReference, second);
+    secondLayout.reverseInstanceNumbers = true;
+    const QString b = addSeries(secondLayout);
     QVERIFY(!a.isEmpty() && !b.isEmpty());
     // A series of another modality with the same geometry is no candidate.
-    SeriesSpec mr = ctSpec(study, frameOfReference, {"20", "Arterial MR", 36050});
+    SeriesLayout mr = ctLayout(study, frameOfReference, {"20", "Arterial MR", 36050});
     mr.modality = QStringLiteral("MR");
     QVERIFY(!addSeries(mr).isEmpty());
 
@@ -182,10 +182,10 @@ void TestCtaSubtraction::refusals()
     QFETCH(QString, error);
     const QString study = fixtures::newUid();
     const QString frameOfReference = fixtures::newUid();
-    SeriesSpec native = ctSpec(study, frameOfReference, {"1", "Native", 36000});
+    SeriesLayout native = ctLayout(study, frameOfReference, {"1", "Native", 36000});
     native.sliceThickness = 1.0;
     native.sliceSpacing = 1.0;
-    SeriesSpec contrast = ctSpec(study, frameOfReference, {"2", "Arterial", 36100});
+    SeriesLayout contrast = ctLayout(study, frameOfReference, {"2", "Arterial", 36100});
     contrast.sliceThickness = 1.0;
     contrast.sliceSpacing = 1.0;
     if (change == QLatin1String("slices"))
@@ -209,7 +209,7 @@ void TestCtaSubtraction::refusals()
     const QString contrastUid = addSeries(contrast);
     QVERIFY(!contrastUid.isEmpty());
     if (change.startsWith(QLatin1String("third"))) {
-        SeriesSpec third = ctSpec(study, frameOfReference, {"3", "Reconstruction", 36100});
+        SeriesLayout third = ctLayout(study, frameOfReference, {"3", "Reconstruction", 36100});
         third.sliceThickness = 1.0;
         third.sliceSpacing = 1.0;
         third.writeGeometry = change == QLatin1String("third");
@@ -229,11 +229,11 @@ void TestCtaSubtraction::referenceFailures()
 {
     const QString study = fixtures::newUid();
     const QString frameOfReference = fixtures::newUid();
-    SeriesSpec mrSpec = ctSpec(study, frameOfReference, {"1", "MR", 36000});
-    mrSpec.modality = QStringLiteral("MR");
-    const QString mr = addSeries(mrSpec);
-    const QString ct = addSeries(ctSpec(study, frameOfReference, {"2", "CT", 36000}));
-    const QString elsewhere = addSeries(ctSpec(fixtures::newUid(), fixtures::newUid(), {"1", "CT", 36000}));
+    SeriesLayout mrLayout = ctLayout(study, frameOfReference, {"1", "MR", 36000});
+    mrLayout.modality = QStringLiteral("MR");
+    const QString mr = addSeries(mrLayout);
+    const QString ct = addSeries(ctLayout(study, frameOfReference, {"2", "CT", 36000}));
+    const QString elsewhere = addSeries(ctLayout(fixtures::newUid(), fixtures::newUid(), {"1", "CT", 36000}));
     QVERIFY(!mr.isEmpty() && !ct.isEmpty() && !elsewhere.isEmpty());
 
     QCOMPARE(render::findCtaSubtractionPair(nullptr, study, ct).error, QStringLiteral("Нет подключения к базе данных"));
@@ -263,7 +263,7 @@ void TestCtaSubtraction::subtractionIsExact()
     QFETCH(bool, mirroredLocations);
     const QString study = fixtures::newUid();
     const QString frameOfReference = fixtures::newUid();
-    SeriesSpec native = ctSpec(study, frameOfReference, {"1", "Native", 36000});
+    SeriesLayout native = ctLayout(study, frameOfReference, {"1", "Native", 36000});
     native.rows = native.columns = 32;
     native.slices = 8;
     native.plane = fixtures::Plane(plane);
@@ -273,7 +273,7 @@ void TestCtaSubtraction::subtractionIsExact()
             ds.putAndInsertString(DCM_SliceLocation, QByteArray::number(-10.0 * slice).constData());
         };
     }
-    SeriesSpec contrast = native;
+    SeriesLayout contrast = native;
     contrast.seriesUid = fixtures::newUid();
     contrast.seriesNumber = QStringLiteral("2");
     contrast.seriesDescription = QStringLiteral("Arterial");
@@ -328,8 +328,8 @@ void TestCtaSubtraction::volumeFailures()
 {
     const QString study = fixtures::newUid();
     const QString frameOfReference = fixtures::newUid();
-    SeriesSpec native = ctSpec(study, frameOfReference, {"1", "Native", 36000});
-    SeriesSpec contrast = ctSpec(study, frameOfReference, {"2", "Arterial", 36100});
+    SeriesLayout native = ctLayout(study, frameOfReference, {"1", "Native", 36000});
+    SeriesLayout contrast = ctLayout(study, frameOfReference, {"2", "Arterial", 36100});
     contrast.columns = 20; // same spacing and slice count, another matrix
     const QString nativeUid = addSeries(native);
     QVERIFY(!nativeUid.isEmpty() && !addSeries(contrast).isEmpty());

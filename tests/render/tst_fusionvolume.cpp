@@ -9,7 +9,7 @@
 
 #include <cmath>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 using Vec3 = std::array<double, 3>;
 
 namespace {
@@ -20,9 +20,9 @@ int code(int x, int y, int z)
     return (z * 7 + y) * 6 + x + 1;
 }
 
-SeriesSpec smallSpec(fixtures::Plane plane)
+SeriesLayout smallLayout(fixtures::Plane plane)
 {
-    SeriesSpec s;
+    SeriesLayout s;
     s.rows = 7;
     s.columns = 6;
     s.slices = 5;
@@ -43,7 +43,7 @@ double dot(const Vec3& a, const Vec3& b)
 
 // Value the fixture holds at patient position p, found from the fixture's own geometry; NaN when p
 // is not a pixel centre of the written series.
-double fixtureValueAt(const SeriesSpec& s, const Vec3& p)
+double fixtureValueAt(const SeriesLayout& s, const Vec3& p)
 {
     const auto o = fixtures::orientationOf(s);
     const Vec3 row{o[0], o[1], o[2]};
@@ -83,7 +83,7 @@ private slots:
     void emptyVolumeReads();
 
 private:
-    QList<db::InstanceRecord> indexSeries(SeriesSpec spec, const QString& name);
+    QList<db::InstanceRecord> indexSeries(SeriesLayout layout, const QString& name);
 
     QTemporaryDir m_dir;
     db::Database m_db;
@@ -96,18 +96,18 @@ void TestFusionVolume::initTestCase()
 }
 
 // Writes the series and takes its rows back from a real index, in the index's instance order.
-QList<db::InstanceRecord> TestFusionVolume::indexSeries(SeriesSpec spec, const QString& name)
+QList<db::InstanceRecord> TestFusionVolume::indexSeries(SeriesLayout layout, const QString& name)
 {
-    fixtures::completeUids(spec);
+    fixtures::completeUids(layout);
     const QString dir = m_dir.filePath(name);
     QDir().mkpath(dir);
-    const QStringList files = fixtures::writeSeries(dir, spec);
+    const QStringList files = fixtures::writeSeries(dir, layout);
     for (const QString& f : files) {
         const auto summary = dicom::readFileSummary(f);
         if (!summary || !m_db.indexFile(*summary))
             return {};
     }
-    return m_db.instancesForSeries(spec.seriesUid);
+    return m_db.instancesForSeries(layout.seriesUid);
 }
 
 void TestFusionVolume::landsInPatientSpace_data()
@@ -126,28 +126,28 @@ void TestFusionVolume::landsInPatientSpace()
 {
     QFETCH(int, plane);
     QFETCH(bool, reversed);
-    SeriesSpec spec = smallSpec(fixtures::Plane(plane));
-    spec.reverseInstanceNumbers = reversed;
-    spec.origin = {-31.5, 12.25, 80.0};
-    const auto rows = indexSeries(spec, QStringLiteral("geo_%1_%2").arg(plane).arg(reversed));
-    QCOMPARE(rows.size(), spec.slices);
+    SeriesLayout layout = smallLayout(fixtures::Plane(plane));
+    layout.reverseInstanceNumbers = reversed;
+    layout.origin = {-31.5, 12.25, 80.0};
+    const auto rows = indexSeries(layout, QStringLiteral("geo_%1_%2").arg(plane).arg(reversed));
+    QCOMPARE(rows.size(), layout.slices);
     QString message;
     const render::FusionVolume v = render::buildFusionVolume(rows, &message);
     QVERIFY2(message.isEmpty(), qPrintable(message));
-    QCOMPARE((std::array{v.nx, v.ny, v.nz}), (std::array{spec.columns, spec.rows, spec.slices}));
+    QCOMPARE((std::array{v.nx, v.ny, v.nz}), (std::array{layout.columns, layout.rows, layout.slices}));
     // k = 0 is the smallest distance along the normal, whatever order the index gave.
-    const Vec3 firstPos = fixtures::slicePosition(spec, 0);
+    const Vec3 firstPos = fixtures::slicePosition(layout, 0);
     for (int a = 0; a < 3; ++a)
         QVERIFY(std::abs(v.origin[size_t(a)] - firstPos[size_t(a)]) < 1e-4);
     QCOMPARE(v.minValue, code(0, 0, 0) - 1024.0);
-    QCOMPARE(v.maxValue, code(spec.columns - 1, spec.rows - 1, spec.slices - 1) - 1024.0);
+    QCOMPARE(v.maxValue, code(layout.columns - 1, layout.rows - 1, layout.slices - 1) - 1024.0);
 
     for (int k = 0; k < v.nz; ++k)
         for (int j = 0; j < v.ny; ++j)
             for (int i = 0; i < v.nx; ++i) {
                 Vec3 p;
                 render::voxelToWorld(v, i, j, k, &p[0], &p[1], &p[2]);
-                const double expected = fixtureValueAt(spec, p);
+                const double expected = fixtureValueAt(layout, p);
                 QVERIFY2(!std::isnan(expected), qPrintable(QStringLiteral("voxel %1,%2,%3 off the grid").arg(i).arg(j).arg(k)));
                 QCOMPARE(double(v.voxels[v.index(i, j, k)]), expected);
                 double bi = 0, bj = 0, bk = 0;
@@ -166,7 +166,7 @@ void TestFusionVolume::landsInPatientSpace()
 
 void TestFusionVolume::geometryFailures()
 {
-    const auto rows = indexSeries(smallSpec(fixtures::Plane::Axial), QStringLiteral("fail"));
+    const auto rows = indexSeries(smallLayout(fixtures::Plane::Axial), QStringLiteral("fail"));
     QVERIFY(!rows.isEmpty());
     struct Case
     {
@@ -204,10 +204,10 @@ void TestFusionVolume::geometryFailures()
 void TestFusionVolume::repeatedPositionKeepsFirstRow()
 {
     // Two acquisitions of the same slab (multi-echo): positions 0, 0, 5, 10 along the normal.
-    SeriesSpec a = smallSpec(fixtures::Plane::Axial);
+    SeriesLayout a = smallLayout(fixtures::Plane::Axial);
     a.slices = 3;
     a.sliceSpacing = 5.0;
-    SeriesSpec b = a;
+    SeriesLayout b = a;
     b.value = [](int x, int y, int z) { return 900 + code(x, y, z); };
     const auto rowsA = indexSeries(a, QStringLiteral("echoA"));
     const auto rowsB = indexSeries(b, QStringLiteral("echoB"));
@@ -231,7 +231,7 @@ void TestFusionVolume::repeatedPositionKeepsFirstRow()
 
 void TestFusionVolume::sliceSpacingRules()
 {
-    SeriesSpec s = smallSpec(fixtures::Plane::Axial);
+    SeriesLayout s = smallLayout(fixtures::Plane::Axial);
     s.slices = 1;
     s.sliceThickness = 2.5;
     auto rows = indexSeries(s, QStringLiteral("single"));
@@ -248,7 +248,7 @@ void TestFusionVolume::sliceSpacingRules()
 
 void TestFusionVolume::unreadableRows()
 {
-    SeriesSpec s = smallSpec(fixtures::Plane::Axial);
+    SeriesLayout s = smallLayout(fixtures::Plane::Axial);
     s.slices = 50;
     s.rows = 4;
     s.columns = 3;
@@ -283,7 +283,7 @@ void TestFusionVolume::unreadableRows()
 void TestFusionVolume::oversizedSeriesIsRefused()
 {
     // 400 000 rows of one 256 x 256 file: 105 GB of voxels, beyond any test machine's memory.
-    SeriesSpec s = smallSpec(fixtures::Plane::Axial);
+    SeriesLayout s = smallLayout(fixtures::Plane::Axial);
     s.slices = 1;
     s.rows = 256;
     s.columns = 256;

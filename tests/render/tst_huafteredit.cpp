@@ -21,12 +21,12 @@ private slots:
     {
         dicom::CodecRegistrationScope codecs;
         QTemporaryDir dir;
-        fixtures::SeriesSpec spec;
-        spec.rows = 16;
-        spec.columns = 16;
-        spec.slices = 1;
-        spec.rescaleIntercept = -1024.0;
-        const QString path = fixtures::writeSlice(dir.filePath(QStringLiteral("ct.dcm")), spec, 0);
+        fixtures::SeriesLayout layout;
+        layout.rows = 16;
+        layout.columns = 16;
+        layout.slices = 1;
+        layout.rescaleIntercept = -1024.0;
+        const QString path = fixtures::writeSlice(dir.filePath(QStringLiteral("ct.dcm")), layout, 0);
 
         render::HuImage before;
         QString error;

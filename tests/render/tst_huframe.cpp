@@ -14,13 +14,13 @@
 #include <cmath>
 #include <thread>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
-SeriesSpec smallSpec()
+SeriesLayout smallLayout()
 {
-    SeriesSpec s;
+    SeriesLayout s;
     s.rows = 6;
     s.columns = 5;
     s.slices = 3;
@@ -64,7 +64,7 @@ private slots:
     {
         QFETCH(int, requested);
         QFETCH(int, used);
-        const QString file = fixtures::writeMultiFrame(path("mf.dcm"), smallSpec());
+        const QString file = fixtures::writeMultiFrame(path("mf.dcm"), smallLayout());
         render::HuImage im;
         QString error;
         QVERIFY2(render::loadHuFrame(im, file, requested, &error), qPrintable(error));
@@ -95,7 +95,7 @@ private slots:
         QFETCH(QString, slope);
         QFETCH(QString, intercept);
         QFETCH(double, expectedFirst);
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.slices = 1;
         s.customize = [&](DcmDataset& ds, int) {
             if (!frames.isEmpty())
@@ -119,7 +119,7 @@ private slots:
 
     void enhancedRescaleFromFunctionalGroups()
     {
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.rescaleSlope = 2.0;
         s.rescaleIntercept = -1000.0;
         const QString file = fixtures::writeEnhancedMultiFrame(path("enh.dcm"), s);
@@ -151,7 +151,7 @@ private slots:
         QFETCH(int, bitsStored);
         QFETCH(int, highBit);
         QFETCH(double, expected);
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.slices = 1;
         s.pixels = fixtures::PixelKind(kind);
         s.value = [stored](int, int, int) { return stored; };
@@ -183,7 +183,7 @@ private slots:
     void lyingOrUnsupportedFilesFail()
     {
         QFETCH(int, which);
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.slices = 1;
         if (which == 3)
             s.pixels = fixtures::PixelKind::Rgb8;
@@ -221,7 +221,7 @@ private slots:
 
     void truncatedAndForeignFilesFail()
     {
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.rows = 64;
         s.columns = 64;
         s.slices = 1;
@@ -249,7 +249,7 @@ private slots:
     void compressedFramesDecode()
     {
         QFETCH(int, compression);
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.compression = fixtures::Compression(compression);
         const QString file = fixtures::writeMultiFrame(path(QStringLiteral("c%1.dcm").arg(compression)), s);
         render::clearHuFrameCache();
@@ -265,7 +265,7 @@ private slots:
 
     void cacheFollowsPathSizeAndTime()
     {
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         const QString a = fixtures::writeSlice(path("cacheA.dcm"), s, 0);
         render::clearHuFrameCache();
         const long long start = render::huFrameParseCount();
@@ -292,7 +292,7 @@ private slots:
 
     void concurrentLoadsOfDifferentFiles()
     {
-        SeriesSpec s = smallSpec();
+        SeriesLayout s = smallLayout();
         s.slices = 12;
         s.rows = 40;
         s.columns = 30;

@@ -209,10 +209,10 @@ void TestRoiComponent::regionsOnFixtureFrame()
     // every pixel from (15, 24) on qualifies, cut by the ellipse.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    fixtures::SeriesSpec spec;
-    spec.rows = spec.columns = 32;
-    spec.slices = 1;
-    const QStringList paths = fixtures::writeSeries(dir.path(), spec);
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 32;
+    layout.slices = 1;
+    const QStringList paths = fixtures::writeSeries(dir.path(), layout);
     QCOMPARE(paths.size(), 1);
     HuImage frame;
     QString error;

@@ -17,7 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 
 namespace {
 
@@ -91,24 +91,24 @@ void TestTimeIntensityCurve::initTestCase()
     // One series per phase, 12 s apart; series numbers run opposite to time so that the time order
     // is what puts the phases in order. Slice k of phase p holds level(p) + k everywhere.
     for (int p = 0; p < kPhases; ++p) {
-        SeriesSpec spec;
-        spec.studyUid = m_studyUid;
-        spec.seriesUid = fixtures::newUid();
-        spec.frameOfReferenceUid = frameOfReference;
-        spec.seriesNumber = QString::number(50 - p);
-        spec.seriesDescription = QStringLiteral("DCE %1").arg(p);
-        spec.modality = QStringLiteral("MR");
-        spec.rows = spec.columns = 24;
-        spec.slices = kSlices;
-        spec.rescaleIntercept = 0.0;
-        spec.reverseInstanceNumbers = true;
-        spec.acquisitionTimeStart = 36000.0 + 12.0 * p;
-        spec.value = [p](int, int, int z) { return phaseLevel(p) + z; };
+        SeriesLayout layout;
+        layout.studyUid = m_studyUid;
+        layout.seriesUid = fixtures::newUid();
+        layout.frameOfReferenceUid = frameOfReference;
+        layout.seriesNumber = QString::number(50 - p);
+        layout.seriesDescription = QStringLiteral("DCE %1").arg(p);
+        layout.modality = QStringLiteral("MR");
+        layout.rows = layout.columns = 24;
+        layout.slices = kSlices;
+        layout.rescaleIntercept = 0.0;
+        layout.reverseInstanceNumbers = true;
+        layout.acquisitionTimeStart = 36000.0 + 12.0 * p;
+        layout.value = [p](int, int, int z) { return phaseLevel(p) + z; };
         if (p == 0)
-            m_referenceSeries = spec.seriesUid;
+            m_referenceSeries = layout.seriesUid;
         const QString dir = m_dir.filePath(QStringLiteral("phase%1").arg(p));
         QVERIFY(QDir().mkpath(dir));
-        QVERIFY(indexFiles(fixtures::writeSeries(dir, spec)));
+        QVERIFY(indexFiles(fixtures::writeSeries(dir, layout)));
     }
 }
 
@@ -173,27 +173,27 @@ void TestTimeIntensityCurve::curveByTemporalIndex()
     // All phases in one series: 4 phases × 5 locations, Temporal Position Index 1..4 per file, the same
     // five positions in every phase, instance numbers in acquisition order.
     const int phases = 4, locations = 5;
-    SeriesSpec spec;
-    spec.modality = QStringLiteral("MR");
-    spec.rows = spec.columns = 16;
-    spec.slices = phases * locations;
-    spec.rescaleIntercept = 0.0;
-    spec.temporalPositionIndex = [locations](int k) { return k / locations + 1; };
+    SeriesLayout layout;
+    layout.modality = QStringLiteral("MR");
+    layout.rows = layout.columns = 16;
+    layout.slices = phases * locations;
+    layout.rescaleIntercept = 0.0;
+    layout.temporalPositionIndex = [locations](int k) { return k / locations + 1; };
     static const int levels[] = {300, 500, 400, 350};
-    spec.value = [locations](int, int, int k) { return levels[k / locations] + 10 * (k % locations); };
-    const SeriesSpec geometry = spec;
-    spec.customize = [geometry, locations](DcmDataset& ds, int k) {
+    layout.value = [locations](int, int, int k) { return levels[k / locations] + 10 * (k % locations); };
+    const SeriesLayout geometry = layout;
+    layout.customize = [geometry, locations](DcmDataset& ds, int k) {
         const auto p = fixtures::slicePosition(geometry, k % locations);
         ds.putAndInsertString(DCM_ImagePositionPatient,
                               QStringLiteral("%1\\%2\\%3").arg(p[0]).arg(p[1]).arg(p[2]).toLatin1().constData());
         ds.putAndInsertString(DCM_SliceLocation, QByteArray::number(p[2]).constData());
     };
-    fixtures::completeUids(spec);
+    fixtures::completeUids(layout);
     const QString dir = m_dir.filePath(QStringLiteral("temporal"));
     QVERIFY(QDir().mkpath(dir));
-    QVERIFY(indexFiles(fixtures::writeSeries(dir, spec)));
+    QVERIFY(indexFiles(fixtures::writeSeries(dir, layout)));
 
-    const PhaseGrouping grouping = groupPhasesByTemporalIndex(m_db.instancesForSeries(spec.seriesUid));
+    const PhaseGrouping grouping = groupPhasesByTemporalIndex(m_db.instancesForSeries(layout.seriesUid));
     QVERIFY2(grouping.isUsable(), qPrintable(grouping.message));
     QCOMPARE(grouping.phases.size(), phases);
 

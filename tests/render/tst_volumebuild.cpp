@@ -17,7 +17,7 @@
 #include <cmath>
 #include <random>
 
-using fixtures::SeriesSpec;
+using fixtures::SeriesLayout;
 using Vec3 = std::array<double, 3>;
 
 namespace {
@@ -32,9 +32,9 @@ int code(int i, int j, int k)
     return (k * R + j) * C + i + 1;
 }
 
-SeriesSpec baseSpec(fixtures::Plane plane)
+SeriesLayout baseLayout(fixtures::Plane plane)
 {
-    SeriesSpec s;
+    SeriesLayout s;
     s.rows = R;
     s.columns = C;
     s.slices = K;
@@ -43,7 +43,7 @@ SeriesSpec baseSpec(fixtures::Plane plane)
     return s;
 }
 
-Vec3 patientPosition(const SeriesSpec& s, int i, int j, int k)
+Vec3 patientPosition(const SeriesLayout& s, int i, int j, int k)
 {
     const auto o = fixtures::orientationOf(s);
     const Vec3 p = fixtures::slicePosition(s, k);
@@ -52,7 +52,7 @@ Vec3 patientPosition(const SeriesSpec& s, int i, int j, int k)
             p[2] + i * s.columnSpacing * o[2] + j * s.rowSpacing * o[5]};
 }
 
-render::SliceSource sourceFor(const SeriesSpec& s, const QString& file, int slice, int frame)
+render::SliceSource sourceFor(const SeriesLayout& s, const QString& file, int slice, int frame)
 {
     const auto o = fixtures::orientationOf(s);
     render::SliceSource src;
@@ -93,7 +93,7 @@ Decoded decode(float value, double slope, double intercept)
 // Every voxel must hold a source voxel, each source voxel once, and stepping along a volume axis must
 // step along the same patient axis (by exactly that axis' spacing for axis-aligned series), so any
 // flip, transposition or off-by-one fails.
-QString checkAnatomy(const render::Volume& v, const SeriesSpec& s, bool exactSteps)
+QString checkAnatomy(const render::Volume& v, const SeriesLayout& s, bool exactSteps)
 {
     if (v.isEmpty())
         return QStringLiteral("empty volume");
@@ -181,7 +181,7 @@ private slots:
         QFETCH(QString, variant);
         QFETCH(int, kind);
         QFETCH(int, compression);
-        SeriesSpec s = baseSpec(fixtures::Plane(plane));
+        SeriesLayout s = baseLayout(fixtures::Plane(plane));
         s.pixels = fixtures::PixelKind(kind);
         s.compression = fixtures::Compression(compression);
         if (s.pixels == fixtures::PixelKind::UInt16) {
@@ -232,7 +232,7 @@ private slots:
     {
         QFETCH(bool, enhanced);
         QFETCH(int, plane);
-        SeriesSpec s = baseSpec(fixtures::Plane(plane));
+        SeriesLayout s = baseLayout(fixtures::Plane(plane));
         s.rescaleSlope = 1.0;
         s.rescaleIntercept = -1024.0;
         s.sliceThickness = s.sliceSpacing;
@@ -262,7 +262,7 @@ private slots:
 
     void gapsAndOverlaps()
     {
-        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        SeriesLayout s = baseLayout(fixtures::Plane::Axial);
         const QStringList files = fixtures::writeSeries(freshDir(), s);
         QList<render::SliceSource> list;
         for (int k = 0; k < K; ++k)
@@ -293,7 +293,7 @@ private slots:
 
     void locationRulesWithoutGeometry()
     {
-        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        SeriesLayout s = baseLayout(fixtures::Plane::Axial);
         s.slices = 5;
         const QStringList files = fixtures::writeSeries(freshDir(), s);
         auto plain = [&](int file, double location, double thickness) {
@@ -330,10 +330,10 @@ private slots:
 
     void skippedAndUnreadableSlices()
     {
-        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        SeriesLayout s = baseLayout(fixtures::Plane::Axial);
         const QString dir = freshDir();
         const QStringList files = fixtures::writeSeries(dir, s);
-        SeriesSpec other = s;
+        SeriesLayout other = s;
         other.rows = R + 1;
         const QString odd = fixtures::writeSlice(dir + "/odd.dcm", other, 0);
         QList<render::SliceSource> list;
@@ -365,7 +365,7 @@ private slots:
 
     void tooLargeForMemory()
     {
-        SeriesSpec s = baseSpec(fixtures::Plane::Axial);
+        SeriesLayout s = baseLayout(fixtures::Plane::Axial);
         s.rows = 1024;
         s.columns = 1024;
         s.slices = 1;
@@ -409,7 +409,7 @@ private slots:
 
     void zeroOrientationKeepsStack()
     {
-        SeriesSpec s = baseSpec(fixtures::Plane::Sagittal);
+        SeriesLayout s = baseLayout(fixtures::Plane::Sagittal);
         const QStringList files = fixtures::writeSeries(freshDir(), s);
         QList<render::SliceSource> list;
         for (int k = 0; k < K; ++k) {

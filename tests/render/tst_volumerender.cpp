@@ -167,10 +167,10 @@ QImage referenceVrt(const render::Volume& v, const render::VolumeRenderParams& p
                     if (g2 > 1e-6) {
                         const V3 n = mul(gr, -1 / std::sqrt(g2));
                         const double light = std::min(0.35 + 0.65 * std::max(dot(n, L), 0.0), 1.15);
-                        const double spec = 0.18 * std::pow(std::max(dot(n, norm(add(L, mul(d, -1)))), 0.0), 24.0);
-                        cr = cr * light + spec;
-                        cg = cg * light + 0.95 * spec;
-                        cb = cb * light + 0.85 * spec;
+                        const double layout = 0.18 * std::pow(std::max(dot(n, norm(add(L, mul(d, -1)))), 0.0), 24.0);
+                        cr = cr * light + layout;
+                        cg = cg * light + 0.95 * layout;
+                        cb = cb * light + 0.85 * layout;
                     }
                 }
                 const double w = (1 - A) * alpha;

@@ -95,11 +95,11 @@ void putText(DcmItem& item, const DcmTagKey& tag, const QString& text, TextEncod
         put(item, tag, encodeText(text, enc));
 }
 
-TextEncoding effectiveEncoding(const SeriesSpec& spec)
+TextEncoding effectiveEncoding(const SeriesLayout& layout)
 {
-    if (spec.textEncoding != TextEncoding::Auto)
-        return spec.textEncoding;
-    if (spec.specificCharacterSet.trimmed() == QLatin1String("ISO_IR 144"))
+    if (layout.textEncoding != TextEncoding::Auto)
+        return layout.textEncoding;
+    if (layout.specificCharacterSet.trimmed() == QLatin1String("ISO_IR 144"))
         return TextEncoding::Iso8859_5;
     return TextEncoding::Utf8;
 }
@@ -140,35 +140,35 @@ PixelLayout layoutOf(PixelKind kind)
     return {};
 }
 
-int storedValue(const SeriesSpec& spec, int x, int y, int z, const PixelLayout& layout)
+int storedValue(const SeriesLayout& layout, int x, int y, int z, const PixelLayout& px)
 {
-    const int v = spec.value ? spec.value(x, y, z) : coordinateValue(x, y, z);
-    return std::clamp(v, layout.minValue, layout.maxValue);
+    const int v = layout.value ? layout.value(x, y, z) : coordinateValue(x, y, z);
+    return std::clamp(v, px.minValue, px.maxValue);
 }
 
 // Appends the frame of slice z to the byte buffer in the file's native (little endian) layout.
-void appendFrame(std::vector<Uint8>& bytes, const SeriesSpec& spec, int z, const PixelLayout& layout)
+void appendFrame(std::vector<Uint8>& bytes, const SeriesLayout& layout, int z, const PixelLayout& px)
 {
     const size_t start = bytes.size();
-    const size_t count = size_t(spec.rows) * size_t(spec.columns) * size_t(layout.samples);
-    bytes.resize(start + count * size_t(layout.bitsAllocated / 8));
+    const size_t count = size_t(layout.rows) * size_t(layout.columns) * size_t(px.samples);
+    bytes.resize(start + count * size_t(px.bitsAllocated / 8));
     Uint8* out = bytes.data() + start;
-    for (int y = 0; y < spec.rows; ++y) {
-        for (int x = 0; x < spec.columns; ++x) {
-            if (layout.samples == 3) {
+    for (int y = 0; y < layout.rows; ++y) {
+        for (int x = 0; x < layout.columns; ++x) {
+            if (px.samples == 3) {
                 std::array<int, 3> rgb;
-                if (spec.rgbValue) {
-                    rgb = spec.rgbValue(x, y, z);
+                if (layout.rgbValue) {
+                    rgb = layout.rgbValue(x, y, z);
                 } else {
-                    const int v = storedValue(spec, x, y, z, layout);
+                    const int v = storedValue(layout, x, y, z, px);
                     rgb = {v, v, v};
                 }
                 for (int c : rgb)
                     *out++ = Uint8(std::clamp(c, 0, 255));
-            } else if (layout.bitsAllocated == 8) {
-                *out++ = Uint8(storedValue(spec, x, y, z, layout));
+            } else if (px.bitsAllocated == 8) {
+                *out++ = Uint8(storedValue(layout, x, y, z, px));
             } else {
-                const Uint16 v = Uint16(storedValue(spec, x, y, z, layout) & 0xFFFF);
+                const Uint16 v = Uint16(storedValue(layout, x, y, z, px) & 0xFFFF);
                 *out++ = Uint8(v & 0xFF);
                 *out++ = Uint8(v >> 8);
             }
@@ -176,26 +176,26 @@ void appendFrame(std::vector<Uint8>& bytes, const SeriesSpec& spec, int z, const
     }
 }
 
-void putPixelModule(DcmItem& ds, const SeriesSpec& spec, const PixelLayout& layout, int frames,
+void putPixelModule(DcmItem& ds, const SeriesLayout& layout, const PixelLayout& px, int frames,
                     const std::vector<Uint8>& bytes)
 {
-    ds.putAndInsertUint16(DCM_SamplesPerPixel, Uint16(layout.samples));
-    if (layout.samples == 3) {
+    ds.putAndInsertUint16(DCM_SamplesPerPixel, Uint16(px.samples));
+    if (px.samples == 3) {
         put(ds, DCM_PhotometricInterpretation, "RGB");
         ds.putAndInsertUint16(DCM_PlanarConfiguration, 0);
     } else {
         put(ds, DCM_PhotometricInterpretation,
-            spec.photometric == Photometric::Monochrome1 ? "MONOCHROME1" : "MONOCHROME2");
+            layout.photometric == Photometric::Monochrome1 ? "MONOCHROME1" : "MONOCHROME2");
     }
-    ds.putAndInsertUint16(DCM_Rows, Uint16(spec.rows));
-    ds.putAndInsertUint16(DCM_Columns, Uint16(spec.columns));
-    ds.putAndInsertUint16(DCM_BitsAllocated, Uint16(layout.bitsAllocated));
-    ds.putAndInsertUint16(DCM_BitsStored, Uint16(layout.bitsAllocated));
-    ds.putAndInsertUint16(DCM_HighBit, Uint16(layout.bitsAllocated - 1));
-    ds.putAndInsertUint16(DCM_PixelRepresentation, layout.isSigned ? 1 : 0);
+    ds.putAndInsertUint16(DCM_Rows, Uint16(layout.rows));
+    ds.putAndInsertUint16(DCM_Columns, Uint16(layout.columns));
+    ds.putAndInsertUint16(DCM_BitsAllocated, Uint16(px.bitsAllocated));
+    ds.putAndInsertUint16(DCM_BitsStored, Uint16(px.bitsAllocated));
+    ds.putAndInsertUint16(DCM_HighBit, Uint16(px.bitsAllocated - 1));
+    ds.putAndInsertUint16(DCM_PixelRepresentation, px.isSigned ? 1 : 0);
     if (frames > 1 || frames == 0)
         put(ds, DCM_NumberOfFrames, QByteArray::number(std::max(frames, 1)));
-    if (layout.bitsAllocated == 8) {
+    if (px.bitsAllocated == 8) {
         ds.putAndInsertUint8Array(DCM_PixelData, bytes.data(), unsigned(bytes.size()));
     } else {
         // The buffer is little endian; DCMTK wants host order words.
@@ -206,78 +206,78 @@ void putPixelModule(DcmItem& ds, const SeriesSpec& spec, const PixelLayout& layo
     }
 }
 
-void putCommon(DcmItem& ds, const SeriesSpec& spec, bool enhanced)
+void putCommon(DcmItem& ds, const SeriesLayout& layout, bool enhanced)
 {
-    const TextEncoding enc = effectiveEncoding(spec);
-    if (!spec.specificCharacterSet.isEmpty())
-        put(ds, DCM_SpecificCharacterSet, spec.specificCharacterSet.toLatin1());
-    put(ds, DCM_SOPClassUID, sopClassFor(spec.modality, enhanced));
+    const TextEncoding enc = effectiveEncoding(layout);
+    if (!layout.specificCharacterSet.isEmpty())
+        put(ds, DCM_SpecificCharacterSet, layout.specificCharacterSet.toLatin1());
+    put(ds, DCM_SOPClassUID, sopClassFor(layout.modality, enhanced));
     put(ds, DCM_ImageType, enhanced ? "ORIGINAL\\PRIMARY\\AXIAL\\NONE" : "ORIGINAL\\PRIMARY\\AXIAL");
-    putText(ds, DCM_PatientID, spec.patientId, enc);
-    putText(ds, DCM_PatientName, spec.patientName, enc);
-    putText(ds, DCM_PatientBirthDate, spec.birthDate, enc);
-    putText(ds, DCM_PatientSex, spec.sex, enc);
-    put(ds, DCM_StudyInstanceUID, spec.studyUid.toLatin1());
-    put(ds, DCM_SeriesInstanceUID, spec.seriesUid.toLatin1());
-    putText(ds, DCM_StudyDate, spec.studyDate, enc);
-    putText(ds, DCM_StudyTime, spec.studyTime, enc);
-    putText(ds, DCM_StudyDescription, spec.studyDescription, enc);
-    putText(ds, DCM_AccessionNumber, spec.accessionNumber, enc);
-    putText(ds, DCM_SeriesDescription, spec.seriesDescription, enc);
-    putText(ds, DCM_SeriesNumber, spec.seriesNumber, enc);
-    putText(ds, DCM_Modality, spec.modality, enc);
-    putText(ds, DCM_BodyPartExamined, spec.bodyPart, enc);
-    put(ds, DCM_FrameOfReferenceUID, spec.frameOfReferenceUid.toLatin1());
+    putText(ds, DCM_PatientID, layout.patientId, enc);
+    putText(ds, DCM_PatientName, layout.patientName, enc);
+    putText(ds, DCM_PatientBirthDate, layout.birthDate, enc);
+    putText(ds, DCM_PatientSex, layout.sex, enc);
+    put(ds, DCM_StudyInstanceUID, layout.studyUid.toLatin1());
+    put(ds, DCM_SeriesInstanceUID, layout.seriesUid.toLatin1());
+    putText(ds, DCM_StudyDate, layout.studyDate, enc);
+    putText(ds, DCM_StudyTime, layout.studyTime, enc);
+    putText(ds, DCM_StudyDescription, layout.studyDescription, enc);
+    putText(ds, DCM_AccessionNumber, layout.accessionNumber, enc);
+    putText(ds, DCM_SeriesDescription, layout.seriesDescription, enc);
+    putText(ds, DCM_SeriesNumber, layout.seriesNumber, enc);
+    putText(ds, DCM_Modality, layout.modality, enc);
+    putText(ds, DCM_BodyPartExamined, layout.bodyPart, enc);
+    put(ds, DCM_FrameOfReferenceUID, layout.frameOfReferenceUid.toLatin1());
 }
 
-void putDisplay(DcmItem& ds, const SeriesSpec& spec)
+void putDisplay(DcmItem& ds, const SeriesLayout& layout)
 {
-    if (spec.pixels == PixelKind::Rgb8)
+    if (layout.pixels == PixelKind::Rgb8)
         return;
-    put(ds, DCM_RescaleIntercept, decimal(spec.rescaleIntercept));
-    put(ds, DCM_RescaleSlope, decimal(spec.rescaleSlope));
-    put(ds, DCM_RescaleType, spec.modality == QLatin1String("CT") ? "HU" : "US");
-    put(ds, DCM_WindowCenter, decimal(spec.windowCenter));
-    put(ds, DCM_WindowWidth, decimal(spec.windowWidth));
+    put(ds, DCM_RescaleIntercept, decimal(layout.rescaleIntercept));
+    put(ds, DCM_RescaleSlope, decimal(layout.rescaleSlope));
+    put(ds, DCM_RescaleType, layout.modality == QLatin1String("CT") ? "HU" : "US");
+    put(ds, DCM_WindowCenter, decimal(layout.windowCenter));
+    put(ds, DCM_WindowWidth, decimal(layout.windowWidth));
 }
 
-std::array<double, 3> normalOf(const SeriesSpec& spec)
+std::array<double, 3> normalOf(const SeriesLayout& layout)
 {
-    const auto o = orientationOf(spec);
+    const auto o = orientationOf(layout);
     return normalized(cross({o[0], o[1], o[2]}, {o[3], o[4], o[5]}));
 }
 
-double sliceLocationOf(const SeriesSpec& spec, int slice)
+double sliceLocationOf(const SeriesLayout& layout, int slice)
 {
-    const auto p = slicePosition(spec, slice);
-    const auto n = normalOf(spec);
+    const auto p = slicePosition(layout, slice);
+    const auto n = normalOf(layout);
     return p[0] * n[0] + p[1] * n[1] + p[2] * n[2];
 }
 
-void putGeometry(DcmItem& ds, const SeriesSpec& spec, int slice)
+void putGeometry(DcmItem& ds, const SeriesLayout& layout, int slice)
 {
-    put(ds, DCM_PixelSpacing, dsList({spec.rowSpacing, spec.columnSpacing}));
-    put(ds, DCM_SliceThickness, decimal(spec.sliceThickness));
-    if (!spec.writeGeometry)
+    put(ds, DCM_PixelSpacing, dsList({layout.rowSpacing, layout.columnSpacing}));
+    put(ds, DCM_SliceThickness, decimal(layout.sliceThickness));
+    if (!layout.writeGeometry)
         return;
-    const auto o = orientationOf(spec);
-    const auto p = slicePosition(spec, slice);
+    const auto o = orientationOf(layout);
+    const auto p = slicePosition(layout, slice);
     put(ds, DCM_ImagePositionPatient, dsList({p[0], p[1], p[2]}));
     put(ds, DCM_ImageOrientationPatient, dsList({o[0], o[1], o[2], o[3], o[4], o[5]}));
-    put(ds, DCM_SliceLocation, decimal(sliceLocationOf(spec, slice)));
+    put(ds, DCM_SliceLocation, decimal(sliceLocationOf(layout, slice)));
 }
 
-int instanceNumberOf(const SeriesSpec& spec, int slice)
+int instanceNumberOf(const SeriesLayout& layout, int slice)
 {
-    return spec.firstInstanceNumber + (spec.reverseInstanceNumbers ? spec.slices - 1 - slice : slice);
+    return layout.firstInstanceNumber + (layout.reverseInstanceNumbers ? layout.slices - 1 - slice : slice);
 }
 
-void putInstance(DcmItem& ds, const SeriesSpec& spec, int slice)
+void putInstance(DcmItem& ds, const SeriesLayout& layout, int slice)
 {
     put(ds, DCM_SOPInstanceUID, newUid().toLatin1());
-    put(ds, DCM_InstanceNumber, QByteArray::number(instanceNumberOf(spec, slice)));
-    if (spec.acquisitionTimeStart >= 0.0) {
-        const double t = spec.acquisitionTimeStart + spec.acquisitionTimeStep * std::max(slice, 0);
+    put(ds, DCM_InstanceNumber, QByteArray::number(instanceNumberOf(layout, slice)));
+    if (layout.acquisitionTimeStart >= 0.0) {
+        const double t = layout.acquisitionTimeStart + layout.acquisitionTimeStep * std::max(slice, 0);
         put(ds, DCM_AcquisitionTime, tmText(t));
     }
 }
@@ -319,13 +319,13 @@ bool compress(DcmDataset& ds, Compression compression)
     return true;
 }
 
-QString finish(const QString& path, DcmFileFormat& ff, const SeriesSpec& spec, int customizeIndex)
+QString finish(const QString& path, DcmFileFormat& ff, const SeriesLayout& layout, int customizeIndex)
 {
     DcmDataset& ds = *ff.getDataset();
-    if (!compress(ds, spec.compression))
+    if (!compress(ds, layout.compression))
         throw std::runtime_error("fixtures: DCMTK could not compress the data set");
-    if (spec.customize)
-        spec.customize(ds, customizeIndex);
+    if (layout.customize)
+        layout.customize(ds, customizeIndex);
     if (!saveDataset(path, ds))
         throw std::runtime_error("fixtures: could not save " + path.toStdString());
     return path;
@@ -406,14 +406,14 @@ QString newUid()
     return QString::fromLatin1(buf);
 }
 
-void completeUids(SeriesSpec& spec)
+void completeUids(SeriesLayout& layout)
 {
-    if (spec.studyUid.isEmpty())
-        spec.studyUid = newUid();
-    if (spec.seriesUid.isEmpty())
-        spec.seriesUid = newUid();
-    if (spec.frameOfReferenceUid.isEmpty())
-        spec.frameOfReferenceUid = newUid();
+    if (layout.studyUid.isEmpty())
+        layout.studyUid = newUid();
+    if (layout.seriesUid.isEmpty())
+        layout.seriesUid = newUid();
+    if (layout.frameOfReferenceUid.isEmpty())
+        layout.frameOfReferenceUid = newUid();
 }
 
 int coordinateValue(int x, int y, int z)
@@ -421,9 +421,9 @@ int coordinateValue(int x, int y, int z)
     return 1000 * z + 10 * y + x;
 }
 
-std::array<double, 6> orientationOf(const SeriesSpec& spec)
+std::array<double, 6> orientationOf(const SeriesLayout& layout)
 {
-    switch (spec.plane) {
+    switch (layout.plane) {
     case Plane::Axial:
         return {1, 0, 0, 0, 1, 0};
     case Plane::Sagittal:
@@ -431,7 +431,7 @@ std::array<double, 6> orientationOf(const SeriesSpec& spec)
     case Plane::Coronal:
         return {1, 0, 0, 0, 0, -1};
     case Plane::Oblique: {
-        const auto& o = spec.obliqueOrientation;
+        const auto& o = layout.obliqueOrientation;
         const auto r = normalized({o[0], o[1], o[2]});
         const auto c = normalized({o[3], o[4], o[5]});
         return {r[0], r[1], r[2], c[0], c[1], c[2]};
@@ -440,116 +440,116 @@ std::array<double, 6> orientationOf(const SeriesSpec& spec)
     return {1, 0, 0, 0, 1, 0};
 }
 
-std::array<double, 3> slicePosition(const SeriesSpec& spec, int slice)
+std::array<double, 3> slicePosition(const SeriesLayout& layout, int slice)
 {
-    const auto n = normalOf(spec);
-    const double d = spec.sliceSpacing * slice;
-    return {spec.origin[0] + d * n[0], spec.origin[1] + d * n[1], spec.origin[2] + d * n[2]};
+    const auto n = normalOf(layout);
+    const double d = layout.sliceSpacing * slice;
+    return {layout.origin[0] + d * n[0], layout.origin[1] + d * n[1], layout.origin[2] + d * n[2]};
 }
 
-QString writeSlice(const QString& path, const SeriesSpec& specIn, int slice)
+QString writeSlice(const QString& path, const SeriesLayout& layoutIn, int slice)
 {
-    SeriesSpec spec = specIn;
-    completeUids(spec);
-    const PixelLayout layout = layoutOf(spec.pixels);
+    SeriesLayout layout = layoutIn;
+    completeUids(layout);
+    const PixelLayout px = layoutOf(layout.pixels);
     std::vector<Uint8> bytes;
-    appendFrame(bytes, spec, slice, layout);
+    appendFrame(bytes, layout, slice, px);
 
     DcmFileFormat ff;
     DcmDataset& ds = *ff.getDataset();
-    putCommon(ds, spec, false);
-    putInstance(ds, spec, slice);
-    putGeometry(ds, spec, slice);
-    putDisplay(ds, spec);
-    if (spec.temporalPositionIndex)
-        put(ds, DCM_TemporalPositionIndex, QByteArray::number(spec.temporalPositionIndex(slice)));
-    putPixelModule(ds, spec, layout, 1, bytes);
+    putCommon(ds, layout, false);
+    putInstance(ds, layout, slice);
+    putGeometry(ds, layout, slice);
+    putDisplay(ds, layout);
+    if (layout.temporalPositionIndex)
+        put(ds, DCM_TemporalPositionIndex, QByteArray::number(layout.temporalPositionIndex(slice)));
+    putPixelModule(ds, layout, px, 1, bytes);
     ensureParent(path);
-    return finish(path, ff, spec, slice);
+    return finish(path, ff, layout, slice);
 }
 
-QStringList writeSeries(const QString& dir, SeriesSpec spec)
+QStringList writeSeries(const QString& dir, SeriesLayout layout)
 {
-    completeUids(spec);
+    completeUids(layout);
     QDir().mkpath(dir);
     QStringList paths;
-    paths.reserve(spec.slices);
-    for (int k = 0; k < spec.slices; ++k)
-        paths << writeSlice(QDir(dir).filePath(QStringLiteral("IMG_%1.dcm").arg(k)), spec, k);
+    paths.reserve(layout.slices);
+    for (int k = 0; k < layout.slices; ++k)
+        paths << writeSlice(QDir(dir).filePath(QStringLiteral("IMG_%1.dcm").arg(k)), layout, k);
     return paths;
 }
 
-QString writeMultiFrame(const QString& path, SeriesSpec spec)
+QString writeMultiFrame(const QString& path, SeriesLayout layout)
 {
-    completeUids(spec);
-    const PixelLayout layout = layoutOf(spec.pixels);
+    completeUids(layout);
+    const PixelLayout px = layoutOf(layout.pixels);
     std::vector<Uint8> bytes;
-    for (int k = 0; k < spec.slices; ++k)
-        appendFrame(bytes, spec, k, layout);
+    for (int k = 0; k < layout.slices; ++k)
+        appendFrame(bytes, layout, k, px);
 
     DcmFileFormat ff;
     DcmDataset& ds = *ff.getDataset();
-    putCommon(ds, spec, false);
-    putInstance(ds, spec, 0);
-    putGeometry(ds, spec, 0);
-    putDisplay(ds, spec);
-    if (spec.slices > 1 && spec.writeGeometry)
-        put(ds, DCM_SpacingBetweenSlices, decimal(spec.sliceSpacing));
-    putPixelModule(ds, spec, layout, spec.slices, bytes);
+    putCommon(ds, layout, false);
+    putInstance(ds, layout, 0);
+    putGeometry(ds, layout, 0);
+    putDisplay(ds, layout);
+    if (layout.slices > 1 && layout.writeGeometry)
+        put(ds, DCM_SpacingBetweenSlices, decimal(layout.sliceSpacing));
+    putPixelModule(ds, layout, px, layout.slices, bytes);
     ensureParent(path);
-    return finish(path, ff, spec, -1);
+    return finish(path, ff, layout, -1);
 }
 
-QString writeEnhancedMultiFrame(const QString& path, SeriesSpec spec)
+QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout)
 {
-    completeUids(spec);
-    const PixelLayout layout = layoutOf(spec.pixels);
+    completeUids(layout);
+    const PixelLayout px = layoutOf(layout.pixels);
     std::vector<Uint8> bytes;
-    for (int k = 0; k < spec.slices; ++k)
-        appendFrame(bytes, spec, k, layout);
+    for (int k = 0; k < layout.slices; ++k)
+        appendFrame(bytes, layout, k, px);
 
     DcmFileFormat ff;
     DcmDataset& ds = *ff.getDataset();
-    putCommon(ds, spec, true);
-    putInstance(ds, spec, 0);
-    if (spec.acquisitionTimeStart >= 0.0)
-        put(ds, DCM_ContentTime, tmText(spec.acquisitionTimeStart));
+    putCommon(ds, layout, true);
+    putInstance(ds, layout, 0);
+    if (layout.acquisitionTimeStart >= 0.0)
+        put(ds, DCM_ContentTime, tmText(layout.acquisitionTimeStart));
 
     DcmItem* shared = newSequenceItem(ds, DCM_SharedFunctionalGroupsSequence);
     DcmItem* measures = newSequenceItem(*shared, DCM_PixelMeasuresSequence);
-    put(*measures, DCM_PixelSpacing, dsList({spec.rowSpacing, spec.columnSpacing}));
-    put(*measures, DCM_SliceThickness, decimal(spec.sliceThickness));
-    if (spec.writeGeometry) {
-        const auto o = orientationOf(spec);
+    put(*measures, DCM_PixelSpacing, dsList({layout.rowSpacing, layout.columnSpacing}));
+    put(*measures, DCM_SliceThickness, decimal(layout.sliceThickness));
+    if (layout.writeGeometry) {
+        const auto o = orientationOf(layout);
         DcmItem* orient = newSequenceItem(*shared, DCM_PlaneOrientationSequence);
         put(*orient, DCM_ImageOrientationPatient, dsList({o[0], o[1], o[2], o[3], o[4], o[5]}));
     }
-    if (spec.pixels != PixelKind::Rgb8) {
+    if (layout.pixels != PixelKind::Rgb8) {
         DcmItem* transform = newSequenceItem(*shared, DCM_PixelValueTransformationSequence);
-        put(*transform, DCM_RescaleIntercept, decimal(spec.rescaleIntercept));
-        put(*transform, DCM_RescaleSlope, decimal(spec.rescaleSlope));
-        put(*transform, DCM_RescaleType, spec.modality == QLatin1String("CT") ? "HU" : "US");
+        put(*transform, DCM_RescaleIntercept, decimal(layout.rescaleIntercept));
+        put(*transform, DCM_RescaleSlope, decimal(layout.rescaleSlope));
+        put(*transform, DCM_RescaleType, layout.modality == QLatin1String("CT") ? "HU" : "US");
         DcmItem* voi = newSequenceItem(*shared, DCM_FrameVOILUTSequence);
-        put(*voi, DCM_WindowCenter, decimal(spec.windowCenter));
-        put(*voi, DCM_WindowWidth, decimal(spec.windowWidth));
+        put(*voi, DCM_WindowCenter, decimal(layout.windowCenter));
+        put(*voi, DCM_WindowWidth, decimal(layout.windowWidth));
     }
 
-    for (int k = 0; k < spec.slices; ++k) {
+    for (int k = 0; k < layout.slices; ++k) {
         DcmItem* frame = newSequenceItem(ds, DCM_PerFrameFunctionalGroupsSequence);
         DcmItem* content = newSequenceItem(*frame, DCM_FrameContentSequence);
         put(*content, DCM_StackID, "1");
         put(*content, DCM_InStackPositionNumber, QByteArray::number(k + 1));
-        if (spec.temporalPositionIndex)
-            put(*content, DCM_TemporalPositionIndex, QByteArray::number(spec.temporalPositionIndex(k)));
-        if (spec.writeGeometry) {
-            const auto p = slicePosition(spec, k);
+        if (layout.temporalPositionIndex)
+            put(*content, DCM_TemporalPositionIndex, QByteArray::number(layout.temporalPositionIndex(k)));
+        if (layout.writeGeometry) {
+            const auto p = slicePosition(layout, k);
             DcmItem* position = newSequenceItem(*frame, DCM_PlanePositionSequence);
             put(*position, DCM_ImagePositionPatient, dsList({p[0], p[1], p[2]}));
         }
     }
-    putPixelModule(ds, spec, layout, spec.slices, bytes);
+    putPixelModule(ds, layout, px, layout.slices, bytes);
     ensureParent(path);
-    return finish(path, ff, spec, -1);
+    return finish(path, ff, layout, -1);
 }
 
 bool saveDataset(const QString& path, DcmDataset& ds)

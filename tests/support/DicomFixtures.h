@@ -25,9 +25,9 @@ enum class Plane { Axial, Sagittal, Coronal, Oblique };
 // UTF-8 otherwise. Windows1251 writes raw Cyrillic code-page bytes whatever is declared.
 enum class TextEncoding { Auto, Utf8, Windows1251, Iso8859_5 };
 
-struct SeriesSpec
+struct SeriesLayout
 {
-    // Patient / study / series. Empty UIDs are generated (one study and one series per spec).
+    // Patient / study / series. Empty UIDs are generated (one study and one series per layout).
     QString patientId = QStringLiteral("P0001");
     QString patientName = QStringLiteral("Test^Patient");
     QString birthDate = QStringLiteral("19700101");
@@ -86,26 +86,26 @@ struct SeriesSpec
     std::function<void(DcmDataset& ds, int slice)> customize;
 };
 
-// Fills generated UIDs in place so that several writes of one spec share study and series.
-void completeUids(SeriesSpec& spec);
+// Fills generated UIDs in place so that several writes of one layout share study and series.
+void completeUids(SeriesLayout& layout);
 QString newUid();
 
 // The stored value the default generator writes for voxel (x, y, z) of a signed 16-bit series.
 int coordinateValue(int x, int y, int z);
 
 // Direction cosines of the series' plane: row (0..2) and column (3..5).
-std::array<double, 6> orientationOf(const SeriesSpec& spec);
-std::array<double, 3> slicePosition(const SeriesSpec& spec, int slice);
+std::array<double, 6> orientationOf(const SeriesLayout& layout);
+std::array<double, 3> slicePosition(const SeriesLayout& layout, int slice);
 
 // One single-frame file per slice, named IMG_<k>.dcm in dir. Returns the written paths in slice order.
-QStringList writeSeries(const QString& dir, SeriesSpec spec);
+QStringList writeSeries(const QString& dir, SeriesLayout layout);
 // One file for slice k of the series.
-QString writeSlice(const QString& path, const SeriesSpec& spec, int slice);
+QString writeSlice(const QString& path, const SeriesLayout& layout, int slice);
 // Classic multi-frame (all frames in one file, top-level geometry of slice 0).
-QString writeMultiFrame(const QString& path, SeriesSpec spec);
+QString writeMultiFrame(const QString& path, SeriesLayout layout);
 // Enhanced multi-frame with shared and per-frame functional groups (plane position per frame,
 // pixel measures and orientation in the shared groups).
-QString writeEnhancedMultiFrame(const QString& path, SeriesSpec spec);
+QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout);
 
 // Saves an arbitrary data set as a Part-10 file (explicit little endian unless the data set is encoded).
 bool saveDataset(const QString& path, DcmDataset& ds);

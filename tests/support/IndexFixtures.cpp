@@ -17,12 +17,12 @@ bool indexFiles(db::Database& index, const QStringList& paths)
     return !paths.isEmpty();
 }
 
-bool writeAndIndexSeries(db::Database& index, const QString& dir, SeriesSpec& spec)
+bool writeAndIndexSeries(db::Database& index, const QString& dir, SeriesLayout& layout)
 {
-    completeUids(spec);
+    completeUids(layout);
     if (!QDir().mkpath(dir))
         return false;
-    return indexFiles(index, writeSeries(dir, spec));
+    return indexFiles(index, writeSeries(dir, layout));
 }
 
 } // namespace fixtures

@@ -16,7 +16,7 @@ namespace fixtures {
 bool indexFiles(db::Database& index, const QStringList& paths);
 
 // Writes the described series into `dir` (created when missing) and indexes it. UIDs left empty in
-// `spec` are generated and written back, so the caller learns the study and series UIDs.
-bool writeAndIndexSeries(db::Database& index, const QString& dir, SeriesSpec& spec);
+// `layout` are generated and written back, so the caller learns the study and series UIDs.
+bool writeAndIndexSeries(db::Database& index, const QString& dir, SeriesLayout& layout);
 
 } // namespace fixtures

@@ -39,12 +39,12 @@ public:
 
     // Writes the series into a folder of its own, indexes every file and returns the rows the viewer
     // gets from the index; `files` receives the written paths.
-    QList<db::InstanceRecord> index(fixtures::SeriesSpec spec, SeriesOverlayInfo* info = nullptr,
+    QList<db::InstanceRecord> index(fixtures::SeriesLayout layout, SeriesOverlayInfo* info = nullptr,
                                     QStringList* files = nullptr)
     {
-        fixtures::completeUids(spec);
+        fixtures::completeUids(layout);
         const QString dir = m_dir->filePath(QStringLiteral("s%1").arg(++m_counter));
-        const QStringList written = fixtures::writeSeries(dir, spec);
+        const QStringList written = fixtures::writeSeries(dir, layout);
         for (const QString& file : written) {
             const auto summary = dicom::readFileSummary(file);
             if (!summary || !m_db->indexFile(*summary))
@@ -53,13 +53,13 @@ public:
         if (files)
             *files = written;
         if (info) {
-            info->patientName = spec.patientName;
-            info->patientId = spec.patientId;
-            info->seriesDescription = spec.seriesDescription;
-            info->seriesInstanceUid = spec.seriesUid;
-            info->modality = spec.modality;
+            info->patientName = layout.patientName;
+            info->patientId = layout.patientId;
+            info->seriesDescription = layout.seriesDescription;
+            info->seriesInstanceUid = layout.seriesUid;
+            info->modality = layout.modality;
         }
-        return m_db->instancesForSeries(spec.seriesUid);
+        return m_db->instancesForSeries(layout.seriesUid);
     }
 
 private:
@@ -71,17 +71,17 @@ private:
 };
 
 // An axial series of square pixels with the given spacings (x between columns, y between rows).
-inline fixtures::SeriesSpec spacedSpec(int size, int slices, double spacingX, double spacingY)
+inline fixtures::SeriesLayout spacedLayout(int size, int slices, double spacingX, double spacingY)
 {
-    fixtures::SeriesSpec spec;
-    spec.columns = size;
-    spec.rows = size;
-    spec.slices = slices;
-    spec.columnSpacing = spacingX;
-    spec.rowSpacing = spacingY;
-    spec.sliceSpacing = 1.0;
-    spec.sliceThickness = 1.0;
-    return spec;
+    fixtures::SeriesLayout layout;
+    layout.columns = size;
+    layout.rows = size;
+    layout.slices = slices;
+    layout.columnSpacing = spacingX;
+    layout.rowSpacing = spacingY;
+    layout.sliceSpacing = 1.0;
+    layout.sliceThickness = 1.0;
+    return layout;
 }
 
 inline std::unique_ptr<ImageViewportWidget> makePanel(int width = 420, int height = 380)

@@ -75,12 +75,12 @@ class TestAnalysisLaunchers : public QObject
     db::Database m_db;
     QString m_study, m_otherStudy, m_tube, m_flat, m_noGeometry;
 
-    QString add(fixtures::SeriesSpec spec, QString* studyUid = nullptr)
+    QString add(fixtures::SeriesLayout layout, QString* studyUid = nullptr)
     {
-        const bool ok = fixtures::writeAndIndexSeries(m_db, m_dir.filePath(fixtures::newUid()), spec);
+        const bool ok = fixtures::writeAndIndexSeries(m_db, m_dir.filePath(fixtures::newUid()), layout);
         if (studyUid)
-            *studyUid = spec.studyUid;
-        return ok ? spec.seriesUid : QString();
+            *studyUid = layout.studyUid;
+        return ok ? layout.seriesUid : QString();
     }
 
     std::unique_ptr<ViewerWindow> openViewer(const QString& seriesUid, const QString& study = {})
@@ -96,28 +96,28 @@ class TestAnalysisLaunchers : public QObject
         m_codecs = std::make_unique<dicom::CodecRegistrationScope>();
         QVERIFY(m_dir.isValid() && m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
         // A contrast-filled vessel (300 HU, radius 3 mm) along z through pixel (20, 20), in 40 HU.
-        fixtures::SeriesSpec spec;
-        spec.rows = spec.columns = spec.slices = 40;
-        spec.rowSpacing = spec.columnSpacing = spec.sliceSpacing = spec.sliceThickness = 1.0;
-        spec.value = [](int x, int y, int) {
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = layout.slices = 40;
+        layout.rowSpacing = layout.columnSpacing = layout.sliceSpacing = layout.sliceThickness = 1.0;
+        layout.value = [](int x, int y, int) {
             return (x - 20) * (x - 20) + (y - 20) * (y - 20) <= 9 ? 1324 : 1064;
         };
-        fixtures::completeUids(spec); // one frame of reference for the series of the study
-        m_tube = add(spec, &m_study);
+        fixtures::completeUids(layout); // one frame of reference for the series of the study
+        m_tube = add(layout, &m_study);
         // Two plain series of one geometry a minute apart (a CTA pair, two DCE phases) and one without.
         auto next = [&](int slices, bool geometry) {
-            spec.seriesUid = fixtures::newUid();
-            spec.seriesNumber = QString::number(spec.seriesNumber.toInt() + 1);
-            spec.rows = spec.columns = 16;
-            spec.slices = slices;
-            spec.writeGeometry = geometry;
-            spec.acquisitionTimeStart += 60.0;
-            return spec;
+            layout.seriesUid = fixtures::newUid();
+            layout.seriesNumber = QString::number(layout.seriesNumber.toInt() + 1);
+            layout.rows = layout.columns = 16;
+            layout.slices = slices;
+            layout.writeGeometry = geometry;
+            layout.acquisitionTimeStart += 60.0;
+            return layout;
         };
         m_flat = add(next(4, true));
         QVERIFY(!add(next(4, true)).isEmpty());
         m_noGeometry = add(next(3, false));
-        fixtures::SeriesSpec older = next(4, true);
+        fixtures::SeriesLayout older = next(4, true);
         older.studyUid = fixtures::newUid();
         older.studyDate = QStringLiteral("20230101");
         QVERIFY(!add(older, &m_otherStudy).isEmpty() && !m_tube.isEmpty() && !m_noGeometry.isEmpty());

@@ -142,11 +142,11 @@ class TestCompareFusion : public QObject
     QString m_studyA, m_studyB, m_studyC, m_studyNoId, m_studyOther;
     QString m_ct, m_pet, m_noGeometry, m_broken, m_flat, m_olderSeries, m_dateOnlySeries, m_otherSeries;
 
-    QString add(fixtures::SeriesSpec& spec, const QString& folder)
+    QString add(fixtures::SeriesLayout& layout, const QString& folder)
     {
-        if (!fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(folder), spec))
+        if (!fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(folder), layout))
             return {};
-        return spec.seriesUid;
+        return layout.seriesUid;
     }
 
     std::unique_ptr<ViewerWindow> openViewer(const QString& study)
@@ -167,7 +167,7 @@ private slots:
         QVERIFY(m_db->open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
 
         // Study A: a CT of uniform soft tissue, 1 mm pixels, slices every 2 mm from z = 50.
-        fixtures::SeriesSpec ct;
+        fixtures::SeriesLayout ct;
         ct.patientId = QStringLiteral("P1");
         ct.studyDescription = QStringLiteral("Current");
         ct.studyDate = QStringLiteral("20240115");
@@ -182,7 +182,7 @@ private slots:
         m_studyA = ct.studyUid;
 
         // Its PET: 2 mm pixels, starting 4 mm lower, in the same frame of reference.
-        fixtures::SeriesSpec pet = ct;
+        fixtures::SeriesLayout pet = ct;
         pet.seriesUid.clear();
         pet.seriesDescription = QStringLiteral("PET");
         pet.seriesNumber = QStringLiteral("2");
@@ -195,7 +195,7 @@ private slots:
         pet.value = petValue;
         m_pet = add(pet, QStringLiteral("pet"));
 
-        fixtures::SeriesSpec noGeometry = pet;
+        fixtures::SeriesLayout noGeometry = pet;
         noGeometry.seriesUid.clear();
         noGeometry.seriesDescription.clear();
         noGeometry.seriesNumber = QStringLiteral("3");
@@ -204,7 +204,7 @@ private slots:
         noGeometry.slices = 3;
         m_noGeometry = add(noGeometry, QStringLiteral("nogeo"));
 
-        fixtures::SeriesSpec broken = pet;
+        fixtures::SeriesLayout broken = pet;
         broken.seriesUid.clear();
         broken.seriesDescription = QStringLiteral("Broken");
         broken.seriesNumber = QStringLiteral("4");
@@ -213,7 +213,7 @@ private slots:
         for (const db::InstanceRecord& row : m_db->instancesForSeries(m_broken))
             QVERIFY(QFile::remove(row.filePath)); // indexed, then lost from the disk
 
-        fixtures::SeriesSpec flat = pet;
+        fixtures::SeriesLayout flat = pet;
         flat.seriesUid.clear();
         flat.seriesDescription = QStringLiteral("Flat");
         flat.seriesNumber = QStringLiteral("5");
@@ -221,7 +221,7 @@ private slots:
         m_flat = add(flat, QStringLiteral("flat"));
 
         // Two older studies of the same patient, one with a date that is not a full date.
-        fixtures::SeriesSpec older;
+        fixtures::SeriesLayout older;
         older.patientId = QStringLiteral("P1");
         older.studyDate = QStringLiteral("20230301");
         older.studyDescription = QStringLiteral("Older study");
@@ -230,7 +230,7 @@ private slots:
         m_olderSeries = add(older, QStringLiteral("older"));
         m_studyB = older.studyUid;
 
-        fixtures::SeriesSpec dateOnly = older;
+        fixtures::SeriesLayout dateOnly = older;
         dateOnly.studyUid.clear();
         dateOnly.seriesUid.clear();
         dateOnly.studyDate = QStringLiteral("2023");
@@ -239,7 +239,7 @@ private slots:
         m_studyC = dateOnly.studyUid;
 
         // A study without a patient ID, and a study of another patient.
-        fixtures::SeriesSpec noId = older;
+        fixtures::SeriesLayout noId = older;
         noId.studyUid.clear();
         noId.seriesUid.clear();
         noId.patientId.clear();
@@ -247,7 +247,7 @@ private slots:
         QVERIFY(!add(noId, QStringLiteral("noid")).isEmpty());
         m_studyNoId = noId.studyUid;
 
-        fixtures::SeriesSpec other = older;
+        fixtures::SeriesLayout other = older;
         other.studyUid.clear();
         other.seriesUid.clear();
         other.patientId = QStringLiteral("P2");
@@ -448,7 +448,7 @@ private slots:
     // A build that loses some planes still lays the overlay, and the status line says how many.
     void fusionWithMissingPlanesSaysSo()
     {
-        fixtures::SeriesSpec gappy;
+        fixtures::SeriesLayout gappy;
         gappy.studyUid = m_studyA;
         gappy.patientId = QStringLiteral("P1");
         gappy.modality = QStringLiteral("PT");

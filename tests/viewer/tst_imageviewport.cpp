@@ -117,17 +117,17 @@ class TestImageViewport : public QObject
     std::unique_ptr<paneltest::SeriesStore> m_store;
     int m_fileCounter = 0;
 
-    static fixtures::SeriesSpec squareSpec(int columns, int rows, int slices)
+    static fixtures::SeriesLayout squareLayout(int columns, int rows, int slices)
     {
-        fixtures::SeriesSpec spec;
-        spec.columns = columns;
-        spec.rows = rows;
-        spec.slices = slices;
-        spec.rowSpacing = 1.0;
-        spec.columnSpacing = 1.0;
-        spec.sliceSpacing = 1.0;
-        spec.sliceThickness = 1.0;
-        return spec;
+        fixtures::SeriesLayout layout;
+        layout.columns = columns;
+        layout.rows = rows;
+        layout.slices = slices;
+        layout.rowSpacing = 1.0;
+        layout.columnSpacing = 1.0;
+        layout.sliceSpacing = 1.0;
+        layout.sliceThickness = 1.0;
+        return layout;
     }
 
 private slots:
@@ -188,11 +188,11 @@ private slots:
     {
         QFETCH(int, plane);
         QFETCH(bool, reverseNumbers);
-        fixtures::SeriesSpec spec = squareSpec(24, 20, 6);
-        spec.plane = fixtures::Plane(plane);
-        spec.reverseInstanceNumbers = reverseNumbers;
+        fixtures::SeriesLayout layout = squareLayout(24, 20, 6);
+        layout.plane = fixtures::Plane(plane);
+        layout.reverseInstanceNumbers = reverseNumbers;
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         QCOMPARE(rows.size(), 6);
 
         auto panel = makePanel();
@@ -237,7 +237,7 @@ private slots:
     void steppingStopsAtTheEnds()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 10), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 10), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         QSignalSpy changed(panel.get(), &ImageViewportWidget::sliceChanged);
@@ -286,7 +286,7 @@ private slots:
     void wheelStepsWholeNotchesOnly()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 10), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 10), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->showSlice(5);
@@ -333,8 +333,8 @@ private slots:
     {
         SeriesOverlayInfo infoA;
         SeriesOverlayInfo infoB;
-        const QList<db::InstanceRecord> a = m_store->index(squareSpec(16, 16, 8), &infoA);
-        const QList<db::InstanceRecord> b = m_store->index(squareSpec(20, 12, 4), &infoB);
+        const QList<db::InstanceRecord> a = m_store->index(squareLayout(16, 16, 8), &infoA);
+        const QList<db::InstanceRecord> b = m_store->index(squareLayout(20, 12, 4), &infoB);
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(a, infoA);
@@ -384,7 +384,7 @@ private slots:
     void mergeKeepsTheShownSlice()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> all = m_store->index(squareSpec(16, 16, 10), &info);
+        const QList<db::InstanceRecord> all = m_store->index(squareLayout(16, 16, 10), &info);
         QCOMPARE(all.size(), 10);
         auto panel = makePanel();
         QSignalSpy changed(panel.get(), &ImageViewportWidget::sliceChanged);
@@ -432,7 +432,7 @@ private slots:
     void undecodableSliceSaysSo()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 4), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 4), &info);
         fixtures::writeBytes(rows.at(2).filePath, QByteArray(300, 'x'));
         auto panel = makePanel();
         panel->showSeries(rows, info);
@@ -505,7 +505,7 @@ private slots:
     void pixelSpacingAndSelection()
     {
         SeriesOverlayInfo info;
-        QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 3), &info);
+        QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 3), &info);
         auto panel = makePanel();
         rows[0].pixelSpacingX = 0.5;
         rows[0].pixelSpacingY = 0.0;
@@ -557,7 +557,7 @@ private slots:
         QFETCH(double, thickness);
         const int nx = 22, ny = 24, nz = 14;
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(nx, ny, nz), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareLayout(nx, ny, nz), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->showSlice(3);
@@ -663,7 +663,7 @@ private slots:
     void slabControls()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 12), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 12), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         auto* box = panel->graphicsView()->findChild<QDoubleSpinBox*>();
@@ -734,12 +734,12 @@ private slots:
         QFETCH(bool, geometry);
         QFETCH(int, sagittalCount);
         QFETCH(int, axialCount);
-        fixtures::SeriesSpec spec = squareSpec(20, 18, 9);
-        spec.plane = fixtures::Plane(plane);
-        spec.seriesDescription = description;
-        spec.writeGeometry = geometry;
+        fixtures::SeriesLayout layout = squareLayout(20, 18, 9);
+        layout.plane = fixtures::Plane(plane);
+        layout.seriesDescription = description;
+        layout.writeGeometry = geometry;
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         QCOMPARE(rows.size(), 9);
         auto panel = makePanel();
         panel->showSeries(rows, info);
@@ -754,7 +754,7 @@ private slots:
     void failedReconstructionKeepsThePlane()
     {
         SeriesOverlayInfo info;
-        QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 3), &info);
+        QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 3), &info);
         for (db::InstanceRecord& row : rows)
             row.filePath = m_store->filePath(QStringLiteral("missing/%1.dcm").arg(row.instanceNumber));
         auto panel = makePanel();
@@ -771,7 +771,7 @@ private slots:
     void inversionAndFusionOpacity()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(squareSpec(16, 16, 3), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(squareLayout(16, 16, 3), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->setWindowPreset({huAt(0, 0, 0) + 80.0, 200.0});
@@ -799,17 +799,17 @@ private slots:
     void multiFrameFilesShowEachFrame()
     {
         QFETCH(bool, enhanced);
-        fixtures::SeriesSpec spec = squareSpec(18, 14, 5);
-        fixtures::completeUids(spec);
+        fixtures::SeriesLayout layout = squareLayout(18, 14, 5);
+        fixtures::completeUids(layout);
         const QString path = m_store->filePath(QStringLiteral("mf%1.dcm").arg(++m_fileCounter));
-        enhanced ? fixtures::writeEnhancedMultiFrame(path, spec) : fixtures::writeMultiFrame(path, spec);
+        enhanced ? fixtures::writeEnhancedMultiFrame(path, layout) : fixtures::writeMultiFrame(path, layout);
         const auto summary = dicom::readFileSummary(path);
         QVERIFY(summary);
         QVERIFY(m_store->database().indexFile(*summary));
-        const QList<db::InstanceRecord> rows = m_store->database().instancesForSeries(spec.seriesUid);
+        const QList<db::InstanceRecord> rows = m_store->database().instancesForSeries(layout.seriesUid);
         QCOMPARE(rows.size(), 5);
         SeriesOverlayInfo info;
-        info.seriesInstanceUid = spec.seriesUid;
+        info.seriesInstanceUid = layout.seriesUid;
         auto panel = makePanel();
         panel->showSeries(rows, info);
         for (int i = 0; i < 5; ++i) {
@@ -839,13 +839,13 @@ private slots:
     // A flat volume still gets a window of at least 1.
     void narrowValueRangeWindow()
     {
-        fixtures::SeriesSpec spec = squareSpec(12, 12, 4);
-        spec.rescaleSlope = 0.5;
-        spec.rescaleIntercept = 0.0;
-        spec.pixels = fixtures::PixelKind::UInt16;
-        spec.value = [](int x, int y, int z) { return (x + y + z) % 2; };
+        fixtures::SeriesLayout layout = squareLayout(12, 12, 4);
+        layout.rescaleSlope = 0.5;
+        layout.rescaleIntercept = 0.0;
+        layout.pixels = fixtures::PixelKind::UInt16;
+        layout.value = [](int x, int y, int z) { return (x + y + z) % 2; };
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         selectPlane(*panel, 3);
@@ -856,9 +856,9 @@ private slots:
 
     void cornerTexts()
     {
-        fixtures::SeriesSpec spec = squareSpec(12, 12, 3);
+        fixtures::SeriesLayout layout = squareLayout(12, 12, 3);
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         info.patientName.clear();
         info.patientId = QStringLiteral("P77");
         info.birthDate = QStringLiteral("19800215");
@@ -874,7 +874,7 @@ private slots:
         QLabel* right = labelStartingWith(*panel, QStringLiteral("(без описания)\n"));
         QVERIFY(right);
         QCOMPARE(right->text(), QStringLiteral("(без описания)\n%1\nСерия 4 · CT\nСторона: Левая  ·  KNEE\n31.01.2024 09:30")
-                                    .arg(spec.seriesDescription));
+                                    .arg(layout.seriesDescription));
         QLabel* window = labelStartingWith(*panel, QStringLiteral("WL: 40  WW: 400"));
         QVERIFY(window);
         QVERIFY(window->isVisible());
@@ -890,14 +890,14 @@ private slots:
     // What a user sees: a soft-tissue CT slice and a coronal MIP of a body-like phantom.
     void grabLooksRight()
     {
-        fixtures::SeriesSpec spec;
-        spec.columns = 128;
-        spec.rows = 128;
-        spec.slices = 48;
-        spec.rowSpacing = spec.columnSpacing = 2.0;
-        spec.sliceSpacing = spec.sliceThickness = 2.5;
-        spec.seriesDescription = QStringLiteral("Грудная клетка");
-        spec.value = [](int x, int y, int z) {
+        fixtures::SeriesLayout layout;
+        layout.columns = 128;
+        layout.rows = 128;
+        layout.slices = 48;
+        layout.rowSpacing = layout.columnSpacing = 2.0;
+        layout.sliceSpacing = layout.sliceThickness = 2.5;
+        layout.seriesDescription = QStringLiteral("Грудная клетка");
+        layout.value = [](int x, int y, int z) {
             const double dx = (x - 64) / 52.0, dy = (y - 64) / 40.0;
             if (dx * dx + dy * dy > 1.0)
                 return 0; // air (-1024 HU)
@@ -910,7 +910,7 @@ private slots:
             return 1024 + 40 + (x % 8 == 0 ? 20 : 0);
         };
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(rows, info);

@@ -23,7 +23,7 @@
 #include <cmath>
 
 using paneltest::makePanel;
-using paneltest::spacedSpec;
+using paneltest::spacedLayout;
 using Measurement = ImageViewportWidget::Measurement;
 
 namespace {
@@ -106,11 +106,11 @@ class TestMeasurements : public QObject
     // A one-slice panel with the given pixel spacings; a negative spacing leaves Pixel Spacing out.
     std::unique_ptr<ImageViewportWidget> panelWithSpacing(double spacingX, double spacingY, int size = 32)
     {
-        fixtures::SeriesSpec spec = spacedSpec(size, 1, std::max(spacingX, 0.0), std::max(spacingY, 0.0));
+        fixtures::SeriesLayout layout = spacedLayout(size, 1, std::max(spacingX, 0.0), std::max(spacingY, 0.0));
         if (spacingX < 0 || spacingY < 0)
-            spec.customize = [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_PixelSpacing); };
+            layout.customize = [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_PixelSpacing); };
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         return panel;
@@ -422,7 +422,7 @@ private slots:
     void clearingKeepsOrDropsBySlice()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spacedSpec(32, 4, 1.0, 1.0), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spacedLayout(32, 4, 1.0, 1.0), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         for (int slice : {0, 1, 1, 3}) {
@@ -455,7 +455,7 @@ private slots:
     void mergeKeepsMeasurementsOnTheirImages()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> all = m_store->index(spacedSpec(32, 6, 1.0, 1.0), &info);
+        const QList<db::InstanceRecord> all = m_store->index(spacedLayout(32, 6, 1.0, 1.0), &info);
         QCOMPARE(all.size(), 6);
         auto panel = makePanel();
         panel->showSeries(all.mid(2), info);
@@ -484,7 +484,7 @@ private slots:
     void reconstructionPlaneHidesMeasurements()
     {
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spacedSpec(32, 8, 1.0, 1.0), &info);
+        const QList<db::InstanceRecord> rows = m_store->index(spacedLayout(32, 8, 1.0, 1.0), &info);
         auto panel = makePanel();
         panel->showSeries(rows, info);
         panel->showSlice(4);
@@ -548,8 +548,8 @@ private slots:
     // only the selected record shows handles.
     void grabEveryKind()
     {
-        fixtures::SeriesSpec spec = spacedSpec(256, 1, 0.7, 0.7);
-        spec.value = [](int x, int y, int) {
+        fixtures::SeriesLayout layout = spacedLayout(256, 1, 0.7, 0.7);
+        layout.value = [](int x, int y, int) {
             const double dx = (x - 128) / 110.0;
             const double dy = (y - 135) / 85.0;
             if (dx * dx + dy * dy > 1.0)
@@ -559,7 +559,7 @@ private slots:
             return bx * bx + by * by < 1.0 ? 1724 : 1064; // bone in soft tissue
         };
         SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, &info);
+        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         auto panel = makePanel(520, 480);
         panel->showSeries(rows, info);
 

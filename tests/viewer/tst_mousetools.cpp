@@ -89,7 +89,7 @@ class TestMouseTools : public QObject
     Q_OBJECT
 
     std::unique_ptr<SeriesStore> m_store;
-    fixtures::SeriesSpec m_spec;
+    fixtures::SeriesLayout m_layout;
     QList<db::InstanceRecord> m_rows;
     QList<db::InstanceRecord> m_flatRows; // no position or orientation
     SeriesOverlayInfo m_info;
@@ -105,11 +105,11 @@ class TestMouseTools : public QObject
     // Patient position of image point p on slice k of the fixture, worked out from the written geometry.
     Point3 patientOf(QPointF p, int k) const
     {
-        const Point3 origin = fixtures::slicePosition(m_spec, k);
-        const auto o = fixtures::orientationOf(m_spec);
+        const Point3 origin = fixtures::slicePosition(m_layout, k);
+        const auto o = fixtures::orientationOf(m_layout);
         Point3 out{};
         for (int i = 0; i < 3; ++i)
-            out[i] = origin[i] + p.x() * m_spec.columnSpacing * o[i] + p.y() * m_spec.rowSpacing * o[3 + i];
+            out[i] = origin[i] + p.x() * m_layout.columnSpacing * o[i] + p.y() * m_layout.rowSpacing * o[3 + i];
         return out;
     }
 
@@ -118,12 +118,12 @@ private slots:
     {
         m_store = std::make_unique<SeriesStore>();
         QVERIFY(m_store->isOpen());
-        m_spec = spacedSpec(64, 5, 0.7, 0.8);
-        m_spec.plane = fixtures::Plane::Oblique;
-        fixtures::completeUids(m_spec);
-        m_rows = m_store->index(m_spec, &m_info);
+        m_layout = spacedLayout(64, 5, 0.7, 0.8);
+        m_layout.plane = fixtures::Plane::Oblique;
+        fixtures::completeUids(m_layout);
+        m_rows = m_store->index(m_layout, &m_info);
         QCOMPARE(m_rows.size(), 5);
-        fixtures::SeriesSpec flat = spacedSpec(64, 2, 0.7, 0.8);
+        fixtures::SeriesLayout flat = spacedLayout(64, 2, 0.7, 0.8);
         flat.writeGeometry = false;
         m_flatRows = m_store->index(flat);
         QCOMPARE(m_flatRows.size(), 2);

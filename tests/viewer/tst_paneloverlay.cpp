@@ -102,13 +102,13 @@ class TestPanelOverlay : public QObject
 
     std::unique_ptr<paneltest::SeriesStore> m_store;
 
-    static fixtures::SeriesSpec smallSpec(int slices = 3)
+    static fixtures::SeriesLayout smallLayout(int slices = 3)
     {
-        fixtures::SeriesSpec spec;
-        spec.columns = 24;
-        spec.rows = 20;
-        spec.slices = slices;
-        return spec;
+        fixtures::SeriesLayout layout;
+        layout.columns = 24;
+        layout.rows = 20;
+        layout.slices = slices;
+        return layout;
     }
 
     static SeriesOverlayInfo infoFor(const QList<db::InstanceRecord>&, const QString& uid)
@@ -182,7 +182,7 @@ private slots:
 
         static QList<db::InstanceRecord> rows;
         if (rows.isEmpty())
-            rows = m_store->index(smallSpec());
+            rows = m_store->index(smallLayout());
         SeriesOverlayInfo info;
         info.patientName = name;
         info.patientId = QStringLiteral("P77");
@@ -242,17 +242,17 @@ private slots:
         QFETCH(QString, bottomLeft);
         QFETCH(QString, timing);
 
-        fixtures::SeriesSpec spec = smallSpec();
-        spec.sliceThickness = thickness;
-        spec.writeGeometry = geometry;
-        spec.origin = {-100.0, -120.0, originZ};
-        spec.customize = [tr, te](DcmDataset& ds, int) {
+        fixtures::SeriesLayout layout = smallLayout();
+        layout.sliceThickness = thickness;
+        layout.writeGeometry = geometry;
+        layout.origin = {-100.0, -120.0, originZ};
+        layout.customize = [tr, te](DcmDataset& ds, int) {
             if (!tr.isEmpty())
                 ds.putAndInsertString(DCM_RepetitionTime, tr.toLatin1().constData());
             if (!te.isEmpty())
                 ds.putAndInsertString(DCM_EchoTime, te.toLatin1().constData());
         };
-        const QList<db::InstanceRecord> rows = m_store->index(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
         QCOMPARE(rows.size(), 3);
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("x")));
@@ -274,7 +274,7 @@ private slots:
 
     void tagsModeKeepsTheCheckBox()
     {
-        const QList<db::InstanceRecord> rows = m_store->index(smallSpec());
+        const QList<db::InstanceRecord> rows = m_store->index(smallLayout());
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("tags")));
         QCheckBox* check = panel->graphicsView()->findChild<QCheckBox*>();
@@ -337,11 +337,11 @@ private slots:
         QFETCH(QString, operation);
         QFETCH(QString, left);
 
-        fixtures::SeriesSpec spec = smallSpec(3);
-        spec.plane = fixtures::Plane::Oblique;
-        spec.obliqueOrientation = {orientation[0], orientation[1], orientation[2],
+        fixtures::SeriesLayout layout = smallLayout(3);
+        layout.plane = fixtures::Plane::Oblique;
+        layout.obliqueOrientation = {orientation[0], orientation[1], orientation[2],
                                    orientation[3], orientation[4], orientation[5]};
-        const QList<db::InstanceRecord> rows = m_store->index(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
         QCOMPARE(rows.size(), 3);
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, operation));
@@ -377,9 +377,9 @@ private slots:
 
     void noCoordinatesNoLetters()
     {
-        fixtures::SeriesSpec spec = smallSpec();
-        spec.writeGeometry = false;
-        const QList<db::InstanceRecord> rows = m_store->index(spec);
+        fixtures::SeriesLayout layout = smallLayout();
+        layout.writeGeometry = false;
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("nogeo")));
         QCOMPARE(leftLetter(*panel), QString());
@@ -387,7 +387,7 @@ private slots:
 
     void layoutPositions()
     {
-        const QList<db::InstanceRecord> rows = m_store->index(smallSpec());
+        const QList<db::InstanceRecord> rows = m_store->index(smallLayout());
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(rows, infoFor(rows, QStringLiteral("layout")));
@@ -481,7 +481,7 @@ private slots:
         QFETCH(int, rotation);
         static QList<db::InstanceRecord> rows;
         if (rows.isEmpty())
-            rows = m_store->index(smallSpec());
+            rows = m_store->index(smallLayout());
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QString::fromUtf8(QTest::currentDataTag())));
         for (int step : steps)
@@ -502,10 +502,10 @@ private slots:
 
     void visibleImagePart()
     {
-        fixtures::SeriesSpec spec = smallSpec();
-        spec.columns = 64;
-        spec.rows = 64;
-        const QList<db::InstanceRecord> rows = m_store->index(spec);
+        fixtures::SeriesLayout layout = smallLayout();
+        layout.columns = 64;
+        layout.rows = 64;
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
         auto panel = makePanel();
         QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
         panel->showSeries(rows, infoFor(rows, QStringLiteral("visible")));
@@ -529,8 +529,8 @@ private slots:
 
     void sliceSelection()
     {
-        const QList<db::InstanceRecord> rows = m_store->index(smallSpec(4));
-        const QList<db::InstanceRecord> others = m_store->index(smallSpec(2));
+        const QList<db::InstanceRecord> rows = m_store->index(smallLayout(4));
+        const QList<db::InstanceRecord> others = m_store->index(smallLayout(2));
         auto panel = makePanel();
         panel->showSeries(rows, infoFor(rows, QStringLiteral("sel-a")));
         QCheckBox* check = panel->graphicsView()->findChild<QCheckBox*>();

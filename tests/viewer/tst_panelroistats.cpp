@@ -130,14 +130,14 @@ private slots:
         m_store = std::make_unique<paneltest::SeriesStore>();
         QVERIFY(m_store->isOpen());
 
-        fixtures::SeriesSpec gradient;
+        fixtures::SeriesLayout gradient;
         gradient.columns = 32;
         gradient.rows = 24;
         gradient.slices = 3;
         m_gradient = m_store->index(gradient);
         QCOMPARE(m_gradient.size(), 3);
 
-        fixtures::SeriesSpec uniform = gradient;
+        fixtures::SeriesLayout uniform = gradient;
         uniform.value = [](int, int, int) { return int(40 - kIntercept); };
         m_uniform = m_store->index(uniform);
         QCOMPARE(m_uniform.size(), 3);
@@ -235,11 +235,11 @@ private slots:
     void unreadableFile()
     {
         QStringList files;
-        fixtures::SeriesSpec spec;
-        spec.columns = 16;
-        spec.rows = 16;
-        spec.slices = 2;
-        const QList<db::InstanceRecord> rows = m_store->index(spec, nullptr, &files);
+        fixtures::SeriesLayout layout;
+        layout.columns = 16;
+        layout.rows = 16;
+        layout.slices = 2;
+        const QList<db::InstanceRecord> rows = m_store->index(layout, nullptr, &files);
         QCOMPARE(rows.size(), 2);
         // The file is cut short after it was indexed.
         fixtures::writeTruncatedCopy(files.first(), files.first() + QStringLiteral(".cut"), 700);
@@ -359,13 +359,13 @@ private slots:
     void grabWithRois()
     {
         using namespace paneltest;
-        fixtures::SeriesSpec spec;
-        spec.columns = spec.rows = 128;
-        spec.slices = 3;
-        spec.rowSpacing = spec.columnSpacing = 2.0;
-        spec.sliceSpacing = spec.sliceThickness = 2.5;
-        spec.seriesDescription = QStringLiteral("Брюшная полость");
-        spec.value = [](int x, int y, int) {
+        fixtures::SeriesLayout layout;
+        layout.columns = layout.rows = 128;
+        layout.slices = 3;
+        layout.rowSpacing = layout.columnSpacing = 2.0;
+        layout.sliceSpacing = layout.sliceThickness = 2.5;
+        layout.seriesDescription = QStringLiteral("Брюшная полость");
+        layout.value = [](int x, int y, int) {
             const double dx = (x - 64) / 54.0, dy = (y - 64) / 42.0;
             if (dx * dx + dy * dy > 1.0)
                 return 0;
@@ -377,7 +377,7 @@ private slots:
                 return 1024 + 650; // spine
             return 1024 + 35 + (x * 5 + y * 11) % 7;
         };
-        const QList<db::InstanceRecord> rows = m_store->index(spec);
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
         auto panel = std::make_unique<ImageViewportWidget>();
         panel->resize(640, 560);
         panel->show();
@@ -388,7 +388,7 @@ private slots:
         info.birthDate = QStringLiteral("19650412");
         info.sex = QStringLiteral("M");
         info.studyDescription = QStringLiteral("КТ брюшной полости");
-        info.seriesDescription = spec.seriesDescription;
+        info.seriesDescription = layout.seriesDescription;
         info.seriesNumber = QStringLiteral("3");
         info.modality = QStringLiteral("CT");
         info.bodyPartExamined = QStringLiteral("ABDOMEN");

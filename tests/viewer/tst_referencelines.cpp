@@ -75,16 +75,16 @@ bool sameSegment(const QLineF& a, const QLineF& b)
 
 // Stored values of a body-like phantom defined in patient space, so that every plane shows the same
 // body: soft tissue in a sphere of 14 mm around (0, -2, 0) with a dense core at (-4, -4, 2).
-void addPhantom(fixtures::SeriesSpec& spec)
+void addPhantom(fixtures::SeriesLayout& layout)
 {
-    const std::array<double, 6> o = fixtures::orientationOf(spec);
+    const std::array<double, 6> o = fixtures::orientationOf(layout);
     const QVector3D row{float(o[0]), float(o[1]), float(o[2])};
     const QVector3D col{float(o[3]), float(o[4]), float(o[5])};
     const QVector3D normal = QVector3D::crossProduct(row, col).normalized();
-    const QVector3D origin(float(spec.origin[0]), float(spec.origin[1]), float(spec.origin[2]));
-    const double sx = spec.columnSpacing, sy = spec.rowSpacing, sz = spec.sliceSpacing;
-    const double intercept = spec.rescaleIntercept;
-    spec.value = [=](int x, int y, int z) {
+    const QVector3D origin(float(layout.origin[0]), float(layout.origin[1]), float(layout.origin[2]));
+    const double sx = layout.columnSpacing, sy = layout.rowSpacing, sz = layout.sliceSpacing;
+    const double intercept = layout.rescaleIntercept;
+    layout.value = [=](int x, int y, int z) {
         const QVector3D p = origin + float(x * sx) * row + float(y * sy) * col + float(z * sz) * normal;
         double hu = -1000.0;
         if ((p - QVector3D(0, -2, 0)).length() < 14.0f)
@@ -106,29 +106,29 @@ class TestReferenceLines : public QObject
     std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
     QString m_study;
     // Axial: 32 x 32 pixels of 1 mm from (-16, -16), slices z = -10, -8, ... 8.
-    fixtures::SeriesSpec m_axial;
+    fixtures::SeriesLayout m_axial;
     // Sagittal: rows along y from -16, columns down from z = 12 (32 x 24), slices x = 10, 8, ... -12.
-    fixtures::SeriesSpec m_sagittal;
+    fixtures::SeriesLayout m_sagittal;
     // Coronal: rows along x from -16, columns down from z = 12 (32 x 24), slices y = -10, -8, ... 12.
-    fixtures::SeriesSpec m_coronal;
-    fixtures::SeriesSpec m_axial2;     // a second axial stack
-    fixtures::SeriesSpec m_noGeometry; // no position or orientation
-    fixtures::SeriesSpec m_single;     // one sagittal slice at x = 0
-    fixtures::SeriesSpec m_oblique;    // rows at 30 degrees to x, columns head to feet
+    fixtures::SeriesLayout m_coronal;
+    fixtures::SeriesLayout m_axial2;     // a second axial stack
+    fixtures::SeriesLayout m_noGeometry; // no position or orientation
+    fixtures::SeriesLayout m_single;     // one sagittal slice at x = 0
+    fixtures::SeriesLayout m_oblique;    // rows at 30 degrees to x, columns head to feet
 
-    fixtures::SeriesSpec baseSpec()
+    fixtures::SeriesLayout baseLayout()
     {
-        fixtures::SeriesSpec spec;
-        spec.studyUid = m_study;
-        spec.rowSpacing = spec.columnSpacing = 1.0;
-        spec.sliceSpacing = spec.sliceThickness = 2.0;
-        return spec;
+        fixtures::SeriesLayout layout;
+        layout.studyUid = m_study;
+        layout.rowSpacing = layout.columnSpacing = 1.0;
+        layout.sliceSpacing = layout.sliceThickness = 2.0;
+        return layout;
     }
 
-    bool write(fixtures::SeriesSpec& spec, const QString& name)
+    bool write(fixtures::SeriesLayout& layout, const QString& name)
     {
-        addPhantom(spec);
-        return fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(name), spec);
+        addPhantom(layout);
+        return fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(name), layout);
     }
 
     std::unique_ptr<ViewerWindow> openViewer()
@@ -159,14 +159,14 @@ private slots:
         QVERIFY(m_db->open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
         m_study = fixtures::newUid();
 
-        m_axial = baseSpec();
+        m_axial = baseLayout();
         m_axial.seriesDescription = QStringLiteral("Axial");
         m_axial.columns = m_axial.rows = 32;
         m_axial.slices = 10;
         m_axial.origin = {-16, -16, -10};
         QVERIFY(write(m_axial, QStringLiteral("axial")));
 
-        m_sagittal = baseSpec();
+        m_sagittal = baseLayout();
         m_sagittal.seriesDescription = QStringLiteral("Sagittal");
         m_sagittal.seriesNumber = QStringLiteral("2");
         m_sagittal.plane = fixtures::Plane::Sagittal;
@@ -204,7 +204,7 @@ private slots:
         m_single.origin = {0, -16, 12};
         QVERIFY(write(m_single, QStringLiteral("single")));
 
-        m_oblique = baseSpec();
+        m_oblique = baseLayout();
         m_oblique.seriesNumber = QStringLiteral("7");
         m_oblique.plane = fixtures::Plane::Oblique;
         m_oblique.obliqueOrientation = {0.8660254, 0.5, 0, 0, 0, -1};
@@ -495,7 +495,7 @@ private slots:
     void cursorAfterMerge()
     {
         // A sagittal stack that arrives without its first slice, which comes last.
-        fixtures::SeriesSpec growing = m_sagittal;
+        fixtures::SeriesLayout growing = m_sagittal;
         growing.seriesUid.clear();
         growing.seriesNumber = QStringLiteral("8");
         fixtures::completeUids(growing);

@@ -46,14 +46,14 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        fixtures::SeriesSpec first;
+        fixtures::SeriesLayout first;
         first.studyDescription = QStringLiteral("Грудь");
         first.seriesDescription = QStringLiteral("Axial");
         first.slices = 6;
         first.reverseInstanceNumbers = true; // file order differs from instance order
         fixtures::completeUids(first);
         const QStringList files = fixtures::writeSeries(dir.filePath(QStringLiteral("one")), first);
-        fixtures::SeriesSpec second;
+        fixtures::SeriesLayout second;
         second.patientId = QStringLiteral("P0002");
         second.patientName = QStringLiteral("Second^Patient");
         second.studyDate = QStringLiteral("20240301");

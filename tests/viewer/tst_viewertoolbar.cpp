@@ -125,7 +125,7 @@ private slots:
         m_db = std::make_unique<db::Database>();
         QVERIFY(m_db->open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
 
-        fixtures::SeriesSpec native;
+        fixtures::SeriesLayout native;
         native.seriesDescription = QStringLiteral("Native");
         native.slices = 6;
         native.acquisitionTimeStart = 36000.0;
@@ -133,7 +133,7 @@ private slots:
         m_studyA = native.studyUid;
         m_native = native.seriesUid;
 
-        fixtures::SeriesSpec arterial = native;
+        fixtures::SeriesLayout arterial = native;
         arterial.seriesUid.clear();
         arterial.seriesDescription = QStringLiteral("Arterial");
         arterial.seriesNumber = QStringLiteral("2");
@@ -141,7 +141,7 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(QStringLiteral("arterial")), arterial));
         m_arterial = arterial.seriesUid;
 
-        fixtures::SeriesSpec dynamic = native;
+        fixtures::SeriesLayout dynamic = native;
         dynamic.seriesUid.clear();
         dynamic.frameOfReferenceUid.clear();
         dynamic.modality = QStringLiteral("MR");
@@ -153,7 +153,7 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(QStringLiteral("dynamic")), dynamic));
         m_dynamic = dynamic.seriesUid;
 
-        fixtures::SeriesSpec scout = native;
+        fixtures::SeriesLayout scout = native;
         scout.seriesUid.clear();
         scout.frameOfReferenceUid.clear();
         scout.seriesDescription = QStringLiteral("Scout");
@@ -163,7 +163,7 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(QStringLiteral("scout")), scout));
         m_scout = scout.seriesUid;
 
-        fixtures::SeriesSpec lonely;
+        fixtures::SeriesLayout lonely;
         lonely.seriesDescription = QStringLiteral("Lonely");
         lonely.slices = 5;
         QVERIFY(fixtures::writeAndIndexSeries(*m_db, m_dir.filePath(QStringLiteral("lonely")), lonely));

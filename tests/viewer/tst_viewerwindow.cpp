@@ -71,13 +71,13 @@ int phantomValue(int x, int y, int z, double intercept)
     return int(hu - intercept);
 }
 
-SeriesFiles writeFixtureSeries(const QString& dir, fixtures::SeriesSpec spec)
+SeriesFiles writeFixtureSeries(const QString& dir, fixtures::SeriesLayout layout)
 {
-    fixtures::completeUids(spec);
-    const double intercept = spec.rescaleIntercept;
-    spec.value = [intercept](int x, int y, int z) { return phantomValue(x, y, z, intercept); };
+    fixtures::completeUids(layout);
+    const double intercept = layout.rescaleIntercept;
+    layout.value = [intercept](int x, int y, int z) { return phantomValue(x, y, z, intercept); };
     QDir().mkpath(dir);
-    return {spec.seriesUid, fixtures::writeSeries(dir, spec)};
+    return {layout.seriesUid, fixtures::writeSeries(dir, layout)};
 }
 
 bool indexFiles(db::Database& db, const QStringList& files)
@@ -157,14 +157,14 @@ private slots:
         QVERIFY(m_dir.isValid());
         dicom::registerMetaTypes();
 
-        fixtures::SeriesSpec a;
+        fixtures::SeriesLayout a;
         a.seriesDescription = QStringLiteral("Axial");
         a.slices = 8;
         fixtures::completeUids(a);
         m_fx.studyA = a.studyUid;
         m_fx.axial = writeFixtureSeries(m_dir.filePath(QStringLiteral("a1")), a);
 
-        fixtures::SeriesSpec c = a;
+        fixtures::SeriesLayout c = a;
         c.seriesUid.clear();
         c.seriesDescription = QStringLiteral("Coronal");
         c.seriesNumber = QStringLiteral("2");
@@ -172,7 +172,7 @@ private slots:
         c.slices = 5;
         m_fx.coronal = writeFixtureSeries(m_dir.filePath(QStringLiteral("a2")), c);
 
-        fixtures::SeriesSpec mr = a;
+        fixtures::SeriesLayout mr = a;
         mr.seriesUid.clear();
         mr.seriesDescription.clear();
         mr.seriesNumber = QStringLiteral("10");
@@ -181,7 +181,7 @@ private slots:
         mr.slices = 3;
         m_fx.mr = writeFixtureSeries(m_dir.filePath(QStringLiteral("a3")), mr);
 
-        fixtures::SeriesSpec b;
+        fixtures::SeriesLayout b;
         b.studyDate = QStringLiteral("20230301");
         b.studyDescription = QStringLiteral("Older study");
         b.seriesDescription = QStringLiteral("Old chest");
@@ -190,7 +190,7 @@ private slots:
         m_fx.studyB = b.studyUid;
         m_fx.older = writeFixtureSeries(m_dir.filePath(QStringLiteral("b1")), b);
 
-        fixtures::SeriesSpec odd;
+        fixtures::SeriesLayout odd;
         odd.patientId = QStringLiteral("P0002");
         odd.patientName = QStringLiteral("Другой^Пациент");
         odd.studyDate = QStringLiteral("2024-1-5");

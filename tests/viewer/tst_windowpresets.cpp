@@ -127,13 +127,13 @@ private slots:
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("config")));
         dicom::registerMetaTypes();
 
-        fixtures::SeriesSpec axial;
+        fixtures::SeriesLayout axial;
         axial.seriesDescription = QStringLiteral("Axial");
         axial.slices = 12;
         fixtures::completeUids(axial);
         m_studyUid = axial.studyUid;
         m_axialUid = axial.seriesUid;
-        fixtures::SeriesSpec other = axial;
+        fixtures::SeriesLayout other = axial;
         other.seriesUid.clear();
         other.seriesNumber = QStringLiteral("2");
         other.seriesDescription = QStringLiteral("Second");
