@@ -39,9 +39,9 @@ void forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& reques
         body.insert(QStringLiteral("serverHost"), request->serverHost);
         body.insert(QStringLiteral("serverPort"), request->serverPort);
         body.insert(QStringLiteral("serverAeTitle"), request->serverAeTitle);
-        postToRunningInstance(kalvenor::LocalApiServer::kDefaultPort, QStringLiteral("/pacs/open"), body);
+        postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/pacs/open"), body);
     } else {
-        postToRunningInstance(kalvenor::LocalApiServer::kDefaultPort, QStringLiteral("/focus"), QJsonObject());
+        postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/focus"), QJsonObject());
     }
     dicom::unregisterCodecs();
 }

@@ -12,7 +12,7 @@
 // How long the second copy waits for the first one's answer.
 constexpr int kForwardTimeoutMs = 3000;
 
-// POSTs the request to "/pacs/open" (or an empty object to "/focus") on port 53214 and waits at most
+// POSTs the request to "/pacs/open" (or an empty object to "/focus") on the loopback API port and waits at most
 // kForwardTimeoutMs, then releases the DICOM codecs. Whatever the outcome, the caller ends with 0.
 void forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request);
 

@@ -33,6 +33,13 @@ bool parseContentLength(const QByteArray& text, qint64* length)
     return true;
 }
 
+quint16 portFromEnvironment(const char* name, quint16 fallback)
+{
+    bool ok = false;
+    const int port = qEnvironmentVariableIntValue(name, &ok);
+    return ok && port > 0 && port <= 65535 ? quint16(port) : fallback;
+}
+
 QTimer* idleTimer(QTcpSocket* socket)
 {
     return socket->findChild<QTimer*>(QString::fromLatin1(kIdleTimerName), Qt::FindDirectChildrenOnly);
@@ -62,15 +69,26 @@ bool LocalApiServer::listen(QString* errorText)
     return false;
 }
 
+quint16 LocalApiServer::configuredPort()
+{
+    return portFromEnvironment("KALVENOR_LOCAL_API_PORT", kDefaultPort);
+}
+
+quint16 LocalApiServer::configuredPagePort()
+{
+    return portFromEnvironment("KALVENOR_LOCAL_PAGE_PORT", kDefaultPagePort);
+}
+
 const QSet<QByteArray>& LocalApiServer::allowedOrigins()
 {
-    static const QSet<QByteArray> origins = {
-        QByteArray(KALVENOR_VENDOR_ORIGIN),
-        QByteArray("http://localhost:5173"),
-        QByteArray("http://localhost:4173"),
-        QByteArray("http://127.0.0.1:5173"),
-        QByteArray("http://127.0.0.1:4173"),
-    };
+    static const QSet<QByteArray> origins = [] {
+        QSet<QByteArray> set{QByteArray(KALVENOR_VENDOR_ORIGIN)};
+        for (quint16 port : {configuredPagePort(), quint16(4173)}) {
+            for (const char* host : {"localhost", "127.0.0.1"})
+                set.insert(QByteArray("http://") + host + ':' + QByteArray::number(port));
+        }
+        return set;
+    }();
     return origins;
 }
 

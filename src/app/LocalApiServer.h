@@ -18,6 +18,8 @@ class LocalApiServer : public QObject
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 53214;
+    // The local page origins' usual port (a development server; 4173 is its preview).
+    static constexpr quint16 kDefaultPagePort = 5173;
     // Bounds on what one connection may make the server hold.
     static constexpr int kMaxHeadBytes = 8 * 1024;
     static constexpr int kMaxBodyBytes = 64 * 1024;
@@ -28,6 +30,14 @@ public:
 
     // Listens on 127.0.0.1 at the port given to the constructor.
     bool listen(QString* errorText = nullptr);
+
+    // The port this copy listens on and a second copy forwards to: kDefaultPort, unless the test-only
+    // environment variable KALVENOR_LOCAL_API_PORT names another, so that a test never meets a copy
+    // of the program that the user is running.
+    static quint16 configuredPort();
+    // The port of the local page origins in place of kDefaultPagePort: KALVENOR_LOCAL_PAGE_PORT, for
+    // the same reason.
+    static quint16 configuredPagePort();
 
     // The web origins whose pages may use the server, compared byte for byte.
     static const QSet<QByteArray>& allowedOrigins();

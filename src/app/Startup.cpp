@@ -30,8 +30,6 @@
 
 namespace {
 
-constexpr quint16 kLocalApiPort = 53214;
-
 void setUpApplication(QApplication& app)
 {
     QApplication::setApplicationName(QStringLiteral("VavovIvirur"));
@@ -61,10 +59,11 @@ int runNormalMode(QApplication& app)
         return 0;
     }
 
-    auto* server = new kalvenor::LocalApiServer(kLocalApiPort, &app);
+    const quint16 apiPort = kalvenor::LocalApiServer::configuredPort();
+    auto* server = new kalvenor::LocalApiServer(apiPort, &app);
     QString serverError;
     if (!server->listen(&serverError)) {
-        qWarning() << "LocalApiServer: порт" << kLocalApiPort << "занят другой сессией/процессом (" << serverError
+        qWarning() << "LocalApiServer: порт" << apiPort << "занят другой сессией/процессом (" << serverError
                    << ") — мост с веб-версией недоступен в этой сессии.";
     }
 

@@ -120,6 +120,34 @@ private slots:
         QCOMPARE(vendor.count('/'), 2);
     }
 
+    // The program's port is 53214; only a valid test override moves it.
+    void configuredPort_data()
+    {
+        QTest::addColumn<QByteArray>("environment");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("unset") << QByteArray() << 53214;
+        QTest::newRow("override") << QByteArray("40123") << 40123;
+        QTest::newRow("zero") << QByteArray("0") << 53214;
+        QTest::newRow("too large") << QByteArray("70000") << 53214;
+        QTest::newRow("text") << QByteArray("port") << 53214;
+    }
+    void configuredPort()
+    {
+        QFETCH(QByteArray, environment);
+        QFETCH(int, expected);
+        const QByteArray saved = qgetenv("KALVENOR_LOCAL_API_PORT");
+        if (environment.isNull())
+            qunsetenv("KALVENOR_LOCAL_API_PORT");
+        else
+            qputenv("KALVENOR_LOCAL_API_PORT", environment);
+        const int port = LocalApiServer::configuredPort();
+        if (saved.isNull())
+            qunsetenv("KALVENOR_LOCAL_API_PORT");
+        else
+            qputenv("KALVENOR_LOCAL_API_PORT", saved);
+        QCOMPARE(port, expected);
+    }
+
     void busyPortFailsWithText()
     {
         LocalApiServer second(port);

@@ -9,13 +9,19 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include "LoopbackPort.h"
+
 namespace {
+
+// The program's loopback server moves to a free port, so a copy the user is running is never met.
+quint16 apiPort = 0;
 
 QProcess* startProgram(const QStringList& arguments = {})
 {
     auto* p = new QProcess;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("KALVENOR_LOCAL_API_PORT"), QString::number(apiPort));
     p->setProcessEnvironment(env);
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p->start(QStringLiteral(KALVENOR_EXECUTABLE), arguments);
@@ -25,7 +31,7 @@ QProcess* startProgram(const QStringList& arguments = {})
 QByteArray get(const QByteArray& path)
 {
     QTcpSocket s;
-    s.connectToHost(QStringLiteral("127.0.0.1"), 53214);
+    s.connectToHost(QStringLiteral("127.0.0.1"), apiPort);
     if (!s.waitForConnected(1000))
         return {};
     s.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
@@ -42,15 +48,22 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        apiPort = fixtures::freeLoopbackPort();
+        QVERIFY(apiPort != 0);
+    }
+
+    // Time limits here only bound a hang; a loaded machine may start the program slowly.
     void normalModeAndSecondCopy()
     {
         std::unique_ptr<QProcess> first(startProgram());
         QVERIFY(first->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(get("/health").startsWith("HTTP/1.1 200"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(get("/health").startsWith("HTTP/1.1 200"), 60000);
 
         // A second copy without arguments asks for focus and ends with 0.
         std::unique_ptr<QProcess> second(startProgram());
-        QVERIFY(second->waitForFinished(10000));
+        QVERIFY(second->waitForFinished(60000));
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
 
@@ -58,16 +71,16 @@ private slots:
         std::unique_ptr<QProcess> third(
             startProgram({QStringLiteral("not-a-url"),
                           QStringLiteral("kalvenor://open?study=1.2.3&host=127.0.0.1&port=11112&aet=TEST")}));
-        QVERIFY(third->waitForFinished(10000));
+        QVERIFY(third->waitForFinished(60000));
         QCOMPARE(third->exitCode(), 0);
         QCOMPARE(first->state(), QProcess::Running);
 
         first->terminate();
-        QVERIFY(first->waitForFinished(10000));
+        QVERIFY(first->waitForFinished(60000));
 
         // The lock of a copy that is gone does not stop the next start from being the first copy.
         std::unique_ptr<QProcess> next(startProgram());
-        QTRY_VERIFY_WITH_TIMEOUT(get("/health").startsWith("HTTP/1.1 200"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(get("/health").startsWith("HTTP/1.1 200"), 60000);
         next->kill();
         next->waitForFinished(5000);
     }
