@@ -21,8 +21,11 @@ AdrenalWashoutResult adrenalWashout(double unenhancedHu, double venousHu, double
     AdrenalWashoutResult r;
     r.absolutePercent = (venousHu - delayedHu) * 100.0 / (venousHu - unenhancedHu);
     r.relativePercent = (venousHu - delayedHu) * 100.0 / venousHu;
-    r.absoluteText = r.absolutePercent > 50 ? QStringLiteral("✅ Аденома") : QStringLiteral("❌ Не аденома");
-    r.relativeText = r.relativePercent > 40 ? QStringLiteral("✅ Аденома") : QStringLiteral("❌ Не аденома");
+    // Adenoma thresholds of the incidental adrenal mass white paper (JACR 2017): ≥ 60 % absolute, ≥ 40 % relative.
+    r.absoluteAdenoma = r.absolutePercent >= 60.0;
+    r.relativeAdenoma = r.relativePercent >= 40.0;
+    r.absoluteText = r.absoluteAdenoma ? QStringLiteral("✅ Аденома") : QStringLiteral("❌ Не аденома");
+    r.relativeText = r.relativeAdenoma ? QStringLiteral("✅ Аденома") : QStringLiteral("❌ Не аденома");
     return r;
 }
 

@@ -8,6 +8,8 @@ struct AdrenalWashoutResult
 {
     double absolutePercent = 0.0;
     double relativePercent = 0.0;
+    bool absoluteAdenoma = false;
+    bool relativeAdenoma = false;
     QString absoluteText;
     QString relativeText;
 };
@@ -28,7 +30,7 @@ struct SpleenEstimate
 
 double liverVolumeEstimate(double lMm, double dMm, double tMm);
 SpleenEstimate spleenIndex(double lCm, double dCm, double hCm);
-// The caller makes sure venous > unenhanced and venous != 0.
+// The caller makes sure venous > unenhanced and venous > 0.
 AdrenalWashoutResult adrenalWashout(double unenhancedHu, double venousHu, double delayedHu);
 QString aaaDiameterText(double diameterCm, bool female);
 ChildPughResult childPugh(int bilirubinPoints, int albuminPoints, int inrPoints, int ascitesPoints,

@@ -83,7 +83,7 @@ AdrenalWashoutPage::AdrenalWashoutPage(QWidget* parent)
 {
     QFormLayout* form = startCalculatorPage(
         this, QStringLiteral("<b>Вымывание контраста надпочечников</b><br>Дифференциальная диагностика аденомы vs "
-                             "не-аденомы по трёхфазной КТ. Абсолютное вымывание >50% или относительное >40% — "
+                             "не-аденомы по трёхфазной КТ. Абсолютное вымывание ≥60% или относительное ≥40% — "
                              "характерно для аденомы."));
     unenhanced = makeSpinBox(-100, 300, 15, " HU");
     form->addRow(QStringLiteral("Нативная фаза:"), unenhanced);
@@ -105,16 +105,17 @@ void AdrenalWashoutPage::calculate()
                 .arg(f(v, 0), f(u, 0)));
         return;
     }
-    // The relative washout divides by the venous value; 0 HU there would print an infinite percentage.
-    if (v == 0.0) {
-        result->setResult(QStringLiteral("⚠️ Венозная фаза 0 HU — относительное вымывание не вычисляется, проверьте "
-                                         "значения."));
+    // The relative washout divides by the venous value: at 0 HU it is infinite, below 0 HU its sign flips
+    // and a washout of the venous value's own size would read as a verdict.
+    if (!(v > 0.0)) {
+        result->setResult(
+            QStringLiteral("⚠️ Венозная фаза (%1 HU) должна быть выше 0 HU — проверьте значения.").arg(f(v, 0)));
         return;
     }
     const clinical::AdrenalWashoutResult r = clinical::adrenalWashout(u, v, d);
     result->setResult(QStringLiteral("🔬 Вымывание контраста надпочечников:\n• Нативная: %1 HU  Венозная: %2 HU  "
                                      "Отсроченная: %3 HU\n• 👉 Абсолютное вымывание (APW): %4% → %5\n• 👉 Относительное "
-                                     "вымывание (RPW): %6% → %7\n\nℹ️ Абсолютное вымывание >50% или относительное >40% "
+                                     "вымывание (RPW): %6% → %7\n\nℹ️ Абсолютное вымывание ≥60% или относительное ≥40% "
                                      "— характерно для аденомы\nℹ️ Абсолютное вымывание применимо только если нативная "
                                      "фаза выполнена")
                           .arg(f(u, 0), f(v, 0), f(d, 0), f(r.absolutePercent, 1), r.absoluteText,
