@@ -45,9 +45,10 @@ QString tScoreText(double t)
 
 QString zScoreText(double z)
 {
-    if (z >= -2.0)
-        return QStringLiteral("✅ Соответствует возрастной норме (Z ≥ −2.0)");
-    return QStringLiteral("⚠️ Ниже возрастной нормы (Z < −2.0) — возможна вторичная остеопения");
+    // A Z-score of −2.0 or lower is below the expected range for age (ISCD official positions).
+    if (z > -2.0)
+        return QStringLiteral("✅ Соответствует возрастной норме (Z > −2.0)");
+    return QStringLiteral("⚠️ Ниже возрастной нормы (Z ≤ −2.0) — возможна вторичная остеопения");
 }
 
 QString dexaFractureRiskText(double t, const QString& site)
