@@ -1,6 +1,7 @@
 #include "clinical/LungNoduleFormulas.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace clinical {
 
@@ -15,18 +16,31 @@ NoduleEstimate noduleFromOutline(double widthPx, double heightPx, double spacing
         return estimate;
     const double c = (a + b) / 2.0;
     estimate.diameterMm = 2.0 * std::max(a, b);
+    estimate.meanDiameterMm = std::round((a + b) * 10.0) / 10.0;
     estimate.volumeMm3 = 4.1887902047863905 * a * b * c;
     estimate.valid = true;
     return estimate;
 }
 
-QString lungRadsCategoryText(double sizeMm, bool newOnFollowUp)
+QString lungRadsCategory(double meanDiameterMm, bool newOnFollowUp)
 {
-    if (sizeMm < (newOnFollowUp ? 4.0 : 6.0))
+    if (meanDiameterMm < (newOnFollowUp ? 4.0 : 6.0))
+        return QStringLiteral("2");
+    if (meanDiameterMm < (newOnFollowUp ? 6.0 : 8.0))
+        return QStringLiteral("3");
+    if (meanDiameterMm < (newOnFollowUp ? 8.0 : 15.0))
+        return QStringLiteral("4A");
+    return QStringLiteral("4B");
+}
+
+QString lungRadsCategoryText(double meanDiameterMm, bool newOnFollowUp)
+{
+    const QString category = lungRadsCategory(meanDiameterMm, newOnFollowUp);
+    if (category == QLatin1String("2"))
         return QStringLiteral("Категория 2 — доброкачественная находка. НДКТ через 12 мес.");
-    if (sizeMm < (newOnFollowUp ? 6.0 : 8.0))
+    if (category == QLatin1String("3"))
         return QStringLiteral("Категория 3 — вероятно доброкачественная. НДКТ через 6 мес.");
-    if (sizeMm < (newOnFollowUp ? 8.0 : 15.0))
+    if (category == QLatin1String("4A"))
         return QStringLiteral(
             "Категория 4A — подозрительная находка. НДКТ через 3 мес. (± ПЭТ/КТ при солидном "
             "компоненте ≥8 мм).");

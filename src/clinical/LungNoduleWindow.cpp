@@ -123,6 +123,7 @@ QString LungNoduleWindow::roiLabel(const QRectF& rect)
         return QStringLiteral("ROI пуст");
     }
     m_diameterMm = estimate.diameterMm;
+    m_meanDiameterMm = estimate.meanDiameterMm;
     m_volumeMm3 = estimate.volumeMm3;
     m_hasMeasurement = true;
     updateResult();
@@ -138,7 +139,8 @@ void LungNoduleWindow::updateResult()
         return;
     }
     m_resultLabel->setText(
-        QStringLiteral("<b>Диаметр (наибольший):</b> %1 мм<br><b>Оценочный "
+        QStringLiteral("<b>Диаметр (наибольший):</b> %1 мм<br><b>Средний диаметр</b> (по нему "
+                       "категория Lung-RADS): %4 мм<br><b>Оценочный "
                        "объём</b> (приближение эллипсоидом): %2 "
                        "см³<br><b>Lung-RADS:</b> %3<br><span "
                        "style='color:#888'>Автоматическая оценка по ROI на одном "
@@ -146,7 +148,8 @@ void LungNoduleWindow::updateResult()
                        "3D), финальная оценка и категория — "
                        "за врачом. Только солидные узлы (v1).</span>")
             .arg(QString::number(m_diameterMm, 'f', 1), QString::number(m_volumeMm3 / 1000.0, 'f', 2),
-                 clinical::lungRadsCategoryText(m_diameterMm, m_followUpCheck->isChecked()).toHtmlEscaped()));
+                 clinical::lungRadsCategoryText(m_meanDiameterMm, m_followUpCheck->isChecked()).toHtmlEscaped(),
+                 QString::number(m_meanDiameterMm, 'f', 1)));
 }
 
 void LungNoduleWindow::showEvent(QShowEvent* event)

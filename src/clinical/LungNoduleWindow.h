@@ -32,6 +32,7 @@ class LungNoduleWindow : public QMainWindow
     QCheckBox* followUpCheck() const { return m_followUpCheck; }
     int currentIndex() const { return m_currentIndex; }
     double diameterMm() const { return m_diameterMm; }
+    double meanDiameterMm() const { return m_meanDiameterMm; }
     double volumeMm3() const { return m_volumeMm3; }
     bool hasMeasurement() const { return m_hasMeasurement; }
 
@@ -52,6 +53,7 @@ class LungNoduleWindow : public QMainWindow
     QLabel* m_resultLabel = nullptr;
     QCheckBox* m_followUpCheck = nullptr;
     double m_diameterMm = 0.0;
+    double m_meanDiameterMm = 0.0;
     double m_volumeMm3 = 0.0;
     bool m_hasMeasurement = false;
     bool m_shownOnce = false;

@@ -19,28 +19,47 @@ class TestLungNodule : public QObject
     Q_OBJECT
 
 private slots:
+    void lungRads_data();
     void lungRads();
     void outlineEstimate();
     void windowOnSeries();
     void emptyAndBadInput();
 };
 
+void TestLungNodule::lungRads_data()
+{
+    QTest::addColumn<double>("widthMm");
+    QTest::addColumn<double>("heightMm");
+    QTest::addColumn<bool>("followUp");
+    QTest::addColumn<double>("mean");
+    QTest::addColumn<QString>("category");
+    // Graded on the mean of the two axes rounded to 0.1 mm; strict less-than limits of 6 / 8 / 15 mm at
+    // baseline and 4 / 6 / 8 mm for a nodule new on follow-up.
+    QTest::newRow("9 x 5 baseline") << 9.0 << 5.0 << false << 7.0 << QStringLiteral("3");
+    QTest::newRow("5.9 baseline") << 5.9 << 5.9 << false << 5.9 << QStringLiteral("2");
+    QTest::newRow("5.9 follow-up") << 5.9 << 5.9 << true << 5.9 << QStringLiteral("3");
+    QTest::newRow("5.96 rounds to 6.0") << 6.0 << 5.92 << false << 6.0 << QStringLiteral("3");
+    QTest::newRow("3.9 follow-up") << 3.9 << 3.9 << true << 3.9 << QStringLiteral("2");
+    QTest::newRow("4.0 follow-up") << 5.0 << 3.0 << true << 4.0 << QStringLiteral("3");
+    QTest::newRow("8.0 baseline") << 8.0 << 8.0 << false << 8.0 << QStringLiteral("4A");
+    QTest::newRow("20 x 9.8 baseline") << 20.0 << 9.8 << false << 14.9 << QStringLiteral("4A");
+    QTest::newRow("15.0 baseline") << 15.0 << 15.0 << false << 15.0 << QStringLiteral("4B");
+    QTest::newRow("7.9 follow-up") << 7.9 << 7.9 << true << 7.9 << QStringLiteral("4A");
+    QTest::newRow("8.0 follow-up") << 10.0 << 6.0 << true << 8.0 << QStringLiteral("4B");
+}
+
 void TestLungNodule::lungRads()
 {
-    // Strict less-than limits: 6 / 8 / 15 mm at baseline, 4 / 6 / 8 mm for a nodule new on follow-up.
-    const struct
-    {
-        double size;
-        bool followUp;
-        const char* category;
-    } cases[] = {{5.9, false, "2"}, {5.9, true, "3"},   {6.0, false, "3"},   {3.99, true, "2"},
-                 {4.0, true, "3"},  {8.0, false, "4A"}, {14.9, false, "4A"}, {15.0, false, "4B"},
-                 {7.9, true, "4A"}, {8.0, true, "4B"}};
-    for (const auto& c : cases) {
-        const QString text = clinical::lungRadsCategoryText(c.size, c.followUp);
-        QVERIFY2(text.startsWith(QStringLiteral("Категория %1 — ").arg(QLatin1String(c.category))),
-                 qPrintable(text));
-    }
+    QFETCH(double, widthMm);
+    QFETCH(double, heightMm);
+    QFETCH(bool, followUp);
+    QFETCH(double, mean);
+    QFETCH(QString, category);
+    const clinical::NoduleEstimate e = clinical::noduleFromOutline(widthMm, heightMm, 1.0, 1.0);
+    QCOMPARE(e.meanDiameterMm, mean);
+    QCOMPARE(clinical::lungRadsCategory(e.meanDiameterMm, followUp), category);
+    QVERIFY(clinical::lungRadsCategoryText(e.meanDiameterMm, followUp)
+                .startsWith(QStringLiteral("Категория %1 — ").arg(category)));
 }
 
 void TestLungNodule::outlineEstimate()
@@ -90,15 +109,16 @@ void TestLungNodule::windowOnSeries()
     emit w->viewport()->wheelStepped(-1);
     QCOMPARE(w->currentIndex(), 0); // clamped at the first slice
 
-    // The panel asks the window for its ROI label: a 10 × 10 pixel outline at 0.7 mm.
+    // The panel asks the window for its ROI label: a 13 × 7 pixel outline at 0.7 mm is 9.1 × 4.9 mm, the
+    // mean 7.0 mm grades it.
     w->viewport()->importMeasurements(
-        {MprMeasurementRecord{7, 0, {QPointF(3, 4), QPointF(13, 14)}, QPointF()}});
-    QCOMPARE(w->viewport()->measurements().last().label->text(), QStringLiteral("Узел: 7.0 мм"));
-    QString html = w->resultLabel()->text();
-    QVERIFY2(html.contains(QStringLiteral("<b>Диаметр (наибольший):</b> 7.0 мм<br><b>Оценочный объём</b> "
-                                          "(приближение "
-                                          "эллипсоидом): 0.18 см³<br><b>Lung-RADS:</b> Категория 3 — ")),
-             qPrintable(html));
+        {MprMeasurementRecord{7, 0, {QPointF(3, 4), QPointF(16, 11)}, QPointF()}});
+    QCOMPARE(w->viewport()->measurements().last().label->text(), QStringLiteral("Узел: 9.1 мм"));
+    QCOMPARE(w->meanDiameterMm(), 7.0);
+    const QString html = w->resultLabel()->text();
+    for (const QString& shown : {QStringLiteral("9.1 мм"), QStringLiteral("7.0 мм"), QStringLiteral("0.16 см³"),
+                                 QStringLiteral("Категория 3 — ")})
+        QVERIFY2(html.contains(shown), qPrintable(html));
     w->followUpCheck()->setChecked(true);
     QVERIFY(w->resultLabel()->text().contains(QStringLiteral("<b>Lung-RADS:</b> Категория 4A — ")));
     QCoreApplication::processEvents();
