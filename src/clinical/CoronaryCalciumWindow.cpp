@@ -4,6 +4,7 @@
 #include "MeasurementReport.h"
 
 #include <render/RoiComponent.h>
+#include <render/RoiMask.h>
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -16,6 +17,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
+#include <optional>
 
 namespace {
 
@@ -61,22 +64,64 @@ const QList<CoronaryArtery>& coronaryArteries()
 QList<CalciumLesion> findCalciumLesions(const render::HuImage& image, const ImageViewportWidget::MeasurementInfo& region,
                                         double pixelAreaMm2, double thresholdHu)
 {
-    QList<render::RoiComponent> components;
-    if (region.kind == 13) {
-        if (region.points.size() < 2)
-            return {};
-        const QRectF rect = QRectF(region.points.at(0), region.points.at(1)).normalized();
-        components = render::findEllipseRoiComponents(image, rect.center().x(), rect.center().y(),
-                                                      rect.width() / 2.0, rect.height() / 2.0, thresholdHu);
-    } else {
-        components = render::findPolygonRoiComponents(image, region.points, thresholdHu);
-    }
     QList<CalciumLesion> lesions;
-    for (const auto& component : components) {
+    for (const ArteryCalciumLesion& found : findSliceCalciumLesions(image, {region}, pixelAreaMm2, thresholdHu))
+        lesions.append(found.lesion);
+    return lesions;
+}
+
+QList<ArteryCalciumLesion> findSliceCalciumLesions(const render::HuImage& image,
+                                                   const QList<ImageViewportWidget::MeasurementInfo>& regions,
+                                                   double pixelAreaMm2, double thresholdHu)
+{
+    // An ellipse region's first two points are opposite corners of its box; the others are polygons.
+    struct Shape
+    {
+        const ImageViewportWidget::MeasurementInfo* region = nullptr;
+        std::optional<render::EllipseRoi> ellipse;
+        bool contains(int x, int y) const
+        {
+            return ellipse ? ellipse->contains(x, y) : render::PolygonRoi{region->points}.contains(x, y);
+        }
+    };
+    QList<Shape> shapes;
+    render::RoiBox box{std::numeric_limits<int>::max(), std::numeric_limits<int>::min(),
+                       std::numeric_limits<int>::max(), std::numeric_limits<int>::min()};
+    for (const auto& region : regions) {
+        Shape shape{&region, std::nullopt};
+        render::RoiBox own;
+        if (region.kind == 13) {
+            if (region.points.size() < 2)
+                continue;
+            const QRectF rect = QRectF(region.points.at(0), region.points.at(1)).normalized();
+            shape.ellipse =
+                render::EllipseRoi{rect.center().x(), rect.center().y(), rect.width() / 2.0, rect.height() / 2.0};
+            own = render::roiBox(image, *shape.ellipse);
+        } else {
+            own = render::roiBox(image, render::PolygonRoi{region.points});
+        }
+        if (own.isEmpty())
+            continue;
+        box = {std::min(box.x0, own.x0), std::max(box.x1, own.x1), std::min(box.y0, own.y0), std::max(box.y1, own.y1)};
+        shapes.append(shape);
+    }
+    if (shapes.isEmpty())
+        return {};
+
+    const auto insideAny = [&shapes](int x, int y) {
+        return std::any_of(shapes.begin(), shapes.end(), [x, y](const Shape& shape) { return shape.contains(x, y); });
+    };
+    QList<ArteryCalciumLesion> lesions;
+    for (const auto& component :
+         render::floodFillRoiComponents(image, box.x0, box.x1, box.y0, box.y1, insideAny, thresholdHu)) {
         const double area = component.pixelCount * pixelAreaMm2;
         if (area < 1.0)
             continue;
-        lesions.append({area, component.maxValue, component.pixels});
+        const auto owner = std::find_if(shapes.begin(), shapes.end(), [&component](const Shape& shape) {
+            return std::any_of(component.pixels.begin(), component.pixels.end(),
+                               [&shape](const QPoint& p) { return shape.contains(p.x(), p.y()); });
+        });
+        lesions.append({owner->region->name, {area, component.maxValue, component.pixels}});
     }
     return lesions;
 }
@@ -192,26 +237,22 @@ void CoronaryCalciumWindow::recalculate()
 
     for (int s = 0; s < m_slices.size(); ++s) {
         const auto regions = searchRegions(m_viewport, s);
+        if (regions.isEmpty())
+            continue;
+        regionCount += int(regions.size());
         render::HuImage image;
-        bool loaded = false;
-        for (const auto& region : regions) {
-            ++regionCount;
-            if (!loaded) {
-                QString error;
-                if (!render::loadHuFrame(image, m_slices.at(s).filePath, m_slices.at(s).frameIndex, &error))
-                    continue;
-                loaded = true;
-            }
-            const double pixelArea = pixelAreaOf(m_slices.at(s));
-            for (const auto& lesion : findCalciumLesions(image, region, pixelArea, CalciumThresholdHu)) {
-                const double score = clinical::agatstonLesionScore(lesion.areaMm2, lesion.peakHu);
-                if (score <= 0.0)
-                    continue;
-                scores[region.name] += score;
-                counts[region.name] += 1;
-                total += score;
-                ++lesionCount;
-            }
+        QString error;
+        if (!render::loadHuFrame(image, m_slices.at(s).filePath, m_slices.at(s).frameIndex, &error))
+            continue;
+        const double pixelArea = pixelAreaOf(m_slices.at(s));
+        for (const auto& found : findSliceCalciumLesions(image, regions, pixelArea, CalciumThresholdHu)) {
+            const double score = clinical::agatstonLesionScore(found.lesion.areaMm2, found.lesion.peakHu);
+            if (score <= 0.0)
+                continue;
+            scores[found.artery] += score;
+            counts[found.artery] += 1;
+            total += score;
+            ++lesionCount;
         }
     }
 
@@ -281,16 +322,14 @@ void CoronaryCalciumWindow::refreshLesionOverlay()
 
     QList<QPolygonF> polygons;
     QList<QColor> polygonColours;
-    for (const auto& region : regions) {
-        const QColor colour = colours.value(region.name, QColor(255, 255, 255, 255));
-        for (const auto& lesion : findCalciumLesions(image, region, pixelArea, CalciumThresholdHu)) {
-            QPainterPath path;
-            for (const QPoint& p : lesion.pixels)
-                path.addRect(QRectF(p.x(), p.y(), 1.0, 1.0));
-            for (const QPolygonF& polygon : path.simplified().toSubpathPolygons(QTransform())) {
-                polygons.append(polygon);
-                polygonColours.append(colour);
-            }
+    for (const auto& found : findSliceCalciumLesions(image, regions, pixelArea, CalciumThresholdHu)) {
+        const QColor colour = colours.value(found.artery, QColor(255, 255, 255, 255));
+        QPainterPath path;
+        for (const QPoint& p : found.lesion.pixels)
+            path.addRect(QRectF(p.x(), p.y(), 1.0, 1.0));
+        for (const QPolygonF& polygon : path.simplified().toSubpathPolygons(QTransform())) {
+            polygons.append(polygon);
+            polygonColours.append(colour);
         }
     }
     m_viewport->setContourOverlay(polygons, polygonColours);

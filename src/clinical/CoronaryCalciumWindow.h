@@ -31,11 +31,25 @@ struct CalciumLesion
     QList<QPoint> pixels;
 };
 
+// A lesion of one slice and the artery (search region name) it is booked to.
+struct ArteryCalciumLesion
+{
+    QString artery;
+    CalciumLesion lesion;
+};
+
 const QList<CoronaryArtery>& coronaryArteries();
 
 // Lesions (connected pixels >= thresholdHu, at least 1 mm²) inside one search region (kinds 11, 12, 13).
 QList<CalciumLesion> findCalciumLesions(const render::HuImage& image, const ImageViewportWidget::MeasurementInfo& region,
                                         double pixelAreaMm2, double thresholdHu);
+
+// Lesions of one slice, each found once: connected pixels >= thresholdHu inside the union of the search
+// regions, so overlapping regions do not count a calcification twice. A lesion is booked to the region drawn
+// first among those that hold any of its pixels.
+QList<ArteryCalciumLesion> findSliceCalciumLesions(const render::HuImage& image,
+                                                   const QList<ImageViewportWidget::MeasurementInfo>& regions,
+                                                   double pixelAreaMm2, double thresholdHu);
 
 class CoronaryCalciumWindow : public QMainWindow
 {

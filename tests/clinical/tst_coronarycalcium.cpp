@@ -68,7 +68,21 @@ render::HuImage blockImage(int blockPixels, double hu)
     return image;
 }
 
+// An ellipse (kind 13) spanned by two corners, or a rectangle polygon (kind 12), named by its artery.
+ImageViewportWidget::MeasurementInfo searchRegion(const QString& artery, int kind, QRectF rect)
+{
+    ImageViewportWidget::MeasurementInfo region;
+    region.kind = kind;
+    region.name = artery;
+    region.points = kind == 13 ? QList<QPointF>{rect.topLeft(), rect.bottomRight()}
+                               : QList<QPointF>{rect.topLeft(), rect.topRight(), rect.bottomRight(), rect.bottomLeft()};
+    return region;
+}
+
 } // namespace
+
+using SearchRegions = QList<ImageViewportWidget::MeasurementInfo>;
+Q_DECLARE_METATYPE(SearchRegions)
 
 class TestCoronaryCalcium : public QObject
 {
@@ -81,6 +95,8 @@ private slots:
     void categories();
     void lesionAreaLimit_data();
     void lesionAreaLimit();
+    void lesionsScoredOnce_data();
+    void lesionsScoredOnce();
     void fixtureSeriesScore_data();
     void fixtureSeriesScore();
     void emptySeriesAndNoRegions();
@@ -168,17 +184,49 @@ void TestCoronaryCalcium::lesionAreaLimit()
     QCOMPARE(findCalciumLesions(image, polygon, pixelArea, 130.0).size(), expectedLesions);
 }
 
+void TestCoronaryCalcium::lesionsScoredOnce_data()
+{
+    QTest::addColumn<SearchRegions>("regions");
+    QTest::addColumn<QString>("lesions");
+    // One calcification of 4 pixels (x 3..6, y 3) at 1 mm² per pixel; listed as artery and area per lesion.
+    const QRectF whole(0, 0, 10, 10), inner(1, 1, 8, 8), left(0, 0, 5, 6), right(5, 0, 5, 6);
+    const QString lad = QStringLiteral("LAD"), lm = QStringLiteral("LM"), rca = QStringLiteral("RCA");
+    QTest::newRow("one region") << SearchRegions{searchRegion(lad, 13, whole)} << QStringLiteral("LAD 4");
+    QTest::newRow("same artery twice") << SearchRegions{searchRegion(lad, 13, whole), searchRegion(lad, 13, inner)}
+                                       << QStringLiteral("LAD 4");
+    QTest::newRow("two arteries") << SearchRegions{searchRegion(rca, 13, whole), searchRegion(lm, 13, inner)}
+                                  << QStringLiteral("RCA 4");
+    QTest::newRow("two arteries, other order")
+        << SearchRegions{searchRegion(lm, 13, inner), searchRegion(rca, 13, whole)} << QStringLiteral("LM 4");
+    QTest::newRow("halves of one artery") << SearchRegions{searchRegion(lad, 12, left), searchRegion(lad, 12, right)}
+                                          << QStringLiteral("LAD 4");
+    QTest::newRow("halves of two arteries")
+        << SearchRegions{searchRegion(lad, 12, left), searchRegion(rca, 12, right)} << QStringLiteral("LAD 4");
+    QTest::newRow("right half only") << SearchRegions{searchRegion(rca, 12, right)} << QStringLiteral("RCA 2");
+}
+
+void TestCoronaryCalcium::lesionsScoredOnce()
+{
+    QFETCH(SearchRegions, regions);
+    QFETCH(QString, lesions);
+    QStringList found;
+    for (const ArteryCalciumLesion& l : findSliceCalciumLesions(blockImage(4, 300.0), regions, 1.0, 130.0))
+        found.append(QStringLiteral("%1 %2").arg(l.artery).arg(l.lesion.areaMm2));
+    QCOMPARE(found.join(QStringLiteral(", ")), lesions);
+}
+
 void TestCoronaryCalcium::fixtureSeriesScore_data()
 {
     QTest::addColumn<double>("spacingX");
     QTest::addColumn<double>("spacingY");
     QTest::addColumn<QString>("total");
     QTest::addColumn<QString>("category");
-    // 0.25 mm² per pixel: LAD 16 px × 250 HU = 8, RCA and LM the same block = 8 each, LCX 9 px peak 450 = 9.
-    QTest::newRow("0.5 x 0.5 mm") << 0.5 << 0.5 << QStringLiteral("33.0") << QStringLiteral("лёгкий (11-100)");
+    // 0.25 mm² per pixel: LAD 16 px × 250 HU = 8, the RCA's block = 8 (the LM region drawn over it later
+    // adds nothing), LCX 9 px peak 450 = 9.
+    QTest::newRow("0.5 x 0.5 mm") << 0.5 << 0.5 << QStringLiteral("25.0") << QStringLiteral("лёгкий (11-100)");
     // Missing X spacing counts as 1 mm: 0.5 mm² per pixel doubles every lesion (the speck is now 1.0 mm²
     // but lies in the OTHER region: 2 px × 0.5 × 4 = 4 more).
-    QTest::newRow("X spacing 0") << 0.0 << 0.5 << QStringLiteral("70.0") << QStringLiteral("лёгкий (11-100)");
+    QTest::newRow("X spacing 0") << 0.0 << 0.5 << QStringLiteral("54.0") << QStringLiteral("лёгкий (11-100)");
 }
 
 void TestCoronaryCalcium::fixtureSeriesScore()
@@ -235,7 +283,7 @@ void TestCoronaryCalcium::fixtureSeriesScore()
     };
     drawEllipse(1, 1, QPointF(0, 0), QPointF(14, 14));   // LAD
     drawEllipse(2, 3, QPointF(0, 0), QPointF(14, 14));   // RCA
-    drawEllipse(2, 0, QPointF(2, 2), QPointF(12, 12));   // LM over the same block
+    drawEllipse(2, 0, QPointF(2, 2), QPointF(12, 12));   // LM over the RCA's block: scored once, for the RCA
     drawEllipse(3, 2, QPointF(16, 16), QPointF(28, 28)); // LCX
     drawEllipse(3, 4, QPointF(0, 16), QPointF(12, 26));  // OTHER around the speck
     drawEllipse(0, 1, QPointF(0, 0), QPointF(14, 14));   // LAD on a slice without calcium
@@ -251,7 +299,7 @@ void TestCoronaryCalcium::fixtureSeriesScore()
     const QString html = window->resultLabel()->text();
     const bool speckCounts = spacingX == 0.0;
     QVERIFY2(html.contains(QStringLiteral("<b>Очагов найдено автоматически:</b> %1 (в 6 областях поиска)")
-                               .arg(speckCounts ? 5 : 4)),
+                               .arg(speckCounts ? 4 : 3)),
              qPrintable(html));
     QVERIFY(html.contains(QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total)));
     QVERIFY(html.contains(QStringLiteral("<b>Категория риска:</b> %1<br>").arg(category)));
@@ -259,13 +307,13 @@ void TestCoronaryCalcium::fixtureSeriesScore()
         return QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>").arg(label).arg(count).arg(score, 0, 'f', 1);
     };
     const double k = speckCounts ? 2.0 : 1.0;
-    QVERIFY(html.contains(row(QStringLiteral("ЛКА (LM)"), 1, 8.0 * k)));
+    QVERIFY(!html.contains(QStringLiteral("ЛКА (LM)")));
     QVERIFY(html.contains(row(QStringLiteral("ПНА (LAD)"), 1, 8.0 * k)));
     QVERIFY(html.contains(row(QStringLiteral("ОА (LCx)"), 1, 9.0 * k)));
     QVERIFY(html.contains(row(QStringLiteral("ПКА (RCA)"), 1, 8.0 * k)));
     QCOMPARE(html.contains(QStringLiteral("Другое")), speckCounts);
     // Rows follow the artery table order.
-    QVERIFY(html.indexOf(QStringLiteral("ЛКА (LM)")) < html.indexOf(QStringLiteral("ПНА (LAD)")));
+    QVERIFY(html.indexOf(QStringLiteral("ПНА (LAD)")) < html.indexOf(QStringLiteral("ОА (LCx)")));
     QVERIFY(html.contains(QStringLiteral("финальная оценка — за врачом.</span>")));
 
     // The current slice (3) shows the LCX lesion outlined in the artery's colour.
