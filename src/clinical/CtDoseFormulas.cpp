@@ -1,6 +1,10 @@
 #include "clinical/CtDoseFormulas.h"
 
+#include "render/VectorMath.h"
+
 #include <QStringList>
+
+#include <algorithm>
 
 #include <cmath>
 #include <limits>
@@ -181,6 +185,27 @@ BodyRegionGuess detectBodyRegion(const QString& bodyPart, const QString& protoco
         return BodyRegionGuess{region, region >= 3 ? 1 : 0, true};
     }
     return BodyRegionGuess{};
+}
+
+double scannedLengthMm(const QList<db::InstanceRecord>& instances)
+{
+    if (instances.isEmpty())
+        return 0.0;
+    const db::InstanceRecord& first = instances.first();
+    const render::Vec3d normal = render::normalizedOrZero(render::cross(first.orientationRow, first.orientationCol));
+    // Slice Location is optional: a series without it would otherwise count as one slice long.
+    const bool positioned =
+        render::length(normal) > 0.0 && std::all_of(instances.begin(), instances.end(), [](const auto& instance) {
+            return instance.hasSpatialInfo;
+        });
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (const db::InstanceRecord& instance : instances) {
+        const double at = positioned ? render::dot(instance.imagePosition, normal) : instance.sliceLocation;
+        low = std::min(low, at);
+        high = std::max(high, at);
+    }
+    return high - low + first.sliceThickness;
 }
 
 } // namespace clinical

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/InstanceRecord.h"
+
 #include <QList>
 #include <QString>
 
@@ -27,6 +29,10 @@ struct BodyRegionGuess
     int phantom = 0;
     bool found = false;
 };
+
+// Scanned length of a CT series in mm: the spread of its image positions along the slice normal plus one
+// slice thickness. Only when an instance lacks position and orientation does Slice Location stand in.
+double scannedLengthMm(const QList<db::InstanceRecord>& instances);
 
 BodyRegionGuess detectBodyRegion(const QString& bodyPart, const QString& protocolName,
                                  const QString& seriesDescription, const QString& studyDescription);

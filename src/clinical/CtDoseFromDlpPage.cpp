@@ -14,9 +14,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include <algorithm>
-#include <cmath>
-
 CtDoseFromDlpPage::CtDoseFromDlpPage(db::Database* database, const QString& uid, QWidget* parent)
     : QWidget(parent)
     , db(database)
@@ -207,14 +204,7 @@ void CtDoseFromDlpPage::scanStudy()
         const std::optional<double> ctdi = dicom::readCtdiVol(firstPath);
         if (!ctdi)
             continue;
-        double minLocation = instances.first().sliceLocation;
-        double maxLocation = minLocation;
-        for (const db::InstanceRecord& instance : instances) {
-            minLocation = std::min(minLocation, instance.sliceLocation);
-            maxLocation = std::max(maxLocation, instance.sliceLocation);
-        }
-        const double lengthMm = std::abs(maxLocation - minLocation) + instances.first().sliceThickness;
-        const double seriesDlp = lengthMm / 10.0 * *ctdi;
+        const double seriesDlp = clinical::scannedLengthMm(instances) / 10.0 * *ctdi;
         totalDlp += seriesDlp;
         ++ctSeries;
 

@@ -34,6 +34,7 @@ struct SeriesPlan
     double ctdi = 0.0;
     QString phantomMeaning;
     QString reportDlp;
+    bool sliceLocation = true;
 };
 
 void addTotalDlp(DcmDataset& ds, const QString& value)
@@ -88,6 +89,8 @@ class TstCtDose : public QObject
                     item->putAndInsertString(DCM_CodingSchemeDesignator, "DCM");
                     item->putAndInsertString(DCM_CodeMeaning, plan.phantomMeaning.toLatin1().constData());
                 }
+                if (!plan.sliceLocation)
+                    ds.findAndDeleteElement(DCM_SliceLocation);
                 if (plan.modality == QLatin1String("SR"))
                     addTotalDlp(ds, plan.reportDlp.isEmpty() ? QStringLiteral("x") : plan.reportDlp);
             };
@@ -123,6 +126,48 @@ private slots:
         QCOMPARE(clinical::bodyRegionName(-1), QString());
         QCOMPARE(clinical::backgroundDoseText(0.7),
                  QStringLiteral("≈ 0.29 лет среднегодового природного фона (~2.4 мЗв/год, UNSCEAR)"));
+    }
+
+    // The scanned extent comes from the image positions along the slice normal; Slice Location stands in
+    // only without them.
+    void scannedLength_data()
+    {
+        QTest::addColumn<QString>("plane");
+        QTest::addColumn<QList<double>>("along");
+        QTest::addColumn<QList<double>>("locations");
+        QTest::addColumn<double>("thickness");
+        QTest::addColumn<double>("length");
+        QTest::newRow("axial, no Slice Location") << QStringLiteral("axial") << QList<double>{0, 5, 10}
+                                                  << QList<double>{0, 0, 0} << 5.0 << 15.0;
+        QTest::newRow("sagittal") << QStringLiteral("sagittal") << QList<double>{-20, 0, 20} << QList<double>{0, 0, 0}
+                                  << 2.0 << 42.0;
+        QTest::newRow("positions outrank Slice Location") << QStringLiteral("axial") << QList<double>{0, 10, 20}
+                                                          << QList<double>{0, 5, 10} << 1.0 << 21.0;
+        QTest::newRow("no positions") << QString() << QList<double>{0, 0, 0} << QList<double>{50, -50, 0} << 3.0
+                                      << 103.0;
+        QTest::newRow("one slice") << QStringLiteral("axial") << QList<double>{7} << QList<double>{7} << 1.5 << 1.5;
+    }
+    void scannedLength()
+    {
+        QFETCH(QString, plane);
+        QFETCH(QList<double>, along);
+        QFETCH(QList<double>, locations);
+        QFETCH(double, thickness);
+        QFETCH(double, length);
+        const bool sagittal = plane == QLatin1String("sagittal");
+        QList<db::InstanceRecord> instances;
+        for (int i = 0; i < along.size(); ++i) {
+            db::InstanceRecord r;
+            r.hasSpatialInfo = !plane.isEmpty();
+            r.orientationRow = sagittal ? std::array<double, 3>{0, 1, 0} : std::array<double, 3>{1, 0, 0};
+            r.orientationCol = sagittal ? std::array<double, 3>{0, 0, -1} : std::array<double, 3>{0, 1, 0};
+            // Sagittal rows and columns make the normal point to −x.
+            r.imagePosition = sagittal ? std::array<double, 3>{-along[i], 30, 40} : std::array<double, 3>{30, 40, along[i]};
+            r.sliceLocation = locations[i];
+            r.sliceThickness = thickness;
+            instances.append(r);
+        }
+        QCOMPARE(clinical::scannedLengthMm(instances), length);
     }
 
     void detectRegion_data()
@@ -266,6 +311,7 @@ private slots:
         SeriesPlan chest2;
         chest2.description = QStringLiteral("Chest %6 late");
         chest2.ctdi = 5;
+        chest2.sliceLocation = false; // measured along the image positions all the same
         SeriesPlan scout;
         scout.description = QStringLiteral("Scout");
         scout.slices = 1;
