@@ -128,8 +128,8 @@ QImage carotid()
 
     p.setPen(QColor(30, 30, 30));
     p.setFont(font(13, true));
-    p.drawText(QRectF(0, 4, 252, 22), Qt::AlignCenter, QStringLiteral("NASCET: 1 − (a/c) × 100 %"));
-    p.drawText(QRectF(0, 336, 252, 22), Qt::AlignCenter, QStringLiteral("ECST: 1 − (a/b) × 100 %"));
+    p.drawText(QRectF(0, 4, 252, 22), Qt::AlignCenter, QStringLiteral("NASCET: (1 − a/c) × 100 %"));
+    p.drawText(QRectF(0, 336, 252, 22), Qt::AlignCenter, QStringLiteral("ECST: (1 − a/b) × 100 %"));
 
     // Common carotid at the bottom, internal carotid up and to the left, external up and to the right.
     const QColor wall(200, 60, 60);

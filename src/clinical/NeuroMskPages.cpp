@@ -84,6 +84,14 @@ void NascetEcstPage::calculate()
         result->setResult(QStringLiteral("⚠️ Деление на ноль. Проверьте значения b и c."));
         return;
     }
+    // A residual lumen wider than a reference diameter would give a negative stenosis, graded as mild.
+    if (av > bv || av > cv) {
+        result->setResult(
+            QStringLiteral("⚠️ Просвет на уровне бляшки (a = %1 мм) не может быть больше диаметра артерии (b = %2 мм) "
+                           "или нормального просвета (c = %3 мм). Проверьте значения a, b и c.")
+                .arg(f(av, 1), f(bv, 1), f(cv, 1)));
+        return;
+    }
     const double nascet = (1.0 - av / cv) * 100.0;
     const double ecst = (1.0 - av / bv) * 100.0;
     result->setResult(QStringLiteral("🫀 Стеноз БЦА:\n• a: %1 мм  b: %2 мм  c: %3 мм\n• NASCET: %4% → %5\n• ECST:   %6% "
