@@ -187,6 +187,16 @@ private slots:
         QVERIFY(text.contains(QStringLiteral("только при скрининге")));
     }
 
+    // Transition zone: DWI 4 or 5 upgrades T2 score 2 to 3, only DWI 5 upgrades 3 to 4.
+    void piRadsTransitionZone()
+    {
+        PiRadsPage page(nullptr);
+        const QString text = page.findChild<QTextBrowser*>()->document()->toPlainText();
+        QVERIFY(text.contains(QStringLiteral("DWI 4 или 5 повышает категорию 2 до 3")));
+        QVERIFY(text.contains(QStringLiteral("DWI 5 повышает категорию 3 до 4")));
+        QVERIFY(!text.contains(QStringLiteral("DWI ≥4")));
+    }
+
     void openedFromViewer()
     {
         dicom::registerMetaTypes();
