@@ -172,21 +172,24 @@ PaduaScorePage::PaduaScorePage(QWidget* parent)
         this, QStringLiteral("<b>Шкала PADUA (нефрометрия)</b><br>Альтернатива шкале RENAL для оценки сложности "
                              "резекции опухоли почки (%1).")
                   .arg(PaduaReference));
-    polarLocation = pointsCombo(this, {{QStringLiteral("Целиком выше/ниже полярной линии — 1 балл"), 1},
-                                       {QStringLiteral("Пересекает полярную линию — 2 балла"), 2},
-                                       {QStringLiteral("Центрально, между полюсами — 3 балла"), 3}});
+    // The six items of the published score; the sum runs from 6 to 14.
+    polarLocation = pointsCombo(this, {{QStringLiteral("Верхний/нижний полюс (выше/ниже полярной линии) — 1 балл"), 1},
+                                       {QStringLiteral("Средний сегмент (между полярными линиями) — 2 балла"), 2}});
     form->addRow(QStringLiteral("Расположение относительно полярных линий:"), polarLocation);
     exophytic = pointsCombo(this, {{QStringLiteral("≥50% экзофитно — 1 балл"), 1},
                                    {QStringLiteral("<50% экзофитно — 2 балла"), 2},
                                    {QStringLiteral("Полностью эндофитно — 3 балла"), 3}});
     form->addRow(QStringLiteral("Экзофитный/эндофитный компонент:"), exophytic);
+    renalRim = pointsCombo(
+        this, {{QStringLiteral("Латеральный край — 1 балл"), 1}, {QStringLiteral("Медиальный край — 2 балла"), 2}});
+    form->addRow(QStringLiteral("Расположение относительно края почки:"), renalRim);
     renalSinus = pointsCombo(this, {{QStringLiteral("Не вовлечён — 1 балл"), 1}, {QStringLiteral("Вовлечён — 2 балла"), 2}});
     form->addRow(QStringLiteral("Вовлечение почечного синуса:"), renalSinus);
-    collectingSystem = pointsCombo(
-        this, {{QStringLiteral("Не вовлечена — 1 балл"), 1}, {QStringLiteral("Вовлечена/смещена — 2 балла"), 2}});
+    collectingSystem = pointsCombo(this, {{QStringLiteral("Не вовлечена — 1 балл"), 1},
+                                          {QStringLiteral("Вовлечена (расширена/инфильтрирована) — 2 балла"), 2}});
     form->addRow(QStringLiteral("Собирательная система:"), collectingSystem);
-    diameter = pointsCombo(this, {{QStringLiteral("<4 см — 1 балл"), 1},
-                                  {QStringLiteral("4–7 см — 2 балла"), 2},
+    diameter = pointsCombo(this, {{QStringLiteral("≤4 см — 1 балл"), 1},
+                                  {QStringLiteral("4.1–7 см — 2 балла"), 2},
                                   {QStringLiteral(">7 см — 3 балла"), 3}});
     form->addRow(QStringLiteral("Максимальный диаметр опухоли:"), diameter);
     result = finishCalculatorPage(this);
@@ -194,8 +197,8 @@ PaduaScorePage::PaduaScorePage(QWidget* parent)
 
 void PaduaScorePage::calculate()
 {
-    const int sum = points(polarLocation) + points(exophytic) + points(renalSinus) + points(collectingSystem)
-                    + points(diameter);
+    const int sum = points(polarLocation) + points(exophytic) + points(renalRim) + points(renalSinus)
+                    + points(collectingSystem) + points(diameter);
     const clinical::NephrometryResult g = clinical::paduaScoreText(sum);
     result->setResult(QStringLiteral("🎯 Шкала PADUA:\n• 👉 Сумма: %1\n• Сложность: %2\n• %3")
                           .arg(sum)

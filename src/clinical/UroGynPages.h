@@ -56,6 +56,7 @@ public slots:
 public:
     QComboBox* polarLocation = nullptr;
     QComboBox* exophytic = nullptr;
+    QComboBox* renalRim = nullptr;
     QComboBox* renalSinus = nullptr;
     QComboBox* collectingSystem = nullptr;
     QComboBox* diameter = nullptr;
