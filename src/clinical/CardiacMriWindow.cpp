@@ -124,6 +124,7 @@ void CardiacMriWindow::computeSliceGeometry()
             m_sliceThicknessMm = thickness;
     }
     m_sliceGapPercent = 25.0;
+    m_discGapPercent = 25.0;
     if (m_grid.slices.size() < 2)
         return;
     QList<double> spacings;
@@ -131,8 +132,12 @@ void CardiacMriWindow::computeSliceGeometry()
         spacings.append(std::abs(m_grid.slices.at(i).sliceLocation - m_grid.slices.at(i - 1).sliceLocation));
     std::sort(spacings.begin(), spacings.end());
     const double median = spacings.at(spacings.size() / 2);
-    if (median > 0.0)
-        m_sliceGapPercent = std::max(0.0, (median - m_sliceThicknessMm) / m_sliceThicknessMm * 100.0);
+    if (median > 0.0) {
+        // Slices thicker than their spacing overlap: counting each as thick as it is would add the overlap
+        // to every disc, so the discs stay one spacing high while the gap shown does not go below 0.
+        m_discGapPercent = (median - m_sliceThicknessMm) / m_sliceThicknessMm * 100.0;
+        m_sliceGapPercent = std::max(0.0, m_discGapPercent);
+    }
 }
 
 void CardiacMriWindow::setupUi()
@@ -615,10 +620,10 @@ void CardiacMriWindow::recalculate()
     in.female = m_female;
     in.sliceThicknessMm = m_sliceThicknessMm;
     in.sliceGapPercent = m_sliceGapPercent;
-    in.lv = clinical::lvVolumetry(edEndo, edEpi, esEndo, m_sliceThicknessMm, m_sliceGapPercent, in.bsa);
+    in.lv = clinical::lvVolumetry(edEndo, edEpi, esEndo, m_sliceThicknessMm, m_discGapPercent, in.bsa);
     in.rvPresent = in.edRvCount >= 1 && in.esRvCount >= 1;
     if (in.rvPresent)
-        in.rv = clinical::rvVolumetry(edRv, esRv, m_sliceThicknessMm, m_sliceGapPercent, in.bsa);
+        in.rv = clinical::rvVolumetry(edRv, esRv, m_sliceThicknessMm, m_discGapPercent, in.bsa);
     in.extra = readExtraMeasurements();
     in.mmode =
         clinical::mmodeLvMetrics(in.extra.eddMm, in.extra.esdMm, in.extra.ivsdMm, in.extra.lvpwdMm, in.bsa);

@@ -58,6 +58,8 @@ class CardiacMriWindow : public QMainWindow
     int currentSlice() const { return m_currentSlice; }
     double sliceThicknessMm() const { return m_sliceThicknessMm; }
     double sliceGapPercent() const { return m_sliceGapPercent; }
+    // Height of each disc of the volumetry: the median centre-to-centre spacing when the stack tells it.
+    double discHeightMm() const { return m_sliceThicknessMm * (1.0 + m_discGapPercent / 100.0); }
     double heightCm() const { return m_heightCm; }
     double weightKg() const { return m_weightKg; }
     bool isFemale() const { return m_female; }
@@ -101,6 +103,8 @@ class CardiacMriWindow : public QMainWindow
     bool m_sexFromDicom = false;
     double m_sliceThicknessMm = 8.0;
     double m_sliceGapPercent = 25.0;
+    // The gap the volumetry uses: negative when slices overlap, so that each disc is one spacing high.
+    double m_discGapPercent = 25.0;
     bool m_shownOnce = false;
 
     ImageViewportWidget* m_cineView = nullptr;

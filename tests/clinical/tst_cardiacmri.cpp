@@ -81,6 +81,7 @@ class TestCardiacMri : public QObject
     Q_OBJECT
 
 private slots:
+    void sliceGeometry_data();
     void sliceGeometry();
     void bodyDataAndPatientDialog();
     void volumetryEndToEnd();
@@ -90,24 +91,34 @@ private slots:
     void reportFileName();
 };
 
+void TestCardiacMri::sliceGeometry_data()
+{
+    // Thickness 0 means none given and counts as 8 mm. The discs are one median spacing high; the gap shown
+    // does not go below 0.
+    QTest::addColumn<QList<double>>("positions");
+    QTest::addColumn<double>("thickness");
+    QTest::addColumn<double>("gap");
+    QTest::addColumn<double>("discHeight");
+    QTest::newRow("spacing 10, thickness 8") << QList<double>{0, 10, 20, 30} << 8.0 << 25.0 << 10.0;
+    QTest::newRow("contiguous") << QList<double>{0, 8, 16} << 8.0 << 0.0 << 8.0;
+    QTest::newRow("8 mm every 6 mm") << QList<double>{0, 6, 12} << 8.0 << 0.0 << 6.0;
+    QTest::newRow("even count, upper middle") << QList<double>{0, 6, 16} << 8.0 << 25.0 << 10.0;
+    QTest::newRow("one slice") << QList<double>{5} << 10.0 << 25.0 << 12.5;
+    QTest::newRow("no thickness") << QList<double>{0, 12} << 0.0 << 50.0 << 12.0;
+}
+
 void TestCardiacMri::sliceGeometry()
 {
-    // Positions, thickness (0: none given, counts as 8 mm), expected gap percent.
-    const QList<std::tuple<QList<double>, double, double>> cases = {
-        {{0, 10, 20, 30}, 8.0, 25.0}, // spacing 10, thickness 8
-        {{0, 8, 16}, 8.0, 0.0},       // contiguous
-        {{0, 6, 12}, 8.0, 0.0},       // overlapping gives 0, not a negative gap
-        {{0, 6, 16}, 8.0, 25.0},      // an even count takes the upper middle spacing
-        {{5}, 10.0, 25.0},            // one slice keeps 25
-        {{0, 12}, 0.0, 50.0}};
+    QFETCH(QList<double>, positions);
+    QFETCH(double, thickness);
+    QFETCH(double, gap);
+    QFETCH(double, discHeight);
     QWidget parent;
-    for (const auto& [positions, thickness, gap] : cases) {
-        CardiacMriWindow* w = open(makeStack(positions, 2, thickness), {}, &parent);
-        QCOMPARE(w->sliceGapPercent(), gap);
-        QCOMPARE(w->sliceThicknessMm(), thickness > 0 ? thickness : 8.0);
-        QCOMPARE(w->currentSlice(), int(positions.size()) / 2);
-    }
-    QCOMPARE(open(makeStack(QList<double>(13, 0.0), 1, 8.0), {}, &parent)->currentSlice(), 6);
+    CardiacMriWindow* w = open(makeStack(positions, 2, thickness), {}, &parent);
+    QCOMPARE(w->sliceGapPercent(), gap);
+    QCOMPARE(w->sliceThicknessMm(), thickness > 0 ? thickness : 8.0);
+    QCOMPARE(w->discHeightMm(), discHeight);
+    QCOMPARE(w->currentSlice(), int(positions.size()) / 2);
 }
 
 void TestCardiacMri::bodyDataAndPatientDialog()
@@ -158,8 +169,9 @@ void TestCardiacMri::volumetryEndToEnd()
     layout.slices = 9;
     layout.modality = QStringLiteral("MR");
     const QStringList files = fixtures::writeSeries(dir.path(), layout);
-    // Three slices of three phases, 1 mm pixels, 8 mm thick, 10 mm apart: each disc is 1 ml per cm².
-    render::CineStack stack = makeStack({0, 10, 20}, 3, 8.0, files);
+    // Three slices of three phases, 1 mm pixels, 8 mm thick but 6 mm apart: each disc is one spacing high,
+    // 0.6 ml per cm².
+    render::CineStack stack = makeStack({0, 6, 12}, 3, 8.0, files);
     QWidget parent;
     CardiacMriWindow* w = open(stack, {QStringLiteral("M"), 170.0, 70.0}, &parent);
     w->show();
@@ -213,19 +225,19 @@ void TestCardiacMri::volumetryEndToEnd()
     button(w, QStringLiteral("Пересчитать"))->click();
     QVERIFY(w->resultDialog() && w->resultDialog()->isVisible());
     const QString html = w->resultLabel()->text();
-    // EDV 16 + 9 + 9 = 34 ml, ESV 12 ml, SV 22 ml, EF 64.7 %; BSA 1.81 m².
+    // EDV (16 + 9 + 9) × 0.6 = 20.4 ml, ESV 7.2 ml, SV 13.2 ml, EF 64.7 %; BSA 1.81 m².
     QVERIFY2(html.startsWith(
                  QStringLiteral("<b>Контуры ЛЖ размечены:</b> ED эндо 3/3, ED эпи 1/3, ES эндо 3/3<br><br>")),
              qPrintable(html));
-    QVERIFY(html.contains(QStringLiteral("<b>КДО ЛЖ (EDV):</b> 34.0 мл (иКДО 18.8 мл/м²) — уменьшен<br>")));
+    QVERIFY(html.contains(QStringLiteral("<b>КДО ЛЖ (EDV):</b> 20.4 мл (иКДО 11.3 мл/м²) — уменьшен<br>")));
     QVERIFY(html.contains(QStringLiteral("<b>ФВ ЛЖ (LVEF):</b> 64.7% — НОРМА (≥55%)<br><br>")));
-    const double mass = (19.634954 - 16.0) * 1.05;
+    const double mass = (19.634954 - 16.0) * 1.05 * 0.6;
     QVERIFY(html.contains(QStringLiteral("<b>Масса ЛЖ:</b> %1 г").arg(mass, 0, 'f', 1)));
     QVERIFY(!html.contains(QStringLiteral("ПЖ (RV")));
-    QVERIFY(html.contains(QStringLiteral("МРТ сердца. ФВ ЛЖ 65%, КДО ЛЖ 34 мл, КСО ЛЖ 12 мл, УО ЛЖ 22 мл. "
+    QVERIFY(html.contains(QStringLiteral("МРТ сердца. ФВ ЛЖ 65%, КДО ЛЖ 20 мл, КСО ЛЖ 7 мл, УО ЛЖ 13 мл. "
                                          "Систолическая функция ЛЖ сохранена. Полость ЛЖ уменьшен (КДО).")));
     QVERIFY(html.contains(
-        QStringLiteral("BSA (DuBois): 1.81 м². Метод дисков (Simpson) по 3 срезам, толщина 8.0 мм")));
+        QStringLiteral("BSA (DuBois): 1.81 м². Метод дисков (Simpson) по 3 срезам, толщина 8.0 мм, зазор 0%")));
     w->grab().save(QStringLiteral("/tmp/cardiac-window.png"));
     w->resultDialog()->grab().save(QStringLiteral("/tmp/cardiac-report.png"));
 
