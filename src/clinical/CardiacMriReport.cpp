@@ -213,8 +213,8 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
                 "врачом. Референсные диапазоны:")
                 .arg(fixed(in.bsa, 2), n, fixed(in.sliceThicknessMm, 1), fixed(in.sliceGapPercent, 0));
     html +=
-        QStringLiteral(" Petersen S.E. et al., J Cardiovasc Magn Reson 2017;19:18; Kawel-Boehm N. et al., "
-                       "J Cardiovasc Magn Reson 2020;22:87; рекомендации ESC/EACVI 2022.</span>");
+        QStringLiteral(" J Cardiovasc Magn Reson, 2017; J Cardiovasc Magn Reson, 2020; рекомендации ESC/EACVI "
+                       "2022.</span>");
     return html;
 }
 

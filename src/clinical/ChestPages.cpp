@@ -208,9 +208,8 @@ void FleischnerNodulePage::calculate()
     const QString recommendation = clinical::fleischnerRecommendation(
         noduleType->currentData().toInt(), diameter->value(), count->currentData().toBool(), risk->currentData().toBool());
     result->setResult(QStringLiteral("🫁 Fleischner 2017:\n• Тип: %1\n• Количество: %2\n• Диаметр: %3 мм\n• Риск рака "
-                                     "лёгкого: %4\n• 👉 %5\n\nℹ️ MacMahon H. et al. Guidelines for Management of "
-                                     "Incidental Pulmonary Nodules Detected on CT Images: From the Fleischner Society "
-                                     "2017. Radiology 2017; 284(1): 228–243")
+                                     "лёгкого: %4\n• 👉 %5\n\nℹ️ Рекомендации Fleischner Society 2017 "
+                                     "(Radiology, 2017)")
                           .arg(noduleType->currentText(), count->currentText(), f(diameter->value(), 1),
                                risk->currentText(), recommendation));
 }

@@ -13,12 +13,9 @@
 
 namespace {
 
-const QString PaduaReference = QStringLiteral(
-    "Ficarra V. et al. Preoperative aspects and dimensions used for an anatomical (PADUA) classification of renal "
-    "tumours in patients who are candidates for nephron-sparing surgery. Eur Urol. 2009;56(5):786–793");
-const QString RenalReference = QStringLiteral(
-    "Kutikov A., Uzzo R.G. The R.E.N.A.L. nephrometry score: a comprehensive standardized system for quantitating "
-    "renal tumor size, location and depth. J Urol. 2009;182(3):844–853");
+// Short citations of the published scores: journal and year.
+const QString PaduaReference = QStringLiteral("Eur Urol, 2009");
+const QString RenalReference = QStringLiteral("J Urol, 2009");
 
 QComboBox* pointsCombo(QWidget* parent, const QList<QPair<QString, int>>& items)
 {
@@ -294,9 +291,7 @@ void OradsMriPage::showCategory(int category, const QString& detail)
                           .arg(row.title)
                           .arg(row.risk)
                           .arg(row.management)
-                      + QStringLiteral("\n\nℹ️ ACR O-RADS MRI 2020 (Thomassin-Naggara I. et al. O-RADS MRI Score for "
-                                       "Risk Stratification of Sonographically Indeterminate Adnexal Masses. JAMA Netw "
-                                       "Open. 2020;3(1):e1919896)"));
+                      + QStringLiteral("\n\nℹ️ ACR O-RADS MRI 2020 (JAMA Netw Open, 2020)"));
 }
 
 OvarianVolumePage::OvarianVolumePage(QWidget* parent)

@@ -24,6 +24,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -151,6 +152,27 @@ private slots:
         QCOMPARE(hub.tree->topLevelItemCount(), 9);
         QCOMPARE(hub.tree->topLevelItem(8)->child(0)->data(0, Qt::UserRole).toInt(), 31);
 
+    }
+
+    // Literature is cited by journal and year: no page names authors, in its header or its result.
+    void citationsNameNoAuthors()
+    {
+        RadiologyCalculatorHub hub(nullptr, nullptr, QString());
+        // "Surname I." or "et al": what an author list looks like.
+        const QRegularExpression author(QStringLiteral("et al|\\b\\p{Lu}\\p{Ll}+,? \\p{Lu}\\."));
+        for (int i = 1; i < hub.stack->count(); ++i) {
+            QWidget* page = hub.stack->widget(i);
+            for (auto* button : page->findChildren<QPushButton*>())
+                if (button->text() == QStringLiteral("Рассчитать"))
+                    button->click();
+            QStringList texts;
+            for (auto* label : page->findChildren<QLabel*>())
+                texts.append(label->text());
+            for (auto* edit : page->findChildren<QPlainTextEdit*>())
+                texts.append(edit->toPlainText());
+            const QString all = texts.join(QLatin1Char('\n'));
+            QVERIFY2(!all.contains(author), qPrintable(all.mid(all.indexOf(author), 80)));
+        }
     }
 
     void resultPanel()

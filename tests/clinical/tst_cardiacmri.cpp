@@ -330,6 +330,9 @@ void TestCardiacMri::reportRows()
     QVERIFY(html.contains(
         QStringLiteral("ФВ ЛЖ 55%, КДО ЛЖ 100 мл, КСО ЛЖ 45 мл, УО ЛЖ 55 мл. Систолическая функция "
                        "ЛЖ снижена (умеренно снижена (40-54%)).")));
+    // The normal ranges are cited by journal and year, without authors.
+    QVERIFY(html.contains(QStringLiteral("J Cardiovasc Magn Reson, 2020")));
+    QVERIFY(!html.contains(QStringLiteral("et al")));
 
     // M-mode without ESD: no ESD and no FS rows; extras with atrium, effusion with tamponade and a thrombus.
     in.extra.eddMm = 50.0;
