@@ -14,9 +14,26 @@
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QTextDocumentFragment>
 #include <QtTest>
 
 using fixtures::ModalAnswer;
+
+namespace {
+
+// Heading and plain text of each section of the manual, in order.
+QList<QPair<QString, QString>> manualSections()
+{
+    QList<QPair<QString, QString>> sections;
+    const QStringList parts = HelpDialog::manualHtml().split(QStringLiteral("<h3>"));
+    for (qsizetype i = 1; i < parts.size(); ++i) {
+        const qsizetype end = parts.at(i).indexOf(QStringLiteral("</h3>"));
+        sections.append({parts.at(i).left(end), QTextDocumentFragment::fromHtml(parts.at(i).mid(end + 5)).toPlainText()});
+    }
+    return sections;
+}
+
+} // namespace
 
 class TestAboutDialog : public QObject
 {
@@ -60,6 +77,42 @@ private slots:
         QVERIFY(browser->toPlainText().contains(QStringLiteral("Импорт исследований")));
         dialog.show();
         QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("help.png"))));
+    }
+
+    // The manual's seven sections, in order, each describing a part of this build.
+    void helpSections_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("heading");
+        QTest::addColumn<QString>("fact");
+        QTest::newRow("import") << 0 << QStringLiteral("Импорт исследований") << QStringLiteral("Открыть архив (ZIP/7z)");
+        QTest::newRow("list") << 1 << QStringLiteral("Список исследований") << QStringLiteral("Защитить от удаления");
+        QTest::newRow("2D") << 2 << QStringLiteral("Просмотр (2D)") << QStringLiteral("Угол Кобба");
+        QTest::newRow("MPR") << 3 << QStringLiteral("MPR и 3D") << QStringLiteral("MinIP");
+        QTest::newRow("PACS") << 4 << QStringLiteral("PACS") << QStringLiteral("Скачать и открыть");
+        QTest::newRow("export") << 5 << QStringLiteral("Экспорт") << QStringLiteral("Экспортировать изображения…");
+        QTest::newRow("settings") << 6 << QStringLiteral("Настройки") << QStringLiteral("Управление хранилищем…");
+    }
+    void helpSections()
+    {
+        QFETCH(int, index);
+        QFETCH(QString, heading);
+        QFETCH(QString, fact);
+        const auto sections = manualSections();
+        QCOMPARE(sections.size(), 7);
+        QCOMPARE(sections.at(index).first, heading);
+        QVERIFY2(sections.at(index).second.contains(fact), qPrintable(sections.at(index).second));
+    }
+
+    // The settings section names every entry of the study list's settings menu, as the menu spells it.
+    void helpNamesEverySettingsEntry()
+    {
+        qputenv("KALVENOR_UPDATE_URL", "none");
+        MainWindow window;
+        const QString settings = manualSections().value(6).second;
+        for (QAction* action : window.findChild<QMenu*>(QStringLiteral("settingsMenu"))->actions())
+            if (!action->isSeparator())
+                QVERIFY2(settings.contains(action->text()), qPrintable(action->text()));
     }
 
     // The study list's start-up check reaches the site once and announces a newer version.
