@@ -107,6 +107,7 @@ ViewerWindow::ViewerWindow(db::Database* db, const QString& studyUid, const QStr
     loadStudyHeader();
 
     m_refreshTimer = new QTimer(this);
+    m_refreshTimer->setObjectName(QStringLiteral("seriesPanelRefreshTimer"));
     m_refreshTimer->setSingleShot(true);
     connect(m_refreshTimer, &QTimer::timeout, this, &ViewerWindow::refreshSeriesPanel);
 

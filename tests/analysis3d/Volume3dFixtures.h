@@ -44,14 +44,6 @@ inline render::Volume centredBlock(int n = 24, double spacing = 1.0)
     }, spacing);
 }
 
-// Saves a picture when KALVENOR_TEST_GRABS names a folder, for looking at by hand.
-inline void saveGrab(const QImage& image, const QString& name)
-{
-    const QByteArray dir = qgetenv("KALVENOR_TEST_GRABS");
-    if (!dir.isEmpty())
-        image.save(QDir(QString::fromLocal8Bit(dir)).filePath(name));
-}
-
 // One wheel step over the middle of the widget.
 inline void wheel(QWidget* w, int deltaY)
 {

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 using namespace vol3dtest;
@@ -80,8 +81,13 @@ private slots:
     void closingDuringTheBuildDropsTheResult()
     {
         QWidget viewer;
-        delete new CtaSubtractionWindow(pair(6, false), &viewer);
-        QTest::qWait(1500);
+        auto* cta = new CtaSubtractionWindow(pair(6, false), &viewer);
+        QPointer<QThread> build = cta->findChild<QThread*>();
+        QVERIFY(build);
+        delete cta;
+        // The build runs to its end on its own thread, which then deletes itself; its result is dropped.
+        QTRY_VERIFY_WITH_TIMEOUT(build.isNull(), 60000);
+        QCoreApplication::processEvents();
         QVERIFY(vrtWindows(&viewer).isEmpty());
     }
 };

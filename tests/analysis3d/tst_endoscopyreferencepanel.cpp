@@ -158,7 +158,6 @@ void TestEndoscopyReferencePanel::overviewPathAndMarker()
     m_panel->setOverviewMarker(99, QPointF(300, 300), QPointF(310, 300));
     QCOMPARE(m_panel->travelledCount(), 2); // clamped to the path
     const QImage shot = m_panel->grab().toImage();
-    shot.save(QDir::temp().filePath(QStringLiteral("endoscopy_reference_panel.png")));
     // The flown part of the path is drawn red over the overview.
     const auto pl = EndoscopyReferencePanel::placement(QSize(320, 320), m_panel->overviewRect(), 1.0, 0, 0);
     const QColor mid = shot.pixelColor((pl.offset + pl.scale * QPointF(155, 155)).toPoint());

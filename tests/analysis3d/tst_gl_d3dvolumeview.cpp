@@ -73,7 +73,6 @@ private slots:
         QCOMPARE(vrt.size(), QSize(240, 240));
         QVERIFY(brightness(vrt, QPoint(120, 120)) > 60);
         QVERIFY(brightness(vrt, QPoint(3, 3)) < 10);
-        saveGrab(view.grab().toImage(), QStringLiteral("gpu-view-vrt.png"));
 
         // From a perspective camera in front of the block, with a measurement line over the surface.
         const float pos[3] = {0, 0, -40};
@@ -85,7 +84,6 @@ private slots:
         QTest::mouseRelease(&view, Qt::LeftButton, {}, QPoint(140, 120));
         QCOMPARE(view.measurements().size(), 1);
         QVERIFY(brightness(frame(view), QPoint(120, 100)) > 60);
-        saveGrab(view.grab().toImage(), QStringLiteral("gpu-view-measurement.png"));
     }
 
     void cropCutsThroughTheVolumeAndStaysWithIt()
@@ -116,7 +114,6 @@ private slots:
         const QImage partly = frame(view);
         QVERIFY(brightness(partly, QPoint(90, 120)) < 10);
         QVERIFY(brightness(partly, QPoint(135, 120)) > 200);
-        saveGrab(view.grab().toImage(), QStringLiteral("gpu-view-cropped.png"));
         view.clearCrops();
         QCOMPARE(view.cropCount(), 0);
     }

@@ -45,7 +45,6 @@ void TestTimeIntensityChart::gapBreaksTheLine()
     chart.resize(600, 300);
     chart.setCurves({{QColor(0, 200, 255), curve({100, 100, 150, 200, 200}, {5, 5, 0, 5, 5}, 1)}});
     const QImage img = chart.grab().toImage();
-    img.save(QDir::temp().filePath(QStringLiteral("time_intensity_chart.png")));
     const QRect plot(55, 15, 600 - 70, 300 - 50);
     // y range 100..200 widened by a tenth on each side.
     auto isCurve = [&](double t, double mean, int dy = 0) {

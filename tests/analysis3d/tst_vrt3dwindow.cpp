@@ -17,8 +17,11 @@
 #include <QSettings>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 using namespace vol3dtest;
 
@@ -96,7 +99,6 @@ private slots:
         QVERIFY(!window->cropClearAction()->isEnabled());
         QVERIFY(window->statusBar()->currentMessage().startsWith(QStringLiteral("Direct3D 11 недоступен: ")));
         QVERIFY(!window->cpuView()->image().isNull());
-        saveGrab(window->grab().toImage(), QStringLiteral("vrt3d-window.png"));
 
         window->cpuModeAction()->setChecked(false); // back to the GPU page, blank after its failure
         QVERIFY(window->cropDrawAction()->isEnabled());
@@ -129,8 +131,14 @@ private slots:
         layout.rows = layout.columns = 128;
         layout.slices = 40;
         const auto rows = writeSeriesRows(m_dir.filePath(QStringLiteral("big")), layout);
-        delete new Vrt3DWindow(rows, QStringLiteral("Big"), nullptr, 0, 0, QString());
-        QTest::qWait(1500); // the detached builds finish and clean up behind the windows
+        auto* window = new Vrt3DWindow(rows, QStringLiteral("Big"), nullptr, 0, 0, QString());
+        QList<QPointer<QThread>> builds;
+        for (QThread* thread : window->findChildren<QThread*>())
+            builds << thread;
+        QVERIFY(!builds.isEmpty());
+        delete window;
+        // The detached builds finish and clean up behind the window.
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(builds.begin(), builds.end(), [](const QPointer<QThread>& t) { return t.isNull(); }), 60000);
     }
 
     void readyVolumeStartsWithTheNamedPreset()
@@ -192,10 +200,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(c.isEnabled() && d.isEnabled(), 20000);
         QVERIFY(!a.syncAction()->isEnabled());
 
+        // A window hands its camera on when its view settles: wait for that, then look.
         const double before = d.gpuView()->cameraState().zoom;
         c.syncAction()->setChecked(true);
+        QSignalSpy cSettled(c.gpuView(), &D3DVolumeRenderWidget::cameraSettled);
         wheel(c.gpuView(), 120);
-        QTest::qWait(400);
+        QVERIFY(cSettled.wait(10000));
         QCOMPARE(d.gpuView()->cameraState().zoom, before); // d does not take part yet
 
         d.syncAction()->setChecked(true);
@@ -204,8 +214,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(d.gpuView()->cameraState().zoom, zoom, 5000);
         QCOMPARE(d.cpuView()->cameraState().zoom, zoom);
         // Windows without a key never exchange cameras.
+        QSignalSpy aSettled(a.gpuView(), &D3DVolumeRenderWidget::cameraSettled);
         wheel(a.gpuView(), 120);
-        QTest::qWait(400);
+        QVERIFY(aSettled.wait(10000));
         QCOMPARE(b.gpuView()->cameraState().zoom, double(0.6f));
     }
 

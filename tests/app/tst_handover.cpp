@@ -160,7 +160,7 @@ private slots:
             QVERIFY(w.database()->deleteStudy(a));
         }
         MainWindow again;
-        QTest::qWait(50);
+        QCoreApplication::processEvents(); // the start-up action runs from the event loop
         QVERIFY(fixtures::visibleViewers().isEmpty());
 
         // An unknown action leaves every start-up entry unchecked and opens nothing.

@@ -373,44 +373,6 @@ private slots:
 
     // ---- what the user sees ----
 
-    void grabBothThemes_data()
-    {
-        QTest::addColumn<bool>("dark");
-        QTest::newRow("dark") << true;
-        QTest::newRow("light") << false;
-    }
-    void grabBothThemes()
-    {
-        QFETCH(bool, dark);
-        applyTheme(qApp, dark);
-        QWidget window;
-        auto* layout = new QVBoxLayout(&window);
-        auto* row = new QHBoxLayout;
-        auto* button = new ModalityFilterButton(&window);
-        button->setSelectedModalities({"CT", "MR"});
-        row->addWidget(button);
-        row->addStretch();
-        layout->addLayout(row);
-        QTableWidget* table = makeTable(6, &window);
-        layout->addWidget(table);
-        QSettings().setValue(kKey, QVariantList{2});
-        installColumnVisibilityMenu(table, kGroup);
-        window.resize(760, 260);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const QString tag = dark ? QStringLiteral("dark") : QStringLiteral("light");
-        QVERIFY(window.grab().save(QStringLiteral("/tmp/appbits/list_%1.png").arg(tag)));
-
-        QMenu* menu = button->menu();
-        menu->popup(button->mapToGlobal(QPoint(0, button->height())));
-        QVERIFY(QTest::qWaitForWindowExposed(menu));
-        QVERIFY(menu->grab().save(QStringLiteral("/tmp/appbits/modality_%1.png").arg(tag)));
-        menu->close();
-
-        withHeaderMenu(table, [&](QMenu* headerMenu) {
-            headerMenu->grab().save(QStringLiteral("/tmp/appbits/columns_%1.png").arg(tag));
-        });
-    }
 };
 
 QTEST_MAIN(TestListComponents)

@@ -426,8 +426,7 @@ private slots:
             gone.send("POST /pacs/open HTTP/1.1\r\nOrigin: http://localhost:5173\r\nContent-Length: 100\r\n\r\n{\"stu");
             QTest::qWait(50);
         }
-        QTest::qWait(100);
-        QVERIFY(server->findChildren<QTcpSocket*>().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(server->findChildren<QTcpSocket*>().isEmpty(), 10000);
         Client next(port);
         QVERIFY(next.waitConnected());
         next.send(get("/health", kLocal5173));

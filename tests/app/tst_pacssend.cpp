@@ -125,7 +125,7 @@ private slots:
         QCOMPARE(popup.shown, 1);
         QCOMPARE(popup.entries,
                  (QStringList{QStringLiteral("Тестовый архив (127.0.0.1:104)"), QStringLiteral("ARCHIVE (10.0.0.5:104)")}));
-        QTest::qWait(100);
+        QCoreApplication::processEvents();
         QCOMPARE(answer.count(), 0);
         QVERIFY(!w.findChild<QProgressDialog*>());
     }

@@ -232,7 +232,7 @@ private slots:
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Rejected);
         answerFolder(answer, QString());
         triggerEmailEntry(w, layout.studyUid);
-        QTest::qWait(200);
+        QCoreApplication::processEvents();
         QVERIFY(urls.urls.isEmpty());
         QVERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")));
     }
@@ -257,7 +257,7 @@ private slots:
         triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(QStringLiteral("Ошибка создания архива")), 20000);
         QVERIFY(answer.texts().contains(QStringLiteral("Не удалось добавить в архив ни одного файла")));
-        QTest::qWait(100);
+        QCoreApplication::processEvents();
         QCOMPARE(popup.shown, 0);
         QVERIFY(urls.urls.isEmpty());
     }
@@ -268,7 +268,7 @@ private slots:
         fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer;
         w.sendStudyByEmail(QStringLiteral("1.2.3.404"));
-        QTest::qWait(50);
+        QCoreApplication::processEvents();
         QCOMPARE(answer.count(), 0);
         QVERIFY(urls.urls.isEmpty());
     }

@@ -67,7 +67,6 @@ private slots:
     void duplicateSequences_data();
     void duplicateSequences();
     void editorTakesOneCombination();
-    void grabDialog();
 
 private:
     QTemporaryDir m_config;
@@ -243,14 +242,6 @@ void TestHotkeys::editorTakesOneCombination()
     // A further key starts a new recording instead of growing a chord.
     QTest::keyClick(edit, Qt::Key_L, Qt::ControlModifier);
     QCOMPARE(edit->keySequence(), QKeySequence(Qt::CTRL | Qt::Key_L));
-}
-
-void TestHotkeys::grabDialog()
-{
-    HotkeySettingsDialog dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("hotkey_dialog.png"))));
 }
 
 QTEST_MAIN(TestHotkeys)

@@ -71,7 +71,6 @@ private slots:
     void cancelKeepsStoredValues();
     void checkBoxesEnableTheirFields();
     void unwritableSettingsKeepDialogOpen();
-    void grabDialog();
 
 private:
     QTemporaryDir m_config;
@@ -250,15 +249,6 @@ void TestStorageSettings::unwritableSettingsKeepDialogOpen()
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(loadCleanupSettings().maxAgeDays, 21);
     QVERIFY(loadCleanupSettings().byAgeEnabled);
-}
-
-void TestStorageSettings::grabDialog()
-{
-    store(true, 90, true, 1610612736);
-    SettingsDialog dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("kalvenor_storage_settings.png"))));
 }
 
 QTEST_MAIN(TestStorageSettings)

@@ -209,14 +209,6 @@ private slots:
         QVERIFY(dialog.isVisible());
     }
 
-    void grabForALook()
-    {
-        StudyPickerDialog dialog(&m_db, m_own, nullptr);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        dialog.table()->selectRow(1);
-        dialog.grab().save(QStringLiteral("/tmp/compare-studypicker.png"));
-    }
 };
 
 QTEST_MAIN(TestStudyPicker)

@@ -102,7 +102,6 @@ private slots:
     void allUncheckedStoresAllHidden();
     void restoreThenCancelWritesNothing();
     void restoreThenAcceptStoresDefaults();
-    void grabDialog();
 
 private:
     QTemporaryDir m_config;
@@ -270,16 +269,6 @@ void TestToolbar::restoreThenAcceptStoresDefaults()
     QCOMPARE(settings.value(kOrder).toStringList(), catalogueIds());
     QVERIFY(settings.contains(kHidden));
     QCOMPARE(settings.value(kHidden).toStringList(), QStringList());
-}
-
-void TestToolbar::grabDialog()
-{
-    QList<ToolbarActionEntry> entries = viewerToolbarActionCatalogue();
-    entries[1].visibleByDefault = false;
-    ToolbarCustomizeDialog dialog(entries);
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QVERIFY(dialog.grab().save(QDir::temp().filePath(QStringLiteral("toolbar_dialog.png"))));
 }
 
 QTEST_MAIN(TestToolbar)

@@ -636,7 +636,8 @@ void MutationsTest::mutatedFilesGiveCleanResults()
         QVERIFY(!original.isEmpty());
         QElapsedTimer budget;
         budget.start();
-        for (int round = 0; round < kRoundsPerBase && budget.elapsed() < kBudgetMsPerBase; ++round) {
+        // At least a few rounds per base however loaded the machine is; more while the budget lasts.
+        for (int round = 0; round < kRoundsPerBase && (round < 20 || budget.elapsed() < kBudgetMsPerBase); ++round) {
             QByteArray bytes = original;
             const int changes = random.bounded(3) == 0 ? 2 : 1;
             for (int c = 0; c < changes; ++c)
@@ -678,9 +679,9 @@ void MutationsTest::mutatedFilesGiveCleanResults()
         }
     }
     qInfo("%d mutated files: %d summaries, %d frames decoded, slowest %lld ms", rounds, summaries, frames, worstMs);
-    // A hang would show as one file taking seconds; DCMTK must not loop on a lying length.
-    QVERIFY2(worstMs < 10000, qPrintable(QString::number(worstMs)));
-    QVERIFY(rounds >= int(m_bases.size()) * qMin(20, kRoundsPerBase));
+    // A hang would show as one file taking many seconds (DCMTK must not loop on a lying length);
+    // the bound leaves room for a loaded machine.
+    QVERIFY2(worstMs < 30000, qPrintable(QString::number(worstMs)));
 }
 
 void MutationsTest::importerSurvivesMutatedFolder()

@@ -20,9 +20,11 @@
 #include <QGraphicsView>
 #include <QGraphicsSimpleTextItem>
 #include <QMenu>
+#include <QPointer>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 #include <QToolButton>
 
@@ -130,7 +132,6 @@ private slots:
         QVERIFY(slab);
         slab->setValue(3.0);
         QCOMPARE(w->slabThickness(), 3.0);
-        w->grab().save(QDir::temp().filePath(QStringLiteral("mprwindow.png")));
     }
 
     void obliquePlanesStayInsideTheBox()
@@ -230,10 +231,15 @@ private slots:
         // Closing while the build still runs neither crashes nor leaves the thread behind.
         fixtures::SeriesLayout layout;
         layout.slices = 40;
-        auto* closing = new MprWindow(series(layout), QStringLiteral("x"), nullptr, 40, 400);
+        QPointer<MprWindow> closing = new MprWindow(series(layout), QStringLiteral("x"), nullptr, 40, 400);
+        QList<QPointer<QThread>> builds;
+        for (QThread* thread : closing->findChildren<QThread*>())
+            builds << thread;
         closing->show();
         closing->close();
-        QTest::qWait(50);
+        QTRY_VERIFY_WITH_TIMEOUT(closing.isNull(), 60000);
+        for (const QPointer<QThread>& thread : builds)
+            QTRY_VERIFY_WITH_TIMEOUT(thread.isNull() || thread->isFinished(), 60000);
     }
 
     void layoutsMaximiseAndSwap()

@@ -170,7 +170,7 @@ private slots:
         QVERIFY(!sendFiles(bad, localConfig(), m_sendable, &error, [&](int, int) { ++progressCalls; }));
         QVERIFY2(error.contains(expected), qPrintable(error));
         QCOMPARE(progressCalls, 0);
-        QVERIFY(timer.elapsed() < 5000);
+        QVERIFY(timer.elapsed() < 12000); // refused at once, not after the 15 s connect time-out
         QVERIFY(!QDir(m_files.filePath(QStringLiteral("never"))).exists());
     }
 
@@ -489,7 +489,8 @@ private slots:
             const qint64 ms = timer.elapsed();
             QVERIFY2(!ok, what);
             QVERIFY2(!error.isEmpty(), what);
-            QVERIFY2(ms < 4000, qPrintable(QStringLiteral("%1 took %2 ms").arg(QLatin1String(what)).arg(ms)));
+            // Far below the default time-outs; a loaded machine may stretch the 1 to 2 s set here.
+        QVERIFY2(ms < 12000, qPrintable(QStringLiteral("%1 took %2 ms").arg(QLatin1String(what)).arg(ms)));
         };
         const QString outDir = m_files.filePath(QStringLiteral("mute"));
         check("echo", [&](QString* e) { return echoServer(mute, localConfig(), e); });

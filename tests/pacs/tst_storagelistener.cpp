@@ -65,14 +65,12 @@ struct RunningListener
         QObject::connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
         thread.start();
     }
-    // Milliseconds from stop to the thread's end.
-    qint64 stop()
+    // True when the thread ends after stop. A listener that missed the request would wait for the
+    // next association for ever; the minute allowed here only bounds that on a loaded machine.
+    bool stop()
     {
-        QElapsedTimer timer;
-        timer.start();
         listener->stop();
-        thread.wait(10000);
-        return timer.elapsed();
+        return thread.wait(60000);
     }
     ~RunningListener()
     {
@@ -127,9 +125,7 @@ private slots:
             QVERIFY(!studyOf(args.at(0).toString()).isEmpty());
         // Idle for a while, then stop: the listener notices at the end of its current wait.
         QTest::qWait(300);
-        const qint64 ms = running.stop();
-        QVERIFY2(ms < 2500, qPrintable(QString::number(ms)));
-        QVERIFY(!running.thread.isRunning());
+        QVERIFY(running.stop());
     }
 
     void routesAwaitedStudiesAndRefusesOthers()
@@ -143,7 +139,7 @@ private slots:
         // storescu reports the refused objects by a non-zero exit code.
         QVERIFY(runScu(QStringLiteral("storescu"), port, m_filesB + m_filesA) != -1);
         QTRY_COMPARE(routed.size(), 3);
-        QTest::qWait(100);
+        QCoreApplication::processEvents(); // storescu has ended: every file's signal is queued by now
         QCOMPARE(routed.size(), 3);
         const QStringList written = filesIn(dirA);
         QCOMPARE(written.size(), 3);
@@ -174,16 +170,18 @@ private slots:
         RunningListener running(holder.serverPort(), m_work.filePath(QStringLiteral("busy")));
         QSignalSpy bindFailures(running.listener, &StorageListener::bindFailed);
         QSignalSpy errors(running.listener, &StorageListener::errorOccurred);
-        QTest::qWait(1600);
-        // Retries are paced (about every half second), and the failure is reported once.
-        QVERIFY2(bindFailures.size() >= 2 && bindFailures.size() <= 5, qPrintable(QString::number(bindFailures.size())));
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(bindFailures.size() >= 2, 30000);
+        // Retries are paced (about every half second): a loaded machine only makes them fewer.
+        QVERIFY2(bindFailures.size() <= clock.elapsed() / 400 + 2, qPrintable(QString::number(bindFailures.size())));
         QVERIFY(bindFailures.first().at(0).toString().contains(QString::number(holder.serverPort())));
         QCOMPARE(errors.size(), 1);
         QVERIFY(!running.listener->isListening());
         // When the port becomes free the listener takes it.
         holder.close();
         QVERIFY(waitListening(running.listener));
-        QVERIFY(running.stop() < 2500);
+        QVERIFY(running.stop());
     }
 
     void stopBeforeRunHolds()
@@ -195,7 +193,7 @@ private slots:
         connect(&thread, &QThread::started, listener, &StorageListener::run);
         connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
         thread.start();
-        QVERIFY(thread.wait(3000));
+        QVERIFY(thread.wait(60000));
     }
 
     void poolSharesOneListenerPerPort()
@@ -207,10 +205,10 @@ private slots:
         QCOMPARE(StorageListenerPool::runningThreads(), 1);
         QVERIFY(waitListening(first));
         StorageListenerPool::release(first);
-        QTest::qWait(100);
+        QVERIFY(!first->stopRequested()); // the second user still holds it
         QVERIFY(first->isListening());
         StorageListenerPool::release(second);
-        QTRY_COMPARE_WITH_TIMEOUT(StorageListenerPool::runningThreads(), 0, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(StorageListenerPool::runningThreads(), 0, 30000);
     }
 };
 

@@ -349,7 +349,6 @@ void TestCurvedMpr::straightensCurvedTube()
     const auto r = render::CurvedMprRenderer::render(v, control, 16, 0.5, 170, 400, 0, 0, 0,
                                                      render::CurvedMprSlabNone, 0, false);
     QVERIFY(!r.image.isNull());
-    QVERIFY(r.image.scaled(r.image.size() * 6).save(QDir::temp().filePath("curved_mpr_tube.png")));
     // Every column shows the lumen centred on the middle row and about 5 mm wide.
     const int h = r.gridHeight;
     const double rowMm = 16.0 / (h - 1);

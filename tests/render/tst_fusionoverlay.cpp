@@ -271,7 +271,6 @@ void TestFusionOverlay::lookAtHeatOverlay()
                 pet.voxels[pet.index(i, j, k)] = float(std::max(0.0, 10.0 - d / 3.0));
             }
     const QImage out = render::blendFusionOverlay(ct, axialSlice({0, 0, 0}, 1, 1), pet, 5.0, 10.0, 0, 0.8);
-    QVERIFY(out.save(QDir::temp().filePath("fusion_heat_overlay.png")));
     // Lesion centre at patient (100, 60): pixel (100, 60) is hot, the far side of the body is not.
     QVERIFY(qRed(out.pixel(100, 60)) > 200 && qGreen(out.pixel(100, 60)) > 150);
     QCOMPARE(QColor(out.pixel(30, 100)), QColor(ct.pixel(30, 100)));

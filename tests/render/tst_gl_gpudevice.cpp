@@ -402,7 +402,6 @@ private slots:
         line.draw(&device, {QPoint(100, 0), QPoint(700, 600)}, 800, 600);
         QCOMPARE(line.vertexCapacity(), 256);
         frame = device.present();
-        frame.save(QDir::temp().filePath("gl_line.png"));
         // Yellow at 0.95 over black, on the square's diagonal from corner to corner.
         const QRgb yellow = qRgb(242, 223, 24);
         auto near = [&](int x, int y) {

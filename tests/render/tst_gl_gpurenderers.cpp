@@ -114,13 +114,6 @@ QImage uniformMask(int grey)
     return mask;
 }
 
-void saveGrab(const QImage& image, const QString& name)
-{
-    const QByteArray dir = qgetenv("KALVENOR_TEST_GRABS");
-    if (!dir.isEmpty())
-        image.save(QDir(QString::fromLocal8Bit(dir)).filePath(name));
-}
-
 } // namespace
 
 class TestGpuRenderers : public QObject
@@ -247,8 +240,6 @@ private slots:
         params.sampleCount = 256;
         const QImage cpu = renderVolumeCpu(m_box, params);
         QCOMPARE(cpu.size(), gpu.size());
-        if (preset == 2)
-            saveGrab(gpu, QStringLiteral("gl_mip_box_right.png"));
 
         const QVector<bool> g = footprint(gpu), c = footprint(cpu);
         QVERIFY(count(c) > 100);
@@ -365,7 +356,6 @@ private slots:
         QCOMPARE(image.pixel(c + 8, c - 8), qRgb(255, 255, 255));
         crops[1] = slot(topMask, halfExtent);
         image = drawMip(m_device, texture.texture(), bright, b, 0, 200, crops, 2);
-        saveGrab(image, QStringLiteral("gl_mip_two_crops.png"));
         QCOMPARE(image.pixel(c - 8, c - 8), qRgb(0, 0, 0));
         QCOMPARE(image.pixel(c + 8, c - 8), qRgb(0, 0, 0));
         QCOMPARE(image.pixel(c - 8, c + 8), qRgb(0, 0, 0));
@@ -456,7 +446,6 @@ private slots:
         camera.fovDeg = 90.f;
         const QImage frame = drawVrt(m_device, texture.texture(), table.texture(), v, b, true, 400, -1000.f, 3000.f,
                                      camera);
-        saveGrab(frame, QStringLiteral("gl_vrt_tube.png"));
         const int c = kSide / 2;
         QCOMPARE(frame.pixel(c, c), qRgb(0, 0, 0)); // straight down the lumen and out of the volume
         for (const QPoint& p : {QPoint(4, c), QPoint(kSide - 5, c), QPoint(c, 4), QPoint(c, kSide - 5)}) {

@@ -191,7 +191,6 @@ void TestVesselLumen::knownRadius()
     const Vec3 u = phantom::unit(phantom::cross(dir, {0, 0, 1}));
     const Vec3 w = phantom::cross(dir, u);
     const auto s = render::renderCrossSection(v, mid.data(), u.data(), w.data(), 15.0, 300, 800);
-    QVERIFY(s.image.scaled(s.image.size() * 6).save(QDir::temp().filePath("cross_section.png")));
     const auto settings = defaults();
     render::LumenSample sample;
     render::measureLumen(s, &settings, sample);

@@ -400,7 +400,6 @@ private slots:
             QVERIFY2(isGrey(fused.pixel(p)), qPrintable(QStringLiteral("(%1, %2)").arg(p.x()).arg(p.y())));
             QCOMPARE(fused.pixel(p), before.pixel(p));
         }
-        w->grab().save(QStringLiteral("/tmp/compare-fusion-viewer.png"));
 
         // z = 50 mm is PET plane 2, below the block: nothing tinted.
         panel->showSlice(0);

@@ -887,50 +887,6 @@ private slots:
         QVERIFY(window->isVisible());
     }
 
-    // What a user sees: a soft-tissue CT slice and a coronal MIP of a body-like phantom.
-    void grabLooksRight()
-    {
-        fixtures::SeriesLayout layout;
-        layout.columns = 128;
-        layout.rows = 128;
-        layout.slices = 48;
-        layout.rowSpacing = layout.columnSpacing = 2.0;
-        layout.sliceSpacing = layout.sliceThickness = 2.5;
-        layout.seriesDescription = QStringLiteral("Грудная клетка");
-        layout.value = [](int x, int y, int z) {
-            const double dx = (x - 64) / 52.0, dy = (y - 64) / 40.0;
-            if (dx * dx + dy * dy > 1.0)
-                return 0; // air (-1024 HU)
-            const double bx = x - 64, by = y - 90;
-            if (bx * bx + by * by < 64)
-                return 1024 + 700; // bone
-            const double vx = x - 52, vy = y - 56 + (z - 24) * 0.3;
-            if (vx * vx + vy * vy < 49)
-                return 1024 + 250; // contrast vessel
-            return 1024 + 40 + (x % 8 == 0 ? 20 : 0);
-        };
-        SeriesOverlayInfo info;
-        const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
-        auto panel = makePanel();
-        QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
-        panel->showSeries(rows, info);
-        panel->showSlice(24);
-        panel->setWindowPreset({40.0, 400.0});
-        const QImage slice = panel->grab().toImage();
-        QVERIFY(slice.save(QDir::temp().filePath(QStringLiteral("viewerpanel_ct_soft_tissue.png"))));
-        selectPlane(*panel, 2);
-        slabCombo(*panel)->setCurrentIndex(1);
-        panel->setWindowPreset({200.0, 1200.0});
-        const QImage mip = panel->grab().toImage();
-        QVERIFY(mip.save(QDir::temp().filePath(QStringLiteral("viewerpanel_coronal_mip.png"))));
-        selectPlane(*panel, 1);
-        QVERIFY(panel->grab().save(QDir::temp().filePath(QStringLiteral("viewerpanel_sagittal_mip.png"))));
-        auto empty = makePanel();
-        QVERIFY(empty->grab().save(QDir::temp().filePath(QStringLiteral("viewerpanel_empty.png"))));
-        // The image fills the panel's middle: not the background colour there.
-        QVERIFY(slice.pixelColor(slice.width() / 2, slice.height() / 2) != QColor(20, 20, 20));
-        QVERIFY(mip.pixelColor(mip.width() / 2, mip.height() / 2) != QColor(20, 20, 20));
-    }
 };
 
 QTEST_MAIN(TestImageViewport)

@@ -780,19 +780,6 @@ private slots:
         QCOMPARE(panel->measurements().size(), 1);
     }
 
-    void grabOpenContour()
-    {
-        auto panel = shownPanel(5.0);
-        panel->setMeasurementMode(12);
-        for (const QPoint& p : {QPoint(80, 80), QPoint(250, 90), QPoint(280, 240)})
-            click(*panel, p);
-        move(*panel, QPoint(120, 260));
-        const QImage image = panel->grab().toImage();
-        QVERIFY(!image.isNull());
-        const QString dir = qEnvironmentVariable("KALVENOR_GRAB_DIR");
-        if (!dir.isEmpty())
-            QVERIFY(image.save(QDir(dir).filePath(QStringLiteral("panel_open_contour.png"))));
-    }
 };
 
 QTEST_MAIN(TestMouseTools)

@@ -111,7 +111,6 @@ private slots:
         GridLayoutPicker picker;
         sendMouse(&picker, QEvent::MouseMove, QPoint(60, 60), Qt::NoButton, Qt::NoButton);
         const QImage image = picker.grab().toImage();
-        image.save(QDir::tempPath() + QStringLiteral("/gridlayoutpicker.png"));
         // Cells up to the hovered one are lit, the others are not.
         QCOMPARE(image.pixelColor(25, 25), QColor(51, 119, 187));
         QCOMPARE(image.pixelColor(59, 59), QColor(51, 119, 187));

@@ -276,13 +276,6 @@ private slots:
         w->setReferenceLinesEnabled(true);
         QCOMPARE(referenceLines(axial).size(), 2);
         QCOMPARE(referenceLines(w->panel(2)).size(), 2);
-
-        // Grab a 1 x 2 viewer with a line for a look.
-        w->onGridLayoutChosen(1, 2);
-        w->setActiveViewport(0);
-        axial->showSlice(4);
-        QTest::qWait(50);
-        QVERIFY(w->grab().save(QDir::temp().filePath(QStringLiteral("viewer_reference_line.png"))));
     }
 
     void coronalAndObliqueLines()

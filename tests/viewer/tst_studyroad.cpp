@@ -90,7 +90,7 @@ private slots:
         // Back to the list: the viewer stays open and is remembered; the next study takes its place.
         a->showNormal();
         a->setGeometry(100, 80, 900, 700);
-        QTest::qWait(20);
+        QCoreApplication::processEvents();
         const QRect geometry = a->geometry();
         QAction* back = backToList(a);
         QVERIFY(back);

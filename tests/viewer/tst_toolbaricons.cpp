@@ -244,49 +244,6 @@ private slots:
         QVERIFY(qAlpha(image.pixel(empty)) < 40);
     }
 
-    void iconSheet()
-    {
-        QList<QPair<QString, QIcon>> icons;
-        for (const NamedIcon& entry : ResourceIcons)
-            icons.append({QString::fromLatin1(entry.name), entry.make()});
-        icons.append({QStringLiteral("classifications"), loadToolbarIcon(QStringLiteral("classifications"))});
-        icons.append({QStringLiteral("extra"), extraFunctionsIcon()});
-        icons.append({QStringLiteral("dce"), dceCurveIcon()});
-        icons.append({QStringLiteral("remote"), remotePacsIcon()});
-        icons.append({QStringLiteral("axes"), axesGrabIcon()});
-
-        QWidget sheet;
-        sheet.setStyleSheet(QStringLiteral("background: #2b2f36;"));
-        auto* grid = new QGridLayout(&sheet);
-        grid->setSpacing(4);
-        QToolButton blank(&sheet);
-        blank.setIconSize(QSize(40, 40));
-        blank.setAutoRaise(true);
-        grid->addWidget(&blank, 0, 0);
-        QList<QToolButton*> buttons;
-        for (int i = 0; i < icons.size(); ++i) {
-            for (int state = 0; state < 2; ++state) {
-                auto* b = new QToolButton(&sheet);
-                b->setIcon(icons[i].second);
-                b->setIconSize(QSize(40, 40));
-                b->setAutoRaise(true);
-                b->setToolTip(icons[i].first);
-                b->setEnabled(state == 0);
-                grid->addWidget(b, 1 + 2 * (i / 11) + state, i % 11);
-                buttons << b;
-            }
-        }
-        sheet.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&sheet));
-        const QImage empty = blank.grab().toImage();
-        for (QToolButton* b : buttons)
-            QVERIFY2(b->grab().toImage() != empty, qPrintable(b->toolTip()));
-        blank.hide();
-
-        const QString dir = qEnvironmentVariable("KALVENOR_GRAB_DIR");
-        if (!dir.isEmpty())
-            QVERIFY(sheet.grab().save(QDir(dir).filePath(QStringLiteral("iconsheet.png"))));
-    }
 };
 
 QTEST_MAIN(TestToolbarIcons)
