@@ -8,6 +8,7 @@
 
 #include <QMessageBox>
 #include <QQuaternion>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
 
@@ -249,6 +250,7 @@ void MprWindow::updateCrosshairs()
             pane->setCrosshairLineA(centres[plane], 0.0, kOrthogonalColour, false);
             pane->setCrosshairLineB(centres[plane], std::numbers::pi / 2.0, kOrthogonalColour, false);
             pane->setSliderValue(indices[plane]);
+            m_sliderValues[plane] = pane->sliceBar()->value();
             pane->setSliceIndex(indices[plane]);
         }
         return;

@@ -114,6 +114,7 @@ private:
     QVector3D m_centre;
     double m_obliquePixelSize = 1.0;
     std::array<MprViewportWidget*, 3> m_panes{nullptr, nullptr, nullptr};
+    std::array<int, 3> m_sliderValues{0, 0, 0}; // where each pane's slider stands
     VolumeRenderWidget* m_volumeView = nullptr;
     bool m_firstShowDone = false;
     bool m_building = false;

@@ -45,9 +45,12 @@ void MprWindow::buildPanes()
         connect(pane, &MprViewportWidget::positionClicked, this, clickSlots[plane]);
         connect(pane, &MprViewportWidget::wheelStepped, this, wheelSlots[plane]);
         connect(pane, &MprViewportWidget::windowLevelDragged, this, &MprWindow::onWindowLevelDragged);
+        // A slider move is a wheel step of its own travel. The oblique planes leave the slider where the
+        // user put it, so the step counts from its previous value, not from the crosshair index.
         connect(pane, &MprViewportWidget::sliceIndexRequested, this, [this, plane, wheel = wheelSlots[plane]](int index) {
-            const int current = plane == 0 ? m_z : (plane == 1 ? m_y : m_x);
-            (this->*wheel)(index - current);
+            const int previous = m_sliderValues[plane];
+            m_sliderValues[plane] = index;
+            (this->*wheel)(index - previous);
         });
         connect(pane, &MprViewportWidget::axesRotateDelta, this,
                 [this, plane](double deltaAngleDeg) { rotateAxes(plane, deltaAngleDeg); });

@@ -160,10 +160,19 @@ private slots:
             w->onCoronalClicked(1.0, 0.0);
             w->onSagittalWheel(7);
         }
-        const QVector3D c = w->centrePoint();
+        QVector3D c = w->centrePoint();
         QVERIFY(c.x() >= 0 && c.x() <= v.nx * v.spacingX + 1e-4);
         QVERIFY(c.y() >= 0 && c.y() <= v.ny * v.spacingY + 1e-4);
         QVERIFY(c.z() >= 0 && c.z() <= v.nz * v.spacingZ + 1e-4);
+
+        // Each notch of the axial slider is one step along the axial normal, however far it has gone.
+        w->onAxialClicked(0.5, 0.5);
+        c = w->centrePoint();
+        const int notch = w->pane(0)->sliceBar()->value();
+        for (int i = 1; i <= 3; ++i)
+            w->pane(0)->sliceBar()->setValue(notch - i);
+        const double step = std::min({v.spacingX, v.spacingY, v.spacingZ});
+        QCOMPARE(w->centrePoint().z(), c.z() - float(3 * step)); // the axial normal is +z
 
         const auto before = w->crosshairIndices();
         w->resetRotation();
