@@ -233,12 +233,16 @@ void VesselAnalysisWindow::updateSummary()
         html += QStringLiteral("<b>Референсный диаметр</b> (концы кривой): %1 мм — площадь %2 мм²<br>")
                     .arg(p.referenceDiameterMm, 0, 'f', 1)
                     .arg(p.referenceAreaMm2, 0, 'f', 1);
-        html += QStringLiteral("<b>Стеноз по диаметру:</b> %1% — %2<br>")
-                    .arg(p.stenosisDiameterPercent, 0, 'f', 0)
-                    .arg(clinical::stenosisGradeText(p.stenosisDiameterPercent).toHtmlEscaped());
-        html += QStringLiteral("<b>Стеноз по площади:</b> %1% — %2<br>")
-                    .arg(p.stenosisAreaPercent, 0, 'f', 0)
-                    .arg(clinical::stenosisGradeText(p.stenosisAreaPercent).toHtmlEscaped());
+        // The grade goes with the whole percent the reader sees: 69.6 % reads "70 %" and is graded as 70.
+        const auto stenosisLine = [](const QString& basis, double percent) {
+            const double shown = std::round(percent);
+            return QStringLiteral("<b>Стеноз по %1:</b> %2% — %3<br>")
+                .arg(basis)
+                .arg(shown, 0, 'f', 0)
+                .arg(clinical::stenosisGradeText(shown).toHtmlEscaped());
+        };
+        html += stenosisLine(QStringLiteral("диаметру"), p.stenosisDiameterPercent);
+        html += stenosisLine(QStringLiteral("площади"), p.stenosisAreaPercent);
     }
     if (p.borderContactCount > 0) {
         html += QStringLiteral(

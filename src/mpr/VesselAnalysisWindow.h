@@ -35,6 +35,8 @@ public:
     // The export after the file has been chosen: writes the picture, warns when it cannot.
     bool saveReportTo(const QString& path);
     void onChartPointClicked(double distanceMm);
+    // Shows a profile: chart, summary and status; the finished measurement arrives here.
+    void applyProfile(const render::LumenProfile& profile);
 
     const render::LumenProfile& profile() const { return m_profile; }
     bool isBusy() const { return m_busy; }
@@ -44,7 +46,6 @@ public:
 
 private:
     void onWorkerFinished(VesselProfileWorker* worker, QThread* thread);
-    void applyProfile(const render::LumenProfile& profile);
     void updateSummary();
 
     std::shared_ptr<render::FusionVolume> m_volume;

@@ -60,6 +60,8 @@ private slots:
     void measuresStenosisAndShowsSections();
     void failuresAppearInRed_data();
     void failuresAppearInRed();
+    void gradeFollowsTheShownPercent_data();
+    void gradeFollowsTheShownPercent();
     void closingWhileComputingIsSafe();
     void reportFileNameAndExport();
     void panelStatisticsAndWindowDrag();
@@ -81,8 +83,8 @@ void TestVesselAnalysis::measuresStenosisAndShowsSections()
     for (const auto& [label, value] : {std::pair{QStringLiteral("диаметру"), p.stenosisDiameterPercent},
                                        std::pair{QStringLiteral("площади"), p.stenosisAreaPercent}})
         QVERIFY2(summary.contains(QStringLiteral("<b>Стеноз по %1:</b> %2% — %3<br>")
-                                      .arg(label, QString::number(value, 'f', 0),
-                                           clinical::stenosisGradeText(value).toHtmlEscaped())),
+                                      .arg(label, QString::number(std::round(value), 'f', 0),
+                                           clinical::stenosisGradeText(std::round(value)).toHtmlEscaped())),
                  qPrintable(summary));
     QVERIFY(summary.contains(QStringLiteral("<b>Кальцинаты:</b> не обнаружены")));
     QVERIFY(w->statusBar()->currentMessage().startsWith(QStringLiteral("Готово: ")));
@@ -142,6 +144,31 @@ void TestVesselAnalysis::failuresAppearInRed()
     QCOMPARE(w.chart()->profile().message, w.profile().message);
     clickChart(w.chart(), 0.5); // ignored in the empty state
     QCOMPARE(w.crossSectionPanel()->cells().size(), 0);
+}
+
+void TestVesselAnalysis::gradeFollowsTheShownPercent_data()
+{
+    QTest::addColumn<double>("percent");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("69.6 shows 70") << 69.6 << 70;
+    QTest::newRow("49.5 shows 50") << 49.5 << 50;
+    QTest::newRow("89.4 shows 89") << 89.4 << 89;
+}
+
+void TestVesselAnalysis::gradeFollowsTheShownPercent()
+{
+    QFETCH(double, percent);
+    QFETCH(int, shown);
+    VesselAnalysisWindow w(nullptr, centreline(), 300, 700, QStringLiteral("x"));
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isBusy(), 30000);
+    render::LumenProfile p;
+    p.sections.append(render::LumenSample());
+    p.referenceDiameterMm = 6.0;
+    p.stenosisDiameterPercent = percent;
+    p.stenosisAreaPercent = percent;
+    w.applyProfile(p);
+    const QString line = QStringLiteral("%1% — %2<br>").arg(shown).arg(clinical::stenosisGradeText(shown).toHtmlEscaped());
+    QCOMPARE(w.summaryText().count(line), 2);
 }
 
 void TestVesselAnalysis::closingWhileComputingIsSafe()
