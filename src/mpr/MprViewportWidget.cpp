@@ -173,7 +173,22 @@ void MprViewportWidget::setSliderValue(int value)
 
 void MprViewportWidget::setPixelSpacing(double mm)
 {
-    m_pixelSpacing = mm > 0.0 && std::isfinite(mm) ? mm : 1.0;
+    const double spacing = mm > 0.0 && std::isfinite(mm) ? mm : 1.0;
+    if (spacing == m_pixelSpacing)
+        return;
+    // Every shown length and area is in millimetres of the old spacing: they are measured again. A
+    // stenosis step keeps its whole-vessel value in millimetres, which scales the same way, so the
+    // percent, a ratio of pixel lengths, stays as it was.
+    const double ratio = spacing / m_pixelSpacing;
+    m_pixelSpacing = spacing;
+    for (int i = 0; i < m_measurements.size(); ++i) {
+        Measurement& m = m_measurements[i];
+        if (m.kind == 15)
+            m.stenosisReference *= ratio;
+        else if (m.kind == 16)
+            m.stenosisReference *= ratio * ratio;
+        layoutMeasurement(i);
+    }
 }
 
 void MprViewportWidget::setMeasurementMode(int mode)

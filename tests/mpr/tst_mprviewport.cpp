@@ -237,14 +237,19 @@ void TestMprViewport::measurementTexts_data()
     QTest::addColumn<double>("spacing");
     QTest::addColumn<QList<QPointF>>("points"); // drag ends; an angle has a second drag from points[2]
     QTest::addColumn<QString>("text");
-    QTest::newRow("ruler at 0.5 mm") << 4 << 0.5 << QList<QPointF>{{50, 100}, {150, 100}} << "50.0 мм";
+    QTest::addColumn<QString>("doubled"); // the same measurement once the spacing has doubled
+    QTest::newRow("ruler at 0.5 mm") << 4 << 0.5 << QList<QPointF>{{50, 100}, {150, 100}} << "50.0 мм"
+                                     << "100.0 мм";
     QTest::newRow("ellipse r=10") << 14 << 1.0 << QList<QPointF>{{100, 100}, {120, 120}}
-                                  << "S=314.2 мм²  P=62.8 мм";
-    QTest::newRow("angle 45") << 6 << 1.0 << QList<QPointF>{{100, 100}, {200, 100}, {200, 200}} << "45.0°";
-    QTest::newRow("angle swapped") << 6 << 1.0 << QList<QPointF>{{100, 100}, {200, 200}, {200, 100}} << "45.0°";
+                                  << "S=314.2 мм²  P=62.8 мм" << "S=1256.6 мм²  P=125.7 мм";
+    QTest::newRow("angle 45") << 6 << 1.0 << QList<QPointF>{{100, 100}, {200, 100}, {200, 200}} << "45.0°"
+                              << "45.0°";
+    QTest::newRow("angle swapped") << 6 << 1.0 << QList<QPointF>{{100, 100}, {200, 200}, {200, 100}} << "45.0°"
+                                   << "45.0°";
     QTest::newRow("diameter stays vertical") << 5 << 1.0 << QList<QPointF>{{100, 100}, {140, 130}}
-                                             << "Диаметр: 30.0 мм";
-    QTest::newRow("roi without provider") << 7 << 1.0 << QList<QPointF>{{100, 100}, {140, 130}} << "HU недоступно";
+                                             << "Диаметр: 30.0 мм" << "Диаметр: 60.0 мм";
+    QTest::newRow("roi without provider") << 7 << 1.0 << QList<QPointF>{{100, 100}, {140, 130}} << "HU недоступно"
+                                          << "HU недоступно";
 }
 
 void TestMprViewport::measurementTexts()
@@ -253,6 +258,7 @@ void TestMprViewport::measurementTexts()
     QFETCH(double, spacing);
     QFETCH(QList<QPointF>, points);
     QFETCH(QString, text);
+    QFETCH(QString, doubled);
     Panel p;
     p.w->setPixelSpacing(spacing);
     p.w->setMeasurementMode(mode);
@@ -270,6 +276,8 @@ void TestMprViewport::measurementTexts()
     // A click without a drag makes nothing.
     p.click(QPointF(300, 300));
     QCOMPARE(p.w->measurements().size(), 1);
+    p.w->setPixelSpacing(2 * spacing);
+    QCOMPARE(p.label(0), doubled);
 }
 
 void TestMprViewport::stenosisPairReportsPercent()
@@ -283,6 +291,9 @@ void TestMprViewport::stenosisPairReportsPercent()
     p.drag({300, 50}, {300, 54});
     QCOMPARE(result.last().at(0).toString(), QStringLiteral("Весь сосуд: 8.0 мм  Просвет: 2.0 мм  Стеноз: 75%"));
     QCOMPARE(p.label(1), QStringLiteral("Просвет: 2.0 мм  Стеноз: 75%"));
+    p.w->setPixelSpacing(0.25); // the same pixels measured again: the percent stays
+    QCOMPARE(p.label(0) + " / " + p.label(1), QStringLiteral("Весь сосуд: 4.0 мм / Просвет: 1.0 мм  Стеноз: 75%"));
+    p.w->setPixelSpacing(0.5);
     p.drag({100, 200}, {100, 208});
     p.drag({300, 250}, {300, 290}); // lumen larger than the vessel
     QCOMPARE(result.last().at(0).toString(), QStringLiteral("Весь сосуд: 4.0 мм  Просвет: 20.0 мм  Стеноз: 0%"));
