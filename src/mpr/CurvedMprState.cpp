@@ -9,7 +9,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QSaveFile>
+#include <QSlider>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -33,6 +37,13 @@ int intOr(const QJsonValue& v, int fallback)
 double doubleOr(const QJsonValue& v, double fallback)
 {
     return v.isDouble() ? v.toDouble() : fallback;
+}
+
+// A parameter as its slider can hold it: `scale` slider steps per unit, held inside the slider's range.
+double asSliderHolds(const QSlider* slider, double value, double scale)
+{
+    const double steps = std::clamp(std::round(value * scale), double(slider->minimum()), double(slider->maximum()));
+    return steps / scale;
 }
 
 } // namespace
@@ -68,11 +79,19 @@ QString CurvedMprWindow::saveStateTo(const QString& path)
                            {QStringLiteral("windowCenter"), m_windowCenter},
                            {QStringLiteral("windowWidth"), m_windowWidth},
                            {QStringLiteral("measurements"), measurements}};
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Written beside the target and renamed over it: a failed write leaves the previous file as it was.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
         return QStringLiteral("Не удалось открыть файл для записи: %1").arg(path);
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
-    file.close();
+    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    // A write cut short (a full disk) leaves commit() content: the flush is what reports it.
+    if (file.write(text) != text.size() || !file.flush()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return QStringLiteral("Не удалось записать файл: %1 (%2)").arg(path, reason);
+    }
+    if (!file.commit())
+        return QStringLiteral("Не удалось записать файл: %1 (%2)").arg(path, file.errorString());
     return QString();
 }
 
@@ -109,15 +128,17 @@ QString CurvedMprWindow::loadStateFrom(const QString& path)
     if (points.size() < 2)
         return QStringLiteral("Не удалось прочитать корректные контрольные точки из файла.");
 
-    m_rotationDeg = intOr(root.value(QStringLiteral("rotationDeg")), 0);
-    m_offsetMm = doubleOr(root.value(QStringLiteral("offsetMm")), 0.0);
-    m_widthMm = doubleOr(root.value(QStringLiteral("widthMm")), 100.0);
-    m_thicknessMm = doubleOr(root.value(QStringLiteral("thicknessMm")), 0.0);
-    m_smoothing = doubleOr(root.value(QStringLiteral("smoothing")), 0.0);
+    // The parameters are taken as the window's own sliders would give them, so the picture always
+    // matches the controls: a hand-edited width of 500 mm renders 300 mm wide, as the slider shows.
+    m_rotationDeg = int(asSliderHolds(m_rotationSlider, intOr(root.value(QStringLiteral("rotationDeg")), 0), 1.0));
+    m_offsetMm = asSliderHolds(m_offsetSlider, doubleOr(root.value(QStringLiteral("offsetMm")), 0.0), 1.0);
+    m_widthMm = asSliderHolds(m_widthSlider, doubleOr(root.value(QStringLiteral("widthMm")), 100.0), 1.0);
+    m_thicknessMm = asSliderHolds(m_thicknessSlider, doubleOr(root.value(QStringLiteral("thicknessMm")), 0.0), 10.0);
+    m_smoothing = asSliderHolds(m_smoothingSlider, doubleOr(root.value(QStringLiteral("smoothing")), 0.0), 100.0);
     m_orientationChoice = intOr(root.value(QStringLiteral("orientationChoice")), 0);
     m_slabMode = intOr(root.value(QStringLiteral("slabMode")), 1);
     m_windowCenter = doubleOr(root.value(QStringLiteral("windowCenter")), m_windowCenter);
-    m_windowWidth = doubleOr(root.value(QStringLiteral("windowWidth")), m_windowWidth);
+    m_windowWidth = std::max(doubleOr(root.value(QStringLiteral("windowWidth")), m_windowWidth), 1.0);
     syncControlsToFields();
 
     for (CurveEditorWidget* e : {m_axialEditor, m_frontEditor, m_sideEditor})

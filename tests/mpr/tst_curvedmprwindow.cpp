@@ -20,6 +20,10 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 namespace {
 
 const phantom::Vec3 kCentre{12.0, -30.0, 45.0};
@@ -247,17 +251,30 @@ void TestCurvedMprWindow::stateRoundTrip()
     QCOMPARE(b.resultPane()->exportMeasurements()[0].labelOffset, QPointF(1, 2));
     QCOMPARE(b.result().image.size(), a.result().image.size());
 
-    // Lenient reading: odd points skipped, defaults for missing keys, out-of-range values kept.
+    // A write that fails on the way (here at the file-size limit) is reported, and the saved file stays.
+    struct rlimit limit;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct rlimit tight{64, limit.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const QString failed = a.saveStateTo(path);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    QVERIFY2(failed.startsWith(QStringLiteral("Не удалось записать файл: %1").arg(path)), qPrintable(failed));
+    QCOMPARE(b.loadStateFrom(path), QString());
+
+    // Lenient reading: odd points skipped, defaults for missing keys; parameters as the sliders hold them.
     QFile g(dir.filePath("b.json"));
     QVERIFY(g.open(QIODevice::WriteOnly));
     g.write(R"({"controlPoints": [[1,2,3],[4,5],[6,7,8]], "rotationDeg": 12.5, "slabMode": 7, "widthMm": 500,
+              "thicknessMm": 100, "offsetMm": -99.5, "smoothing": 0.123, "windowWidth": -4,
               "measurements": [{"points": [[1,1],[2,2]]}, 5]})");
     g.close();
     QCOMPARE(b.loadStateFrom(g.fileName()), QString());
     QCOMPARE(b.axialEditor()->points().size(), 2);
     QCOMPARE(b.rotationDeg(), 0);
     QCOMPARE(b.slabMode(), 7);
-    QCOMPARE(b.widthMm(), 500.0);
+    QCOMPARE((QList<double>{b.widthMm(), b.thicknessMm(), b.offsetMm(), b.smoothing(), b.windowWidth()}),
+             (QList<double>{300, 40, -30, 0.12, 1}));
     QCOMPARE(b.windowCenter(), 55.0);
     QCOMPARE(b.resultPane()->exportMeasurements().size(), 0);
     for (QSlider* s : b.findChildren<QSlider*>())
