@@ -131,6 +131,85 @@ bool sameCoverage(const StackExtent& reference, const StackExtent& other)
     return true;
 }
 
+// Where a built volume lies in the patient: the centre of voxel (0, 0, 0) and the patient direction of
+// each volume axis, following the reorientation that the builder gives the stack.
+struct VolumeFrame
+{
+    bool known = false;
+    Triple origin{};
+    std::array<Triple, 3> axis{};
+};
+
+VolumeFrame frameOf(const StackExtent& stack, const Volume& volume)
+{
+    VolumeFrame f;
+    if (!stack.known)
+        return f;
+    AxisMapping m = orientationAxes(stack.rowAxis[0], stack.rowAxis[1], stack.rowAxis[2], stack.columnAxis[0],
+                                    stack.columnAxis[1], stack.columnAxis[2]);
+    if (!m.valid)
+        m = AxisMapping();
+    const std::array<int, 3> dims{volume.nx, volume.ny, volume.nz};
+    const Triple spacing{volume.spacingX, volume.spacingY, volume.spacingZ};
+    const Triple* stackAxes[3] = {&stack.rowAxis, &stack.columnAxis, &stack.normal};
+    f.origin = stack.low;
+    for (int a = 0; a < 3; ++a) {
+        const int v = m.axis[size_t(a)];
+        const double sign = m.sign[size_t(a)];
+        for (int i = 0; i < 3; ++i)
+            f.axis[size_t(v)][i] = sign * (*stackAxes[a])[i];
+        // A reversed stack axis starts the volume at the stack's far end.
+        if (sign < 0)
+            for (int i = 0; i < 3; ++i)
+                f.origin[i] += (dims[size_t(v)] - 1) * spacing[size_t(v)] * (*stackAxes[a])[i];
+    }
+    f.known = true;
+    return f;
+}
+
+QString spacingText(const Volume& v)
+{
+    return QStringLiteral("%1×%2×%3").arg(v.spacingX, 0, 'f', 2).arg(v.spacingY, 0, 'f', 2).arg(v.spacingZ, 0, 'f', 2);
+}
+
+// Two volumes of equal size subtract voxel by voxel only when every voxel of one lies within half a
+// voxel of the same voxel of the other. What differs beyond that, as Russian words, or nothing.
+QStringList geometryDifferences(const Volume& a, const Volume& b, const VolumeFrame& fa, const VolumeFrame& fb)
+{
+    QStringList out;
+    const std::array<int, 3> dims{a.nx, a.ny, a.nz};
+    const Triple sa{a.spacingX, a.spacingY, a.spacingZ};
+    const Triple sb{b.spacingX, b.spacingY, b.spacingZ};
+    for (int v = 0; v < 3; ++v) {
+        if (!(std::fabs(sa[v] - sb[v]) * std::max(dims[v] - 1, 1) <= 0.5 * sa[v])) {
+            out << QStringLiteral("шаг вокселей %1 против %2 мм").arg(spacingText(a), spacingText(b));
+            break;
+        }
+    }
+    if (!fa.known || !fb.known)
+        return out;
+    // The farthest corner moves most when the axes turn.
+    double drift = 0.0;
+    for (int corner = 1; corner < 8; ++corner) {
+        Triple d{};
+        for (int v = 0; v < 3; ++v)
+            if (corner & (1 << v))
+                for (int i = 0; i < 3; ++i)
+                    d[i] += (dims[v] - 1) * sa[v] * (fb.axis[v][i] - fa.axis[v][i]);
+        drift = std::max(drift, std::sqrt(dotProduct(d, d)));
+    }
+    if (!(drift <= 0.5 * std::min({sa[0], sa[1], sa[2]})))
+        out << QStringLiteral("ориентация срезов");
+    const Triple shift{fb.origin[0] - fa.origin[0], fb.origin[1] - fa.origin[1], fb.origin[2] - fa.origin[2]};
+    for (int v = 0; v < 3; ++v) {
+        if (!(std::fabs(dotProduct(shift, fa.axis[v])) <= 0.5 * sa[v])) {
+            out << QStringLiteral("положение (сдвиг %1 мм)").arg(std::sqrt(dotProduct(shift, shift)), 0, 'f', 1);
+            break;
+        }
+    }
+    return out;
+}
+
 CtaSubtractionPair failed(const QString& message)
 {
     CtaSubtractionPair pair;
@@ -229,6 +308,14 @@ Volume buildSubtractionVolume(const QList<db::InstanceRecord>& nativeInstances,
             *error = QStringLiteral("Размеры объёмов не совпадают (%1x%2x%3 против %4x%5x%6) — субтракция невозможна")
                          .arg(native.nx).arg(native.ny).arg(native.nz)
                          .arg(contrast.nx).arg(contrast.ny).arg(contrast.nz);
+        return {};
+    }
+    const QStringList differences = geometryDifferences(native, contrast, frameOf(extentOf(nativeInstances), native),
+                                                        frameOf(extentOf(contrastInstances), contrast));
+    if (!differences.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("Геометрия серий не совпадает (%1) — субтракция невозможна")
+                         .arg(differences.join(QStringLiteral("; ")));
         return {};
     }
 

@@ -53,6 +53,8 @@ private slots:
     void subtractionIsExact_data();
     void subtractionIsExact();
     void volumeFailures();
+    void geometryMustMatch_data();
+    void geometryMustMatch();
 
 private:
     SeriesLayout ctLayout(const QString& studyUid, const QString& frameOfReference, const SeriesSetup& setup) const;
@@ -351,6 +353,45 @@ void TestCtaSubtraction::volumeFailures()
     QVERIFY(v.isEmpty());
     QVERIFY2(error.startsWith(QStringLiteral("Не удалось построить постконтрастный объём: ")), qPrintable(error));
     QVERIFY(render::buildSubtractionVolume({}, pair.contrastInstances, nullptr).isEmpty());
+}
+
+void TestCtaSubtraction::geometryMustMatch_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("named"); // the word of the refusal, empty when the pair subtracts
+    QTest::newRow("slice spacing") << "sliceSpacing" << "шаг вокселей";
+    QTest::newRow("pixel spacing") << "rowSpacing" << "шаг вокселей";
+    QTest::newRow("turned 10 degrees in plane") << "tilt" << "ориентация";
+    QTest::newRow("shifted 5 mm along the table") << "shift" << "положение (сдвиг 5.0 мм)";
+    QTest::newRow("shifted within half a voxel") << "nudge" << "";
+}
+
+void TestCtaSubtraction::geometryMustMatch()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, named);
+    const QString study = fixtures::newUid();
+    SeriesLayout native = ctLayout(study, fixtures::newUid(), {"1", "Native", 36000});
+    SeriesLayout contrast = ctLayout(study, native.frameOfReferenceUid, {"2", "Arterial", 36100});
+    if (change == "sliceSpacing")
+        contrast.sliceSpacing = contrast.sliceThickness = 2.0;
+    else if (change == "rowSpacing")
+        contrast.rowSpacing = 0.9;
+    else if (change == "tilt") {
+        contrast.plane = fixtures::Plane::Oblique;
+        contrast.obliqueOrientation = {std::cos(0.1745), std::sin(0.1745), 0.0, -std::sin(0.1745), std::cos(0.1745), 0.0};
+    } else if (change == "shift")
+        contrast.origin[2] += 5.0;
+    else
+        contrast.origin[0] += 0.2;
+    const QString nativeUid = addSeries(native);
+    const QString contrastUid = addSeries(contrast);
+    QVERIFY(!nativeUid.isEmpty() && !contrastUid.isEmpty());
+    QString error;
+    const render::Volume v = render::buildSubtractionVolume(m_db.instancesForSeries(nativeUid),
+                                                            m_db.instancesForSeries(contrastUid), &error);
+    QCOMPARE(v.isEmpty(), !named.isEmpty());
+    QVERIFY2(named.isEmpty() ? error.isEmpty() : error.contains(named), qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestCtaSubtraction)
