@@ -1,9 +1,12 @@
 // The user's own transfer-function presets, kept in the settings as "name|value,r,g,b,opacity;…".
+// The points never hold a "|", so the name is everything before the last one: a name may hold "|" too.
 #include "Vrt3DWindow.h"
 
+#include <QDir>
 #include <QSettings>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -34,6 +37,11 @@ int channel(const QString& text)
     return std::clamp(text.toInt(nullptr, 10), 0, 255);
 }
 
+qsizetype nameEnd(const QString& element)
+{
+    return element.lastIndexOf(QLatin1Char('|'));
+}
+
 } // namespace
 
 QList<render::TransferFunctionPreset> Vrt3DWindow::loadCustomPresets()
@@ -41,7 +49,7 @@ QList<render::TransferFunctionPreset> Vrt3DWindow::loadCustomPresets()
     QList<render::TransferFunctionPreset> presets;
     const QStringList elements = QSettings().value(kCustomPresetsKey).toStringList();
     for (const QString& element : elements) {
-        const qsizetype bar = element.indexOf(QLatin1Char('|'), 0, Qt::CaseSensitive);
+        const qsizetype bar = nameEnd(element);
         if (bar < 0)
             continue;
         render::TransferFunctionPreset preset;
@@ -55,6 +63,10 @@ QList<render::TransferFunctionPreset> Vrt3DWindow::loadCustomPresets()
             point.value = fields[0].toDouble();
             point.color = QColor(channel(fields[1]), channel(fields[2]), channel(fields[3]), 255);
             point.opacity = fields[4].toDouble();
+            // "nan" and "inf" parse as numbers; no rendering can use them, so the point goes.
+            if (!std::isfinite(point.value) || !std::isfinite(point.opacity))
+                continue;
+            point.opacity = std::clamp(point.opacity, 0.0, 1.0);
             preset.points.append(point);
         }
         if (preset.points.size() >= 2 && !preset.name.isEmpty())
@@ -63,14 +75,14 @@ QList<render::TransferFunctionPreset> Vrt3DWindow::loadCustomPresets()
     return presets;
 }
 
-bool Vrt3DWindow::saveCustomPreset(const render::TransferFunctionPreset& preset)
+bool Vrt3DWindow::saveCustomPreset(const render::TransferFunctionPreset& preset, bool* appended, QString* error)
 {
     QSettings settings;
     QStringList elements = settings.value(kCustomPresetsKey).toStringList();
     const QString element = presetElement(preset);
     bool replaced = false;
     for (QString& stored : elements) {
-        const qsizetype bar = stored.indexOf(QLatin1Char('|'));
+        const qsizetype bar = nameEnd(stored);
         const QString name = bar < 0 ? stored : stored.left(bar);
         if (name == preset.name) {
             stored = element;
@@ -81,5 +93,13 @@ bool Vrt3DWindow::saveCustomPreset(const render::TransferFunctionPreset& preset)
     if (!replaced)
         elements.append(element);
     settings.setValue(kCustomPresetsKey, elements);
-    return !replaced;
+    settings.sync();
+    if (appended)
+        *appended = !replaced;
+    if (settings.status() == QSettings::NoError)
+        return true;
+    if (error)
+        *error = QStringLiteral("Не удалось сохранить пресет «%1»: файл настроек %2 недоступен для записи.")
+                     .arg(preset.name, QDir::toNativeSeparators(settings.fileName()));
+    return false;
 }

@@ -506,8 +506,12 @@ void Vrt3DWindow::openTransferFunctionEditor()
     connect(dialog, &TransferFunctionEditorDialog::presetChangedFinal, this,
             [this](const render::TransferFunctionPreset& preset) { setCurrentPreset(preset); });
     connect(dialog, &TransferFunctionEditorDialog::saveAsPresetRequested, this,
-            [this](const render::TransferFunctionPreset& preset) {
-                if (saveCustomPreset(preset))
+            [this, dialog](const render::TransferFunctionPreset& preset) {
+                bool appended = false;
+                QString error;
+                if (!saveCustomPreset(preset, &appended, &error))
+                    QMessageBox::warning(dialog, QStringLiteral("Пресеты VRT"), error);
+                else if (appended)
                     addPresetActions(m_presetsMenu, {preset});
             });
     connect(dialog, &QDialog::rejected, this, [this, atOpening] { setCurrentPreset(atOpening); });

@@ -39,8 +39,9 @@ public:
 
     // The user's own presets from the settings, in stored order.
     static QList<render::TransferFunctionPreset> loadCustomPresets();
-    // Stores the preset, replacing a stored one of the same name; true when it was appended as new.
-    static bool saveCustomPreset(const render::TransferFunctionPreset& preset);
+    // Stores the preset, replacing a stored one of the same name; `appended` tells whether the name was new.
+    // False, with a Russian `error`, when the settings file could not be written.
+    static bool saveCustomPreset(const render::TransferFunctionPreset& preset, bool* appended, QString* error);
 
     const render::Volume& volume() const { return m_volume; }
     render::TransferFunctionPreset currentPreset() const { return m_currentPreset; }

@@ -1,6 +1,7 @@
 #include <analysis3d/DensityCut.h>
 #include <analysis3d/Vrt3DWindow.h>
 
+#include <QDir>
 #include <QSettings>
 #include <QtTest>
 
@@ -15,6 +16,17 @@ QList<double> values(const TransferFunctionPreset& p)
     for (const auto& point : p.points)
         out.append(point.value);
     return out;
+}
+
+enum Saved { Failed, Replaced, Appended };
+
+Saved save(const TransferFunctionPreset& p)
+{
+    bool appended = false;
+    QString error;
+    if (!Vrt3DWindow::saveCustomPreset(p, &appended, &error))
+        return Failed;
+    return appended ? Appended : Replaced;
 }
 
 } // namespace
@@ -75,19 +87,19 @@ private slots:
     {
         const TransferFunctionPreset test{QStringLiteral("Test"),
                                           {{-200, QColor(255, 0, 0), 0.0}, {300, QColor(255, 255, 255), 0.5}}};
-        QVERIFY(Vrt3DWindow::saveCustomPreset(test));
+        QCOMPARE(save(test), Appended);
         QCOMPARE(QSettings().value(QStringLiteral("vrt/customPresets")).toStringList(),
                  QStringList{QStringLiteral("Test|-200,255,0,0,0;300,255,255,255,0.5")});
         const TransferFunctionPreset odd{QStringLiteral("a,b;c"),
                                          {{0.1, QColor(1, 2, 3), 1e-05}, {1234.5678, QColor(4, 5, 6), 1500}}};
-        QVERIFY(Vrt3DWindow::saveCustomPreset(odd));
+        QCOMPARE(save(odd), Appended);
         QCOMPARE(QSettings().value(QStringLiteral("vrt/customPresets")).toStringList().last(),
                  QStringLiteral("a,b;c|0.1,1,2,3,1e-05;1234.57,4,5,6,1500"));
 
         // Saving under a stored name replaces the element in place.
         TransferFunctionPreset changed = test;
         changed.points[1].opacity = 0.75;
-        QVERIFY(!Vrt3DWindow::saveCustomPreset(changed));
+        QCOMPARE(save(changed), Replaced);
         const QList<TransferFunctionPreset> loaded = Vrt3DWindow::loadCustomPresets();
         QCOMPARE(loaded.size(), 2);
         QCOMPARE(loaded[0].name, QStringLiteral("Test"));
@@ -95,6 +107,31 @@ private slots:
         QCOMPARE(loaded[0].points[0].color, QColor(255, 0, 0));
         QCOMPARE(loaded[1].name, QStringLiteral("a,b;c"));
         QCOMPARE(loaded[1].points[1].value, 1234.57);
+
+        // A "|" in the name comes back whole, and saving it again replaces it.
+        TransferFunctionPreset barred = test;
+        barred.name = QStringLiteral("A|B");
+        QCOMPARE(save(barred), Appended);
+        QCOMPARE(save(barred), Replaced);
+        const QList<TransferFunctionPreset> again = Vrt3DWindow::loadCustomPresets();
+        QCOMPARE(again.size(), 3);
+        QCOMPARE(again[2].name, QStringLiteral("A|B"));
+        QCOMPARE(values(again[2]), (QList<double>{-200, 300}));
+    }
+
+    void unwritableSettingsAreReported()
+    {
+        // A folder where the settings file belongs makes every write fail, even for root.
+        const QString file = QSettings().fileName();
+        QFile::remove(file);
+        QVERIFY(QDir().mkpath(file));
+        const TransferFunctionPreset test{QStringLiteral("Test"), {{0, QColor(1, 2, 3), 0}, {1, QColor(1, 2, 3), 1}}};
+        bool appended = false;
+        QString error;
+        const bool saved = Vrt3DWindow::saveCustomPreset(test, &appended, &error);
+        QVERIFY(QDir().rmdir(file));
+        QVERIFY(!saved);
+        QVERIFY2(error.contains(file), qPrintable(error));
     }
 
     void malformedStoredPresetsAreSkipped()
@@ -107,9 +144,14 @@ private slots:
                                  QStringLiteral("|0,1,2,3,0;10,1,2,3,1"),             // empty name
                                  QStringLiteral("Junk|x,300,-5,y,z;10,1,2,3,1"),      // bad numbers read as 0
                                  QStringLiteral("Good|0,10,20,30,0;;100,40,50,60,1"), // empty parts dropped
+                                 // Not-a-number points go, opacities are held inside 0..1.
+                                 QStringLiteral("Odd|nan,1,2,3,0.5;0,1,2,3,nan;5,1,2,3,inf;10,1,2,3,7;20,1,2,3,-1"),
                              });
         const QList<TransferFunctionPreset> loaded = Vrt3DWindow::loadCustomPresets();
-        QCOMPARE(loaded.size(), 2);
+        QCOMPARE(loaded.size(), 3);
+        QCOMPARE(values(loaded[2]), (QList<double>{10, 20}));
+        QCOMPARE(loaded[2].points[0].opacity, 1.0);
+        QCOMPARE(loaded[2].points[1].opacity, 0.0);
         QCOMPARE(loaded[0].name, QStringLiteral("Junk"));
         QCOMPARE(loaded[0].points[0].value, 0.0);
         QCOMPARE(loaded[0].points[0].color, QColor(255, 0, 0)); // out-of-range channels held at the ends
