@@ -14,6 +14,7 @@
 #include <QLinearGradient>
 #include <QPainterPath>
 #include <QPen>
+#include <QScopedValueRollback>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -94,7 +95,9 @@ QPointF TransferFunctionEditorWidget::moveNode(int index, const QPointF& positio
     const QPointF placed = scenePosForPoint(pointForScenePos(index, position));
     m_points[index] = pointForScenePos(index, placed);
     updateCurveItem();
-    emit presetChangedDraft(preset());
+    // Placing the nodes while the scene is laid out is no edit: the opener keeps drawing what it had.
+    if (!m_layingOut)
+        emit presetChangedDraft(preset());
     return placed;
 }
 
@@ -160,6 +163,7 @@ void TransferFunctionEditorWidget::rebuildScene()
     m_curveItem = m_scene->addPath(QPainterPath());
     m_curveItem->setZValue(1);
 
+    const QScopedValueRollback layingOut(m_layingOut, true);
     for (int i = 0; i < m_points.size(); ++i) {
         auto* handle = new TransferFunctionHandleItem(i, this);
         handle->setBrush(m_points[i].color);

@@ -63,4 +63,5 @@ private:
     QList<render::TransferFunctionPoint> m_points;
     double m_huMin = -1000.0;
     double m_huMax = 3000.0;
+    bool m_layingOut = false;
 };

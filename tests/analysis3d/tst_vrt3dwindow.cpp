@@ -229,6 +229,13 @@ private slots:
         auto* dialog = window.findChild<TransferFunctionEditorDialog*>();
         QVERIFY(dialog);
         QCOMPARE(dialog->nameEdit()->text(), start.name);
+        // Showing and resizing the editor lays it out and changes nothing that is drawn.
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        dialog->resize(dialog->width() + 100, dialog->height() + 60);
+        QCoreApplication::processEvents();
+        const auto& drawn = window.cpuView()->renderParams().transferFunction;
+        QCOMPARE(render::sampleTransferFunctionOpacity(drawn, 950), render::sampleTransferFunctionOpacity(start, 950));
+        QCOMPARE(drawn.points.first().value, start.points.first().value);
         QCOMPARE(dialog->editor()->huMin(), -1000.0);
         QCOMPARE(dialog->editor()->huMax(), 1000.0);
 
