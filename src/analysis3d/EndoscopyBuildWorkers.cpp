@@ -31,22 +31,57 @@ bool isEmpty(const std::shared_ptr<render::FusionVolume>& v)
     return !v || v->isEmpty();
 }
 
+// Which render axis each path axis (rows, columns, slices) became, and whether it runs reversed.
+render::AxisMapping renderAxesOf(const render::FusionVolume& pathVolume)
+{
+    const auto& r = pathVolume.rowDir;
+    const auto& c = pathVolume.colDir;
+    render::AxisMapping m = render::orientationAxes(r[0], r[1], r[2], c[0], c[1], c[2]);
+    return m.valid ? m : render::AxisMapping();
+}
+
+int renderDimension(const render::Volume& v, int axis)
+{
+    return axis == 0 ? v.nx : axis == 1 ? v.ny : v.nz;
+}
+
 } // namespace
+
+void pathToRenderIndices(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
+                         const double path[3], double render[3])
+{
+    const render::AxisMapping m = renderAxesOf(pathVolume);
+    for (int a = 0; a < 3; ++a) {
+        const int v = m.axis[size_t(a)];
+        render[v] = m.sign[size_t(a)] > 0 ? path[a] : renderDimension(renderVolume, v) - 1 - path[a];
+    }
+}
+
+void renderToPathIndices(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
+                         const double render[3], double path[3])
+{
+    const render::AxisMapping m = renderAxesOf(pathVolume);
+    for (int a = 0; a < 3; ++a) {
+        const int v = m.axis[size_t(a)];
+        path[a] = m.sign[size_t(a)] > 0 ? render[v] : renderDimension(renderVolume, v) - 1 - render[v];
+    }
+}
 
 bool worldToVolumeCentredMm(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
                             const double pointMm[3], float out[3])
 {
-    double i = 0.0, j = 0.0, k = 0.0;
-    if (!render::worldToVoxel(pathVolume, pointMm[0], pointMm[1], pointMm[2], &i, &j, &k))
+    double path[3] = {0.0, 0.0, 0.0};
+    if (!render::worldToVoxel(pathVolume, pointMm[0], pointMm[1], pointMm[2], &path[0], &path[1], &path[2]))
         return false;
     // A point outside the voxel box has no place in the fly-through.
     auto inside = [](double index, int n) { return std::isfinite(index) && index >= -0.5 && index <= n - 0.5; };
-    if (!inside(i, pathVolume.nx) || !inside(j, pathVolume.ny) || !inside(k, pathVolume.nz))
+    if (!inside(path[0], pathVolume.nx) || !inside(path[1], pathVolume.ny) || !inside(path[2], pathVolume.nz))
         return false;
-    const double sx = renderVolume.spacingX, sy = renderVolume.spacingY, sz = renderVolume.spacingZ;
-    out[0] = float(i * sx - renderVolume.nx * sx / 2.0);
-    out[1] = float(j * sy - renderVolume.ny * sy / 2.0);
-    out[2] = float(k * sz - renderVolume.nz * sz / 2.0);
+    double index[3];
+    pathToRenderIndices(pathVolume, renderVolume, path, index);
+    const double spacing[3] = {renderVolume.spacingX, renderVolume.spacingY, renderVolume.spacingZ};
+    for (int v = 0; v < 3; ++v)
+        out[v] = float(index[v] * spacing[v] - renderDimension(renderVolume, v) * spacing[v] / 2.0);
     return true;
 }
 
@@ -110,12 +145,12 @@ void EndoscopyVolumeBuildWorker::run()
         }
         pathVolume = std::move(built);
 
-        // The render volume is built from locations and spacings only, so that its axes follow the
-        // stack as acquired; the acquisition plane then says how far the two volumes agree.
-        const QList<render::SliceSource> sources = render::locationOnlySliceSources(m_slices);
+        // The render volume lies on the patient's axes as the slices' orientation says; only a series
+        // without orientation is turned by the plane named in its title.
+        const QList<render::SliceSource> sources = render::sliceSourcesFromInstances(m_slices);
         const int hint = render::guessAcquisitionPlane(m_title);
         QString renderError;
-        render::Volume volume = render::buildVolume(sources, &renderError, hint);
+        render::Volume volume = render::buildVolume(sources, &renderError, hint, stop.get());
         if (volume.isEmpty()) {
             errorText = QStringLiteral("Не удалось построить объём для рендера: %1").arg(renderError);
             emit finished();

@@ -27,9 +27,14 @@ struct EndoscopyCameraFrame
     float up[3] = {0.0f, 1.0f, 0.0f};       // unit, not forced perpendicular to forward
 };
 
-// Carries path-volume voxel indices of a patient point over to the render volume's axes and centres
-// them. Exact when both volumes share their voxel axes (axial series), approximate otherwise. False for
-// a point outside the path volume's voxel box.
+// The render volume is the path volume's stack turned onto the patient's axes, as the volume builder
+// turns a stack by its orientation. These carry continuous voxel indices from one volume to the other.
+void pathToRenderIndices(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
+                         const double path[3], double render[3]);
+void renderToPathIndices(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
+                         const double render[3], double path[3]);
+// A patient point in the centred frame of the render volume. False for a point outside the path
+// volume's voxel box.
 bool worldToVolumeCentredMm(const render::FusionVolume& pathVolume, const render::Volume& renderVolume,
                             const double pointMm[3], float out[3]);
 // Pixel of a centred point in the 320-pixel outside overview.

@@ -479,8 +479,11 @@ void EndoscopyWindow::onSliceClicked(const QPointF& p)
             k = v.nz - 1 - m * p.y() / v.spacingZ;
         }
     }
+    const double clicked[3] = {i, j, k};
+    double path[3];
+    renderToPathIndices(*m_pathVolume, v, clicked, path);
     double seed[3];
-    render::voxelToWorld(*m_pathVolume, i, j, k, &seed[0], &seed[1], &seed[2]);
+    render::voxelToWorld(*m_pathVolume, path[0], path[1], path[2], &seed[0], &seed[1], &seed[2]);
     buildPathFromSeed(seed);
 }
 

@@ -97,8 +97,9 @@ Vrt3DWindow::~Vrt3DWindow()
 
 void Vrt3DWindow::startBuild(const QList<db::InstanceRecord>& slices, const QString& title)
 {
-    // Orientation stays unset on purpose: the plane hint of the title alone orients this volume.
-    const QList<render::SliceSource> sources = render::locationOnlySliceSources(slices);
+    // The slices' orientation turns the volume onto the patient's axes; the plane named in the title
+    // is only for a series without orientation.
+    const QList<render::SliceSource> sources = render::sliceSourcesFromInstances(slices);
     m_buildThread = new QThread(this);
     const int planeHint = render::guessAcquisitionPlane(title);
     m_buildWorker = new Vrt3DVolumeBuildWorker(std::move(sources), planeHint);

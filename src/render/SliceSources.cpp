@@ -2,7 +2,7 @@
 
 namespace render {
 
-QList<SliceSource> locationOnlySliceSources(const QList<db::InstanceRecord>& instances)
+QList<SliceSource> sliceSourcesFromInstances(const QList<db::InstanceRecord>& instances)
 {
     QList<SliceSource> out;
     out.reserve(instances.size());
@@ -14,20 +14,11 @@ QList<SliceSource> locationOnlySliceSources(const QList<db::InstanceRecord>& ins
         s.pixelSpacingY = row.pixelSpacingY;
         s.sliceThickness = row.sliceThickness;
         s.frameIndex = row.frameIndex;
+        s.orientationRow = row.orientationRow;
+        s.orientationCol = row.orientationCol;
+        s.hasSpatialInfo = row.hasSpatialInfo;
+        s.imagePosition = row.imagePosition;
         out.append(s);
-    }
-    return out;
-}
-
-QList<SliceSource> sliceSourcesFromInstances(const QList<db::InstanceRecord>& instances)
-{
-    QList<SliceSource> out = locationOnlySliceSources(instances);
-    for (qsizetype i = 0; i < out.size(); ++i) {
-        const db::InstanceRecord& row = instances.at(i);
-        out[i].orientationRow = row.orientationRow;
-        out[i].orientationCol = row.orientationCol;
-        out[i].hasSpatialInfo = row.hasSpatialInfo;
-        out[i].imagePosition = row.imagePosition;
     }
     return out;
 }

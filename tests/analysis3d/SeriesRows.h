@@ -21,6 +21,13 @@ inline QList<db::InstanceRecord> writeSeriesRows(const QString& dir, fixtures::S
         row.pixelSpacingX = layout.columnSpacing;
         row.pixelSpacingY = layout.rowSpacing;
         row.sliceThickness = layout.sliceThickness;
+        if (layout.writeGeometry) {
+            const auto o = fixtures::orientationOf(layout);
+            row.orientationRow = {o[0], o[1], o[2]};
+            row.orientationCol = {o[3], o[4], o[5]};
+            row.imagePosition = fixtures::slicePosition(layout, k);
+            row.hasSpatialInfo = true;
+        }
         rows.append(row);
     }
     return rows;

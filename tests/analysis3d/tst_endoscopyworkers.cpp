@@ -6,6 +6,7 @@
 
 #include <analysis3d/EndoscopyBuildWorkers.h>
 #include <db/Database.h>
+#include <render/MprSlices.h>
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,6 +27,7 @@ class TestEndoscopyWorkers : public QObject
 private slots:
     void initTestCase();
     void framesAlongCurve();
+    void sagittalSeriesLiesOnThePatientAxes();
     void badInput();
 
 private:
@@ -80,6 +82,39 @@ void TestEndoscopyWorkers::framesAlongCurve()
     // Overview pixels: the path runs up the picture as z grows.
     QVERIFY(w.overviewPath.first().y() > w.overviewPath.last().y() + 10);
 
+}
+
+void TestEndoscopyWorkers::sagittalSeriesLiesOnThePatientAxes()
+{
+    // The same tube acquired sagittally, under a title that names no plane: it runs along patient x.
+    fixtures::SeriesLayout layout = m_layout;
+    layout.seriesUid.clear();
+    layout.plane = fixtures::Plane::Sagittal;
+    QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("sagittal")), layout));
+    EndoscopyVolumeBuildWorker volumes(m_db.instancesForSeries(layout.seriesUid), QStringLiteral("Колон"));
+    volumes.run();
+    QVERIFY2(volumes.errorText.isEmpty(), qPrintable(volumes.errorText));
+    const render::Volume& v = volumes.renderVolume;
+    QCOMPARE(QList<int>({v.nx, v.ny, v.nz}), QList<int>({30, kSize, kSize}));
+    QVERIFY(volumes.nonAxial);
+
+    const auto a = fixtures::slicePosition(layout, 3);
+    const auto b = fixtures::slicePosition(layout, 20);
+    const double offset[3] = {0.0, double(kCentre), -double(kCentre)}; // column kCentre, row kCentre
+    QList<std::array<double, 3>> curve{{a[0], a[1] + offset[1], a[2] + offset[2]},
+                                       {b[0], b[1] + offset[1], b[2] + offset[2]}};
+    EndoscopyPathBuildWorker w(volumes.pathVolume, &v, curve, 0, 40, 400);
+    w.run();
+    QVERIFY2(w.errorText.isEmpty(), qPrintable(w.errorText));
+    QVERIFY(w.frames.size() >= 14);
+    for (const EndoscopyCameraFrame& f : w.frames.mid(0, w.frames.size() - 1)) {
+        QVERIFY(std::abs(std::abs(f.forward[0]) - 1.0f) < 1e-3f); // along the render volume's x axis
+        // The camera stands in the air of the rendered volume.
+        const float air = render::voxelAt(v, int(std::lround(f.position[0] / v.spacingX + v.nx / 2.0)),
+                                          int(std::lround(f.position[1] / v.spacingY + v.ny / 2.0)),
+                                          int(std::lround(f.position[2] / v.spacingZ + v.nz / 2.0)));
+        QVERIFY2(air < -500.0f, qPrintable(QString::number(air)));
+    }
 }
 
 void TestEndoscopyWorkers::badInput()

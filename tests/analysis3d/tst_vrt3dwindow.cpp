@@ -106,6 +106,18 @@ private slots:
         QTRY_VERIFY(guard.isNull());
     }
 
+    void sagittalSeriesLiesOnThePatientAxes()
+    {
+        // The title names no plane: the slices' orientation alone turns the stack.
+        fixtures::SeriesLayout layout = smallSeries();
+        layout.plane = fixtures::Plane::Sagittal;
+        Vrt3DWindow window(writeSeriesRows(m_dir.filePath(QStringLiteral("sagittal")), layout),
+                           QStringLiteral("Series 3"), nullptr, 0, 0, QString());
+        QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 20000);
+        const render::Volume& v = window.volume();
+        QCOMPARE(QList<int>({v.nx, v.ny, v.nz}), QList<int>({10, 24, 20}));
+    }
+
     void unreadableSeriesIsReported()
     {
         QList<db::InstanceRecord> broken = m_rows.mid(0, 3);
