@@ -155,18 +155,15 @@ void D3DVolumeRenderWidget::resetVrtWindow()
 
 void D3DVolumeRenderWidget::resetView()
 {
-    m_rotation = volumecamera::rotationFromYawPitch(0.0, 89.0);
-    m_zoom = 0.6f;
-    m_panX = m_panY = 0.f;
-    m_inPlaneAngle = 0.0;
     resetVrtWindow();
-    update();
+    setViewPreset(render::ViewFront);
 }
 
 void D3DVolumeRenderWidget::setViewPreset(render::VolumeViewPreset preset)
 {
     volumecamera::presetRotation(int(preset), &m_rotation);
-    m_zoom = 0.6f;
+    // The volume may still wait for the device: its size comes from the volume itself.
+    m_zoom = float(volumecamera::fitZoom(m_rotation, m_pickVolume));
     m_panX = m_panY = 0.f;
     m_inPlaneAngle = 0.0;
     update();

@@ -1,5 +1,6 @@
 #include "VolumeRenderWidget.h"
 
+#include <render/TransferFunction.h>
 #include <render/VolumeCameraMath.h>
 
 #include <QComboBox>
@@ -43,7 +44,8 @@ VolumeRenderWidget::VolumeRenderWidget(QWidget* parent)
     connect(m_settleTimer, &QTimer::timeout, this, &VolumeRenderWidget::onSettleTimeout);
 
     m_projectionCombo = new QComboBox(this);
-    m_projectionCombo->addItems({QStringLiteral("MIP"), QStringLiteral("MinIP"), QStringLiteral("Среднее (Avg)")});
+    m_projectionCombo->addItems(
+        {QStringLiteral("MIP"), QStringLiteral("MinIP"), QStringLiteral("Среднее (Avg)"), QStringLiteral("VRT")});
     m_projectionCombo->setStyleSheet(QStringLiteral(
         "QComboBox { color: #ffd633; font-size: 11px; background: rgba(0,0,0,120); border: 1px solid #555; "
         "padding: 1px 4px; }"));
@@ -52,6 +54,8 @@ VolumeRenderWidget::VolumeRenderWidget(QWidget* parent)
     connect(m_projectionCombo, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (index >= 0 && index <= 2)
             setProjectionMode(render::ProjectionMode(index));
+        else if (index == kVrtItem)
+            returnToVrt();
     });
 }
 
@@ -70,15 +74,21 @@ void VolumeRenderWidget::setVolume(const render::Volume* volume, double windowCe
     renderFull();
 }
 
+void VolumeRenderWidget::showModeInCombo(int index)
+{
+    // The combo names the mode that is drawn, so that every other entry is a change the user can choose.
+    if (m_projectionCombo->currentIndex() != index) {
+        const QSignalBlocker block(m_projectionCombo);
+        m_projectionCombo->setCurrentIndex(index);
+    }
+}
+
 void VolumeRenderWidget::setProjectionMode(render::ProjectionMode mode)
 {
     m_params.renderMode = 0;
     m_params.projectionMode = mode;
-    // Keep the combo showing the projection the host chose, without re-entering this slot.
-    if (int(mode) >= 0 && int(mode) <= 2 && m_projectionCombo->currentIndex() != int(mode)) {
-        const QSignalBlocker block(m_projectionCombo);
-        m_projectionCombo->setCurrentIndex(int(mode));
-    }
+    if (int(mode) >= 0 && int(mode) <= 2)
+        showModeInCombo(int(mode));
     renderFull();
 }
 
@@ -87,22 +97,29 @@ void VolumeRenderWidget::setVrtPreset(const render::TransferFunctionPreset& pres
     m_params.renderMode = 1;
     m_params.transferFunction.name = preset.name;
     m_params.transferFunction.points = preset.points;
+    showModeInCombo(kVrtItem);
     renderFull();
 }
 
+void VolumeRenderWidget::returnToVrt()
+{
+    // Back to the transfer function shown last; a view that never had one starts with the first built-in.
+    render::TransferFunctionPreset preset = m_params.transferFunction;
+    if (preset.points.isEmpty() && !render::transferFunctionPresets().isEmpty())
+        preset = render::transferFunctionPresets().first();
+    setVrtPreset(preset);
+}
+
+// The view a window opens with: from the front, the whole volume in the picture.
 void VolumeRenderWidget::resetView()
 {
-    m_params.rotation = volumecamera::rotationFromYawPitch(25.0, 15.0);
-    m_params.zoom = 0.6;
-    m_params.panX = m_params.panY = 0.0;
-    m_inPlaneAngle = 0.0;
-    renderFull();
+    setViewPreset(render::ViewFront);
 }
 
 void VolumeRenderWidget::setViewPreset(render::VolumeViewPreset preset)
 {
     volumecamera::presetRotation(int(preset), &m_params.rotation);
-    m_params.zoom = 0.6;
+    m_params.zoom = volumecamera::fitZoom(m_params.rotation, m_volume);
     m_params.panX = m_params.panY = 0.0;
     m_inPlaneAngle = 0.0;
     renderFull();

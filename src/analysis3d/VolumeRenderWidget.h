@@ -38,6 +38,8 @@ public:
     static constexpr int kPreviewSamples = 70;
     static constexpr int kFullSize = 420;
     static constexpr int kFullSamples = 220;
+    // The mode box lists MIP, MinIP and mean projection (indexes 0..2), then this entry for VRT.
+    static constexpr int kVrtItem = 3;
 
 signals:
     void doubleClicked();
@@ -65,6 +67,8 @@ protected:
 
 private:
     bool hasUsableVolume() const;
+    void showModeInCombo(int index);
+    void returnToVrt();
     void renderPreview();
     void renderFull();
     void renderAt(int imageSize, int sampleCount, bool fine);

@@ -21,6 +21,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QThread>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -135,7 +136,7 @@ void Vrt3DWindow::setupUi(const QString& title)
     m_gpuView = new D3DVolumeRenderWidget(this);
     // Queued: the GPU view fails inside its first show, while the stack is still switching pages.
     connect(m_gpuView, &D3DVolumeRenderWidget::initializationFailed, this, [this](const QString& error) {
-        showCpuView(QStringLiteral("Direct3D 11 недоступен: %1").arg(error));
+        showCpuView(QStringLiteral("OpenGL недоступен: %1").arg(error));
     }, Qt::QueuedConnection);
     connect(m_gpuView, &D3DVolumeRenderWidget::statusMessage, this,
             [this](const QString& message) { statusBar()->showMessage(message, 5000); });
@@ -143,6 +144,14 @@ void Vrt3DWindow::setupUi(const QString& title)
     connect(m_gpuView, &D3DVolumeRenderWidget::cameraSettled, this, &Vrt3DWindow::onCameraSettled);
 
     openVrtWindows().append(QPointer<Vrt3DWindow>(this));
+
+    m_statusNote = new QLabel(statusBar());
+    m_statusNote->setWordWrap(true);
+    m_statusNote->hide();
+    statusBar()->addWidget(m_statusNote, 1);
+    m_statusNoteTimer = new QTimer(this);
+    m_statusNoteTimer->setSingleShot(true);
+    connect(m_statusNoteTimer, &QTimer::timeout, this, &Vrt3DWindow::hideStatusNote);
 
     m_viewStack = new QStackedWidget(this);
     m_placeholderPage = new QWidget(m_viewStack);
@@ -274,7 +283,7 @@ void Vrt3DWindow::buildToolbar()
     m_cpuModeAction = bar->addAction(vrt3dicons::cpuIcon(), QStringLiteral("Режим CPU (запасной)"));
     m_cpuModeAction->setCheckable(true);
     m_cpuModeAction->setToolTip(QStringLiteral(
-        "По умолчанию используется GPU (Direct3D 11). Эта кнопка переключает на обычный программный рендерер — "
+        "По умолчанию используется GPU (OpenGL). Эта кнопка переключает на обычный программный рендерер — "
         "например, чтобы сверить картинку, или если GPU работает нестабильно на вашей видеокарте."));
     connect(m_cpuModeAction, &QAction::toggled, this, [this](bool checked) {
         if (checked)
@@ -434,7 +443,25 @@ void Vrt3DWindow::showCpuView(const QString& message)
     m_cropUndoAction->setEnabled(false);
     m_cropClearAction->setEnabled(false);
     if (!message.isEmpty())
-        statusBar()->showMessage(message, 8000);
+        showStatusNote(message);
+}
+
+void Vrt3DWindow::showStatusNote(const QString& text)
+{
+    // The reason the graphics card cannot be used is longer than one status line: it is shown wrapped,
+    // for as long as a status message would stay, and then the line shows what it showed before.
+    m_statusNoteRestores = statusBar()->currentMessage();
+    statusBar()->clearMessage();
+    m_statusNote->setText(text);
+    m_statusNote->show();
+    m_statusNoteTimer->start(kStatusNoteMs);
+}
+
+void Vrt3DWindow::hideStatusNote()
+{
+    m_statusNote->hide();
+    if (statusBar()->currentMessage().isEmpty() && !m_statusNoteRestores.isEmpty())
+        statusBar()->showMessage(m_statusNoteRestores);
 }
 
 void Vrt3DWindow::showGpuView()

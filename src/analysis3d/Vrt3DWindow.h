@@ -13,9 +13,11 @@
 
 class D3DVolumeRenderWidget;
 class QAction;
+class QLabel;
 class QMenu;
 class QStackedWidget;
 class QThread;
+class QTimer;
 class Vrt3DVolumeBuildWorker;
 class VolumeRenderWidget;
 
@@ -58,6 +60,7 @@ public:
     QAction* cropDrawAction() const { return m_cropDrawAction; }
     QAction* cropUndoAction() const { return m_cropUndoAction; }
     QAction* cropClearAction() const { return m_cropClearAction; }
+    QLabel* statusNote() const { return m_statusNote; }
 
     void openTransferFunctionEditor();
     void openCustomDensityRangeDialog();
@@ -78,6 +81,8 @@ private:
     void onCameraSettled();
     void showCpuView(const QString& message);
     void showGpuView();
+    void showStatusNote(const QString& text);
+    void hideStatusNote();
 
     render::Volume m_volume;
     VolumeRenderWidget* m_cpuView = nullptr;
@@ -101,6 +106,11 @@ private:
     QString m_syncKey;
     QAction* m_syncAction = nullptr;
     bool m_applyingSync = false;
+
+    static constexpr int kStatusNoteMs = 8000;
+    QLabel* m_statusNote = nullptr; // a status text too long for one line, wrapped
+    QTimer* m_statusNoteTimer = nullptr;
+    QString m_statusNoteRestores;
 
     QThread* m_buildThread = nullptr;
     Vrt3DVolumeBuildWorker* m_buildWorker = nullptr;

@@ -162,6 +162,7 @@ void MprWindow::onVolumeBuilt(const QString& error)
         m_windowWidth = whole.width;
     }
     m_volumeView->setVolume(&m_volume, m_windowCenter, m_windowWidth);
+    m_volumeView->resetView(); // the same whole-volume front view that "Сбросить вид 3D" gives
     m_panes[0]->setSliceCount(v.nz);
     m_panes[1]->setSliceCount(v.ny);
     m_panes[2]->setSliceCount(v.nx);

@@ -1,5 +1,7 @@
 #include "VolumeCameraMath.h"
 
+#include "Volume.h"
+
 #include <QtMath>
 
 #include <algorithm>
@@ -72,6 +74,32 @@ double wrapAngleDelta(double deltaDeg)
     else if (deltaDeg < -180.0)
         deltaDeg += 360.0;
     return deltaDeg;
+}
+
+double fitZoom(const QQuaternion& rotation, const render::Volume* volume)
+{
+    if (!volume || volume->isEmpty())
+        return 1.0;
+    const QVector3D extentMm(float(volume->nx * volume->spacingX), float(volume->ny * volume->spacingY),
+                             float(volume->nz * volume->spacingZ));
+    const double halfDiagonal = extentMm.length() / 2.0;
+    if (!(halfDiagonal > 0.0))
+        return 1.0;
+    // The ray casters see each voxel up to half a voxel around its centre, so the box they show reaches
+    // half a voxel beyond the extent on one side: one voxel more is fitted on every axis.
+    const QVector3D seen = extentMm
+                           + QVector3D(float(volume->spacingX), float(volume->spacingY), float(volume->spacingZ));
+    // The picture's axes as the ray casters derive them from the rotation.
+    const QVector3D d = rotation.rotatedVector(QVector3D(0, 0, 1)).normalized();
+    const QVector3D right = QVector3D::crossProduct(d, rotation.rotatedVector(QVector3D(0, -1, 0))).normalized();
+    const QVector3D up = QVector3D::crossProduct(right, d).normalized();
+    double halfWidth = 0.0, halfHeight = 0.0;
+    for (int axis = 0; axis < 3; ++axis) {
+        halfWidth += std::abs(seen[axis] / 2.0 * right[axis]);
+        halfHeight += std::abs(seen[axis] / 2.0 * up[axis]);
+    }
+    constexpr double kMargin = 1.05;
+    return std::clamp(kMargin * std::max(halfWidth, halfHeight) / halfDiagonal, 0.3, 2.5);
 }
 
 double wheelZoom(double zoom, int angleDeltaY)

@@ -7,6 +7,10 @@
 #include <QSize>
 #include <QVector3D>
 
+namespace render {
+struct Volume;
+}
+
 namespace volumecamera {
 
 // The rotation whose local (0, 0, 1) looks along the direction given by yaw and pitch (degrees; pitch
@@ -28,6 +32,11 @@ QQuaternion freeRotationStep(const QQuaternion& rotation, const QVector3D& p0, c
 double pointerAngleDeg(const QPointF& point, const QSize& widgetSize);
 // A difference of two angles wrapped once into [-180, 180].
 double wrapAngleDelta(double deltaDeg);
+
+// The zoom (view half-width in half-diagonals of the volume's box) at which the whole volume seen
+// through `rotation` fits the square view, with a narrow margin; within the wheel's range. 1 without a
+// volume.
+double fitZoom(const QQuaternion& rotation, const render::Volume* volume);
 
 // Zoom after one wheel step: in (x 0.9) for a vertical delta of at least 1, out (x 1.1) otherwise,
 // kept within [0.3, 2.5].

@@ -56,12 +56,38 @@ private slots:
         view.setVrtPreset(render::transferFunctionPresets().first());
         QCOMPARE(view.renderParams().renderMode, 1);
         QVERIFY(qGray(view.image().pixel(210, 210)) > 60);
-        // Choosing the item the combo already shows keeps VRT; another item leaves it.
+        // The mode box names what is drawn, and each of its entries switches to its mode.
+        QCOMPARE(view.projectionCombo()->currentIndex(), VolumeRenderWidget::kVrtItem);
         view.projectionCombo()->setCurrentIndex(0);
-        QCOMPARE(view.renderParams().renderMode, 1);
-        view.projectionCombo()->setCurrentIndex(2);
         QCOMPARE(view.renderParams().renderMode, 0);
-        QCOMPARE(view.renderParams().projectionMode, 2);
+        QCOMPARE(view.renderParams().projectionMode, 0);
+        view.projectionCombo()->setCurrentIndex(VolumeRenderWidget::kVrtItem);
+        QCOMPARE(view.renderParams().renderMode, 1);
+        QCOMPARE(view.renderParams().transferFunction.name, render::transferFunctionPresets().first().name);
+        view.setProjectionMode(render::MeanProjection);
+        QCOMPARE(view.projectionCombo()->currentIndex(), 2);
+    }
+
+    void firstViewAndResetShowTheWholeVolume()
+    {
+        // A bright box longer from head to foot than across: from the front it is 40 mm wide, 60 mm high.
+        const render::Volume box = filledVolume(40, 20, 60, [](int, int, int) { return 1000.f; });
+        VolumeRenderWidget view;
+        view.resize(300, 300);
+        view.show();
+        view.setVolume(&box, 0, 2000);
+        view.setCameraState({QQuaternion::fromAxisAndAngle(1, 1, 0, 70), 0.4, 10, -10});
+        view.resetView();
+        QCOMPARE(view.renderParams().rotation, volumecamera::rotationFromYawPitch(0, 89));
+        const QImage image = view.image();
+        const int n = image.width();
+        QVERIFY(qGray(image.pixel(n / 2, n / 2)) > 200);
+        // A black frame all round: nothing of the box is cut off at the picture's edge.
+        for (int i = 0; i < n; i += 7)
+            for (const QPoint p : {QPoint(i, 1), QPoint(i, n - 2), QPoint(1, i), QPoint(n - 2, i)})
+                QVERIFY2(qGray(image.pixel(p)) < 10, qPrintable(QStringLiteral("%1,%2").arg(p.x()).arg(p.y())));
+        // ... and the box fills most of the picture's height.
+        QVERIFY(qGray(image.pixel(n / 2, n / 20)) > 200);
     }
 
     void presetsPlaceTheCamera()
@@ -73,10 +99,11 @@ private slots:
         view.show();
         QCOMPARE(view.image().width(), VolumeRenderWidget::kFullSize);
         const QQuaternion turned = view.renderParams().rotation;
-        // An unknown preset keeps the rotation but resets zoom and pan, and renders.
+        // An unknown preset keeps the rotation but fits the zoom to it and resets the pan, and renders.
         view.setViewPreset(render::VolumeViewPreset(6));
         QCOMPARE(view.renderParams().rotation, turned);
-        QCOMPARE(view.renderParams().zoom, 0.6);
+        QCOMPARE(view.renderParams().zoom, volumecamera::fitZoom(turned, &m_block));
+        QCOMPARE(view.renderParams().panX, 0.0);
         // The front view looks along +y; a pitch of 90 acts as 89 and is never degenerate.
         view.setViewPreset(render::ViewFront);
         const QQuaternion front = view.renderParams().rotation;
