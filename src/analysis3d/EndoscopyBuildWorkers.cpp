@@ -3,6 +3,7 @@
 #include <render/CurvedMprRenderer.h>
 #include <render/EndoscopyPath.h>
 #include <render/SliceSources.h>
+#include <render/StopFlag.h>
 #include <render/TransferFunction.h>
 
 #include <QQuaternion>
@@ -137,7 +138,8 @@ void EndoscopyVolumeBuildWorker::run()
     // Nothing may escape the worker thread: an allocation failure on a huge series becomes a message.
     try {
         QString pathError;
-        auto built = std::make_shared<render::FusionVolume>(render::buildFusionVolume(m_slices, &pathError));
+        auto built =
+            std::make_shared<render::FusionVolume>(render::buildFusionVolume(m_slices, &pathError, stop.get()));
         if (built->isEmpty()) {
             errorText = QStringLiteral("Не удалось построить объём для пути: %1").arg(pathError);
             emit finished();
@@ -170,7 +172,8 @@ void EndoscopyVolumeBuildWorker::run()
             break;
         }
         nonAxial = plane != render::AxialPlane;
-        overviewImage = render::renderVolumeCpu(renderVolume, makeOverviewRenderParams());
+        if (!render::stopRequested(stop.get()))
+            overviewImage = render::renderVolumeCpu(renderVolume, makeOverviewRenderParams());
     } catch (const std::bad_alloc&) {
         errorText = QStringLiteral("Недостаточно памяти для построения объёма");
     } catch (const std::exception& e) {
@@ -275,7 +278,7 @@ void EndoscopyPathBuildWorker::buildFrames()
     }
 
     const qsizetype count = resampled.points.size();
-    for (qsizetype i = 0; i < count; ++i) {
+    for (qsizetype i = 0; i < count && !render::stopRequested(stop.get()); ++i) {
         const std::array<double, 3>& p = resampled.points[i];
         EndoscopyCameraFrame frame;
         if (!worldToVolumeCentredMm(volume, target, p.data(), frame.position))

@@ -18,6 +18,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <memory>
 
 struct EndoscopyCameraFrame
@@ -47,6 +48,9 @@ class EndoscopyVolumeBuildWorker : public QObject
 
 public:
     EndoscopyVolumeBuildWorker(const QList<db::InstanceRecord>& slices, const QString& title);
+
+    // Raised by the window when it closes: the build ends early without results.
+    std::shared_ptr<std::atomic_bool> stop;
 
     // Results, read by the window after `finished`.
     std::shared_ptr<render::FusionVolume> pathVolume;
@@ -78,6 +82,9 @@ public:
     EndoscopyPathBuildWorker(std::shared_ptr<render::FusionVolume> pathVolume, const render::Volume* renderVolume,
                              const QList<std::array<double, 3>>& curve, int startIndex, double windowCenter,
                              double windowWidth);
+
+    // Raised by the window when it closes: the frames are not finished.
+    std::shared_ptr<std::atomic_bool> stop;
 
     // The path search of seed mode, as the imaging core gave it.
     bool pathOk = false;

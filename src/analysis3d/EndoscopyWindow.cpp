@@ -81,13 +81,15 @@ EndoscopyWindow::EndoscopyWindow(const QList<db::InstanceRecord>& slices, const 
 EndoscopyWindow::~EndoscopyWindow()
 {
     m_flyTimer->stop();
+    // Every build still running ends early; its result has nowhere to go.
+    m_stop->store(true);
     for (QThread* thread : findChildren<QThread*>(QString(), Qt::FindDirectChildrenOnly)) {
         if (!thread->isRunning())
             continue;
         // The handler that would end the thread goes with the window; a quit asked before the worker
         // returns still ends the thread's event loop at once. A volume worker owns copies of what it
         // reads and may finish on its own; a path worker reads the window's render volume, which must
-        // outlive it.
+        // outlive it, so the window waits for it to stop.
         thread->quit();
         if (thread->objectName() == QStringLiteral("endoscopyVolumeBuild"))
             thread->setParent(nullptr);
@@ -220,6 +222,7 @@ void EndoscopyWindow::startVolumeBuild()
     auto* thread = new QThread(this);
     thread->setObjectName(QStringLiteral("endoscopyVolumeBuild"));
     auto* worker = new EndoscopyVolumeBuildWorker(m_slices, m_title);
+    worker->stop = m_stop;
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &EndoscopyVolumeBuildWorker::run);
     connect(worker, &EndoscopyVolumeBuildWorker::finished, this, [this, worker, thread] {
@@ -272,6 +275,7 @@ void EndoscopyWindow::onVolumeBuilt(std::shared_ptr<render::FusionVolume> pathVo
 void EndoscopyWindow::startPathWorker(EndoscopyPathBuildWorker* worker, bool seedMode)
 {
     setEnabled(false);
+    worker->stop = m_stop;
     auto* thread = new QThread(this);
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &EndoscopyPathBuildWorker::run);

@@ -19,6 +19,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <memory>
 
 class D3DVolumeRenderWidget;
@@ -134,4 +135,5 @@ private:
 
     QPointer<QThread> m_volumeThread;
     QPointer<QThread> m_pathThread;
+    std::shared_ptr<std::atomic_bool> m_stop = std::make_shared<std::atomic_bool>(false);
 };

@@ -87,9 +87,10 @@ Vrt3DWindow::~Vrt3DWindow()
     auto& windows = openVrtWindows();
     windows.removeIf([this](const QPointer<Vrt3DWindow>& w) { return w.isNull() || w.data() == this; });
     if (m_buildThread) {
-        // The build cannot be interrupted: it finishes on its own and its result is dropped. The thread
-        // leaves the window and is told to quit now, which ends it right after the worker's run; its
-        // finished signal then deletes the worker and the thread.
+        // The build is told to stop and its result is dropped. The thread leaves the window and is told
+        // to quit now, which ends it right after the worker's run; its finished signal then deletes the
+        // worker and the thread.
+        m_stop->store(true);
         disconnect(m_buildWorker, nullptr, this, nullptr);
         m_buildThread->setParent(nullptr);
         m_buildThread->quit();
@@ -103,7 +104,7 @@ void Vrt3DWindow::startBuild(const QList<db::InstanceRecord>& slices, const QStr
     const QList<render::SliceSource> sources = render::sliceSourcesFromInstances(slices);
     m_buildThread = new QThread(this);
     const int planeHint = render::guessAcquisitionPlane(title);
-    m_buildWorker = new Vrt3DVolumeBuildWorker(std::move(sources), planeHint);
+    m_buildWorker = new Vrt3DVolumeBuildWorker(std::move(sources), planeHint, m_stop);
     m_buildWorker->moveToThread(m_buildThread);
     connect(m_buildThread, &QThread::started, m_buildWorker, &Vrt3DVolumeBuildWorker::run);
     connect(m_buildWorker, &Vrt3DVolumeBuildWorker::finished, this, [this] {

@@ -11,6 +11,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+
 class D3DVolumeRenderWidget;
 class QAction;
 class QLabel;
@@ -114,4 +117,5 @@ private:
 
     QThread* m_buildThread = nullptr;
     Vrt3DVolumeBuildWorker* m_buildWorker = nullptr;
+    std::shared_ptr<std::atomic_bool> m_stop = std::make_shared<std::atomic_bool>(false);
 };

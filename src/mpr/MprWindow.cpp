@@ -24,21 +24,23 @@ class MprVolumeBuildWorker : public QObject
     Q_OBJECT
 
 public:
-    MprVolumeBuildWorker(QList<render::SliceSource>&& slices, int planeHint)
+    MprVolumeBuildWorker(QList<render::SliceSource>&& slices, int planeHint, std::shared_ptr<std::atomic_bool> stop)
         : slices(std::move(slices))
         , planeHint(planeHint)
+        , stop(std::move(stop))
     {
     }
 
     QList<render::SliceSource> slices;
     int planeHint = 0;
+    std::shared_ptr<std::atomic_bool> stop;
     render::Volume volume;
     QString error;
 
 public slots:
     void run()
     {
-        volume = render::buildVolume(slices, &error, planeHint);
+        volume = render::buildVolume(slices, &error, planeHint, stop.get());
         emit finished();
     }
 
@@ -88,7 +90,9 @@ MprWindow::MprWindow(const QList<db::InstanceRecord>& slices, const QString& ser
 
 MprWindow::~MprWindow()
 {
-    // A running thread must not be destroyed: a window closed during the build waits for it and drops the result.
+    // A running thread must not be destroyed: a window closed during the build stops the build, waits
+    // for the little that is left and drops the result.
+    m_stop->store(true);
     if (m_thread && m_thread->isRunning()) {
         m_thread->quit();
         m_thread->wait();
@@ -103,7 +107,7 @@ void MprWindow::startBuild(const QList<db::InstanceRecord>& rows, const QString&
     QList<render::SliceSource> sources = render::sliceSourcesFromInstances(rows);
 
     auto* thread = new QThread(this);
-    auto* worker = new MprVolumeBuildWorker(std::move(sources), render::guessAcquisitionPlane(seriesTitle));
+    auto* worker = new MprVolumeBuildWorker(std::move(sources), render::guessAcquisitionPlane(seriesTitle), m_stop);
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &MprVolumeBuildWorker::run);
     connect(worker, &MprVolumeBuildWorker::finished, this, [this, worker, thread] {

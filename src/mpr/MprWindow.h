@@ -13,6 +13,8 @@
 #include <QVector3D>
 
 #include <array>
+#include <atomic>
+#include <memory>
 
 class MprViewportWidget;
 class QActionGroup;
@@ -128,4 +130,5 @@ private:
     QPointer<QWidget> m_maximized;
     QToolButton* m_toolButton = nullptr;
     QPointer<QThread> m_thread;
+    std::shared_ptr<std::atomic_bool> m_stop = std::make_shared<std::atomic_bool>(false);
 };

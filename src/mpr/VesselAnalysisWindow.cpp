@@ -33,6 +33,7 @@ public:
     double windowCenter = 0.0;
     double windowWidth = 1.0;
     render::LumenSettings settings;
+    std::shared_ptr<std::atomic_bool> stop;
     render::LumenProfile result;
 
 public slots:
@@ -41,7 +42,7 @@ public slots:
         if (!volume)
             result.message = QStringLiteral("Объём недоступен");
         else
-            result = render::analyzeVesselLumen(*volume, curve, windowCenter, windowWidth, &settings);
+            result = render::analyzeVesselLumen(*volume, curve, windowCenter, windowWidth, &settings, stop.get());
         emit finished();
     }
 
@@ -149,7 +150,8 @@ VesselAnalysisWindow::VesselAnalysisWindow(std::shared_ptr<render::FusionVolume>
 VesselAnalysisWindow::~VesselAnalysisWindow()
 {
     // Threads are children of this window: each must have stopped before it is destroyed with it. A
-    // running measurement is short, so waiting for it is preferred to abandoning its thread.
+    // running measurement is told to stop, so the wait for it is short.
+    m_stop->store(true);
     for (QThread* thread : findChildren<QThread*>(Qt::FindDirectChildrenOnly)) {
         thread->quit();
         thread->wait();
@@ -181,6 +183,7 @@ void VesselAnalysisWindow::startComputation()
     worker->settings.lumenMaxHu = m_lumenTo->value();
     worker->settings.calciumHu = m_calcium->value();
     worker->settings.referenceLengthMm = 5.0;
+    worker->stop = m_stop;
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &VesselProfileWorker::run);
     connect(

@@ -8,6 +8,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <atomic>
 #include <memory>
 
 class CrossSectionPanel;
@@ -63,6 +64,7 @@ private:
     QPushButton* m_recompute = nullptr;
     render::LumenProfile m_profile;
     bool m_busy = false;
+    std::shared_ptr<std::atomic_bool> m_stop = std::make_shared<std::atomic_bool>(false);
 };
 
 // "VesselProfile_<title>_<yyyyMMdd_HHmmss>.png", with every run of characters other than Latin and

@@ -2,6 +2,7 @@
 
 #include "HuImage.h"
 #include "ParallelFor.h"
+#include "StopFlag.h"
 #include "Volume.h"
 
 #include <algorithm>
@@ -46,7 +47,7 @@ QString megabytes(qint64 bytes)
 
 } // namespace
 
-FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString* message)
+FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString* message, const std::atomic_bool* stop)
 {
     auto fail = [message](const QString& text) {
         if (message)
@@ -165,7 +166,7 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
         double localLo = std::numeric_limits<double>::max();
         double localHi = std::numeric_limits<double>::lowest();
         int localSkipped = 0;
-        for (int k = std::max(begin, 1); k < end; ++k) {
+        for (int k = std::max(begin, 1); k < end && !stopRequested(stop); ++k) {
             const db::InstanceRecord& row = slices[kept[size_t(k)]];
             if (!loadHuFrame(frame, row.filePath, row.frameIndex, nullptr) || !frame.valid
                 || frame.width != v.nx || frame.height != v.ny
@@ -181,6 +182,8 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
         skipped += localSkipped;
     });
 
+    if (stopRequested(stop))
+        return fail(QStringLiteral("Построение объёма прервано"));
     v.minValue = lo;
     v.maxValue = hi;
     const int notPlaced = skipped + dropped;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -41,8 +42,9 @@ struct FusionVolume
 // Builds the volume from the instance rows of one series, ordered along the slice normal. Rows at
 // the same position (within 0.01 mm) keep only the first in the caller's order; dropped and
 // unreadable rows are reported together in the skipped-slices warning. On failure the result is
-// empty and `message` (may be null) holds the reason.
-FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString* message);
+// empty and `message` (may be null) holds the reason; so it is, too, once `stop` is raised.
+FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString* message,
+                               const std::atomic_bool* stop = nullptr);
 
 // Patient millimetres to continuous voxel indices (voxel centres at integers). False, and nothing
 // written, when a spacing is 0 or less. The indices are not checked against the dimensions.

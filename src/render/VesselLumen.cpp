@@ -1,5 +1,7 @@
 #include "VesselLumen.h"
 
+#include "StopFlag.h"
+
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -132,7 +134,7 @@ void measureLumen(const CrossSectionImage& section, const LumenSettings* setting
 }
 
 LumenProfile analyzeVesselLumen(const FusionVolume& volume, const CurvePoints& curve, double windowCenter,
-                                double windowWidth, const LumenSettings* settings)
+                                double windowWidth, const LumenSettings* settings, const std::atomic_bool* stop)
 {
     LumenProfile profile;
     if (volume.isEmpty()) {
@@ -156,6 +158,11 @@ LumenProfile analyzeVesselLumen(const FusionVolume& volume, const CurvePoints& c
     const double spacing = mpr.lengthMm / double(std::max<qsizetype>(count - 1, 1));
     profile.sections.reserve(count);
     for (qsizetype i = 0; i < count; ++i) {
+        if (stopRequested(stop)) {
+            LumenProfile stopped;
+            stopped.message = QStringLiteral("Расчёт профиля прерван");
+            return stopped;
+        }
         LumenSample sample;
         sample.arcMm = double(i) * spacing;
         const CrossSectionImage section = renderCrossSection(volume, mpr.points[i].data(), mpr.normals[i].data(),

@@ -62,8 +62,10 @@ CrossSectionImage renderCrossSection(const FusionVolume& volume, const double ce
 void measureLumen(const CrossSectionImage& section, const LumenSettings* settings, LumenSample& sample);
 
 // Lumen along a whole centreline: one section per curve sample, the narrowest point, the reference
-// lumen near both ends and the stenosis by diameter and by area.
+// lumen near both ends and the stenosis by diameter and by area. Raising `stop` ends it early with a
+// profile that carries only a message.
 LumenProfile analyzeVesselLumen(const FusionVolume& volume, const CurvePoints& curve, double windowCenter,
-                                double windowWidth, const LumenSettings* settings);
+                                double windowWidth, const LumenSettings* settings,
+                                const std::atomic_bool* stop = nullptr);
 
 } // namespace render

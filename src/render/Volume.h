@@ -5,6 +5,7 @@
 #include <QVector3D>
 
 #include <array>
+#include <atomic>
 #include <vector>
 
 namespace render {
@@ -71,8 +72,10 @@ struct PlaneGuess
     bool valid = false;
 };
 
-Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint);
-Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message);
+// Both end early with an empty volume once `stop` is raised.
+Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint,
+                   const std::atomic_bool* stop = nullptr);
+Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, const std::atomic_bool* stop = nullptr);
 AxisMapping orientationAxes(double rx, double ry, double rz, double cx, double cy, double cz);
 DominantAxis dominantAxis(const QVector3D& v);
 Volume reorientVolume(const Volume& in, const std::array<qint32, 3>& axes, const std::array<qint32, 3>& signs);

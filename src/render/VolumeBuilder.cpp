@@ -2,6 +2,7 @@
 
 #include "HuImage.h"
 #include "ParallelFor.h"
+#include "StopFlag.h"
 
 #include <QRegularExpression>
 
@@ -162,7 +163,18 @@ bool volumeFitsInMemory(qint64 nx, qint64 ny, qint64 nz, int copies, QString* me
     return fits;
 }
 
-Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
+namespace {
+
+Volume stopped(QString* message)
+{
+    if (message)
+        *message = QStringLiteral("Построение объёма прервано");
+    return {};
+}
+
+} // namespace
+
+Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, const std::atomic_bool* stop)
 {
     if (slices.isEmpty()) {
         if (message)
@@ -179,7 +191,7 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
 
     HuImage reference;
     int referenceIndex = -1;
-    for (int i = 0; i < nz; ++i) {
+    for (int i = 0; i < nz && !stopRequested(stop); ++i) {
         const SliceSource& s = stack.slices[i];
         if (loadHuFrame(reference, s.filePath, s.frameIndex, nullptr) && reference.valid) {
             referenceIndex = i;
@@ -189,6 +201,8 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
         if (firstReason.isEmpty())
             firstReason = reference.error;
     }
+    if (stopRequested(stop))
+        return stopped(message);
     if (referenceIndex < 0) {
         if (message)
             *message = firstReason.isEmpty()
@@ -254,7 +268,7 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
                     std::copy(plane.begin(), plane.end(), v.voxels.begin() + std::ptrdiff_t(size_t(z) * planeSize));
             stash.clear();
         };
-        for (int z = std::max(begin, referenceIndex + 1); z < end; ++z) {
+        for (int z = std::max(begin, referenceIndex + 1); z < end && !stopRequested(stop); ++z) {
             const SliceSource& s = stack.slices[z];
             if (!loadHuFrame(frame, s.filePath, s.frameIndex, nullptr) || !frame.valid || frame.width != v.nx
                 || frame.height != v.ny) {
@@ -287,6 +301,8 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
     });
     if (allocator.joinable())
         allocator.join();
+    if (stopRequested(stop))
+        return stopped(message);
     if (!voxelsReady.get()) {
         if (message)
             *message = QStringLiteral("Недостаточно памяти для объёма %1×%2×%3 (%4 МБ)")
@@ -305,9 +321,11 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message)
     return v;
 }
 
-Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint)
+Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint, const std::atomic_bool* stop)
 {
-    Volume stack = loadVolumeSlices(slices, message);
+    Volume stack = loadVolumeSlices(slices, message, stop);
+    if (stopRequested(stop))
+        return stopped(message);
     const SliceSource* spatial = nullptr;
     for (const SliceSource& s : slices) {
         if (s.hasSpatialInfo) {

@@ -129,6 +129,12 @@ void TestEndoscopyWorkers::badInput()
     broken.run();
     QVERIFY(broken.errorText.startsWith(QStringLiteral("Не удалось построить объём для пути: ")));
     QVERIFY(!broken.pathVolume);
+    // A window that closes stops the build: it ends without volumes or the overview.
+    EndoscopyVolumeBuildWorker stopped(m_rows, QStringLiteral("x"));
+    stopped.stop = std::make_shared<std::atomic_bool>(true);
+    stopped.run();
+    QVERIFY2(stopped.errorText.contains(QStringLiteral("прервано")), qPrintable(stopped.errorText));
+    QVERIFY(!stopped.pathVolume && stopped.overviewImage.isNull());
 
     const auto p0 = fixtures::slicePosition(m_layout, 2);
     const std::array<double, 3> inTube{p0[0] + kCentre, p0[1] + kCentre, p0[2]};
