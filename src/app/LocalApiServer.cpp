@@ -230,10 +230,17 @@ void LocalApiServer::route(QTcpSocket* socket, const Request& request)
             return;
         }
         const QJsonObject object = document.object();
-        emit openStudyRequested(object.value(QStringLiteral("studyInstanceUID")).toString(),
-                                object.value(QStringLiteral("serverHost")).toString(),
-                                object.value(QStringLiteral("serverPort")).toInt(104),
-                                object.value(QStringLiteral("serverAeTitle")).toString());
+        const QString uid = object.value(QStringLiteral("studyInstanceUID")).toString();
+        const QString host = object.value(QStringLiteral("serverHost")).toString();
+        const int serverPort = object.value(QStringLiteral("serverPort")).toInt(104);
+        const QString ae = object.value(QStringLiteral("serverAeTitle")).toString();
+        if (openRequestGate && !openRequestGate(uid, host, serverPort, ae)) {
+            answer(socket, 429, "Too Many Requests",
+                   R"({"error":"busy","reason":"the user is answering an earlier request"})", origin,
+                   "application/json");
+            return;
+        }
+        emit openStudyRequested(uid, host, serverPort, ae);
         answer(socket, 202, "Accepted", "accepted", origin);
     } else if (request.method == "POST" && request.path == "/focus") {
         emit focusRequested();
@@ -244,10 +251,10 @@ void LocalApiServer::route(QTcpSocket* socket, const Request& request)
 }
 
 void LocalApiServer::answer(QTcpSocket* socket, int status, const QByteArray& reason, const QByteArray& body,
-                            const QByteArray& origin)
+                            const QByteArray& origin, const QByteArray& contentType)
 {
     QByteArray bytes = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
-    bytes += "Content-Type: text/plain; charset=utf-8\r\n";
+    bytes += "Content-Type: " + contentType + "\r\n";
     bytes += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     bytes += "Connection: close\r\n";
     if (!origin.isEmpty())

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -42,6 +44,13 @@ public:
     // The web origins whose pages may use the server, compared byte for byte.
     static const QSet<QByteArray>& allowedOrigins();
 
+    // Asked before an open request is accepted, while the connection waits for its answer: false
+    // answers 429 and drops the request (the user is still answering an earlier one).
+    using OpenRequestGate =
+        std::function<bool(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
+                           const QString& serverAeTitle)>;
+    void setOpenRequestGate(OpenRequestGate gate) { openRequestGate = std::move(gate); }
+
 signals:
     void openStudyRequested(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
                             const QString& serverAeTitle);
@@ -64,7 +73,7 @@ private:
     void processBuffer(QTcpSocket* socket);
     void route(QTcpSocket* socket, const Request& request);
     void answer(QTcpSocket* socket, int status, const QByteArray& reason, const QByteArray& body,
-                const QByteArray& origin);
+                const QByteArray& origin, const QByteArray& contentType = "text/plain; charset=utf-8");
     void answerPreflight(QTcpSocket* socket, const QByteArray& origin);
     void finish(QTcpSocket* socket, const QByteArray& bytes);
     void onIdleTimeout(QTcpSocket* socket);
@@ -72,6 +81,7 @@ private:
     QTcpServer* server = nullptr;
     quint16 port = 0;
     QHash<QTcpSocket*, QByteArray> buffers;
+    OpenRequestGate openRequestGate;
 };
 
 } // namespace kalvenor

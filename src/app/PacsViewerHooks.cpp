@@ -1,11 +1,12 @@
 #include "PacsViewerHooks.h"
 
+#include "ExternalRequestNotices.h"
 #include "LocalApiServer.h"
 #include "MainWindow.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "viewer/ViewerWindow.h"
 
-#include <QMessageBox>
+#include <QPointer>
 
 void installPacsViewerHooks()
 {
@@ -31,26 +32,42 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
 {
     installPacsViewerHooks();
     auto* coordinator = new pacs::PacsOpenCoordinator(list->database(), list);
+    auto* notices = new ExternalRequestNotices(coordinator);
     if (server) {
-        // Queued: the server answers the page first, and a question box must not run inside its
-        // socket handler.
+        // A request that would need the user while he still answers another is refused with its
+        // answer, so a flood of requests neither stacks boxes nor queues up behind one.
+        server->setOpenRequestGate([coordinator, notices](const QString& uid, const QString& host, int port,
+                                                          const QString& ae) {
+            if (!coordinator->assessRequest(pacs::PacsOpenRequest{uid, host, port, ae}).needsUser())
+                return true;
+            return notices->reserve();
+        });
+        QObject::connect(coordinator, &QObject::destroyed, server, [server] { server->setOpenRequestGate({}); });
+        // Queued: the server answers the page first. Requests are handled in the order the gate
+        // passed them, so the one that took the promised box is the next one handled.
         QObject::connect(
             server, &kalvenor::LocalApiServer::openStudyRequested, coordinator,
-            [coordinator](const QString& uid, const QString& host, int port, const QString& ae) {
+            [coordinator, notices](const QString& uid, const QString& host, int port, const QString& ae) {
                 coordinator->openRequestedStudy(pacs::PacsOpenRequest{uid, host, port, ae});
+                notices->release();
             },
             Qt::QueuedConnection);
     }
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::requestRefused, notices, &ExternalRequestNotices::warn);
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::consentNeeded, notices,
+                     [coordinator, notices](const pacs::PacsOpenRequest& request, const QString& question) {
+                         const QPointer<pacs::PacsOpenCoordinator> target(coordinator);
+                         notices->ask(question, [target, request] {
+                             if (target)
+                                 target->openWithConsent(request);
+                         });
+                     });
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
-    // A page's request that comes to nothing must not end in silence. Shown without a nested
-    // event loop, so further requests and arriving files are served meanwhile.
-    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list,
-                     [](bool ok, const QString& errorMessage, int) {
-                         if (ok)
-                             return;
-                         auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Kalvenor"), errorMessage);
-                         box->setAttribute(Qt::WA_DeleteOnClose);
-                         box->open();
+    // A page's request that comes to nothing must not end in silence.
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, notices,
+                     [notices](bool ok, const QString& errorMessage, int) {
+                         if (!ok)
+                             notices->warn(errorMessage);
                      });
     return coordinator;
 }

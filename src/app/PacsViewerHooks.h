@@ -16,5 +16,6 @@ class PacsOpenCoordinator;
 void installPacsViewerHooks();
 
 // The coordinator of start-up (a child of the study list): installs the viewer hooks, takes the
-// server's open requests, refreshes the study list when a retrieve ends and says why one failed.
+// server's open requests, refreshes the study list when a retrieve ends, and shows what requests
+// from outside have to tell or ask the user, one box at a time.
 pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalvenor::LocalApiServer* server);

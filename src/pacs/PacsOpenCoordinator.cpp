@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QSet>
 
 namespace pacs {
@@ -18,8 +17,6 @@ ViewerHooks& hooks()
     static ViewerHooks h;
     return h;
 }
-
-const QString kTitle = QStringLiteral("Kalvenor");
 
 // The end of a view-only retrieve: the study's rows go, and the temporary folder with them. A
 // file of the study that lies elsewhere (the same study downloaded into the archive meanwhile)
@@ -91,64 +88,90 @@ void PacsOpenCoordinator::cancel()
         m_session->cancel(false);
 }
 
-void PacsOpenCoordinator::openRequestedStudy(const PacsOpenRequest& request)
+OpenRequestAssessment PacsOpenCoordinator::assessRequest(const PacsOpenRequest& request) const
 {
+    OpenRequestAssessment result;
     const QString uid = request.studyInstanceUid;
     if (uid.trimmed().isEmpty()) {
-        QMessageBox::warning(nullptr, kTitle, QStringLiteral("Некорректный запрос на открытие исследования — не передан UID."));
-        return;
+        result.message = QStringLiteral("Некорректный запрос на открытие исследования — не передан UID.");
+        return result;
     }
     // The UID becomes a folder name and goes to the PACS: nothing but a DICOM UID is accepted.
     if (!isValidDicomUid(uid)) {
-        QMessageBox::warning(nullptr, kTitle,
-                             QStringLiteral("Некорректный запрос на открытие исследования — передан недопустимый UID."));
-        return;
+        result.message = QStringLiteral("Некорректный запрос на открытие исследования — передан недопустимый UID.");
+        return result;
     }
     if (m_index && m_index->studyExists(uid)) {
-        openViewer(uid, QString(), false);
-        return;
+        result.kind = OpenRequestAssessment::OpenLocal;
+        return result;
     }
     if (request.serverHost.trimmed().isEmpty()) {
-        QMessageBox::warning(nullptr, kTitle,
-                             QStringLiteral("Исследование %1 не найдено в локальном архиве, а адрес PACS-сервера не "
-                                            "передан — нечего скачивать.")
-                                 .arg(uid));
-        return;
+        result.message = QStringLiteral("Исследование %1 не найдено в локальном архиве, а адрес PACS-сервера не "
+                                        "передан — нечего скачивать.")
+                             .arg(uid);
+        return result;
     }
     if (!isValidHost(request.serverHost) || !isValidPort(request.serverPort) || !isValidAeTitle(request.serverAeTitle)) {
-        QMessageBox::warning(nullptr, kTitle,
-                             QStringLiteral("Некорректный запрос на открытие исследования — недопустимый адрес, порт "
-                                            "или AE-заголовок PACS-сервера."));
-        return;
+        result.message = QStringLiteral("Некорректный запрос на открытие исследования — недопустимый адрес, порт "
+                                        "или AE-заголовок PACS-сервера.");
+        return result;
     }
 
-    const PacsConfig config = loadPacsConfig();
-    PacsServer server;
-    bool found = false;
-    for (const PacsServer& candidate : config.servers) {
+    result.config = loadPacsConfig();
+    for (const PacsServer& candidate : std::as_const(result.config.servers)) {
         if (candidate.host.compare(request.serverHost, Qt::CaseInsensitive) == 0 && candidate.port == request.serverPort
             && candidate.aeTitle.compare(request.serverAeTitle, Qt::CaseInsensitive) == 0) {
-            server = candidate;
-            found = true;
-            break;
+            result.kind = OpenRequestAssessment::Download;
+            result.server = candidate;
+            return result;
         }
     }
-    if (!found) {
-        const QString question = QStringLiteral("Внешняя страница запрашивает подключение Kalvenor к серверу\n%1:%2 (AE: "
-                                                "%3)\nи получение исследования %4.\n\nРазрешить?")
-                                     .arg(request.serverHost)
-                                     .arg(request.serverPort)
-                                     .arg(request.serverAeTitle, uid);
-        if (QMessageBox::question(nullptr, kTitle, question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-            != QMessageBox::Yes)
+    result.kind = OpenRequestAssessment::NeedsConsent;
+    result.message = QStringLiteral("Внешняя страница запрашивает подключение Kalvenor к серверу\n%1:%2 (AE: "
+                                    "%3)\nи получение исследования %4.\n\nРазрешить?")
+                         .arg(request.serverHost)
+                         .arg(request.serverPort)
+                         .arg(request.serverAeTitle, uid);
+    return result;
+}
+
+void PacsOpenCoordinator::openRequestedStudy(const PacsOpenRequest& request)
+{
+    act(request, false);
+}
+
+void PacsOpenCoordinator::openWithConsent(const PacsOpenRequest& request)
+{
+    act(request, true);
+}
+
+void PacsOpenCoordinator::act(const PacsOpenRequest& request, bool consented)
+{
+    // Judged again when acting: the study may have arrived, the settings changed, since the ask.
+    OpenRequestAssessment assessment = assessRequest(request);
+    const QString uid = request.studyInstanceUid;
+    switch (assessment.kind) {
+    case OpenRequestAssessment::Refused:
+        emit requestRefused(assessment.message);
+        return;
+    case OpenRequestAssessment::OpenLocal:
+        openViewer(uid, QString(), false);
+        return;
+    case OpenRequestAssessment::NeedsConsent:
+        if (!consented) {
+            emit consentNeeded(request, assessment.message);
             return;
-        server.host = request.serverHost;
-        server.port = request.serverPort;
-        server.aeTitle = request.serverAeTitle;
-        server.description = QStringLiteral("(добавлен автоматически из веб-версии)");
-        server.retrieveMode = 0;
+        }
+        assessment.server.host = request.serverHost;
+        assessment.server.port = request.serverPort;
+        assessment.server.aeTitle = request.serverAeTitle;
+        assessment.server.description = QStringLiteral("(добавлен автоматически из веб-версии)");
+        assessment.server.retrieveMode = 0;
+        break;
+    case OpenRequestAssessment::Download:
+        break;
     }
-    startDownload(server, config, uid, QDir(pacsDownloadsRoot()).filePath(uid), DownloadAndOpen);
+    startDownload(assessment.server, assessment.config, uid, QDir(pacsDownloadsRoot()).filePath(uid), DownloadAndOpen);
 }
 
 void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QString studyUid,

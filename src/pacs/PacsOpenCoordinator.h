@@ -37,6 +37,18 @@ struct ViewerHooks
 void setViewerHooks(ViewerHooks hooks);
 const ViewerHooks& viewerHooks();
 
+// What a request from outside (a web page, a launch URL, a second copy) comes to before anything is
+// done for it.
+struct OpenRequestAssessment
+{
+    enum Kind { Refused, OpenLocal, Download, NeedsConsent };
+    Kind kind = Refused;
+    QString message;   // Refused: the warning; NeedsConsent: the question
+    PacsServer server; // Download: the configured server that holds the study
+    PacsConfig config;
+    bool needsUser() const { return kind == Refused || kind == NeedsConsent; }
+};
+
 class PacsOpenCoordinator : public QObject
 {
     Q_OBJECT
@@ -49,7 +61,13 @@ public:
     // without a viewer is cancelled and cleaned up.
     ~PacsOpenCoordinator() override;
 
+    // Checks a request without acting on it: cheap enough to run for every request of a flood.
+    OpenRequestAssessment assessRequest(const PacsOpenRequest& request) const;
+    // Opens a local study or starts its retrieve; what the user must read or decide is reported by
+    // requestRefused or consentNeeded, never shown from here.
     void openRequestedStudy(const PacsOpenRequest& request);
+    // The user allowed the server that consentNeeded asked about.
+    void openWithConsent(const PacsOpenRequest& request);
     // Starts a retrieve, or does nothing while one runs.
     void startDownload(PacsServer server, PacsConfig config, QString studyUid, QString targetDirectory, int mode);
     bool isRunning() const;
@@ -60,6 +78,8 @@ signals:
     void fileReceived(int totalReceivedSoFar);
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
     void viewerOpened(ViewerWindow* viewer);
+    void requestRefused(const QString& message);
+    void consentNeeded(const pacs::PacsOpenRequest& request, const QString& question);
 
 public slots:
     void onFileReceived(const QString& filePath, int totalReceivedSoFar);
@@ -67,6 +87,7 @@ public slots:
     void onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount);
 
 private:
+    void act(const PacsOpenRequest& request, bool consented);
     void openViewer(const QString& studyUid, const QString& seriesUid, bool track);
 
     db::Database* m_index;

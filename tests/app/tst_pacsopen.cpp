@@ -6,6 +6,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
+#include "app/ExternalRequestNotices.h"
 #include "app/LocalApiServer.h"
 #include "app/MainWindow.h"
 #include "app/PacsViewerHooks.h"
@@ -17,9 +18,11 @@
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QThread>
 #include <QtTest>
 
 #include <dcmtk/oflog/oflog.h>
@@ -30,7 +33,20 @@ namespace {
 
 constexpr const char* kOurAe = "KALVOPEN";
 
-int post(quint16 port, const QByteArray& body)
+QByteArray postRequest(const QByteArray& body)
+{
+    return "POST /pacs/open HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+int statusOf(const QByteArray& answer)
+{
+    const QList<QByteArray> status = answer.left(answer.indexOf("\r\n")).split(' ');
+    return status.size() > 1 ? status.at(1).toInt() : -1;
+}
+
+// Sent from the test's own event loop, which the server shares.
+int exchange(quint16 port, const QByteArray& request)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
@@ -38,12 +54,40 @@ int post(quint16 port, const QByteArray& body)
     QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
     if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 3000))
         return -1;
-    socket.write("POST /pacs/open HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
-                 + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    socket.write(request);
     if (!QTest::qWaitFor([&] { return received.contains("\r\n\r\n"); }, 3000))
         return -1;
-    const QList<QByteArray> status = received.left(received.indexOf("\r\n")).split(' ');
-    return status.size() > 1 ? status.at(1).toInt() : -1;
+    return statusOf(received);
+}
+
+int post(quint16 port, const QByteArray& body)
+{
+    return exchange(port, postRequest(body));
+}
+
+// Sent from another thread, the way another program on this machine would send it.
+int blockingExchange(quint16 port, const QByteArray& request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    // Generous: the program's thread may be slow to answer on a loaded machine.
+    if (!socket.waitForConnected(30000))
+        return -1;
+    socket.write(request);
+    QByteArray received;
+    while (!received.contains("\r\n\r\n") && socket.waitForReadyRead(30000))
+        received += socket.readAll();
+    return statusOf(received);
+}
+
+QList<QMessageBox*> visibleBoxes()
+{
+    QList<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            boxes << box;
+    }
+    return boxes;
 }
 
 QByteArray requestBody(const QString& uid, const QString& host, int port, const QString& ae)
@@ -222,6 +266,70 @@ private slots:
         QVERIFY(answer.texts().first().contains(QStringLiteral("недопустимый UID")));
         QCOMPARE(QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
         QVERIFY(!m_coordinator->isRunning());
+    }
+
+    void refusedBurstOpensOneBox()
+    {
+        // Refused requests of three kinds, as fast as the server takes them: the first one is told,
+        // the others are turned away while its box is open.
+        const QString host = QStringLiteral("127.0.0.1");
+        const QList<QByteArray> bodies{requestBody(QStringLiteral("1.2/../x"), host, 104, QStringLiteral("A")),
+                                       requestBody(fixtures::newUid(), QString(), 104, QString()),
+                                       requestBody(QString(), host, 104, QStringLiteral("A"))};
+        constexpr int kRequests = 5000;
+        QList<int> statuses;
+        std::unique_ptr<QThread> client(QThread::create([&] {
+            for (int i = 0; i < kRequests; ++i)
+                statuses << blockingExchange(m_serverPort, postRequest(bodies.at(i % bodies.size())));
+        }));
+        // Served by a plain event loop (QTRY's waits sleep between rounds); the bound is only the
+        // test's own: the burst is about survival, not speed.
+        QEventLoop loop;
+        connect(client.get(), &QThread::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+        client->start();
+        loop.exec();
+        QVERIFY(client->isFinished());
+        QCOMPARE(statuses.count(202), 1);
+        QCOMPARE(statuses.count(429), kRequests - 1);
+        QTRY_COMPARE(visibleBoxes().size(), 1);
+        QVERIFY(visibleBoxes().first()->text().contains(QStringLiteral("недопустимый UID")));
+        QCOMPARE(exchange(m_serverPort, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), 200);
+
+        // Read and closed: the next request is heard again.
+        visibleBoxes().first()->button(QMessageBox::Ok)->click();
+        QTRY_COMPARE(visibleBoxes().size(), 0);
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        QCOMPARE(post(m_serverPort, bodies.at(1)), 202);
+        QTRY_COMPARE(answer.count(), 1);
+        QVERIFY(answer.texts().first().contains(QStringLiteral("не найдено в локальном архиве")));
+    }
+
+    void noticesOneAtATime()
+    {
+        ExternalRequestNotices notices;
+        int yes = 0;
+        notices.warn(QStringLiteral("A"));
+        QVERIFY(!notices.reserve());
+        for (const QString& text : {QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("A"), QStringLiteral("B")})
+            notices.warn(text); // the same text twice is told once
+        notices.ask(QStringLiteral("Q"), [&] { ++yes; });
+        notices.ask(QStringLiteral("Q"), [&] { ++yes; });
+        QStringList shown;
+        while (!visibleBoxes().isEmpty()) {
+            QCOMPARE(visibleBoxes().size(), 1);
+            QMessageBox* box = visibleBoxes().first();
+            shown << box->text();
+            box->button(box->text() == QStringLiteral("Q") ? QMessageBox::Yes : QMessageBox::Ok)->click();
+            QTRY_VERIFY(!box->isVisible());
+        }
+        QCOMPARE(shown, (QStringList{"A", "B", "Q"}));
+        QCOMPARE(yes, 1);
+        QVERIFY(!notices.busy());
+        QVERIFY(notices.reserve());
+        QVERIFY(notices.busy());
+        notices.release();
+        QVERIFY(!notices.busy());
     }
 };
 

@@ -7,7 +7,6 @@
 #include "PacsTestPeers.h"
 
 #include "DicomFixtures.h"
-#include "ModalAnswer.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
@@ -212,11 +211,10 @@ private slots:
         const QStringList before = QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         PacsOpenCoordinator coordinator(&m_index);
         QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
-        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        QSignalSpy refused(&coordinator, &PacsOpenCoordinator::requestRefused);
         coordinator.openRequestedStudy({uid, host, port, ae});
-        QCOMPARE(answer.count(), 1);
-        QCOMPARE(answer.titles().first(), QStringLiteral("Kalvenor"));
-        QVERIFY2(answer.texts().first().contains(expected), qPrintable(answer.texts().first()));
+        QCOMPARE(refused.size(), 1);
+        QVERIFY2(refused.first().at(0).toString().contains(expected), qPrintable(refused.first().at(0).toString()));
         QVERIFY(!coordinator.isRunning());
         QCOMPARE(finished.size(), 0);
         QCOMPARE(QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
@@ -227,9 +225,10 @@ private slots:
     {
         // The named server does not exist: any contact or question would show.
         PacsOpenCoordinator coordinator(&m_index);
-        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        QSignalSpy refused(&coordinator, &PacsOpenCoordinator::requestRefused);
+        QSignalSpy consent(&coordinator, &PacsOpenCoordinator::consentNeeded);
         coordinator.openRequestedStudy({m_local.studyUid, QStringLiteral("127.0.0.1"), peers::freePort(), QStringLiteral("NOBODY")});
-        QCOMPARE(answer.count(), 0);
+        QCOMPARE(refused.size() + consent.size(), 0);
         QCOMPARE(g_log.openedStudies, QStringList{m_local.studyUid});
         QCOMPARE(g_log.openedSeries, QStringList{QString()});
         QVERIFY(!coordinator.isRunning());
@@ -242,12 +241,12 @@ private slots:
     {
         resetStudy(m_small.studyUid);
         PacsOpenCoordinator coordinator(&m_index);
-        fixtures::ModalAnswer answer(QMessageBox::No);
+        QSignalSpy consent(&coordinator, &PacsOpenCoordinator::consentNeeded);
         // Same archive, other letter case would match; another port does not.
         coordinator.openRequestedStudy({m_small.studyUid, QStringLiteral("127.0.0.1"), m_archive.port() + 1,
                                         QString::fromLatin1(peers::QrArchive::aeTitle)});
-        QCOMPARE(answer.count(), 1);
-        const QString text = answer.texts().first();
+        QCOMPARE(consent.size(), 1);
+        const QString text = consent.first().at(1).toString();
         QVERIFY(text.startsWith(QStringLiteral("Внешняя страница запрашивает подключение Kalvenor к серверу\n127.0.0.1:%1 (AE: KALVQR)")
                                     .arg(m_archive.port() + 1)));
         QVERIFY(text.endsWith(QStringLiteral("\n\nРазрешить?")));
@@ -261,11 +260,14 @@ private slots:
         PacsOpenCoordinator coordinator(&m_index);
         QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
         QSignalSpy received(&coordinator, &PacsOpenCoordinator::fileReceived);
-        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        QSignalSpy consent(&coordinator, &PacsOpenCoordinator::consentNeeded);
         // "localhost" is not the configured "127.0.0.1": unknown, so retrieved by C-MOVE.
-        coordinator.openRequestedStudy({m_small.studyUid, QStringLiteral("localhost"), m_archive.port(),
-                                        QString::fromLatin1(peers::QrArchive::aeTitle)});
-        QCOMPARE(answer.count(), 1);
+        const PacsOpenRequest request{m_small.studyUid, QStringLiteral("localhost"), m_archive.port(),
+                                      QString::fromLatin1(peers::QrArchive::aeTitle)};
+        coordinator.openRequestedStudy(request);
+        QCOMPARE(consent.size(), 1);
+        QVERIFY(!coordinator.isRunning());
+        coordinator.openWithConsent(request);
         QVERIFY(coordinator.isRunning());
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
         QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
@@ -292,9 +294,9 @@ private slots:
         QVERIFY(holder.listen(QHostAddress::Any, m_listenPort));
         PacsOpenCoordinator coordinator(&m_index);
         QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
-        fixtures::ModalAnswer answer(QMessageBox::No);
+        QSignalSpy consent(&coordinator, &PacsOpenCoordinator::consentNeeded);
         coordinator.openRequestedStudy({m_small2.studyUid, QStringLiteral("127.0.0.1"), m_archive.port(), QStringLiteral("kalvqr")});
-        QCOMPARE(answer.count(), 0);
+        QCOMPARE(consent.size(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
         QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
         QCOMPARE(instancesOf(m_index, m_small2.studyUid), 4);
