@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <limits>
 
 #ifndef KALVENOR_VENDOR_ORIGIN
@@ -38,6 +39,28 @@ quint16 portFromEnvironment(const char* name, quint16 fallback)
     bool ok = false;
     const int port = qEnvironmentVariableIntValue(name, &ok);
     return ok && port > 0 && port <= 65535 ? quint16(port) : fallback;
+}
+
+// JSON allows no raw control characters but white space; Qt's parser takes them inside strings.
+bool hasRawControlCharacters(const QByteArray& body)
+{
+    return std::any_of(body.begin(), body.end(),
+                       [](char c) { return uchar(c) < 0x20 && c != '\t' && c != '\n' && c != '\r'; });
+}
+
+// True when the head ends in a blank line made of a bare "\n" before any "\r\n\r\n": lines that end in
+// a bare line feed are taken within a head, a head that ends that way is not.
+bool endsHeadWithBareLineFeeds(const QByteArray& buffer, qsizetype crlfHeadEnd)
+{
+    const qsizetype limit = crlfHeadEnd < 0 ? buffer.size() : crlfHeadEnd;
+    for (qsizetype at = buffer.indexOf('\n'); at >= 0 && at < limit; at = buffer.indexOf('\n', at + 1)) {
+        if (at + 1 < buffer.size() && buffer.at(at + 1) == '\n')
+            return true;
+        if (at + 2 < buffer.size() && buffer.at(at + 1) == '\r' && buffer.at(at + 2) == '\n'
+            && (at == 0 || buffer.at(at - 1) != '\r'))
+            return true;
+    }
+    return false;
 }
 
 QTimer* idleTimer(QTcpSocket* socket)
@@ -147,6 +170,11 @@ void LocalApiServer::processBuffer(QTcpSocket* socket)
 {
     const QByteArray& buffer = buffers[socket];
     const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+    if (endsHeadWithBareLineFeeds(buffer, headEnd)) {
+        // Such a client would wait for a blank line that never comes until the idle close.
+        answer(socket, 400, "Bad Request", "bare line feed", QByteArray());
+        return;
+    }
     if (headEnd < 0) {
         if (buffer.size() > kMaxHeadBytes)
             answer(socket, 431, "Request Header Fields Too Large", "request header too large", QByteArray());
@@ -224,7 +252,8 @@ void LocalApiServer::route(QTcpSocket* socket, const Request& request)
     if (request.method == "GET" && request.path == "/health") {
         answer(socket, 200, "OK", "ok", origin);
     } else if (request.method == "POST" && request.path == "/pacs/open") {
-        const QJsonDocument document = QJsonDocument::fromJson(request.body);
+        const QJsonDocument document =
+            hasRawControlCharacters(request.body) ? QJsonDocument() : QJsonDocument::fromJson(request.body);
         if (!document.isObject()) {
             answer(socket, 400, "Bad Request", "invalid json", origin);
             return;

@@ -203,6 +203,13 @@ private slots:
                                     << none << 0;
         QTest::newRow("open bare value") << post("/pacs/open", kLocal5173, "42") << plain("400 Bad Request", "invalid json", kLocal5173)
                                          << none << 0;
+        static const char kNulInside[] = "{\"studyInstanceUID\":\"1.2\0.3\"}";
+        QTest::newRow("open NUL inside a value")
+            << post("/pacs/open", kLocal5173, QByteArray(kNulInside, sizeof kNulInside - 1))
+            << plain("400 Bad Request", "invalid json", kLocal5173) << none << 0;
+        QTest::newRow("open raw control character inside a value")
+            << post("/pacs/open", kLocal5173, "{\"studyInstanceUID\":\"1.2\x01.3\"}")
+            << plain("400 Bad Request", "invalid json", kLocal5173) << none << 0;
         QTest::newRow("open no body")
             << QByteArray("POST /pacs/open HTTP/1.1\r\nOrigin: http://localhost:5173\r\n\r\n")
             << plain("400 Bad Request", "invalid json", kLocal5173) << none << 0;
@@ -227,6 +234,13 @@ private slots:
         QTest::newRow("bare line ends in head")
             << QByteArray("GET /health HTTP/1.1\nOrigin: http://localhost:5173\r\n\r\n")
             << plain("200 OK", "ok", kLocal5173) << none << 0;
+        // Answered at once, not at the idle close: the CRLF blank line never comes.
+        QTest::newRow("head ends in bare line feeds")
+            << QByteArray("GET /health HTTP/1.1\nOrigin: http://localhost:5173\n\n")
+            << plain("400 Bad Request", "bare line feed") << none << 0;
+        QTest::newRow("bare line feed before a CRLF blank line")
+            << QByteArray("POST /focus HTTP/1.1\r\nOrigin: http://localhost:5173\n\r\n")
+            << plain("400 Bad Request", "bare line feed") << none << 0;
         // Lengths that are not a plain decimal number are refused, not read as 0.
         for (const char* length : {"-5", "abc", "1e3", "+7", "", "12 3", "0x10"}) {
             QTest::addRow("content-length '%s'", length)
