@@ -1,5 +1,7 @@
 #include "ZipImportWorker.h"
 
+#include "ZipArchiveOpen.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -12,6 +14,8 @@
 #include <archive_entry.h>
 #include <zip.h>
 
+#include <functional>
+
 #include <memory>
 #include <vector>
 
@@ -21,6 +25,12 @@ namespace {
 constexpr qint64 kBlockSize = 65536;
 // Free space is looked at again after this many bytes have been written.
 constexpr qint64 kSpaceCheckInterval = 8ll * 1024 * 1024;
+// An entry that grows past this size to more than kMaxExpansion times its packed size is taken for a
+// decompression bomb: real images, however uniform, do not pack that well.
+constexpr qint64 kExpansionCheckFloor = 64ll * 1024 * 1024;
+constexpr qint64 kMaxExpansion = 1000;
+// Refused entries are named one per line up to this many.
+constexpr int kMaxNamedEntries = 10;
 
 qint64 availableBytes(const QString& path)
 {
@@ -33,6 +43,28 @@ QString megabytes(qint64 bytes)
 {
     return QString::number(qMax<qint64>(0, bytes) / (1024 * 1024));
 }
+
+// An archive's name for an entry, fit to be shown: control characters go, long names are shortened.
+QString shownName(const QString& name)
+{
+    QString shown;
+    for (const QChar c : name)
+        shown += c.isPrint() ? c : QChar(u'?');
+    return shown.size() > 120 ? shown.left(60) + QStringLiteral("…") + shown.right(59) : shown;
+}
+
+// What is known about an entry before it is unpacked.
+struct EntryFacts
+{
+    QString name;
+    qint64 declaredSize = -1;                // -1: the archive does not say
+    std::function<qint64()> packedSoFar;     // packed bytes behind the data read so far
+};
+
+// A read that fails this way found the entry's data longer or shorter than declared.
+constexpr qint64 kReadSizeMismatch = -2;
+
+enum class EntryResult { Written, Damaged, Refused, Stop };
 
 // Writes entries flat into the temporary folder as e00000000, e00000001, ... Archive names are never
 // used for paths, so "../" or absolute names cannot place a file anywhere else.
@@ -49,6 +81,34 @@ public:
     }
 
     bool damaged() const { return m_damaged; }
+    int skippedEntries() const { return m_skippedEntries; }
+    // Why entries were left out, one line each, for the summary.
+    QStringList notes() const
+    {
+        QStringList lines = m_refused;
+        if (m_restUnread)
+            lines << ZipImportWorker::tr("Записи архива после неё не распакованы.");
+        if (m_unnamedRefused > 0)
+            lines << ZipImportWorker::tr("Пропущено по тем же причинам ещё записей архива: %1.").arg(m_unnamedRefused);
+        if (m_badNames > 0)
+            lines << ZipImportWorker::tr("Пропущено записей архива с именем не в кодировке UTF-8: %1.").arg(m_badNames);
+        if (!m_encrypted.isEmpty())
+            lines << ZipImportWorker::tr("Пропущено зашифрованных записей архива: %1 (например, «%2»). Архивы с паролем не поддерживаются.")
+                         .arg(m_encrypted.size())
+                         .arg(m_encrypted.first());
+        return lines;
+    }
+    void noteRestUnread() { m_restUnread = true; }
+    void skipBadName()
+    {
+        ++m_badNames;
+        ++m_skippedEntries;
+    }
+    void skipEncrypted(const QString& name)
+    {
+        m_encrypted << shownName(name);
+        ++m_skippedEntries;
+    }
     // Set when unpacking had to stop as a whole (no space, no writable temporary folder).
     const QString& fatalError() const { return m_fatal; }
 
@@ -84,44 +144,72 @@ public:
     }
 
     // Copies one entry's data through `read` (bytes read, 0 at the end, negative on a read error) into
-    // the next numbered file. A read error marks the archive damaged and removes the partial file.
+    // the next numbered file. A read error marks the archive damaged; an entry that turns out larger
+    // than declared or a bomb is refused. Neither leaves anything of the entry behind.
     template<typename Read>
-    bool writeEntry(int number, qint64 declaredSize, Read&& read)
+    EntryResult writeEntry(int number, const EntryFacts& facts, Read&& read)
     {
-        if (declaredSize > 0 && !roomFor(declaredSize))
-            return false;
+        if (facts.declaredSize > 0 && !roomFor(facts.declaredSize))
+            return EntryResult::Stop;
         const QString path = QDir(m_destination).filePath(QStringLiteral("e%1").arg(number, 8, 10, QLatin1Char('0')));
         QFile out(path);
         if (!out.open(QIODevice::WriteOnly)) {
             m_fatal = ZipImportWorker::tr("Не удалось записать файл во временную папку: %1").arg(out.errorString());
-            return false;
+            return EntryResult::Stop;
         }
+        const auto drop = [&out] {
+            out.close();
+            out.remove();
+        };
+        const auto refuse = [&](const QString& why) {
+            drop();
+            if (m_refused.size() < kMaxNamedEntries)
+                m_refused << why;
+            else
+                ++m_unnamedRefused;
+            ++m_skippedEntries;
+            return EntryResult::Refused;
+        };
+        const auto sizeMismatch = [&] {
+            return refuse(ZipImportWorker::tr("Запись архива «%1» пропущена: её настоящий размер не совпадает с указанным в архиве (%2 байт).")
+                              .arg(shownName(facts.name))
+                              .arg(facts.declaredSize));
+        };
+        qint64 written = 0;
         qint64 sinceCheck = 0;
         for (;;) {
             const qint64 n = read(m_buffer.data(), kBlockSize);
             if (n == 0)
-                return true;
+                return facts.declaredSize >= 0 && written != facts.declaredSize ? sizeMismatch() : EntryResult::Written;
+            if (n == kReadSizeMismatch && facts.declaredSize >= 0)
+                return sizeMismatch();
             if (n < 0) {
-                out.close();
-                out.remove();
+                drop();
                 m_damaged = true;
-                return true; // the next entries may still be whole
+                return EntryResult::Damaged; // the next entries may still be whole
             }
             if (out.write(m_buffer.data(), n) != n) {
                 m_fatal = ZipImportWorker::tr("Не удалось записать файл во временную папку: %1").arg(out.errorString());
-                out.close();
-                out.remove();
-                return false;
+                drop();
+                return EntryResult::Stop;
             }
+            written += n;
             sinceCheck += n;
             m_written += n;
+            if (facts.declaredSize >= 0 && written > facts.declaredSize)
+                return sizeMismatch();
+            if (written > kExpansionCheckFloor && facts.packedSoFar
+                && written / kMaxExpansion > qMax<qint64>(1, facts.packedSoFar()))
+                return refuse(ZipImportWorker::tr("Запись архива «%1» пропущена: при распаковке она выросла более чем в %2 раз "
+                                                  "(похоже на архивную бомбу).")
+                                  .arg(shownName(facts.name))
+                                  .arg(kMaxExpansion));
             if (sinceCheck >= kSpaceCheckInterval) {
                 sinceCheck = 0;
                 // Declared sizes can lie: keep watching while the data keeps coming.
                 if (!roomFor(0)) {
-                    out.close();
-                    out.remove();
-                    return false;
+                    drop();
+                    return EntryResult::Stop;
                 }
             }
         }
@@ -139,6 +227,12 @@ private:
     std::vector<char> m_buffer;
     bool m_damaged = false;
     QString m_fatal;
+    QStringList m_refused;
+    QStringList m_encrypted;
+    int m_unnamedRefused = 0;
+    bool m_restUnread = false;
+    int m_badNames = 0;
+    int m_skippedEntries = 0;
 };
 
 // false: the archive cannot be opened (error set); otherwise the unpacker tells about damage or a stop.
@@ -170,10 +264,20 @@ bool extract7z(const QString& archivePath, Unpacker& unpacker, QString* error)
         retries = 0; // ARCHIVE_OK or ARCHIVE_WARN: the entry is usable
         if (archive_entry_filetype(entry) != AE_IFREG)
             continue;
-        const qint64 declared = archive_entry_size_is_set(entry) ? qint64(archive_entry_size(entry)) : 0;
+        const char* name = archive_entry_pathname_utf8(entry);
+        EntryFacts facts;
+        facts.name = QString::fromUtf8(name ? name : archive_entry_pathname(entry));
+        if (archive_entry_is_data_encrypted(entry)) {
+            unpacker.skipEncrypted(facts.name);
+            continue;
+        }
+        facts.declaredSize = archive_entry_size_is_set(entry) ? qint64(archive_entry_size(entry)) : -1;
+        // A 7z entry's packed size is not told; what the reader takes from the file meanwhile stands in.
+        const qint64 packedBefore = archive_filter_bytes(reader.get(), -1);
+        facts.packedSoFar = [&reader, packedBefore] { return archive_filter_bytes(reader.get(), -1) - packedBefore; };
         bool fatalRead = false;
         int warnings = 0;
-        const bool go = unpacker.writeEntry(number++, declared, [&](char* buffer, qint64 size) -> qint64 {
+        const EntryResult result = unpacker.writeEntry(number++, facts, [&](char* buffer, qint64 size) -> qint64 {
             for (;;) {
                 const la_ssize_t n = archive_read_data(reader.get(), buffer, size_t(size));
                 if (n == ARCHIVE_WARN && ++warnings < 3)
@@ -183,20 +287,24 @@ bool extract7z(const QString& archivePath, Unpacker& unpacker, QString* error)
                 return n < 0 ? -1 : qint64(n);
             }
         });
-        if (!go)
-            return true;
-        if (fatalRead)
-            break; // the reader cannot go on after a fatal error
+        // Going on past a refused entry would mean unpacking the rest of it first: its data share
+        // one packed stream with the entries after it.
+        if (result == EntryResult::Refused)
+            unpacker.noteRestUnread();
+        if (result == EntryResult::Stop || result == EntryResult::Refused || fatalRead)
+            break;
     }
     return true;
 }
 
 bool extractZip(const QString& archivePath, Unpacker& unpacker, QString* error)
 {
-    int code = 0;
-    zip_t* archive = zip_open(QFile::encodeName(archivePath).constData(), ZIP_RDONLY, &code);
+    zip_error_t openError;
+    QSet<zip_uint64_t> badNames;
+    zip_t* archive = openZipForReading(archivePath, &badNames, &openError);
     if (!archive) {
-        *error = ZipImportWorker::tr("Не удалось открыть ZIP-архив (код ошибки libzip: %1)").arg(code);
+        *error = ZipImportWorker::tr("Не удалось открыть ZIP-архив (код ошибки libzip: %1)").arg(zipErrorText(&openError));
+        zip_error_fini(&openError);
         return false;
     }
     const zip_int64_t count = zip_get_num_entries(archive, 0);
@@ -218,24 +326,45 @@ bool extractZip(const QString& archivePath, Unpacker& unpacker, QString* error)
         const char* rawName = zip_get_name(archive, zip_uint64_t(i), ZIP_FL_ENC_GUESS);
         if (!rawName)
             continue;
-        const QString name = QString::fromUtf8(rawName);
-        if (name.isEmpty() || name.endsWith(QLatin1Char('/')))
+        EntryFacts facts;
+        facts.name = QString::fromUtf8(rawName);
+        if (facts.name.isEmpty() || facts.name.endsWith(QLatin1Char('/')))
             continue;
-        zip_stat_t stat;
-        zip_stat_init(&stat);
-        const qint64 declared = zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE)
-            ? qint64(qMin<zip_uint64_t>(stat.size, zip_uint64_t(1) << 56))
-            : 0;
-        zip_file_t* file = zip_fopen_index(archive, zip_uint64_t(i), 0);
-        if (!file) {
-            unpacker.markDamaged(); // unsupported method, encrypted or broken local header
+        if (badNames.contains(zip_uint64_t(i))) {
+            unpacker.skipBadName();
             continue;
         }
-        const bool go = unpacker.writeEntry(int(i), declared, [file](char* buffer, qint64 size) -> qint64 {
-            return qint64(zip_fread(file, buffer, zip_uint64_t(size)));
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        const bool known = zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0;
+        if (known && (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE) {
+            unpacker.skipEncrypted(facts.name);
+            continue;
+        }
+        if (known && (stat.valid & ZIP_STAT_SIZE))
+            facts.declaredSize = qint64(qMin<zip_uint64_t>(stat.size, zip_uint64_t(1) << 56));
+        if (known && (stat.valid & ZIP_STAT_COMP_SIZE)) {
+            const qint64 packed = qint64(qMin<zip_uint64_t>(stat.comp_size, zip_uint64_t(1) << 56));
+            facts.packedSoFar = [packed] { return packed; };
+        }
+        zip_file_t* file = zip_fopen_index(archive, zip_uint64_t(i), 0);
+        if (!file) {
+            const int code = zip_error_code_zip(zip_get_error(archive));
+            if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
+                unpacker.skipEncrypted(facts.name);
+            else
+                unpacker.markDamaged(); // unsupported method or broken local header
+            continue;
+        }
+        const EntryResult result = unpacker.writeEntry(int(i), facts, [file](char* buffer, qint64 size) -> qint64 {
+            const zip_int64_t n = zip_fread(file, buffer, zip_uint64_t(size));
+            // libzip compares the data with the declared size and checksum only at their end.
+            if (n < 0 && zip_error_code_zip(zip_file_get_error(file)) == ZIP_ER_INCONS)
+                return kReadSizeMismatch;
+            return n < 0 ? -1 : qint64(n);
         });
         zip_fclose(file);
-        if (!go)
+        if (result == EntryResult::Stop)
             break;
     }
     zip_discard(archive);
@@ -331,9 +460,11 @@ void ZipImportWorker::run()
         emit progress(imported + skipped);
     }
 
+    skipped += unpacker.skippedEntries();
     QStringList messages;
     if (!stopMessage.isEmpty())
         messages << stopMessage;
+    messages << unpacker.notes();
     if (unpacker.damaged())
         messages << tr("Архив повреждён: часть файлов не удалось распаковать. Импортировано файлов: %1.").arg(imported);
     if (copyFailures > 0)

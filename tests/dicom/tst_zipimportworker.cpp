@@ -24,9 +24,14 @@ struct Entry
     QString name;
     QByteArray data;
     bool folder = false;
+    bool encrypted = false;
+    int method = ZIP_CM_DEFLATE; // ZIP only
 };
 
 enum class Format { ZipDeflate, ZipStore, SevenZip };
+
+// What is wrong with an entry that must be left out while its neighbours are imported.
+enum OddEntry { BadName, Encrypted, LongerThanDeclared, ShorterThanDeclared, Bomb };
 
 void writeZip(const QString& path, const QList<Entry>& entries, bool deflate = true)
 {
@@ -48,7 +53,9 @@ void writeZip(const QString& path, const QList<Entry>& entries, bool deflate = t
         QVERIFY(source);
         const zip_int64_t index = zip_file_add(archive, name.constData(), source, ZIP_FL_ENC_UTF_8);
         QVERIFY2(index >= 0, zip_strerror(archive));
-        zip_set_file_compression(archive, zip_uint64_t(index), deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
+        zip_set_file_compression(archive, zip_uint64_t(index), deflate ? entry.method : ZIP_CM_STORE, 0);
+        if (entry.encrypted)
+            QCOMPARE(zip_file_set_encryption(archive, zip_uint64_t(index), ZIP_EM_AES_256, "пароль"), 0);
     }
     QVERIFY2(zip_close(archive) == 0, zip_strerror(archive));
 }
@@ -165,6 +172,8 @@ private slots:
     void corruptEntry();
     void expandingArchive_data();
     void expandingArchive();
+    void entriesLeftOut_data();
+    void entriesLeftOut();
     void storeThatCannotBeWritten();
 
 private:
@@ -343,11 +352,12 @@ void ZipImportWorkerTest::archiveKindByExtension_data()
     QTest::newRow(".7Z is read as 7z") << "upper.7Z" << int(Format::SevenZip) << QString();
     QTest::newRow(".ZIP") << "upper.ZIP" << int(Format::ZipDeflate) << QString();
     QTest::newRow("no extension is tried as ZIP") << "noext" << int(Format::ZipDeflate) << QString();
-    QTest::newRow(".rar is tried as ZIP") << "other.rar" << -1 << "Не удалось открыть ZIP-архив (код ошибки libzip: 19)";
+    // libzip's number comes with its own words.
+    QTest::newRow(".rar is tried as ZIP") << "other.rar" << -1 << "Не удалось открыть ZIP-архив (код ошибки libzip: 19 — N";
     QTest::newRow("7z content named .zip") << "seven.zip" << int(Format::SevenZip)
-                                           << "Не удалось открыть ZIP-архив (код ошибки libzip: 19)";
+                                           << "Не удалось открыть ZIP-архив (код ошибки libzip: 19 — N";
     QTest::newRow("ZIP content named .7z") << "zipped.7z" << int(Format::ZipDeflate) << "Не удалось открыть 7z-архив: ";
-    QTest::newRow("missing archive") << "missing.zip" << -2 << "Не удалось открыть ZIP-архив (код ошибки libzip: 9)";
+    QTest::newRow("missing archive") << "missing.zip" << -2 << "Не удалось открыть ZIP-архив (код ошибки libzip: 9 — N";
 }
 
 void ZipImportWorkerTest::archiveKindByExtension()
@@ -502,6 +512,71 @@ void ZipImportWorkerTest::expandingArchive()
     QCOMPARE(roomy.message, QString());
     QCOMPARE(roomy.imported, 2);
     QCOMPARE(roomy.skipped, 1);
+}
+
+void ZipImportWorkerTest::entriesLeftOut_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("odd");      // what is wrong with the middle entry
+    QTest::addColumn<int>("imported"); // of the two whole DICOM entries around it
+    QTest::addColumn<QStringList>("said");
+    const int zip = int(Format::ZipDeflate);
+    const QString entry = QStringLiteral("«середина.dcm»");
+    QTest::newRow("name not UTF-8") << zip << int(BadName) << 2 << QStringList{"UTF-8: 1."};
+    QTest::newRow("encrypted") << zip << int(Encrypted) << 2 << QStringList{"зашифрованных записей архива: 1", entry};
+    QTest::newRow("longer than declared") << zip << int(LongerThanDeclared) << 2 << QStringList{entry, "размер"};
+    QTest::newRow("shorter than declared") << zip << int(ShorterThanDeclared) << 2 << QStringList{entry, "размер"};
+    QTest::newRow("ZIP bomb") << zip << int(Bomb) << 2 << QStringList{entry, "1000"};
+    // Reading past a 7z bomb means unpacking it: what follows it is left.
+    QTest::newRow("7z bomb") << int(Format::SevenZip) << int(Bomb) << 1 << QStringList{entry, "1000", "после неё"};
+}
+
+void ZipImportWorkerTest::entriesLeftOut()
+{
+    QFETCH(int, format);
+    QFETCH(int, odd);
+    QFETCH(int, imported);
+    QFETCH(QStringList, said);
+    const QList<QByteArray> sources{dicomBytes(), dicomBytes(), dicomBytes()};
+    // "X" marks a byte that is patched below; the name is not ASCII, so it is stored as UTF-8.
+    Entry middle{QStringLiteral("середина.dcm"), sources[1]};
+    if (odd == BadName)
+        middle.name = QStringLiteral("середина_X.dcm");
+    middle.encrypted = odd == Encrypted;
+    if (odd == Bomb) {
+        middle.data = QByteArray(80 * 1024 * 1024, '\0');
+        middle.method = ZIP_CM_BZIP2; // far beyond 1000:1, where deflate stops just above it
+    }
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString archive = m_dir.filePath(QStringLiteral("left_out_") + tag + suffixOf(Format(format)));
+    writeArchive(archive, Format(format),
+                 {{QStringLiteral("a.dcm"), sources[0]}, middle, {QStringLiteral("b.dcm"), sources[2]}});
+    if (odd == BadName) {
+        QByteArray bytes = readAll(archive);
+        QCOMPARE(bytes.count("_X.dcm"), 2); // local header and central directory
+        bytes.replace("_X.dcm", "_\xff.dcm");
+        fixtures::writeBytes(archive, bytes);
+    } else if (odd == LongerThanDeclared || odd == ShorterThanDeclared) {
+        // The size the archive declares, in the local header and in the central directory.
+        QByteArray bytes = readAll(archive);
+        const quint32 lie = odd == LongerThanDeclared ? 100 : quint32(sources[1].size() + 100);
+        for (const QByteArray& signature : {QByteArray("PK\x03\x04", 4), QByteArray("PK\x01\x02", 4)}) {
+            const qsizetype header = bytes.indexOf(signature, bytes.indexOf(signature) + 4); // the second entry
+            qToLittleEndian(lie, bytes.data() + header + (signature[2] == 3 ? 22 : 24));
+        }
+        fixtures::writeBytes(archive, bytes);
+    }
+    const QString target = m_dir.filePath(QStringLiteral("store_left_out_") + tag);
+    const QStringList tmpBefore = QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    const Outcome outcome = runWorker(archive, target);
+    QCOMPARE(outcome.imported, imported);
+    QCOMPARE(outcome.skipped, 1);
+    for (const QString& text : said)
+        QVERIFY2(outcome.message.contains(text), qPrintable(outcome.message));
+    QVERIFY2(!outcome.message.contains(QStringLiteral("повреждён")), qPrintable(outcome.message));
+    verifyStoreHoldsOnly(target, {sources[0], sources[2]}, imported);
+    QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tmpBefore);
 }
 
 void ZipImportWorkerTest::storeThatCannotBeWritten()
