@@ -529,8 +529,7 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
                      QStringLiteral("Срез %1 / %2").arg(frameNumber + 1).arg(frameCount));
     painter.drawText(bottom, Qt::AlignRight | Qt::AlignBottom,
                      QStringLiteral("WL: %1  WW: %2")
-                         .arg(qint64(std::llround(windowCenter)))
-                         .arg(qint64(std::llround(windowWidth))));
+                         .arg(render::windowValueText(windowCenter), render::windowValueText(windowWidth)));
     painter.end();
     return image;
 }

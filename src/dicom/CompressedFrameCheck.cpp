@@ -9,6 +9,7 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <QCoreApplication>
+#include <QtEndian>
 
 #include <vector>
 
@@ -61,7 +62,107 @@ bool walkStallsOnTem(const Uint8* data, Uint32 length)
     return false;
 }
 
+enum class SegmentFit { Exact, Overrun, Short };
+
+// Decoded length of a PackBits segment against the bytes the frame needs. A lone byte left after the
+// frame is full is padding; anything that would write more is an overrun.
+SegmentFit fitOfSegment(const Uint8* data, size_t length, size_t needed)
+{
+    size_t written = 0;
+    size_t at = 0;
+    while (at < length) {
+        const Uint8 code = data[at++];
+        if (code == 0x80)
+            continue; // no operation
+        if (code < 0x80) {
+            const size_t literal = size_t(code) + 1;
+            written += qMin(literal, length - at); // a literal cut by the segment's end
+            at += literal;
+        } else if (at < length) {
+            written += size_t(257 - code);
+            ++at;
+        }
+        if (written > needed)
+            return SegmentFit::Overrun;
+    }
+    return written == needed ? SegmentFit::Exact : SegmentFit::Short;
+}
+
+DcmPixelSequence* originalPixelSequence(DcmDataset& dataset)
+{
+    DcmElement* element = nullptr;
+    if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element)
+        return nullptr;
+    auto* pixelData = OFstatic_cast(DcmPixelData*, element);
+    E_TransferSyntax repType = EXS_Unknown;
+    const DcmRepresentationParameter* repParam = nullptr;
+    pixelData->getOriginalRepresentationKey(repType, repParam);
+    DcmPixelSequence* sequence = nullptr;
+    if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).bad())
+        return nullptr;
+    return sequence;
+}
+
 } // namespace
+
+QString rleFrameProblem(DcmDataset& dataset, int frame)
+{
+    if (dataset.getOriginalXfer() != EXS_RLELossless)
+        return {};
+    Uint16 rows = 0;
+    Uint16 columns = 0;
+    Uint16 bitsAllocated = 0;
+    Uint16 samples = 1;
+    Sint32 frames = 1;
+    dataset.findAndGetUint16(DCM_Rows, rows);
+    dataset.findAndGetUint16(DCM_Columns, columns);
+    dataset.findAndGetUint16(DCM_BitsAllocated, bitsAllocated);
+    dataset.findAndGetUint16(DCM_SamplesPerPixel, samples);
+    dataset.findAndGetSint32(DCM_NumberOfFrames, frames);
+    DcmPixelSequence* sequence = originalPixelSequence(dataset);
+    // One fragment per frame is what RLE prescribes; anything else is left to the decoder.
+    frames = qMax<Sint32>(frames, 1);
+    if (!sequence || frame < 0 || frame >= frames || Sint32(sequence->card()) - 1 != frames)
+        return {};
+    DcmPixelItem* fragment = nullptr;
+    if (sequence->getItem(fragment, unsigned(frame) + 1).bad() || !fragment)
+        return {};
+
+    const auto damaged = [frame](const char* why) {
+        return QCoreApplication::translate("dicom", "Сжатые пиксельные данные RLE повреждены в кадре %1: %2.")
+            .arg(frame + 1)
+            .arg(QCoreApplication::translate("dicom", why));
+    };
+    const size_t needed = size_t(rows) * size_t(columns);
+    const Uint32 length = fragment->getLength();
+    // Even the clumsiest coding (a one-byte literal for every byte) takes twice the frame per segment.
+    const quint64 segments = quint64(bitsAllocated / 8) * samples;
+    if (length < 64 || quint64(length) > 64 + segments * (2 * quint64(needed) + 2))
+        return damaged(QT_TRANSLATE_NOOP("dicom", "размер фрагмента не соответствует кадру"));
+    std::vector<Uint8> data(length);
+    if (fragment->getPartialValue(data.data(), 0, length).bad())
+        return damaged(QT_TRANSLATE_NOOP("dicom", "фрагмент не читается"));
+    Uint32 header[16];
+    for (int i = 0; i < 16; ++i)
+        header[i] = qFromLittleEndian<Uint32>(data.data() + 4 * i);
+    if (header[0] != segments || segments == 0 || segments > 15)
+        return damaged(QT_TRANSLATE_NOOP("dicom", "неверное число сегментов"));
+    for (Uint32 i = 0; i < header[0]; ++i) {
+        const Uint32 begin = header[i + 1];
+        const Uint32 end = i + 1 < header[0] ? header[i + 2] : length;
+        if (begin < 64 || end < begin || end > length)
+            return damaged(QT_TRANSLATE_NOOP("dicom", "неверное смещение сегмента"));
+        switch (fitOfSegment(data.data() + begin, end - begin, needed)) {
+        case SegmentFit::Overrun:
+            return damaged(QT_TRANSLATE_NOOP("dicom", "серии выходят за размер кадра"));
+        case SegmentFit::Short:
+            return damaged(QT_TRANSLATE_NOOP("dicom", "данных меньше размера кадра"));
+        case SegmentFit::Exact:
+            break;
+        }
+    }
+    return {};
+}
 
 QString compressedFramesProblem(DcmDataset& dataset)
 {

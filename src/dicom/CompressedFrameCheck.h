@@ -13,4 +13,10 @@ namespace dicom {
 // that is not JPEG compressed).
 QString compressedFramesProblem(DcmDataset& dataset);
 
+// Runs the segments of one RLE frame (0-based) the way the decoder does, without writing them. DCMTK's
+// RLE decoder cuts a run that overruns the frame and pads a short segment with its last byte, so
+// either way it shows a picture that is not in the file; such a frame is refused. Returns a message
+// for it, empty otherwise (also for data that is not RLE, or frames spread over several fragments).
+QString rleFrameProblem(DcmDataset& dataset, int frame);
+
 } // namespace dicom

@@ -58,6 +58,7 @@ struct PixelProbe
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
+    QString frameProblem;      // the frame asked for would not decode to what its data hold
 
     qint64 bitsPerPixel() const
     {
@@ -78,7 +79,14 @@ struct PixelProbe
     }
 };
 
-PixelProbe probePixels(const QString& path)
+// -1 asks for the middle frame; out-of-range values are clamped.
+int clampedFrame(int requested, int frames)
+{
+    const int index = requested == -1 ? frames / 2 : requested;
+    return qBound(0, index, frames - 1);
+}
+
+PixelProbe probePixels(const QString& path, int requestedFrame)
 {
     PixelProbe probe;
     DcmFileFormat file;
@@ -122,6 +130,8 @@ PixelProbe probePixels(const QString& path)
             if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).good() && sequence)
                 probe.fragmentCount = qMax<qint64>(0, qint64(sequence->card()) - 1);
             probe.compressedProblem = compressedFramesProblem(*dataset);
+            if (probe.frameBytes() <= kMaxFrameBytes)
+                probe.frameProblem = rleFrameProblem(*dataset, clampedFrame(requestedFrame, probe.frames));
         } else {
             probe.nativeLength = element->getLength();
         }
@@ -175,6 +185,15 @@ bool usable(double center, double width)
     return std::isfinite(center) && std::isfinite(width) && width >= 1.0;
 }
 
+// DCMTK takes a stored "NaN" or "inf" (or a value beyond a double) as it reads: such a window shows
+// nothing and names no number.
+bool windowInEffectUsable(DicomImage& image)
+{
+    double center = 0.0;
+    double width = 0.0;
+    return image.getWindow(center, width) && usable(center, width);
+}
+
 } // namespace
 
 std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::optional<render::WindowLevel> window,
@@ -190,7 +209,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     }
     PixelProbe probe;
     try {
-        probe = probePixels(path);
+        probe = probePixels(path, frame);
     } catch (const std::exception& e) {
         setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
         return std::nullopt;
@@ -199,11 +218,11 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
         || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes);
 
-    int index = frame == -1 ? probe.frames / 2 : frame;
-    if (index > probe.frames - 1)
-        index = probe.frames - 1;
-    if (index < 0)
-        index = 0;
+    const int index = clampedFrame(frame, probe.frames);
+    if (!probe.frameProblem.isEmpty()) {
+        setError(errorMessage, probe.frameProblem);
+        return std::nullopt;
+    }
 
     QString key = cacheKeyBase(path);
     if (perFrame)
@@ -245,7 +264,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
             if (window)
                 applied = usable(window->center, window->width) && image->setWindow(window->center, window->width);
             else if (image->getWindowCount() > 0)
-                applied = image->setWindow(0); // fails for a stored width below 1
+                applied = image->setWindow(0) && windowInEffectUsable(*image); // a stored width below 1 fails
             if (!applied)
                 applied = image->setMinMaxWindow(0);
             double center = 0.0;

@@ -124,10 +124,9 @@ void ImageViewportWidget::updateOverlayTexts()
     if (row->repetitionTime > 0.0 || row->echoTime > 0.0)
         timing = QStringLiteral("TR: %1  TE: %2")
                      .arg(QString::number(row->repetitionTime, 'f', 0), QString::number(row->echoTime, 'f', 1));
-    // std::round takes halves away from zero: 39.5 reads 40 and -0.5 reads -1.
     m_bottomRightLabel->setText(QStringLiteral("WL: %1  WW: %2\n%3")
-                                    .arg(QString::number(qint64(std::round(m_windowCenter))),
-                                         QString::number(qint64(std::round(m_windowWidth))), timing));
+                                    .arg(render::windowValueText(m_windowCenter),
+                                         render::windowValueText(m_windowWidth), timing));
 
     for (QLabel* label : {m_topLeftLabel, m_topRightLabel, m_bottomLeftLabel, m_bottomRightLabel}) {
         label->show();

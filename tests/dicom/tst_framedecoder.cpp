@@ -204,17 +204,21 @@ void FrameDecoderTest::appliedWindow_data()
     QTest::addColumn<bool>("explicitWindow");
     QTest::addColumn<double>("center");
     QTest::addColumn<double>("width");
-    QTest::addColumn<int>("stored"); // 0: stored 40/400, 1: none, 2: stored width 0
+    QTest::addColumn<QByteArray>("stored"); // Window Center and Width as the file holds them; empty: none
     QTest::addColumn<bool>("expectMinMax");
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    QTest::newRow("explicit") << true << 100.0 << 300.0 << 0 << false;
-    QTest::newRow("explicit width 1") << true << 100.0 << 1.0 << 0 << false;
-    QTest::newRow("explicit width below 1") << true << 100.0 << 0.5 << 0 << true;
-    QTest::newRow("explicit negative width") << true << 100.0 << -20.0 << 0 << true;
-    QTest::newRow("explicit not a number") << true << nan << nan << 0 << true;
-    QTest::newRow("stored window") << false << 40.0 << 400.0 << 0 << false;
-    QTest::newRow("no stored window") << false << 0.0 << 0.0 << 1 << true;
-    QTest::newRow("stored width zero") << false << 0.0 << 0.0 << 2 << true;
+    const QByteArray stored = "40|400";
+    QTest::newRow("explicit") << true << 100.0 << 300.0 << stored << false;
+    QTest::newRow("explicit width 1") << true << 100.0 << 1.0 << stored << false;
+    QTest::newRow("explicit width below 1") << true << 100.0 << 0.5 << stored << true;
+    QTest::newRow("explicit negative width") << true << 100.0 << -20.0 << stored << true;
+    QTest::newRow("explicit not a number") << true << nan << nan << stored << true;
+    QTest::newRow("stored window") << false << 40.0 << 400.0 << stored << false;
+    QTest::newRow("no stored window") << false << 0.0 << 0.0 << QByteArray() << true;
+    QTest::newRow("stored width zero") << false << 0.0 << 0.0 << QByteArray("40|0") << true;
+    QTest::newRow("stored centre NaN") << false << 0.0 << 0.0 << QByteArray("NaN|400") << true;
+    QTest::newRow("stored width infinite") << false << 0.0 << 0.0 << QByteArray("40|inf") << true;
+    QTest::newRow("stored centre beyond double") << false << 0.0 << 0.0 << QByteArray("1e999|400") << true;
 }
 
 void FrameDecoderTest::appliedWindow()
@@ -222,18 +226,18 @@ void FrameDecoderTest::appliedWindow()
     QFETCH(bool, explicitWindow);
     QFETCH(double, center);
     QFETCH(double, width);
-    QFETCH(int, stored);
+    QFETCH(QByteArray, stored);
     QFETCH(bool, expectMinMax);
 
     SeriesLayout layout = smallLayout();
     layout.value = [](int x, int y, int) { return 100 + 10 * y + x; }; // 100 .. 265
     layout.rescaleIntercept = -50.0;                                   // 50 .. 215 after rescale
     layout.customize = [stored](DcmDataset& ds, int) {
-        if (stored == 1) {
-            ds.findAndDeleteElement(DCM_WindowCenter);
-            ds.findAndDeleteElement(DCM_WindowWidth);
-        } else if (stored == 2) {
-            ds.putAndInsertString(DCM_WindowWidth, "0");
+        ds.findAndDeleteElement(DCM_WindowCenter);
+        ds.findAndDeleteElement(DCM_WindowWidth);
+        if (!stored.isEmpty()) {
+            ds.putAndInsertString(DCM_WindowCenter, stored.split('|').at(0).constData());
+            ds.putAndInsertString(DCM_WindowWidth, stored.split('|').at(1).constData());
         }
     };
     const QString file = fixtures::writeSlice(path(QStringLiteral("window_%1.dcm").arg(QTest::currentDataTag())), layout, 0);
@@ -485,16 +489,24 @@ void FrameDecoderTest::brokenFiles_data()
             for (int i = 4; i < 64; ++i)
                 bytes[i] = 0xF0;
         });
-    }, false);
+    }, true);
     variant("RLE too few segments", rle, [](DcmDataset& ds, int) {
         editFirstFragment(ds, [](Uint8* bytes, Uint32) { bytes[0] = 1; });
-    }, false);
+    }, true);
     variant("RLE runs overflow", rle, [](DcmDataset& ds, int) {
         editFirstFragment(ds, [](Uint8* bytes, Uint32 length) {
             for (Uint32 i = 64; i < length; ++i)
                 bytes[i] = 0x81; // repeat runs of 128 everywhere
         });
-    }, false);
+    }, true);
+    // The decoder pads a short last segment with its last byte.
+    variant("RLE last segment short", rle, [](DcmDataset& ds, int) {
+        editFirstFragment(ds, [](Uint8* bytes, Uint32 length) {
+            const Uint32 last = qFromLittleEndian<Uint32>(bytes + 4 * qFromLittleEndian<Uint32>(bytes));
+            for (Uint32 i = last + 8; i < length; ++i)
+                bytes[i] = 0x80; // no-operation codes
+        });
+    }, true);
 
     SeriesLayout jpeg = native;
     jpeg.pixels = PixelKind::UInt8;

@@ -270,6 +270,9 @@ private slots:
         QCOMPARE(br->text(), QStringLiteral("WL: -1  WW: 3\n") + timing);
         panel->setWindowPreset({-40.4, 80.49});
         QCOMPARE(br->text(), QStringLiteral("WL: -40  WW: 80\n") + timing);
+        // Beyond every integer type, and still the number the window holds.
+        panel->setWindowPreset({1e19, 400.0});
+        QCOMPARE(br->text(), QStringLiteral("WL: 10000000000000000000  WW: 400\n") + timing);
     }
 
     void tagsModeKeepsTheCheckBox()
