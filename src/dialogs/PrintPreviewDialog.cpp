@@ -292,10 +292,14 @@ bool PrintPreviewDialog::paintSheets(QPrinter* printer) const
             printer->newPage();
         const QImage sheet = composeSheet(p);
         const QRect vp = painter.viewport();
-        const QImage scaled = sheet.scaled(vp.size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        painter.drawImage(QPoint(vp.x() + (vp.width() - scaled.width()) / 2,
-                                 vp.y() + (vp.height() - scaled.height()) / 2),
-                          scaled);
+        // The device scales the sheet into its rectangle: a copy at the printer's resolution would take
+        // hundreds of megabytes per page at 1200 dpi.
+        const QSize fitted = sheet.size().scaled(vp.size(), Qt::KeepAspectRatio);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect(QPoint(vp.x() + (vp.width() - fitted.width()) / 2,
+                                       vp.y() + (vp.height() - fitted.height()) / 2),
+                                fitted),
+                          sheet);
     }
     painter.end();
     return true;

@@ -418,6 +418,37 @@ private slots:
         }
     }
 
+    // The printer scales each sheet itself: printing five pages at 1200 dpi never holds a sheet copy
+    // at the printer's resolution (about 560 MB for an A4 page).
+    void printingDoesNotScaleToThePrinter()
+    {
+        QFile clear(QStringLiteral("/proc/self/clear_refs"));
+        if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+            QSKIP("the peak memory of this process cannot be reset");
+        clear.close();
+        auto memoryKb = [](const QByteArray& key) {
+            QFile status(QStringLiteral("/proc/self/status"));
+            if (!status.open(QIODevice::ReadOnly))
+                return qint64(-1);
+            for (const QByteArray& line : status.readAll().split('\n'))
+                if (line.startsWith(key))
+                    return line.mid(key.size()).trimmed().split(' ').first().toLongLong();
+            return qint64(-1);
+        };
+        PrintPreviewDialog d(recordsFor(m_wide), SeriesOverlayInfo{}, 40, 400, 1, 2, nullptr, QRectF(0, 0, 1, 1), false);
+        QCOMPARE(d.pageCount(), 5);
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(m_dir.filePath(QStringLiteral("five.pdf")));
+        printer.setResolution(1200);
+        const qint64 before = memoryKb("VmRSS:");
+        QVERIFY(d.paintSheets(&printer));
+        const qint64 peak = memoryKb("VmHWM:");
+        QVERIFY(before > 0 && peak > 0);
+        qInfo("peak memory while printing: %lld MB above the %lld MB before", (peak - before) / 1024, before / 1024);
+        QVERIFY2(peak - before < 200 * 1024, qPrintable(QString::number((peak - before) / 1024)));
+    }
+
     void printThroughTheDialog_data()
     {
         QTest::addColumn<bool>("writable");
