@@ -63,6 +63,10 @@ void handleReply(QWidget* parent, QNetworkReply* reply, bool startupMode)
                                      QStringLiteral("У вас установлена последняя версия (%1).").arg(current));
         return;
     }
+    // The file comes from the network: a page elsewhere, or an address that is not a web page at all,
+    // is not offered to the user.
+    if (!url.isEmpty() && !isVendorPageUrl(QUrl(url)))
+        return;
     const auto answer = QMessageBox::question(
         parent, QStringLiteral("Доступно обновление"),
         QStringLiteral("Доступна новая версия %1 (у вас установлена %2).\n\nОткрыть страницу загрузки?")

@@ -33,3 +33,10 @@ QUrl updateFileUrl()
         return {};
     return url;
 }
+
+bool isVendorPageUrl(const QUrl& url)
+{
+    const QUrl origin(vendorOrigin());
+    return url.isValid() && url.scheme() == QLatin1String("https") && url.userInfo().isEmpty()
+        && url.host().compare(origin.host(), Qt::CaseInsensitive) == 0 && url.port(443) == origin.port(443);
+}

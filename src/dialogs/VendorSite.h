@@ -19,3 +19,7 @@ QString supportEmailAddress();
 // reaches the vendor; the update tests point it at their own loopback server). A value that is not an
 // http or https address gives an empty URL, which turns the check off.
 QUrl updateFileUrl();
+
+// True for an https address on the vendor's own origin (same host and port, no user name): the only
+// download pages the update check opens.
+bool isVendorPageUrl(const QUrl& url);

@@ -56,6 +56,12 @@ void outcomeRows()
                         << (startup ? QString() : kFailed) << false;
         *row("oversized") << 200 << (newer + QByteArray(3 * 1024 * 1024, ' ')) << false << startup
                           << (startup ? QString() : kCheck) << (startup ? QString() : kFailed) << false;
+        // The file names a page that is not an https page of the vendor's site: nothing is offered.
+        for (const char* url : {"http://kalvenor.example/download", "https://kalvenor.example.evil.test/",
+                                "https://kalvenor.example@evil.test/", "https://kalvenor.example:8443/",
+                                "file:///etc/passwd", "javascript:alert(1)"})
+            *row(url) << 200 << ("{\"version\":\"0.6.1\",\"url\":\"" + QByteArray(url) + "\"}") << false << startup
+                      << QString() << QString() << false;
     }
 }
 
