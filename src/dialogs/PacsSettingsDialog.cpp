@@ -3,6 +3,8 @@
 #include "PacsEchoWorker.h"
 #include "SettingsWriteCheck.h"
 
+#include "pacs/PacsRequestChecks.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -25,6 +27,20 @@ enum Column { HostColumn = 0, PortColumn, AeColumn, DescriptionColumn, RetrieveC
 const QColor kGrey(153, 153, 153);
 const QColor kGreen(60, 160, 60);
 const QColor kRed(200, 60, 60);
+
+// An empty title is left to the defaults (the move destination falls back to the node's own title).
+bool acceptableAeTitle(const QString& title)
+{
+    return title.isEmpty() || pacs::isValidAeTitle(title);
+}
+
+// where: the server row, for the fields of the table.
+QString aeTitleRefusal(const QString& field, const QString& where = {})
+{
+    return QStringLiteral("Поле «%1»%2: AE-заголовок — не длиннее 16 символов, без обратной косой черты и "
+                          "управляющих символов.")
+        .arg(field, where.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(where));
+}
 
 } // namespace
 
@@ -181,11 +197,39 @@ pacs::PacsConfig PacsSettingsDialog::collectConfig() const
     return config;
 }
 
+QString PacsSettingsDialog::refusal() const
+{
+    if (!acceptableAeTitle(localAeEdit->text().trimmed()))
+        return aeTitleRefusal(QStringLiteral("Мой AE-заголовок"));
+    if (!acceptableAeTitle(moveDestAeEdit->text().trimmed()))
+        return aeTitleRefusal(QStringLiteral("AE-заголовок назначения для C-MOVE"));
+    for (int row = 0; row < serverTable->rowCount(); ++row) {
+        const pacs::PacsServer server = serverFromRow(row);
+        if (server.host.isEmpty())
+            continue; // not saved
+        const QString where = QStringLiteral("%1, строка %2").arg(server.host).arg(row + 1);
+        const QTableWidgetItem* port = serverTable->item(row, PortColumn);
+        bool number = true;
+        if (port)
+            port->text().trimmed().toInt(&number);
+        if (!number || !pacs::isValidPort(server.port))
+            return QStringLiteral("Поле «Порт» (%1): нужно число от 1 до 65535, введено «%2».")
+                .arg(where, port ? port->text() : QString());
+        if (!acceptableAeTitle(server.aeTitle))
+            return aeTitleRefusal(QStringLiteral("AE-заголовок"), where);
+    }
+    return {};
+}
+
 void PacsSettingsDialog::onAddServerClicked()
 {
     const QString host = newHostEdit->text().trimmed();
     if (host.isEmpty())
         return;
+    if (!acceptableAeTitle(newAeEdit->text().trimmed())) {
+        QMessageBox::warning(this, windowTitle(), aeTitleRefusal(QStringLiteral("AE-заголовок")));
+        return;
+    }
     pacs::PacsServer server;
     server.host = host;
     server.port = newPortSpin->value();
@@ -217,6 +261,11 @@ void PacsSettingsDialog::onRemoveServerClicked()
 
 void PacsSettingsDialog::onSaveClicked()
 {
+    const QString why = refusal();
+    if (!why.isEmpty()) {
+        QMessageBox::warning(this, windowTitle(), why);
+        return;
+    }
     pacs::savePacsConfig(collectConfig());
     if (!confirmSettingsWritten(this, windowTitle()))
         return;

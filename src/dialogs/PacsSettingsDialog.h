@@ -35,6 +35,8 @@ private:
     void addServerRow(const pacs::PacsServer& server);
     pacs::PacsServer serverFromRow(int row) const;
     pacs::PacsConfig collectConfig() const;
+    // Why the entered values cannot be saved, naming the field; empty when they can.
+    QString refusal() const;
     void startEchoCheck(const QList<int>& rows);
 
     QSpinBox* localPortSpin = nullptr;

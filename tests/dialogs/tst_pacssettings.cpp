@@ -111,6 +111,8 @@ private slots:
     void unwritableSettingsKeepDialogOpen();
     void checkWithoutServerExplains_data();
     void checkWithoutServerExplains();
+    void invalidValuesAreRefused_data();
+    void invalidValuesAreRefused();
 
     void echoAllServers();
     void secondCheckIsIgnoredWhileRunning();
@@ -176,9 +178,9 @@ void TestPacsSettings::editedConfigurationRoundTrips()
     dialog.findChild<QLineEdit*>(QStringLiteral("localAeEdit"))->setText(QStringLiteral("  NODE1  "));
     dialog.findChild<QLineEdit*>(QStringLiteral("moveDestAeEdit"))->setText(QStringLiteral(" "));
 
-    // Unsaved edits in the table: a port that is not a number, padded fields, another retrieve mode.
+    // Unsaved edits in the table: another port, padded fields, another retrieve mode.
     setCell(table, 0, 0, QStringLiteral(" 10.9.9.9 "));
-    setCell(table, 0, 1, QStringLiteral("abc"));
+    setCell(table, 0, 1, QStringLiteral(" 4010 "));
     setCell(table, 0, 2, QStringLiteral(" AE2 "));
     setCell(table, 0, 3, QStringLiteral("  с пробелами  "));
     modeOf(table, 0)->setCurrentIndex(0);
@@ -206,7 +208,7 @@ void TestPacsSettings::editedConfigurationRoundTrips()
     expected.localPort = 5104;
     expected.localAeTitle = QStringLiteral("NODE1");
     expected.moveDestinationAeTitle = QString();
-    expected.servers = {server(QStringLiteral("10.9.9.9"), 0, QStringLiteral("AE2"), QStringLiteral("  с пробелами  "), 0),
+    expected.servers = {server(QStringLiteral("10.9.9.9"), 4010, QStringLiteral("AE2"), QStringLiteral("  с пробелами  "), 0),
                         server(QStringLiteral("10.1.2.5"), 105, QStringLiteral("KEEP"), {}, 1),
                         server(QStringLiteral("127.0.0.1"), 4006, QStringLiteral("NEWAE"), {}, 0)};
     QVERIFY(pacs::loadPacsConfig() == expected);
@@ -214,7 +216,7 @@ void TestPacsSettings::editedConfigurationRoundTrips()
     // Reopened, the dialog shows exactly what was saved.
     PacsSettingsDialog again;
     QCOMPARE(tableOf(again)->rowCount(), 3);
-    QCOMPARE(cell(tableOf(again), 0, 1), QStringLiteral("0"));
+    QCOMPARE(cell(tableOf(again), 0, 1), QStringLiteral("4010"));
     QCOMPARE(modeOf(tableOf(again), 1)->currentText(), QStringLiteral("C-GET"));
 }
 
@@ -258,6 +260,52 @@ void TestPacsSettings::unwritableSettingsKeepDialogOpen()
     saveButton(dialog)->click();
     QCOMPARE(dialog.result(), int(QDialog::Accepted));
     QCOMPARE(pacs::loadPacsConfig().servers.value(0).aeTitle, QStringLiteral("NEW"));
+}
+
+// Values the DICOM peers would refuse or misread are refused in the dialog, naming the field; nothing
+// is saved.
+void TestPacsSettings::invalidValuesAreRefused_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("own title too long") << "local" << "ABCDEFGHIJKLMNOPQ" << "Мой AE-заголовок";
+    QTest::newRow("move title with backslash") << "move" << "A\\B" << "AE-заголовок назначения для C-MOVE";
+    QTest::newRow("port not a number") << "port" << "abc" << "Порт";
+    QTest::newRow("port out of range") << "port" << "70000" << "Порт";
+    QTest::newRow("server title with a tab") << "ae" << "AE\tX" << "AE-заголовок";
+    QTest::newRow("new server title too long") << "add" << "ABCDEFGHIJKLMNOPQ" << "AE-заголовок";
+}
+
+void TestPacsSettings::invalidValuesAreRefused()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, value);
+    QFETCH(QString, field);
+    pacs::PacsConfig stored;
+    stored.servers = {server(QStringLiteral("10.1.2.3"), 104, QStringLiteral("ARCH"))};
+    pacs::savePacsConfig(stored);
+
+    PacsSettingsDialog dialog;
+    QTableWidget* table = tableOf(dialog);
+    ModalAnswer answer(QMessageBox::Ok);
+    if (where == QLatin1String("local"))
+        dialog.findChild<QLineEdit*>(QStringLiteral("localAeEdit"))->setText(value);
+    else if (where == QLatin1String("move"))
+        dialog.findChild<QLineEdit*>(QStringLiteral("moveDestAeEdit"))->setText(value);
+    else if (where == QLatin1String("port"))
+        setCell(table, 0, 1, value);
+    else if (where == QLatin1String("ae"))
+        setCell(table, 0, 2, value);
+    if (where == QLatin1String("add"))
+        addRow(dialog, QStringLiteral("10.3.3.3"), 104, value);
+    else
+        saveButton(dialog)->click();
+    QCOMPARE(answer.count(), 1);
+    QVERIFY2(answer.texts().value(0).contains(QStringLiteral("«%1»").arg(field)), qPrintable(answer.texts().value(0)));
+    QVERIFY(dialog.result() != QDialog::Accepted);
+    QCOMPARE(table->rowCount(), 1);
+    QVERIFY(pacs::loadPacsConfig() == stored);
 }
 
 void TestPacsSettings::checkWithoutServerExplains_data()
@@ -339,12 +387,13 @@ void TestPacsSettings::echoAllServers()
     QVERIFY2(cell(table, 1, 5).startsWith(QStringLiteral("✅ Отвечает")), qPrintable(cell(table, 1, 5)));
     QCOMPARE(cell(table, 2, 5), QStringLiteral("❌ не указан IP-адрес"));
 
-    // The row without a host is not saved; the one with "abc" is, with port 0.
+    // The row without a host is not saved; the port that is not a number is corrected first.
+    setCell(table, 3, 1, QStringLiteral("105"));
     saveButton(dialog)->click();
     const pacs::PacsConfig saved = pacs::loadPacsConfig();
     QCOMPARE(saved.servers.size(), 3);
     QCOMPARE(saved.servers.at(2).aeTitle, QStringLiteral("BADPORT"));
-    QCOMPARE(saved.servers.at(2).port, 0);
+    QCOMPARE(saved.servers.at(2).port, 105);
 }
 
 void TestPacsSettings::secondCheckIsIgnoredWhileRunning()
