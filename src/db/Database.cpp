@@ -340,6 +340,16 @@ QString Database::connectionName() const
 
 bool Database::indexFile(const dicom::DicomFileSummary& s)
 {
+    return writeFileRows(s, nullptr);
+}
+
+bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after)
+{
+    return writeFileRows(after, &before);
+}
+
+bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before)
+{
     if (!requireOpen())
         return false;
     // Rows keyed by an empty UID would never conflict with their own re-indexing and pile up.
@@ -372,6 +382,24 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
         m_db.rollback();
         return false;
     };
+
+    // The file's rows under what it said before its tags were edited go; the series, study and patient
+    // they leave empty go once the new rows are written.
+    bool wasProtected = false;
+    if (before) {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("SELECT is_protected FROM studies WHERE study_instance_uid = :study;"));
+        q.bindValue(QStringLiteral(":study"), before->studyInstanceUid);
+        if (!q.exec())
+            return fail(q);
+        wasProtected = q.next() && q.value(0).toInt() != 0;
+        q.finish();
+        q.prepare(QStringLiteral("DELETE FROM instances WHERE series_instance_uid = :series AND file_path = :path;"));
+        q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
+        q.bindValue(QStringLiteral(":path"), before->filePath);
+        if (!q.exec())
+            return fail(q);
+    }
 
     {
         QSqlQuery& q = m_write->patient;
@@ -475,6 +503,10 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
             return fail(q);
     }
     m_write->finish();
+    if (before && !moveEditedParents(*before, s, wasProtected)) {
+        m_db.rollback();
+        return false;
+    }
 
     if (!m_db.commit()) {
         m_lastError = m_db.lastError().text();
@@ -482,6 +514,42 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
         return false;
     }
     return true;
+}
+
+bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
+                                 bool wasProtected)
+{
+    auto run = [this](const char* sql, const QList<std::pair<QString, QString>>& bindings) {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(sql));
+        for (const auto& [name, value] : bindings)
+            q.bindValue(name, nonNull(value));
+        if (q.exec())
+            return true;
+        m_lastError = errorText(q);
+        return false;
+    };
+    const QString series = QStringLiteral(":series");
+    const QString study = QStringLiteral(":study");
+    const QString pid = QStringLiteral(":pid");
+    // The upserts keep a series with the study and a study with the patient it was first indexed
+    // under; an edited UID or patient ID moves them. A protected study stays protected.
+    return run("UPDATE series SET study_instance_uid = :study WHERE series_instance_uid = :series;",
+               {{study, after.studyInstanceUid}, {series, after.seriesInstanceUid}})
+        && run("UPDATE studies SET patient_id = :pid WHERE study_instance_uid = :study;",
+               {{pid, after.patientId}, {study, after.studyInstanceUid}})
+        && (!wasProtected
+            || run("UPDATE studies SET is_protected = 1 WHERE study_instance_uid = :study;",
+                   {{study, after.studyInstanceUid}}))
+        && run("DELETE FROM series WHERE series_instance_uid = :series AND NOT EXISTS "
+               "(SELECT 1 FROM instances WHERE series_instance_uid = :series);",
+               {{series, before.seriesInstanceUid}})
+        && run("DELETE FROM studies WHERE study_instance_uid = :study AND NOT EXISTS "
+               "(SELECT 1 FROM series WHERE study_instance_uid = :study);",
+               {{study, before.studyInstanceUid}})
+        && run("DELETE FROM patients WHERE patient_id = :pid AND NOT EXISTS "
+               "(SELECT 1 FROM studies WHERE patient_id = :pid);",
+               {{pid, before.patientId}});
 }
 
 QList<StudyRecord> Database::queryStudies(const QString& sql,

@@ -42,6 +42,10 @@ public:
 
     // Writes the patient, study, series and one instance row per frame of one file, all or nothing.
     bool indexFile(const dicom::DicomFileSummary& summary);
+    // Indexes a file again after its tags were edited in place (before: its summary as it was): its
+    // rows follow the new UIDs and patient ID, and a series, study or patient left without rows goes.
+    // A study keeps its protection under a new UID.
+    bool reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after);
 
     QList<StudyRecord> allStudies() const;                                                  // oldest first
     QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const; // newest first
@@ -58,6 +62,11 @@ public:
 
 private:
     struct WriteStatements;
+
+    // before: the file's summary before an edit, or null for a plain indexing.
+    bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before);
+    bool moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
+                           bool wasProtected);
 
     bool requireOpen();
     void closeConnection();

@@ -22,8 +22,31 @@ namespace {
 enum Column { GroupColumn, ElementColumn, VrColumn, NameColumn, ValueColumn };
 
 constexpr quint16 MetaGroup = 0x0002;
-constexpr quint16 SopInstanceUidGroup = 0x0008;
-constexpr quint16 SopInstanceUidElement = 0x0018;
+
+// Which files of the study an edited element belongs in: the patient's and the study's elements are
+// the same in every file of the study, a series' in every file of that series, everything else is the
+// image's own.
+enum class Level { Study, Series, Image };
+
+Level levelOf(quint16 group, quint16 element)
+{
+    constexpr auto tag = [](quint16 g, quint16 e) { return quint32(g) << 16 | e; };
+    static const QSet<quint32> studyTags{
+        tag(0x0008, 0x0020), tag(0x0008, 0x0030), tag(0x0008, 0x0050), tag(0x0008, 0x0090), tag(0x0008, 0x1030),
+        tag(0x0008, 0x1048), tag(0x0008, 0x1060), tag(0x0008, 0x1080), tag(0x0020, 0x000D), tag(0x0020, 0x0010),
+        tag(0x0038, 0x0010), tag(0x0038, 0x0500)};
+    static const QSet<quint32> seriesTags{
+        tag(0x0008, 0x0021), tag(0x0008, 0x0031), tag(0x0008, 0x0060), tag(0x0008, 0x0070), tag(0x0008, 0x0080),
+        tag(0x0008, 0x0081), tag(0x0008, 0x1010), tag(0x0008, 0x103E), tag(0x0008, 0x1040), tag(0x0008, 0x1050),
+        tag(0x0008, 0x1070), tag(0x0008, 0x1090), tag(0x0018, 0x0015), tag(0x0018, 0x1000), tag(0x0018, 0x1020),
+        tag(0x0018, 0x1030), tag(0x0018, 0x5100), tag(0x0020, 0x000E), tag(0x0020, 0x0011), tag(0x0020, 0x0052),
+        tag(0x0020, 0x0060), tag(0x0020, 0x1040), tag(0x0040, 0x0244), tag(0x0040, 0x0245), tag(0x0040, 0x0253),
+        tag(0x0040, 0x0254)};
+    // Groups 0010 (patient) and 0032 (study requests) hold nothing image-specific.
+    if (group == 0x0010 || group == 0x0032 || studyTags.contains(tag(group, element)))
+        return Level::Study;
+    return seriesTags.contains(tag(group, element)) ? Level::Series : Level::Image;
+}
 
 QString hex4(quint16 value)
 {
@@ -93,8 +116,9 @@ DicomTagEditorDialog::DicomTagEditorDialog(const QString& filePath, QWidget* par
     save->setObjectName(QStringLiteral("saveButton"));
     const int count = std::max<int>(1, static_cast<int>(m_studyFiles.size()));
     save->setToolTip(count < 2 ? QStringLiteral("Изменённые значения будут записаны в этот файл.")
-                               : QStringLiteral("Изменённые значения будут записаны во ВСЕ %1 снимков текущего "
-                                                "исследования, не только в этот один.")
+                               : QStringLiteral("Значения пациента и исследования будут записаны во ВСЕ %1 снимков "
+                                                "текущего исследования, значения серии — в снимки этой серии, "
+                                                "остальные — только в этот файл.")
                                      .arg(count));
     connect(save, &QPushButton::clicked, this, &DicomTagEditorDialog::saveChanges);
     buttons->addWidget(save);
@@ -171,6 +195,27 @@ QList<dicom::TagEntry> DicomTagEditorDialog::collectEdits() const
     return edits;
 }
 
+QList<DicomTagEditorDialog::Target> DicomTagEditorDialog::targetsFor(const QList<dicom::TagEntry>& edits,
+                                                                      const QStringList& studyFiles) const
+{
+    const auto shown = dicom::readFileSummary(m_filePath);
+    const QString shownSeries = shown ? shown->seriesInstanceUid : QString();
+    QList<Target> targets;
+    for (const QString& path : studyFiles) {
+        Target target{path, {}, path == m_filePath ? shown : dicom::readFileSummary(path)};
+        const bool sameSeries =
+            path == m_filePath || (target.before && target.before->seriesInstanceUid == shownSeries);
+        for (const dicom::TagEntry& edit : edits) {
+            const Level level = levelOf(edit.group, edit.element);
+            if (level == Level::Study || (level == Level::Series && sameSeries) || path == m_filePath)
+                target.edits << edit;
+        }
+        if (!target.edits.isEmpty())
+            targets << target;
+    }
+    return targets;
+}
+
 void DicomTagEditorDialog::saveChanges()
 {
     const QList<dicom::TagEntry> edits = collectEdits();
@@ -184,32 +229,31 @@ void DicomTagEditorDialog::saveChanges()
     }
 
     // A multi-frame file is listed once per frame; it is still one file to write.
-    QStringList targets = m_studyFiles.isEmpty() ? QStringList{m_filePath} : m_studyFiles;
-    targets.removeDuplicates();
+    QStringList studyFiles = m_studyFiles.isEmpty() ? QStringList{m_filePath} : m_studyFiles;
+    studyFiles.removeDuplicates();
+    QList<Target> targets = targetsFor(edits, studyFiles);
+    if (targets.isEmpty()) // the image's own values, and the shown file is not among the study's
+        targets = targetsFor(edits, {m_filePath});
+    const bool wholeStudy = targets.size() == studyFiles.size()
+        && std::all_of(targets.cbegin(), targets.cend(),
+                       [&edits](const Target& t) { return t.edits.size() == edits.size(); });
 
-    // Every image has its own SOP Instance UID: one value written into several files would make
-    // them the same object, and the index would keep only one of them.
-    if (targets.size() > 1) {
-        for (const dicom::TagEntry& edit : edits) {
-            if (edit.group == SopInstanceUidGroup && edit.element == SopInstanceUidElement) {
-                QMessageBox::warning(this, QStringLiteral("Сохранить изменения?"),
-                                     QStringLiteral("SOP Instance UID (0008,0018) у каждого снимка свой — одно "
-                                                    "значение нельзя записать во все %1 файлов исследования. Верните "
-                                                    "этому полю исходное значение.")
-                                         .arg(targets.size()));
-                return;
-            }
-        }
-    }
-
-    const QString question =
-        targets.size() > 1
-            ? QStringLiteral("Эти же %1 изменённых значений тегов будут записаны во ВСЕ %2 файлов текущего "
-                             "исследования. Это необратимо. Продолжить?")
-                  .arg(edits.size())
-                  .arg(targets.size())
-            : QStringLiteral("Файл будет перезаписан с новыми значениями тегов (%1 шт.). Это необратимо. Продолжить?")
-                  .arg(edits.size());
+    QString question;
+    if (targets.size() < 2)
+        question = QStringLiteral("Файл будет перезаписан с новыми значениями тегов (%1 шт.). Это необратимо. "
+                                  "Продолжить?")
+                       .arg(edits.size());
+    else if (wholeStudy)
+        question = QStringLiteral("Эти же %1 изменённых значений тегов будут записаны во ВСЕ %2 файлов текущего "
+                                  "исследования. Это необратимо. Продолжить?")
+                       .arg(edits.size())
+                       .arg(targets.size());
+    else
+        question = QStringLiteral("Изменённые значения тегов (%1 шт.) будут записаны в %2 файлов: значения пациента "
+                                  "и исследования — во все файлы исследования, значения серии — в файлы этой серии, "
+                                  "остальные — только в этот файл. Это необратимо. Продолжить?")
+                       .arg(edits.size())
+                       .arg(targets.size());
     if (QMessageBox::warning(this, QStringLiteral("Сохранить изменения?"), question,
                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
         != QMessageBox::Yes)
@@ -217,16 +261,17 @@ void DicomTagEditorDialog::saveChanges()
 
     int written = 0;
     QStringList failures;
-    for (const QString& path : targets) {
+    for (const Target& target : targets) {
         QString error;
-        if (!dicom::writeTagValues(path, edits, &error)) {
-            failures << QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), error);
+        if (!dicom::writeTagValues(target.path, target.edits, &error)) {
+            failures << QStringLiteral("%1: %2").arg(QFileInfo(target.path).fileName(), error);
             continue;
         }
         ++written;
         if (m_db) {
-            if (const auto summary = dicom::readFileSummary(path))
-                m_db->indexFile(*summary);
+            // The rows follow an edited UID or patient ID instead of staying behind under the old one.
+            if (const auto summary = dicom::readFileSummary(target.path))
+                target.before ? m_db->reindexEditedFile(*target.before, *summary) : m_db->indexFile(*summary);
         }
     }
     if (written > 0)
@@ -242,9 +287,9 @@ void DicomTagEditorDialog::saveChanges()
                                  .arg(failures.size())
                                  .arg(failures.join(QLatin1Char('\n'))));
     } else {
-        const QString done = targets.size() > 1
-                                 ? QStringLiteral("Изменения записаны во все %1 файлов исследования.").arg(written)
-                                 : QStringLiteral("Изменения записаны.");
+        const QString done = targets.size() < 2 ? QStringLiteral("Изменения записаны.")
+                             : wholeStudy ? QStringLiteral("Изменения записаны во все %1 файлов исследования.").arg(written)
+                                          : QStringLiteral("Изменения записаны в %1 файлов.").arg(written);
         m_statusLabel->setText(done);
         QMessageBox::information(this, QStringLiteral("Готово"), done);
     }

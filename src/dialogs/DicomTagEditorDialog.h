@@ -1,13 +1,16 @@
 #pragma once
 // Every data element of one DICOM file in a table; textual values may be edited and written back
-// into that file or into every file of its study, which are then indexed again.
+// into that file, the files of its series or every file of its study, which are then indexed again.
 
+#include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
 
 #include <QDialog>
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 class QLabel;
 class QTableWidget;
@@ -35,8 +38,19 @@ public slots:
     void saveChanges();
 
 private:
+    // One file to write with the edits that belong in it, and what it said before.
+    struct Target
+    {
+        QString path;
+        QList<dicom::TagEntry> edits;
+        std::optional<dicom::DicomFileSummary> before;
+    };
+
     void loadTags();
     QList<dicom::TagEntry> collectEdits() const;
+    // Patient and study elements go into every file of the study, series elements into the files of
+    // the shown file's series, everything else into the shown file only.
+    QList<Target> targetsFor(const QList<dicom::TagEntry>& edits, const QStringList& studyFiles) const;
 
     QString m_filePath;
     QStringList m_studyFiles;
