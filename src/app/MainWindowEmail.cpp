@@ -5,6 +5,7 @@
 #include "MailCompose.h"
 #include "MainWindow.h"
 #include "PortableExport.h"
+#include "Startup.h"
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"
@@ -107,10 +108,10 @@ QString mailSubject(const QString& patientName)
 QString mailBody(const QString& archivePath)
 {
     return QStringLiteral("Во вложении — архив с DICOM-снимками исследования и встроенным просмотрщиком "
-                          "(получателю не нужно ничего устанавливать — распаковать архив и запустить exe-файл "
+                          "(получателю не нужно ничего устанавливать — распаковать архив и запустить файл «%2» "
                           "внутри).\n\nФайл архива (папка с ним откроется следом):\n%1\n\nПеретащите этот файл в "
                           "это письмо как вложение — прикрепить файл нужно вручную.")
-        .arg(QDir::toNativeSeparators(archivePath));
+        .arg(QDir::toNativeSeparators(archivePath), programFileName());
 }
 
 void MainWindow::sendStudyByEmail(const QString& studyUid)

@@ -3,6 +3,7 @@
 
 #include "MainWindow.h"
 #include "PortableExport.h"
+#include "Startup.h"
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"
@@ -185,8 +186,8 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
         QMessageBox::information(
             this, QStringLiteral("Готово"),
             QStringLiteral("Портативная версия для просмотра записана в:\n%1\n\nМожно скопировать всю эту папку на "
-                           "флеш-накопитель — просмотрщик запускается двойным кликом по exe-файлу внутри неё.")
-                .arg(target));
+                           "флеш-накопитель — просмотрщик запускается двойным щелчком по файлу «%2» внутри неё.")
+                .arg(target, programFileName()));
         return;
     }
     // A folder that this export created holds nothing of the user's: take the half-written copy back

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
-#include <QRegularExpression>
 #include <QSet>
 #include <QThread>
 
@@ -82,9 +81,6 @@ void copyProgramFiles(const fs::path& target)
             continue;
         const fs::path destination = target / entry.path().filename();
         if (entry.is_directory()) {
-            // A target chosen inside this very folder would otherwise be copied into itself endlessly.
-            if (isInside(target, entry.path()))
-                continue;
             fs::copy(entry.path(), destination, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         } else {
             fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing);
@@ -100,27 +96,6 @@ bool fail(QString* error, const QString& message)
 }
 
 } // namespace
-
-QString makeSafeFolderName(const QString& patientName, const QString& patientId)
-{
-    static const QString noName = QStringLiteral("Без_имени");
-    static const QRegularExpression forbidden(QStringLiteral("[\\\\/:*?\"<>|]"));
-    QString name = patientName.isEmpty() ? noName : patientName;
-    if (!patientId.isEmpty())
-        name += QLatin1Char('_') + patientId;
-    name = name.simplified();
-    name.replace(forbidden, QStringLiteral("_"));
-    name.replace(QLatin1Char(' '), QLatin1Char('_'));
-    // Control characters are not whitespace to simplified() but no file system wants them in a name.
-    for (QChar& c : name)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = QLatin1Char('_');
-    // "." and ".." would name the chosen folder itself or its parent.
-    static const QRegularExpression onlyDots(QStringLiteral("^\\.+$"));
-    if (name.isEmpty() || onlyDots.match(name).hasMatch())
-        return noName;
-    return name;
-}
 
 bool isExcludedFromViewerCopy(const QString& path)
 {
@@ -192,6 +167,11 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
 {
     try {
         const fs::path targetPath = toPath(target);
+        // The copy of the program folder would land inside itself and carry itself along.
+        if (isInside(targetPath, toPath(viewerProgramFolder())))
+            return fail(error, QStringLiteral("Папка назначения находится внутри папки программы (%1) — выберите "
+                                              "другую папку.")
+                                   .arg(QDir::toNativeSeparators(viewerProgramFolder())));
         fs::create_directories(targetPath);
         copyProgramFiles(targetPath);
 
@@ -261,9 +241,13 @@ QByteArray programEntryName(const fs::path& file, const fs::path& program, const
     return fromPath(relative.generic_u16string()).replace(QLatin1Char('\\'), QLatin1Char('/')).toUtf8();
 }
 
+// Registering the entries takes the first 15 of the 100 units, writing them the rest, so that the
+// bar climbs once instead of filling and starting over.
+constexpr int RegistrationShare = 15;
+
 void progressTrampoline(zip_t*, double fraction, void* state)
 {
-    (*static_cast<Progress*>(state))(static_cast<int>(fraction * 100.0), 100);
+    (*static_cast<Progress*>(state))(RegistrationShare + static_cast<int>(fraction * (100 - RegistrationShare)), 100);
 }
 
 void freeProgress(void* state)
@@ -295,7 +279,7 @@ bool writePortableZip(const QStringList& inputFiles, const QString& archivePath,
         auto step = [&] {
             ++done;
             if (progress)
-                progress(static_cast<int>(done * 15.0 / total), 100);
+                progress(static_cast<int>(done * double(RegistrationShare) / total), 100);
         };
 
         int counter = 0;

@@ -4,6 +4,7 @@
 // the long copies can run off the GUI thread; the index is read by the caller beforehand.
 
 #include "db/StudyRecord.h"
+#include "platform/SafeFileName.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,10 +15,6 @@
 namespace db {
 class Database;
 }
-
-// Folder name made from patient data: always one safe path component (never "." or "..", no
-// separators, no characters Windows refuses in names).
-QString makeSafeFolderName(const QString& patientName, const QString& patientId);
 
 // True for top-level program entries that a viewer copy leaves out.
 bool isExcludedFromViewerCopy(const QString& path);

@@ -20,6 +20,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -88,6 +89,11 @@ int runNormalMode(QApplication& app)
 QString programFolder()
 {
     return QCoreApplication::applicationDirPath();
+}
+
+QString programFileName()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
 }
 
 int runKalvenor(int argc, char** argv)

@@ -9,3 +9,6 @@ int runKalvenor(int argc, char** argv);
 
 // The folder that portable mode and the viewer copy work from: the running executable's folder.
 QString programFolder();
+
+// The running executable's file name, which a portable folder carries next to the study.
+QString programFileName();

@@ -2,6 +2,7 @@
 
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/FrameDecoder.h"
+#include "platform/SafeFileName.h"
 #include "render/Mp4VideoWriter.h"
 
 #include <QButtonGroup>
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -30,10 +32,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
-
-const QString kNoName = QStringLiteral("Без_имени");
 
 // Characters that cannot stand in a file or folder name on the target platform, control characters
 // included; compiled once for the life of the process.
@@ -56,15 +57,31 @@ QPointF meanOf(const QList<QPointF>& points)
     return points.isEmpty() ? sum : sum / double(points.size());
 }
 
-// Within one run two series may carry the same name part (same description, or none): the later one
-// gets "_2", "_3", ... so that it does not replace the files of the earlier one.
-QString uniqueNamePart(QSet<QString>& used, const QString& directory, const QString& part)
+// Two series of one run may carry the same name part (same description, or none), and an earlier
+// export may have left files of that name in the folder: the later series gets "_2", "_3", ... so that
+// it replaces nothing. fileNames gives the names a candidate part would write.
+QString uniqueNamePart(QSet<QString>& used, const QString& directory, const QString& part,
+                       const std::function<QStringList(const QString&)>& fileNames)
 {
+    const QDir dir(directory);
+    auto taken = [&](const QString& candidate) {
+        if (used.contains(dir.filePath(candidate).toLower()))
+            return true;
+        const QStringList names = fileNames(candidate);
+        return std::any_of(names.cbegin(), names.cend(),
+                           [&dir](const QString& name) { return QFileInfo::exists(dir.filePath(name)); });
+    };
     QString candidate = part;
-    for (int n = 2; used.contains(QDir(directory).filePath(candidate).toLower()); ++n)
+    for (int n = 2; taken(candidate); ++n)
         candidate = QStringLiteral("%1_%2").arg(part).arg(n);
-    used.insert(QDir(directory).filePath(candidate).toLower());
+    used.insert(dir.filePath(candidate).toLower());
     return candidate;
+}
+
+// The partial video beside the target while it is being written.
+QString partialVideoPath(const QString& targetPath)
+{
+    return targetPath + QStringLiteral(".part");
 }
 
 // Study date "dd.MM.yyyy" and time "hh:mm" for the overlay; either may be missing.
@@ -235,7 +252,7 @@ void ExportDialog::setupUi()
         m_formatGroup->addButton(button);
         formatLayout->addWidget(button);
     }
-    auto* wmvLabel = new QLabel(QStringLiteral("(WMV не поддерживается)"), formatBox);
+    auto* wmvLabel = new QLabel(QStringLiteral("(видео — только MP4, H.264)"), formatBox);
     wmvLabel->setStyleSheet(QStringLiteral("color: #999; font-size: 11px;"));
     formatLayout->addWidget(wmvLabel);
     formatLayout->addStretch();
@@ -259,7 +276,7 @@ void ExportDialog::setupUi()
     m_prefixEdit->setObjectName(QStringLiteral("prefixEdit"));
     prefixRow->addWidget(m_prefixEdit, 1);
     placeLayout->addLayout(prefixRow);
-    m_openFolderCheck = new QCheckBox(QStringLiteral("Показать в проводнике после завершения экспорта"), placeBox);
+    m_openFolderCheck = new QCheckBox(QStringLiteral("Показать в файловом менеджере после завершения экспорта"), placeBox);
     placeLayout->addWidget(m_openFolderCheck);
     layout->addWidget(placeBox);
 
@@ -394,20 +411,7 @@ ExportDialog::Annotation ExportDialog::annotation() const
 
 QString ExportDialog::patientFolderName(const SeriesOverlayInfo& info)
 {
-    QString name = info.patientName.isEmpty() ? kNoName : info.patientName;
-    if (!info.patientId.isEmpty())
-        name += QLatin1Char('_') + info.patientId;
-    name = name.simplified();
-    name.replace(forbiddenNameCharacters(), QStringLiteral("_"));
-    name.replace(QLatin1Char(' '), QLatin1Char('_'));
-    // "." and ".." (or any name of dots) would point at the export folder itself or above it; leading
-    // and trailing dots go. Overlong patient texts are cut so the name stays a valid path component.
-    while (name.startsWith(QLatin1Char('.')))
-        name.remove(0, 1);
-    while (name.endsWith(QLatin1Char('.')))
-        name.chop(1);
-    name.truncate(100);
-    return name.isEmpty() ? kNoName : name;
+    return makeSafeFolderName(info.patientName, info.patientId);
 }
 
 QString ExportDialog::seriesNamePart(const SeriesOverlayInfo& info)
@@ -571,6 +575,24 @@ bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPa
             *error = QStringLiteral("Пустая серия — нечего экспортировать в видео");
         return false;
     }
+    // A video that fails part-way would be a broken file under the final name: it is written under a
+    // temporary name and takes the final one only when complete.
+    const QString partial = partialVideoPath(targetPath);
+    if (!writeVideo(job, partial, error)) {
+        QFile::remove(partial);
+        return false;
+    }
+    if (!QFile::rename(partial, targetPath)) {
+        QFile::remove(partial);
+        if (error)
+            *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
+        return false;
+    }
+    return true;
+}
+
+bool ExportDialog::writeVideo(const ExportJob& job, const QString& targetPath, QString* error)
+{
     render::Mp4VideoWriter writer;
     const int count = int(job.instances.size());
     QSize videoSize;
@@ -635,26 +657,51 @@ void ExportDialog::onExportClicked()
         if (fmt == Format::Mp4) {
             if (job.instances.isEmpty())
                 continue;
-            const QString part = uniqueNamePart(usedNames, folder, seriesNamePart(job.info));
-            const QString target = QDir(folder).filePath(QStringLiteral("%1%2.%3").arg(prefix, part, extension));
+            const auto videoName = [&](const QString& part) {
+                return QStringList{QStringLiteral("%1%2.%3").arg(prefix, part, extension)};
+            };
+            const QString part = uniqueNamePart(usedNames, folder, seriesNamePart(job.info), videoName);
+            const QString target = QDir(folder).filePath(videoName(part).first());
             QString error;
             exportVideoFile(job, target, &error) ? ++files : ++failures;
             continue;
         }
         QString directory = folder;
+        QList<int> picked; // indices into the job's instances
+        for (int i = 0; i < job.instances.size(); ++i)
+            picked << i;
         if (fmt == Format::Dicom) {
-            directory = QDir(folder).filePath(patientFolderName(job.info));
+            // Anonymised copies are filed under the identity they carry, never under the real one.
+            SeriesOverlayInfo filedAs = job.info;
+            if (annotation() == Annotation::Basic)
+                filedAs.patientName = filedAs.patientId = QStringLiteral("ANONYMOUS");
+            directory = QDir(folder).filePath(patientFolderName(filedAs));
             QDir().mkpath(directory);
+            // A multi-frame file has one row per frame but is copied once.
+            QSet<QString> seen;
+            picked.removeIf([&](int i) {
+                const QString& path = job.instances[i].filePath;
+                if (seen.contains(path))
+                    return true;
+                seen.insert(path);
+                return false;
+            });
         }
-        const QString part = uniqueNamePart(usedNames, directory, seriesNamePart(job.info));
-        const int count = int(job.instances.size());
+        const int count = int(picked.size());
+        const auto frameNames = [&](const QString& part) {
+            QStringList names;
+            for (int i = 0; i < count; ++i)
+                names << QStringLiteral("%1%2_%3.%4").arg(prefix, part, frameNumberText(i + 1), extension);
+            return names;
+        };
+        const QStringList names =
+            frameNames(uniqueNamePart(usedNames, directory, seriesNamePart(job.info), frameNames));
         for (int i = 0; i < count; ++i) {
-            const QString target = QDir(directory).filePath(
-                QStringLiteral("%1%2_%3.%4").arg(prefix, part, frameNumberText(i + 1), extension));
-            const int sliceIndex = i < job.sliceIndices.size() ? job.sliceIndices[i] : i;
+            const int index = picked[i];
+            const int sliceIndex = index < job.sliceIndices.size() ? job.sliceIndices[index] : index;
             QString error;
-            exportFrameFile(job.instances[i], job.info, job.windowCenter, job.windowWidth, i, count, job.viewport,
-                            sliceIndex, target, &error)
+            exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
+                            job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error)
                 ? ++files
                 : ++failures;
         }

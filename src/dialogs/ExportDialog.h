@@ -69,6 +69,7 @@ private:
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
                          int sliceIndex, const QString& targetPath, QString* error);
     bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error);
+    bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);
     std::optional<QImage> renderFrame(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                       double windowCenter, double windowWidth, int frameNumber, int frameCount,
                                       ImageViewportWidget* viewport, int sliceIndex, QString* error) const;

@@ -155,9 +155,18 @@ private slots:
         QTest::newRow("all nine") << "a\\b/c:d*e?f\"g<h>i|j" << "" << "a_b_c_d_e_f_g_h_i_j";
         QTest::newRow("parent") << ".." << "" << "Без_имени";
         QTest::newRow("self") << "." << "" << "Без_имени";
-        QTest::newRow("climb") << "../../etc" << "" << ".._.._etc";
+        QTest::newRow("climb") << "../../etc" << "" << "_.._etc";
         QTest::newRow("control") << QString("a\x01\x7f" "b") << "" << "a__b";
         QTest::newRow("newline") << "a\nb" << "1" << "a_b_1";
+        // A folder every system opens as a folder: no device names, not hidden, not overlong.
+        QTest::newRow("device") << "CON" << "" << "_CON";
+        QTest::newRow("device, any case and extension") << "nul.txt" << "" << "_nul.txt";
+        QTest::newRow("port") << "Com1" << "" << "_Com1";
+        QTest::newRow("device inside a longer name") << "CONRAD" << "" << "CONRAD";
+        QTest::newRow("hidden") << ".Иванов" << "5" << "Иванов_5";
+        QTest::newRow("trailing dot") << "Ivanov." << "" << "Ivanov";
+        QTest::newRow("overlong") << QString(150, QChar(0x042F)) << "7" << QString(100, QChar(0x042F));
+        QTest::newRow("overlong, cut before dots") << QString(99, QLatin1Char('a')) + ".b" << "" << QString(99, QLatin1Char('a'));
     }
 
     void safeFolderNames()
@@ -311,11 +320,14 @@ private slots:
         QCOMPARE(bytesOf(out.filePath("platforms/qwindows.dll")), QByteArray("dll"));
         QCOMPARE(answer.count(), 1);
 
-        // A target inside the program folder is not copied into itself.
-        const QString inside = QDir(program.path()).filePath("exports/study");
-        QVERIFY2(w.writePortableStudyFolder(m_studyUid, inside, &error, false, false), qPrintable(error));
-        QVERIFY(!QFileInfo::exists(QDir(inside).filePath("exports")));
-        QVERIFY(QFileInfo::exists(QDir(inside).filePath("DICOM/IMG_000005.dcm")));
+        // A target inside the program folder, or the folder itself, is refused before anything is copied.
+        for (const QString& inside : {QDir(program.path()).filePath("exports/study"), program.path()}) {
+            QVERIFY(!w.writePortableStudyFolder(m_studyUid, inside, &error, false, false));
+            QVERIFY2(error.startsWith(QStringLiteral("Папка назначения находится внутри папки программы")),
+                     qPrintable(error));
+        }
+        QVERIFY(!QFileInfo::exists(QDir(program.path()).filePath("exports")));
+        QVERIFY(!QFileInfo::exists(QDir(program.path()).filePath("portable.marker")));
         setViewerProgramFolderOverride(m_program.path());
     }
 
@@ -359,11 +371,13 @@ private slots:
         zip_close(z);
         QCOMPARE(second, bytesOf(m_series1[1]));
 
-        // Registration reports at most 15, one call per entry; writing ends at 100.
+        // Registration reports at most 15, one call per entry; the whole job climbs once to 100.
         const int registered = 9 + 3 + 1;
         QVERIFY(calls.size() > registered);
         for (int i = 0; i < registered; ++i)
             QVERIFY(calls[i].first <= 15 && calls[i].second == 100);
+        for (int i = 1; i < calls.size(); ++i)
+            QVERIFY2(calls[i].first >= calls[i - 1].first, qPrintable(QString::number(i)));
         QCOMPARE(calls.last(), qMakePair(100, 100));
 
         // Nothing to pack: the existing file stays as it was.
@@ -393,6 +407,10 @@ private slots:
         const QString target = drive.filePath(QStringLiteral("Иванов_Иван_123"));
         QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
         QVERIFY(answer.texts().last().contains(target));
+        // The message names the running program's own file, not a Windows "exe".
+        const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        QVERIFY(answer.texts().last().contains(QStringLiteral("«%1»").arg(program)));
+        QVERIFY(!answer.texts().last().contains(QStringLiteral("exe")));
         QVERIFY(answer.titles().contains(QStringLiteral("Экспорт на флеш-накопитель")));
         QVERIFY(QFileInfo::exists(QDir(target).filePath("portable.marker")));
         QVERIFY(QFileInfo::exists(QDir(target).filePath("VavovIvirur")));

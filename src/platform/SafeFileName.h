@@ -1,0 +1,11 @@
+#pragma once
+// Folder names made from patient data travel on flash drives, discs and archives to other systems:
+// they must name one ordinary folder on every one of them.
+
+#include <QString>
+
+// The patient's name and ID ("Без_имени" without a name) as one path component: blanks and the
+// characters Windows refuses in names become "_", no control characters, no leading or trailing dots
+// (a hidden folder on Unix, "." and ".." would name the parent), no reserved device name (CON, NUL,
+// COM1 ...), at most 100 characters.
+QString makeSafeFolderName(const QString& patientName, const QString& patientId);
