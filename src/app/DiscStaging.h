@@ -11,6 +11,7 @@ qint64 folderSize(const QString& folder);
 // carries, folders by their folderSize.
 qint64 viewerCopySize();
 
-// "ПРОЧТИ.txt" and "autorun.inf" of the disc, UTF-8 without byte-order mark, lines ended by CR LF.
+// "ПРОЧТИ.txt" (UTF-8 without byte-order mark) and "autorun.inf" (UTF-16 LE with byte-order mark) of
+// the disc, lines ended by CR LF.
 QByteArray discReadmeText(bool includesMac);
 QByteArray autorunText(const QString& volumeLabel);

@@ -154,6 +154,12 @@ MainWindow::~MainWindow()
             thread->wait();
         }
     }
+    // A burn still running here (the window was not closed first) is cancelled cleanly, not cut off.
+    for (QThread* thread : std::as_const(m_burnThreads)) {
+        thread->requestInterruption();
+        thread->quit();
+        thread->wait();
+    }
 }
 
 void MainWindow::setupUi()
@@ -608,6 +614,11 @@ void MainWindow::onRemoteAccessClicked()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (!m_burnThreads.isEmpty()) {
+        askToCloseAfterBurns(); // closing now would cut the burn off and ruin the disc
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     if (event->isAccepted())
         QCoreApplication::quit();

@@ -155,6 +155,12 @@ private:
     void indexImported(const dicom::DicomFileSummary& summary, int& failures);
     // Reports the files that the index refused during an import; returns how many.
     int reportIndexFailures(int& failures);
+    // Asks whether to wait for the running disc burns or to cancel them; either way the window closes
+    // once the last burn has stopped, unless the user chooses to stay.
+    void askToCloseAfterBurns();
+    // False, after telling the user both sizes, when the prepared disc image is larger than the free
+    // space of the medium in the recorder.
+    bool imageFitsMedium(const QString& staging, const QString& volumeLabel, const QString& recorderId);
 
     db::Database* m_db = nullptr;
     RemoteAccessServer* m_remoteAccessServer = nullptr;
@@ -179,5 +185,7 @@ private:
     QString m_lastIndexError;
 
     QAction* m_opticalAction = nullptr;
+    QList<QThread*> m_burnThreads; // running disc burns
+    bool m_closeWhenBurnsEnd = false;
     static inline QDate s_todayOverride;
 };

@@ -9,6 +9,7 @@
 #include "db/StudyRecord.h"
 #include "dialogs/BurnDiscDialog.h"
 #include "dialogs/DiscBurnWorker.h"
+#include "platform/DiscRecording.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -17,7 +18,10 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStringEncoder>
 #include <QThread>
 
 #include <filesystem>
@@ -34,12 +38,24 @@ fs::path toPath(const QString& path)
     return fs::path(path.toStdU16String());
 }
 
-QByteArray crlfLines(const QStringList& lines)
+QString crlfLines(const QStringList& lines)
 {
-    QByteArray out;
+    QString out;
     for (const QString& line : lines)
-        out += line.toUtf8() + "\r\n";
+        out += line + QStringLiteral("\r\n");
     return out;
+}
+
+// True when the label still carries a word of the patient's name or the patient's ID.
+bool labelNamesPatient(const QString& label, const QString& patientName, const QString& patientId)
+{
+    static const QRegularExpression separators(QStringLiteral("[\\s^_,.]+"));
+    QStringList parts = patientName.split(separators, Qt::SkipEmptyParts);
+    parts << patientId.trimmed();
+    for (const QString& part : std::as_const(parts))
+        if (part.size() >= 2 && label.contains(part, Qt::CaseInsensitive))
+            return true;
+    return false;
 }
 
 // Truncates and writes; a file that cannot be opened is left out silently.
@@ -105,13 +121,16 @@ QByteArray discReadmeText(bool includesMac)
         lines << QStringLiteral("macOS: отдельный просмотрщик для Mac на этот диск не включён — снимки (папка DICOM) "
                                 "можно открыть любым DICOM-совместимым приложением или через веб-версию Kalvenor.");
     }
-    return crlfLines(lines);
+    return crlfLines(lines).toUtf8();
 }
 
 QByteArray autorunText(const QString& volumeLabel)
 {
-    return crlfLines({QStringLiteral("[autorun]"), QStringLiteral("open=VavovIvirur.exe"),
-                      QStringLiteral("icon=VavovIvirur.exe,0"), QStringLiteral("label=") + volumeLabel});
+    // Windows reads an autorun.inf without a byte-order mark in the ANSI code page, which garbles a
+    // Cyrillic label; with the UTF-16 mark it reads Unicode.
+    QStringEncoder utf16(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+    return utf16(crlfLines({QStringLiteral("[autorun]"), QStringLiteral("open=VavovIvirur.exe"),
+                            QStringLiteral("icon=VavovIvirur.exe,0"), QStringLiteral("label=") + volumeLabel}));
 }
 
 void MainWindow::burnStudiesToDisc(const QString& studyUid)
@@ -122,10 +141,10 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     const QString patientName = study->patientName;
     const QString patientId = study->patientId;
 
+    // A multi-frame file has one index row per frame but lies on the disc once.
     qint64 studyBytes = 0;
-    for (const db::SeriesRecord& series : m_db->seriesForStudy(studyUid))
-        for (const db::InstanceRecord& instance : m_db->instancesForSeries(series.seriesInstanceUid))
-            studyBytes += QFileInfo(instance.filePath).size();
+    for (const QString& file : exportFileList(*m_db, studyUid))
+        studyBytes += QFileInfo(file).size();
     const QString macBundle = macPortableBundlePath();
     const QString windowsSet = windowsPortableFolderPath();
     const qint64 macBytes = macBundle.isEmpty() ? 0 : folderSize(macBundle);
@@ -135,6 +154,9 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
                           makeSafeFolderName(patientName, patientId), this);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedRecorderId().isEmpty())
         return;
+    QString volumeLabel = dialog.volumeLabel();
+    if (dialog.anonymize() && labelNamesPatient(volumeLabel, patientName, patientId))
+        volumeLabel = BurnDiscDialog::anonymousVolumeLabel();
 
     const QString staging =
         QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
@@ -161,7 +183,13 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     addPortableViewers(staging, includeMac, includeWindows, BurnTitle);
     writeText(QDir(staging).filePath(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(includeMac));
     if (dialog.addAutorun())
-        writeText(QDir(staging).filePath(QStringLiteral("autorun.inf")), autorunText(dialog.volumeLabel()));
+        writeText(QDir(staging).filePath(QStringLiteral("autorun.inf")), autorunText(volumeLabel));
+
+    // The dialog's estimate guesses the compression; the prepared image is what must fit.
+    if (!imageFitsMedium(staging, volumeLabel, dialog.selectedRecorderId())) {
+        QDir(staging).removeRecursively();
+        return;
+    }
 
     auto* progress = new QProgressDialog(QStringLiteral("Запись на диск… НЕ ИЗВЛЕКАЙТЕ носитель"), QString(), 0, 0, this);
     progress->setObjectName(QStringLiteral("discBurnProgress"));
@@ -172,14 +200,14 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     progress->show();
 
     auto* thread = new QThread;
-    auto* worker = new disc::DiscBurnWorker(dialog.selectedRecorderId(), staging, dialog.volumeLabel(),
-                                            dialog.ejectWhenDone());
+    auto* worker = new disc::DiscBurnWorker(dialog.selectedRecorderId(), staging, volumeLabel, dialog.ejectWhenDone());
     worker->moveToThread(thread);
     const bool deleteTemp = dialog.deleteTempFiles();
     connect(thread, &QThread::started, worker, &disc::DiscBurnWorker::run);
     connect(worker, &disc::DiscBurnWorker::progressChanged, progress, &QProgressDialog::setLabelText);
     connect(worker, &disc::DiscBurnWorker::finished, this,
             [this, thread, progress, staging, deleteTemp](bool success, const QString& message) {
+                m_burnThreads.removeOne(thread);
                 progress->close();
                 progress->deleteLater();
                 thread->quit();
@@ -189,8 +217,48 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
                     QMessageBox::information(this, BurnTitle, message);
                 else
                     QMessageBox::critical(this, BurnTitle, message);
+                if (m_closeWhenBurnsEnd && m_burnThreads.isEmpty())
+                    close();
             });
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_burnThreads << thread;
     thread->start(QThread::InheritPriority);
+}
+
+bool MainWindow::imageFitsMedium(const QString& staging, const QString& volumeLabel, const QString& recorderId)
+{
+    qint64 freeBytes = 0;
+    for (const disc::RecorderInfo& recorder : disc::enumerateRecorders(nullptr))
+        if (recorder.id == recorderId)
+            freeBytes = recorder.freeBytes;
+    const qint64 imageBytes = platform::discImageBytes(staging, volumeLabel);
+    if (freeBytes < 1 || imageBytes <= freeBytes)
+        return true; // a medium that does not tell its space is left to the burn itself
+    QMessageBox::critical(this, BurnTitle,
+                          QStringLiteral("На диске недостаточно места (свободно %1, требуется %2). Используйте диск "
+                                         "большей ёмкости.")
+                              .arg(BurnDiscDialog::formatSize(freeBytes), BurnDiscDialog::formatSize(imageBytes)));
+    return false;
+}
+
+void MainWindow::askToCloseAfterBurns()
+{
+    QMessageBox box(QMessageBox::Warning, BurnTitle,
+                    QStringLiteral("Идёт запись диска. Если закрыть программу сейчас, диск будет испорчен.\n\n"
+                                   "Дождаться окончания записи или прервать её? Программа закроется, как только "
+                                   "запись остановится."),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("Дождаться окончания"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("Прервать запись"));
+    box.button(QMessageBox::Cancel)->setText(QStringLiteral("Не закрывать"));
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::Cancel);
+    const int answer = box.exec();
+    if (answer == QMessageBox::Cancel)
+        return;
+    if (answer == QMessageBox::No)
+        for (QThread* thread : std::as_const(m_burnThreads))
+            thread->requestInterruption();
+    m_closeWhenBurnsEnd = true;
 }

@@ -35,6 +35,7 @@ BurnDiscDialog::BurnDiscDialog(qint64 studyBytes, qint64 viewerBytes, qint64 mac
     , viewerBytes(viewerBytes)
     , macViewerBytes(macViewerBytes)
     , windowsViewerBytes(windowsViewerBytes)
+    , proposedLabel(defaultLabel.left(32))
 {
     setWindowTitle(QStringLiteral("Запись на CD/DVD"));
     resize(460, height());
@@ -48,7 +49,7 @@ BurnDiscDialog::BurnDiscDialog(qint64 studyBytes, qint64 viewerBytes, qint64 mac
     layout->addWidget(intro);
 
     auto* form = new QFormLayout;
-    labelEdit = new QLineEdit(defaultLabel.left(32), this);
+    labelEdit = new QLineEdit(proposedLabel, this);
     labelEdit->setObjectName(QStringLiteral("labelEdit"));
     labelEdit->setMaxLength(32);
     labelEdit->setToolTip(QStringLiteral("Метка тома диска — до 32 символов (ограничение формата ISO9660)."));
@@ -86,6 +87,13 @@ BurnDiscDialog::BurnDiscDialog(qint64 studyBytes, qint64 viewerBytes, qint64 mac
     };
     anonymizeBox =
         addBox("anonymizeBox", QStringLiteral("Анонимизировать снимки (удалить ФИО/ID пациента из DICOM-тегов)"), false, {});
+    // The proposed label is made from the patient's name and ID: an anonymised disc gets a neutral one.
+    // A label the user typed stays as typed.
+    connect(anonymizeBox, &QCheckBox::toggled, this, [this](bool on) {
+        const QString from = on ? proposedLabel : anonymousVolumeLabel();
+        if (labelEdit->text() == from)
+            labelEdit->setText(on ? anonymousVolumeLabel() : proposedLabel);
+    });
     compressBox = addBox(
         "compressBox", QStringLiteral("Сжимать снимки без потери качества (JPEG-LS Lossless)"), true,
         QStringLiteral("Пересжимает пиксельные данные без единой потери качества (не то же самое, что обычный JPEG!) — "
@@ -157,12 +165,18 @@ QString BurnDiscDialog::formatSize(qint64 bytes)
     return QStringLiteral("%1 ГБ").arg(m / 1024.0, 0, 'f', 2);
 }
 
+QString BurnDiscDialog::anonymousVolumeLabel()
+{
+    return QStringLiteral("ANONYMOUS");
+}
+
 qint64 BurnDiscDialog::requiredBytes() const
 {
-    qint64 total = compressBox->isChecked() ? qint64(double(studyBytes) * 0.5) : studyBytes;
-    total += viewerBytes;
+    const qint64 study = compressBox->isChecked() ? qint64(double(studyBytes) * 0.5) : studyBytes;
+    qint64 total = study + viewerBytes;
+    // The macOS viewer carries its own copy of the study's images inside the bundle.
     if (includeMacViewer())
-        total += macViewerBytes;
+        total += macViewerBytes + study;
     if (includeWindowsViewer())
         total += windowsViewerBytes;
     return total;

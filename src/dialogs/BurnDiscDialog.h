@@ -30,6 +30,8 @@ public:
     QString selectedRecorderId() const;
 
     static QString formatSize(qint64 bytes);
+    // The label an anonymised disc carries instead of one made from the patient's name and ID.
+    static QString anonymousVolumeLabel();
 
 private:
     void refreshDrives();
@@ -41,6 +43,7 @@ private:
     qint64 viewerBytes;
     qint64 macViewerBytes;
     qint64 windowsViewerBytes;
+    QString proposedLabel; // the caller's label, cut to what a disc takes
     QLineEdit* labelEdit = nullptr;
     QComboBox* driveCombo = nullptr;
     QPushButton* refreshButton = nullptr;

@@ -97,6 +97,12 @@ void DiscBurnWorker::run()
                                             "ранее) и привод поддерживает запись выбранного типа носителя.")
                                  .arg(c));
         return;
+    case BurnFailure::Cancelled:
+        emit finished(false, QStringLiteral("Запись на диск прервана — диск не тронут."));
+        return;
+    case BurnFailure::CancelledWhileWriting:
+        emit finished(false, QStringLiteral("Запись на диск прервана — диск, скорее всего, непригоден."));
+        return;
     }
 }
 

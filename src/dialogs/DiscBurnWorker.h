@@ -38,7 +38,8 @@ signals:
     void finished(bool success, const QString& message);
 
 public slots:
-    // The whole burn, synchronous on the calling thread; finished is emitted exactly once.
+    // The whole burn, synchronous on the calling thread; finished is emitted exactly once. An
+    // interruption request on the worker's thread cancels the burn.
     void run();
 
 private:

@@ -13,6 +13,7 @@
 #include <libburn/libburn.h>
 using namespace burn;
 
+#include <algorithm>
 #include <mutex>
 
 namespace platform {
@@ -29,6 +30,19 @@ QMutex& extraMutex()
 {
     static QMutex mutex;
     return mutex;
+}
+
+qint64 g_pseudoCapacity = 0; // guarded by extraMutex
+
+// The free space of a blank medium; a pseudo-drive's is its file system's unless a capacity is set.
+qint64 availableBytes(burn_drive* drive, const QString& address)
+{
+    const off_t space = burn_disc_available_space(drive, nullptr);
+    qint64 bytes = space > 0 ? (qint64(space) / 2048) * 2048 : 0;
+    QMutexLocker lock(&extraMutex());
+    if (g_pseudoCapacity > 0 && address.startsWith(QLatin1String("stdio:")))
+        bytes = std::min(bytes, g_pseudoCapacity);
+    return bytes;
 }
 
 // libburn and libisofs keep process-wide state: started once, never finished (the process ends first).
@@ -113,7 +127,78 @@ private:
     QString m_path;
 };
 
+bool interrupted()
+{
+    return QThread::currentThread()->isInterruptionRequested();
+}
+
+// The ISO 9660 + Joliet + Rock Ridge image of a folder as a stream libburn can read; with sizeOnly
+// no writer thread starts, for callers that only want its size.
+class FolderImage
+{
+public:
+    FolderImage() = default;
+    FolderImage(const FolderImage&) = delete;
+    FolderImage& operator=(const FolderImage&) = delete;
+    ~FolderImage()
+    {
+        if (m_source)
+            burn_source_free(stream());
+        if (m_opts)
+            iso_write_opts_free(m_opts);
+        if (m_image)
+            iso_image_unref(m_image);
+    }
+
+    BurnFailure build(const QString& folder, const QString& volumeLabel, bool sizeOnly, quint32* code)
+    {
+        auto fail = [code](BurnFailure why, int result) {
+            if (code)
+                *code = quint32(result);
+            return why;
+        };
+        const QByteArray label = volumeLabel.left(32).toUtf8();
+        int result = iso_image_new(label.constData(), &m_image);
+        if (result < 0)
+            return fail(BurnFailure::Image, result);
+        iso_tree_set_follow_symlinks(m_image, 0);
+        iso_tree_set_ignore_hidden(m_image, 0);
+        iso_tree_set_ignore_special(m_image, 1);
+        result = iso_tree_add_dir_rec(m_image, iso_image_get_root(m_image), QFile::encodeName(folder).constData());
+        if (result < 0)
+            return fail(BurnFailure::AddFiles, result);
+        // Level 3 lets a file pass 4 GiB; Joliet keeps long and Cyrillic names for Windows, Rock Ridge
+        // for everything else.
+        if ((result = iso_write_opts_new(&m_opts, 0)) < 0)
+            return fail(BurnFailure::Image, result);
+        iso_write_opts_set_iso_level(m_opts, 3);
+        iso_write_opts_set_rockridge(m_opts, 1);
+        iso_write_opts_set_joliet(m_opts, 1);
+        iso_write_opts_set_joliet_longer_paths(m_opts, 1);
+        iso_write_opts_set_will_cancel(m_opts, sizeOnly ? 1 : 0);
+        if ((result = iso_image_create_burn_source(m_image, m_opts, &m_source)) < 0)
+            return fail(BurnFailure::Image, result);
+        return BurnFailure::None;
+    }
+
+    burn::burn_source* stream() const { return reinterpret_cast<burn::burn_source*>(m_source); }
+    qint64 bytes() const { return m_source ? qint64(stream()->get_size(stream())) : 0; }
+
+private:
+    IsoImage* m_image = nullptr;
+    IsoWriteOpts* m_opts = nullptr;
+    ::burn_source* m_source = nullptr;
+};
+
 } // namespace
+
+qint64 discImageBytes(const QString& folder, const QString& volumeLabel)
+{
+    if (!startLibraries(nullptr))
+        return 0;
+    FolderImage image;
+    return image.build(folder, volumeLabel, true, nullptr) == BurnFailure::None ? image.bytes() : 0;
+}
 
 bool discRecordingAvailable(QString* error)
 {
@@ -136,6 +221,12 @@ void setExtraRecorderAddresses(const QStringList& addresses)
     extraAddresses() = addresses;
 }
 
+void setPseudoDriveCapacity(qint64 bytes)
+{
+    QMutexLocker lock(&extraMutex());
+    g_pseudoCapacity = bytes;
+}
+
 bool probeRecorder(const QString& address, RecorderState* state, QString* error)
 {
     *state = RecorderState{};
@@ -153,10 +244,8 @@ bool probeRecorder(const QString& address, RecorderState* state, QString* error)
     const burn_disc_status status = drive.status();
     state->hasMedia = status == BURN_DISC_BLANK || status == BURN_DISC_APPENDABLE || status == BURN_DISC_FULL;
     state->blank = status == BURN_DISC_BLANK;
-    if (state->blank) {
-        const off_t space = burn_disc_available_space(drive.drive(), nullptr);
-        state->freeBytes = space > 0 ? (qint64(space) / 2048) * 2048 : 0;
-    }
+    if (state->blank)
+        state->freeBytes = availableBytes(drive.drive(), address);
     return true;
 }
 
@@ -181,50 +270,20 @@ BurnFailure burnFolder(const QString& address, const QString& folder, const QStr
     if (!drive.drive())
         return fail(BurnFailure::Drive);
 
+    if (interrupted())
+        return fail(BurnFailure::Cancelled);
     report(BurnStage::BuildingImage);
-    IsoImage* image = nullptr;
-    const QByteArray label = volumeLabel.left(32).toUtf8();
-    int result = iso_image_new(label.constData(), &image);
-    if (result < 0)
-        return fail(BurnFailure::Image, result);
-    struct ImageGuard
-    {
-        IsoImage* image;
-        IsoWriteOpts* opts = nullptr;
-        ::burn_source* source = nullptr;
-        burn::burn_source* stream() const { return reinterpret_cast<burn::burn_source*>(source); }
-        ~ImageGuard()
-        {
-            if (source)
-                burn_source_free(stream());
-            if (opts)
-                iso_write_opts_free(opts);
-            iso_image_unref(image);
-        }
-    } guard{image};
-    iso_tree_set_follow_symlinks(image, 0);
-    iso_tree_set_ignore_hidden(image, 0);
-    iso_tree_set_ignore_special(image, 1);
-    result = iso_tree_add_dir_rec(image, iso_image_get_root(image), QFile::encodeName(folder).constData());
-    if (result < 0)
-        return fail(BurnFailure::AddFiles, result);
-    // Level 3 lets a file pass 4 GiB; Joliet keeps long and Cyrillic names for Windows, Rock Ridge
-    // for everything else.
-    if ((result = iso_write_opts_new(&guard.opts, 0)) < 0)
-        return fail(BurnFailure::Image, result);
-    iso_write_opts_set_iso_level(guard.opts, 3);
-    iso_write_opts_set_rockridge(guard.opts, 1);
-    iso_write_opts_set_joliet(guard.opts, 1);
-    iso_write_opts_set_joliet_longer_paths(guard.opts, 1);
-    if ((result = iso_image_create_burn_source(image, guard.opts, &guard.source)) < 0)
-        return fail(BurnFailure::Image, result);
+    FolderImage image;
+    if (const BurnFailure why = image.build(folder, volumeLabel, false, code); why != BurnFailure::None)
+        return why;
+    if (interrupted())
+        return fail(BurnFailure::Cancelled);
 
     const burn_disc_status status = drive.status();
     if (status != BURN_DISC_BLANK)
         return fail(BurnFailure::Write);
-    const off_t imageBytes = guard.stream()->get_size(guard.stream());
-    const off_t space = burn_disc_available_space(drive.drive(), nullptr);
-    if (space > 0 && imageBytes > space)
+    const qint64 space = availableBytes(drive.drive(), address);
+    if (space > 0 && image.bytes() > space)
         return fail(BurnFailure::Capacity);
 
     report(BurnStage::Writing);
@@ -233,7 +292,7 @@ BurnFailure burnFolder(const QString& address, const QString& folder, const QStr
     burn_track* track = burn_track_create();
     burn_disc_add_session(disc, session, BURN_POS_END);
     burn_track_define_data(track, 0, 0, 1, BURN_MODE1);
-    burn_track_set_source(track, guard.stream());
+    burn_track_set_source(track, image.stream());
     burn_session_add_track(session, track, BURN_POS_END);
     burn_write_opts* opts = burn_write_opts_new(drive.drive());
     burn_write_opts_set_perform_opc(opts, 0);
@@ -247,11 +306,19 @@ BurnFailure burnFolder(const QString& address, const QString& folder, const QStr
         burn_drive_set_speed(drive.drive(), 0, 0);
         burn_disc_write(opts, disc);
         burn_progress progress;
+        bool cancelled = false;
         while (burn_drive_get_status(drive.drive(), &progress) == BURN_DRIVE_SPAWNING)
             QThread::msleep(20);
-        while (burn_drive_get_status(drive.drive(), &progress) != BURN_DRIVE_IDLE)
+        while (burn_drive_get_status(drive.drive(), &progress) != BURN_DRIVE_IDLE) {
+            if (!cancelled && interrupted()) {
+                burn_drive_cancel(drive.drive()); // the drive winds down, then reports idle
+                cancelled = true;
+            }
             QThread::msleep(100);
-        if (burn_drive_wrote_well(drive.drive()) != 1)
+        }
+        if (cancelled)
+            outcome = fail(BurnFailure::CancelledWhileWriting);
+        else if (burn_drive_wrote_well(drive.drive()) != 1)
             outcome = fail(BurnFailure::Write);
     }
     burn_write_opts_free(opts);

@@ -2,6 +2,7 @@
 // the image back: the portable layout, "ПРОЧТИ.txt" and "autorun.inf" with their CR LF lines, the
 // volume label; the options of the dialog, a cancelled dialog, a failed preparation and a failed burn.
 
+#include "DicomFixtures.h"
 #include "DiscImageFiles.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
@@ -13,6 +14,7 @@
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"
 #include "db/Database.h"
+#include "dialogs/BurnDiscDialog.h"
 #include "dicom/DicomFileSummary.h"
 #include "platform/DiscRecording.h"
 #include "platform/OpticalDrives.h"
@@ -22,12 +24,15 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -108,27 +113,33 @@ private slots:
         QVERIFY(readme.contains(QStringLiteral("macOS: отдельный просмотрщик для Mac").toUtf8()));
         QVERIFY(!readme.startsWith("\xEF\xBB\xBF"));
         QVERIFY(discReadmeText(true).contains(QStringLiteral("Kalvenor.app двойным щелчком").toUtf8()));
-        QCOMPARE(autorunText(QStringLiteral("Диск_1")),
-                 QStringLiteral("[autorun]\r\nopen=VavovIvirur.exe\r\nicon=VavovIvirur.exe,0\r\nlabel=Диск_1\r\n").toUtf8());
+        // Windows reads autorun.inf as Unicode only with the UTF-16 byte-order mark.
+        const QByteArray autorun = autorunText(QStringLiteral("Диск_1"));
+        QVERIFY(autorun.startsWith("\xFF\xFE"));
+        QCOMPARE(QStringDecoder(QStringConverter::Utf16LE)(autorun.mid(2)).operator QString(),
+                 QStringLiteral("[autorun]\r\nopen=VavovIvirur.exe\r\nicon=VavovIvirur.exe,0\r\nlabel=Диск_1\r\n"));
     }
 
     void burn_data()
     {
         QTest::addColumn<bool>("autorun");
         QTest::addColumn<bool>("deleteTemp");
-        QTest::newRow("autorun, clean up") << true << true;
-        QTest::newRow("no autorun, keep staging") << false << false;
+        QTest::addColumn<bool>("anonymise");
+        QTest::newRow("autorun, clean up") << true << true << false;
+        QTest::newRow("no autorun, keep staging") << false << false << false;
+        QTest::newRow("anonymised") << true << true << true;
     }
 
     void burn()
     {
         QFETCH(bool, autorun);
         QFETCH(bool, deleteTemp);
+        QFETCH(bool, anonymise);
         MainWindow w;
         w.show();
         fixtures::SeriesLayout layout;
         layout.patientName = QStringLiteral("Иванов");
-        layout.patientId = QStringLiteral("77");
+        layout.patientId = QStringLiteral("ZK7731");
         layout.slices = 2;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
         w.refreshStudyTable();
@@ -151,6 +162,8 @@ private slots:
                 box->setChecked(false);
             if (auto* edit = d->findChild<QLineEdit*>("labelEdit"))
                 proposedLabel = edit->text();
+            if (auto* box = d->findChild<QCheckBox*>("anonymizeBox"))
+                box->setChecked(anonymise);
             return true;
         });
         triggerBurnEntry(w, layout.studyUid);
@@ -169,10 +182,22 @@ private slots:
         keys.sort();
         QCOMPARE(keys, expected);
         QCOMPARE(files.value(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(false));
+        const QString label = anonymise ? QStringLiteral("ANONYMOUS") : QStringLiteral("Иванов_ZK7731");
         if (autorun)
-            QCOMPARE(files.value("autorun.inf"), autorunText(QStringLiteral("Иванов_77")));
+            QCOMPARE(files.value("autorun.inf"), autorunText(label));
         QCOMPARE(files.value("VavovIvirur"), QByteArray(1000, 'p'));
-        QVERIFY(!primaryVolumeId(image).isEmpty());
+        QVERIFY(primaryVolumeId(image).contains(anonymise ? QStringLiteral("ANONYMOUS") : QStringLiteral("ZK7731")));
+        if (anonymise) {
+            // Nothing on the medium names the patient: the image holds every path (ISO, Joliet, Rock
+            // Ridge), both volume labels and every file's bytes.
+            QFile raw(image);
+            QVERIFY(raw.open(QIODevice::ReadOnly));
+            const QByteArray medium = raw.readAll();
+            for (const QString& identity : {layout.patientId, layout.patientName})
+                for (const auto encoding : {QStringConverter::Utf8, QStringConverter::Utf16LE, QStringConverter::Utf16BE})
+                    QVERIFY2(!medium.contains(QStringEncoder(encoding)(identity).operator QByteArray()),
+                             qPrintable(identity));
+        }
 
         const QStringList after = stagingFolders();
         QCOMPARE(after.size(), before.size() + (deleteTemp ? 0 : 1));
@@ -244,6 +269,99 @@ private slots:
         QVERIFY(!answer.texts().isEmpty());
         QCOMPARE(stagingFolders(), before);
         QCOMPARE(QFileInfo(image).size(), 0);
+    }
+
+    // The dialog is told the study's size with a multi-frame file counted once, not once per frame.
+    void estimateCountsEachFileOnce()
+    {
+        MainWindow w;
+        w.show();
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 256;
+        layout.slices = 4;
+        fixtures::completeUids(layout);
+        const QString file = fixtures::writeMultiFrame(m_data.filePath("mf/cine.dcm"), layout);
+        QVERIFY(fixtures::indexFiles(*w.database(), {file}));
+        w.refreshStudyTable();
+        QString estimate;
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Rejected);
+        answer.setDialogHandler([&](QDialog* d) {
+            if (auto* box = d->findChild<QCheckBox*>("compressBox"))
+                box->setChecked(false);
+            if (auto* size = d->findChild<QLabel*>("sizeLabel"))
+                estimate = size->text();
+            return true;
+        });
+        triggerBurnEntry(w, layout.studyUid);
+        QCOMPARE(estimate, QStringLiteral("Требуется места: %1")
+                               .arg(BurnDiscDialog::formatSize(QFileInfo(file).size() + viewerCopySize())));
+    }
+
+    // The estimate guesses the compression; the prepared image is measured before the burn and, when
+    // it is larger than the disc, refused with both sizes and nothing written.
+    void imageLargerThanTheDiscIsRefused()
+    {
+        MainWindow w;
+        w.show();
+        fixtures::SeriesLayout layout;
+        layout.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("big"), layout));
+        w.refreshStudyTable();
+        const QString image = m_data.filePath(QStringLiteral("small.iso"));
+        fixtures::writeFile(image, QByteArray());
+        platform::setExtraRecorderAddresses({"stdio:" + image});
+        platform::setPseudoDriveCapacity(64 * 1024); // room for the estimate, not for the image
+        auto restore = qScopeGuard([] { platform::setPseudoDriveCapacity(0); });
+        const QStringList before = stagingFolders();
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
+        triggerBurnEntry(w, layout.studyUid);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.titles().count(QStringLiteral("Запись на диск")) == 1, 30000);
+        const QString text = answer.texts().last();
+        QVERIFY2(text.startsWith(QStringLiteral("На диске недостаточно места (свободно %1, требуется ")
+                                     .arg(BurnDiscDialog::formatSize(64 * 1024))),
+                 qPrintable(text));
+        QCOMPARE(QFileInfo(image).size(), 0);
+        QCOMPARE(stagingFolders(), before);
+    }
+
+    // Quitting while a disc is burnt asks first; the window closes only once the burn has stopped.
+    void quittingDuringABurn_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("wait for the burn") << int(QMessageBox::Yes) << true;
+        QTest::newRow("cancel the burn") << int(QMessageBox::No) << true;
+        QTest::newRow("keep working") << int(QMessageBox::Cancel) << false;
+    }
+
+    void quittingDuringABurn()
+    {
+        QFETCH(int, button);
+        QFETCH(bool, closes);
+        MainWindow w;
+        w.show();
+        fixtures::SeriesLayout layout;
+        layout.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
+        w.refreshStudyTable();
+        const QString image = m_data.filePath(QStringLiteral("quit.iso"));
+        fixtures::writeFile(image, QByteArray());
+        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QStringList before = stagingFolders();
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
+        triggerBurnEntry(w, layout.studyUid);
+        // The burn has started on its own thread; the window is closed before it can report.
+        answer.setButton(QMessageBox::StandardButton(button));
+        const int asked = answer.count();
+        w.close();
+        QCOMPARE(answer.count(), asked + 1);
+        QVERIFY(answer.texts().last().startsWith(QStringLiteral("Идёт запись диска")));
+        QVERIFY(w.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);
+        QTRY_COMPARE(w.isVisible(), !closes);
+        QCOMPARE(stagingFolders(), before);
     }
 
     void burnFailureIsReported()

@@ -98,7 +98,8 @@ private slots:
         QVERIFY(combo->itemText(1).endsWith(QStringLiteral(" (чистый диск)")));
         QCOMPARE(d.selectedRecorderId(), "stdio:" + m_used);
         QVERIFY(d.includeMacViewer() && d.includeWindowsViewer());
-        QCOMPARE(textOf(d, "sizeLabel"), QStringLiteral("Требуется места: ~14.0 МБ (оценочно, со сжатием)"));
+        // 1 (study, compressed) + 1 (viewer) + 5 + 1 (macOS bundle with its own copy of the study) + 7.
+        QCOMPARE(textOf(d, "sizeLabel"), QStringLiteral("Требуется места: ~15.0 МБ (оценочно, со сжатием)"));
         d.findChild<QCheckBox*>("compressBox")->setChecked(false);
         d.findChild<QCheckBox*>("macViewerBox")->setChecked(false);
         QCOMPARE(textOf(d, "sizeLabel"), QStringLiteral("Требуется места: 10.0 МБ"));
@@ -126,6 +127,27 @@ private slots:
         burn->click();
         QCOMPARE(d.result(), int(QDialog::Accepted));
         QCOMPARE(answer.count(), 2);
+    }
+
+    // A disc with room for the study once is too small when the macOS bundle carries a second copy:
+    // refused before the burn, with both sizes.
+    void macViewerCountsTheStudyAgain()
+    {
+        platform::setExtraRecorderAddresses({"stdio:" + m_blank});
+        platform::setPseudoDriveCapacity(20 * 1048576);
+        auto restore = qScopeGuard([] { platform::setPseudoDriveCapacity(0); });
+        BurnDiscDialog d(10 * 1048576, 1048576, 5 * 1048576, 0, QStringLiteral("Иванов_77"), nullptr);
+        d.findChild<QCheckBox*>("compressBox")->setChecked(false);
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        auto* burn = d.findChild<QPushButton*>("burnButton");
+        burn->click();
+        QCOMPARE(d.result(), int(QDialog::Rejected));
+        QVERIFY2(answer.texts().value(0).startsWith(QStringLiteral("На диске недостаточно места (свободно 20.0 МБ, "
+                                                                   "требуется 26.0 МБ)")),
+                 qPrintable(answer.texts().value(0)));
+        d.findChild<QCheckBox*>("macViewerBox")->setChecked(false);
+        burn->click();
+        QCOMPARE(d.result(), int(QDialog::Accepted));
     }
 };
 

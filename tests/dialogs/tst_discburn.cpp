@@ -167,8 +167,17 @@ private slots:
         QCOMPARE(QFileInfo(image).size(), 0);
     }
 
+    void workerOnItsThread_data()
+    {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("burns") << false;
+        // Asked to stop while it connects (as when the program is quit): it stops before the image.
+        QTest::newRow("cancelled") << true;
+    }
+
     void workerOnItsThread()
     {
+        QFETCH(bool, cancel);
         const QString image = m_dir.filePath(QStringLiteral("threaded.iso"));
         fixtures::writeFile(image, QByteArray());
         auto* thread = new QThread;
@@ -176,24 +185,32 @@ private slots:
         worker->moveToThread(thread);
         QStringList stages;
         bool success = false;
-        bool called = false;
+        QString message;
         connect(thread, &QThread::started, worker, &disc::DiscBurnWorker::run);
         connect(worker, &disc::DiscBurnWorker::progressChanged, this, [&](const QString& s) { stages << s; });
-        connect(worker, &disc::DiscBurnWorker::finished, this, [&, thread](bool ok, const QString&) {
+        if (cancel)
+            connect(worker, &disc::DiscBurnWorker::progressChanged, worker,
+                    [] { QThread::currentThread()->requestInterruption(); }, Qt::DirectConnection);
+        connect(worker, &disc::DiscBurnWorker::finished, this, [&, thread](bool ok, const QString& text) {
             QCOMPARE(QThread::currentThread(), QCoreApplication::instance()->thread());
             success = ok;
-            called = true;
+            message = text;
             thread->quit();
         });
         connect(thread, &QThread::finished, worker, &QObject::deleteLater);
         connect(thread, &QThread::finished, thread, &QObject::deleteLater);
         QPointer<QThread> guard(thread);
         thread->start();
-        QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
-        QVERIFY(success);
-        QCOMPARE(stages.size(), 3);
+        QTRY_VERIFY_WITH_TIMEOUT(!message.isEmpty(), 20000);
         QTRY_VERIFY(!guard);
-        QVERIFY(fixtures::imageFiles(image).contains("autorun.inf"));
+        QCOMPARE(success, !cancel);
+        QCOMPARE(stages.size(), cancel ? 1 : 3);
+        if (cancel) {
+            QVERIFY2(message.startsWith(QStringLiteral("Запись на диск прервана")), qPrintable(message));
+            QCOMPARE(QFileInfo(image).size(), 0);
+        } else {
+            QVERIFY(fixtures::imageFiles(image).contains("autorun.inf"));
+        }
     }
 };
 
