@@ -52,7 +52,10 @@ const char* const kToolbarStyle =
     "QToolButton:hover { background: rgba(128, 128, 128, 40); }"
     "QToolButton:pressed { background: rgba(128, 128, 128, 60); }"
     "QToolButton:checked { background: rgba(90, 170, 255, 60); color: palette(button-text); }"
-    "QToolButton::menu-indicator { image: none; }";
+    "QToolButton::menu-indicator { image: none; }"
+    // The overflow button is 12 px wide, too narrow for the padding above, and its dark arrow needs a
+    // light ground to be seen.
+    "QToolButton#qt_toolbar_ext_button { padding: 0px; background: #a0a0a6; }";
 
 } // namespace
 

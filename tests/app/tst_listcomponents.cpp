@@ -275,7 +275,7 @@ private slots:
         QVERIFY(sheet.contains(header));
         QVERIFY(sheet.endsWith(dark ? QStringLiteral("QListWidget::item:selected { background: #3377bb; border-radius: 4px; }")
                                     : QStringLiteral("QListWidget::item:selected { background: #3377bb; border-radius: 4px; color: white; }")));
-        QCOMPARE(sheet.count(QStringLiteral(" }")), 15);
+        QCOMPARE(sheet.count(QStringLiteral(" }")), 16);
 
         // A widget created now renders in the theme's colours.
         std::unique_ptr<QTableWidget> table(makeTable(3));
