@@ -216,6 +216,8 @@ void MainWindow::setupUi()
     settingsButton->setText(QStringLiteral("Настройки ▾"));
     settingsButton->setPopupMode(QToolButton::InstantPopup);
     settingsButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    // The text carries its own arrow; the style's would be a second one.
+    settingsButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     auto* settingsMenu = new QMenu(settingsButton);
     settingsMenu->setObjectName(QStringLiteral("settingsMenu"));
     QAction* storageSettings = settingsMenu->addAction(QStringLiteral("Управление хранилищем…"));

@@ -20,6 +20,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+namespace {
+
+const QString kNoStyleArrow = QStringLiteral("QToolButton::menu-indicator { image: none; }");
+
+} // namespace
+
 void MprWindow::buildPanes()
 {
     auto* central = new QWidget(this);
@@ -201,6 +207,8 @@ void MprWindow::buildToolbar()
     presetButton->setText(QStringLiteral("W/L ▾"));
     presetButton->setToolTip(QStringLiteral("Window/Level presets"));
     presetButton->setPopupMode(QToolButton::InstantPopup);
+    // The texts of this button and of "Ориентация ▾" carry their own arrow; the style's would be a second one.
+    presetButton->setStyleSheet(kNoStyleArrow);
     auto* presetMenu = new QMenu(presetButton);
     for (const WindowPreset& preset : builtInWindowPresets()) {
         presetMenu->addAction(preset.name, this, [this, preset] {
@@ -334,6 +342,7 @@ void MprWindow::buildToolbar()
     auto* orientationButton = new QToolButton(bar);
     orientationButton->setText(QStringLiteral("Ориентация ▾"));
     orientationButton->setPopupMode(QToolButton::InstantPopup);
+    orientationButton->setStyleSheet(kNoStyleArrow);
     auto* orientationMenu = new QMenu(orientationButton);
     const QStringList views{QStringLiteral("Спереди"), QStringLiteral("Сзади"), QStringLiteral("Справа"),
                             QStringLiteral("Слева"), QStringLiteral("Сверху"), QStringLiteral("Снизу")};
