@@ -29,13 +29,12 @@
 
 #include <memory>
 
-namespace {
-
 void setUpApplication(QApplication& app)
 {
     QApplication::setApplicationName(QStringLiteral("VavovIvirur"));
     QApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kalvenor"));
+    // No display name: the platform would add it to every window title, and the study list's title
+    // already begins with the program's name. Each window names itself.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/app.ico")));
     QApplication::setQuitOnLastWindowClosed(false);
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
@@ -48,6 +47,8 @@ void setUpApplication(QApplication& app)
 
     applyTheme(&app, loadDarkThemeSetting());
 }
+
+namespace {
 
 int runNormalMode(QApplication& app)
 {

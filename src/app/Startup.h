@@ -4,6 +4,11 @@
 
 #include <QString>
 
+class QApplication;
+
+// Names, icon, locale, Qt's own translations and the theme, as every start sets them up.
+void setUpApplication(QApplication& app);
+
 // Runs the whole program and returns the process exit code.
 int runKalvenor(int argc, char** argv);
 
