@@ -12,6 +12,8 @@ constexpr int CellSize = 30;
 constexpr int CaptionHeight = 22;
 // Below this height the pointer is in the caption strip, not over a cell.
 constexpr int CellAreaBottom = 110;
+// The caption while no cell is hovered, the longest the strip shows.
+const QString ChooseCaption = QStringLiteral("Выберите раскладку");
 } // namespace
 
 GridLayoutPicker::GridLayoutPicker(QWidget* parent)
@@ -20,12 +22,17 @@ GridLayoutPicker::GridLayoutPicker(QWidget* parent)
     setAttribute(Qt::WA_MouseTracking, true);
     setAttribute(Qt::WA_TranslucentBackground, false);
     setFixedSize(118, 140);
+    // The caption strip is as wide as this fixed popup: its longest caption gets a font that fits it.
+    QFont captionFont = font();
+    while (QFontMetrics(captionFont).horizontalAdvance(ChooseCaption) > width() - 8 && captionFont.pointSizeF() > 6.0)
+        captionFont.setPointSizeF(captionFont.pointSizeF() - 0.5);
+    setFont(captionFont);
 }
 
 QString GridLayoutPicker::captionText() const
 {
     if (m_hoverRow < 0)
-        return QStringLiteral("Выберите раскладку");
+        return ChooseCaption;
     return QStringLiteral("%1 × %2").arg(m_hoverRow + 1).arg(m_hoverCol + 1);
 }
 
