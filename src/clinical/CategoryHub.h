@@ -24,4 +24,7 @@ public:
     QTreeWidget* tree = nullptr;
     QStackedWidget* stack = nullptr;
     QHash<QString, QTreeWidgetItem*> categories;
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };
