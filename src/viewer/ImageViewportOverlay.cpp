@@ -2,18 +2,20 @@
 // places of every widget over the view.
 
 #include "ImageViewportWidget.h"
+#include "MeasurementGraphics.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
 #include <QDoubleSpinBox>
-#include <QGraphicsDropShadowEffect>
 #include <QGraphicsView>
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QToolButton>
 #include <QVector3D>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -159,11 +161,7 @@ void ImageViewportWidget::updateOrientationLabels()
             auto* label = new QLabel(m_view);
             label->setAttribute(Qt::WA_TransparentForMouseEvents, true);
             label->setStyleSheet(QStringLiteral("color: yellow; background: transparent;"));
-            auto* shadow = new QGraphicsDropShadowEffect(label);
-            shadow->setColor(QColor(0, 0, 0, 235));
-            shadow->setBlurRadius(5);
-            shadow->setOffset(0, 0);
-            label->setGraphicsEffect(shadow);
+            applyLabelShadow(label);
             label->hide();
             return label;
         };
@@ -192,29 +190,116 @@ void ImageViewportWidget::layoutOverlayWidgets()
 {
     const int w = m_view->width();
     const int h = m_view->height();
+    constexpr int margin = 8;
 
     m_selectCheck->adjustSize();
-    m_selectCheck->move(8, 8);
-    const int top = m_selectCheck->isVisibleTo(m_view) ? m_selectCheck->height() + 12 : 8;
-    m_topLeftLabel->move(8, top);
-    m_topRightLabel->move(w - 8 - m_topRightLabel->width(), 8);
-    m_bottomLeftLabel->move(8, h - 8 - m_bottomLeftLabel->height());
-    m_bottomRightLabel->move(w - 8 - m_bottomRightLabel->width(), h - 8 - m_bottomRightLabel->height());
+    m_selectCheck->move(margin, margin);
 
     const int x0 = (w - (m_planeCombo->width() + m_slabCombo->width() + m_thicknessBox->width() + 8)) / 2;
-    m_planeCombo->move(x0, 8);
-    m_slabCombo->move(m_planeCombo->x() + m_planeCombo->width() + 4, 8);
-    m_thicknessBox->move(m_slabCombo->x() + m_slabCombo->width() + 4, 8);
+    m_planeCombo->move(x0, margin);
+    m_slabCombo->move(m_planeCombo->x() + m_planeCombo->width() + 4, margin);
+    m_thicknessBox->move(m_slabCombo->x() + m_slabCombo->width() + 4, margin);
     const int buttonX = m_thicknessBox->x() + m_thicknessBox->width() - m_thicknessUp->width() - 1;
     m_thicknessUp->move(buttonX, 9);
     m_thicknessDown->move(buttonX, 8 + m_thicknessBox->height() - m_thicknessDown->height() - 1);
     m_thicknessUp->raise();
     m_thicknessDown->raise();
 
+    // The corner texts share the panel's width, each wrapping within its share. A top text that would
+    // run into the floating controls (or the check box) starts below them. In a small panel the texts
+    // take the largest size from 13 px down to 9 px that leaves room for the side letter between the
+    // two corners of each side.
+    QRect taken;
+    for (QWidget* control : {static_cast<QWidget*>(m_planeCombo), static_cast<QWidget*>(m_slabCombo),
+                             static_cast<QWidget*>(m_thicknessBox)})
+        if (control->isVisibleTo(m_view))
+            taken |= control->geometry();
+    const int below = taken.isNull() ? margin : taken.bottom() + 1 + 4;
+    const int half = std::max(1, (w - 3 * margin) / 2);
+    const bool checkShown = m_selectCheck->isVisibleTo(m_view);
+    const int topLeftY = checkShown ? m_selectCheck->height() + 12 : margin;
+
+    struct Corner
+    {
+        QLabel* label;
+        bool left;
+        bool top;
+        QRect rect;
+    };
+    std::array<Corner, 4> corners{{{m_topLeftLabel, true, true, {}},
+                                   {m_topRightLabel, false, true, {}},
+                                   {m_bottomLeftLabel, true, false, {}},
+                                   {m_bottomRightLabel, false, false, {}}}};
+    auto sideHeight = [&](bool left) {
+        QLabel* side = left ? m_leftSideLabel : m_rightSideLabel;
+        return side && side->isVisibleTo(m_view) ? side->height() : 0;
+    };
+    // The free rows between a side's top and bottom corner texts.
+    auto sideGap = [&](bool left) {
+        const Corner& top = corners[left ? 0 : 1];
+        const Corner& bottom = corners[left ? 2 : 3];
+        const int from = top.label->isVisibleTo(m_view) ? top.rect.bottom() + 3 : 0;
+        const int to = bottom.label->isVisibleTo(m_view) ? bottom.rect.top() - 3 : h;
+        return QRect(0, from, 1, std::max(0, to - from));
+    };
+    auto place = [&](int pixels) {
+        QFont font = m_topLeftLabel->font();
+        font.setPixelSize(pixels);
+        const QFontMetrics fm(font);
+        // The width a corner's text takes unwrapped; nothing for a hidden corner.
+        std::array<int, 4> natural{};
+        for (int i = 0; i < 4; ++i)
+            natural[i] = corners[i].label->isVisibleTo(m_view) ? fm.size(0, corners[i].label->text()).width() + 2 : 0;
+        bool fits = true;
+        for (int i = 0; i < 4; ++i) {
+            Corner& c = corners[i];
+            if (!c.label->isVisibleTo(m_view)) {
+                c.rect = c.label->geometry();
+                continue;
+            }
+            const QString text = c.label->text();
+            // Half the width, or what the other corner of the row leaves when its text is shorter.
+            const int room = std::max(half, w - 3 * margin - std::min(natural[i ^ 1], half));
+            fits = fits && fm.boundingRect(QRect(0, 0, 1, 1 << 20), Qt::TextWordWrap, text).width() <= room;
+            const int width = std::min(natural[i], room);
+            const QSize size(width, fm.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height());
+            const int x = c.left ? margin : w - margin - width;
+            int y = c.top ? (c.left ? topLeftY : margin) : h - margin - size.height();
+            QRect rect(QPoint(x, y), size);
+            if (c.top && (rect.intersects(taken) || (!c.left && checkShown && rect.intersects(m_selectCheck->geometry()))))
+                rect.moveTop(std::max(rect.top(), below));
+            c.rect = rect;
+        }
+        // Each side keeps a gap between its two corners for its side letter.
+        for (bool left : {true, false})
+            fits = fits && sideGap(left).height() >= sideHeight(left);
+        return fits;
+    };
+    int pixels = 13;
+    while (!place(pixels) && pixels > 9)
+        --pixels;
+    for (Corner& c : corners) {
+        if (c.label->font().pixelSize() != pixels) {
+            QFont font = c.label->font();
+            font.setPixelSize(pixels);
+            c.label->setFont(font);
+        }
+        c.label->setGeometry(c.rect.x(), c.rect.y(), c.rect.width(), c.label->heightForWidth(c.rect.width()));
+        if (!c.top)
+            c.label->move(c.rect.x(), h - margin - c.label->height());
+        c.rect = c.label->geometry();
+    }
+
+    // The side letters stay at mid-height unless a corner text reaches there; then they take the
+    // nearest free rows between the corners.
+    auto middle = [&](bool left) {
+        const QRect gap = sideGap(left);
+        return std::clamp((h - sideHeight(left)) / 2, gap.top(), std::max(gap.top(), gap.bottom() + 1 - sideHeight(left)));
+    };
     if (m_leftSideLabel && m_leftSideLabel->isVisibleTo(m_view))
-        m_leftSideLabel->move(8, (h - m_leftSideLabel->height()) / 2);
+        m_leftSideLabel->move(margin, middle(true));
     if (m_rightSideLabel && m_rightSideLabel->isVisibleTo(m_view))
-        m_rightSideLabel->move(w - 8 - m_rightSideLabel->width(), (h - m_rightSideLabel->height()) / 2);
+        m_rightSideLabel->move(w - margin - m_rightSideLabel->width(), middle(false));
 }
 
 void ImageViewportWidget::setTagsDisplayMode(TagsDisplayMode mode)

@@ -1,4 +1,5 @@
 #include "ImageViewportWidget.h"
+#include "MeasurementGraphics.h"
 
 #include <dicom/FrameDecoder.h>
 #include <render/FusionOverlay.h>
@@ -12,7 +13,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
-#include <QGraphicsDropShadowEffect>
 #include <QGraphicsEllipseItem>
 #include <QGraphicsLineItem>
 #include <QGraphicsPathItem>
@@ -42,7 +42,8 @@ const char kSeriesMimeType[] = "application/x-dicom-series-uid";
 // One notch of an ordinary mouse wheel; touchpads report fractions of it.
 constexpr int kWheelNotch = 120;
 
-const char kCornerLabelStyle[] = "color: #ffd633; font-size: 13px; background: transparent;";
+// The corner texts' size is set by layoutOverlayWidgets: 13 px, smaller in a small panel.
+const char kCornerLabelStyle[] = "color: #ffd633; background: transparent;";
 const char kComboStyle[] = "QComboBox { color: #ffd633; font-size: 11px; background: rgba(0,0,0,120); "
                            "border: 1px solid #555; padding: 1px 3px; }";
 
@@ -130,9 +131,16 @@ ImageViewportWidget::ImageViewportWidget(QWidget* parent) : QWidget(parent)
     auto makeCornerLabel = [this](bool right) {
         auto* label = new QLabel(m_view);
         label->setStyleSheet(QString::fromLatin1(kCornerLabelStyle));
+        QFont font = label->font();
+        font.setPixelSize(13);
+        label->setFont(font);
         label->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+        // Long texts wrap within the share of the panel that layoutOverlayWidgets gives each corner.
+        label->setWordWrap(true);
         if (right)
             label->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        // The texts lie over the image wherever it is panned or zoomed: the halo keeps them readable.
+        applyLabelShadow(label);
         label->hide();
         return label;
     };

@@ -6,6 +6,7 @@
 #include <QGraphicsScene>
 #include <QPen>
 #include <QRectF>
+#include <QWidget>
 
 #include <cmath>
 
@@ -23,15 +24,29 @@ QGraphicsEllipseItem* createHandleItem(QGraphicsScene* scene, const QPointF& pos
     return handle;
 }
 
-void applyLabelShadow(QGraphicsItem* item)
+namespace {
+
+QGraphicsDropShadowEffect* labelShadow()
 {
-    if (!item)
-        return;
     auto* shadow = new QGraphicsDropShadowEffect;
     shadow->setColor(QColor(0, 0, 0, 235));
     shadow->setBlurRadius(5);
     shadow->setOffset(0, 0);
-    item->setGraphicsEffect(shadow);
+    return shadow;
+}
+
+} // namespace
+
+void applyLabelShadow(QGraphicsItem* item)
+{
+    if (item)
+        item->setGraphicsEffect(labelShadow());
+}
+
+void applyLabelShadow(QWidget* label)
+{
+    if (label)
+        label->setGraphicsEffect(labelShadow());
 }
 
 double distanceToSegment(const QPointF& p, const QPointF& a, const QPointF& b)

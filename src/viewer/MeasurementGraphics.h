@@ -9,12 +9,14 @@
 class QGraphicsEllipseItem;
 class QGraphicsItem;
 class QGraphicsScene;
+class QWidget;
 
 // A hidden 8 x 8 screen-pixel white handle centred on pos, drawn above everything else; added to the scene.
 QGraphicsEllipseItem* createHandleItem(QGraphicsScene* scene, const QPointF& pos);
 
 // Dark halo that keeps a label readable on bright and dark pixels alike.
 void applyLabelShadow(QGraphicsItem* item);
+void applyLabelShadow(QWidget* label);
 
 double distanceToSegment(const QPointF& p, const QPointF& a, const QPointF& b);
 

@@ -207,8 +207,9 @@ private slots:
         QLabel* tr = labelStartingWith(*panel, topRight.section(QLatin1Char('\n'), 0, 0) + QLatin1Char('\n'));
         QVERIFY(tr);
         QCOMPARE(tr->text(), topRight);
-        // Each label is as large as its text.
-        QCOMPARE(tr->size(), tr->sizeHint());
+        // In a wide panel each line of the text fits the label unwrapped.
+        QVERIFY(tr->width() >= tr->fontMetrics().size(0, tr->text()).width());
+        QCOMPARE(tr->height(), tr->heightForWidth(tr->width()));
     }
 
     void sliceAndWindowTexts_data()
@@ -388,6 +389,32 @@ private slots:
         QCOMPARE(leftLetter(*panel), QString());
     }
 
+    // Corner texts keep a dark halo over a bright image, so they stay readable wherever it is panned.
+    void cornerTextsReadableOverBrightImage()
+    {
+        fixtures::SeriesLayout layout = smallLayout(1);
+        layout.value = [](int, int, int) { return 3000; }; // far above the window: white
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
+        auto panel = makePanel();
+        QVERIFY(QTest::qWaitForWindowExposed(panel.get()));
+        panel->showSeries(rows, infoFor(rows, QStringLiteral("bright")));
+        sendZoomWheel(*panel, 12); // the image now covers the whole view
+        QCoreApplication::processEvents();
+        QLabel* tl = labelStartingWith(*panel, QStringLiteral("Test^Patient"));
+        QVERIFY(tl);
+        const QImage image = panel->graphicsView()->grab().toImage().copy(tl->geometry());
+        int bright = 0, dark = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const int grey = qGray(image.pixel(x, y));
+                bright += grey > 200;
+                dark += grey < 190; // darker than the yellow text (grey 202) and its smoothed edges
+            }
+        }
+        QVERIFY(bright > image.width() * image.height() / 2); // the image lies under the text
+        QVERIFY(dark > 20);
+    }
+
     void layoutPositions()
     {
         const QList<db::InstanceRecord> rows = m_store->index(smallLayout());
@@ -412,10 +439,20 @@ private slots:
             QLabel* bl = labelStartingWith(*panel, QStringLiteral("Срез "));
             QLabel* br = labelStartingWith(*panel, QStringLiteral("WL: "));
             QVERIFY(tl && tr && bl && br);
+            // Each text keeps its corner; none shares a pixel with another floating widget (the step
+            // buttons lie inside the thickness box by design).
             QCOMPARE(tl->pos(), QPoint(8, check->height() + 12));
-            QCOMPARE(tr->pos(), QPoint(w - 8 - tr->width(), 8));
+            QCOMPARE(tr->geometry().right(), w - 9);
             QCOMPARE(bl->pos(), QPoint(8, h - 8 - bl->height()));
-            QCOMPARE(br->pos(), QPoint(w - 8 - br->width(), h - 8 - br->height()));
+            QCOMPARE(br->geometry().bottomRight(), QPoint(w - 9, h - 9));
+            QList<QWidget*> floating;
+            for (QWidget* child : view->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                if (child->isVisible() && !qobject_cast<QToolButton*>(child) && child != view->viewport())
+                    floating << child;
+            for (int i = 0; i < floating.size(); ++i)
+                for (int j = i + 1; j < floating.size(); ++j)
+                    QVERIFY2(!floating[i]->geometry().intersects(floating[j]->geometry()),
+                             qPrintable(floating[i]->objectName() + floating[j]->objectName()));
 
             const QList<QComboBox*> combos = view->findChildren<QComboBox*>();
             QCOMPARE(combos.size(), 2);
