@@ -135,6 +135,8 @@ CurvedMprWindow::CurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
 
     auto* banner = new QLabel(bannerText(m_mode));
     banner->setAlignment(Qt::AlignCenter);
+    // The panoramic warning is wider than a small screen: it wraps rather than widen the window.
+    banner->setWordWrap(true);
     banner->setStyleSheet(
         QStringLiteral("background-color: #5a4a00; color: #ffd966; padding: 6px; font-weight: bold;"));
     auto* central = new QWidget(this);
