@@ -9,6 +9,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QScrollArea>
+#include <QStyle>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -270,6 +271,19 @@ void PrintPreviewDialog::setZoom(double zoom)
 {
     m_zoom = std::clamp(zoom, 0.25, 4.0);
     showPage(m_currentPage);
+}
+
+void PrintPreviewDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // The preview opens with the sheet as wide as the view (beside its vertical scroll bar), so every
+    // column of the sheet is in sight; the zoom buttons take it from there.
+    if (m_fittedToWidth)
+        return;
+    m_fittedToWidth = true;
+    const int scrollBar = m_scrollArea->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scrollArea);
+    const int room = m_scrollArea->width() - 2 * m_scrollArea->frameWidth() - scrollBar;
+    setZoom(double(room) / sheetSize().width());
 }
 
 void PrintPreviewDialog::zoomIn()

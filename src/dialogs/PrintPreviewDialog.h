@@ -52,6 +52,9 @@ public:
     QRectF crop() const { return m_crop; }
     QSize sheetSize() const;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void setZoom(double zoom);
 
@@ -66,6 +69,7 @@ private:
     int m_currentPage = 0;
     int m_pageCount = 1;
     double m_zoom = 1.0;
+    bool m_fittedToWidth = false;
     QScrollArea* m_scrollArea = nullptr;
     QLabel* m_sheetLabel = nullptr;
     QLabel* m_pageLabel = nullptr;

@@ -22,6 +22,7 @@
 #include <QPrinter>
 #include <QProcess>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -367,6 +368,26 @@ private slots:
         action(&d, QStringLiteral("closePreview"))->trigger();
         QCOMPARE(d.result(), int(QDialog::Accepted));
         QVERIFY(!d.isVisible());
+    }
+
+    // The preview opens with the whole width of the sheet in sight.
+    void opensFittedToPageWidth_data()
+    {
+        QTest::addColumn<bool>("landscape");
+        QTest::newRow("portrait") << false;
+        QTest::newRow("landscape") << true;
+    }
+    void opensFittedToPageWidth()
+    {
+        QFETCH(bool, landscape);
+        PrintPreviewDialog d(recordsFor(m_wide), SeriesOverlayInfo{}, 40, 400, 2, 3, nullptr, QRectF(0, 0, 1, 1),
+                             landscape);
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        auto* area = d.findChild<QScrollArea*>();
+        const int sheet = d.findChild<QLabel*>(QStringLiteral("sheetLabel"))->width();
+        QVERIFY2(sheet <= area->viewport()->width() && sheet > area->viewport()->width() - 40,
+                 qPrintable(QStringLiteral("%1 in %2").arg(sheet).arg(area->viewport()->width())));
     }
 
     void printToPdf_data()
