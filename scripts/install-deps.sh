@@ -13,7 +13,7 @@ packages=(
   libbenchmark-dev
   p7zip-full zip unzip
   poppler-utils
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-noto-color-emoji
   openssh-server sshpass openssl
   chromium
   qt6-translations-l10n
