@@ -99,6 +99,20 @@ QString dateTimeText(const SeriesOverlayInfo& info)
     return text;
 }
 
+// Text in its colour over a dark outline, like the viewer's ruler labels, so that it reads on bright
+// pixels as well as on dark ones. draw(offset) draws the text moved by offset with the painter's pen.
+template <typename Draw> void drawOutlined(QPainter& painter, const QColor& colour, Draw draw)
+{
+    const qreal step = std::max(1.0, painter.fontInfo().pixelSize() / 14.0);
+    painter.setPen(QColor(0, 0, 0, 235));
+    for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+            if (dx != 0 || dy != 0)
+                draw(QPointF(dx * step, dy * step));
+    painter.setPen(colour);
+    draw(QPointF());
+}
+
 } // namespace
 
 void burnMeasurements(QImage& image, const QList<ImageViewportWidget::MeasurementInfo>& list)
@@ -201,7 +215,8 @@ void burnMeasurements(QImage& image, const QList<ImageViewportWidget::Measuremen
             continue;
         }
         if (labelAt && !m.text.isEmpty())
-            painter.drawText(*labelAt, m.text);
+            drawOutlined(painter, m.colour,
+                         [&](QPointF offset) { painter.drawText(*labelAt + offset, m.text); });
     }
 }
 
@@ -510,30 +525,32 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
     QFont font = painter.font();
     font.setPointSize(std::max(w / 90, 9));
     painter.setFont(font);
-    painter.setPen(QColor(255, 214, 51));
+    const QColor yellow(255, 214, 51);
+    auto text = [&](const QRect& rect, int flags, const QString& line) {
+        drawOutlined(painter, yellow,
+                     [&](QPointF offset) { painter.drawText(QRectF(rect).translated(offset), flags, line); });
+    };
     const int m = std::max(w / 150, 6);
 
     if (mode == Annotation::Full) {
         const QRect top(m, m, w - 2 * m, h / 6);
         const QString name = info.patientName.isEmpty() ? QStringLiteral("(без имени)") : info.patientName;
-        painter.drawText(top, Qt::AlignLeft | Qt::TextWordWrap,
-                         QStringLiteral("%1\nID: %2").arg(name, info.patientId));
+        text(top, Qt::AlignLeft | Qt::TextWordWrap, QStringLiteral("%1\nID: %2").arg(name, info.patientId));
         const QString study =
             info.studyDescription.isEmpty() ? QStringLiteral("(без описания)") : info.studyDescription;
         const QString series =
             info.seriesDescription.isEmpty() ? QStringLiteral("(без описания)") : info.seriesDescription;
         const QString when = dateTimeText(info);
         const QString dateLine = when.isEmpty() ? QString() : QStringLiteral("\n%1").arg(when);
-        painter.drawText(top, Qt::AlignRight | Qt::TextWordWrap,
-                         QStringLiteral("%1\n%2%3").arg(study, series, dateLine));
+        text(top, Qt::AlignRight | Qt::TextWordWrap, QStringLiteral("%1\n%2%3").arg(study, series, dateLine));
     }
 
     const QRect bottom(m, h - h / 8 - m, w - 2 * m, h / 8);
-    painter.drawText(bottom, Qt::AlignLeft | Qt::AlignBottom,
-                     QStringLiteral("Срез %1 / %2").arg(frameNumber + 1).arg(frameCount));
-    painter.drawText(bottom, Qt::AlignRight | Qt::AlignBottom,
-                     QStringLiteral("WL: %1  WW: %2")
-                         .arg(render::windowValueText(windowCenter), render::windowValueText(windowWidth)));
+    text(bottom, Qt::AlignLeft | Qt::AlignBottom,
+         QStringLiteral("Срез %1 / %2").arg(frameNumber + 1).arg(frameCount));
+    text(bottom, Qt::AlignRight | Qt::AlignBottom,
+         QStringLiteral("WL: %1  WW: %2")
+             .arg(render::windowValueText(windowCenter), render::windowValueText(windowWidth)));
     painter.end();
     return image;
 }

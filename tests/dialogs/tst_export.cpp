@@ -420,6 +420,45 @@ private slots:
         m_panel->showSlice(0);
     }
 
+    // On a white image the burnt-in texts and measurement labels keep a dark outline (nothing else in
+    // such a picture is dark), so they stay readable.
+    void textsAreOutlinedOnBrightImages_data()
+    {
+        QTest::addColumn<QString>("annotation");
+        QTest::addColumn<QRect>("area");
+        QTest::newRow("measurement label") << QStringLiteral("Отключено") << QRect(0, 0, 128, 128);
+        QTest::newRow("corner texts") << QStringLiteral("Полный") << QRect(0, 0, 128, 20);
+    }
+    void textsAreOutlinedOnBrightImages()
+    {
+        QFETCH(QString, annotation);
+        QFETCH(QRect, area);
+        fixtures::SeriesLayout layout = gradientLayout(QStringLiteral("White"), 128, 1);
+        layout.value = [](int, int, int) { return 3000; }; // far above the window: white
+        SeriesOverlayInfo info;
+        const QList<db::InstanceRecord> slices = m_store->index(layout, &info);
+        auto panel = makePanel();
+        panel->showSeries(slices, info);
+        panel->setWindowPreset(render::WindowLevel{0.0, 400.0});
+        panel->setMeasurementMode(3);
+        panel->startMeasurement(QPointF(10, 100));
+        panel->finishMeasurement(QPointF(110, 100));
+        panel->setMeasurementMode(0);
+
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, panel.get(), {panel.get()});
+        radio(*dialog, QStringLiteral("BMP"))->setChecked(true);
+        radio(*dialog, annotation)->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 1")});
+        const QImage image(QDir(folder).filePath(QStringLiteral("White_0001.bmp")));
+        QCOMPARE(image.size(), QSize(128, 128));
+        int dark = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                dark += qGray(image.pixel(x, y)) < 100;
+        QVERIFY2(dark > 20, qPrintable(QString::number(dark)));
+    }
+
     void videoOfOddSizeAndSeveralSeries()
     {
         // 65 x 63 frames become a 64 x 62 video; two panels with one description get two videos.
