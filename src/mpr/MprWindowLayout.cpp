@@ -249,13 +249,20 @@ void MprWindow::buildToolbar()
     bar->addWidget(slabCombo);
     bar->addSeparator();
 
-    QAction* layoutAction = bar->addAction(QStringLiteral("3 окна (без 3D)"));
-    layoutAction->setCheckable(true);
-    layoutAction->setChecked(true);
+    // The button names the layout a click switches to (the window opens with three panes, no 3D).
+    QAction* layoutAction = bar->addAction(QString());
+    const auto nameNextLayout = [this, layoutAction] {
+        layoutAction->setText(m_threePaneLayout ? QStringLiteral("4 окна (с 3D)")
+                                                : QStringLiteral("3 окна (без 3D)"));
+    };
+    nameNextLayout();
     layoutAction->setToolTip(QStringLiteral(
         "Большая ячейка (коронарная) слева на всю высоту + сагиттальная/аксиальная поменьше друг под другом "
         "справа, без 3D. Повторный клик возвращает обычную раскладку 2×2 из четырёх ячеек."));
-    connect(layoutAction, &QAction::toggled, this, [this](bool checked) { setThreePaneLayout(checked); });
+    connect(layoutAction, &QAction::triggered, this, [this, nameNextLayout] {
+        setThreePaneLayout(!m_threePaneLayout);
+        nameNextLayout();
+    });
     bar->addSeparator();
 
     m_toolButton = new QToolButton(bar);

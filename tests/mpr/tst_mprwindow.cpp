@@ -287,13 +287,15 @@ private slots:
         w->toggleMaximized(w->pane(2));
         QVERIFY(w->pane(2)->isVisible());
         QVERIFY(!w->pane(0)->isVisible());
+        // The layout button names the layout its click switches to.
         QAction* paneAction = nullptr;
         for (QAction* a : w->findChildren<QAction*>())
-            if (a->text() == QStringLiteral("3 окна (без 3D)"))
+            if (a->text() == QStringLiteral("4 окна (с 3D)"))
                 paneAction = a;
-        QVERIFY(paneAction && paneAction->isChecked());
+        QVERIFY(paneAction);
         paneAction->trigger();
         QVERIFY(!w->isThreePaneLayout());
+        QCOMPARE(paneAction->text(), QStringLiteral("3 окна (без 3D)"));
         QVERIFY(!w->maximizedWidget());
         for (QWidget* cell : {static_cast<QWidget*>(w->pane(0)), static_cast<QWidget*>(w->pane(1)),
                               static_cast<QWidget*>(w->pane(2)), static_cast<QWidget*>(w->volumeView())})
@@ -305,6 +307,9 @@ private slots:
         auto* top = qobject_cast<QSplitter*>(w->pane(0)->parentWidget());
         QVERIFY(top);
         QVERIFY(std::abs(top->sizes().at(0) - top->sizes().at(1)) <= 1);
+        paneAction->trigger();
+        QVERIFY(w->isThreePaneLayout());
+        QCOMPARE(paneAction->text(), QStringLiteral("4 окна (с 3D)"));
     }
 };
 
