@@ -574,7 +574,9 @@ QList<StudyRecord> Database::queryStudies(const QString& sql,
 QList<StudyRecord> Database::allStudies() const
 {
     return queryStudies(QString::fromLatin1(kStudySelect)
-                            + QStringLiteral("ORDER BY st.study_date ASC, st.study_time ASC;"),
+                            // Equal dates keep one order from run to run, whatever order they were indexed in.
+                            + QStringLiteral("ORDER BY st.study_date ASC, st.study_time ASC, p.patient_name ASC, "
+                                             "st.study_instance_uid ASC;"),
                         {});
 }
 

@@ -111,6 +111,17 @@ private slots:
         QCOMPARE(w.seriesTable()->item(0, 0)->data(Qt::UserRole).toString(), QStringLiteral("1.1.1"));
     }
 
+    // Studies of one date and time are listed by patient name, then UID, whatever order they came in.
+    void equalDatesKeepOneOrder()
+    {
+        MainWindow w;
+        for (const char* uid : {"5.3", "5.2", "5.1"})
+            QVERIFY(w.database()->indexFile(study(uid, uid == QLatin1String("5.3") ? "AAA" : "BBB", uid,
+                                                  "20240315", "101500", "CT")));
+        w.refreshStudyTable();
+        QCOMPARE(visibleColumn(w.studyTable(), 1), QStringList({"5.3", "5.1", "5.2"}));
+    }
+
     void filters()
     {
         MainWindow::setCurrentDateOverride(QDate(2024, 3, 15));
