@@ -761,11 +761,15 @@ void MainWindow::dropEvent(QDropEvent* event)
 
 void MainWindow::startFolderImport(const QString& folder)
 {
-    if (m_importThread) {
+    if (m_importThread && !m_importEnded) {
         QMessageBox::information(this, QStringLiteral("Импорт уже выполняется"),
                                  QStringLiteral("Дождитесь завершения текущего импорта."));
         return;
     }
+    // An import that has reported its end is only quitting its thread: a new one need not be refused.
+    if (m_importThread)
+        m_importThread->wait();
+    m_importEnded = false;
     m_busyBar->show();
     m_statusLabel->setText(QStringLiteral("Сканирование: %1").arg(folder));
 
@@ -805,6 +809,7 @@ void MainWindow::onImportProgress(int scanned, int found)
 
 void MainWindow::onImportFinished(int found, int skipped)
 {
+    m_importEnded = true;
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);
     m_statusLabel->setText(

@@ -176,6 +176,7 @@ private:
     QLabel* m_statusLabel = nullptr;
     QString m_selectedStudyUid;
     QThread* m_importThread = nullptr;
+    bool m_importEnded = false; // its importer has reported the end; the thread is quitting
     dicom::DicomImporter* m_importer = nullptr;
     QThread* m_zipThread = nullptr;
     dicom::ZipImportWorker* m_zipWorker = nullptr;
