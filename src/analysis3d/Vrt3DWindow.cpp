@@ -454,7 +454,8 @@ void Vrt3DWindow::showStatusNote(const QString& text)
 {
     // The reason the graphics card cannot be used is longer than one status line: it is shown wrapped,
     // for as long as a status message would stay, and then the line shows what it showed before.
-    m_statusNoteRestores = statusBar()->currentMessage();
+    if (!m_statusNoteTimer->isActive())
+        m_statusNoteRestores = statusBar()->currentMessage();
     statusBar()->clearMessage();
     m_statusNote->setText(text);
     m_statusNote->show();
