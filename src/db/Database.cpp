@@ -675,8 +675,11 @@ QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
         return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
-                                  "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid;")))
+    // In the order the files were first indexed: a file added later goes to the end, so the positions
+    // of the others (remote downloads number files by them) do not shift between a download and its resume.
+    if (!q.prepare(QStringLiteral("SELECT i.file_path FROM instances i JOIN series se ON "
+                                  "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid "
+                                  "GROUP BY i.file_path ORDER BY MIN(i.rowid);")))
         return out;
     q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
     if (!q.exec())

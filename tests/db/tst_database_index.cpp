@@ -449,9 +449,11 @@ void TestDatabaseIndex::studyQueriesAndOrders()
 
     QVERIFY(database->studyExists("6.2"));
     QVERIFY(!database->studyExists("6.9"));
-    QStringList paths = database->studyFilePaths("6.3");
-    paths.sort();
-    QCOMPARE(paths, (QStringList{"/d/1.dcm", "/d/ct.dcm", "/d/pt.dcm"}));
+    // Files are numbered in the order they were first indexed; one added later to the first series
+    // goes to the end and moves no other file.
+    QCOMPARE(database->studyFilePaths("6.3"), (QStringList{"/d/1.dcm", "/d/pt.dcm", "/d/ct.dcm"}));
+    QVERIFY(database->indexFile(makeSummary("6.3", "6.3.1", "6.3.1.2", 2, "/d/1b.dcm")));
+    QCOMPARE(database->studyFilePaths("6.3"), (QStringList{"/d/1.dcm", "/d/pt.dcm", "/d/ct.dcm", "/d/1b.dcm"}));
     QVERIFY(database->studyFilePaths("6.9").isEmpty());
 
     // A study whose patient row is missing is still listed, with empty patient fields.
