@@ -47,6 +47,7 @@ RemoteAccessDialog::RemoteAccessDialog(QWidget* parent) : QDialog(parent)
     m_provisioner = new RemoteAccessProvisioner(this);
     connect(m_provisioner, &RemoteAccessProvisioner::stepStarted, this, &RemoteAccessDialog::onStepStarted);
     connect(m_provisioner, &RemoteAccessProvisioner::finished, this, &RemoteAccessDialog::onFinished);
+    connect(m_provisioner, &RemoteAccessProvisioner::hostKeyUnknown, this, &RemoteAccessDialog::onHostKeyUnknown);
     if (RemoteAccessServer* server = hostingServer())
         connect(server, &RemoteAccessServer::statusChanged, this, &RemoteAccessDialog::onStepStarted);
 }
@@ -210,6 +211,17 @@ void RemoteAccessDialog::onConfigureClicked()
     m_provisioner->start(address, quint16(m_sshPortSpin->value()), login, password,
                          quint16(m_servicePortSpin->value()));
     m_passwordEdit->clear();
+}
+
+void RemoteAccessDialog::onHostKeyUnknown(const QString& host, int port, const QString& fingerprint)
+{
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("Удалённый доступ"),
+        QStringLiteral("Подтвердите ключ SSH-сервера %1:%2:\nSHA256:%3\n\nПродолжайте, только если он совпадает с "
+                       "ключом вашего сервера.")
+            .arg(host, QString::number(port), fingerprint),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    m_provisioner->answerHostKey(answer == QMessageBox::Yes);
 }
 
 void RemoteAccessDialog::onStepStarted(const QString& description)

@@ -29,6 +29,7 @@ public:
 private slots:
     void onConfigureClicked();
     void onStepStarted(const QString& description);
+    void onHostKeyUnknown(const QString& host, int port, const QString& fingerprint);
     void onFinished(bool ok, const QString& errorMessage, const QString& host, int port, const QString& token,
                     const QString& certFingerprint);
     void onHostingToggled(bool enabled);

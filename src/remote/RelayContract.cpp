@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace relay {
@@ -21,9 +22,18 @@ QString programFileName(const QString& architecture)
     return QStringLiteral("kalvenor-relay-linux-%1").arg(architecture);
 }
 
-QString remoteWorkFolder()
+QString privateFolderCommand()
 {
-    return QStringLiteral("/tmp/kalvenor-relay-install");
+    return QStringLiteral("mktemp -d /tmp/kalvenor-relay.XXXXXXXXXX");
+}
+
+QString privateFolderPath(const QString& mktempOutput)
+{
+    static const QRegularExpression safe(QStringLiteral("^/[A-Za-z0-9._/-]+$"));
+    const QString path = mktempOutput.trimmed();
+    if (!safe.match(path).hasMatch() || path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return {};
+    return path;
 }
 
 QString architectureFromUname(const QString& unameOutput)
@@ -36,9 +46,9 @@ QString architectureFromUname(const QString& unameOutput)
     return {};
 }
 
-QString installerCommand(const QString& login, int relayPort)
+QString installerCommand(const QString& login, const QString& folder, int relayPort)
 {
-    const QString plain = QStringLiteral("bash %1/install.sh %2").arg(remoteWorkFolder()).arg(relayPort);
+    const QString plain = QStringLiteral("bash %1/install.sh %2").arg(folder).arg(relayPort);
     if (login == QLatin1String("root"))
         return plain;
     return QStringLiteral("sudo -S -p '' ") + plain;
@@ -62,9 +72,12 @@ InstallerResult parseInstallerOutput(const QString& output)
     result.certFingerprint = outputValue(output, QStringLiteral("CERT_FINGERPRINT_SHA256="));
     bool portOk = false;
     result.port = outputValue(output, QStringLiteral("PORT=")).toInt(&portOk, 10);
-    if (!portOk)
+    if (!portOk || result.port < 1 || result.port > 65535)
         result.port = 0;
-    result.ok = portOk && !result.token.isEmpty() && !result.certFingerprint.isEmpty();
+    static const QRegularExpression fingerprint(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    static const QRegularExpression whiteSpace(QStringLiteral("\\s"));
+    result.ok = result.port != 0 && !result.token.isEmpty() && !result.token.contains(whiteSpace)
+                && fingerprint.match(QString(result.certFingerprint).remove(QLatin1Char(':'))).hasMatch();
     return result;
 }
 

@@ -12,15 +12,22 @@ namespace relay {
 QString localInstallFolder();
 QString installerFileName();                              // "install.sh"
 QString programFileName(const QString& architecture);     // "kalvenor-relay-linux-%1"
-QString remoteWorkFolder();                               // "/tmp/kalvenor-relay-install"
 constexpr int remoteFileMode = 0755;
+
+// Makes a private folder (mode 700) for the installation files on the server and prints its path: a
+// shared, predictable folder could be prepared by another user of the server before the installer
+// runs as root from it.
+QString privateFolderCommand();
+// The printed path, checked before it goes into further commands: absolute, and only characters that
+// a shell takes literally. Empty when it is anything else.
+QString privateFolderPath(const QString& mktempOutput);
 
 // "amd64" or "arm64" for the answer of "uname -m" (exact, case-sensitive); empty for anything else.
 QString architectureFromUname(const QString& unameOutput);
 
-// The installer run by bash from the remote work folder: plain for the login "root", through sudo
-// reading the password from standard input for every other login.
-QString installerCommand(const QString& login, int relayPort);
+// The installer run by bash from the private folder: plain for the login "root", through sudo reading
+// the password from standard input for every other login.
+QString installerCommand(const QString& login, const QString& folder, int relayPort);
 
 // The value after `prefix` on the last line of `output` that starts with it once trimmed; empty when
 // no line does. A key printed twice counts by its last line.
@@ -28,7 +35,9 @@ QString outputValue(const QString& output, const QString& prefix);
 
 struct InstallerResult
 {
-    bool ok = false; // token and fingerprint present and the port a decimal number
+    // A port of 1-65535, a token without white space and a SHA-256 fingerprint of 64 hexadecimal
+    // digits (colons between the pairs allowed).
+    bool ok = false;
     QString token;
     QString certFingerprint;
     int port = 0;

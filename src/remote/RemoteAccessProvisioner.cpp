@@ -14,6 +14,8 @@ RemoteAccessProvisioner::~RemoteAccessProvisioner()
 {
     if (!thread)
         return;
+    // A run waiting for the host key question ends instead.
+    hostKeyAnswer->give(false);
     thread->quit();
     if (!thread->wait(kQuitWaitMs)) {
         // Still blocked inside the SSH session: destroying a running thread would end the program, so
@@ -21,6 +23,12 @@ RemoteAccessProvisioner::~RemoteAccessProvisioner()
         thread->setParent(nullptr);
         connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     }
+}
+
+void RemoteAccessProvisioner::answerHostKey(bool accepted)
+{
+    if (hostKeyAnswer)
+        hostKeyAnswer->give(accepted);
 }
 
 void RemoteAccessProvisioner::start(const QString& host, quint16 sshPort, const QString& login,
@@ -37,10 +45,13 @@ void RemoteAccessProvisioner::start(const QString& host, quint16 sshPort, const 
         delete thread;
     }
     thread = new QThread(this);
-    auto* runnable = new ProvisionRunnable(host, sshPort, login, password, relayPort, installFolder);
+    hostKeyAnswer = std::make_shared<HostKeyAnswer>();
+    auto* runnable =
+        new ProvisionRunnable(host, sshPort, login, password, relayPort, installFolder, deadlineMs, hostKeyAnswer);
     runnable->moveToThread(thread);
     connect(thread, &QThread::started, runnable, &ProvisionRunnable::run);
     connect(runnable, &ProvisionRunnable::stepStarted, this, &RemoteAccessProvisioner::stepStarted);
+    connect(runnable, &ProvisionRunnable::hostKeyUnknown, this, &RemoteAccessProvisioner::hostKeyUnknown);
     connect(runnable, &ProvisionRunnable::finished, this,
             [this, own = thread](bool ok, const QString& errorMessage, const QString& resultHost, int port, const QString& token,
                    const QString& certFingerprint) {

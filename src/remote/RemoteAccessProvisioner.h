@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class HostKeyAnswer;
 class QThread;
 
 class RemoteAccessProvisioner : public QObject
@@ -27,9 +30,17 @@ public:
     // The folder holding "install.sh" and the program files; the program's own "relay" folder unless
     // set otherwise.
     void setInstallFilesFolder(const QString& folder) { installFolder = folder; }
+    // How long a whole run may take, from the connection to the installer's end (10 minutes unless set).
+    void setDeadline(int ms) { deadlineMs = ms; }
+
+    // The answer to `hostKeyUnknown`: the run goes on with the password only after a yes.
+    void answerHostKey(bool accepted);
 
 signals:
     void stepStarted(const QString& description);
+    // The SSH server's key is not known yet: the caller shows its fingerprint (the base64 SHA-256 digest
+    // that OpenSSH prints after "SHA256:") and calls answerHostKey.
+    void hostKeyUnknown(const QString& host, int port, const QString& fingerprint);
     void finished(bool ok, const QString& errorMessage, const QString& host, int port, const QString& token,
                   const QString& certFingerprint);
 
@@ -37,4 +48,6 @@ private:
     QThread* thread = nullptr;
     bool busy = false;
     QString installFolder;
+    int deadlineMs = 600000;
+    std::shared_ptr<HostKeyAnswer> hostKeyAnswer;
 };

@@ -111,7 +111,7 @@ public:
                   QString("ListenAddress 127.0.0.1:%1\nHostKey %2/hostkey\nPidFile none\nUsePAM no\n"
                           "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nPubkeyAuthentication no\n"
                           "PermitRootLogin yes\nStrictModes no\nSubsystem sftp internal-sftp\n"
-                          "SetEnv PATH=%2/bin:/usr/local/bin:/usr/bin:/bin\nLogLevel ERROR\n")
+                          "SetEnv PATH=%2/bin:/usr/local/bin:/usr/bin:/bin\nLogLevel INFO\n")
                       .arg(m_port)
                       .arg(inside),
                   0644);
@@ -148,6 +148,14 @@ public:
     // The folder that the server's sessions see as /tmp.
     QString remoteTmp() const { return m_dir.filePath("remotetmp"); }
     void setUnameAnswer(const QString& text) { writeFile(m_dir.filePath("arch"), text + '\n', 0644); }
+    // The host key's SHA-256 fingerprint as OpenSSH prints it, without the "SHA256:" in front.
+    QString hostKeyFingerprint() const
+    {
+        const QString line = runText("ssh-keygen", {"-l", "-E", "sha256", "-f", m_dir.filePath("hostkey.pub")});
+        return line.section(' ', 1, 1).mid(7);
+    }
+    // How many password logins the server has seen, accepted or not.
+    int passwordAttempts() const { return int(readText(m_dir.filePath("sshd.log")).count("password for")); }
     // What the stand-in sudo was given; empty when it did not run.
     QString sudoArguments() const { return readText(m_dir.filePath("sudo-args")).trimmed(); }
     QString sudoPasswordLine() const { return readText(m_dir.filePath("sudo-password")).trimmed(); }
