@@ -1,6 +1,6 @@
 // Encrypted tunnel throughput: AES-256-GCM frame sealing and opening of 1 MiB chunks, and a 64 MiB
 // file streamed from a host end to a client download through the stand-in relay on loopback (TLS,
-// relay hop, decryption and file writing included). Plain timing main; prints MiB/s.
+// relay hop, decryption, checksum and file writing included). Plain timing main; prints MiB/s.
 
 #include "BenchSupport.h"
 #include "RemoteAccessClient.h"
@@ -17,7 +17,8 @@
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QByteArray key = deriveTunnelKey(QStringLiteral("bench"));
+    const QString secret = newTunnelSecret();
+    const QByteArray key = helloKey(parseTunnelSecret(secret));
     const QByteArray chunk(int(remoteproto::fileChunkBytes), 'x');
     const QByteArray frame = encryptFrame(key, chunk);
     const double sealMs = bench::medianMs(20, [&] { (void)encryptFrame(key, chunk); });
@@ -31,25 +32,28 @@ int main(int argc, char** argv)
     if (!relay.start(cert))
         return 1;
     constexpr int fileMiB = 64;
-    RemoteTunnelSocket host(nullptr);
-    QObject::connect(&host, &RemoteTunnelSocket::frameReceived, &host, [&](const QByteArray& raw) {
-        QJsonObject request;
-        remoteproto::parseMessage(raw, &request);
+    remoteproto::Sha256 whole;
+    for (int i = 0; i < fileMiB; ++i)
+        whole.add(chunk);
+    const QString digest = QString::fromLatin1(whole.hex());
+    RemoteTunnelSocket host(TunnelRole::Host, nullptr);
+    QObject::connect(&host, &RemoteTunnelSocket::frameReceived, &host, [&](const QByteArray&) {
         host.sendFrame(remoteproto::toFrame(remoteproto::message(
             QStringLiteral("fileHeader"), {{QStringLiteral("sizeBytes"), double(fileMiB) * 1048576},
-                                           {QStringLiteral("offset"), 0}})));
+                                           {QStringLiteral("offset"), 0},
+                                           {QStringLiteral("sha256"), digest}})));
         for (int i = 0; i < fileMiB; ++i)
             host.sendFrame(chunk);
     });
     host.connectToRelay(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("bench"), QStringLiteral("t"),
-                        cert.fingerprint());
+                        cert.fingerprint(), secret);
     if (!QTest::qWaitFor([&] { return relay.waitingCount(QStringLiteral("bench")) == 1; }, 10000))
         return 1;
 
     RemoteAccessClient client;
     QString error;
     if (!client.connectToServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("t"), cert.fingerprint(),
-                                &error, 15000, QStringLiteral("bench"))) {
+                                secret, &error, 15000, QStringLiteral("bench"))) {
         std::printf("connect failed: %s\n", qPrintable(error));
         return 1;
     }

@@ -589,9 +589,10 @@ void MainWindow::startRemoteHostingIfConfigured()
     const int port = settings.value(QStringLiteral("port"), 0).toInt();
     const QString token = settings.value(QStringLiteral("token")).toString();
     const QString fingerprint = settings.value(QStringLiteral("certFingerprint")).toString();
+    const QString secret = settings.value(QStringLiteral("e2eSecret")).toString();
     const QString hostId = settings.value(QStringLiteral("hostId")).toString();
-    if (enabled && !host.isEmpty() && port >= 1 && !token.isEmpty() && !fingerprint.isEmpty())
-        m_remoteAccessServer->start(host, port, token, fingerprint, hostId);
+    if (enabled && !host.isEmpty() && port >= 1 && !token.isEmpty() && !fingerprint.isEmpty() && !secret.isEmpty())
+        m_remoteAccessServer->start(host, port, token, fingerprint, secret, hostId);
 }
 
 void MainWindow::onRemotePacsClicked()

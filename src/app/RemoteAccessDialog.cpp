@@ -4,6 +4,7 @@
 
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
+#include "remote/RemoteTunnelSocket.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -240,7 +241,8 @@ void RemoteAccessDialog::onFinished(bool ok, const QString& errorMessage, const 
         return;
     }
     m_log->appendPlainText(QStringLiteral("Готово."));
-    saveRelayConfig(host, port, token, certFingerprint);
+    // A new installation gets a new secret, so a connection code given out before stops working.
+    saveRelayConfig(host, port, token, certFingerprint, newTunnelSecret());
     refreshStatusLabel();
     m_hostingBox->setEnabled(true);
     m_copyButton->setEnabled(true);
@@ -273,7 +275,7 @@ void RemoteAccessDialog::onHostingToggled(bool enabled)
     }
     server->start(settings.value(key("host")).toString(), settings.value(key("port"), 0).toInt(),
                   settings.value(key("token")).toString(), settings.value(key("certFingerprint")).toString(),
-                  settings.value(key("hostId")).toString());
+                  settings.value(key("e2eSecret")).toString(), settings.value(key("hostId")).toString());
 }
 
 void RemoteAccessDialog::onHostIdEditingFinished()
@@ -309,24 +311,26 @@ void RemoteAccessDialog::onDeleteConfigClicked()
 }
 
 void RemoteAccessDialog::saveRelayConfig(const QString& host, int port, const QString& token,
-                                         const QString& certFingerprint)
+                                         const QString& certFingerprint, const QString& e2eSecret)
 {
     QSettings settings;
     settings.setValue(key("host"), host);
     settings.setValue(key("port"), port);
     settings.setValue(key("token"), token);
     settings.setValue(key("certFingerprint"), certFingerprint);
+    settings.setValue(key("e2eSecret"), e2eSecret);
 }
 
 void RemoteAccessDialog::copyConnectionCode()
 {
     QSettings settings;
     const QString hostId = settings.value(key("hostId")).toString().trimmed();
-    QString code = QStringLiteral("Адрес: %1\nПорт: %2\nТокен: %3\nОтпечаток сертификата: %4")
+    QString code = QStringLiteral("Адрес: %1\nПорт: %2\nТокен: %3\nОтпечаток сертификата: %4\nКлюч шифрования: %5")
                        // One call: a '%' inside a value is never taken for a later placeholder.
                        .arg(settings.value(key("host")).toString(),
                             QString::number(settings.value(key("port"), 0).toInt()),
-                            settings.value(key("token")).toString(), settings.value(key("certFingerprint")).toString());
+                            settings.value(key("token")).toString(), settings.value(key("certFingerprint")).toString(),
+                            settings.value(key("e2eSecret")).toString());
     if (!hostId.isEmpty())
         code += QStringLiteral("\nID узла: %1").arg(hostId);
     QGuiApplication::clipboard()->setText(code);

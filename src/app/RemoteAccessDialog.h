@@ -1,9 +1,10 @@
 #pragma once
 // Makes this workstation reachable from other computers through a relay: installs the relay on the
-// user's Linux server over SSH, keeps its address, port, token and certificate fingerprint in the
-// settings group "remoteAccess", switches hosting on and off through the study list's server, names
-// this host on a shared relay, copies the connection code and deletes the local configuration. The
-// server password is used for the installation only and never stored.
+// user's Linux server over SSH, keeps its address, port, token, certificate fingerprint and the
+// end-to-end secret made at installation in the settings group "remoteAccess", switches hosting on
+// and off through the study list's server, names this host on a shared relay, copies the connection
+// code and deletes the local configuration. The server password is used for the installation only
+// and never stored.
 
 #include <QDialog>
 #include <QString>
@@ -40,7 +41,8 @@ private:
     void setupUi();
     void loadState();
     void refreshStatusLabel();
-    void saveRelayConfig(const QString& host, int port, const QString& token, const QString& certFingerprint);
+    void saveRelayConfig(const QString& host, int port, const QString& token, const QString& certFingerprint,
+                         const QString& e2eSecret);
     void copyConnectionCode();
 
     QLabel* m_statusLabel = nullptr;

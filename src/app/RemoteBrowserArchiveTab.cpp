@@ -258,6 +258,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     const QString host = hostEdit->text().trimmed();
     const QString token = tokenEdit->text().trimmed();
     const QString fingerprint = fingerprintEdit->text().trimmed();
+    const QString secret = e2eSecretEdit->text().trimmed();
     const int port = portSpin->value();
     const int base = fileCount / workerCount;
     const int rem = fileCount % workerCount;
@@ -273,7 +274,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     for (int i = 0; i < workerCount; ++i) {
         const int end = first + base + (i < rem ? 1 : 0);
         auto* thread = new QThread;
-        auto* worker = new RemoteParallelDownloadWorker(host, port, token, fingerprint, studyUid, destDir, first, end,
+        auto* worker = new RemoteParallelDownloadWorker(host, port, token, fingerprint, secret, studyUid, destDir, first, end,
                                                         QStringLiteral("%1-w%2").arg(effectiveHostId()).arg(i));
         worker->moveToThread(thread);
         connect(thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);

@@ -88,6 +88,9 @@ void RemoteBrowserDialog::buildUi()
     fingerprintEdit = new QLineEdit(parametersPanel);
     fingerprintEdit->setObjectName(QStringLiteral("fingerprintEdit"));
     fingerprintEdit->setPlaceholderText(QStringLiteral("AA:BB:CC:..."));
+    e2eSecretEdit = new QLineEdit(parametersPanel);
+    e2eSecretEdit->setObjectName(QStringLiteral("e2eSecretEdit"));
+    e2eSecretEdit->setEchoMode(QLineEdit::Password);
     hostIdEdit = new QLineEdit(parametersPanel);
     hostIdEdit->setObjectName(QStringLiteral("hostIdEdit"));
     hostIdEdit->setPlaceholderText(QStringLiteral("оставьте пустым, если не указан в коде подключения"));
@@ -101,8 +104,10 @@ void RemoteBrowserDialog::buildUi()
     grid->addWidget(tokenEdit, 1, 1);
     grid->addWidget(new QLabel(QStringLiteral("Отпечаток:"), parametersPanel), 1, 2);
     grid->addWidget(fingerprintEdit, 1, 3);
-    grid->addWidget(new QLabel(QStringLiteral("ID узла:"), parametersPanel), 2, 0);
-    grid->addWidget(hostIdEdit, 2, 1, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("Ключ шифрования:"), parametersPanel), 2, 0);
+    grid->addWidget(e2eSecretEdit, 2, 1, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("ID узла:"), parametersPanel), 3, 0);
+    grid->addWidget(hostIdEdit, 3, 1, 1, 3);
     layout->addWidget(parametersPanel);
 
     auto* connectRow = new QHBoxLayout;
@@ -149,7 +154,8 @@ bool RemoteBrowserDialog::ensureConnected(QString* error)
     if (client->isConnected())
         return true;
     return client->connectToServer(hostEdit->text().trimmed(), portSpin->value(), tokenEdit->text().trimmed(),
-                                   fingerprintEdit->text().trimmed(), error, kConnectTimeoutMs, effectiveHostId());
+                                   fingerprintEdit->text().trimmed(), e2eSecretEdit->text().trimmed(), error,
+                                   kConnectTimeoutMs, effectiveHostId());
 }
 
 void RemoteBrowserDialog::onConnectClicked()
@@ -157,7 +163,8 @@ void RemoteBrowserDialog::onConnectClicked()
     const QString host = hostEdit->text().trimmed();
     const QString token = tokenEdit->text().trimmed();
     const QString fingerprint = fingerprintEdit->text().trimmed();
-    if (host.isEmpty() || token.isEmpty() || fingerprint.isEmpty()) {
+    const QString secret = e2eSecretEdit->text().trimmed();
+    if (host.isEmpty() || token.isEmpty() || fingerprint.isEmpty() || secret.isEmpty()) {
         QMessageBox::information(this, windowTitle(), QStringLiteral("Заполните все поля кода подключения."));
         return;
     }
@@ -167,7 +174,8 @@ void RemoteBrowserDialog::onConnectClicked()
 
     QString error;
     const bool ok =
-        client->connectToServer(host, portSpin->value(), token, fingerprint, &error, kConnectTimeoutMs, effectiveHostId());
+        client->connectToServer(host, portSpin->value(), token, fingerprint, secret, &error, kConnectTimeoutMs,
+                                effectiveHostId());
     connectButton->setEnabled(true);
     if (!ok) {
         statusLabel->setText(QStringLiteral("Не удалось подключиться"));
@@ -210,6 +218,7 @@ void RemoteBrowserDialog::saveConnectionSettings()
     settings.setValue(QStringLiteral("port"), portSpin->value());
     settings.setValue(QStringLiteral("token"), tokenEdit->text().trimmed());
     settings.setValue(QStringLiteral("certFingerprint"), fingerprintEdit->text().trimmed());
+    settings.setValue(QStringLiteral("e2eSecret"), e2eSecretEdit->text().trimmed());
     settings.setValue(QStringLiteral("hostId"), hostIdEdit->text().trimmed());
 }
 
@@ -221,6 +230,7 @@ void RemoteBrowserDialog::loadConnectionSettings()
     portSpin->setValue(settings.value(QStringLiteral("port"), kDefaultPort).toInt());
     tokenEdit->setText(settings.value(QStringLiteral("token")).toString());
     fingerprintEdit->setText(settings.value(QStringLiteral("certFingerprint")).toString());
+    e2eSecretEdit->setText(settings.value(QStringLiteral("e2eSecret")).toString());
     hostIdEdit->setText(settings.value(QStringLiteral("hostId")).toString());
 }
 
@@ -240,6 +250,7 @@ QList<SavedRemoteServer> RemoteBrowserDialog::loadSavedServers()
         s.token = settings.value(QStringLiteral("token")).toString();
         s.certFingerprint = settings.value(QStringLiteral("certFingerprint")).toString();
         s.hostId = settings.value(QStringLiteral("hostId")).toString();
+        s.e2eSecret = settings.value(QStringLiteral("e2eSecret")).toString();
         servers.append(s);
     }
     settings.endArray();
@@ -260,6 +271,7 @@ void RemoteBrowserDialog::storeSavedServers(const QList<SavedRemoteServer>& serv
         settings.setValue(QStringLiteral("token"), s.token.trimmed());
         settings.setValue(QStringLiteral("certFingerprint"), s.certFingerprint.trimmed());
         settings.setValue(QStringLiteral("hostId"), s.hostId.trimmed());
+        settings.setValue(QStringLiteral("e2eSecret"), s.e2eSecret.trimmed());
     }
     settings.endArray();
 }
@@ -299,6 +311,7 @@ void RemoteBrowserDialog::onSavedServerSelected(int index)
         portSpin->setValue(s.port);
         tokenEdit->setText(s.token);
         fingerprintEdit->setText(s.certFingerprint);
+        e2eSecretEdit->setText(s.e2eSecret);
         hostIdEdit->setText(s.hostId);
         QSettings().setValue(kLastServerKey, s.name);
         return;
@@ -310,9 +323,11 @@ void RemoteBrowserDialog::onSaveServerClicked()
     const QString host = hostEdit->text().trimmed();
     const QString token = tokenEdit->text().trimmed();
     const QString fingerprint = fingerprintEdit->text().trimmed();
-    if (host.isEmpty() || token.isEmpty() || fingerprint.isEmpty()) {
-        QMessageBox::information(this, windowTitle(),
-                                 QStringLiteral("Заполните адрес, токен и отпечаток сертификата перед сохранением."));
+    const QString secret = e2eSecretEdit->text().trimmed();
+    if (host.isEmpty() || token.isEmpty() || fingerprint.isEmpty() || secret.isEmpty()) {
+        QMessageBox::information(
+            this, windowTitle(),
+            QStringLiteral("Заполните адрес, токен, отпечаток сертификата и ключ шифрования перед сохранением."));
         return;
     }
     const QString suggestion = savedServerCombo->currentIndex() != 0 ? savedServerCombo->currentText() : QString();
@@ -324,7 +339,8 @@ void RemoteBrowserDialog::onSaveServerClicked()
     if (!accepted || answer.isEmpty())
         return;
 
-    const SavedRemoteServer server{answer, host, portSpin->value(), token, fingerprint, hostIdEdit->text().trimmed()};
+    const SavedRemoteServer server{answer, host, portSpin->value(), token, fingerprint,
+                                   hostIdEdit->text().trimmed(), secret};
     QList<SavedRemoteServer> servers = loadSavedServers();
     bool replaced = false;
     for (SavedRemoteServer& s : servers) {

@@ -37,6 +37,7 @@ struct SavedRemoteServer
     QString token;
     QString certFingerprint;
     QString hostId;
+    QString e2eSecret;
 };
 
 class RemoteBrowserDialog : public QDialog
@@ -93,6 +94,7 @@ private:
     QSpinBox* portSpin = nullptr;
     QLineEdit* tokenEdit = nullptr;
     QLineEdit* fingerprintEdit = nullptr;
+    QLineEdit* e2eSecretEdit = nullptr;
     QLineEdit* hostIdEdit = nullptr;
     QPushButton* connectButton = nullptr;
     QLabel* statusLabel = nullptr;

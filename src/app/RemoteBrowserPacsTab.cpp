@@ -22,6 +22,8 @@
 
 namespace {
 
+constexpr int kServerIndexRole = Qt::UserRole + 1;
+
 QTableWidgetItem* readOnlyItem(const QString& text)
 {
     auto* item = new QTableWidgetItem(text);
@@ -181,6 +183,8 @@ void RemoteBrowserDialog::onPacsFindClicked()
         const RemotePacsStudyRow& row = rows.at(r);
         auto* patient = readOnlyItem(row.patientName);
         patient->setData(Qt::UserRole, row.uid);
+        // The retrieve goes to the server that found the study, whatever the list shows by then.
+        patient->setData(kServerIndexRole, serverIndex);
         pacsResultsTable->setItem(r, 0, patient);
         pacsResultsTable->setItem(r, 1, readOnlyItem(row.patientId));
         pacsResultsTable->setItem(r, 2, readOnlyItem(dashedDate(row.studyDate)));
@@ -207,7 +211,7 @@ void RemoteBrowserDialog::onPacsDownloadClicked()
         return;
     }
     const QString studyUid = item->data(Qt::UserRole).toString();
-    const int serverIndex = pacsServerCombo->currentData(Qt::UserRole).toInt();
+    const int serverIndex = item->data(kServerIndexRole).toInt();
     QString error;
     if (!ensureConnected(&error)) {
         QMessageBox::warning(this, windowTitle(), error);

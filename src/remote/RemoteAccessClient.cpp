@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QTimer>
 
 namespace {
@@ -68,33 +69,35 @@ bool RemoteAccessClient::beginOperation(QString* error)
 RemoteAccessClient::RemoteAccessClient(QObject* parent)
     : QObject(parent)
 {
+    checksums.setMaxThreadCount(1); // one thread keeps the chunks in order
 }
 
 RemoteAccessClient::~RemoteAccessClient()
 {
-    if (socket) {
-        socket->disconnect(this);
-        socket->close();
-        // Out of the child list, so the close handshake can finish after the client is gone.
-        socket->setParent(nullptr);
-        socket->deleteLater();
-    }
+    abandonConnection();
+}
+
+void RemoteAccessClient::abandonConnection()
+{
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    socket->close();
+    // Out of the child list, so the close handshake can finish after the client is gone.
+    socket->setParent(nullptr);
+    socket->deleteLater();
+    socket = nullptr;
 }
 
 bool RemoteAccessClient::connectToServer(const QString& host, int port, const QString& token,
-                                         const QString& certFingerprint, QString* error, int timeoutMs,
-                                         const QString& listenerId)
+                                         const QString& certFingerprint, const QString& secret, QString* error,
+                                         int timeoutMs, const QString& listenerId)
 {
     if (!beginOperation(error))
         return false;
     const OperationScope scope(&operationRunning);
-    if (socket) {
-        socket->disconnect(this);
-        socket->close();
-        socket->deleteLater();
-        socket = nullptr;
-    }
-    socket = new RemoteTunnelSocket(this);
+    abandonConnection();
+    socket = new RemoteTunnelSocket(TunnelRole::Client, this);
     connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, this, &RemoteAccessClient::disconnectedUnexpectedly);
 
     QEventLoop loop;
@@ -110,7 +113,7 @@ bool RemoteAccessClient::connectToServer(const QString& host, int port, const QS
         loop.quit();
     });
     QTimer::singleShot(timeoutMs, &waitScope, [&] { loop.quit(); });
-    socket->connectToRelay(host, port, listenerId, token, certFingerprint);
+    socket->connectToRelay(host, port, listenerId, token, certFingerprint, secret);
     loop.exec();
 
     if (reached)
@@ -157,6 +160,7 @@ QByteArray RemoteAccessClient::request(const QJsonObject& request, QString* erro
 
     if (gotReply)
         return reply;
+    abandonConnection();
     setError(error, dropped && !reason.isEmpty() ? QStringLiteral("Соединение прервано: %1").arg(reason)
                                                  : QStringLiteral("Нет ответа от сервера (таймаут)"));
     return {};
@@ -167,9 +171,8 @@ bool RemoteAccessClient::expectReply(const QJsonObject& requestMessage, const QS
 {
     QString requestError;
     const QByteArray plaintext = request(requestMessage, &requestError, timeoutMs);
-    if (plaintext.isEmpty()) {
-        // An empty frame is a reply too, but never a valid one.
-        setError(error, requestError.isEmpty() ? QStringLiteral("некорректный ответ сервера") : requestError);
+    if (plaintext.isEmpty() && !requestError.isEmpty()) {
+        setError(error, requestError);
         return false;
     }
     QJsonObject message;
@@ -180,6 +183,7 @@ bool RemoteAccessClient::expectReply(const QJsonObject& requestMessage, const QS
         return false;
     }
     if (type != expectedType) {
+        abandonConnection();
         setError(error, QStringLiteral("некорректный ответ сервера"));
         return false;
     }
@@ -284,6 +288,7 @@ bool RemoteAccessClient::pacsRetrieve(int serverIndex, const QString& studyUid,
     QObject waitScope;
     bool ended = false;
     bool ok = false;
+    bool answered = false; // "error" or "pacsRetrieveDone": the request ended cleanly
     QString text;
     QTimer silence;
     silence.setSingleShot(true);
@@ -306,11 +311,12 @@ bool RemoteAccessClient::pacsRetrieve(int serverIndex, const QString& studyUid,
             if (progress)
                 progress(remoteproto::readInt(message, QStringLiteral("received"), 0));
         } else if (type == QLatin1String("pacsRetrieveDone")) {
-            ok = true;
+            ok = answered = true;
             ended = true;
             loop.quit();
         } else if (type == QLatin1String("error")) {
             text = remoteproto::readString(message, QStringLiteral("message"));
+            answered = true;
             ended = true;
             loop.quit();
         }
@@ -330,6 +336,8 @@ bool RemoteAccessClient::pacsRetrieve(int serverIndex, const QString& studyUid,
     if (!ended)
         loop.exec();
     silence.stop();
+    if (!answered)
+        abandonConnection();
 
     if (ok)
         return true;
@@ -361,9 +369,15 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
 
     qint64 expectedSize = -1;
     qint64 received = startOffset;
+    QByteArray expectedDigest;
+    remoteproto::Sha256 digest;
+    // Chunks are hashed on the client's own checksum thread, beside the transfer and in arrival order;
+    // nothing may outlive `digest`.
+    const auto hashingDone = qScopeGuard([this] { checksums.waitForDone(); });
     bool headerSeen = false;
     bool failed = false;
     bool deleteFile = false;
+    bool answered = false; // the host's "error" reply: the request ended cleanly
     bool ended = false;
     QString text;
 
@@ -378,6 +392,16 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
             text = message;
         ended = true;
         loop.quit();
+    };
+    // The whole copy, the part held before this call included, must hash to the host's value.
+    auto finishChecked = [&] {
+        checksums.waitForDone();
+        if (digest.hex() == expectedDigest)
+            finish(false, false, {});
+        else
+            finish(true, true,
+                   QStringLiteral("контрольная сумма файла не совпала с исходной — файл повреждён при передаче, "
+                                  "он будет скачан заново"));
     };
     connect(&silence, &QTimer::timeout, &waitScope,
             [&] { finish(true, false, QStringLiteral("таймаут при скачивании файла")); });
@@ -397,6 +421,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
             }
             const QString type = remoteproto::typeOf(message);
             if (type == QLatin1String("error")) {
+                answered = true;
                 finish(true, true, remoteproto::readString(message, QStringLiteral("message")));
                 return;
             }
@@ -412,10 +437,20 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
                            .arg(startOffset));
                 return;
             }
+            expectedDigest = remoteproto::readString(message, QStringLiteral("sha256")).toLatin1().toLower();
+            if (!remoteproto::isSha256Hex(expectedDigest)) {
+                finish(true, true, QStringLiteral("некорректный заголовок файла"));
+                return;
+            }
+            QFile held(destPath);
+            if (startOffset > 0 && (!held.open(QIODevice::ReadOnly) || !digest.add(&held))) {
+                finish(true, false, QStringLiteral("не удалось прочитать локальный файл %1").arg(destPath));
+                return;
+            }
             expectedSize = remoteproto::readInt64(message, QStringLiteral("sizeBytes"));
             headerSeen = true;
             if (expectedSize <= startOffset)
-                finish(false, false, {});
+                finishChecked();
             return;
         }
         // Bytes past the announced size are not the file's: they are not written.
@@ -424,11 +459,12 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
             finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(destPath));
             return;
         }
+        checksums.start([&digest, chunk = plaintext.left(wanted)] { digest.add(chunk); });
         received += wanted;
         if (progress)
             progress(received, expectedSize);
         if (received >= expectedSize)
-            finish(false, false, {});
+            finishChecked();
     });
 
     silence.start(timeoutMs);
@@ -443,6 +479,8 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
 
     if (!failed && headerSeen && received >= expectedSize)
         return true;
+    if (!answered)
+        abandonConnection();
     if (!failed)
         text = QStringLiteral("Таймаут при скачивании файла");
     if (text.isEmpty())

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <functional>
 
@@ -53,8 +54,9 @@ public:
     explicit RemoteAccessClient(QObject* parent = nullptr);
     ~RemoteAccessClient() override;
 
+    // `secret` is the end-to-end secret of the connection code; the token only admits to the relay.
     bool connectToServer(const QString& host, int port, const QString& token, const QString& certFingerprint,
-                         QString* error, int timeoutMs, const QString& listenerId);
+                         const QString& secret, QString* error, int timeoutMs, const QString& listenerId);
     bool isConnected() const;
 
     bool listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs);
@@ -66,10 +68,15 @@ public:
     // The wait is restarted by every frame from the host (queue positions, progress).
     bool pacsRetrieve(int serverIndex, const QString& studyUid, const std::function<void(int)>& progress,
                       QString* error, int timeoutMs, const std::function<void(int)>& queued);
-    // Resumes from the size of destPath; the wait is restarted by every frame from the host.
+    // Resumes from the size of destPath; the wait is restarted by every frame from the host. The file
+    // counts only when its SHA-256 equals the host's; a mismatch deletes it, so the next call starts
+    // from 0.
     bool downloadFile(const QString& studyUid, int index, const QString& destPath,
                       const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
     // Sends one request and returns the first frame after it, or empty with the error set.
+    // Every failed wait (time-out, lost connection, unexpected reply, size or checksum error) closes the
+    // tunnel, so nothing late from this request can pass for the reply of the next one: the next call
+    // connects afresh. An "error" reply ends its request cleanly and keeps the connection.
     QByteArray request(const QJsonObject& request, QString* error, int timeoutMs);
 
 signals:
@@ -82,9 +89,12 @@ private:
 
     // Marks the client busy for one operation; false when another operation already waits.
     bool beginOperation(QString* error);
+    void abandonConnection();
 
     RemoteTunnelSocket* socket = nullptr;
     // True while an operation waits in its local loop. The loop delivers user input, so a second
     // operation could start on the same connection and take the first one's reply as its own.
     bool operationRunning = false;
+    // Hashes downloaded chunks while the next ones arrive.
+    QThreadPool checksums;
 };

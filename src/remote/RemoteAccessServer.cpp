@@ -39,13 +39,19 @@ QString RemoteAccessServer::transferCacheRoot()
 }
 
 void RemoteAccessServer::start(const QString& relayHost, int relayPort, const QString& relayToken,
-                               const QString& fingerprint, const QString& hostId)
+                               const QString& fingerprint, const QString& e2eSecret, const QString& hostId)
 {
     stop();
     host = relayHost;
     port = relayPort;
     token = relayToken;
     certFingerprint = fingerprint;
+    secret = e2eSecret;
+    // A configuration from before the secret existed cannot host: only a new installation makes one.
+    if (parseTunnelSecret(secret).isEmpty()) {
+        emit statusChanged(QStringLiteral("Нет ключа шифрования — настройте сервер заново (\"Настроить сервер\")."));
+        return;
+    }
     running = true;
     ++generation;
 
@@ -79,6 +85,11 @@ void RemoteAccessServer::stop()
         socket->close();
         socket->deleteLater();
     }
+    const QList<RemoteAccessSession*> open = sessions; // each one leaves the list as it ends
+    for (RemoteAccessSession* session : open) {
+        session->closeConnection();
+        onSessionFinished(session);
+    }
     if (cleanupTimer)
         cleanupTimer->stop();
 }
@@ -93,7 +104,7 @@ void RemoteAccessServer::openListener(int slotIndex)
     // A slot never holds more than one connection.
     if (!running || slotIndex < 0 || slotIndex >= listeners.size() || listeners[slotIndex].socket)
         return;
-    auto* socket = new RemoteTunnelSocket(this);
+    auto* socket = new RemoteTunnelSocket(TunnelRole::Host, this);
     listeners[slotIndex].socket = socket;
     // Reports of a socket that has already left its slot (paired, failed once, stopped) are ignored.
     connect(socket, &RemoteTunnelSocket::connectedToPeer, this, [this, slotIndex, socket] {
@@ -106,7 +117,7 @@ void RemoteAccessServer::openListener(int slotIndex)
     });
     if (slotIndex == 0)
         emit statusChanged(sessionPrefix() + QStringLiteral("Ожидание удалённого подключения…"));
-    socket->connectToRelay(host, port, listeners[slotIndex].id, token, certFingerprint);
+    socket->connectToRelay(host, port, listeners[slotIndex].id, token, certFingerprint, secret);
 }
 
 void RemoteAccessServer::onListenerConnectedToPeer(int slotIndex)

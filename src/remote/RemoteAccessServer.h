@@ -41,9 +41,10 @@ public:
     // The folder "remote_transfer_cache" in the application data folder.
     static QString transferCacheRoot();
 
+    // `secret` is the end-to-end secret made at installation; the token only admits to the relay.
     void start(const QString& host, int port, const QString& token, const QString& certFingerprint,
-               const QString& hostId);
-    // Closes the waiting listeners; open sessions keep working until their own connection ends.
+               const QString& secret, const QString& hostId);
+    // Closes the waiting listeners and every open session: nobody keeps access once hosting is off.
     void stop();
     bool isRunning() const { return running; }
     int sessionCount() const { return int(sessions.size()); }
@@ -91,6 +92,7 @@ private:
     int port = 0;
     QString token;
     QString certFingerprint;
+    QString secret;
     bool running = false;
     pacs::PacsOpenCoordinator* coordinator = nullptr;
     RemoteAccessSession* currentRetrieveSession = nullptr;

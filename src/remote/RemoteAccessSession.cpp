@@ -13,8 +13,34 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QSaveFile>
 
 namespace {
+
+// So much of a file waits in the tunnel's queue at most; the next chunk is read once it has drained.
+constexpr qint64 streamWindowBytes = 2 * remoteproto::fileChunkBytes;
+
+// The SHA-256 of a transfer copy, kept beside it: a copy never changes once made.
+QByteArray copyDigest(const QString& copyPath)
+{
+    QFile stored(copyPath + QStringLiteral(".sha256"));
+    if (stored.open(QIODevice::ReadOnly)) {
+        const QByteArray text = stored.read(65);
+        if (remoteproto::isSha256Hex(text))
+            return text;
+    }
+    QFile copy(copyPath);
+    remoteproto::Sha256 hash;
+    if (!copy.open(QIODevice::ReadOnly) || !hash.add(&copy))
+        return {};
+    const QByteArray hex = hash.hex();
+    if (hex.isEmpty())
+        return {};
+    QSaveFile out(stored.fileName());
+    if (out.open(QIODevice::WriteOnly) && out.write(hex) == hex.size())
+        out.commit();
+    return hex;
+}
 
 // A study UID becomes a folder name of the transfer cache: nothing that could leave the cache.
 bool isSafeFolderName(const QString& name)
@@ -32,10 +58,23 @@ RemoteAccessSession::RemoteAccessSession(RemoteTunnelSocket* socket, db::Databas
     socket->setParent(this);
     connect(socket, &RemoteTunnelSocket::frameReceived, this, &RemoteAccessSession::onFrameReceived);
     connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, this, &RemoteAccessSession::onDisconnectedFromRelay);
+    connect(socket, &RemoteTunnelSocket::framesWritten, this, &RemoteAccessSession::continueFile);
+}
+
+RemoteAccessSession::~RemoteAccessSession() = default;
+
+void RemoteAccessSession::closeConnection()
+{
+    ended = true;
+    streaming.reset();
+    socket->disconnect(this);
+    socket->close();
 }
 
 void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
 {
+    // A client asks again only once it has given the file up.
+    streaming.reset();
     QJsonObject request;
     if (!remoteproto::parseMessage(plaintext, &request)) {
         sendError(QStringLiteral("некорректный запрос"));
@@ -120,15 +159,16 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
             return;
         }
     }
-    QFile copy(copyPath);
-    if (!copy.open(QIODevice::ReadOnly)) {
+    auto copy = std::make_unique<QFile>(copyPath);
+    const QByteArray digest = copyDigest(copyPath);
+    if (digest.isEmpty() || !copy->open(QIODevice::ReadOnly)) {
         sendError(QStringLiteral("не удалось открыть файл на сервере (индекс %1)").arg(index));
         return;
     }
-    const qint64 size = copy.size();
+    const qint64 size = copy->size();
     if (offset < 0 || offset > size)
         offset = 0;
-    if (offset >= 1 && !copy.seek(offset)) {
+    if (offset >= 1 && !copy->seek(offset)) {
         sendError(QStringLiteral("не удалось перейти к позиции %1 в файле (индекс %2)").arg(offset).arg(index));
         return;
     }
@@ -138,15 +178,24 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
                                      {{QStringLiteral("studyUid"), studyUid},
                                       {QStringLiteral("index"), index},
                                       {QStringLiteral("sizeBytes"), double(size)},
-                                      {QStringLiteral("offset"), double(offset)}}));
-    for (;;) {
-        const QByteArray chunk = copy.read(remoteproto::fileChunkBytes);
-        if (chunk.isEmpty())
-            break;
+                                      {QStringLiteral("offset"), double(offset)},
+                                      {QStringLiteral("sha256"), QString::fromLatin1(digest)}}));
+    streaming = std::move(copy);
+    continueFile();
+}
+
+void RemoteAccessSession::continueFile()
+{
+    while (streaming && socket->queuedBytes() < streamWindowBytes) {
+        const QByteArray chunk = streaming->read(remoteproto::fileChunkBytes);
+        if (chunk.isEmpty()) {
+            qWarning() << "RemoteAccessSession: файл" << streaming->fileName() << "отправлен полностью ("
+                       << streaming->pos() << "/" << streaming->size() << "байт)";
+            streaming.reset();
+            return;
+        }
         socket->sendFrame(chunk);
     }
-    qWarning() << "RemoteAccessSession: файл" << index << "отправлен полностью (" << copy.pos() << "/" << size
-               << "байт)";
 }
 
 void RemoteAccessSession::handlePacsFind(const QJsonObject& request)

@@ -8,6 +8,9 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class QFile;
 class RemoteAccessServer;
 class RemoteTunnelSocket;
 
@@ -22,10 +25,13 @@ class RemoteAccessSession : public QObject
 public:
     // Takes the socket as its child.
     RemoteAccessSession(RemoteTunnelSocket* socket, db::Database* db, RemoteAccessServer* server, QObject* parent);
+    ~RemoteAccessSession() override;
 
     void sendPacsRetrieveQueued(int position);
     void sendPacsRetrieveProgress(int received);
     void sendPacsRetrieveDone(bool ok, const QString& message, const QString& studyUid, int receivedFileCount);
+    // Closes the connection; the session then ends without reporting `finished`.
+    void closeConnection();
 
 signals:
     void finished(RemoteAccessSession* self);
@@ -41,9 +47,13 @@ private:
     void handlePacsRetrieve(const QJsonObject& request);
     void sendMessage(const QJsonObject& message);
     void sendError(const QString& message);
+    // Queues the next chunks of the file being sent while the tunnel has room for them.
+    void continueFile();
 
     RemoteTunnelSocket* socket = nullptr;
     db::Database* db = nullptr;
     RemoteAccessServer* server = nullptr;
     bool ended = false;
+    // The transfer copy being streamed, or null.
+    std::unique_ptr<QFile> streaming;
 };

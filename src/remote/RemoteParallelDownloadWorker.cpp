@@ -10,7 +10,8 @@
 #include <memory>
 
 RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, int port, const QString& token,
-                                                           const QString& certFingerprint, const QString& studyUid,
+                                                           const QString& certFingerprint, const QString& secret,
+                                                           const QString& studyUid,
                                                            const QString& destDir, int firstIndex, int endIndex,
                                                            const QString& listenerId, QObject* parent)
     : QObject(parent)
@@ -18,6 +19,7 @@ RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, 
     , port(port)
     , token(token)
     , certFingerprint(certFingerprint)
+    , secret(secret)
     , studyUid(studyUid)
     , destDir(destDir)
     , firstIndex(firstIndex)
@@ -40,7 +42,7 @@ void RemoteParallelDownloadWorker::run()
     for (int attempt = 0; attempt < connectAttempts && !connected; ++attempt) {
         if (attempt > 0)
             QThread::msleep(pauseMs);
-        connected = client->connectToServer(host, port, token, certFingerprint, &error, connectTimeoutMs, listenerId);
+        connected = client->connectToServer(host, port, token, certFingerprint, secret, &error, connectTimeoutMs, listenerId);
     }
     if (!connected) {
         emit fileFailed(QStringLiteral("не удалось подключиться: %1").arg(error));
@@ -69,7 +71,7 @@ void RemoteParallelDownloadWorker::run()
             if (attempt > 0) {
                 QThread::msleep(pauseMs);
                 if (!client->isConnected()
-                    && !client->connectToServer(host, port, token, certFingerprint, &lastError, connectTimeoutMs,
+                    && !client->connectToServer(host, port, token, certFingerprint, secret, &lastError, connectTimeoutMs,
                                                 listenerId))
                     continue;
             }

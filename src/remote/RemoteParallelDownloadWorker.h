@@ -21,7 +21,7 @@ public:
     static constexpr int downloadTimeoutMs = 30000;
 
     RemoteParallelDownloadWorker(const QString& host, int port, const QString& token, const QString& certFingerprint,
-                                 const QString& studyUid, const QString& destDir, int firstIndex, int endIndex,
+                                 const QString& secret, const QString& studyUid, const QString& destDir, int firstIndex, int endIndex,
                                  const QString& listenerId, QObject* parent = nullptr);
 
 public slots:
@@ -39,6 +39,7 @@ private:
     int port;
     QString token;
     QString certFingerprint;
+    QString secret;
     QString studyUid;
     QString destDir;
     int firstIndex;

@@ -4,12 +4,59 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 
+#include <QIODevice>
 #include <QJsonDocument>
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace remoteproto {
+
+bool isSha256Hex(const QByteArray& text)
+{
+    return text.size() == 64
+           && std::all_of(text.cbegin(), text.cend(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+Sha256::Sha256()
+    : context(EVP_MD_CTX_new())
+{
+    failed = !context || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1;
+}
+
+Sha256::~Sha256()
+{
+    EVP_MD_CTX_free(context);
+}
+
+void Sha256::add(QByteArrayView bytes)
+{
+    if (!failed && !bytes.isEmpty())
+        failed = EVP_DigestUpdate(context, bytes.data(), size_t(bytes.size())) != 1;
+}
+
+bool Sha256::add(QIODevice* device)
+{
+    for (;;) {
+        const QByteArray block = device->read(fileChunkBytes);
+        if (block.isEmpty())
+            return device->atEnd();
+        add(block);
+    }
+}
+
+QByteArray Sha256::hex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (failed || EVP_DigestFinal_ex(context, digest, &length) != 1)
+        return {};
+    failed = true; // finished: a second call has nothing left to give
+    return QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex();
+}
 
 QJsonObject message(const QString& type, const QJsonObject& keys)
 {

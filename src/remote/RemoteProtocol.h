@@ -8,6 +8,9 @@
 #include <QJsonObject>
 #include <QString>
 
+class QIODevice;
+struct evp_md_ctx_st;
+
 namespace db {
 struct StudyRecord;
 }
@@ -20,6 +23,30 @@ namespace remoteproto {
 
 // A file is streamed as raw frames of at most this many bytes.
 constexpr qint64 fileChunkBytes = 1048576;
+
+// "sha256" of a "fileHeader": the SHA-256 of the whole transfer copy as 64 lower-case hexadecimal digits.
+bool isSha256Hex(const QByteArray& text);
+
+// SHA-256 through OpenSSL, which uses the processor's SHA instructions: many times faster than
+// QCryptographicHash, and it is fed every byte of every transfer.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void add(QByteArrayView bytes);
+    // Reads the device to its end; false on a read error.
+    bool add(QIODevice* device);
+    // 64 lower-case hexadecimal digits; empty when the library failed.
+    QByteArray hex();
+
+private:
+    evp_md_ctx_st* context;
+    bool failed = false;
+};
 
 // {"type": type} plus the given keys.
 QJsonObject message(const QString& type, const QJsonObject& keys = {});

@@ -5,21 +5,27 @@
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QWebSocket>
 #include <QtDebug>
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
 #include <openssl/rand.h>
 
+#include <cstring>
 #include <memory>
+#include <utility>
 
 namespace {
 
 constexpr int keyBytes = 32;
 constexpr int nonceBytes = 12;
 constexpr int tagBytes = 16;
+constexpr int randomBytes = 32;
 
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
@@ -28,26 +34,97 @@ CipherContext newContext()
     return CipherContext(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
 }
 
-QByteArray helloPlaintext()
+QString roleName(TunnelRole role)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("type"), QStringLiteral("hello")}})
-        .toJson(QJsonDocument::Compact);
+    return role == TunnelRole::Host ? QStringLiteral("host") : QStringLiteral("client");
+}
+
+QByteArray randomBytesOf(int count)
+{
+    QByteArray out(count, Qt::Uninitialized);
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), count) != 1)
+        return {};
+    return out;
+}
+
+QString pinMismatchText()
+{
+    return QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым — возможна подмена канала. "
+                          "Проверьте адрес сервера и код подключения.");
 }
 
 } // namespace
 
-QByteArray deriveTunnelKey(const QString& token)
+QString newTunnelSecret()
 {
-    return QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256);
+    return QString::fromLatin1(randomBytesOf(keyBytes).toHex());
 }
 
-QByteArray encryptFrame(const QByteArray& key, const QByteArray& plaintext)
+QByteArray parseTunnelSecret(const QString& text)
 {
-    if (key.size() != keyBytes)
+    QString digits = text;
+    digits.remove(QRegularExpression(QStringLiteral("\\s")));
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    if (!hex.match(digits).hasMatch())
+        return {};
+    return QByteArray::fromHex(digits.toLatin1());
+}
+
+QByteArray hkdfSha256(const QByteArray& secret, const QByteArray& salt, const QByteArray& info, int length)
+{
+    std::unique_ptr<EVP_KDF, decltype(&EVP_KDF_free)> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr), &EVP_KDF_free);
+    if (!kdf || secret.isEmpty())
+        return {};
+    std::unique_ptr<EVP_KDF_CTX, decltype(&EVP_KDF_CTX_free)> ctx(EVP_KDF_CTX_new(kdf.get()), &EVP_KDF_CTX_free);
+    if (!ctx)
+        return {};
+    // OpenSSL takes non-const pointers but only reads them.
+    QByteArray key = secret, saltBytes = salt, infoBytes = info;
+    char digest[] = "SHA256";
+    OSSL_PARAM params[5];
+    int n = 0;
+    params[n++] = OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0);
+    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, key.data(), size_t(key.size()));
+    if (!saltBytes.isEmpty())
+        params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, saltBytes.data(), size_t(saltBytes.size()));
+    params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, infoBytes.data(), size_t(infoBytes.size()));
+    params[n] = OSSL_PARAM_construct_end();
+    QByteArray out(length, Qt::Uninitialized);
+    if (EVP_KDF_derive(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), size_t(length), params) != 1)
+        return {};
+    return out;
+}
+
+QByteArray helloKey(const QByteArray& secret)
+{
+    return hkdfSha256(secret, {}, QByteArrayLiteral("kalvenor tunnel hello v1"));
+}
+
+QByteArray directionKey(const QByteArray& secret, const QByteArray& hostRandom, const QByteArray& clientRandom,
+                        TunnelRole sender)
+{
+    const QByteArray label = sender == TunnelRole::Host ? QByteArrayLiteral("kalvenor tunnel host to client v1")
+                                                        : QByteArrayLiteral("kalvenor tunnel client to host v1");
+    return hkdfSha256(secret, hostRandom + clientRandom, label);
+}
+
+QByteArray counterNonce(quint64 counter)
+{
+    QByteArray nonce(nonceBytes, '\0');
+    for (int i = 0; i < 8; ++i)
+        nonce[nonceBytes - 1 - i] = char((counter >> (8 * i)) & 0xff);
+    return nonce;
+}
+
+QByteArray encryptFrame(const QByteArray& key, const QByteArray& plaintext, const QByteArray& nonce)
+{
+    if (key.size() != keyBytes || (!nonce.isEmpty() && nonce.size() != nonceBytes))
         return {};
     QByteArray frame(nonceBytes + plaintext.size() + tagBytes, Qt::Uninitialized);
     auto* out = reinterpret_cast<unsigned char*>(frame.data());
-    if (RAND_bytes(out, nonceBytes) != 1)
+    if (!nonce.isEmpty())
+        std::memcpy(out, nonce.constData(), nonceBytes);
+    else if (RAND_bytes(out, nonceBytes) != 1)
         return {};
 
     CipherContext ctx = newContext();
@@ -115,13 +192,20 @@ QString normalizeFingerprint(const QString& fingerprint)
     return result;
 }
 
-RemoteTunnelSocket::RemoteTunnelSocket(QObject* parent)
+RemoteTunnelSocket::RemoteTunnelSocket(TunnelRole role, QObject* parent)
     : QObject(parent)
+    , role(role)
 {
     keepaliveTimer.setSingleShot(false);
     socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
     socket->setMaxAllowedIncomingMessageSize(quint64(maxIncomingMessageBytes));
     socket->setMaxAllowedIncomingFrameSize(quint64(maxIncomingMessageBytes));
+    // No authority is trusted: every certificate, one that a system authority vouches for too, reaches
+    // the pin check before the upgrade request (which carries the token) is sent.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates({});
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    socket->setSslConfiguration(tls);
 
     connect(socket, &QWebSocket::sslErrors, this, &RemoteTunnelSocket::onSslErrors);
     connect(socket, &QWebSocket::connected, this, &RemoteTunnelSocket::onConnected);
@@ -134,14 +218,41 @@ RemoteTunnelSocket::RemoteTunnelSocket(QObject* parent)
 }
 
 void RemoteTunnelSocket::connectToRelay(const QString& host, int port, const QString& id, const QString& token,
-                                        const QString& certFingerprint)
+                                        const QString& certFingerprint, const QString& secretText)
 {
     peerReady = false;
-    seenNonces.clear();
+    broken = false;
+    writing = false;
+    writeQueue.clear();
+    waitingForPeer.clear();
+    queued = 0;
+    sendKey.clear();
+    receiveKey.clear();
+    sendCounter = 0;
+    receiveCounter = 0;
+    lastError.clear();
     abortReason.clear();
-    key = deriveTunnelKey(token);
     expectedFingerprint = normalizeFingerprint(certFingerprint);
+    secret = parseTunnelSecret(secretText);
+    helloFrameKey = helloKey(secret);
+    ownRandom = randomBytesOf(randomBytes);
+    if (helloFrameKey.isEmpty() || ownRandom.isEmpty()) {
+        failBeforeOpening(QStringLiteral("Неверный ключ шифрования: нужны 64 шестнадцатеричные цифры."));
+        return;
+    }
+    // Without a pin any certificate would do, and the token would go to whoever answers.
+    if (expectedFingerprint.isEmpty()) {
+        failBeforeOpening(pinMismatchText());
+        return;
+    }
     socket->open(relay::tunnelUrl(host, port, id, token));
+}
+
+void RemoteTunnelSocket::failBeforeOpening(const QString& reason)
+{
+    lastError = reason;
+    // Reported from the event loop, as every other failure is: callers start waiting after this returns.
+    QMetaObject::invokeMethod(this, [this, reason] { emit connectionFailed(reason); }, Qt::QueuedConnection);
 }
 
 void RemoteTunnelSocket::close()
@@ -153,27 +264,62 @@ void RemoteTunnelSocket::close()
 
 void RemoteTunnelSocket::sendFrame(const QByteArray& plaintext)
 {
-    QByteArray frame = encryptFrame(key, plaintext);
-    if (frame.isEmpty())
+    if (broken)
+        return; // the connection is ending and has been reported
+    if (!peerReady) {
+        waitingForPeer.append(plaintext);
+        queued += plaintext.size();
         return;
-    writeQueue.append(std::move(frame));
+    }
+    queueDataFrame(plaintext);
     flushWriteQueue();
+}
+
+void RemoteTunnelSocket::queueDataFrame(const QByteArray& plaintext)
+{
+    QByteArray frame = encryptFrame(sendKey, plaintext, counterNonce(sendCounter));
+    if (frame.isEmpty()) {
+        failConnection(QStringLiteral("не удалось зашифровать кадр"));
+        return;
+    }
+    ++sendCounter;
+    queued += frame.size();
+    writeQueue.append(std::move(frame));
 }
 
 void RemoteTunnelSocket::flushWriteQueue()
 {
-    while (!writing && !writeQueue.isEmpty() && socket->state() == QAbstractSocket::ConnectedState) {
+    while (!broken && !writing && !writeQueue.isEmpty() && socket->state() == QAbstractSocket::ConnectedState) {
         writing = true;
         const QByteArray frame = writeQueue.takeFirst();
+        queued -= frame.size();
         const qint64 sent = socket->sendBinaryMessage(frame);
         if (sent < frame.size()) {
             qWarning() << "RemoteTunnelSocket: sendBinaryMessage вернул" << sent << "вместо ожидаемых" << frame.size()
                        << "байт, состояние сокета:" << socket->state() << socket->errorString();
+            // The peer would take the next frame for this one's successor: the order is lost for good.
+            failConnection(QStringLiteral("кадр не удалось отправить целиком"));
+            return;
         }
         if (socket->bytesToWrite() > 0)
             return; // onBytesWritten goes on once the socket has written it all
         writing = false;
     }
+}
+
+void RemoteTunnelSocket::failConnection(const QString& reason)
+{
+    if (broken)
+        return;
+    broken = true;
+    qWarning() << "RemoteTunnelSocket: соединение закрыто:" << reason;
+    abortReason = reason;
+    writeQueue.clear();
+    waitingForPeer.clear();
+    queued = 0;
+    keepaliveTimer.stop();
+    // Not from inside the socket's own signal: its frame reader may still be running.
+    QMetaObject::invokeMethod(this, [this] { socket->abort(); }, Qt::QueuedConnection);
 }
 
 void RemoteTunnelSocket::onSslErrors(const QList<QSslError>& errors)
@@ -191,37 +337,85 @@ void RemoteTunnelSocket::onSslErrors(const QList<QSslError>& errors)
         socket->ignoreSslErrors(errors);
         return;
     }
-    abortReason = QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым — возможна подмена канала. "
-                                 "Проверьте адрес сервера и код подключения.");
+    abortReason = pinMismatchText();
     socket->abort();
     emit connectionFailed(abortReason);
 }
 
 void RemoteTunnelSocket::onConnected()
 {
-    sendFrame(helloPlaintext());
+    QJsonObject hello{{QStringLiteral("type"), QStringLiteral("hello")},
+                      {QStringLiteral("role"), roleName(role)},
+                      {QStringLiteral("random"), QString::fromLatin1(ownRandom.toBase64())}};
+    QByteArray frame = encryptFrame(helloFrameKey, QJsonDocument(hello).toJson(QJsonDocument::Compact));
+    if (frame.isEmpty()) {
+        failConnection(QStringLiteral("не удалось зашифровать приветствие"));
+        return;
+    }
+    queued += frame.size();
+    writeQueue.prepend(std::move(frame));
+    flushWriteQueue();
+}
+
+bool RemoteTunnelSocket::acceptHello(const QByteArray& message)
+{
+    QByteArray plaintext;
+    if (!decryptFrame(helloFrameKey, message, &plaintext))
+        return false;
+    const QJsonDocument doc = QJsonDocument::fromJson(plaintext);
+    const QJsonObject hello = doc.object();
+    const TunnelRole peerRole = role == TunnelRole::Host ? TunnelRole::Client : TunnelRole::Host;
+    const QByteArray peerRandom =
+        QByteArray::fromBase64(hello.value(QStringLiteral("random")).toString().toLatin1());
+    // Our own hello sent back by the relay has our role and our value.
+    if (hello.value(QStringLiteral("type")).toString() != QLatin1String("hello")
+        || hello.value(QStringLiteral("role")).toString() != roleName(peerRole) || peerRandom.size() != randomBytes
+        || peerRandom == ownRandom)
+        return false;
+    const QByteArray& hostRandom = role == TunnelRole::Host ? ownRandom : peerRandom;
+    const QByteArray& clientRandom = role == TunnelRole::Host ? peerRandom : ownRandom;
+    sendKey = directionKey(secret, hostRandom, clientRandom, role);
+    receiveKey = directionKey(secret, hostRandom, clientRandom, peerRole);
+    return !sendKey.isEmpty() && !receiveKey.isEmpty();
 }
 
 void RemoteTunnelSocket::onBinaryMessageReceived(const QByteArray& message)
 {
-    QByteArray plaintext;
-    if (!decryptFrame(key, message, &plaintext))
+    if (broken)
         return;
-    const QByteArray nonce = message.left(nonceBytes);
-    if (seenNonces.contains(nonce))
-        return;
-    seenNonces.insert(nonce);
-
-    lastActivity.restart();
     if (!peerReady) {
+        // Anything but the peer's hello before it (a stale or foreign frame) is ignored.
+        if (!acceptHello(message))
+            return;
         peerReady = true;
+        lastActivity.restart();
         keepaliveTimer.start(keepaliveIntervalMs);
+        const QList<QByteArray> early = std::exchange(waitingForPeer, {});
+        for (const QByteArray& plaintext : early) {
+            queued -= plaintext.size();
+            queueDataFrame(plaintext);
+        }
+        flushWriteQueue();
         emit connectedToPeer();
-    }
-    // Raw file chunks are not JSON and pass on; the parser gives up on their first byte.
-    const QJsonDocument doc = QJsonDocument::fromJson(plaintext);
-    if (doc.isObject() && doc.object().value(QStringLiteral("type")).toString() == QLatin1String("hello"))
         return;
+    }
+
+    if (message.size() < frameOverhead
+        || std::memcmp(message.constData(), counterNonce(receiveCounter).constData(), nonceBytes) != 0) {
+        failConnection(QStringLiteral("кадр пришёл не по порядку (повтор, перестановка или подмена)"));
+        return;
+    }
+    QByteArray plaintext;
+    if (!decryptFrame(receiveKey, message, &plaintext)) {
+        failConnection(QStringLiteral("кадр не прошёл проверку подлинности"));
+        return;
+    }
+    ++receiveCounter;
+    if (plaintext.size() > maxRawPlaintextBytes && !QJsonDocument::fromJson(plaintext).isObject()) {
+        failConnection(QStringLiteral("фрагмент файла больше 1 МиБ"));
+        return;
+    }
+    lastActivity.restart();
     emit frameReceived(plaintext);
 }
 
@@ -254,6 +448,7 @@ void RemoteTunnelSocket::onBytesWritten()
         return;
     writing = false;
     flushWriteQueue();
+    emit framesWritten();
 }
 
 void RemoteTunnelSocket::onPong(quint64, const QByteArray&)

@@ -1,25 +1,47 @@
 #pragma once
 // One encrypted connection through the relay. Both workstations dial out to the relay over a secure
 // WebSocket; the relay pairs the two connections that give the same id and passes their binary
-// messages on unchanged. Every message is one frame: a 12-byte random nonce, the AES-256-GCM
-// ciphertext and the 16-byte tag, under a key derived from the shared token, so the relay carries
-// frames it cannot read. The relay's self-made TLS certificate is pinned by its SHA-256 fingerprint.
+// messages on unchanged. Every message is one frame: a 12-byte nonce, the AES-256-GCM ciphertext and
+// the 16-byte tag. The keys come from a secret the two workstations share and the relay never sees
+// (the relay's token only opens the door), so the relay carries frames it can neither read nor forge.
+// The relay's self-made TLS certificate is pinned by its SHA-256 fingerprint.
+//
+// Each end opens with a hello under a key derived from the secret, carrying its role and a fresh
+// random value. Once both values are known, each direction gets its own key derived from the secret
+// and both values, and data frames are numbered from 0 in their nonce: the receiver takes only the
+// next number, so a frame that is replayed, reordered, duplicated or sent back to its sender, or that
+// comes from an earlier connection, never decrypts to anything.
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QSslError>
 #include <QString>
 #include <QTimer>
 
 class QWebSocket;
 
-// The 32-byte SHA-256 digest of the token's UTF-8 bytes; both ends derive the same key.
-QByteArray deriveTunnelKey(const QString& token);
-// nonce + ciphertext + tag; empty when the key is not 32 bytes long or a step fails.
-QByteArray encryptFrame(const QByteArray& key, const QByteArray& plaintext);
+enum class TunnelRole { Host, Client };
+
+// A fresh end-to-end secret: 32 random bytes as 64 lower-case hexadecimal digits; empty when the
+// random generator fails.
+QString newTunnelSecret();
+// The 32 bytes of a secret written as 64 hexadecimal digits (either case, white space ignored);
+// empty for anything else.
+QByteArray parseTunnelSecret(const QString& text);
+// HKDF-SHA256 (RFC 5869) of `length` bytes; empty on failure.
+QByteArray hkdfSha256(const QByteArray& secret, const QByteArray& salt, const QByteArray& info, int length = 32);
+// The key of both ends' hellos.
+QByteArray helloKey(const QByteArray& secret);
+// The key of one direction of one connection, from the secret and both ends' hello values.
+QByteArray directionKey(const QByteArray& secret, const QByteArray& hostRandom, const QByteArray& clientRandom,
+                        TunnelRole sender);
+// The nonce of data frame number `counter`: four zero bytes and the counter, big-endian.
+QByteArray counterNonce(quint64 counter);
+// nonce + ciphertext + tag under a random nonce, or under `nonce` when given; empty when the key is not
+// 32 bytes long or a step fails.
+QByteArray encryptFrame(const QByteArray& key, const QByteArray& plaintext, const QByteArray& nonce = {});
 // True and the plaintext, or false with the plaintext untouched (wrong key, tampering, truncation).
 bool decryptFrame(const QByteArray& key, const QByteArray& frame, QByteArray* plaintext);
 // Letters and digits only, upper-cased: "aa:bb cc" and "AABBCC" are one fingerprint.
@@ -34,22 +56,31 @@ public:
     static constexpr int frameOverhead = 28;
     // A relay message larger than this closes the connection instead of filling the memory.
     static constexpr qint64 maxIncomingMessageBytes = 64LL * 1024 * 1024;
+    // Raw file chunks are never larger; only JSON messages (a long study list) may be.
+    static constexpr qint64 maxRawPlaintextBytes = 1048576;
     static constexpr int keepaliveIntervalMs = 20000;
     static constexpr qint64 silenceLimitMs = 65000;
 
-    explicit RemoteTunnelSocket(QObject* parent);
+    RemoteTunnelSocket(TunnelRole role, QObject* parent);
 
+    // `secret` is the shared end-to-end secret as text (see parseTunnelSecret); the token goes to the
+    // relay only. A new connection starts with nothing queued.
     void connectToRelay(const QString& host, int port, const QString& id, const QString& token,
-                        const QString& certFingerprint);
+                        const QString& certFingerprint, const QString& secret);
     void close();
+    // Frames sent before the peer is reached wait for the keys and then leave in order.
     void sendFrame(const QByteArray& plaintext);
-    bool isPeerReady() const { return peerReady; }
+    bool isPeerReady() const { return peerReady && !broken; }
+    // Bytes given to sendFrame and not yet handed to the relay connection.
+    qint64 queuedBytes() const { return queued; }
 
 signals:
     void connectedToPeer();
     void frameReceived(const QByteArray& plaintext);
     void disconnectedFromRelay(const QString& reason);
     void connectionFailed(const QString& reason);
+    // A frame has left: there is room for more (queuedBytes went down).
+    void framesWritten();
 
 private slots:
     void onSslErrors(const QList<QSslError>& errors);
@@ -63,20 +94,33 @@ private slots:
 
 private:
     void flushWriteQueue();
+    bool acceptHello(const QByteArray& message);
+    void queueDataFrame(const QByteArray& plaintext);
+    // Logs the reason and ends the connection; it is reported as a loss once the peer was reached.
+    void failConnection(const QString& reason);
+    void failBeforeOpening(const QString& reason);
 
+    TunnelRole role;
     QTimer keepaliveTimer;
     QElapsedTimer lastActivity;
     QWebSocket* socket = nullptr;
-    QByteArray key;
+    QByteArray secret;
+    QByteArray helloFrameKey;
+    QByteArray ownRandom;
+    QByteArray sendKey;
+    QByteArray receiveKey;
+    quint64 sendCounter = 0;
+    quint64 receiveCounter = 0;
     QString expectedFingerprint;
     bool peerReady = false;
-    QList<QByteArray> writeQueue;
+    // Set by a failure of this side: nothing is sent or taken any more on this connection.
+    bool broken = false;
+    QList<QByteArray> writeQueue;     // encrypted frames, oldest first
+    QList<QByteArray> waitingForPeer; // plaintexts given before the keys exist
+    qint64 queued = 0;
     bool writing = false;
     QString lastError;
-    // Set when this side aborts the TLS handshake itself: the socket's own follow-up errors then
-    // report this reason instead of a toolkit text.
+    // Set when this side ends the connection itself: the socket's own follow-up errors then report
+    // this reason instead of a toolkit text.
     QString abortReason;
-    // Nonces already accepted on this connection: a frame the relay sends twice is dropped the second
-    // time, so a replayed request or file chunk is never acted on again.
-    QSet<QByteArray> seenNonces;
 };

@@ -12,6 +12,7 @@
 #include "app/RemoteBrowserDialog.h"
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
+#include "remote/RemoteTunnelSocket.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -41,6 +42,7 @@ void configure(int port, const QString& fingerprint, const QString& hostId = {})
     s.setValue("remoteAccess/port", port);
     s.setValue("remoteAccess/token", "tok");
     s.setValue("remoteAccess/certFingerprint", fingerprint);
+    s.setValue("remoteAccess/e2eSecret", QString(64, '7'));
     s.setValue("remoteAccess/hostId", hostId);
 }
 
@@ -70,6 +72,7 @@ private slots:
         QTest::newRow("hosting off") << "hostingEnabled" << false;
         QTest::newRow("no token") << "token" << false;
         QTest::newRow("no fingerprint") << "certFingerprint" << false;
+        QTest::newRow("no secret") << "e2eSecret" << false;
     }
     void startupHosting()
     {
@@ -147,6 +150,8 @@ private slots:
         QSettings s;
         QCOMPARE(s.value("remoteAccess/port").toInt(), m_relay.port());
         QCOMPARE(s.value("remoteAccess/certFingerprint").toString(), m_cert.fingerprint());
+        const QString firstSecret = s.value("remoteAccess/e2eSecret").toString();
+        QCOMPARE(parseTunnelSecret(firstSecret).size(), 32);
         QVERIFY(hosting->isChecked() && button(*dialog, "Удалить настройку удалённого доступа на этом компьютере")->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 10000);
         QTRY_VERIFY(dialog->findChild<QPlainTextEdit*>()->toPlainText().contains("Ожидание удалённого подключения…"));
@@ -159,6 +164,8 @@ private slots:
         button(*dialog, "Настроить сервер")->click();
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 4, 30000); // a known key is not asked about again
         QTRY_VERIFY_WITH_TIMEOUT(m_relay.tokensSeen().contains("tok-new"), 10000);
+        const QString secret = s.value("remoteAccess/e2eSecret").toString();
+        QVERIFY(parseTunnelSecret(secret).size() == 32 && secret != firstSecret);
 
         // The host id: only Latin letters, digits, '-' and '_'; a new id restarts hosting under it.
         auto* hostId = dialog->findChild<QLineEdit*>("hostIdEdit");
@@ -167,12 +174,13 @@ private slots:
         emit hostId->editingFinished();
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("site2")), 1, 10000);
 
-        // The connection code, five lines with the id.
+        // The connection code, six lines with the secret and the id.
         button(*dialog, "Скопировать код подключения")->click();
         QCOMPARE(QGuiApplication::clipboard()->text(),
-                 QStringLiteral("Адрес: 127.0.0.1\nПорт: %1\nТокен: tok-new\nОтпечаток сертификата: %2\nID узла: site2")
+                 QStringLiteral("Адрес: 127.0.0.1\nПорт: %1\nТокен: tok-new\nОтпечаток сертификата: %2\n"
+                                "Ключ шифрования: %3\nID узла: site2")
                      .arg(m_relay.port())
-                     .arg(m_cert.fingerprint()));
+                     .arg(m_cert.fingerprint(), secret));
 
         // Off stops the listeners; deleting stops hosting and forgets the whole group.
         hosting->setChecked(false);
@@ -197,7 +205,7 @@ private slots:
         RemoteAccessDialog dialog(nullptr); // no study list: the box changes nothing
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         button(dialog, "Скопировать код подключения")->click();
-        QCOMPARE(QGuiApplication::clipboard()->text().split('\n').size(), 4);
+        QCOMPARE(QGuiApplication::clipboard()->text().split('\n').size(), 5);
         dialog.findChild<QCheckBox*>()->setChecked(false);
         QVERIFY(QSettings().value("remoteAccess/hostingEnabled").toBool());
 

@@ -7,6 +7,7 @@
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
+#include "LoopbackPort.h"
 #include "ModalAnswer.h"
 #include "StandInRelay.h"
 #include "VisibleViewer.h"
@@ -36,6 +37,7 @@
 namespace {
 
 const QString kToken = QStringLiteral("browse-token");
+const QString kSecret = QStringLiteral("a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f60718293a4b5c6d7e8f90");
 
 template <typename T>
 T* child(QWidget* dialog, const char* name)
@@ -74,6 +76,7 @@ class RemoteBrowserTest : public QObject
         child<QSpinBox>(d, "portSpin")->setValue(relay.port());
         child<QLineEdit>(d, "tokenEdit")->setText(kToken);
         child<QLineEdit>(d, "fingerprintEdit")->setText(fingerprint);
+        child<QLineEdit>(d, "e2eSecretEdit")->setText(kSecret);
     }
 
 private slots:
@@ -115,11 +118,13 @@ private slots:
         pacs::PacsConfig config;
         config.localAeTitle = QStringLiteral("KALVREMOTE");
         config.servers = {{QStringLiteral("127.0.0.1"), pacsArchive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
-                           QStringLiteral("Архив клиники"), 1}};
+                           QStringLiteral("Архив клиники"), 1},
+                          {QStringLiteral("127.0.0.1"), fixtures::freeLoopbackPort(), QStringLiteral("NOBODY"),
+                           QStringLiteral("Никто не отвечает"), 1}};
         pacs::savePacsConfig(config);
 
         hostServer = std::make_unique<RemoteAccessServer>(&hostIndex, nullptr);
-        hostServer->start(QStringLiteral("127.0.0.1"), relay.port(), kToken, cert.fingerprint(), QString());
+        hostServer->start(QStringLiteral("127.0.0.1"), relay.port(), kToken, cert.fingerprint(), kSecret, QString());
         QVERIFY(QTest::qWaitFor([&] { return relay.waitingCount(QStringLiteral("primary-w3")) == 1; }, 15000));
     }
     void cleanupTestCase()
@@ -143,8 +148,17 @@ private slots:
             QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
             QCOMPARE(answer.texts(), QStringList{QStringLiteral("Заполните все поля кода подключения.")});
         }
-        // A wrong fingerprint fails at once and writes no settings.
+        // The secret is required like the other values; a wrong fingerprint fails at once and writes no
+        // settings.
         fillFields(&d, QString(64, QLatin1Char('0')));
+        child<QLineEdit>(&d, "e2eSecretEdit")->clear();
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
+            QCOMPARE(answer.count(), 1);
+            QCOMPARE(child<QLabel>(&d, "statusLabel")->text(), QStringLiteral("Не подключено"));
+        }
+        child<QLineEdit>(&d, "e2eSecretEdit")->setText(kSecret);
         {
             fixtures::ModalAnswer answer(QMessageBox::Ok);
             QTest::mouseClick(child<QPushButton>(&d, "connectButton"), Qt::LeftButton);
@@ -170,9 +184,11 @@ private slots:
         QCOMPARE(combo->count(), 3);
         QCOMPARE(combo->currentText(), QStringLiteral("клиника"));
         child<QSpinBox>(&d, "portSpin")->setValue(1);
+        child<QLineEdit>(&d, "e2eSecretEdit")->clear();
         combo->setCurrentIndex(1); // fills the fields, connects nothing
         QCOMPARE(combo->itemText(1), QStringLiteral("Клиника"));
         QCOMPARE(child<QSpinBox>(&d, "portSpin")->value(), 9000);
+        QCOMPARE(child<QLineEdit>(&d, "e2eSecretEdit")->text(), kSecret);
         combo->setCurrentIndex(2);
         {
             fixtures::ModalAnswer answer(QMessageBox::Yes);
@@ -194,6 +210,7 @@ private slots:
         QCOMPARE(child<QLabel>(&d, "statusLabel")->text(), QStringLiteral("Подключено: найдено исследований — 3"));
         QCOMPARE(QSettings().value(QStringLiteral("remoteBrowserConnection/host")).toString(), QStringLiteral("127.0.0.1"));
         QCOMPARE(QSettings().value(QStringLiteral("remoteBrowserConnection/hostId")).toString(), QString());
+        QCOMPARE(QSettings().value(QStringLiteral("remoteBrowserConnection/e2eSecret")).toString(), kSecret);
         QCOMPARE(child<QComboBox>(&d, "pacsServerCombo")->currentText(), QStringLiteral("Архив клиники"));
         QVERIFY(child<QPushButton>(&d, "pacsFindButton")->isEnabled());
 
@@ -251,6 +268,8 @@ private slots:
         QCOMPARE(results->item(0, 0)->data(Qt::UserRole).toString(), gamma.studyUid);
         QVERIFY(results->item(0, 5)->text().contains(QLatin1Char('/')));
 
+        // The retrieve goes to the server that found the study, not to the one chosen since.
+        child<QComboBox>(&d, "pacsServerCombo")->setCurrentIndex(1);
         results->setCurrentCell(0, 0);
         {
             fixtures::ModalAnswer answer(QMessageBox::Ok);

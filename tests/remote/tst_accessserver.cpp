@@ -13,27 +13,31 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsRequestChecks.h"
 
+#include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <utime.h>
 
 namespace {
 
 const QString kToken = QStringLiteral("host-token");
+const QString kSecret = QStringLiteral("0f1e2d3c4b5a69788796a5b4c3d2e1f00f1e2d3c4b5a69788796a5b4c3d2e1f0");
 
 // A bare tunnel end that keeps every frame the host sends.
 struct RawClient
 {
-    RemoteTunnelSocket socket{nullptr};
+    RemoteTunnelSocket socket{TunnelRole::Client, nullptr};
     QList<QByteArray> frames;
     RawClient(int port, const QString& fingerprint)
     {
         QObject::connect(&socket, &RemoteTunnelSocket::frameReceived, &socket,
                          [this](const QByteArray& f) { frames.append(f); });
-        socket.connectToRelay(QStringLiteral("127.0.0.1"), port, QStringLiteral("primary"), kToken, fingerprint);
+        socket.connectToRelay(QStringLiteral("127.0.0.1"), port, QStringLiteral("primary"), kToken, fingerprint,
+                              kSecret);
     }
     QJsonObject ask(const QByteArray& request)
     {
@@ -78,7 +82,7 @@ class AccessServerTest : public QObject
 
     void startServer(const QString& hostId = {})
     {
-        m_server->start(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(), hostId);
+        m_server->start(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(), kSecret, hostId);
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(RemoteAccessServer::listenerIds(hostId).first()), 1, 10000);
     }
 
@@ -137,7 +141,7 @@ private slots:
         RemoteAccessClient client;
         QString error;
         QVERIFY2(client.connectToServer(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(),
-                                        &error, 10000, QStringLiteral("primary-w2")),
+                                        kSecret, &error, 10000, QStringLiteral("primary-w2")),
                  qPrintable(error));
         QList<RemoteStudyEntry> studies;
         QVERIFY2(client.listStudies(&studies, &error, 10000), qPrintable(error));
@@ -178,19 +182,52 @@ private slots:
                                                                           {"index", 1}, {"offset", 1e9}})));
         QCOMPARE(remoteproto::readInt64(header, "offset"), 0);
         QCOMPARE(remoteproto::readInt64(header, "sizeBytes"), whole.size());
+        QCOMPARE(header.value("sha256").toString().toLatin1(),
+                 QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex());
         QTRY_COMPARE(raw.frames.size(), 2);
         QCOMPARE(raw.frames.at(1), whole);
 
-        // stop and start replace the listeners and leave the session working.
+        // Switching hosting off ends every session: nobody keeps access.
         QTRY_COMPARE(m_server->sessionCount(), 2);
-        raw.socket.close();
-        QTRY_COMPARE(m_server->sessionCount(), 1);
+        QVERIFY(status.contains(QVariantList{QStringLiteral("Активных подключений: 2. Ожидание удалённого подключения…")}));
+        QSignalSpy lost(&client, &RemoteAccessClient::disconnectedUnexpectedly);
         m_server->stop();
+        QCOMPARE(m_server->sessionCount(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!raw.socket.isPeerReady(), 10000);
         startServer();
-        QCOMPARE(m_server->sessionCount(), 1);
-        QVERIFY(client.listStudies(&studies, &error, 10000));
-        QVERIFY(status.contains(QVariantList{QStringLiteral("Удалённый клиент подключен (активных: 1)")}));
-        QVERIFY(status.contains(QVariantList{QStringLiteral("Активных подключений: 1. Ожидание удалённого подключения…")}));
+    }
+
+    void filesStreamAsTheTunnelDrains()
+    {
+        // A large transfer copy goes out a chunk at a time: the host never holds more than a few MiB of it
+        // in its queue, and the client still gets it whole.
+        const QString copy = RemoteAccessServer::transferCacheRoot() + "/" + m_series.studyUid + "/2.dcm";
+        QVERIFY(QDir().mkpath(QFileInfo(copy).path()));
+        QByteArray big(24 * 1048576, Qt::Uninitialized);
+        for (int i = 0; i < big.size(); i += 4096)
+            big[i] = char(i / 4096);
+        QFile file(copy);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(big) == big.size());
+        file.close();
+
+        RemoteAccessClient client;
+        QString error;
+        QVERIFY2(client.connectToServer(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(),
+                                        kSecret, &error, 10000, QStringLiteral("primary")),
+                 qPrintable(error));
+        qint64 mostQueued = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            for (const RemoteTunnelSocket* s : m_server->findChildren<RemoteTunnelSocket*>())
+                mostQueued = qMax(mostQueued, s->queuedBytes());
+        });
+        watch.start(0);
+        const QString target = m_dir.filePath(QStringLiteral("big.dcm"));
+        QVERIFY2(client.downloadFile(m_series.studyUid, 2, target, {}, &error, 20000), qPrintable(error));
+        watch.stop();
+        QCOMPARE(QFileInfo(target).size(), big.size());
+        QVERIFY2(mostQueued > 0 && mostQueued <= 4 * 1048576, qPrintable(QString::number(mostQueued)));
     }
 
     void retrieveQueue()

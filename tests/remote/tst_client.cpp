@@ -9,6 +9,7 @@
 #include "LoopbackPort.h"
 #include "StandInRelay.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -18,6 +19,7 @@
 namespace {
 
 const QString kToken = QStringLiteral("token-1");
+const QString kSecret = QStringLiteral("8f3a6b1c2d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f60718293a4b5c6d7e8");
 
 // Answers each request with the frames `answer` gives; keeps one listener waiting under each id, as
 // the hosting side does, so a client can reconnect.
@@ -34,7 +36,7 @@ public:
     }
     void listen(const QString& id)
     {
-        auto* s = new RemoteTunnelSocket(this);
+        auto* s = new RemoteTunnelSocket(TunnelRole::Host, this);
         connect(s, &RemoteTunnelSocket::connectedToPeer, this, [this, id] { listen(id); });
         connect(s, &RemoteTunnelSocket::frameReceived, this, [this, s](const QByteArray& raw) {
             QJsonObject request;
@@ -43,22 +45,28 @@ public:
             for (const QByteArray& frame : answer(request, raw))
                 s->sendFrame(frame);
         });
-        s->connectToRelay(QStringLiteral("127.0.0.1"), port, id, kToken, fingerprint);
+        s->connectToRelay(QStringLiteral("127.0.0.1"), port, id, kToken, fingerprint, kSecret);
     }
 
-    // getFile over in-memory files, honouring the offset as a host does.
-    static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content)
+    // getFile over in-memory files, honouring the offset as a host does; `sent` replaces the bytes that
+    // travel (a corruption the checksum of `content` must reveal).
+    static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content, QByteArray sent = {})
     {
+        if (sent.isNull())
+            sent = content;
         qint64 offset = remoteproto::readInt64(request, QStringLiteral("offset"));
         if (offset < 0 || offset > content.size())
             offset = 0;
         QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(
-            QStringLiteral("fileHeader"), {{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
-                                           {QStringLiteral("index"), request.value(QStringLiteral("index"))},
-                                           {QStringLiteral("sizeBytes"), double(content.size())},
-                                           {QStringLiteral("offset"), double(offset)}}))};
-        for (qint64 at = offset; at < content.size(); at += remoteproto::fileChunkBytes)
-            out.append(content.mid(at, remoteproto::fileChunkBytes));
+            QStringLiteral("fileHeader"),
+            {{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
+             {QStringLiteral("index"), request.value(QStringLiteral("index"))},
+             {QStringLiteral("sizeBytes"), double(content.size())},
+             {QStringLiteral("offset"), double(offset)},
+             {QStringLiteral("sha256"),
+              QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex())}}))};
+        for (qint64 at = offset; at < sent.size(); at += remoteproto::fileChunkBytes)
+            out.append(sent.mid(at, remoteproto::fileChunkBytes));
         return out;
     }
 
@@ -101,7 +109,7 @@ class ClientTest : public QObject
     {
         QString error;
         const bool ok = client.connectToServer(QStringLiteral("127.0.0.1"), relay->port(), kToken, cert.fingerprint(),
-                                               &error, 15000, id);
+                                               kSecret, &error, 15000, id);
         if (!ok)
             qWarning() << error;
         return ok;
@@ -125,7 +133,7 @@ private slots:
     void connectFailures_data()
     {
         QTest::addColumn<QString>("id");
-        QTest::addColumn<QString>("token");
+        QTest::addColumn<QString>("secret");
         QTest::addColumn<QString>("fingerprint"); // "cert": the relay's own
         QTest::addColumn<bool>("relayUp");
         QTest::addColumn<QString>("expected");    // empty: any text
@@ -134,24 +142,25 @@ private slots:
             "подключений (\"Удалённый доступ\" → \"Принимать удалённые подключения\").");
         const QString pinText = QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым — возможна "
                                                "подмена канала. Проверьте адрес сервера и код подключения.");
-        QTest::newRow("nobody hosts the id") << "other" << kToken << "cert" << true << timeoutText;
-        QTest::newRow("wrong token") << "primary" << "wrong" << "cert" << true << timeoutText;
-        QTest::newRow("wrong fingerprint") << "primary" << kToken << "00" << true << pinText;
-        QTest::newRow("empty fingerprint") << "primary" << kToken << "" << true << pinText;
-        QTest::newRow("relay unreachable") << "primary" << kToken << "cert" << false << QString();
+        const QString otherSecret = QString(kSecret).replace('8', '9');
+        QTest::newRow("nobody hosts the id") << "other" << kSecret << "cert" << true << timeoutText;
+        QTest::newRow("other secret") << "primary" << otherSecret << "cert" << true << timeoutText;
+        QTest::newRow("wrong fingerprint") << "primary" << kSecret << "00" << true << pinText;
+        QTest::newRow("empty fingerprint") << "primary" << kSecret << "" << true << pinText;
+        QTest::newRow("relay unreachable") << "primary" << kSecret << "cert" << false << QString();
     }
     void connectFailures()
     {
         QFETCH(QString, id);
-        QFETCH(QString, token);
+        QFETCH(QString, secret);
         QFETCH(QString, fingerprint);
         QFETCH(bool, relayUp);
         QFETCH(QString, expected);
         RemoteAccessClient client;
         QString error;
         const int port = relayUp ? relay->port() : fixtures::freeLoopbackPort();
-        QVERIFY(!client.connectToServer(QStringLiteral("127.0.0.1"), port, token,
-                                        fingerprint == "cert" ? cert.fingerprint() : fingerprint, &error,
+        QVERIFY(!client.connectToServer(QStringLiteral("127.0.0.1"), port, kToken,
+                                        fingerprint == "cert" ? cert.fingerprint() : fingerprint, secret, &error,
                                         expected.startsWith(QStringLiteral("Таймаут")) ? 1500 : 15000, id));
         QVERIFY(!client.isConnected());
         QVERIFY(!error.isEmpty());
@@ -188,6 +197,9 @@ private slots:
         const bool ok = client.listStudies(&studies, &error, reply == "-" ? 1500 : 15000);
         QCOMPARE(remoteproto::typeOf(host->requests.value(0)), QStringLiteral("listStudies"));
         QCOMPARE(ok, expectedError.isEmpty());
+        // Only a reply that ends its request cleanly keeps the connection; after any other failure a late
+        // frame could pass for the next request's reply.
+        QCOMPARE(client.isConnected(), ok || QTest::currentDataTag() == QLatin1String("error"));
         if (!ok) {
             QCOMPARE(error, expectedError);
             QCOMPARE(studies.value(0).uid, QStringLiteral("kept"));
@@ -222,6 +234,12 @@ private slots:
                                      << qint64(-1);
         QTest::newRow("silence keeps the part") << 10 << "silent" << false << "таймаут при скачивании файла"
                                                 << qint64(10);
+        // A copy whose bytes do not hash to the host's value is deleted, so the next try starts from 0.
+        const QString checksum = QStringLiteral("контрольная сумма файла не совпала");
+        QTest::newRow("corrupted in transit") << -1 << "corrupt" << false << checksum << qint64(-1);
+        QTest::newRow("resumed onto a damaged part") << 1048576 << "damagedPart" << false << checksum << qint64(-1);
+        QTest::newRow("header without checksum") << 10 << "noChecksum" << false << "некорректный заголовок файла"
+                                                 << qint64(-1);
     }
     void downloads()
     {
@@ -235,12 +253,23 @@ private slots:
         if (partialBytes >= 0) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(partialBytes <= content.size() ? content.left(partialBytes)
-                                                   : content + QByteArray(partialBytes - content.size(), 'z'));
+            f.write(reply == "damagedPart"           ? QByteArray(partialBytes, 'z')
+                    : partialBytes <= content.size() ? content.left(partialBytes)
+                                                     : content + QByteArray(partialBytes - content.size(), 'z'));
         }
         host->answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
-            if (reply == "serve")
+            if (reply == "serve" || reply == "damagedPart")
                 return ScriptedHost::serveFile(r, content);
+            if (reply == "corrupt") {
+                QByteArray damaged = content;
+                damaged[1048576 + 7] = 'q';
+                return ScriptedHost::serveFile(r, content, damaged);
+            }
+            if (reply == "noChecksum") {
+                QList<QByteArray> frames = ScriptedHost::serveFile(r, content);
+                frames[0].replace("\"sha256\"", "\"sha512\"");
+                return frames;
+            }
             if (reply == "extra")
                 return ScriptedHost::serveFile(r, content) << QByteArray(100, 'x');
             if (reply == "raw")
@@ -258,7 +287,8 @@ private slots:
         QCOMPARE(client.downloadFile(QStringLiteral("1.2.3"), 3, path, [&](qint64 r, qint64) { lastProgress = r; },
                                      &error, reply == "silent" ? 1500 : 15000),
                  ok);
-        QCOMPARE(error, expectedError);
+        QVERIFY2(error.startsWith(expectedError) && error.isEmpty() == ok, qPrintable(error));
+        QCOMPARE(client.isConnected(), ok || reply == "error");
         QCOMPARE(host->requests.value(0).value(QStringLiteral("offset")).toDouble(), double(qMax(partialBytes, 0)));
         if (sizeAfter < 0) {
             QVERIFY(!QFile::exists(path));
@@ -346,10 +376,14 @@ private slots:
     }
     void workerFetchesItsRange()
     {
-        // File 1 is marked complete and must not be asked for; file 2 is partial and resumes.
+        // File 0 arrives damaged once and is fetched again whole; file 1 is marked complete and must not be
+        // asked for; file 2 is partial and resumes.
         QList<QByteArray> files{pattern(1000, 1), pattern(1048576 + 1, 2), pattern(70000, 3), QByteArray()};
+        bool damageNext = true;
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
-            return ScriptedHost::serveFile(r, files.value(remoteproto::readInt(r, QStringLiteral("index"), -1)));
+            const int index = remoteproto::readInt(r, QStringLiteral("index"), -1);
+            const bool damage = index == 0 && std::exchange(damageNext, false);
+            return ScriptedHost::serveFile(r, files.value(index), damage ? pattern(1000, 9) : QByteArray());
         };
         host->listen(QStringLiteral("primary-w0"));
         QTemporaryDir dest;
@@ -361,7 +395,8 @@ private slots:
 
         QThread thread;
         auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
-                                                        cert.fingerprint(), QStringLiteral("1.2"), dest.path(), 0, 4,
+                                                        cert.fingerprint(), kSecret, QStringLiteral("1.2"), dest.path(),
+                                                        0, 4,
                                                         QStringLiteral("primary-w0"));
         worker->moveToThread(&thread);
         QSignalSpy done(worker, &RemoteParallelDownloadWorker::fileDownloaded);
@@ -385,8 +420,8 @@ private slots:
             asked << r.value(QStringLiteral("index")).toInt();
             offsets << r.value(QStringLiteral("offset")).toDouble();
         }
-        QCOMPARE(asked, (QList<int>{0, 2, 3}));
-        QCOMPARE(offsets, (QList<double>{0, 500, 0}));
+        QCOMPARE(asked, (QList<int>{0, 0, 2, 3}));
+        QCOMPARE(offsets, (QList<double>{0, 0, 500, 0}));
     }
 
     void workerGivesUp_data()
@@ -409,7 +444,7 @@ private slots:
         QTemporaryDir dest;
         RemoteParallelDownloadWorker worker(QStringLiteral("127.0.0.1"),
                                             relayUp ? relay->port() : fixtures::freeLoopbackPort(), kToken,
-                                            cert.fingerprint(), QStringLiteral("1.2"), dest.path(), 0, 2,
+                                            cert.fingerprint(), kSecret, QStringLiteral("1.2"), dest.path(), 0, 2,
                                             QStringLiteral("primary"));
         QSignalSpy done(&worker, &RemoteParallelDownloadWorker::fileDownloaded);
         QSignalSpy failed(&worker, &RemoteParallelDownloadWorker::fileFailed);
