@@ -103,6 +103,10 @@ private slots:
         QCOMPARE(RemoteAccessServer::listenerIds("  "),
                  QStringList({"primary", "primary-w0", "primary-w1", "primary-w2", "primary-w3"}));
         QCOMPARE(RemoteAccessServer::listenerIds(" clinic-2 ").mid(0, 2), QStringList({"clinic-2", "clinic-2-w0"}));
+        // A configuration without the secret (made before it existed) does not host at all.
+        RemoteAccessServer unkeyed(&m_db, nullptr);
+        unkeyed.start(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(), QString(), "x");
+        QVERIFY(!unkeyed.isRunning());
     }
 
     void badRequests_data()
