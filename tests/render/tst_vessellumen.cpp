@@ -2,6 +2,7 @@
 
 #include <render/VesselLumen.h>
 
+#include <atomic>
 #include <QtTest>
 
 #include <cmath>
@@ -309,6 +310,10 @@ void TestVesselLumen::profileMessages()
              QStringLiteral("Объём не построен"));
     QCOMPARE(render::analyzeVesselLumen(v, {kStart}, 300, 800, &settings).message,
              QStringLiteral("Нужно минимум 2 точки кривой"));
+    const std::atomic_bool stop{true}; // the window that waits for the result has closed
+    const auto stopped = render::analyzeVesselLumen(v, {kStart, kEnd}, 300, 800, &settings, &stop);
+    QVERIFY(stopped.sections.isEmpty());
+    QVERIFY(!stopped.message.isEmpty());
     const auto tiny = render::analyzeVesselLumen(v, {kStart, phantom::add(kStart, {0.3, 0, 0})}, 300, 800, &settings);
     QCOMPARE(tiny.message, QStringLiteral("Не удалось построить геометрию кривой"));
     QVERIFY(tiny.sections.isEmpty());

@@ -6,6 +6,7 @@
 #include <DicomFixtures.h>
 #include <dicom/CodecRegistration.h>
 
+#include <atomic>
 #include <QtTest>
 #include <QTemporaryDir>
 
@@ -361,6 +362,13 @@ private slots:
         QVERIFY2(message.startsWith(QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): loadFile: ")),
                  qPrintable(message));
         QVERIFY(render::buildVolume({missing}, nullptr, 0).isEmpty());
+
+        // A raised stop flag ends the build with its empty result (a closed window's build).
+        const std::atomic_bool stop{true};
+        list[0].filePath = files[0];
+        list[4].filePath = files[4];
+        QVERIFY(render::buildVolume(list, &message, 0, &stop).isEmpty());
+        QVERIFY(render::loadVolumeSlices(list, &message, &stop).isEmpty());
     }
 
     void tooLargeForMemory()
