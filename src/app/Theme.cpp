@@ -34,7 +34,8 @@ const StyleRule kThemeRules[] = {
     {"QToolButton::menu-button:hover", "background: #45454a;", "background: #d0d0d4;"},
     // A toolbar's overflow button is 12 px wide, too narrow for the padding above, and its dark arrow
     // needs a light ground to be seen.
-    {"QToolButton#qt_toolbar_ext_button", "padding: 0px; background: #a0a0a6;", "padding: 0px; background: #d0d0d4;"},
+    {"QToolButton#qt_toolbar_ext_button", "padding: 0px; background: #a0a0a6;",
+     "padding: 0px; background: #d0d0d4;"},
     {"QHeaderView::section", "background: #3a3a3e; padding: 4px; border: none;  border-bottom: 1px solid #222;",
      "background: #e8e8ea; padding: 4px; border: none;  border-bottom: 1px solid #ccc; color: #222;"},
     {"QTableWidget", "gridline-color: #3a3a3e; selection-background-color: #3377bb;",

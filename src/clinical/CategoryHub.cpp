@@ -65,8 +65,9 @@ void CategoryHub::showEvent(QShowEvent* event)
 {
     // The tree is as wide as its longest title (with the room a vertical scroll bar takes), so no title
     // is cut: the page beside it gives way.
-    const int titles = static_cast<const QAbstractItemView*>(tree)->sizeHintForColumn(0) + 2 * tree->frameWidth()
-        + tree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, tree->verticalScrollBar());
+    const int titles =
+        static_cast<const QAbstractItemView*>(tree)->sizeHintForColumn(0) + 2 * tree->frameWidth() +
+        tree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, tree->verticalScrollBar());
     tree->setMinimumWidth(std::max(260, titles));
     tree->setMaximumWidth(std::max(320, titles));
     QDialog::showEvent(event);

@@ -573,11 +573,12 @@ QList<StudyRecord> Database::queryStudies(const QString& sql,
 
 QList<StudyRecord> Database::allStudies() const
 {
-    return queryStudies(QString::fromLatin1(kStudySelect)
-                            // Equal dates keep one order from run to run, whatever order they were indexed in.
-                            + QStringLiteral("ORDER BY st.study_date ASC, st.study_time ASC, p.patient_name ASC, "
-                                             "st.study_instance_uid ASC;"),
-                        {});
+    return queryStudies(
+        QString::fromLatin1(kStudySelect)
+            // Equal dates keep one order from run to run, whatever order they were indexed in.
+            + QStringLiteral("ORDER BY st.study_date ASC, st.study_time ASC, p.patient_name ASC, "
+                             "st.study_instance_uid ASC;"),
+        {});
 }
 
 QList<StudyRecord> Database::otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const

@@ -281,7 +281,8 @@ void PrintPreviewDialog::showEvent(QShowEvent* event)
     if (m_fittedToWidth)
         return;
     m_fittedToWidth = true;
-    const int scrollBar = m_scrollArea->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scrollArea);
+    const int scrollBar =
+        m_scrollArea->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scrollArea);
     const int room = m_scrollArea->width() - 2 * m_scrollArea->frameWidth() - scrollBar;
     setZoom(double(room) / sheetSize().width());
 }

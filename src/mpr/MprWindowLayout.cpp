@@ -207,7 +207,7 @@ void MprWindow::buildToolbar()
     presetButton->setText(QStringLiteral("W/L ▾"));
     presetButton->setToolTip(QStringLiteral("Window/Level presets"));
     presetButton->setPopupMode(QToolButton::InstantPopup);
-    // The texts of this button and of "Ориентация ▾" carry their own arrow; the style's would be a second one.
+    // This text and "Ориентация ▾" carry their own arrow; the style's would be a second one.
     presetButton->setStyleSheet(kNoStyleArrow);
     auto* presetMenu = new QMenu(presetButton);
     for (const WindowPreset& preset : builtInWindowPresets()) {

@@ -24,7 +24,8 @@ GridLayoutPicker::GridLayoutPicker(QWidget* parent)
     setFixedSize(118, 140);
     // The caption strip is as wide as this fixed popup: its longest caption gets a font that fits it.
     QFont captionFont = font();
-    while (QFontMetrics(captionFont).horizontalAdvance(ChooseCaption) > width() - 8 && captionFont.pointSizeF() > 6.0)
+    while (QFontMetrics(captionFont).horizontalAdvance(ChooseCaption) > width() - 8 &&
+           captionFont.pointSizeF() > 6.0)
         captionFont.setPointSizeF(captionFont.pointSizeF() - 0.5);
     setFont(captionFont);
 }

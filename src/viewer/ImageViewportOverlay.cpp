@@ -249,7 +249,8 @@ void ImageViewportWidget::layoutOverlayWidgets()
         // The width a corner's text takes unwrapped; nothing for a hidden corner.
         std::array<int, 4> natural{};
         for (int i = 0; i < 4; ++i)
-            natural[i] = corners[i].label->isVisibleTo(m_view) ? fm.size(0, corners[i].label->text()).width() + 2 : 0;
+            natural[i] =
+                corners[i].label->isVisibleTo(m_view) ? fm.size(0, corners[i].label->text()).width() + 2 : 0;
         bool fits = true;
         for (int i = 0; i < 4; ++i) {
             Corner& c = corners[i];
@@ -262,11 +263,13 @@ void ImageViewportWidget::layoutOverlayWidgets()
             const int room = std::max(half, w - 3 * margin - std::min(natural[i ^ 1], half));
             fits = fits && fm.boundingRect(QRect(0, 0, 1, 1 << 20), Qt::TextWordWrap, text).width() <= room;
             const int width = std::min(natural[i], room);
-            const QSize size(width, fm.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height());
+            const QSize size(width,
+                             fm.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height());
             const int x = c.left ? margin : w - margin - width;
             int y = c.top ? (c.left ? topLeftY : margin) : h - margin - size.height();
             QRect rect(QPoint(x, y), size);
-            if (c.top && (rect.intersects(taken) || (!c.left && checkShown && rect.intersects(m_selectCheck->geometry()))))
+            if (c.top && (rect.intersects(taken) ||
+                          (!c.left && checkShown && rect.intersects(m_selectCheck->geometry()))))
                 rect.moveTop(std::max(rect.top(), below));
             c.rect = rect;
         }
@@ -294,7 +297,8 @@ void ImageViewportWidget::layoutOverlayWidgets()
     // nearest free rows between the corners.
     auto middle = [&](bool left) {
         const QRect gap = sideGap(left);
-        return std::clamp((h - sideHeight(left)) / 2, gap.top(), std::max(gap.top(), gap.bottom() + 1 - sideHeight(left)));
+        return std::clamp((h - sideHeight(left)) / 2, gap.top(),
+                          std::max(gap.top(), gap.bottom() + 1 - sideHeight(left)));
     };
     if (m_leftSideLabel && m_leftSideLabel->isVisibleTo(m_view))
         m_leftSideLabel->move(margin, middle(true));

@@ -59,7 +59,8 @@ private:
     }
 
     // Lays the row's text out in centred lines of the given width; returns its height.
-    static qreal layOut(QTextLayout& layout, const QStyleOptionViewItem& option, const QModelIndex& index, int width)
+    static qreal layOut(QTextLayout& layout, const QStyleOptionViewItem& option, const QModelIndex& index,
+                        int width)
     {
         QString text = index.data(Qt::DisplayRole).toString();
         text.replace(QLatin1Char('\n'), QChar::LineSeparator);

@@ -116,8 +116,8 @@ private slots:
     {
         MainWindow w;
         for (const char* uid : {"5.3", "5.2", "5.1"})
-            QVERIFY(w.database()->indexFile(study(uid, uid == QLatin1String("5.3") ? "AAA" : "BBB", uid,
-                                                  "20240315", "101500", "CT")));
+            QVERIFY(w.database()->indexFile(
+                study(uid, uid == QLatin1String("5.3") ? "AAA" : "BBB", uid, "20240315", "101500", "CT")));
         w.refreshStudyTable();
         QCOMPARE(visibleColumn(w.studyTable(), 1), QStringList({"5.3", "5.1", "5.2"}));
     }

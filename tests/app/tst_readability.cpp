@@ -123,7 +123,7 @@ bool hasGlyph(char32_t ucs4)
 // What one window shows, measured against where it shows it.
 class Audit
 {
-  public:
+public:
     Audit(QWidget* window, const QRect& work) : m_window(window)
     {
         // The window's own rectangle, cut to the screen it is on.
@@ -175,7 +175,7 @@ class Audit
         findOverlaps();
     }
 
-  private:
+private:
     QWidget* m_window;
     QRect m_clip;
     struct Box
@@ -584,7 +584,7 @@ class TestReadability : public QObject
         return nullptr;
     }
 
-  private slots:
+private slots:
     void initTestCase()
     {
         fixtures::prepareWindowTest();
@@ -731,7 +731,7 @@ class TestReadability : public QObject
         QVERIFY2(m_findings.isEmpty(), qPrintable(QStringLiteral("%1 findings").arg(m_findings.size())));
     }
 
-  private:
+private:
     void open(const QString& window, std::unique_ptr<ViewerWindow>& viewer, std::unique_ptr<QWidget>& own)
     {
         // Windows the viewer opens on its active panel's series (the two phase series for DCE and CTA).

@@ -380,8 +380,8 @@ private slots:
     void opensFittedToPageWidth()
     {
         QFETCH(bool, landscape);
-        PrintPreviewDialog d(recordsFor(m_wide), SeriesOverlayInfo{}, 40, 400, 2, 3, nullptr, QRectF(0, 0, 1, 1),
-                             landscape);
+        PrintPreviewDialog d(recordsFor(m_wide), SeriesOverlayInfo{}, 40, 400, 2, 3, nullptr,
+                             QRectF(0, 0, 1, 1), landscape);
         d.show();
         QVERIFY(QTest::qWaitForWindowExposed(&d));
         auto* area = d.findChild<QScrollArea*>();
