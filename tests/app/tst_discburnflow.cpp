@@ -58,6 +58,31 @@ QStringList stagingFolders()
         .entryList({QStringLiteral("KalvenorBurn_*")}, QDir::Dirs);
 }
 
+// An empty pseudo-drive image at path, offered as the only recorder.
+QString blankDisc(const QString& path)
+{
+    fixtures::writeFile(path, QByteArray());
+    platform::setExtraRecorderAddresses({"stdio:" + path});
+    return path;
+}
+
+// A study of single-frame images written into folder, indexed and listed; an empty study UID on failure.
+QString listedStudy(MainWindow& w, const QString& folder, int slices)
+{
+    fixtures::SeriesLayout layout;
+    layout.slices = slices;
+    if (!fixtures::writeAndIndexSeries(*w.database(), folder, layout))
+        return {};
+    w.refreshStudyTable();
+    return layout.studyUid;
+}
+
+// Accepts every dialog and answers every box with OK; busy progress dialogs are left to close.
+void acceptAllButProgress(fixtures::ModalAnswer& answer)
+{
+    answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
+}
+
 void triggerBurnEntry(MainWindow& w, const QString& studyUid)
 {
     QTableWidget* table = w.studyTable();
@@ -144,9 +169,7 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
         w.refreshStudyTable();
 
-        const QString image = m_data.filePath(QStringLiteral("%1.iso").arg(autorun));
-        fixtures::writeFile(image, QByteArray());
-        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("%1.iso").arg(QTest::currentDataTag())));
         const QStringList before = stagingFolders();
 
         QString proposedLabel;
@@ -219,9 +242,7 @@ private slots:
         layout.slices = 1;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("mac"), layout));
         w.refreshStudyTable();
-        const QString image = m_data.filePath(QStringLiteral("mac.iso"));
-        fixtures::writeFile(image, QByteArray());
-        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("mac.iso")));
         QString macText;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answer.setDialogHandler([&](QDialog* d) {
@@ -245,17 +266,13 @@ private slots:
     {
         MainWindow w;
         w.show();
-        fixtures::SeriesLayout layout;
-        layout.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("gone"), layout));
-        w.refreshStudyTable();
-        const QString image = m_data.filePath(QStringLiteral("unused.iso"));
-        fixtures::writeFile(image, QByteArray());
-        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QString study = listedStudy(w, m_data.filePath("gone"), 1);
+        QVERIFY(!study.isEmpty());
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("unused.iso")));
         const QStringList before = stagingFolders();
         {
             fixtures::ModalAnswer cancel(QMessageBox::Ok, QDialog::Rejected);
-            triggerBurnEntry(w, layout.studyUid);
+            triggerBurnEntry(w, study);
             QCOMPARE(cancel.count(), 1);
         }
         QCOMPARE(stagingFolders(), before);
@@ -263,8 +280,8 @@ private slots:
         // The study's files are gone: the preparation fails, says so, and takes its folder back.
         QVERIFY(QDir(m_data.filePath("gone")).removeRecursively());
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
-        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-        triggerBurnEntry(w, layout.studyUid);
+        acceptAllButProgress(answer);
+        triggerBurnEntry(w, study);
         QTRY_VERIFY(answer.titles().count(QStringLiteral("Запись на диск")) >= 1);
         QVERIFY(!answer.texts().isEmpty());
         QCOMPARE(stagingFolders(), before);
@@ -303,19 +320,15 @@ private slots:
     {
         MainWindow w;
         w.show();
-        fixtures::SeriesLayout layout;
-        layout.slices = 2;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("big"), layout));
-        w.refreshStudyTable();
-        const QString image = m_data.filePath(QStringLiteral("small.iso"));
-        fixtures::writeFile(image, QByteArray());
-        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QString study = listedStudy(w, m_data.filePath("big"), 2);
+        QVERIFY(!study.isEmpty());
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("small.iso")));
         platform::setPseudoDriveCapacity(64 * 1024); // room for the estimate, not for the image
         auto restore = qScopeGuard([] { platform::setPseudoDriveCapacity(0); });
         const QStringList before = stagingFolders();
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
-        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-        triggerBurnEntry(w, layout.studyUid);
+        acceptAllButProgress(answer);
+        triggerBurnEntry(w, study);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().count(QStringLiteral("Запись на диск")) == 1, 30000);
         const QString text = answer.texts().last();
         QVERIFY2(text.startsWith(QStringLiteral("На диске недостаточно места (свободно %1, требуется ")
@@ -341,17 +354,13 @@ private slots:
         QFETCH(bool, closes);
         MainWindow w;
         w.show();
-        fixtures::SeriesLayout layout;
-        layout.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
-        w.refreshStudyTable();
-        const QString image = m_data.filePath(QStringLiteral("quit.iso"));
-        fixtures::writeFile(image, QByteArray());
-        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QString study = listedStudy(w, m_data.filePath(QTest::currentDataTag()), 1);
+        QVERIFY(!study.isEmpty());
+        blankDisc(m_data.filePath(QStringLiteral("quit.iso")));
         const QStringList before = stagingFolders();
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
-        answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
-        triggerBurnEntry(w, layout.studyUid);
+        acceptAllButProgress(answer);
+        triggerBurnEntry(w, study);
         // The burn has started on its own thread; the window is closed before it can report.
         answer.setButton(QMessageBox::StandardButton(button));
         const int asked = answer.count();
@@ -368,14 +377,10 @@ private slots:
     {
         MainWindow w;
         w.show();
-        fixtures::SeriesLayout layout;
-        layout.slices = 1;
-        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath("fails"), layout));
-        w.refreshStudyTable();
+        const QString study = listedStudy(w, m_data.filePath("fails"), 1);
+        QVERIFY(!study.isEmpty());
         // The medium is blank when the dialog checks it and used when the worker starts.
-        const QString image = m_data.filePath(QStringLiteral("late.iso"));
-        fixtures::writeFile(image, QByteArray());
-        platform::setExtraRecorderAddresses({"stdio:" + image});
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("late.iso")));
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answer.setDialogHandler([&](QDialog* d) {
             if (qobject_cast<QProgressDialog*>(d))
@@ -383,7 +388,7 @@ private slots:
             fixtures::writeFile(image, QByteArray(2048, 'u'));
             return true;
         });
-        triggerBurnEntry(w, layout.studyUid);
+        triggerBurnEntry(w, study);
         QTRY_VERIFY_WITH_TIMEOUT(!answer.texts().isEmpty() &&
                                      answer.texts().last().startsWith(QStringLiteral("Ошибка записи на диск")),
                                  30000);
