@@ -617,8 +617,8 @@ void MainWindow::onRemoteAccessClicked()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (!m_burnThreads.isEmpty()) {
-        askToCloseAfterBurns(); // closing now would cut the burn off and ruin the disc
+    // Closing during a burn would cut it off and ruin the disc.
+    if (!m_burnThreads.isEmpty() && !closeNowOrAfterBurns()) {
         event->ignore();
         return;
     }

@@ -156,8 +156,9 @@ private:
     // Reports the files that the index refused during an import; returns how many.
     int reportIndexFailures(int& failures);
     // Asks whether to wait for the running disc burns or to cancel them; either way the window closes
-    // once the last burn has stopped, unless the user chooses to stay.
-    void askToCloseAfterBurns();
+    // once the last burn has stopped, unless the user chooses to stay. True when the burns stopped
+    // while the question was open, so the window may close at once.
+    bool closeNowOrAfterBurns();
     // False, after telling the user both sizes, when the prepared disc image is larger than the free
     // space of the medium in the recorder.
     bool imageFitsMedium(const QString& staging, const QString& volumeLabel, const QString& recorderId);

@@ -242,7 +242,7 @@ bool MainWindow::imageFitsMedium(const QString& staging, const QString& volumeLa
     return false;
 }
 
-void MainWindow::askToCloseAfterBurns()
+bool MainWindow::closeNowOrAfterBurns()
 {
     QMessageBox box(QMessageBox::Warning, BurnTitle,
                     QStringLiteral("Идёт запись диска. Если закрыть программу сейчас, диск будет испорчен.\n\n"
@@ -256,9 +256,10 @@ void MainWindow::askToCloseAfterBurns()
     box.setEscapeButton(QMessageBox::Cancel);
     const int answer = box.exec();
     if (answer == QMessageBox::Cancel)
-        return;
+        return false;
     if (answer == QMessageBox::No)
         for (QThread* thread : std::as_const(m_burnThreads))
             thread->requestInterruption();
     m_closeWhenBurnsEnd = true;
+    return m_burnThreads.isEmpty();
 }
