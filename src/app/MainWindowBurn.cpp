@@ -162,6 +162,7 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
         QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
             .filePath(QStringLiteral("KalvenorBurn_%1").arg(QDateTime::currentMSecsSinceEpoch()));
     QProgressDialog busy(QStringLiteral("Подготовка файлов для записи…"), QString(), 0, 0, this);
+    busy.setWindowTitle(QStringLiteral("Kalvenor"));
     busy.setWindowModality(Qt::WindowModal);
     busy.setCancelButton(nullptr);
     busy.setMinimumDuration(0);

@@ -170,6 +170,7 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
         return;
 
     QProgressDialog busy(QStringLiteral("Копирование файлов и портативного просмотрщика…"), QString(), 0, 0, this);
+    busy.setWindowTitle(QStringLiteral("Kalvenor"));
     busy.setWindowModality(Qt::WindowModal);
     busy.setCancelButton(nullptr);
     busy.setMinimumDuration(0);
@@ -211,6 +212,7 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
 
     const int total = int(studyUids.size());
     QProgressDialog progress(QStringLiteral("Экспорт исследований…"), QStringLiteral("Отмена"), 0, total, this);
+    progress.setWindowTitle(QStringLiteral("Kalvenor"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(0);
     progress.setAutoClose(false);

@@ -216,6 +216,7 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     QDir().mkpath(destDir);
 
     QProgressDialog progress(QStringLiteral("Скачивание исследования…"), QStringLiteral("Отмена"), 0, fileCount, this);
+    progress.setWindowTitle(QStringLiteral("Kalvenor"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(0);
     progress.setAutoClose(false);

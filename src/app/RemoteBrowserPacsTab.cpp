@@ -220,6 +220,7 @@ void RemoteBrowserDialog::onPacsDownloadClicked()
 
     QProgressDialog progress(QStringLiteral("Удалённый компьютер получает исследование с PACS…"), QString(), 0, 0,
                              this);
+    progress.setWindowTitle(QStringLiteral("Kalvenor"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(0);
     progress.setCancelButton(nullptr);

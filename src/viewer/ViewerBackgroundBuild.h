@@ -51,6 +51,7 @@ void runUnderProgress(QWidget* owner, const QString& label, std::function<Result
                       std::function<void(Result, const QString&)> finished)
 {
     auto* progress = new QProgressDialog(label, QString(), 0, 0, owner);
+    progress->setWindowTitle(QStringLiteral("Kalvenor"));
     progress->setWindowModality(Qt::WindowModal);
     progress->setMinimumDuration(0);
     progress->setCancelButton(nullptr);
