@@ -99,7 +99,7 @@ const uchar* pixel(const QImage& im, int x, int y)
 
 // A plain per-pixel ray caster written from the rules, without tiles, empty-space skipping or the
 // renderer's fast paths: the renderer must give the very same bytes.
-QImage referenceVrt(const render::Volume& v, const render::VolumeRenderParams& p)
+QImage referenceRender(const render::Volume& v, const render::VolumeRenderParams& p)
 {
     const int S = std::max(32, int(p.imageSize));
     QImage im(S, S, QImage::Format_RGB888);
@@ -142,12 +142,21 @@ QImage referenceVrt(const render::Volume& v, const render::VolumeRenderParams& p
             const double a = (2.0 * ((px + 0.5) / S - 0.5)) * W, b = -(2.0 * ((py + 0.5) / S - 0.5)) * W;
             const V3 o = vox(add(add(M, mul(right, a)), mul(up, b)));
             double r = 0, g = 0, bl = 0, A = 0;
+            double mx = std::numeric_limits<double>::lowest(), mn = std::numeric_limits<double>::max(), sum = 0;
+            int count = 0;
             for (int i = 0; i < N && A <= 0.98; ++i) {
                 const V3 P = add(o, mul(dv, t0 + i * step));
                 const int ix = inside(P.x, v.nx), iy = inside(P.y, v.ny), iz = inside(P.z, v.nz);
                 if (ix < 0 || iy < 0 || iz < 0)
                     continue;
                 double s = render::voxelAt(v, ix, iy, iz);
+                if (p.renderMode != 1) {
+                    mx = std::max(mx, s);
+                    mn = std::min(mn, s);
+                    sum += s;
+                    ++count;
+                    continue;
+                }
                 if (p.fullQuality) {
                     const V3 pr = add(P, mul(right, 0.6)), pu = add(P, mul(up, 0.6));
                     s = (2.0 * render::sampleTrilinear(v, P.x, P.y, P.z) + render::sampleTrilinear(v, pr.x, pr.y, pr.z)
@@ -181,6 +190,14 @@ QImage referenceVrt(const render::Volume& v, const render::VolumeRenderParams& p
             }
             auto byte = [](double x) { return uchar(x > 0 ? (x > 255 ? 255 : x) : 0); };
             uchar* out = im.scanLine(py) + 3 * px;
+            if (p.renderMode != 1) {
+                const double low = p.window.center - p.window.width / 2.0;
+                const int mode = p.projectionMode;
+                const double value = count == 0 || mode < 0 || mode > 2 ? low : mode == 0 ? mx : mode == 1 ? mn : sum / count;
+                out[0] = out[1] = out[2] =
+                    byte(p.window.width > 0 ? (value - low) * 255.0 / p.window.width : value - low);
+                continue;
+            }
             out[0] = byte(r * 255);
             out[1] = byte(g * 255);
             out[2] = byte(bl * 255);
@@ -378,20 +395,39 @@ private slots:
         QVERIFY(isBlack(im.copy(0, 0, 4, 4)));
     }
 
+    // Every mode, from views along and across the axes, with small and large steps: the same bytes as
+    // the plain caster. The volume has large empty and uniform regions and a bright rod that a ray may
+    // meet late, so any skipping that is not exact shows.
     void matchesPlainRayCaster_data()
     {
-        QTest::addColumn<int>("preset");
+        QTest::addColumn<int>("renderMode");
+        QTest::addColumn<int>("variant"); // VRT: preset index; projection: mode
         QTest::addColumn<bool>("full");
-        QTest::newRow("bones quick") << 0 << false;
-        QTest::newRow("bones full") << 0 << true;
-        QTest::newRow("skin quick") << 2 << false;
-        QTest::newRow("skin full") << 2 << true;
-        QTest::newRow("lungs full") << 3 << true;
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<QPointF>("view"); // yaw, pitch
+        const QPointF oblique(35, 20), axial(0, 0), side(90, 0), back(180, 40);
+        QTest::newRow("bones quick") << 1 << 0 << false << 120 << oblique;
+        QTest::newRow("bones full") << 1 << 0 << true << 120 << oblique;
+        QTest::newRow("skin quick") << 1 << 2 << false << 120 << oblique;
+        QTest::newRow("skin full") << 1 << 2 << true << 120 << oblique;
+        QTest::newRow("lungs full") << 1 << 3 << true << 120 << oblique;
+        QTest::newRow("bones full, fine steps, along z") << 1 << 0 << true << 700 << axial;
+        QTest::newRow("skin quick, along x") << 1 << 2 << false << 300 << side;
+        QTest::newRow("bones full, from behind") << 1 << 0 << true << 200 << back;
+        for (int mode : {0, 1, 2}) {
+            QTest::addRow("projection %d", mode) << 0 << mode << false << 120 << oblique;
+            QTest::addRow("projection %d fine steps", mode) << 0 << mode << false << 700 << back;
+            QTest::addRow("projection %d along z", mode) << 0 << mode << true << 300 << axial;
+            QTest::addRow("projection %d along x", mode) << 0 << mode << false << 500 << side;
+        }
     }
     void matchesPlainRayCaster()
     {
-        QFETCH(int, preset);
+        QFETCH(int, renderMode);
+        QFETCH(int, variant);
         QFETCH(bool, full);
+        QFETCH(int, samples);
+        QFETCH(QPointF, view);
         // Air, a soft-tissue body, a bone rod and a lung cavity, with large empty regions to skip.
         const render::Volume v = filled(40, 36, 30, 0.9, 0.8, 1.25, [](int x, int y, int z) {
             const float dx = x - 20.0f, dy = y - 17.0f;
@@ -401,18 +437,22 @@ private slots:
                 return 900.0f + 10.0f * z;
             if ((dx + 6) * (dx + 6) + dy * dy < 16.0f && z > 5 && z < 25)
                 return -800.0f;
+            if (x == 31 && y == 9 && z == 21)
+                return 2500.0f; // one bright voxel far from the rest
             return 40.0f + float((x * 7 + y * 13 + z * 5) % 30);
         });
         render::VolumeRenderParams p;
-        p.renderMode = 1;
+        p.renderMode = renderMode;
+        p.projectionMode = variant;
+        p.window = {300, 3000};
         p.fullQuality = full;
         p.imageSize = 72;
-        p.sampleCount = 120;
-        p.rotation = viewRotation(35, 20);
-        p.transferFunction = render::transferFunctionPresets()[preset];
+        p.sampleCount = samples;
+        p.rotation = viewRotation(view.x(), view.y());
+        p.transferFunction = render::transferFunctionPresets()[renderMode == 1 ? variant : 0];
         const QImage mine = render::renderVolumeCpu(v, p);
         QVERIFY(!isBlack(mine));
-        QCOMPARE(mine, referenceVrt(v, p));
+        QCOMPARE(mine, referenceRender(v, p));
     }
 
     void sameImageOnAnyThreadCount()
