@@ -5,7 +5,6 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -20,30 +19,6 @@ bool usesSlab(int slabHalf, int mode)
 {
     return slabHalf >= 1 && mode != SlabNone;
 }
-
-// Combines the voxels of one slab in double precision.
-struct SlabAccumulator
-{
-    int mode;
-    double acc;
-
-    explicit SlabAccumulator(int m)
-        : mode(m)
-        , acc(m == SlabMaximum ? std::numeric_limits<double>::lowest()
-                               : m == SlabMinimum ? std::numeric_limits<double>::max() : 0.0)
-    {
-    }
-    void add(double v)
-    {
-        if (mode == SlabMaximum)
-            acc = std::max(acc, v);
-        else if (mode == SlabMinimum)
-            acc = std::min(acc, v);
-        else
-            acc += v;
-    }
-    float result(int count) const { return float(mode == SlabMaximum || mode == SlabMinimum ? acc : acc / count); }
-};
 
 struct GrayMap
 {
@@ -479,24 +454,17 @@ QImage toGrayscaleImage(const float* values, int width, int height, double windo
         return {};
     QImage image(width, height, QImage::Format_Grayscale8);
     const GrayMap gray(windowCentre, windowWidth);
-    for (int y = 0; y < height; ++y) {
-        uchar* line = image.scanLine(y);
-        const float* src = values + size_t(y) * size_t(width);
-        for (int x = 0; x < width; ++x)
-            line[x] = gray(double(src[x]));
-    }
+    for (int y = 0; y < height; ++y)
+        gray.row(values + size_t(y) * size_t(width), image.scanLine(y), width);
     return image;
 }
 
 QImage applyPixelAspect(const QImage& image, double horizontalSpacing, double verticalSpacing)
 {
-    const double a = horizontalSpacing, b = verticalSpacing;
-    if (image.isNull() || !(a > 0.0 && b > 0.0) || std::abs(a - b) < 0.01)
+    if (image.isNull())
         return image;
-    const double m = std::min(a, b);
-    const int w = std::max(1, int(std::lround(image.width() * a / m)));
-    const int h = std::max(1, int(std::lround(image.height() * b / m)));
-    return image.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QSize size = squarePixelSize(image.width(), image.height(), horizontalSpacing, verticalSpacing);
+    return size == image.size() ? image : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 } // namespace render

@@ -46,8 +46,16 @@ render::Volume wavyVolume(double sx, double sy, double sz)
     return v;
 }
 
-// The slice as the plain rule builds it: slab combined in double, grey by toGrayscaleImage, then
-// square pixels by applyPixelAspect.
+// The window's grey byte: (v - low) * 255 / width (v - low for a width of 0), clamped and truncated.
+uchar grayOf(double v, double c, double w)
+{
+    const double lo = c - 0.5 * w;
+    const double g = w > 0 ? (v - lo) * 255.0 / w : v - lo;
+    return uchar(!(g > 0) ? 0 : g > 255 ? 255 : g);
+}
+
+// The slice as the plain rule builds it: slab combined in double, windowed, then square pixels by
+// Qt's smooth scaling of the whole image.
 QImage expectedOrthogonal(const render::Volume& v, int plane, int index, double c, double w, int slabHalf, int mode)
 {
     const int n = plane == 0 ? v.nz : plane == 1 ? v.ny : v.nx;
@@ -71,10 +79,17 @@ QImage expectedOrthogonal(const render::Volume& v, int plane, int index, double 
             }
             buffer.push_back(float(!slab || mode == 1 ? mx : mode == 2 ? mn : sum / (hi - lo + 1)));
         }
-    const QImage gray = render::toGrayscaleImage(buffer.data(), width, height, c, w);
+    QImage gray(width, height, QImage::Format_Grayscale8);
+    for (int r = 0; r < height; ++r)
+        for (int q = 0; q < width; ++q)
+            gray.scanLine(r)[q] = grayOf(buffer[size_t(r) * width + q], c, w);
     const double spacing[3] = {v.spacingX, v.spacingY, v.spacingZ};
     const int horizontal = plane == 2 ? 1 : 0, vertical = plane == 0 ? 1 : 2;
-    return render::applyPixelAspect(gray, spacing[horizontal], spacing[vertical]);
+    const double a = spacing[horizontal], b = spacing[vertical], m = std::min(a, b);
+    if (std::abs(a - b) < 0.01)
+        return gray;
+    return gray.scaled(int(std::lround(width * a / m)), int(std::lround(height * b / m)), Qt::IgnoreAspectRatio,
+                       Qt::SmoothTransformation);
 }
 
 // The oblique slice by the plain rule: single-precision sample points, nearest voxel (halves away
@@ -115,8 +130,7 @@ QImage expectedOblique(const render::Volume& v, const QVector3D& centre, const Q
             }
             if (count > 0)
                 value = !slab ? sum : float(mode == 1 ? mx : mode == 2 ? mn : sum / count);
-            const double g = w > 0 ? (value - lo) * 255.0 / w : value - lo;
-            im.scanLine(r)[q] = uchar(!(g > 0) ? 0 : g > 255 ? 255 : g);
+            im.scanLine(r)[q] = grayOf(value, c, w);
         }
     return im;
 }
