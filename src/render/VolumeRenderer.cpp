@@ -145,6 +145,22 @@ inline float trilinear(const Volume& v, double x, double y, double z)
     return float(c0 * (1 - fz) + c1 * fz);
 }
 
+// The trilinear arithmetic of trilinear() and sampleClamped() for a point whose eight neighbours all
+// lie inside the volume (0 <= x < nx - 1 on every axis): no test, no clamp.
+inline double trilinearInside(const float* voxels, size_t strideY, size_t strideZ, double x, double y, double z)
+{
+    const int x0 = int(x), y0 = int(y), z0 = int(z);
+    const double fx = x - x0, fy = y - y0, fz = z - z0;
+    const float* p = voxels + size_t(z0) * strideZ + size_t(y0) * strideY + size_t(x0);
+    const double c00 = double(p[0]) * (1 - fx) + double(p[1]) * fx;
+    const double c10 = double(p[strideY]) * (1 - fx) + double(p[strideY + 1]) * fx;
+    const double c01 = double(p[strideZ]) * (1 - fx) + double(p[strideZ + 1]) * fx;
+    const double c11 = double(p[strideZ + strideY]) * (1 - fx) + double(p[strideZ + strideY + 1]) * fx;
+    const double c0 = c00 * (1 - fy) + c10 * fy;
+    const double c1 = c01 * (1 - fy) + c11 * fy;
+    return c0 * (1 - fz) + c1 * fz;
+}
+
 // Largest opacity the function reaches anywhere in [lo, hi] (piecewise linear: ends and inner points).
 double maxOpacityIn(const TransferFunctionPreset& tf, double lo, double hi)
 {
@@ -155,84 +171,122 @@ double maxOpacityIn(const TransferFunctionPreset& tf, double lo, double hi)
     return m;
 }
 
-// Blocks of the volume in which no sample can add anything to a VRT image: skipping them leaves the
-// image unchanged. The value range of each block is widened by the reads a sample may make around it
-// (trilinear neighbours and the smoothing offsets), and by 0 where those reads leave the volume.
-class EmptySpaceMap
-{
-public:
-    static constexpr int kShift = 3; // blocks of 8 voxels
+constexpr int kBlockShift = 3; // blocks of 8 x 8 x 8 voxels, the last ones along each axis partial
+constexpr int kGroupShift = 5; // groups of 4 x 4 x 4 blocks, over which long empty runs are crossed at once
 
-    EmptySpaceMap(const Volume& v, const TransferFunctionPreset& tf)
+// The smallest and largest value that a read belonging to each block can meet: the block's voxels
+// and those up to `margin` voxels around it, and 0 where those reach outside the volume (trilinear
+// reads count the outside as 0).
+struct BlockRanges
+{
+    int bx = 0, by = 0, bz = 0;
+    std::vector<float> lo, hi;
+
+    BlockRanges(const Volume& v, int margin)
+        : bx((v.nx + 7) >> kBlockShift)
+        , by((v.ny + 7) >> kBlockShift)
+        , bz((v.nz + 7) >> kBlockShift)
+        , lo(size_t(bx) * by * bz, std::numeric_limits<float>::max())
+        , hi(lo.size(), std::numeric_limits<float>::lowest())
     {
-        bx = (v.nx + 7) >> kShift;
-        by = (v.ny + 7) >> kShift;
-        bz = (v.nz + 7) >> kShift;
-        std::vector<float> lo(size_t(bx) * by * bz, std::numeric_limits<float>::max());
-        std::vector<float> hi(lo.size(), std::numeric_limits<float>::lowest());
-        // Per block: range of its own voxels first, then widened by the neighbouring blocks' ranges
-        // (a margin of 2 voxels never reaches beyond the next block).
-        parallelFor(bz, [&](int b0, int b1) {
-            for (int kb = b0; kb < b1; ++kb)
-                for (int z = kb << kShift; z < std::min((kb + 1) << kShift, v.nz); ++z)
-                    for (int y = 0; y < v.ny; ++y) {
-                        const float* row = v.voxels.data() + v.index(0, y, z);
-                        const size_t rowBlock = (size_t(kb) * by + size_t(y >> kShift)) * bx;
-                        for (int xb = 0; xb < bx; ++xb) {
-                            const int x0 = xb << kShift, x1 = std::min(x0 + 8, v.nx);
-                            float l = lo[rowBlock + xb], h = hi[rowBlock + xb];
-                            for (int x = x0; x < x1; ++x) {
-                                l = std::min(l, row[x]);
-                                h = std::max(h, row[x]);
-                            }
-                            lo[rowBlock + xb] = l;
-                            hi[rowBlock + xb] = h;
-                        }
-                    }
-        });
-        empty.assign(lo.size(), 0);
+        // The voxels of block b along an axis of n voxels, grown by the margin; whether they reach out.
+        const auto span = [margin](int b, int n, int& from, int& to) {
+            from = std::max((b << kBlockShift) - margin, 0);
+            to = std::min((b << kBlockShift) + 8 + margin, n);
+            return margin > 0 && ((b << kBlockShift) - margin < 0 || std::min((b << kBlockShift) + 7, n - 1) + margin > n - 1);
+        };
         parallelFor(bz, [&](int b0, int b1) {
             for (int kb = b0; kb < b1; ++kb)
                 for (int jb = 0; jb < by; ++jb)
                     for (int ib = 0; ib < bx; ++ib) {
-                        double l = std::numeric_limits<double>::max(), h = std::numeric_limits<double>::lowest();
-                        bool touchesOutside = false;
-                        for (int dk = -1; dk <= 1; ++dk)
-                            for (int dj = -1; dj <= 1; ++dj)
-                                for (int di = -1; di <= 1; ++di) {
-                                    const int k = kb + dk, j = jb + dj, i = ib + di;
-                                    if (k < 0 || j < 0 || i < 0 || k >= bz || j >= by || i >= bx) {
-                                        touchesOutside = true;
-                                        continue;
-                                    }
-                                    const size_t b = (size_t(k) * by + size_t(j)) * bx + size_t(i);
-                                    l = std::min(l, double(lo[b]));
-                                    h = std::max(h, double(hi[b]));
+                        int x0, x1, y0, y1, z0, z1;
+                        const bool outside = span(ib, v.nx, x0, x1) | span(jb, v.ny, y0, y1) | span(kb, v.nz, z0, z1);
+                        float l = outside ? 0.0f : std::numeric_limits<float>::max();
+                        float h = outside ? 0.0f : std::numeric_limits<float>::lowest();
+                        for (int z = z0; z < z1; ++z)
+                            for (int y = y0; y < y1; ++y) {
+                                const float* row = v.voxels.data() + v.index(0, y, z);
+                                for (int x = x0; x < x1; ++x) {
+                                    l = std::min(l, row[x]);
+                                    h = std::max(h, row[x]);
                                 }
-                        // The last, partial blocks also reach outside the volume.
-                        if (((ib + 1) << kShift) + 2 > v.nx || ((jb + 1) << kShift) + 2 > v.ny
-                            || ((kb + 1) << kShift) + 2 > v.nz)
-                            touchesOutside = true;
-                        if (touchesOutside) {
-                            l = std::min(l, 0.0);
-                            h = std::max(h, 0.0);
-                        }
-                        const double margin = 1e-3 * (std::abs(l) + std::abs(h) + 1.0);
-                        if (maxOpacityIn(tf, l - margin, h + margin) <= 0.003)
-                            empty[(size_t(kb) * by + size_t(jb)) * bx + size_t(ib)] = 1;
+                            }
+                        const size_t b = (size_t(kb) * by + size_t(jb)) * bx + size_t(ib);
+                        lo[b] = l;
+                        hi[b] = h;
                     }
         });
     }
 
-    bool isEmpty(int x, int y, int z) const
+    size_t blockOf(int x, int y, int z) const
     {
-        return empty[(size_t(z >> kShift) * by + size_t(y >> kShift)) * bx + size_t(x >> kShift)] != 0;
+        return (size_t(z >> kBlockShift) * by + size_t(y >> kBlockShift)) * bx + size_t(x >> kBlockShift);
+    }
+};
+
+// The same per group of blocks: the widest range of its blocks.
+struct GroupRanges
+{
+    int gx = 0, gy = 0, gz = 0;
+    std::vector<float> lo, hi;
+
+    explicit GroupRanges(const BlockRanges& blocks)
+        : gx((blocks.bx + 3) >> (kGroupShift - kBlockShift))
+        , gy((blocks.by + 3) >> (kGroupShift - kBlockShift))
+        , gz((blocks.bz + 3) >> (kGroupShift - kBlockShift))
+        , lo(size_t(gx) * gy * gz, std::numeric_limits<float>::max())
+        , hi(lo.size(), std::numeric_limits<float>::lowest())
+    {
+        constexpr int shift = kGroupShift - kBlockShift;
+        for (int k = 0; k < blocks.bz; ++k)
+            for (int j = 0; j < blocks.by; ++j)
+                for (int i = 0; i < blocks.bx; ++i) {
+                    const size_t b = (size_t(k) * blocks.by + size_t(j)) * blocks.bx + size_t(i);
+                    const size_t g = (size_t(k >> shift) * gy + size_t(j >> shift)) * gx + size_t(i >> shift);
+                    lo[g] = std::min(lo[g], blocks.lo[b]);
+                    hi[g] = std::max(hi[g], blocks.hi[b]);
+                }
     }
 
-private:
-    int bx = 0, by = 0, bz = 0;
-    std::vector<unsigned char> empty;
+    size_t groupOf(int x, int y, int z) const
+    {
+        return (size_t(z >> kGroupShift) * gy + size_t(y >> kGroupShift)) * gx + size_t(x >> kGroupShift);
+    }
 };
+
+// Whether no sample reading values within [l, h] can add anything to a VRT image.
+bool invisible(const TransferFunctionPreset& tf, double l, double h)
+{
+    const double margin = 1e-3 * (std::abs(l) + std::abs(h) + 1.0);
+    return maxOpacityIn(tf, l - margin, h + margin) <= 0.003;
+}
+
+// Blocks and groups in which no sample can add anything to a VRT image, from the value ranges their
+// samples can read: skipping them leaves the image unchanged.
+struct EmptyBlocks
+{
+    std::vector<unsigned char> blocks, groups;
+
+    EmptyBlocks(const BlockRanges& blockRanges, const GroupRanges& groupRanges, const TransferFunctionPreset& tf)
+        : blocks(blockRanges.lo.size(), 0)
+        , groups(groupRanges.lo.size(), 0)
+    {
+        parallelFor(blockRanges.bz, [&](int b0, int b1) {
+            const size_t perSlab = size_t(blockRanges.bx) * size_t(blockRanges.by);
+            for (size_t b = size_t(b0) * perSlab; b < size_t(b1) * perSlab; ++b)
+                blocks[b] = invisible(tf, blockRanges.lo[b], blockRanges.hi[b]) ? 1 : 0;
+        });
+        for (size_t g = 0; g < groups.size(); ++g)
+            groups[g] = invisible(tf, groupRanges.lo[g], groupRanges.hi[g]) ? 1 : 0;
+    }
+};
+
+bool samePoints(const QList<TransferFunctionPoint>& a, const QList<TransferFunctionPoint>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& p, const auto& q) {
+        return p.value == q.value && p.color == q.color && p.opacity == q.opacity;
+    });
+}
 
 // The range of sample indices whose nearest voxel may lie inside the volume (one sample of slack on
 // each side; every sample is still tested exactly).
@@ -271,7 +325,85 @@ void clipRay(const Vec& origin, const Vec& dir, double t0, double step, int samp
 
 } // namespace
 
+struct VolumeRenderCache::Data
+{
+    // The volume the ranges belong to.
+    const float* voxels = nullptr;
+    size_t count = 0;
+    int nx = 0, ny = 0, nz = 0;
+    // A nearest-voxel sample reads only its own voxel; a full-quality one reads up to 2 voxels around.
+    static constexpr int kFullQualityReach = 2;
+    struct Ranges
+    {
+        BlockRanges blocks;
+        GroupRanges groups;
+        Ranges(const Volume& v, int margin)
+            : blocks(v, margin)
+            , groups(blocks)
+        {
+        }
+    };
+    std::unique_ptr<Ranges> own, reach;
+    struct EmptyMap
+    {
+        QList<TransferFunctionPoint> points; // of the transfer function it was made for
+        std::unique_ptr<EmptyBlocks> empty;
+    } quickEmpty, fullEmpty;
+
+    void forVolume(const Volume& v)
+    {
+        if (voxels == v.voxels.data() && count == v.voxels.size() && nx == v.nx && ny == v.ny && nz == v.nz)
+            return;
+        *this = Data();
+        voxels = v.voxels.data();
+        count = v.voxels.size();
+        nx = v.nx;
+        ny = v.ny;
+        nz = v.nz;
+    }
+
+    const Ranges& ranges(const Volume& v, bool fullQuality)
+    {
+        forVolume(v);
+        std::unique_ptr<Ranges>& r = fullQuality ? reach : own;
+        if (!r)
+            r = std::make_unique<Ranges>(v, fullQuality ? kFullQualityReach : 0);
+        return *r;
+    }
+
+    const EmptyBlocks& emptyOf(const Volume& v, const TransferFunctionPreset& tf, bool fullQuality)
+    {
+        const Ranges& r = ranges(v, fullQuality);
+        EmptyMap& map = fullQuality ? fullEmpty : quickEmpty;
+        if (!map.empty || !samePoints(map.points, tf.points)) {
+            map.empty = std::make_unique<EmptyBlocks>(r.blocks, r.groups, tf);
+            map.points = tf.points;
+        }
+        return *map.empty;
+    }
+};
+
+VolumeRenderCache::VolumeRenderCache() = default;
+VolumeRenderCache::~VolumeRenderCache() = default;
+
+void VolumeRenderCache::clear()
+{
+    m_data.reset();
+}
+
+VolumeRenderCache::Data& VolumeRenderCache::data()
+{
+    if (!m_data)
+        m_data = std::make_unique<Data>();
+    return *m_data;
+}
+
 QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params)
+{
+    return renderVolumeCpu(volume, params, nullptr);
+}
+
+QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, VolumeRenderCache* cache)
 {
     const int S = std::max(32, int(params.imageSize));
     QImage image(S, S, QImage::Format_RGB888);
@@ -305,6 +437,7 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params)
     auto toVoxel = [&](const Vec& p) { return Vec{p.x / spacing.x, p.y / spacing.y, p.z / spacing.z}; };
     const Vec dv = toVoxel(d);
     const int dims[3] = {volume.nx, volume.ny, volume.nz};
+    const double dvAxis[3] = {dv.x, dv.y, dv.z};
 
     const double low = params.window.center - params.window.width / 2.0;
     const double windowWidth = params.window.width;
@@ -321,9 +454,17 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params)
     const bool vrt = params.renderMode == 1;
     const CompiledTransferFunction tf(params.transferFunction);
     const bool noPoints = params.transferFunction.points.isEmpty(); // opacity 0 everywhere: black
-    std::unique_ptr<EmptySpaceMap> emptySpace;
-    if (vrt && !noPoints)
-        emptySpace = std::make_unique<EmptySpaceMap>(volume, params.transferFunction);
+    // Blocks a ray may pass over without reading them: in VRT those the transfer function leaves
+    // empty; in the maximum (minimum) projection those whose largest (smallest) voxel cannot raise
+    // (lower) what the ray has already met.
+    const bool skipByMaximum = !vrt && params.projectionMode == MaximumProjection;
+    const bool skipByMinimum = !vrt && params.projectionMode == MinimumProjection;
+    VolumeRenderCache ownCache;
+    VolumeRenderCache::Data& shared = (cache ? cache : &ownCache)->data();
+    const bool vrtBlocks = vrt && !noPoints;
+    const EmptyBlocks* empty = vrtBlocks ? &shared.emptyOf(volume, params.transferFunction, params.fullQuality) : nullptr;
+    const VolumeRenderCache::Data::Ranges* ranges =
+        vrtBlocks || skipByMaximum || skipByMinimum ? &shared.ranges(volume, vrtBlocks && params.fullQuality) : nullptr;
 
     // Gradient steps along the voxel axes.
     const double hx = std::clamp(1.0 / std::max(spacing.x, 0.001), 0.5, 3.5);
@@ -334,130 +475,206 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params)
     const float* voxels = volume.voxels.data();
     const size_t strideY = size_t(volume.nx), strideZ = size_t(volume.nx) * size_t(volume.ny);
 
-    // Rays are marched a tile at a time, all rays of the tile one sample step after another: rays that
-    // lie side by side then read neighbouring voxels together, which keeps the reads in cache.
-    constexpr int kTile = 16;
+    // Full quality reads around each sample: its three smoothing points and six gradient points. Where
+    // all of them lie at least a voxel inside the volume they need no test and no clamp.
+    const double gradientStep[3] = {hx, hy, hz};
+    const double smoothR[3] = {smoothRight.x, smoothRight.y, smoothRight.z};
+    const double smoothU[3] = {smoothUp.x, smoothUp.y, smoothUp.z};
+    double readLow[3], readHigh[3];
+    for (int a = 0; a < 3; ++a) {
+        readLow[a] = std::min({0.0, smoothR[a], smoothU[a], -gradientStep[a]});
+        readHigh[a] = std::max({0.0, smoothR[a], smoothU[a], gradientStep[a]});
+    }
+
     struct Ray
     {
         Vec origin;
-        int first = 0;
+        double start[3] = {0, 0, 0}; // the voxel coordinates of sample 0
+        int first = 0;      // samples [first, last] have their nearest voxel inside the volume
         int last = -1;
+        int fastFirst = 0;  // full quality: samples whose reads all lie well inside
+        int fastLast = -1;
         bool done = false;
-        double mx = 0, mn = 0, sum = 0;
+        double mx = std::numeric_limits<double>::lowest(), mn = std::numeric_limits<double>::max(), sum = 0;
         int count = 0;
         double r = 0, g = 0, b = 0, a = 0;
     };
+    const auto sampleAt = [&](const Ray& ray, int i) { return ray.origin + dv * (t0 + i * step); };
+    const auto inside = [&](const Vec& p) {
+        return nearestInside(p.x, volume.nx) >= 0 && nearestInside(p.y, volume.ny) >= 0
+               && nearestInside(p.z, volume.nz) >= 0;
+    };
+    // The samples of a ray for which `p_a + lowOffset >= 0` and `p_a + highOffset <= n - 1` hold on every
+    // axis with a margin for rounding, less one sample at each end.
+    const auto safeRange = [&](const Ray& ray, const double lowOffset[3], const double highOffset[3], int& from,
+                               int& to) {
+        const double o[3] = {ray.origin.x, ray.origin.y, ray.origin.z};
+        double lo = ray.first, hi = ray.last;
+        for (int a = 0; a < 3; ++a) {
+            const double rate = dvAxis[a] * step, start = o[a] + dvAxis[a] * t0;
+            const double minimum = 1e-6 - lowOffset[a], maximum = dims[a] - 1 - 1e-6 - highOffset[a];
+            if (rate == 0.0) {
+                if (!(start >= minimum && start <= maximum))
+                    hi = lo - 1;
+                continue;
+            }
+            double i0 = (minimum - start) / rate, i1 = (maximum - start) / rate;
+            if (i0 > i1)
+                std::swap(i0, i1);
+            lo = std::max(lo, std::ceil(i0) + 1.0);
+            hi = std::min(hi, std::floor(i1) - 1.0);
+        }
+        from = lo <= hi ? int(lo) : 1;
+        to = lo <= hi ? int(hi) : 0;
+    };
+    // Per axis: voxels moved per sample, and its inverse (0 where the rays do not move along the axis).
+    double rate[3], inverseRate[3];
+    for (int a = 0; a < 3; ++a) {
+        rate[a] = dvAxis[a] * step;
+        inverseRate[a] = rate[a] != 0.0 ? 1.0 / rate[a] : 0.0;
+    }
+    // The last sample after i that surely still has its nearest voxel in the block (or group, by the
+    // shift) of `voxel`, one sample short of the exact boundary for rounding; i itself when there is none.
+    const auto lastInBlock = [&](const Ray& ray, int i, const int voxel[3], int shift) {
+        double limit = ray.last;
+        for (int a = 0; a < 3; ++a) {
+            if (rate[a] == 0.0)
+                continue;
+            // The boundary moved a millionth of a voxel inwards, so that the rounding of the sample
+            // positions never matters, however slowly the ray crosses this axis.
+            const int block = voxel[a] >> shift;
+            const double boundary = rate[a] > 0 ? ((block + 1) << shift) - 0.5 - 1e-6 : (block << shift) - 0.5 + 1e-6;
+            limit = std::min(limit, std::ceil((boundary - ray.start[a]) * inverseRate[a]) - 2.0);
+        }
+        return limit > i ? int(limit) : i;
+    };
 
+    // One sample of a ray; gives the next sample to take, beyond the block of this one when nothing
+    // in that block can change the picture.
+    const auto march = [&](Ray& ray, int i) -> int {
+        const Vec p = ray.origin + dv * (t0 + i * step);
+        const int voxel[3] = {int(p.x + 0.5), int(p.y + 0.5), int(p.z + 0.5)};
+        const size_t index = size_t(voxel[2]) * strideZ + size_t(voxel[1]) * strideY + size_t(voxel[0]);
+        if (ranges) {
+            // A whole group of blocks first, then the block.
+            const size_t group = ranges->groups.groupOf(voxel[0], voxel[1], voxel[2]);
+            if (empty           ? empty->groups[group] != 0
+                : skipByMaximum ? double(ranges->groups.hi[group]) <= ray.mx
+                                : double(ranges->groups.lo[group]) >= ray.mn)
+                return lastInBlock(ray, i, voxel, kGroupShift) + 1;
+            const size_t block = ranges->blocks.blockOf(voxel[0], voxel[1], voxel[2]);
+            if (empty           ? empty->blocks[block] != 0
+                : skipByMaximum ? double(ranges->blocks.hi[block]) <= ray.mx
+                                : double(ranges->blocks.lo[block]) >= ray.mn)
+                return lastInBlock(ray, i, voxel, kBlockShift) + 1;
+        }
+        if (!vrt) {
+            const double v = voxels[index];
+            ray.mx = std::max(ray.mx, v);
+            ray.mn = std::min(ray.mn, v);
+            ray.sum += v;
+            ++ray.count;
+            return i + 1;
+        }
+        double s;
+        const bool fast = i >= ray.fastFirst && i <= ray.fastLast;
+        if (!params.fullQuality) {
+            s = voxels[index];
+        } else {
+            const Vec pr = p + smoothRight, pu = p + smoothUp;
+            if (fast) {
+                s = (2.0 * float(trilinearInside(voxels, strideY, strideZ, p.x, p.y, p.z))
+                     + float(trilinearInside(voxels, strideY, strideZ, pr.x, pr.y, pr.z))
+                     + float(trilinearInside(voxels, strideY, strideZ, pu.x, pu.y, pu.z)))
+                    / 4.0;
+            } else {
+                s = (2.0 * trilinear(volume, p.x, p.y, p.z) + trilinear(volume, pr.x, pr.y, pr.z)
+                     + trilinear(volume, pu.x, pu.y, pu.z))
+                    / 4.0;
+            }
+        }
+        int seg = 0;
+        double t = 0.0;
+        tf.locate(s, seg, t);
+        const double alpha = tf.alphaAt(seg, t);
+        if (alpha <= 0.003)
+            return i + 1;
+        float c[3];
+        tf.colourAt(seg, t, c);
+        double cr = c[0], cg = c[1], cb = c[2];
+        if (params.fullQuality) {
+            const auto read = [&](double x, double y, double z) {
+                return fast ? trilinearInside(voxels, strideY, strideZ, x, y, z) : sampleClamped(volume, x, y, z);
+            };
+            const Vec g{read(p.x + hx, p.y, p.z) - read(p.x - hx, p.y, p.z),
+                        read(p.x, p.y + hy, p.z) - read(p.x, p.y - hy, p.z),
+                        read(p.x, p.y, p.z + hz) - read(p.x, p.y, p.z - hz)};
+            const double g2 = g.dot(g);
+            if (g2 > 1e-6) {
+                const Vec n = g * (-1.0 / std::sqrt(g2));
+                const double diffuse = std::max(n.dot(L), 0.0);
+                const double light = std::min(0.35 + 0.65 * diffuse, 1.15);
+                const double specular = 0.18 * std::pow(std::max(n.dot(H), 0.0), 24.0);
+                cr = cr * light + specular;
+                cg = cg * light + 0.95 * specular;
+                cb = cb * light + 0.85 * specular;
+            }
+        }
+        const double w = (1.0 - ray.a) * alpha;
+        ray.r += w * cr;
+        ray.g += w * cg;
+        ray.b += w * cb;
+        ray.a += w;
+        if (ray.a > 0.98)
+            ray.done = true; // early ray termination
+        return i + 1;
+    };
+
+    // Rays are taken a 16 x 16 tile at a time: neighbouring rays read neighbouring voxels, which are
+    // then still in the cache.
+    constexpr int kTile = 16;
     parallelFor(S, [&](int y0, int y1) {
-        std::vector<Ray> rays(size_t(kTile) * kTile);
         for (int ty = y0; ty < y1; ty += kTile) {
-            const int th = std::min(kTile, y1 - ty);
             for (int tx = 0; tx < S; tx += kTile) {
-                const int tw = std::min(kTile, S - tx);
-                const int count = tw * th;
-                int tileFirst = std::numeric_limits<int>::max(), tileLast = -1;
-                for (int k = 0; k < count; ++k) {
-                    Ray& ray = rays[size_t(k)];
-                    ray = Ray();
-                    const int px = tx + k % tw, py = ty + k / tw;
-                    const double a = (2.0 * ((px + 0.5) / S - 0.5)) * W;
-                    const double b = -(2.0 * ((py + 0.5) / S - 0.5)) * W;
-                    ray.origin = toVoxel(centre + right * a + up * b);
-                    ray.mx = std::numeric_limits<double>::lowest();
-                    ray.mn = std::numeric_limits<double>::max();
-                    clipRay(ray.origin, dv, t0, step, N, dims, ray.first, ray.last);
-                    if (ray.first <= ray.last && !(vrt && noPoints)) {
-                        tileFirst = std::min(tileFirst, ray.first);
-                        tileLast = std::max(tileLast, ray.last);
-                    }
-                }
-                for (int i = tileFirst; i <= tileLast; ++i) {
-                    const Vec offset = dv * (t0 + i * step);
-                    bool anyActive = false;
-                    for (int k = 0; k < count; ++k) {
-                        Ray& ray = rays[size_t(k)];
-                        if (ray.done || i > ray.last)
-                            continue;
-                        anyActive = true; // still to march, now or later
-                        if (i < ray.first)
-                            continue;
-                        const Vec p = ray.origin + offset;
-                        const int ix = nearestInside(p.x, volume.nx), iy = nearestInside(p.y, volume.ny),
-                                  iz = nearestInside(p.z, volume.nz);
-                        if (ix < 0 || iy < 0 || iz < 0)
-                            continue;
+                for (int py = ty; py < std::min(ty + kTile, y1); ++py) {
+                    for (int px = tx; px < std::min(tx + kTile, S); ++px) {
+                        Ray ray;
+                        const double a = (2.0 * ((px + 0.5) / S - 0.5)) * W;
+                        const double b = -(2.0 * ((py + 0.5) / S - 0.5)) * W;
+                        ray.origin = toVoxel(centre + right * a + up * b);
+                        ray.start[0] = ray.origin.x + dv.x * t0;
+                        ray.start[1] = ray.origin.y + dv.y * t0;
+                        ray.start[2] = ray.origin.z + dv.z * t0;
+                        if (!(vrt && noPoints)) {
+                            clipRay(ray.origin, dv, t0, step, N, dims, ray.first, ray.last);
+                            // Along a ray each coordinate moves one way only, so the samples inside
+                            // form one run: its exact ends are found here and no sample is tested again.
+                            while (ray.first <= ray.last && !inside(sampleAt(ray, ray.first)))
+                                ++ray.first;
+                            while (ray.last >= ray.first && !inside(sampleAt(ray, ray.last)))
+                                --ray.last;
+                            if (vrt && params.fullQuality)
+                                safeRange(ray, readLow, readHigh, ray.fastFirst, ray.fastLast);
+                            for (int i = ray.first; i <= ray.last && !ray.done;)
+                                i = march(ray, i);
+                        }
+                        uchar* out = image.scanLine(py) + 3 * px;
                         if (!vrt) {
-                            const double v = voxels[size_t(iz) * strideZ + size_t(iy) * strideY + size_t(ix)];
-                            ray.mx = std::max(ray.mx, v);
-                            ray.mn = std::min(ray.mn, v);
-                            ray.sum += v;
-                            ++ray.count;
-                            continue;
-                        }
-                        if (emptySpace->isEmpty(ix, iy, iz))
-                            continue;
-                        double s;
-                        if (!params.fullQuality) {
-                            s = voxels[size_t(iz) * strideZ + size_t(iy) * strideY + size_t(ix)];
-                        } else {
-                            const Vec pr = p + smoothRight, pu = p + smoothUp;
-                            s = (2.0 * trilinear(volume, p.x, p.y, p.z) + trilinear(volume, pr.x, pr.y, pr.z)
-                                 + trilinear(volume, pu.x, pu.y, pu.z))
-                                / 4.0;
-                        }
-                        int seg = 0;
-                        double t = 0.0;
-                        tf.locate(s, seg, t);
-                        const double alpha = tf.alphaAt(seg, t);
-                        if (alpha <= 0.003)
-                            continue;
-                        float c[3];
-                        tf.colourAt(seg, t, c);
-                        double cr = c[0], cg = c[1], cb = c[2];
-                        if (params.fullQuality) {
-                            const Vec g{sampleClamped(volume, p.x + hx, p.y, p.z) - sampleClamped(volume, p.x - hx, p.y, p.z),
-                                        sampleClamped(volume, p.x, p.y + hy, p.z) - sampleClamped(volume, p.x, p.y - hy, p.z),
-                                        sampleClamped(volume, p.x, p.y, p.z + hz) - sampleClamped(volume, p.x, p.y, p.z - hz)};
-                            const double g2 = g.dot(g);
-                            if (g2 > 1e-6) {
-                                const Vec n = g * (-1.0 / std::sqrt(g2));
-                                const double diffuse = std::max(n.dot(L), 0.0);
-                                const double light = std::min(0.35 + 0.65 * diffuse, 1.15);
-                                const double specular = 0.18 * std::pow(std::max(n.dot(H), 0.0), 24.0);
-                                cr = cr * light + specular;
-                                cg = cg * light + 0.95 * specular;
-                                cb = cb * light + 0.85 * specular;
+                            double v = low;
+                            if (ray.count > 0) {
+                                if (params.projectionMode == MaximumProjection)
+                                    v = ray.mx;
+                                else if (params.projectionMode == MinimumProjection)
+                                    v = ray.mn;
+                                else if (params.projectionMode == MeanProjection)
+                                    v = ray.sum / ray.count;
                             }
+                            out[0] = out[1] = out[2] = toByte(gray(v));
+                        } else {
+                            out[0] = toByte(ray.r * 255.0);
+                            out[1] = toByte(ray.g * 255.0);
+                            out[2] = toByte(ray.b * 255.0);
                         }
-                        const double w = (1.0 - ray.a) * alpha;
-                        ray.r += w * cr;
-                        ray.g += w * cg;
-                        ray.b += w * cb;
-                        ray.a += w;
-                        if (ray.a > 0.98)
-                            ray.done = true; // early ray termination
-                    }
-                    if (!anyActive)
-                        break; // every ray of the tile is finished or past its end
-                }
-                for (int k = 0; k < count; ++k) {
-                    const Ray& ray = rays[size_t(k)];
-                    uchar* out = image.scanLine(ty + k / tw) + 3 * (tx + k % tw);
-                    if (!vrt) {
-                        double v = low;
-                        if (ray.count > 0) {
-                            if (params.projectionMode == MaximumProjection)
-                                v = ray.mx;
-                            else if (params.projectionMode == MinimumProjection)
-                                v = ray.mn;
-                            else if (params.projectionMode == MeanProjection)
-                                v = ray.sum / ray.count;
-                        }
-                        out[0] = out[1] = out[2] = toByte(gray(v));
-                    } else {
-                        out[0] = toByte(ray.r * 255.0);
-                        out[1] = toByte(ray.g * 255.0);
-                        out[2] = toByte(ray.b * 255.0);
                     }
                 }
             }

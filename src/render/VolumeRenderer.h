@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QQuaternion>
 
+#include <memory>
+
 namespace render {
 
 // The six standard view directions of a 3D view.
@@ -45,7 +47,30 @@ struct VolumeRenderParams
     bool fullQuality = false;  // settled image: more samples, smoothed values and shading
 };
 
+// What successive renders of one volume share: the value range of each block of voxels, and which
+// blocks the last transfer function leaves empty. Built on the first render that needs it and again
+// when the volume or the transfer function differs. A volume is recognised by its voxel storage and
+// dimensions only: whoever changes the voxels in place calls clear(). Used by one thread at a time.
+class VolumeRenderCache
+{
+public:
+    VolumeRenderCache();
+    ~VolumeRenderCache();
+    VolumeRenderCache(const VolumeRenderCache&) = delete;
+    VolumeRenderCache& operator=(const VolumeRenderCache&) = delete;
+
+    void clear();
+
+    struct Data;
+    Data& data();
+
+private:
+    std::unique_ptr<Data> m_data;
+};
+
 // Renders the volume with parallel rays into a square RGB888 image of side max(32, imageSize).
+// The cache may be null; the image is the same either way.
+QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, VolumeRenderCache* cache);
 QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params);
 
 } // namespace render

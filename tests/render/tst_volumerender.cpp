@@ -205,6 +205,24 @@ QImage referenceRender(const render::Volume& v, const render::VolumeRenderParams
     return im;
 }
 
+// Air, a soft-tissue body, a bone rod and a lung cavity, with large empty regions to skip, over
+// several partial groups of blocks; two bright voxels far from the rest, one alone in the air.
+render::Volume bodyPhantom()
+{
+    return filled(66, 40, 36, 0.9, 0.8, 1.25, [](int x, int y, int z) {
+        const float dx = x - 20.0f, dy = y - 17.0f;
+        if ((x == 31 && y == 9 && z == 21) || (x == 58 && y == 33 && z == 30))
+            return 2500.0f;
+        if (dx * dx / 225.0f + dy * dy / 144.0f > 1.0f)
+            return -1000.0f;
+        if (dx * dx + (dy - 5) * (dy - 5) < 9.0f)
+            return 900.0f + 10.0f * z;
+        if ((dx + 6) * (dx + 6) + dy * dy < 16.0f && z > 5 && z < 25)
+            return -800.0f;
+        return 40.0f + float((x * 7 + y * 13 + z * 5) % 30);
+    });
+}
+
 } // namespace
 
 class TestVolumeRender : public QObject
@@ -428,19 +446,7 @@ private slots:
         QFETCH(bool, full);
         QFETCH(int, samples);
         QFETCH(QPointF, view);
-        // Air, a soft-tissue body, a bone rod and a lung cavity, with large empty regions to skip.
-        const render::Volume v = filled(40, 36, 30, 0.9, 0.8, 1.25, [](int x, int y, int z) {
-            const float dx = x - 20.0f, dy = y - 17.0f;
-            if (dx * dx / 225.0f + dy * dy / 144.0f > 1.0f)
-                return -1000.0f;
-            if (dx * dx + (dy - 5) * (dy - 5) < 9.0f)
-                return 900.0f + 10.0f * z;
-            if ((dx + 6) * (dx + 6) + dy * dy < 16.0f && z > 5 && z < 25)
-                return -800.0f;
-            if (x == 31 && y == 9 && z == 21)
-                return 2500.0f; // one bright voxel far from the rest
-            return 40.0f + float((x * 7 + y * 13 + z * 5) % 30);
-        });
+        const render::Volume v = bodyPhantom();
         render::VolumeRenderParams p;
         p.renderMode = renderMode;
         p.projectionMode = variant;
@@ -453,6 +459,45 @@ private slots:
         const QImage mine = render::renderVolumeCpu(v, p);
         QVERIFY(!isBlack(mine));
         QCOMPARE(mine, referenceRender(v, p));
+    }
+
+    // One cache through changes of volume, transfer function, quality and mode, as a 3D view makes
+    // them: every image is still the plain caster's.
+    void cacheFollowsVolumeAndTransferFunction()
+    {
+        render::Volume body = bodyPhantom();
+        const render::Volume other = filled(30, 34, 28, 1.0, 0.7, 0.9, [](int x, int y, int z) {
+            return (x - 15) * (x - 15) + (y - 17) * (y - 17) < 60 ? 1200.0f - 20.0f * z : -1000.0f;
+        });
+        render::VolumeRenderCache cache;
+        render::VolumeRenderParams p;
+        p.imageSize = 48;
+        p.sampleCount = 150;
+        p.window = {300, 3000};
+        p.rotation = viewRotation(60, -25);
+        const auto& presets = render::transferFunctionPresets();
+        struct Step
+        {
+            const render::Volume* volume;
+            int renderMode;
+            int preset;
+            bool full;
+        };
+        const Step steps[] = {{&body, 1, 0, true},  {&body, 1, 0, false}, {&body, 1, 2, false}, {&body, 1, 2, true},
+                              {&body, 0, 0, false}, {&other, 1, 2, true}, {&other, 0, 0, true}, {&body, 1, 0, true}};
+        for (const Step& step : steps) {
+            p.renderMode = step.renderMode;
+            p.transferFunction = presets[step.preset];
+            p.fullQuality = step.full;
+            QCOMPARE(render::renderVolumeCpu(*step.volume, p, &cache), referenceRender(*step.volume, p));
+        }
+        // Voxels changed in place: the caller clears the cache.
+        for (float& voxel : body.voxels)
+            voxel = voxel < 0 ? 600.0f : -1000.0f;
+        cache.clear();
+        p.renderMode = 1;
+        p.transferFunction = presets[0];
+        QCOMPARE(render::renderVolumeCpu(body, p, &cache), referenceRender(body, p));
     }
 
     void sameImageOnAnyThreadCount()
