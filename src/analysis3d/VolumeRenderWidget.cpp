@@ -71,6 +71,7 @@ void VolumeRenderWidget::setVolume(const render::Volume* volume, double windowCe
     m_params.window.center = windowCenter;
     m_volume = volume;
     m_params.window.width = std::max(1.0, windowWidth);
+    m_renderCache.clear(); // the voxels may be new even where the storage is the same
     renderFull();
 }
 
@@ -163,7 +164,7 @@ void VolumeRenderWidget::renderAt(int imageSize, int sampleCount, bool fine)
     m_params.imageSize = imageSize;
     m_params.sampleCount = sampleCount;
     m_params.fullQuality = fine;
-    m_image = render::renderVolumeCpu(*m_volume, m_params);
+    m_image = render::renderVolumeCpu(*m_volume, m_params, &m_renderCache);
     update();
 }
 

@@ -78,6 +78,8 @@ private:
 
     const render::Volume* m_volume = nullptr;
     render::VolumeRenderParams m_params;
+    // Block ranges and empty blocks of the volume, shared by the previews and full images of a view.
+    render::VolumeRenderCache m_renderCache;
     QImage m_image;
     VolumeRotationMode m_rotationMode = FreeRotation;
     double m_inPlaneAngle = 0.0;

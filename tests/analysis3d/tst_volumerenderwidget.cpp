@@ -66,6 +66,17 @@ private slots:
         QCOMPARE(view.renderParams().transferFunction.name, render::transferFunctionPresets().first().name);
         view.setProjectionMode(render::MeanProjection);
         QCOMPARE(view.projectionCombo()->currentIndex(), 2);
+
+        // New voxels in the same storage, set again: the view draws them, not the old blocks.
+        render::Volume changed = centredBlock(48);
+        view.setVolume(&changed, 0, 2000);
+        view.setVrtPreset(render::transferFunctionPresets().first());
+        for (int z = 0; z < changed.nz; ++z)
+            for (int y = 0; y < changed.ny; ++y)
+                for (int x = 0; x < changed.nx; ++x)
+                    changed.voxels[changed.index(x, y, z)] = x < 6 && y < 6 ? 1000.f : -1000.f;
+        view.setVolume(&changed, 0, 2000);
+        QCOMPARE(view.image(), render::renderVolumeCpu(changed, view.renderParams()));
     }
 
     void firstViewAndResetShowTheWholeVolume()
