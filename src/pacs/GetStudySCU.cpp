@@ -55,7 +55,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
     QString path;
     bool written = false;
     if (received) {
-        written = writeReceivedDataset(*received->getDataset(), outputDirectory, &path, &error);
+        written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error);
         received.reset();
         m_storeStatus = written ? STATUS_Success : STATUS_STORE_Refused_OutOfResources;
     } else {

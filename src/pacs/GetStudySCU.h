@@ -18,7 +18,8 @@ public:
     ~GetStudySCU() override;
 
     // Each object is received unparsed into a temporary file in the output folder, checked, and
-    // only then parsed and written; the file name DCMTK proposes is not used.
+    // only then parsed and stored, as a rule by giving that file its new meta header and its name;
+    // the file name DCMTK proposes is not used.
     OFCondition handleSTORERequestFile(T_ASC_PresentationContextID* presID, const OFString& filename,
                                        T_DIMSE_C_StoreRQ* request) override;
 

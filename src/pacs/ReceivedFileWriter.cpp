@@ -8,11 +8,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/dcmdata/dcvr.h>
 
 namespace pacs {
 
@@ -96,6 +102,185 @@ bool saveDataset(DcmDataset& dataset, const QString& path, QString* error)
     return true;
 }
 
+quint16 read16(const uchar* p)
+{
+    return quint16(p[0] | (p[1] << 8));
+}
+
+quint32 read32(const uchar* p)
+{
+    return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
+}
+
+// Where the data set of a file in Explicit VR Little Endian starts when DCMTK, reading and writing it
+// again in that transfer syntax with undefined lengths and without padding, would give the very same
+// bytes; -1 otherwise. Then every item lists its tags strictly ascending, holds no group length,
+// meta, padding or unknown-VR element, no value of odd or undefined length, and every sequence and
+// item has undefined length and its delimiter.
+qint64 datasetWrittenAsIs(const uchar* data, qint64 size)
+{
+    if (size < 144 || std::memcmp(data + 128, "DICM", 4) != 0 || read16(data + 132) != 0x0002
+        || read16(data + 134) != 0x0000 || std::memcmp(data + 136, "UL", 2) != 0 || read16(data + 138) != 4)
+        return -1;
+    const qint64 start = 144 + qint64(read32(data + 140));
+    constexpr quint32 kUndefined = 0xffffffffu;
+    enum class Level { Dataset, Sequence, Item };
+    struct Open
+    {
+        Level level;
+        quint32 lastTag;
+    };
+    std::vector<Open> open{{Level::Dataset, 0}};
+    qint64 pos = start;
+    while (pos < size) {
+        if (pos + 8 > size)
+            return -1;
+        const quint32 tag = (quint32(read16(data + pos)) << 16) | read16(data + pos + 2);
+        Open& current = open.back();
+        if (current.level == Level::Sequence) {
+            if (read32(data + pos + 4) == kUndefined && tag == 0xfffee000u)
+                open.push_back({Level::Item, 0});
+            else if (read32(data + pos + 4) == 0 && tag == 0xfffee0ddu)
+                open.pop_back();
+            else
+                return -1;
+            pos += 8;
+            continue;
+        }
+        if (tag == 0xfffee00du && current.level == Level::Item && read32(data + pos + 4) == 0) {
+            open.pop_back();
+            pos += 8;
+            continue;
+        }
+        const quint16 group = quint16(tag >> 16);
+        if (tag <= current.lastTag || group < 0x0008 || group >= 0xfffc || (tag & 0xffffu) == 0)
+            return -1;
+        current.lastTag = tag;
+        const char text[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
+        const DcmVR vr(text);
+        if (!vr.isStandard() || vr.getEVR() == EVR_UN || std::strcmp(vr.getVRName(), text) != 0)
+            return -1;
+        quint32 length = read16(data + pos + 6);
+        qint64 header = 8;
+        if (vr.usesExtendedLengthEncoding()) {
+            if (pos + 12 > size || read16(data + pos + 6) != 0)
+                return -1;
+            length = read32(data + pos + 8);
+            header = 12;
+        }
+        pos += header;
+        if (vr.getEVR() == EVR_SQ) {
+            if (length != kUndefined)
+                return -1;
+            open.push_back({Level::Sequence, 0});
+            continue;
+        }
+        if (length == kUndefined || length % 2 != 0 || qint64(length) > size - pos)
+            return -1;
+        pos += length;
+    }
+    return open.size() == 1 && pos == size ? start : -1;
+}
+
+// The meta header (with preamble) that saveDataset writes for this data set: it depends only on its
+// SOP Class and SOP Instance UIDs, so DCMTK writes it for a data set of those two alone.
+QByteArray newMetaHeader(DcmDataset& dataset)
+{
+    DcmFileFormat fileFormat;
+    for (const DcmTagKey& key : {DCM_SOPClassUID, DCM_SOPInstanceUID}) {
+        DcmElement* element = nullptr;
+        if (dataset.findAndGetElement(key, element).good() && element)
+            fileFormat.getDataset()->insert(static_cast<DcmElement*>(element->clone()));
+    }
+    std::vector<char> buffer(64 * 1024);
+    DcmOutputBufferStream stream(buffer.data(), offile_off_t(buffer.size()));
+    fileFormat.transferInit();
+    const OFCondition cond = fileFormat.write(stream, EXS_LittleEndianExplicit, EET_UndefinedLength, nullptr,
+                                              EGL_recalcGL, EPD_noChange, 0, 0, 0, EWM_createNewMeta);
+    fileFormat.transferEnd();
+    Uint32 groupLength = 0;
+    if (cond.bad() || fileFormat.getMetaInfo()->findAndGetUint32(DCM_FileMetaInformationGroupLength, groupLength).bad())
+        return {};
+    void* written = nullptr;
+    offile_off_t filled = 0;
+    stream.flushBuffer(written, filled);
+    const qint64 length = 144 + qint64(groupLength);
+    return length <= filled ? QByteArray(static_cast<const char*>(written), qsizetype(length)) : QByteArray();
+}
+
+// Copies the file `source` to a new file at `path`.
+bool copyFile(const QString& source, const QString& path, QString* error)
+{
+    const auto fail = [&](int code) {
+        *error = QStringLiteral("Не удалось записать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(code)));
+        QFile::remove(path);
+        return false;
+    };
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return fail(errno);
+    const int out = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        const int code = errno;
+        ::close(in);
+        return fail(code);
+    }
+    int code = 0;
+    std::vector<char> chunk(1 << 20);
+    for (ssize_t got; code == 0 && (got = ::read(in, chunk.data(), chunk.size())) != 0;) {
+        if (got < 0 || ::write(out, chunk.data(), size_t(got)) != got)
+            code = errno ? errno : EIO;
+    }
+    if (::close(out) != 0 && code == 0)
+        code = errno;
+    ::close(in);
+    return code == 0 ? true : fail(code);
+}
+
+// Puts `header` in place of everything before byte `start` of the file at `path`, moving the rest
+// up or down to follow it. The file keeps its inode: no file is made or removed.
+bool replaceHeader(const QString& path, qint64 start, const QByteArray& header, QString* error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    struct stat info = {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size < start) {
+        *error = QStringLiteral("Не удалось записать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    const qint64 length = info.st_size - start, target = header.size();
+    std::vector<char> chunk(256 * 1024);
+    const auto move = [&](qint64 offset, qint64 count) {
+        return ::pread(fd, chunk.data(), size_t(count), start + offset) == count
+               && ::pwrite(fd, chunk.data(), size_t(count), target + offset) == count;
+    };
+    bool ok = true;
+    if (target < start) {
+        // Towards the start, front to back: no chunk overwrites bytes not yet moved.
+        for (qint64 offset = 0; ok && offset < length; offset += qint64(chunk.size()))
+            ok = move(offset, std::min<qint64>(qint64(chunk.size()), length - offset));
+        ok = ok && ::ftruncate(fd, target + length) == 0;
+    } else if (target > start) {
+        for (qint64 end = length; ok && end > 0; end -= qint64(chunk.size()))
+            ok = move(std::max<qint64>(0, end - qint64(chunk.size())), std::min<qint64>(qint64(chunk.size()), end));
+    }
+    ok = ok && ::pwrite(fd, header.constData(), size_t(header.size()), 0) == header.size();
+    const int code = ok ? 0 : (errno ? errno : EIO);
+    ok = ::close(fd) == 0 && ok;
+    if (!ok)
+        *error = QStringLiteral("Не удалось записать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(code ? code : EIO)));
+    return ok;
+}
+
+bool makeFolder(const QDir& dir, QString* error)
+{
+    if (dir.mkpath(QStringLiteral(".")))
+        return true;
+    *error = QStringLiteral("Не удалось создать папку %1").arg(dir.path());
+    return false;
+}
+
 } // namespace
 
 bool writeReceivedDataset(DcmDataset& dataset, const QString& outputDirectory, QString* filePath,
@@ -103,11 +288,9 @@ bool writeReceivedDataset(DcmDataset& dataset, const QString& outputDirectory, Q
 {
     QString localError;
     QString* err = error ? error : &localError;
-    QDir dir(outputDirectory);
-    if (!dir.mkpath(QStringLiteral("."))) {
-        *err = QStringLiteral("Не удалось создать папку %1").arg(outputDirectory);
+    const QDir dir(outputDirectory);
+    if (!makeFolder(dir, err))
         return false;
-    }
     const QString base = baseNameFor(dataset);
     const QString written = dir.filePath(QStringLiteral(".writing-%1.part").arg(QUuid::createUuid().toString(QUuid::Id128)));
     if (!saveDataset(dataset, written, err))
@@ -120,6 +303,44 @@ bool writeReceivedDataset(DcmDataset& dataset, const QString& outputDirectory, Q
     if (linked == LinkOutcome::Unsupported) {
         path = reserveFile(dir, base, err);
         if (path.isEmpty() || !saveDataset(dataset, path, err))
+            return false;
+    }
+    if (filePath)
+        *filePath = path;
+    return true;
+}
+
+bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
+                       QString* filePath, QString* error)
+{
+    QString localError;
+    QString* err = error ? error : &localError;
+    DcmDataset& dataset = *parsed.getDataset();
+    qint64 start = -1;
+    QFile received(receivedPath);
+    if (dataset.getOriginalXfer() == EXS_LittleEndianExplicit && received.open(QIODevice::ReadOnly)) {
+        const qint64 size = received.size();
+        if (const uchar* bytes = size > 0 ? received.map(0, size) : nullptr)
+            start = datasetWrittenAsIs(bytes, size);
+        received.close();
+    }
+    const QByteArray header = start >= 0 ? newMetaHeader(dataset) : QByteArray();
+    if (header.isEmpty())
+        return writeReceivedDataset(dataset, outputDirectory, filePath, error);
+
+    // The received file becomes the stored one. Its large values move with the data set, so the
+    // parsed object, which reads them from this file, is not used past this point.
+    const QDir dir(outputDirectory);
+    const QString base = baseNameFor(dataset);
+    if (!makeFolder(dir, err) || !replaceHeader(receivedPath, start, header, err))
+        return false;
+    QString path;
+    const LinkOutcome linked = linkToFreeName(receivedPath, dir, base, &path, err);
+    if (linked == LinkOutcome::Failed)
+        return false;
+    if (linked == LinkOutcome::Unsupported) {
+        path = reserveFile(dir, base, err);
+        if (path.isEmpty() || !QFile::remove(path) || !copyFile(receivedPath, path, err))
             return false;
     }
     if (filePath)

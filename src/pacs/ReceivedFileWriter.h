@@ -4,6 +4,7 @@
 #include <QString>
 
 class DcmDataset;
+class DcmFileFormat;
 
 namespace pacs {
 
@@ -13,5 +14,12 @@ namespace pacs {
 // Endian with a new meta header. On failure nothing is left behind and `error` says why.
 bool writeReceivedDataset(DcmDataset& dataset, const QString& outputDirectory, QString* filePath,
                           QString* error);
+
+// Stores a received file (DCMTK's meta header, then the data set as it came over the network) with
+// the name and bytes writeReceivedDataset gives its parsed form `parsed`. When the data set is
+// already encoded as that writer encodes it, the received bytes are copied unparsed behind a new
+// meta header instead of being encoded again.
+bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
+                       QString* filePath, QString* error);
 
 } // namespace pacs

@@ -102,7 +102,7 @@ private:
         }
 
         QString path;
-        const bool written = writeReceivedDataset(dataset, folder, &path, &error);
+        const bool written = storeReceivedFile(incoming.path(), *received, folder, &path, &error);
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
         incoming.remove();
