@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: run test build deps configure bench check-asan clean
+.PHONY: run test build deps configure bench bench-peers check-asan clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -27,6 +27,12 @@ bench: configure
 	@bash scripts/install-deps.sh --bench
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b; done
+
+# The speed table against the peers (VTK 9, DCMTK's getscu), both measured in the same run.
+bench-peers: configure
+	@bash scripts/install-deps.sh --bench
+	cmake --build $(BUILD) -j $(JOBS) --target bench_peers
+	./$(BUILD)/bench/bench_peers
 
 check-asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKALVENOR_SANITIZE=ON

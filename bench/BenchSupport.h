@@ -1,8 +1,12 @@
 #pragma once
 // What the benchmark programs share: timing, numbers from the command line, the CT series of the
-// import benchmarks and series written once into a cache folder that later runs reuse.
+// import benchmarks, series written once into a cache folder that later runs reuse, and the CT-like
+// phantom volume of the imaging benchmarks.
 
 #include <DicomFixtures.h>
+#include <render/ParallelFor.h>
+#include <render/Volume.h>
+
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -73,6 +78,51 @@ inline QStringList ensureSeries(const QString& dir, const fixtures::SeriesLayout
     QFile f(marker);
     f.open(QIODevice::WriteOnly);
     return files;
+}
+
+// A CT-like phantom in HU at a point in mm from the volume's centre axis: air outside an elliptic body,
+// soft tissue, two lungs, an aorta with contrast, a spine and rib bands.
+inline float phantomHu(double x, double y, double z)
+{
+    auto inEllipse = [](double px, double py, double cx, double cy, double ax, double ay) {
+        const double dx = (px - cx) / ax, dy = (py - cy) / ay;
+        return dx * dx + dy * dy <= 1.0;
+    };
+    if (!inEllipse(x, y, 0, 0, 160, 115))
+        return -1000.0f;
+    if (!inEllipse(x, y, 0, 0, 157, 112))
+        return 20.0f; // skin
+    if (inEllipse(x, y, 0, 70, 18, 18))
+        return 700.0f; // vertebral body
+    if (inEllipse(x, y, -25, 25, 13, 13))
+        return 320.0f; // aorta
+    const bool ribBand = std::fmod(std::abs(z) + 1000.0, 24.0) < 9.0;
+    if (ribBand && inEllipse(x, y, 0, 0, 148, 104) && !inEllipse(x, y, 0, 0, 140, 97))
+        return 600.0f;
+    if (inEllipse(x, y, -70, -5, 55, 70) || inEllipse(x, y, 70, -5, 55, 70))
+        return -850.0f;
+    return 40.0f;
+}
+
+// The phantom sampled on nx x ny x nz voxels of 0.7 x 0.7 x 1.0 mm.
+inline render::Volume phantomVolume(int nx, int ny, int nz)
+{
+    render::Volume v;
+    v.nx = nx;
+    v.ny = ny;
+    v.nz = nz;
+    v.spacingX = v.spacingY = 0.7;
+    v.spacingZ = 1.0;
+    v.voxels.resize(size_t(nx) * ny * nz);
+    render::parallelFor(nz, [&](int z0, int z1) {
+        for (int z = z0; z < z1; ++z)
+            for (int y = 0; y < ny; ++y)
+                for (int x = 0; x < nx; ++x)
+                    v.voxels[v.index(x, y, z)] = phantomHu((x - nx / 2) * 0.7, (y - ny / 2) * 0.7, z * 1.0);
+    });
+    v.minValue = -1000;
+    v.maxValue = 700;
+    return v;
 }
 
 } // namespace bench

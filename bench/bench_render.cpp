@@ -1,11 +1,15 @@
-// Timings of the imaging core: volume building from DICOM files, MPR slices and CPU ray casting,
-// side by side with dcm2niix and VTK 9 when they are installed.
+// Timings of the imaging core: volume building from DICOM files (side by side with dcm2niix when it
+// is installed), MPR slices and CPU ray casting on one or many threads. The comparison with VTK in
+// the same run is bench_peers.
 //
 //   bench_render [--no-build] [--no-render] [--no-reference] [--slices N] [--threads N]
+#include "BenchSupport.h"
+
 #include <render/HuImage.h>
 #include <render/MprSlices.h>
 #include <render/ParallelFor.h>
 #include <render/Volume.h>
+#include <render/VolumeCameraMath.h>
 #include <render/VolumeRenderer.h>
 
 #include <DicomFixtures.h>
@@ -32,49 +36,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-double medianMs(int repeats, const std::function<void()>& fn)
-{
-    fn(); // warm-up
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        const auto t = Clock::now();
-        fn();
-        times.push_back(msSince(t));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-// A CT-like phantom in HU at a point in mm from the volume's centre axis: air outside an elliptic body,
-// soft tissue, two lungs, an aorta with contrast, a spine and rib bands.
-float phantomHu(double x, double y, double z)
-{
-    auto inEllipse = [](double px, double py, double cx, double cy, double ax, double ay) {
-        const double dx = (px - cx) / ax, dy = (py - cy) / ay;
-        return dx * dx + dy * dy <= 1.0;
-    };
-    if (!inEllipse(x, y, 0, 0, 160, 115))
-        return -1000.0f;
-    if (!inEllipse(x, y, 0, 0, 157, 112))
-        return 20.0f; // skin
-    if (inEllipse(x, y, 0, 70, 18, 18))
-        return 700.0f; // vertebral body
-    if (inEllipse(x, y, -25, 25, 13, 13))
-        return 320.0f; // aorta
-    const bool ribBand = std::fmod(std::abs(z) + 1000.0, 24.0) < 9.0;
-    if (ribBand && inEllipse(x, y, 0, 0, 148, 104) && !inEllipse(x, y, 0, 0, 140, 97))
-        return 600.0f;
-    if (inEllipse(x, y, -70, -5, 55, 70) || inEllipse(x, y, 70, -5, 55, 70))
-        return -850.0f;
-    return 40.0f;
-}
+using bench::Clock;
+using bench::medianMs;
+using bench::msSince;
 
 struct ChildResult
 {
@@ -139,7 +103,7 @@ QStringList ensureSeries(const QString& dir, int slices, fixtures::Compression c
     s.sliceSpacing = 1.0;
     s.sliceThickness = 1.0;
     s.compression = compression;
-    s.value = [](int x, int y, int z) { return int(phantomHu((x - 256) * 0.7, (y - 256) * 0.7, z * 1.0)) + 1024; };
+    s.value = [](int x, int y, int z) { return int(bench::phantomHu((x - 256) * 0.7, (y - 256) * 0.7, z * 1.0)) + 1024; };
     std::printf("  writing %d slices to %s ...\n", slices, qPrintable(dir));
     std::fflush(stdout);
     files = fixtures::writeSeries(dir, s);
@@ -225,44 +189,12 @@ void benchVolumeBuild(int slices, bool reference)
     }
 }
 
-render::Volume phantomVolume(int nx, int ny, int nz)
-{
-    render::Volume v;
-    v.nx = nx;
-    v.ny = ny;
-    v.nz = nz;
-    v.spacingX = v.spacingY = 0.7;
-    v.spacingZ = 1.0;
-    v.voxels.resize(size_t(nx) * ny * nz);
-    render::parallelFor(nz, [&](int z0, int z1) {
-        for (int z = z0; z < z1; ++z)
-            for (int y = 0; y < ny; ++y)
-                for (int x = 0; x < nx; ++x)
-                    v.voxels[v.index(x, y, z)] = phantomHu((x - nx / 2) * 0.7, (y - ny / 2) * 0.7, z * 1.0);
-    });
-    v.minValue = -1000;
-    v.maxValue = 700;
-    return v;
-}
-
-QQuaternion viewRotation(double yawDeg, double pitchDeg)
-{
-    const double a = qDegreesToRadians(yawDeg), b = qDegreesToRadians(pitchDeg);
-    const QVector3D d(float(std::sin(a) * std::cos(b)), float(std::sin(b)), float(std::cos(a) * std::cos(b)));
-    QVector3D r = QVector3D::crossProduct(d, QVector3D(0, 0, 1));
-    r = r.lengthSquared() < 1e-6f ? QVector3D(1, 0, 0) : r.normalized();
-    const QVector3D u = QVector3D::crossProduct(r, d).normalized();
-    const QQuaternion q1 = QQuaternion::rotationTo(QVector3D(0, 0, 1), d);
-    const QQuaternion q2 = QQuaternion::rotationTo(q1.rotatedVector(QVector3D(0, -1, 0)), u);
-    return (q2 * q1).normalized();
-}
-
-void benchRender(bool reference)
+void benchRender()
 {
     const int nx = 512, ny = 512, nz = 400;
     std::printf("\n== Slices and ray casting, 512 x 512 x 400 volume (0.7 x 0.7 x 1.0 mm), %d threads\n",
                 render::workerThreadCount());
-    const render::Volume v = phantomVolume(nx, ny, nz);
+    const render::Volume v = bench::phantomVolume(nx, ny, nz);
 
     const double threadStart = medianMs(200, [] { render::parallelFor(512, [](int, int) {}); });
     std::printf("  starting and joining the threads of one call: %.3f ms\n", threadStart);
@@ -278,7 +210,7 @@ void benchRender(bool reference)
     std::printf("  oblique slice 512 x 512                     %8.2f ms\n", oblique);
 
     render::VolumeRenderParams p;
-    p.rotation = viewRotation(25, 15);
+    p.rotation = volumecamera::rotationFromYawPitch(25, 15);
     p.window = {40, 400};
     p.zoom = 0.6;
     struct Case
@@ -314,24 +246,6 @@ void benchRender(bool reference)
     render::renderVolumeCpu(v, p).save(QDir::tempPath() + "/kalvenor-bench-mip.png");
     std::fflush(stdout);
 
-    if (!reference)
-        return;
-    const QString script = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/bench_render_vtk.py";
-    const QString raw = QDir::tempPath() + "/kalvenor-bench-volume.raw";
-    QFile f(raw);
-    if (!f.open(QIODevice::WriteOnly)) {
-        std::printf("  cannot write %s: no VTK figures\n", qPrintable(raw));
-        return;
-    }
-    f.write(reinterpret_cast<const char*>(v.voxels.data()), qint64(v.voxels.size() * sizeof(float)));
-    f.close();
-    QProcess py;
-    py.setProcessChannelMode(QProcess::ForwardedChannels);
-    py.start(QStringLiteral("xvfb-run"), {"-a", "/usr/bin/python3", script, raw, QString::number(nx), QString::number(ny),
-                                          QString::number(nz), "0.7", "0.7", "1.0"});
-    if (!py.waitForFinished(-1) || py.exitCode() != 0)
-        std::printf("  VTK reference did not run (needs python3-vtk9 and xvfb)\n");
-    QFile::remove(raw);
 }
 
 } // namespace
@@ -352,6 +266,6 @@ int main(int argc, char** argv)
     if (!args.contains("--no-build"))
         benchVolumeBuild(slices, reference);
     if (!args.contains("--no-render"))
-        benchRender(reference);
+        benchRender();
     return 0;
 }

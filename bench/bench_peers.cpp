@@ -1,0 +1,284 @@
+// The imaging core and the C-GET client next to their peers, measured in one run: VTK 9 (through
+// Debian's python3-vtk9: vtkImageReslice, vtkFixedPointVolumeRayCastMapper) and DCMTK's getscu
+// against dcmqrscp. Each row alternates one repetition of ours with one of the peer's, so that load
+// from other processes falls on both alike, and prints the medians and their ratio.
+//
+//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget] [--threads N]
+#include "BenchSupport.h"
+
+#include "../tests/pacs/PacsTestPeers.h"
+
+#include <pacs/PacsNetworkClient.h>
+#include <render/MprSlices.h>
+#include <render/ParallelFor.h>
+#include <render/VolumeCameraMath.h>
+#include <render/VolumeRenderer.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <dcmtk/oflog/oflog.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+void printLoad(const char* when)
+{
+    QFile f(QStringLiteral("/proc/loadavg"));
+    if (f.open(QIODevice::ReadOnly))
+        std::printf("load average %s: %s", when, f.readLine().constData());
+}
+
+void printRow(const char* work, double ours, double peer, const char* unit)
+{
+    const double scale = std::strcmp(unit, "s") == 0 ? 1e-3 : 1.0;
+    std::printf("| %-44s | %9.2f %-2s | %9.2f %-2s | %5.2fx |\n", work, ours * scale, unit, peer * scale, unit,
+                peer > 0 ? ours / peer : 0.0);
+    std::fflush(stdout);
+}
+
+// Alternates `reps` repetitions of ours and the peer's; each returns milliseconds (negative: failed).
+void compare(const char* work, int reps, const std::function<double()>& ours, const std::function<double()>& peer,
+             const char* unit = "ms")
+{
+    std::vector<double> a, b;
+    for (int i = 0; i < reps; ++i) {
+        a.push_back(ours());
+        b.push_back(peer());
+        if (a.back() < 0 || b.back() < 0) {
+            std::printf("| %-44s | failed |\n", work);
+            return;
+        }
+    }
+    printRow(work, median(a), median(b), unit);
+}
+
+// The VTK script as a long-lived process that times one request at a time.
+class VtkPeer
+{
+public:
+    bool start(const render::Volume& v, const QString& rawPath)
+    {
+        QFile f(rawPath);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(reinterpret_cast<const char*>(v.voxels.data()), qint64(v.voxels.size() * sizeof(float)));
+        f.close();
+        const QString script = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/peer_vtk.py");
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral("xvfb-run"),
+                        {QStringLiteral("-a"), QStringLiteral("/usr/bin/python3"), script, rawPath, QString::number(v.nx),
+                         QString::number(v.ny), QString::number(v.nz), QString::number(v.spacingX),
+                         QString::number(v.spacingY), QString::number(v.spacingZ)});
+        return readLine(600000).startsWith("ready");
+    }
+
+    // Milliseconds per run of `work`, `runs` runs in one request.
+    double time(const char* work, int runs)
+    {
+        m_process.write(QByteArray(work) + ' ' + QByteArray::number(runs) + '\n');
+        const QList<QByteArray> parts = readLine(600000).split(' ');
+        return parts.size() == 2 && parts[0] == work ? parts[1].trimmed().toDouble() : -1.0;
+    }
+
+    ~VtkPeer()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.write("quit\n");
+        if (!m_process.waitForFinished(10000))
+            m_process.kill(); // our own child, by its handle
+    }
+
+private:
+    QByteArray readLine(int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_process.canReadLine()) {
+            if (m_process.state() == QProcess::NotRunning || timer.elapsed() > timeoutMs)
+                return {};
+            m_process.waitForReadyRead(1000);
+        }
+        return m_process.readLine();
+    }
+
+    QProcess m_process;
+};
+
+double timedRuns(int runs, const std::function<void()>& fn)
+{
+    const auto t = bench::Clock::now();
+    for (int i = 0; i < runs; ++i)
+        fn();
+    return bench::msSince(t) / runs;
+}
+
+// The rows asked for by --only (all when it is not given).
+bool wanted(const char* row)
+{
+    const QStringList args = QCoreApplication::arguments();
+    const qsizetype at = args.indexOf(QStringLiteral("--only"));
+    return at < 0 || at + 1 >= args.size() || args[at + 1].split(QLatin1Char(',')).contains(QLatin1String(row));
+}
+
+void imagingRows(int reps)
+{
+    const int nx = 512, ny = 512, nz = 400;
+    const render::Volume v = bench::phantomVolume(nx, ny, nz);
+    std::printf("\n512 x 512 x 400 CT phantom (0.7 x 0.7 x 1.0 mm), %d worker threads\n", render::workerThreadCount());
+
+    QTemporaryDir dir;
+    VtkPeer vtkPeer;
+    if (!vtkPeer.start(v, dir.filePath(QStringLiteral("volume.raw")))) {
+        std::printf("VTK peer did not start (needs python3-vtk9, python3-numpy and xvfb: "
+                    "scripts/install-deps.sh --bench)\n");
+        return;
+    }
+    std::printf("| %-44s | %12s | %12s | %6s |\n|---|---|---|---|\n", "work", "Kalvenor", "peer", "ratio");
+
+    if (wanted("slab")) {
+        compare("coronal slab MIP, 15 slices", reps,
+                [&] { return timedRuns(20, [&] { render::renderCoronalSlice(v, ny / 2, 40, 400, 7, 1); }); },
+                [&] { return vtkPeer.time("slab", 20); });
+    }
+    if (wanted("oblique")) {
+        const QVector3D centre(nx * 0.7f / 2, ny * 0.7f / 2, nz * 1.0f / 2);
+        const float a = qDegreesToRadians(30.0f);
+        const QVector3D axisU(std::cos(a), std::sin(a), 0), axisV(0, 0, -1);
+        compare("oblique slice 512 x 512, centred", reps,
+                [&] {
+                    return timedRuns(20, [&] {
+                        render::renderObliqueSlice(v, centre, axisU, axisV, 512, 0.7, 40, 400, 0, 0);
+                    });
+                },
+                [&] { return vtkPeer.time("oblique", 20); });
+    }
+
+    // Both ray casters: 512 x 512 rays, 0.5 mm between samples, the same parallel view and zoom, and
+    // a view turned a little before each image, as while the user turns the volume.
+    render::VolumeRenderParams p;
+    p.window = {40, 400};
+    p.zoom = 0.6;
+    p.imageSize = 512;
+    const double halfDiagonal =
+        std::sqrt(std::pow(nx * v.spacingX, 2) + std::pow(ny * v.spacingY, 2) + std::pow(nz * v.spacingZ, 2)) / 2;
+    p.sampleCount = int(std::lround(2.4 * halfDiagonal / 0.5)) + 1;
+    p.transferFunction = render::transferFunctionPresets().first();
+    render::VolumeRenderCache cache; // as the 3D view keeps one
+    double yaw = 25;
+    const auto turnAndRender = [&] {
+        yaw += 0.5;
+        p.rotation = volumecamera::rotationFromYawPitch(yaw, 15);
+        return timedRuns(1, [&] { render::renderVolumeCpu(v, p, &cache); });
+    };
+    if (wanted("vrt")) {
+        p.renderMode = 1;
+        p.fullQuality = true;
+        turnAndRender(); // fills the cache, as the first image of a view does
+        compare("VRT 512 x 512, shaded, 0.5 mm steps", reps, turnAndRender, [&] { return vtkPeer.time("vrt", 1); });
+    }
+    if (wanted("mip")) {
+        p.renderMode = 0;
+        p.fullQuality = false;
+        p.projectionMode = render::MaximumProjection;
+        turnAndRender();
+        compare("MIP 512 x 512, 0.5 mm steps", reps, turnAndRender, [&] { return vtkPeer.time("mip", 1); });
+    }
+
+    // What the pinned mechanism costs by itself: a thread started and joined per chunk, per call.
+    std::vector<double> spawn;
+    for (int i = 0; i < reps; ++i)
+        spawn.push_back(timedRuns(50, [] { render::parallelFor(512, [](int, int) {}); }));
+    std::printf("starting and joining the %d worker threads of one call: %.3f ms\n", render::workerThreadCount(),
+                median(spawn));
+}
+
+bool runGetscu(const QStringList& args)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TCP_NODELAY"), QStringLiteral("1")); // as the program's own client
+    process.setProcessEnvironment(env);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(QStandardPaths::findExecutable(QStringLiteral("getscu")), args);
+    return process.waitForFinished(600000) && process.exitCode() == 0;
+}
+
+void cgetRow(int reps)
+{
+    constexpr int kImages = 300;
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    peers::QrArchive archive;
+    fixtures::SeriesLayout layout = bench::importSeriesLayout(kImages);
+    fixtures::completeUids(layout);
+    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/ct"), layout);
+    if (files.size() != kImages || !archive.index(files) || !archive.start()) {
+        std::printf("dcmqrscp archive did not start: no C-GET row\n");
+        return;
+    }
+    pacs::PacsServer server;
+    server.host = QStringLiteral("127.0.0.1");
+    server.port = archive.port();
+    server.aeTitle = QString::fromLatin1(peers::QrArchive::aeTitle);
+    QTemporaryDir work;
+    const QString out = work.filePath(QStringLiteral("get"));
+    const auto fresh = [&] {
+        QDir(out).removeRecursively();
+        QDir().mkpath(out);
+    };
+    const auto complete = [&](bool ok) { return ok && QDir(out).entryList(QDir::Files).size() == kImages; };
+    const QStringList getscuArgs{QStringLiteral("-S"), QStringLiteral("-aec"), server.aeTitle, QStringLiteral("-k"),
+                                 QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("-k"),
+                                 QStringLiteral("StudyInstanceUID=") + layout.studyUid, QStringLiteral("-od"), out,
+                                 QStringLiteral("127.0.0.1"), QString::number(archive.port())};
+    compare("C-GET 300 x 512 x 512 from dcmqrscp", reps,
+            [&] {
+                fresh();
+                QElapsedTimer t;
+                t.start();
+                const bool ok = pacs::getStudy(server, pacs::PacsConfig(), layout.studyUid, out, nullptr, nullptr, {});
+                const double ms = t.nsecsElapsed() / 1e6;
+                return complete(ok) ? ms : -1.0;
+            },
+            [&] {
+                fresh();
+                QElapsedTimer t;
+                t.start();
+                const bool ok = runGetscu(getscuArgs);
+                const double ms = t.nsecsElapsed() / 1e6;
+                return complete(ok) ? ms : -1.0;
+            },
+            "s");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int reps = std::max(1, bench::intArg(args, "--reps", 9));
+    render::setWorkerThreadCountOverride(bench::intArg(args, "--threads", 0));
+    printLoad("at start");
+    if (wanted("slab") || wanted("oblique") || wanted("vrt") || wanted("mip"))
+        imagingRows(reps);
+    if (wanted("cget"))
+        cgetRow(std::max(1, reps / 2));
+    printLoad("at end");
+    return 0;
+}
