@@ -164,6 +164,8 @@ void VolumeRenderWidget::renderAt(int imageSize, int sampleCount, bool fine)
     m_params.imageSize = imageSize;
     m_params.sampleCount = sampleCount;
     m_params.fullQuality = fine;
+    // A preview is drawn as bright as the full image that follows it.
+    m_params.fullImageSamples = fine ? 0 : render::raySampleCount(*m_volume, kFullSamples, true);
     m_image = render::renderVolumeCpu(*m_volume, m_params, &m_renderCache);
     update();
 }

@@ -403,6 +403,18 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params)
     return renderVolumeCpu(volume, params, nullptr);
 }
 
+int raySampleCount(const Volume& volume, int sampleCount, bool fullQuality)
+{
+    int n = std::max(sampleCount, 16);
+    if (fullQuality) {
+        const Vec extent{volume.nx * volume.spacingX, volume.ny * volume.spacingY, volume.nz * volume.spacingZ};
+        const double smallest = std::min({volume.spacingX, volume.spacingY, volume.spacingZ});
+        const double wanted = std::ceil(2.4 * (extent.length() / 2.0) / std::max(0.7 * smallest, 0.2));
+        n = std::max(n, int(std::min(wanted, 450.0)));
+    }
+    return n;
+}
+
 QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, VolumeRenderCache* cache)
 {
     const int S = std::max(32, int(params.imageSize));
@@ -416,12 +428,7 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, V
     if (!(R > 0.0))
         return image;
 
-    int N = std::max(int(params.sampleCount), 16);
-    if (params.fullQuality) {
-        const double smallest = std::min({spacing.x, spacing.y, spacing.z});
-        const double wanted = std::ceil(2.4 * R / std::max(0.7 * smallest, 0.2));
-        N = std::max(N, int(std::min(wanted, 450.0)));
-    }
+    const int N = raySampleCount(volume, params.sampleCount, params.fullQuality);
 
     const Vec d = fromQt(params.rotation.rotatedVector(QVector3D(0, 0, 1))).normalised();
     const Vec u0 = fromQt(params.rotation.rotatedVector(QVector3D(0, -1, 0)));
@@ -452,6 +459,11 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, V
     };
 
     const bool vrt = params.renderMode == 1;
+    // A preview standing in for a finer full-quality image: each of its samples covers the steps of
+    // several of that image's, so its opacity is what those steps would add up to, 1 - (1 - a)^k.
+    const bool preview = vrt && !params.fullQuality && params.fullImageSamples > 1;
+    const double opacityExponent = preview ? double(params.fullImageSamples - 1) / double(N - 1) : 1.0;
+    const bool shaded = params.fullQuality || preview;
     const CompiledTransferFunction tf(params.transferFunction);
     const bool noPoints = params.transferFunction.points.isEmpty(); // opacity 0 everywhere: black
     // Blocks a ray may pass over without reading them: in VRT those the transfer function leaves
@@ -596,13 +608,15 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, V
         int seg = 0;
         double t = 0.0;
         tf.locate(s, seg, t);
-        const double alpha = tf.alphaAt(seg, t);
+        double alpha = tf.alphaAt(seg, t);
         if (alpha <= 0.003)
             return i + 1;
+        if (preview)
+            alpha = 1.0 - std::pow(1.0 - alpha, opacityExponent);
         float c[3];
         tf.colourAt(seg, t, c);
         double cr = c[0], cg = c[1], cb = c[2];
-        if (params.fullQuality) {
+        if (shaded) {
             const auto read = [&](double x, double y, double z) {
                 return fast ? trilinearInside(voxels, strideY, strideZ, x, y, z) : sampleClamped(volume, x, y, z);
             };
@@ -653,7 +667,7 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, V
                                 ++ray.first;
                             while (ray.last >= ray.first && !inside(sampleAt(ray, ray.last)))
                                 --ray.last;
-                            if (vrt && params.fullQuality)
+                            if (vrt && shaded)
                                 safeRange(ray, readLow, readHigh, ray.fastFirst, ray.fastLast);
                             for (int i = ray.first; i <= ray.last && !ray.done;)
                                 i = march(ray, i);

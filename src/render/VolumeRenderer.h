@@ -45,7 +45,15 @@ struct VolumeRenderParams
     qint32 renderMode = 0;     // 1 VRT, anything else projection
     TransferFunctionPreset transferFunction;
     bool fullQuality = false;  // settled image: more samples, smoothed values and shading
+    // A VRT preview drawn while the camera moves in place of a full-quality image of this many samples
+    // per ray (see raySampleCount): its opacities are corrected for its longer steps and it is lit as
+    // that image is, so that both are equally bright. 0 for any other image.
+    qint32 fullImageSamples = 0;
 };
+
+// The samples per ray of an image: sampleCount (at least 16), raised with fullQuality as far as the
+// volume's smallest spacing needs, up to 450.
+int raySampleCount(const Volume& volume, int sampleCount, bool fullQuality);
 
 // What successive renders of one volume share: the value range of each block of voxels, and which
 // blocks the last transfer function leaves empty. Built on the first render that needs it and again

@@ -133,12 +133,15 @@ private slots:
             wheel(&view, 120);
         QCOMPARE(view.renderParams().zoom, 0.3);
         QCOMPARE(view.image().width(), VolumeRenderWidget::kPreviewSize);
+        // The preview stands in for the full image that follows, and is drawn as bright.
+        QCOMPARE(view.renderParams().fullImageSamples, render::raySampleCount(m_block, VolumeRenderWidget::kFullSamples, true));
         for (int i = 0; i < 40; ++i)
             wheel(&view, 0); // a zero delta counts as outward
         QCOMPARE(view.renderParams().zoom, 2.5);
         QVERIFY(settled.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(settled.size(), 1, 5000);
         QCOMPARE(view.image().width(), VolumeRenderWidget::kFullSize);
+        QCOMPARE(view.renderParams().fullImageSamples, 0);
         // Settling comes from the view's timers: none is left running to settle a second time.
         for (const QTimer* timer : view.findChildren<QTimer*>())
             QVERIFY(!timer->isActive());

@@ -500,6 +500,46 @@ private slots:
         QCOMPARE(render::renderVolumeCpu(body, p, &cache), referenceRender(body, p));
     }
 
+    // A preview standing in for the full image is as bright: the opacity of its longer steps is what
+    // the full image's shorter steps add up to, and it takes the same light.
+    void previewAsBrightAsTheFullImage_data()
+    {
+        QTest::addColumn<int>("preset");
+        QTest::addColumn<float>("value");
+        QTest::addColumn<float>("around");
+        QTest::newRow("bones: a dense, shaded sphere") << 0 << 1000.0f << -1000.0f;
+        QTest::newRow("vessels: a faint, translucent sphere") << 1 << 100.0f << 0.0f;
+    }
+    void previewAsBrightAsTheFullImage()
+    {
+        QFETCH(int, preset);
+        QFETCH(float, value);
+        QFETCH(float, around);
+        const render::Volume v = filled(64, 64, 64, 1, 1, 1, [&](int x, int y, int z) {
+            return (QVector3D(x, y, z) - QVector3D(31.5f, 31.5f, 31.5f)).length() <= 20.0f ? value : around;
+        });
+        render::VolumeRenderParams p;
+        p.renderMode = 1;
+        p.rotation = viewRotation(30, 20);
+        p.transferFunction = render::transferFunctionPresets()[preset];
+        p.imageSize = 160;
+        p.sampleCount = 220;
+        p.fullQuality = true;
+        const auto meanGray = [](const QImage& im) {
+            double sum = 0;
+            for (int y = 0; y < im.height(); ++y)
+                for (int x = 0; x < im.width(); ++x)
+                    sum += qGray(im.pixel(x, y));
+            return sum / (im.width() * im.height());
+        };
+        const double full = meanGray(render::renderVolumeCpu(v, p));
+        p.sampleCount = 70;
+        p.fullQuality = false;
+        p.fullImageSamples = render::raySampleCount(v, 220, true);
+        const double preview = meanGray(render::renderVolumeCpu(v, p));
+        QVERIFY2(std::abs(preview - full) <= 0.06 * full, qPrintable(QStringLiteral("preview %1, full %2").arg(preview).arg(full)));
+    }
+
     void sameImageOnAnyThreadCount()
     {
         const render::Volume v = filled(24, 20, 16, 0.8, 1.0, 1.3, [](int x, int y, int z) { return float((x * 7 + y * 3 + z * 11) % 50) * 40.0f; });
