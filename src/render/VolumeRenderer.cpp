@@ -127,26 +127,8 @@ struct CompiledTransferFunction
     }
 };
 
-// sampleTrilinear with the same arithmetic, reading the eight neighbours directly when all lie inside.
-inline float trilinear(const Volume& v, double x, double y, double z)
-{
-    if (!(x >= 0.0 && y >= 0.0 && z >= 0.0 && x < v.nx - 1 && y < v.ny - 1 && z < v.nz - 1))
-        return sampleTrilinear(v, x, y, z);
-    const int x0 = int(x), y0 = int(y), z0 = int(z);
-    const double fx = x - x0, fy = y - y0, fz = z - z0;
-    const size_t sy = size_t(v.nx), sz = size_t(v.nx) * size_t(v.ny);
-    const float* p = v.voxels.data() + size_t(z0) * sz + size_t(y0) * sy + size_t(x0);
-    const double c00 = double(p[0]) * (1 - fx) + double(p[1]) * fx;
-    const double c10 = double(p[sy]) * (1 - fx) + double(p[sy + 1]) * fx;
-    const double c01 = double(p[sz]) * (1 - fx) + double(p[sz + 1]) * fx;
-    const double c11 = double(p[sz + sy]) * (1 - fx) + double(p[sz + sy + 1]) * fx;
-    const double c0 = c00 * (1 - fy) + c10 * fy;
-    const double c1 = c01 * (1 - fy) + c11 * fy;
-    return float(c0 * (1 - fz) + c1 * fz);
-}
-
-// The trilinear arithmetic of trilinear() and sampleClamped() for a point whose eight neighbours all
-// lie inside the volume (0 <= x < nx - 1 on every axis): no test, no clamp.
+// The trilinear arithmetic of sampleTrilinear() and sampleClamped() for a point whose eight neighbours
+// all lie inside the volume (0 <= x < nx - 1 on every axis): no test, no clamp.
 inline double trilinearInside(const float* voxels, size_t strideY, size_t strideZ, double x, double y, double z)
 {
     const int x0 = int(x), y0 = int(y), z0 = int(z);
@@ -159,6 +141,14 @@ inline double trilinearInside(const float* voxels, size_t strideY, size_t stride
     const double c0 = c00 * (1 - fy) + c10 * fy;
     const double c1 = c01 * (1 - fy) + c11 * fy;
     return c0 * (1 - fz) + c1 * fz;
+}
+
+// sampleTrilinear with the same arithmetic, reading the eight neighbours directly when all lie inside.
+inline float trilinear(const Volume& v, double x, double y, double z)
+{
+    if (!(x >= 0.0 && y >= 0.0 && z >= 0.0 && x < v.nx - 1 && y < v.ny - 1 && z < v.nz - 1))
+        return sampleTrilinear(v, x, y, z);
+    return float(trilinearInside(v.voxels.data(), size_t(v.nx), size_t(v.nx) * size_t(v.ny), x, y, z));
 }
 
 // Largest opacity the function reaches anywhere in [lo, hi] (piecewise linear: ends and inner points).
@@ -487,7 +477,7 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, V
     const float* voxels = volume.voxels.data();
     const size_t strideY = size_t(volume.nx), strideZ = size_t(volume.nx) * size_t(volume.ny);
 
-    // Full quality reads around each sample: its three smoothing points and six gradient points. Where
+    // Shaded images read around each sample: three smoothing points and six gradient points. Where
     // all of them lie at least a voxel inside the volume they need no test and no clamp.
     const double gradientStep[3] = {hx, hy, hz};
     const double smoothR[3] = {smoothRight.x, smoothRight.y, smoothRight.z};
@@ -504,7 +494,7 @@ QImage renderVolumeCpu(const Volume& volume, const VolumeRenderParams& params, V
         double start[3] = {0, 0, 0}; // the voxel coordinates of sample 0
         int first = 0;      // samples [first, last] have their nearest voxel inside the volume
         int last = -1;
-        int fastFirst = 0;  // full quality: samples whose reads all lie well inside
+        int fastFirst = 0;  // shaded images: samples whose reads all lie well inside
         int fastLast = -1;
         bool done = false;
         double mx = std::numeric_limits<double>::lowest(), mn = std::numeric_limits<double>::max(), sum = 0;
