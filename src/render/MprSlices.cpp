@@ -70,6 +70,20 @@ inline long long nearest(double v)
     return t;
 }
 
+// nearest(c / s), with a multiplication by inverse = 1 / s in place of the division. The product
+// differs from the rounded quotient by a few units in the last place at most, which can change the
+// result only next to a half: there the quotient itself is taken.
+inline long long nearestQuotient(double c, double s, double inverse)
+{
+    const double q = c * inverse;
+    if (std::abs(q) < 1.0e6) {
+        const double frac = q - double(static_cast<long long>(q));
+        if (std::abs(std::abs(frac) - 0.5) > 1.0e-9)
+            return nearest(q);
+    }
+    return nearest(c / s);
+}
+
 // Narrows [first, last] to the columns whose voxel index lies in [0, n), for an index that moves one
 // way only along the row (a monotone function of the column): two binary searches instead of a test
 // per pixel.
@@ -344,6 +358,7 @@ QImage renderObliqueSlice(const Volume& volume, const QVector3D& centre, const Q
     const double slabStep = std::max(std::min({volume.spacingX, volume.spacingY, volume.spacingZ}), 0.1);
     const bool slab = usesSlab(slabHalf, mode);
     const double spacing[3] = {volume.spacingX, volume.spacingY, volume.spacingZ};
+    const double inverseSpacing[3] = {1.0 / spacing[0], 1.0 / spacing[1], 1.0 / spacing[2]};
     const long long dims[3] = {volume.nx, volume.ny, volume.nz};
     const size_t strides[3] = {1, size_t(volume.nx), size_t(volume.nx) * size_t(volume.ny)};
     const float axis[3] = {axisU.x(), axisU.y(), axisU.z()};
@@ -378,7 +393,7 @@ QImage renderObliqueSlice(const Volume& volume, const QVector3D& centre, const Q
                 const QVector3D shift = float(t * slabStep) * normal;
                 const auto voxelOf = [&](int q, int a) {
                     const float c = rowBase[a] + columnOffset[size_t(q)] * axis[a];
-                    return nearest(double(slab ? c + shift[a] : c) / spacing[a]);
+                    return nearestQuotient(double(slab ? c + shift[a] : c), spacing[a], inverseSpacing[a]);
                 };
                 // Along a row every coordinate moves one way only, so the columns whose nearest voxel
                 // lies inside the volume form one run: found once, they need no test per pixel.

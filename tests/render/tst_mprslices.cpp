@@ -314,21 +314,27 @@ private slots:
         QTest::addColumn<double>("pixelSpacing");
         QTest::addColumn<int>("slabHalf");
         QTest::addColumn<int>("mode");
+        QTest::addColumn<double>("spacingX");
         const QVector3D mid(13.0f, 11.5f, 14.5f);
         const float a = qDegreesToRadians(30.0f);
         const QVector3D tilted(std::cos(a), std::sin(a), 0.0f);
-        QTest::newRow("coronal-like tilted") << mid << tilted << QVector3D(0, 0, -1) << 48 << 0.7 << 0 << 0;
+        QTest::newRow("coronal-like tilted") << mid << tilted << QVector3D(0, 0, -1) << 48 << 0.7 << 0 << 0 << 0.7;
         QTest::newRow("double oblique") << mid << QVector3D(0.6f, 0.64f, 0.48f) << QVector3D(-0.8f, 0.48f, 0.36f) << 41
-                                        << 0.55 << 0 << 0;
+                                        << 0.55 << 0 << 0 << 0.7;
         QTest::newRow("reaching past the volume") << QVector3D(2, 30, 3) << tilted << QVector3D(0, 0.6f, -0.8f) << 64
-                                                  << 0.9 << 0 << 0;
+                                                  << 0.9 << 0 << 0 << 0.7;
         QTest::newRow("axial, exact voxel centres") << QVector3D(12.6f, 11.2f, 7.0f) << QVector3D(1, 0, 0)
-                                                    << QVector3D(0, 1, 0) << 36 << 0.7 << 0 << 0;
+                                                    << QVector3D(0, 1, 0) << 36 << 0.7 << 0 << 0 << 0.7;
         for (int mode = 1; mode <= 3; ++mode)
-            QTest::addRow("slab mode %d", mode) << mid << tilted << QVector3D(0, 0, -1) << 40 << 0.8 << 4 << mode;
+            QTest::addRow("slab mode %d", mode) << mid << tilted << QVector3D(0, 0, -1) << 40 << 0.8 << 4 << mode << 0.7;
         QTest::newRow("slab, unnormalised axes") << mid << tilted * 2.0f << QVector3D(0, 0, -0.5f) << 33 << 0.6 << 2
-                                                 << 3;
+                                                 << 3 << 0.7;
+        // x = 4.125 over 0.55 mm lies a hair below the half: a product with 1 / 0.55 lands above it.
+        QTest::newRow("halves a multiplication would round the other way")
+            << QVector3D(8.25f, 11.5f, 14.5f) << QVector3D(1, 0, 0) << QVector3D(0, 1, 0) << 16 << 0.55 << 0 << 0
+            << 0.55;
     }
+
     void obliqueMatchesPlainRule()
     {
         QFETCH(QVector3D, centre);
@@ -338,7 +344,8 @@ private slots:
         QFETCH(double, pixelSpacing);
         QFETCH(int, slabHalf);
         QFETCH(int, mode);
-        const render::Volume v = wavyVolume(0.7, 0.7, 1.0);
+        QFETCH(double, spacingX);
+        const render::Volume v = wavyVolume(spacingX, 0.7, 1.0);
         for (const QPointF window : {QPointF(40, 400), QPointF(200, 0)}) {
             const QImage im = render::renderObliqueSlice(v, centre, axisU, axisV, size, pixelSpacing, window.x(),
                                                          window.y(), slabHalf, mode);
