@@ -383,8 +383,9 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         return false;
     };
 
-    // The file's rows under what it said before its tags were edited go; the series, study and patient
-    // they leave empty go once the new rows are written.
+    // An edited file's rows move with it to its new series, keeping their place in the study's file
+    // order; under a new SOP Instance UID they name another object and go. The series, study and
+    // patient they leave empty go once the new rows are written.
     bool wasProtected = false;
     if (before) {
         QSqlQuery q(m_db);
@@ -394,11 +395,14 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             return fail(q);
         wasProtected = q.next() && q.value(0).toInt() != 0;
         q.finish();
-        q.prepare(QStringLiteral("DELETE FROM instances WHERE series_instance_uid = :series AND file_path = :path;"));
-        q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
-        q.bindValue(QStringLiteral(":path"), before->filePath);
-        if (!q.exec())
-            return fail(q);
+        if (before->sopInstanceUid != s.sopInstanceUid) {
+            q.prepare(QStringLiteral(
+                "DELETE FROM instances WHERE series_instance_uid = :series AND file_path = :path;"));
+            q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
+            q.bindValue(QStringLiteral(":path"), before->filePath);
+            if (!q.exec())
+                return fail(q);
+        }
     }
 
     {
@@ -433,6 +437,17 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":modality"), nonNull(s.modality));
         q.bindValue(QStringLiteral(":body_part"), nonNull(s.bodyPartExamined));
         q.bindValue(QStringLiteral(":laterality"), nonNull(s.laterality));
+        if (!q.exec())
+            return fail(q);
+    }
+    if (before && before->sopInstanceUid == s.sopInstanceUid) {
+        // Now that the new series has its row, the file's rows can point at it.
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("UPDATE instances SET series_instance_uid = :to "
+                                 "WHERE series_instance_uid = :series AND file_path = :path;"));
+        q.bindValue(QStringLiteral(":to"), s.seriesInstanceUid);
+        q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
+        q.bindValue(QStringLiteral(":path"), before->filePath);
         if (!q.exec())
             return fail(q);
     }

@@ -43,8 +43,9 @@ public:
     // Writes the patient, study, series and one instance row per frame of one file, all or nothing.
     bool indexFile(const dicom::DicomFileSummary& summary);
     // Indexes a file again after its tags were edited in place (before: its summary as it was): its
-    // rows follow the new UIDs and patient ID, and a series, study or patient left without rows goes.
-    // A study keeps its protection under a new UID.
+    // rows follow the new UIDs and patient ID, keeping their place in the study's file order unless
+    // the SOP Instance UID changed, and a series, study or patient left without rows goes. A study
+    // keeps its protection under a new UID.
     bool reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after);
 
     QList<StudyRecord> allStudies() const;                                                  // oldest first

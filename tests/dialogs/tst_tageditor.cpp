@@ -329,13 +329,14 @@ private slots:
         QTest::addColumn<quint16>("element");
         QTest::addColumn<QString>("value");
         QTest::addColumn<int>("written"); // 4: the study, 3: the shown series, 1: the shown file
-        QTest::newRow("study description") << quint16(0x0008) << quint16(0x1030) << "Новое" << 4;
-        QTest::newRow("patient id") << quint16(0x0010) << quint16(0x0020) << "NEW-ID" << 4;
-        QTest::newRow("study uid") << quint16(0x0020) << quint16(0x000D) << fixtures::newUid() << 4;
-        QTest::newRow("series description") << quint16(0x0008) << quint16(0x103E) << "Серия" << 3;
-        QTest::newRow("series uid") << quint16(0x0020) << quint16(0x000E) << fixtures::newUid() << 3;
-        QTest::newRow("instance number") << quint16(0x0020) << quint16(0x0013) << "42" << 1;
-        QTest::newRow("instance uid") << quint16(0x0008) << quint16(0x0018) << fixtures::newUid() << 1;
+        QTest::addColumn<bool>("sameObject"); // the file keeps its place in the study's file order
+        QTest::newRow("study description") << quint16(0x0008) << quint16(0x1030) << "Новое" << 4 << true;
+        QTest::newRow("patient id") << quint16(0x0010) << quint16(0x0020) << "NEW-ID" << 4 << true;
+        QTest::newRow("study uid") << quint16(0x0020) << quint16(0x000D) << fixtures::newUid() << 4 << true;
+        QTest::newRow("series description") << quint16(0x0008) << quint16(0x103E) << "Серия" << 3 << true;
+        QTest::newRow("series uid") << quint16(0x0020) << quint16(0x000E) << fixtures::newUid() << 3 << true;
+        QTest::newRow("instance number") << quint16(0x0020) << quint16(0x0013) << "42" << 1 << true;
+        QTest::newRow("instance uid") << quint16(0x0008) << quint16(0x0018) << fixtures::newUid() << 1 << false;
     }
 
     void editsGoWhereTheirElementBelongs()
@@ -344,7 +345,9 @@ private slots:
         QFETCH(quint16, element);
         QFETCH(QString, value);
         QFETCH(int, written);
+        QFETCH(bool, sameObject);
         m_index->setStudyProtected(m_study.uid, true);
+        const QStringList order = m_index->studyFilePaths(m_study.uid);
         const QString file = m_study.singleFiles.first();
         DicomTagEditorDialog d(file, nullptr, m_study.rowPaths, m_index.get());
         setValue(d, QStringLiteral("%1").arg(group, 4, 16, QLatin1Char('0')).toUpper(),
@@ -369,6 +372,7 @@ private slots:
         std::sort(rowsPerSeries.begin(), rowsPerSeries.end());
         QCOMPARE(rowsPerSeries, (QList<int>{3, 4}));
         QCOMPARE(m_index->instancesForSeries(summary->seriesInstanceUid).size(), 3);
+        QCOMPARE(m_index->studyFilePaths(summary->studyInstanceUid) == order, sameObject);
     }
 
     void unreadableFileShowsTheReadersText()
