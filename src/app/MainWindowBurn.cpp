@@ -130,7 +130,8 @@ QByteArray autorunText(const QString& volumeLabel)
     // Cyrillic label; with the UTF-16 mark it reads Unicode.
     QStringEncoder utf16(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
     return utf16(crlfLines({QStringLiteral("[autorun]"), QStringLiteral("open=VavovIvirur.exe"),
-                            QStringLiteral("icon=VavovIvirur.exe,0"), QStringLiteral("label=") + volumeLabel}));
+                            QStringLiteral("icon=VavovIvirur.exe,0"),
+                            QStringLiteral("label=") + volumeLabel}));
 }
 
 void MainWindow::burnStudiesToDisc(const QString& studyUid)
@@ -201,7 +202,8 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     progress->show();
 
     auto* thread = new QThread;
-    auto* worker = new disc::DiscBurnWorker(dialog.selectedRecorderId(), staging, volumeLabel, dialog.ejectWhenDone());
+    auto* worker =
+        new disc::DiscBurnWorker(dialog.selectedRecorderId(), staging, volumeLabel, dialog.ejectWhenDone());
     worker->moveToThread(thread);
     const bool deleteTemp = dialog.deleteTempFiles();
     connect(thread, &QThread::started, worker, &disc::DiscBurnWorker::run);
@@ -227,7 +229,8 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     thread->start(QThread::InheritPriority);
 }
 
-bool MainWindow::imageFitsMedium(const QString& staging, const QString& volumeLabel, const QString& recorderId)
+bool MainWindow::imageFitsMedium(const QString& staging, const QString& volumeLabel,
+                                 const QString& recorderId)
 {
     qint64 freeBytes = 0;
     for (const disc::RecorderInfo& recorder : disc::enumerateRecorders(nullptr))
@@ -236,20 +239,22 @@ bool MainWindow::imageFitsMedium(const QString& staging, const QString& volumeLa
     const qint64 imageBytes = platform::discImageBytes(staging, volumeLabel);
     if (freeBytes < 1 || imageBytes <= freeBytes)
         return true; // a medium that does not tell its space is left to the burn itself
-    QMessageBox::critical(this, BurnTitle,
-                          QStringLiteral("На диске недостаточно места (свободно %1, требуется %2). Используйте диск "
-                                         "большей ёмкости.")
-                              .arg(BurnDiscDialog::formatSize(freeBytes), BurnDiscDialog::formatSize(imageBytes)));
+    QMessageBox::critical(
+        this, BurnTitle,
+        QStringLiteral("На диске недостаточно места (свободно %1, требуется %2). Используйте диск "
+                       "большей ёмкости.")
+            .arg(BurnDiscDialog::formatSize(freeBytes), BurnDiscDialog::formatSize(imageBytes)));
     return false;
 }
 
 bool MainWindow::closeNowOrAfterBurns()
 {
-    QMessageBox box(QMessageBox::Warning, BurnTitle,
-                    QStringLiteral("Идёт запись диска. Если закрыть программу сейчас, диск будет испорчен.\n\n"
-                                   "Дождаться окончания записи или прервать её? Программа закроется, как только "
-                                   "запись остановится."),
-                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+    QMessageBox box(
+        QMessageBox::Warning, BurnTitle,
+        QStringLiteral("Идёт запись диска. Если закрыть программу сейчас, диск будет испорчен.\n\n"
+                       "Дождаться окончания записи или прервать её? Программа закроется, как только "
+                       "запись остановится."),
+        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
     box.button(QMessageBox::Yes)->setText(QStringLiteral("Дождаться окончания"));
     box.button(QMessageBox::No)->setText(QStringLiteral("Прервать запись"));
     box.button(QMessageBox::Cancel)->setText(QStringLiteral("Не закрывать"));

@@ -186,8 +186,9 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     if (ok) {
         QMessageBox::information(
             this, QStringLiteral("Готово"),
-            QStringLiteral("Портативная версия для просмотра записана в:\n%1\n\nМожно скопировать всю эту папку на "
-                           "флеш-накопитель — просмотрщик запускается двойным щелчком по файлу «%2» внутри неё.")
+            QStringLiteral("Портативная версия для просмотра записана в:\n%1\n\nМожно скопировать всю эту "
+                           "папку на флеш-накопитель — просмотрщик запускается двойным щелчком по файлу "
+                           "«%2» внутри неё.")
                 .arg(target, programFileName()));
         return;
     }

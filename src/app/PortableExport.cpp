@@ -169,8 +169,8 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         const fs::path targetPath = toPath(target);
         // The copy of the program folder would land inside itself and carry itself along.
         if (isInside(targetPath, toPath(viewerProgramFolder())))
-            return fail(error, QStringLiteral("Папка назначения находится внутри папки программы (%1) — выберите "
-                                              "другую папку.")
+            return fail(error, QStringLiteral("Папка назначения находится внутри папки программы (%1) — "
+                                              "выберите другую папку.")
                                    .arg(QDir::toNativeSeparators(viewerProgramFolder())));
         fs::create_directories(targetPath);
         copyProgramFiles(targetPath);
@@ -247,7 +247,8 @@ constexpr int RegistrationShare = 15;
 
 void progressTrampoline(zip_t*, double fraction, void* state)
 {
-    (*static_cast<Progress*>(state))(RegistrationShare + static_cast<int>(fraction * (100 - RegistrationShare)), 100);
+    const int value = RegistrationShare + static_cast<int>(fraction * (100 - RegistrationShare));
+    (*static_cast<Progress*>(state))(value, 100);
 }
 
 void freeProgress(void* state)

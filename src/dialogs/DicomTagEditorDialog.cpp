@@ -32,16 +32,17 @@ Level levelOf(quint16 group, quint16 element)
 {
     constexpr auto tag = [](quint16 g, quint16 e) { return quint32(g) << 16 | e; };
     static const QSet<quint32> studyTags{
-        tag(0x0008, 0x0020), tag(0x0008, 0x0030), tag(0x0008, 0x0050), tag(0x0008, 0x0090), tag(0x0008, 0x1030),
-        tag(0x0008, 0x1048), tag(0x0008, 0x1060), tag(0x0008, 0x1080), tag(0x0020, 0x000D), tag(0x0020, 0x0010),
-        tag(0x0038, 0x0010), tag(0x0038, 0x0500)};
+        tag(0x0008, 0x0020), tag(0x0008, 0x0030), tag(0x0008, 0x0050), tag(0x0008, 0x0090),
+        tag(0x0008, 0x1030), tag(0x0008, 0x1048), tag(0x0008, 0x1060), tag(0x0008, 0x1080),
+        tag(0x0020, 0x000D), tag(0x0020, 0x0010), tag(0x0038, 0x0010), tag(0x0038, 0x0500)};
     static const QSet<quint32> seriesTags{
-        tag(0x0008, 0x0021), tag(0x0008, 0x0031), tag(0x0008, 0x0060), tag(0x0008, 0x0070), tag(0x0008, 0x0080),
-        tag(0x0008, 0x0081), tag(0x0008, 0x1010), tag(0x0008, 0x103E), tag(0x0008, 0x1040), tag(0x0008, 0x1050),
-        tag(0x0008, 0x1070), tag(0x0008, 0x1090), tag(0x0018, 0x0015), tag(0x0018, 0x1000), tag(0x0018, 0x1020),
-        tag(0x0018, 0x1030), tag(0x0018, 0x5100), tag(0x0020, 0x000E), tag(0x0020, 0x0011), tag(0x0020, 0x0052),
-        tag(0x0020, 0x0060), tag(0x0020, 0x1040), tag(0x0040, 0x0244), tag(0x0040, 0x0245), tag(0x0040, 0x0253),
-        tag(0x0040, 0x0254)};
+        tag(0x0008, 0x0021), tag(0x0008, 0x0031), tag(0x0008, 0x0060), tag(0x0008, 0x0070),
+        tag(0x0008, 0x0080), tag(0x0008, 0x0081), tag(0x0008, 0x1010), tag(0x0008, 0x103E),
+        tag(0x0008, 0x1040), tag(0x0008, 0x1050), tag(0x0008, 0x1070), tag(0x0008, 0x1090),
+        tag(0x0018, 0x0015), tag(0x0018, 0x1000), tag(0x0018, 0x1020), tag(0x0018, 0x1030),
+        tag(0x0018, 0x5100), tag(0x0020, 0x000E), tag(0x0020, 0x0011), tag(0x0020, 0x0052),
+        tag(0x0020, 0x0060), tag(0x0020, 0x1040), tag(0x0040, 0x0244), tag(0x0040, 0x0245),
+        tag(0x0040, 0x0253), tag(0x0040, 0x0254)};
     // Groups 0010 (patient) and 0032 (study requests) hold nothing image-specific.
     if (group == 0x0010 || group == 0x0032 || studyTags.contains(tag(group, element)))
         return Level::Study;
@@ -116,9 +117,9 @@ DicomTagEditorDialog::DicomTagEditorDialog(const QString& filePath, QWidget* par
     save->setObjectName(QStringLiteral("saveButton"));
     const int count = std::max<int>(1, static_cast<int>(m_studyFiles.size()));
     save->setToolTip(count < 2 ? QStringLiteral("Изменённые значения будут записаны в этот файл.")
-                               : QStringLiteral("Значения пациента и исследования будут записаны во ВСЕ %1 снимков "
-                                                "текущего исследования, значения серии — в снимки этой серии, "
-                                                "остальные — только в этот файл.")
+                               : QStringLiteral("Значения пациента и исследования будут записаны во ВСЕ %1 "
+                                                "снимков текущего исследования, значения серии — в снимки этой "
+                                                "серии, остальные — только в этот файл.")
                                      .arg(count));
     connect(save, &QPushButton::clicked, this, &DicomTagEditorDialog::saveChanges);
     buttons->addWidget(save);
@@ -240,8 +241,8 @@ void DicomTagEditorDialog::saveChanges()
 
     QString question;
     if (targets.size() < 2)
-        question = QStringLiteral("Файл будет перезаписан с новыми значениями тегов (%1 шт.). Это необратимо. "
-                                  "Продолжить?")
+        question = QStringLiteral("Файл будет перезаписан с новыми значениями тегов (%1 шт.). Это "
+                                  "необратимо. Продолжить?")
                        .arg(edits.size());
     else if (wholeStudy)
         question = QStringLiteral("Эти же %1 изменённых значений тегов будут записаны во ВСЕ %2 файлов текущего "
@@ -249,9 +250,10 @@ void DicomTagEditorDialog::saveChanges()
                        .arg(edits.size())
                        .arg(targets.size());
     else
-        question = QStringLiteral("Изменённые значения тегов (%1 шт.) будут записаны в %2 файлов: значения пациента "
-                                  "и исследования — во все файлы исследования, значения серии — в файлы этой серии, "
-                                  "остальные — только в этот файл. Это необратимо. Продолжить?")
+        question = QStringLiteral("Изменённые значения тегов (%1 шт.) будут записаны в %2 файлов: значения "
+                                  "пациента и исследования — во все файлы исследования, значения серии — в "
+                                  "файлы этой серии, остальные — только в этот файл. Это необратимо. "
+                                  "Продолжить?")
                        .arg(edits.size())
                        .arg(targets.size());
     if (QMessageBox::warning(this, QStringLiteral("Сохранить изменения?"), question,
@@ -287,9 +289,10 @@ void DicomTagEditorDialog::saveChanges()
                                  .arg(failures.size())
                                  .arg(failures.join(QLatin1Char('\n'))));
     } else {
-        const QString done = targets.size() < 2 ? QStringLiteral("Изменения записаны.")
-                             : wholeStudy ? QStringLiteral("Изменения записаны во все %1 файлов исследования.").arg(written)
-                                          : QStringLiteral("Изменения записаны в %1 файлов.").arg(written);
+        const QString done =
+            targets.size() < 2 ? QStringLiteral("Изменения записаны.")
+            : wholeStudy       ? QStringLiteral("Изменения записаны во все %1 файлов исследования.").arg(written)
+                               : QStringLiteral("Изменения записаны в %1 файлов.").arg(written);
         m_statusLabel->setText(done);
         QMessageBox::information(this, QStringLiteral("Готово"), done);
     }

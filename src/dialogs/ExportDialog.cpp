@@ -291,7 +291,8 @@ void ExportDialog::setupUi()
     m_prefixEdit->setObjectName(QStringLiteral("prefixEdit"));
     prefixRow->addWidget(m_prefixEdit, 1);
     placeLayout->addLayout(prefixRow);
-    m_openFolderCheck = new QCheckBox(QStringLiteral("Показать в файловом менеджере после завершения экспорта"), placeBox);
+    m_openFolderCheck =
+        new QCheckBox(QStringLiteral("Показать в файловом менеджере после завершения экспорта"), placeBox);
     placeLayout->addWidget(m_openFolderCheck);
     layout->addWidget(placeBox);
 

@@ -164,7 +164,8 @@ public:
         iso_tree_set_follow_symlinks(m_image, 0);
         iso_tree_set_ignore_hidden(m_image, 0);
         iso_tree_set_ignore_special(m_image, 1);
-        result = iso_tree_add_dir_rec(m_image, iso_image_get_root(m_image), QFile::encodeName(folder).constData());
+        const QByteArray path = QFile::encodeName(folder);
+        result = iso_tree_add_dir_rec(m_image, iso_image_get_root(m_image), path.constData());
         if (result < 0)
             return fail(BurnFailure::AddFiles, result);
         // Level 3 lets a file pass 4 GiB; Joliet keeps long and Cyrillic names for Windows, Rock Ridge

@@ -11,8 +11,8 @@ constexpr int MaxNameLength = 100;
 bool isReservedDeviceName(const QString& name)
 {
     static const QSet<QString> reserved = [] {
-        QSet<QString> names{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"), QStringLiteral("NUL"),
-                            QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+        QSet<QString> names{QStringLiteral("CON"),    QStringLiteral("PRN"),    QStringLiteral("AUX"),
+                            QStringLiteral("NUL"),    QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
         for (const QChar digit : QStringLiteral("0123456789¹²³"))
             names << QStringLiteral("COM") + digit << QStringLiteral("LPT") + digit;
         return names;

@@ -142,7 +142,8 @@ private slots:
         const QByteArray autorun = autorunText(QStringLiteral("Диск_1"));
         QVERIFY(autorun.startsWith("\xFF\xFE"));
         QCOMPARE(QStringDecoder(QStringConverter::Utf16LE)(autorun.mid(2)).operator QString(),
-                 QStringLiteral("[autorun]\r\nopen=VavovIvirur.exe\r\nicon=VavovIvirur.exe,0\r\nlabel=Диск_1\r\n"));
+                 QStringLiteral("[autorun]\r\nopen=VavovIvirur.exe\r\nicon=VavovIvirur.exe,0\r\n"
+                                "label=Диск_1\r\n"));
     }
 
     void burn_data()
@@ -169,7 +170,8 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
         w.refreshStudyTable();
 
-        const QString image = blankDisc(m_data.filePath(QStringLiteral("%1.iso").arg(QTest::currentDataTag())));
+        const QString image =
+            blankDisc(m_data.filePath(QStringLiteral("%1.iso").arg(QTest::currentDataTag())));
         const QStringList before = stagingFolders();
 
         QString proposedLabel;
@@ -209,7 +211,8 @@ private slots:
         if (autorun)
             QCOMPARE(files.value("autorun.inf"), autorunText(label));
         QCOMPARE(files.value("VavovIvirur"), QByteArray(1000, 'p'));
-        QVERIFY(primaryVolumeId(image).contains(anonymise ? QStringLiteral("ANONYMOUS") : QStringLiteral("ZK7731")));
+        QVERIFY(primaryVolumeId(image).contains(anonymise ? QStringLiteral("ANONYMOUS")
+                                                          : QStringLiteral("ZK7731")));
         if (anonymise) {
             // Nothing on the medium names the patient: the image holds every path (ISO, Joliet, Rock
             // Ridge), both volume labels and every file's bytes.
@@ -217,7 +220,8 @@ private slots:
             QVERIFY(raw.open(QIODevice::ReadOnly));
             const QByteArray medium = raw.readAll();
             for (const QString& identity : {layout.patientId, layout.patientName})
-                for (const auto encoding : {QStringConverter::Utf8, QStringConverter::Utf16LE, QStringConverter::Utf16BE})
+                for (const auto encoding :
+                     {QStringConverter::Utf8, QStringConverter::Utf16LE, QStringConverter::Utf16BE})
                     QVERIFY2(!medium.contains(QStringEncoder(encoding)(identity).operator QByteArray()),
                              qPrintable(identity));
         }
@@ -368,8 +372,9 @@ private slots:
         const int titlesBefore = answer.count();
         w.close();
         const QStringList texts = answer.texts().mid(textsBefore);
-        QVERIFY(std::any_of(texts.cbegin(), texts.cend(),
-                            [](const QString& t) { return t.startsWith(QStringLiteral("Идёт запись диска")); }));
+        QVERIFY(std::any_of(texts.cbegin(), texts.cend(), [](const QString& t) {
+            return t.startsWith(QStringLiteral("Идёт запись диска"));
+        }));
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);
         QTRY_COMPARE(w.isVisible(), !closes);
         // The question and the burn's own outcome were both shown: the window waited for the outcome.

@@ -166,7 +166,8 @@ private slots:
         QTest::newRow("hidden") << ".Иванов" << "5" << "Иванов_5";
         QTest::newRow("trailing dot") << "Ivanov." << "" << "Ivanov";
         QTest::newRow("overlong") << QString(150, QChar(0x042F)) << "7" << QString(100, QChar(0x042F));
-        QTest::newRow("overlong, cut before dots") << QString(99, QLatin1Char('a')) + ".b" << "" << QString(99, QLatin1Char('a'));
+        QTest::newRow("overlong, cut before dots")
+            << QString(99, QLatin1Char('a')) + ".b" << "" << QString(99, QLatin1Char('a'));
     }
 
     void safeFolderNames()

@@ -142,9 +142,10 @@ private slots:
         auto* burn = d.findChild<QPushButton*>("burnButton");
         burn->click();
         QCOMPARE(d.result(), int(QDialog::Rejected));
-        QVERIFY2(answer.texts().value(0).startsWith(QStringLiteral("На диске недостаточно места (свободно 20.0 МБ, "
-                                                                   "требуется 26.0 МБ)")),
-                 qPrintable(answer.texts().value(0)));
+        const QString refusal = answer.texts().value(0);
+        QVERIFY2(refusal.startsWith(QStringLiteral("На диске недостаточно места (свободно 20.0 МБ, "
+                                                   "требуется 26.0 МБ)")),
+                 qPrintable(refusal));
         d.findChild<QCheckBox*>("macViewerBox")->setChecked(false);
         burn->click();
         QCOMPARE(d.result(), int(QDialog::Accepted));

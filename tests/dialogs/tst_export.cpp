@@ -276,7 +276,8 @@ private slots:
         }
         // A second run into the same folder replaces nothing: its files take the next free name.
         const QDateTime firstWritten = QFileInfo(QDir(folder).filePath(expected[0])).lastModified();
-        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
+        QCOMPARE(runExport(*dialog),
+                 QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
         QStringList both = expected;
         for (const QString& name : expected)
             both << QString(name).replace(QStringLiteral("CT_Chest"), QStringLiteral("CT_Chest_2"));
@@ -295,7 +296,8 @@ private slots:
         QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
         // Filed under the identity the copies carry; neither a name nor a file holds the real one.
         const QStringList files = filesUnder(folder);
-        QCOMPARE(files, (QStringList{"ANONYMOUS_ANONYMOUS/CT_Chest_0001.dcm", "ANONYMOUS_ANONYMOUS/CT_Chest_0002.dcm",
+        QCOMPARE(files, (QStringList{"ANONYMOUS_ANONYMOUS/CT_Chest_0001.dcm",
+                                     "ANONYMOUS_ANONYMOUS/CT_Chest_0002.dcm",
                                      "ANONYMOUS_ANONYMOUS/CT_Chest_0003.dcm"}));
         for (const QString& f : files) {
             const auto summary = dicom::readFileSummary(QDir(folder).filePath(f));
@@ -500,12 +502,14 @@ private slots:
         // A plain file stands where the folder's parent should be: nothing can be created below it.
         QTest::newRow("unwritable jpeg") << true << "JPEG" << "Экспортировано файлов: 0\n\nОшибок: 3" << 1;
         QTest::newRow("unwritable dicom") << true << "DICOM" << "Экспортировано файлов: 0\n\nОшибок: 3" << 1;
-        QTest::newRow("unwritable mp4") << true << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 1;
+        QTest::newRow("unwritable mp4")
+            << true << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 1;
         // The middle file of the series went away after it was shown: that file fails, the rest go
         // out; the video fails after its first frame and leaves no broken file.
         QTest::newRow("missing jpeg") << false << "JPEG" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2;
         QTest::newRow("missing dicom") << false << "DICOM" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2;
-        QTest::newRow("missing mp4") << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0;
+        QTest::newRow("missing mp4")
+            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0;
     }
 
     void failuresAreCounted()

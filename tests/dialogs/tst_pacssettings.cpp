@@ -208,7 +208,8 @@ void TestPacsSettings::editedConfigurationRoundTrips()
     expected.localPort = 5104;
     expected.localAeTitle = QStringLiteral("NODE1");
     expected.moveDestinationAeTitle = QString();
-    expected.servers = {server(QStringLiteral("10.9.9.9"), 4010, QStringLiteral("AE2"), QStringLiteral("  с пробелами  "), 0),
+    expected.servers = {server(QStringLiteral("10.9.9.9"), 4010, QStringLiteral("AE2"),
+                               QStringLiteral("  с пробелами  "), 0),
                         server(QStringLiteral("10.1.2.5"), 105, QStringLiteral("KEEP"), {}, 1),
                         server(QStringLiteral("127.0.0.1"), 4006, QStringLiteral("NEWAE"), {}, 0)};
     QVERIFY(pacs::loadPacsConfig() == expected);
@@ -302,7 +303,8 @@ void TestPacsSettings::invalidValuesAreRefused()
     else
         saveButton(dialog)->click();
     QCOMPARE(answer.count(), 1);
-    QVERIFY2(answer.texts().value(0).contains(QStringLiteral("«%1»").arg(field)), qPrintable(answer.texts().value(0)));
+    QVERIFY2(answer.texts().value(0).contains(QStringLiteral("«%1»").arg(field)),
+             qPrintable(answer.texts().value(0)));
     QVERIFY(dialog.result() != QDialog::Accepted);
     QCOMPARE(table->rowCount(), 1);
     QVERIFY(pacs::loadPacsConfig() == stored);

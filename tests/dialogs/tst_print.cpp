@@ -456,7 +456,8 @@ private slots:
                     return line.mid(key.size()).trimmed().split(' ').first().toLongLong();
             return qint64(-1);
         };
-        PrintPreviewDialog d(recordsFor(m_wide), SeriesOverlayInfo{}, 40, 400, 1, 2, nullptr, QRectF(0, 0, 1, 1), false);
+        PrintPreviewDialog d(recordsFor(m_wide), SeriesOverlayInfo{}, 40, 400, 1, 2, nullptr, QRectF(0, 0, 1, 1),
+                             false);
         QCOMPARE(d.pageCount(), 5);
         QPrinter printer(QPrinter::HighResolution);
         printer.setOutputFormat(QPrinter::PdfFormat);
@@ -466,7 +467,8 @@ private slots:
         QVERIFY(d.paintSheets(&printer));
         const qint64 peak = memoryKb("VmHWM:");
         QVERIFY(before > 0 && peak > 0);
-        qInfo("peak memory while printing: %lld MB above the %lld MB before", (peak - before) / 1024, before / 1024);
+        qInfo("peak memory while printing: %lld MB above the %lld MB before", (peak - before) / 1024,
+              before / 1024);
         QVERIFY2(peak - before < 200 * 1024, qPrintable(QString::number((peak - before) / 1024)));
     }
 

@@ -336,7 +336,8 @@ private slots:
         QTest::newRow("series description") << quint16(0x0008) << quint16(0x103E) << "Серия" << 3 << true;
         QTest::newRow("series uid") << quint16(0x0020) << quint16(0x000E) << fixtures::newUid() << 3 << true;
         QTest::newRow("instance number") << quint16(0x0020) << quint16(0x0013) << "42" << 1 << true;
-        QTest::newRow("instance uid") << quint16(0x0008) << quint16(0x0018) << fixtures::newUid() << 1 << false;
+        QTest::newRow("instance uid")
+            << quint16(0x0008) << quint16(0x0018) << fixtures::newUid() << 1 << false;
     }
 
     void editsGoWhereTheirElementBelongs()

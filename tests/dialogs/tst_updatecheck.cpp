@@ -60,8 +60,8 @@ void outcomeRows()
         for (const char* url : {"http://kalvenor.example/download", "https://kalvenor.example.evil.test/",
                                 "https://kalvenor.example@evil.test/", "https://kalvenor.example:8443/",
                                 "file:///etc/passwd", "javascript:alert(1)"})
-            *row(url) << 200 << ("{\"version\":\"0.6.1\",\"url\":\"" + QByteArray(url) + "\"}") << false << startup
-                      << QString() << QString() << false;
+            *row(url) << 200 << ("{\"version\":\"0.6.1\",\"url\":\"" + QByteArray(url) + "\"}") << false
+                      << startup << QString() << QString() << false;
     }
 }
 
