@@ -132,7 +132,7 @@ void TestDceAnalysisWindow::roisGiveCurvesPerSlice()
     drag(w->viewport(), QPointF(2, 2), QPointF(8, 8));
     QCOMPARE(w->rois().first().color, QColor(0, 200, 255));
     w->close();
-    QTRY_VERIFY(w.isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(w.isNull(), 30000);
 }
 
 void TestDceAnalysisWindow::badInput()

@@ -125,7 +125,7 @@ void TestEndoscopyWindow::flyThroughTube()
     QCOMPARE(panel->travelledCount(), w->currentFrameIndex());
     QCOMPARE(panel->overviewImage().size(), QSize(320, 320));
     w->close();
-    QTRY_VERIFY(w.isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(w.isNull(), 30000);
 }
 
 void TestEndoscopyWindow::sliceClickScrollAndPlane()

@@ -139,7 +139,7 @@ private slots:
             wheel(&view, 0); // a zero delta counts as outward
         QCOMPARE(view.renderParams().zoom, 2.5);
         QVERIFY(settled.isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(settled.size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(settled.size(), 1, 30000);
         QCOMPARE(view.image().width(), VolumeRenderWidget::kFullSize);
         QCOMPARE(view.renderParams().fullImageSamples, 0);
         // Settling comes from the view's timers: none is left running to settle a second time.
@@ -164,7 +164,7 @@ private slots:
         const QQuaternion before = view.renderParams().rotation;
         QTest::mousePress(&view, Qt::LeftButton, {}, QPoint(100, 100));
         QTest::mouseMove(&view, QPoint(140, 110));
-        QTRY_COMPARE_WITH_TIMEOUT(view.image().width(), VolumeRenderWidget::kPreviewSize, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(view.image().width(), VolumeRenderWidget::kPreviewSize, 30000);
         QVERIFY(!qFuzzyCompare(view.renderParams().rotation, before));
         QTest::mouseRelease(&view, Qt::LeftButton, {}, QPoint(140, 110));
         QCOMPARE(view.image().width(), VolumeRenderWidget::kFullSize);

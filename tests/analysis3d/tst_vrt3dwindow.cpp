@@ -93,7 +93,7 @@ private slots:
         QCOMPARE(window->cpuView()->renderParams().renderMode, 1);
         if (window->gpuView()->isInitialized())
             QSKIP("this platform made a GPU context; the fallback is not reached");
-        QTRY_COMPARE(window->viewStack()->currentWidget(), static_cast<QWidget*>(window->cpuView()));
+        QTRY_COMPARE_WITH_TIMEOUT(window->viewStack()->currentWidget(), static_cast<QWidget*>(window->cpuView()), 30000);
         QVERIFY(window->cpuModeAction()->isChecked());
         QVERIFY(!window->cropDrawAction()->isEnabled());
         QVERIFY(!window->cropUndoAction()->isEnabled());
@@ -102,7 +102,7 @@ private slots:
         QLabel* note = window->statusNote();
         QVERIFY(note->isVisible());
         QVERIFY2(note->text().startsWith(QStringLiteral("OpenGL недоступен: ")), qPrintable(note->text()));
-        QTRY_VERIFY(note->height() >= note->heightForWidth(note->width()));
+        QTRY_VERIFY_WITH_TIMEOUT(note->height() >= note->heightForWidth(note->width()), 30000);
         QVERIFY(note->geometry().right() < window->width());
         QVERIFY(!window->cpuView()->image().isNull());
         // The first view and "Сбросить вид" are the same whole-volume view.
@@ -116,7 +116,7 @@ private slots:
         window->cpuModeAction()->setChecked(false); // back to the GPU page, blank after its failure
         QVERIFY(window->cropDrawAction()->isEnabled());
         window->close();
-        QTRY_VERIFY(guard.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
     }
 
     void sagittalSeriesLiesOnThePatientAxes()
@@ -141,7 +141,7 @@ private slots:
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         Vrt3DWindow window(broken, QStringLiteral("Broken"), nullptr, 0, 0, QStringLiteral("S"));
         QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 20000);
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QCOMPARE(answer.titles().first(), QStringLiteral("3D VRT"));
         QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не удалось построить объём для реконструкции:\n")));
         QVERIFY(answer.texts().first().size() > 48);
@@ -236,7 +236,7 @@ private slots:
         d.syncAction()->setChecked(true);
         wheel(c.gpuView(), 120);
         const double zoom = c.gpuView()->cameraState().zoom;
-        QTRY_COMPARE_WITH_TIMEOUT(d.gpuView()->cameraState().zoom, zoom, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(d.gpuView()->cameraState().zoom, zoom, 30000);
         QCOMPARE(d.cpuView()->cameraState().zoom, zoom);
         // Windows without a key never exchange cameras.
         const double bZoom = b.gpuView()->cameraState().zoom;

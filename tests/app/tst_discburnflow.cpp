@@ -195,7 +195,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
         QVERIFY(answer.titles().contains(QStringLiteral("Запись на диск")));
         QCOMPARE(proposedLabel, makeSafeFolderName(layout.patientName, layout.patientId));
-        QTRY_VERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);
 
         const QMap<QString, QByteArray> files = fixtures::imageFiles(image);
         QStringList expected{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm", "VavovIvirur", "plugins/libq.so",
@@ -286,7 +286,7 @@ private slots:
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         acceptAllButProgress(answer);
         triggerBurnEntry(w, study);
-        QTRY_VERIFY(answer.titles().count(QStringLiteral("Запись на диск")) >= 1);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.titles().count(QStringLiteral("Запись на диск")) >= 1, 30000);
         QVERIFY(!answer.texts().isEmpty());
         QCOMPARE(stagingFolders(), before);
         QCOMPARE(QFileInfo(image).size(), 0);
@@ -376,7 +376,7 @@ private slots:
             return t.startsWith(QStringLiteral("Идёт запись диска"));
         }));
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);
-        QTRY_COMPARE(w.isVisible(), !closes);
+        QTRY_COMPARE_WITH_TIMEOUT(w.isVisible(), !closes, 30000);
         // The question and the burn's own outcome were both shown: the window waited for the outcome.
         QCOMPARE(answer.titles().mid(titlesBefore).count(QStringLiteral("Запись на диск")), 2);
         QCOMPARE(stagingFolders(), before);

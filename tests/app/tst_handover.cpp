@@ -93,7 +93,7 @@ private slots:
 
         // The next study replaces the remembered viewer, which closes.
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), b), 0);
-        QTRY_VERIFY(!viewerA);
+        QTRY_VERIFY_WITH_TIMEOUT(!viewerA, 30000);
         QCOMPARE(fixtures::visibleViewers().size(), 1);
         QCOMPARE(fixtures::visibleViewers().first()->studyUid(), b);
         QVERIFY(fixtures::visibleViewers().first()->isMaximized());
@@ -117,7 +117,7 @@ private slots:
         w.returnFromViewer(first);
         const QRect geometry = first->geometry();
         w.onStudyDoubleClicked(fixtures::studyRow(w.studyTable(), a), 0);
-        QTRY_VERIFY(!first);
+        QTRY_VERIFY_WITH_TIMEOUT(!first, 30000);
         ViewerWindow* second = fixtures::visibleViewers().first();
         QVERIFY(!second->isMaximized());
         QCOMPARE(second->geometry(), geometry);
@@ -137,7 +137,7 @@ private slots:
         w.onSeriesDoubleClicked(1, 0);
         QCOMPARE(QSettings().value("startup/lastStudyUid").toString(), a);
         QCOMPARE(fixtures::visibleViewers().size(), 1);
-        QTRY_COMPARE(fixtures::visibleViewers().first()->panelSeriesUid(fixtures::visibleViewers().first()->activePanelIndex()), seriesUid);
+        QTRY_COMPARE_WITH_TIMEOUT(fixtures::visibleViewers().first()->panelSeriesUid(fixtures::visibleViewers().first()->activePanelIndex()), seriesUid, 30000);
     }
 
     void startupActionLastViewer()
@@ -152,7 +152,7 @@ private slots:
         QSettings().setValue("startup/lastStudyUid", a);
         {
             MainWindow w;
-            QTRY_COMPARE(fixtures::visibleViewers().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(fixtures::visibleViewers().size(), 1, 30000);
             QVERIFY(fixtures::visibleViewers().first()->isMaximized());
             QVERIFY(!w.rememberedViewer());
             closeAllViewers();

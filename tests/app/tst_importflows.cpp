@@ -141,7 +141,7 @@ private slots:
         QCOMPARE(threads.at(0)->stackSize(), dicom::kParsingThreadStackSize);
         QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 60000);
         QCOMPARE(w.statusText(), QStringLiteral("Импорт завершён: добавлено 2, пропущено 1"));
-        QTRY_VERIFY(w.findChildren<QThread*>().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(w.findChildren<QThread*>().isEmpty(), 30000);
 
         w.startArchiveImport(dir.filePath("nested.zip"));
         threads = w.findChildren<QThread*>();

@@ -146,7 +146,7 @@ void LocalApiMutationsTest::randomRequestsGetCleanAnswers()
         connect(&client, &QTcpSocket::readyRead, [&] { received += client.readAll(); });
         connect(&client, &QTcpSocket::disconnected, [&] { closed = true; });
         client.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(QTest::qWaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; }, 30000));
         // Sent whole or in pieces, so that the server sees a request grow across reads.
         const int pieces = random.bounded(3) == 0 ? 1 + int(random.bounded(6)) : 1;
         const qsizetype step = qMax<qsizetype>(1, bytes.size() / pieces);
@@ -173,16 +173,16 @@ void LocalApiMutationsTest::randomRequestsGetCleanAnswers()
     QVERIFY(rounds >= 50);
 
     // Every connection is gone from the server once its client is.
-    QTRY_COMPARE_WITH_TIMEOUT(server.findChildren<QTcpSocket*>().size(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.findChildren<QTcpSocket*>().size(), 0, 30000);
 
     // And the server still answers as before.
     QTcpSocket client;
     QByteArray received;
     connect(&client, &QTcpSocket::readyRead, [&] { received += client.readAll(); });
     client.connectToHost(QHostAddress::LocalHost, port);
-    QVERIFY(client.waitForConnected(3000));
+    QVERIFY(client.waitForConnected(30000));
     client.write(request("GET", "/health", QByteArray(), QByteArray()));
-    QTRY_VERIFY_WITH_TIMEOUT(received.endsWith("\r\n\r\nok"), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(received.endsWith("\r\n\r\nok"), 30000);
     QVERIFY(received.startsWith("HTTP/1.1 200 OK\r\n"));
 }
 

@@ -63,7 +63,7 @@ public:
         QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
-    bool waitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 3000); }
+    bool waitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 30000); }
     void send(const QByteArray& bytes)
     {
         socket.write(bytes);

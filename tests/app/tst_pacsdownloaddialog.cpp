@@ -434,9 +434,9 @@ private slots:
             return;
         QVERIFY(viewers.first()->isVisible());
         viewers.first()->close();
-        QTRY_VERIFY(viewers.first().isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(viewers.first().isNull(), 30000);
         if (viewOnly) {
-            QTRY_VERIFY(!m_index->studyExists(m_shared.studyUid));
+            QTRY_VERIFY_WITH_TIMEOUT(!m_index->studyExists(m_shared.studyUid), 30000);
             QVERIFY(!QFileInfo::exists(folder));
         } else {
             QVERIFY(m_index->studyExists(m_shared.studyUid));
@@ -512,14 +512,14 @@ private slots:
         QTest::mouseClick(mode == PacsDownloadDialog::ToArchive ? dialog->downloadButton() : dialog->viewButton(), Qt::LeftButton);
         QPointer<PacsDownloadDialog> guard(dialog);
         dialog->close();
-        QTRY_VERIFY(guard.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
         QVERIFY(allGone());
         QCOMPARE(StorageListenerPool::runningThreads(), 0);
         if (mode == PacsDownloadDialog::ToArchive) {
             // The download went on without the window.
             QCOMPARE(instancesOf(m_index, m_b1.studyUid), 4);
         } else {
-            QTRY_VERIFY(!m_index->studyExists(m_b1.studyUid));
+            QTRY_VERIFY_WITH_TIMEOUT(!m_index->studyExists(m_b1.studyUid), 30000);
             QVERIFY(!QFileInfo::exists(QDir(viewOnlyRoot()).filePath(m_b1.studyUid)));
         }
     }
@@ -569,7 +569,7 @@ private slots:
                 back = b;
         QVERIFY(back);
         QTest::mouseClick(back, Qt::LeftButton);
-        QTRY_VERIFY(guard.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
         QVERIFY(m_list->isVisible());
     }
 };

@@ -52,10 +52,10 @@ int exchange(quint16 port, const QByteArray& request)
     socket.connectToHost(QHostAddress::LocalHost, port);
     QByteArray received;
     QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
-    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 3000))
+    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 30000))
         return -1;
     socket.write(request);
-    if (!QTest::qWaitFor([&] { return received.contains("\r\n\r\n"); }, 3000))
+    if (!QTest::qWaitFor([&] { return received.contains("\r\n\r\n"); }, 30000))
         return -1;
     return statusOf(received);
 }
@@ -212,11 +212,11 @@ private slots:
         QCOMPARE(viewer->studyUid(), layout.studyUid);
         const QString shown = viewer->panelSeriesUid(viewer->activePanelIndex());
         QVERIFY(!shown.isEmpty());
-        QTRY_COMPARE(viewer->panelSliceList(viewer->activePanelIndex()).size(),
-                     m_list->database()->instancesForSeries(shown).size());
-        QTRY_VERIFY(!viewer->isSeriesPanelRefreshPending());
+        QTRY_COMPARE_WITH_TIMEOUT(viewer->panelSliceList(viewer->activePanelIndex()).size(),
+                     m_list->database()->instancesForSeries(shown).size(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!viewer->isSeriesPanelRefreshPending(), 30000);
         viewer->close();
-        QTRY_VERIFY(viewers.first().isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(viewers.first().isNull(), 30000);
     }
 
     void indexedStudyOpensAtOnce()
@@ -228,7 +228,7 @@ private slots:
         QCOMPARE(post(m_serverPort, requestBody(m_byGet.studyUid, QStringLiteral("127.0.0.1"), peers::freePort(),
                                                 QStringLiteral("NOBODY"))),
                  202);
-        QTRY_COMPARE(viewers.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(viewers.size(), 1, 30000);
         disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
         QCOMPARE(answer.count(), 0);
         QVERIFY(!m_coordinator->isRunning());
@@ -247,7 +247,7 @@ private slots:
         const QString uid = fixtures::newUid();
         QCOMPARE(post(m_serverPort, requestBody(uid, QStringLiteral("127.0.0.1"), dead, QStringLiteral("GONE"))), 202);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QCOMPARE(answer.titles().first(), QStringLiteral("Kalvenor"));
         QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось скачать исследование:\n")),
                  qPrintable(answer.texts().first()));
@@ -262,7 +262,7 @@ private slots:
         QCOMPARE(post(m_serverPort, requestBody(QStringLiteral("1.2/../x"), QStringLiteral("127.0.0.1"), m_archive.port(),
                                                 QStringLiteral("KALVQR"))),
                  202);
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QVERIFY(answer.texts().first().contains(QStringLiteral("недопустимый UID")));
         QCOMPARE(QDir(pacsDownloadsRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
         QVERIFY(!m_coordinator->isRunning());
@@ -292,16 +292,16 @@ private slots:
         QVERIFY(client->isFinished());
         QCOMPARE(statuses.count(202), 1);
         QCOMPARE(statuses.count(429), kRequests - 1);
-        QTRY_COMPARE(visibleBoxes().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(visibleBoxes().size(), 1, 30000);
         QVERIFY(visibleBoxes().first()->text().contains(QStringLiteral("недопустимый UID")));
         QCOMPARE(exchange(m_serverPort, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), 200);
 
         // Read and closed: the next request is heard again.
         visibleBoxes().first()->button(QMessageBox::Ok)->click();
-        QTRY_COMPARE(visibleBoxes().size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(visibleBoxes().size(), 0, 30000);
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         QCOMPARE(post(m_serverPort, bodies.at(1)), 202);
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QVERIFY(answer.texts().first().contains(QStringLiteral("не найдено в локальном архиве")));
     }
 
@@ -321,7 +321,7 @@ private slots:
             QMessageBox* box = visibleBoxes().first();
             shown << box->text();
             box->button(box->text() == QStringLiteral("Q") ? QMessageBox::Yes : QMessageBox::Ok)->click();
-            QTRY_VERIFY(!box->isVisible());
+            QTRY_VERIFY_WITH_TIMEOUT(!box->isVisible(), 30000);
         }
         QCOMPARE(shown, (QStringList{"A", "B", "Q"}));
         QCOMPARE(yes, 1);

@@ -192,8 +192,8 @@ private slots:
             QVERIFY2(highest >= 1, qPrintable(QString::number(highest)));
         }
         QCOMPARE(receiver.files().size(), 4);
-        QTRY_VERIFY(!w.findChild<QProgressDialog*>());
-        QTRY_VERIFY(!w.findChild<QFutureWatcher<bool>*>());
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QFutureWatcher<bool>*>(), 30000);
     }
 
     void pacsDownloadDialogSendsAnIndexedStudy()
@@ -261,7 +261,7 @@ private slots:
         w.sendStudyToPacs(uid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
         QCOMPARE(answer.texts(), QStringList{box});
-        QTRY_VERIFY(!w.findChild<QProgressDialog*>());
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(), 30000);
     }
 };
 

@@ -154,7 +154,7 @@ private slots:
         QCOMPARE(parseTunnelSecret(firstSecret).size(), 32);
         QVERIFY(hosting->isChecked() && button(*dialog, "Удалить настройку удалённого доступа на этом компьютере")->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 10000);
-        QTRY_VERIFY(dialog->findChild<QPlainTextEdit*>()->toPlainText().contains("Ожидание удалённого подключения…"));
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->findChild<QPlainTextEdit*>()->toPlainText().contains("Ожидание удалённого подключения…"), 30000);
 
         // Installing again while hosting is on moves hosting to the new token.
         write("install.sh", QStringLiteral("echo TOKEN=tok-new\necho CERT_FINGERPRINT_SHA256=%1\necho PORT=%2\n")

@@ -216,7 +216,7 @@ private slots:
                         .contains(QDir::toNativeSeparators(archive)));
             QCOMPARE(mail.scheme(), choice == 0 ? QStringLiteral("mailto") : QStringLiteral("https"));
         }
-        QTRY_VERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")), 30000);
     }
 
     void cancelledFolderDoesNothing()

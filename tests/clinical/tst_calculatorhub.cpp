@@ -277,11 +277,11 @@ private slots:
         QVERIFY(page->scanStatus);
 
         first->close();
-        QTRY_VERIFY(first.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 30000);
         QVERIFY(!second.isNull());
         QVERIFY(second->isVisible());
         second->close();
-        QTRY_VERIFY(second.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(second.isNull(), 30000);
     }
 };
 

@@ -123,7 +123,7 @@ private slots:
         fill(dialog, QStringLiteral("  \n \t\n"), QStringLiteral("me@clinic.example"));
         ModalAnswer answer(QMessageBox::Ok);
         button(dialog, "sendButton")->click();
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QCOMPARE(answer.titles(), QStringList{QStringLiteral("Сообщить об ошибке")});
         QCOMPARE(answer.texts(),
                  QStringList{QStringLiteral("Опишите проблему — пустой отчёт не поможет разобраться, что случилось.")});
@@ -141,7 +141,7 @@ private slots:
         ModalAnswer answer(QMessageBox::Ok);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*noSuchMethod.*")));
         button(dialog, "sendButton")->click();
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QCOMPARE(answer.texts().first(),
                  QStringLiteral("Не удалось открыть почтовый клиент. Используйте кнопку \"Скопировать в буфер обмена\" "
                                 "и отправьте текст вручную на %1.")
@@ -157,7 +157,7 @@ private slots:
         fill(dialog, QStringLiteral("  "), QStringLiteral("me@clinic.example"));
         ModalAnswer answer(QMessageBox::Ok);
         button(dialog, "copyButton")->click();
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QCOMPARE(answer.texts(), QStringList{QStringLiteral("Текст отчёта скопирован в буфер обмена.")});
         const QString copied = QApplication::clipboard()->text();
         QVERIFY2(copied.startsWith(QStringLiteral("\n\n---\nКонтакт: me@clinic.example\nВерсия Kalvenor: 0.5.6\n")),

@@ -202,7 +202,7 @@ private slots:
         QPointer<QThread> guard(thread);
         thread->start();
         QTRY_VERIFY_WITH_TIMEOUT(!message.isEmpty(), 20000);
-        QTRY_VERIFY(!guard);
+        QTRY_VERIFY_WITH_TIMEOUT(!guard, 30000);
         QCOMPARE(success, !cancel);
         QCOMPARE(stages.size(), cancel ? 1 : 3);
         if (cancel) {

@@ -611,7 +611,7 @@ private slots:
         ViewerWindow viewer(&m_store->database(), layout.studyUid, layout.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
         viewer.show();
-        QTRY_COMPARE(viewer.panel(0)->sliceCount(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(viewer.panel(0)->sliceCount(), 4, 30000);
         QAction* entry = nullptr;
         for (QToolButton* b : viewer.toolBar()->findChildren<QToolButton*>())
             if (b->menu())

@@ -543,7 +543,7 @@ private slots:
         QCOMPARE(preview->sheetSize(), QSize(1754, 1240));
         QCOMPARE(preview->crop(), QRectF(0, 0, 1, 1));
         action(preview, QStringLiteral("closePreview"))->trigger();
-        QTRY_VERIFY(w->findChildren<PrintPreviewDialog*>().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(w->findChildren<PrintPreviewDialog*>().isEmpty(), 30000);
     }
 
     void viewerAutoFillAndEvenSpread()

@@ -397,7 +397,7 @@ private slots:
         auto* viewer = new ViewerWindow(main.database(), study.uid, study.seriesUid);
         viewer->show();
         QVERIFY(QTest::qWaitForWindowExposed(viewer));
-        QTRY_VERIFY(viewer->panel(viewer->activePanelIndex())->currentSlice().has_value());
+        QTRY_VERIFY_WITH_TIMEOUT(viewer->panel(viewer->activePanelIndex())->currentSlice().has_value(), 30000);
         QAction* tags = nullptr;
         for (QAction* a : viewer->customizableActions())
             if (a->objectName() == QStringLiteral("dicomTags"))
@@ -428,7 +428,7 @@ private slots:
         QCOMPARE(viewer->panel(viewer->activePanelIndex())->sliceCount(), 3);
         QPointer<DicomTagEditorDialog> guard(dialog);
         dialog->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
-        QTRY_VERIFY(!guard);
+        QTRY_VERIFY_WITH_TIMEOUT(!guard, 30000);
 
         // A panel without an image has nothing to show.
         viewer->setActiveViewport(1);

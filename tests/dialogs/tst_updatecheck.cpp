@@ -215,7 +215,7 @@ private slots:
         {
             QWidget parent;
             checkForUpdates(&parent, false);
-            QTRY_COMPARE(site.requestLines().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(site.requestLines().size(), 1, 30000);
         }
         // The check went with its owner; nothing of it is left to answer.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

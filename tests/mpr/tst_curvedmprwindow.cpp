@@ -339,14 +339,14 @@ void TestCurvedMprWindow::emptyVolumeOpensQuietly()
     v.rebuild(true); // preview: silent
     QCOMPARE(answer.count(), 0);
     v.rebuild(false);
-    QTRY_COMPARE(answer.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
     QCOMPARE(answer.texts().first(),
              QStringLiteral("Не удалось перестроить — проверьте, что точки не выходят за пределы серии."));
     QCOMPARE(v.result().image, before);
     // Saving with fewer than two points stops before any dialog.
     v.axialEditor()->setPoints({});
     v.saveState();
-    QTRY_COMPARE(answer.count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 2, 30000);
     QCOMPARE(answer.texts().last(), QStringLiteral("Недостаточно контрольных точек — нечего сохранять."));
 }
 

@@ -111,7 +111,7 @@ void TestVesselAnalysis::measuresStenosisAndShowsSections()
     QTRY_VERIFY_WITH_TIMEOUT(!w->isBusy(), 30000);
     QCOMPARE(cells[10].label->text(), QStringLiteral("—"));
     w->close();
-    QTRY_VERIFY(guard.isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
 }
 
 void TestVesselAnalysis::failuresAppearInRed_data()
@@ -234,10 +234,10 @@ void TestVesselAnalysis::panelStatisticsAndWindowDrag()
     QCOMPARE(panel.cells()[10].view->pixmapItem()->pixmap().toImage(), first);
     QCOMPARE(panel.cells()[9].label->text(), QStringLiteral("-1 мм"));
     // The column scrolls to the centre cell, and back to it after the user scrolled away.
-    QTRY_VERIFY(panel.scrollArea()->verticalScrollBar()->value() > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(panel.scrollArea()->verticalScrollBar()->value() > 0, 30000);
     panel.scrollArea()->verticalScrollBar()->setValue(0);
     panel.rebuild(*volume, mpr, 8.0, 20, 300, 700);
-    QTRY_VERIFY(panel.scrollArea()->verticalScrollBar()->value() > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(panel.scrollArea()->verticalScrollBar()->value() > 0, 30000);
 
     emit panel.cells()[3].view->windowLevelDragged(-50, -5000);
     QCOMPARE(panel.windowCenter(), 250.0);

@@ -82,7 +82,7 @@ public:
         // of living on and holding the test's output pipe, on which ctest would wait.
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(exe, args);
-        if (!m_process.waitForStarted(5000))
+        if (!m_process.waitForStarted(30000))
             return false;
         return waitForPort(port);
     }

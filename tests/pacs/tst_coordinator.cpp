@@ -337,7 +337,7 @@ private slots:
             return;
         // Closing the view removes what it brought, and only that.
         delete g_log.opened.takeFirst();
-        QTRY_VERIFY(!m_index.studyExists(m_small2.studyUid));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_index.studyExists(m_small2.studyUid), 30000);
         QVERIFY(!QFileInfo::exists(folder));
         QVERIFY(QFileInfo::exists(viewOnlyRoot()));
     }
@@ -370,7 +370,7 @@ private slots:
         QVERIFY(allGone());
         // No second viewer, no rows, no folder.
         QCOMPARE(g_log.opened.size(), 0);
-        QTRY_VERIFY(!m_index.studyExists(m_large.studyUid));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_index.studyExists(m_large.studyUid), 30000);
         QVERIFY(!QFileInfo::exists(folder));
     }
 
@@ -401,7 +401,7 @@ private slots:
         QVERIFY(allGone());
         setViewerHooks(saved);
         if (viewOnly) {
-            QTRY_VERIFY(!m_index.studyExists(m_large.studyUid));
+            QTRY_VERIFY_WITH_TIMEOUT(!m_index.studyExists(m_large.studyUid), 30000);
             QVERIFY(!QFileInfo::exists(folder));
         } else {
             // The retrieve went on by itself: everything that arrived is indexed.

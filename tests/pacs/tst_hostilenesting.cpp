@@ -61,7 +61,7 @@ private slots:
         connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
         QSignalSpy received(listener, &StorageListener::fileReceived), errors(listener, &StorageListener::errorOccurred);
         thread.start();
-        QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 30000));
 
         // 20000 levels: far more than the receiving thread's stack takes if DCMTK parses them. The
         // sender parses them itself, on a thread with room for it; a normal object follows.

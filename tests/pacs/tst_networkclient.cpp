@@ -362,7 +362,7 @@ private slots:
         QCOMPARE(calls, (QList<QPair<int, int>>{{1, 4}, {2, 4}, {3, 4}, {4, 4}}));
 
         // storescp writes as the last file arrives; every object is there and complete.
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 4, 30000);
         QSet<QString> uids;
         for (const QString& path : receiver.files()) {
             DcmFileFormat ff;
@@ -402,7 +402,7 @@ private slots:
         QVERIFY(!sendFiles(server, localConfig(), {truncated, m_files.filePath(QStringLiteral("missing.dcm")), m_sendable.at(1)},
                            &error, {}));
         QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 2, 30000);
 
         // Files DCMTK could not read back without harm: sequences nested past any stack, and JPEG
         // data with a marker its decoder never returns from. They fail; the good one still goes.
@@ -426,7 +426,7 @@ private slots:
         }
         QVERIFY(!sendFiles(server, localConfig(), {nested, stalling, m_sendable.at(2)}, &error, {}));
         QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 3, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 3, 30000);
 
         // A server that refuses the association: nothing is sent, no progress.
         peers::StoreReceiver refusing;

@@ -81,7 +81,7 @@ struct RunningListener
 
 bool waitListening(StorageListener* listener)
 {
-    return QTest::qWaitFor([&] { return listener->isListening(); }, 5000);
+    return QTest::qWaitFor([&] { return listener->isListening(); }, 30000);
 }
 
 } // namespace
@@ -119,7 +119,7 @@ private slots:
         QSignalSpy files(running.listener, &StorageListener::fileReceived);
         QVERIFY(waitListening(running.listener));
         QCOMPARE(runScu(QStringLiteral("storescu"), port, m_filesA + m_filesB), 0);
-        QTRY_COMPARE(files.size(), 5);
+        QTRY_COMPARE_WITH_TIMEOUT(files.size(), 5, 30000);
         QCOMPARE(filesIn(out).size(), 5);
         for (const QList<QVariant>& args : files)
             QVERIFY(!studyOf(args.at(0).toString()).isEmpty());
@@ -138,7 +138,7 @@ private slots:
         QVERIFY(waitListening(running.listener));
         // storescu reports the refused objects by a non-zero exit code.
         QVERIFY(runScu(QStringLiteral("storescu"), port, m_filesB + m_filesA) != -1);
-        QTRY_COMPARE(routed.size(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(routed.size(), 3, 30000);
         QCoreApplication::processEvents(); // storescu has ended: every file's signal is queued by now
         QCOMPARE(routed.size(), 3);
         const QStringList written = filesIn(dirA);

@@ -52,7 +52,7 @@ public:
     }
     QByteArray firstLine()
     {
-        if (!process.waitForReadyRead(5000))
+        if (!process.waitForReadyRead(30000))
             return QByteArray();
         return process.readLine().trimmed();
     }

@@ -188,11 +188,11 @@ private slots:
         QCOMPARE(remoteproto::readInt64(header, "sizeBytes"), whole.size());
         QCOMPARE(header.value("sha256").toString().toLatin1(),
                  QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex());
-        QTRY_COMPARE(raw.frames.size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(raw.frames.size(), 2, 30000);
         QCOMPARE(raw.frames.at(1), whole);
 
         // Switching hosting off ends every session: nobody keeps access.
-        QTRY_COMPARE(m_server->sessionCount(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 2, 30000);
         QVERIFY(status.contains(QVariantList{QStringLiteral("Активных подключений: 2. Ожидание удалённого подключения…")}));
         QSignalSpy lost(&client, &RemoteAccessClient::disconnectedUnexpectedly);
         m_server->stop();
@@ -262,11 +262,11 @@ private slots:
         retrieve(0, 0);
         QTRY_VERIFY_WITH_TIMEOUT(hanging->hasPendingConnections(), 10000); // the first one runs
         retrieve(1, 0);
-        QTRY_COMPARE(last(1).value("position").toInt(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(last(1).value("position").toInt(), 1, 30000);
         retrieve(3, 0);
-        QTRY_COMPARE(last(3).value("position").toInt(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(last(3).value("position").toInt(), 2, 30000);
         retrieve(2, 1);
-        QTRY_COMPARE(last(2).value("position").toInt(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(last(2).value("position").toInt(), 3, 30000);
         QVERIFY(clients[0]->messages().isEmpty());
 
         // A queued client that leaves loses its place; the ones behind move up.

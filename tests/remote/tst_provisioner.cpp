@@ -314,7 +314,7 @@ private slots:
         {
             RemoteAccessProvisioner provisioner;
             provisioner.start("127.0.0.1", silent->serverPort(), "root", kPassword, 1);
-            QTRY_VERIFY(silent->hasPendingConnections());
+            QTRY_VERIFY_WITH_TIMEOUT(silent->hasPendingConnections(), 30000);
         }
         silent.reset(); // ends the blocked handshake; the thread then finishes and deletes itself
         QTest::qWait(500);

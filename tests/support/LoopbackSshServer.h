@@ -128,7 +128,7 @@ public:
         m_process.start("unshare", {"-m", "--propagation", "private", "sh", "-c", script});
         QElapsedTimer timer;
         timer.start();
-        while (timer.elapsed() < 20000 && m_process.waitForStarted(5000)) {
+        while (timer.elapsed() < 20000 && m_process.waitForStarted(30000)) {
             QTcpSocket probe;
             probe.connectToHost("127.0.0.1", m_port);
             if (probe.waitForConnected(200) && probe.waitForReadyRead(2000) && probe.readAll().startsWith("SSH-"))

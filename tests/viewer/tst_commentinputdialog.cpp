@@ -60,14 +60,14 @@ private slots:
 
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QTRY_COMPARE(QApplication::focusWidget(), edit);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), edit, 30000);
         // A quick pick replaces the text, keeps the dialog open and gives the line back its focus.
         quickPick(&dialog, QStringLiteral("Киста"))->click();
         QCOMPARE(edit->text(), QStringLiteral("Киста"));
         QCOMPARE(edit->selectedText(), QStringLiteral("Киста"));
         QVERIFY(dialog.isVisible());
         QCOMPARE(dialog.result(), 0);
-        QTRY_COMPARE(QApplication::focusWidget(), edit);
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), edit, 30000);
     }
 
     // The dialog answered the project's one way: fill it as a user would, then OK or Cancel.

@@ -381,14 +381,14 @@ private slots:
             fusion->trigger();
             QCOMPARE(popup.offered(), (QStringList{QStringLiteral("PT · PET"), QStringLiteral("MR · (без описания)"),
                                                    QStringLiteral("PT · Broken"), QStringLiteral("PT · Flat")}));
-            QTRY_VERIFY(panel->hasFusionOverlay());
+            QTRY_VERIFY_WITH_TIMEOUT(panel->hasFusionOverlay(), 30000);
         }
         QCOMPARE(answer.texts(), QStringList{});
         QCOMPARE(panel->fusionOverlayName(), QStringLiteral("PT · PET"));
         QCOMPARE(panel->fusionCenter(), 500.0);
         QCOMPARE(panel->fusionWidth(), 1000.0);
         QCOMPARE(panel->fusionOpacity(), 0.4);
-        QTRY_VERIFY(w->findChildren<QProgressDialog*>().isEmpty()); // released by the handler
+        QTRY_VERIFY_WITH_TIMEOUT(w->findChildren<QProgressDialog*>().isEmpty(), 30000); // released by the handler
 
         // PET block i 4..7, j 2..5 lies at CT columns 8..14 and rows 4..10 (2 mm against 1 mm).
         const QImage fused = shownImage(*panel);
@@ -424,7 +424,7 @@ private slots:
         fixtures::ModalAnswer answer;
         skipProgress(answer);
         w->startFusionBuild(m_flat, QStringLiteral("PT · Flat"));
-        QTRY_VERIFY(w->panel(0)->hasFusionOverlay());
+        QTRY_VERIFY_WITH_TIMEOUT(w->panel(0)->hasFusionOverlay(), 30000);
         QCOMPARE(w->panel(0)->fusionCenter(), 300.0);
         QCOMPARE(w->panel(0)->fusionWidth(), 1.0);
     }
@@ -440,7 +440,7 @@ private slots:
         skipProgress(answer);
         w->startFusionBuild(m_pet, QStringLiteral("PT · PET"));
         w->setActiveViewport(0);
-        QTRY_VERIFY(w->panel(1)->hasFusionOverlay());
+        QTRY_VERIFY_WITH_TIMEOUT(w->panel(1)->hasFusionOverlay(), 30000);
         QVERIFY(!w->panel(0)->hasFusionOverlay());
     }
 
@@ -465,7 +465,7 @@ private slots:
         fixtures::ModalAnswer answer;
         skipProgress(answer);
         w->startFusionBuild(uid, QStringLiteral("PT · Gappy"));
-        QTRY_VERIFY(w->panel(0)->hasFusionOverlay());
+        QTRY_VERIFY_WITH_TIMEOUT(w->panel(0)->hasFusionOverlay(), 30000);
         QCOMPARE(answer.count(), 0);
         QCOMPARE(w->statusBar()->currentMessage(), QStringLiteral("Пропущено срезов серии для наложения: 1 из 5"));
     }
@@ -534,12 +534,12 @@ private slots:
             fusionAction(*w)->trigger();
         else
             w->startFusionBuild(uids.value(overlay), QStringLiteral("label"));
-        QTRY_COMPARE(answer.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
         QCOMPARE(popup.popups(), 0);
         QCOMPARE(answer.titles(), QStringList{title});
         QVERIFY2(answer.texts().value(0).startsWith(text), qPrintable(answer.texts().value(0)));
         QVERIFY(!panel->hasFusionOverlay());
-        QTRY_VERIFY(w->findChildren<QProgressDialog*>().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(w->findChildren<QProgressDialog*>().isEmpty(), 30000);
         QVERIFY(w->isEnabled());
     }
 };

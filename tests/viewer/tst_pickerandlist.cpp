@@ -96,7 +96,7 @@ private slots:
         QSignalSpy chosen(&picker, &GridLayoutPicker::layoutChosen);
         sendMouse(&picker, QEvent::MouseMove, pos, Qt::NoButton, Qt::NoButton);
         sendMouse(&picker, QEvent::MouseButtonPress, pos, Qt::LeftButton, Qt::LeftButton);
-        QTRY_VERIFY(!picker.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!picker.isVisible(), 30000);
         if (rows == 0) {
             QCOMPARE(chosen.count(), 0);
         } else {

@@ -99,7 +99,7 @@ private slots:
         QVERIFY(list.isVisible());
 
         emit list.studyTable()->cellDoubleClicked(fixtures::studyRow(list.studyTable(), second.studyUid), 0);
-        QTRY_VERIFY(a.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(a.isNull(), 30000);
         viewers = fixtures::visibleViewers();
         QCOMPARE(viewers.size(), 1);
         QCOMPARE(viewers.first()->studyUid(), second.studyUid);

@@ -568,7 +568,7 @@ private slots:
         QVERIFY(n > 1);
         w->cineButton()->menu()->findChild<QSpinBox*>()->setValue(60);
         w->cineButton()->setChecked(true);
-        QTRY_VERIFY(panel->reconstructedSliceIndex() != start);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->reconstructedSliceIndex() != start, 30000);
         w->cineButton()->setChecked(false);
         // Still the plane: cine did not put a file's slice in its place.
         QCOMPARE(panel->reconstructionPlane(), 2);

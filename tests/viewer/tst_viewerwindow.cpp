@@ -396,7 +396,7 @@ private slots:
             QCOMPARE(w->panel(i)->isVisible(), inGrid);
         }
         // Equal shares, give or take the rounding of the handles.
-        QTRY_VERIFY(grid->sizes().size() == expectRows);
+        QTRY_VERIFY_WITH_TIMEOUT(grid->sizes().size() == expectRows, 30000);
         const QList<int> sizes = qobject_cast<QSplitter*>(grid->widget(0))->sizes();
         for (int s : sizes)
             QVERIFY(qAbs(s - sizes.first()) <= 2);
@@ -442,7 +442,7 @@ private slots:
         button->click();
         GridLayoutPicker* picker = button->findChild<GridLayoutPicker*>();
         QVERIFY(picker);
-        QTRY_VERIFY(picker->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(picker->isVisible(), 30000);
         // Window frames of the platform may shift a top-level window by a pixel or two.
         QVERIFY((picker->pos() - button->mapToGlobal(QPoint(0, button->height()))).manhattanLength() <= 6);
         emit picker->layoutChosen(2, 3);
@@ -581,7 +581,7 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("Прикрепить обратно"));
         button->click();
         QVERIFY(!w->detachedWindow(0));
-        QTRY_VERIFY(window.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 30000);
         row = qobject_cast<QSplitter*>(w->gridSplitter()->widget(0));
         QCOMPARE(row->widget(0), static_cast<QWidget*>(p0));
         QVERIFY(p0->isVisible());
@@ -593,7 +593,7 @@ private slots:
         QVERIFY(window);
         QVERIFY(!window->close());
         QVERIFY(!w->detachedWindow(0));
-        QTRY_VERIFY(window.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 30000);
         QCOMPARE(qobject_cast<QSplitter*>(w->gridSplitter()->widget(0))->widget(0), static_cast<QWidget*>(p0));
         QVERIFY(w->isVisible());
 
@@ -609,7 +609,7 @@ private slots:
         QPointer<ImageViewportWidget> p1 = w->panel(1);
         w->close();
         QVERIFY(!w->detachedWindow(1));
-        QTRY_VERIFY(window.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 30000);
         QVERIFY(!p1.isNull());
     }
 
@@ -622,8 +622,8 @@ private slots:
         QVERIFY(window);
         QPointer<ViewerWindow> guard = w;
         w->close(); // deletes itself
-        QTRY_VERIFY(guard.isNull());
-        QTRY_VERIFY(window.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.isNull(), 30000);
     }
 
     void comparisonStudy_data()

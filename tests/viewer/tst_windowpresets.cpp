@@ -64,7 +64,7 @@ QStringList storedNames()
 void openMenu(QMenu* menu)
 {
     menu->popup(QPoint(10, 10));
-    QTRY_VERIFY(menu->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), 30000);
     menu->hide();
 }
 
@@ -233,7 +233,7 @@ private slots:
         QCOMPARE(menuTexts(menu), expected); // rebuilt, not appended to
 
         menu->popup(QPoint(10, 10));
-        QTRY_VERIFY(menu->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(menu->isVisible(), 30000);
         const QImage grab = menu->grab().toImage();
         QVERIFY(grab.width() > 100 && grab.height() > 20 * expected.size() / 2);
         menu->hide();
