@@ -105,7 +105,7 @@ DcmPixelSequence* originalPixelSequence(DcmDataset& dataset)
 
 } // namespace
 
-QString rleFrameProblem(DcmDataset& dataset, int frame)
+QString rleFrameProblem(DcmDataset& dataset, int frame, qint64 fileSize)
 {
     if (dataset.getOriginalXfer() != EXS_RLELossless)
         return {};
@@ -137,7 +137,7 @@ QString rleFrameProblem(DcmDataset& dataset, int frame)
     const Uint32 length = fragment->getLength();
     // Even the clumsiest coding (a one-byte literal for every byte) takes twice the frame per segment.
     const quint64 segments = quint64(bitsAllocated / 8) * samples;
-    if (length < 64 || quint64(length) > 64 + segments * (2 * quint64(needed) + 2))
+    if (length < 64 || qint64(length) > fileSize || quint64(length) > 64 + segments * (2 * quint64(needed) + 2))
         return damaged(QT_TRANSLATE_NOOP("dicom", "размер фрагмента не соответствует кадру"));
     std::vector<Uint8> data(length);
     if (fragment->getPartialValue(data.data(), 0, length).bad())

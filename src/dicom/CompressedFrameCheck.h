@@ -17,6 +17,7 @@ QString compressedFramesProblem(DcmDataset& dataset);
 // RLE decoder cuts a run that overruns the frame and pads a short segment with its last byte, so
 // either way it shows a picture that is not in the file; such a frame is refused. Returns a message
 // for it, empty otherwise (also for data that is not RLE, or frames spread over several fragments).
-QString rleFrameProblem(DcmDataset& dataset, int frame);
+// fileSize bounds what the fragment may claim before it is read.
+QString rleFrameProblem(DcmDataset& dataset, int frame, qint64 fileSize);
 
 } // namespace dicom

@@ -96,6 +96,9 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
     if (status.bad() || !dataset)
         return probe;
     probe.loaded = true;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
+    probe.fileSize = error ? 0 : qint64(size);
 
     Uint16 samples = 0;
     if (dataset->findAndGetUint16(DCM_SamplesPerPixel, samples).good() && samples > 0)
@@ -131,14 +134,12 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
                 probe.fragmentCount = qMax<qint64>(0, qint64(sequence->card()) - 1);
             probe.compressedProblem = compressedFramesProblem(*dataset);
             if (probe.frameBytes() <= kMaxFrameBytes)
-                probe.frameProblem = rleFrameProblem(*dataset, clampedFrame(requestedFrame, probe.frames));
+                probe.frameProblem =
+                    rleFrameProblem(*dataset, clampedFrame(requestedFrame, probe.frames), probe.fileSize);
         } else {
             probe.nativeLength = element->getLength();
         }
     }
-    std::error_code error;
-    const auto size = std::filesystem::file_size(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
-    probe.fileSize = error ? 0 : qint64(size);
     return probe;
 }
 
