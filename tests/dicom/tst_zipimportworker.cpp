@@ -461,11 +461,16 @@ void ZipImportWorkerTest::corruptEntry()
     const QString target = m_dir.filePath(QStringLiteral("store_corrupt_%1").arg(format));
 
     const Outcome outcome = runWorker(archive, target);
-    QVERIFY2(outcome.message.contains(QStringLiteral("Архив повреждён")), qPrintable(outcome.message));
-    QVERIFY2(outcome.message.contains(QStringLiteral("Импортировано файлов: %1.").arg(outcome.imported)), qPrintable(outcome.message));
+    // Damaged deflate data may also inflate to more than the entry declares: then it is refused by
+    // name, as an entry of the wrong size, and counted as skipped.
+    const bool refused = outcome.message.contains(QStringLiteral("«f1.dcm»"));
+    QVERIFY2(refused || outcome.message.contains(QStringLiteral("Архив повреждён")), qPrintable(outcome.message));
+    if (!refused)
+        QVERIFY2(outcome.message.contains(QStringLiteral("Импортировано файлов: %1.").arg(outcome.imported)),
+                 qPrintable(outcome.message));
     if (Format(format) != Format::SevenZip) {
-        QCOMPARE(outcome.imported, 2); // the entries around the damaged one are whole
-        QCOMPARE(outcome.skipped, 0);  // the partial file was removed, not skipped
+        QCOMPARE(outcome.imported, 2);             // the entries around the damaged one are whole
+        QCOMPARE(outcome.skipped, refused ? 1 : 0); // a partial file was removed, not skipped
     }
     verifyStoreHoldsOnly(target, sources, outcome.imported);
 }
