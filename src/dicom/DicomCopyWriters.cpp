@@ -4,6 +4,7 @@
 #include "CodecRegistration.h"
 #include "CompressedFrameCheck.h"
 #include "DicomFileLoading.h"
+#include "DicomText.h"
 
 #include <QDir>
 #include <QFile>
@@ -222,6 +223,9 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
     if (!dataset)
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
 
+    // The names are written in UTF-8: the copy must say so, and its other text must follow.
+    if ((!isAsciiText(patientName) || !isAsciiText(patientId)) && !rewriteTextAsUtf8(*dataset))
+        return fail(error, QStringLiteral("Не удалось перевести текст файла в UTF-8: %1").arg(sourcePath));
     dataset->putAndInsertString(DCM_PatientName, patientName.toUtf8().constData());
     dataset->putAndInsertString(DCM_PatientID, patientId.toUtf8().constData());
     for (const DcmTagKey& key : kEmptiedTags)

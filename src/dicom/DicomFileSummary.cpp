@@ -33,50 +33,16 @@ constexpr Uint32 kMaxLoadedValueLength = 4096;
 // or hostile file, and fetching it would allocate whatever the file claims.
 constexpr Uint32 kMaxTextValueLength = 1u << 20;
 
-// Windows-1251 code points for the bytes 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F in order.
-constexpr char16_t kCp1251High[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
-    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0xFFFD, 0x2122,
-    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
-    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
-    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
-
-bool isWellFormedUtf8(const unsigned char* bytes, qsizetype length)
-{
-    qsizetype i = 0;
-    while (i < length) {
-        const unsigned char b = bytes[i];
-        qsizetype follow = 0;
-        if (b < 0x80)
-            follow = 0;
-        else if ((b & 0xE0) == 0xC0)
-            follow = 1;
-        else if ((b & 0xF0) == 0xE0)
-            follow = 2;
-        else if ((b & 0xF8) == 0xF0)
-            follow = 3;
-        else
-            return false;
-        if (follow > length - i - 1)
-            return false;
-        for (qsizetype k = 1; k <= follow; ++k)
-            if ((bytes[i + k] & 0xC0) != 0x80)
-                return false;
-        i += follow + 1;
-    }
-    return true;
-}
-
 // The whole value of an element in the item itself, as DCMTK renders it as text (values joined by
-// backslashes). False when absent, unreadable or implausibly long.
-bool fetchWholeValue(DcmItem& item, const DcmTagKey& tag, OFString& value)
+// backslashes), and the element. Null when absent, unreadable or implausibly long.
+DcmElement* fetchWholeValue(DcmItem& item, const DcmTagKey& tag, OFString& value)
 {
     DcmElement* element = nullptr;
     if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
-        return false;
+        return nullptr;
     if (element->getLength() > kMaxTextValueLength)
-        return false;
-    return element->getOFStringArray(value).good();
+        return nullptr;
+    return element->getOFStringArray(value).good() ? element : nullptr;
 }
 
 QString utf8Trimmed(const OFString& value)
@@ -346,33 +312,18 @@ bool isDicomFile(const QString& path)
     return file.read(4) == QByteArrayLiteral("DICM");
 }
 
-QString decodeDicomText(const char* bytes, qsizetype length)
-{
-    if (!bytes || length <= 0)
-        return QString();
-    const auto* u = reinterpret_cast<const unsigned char*>(bytes);
-    if (isWellFormedUtf8(u, length))
-        return QString::fromUtf8(bytes, length);
-    QString text;
-    text.reserve(length);
-    for (qsizetype i = 0; i < length; ++i) {
-        const unsigned char b = u[i];
-        if (b < 0x80)
-            text.append(QChar(b));
-        else if (b >= 0xC0)
-            text.append(QChar(char16_t(0x0410 + (b - 0xC0))));
-        else
-            text.append(QChar(kCp1251High[b - 0x80]));
-    }
-    return text;
-}
-
 QString readStringElement(DcmItem& item, const DcmTagKey& tag)
 {
+    return readStringElement(item, tag, DicomTextDecoder(item));
+}
+
+QString readStringElement(DcmItem& item, const DcmTagKey& tag, const DicomTextDecoder& decoder)
+{
     OFString value;
-    if (!fetchWholeValue(item, tag, value))
+    const DcmElement* element = fetchWholeValue(item, tag, value);
+    if (!element)
         return QString();
-    return decodeDicomText(value.c_str(), qsizetype(value.length())).trimmed();
+    return decoder.decode(value.c_str(), qsizetype(value.length()), *element).trimmed();
 }
 
 double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue)
@@ -449,11 +400,13 @@ std::optional<DicomFileSummary> summarize(const QString& path)
         return std::nullopt;
     DcmDataset& ds = *dataset;
 
+    const DicomTextDecoder decoder(ds);
+    const auto text = [&](const DcmTagKey& tag) { return readStringElement(ds, tag, decoder); };
     DicomFileSummary s;
-    s.patientId = readStringElement(ds, DCM_PatientID);
-    s.patientName = readStringElement(ds, DCM_PatientName);
-    s.birthDate = readStringElement(ds, DCM_PatientBirthDate);
-    s.sex = readStringElement(ds, DCM_PatientSex);
+    s.patientId = text(DCM_PatientID);
+    s.patientName = text(DCM_PatientName);
+    s.birthDate = text(DCM_PatientBirthDate);
+    s.sex = text(DCM_PatientSex);
     s.weightKg = readDoubleElement(ds, DCM_PatientWeight, 0.0);
     // Patient's Size is meant in metres, but centimetres are common in the field: nobody is
     // taller than 3 m, so larger values are taken as centimetres already.
@@ -461,28 +414,28 @@ std::optional<DicomFileSummary> summarize(const QString& path)
     if (height > 0.0)
         s.heightCm = height <= 3.0 ? height * 100.0 : height;
 
-    s.studyInstanceUid = readStringElement(ds, DCM_StudyInstanceUID);
-    s.studyDate = readStringElement(ds, DCM_StudyDate);
-    s.studyTime = readStringElement(ds, DCM_StudyTime);
-    s.studyDescription = readStringElement(ds, DCM_StudyDescription);
-    s.accessionNumber = readStringElement(ds, DCM_AccessionNumber);
-    s.referringPhysician = readStringElement(ds, DCM_ReferringPhysicianName);
-    s.seriesInstanceUid = readStringElement(ds, DCM_SeriesInstanceUID);
-    s.seriesNumber = readStringElement(ds, DCM_SeriesNumber);
-    s.seriesDescription = readStringElement(ds, DCM_SeriesDescription);
-    s.modality = readStringElement(ds, DCM_Modality);
-    s.bodyPartExamined = readStringElement(ds, DCM_BodyPartExamined);
+    s.studyInstanceUid = text(DCM_StudyInstanceUID);
+    s.studyDate = text(DCM_StudyDate);
+    s.studyTime = text(DCM_StudyTime);
+    s.studyDescription = text(DCM_StudyDescription);
+    s.accessionNumber = text(DCM_AccessionNumber);
+    s.referringPhysician = text(DCM_ReferringPhysicianName);
+    s.seriesInstanceUid = text(DCM_SeriesInstanceUID);
+    s.seriesNumber = text(DCM_SeriesNumber);
+    s.seriesDescription = text(DCM_SeriesDescription);
+    s.modality = text(DCM_Modality);
+    s.bodyPartExamined = text(DCM_BodyPartExamined);
 
-    s.laterality = readStringElement(ds, DCM_Laterality);
+    s.laterality = text(DCM_Laterality);
     if (s.laterality.isEmpty())
-        s.laterality = readStringElement(ds, DCM_ImageLaterality);
+        s.laterality = text(DCM_ImageLaterality);
     if (s.laterality.isEmpty()) {
-        const QString comment = readStringElement(ds, DCM_ImageComments).trimmed().toUpper();
+        const QString comment = text(DCM_ImageComments).trimmed().toUpper();
         if (lateralityWords().contains(comment))
             s.laterality = comment;
     }
 
-    s.sopInstanceUid = readStringElement(ds, DCM_SOPInstanceUID);
+    s.sopInstanceUid = text(DCM_SOPInstanceUID);
     readIntegerElement(ds, DCM_InstanceNumber, s.instanceNumber);
     readIntegerElement(ds, DCM_Rows, s.rows);
     readIntegerElement(ds, DCM_Columns, s.columns);
@@ -509,7 +462,7 @@ std::optional<DicomFileSummary> summarize(const QString& path)
         s.acquisitionTimeSeconds = *acquisition;
 
     readIntegerElement(ds, DCM_TemporalPositionIndex, s.temporalPositionIndex);
-    s.frameOfReferenceUid = readStringElement(ds, DCM_FrameOfReferenceUID);
+    s.frameOfReferenceUid = text(DCM_FrameOfReferenceUID);
 
     {
         DcmElement* element = nullptr;

@@ -4,6 +4,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include "DicomText.h"
+
 #include <array>
 #include <optional>
 
@@ -78,8 +80,10 @@ struct DicomFileSummary
 bool isDicomFile(const QString& path);
 std::optional<DicomFileSummary> readFileSummary(const QString& path);
 
-QString decodeDicomText(const char* bytes, qsizetype length);
+// Text elements: decoded as the item's own Specific Character Set says, or as `decoder` says (one
+// decoder for a whole data set), and trimmed.
 QString readStringElement(DcmItem& item, const DcmTagKey& tag);
+QString readStringElement(DcmItem& item, const DcmTagKey& tag, const DicomTextDecoder& decoder);
 double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue);
 std::optional<double> readTimeElement(DcmItem& item, const DcmTagKey& tag);
 std::optional<double> parseTimeOfDay(const QString& text);

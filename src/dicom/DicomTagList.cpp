@@ -39,7 +39,7 @@ QString putError(quint16 group, quint16 element, const QString& reason)
     return QStringLiteral("Не удалось записать тег (%1,%2): %3").arg(hex4(group), hex4(element), reason);
 }
 
-TagEntry entryOf(DcmElement& element)
+TagEntry entryOf(DcmElement& element, const DicomTextDecoder& decoder)
 {
     DcmTag tag = element.getTag();
     TagEntry entry;
@@ -47,61 +47,9 @@ TagEntry entryOf(DcmElement& element)
     entry.element = tag.getETag();
     entry.vr = QString::fromLatin1(tag.getVRName());
     entry.name = QString::fromLatin1(tag.getTagName());
-    if (element.ident() != EVR_SQ) {
-        OFString value;
-        if (element.getOFStringArray(value, OFTrue).good())
-            entry.value = decodeDicomText(value.c_str(), qsizetype(value.length()));
-    }
+    if (element.ident() != EVR_SQ)
+        entry.value = decoder.valueText(element);
     return entry;
-}
-
-bool isAscii(const QString& text)
-{
-    for (QChar c : text)
-        if (c.unicode() >= 0x80)
-            return false;
-    return true;
-}
-
-// Value representations whose text depends on Specific Character Set.
-bool isCharsetText(DcmEVR vr)
-{
-    switch (vr) {
-    case EVR_SH: case EVR_LO: case EVR_ST: case EVR_LT: case EVR_UT: case EVR_PN: case EVR_UC:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// A file without a declared character set carries its text the way the program reads it: UTF-8 when
-// well-formed, Windows-1251 otherwise. Turning that text into UTF-8 keeps what every reader sees.
-void reencodeUndeclaredText(DcmItem& item)
-{
-    for (unsigned long i = 0; i < item.card(); ++i) {
-        DcmElement* element = item.getElement(i);
-        if (!element)
-            continue;
-        if (element->ident() == EVR_SQ) {
-            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
-            for (unsigned long k = 0; k < sequence->card(); ++k)
-                if (DcmItem* child = sequence->getItem(k))
-                    reencodeUndeclaredText(*child);
-            continue;
-        }
-        if (!isCharsetText(element->ident()))
-            continue;
-        OFString raw;
-        if (element->getOFStringArray(raw, OFFalse).bad())
-            continue;
-        bool ascii = true;
-        for (char c : raw)
-            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-        if (ascii)
-            continue;
-        const QByteArray utf8 = decodeDicomText(raw.c_str(), qsizetype(raw.length())).toUtf8();
-        element->putOFStringArray(OFString(utf8.constData(), size_t(utf8.size())));
-    }
 }
 
 // Written text is UTF-8; the file must say so, and its other text must then be UTF-8 as well.
@@ -112,17 +60,10 @@ bool switchToUtf8(DcmDataset& dataset, const QString& path, QString* error)
     const QString charset = QString::fromLatin1(declared.c_str()).trimmed();
     if (charset == QLatin1String("ISO_IR 192"))
         return true;
-    if (charset.isEmpty()) {
-        reencodeUndeclaredText(dataset);
-    } else {
-        const OFCondition status = dataset.convertToUTF8();
-        if (status.bad())
-            return fail(error, QStringLiteral("Не удалось перевести текст файла из кодировки «%1» в UTF-8: %2\n"
-                                              "Файл не изменён: %3")
-                                   .arg(charset, QString::fromUtf8(status.text()), path));
-    }
-    return dataset.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192").good()
-        || fail(error, putError(0x0008, 0x0005, QStringLiteral("не удалось указать кодировку UTF-8")));
+    return rewriteTextAsUtf8(dataset)
+        || fail(error, QStringLiteral("Не удалось перевести текст файла из кодировки «%1» в UTF-8\n"
+                                      "Файл не изменён: %2")
+                           .arg(charset, path));
 }
 
 // Puts one value, keeping the VR of an element that is already there.
@@ -174,17 +115,18 @@ QList<TagEntry> readTagList(const QString& path, QString* error)
     if (DcmMetaInfo* meta = file.getMetaInfo()) {
         for (unsigned long i = 0; i < meta->card(); ++i)
             if (DcmElement* element = meta->getElement(i))
-                entries.append(entryOf(*element));
+                entries.append(entryOf(*element, DicomTextDecoder()));
     }
     DcmDataset* dataset = file.getDataset();
     if (!dataset) {
         fail(error, QStringLiteral("Пустой набор данных: %1").arg(path));
         return entries;
     }
+    const DicomTextDecoder decoder(*dataset);
     for (unsigned long i = 0; i < dataset->card(); ++i) {
         DcmElement* element = dataset->getElement(i);
         if (element && element->getTag().getXTag() != DCM_PixelData)
-            entries.append(entryOf(*element));
+            entries.append(entryOf(*element, decoder));
     }
     return entries;
 }
@@ -201,7 +143,7 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
 
     bool anyNonAscii = false;
     for (const TagEntry& entry : entries)
-        anyNonAscii = anyNonAscii || !isAscii(entry.value);
+        anyNonAscii = anyNonAscii || !isAsciiText(entry.value);
     if (anyNonAscii && !switchToUtf8(*dataset, path, error))
         return false;
 

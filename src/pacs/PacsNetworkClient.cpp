@@ -5,6 +5,7 @@
 #include "NetworkTuning.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomNesting.h"
+#include "dicom/DicomText.h"
 
 #include <QFile>
 
@@ -136,42 +137,31 @@ QString statusHex(Uint16 status)
     return QStringLiteral("0x") + QStringLiteral("%1").arg(status, 4, 16, QLatin1Char('0')).toUpper();
 }
 
-// The attribute's whole value, multiple values joined by backslashes.
-QString attributeText(DcmItem& item, const DcmTagKey& tag)
+// A reply's attribute, multiple values joined by backslashes, read as the reply's character set says.
+QString attributeText(DcmItem& item, const DcmTagKey& tag, const dicom::DicomTextDecoder& decoder)
 {
-    OFString value;
-    if (item.findAndGetOFStringArray(tag, value).bad())
+    DcmElement* element = nullptr;
+    if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
         return {};
-    return QString::fromUtf8(value.c_str(), static_cast<qsizetype>(value.length()));
+    return decoder.valueText(*element);
 }
 
-StudyQueryRow rowFrom(DcmItem& item)
-{
-    StudyQueryRow row;
-    row.patientName = attributeText(item, DCM_PatientName);
-    row.patientId = attributeText(item, DCM_PatientID);
-    row.studyDate = attributeText(item, DCM_StudyDate);
-    row.studyTime = attributeText(item, DCM_StudyTime);
-    row.studyDescription = attributeText(item, DCM_StudyDescription);
-    row.modalitiesInStudy = attributeText(item, DCM_ModalitiesInStudy);
-    row.studyInstanceUid = attributeText(item, DCM_StudyInstanceUID);
-    row.accessionNumber = attributeText(item, DCM_AccessionNumber);
-    row.numberOfSeries = attributeText(item, DCM_NumberOfStudyRelatedSeries);
-    row.numberOfInstances = attributeText(item, DCM_NumberOfStudyRelatedInstances);
-    return row;
-}
-
-// Reads a response in its declared character set. Without a declaration, or when the text does
-// not convert, the bytes are taken as UTF-8, which is what undeclared non-ASCII text usually is.
 StudyQueryRow decodeResponse(DcmDataset& dataset)
 {
-    OFString charset;
-    if (dataset.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset).good() && !charset.empty()) {
-        DcmDataset converted(dataset);
-        if (converted.convertToUTF8().good())
-            return rowFrom(converted);
-    }
-    return rowFrom(dataset);
+    const dicom::DicomTextDecoder decoder(dataset);
+    const auto text = [&](const DcmTagKey& tag) { return attributeText(dataset, tag, decoder); };
+    StudyQueryRow row;
+    row.patientName = text(DCM_PatientName);
+    row.patientId = text(DCM_PatientID);
+    row.studyDate = text(DCM_StudyDate);
+    row.studyTime = text(DCM_StudyTime);
+    row.studyDescription = text(DCM_StudyDescription);
+    row.modalitiesInStudy = text(DCM_ModalitiesInStudy);
+    row.studyInstanceUid = text(DCM_StudyInstanceUID);
+    row.accessionNumber = text(DCM_AccessionNumber);
+    row.numberOfSeries = text(DCM_NumberOfStudyRelatedSeries);
+    row.numberOfInstances = text(DCM_NumberOfStudyRelatedInstances);
+    return row;
 }
 
 struct RetrieveOutcome

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -228,6 +229,7 @@ private slots:
     void anonymizedCopy_data();
     void anonymizedCopy();
     void anonymizedCopyOfBadSources();
+    void anonymizedCyrillicNameInDeclaredSet();
 
     void compressedCopy_data();
     void compressedCopy();
@@ -301,6 +303,27 @@ void TstCopyWriters::anonymizedCopy()
     const auto after = samples(destination);
     QVERIFY(before && after);
     QCOMPARE(*after, *before);
+}
+
+// A name typed in Cyrillic goes into a Latin-1 file: the copy turns UTF-8 throughout and says so.
+void TstCopyWriters::anonymizedCyrillicNameInDeclaredSet()
+{
+    fixtures::SeriesLayout layout;
+    layout.slices = 1;
+    layout.specificCharacterSet = QStringLiteral("ISO_IR 100");
+    layout.customize = [](DcmDataset& ds, int) { fixtures::putRawText(ds, DCM_StudyDescription, "Kn\xE4 rechts"); };
+    const QString source = fixtures::writeSlice(m_dir.filePath(QStringLiteral("latin1.dcm")), layout, 0);
+    const QString destination = m_dir.filePath(QStringLiteral("latin1-anon.dcm"));
+    QString error;
+    QVERIFY2(dicom::writeAnonymizedCopy(source, destination, QStringLiteral("Аноним"), QStringLiteral("А-1"), &error),
+             qPrintable(error));
+    QMap<quint32, QString> listed;
+    for (const dicom::TagEntry& e : dicom::readTagList(destination))
+        listed.insert(quint32(e.group) << 16 | e.element, e.value);
+    QCOMPARE(listed.value(0x00080005), QStringLiteral("ISO_IR 192"));
+    QCOMPARE(listed.value(0x00100010), QStringLiteral("Аноним"));
+    QCOMPARE(listed.value(0x00100020), QStringLiteral("А-1"));
+    QCOMPARE(listed.value(0x00081030), QStringLiteral("Knä rechts"));
 }
 
 void TstCopyWriters::anonymizedCopyOfBadSources()

@@ -2,8 +2,10 @@
 // window or a crash on a damaged file all surface far away from here.
 #include "DicomFixtures.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/DicomTagList.h"
 
 #include <QFile>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QVariant>
@@ -99,6 +101,66 @@ class TstSummary : public QObject
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
         QCOMPARE(dicom::decodeDicomText(bytes.constData(), bytes.size()), expected);
+    }
+
+    // Every name reads as the text it was written from, in the index and in the tag list alike.
+    // Empty bytes: DCMTK converts the text into the declared set.
+    void namesInEveryCharacterSet_data()
+    {
+        QTest::addColumn<QString>("declared");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        const QString japanese = QStringLiteral("Yamada^Tarou=山田^太郎=やまだ^たろう");
+        const auto jis = [](const char* kanji) { return QByteArray("\x1b$B") + kanji + "\x1b(B"; };
+        const QByteArray jisBytes = "Yamada^Tarou=" + jis(";3ED") + "^" + jis("B@O:") + "=" + jis("$d$^$@") + "^"
+                                    + jis("$?$m$&");
+        const QString cyrillic = QStringLiteral("Сидоров^Иван");
+        const QByteArray cp1251 = encodeText(cyrillic, TextEncoding::Windows1251);
+        QTest::newRow("ISO_IR 100") << "ISO_IR 100" << QStringLiteral("Äneas^Rüdiger") << QByteArray();
+        QTest::newRow("ISO_IR 144") << "ISO_IR 144" << QStringLiteral("Люксембург^Ёлка") << QByteArray();
+        QTest::newRow("ISO_IR 126") << "ISO_IR 126" << QStringLiteral("Dionysios=Διονυσιος") << QByteArray();
+        QTest::newRow("ISO_IR 138") << "ISO_IR 138" << QStringLiteral("Sharon^Deborah=שרון^דבורה") << QByteArray();
+        QTest::newRow("ISO_IR 192") << "ISO_IR 192" << QStringLiteral("Wang^XiaoDong=王^小東") << QByteArray();
+        QTest::newRow("GB18030") << "GB18030" << QStringLiteral("Wang^XiaoDong=王^小东") << QByteArray();
+        QTest::newRow("ISO 2022 IR 87") << "\\ISO 2022 IR 87" << japanese << jisBytes;
+        QTest::newRow("undeclared Windows-1251") << "" << cyrillic << cp1251;
+        QTest::newRow("undeclared UTF-8") << "" << cyrillic << cyrillic.toUtf8();
+        QTest::newRow("default repertoire, Windows-1251") << "ISO_IR 6" << cyrillic << cp1251;
+        QTest::newRow("unknown set, Windows-1251") << "ISO_IR 999" << cyrillic << cp1251;
+    }
+
+    void namesInEveryCharacterSet()
+    {
+        QFETCH(QString, declared);
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        SeriesLayout layout;
+        layout.slices = 1;
+        layout.customize = [&](DcmDataset& ds, int) {
+            if (bytes.isEmpty()) {
+                putRawText(ds, DCM_SpecificCharacterSet, "ISO_IR 192");
+                putRawText(ds, DCM_PatientName, name.toUtf8());
+                putRawText(ds, DCM_StudyDescription, name.section(QLatin1Char('='), -1).toUtf8());
+                QVERIFY(ds.convertCharacterSet(declared.toLatin1().constData()).good());
+            } else {
+                delete ds.remove(DCM_SpecificCharacterSet);
+                if (!declared.isEmpty())
+                    putRawText(ds, DCM_SpecificCharacterSet, declared.toLatin1());
+                putRawText(ds, DCM_PatientName, bytes);
+                putRawText(ds, DCM_StudyDescription, bytes.mid(bytes.lastIndexOf('=') + 1));
+            }
+        };
+        const QString path = writeSlice(nextPath(), layout, 0);
+        const QString description = name.section(QLatin1Char('='), -1);
+        const auto s = dicom::readFileSummary(path);
+        QVERIFY(s);
+        QCOMPARE(s->patientName, name);
+        QCOMPARE(s->studyDescription, description);
+        QMap<quint32, QString> listed;
+        for (const dicom::TagEntry& e : dicom::readTagList(path))
+            listed.insert(quint32(e.group) << 16 | e.element, e.value);
+        QCOMPARE(listed.value(0x00100010), name);
+        QCOMPARE(listed.value(0x00081030), description);
     }
 
     void timeOfDay_data()

@@ -270,6 +270,9 @@ private slots:
         scp.findRows.push_back(findRow("ISO_IR 144", cyrillic144, "1.2.3.2"));
         scp.findRows.push_back(findRow(nullptr, "NoUid^Row", nullptr));
         scp.findRows.push_back(findRow(nullptr, "Plain^Ascii", "1.2.3.3"));
+        // Read as the index reads files: undeclared Windows-1251, and ISO 2022 escapes.
+        scp.findRows.push_back(findRow(nullptr, fixtures::encodeText(QStringLiteral("Сидоров^Иван"), fixtures::TextEncoding::Windows1251), "1.2.3.4"));
+        scp.findRows.push_back(findRow("\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B", "1.2.3.5"));
         QVERIFY(scp.start());
 
         StudyQuery query;
@@ -280,13 +283,16 @@ private slots:
         QString error = QStringLiteral("untouched");
         const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), query, &error);
         QCOMPARE(error, QStringLiteral("untouched"));
-        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows.size(), 5);
         QCOMPARE(rows.at(0).patientName, QStringLiteral("Сидоров^Олег"));
         QCOMPARE(rows.at(1).patientName, QStringLiteral("Жуков^Ёж"));
         QCOMPARE(rows.at(1).studyInstanceUid, QStringLiteral("1.2.3.2"));
         QCOMPARE(rows.at(2).patientName, QStringLiteral("Plain^Ascii"));
         QCOMPARE(rows.at(2).modalitiesInStudy, QStringLiteral("CT\\SR"));
         QCOMPARE(rows.at(2).numberOfInstances, QStringLiteral("12"));
+        QCOMPARE(rows.at(3).patientName, QStringLiteral("Сидоров^Иван"));
+        QCOMPARE(rows.at(4).patientName, QStringLiteral("Yamada^Tarou=山田^太郎"));
+        QCOMPARE(rows.at(4).studyDescription, QStringLiteral("Yamada^Tarou=山田^太郎"));
 
         std::unique_ptr<DcmDataset> sent = scp.lastQuery();
         QVERIFY(sent);

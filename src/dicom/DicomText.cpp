@@ -1,0 +1,244 @@
+#include "DicomText.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcelem.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcspchrs.h>
+#include <dcmtk/ofstd/ofchrenc.h>
+
+#include <QStringList>
+
+namespace dicom {
+namespace {
+
+// Windows-1251 code points for the bytes 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F in order.
+constexpr char16_t kCp1251High[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
+    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0xFFFD, 0x2122,
+    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
+    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
+    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
+
+bool isWellFormedUtf8(const unsigned char* bytes, qsizetype length)
+{
+    qsizetype i = 0;
+    while (i < length) {
+        const unsigned char b = bytes[i];
+        qsizetype follow = 0;
+        if (b < 0x80)
+            follow = 0;
+        else if ((b & 0xE0) == 0xC0)
+            follow = 1;
+        else if ((b & 0xF0) == 0xE0)
+            follow = 2;
+        else if ((b & 0xF8) == 0xF0)
+            follow = 3;
+        else
+            return false;
+        if (follow > length - i - 1)
+            return false;
+        for (qsizetype k = 1; k <= follow; ++k)
+            if ((bytes[i + k] & 0xC0) != 0x80)
+                return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+bool isPlainAscii(const char* bytes, qsizetype length)
+{
+    for (qsizetype i = 0; i < length; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b >= 0x80 || b == 0x1B) // ESC starts an ISO 2022 code extension
+            return false;
+    }
+    return true;
+}
+
+// Sets that the undeclared rule reads exactly as DCMTK would convert them: the default repertoire,
+// and UTF-8 (whose mislabelled Windows-1251 files the rule still reads).
+bool readByUndeclaredRule(const QStringList& terms)
+{
+    if (terms.size() == 1 && terms.first() == QLatin1String("ISO_IR 192"))
+        return true;
+    for (const QString& term : terms)
+        if (!term.isEmpty() && term != QLatin1String("ISO_IR 6") && term != QLatin1String("ISO 2022 IR 6"))
+            return false;
+    return true;
+}
+
+// Japanese code extensions use the escape sequences of ISO-2022-JP-2, which the C library converts
+// as a whole, while DCMTK asks it for JIS X 0208 alone, which it lacks (and DCMTK then logs an error
+// for every file). A conformant value returns to the default set before every delimiter, so the
+// whole value converts at once.
+bool isJapaneseExtension(const QStringList& terms)
+{
+    if (terms.size() < 2)
+        return false;
+    for (qsizetype i = 0; i < terms.size(); ++i) {
+        const QString& term = terms[i];
+        if (!(i == 0 && term.isEmpty()) && term != QLatin1String("ISO 2022 IR 6") &&
+            term != QLatin1String("ISO 2022 IR 13") && term != QLatin1String("ISO 2022 IR 87") &&
+            term != QLatin1String("ISO 2022 IR 159"))
+            return false;
+    }
+    return true;
+}
+
+// Where ISO 2022 code extensions switch back to the default set, as DCMTK converts a whole data set:
+// between values, and in names also between components and component groups.
+const char* delimitersFor(DcmEVR vr)
+{
+    switch (vr) {
+    case EVR_PN:
+        return "\\^=";
+    case EVR_SH:
+    case EVR_LO:
+    case EVR_UC:
+        return "\\";
+    case EVR_ST:
+    case EVR_LT:
+    case EVR_UT:
+        return "";
+    default:
+        return nullptr; // not text in a specific character set
+    }
+}
+
+// Every text is rewritten in UTF-8 as the decoder reads it, so that every reader sees what it saw
+// before. An item that declares its own character set is read by its own decoder.
+void rewriteItemAsUtf8(DcmItem& item, const DicomTextDecoder& inherited)
+{
+    const bool ownSet = item.tagExists(DCM_SpecificCharacterSet, OFFalse);
+    const DicomTextDecoder own = ownSet ? DicomTextDecoder(item) : inherited;
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement* element = item.getElement(i);
+        if (!element)
+            continue;
+        if (element->ident() == EVR_SQ) {
+            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
+            for (unsigned long k = 0; k < sequence->card(); ++k)
+                if (DcmItem* child = sequence->getItem(k))
+                    rewriteItemAsUtf8(*child, own);
+            continue;
+        }
+        if (!element->isAffectedBySpecificCharacterSet())
+            continue;
+        OFString raw;
+        if (element->getOFStringArray(raw, OFFalse).bad())
+            continue;
+        if (isPlainAscii(raw.c_str(), qsizetype(raw.length())))
+            continue;
+        const QByteArray utf8 = own.decode(raw.c_str(), qsizetype(raw.length()), *element).toUtf8();
+        element->putOFStringArray(OFString(utf8.constData(), size_t(utf8.size())));
+    }
+    if (ownSet)
+        item.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+}
+
+} // namespace
+
+QString decodeDicomText(const char* bytes, qsizetype length)
+{
+    if (!bytes || length <= 0)
+        return QString();
+    const auto* u = reinterpret_cast<const unsigned char*>(bytes);
+    if (isWellFormedUtf8(u, length))
+        return QString::fromUtf8(bytes, length);
+    QString text;
+    text.reserve(length);
+    for (qsizetype i = 0; i < length; ++i) {
+        const unsigned char b = u[i];
+        if (b < 0x80)
+            text.append(QChar(b));
+        else if (b >= 0xC0)
+            text.append(QChar(char16_t(0x0410 + (b - 0xC0))));
+        else
+            text.append(QChar(kCp1251High[b - 0x80]));
+    }
+    return text;
+}
+
+DicomTextDecoder::DicomTextDecoder() = default;
+DicomTextDecoder::~DicomTextDecoder() = default;
+DicomTextDecoder::DicomTextDecoder(const DicomTextDecoder&) = default;
+DicomTextDecoder& DicomTextDecoder::operator=(const DicomTextDecoder&) = default;
+
+DicomTextDecoder::DicomTextDecoder(DcmItem& item)
+{
+    DcmElement* element = nullptr;
+    // Most files declare nothing: no text to fetch then.
+    if (item.findAndGetElement(DCM_SpecificCharacterSet, element, OFFalse).bad() || !element)
+        return;
+    OFString declared;
+    if (element->getLength() > 1024 || element->getOFStringArray(declared).bad())
+        return;
+    *this = DicomTextDecoder(QString::fromLatin1(declared.c_str(), qsizetype(declared.length())));
+}
+
+DicomTextDecoder::DicomTextDecoder(const QString& specificCharacterSet)
+{
+    QStringList terms = specificCharacterSet.split(QLatin1Char('\\'));
+    for (QString& term : terms)
+        term = term.trimmed();
+    if (readByUndeclaredRule(terms))
+        return;
+    if (isJapaneseExtension(terms)) {
+        auto japanese = std::make_shared<OFCharacterEncoding>();
+        if (japanese->selectEncoding("ISO-2022-JP-2", "UTF-8").good()) {
+            m_japanese = std::move(japanese);
+            return;
+        }
+    }
+    auto converter = std::make_shared<DcmSpecificCharacterSet>();
+    const QByteArray latin = terms.join(QLatin1Char('\\')).toLatin1();
+    if (converter->selectCharacterSet(OFString(latin.constData(), size_t(latin.size()))).good())
+        m_converter = std::move(converter);
+    else
+        m_unconvertible = true;
+}
+
+QString DicomTextDecoder::decode(const char* bytes, qsizetype length, const DcmElement& element) const
+{
+    if (!bytes || length <= 0)
+        return QString();
+    const char* delimiters = m_converter || m_japanese ? delimitersFor(element.ident()) : nullptr;
+    if (!delimiters || isPlainAscii(bytes, length))
+        return decodeDicomText(bytes, length);
+    OFString converted;
+    const OFCondition status =
+        m_converter ? m_converter->convertString(bytes, size_t(length), converted, OFString(delimiters))
+                    : m_japanese->convertString(bytes, size_t(length), converted);
+    if (status.bad())
+        return decodeDicomText(bytes, length);
+    return QString::fromUtf8(converted.c_str(), qsizetype(converted.length()));
+}
+
+QString DicomTextDecoder::valueText(DcmElement& element) const
+{
+    OFString value;
+    if (element.getOFStringArray(value).bad())
+        return QString();
+    return decode(value.c_str(), qsizetype(value.length()), element);
+}
+
+bool isAsciiText(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+bool rewriteTextAsUtf8(DcmItem& dataset)
+{
+    const DicomTextDecoder decoder(dataset);
+    if (decoder.declaredSetUnconvertible())
+        return false;
+    rewriteItemAsUtf8(dataset, decoder);
+    return dataset.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192").good();
+}
+
+} // namespace dicom
