@@ -26,6 +26,7 @@
 #include "remote/RemoteAccessServer.h"
 #include "viewer/ToolbarIcons.h"
 #include "viewer/ViewerWindow.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -68,16 +69,6 @@ const char* const kStudyWidthsGroup = "mainWindow/studyColumnWidths";
 const char* const kSeriesWidthsGroup = "mainWindow/seriesColumnWidths";
 const char* const kReadyText = "Готово — двойной клик по пациенту или серии открывает просмотр";
 
-
-QString formatStudyDateTime(const QString& date, const QString& time)
-{
-    QString text = date.size() == 8
-                       ? QStringLiteral("%1-%2-%3").arg(date.mid(0, 4), date.mid(4, 2), date.mid(6, 2))
-                       : date;
-    if (time.size() >= 6)
-        text += QStringLiteral(" %1:%2:%3").arg(time.mid(0, 2), time.mid(2, 2), time.mid(4, 2));
-    return text;
-}
 
 QTableWidgetItem* textItem(const QString& text)
 {
@@ -406,7 +397,7 @@ void MainWindow::refreshStudyTable()
         if (id.isEmpty())
             id = QStringLiteral("%1").arg(++missingIdCounter, 4, 10, QLatin1Char('0'));
         m_studyTable->setItem(i, 1, textItem(id));
-        m_studyTable->setItem(i, 2, textItem(formatStudyDateTime(s.studyDate, s.studyTime)));
+        m_studyTable->setItem(i, 2, textItem(dicom::dateTimeForTable(s.studyDate, s.studyTime)));
         m_studyTable->setItem(i, 3, textItem(s.studyDescription));
         m_studyTable->setItem(i, 4, textItem(s.modalities));
         m_studyTable->setItem(i, 5, textItem(QStringLiteral("%1 / %2").arg(s.seriesCount).arg(s.instanceCount)));

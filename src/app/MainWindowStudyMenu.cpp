@@ -4,6 +4,7 @@
 
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QDir>
 #include <QFile>
@@ -248,7 +249,7 @@ void MainWindow::runAutoCleanup()
     if (settings.byAgeEnabled) {
         const QDate cutoff = today().addDays(-settings.maxAgeDays);
         for (const db::StudyRecord& s : studies) {
-            const QDate d = QDate::fromString(s.studyDate, QStringLiteral("yyyyMMdd"));
+            const QDate d = dicom::parseDicomDate(s.studyDate);
             if (!s.isProtected && d.isValid() && d < cutoff) {
                 chosen << s.studyInstanceUid;
                 chosenByAge.insert(s.studyInstanceUid);

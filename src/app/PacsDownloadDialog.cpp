@@ -6,6 +6,7 @@
 #include "TableColumnVisibility.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -296,14 +297,6 @@ std::pair<QString, QString> PacsDownloadDialog::selectedDateRange() const
     return {from.toString(format), to.toString(format)};
 }
 
-QString PacsDownloadDialog::formatStudyDateTime(const QString& date, const QString& time)
-{
-    QString text = date.size() == 8 ? QStringLiteral("%1-%2-%3").arg(date.mid(0, 4), date.mid(4, 2), date.mid(6, 2)) : date;
-    if (time.size() >= 6)
-        text += QStringLiteral(" %1:%2:%3").arg(time.mid(0, 2), time.mid(2, 2), time.mid(4, 2));
-    return text;
-}
-
 void PacsDownloadDialog::onFindClicked()
 {
     if (m_pendingSearches > 0)
@@ -429,7 +422,7 @@ void PacsDownloadDialog::populateResults(const QList<ResultRow>& rows)
         first->setData(RowIdRole, i);
         m_table->setItem(i, 0, first);
         m_table->setItem(i, 1, text(r.patientId));
-        m_table->setItem(i, 2, text(formatStudyDateTime(r.studyDate, r.studyTime)));
+        m_table->setItem(i, 2, text(dicom::dateTimeForTable(r.studyDate, r.studyTime)));
         m_table->setItem(i, 3, text(r.studyDescription));
         m_table->setItem(i, 4, text(r.modalitiesInStudy));
         m_table->setItem(i, 5, count(r.numberOfSeries));

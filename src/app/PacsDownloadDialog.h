@@ -70,7 +70,6 @@ public:
     pacs::StudyQuery lastQuery() const { return m_lastQuery; }
     // The period's date range as sent ("yyyyMMdd" each; both empty for no restriction).
     std::pair<QString, QString> selectedDateRange() const;
-    static QString formatStudyDateTime(const QString& date, const QString& time);
     static QList<ResultRow>& lastSearchResults() { return s_lastSearchResults; }
 
     // Runs the action for the row's study, downloading the study into the archive first when it

@@ -10,6 +10,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "viewer/ViewerWindow.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -35,13 +36,6 @@ namespace {
 
 constexpr int kModalitiesRole = Qt::UserRole + 2;
 constexpr int kMaxWorkers = 4;
-
-QString displayDate(const QString& dicomDate)
-{
-    if (dicomDate.size() != 8)
-        return dicomDate;
-    return QStringLiteral("%1-%2-%3").arg(dicomDate.left(4), dicomDate.mid(4, 2), dicomDate.mid(6, 2));
-}
 
 QTableWidgetItem* textItem(const QString& text)
 {
@@ -143,7 +137,7 @@ void RemoteBrowserDialog::refreshRemoteStudies()
         name->setData(kModalitiesRole, s.modalities);
         archiveTable->setItem(row, 0, name);
         archiveTable->setItem(row, 1, textItem(s.patientId));
-        archiveTable->setItem(row, 2, textItem(displayDate(s.studyDate)));
+        archiveTable->setItem(row, 2, textItem(dicom::dicomDateText(s.studyDate, QStringLiteral("yyyy-MM-dd"))));
         archiveTable->setItem(row, 3, textItem(s.studyDescription));
         archiveTable->setItem(row, 4, textItem(s.modalities));
     }

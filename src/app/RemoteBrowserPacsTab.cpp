@@ -5,6 +5,7 @@
 #include "StudyFilters.h"
 
 #include "ModalityFilterButton.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -29,13 +30,6 @@ QTableWidgetItem* readOnlyItem(const QString& text)
     auto* item = new QTableWidgetItem(text);
     item->setFlags(item->flags() & ~Qt::ItemIsEditable);
     return item;
-}
-
-QString dashedDate(const QString& dicomDate)
-{
-    if (dicomDate.size() != 8)
-        return dicomDate;
-    return QStringLiteral("%1-%2-%3").arg(dicomDate.left(4), dicomDate.mid(4, 2), dicomDate.mid(6, 2));
 }
 
 QString countOrQuestion(const QString& count)
@@ -187,7 +181,7 @@ void RemoteBrowserDialog::onPacsFindClicked()
         patient->setData(kServerIndexRole, serverIndex);
         pacsResultsTable->setItem(r, 0, patient);
         pacsResultsTable->setItem(r, 1, readOnlyItem(row.patientId));
-        pacsResultsTable->setItem(r, 2, readOnlyItem(dashedDate(row.studyDate)));
+        pacsResultsTable->setItem(r, 2, readOnlyItem(dicom::dicomDateText(row.studyDate, QStringLiteral("yyyy-MM-dd"))));
         pacsResultsTable->setItem(r, 3, readOnlyItem(row.studyDescription));
         pacsResultsTable->setItem(r, 4, readOnlyItem(row.modalities));
         pacsResultsTable->setItem(

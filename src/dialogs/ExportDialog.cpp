@@ -4,6 +4,7 @@
 #include "dicom/FrameDecoder.h"
 #include "platform/SafeFileName.h"
 #include "render/Mp4VideoWriter.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -82,21 +83,6 @@ QString uniqueNamePart(QSet<QString>& used, const QString& directory, const QStr
 QString partialVideoPath(const QString& targetPath)
 {
     return targetPath + QStringLiteral(".part");
-}
-
-// Study date "dd.MM.yyyy" and time "hh:mm" for the overlay; either may be missing.
-QString dateTimeText(const SeriesOverlayInfo& info)
-{
-    QString text;
-    const QDate date = QDate::fromString(info.studyDate, QStringLiteral("yyyyMMdd"));
-    if (date.isValid())
-        text = date.toString(QStringLiteral("dd.MM.yyyy"));
-    if (info.studyTime.size() >= 4) {
-        if (!text.isEmpty())
-            text += QLatin1Char(' ');
-        text += QStringLiteral("%1:%2").arg(info.studyTime.left(2), info.studyTime.mid(2, 2));
-    }
-    return text;
 }
 
 // Text in its colour over a dark outline, like the viewer's ruler labels, so that it reads on bright
@@ -541,7 +527,7 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
             info.studyDescription.isEmpty() ? QStringLiteral("(без описания)") : info.studyDescription;
         const QString series =
             info.seriesDescription.isEmpty() ? QStringLiteral("(без описания)") : info.seriesDescription;
-        const QString when = dateTimeText(info);
+        const QString when = dicom::dateTimeForOverlay(info.studyDate, info.studyTime);
         const QString dateLine = when.isEmpty() ? QString() : QStringLiteral("\n%1").arg(when);
         text(top, Qt::AlignRight | Qt::TextWordWrap, QStringLiteral("%1\n%2%3").arg(study, series, dateLine));
     }

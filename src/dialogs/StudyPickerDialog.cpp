@@ -2,6 +2,7 @@
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QDate>
 #include <QHBoxLayout>
@@ -13,12 +14,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-QString displayDate(const QString& stored)
-{
-    const QDate date = QDate::fromString(stored, QStringLiteral("yyyyMMdd"));
-    return date.isValid() ? date.toString(QStringLiteral("dd.MM.yyyy")) : stored;
-}
 
 QString orPlaceholder(const QString& text, const QString& placeholder)
 {
@@ -94,7 +89,7 @@ void StudyPickerDialog::fillTable(const QString& filter)
         name->setData(Qt::UserRole, study.studyInstanceUid);
         m_table->setItem(row, 0, name);
         m_table->setItem(row, 1, new QTableWidgetItem(study.patientId));
-        m_table->setItem(row, 2, new QTableWidgetItem(displayDate(study.studyDate)));
+        m_table->setItem(row, 2, new QTableWidgetItem(dicom::dicomDateText(study.studyDate, QStringLiteral("dd.MM.yyyy"))));
         m_table->setItem(row, 3,
                          new QTableWidgetItem(orPlaceholder(study.studyDescription, QStringLiteral("(без описания)"))));
         m_table->setItem(row, 4, new QTableWidgetItem(study.modalities));

@@ -3,6 +3,7 @@
 
 #include "ImageViewportWidget.h"
 #include "MeasurementGraphics.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,12 +20,6 @@
 #include <cmath>
 
 namespace {
-
-QString dicomDateText(const QString& value)
-{
-    const QDate date = QDate::fromString(value, QStringLiteral("yyyyMMdd"));
-    return date.isValid() ? date.toString(QStringLiteral("dd.MM.yyyy")) : QString();
-}
 
 // Patient x (right to left) of the direction that points to the screen's right edge, or nothing when
 // the view cannot be inverted. The view's horizontal axis goes back into the image through the view
@@ -77,8 +72,8 @@ void ImageViewportWidget::updateOverlayTexts()
     const SeriesOverlayInfo& info = m_overlayInfo;
     QString birthLine;
     if (!info.birthDate.isEmpty() || !info.sex.isEmpty()) {
-        const QString birth = dicomDateText(info.birthDate);
-        birthLine = QStringLiteral("%1  %2").arg(birth.isEmpty() ? info.birthDate : birth, info.sex);
+        birthLine = QStringLiteral("%1  %2").arg(dicom::dicomDateText(info.birthDate, QStringLiteral("dd.MM.yyyy")),
+                                                 info.sex);
     }
     m_topLeftLabel->setText(QStringLiteral("%1\nID: %2\n%3")
                                 .arg(info.patientName.isEmpty() ? QStringLiteral("(без имени)") : info.patientName,
@@ -99,12 +94,7 @@ void ImageViewportWidget::updateOverlayTexts()
             sideLine += QStringLiteral("  ·  ");
         sideLine += info.bodyPartExamined;
     }
-    QString dateLine = dicomDateText(info.studyDate);
-    if (info.studyTime.size() >= 4) {
-        if (!dateLine.isEmpty())
-            dateLine += QLatin1Char(' ');
-        dateLine += QStringLiteral("%1:%2").arg(info.studyTime.mid(0, 2), info.studyTime.mid(2, 2));
-    }
+    const QString dateLine = dicom::dateTimeForOverlay(info.studyDate, info.studyTime);
     const QString noDescription = QStringLiteral("(без описания)");
     m_topRightLabel->setText(
         QStringLiteral("%1\n%2\nСерия %3 · %4%5%6")

@@ -5,6 +5,7 @@
 
 #include "db/Database.h"
 #include "dicom/FrameDecoder.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -58,8 +59,7 @@ SeriesOverlayInfo lookUpStudyHeader(db::Database* db, const QString& studyUid, b
 
 QString headerRowText(const SeriesOverlayInfo& info)
 {
-    const QDate date = QDate::fromString(info.studyDate, QStringLiteral("yyyyMMdd"));
-    const QString dateText = date.isValid() ? date.toString(QStringLiteral("dd.MM.yyyy")) : info.studyDate;
+    const QString dateText = dicom::dicomDateText(info.studyDate, QStringLiteral("dd.MM.yyyy"));
     const QString name = info.patientName.isEmpty() ? QStringLiteral("(без имени)") : info.patientName;
     const QString description =
         info.studyDescription.isEmpty() ? QStringLiteral("(без описания)") : info.studyDescription;

@@ -6,6 +6,7 @@
 
 #include "db/Database.h"
 #include "dialogs/StudyPickerDialog.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QAction>
 #include <QCursor>
@@ -24,12 +25,6 @@ QString orNoDescription(const QString& text)
     return text.isEmpty() ? QStringLiteral("(без описания)") : text;
 }
 
-QString compareDateText(const QString& stored)
-{
-    const QDate date = QDate::fromString(stored, QStringLiteral("yyyyMMdd"));
-    return date.isValid() ? date.toString(QStringLiteral("dd.MM.yyyy")) : stored;
-}
-
 } // namespace
 
 QMenu* ViewerWindow::buildCompareMenu()
@@ -44,7 +39,7 @@ QMenu* ViewerWindow::buildCompareMenu()
     for (const db::StudyRecord& study : studies) {
         const QString uid = study.studyInstanceUid;
         QAction* action = menu->addAction(QStringLiteral("%1 · %2")
-                                              .arg(compareDateText(study.studyDate),
+                                              .arg(dicom::dicomDateText(study.studyDate, QStringLiteral("dd.MM.yyyy")),
                                                    orNoDescription(study.studyDescription)));
         action->setData(uid);
         connect(action, &QAction::triggered, this, [this, uid] { openComparisonStudy(uid); });

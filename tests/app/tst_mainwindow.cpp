@@ -83,11 +83,12 @@ private slots:
         QVERIFY(index->indexFile(study("1.1", "IVANOV^IVAN", "P1", "20240315", "101502.123", "CT", "Грудь")));
         QVERIFY(index->indexFile(study("1.2", "", "", "20240101", "1015", "MR")));
         QVERIFY(index->indexFile(study("1.3", "", "", "2024031", "", "US")));
+        QVERIFY(index->indexFile(study("1.4", "OLD^STYLE", "P4", "1997.04.24", "14:04:38", "CT")));
         QVERIFY(index->setStudyProtected("1.1", true));
         w.refreshStudyTable();
 
         QTableWidget* t = w.studyTable();
-        QCOMPARE(t->rowCount(), 3);
+        QCOMPARE(t->rowCount(), 4);
         const int r1 = fixtures::studyRow(t, "1.1");
         QCOMPARE(t->item(r1, 0)->text(), QStringLiteral("🔒 IVANOV^IVAN"));
         QCOMPARE(t->item(r1, 0)->data(StudyProtectedRole).toBool(), true);
@@ -100,6 +101,7 @@ private slots:
         QCOMPARE(t->item(r2, 0)->text(), QStringLiteral("No Name"));
         QCOMPARE(t->item(r2, 2)->text(), QStringLiteral("2024-01-01"));
         QCOMPARE(t->item(r3, 2)->text(), QStringLiteral("2024031"));
+        QCOMPARE(t->item(fixtures::studyRow(t, "1.4"), 2)->text(), QStringLiteral("1997-04-24 14:04:38"));
         QCOMPARE(QSet<QString>({t->item(r2, 1)->text(), t->item(r3, 1)->text()}),
                  QSet<QString>({QStringLiteral("0001"), QStringLiteral("0002")}));
 
@@ -129,7 +131,7 @@ private slots:
         db::Database* index = w.database();
         QVERIFY(index->indexFile(study("2.1", "IVANOV^IVAN", "P1", "20240315", "", "CT", "ivan in description")));
         QVERIFY(index->indexFile(study("2.2", "PETROV", "XIVAN1", "20240305", "", "OCT")));
-        QVERIFY(index->indexFile(study("2.3", "SIDOROV", "P3", "20240304", "", "IVUS")));
+        QVERIFY(index->indexFile(study("2.3", "SIDOROV", "P3", "2024.03.04", "", "IVUS"))); // old form
         QVERIFY(index->indexFile(study("2.4", "KUZNETSOV", "P4", "2024031", "", "US", "ivan")));
         QVERIFY(index->setStudyProtected("2.1", true));
         w.refreshStudyTable();

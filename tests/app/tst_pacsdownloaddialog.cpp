@@ -377,10 +377,6 @@ private slots:
             dialog.periodCombo()->setCurrentIndex(i);
             QCOMPARE(dialog.selectedDateRange(), expected[i]);
         }
-        QCOMPARE(PacsDownloadDialog::formatStudyDateTime(QStringLiteral("20240131"), QStringLiteral("235959.123")),
-                 QStringLiteral("2024-01-31 23:59:59"));
-        QCOMPARE(PacsDownloadDialog::formatStudyDateTime(QStringLiteral("2024"), QStringLiteral("1230")), QStringLiteral("2024"));
-        QCOMPARE(PacsDownloadDialog::formatStudyDateTime(QString(), QString()), QString());
     }
 
     void downloadModes_data()

@@ -1,6 +1,7 @@
 // The file summary is what the index and every list believe about a file: wrong geometry, a lost
 // window or a crash on a damaged file all surface far away from here.
 #include "DicomFixtures.h"
+#include "dicom/DicomDateTime.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
 
@@ -194,6 +195,37 @@ class TstSummary : public QObject
             QVERIFY(result);
             QCOMPARE(*result, seconds);
         }
+    }
+
+    // Dates and times as the tables and the overlays show them: the DICOM and the old ACR-NEMA forms
+    // alike, anything else as it stands, never half-formatted.
+    void dateTimeTexts_data()
+    {
+        QTest::addColumn<QString>("date");
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QString>("overlay");
+        QTest::newRow("DICOM forms") << "20240131" << "235959.123" << "2024-01-31 23:59:59" << "31.01.2024 23:59";
+        QTest::newRow("old forms") << "1997.04.24" << "14:04:38" << "1997-04-24 14:04:38" << "24.04.1997 14:04";
+        QTest::newRow("old time with fraction") << "19970424" << "14:04:38.5" << "1997-04-24 14:04:38" << "24.04.1997 14:04";
+        QTest::newRow("no seconds") << "1997.04.24" << "14:04" << "1997-04-24" << "24.04.1997 14:04";
+        QTest::newRow("hours only") << "20240131" << "10" << "2024-01-31" << "31.01.2024";
+        QTest::newRow("time alone") << "" << "101502" << " 10:15:02" << "10:15";
+        QTest::newRow("nothing") << "" << "" << "" << "";
+        QTest::newRow("short date") << "2024031" << "1015" << "2024031" << "2024031 10:15";
+        QTest::newRow("no such day, no such hour") << "20240230" << "250000" << "20240230 250000" << "20240230 250000";
+        QTest::newRow("garbled") << "1997.4.24" << "14::0:4:" << "1997.4.24 14::0:4:" << "1997.4.24 14::0:4:";
+        QTest::newRow("odd digits") << "19970424" << "14043" << "1997-04-24 14043" << "24.04.1997 14043";
+    }
+
+    void dateTimeTexts()
+    {
+        QFETCH(QString, date);
+        QFETCH(QString, time);
+        QFETCH(QString, table);
+        QFETCH(QString, overlay);
+        QCOMPARE(dicom::dateTimeForTable(date, time), table);
+        QCOMPARE(dicom::dateTimeForOverlay(date, time), overlay);
     }
 
     void dicmTest()

@@ -150,15 +150,18 @@ private slots:
             << "" << "19800215" << "M" << "Грудь" << " l " << "KNEE" << "20240131" << "0930"
             << "(без имени)\nID: P77\n15.02.1980  M"
             << "Грудь\nАксиал\nСерия 3 · CT\nСторона: Левая  ·  KNEE\n31.01.2024 09:30";
-        QTest::newRow("birth date not parsed, right, short time")
+        QTest::newRow("birth date not parsed, right, time not parsed")
             << "Иванов^Иван" << "1980-02-15" << "" << "Грудь" << "RIGHT" << "" << "20240131" << "093"
-            << "Иванов^Иван\nID: P77\n1980-02-15  " << "Грудь\nАксиал\nСерия 3 · CT\nСторона: Правая\n31.01.2024";
+            << "Иванов^Иван\nID: P77\n1980-02-15  " << "Грудь\nАксиал\nСерия 3 · CT\nСторона: Правая\n31.01.2024 093";
         QTest::newRow("sex only, other laterality, time without date")
             << "A" << "" << "F" << "Грудь" << "B" << "HAND" << "" << "143015" << "A\nID: P77\n  F"
             << "Грудь\nАксиал\nСерия 3 · CT\nСторона: B  ·  HAND\n14:30";
         QTest::newRow("no birth line, body part alone, bad date, no description")
             << "A" << "" << "" << "" << "" << "CHEST" << "2024-01-31" << "" << "A\nID: P77\n"
-            << "(без описания)\nАксиал\nСерия 3 · CT\nCHEST";
+            << "(без описания)\nАксиал\nСерия 3 · CT\nCHEST\n2024-01-31";
+        QTest::newRow("old date and time forms")
+            << "A" << "1970.01.02" << "" << "" << "" << "" << "1997.04.24" << "14:04:38" << "A\nID: P77\n02.01.1970  "
+            << "(без описания)\nАксиал\nСерия 3 · CT\n24.04.1997 14:04";
         QTest::newRow("lower-case words, leap day")
             << "A" << "20000229" << "O" << "Грудь" << "left" << "" << "20240229" << "2359" << "A\nID: P77\n29.02.2000  O"
             << "Грудь\nАксиал\nСерия 3 · CT\nСторона: Левая\n29.02.2024 23:59";
