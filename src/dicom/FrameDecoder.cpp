@@ -55,6 +55,7 @@ struct PixelProbe
     qint64 nativeLength = 0;  // declared value length of native pixel data
     qint64 fragmentCount = 0; // encapsulated: fragments after the offset table
     qint64 fileSize = 0;
+    bool deflated = false; // the data set is stored deflated: the pixels take less room in the file
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -124,6 +125,7 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
         probe.hasPixelData = true;
         const E_TransferSyntax xfer = dataset->getOriginalXfer();
         probe.encapsulated = DcmXfer(xfer).isEncapsulated();
+        probe.deflated = xfer == EXS_DeflatedLittleEndianExplicit;
         if (probe.encapsulated) {
             auto* pixelData = OFstatic_cast(DcmPixelData*, element);
             E_TransferSyntax repType = EXS_Unknown;
@@ -163,7 +165,9 @@ QString checkDeclaredSizes(const PixelProbe& probe)
         return {};
     }
     const qint64 needed = probe.totalBytes();
-    if (probe.nativeLength < needed || probe.nativeLength > probe.fileSize)
+    // Deflate expands no byte more than 1032-fold: more than that cannot be in the file.
+    const qint64 present = probe.deflated ? probe.fileSize * 1032 : probe.fileSize;
+    if (probe.nativeLength < needed || probe.nativeLength > present)
         return QCoreApplication::translate("dicom", "Пиксельные данные обрезаны или не соответствуют размеру изображения.");
     return {};
 }

@@ -8,6 +8,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
@@ -392,13 +393,18 @@ void FrameDecoderTest::compressedPixels_data()
     QTest::addColumn<int>("frames");
     QTest::addColumn<bool>("enhanced");
     QTest::addColumn<int>("tolerance");
-    QTest::newRow("native") << int(Compression::None) << int(PixelKind::Int16) << 1 << false << 1;
-    QTest::newRow("JPEG-LS") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 1 << false << 1;
-    QTest::newRow("RLE") << int(Compression::Rle) << int(PixelKind::Int16) << 1 << false << 1;
-    QTest::newRow("JPEG baseline") << int(Compression::JpegBaseline) << int(PixelKind::UInt8) << 1 << false << 8;
-    QTest::newRow("JPEG-LS multi-frame") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 5 << false << 1;
-    QTest::newRow("RLE enhanced") << int(Compression::Rle) << int(PixelKind::UInt16) << 4 << true << 1;
-    QTest::newRow("JPEG-LS colour cine") << int(Compression::JpegLsLossless) << int(PixelKind::Rgb8) << 20 << false << 1;
+    QTest::addColumn<int>("xfer"); // EXS_Unknown: as the fixture writes it
+    const int asWritten = int(EXS_Unknown);
+    QTest::newRow("native") << int(Compression::None) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
+    QTest::newRow("JPEG-LS") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
+    QTest::newRow("RLE") << int(Compression::Rle) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
+    QTest::newRow("JPEG baseline") << int(Compression::JpegBaseline) << int(PixelKind::UInt8) << 1 << false << 8 << asWritten;
+    QTest::newRow("JPEG-LS multi-frame") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 5 << false << 1 << asWritten;
+    QTest::newRow("RLE enhanced") << int(Compression::Rle) << int(PixelKind::UInt16) << 4 << true << 1 << asWritten;
+    QTest::newRow("JPEG-LS colour cine") << int(Compression::JpegLsLossless) << int(PixelKind::Rgb8) << 20 << false << 1 << asWritten;
+    // The deflated file is far smaller than the pixel data it holds.
+    QTest::newRow("deflated multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_DeflatedLittleEndianExplicit);
+    QTest::newRow("big endian multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianExplicit);
 }
 
 void FrameDecoderTest::compressedPixels()
@@ -408,6 +414,7 @@ void FrameDecoderTest::compressedPixels()
     QFETCH(int, frames);
     QFETCH(bool, enhanced);
     QFETCH(int, tolerance);
+    QFETCH(int, xfer);
     SeriesLayout layout = smallLayout(frames, PixelKind(kind));
     layout.compression = Compression(compression);
     layout.value = [](int x, int y, int z) { return 8 * x + 4 * y + 10 * z; }; // 0 .. 230
@@ -415,6 +422,11 @@ void FrameDecoderTest::compressedPixels()
     const QString file = frames == 1 ? fixtures::writeSlice(name, layout, 0)
                          : enhanced  ? fixtures::writeEnhancedMultiFrame(name, layout)
                                      : fixtures::writeMultiFrame(name, layout);
+    if (xfer != EXS_Unknown) {
+        DcmFileFormat rewritten;
+        QVERIFY(rewritten.loadFile(QFile::encodeName(file).constData()).good());
+        QVERIFY(rewritten.saveFile(QFile::encodeName(file).constData(), E_TransferSyntax(xfer)).good());
+    }
     for (int frame = 0; frame < frames; ++frame) {
         QString error;
         const auto decoded = dicom::decodeFrame(file, frame, render::WindowLevel{128.0, 256.0}, &error);
