@@ -79,6 +79,9 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
     m_tempPath = temp.fileName();
     temp.close();
 
+    // Implicit VR big endian, read from a mislabelled file, has no transfer syntax UID to be written in.
+    if (transferSyntax == EXS_BigEndianImplicit)
+        transferSyntax = EXS_LittleEndianExplicit;
     const QByteArray local = QFile::encodeName(m_tempPath);
     const OFCondition status = file.saveFile(OFFilename(local.constData()), transferSyntax, EET_ExplicitLength,
                                              EGL_recalcGL, EPD_withoutPadding, 0, 0, EWM_createNewMeta);

@@ -2,12 +2,9 @@
 
 #include "DicomNesting.h"
 
-#include <QFile>
 #include <QString>
 
 #include <dcmtk/dcmdata/dcfilefo.h>
-
-#include <exception>
 
 namespace dicom {
 
@@ -18,21 +15,13 @@ enum class ValueLoading {
 
 // Loads a DICOM file (path in the local 8-bit encoding, transfer syntax detected, group lengths
 // unchanged). Any exception from the library's allocations becomes a failed condition, and so does
-// a file nested too deeply for DCMTK's recursive parser.
-inline OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading)
-{
-    try {
-        if (!nestingWithinLimit(path))
-            return makeOFCondition(OFM_dcmdata, 998, OF_error, "sequences nested too deeply");
-        const QByteArray local = QFile::encodeName(path);
-        OFCondition status = file.loadFile(OFFilename(local.constData()), EXS_Unknown, EGL_noChange,
-                                           DCM_MaxReadLength, ERM_autoDetect);
-        if (status.good() && loading == ValueLoading::Whole)
-            status = file.loadAllDataIntoMemory();
-        return status;
-    } catch (const std::exception& e) {
-        return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
-    }
-}
+// a file nested too deeply for DCMTK's recursive parser. A data set that is not in the transfer
+// syntax its meta header names (old files label implicit VR big endian data as explicit VR big
+// endian) is read in the syntax its own bytes show.
+OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading);
+
+// For a file DCMTK has just loaded as its meta header says: reads the data set again when it is not
+// in that syntax, as above. True when it did; `status` then tells how that went.
+bool rereadIfMislabelled(DcmFileFormat& file, const QString& path, OFCondition& status);
 
 } // namespace dicom

@@ -1,6 +1,6 @@
 #include "DicomFileSummary.h"
 
-#include "DicomNesting.h"
+#include "DicomFileLoading.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -24,10 +24,6 @@
 
 namespace dicom {
 namespace {
-
-// Values longer than this are left on disk while the header is parsed: the summary never needs
-// pixel data or other bulk values, so they are neither read nor allocated.
-constexpr Uint32 kMaxLoadedValueLength = 4096;
 
 // No text the summary reads is anywhere near this long; a larger declared length is a damaged
 // or hostile file, and fetching it would allocate whatever the file claims.
@@ -390,11 +386,12 @@ namespace {
 
 std::optional<DicomFileSummary> summarize(const QString& path)
 {
-    if (!isRegularFile(path) || !nestingWithinLimit(path))
+    if (!isRegularFile(path))
         return std::nullopt;
+    // Values longer than 4096 bytes stay on disk: the summary never needs pixel data or other bulk
+    // values, so they are neither read nor allocated.
     DcmFileFormat file;
-    const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
-                                             kMaxLoadedValueLength, ERM_autoDetect);
+    const OFCondition status = loadDicomFile(file, path, ValueLoading::Lazy);
     DcmDataset* dataset = file.getDataset();
     if (status.bad() || !dataset)
         return std::nullopt;

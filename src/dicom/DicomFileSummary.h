@@ -75,6 +75,8 @@ struct DicomFileSummary
     QList<int> perFrameTemporalPositionIndex;
 
     QString filePath;
+
+    bool operator==(const DicomFileSummary&) const = default;
 };
 
 bool isDicomFile(const QString& path);

@@ -167,13 +167,20 @@ QByteArray inflateDataset(const uchar* data, qint64 size)
     return out;
 }
 
+// The encoding DCMTK reads from a data set's first element: explicit VR when VR letters follow the
+// tag, big endian when only the big-endian reading of the group is small.
+Encoding detectedEncoding(const uchar* data, qint64 size, qint64 pos)
+{
+    if (pos + 6 > size)
+        return Encoding{};
+    const bool explicitVr = isVrLetter(data[pos + 4]) && isVrLetter(data[pos + 5]);
+    return Encoding{!explicitVr, read16(data + pos, false) > 0xFF && read16(data + pos, true) <= 0xFF};
+}
+
 int walkFile(const uchar* data, qint64 size, int stopAbove)
 {
-    if (size < 132 || std::memcmp(data + 128, "DICM", 4) != 0) {
-        // No meta header: DCMTK guesses the encoding from the first element, as here.
-        const bool explicitVr = size >= 6 && isVrLetter(data[4]) && isVrLetter(data[5]);
-        return walkDataset(data, size, 0, Encoding{!explicitVr, false}, stopAbove);
-    }
+    if (size < 132 || std::memcmp(data + 128, "DICM", 4) != 0)
+        return walkDataset(data, size, 0, detectedEncoding(data, size, 0), stopAbove);
 
     // The meta header is always explicit little endian and names the data set's transfer syntax.
     qint64 pos = 132;
@@ -208,7 +215,13 @@ int walkFile(const uchar* data, qint64 size, int stopAbove)
                            stopAbove);
     }
     const Encoding encoding{syntax == "1.2.840.10008.1.2", syntax == "1.2.840.10008.1.2.2"};
-    return walkDataset(data, size, pos, encoding, stopAbove);
+    const int depth = walkDataset(data, size, pos, encoding, stopAbove);
+    // A data set that is not in the syntax named is read again as its first element shows it to be
+    // (implicit VR big endian labelled explicit, say): it must be counted that way as well.
+    const Encoding shown = detectedEncoding(data, size, pos);
+    if (shown.implicit == encoding.implicit && shown.bigEndian == encoding.bigEndian)
+        return depth;
+    return qMax(depth, walkDataset(data, size, pos, shown, stopAbove));
 }
 
 } // namespace

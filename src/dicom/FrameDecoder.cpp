@@ -3,6 +3,7 @@
 #include "FileIdentity.h"
 
 #include "CompressedFrameCheck.h"
+#include "DicomFileLoading.h"
 #include "DicomNesting.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -56,6 +57,7 @@ struct PixelProbe
     qint64 fragmentCount = 0; // encapsulated: fragments after the offset table
     qint64 fileSize = 0;
     bool deflated = false; // the data set is stored deflated: the pixels take less room in the file
+    bool mislabelled = false; // not in the syntax its meta header names: DCMTK must not read it by path
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -91,8 +93,10 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
 {
     PixelProbe probe;
     DcmFileFormat file;
-    const OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
-                                             4096, ERM_autoDetect);
+    OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
+                                       4096, ERM_autoDetect);
+    if (status.good())
+        probe.mislabelled = rereadIfMislabelled(file, path, status);
     DcmDataset* dataset = file.getDataset();
     if (status.bad() || !dataset)
         return probe;
@@ -249,8 +253,23 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
             unsigned long flags = CIF_MayDetachPixelData;
             if (perFrame)
                 flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
-            auto built = std::make_unique<DicomImage>(QFile::encodeName(path).constData(), flags,
-                                                      perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+            std::unique_ptr<DicomImage> built;
+            if (probe.mislabelled) {
+                auto file = std::make_unique<DcmFileFormat>();
+                const OFCondition loaded = loadDicomFile(*file, path, ValueLoading::Whole);
+                if (loaded.bad()) {
+                    setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1")
+                                               .arg(QString::fromLocal8Bit(loaded.text())));
+                    return std::nullopt;
+                }
+                const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();
+                built = std::make_unique<DicomImage>(file.release(), xfer,
+                                                     (flags & ~CIF_UsePartialAccessToPixelData) | CIF_TakeOverExternalDataset,
+                                                     perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+            } else {
+                built = std::make_unique<DicomImage>(QFile::encodeName(path).constData(), flags,
+                                                     perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+            }
             if (built->getStatus() != EIS_Normal) {
                 setError(errorMessage, QCoreApplication::translate("dicom", "Не удалось декодировать изображение: %1")
                                            .arg(QString::fromLatin1(DicomImage::getString(built->getStatus()))));

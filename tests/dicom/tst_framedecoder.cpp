@@ -393,7 +393,7 @@ void FrameDecoderTest::compressedPixels_data()
     QTest::addColumn<int>("frames");
     QTest::addColumn<bool>("enhanced");
     QTest::addColumn<int>("tolerance");
-    QTest::addColumn<int>("xfer"); // EXS_Unknown: as the fixture writes it
+    QTest::addColumn<int>("xfer"); // EXS_Unknown: as the fixture writes it; implicit big endian: mislabelled
     const int asWritten = int(EXS_Unknown);
     QTest::newRow("native") << int(Compression::None) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
     QTest::newRow("JPEG-LS") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
@@ -405,6 +405,7 @@ void FrameDecoderTest::compressedPixels_data()
     // The deflated file is far smaller than the pixel data it holds.
     QTest::newRow("deflated multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_DeflatedLittleEndianExplicit);
     QTest::newRow("big endian multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianExplicit);
+    QTest::newRow("implicit big endian labelled explicit") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianImplicit);
 }
 
 void FrameDecoderTest::compressedPixels()
@@ -422,7 +423,9 @@ void FrameDecoderTest::compressedPixels()
     const QString file = frames == 1 ? fixtures::writeSlice(name, layout, 0)
                          : enhanced  ? fixtures::writeEnhancedMultiFrame(name, layout)
                                      : fixtures::writeMultiFrame(name, layout);
-    if (xfer != EXS_Unknown) {
+    if (xfer == EXS_BigEndianImplicit) {
+        fixtures::mislabelAsExplicitBigEndian(file);
+    } else if (xfer != EXS_Unknown) {
         DcmFileFormat rewritten;
         QVERIFY(rewritten.loadFile(QFile::encodeName(file).constData()).good());
         QVERIFY(rewritten.saveFile(QFile::encodeName(file).constData(), E_TransferSyntax(xfer)).good());

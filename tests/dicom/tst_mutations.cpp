@@ -359,6 +359,9 @@ void MutationsTest::nestingIsCountedInEveryEncoding_data()
         QTest::addRow("explicit lengths %d", depth) << -1 << depth;
     for (int depth : {4, 60, dicom::kMaxSequenceNesting + 1})
         QTest::addRow("deflated %d", depth) << -2 << depth;
+    // Implicit VR big endian under a meta header naming explicit VR: read again as what it is (-3).
+    for (int depth : {4, dicom::kMaxSequenceNesting + 1})
+        QTest::addRow("mislabelled big endian %d", depth) << -3 << depth;
 }
 
 void MutationsTest::nestingIsCountedInEveryEncoding()
@@ -367,8 +370,10 @@ void MutationsTest::nestingIsCountedInEveryEncoding()
     QFETCH(int, depth);
     const QString path = m_dir.filePath(QStringLiteral("nested_%1_%2.dcm").arg(layout).arg(depth));
     const QString written = layout >= 0 ? writeNestedFile(path, depth, Layout(layout))
-        : writeDcmtkNestedFile(path, depth, layout == -1 ? EXS_LittleEndianExplicit : EXS_DeflatedLittleEndianExplicit);
+        : writeDcmtkNestedFile(path, depth, layout == -2 ? EXS_DeflatedLittleEndianExplicit : EXS_LittleEndianExplicit);
     QVERIFY(!written.isEmpty());
+    if (layout == -3)
+        fixtures::mislabelAsExplicitBigEndian(path);
 
     QCOMPARE(dicom::sequenceNestingDepth(path, 100000), depth);
     // The count stops early once it is past the limit asked for.

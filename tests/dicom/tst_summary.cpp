@@ -376,6 +376,57 @@ class TstSummary : public QObject
             QCOMPARE(got.toString(), expected.toString());
     }
 
+    // A big-endian copy of a data set reads exactly as the little-endian one, also when its meta
+    // header names explicit VR while the data set is implicit VR (as in some old archives).
+    void bigEndianTwins_data()
+    {
+        QTest::addColumn<bool>("mislabelled");
+        QTest::addColumn<bool>("enhanced");
+        QTest::newRow("explicit VR") << false << false;
+        QTest::newRow("explicit VR, enhanced multi-frame") << false << true;
+        QTest::newRow("implicit VR labelled explicit") << true << false;
+        QTest::newRow("implicit VR labelled explicit, enhanced multi-frame") << true << true;
+    }
+
+    void bigEndianTwins()
+    {
+        QFETCH(bool, mislabelled);
+        QFETCH(bool, enhanced);
+        SeriesLayout layout;
+        layout.slices = enhanced ? 3 : 1;
+        layout.temporalPositionIndex = [](int k) { return k + 1; };
+        layout.specificCharacterSet = QStringLiteral("ISO_IR 144");
+        layout.patientName = QStringLiteral("Лебедев^Юрий");
+        layout.customize = [](DcmDataset& ds, int) {
+            putValue(ds, DCM_TriggerTime, "12.5");
+            putValue(ds, DCM_PatientWeight, "81");
+            putValue(ds, DCM_CardiacNumberOfImages, "20");
+        };
+        const QString little = nextPath();
+        if (enhanced)
+            writeEnhancedMultiFrame(little, layout);
+        else
+            writeSlice(little, layout, 0);
+        const QString big = nextPath();
+        DcmFileFormat file;
+        QVERIFY(file.loadFile(QFile::encodeName(little).constData()).good());
+        QVERIFY(file.saveFile(QFile::encodeName(big).constData(), EXS_BigEndianExplicit).good());
+        if (mislabelled)
+            mislabelAsExplicitBigEndian(big);
+        auto fromLittle = dicom::readFileSummary(little);
+        auto fromBig = dicom::readFileSummary(big);
+        QVERIFY(fromLittle && fromBig);
+        QCOMPARE(fromBig->patientName, QStringLiteral("Лебедев^Юрий"));
+        QCOMPARE(fromBig->rows, 32);
+        fromBig->filePath = fromLittle->filePath;
+        QVERIFY(*fromBig == *fromLittle);
+        QMap<quint32, QString> listed;
+        for (const dicom::TagEntry& e : dicom::readTagList(big))
+            listed.insert(quint32(e.group) << 16 | e.element, e.value);
+        QCOMPARE(listed.value(0x00100010), QStringLiteral("Лебедев^Юрий"));
+        QCOMPARE(listed.value(0x00280010), QStringLiteral("32"));
+    }
+
     void positionWithTwoValuesLeavesPositionUnset()
     {
         const auto s = summaryOf([](DcmDataset& ds) { putValue(ds, DCM_ImagePositionPatient, "1\\2"); });

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include "dicom/CodecRegistration.h"
 
@@ -565,6 +566,28 @@ bool saveDataset(const QString& path, DcmDataset& ds)
     if (cond.bad())
         qWarning("fixtures: saving %s failed: %s", qPrintable(path), cond.text());
     return cond.good();
+}
+
+void mislabelAsExplicitBigEndian(const QString& path)
+{
+    DcmFileFormat ff;
+    const QByteArray local = QFile::encodeName(path);
+    const QByteArray datasetOnly = local + ".dataset";
+    if (ff.loadFile(local.constData()).bad() || ff.loadAllDataIntoMemory().bad()
+        || ff.saveFile(local.constData(), EXS_BigEndianExplicit, EET_ExplicitLength, EGL_withGL).bad()
+        || ff.getDataset()->saveFile(datasetOnly.constData(), EXS_BigEndianImplicit, EET_ExplicitLength).bad())
+        throw std::runtime_error("fixtures: cannot rewrite " + path.toStdString());
+    QFile file(path);
+    QFile dataset(QString::fromLocal8Bit(datasetOnly));
+    if (!file.open(QIODevice::ReadWrite) || !dataset.open(QIODevice::ReadOnly))
+        throw std::runtime_error("fixtures: cannot rewrite " + path.toStdString());
+    // Preamble, "DICM", then the meta group: its length element (12 bytes) gives the rest.
+    const QByteArray head = file.read(144);
+    const qint64 metaEnd = 144 + qFromLittleEndian<quint32>(head.constData() + 140);
+    file.resize(metaEnd);
+    file.seek(metaEnd);
+    file.write(dataset.readAll());
+    dataset.remove();
 }
 
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes)

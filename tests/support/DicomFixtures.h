@@ -120,6 +120,10 @@ void putRawText(DcmItem& item, const DcmTagKey& tag, const QByteArray& bytes);
 // and a test that decodes holds its own (dicom::CodecRegistrationScope).
 void registerCodecs();
 
+// Rewrites the file as old archives hold some: the meta header names explicit VR big endian while the
+// data set is written in implicit VR big endian.
+void mislabelAsExplicitBigEndian(const QString& path);
+
 // Bad files.
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes);
 void writeBytes(const QString& path, const QByteArray& bytes);
