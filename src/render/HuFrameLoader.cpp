@@ -1,4 +1,5 @@
 #include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomFileLoading.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/FileIdentity.h"
 #include "HuImage.h"
@@ -272,6 +273,10 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::FileIden
         error = QStringLiteral("loadFile: недостаточно памяти");
         return nullptr;
     }
+    // A data set read again in its real syntax leaves its long values on disk: take them in now, as
+    // the first load did, so that a later rewrite of the file cannot change them.
+    if (cond.good() && dicom::rereadIfMislabelled(parsed->file, path, cond) && cond.good())
+        cond = parsed->file.loadAllDataIntoMemory();
     if (cond.bad()) {
         error = QStringLiteral("loadFile: %1").arg(conditionText(cond));
         return nullptr;

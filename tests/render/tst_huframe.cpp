@@ -243,15 +243,20 @@ private slots:
     void compressedFramesDecode_data()
     {
         QTest::addColumn<int>("compression");
-        QTest::newRow("JPEG-LS lossless") << int(fixtures::Compression::JpegLsLossless);
-        QTest::newRow("RLE") << int(fixtures::Compression::Rle);
+        QTest::addColumn<bool>("mislabelled");
+        QTest::newRow("JPEG-LS lossless") << int(fixtures::Compression::JpegLsLossless) << false;
+        QTest::newRow("RLE") << int(fixtures::Compression::Rle) << false;
+        QTest::newRow("implicit VR big endian labelled explicit") << int(fixtures::Compression::None) << true;
     }
     void compressedFramesDecode()
     {
         QFETCH(int, compression);
+        QFETCH(bool, mislabelled);
         SeriesLayout s = smallLayout();
         s.compression = fixtures::Compression(compression);
         const QString file = fixtures::writeMultiFrame(path(QStringLiteral("c%1.dcm").arg(compression)), s);
+        if (mislabelled)
+            fixtures::mislabelAsExplicitBigEndian(file);
         render::clearHuFrameCache();
         const long long before = render::huFrameParseCount();
         for (int f = 0; f < 3; ++f) {
