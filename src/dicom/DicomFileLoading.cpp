@@ -13,19 +13,20 @@ namespace dicom {
 namespace {
 
 // DCMTK reads an element whose VR field holds no known VR as one of unknown VR with the bytes as
-// its value: in a plain data set that means the meta header named the wrong transfer syntax.
+// its value. When every element of a plain data set reads so, the meta header named the wrong
+// transfer syntax (one odd element alone is no reason to read the data set another way).
 bool readInWrongSyntax(DcmDataset& dataset)
 {
-    const E_TransferSyntax xfer = dataset.getOriginalXfer();
-    if (!DcmXfer(xfer).isExplicitVR() || DcmXfer(xfer).isEncapsulated() ||
-        DcmXfer(xfer).getStreamCompression() != ESC_none)
+    const DcmXfer xfer(dataset.getOriginalXfer());
+    if (!xfer.isExplicitVR() || xfer.isEncapsulated() || xfer.getStreamCompression() != ESC_none)
         return false;
-    for (unsigned long i = 0; i < dataset.card(); ++i) {
-        const DcmEVR vr = dataset.getElement(i)->ident();
-        if (vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B)
-            return true;
-    }
-    return false;
+    DcmObject* element = dataset.nextInContainer(nullptr);
+    if (!element)
+        return false;
+    for (; element; element = dataset.nextInContainer(element))
+        if (element->ident() != EVR_UNKNOWN && element->ident() != EVR_UNKNOWN2B)
+            return false;
+    return true;
 }
 
 // Reads the meta header again, then the data set in the syntax DCMTK detects from its first bytes.
