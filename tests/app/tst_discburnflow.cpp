@@ -6,7 +6,7 @@
 #include "DiscImageFiles.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StudyTableRow.h"
 #include "TestFiles.h"
 
@@ -102,6 +102,7 @@ void triggerBurnEntry(MainWindow& w, const QString& studyUid)
 class TestDiscBurnFlow : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
     QTemporaryDir m_root;
     QTemporaryDir m_program;
@@ -111,8 +112,7 @@ class TestDiscBurnFlow : public QObject
 private slots:
     void initTestCase()
     {
-        fixtures::prepareWindowTest();
-        fixtures::clearProgramData();
+        m_bench.reset();
         platform::setSystemRoot(m_root.path());
         fixtures::writeFile(m_program.filePath("VavovIvirur"), QByteArray(1000, 'p'));
         fixtures::writeFile(m_program.filePath("plugins/libq.so"), QByteArray(200, 'q'));

@@ -2,7 +2,7 @@
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StudyTableRow.h"
 #include "VisibleViewer.h"
 
@@ -53,18 +53,10 @@ void closeAllViewers()
 class TestHandover : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        fixtures::prepareWindowTest();
-    }
-
-    void init()
-    {
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-        QSettings().clear();
-    }
+    void init() { m_bench.reset(); }
 
     void cleanup() { closeAllViewers(); }
 

@@ -3,7 +3,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
@@ -24,11 +24,6 @@
 #include <zip.h>
 
 namespace {
-
-QString appData()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-}
 
 // A ZIP of the given files, stored under "study/<name>".
 bool writeZip(const QString& zipPath, const QStringList& files)
@@ -82,18 +77,10 @@ void sendDrop(MainWindow& w, const QList<QUrl>& urls)
 class TestImportFlows : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        fixtures::prepareProgramTest();
-    }
-
-    void init()
-    {
-        QDir(appData()).removeRecursively();
-        QSettings().clear();
-    }
+    void init() { m_bench.reset(); }
 
     void archiveImportCopiesIntoTheStore()
     {
@@ -106,7 +93,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
         QCOMPARE(w.statusText(), QStringLiteral("Импорт из архива завершён: добавлено 4, пропущено 0"));
         QCOMPARE(w.studyTable()->rowCount(), 1);
-        const QString store = QDir(appData()).filePath(QStringLiteral("imported_from_zip"));
+        const QString store = fixtures::TestBench::dataPath(QStringLiteral("imported_from_zip"));
         for (const auto& s : w.database()->allStudies())
             for (const QString& path : w.database()->studyFilePaths(s.studyInstanceUid))
                 QVERIFY2(path.startsWith(store + QLatin1Char('/')), qPrintable(path));
@@ -201,7 +188,7 @@ private slots:
         // Another connection holds the index locked, so every write fails.
         {
             QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
-            other.setDatabaseName(QDir(appData()).filePath(QStringLiteral("index.sqlite3")));
+            other.setDatabaseName(fixtures::TestBench::dataPath(QStringLiteral("index.sqlite3")));
             other.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
             QVERIFY(other.open());
             QSqlQuery q(other);

@@ -1,5 +1,6 @@
 // Two real processes: a second copy of a small program started the workstation's way forwards its
 // request to the first copy over the loopback server and ends with 0.
+#include "TestBench.h"
 #include "LoopbackPort.h"
 #include "platform/SingleInstanceLock.h"
 
@@ -78,14 +79,12 @@ Finished runToEnd(const QStringList& arguments, int limitMs = 60000)
 class TestInstanceForwarding : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
         QVERIFY2(QFileInfo(probePath()).isExecutable(), qPrintable(probePath()));
-        QVERIFY(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation).contains(QStringLiteral("kalvenor-test")));
         kApiPort = fixtures::freeLoopbackPort();
         QVERIFY(kApiPort != 0);
         qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(kApiPort));

@@ -1,4 +1,5 @@
 // The small study-list pieces that other windows reuse: column visibility, theme, modality filter.
+#include "TestBench.h"
 #include "ModalityFilterButton.h"
 #include "TableColumnVisibility.h"
 #include "Theme.h"
@@ -100,16 +101,10 @@ QListWidgetItem* entry(ModalityFilterButton* button, const QString& text)
 class TestListComponents : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QVERIFY(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).contains(QStringLiteral("kalvenor-test")));
-    }
-
-    void init() { QSettings().clear(); }
+    void init() { m_bench.reset(); }
 
     // ---- column visibility ----
 

@@ -3,7 +3,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StudyTableRow.h"
 
 #include "app/MainWindow.h"
@@ -60,18 +60,13 @@ QStringList visibleColumn(QTableWidget* t, int column)
 class TestMainWindow : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        fixtures::prepareProgramTest();
-    }
-
     void init()
     {
         // Every case starts from an empty index and empty settings.
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-        QSettings().clear();
+        m_bench.reset();
         platform::setSystemRoot(m_emptyRoot.path());
     }
 

@@ -6,6 +6,7 @@
 #include "../pacs/PacsTestPeers.h"
 
 #include "DicomFixtures.h"
+#include "TestBench.h"
 #include "ModalAnswer.h"
 #include "app/MainWindow.h"
 #include "app/ModalityFilterButton.h"
@@ -33,7 +34,6 @@
 #include <QThreadPool>
 #include <QtTest>
 
-#include <dcmtk/oflog/oflog.h>
 
 using namespace pacs;
 
@@ -69,6 +69,7 @@ int rowOf(QTableWidget* table, const QString& studyUid, const QString& serverLab
 class TestPacsDownloadDialog : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private:
     QTemporaryDir m_work;
@@ -117,7 +118,6 @@ private:
 private slots:
     void initTestCase()
     {
-        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
         QVERIFY(m_work.isValid());
         m_listenPort = peers::freePort();
         m_deadPort = peers::freePort();
@@ -570,14 +570,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("KalvenorTest"));
-    QCoreApplication::setApplicationName(QStringLiteral("PacsDialogTest"));
-    dicom::registerMetaTypes();
-    TestPacsDownloadDialog test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestPacsDownloadDialog)
 
 #include "tst_pacsdownloaddialog.moc"

@@ -5,6 +5,7 @@
 #include "../pacs/PacsTestPeers.h"
 
 #include "DicomFixtures.h"
+#include "TestBench.h"
 #include "ModalAnswer.h"
 #include "app/ExternalRequestNotices.h"
 #include "app/LocalApiServer.h"
@@ -25,7 +26,6 @@
 #include <QThread>
 #include <QtTest>
 
-#include <dcmtk/oflog/oflog.h>
 
 using namespace pacs;
 
@@ -112,6 +112,7 @@ int instancesOf(const db::Database& index, const QString& studyUid)
 class TestPacsOpen : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private:
     QTemporaryDir m_work;
@@ -126,7 +127,6 @@ private:
 private slots:
     void initTestCase()
     {
-        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
         QVERIFY(m_work.isValid());
         m_listenPort = peers::freePort();
         m_archive.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
@@ -333,14 +333,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("KalvenorTest"));
-    QCoreApplication::setApplicationName(QStringLiteral("PacsOpenTest"));
-    dicom::registerMetaTypes();
-    TestPacsOpen test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestPacsOpen)
 
 #include "tst_pacsopen.moc"

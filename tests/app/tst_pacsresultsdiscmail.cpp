@@ -2,6 +2,7 @@
 // e-mail flows: the burn lands on a libburn pseudo-drive, the e-mail flow ends with the archive's
 // folder handed to the desktop services (captured, nothing launched).
 
+#include "TestBench.h"
 #include "../pacs/PacsTestPeers.h"
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
@@ -31,6 +32,7 @@
 class TestPacsResultsDiscMail : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
     QTemporaryDir m_root;
     QTemporaryDir m_program;
@@ -39,10 +41,7 @@ class TestPacsResultsDiscMail : public QObject
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-        QApplication::setQuitOnLastWindowClosed(false);
-        QSettings().clear();
+        m_bench.reset();
         platform::setSystemRoot(m_root.path());
         QFile program(QDir(m_program.path()).filePath(QStringLiteral("VavovIvirur")));
         QVERIFY(program.open(QIODevice::WriteOnly));

@@ -1,6 +1,7 @@
 // Sending a study from the study list to a PACS server: the server menu, C-STORE to a real
 // storescp on 127.0.0.1 under the progress dialog, and the result and refusal boxes.
 
+#include "TestBench.h"
 #include "../pacs/PacsTestPeers.h"
 
 #include "DicomFixtures.h"
@@ -73,15 +74,10 @@ QString addStudy(db::Database* index, const QString& dir)
 class TestPacsSend : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    }
-
-    void init() { QSettings().clear(); }
+    void init() { m_bench.reset(); }
 
     void contextMenuEntryWithoutServers()
     {

@@ -3,7 +3,7 @@
 
 #include "DicomFixtures.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "VisibleViewer.h"
 
 #include "app/PortableSession.h"
@@ -20,13 +20,9 @@
 class TestPortable : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        fixtures::prepareWindowTest();
-    }
-
     void viewerOpensAndClosingEnds()
     {
         QTemporaryDir dir;

@@ -6,7 +6,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StudyTableRow.h"
 #include "TestFiles.h"
 #include "VisibleViewer.h"
@@ -113,6 +113,7 @@ void answerFolder(fixtures::ModalAnswer& answer, const QString& folder, bool com
 class TestPortableExport : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
     QTemporaryDir m_program;
     QTemporaryDir m_data;
@@ -123,8 +124,7 @@ class TestPortableExport : public QObject
 private slots:
     void initTestCase()
     {
-        fixtures::prepareWindowTest();
-        fixtures::clearProgramData();
+        m_bench.reset();
 
         // A fake installation: the program, libraries, debugging leftovers and the bundles.
         const QDir p(m_program.path());

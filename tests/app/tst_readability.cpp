@@ -6,7 +6,7 @@
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StudyTableRow.h"
 
 #include "analysis3d/Vrt3DWindow.h"
@@ -496,8 +496,7 @@ class TestReadability : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    std::unique_ptr<dicom::CodecRegistrationScope> m_codecs;
+    fixtures::TestBench m_bench;
     std::unique_ptr<MainWindow> m_list;
     QString m_study, m_tube, m_native;
     QStringList m_tubeFiles;
@@ -509,7 +508,7 @@ class TestReadability : public QObject
 
     QString add(fixtures::SeriesLayout& layout)
     {
-        return fixtures::writeAndIndexSeries(*index(), m_dir.filePath(fixtures::newUid()), layout)
+        return fixtures::writeAndIndexSeries(*index(), m_bench.path(fixtures::newUid()), layout)
                    ? layout.seriesUid
                    : QString();
     }
@@ -587,11 +586,8 @@ class TestReadability : public QObject
 private slots:
     void initTestCase()
     {
-        fixtures::prepareWindowTest();
-        fixtures::clearProgramData();
+        m_bench.reset();
         setUpApplication(*qApp);
-        m_codecs = std::make_unique<dicom::CodecRegistrationScope>();
-        QVERIFY(m_dir.isValid());
         m_list = std::make_unique<MainWindow>();
 
         // A long name, a long description and a vessel to follow (300 HU, radius 3 mm along z through

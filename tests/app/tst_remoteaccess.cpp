@@ -4,7 +4,7 @@
 
 #include "LoopbackSshServer.h"
 #include "ModalAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StandInRelay.h"
 
 #include "app/MainWindow.h"
@@ -51,6 +51,7 @@ void configure(int port, const QString& fingerprint, const QString& hostId = {})
 class RemoteAccessTest : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
     fixtures::TestCertificate m_cert;
     fixtures::StandInRelay m_relay;
@@ -58,11 +59,10 @@ class RemoteAccessTest : public QObject
 private slots:
     void initTestCase()
     {
-        fixtures::prepareWindowTest();
         m_cert = fixtures::makeTestCertificate();
         QVERIFY(m_relay.start(m_cert));
     }
-    void init() { fixtures::clearProgramData(); }
+    void init() { m_bench.reset(); }
 
     void startupHosting_data()
     {

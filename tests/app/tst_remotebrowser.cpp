@@ -10,6 +10,7 @@
 #include "LoopbackPort.h"
 #include "ModalAnswer.h"
 #include "StandInRelay.h"
+#include "TestBench.h"
 #include "VisibleViewer.h"
 #include "app/ModalityFilterButton.h"
 #include "app/RemoteBrowserDialog.h"
@@ -32,7 +33,6 @@
 #include <QTest>
 #include <QToolButton>
 
-#include <dcmtk/oflog/oflog.h>
 
 namespace {
 
@@ -61,7 +61,7 @@ class RemoteBrowserTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir work;
+    fixtures::TestBench m_bench;
     fixtures::TestCertificate cert = fixtures::makeTestCertificate();
     fixtures::StandInRelay relay;
     peers::QrArchive pacsArchive;
@@ -82,11 +82,9 @@ class RemoteBrowserTest : public QObject
 private slots:
     void initTestCase()
     {
-        OFLog::configure(OFLogger::WARN_LOG_LEVEL);
-        fixtures::registerCodecs();
         QVERIFY(relay.start(cert));
-        QVERIFY(hostIndex.open(work.filePath("host.sqlite3")));
-        QVERIFY(localIndex.open(work.filePath("local.sqlite3")));
+        QVERIFY(hostIndex.open(m_bench.path("host.sqlite3")));
+        QVERIFY(localIndex.open(m_bench.path("local.sqlite3")));
         auto make = [](fixtures::SeriesLayout& s, const char* name, const char* date, const char* modality, int slices) {
             s.patientName = QString::fromUtf8(name);
             s.patientId = s.patientName.left(4).toUpper();
@@ -98,12 +96,12 @@ private slots:
         make(alpha, "Test^Alpha", "20240301", "CT", 6);
         make(beta, "Other^Beta", "20230115", "MR", 2);
         make(gamma, "Test^Gamma", "20240520", "CT", 3);
-        QVERIFY(fixtures::writeAndIndexSeries(hostIndex, work.filePath("host/a"), alpha));
-        QVERIFY(fixtures::writeAndIndexSeries(hostIndex, work.filePath("host/b"), beta));
+        QVERIFY(fixtures::writeAndIndexSeries(hostIndex, m_bench.path("host/a"), alpha));
+        QVERIFY(fixtures::writeAndIndexSeries(hostIndex, m_bench.path("host/b"), beta));
         // A study whose UID would climb out of the download folder.
-        const QString betaFile = work.filePath("host/b") + "/" + QDir(work.filePath("host/b")).entryList(QDir::Files).first();
-        QVERIFY(QFile::copy(betaFile, work.filePath("evil.dcm")));
-        auto evil = dicom::readFileSummary(work.filePath("evil.dcm"));
+        const QString betaFile = m_bench.path("host/b") + "/" + QDir(m_bench.path("host/b")).entryList(QDir::Files).first();
+        QVERIFY(QFile::copy(betaFile, m_bench.path("evil.dcm")));
+        auto evil = dicom::readFileSummary(m_bench.path("evil.dcm"));
         QVERIFY(evil);
         evil->sopInstanceUid += QStringLiteral(".9");
         evil->studyInstanceUid = QStringLiteral("../../escape");

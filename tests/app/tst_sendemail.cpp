@@ -7,7 +7,7 @@
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 #include "PopupMenuAnswer.h"
-#include "ProgramTestSetup.h"
+#include "TestBench.h"
 #include "StudyTableRow.h"
 #include "UrlCatcher.h"
 
@@ -90,14 +90,14 @@ QStringList zipEntries(const QString& path)
 class TestSendEmail : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
     QTemporaryDir m_program;
 
 private slots:
     void initTestCase()
     {
-        fixtures::prepareWindowTest();
-        fixtures::clearProgramData();
+        m_bench.reset();
         QFile program(QDir(m_program.path()).filePath(QStringLiteral("VavovIvirur")));
         QVERIFY(program.open(QIODevice::WriteOnly));
         program.write("program");

@@ -1,6 +1,7 @@
 // The study list's settings menu opens the storage and PACS settings dialogs modally, with the
 // window as parent, and destroys them once they are closed.
 
+#include "TestBench.h"
 #include "ModalAnswer.h"
 
 #include "app/MainWindow.h"
@@ -40,19 +41,10 @@ QAction* settingsEntry(MainWindow& window, const QString& text)
 class TestSettingsMenu : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    }
-
-    void init()
-    {
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-        QSettings().clear();
-    }
+    void init() { m_bench.reset(); }
 
     void storageEntryOpensModalDialog()
     {

@@ -1,6 +1,7 @@
 // Study context menu, protection, removal and the start-up clean-up on a real index with managed
 // ("imported_from_zip", "pacs_downloads") and unmanaged files.
 
+#include "TestBench.h"
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
@@ -22,11 +23,6 @@
 #include <QtTest>
 
 namespace {
-
-QString appData()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-}
 
 // Writes a small study into `folder` and indexes it; returns its study UID.
 QString addStudy(db::Database* index, const QString& folder, const QString& date, int slices = 2)
@@ -69,30 +65,25 @@ QSet<QString> uidSet(db::Database* index)
 class TestStudyMenu : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
-    void initTestCase()
-    {
-        QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
-        QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    }
 
     void init()
     {
-        QDir(appData()).removeRecursively();
-        QSettings().clear();
+        m_bench.reset();
         MainWindow::setCurrentDateOverride(QDate(2024, 6, 30));
     }
 
     void managedFolderTestNeedsTheSeparator()
     {
-        const QString zip = QDir(appData()).filePath(QStringLiteral("imported_from_zip"));
+        const QString zip = QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("imported_from_zip"));
         QVERIFY(MainWindow::isManagedStudyFile(zip + QStringLiteral("/abc/x.dcm")));
-        QVERIFY(MainWindow::isManagedStudyFile(appData() + QStringLiteral("/pacs_downloads/1.2/x.dcm")));
-        QVERIFY(MainWindow::isManagedStudyFile(appData() + QStringLiteral("//pacs_downloads/./a/../x.dcm")));
+        QVERIFY(MainWindow::isManagedStudyFile(fixtures::TestBench::dataPath() + QStringLiteral("/pacs_downloads/1.2/x.dcm")));
+        QVERIFY(MainWindow::isManagedStudyFile(fixtures::TestBench::dataPath() + QStringLiteral("//pacs_downloads/./a/../x.dcm")));
         QVERIFY(!MainWindow::isManagedStudyFile(zip + QStringLiteral("_backup/x.dcm")));
-        QVERIFY(!MainWindow::isManagedStudyFile(appData() + QStringLiteral("/pacs_downloads2/x.dcm")));
-        QVERIFY(!MainWindow::isManagedStudyFile(appData() + QStringLiteral("/pacs_downloads/../elsewhere/x.dcm")));
+        QVERIFY(!MainWindow::isManagedStudyFile(fixtures::TestBench::dataPath() + QStringLiteral("/pacs_downloads2/x.dcm")));
+        QVERIFY(!MainWindow::isManagedStudyFile(fixtures::TestBench::dataPath() + QStringLiteral("/pacs_downloads/../elsewhere/x.dcm")));
         QVERIFY(!MainWindow::isManagedStudyFile(QStringLiteral("/home/user/x.dcm")));
     }
 
@@ -176,7 +167,7 @@ private slots:
     void completeDeletionTouchesOnlyManagedFiles()
     {
         QTemporaryDir outside;
-        const QString zipRoot = QDir(appData()).filePath(QStringLiteral("imported_from_zip"));
+        const QString zipRoot = QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("imported_from_zip"));
         MainWindow w;
         const QString folderStudy = addStudy(w.database(), outside.filePath("f"), "20240101");
         const QString zipStudy = addStudy(w.database(), zipRoot + QStringLiteral("/s1"), "20240102");
@@ -202,9 +193,9 @@ private slots:
         {
             QTemporaryDir outside;
             db::Database index;
-            QDir().mkpath(appData());
-            QVERIFY(index.open(QDir(appData()).filePath(QStringLiteral("index.sqlite3"))));
-            const QString zipRoot = QDir(appData()).filePath(QStringLiteral("imported_from_zip"));
+            QDir().mkpath(fixtures::TestBench::dataPath());
+            QVERIFY(index.open(QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("index.sqlite3"))));
+            const QString zipRoot = QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("imported_from_zip"));
             keep = addStudy(&index, zipRoot + "/keep", QDate(2024, 6, 30).addDays(-90).toString("yyyyMMdd"));
             drop = addStudy(&index, zipRoot + "/drop", QDate(2024, 6, 30).addDays(-91).toString("yyyyMMdd"));
             undated = addStudy(&index, zipRoot + "/undated", "");
@@ -219,7 +210,7 @@ private slots:
         MainWindow w;
         QCOMPARE(uidSet(w.database()),
                  QSet<QString>({keep, undated, protectedOld}));
-        QVERIFY(!QDir(QDir(appData()).filePath("imported_from_zip/drop")).exists());
+        QVERIFY(!QDir(QDir(fixtures::TestBench::dataPath()).filePath("imported_from_zip/drop")).exists());
         QCOMPARE(w.statusText(), QStringLiteral("Автоочистка при запуске: удалено исследований — 1"));
     }
 
@@ -231,9 +222,9 @@ private slots:
         qint64 studyBytes = 0;
         {
             db::Database index;
-            QDir().mkpath(appData());
-            QVERIFY(index.open(QDir(appData()).filePath(QStringLiteral("index.sqlite3"))));
-            const QString dl = QDir(appData()).filePath(QStringLiteral("pacs_downloads"));
+            QDir().mkpath(fixtures::TestBench::dataPath());
+            QVERIFY(index.open(QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("index.sqlite3"))));
+            const QString dl = QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("pacs_downloads"));
             unmanaged = addStudy(&index, outside.filePath("u"), "20230101", 20);
             oldest = addStudy(&index, dl + "/1", "20240101");
             middle = addStudy(&index, dl + "/2", "20240201");
@@ -266,9 +257,9 @@ private slots:
         qint64 studyBytes = 0;
         {
             db::Database index;
-            QDir().mkpath(appData());
-            QVERIFY(index.open(QDir(appData()).filePath(QStringLiteral("index.sqlite3"))));
-            const QString dl = QDir(appData()).filePath(QStringLiteral("pacs_downloads"));
+            QDir().mkpath(fixtures::TestBench::dataPath());
+            QVERIFY(index.open(QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("index.sqlite3"))));
+            const QString dl = QDir(fixtures::TestBench::dataPath()).filePath(QStringLiteral("pacs_downloads"));
             old1 = addStudy(&index, dl + "/o1", "20200101");
             old2 = addStudy(&index, dl + "/o2", "20200102");
             recent = addStudy(&index, dl + "/r", "20240601");
