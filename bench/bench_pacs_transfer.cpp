@@ -2,7 +2,7 @@
 // loopback: the program's client next to DCMTK's own getscu/movescu/storescu.
 // Plain timing main; prints seconds and images per second for each, best of three runs.
 
-#include "../tests/pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include "DicomFixtures.h"
 #include "dicom/DicomNesting.h"
@@ -88,7 +88,7 @@ int main(int argc, char** argv)
 
     // The program's own C-STORE listener as a C-MOVE destination, on a thread of its own as in use.
     const QString listenDir = work.filePath(QStringLiteral("listen"));
-    const quint16 listenPort = peers::freePort();
+    const quint16 listenPort = fixtures::freeLoopbackPort();
     QThread listenThread;
     listenThread.setStackSize(dicom::kParsingThreadStackSize);
     auto* listener = new pacs::StorageListener(listenPort, QStringLiteral("KALVLISTEN"), listenDir);

@@ -6,7 +6,7 @@
 //   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget] [--threads N]
 #include "BenchSupport.h"
 
-#include "../tests/pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include <pacs/PacsNetworkClient.h>
 #include <render/MprSlices.h>

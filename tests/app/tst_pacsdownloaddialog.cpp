@@ -3,7 +3,7 @@
 // the window and merge every server's rows; the three download modes leave the index and the
 // folders as they should; settings and column widths persist.
 
-#include "../pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include "DicomFixtures.h"
 #include "TestBench.h"
@@ -82,10 +82,6 @@ private:
     db::Database* m_index = nullptr;
     fixtures::SeriesLayout m_a1, m_a2, m_b1, m_shared;
 
-    PacsServer server(quint16 port, const QString& description, int mode) const
-    {
-        return PacsServer{QStringLiteral("127.0.0.1"), port, QString::fromLatin1(peers::QrArchive::aeTitle), description, mode};
-    }
     PacsConfig config(const QList<PacsServer>& servers) const
     {
         PacsConfig c;
@@ -96,9 +92,9 @@ private:
     }
     QList<PacsServer> allServers() const
     {
-        PacsServer slow{QStringLiteral("127.0.0.1"), m_slow.port(), QStringLiteral("SCRIPTED"), QStringLiteral("Медленный"), 1};
-        PacsServer dead{QStringLiteral("127.0.0.1"), m_deadPort, QStringLiteral("NOBODY"), QString(), 1};
-        return {server(m_first.port(), QStringLiteral("Первый"), 1), server(m_second.port(), QStringLiteral("Второй"), 0), slow, dead};
+        return {m_first.server(1, QStringLiteral("Первый")), m_second.server(0, QStringLiteral("Второй")),
+                peers::at(m_slow.port(), QStringLiteral("SCRIPTED"), 1, QStringLiteral("Медленный")),
+                peers::at(m_deadPort, QStringLiteral("NOBODY"), 1)};
     }
     void forget(const QString& uid)
     {
@@ -119,8 +115,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_work.isValid());
-        m_listenPort = peers::freePort();
-        m_deadPort = peers::freePort();
+        m_listenPort = fixtures::freeLoopbackPort();
+        m_deadPort = fixtures::freeLoopbackPort();
         m_second.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
 
         auto make = [](fixtures::SeriesLayout& layout, const QString& patient, const QString& date, const QString& modality, int slices) {
@@ -131,19 +127,16 @@ private slots:
             layout.slices = slices;
             layout.studyDescription = QStringLiteral("Исследование %1").arg(patient);
             layout.specificCharacterSet = QStringLiteral("ISO_IR 192");
-            fixtures::completeUids(layout);
         };
         make(m_a1, QStringLiteral("Test^Alpha"), QStringLiteral("20240301"), QStringLiteral("CT"), 3);
         make(m_a2, QStringLiteral("Other^Beta"), QStringLiteral("20230115"), QStringLiteral("MR"), 2);
         make(m_b1, QStringLiteral("Test^Gamma"), QStringLiteral("20240520"), QStringLiteral("CT"), 4);
         make(m_shared, QStringLiteral("Test^Shared"), QStringLiteral("20220707"), QStringLiteral("CT"), 2);
-        const QStringList first = fixtures::writeSeries(m_first.storageDir() + QStringLiteral("/a1"), m_a1)
-                                + fixtures::writeSeries(m_first.storageDir() + QStringLiteral("/a2"), m_a2)
-                                + fixtures::writeSeries(m_first.storageDir() + QStringLiteral("/s"), m_shared);
-        const QStringList second = fixtures::writeSeries(m_second.storageDir() + QStringLiteral("/b1"), m_b1)
-                                 + fixtures::writeSeries(m_second.storageDir() + QStringLiteral("/s"), m_shared);
-        QVERIFY(m_first.index(first));
-        QVERIFY(m_second.index(second));
+        QVERIFY(!m_first.add(m_a1).isEmpty());
+        QVERIFY(!m_first.add(m_a2).isEmpty());
+        QVERIFY(!m_first.add(m_shared).isEmpty());
+        QVERIFY(!m_second.add(m_b1).isEmpty());
+        QVERIFY(!m_second.add(m_shared).isEmpty());
         QVERIFY(m_first.start());
         QVERIFY(m_second.start());
 
@@ -214,7 +207,7 @@ private slots:
             QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
             QCOMPARE(answer.texts(), QStringList{QStringLiteral("Отметьте хотя бы один сервер.")});
         }
-        savePacsConfig(config({server(m_first.port(), QStringLiteral("Первый"), 1)}));
+        savePacsConfig(config({m_first.server(1, QStringLiteral("Первый"))}));
         {
             PacsDownloadDialog dialog(m_index);
             QCOMPARE(dialog.serverList()->item(0)->checkState(), Qt::Checked);

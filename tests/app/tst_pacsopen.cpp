@@ -2,7 +2,7 @@
 // server reaches the start-up's coordinator, the study is retrieved from dcmqrscp by C-GET or
 // C-MOVE into "pacs_downloads/<uid>", indexed as it arrives, and shown in a viewer that grows.
 
-#include "../pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include "DicomFixtures.h"
 #include "TestBench.h"
@@ -128,36 +128,29 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_work.isValid());
-        m_listenPort = peers::freePort();
+        m_listenPort = fixtures::freeLoopbackPort();
         m_archive.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
-        QStringList files;
         for (fixtures::SeriesLayout* layout : {&m_byGet, &m_byMove}) {
             layout->slices = 3;
-            fixtures::completeUids(*layout);
-            const QString dir = m_archive.storageDir() + QLatin1Char('/') + layout->studyUid;
-            files += fixtures::writeSeries(dir + QStringLiteral("/1"), *layout);
+            QVERIFY(!m_archive.add(*layout).isEmpty());
             fixtures::SeriesLayout second = *layout;
             second.seriesUid.clear();
             second.seriesNumber = QStringLiteral("2");
             second.slices = 4;
-            fixtures::completeUids(second);
-            files += fixtures::writeSeries(dir + QStringLiteral("/2"), second);
+            QVERIFY(!m_archive.add(second).isEmpty());
         }
-        QVERIFY(m_archive.index(files));
         QVERIFY(m_archive.start());
 
         PacsConfig config;
         config.localPort = m_listenPort;
         config.localAeTitle = QString::fromLatin1(kOurAe);
-        PacsServer get{QStringLiteral("127.0.0.1"), m_archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
-                       QStringLiteral("Архив C-GET"), 1};
-        PacsServer move{QStringLiteral("localhost"), m_archive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
-                        QStringLiteral("Архив C-MOVE"), 0};
-        config.servers = {get, move};
+        PacsServer move = m_archive.server(0, QStringLiteral("Архив C-MOVE"));
+        move.host = QStringLiteral("localhost");
+        config.servers = {m_archive.server(1, QStringLiteral("Архив C-GET")), move};
         savePacsConfig(config);
 
         m_list = std::make_unique<MainWindow>();
-        m_serverPort = peers::freePort();
+        m_serverPort = fixtures::freeLoopbackPort();
         m_server = std::make_unique<kalvenor::LocalApiServer>(m_serverPort);
         QVERIFY(m_server->listen());
         m_coordinator = createStartupPacsCoordinator(m_list.get(), m_server.get());
@@ -225,7 +218,7 @@ private slots:
         QList<QPointer<ViewerWindow>> viewers;
         connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
         fixtures::ModalAnswer answer(QMessageBox::No);
-        QCOMPARE(post(m_serverPort, requestBody(m_byGet.studyUid, QStringLiteral("127.0.0.1"), peers::freePort(),
+        QCOMPARE(post(m_serverPort, requestBody(m_byGet.studyUid, QStringLiteral("127.0.0.1"), fixtures::freeLoopbackPort(),
                                                 QStringLiteral("NOBODY"))),
                  202);
         QTRY_COMPARE_WITH_TIMEOUT(viewers.size(), 1, 30000);
@@ -239,7 +232,7 @@ private slots:
     {
         // A configured server that is not there: the page's request ends in a warning.
         PacsConfig config = loadPacsConfig();
-        const quint16 dead = peers::freePort();
+        const quint16 dead = fixtures::freeLoopbackPort();
         config.servers.append(PacsServer{QStringLiteral("127.0.0.1"), dead, QStringLiteral("GONE"), QString(), 1});
         savePacsConfig(config);
         QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);

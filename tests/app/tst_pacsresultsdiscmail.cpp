@@ -3,7 +3,7 @@
 // folder handed to the desktop services (captured, nothing launched).
 
 #include "TestBench.h"
-#include "../pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
@@ -63,17 +63,11 @@ private slots:
         fixtures::SeriesLayout layout;
         layout.rows = layout.columns = 16;
         layout.slices = 2;
-        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), layout);
-        QVERIFY(archive.index(stored));
-        QVERIFY(archive.start());
+        const QStringList stored = archive.add(layout);
+        QVERIFY(!stored.isEmpty() && archive.start());
         QVERIFY(fixtures::indexFiles(*w.database(), stored));
-        pacs::PacsServer qr;
-        qr.host = QStringLiteral("127.0.0.1");
-        qr.port = archive.port();
-        qr.aeTitle = QString::fromLatin1(peers::QrArchive::aeTitle);
-        qr.description = QStringLiteral("Архив");
         pacs::PacsConfig config;
-        config.servers = {qr};
+        config.servers = {archive.server(0, QStringLiteral("Архив"))};
         pacs::savePacsConfig(config);
 
         PacsDownloadDialog dialog(w.database());

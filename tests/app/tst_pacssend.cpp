@@ -2,7 +2,7 @@
 // storescp on 127.0.0.1 under the progress dialog, and the result and refusal boxes.
 
 #include "TestBench.h"
-#include "../pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
@@ -34,12 +34,7 @@ const QString Title = QStringLiteral("Отправка на PACS");
 
 pacs::PacsServer loopbackServer(quint16 port)
 {
-    pacs::PacsServer s;
-    s.host = QStringLiteral("127.0.0.1");
-    s.port = port;
-    s.aeTitle = QStringLiteral("RECEIVER");
-    s.description = QStringLiteral("Тестовый архив");
-    return s;
+    return peers::at(port, QStringLiteral("RECEIVER"), 0, QStringLiteral("Тестовый архив"));
 }
 
 void configure(const QList<pacs::PacsServer>& servers)
@@ -139,7 +134,7 @@ private slots:
         peers::StoreReceiver receiver;
         // One second per object keeps the dialog up long enough to be read.
         QVERIFY(receiver.start(QStringLiteral("RECEIVER"), {QStringLiteral("--sleep-during"), QStringLiteral("1")}));
-        pacs::PacsServer other = loopbackServer(peers::freePort());
+        pacs::PacsServer other = loopbackServer(fixtures::freeLoopbackPort());
         other.description = QStringLiteral("Другой");
         configure({other, loopbackServer(receiver.port())});
 
@@ -201,16 +196,12 @@ private slots:
         fixtures::SeriesLayout layout;
         layout.rows = layout.columns = 16;
         layout.slices = 2;
-        const QStringList stored = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/s"), layout);
-        QVERIFY(archive.index(stored));
-        QVERIFY(archive.start());
+        const QStringList stored = archive.add(layout);
+        QVERIFY(!stored.isEmpty() && archive.start());
         QVERIFY(fixtures::indexFiles(*w.database(), stored));
         peers::StoreReceiver receiver;
         QVERIFY(receiver.start(QStringLiteral("RECEIVER")));
-        pacs::PacsServer qr = loopbackServer(archive.port());
-        qr.aeTitle = QString::fromLatin1(peers::QrArchive::aeTitle);
-        qr.description = QStringLiteral("Архив");
-        configure({qr, loopbackServer(receiver.port())});
+        configure({archive.server(0, QStringLiteral("Архив")), loopbackServer(receiver.port())});
 
         PacsDownloadDialog dialog(w.database());
         dialog.show();
@@ -245,7 +236,7 @@ private slots:
     {
         QFETCH(bool, emptyStudy);
         QFETCH(QString, box);
-        configure({loopbackServer(peers::freePort())}); // nobody listens there
+        configure({loopbackServer(fixtures::freeLoopbackPort())}); // nobody listens there
 
         QTemporaryDir dir;
         MainWindow w;

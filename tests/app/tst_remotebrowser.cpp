@@ -3,7 +3,7 @@
 // parallel into the local index and opening it, the other side's PACS search and retrieve, a lost
 // connection, and a study UID that would leave the download folder.
 
-#include "../pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include "DicomFixtures.h"
 #include "IndexFixtures.h"
@@ -111,14 +111,12 @@ private slots:
         QVERIFY(hostIndex.indexFile(*evil));
 
         // The other side's PACS holds gamma and is retrieved by C-GET.
-        QVERIFY(pacsArchive.index(fixtures::writeSeries(pacsArchive.storageDir() + "/g", gamma)));
+        QVERIFY(!pacsArchive.add(gamma).isEmpty());
         QVERIFY(pacsArchive.start());
         pacs::PacsConfig config;
         config.localAeTitle = QStringLiteral("KALVREMOTE");
-        config.servers = {{QStringLiteral("127.0.0.1"), pacsArchive.port(), QString::fromLatin1(peers::QrArchive::aeTitle),
-                           QStringLiteral("Архив клиники"), 1},
-                          {QStringLiteral("127.0.0.1"), fixtures::freeLoopbackPort(), QStringLiteral("NOBODY"),
-                           QStringLiteral("Никто не отвечает"), 1}};
+        config.servers = {pacsArchive.server(1, QStringLiteral("Архив клиники")),
+                          peers::at(fixtures::freeLoopbackPort(), QStringLiteral("NOBODY"), 1, QStringLiteral("Никто не отвечает"))};
         pacs::savePacsConfig(config);
 
         hostServer = std::make_unique<RemoteAccessServer>(&hostIndex, nullptr);

@@ -5,7 +5,7 @@
 #include "SettingsFileHelpers.h"
 #include "PacsSettingsDialog.h"
 
-#include "../pacs/PacsTestPeers.h"
+#include "PacsTestPeers.h"
 
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsConfig.h"
@@ -347,7 +347,7 @@ void TestPacsSettings::echoAllServers()
 {
     peers::StoreReceiver receiver;
     QVERIFY(receiver.start(QStringLiteral("KALVSTORE")));
-    const quint16 closedPort = peers::freePort();
+    const quint16 closedPort = fixtures::freeLoopbackPort();
     QVERIFY(closedPort != 0);
 
     PacsSettingsDialog dialog;

@@ -127,7 +127,7 @@ private slots:
         QVERIFY(m_index.open(m_work.filePath(QStringLiteral("index.sqlite3"))));
         installRecordingHooks();
 
-        m_listenPort = peers::freePort();
+        m_listenPort = fixtures::freeLoopbackPort();
         m_archive.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
         QStringList files;
         // Two series, so the viewer is refreshed with more than the first one.
@@ -227,7 +227,7 @@ private slots:
         PacsOpenCoordinator coordinator(&m_index);
         QSignalSpy refused(&coordinator, &PacsOpenCoordinator::requestRefused);
         QSignalSpy consent(&coordinator, &PacsOpenCoordinator::consentNeeded);
-        coordinator.openRequestedStudy({m_local.studyUid, QStringLiteral("127.0.0.1"), peers::freePort(), QStringLiteral("NOBODY")});
+        coordinator.openRequestedStudy({m_local.studyUid, QStringLiteral("127.0.0.1"), fixtures::freeLoopbackPort(), QStringLiteral("NOBODY")});
         QCOMPARE(refused.size() + consent.size(), 0);
         QCOMPARE(g_log.openedStudies, QStringList{m_local.studyUid});
         QCOMPARE(g_log.openedSeries, QStringList{QString()});
@@ -473,7 +473,7 @@ private slots:
 
         // A server that is not there.
         PacsServer dead = archive(1);
-        dead.port = peers::freePort();
+        dead.port = fixtures::freeLoopbackPort();
         coordinator.startDownload(dead, config(), m_small.studyUid, m_work.filePath(QStringLiteral("dead")),
                                   PacsOpenCoordinator::ToArchive);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);

@@ -52,7 +52,7 @@ private slots:
     void listenerRefusesDeepNestingAndGoesOn()
     {
         const QString out = m_work.filePath(QStringLiteral("listen"));
-        const quint16 port = peers::freePort();
+        const quint16 port = fixtures::freeLoopbackPort();
         QThread thread;
         thread.setStackSize(dicom::kParsingThreadStackSize); // as the listener pool runs it
         auto* listener = new StorageListener(port, QStringLiteral("KALVLISTEN"), out);

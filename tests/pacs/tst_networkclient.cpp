@@ -137,7 +137,7 @@ private slots:
     {
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("closed port") << int(peers::freePort()) << QStringLiteral("Connection refused");
+        QTest::newRow("closed port") << int(fixtures::freeLoopbackPort()) << QStringLiteral("Connection refused");
         QTest::newRow("port 0") << 0 << QStringLiteral("Некорректный порт");
         QTest::newRow("port 70000") << 70000 << QStringLiteral("Некорректный порт");
     }

@@ -113,7 +113,7 @@ private slots:
 
     void receivesIntoItsFolderAndStopsQuickly()
     {
-        const quint16 port = peers::freePort();
+        const quint16 port = fixtures::freeLoopbackPort();
         const QString out = m_work.filePath(QStringLiteral("all"));
         RunningListener running(port, out);
         QSignalSpy files(running.listener, &StorageListener::fileReceived);
@@ -130,7 +130,7 @@ private slots:
 
     void routesAwaitedStudiesAndRefusesOthers()
     {
-        const quint16 port = peers::freePort();
+        const quint16 port = fixtures::freeLoopbackPort();
         RunningListener running(port, QString());
         const QString dirA = m_work.filePath(QStringLiteral("routed-a"));
         running.listener->addStudy(m_a.studyUid, dirA);
@@ -156,7 +156,7 @@ private slots:
 
     void refusesVerification()
     {
-        const quint16 port = peers::freePort();
+        const quint16 port = fixtures::freeLoopbackPort();
         RunningListener running(port, m_work.filePath(QStringLiteral("echo")));
         QVERIFY(waitListening(running.listener));
         QVERIFY(runScu(QStringLiteral("echoscu"), port, {}) != 0);
@@ -187,7 +187,7 @@ private slots:
     void stopBeforeRunHolds()
     {
         QThread thread;
-        auto* listener = new StorageListener(peers::freePort(), QStringLiteral("KALVLISTEN"), QString());
+        auto* listener = new StorageListener(fixtures::freeLoopbackPort(), QStringLiteral("KALVLISTEN"), QString());
         listener->stop();
         listener->moveToThread(&thread);
         connect(&thread, &QThread::started, listener, &StorageListener::run);
@@ -198,7 +198,7 @@ private slots:
 
     void poolSharesOneListenerPerPort()
     {
-        const quint16 port = peers::freePort();
+        const quint16 port = fixtures::freeLoopbackPort();
         StorageListener* first = StorageListenerPool::acquire(port, QStringLiteral("KALVLISTEN"));
         StorageListener* second = StorageListenerPool::acquire(port, QStringLiteral("KALVLISTEN"));
         QCOMPARE(first, second);

@@ -2,9 +2,12 @@
 // Real DICOM peers for the network tests, all on 127.0.0.1: DCMTK's dcmqrscp (an archive with
 // C-FIND/C-GET/C-MOVE), storescp (a C-STORE receiver) and a small scripted acceptor built on
 // DCMTK's DcmSCP for answers no stock tool gives (chosen statuses, a stall, a record of the keys).
-// Every process is stopped by its own process id.
+// Every process is stopped by its own process id. Header-only: only tests that link the pacs
+// module (and with it DCMTK's network library) include it.
 
+#include "DicomFixtures.h"
 #include "LoopbackPort.h"
+#include "pacs/PacsConfig.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -39,12 +42,13 @@
 
 namespace peers {
 
-inline quint16 freePort()
+// A server entry for a peer on 127.0.0.1.
+inline pacs::PacsServer at(quint16 port, const QString& ae, int retrieveMode = 0, const QString& description = {})
 {
-    return fixtures::freeLoopbackPort();
+    return {QStringLiteral("127.0.0.1"), port, ae, description, retrieveMode};
 }
 
-inline bool waitForPort(quint16 port, int timeoutMs = 5000)
+inline bool waitForPort(quint16 port, int timeoutMs = 30000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -124,6 +128,20 @@ public:
 
     void addMoveDestination(const QString& ae, quint16 port) { m_destinations.append({ae, port}); }
 
+    pacs::PacsServer server(int retrieveMode = 0, const QString& description = {}) const
+    {
+        return at(m_port, QString::fromLatin1(aeTitle), retrieveMode, description);
+    }
+
+    // Completes the layout's UIDs, writes the series into a folder of the storage named by its UID
+    // and indexes it; empty when either fails.
+    QStringList add(fixtures::SeriesLayout& layout)
+    {
+        fixtures::completeUids(layout);
+        const QStringList files = fixtures::writeSeries(m_storage + QLatin1Char('/') + layout.seriesUid, layout);
+        return !files.isEmpty() && index(files) ? files : QStringList();
+    }
+
     // Indexes files that already lie in storageDir().
     bool index(const QStringList& files)
     {
@@ -142,7 +160,7 @@ public:
 
     bool start(const QStringList& extraArgs = {})
     {
-        m_port = freePort();
+        m_port = fixtures::freeLoopbackPort();
         QString hosts;
         QString names;
         for (int i = 0; i < m_destinations.size(); ++i) {
@@ -185,7 +203,7 @@ class StoreReceiver
 public:
     bool start(const QString& ae, const QStringList& extraArgs = {})
     {
-        m_port = freePort();
+        m_port = fixtures::freeLoopbackPort();
         QStringList args{QStringLiteral("-aet"), ae, QStringLiteral("-od"), m_dir.path(), QStringLiteral("+xa")};
         args += extraArgs;
         args << QString::number(m_port);
@@ -223,7 +241,7 @@ public:
 
     bool start()
     {
-        m_port = freePort();
+        m_port = fixtures::freeLoopbackPort();
         setPort(m_port);
         setAETitle("SCRIPTED");
         setConnectionBlockingMode(DUL_NOBLOCK);
