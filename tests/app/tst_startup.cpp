@@ -1,40 +1,62 @@
-// The real program, started as a process: normal mode answers on the loopback server, a second copy
-// forwards and ends with 0, and launch URLs given to it travel to the first copy.
-
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProcess>
-#include <QTcpSocket>
-#include <QtTest>
-
+// Copies of the program as real processes: a second copy of the probe (started the workstation's way)
+// forwards its request to the first one over the loopback server and ends with 0, whatever state the
+// first copy is in; the real program answers on the loopback server and forwards the same way.
 #include "LoopbackPort.h"
+#include "TestBench.h"
+#include "platform/SingleInstanceLock.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
 
 namespace {
 
-// The program's loopback server moves to a free port, so a copy the user is running is never met.
+// A free port in place of the program's own, handed to every copy through the environment.
 quint16 apiPort = 0;
 
-QProcess* startProgram(const QStringList& arguments = {})
+// A running copy (the probe unless named) whose output lines are gathered as they come.
+struct Copy
 {
-    auto* p = new QProcess;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("KALVENOR_LOCAL_API_PORT"), QString::number(apiPort));
-    p->setProcessEnvironment(env);
-    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p->start(QStringLiteral(KALVENOR_EXECUTABLE), arguments);
-    return p;
-}
+    explicit Copy(const QStringList& arguments, const QString& program = QStringLiteral(FORWARD_PROBE_PATH))
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { output += process.readAllStandardOutput(); });
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(program, arguments);
+    }
+    ~Copy()
+    {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+    bool waitFor(const QByteArray& line) { return QTest::qWaitFor([&] { return output.contains(line + '\n'); }, 30000); }
+    // Runs to the end with the test's event loop (and so any server of the test) turning: the exit
+    // code (-1 when still running after a minute), and how long the probe itself waited for the first copy.
+    int finish(qint64* forwardMs = nullptr)
+    {
+        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000))
+            return -1;
+        output += process.readAllStandardOutput();
+        if (forwardMs)
+            *forwardMs = output.contains("FORWARDED ") ? output.mid(output.indexOf("FORWARDED ") + 10).split('\n').value(0).toLongLong() : -1;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+    QProcess process;
+    QByteArray output;
+};
 
-QByteArray get(const QByteArray& path)
+QByteArray health()
 {
     QTcpSocket s;
     s.connectToHost(QStringLiteral("127.0.0.1"), apiPort);
     if (!s.waitForConnected(1000))
         return {};
-    s.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    s.write("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     QByteArray answer;
     while (s.waitForReadyRead(2000))
         answer += s.readAll();
@@ -46,43 +68,112 @@ QByteArray get(const QByteArray& path)
 class TestStartup : public QObject
 {
     Q_OBJECT
+    fixtures::TestBench m_bench;
 
 private slots:
     void initTestCase()
     {
         apiPort = fixtures::freeLoopbackPort();
         QVERIFY(apiPort != 0);
+        qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(apiPort));
     }
 
-    // Time limits here only bound a hang; a loaded machine may start the program slowly.
-    void normalModeAndSecondCopy()
+    void secondCopyForwardsToFirst()
     {
-        std::unique_ptr<QProcess> first(startProgram());
-        QVERIFY(first->waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(get("/health").startsWith("HTTP/1.1 200"), 60000);
+        auto first = std::make_unique<Copy>(QStringList{});
+        QVERIFY2(first->waitFor("READY"), first->output.constData());
+        const QString lockPath = QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+                                     .filePath(QStringLiteral("KalvenorSingleInstanceMutex_v1"));
+        QVERIFY(QFileInfo::exists(lockPath));
 
-        // A second copy without arguments asks for focus and ends with 0.
-        std::unique_ptr<QProcess> second(startProgram());
-        QVERIFY(second->waitForFinished(60000));
-        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second->exitCode(), 0);
+        // Invalid first argument, valid second: the second one travels.
+        Copy second({"--flag", "kalvenor://open?study=1.2.840.5&host=pacs.local&port=4242&aet=MY%20AE", "kalvenor://open?study=9.9"});
+        QCOMPARE(second.finish(), 0);
+        QVERIFY(second.output.contains("FORWARDED"));
+        QVERIFY2(first->waitFor("OPEN|1.2.840.5|pacs.local|4242|MY AE"), first->output.constData());
+        QCOMPARE(Copy({}).finish(), 0);
+        QVERIFY2(first->waitFor("FOCUS"), first->output.constData());
+        QCOMPARE(first->output.count("OPEN|"), 1);
 
-        // With a launch URL as well (the first copy answers 202 and keeps running).
-        std::unique_ptr<QProcess> third(
-            startProgram({QStringLiteral("not-a-url"),
-                          QStringLiteral("kalvenor://open?study=1.2.3&host=127.0.0.1&port=11112&aet=TEST")}));
-        QVERIFY(third->waitForFinished(60000));
-        QCOMPARE(third->exitCode(), 0);
-        QCOMPARE(first->state(), QProcess::Running);
+        // Killed without a chance to clean up, the first copy leaves its lock file behind, and the
+        // next start still becomes the first copy, with its own request.
+        first.reset();
+        QVERIFY(QFileInfo::exists(lockPath));
+        Copy next({"kalvenor://open?study=7.7.7"});
+        QVERIFY2(next.waitFor("READY"), next.output.constData());
+        QVERIFY(next.output.contains("OWN|7.7.7\n"));
+        QCOMPARE(Copy({}).finish(), 0);
+        QVERIFY(next.waitFor("FOCUS"));
+    }
 
-        first->terminate();
-        QVERIFY(first->waitForFinished(60000));
+    // A first copy whose server never started, one that never answers, and one that answers: the
+    // second copy waits at most three seconds and sends exactly the POST it is meant to.
+    void forwarding_data()
+    {
+        QTest::addColumn<QString>("server"); // none, silent, answering
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("expected"); // path and body the first copy receives
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
+        // Qt timers may fire up to 5 % early; upper bounds above 3 s only say that the wait ends at all.
+        QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << 0 << 2800;
+        QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000;
+        QTest::newRow("open") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
+                              << QByteArray(R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})") << 0 << 2800;
+        QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800;
+    }
+    void forwarding()
+    {
+        QFETCH(QString, server);
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+        platform::SingleInstanceLock held; // the "first copy"
+        QVERIFY(!held.anotherInstanceRunning());
+        QTcpServer fake;
+        QVERIFY(server == u"none" || fake.listen(QHostAddress::LocalHost, apiPort));
+        QByteArray received;
+        QObject::connect(&fake, &QTcpServer::newConnection, [&] {
+            QTcpSocket* socket = fake.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, [&received, socket, server] {
+                received += socket->readAll();
+                if (server == u"answering" && received.contains("\r\n\r\n") && received.endsWith('}')) {
+                    socket->write("HTTP/1.1 202 Accepted\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted");
+                    socket->disconnectFromHost();
+                }
+            });
+        });
+        Copy second(arguments);
+        qint64 forwardMs = -1;
+        QCOMPARE(second.finish(&forwardMs), 0);
+        QVERIFY2(forwardMs >= minMs && forwardMs < maxMs, second.output.constData());
+        if (expected.isEmpty())
+            return;
+        const QByteArray path = expected.left(expected.indexOf(' ')), body = expected.mid(expected.indexOf(' ') + 1);
+        QVERIFY2(received.startsWith("POST " + path + " HTTP/1.1\r\n"), received.constData());
+        const QByteArray head = received.left(received.indexOf("\r\n\r\n")).toLower();
+        QVERIFY(head.contains("\r\ncontent-type: application/json\r\n"));
+        QVERIFY(head.contains("\r\ncontent-length: " + QByteArray::number(body.size()) + "\r\n"));
+        QVERIFY(!head.contains("\r\norigin:"));
+        QCOMPARE(received.mid(received.indexOf("\r\n\r\n") + 4), body);
+    }
 
-        // The lock of a copy that is gone does not stop the next start from being the first copy.
-        std::unique_ptr<QProcess> next(startProgram());
-        QTRY_VERIFY_WITH_TIMEOUT(get("/health").startsWith("HTTP/1.1 200"), 60000);
-        next->kill();
-        next->waitForFinished(5000);
+    // The real program: answers on the loopback server, a second copy (with or without a launch URL)
+    // ends with 0 while the first keeps running, and a copy that is gone does not stop the next start.
+    // Time limits only bound a hang; a loaded machine may start the program slowly.
+    void realProgram()
+    {
+        const QString program = QStringLiteral(KALVENOR_EXECUTABLE);
+        auto first = std::make_unique<Copy>(QStringList{}, program);
+        QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+        QCOMPARE(Copy({}, program).finish(), 0);
+        QCOMPARE(Copy({"not-a-url", "kalvenor://open?study=1.2.3&host=127.0.0.1&port=11112&aet=TEST"}, program).finish(), 0);
+        QCOMPARE(first->process.state(), QProcess::Running);
+        first->process.terminate();
+        QVERIFY(first->process.waitForFinished(60000));
+        Copy next({}, program);
+        QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
     }
 };
 
