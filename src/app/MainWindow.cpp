@@ -167,6 +167,8 @@ void MainWindow::setupUi()
     openButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     openButton->setPopupMode(QToolButton::MenuButtonPopup);
     auto* openMenu = new QMenu(openButton);
+    // A menu shows its entries' tooltips only when asked: the disc entry says why it is disabled.
+    openMenu->setToolTipsVisible(true);
     QAction* openFolder = openMenu->addAction(openFolderIcon(),
                                               QStringLiteral("Открыть каталог DICOM"));
     openFolder->setObjectName(QStringLiteral("openFolderAction"));
@@ -211,6 +213,7 @@ void MainWindow::setupUi()
     settingsButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     auto* settingsMenu = new QMenu(settingsButton);
     settingsMenu->setObjectName(QStringLiteral("settingsMenu"));
+    settingsMenu->setToolTipsVisible(true);
     QAction* storageSettings = settingsMenu->addAction(QStringLiteral("Управление хранилищем…"));
     connect(storageSettings, &QAction::triggered, this, [this] {
         SettingsDialog dialog(this);

@@ -22,11 +22,13 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QTimer>
+#include <QToolTip>
 
 using apptest::addStudy;
 
@@ -96,6 +98,25 @@ void closeAllViewers()
 }
 
 const QString kColumns = QStringLiteral("mainWindow/studyColumnVisibility");
+
+// The tooltip an open menu shows for the entry the pointer rests on; empty when it shows none.
+QString hoveredToolTip(QAction* action)
+{
+    auto* menu = qobject_cast<QMenu*>(action->parent());
+    if (!menu)
+        return QStringLiteral("(no menu)");
+    QToolTip::hideText();
+    // A tip that is hidden goes after a short delay; a stale one must not pass for the next.
+    if (!QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 30000))
+        return QStringLiteral("(stale tooltip)");
+    menu->popup(QPoint(0, 0));
+    const QPoint at = menu->actionGeometry(action).center();
+    QHelpEvent hover(QEvent::ToolTip, at, menu->mapToGlobal(at));
+    QApplication::sendEvent(menu, &hover);
+    const QString shown = QToolTip::isVisible() ? QToolTip::text() : QString();
+    menu->hide();
+    return shown;
+}
 
 } // namespace
 
@@ -334,6 +355,43 @@ private slots:
         fixtures::writeFile(root.filePath(QStringLiteral("sys/block/sr0/device/type")), "5\n");
         QCOMPARE(platform::opticalDriveNames(root.path()), QStringList({"sr0"}));
         QTRY_VERIFY_WITH_TIMEOUT(action->isEnabled(), 15000);
+    }
+
+    // Both menus of the toolbar show their entries' tooltips: the disc entry's only while no drive is
+    // found, the viewer toolbar entry's always.
+    void menuEntriesShowTheirTooltips_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("drive");
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("disc, no drive") << "Загрузить с CD/DVD" << false << "Привод CD/DVD не обнаружен";
+        QTest::newRow("disc, drive found") << "Загрузить с CD/DVD" << true << QString();
+        QTest::newRow("viewer toolbar") << "Панель инструментов окна просмотра…" << false
+                                        << "при следующем открытии окна просмотра";
+    }
+
+    void menuEntriesShowTheirTooltips()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, drive);
+        QFETCH(QString, tip);
+        QTemporaryDir root;
+        platform::setSystemRoot(root.path());
+        if (drive)
+            fixtures::writeFile(root.filePath(QStringLiteral("sys/block/sr0/device/type")), "5\n");
+        MainWindow w;
+        w.show();
+        QAction* action = nullptr;
+        for (QAction* a : w.findChildren<QAction*>())
+            if (a->text() == entry && qobject_cast<QMenu*>(a->parent()))
+                action = a;
+        QVERIFY(action);
+        QCOMPARE(action->isEnabled(), entry != u"Загрузить с CD/DVD" || drive);
+        const QString shown = hoveredToolTip(action);
+        if (tip.isEmpty())
+            QCOMPARE(shown, QString());
+        else
+            QVERIFY2(shown.contains(tip), qPrintable(shown));
     }
 
     void settingsMenuSavesThePacsDialog()
