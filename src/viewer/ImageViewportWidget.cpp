@@ -361,6 +361,8 @@ void ImageViewportWidget::mergeSlices(const QList<db::InstanceRecord>& incoming)
     m_currentIndex = remap(m_currentIndex);
     for (Measurement& m : m_measurements)
         m.sliceIndex = remap(m.sliceIndex);
+    for (int& slice : m_mouse.curvedPathSlices)
+        slice = remap(slice);
 
     // In a reconstruction plane the scroll bar walks the volume, which a merge does not rebuild.
     if (m_plane == 0) {
@@ -479,6 +481,10 @@ void ImageViewportWidget::showSlice(int index)
     m_windowWidth = frame->windowWidth;
 
     updateOverlayTexts();
+    // A path may run through several slices: each point is marked on its own slice only, so that no
+    // point seems to lie on the slice shown.
+    for (int i = 0; i < m_mouse.curvedPathMarkers.size(); ++i)
+        m_mouse.curvedPathMarkers.at(i)->setVisible(m_mouse.curvedPathSlices.value(i, -1) == m_currentIndex);
     updateOrientationLabels();
 
     updateMeasurementVisibility();

@@ -713,6 +713,56 @@ private slots:
         QVERIFY(panel->measurements().isEmpty());
     }
 
+    // Slices by the number the panel shows (index + 1): points placed on slices 2 and 5.
+    void curvedPathMarkersOnTheirSlice_data()
+    {
+        QTest::addColumn<int>("shown");
+        QTest::addColumn<QList<bool>>("visible");
+        QTest::newRow("slice 2") << 1 << QList<bool>{true, false};
+        QTest::newRow("slice 5") << 4 << QList<bool>{false, true};
+        QTest::newRow("slice 3") << 2 << QList<bool>{false, false};
+    }
+
+    void curvedPathMarkersOnTheirSlice()
+    {
+        QFETCH(int, shown);
+        QFETCH(QList<bool>, visible);
+        auto panel = shownPanel(1.0);
+        panel->setMeasurementMode(16);
+        panel->showSlice(1);
+        click(*panel, QPoint(60, 50));
+        panel->showSlice(4);
+        click(*panel, QPoint(90, 70));
+        panel->showSlice(shown);
+        const QList<QGraphicsItem*> markers = panel->mouseState().curvedPathMarkers;
+        QCOMPARE(markers.size(), 2);
+        QList<bool> seen;
+        for (QGraphicsItem* marker : markers)
+            seen << marker->isVisible();
+        QCOMPARE(seen, visible);
+        // Ending the path takes both markers away, the hidden one too.
+        doubleClick(*panel, QPoint(90, 70));
+        for (QGraphicsItem* item : panel->graphicsScene()->items())
+            QVERIFY(!markers.contains(item));
+    }
+
+    // Slices that arrive later and sort in front move the slice a point lies on; its marker follows it.
+    void curvedPathMarkerFollowsMergedSlices()
+    {
+        auto panel = makePanel();
+        panel->showSeries(m_rows.mid(2), m_info);
+        setViewTransform(*panel, 1.0);
+        panel->setMeasurementMode(16);
+        click(*panel, QPoint(60, 50)); // on the file of slice index 2 of the whole series
+        panel->mergeSlices(m_rows.mid(0, 2));
+        QGraphicsItem* marker = panel->mouseState().curvedPathMarkers.value(0);
+        QVERIFY(marker);
+        panel->showSlice(0);
+        QVERIFY(!marker->isVisible());
+        panel->showSlice(2);
+        QVERIFY(marker->isVisible());
+    }
+
     void picksWithoutGeometry()
     {
         auto panel = makePanel();
