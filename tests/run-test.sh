@@ -4,7 +4,10 @@
 set -u
 mode=$1; shift
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kalvenor-test.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+# Not exec'd below, so that the folder goes with the test whatever its outcome; the test's own status
+# is the script's.
+xvfb=
+trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null; rm -rf "$tmp"' EXIT
 mkdir -p "$tmp/config" "$tmp/data" "$tmp/runtime" "$tmp/cache" "$tmp/home"
 chmod 700 "$tmp/runtime"
 export XDG_CONFIG_HOME=$tmp/config XDG_DATA_HOME=$tmp/data XDG_RUNTIME_DIR=$tmp/runtime XDG_CACHE_HOME=$tmp/cache
@@ -16,8 +19,23 @@ export KALVENOR_UPDATE_URL=none
 if [ "$mode" = gl ]; then
   # Mesa's software renderer stands in for a graphics card here; the program itself refuses it.
   export QT_QPA_PLATFORM=xcb LIBGL_ALWAYS_SOFTWARE=1 KALVENOR_ALLOW_SOFTWARE_GL=1
-  exec xvfb-run -a -s "-screen 0 1600x1200x24" "$@"
+  # The server picks a free display itself and names it once it is ready; xvfb-run's own search for a
+  # free number races with every other X server started at the same moment (parallel tests, a second
+  # build folder's run).
+  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
+  xvfb=$!
+  for _ in $(seq 600); do
+    [ -s "$tmp/display" ] || ! kill -0 "$xvfb" 2>/dev/null && break
+    sleep 0.1
+  done
+  if [ ! -s "$tmp/display" ]; then
+    echo "Xvfb did not start:" >&2
+    cat "$tmp/xvfb.log" >&2
+    exit 1
+  fi
+  export DISPLAY=:$(head -n 1 "$tmp/display")
+  "$@"
 else
   export QT_QPA_PLATFORM=offscreen
-  exec "$@"
+  "$@"
 fi

@@ -193,7 +193,6 @@ private slots:
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, target.path());
         fixtures::PopupMenuAnswer popup(choice);
-        popup.setGrabPath(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
         triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty() && urls.urls.last().isLocalFile(), 20000);
 
@@ -251,7 +250,6 @@ private slots:
 
         fixtures::UrlCatcher urls;
         fixtures::PopupMenuAnswer popup(0);
-        popup.setGrabPath(QDir::temp().filePath(QStringLiteral("mail-chooser.png")));
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, target.path());
         triggerEmailEntry(w, layout.studyUid);

@@ -7,10 +7,12 @@
 #include "RemoteAccessProvisioner.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <QThread>
 
 namespace {
 const QString kPassword = QStringLiteral("vps пароль 1");
@@ -311,13 +313,16 @@ private slots:
         // thread go after 5 s instead of destroying it while it runs, which would end the program.
         auto silent = std::make_unique<QTcpServer>();
         QVERIFY(silent->listen(QHostAddress::LocalHost, 0));
+        QPointer<QThread> thread;
         {
             RemoteAccessProvisioner provisioner;
             provisioner.start("127.0.0.1", silent->serverPort(), "root", kPassword, 1);
+            thread = provisioner.findChild<QThread*>();
+            QVERIFY(thread);
             QTRY_VERIFY_WITH_TIMEOUT(silent->hasPendingConnections(), 30000);
         }
         silent.reset(); // ends the blocked handshake; the thread then finishes and deletes itself
-        QTest::qWait(500);
+        QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 30000);
     }
 };
 

@@ -32,7 +32,6 @@ public:
     PopupMenuAnswer& operator=(const PopupMenuAnswer&) = delete;
 
     // Saves a picture of every answered menu to this path (empty: none).
-    void setGrabPath(const QString& path) { m_grabPath = path; }
 
     QStringList entries;        // every entry of the last menu answered
     QStringList enabledEntries; // the enabled entries of the first menu answered
@@ -53,8 +52,6 @@ private:
                 enabledEntries << a->text();
         }
         ++shown;
-        if (!m_grabPath.isEmpty())
-            menu->grab().save(m_grabPath);
         // Answered after this tick returns: a chosen entry may open the next menu, and a timer does
         // not fire again while its own handler runs.
         QMetaObject::invokeMethod(
@@ -71,7 +68,6 @@ private:
     }
 
     QList<int> m_choices;
-    QString m_grabPath;
     QPointer<QMenu> m_answered;
     QTimer m_timer;
 };
