@@ -183,7 +183,7 @@ PaduaScorePage::PaduaScorePage(QWidget* parent)
     renalSinus = pointsCombo(this, {{QStringLiteral("Не вовлечён — 1 балл"), 1}, {QStringLiteral("Вовлечён — 2 балла"), 2}});
     form->addRow(QStringLiteral("Вовлечение почечного синуса:"), renalSinus);
     collectingSystem = pointsCombo(this, {{QStringLiteral("Не вовлечена — 1 балл"), 1},
-                                          {QStringLiteral("Вовлечена (расширена/инфильтрирована) — 2 балла"), 2}});
+                                          {QStringLiteral("Вовлечена/смещена — 2 балла"), 2}});
     form->addRow(QStringLiteral("Собирательная система:"), collectingSystem);
     diameter = pointsCombo(this, {{QStringLiteral("≤4 см — 1 балл"), 1},
                                   {QStringLiteral("4.1–7 см — 2 балла"), 2},
