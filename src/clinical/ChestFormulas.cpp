@@ -55,8 +55,11 @@ LungInvolvementResult ctLungInvolvement(const QList<int>& scores)
     return r;
 }
 
-QString fleischnerRecommendation(int noduleType, double d, bool multiple, bool highRisk)
+QString fleischnerRecommendation(int noduleType, double diameterMm, bool multiple, bool highRisk)
 {
+    // The guideline's size bands (< 6, 6–8, > 8 mm) apply to the mean diameter rounded to a whole
+    // millimetre, so 8.4 mm is still 6–8 and 5.5 mm already 6.
+    const double d = std::round(diameterMm);
     if (noduleType == 0) {
         if (!multiple) {
             if (d < 6.0)
@@ -64,9 +67,12 @@ QString fleischnerRecommendation(int noduleType, double d, bool multiple, bool h
                                                  "мес. по усмотрению врача")
                                 : QStringLiteral(
                                       "Солидный узел <6 мм, единичный, низкий риск — рутинное наблюдение НЕ требуется");
-            if (d < 8.0)
-                return QStringLiteral("Солидный узел 6–8 мм, единичный — КТ через 6–12 мес., затем при стабильности "
-                                      "рассмотреть КТ через 18–24 мес.");
+            if (d <= 8.0)
+                return highRisk
+                           ? QStringLiteral("Солидный узел 6–8 мм, единичный, высокий риск — КТ через "
+                                            "6–12 мес., затем КТ через 18–24 мес.")
+                           : QStringLiteral("Солидный узел 6–8 мм, единичный — КТ через 6–12 мес., затем "
+                                            "при стабильности рассмотреть КТ через 18–24 мес.");
             return QStringLiteral(
                 "Солидный узел >8 мм, единичный — рассмотреть КТ через 3 мес., ПЭТ/КТ или гистологическую верификацию");
         }
@@ -75,8 +81,13 @@ QString fleischnerRecommendation(int noduleType, double d, bool multiple, bool h
                                              "мес. по усмотрению врача")
                             : QStringLiteral(
                                   "Солидные узлы <6 мм, множественные, низкий риск — рутинное наблюдение НЕ требуется");
-        return QStringLiteral("Солидные узлы ≥6 мм, множественные — КТ через 3–6 мес. (ориентируясь на самый "
-                              "крупный/подозрительный узел), затем при стабильности рассмотреть КТ через 18–24 мес.");
+        return highRisk
+                   ? QStringLiteral("Солидные узлы ≥6 мм, множественные, высокий риск — КТ через 3–6 мес. "
+                                    "(ориентируясь на самый крупный/подозрительный узел), затем КТ "
+                                    "через 18–24 мес.")
+                   : QStringLiteral("Солидные узлы ≥6 мм, множественные — КТ через 3–6 мес. (ориентируясь "
+                                    "на самый крупный/подозрительный узел), затем при стабильности "
+                                    "рассмотреть КТ через 18–24 мес.");
     }
     if (noduleType == 2) {
         if (!multiple)

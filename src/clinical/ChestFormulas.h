@@ -23,7 +23,7 @@ struct WellsScoreResult
 QString cardiothoracicIndexText(double cti);
 double lobeScoreMidpointPercent(int score);
 LungInvolvementResult ctLungInvolvement(const QList<int>& scores);
-// noduleType: 0 solid, 2 ground glass, anything else part-solid.
+// noduleType: 0 solid, 2 ground glass, anything else part-solid; diameterMm is the mean diameter.
 QString fleischnerRecommendation(int noduleType, double diameterMm, bool multiple, bool highRisk);
 double pleuralEffusionVolume(double thicknessMm);
 double percentOf(double a, double b);

@@ -195,7 +195,7 @@ FleischnerNodulePage::FleischnerNodulePage(QWidget* parent)
     count->addItem(QStringLiteral("Множественные"), true);
     form->addRow(QStringLiteral("Количество:"), count);
     diameter = makeSpinBox(1, 100, 5, " мм");
-    form->addRow(QStringLiteral("Диаметр (наибольший/наиболее подозрительный узел):"), diameter);
+    form->addRow(QStringLiteral("Средний диаметр (наибольший/наиболее подозрительный узел):"), diameter);
     risk = new QComboBox(this);
     risk->addItem(QStringLiteral("Низкий (мало/нет факторов риска рака лёгкого)"), false);
     risk->addItem(QStringLiteral("Высокий (курение, семейный анамнез, спикулы и т.п.)"), true);

@@ -82,6 +82,8 @@ private slots:
                                 "COVID-19, пневмониях, ИЛФ"));
     }
 
+    // Size bands < 6, 6–8 and > 8 mm on the mean diameter rounded to a whole millimetre; for high risk the
+    // follow-up CT at 18–24 months is recommended, not only considered.
     void fleischner_data()
     {
         QTest::addColumn<int>("type");
@@ -89,22 +91,41 @@ private slots:
         QTest::addColumn<bool>("multiple");
         QTest::addColumn<bool>("highRisk");
         QTest::addColumn<QString>("starts");
-        QTest::newRow("solid 5.9 low") << 0 << 5.9 << false << false << QStringLiteral("Солидный узел <6 мм, единичный, низкий");
-        QTest::newRow("solid 5.9 high") << 0 << 5.9 << false << true << QStringLiteral("Солидный узел <6 мм, единичный, высокий");
-        QTest::newRow("solid 6.0") << 0 << 6.0 << false << false << QStringLiteral("Солидный узел 6–8 мм");
-        QTest::newRow("solid 7.9") << 0 << 7.9 << false << true << QStringLiteral("Солидный узел 6–8 мм");
-        QTest::newRow("solid 8.0") << 0 << 8.0 << false << false << QStringLiteral("Солидный узел >8 мм");
-        QTest::newRow("solid multiple 5 high") << 0 << 5.0 << true << true << QStringLiteral("Солидные узлы <6 мм, множественные, высокий");
-        QTest::newRow("solid multiple 5 low") << 0 << 5.0 << true << false << QStringLiteral("Солидные узлы <6 мм, множественные, низкий");
-        QTest::newRow("solid multiple 6") << 0 << 6.0 << true << false << QStringLiteral("Солидные узлы ≥6 мм");
-        QTest::newRow("ggn 5 high risk ignored") << 2 << 5.0 << false << true << QStringLiteral("Единичный узел по типу \"матового стекла\" <6 мм");
-        QTest::newRow("ggn 6") << 2 << 6.0 << false << false << QStringLiteral("Единичный узел по типу \"матового стекла\" ≥6 мм");
-        QTest::newRow("ggn multiple 5") << 2 << 5.0 << true << false << QStringLiteral("Множественные узлы \"матового стекла\" <6 мм");
-        QTest::newRow("ggn multiple 6") << 2 << 6.0 << true << false << QStringLiteral("Множественные узлы \"матового стекла\" ≥6 мм");
-        QTest::newRow("part-solid 5") << 1 << 5.0 << false << true << QStringLiteral("Единичный частично-солидный узел <6 мм");
-        QTest::newRow("part-solid 6") << 1 << 6.0 << false << false << QStringLiteral("Единичный частично-солидный узел ≥6 мм");
-        QTest::newRow("part-solid multiple 5") << 1 << 5.0 << true << false << QStringLiteral("Множественные частично-солидные узлы <6 мм");
-        QTest::newRow("unknown type is part-solid") << 7 << 6.0 << true << false << QStringLiteral("Множественные частично-солидные узлы ≥6 мм");
+        QTest::addColumn<QString>("then");
+        const QString considered = QStringLiteral("затем при стабильности рассмотреть КТ через 18–24 мес.");
+        const QString recommended = QStringLiteral("затем КТ через 18–24 мес.");
+        QTest::newRow("solid 5.4 low") << 0 << 5.4 << false << false
+                                       << QStringLiteral("Солидный узел <6 мм, единичный, низкий") << QString();
+        QTest::newRow("solid 5.4 high") << 0 << 5.4 << false << true
+                                        << QStringLiteral("Солидный узел <6 мм, единичный, высокий") << QString();
+        QTest::newRow("solid 5.5 rounds to 6") << 0 << 5.5 << false << false
+                                               << QStringLiteral("Солидный узел 6–8 мм") << considered;
+        QTest::newRow("solid 7.0 high") << 0 << 7.0 << false << true
+                                        << QStringLiteral("Солидный узел 6–8 мм, единичный, высокий") << recommended;
+        QTest::newRow("solid 8.0") << 0 << 8.0 << false << false << QStringLiteral("Солидный узел 6–8 мм")
+                                   << considered;
+        QTest::newRow("solid 8.4 rounds to 8") << 0 << 8.4 << false << false
+                                               << QStringLiteral("Солидный узел 6–8 мм") << considered;
+        QTest::newRow("solid 8.5 rounds to 9") << 0 << 8.5 << false << true
+                                               << QStringLiteral("Солидный узел >8 мм") << QString();
+        QTest::newRow("solid multiple 5 high") << 0 << 5.0 << true << true << QStringLiteral("Солидные узлы <6 мм, множественные, высокий") << QString();
+        QTest::newRow("solid multiple 5 low") << 0 << 5.0 << true << false << QStringLiteral("Солидные узлы <6 мм, множественные, низкий") << QString();
+        QTest::newRow("solid multiple 6 low") << 0 << 6.0 << true << false << QStringLiteral("Солидные узлы ≥6 мм")
+                                              << considered;
+        QTest::newRow("solid multiple 9 high") << 0 << 9.0 << true << true
+                                               << QStringLiteral("Солидные узлы ≥6 мм, множественные, высокий")
+                                               << recommended;
+        QTest::newRow("ggn 5 high risk ignored") << 2 << 5.0 << false << true << QStringLiteral("Единичный узел по типу \"матового стекла\" <6 мм") << QString();
+        QTest::newRow("ggn 6") << 2 << 6.0 << false << false << QStringLiteral("Единичный узел по типу \"матового стекла\" ≥6 мм") << QString();
+        QTest::newRow("ggn 5.6 rounds to 6") << 2 << 5.6 << false << false
+                                             << QStringLiteral("Единичный узел по типу \"матового стекла\" ≥6 мм")
+                                             << QString();
+        QTest::newRow("ggn multiple 5") << 2 << 5.0 << true << false << QStringLiteral("Множественные узлы \"матового стекла\" <6 мм") << QString();
+        QTest::newRow("ggn multiple 6") << 2 << 6.0 << true << false << QStringLiteral("Множественные узлы \"матового стекла\" ≥6 мм") << QString();
+        QTest::newRow("part-solid 5") << 1 << 5.0 << false << true << QStringLiteral("Единичный частично-солидный узел <6 мм") << QString();
+        QTest::newRow("part-solid 6") << 1 << 6.0 << false << false << QStringLiteral("Единичный частично-солидный узел ≥6 мм") << QString();
+        QTest::newRow("part-solid multiple 5") << 1 << 5.0 << true << false << QStringLiteral("Множественные частично-солидные узлы <6 мм") << QString();
+        QTest::newRow("unknown type is part-solid") << 7 << 6.0 << true << false << QStringLiteral("Множественные частично-солидные узлы ≥6 мм") << QString();
     }
     void fleischner()
     {
@@ -113,8 +134,10 @@ private slots:
         QFETCH(bool, multiple);
         QFETCH(bool, highRisk);
         QFETCH(QString, starts);
+        QFETCH(QString, then);
         const QString r = clinical::fleischnerRecommendation(type, diameter, multiple, highRisk);
         QVERIFY2(r.startsWith(starts), qPrintable(r));
+        QVERIFY2(r.endsWith(then), qPrintable(r));
     }
 
     void fleischnerPage()
@@ -125,8 +148,8 @@ private slots:
         const QString t = text(page.result);
         QVERIFY2(t.startsWith(QStringLiteral(
                      "🫁 Fleischner 2017:\n• Тип: Солидный\n• Количество: Единичный\n• Диаметр: 8.0 мм\n• Риск рака "
-                     "лёгкого: Низкий (мало/нет факторов риска рака лёгкого)\n• 👉 Солидный узел >8 мм, единичный — "
-                     "рассмотреть КТ через 3 мес., ПЭТ/КТ или гистологическую верификацию\n\nℹ️ ")),
+                     "лёгкого: Низкий (мало/нет факторов риска рака лёгкого)\n• 👉 Солидный узел 6–8 мм, единичный — "
+                     "КТ через 6–12 мес., затем при стабильности рассмотреть КТ через 18–24 мес.\n\nℹ️ ")),
                  qPrintable(t));
         QCOMPARE(t.count(QLatin1Char('\n')), 7);
     }
