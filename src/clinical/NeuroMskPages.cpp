@@ -94,11 +94,13 @@ void NascetEcstPage::calculate()
     }
     const double nascet = (1.0 - av / cv) * 100.0;
     const double ecst = (1.0 - av / bv) * 100.0;
+    // The treatment bands are NASCET's: ECST reads higher for the same lesion (NASCET 33 % is about ECST
+    // 60 %), so grading it with them would give contradictory advice. Its own thresholds are in the note.
     result->setResult(QStringLiteral("🫀 Стеноз БЦА:\n• a: %1 мм  b: %2 мм  c: %3 мм\n• NASCET: %4% → %5\n• ECST:   %6% "
-                                     "→ %7\n\n⚕️ ЭКЭ показана:\n• Симптомные: ≥50% (NASCET) / ≥70% (ECST)\n• "
-                                     "Асимптомные: ≥60% (NASCET) / ≥70% (ECST)")
+                                     "(пороги ЭКЭ для ECST — ниже)\n\n⚕️ ЭКЭ показана:\n• Симптомные: ≥50% (NASCET) / "
+                                     "≥70% (ECST)\n• Асимптомные: ≥60% (NASCET) / ≥70% (ECST)")
                           .arg(f(av, 1), f(bv, 1), f(cv, 1), f(nascet, 1), clinical::carotidStenosisText(nascet),
-                               f(ecst, 1), clinical::carotidStenosisText(ecst)));
+                               f(ecst, 1)));
 }
 
 IchVolumePage::IchVolumePage(QWidget* parent)
