@@ -40,10 +40,16 @@ const QHash<QString, int>& primaryFindingScores()
     return table;
 }
 
+// Solid tissue is scored by its time–intensity curve, or without DCE by its enhancement at 30–40 s
+// against the myometrium; diffusion restriction never raises the score.
 const QHash<QString, int>& enhancementScores()
 {
-    static const QHash<QString, int> table{
-        {QStringLiteral("t2high"), 3}, {QStringLiteral("early"), 4}, {QStringLiteral("peritoneal"), 5}};
+    static const QHash<QString, int> table{{QStringLiteral("curve_low"), 3},
+                                           {QStringLiteral("curve_mid"), 4},
+                                           {QStringLiteral("curve_high"), 5},
+                                           {QStringLiteral("plain_not_above"), 4},
+                                           {QStringLiteral("plain_above"), 5},
+                                           {QStringLiteral("peritoneal"), 5}};
     return table;
 }
 
@@ -69,6 +75,18 @@ const std::array<OradsCategory, 6>& categoryTable()
          QStringLiteral("Онкогинекологическая консультация / хирургия")},
     }};
     return table;
+}
+
+// A row of its own, hidden at first, so that the page can show or hide it with its label.
+QWidget* addDependentRow(QWidget* page, const QString& label, QComboBox* combo)
+{
+    auto* row = new QWidget(page);
+    auto* form = new QFormLayout(row);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->addRow(label, combo);
+    row->hide();
+    static_cast<QVBoxLayout*>(page->layout())->addWidget(row);
+    return row;
 }
 
 } // namespace
@@ -218,28 +236,25 @@ OradsMriPage::OradsMriPage(QWidget* parent)
     primaryFinding->addItem(QStringLiteral("Есть солидный компонент"), QStringLiteral("solid"));
     form->addRow(QStringLiteral("1. Основная характеристика:"), primaryFinding);
 
-    auto* layout = static_cast<QVBoxLayout*>(this->layout());
-    dceRow = new QWidget(this);
-    auto* dceForm = new QFormLayout(dceRow);
-    dceForm->setContentsMargins(0, 0, 0, 0);
-    enhancement = new QComboBox(dceRow);
-    enhancement->addItem(QStringLiteral("T2-гиперинт. компонент, гладкая стенка"), QStringLiteral("t2high"));
-    enhancement->addItem(QStringLiteral("Солидный компонент, нет раннего DCE"), QStringLiteral("no_early"));
-    enhancement->addItem(QStringLiteral("Раннее накопление контраста (DCE II–III)"), QStringLiteral("early"));
+    enhancement = new QComboBox(this);
+    enhancement->addItem(QStringLiteral("Кривая DCE низкого риска (тип 1: без раннего подъёма)"),
+                         QStringLiteral("curve_low"));
+    enhancement->addItem(
+        QStringLiteral("Кривая DCE промежуточного риска (тип 2: умеренный ранний подъём и плато)"),
+        QStringLiteral("curve_mid"));
+    enhancement->addItem(QStringLiteral("Кривая DCE высокого риска (тип 3: ранний подъём круче миометрия)"),
+                         QStringLiteral("curve_high"));
+    enhancement->addItem(QStringLiteral("Без DCE: накопление на 30–40 с не выше миометрия"),
+                         QStringLiteral("plain_not_above"));
+    enhancement->addItem(QStringLiteral("Без DCE: накопление на 30–40 с выше миометрия"),
+                         QStringLiteral("plain_above"));
     enhancement->addItem(QStringLiteral("Перитонеальные импланты / асцит"), QStringLiteral("peritoneal"));
-    dceForm->addRow(QStringLiteral("2. Характер контрастирования (DCE):"), enhancement);
-    dceRow->hide();
-    layout->addWidget(dceRow);
+    dceRow = addDependentRow(this, QStringLiteral("2. Характер контрастирования (DCE):"), enhancement);
 
-    dwiRow = new QWidget(this);
-    auto* dwiForm = new QFormLayout(dwiRow);
-    dwiForm->setContentsMargins(0, 0, 0, 0);
-    diffusion = new QComboBox(dwiRow);
-    diffusion->addItem(QStringLiteral("ADC не снижен (нет рестрикции)"), false);
-    diffusion->addItem(QStringLiteral("ADC снижен (рестрикция диффузии)"), true);
-    dwiForm->addRow(QStringLiteral("3. ДВИ — рестрикция диффузии:"), diffusion);
-    dwiRow->hide();
-    layout->addWidget(dwiRow);
+    diffusion = new QComboBox(this);
+    diffusion->addItem(QStringLiteral("Не тёмная (или неоднородная)"), false);
+    diffusion->addItem(QStringLiteral("Однородно тёмная на T2 и на ДВИ высокого b"), true);
+    dwiRow = addDependentRow(this, QStringLiteral("3. Солидная ткань на T2 и ДВИ:"), diffusion);
 
     connect(primaryFinding, &QComboBox::currentIndexChanged, this, &OradsMriPage::onPrimaryFindingChanged);
     connect(enhancement, &QComboBox::currentIndexChanged, this, &OradsMriPage::onDceChanged);
@@ -248,15 +263,15 @@ OradsMriPage::OradsMriPage(QWidget* parent)
 
 void OradsMriPage::onPrimaryFindingChanged()
 {
-    const bool solid = primaryFinding->currentData().toString() == QLatin1String("solid");
-    dceRow->setVisible(solid);
-    if (!solid)
-        dwiRow->setVisible(false);
+    dceRow->setVisible(primaryFinding->currentData().toString() == QLatin1String("solid"));
+    onDceChanged();
 }
 
 void OradsMriPage::onDceChanged()
 {
-    dwiRow->setVisible(enhancement->currentData().toString() == QLatin1String("no_early"));
+    // The T2/DWI question applies to solid tissue of any curve; peritoneal disease scores 5 whatever it says.
+    dwiRow->setVisible(primaryFinding->currentData().toString() == QLatin1String("solid")
+                       && enhancement->currentData().toString() != QLatin1String("peritoneal"));
 }
 
 void OradsMriPage::calculate()
@@ -268,16 +283,11 @@ void OradsMriPage::calculate()
         return;
     }
     const QString dce = enhancement->currentData().toString();
-    if (dce == QLatin1String("no_early")) {
-        const bool restricted = diffusion->currentData().toBool();
-        showCategory(restricted ? 5 : 4,
-                     QStringLiteral("%1 · %2 · ДВИ: %3")
-                         .arg(primaryFinding->currentText(), enhancement->currentText(),
-                              restricted ? QStringLiteral("рестрикция") : QStringLiteral("нет рестрикции")));
-        return;
-    }
-    const QString detail = QStringLiteral("%1 · %2").arg(primaryFinding->currentText(), enhancement->currentText());
-    showCategory(enhancementScores().value(dce, 3), detail);
+    // Solid tissue homogeneously dark on T2 and on high-b DWI is almost certainly benign, whatever its curve.
+    const bool dark = dce != QLatin1String("peritoneal") && diffusion->currentData().toBool();
+    const QString detail = QStringLiteral("%1 · %2").arg(primaryFinding->currentText(),
+                                                         dark ? diffusion->currentText() : enhancement->currentText());
+    showCategory(dark ? 2 : enhancementScores().value(dce, 3), detail);
 }
 
 void OradsMriPage::showCategory(int category, const QString& detail)
