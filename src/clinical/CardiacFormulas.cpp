@@ -216,9 +216,16 @@ QString raVolumeGrade(double mlPerM2, bool female)
     return QStringLiteral("ДИЛАТАЦИЯ ПП");
 }
 
-QString rwtGrade(double ratio, bool female)
+double relativeWallThickness(double posteriorWallMm, double lvInternalDiameterMm)
 {
-    if (ratio <= (female ? 0.45 : 0.42))
+    if (!(posteriorWallMm > 0.0) || !(lvInternalDiameterMm > 0.0))
+        return 0.0;
+    return 2.0 * posteriorWallMm / lvInternalDiameterMm;
+}
+
+QString rwtGrade(double rwt)
+{
+    if (rwt <= 0.42)
         return QStringLiteral("норма");
     return QStringLiteral("концентрическая геометрия (RWT повышен)");
 }

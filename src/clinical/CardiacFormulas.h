@@ -73,6 +73,9 @@ QString lvMassIndexGrade(double gramsPerM2, bool female);
 QString wallThicknessGrade(double mm);
 QString laVolumeGrade(double mlPerM2);
 QString raVolumeGrade(double mlPerM2, bool female);
-QString rwtGrade(double ratio, bool female);
+// Relative wall thickness, 2 × posterior wall / LV internal diameter, both in diastole; 0 without either.
+double relativeWallThickness(double posteriorWallMm, double lvInternalDiameterMm);
+// Concentric geometry above 0.42 for women and men alike.
+QString rwtGrade(double rwt);
 
 } // namespace clinical

@@ -122,14 +122,16 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
         html += QStringLiteral("<b>Масса ЛЖ:</b> %1 г (LVMI %2 г/м²) — %3<br>")
                     .arg(fixed(lv.massG, 1), fixed(lv.massIndex, 1),
                          esc(lvMassIndexGrade(lv.massIndex, in.female)));
-        html +=
-            QStringLiteral("<b>RWT:</b> %1 — %2<br>")
-                .arg(fixed(lv.myocardiumToEdvRatio, 2), esc(rwtGrade(lv.myocardiumToEdvRatio, in.female)));
     } else {
         html +=
             QStringLiteral("<span style='color:#888'>Масса ЛЖ не считается — нет ни одного эпикардиального "
                            "контура на ED.</span><br>");
     }
+    // Relative wall thickness comes from the diastolic wall and cavity diameters; the myocardium-to-EDV
+    // volume ratio is a different quantity and its cut-offs are not these.
+    const double rwt = relativeWallThickness(e.lvpwdMm, e.eddMm);
+    if (rwt > 0.0)
+        html += QStringLiteral("<b>RWT:</b> %1 — %2<br>").arg(fixed(rwt, 2), esc(rwtGrade(rwt)));
     if (in.rvPresent) {
         html +=
             QStringLiteral("<br><b>КДО ПЖ (RVEDV):</b> %1 мл (иКДО %2 мл/м²) — %3<br>")

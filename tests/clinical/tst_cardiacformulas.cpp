@@ -20,6 +20,8 @@ private slots:
     void lvVolumetryValues();
     void rvVolumetryValues();
     void mmodeMetrics();
+    void wallThicknessRatio_data();
+    void wallThicknessRatio();
     void bandGrades_data();
     void bandGrades();
 };
@@ -100,6 +102,26 @@ void TestCardiacFormulas::mmodeMetrics()
     QCOMPARE(mmodeLvMetrics(50.0, 30.0, 10.0, -1.0, 2.0).cubeMassG, 0.0);
 }
 
+// RWT = 2 × posterior wall thickness / LV internal diameter, both in diastole.
+void TestCardiacFormulas::wallThicknessRatio_data()
+{
+    QTest::addColumn<double>("wall");
+    QTest::addColumn<double>("diameter");
+    QTest::addColumn<double>("rwt");
+    QTest::newRow("10 / 50") << 10.0 << 50.0 << 0.40;
+    QTest::newRow("13 / 50") << 13.0 << 50.0 << 0.52;
+    QTest::newRow("no diameter") << 10.0 << 0.0 << 0.0;
+    QTest::newRow("no wall") << 0.0 << 50.0 << 0.0;
+}
+
+void TestCardiacFormulas::wallThicknessRatio()
+{
+    QFETCH(double, wall);
+    QFETCH(double, diameter);
+    QFETCH(double, rwt);
+    QVERIFY(std::abs(relativeWallThickness(wall, diameter) - rwt) < 1e-12);
+}
+
 void TestCardiacFormulas::bandGrades_data()
 {
     QTest::addColumn<QString>("actual");
@@ -124,7 +146,9 @@ void TestCardiacFormulas::bandGrades_data()
     row("wall 13.1", wallThicknessGrade(13.1), "значительная ГЛЖ");
     row("LAVI 34.1", laVolumeGrade(34.1), "ДИЛАТАЦИЯ ЛП");
     row("RAVI F 36.1", raVolumeGrade(36.1, true), "ДИЛАТАЦИЯ ПП");
-    row("RWT M 0.43", rwtGrade(0.43, false), "концентрическая геометрия (RWT повышен)");
+    // Relative wall thickness: one cut-off of 0.42 for women and men.
+    row("RWT 0.42", rwtGrade(0.42), "норма");
+    row("RWT 0.44", rwtGrade(0.44), "концентрическая геометрия (RWT повышен)");
 }
 
 void TestCardiacFormulas::bandGrades()

@@ -88,6 +88,8 @@ private slots:
     void refusals();
     void playback();
     void reportRows();
+    void reportWallThickness_data();
+    void reportWallThickness();
     void reportFileName();
 };
 
@@ -359,6 +361,47 @@ void TestCardiacMri::reportRows()
         QStringLiteral("Дилатация левого предсердия (LAVI 35 мл/м²). Перикардиальный выпот "
                        "(Циркулярный), с признаками тампонады. Внутриполостной тромб — см. раздел "
                        "выше.</div>")));
+}
+
+// The RWT line comes from the diastolic posterior wall and LV diameter, never from the volume ratio.
+void TestCardiacMri::reportWallThickness_data()
+{
+    QTest::addColumn<int>("epiContours");
+    QTest::addColumn<double>("wall");
+    QTest::addColumn<double>("diameter");
+    QTest::addColumn<QString>("rwt");
+    QTest::addColumn<bool>("concentric");
+    QTest::newRow("EDV 140 ml, 110 g, no linear sizes") << 5 << 0.0 << 0.0 << QString() << false;
+    QTest::newRow("PWd 10, LVIDd 50") << 5 << 10.0 << 50.0 << QStringLiteral("0.40") << false;
+    QTest::newRow("PWd 13, LVIDd 50") << 5 << 13.0 << 50.0 << QStringLiteral("0.52") << true;
+    QTest::newRow("no epicardium, PWd 10, LVIDd 50") << 0 << 10.0 << 50.0 << QStringLiteral("0.40") << false;
+}
+
+void TestCardiacMri::reportWallThickness()
+{
+    QFETCH(int, epiContours);
+    QFETCH(double, wall);
+    QFETCH(double, diameter);
+    QFETCH(QString, rwt);
+    QFETCH(bool, concentric);
+    clinical::CardiacReportInput in;
+    in.sliceCount = 10;
+    in.edEndoCount = in.esEndoCount = 10;
+    in.edEpiCount = epiContours;
+    in.bsa = 1.9;
+    in.lv.edvMl = 140.0;
+    in.lv.esvMl = 56.0;
+    in.lv.svMl = 84.0;
+    in.lv.efPercent = 60.0;
+    in.lv.massG = 110.0;
+    in.lv.massIndex = 110.0 / 1.9;
+    in.lv.myocardiumToEdvRatio = 110.0 / (140.0 * 1.05);
+    in.extra.lvpwdMm = wall;
+    in.extra.eddMm = diameter;
+    const QString html = clinical::cardiacMriReportHtml(in);
+    QCOMPARE(html.contains(QStringLiteral("<b>RWT:</b> %1 — ").arg(rwt)), !rwt.isEmpty());
+    QCOMPARE(html.count(QStringLiteral("<b>RWT:</b>")), rwt.isEmpty() ? 0 : 1);
+    QCOMPARE(html.contains(QStringLiteral("RWT повышен")), concentric);
 }
 
 void TestCardiacMri::reportFileName()
