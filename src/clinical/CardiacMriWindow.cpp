@@ -1,6 +1,7 @@
 #include "clinical/CardiacMriWindow.h"
 
 #include "clinical/CalculatorPageKit.h"
+#include "clinical/SeriesGeometry.h"
 
 #include <viewer/ImageViewportWidget.h>
 
@@ -130,8 +131,9 @@ void CardiacMriWindow::computeSliceGeometry()
     QList<double> spacings;
     for (qsizetype i = 1; i < m_grid.slices.size(); ++i)
         spacings.append(std::abs(m_grid.slices.at(i).sliceLocation - m_grid.slices.at(i - 1).sliceLocation));
-    std::sort(spacings.begin(), spacings.end());
-    const double median = spacings.at(spacings.size() / 2);
+    // With an even number of gaps the median is the mean of the two middle ones: gaps 6, 6, 10, 10 are
+    // 8 mm discs, not 10.
+    const double median = clinical::median(spacings);
     if (median > 0.0) {
         // Slices thicker than their spacing overlap: counting each as thick as it is would add the overlap
         // to every disc, so the discs stay one spacing high while the gap shown does not go below 0.

@@ -1,6 +1,6 @@
 #include "clinical/CtDoseFormulas.h"
 
-#include "render/VectorMath.h"
+#include "clinical/SeriesGeometry.h"
 
 #include <QStringList>
 
@@ -191,21 +191,9 @@ double scannedLengthMm(const QList<db::InstanceRecord>& instances)
 {
     if (instances.isEmpty())
         return 0.0;
-    const db::InstanceRecord& first = instances.first();
-    const render::Vec3d normal = render::normalizedOrZero(render::cross(first.orientationRow, first.orientationCol));
-    // Slice Location is optional: a series without it would otherwise count as one slice long.
-    const bool positioned =
-        render::length(normal) > 0.0 && std::all_of(instances.begin(), instances.end(), [](const auto& instance) {
-            return instance.hasSpatialInfo;
-        });
-    double low = std::numeric_limits<double>::infinity();
-    double high = -low;
-    for (const db::InstanceRecord& instance : instances) {
-        const double at = positioned ? render::dot(instance.imagePosition, normal) : instance.sliceLocation;
-        low = std::min(low, at);
-        high = std::max(high, at);
-    }
-    return high - low + first.sliceThickness;
+    const QList<double> positions = stackPositionsMm(instances);
+    const auto [low, high] = std::minmax_element(positions.begin(), positions.end());
+    return *high - *low + instances.first().sliceThickness;
 }
 
 } // namespace clinical

@@ -104,7 +104,8 @@ void TestCardiacMri::sliceGeometry_data()
     QTest::newRow("spacing 10, thickness 8") << QList<double>{0, 10, 20, 30} << 8.0 << 25.0 << 10.0;
     QTest::newRow("contiguous") << QList<double>{0, 8, 16} << 8.0 << 0.0 << 8.0;
     QTest::newRow("8 mm every 6 mm") << QList<double>{0, 6, 12} << 8.0 << 0.0 << 6.0;
-    QTest::newRow("even count, upper middle") << QList<double>{0, 6, 16} << 8.0 << 25.0 << 10.0;
+    QTest::newRow("gaps 6, 6, 10, 10") << QList<double>{0, 6, 12, 22, 32} << 8.0 << 0.0 << 8.0;
+    QTest::newRow("gaps 6, 10, thickness 5") << QList<double>{0, 6, 16} << 5.0 << 60.0 << 8.0;
     QTest::newRow("one slice") << QList<double>{5} << 10.0 << 25.0 << 12.5;
     QTest::newRow("no thickness") << QList<double>{0, 12} << 0.0 << 50.0 << 12.0;
 }
