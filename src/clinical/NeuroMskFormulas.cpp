@@ -38,7 +38,7 @@ QString evansIndexText(double v)
     // Enlargement is an index above 0.3: 0.30 itself is still normal, also when the division of the
     // millimetre inputs lands a hair above it (37.2 / 124 gives 0.30000000000000004).
     return v <= 0.3 + 1e-9 ? QStringLiteral("✅ Норма (EI ≤ 0.3)")
-                    : QStringLiteral("⚠️ Расширение желудочков (гидроцефалия или НПГ)");
+                           : QStringLiteral("⚠️ Расширение желудочков (гидроцефалия или НПГ)");
 }
 
 QString ichVolumeText(double v)

@@ -94,8 +94,8 @@ void NascetEcstPage::calculate()
     }
     const double nascet = (1.0 - av / cv) * 100.0;
     const double ecst = (1.0 - av / bv) * 100.0;
-    // The treatment bands are NASCET's: ECST reads higher for the same lesion (NASCET 33 % is about ECST
-    // 60 %), so grading it with them would give contradictory advice. Its own thresholds are in the note.
+    // The treatment bands are NASCET's: ECST reads higher for the same lesion (a 4, b 10, c 6 gives NASCET
+    // 33 % and ECST 60 %), so grading it with them would give contradictory advice. Its thresholds are below.
     result->setResult(QStringLiteral("🫀 Стеноз БЦА:\n• a: %1 мм  b: %2 мм  c: %3 мм\n• NASCET: %4% → %5\n• ECST:   %6% "
                                      "(пороги ЭКЭ для ECST — ниже)\n\n⚕️ ЭКЭ показана:\n• Симптомные: ≥50% (NASCET) / "
                                      "≥70% (ECST)\n• Асимптомные: ≥60% (NASCET) / ≥70% (ECST)")
