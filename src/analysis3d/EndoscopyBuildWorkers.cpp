@@ -159,6 +159,8 @@ void EndoscopyVolumeBuildWorker::run()
             return;
         }
         renderVolume = std::move(volume);
+        // The path volume's warnings say the same of the same slices; the render volume's also name a tilt.
+        errorText = renderError;
 
         int plane = hint;
         for (const db::InstanceRecord& row : m_slices) {

@@ -57,7 +57,7 @@ public:
     render::Volume renderVolume;
     bool nonAxial = false;
     QImage overviewImage;
-    QString errorText;
+    QString errorText; // the failure; beside built volumes, the render volume's warnings (one a line)
 
 public slots:
     void run();

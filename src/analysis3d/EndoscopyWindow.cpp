@@ -4,6 +4,7 @@
 
 #include <render/MprSlices.h>
 #include <render/TransferFunction.h>
+#include <render/VolumeGeometryWarnings.h>
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -193,7 +194,9 @@ void EndoscopyWindow::buildUi()
 
 void EndoscopyWindow::showWarning(const QString& text)
 {
-    m_warning->setText(text);
+    m_warning->setText(m_volumeWarnings.isEmpty() || text.isEmpty()
+                           ? m_volumeWarnings + text
+                           : m_volumeWarnings + QLatin1Char('\n') + text);
     m_warning->show();
 }
 
@@ -264,11 +267,15 @@ void EndoscopyWindow::onVolumeBuilt(std::shared_ptr<render::FusionVolume> pathVo
         m_view->setVrtPreset(*preset);
     else if (!presets.isEmpty())
         m_view->setVrtPreset(presets.first());
+    // Beside built volumes the text is the builder's warnings about them: they stay above any later one.
+    m_volumeWarnings = render::markedWarnings(errorText);
     if (m_nonAxial)
         showWarning(QStringLiteral(
             "⚠ Исходная серия НЕ аксиальная — путь камеры построен ПРИБЛИЖЁННО (точная привязка физических "
             "координат кривой к системе координат объёма гарантирована только для аксиальных серий). "
             "Проверяйте результат визуально."));
+    else if (!m_volumeWarnings.isEmpty())
+        showWarning(QString());
     buildPathFromSeed(m_seed);
 }
 

@@ -111,6 +111,7 @@ private:
     D3DVolumeRenderWidget* m_view = nullptr;
     EndoscopyReferencePanel* m_panel = nullptr;
     QLabel* m_warning = nullptr;
+    QString m_volumeWarnings; // the builder's, shown above every other warning
     QSlider* m_positionSlider = nullptr;
     QSlider* m_speedSlider = nullptr;
     QPushButton* m_stepBack = nullptr;

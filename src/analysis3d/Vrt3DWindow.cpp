@@ -5,6 +5,7 @@
 #include "Vrt3DIcons.h"
 #include "Vrt3DVolumeBuildWorker.h"
 #include "VolumeRenderWidget.h"
+#include "VolumeWarningLabel.h"
 
 #include <render/SliceSources.h>
 
@@ -153,6 +154,7 @@ void Vrt3DWindow::setupUi(const QString& title)
     m_statusNote->setWordWrap(true);
     m_statusNote->hide();
     statusBar()->addWidget(m_statusNote, 1);
+    m_volumeWarning = new VolumeWarningLabel(statusBar());
     m_statusNoteTimer = new QTimer(this);
     m_statusNoteTimer->setSingleShot(true);
     connect(m_statusNoteTimer, &QTimer::timeout, this, &Vrt3DWindow::hideStatusNote);
@@ -361,16 +363,8 @@ void Vrt3DWindow::onVolumeBuilt(const QString& message)
         statusBar()->showMessage(QStringLiteral("Реконструкция не удалась"));
         return;
     }
-    if (message.isEmpty())
-        statusBar()->showMessage(QStringLiteral("Объём: %1×%2×%3 вокселей, spacing %4×%5×%6 мм")
-                                     .arg(m_volume.nx)
-                                     .arg(m_volume.ny)
-                                     .arg(m_volume.nz)
-                                     .arg(m_volume.spacingX, 0, 'f', 2)
-                                     .arg(m_volume.spacingY, 0, 'f', 2)
-                                     .arg(m_volume.spacingZ, 0, 'f', 2));
-    else
-        statusBar()->showMessage(message);
+    // Beside a volume the builder's text is a warning about it, kept in sight while the volume is shown.
+    m_volumeWarning->showBuiltVolume(m_volume, message);
 
     if (m_requestedWindowWidth > 0.0) {
         m_effectiveWindowCenter = m_requestedWindowCenter;

@@ -23,6 +23,7 @@ class QThread;
 class QTimer;
 class Vrt3DVolumeBuildWorker;
 class VolumeRenderWidget;
+class VolumeWarningLabel;
 
 // The 3D volume rendering window of a series: builds the volume on a worker thread, shows it on the
 // GPU view (the CPU view when the GPU cannot start or on request), with transfer-function presets and
@@ -64,6 +65,7 @@ public:
     QAction* cropUndoAction() const { return m_cropUndoAction; }
     QAction* cropClearAction() const { return m_cropClearAction; }
     QLabel* statusNote() const { return m_statusNote; }
+    VolumeWarningLabel* volumeWarning() const { return m_volumeWarning; }
 
     void openTransferFunctionEditor();
     void openCustomDensityRangeDialog();
@@ -112,6 +114,7 @@ private:
 
     static constexpr int kStatusNoteMs = 8000;
     QLabel* m_statusNote = nullptr; // a status text too long for one line, wrapped
+    VolumeWarningLabel* m_volumeWarning = nullptr;
     QTimer* m_statusNoteTimer = nullptr;
     QString m_statusNoteRestores;
 

@@ -3,6 +3,7 @@
 #include "MprViewportWidget.h"
 
 #include <analysis3d/VolumeRenderWidget.h>
+#include <analysis3d/VolumeWarningLabel.h>
 #include <render/MprSlices.h>
 #include <render/SliceSources.h>
 
@@ -85,6 +86,7 @@ MprWindow::MprWindow(const QList<db::InstanceRecord>& slices, const QString& ser
     setDefaultAxes();
     buildPanes();
     buildToolbar();
+    m_volumeWarning = new VolumeWarningLabel(statusBar());
     startBuild(slices, seriesTitle);
 }
 
@@ -137,17 +139,8 @@ void MprWindow::onVolumeBuilt(const QString& error)
         statusBar()->showMessage(QStringLiteral("Реконструкция не удалась"));
         return;
     }
-    if (error.isEmpty()) {
-        statusBar()->showMessage(QStringLiteral("Объём: %1×%2×%3 вокселей, spacing %4×%5×%6 мм")
-                                     .arg(v.nx)
-                                     .arg(v.ny)
-                                     .arg(v.nz)
-                                     .arg(v.spacingX, 0, 'f', 2)
-                                     .arg(v.spacingY, 0, 'f', 2)
-                                     .arg(v.spacingZ, 0, 'f', 2));
-    } else {
-        statusBar()->showMessage(error);
-    }
+    // Beside a volume the builder's text is a warning about it, kept in sight while the volume is shown.
+    m_volumeWarning->showBuiltVolume(v, error);
     m_x = v.nx / 2;
     m_y = v.ny / 2;
     m_z = v.nz / 2;

@@ -25,6 +25,7 @@ class QStackedLayout;
 class QThread;
 class QToolButton;
 class VolumeRenderWidget;
+class VolumeWarningLabel;
 
 // The orthogonal multiplanar reconstruction window: builds a volume from a series on a worker thread, then
 // shows axial, coronal and sagittal reslice panes tied by one crosshair, beside a CPU volume view.
@@ -68,6 +69,7 @@ public:
     QVector3D planeAxisV(int plane) const { return m_axisV[plane]; }
     MprViewportWidget* pane(int plane) const { return m_panes[plane]; }
     VolumeRenderWidget* volumeView() const { return m_volumeView; }
+    VolumeWarningLabel* volumeWarning() const { return m_volumeWarning; }
     bool isThreePaneLayout() const { return m_threePaneLayout; }
     QWidget* maximizedWidget() const { return m_maximized; }
 
@@ -118,6 +120,7 @@ private:
     std::array<MprViewportWidget*, 3> m_panes{nullptr, nullptr, nullptr};
     std::array<int, 3> m_sliderValues{0, 0, 0}; // where each pane's slider stands
     VolumeRenderWidget* m_volumeView = nullptr;
+    VolumeWarningLabel* m_volumeWarning = nullptr;
     bool m_firstShowDone = false;
     bool m_building = false;
 

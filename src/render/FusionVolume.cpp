@@ -3,6 +3,7 @@
 #include "HuImage.h"
 #include "ParallelFor.h"
 #include "StopFlag.h"
+#include "VolumeGeometryWarnings.h"
 #include "Volume.h"
 
 #include <algorithm>
@@ -187,8 +188,16 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
     v.minValue = lo;
     v.maxValue = hi;
     const int notPlaced = skipped + dropped;
-    if (notPlaced > 0 && message)
-        *message = QStringLiteral("Пропущено срезов серии для наложения: %1 из %2").arg(notPlaced).arg(rowCount);
+    const QString skippedText =
+        notPlaced > 0 ? QStringLiteral("Пропущено срезов серии для наложения: %1 из %2").arg(notPlaced).arg(rowCount)
+                      : QString();
+    std::vector<double> positions;
+    positions.reserve(kept.size());
+    for (int row : kept)
+        positions.push_back(distance[size_t(row)]);
+    const QString warning = joinedWarnings(skippedText, unevenSpacingWarning(positions));
+    if (!warning.isEmpty() && message)
+        *message = warning;
     return v;
 }
 

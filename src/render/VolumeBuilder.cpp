@@ -3,6 +3,7 @@
 #include "HuImage.h"
 #include "ParallelFor.h"
 #include "StopFlag.h"
+#include "VolumeGeometryWarnings.h"
 
 #include <QRegularExpression>
 
@@ -316,16 +317,23 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
     v.spacingZ = stackSpacing(stack);
     v.minValue = lo;
     v.maxValue = hi;
-    if (skipped > 0 && message)
-        *message = QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(skipped).arg(nz);
+    const QString skippedText =
+        skipped > 0 ? QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(skipped).arg(nz)
+                    : QString();
+    const QString warning = joinedWarnings(skippedText, unevenSpacingWarning(stack.keys));
+    if (!warning.isEmpty() && message)
+        *message = warning;
     return v;
 }
 
 Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint, const std::atomic_bool* stop)
 {
-    Volume stack = loadVolumeSlices(slices, message, stop);
+    QString stackMessage; // the reading's failure, or its warnings beside the volume
+    Volume stack = loadVolumeSlices(slices, &stackMessage, stop);
     if (stopRequested(stop))
         return stopped(message);
+    if (message && !stackMessage.isEmpty())
+        *message = stackMessage;
     const SliceSource* spatial = nullptr;
     for (const SliceSource& s : slices) {
         if (s.hasSpatialInfo) {
@@ -337,6 +345,10 @@ Volume buildVolume(const QList<SliceSource>& slices, QString* message, int plane
         if (spatial) {
             if (stack.isEmpty())
                 return stack;
+            // A tilted stack still becomes the nearest patient-aligned volume; the warning says so.
+            const QString tilt = obliqueStackWarning(spatial->orientationRow, spatial->orientationCol);
+            if (!tilt.isEmpty() && message)
+                *message = joinedWarnings(stackMessage, tilt);
             const AxisMapping m = orientationAxes(spatial->orientationRow[0], spatial->orientationRow[1],
                                                   spatial->orientationRow[2], spatial->orientationCol[0],
                                                   spatial->orientationCol[1], spatial->orientationCol[2]);

@@ -5,6 +5,7 @@
 #include <render/FusionOverlay.h>
 #include <render/MprSlices.h>
 #include <render/SliceSources.h>
+#include <render/VolumeGeometryWarnings.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -705,6 +706,7 @@ void ImageViewportWidget::releaseVolume()
 {
     m_volume.reset();
     m_volumePresent = false;
+    m_volumeWarnings.clear();
     m_reconCounts[0] = m_reconCounts[1] = m_reconCounts[2] = 0;
     m_reconIndex = 0;
 }
@@ -735,6 +737,7 @@ void ImageViewportWidget::enterReconstructionPlane(int plane)
         m_reconCounts[2] = volume.nz;
         m_volume = std::move(volume);
         m_volumePresent = true;
+        m_volumeWarnings = error;
     }
     m_plane = plane;
     // Reference lines and the 3D-cursor marker belong to the file's slice, not to this plane.
@@ -812,10 +815,12 @@ void ImageViewportWidget::renderReconstruction()
                                              : QStringLiteral("Среднее");
         slabText = QStringLiteral(" (%1, %2 мм)").arg(modeName, QString::number(m_slabThickness, 'f', 0));
     }
-    showTopLeftMessage(QStringLiteral("Реконструкция: %1%2\nСрез %3 / %4")
+    const QString warnings = render::markedWarnings(m_volumeWarnings);
+    showTopLeftMessage(QStringLiteral("Реконструкция: %1%2\nСрез %3 / %4%5")
                            .arg(planeName, slabText)
                            .arg(m_reconIndex + 1)
-                           .arg(count));
+                           .arg(count)
+                           .arg(warnings.isEmpty() ? warnings : QLatin1Char('\n') + warnings));
 }
 
 void ImageViewportWidget::showOriginalSlices()

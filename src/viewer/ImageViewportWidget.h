@@ -316,6 +316,7 @@ private:
     int m_reconCounts[3] = {0, 0, 0}; // planes 1, 2, 3
     std::optional<render::Volume> m_volume;
     bool m_volumePresent = false;
+    QString m_volumeWarnings; // the builder's, one a line, shown with every reconstructed slice
     int m_reconIndex = 0;
     int m_slabMode = 0;
     double m_slabThickness = 0.0;

@@ -171,8 +171,9 @@ void ViewerWindow::startFusionBuild(const QString& seriesUid, const QString& lab
                 return;
             const render::WindowLevel whole = render::windowForRange(volume->minValue, volume->maxValue);
             target->setFusionOverlay(volume, whole.center, whole.width, label);
-            // Slices left out of a built volume leave gaps in the overlay; say so rather than hide it.
+            // Slices left out of a built volume, or unevenly stepped, misplace parts of the overlay; say so
+            // rather than hide it (one status line for all the warnings).
             if (!error.isEmpty())
-                statusBar()->showMessage(error);
+                statusBar()->showMessage(QString(error).replace(QLatin1Char('\n'), QStringLiteral("; ")));
         });
 }

@@ -54,6 +54,7 @@ private slots:
     void sliceClickScrollAndPlane();
     void bifurcation();
     void failures();
+    void unevenStepsAreWarned();
 
 private:
     EndoscopyWindow* open(const QList<db::InstanceRecord>& rows, const fixtures::SeriesLayout& layout, int seedSlice,
@@ -225,6 +226,22 @@ void TestEndoscopyWindow::failures()
 
     // Closing while the path is being rebuilt leaves nothing running behind.
     w->rebuildPathAlongCurve({{0, 0, 0}, {1, 1, 1}}, 0);
+    delete w;
+}
+
+void TestEndoscopyWindow::unevenStepsAreWarned()
+{
+    // The tube with one slice left out: flown as usual, under the builder's warning about its steps.
+    fixtures::SeriesLayout gap = tubeLayout(fixtures::Plane::Axial);
+    gap.sliceOffset = [](int k) { return k < 20 ? k : k + 1.0; };
+    QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("gap")), gap));
+    QPointer<EndoscopyWindow> w = open(m_db.instancesForSeries(gap.seriesUid), gap, 10);
+    QTRY_VERIFY_WITH_TIMEOUT(w->isEnabled() && !w->isBuilding() && w->pathFrames().size() >= 2, kBuildTimeout);
+    QVERIFY(w->warningLabel()->isVisible());
+    const QString text = w->warningLabel()->text();
+    QVERIFY2(text.startsWith(QStringLiteral("⚠ ")) && text.contains(QStringLiteral("1.00"))
+                 && text.contains(QStringLiteral("2.00")),
+             qPrintable(text));
     delete w;
 }
 

@@ -7,6 +7,7 @@
 #include <analysis3d/TransferFunctionEditorWidget.h>
 #include <analysis3d/Vrt3DWindow.h>
 #include <analysis3d/VolumeRenderWidget.h>
+#include <analysis3d/VolumeWarningLabel.h>
 
 #include <QAction>
 #include <QDoubleSpinBox>
@@ -129,6 +130,22 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 20000);
         const render::Volume& v = window.volume();
         QCOMPARE(QList<int>({v.nx, v.ny, v.nz}), QList<int>({10, 24, 20}));
+    }
+
+    void geometryWarningStaysInSight()
+    {
+        // Two slices left out of ten at 1.5 mm: the volume is built evenly and says so.
+        fixtures::SeriesLayout layout = smallSeries();
+        layout.sliceOffset = [](int k) { return 1.5 * (k < 4 ? k : k + 2); };
+        Vrt3DWindow window(writeSeriesRows(m_dir.filePath(QStringLiteral("gap")), layout), QStringLiteral("Gap"),
+                           nullptr, 0, 0, QString());
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 20000);
+        QCOMPARE(window.volume().nz, 10);
+        const QLabel* warning = window.volumeWarning();
+        QVERIFY(warning->isVisible());
+        QVERIFY2(warning->text().contains(QStringLiteral("1.50")) && warning->text().contains(QStringLiteral("4.50")),
+                 qPrintable(warning->text()));
     }
 
     void unreadableSeriesIsReported()

@@ -5,6 +5,7 @@
 #include <mpr/MprWindow.h>
 
 #include <analysis3d/VolumeRenderWidget.h>
+#include <analysis3d/VolumeWarningLabel.h>
 #include <db/Database.h>
 #include <render/MprSlices.h>
 #include <render/SliceSources.h>
@@ -235,6 +236,42 @@ private slots:
         w->onAxialClicked(0.5, 0.5);
         w->rotateAxes(1, 10);
         QCOMPARE(w->roiStatistics(0, 0, QRectF(0, 0, 4, 4)), QStringLiteral("HU недоступно"));
+    }
+
+    // A series the even, patient-aligned volume cannot hold exactly keeps its warning in the status line.
+    void geometryWarningsStayInSight_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("named"); // the numbers the warning must name; empty: no warning
+        QTest::newRow("even steps") << "even" << "";
+        QTest::newRow("one slice left out") << "gap" << "2.00 4.00";
+        QTest::newRow("tilted 30 degrees") << "tilt" << "30°";
+    }
+    void geometryWarningsStayInSight()
+    {
+        QFETCH(QString, shape);
+        QFETCH(QString, named);
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 12;
+        layout.slices = 6;
+        layout.sliceSpacing = 2.0;
+        if (shape == "gap")
+            layout.sliceOffset = [](int k) { return 2.0 * (k < 2 ? k : k + 1); };
+        if (shape == "tilt") {
+            layout.plane = fixtures::Plane::Oblique;
+            layout.obliqueOrientation = {1, 0, 0, 0, std::cos(M_PI / 6), -std::sin(M_PI / 6)};
+        }
+        std::unique_ptr<MprWindow> w(openBuilt(series(layout), 40, 400));
+        QVERIFY(!w->isBuilding());
+        QCOMPARE(w->volume().nz, 6);
+        QVERIFY(w->statusBar()->currentMessage().startsWith(QStringLiteral("Объём: 12×12×6 вокселей")));
+        const QLabel* warning = w->volumeWarning();
+        QCOMPARE(warning->isVisible(), !named.isEmpty());
+        // Passing status messages do not cover it.
+        w->statusBar()->showMessage(QStringLiteral("x"));
+        QCOMPARE(warning->isVisible(), !named.isEmpty());
+        for (const QString& number : named.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            QVERIFY2(warning->text().contains(number), qPrintable(warning->text()));
     }
 
     void closingDuringTheBuild()

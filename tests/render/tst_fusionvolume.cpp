@@ -4,6 +4,7 @@
 #include <db/Database.h>
 #include <dicom/DicomFileSummary.h>
 
+#include <QRegularExpression>
 #include <QtTest>
 #include <QTemporaryDir>
 
@@ -78,6 +79,8 @@ private slots:
     void repeatedPositionKeepsFirstRow();
     void sliceSpacingRules();
     void unreadableRows();
+    void unevenStepsAreWarned_data();
+    void unevenStepsAreWarned();
     void oversizedSeriesIsRefused();
     void trilinearMarginsAndNearest();
     void emptyVolumeReads();
@@ -278,6 +281,42 @@ void TestFusionVolume::unreadableRows()
     QVERIFY(none.isEmpty());
     QVERIFY2(message.startsWith(QStringLiteral("Не удалось прочитать первый срез серии для наложения: loadFile: ")),
              qPrintable(message));
+}
+
+void TestFusionVolume::unevenStepsAreWarned_data()
+{
+    QTest::addColumn<QString>("shape");
+    QTest::addColumn<QList<double>>("named"); // the warning's numbers: smallest, largest and mean step
+    QTest::newRow("even steps") << "even" << QList<double>{};
+    QTest::newRow("one slice left out") << "gap" << QList<double>{1.5, 3, 1.8};
+    QTest::newRow("1.5 and 3 mm steps") << "mixed" << QList<double>{1.5, 3, 2.1};
+}
+
+void TestFusionVolume::unevenStepsAreWarned()
+{
+    QFETCH(QString, shape);
+    QFETCH(QList<double>, named);
+    SeriesLayout s = smallLayout(fixtures::Plane::Sagittal);
+    s.slices = 6;
+    if (shape == "gap")
+        s.sliceOffset = [](int k) { return 1.5 * (k < 2 ? k : k + 1); };
+    else if (shape == "mixed")
+        s.sliceOffset = [](int k) { return 2.25 * k - 0.75 * (k % 2); };
+    const auto rows = indexSeries(s, QStringLiteral("steps_") + shape);
+    QCOMPARE(rows.size(), s.slices);
+    QString message;
+    const render::FusionVolume v = render::buildFusionVolume(rows, &message);
+    QList<double> numbers;
+    static const QRegularExpression number(QStringLiteral("\\d+(\\.\\d+)?"));
+    for (auto it = number.globalMatch(message); it.hasNext();)
+        numbers << it.next().captured().toDouble();
+    QCOMPARE(numbers, named);
+    // The volume is the usual one: every slice in order, at the mean step from the first.
+    QCOMPARE(v.nz, s.slices);
+    const double span = std::abs(fixtures::slicePosition(s, s.slices - 1)[0] - fixtures::slicePosition(s, 0)[0]);
+    QVERIFY(std::abs(v.spacing[2] - span / (s.slices - 1)) < 1e-6);
+    for (int k = 0; k < v.nz; ++k)
+        QCOMPARE(double(v.voxels[v.index(2, 3, k)]), code(2, 3, k) - 1024.0);
 }
 
 void TestFusionVolume::oversizedSeriesIsRefused()

@@ -14,6 +14,8 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -140,6 +142,16 @@ QString checkAnatomy(const render::Volume& v, const SeriesLayout& s, bool exactS
     return {};
 }
 
+// The numbers a message names, in order.
+QList<double> numbersIn(const QString& text)
+{
+    static const QRegularExpression number(QStringLiteral("\\d+(\\.\\d+)?"));
+    QList<double> out;
+    for (auto it = number.globalMatch(text); it.hasNext();)
+        out << it.next().captured().toDouble();
+    return out;
+}
+
 } // namespace
 
 class TestVolumeBuild : public QObject
@@ -208,7 +220,8 @@ private slots:
         render::ScopedWorkerThreadCount threads(3);
         QString message;
         const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
-        QVERIFY2(message.isEmpty(), qPrintable(message));
+        // The oblique fixture's rows run 30 degrees off the patient's x axis.
+        QCOMPARE(numbersIn(message), plane == int(fixtures::Plane::Oblique) ? QList<double>{30} : QList<double>{});
         const QString problem = checkAnatomy(v, s, plane != int(fixtures::Plane::Oblique));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         QCOMPARE(v.minValue, code(0, 0, 0) * s.rescaleSlope + s.rescaleIntercept);
@@ -369,6 +382,58 @@ private slots:
         list[4].filePath = files[4];
         QVERIFY(render::buildVolume(list, &message, 0, &stop).isEmpty());
         QVERIFY(render::loadVolumeSlices(list, &message, &stop).isEmpty());
+    }
+
+    // Series that an evenly spaced volume on the patient's axes cannot hold exactly: the volume is built
+    // as always, and a warning names the steps or the tilt.
+    void geometryWarnings_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<bool>("geometry"); // positions and orientation, or slice locations alone
+        QTest::addColumn<QList<double>>("named"); // the warning's numbers; none: no warning
+        QTest::newRow("even 2 mm steps") << "even" << true << QList<double>{};
+        QTest::newRow("one slice left out") << "gap" << true << QList<double>{2, 4, 2.29};
+        QTest::newRow("2 and 3 mm steps") << "mixed" << true << QList<double>{2, 3, 2.43};
+        QTest::newRow("2 and 3 mm steps, locations only") << "mixed" << false << QList<double>{2, 3, 2.43};
+        QTest::newRow("2 and 2.15 mm steps") << "jitter" << true << QList<double>{};
+        QTest::newRow("tilted 0.5 degrees") << "tilt 0.5" << true << QList<double>{};
+        QTest::newRow("tilted 30 degrees") << "tilt 30" << true << QList<double>{30};
+    }
+    void geometryWarnings()
+    {
+        QFETCH(QString, shape);
+        QFETCH(bool, geometry);
+        QFETCH(QList<double>, named);
+        SeriesLayout s = baseLayout(fixtures::Plane::Axial);
+        s.sliceSpacing = 2.0;
+        if (shape == "gap")
+            s.sliceOffset = [](int k) { return 2.0 * (k < 3 ? k : k + 1); };
+        else if (shape == "mixed")
+            s.sliceOffset = [](int k) { return 2.5 * k - 0.5 * (k % 2); };
+        else if (shape == "jitter")
+            s.sliceOffset = [](int k) { return 2.075 * k - 0.075 * (k % 2); };
+        if (shape.startsWith("tilt")) {
+            const double a = qDegreesToRadians(shape.mid(5).toDouble());
+            s.plane = fixtures::Plane::Oblique;
+            s.obliqueOrientation = {1, 0, 0, 0, std::cos(a), -std::sin(a)};
+        }
+        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        QList<render::SliceSource> list;
+        for (int k = K - 1; k >= 0; --k) {
+            render::SliceSource src = sourceFor(s, files[k], k, 0);
+            src.hasSpatialInfo = geometry;
+            list << src;
+        }
+        QString message;
+        const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
+        QCOMPARE(numbersIn(message), named);
+        // The volume is the usual one: slices in order at the mean step.
+        QCOMPARE(v.nz, K);
+        const double span = fixtures::slicePosition(s, K - 1)[2] - fixtures::slicePosition(s, 0)[2];
+        const double along = shape.startsWith("tilt") ? span / std::cos(qDegreesToRadians(shape.mid(5).toDouble())) : span;
+        QVERIFY(std::abs(v.spacingZ - along / (K - 1)) < 1e-6);
+        for (int z = 0; z < K; ++z)
+            QCOMPARE(v.voxels[v.index(1, 2, z)], float(code(1, 2, z) + s.rescaleIntercept));
     }
 
     void tooLargeForMemory()

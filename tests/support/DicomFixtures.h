@@ -59,6 +59,9 @@ struct SeriesLayout
     // Used for Plane::Oblique: row direction then column direction (normalised by the writer).
     std::array<double, 6> obliqueOrientation{0.8660254, 0.5, 0.0, 0.0, 0.0, -1.0};
     bool writeGeometry = true; // false: no position/orientation/slice location at all
+    // When set, slice k lies sliceOffset(k) mm along the normal from the origin instead of
+    // k * sliceSpacing: slices left out, uneven steps.
+    std::function<double(int slice)> sliceOffset;
 
     // Pixels.
     PixelKind pixels = PixelKind::Int16;

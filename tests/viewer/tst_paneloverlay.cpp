@@ -392,6 +392,32 @@ private slots:
         QCOMPARE(leftLetter(*panel), QString());
     }
 
+    // A reconstruction whose volume spaces unevenly acquired slices evenly says so under its own text.
+    void reconstructionNamesUnevenSteps_data()
+    {
+        QTest::addColumn<bool>("gap");
+        QTest::newRow("even steps") << false;
+        QTest::newRow("one slice left out") << true;
+    }
+    void reconstructionNamesUnevenSteps()
+    {
+        QFETCH(bool, gap);
+        fixtures::SeriesLayout layout = smallLayout(5);
+        if (gap)
+            layout.sliceOffset = [](int k) { return 1.5 * (k < 2 ? k : k + 1); };
+        const QList<db::InstanceRecord> rows = m_store->index(layout);
+        auto panel = makePanel();
+        panel->showSeries(rows, infoFor(rows, QStringLiteral("steps%1").arg(gap)));
+        panel->enterReconstructionPlane(2);
+        QLabel* recon = labelStartingWith(*panel, QStringLiteral("Реконструкция"));
+        QVERIFY(recon);
+        const QStringList lines = recon->text().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), gap ? 3 : 2);
+        if (gap)
+            QVERIFY2(lines[2].contains(QStringLiteral("1.50")) && lines[2].contains(QStringLiteral("3.00")),
+                     qPrintable(lines[2]));
+    }
+
     // Corner texts keep a dark halo over a bright image, so they stay readable wherever it is panned.
     void cornerTextsReadableOverBrightImage()
     {

@@ -1,0 +1,85 @@
+#include "VolumeGeometryWarnings.h"
+
+#include <QtMath>
+
+#include <algorithm>
+#include <cmath>
+
+namespace render {
+
+namespace {
+
+// Positions this close along the normal are one slice repeated (the volume builders' own rule).
+constexpr double kRepeatedPositionMm = 0.001;
+// Below this a tilt is rounding in the stored cosines or a patient lying slightly askew: the planes
+// are as good as the patient's.
+constexpr double kTiltWarningDegrees = 3.0;
+
+double departureDegrees(const std::array<double, 3>& v)
+{
+    const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (!(length > 1e-9))
+        return 0.0;
+    const double nearest = std::max({std::abs(v[0]), std::abs(v[1]), std::abs(v[2])}) / length;
+    return qRadiansToDegrees(std::acos(std::min(nearest, 1.0)));
+}
+
+} // namespace
+
+QString unevenSpacingWarning(const std::vector<double>& sortedPositions)
+{
+    double smallest = 0.0, largest = 0.0, sum = 0.0;
+    int gaps = 0;
+    for (size_t i = 1; i < sortedPositions.size(); ++i) {
+        const double gap = sortedPositions[i] - sortedPositions[i - 1];
+        if (!(gap > kRepeatedPositionMm))
+            continue;
+        smallest = gaps == 0 ? gap : std::min(smallest, gap);
+        largest = gaps == 0 ? gap : std::max(largest, gap);
+        sum += gap;
+        ++gaps;
+    }
+    if (gaps < 2)
+        return {};
+    const double mean = sum / gaps;
+    if (!(largest - smallest > std::max(0.1 * mean, 0.1)))
+        return {};
+    return QStringLiteral("Неравномерный шаг между срезами: от %1 до %2 мм, объём построен с шагом %3 мм — "
+                          "расстояния вдоль оси срезов приблизительны")
+        .arg(smallest, 0, 'f', 2)
+        .arg(largest, 0, 'f', 2)
+        .arg(mean, 0, 'f', 2);
+}
+
+double stackTiltDegrees(const std::array<double, 3>& row, const std::array<double, 3>& column)
+{
+    return std::max(departureDegrees(row), departureDegrees(column));
+}
+
+QString obliqueStackWarning(const std::array<double, 3>& row, const std::array<double, 3>& column)
+{
+    const double tilt = stackTiltDegrees(row, column);
+    if (!(tilt > kTiltWarningDegrees))
+        return {};
+    return QStringLiteral("Срезы наклонены к осям пациента на %1° — плоскости реконструкции следуют "
+                          "плоскости сканирования, а не осям пациента")
+        .arg(tilt, 0, 'f', 0);
+}
+
+QString joinedWarnings(const QString& first, const QString& second)
+{
+    if (first.isEmpty())
+        return second;
+    if (second.isEmpty())
+        return first;
+    return first + QLatin1Char('\n') + second;
+}
+
+QString markedWarnings(const QString& warnings)
+{
+    if (warnings.isEmpty())
+        return {};
+    return QStringLiteral("⚠ ") + QString(warnings).replace(QLatin1Char('\n'), QStringLiteral("\n⚠ "));
+}
+
+} // namespace render
