@@ -3,6 +3,7 @@
 #include "AtomicDicomWriter.h"
 #include "CodecRegistration.h"
 #include "CompressedFrameCheck.h"
+#include "ConfidentialityProfile.h"
 #include "DicomFileLoading.h"
 #include "DicomText.h"
 
@@ -33,7 +34,7 @@ bool fail(QString* error, const QString& text)
     return false;
 }
 
-// The elements emptied in every copy (absent ones are inserted empty at the top level).
+// The elements every copy holds empty at the top level, inserted when absent.
 const DcmTagKey kEmptiedTags[] = {
     DCM_PatientBirthDate,          DCM_PatientSex,           DCM_PatientAge,
     DCM_PatientAddress,            DCM_PatientTelephoneNumbers, DCM_OtherPatientNames,
@@ -42,40 +43,9 @@ const DcmTagKey kEmptiedTags[] = {
     DCM_AccessionNumber,           DCM_RequestingPhysician,  DCM_StudyID,
 };
 
-// Further identifiers that name or locate the patient or the people involved; removed wherever they
-// occur, nested items included.
-const DcmTagKey kRemovedTags[] = {
-    DcmTagKey(0x0010, 0x1000),      // Other Patient IDs (retired, still written by many devices)
-    DCM_OtherPatientIDsSequence,    // (0010,1002)
-    DCM_PatientBirthTime,           // (0010,0032)
-    DCM_PatientComments,            // (0010,4000)
-    DCM_AdditionalPatientHistory,   // (0010,21B0)
-    DCM_PhysiciansOfRecord,         // (0008,1048)
-    DCM_NameOfPhysiciansReadingStudy, // (0008,1060)
-    DCM_StationName,                // (0008,1010)
-    DCM_DeviceSerialNumber,         // (0018,1000)
-    DCM_RequestAttributesSequence,  // (0040,0275)
-    DCM_ReferencedPatientSequence,  // (0008,1120)
-};
-
-bool isRemovedTag(const DcmTagKey& key)
-{
-    for (const DcmTagKey& t : kRemovedTags)
-        if (t == key)
-            return true;
-    return false;
-}
-
-bool isEmptiedTag(const DcmTagKey& key)
-{
-    for (const DcmTagKey& t : kEmptiedTags)
-        if (t == key)
-            return true;
-    return false;
-}
-
-// Walks an item and everything nested in it: private elements and the removed identifiers go,
-// the emptied identifiers lose their values wherever they are present.
+// Applies the confidentiality profile to an item and everything nested in it, so that an identifier
+// goes wherever it stands: in a sequence item, in the original values a modality kept of an edit, in a
+// private block.
 void scrubItem(DcmItem& item)
 {
     for (unsigned long i = item.card(); i-- > 0;) {
@@ -83,17 +53,30 @@ void scrubItem(DcmItem& item)
         if (!element)
             continue;
         const DcmTagKey key = element->getTag().getXTag();
-        if (key.isPrivate() || isRemovedTag(key)) {
+        const bool sequence = element->ident() == EVR_SQ;
+        switch (basicProfileAction(key.getGroup(), key.getElement())) {
+        case ProfileAction::Remove:
             delete item.remove(i);
             continue;
+        case ProfileAction::Empty:
+            element->clear();
+            continue;
+        case ProfileAction::Dummy:
+            if (sequence)
+                break;
+            if (element->isaString())
+                element->putString("ANONYMOUS");
+            else
+                element->clear();
+            continue;
+        case ProfileAction::Keep:
+            break;
         }
-        if (element->ident() == EVR_SQ) {
-            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
-            for (unsigned long k = 0; k < sequence->card(); ++k)
-                if (DcmItem* child = sequence->getItem(k))
+        if (sequence) {
+            auto* items = static_cast<DcmSequenceOfItems*>(element);
+            for (unsigned long k = 0; k < items->card(); ++k)
+                if (DcmItem* child = items->getItem(k))
                     scrubItem(*child);
-        } else if (isEmptiedTag(key)) {
-            element->putString("");
         }
     }
 }
@@ -226,11 +209,11 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
     // The names are written in UTF-8: the copy must say so, and its other text must follow.
     if ((!isAsciiText(patientName) || !isAsciiText(patientId)) && !rewriteTextAsUtf8(*dataset))
         return fail(error, QStringLiteral("Не удалось перевести текст файла в UTF-8: %1").arg(sourcePath));
+    scrubItem(*dataset);
     dataset->putAndInsertString(DCM_PatientName, patientName.toUtf8().constData());
     dataset->putAndInsertString(DCM_PatientID, patientId.toUtf8().constData());
     for (const DcmTagKey& key : kEmptiedTags)
         dataset->putAndInsertString(key, "");
-    scrubItem(*dataset);
 
     QDir().mkpath(QFileInfo(destinationPath).absolutePath());
 

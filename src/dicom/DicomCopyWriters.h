@@ -4,9 +4,10 @@
 
 namespace dicom {
 
-// Writes a copy with the given patient name and ID, identifying elements emptied and private
-// elements removed. A compressed source is written uncompressed (Explicit VR Little Endian) when
-// it can be decoded.
+// Writes a copy with the given patient name and ID: every element that the confidentiality profile
+// (ConfidentialityProfile.h) removes, empties or replaces is treated so wherever it stands, nested items
+// and private blocks included, and the usual identifying elements stand empty at the top level. A
+// compressed source is written uncompressed (Explicit VR Little Endian) when it can be decoded.
 bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
                          const QString& patientId, QString* error = nullptr);
 

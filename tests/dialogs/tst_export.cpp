@@ -307,7 +307,8 @@ private slots:
             QFile file(QDir(folder).filePath(f));
             QVERIFY(file.open(QIODevice::ReadOnly));
             const QByteArray bytes = file.readAll();
-            QVERIFY(!bytes.contains("Test^Patient") && !bytes.contains("P0001"));
+            QVERIFY(!bytes.contains("Test^Patient") && !bytes.contains("P0001") &&
+                    !bytes.contains("19700101"));
         }
     }
 

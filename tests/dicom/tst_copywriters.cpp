@@ -158,6 +158,60 @@ void addIdentifiers(DcmDataset& ds, int)
     ds.putAndInsertString(DcmTagKey(0x0009, 0x1001), "secret");
 }
 
+// A real patient's identity and the places a file may carry it besides the top level.
+const QString kRealName = QStringLiteral("Kuznetsova^Marfa");
+const QString kRealId = QStringLiteral("MRN-553311");
+const QString kRealBirthDate = QStringLiteral("19580304");
+
+void putIdentity(DcmItem& item)
+{
+    item.putAndInsertString(DCM_PatientName, kRealName.toLatin1().constData());
+    item.putAndInsertString(DCM_PatientID, kRealId.toLatin1().constData());
+    item.putAndInsertString(DCM_PatientBirthDate, kRealBirthDate.toLatin1().constData());
+}
+
+void placeIdentity(DcmDataset& ds, const QString& place)
+{
+    putIdentity(ds);
+    const QByteArray name = kRealName.toLatin1();
+    DcmItem* item = nullptr;
+    if (place == QLatin1String("original attributes")) {
+        // What a modality keeps of an edit it made: the values before it.
+        ds.findOrCreateSequenceItem(DCM_OriginalAttributesSequence, item, -2);
+        item->putAndInsertString(DCM_ModifyingSystem, "RIS");
+        DcmItem* modified = nullptr;
+        item->findOrCreateSequenceItem(DCM_ModifiedAttributesSequence, modified, -2);
+        putIdentity(*modified);
+    } else if (place == QLatin1String("birth name")) {
+        ds.putAndInsertString(DCM_PatientBirthName, name.constData());
+    } else if (place == QLatin1String("mother's birth name")) {
+        ds.putAndInsertString(DCM_PatientMotherBirthName, name.constData());
+    } else if (place == QLatin1String("image comments")) {
+        ds.putAndInsertString(
+            DCM_ImageComments,
+            QStringLiteral("%1, born %2, %3").arg(kRealName, kRealBirthDate, kRealId).toLatin1());
+    } else if (place == QLatin1String("private element")) {
+        ds.putAndInsertString(DcmTagKey(0x0029, 0x0010), "VENDOR");
+        ds.putAndInsertString(DcmTagKey(0x0029, 0x1010), name.constData());
+        ds.putAndInsertString(DcmTagKey(0x0029, 0x1011), kRealId.toLatin1().constData());
+    } else if (place == QLatin1String("nested sequence")) {
+        // Two levels down in sequences that themselves stay.
+        ds.findOrCreateSequenceItem(DCM_ProcedureCodeSequence, item, -2);
+        item->putAndInsertString(DCM_CodeValue, "CTCHEST");
+        DcmItem* inner = nullptr;
+        item->findOrCreateSequenceItem(DCM_PurposeOfReferenceCodeSequence, inner, -2);
+        putIdentity(*inner);
+    } else if (place == QLatin1String("report observer")) {
+        ds.findOrCreateSequenceItem(DCM_ContentSequence, item, -2);
+        item->putAndInsertString(DCM_PersonName, name.constData());
+        ds.putAndInsertString(DCM_VerifyingObserverName, name.constData());
+    } else if (place == QLatin1String("other IDs")) {
+        ds.findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, item, -2);
+        item->putAndInsertString(DCM_PatientID, kRealId.toLatin1().constData());
+        ds.putAndInsertString(DCM_IssuerOfPatientID, kRealId.toLatin1().constData());
+    }
+}
+
 const QString kTwelveBitStored = QStringLiteral("signed 12-bit, bits above Bits Stored");
 
 // Signed 12-bit data: sign-extended negatives and an overlay-like bit 14 on some positives, i.e. bits
@@ -229,6 +283,10 @@ private slots:
     void anonymizedCopy_data();
     void anonymizedCopy();
     void anonymizedCopyOfBadSources();
+    void anonymizedCopyHoldsNoIdentity_data();
+    void anonymizedCopyHoldsNoIdentity();
+    void anonymizedCopyAppliesProfileActions_data();
+    void anonymizedCopyAppliesProfileActions();
     void anonymizedCyrillicNameInDeclaredSet();
 
     void compressedCopy_data();
@@ -289,7 +347,7 @@ void TstCopyWriters::anonymizedCopy()
     DcmItem* procedure = nullptr;
     QVERIFY(copy.ds->findAndGetSequenceItem(DCM_ProcedureCodeSequence, procedure).good());
     QCOMPARE(text(*procedure, DCM_CodeValue), QStringLiteral("CTCHEST"));
-    QCOMPARE(text(*procedure, DCM_InstitutionName), QString());
+    QCOMPARE(text(*procedure, DCM_InstitutionName), QStringLiteral("<absent>"));
 
     for (const DcmTagKey& key : {DCM_StudyInstanceUID, DCM_SeriesInstanceUID, DCM_SOPInstanceUID, DCM_StudyDate,
                                  DCM_FrameOfReferenceUID})
@@ -311,7 +369,9 @@ void TstCopyWriters::anonymizedCyrillicNameInDeclaredSet()
     fixtures::SeriesLayout layout;
     layout.slices = 1;
     layout.specificCharacterSet = QStringLiteral("ISO_IR 100");
-    layout.customize = [](DcmDataset& ds, int) { fixtures::putRawText(ds, DCM_StudyDescription, "Kn\xE4 rechts"); };
+    layout.customize = [](DcmDataset& ds, int) {
+        fixtures::putRawText(ds, DCM_Manufacturer, "Kn\xE4 Medizintechnik");
+    };
     const QString source = fixtures::writeSlice(m_dir.filePath(QStringLiteral("latin1.dcm")), layout, 0);
     const QString destination = m_dir.filePath(QStringLiteral("latin1-anon.dcm"));
     QString error;
@@ -323,7 +383,7 @@ void TstCopyWriters::anonymizedCyrillicNameInDeclaredSet()
     QCOMPARE(listed.value(0x00080005), QStringLiteral("ISO_IR 192"));
     QCOMPARE(listed.value(0x00100010), QStringLiteral("Аноним"));
     QCOMPARE(listed.value(0x00100020), QStringLiteral("А-1"));
-    QCOMPARE(listed.value(0x00081030), QStringLiteral("Knä rechts"));
+    QCOMPARE(listed.value(0x00080070), QStringLiteral("Knä Medizintechnik"));
 }
 
 void TstCopyWriters::anonymizedCopyOfBadSources()
@@ -354,6 +414,83 @@ void TstCopyWriters::anonymizedCopyOfBadSources()
     error.clear();
     QVERIFY(!dicom::writeAnonymizedCopy(source, blocked, {}, {}, &error));
     QCOMPARE(error, QStringLiteral("Не удалось сохранить: %1").arg(blocked));
+}
+
+void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
+{
+    QTest::addColumn<QString>("place");
+    for (const char* place :
+         {"top level", "original attributes", "birth name", "mother's birth name", "image comments",
+          "private element", "nested sequence", "report observer", "other IDs"})
+        QTest::newRow(place) << QString::fromLatin1(place);
+}
+
+// Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them.
+void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
+{
+    QFETCH(QString, place);
+    SeriesLayout layout;
+    layout.rows = layout.columns = 8;
+    layout.slices = 1;
+    layout.customize = [place](DcmDataset& ds, int) { placeIdentity(ds, place); };
+    const QString source =
+        writeSlice(m_dir.filePath(QStringLiteral("identity-%1.dcm").arg(QTest::currentDataTag())), layout, 0);
+    QVERIFY(bytesOf(source).contains(kRealId.toLatin1()));
+    const QString destination =
+        m_dir.filePath(QStringLiteral("identity-%1-anon.dcm").arg(QTest::currentDataTag()));
+    QString error;
+    QVERIFY2(dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"),
+                                        QStringLiteral("ANONYMOUS"), &error),
+             qPrintable(error));
+    const QByteArray written = bytesOf(destination);
+    for (const QString& value :
+         {QStringLiteral("Kuznetsova"), QStringLiteral("Marfa"), kRealId, kRealBirthDate})
+        QVERIFY2(!written.contains(value.toLatin1()), qPrintable(value));
+    Loaded copy = load(destination);
+    QVERIFY(copy.ds);
+    QCOMPARE(text(*copy.ds, DCM_PatientName), QStringLiteral("ANONYMOUS"));
+    QCOMPARE(text(*copy.ds, DCM_StudyDate), layout.studyDate);
+}
+
+void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
+{
+    QTest::addColumn<quint32>("tag");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("expected"); // "<absent>" when removed
+    const QString absent = QStringLiteral("<absent>");
+    QTest::newRow("X: series description") << 0x0008103Eu << "Head^Of^Ward" << absent;
+    QTest::newRow("X/D: protocol name") << 0x00181030u << "Brain routine" << absent;
+    QTest::newRow("X/Z/D: station name") << 0x00081010u << "CT-7" << absent;
+    QTest::newRow("X: overlay comments, repeating group") << 0x60024000u << "note" << absent;
+    QTest::newRow("X: curve data group") << 0x50000005u << "1" << absent;
+    QTest::newRow("Z: filler order number") << 0x00402017u << "F-77" << QString();
+    QTest::newRow("D: verifying observer") << 0x0040A075u << "Observer^Olga"
+                                           << "ANONYMOUS";
+    QTest::newRow("Z, dates kept: study time") << 0x00080030u << "093000"
+                                               << "093000";
+    QTest::newRow("X/Z/D, dates kept: acquisition date-time") << 0x0008002Au << "20240115093000"
+                                                              << "20240115093000";
+    QTest::newRow("not listed: body part") << 0x00180015u << "HEAD"
+                                           << "HEAD";
+}
+
+void TstCopyWriters::anonymizedCopyAppliesProfileActions()
+{
+    QFETCH(quint32, tag);
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+    const DcmTagKey key(quint16(tag >> 16), quint16(tag & 0xFFFF));
+    SeriesLayout layout;
+    layout.rows = layout.columns = 8;
+    layout.slices = 1;
+    layout.customize = [&](DcmDataset& ds, int) { ds.putAndInsertString(key, value.toLatin1().constData()); };
+    const QString source =
+        writeSlice(m_dir.filePath(QStringLiteral("action-%1.dcm").arg(tag, 8, 16)), layout, 0);
+    QCOMPARE(text(*load(source).ds, key), value);
+    const QString destination = m_dir.filePath(QStringLiteral("action-%1-anon.dcm").arg(tag, 8, 16));
+    QVERIFY(dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"),
+                                       QStringLiteral("ANONYMOUS")));
+    QCOMPARE(text(*load(destination).ds, key), expected);
 }
 
 void TstCopyWriters::compressedCopy_data()

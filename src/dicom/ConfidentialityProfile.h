@@ -1,0 +1,45 @@
+#pragma once
+// What a de-identified copy does to each attribute that may identify the patient or the people and
+// places around a study: the Basic Application Level Confidentiality Profile of DICOM PS3.15 (Annex E,
+// table of attributes and actions), kept as data so that it can be read row by row against the
+// standard.
+
+#include <QtGlobal>
+
+#include <span>
+
+namespace dicom {
+
+// Which of the standard's profile options keeps an attribute that the profile alone would change.
+enum class ProfileRetention : quint8 {
+    No,
+    Uid,  // Retain UIDs Option
+    Date, // Retain Longitudinal Temporal Information with Full Dates Option
+};
+
+struct ProfileRow
+{
+    quint32 tag;        // (group << 16) | element
+    quint32 mask;       // the tag bits that must match: all, or those of a repeating or private group
+    const char* action; // as the standard writes it: "X", "Z", "D", "U", "X/Z", "Z/D", "X/Z/U*", ...
+    ProfileRetention retention;
+    const char* name;
+};
+
+// Every row of the table, in the standard's order (by attribute name).
+std::span<const ProfileRow> basicProfileRows();
+
+// What the anonymised copy does to an element wherever it stands, nested items included.
+enum class ProfileAction {
+    Keep,   // not listed, kept by an option, or a UID ("U": identifiers are kept)
+    Remove, // "X" and every choice that starts with it
+    Empty,  // "Z", "Z/D": present with a zero-length value (a sequence without items)
+    Dummy,  // "D": text replaced by a neutral value; a sequence is kept and its items cleaned
+};
+
+// The action of the Basic Profile with the Retain UIDs and the Retain Longitudinal Temporal Information
+// with Full Dates options: studies keep their identifiers and dates, so that copies still sort and
+// link as the original; everything else the table names is removed, emptied or replaced.
+ProfileAction basicProfileAction(quint16 group, quint16 element);
+
+} // namespace dicom
