@@ -15,6 +15,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMenu>
 #include <QMessageBox>
@@ -131,8 +132,10 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
                                                              QString(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return;
-    const QString archivePath =
-        QDir(folder).filePath(makeSafeFolderName(patientName, patientId) + QStringLiteral(".zip"));
+    // An archive sent before, or any file of the user's under that name, stays as it is.
+    const QString archivePath = firstFreePath(
+        folder, makeSafeFolderName(patientName, patientId), QStringLiteral(".zip"),
+        [](const QString& path) { return QFileInfo::exists(path) || QFileInfo(path).isSymLink(); });
 
     auto* progress =
         new QProgressDialog(QStringLiteral("Упаковка файлов и портативного просмотрщика в архив…"), QString(), 0, 100, this);

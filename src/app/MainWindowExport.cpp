@@ -240,15 +240,13 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
 
         QString folderName = makeSafeFolderName(study.patientName, study.patientId);
         if (!study.studyDate.isEmpty())
-            folderName += QLatin1Char('_') + QString(study.studyDate).replace(dateSeparators, QStringLiteral("_"));
-        QString candidate = base.filePath(folderName);
+            folderName +=
+                QLatin1Char('_') + QString(study.studyDate).replace(dateSeparators, QStringLiteral("_"));
         // An existing file of that name is taken as well: the copies could not go into it.
-        auto taken = [](const QString& path) {
+        const QString candidate = firstFreePath(chosen, folderName, QString(), [](const QString& path) {
             const QFileInfo info(path);
             return info.exists() && (!info.isDir() || folderHasVisibleEntries(path));
-        };
-        for (int n = 2; taken(candidate); ++n)
-            candidate = base.filePath(QStringLiteral("%1_%2").arg(folderName).arg(n));
+        });
         const bool created = !QFileInfo::exists(candidate);
         QDir().mkpath(candidate);
 

@@ -157,6 +157,16 @@ QStringList exportFileList(const db::Database& index, const QString& studyUid)
     return files;
 }
 
+QString firstFreePath(const QString& folder, const QString& stem, const QString& suffix,
+                      const std::function<bool(const QString&)>& taken)
+{
+    const QDir base(folder);
+    QString candidate = base.filePath(stem + suffix);
+    for (int n = 2; taken(candidate); ++n)
+        candidate = base.filePath(QStringLiteral("%1_%2%3").arg(stem).arg(n).arg(suffix));
+    return candidate;
+}
+
 QString exportFileName(int counter)
 {
     return QStringLiteral("IMG_%1.dcm").arg(counter, 6, 10, QLatin1Char('0'));

@@ -38,6 +38,10 @@ std::optional<db::StudyRecord> findStudy(const db::Database& index, const QStrin
 // index row per frame but is exported once).
 QStringList exportFileList(const db::Database& index, const QString& studyUid);
 
+// The first of folder/stem+suffix, folder/stem_2+suffix, folder/stem_3+suffix, ... that is not taken.
+QString firstFreePath(const QString& folder, const QString& stem, const QString& suffix,
+                      const std::function<bool(const QString&)>& taken);
+
 // "IMG_%1.dcm" with the counter zero-padded to six digits.
 QString exportFileName(int counter);
 

@@ -7,8 +7,9 @@
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
 #include "PopupMenuAnswer.h"
-#include "TestBench.h"
 #include "StudyTableRow.h"
+#include "TestBench.h"
+#include "TestFiles.h"
 #include "UrlCatcher.h"
 
 #include "app/MailCompose.h"
@@ -168,15 +169,17 @@ private slots:
     {
         QTest::addColumn<QString>("patientName");
         QTest::addColumn<int>("choice");
-        QTest::newRow("named, gmail") << "Иванов Иван" << 1;
-        QTest::newRow("no name, dismissed") << "" << -1;
-        QTest::newRow("mail program") << "Петров" << 0;
+        QTest::addColumn<int>("earlierArchives"); // files of the archive's name already in the folder
+        QTest::newRow("named, gmail") << "Иванов Иван" << 1 << 0;
+        QTest::newRow("no name, dismissed") << "" << -1 << 0;
+        QTest::newRow("mail program, sent twice before") << "Петров" << 0 << 2;
     }
 
     void flow()
     {
         QFETCH(QString, patientName);
         QFETCH(int, choice);
+        QFETCH(int, earlierArchives);
         QTemporaryDir data;
         QTemporaryDir target;
         MainWindow w;
@@ -189,6 +192,14 @@ private slots:
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), layout));
         w.refreshStudyTable();
 
+        // Earlier archives of the patient (or the user's own files of that name) keep their bytes.
+        const QString stem = QDir(target.path()).filePath(makeSafeFolderName(patientName, layout.patientId));
+        QStringList earlier;
+        for (int i = 0; i < earlierArchives; ++i) {
+            earlier << (i == 0 ? stem + ".zip" : QStringLiteral("%1_%2.zip").arg(stem).arg(i + 1));
+            fixtures::writeFile(earlier.last(), "earlier archive " + QByteArray::number(i));
+        }
+
         fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, target.path());
@@ -196,8 +207,12 @@ private slots:
         triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty() && urls.urls.last().isLocalFile(), 20000);
 
-        const QString archive = QDir(target.path()).filePath(makeSafeFolderName(patientName, layout.patientId) + ".zip");
+        const QString archive = earlierArchives == 0
+                                    ? stem + ".zip"
+                                    : QStringLiteral("%1_%2.zip").arg(stem).arg(earlierArchives + 1);
         QVERIFY(QFileInfo::exists(archive));
+        for (int i = 0; i < earlierArchives; ++i)
+            QCOMPARE(fixtures::readFile(earlier[i]), "earlier archive " + QByteArray::number(i));
         QCOMPARE(zipEntries(archive), (QStringList{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm",
                                                    "DICOM/IMG_000003.dcm", "VavovIvirur", "portable.marker"}));
         QCOMPARE(popup.shown, 1);

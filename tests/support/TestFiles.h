@@ -19,4 +19,11 @@ inline void writeFile(const QString& path, const QByteArray& bytes)
     f.write(bytes);
 }
 
+// The file's bytes, or "<missing>" when it cannot be read.
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
 } // namespace fixtures
