@@ -37,8 +37,8 @@ bool acceptableAeTitle(const QString& title)
 // where: the server row, for the fields of the table.
 QString aeTitleRefusal(const QString& field, const QString& where = {})
 {
-    return QStringLiteral("Поле «%1»%2: AE-заголовок — не длиннее 16 символов, без обратной косой черты и "
-                          "управляющих символов.")
+    return QStringLiteral("Поле «%1»%2: AE-заголовок — не длиннее 16 латинских букв, цифр и знаков ASCII, "
+                          "без обратной косой черты и управляющих символов.")
         .arg(field, where.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(where));
 }
 

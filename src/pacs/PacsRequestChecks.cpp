@@ -28,8 +28,10 @@ bool isValidAeTitle(const QString& aeTitle)
 {
     if (aeTitle.isEmpty() || aeTitle.size() > 16 || aeTitle.trimmed().isEmpty())
         return false;
+    // The default character repertoire: one byte per character on the wire, so 16 characters are the
+    // 16 bytes the association allows.
     for (QChar c : aeTitle)
-        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control)
+        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() > 0x7e)
             return false;
     return true;
 }

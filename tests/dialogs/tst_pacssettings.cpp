@@ -271,6 +271,8 @@ void TestPacsSettings::invalidValuesAreRefused_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("field");
     QTest::newRow("own title too long") << "local" << "ABCDEFGHIJKLMNOPQ" << "Мой AE-заголовок";
+    QTest::newRow("own title in Cyrillic, 12 characters") << "local" << "ПАКСПАКСПАКС" << "Мой AE-заголовок";
+    QTest::newRow("server title in Cyrillic") << "ae" << "ПАКС" << "AE-заголовок";
     QTest::newRow("move title with backslash") << "move" << "A\\B" << "AE-заголовок назначения для C-MOVE";
     QTest::newRow("port not a number") << "port" << "abc" << "Порт";
     QTest::newRow("port out of range") << "port" << "70000" << "Порт";

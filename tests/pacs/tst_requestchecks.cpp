@@ -62,6 +62,10 @@ private slots:
         QTest::newRow("ae 17") << QStringLiteral("h") << 104 << QStringLiteral("ABCDEFGHIJKLMNOPQ") << false;
         QTest::newRow("ae backslash") << QStringLiteral("h") << 104 << QStringLiteral("A\\B") << false;
         QTest::newRow("ae control") << QStringLiteral("h") << 104 << QStringLiteral("A\tB") << false;
+        QTest::newRow("ae Cyrillic") << QStringLiteral("h") << 104 << QStringLiteral("ПАКС") << false;
+        QTest::newRow("ae Latin-1") << QStringLiteral("h") << 104 << QStringLiteral("M\u00dcNCHEN") << false;
+        QTest::newRow("ae 16 printable")
+            << QStringLiteral("h") << 104 << QStringLiteral("A-1 b_2.~!@#$%^&") << true;
     }
     void peers()
     {
