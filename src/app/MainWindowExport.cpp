@@ -3,6 +3,7 @@
 
 #include "MainWindow.h"
 #include "PortableExport.h"
+#include "StagedFolder.h"
 #include "Startup.h"
 
 #include "db/Database.h"
@@ -155,8 +156,9 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     if (chosen.isEmpty())
         return;
     const QString target = QDir(chosen).filePath(makeSafeFolderName(study->patientName, study->patientId));
-    const bool existed = QFileInfo::exists(target);
-    if (existed && folderHasVisibleEntries(target)) {
+    // Once the user agrees, the folder ends up holding exactly the new export, nothing of the old one.
+    const bool replace = QFileInfo::exists(target) && folderHasVisibleEntries(target);
+    if (replace) {
         const auto answer = QMessageBox::question(
             this, QStringLiteral("Папка не пуста"),
             QStringLiteral("Папка \"%1\" уже существует и не пуста. Записать поверх?").arg(target),
@@ -177,10 +179,12 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     busy.show();
     QCoreApplication::processEvents();
 
-    QString error;
-    const bool ok = writePortableStudyFolder(studyUid, target, &error, false, compress);
+    StagedFolder staged(target);
+    QString error = staged.error();
+    bool ok = staged.isValid() && writePortableStudyFolder(studyUid, staged.path(), &error, false, compress);
     if (ok && includeMac)
-        addPortableViewers(target, true, false, kFlashTitle);
+        addPortableViewers(staged.path(), true, false, kFlashTitle);
+    ok = ok && staged.commit(replace, &error);
     busy.close();
 
     if (ok) {
@@ -192,10 +196,6 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
                 .arg(target, programFileName()));
         return;
     }
-    // A folder that this export created holds nothing of the user's: take the half-written copy back
-    // so that it cannot be mistaken for a working one. A folder that was already there is left alone.
-    if (!existed)
-        QDir(target).removeRecursively();
     QMessageBox::critical(this, QStringLiteral("Ошибка экспорта"), error);
 }
 
@@ -220,7 +220,6 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
     progress.setAutoReset(false);
 
     static const QRegularExpression dateSeparators(QStringLiteral("[^0-9A-Za-zА-Яа-я]+"));
-    const QDir base(chosen);
     int exported = 0;
     QStringList failures;
     for (int i = 0; i < total; ++i) {
@@ -247,16 +246,12 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
             const QFileInfo info(path);
             return info.exists() && (!info.isDir() || folderHasVisibleEntries(path));
         });
-        const bool created = !QFileInfo::exists(candidate);
-        QDir().mkpath(candidate);
-
-        if (copyStudyFilesTo(uid, candidate, nullptr)) {
+        StagedFolder staged(candidate);
+        const bool copied = staged.isValid() && copyStudyFilesTo(uid, staged.path(), nullptr);
+        if (copied && staged.commit(false, nullptr))
             ++exported;
-        } else {
+        else
             failures << label;
-            if (created)
-                QDir().rmdir(candidate); // only when empty: nothing but this export's own folder goes
-        }
     }
     progress.setValue(total);
     progress.close();

@@ -31,12 +31,18 @@
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <dcmtk/dcmdata/dctk.h>
 #include <zip.h>
 
+#include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -107,6 +113,38 @@ void answerFolder(fixtures::ModalAnswer& answer, const QString& folder, bool com
         return true;
     });
 }
+
+// A FIFO standing in for one of a study's files: a copy that reaches it blocks until it is opened for
+// writing. look() runs at that moment, while the export is midway, and the FIFO is then closed empty so
+// that the export goes on.
+class MidwayProbe : public QObject
+{
+public:
+    MidwayProbe(const QString& fifo, std::function<void()> look)
+        : m_fifo(QFile::encodeName(fifo))
+        , m_look(std::move(look))
+    {
+        QFile::remove(fifo);
+        QVERIFY(::mkfifo(m_fifo.constData(), 0600) == 0);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            // Succeeds only while the copy holds the FIFO open for reading.
+            const int fd = ::open(m_fifo.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0)
+                return;
+            m_timer.stop();
+            m_look();
+            ::close(fd);
+            looked = true;
+        });
+        m_timer.start(5);
+    }
+    bool looked = false;
+
+private:
+    QByteArray m_fifo;
+    std::function<void()> m_look;
+    QTimer m_timer;
+};
 
 } // namespace
 
@@ -494,6 +532,96 @@ private slots:
         QCOMPARE(answer.titles().last(), QStringLiteral("Ошибка экспорта"));
         QVERIFY(answer.texts().last().startsWith(QStringLiteral("Не удалось скопировать ")));
         QVERIFY(!QFileInfo::exists(drive.filePath(QStringLiteral("Сидоров_9"))));
+    }
+
+    // Once the user agrees to write over the folder, it holds exactly the new export: the old files
+    // beyond it are gone, the user's own included.
+    void flashDriveWritingOverLeavesExactlyTheNewExport()
+    {
+        MainWindow w;
+        QTemporaryDir fresh;
+        QTemporaryDir drive;
+        fixtures::ModalAnswer answer(QMessageBox::Yes, QDialog::Accepted);
+        answerFolder(answer, fresh.path(), false);
+        w.exportStudiesToFlashDrive(m_studyUid);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
+        const QString name = QStringLiteral("Иванов_Иван_123");
+        const QStringList expected = treeOf(fresh.filePath(name));
+
+        const QString target = drive.filePath(name);
+        fixtures::writeFile(QDir(target).filePath("DICOM/IMG_000001.dcm"), "older study");
+        fixtures::writeFile(QDir(target).filePath("DICOM/IMG_000009.dcm"), "older study");
+        fixtures::writeFile(QDir(target).filePath("mine.txt"), "user file");
+        fixtures::writeFile(QDir(target).filePath(".hidden"), "user file");
+        answerFolder(answer, drive.path(), false);
+        const int before = answer.count();
+        w.exportStudiesToFlashDrive(m_studyUid);
+        QVERIFY(answer.titles().mid(before).contains(QStringLiteral("Папка не пуста")));
+        QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
+        QCOMPARE(treeOf(target), expected);
+        const QStringList sources = m_series1 + m_series2;
+        for (int i = 0; i < sources.size(); ++i)
+            QCOMPARE(bytesOf(QDir(target).filePath(QStringLiteral("DICOM/") + exportFileName(i + 1))),
+                     bytesOf(sources[i]));
+        // Nothing of the export's own is left beside it.
+        QCOMPARE(QDir(drive.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{name});
+    }
+
+    // An export midway has nothing under its final name yet: killed at that moment, it would leave no
+    // folder that passes for a finished one. Once done, the final folder holds all, the hidden one is gone.
+    void exportMidwayHasNoFinalFolder_data()
+    {
+        QTest::addColumn<bool>("flashDrive");
+        QTest::addColumn<QString>("finalName");
+        QTest::newRow("flash drive") << true << QStringLiteral("Кротов_44");
+        QTest::newRow("archive folder") << false << QStringLiteral("Кротов_44_20240115");
+    }
+
+    void exportMidwayHasNoFinalFolder()
+    {
+        QFETCH(bool, flashDrive);
+        QFETCH(QString, finalName);
+        MainWindow w;
+        w.resize(1000, 600);
+        w.show();
+        fixtures::SeriesLayout layout;
+        layout.patientName = QStringLiteral("Кротов");
+        layout.patientId = QStringLiteral("44");
+        layout.rows = layout.columns = 16;
+        layout.slices = 3;
+        QTemporaryDir src;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), layout));
+        w.refreshStudyTable();
+        const QStringList files = QDir(src.path()).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(files.size(), 3);
+
+        QTemporaryDir out;
+        const QString target = out.filePath(finalName);
+        bool finalFolderMidway = true;
+        QStringList midway;
+        MidwayProbe probe(QDir(src.path()).filePath(files[1]), [&] {
+            finalFolderMidway = QFileInfo::exists(target);
+            midway = QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        });
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, out.path(), false);
+        if (flashDrive)
+            w.exportStudiesToFlashDrive(layout.studyUid);
+        else
+            triggerMenuEntry(w, {layout.studyUid}, "exportArchiveAction");
+        QVERIFY(probe.looked);
+        QVERIFY(!finalFolderMidway);
+        QCOMPARE(midway.size(), 1);
+        QVERIFY2(midway.first().startsWith(QLatin1Char('.')), qPrintable(midway.first()));
+
+        QCOMPARE(answer.titles().last(),
+                 flashDrive ? QStringLiteral("Готово") : QStringLiteral("Экспорт завершён"));
+        QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{finalName});
+        const QString images = flashDrive ? QDir(target).filePath("DICOM") : target;
+        QCOMPARE(QDir(images).entryList(QDir::Files).size(), 3);
+        w.close();
     }
 
     void archiveExport()

@@ -1,0 +1,34 @@
+#pragma once
+// A folder written beside its final place under a hidden name and moved there whole once complete, so
+// that an export cut short (the program killed, the disk full) never stands under the final name where
+// it would pass for a finished one.
+
+#include <QString>
+
+class StagedFolder
+{
+public:
+    // Creates the hidden staging folder next to target; target's parent must exist.
+    explicit StagedFolder(const QString& target);
+    // A staging folder that was not committed is removed with everything in it.
+    ~StagedFolder();
+    StagedFolder(const StagedFolder&) = delete;
+    StagedFolder& operator=(const StagedFolder&) = delete;
+
+    // False with error() when the staging folder could not be created.
+    bool isValid() const { return !m_staging.isEmpty(); }
+    QString error() const { return m_error; }
+    // Where the content is written.
+    QString path() const { return m_staging; }
+
+    // Puts the staged content at the target. replaceTarget: a folder already there is replaced whole, so
+    // that the target holds exactly the new content. Otherwise the staged entries join a folder already
+    // there (one whose entries were all hidden), and an entry of the same name in it is not replaced.
+    bool commit(bool replaceTarget, QString* error);
+
+private:
+    QString m_target;
+    QString m_staging;
+    QString m_error;
+    bool m_committed = false;
+};
