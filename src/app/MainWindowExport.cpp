@@ -156,6 +156,10 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     if (chosen.isEmpty())
         return;
     const QString target = QDir(chosen).filePath(makeSafeFolderName(study->patientName, study->patientId));
+    if (const QString refusal = programFolderOverlap(target); !refusal.isEmpty()) {
+        QMessageBox::critical(this, QStringLiteral("Ошибка экспорта"), refusal);
+        return;
+    }
     // Once the user agrees, the folder ends up holding exactly the new export, nothing of the old one.
     const bool replace = QFileInfo::exists(target) && folderHasVisibleEntries(target);
     if (replace) {

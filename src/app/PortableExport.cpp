@@ -172,16 +172,27 @@ QString exportFileName(int counter)
     return QStringLiteral("IMG_%1.dcm").arg(counter, 6, 10, QLatin1Char('0'));
 }
 
+QString programFolderOverlap(const QString& target)
+{
+    const QString program = viewerProgramFolder();
+    // The copy of the program folder would land inside itself and carry itself along.
+    if (isInside(toPath(target), toPath(program)))
+        return QStringLiteral("Папка назначения находится внутри папки программы (%1) — выберите другую папку.")
+            .arg(QDir::toNativeSeparators(program));
+    // Writing over such a folder would remove the running program with it.
+    if (isInside(toPath(program), toPath(target)))
+        return QStringLiteral("Папка назначения содержит папку программы (%1) — выберите другую папку.")
+            .arg(QDir::toNativeSeparators(program));
+    return {};
+}
+
 bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
                               QString* error)
 {
     try {
         const fs::path targetPath = toPath(target);
-        // The copy of the program folder would land inside itself and carry itself along.
-        if (isInside(targetPath, toPath(viewerProgramFolder())))
-            return fail(error, QStringLiteral("Папка назначения находится внутри папки программы (%1) — "
-                                              "выберите другую папку.")
-                                   .arg(QDir::toNativeSeparators(viewerProgramFolder())));
+        if (const QString refusal = programFolderOverlap(target); !refusal.isEmpty())
+            return fail(error, refusal);
         fs::create_directories(targetPath);
         copyProgramFiles(targetPath);
 

@@ -45,6 +45,10 @@ QString firstFreePath(const QString& folder, const QString& stem, const QString&
 // "IMG_%1.dcm" with the counter zero-padded to six digits.
 QString exportFileName(int counter);
 
+// Why a portable folder cannot be written at target: it lies inside the program's own folder (the copy
+// would carry itself along) or holds it (writing over it would remove the program); empty otherwise.
+QString programFolderOverlap(const QString& target);
+
 // Writes the portable layout (program files, "portable.marker", "DICOM/IMG_nnnnnn.dcm") into target;
 // false with a message at the first failure, the part already written left in place.
 bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,

@@ -568,6 +568,27 @@ private slots:
                  QStringList{name});
     }
 
+    // A viewer run from an exported folder, asked to export the same patient there again: the target
+    // holds the program's own folder and is refused before any question, the program untouched.
+    void flashDriveNeverWritesOverTheProgram()
+    {
+        MainWindow w;
+        QTemporaryDir drive;
+        const QString program = drive.filePath(QStringLiteral("Иванов_Иван_123/bin"));
+        fixtures::writeFile(QDir(program).filePath("VavovIvirur"), "running program");
+        setViewerProgramFolderOverride(program);
+        auto restore = qScopeGuard([&] { setViewerProgramFolderOverride(m_program.path()); });
+        fixtures::ModalAnswer answer(QMessageBox::Yes, QDialog::Accepted);
+        answerFolder(answer, drive.path(), false);
+        w.exportStudiesToFlashDrive(m_studyUid);
+        QCOMPARE(answer.titles().last(), QStringLiteral("Ошибка экспорта"));
+        QVERIFY2(answer.texts().last().startsWith(QStringLiteral("Папка назначения содержит папку программы")),
+                 qPrintable(answer.texts().last()));
+        QVERIFY(!answer.titles().contains(QStringLiteral("Папка не пуста")));
+        QCOMPARE(treeOf(program), QStringList{"VavovIvirur"});
+        QCOMPARE(bytesOf(QDir(program).filePath("VavovIvirur")), QByteArray("running program"));
+    }
+
     // An export midway has nothing under its final name yet: killed at that moment, it would leave no
     // folder that passes for a finished one. Once done, the final folder holds all, the hidden one is gone.
     void exportMidwayHasNoFinalFolder_data()
