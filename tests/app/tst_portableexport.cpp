@@ -114,6 +114,17 @@ void answerFolder(fixtures::ModalAnswer& answer, const QString& folder, bool com
     });
 }
 
+// A patient's study of three 16 x 16 slices.
+fixtures::SeriesLayout threeSmallSlices(const QString& patientName, const QString& patientId)
+{
+    fixtures::SeriesLayout layout;
+    layout.patientName = patientName;
+    layout.patientId = patientId;
+    layout.rows = layout.columns = 16;
+    layout.slices = 3;
+    return layout;
+}
+
 // A FIFO standing in for one of a study's files: a copy that reaches it blocks until it is opened for
 // writing. look() runs at that moment, while the export is midway, and the FIFO is then closed empty so
 // that the export goes on.
@@ -505,11 +516,7 @@ private slots:
     void flashDriveFailuresAreReportedAndTakenBack()
     {
         MainWindow w;
-        fixtures::SeriesLayout layout;
-        layout.patientName = QStringLiteral("Сидоров");
-        layout.patientId = QStringLiteral("9");
-        layout.rows = layout.columns = 16;
-        layout.slices = 3;
+        fixtures::SeriesLayout layout = threeSmallSlices(QStringLiteral("Сидоров"), QStringLiteral("9"));
         QTemporaryDir src;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), layout));
         QTemporaryDir drive;
@@ -606,11 +613,7 @@ private slots:
         MainWindow w;
         w.resize(1000, 600);
         w.show();
-        fixtures::SeriesLayout layout;
-        layout.patientName = QStringLiteral("Кротов");
-        layout.patientId = QStringLiteral("44");
-        layout.rows = layout.columns = 16;
-        layout.slices = 3;
+        fixtures::SeriesLayout layout = threeSmallSlices(QStringLiteral("Кротов"), QStringLiteral("44"));
         QTemporaryDir src;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), layout));
         w.refreshStudyTable();
