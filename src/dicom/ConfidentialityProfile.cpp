@@ -8,7 +8,22 @@ namespace dicom {
 
 namespace {
 
+// Which of the standard's profile options keeps an attribute that the profile alone would change.
+enum class ProfileRetention : quint8 {
+    No,
+    Uid,  // Retain UIDs Option
+    Date, // Retain Longitudinal Temporal Information with Full Dates Option
+};
 using enum ProfileRetention;
+
+struct ProfileRow
+{
+    quint32 tag;        // (group << 16) | element
+    quint32 mask;       // the tag bits that must match: all, or those of a repeating or private group
+    const char* action; // as the standard writes it: "X", "Z", "D", "U", "X/Z", "Z/D", "X/Z/U*", ...
+    ProfileRetention retention;
+    const char* name;
+};
 
 constexpr quint32 All = 0xFFFFFFFF;
 
@@ -515,11 +530,6 @@ const Lookup& lookup()
 }
 
 } // namespace
-
-std::span<const ProfileRow> basicProfileRows()
-{
-    return Rows;
-}
 
 ProfileAction basicProfileAction(quint16 group, quint16 element)
 {

@@ -1,33 +1,12 @@
 #pragma once
 // What a de-identified copy does to each attribute that may identify the patient or the people and
 // places around a study: the Basic Application Level Confidentiality Profile of DICOM PS3.15 (Annex E,
-// table of attributes and actions), kept as data so that it can be read row by row against the
-// standard.
+// table of attributes and actions). The table itself is data in ConfidentialityProfile.cpp, one row per
+// attribute as the standard lists it, so that it can be read row by row against the standard.
 
 #include <QtGlobal>
 
-#include <span>
-
 namespace dicom {
-
-// Which of the standard's profile options keeps an attribute that the profile alone would change.
-enum class ProfileRetention : quint8 {
-    No,
-    Uid,  // Retain UIDs Option
-    Date, // Retain Longitudinal Temporal Information with Full Dates Option
-};
-
-struct ProfileRow
-{
-    quint32 tag;        // (group << 16) | element
-    quint32 mask;       // the tag bits that must match: all, or those of a repeating or private group
-    const char* action; // as the standard writes it: "X", "Z", "D", "U", "X/Z", "Z/D", "X/Z/U*", ...
-    ProfileRetention retention;
-    const char* name;
-};
-
-// Every row of the table, in the standard's order (by attribute name).
-std::span<const ProfileRow> basicProfileRows();
 
 // What the anonymised copy does to an element wherever it stands, nested items included.
 enum class ProfileAction {
