@@ -91,11 +91,14 @@ bool buildLargeIndex(const QString& path, int studies, QString* error)
             "PRAGMA synchronous=OFF",
             "BEGIN",
             QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
-                           "INSERT INTO patients SELECT 'PAT' || x, 'Иванов^Пётр ' || x, '19600101', "
+                           "INSERT INTO patients (patient_key, patient_id, patient_name, birth_date, sex, "
+                           "weight_kg, height_cm) SELECT x + 1, 'PAT' || x, 'Иванов^Пётр ' || x, '19600101', "
                            "CASE x % 2 WHEN 0 THEN 'M' ELSE 'F' END, 70 + x % 30, 170 + x % 20 FROM n")
                 .arg(studies / 3),
             QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
-                           "INSERT INTO studies SELECT '1.2.826.0.1.' || x, 'PAT' || (x % %2), "
+                           "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, "
+                           "study_description, accession_number, referring_physician, is_protected) "
+                           "SELECT '1.2.826.0.1.' || x, 1 + x % %2, "
                            "printf('20%02d%02d%02d', x % 25, 1 + x % 12, 1 + x % 28), "
                            "printf('%02d%02d00', x % 24, x % 60), 'КТ органов грудной клетки', 'A' || x, "
                            "'Ref^Doc', x % 7 = 0 FROM n")

@@ -4,34 +4,46 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QUuid>
 #include <QVariant>
 
+#include <array>
 #include <cmath>
 
 namespace db {
 
 namespace {
 
-const char* const kCreateStatements[] = {
-    "CREATE TABLE IF NOT EXISTS patients ("
-    "patient_id TEXT PRIMARY KEY, "
-    "patient_name TEXT, "
-    "birth_date TEXT, "
-    "sex TEXT, "
-    "weight_kg REAL, "
-    "height_cm REAL);",
+// A patient row stands for one Patient ID together with one name and birth date: institutions reuse
+// IDs ("1", "12345") and anonymisation gives many people one ID, so the ID alone would put one
+// person's name on another's studies. A patient without an ID is never shared: sole_study_uid then
+// names the one study it belongs to (empty for every patient with an ID).
+const char* const kPatientColumns = "patient_key INTEGER PRIMARY KEY, "
+                                    "patient_id TEXT NOT NULL DEFAULT '', "
+                                    "patient_name TEXT NOT NULL DEFAULT '', "
+                                    "birth_date TEXT NOT NULL DEFAULT '', "
+                                    "sex TEXT, "
+                                    "weight_kg REAL, "
+                                    "height_cm REAL, "
+                                    "sole_study_uid TEXT NOT NULL DEFAULT ''";
 
-    "CREATE TABLE IF NOT EXISTS studies ("
-    "study_instance_uid TEXT PRIMARY KEY, "
-    "patient_id TEXT REFERENCES patients(patient_id), "
-    "study_date TEXT, "
-    "study_time TEXT, "
-    "study_description TEXT, "
-    "accession_number TEXT, "
-    "referring_physician TEXT, "
-    "is_protected INTEGER DEFAULT 0);",
+const char* const kStudyColumns = "study_instance_uid TEXT PRIMARY KEY, "
+                                  "patient_key INTEGER REFERENCES patients(patient_key), "
+                                  "study_date TEXT, "
+                                  "study_time TEXT, "
+                                  "study_description TEXT, "
+                                  "accession_number TEXT, "
+                                  "referring_physician TEXT, "
+                                  "is_protected INTEGER DEFAULT 0";
 
+QString createTable(const char* name, const char* columns)
+{
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2);").arg(QLatin1String(name), QLatin1String(columns));
+}
+
+// After patients and studies (createTable with their columns).
+const char* const kCreateOtherTables[] = {
     "CREATE TABLE IF NOT EXISTS series ("
     "series_instance_uid TEXT PRIMARY KEY, "
     "study_instance_uid TEXT REFERENCES studies(study_instance_uid), "
@@ -75,8 +87,14 @@ const char* const kCreateStatements[] = {
     "trigger_time_ms REAL, "
     "cardiac_number_of_images INTEGER DEFAULT 0, "
     "file_path TEXT NOT NULL);",
+};
 
-    "CREATE INDEX IF NOT EXISTS idx_studies_patient ON studies(patient_id);",
+// After the tables and their migrations: an index file of an earlier version has
+// idx_studies_patient on the old column until its patients are keyed anew.
+const char* const kCreateIndexes[] = {
+    "CREATE UNIQUE INDEX IF NOT EXISTS idx_patients_identity "
+    "ON patients(patient_id, patient_name, birth_date, sole_study_uid);",
+    "CREATE INDEX IF NOT EXISTS idx_studies_patient ON studies(patient_key);",
     "CREATE INDEX IF NOT EXISTS idx_series_study ON series(study_instance_uid);",
     "CREATE INDEX IF NOT EXISTS idx_instances_series ON instances(series_instance_uid);",
 };
@@ -108,22 +126,75 @@ const char* const kMigrations[] = {
     "ALTER TABLE patients ADD COLUMN height_cm REAL;",
 };
 
+// Index files of earlier versions keyed patients by Patient ID alone, and studies named their patient
+// by that ID. Each such patient becomes one patient row as it stood (its studies cannot be told apart
+// without reading their files again; indexing a file again puts its study under its own patient),
+// except that studies without a Patient ID each get a patient of their own. Studies keep every other
+// column, their protection included. Run in one transaction with foreign keys off, so that a failure
+// leaves the file as it was.
+QStringList rekeyPatientsStatements()
+{
+    return {
+        createTable("patients_rekeyed", kPatientColumns),
+        QStringLiteral(
+            "INSERT INTO patients_rekeyed (patient_id, patient_name, birth_date, sex, weight_kg, height_cm) "
+            "SELECT p.patient_id, COALESCE(p.patient_name, ''), COALESCE(p.birth_date, ''), p.sex, p.weight_kg, "
+            "p.height_cm FROM patients p WHERE COALESCE(p.patient_id, '') != '' "
+            "AND EXISTS (SELECT 1 FROM studies st WHERE st.patient_id = p.patient_id);"),
+        QStringLiteral(
+            "INSERT INTO patients_rekeyed (patient_id, patient_name, birth_date, sex, weight_kg, height_cm, "
+            "sole_study_uid) "
+            "SELECT '', COALESCE(p.patient_name, ''), COALESCE(p.birth_date, ''), p.sex, p.weight_kg, "
+            "p.height_cm, st.study_instance_uid FROM studies st LEFT JOIN patients p ON p.patient_id = "
+            "st.patient_id WHERE COALESCE(st.patient_id, '') = '';"),
+        QStringLiteral("CREATE INDEX patients_rekeyed_lookup ON patients_rekeyed(patient_id, sole_study_uid);"),
+        createTable("studies_rekeyed", kStudyColumns),
+        QStringLiteral(
+            "INSERT INTO studies_rekeyed (study_instance_uid, patient_key, study_date, study_time, "
+            "study_description, accession_number, referring_physician, is_protected) "
+            "SELECT st.study_instance_uid, (SELECT p.patient_key FROM patients_rekeyed p WHERE "
+            "p.patient_id = COALESCE(st.patient_id, '') AND p.sole_study_uid = "
+            "CASE WHEN COALESCE(st.patient_id, '') = '' THEN st.study_instance_uid ELSE '' END), "
+            "st.study_date, st.study_time, st.study_description, st.accession_number, st.referring_physician, "
+            "st.is_protected FROM studies st;"),
+        QStringLiteral("DROP INDEX patients_rekeyed_lookup;"),
+        QStringLiteral("DROP TABLE studies;"),
+        QStringLiteral("DROP TABLE patients;"),
+        QStringLiteral("ALTER TABLE patients_rekeyed RENAME TO patients;"),
+        QStringLiteral("ALTER TABLE studies_rekeyed RENAME TO studies;"),
+    };
+}
+
+// A file's patient: its ID, name and birth date find the row; the latest file decides sex, weight
+// and height.
 const char* const kPatientUpsert =
-    "INSERT INTO patients (patient_id, patient_name, birth_date, sex, weight_kg, height_cm) "
-    "VALUES (:id, :name, :birth, :sex, :weight, :height) "
-    "ON CONFLICT(patient_id) DO UPDATE SET patient_name = excluded.patient_name, "
-    "birth_date = excluded.birth_date, sex = excluded.sex, weight_kg = excluded.weight_kg, "
-    "height_cm = excluded.height_cm;";
+    "INSERT INTO patients (patient_id, patient_name, birth_date, sex, weight_kg, height_cm, sole_study_uid) "
+    "VALUES (:id, :name, :birth, :sex, :weight, :height, :sole) "
+    "ON CONFLICT(patient_id, patient_name, birth_date, sole_study_uid) DO UPDATE SET sex = excluded.sex, "
+    "weight_kg = excluded.weight_kg, height_cm = excluded.height_cm;";
 
-// A study stays with the patient of its first indexed file, and keeps its protection flag.
+const char* const kPatientKey =
+    "SELECT patient_key FROM patients WHERE patient_id = :id AND patient_name = :name AND birth_date = :birth "
+    "AND sole_study_uid = :sole;";
+
+const char* const kStudyPatient = "SELECT patient_key FROM studies WHERE study_instance_uid = :uid;";
+
+// The study goes with the patient of the file indexed last (a corrected name or ID moves it); its
+// protection is never written here.
 const char* const kStudyUpsert =
-    "INSERT INTO studies (study_instance_uid, patient_id, study_date, study_time, study_description, "
+    "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, study_description, "
     "accession_number, referring_physician) "
-    "VALUES (:uid, :patient_id, :date, :time, :desc, :acc, :ref) "
-    "ON CONFLICT(study_instance_uid) DO UPDATE SET study_date = excluded.study_date, "
-    "study_time = excluded.study_time, study_description = excluded.study_description, "
-    "accession_number = excluded.accession_number, referring_physician = excluded.referring_physician;";
+    "VALUES (:uid, :patient_key, :date, :time, :desc, :acc, :ref) "
+    "ON CONFLICT(study_instance_uid) DO UPDATE SET patient_key = excluded.patient_key, "
+    "study_date = excluded.study_date, study_time = excluded.study_time, "
+    "study_description = excluded.study_description, accession_number = excluded.accession_number, "
+    "referring_physician = excluded.referring_physician;";
 
+const char* const kPrunePatient =
+    "DELETE FROM patients WHERE patient_key = :key AND NOT EXISTS "
+    "(SELECT 1 FROM studies WHERE patient_key = :key);";
+
+// A series stays with the study it was first indexed under; only an edit (reindexEditedFile) moves it.
 const char* const kSeriesUpsert =
     "INSERT INTO series (series_instance_uid, study_instance_uid, series_number, series_description, "
     "modality, body_part_examined, laterality) "
@@ -132,7 +203,8 @@ const char* const kSeriesUpsert =
     "series_description = excluded.series_description, modality = excluded.modality, "
     "body_part_examined = excluded.body_part_examined, laterality = excluded.laterality;";
 
-// A re-indexed file that moved keeps its rows; only the path and display defaults follow the new file.
+// A file indexed again (edited, moved, or imported twice) gives its rows every new value; only the
+// series they belong to stays (an edit moves them explicitly).
 const char* const kInstanceUpsert =
     "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, rows, columns, "
     "number_of_frames, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, window_center, "
@@ -144,10 +216,22 @@ const char* const kInstanceUpsert =
     "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
     ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
     ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path) "
-    "ON CONFLICT(sop_instance_uid) DO UPDATE SET file_path = excluded.file_path, "
-    "instance_number = excluded.instance_number, window_center = excluded.window_center, "
-    "window_width = excluded.window_width, slice_thickness = excluded.slice_thickness, "
-    "slice_location = excluded.slice_location;";
+    "ON CONFLICT(sop_instance_uid) DO UPDATE SET instance_number = excluded.instance_number, "
+    "rows = excluded.rows, columns = excluded.columns, number_of_frames = excluded.number_of_frames, "
+    "pixel_spacing_x = excluded.pixel_spacing_x, pixel_spacing_y = excluded.pixel_spacing_y, "
+    "slice_thickness = excluded.slice_thickness, slice_location = excluded.slice_location, "
+    "window_center = excluded.window_center, window_width = excluded.window_width, "
+    "rescale_slope = excluded.rescale_slope, rescale_intercept = excluded.rescale_intercept, "
+    "repetition_time = excluded.repetition_time, echo_time = excluded.echo_time, "
+    "image_position_x = excluded.image_position_x, image_position_y = excluded.image_position_y, "
+    "image_position_z = excluded.image_position_z, orientation_row_x = excluded.orientation_row_x, "
+    "orientation_row_y = excluded.orientation_row_y, orientation_row_z = excluded.orientation_row_z, "
+    "orientation_col_x = excluded.orientation_col_x, orientation_col_y = excluded.orientation_col_y, "
+    "orientation_col_z = excluded.orientation_col_z, has_spatial_info = excluded.has_spatial_info, "
+    "frame_index = excluded.frame_index, acquisition_time_seconds = excluded.acquisition_time_seconds, "
+    "temporal_position_index = excluded.temporal_position_index, "
+    "frame_of_reference_uid = excluded.frame_of_reference_uid, trigger_time_ms = excluded.trigger_time_ms, "
+    "cardiac_number_of_images = excluded.cardiac_number_of_images, file_path = excluded.file_path;";
 
 // The per-study counts and modalities are correlated subqueries served by idx_series_study and
 // idx_instances_series, so listing stays fast on large indexes.
@@ -160,7 +244,7 @@ const char* const kStudySelect =
     "st.is_protected, "
     "(SELECT GROUP_CONCAT(DISTINCT se.modality) FROM series se "
     " WHERE se.study_instance_uid = st.study_instance_uid) "
-    "FROM studies st LEFT JOIN patients p ON p.patient_id = st.patient_id ";
+    "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
 
 QString errorText(const QSqlQuery& query)
 {
@@ -229,24 +313,30 @@ struct Database::WriteStatements
 {
     explicit WriteStatements(const QSqlDatabase& db)
         : patient(db)
+        , patientKey(db)
+        , studyPatient(db)
         , study(db)
         , series(db)
         , instance(db)
+        , prunePatient(db)
     {
     }
     // Leaves every statement reset, so that none keeps a transaction or a lock alive.
     void finish()
     {
-        patient.finish();
-        study.finish();
-        series.finish();
-        instance.finish();
+        for (QSqlQuery* q : all())
+            q->finish();
     }
+    std::array<QSqlQuery*, 7> all() { return {&patient, &patientKey, &studyPatient, &study, &series, &instance,
+                                              &prunePatient}; }
 
     QSqlQuery patient;
+    QSqlQuery patientKey;
+    QSqlQuery studyPatient;
     QSqlQuery study;
     QSqlQuery series;
     QSqlQuery instance;
+    QSqlQuery prunePatient;
 };
 
 Database::Database(QObject* parent)
@@ -296,9 +386,12 @@ bool Database::createSchema()
     QString failure;
     bool failed = false;
     {
+        QStringList statements{createTable("patients", kPatientColumns), createTable("studies", kStudyColumns)};
+        for (const char* sql : kCreateOtherTables)
+            statements << QString::fromLatin1(sql);
         QSqlQuery q(m_db);
-        for (const char* sql : kCreateStatements) {
-            if (!q.exec(QString::fromLatin1(sql))) {
+        for (const QString& sql : std::as_const(statements)) {
+            if (!q.exec(sql)) {
                 failed = true;
                 failure = errorText(q);
                 break;
@@ -310,11 +403,60 @@ bool Database::createSchema()
         for (const char* sql : kMigrations)
             migration.exec(QString::fromLatin1(sql));
     }
+    if (!failed)
+        failed = !keyPatientsByIdentity(&failure);
+    if (!failed) {
+        QSqlQuery q(m_db);
+        for (const char* sql : kCreateIndexes) {
+            if (!q.exec(QString::fromLatin1(sql))) {
+                failed = true;
+                failure = errorText(q);
+                break;
+            }
+        }
+    }
     if (failed) {
         m_lastError = failure;
         return false;
     }
     return true;
+}
+
+bool Database::keyPatientsByIdentity(QString* failure)
+{
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM pragma_table_info('patients') WHERE name = 'patient_key';"))
+        || !q.next()) {
+        *failure = errorText(q);
+        return false;
+    }
+    if (q.value(0).toInt() > 0)
+        return true;
+    q.finish();
+    // Foreign keys cannot be switched inside a transaction, and the old tables must go before the new
+    // ones take their names.
+    q.exec(QStringLiteral("PRAGMA foreign_keys=OFF;"));
+    bool ok = m_db.transaction();
+    QString error = ok ? QString() : m_db.lastError().text();
+    for (const QString& sql : rekeyPatientsStatements()) {
+        if (!ok)
+            break;
+        if (!q.exec(sql)) {
+            ok = false;
+            error = errorText(q);
+        }
+    }
+    q.finish();
+    if (ok && !m_db.commit()) {
+        ok = false;
+        error = m_db.lastError().text();
+    }
+    if (!ok)
+        m_db.rollback();
+    q.exec(QStringLiteral("PRAGMA foreign_keys=ON;"));
+    if (!ok)
+        *failure = QStringLiteral("Не удалось перевести локальную базу исследований на новый формат: %1").arg(error);
+    return ok;
 }
 
 QString Database::lastError() const
@@ -357,20 +499,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         m_lastError = QStringLiteral("В файле нет UID исследования, серии или изображения: %1").arg(s.filePath);
         return false;
     }
-    if (!m_write) {
-        auto statements = std::make_unique<WriteStatements>(m_db);
-        const std::pair<QSqlQuery*, const char*> toPrepare[] = {{&statements->patient, kPatientUpsert},
-                                                                {&statements->study, kStudyUpsert},
-                                                                {&statements->series, kSeriesUpsert},
-                                                                {&statements->instance, kInstanceUpsert}};
-        for (const auto& [query, sql] : toPrepare) {
-            if (!query->prepare(QString::fromLatin1(sql))) {
-                m_lastError = errorText(*query);
-                return false;
-            }
-        }
-        m_write = std::move(statements);
-    }
+    if (!prepareWriteStatements())
+        return false;
     // One file's rows land together or not at all, and one commit per file keeps imports fast.
     if (!m_db.transaction()) {
         m_lastError = m_db.lastError().text();
@@ -405,7 +535,22 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         }
     }
 
+    // The patient the study had before this file: when the file moves the study to another patient,
+    // a patient left without studies goes.
+    QList<qint64> leftPatients;
     {
+        QSqlQuery& q = m_write->studyPatient;
+        q.bindValue(QStringLiteral(":uid"), s.studyInstanceUid);
+        if (!q.exec())
+            return fail(q);
+        if (q.next() && !q.value(0).isNull())
+            leftPatients << q.value(0).toLongLong();
+        q.finish();
+    }
+    qint64 patientKey = 0;
+    {
+        // Without a Patient ID nothing tells two people apart: such a patient belongs to one study.
+        const QString sole = s.patientId.trimmed().isEmpty() ? s.studyInstanceUid : QStringLiteral("");
         QSqlQuery& q = m_write->patient;
         q.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
         q.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
@@ -413,13 +558,29 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":sex"), nonNull(s.sex));
         q.bindValue(QStringLiteral(":weight"), s.weightKg);
         q.bindValue(QStringLiteral(":height"), s.heightCm);
+        q.bindValue(QStringLiteral(":sole"), sole);
         if (!q.exec())
             return fail(q);
+        QSqlQuery& key = m_write->patientKey;
+        key.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
+        key.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
+        key.bindValue(QStringLiteral(":birth"), nonNull(s.birthDate));
+        key.bindValue(QStringLiteral(":sole"), sole);
+        if (!key.exec())
+            return fail(key);
+        if (!key.next()) {
+            m_lastError = QStringLiteral("Запись пациента не найдена после записи: %1").arg(s.filePath);
+            m_write->finish();
+            m_db.rollback();
+            return false;
+        }
+        patientKey = key.value(0).toLongLong();
+        key.finish();
     }
     {
         QSqlQuery& q = m_write->study;
         q.bindValue(QStringLiteral(":uid"), nonNull(s.studyInstanceUid));
-        q.bindValue(QStringLiteral(":patient_id"), nonNull(s.patientId));
+        q.bindValue(QStringLiteral(":patient_key"), qlonglong(patientKey));
         q.bindValue(QStringLiteral(":date"), nonNull(s.studyDate));
         q.bindValue(QStringLiteral(":time"), nonNull(s.studyTime));
         q.bindValue(QStringLiteral(":desc"), nonNull(s.studyDescription));
@@ -518,9 +679,17 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             return fail(q);
     }
     m_write->finish();
-    if (before && !moveEditedParents(*before, s, wasProtected)) {
+    if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients)) {
         m_db.rollback();
         return false;
+    }
+    for (const qint64 key : std::as_const(leftPatients)) {
+        if (key == patientKey)
+            continue;
+        QSqlQuery& q = m_write->prunePatient;
+        q.bindValue(QStringLiteral(":key"), qlonglong(key));
+        if (!q.exec())
+            return fail(q);
     }
 
     if (!m_db.commit()) {
@@ -531,8 +700,28 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     return true;
 }
 
+bool Database::prepareWriteStatements()
+{
+    if (m_write)
+        return true;
+    auto statements = std::make_unique<WriteStatements>(m_db);
+    const std::pair<QSqlQuery*, const char*> toPrepare[] = {
+        {&statements->patient, kPatientUpsert},       {&statements->patientKey, kPatientKey},
+        {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
+        {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
+        {&statements->prunePatient, kPrunePatient}};
+    for (const auto& [query, sql] : toPrepare) {
+        if (!query->prepare(QString::fromLatin1(sql))) {
+            m_lastError = errorText(*query);
+            return false;
+        }
+    }
+    m_write = std::move(statements);
+    return true;
+}
+
 bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
-                                 bool wasProtected)
+                                 bool wasProtected, QList<qint64>* leftPatients)
 {
     auto run = [this](const char* sql, const QList<std::pair<QString, QString>>& bindings) {
         QSqlQuery q(m_db);
@@ -546,13 +735,22 @@ bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const di
     };
     const QString series = QStringLiteral(":series");
     const QString study = QStringLiteral(":study");
-    const QString pid = QStringLiteral(":pid");
-    // The upserts keep a series with the study and a study with the patient it was first indexed
-    // under; an edited UID or patient ID moves them. A protected study stays protected.
+    if (before.studyInstanceUid != after.studyInstanceUid) {
+        // The study the file leaves may go below; its patient then goes too unless another study has it.
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(kStudyPatient));
+        q.bindValue(QStringLiteral(":uid"), before.studyInstanceUid);
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            return false;
+        }
+        if (q.next() && !q.value(0).isNull())
+            leftPatients->append(q.value(0).toLongLong());
+    }
+    // The series upsert keeps a series with the study it was first indexed under; an edited study
+    // UID moves it. A protected study stays protected under a new UID.
     return run("UPDATE series SET study_instance_uid = :study WHERE series_instance_uid = :series;",
                {{study, after.studyInstanceUid}, {series, after.seriesInstanceUid}})
-        && run("UPDATE studies SET patient_id = :pid WHERE study_instance_uid = :study;",
-               {{pid, after.patientId}, {study, after.studyInstanceUid}})
         && (!wasProtected
             || run("UPDATE studies SET is_protected = 1 WHERE study_instance_uid = :study;",
                    {{study, after.studyInstanceUid}}))
@@ -561,10 +759,7 @@ bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const di
                {{series, before.seriesInstanceUid}})
         && run("DELETE FROM studies WHERE study_instance_uid = :study AND NOT EXISTS "
                "(SELECT 1 FROM series WHERE study_instance_uid = :study);",
-               {{study, before.studyInstanceUid}})
-        && run("DELETE FROM patients WHERE patient_id = :pid AND NOT EXISTS "
-               "(SELECT 1 FROM studies WHERE patient_id = :pid);",
-               {{pid, before.patientId}});
+               {{study, before.studyInstanceUid}});
 }
 
 QList<StudyRecord> Database::queryStudies(const QString& sql,
@@ -601,7 +796,9 @@ QList<StudyRecord> Database::otherStudiesOfPatient(const QString& patientId, con
     if (patientId.isEmpty())
         return {};
     return queryStudies(QString::fromLatin1(kStudySelect)
-                            + QStringLiteral("WHERE st.patient_id = :pid AND st.study_instance_uid != :exclude "
+                            + QStringLiteral("WHERE p.patient_id = :pid AND st.study_instance_uid != :exclude "
+                                             "AND st.patient_key = COALESCE((SELECT x.patient_key FROM studies x "
+                                             "WHERE x.study_instance_uid = :exclude), st.patient_key) "
                                              "ORDER BY st.study_date DESC, st.study_time DESC;"),
                         {{QStringLiteral(":pid"), patientId}, {QStringLiteral(":exclude"), nonNull(excludeStudyUid)}});
 }
@@ -713,7 +910,7 @@ PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral("SELECT p.sex, p.weight_kg, p.height_cm FROM studies st JOIN patients p ON "
-                                  "p.patient_id = st.patient_id WHERE st.study_instance_uid = :uid LIMIT 1")))
+                                  "p.patient_key = st.patient_key WHERE st.study_instance_uid = :uid LIMIT 1")))
         return info;
     q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
     if (!q.exec() || !q.next())
@@ -755,16 +952,16 @@ bool Database::deleteStudy(const QString& studyInstanceUid)
 {
     if (!requireOpen())
         return false;
-    QString patientId;
+    QVariant patientKey;
     {
         QSqlQuery q(m_db);
-        q.prepare(QStringLiteral("SELECT patient_id FROM studies WHERE study_instance_uid = :uid;"));
+        q.prepare(QString::fromLatin1(kStudyPatient));
         q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
         if (!q.exec() || !q.next()) {
             m_lastError = errorText(q);
             return false;
         }
-        patientId = textOf(q.value(0));
+        patientKey = q.value(0);
         q.finish();
 
         const QString deletions[] = {
@@ -782,15 +979,11 @@ bool Database::deleteStudy(const QString& studyInstanceUid)
             }
         }
     }
-    QSqlQuery count(m_db);
-    count.prepare(QStringLiteral("SELECT COUNT(*) FROM studies WHERE patient_id = :pid;"));
-    count.bindValue(QStringLiteral(":pid"), patientId);
-    if (count.exec() && count.next() && count.value(0).toLongLong() == 0) {
-        count.finish();
-        QSqlQuery removePatient(m_db);
-        removePatient.prepare(QStringLiteral("DELETE FROM patients WHERE patient_id = :pid;"));
-        removePatient.bindValue(QStringLiteral(":pid"), patientId);
-        removePatient.exec();
+    if (!patientKey.isNull()) {
+        QSqlQuery prune(m_db);
+        prune.prepare(QString::fromLatin1(kPrunePatient));
+        prune.bindValue(QStringLiteral(":key"), patientKey);
+        prune.exec();
     }
     return true;
 }

@@ -41,6 +41,8 @@ public:
     QString connectionName() const;
 
     // Writes the patient, study, series and one instance row per frame of one file, all or nothing.
+    // A file indexed again gives its rows, series, study and patient the values it now holds: a study
+    // goes to the patient (ID, name and birth date) of the file indexed last.
     bool indexFile(const dicom::DicomFileSummary& summary);
     // Indexes a file again after its tags were edited in place (before: its summary as it was): its
     // rows follow the new UIDs and patient ID, keeping their place in the study's file order unless
@@ -49,7 +51,9 @@ public:
     bool reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after);
 
     QList<StudyRecord> allStudies() const;                                                  // oldest first
-    QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const; // newest first
+    // The other studies of the patient who owns excludeStudyUid (of the patient ID when that study is not
+    // indexed); newest first.
+    QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const;
     QList<SeriesRecord> seriesForStudy(const QString& studyInstanceUid) const;              // by series number
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid) const;       // by instance number
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
@@ -66,8 +70,12 @@ private:
 
     // before: the file's summary before an edit, or null for a plain indexing.
     bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before);
+    bool prepareWriteStatements();
+    // leftPatients gains the patient of a study that the edited file leaves.
     bool moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
-                           bool wasProtected);
+                           bool wasProtected, QList<qint64>* leftPatients);
+    // Gives an index file of an earlier version its patients keyed by ID, name and birth date.
+    bool keyPatientsByIdentity(QString* failure);
 
     bool requireOpen();
     void closeConnection();

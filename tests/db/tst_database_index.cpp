@@ -50,7 +50,10 @@ private slots:
     void multiFrameRows_data();
     void multiFrameRows();
     void largeInstanceNumbersKeepTheirOrder();
-    void reindexedMovedFileUpdatesOnlyItsPathAndDisplay();
+    void reindexedFileTakesEveryNewValue_data();
+    void reindexedFileTakesEveryNewValue();
+    void patientsAreKeyedByIdNameAndBirthDate_data();
+    void patientsAreKeyedByIdNameAndBirthDate();
     void failedFileLeavesNoRows();
     void studyQueriesAndOrders_data();
     void studyQueriesAndOrders();
@@ -116,8 +119,11 @@ void TestDatabaseIndex::singleFrameRowCarriesEverything()
     QCOMPARE(raw.rows("SELECT sop_instance_uid, rows, columns, number_of_frames, window_center, window_width, "
                       "rescale_slope, rescale_intercept FROM instances"),
              QStringList{"1.1.1.5|512|512|1|40|400|1|-1024"});
-    QCOMPARE(raw.rows("SELECT * FROM patients"), QStringList{"P1|Doe^John|19600101|M|80|180"});
-    QCOMPARE(raw.rows("SELECT * FROM studies"), QStringList{"1.1|P1|20240115|101500|Chest|A1|Ref^Doc|0"});
+    QCOMPARE(raw.rows("SELECT patient_id, patient_name, birth_date, sex, weight_kg, height_cm FROM patients"),
+             QStringList{"P1|Doe^John|19600101|M|80|180"});
+    QCOMPARE(raw.rows("SELECT study_instance_uid, study_date, study_time, study_description, accession_number, "
+                      "referring_physician, is_protected FROM studies"),
+             QStringList{"1.1|20240115|101500|Chest|A1|Ref^Doc|0"});
     QCOMPARE(raw.rows("SELECT * FROM series"), QStringList{"1.1.1|1.1|1|Axial|CT|CHEST|"});
     QCOMPARE(m_db->patientBodyInfo("1.1").heightCm, 180.0);
     QCOMPARE(m_db->patientBodyInfo("nope").sex, QString());
@@ -287,50 +293,147 @@ void TestDatabaseIndex::largeInstanceNumbersKeepTheirOrder()
     QCOMPARE(paths, (QStringList{"first.dcm", "before.dcm", "high.dcm", "high.dcm", "after.dcm", "max.dcm"}));
 }
 
-void TestDatabaseIndex::reindexedMovedFileUpdatesOnlyItsPathAndDisplay()
+void TestDatabaseIndex::reindexedFileTakesEveryNewValue_data()
 {
+    QTest::addColumn<bool>("otherStudyKeepsOldPatient");
+    QTest::newRow("patient left without studies") << false;
+    QTest::newRow("patient keeps another study") << true;
+}
+
+void TestDatabaseIndex::reindexedFileTakesEveryNewValue()
+{
+    QFETCH(bool, otherStudyKeepsOldPatient);
     dicom::DicomFileSummary s = makeSummary("4.1", "4.1.1", "4.1.1.1", 3, "/old/place.dcm");
     QVERIFY(m_db->indexFile(s));
     QVERIFY(m_db->setStudyProtected("4.1", true));
+    if (otherStudyKeepsOldPatient)
+        QVERIFY(m_db->indexFile(makeSummary("4.9", "4.9.1", "4.9.1.1", 1, "/d/other.dcm")));
 
-    dicom::DicomFileSummary moved = s;
-    moved.filePath = "/new/place.dcm";
-    moved.instanceNumber = 4;
-    moved.windowCenter = 60;
-    moved.windowWidth = 350;
-    moved.sliceThickness = 3.0;
-    moved.sliceLocation = 99.0;
-    moved.rows = 1;           // not updated on an existing row
-    moved.imagePosition = {1, 2, 3};
-    moved.acquisitionTimeSeconds = 1.0;
-    moved.patientId = "P2";   // the study stays with its first patient
-    moved.patientName = "Other^Name";
-    moved.studyDescription = "Chest updated";
-    moved.seriesDescription = "Axial updated";
-    QVERIFY(m_db->indexFile(moved));
+    // The same object after its tags were corrected (and the file moved): every value is the new one.
+    dicom::DicomFileSummary edited = s;
+    edited.filePath = "/new/place.dcm";
+    edited.instanceNumber = 4;
+    edited.windowCenter = 60;
+    edited.windowWidth = 350;
+    edited.sliceThickness = 3.0;
+    edited.sliceLocation = 99.0;
+    edited.rows = 256;
+    edited.imagePosition = {1, 2, 3};
+    edited.orientationRow = {0, 1, 0};
+    edited.orientationCol = {0, 0, -1};
+    edited.acquisitionTimeSeconds = 1.0;
+    edited.patientId = "P2";
+    edited.patientName = "Other^Name";
+    edited.studyDate = "20240220";
+    edited.studyTime = "080000";
+    edited.studyDescription = "Chest updated";
+    edited.seriesDescription = "Axial updated";
+    QVERIFY2(m_db->indexFile(edited), qPrintable(m_db->lastError()));
 
     RawDb raw(m_path);
     QCOMPARE(raw.rows("SELECT file_path, instance_number, window_center, window_width, slice_thickness, "
-                      "slice_location, rows, image_position_x, image_position_z, acquisition_time_seconds "
-                      "FROM instances"),
-             QStringList{"/new/place.dcm|400000|60|350|3|99|512|-100|-12.5|36000.5"});
+                      "slice_location, rows, image_position_x, image_position_z, orientation_row_y, "
+                      "orientation_col_z, acquisition_time_seconds FROM instances WHERE sop_instance_uid = '4.1.1.1'"),
+             QStringList{"/new/place.dcm|400000|60|350|3|99|256|1|3|1|-1|1"});
     const auto studies = m_db->allStudies();
-    QCOMPARE(studies.size(), 1);
-    QCOMPARE(studies.first().patientId, QStringLiteral("P1"));
-    QCOMPARE(studies.first().patientName, QStringLiteral("Doe^John"));
-    QCOMPARE(studies.first().studyDescription, QStringLiteral("Chest updated"));
-    QVERIFY(studies.first().isProtected);
+    QCOMPARE(studies.size(), otherStudyKeepsOldPatient ? 2 : 1);
+    const db::StudyRecord& moved = studies.last();
+    QCOMPARE(moved.studyInstanceUid, QStringLiteral("4.1"));
+    QCOMPARE(moved.patientId, QStringLiteral("P2"));
+    QCOMPARE(moved.patientName, QStringLiteral("Other^Name"));
+    QCOMPARE(moved.studyDate, QStringLiteral("20240220"));
+    QCOMPARE(moved.studyDescription, QStringLiteral("Chest updated"));
+    QVERIFY(moved.isProtected);
     QCOMPARE(m_db->seriesForStudy("4.1").first().seriesDescription, QStringLiteral("Axial updated"));
-    QCOMPARE(raw.scalar("SELECT patient_name FROM patients WHERE patient_id = 'P2'").toString(),
-             QStringLiteral("Other^Name"));
+    // The old patient row goes with its last study, and stays while another study has it.
+    QCOMPARE(raw.rows("SELECT patient_id FROM patients ORDER BY patient_id"),
+             otherStudyKeepsOldPatient ? QStringList({"P1", "P2"}) : QStringList{"P2"});
+    if (otherStudyKeepsOldPatient)
+        QCOMPARE(studies.first().patientName, QStringLiteral("Doe^John"));
 
-    // The latest file of a patient decides the patient's data.
-    dicom::DicomFileSummary renamed = makeSummary("4.2", "4.2.1", "4.2.1.1", 1, "/d/x.dcm");
-    renamed.patientName = "Doe^Johnny";
-    renamed.weightKg = 82.5;
-    QVERIFY(m_db->indexFile(renamed));
-    QCOMPARE(raw.rows("SELECT patient_name, weight_kg FROM patients WHERE patient_id = 'P1'"),
-             QStringList{"Doe^Johnny|82.5"});
+    // The latest file of a patient decides sex, weight and height.
+    dicom::DicomFileSummary heavier = makeSummary("4.2", "4.2.1", "4.2.1.1", 1, "/d/x.dcm");
+    heavier.patientId = "P2";
+    heavier.patientName = "Other^Name";
+    heavier.weightKg = 82.5;
+    QVERIFY(m_db->indexFile(heavier));
+    QCOMPARE(raw.rows("SELECT weight_kg FROM patients WHERE patient_id = 'P2'"), QStringList{"82.5"});
+}
+
+void TestDatabaseIndex::patientsAreKeyedByIdNameAndBirthDate_data()
+{
+    // Each file: study, patient ID, name, birth date. The expected patient of every study is given as
+    // the index of the file whose patient data it must show.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<int>("patients");
+
+    QTest::newRow("one ID, two names") << QStringList{"10.1|12345|Ivanov^Ivan|19500101", "10.2|12345|Petrov^Petr|19500101"} << 2;
+    QTest::newRow("one ID, two birth dates")
+        << QStringList{"10.1|1|Ivanov^Ivan|19500101", "10.2|1|Ivanov^Ivan|19710304"} << 2;
+    QTest::newRow("anonymised to one ID") << QStringList{"10.1|ANON|Anon^A|", "10.2|ANON|Anon^B|", "10.3|ANON|Anon^C|"}
+                                          << 3;
+    QTest::newRow("empty IDs, different names") << QStringList{"10.1||Ivanov^Ivan|19500101", "10.2||Petrov^Petr|"} << 2;
+    QTest::newRow("empty IDs, same name") << QStringList{"10.1||Anon|", "10.2||Anon|"} << 2;
+    QTest::newRow("one person, two studies") << QStringList{"10.1|77|Ivanov^Ivan|19500101", "10.2|77|Ivanov^Ivan|19500101"}
+                                             << 1;
+    QTest::newRow("empty ID, two files of one study") << QStringList{"10.1||Anon|", "10.1||Anon|"} << 1;
+}
+
+void TestDatabaseIndex::patientsAreKeyedByIdNameAndBirthDate()
+{
+    QFETCH(QStringList, files);
+    QFETCH(int, patients);
+    int n = 0;
+    QHash<QString, QStringList> expected; // study UID -> ID|name|birth of its patient
+    for (const QString& file : files) {
+        const QStringList f = file.split('|');
+        ++n;
+        dicom::DicomFileSummary s = makeSummary(f[0], f[0] + ".1", QStringLiteral("%1.1.%2").arg(f[0]).arg(n), n,
+                                                QStringLiteral("/d/%1.dcm").arg(n));
+        s.patientId = f[1];
+        s.patientName = f[2];
+        s.birthDate = f[3];
+        s.weightKg = 60 + n;
+        QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
+        expected.insert(f[0], f.mid(1));
+    }
+    // One person: the same non-empty ID, name and birth date; a study without an ID is its own.
+    auto personOf = [&expected](const QString& study) {
+        const QStringList p = expected.value(study);
+        return p.first().isEmpty() ? QStringLiteral("study ") + study : p.join('|');
+    };
+    auto peopleLeft = [&](const QList<db::StudyRecord>& studies) {
+        QSet<QString> people;
+        for (const db::StudyRecord& st : studies)
+            people.insert(personOf(st.studyInstanceUid));
+        return int(people.size());
+    };
+    RawDb raw(m_path);
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM patients").toInt(), patients);
+    const auto studies = m_db->allStudies();
+    QCOMPARE(studies.size(), expected.size());
+    QCOMPARE(peopleLeft(studies), patients);
+    for (const db::StudyRecord& st : studies) {
+        const QStringList want = expected.value(st.studyInstanceUid);
+        QCOMPARE((QStringList{st.patientId, st.patientName, st.birthDate}), want);
+        QCOMPARE(m_db->patientBodyInfo(st.studyInstanceUid).weightKg, st.weightKg);
+        // The viewer's comparison list offers the same person's studies only.
+        int samePerson = 0;
+        for (const db::StudyRecord& other : studies)
+            samePerson += other.studyInstanceUid != st.studyInstanceUid && !st.patientId.isEmpty()
+                && personOf(other.studyInstanceUid) == personOf(st.studyInstanceUid);
+        const auto others = m_db->otherStudiesOfPatient(st.patientId, st.studyInstanceUid);
+        QCOMPARE(others.size(), samePerson);
+        for (const db::StudyRecord& other : others)
+            QCOMPARE((QStringList{other.patientId, other.patientName, other.birthDate}), want);
+    }
+
+    // Deleting one study leaves the other studies' patients as they were.
+    QVERIFY(m_db->deleteStudy(studies.first().studyInstanceUid));
+    const auto left = m_db->allStudies();
+    for (const db::StudyRecord& st : left)
+        QCOMPARE((QStringList{st.patientId, st.patientName, st.birthDate}), expected.value(st.studyInstanceUid));
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM patients").toInt(), peopleLeft(left));
 }
 
 void TestDatabaseIndex::failedFileLeavesNoRows()
@@ -459,7 +562,7 @@ void TestDatabaseIndex::studyQueriesAndOrders()
     // A study whose patient row is missing is still listed, with empty patient fields.
     QSqlQuery q(QSqlDatabase::database(database->connectionName(), false));
     QVERIFY(q.exec("PRAGMA foreign_keys=OFF"));
-    QVERIFY(q.exec("INSERT INTO studies (study_instance_uid, patient_id, study_date) VALUES ('6.0', 'ghost', '19990101')"));
+    QVERIFY(q.exec("INSERT INTO studies (study_instance_uid, patient_key, study_date) VALUES ('6.0', 999, '19990101')"));
     QVERIFY(q.exec("PRAGMA foreign_keys=ON"));
     const auto withGhost = database->allStudies();
     QCOMPARE(withGhost.first().studyInstanceUid, QStringLiteral("6.0"));

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <unistd.h>
 
@@ -40,6 +41,71 @@ const QStringList kOldSchema{
     "'/old/b.dcm')",
 };
 
+// The index as the version before patients were keyed by ID, name and birth date wrote it: patients
+// keyed by Patient ID alone, one patient row shared by every study without an ID.
+const QStringList kIdKeyedSchema{
+    "CREATE TABLE patients (patient_id TEXT PRIMARY KEY, patient_name TEXT, birth_date TEXT, sex TEXT, "
+    "weight_kg REAL, height_cm REAL)",
+    "CREATE TABLE studies (study_instance_uid TEXT PRIMARY KEY, patient_id TEXT REFERENCES patients(patient_id), "
+    "study_date TEXT, study_time TEXT, study_description TEXT, accession_number TEXT, referring_physician TEXT, "
+    "is_protected INTEGER DEFAULT 0)",
+    "CREATE TABLE series (series_instance_uid TEXT PRIMARY KEY, study_instance_uid TEXT REFERENCES "
+    "studies(study_instance_uid), series_number TEXT, series_description TEXT, modality TEXT, "
+    "body_part_examined TEXT, laterality TEXT)",
+    "CREATE TABLE instances (sop_instance_uid TEXT PRIMARY KEY, series_instance_uid TEXT REFERENCES "
+    "series(series_instance_uid), instance_number INTEGER, rows INTEGER, columns INTEGER, number_of_frames INTEGER, "
+    "pixel_spacing_x REAL, pixel_spacing_y REAL, slice_thickness REAL, slice_location REAL, window_center REAL, "
+    "window_width REAL, rescale_slope REAL, rescale_intercept REAL, repetition_time REAL, echo_time REAL, "
+    "image_position_x REAL, image_position_y REAL, image_position_z REAL, orientation_row_x REAL, "
+    "orientation_row_y REAL, orientation_row_z REAL, orientation_col_x REAL, orientation_col_y REAL, "
+    "orientation_col_z REAL, has_spatial_info INTEGER, frame_index INTEGER DEFAULT 0, "
+    "acquisition_time_seconds REAL, temporal_position_index INTEGER DEFAULT 0, frame_of_reference_uid TEXT, "
+    "trigger_time_ms REAL, cardiac_number_of_images INTEGER DEFAULT 0, file_path TEXT NOT NULL)",
+    "CREATE INDEX idx_studies_patient ON studies(patient_id)",
+    "CREATE INDEX idx_series_study ON series(study_instance_uid)",
+    "CREATE INDEX idx_instances_series ON instances(series_instance_uid)",
+    "INSERT INTO patients VALUES ('P1', 'Иванов^Иван', '19500101', 'M', 81.5, 178)",
+    "INSERT INTO patients VALUES ('', 'Anon', '', 'F', NULL, NULL)",
+    "INSERT INTO patients VALUES ('P2', 'Петров^Пётр', '19611231', 'M', NULL, NULL)",
+    "INSERT INTO patients VALUES ('P9', 'Без^Исследований', '', '', NULL, NULL)",
+    "INSERT INTO studies VALUES ('1.1', 'P1', '20200101', '080000', 'КТ', 'A1', 'Ref', 1)",
+    "INSERT INTO studies VALUES ('1.2', 'P1', '20210101', '090000', 'МРТ', 'A2', 'Ref', 0)",
+    "INSERT INTO studies VALUES ('1.3', '', '20220101', '100000', 'US', '', '', 1)",
+    "INSERT INTO studies VALUES ('1.4', '', '20220102', '100000', 'US', '', '', 0)",
+    "INSERT INTO studies VALUES ('1.5', 'P2', '20230101', '110000', 'PET', 'A5', '', 0)",
+    "INSERT INTO studies VALUES ('1.6', 'ghost', '20240101', '120000', 'Lost', '', '', 0)",
+    "INSERT INTO series VALUES ('1.1.1', '1.1', '1', 'Ax', 'CT', 'CHEST', '')",
+    "INSERT INTO series VALUES ('1.2.1', '1.2', '2', 'T1', 'MR', 'HEAD', 'L')",
+    "INSERT INTO series VALUES ('1.3.1', '1.3', '1', '', 'US', '', '')",
+    "INSERT INTO series VALUES ('1.4.1', '1.4', '1', '', 'US', '', '')",
+    "INSERT INTO series VALUES ('1.5.1', '1.5', '1', '', 'PT', '', '')",
+    "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, number_of_frames, "
+    "file_path) VALUES ('1.1.1.1', '1.1.1', 100000, 1, '/store/Иванов/a.dcm'), "
+    "('1.1.1.2', '1.1.1', 200000, 1, '/store/Иванов/b.dcm'), ('1.2.1.1', '1.2.1', 100000, 1, '/mr/1.dcm'), "
+    "('1.3.1.1', '1.3.1', 100000, 1, '/us/1.dcm'), ('1.4.1.1', '1.4.1', 100000, 1, '/us/2.dcm'), "
+    "('1.5.1.1', '1.5.1', 100000, 2, '/pt/multi.dcm'), ('1.5.1.1#f1', '1.5.1', 100001, 2, '/pt/multi.dcm')",
+};
+
+// Every study as the study list reads it, one line each, ordered by UID.
+QStringList studyLines(const QList<db::StudyRecord>& studies)
+{
+    QStringList out;
+    for (const db::StudyRecord& st : studies)
+        out << QStringList{st.studyInstanceUid, st.patientId, st.patientName, st.birthDate, st.sex,
+                           QString::number(st.weightKg), st.studyDate, st.studyTime, st.studyDescription,
+                           st.accessionNumber, QString::number(st.seriesCount), QString::number(st.instanceCount),
+                           QString::number(st.isProtected), st.modalities}
+                   .join('|');
+    out.sort();
+    return out;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 } // namespace
 
 class TestDatabaseOpen : public QObject
@@ -52,6 +118,8 @@ private slots:
     void connectionsAreIndependentAndRemoved();
     void reopeningKeepsRowsAndSucceeds();
     void olderSchemaMigratesWithoutLosingRows();
+    void idKeyedIndexMigratesKeepingEveryStudy();
+    void idKeyedIndexThatCannotBeWrittenIsLeftAsItWas();
     void unusablePathFailsCleanly_data();
     void unusablePathFailsCleanly();
     void readOnlyIndexReadsButRefusesWrites_data();
@@ -195,7 +263,88 @@ void TestDatabaseOpen::olderSchemaMigratesWithoutLosingRows()
     QVERIFY(database.allStudies().first().isProtected);
 
     RawDb raw(path);
-    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'idx_%'").toInt(), 3);
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'idx_%'").toInt(), 4);
+}
+
+void TestDatabaseOpen::idKeyedIndexMigratesKeepingEveryStudy()
+{
+    const QString path = m_dir.filePath(QStringLiteral("id-keyed.sqlite3"));
+    QStringList instancesBefore;
+    QStringList seriesBefore;
+    {
+        RawDb raw(path);
+        QVERIFY(raw.ok());
+        const QString error = raw.exec(kIdKeyedSchema);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        instancesBefore = raw.rows("SELECT * FROM instances ORDER BY sop_instance_uid");
+        seriesBefore = raw.rows("SELECT * FROM series ORDER BY series_instance_uid");
+    }
+    const QStringList expected{
+        "1.1|P1|Иванов^Иван|19500101|M|81.5|20200101|080000|КТ|A1|1|2|1|CT",
+        "1.2|P1|Иванов^Иван|19500101|M|81.5|20210101|090000|МРТ|A2|1|1|0|MR",
+        "1.3||Anon||F|0|20220101|100000|US||1|1|1|US",
+        "1.4||Anon||F|0|20220102|100000|US||1|1|0|US",
+        "1.5|P2|Петров^Пётр|19611231|M|0|20230101|110000|PET|A5|1|2|0|PT",
+        "1.6|||||0|20240101|120000|Lost||0|0|0|", // its patient row was already missing
+    };
+    for (int pass = 0; pass < 2; ++pass) { // the second open finds nothing left to do
+        db::Database database;
+        QVERIFY2(database.open(path), qPrintable(database.lastError()));
+        QCOMPARE(studyLines(database.allStudies()), expected);
+        QCOMPARE(database.studyFilePaths("1.1"), (QStringList{"/store/Иванов/a.dcm", "/store/Иванов/b.dcm"}));
+        QCOMPARE(database.studyFilePaths("1.5"), QStringList{"/pt/multi.dcm"});
+        QCOMPARE(database.patientBodyInfo("1.1").heightCm, 178.0);
+        QCOMPARE(database.otherStudiesOfPatient("P1", "1.1").size(), 1);
+        RawDb raw(path);
+        QCOMPARE(raw.rows("SELECT * FROM instances ORDER BY sop_instance_uid"), instancesBefore);
+        QCOMPARE(raw.rows("SELECT * FROM series ORDER BY series_instance_uid"), seriesBefore);
+        QVERIFY(raw.rows("PRAGMA foreign_key_check").isEmpty());
+        // The two studies without a Patient ID no longer share a patient; the study-less one is gone.
+        QCOMPARE(raw.rows("SELECT patient_id, patient_name FROM patients ORDER BY patient_key"),
+                 (QStringList{"P1|Иванов^Иван", "P2|Петров^Пётр", "|Anon", "|Anon"}));
+    }
+
+    // The migrated index takes files as a fresh one does: the same person joins the patient, a
+    // corrected name gets its own.
+    db::Database database;
+    QVERIFY(database.open(path));
+    dicom::DicomFileSummary same = makeSummary("1.7", "1.7.1", "1.7.1.1", 1, "/new/a.dcm");
+    same.patientId = "P1";
+    same.patientName = "Иванов^Иван";
+    same.birthDate = "19500101";
+    QVERIFY2(database.indexFile(same), qPrintable(database.lastError()));
+    QCOMPARE(database.otherStudiesOfPatient("P1", "1.7").size(), 2);
+    dicom::DicomFileSummary anon = makeSummary("1.3", "1.3.1", "1.3.1.1", 1, "/us/1.dcm");
+    anon.patientId.clear();
+    anon.patientName = "Сидоров^Сидор";
+    QVERIFY(database.indexFile(anon));
+    const auto studies = database.allStudies();
+    const auto byUid = [&studies](const char* uid) {
+        return *std::find_if(studies.begin(), studies.end(),
+                             [uid](const db::StudyRecord& st) { return st.studyInstanceUid == uid; });
+    };
+    QCOMPARE(byUid("1.3").patientName, QStringLiteral("Сидоров^Сидор"));
+    QVERIFY(byUid("1.3").isProtected);
+    QCOMPARE(byUid("1.4").patientName, QStringLiteral("Anon"));
+}
+
+void TestDatabaseOpen::idKeyedIndexThatCannotBeWrittenIsLeftAsItWas()
+{
+    const QString path = m_dir.filePath(QStringLiteral("id-keyed-ro.sqlite3"));
+    {
+        RawDb raw(path);
+        QVERIFY(raw.exec(kIdKeyedSchema).isEmpty());
+    }
+    // A write-version byte above 2: SQLite reads the file but writes nothing, for every user.
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(18) && f.write("\x03", 1) == 1);
+    }
+    const QByteArray before = fileBytes(path);
+    db::Database database;
+    QVERIFY(!database.open(path));
+    QVERIFY2(database.lastError().contains(QStringLiteral("формат")), qPrintable(database.lastError()));
+    QCOMPARE(fileBytes(path), before);
 }
 
 void TestDatabaseOpen::unusablePathFailsCleanly_data()
