@@ -1,5 +1,7 @@
 #include "CalciumFormulas.h"
 
+#include <cmath>
+
 namespace clinical {
 
 double agatstonLesionScore(double areaMm2, double peakHu)
@@ -30,6 +32,26 @@ QString calciumScoreCategory(double agatston)
     if (agatston <= 400.0)
         return QStringLiteral("умеренный (101-400)");
     return QStringLiteral("выраженный (>400)");
+}
+
+QString agatstonSliceWarning(double thicknessMm, double spacingMm)
+{
+    if (!(thicknessMm > 0.0))
+        return {};
+    // The limits themselves (2.5 and 3.5 mm, a spacing of 90 % of the thickness) still pass, also when the
+    // decimal values land a hair beyond them in binary.
+    constexpr double Slack = 1e-6;
+    const bool offThickness = std::abs(thicknessMm - 3.0) > 0.5 + Slack;
+    const bool overlapping = spacingMm > 0.0 && spacingMm < thicknessMm * 0.9 - Slack;
+    if (!offThickness && !overlapping)
+        return {};
+    const QString spacing = spacingMm > 0.0 ? QStringLiteral("%1 мм").arg(QString::number(spacingMm, 'g', 4))
+                                            : QStringLiteral("не определён");
+    // Thin or overlapping slices count each calcification on more slices, so the total grows with them.
+    return QStringLiteral("⚠️ Срезы серии: толщина %1 мм, шаг %2. Индекс Agatston и его категории риска "
+                          "действительны для смежных срезов толщиной около 3 мм — на этой серии индекс может "
+                          "быть искажён (на тонких или перекрывающихся срезах — завышен в несколько раз).")
+        .arg(QString::number(thicknessMm, 'g', 4), spacing);
 }
 
 } // namespace clinical

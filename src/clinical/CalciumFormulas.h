@@ -12,4 +12,10 @@ double agatstonLesionScore(double areaMm2, double peakHu);
 // Risk category of a total score; a fractional total between two bands goes to the upper band.
 QString calciumScoreCategory(double agatston);
 
+// The method and its risk categories assume contiguous slices about 3 mm thick. A warning naming the
+// series' thickness and spacing when it departs from that (thickness off 3 mm by more than 0.5 mm, or a
+// spacing more than 10 % below the thickness); empty when it holds or no thickness is known. A spacing of 0
+// is unknown.
+QString agatstonSliceWarning(double thicknessMm, double spacingMm);
+
 } // namespace clinical

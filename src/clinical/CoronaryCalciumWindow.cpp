@@ -2,6 +2,7 @@
 
 #include "CalciumFormulas.h"
 #include "MeasurementReport.h"
+#include "SeriesGeometry.h"
 
 #include <render/RoiComponent.h>
 #include <render/RoiMask.h>
@@ -45,6 +46,17 @@ double pixelAreaOf(const db::InstanceRecord& record)
     const double sx = record.pixelSpacingX > 0.0 ? record.pixelSpacingX : 1.0;
     const double sy = record.pixelSpacingY > 0.0 ? record.pixelSpacingY : 1.0;
     return sx * sy;
+}
+
+// The series' slice thickness: the median of the slices that state one, 0 when none does.
+double seriesSliceThicknessMm(const QList<db::InstanceRecord>& slices)
+{
+    QList<double> thicknesses;
+    for (const db::InstanceRecord& slice : slices) {
+        if (slice.sliceThickness > 0.0)
+            thicknesses.append(slice.sliceThickness);
+    }
+    return clinical::median(thicknesses);
 }
 
 } // namespace
@@ -287,6 +299,11 @@ void CoronaryCalciumWindow::recalculate()
     html += QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total, 0, 'f', 1);
     html += QStringLiteral("<b>Категория риска:</b> %1<br>")
                 .arg(clinical::calciumScoreCategory(total).toHtmlEscaped());
+    const QString sliceWarning = clinical::agatstonSliceWarning(seriesSliceThicknessMm(m_slices),
+                                                                 clinical::medianSliceSpacingMm(m_slices));
+    if (!sliceWarning.isEmpty())
+        html += QStringLiteral("<br><span style='color:#c55'><b>%1</b></span><br>")
+                    .arg(sliceWarning.toHtmlEscaped());
     html += QStringLiteral(
         "<br><span style='color:#888'>Метод Agatston (J Am Coll Cardiol, 1990; 15(4): 827-832): площадь каждого "
         "ОТДЕЛЬНОГО очага (≥130 HU, ≥1 мм² — найден автоматически внутри размеченных областей) на КАЖДОМ срезе "

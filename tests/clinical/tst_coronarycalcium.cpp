@@ -93,6 +93,8 @@ private slots:
     void lesionWeights();
     void categories_data();
     void categories();
+    void sliceWarning_data();
+    void sliceWarning();
     void lesionAreaLimit_data();
     void lesionAreaLimit();
     void lesionsScoredOnce_data();
@@ -150,6 +152,38 @@ void TestCoronaryCalcium::categories()
     QFETCH(double, total);
     QFETCH(QString, text);
     QCOMPARE(clinical::calciumScoreCategory(total), text);
+}
+
+// The method assumes contiguous slices about 3 mm thick: thickness off 3 mm by more than 0.5 mm, or a spacing
+// more than 10 % below the thickness, is warned about with both numbers.
+void TestCoronaryCalcium::sliceWarning_data()
+{
+    QTest::addColumn<double>("thickness");
+    QTest::addColumn<double>("spacing");
+    QTest::addColumn<QString>("named"); // thickness and spacing as the warning names them; empty: no warning
+    QTest::newRow("3 mm contiguous") << 3.0 << 3.0 << QString();
+    QTest::newRow("2.5 mm contiguous") << 2.5 << 2.5 << QString();
+    QTest::newRow("3.5 mm contiguous") << 3.5 << 3.5 << QString();
+    QTest::newRow("3 mm every 2.7 mm") << 3.0 << 2.7 << QString();
+    QTest::newRow("3 mm with a gap") << 3.0 << 4.0 << QString();
+    QTest::newRow("no thickness") << 0.0 << 1.0 << QString();
+    QTest::newRow("1 mm contiguous") << 1.0 << 1.0 << QStringLiteral("толщина 1 мм, шаг 1 мм");
+    QTest::newRow("0.625 mm") << 0.625 << 0.625 << QStringLiteral("толщина 0.625 мм, шаг 0.625 мм");
+    QTest::newRow("3 mm every 1.5 mm") << 3.0 << 1.5 << QStringLiteral("толщина 3 мм, шаг 1.5 мм");
+    QTest::newRow("3 mm every 2.6 mm") << 3.0 << 2.6 << QStringLiteral("толщина 3 мм, шаг 2.6 мм");
+    QTest::newRow("5 mm contiguous") << 5.0 << 5.0 << QStringLiteral("толщина 5 мм, шаг 5 мм");
+    QTest::newRow("1 mm, one slice") << 1.0 << 0.0 << QStringLiteral("толщина 1 мм, шаг не определён");
+}
+
+void TestCoronaryCalcium::sliceWarning()
+{
+    QFETCH(double, thickness);
+    QFETCH(double, spacing);
+    QFETCH(QString, named);
+    const QString warning = clinical::agatstonSliceWarning(thickness, spacing);
+    QCOMPARE(warning.isEmpty(), named.isEmpty());
+    QVERIFY2(warning.contains(named), qPrintable(warning));
+    QCOMPARE(warning.contains(QStringLiteral("около 3 мм")), !named.isEmpty());
 }
 
 void TestCoronaryCalcium::lesionAreaLimit_data()
@@ -248,6 +282,8 @@ void TestCoronaryCalcium::fixtureSeriesScore()
         record.filePath = file;
         record.pixelSpacingX = spacingX;
         record.pixelSpacingY = spacingY;
+        record.sliceThickness = 3.0; // contiguous 3 mm slices, as the method assumes
+        record.sliceLocation = 3.0 * double(slices.size());
         slices.append(record);
     }
 
@@ -315,6 +351,7 @@ void TestCoronaryCalcium::fixtureSeriesScore()
     // Rows follow the artery table order.
     QVERIFY(html.indexOf(QStringLiteral("ПНА (LAD)")) < html.indexOf(QStringLiteral("ОА (LCx)")));
     QVERIFY(html.contains(QStringLiteral("финальная оценка — за врачом.</span>")));
+    QVERIFY(!html.contains(QStringLiteral("около 3 мм")));
 
     // The current slice (3) shows the LCX lesion outlined in the artery's colour.
     viewport->showSlice(3);
@@ -362,6 +399,8 @@ void TestCoronaryCalcium::pngReportThroughSaveDialog()
         record.filePath = file;
         record.pixelSpacingX = 0.5;
         record.pixelSpacingY = 0.5;
+        record.sliceThickness = 1.0; // a thin reconstruction: the report warns, picture included
+        record.sliceLocation = -1.0 * double(slices.size());
         slices.append(record);
     }
     QWidget parent;
@@ -383,6 +422,8 @@ void TestCoronaryCalcium::pngReportThroughSaveDialog()
     buttonNamed(window, QStringLiteral("Пересчитать"))->click();
     QVERIFY(window->resultLabel());
     QVERIFY(window->resultLabel()->text().contains(QStringLiteral("1 (в 2 областях поиска)")));
+    QVERIFY2(window->resultLabel()->text().contains(QStringLiteral("толщина 1 мм, шаг 1 мм")),
+             qPrintable(window->resultLabel()->text()));
     QPushButton* exportButton = buttonNamed(window->resultDialog(), QStringLiteral("Экспорт (PNG)"));
     QVERIFY(exportButton);
 
