@@ -1,6 +1,7 @@
 #include "clinical/CtDoseFormulas.h"
 
 #include "clinical/SeriesGeometry.h"
+#include "render/VectorMath.h"
 
 #include <QStringList>
 
@@ -8,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 namespace clinical {
 
@@ -194,6 +196,84 @@ double scannedLengthMm(const QList<db::InstanceRecord>& instances)
     const QList<double> positions = stackPositionsMm(instances);
     const auto [low, high] = std::minmax_element(positions.begin(), positions.end());
     return *high - *low + instances.first().sliceThickness;
+}
+
+std::optional<TableExtent> tableExtentMm(const QList<db::InstanceRecord>& instances, int rows, int columns)
+{
+    std::optional<TableExtent> extent;
+    for (const db::InstanceRecord& instance : instances) {
+        if (!instance.hasSpatialInfo)
+            continue;
+        const render::Vec3d normal =
+            render::normalizedOrZero(render::cross(instance.orientationRow, instance.orientationCol));
+        // The head–foot axis is the third patient coordinate; a row runs over the columns and back.
+        const double rowLength = std::max(columns - 1, 0) * instance.pixelSpacingX;
+        const double columnLength = std::max(rows - 1, 0) * instance.pixelSpacingY;
+        const double alongRow = instance.orientationRow[2] * rowLength;
+        const double alongColumn = instance.orientationCol[2] * columnLength;
+        const double halfSlab = std::abs(normal[2]) * std::max(instance.sliceThickness, 0.0) / 2.0;
+        const double z = instance.imagePosition[2];
+        const double low = z + std::min(alongRow, 0.0) + std::min(alongColumn, 0.0) - halfSlab;
+        const double high = z + std::max(alongRow, 0.0) + std::max(alongColumn, 0.0) + halfSlab;
+        if (!extent)
+            extent = TableExtent{low, high};
+        extent->fromMm = std::min(extent->fromMm, low);
+        extent->toMm = std::max(extent->toMm, high);
+    }
+    return extent;
+}
+
+QList<QStringList> likelyReconstructionGroups(const QList<CountedDoseSeries>& series)
+{
+    const auto overlapping = [](const CountedDoseSeries& a, const CountedDoseSeries& b) {
+        if (a.frameOfReferenceUid.isEmpty() || a.frameOfReferenceUid != b.frameOfReferenceUid)
+            return false;
+        if (!a.extent || !b.extent)
+            return false;
+        const TableExtent& x = *a.extent;
+        const TableExtent& y = *b.extent;
+        const double shorter = std::min(x.toMm - x.fromMm, y.toMm - y.fromMm);
+        const double common = std::min(x.toMm, y.toMm) - std::max(x.fromMm, y.fromMm);
+        return shorter > 0.0 && common > shorter / 2.0;
+    };
+    // Overlap is not transitive, so series are joined into groups: every group is named by its first series.
+    QList<qsizetype> root(series.size());
+    std::iota(root.begin(), root.end(), qsizetype(0));
+    const auto find = [&root](qsizetype i) {
+        while (root[i] != i)
+            i = root[i];
+        return i;
+    };
+    for (qsizetype i = 1; i < series.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (overlapping(series.at(i), series.at(j)))
+                root[std::max(find(i), find(j))] = std::min(find(i), find(j));
+        }
+    }
+    QList<QStringList> groups;
+    for (qsizetype i = 0; i < series.size(); ++i) {
+        if (find(i) != i)
+            continue;
+        QStringList labels;
+        for (qsizetype k = i; k < series.size(); ++k) {
+            if (find(k) == i)
+                labels.append(series.at(k).label);
+        }
+        if (labels.size() >= 2)
+            groups.append(labels);
+    }
+    return groups;
+}
+
+QString reconstructionGroupWarning(const QStringList& labels)
+{
+    QStringList quoted;
+    for (const QString& label : labels)
+        quoted.append(QStringLiteral("«%1»").arg(label));
+    return QStringLiteral("⚠️ Серии %1 — одна система координат (Frame of Reference) и одна и та же зона по "
+                          "длине стола: возможно, это реконструкции одного сканирования, и их доза учтена в "
+                          "сумме несколько раз.")
+        .arg(quoted.join(QStringLiteral(", ")));
 }
 
 } // namespace clinical

@@ -3,6 +3,7 @@
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/CtDoseFormulas.h"
 #include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
 #include "dicom/DoseReaders.h"
 
 #include <QComboBox>
@@ -192,6 +193,7 @@ void CtDoseFromDlpPage::scanStudy()
     double totalDlp = 0.0;
     double unrecognisedDlp = 0.0;
     QHash<int, DoseZone> zones;
+    QList<clinical::CountedDoseSeries> counted;
     for (const db::SeriesRecord& series : seriesList) {
         if (series.modality != QLatin1String("CT"))
             continue;
@@ -211,6 +213,11 @@ void CtDoseFromDlpPage::scanStudy()
         const QString label = series.seriesDescription.isEmpty()
                                   ? QStringLiteral("Серия %1").arg(series.seriesNumber)
                                   : series.seriesDescription;
+        // Thin and thick reconstructions of one scan each carry its CTDIvol; where they lie tells them apart.
+        const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(firstPath);
+        const std::optional<clinical::TableExtent> extent =
+            clinical::tableExtentMm(instances, summary ? summary->rows : 0, summary ? summary->columns : 0);
+        counted.append({label, instances.first().frameOfReferenceUid, extent});
         const QString protocol = dicom::readProtocolName(firstPath);
         clinical::BodyRegionGuess g = clinical::detectBodyRegion(series.bodyPartExamined, protocol,
                                                                  series.seriesDescription, studyDescription);
@@ -291,11 +298,14 @@ void CtDoseFromDlpPage::scanStudy()
         someUndefined ? QStringLiteral(" ⚠️ Для части зон коэффициент Edlp не определён — их доза не вошла в общую сумму в "
                                        "мЗв ниже.")
                       : QString();
+    QString repeats;
+    for (const QStringList& group : clinical::likelyReconstructionGroups(counted))
+        repeats += QLatin1Char('\n') + clinical::reconstructionGroupWarning(group);
     scanStatus->setText(
         QStringLiteral("🟡 Точного SR-объекта с дозой не найдено — ОЦЕНКА по CTDIvol × протяжённости скана, суммарно по "
-                       "%1 сериям: %2 мГр·см.%3%4\n\nПо зонам:\n%5\n\n👉 Суммарная эффективная доза по всему "
-                       "исследованию: ≈ %6 мЗв\n%7")
+                       "%1 сериям: %2 мГр·см.%3%4%8\n\nПо зонам:\n%5\n\n👉 Суммарная эффективная доза по "
+                       "всему исследованию: ≈ %6 мЗв\n%7")
             .arg(QString::number(ctSeries), QString::number(totalDlp, 'f', 1), notes, warning,
                  lines.join(QLatin1Char('\n')), QString::number(sumDose, 'f', 2),
-                 clinical::backgroundDoseText(sumDose)));
+                 clinical::backgroundDoseText(sumDose), repeats));
 }

@@ -35,6 +35,12 @@ struct SeriesPlan
     QString phantomMeaning;
     QString reportDlp;
     bool sliceLocation = true;
+    // Geometry: empty frame of reference is a new one per series.
+    QString frameOfReference;
+    fixtures::Plane plane = fixtures::Plane::Axial;
+    double sliceSpacing = 1.5;
+    double sliceThickness = 1.5;
+    double startZ = 50.0;
 };
 
 void addTotalDlp(DcmDataset& ds, const QString& value)
@@ -79,6 +85,11 @@ class TstCtDose : public QObject
             layout.seriesDescription = plan.description;
             layout.bodyPart = plan.bodyPart;
             layout.seriesNumber = QString::number(++number);
+            layout.frameOfReferenceUid = plan.frameOfReference;
+            layout.plane = plan.plane;
+            layout.sliceSpacing = plan.sliceSpacing;
+            layout.sliceThickness = plan.sliceThickness;
+            layout.origin[2] = plan.startZ;
             layout.customize = [plan](DcmDataset& ds, int) {
                 if (plan.ctdi > 0)
                     ds.putAndInsertFloat64(DCM_CTDIvol, plan.ctdi);
@@ -168,6 +179,85 @@ private slots:
             instances.append(r);
         }
         QCOMPARE(clinical::scannedLengthMm(instances), length);
+    }
+
+    // Where a series lies along the table: every image's corners, and half a slice either side across it.
+    void tableExtent_data()
+    {
+        QTest::addColumn<QString>("plane");
+        QTest::addColumn<QList<double>>("z"); // image position z of each instance
+        QTest::addColumn<double>("thickness");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QList<double>>("extent"); // empty: none
+        QTest::newRow("axial") << QStringLiteral("axial") << QList<double>{10, 0, 5} << 2.0 << 32
+                               << QList<double>{-1.0, 11.0};
+        QTest::newRow("coronal, 50 rows of 0.8 mm") << QStringLiteral("coronal") << QList<double>{100, 100} << 5.0
+                                                    << 50 << QList<double>{60.8, 100.0};
+        QTest::newRow("no positions") << QString() << QList<double>{0, 10} << 1.0 << 32 << QList<double>{};
+    }
+    void tableExtent()
+    {
+        QFETCH(QString, plane);
+        QFETCH(QList<double>, z);
+        QFETCH(double, thickness);
+        QFETCH(int, rows);
+        QFETCH(QList<double>, extent);
+        const bool coronal = plane == QLatin1String("coronal");
+        QList<db::InstanceRecord> instances;
+        for (double at : z) {
+            db::InstanceRecord r;
+            r.hasSpatialInfo = !plane.isEmpty();
+            r.orientationRow = {1, 0, 0};
+            r.orientationCol = coronal ? std::array<double, 3>{0, 0, -1} : std::array<double, 3>{0, 1, 0};
+            r.imagePosition = {-100, -100, at};
+            r.pixelSpacingX = 0.7;
+            r.pixelSpacingY = 0.8;
+            r.sliceThickness = thickness;
+            instances.append(r);
+        }
+        const std::optional<clinical::TableExtent> found = clinical::tableExtentMm(instances, rows, 40);
+        QCOMPARE(bool(found), !extent.isEmpty());
+        if (found) {
+            QVERIFY(std::abs(found->fromMm - extent[0]) < 1e-9);
+            QVERIFY(std::abs(found->toMm - extent[1]) < 1e-9);
+        }
+    }
+
+    // Series sharing a frame of reference and more than half of the shorter one's table extent are grouped.
+    void reconstructionGroups_data()
+    {
+        QTest::addColumn<QStringList>("series"); // "frame:from:to" for series A, B, C…
+        QTest::addColumn<QString>("groups");     // groups joined by "|", labels by ","
+        QTest::newRow("same range") << QStringList{"1:0:300", "1:0:300"} << QStringLiteral("A,B");
+        QTest::newRow("other frame") << QStringList{"1:0:300", "2:0:300"} << QString();
+        QTest::newRow("no overlap") << QStringList{"1:0:300", "1:300:600"} << QString();
+        QTest::newRow("short overlap") << QStringList{"1:0:300", "1:270:600"} << QString();
+        QTest::newRow("thin chest inside the whole scan") << QStringList{"1:-100:600", "1:0:300"}
+                                                          << QStringLiteral("A,B");
+        QTest::newRow("two pairs, a third apart") << QStringList{"1:0:300", "2:0:300", "1:10:290", "2:500:900",
+                                                                 "2:20:310"}
+                                                  << QStringLiteral("A,C|B,E");
+        QTest::newRow("linked through a middle series") << QStringList{"1:0:100", "1:40:200", "1:100:260"}
+                                                        << QStringLiteral("A,B,C");
+        QTest::newRow("no frame of reference") << QStringList{":0:300", ":0:300"} << QString();
+        QTest::newRow("no extent") << QStringList{"1", "1:0:300"} << QString();
+    }
+    void reconstructionGroups()
+    {
+        QFETCH(QStringList, series);
+        QFETCH(QString, groups);
+        QList<clinical::CountedDoseSeries> counted;
+        for (const QString& spec : series) {
+            const QStringList parts = spec.split(QLatin1Char(':'));
+            clinical::CountedDoseSeries one{QString(QChar(char16_t(u'A' + counted.size()))), parts.at(0), std::nullopt};
+            if (parts.size() == 3)
+                one.extent = clinical::TableExtent{parts.at(1).toDouble(), parts.at(2).toDouble()};
+            counted.append(one);
+        }
+        QStringList found;
+        for (const QStringList& group : clinical::likelyReconstructionGroups(counted))
+            found.append(group.join(QLatin1Char(',')));
+        QCOMPARE(found.join(QLatin1Char('|')), groups);
     }
 
     void detectRegion_data()
@@ -360,6 +450,58 @@ private slots:
         page.scanStudy();
         QCOMPARE(page.dlp->value(), 54.0);
         QCOMPARE(page.scanStatus->text(), text);
+    }
+
+    // Reconstructions of one scan are named beside the total; separate scans are not. The total stays the sum.
+    void scanReconstructions_data()
+    {
+        QTest::addColumn<QString>("secondFrame"); // "same" or "other"
+        QTest::addColumn<int>("secondPlane");     // fixtures::Plane
+        QTest::addColumn<double>("secondStartZ");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("1 mm and 5 mm of one scan") << QStringLiteral("same") << int(fixtures::Plane::Axial) << 0.0
+                                                    << true;
+        QTest::newRow("coronal reformat of the scan") << QStringLiteral("same") << int(fixtures::Plane::Coronal)
+                                                      << 30.0 << true;
+        QTest::newRow("other frame of reference") << QStringLiteral("other") << int(fixtures::Plane::Axial) << 0.0
+                                                  << false;
+        QTest::newRow("same frame, further along") << QStringLiteral("same") << int(fixtures::Plane::Axial)
+                                                   << 100.0 << false;
+    }
+    void scanReconstructions()
+    {
+        QFETCH(QString, secondFrame);
+        QFETCH(int, secondPlane);
+        QFETCH(double, secondStartZ);
+        QFETCH(bool, warned);
+        const QString frame = fixtures::newUid();
+        // 1 mm: 30 slices at z 0..29, 30 mm; 5 mm: 6 slices from the second start, 30 mm.
+        SeriesPlan thin;
+        thin.description = QStringLiteral("Chest 1.0");
+        thin.ctdi = 10;
+        thin.slices = 30;
+        thin.sliceSpacing = thin.sliceThickness = 1.0;
+        thin.startZ = 0.0;
+        thin.frameOfReference = frame;
+        SeriesPlan thick = thin;
+        thick.description = QStringLiteral("Chest 5.0");
+        thick.slices = 6;
+        thick.sliceSpacing = thick.sliceThickness = 5.0;
+        thick.startZ = secondStartZ;
+        thick.plane = fixtures::Plane(secondPlane);
+        thick.frameOfReference = secondFrame == QLatin1String("same") ? frame : fixtures::newUid();
+        const QString study = makeStudy({thin, thick});
+        QVERIFY(!study.isEmpty());
+
+        CtDoseFromDlpPage page(m_db.get(), study);
+        page.scanStudy();
+        const QString text = page.scanStatus->text();
+        QCOMPARE(text.contains(QStringLiteral("\n⚠️ Серии «Chest 1.0», «Chest 5.0» — одна система координат")), warned);
+        QCOMPARE(text.count(QStringLiteral("⚠️ Серии")), warned ? 1 : 0);
+        QVERIFY2(text.startsWith(QStringLiteral("🟡 Точного SR-объекта с дозой не найдено — ОЦЕНКА по CTDIvol × "
+                                                "протяжённости скана, суммарно по 2 сериям: ")),
+                 qPrintable(text));
+        QVERIFY(text.section(QLatin1Char('\n'), 0, 0).endsWith(QStringLiteral(" мГр·см.")));
     }
 };
 
