@@ -191,8 +191,8 @@ private slots:
         QTest::addColumn<QList<double>>("extent"); // empty: none
         QTest::newRow("axial") << QStringLiteral("axial") << QList<double>{10, 0, 5} << 2.0 << 32
                                << QList<double>{-1.0, 11.0};
-        QTest::newRow("coronal, 50 rows of 0.8 mm") << QStringLiteral("coronal") << QList<double>{100, 100} << 5.0
-                                                    << 50 << QList<double>{60.8, 100.0};
+        QTest::newRow("coronal, 50 rows of 0.8 mm")
+            << QStringLiteral("coronal") << QList<double>{100, 100} << 5.0 << 50 << QList<double>{60.8, 100};
         QTest::newRow("no positions") << QString() << QList<double>{0, 10} << 1.0 << 32 << QList<double>{};
     }
     void tableExtent()
@@ -234,9 +234,9 @@ private slots:
         QTest::newRow("short overlap") << QStringList{"1:0:300", "1:270:600"} << QString();
         QTest::newRow("thin chest inside the whole scan") << QStringList{"1:-100:600", "1:0:300"}
                                                           << QStringLiteral("A,B");
-        QTest::newRow("two pairs, a third apart") << QStringList{"1:0:300", "2:0:300", "1:10:290", "2:500:900",
-                                                                 "2:20:310"}
-                                                  << QStringLiteral("A,C|B,E");
+        QTest::newRow("two pairs, a third apart")
+            << QStringList{"1:0:300", "2:0:300", "1:10:290", "2:500:900", "2:20:310"}
+            << QStringLiteral("A,C|B,E");
         QTest::newRow("linked through a middle series") << QStringList{"1:0:100", "1:40:200", "1:100:260"}
                                                         << QStringLiteral("A,B,C");
         QTest::newRow("no frame of reference") << QStringList{":0:300", ":0:300"} << QString();
@@ -249,7 +249,8 @@ private slots:
         QList<clinical::CountedDoseSeries> counted;
         for (const QString& spec : series) {
             const QStringList parts = spec.split(QLatin1Char(':'));
-            clinical::CountedDoseSeries one{QString(QChar(char16_t(u'A' + counted.size()))), parts.at(0), std::nullopt};
+            const QString label(QChar(char16_t(u'A' + counted.size())));
+            clinical::CountedDoseSeries one{label, parts.at(0), std::nullopt};
             if (parts.size() == 3)
                 one.extent = clinical::TableExtent{parts.at(1).toDouble(), parts.at(2).toDouble()};
             counted.append(one);
@@ -452,21 +453,19 @@ private slots:
         QCOMPARE(page.scanStatus->text(), text);
     }
 
-    // Reconstructions of one scan are named beside the total; separate scans are not. The total stays the sum.
+    // Reconstructions of one scan are named beside the total, separate scans are not; the total is the sum.
     void scanReconstructions_data()
     {
         QTest::addColumn<QString>("secondFrame"); // "same" or "other"
         QTest::addColumn<int>("secondPlane");     // fixtures::Plane
         QTest::addColumn<double>("secondStartZ");
         QTest::addColumn<bool>("warned");
-        QTest::newRow("1 mm and 5 mm of one scan") << QStringLiteral("same") << int(fixtures::Plane::Axial) << 0.0
-                                                    << true;
-        QTest::newRow("coronal reformat of the scan") << QStringLiteral("same") << int(fixtures::Plane::Coronal)
-                                                      << 30.0 << true;
-        QTest::newRow("other frame of reference") << QStringLiteral("other") << int(fixtures::Plane::Axial) << 0.0
-                                                  << false;
-        QTest::newRow("same frame, further along") << QStringLiteral("same") << int(fixtures::Plane::Axial)
-                                                   << 100.0 << false;
+        const int axial = int(fixtures::Plane::Axial);
+        QTest::newRow("1 mm and 5 mm of one scan") << QStringLiteral("same") << axial << 0.0 << true;
+        QTest::newRow("coronal reformat of the scan")
+            << QStringLiteral("same") << int(fixtures::Plane::Coronal) << 30.0 << true;
+        QTest::newRow("other frame of reference") << QStringLiteral("other") << axial << 0.0 << false;
+        QTest::newRow("same frame, further along") << QStringLiteral("same") << axial << 100.0 << false;
     }
     void scanReconstructions()
     {
@@ -496,10 +495,11 @@ private slots:
         CtDoseFromDlpPage page(m_db.get(), study);
         page.scanStudy();
         const QString text = page.scanStatus->text();
-        QCOMPARE(text.contains(QStringLiteral("\n⚠️ Серии «Chest 1.0», «Chest 5.0» — одна система координат")), warned);
+        const QString named = QStringLiteral("\n⚠️ Серии «Chest 1.0», «Chest 5.0» — одна система координат");
+        QCOMPARE(text.contains(named), warned);
         QCOMPARE(text.count(QStringLiteral("⚠️ Серии")), warned ? 1 : 0);
-        QVERIFY2(text.startsWith(QStringLiteral("🟡 Точного SR-объекта с дозой не найдено — ОЦЕНКА по CTDIvol × "
-                                                "протяжённости скана, суммарно по 2 сериям: ")),
+        QVERIFY2(text.startsWith(QStringLiteral("🟡 Точного SR-объекта с дозой не найдено — ОЦЕНКА по CTDIvol "
+                                                "× протяжённости скана, суммарно по 2 сериям: ")),
                  qPrintable(text));
         QVERIFY(text.section(QLatin1Char('\n'), 0, 0).endsWith(QStringLiteral(" мГр·см.")));
     }
