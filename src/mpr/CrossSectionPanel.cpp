@@ -2,6 +2,7 @@
 
 #include "MprViewportWidget.h"
 
+#include <render/RoiMask.h>
 #include <render/VesselLumen.h>
 #include <viewer/ToolbarIcons.h>
 
@@ -25,39 +26,18 @@ constexpr int kStenosisByDiameter = 15;
 constexpr int kStenosisByArea = 16;
 } // namespace
 
-QString crossSectionRectStats(const QList<float>& values, int width, int height, const QRectF& rect)
+QString crossSectionEllipseStats(const QList<float>& values, int width, int height, const QRectF& rect)
 {
-    const QString unavailable = QStringLiteral("HU недоступно");
-    if (width < 1 || height < 1 || values.size() < qsizetype(width) * height)
-        return unavailable;
-    // Bounds are compared as doubles so that a huge rectangle never overflows the integer conversion.
-    const double c0 = std::max(std::trunc(rect.left()), 0.0);
-    const double c1 = std::min(std::trunc(rect.right()), double(width - 1));
-    const double r0 = std::max(std::trunc(rect.top()), 0.0);
-    const double r1 = std::min(std::trunc(rect.bottom()), double(height - 1));
-    double sum = 0.0, sumSq = 0.0, mn = 1e18, mx = -1e18;
-    qint64 count = 0;
-    if (c0 <= c1 && r0 <= r1) {
-        for (int r = int(r0); r <= int(r1); ++r)
-            for (int c = int(c0); c <= int(c1); ++c) {
-                const double v = values[qsizetype(r) * width + c];
-                sum += v;
-                sumSq += v * v;
-                mn = std::min(mn, v);
-                mx = std::max(mx, v);
-                ++count;
-            }
-    }
-    if (count == 0)
-        return unavailable;
-    const double mean = sum / double(count);
-    const double variance = sumSq / double(count) - mean * mean;
-    const double sd = variance > 0.0 ? std::sqrt(variance) : 0.0;
+    const QPointF c = rect.center();
+    const render::RoiStats stats =
+        render::ellipseRoiStats(values, width, height, {c.x(), c.y(), rect.width() / 2.0, rect.height() / 2.0});
+    if (stats.count == 0)
+        return QStringLiteral("HU недоступно");
     return QStringLiteral("Mean: %1  StdDev: %2\nMin: %3  Max: %4")
-        .arg(mean, 0, 'f', 1)
-        .arg(sd, 0, 'f', 1)
-        .arg(mn, 0, 'f', 0)
-        .arg(mx, 0, 'f', 0);
+        .arg(stats.mean, 0, 'f', 1)
+        .arg(stats.stdDev, 0, 'f', 1)
+        .arg(stats.min, 0, 'f', 0)
+        .arg(stats.max, 0, 'f', 0);
 }
 
 CrossSectionPanel::CrossSectionPanel(QWidget* parent) : QWidget(parent)
@@ -230,7 +210,7 @@ void CrossSectionPanel::rebuild(const render::FusionVolume& volume, const render
         QTimer::singleShot(0, view, [view] { view->fitImageInView(); });
         const int w = side, h = side;
         view->setRoiStatsProvider(
-            [values, w, h](int, QRectF rect, int) { return crossSectionRectStats(values, w, h, rect); });
+            [values, w, h](int, QRectF rect, int) { return crossSectionEllipseStats(values, w, h, rect); });
         cell.label->setText(QStringLiteral("%1%2 мм")
                                 .arg(cell.offset > 1e-6 ? QStringLiteral("+") : QString())
                                 .arg(cell.offset, 0, 'f', 0));

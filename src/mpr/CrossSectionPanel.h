@@ -78,5 +78,6 @@ private:
     double m_windowWidth = 1.0;
 };
 
-// ROI text of a cross-section cell: statistics over the whole rectangle (not an ellipse) of an HU grid.
-QString crossSectionRectStats(const QList<float>& values, int width, int height, const QRectF& rect);
+// ROI text of a cross-section cell: statistics of an HU grid over the ellipse drawn in the rectangle, by
+// the pixel rule of every other ROI, so that the corners outside a vessel's lumen do not count.
+QString crossSectionEllipseStats(const QList<float>& values, int width, int height, const QRectF& rect);

@@ -4,6 +4,8 @@
 #include "CurveEditorWidget.h"
 #include "MprViewportWidget.h"
 
+#include <render/RoiMask.h>
+
 #include <QAction>
 #include <QLabel>
 #include <QMessageBox>
@@ -27,6 +29,9 @@ QString initialTitle(CurvedMprWindow::PresentationMode mode)
     return QStringLiteral("Криволинейный MPR (тестовая версия)");
 }
 
+const QString kRenderFailedText =
+    QStringLiteral("Не удалось перестроить — проверьте, что точки не выходят за пределы серии.");
+
 QString bannerText(CurvedMprWindow::PresentationMode mode)
 {
     if (mode == CurvedMprWindow::VesselAnalysis)
@@ -44,41 +49,17 @@ QString bannerText(CurvedMprWindow::PresentationMode mode)
 
 QString curvedMprEllipseStats(const QList<float>& samples, int gridWidth, int gridHeight, const QRectF& rect)
 {
-    const QString empty = QStringLiteral("ROI пуст");
-    const double cx = rect.center().x(), cy = rect.center().y();
-    const double rx = rect.width() / 2.0, ry = rect.height() / 2.0;
-    if (!(rx > 0.0) || !(ry > 0.0) || gridWidth < 1 || gridHeight < 1
-        || samples.size() < qsizetype(gridWidth) * gridHeight)
-        return empty;
-    // Bounds compared as doubles so that a huge rectangle never overflows the integer conversion.
-    const double x0 = std::max(std::floor(cx - rx), 0.0), x1 = std::min(std::ceil(cx + rx), double(gridWidth - 1));
-    const double y0 = std::max(std::floor(cy - ry), 0.0), y1 = std::min(std::ceil(cy + ry), double(gridHeight - 1));
-    double sum = 0.0, sumSq = 0.0, mn = 0.0, mx = 0.0;
-    qint64 n = 0;
-    if (x0 <= x1 && y0 <= y1) {
-        for (int y = int(y0); y <= int(y1); ++y)
-            for (int x = int(x0); x <= int(x1); ++x) {
-                const double u = (x - cx) / rx, v = (y - cy) / ry;
-                if (u * u + v * v > 1.0)
-                    continue;
-                const double value = samples[qsizetype(y) * gridWidth + x];
-                sum += value;
-                sumSq += value * value;
-                mn = n == 0 ? value : std::min(mn, value);
-                mx = n == 0 ? value : std::max(mx, value);
-                ++n;
-            }
-    }
-    if (n == 0)
-        return empty;
-    const double mean = sum / double(n);
-    const double variance = std::max(sumSq / double(n) - mean * mean, 0.0);
+    const QPointF c = rect.center();
+    const render::RoiStats stats = render::ellipseRoiStats(samples, gridWidth, gridHeight,
+                                                           {c.x(), c.y(), rect.width() / 2.0, rect.height() / 2.0});
+    if (stats.count == 0)
+        return QStringLiteral("ROI пуст");
     return QStringLiteral("Mean %1  Min %2  Max %3  SD %4  (n=%5)")
-        .arg(mean, 0, 'f', 1)
-        .arg(mn, 0, 'f', 0)
-        .arg(mx, 0, 'f', 0)
-        .arg(std::sqrt(variance), 0, 'f', 1)
-        .arg(n);
+        .arg(stats.mean, 0, 'f', 1)
+        .arg(stats.min, 0, 'f', 0)
+        .arg(stats.max, 0, 'f', 0)
+        .arg(stats.stdDev, 0, 'f', 1)
+        .arg(stats.count);
 }
 
 CurvedMprWindow::CurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
@@ -197,6 +178,10 @@ CurvedMprWindow::CurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
         *m_volume, curve, m_widthMm, step, m_windowCenter, m_windowWidth, double(m_rotationDeg), m_offsetMm,
         m_thicknessMm, render::CurvedMprSlabMode(m_slabMode), m_smoothing, m_verticalLayout);
     applyResult(result, true);
+    // A curve that cannot be rendered leaves the result pane empty: say why, once the window is up, as
+    // a failed render after an edit does.
+    if (result.image.isNull())
+        QTimer::singleShot(0, this, [this] { showWarning(QStringLiteral("Криволинейный MPR"), kRenderFailedText); });
     if (m_mode == VesselAnalysis && !m_result.image.isNull()) {
         m_positionMm = 0.0;
         m_crossSectionPanel->rebuild(*m_volume, m_result, 0.0, kSectionSizeMm, m_windowCenter, m_windowWidth);
@@ -246,8 +231,7 @@ void CurvedMprWindow::rebuild(bool preview)
     if (!result.image.isNull()) {
         applyResult(result, !preview);
     } else if (!preview) {
-        showWarning(QStringLiteral("Криволинейный MPR"),
-                    QStringLiteral("Не удалось перестроить — проверьте, что точки не выходят за пределы серии."));
+        showWarning(QStringLiteral("Криволинейный MPR"), kRenderFailedText);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <analysis3d/VolumeRenderWidget.h>
 #include <analysis3d/VolumeWarningLabel.h>
 #include <render/MprSlices.h>
+#include <render/RoiMask.h>
 #include <render/SliceSources.h>
 
 #include <QMessageBox>
@@ -429,11 +430,10 @@ QString MprWindow::roiStatistics(int plane, int slice, const QRectF& rect) const
     const int x1 = int(std::clamp(std::ceil(rect.right()), -1.0, maxH));
     const int y0 = int(std::clamp(std::floor(rect.top()), -1.0, maxV + 1.0));
     const int y1 = int(std::clamp(std::ceil(rect.bottom()), -1.0, maxV));
+    const render::EllipseRoi ellipse{cx, cy, a, b}; // the pixel rule of every ROI
     for (int py = y0; py <= y1; ++py) {
         for (int px = x0; px <= x1; ++px) {
-            const double dx = (px - cx) / a;
-            const double dy = (py - cy) / b;
-            if (dx * dx + dy * dy > 1.0)
+            if (!ellipse.contains(px, py))
                 continue;
             const int ih = roundHalfAway(px * scaleH);
             const int iv = roundHalfAway(py * scaleV);

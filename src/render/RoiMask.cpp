@@ -17,13 +17,13 @@ int clampedIndex(double v, int lo, int hi)
     return static_cast<int>(v);
 }
 
-RoiBox clampedBox(const HuImage& image, double minX, double maxX, double minY, double maxY)
+RoiBox clampedBox(int width, int height, double minX, double maxX, double minY, double maxY)
 {
     RoiBox box;
-    box.x0 = clampedIndex(std::floor(minX), 0, image.width - 1);
-    box.x1 = clampedIndex(std::ceil(maxX), 0, image.width - 1);
-    box.y0 = clampedIndex(std::floor(minY), 0, image.height - 1);
-    box.y1 = clampedIndex(std::ceil(maxY), 0, image.height - 1);
+    box.x0 = clampedIndex(std::floor(minX), 0, width - 1);
+    box.x1 = clampedIndex(std::ceil(maxX), 0, width - 1);
+    box.y0 = clampedIndex(std::floor(minY), 0, height - 1);
+    box.y1 = clampedIndex(std::ceil(maxY), 0, height - 1);
     return box;
 }
 
@@ -37,9 +37,16 @@ bool huImageUsable(const HuImage& image)
 
 RoiBox roiBox(const HuImage& image, const EllipseRoi& roi)
 {
-    if (!huImageUsable(image) || !(roi.rx > 0.0) || !(roi.ry > 0.0))
+    if (!huImageUsable(image))
         return {};
-    return clampedBox(image, roi.cx - roi.rx, roi.cx + roi.rx, roi.cy - roi.ry, roi.cy + roi.ry);
+    return roiBox(image.width, image.height, roi);
+}
+
+RoiBox roiBox(int width, int height, const EllipseRoi& roi)
+{
+    if (width < 1 || height < 1 || !(roi.rx > 0.0) || !(roi.ry > 0.0))
+        return {};
+    return clampedBox(width, height, roi.cx - roi.rx, roi.cx + roi.rx, roi.cy - roi.ry, roi.cy + roi.ry);
 }
 
 RoiBox roiBox(const HuImage& image, const PolygonRoi& roi)
@@ -55,7 +62,7 @@ RoiBox roiBox(const HuImage& image, const PolygonRoi& roi)
         minY = std::min(minY, p.y());
         maxY = std::max(maxY, p.y());
     }
-    return clampedBox(image, minX, maxX, minY, maxY);
+    return clampedBox(image.width, image.height, minX, maxX, minY, maxY);
 }
 
 } // namespace render

@@ -50,6 +50,12 @@ struct PolygonRoi
 // that is not positive or a polygon of fewer than three points.
 RoiBox roiBox(const HuImage& image, const EllipseRoi& roi);
 RoiBox roiBox(const HuImage& image, const PolygonRoi& roi);
+// The same for a width x height grid of samples (a reconstruction's values).
+RoiBox roiBox(int width, int height, const EllipseRoi& roi);
+
+// Statistics of the grid's samples (row-major, width x height) inside the ellipse, by the same pixel
+// rule as an image's; all 0 for a grid with fewer samples than it declares.
+RoiStats ellipseRoiStats(const QList<float>& samples, int width, int height, const EllipseRoi& roi);
 
 // Calls visit(x, y, value) for every pixel of the ROI, row by row.
 template<typename Roi, typename Visit>

@@ -56,6 +56,19 @@ RoiStats ellipseRoiStats(const HuImage& image, double cx, double cy, double rx, 
     return acc.result();
 }
 
+RoiStats ellipseRoiStats(const QList<float>& samples, int width, int height, const EllipseRoi& roi)
+{
+    Accumulator acc;
+    if (width < 1 || height < 1 || samples.size() < qsizetype(width) * height)
+        return acc.result();
+    const RoiBox box = roiBox(width, height, roi);
+    for (int y = box.y0; y <= box.y1; ++y)
+        for (int x = box.x0; x <= box.x1; ++x)
+            if (roi.contains(x, y))
+                acc.add(samples[qsizetype(y) * width + x]);
+    return acc.result();
+}
+
 RoiStats polygonRoiStats(const HuImage& image, const QList<QPointF>& polygon)
 {
     Accumulator acc;

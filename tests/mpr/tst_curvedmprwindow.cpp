@@ -78,6 +78,8 @@ private slots:
     void badStateFiles_data();
     void badStateFiles();
     void emptyVolumeOpensQuietly();
+    void firstRenderFailureIsExplained_data();
+    void firstRenderFailureIsExplained();
 };
 
 void TestCurvedMprWindow::opensReversedAndRendersVertically()
@@ -348,6 +350,26 @@ void TestCurvedMprWindow::emptyVolumeOpensQuietly()
     v.saveState();
     QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 2, 30000);
     QCOMPARE(answer.texts().last(), QStringLiteral("Недостаточно контрольных точек — нечего сохранять."));
+}
+
+void TestCurvedMprWindow::firstRenderFailureIsExplained_data()
+{
+    QTest::addColumn<int>("points"); // all at the vessel's centre
+    QTest::newRow("a curve without length") << 2;
+    QTest::newRow("one point") << 1;
+}
+
+void TestCurvedMprWindow::firstRenderFailureIsExplained()
+{
+    QFETCH(int, points);
+    fixtures::ModalAnswer answer(QMessageBox::Ok);
+    CurvedMprWindow w(vessel(), QList<std::array<double, 3>>(points, kCentre), 300, 700, nullptr,
+                      CurvedMprWindow::CurvedMpr, std::nullopt);
+    w.show();
+    QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+    QCOMPARE(answer.texts().first(),
+             QStringLiteral("Не удалось перестроить — проверьте, что точки не выходят за пределы серии."));
+    QVERIFY(w.result().image.isNull());
 }
 
 QTEST_MAIN(TestCurvedMprWindow)

@@ -1,17 +1,21 @@
 // The MPR window end to end: DICOM files written by DCMTK, indexed in a real database, built on the worker
 // thread and explored through the panes, the toolbar and the window's slots.
 
+#include <mpr/CrossSectionPanel.h>
 #include <mpr/MprViewportWidget.h>
 #include <mpr/MprWindow.h>
 
 #include <analysis3d/VolumeRenderWidget.h>
 #include <analysis3d/VolumeWarningLabel.h>
 #include <db/Database.h>
+#include <render/CurvedMprRenderer.h>
+#include <render/FusionVolume.h>
 #include <render/MprSlices.h>
 #include <render/SliceSources.h>
 
 #include "IndexFixtures.h"
 #include "ModalAnswer.h"
+#include "TextNumbers.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -272,6 +276,40 @@ private slots:
         QCOMPARE(warning->isVisible(), !named.isEmpty());
         for (const QString& number : named.split(QLatin1Char(' '), Qt::SkipEmptyParts))
             QVERIFY2(warning->text().contains(number), qPrintable(warning->text()));
+    }
+
+    // A vessel of 400 HU, 4 mm round its axis, in tissue of -100 HU. A 3 mm ellipse round the axis reads
+    // the lumen alone, in a cross-section cell as in the MPR window; the corners of its rectangle do not.
+    void lumenEllipseReadsTheSameInCellAndPane()
+    {
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 48;
+        layout.rowSpacing = layout.columnSpacing = 0.5;
+        layout.slices = 30;
+        layout.sliceSpacing = layout.sliceThickness = 1.0;
+        layout.value = [](int x, int y, int) {
+            return (x - 24) * (x - 24) + (y - 24) * (y - 24) <= 64 ? 1024 + 400 : 1024 - 100;
+        };
+        const auto rows = series(layout);
+        const QList<double> lumenOnly{400, 0, 400, 400}; // mean, SD, minimum, maximum
+
+        const render::FusionVolume volume = render::buildFusionVolume(rows, nullptr);
+        const auto axisAt = [&](int k) {
+            const auto p = fixtures::slicePosition(layout, k);
+            return std::array<double, 3>{p[0] + 12, p[1] + 12, p[2]};
+        };
+        const auto curve = render::CurvedMprRenderer::render(volume, {axisAt(5), axisAt(25)}, 20, 0.5, 300, 700, 0, 0,
+                                                             0, render::CurvedMprSlabNone, 0, false);
+        CrossSectionPanel panel;
+        panel.rebuild(volume, curve, 10, 20, 300, 700);
+        MprViewportWidget* cell = panel.cells().value(10).view;
+        QVERIFY(cell);
+        const double c = (cell->pixmapItem()->pixmap().width() - 1) / 2.0, r = 3.0 / cell->pixelSpacing();
+        QCOMPARE(fixtures::numbersIn(roiLabel(cell, 0, QRectF(c - r, c - r, 2 * r, 2 * r))), lumenOnly);
+
+        std::unique_ptr<MprWindow> w(openBuilt(rows, 40, 400));
+        const QList<double> pane = fixtures::numbersIn(roiLabel(w->pane(0), 15, QRectF(18, 18, 12, 12)));
+        QCOMPARE(pane.mid(0, 4), lumenOnly);
     }
 
     void closingDuringTheBuild()

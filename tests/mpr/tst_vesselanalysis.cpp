@@ -209,12 +209,13 @@ void TestVesselAnalysis::reportFileNameAndExport()
 
 void TestVesselAnalysis::panelStatisticsAndWindowDrag()
 {
+    // Only the pixels inside the ellipse drawn in the rectangle count: here the two on its long axis.
     const QList<float> grid{1, 2, 3, 4, 5, 6}; // 3 x 2
-    QCOMPARE(crossSectionRectStats(grid, 3, 2, QRectF(0, 0, 2.5, 1.9)),
-             QStringLiteral("Mean: 3.5  StdDev: 1.7\nMin: 1  Max: 6"));
-    QCOMPARE(crossSectionRectStats(grid, 3, 2, QRectF(10, 10, 4, 4)), QStringLiteral("HU недоступно"));
-    QCOMPARE(crossSectionRectStats(grid, 0, 2, QRectF(0, 0, 1, 1)), QStringLiteral("HU недоступно"));
-    QCOMPARE(crossSectionRectStats(grid, 3, 2, QRectF(-1e30, -1e30, 2e30, 2e30)).left(9), QStringLiteral("Mean: 3.5"));
+    QCOMPARE(crossSectionEllipseStats(grid, 3, 2, QRectF(0, 0, 2.5, 1.9)),
+             QStringLiteral("Mean: 5.5  StdDev: 0.5\nMin: 5  Max: 6"));
+    QCOMPARE(crossSectionEllipseStats(grid, 3, 2, QRectF(10, 10, 4, 4)), QStringLiteral("HU недоступно"));
+    QCOMPARE(crossSectionEllipseStats(grid, 0, 2, QRectF(0, 0, 1, 1)), QStringLiteral("HU недоступно"));
+    QCOMPARE(crossSectionEllipseStats(grid, 3, 2, QRectF(-1e30, -1e30, 2e30, 2e30)).left(9), QStringLiteral("Mean: 3.5"));
 
     CrossSectionPanel panel;
     panel.resize(240, 500);

@@ -1,10 +1,10 @@
 #include <render/FusionVolume.h>
 
 #include <DicomFixtures.h>
+#include <TextNumbers.h>
 #include <db/Database.h>
 #include <dicom/DicomFileSummary.h>
 
-#include <QRegularExpression>
 #include <QtTest>
 #include <QTemporaryDir>
 
@@ -306,11 +306,7 @@ void TestFusionVolume::unevenStepsAreWarned()
     QCOMPARE(rows.size(), s.slices);
     QString message;
     const render::FusionVolume v = render::buildFusionVolume(rows, &message);
-    QList<double> numbers;
-    static const QRegularExpression number(QStringLiteral("\\d+(\\.\\d+)?"));
-    for (auto it = number.globalMatch(message); it.hasNext();)
-        numbers << it.next().captured().toDouble();
-    QCOMPARE(numbers, named);
+    QCOMPARE(fixtures::numbersIn(message), named);
     // The volume is the usual one: every slice in order, at the mean step from the first.
     QCOMPARE(v.nz, s.slices);
     const double span = std::abs(fixtures::slicePosition(s, s.slices - 1)[0] - fixtures::slicePosition(s, 0)[0]);

@@ -4,6 +4,7 @@
 #include <render/Volume.h>
 
 #include <DicomFixtures.h>
+#include <TextNumbers.h>
 #include <dicom/CodecRegistration.h>
 
 #include <atomic>
@@ -14,12 +15,11 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 
-#include <QRegularExpression>
-
 #include <algorithm>
 #include <cmath>
 #include <random>
 
+using fixtures::numbersIn;
 using fixtures::SeriesLayout;
 using Vec3 = std::array<double, 3>;
 
@@ -140,16 +140,6 @@ QString checkAnatomy(const render::Volume& v, const SeriesLayout& s, bool exactS
         if (c != 1)
             return QStringLiteral("a source voxel appears %1 times").arg(c);
     return {};
-}
-
-// The numbers a message names, in order.
-QList<double> numbersIn(const QString& text)
-{
-    static const QRegularExpression number(QStringLiteral("\\d+(\\.\\d+)?"));
-    QList<double> out;
-    for (auto it = number.globalMatch(text); it.hasNext();)
-        out << it.next().captured().toDouble();
-    return out;
 }
 
 } // namespace
