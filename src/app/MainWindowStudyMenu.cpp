@@ -4,7 +4,6 @@
 
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
-#include "dicom/DicomDateTime.h"
 
 #include <QDir>
 #include <QFile>
@@ -247,10 +246,12 @@ void MainWindow::runAutoCleanup()
     QStringList chosen;
     QSet<QString> chosenByAge;
     if (settings.byAgeEnabled) {
+        // Counted from the import, not the study date: a prior study brought in today for comparison
+        // must not go at the next start, before anyone has read it.
         const QDate cutoff = today().addDays(-settings.maxAgeDays);
         for (const db::StudyRecord& s : studies) {
-            const QDate d = dicom::parseDicomDate(s.studyDate);
-            if (!s.isProtected && d.isValid() && d < cutoff) {
+            const QDate imported = s.importedAt.isValid() ? s.importedAt.toLocalTime().date() : QDate();
+            if (!s.isProtected && imported.isValid() && imported < cutoff) {
                 chosen << s.studyInstanceUid;
                 chosenByAge.insert(s.studyInstanceUid);
             }

@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileSummary.h"
 
+#include <QDateTime>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -35,7 +36,8 @@ const char* const kStudyColumns = "study_instance_uid TEXT PRIMARY KEY, "
                                   "study_description TEXT, "
                                   "accession_number TEXT, "
                                   "referring_physician TEXT, "
-                                  "is_protected INTEGER DEFAULT 0";
+                                  "is_protected INTEGER DEFAULT 0, "
+                                  "imported_at TEXT";
 
 QString createTable(const char* name, const char* columns)
 {
@@ -124,7 +126,12 @@ const char* const kMigrations[] = {
     "ALTER TABLE instances ADD COLUMN cardiac_number_of_images INTEGER DEFAULT 0;",
     "ALTER TABLE patients ADD COLUMN weight_kg REAL;",
     "ALTER TABLE patients ADD COLUMN height_cm REAL;",
+    "ALTER TABLE studies ADD COLUMN imported_at TEXT;",
 };
+
+// Studies indexed before the index kept import times count as imported at the first open that keeps
+// them: the clean-up by age removes none of them before its limit has passed from then.
+const char* const kStampImportTimes = "UPDATE studies SET imported_at = :now WHERE imported_at IS NULL;";
 
 // Index files of earlier versions keyed patients by Patient ID alone, and studies named their patient
 // by that ID. Each such patient becomes one patient row as it stood (its studies cannot be told apart
@@ -180,11 +187,11 @@ const char* const kPatientKey =
 const char* const kStudyPatient = "SELECT patient_key FROM studies WHERE study_instance_uid = :uid;";
 
 // The study goes with the patient of the file indexed last (a corrected name or ID moves it); its
-// protection is never written here.
+// protection is never written here, and its import time only by its first file.
 const char* const kStudyUpsert =
     "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, study_description, "
-    "accession_number, referring_physician) "
-    "VALUES (:uid, :patient_key, :date, :time, :desc, :acc, :ref) "
+    "accession_number, referring_physician, imported_at) "
+    "VALUES (:uid, :patient_key, :date, :time, :desc, :acc, :ref, :imported) "
     "ON CONFLICT(study_instance_uid) DO UPDATE SET patient_key = excluded.patient_key, "
     "study_date = excluded.study_date, study_time = excluded.study_time, "
     "study_description = excluded.study_description, accession_number = excluded.accession_number, "
@@ -243,7 +250,8 @@ const char* const kStudySelect =
     " WHERE se.study_instance_uid = st.study_instance_uid), "
     "st.is_protected, "
     "(SELECT GROUP_CONCAT(DISTINCT se.modality) FROM series se "
-    " WHERE se.study_instance_uid = st.study_instance_uid) "
+    " WHERE se.study_instance_uid = st.study_instance_uid), "
+    "st.imported_at "
     "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
 
 QString errorText(const QSqlQuery& query)
@@ -287,6 +295,17 @@ double realOf(const QVariant& v, double whenNull = 0.0)
     return v.isNull() ? whenNull : v.toDouble();
 }
 
+// Import times are stored as UTC in ISO 8601 text, which sorts and compares as time does.
+QString importTimeText(const QDateTime& utc)
+{
+    return utc.toUTC().toString(Qt::ISODate);
+}
+
+QDateTime importTimeOf(const QVariant& v)
+{
+    return v.isNull() ? QDateTime() : QDateTime::fromString(v.toString(), Qt::ISODate);
+}
+
 StudyRecord studyFromQuery(const QSqlQuery& q)
 {
     StudyRecord r;
@@ -304,6 +323,7 @@ StudyRecord studyFromQuery(const QSqlQuery& q)
     r.instanceCount = q.value(11).toInt();
     r.isProtected = q.value(12).toLongLong() != 0;
     r.modalities = textOf(q.value(13));
+    r.importedAt = importTimeOf(q.value(14));
     return r;
 }
 
@@ -405,6 +425,13 @@ bool Database::createSchema()
     }
     if (!failed)
         failed = !keyPatientsByIdentity(&failure);
+    if (!failed) {
+        // A file that cannot be written keeps its studies without a time; the clean-up then skips them.
+        QSqlQuery stamp(m_db);
+        stamp.prepare(QString::fromLatin1(kStampImportTimes));
+        stamp.bindValue(QStringLiteral(":now"), importTimeText(QDateTime::currentDateTimeUtc()));
+        stamp.exec();
+    }
     if (!failed) {
         QSqlQuery q(m_db);
         for (const char* sql : kCreateIndexes) {
@@ -586,6 +613,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":desc"), nonNull(s.studyDescription));
         q.bindValue(QStringLiteral(":acc"), nonNull(s.accessionNumber));
         q.bindValue(QStringLiteral(":ref"), nonNull(s.referringPhysician));
+        q.bindValue(QStringLiteral(":imported"), importTimeText(QDateTime::currentDateTimeUtc()));
         if (!q.exec())
             return fail(q);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 namespace db {
@@ -21,6 +22,8 @@ struct StudyRecord
     int instanceCount = 0; // frames count one each
     bool isProtected = false;
     QString modalities; // distinct modalities of the study's series, joined by ","
+    // When the study's first file entered this index; invalid when the index does not know.
+    QDateTime importedAt;
 };
 
 } // namespace db

@@ -8,6 +8,8 @@
 
 #include "db/CleanupSettings.h"
 
+#include <QSqlQuery>
+
 using apptest::addStudy;
 using fixtures::TestBench;
 
@@ -19,6 +21,16 @@ QSet<QString> studyUids(db::Database* index)
     for (const auto& s : index->allStudies())
         out << s.studyInstanceUid;
     return out;
+}
+
+// Moves a study's import back in time, as if it had been indexed then.
+bool setImportTime(db::Database& index, const QString& studyUid, const QDateTime& when)
+{
+    QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+    q.prepare(QStringLiteral("UPDATE studies SET imported_at = :t WHERE study_instance_uid = :u"));
+    q.bindValue(QStringLiteral(":t"), when.toUTC().toString(Qt::ISODate));
+    q.bindValue(QStringLiteral(":u"), studyUid);
+    return q.exec() && q.numRowsAffected() == 1;
 }
 
 } // namespace
@@ -142,24 +154,29 @@ private slots:
         QCOMPARE(w.studyTable()->rowCount(), 1);
     }
 
-    // Studies as "name date place [protected]" (place: zip and dl are managed, out is not and holds
-    // 20 slices); the size limit counts two-slice studies (-1: one byte).
+    // Studies as "name date imported place [protected]": the study date, the import that many days before
+    // today (2024-06-30), the place (zip and dl are managed, out is not and holds 20 slices); the size
+    // limit counts two-slice studies (-1: one byte).
     void autoCleanup_data()
     {
         QTest::addColumn<QStringList>("studies");
         QTest::addColumn<int>("maxAgeDays");
         QTest::addColumn<int>("maxStudies");
         QTest::addColumn<QStringList>("kept");
-        QTest::newRow("by age") << QStringList{"keep 20240401 zip", "drop 20240331 zip", "undated - zip", "prot 20000101 zip p"} << 90 << 0
-                                << QStringList{"keep", "undated", "prot"};
+        // Age counts from the import: a study ten years old brought in today stays.
+        QTest::newRow("by age") << QStringList{"fresh 20140630 0 zip", "month 20240520 31 zip", "edge 20140101 30 zip",
+                                               "undated - 31 dl", "prot 20140630 400 zip p"}
+                                << 30 << 0 << QStringList{"fresh", "edge", "prot"};
         // The unmanaged (older) study frees nothing and is not chosen; the oldest managed one goes.
-        QTest::newRow("by size") << QStringList{"unmanaged 20230101 out", "oldest 20240101 dl", "middle 20240201 dl", "newest 20240301 dl"}
+        QTest::newRow("by size") << QStringList{"unmanaged 20230101 0 out", "oldest 20240101 0 dl", "middle 20240201 0 dl",
+                                                "newest 20240301 0 dl"}
                                  << 0 << 2 << QStringList{"unmanaged", "middle", "newest"};
-        QTest::newRow("by size, all protected") << QStringList{"unmanaged 20230101 out", "middle 20240201 dl p", "newest 20240301 dl p"}
+        QTest::newRow("by size, all protected") << QStringList{"unmanaged 20230101 0 out", "middle 20240201 0 dl p",
+                                                               "newest 20240301 0 dl p"}
                                                 << 0 << -1 << QStringList{"unmanaged", "middle", "newest"};
         // What the age rule leaves is already small enough.
-        QTest::newRow("both rules") << QStringList{"old1 20200101 dl", "old2 20200102 dl", "recent 20240601 dl"} << 365 << 1
-                                    << QStringList{"recent"};
+        QTest::newRow("both rules") << QStringList{"old1 20200101 400 dl", "old2 20200102 400 dl", "recent 20240601 10 dl"}
+                                    << 365 << 1 << QStringList{"recent"};
     }
     void autoCleanup()
     {
@@ -176,12 +193,13 @@ private slots:
             QVERIFY(index.open(TestBench::dataPath(QStringLiteral("index.sqlite3"))));
             for (const QString& line : studies) {
                 const QStringList f = line.split(u' ');
-                folders[f[0]] = f[2] == u"out" ? outside.filePath(f[0])
-                                               : TestBench::dataPath((f[2] == u"zip" ? "imported_from_zip/" : "pacs_downloads/") + f[0]);
-                uids[f[0]] = addStudy(&index, folders[f[0]], apptest::small(f[2] == u"out" ? 20 : 2, f[1] == u"-" ? QString() : f[1]));
+                folders[f[0]] = f[3] == u"out" ? outside.filePath(f[0])
+                                               : TestBench::dataPath((f[3] == u"zip" ? "imported_from_zip/" : "pacs_downloads/") + f[0]);
+                uids[f[0]] = addStudy(&index, folders[f[0]], apptest::small(f[3] == u"out" ? 20 : 2, f[1] == u"-" ? QString() : f[1]));
                 QVERIFY(!uids[f[0]].isEmpty());
-                QVERIFY(f.size() < 4 || index.setStudyProtected(uids[f[0]], true));
-                if (f[2] != u"out" && !studyBytes)
+                QVERIFY(f.size() < 5 || index.setStudyProtected(uids[f[0]], true));
+                QVERIFY(setImportTime(index, uids[f[0]], QDateTime(QDate(2024, 6, 30).addDays(-f[2].toInt()), QTime(12, 0))));
+                if (f[3] != u"out" && !studyBytes)
                     for (const QString& p : index.studyFilePaths(uids[f[0]]))
                         studyBytes += QFileInfo(p).size();
             }

@@ -54,6 +54,7 @@ private slots:
     void reindexedFileTakesEveryNewValue();
     void patientsAreKeyedByIdNameAndBirthDate_data();
     void patientsAreKeyedByIdNameAndBirthDate();
+    void importTimeComesFromTheFirstFile();
     void failedFileLeavesNoRows();
     void studyQueriesAndOrders_data();
     void studyQueriesAndOrders();
@@ -434,6 +435,29 @@ void TestDatabaseIndex::patientsAreKeyedByIdNameAndBirthDate()
     for (const db::StudyRecord& st : left)
         QCOMPARE((QStringList{st.patientId, st.patientName, st.birthDate}), expected.value(st.studyInstanceUid));
     QCOMPARE(raw.scalar("SELECT COUNT(*) FROM patients").toInt(), peopleLeft(left));
+}
+
+void TestDatabaseIndex::importTimeComesFromTheFirstFile()
+{
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    QVERIFY(m_db->indexFile(makeSummary("4.5", "4.5.1", "4.5.1.1", 1, "/d/a.dcm")));
+    const QDateTime first = m_db->allStudies().first().importedAt;
+    QVERIFY(first >= before && first <= QDateTime::currentDateTimeUtc().addSecs(1));
+
+    // More files, the same file again and an edit keep the time of the study's first file.
+    const QString longAgo = QStringLiteral("2014-06-30T10:00:00Z");
+    RawDb raw(m_path);
+    QVERIFY(raw.exec({"UPDATE studies SET imported_at = '" + longAgo + "'"}).isEmpty());
+    dicom::DicomFileSummary edited = makeSummary("4.5", "4.5.1", "4.5.1.1", 1, "/d/a.dcm");
+    edited.patientName = "Renamed^Patient";
+    for (const auto& s : {makeSummary("4.5", "4.5.2", "4.5.2.1", 1, "/d/b.dcm"), edited})
+        QVERIFY(m_db->indexFile(s));
+    QCOMPARE(m_db->allStudies().first().importedAt, QDateTime::fromString(longAgo, Qt::ISODate));
+
+    // Deleted and brought in again, the study is a new import.
+    QVERIFY(m_db->deleteStudy("4.5"));
+    QVERIFY(m_db->indexFile(makeSummary("4.5", "4.5.1", "4.5.1.1", 1, "/d/a.dcm")));
+    QVERIFY(m_db->allStudies().first().importedAt >= before);
 }
 
 void TestDatabaseIndex::failedFileLeavesNoRows()

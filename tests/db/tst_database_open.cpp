@@ -287,10 +287,22 @@ void TestDatabaseOpen::idKeyedIndexMigratesKeepingEveryStudy()
         "1.5|P2|Петров^Пётр|19611231|M|0|20230101|110000|PET|A5|1|2|0|PT",
         "1.6|||||0|20240101|120000|Lost||0|0|0|", // its patient row was already missing
     };
+    const QDateTime migrated = QDateTime::currentDateTimeUtc().addSecs(-1);
+    QList<QDateTime> importTimes;
     for (int pass = 0; pass < 2; ++pass) { // the second open finds nothing left to do
         db::Database database;
         QVERIFY2(database.open(path), qPrintable(database.lastError()));
         QCOMPARE(studyLines(database.allStudies()), expected);
+        // Studies indexed before import times were kept count as imported by the migration, and
+        // keep that time afterwards.
+        QList<QDateTime> times;
+        for (const db::StudyRecord& st : database.allStudies()) {
+            QVERIFY(st.importedAt >= migrated && st.importedAt <= QDateTime::currentDateTimeUtc());
+            times << st.importedAt;
+        }
+        if (pass == 1)
+            QCOMPARE(times, importTimes);
+        importTimes = times;
         QCOMPARE(database.studyFilePaths("1.1"), (QStringList{"/store/Иванов/a.dcm", "/store/Иванов/b.dcm"}));
         QCOMPARE(database.studyFilePaths("1.5"), QStringList{"/pt/multi.dcm"});
         QCOMPARE(database.patientBodyInfo("1.1").heightCm, 178.0);
