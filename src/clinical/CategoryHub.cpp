@@ -2,6 +2,8 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QTreeWidget>
@@ -18,9 +20,16 @@ CategoryHub::CategoryHub(QWidget* parent, const QString& title, const QString& h
     tree->setHeaderHidden(true);
     tree->setMinimumWidth(260);
     tree->setMaximumWidth(320);
-    stack = new QStackedWidget(this);
+    stack = new QStackedWidget;
+    // The tallest page need not fit a small screen: it scrolls instead of pushing the window past the
+    // screen's bottom.
+    pages = new QScrollArea(this);
+    pages->setWidgetResizable(true);
+    pages->setFrameShape(QFrame::NoFrame);
+    pages->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    pages->setWidget(stack);
     layout->addWidget(tree, 0);
-    layout->addWidget(stack, 1);
+    layout->addWidget(pages, 1);
 
     auto* hint = new QLabel(hintText, stack);
     hint->setAlignment(Qt::AlignCenter);
@@ -70,5 +79,16 @@ void CategoryHub::showEvent(QShowEvent* event)
         tree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, tree->verticalScrollBar());
     tree->setMinimumWidth(std::max(260, titles));
     tree->setMaximumWidth(std::max(320, titles));
+    // Pages keep the width they need; the window is as tall as its tallest page where the screen allows
+    // (less room for the title bar).
+    const int scrollBar = pages->verticalScrollBar()->sizeHint().width();
+    pages->setMinimumWidth(stack->minimumSizeHint().width() + scrollBar);
+    if (const QScreen* shownOn = screen()) {
+        const QMargins margins = layout()->contentsMargins();
+        const int tallest = stack->minimumSizeHint().height() + margins.top() + margins.bottom();
+        const int room = shownOn->availableGeometry().height() - 40;
+        if (tallest > height())
+            resize(width(), std::max(height(), std::min(tallest, room)));
+    }
     QDialog::showEvent(event);
 }

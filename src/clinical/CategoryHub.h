@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QString>
 
+class QScrollArea;
 class QStackedWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -24,6 +25,7 @@ public:
     QTreeWidget* tree = nullptr;
     QStackedWidget* stack = nullptr;
     QHash<QString, QTreeWidgetItem*> categories;
+    QScrollArea* pages = nullptr; // holds the stack
 
 protected:
     void showEvent(QShowEvent* event) override;
