@@ -124,7 +124,7 @@ bool hasGlyph(char32_t ucs4)
 class Audit
 {
 public:
-    Audit(QWidget* window, const QRect& work) : m_window(window)
+    Audit(QWidget* window, const QRect& work) : m_window(window), m_work(work)
     {
         // The window's own rectangle, cut to the screen it is on.
         m_clip = QRect(QPoint(0, 0), window->size()) & work.translated(-window->geometry().topLeft());
@@ -169,6 +169,13 @@ public:
                             .arg(area->horizontalScrollBar()->maximum());
         }
         checkTitle();
+        // A window that cannot shrink to the screen leaves part of itself under the task bar or beyond.
+        if (m_window->width() > m_work.width() || m_window->height() > m_work.height())
+            cuts << QStringLiteral("window needs %1×%2 px, the screen has %3×%4")
+                        .arg(m_window->width())
+                        .arg(m_window->height())
+                        .arg(m_work.width())
+                        .arg(m_work.height());
         for (QToolBar* bar : m_window->findChildren<QToolBar*>())
             if (bar->window() == m_window && bar->isVisibleTo(m_window))
                 checkOverflow(bar);
@@ -177,6 +184,7 @@ public:
 
 private:
     QWidget* m_window;
+    QRect m_work;
     QRect m_clip;
     struct Box
     {
@@ -503,6 +511,8 @@ class TestReadability : public QObject
     QStringList m_findings;
     // Windows that opened for a row in the theme being checked, each at the size it first showed with.
     QHash<QWidget*, QSize> m_ownSize;
+    // What each window of the row showed as it first opened, for those that close themselves.
+    QHash<QWidget*, QStringList> m_firstLook;
 
     db::Database* index() const { return m_list->database(); }
 
@@ -538,8 +548,10 @@ class TestReadability : public QObject
             w->setGeometry(QRect(screen.work.topLeft(), size));
             QApplication::processEvents();
             QApplication::processEvents();
-            if (!guard)
-                return; // a window that closes itself once its work is done
+            if (!guard) { // a window that closes itself once its work is done: read as it first showed
+                record(row, theme, screen.name, m_firstLook.value(w));
+                return;
+            }
             Audit audit(w, screen.work);
             audit.run();
             record(row, theme, screen.name, audit.cuts + audit.overlaps);
@@ -700,6 +712,16 @@ private slots:
             std::unique_ptr<ViewerWindow> viewer;
             std::unique_ptr<QWidget> own;
             open(window, viewer, own);
+            // A window that shows only while its own thread works (the subtraction build) may be gone
+            // before its turn: each new window is read at once as it shows, before that end can arrive.
+            m_firstLook.clear();
+            for (QWidget* w : shownWindows()) {
+                if (before.contains(w) || w == viewer.get())
+                    continue;
+                Audit look(w, w->geometry());
+                look.run();
+                m_firstLook.insert(w, look.cuts + look.overlaps);
+            }
             // Builds the window started (volumes, reconstructions) end first; 30 s only bounds a stuck one.
             QThreadPool::globalInstance()->waitForDone(30000);
             QApplication::processEvents();
@@ -715,6 +737,14 @@ private slots:
             for (const QPointer<QWidget>& w : opened)
                 if (w)
                     audit(w, window, theme);
+            // What a window that closed itself left in its place (the subtraction's 3D view).
+            builtVrt();
+            for (QWidget* w : shownWindows()) {
+                if (!before.contains(w) && w != viewer.get() && w != m_list.get() && !opened.contains(w)) {
+                    opened << w;
+                    audit(w, window, theme);
+                }
+            }
             for (const QPointer<QWidget>& w : opened)
                 if (w && w != own.get() && w != viewer.get() && w != m_list.get())
                     w->deleteLater();
