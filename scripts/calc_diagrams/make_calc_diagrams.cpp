@@ -112,10 +112,16 @@ QImage aspects()
     labelledRegion(p, sector(brainR, 65, 115, 30), QColor(255, 150, 60), QStringLiteral("M5"), {cxR + 100, cyR + 2});
     labelledRegion(p, sector(brainR, 115, 155, 30), QColor(190, 110, 255), QStringLiteral("M6"), {cxR + 60, cyR + 98});
 
+    // The captions lie on light plates of their own: the page's ground is dark in the dark theme.
+    const QRectF captions[] = {{4, 328, 286, 32}, {298, 328, 286, 32}};
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(235, 235, 235));
+    for (const QRectF& caption : captions)
+        p.drawRoundedRect(caption.adjusted(0, 3, 0, -3), 8, 8);
     p.setPen(QColor(40, 40, 40));
     p.setFont(font(14, true));
-    p.drawText(QRectF(4, 328, 286, 32), Qt::AlignCenter, QStringLiteral("Уровень базальных ганглиев"));
-    p.drawText(QRectF(298, 328, 286, 32), Qt::AlignCenter, QStringLiteral("Уровень лучистого венца"));
+    p.drawText(captions[0], Qt::AlignCenter, QStringLiteral("Уровень базальных ганглиев"));
+    p.drawText(captions[1], Qt::AlignCenter, QStringLiteral("Уровень лучистого венца"));
     return image;
 }
 
