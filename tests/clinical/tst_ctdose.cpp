@@ -247,8 +247,8 @@ private slots:
         QFETCH(QStringList, series);
         QFETCH(QString, groups);
         QList<clinical::CountedDoseSeries> counted;
-        for (const QString& spec : series) {
-            const QStringList parts = spec.split(QLatin1Char(':'));
+        for (const QString& row : series) {
+            const QStringList parts = row.split(QLatin1Char(':'));
             const QString label(QChar(char16_t(u'A' + counted.size())));
             clinical::CountedDoseSeries one{label, parts.at(0), std::nullopt};
             if (parts.size() == 3)
