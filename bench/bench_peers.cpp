@@ -3,7 +3,9 @@
 // against dcmqrscp. Each row alternates one repetition of ours with one of the peer's, so that load
 // from other processes falls on both alike, and prints the medians and their ratio.
 //
-//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget] [--threads N]
+// The C-FIND row asks a scripted peer in this process for 20,000 study matches, next to DCMTK's findscu.
+//
+//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind] [--threads N]
 #include "BenchSupport.h"
 
 #include "PacsTestPeers.h"
@@ -207,7 +209,7 @@ void imagingRows(int reps)
                 median(spawn));
 }
 
-bool runGetscu(const QStringList& args)
+bool runDcmtkTool(const char* tool, const QStringList& args)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -215,7 +217,7 @@ bool runGetscu(const QStringList& args)
     process.setProcessEnvironment(env);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(QStandardPaths::findExecutable(QStringLiteral("getscu")), args);
+    process.start(QStandardPaths::findExecutable(QString::fromLatin1(tool)), args);
     return process.waitForFinished(600000) && process.exitCode() == 0;
 }
 
@@ -259,11 +261,90 @@ void cgetRow(int reps)
                 fresh();
                 QElapsedTimer t;
                 t.start();
-                const bool ok = runGetscu(getscuArgs);
+                const bool ok = runDcmtkTool("getscu", getscuArgs);
                 const double ms = t.nsecsElapsed() / 1e6;
                 return complete(ok) ? ms : -1.0;
             },
             "s");
+}
+
+constexpr int kFindMatches = 20000;
+
+// The C-FIND peer's own process (bench_peers --serve-cfind): it answers every search with
+// kFindMatches studies, prints its port and serves until its input closes. A process of its own, as a
+// PACS is, so that it takes nothing from the client measured beside it.
+int serveFindMatches()
+{
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    peers::ScriptedScp peer;
+    for (int i = 0; i < kFindMatches; ++i) {
+        auto row = std::make_unique<DcmDataset>();
+        row->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+        row->putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+        row->putAndInsertString(DCM_PatientName, "Иванов^Пётр^Сергеевич");
+        row->putAndInsertString(DCM_PatientID, QByteArray::number(100000 + i).constData());
+        row->putAndInsertString(DCM_StudyDate, "20240115");
+        row->putAndInsertString(DCM_StudyTime, "101500");
+        row->putAndInsertString(DCM_StudyDescription, "КТ органов грудной клетки");
+        row->putAndInsertString(DCM_ModalitiesInStudy, "CT\\SR");
+        row->putAndInsertString(DCM_AccessionNumber, QByteArray::number(700000 + i).constData());
+        row->putAndInsertString(DCM_StudyInstanceUID,
+                                ("1.2.826.0.1.3680043.10.1501." + QByteArray::number(i)).constData());
+        row->putAndInsertString(DCM_NumberOfStudyRelatedSeries, "3");
+        row->putAndInsertString(DCM_NumberOfStudyRelatedInstances, "412");
+        peer.findRows.push_back(std::move(row));
+    }
+    if (!peer.start())
+        return 1;
+    std::printf("%d\n", int(peer.port()));
+    std::fflush(stdout);
+    char line[16];
+    while (std::fgets(line, sizeof line, stdin)) {
+    }
+    return 0;
+}
+
+void cfindRow(int reps)
+{
+    QProcess peerProcess;
+    peerProcess.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--serve-cfind")});
+    quint16 port = 0;
+    if (peerProcess.waitForStarted(30000) && peerProcess.waitForReadyRead(120000))
+        port = quint16(peerProcess.readLine().trimmed().toUInt());
+    if (port == 0 || !peers::waitForPort(port)) {
+        std::printf("scripted C-FIND peer did not start: no C-FIND row\n");
+        return;
+    }
+    pacs::PacsServer server;
+    server.host = QStringLiteral("127.0.0.1");
+    server.port = port;
+    server.aeTitle = QStringLiteral("SCRIPTED");
+    QStringList findscuArgs{QStringLiteral("-q"), QStringLiteral("-S"), QStringLiteral("-aec"), server.aeTitle};
+    for (const char* key : {"QueryRetrieveLevel=STUDY", "PatientName=*", "PatientID", "StudyDate", "StudyTime",
+                            "StudyDescription", "StudyInstanceUID", "ModalitiesInStudy", "AccessionNumber",
+                            "NumberOfStudyRelatedSeries", "NumberOfStudyRelatedInstances"})
+        findscuArgs << QStringLiteral("-k") << QString::fromLatin1(key);
+    findscuArgs << QStringLiteral("127.0.0.1") << QString::number(port);
+    compare("C-FIND, 20,000 study matches", reps,
+            [&] {
+                QElapsedTimer t;
+                t.start();
+                QString error;
+                const int rows = int(pacs::findStudies(server, pacs::PacsConfig(), {}, &error).size());
+                const double ms = t.nsecsElapsed() / 1e6;
+                return rows == kFindMatches && error.isEmpty() ? ms : -1.0;
+            },
+            [&] {
+                QElapsedTimer t;
+                t.start();
+                const bool ok = runDcmtkTool("findscu", findscuArgs);
+                const double ms = t.nsecsElapsed() / 1e6;
+                return ok ? ms : -1.0;
+            },
+            "s");
+    peerProcess.closeWriteChannel();
+    if (!peerProcess.waitForFinished(30000))
+        peerProcess.kill(); // our own child, by its handle
 }
 
 } // namespace
@@ -272,6 +353,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.contains(QStringLiteral("--serve-cfind")))
+        return serveFindMatches();
     const int reps = std::max(1, bench::intArg(args, "--reps", 9));
     render::setWorkerThreadCountOverride(bench::intArg(args, "--threads", 0));
     printLoad("at start");
@@ -279,6 +362,8 @@ int main(int argc, char** argv)
         imagingRows(reps);
     if (wanted("cget"))
         cgetRow(std::max(1, reps / 2));
+    if (wanted("cfind"))
+        cfindRow(std::max(1, reps / 2));
     printLoad("at end");
     return 0;
 }

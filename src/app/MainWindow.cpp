@@ -119,6 +119,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     setupUi();
     loadColumnWidths();
     runAutoCleanup();
+    reportUnfinishedRetrieves();
     refreshStudyTable();
     startRemoteHostingIfConfigured();
     QTimer::singleShot(0, this, &MainWindow::runStartupAction);

@@ -89,6 +89,9 @@ public:
     void deleteStudiesCompletely(const QStringList& studyUids);
     void deleteStudyCompletely(const QString& studyUid);
     void runAutoCleanup();
+    // At start: removes what interrupted PACS retrieves left half-received and names, in the status
+    // line, the studies whose retrieve was cut short.
+    void reportUnfinishedRetrieves();
     // True only for files below the managed folders "imported_from_zip" and "pacs_downloads".
     static bool isManagedStudyFile(const QString& path);
     // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).

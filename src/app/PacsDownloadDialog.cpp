@@ -6,6 +6,7 @@
 #include "TableColumnVisibility.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "dicom/DicomDateTime.h"
 
 #include <QCheckBox>
@@ -171,6 +172,12 @@ void PacsDownloadDialog::setupUi()
     downloadRow->addWidget(m_viewButton);
     layout->addLayout(downloadRow);
 
+    m_searchProblemsLabel = new QLabel(this);
+    m_searchProblemsLabel->setWordWrap(true);
+    m_searchProblemsLabel->setStyleSheet(QStringLiteral("color: #e0a030;"));
+    m_searchProblemsLabel->hide();
+    layout->addWidget(m_searchProblemsLabel);
+
     auto* statusRow = new QHBoxLayout;
     m_status = new QLabel(QStringLiteral("Готово"), this);
     m_status->setStyleSheet(QStringLiteral("color: #999;"));
@@ -327,7 +334,10 @@ void PacsDownloadDialog::onFindClicked()
     setBusy(true, QStringLiteral("Выполняется C-FIND по %1 серверам…").arg(ticked.size()));
     m_busyBar->show();
     m_searchRows.clear();
-    m_searchErrors.clear();
+    m_searchFailures.clear();
+    m_searchCuts.clear();
+    m_searchProblemsLabel->clear();
+    m_searchProblemsLabel->hide();
     m_searchedServers = static_cast<int>(ticked.size());
     m_pendingSearches = static_cast<int>(ticked.size());
     populateResults({});
@@ -356,9 +366,14 @@ void PacsDownloadDialog::onServerSearched(int serverIndex, const QList<pacs::Stu
         ResultRow row{r, serverIndex, server};
         m_searchRows << row;
     }
-    if (!error.isEmpty())
-        m_searchErrors << QStringLiteral("%1: %2").arg(server.description.isEmpty() ? server.host : server.description,
-                                                        error);
+    // An error after some matches (the server stopped early, broke off, went silent) leaves them
+    // standing, and their list is incomplete; an error before any match is a failed search.
+    const QString name = server.description.isEmpty() ? server.host : server.description;
+    if (!error.isEmpty() && rows.isEmpty())
+        m_searchFailures << QStringLiteral("%1: %2").arg(name, error);
+    else if (!error.isEmpty())
+        m_searchCuts << QStringLiteral("%1: %2 (%3)")
+                            .arg(name, pacs::incompleteSearchText(int(rows.size())), error);
     --m_pendingSearches;
     populateResults(m_searchRows);
     if (m_pendingSearches > 0) {
@@ -367,16 +382,35 @@ void PacsDownloadDialog::onServerSearched(int serverIndex, const QList<pacs::Stu
                               .arg(m_pendingSearches));
         return;
     }
+    finishSearch();
+}
+
+void PacsDownloadDialog::finishSearch()
+{
     m_busyBar->hide();
-    const QString status = m_searchRows.isEmpty()
-                               ? QStringLiteral("Ничего не найдено.")
-                               : QStringLiteral("Найдено исследований: %1 (по %2 серверам)")
-                                     .arg(m_searchRows.size())
-                                     .arg(m_searchedServers);
+    QString status;
+    QStringList problems = m_searchCuts;
+    if (m_searchRows.isEmpty() && m_searchFailures.size() == m_searchedServers) {
+        status = QStringLiteral("Поиск не удался — %1").arg(m_searchFailures.join(QStringLiteral("; ")));
+    } else {
+        for (const QString& failure : std::as_const(m_searchFailures))
+            problems << QStringLiteral("Поиск не удался — %1").arg(failure);
+        if (!m_searchRows.isEmpty())
+            status = QStringLiteral("Найдено исследований: %1 (по %2 серверам)")
+                         .arg(m_searchRows.size())
+                         .arg(m_searchedServers);
+        else
+            status = m_searchFailures.isEmpty() ? QStringLiteral("Ничего не найдено.")
+                                                : QStringLiteral("Ничего не найдено на серверах, которые ответили.");
+        if (!problems.isEmpty() && !m_searchRows.isEmpty())
+            status += QStringLiteral(" — список неполный");
+    }
     setBusy(false, status);
+    m_searchProblemsLabel->setText(problems.join(QLatin1Char('\n')));
+    m_searchProblemsLabel->setVisible(!problems.isEmpty());
     s_lastSearchResults = m_searchRows;
-    if (!m_searchErrors.isEmpty() && m_searchRows.isEmpty())
-        QMessageBox::warning(this, QStringLiteral("C-FIND"), m_searchErrors.join(QLatin1Char('\n')));
+    if (!m_searchFailures.isEmpty() && m_searchRows.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("C-FIND"), m_searchFailures.join(QLatin1Char('\n')));
 }
 
 int PacsDownloadDialog::currentServerIndexOf(const ResultRow& row) const
@@ -566,7 +600,7 @@ void PacsDownloadDialog::runStudyAction(int row, std::function<void(const QStrin
     if (!first)
         return;
     const QString studyUid = first->data(Qt::UserRole).toString();
-    if (m_index && m_index->studyExists(studyUid)) {
+    if (m_index && m_index->studyExists(studyUid) && !pacs::isRetrieveUnfinished(studyUid)) {
         action(studyUid);
         return;
     }

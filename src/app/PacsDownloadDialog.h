@@ -63,6 +63,8 @@ public:
     QPushButton* downloadOpenButton() const { return m_downloadOpenButton; }
     QPushButton* viewButton() const { return m_viewButton; }
     QLabel* statusLabel() const { return m_status; }
+    // One line for each server of the last search whose answer is missing or cut short.
+    QLabel* searchProblemsLabel() const { return m_searchProblemsLabel; }
     QProgressBar* busyBar() const { return m_busyBar; }
     pacs::PacsOpenCoordinator* coordinator() const { return m_coordinator; }
     bool isSearching() const { return m_pendingSearches > 0; }
@@ -100,6 +102,7 @@ private:
     void setBusy(bool busy, const QString& statusText);
     void startDownload(DownloadMode mode);
     void onServerSearched(int serverIndex, const QList<pacs::StudyQueryRow>& rows, const QString& error);
+    void finishSearch();
     QString serverLabel(const ResultRow& row) const;
     // The configured server a row came from; -1 when it is no longer configured.
     int currentServerIndexOf(const ResultRow& row) const;
@@ -120,6 +123,7 @@ private:
     QPushButton* m_downloadOpenButton = nullptr;
     QPushButton* m_viewButton = nullptr;
     QLabel* m_status = nullptr;
+    QLabel* m_searchProblemsLabel = nullptr;
     QProgressBar* m_busyBar = nullptr;
     QList<pacs::PacsServer> m_servers;
     pacs::PacsOpenCoordinator* m_coordinator = nullptr;
@@ -132,7 +136,9 @@ private:
     int m_pendingSearches = 0;
     int m_searchedServers = 0;
     QList<ResultRow> m_searchRows;
-    QStringList m_searchErrors;
+    // Servers that answered with an error: those without a single match, and those whose list is cut.
+    QStringList m_searchFailures;
+    QStringList m_searchCuts;
     QList<ResultRow> m_rows; // what the table shows, by the row id in column 0
     pacs::StudyQuery m_lastQuery;
 

@@ -6,6 +6,7 @@
 
 #include "ModalityFilterButton.h"
 #include "dicom/DicomDateTime.h"
+#include "pacs/PacsNetworkClient.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -162,8 +163,9 @@ void RemoteBrowserDialog::onPacsFindClicked()
 
     const QString modality = pacsModalityButton->selectedModalities().join(QLatin1Char('\\'));
     QList<RemotePacsStudyRow> rows;
+    bool incomplete = false;
     const bool ok = client->pacsFind(serverIndex, name, pacsIdEdit->text().trimmed(), modality, from, to, &rows,
-                                     &error, 30000);
+                                     &error, 30000, &incomplete);
     pacsFindButton->setEnabled(true);
     if (!ok) {
         pacsStatusLabel->setText(QStringLiteral("Ошибка поиска"));
@@ -190,8 +192,11 @@ void RemoteBrowserDialog::onPacsFindClicked()
                                                         countOrQuestion(row.numberOfInstances))));
     }
     pacsResultsTable->setSortingEnabled(true);
-    pacsStatusLabel->setText(rows.isEmpty() ? QStringLiteral("Ничего не найдено.")
-                                            : QStringLiteral("Найдено исследований: %1").arg(rows.size()));
+    QString status = rows.isEmpty() ? QStringLiteral("Ничего не найдено.")
+                                    : QStringLiteral("Найдено исследований: %1").arg(rows.size());
+    if (incomplete)
+        status += QLatin1Char(' ') + pacs::incompleteSearchText(int(rows.size()));
+    pacsStatusLabel->setText(status);
     pacsDownloadButton->setEnabled(!rows.isEmpty());
 }
 

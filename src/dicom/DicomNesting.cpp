@@ -240,6 +240,15 @@ int sequenceNestingDepth(const QString& path, int stopAbove)
     return walkFile(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), stopAbove);
 }
 
+int datasetNestingDepth(const uchar* data, qint64 size, const QString& transferSyntaxUid, int stopAbove)
+{
+    if (!data || size <= 0)
+        return 0;
+    const Encoding encoding{transferSyntaxUid == QLatin1String("1.2.840.10008.1.2"),
+                            transferSyntaxUid == QLatin1String("1.2.840.10008.1.2.2")};
+    return walkDataset(data, size, 0, encoding, stopAbove);
+}
+
 bool nestingWithinLimit(const QString& path)
 {
     return sequenceNestingDepth(path, kMaxSequenceNesting) <= kMaxSequenceNesting;

@@ -18,6 +18,11 @@ constexpr unsigned kParsingThreadStackSize = 16u * 1024 * 1024;
 // count there: DCMTK refuses those itself.
 int sequenceNestingDepth(const QString& path, int stopAbove = kMaxSequenceNesting);
 
+// The same count for a data set without meta header held in memory (as it came over the network),
+// encoded in the transfer syntax with this UID.
+int datasetNestingDepth(const uchar* data, qint64 size, const QString& transferSyntaxUid,
+                        int stopAbove = kMaxSequenceNesting);
+
 // False when the file nests sequences deeper than kMaxSequenceNesting.
 bool nestingWithinLimit(const QString& path);
 

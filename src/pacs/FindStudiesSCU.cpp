@@ -1,16 +1,129 @@
 #include "FindStudiesSCU.h"
 
-#include "ReceivedObjectFile.h"
+#include "ScuAssociation.h"
+#include "dicom/DicomNesting.h"
 
-#include <QFile>
+#include <QByteArray>
 
-#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcostrma.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
 
 namespace pacs {
+
+namespace {
+
+// Keeps what a data set receive writes up to a limit and swallows the rest, so that the association
+// stays in step with the peer whatever it sends.
+struct CappedBuffer : DcmConsumer
+{
+    explicit CappedBuffer(qint64 limit)
+        : limit(limit)
+    {
+        bytes.reserve(4096); // a study's answer, whole
+    }
+    OFBool good() const override { return OFTrue; }
+    OFCondition status() const override { return EC_Normal; }
+    OFBool isFlushed() const override { return OFTrue; }
+    offile_off_t avail() const override { return offile_off_t(1) << 30; }
+    offile_off_t write(const void* data, offile_off_t length) override
+    {
+        if (!overflow && bytes.size() + qint64(length) <= limit) {
+            bytes.append(static_cast<const char*>(data), qsizetype(length));
+        } else {
+            overflow = true;
+            bytes.clear();
+        }
+        return length;
+    }
+    void flush() override {}
+
+    qint64 limit;
+    bool overflow = false;
+    QByteArray bytes;
+};
+
+class CappedStream : private CappedBuffer, public DcmOutputStream
+{
+public:
+    explicit CappedStream(qint64 limit)
+        : CappedBuffer(limit)
+        , DcmOutputStream(this)
+    {
+    }
+    const CappedBuffer& buffer() const { return *this; }
+};
+
+// An identifier as it came, for the reading thread.
+struct ReceivedIdentifier
+{
+    QByteArray bytes;
+    bool overflow = false;
+};
+
+// Reads identifiers on a thread of its own while the next ones arrive, in the order they came.
+class IdentifierReader
+{
+public:
+    explicit IdentifierReader(std::function<void(ReceivedIdentifier&)> read)
+        : m_read(std::move(read))
+        , m_thread([this] { run(); })
+    {
+    }
+    ~IdentifierReader()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+
+    void add(ReceivedIdentifier identifier)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_queue.push_back(std::move(identifier));
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_done || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            std::deque<ReceivedIdentifier> batch;
+            batch.swap(m_queue);
+            lock.unlock();
+            for (ReceivedIdentifier& identifier : batch)
+                m_read(identifier);
+            lock.lock();
+        }
+    }
+
+    std::function<void(ReceivedIdentifier&)> m_read;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<ReceivedIdentifier> m_queue;
+    bool m_done = false;
+    std::thread m_thread; // last: started once the rest is ready
+};
+
+} // namespace
 
 OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID presID, DcmDataset* queryKeys,
                                             OFList<QRResponse*>* responses)
@@ -36,6 +149,11 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
     OFCondition cond = sendDIMSEMessage(presID, &request, queryKeys);
     if (cond.bad())
         return cond;
+    m_syntax = DcmXfer(transferSyntax.c_str()).getXfer();
+    m_syntaxUid = QString::fromLatin1(transferSyntax.c_str());
+    // Finishes every answer received before this function returns, whatever it returns.
+    IdentifierReader reader(
+        [this](ReceivedIdentifier& identifier) { readIdentifier(identifier.bytes, identifier.overflow); });
 
     for (;;) {
         T_ASC_PresentationContextID pcid = presID;
@@ -49,53 +167,67 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
         if (message.CommandField != DIMSE_C_FIND_RSP)
             return DIMSE_BADCOMMANDTYPE;
         const T_DIMSE_C_FindRSP& answer = message.msg.CFindRSP;
-        auto response = std::make_unique<QRResponse>();
-        response->m_affectedSOPClassUID = answer.AffectedSOPClassUID;
-        response->m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
-        response->m_status = answer.DimseStatus;
-        response->m_statusDetail = detail.release();
-        const bool pending = DICOM_PENDING_STATUS(answer.DimseStatus);
-        if (pending) {
+        if (DICOM_PENDING_STATUS(answer.DimseStatus)) {
             if (answer.DataSetType == DIMSE_DATASET_NULL)
                 return DIMSE_BADMESSAGE;
-            cond = receiveCheckedDataset(pcid, abstractSyntax, response->m_dataset);
+            CappedStream incoming(kMaxIdentifierBytes);
+            cond = DIMSE_receiveDataSetInFile(associationOf(*this), getDIMSEBlockingMode(), int(getDIMSETimeout()),
+                                              &pcid, &incoming, nullptr, nullptr);
             if (cond.bad())
-                return DIMSE_BADDATA;
+                return cond;
+            // From here on the stream is whole: a refused answer leaves the next one readable.
+            reader.add({incoming.buffer().bytes, incoming.buffer().overflow});
+            continue;
         }
-        if (responses && (!pending || response->m_dataset))
+        if (responses) {
+            auto response = std::make_unique<QRResponse>();
+            response->m_affectedSOPClassUID = answer.AffectedSOPClassUID;
+            response->m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
+            response->m_status = answer.DimseStatus;
+            response->m_statusDetail = detail.release();
             responses->push_back(response.release());
-        if (!pending)
-            return EC_Normal;
+        }
+        return EC_Normal;
     }
 }
 
-OFCondition FindStudiesSCU::receiveCheckedDataset(T_ASC_PresentationContextID presID, const OFString& abstractSyntax,
-                                                  DcmDataset*& dataset)
+void FindStudiesSCU::refuse(const QString& why)
 {
-    dataset = nullptr;
-    ReceivedObjectFile incoming({});
-    if (!incoming.isValid())
-        return EC_InvalidFilename;
-    // DCMTK's unparsed receive into a file takes the command only for the file's meta header.
-    T_DIMSE_C_StoreRQ header;
-    std::memset(&header, 0, sizeof header);
-    OFStandard::strlcpy(header.AffectedSOPClassUID, abstractSyntax.c_str(), sizeof header.AffectedSOPClassUID);
-    OFStandard::strlcpy(header.AffectedSOPInstanceUID, "1.2", sizeof header.AffectedSOPInstanceUID);
-    const OFCondition cond =
-        handleSTORERequestFile(&presID, OFString(QFile::encodeName(incoming.path()).constData()), &header);
-    if (cond.bad())
-        return cond;
-    QString error;
-    std::unique_ptr<DcmFileFormat> file = openReceivedObject(incoming.path(), &error);
-    const OFCondition loaded = file ? file->loadAllDataIntoMemory() : OFCondition(EC_IllegalCall);
-    if (loaded.bad()) {
-        ++refusedResponses;
-        lastRefusal = file ? QStringLiteral("Отклонён повреждённый объект: %1").arg(QString::fromUtf8(loaded.text()))
-                           : error;
-        return EC_Normal; // the stream is whole: the next response can still be read
+    ++refusedResponses;
+    lastRefusal = why;
+}
+
+void FindStudiesSCU::readIdentifier(const QByteArray& bytes, bool overflow)
+{
+    if (overflow) {
+        refuse(QStringLiteral("Отклонён ответ сервера длиннее %1 МБ").arg(kMaxIdentifierBytes / (1024 * 1024)));
+        return;
     }
-    dataset = file->getAndRemoveDataset();
-    return EC_Normal;
+    const int depth =
+        dicom::datasetNestingDepth(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), m_syntaxUid);
+    if (depth > dicom::kMaxSequenceNesting) {
+        refuse(QStringLiteral("Отклонён объект с последовательностями, вложенными глубже %1 уровней")
+                   .arg(dicom::kMaxSequenceNesting));
+        return;
+    }
+    DcmDataset match;
+    OFCondition read = EC_Normal;
+    try {
+        DcmInputBufferStream stream;
+        stream.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
+        stream.setEos();
+        match.transferInit();
+        read = match.read(stream, m_syntax, EGL_noChange);
+        match.transferEnd();
+    } catch (const std::bad_alloc&) {
+        read = EC_MemoryExhausted;
+    }
+    if (read.bad()) {
+        refuse(QStringLiteral("Отклонён повреждённый объект: %1").arg(QString::fromUtf8(read.text())));
+        return;
+    }
+    if (onMatch)
+        onMatch(match);
 }
 
 } // namespace pacs

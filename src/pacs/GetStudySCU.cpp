@@ -2,12 +2,17 @@
 
 #include "ReceivedFileWriter.h"
 #include "ReceivedObjectFile.h"
+#include "ScuAssociation.h"
+#include "StoreSpace.h"
 
 #include <QFile>
 
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace pacs {
@@ -16,10 +21,19 @@ namespace {
 
 const OFConditionConst kSessionEnded(OFM_dcmnet, 0x4003, OF_error, "C-GET session ended by the receiver");
 
+QString studyOf(DcmFileFormat& file)
+{
+    OFString uid;
+    file.getDataset()->findAndGetOFString(DCM_StudyInstanceUID, uid);
+    return QString::fromLatin1(uid.c_str()).trimmed();
+}
+
 } // namespace
 
-GetStudySCU::GetStudySCU(const QString& outputDirectory_, std::function<void(const QString&)> onFileStored_)
+GetStudySCU::GetStudySCU(const QString& outputDirectory_, const QString& studyUid_,
+                         std::function<void(const QString&)> onFileStored_)
     : outputDirectory(outputDirectory_)
+    , studyUid(studyUid_)
     , onFileStored(std::move(onFileStored_))
 {
     setStorageMode(DCMSCU_STORAGE_BIT_PRESERVING);
@@ -27,23 +41,56 @@ GetStudySCU::GetStudySCU(const QString& outputDirectory_, std::function<void(con
 
 GetStudySCU::~GetStudySCU() = default;
 
+void GetStudySCU::noteWriteFailure(const QString& why)
+{
+    ++failedWrites;
+    lastWriteError = why;
+}
+
+OFCondition GetStudySCU::refuseUnwritten(T_ASC_PresentationContextID presID, const T_DIMSE_C_StoreRQ& request,
+                                         const QString& why)
+{
+    noteWriteFailure(why);
+    m_storeStatus = STATUS_STORE_Refused_OutOfResources;
+    return ignoreSTORERequest(presID, request);
+}
+
 OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* presID, const OFString& /*filename*/,
                                                 T_DIMSE_C_StoreRQ* request)
 {
     m_haveStoreStatus = true;
     m_storeStatus = STATUS_STORE_Refused_OutOfResources;
-    ReceivedObjectFile incoming({outputDirectory});
-    if (!incoming.isValid()) {
-        // Without a file the data cannot even be drained: the session ends here.
-        ++failedWrites;
-        lastWriteError = incoming.errorString();
-        return kSessionEnded;
+    if (storeBelowReserve(outputDirectory)) {
+        diskFull = true;
+        return refuseUnwritten(*presID, *request, QStringLiteral("Недостаточно места на локальном диске"));
     }
-    const OFCondition cond =
-        DcmSCU::handleSTORERequestFile(presID, OFString(QFile::encodeName(incoming.path()).constData()), request);
+    ReceivedObjectFile incoming({outputDirectory});
+    if (!incoming.isValid())
+        return refuseUnwritten(*presID, *request, incoming.errorString());
+
+    T_ASC_Association* association = associationOf(*this);
+    DcmOutputFileStream* stream = nullptr;
+    OFCondition cond = DIMSE_createFilestream(QFile::encodeName(incoming.path()).constData(), request, association,
+                                              *presID, OFTrue, &stream);
     if (cond.bad()) {
-        m_haveStoreStatus = false; // DCMTK's own answer to a broken transfer stands
-        return cond;
+        diskFull = diskFull || errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory);
+        return refuseUnwritten(*presID, *request,
+                               QStringLiteral("Не удалось создать файл в папке %1").arg(outputDirectory));
+    }
+    cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID, stream,
+                                      nullptr, nullptr);
+    const int writeError = errno;
+    delete stream;
+    if (cond.bad()) {
+        incoming.remove();
+        if (cond.code() != DIMSEC_OUTOFRESOURCES) {
+            m_haveStoreStatus = false; // DCMTK's own answer to a broken transfer stands
+            return cond;
+        }
+        // The write failed part-way; DCMTK has read the rest of the object and dropped it.
+        diskFull = diskFull || writeError == ENOSPC || writeError == EDQUOT || storeBelowReserve(outputDirectory);
+        noteWriteFailure(QStringLiteral("Не удалось записать принятый объект в папку %1").arg(outputDirectory));
+        return EC_Normal;
     }
     if (cancel && cancel->load()) {
         // A failed result ends DCMTK's session loop; the answer keeps the refusal set above.
@@ -54,20 +101,30 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
     std::unique_ptr<DcmFileFormat> received = openReceivedObject(incoming.path(), &error);
     QString path;
     bool written = false;
-    if (received) {
+    if (!received) {
+        m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
+    } else if (const QString study = studyOf(*received); study != studyUid) {
+        // Not what was asked for: refused as the storage listener refuses it, so that the server
+        // counts it as failed.
+        m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
+        ++foreignObjects;
+        foreignStudyUid = study;
+        received.reset();
+        incoming.remove();
+        return EC_Normal;
+    } else {
         written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error);
         received.reset();
         m_storeStatus = written ? STATUS_Success : STATUS_STORE_Refused_OutOfResources;
-    } else {
-        m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
+        if (!written && (errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory)))
+            diskFull = true;
     }
     incoming.remove();
     if (!written) {
         // Tell the server the object was not kept: it then counts a failed sub-operation, and
         // the final response shows the retrieve as incomplete. The session goes on, because
         // the next object may well be written.
-        ++failedWrites;
-        lastWriteError = error;
+        noteWriteFailure(error);
         return EC_Normal;
     }
     ++receivedCount;

@@ -1,5 +1,6 @@
 #pragma once
-// The C-GET requester: stores the objects that the server sends back on the same association.
+// The C-GET requester: stores the objects of the requested study that the server sends back on the
+// same association, and refuses the rest.
 
 #include <QString>
 
@@ -14,21 +15,29 @@ namespace pacs {
 class GetStudySCU : public DcmSCU
 {
 public:
-    GetStudySCU(const QString& outputDirectory, std::function<void(const QString&)> onFileStored);
+    GetStudySCU(const QString& outputDirectory, const QString& studyUid,
+                std::function<void(const QString&)> onFileStored);
     ~GetStudySCU() override;
 
     // Each object is received unparsed into a temporary file in the output folder, checked, and
     // only then parsed and stored, as a rule by giving that file its new meta header and its name;
-    // the file name DCMTK proposes is not used.
+    // the file name DCMTK proposes is not used. An object that cannot be written is read to its end
+    // and refused, so that the next one can still come.
     OFCondition handleSTORERequestFile(T_ASC_PresentationContextID* presID, const OFString& filename,
                                        T_DIMSE_C_StoreRQ* request) override;
 
     QString outputDirectory;
+    QString studyUid;
     std::function<void(const QString&)> onFileStored;
     int receivedCount = 0;
     // Objects that arrived but could not be written; the server was told so by a failure status.
     int failedWrites = 0;
     QString lastWriteError;
+    // Set when an object was not written because the store's disk is full.
+    bool diskFull = false;
+    // Objects of another study, refused; the study of the last one.
+    int foreignObjects = 0;
+    QString foreignStudyUid;
     // Set from another thread to end the session at the next object.
     const std::atomic_bool* cancel = nullptr;
 
@@ -39,6 +48,12 @@ protected:
                                   const T_DIMSE_C_StoreRQ& request) override;
 
 private:
+    // The object was not written: it is read to its end and dropped, and refused with "out of
+    // resources". A failure of the association itself ends the session.
+    OFCondition refuseUnwritten(T_ASC_PresentationContextID presID, const T_DIMSE_C_StoreRQ& request,
+                                const QString& why);
+    void noteWriteFailure(const QString& why);
+
     Uint16 m_storeStatus = STATUS_Success;
     bool m_haveStoreStatus = false;
 };

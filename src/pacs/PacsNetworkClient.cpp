@@ -3,6 +3,7 @@
 #include "FindStudiesSCU.h"
 #include "GetStudySCU.h"
 #include "NetworkTuning.h"
+#include "StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomText.h"
@@ -27,12 +28,28 @@ const char* const kMoveStudyRoot = "1.2.840.10008.5.1.4.1.2.2.2";
 const char* const kGetStudyRoot = "1.2.840.10008.5.1.4.1.2.2.3";
 const char* const kVerification = "1.2.840.10008.1.1";
 
-OFList<OFString> transferSyntaxList()
+// What one association can carry.
+constexpr int kMaxPresentationContexts = 128;
+
+OFList<OFString> transferSyntaxList(const QStringList& syntaxes = networkTransferSyntaxes())
 {
     OFList<OFString> list;
-    for (const QString& ts : networkTransferSyntaxes())
+    for (const QString& ts : syntaxes)
         list.push_back(OFString(ts.toLatin1().constData()));
     return list;
+}
+
+// The image classes a workstation meets most, and encapsulated PDF.
+const QStringList& commonStorageSopClasses()
+{
+    static const QStringList classes{
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.2"),     QStringLiteral("1.2.840.10008.5.1.4.1.1.4"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.6.1"),   QStringLiteral("1.2.840.10008.5.1.4.1.1.7"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.1.1"),   QStringLiteral("1.2.840.10008.5.1.4.1.1.1"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.12.1"),  QStringLiteral("1.2.840.10008.5.1.4.1.1.128"),
+        QStringLiteral("1.2.840.10008.5.1.4.1.1.20"),    QStringLiteral("1.2.840.10008.5.1.4.1.1.104.1"),
+    };
+    return classes;
 }
 
 OFString utf8(const QString& text)
@@ -41,9 +58,55 @@ OFString utf8(const QString& text)
     return OFString(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
+// What a failed exchange means, in Russian, with the toolkit's own words kept for the administrator.
 QString conditionText(const OFCondition& cond)
 {
-    return QString::fromUtf8(cond.text());
+    const QString detail = QString::fromUtf8(cond.text());
+    const auto says = [&](const char* words) { return detail.contains(QLatin1String(words), Qt::CaseInsensitive); };
+    const NetworkTimeouts timeouts = networkTimeouts();
+    QString meaning;
+    if (cond.module() == OFM_dcmnet) {
+        switch (cond.code()) {
+        case DULC_TCPINITERROR:
+        case DULC_REQUESTASSOCIATIONFAILED:
+            if (says("refused"))
+                meaning = QStringLiteral("подключение отклонено: на этом адресе и порту сервер не принимает "
+                                         "соединения");
+            else if (says("timed out") || says("timeout"))
+                meaning = QStringLiteral("сервер не ответил на подключение за %1 с").arg(timeouts.connectSeconds);
+            else
+                meaning = QStringLiteral("не удалось подключиться к серверу");
+            break;
+        case DULC_UNKNOWNHOST:
+            meaning = QStringLiteral("адрес сервера не найден");
+            break;
+        case DULC_ASSOCIATIONREJECTED:
+            meaning = QStringLiteral("сервер отклонил соединение — проверьте AE-заголовки в настройках PACS");
+            break;
+        case DULC_READTIMEOUT:
+            meaning = QStringLiteral("сервер не ответил за %1 с").arg(timeouts.acseSeconds);
+            break;
+        case DIMSEC_NODATAAVAILABLE:
+            meaning = QStringLiteral("сервер не ответил за %1 с").arg(timeouts.dimseSeconds);
+            break;
+        case DULC_PEERABORTEDASSOCIATION:
+            meaning = QStringLiteral("сервер прервал соединение");
+            break;
+        case DULC_NETWORKCLOSED:
+        case DULC_TCPIOERROR:
+        case DIMSEC_READPDVFAILED:
+        case DIMSEC_RECEIVEFAILED:
+        case DIMSEC_SENDFAILED:
+            meaning = says("No data available") ? QStringLiteral("сервер не ответил за %1 с").arg(timeouts.dimseSeconds)
+                                                : QStringLiteral("соединение с сервером оборвалось");
+            break;
+        default:
+            break;
+        }
+    }
+    if (meaning.isEmpty())
+        meaning = QStringLiteral("ошибка обмена с сервером");
+    return QStringLiteral("%1 (%2)").arg(meaning, detail);
 }
 
 void setError(QString* error, const QString& text)
@@ -137,30 +200,33 @@ QString statusHex(Uint16 status)
     return QStringLiteral("0x") + QStringLiteral("%1").arg(status, 4, 16, QLatin1Char('0')).toUpper();
 }
 
-// A reply's attribute, multiple values joined by backslashes, read as the reply's character set says.
-QString attributeText(DcmItem& item, const DcmTagKey& tag, const dicom::DicomTextDecoder& decoder)
-{
-    DcmElement* element = nullptr;
-    if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
-        return {};
-    return decoder.valueText(*element);
-}
-
+// The reply's attributes in one pass over its top level (thousands of replies come in a second),
+// multiple values joined by backslashes, read as the reply's character set says.
 StudyQueryRow decodeResponse(DcmDataset& dataset)
 {
     const dicom::DicomTextDecoder decoder(dataset);
-    const auto text = [&](const DcmTagKey& tag) { return attributeText(dataset, tag, decoder); };
     StudyQueryRow row;
-    row.patientName = text(DCM_PatientName);
-    row.patientId = text(DCM_PatientID);
-    row.studyDate = text(DCM_StudyDate);
-    row.studyTime = text(DCM_StudyTime);
-    row.studyDescription = text(DCM_StudyDescription);
-    row.modalitiesInStudy = text(DCM_ModalitiesInStudy);
-    row.studyInstanceUid = text(DCM_StudyInstanceUID);
-    row.accessionNumber = text(DCM_AccessionNumber);
-    row.numberOfSeries = text(DCM_NumberOfStudyRelatedSeries);
-    row.numberOfInstances = text(DCM_NumberOfStudyRelatedInstances);
+    const std::pair<DcmTagKey, QString StudyQueryRow::*> fields[] = {
+        {DCM_PatientName, &StudyQueryRow::patientName},
+        {DCM_PatientID, &StudyQueryRow::patientId},
+        {DCM_StudyDate, &StudyQueryRow::studyDate},
+        {DCM_StudyTime, &StudyQueryRow::studyTime},
+        {DCM_StudyDescription, &StudyQueryRow::studyDescription},
+        {DCM_ModalitiesInStudy, &StudyQueryRow::modalitiesInStudy},
+        {DCM_StudyInstanceUID, &StudyQueryRow::studyInstanceUid},
+        {DCM_AccessionNumber, &StudyQueryRow::accessionNumber},
+        {DCM_NumberOfStudyRelatedSeries, &StudyQueryRow::numberOfSeries},
+        {DCM_NumberOfStudyRelatedInstances, &StudyQueryRow::numberOfInstances},
+    };
+    for (unsigned long i = 0; i < dataset.card(); ++i) {
+        DcmElement* element = dataset.getElement(i);
+        for (const auto& [tag, field] : fields) {
+            if (element->getTag() == tag) {
+                row.*field = decoder.valueText(*element);
+                break;
+            }
+        }
+    }
     return row;
 }
 
@@ -270,19 +336,44 @@ QString unsupportedServiceText(const QString& abstractSyntax)
 
 const QStringList& storageSopClasses()
 {
-    static const QStringList classes{
-        QStringLiteral("1.2.840.10008.5.1.4.1.1.2"),     QStringLiteral("1.2.840.10008.5.1.4.1.1.4"),
-        QStringLiteral("1.2.840.10008.5.1.4.1.1.6.1"),   QStringLiteral("1.2.840.10008.5.1.4.1.1.7"),
-        QStringLiteral("1.2.840.10008.5.1.4.1.1.1.1"),   QStringLiteral("1.2.840.10008.5.1.4.1.1.1"),
-        QStringLiteral("1.2.840.10008.5.1.4.1.1.12.1"),  QStringLiteral("1.2.840.10008.5.1.4.1.1.128"),
-        QStringLiteral("1.2.840.10008.5.1.4.1.1.20"),    QStringLiteral("1.2.840.10008.5.1.4.1.1.104.1"),
-    };
+    // The classes DCMTK offers as a storage user within one association, after the ones a
+    // workstation sees most; a C-GET adds its query/retrieve context to them.
+    static const QStringList classes = [] {
+        QStringList list = commonStorageSopClasses();
+        for (int i = 0; i < numberOfDcmLongSCUStorageSOPClassUIDs; ++i) {
+            const QString uid = QString::fromLatin1(dcmLongSCUStorageSOPClassUIDs[i]);
+            if (!list.contains(uid))
+                list << uid;
+        }
+        while (list.size() > kMaxPresentationContexts - 1)
+            list.removeLast();
+        return list;
+    }();
     return classes;
 }
 
 const QStringList& networkTransferSyntaxes()
 {
     static const QStringList syntaxes{QStringLiteral("1.2.840.10008.1.2.1"), QStringLiteral("1.2.840.10008.1.2")};
+    return syntaxes;
+}
+
+const QStringList& storageTransferSyntaxes()
+{
+    // Lossless compression first, so that a server that honours our order sends what it holds
+    // compressed as it is; lossy syntaxes come after the uncompressed ones, so that nobody is
+    // invited to compress an image lossily on our account.
+    static const QStringList syntaxes{
+        QStringLiteral("1.2.840.10008.1.2.4.80"), // JPEG-LS lossless
+        QStringLiteral("1.2.840.10008.1.2.4.70"), // JPEG lossless, first-order prediction
+        QStringLiteral("1.2.840.10008.1.2.4.57"), // JPEG lossless
+        QStringLiteral("1.2.840.10008.1.2.5"),    // RLE lossless
+        QStringLiteral("1.2.840.10008.1.2.1"),    // explicit VR little endian
+        QStringLiteral("1.2.840.10008.1.2"),      // implicit VR little endian
+        QStringLiteral("1.2.840.10008.1.2.4.50"), // JPEG baseline
+        QStringLiteral("1.2.840.10008.1.2.4.51"), // JPEG extended
+        QStringLiteral("1.2.840.10008.1.2.4.81"), // JPEG-LS near-lossless
+    };
     return syntaxes;
 }
 
@@ -296,8 +387,13 @@ bool openAssociation(DcmSCU& scu, const PacsServer& server, const PacsConfig& co
     return negotiate(scu, error, unsupportedServiceText(abstractSyntax));
 }
 
+QString incompleteSearchText(int shownRows)
+{
+    return QStringLiteral("Сервер вернул не все результаты (%1 из них показано) — уточните запрос.").arg(shownRows);
+}
+
 QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& config, const StudyQuery& query,
-                                 QString* error)
+                                 QString* error, bool* incomplete)
 {
     QList<StudyQueryRow> rows;
     FindStudiesSCU scu;
@@ -332,33 +428,40 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
     identifier.putAndInsertString(DCM_NumberOfStudyRelatedSeries, "");
     identifier.putAndInsertString(DCM_NumberOfStudyRelatedInstances, "");
 
+    scu.onMatch = [&rows](DcmDataset& match) {
+        StudyQueryRow row = decodeResponse(match);
+        if (!row.studyInstanceUid.isEmpty())
+            rows.append(std::move(row));
+    };
     OFList<QRResponse*> responses;
     const OFCondition cond = scu.sendFINDRequest(pcid, &identifier, &responses);
     closeAssociation(scu, cond);
 
     Uint16 finalStatus = STATUS_Success;
-    bool haveFinal = false;
+    const bool haveFinal = !responses.empty();
     for (QRResponse* rsp : responses) {
-        if (rsp->m_dataset) {
-            StudyQueryRow row = decodeResponse(*rsp->m_dataset);
-            if (!row.studyInstanceUid.isEmpty())
-                rows.append(row);
-        }
-        if (!DICOM_PENDING_STATUS(rsp->m_status)) {
-            haveFinal = true;
-            finalStatus = rsp->m_status;
-        }
+        finalStatus = rsp->m_status;
         delete rsp;
     }
 
+    // We never cancel a search: a cancel status means the server stopped matching on its own, as
+    // servers that answer at most so many matches do.
+    QString problem;
     if (cond.bad())
-        setError(error, conditionText(cond));
-    else if (haveFinal && finalStatus != STATUS_Success && finalStatus != STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest)
-        setError(error, QStringLiteral("Сервер отказал в выполнении C-FIND: статус %1").arg(statusHex(finalStatus)));
+        problem = conditionText(cond);
+    else if (haveFinal && finalStatus == STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest)
+        problem = QStringLiteral("Сервер прекратил поиск досрочно: статус %1").arg(statusHex(finalStatus));
+    else if (haveFinal && finalStatus != STATUS_Success)
+        problem = QStringLiteral("Сервер отказал в выполнении C-FIND: статус %1").arg(statusHex(finalStatus));
     else if (scu.refusedResponses > 0)
-        setError(error, QStringLiteral("Отклонено ответов сервера на C-FIND: %1. %2")
-                            .arg(scu.refusedResponses)
-                            .arg(scu.lastRefusal));
+        problem = QStringLiteral("Отклонено ответов сервера на C-FIND: %1. %2")
+                      .arg(scu.refusedResponses)
+                      .arg(scu.lastRefusal);
+    if (!problem.isEmpty()) {
+        setError(error, problem);
+        if (incomplete && !rows.isEmpty())
+            *incomplete = true;
+    }
     return rows;
 }
 
@@ -368,16 +471,16 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
 {
     if (!validPort(server, error))
         return false;
-    GetStudySCU scu(outputDirectory, std::move(onFileStored));
+    GetStudySCU scu(outputDirectory, studyUid, std::move(onFileStored));
     scu.cancel = cancel;
     setIdentity(scu, server, config);
-    const OFList<OFString> syntaxes = transferSyntaxList();
-    scu.addPresentationContext(kGetStudyRoot, syntaxes);
+    scu.addPresentationContext(kGetStudyRoot, transferSyntaxList());
     // The objects come back as C-STORE requests from the server on this association, so we
     // must offer to play the storage SCP role; without it a conforming server refuses every
     // sub-operation.
+    const OFList<OFString> storageSyntaxes = transferSyntaxList(storageTransferSyntaxes());
     for (const QString& sopClass : storageSopClasses())
-        scu.addPresentationContext(utf8(sopClass), syntaxes, ASC_SC_ROLE_SCP);
+        scu.addPresentationContext(utf8(sopClass), storageSyntaxes, ASC_SC_ROLE_SCP);
     if (!negotiate(scu, error, unsupportedServiceText(QString::fromLatin1(kGetStudyRoot))))
         return false;
 
@@ -410,8 +513,19 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
 
     if (receivedCount)
         *receivedCount = scu.receivedCount;
+    // What went wrong here is told before what the server reports about it.
+    if (scu.diskFull) {
+        const int sent = outcome.haveFinal ? outcome.completed + outcome.failed + outcome.warning
+                                           : scu.receivedCount + scu.failedWrites + scu.foreignObjects;
+        setError(error, localDiskFullText(outputDirectory, scu.receivedCount, sent));
+        return false;
+    }
     if (cond.bad()) {
         setError(error, conditionText(cond));
+        return false;
+    }
+    if (scu.foreignObjects > 0 && scu.receivedCount == 0) {
+        setError(error, foreignStudyText(QStringLiteral("C-GET"), scu.foreignStudyUid, studyUid));
         return false;
     }
     QString problem = retrieveProblem(QStringLiteral("C-GET"), outcome, {});
@@ -422,10 +536,21 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
     if (!problem.isEmpty()) {
         if (scu.failedWrites > 0)
             problem += QStringLiteral(". ") + scu.lastWriteError;
+        if (scu.foreignObjects > 0)
+            problem += QStringLiteral(". Отклонено объектов другого исследования (%1): %2")
+                           .arg(scu.foreignStudyUid)
+                           .arg(scu.foreignObjects);
         setError(error, problem);
         return false;
     }
     return true;
+}
+
+QString foreignStudyText(const QString& operation, const QString& sentStudyUid, const QString& askedStudyUid)
+{
+    return QStringLiteral("Сервер прислал по %1 объекты другого исследования (%2) вместо запрошенного (%3); "
+                          "они не сохранены.")
+        .arg(operation, sentStudyUid, askedStudyUid);
 }
 
 QString retrieveCancelledText()
@@ -489,7 +614,7 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
         return false;
 
     // Propose the usual classes plus every class the files carry, each once.
-    QStringList abstractSyntaxes = storageSopClasses();
+    QStringList abstractSyntaxes = commonStorageSopClasses();
     for (const QString& path : files) {
         const QString sopClass = sopClassOf(path);
         if (!sopClass.isEmpty() && !abstractSyntaxes.contains(sopClass))

@@ -39,13 +39,24 @@ struct StudyQueryRow
     QString numberOfInstances;
 };
 
-// The storage classes offered by the C-GET requester and the storage listener, in this order.
+// The storage classes offered by the C-GET requester and accepted by the storage listener: every
+// class DCMTK lists for storage users that fits one association beside the query/retrieve context.
 const QStringList& storageSopClasses();
-// Explicit VR Little Endian, then Implicit VR Little Endian.
+// Explicit VR Little Endian, then Implicit VR Little Endian: queries, moves, echoes and sends.
 const QStringList& networkTransferSyntaxes();
+// What an object may arrive in, best first: the uncompressed syntaxes and every compressed one the
+// program decodes.
+const QStringList& storageTransferSyntaxes();
 
+// The matches in the order they arrived. A failure before any match gives no rows and `error`. When
+// the server cut its answer short (a cancel or other non-success final status, an abort or a time-out
+// after matches, answers refused here), the matches received come back with `error` saying why and
+// `incomplete`, when given, set; a whole answer leaves both untouched.
 QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& config, const StudyQuery& query,
-                                 QString* error);
+                                 QString* error, bool* incomplete = nullptr);
+
+// The line shown beside a search answer the server cut short.
+QString incompleteSearchText(int shownRows);
 
 // `cancel`, when given, may be set from another thread: the retrieve then stops at the next object
 // or response and the association is aborted; the call returns false with "Загрузка отменена".
@@ -58,6 +69,8 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
 
 // The text a cancelled retrieve reports.
 QString retrieveCancelledText();
+// What a retrieve that brought only objects of another study reports, in the words of its operation.
+QString foreignStudyText(const QString& operation, const QString& sentStudyUid, const QString& askedStudyUid);
 
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QStringList& files, QString* error,
                std::function<void(int, int)> progress);

@@ -2,6 +2,7 @@
 
 #include "PacsRequestChecks.h"
 #include "PacsRetrieveSession.h"
+#include "UnfinishedRetrieves.h"
 #include "db/Database.h"
 
 #include <QDir>
@@ -101,7 +102,9 @@ OpenRequestAssessment PacsOpenCoordinator::assessRequest(const PacsOpenRequest& 
         result.message = QStringLiteral("Некорректный запрос на открытие исследования — передан недопустимый UID.");
         return result;
     }
-    if (m_index && m_index->studyExists(uid)) {
+    // A study whose last retrieve did not end well is fetched again, from the server named.
+    const bool indexed = m_index && m_index->studyExists(uid);
+    if (indexed && (!isRetrieveUnfinished(uid) || request.serverHost.trimmed().isEmpty())) {
         result.kind = OpenRequestAssessment::OpenLocal;
         return result;
     }
@@ -183,7 +186,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
         emit finished(false, QStringLiteral("Не удалось скачать исследование:\nнедопустимый UID исследования."), 0);
         return;
     }
-    if (mode == ViewOnly && m_index && m_index->studyExists(studyUid)) {
+    if (mode == ViewOnly && m_index && m_index->studyExists(studyUid) && !isRetrieveUnfinished(studyUid)) {
         // Already in the archive: the local copy is shown, and nothing of it may be removed
         // when that viewer closes.
         int count = 0;
@@ -194,6 +197,12 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
         return;
     }
 
+    if (mode == ViewOnly && m_index && m_index->studyExists(studyUid)) {
+        // Part of it is in the archive from a retrieve that did not end well: it is completed there,
+        // so that the archive's rows never come to name temporary files.
+        mode = DownloadAndOpen;
+        targetDirectory = QDir(pacsDownloadsRoot()).filePath(studyUid);
+    }
     m_received = 0;
     m_viewer = nullptr;
     m_viewerObject = nullptr;
@@ -218,7 +227,9 @@ void PacsOpenCoordinator::onFileReceived(const QString& /*filePath*/, int totalR
 
 void PacsOpenCoordinator::onFileIndexed(const dicom::DicomFileSummary& summary)
 {
-    if (m_mode == ToArchive)
+    // Reports, presentation states and documents are kept with the study, but there is nothing in
+    // them for the viewer to show.
+    if (m_mode == ToArchive || summary.rows <= 0 || summary.columns <= 0)
         return;
     if (m_viewerObject) {
         if (hooks().refreshSeries && m_index)

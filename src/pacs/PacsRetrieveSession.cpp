@@ -3,12 +3,16 @@
 #include "dicom/DicomNesting.h"
 
 #include "PacsNetworkClient.h"
+#include "PacsRequestChecks.h"
 #include "PacsRetrieveWorker.h"
 #include "StorageListener.h"
+#include "StoreSpace.h"
+#include "UnfinishedRetrieves.h"
 #include "db/Database.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -48,6 +52,18 @@ int PacsRetrieveSession::liveSessions()
 void PacsRetrieveSession::start()
 {
     QDir().mkpath(m_targetFolder);
+    if (storeBelowReserve(m_targetFolder)) {
+        QTimer::singleShot(0, this, [this] { finish(false, localDiskFullText(m_targetFolder, 0, -1)); });
+        return;
+    }
+    if (m_index && isRetrieveUnfinished(m_studyUid)) {
+        for (const QString& path : m_index->studyFilePaths(m_studyUid))
+            if (isInsideRoot(path, m_targetFolder))
+                if (const auto summary = dicom::readFileSummary(path))
+                    m_present.insert(summary->sopInstanceUid, path);
+    }
+    // Before the first object can arrive: a kill from here on leaves the study marked.
+    markRetrieveUnfinished(m_studyUid);
     if (m_server.retrieveMode == 1) {
         startWorker();
         return;
@@ -64,6 +80,8 @@ void PacsRetrieveSession::start()
     }
     m_listener->addStudy(m_studyUid, m_targetFolder);
     connect(m_listener, &StorageListener::studyFileReceived, this, &PacsRetrieveSession::onListenerFile);
+    connect(m_listener, &StorageListener::studyFileRefused, this, &PacsRetrieveSession::onListenerRefusal);
+    connect(m_listener, &StorageListener::foreignObjectRefused, this, &PacsRetrieveSession::onListenerForeignObject);
     connect(m_listener, &StorageListener::listening, this, &PacsRetrieveSession::onListening);
     connect(m_listener, &StorageListener::bindFailed, this, &PacsRetrieveSession::onBindFailed);
     m_waitingForPort.start();
@@ -134,6 +152,21 @@ void PacsRetrieveSession::onListenerFile(const QString& studyUid, const QString&
         handleFile(filePath);
 }
 
+void PacsRetrieveSession::onListenerRefusal(const QString& studyUid, bool diskFull)
+{
+    // An object whose study could not be told is counted by every retrieve the listener serves.
+    if (!studyUid.isEmpty() && studyUid != m_studyUid)
+        return;
+    ++m_refused;
+    m_diskFull = m_diskFull || diskFull;
+}
+
+void PacsRetrieveSession::onListenerForeignObject(const QString& studyUid)
+{
+    ++m_foreignObjects;
+    m_foreignStudyUid = studyUid;
+}
+
 void PacsRetrieveSession::handleFile(const QString& filePath)
 {
     if (m_discard)
@@ -150,6 +183,15 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
     emit fileReceived(filePath, m_received);
     if (!summary)
         return;
+    const QString earlier = m_present.value(summary->sopInstanceUid);
+    if (!earlier.isEmpty() && earlier != filePath && QFileInfo::exists(earlier)) {
+        // Already here from the retrieve that was cut short: the file the index names stays.
+        QFile::remove(filePath);
+        dicom::DicomFileSummary kept = *summary;
+        kept.filePath = earlier;
+        emit fileIndexed(kept);
+        return;
+    }
     if (m_index && !m_index->indexFile(*summary))
         qWarning("Cannot index %s: %s", qPrintable(filePath), qPrintable(m_index->lastError()));
     emit fileIndexed(*summary);
@@ -157,7 +199,13 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
 
 void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
 {
-    finish(ok, errorMessage);
+    // What the listener saw here tells the cause better than the server's counts of it.
+    if (m_diskFull)
+        finish(false, localDiskFullText(m_targetFolder, m_received, m_received + m_refused));
+    else if (!m_cancelled && m_received == 0 && m_foreignObjects > 0)
+        finish(false, foreignStudyText(QStringLiteral("C-MOVE"), m_foreignStudyUid, m_studyUid));
+    else
+        finish(ok, errorMessage);
 }
 
 void PacsRetrieveSession::releaseListener()
@@ -176,6 +224,8 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
         return;
     m_over = true;
     releaseListener();
+    if (ok && m_received > 0)
+        clearRetrieveUnfinished(m_studyUid);
     emit finished(ok, errorMessage, m_received);
     deleteWhenIdle();
 }

@@ -1,7 +1,8 @@
 #pragma once
 // One retrieve from its start to its end, on the GUI thread: the retrieve worker on a thread of
 // its own and, for C-MOVE, the process-wide storage listener of the local port. Every file that
-// arrives for the study is read and indexed here. A session does not belong to whoever started
+// arrives for the study is read and indexed here. The study stays marked as unfinished from the
+// start until the retrieve ends well. A session does not belong to whoever started
 // it: it lives until its thread has finished and then deletes itself, so closing a window never
 // destroys a thread that still runs.
 
@@ -9,6 +10,7 @@
 #include "dicom/DicomFileSummary.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -58,6 +60,8 @@ signals:
 private slots:
     void onWorkerFile(const QString& filePath);
     void onListenerFile(const QString& studyUid, const QString& filePath);
+    void onListenerRefusal(const QString& studyUid, bool diskFull);
+    void onListenerForeignObject(const QString& studyUid);
     void onListening();
     void onBindFailed(const QString& message);
     void onWorkerFinished(bool ok, const QString& errorMessage);
@@ -79,7 +83,15 @@ private:
     PacsRetrieveWorker* m_worker = nullptr; // deleted on its own thread as that thread ends
     std::shared_ptr<std::atomic_bool> m_workerCancel;
     QElapsedTimer m_waitingForPort;
+    // Files this study already had in the target folder when an unfinished retrieve was taken up
+    // again, by SOP Instance UID: a copy that comes again is not kept twice.
+    QHash<QString, QString> m_present;
     int m_received = 0;
+    // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full.
+    int m_refused = 0;
+    bool m_diskFull = false;
+    int m_foreignObjects = 0;
+    QString m_foreignStudyUid;
     bool m_workerStarted = false;
     bool m_threadDone = true;
     bool m_over = false;

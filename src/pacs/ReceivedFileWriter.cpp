@@ -3,8 +3,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QUuid>
 
 #include <cerrno>
 #include <cstring>
@@ -18,7 +16,6 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcostrmb.h>
-#include <dcmtk/dcmdata/dcvr.h>
 
 namespace pacs {
 
@@ -85,106 +82,32 @@ LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QStrin
     return LinkOutcome::Failed;
 }
 
-bool saveDataset(DcmDataset& dataset, const QString& path, QString* error)
-{
-    // The file format borrows the dataset for the write and hands it back untouched.
-    DcmFileFormat fileFormat(&dataset, OFFalse);
-    const OFCondition cond = fileFormat.saveFile(OFFilename(QFile::encodeName(path).constData()),
-                                                 EXS_LittleEndianExplicit, EET_UndefinedLength,
-                                                 EGL_recalcGL, EPD_noChange, 0, 0, EWM_createNewMeta);
-    fileFormat.getAndRemoveDataset();
-    if (cond.bad() || QFileInfo(path).size() <= 132) {
-        *error = QStringLiteral("Не удалось записать файл %1: %2")
-                     .arg(path, cond.bad() ? QString::fromUtf8(cond.text()) : QStringLiteral("файл пуст"));
-        QFile::remove(path);
-        return false;
-    }
-    return true;
-}
-
-quint16 read16(const uchar* p)
-{
-    return quint16(p[0] | (p[1] << 8));
-}
-
 quint32 read32(const uchar* p)
 {
     return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
 }
 
-// Where the data set of a file in Explicit VR Little Endian starts when DCMTK, reading and writing it
-// again in that transfer syntax with undefined lengths and without padding, would give the very same
-// bytes; -1 otherwise. Then every item lists its tags strictly ascending, holds no group length,
-// meta, padding or unknown-VR element, no value of odd or undefined length, and every sequence and
-// item has undefined length and its delimiter.
-qint64 datasetWrittenAsIs(const uchar* data, qint64 size)
+// Where the data set starts in a file DCMTK wrote while receiving it: after the preamble and the
+// meta header, whose group length it always writes. -1 when the file does not look so.
+qint64 datasetStart(const QString& path)
 {
-    if (size < 144 || std::memcmp(data + 128, "DICM", 4) != 0 || read16(data + 132) != 0x0002
-        || read16(data + 134) != 0x0000 || std::memcmp(data + 136, "UL", 2) != 0 || read16(data + 138) != 4)
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray head = file.read(144);
+    const auto* data = reinterpret_cast<const uchar*>(head.constData());
+    if (head.size() < 144 || std::memcmp(data + 128, "DICM", 4) != 0 || data[132] != 0x02 || data[133] != 0x00
+        || data[134] != 0x00 || data[135] != 0x00 || std::memcmp(data + 136, "UL", 2) != 0 || data[138] != 4
+        || data[139] != 0)
         return -1;
     const qint64 start = 144 + qint64(read32(data + 140));
-    constexpr quint32 kUndefined = 0xffffffffu;
-    enum class Level { Dataset, Sequence, Item };
-    struct Open
-    {
-        Level level;
-        quint32 lastTag;
-    };
-    std::vector<Open> open{{Level::Dataset, 0}};
-    qint64 pos = start;
-    while (pos < size) {
-        if (pos + 8 > size)
-            return -1;
-        const quint32 tag = (quint32(read16(data + pos)) << 16) | read16(data + pos + 2);
-        Open& current = open.back();
-        if (current.level == Level::Sequence) {
-            if (read32(data + pos + 4) == kUndefined && tag == 0xfffee000u)
-                open.push_back({Level::Item, 0});
-            else if (read32(data + pos + 4) == 0 && tag == 0xfffee0ddu)
-                open.pop_back();
-            else
-                return -1;
-            pos += 8;
-            continue;
-        }
-        if (tag == 0xfffee00du && current.level == Level::Item && read32(data + pos + 4) == 0) {
-            open.pop_back();
-            pos += 8;
-            continue;
-        }
-        const quint16 group = quint16(tag >> 16);
-        if (tag <= current.lastTag || group < 0x0008 || group >= 0xfffc || (tag & 0xffffu) == 0)
-            return -1;
-        current.lastTag = tag;
-        const char text[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
-        const DcmVR vr(text);
-        if (!vr.isStandard() || vr.getEVR() == EVR_UN || std::strcmp(vr.getVRName(), text) != 0)
-            return -1;
-        quint32 length = read16(data + pos + 6);
-        qint64 header = 8;
-        if (vr.usesExtendedLengthEncoding()) {
-            if (pos + 12 > size || read16(data + pos + 6) != 0)
-                return -1;
-            length = read32(data + pos + 8);
-            header = 12;
-        }
-        pos += header;
-        if (vr.getEVR() == EVR_SQ) {
-            if (length != kUndefined)
-                return -1;
-            open.push_back({Level::Sequence, 0});
-            continue;
-        }
-        if (length == kUndefined || length % 2 != 0 || qint64(length) > size - pos)
-            return -1;
-        pos += length;
-    }
-    return open.size() == 1 && pos == size ? start : -1;
+    return start <= file.size() ? start : -1;
 }
 
-// The meta header (with preamble) that saveDataset writes for this data set: it depends only on its
-// SOP Class and SOP Instance UIDs, so DCMTK writes it for a data set of those two alone.
-QByteArray newMetaHeader(DcmDataset& dataset)
+// The meta header (with preamble) DCMTK writes for this data set in this transfer syntax: it depends
+// only on the data set's SOP Class and SOP Instance UIDs, so DCMTK writes it for a data set of those
+// two alone.
+QByteArray newMetaHeader(DcmDataset& dataset, E_TransferSyntax syntax)
 {
     DcmFileFormat fileFormat;
     for (const DcmTagKey& key : {DCM_SOPClassUID, DCM_SOPInstanceUID}) {
@@ -195,8 +118,8 @@ QByteArray newMetaHeader(DcmDataset& dataset)
     std::vector<char> buffer(64 * 1024);
     DcmOutputBufferStream stream(buffer.data(), offile_off_t(buffer.size()));
     fileFormat.transferInit();
-    const OFCondition cond = fileFormat.write(stream, EXS_LittleEndianExplicit, EET_UndefinedLength, nullptr,
-                                              EGL_recalcGL, EPD_noChange, 0, 0, 0, EWM_createNewMeta);
+    const OFCondition cond = fileFormat.write(stream, syntax, EET_UndefinedLength, nullptr, EGL_recalcGL,
+                                              EPD_noChange, 0, 0, 0, EWM_createNewMeta);
     fileFormat.transferEnd();
     Uint32 groupLength = 0;
     if (cond.bad() || fileFormat.getMetaInfo()->findAndGetUint32(DCM_FileMetaInformationGroupLength, groupLength).bad())
@@ -283,56 +206,22 @@ bool makeFolder(const QDir& dir, QString* error)
 
 } // namespace
 
-bool writeReceivedDataset(DcmDataset& dataset, const QString& outputDirectory, QString* filePath,
-                          QString* error)
-{
-    QString localError;
-    QString* err = error ? error : &localError;
-    const QDir dir(outputDirectory);
-    if (!makeFolder(dir, err))
-        return false;
-    const QString base = baseNameFor(dataset);
-    const QString written = dir.filePath(QStringLiteral(".writing-%1.part").arg(QUuid::createUuid().toString(QUuid::Id128)));
-    if (!saveDataset(dataset, written, err))
-        return false;
-    QString path;
-    const LinkOutcome linked = linkToFreeName(written, dir, base, &path, err);
-    QFile::remove(written);
-    if (linked == LinkOutcome::Failed)
-        return false;
-    if (linked == LinkOutcome::Unsupported) {
-        path = reserveFile(dir, base, err);
-        if (path.isEmpty() || !saveDataset(dataset, path, err))
-            return false;
-    }
-    if (filePath)
-        *filePath = path;
-    return true;
-}
-
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error)
 {
     QString localError;
     QString* err = error ? error : &localError;
     DcmDataset& dataset = *parsed.getDataset();
-    qint64 start = -1;
-    QFile received(receivedPath);
-    if (dataset.getOriginalXfer() == EXS_LittleEndianExplicit && received.open(QIODevice::ReadOnly)) {
-        const qint64 size = received.size();
-        if (const uchar* bytes = size > 0 ? received.map(0, size) : nullptr)
-            start = datasetWrittenAsIs(bytes, size);
-        received.close();
-    }
-    const QByteArray header = start >= 0 ? newMetaHeader(dataset) : QByteArray();
-    if (header.isEmpty())
-        return writeReceivedDataset(dataset, outputDirectory, filePath, error);
-
-    // The received file becomes the stored one. Its large values move with the data set, so the
-    // parsed object, which reads them from this file, is not used past this point.
     const QDir dir(outputDirectory);
     const QString base = baseNameFor(dataset);
-    if (!makeFolder(dir, err) || !replaceHeader(receivedPath, start, header, err))
+    if (!makeFolder(dir, err))
+        return false;
+    // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
+    // large values move with it, so the parsed object, which reads them from this file, is not used
+    // past this point. Without a header of our own the one DCMTK wrote on receipt stays.
+    const qint64 start = datasetStart(receivedPath);
+    const QByteArray header = start >= 0 ? newMetaHeader(dataset, dataset.getOriginalXfer()) : QByteArray();
+    if (!header.isEmpty() && !replaceHeader(receivedPath, start, header, err))
         return false;
     QString path;
     const LinkOutcome linked = linkToFreeName(receivedPath, dir, base, &path, err);

@@ -6,6 +6,7 @@
 #include "PacsNetworkClient.h"
 #include "ReceivedFileWriter.h"
 #include "ReceivedObjectFile.h"
+#include "StoreSpace.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
 
+#include <cerrno>
 #include <memory>
 
 namespace pacs {
@@ -74,7 +76,13 @@ private:
         }
         const OFCondition cond = receiveSTORERequest(request, pcid, OFString(QFile::encodeName(incoming.path()).constData()));
         if (cond.bad()) {
+            const int writeError = errno;
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(conditionText(cond)));
+            if (cond.code() == DIMSEC_OUTOFRESOURCES) {
+                const bool diskFull = writeError == ENOSPC || writeError == EDQUOT
+                                   || storeBelowReserve(QFileInfo(incoming.path()).absolutePath());
+                emit m_listener->studyFileRefused(QString(), diskFull);
+            }
             return cond;
         }
         if (m_listener->stopRequested()) {
@@ -98,16 +106,26 @@ private:
             // Nobody waits for this study: it is not ours to keep.
             emit m_listener->errorOccurred(
                 QStringLiteral("Отклонён объект исследования, которое не запрашивалось: %1").arg(studyUid));
+            emit m_listener->foreignObjectRefused(studyUid);
             return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
+        }
+        if (storeBelowReserve(folder)) {
+            emit m_listener->errorOccurred(
+                QStringLiteral("Ошибка приёма файла по C-STORE: недостаточно места на диске"));
+            emit m_listener->studyFileRefused(studyUid, true);
+            return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
         }
 
         QString path;
         const bool written = storeReceivedFile(incoming.path(), *received, folder, &path, &error);
+        const int writeError = errno;
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
         incoming.remove();
         if (!written) {
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
+            emit m_listener->studyFileRefused(studyUid, writeError == ENOSPC || writeError == EDQUOT
+                                                            || storeBelowReserve(folder));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
         }
         // Reported before the answer, so the PACS's final C-MOVE response comes after it.
@@ -190,7 +208,7 @@ void StorageListener::run()
         scp.setPort(m_port);
         scp.setAETitle(m_aeTitle.toUtf8().constData());
         OFList<OFString> syntaxes;
-        for (const QString& ts : networkTransferSyntaxes())
+        for (const QString& ts : storageTransferSyntaxes())
             syntaxes.push_back(ts.toLatin1().constData());
         for (const QString& sopClass : storageSopClasses())
             scp.addPresentationContext(sopClass.toLatin1().constData(), syntaxes, ASC_SC_ROLE_DEFAULT, "DEFAULT");

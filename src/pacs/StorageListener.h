@@ -51,6 +51,11 @@ signals:
     void bindFailed(const QString& message);
     void fileReceived(const QString& filePath);
     void studyFileReceived(const QString& studyUid, const QString& filePath);
+    // An object of an awaited study (or of a study that could not be told) that was not kept;
+    // diskFull when the store's disk had no room for it.
+    void studyFileRefused(const QString& studyUid, bool diskFull);
+    // An object of a study nobody waits for, refused.
+    void foreignObjectRefused(const QString& studyUid);
     void errorOccurred(const QString& message);
 
 private:

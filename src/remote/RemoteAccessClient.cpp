@@ -247,7 +247,7 @@ bool RemoteAccessClient::listPacsServers(QList<RemotePacsServerEntry>* out, QStr
 
 bool RemoteAccessClient::pacsFind(int serverIndex, const QString& patientName, const QString& patientId,
                                   const QString& modality, const QString& dateFrom, const QString& dateTo,
-                                  QList<RemotePacsStudyRow>* out, QString* error, int timeoutMs)
+                                  QList<RemotePacsStudyRow>* out, QString* error, int timeoutMs, bool* incomplete)
 {
     const QJsonObject req = remoteproto::message(QStringLiteral("pacsFind"),
                                                  {
@@ -261,6 +261,8 @@ bool RemoteAccessClient::pacsFind(int serverIndex, const QString& patientName, c
     QJsonObject reply;
     if (!expectReply(req, QStringLiteral("pacsResults"), &reply, error, timeoutMs))
         return false;
+    if (incomplete)
+        *incomplete = reply.value(QStringLiteral("incomplete")).toBool(false);
     if (!out)
         return true;
     out->clear();

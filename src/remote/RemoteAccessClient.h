@@ -62,9 +62,11 @@ public:
     bool listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs);
     bool getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs);
     bool listPacsServers(QList<RemotePacsServerEntry>* out, QString* error, int timeoutMs);
+    // `incomplete`, when given, tells whether the PACS cut its answer short (false from a host that
+    // does not say).
     bool pacsFind(int serverIndex, const QString& patientName, const QString& patientId, const QString& modality,
                   const QString& dateFrom, const QString& dateTo, QList<RemotePacsStudyRow>* out, QString* error,
-                  int timeoutMs);
+                  int timeoutMs, bool* incomplete = nullptr);
     // The wait is restarted by every frame from the host (queue positions, progress).
     bool pacsRetrieve(int serverIndex, const QString& studyUid, const std::function<void(int)>& progress,
                       QString* error, int timeoutMs, const std::function<void(int)>& queued);

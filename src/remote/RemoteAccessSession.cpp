@@ -215,13 +215,17 @@ void RemoteAccessSession::handlePacsFind(const QJsonObject& request)
 
     const pacs::PacsServer& target = config.servers.at(serverIndex);
     QString error;
-    const QList<pacs::StudyQueryRow> rows = pacs::findStudies(target, config, query, &error);
-    // Rows found before an error still answer the search; the error is dropped then.
+    bool incomplete = false;
+    const QList<pacs::StudyQueryRow> rows = pacs::findStudies(target, config, query, &error, &incomplete);
+    // Rows found before an error still answer the search, marked as cut short when they are.
     if (error.isEmpty() || !rows.isEmpty()) {
         QJsonArray results;
         for (const pacs::StudyQueryRow& row : rows)
             results.append(remoteproto::pacsResultObject(row));
-        sendMessage(remoteproto::message(QStringLiteral("pacsResults"), {{QStringLiteral("results"), results}}));
+        QJsonObject keys{{QStringLiteral("results"), results}};
+        if (incomplete)
+            keys.insert(QStringLiteral("incomplete"), true);
+        sendMessage(remoteproto::message(QStringLiteral("pacsResults"), keys));
         return;
     }
     qWarning() << "RemoteAccessSession: C-FIND не удался, сервер" << target.host << ":" << target.port << "AE="

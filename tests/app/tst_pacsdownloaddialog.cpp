@@ -13,6 +13,7 @@
 #include "app/PacsDownloadDialog.h"
 #include "app/PacsViewerHooks.h"
 #include "db/Database.h"
+#include "pacs/NetworkTuning.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
@@ -253,10 +254,12 @@ private slots:
         // a1, shared (first), b1, shared (second), the slow server's two; Other^Beta does not match.
         QTableWidget* table = dialog.resultsTable();
         QCOMPARE(table->rowCount(), 6);
-        QCOMPARE(dialog.statusLabel()->text(), QStringLiteral("Найдено исследований: 6 (по 4 серверам)"));
+        QCOMPARE(dialog.statusLabel()->text(),
+                 QStringLiteral("Найдено исследований: 6 (по 4 серверам) — список неполный"));
         QVERIFY(!dialog.busyBar()->isVisible());
         QVERIFY(dialog.findButton()->isEnabled());
-        // The dead server's error is not shown when others found something.
+        // The dead server's failure stands next to the others' rows, without a box.
+        QVERIFY(dialog.searchProblemsLabel()->text().startsWith(QStringLiteral("Поиск не удался — 127.0.0.1: ")));
         QCOMPARE(answer.count(), 0);
         QVERIFY(rowOf(table, m_shared.studyUid, QStringLiteral("Первый")) >= 0);
         QVERIFY(rowOf(table, m_shared.studyUid, QStringLiteral("Второй")) >= 0);
@@ -296,15 +299,93 @@ private slots:
         QVERIFY(PacsDownloadDialog::lastSearchResults().isEmpty());
     }
 
-    void onlyErrorsAreShown()
+    // A search that failed never reads as one that found nothing, and a list a server cut short, or
+    // that lacks the answer of a server that failed, says so next to the count.
+    void searchProblems_data()
     {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("finalStatus");
+        QTest::addColumn<int>("abortAfter");
+        QTest::addColumn<int>("stallMs");
+        QTest::addColumn<bool>("alsoDeadServer");
+        QTest::addColumn<QString>("status");    // what the status line starts with
+        QTest::addColumn<QStringList>("notes"); // what the problem lines hold
+        QTest::addColumn<bool>("box");
+        QTest::addColumn<int>("shownRows");
+        const QString failed = QStringLiteral("Поиск не удался — Скрипт: ");
+        const QString cut = QStringLiteral("Найдено исследований: %1 (по %2 серверам) — список неполный");
+        QTest::newRow("refused port") << -1 << 0 << -1 << 0 << false
+                                      << QStringLiteral("Поиск не удался — Мёртвый: подключение отклонено")
+                                      << QStringList() << true << 0;
+        QTest::newRow("stalled search")
+            << 2 << 0 << -1 << 4000 << false << failed + QStringLiteral("сервер не ответил за 1 с")
+            << QStringList() << true << 0;
+        QTest::newRow("refusal status") << 0 << 0xA700 << -1 << 0 << false << failed + QStringLiteral("Сервер отказал")
+                                        << QStringList() << true << 0;
+        QTest::newRow("abort after 3 answers")
+            << 5 << 0 << 3 << 0 << false << cut.arg(3).arg(1)
+            << QStringList{pacs::incompleteSearchText(3), QStringLiteral("прервал")} << false << 3;
+        QTest::newRow("cancel status after matches")
+            << 4 << 0xFE00 << -1 << 0 << false << cut.arg(4).arg(1)
+            << QStringList{QStringLiteral("Скрипт: ") + pacs::incompleteSearchText(4),
+                           QStringLiteral("0xFE00")}
+            << false << 4;
+        QTest::newRow("one of two servers failed")
+            << 2 << 0 << -1 << 0 << true << cut.arg(2).arg(2)
+            << QStringList{QStringLiteral("Поиск не удался — Мёртвый: ")} << false << 2;
+        QTest::newRow("nothing found, other server failed")
+            << 0 << 0 << -1 << 0 << true << QStringLiteral("Ничего не найдено на серверах, которые ответили.")
+            << QStringList{QStringLiteral("Поиск не удался — Мёртвый: ")} << true << 0;
+    }
+
+    void searchProblems()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, finalStatus);
+        QFETCH(int, abortAfter);
+        QFETCH(int, stallMs);
+        QFETCH(bool, alsoDeadServer);
+        QFETCH(QString, status);
+        QFETCH(QStringList, notes);
+        QFETCH(bool, box);
+        QFETCH(int, shownRows);
+        const pacs::NetworkTimeouts saved = pacs::networkTimeouts();
+        pacs::setNetworkTimeouts({5, 5, 1});
+        auto restore = qScopeGuard([&] { pacs::setNetworkTimeouts(saved); });
+        peers::ScriptedScp scp;
+        for (int i = 0; i < rows; ++i) {
+            auto row = std::make_unique<DcmDataset>();
+            row->putAndInsertString(DCM_PatientName, "Test^Cut");
+            row->putAndInsertString(DCM_StudyInstanceUID,
+                                    QByteArray("1.2.826.0.1.98.").append(QByteArray::number(i)).constData());
+            scp.findRows.push_back(std::move(row));
+        }
+        scp.findFinalStatus = Uint16(finalStatus);
+        scp.findAbortAfter = abortAfter;
+        scp.stallMs = stallMs;
+        QList<PacsServer> servers;
+        if (rows >= 0) {
+            QVERIFY(scp.start());
+            servers << peers::at(scp.port(), QStringLiteral("SCRIPTED"), 1, QStringLiteral("Скрипт"));
+        }
+        if (rows < 0 || alsoDeadServer)
+            servers << peers::at(m_deadPort, QStringLiteral("NOBODY"), 1, QStringLiteral("Мёртвый"));
+        savePacsConfig(config(servers));
         PacsDownloadDialog dialog(m_index);
         fixtures::ModalAnswer answer;
-        search(dialog, {3});
-        QCOMPARE(dialog.statusLabel()->text(), QStringLiteral("Ничего не найдено."));
-        QCOMPARE(answer.titles(), QStringList{QStringLiteral("C-FIND")});
-        QVERIFY(answer.texts().first().startsWith(QStringLiteral("127.0.0.1: ")));
-        QVERIFY(PacsDownloadDialog::lastSearchResults().isEmpty());
+        QList<int> all;
+        for (int i = 0; i < servers.size(); ++i)
+            all << i;
+        search(dialog, all);
+        const QString shown = dialog.statusLabel()->text();
+        QVERIFY2(shown.startsWith(status), qPrintable(shown));
+        QVERIFY2(!shown.contains(QStringLiteral("Ничего не найдено.")), qPrintable(shown));
+        QCOMPARE(dialog.searchProblemsLabel()->isVisibleTo(&dialog), !notes.isEmpty());
+        for (const QString& note : notes)
+            QVERIFY2(dialog.searchProblemsLabel()->text().contains(note),
+                     qPrintable(dialog.searchProblemsLabel()->text()));
+        QCOMPARE(answer.count(), box ? 1 : 0);
+        QCOMPARE(dialog.resultsTable()->rowCount(), shownRows);
     }
 
     void filtersGoIntoTheQuery_data()

@@ -17,6 +17,7 @@
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
+#include "pacs/PacsNetworkClient.h"
 #include "remote/RemoteAccessServer.h"
 
 #include <QComboBox>
@@ -65,6 +66,7 @@ class RemoteBrowserTest : public QObject
     fixtures::TestCertificate cert = fixtures::makeTestCertificate();
     fixtures::StandInRelay relay;
     peers::QrArchive pacsArchive;
+    peers::ScriptedScp cuttingPacs; // answers two matches, then stops with the cancel status
     db::Database hostIndex;
     db::Database localIndex;
     std::unique_ptr<RemoteAccessServer> hostServer;
@@ -115,8 +117,19 @@ private slots:
         QVERIFY(pacsArchive.start());
         pacs::PacsConfig config;
         config.localAeTitle = QStringLiteral("KALVREMOTE");
-        config.servers = {pacsArchive.server(1, QStringLiteral("Архив клиники")),
-                          peers::at(fixtures::freeLoopbackPort(), QStringLiteral("NOBODY"), 1, QStringLiteral("Никто не отвечает"))};
+        for (const char* uid : {"1.2.826.0.1.97.1", "1.2.826.0.1.97.2"}) {
+            auto row = std::make_unique<DcmDataset>();
+            row->putAndInsertString(DCM_PatientName, "Test^Cut");
+            row->putAndInsertString(DCM_StudyInstanceUID, uid);
+            cuttingPacs.findRows.push_back(std::move(row));
+        }
+        cuttingPacs.findFinalStatus = STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest;
+        QVERIFY(cuttingPacs.start());
+        config.servers = {
+            pacsArchive.server(1, QStringLiteral("Архив клиники")),
+            peers::at(fixtures::freeLoopbackPort(), QStringLiteral("NOBODY"), 1,
+                      QStringLiteral("Никто не отвечает")),
+            peers::at(cuttingPacs.port(), QStringLiteral("SCRIPTED"), 1, QStringLiteral("Не больше двух"))};
         pacs::savePacsConfig(config);
 
         hostServer = std::make_unique<RemoteAccessServer>(&hostIndex, nullptr);
@@ -263,6 +276,16 @@ private slots:
         QCOMPARE(child<QLabel>(&d, "pacsStatusLabel")->text(), QStringLiteral("Найдено исследований: 1"));
         QCOMPARE(results->item(0, 0)->data(Qt::UserRole).toString(), gamma.studyUid);
         QVERIFY(results->item(0, 5)->text().contains(QLatin1Char('/')));
+
+        // A search the PACS cut short is relayed with its rows and said to be incomplete.
+        child<QComboBox>(&d, "pacsServerCombo")->setCurrentIndex(2);
+        QTest::mouseClick(child<QPushButton>(&d, "pacsFindButton"), Qt::LeftButton);
+        QCOMPARE(results->rowCount(), 2);
+        QCOMPARE(child<QLabel>(&d, "pacsStatusLabel")->text(),
+                 QStringLiteral("Найдено исследований: 2 ") + pacs::incompleteSearchText(2));
+        child<QComboBox>(&d, "pacsServerCombo")->setCurrentIndex(0);
+        QTest::mouseClick(child<QPushButton>(&d, "pacsFindButton"), Qt::LeftButton);
+        QCOMPARE(child<QLabel>(&d, "pacsStatusLabel")->text(), QStringLiteral("Найдено исследований: 1"));
 
         // The retrieve goes to the server that found the study, not to the one chosen since.
         child<QComboBox>(&d, "pacsServerCombo")->setCurrentIndex(1);

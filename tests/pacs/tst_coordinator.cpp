@@ -12,6 +12,7 @@
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StorageListener.h"
+#include "pacs/UnfinishedRetrieves.h"
 
 #include <QApplication>
 #include <QSignalSpy>
@@ -117,6 +118,7 @@ private:
         if (m_index.studyExists(uid))
             QVERIFY(m_index.deleteStudy(uid));
         QDir(QDir(pacsDownloadsRoot()).filePath(uid)).removeRecursively();
+        clearRetrieveUnfinished(uid);
     }
 
 private slots:
@@ -431,9 +433,20 @@ private slots:
         QVERIFY2(finished.first().at(1).toString().contains(QStringLiteral("Загрузка отменена")),
                  qPrintable(finished.first().at(1).toString()));
         QVERIFY(allGone());
-        // Whatever did arrive is indexed.
+        // Whatever did arrive is indexed, and marked as a retrieve that did not end.
         QCOMPARE(instancesOf(m_index, m_large.studyUid), filesIn(folder));
         QVERIFY(filesIn(folder) < kLarge);
+        QVERIFY(isRetrieveUnfinished(m_large.studyUid));
+
+        // The next open request fetches the rest instead of opening the part that is here.
+        coordinator.openRequestedStudy({m_large.studyUid, QStringLiteral("127.0.0.1"), m_archive.port(),
+                                        QString::fromLatin1(peers::QrArchive::aeTitle)});
+        QVERIFY(coordinator.isRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 60000);
+        QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(1).toString()));
+        QCOMPARE(instancesOf(m_index, m_large.studyUid), kLarge);
+        QCOMPARE(filesIn(folder), kLarge);
+        QVERIFY(!isRetrieveUnfinished(m_large.studyUid));
     }
 
     void twoMovesShareTheListener()

@@ -311,41 +311,87 @@ private slots:
         QCOMPARE(present, !sentCharset.isEmpty());
     }
 
-    void findFailures()
+    // How an answer that ends badly comes back: a failure before any match stays a failure; a
+    // final status other than success, an abort, a time-out or a refused answer after matches keeps
+    // them and says the list is incomplete.
+    void findCutShort_data()
     {
-        // A failure status after some matches: the matches stay, the failure is reported.
-        {
-            peers::ScriptedScp scp;
-            scp.findRows.push_back(findRow(nullptr, "A^B", "1.2.3.9"));
-            scp.findFinalStatus = 0xC001;
-            QVERIFY(scp.start());
-            QString error;
-            const auto rows = findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), {}, &error);
-            QCOMPARE(rows.size(), 1);
-            QVERIFY2(error.contains(QStringLiteral("0xC001")), qPrintable(error));
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("finalStatus");
+        QTest::addColumn<int>("abortAfter");
+        QTest::addColumn<int>("stallAfter");
+        QTest::addColumn<int>("oversizedRow"); // a row of 2 MB at this position, -1 none
+        QTest::addColumn<int>("expectedRows");
+        QTest::addColumn<bool>("incomplete");
+        QTest::addColumn<QString>("expectedError"); // empty: untouched
+        QTest::newRow("whole answer") << 3 << 0x0000 << -1 << -1 << -1 << 3 << false << QString();
+        QTest::newRow("no matches") << 0 << 0x0000 << -1 << -1 << -1 << 0 << false << QString();
+        QTest::newRow("matches then cancel status") << 3 << 0xFE00 << -1 << -1 << -1 << 3 << true << "0xFE00";
+        QTest::newRow("matches then out of resources") << 2 << 0xA700 << -1 << -1 << -1 << 2 << true << "0xA700";
+        QTest::newRow("matches then failure") << 1 << 0xC001 << -1 << -1 << -1 << 1 << true << "0xC001";
+        QTest::newRow("refused before any match") << 0 << 0xA700 << -1 << -1 << -1 << 0 << false << "0xA700";
+        QTest::newRow("cancel status before any match") << 0 << 0xFE00 << -1 << -1 << -1 << 0 << false << "0xFE00";
+        QTest::newRow("abort after 2 of 5") << 5 << 0x0000 << 2 << -1 << -1 << 2 << true << "прервал";
+        QTest::newRow("abort before any match") << 5 << 0x0000 << 0 << -1 << -1 << 0 << false << "прервал";
+        QTest::newRow("silent after 2 of 4") << 4 << 0x0000 << -1 << 2 << -1 << 2 << true << "не ответил";
+        QTest::newRow("oversized answer between two") << 3 << 0x0000 << -1 << -1 << 1 << 2 << true << "длиннее 1 МБ";
+    }
+
+    void findCutShort()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, finalStatus);
+        QFETCH(int, abortAfter);
+        QFETCH(int, stallAfter);
+        QFETCH(int, oversizedRow);
+        QFETCH(int, expectedRows);
+        QFETCH(bool, incomplete);
+        QFETCH(QString, expectedError);
+        const NetworkTimeouts saved = networkTimeouts();
+        setNetworkTimeouts({5, 5, 2});
+        auto restore = qScopeGuard([&] { setNetworkTimeouts(saved); });
+
+        peers::ScriptedScp scp;
+        for (int i = 0; i < rows; ++i) {
+            scp.findRows.push_back(
+                findRow(nullptr, "A^B", (QByteArray("1.2.3.") + QByteArray::number(i + 1)).constData()));
+            if (i == oversizedRow)
+                scp.findRows.back()->putAndInsertString(DCM_StudyDescription, QByteArray(2 << 20, 'x').constData());
         }
-        // No matches at all is not an error.
-        {
-            peers::ScriptedScp scp;
-            QVERIFY(scp.start());
-            QString error = QStringLiteral("untouched");
-            QVERIFY(findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), {}, &error).isEmpty());
+        scp.findFinalStatus = Uint16(finalStatus);
+        scp.findAbortAfter = abortAfter;
+        scp.findStallAfter = stallAfter;
+        scp.findStallMs = 6000;
+        QVERIFY(scp.start());
+        QString error = QStringLiteral("untouched");
+        bool cut = false;
+        const QList<StudyQueryRow> found =
+            findStudies(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), {}, &error, &cut);
+        QCOMPARE(found.size(), expectedRows);
+        QCOMPARE(cut, incomplete);
+        if (expectedError.isEmpty())
             QCOMPARE(error, QStringLiteral("untouched"));
-        }
-        // An archive without the Study Root model accepts the association but none of our contexts.
-        {
-            peers::QrArchive noStudyRoot;
-            QVERIFY(noStudyRoot.start({QStringLiteral("--no-study-root")}));
-            const PacsServer server = serverAt(noStudyRoot.port(), QString::fromLatin1(peers::QrArchive::aeTitle));
-            QString error;
-            QVERIFY(findStudies(server, localConfig(), {}, &error).isEmpty());
-            QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-FIND)"));
-            QVERIFY(!moveStudy(server, localConfig(), m_studyA, &error));
-            QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-MOVE)"));
-            QVERIFY(!getStudy(server, localConfig(), m_studyA, m_files.filePath(QStringLiteral("nsr")), nullptr, &error, {}));
-            QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-GET)"));
-            QVERIFY(echoServer(server, localConfig(), &error));
-        }
+        else
+            QVERIFY2(error.contains(expectedError), qPrintable(error));
+        if (oversizedRow >= 0)
+            QCOMPARE(found.last().studyInstanceUid, QStringLiteral("1.2.3.%1").arg(rows));
+    }
+
+    // An archive without the Study Root model accepts the association but none of our contexts.
+    void unsupportedModel()
+    {
+        peers::QrArchive noStudyRoot;
+        QVERIFY(noStudyRoot.start({QStringLiteral("--no-study-root")}));
+        const PacsServer server = serverAt(noStudyRoot.port(), QString::fromLatin1(peers::QrArchive::aeTitle));
+        QString error;
+        QVERIFY(findStudies(server, localConfig(), {}, &error).isEmpty());
+        QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-FIND)"));
+        QVERIFY(!moveStudy(server, localConfig(), m_studyA, &error));
+        QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-MOVE)"));
+        QVERIFY(!getStudy(server, localConfig(), m_studyA, m_files.filePath(QStringLiteral("nsr")), nullptr,
+                          &error, {}));
+        QCOMPARE(error, QStringLiteral("Сервер не поддерживает Study Root Query/Retrieve (C-GET)"));
+        QVERIFY(echoServer(server, localConfig(), &error));
     }
 
     void sendToStorescp()

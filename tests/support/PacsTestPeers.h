@@ -30,9 +30,11 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmnet/scu.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -128,6 +130,11 @@ public:
 
     void addMoveDestination(const QString& ae, quint16 port) { m_destinations.append({ae, port}); }
 
+    // Has the archive send objects of each of these storage classes in the transfer syntax given
+    // (the one they are stored in: dcmqrscp converts none): accepted so on a C-GET association, and
+    // proposed so to a C-MOVE destination. Other classes are then neither accepted nor proposed.
+    void sendStoredAs(const QList<QPair<QString, QString>>& syntaxBySopClass) { m_storedAs = syntaxBySopClass; }
+
     pacs::PacsServer server(int retrieveMode = 0, const QString& description = {}) const
     {
         return at(m_port, QString::fromLatin1(aeTitle), retrieveMode, description);
@@ -177,6 +184,12 @@ public:
             return false;
         file.close();
         QStringList args{QStringLiteral("-c"), cfgPath};
+        if (!m_storedAs.isEmpty()) {
+            const QString profiles = m_dir.filePath(QStringLiteral("association.cfg"));
+            if (!writeAssociationProfiles(profiles))
+                return false;
+            args << QStringLiteral("-xf") << profiles << QStringLiteral("In") << QStringLiteral("Out");
+        }
         args += extraArgs;
         args << QString::number(m_port);
         return m_process.start(QStringLiteral("dcmqrscp"), args, m_port, m_dir.filePath(QStringLiteral("dcmqrscp.log")));
@@ -190,10 +203,41 @@ public:
     }
 
 private:
+    bool writeAssociationProfiles(const QString& path) const
+    {
+        QString syntaxes =
+            QStringLiteral("[[TransferSyntaxes]]\n[Uncompressed]\nTransferSyntax1 = 1.2.840.10008.1.2.1\n"
+                           "TransferSyntax2 = 1.2.840.10008.1.2\n");
+        QString in = QStringLiteral("[In]\n"), out = QStringLiteral("[Out]\n"), roles = QStringLiteral("[Roles]\n");
+        int inCount = 0;
+        for (const char* service : {"1.2.840.10008.1.1", "1.2.840.10008.5.1.4.1.2.2.1", "1.2.840.10008.5.1.4.1.2.2.2",
+                                    "1.2.840.10008.5.1.4.1.2.2.3"})
+            in += QStringLiteral("PresentationContext%1 = %2\\Uncompressed\n")
+                      .arg(++inCount)
+                      .arg(QLatin1String(service));
+        for (int i = 0; i < m_storedAs.size(); ++i) {
+            syntaxes += QStringLiteral("[Stored%1]\nTransferSyntax1 = %2\n").arg(i).arg(m_storedAs[i].second);
+            in += QStringLiteral("PresentationContext%1 = %2\\Stored%3\n")
+                      .arg(++inCount)
+                      .arg(m_storedAs[i].first)
+                      .arg(i);
+            out += QStringLiteral("PresentationContext%1 = %2\\Stored%3\n").arg(i + 1).arg(m_storedAs[i].first).arg(i);
+            roles += QStringLiteral("Role%1 = %2\\SCP\n").arg(i + 1).arg(m_storedAs[i].first);
+        }
+        const QString text =
+            syntaxes + QStringLiteral("[[PresentationContexts]]\n") + in + out +
+            QStringLiteral("[[SCPSCURoleSelection]]\n") + roles +
+            QStringLiteral("[[Profiles]]\n[In]\nPresentationContexts = In\nSCPSCURoleSelection = Roles\n"
+                           "[Out]\nPresentationContexts = Out\n");
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) > 0;
+    }
+
     QTemporaryDir m_dir;
     QString m_storage;
     quint16 m_port = 0;
     QList<QPair<QString, quint16>> m_destinations;
+    QList<QPair<QString, QString>> m_storedAs;
     PeerProcess m_process;
 };
 
@@ -226,16 +270,27 @@ private:
     PeerProcess m_process;
 };
 
-// An acceptor on a thread of the test: answers C-FIND with the rows and final status it is given,
-// C-STORE with a chosen status, C-ECHO as usual; can stall before every answer.
+// An acceptor on a thread of the test, for answers no stock tool gives: C-FIND with the rows and final
+// status it is given (optionally stalling or aborting part-way), C-STORE with a chosen status, and
+// C-GET and C-MOVE of whatever data sets it is handed (of any study, as often as listed), with a
+// chosen final status or an abort after so many objects. C-MOVE sends to `moveDestinationPort` on
+// 127.0.0.1. Every answer can be delayed by `stallMs`.
 class ScriptedScp : public DcmSCP
 {
 public:
     std::vector<std::unique_ptr<DcmDataset>> findRows;
     Uint16 findFinalStatus = STATUS_Success;
+    int findAbortAfter = -1;      // abort the association after this many rows
+    int findStallAfter = -1;      // go silent for findStallMs after this many rows
+    int findStallMs = 0;
     Uint16 storeStatus = STATUS_Success;
     int stallMs = 0;
     bool offerFind = true;
+    std::vector<std::unique_ptr<DcmDataset>> retrieveObjects;
+    int retrieveAbortAfter = -1;  // abort after this many objects were sent
+    int retrievePauseMs = 0;      // between two objects
+    int retrieveFinalStatus = -1; // -1: success, or the warning or refusal that the sub-operations earned
+    quint16 moveDestinationPort = 0;
 
     ~ScriptedScp() override { stop(); }
 
@@ -249,14 +304,18 @@ public:
         setDIMSEBlockingMode(DIMSE_NONBLOCKING);
         setDIMSETimeout(30);
         setHostLookupEnabled(OFFalse);
+        // Storage contexts serve both as a C-STORE receiver and as the sender of C-GET sub-operations.
+        getConfig().setAlwaysAcceptDefaultRole(OFTrue);
         OFList<OFString> xfers;
         xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
         xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
         addPresentationContext(UID_VerificationSOPClass, xfers);
         if (offerFind)
             addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel, xfers);
-        addPresentationContext(UID_CTImageStorage, xfers);
-        addPresentationContext(UID_MRImageStorage, xfers);
+        addPresentationContext(UID_GETStudyRootQueryRetrieveInformationModel, xfers);
+        addPresentationContext(UID_MOVEStudyRootQueryRetrieveInformationModel, xfers);
+        addPresentationContext(UID_CTImageStorage, xfers, ASC_SC_ROLE_SCP);
+        addPresentationContext(UID_MRImageStorage, xfers, ASC_SC_ROLE_SCP);
         m_thread = std::thread([this] { listen(); });
         return waitForPort(m_port);
     }
@@ -270,6 +329,12 @@ public:
 
     quint16 port() const { return m_port; }
     int storesReceived() const { return m_stores; }
+    // The statuses the receiver answered the sub-operations of the last retrieve with.
+    std::vector<Uint16> subOperationStatuses()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_subStatuses;
+    }
 
     std::unique_ptr<DcmDataset> lastQuery()
     {
@@ -292,15 +357,19 @@ protected:
             OFCondition cond = receiveFINDRequest(req, pcid, query);
             if (cond.bad())
                 return cond;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_lastQuery.reset(query);
-            }
-            for (auto& row : findRows) {
-                cond = sendFINDResponse(pcid, req.MessageID, req.AffectedSOPClassUID, row.get(), STATUS_Pending);
+            remember(query);
+            for (size_t i = 0; i < findRows.size(); ++i) {
+                if (int(i) == findAbortAfter)
+                    return abortNow();
+                if (int(i) == findStallAfter)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(findStallMs));
+                cond = sendFINDResponse(pcid, req.MessageID, req.AffectedSOPClassUID, findRows[i].get(),
+                                        STATUS_Pending);
                 if (cond.bad())
                     return cond;
             }
+            if (int(findRows.size()) == findAbortAfter)
+                return abortNow();
             return sendFINDResponse(pcid, req.MessageID, req.AffectedSOPClassUID, nullptr, findFinalStatus);
         }
         if (msg->CommandField == DIMSE_C_STORE_RQ) {
@@ -313,15 +382,213 @@ protected:
             ++m_stores;
             return sendSTOREResponse(pcid, req, storeStatus);
         }
+        if (msg->CommandField == DIMSE_C_GET_RQ)
+            return serveGet(msg->msg.CGetRQ, pcid);
+        if (msg->CommandField == DIMSE_C_MOVE_RQ)
+            return serveMove(msg->msg.CMoveRQ, pcid);
         return DcmSCP::handleIncomingCommand(msg, info);
     }
 
 private:
+    struct Counts
+    {
+        Uint16 completed = 0, failed = 0, warning = 0;
+        void add(Uint16 status)
+        {
+            if (status == STATUS_Success)
+                ++completed;
+            else if ((status & 0xF000) == 0xB000)
+                ++warning;
+            else
+                ++failed;
+        }
+        Uint16 finalStatus(int chosen) const
+        {
+            if (chosen >= 0)
+                return Uint16(chosen);
+            if (failed > 0 && completed + warning == 0)
+                return STATUS_GET_Refused_OutOfResourcesSubOperations;
+            return failed + warning > 0 ? STATUS_GET_Warning_SubOperationsCompleteOneOrMoreFailures : STATUS_Success;
+        }
+    };
+
+    void remember(DcmDataset* query)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastQuery.reset(query);
+        m_subStatuses.clear();
+    }
+
+    void noteSubStatus(Uint16 status)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_subStatuses.push_back(status);
+    }
+
+    OFCondition abortNow()
+    {
+        abortAssociation();
+        return DUL_PEERABORTEDASSOCIATION;
+    }
+
+    static OFString stringOf(DcmDataset& ds, const DcmTagKey& key)
+    {
+        OFString value;
+        ds.findAndGetOFString(key, value);
+        return value;
+    }
+
+    T_ASC_PresentationContextID storageContext(const OFString& sopClass)
+    {
+        for (int id = 1; id < 256; id += 2) {
+            OFString abstractSyntax, transferSyntax;
+            findPresentationContext(T_ASC_PresentationContextID(id), abstractSyntax, transferSyntax);
+            if (abstractSyntax == sopClass)
+                return T_ASC_PresentationContextID(id);
+        }
+        return 0;
+    }
+
+    OFCondition sendRetrieveResponse(T_ASC_PresentationContextID pcid, Uint16 command, Uint16 messageId,
+                                     const char* sopClass, Uint16 status, Uint16 remaining, const Counts& counts)
+    {
+        T_DIMSE_Message rsp;
+        std::memset(&rsp, 0, sizeof rsp);
+        rsp.CommandField = T_DIMSE_Command(command);
+        // The C-GET and C-MOVE responses have the same fields, and their flags the same values.
+        const auto fill = [&](auto& body) {
+            body.MessageIDBeingRespondedTo = messageId;
+            OFStandard::strlcpy(body.AffectedSOPClassUID, sopClass, sizeof body.AffectedSOPClassUID);
+            body.DataSetType = DIMSE_DATASET_NULL;
+            body.DimseStatus = status;
+            body.NumberOfRemainingSubOperations = remaining;
+            body.NumberOfCompletedSubOperations = counts.completed;
+            body.NumberOfFailedSubOperations = counts.failed;
+            body.NumberOfWarningSubOperations = counts.warning;
+            body.opts = O_GET_AFFECTEDSOPCLASSUID | O_GET_NUMBEROFCOMPLETEDSUBOPERATIONS
+                      | O_GET_NUMBEROFFAILEDSUBOPERATIONS | O_GET_NUMBEROFWARNINGSUBOPERATIONS
+                      | (status == STATUS_Pending ? O_GET_NUMBEROFREMAININGSUBOPERATIONS : 0);
+        };
+        if (command == DIMSE_C_GET_RSP)
+            fill(rsp.msg.CGetRSP);
+        else
+            fill(rsp.msg.CMoveRSP);
+        return sendDIMSEMessage(pcid, &rsp, nullptr);
+    }
+
+    OFCondition serveGet(T_DIMSE_C_GetRQ& req, T_ASC_PresentationContextID pcid)
+    {
+        DcmDataset* query = nullptr;
+        T_ASC_PresentationContextID dataPcid = pcid;
+        OFCondition cond = receiveDIMSEDataset(&dataPcid, &query);
+        if (cond.bad())
+            return cond;
+        remember(query);
+        Counts counts;
+        const Uint16 total = Uint16(retrieveObjects.size());
+        for (Uint16 i = 0; i < total; ++i) {
+            if (int(i) == retrieveAbortAfter)
+                return abortNow();
+            if (i > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(retrievePauseMs));
+            DcmDataset& object = *retrieveObjects[i];
+            const OFString sopClass = stringOf(object, DCM_SOPClassUID);
+            const T_ASC_PresentationContextID storePcid = storageContext(sopClass);
+            if (storePcid == 0) {
+                counts.add(STATUS_STORE_Error_CannotUnderstand);
+                continue;
+            }
+            T_DIMSE_Message store;
+            std::memset(&store, 0, sizeof store);
+            store.CommandField = DIMSE_C_STORE_RQ;
+            T_DIMSE_C_StoreRQ& body = store.msg.CStoreRQ;
+            body.MessageID = Uint16(1000 + i);
+            OFStandard::strlcpy(body.AffectedSOPClassUID, sopClass.c_str(), sizeof body.AffectedSOPClassUID);
+            OFStandard::strlcpy(body.AffectedSOPInstanceUID, stringOf(object, DCM_SOPInstanceUID).c_str(),
+                                sizeof body.AffectedSOPInstanceUID);
+            body.DataSetType = DIMSE_DATASET_PRESENT;
+            body.Priority = DIMSE_PRIORITY_MEDIUM;
+            cond = sendDIMSEMessage(storePcid, &store, &object);
+            if (cond.bad())
+                return cond;
+            T_ASC_PresentationContextID answerPcid = storePcid;
+            T_DIMSE_Message answer;
+            std::memset(&answer, 0, sizeof answer);
+            DcmDataset* detail = nullptr;
+            cond = receiveDIMSECommand(&answerPcid, &answer, &detail);
+            delete detail;
+            if (cond.bad())
+                return cond;
+            const Uint16 status = answer.msg.CStoreRSP.DimseStatus;
+            noteSubStatus(status);
+            counts.add(status);
+            cond = sendRetrieveResponse(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID, STATUS_Pending,
+                                        Uint16(total - i - 1), counts);
+            if (cond.bad())
+                return cond;
+        }
+        if (int(total) == retrieveAbortAfter)
+            return abortNow();
+        return sendRetrieveResponse(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID,
+                                    counts.finalStatus(retrieveFinalStatus), 0, counts);
+    }
+
+    OFCondition serveMove(T_DIMSE_C_MoveRQ& req, T_ASC_PresentationContextID pcid)
+    {
+        DcmDataset* query = nullptr;
+        OFString destination;
+        OFCondition cond = receiveMOVERequest(req, pcid, query, destination);
+        if (cond.bad())
+            return cond;
+        remember(query);
+        DcmSCU sender;
+        sender.setAETitle("SCRIPTED");
+        sender.setPeerAETitle(destination);
+        sender.setPeerHostName("127.0.0.1");
+        sender.setPeerPort(moveDestinationPort);
+        for (const char* sopClass : {UID_CTImageStorage, UID_MRImageStorage})
+            sender.addPresentationContext(sopClass, {UID_LittleEndianExplicitTransferSyntax});
+        Counts counts;
+        const Uint16 total = Uint16(retrieveObjects.size());
+        if (sender.initNetwork().bad() || sender.negotiateAssociation().bad()) {
+            counts.failed = total;
+            return sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID,
+                                        STATUS_MOVE_Refused_OutOfResourcesSubOperations, 0, counts);
+        }
+        for (Uint16 i = 0; i < total; ++i) {
+            if (int(i) == retrieveAbortAfter) {
+                sender.abortAssociation();
+                return abortNow();
+            }
+            if (i > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(retrievePauseMs));
+            DcmDataset& object = *retrieveObjects[i];
+            Uint16 status = 0;
+            const T_ASC_PresentationContextID storePcid =
+                sender.findPresentationContextID(stringOf(object, DCM_SOPClassUID), "");
+            cond = storePcid == 0 ? OFCondition(DIMSE_NOVALIDPRESENTATIONCONTEXTID)
+                                  : sender.sendSTORERequest(storePcid, "", &object, status);
+            status = cond.good() ? status : Uint16(STATUS_STORE_Error_CannotUnderstand);
+            noteSubStatus(status);
+            counts.add(status);
+            cond = sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID, STATUS_Pending,
+                                        Uint16(total - i - 1), counts);
+            if (cond.bad())
+                return cond;
+        }
+        sender.releaseAssociation();
+        if (int(total) == retrieveAbortAfter)
+            return abortNow();
+        return sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID,
+                                    counts.finalStatus(retrieveFinalStatus), 0, counts);
+    }
+
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_stores{0};
     std::mutex m_mutex;
     std::unique_ptr<DcmDataset> m_lastQuery;
+    std::vector<Uint16> m_subStatuses;
     std::thread m_thread;
 };
 

@@ -1,0 +1,30 @@
+#include "ScuAssociation.h"
+
+namespace pacs {
+
+namespace {
+
+// An explicit instantiation may name a private member; the compiler still checks its name and type,
+// so a toolkit that renames it fails to build rather than misbehaves.
+template <typename Tag, typename Tag::Type Member>
+struct MemberAccess
+{
+    friend typename Tag::Type memberOf(Tag) { return Member; }
+};
+
+struct ScuAssociationMember
+{
+    using Type = T_ASC_Association* DcmSCU::*;
+    friend Type memberOf(ScuAssociationMember);
+};
+
+template struct MemberAccess<ScuAssociationMember, &DcmSCU::m_assoc>;
+
+} // namespace
+
+T_ASC_Association* associationOf(DcmSCU& scu)
+{
+    return scu.*memberOf(ScuAssociationMember());
+}
+
+} // namespace pacs

@@ -1,0 +1,252 @@
+// Retrieves that a peer answers badly, through the scripted peer on loopback, by C-GET and by C-MOVE
+// into a real index: objects of another study, a peer that aborts part-way, a store whose disk fills.
+// Whatever happens, every indexed row's file carries that row's UIDs, the archived study stays as it
+// was, the count reported equals what was indexed, and a study whose retrieve did not end well is
+// fetched again by the next request for it.
+
+#include "PacsTestPeers.h"
+
+#include "DicomFixtures.h"
+#include "TestBench.h"
+#include "db/Database.h"
+#include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
+#include "pacs/StorageListener.h"
+#include "pacs/StoreSpace.h"
+#include "pacs/UnfinishedRetrieves.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+using namespace pacs;
+
+namespace {
+
+constexpr const char* kOurAe = "KALVHOSTILE";
+
+std::unique_ptr<DcmDataset> datasetOf(const QString& path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return nullptr;
+    file.loadAllDataIntoMemory();
+    return std::unique_ptr<DcmDataset>(file.getAndRemoveDataset());
+}
+
+QString uidOf(const QString& path, const DcmTagKey& key)
+{
+    DcmFileFormat file;
+    OFString value;
+    if (file.loadFile(QFile::encodeName(path).constData()).good())
+        file.getDataset()->findAndGetOFString(key, value);
+    return QString::fromLatin1(value.c_str());
+}
+
+bool allGone()
+{
+    return QTest::qWaitFor(
+        [] { return PacsRetrieveSession::liveSessions() == 0 && StorageListenerPool::runningThreads() == 0; }, 30000);
+}
+
+int filesIn(const QString& dir)
+{
+    return int(QDir(dir).entryList({QStringLiteral("*.dcm")}, QDir::Files).size());
+}
+
+} // namespace
+
+class TestHostileRetrieve : public QObject
+{
+    Q_OBJECT
+    fixtures::TestBench m_bench;
+
+    quint16 m_listenPort = 0;
+    fixtures::SeriesLayout m_asked, m_foreign, m_archived;
+    QStringList m_askedFiles, m_foreignFiles;
+    QStringList m_archivedPaths;
+
+    PacsConfig config(const PacsServer& server) const
+    {
+        PacsConfig c;
+        c.localPort = m_listenPort;
+        c.localAeTitle = QString::fromLatin1(kOurAe);
+        c.servers = {server};
+        return c;
+    }
+
+    // Every row of the asked study names a file that holds that very object; the archived study is
+    // untouched.
+    void checkIndex(int expectedRows)
+    {
+        db::Database& index = m_bench.index();
+        int rows = 0;
+        for (const db::SeriesRecord& series : index.seriesForStudy(m_asked.studyUid)) {
+            for (const db::InstanceRecord& instance : index.instancesForSeries(series.seriesInstanceUid)) {
+                ++rows;
+                QCOMPARE(uidOf(instance.filePath, DCM_StudyInstanceUID), m_asked.studyUid);
+                QCOMPARE(uidOf(instance.filePath, DCM_SeriesInstanceUID), series.seriesInstanceUid);
+                QVERIFY(!uidOf(instance.filePath, DCM_SOPInstanceUID).isEmpty());
+            }
+        }
+        QCOMPARE(rows, expectedRows);
+        QStringList archived;
+        for (const db::SeriesRecord& series : index.seriesForStudy(m_archived.studyUid))
+            for (const db::InstanceRecord& instance : index.instancesForSeries(series.seriesInstanceUid))
+                archived << instance.filePath;
+        QCOMPARE(archived, m_archivedPaths);
+        QVERIFY(!index.studyExists(m_foreign.studyUid));
+    }
+
+    void forgetAsked()
+    {
+        if (m_bench.index().studyExists(m_asked.studyUid))
+            QVERIFY(m_bench.index().deleteStudy(m_asked.studyUid));
+        QDir(QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid)).removeRecursively();
+        clearRetrieveUnfinished(m_asked.studyUid);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_listenPort = fixtures::freeLoopbackPort();
+        m_asked.slices = 3;
+        fixtures::completeUids(m_asked);
+        m_askedFiles = fixtures::writeSeries(m_bench.path(QStringLiteral("asked")), m_asked);
+        m_foreign.patientName = QStringLiteral("Other^Patient");
+        m_foreign.slices = 2;
+        fixtures::completeUids(m_foreign);
+        m_foreignFiles = fixtures::writeSeries(m_bench.path(QStringLiteral("foreign")), m_foreign);
+        m_archived.patientName = QStringLiteral("Archived^Patient");
+        m_archived.slices = 2;
+        for (const db::InstanceRecord& row : m_bench.addSeries(m_archived))
+            m_archivedPaths << row.filePath;
+        QCOMPARE(m_askedFiles.size(), 3);
+        QCOMPARE(m_foreignFiles.size(), 2);
+        QCOMPARE(m_archivedPaths.size(), 2);
+    }
+
+    void cleanup()
+    {
+        setStoreFreeSpaceProbe({});
+        QVERIFY(allGone());
+    }
+
+    void hostileAnswers_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<QString>("objects"); // a: the asked study's objects in order, f: another study's
+        QTest::addColumn<int>("abortAfter");
+        QTest::addColumn<int>("cancelAfter"); // the user cancels once this many arrived; -1 never
+        QTest::addColumn<int>("roomForFiles"); // the disk is full once the folder holds this many; -1 never
+        QTest::addColumn<int>("indexed");
+        QTest::addColumn<QString>("message"); // what the failure says; empty: success
+        QTest::addColumn<bool>("unfinished");
+        for (const int mode : {1, 0}) {
+            const QString op = mode == 1 ? QStringLiteral("C-GET") : QStringLiteral("C-MOVE");
+            const QByteArray m = op.toLatin1();
+            QTest::newRow(m + ": whole study") << mode << "aaa" << -1 << -1 << -1 << 3 << QString() << false;
+            QTest::newRow(m + ": only another study")
+                << mode << "ff" << -1 << -1 << -1 << 0
+                << QStringLiteral("прислал по %1 объекты другого исследования (%2)")
+                       .arg(op, m_foreign.studyUid)
+                << true;
+            QTest::newRow(m + ": another study among it") << mode << "afaa" << -1 << -1 << -1 << 3
+                                                           << QStringLiteral("не полностью") << true;
+            QTest::newRow(m + ": abort after 1 of 3") << mode << "aaa" << 1 << -1 << -1 << 1 << QString() << true;
+            QTest::newRow(m + ": cancelled after 1 of 3") << mode << "aaa" << -1 << 1 << -1 << 1
+                                                           << QStringLiteral("Загрузка отменена") << true;
+            QTest::newRow(m + ": disk full from the start") << mode << "aaa" << -1 << -1 << 0 << 0
+                                                            << QStringLiteral("локальном диске") << false;
+            QTest::newRow(m + ": disk full after 1 of 3") << mode << "aaa" << -1 << -1 << 1 << 1
+                                                          << QStringLiteral("получено объектов — 1 из 3") << true;
+        }
+    }
+
+    void hostileAnswers()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(QString, objects);
+        QFETCH(int, abortAfter);
+        QFETCH(int, cancelAfter);
+        QFETCH(int, roomForFiles);
+        QFETCH(int, indexed);
+        QFETCH(QString, message);
+        QFETCH(bool, unfinished);
+        forgetAsked();
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid);
+        if (roomForFiles >= 0)
+            setStoreFreeSpaceProbe([folder, roomForFiles](const QString&) {
+                return filesIn(folder) >= roomForFiles ? qint64(0) : qint64(1) << 40;
+            });
+
+        peers::ScriptedScp peer;
+        int nextAsked = 0, nextForeign = 0;
+        for (const QChar c : objects)
+            peer.retrieveObjects.push_back(
+                datasetOf(c == QLatin1Char('a') ? m_askedFiles.at(nextAsked++) : m_foreignFiles.at(nextForeign++)));
+        peer.retrieveAbortAfter = abortAfter;
+        // Long enough for the cancel to come between two objects on a loaded machine.
+        peer.retrievePauseMs = cancelAfter >= 0 ? 4000 : 0;
+        peer.moveDestinationPort = m_listenPort;
+        QVERIFY(peer.start());
+        const PacsServer server =
+            peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
+
+        PacsOpenCoordinator coordinator(&m_bench.index());
+        QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        QSignalSpy received(&coordinator, &PacsOpenCoordinator::fileReceived);
+        coordinator.startDownload(server, config(server), m_asked.studyUid, folder, PacsOpenCoordinator::ToArchive);
+        if (cancelAfter >= 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(received.size(), cancelAfter, 30000);
+            coordinator.cancel();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY(allGone());
+        const bool ok = finished.first().at(0).toBool();
+        const QString text = finished.first().at(1).toString();
+        QCOMPARE(ok, message.isEmpty() && abortAfter < 0 && cancelAfter < 0);
+        if (!message.isEmpty())
+            QVERIFY2(text.contains(message), qPrintable(text));
+        if (retrieveMode == 1)
+            QVERIFY2(!text.contains(QStringLiteral("C-MOVE")), qPrintable(text));
+        QCOMPARE(finished.first().at(2).toInt(), indexed);
+        checkIndex(indexed);
+        QCOMPARE(filesIn(folder), indexed);
+        QCOMPARE(QDir(folder).entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden).size(), 0);
+        QCOMPARE(isRetrieveUnfinished(m_asked.studyUid), unfinished);
+        if (roomForFiles == 0)
+            QVERIFY(!peer.lastQuery()); // the server was never asked
+
+        if (!unfinished)
+            return;
+        // The next request for the study fetches it again from the server that holds it; what
+        // arrived before stays, and nothing is kept twice.
+        setStoreFreeSpaceProbe({});
+        peers::ScriptedScp whole;
+        for (const QString& path : m_askedFiles)
+            whole.retrieveObjects.push_back(datasetOf(path));
+        whole.moveDestinationPort = m_listenPort;
+        QVERIFY(whole.start());
+        const PacsServer again =
+            peers::at(whole.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
+        savePacsConfig(config(again));
+        coordinator.openRequestedStudy({m_asked.studyUid, again.host, again.port, again.aeTitle});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);
+        QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(1).toString()));
+        QVERIFY(whole.lastQuery());
+        checkIndex(3);
+        QCOMPARE(filesIn(folder), 3);
+        QVERIFY(!isRetrieveUnfinished(m_asked.studyUid));
+        // Now whole: the next request opens it without the server.
+        whole.stop();
+        coordinator.openRequestedStudy({m_asked.studyUid, again.host, again.port, again.aeTitle});
+        QVERIFY(!coordinator.isRunning());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHostileRetrieve)
+#include "tst_hostileretrieve.moc"
