@@ -11,6 +11,8 @@
 
 #include <array>
 #include <cmath>
+#include <map>
+#include <memory>
 
 namespace db {
 
@@ -253,6 +255,16 @@ const char* const kStudySelect =
     " WHERE se.study_instance_uid = st.study_instance_uid), "
     "st.imported_at "
     "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
+
+// Leaves the series and study of the instance as the query's one row (none when not indexed).
+bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
+{
+    q.prepare(QStringLiteral("SELECT i.series_instance_uid, se.study_instance_uid FROM instances i "
+                             "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
+                             "WHERE i.sop_instance_uid = :sop;"));
+    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
+    return q.exec();
+}
 
 QString errorText(const QSqlQuery& query)
 {
@@ -539,6 +551,25 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         m_db.rollback();
         return false;
     };
+
+    // An object of another series or study under this UID is not written over: a sender that reused
+    // a UID by mistake must not make one patient's image show in another's study. The same object
+    // indexed again, or moved on purpose by an edit, keeps its UID and goes on.
+    if (!before || before->sopInstanceUid != s.sopInstanceUid) {
+        QSqlQuery q(m_db);
+        if (!readInstancePlace(q, s.sopInstanceUid))
+            return fail(q);
+        if (q.next()
+            && (q.value(0).toString() != s.seriesInstanceUid || q.value(1).toString() != s.studyInstanceUid)) {
+            q.finish();
+            m_write->finish();
+            m_db.rollback();
+            m_lastError = QStringLiteral("Объект с UID %1 уже есть в базе в другой серии или в другом исследовании; "
+                                         "файл %2 не добавлен")
+                              .arg(s.sopInstanceUid, s.filePath);
+            return false;
+        }
+    }
 
     // An edited file's rows move with it to its new series, keeping their place in the study's file
     // order; under a new SOP Instance UID they name another object and go. The series, study and
@@ -959,6 +990,59 @@ bool Database::studyExists(const QString& studyInstanceUid) const
         return false;
     q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
     return q.exec() && q.next();
+}
+
+namespace {
+
+std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QString& sopInstanceUid)
+{
+    if (!db.isOpen())
+        return std::nullopt;
+    QSqlQuery q(db);
+    if (!readInstancePlace(q, sopInstanceUid) || !q.next())
+        return std::nullopt;
+    return InstancePlace{q.value(0).toString(), q.value(1).toString()};
+}
+
+// A read-only connection of one thread to one index file, closed as the thread ends.
+struct ThreadIndexReader
+{
+    QString connectionName;
+    ~ThreadIndexReader()
+    {
+        QSqlDatabase::database(connectionName, false).close();
+        QSqlDatabase::removeDatabase(connectionName);
+    }
+};
+
+} // namespace
+
+std::optional<InstancePlace> Database::instancePlaceFromThread(const QString& indexPath, const QString& sopInstanceUid)
+{
+    if (indexPath.isEmpty() || indexPath == QLatin1String(":memory:"))
+        return std::nullopt;
+    thread_local std::map<QString, std::unique_ptr<ThreadIndexReader>> readers;
+    std::unique_ptr<ThreadIndexReader>& reader = readers[indexPath];
+    if (!reader) {
+        reader = std::make_unique<ThreadIndexReader>();
+        reader->connectionName = QStringLiteral("vavovivirur_reader_%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), reader->connectionName);
+        db.setDatabaseName(indexPath);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        db.open();
+    }
+    return instancePlaceIn(QSqlDatabase::database(reader->connectionName, false), sopInstanceUid);
+}
+
+std::optional<InstancePlace> Database::instancePlace(const QString& sopInstanceUid) const
+{
+    return instancePlaceIn(m_db, sopInstanceUid);
+}
+
+QString Database::filePath() const
+{
+    const QString name = m_db.databaseName();
+    return name == QLatin1String(":memory:") ? QString() : name;
 }
 
 bool Database::setStudyProtected(const QString& studyInstanceUid, bool isProtected)

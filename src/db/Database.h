@@ -12,12 +12,20 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 namespace dicom {
 struct DicomFileSummary;
 }
 
 namespace db {
+
+// Where an instance is indexed.
+struct InstancePlace
+{
+    QString seriesInstanceUid;
+    QString studyInstanceUid;
+};
 
 // The local index of patients, studies, series and instances in one SQLite database ("index.sqlite3"
 // or ":memory:"). Every other module reads and changes the index only through these operations.
@@ -42,7 +50,8 @@ public:
 
     // Writes the patient, study, series and one instance row per frame of one file, all or nothing.
     // A file indexed again gives its rows, series, study and patient the values it now holds: a study
-    // goes to the patient (ID, name and birth date) of the file indexed last.
+    // goes to the patient (ID, name and birth date) of the file indexed last. A file whose SOP Instance
+    // UID the index holds under another series or study is refused: the object there stays.
     bool indexFile(const dicom::DicomFileSummary& summary);
     // Indexes a file again after its tags were edited in place (before: its summary as it was): its
     // rows follow the new UIDs and patient ID, keeping their place in the study's file order unless
@@ -59,6 +68,15 @@ public:
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     PatientBodyInfo patientBodyInfo(const QString& studyInstanceUid) const;
     bool studyExists(const QString& studyInstanceUid) const;
+    // The series and study an instance is indexed under; nothing when it is not indexed.
+    std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid) const;
+    // The same from a thread other than the index's own, through a read-only connection of the
+    // calling thread to the index file, kept while that thread runs. Nothing also when the index
+    // cannot be read at the moment, or is held in memory.
+    static std::optional<InstancePlace> instancePlaceFromThread(const QString& indexPath,
+                                                                const QString& sopInstanceUid);
+    // The index file; empty for an index held in memory.
+    QString filePath() const;
 
     bool setStudyProtected(const QString& studyInstanceUid, bool isProtected);
     // Removes the study's instance, series and study rows, and the patient when no study is left.

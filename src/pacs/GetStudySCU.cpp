@@ -1,6 +1,7 @@
 #include "GetStudySCU.h"
 
 #include "ReceivedFileWriter.h"
+#include "ReceivedObjectAdmission.h"
 #include "ReceivedObjectFile.h"
 #include "ScuAssociation.h"
 #include "StoreSpace.h"
@@ -21,10 +22,10 @@ namespace {
 
 const OFConditionConst kSessionEnded(OFM_dcmnet, 0x4003, OF_error, "C-GET session ended by the receiver");
 
-QString studyOf(DcmFileFormat& file)
+QString uidOf(DcmFileFormat& file, const DcmTagKey& key)
 {
     OFString uid;
-    file.getDataset()->findAndGetOFString(DCM_StudyInstanceUID, uid);
+    file.getDataset()->findAndGetOFString(key, uid);
     return QString::fromLatin1(uid.c_str()).trimmed();
 }
 
@@ -103,12 +104,24 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
     bool written = false;
     if (!received) {
         m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
-    } else if (const QString study = studyOf(*received); study != studyUid) {
+    } else if (const QString study = uidOf(*received, DCM_StudyInstanceUID); study != studyUid) {
         // Not what was asked for: refused as the storage listener refuses it, so that the server
         // counts it as failed.
         m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
         ++foreignObjects;
         foreignStudyUid = study;
+        received.reset();
+        incoming.remove();
+        return EC_Normal;
+    } else if (const ReceivedObjectAdmission::Verdict verdict =
+                   admission ? admission->admit(uidOf(*received, DCM_SOPInstanceUID),
+                                                uidOf(*received, DCM_SeriesInstanceUID), study)
+                             : ReceivedObjectAdmission::Verdict::Keep;
+               verdict != ReceivedObjectAdmission::Verdict::Keep) {
+        // Kept once already, or its UID names another object here: either way no file of it.
+        m_storeStatus = verdict == ReceivedObjectAdmission::Verdict::AlreadyKept ? STATUS_Success
+                                                                                  : STATUS_STORE_Error_CannotUnderstand;
+        reusedUids += verdict == ReceivedObjectAdmission::Verdict::Refuse ? 1 : 0;
         received.reset();
         incoming.remove();
         return EC_Normal;

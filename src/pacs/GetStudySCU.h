@@ -9,8 +9,11 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 namespace pacs {
+
+class ReceivedObjectAdmission;
 
 class GetStudySCU : public DcmSCU
 {
@@ -38,6 +41,9 @@ public:
     // Objects of another study, refused; the study of the last one.
     int foreignObjects = 0;
     QString foreignStudyUid;
+    // Decides which objects of the study are kept (all when not set); refused ones are counted.
+    std::shared_ptr<ReceivedObjectAdmission> admission;
+    int reusedUids = 0;
     // Set from another thread to end the session at the next object.
     const std::atomic_bool* cancel = nullptr;
 

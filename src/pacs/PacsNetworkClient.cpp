@@ -3,6 +3,7 @@
 #include "FindStudiesSCU.h"
 #include "GetStudySCU.h"
 #include "NetworkTuning.h"
+#include "ReceivedObjectAdmission.h"
 #include "StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomNesting.h"
@@ -467,12 +468,14 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
 
 bool getStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid,
               const QString& outputDirectory, int* receivedCount, QString* error,
-              std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel)
+              std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel,
+              std::shared_ptr<ReceivedObjectAdmission> admission)
 {
     if (!validPort(server, error))
         return false;
     GetStudySCU scu(outputDirectory, studyUid, std::move(onFileStored));
     scu.cancel = cancel;
+    scu.admission = std::move(admission);
     setIdentity(scu, server, config);
     scu.addPresentationContext(kGetStudyRoot, transferSyntaxList());
     // The objects come back as C-STORE requests from the server on this association, so we
@@ -540,6 +543,8 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
             problem += QStringLiteral(". Отклонено объектов другого исследования (%1): %2")
                            .arg(scu.foreignStudyUid)
                            .arg(scu.foreignObjects);
+        if (scu.reusedUids > 0)
+            problem += QStringLiteral(". ") + reusedUidsText(scu.reusedUids);
         setError(error, problem);
         return false;
     }

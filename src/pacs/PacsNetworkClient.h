@@ -11,10 +11,13 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class DcmSCU;
 
 namespace pacs {
+
+class ReceivedObjectAdmission;
 
 struct StudyQuery
 {
@@ -60,9 +63,11 @@ QString incompleteSearchText(int shownRows);
 
 // `cancel`, when given, may be set from another thread: the retrieve then stops at the next object
 // or response and the association is aborted; the call returns false with "Загрузка отменена".
+// `admission`, when given, decides which objects of the study are kept.
 bool getStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid,
               const QString& outputDirectory, int* receivedCount, QString* error,
-              std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel = nullptr);
+              std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel = nullptr,
+              std::shared_ptr<ReceivedObjectAdmission> admission = {});
 
 bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error,
                const std::atomic_bool* cancel = nullptr);

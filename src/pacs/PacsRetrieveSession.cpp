@@ -5,6 +5,7 @@
 #include "PacsNetworkClient.h"
 #include "PacsRequestChecks.h"
 #include "PacsRetrieveWorker.h"
+#include "ReceivedObjectAdmission.h"
 #include "StorageListener.h"
 #include "StoreSpace.h"
 #include "UnfinishedRetrieves.h"
@@ -62,6 +63,7 @@ void PacsRetrieveSession::start()
                 if (const auto summary = dicom::readFileSummary(path))
                     m_present.insert(summary->sopInstanceUid, path);
     }
+    m_admission = std::make_shared<ReceivedObjectAdmission>(m_index ? m_index->filePath() : QString());
     // Before the first object can arrive: a kill from here on leaves the study marked.
     markRetrieveUnfinished(m_studyUid);
     if (m_server.retrieveMode == 1) {
@@ -78,7 +80,7 @@ void PacsRetrieveSession::start()
         });
         return;
     }
-    m_listener->addStudy(m_studyUid, m_targetFolder);
+    m_listener->addStudy(m_studyUid, m_targetFolder, m_admission);
     connect(m_listener, &StorageListener::studyFileReceived, this, &PacsRetrieveSession::onListenerFile);
     connect(m_listener, &StorageListener::studyFileRefused, this, &PacsRetrieveSession::onListenerRefusal);
     connect(m_listener, &StorageListener::foreignObjectRefused, this, &PacsRetrieveSession::onListenerForeignObject);
@@ -111,7 +113,7 @@ void PacsRetrieveSession::startWorker()
     // Received data sets are parsed here, recursively for nested sequences.
     m_workerThread->setStackSize(dicom::kParsingThreadStackSize);
     m_workerThread->setObjectName(QStringLiteral("PacsRetrieveWorker"));
-    m_worker = new PacsRetrieveWorker(m_server, m_config, m_studyUid, m_targetFolder);
+    m_worker = new PacsRetrieveWorker(m_server, m_config, m_studyUid, m_targetFolder, m_admission);
     m_workerCancel = m_worker->cancelFlag();
     m_worker->moveToThread(m_workerThread);
     connect(m_workerThread, &QThread::started, m_worker, &PacsRetrieveWorker::run);
@@ -179,33 +181,60 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         QFile::remove(filePath);
         return;
     }
-    ++m_received;
-    emit fileReceived(filePath, m_received);
-    if (!summary)
+    if (!summary) {
+        ++m_received;
+        emit fileReceived(filePath, m_received);
         return;
+    }
     const QString earlier = m_present.value(summary->sopInstanceUid);
     if (!earlier.isEmpty() && earlier != filePath && QFileInfo::exists(earlier)) {
         // Already here from the retrieve that was cut short: the file the index names stays.
         QFile::remove(filePath);
+        ++m_received;
+        emit fileReceived(earlier, m_received);
         dicom::DicomFileSummary kept = *summary;
         kept.filePath = earlier;
         emit fileIndexed(kept);
         return;
     }
-    if (m_index && !m_index->indexFile(*summary))
+    if (m_index && !m_index->indexFile(*summary)) {
+        const std::optional<db::InstancePlace> place = m_index->instancePlace(summary->sopInstanceUid);
+        if (place && (place->seriesInstanceUid != summary->seriesInstanceUid
+                      || place->studyInstanceUid != summary->studyInstanceUid)) {
+            // Its UID names another object here (it came by another way meanwhile): that one stays,
+            // and this file is not counted.
+            QFile::remove(filePath);
+            ++m_refusedAtIndex;
+            return;
+        }
         qWarning("Cannot index %s: %s", qPrintable(filePath), qPrintable(m_index->lastError()));
+    }
+    ++m_received;
+    emit fileReceived(filePath, m_received);
     emit fileIndexed(*summary);
 }
 
 void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
 {
     // What the listener saw here tells the cause better than the server's counts of it.
-    if (m_diskFull)
+    if (m_diskFull) {
         finish(false, localDiskFullText(m_targetFolder, m_received, m_received + m_refused));
-    else if (!m_cancelled && m_received == 0 && m_foreignObjects > 0)
+        return;
+    }
+    if (!m_cancelled && m_received == 0 && m_foreignObjects > 0) {
         finish(false, foreignStudyText(QStringLiteral("C-MOVE"), m_foreignStudyUid, m_studyUid));
-    else
-        finish(ok, errorMessage);
+        return;
+    }
+    // Objects refused for a UID that names another object here, by the receiver or only as they
+    // were indexed: the study is not whole, whatever the server's counts say.
+    const int refused = (m_admission ? m_admission->refused() : 0) + m_refusedAtIndex;
+    const QString note = reusedUidsText(refused);
+    if (refused > 0 && !m_cancelled && !errorMessage.contains(note)) {
+        finish(false, ok ? QStringLiteral("Исследование получено не полностью. ") + note
+                         : errorMessage + QStringLiteral(". ") + note);
+        return;
+    }
+    finish(ok && refused == 0, errorMessage);
 }
 
 void PacsRetrieveSession::releaseListener()

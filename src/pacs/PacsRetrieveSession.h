@@ -27,6 +27,7 @@ class Database;
 namespace pacs {
 
 class PacsRetrieveWorker;
+class ReceivedObjectAdmission;
 class StorageListener;
 
 class PacsRetrieveSession : public QObject
@@ -92,6 +93,9 @@ private:
     bool m_diskFull = false;
     int m_foreignObjects = 0;
     QString m_foreignStudyUid;
+    // Which objects are kept; files the index refused for a UID that names another object.
+    std::shared_ptr<ReceivedObjectAdmission> m_admission;
+    int m_refusedAtIndex = 0;
     bool m_workerStarted = false;
     bool m_threadDone = true;
     bool m_over = false;

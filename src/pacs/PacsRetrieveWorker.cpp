@@ -8,12 +8,14 @@
 namespace pacs {
 
 PacsRetrieveWorker::PacsRetrieveWorker(PacsServer server, PacsConfig config, QString studyUid,
-                                       QString outputFolder, QObject* parent)
+                                       QString outputFolder, std::shared_ptr<ReceivedObjectAdmission> admission,
+                                       QObject* parent)
     : QObject(parent)
     , m_server(std::move(server))
     , m_config(std::move(config))
     , m_studyUid(std::move(studyUid))
     , m_outputFolder(std::move(outputFolder))
+    , m_admission(std::move(admission))
 {
 }
 
@@ -32,7 +34,7 @@ void PacsRetrieveWorker::run()
         error = retrieveCancelledText();
     } else if (m_server.retrieveMode == 1) {
         ok = getStudy(m_server, m_config, m_studyUid, m_outputFolder, nullptr, &error,
-                      [this](const QString& path) { emit fileReceived(path); }, m_cancel.get());
+                      [this](const QString& path) { emit fileReceived(path); }, m_cancel.get(), m_admission);
     } else {
         ok = moveStudy(m_server, m_config, m_studyUid, &error, m_cancel.get());
     }

@@ -12,13 +12,16 @@
 
 namespace pacs {
 
+class ReceivedObjectAdmission;
+
 class PacsRetrieveWorker : public QObject
 {
     Q_OBJECT
 
 public:
+    // admission: which objects a C-GET keeps (all when null).
     PacsRetrieveWorker(PacsServer server, PacsConfig config, QString studyUid, QString outputFolder,
-                       QObject* parent = nullptr);
+                       std::shared_ptr<ReceivedObjectAdmission> admission = {}, QObject* parent = nullptr);
     ~PacsRetrieveWorker() override;
 
     // Callable from any thread: the retrieve stops at the next object or response and the
@@ -40,6 +43,7 @@ private:
     PacsConfig m_config;
     QString m_studyUid;
     QString m_outputFolder;
+    std::shared_ptr<ReceivedObjectAdmission> m_admission;
     std::shared_ptr<std::atomic_bool> m_cancel = std::make_shared<std::atomic_bool>(false);
 };
 

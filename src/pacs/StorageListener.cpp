@@ -5,6 +5,7 @@
 #include "NetworkTuning.h"
 #include "PacsNetworkClient.h"
 #include "ReceivedFileWriter.h"
+#include "ReceivedObjectAdmission.h"
 #include "ReceivedObjectFile.h"
 #include "StoreSpace.h"
 
@@ -101,13 +102,27 @@ private:
         OFString uid;
         dataset.findAndGetOFString(DCM_StudyInstanceUID, uid);
         const QString studyUid = QString::fromLatin1(uid.c_str()).trimmed();
-        const QString folder = m_outputFolder.isEmpty() ? m_listener->folderFor(studyUid) : m_outputFolder;
+        std::shared_ptr<ReceivedObjectAdmission> admission;
+        const QString folder = m_outputFolder.isEmpty() ? m_listener->folderFor(studyUid, &admission) : m_outputFolder;
         if (folder.isEmpty()) {
             // Nobody waits for this study: it is not ours to keep.
             emit m_listener->errorOccurred(
                 QStringLiteral("Отклонён объект исследования, которое не запрашивалось: %1").arg(studyUid));
             emit m_listener->foreignObjectRefused(studyUid);
             return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
+        }
+        if (admission) {
+            OFString sop, series;
+            dataset.findAndGetOFString(DCM_SOPInstanceUID, sop);
+            dataset.findAndGetOFString(DCM_SeriesInstanceUID, series);
+            const ReceivedObjectAdmission::Verdict verdict =
+                admission->admit(QString::fromLatin1(sop.c_str()).trimmed(),
+                                 QString::fromLatin1(series.c_str()).trimmed(), studyUid);
+            // Kept once already, or its UID names another object here: either way no file of it.
+            if (verdict == ReceivedObjectAdmission::Verdict::AlreadyKept)
+                return sendSTOREResponse(pcid, request, STATUS_Success);
+            if (verdict == ReceivedObjectAdmission::Verdict::Refuse)
+                return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
         }
         if (storeBelowReserve(folder)) {
             emit m_listener->errorOccurred(
@@ -163,10 +178,11 @@ StorageListener::StorageListener(int port, const QString& aeTitle, const QString
 
 StorageListener::~StorageListener() = default;
 
-void StorageListener::addStudy(const QString& studyUid, const QString& folder)
+void StorageListener::addStudy(const QString& studyUid, const QString& folder,
+                               std::shared_ptr<ReceivedObjectAdmission> admission)
 {
     QMutexLocker lock(&m_routesMutex);
-    m_routes.insert(studyUid, folder);
+    m_routes.insert(studyUid, {folder, std::move(admission)});
 }
 
 void StorageListener::removeStudy(const QString& studyUid)
@@ -181,16 +197,22 @@ bool StorageListener::hasStudy(const QString& studyUid) const
     return m_routes.contains(studyUid);
 }
 
-QString StorageListener::folderFor(const QString& studyUid) const
+QString StorageListener::folderFor(const QString& studyUid, std::shared_ptr<ReceivedObjectAdmission>* admission) const
 {
     QMutexLocker lock(&m_routesMutex);
-    return m_routes.value(studyUid);
+    const Route route = m_routes.value(studyUid);
+    if (admission)
+        *admission = route.admission;
+    return route.folder;
 }
 
 QStringList StorageListener::routeFolders() const
 {
     QMutexLocker lock(&m_routesMutex);
-    return m_routes.values();
+    QStringList folders;
+    for (const Route& route : m_routes)
+        folders << route.folder;
+    return folders;
 }
 
 void StorageListener::stop()

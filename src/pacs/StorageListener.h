@@ -10,8 +10,11 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 
 namespace pacs {
+
+class ReceivedObjectAdmission;
 
 class StorageListener : public QObject
 {
@@ -26,12 +29,14 @@ public:
     quint16 port() const { return m_port; }
     QString aeTitle() const { return m_aeTitle; }
 
-    // Thread-safe: objects of this study go into folder from now on.
-    void addStudy(const QString& studyUid, const QString& folder);
+    // Thread-safe: objects of this study go into folder from now on, those that `admission` lets
+    // through when it is given.
+    void addStudy(const QString& studyUid, const QString& folder,
+                  std::shared_ptr<ReceivedObjectAdmission> admission = {});
     void removeStudy(const QString& studyUid);
     bool hasStudy(const QString& studyUid) const;
-    // The folder an object of this study goes to; empty when it is refused.
-    QString folderFor(const QString& studyUid) const;
+    // The folder an object of this study goes to (empty when it is refused) and who admits it.
+    QString folderFor(const QString& studyUid, std::shared_ptr<ReceivedObjectAdmission>* admission = nullptr) const;
     // The folders of all awaited studies.
     QStringList routeFolders() const;
 
@@ -66,8 +71,13 @@ private:
     QString m_outputFolder;
     std::atomic_bool m_stop{false};
     std::atomic_bool m_listening{false};
+    struct Route
+    {
+        QString folder;
+        std::shared_ptr<ReceivedObjectAdmission> admission;
+    };
     mutable QMutex m_routesMutex;
-    QHash<QString, QString> m_routes;
+    QHash<QString, Route> m_routes;
 };
 
 // The process-wide listeners, one per port, shared by every C-MOVE retrieve. GUI thread only.

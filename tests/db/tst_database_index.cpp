@@ -56,6 +56,8 @@ private slots:
     void patientsAreKeyedByIdNameAndBirthDate();
     void importTimeComesFromTheFirstFile();
     void failedFileLeavesNoRows();
+    void reusedUidNeverReplacesAnotherObject_data();
+    void reusedUidNeverReplacesAnotherObject();
     void studyQueriesAndOrders_data();
     void studyQueriesAndOrders();
     void seriesOrderAndCounts();
@@ -713,6 +715,38 @@ void TestDatabaseIndex::cyrillicTextRoundTrips()
     QCOMPARE(again.studyFilePaths(s.studyInstanceUid), QStringList{s.filePath});
     QCOMPARE(again.otherStudiesOfPatient(s.patientId, "x").size(), 1);
     QCOMPARE(again.patientBodyInfo(s.studyInstanceUid).sex, s.sex);
+}
+
+void TestDatabaseIndex::reusedUidNeverReplacesAnotherObject_data()
+{
+    QTest::addColumn<QString>("study");
+    QTest::addColumn<QString>("series");
+    QTest::addColumn<bool>("edit"); // through the tag editor's re-indexing
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("the same object again, moved") << "5.1" << "5.1.1" << false << true;
+    QTest::newRow("another series of the study") << "5.1" << "5.1.2" << false << false;
+    QTest::newRow("another study") << "5.2" << "5.2.1" << false << false;
+    QTest::newRow("moved to another series by an edit") << "5.1" << "5.1.2" << true << true;
+}
+
+void TestDatabaseIndex::reusedUidNeverReplacesAnotherObject()
+{
+    QFETCH(QString, study);
+    QFETCH(QString, series);
+    QFETCH(bool, edit);
+    QFETCH(bool, accepted);
+    const dicom::DicomFileSummary first = makeSummary("5.1", "5.1.1", "5.1.1.1", 1, "/a/first.dcm");
+    QVERIFY(m_db->indexFile(first));
+    dicom::DicomFileSummary other = makeSummary(study, series, "5.1.1.1", 2, "/b/other.dcm");
+    QCOMPARE(edit ? m_db->reindexEditedFile(first, other) : m_db->indexFile(other), accepted);
+    const std::optional<db::InstancePlace> place = m_db->instancePlace("5.1.1.1");
+    QVERIFY(place);
+    QCOMPARE(place->seriesInstanceUid, accepted ? series : QStringLiteral("5.1.1"));
+    QCOMPARE(place->studyInstanceUid, accepted ? study : QStringLiteral("5.1"));
+    const QList<db::InstanceRecord> rows = m_db->instancesForSeries(place->seriesInstanceUid);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().filePath, accepted ? other.filePath : first.filePath);
+    QCOMPARE(m_db->studyExists("5.2"), accepted && study == QLatin1String("5.2"));
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseIndex)

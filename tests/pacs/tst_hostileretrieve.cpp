@@ -18,6 +18,8 @@
 
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -83,14 +85,16 @@ class TestHostileRetrieve : public QObject
     void checkIndex(int expectedRows)
     {
         db::Database& index = m_bench.index();
+        QSqlQuery q(QSqlDatabase::database(index.connectionName()));
+        QVERIFY(q.exec(QStringLiteral("SELECT i.sop_instance_uid, i.series_instance_uid, se.study_instance_uid, "
+                                      "i.file_path FROM instances i JOIN series se USING (series_instance_uid)")));
         int rows = 0;
-        for (const db::SeriesRecord& series : index.seriesForStudy(m_asked.studyUid)) {
-            for (const db::InstanceRecord& instance : index.instancesForSeries(series.seriesInstanceUid)) {
-                ++rows;
-                QCOMPARE(uidOf(instance.filePath, DCM_StudyInstanceUID), m_asked.studyUid);
-                QCOMPARE(uidOf(instance.filePath, DCM_SeriesInstanceUID), series.seriesInstanceUid);
-                QVERIFY(!uidOf(instance.filePath, DCM_SOPInstanceUID).isEmpty());
-            }
+        while (q.next()) {
+            const QString path = q.value(3).toString();
+            QCOMPARE(uidOf(path, DCM_SOPInstanceUID), q.value(0).toString());
+            QCOMPARE(uidOf(path, DCM_SeriesInstanceUID), q.value(1).toString());
+            QCOMPARE(uidOf(path, DCM_StudyInstanceUID), q.value(2).toString());
+            rows += q.value(2).toString() == m_asked.studyUid ? 1 : 0;
         }
         QCOMPARE(rows, expectedRows);
         QStringList archived;
@@ -156,6 +160,10 @@ private slots:
                 << true;
             QTest::newRow(m + ": another study among it") << mode << "afaa" << -1 << -1 << -1 << 3
                                                            << QStringLiteral("не полностью") << true;
+            QTest::newRow(m + ": one UID twice, in two series") << mode << "adaa" << -1 << -1 << -1 << 3
+                                                                << QStringLiteral("UID в базе уже принадлежит") << true;
+            QTest::newRow(m + ": the UID of an archived image") << mode << "abaa" << -1 << -1 << -1 << 3
+                                                                << QStringLiteral("UID в базе уже принадлежит") << true;
             QTest::newRow(m + ": abort after 1 of 3") << mode << "aaa" << 1 << -1 << -1 << 1 << QString() << true;
             QTest::newRow(m + ": cancelled after 1 of 3") << mode << "aaa" << -1 << 1 << -1 << 1
                                                            << QStringLiteral("Загрузка отменена") << true;
@@ -185,9 +193,20 @@ private slots:
 
         peers::ScriptedScp peer;
         int nextAsked = 0, nextForeign = 0;
-        for (const QChar c : objects)
-            peer.retrieveObjects.push_back(
-                datasetOf(c == QLatin1Char('a') ? m_askedFiles.at(nextAsked++) : m_foreignFiles.at(nextForeign++)));
+        for (const QChar c : objects) {
+            if (c == QLatin1Char('f')) {
+                peer.retrieveObjects.push_back(datasetOf(m_foreignFiles.at(nextForeign++)));
+                continue;
+            }
+            peer.retrieveObjects.push_back(datasetOf(m_askedFiles.at(c == QLatin1Char('a') ? nextAsked++ : 0)));
+            DcmDataset& object = *peer.retrieveObjects.back();
+            if (c == QLatin1Char('d')) // the first object's UID again, in a series of its own
+                object.putAndInsertString(DCM_SeriesInstanceUID, (m_asked.seriesUid + QStringLiteral(".2")).toLatin1().constData());
+            if (c == QLatin1Char('b')) { // an object of this study with the UID of an archived image
+                object.putAndInsertString(DCM_SOPInstanceUID, uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID).toLatin1().constData());
+                object.putAndInsertString(DCM_InstanceNumber, "9");
+            }
+        }
         peer.retrieveAbortAfter = abortAfter;
         // Long enough for the cancel to come between two objects on a loaded machine.
         peer.retrievePauseMs = cancelAfter >= 0 ? 4000 : 0;

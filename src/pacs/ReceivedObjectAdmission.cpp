@@ -1,0 +1,51 @@
+#include "ReceivedObjectAdmission.h"
+
+#include "db/Database.h"
+
+#include <QMutexLocker>
+
+namespace pacs {
+
+ReceivedObjectAdmission::ReceivedObjectAdmission(QString indexPath)
+    : m_indexPath(std::move(indexPath))
+{
+}
+
+ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& sopInstanceUid,
+                                                                const QString& seriesInstanceUid,
+                                                                const QString& studyInstanceUid)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto refuse = [this] {
+        ++m_refused;
+        return Verdict::Refuse;
+    };
+    const auto kept = m_seriesOfKept.constFind(sopInstanceUid);
+    if (kept != m_seriesOfKept.constEnd()) {
+        if (*kept == seriesInstanceUid && m_studyOfSeries.value(*kept) == studyInstanceUid)
+            return Verdict::AlreadyKept;
+        return refuse();
+    }
+    // Objects of this retrieve not indexed yet are known above; the index knows the rest.
+    if (const auto place = db::Database::instancePlaceFromThread(m_indexPath, sopInstanceUid))
+        if (place->seriesInstanceUid != seriesInstanceUid || place->studyInstanceUid != studyInstanceUid)
+            return refuse();
+    m_seriesOfKept.insert(sopInstanceUid, seriesInstanceUid);
+    m_studyOfSeries.insert(seriesInstanceUid, studyInstanceUid);
+    return Verdict::Keep;
+}
+
+int ReceivedObjectAdmission::refused() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_refused;
+}
+
+QString reusedUidsText(int refused)
+{
+    return QStringLiteral("Отклонено объектов, чей UID в базе уже принадлежит другой серии или другому "
+                          "исследованию: %1")
+        .arg(refused);
+}
+
+} // namespace pacs
