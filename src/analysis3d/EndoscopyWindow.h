@@ -54,6 +54,8 @@ public:
 
     // State read by tests and by nothing else.
     bool isBuilding() const;
+    // The flag raised when the window goes: its builds still running end early, without results.
+    std::shared_ptr<const std::atomic_bool> buildStopFlag() const { return m_stop; }
     const QList<EndoscopyCameraFrame>& pathFrames() const { return m_frames; }
     const render::Volume& renderVolume() const { return m_renderVolume; }
     std::shared_ptr<render::FusionVolume> pathVolume() const { return m_pathVolume; }

@@ -50,6 +50,8 @@ public:
     static bool saveCustomPreset(const render::TransferFunctionPreset& preset, bool* appended, QString* error);
 
     const render::Volume& volume() const { return m_volume; }
+    // The flag raised when the window goes: its builds still running end early, without results.
+    std::shared_ptr<const std::atomic_bool> buildStopFlag() const { return m_stop; }
     render::TransferFunctionPreset currentPreset() const { return m_currentPreset; }
     DensityCut densityCut() const { return m_densityCut; }
     double effectiveWindowCenter() const { return m_effectiveWindowCenter; }

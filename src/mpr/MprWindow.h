@@ -57,6 +57,8 @@ public:
     // State read by tests and embedding code
     const render::Volume& volume() const { return m_volume; }
     bool isBuilding() const { return m_building; }
+    // The flag raised when the window goes: its builds still running end early, without results.
+    std::shared_ptr<const std::atomic_bool> buildStopFlag() const { return m_stop; }
     std::array<int, 3> crosshairIndices() const { return {m_x, m_y, m_z}; }
     QVector3D centrePoint() const { return m_centre; }
     double windowCenter() const { return m_windowCenter; }

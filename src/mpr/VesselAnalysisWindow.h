@@ -41,6 +41,8 @@ public:
 
     const render::LumenProfile& profile() const { return m_profile; }
     bool isBusy() const { return m_busy; }
+    // The flag raised when the window goes: its builds still running end early, without results.
+    std::shared_ptr<const std::atomic_bool> buildStopFlag() const { return m_stop; }
     QString summaryText() const;
     VesselProfileChartWidget* chart() const { return m_chart; }
     CrossSectionPanel* crossSectionPanel() const { return m_crossSections; }

@@ -224,9 +224,11 @@ void TestEndoscopyWindow::failures()
              qPrintable(w->warningLabel()->text()));
     QVERIFY(w->pathFrames().size() >= 2);
 
-    // Closing while the path is being rebuilt leaves nothing running behind.
+    // Closing while the path is being rebuilt tells the build to end and leaves nothing running behind.
     w->rebuildPathAlongCurve({{0, 0, 0}, {1, 1, 1}}, 0);
+    const auto stop = w->buildStopFlag();
     delete w;
+    QVERIFY(*stop);
 }
 
 void TestEndoscopyWindow::unevenStepsAreWarned()

@@ -178,7 +178,9 @@ private slots:
         for (QThread* thread : window->findChildren<QThread*>())
             builds << thread;
         QVERIFY(!builds.isEmpty());
+        const auto stop = window->buildStopFlag();
         delete window;
+        QVERIFY(*stop); // the build was told to end early
         // The detached builds finish and clean up behind the window.
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(builds.begin(), builds.end(), [](const QPointer<QThread>& t) { return t.isNull(); }), 60000);
     }

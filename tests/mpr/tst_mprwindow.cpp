@@ -326,7 +326,10 @@ private slots:
         auto* w = new MprWindow(many, QStringLiteral("x"), nullptr, 40, 400);
         QPointer<QThread> build = w->findChild<QThread*>();
         QVERIFY(w->isBuilding() && build);
+        const auto stop = w->buildStopFlag();
+        QVERIFY(!*stop);
         delete w;
+        QVERIFY(*stop); // the build was told to end early (the builder's own tests show that it does)
         QVERIFY(build.isNull() || build->isFinished());
     }
 

@@ -182,7 +182,9 @@ void TestVesselAnalysis::closingWhileComputingIsSafe()
     // never destroyed while they run. The worker's share of the volume goes too.
     auto* w = new VesselAnalysisWindow(volume, longCurve, 300, 700, QStringLiteral("x"));
     QVERIFY(w->isBusy());
+    const auto stop = w->buildStopFlag();
     delete w;
+    QVERIFY(*stop); // the measurement was told to end early
     // The stopped worker goes on the event loop's next turn, and with it its share.
     QTRY_COMPARE_WITH_TIMEOUT(volume.use_count(), 1L, 30000);
 }
