@@ -11,14 +11,15 @@
 #include <QCoreApplication>
 #include <QtEndian>
 
+#include <cstring>
 #include <vector>
 
 namespace dicom {
 namespace {
 
-// The frame header is near the start of a frame; markers further on are never reached by the walk
-// without passing a frame header first.
-constexpr Uint32 kMarkerPrefixBytes = 16 * 1024;
+// Fragments are read through a window of this size: the walk mostly stops within the first few
+// hundred bytes, but a segment length can carry it anywhere in the fragment.
+constexpr Uint32 kWindowBytes = 4096;
 
 // JPEG processes 1 to 29 and the lossless first-order prediction: 1.2.840.10008.1.2.4.50 to .70,
 // all decoded by DCMTK's JPEG codec (JPEG-LS and JPEG 2000 lie above).
@@ -33,28 +34,62 @@ bool decodedByJpegCodec(E_TransferSyntax syntax)
     return ok && process >= 50 && process <= 70;
 }
 
-quint16 marker(const Uint8* p)
+// The bytes of one fragment, fetched a window at a time: large fragments stay on disk.
+class FragmentBytes
 {
-    return quint16((p[0] << 8) | p[1]);
-}
+  public:
+    explicit FragmentBytes(DcmPixelItem& fragment) : m_fragment(fragment), m_length(fragment.getLength()) {}
 
-// True when the bit-depth walk over these bytes would stop on a TEM marker without ever reaching a
-// frame header. Mirrors the walk: frame headers end it, stand-alone markers advance two bytes,
-// segments advance by their length, anything else ends it.
-bool walkStallsOnTem(const Uint8* data, Uint32 length)
+    quint64 length() const { return m_length; }
+
+    // The four bytes from `offset` (which must leave them inside the fragment), or false when the
+    // fragment cannot be read.
+    bool fourAt(quint64 offset, Uint8 out[4])
+    {
+        if (offset < m_start || offset + 4 > m_start + m_window.size()) {
+            const Uint32 size = Uint32(qMin<quint64>(kWindowBytes, m_length - offset));
+            m_window.assign(size, 0);
+            if (m_fragment.getPartialValue(m_window.data(), Uint32(offset), size).bad()) {
+                m_window.clear();
+                return false;
+            }
+            m_start = offset;
+        }
+        std::memcpy(out, m_window.data() + (offset - m_start), 4);
+        return true;
+    }
+
+  private:
+    DcmPixelItem& m_fragment;
+    quint64 m_length = 0;
+    quint64 m_start = 0;
+    std::vector<Uint8> m_window;
+};
+
+// True when the bit-depth walk over this fragment would stop on a TEM marker without ever reaching
+// a frame header. Mirrors the walk over the whole fragment: frame headers end it, stand-alone
+// markers advance two bytes, fill bytes (FF FF) one byte, segments advance by their length,
+// anything else ends it.
+bool walkStallsOnTem(FragmentBytes& bytes)
 {
-    Uint32 offset = 0;
-    while (offset + 4 < length) {
-        const quint16 m = marker(data + offset);
+    quint64 offset = 0;
+    Uint8 b[4];
+    while (offset + 4 < bytes.length()) {
+        if (!bytes.fourAt(offset, b))
+            return false; // unreadable: the decoder fails on it without looping
+        const quint16 m = quint16((b[0] << 8) | b[1]);
+        const quint64 segment = quint64((b[2] << 8) | b[3]) + 2;
         if (m == 0xFF01)
             return true;
         if (m >= 0xFFC0 && m <= 0xFFCF && m != 0xFFC4 && m != 0xFFC8 && m != 0xFFCC)
             return false; // frame header: the walk ends with the bit depth
-        if ((m >= 0xFFD0 && m <= 0xFFD9))
+        if (m >= 0xFFD0 && m <= 0xFFD9)
             offset += 2;
+        else if (m == 0xFFFF)
+            offset += 1;
         else if (m == 0xFFC4 || m == 0xFFC8 || m == 0xFFCC || (m >= 0xFFDA && m <= 0xFFFE))
-            offset += Uint32(marker(data + offset + 2)) + 2;
-        else if (data[offset] == 0xFF && data[offset + 1] > 0x02 && data[offset + 1] <= 0xBF)
+            offset += segment;
+        else if (b[0] == 0xFF && b[1] > 0x02 && b[1] <= 0xBF)
             offset += 2; // reserved markers
         else
             return false; // the walk gives up on anything else
@@ -180,20 +215,13 @@ QString compressedFramesProblem(DcmDataset& dataset)
     if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).bad() || !sequence)
         return {};
 
-    std::vector<Uint8> prefix;
     // Item 0 is the offset table; every other fragment may start a frame.
     for (unsigned long i = 1; i < sequence->card(); ++i) {
         DcmPixelItem* fragment = nullptr;
         if (sequence->getItem(fragment, i).bad() || !fragment)
             continue;
-        const Uint32 length = qMin<Uint32>(fragment->getLength(), kMarkerPrefixBytes);
-        if (length < 4)
-            continue;
-        prefix.assign(length, 0);
-        // Read without loading the whole fragment: large ones stay on disk.
-        if (fragment->getPartialValue(prefix.data(), 0, length).bad())
-            continue;
-        if (walkStallsOnTem(prefix.data(), length))
+        FragmentBytes bytes(*fragment);
+        if (walkStallsOnTem(bytes))
             return QCoreApplication::translate("dicom", "Сжатые пиксельные данные повреждены: недопустимый маркер JPEG во фрагменте %1.")
                 .arg(i);
     }

@@ -64,8 +64,8 @@ bool rereadIfMislabelled(DcmFileFormat& file, const QString& path, OFCondition& 
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading)
 {
     try {
-        if (!nestingWithinLimit(path))
-            return makeOFCondition(OFM_dcmdata, 998, OF_error, "sequences nested too deeply");
+        if (const ParseHazard hazard = parseHazard(path); hazard != ParseHazard::None)
+            return makeOFCondition(OFM_dcmdata, 998, OF_error, parseHazardText(hazard).toUtf8().constData());
         const QByteArray local = QFile::encodeName(path);
         OFCondition status = file.loadFile(OFFilename(local.constData()), EXS_Unknown, EGL_noChange,
                                            DCM_MaxReadLength, ERM_autoDetect);

@@ -15,9 +15,9 @@ enum class ValueLoading {
 
 // Loads a DICOM file (path in the local 8-bit encoding, transfer syntax detected, group lengths
 // unchanged). Any exception from the library's allocations becomes a failed condition, and so does
-// a file nested too deeply for DCMTK's recursive parser. A data set that is not in the transfer
-// syntax its meta header names (old files label implicit VR big endian data as explicit VR big
-// endian) is read in the syntax its own bytes show.
+// a file DCMTK must not parse (see parseHazard), with the reason as its text. A data set that is not
+// in the transfer syntax its meta header names (old files label implicit VR big endian data as
+// explicit VR big endian) is read in the syntax its own bytes show.
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading);
 
 // For a file DCMTK has just loaded as its meta header says: reads the data set again when it is not

@@ -5,6 +5,7 @@
 #include <dcmtk/dcmdata/dcvr.h>
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 
 #include <zlib.h>
@@ -141,30 +142,54 @@ int walkDataset(const uchar* data, qint64 size, qint64 pos, Encoding top, int st
     return deepest;
 }
 
-// Raw deflate of everything after the meta header, inflated up to kMaxInflatedBytes.
-QByteArray inflateDataset(const uchar* data, qint64 size)
+// How far a deflated data set may grow before DCMTK is let to inflate it (see the header).
+qint64 inflationLimit(qint64 deflatedBytes)
 {
-    QByteArray out;
+    return qMin(kMaxInflatedDatasetBytes, qMax(kInflationRatioFloor, deflatedBytes * kMaxInflationRatio));
+}
+
+struct Inflated
+{
+    QByteArray head;       // the first kMaxInflatedBytes, for the nesting walk
+    bool tooLarge = false; // the whole would pass inflationLimit
+};
+
+// Raw deflate of everything after the meta header: the head kept, the rest only counted, and the
+// count stopped as soon as it passes the limit.
+Inflated inflateDataset(const uchar* data, qint64 size)
+{
+    Inflated result;
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-        return out;
+        return result;
     stream.next_in = const_cast<Bytef*>(data);
     stream.avail_in = uInt(qMin<qint64>(size, 0x7FFFFFFF));
+    const qint64 limit = inflationLimit(size);
     constexpr qsizetype kChunk = 256 * 1024;
+    QByteArray scratch;
+    qint64 total = 0;
     int status = Z_OK;
-    while (status == Z_OK && out.size() < kMaxInflatedBytes) {
-        const qsizetype before = out.size();
-        out.resize(before + kChunk);
-        stream.next_out = reinterpret_cast<Bytef*>(out.data() + before);
+    while (status == Z_OK) {
+        const bool keep = result.head.size() < kMaxInflatedBytes;
+        QByteArray& target = keep ? result.head : scratch;
+        const qsizetype before = keep ? result.head.size() : 0;
+        target.resize(before + kChunk);
+        stream.next_out = reinterpret_cast<Bytef*>(target.data() + before);
         stream.avail_out = uInt(kChunk);
         status = inflate(&stream, Z_NO_FLUSH);
-        out.resize(before + kChunk - qsizetype(stream.avail_out));
+        const qsizetype produced = kChunk - qsizetype(stream.avail_out);
+        target.resize(before + produced);
+        total += produced;
+        if (total > limit) {
+            result.tooLarge = true;
+            break;
+        }
         if (status == Z_BUF_ERROR && stream.avail_in == 0)
             break;
     }
     inflateEnd(&stream);
-    return out;
+    return result;
 }
 
 // The encoding DCMTK reads from a data set's first element: explicit VR when VR letters follow the
@@ -177,10 +202,16 @@ Encoding detectedEncoding(const uchar* data, qint64 size, qint64 pos)
     return Encoding{!explicitVr, read16(data + pos, false) > 0xFF && read16(data + pos, true) <= 0xFF};
 }
 
-int walkFile(const uchar* data, qint64 size, int stopAbove)
+struct FileWalk
+{
+    int depth = 0;
+    bool inflatesTooFar = false;
+};
+
+FileWalk walkFile(const uchar* data, qint64 size, int stopAbove)
 {
     if (size < 132 || std::memcmp(data + 128, "DICM", 4) != 0)
-        return walkDataset(data, size, 0, detectedEncoding(data, size, 0), stopAbove);
+        return {walkDataset(data, size, 0, detectedEncoding(data, size, 0), stopAbove)};
 
     // The meta header is always explicit little endian and names the data set's transfer syntax.
     qint64 pos = 132;
@@ -192,14 +223,14 @@ int walkFile(const uchar* data, qint64 size, int stopAbove)
         const char text[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
         if (DcmVR(text).usesExtendedLengthEncoding()) {
             if (pos + 12 > size)
-                return 0;
+                return {};
             length = read32(data + pos + 8, false);
             header = 12;
         } else {
             length = read16(data + pos + 6, false);
         }
         if (length == kUndefinedLength)
-            return 0; // DCMTK refuses such a meta header
+            return {}; // DCMTK refuses such a meta header
         if (element == 0x0010 && pos + header + length <= size)
             syntax = QByteArray(reinterpret_cast<const char*>(data + pos + header), qsizetype(length));
         pos += header + length;
@@ -209,10 +240,12 @@ int walkFile(const uchar* data, qint64 size, int stopAbove)
 
     if (syntax == "1.2.840.10008.1.2.1.99") {
         if (pos >= size)
-            return 0;
-        const QByteArray inflated = inflateDataset(data + pos, size - pos);
-        return walkDataset(reinterpret_cast<const uchar*>(inflated.constData()), inflated.size(), 0, Encoding{},
-                           stopAbove);
+            return {};
+        const Inflated inflated = inflateDataset(data + pos, size - pos);
+        if (inflated.tooLarge)
+            return {0, true};
+        return {walkDataset(reinterpret_cast<const uchar*>(inflated.head.constData()), inflated.head.size(),
+                            0, Encoding{}, stopAbove)};
     }
     const Encoding encoding{syntax == "1.2.840.10008.1.2", syntax == "1.2.840.10008.1.2.2"};
     const int depth = walkDataset(data, size, pos, encoding, stopAbove);
@@ -220,24 +253,29 @@ int walkFile(const uchar* data, qint64 size, int stopAbove)
     // (implicit VR big endian labelled explicit, say): it must be counted that way as well.
     const Encoding shown = detectedEncoding(data, size, pos);
     if (shown.implicit == encoding.implicit && shown.bigEndian == encoding.bigEndian)
-        return depth;
-    return qMax(depth, walkDataset(data, size, pos, shown, stopAbove));
+        return {depth};
+    return {qMax(depth, walkDataset(data, size, pos, shown, stopAbove))};
+}
+
+FileWalk walkPath(const QString& path, int stopAbove)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 size = file.size();
+    if (size <= 0)
+        return {};
+    if (const uchar* mapped = file.map(0, size))
+        return walkFile(mapped, size, stopAbove);
+    const QByteArray bytes = file.readAll();
+    return walkFile(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), stopAbove);
 }
 
 } // namespace
 
 int sequenceNestingDepth(const QString& path, int stopAbove)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    const qint64 size = file.size();
-    if (size <= 0)
-        return 0;
-    if (const uchar* mapped = file.map(0, size))
-        return walkFile(mapped, size, stopAbove);
-    const QByteArray bytes = file.readAll();
-    return walkFile(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), stopAbove);
+    return walkPath(path, stopAbove).depth;
 }
 
 int datasetNestingDepth(const uchar* data, qint64 size, const QString& transferSyntaxUid, int stopAbove)
@@ -252,6 +290,29 @@ int datasetNestingDepth(const uchar* data, qint64 size, const QString& transferS
 bool nestingWithinLimit(const QString& path)
 {
     return sequenceNestingDepth(path, kMaxSequenceNesting) <= kMaxSequenceNesting;
+}
+
+ParseHazard parseHazard(const QString& path)
+{
+    const FileWalk walk = walkPath(path, kMaxSequenceNesting);
+    if (walk.inflatesTooFar)
+        return ParseHazard::InflatesTooFar;
+    return walk.depth > kMaxSequenceNesting ? ParseHazard::DeepNesting : ParseHazard::None;
+}
+
+QString parseHazardText(ParseHazard hazard)
+{
+    switch (hazard) {
+    case ParseHazard::DeepNesting:
+        return QCoreApplication::translate(
+            "dicom", "Файл повреждён: слишком глубокая вложенность последовательностей.");
+    case ParseHazard::InflatesTooFar:
+        return QCoreApplication::translate(
+            "dicom", "Файл отклонён: сжатый набор данных распаковывается в недопустимо большой объём.");
+    case ParseHazard::None:
+        break;
+    }
+    return {};
 }
 
 } // namespace dicom

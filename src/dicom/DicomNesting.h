@@ -26,4 +26,18 @@ int datasetNestingDepth(const uchar* data, qint64 size, const QString& transferS
 // False when the file nests sequences deeper than kMaxSequenceNesting.
 bool nestingWithinLimit(const QString& path);
 
+// DCMTK inflates a deflated data set in full, bulk values included, whatever limit it is given for
+// reading values: a megabyte of deflated zeros becomes a gigabyte in every reader. A data set that
+// would inflate past kMaxInflatedDatasetBytes, or past kMaxInflationRatio times its deflated size
+// once above kInflationRatioFloor, is refused before DCMTK sees it. Ordinary files stay far below.
+constexpr qint64 kMaxInflatedDatasetBytes = 1024ll * 1024 * 1024;
+constexpr qint64 kInflationRatioFloor = 64ll * 1024 * 1024;
+constexpr qint64 kMaxInflationRatio = 100;
+
+// Why a file must not reach DCMTK's parser, found without building any data set.
+enum class ParseHazard { None, DeepNesting, InflatesTooFar };
+ParseHazard parseHazard(const QString& path);
+// The reason as the viewer words it; empty for None.
+QString parseHazardText(ParseHazard hazard);
+
 } // namespace dicom

@@ -42,6 +42,20 @@ DecoderCache& cache()
     return instance;
 }
 
+// Counted in double: the declared fields multiply past 64 bits in a hostile header.
+double declaredFrameBits(qint64 rows, qint64 columns, qint64 bitsAllocated, qint64 samplesPerPixel,
+                         bool subsampled)
+{
+    const double bits = bitsAllocated > 0 ? double(bitsAllocated) : 8.0;
+    return double(rows) * double(columns) * bits * (subsampled ? 2.0 : double(samplesPerPixel));
+}
+
+qint64 bytesFor(double bits)
+{
+    constexpr double kCeiling = 4.0e18; // far above any size accepted, still a valid qint64
+    return bits >= kCeiling ? qint64(kCeiling) : qint64((bits + 7.0) / 8.0);
+}
+
 // What the header says about the pixels, read without loading long values.
 struct PixelProbe
 {
@@ -63,24 +77,19 @@ struct PixelProbe
     QString compressedProblem; // compressed data the codec must not be given
     QString frameProblem;      // the frame asked for would not decode to what its data hold
 
-    qint64 bitsPerPixel() const
+    double frameBits() const
     {
-        const qint64 bits = bitsAllocated > 0 ? bitsAllocated : 8;
-        return bits * (subsampled ? 2 : samplesPerPixel);
+        return declaredFrameBits(rows, columns, bitsAllocated, samplesPerPixel, subsampled);
     }
-    // Counted in double: the declared fields multiply past 64 bits in a hostile header.
-    qint64 frameBytes() const { return bytesFor(double(rows) * double(columns) * double(bitsPerPixel())); }
+    qint64 frameBytes() const { return bytesFor(frameBits()); }
     // 1-bit frames are packed across frame boundaries.
-    qint64 totalBytes() const
-    {
-        return bytesFor(double(rows) * double(columns) * double(bitsPerPixel()) * double(frames));
-    }
-    static qint64 bytesFor(double bits)
-    {
-        constexpr double kCeiling = 4.0e18; // far above any size accepted, still a valid qint64
-        return bits >= kCeiling ? qint64(kCeiling) : qint64((bits + 7.0) / 8.0);
-    }
+    qint64 totalBytes() const { return bytesFor(frameBits() * double(frames)); }
 };
+
+QString tooLargeFrameText(qint64 rows, qint64 columns)
+{
+    return QCoreApplication::translate("dicom", "Слишком большой кадр: %1×%2.").arg(columns).arg(rows);
+}
 
 // -1 asks for the middle frame; out-of-range values are clamped.
 int clampedFrame(int requested, int frames)
@@ -157,7 +166,7 @@ QString checkDeclaredSizes(const PixelProbe& probe)
     if (probe.rows <= 0 || probe.columns <= 0)
         return QCoreApplication::translate("dicom", "Размер изображения равен нулю.");
     if (probe.frameBytes() > kMaxFrameBytes)
-        return QCoreApplication::translate("dicom", "Слишком большой кадр: %1×%2.").arg(probe.columns).arg(probe.rows);
+        return tooLargeFrameText(probe.rows, probe.columns);
     if (probe.encapsulated) {
         // Every frame of an encapsulated stream takes at least one fragment.
         if (!probe.compressedProblem.isEmpty())
@@ -205,6 +214,31 @@ bool windowInEffectUsable(DicomImage& image)
 
 } // namespace
 
+qint64 declaredFrameBytes(qint64 rows, qint64 columns, qint64 bitsAllocated, qint64 samplesPerPixel,
+                          bool subsampled)
+{
+    return bytesFor(declaredFrameBits(rows, columns, bitsAllocated, samplesPerPixel, subsampled));
+}
+
+QString frameSizeProblem(DcmItem& dataset)
+{
+    Uint16 rows = 0;
+    Uint16 columns = 0;
+    Uint16 bitsAllocated = 0;
+    Uint16 samples = 0;
+    dataset.findAndGetUint16(DCM_Rows, rows);
+    dataset.findAndGetUint16(DCM_Columns, columns);
+    dataset.findAndGetUint16(DCM_BitsAllocated, bitsAllocated);
+    dataset.findAndGetUint16(DCM_SamplesPerPixel, samples);
+    OFString photometric;
+    dataset.findAndGetOFString(DCM_PhotometricInterpretation, photometric);
+    const bool subsampled = photometric == "YBR_FULL_422" || photometric == "YBR_PARTIAL_422";
+    if (declaredFrameBytes(rows, columns, bitsAllocated, qMax<Uint16>(samples, 1), subsampled) <=
+        kMaxFrameBytes)
+        return {};
+    return tooLargeFrameText(rows, columns);
+}
+
 std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::optional<render::WindowLevel> window,
                                         QString* errorMessage)
 {
@@ -212,8 +246,8 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     std::lock_guard lock(state.mutex);
     setError(errorMessage, {});
 
-    if (!nestingWithinLimit(path)) {
-        setError(errorMessage, QCoreApplication::translate("dicom", "Файл повреждён: слишком глубокая вложенность последовательностей."));
+    if (const ParseHazard hazard = parseHazard(path); hazard != ParseHazard::None) {
+        setError(errorMessage, parseHazardText(hazard));
         return std::nullopt;
     }
     PixelProbe probe;

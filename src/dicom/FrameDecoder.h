@@ -7,6 +7,8 @@
 
 #include <optional>
 
+class DcmItem;
+
 namespace dicom {
 
 // One frame decoded to an 8-bit image, with the window that was really applied to it.
@@ -42,5 +44,14 @@ void releaseFrameDecoderCache();
 constexpr qint64 kWholeFileDecodeLimitBytes = 64ll * 1024 * 1024;
 // Largest single decoded frame accepted; a larger declared size is taken as a damaged header.
 constexpr qint64 kMaxFrameBytes = 512ll * 1024 * 1024;
+
+// Bytes of one decoded frame as a header declares it, counted so that no combination of declared
+// fields overflows (the result saturates far above kMaxFrameBytes). Subsampled colour (YBR 4:2:2)
+// takes two samples' worth per pixel.
+qint64 declaredFrameBytes(qint64 rows, qint64 columns, qint64 bitsAllocated, qint64 samplesPerPixel,
+                          bool subsampled = false);
+// The refusal of a frame larger than kMaxFrameBytes, as every reader of pixels words it; empty when
+// the frame the data set declares fits.
+QString frameSizeProblem(DcmItem& dataset);
 
 } // namespace dicom

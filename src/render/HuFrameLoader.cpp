@@ -1,8 +1,8 @@
+#include "HuImage.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
-#include "dicom/DicomNesting.h"
 #include "dicom/FileIdentity.h"
-#include "HuImage.h"
+#include "dicom/FrameDecoder.h"
 
 #include <QFile>
 
@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 
 namespace render {
 
@@ -42,6 +44,16 @@ std::mutex g_serialMutex;
 // Largest uncompressed pixel payload we let a decoder allocate for one file: the Pixel Data
 // element's own length field cannot describe more.
 constexpr qint64 kMaxDecodedPixelBytes = qint64(0xFFFFFFFFu);
+
+// The product of declared sizes, or nothing when it would not fit in 64 bits.
+std::optional<qint64> checkedProduct(std::initializer_list<qint64> factors)
+{
+    qint64 product = 1;
+    for (qint64 factor : factors)
+        if (__builtin_mul_overflow(product, factor, &product))
+            return std::nullopt;
+    return product;
+}
 
 QString conditionText(const OFCondition& cond)
 {
@@ -123,13 +135,12 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
     if (!DcmXfer(ds->getOriginalXfer()).isEncapsulated())
         return true;
     // Decoders allocate what the header declares; a lying header must not ask for the impossible.
-    const qint64 declared = qint64(readUint16(ds, DCM_Rows)) * readUint16(ds, DCM_Columns)
-                            * std::max<quint16>(readUint16(ds, DCM_SamplesPerPixel), 1)
-                            * ((std::max<quint16>(readUint16(ds, DCM_BitsAllocated), 8) + 7) / 8)
-                            * readFrameCount(ds);
-    if (declared > kMaxDecodedPixelBytes) {
-        error = QStringLiteral("chooseRepresentation: заявленный размер несжатых пикселей (%1 байт) слишком велик")
-                    .arg(declared);
+    const std::optional<qint64> declared = checkedProduct(
+        {readUint16(ds, DCM_Rows), readUint16(ds, DCM_Columns),
+         std::max<quint16>(readUint16(ds, DCM_SamplesPerPixel), 1),
+         (std::max<quint16>(readUint16(ds, DCM_BitsAllocated), 8) + 7) / 8, readFrameCount(ds)});
+    if (!declared || *declared > kMaxDecodedPixelBytes) {
+        error = QStringLiteral("chooseRepresentation: заявленный размер несжатых пикселей слишком велик");
         return false;
     }
     // Damaged JPEG data can hold the decoder for ever; refuse it before decoding.
@@ -200,7 +211,7 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
 
     const qint64 n = qint64(rows) * columns;
     const qint64 bytesPerSample = bitsAllocated / 8;
-    const qint64 needed = (qint64(frame) + 1) * n * bytesPerSample;
+    const std::optional<qint64> needed = checkedProduct({qint64(frame) + 1, n, bytesPerSample});
 
     const Uint8* bytes = nullptr;
     const Uint16* words = nullptr;
@@ -225,13 +236,20 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     qint64 available = 0;
     if (ds->findAndGetElement(DCM_PixelData, element, OFFalse).good() && element != nullptr)
         available = element->getLength();
-    if (available < needed) {
-        error = prefix.arg(QStringLiteral("пиксельных данных меньше, чем нужно для кадра (есть %1 байт, нужно %2)")
-                               .arg(available).arg(needed));
+    if (!needed || available < *needed) {
+        error = prefix.arg(
+            QStringLiteral("пиксельных данных меньше, чем нужно для кадра (есть %1 байт, нужно %2)")
+                .arg(available)
+                .arg(needed.value_or(-1)));
         return false;
     }
 
-    out.pixels.resize(static_cast<size_t>(n));
+    try {
+        out.pixels.resize(static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+        error = prefix.arg(QStringLiteral("недостаточно памяти для кадра"));
+        return false;
+    }
     const int shift = highBit + 1 - bitsStored;
     const quint32 mask = bitsStored >= 32 ? 0xFFFFFFFFu : ((1u << bitsStored) - 1u);
     const quint32 signBit = 1u << (bitsStored - 1);
@@ -260,29 +278,30 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::FileIden
     parsed->path = path;
     parsed->identity = identity;
     g_parseCount.fetch_add(1, std::memory_order_relaxed);
-    // The toolkit parses nested sequences by recursion: a hostile file must not exhaust the stack.
-    if (!dicom::nestingWithinLimit(path)) {
-        error = QStringLiteral("loadFile: слишком глубокая вложенность последовательностей");
-        return nullptr;
-    }
-    OFCondition cond;
-    try {
-        cond = parsed->file.loadFile(OFFilename(path.toLocal8Bit().constData()), EXS_Unknown, EGL_noChange,
-                                     4294967295u, ERM_autoDetect);
-    } catch (const std::bad_alloc&) {
-        error = QStringLiteral("loadFile: недостаточно памяти");
-        return nullptr;
-    }
-    // A data set read again in its real syntax leaves its long values on disk: take them in now, as
-    // the first load did, so that a later rewrite of the file cannot change them.
-    if (cond.good() && dicom::rereadIfMislabelled(parsed->file, path, cond) && cond.good())
-        cond = parsed->file.loadAllDataIntoMemory();
+    // Long values stay on disk until the frame the header declares is known to fit: a lying header
+    // must cost an error, not gigabytes. Deep nesting and deflated bombs are refused before parsing.
+    OFCondition cond = dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy);
     if (cond.bad()) {
         error = QStringLiteral("loadFile: %1").arg(conditionText(cond));
         return nullptr;
     }
-    if (parsed->file.getDataset() == nullptr) {
+    DcmDataset* ds = parsed->file.getDataset();
+    if (ds == nullptr) {
         error = QStringLiteral("getDataset() вернул nullptr");
+        return nullptr;
+    }
+    if (const QString problem = dicom::frameSizeProblem(*ds); !problem.isEmpty()) {
+        error = problem;
+        return nullptr;
+    }
+    try {
+        cond = parsed->file.loadAllDataIntoMemory();
+    } catch (const std::bad_alloc&) {
+        error = QStringLiteral("loadFile: недостаточно памяти");
+        return nullptr;
+    }
+    if (cond.bad()) {
+        error = QStringLiteral("loadFile: %1").arg(conditionText(cond));
         return nullptr;
     }
     if (!decompressIfNeeded(*parsed, error))

@@ -11,6 +11,7 @@
 #include "DicomTagList.h"
 #include "DoseReaders.h"
 #include "FrameDecoder.h"
+#include "PeakMemory.h"
 #include "ZipImportWorker.h"
 #include "db/Database.h"
 
@@ -268,6 +269,8 @@ QByteArray mutate(QByteArray bytes, QRandomGenerator& random)
     }
 }
 
+using FragmentEdit = std::function<QByteArray(const QByteArray&)>;
+
 struct Base
 {
     QString name;
@@ -275,6 +278,8 @@ struct Base
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(FragmentEdit)
 
 class MutationsTest : public QObject
 {
@@ -286,8 +291,8 @@ private slots:
     void nestingIsCountedInEveryEncoding_data();
     void nestingIsCountedInEveryEncoding();
     void limitHoldsOnParsingThread();
-    void deepNestingIsRefusedEverywhere_data();
-    void deepNestingIsRefusedEverywhere();
+    void hostileFilesAreRefusedEverywhere_data();
+    void hostileFilesAreRefusedEverywhere();
     void hostilePixelHeaders_data();
     void hostilePixelHeaders();
     void nonFiniteNumbersAreIgnored();
@@ -405,24 +410,32 @@ void MutationsTest::limitHoldsOnParsingThread()
     QVERIFY(decoded);
 }
 
-void MutationsTest::deepNestingIsRefusedEverywhere_data()
+void MutationsTest::hostileFilesAreRefusedEverywhere_data()
 {
-    QTest::addColumn<int>("layout");
-    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("layout"); // nesting layout, or -1: deflated zeros
+    QTest::addColumn<QString>("message");
+    const QString deep = QStringLiteral("Файл повреждён: слишком глубокая вложенность последовательностей.");
     // 100 000 levels need about a hundred megabytes of stack in DCMTK's recursive reader.
-    QTest::newRow("explicit 100000") << int(Layout::ExplicitLittle) << 100000;
-    QTest::newRow("implicit 100000") << int(Layout::ImplicitLittle) << 100000;
-    QTest::newRow("big endian 100000") << int(Layout::ExplicitBig) << 100000;
-    QTest::newRow("UN 100000") << int(Layout::UnknownVr) << 100000;
+    QTest::newRow("explicit 100000") << int(Layout::ExplicitLittle) << deep;
+    QTest::newRow("implicit 100000") << int(Layout::ImplicitLittle) << deep;
+    QTest::newRow("big endian 100000") << int(Layout::ExplicitBig) << deep;
+    QTest::newRow("UN 100000") << int(Layout::UnknownVr) << deep;
+    // A gigabyte of zeros deflated into about a megabyte: DCMTK would inflate all of it in each reader.
+    QTest::newRow("deflated 1 GiB")
+        << -1
+        << QStringLiteral("Файл отклонён: сжатый набор данных распаковывается в недопустимо большой объём.");
 }
 
-void MutationsTest::deepNestingIsRefusedEverywhere()
+void MutationsTest::hostileFilesAreRefusedEverywhere()
 {
     QFETCH(int, layout);
-    QFETCH(int, depth);
+    QFETCH(QString, message);
     QTemporaryDir folder;
-    const QString path = writeNestedFile(folder.filePath(QStringLiteral("deep.dcm")), depth, Layout(layout));
+    const QString file = folder.filePath(QStringLiteral("hostile.dcm"));
+    const QString path = layout < 0 ? fixtures::writeDeflatedZeros(file, 32768, 32768)
+                                    : writeNestedFile(file, 100000, Layout(layout));
     QVERIFY(!path.isEmpty());
+    QVERIFY(QFileInfo(path).size() < 8 * 1024 * 1024);
     fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallLayout(), 0);
 
     bool summarised = true;
@@ -432,6 +445,8 @@ void MutationsTest::deepNestingIsRefusedEverywhere()
     QString error;
     int found = -1;
     int skipped = -1;
+    QVERIFY(fixtures::resetPeakResidentMemory());
+    const qint64 before = fixtures::residentBytes("VmRSS");
     runOnParsingThread([&] {
         summarised = dicom::readFileSummary(path).has_value();
         listed = !dicom::readTagList(path).isEmpty();
@@ -444,11 +459,13 @@ void MutationsTest::deepNestingIsRefusedEverywhere()
         });
         importer.importDirectory(folder.path());
     });
+    const qint64 grown = fixtures::residentBytes("VmHWM") - before;
+    QVERIFY2(grown < 200ll * 1024 * 1024, qPrintable(QStringLiteral("peak grew by %1 MB").arg(grown >> 20)));
     QVERIFY(!summarised);
     QVERIFY(!listed);
     QVERIFY(!doseRead);
     QVERIFY(!frame);
-    QCOMPARE(error, QStringLiteral("Файл повреждён: слишком глубокая вложенность последовательностей."));
+    QCOMPARE(error, message);
     QCOMPARE(found, 1);
     QCOMPARE(skipped, 1);
 }
@@ -564,31 +581,40 @@ void MutationsTest::declaredFramesBeyondPixelData()
 
 void MutationsTest::jpegMarkersThatStallTheDecoder_data()
 {
-    QTest::addColumn<QByteArray>("from");
-    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<FragmentEdit>("edit");
     QTest::addColumn<bool>("refused");
+    const auto replaceHead = [](const char* to) {
+        return FragmentEdit([to](const QByteArray& jpeg) { return QByteArray(to, 6) + jpeg.mid(6); });
+    };
     // A TEM marker where the JFIF segment was, and one right at the start of the fragment.
-    QTest::newRow("after SOI") << QByteArray("\xFF\xD8\xFF\xE0", 4) << QByteArray("\xFF\xD8\xFF\x01", 4) << true;
-    QTest::newRow("instead of SOI") << QByteArray("\xFF\xD8\xFF\xE0", 4) << QByteArray("\xFF\x01\x00\x00", 4) << true;
-    // A comment segment in place of the JFIF one is harmless and must still decode.
-    QTest::newRow("comment") << QByteArray("\xFF\xD8\xFF\xE0", 4) << QByteArray("\xFF\xD8\xFF\xFE", 4) << false;
+    QTest::newRow("after SOI") << replaceHead("\xFF\xD8\xFF\x01\x00\x10") << true;
+    QTest::newRow("instead of SOI") << replaceHead("\xFF\x01\x00\x00\x00\x10") << true;
+    // Fill bytes are stepped over one byte at a time, so the walk meets the TEM marker behind them;
+    // one segment length carries the walk far into the fragment.
+    QTest::newRow("fill bytes, then TEM") << FragmentEdit(fixtures::jpegWithFillBytesThenTem) << true;
+    QTest::newRow("TEM after a 65,520-byte APP segment")
+        << FragmentEdit(fixtures::jpegWithTemAfterLongSegment) << true;
+    // A comment segment in place of the JFIF one, and a long APP segment before the frame header,
+    // are harmless and must still decode.
+    QTest::newRow("comment") << replaceHead("\xFF\xD8\xFF\xFE\x00\x10") << false;
+    QTest::newRow("long APP segment, then the frame") << FragmentEdit(fixtures::jpegWithLongSegment) << false;
 }
 
 void MutationsTest::jpegMarkersThatStallTheDecoder()
 {
-    QFETCH(QByteArray, from);
-    QFETCH(QByteArray, to);
+    QFETCH(FragmentEdit, edit);
     QFETCH(bool, refused);
     SeriesLayout layout = smallLayout();
     layout.pixels = fixtures::PixelKind::UInt8;
     layout.compression = fixtures::Compression::JpegBaseline;
     const QString path = m_dir.filePath(QStringLiteral("tem_%1.dcm").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
     fixtures::writeSlice(path, layout, 0);
-    QByteArray bytes = readAll(path);
-    const qsizetype at = bytes.indexOf(from);
-    QVERIFY(at > 132);
-    bytes.replace(at, from.size(), to);
-    writeAll(path, bytes);
+    bool jfif = false; // the edits take the place of the encoder's JFIF segment
+    fixtures::rewriteFirstFragment(path, [&](const QByteArray& jpeg) {
+        jfif = jpeg.startsWith("\xFF\xD8\xFF\xE0\x00\x10");
+        return edit(jpeg);
+    });
+    QVERIFY(jfif);
 
     // DCMTK's decoder never returns from such data: watch it from here rather than hang the test.
     // Copies and tag edits decode the pixels as well before they write; data that cannot be

@@ -1,10 +1,12 @@
 #include <render/HuImage.h>
 
 #include <DicomFixtures.h>
+#include <PeakMemory.h>
 #include <dicom/CodecRegistration.h>
 
-#include <QtTest>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -217,6 +219,81 @@ private slots:
             QCOMPARE(error, QStringLiteral("Rows/Columns не прочитаны (rows=0, columns=5)"));
         else
             QVERIFY2(error.startsWith(QStringLiteral("rows=")), qPrintable(error));
+    }
+
+    // Files that would hold the loader for ever or make it allocate gigabytes: each is refused with
+    // its reason, promptly and within a small share of memory.
+    void hostileFilesAreRefused_data()
+    {
+        QTest::addColumn<int>("which");
+        QTest::addColumn<QString>("reason");
+        const QString tem = QStringLiteral("недопустимый маркер JPEG");
+        QTest::newRow("JPEG fill bytes, then TEM") << 0 << tem;
+        QTest::newRow("JPEG TEM after a 65,520-byte APP segment") << 1 << tem;
+        QTest::newRow("deflated 1 GiB of zeros") << 2 << QStringLiteral("недопустимо большой объём");
+        QTest::newRow("32768 x 32768 frame present")
+            << 3 << QStringLiteral("Слишком большой кадр: 32768×32768.");
+        QTest::newRow("declared sizes of 65535") << 4 << QStringLiteral("Слишком большой кадр: 65535×65535.");
+        QTest::newRow("declared sizes of 65535, compressed")
+            << 5 << QStringLiteral("Слишком большой кадр: 65535×65535.");
+    }
+    void hostileFilesAreRefused()
+    {
+        QFETCH(int, which);
+        QFETCH(QString, reason);
+        const QString file = path(QStringLiteral("hostile%1.dcm").arg(which));
+        SeriesLayout s = smallLayout();
+        s.slices = 1;
+        if (which <= 1) {
+            s.pixels = fixtures::PixelKind::UInt8;
+            s.compression = fixtures::Compression::JpegBaseline;
+            fixtures::writeSlice(file, s, 0);
+            fixtures::rewriteFirstFragment(file, which == 0 ? fixtures::jpegWithFillBytesThenTem
+                                                            : fixtures::jpegWithTemAfterLongSegment);
+        } else if (which == 2) {
+            fixtures::writeDeflatedZeros(file, 32768, 32768);
+        } else if (which == 3) {
+            s.pixels = fixtures::PixelKind::UInt8;
+            s.customize = [](DcmDataset& ds, int) {
+                ds.putAndInsertUint16(DCM_Rows, 32768);
+                ds.putAndInsertUint16(DCM_Columns, 32768);
+            };
+            fixtures::writeSlice(file, s, 0);
+            fixtures::growPixelDataSparsely(file, 32768u * 32768u);
+        } else {
+            if (which == 5)
+                s.compression = fixtures::Compression::Rle;
+            // Products of these fields, with the last frame's index, pass 64 bits.
+            s.customize = [which](DcmDataset& ds, int) {
+                for (const DcmTagKey& tag : {DCM_Rows, DCM_Columns, DCM_SamplesPerPixel, DCM_BitsAllocated})
+                    ds.putAndInsertUint16(tag, 65535);
+                if (which == 4) {
+                    ds.putAndInsertUint16(DCM_SamplesPerPixel, 1);
+                    ds.putAndInsertUint16(DCM_BitsAllocated, 16);
+                }
+                ds.putAndInsertString(DCM_NumberOfFrames, "2147483647");
+            };
+            fixtures::writeSlice(file, s, 0);
+        }
+
+        QVERIFY(fixtures::resetPeakResidentMemory());
+        const qint64 before = fixtures::residentBytes("VmRSS");
+        bool loaded = true;
+        QString error;
+        // DCMTK's JPEG decoder would never return: watch it from here rather than hang the test.
+        QThread* thread = QThread::create([&] {
+            render::HuImage im;
+            loaded = render::loadHuFrame(im, file, 2147483646, &error);
+        });
+        thread->start();
+        if (!thread->wait(30000))
+            qFatal("loading did not return for %s", qPrintable(file));
+        delete thread;
+        const qint64 grown = fixtures::residentBytes("VmHWM") - before;
+        QVERIFY2(grown < 200ll * 1024 * 1024,
+                 qPrintable(QStringLiteral("peak grew by %1 MB").arg(grown >> 20)));
+        QVERIFY(!loaded);
+        QVERIFY2(error.contains(reason), qPrintable(error));
     }
 
     void truncatedAndForeignFilesFail()

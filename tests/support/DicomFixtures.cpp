@@ -11,6 +11,9 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcrleccd.h>
 #include <dcmtk/dcmdata/dcrlecp.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
@@ -22,6 +25,8 @@
 #include <dcmtk/dcmjpeg/djencode.h>
 #include <dcmtk/dcmjpeg/djrploss.h>
 #include <dcmtk/dcmjpls/djrparam.h>
+
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -588,6 +593,141 @@ void mislabelAsExplicitBigEndian(const QString& path)
     file.seek(metaEnd);
     file.write(dataset.readAll());
     dataset.remove();
+}
+
+void rewriteFirstFragment(const QString& path, const std::function<QByteArray(const QByteArray&)>& change)
+{
+    DcmFileFormat ff;
+    const QByteArray local = QFile::encodeName(path);
+    DcmDataset* ds = ff.getDataset();
+    DcmElement* element = nullptr;
+    if (ff.loadFile(local.constData()).bad() || ff.loadAllDataIntoMemory().bad() ||
+        ds->findAndGetElement(DCM_PixelData, element).bad() || !element)
+        throw std::runtime_error("fixtures: cannot read " + path.toStdString());
+    const E_TransferSyntax xfer = ds->getOriginalXfer();
+    DcmPixelSequence* sequence = nullptr;
+    DcmPixelItem* fragment = nullptr;
+    Uint8* bytes = nullptr;
+    if (static_cast<DcmPixelData*>(element)->getEncapsulatedRepresentation(xfer, nullptr, sequence).bad() ||
+        !sequence || sequence->getItem(fragment, 1).bad() || fragment->getUint8Array(bytes).bad() || !bytes)
+        throw std::runtime_error("fixtures: no compressed fragment in " + path.toStdString());
+    QByteArray changed =
+        change(QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(fragment->getLength())));
+    if (changed.size() % 2)
+        changed.append('\0');
+    if (fragment->putUint8Array(reinterpret_cast<const Uint8*>(changed.constData()), Uint32(changed.size()))
+            .bad() ||
+        ff.saveFile(local.constData(), xfer).bad())
+        throw std::runtime_error("fixtures: cannot rewrite " + path.toStdString());
+}
+
+namespace {
+
+// The end of the meta header of a file DCMTK wrote: its group length element (12 bytes) follows
+// the preamble and "DICM".
+qint64 metaEnd(const QByteArray& file)
+{
+    return 144 + qFromLittleEndian<quint32>(file.constData() + 140);
+}
+
+QByteArray readWhole(const QString& path)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        throw std::runtime_error("fixtures: cannot read " + path.toStdString());
+    return in.readAll();
+}
+
+// Compresses `input` into `out` and flushes so that what follows starts a fresh block with no
+// references back into this one.
+void deflateInto(z_stream& stream, const QByteArray& input, QByteArray& out, int flush)
+{
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
+    stream.avail_in = uInt(input.size());
+    char buffer[65536];
+    do {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = sizeof buffer;
+        deflate(&stream, flush);
+        out.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
+    } while (stream.avail_out == 0);
+}
+
+} // namespace
+
+QByteArray jpegWithFillBytesThenTem(const QByteArray& jpeg)
+{
+    return QByteArray("\xFF\xD8\xFF\xFF\xFF\x01", 6) + jpeg.mid(6);
+}
+
+QByteArray jpegWithLongSegment(const QByteArray& jpeg)
+{
+    return QByteArray("\xFF\xD8\xFF\xE1\xFF\xF0", 6) + QByteArray(65518, '\0') + jpeg.mid(2);
+}
+
+QByteArray jpegWithTemAfterLongSegment(const QByteArray& jpeg)
+{
+    return jpegWithLongSegment(QByteArray("\xFF\xD8\xFF\x01", 4) + jpeg.mid(2));
+}
+
+QString writeDeflatedZeros(const QString& path, int rows, int columns)
+{
+    SeriesLayout layout;
+    layout.slices = 1;
+    layout.rows = layout.columns = 1;
+    layout.pixels = PixelKind::UInt8;
+    layout.customize = [rows, columns](DcmDataset& ds, int) {
+        ds.findAndDeleteElement(DCM_PixelData);
+        ds.putAndInsertUint16(DCM_Rows, Uint16(rows));
+        ds.putAndInsertUint16(DCM_Columns, Uint16(columns));
+    };
+    // The data set in explicit little endian, and the meta header DCMTK writes for a deflated copy.
+    const QString plain = path + QStringLiteral(".plain");
+    writeSlice(plain, layout, 0);
+    DcmFileFormat ff;
+    if (ff.loadFile(QFile::encodeName(plain).constData()).bad() ||
+        ff.saveFile(QFile::encodeName(path).constData(), EXS_DeflatedLittleEndianExplicit).bad())
+        throw std::runtime_error("fixtures: cannot write " + path.toStdString());
+    const QByteArray plainBytes = readWhole(plain);
+    QFile::remove(plain);
+    const QByteArray deflatedFile = readWhole(path);
+
+    const quint32 pixelBytes = quint32(rows) * quint32(columns);
+    QByteArray head = plainBytes.mid(metaEnd(plainBytes)) + QByteArray("\xE0\x7F\x10\x00OB\x00\x00", 8);
+    for (int shift = 0; shift < 32; shift += 8)
+        head.append(char((pixelBytes >> shift) & 0xFF));
+
+    z_stream stream{};
+    if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("fixtures: zlib");
+    QByteArray body;
+    deflateInto(stream, head, body, Z_FULL_FLUSH);
+    constexpr quint32 kBlock = 1u << 20;
+    // Every block starts with an empty history, so its bytes may simply be repeated.
+    QByteArray block;
+    deflateInto(stream, QByteArray(qsizetype(kBlock), '\0'), block, Z_FULL_FLUSH);
+    for (quint32 done = 0; done + kBlock <= pixelBytes; done += kBlock)
+        body += block;
+    deflateInto(stream, QByteArray(qsizetype(pixelBytes % kBlock), '\0'), body, Z_FINISH);
+    deflateEnd(&stream);
+    writeBytes(path, deflatedFile.left(metaEnd(deflatedFile)) + body);
+    return path;
+}
+
+void growPixelDataSparsely(const QString& path, quint32 bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        throw std::runtime_error("fixtures: cannot open " + path.toStdString());
+    const QByteArray content = file.readAll();
+    const qsizetype header = content.lastIndexOf(QByteArray("\xE0\x7F\x10\x00", 4));
+    if (header < 0 || header + 12 > content.size())
+        throw std::runtime_error("fixtures: no pixel data in " + path.toStdString());
+    QByteArray length(4, '\0');
+    qToLittleEndian<quint32>(bytes, length.data());
+    file.seek(header + 8); // explicit VR: tag, VR, two reserved bytes, then the 32-bit length
+    file.write(length);
+    file.resize(header + 12 + qint64(bytes));
 }
 
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes)

@@ -127,6 +127,25 @@ void registerCodecs();
 // data set is written in implicit VR big endian.
 void mislabelAsExplicitBigEndian(const QString& path);
 
+// Replaces the first compressed fragment of an encapsulated file with what `change` makes of it
+// (padded to an even length), keeping its transfer syntax.
+void rewriteFirstFragment(const QString& path, const std::function<QByteArray(const QByteArray&)>& change);
+
+// JPEG streams on which DCMTK's bit-depth scan never returns, made from one the encoder wrote (which
+// starts with its JFIF segment): fill bytes, then a TEM marker, where that segment was; and a TEM
+// marker behind an APP segment of 65,520 bytes.
+QByteArray jpegWithFillBytesThenTem(const QByteArray& jpeg);
+QByteArray jpegWithTemAfterLongSegment(const QByteArray& jpeg);
+// The same long APP segment before the encoder's own stream: harmless.
+QByteArray jpegWithLongSegment(const QByteArray& jpeg);
+
+// An 8-bit image of rows x columns zeros in the deflated transfer syntax whose deflate stream repeats
+// one compressed megabyte of zeros: a file of about a thousandth of what it inflates to.
+QString writeDeflatedZeros(const QString& path, int rows, int columns);
+// Declares `bytes` of native pixel data in a file whose pixel data is its last element, growing the
+// file to hold them without writing them (the file system keeps the gap as a hole).
+void growPixelDataSparsely(const QString& path, quint32 bytes);
+
 // Bad files.
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes);
 void writeBytes(const QString& path, const QByteArray& bytes);
