@@ -21,6 +21,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomImporter.h"
 #include "dicom/DicomNesting.h"
+#include "dicom/FrameDecoder.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
 #include "remote/RemoteAccessServer.h"
@@ -639,13 +640,31 @@ void MainWindow::onImportZipClicked()
         startArchiveImport(file);
 }
 
-void MainWindow::indexImported(const dicom::DicomFileSummary& summary, int& failures)
+void MainWindow::indexImported(const dicom::DicomFileSummary& summary, int& failures,
+                               QMap<QString, int>& undecodable)
 {
     if (!m_db->indexFile(summary)) {
         ++failures;
         m_lastIndexError = m_db->lastError();
+    } else if (const QString why = dicom::unsupportedCompressionText(summary.transferSyntaxUid);
+               !why.isEmpty()) {
+        ++undecodable[why];
     }
 }
+
+namespace {
+
+// " (JPEG 2000 не поддерживается, файлов: 2)" for the files of an import whose images will not show.
+QString undecodableNote(QMap<QString, int>& undecodable)
+{
+    QStringList parts;
+    for (auto it = undecodable.cbegin(); it != undecodable.cend(); ++it)
+        parts << QStringLiteral("%1, файлов: %2").arg(it.key()).arg(it.value());
+    undecodable.clear();
+    return parts.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(parts.join(QStringLiteral("; ")));
+}
+
+} // namespace
 
 int MainWindow::reportIndexFailures(int& failures)
 {
@@ -680,10 +699,12 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     m_zipThread = thread;
     m_zipWorker = worker;
     m_archiveIndexFailures = 0;
+    m_archiveUndecodable.clear();
 
     connect(thread, &QThread::started, worker, &dicom::ZipImportWorker::run);
-    connect(worker, &dicom::ZipImportWorker::fileFound, this,
-            [this](const dicom::DicomFileSummary& summary) { indexImported(summary, m_archiveIndexFailures); });
+    connect(worker, &dicom::ZipImportWorker::fileFound, this, [this](const dicom::DicomFileSummary& summary) {
+        indexImported(summary, m_archiveIndexFailures, m_archiveUndecodable);
+    });
     connect(worker, &dicom::ZipImportWorker::progress, this, [this](int processed) {
         m_statusLabel->setText(QStringLiteral("Распаковка и импорт: обработано файлов — %1").arg(processed));
     });
@@ -706,9 +727,10 @@ void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& 
     if (!error.isEmpty())
         QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
     const int failed = reportIndexFailures(m_archiveIndexFailures);
-    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён: добавлено %1, пропущено %2")
+    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2")
                                .arg(found - failed)
-                               .arg(skipped + failed));
+                               .arg(skipped + failed)
+                               .arg(undecodableNote(m_archiveUndecodable)));
     refreshStudyTable();
 }
 
@@ -776,10 +798,12 @@ void MainWindow::startFolderImport(const QString& folder)
     m_importThread = thread;
     m_importer = importer;
     m_folderIndexFailures = 0;
+    m_folderUndecodable.clear();
 
     connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
-    connect(importer, &dicom::DicomImporter::fileFound, this,
-            [this](const dicom::DicomFileSummary& summary) { indexImported(summary, m_folderIndexFailures); });
+    connect(importer, &dicom::DicomImporter::fileFound, this, [this](const dicom::DicomFileSummary& summary) {
+        indexImported(summary, m_folderIndexFailures, m_folderUndecodable);
+    });
     connect(importer, &dicom::DicomImporter::progress, this, &MainWindow::onImportProgress);
     connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
     connect(importer, &dicom::DicomImporter::errorOccurred, this,
@@ -808,8 +832,10 @@ void MainWindow::onImportFinished(int found, int skipped)
     m_importEnded = true;
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);
-    m_statusLabel->setText(
-        QStringLiteral("Импорт завершён: добавлено %1, пропущено %2").arg(found - failed).arg(skipped + failed));
+    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2")
+                               .arg(found - failed)
+                               .arg(skipped + failed)
+                               .arg(undecodableNote(m_folderUndecodable)));
     refreshStudyTable();
 }
 

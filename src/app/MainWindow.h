@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QMainWindow>
+#include <QMap>
 #include <QPointer>
 #include <QString>
 
@@ -154,8 +155,10 @@ private:
     // Removes the study's managed files and then its index rows; returns the number of files removed.
     int removeManagedFiles(const QString& studyUid);
     void forgetSelectedStudy(const QString& studyUid);
-    // Indexes one imported file; failures are counted so the end of the import can report them.
-    void indexImported(const dicom::DicomFileSummary& summary, int& failures);
+    // Indexes one imported file; failures, and files whose images cannot be decoded (by the words that
+    // say why), are counted so the end of the import can report them.
+    void indexImported(const dicom::DicomFileSummary& summary, int& failures,
+                       QMap<QString, int>& undecodable);
     // Reports the files that the index refused during an import; returns how many.
     int reportIndexFailures(int& failures);
     // Asks whether to wait for the running disc burns or to cancel them; either way the window closes
@@ -187,6 +190,8 @@ private:
 
     int m_folderIndexFailures = 0;
     int m_archiveIndexFailures = 0;
+    QMap<QString, int> m_folderUndecodable;
+    QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;
 
     QAction* m_opticalAction = nullptr;

@@ -3,30 +3,42 @@
 #include <QFile>
 
 #include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcistrmf.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcvr.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <exception>
+#include <mutex>
 
 namespace dicom {
 namespace {
 
-// DCMTK reads an element whose VR field holds no known VR as one of unknown VR with the bytes as
-// its value. When every element of a plain data set reads so, the meta header named the wrong
-// transfer syntax (one odd element alone is no reason to read the data set another way).
-bool readInWrongSyntax(DcmDataset& dataset)
+// Encapsulated pixels keep the syntax the meta header names: their fragments are in it whatever
+// encoding the elements around them were written in.
+void keepNamedCompression(DcmFileFormat& file)
 {
-    const DcmXfer xfer(dataset.getOriginalXfer());
-    if (!xfer.isExplicitVR() || xfer.isEncapsulated() || xfer.getStreamCompression() != ESC_none)
-        return false;
-    DcmObject* element = dataset.nextInContainer(nullptr);
-    if (!element)
-        return false;
-    for (; element; element = dataset.nextInContainer(element))
-        if (element->ident() != EVR_UNKNOWN && element->ident() != EVR_UNKNOWN2B)
-            return false;
-    return true;
+    DcmDataset* dataset = file.getDataset();
+    OFString uid;
+    if (!file.getMetaInfo() || file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, uid).bad())
+        return;
+    const DcmXfer named(uid.c_str());
+    DcmElement* element = nullptr;
+    if (!named.isEncapsulated() || dataset->findAndGetElement(DCM_PixelData, element, OFFalse).bad() ||
+        !element)
+        return;
+    auto* pixelData = OFstatic_cast(DcmPixelData*, element);
+    E_TransferSyntax read = EXS_Unknown;
+    const DcmRepresentationParameter* parameter = nullptr;
+    pixelData->getOriginalRepresentationKey(read, parameter);
+    DcmPixelSequence* fragments = nullptr;
+    if (pixelData->getEncapsulatedRepresentation(read, parameter, fragments).bad() || !fragments)
+        return;
+    pixelData->putOriginalRepresentation(named.getXfer(), nullptr, new DcmPixelSequence(*fragments));
+    dataset->updateOriginalXfer();
 }
 
 // Reads the meta header again, then the data set in the syntax DCMTK detects from its first bytes.
@@ -52,25 +64,32 @@ OFCondition readDetectingSyntax(DcmFileFormat& file, const QString& path)
 
 } // namespace
 
+void useReadingConventions()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { dcmEnableUnknownVRConversion.set(OFTrue); });
+}
+
 bool rereadIfMislabelled(DcmFileFormat& file, const QString& path, OFCondition& status)
 {
-    DcmDataset* dataset = file.getDataset();
-    if (!dataset || !readInWrongSyntax(*dataset))
+    if (!file.getDataset() || !datasetEncodingDiffersFromMeta(path))
         return false;
     status = readDetectingSyntax(file, path);
+    if (status.good())
+        keepNamedCompression(file);
     return true;
 }
 
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading)
 {
+    useReadingConventions();
     try {
         if (const ParseHazard hazard = parseHazard(path); hazard != ParseHazard::None)
             return makeOFCondition(OFM_dcmdata, 998, OF_error, parseHazardText(hazard).toUtf8().constData());
         const QByteArray local = QFile::encodeName(path);
         OFCondition status = file.loadFile(OFFilename(local.constData()), EXS_Unknown, EGL_noChange,
                                            DCM_MaxReadLength, ERM_autoDetect);
-        if (status.good())
-            rereadIfMislabelled(file, path, status);
+        rereadIfMislabelled(file, path, status);
         if (status.good() && loading == ValueLoading::Whole)
             status = file.loadAllDataIntoMemory();
         return status;

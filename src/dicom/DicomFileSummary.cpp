@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcsequen.h>
@@ -451,6 +452,10 @@ std::optional<DicomFileSummary> summarize(const QString& path)
 
     readIntegerElement(ds, DCM_CardiacNumberOfImages, s.cardiacNumberOfImages);
     s.filePath = QFileInfo(path).absoluteFilePath();
+    OFString syntax;
+    if (DcmMetaInfo* meta = file.getMetaInfo();
+        meta && meta->findAndGetOFString(DCM_TransferSyntaxUID, syntax).good())
+        s.transferSyntaxUid = QString::fromLatin1(syntax.c_str()).trimmed();
 
     std::optional<double> acquisition = readTimeElement(ds, DCM_AcquisitionTime);
     if (!acquisition)

@@ -75,6 +75,8 @@ struct DicomFileSummary
     QList<int> perFrameTemporalPositionIndex;
 
     QString filePath;
+    // The transfer syntax as the file's meta header names it.
+    QString transferSyntaxUid;
 
     bool operator==(const DicomFileSummary&) const = default;
 };

@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace dicom {
@@ -100,7 +101,7 @@ int walkDataset(const uchar* data, qint64 size, qint64 pos, Encoding top, int st
 
         quint32 length = 0;
         bool sequence = false;
-        bool unknownSequence = false; // UN of undefined length: its content is implicit little endian
+        bool unknownSequence = false; // UN holding a sequence: its content is implicit little endian
         if (enc.implicit) {
             length = read32(data + pos + 4, enc.bigEndian);
             pos += 8;
@@ -123,6 +124,10 @@ int walkDataset(const uchar* data, qint64 size, qint64 pos, Encoding top, int st
             } else if (length == kUndefinedLength) {
                 sequence = true;
                 unknownSequence = vr.getEVR() == EVR_UN;
+            } else if (vr.getEVR() == EVR_UN) {
+                // DCMTK reads a UN value of a sequence the dictionary knows as that sequence; counting
+                // every UN value that starts with an item is the safe side of that.
+                sequence = unknownSequence = pos + 4 <= size && read32(data + pos, false) == 0xE000FFFEu;
             } else if (!vr.isStandard()) {
                 sequence = dictionarySaysSequence(group, element); // DCMTK falls back on the dictionary
             }
@@ -148,47 +153,56 @@ qint64 inflationLimit(qint64 deflatedBytes)
     return qMin(kMaxInflatedDatasetBytes, qMax(kInflationRatioFloor, deflatedBytes * kMaxInflationRatio));
 }
 
+// Inflates the raw deflate stream of a data set into `out` as far as `capacity` reaches and only
+// counts the rest; stops once the count passes `stopAbove`. Returns the count.
+qint64 inflateInto(const uchar* data, qint64 size, char* out, qint64 capacity, qint64 stopAbove)
+{
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return 0;
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = uInt(qMin<qint64>(size, 0x7FFFFFFF));
+    constexpr qint64 kChunk = 256 * 1024;
+    std::vector<char> scratch;
+    qint64 total = 0;
+    int status = Z_OK;
+    while (status == Z_OK && total <= stopAbove) {
+        const bool keep = total < capacity;
+        if (!keep && scratch.empty())
+            scratch.resize(size_t(kChunk));
+        const qint64 room = keep ? qMin(kChunk, capacity - total) : kChunk;
+        stream.next_out = reinterpret_cast<Bytef*>(keep ? out + total : scratch.data());
+        stream.avail_out = uInt(room);
+        status = inflate(&stream, Z_NO_FLUSH);
+        total += room - qint64(stream.avail_out);
+        if (status == Z_BUF_ERROR && stream.avail_in == 0)
+            break;
+    }
+    inflateEnd(&stream);
+    return total;
+}
+
 struct Inflated
 {
     QByteArray head;       // the first kMaxInflatedBytes, for the nesting walk
     bool tooLarge = false; // the whole would pass inflationLimit
 };
 
-// Raw deflate of everything after the meta header: the head kept, the rest only counted, and the
-// count stopped as soon as it passes the limit.
+// Raw deflate of everything after the meta header: counted first, so that a data set inflating past
+// the limit costs no memory, then its head inflated into a buffer of the size needed.
 Inflated inflateDataset(const uchar* data, qint64 size)
 {
     Inflated result;
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
-        return result;
-    stream.next_in = const_cast<Bytef*>(data);
-    stream.avail_in = uInt(qMin<qint64>(size, 0x7FFFFFFF));
     const qint64 limit = inflationLimit(size);
-    constexpr qsizetype kChunk = 256 * 1024;
-    QByteArray scratch;
-    qint64 total = 0;
-    int status = Z_OK;
-    while (status == Z_OK) {
-        const bool keep = result.head.size() < kMaxInflatedBytes;
-        QByteArray& target = keep ? result.head : scratch;
-        const qsizetype before = keep ? result.head.size() : 0;
-        target.resize(before + kChunk);
-        stream.next_out = reinterpret_cast<Bytef*>(target.data() + before);
-        stream.avail_out = uInt(kChunk);
-        status = inflate(&stream, Z_NO_FLUSH);
-        const qsizetype produced = kChunk - qsizetype(stream.avail_out);
-        target.resize(before + produced);
-        total += produced;
-        if (total > limit) {
-            result.tooLarge = true;
-            break;
-        }
-        if (status == Z_BUF_ERROR && stream.avail_in == 0)
-            break;
+    const qint64 total = inflateInto(data, size, nullptr, 0, limit);
+    if (total > limit) {
+        result.tooLarge = true;
+        return result;
     }
-    inflateEnd(&stream);
+    const qint64 kept = qMin(total, kMaxInflatedBytes);
+    result.head.resize(qsizetype(kept));
+    result.head.resize(qsizetype(inflateInto(data, size, result.head.data(), kept, kept - 1)));
     return result;
 }
 
@@ -208,14 +222,20 @@ struct FileWalk
     bool inflatesTooFar = false;
 };
 
-FileWalk walkFile(const uchar* data, qint64 size, int stopAbove)
+// Where a Part 10 file's data set starts and the transfer syntax its meta header names (always
+// explicit VR little endian itself). Nothing when there is no readable meta header.
+struct MetaHeader
+{
+    qint64 datasetStart = 0;
+    QByteArray syntax;
+};
+
+std::optional<MetaHeader> readMetaHeader(const uchar* data, qint64 size)
 {
     if (size < 132 || std::memcmp(data + 128, "DICM", 4) != 0)
-        return {walkDataset(data, size, 0, detectedEncoding(data, size, 0), stopAbove)};
-
-    // The meta header is always explicit little endian and names the data set's transfer syntax.
+        return std::nullopt;
+    MetaHeader meta;
     qint64 pos = 132;
-    QByteArray syntax;
     while (pos + 8 <= size && read16(data + pos, false) == 0x0002) {
         const quint16 element = read16(data + pos + 2, false);
         qint64 length = 0;
@@ -223,22 +243,50 @@ FileWalk walkFile(const uchar* data, qint64 size, int stopAbove)
         const char text[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
         if (DcmVR(text).usesExtendedLengthEncoding()) {
             if (pos + 12 > size)
-                return {};
+                return std::nullopt;
             length = read32(data + pos + 8, false);
             header = 12;
         } else {
             length = read16(data + pos + 6, false);
         }
         if (length == kUndefinedLength)
-            return {}; // DCMTK refuses such a meta header
+            return std::nullopt; // DCMTK refuses such a meta header
         if (element == 0x0010 && pos + header + length <= size)
-            syntax = QByteArray(reinterpret_cast<const char*>(data + pos + header), qsizetype(length));
+            meta.syntax = QByteArray(reinterpret_cast<const char*>(data + pos + header), qsizetype(length));
         pos += header + length;
     }
-    while (!syntax.isEmpty() && (syntax.endsWith('\0') || syntax.endsWith(' ')))
-        syntax.chop(1);
+    while (!meta.syntax.isEmpty() && (meta.syntax.endsWith('\0') || meta.syntax.endsWith(' ')))
+        meta.syntax.chop(1);
+    meta.datasetStart = pos;
+    return meta;
+}
 
-    if (syntax == "1.2.840.10008.1.2.1.99") {
+bool isDeflated(const MetaHeader& meta)
+{
+    return meta.syntax == "1.2.840.10008.1.2.1.99";
+}
+
+// The encoding the meta header names; every compressed syntax is explicit VR little endian.
+Encoding namedEncoding(const MetaHeader& meta)
+{
+    return Encoding{meta.syntax == "1.2.840.10008.1.2", meta.syntax == "1.2.840.10008.1.2.2"};
+}
+
+bool sameEncoding(Encoding a, Encoding b)
+{
+    return a.implicit == b.implicit && a.bigEndian == b.bigEndian;
+}
+
+FileWalk walkFile(const uchar* data, qint64 size, int stopAbove)
+{
+    const std::optional<MetaHeader> meta = readMetaHeader(data, size);
+    if (!meta) {
+        if (size >= 132 && std::memcmp(data + 128, "DICM", 4) == 0)
+            return {};
+        return {walkDataset(data, size, 0, detectedEncoding(data, size, 0), stopAbove)};
+    }
+    const qint64 pos = meta->datasetStart;
+    if (isDeflated(*meta)) {
         if (pos >= size)
             return {};
         const Inflated inflated = inflateDataset(data + pos, size - pos);
@@ -247,28 +295,35 @@ FileWalk walkFile(const uchar* data, qint64 size, int stopAbove)
         return {walkDataset(reinterpret_cast<const uchar*>(inflated.head.constData()), inflated.head.size(),
                             0, Encoding{}, stopAbove)};
     }
-    const Encoding encoding{syntax == "1.2.840.10008.1.2", syntax == "1.2.840.10008.1.2.2"};
+    const Encoding encoding = namedEncoding(*meta);
     const int depth = walkDataset(data, size, pos, encoding, stopAbove);
     // A data set that is not in the syntax named is read again as its first element shows it to be
     // (implicit VR big endian labelled explicit, say): it must be counted that way as well.
     const Encoding shown = detectedEncoding(data, size, pos);
-    if (shown.implicit == encoding.implicit && shown.bigEndian == encoding.bigEndian)
+    if (sameEncoding(shown, encoding))
         return {depth};
     return {qMax(depth, walkDataset(data, size, pos, shown, stopAbove))};
 }
 
-FileWalk walkPath(const QString& path, int stopAbove)
+// Runs `use` on the file's bytes (mapped where possible); `fallback` when it cannot be read.
+template <typename Result, typename Use> Result withFileBytes(const QString& path, Result fallback, Use use)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return {};
+        return fallback;
     const qint64 size = file.size();
     if (size <= 0)
-        return {};
+        return fallback;
     if (const uchar* mapped = file.map(0, size))
-        return walkFile(mapped, size, stopAbove);
+        return use(mapped, size);
     const QByteArray bytes = file.readAll();
-    return walkFile(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), stopAbove);
+    return use(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
+}
+
+FileWalk walkPath(const QString& path, int stopAbove)
+{
+    return withFileBytes(path, FileWalk{},
+                         [&](const uchar* data, qint64 size) { return walkFile(data, size, stopAbove); });
 }
 
 } // namespace
@@ -298,6 +353,16 @@ ParseHazard parseHazard(const QString& path)
     if (walk.inflatesTooFar)
         return ParseHazard::InflatesTooFar;
     return walk.depth > kMaxSequenceNesting ? ParseHazard::DeepNesting : ParseHazard::None;
+}
+
+bool datasetEncodingDiffersFromMeta(const QString& path)
+{
+    return withFileBytes(path, false, [](const uchar* data, qint64 size) {
+        const std::optional<MetaHeader> meta = readMetaHeader(data, size);
+        if (!meta || isDeflated(*meta) || meta->datasetStart + 8 > size)
+            return false;
+        return !sameEncoding(detectedEncoding(data, size, meta->datasetStart), namedEncoding(*meta));
+    });
 }
 
 QString parseHazardText(ParseHazard hazard)

@@ -40,4 +40,9 @@ ParseHazard parseHazard(const QString& path);
 // The reason as the viewer words it; empty for None.
 QString parseHazardText(ParseHazard hazard);
 
+// True when the data set's first element shows another encoding (implicit or explicit VR, byte
+// order) than the transfer syntax its meta header names: old archives label implicit VR big endian
+// as explicit, and an encoder's known fault writes implicit VR under a compressed syntax.
+bool datasetEncodingDiffersFromMeta(const QString& path);
+
 } // namespace dicom

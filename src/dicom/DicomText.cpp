@@ -69,22 +69,103 @@ bool readByUndeclaredRule(const QStringList& terms)
     return true;
 }
 
-// Japanese code extensions use the escape sequences of ISO-2022-JP-2, which the C library converts
-// as a whole, while DCMTK asks it for JIS X 0208 alone, which it lacks (and DCMTK then logs an error
-// for every file). A conformant value returns to the default set before every delimiter, so the
-// whole value converts at once.
+// Japanese code extensions (the first term may name JIS X 0201 for G0 and G1).
 bool isJapaneseExtension(const QStringList& terms)
 {
     if (terms.size() < 2)
         return false;
     for (qsizetype i = 0; i < terms.size(); ++i) {
         const QString& term = terms[i];
-        if (!(i == 0 && term.isEmpty()) && term != QLatin1String("ISO 2022 IR 6") &&
-            term != QLatin1String("ISO 2022 IR 13") && term != QLatin1String("ISO 2022 IR 87") &&
-            term != QLatin1String("ISO 2022 IR 159"))
+        const bool firstOnly = i == 0 && (term.isEmpty() || term == QLatin1String("ISO_IR 13"));
+        if (!firstOnly && term != QLatin1String("ISO 2022 IR 6") && term != QLatin1String("ISO 2022 IR 13") &&
+            term != QLatin1String("ISO 2022 IR 87") && term != QLatin1String("ISO 2022 IR 159"))
             return false;
     }
     return true;
+}
+
+// A Japanese value read element by element of its code: escape sequences switch G0 between ASCII or
+// JIS X 0201 roman (read as ASCII: its backslash is the value delimiter) and the two-byte sets
+// JIS X 0208 and JIS X 0212, whose runs the C library converts as EUC-JP; G1 holds JIS X 0201
+// katakana (bytes 0xA1..0xDF, U+FF61..U+FF9F) when the first term names ISO 2022 IR 13 or an escape
+// designates it. DCMTK asks the C library for JIS X 0208 on its own, which it lacks, and the whole
+// value as ISO-2022-JP has no 8-bit katakana. Anything that does not convert becomes U+FFFD.
+QString decodeJapanese(const unsigned char* bytes, qsizetype length, bool katakanaInG1,
+                       OFCharacterEncoding& eucJp)
+{
+    enum class G0 { Ascii, JisX0208, JisX0212 };
+    G0 g0 = G0::Ascii;
+    bool g1Katakana = katakanaInG1;
+    QString text;
+    QByteArray run; // two-byte characters in EUC-JP, converted together
+    const auto flush = [&] {
+        if (run.isEmpty())
+            return;
+        OFString converted;
+        if (eucJp.convertString(run.constData(), size_t(run.size()), converted).good())
+            text += QString::fromUtf8(converted.c_str(), qsizetype(converted.length()));
+        else
+            text += QString(run.size() / 2, QChar(0xFFFD));
+        run.clear();
+    };
+    qsizetype i = 0;
+    while (i < length) {
+        const unsigned char b = bytes[i];
+        if (b == 0x1B) {
+            flush();
+            qsizetype end = i + 1; // intermediate bytes, then the final byte
+            while (end < length && bytes[end] >= 0x20 && bytes[end] <= 0x2F)
+                ++end;
+            const QByteArray sequence(reinterpret_cast<const char*>(bytes) + i + 1,
+                                      qMin(end + 1, length) - i - 1);
+            if (sequence == "(B" || sequence == "(J")
+                g0 = G0::Ascii;
+            else if (sequence == "$B" || sequence == "$@")
+                g0 = G0::JisX0208;
+            else if (sequence == "$(D")
+                g0 = G0::JisX0212;
+            else if (sequence == ")I")
+                g1Katakana = true;
+            i = end + 1;
+            continue;
+        }
+        if (g0 != G0::Ascii && b >= 0x21 && b <= 0x7E && i + 1 < length) {
+            if (g0 == G0::JisX0212)
+                run += char(0x8F);
+            run += char(b | 0x80);
+            run += char(bytes[i + 1] | 0x80);
+            i += 2;
+            continue;
+        }
+        flush();
+        if (b < 0x80)
+            text += QChar(b);
+        else if (g1Katakana && b >= 0xA1 && b <= 0xDF)
+            text += QChar(char16_t(0xFF61 + (b - 0xA1)));
+        else
+            text += QChar(0xFFFD);
+        ++i;
+    }
+    flush();
+    return text;
+}
+
+// The value without its ISO 2022 escape sequences (ESC, intermediate bytes, a final byte): what is
+// left of a declared value that did not convert must not show raw escapes.
+QByteArray withoutEscapeSequences(const char* bytes, qsizetype length)
+{
+    QByteArray out;
+    out.reserve(length);
+    for (qsizetype i = 0; i < length; ++i) {
+        if (bytes[i] != 0x1B) {
+            out += bytes[i];
+            continue;
+        }
+        while (i + 1 < length && bytes[i + 1] >= 0x20 && bytes[i + 1] <= 0x2F)
+            ++i;
+        ++i; // the final byte
+    }
+    return out;
 }
 
 // Where ISO 2022 code extensions switch back to the default set, as DCMTK converts a whole data set:
@@ -190,8 +271,10 @@ DicomTextDecoder::DicomTextDecoder(const QString& specificCharacterSet)
         return;
     if (isJapaneseExtension(terms)) {
         auto japanese = std::make_shared<OFCharacterEncoding>();
-        if (japanese->selectEncoding("ISO-2022-JP-2", "UTF-8").good()) {
+        if (japanese->selectEncoding("EUC-JP", "UTF-8").good()) {
             m_japanese = std::move(japanese);
+            m_katakanaInG1 = terms.first() == QLatin1String("ISO 2022 IR 13") ||
+                             terms.first() == QLatin1String("ISO_IR 13");
             return;
         }
     }
@@ -210,12 +293,14 @@ QString DicomTextDecoder::decode(const char* bytes, qsizetype length, const DcmE
     const char* delimiters = m_converter || m_japanese ? delimitersFor(element.ident()) : nullptr;
     if (!delimiters || isPlainAscii(bytes, length))
         return decodeDicomText(bytes, length);
+    if (m_japanese)
+        return decodeJapanese(reinterpret_cast<const unsigned char*>(bytes), length, m_katakanaInG1,
+                              *m_japanese);
     OFString converted;
-    const OFCondition status =
-        m_converter ? m_converter->convertString(bytes, size_t(length), converted, OFString(delimiters))
-                    : m_japanese->convertString(bytes, size_t(length), converted);
-    if (status.bad())
-        return decodeDicomText(bytes, length);
+    if (m_converter->convertString(bytes, size_t(length), converted, OFString(delimiters)).bad()) {
+        const QByteArray rest = withoutEscapeSequences(bytes, length);
+        return decodeDicomText(rest.constData(), rest.size());
+    }
     return QString::fromUtf8(converted.c_str(), qsizetype(converted.length()));
 }
 

@@ -17,8 +17,9 @@ QString decodeDicomText(const char* bytes, qsizetype length);
 
 // The one place that decides how the text values of a data set become Unicode. A declared character
 // set other than the default repertoire (or UTF-8, which the rule above already reads) is converted
-// by DCMTK, code extensions included; no declaration, the default repertoire, a set DCMTK cannot
-// convert and a value that does not convert all keep the rule above.
+// by DCMTK, code extensions included (Japanese ones are read here, see DicomText.cpp); no
+// declaration, the default repertoire and a set DCMTK cannot convert keep the rule above, and so
+// does a declared value that does not convert, with its escape sequences taken out.
 // A decoder and its copies may be used by one thread at a time.
 class DicomTextDecoder
 {
@@ -42,7 +43,8 @@ class DicomTextDecoder
 
     // Both null: the undeclared rule.
     std::shared_ptr<DcmSpecificCharacterSet> m_converter;
-    std::shared_ptr<OFCharacterEncoding> m_japanese;
+    std::shared_ptr<OFCharacterEncoding> m_japanese; // EUC-JP to UTF-8, for Japanese two-byte runs
+    bool m_katakanaInG1 = false;
     bool m_unconvertible = false;
 };
 

@@ -17,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QStringList>
 
 #include <cmath>
 #include <exception>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace dicom {
 namespace {
@@ -72,6 +74,7 @@ struct PixelProbe
     qint64 fileSize = 0;
     bool deflated = false; // the data set is stored deflated: the pixels take less room in the file
     bool mislabelled = false; // not in the syntax its meta header names: DCMTK must not read it by path
+    bool bigEndianWideSamples = false; // native 32-bit samples in big endian: see wideSamplesAsStored
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -101,11 +104,11 @@ int clampedFrame(int requested, int frames)
 PixelProbe probePixels(const QString& path, int requestedFrame)
 {
     PixelProbe probe;
+    useReadingConventions();
     DcmFileFormat file;
     OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
                                        4096, ERM_autoDetect);
-    if (status.good())
-        probe.mislabelled = rereadIfMislabelled(file, path, status);
+    probe.mislabelled = rereadIfMislabelled(file, path, status);
     DcmDataset* dataset = file.getDataset();
     if (status.bad() || !dataset)
         return probe;
@@ -147,15 +150,34 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
             DcmPixelSequence* sequence = nullptr;
             if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).good() && sequence)
                 probe.fragmentCount = qMax<qint64>(0, qint64(sequence->card()) - 1);
-            probe.compressedProblem = compressedFramesProblem(*dataset);
+            probe.compressedProblem =
+                unsupportedCompressionText(QString::fromLatin1(DcmXfer(xfer).getXferID()));
+            if (probe.compressedProblem.isEmpty())
+                probe.compressedProblem = compressedFramesProblem(*dataset);
             if (probe.frameBytes() <= kMaxFrameBytes)
                 probe.frameProblem =
                     rleFrameProblem(*dataset, clampedFrame(requestedFrame, probe.frames), probe.fileSize);
         } else {
             probe.nativeLength = element->getLength();
+            probe.bigEndianWideSamples = DcmXfer(xfer).isBigEndian() && probe.bitsAllocated == 32;
         }
     }
     return probe;
+}
+
+// DCMTK swaps big-endian Pixel Data as 16-bit words, which leaves the two halves of every 32-bit
+// sample exchanged: writers store such samples as 32-bit big-endian values. Puts them back in place
+// (in host order once the words are).
+bool wideSamplesAsStored(DcmDataset& dataset)
+{
+    const Uint16* data = nullptr;
+    unsigned long count = 0;
+    if (dataset.findAndGetUint16Array(DCM_PixelData, data, &count).bad() || !data)
+        return false;
+    auto* words = const_cast<Uint16*>(data); // the element's own value, in host order now
+    for (unsigned long i = 0; i + 1 < count; i += 2)
+        std::swap(words[i], words[i + 1]);
+    return true;
 }
 
 // Refuses headers that would make DCMTK read past the data or allocate without bound.
@@ -218,6 +240,19 @@ qint64 declaredFrameBytes(qint64 rows, qint64 columns, qint64 bitsAllocated, qin
                           bool subsampled)
 {
     return bytesFor(declaredFrameBits(rows, columns, bitsAllocated, samplesPerPixel, subsampled));
+}
+
+QString unsupportedCompressionText(const QString& transferSyntaxUid)
+{
+    // JPEG 2000 (parts 1 and 2) and High-Throughput JPEG 2000.
+    static const QStringList jpeg2000{
+        QStringLiteral("1.2.840.10008.1.2.4.90"),  QStringLiteral("1.2.840.10008.1.2.4.91"),
+        QStringLiteral("1.2.840.10008.1.2.4.92"),  QStringLiteral("1.2.840.10008.1.2.4.93"),
+        QStringLiteral("1.2.840.10008.1.2.4.201"), QStringLiteral("1.2.840.10008.1.2.4.202"),
+        QStringLiteral("1.2.840.10008.1.2.4.203")};
+    if (jpeg2000.contains(transferSyntaxUid.trimmed()))
+        return QCoreApplication::translate("dicom", "JPEG 2000 не поддерживается");
+    return {};
 }
 
 QString frameSizeProblem(DcmItem& dataset)
@@ -288,12 +323,17 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
             if (perFrame)
                 flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
             std::unique_ptr<DicomImage> built;
-            if (probe.mislabelled) {
+            if (probe.mislabelled || probe.bigEndianWideSamples) {
                 auto file = std::make_unique<DcmFileFormat>();
                 const OFCondition loaded = loadDicomFile(*file, path, ValueLoading::Whole);
                 if (loaded.bad()) {
                     setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1")
                                                .arg(QString::fromLocal8Bit(loaded.text())));
+                    return std::nullopt;
+                }
+                if (probe.bigEndianWideSamples && !wideSamplesAsStored(*file->getDataset())) {
+                    setError(errorMessage,
+                             QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
                     return std::nullopt;
                 }
                 const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();

@@ -50,6 +50,10 @@ constexpr qint64 kMaxFrameBytes = 512ll * 1024 * 1024;
 // takes two samples' worth per pixel.
 qint64 declaredFrameBytes(qint64 rows, qint64 columns, qint64 bitsAllocated, qint64 samplesPerPixel,
                           bool subsampled = false);
+// "JPEG 2000 не поддерживается" for a transfer syntax whose compression the program has no decoder
+// for (such files are indexed, their frames refused with these words); empty for every one it decodes.
+QString unsupportedCompressionText(const QString& transferSyntaxUid);
+
 // The refusal of a frame larger than kMaxFrameBytes, as every reader of pixels words it; empty when
 // the frame the data set declares fits.
 QString frameSizeProblem(DcmItem& dataset);

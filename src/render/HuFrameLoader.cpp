@@ -143,6 +143,12 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
         error = QStringLiteral("chooseRepresentation: заявленный размер несжатых пикселей слишком велик");
         return false;
     }
+    if (const QString unsupported = dicom::unsupportedCompressionText(
+            QString::fromLatin1(DcmXfer(ds->getOriginalXfer()).getXferID()));
+        !unsupported.isEmpty()) {
+        error = unsupported;
+        return false;
+    }
     // Damaged JPEG data can hold the decoder for ever; refuse it before decoding.
     if (const QString problem = dicom::compressedFramesProblem(*ds); !problem.isEmpty()) {
         error = QStringLiteral("chooseRepresentation: %1").arg(problem);

@@ -145,6 +145,28 @@ private slots:
         QCOMPARE(answer.count(), 0);
     }
 
+    // Files in a compression the program cannot decode are indexed, and the end of the import says how
+    // many of them will show no image and why.
+    void undecodableCompressionIsNamed()
+    {
+        QTemporaryDir dir;
+        fixtures::SeriesLayout layout = apptest::small(3);
+        layout.compression = fixtures::Compression::JpegLsLossless;
+        const QStringList files = fixtures::writeSeries(dir.filePath("src"), layout);
+        for (const QString& file : files.mid(1))
+            fixtures::replaceInFile(file, "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90"); // JPEG 2000
+        QVERIFY(writeZip(dir.filePath("j2k.zip"), files));
+        MainWindow w;
+        for (const bool archive : {false, true}) {
+            archive ? w.startArchiveImport(dir.filePath("j2k.zip"))
+                    : w.startFolderImport(dir.filePath("src"));
+            QCOMPARE(finished(w, archive), QStringLiteral("3,0"));
+            QVERIFY2(w.statusText().contains(QStringLiteral("(JPEG 2000 не поддерживается, файлов: 2)")),
+                     qPrintable(w.statusText()));
+            QTRY_VERIFY_WITH_TIMEOUT(w.findChildren<QThread*>().isEmpty(), 30000);
+        }
+    }
+
     void dragAndDrop()
     {
         QTemporaryDir dir;

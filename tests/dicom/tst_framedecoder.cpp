@@ -60,17 +60,6 @@ void editFirstFragment(DcmDataset& ds, const std::function<void(Uint8*, Uint32)>
     edit(bytes, item->getLength());
 }
 
-void replaceInFile(const QString& path, const QByteArray& from, const QByteArray& to)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QByteArray bytes = file.readAll();
-    file.close();
-    QVERIFY(bytes.contains(from));
-    bytes.replace(from, to);
-    fixtures::writeBytes(path, bytes);
-}
-
 } // namespace
 
 class FrameDecoderTest : public QObject
@@ -393,7 +382,9 @@ void FrameDecoderTest::compressedPixels_data()
     QTest::addColumn<int>("frames");
     QTest::addColumn<bool>("enhanced");
     QTest::addColumn<int>("tolerance");
-    QTest::addColumn<int>("xfer"); // EXS_Unknown: as the fixture writes it; implicit big endian: mislabelled
+    // EXS_Unknown: as the fixture writes it; implicit big endian: mislabelled; implicit little endian:
+    // the data set of a compressed file written in it (an encoder's known fault).
+    QTest::addColumn<int>("xfer");
     const int asWritten = int(EXS_Unknown);
     QTest::newRow("native") << int(Compression::None) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
     QTest::newRow("JPEG-LS") << int(Compression::JpegLsLossless) << int(PixelKind::Int16) << 1 << false << 1 << asWritten;
@@ -406,6 +397,14 @@ void FrameDecoderTest::compressedPixels_data()
     QTest::newRow("deflated multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_DeflatedLittleEndianExplicit);
     QTest::newRow("big endian multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianExplicit);
     QTest::newRow("implicit big endian labelled explicit") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianImplicit);
+    // 32-bit samples in big endian are stored as 32-bit big-endian values: the same picture as the twin.
+    QTest::newRow("JPEG baseline, data set in implicit VR")
+        << int(Compression::JpegBaseline) << int(PixelKind::UInt8) << 1 << false << 8
+        << int(EXS_LittleEndianImplicit);
+    QTest::newRow("32-bit") << int(Compression::None) << int(PixelKind::UInt32) << 2 << false << 1
+                            << asWritten;
+    QTest::newRow("32-bit big endian")
+        << int(Compression::None) << int(PixelKind::UInt32) << 2 << false << 1 << int(EXS_BigEndianExplicit);
 }
 
 void FrameDecoderTest::compressedPixels()
@@ -425,9 +424,21 @@ void FrameDecoderTest::compressedPixels()
                                      : fixtures::writeMultiFrame(name, layout);
     if (xfer == EXS_BigEndianImplicit) {
         fixtures::mislabelAsExplicitBigEndian(file);
+    } else if (xfer == EXS_LittleEndianImplicit) {
+        fixtures::writeDataSetAsImplicitVr(file);
     } else if (xfer != EXS_Unknown) {
         DcmFileFormat rewritten;
         QVERIFY(rewritten.loadFile(QFile::encodeName(file).constData()).good());
+        if (PixelKind(kind) == PixelKind::UInt32 && xfer == EXS_BigEndianExplicit) {
+            // DCMTK writes Pixel Data as 16-bit words; with the halves of each sample exchanged
+            // first, every sample lands in the file as one 32-bit big-endian value.
+            const Uint16* data = nullptr;
+            unsigned long count = 0;
+            QVERIFY(rewritten.getDataset()->findAndGetUint16Array(DCM_PixelData, data, &count).good());
+            auto* words = const_cast<Uint16*>(data);
+            for (unsigned long i = 0; i + 1 < count; i += 2)
+                std::swap(words[i], words[i + 1]);
+        }
         QVERIFY(rewritten.saveFile(QFile::encodeName(file).constData(), E_TransferSyntax(xfer)).good());
     }
     for (int frame = 0; frame < frames; ++frame) {
@@ -449,6 +460,7 @@ void FrameDecoderTest::brokenFiles_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("mustFail");
+    QTest::addColumn<QString>("message"); // empty: any message
 
     SeriesLayout native = smallLayout();
     native.rows = 64;
@@ -459,12 +471,12 @@ void FrameDecoderTest::brokenFiles_data()
     auto variant = [&](const char* name, SeriesLayout layout, std::function<void(DcmDataset&, int)> edit, bool mustFail) {
         layout.customize = std::move(edit);
         const QString file = fixtures::writeSlice(path(QStringLiteral("broken_%1.dcm").arg(QLatin1String(name))), layout, 0);
-        QTest::newRow(name) << file << mustFail;
+        QTest::newRow(name) << file << mustFail << QString();
     };
 
     const QString truncated = path(QStringLiteral("broken_truncated.dcm"));
     fixtures::writeTruncatedCopy(good, truncated, goodSize * 6 / 10);
-    QTest::newRow("truncated pixel data") << truncated << true;
+    QTest::newRow("truncated pixel data") << truncated << true << QString();
 
     variant("rows larger than the data", native, [](DcmDataset& ds, int) { ds.putAndInsertUint16(DCM_Rows, 4096); }, true);
     variant("huge frame count", native, [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_NumberOfFrames, "1000000"); }, true);
@@ -539,28 +551,30 @@ void FrameDecoderTest::brokenFiles_data()
         const QString source = fixtures::writeSlice(path(QStringLiteral("broken_jls_source.dcm")), layout, 0);
         fixtures::writeTruncatedCopy(source, compressedCut, QFileInfo(source).size() * 7 / 10);
     }
-    QTest::newRow("JPEG-LS file cut short") << compressedCut << false;
+    QTest::newRow("JPEG-LS file cut short") << compressedCut << false << QString();
 
     const QString unsupported = path(QStringLiteral("broken_unsupported.dcm"));
     {
         const QString source = fixtures::writeSlice(unsupported, jls, 0);
-        replaceInFile(source, "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90"); // relabelled as JPEG 2000
+        fixtures::replaceInFile(source, "1.2.840.10008.1.2.4.80",
+                                "1.2.840.10008.1.2.4.90"); // relabelled as JPEG 2000
     }
-    QTest::newRow("transfer syntax without decoder") << unsupported << true;
+    QTest::newRow("JPEG 2000") << unsupported << true << QStringLiteral("JPEG 2000 не поддерживается");
 
     const QString text = path(QStringLiteral("broken_text.dcm"));
     fixtures::writeBytes(text, QByteArray(4000, 'x'));
-    QTest::newRow("not DICOM") << text << true;
+    QTest::newRow("not DICOM") << text << true << QString();
     const QString header = path(QStringLiteral("broken_header_only.dcm"));
     fixtures::writeDicmWithPayload(header, QByteArray(64, '\xFF'));
-    QTest::newRow("garbage after DICM") << header << true;
-    QTest::newRow("missing file") << path(QStringLiteral("does_not_exist.dcm")) << true;
+    QTest::newRow("garbage after DICM") << header << true << QString();
+    QTest::newRow("missing file") << path(QStringLiteral("does_not_exist.dcm")) << true << QString();
 }
 
 void FrameDecoderTest::brokenFiles()
 {
     QFETCH(QString, file);
     QFETCH(bool, mustFail);
+    QFETCH(QString, message);
     for (int frame : {0, -1, 3}) {
         QString error;
         const auto decoded = dicom::decodeFrame(file, frame, std::nullopt, &error);
@@ -571,6 +585,8 @@ void FrameDecoderTest::brokenFiles()
             QVERIFY(error.isEmpty());
         } else {
             QVERIFY(!error.isEmpty());
+            if (!message.isEmpty())
+                QCOMPARE(error, message);
         }
     }
 }

@@ -44,7 +44,7 @@ using fixtures::SeriesLayout;
 
 namespace {
 
-enum class Layout { ExplicitLittle, ImplicitLittle, ExplicitBig, UnknownVr };
+enum class Layout { ExplicitLittle, ImplicitLittle, ExplicitBig, UnknownVr, UnknownVrDefinedLength };
 
 void put16(QByteArray& out, quint16 v, bool big)
 {
@@ -101,6 +101,31 @@ QByteArray nestedSequences(int depth, Layout layout)
     return out;
 }
 
+// `depth` sequences of defined length inside one UN value of defined length, as an archive that does
+// not know Digital Signatures Sequence stores it: the UN value holds the rest in implicit VR little
+// endian, which a reader that knows the tag parses as nested sequences.
+QByteArray nestedInUnknownValue(int depth)
+{
+    QByteArray out;
+    out.reserve(qsizetype(depth) * 16 + 4);
+    auto header = [&](quint16 group, quint16 element, quint32 length) {
+        put16(out, group, false);
+        put16(out, element, false);
+        put32(out, length, false);
+    };
+    // Every level takes 16 bytes: the element's tag and length, then its one item's tag and length.
+    put16(out, 0xFFFA, false);
+    put16(out, 0xFFFA, false);
+    out += QByteArray("UN\0\0", 4);
+    put32(out, quint32(16 * (depth - 1) + 8), false);
+    header(0xFFFE, 0xE000, quint32(16 * (depth - 1)));
+    for (int level = 1; level < depth; ++level) {
+        header(0xFFFA, 0xFFFA, quint32(16 * (depth - level) - 8));
+        header(0xFFFE, 0xE000, quint32(16 * (depth - level) - 16));
+    }
+    return out;
+}
+
 SeriesLayout smallLayout()
 {
     SeriesLayout layout;
@@ -136,7 +161,8 @@ QString writeNestedFile(const QString& path, int depth, Layout layout)
     QFile out(path);
     if (!out.open(QIODevice::Append))
         return {};
-    out.write(nestedSequences(depth, layout));
+    out.write(layout == Layout::UnknownVrDefinedLength ? nestedInUnknownValue(depth)
+                                                       : nestedSequences(depth, layout));
     return path;
 }
 
@@ -354,8 +380,10 @@ void MutationsTest::nestingIsCountedInEveryEncoding_data()
 {
     QTest::addColumn<int>("layout");
     QTest::addColumn<int>("depth");
-    for (auto [name, layout] : {std::pair{"explicit", Layout::ExplicitLittle}, std::pair{"implicit", Layout::ImplicitLittle},
-                                std::pair{"big endian", Layout::ExplicitBig}, std::pair{"UN", Layout::UnknownVr}}) {
+    for (auto [name, layout] :
+         {std::pair{"explicit", Layout::ExplicitLittle}, std::pair{"implicit", Layout::ImplicitLittle},
+          std::pair{"big endian", Layout::ExplicitBig}, std::pair{"UN", Layout::UnknownVr},
+          std::pair{"UN of defined length", Layout::UnknownVrDefinedLength}}) {
         for (int depth : {1, 9, dicom::kMaxSequenceNesting, 700})
             QTest::addRow("%s %d", name, depth) << int(layout) << depth;
     }
@@ -420,6 +448,7 @@ void MutationsTest::hostileFilesAreRefusedEverywhere_data()
     QTest::newRow("implicit 100000") << int(Layout::ImplicitLittle) << deep;
     QTest::newRow("big endian 100000") << int(Layout::ExplicitBig) << deep;
     QTest::newRow("UN 100000") << int(Layout::UnknownVr) << deep;
+    QTest::newRow("UN of defined length 100000") << int(Layout::UnknownVrDefinedLength) << deep;
     // A gigabyte of zeros deflated into about a megabyte: DCMTK would inflate all of it in each reader.
     QTest::newRow("deflated 1 GiB")
         << -1

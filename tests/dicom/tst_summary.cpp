@@ -4,6 +4,7 @@
 #include "dicom/DicomDateTime.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
+#include "dicom/FrameDecoder.h"
 
 #include <QFile>
 #include <QMap>
@@ -17,6 +18,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcvrobow.h>
 
 #include <cmath>
 
@@ -44,6 +46,30 @@ DcmItem* addItem(DcmItem& parent, const DcmTagKey& sequence)
     DcmItem* item = nullptr;
     parent.findOrCreateSequenceItem(sequence, item, -2);
     return item;
+}
+
+// Replaces an element by one of VR UN holding its value as implicit VR little endian would.
+void storeAsUnknownVr(DcmItem& item, const DcmTagKey& tag)
+{
+    DcmElement* element = nullptr;
+    QVERIFY(item.findAndGetElement(tag, element).good());
+    QByteArray value;
+    if (element->ident() == EVR_US) {
+        Uint16 v = 0;
+        QVERIFY(element->getUint16(v).good());
+        value = QByteArray(1, char(v & 0xFF)) + char(v >> 8);
+    } else {
+        OFString raw;
+        QVERIFY(element->getOFStringArray(raw, OFFalse).good());
+        value = QByteArray(raw.c_str(), qsizetype(raw.length()));
+        if (value.size() % 2)
+            value.append(element->ident() == EVR_UI ? '\0' : ' ');
+    }
+    delete item.remove(tag);
+    auto* unknown = new DcmOtherByteOtherWord(DcmTag(tag, DcmVR(EVR_UN)));
+    QVERIFY(unknown->putUint8Array(reinterpret_cast<const Uint8*>(value.constData()), Uint32(value.size()))
+                .good());
+    QVERIFY(item.insert(unknown, OFTrue).good());
 }
 
 bool near(double a, double b)
@@ -124,6 +150,19 @@ class TstSummary : public QObject
         QTest::newRow("ISO_IR 192") << "ISO_IR 192" << QStringLiteral("Wang^XiaoDong=王^小東") << QByteArray();
         QTest::newRow("GB18030") << "GB18030" << QStringLiteral("Wang^XiaoDong=王^小东") << QByteArray();
         QTest::newRow("ISO 2022 IR 87") << "\\ISO 2022 IR 87" << japanese << jisBytes;
+        // Half-width katakana in G1, then kanji and hiragana in escape-delimited runs (PS3.5 H.3.2).
+        const auto kanji = [](const char* jis) { return QByteArray("\x1b$B") + jis + "\x1b(J"; };
+        QTest::newRow("ISO 2022 IR 13, ISO 2022 IR 87")
+            << "ISO 2022 IR 13\\ISO 2022 IR 87" << QStringLiteral("ﾔﾏﾀﾞ^ﾀﾛｳ=山田^太郎=やまだ^たろう")
+            << QByteArray("\xD4\xCF\xC0\xDE^\xC0\xDB\xB3=") + kanji(";3ED") + "^" + kanji("B@O:") + "=" +
+                   kanji("$d$^$@") + "^" + kanji("$?$m$&");
+        QTest::newRow("ISO 2022 IR 149")
+            << "\\ISO 2022 IR 149" << QStringLiteral("Hong^Gildong=洪^吉洞=홍^길동")
+            << QByteArray("Hong^Gildong=\x1b$)C\xFB\xF3^\x1b$)C\xD1\xCE\xD4\xD7=\x1b$)C"
+                          "\xC8\xAB^\x1b$)C\xB1\xE6\xB5\xBF");
+        // A declared value that does not convert keeps the undeclared rule, without raw escapes.
+        QTest::newRow("ISO 2022 IR 149, damaged")
+            << "\\ISO 2022 IR 149" << QStringLiteral("Kim=яю") << QByteArray("Kim=\x1b$)C\xFF\xFE");
         QTest::newRow("undeclared Windows-1251") << "" << cyrillic << cp1251;
         QTest::newRow("undeclared UTF-8") << "" << cyrillic << cyrillic.toUtf8();
         QTest::newRow("default repertoire, Windows-1251") << "ISO_IR 6" << cyrillic << cp1251;
@@ -418,13 +457,75 @@ class TstSummary : public QObject
         QVERIFY(fromLittle && fromBig);
         QCOMPARE(fromBig->patientName, QStringLiteral("Лебедев^Юрий"));
         QCOMPARE(fromBig->rows, 32);
+        QCOMPARE(fromBig->transferSyntaxUid,
+                 QStringLiteral("1.2.840.10008.1.2.2")); // as its meta header says
         fromBig->filePath = fromLittle->filePath;
+        fromBig->transferSyntaxUid = fromLittle->transferSyntaxUid;
         QVERIFY(*fromBig == *fromLittle);
         QMap<quint32, QString> listed;
         for (const dicom::TagEntry& e : dicom::readTagList(big))
             listed.insert(quint32(e.group) << 16 | e.element, e.value);
         QCOMPARE(listed.value(0x00100010), QStringLiteral("Лебедев^Юрий"));
         QCOMPARE(listed.value(0x00280010), QStringLiteral("32"));
+    }
+
+    // Elements that passed through an archive that did not know them carry the VR UN, their value
+    // being the element in implicit VR little endian: they read as the elements they are.
+    void elementsStoredAsUnknownVr()
+    {
+        SeriesLayout layout;
+        layout.slices = 1;
+        layout.specificCharacterSet = QStringLiteral("ISO_IR 144");
+        layout.patientName = QStringLiteral("Лебедев^Юрий");
+        const QString plain = writeSlice(nextPath(), layout, 0);
+        const QString unknown = nextPath();
+        DcmFileFormat file;
+        QVERIFY(file.loadFile(QFile::encodeName(plain).constData()).good());
+        for (const DcmTagKey& tag :
+             {DCM_PatientName, DCM_PatientID, DCM_Modality, DCM_StudyDate, DCM_StudyInstanceUID,
+              DCM_SeriesInstanceUID, DCM_SOPInstanceUID, DCM_Rows, DCM_Columns})
+            storeAsUnknownVr(*file.getDataset(), tag);
+        QVERIFY(file.saveFile(QFile::encodeName(unknown).constData(), EXS_LittleEndianExplicit).good());
+
+        auto fromPlain = dicom::readFileSummary(plain);
+        auto fromUnknown = dicom::readFileSummary(unknown);
+        QVERIFY(fromPlain && fromUnknown);
+        QCOMPARE(fromUnknown->patientName, QStringLiteral("Лебедев^Юрий"));
+        fromUnknown->filePath = fromPlain->filePath;
+        QVERIFY(*fromUnknown == *fromPlain);
+        QMap<quint32, QString> listed;
+        for (const dicom::TagEntry& e : dicom::readTagList(unknown))
+            listed.insert(quint32(e.group) << 16 | e.element, e.value);
+        QCOMPARE(listed.value(0x00100010), QStringLiteral("Лебедев^Юрий"));
+        QCOMPARE(listed.value(0x00080060), QStringLiteral("CT"));
+        QCOMPARE(listed.value(0x00080018), fromPlain->sopInstanceUid);
+        QCOMPARE(listed.value(0x00280010), QStringLiteral("32"));
+        QString error;
+        const auto frame = dicom::decodeFrame(unknown, 0, std::nullopt, &error);
+        QVERIFY2(frame, qPrintable(error));
+        QCOMPARE(frame->image.size(), QSize(32, 32));
+    }
+
+    // An encoder's known fault: the meta header names JPEG baseline, the data set is implicit VR.
+    void compressedDataSetInImplicitVr()
+    {
+        SeriesLayout layout;
+        layout.slices = 1;
+        layout.pixels = PixelKind::UInt8;
+        layout.compression = Compression::JpegBaseline;
+        layout.patientName = QStringLiteral("Лебедев^Юрий");
+        layout.specificCharacterSet = QStringLiteral("ISO_IR 192");
+        const QString plain = writeSlice(nextPath(), layout, 0);
+        const QString implicit = nextPath();
+        QVERIFY(QFile::copy(plain, implicit));
+        writeDataSetAsImplicitVr(implicit);
+        auto fromPlain = dicom::readFileSummary(plain);
+        auto fromImplicit = dicom::readFileSummary(implicit);
+        QVERIFY(fromPlain && fromImplicit);
+        QCOMPARE(fromImplicit->patientName, QStringLiteral("Лебедев^Юрий"));
+        QCOMPARE(fromImplicit->transferSyntaxUid, QStringLiteral("1.2.840.10008.1.2.4.50"));
+        fromImplicit->filePath = fromPlain->filePath;
+        QVERIFY(*fromImplicit == *fromPlain);
     }
 
     void positionWithTwoValuesLeavesPositionUnset()

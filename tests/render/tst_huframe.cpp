@@ -181,6 +181,7 @@ private slots:
         QTest::newRow("bits stored above allocated") << 5;
         QTest::newRow("no pixel data") << 6;
         QTest::newRow("rows missing") << 7;
+        QTest::newRow("JPEG 2000") << 8;
     }
     void lyingOrUnsupportedFilesFail()
     {
@@ -189,6 +190,8 @@ private slots:
         s.slices = 1;
         if (which == 3)
             s.pixels = fixtures::PixelKind::Rgb8;
+        if (which == 8)
+            s.compression = fixtures::Compression::JpegLsLossless;
         s.customize = [which](DcmDataset& ds, int) {
             switch (which) {
             case 0: ds.putAndInsertUint16(DCM_Rows, 4000); break;
@@ -206,6 +209,8 @@ private slots:
             }
         };
         const QString file = fixtures::writeSlice(path(QStringLiteral("bad%1.dcm").arg(which)), s, 0);
+        if (which == 8)
+            fixtures::replaceInFile(file, "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90"); // JPEG 2000
         render::HuImage im;
         im.width = 77; // left alone on failure
         QString error;
@@ -217,6 +222,8 @@ private slots:
         QCOMPARE(im.width, 77);
         if (which == 7)
             QCOMPARE(error, QStringLiteral("Rows/Columns не прочитаны (rows=0, columns=5)"));
+        else if (which == 8)
+            QCOMPARE(error, QStringLiteral("JPEG 2000 не поддерживается"));
         else
             QVERIFY2(error.startsWith(QStringLiteral("rows=")), qPrintable(error));
     }
@@ -320,20 +327,25 @@ private slots:
     void compressedFramesDecode_data()
     {
         QTest::addColumn<int>("compression");
-        QTest::addColumn<bool>("mislabelled");
-        QTest::newRow("JPEG-LS lossless") << int(fixtures::Compression::JpegLsLossless) << false;
-        QTest::newRow("RLE") << int(fixtures::Compression::Rle) << false;
-        QTest::newRow("implicit VR big endian labelled explicit") << int(fixtures::Compression::None) << true;
+        QTest::addColumn<int>("mislabelled"); // 0: as written; 1: implicit VR big endian labelled explicit;
+                                              // 2: a compressed file's data set written in implicit VR
+        QTest::newRow("JPEG-LS lossless") << int(fixtures::Compression::JpegLsLossless) << 0;
+        QTest::newRow("RLE") << int(fixtures::Compression::Rle) << 0;
+        QTest::newRow("implicit VR big endian labelled explicit") << int(fixtures::Compression::None) << 1;
+        QTest::newRow("JPEG-LS, data set in implicit VR") << int(fixtures::Compression::JpegLsLossless) << 2;
     }
     void compressedFramesDecode()
     {
         QFETCH(int, compression);
-        QFETCH(bool, mislabelled);
+        QFETCH(int, mislabelled);
         SeriesLayout s = smallLayout();
         s.compression = fixtures::Compression(compression);
-        const QString file = fixtures::writeMultiFrame(path(QStringLiteral("c%1.dcm").arg(compression)), s);
-        if (mislabelled)
+        const QString file = fixtures::writeMultiFrame(
+            path(QStringLiteral("c%1_%2.dcm").arg(compression).arg(mislabelled)), s);
+        if (mislabelled == 1)
             fixtures::mislabelAsExplicitBigEndian(file);
+        else if (mislabelled == 2)
+            fixtures::writeDataSetAsImplicitVr(file);
         render::clearHuFrameCache();
         const long long before = render::huFrameParseCount();
         for (int f = 0; f < 3; ++f) {

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -142,6 +143,8 @@ PixelLayout layoutOf(PixelKind kind)
         return {1, 8, false, 0, 255};
     case PixelKind::Rgb8:
         return {3, 8, false, 0, 255};
+    case PixelKind::UInt32:
+        return {1, 32, false, 0, std::numeric_limits<int>::max()};
     }
     return {};
 }
@@ -173,6 +176,10 @@ void appendFrame(std::vector<Uint8>& bytes, const SeriesLayout& layout, int z, c
                     *out++ = Uint8(std::clamp(c, 0, 255));
             } else if (px.bitsAllocated == 8) {
                 *out++ = Uint8(storedValue(layout, x, y, z, px));
+            } else if (px.bitsAllocated == 32) {
+                const Uint32 v = Uint32(storedValue(layout, x, y, z, px));
+                for (int shift = 0; shift < 32; shift += 8)
+                    *out++ = Uint8((v >> shift) & 0xFF);
             } else {
                 const Uint16 v = Uint16(storedValue(layout, x, y, z, px) & 0xFFFF);
                 *out++ = Uint8(v & 0xFF);
@@ -728,6 +735,31 @@ void growPixelDataSparsely(const QString& path, quint32 bytes)
     file.seek(header + 8); // explicit VR: tag, VR, two reserved bytes, then the 32-bit length
     file.write(length);
     file.resize(header + 12 + qint64(bytes));
+}
+
+void writeDataSetAsImplicitVr(const QString& path)
+{
+    const QByteArray bytes = readWhole(path);
+    // Encapsulated Pixel Data in explicit VR: tag, "OB", two reserved bytes, undefined length.
+    const qsizetype pixels = bytes.lastIndexOf(QByteArray("\xE0\x7F\x10\x00OB\x00\x00\xFF\xFF\xFF\xFF", 12));
+    DcmFileFormat ff;
+    const QByteArray rest = QFile::encodeName(path + QStringLiteral(".implicit"));
+    if (pixels < 0 || ff.loadFile(QFile::encodeName(path).constData()).bad() ||
+        ff.getDataset()->findAndDeleteElement(DCM_PixelData).bad() ||
+        ff.getDataset()->saveFile(rest.constData(), EXS_LittleEndianImplicit).bad())
+        throw std::runtime_error("fixtures: cannot rewrite " + path.toStdString());
+    const QByteArray implicitElements = readWhole(QFile::decodeName(rest));
+    QFile::remove(QFile::decodeName(rest));
+    writeBytes(path, bytes.left(metaEnd(bytes)) + implicitElements +
+                         QByteArray("\xE0\x7F\x10\x00\xFF\xFF\xFF\xFF", 8) + bytes.mid(pixels + 12));
+}
+
+void replaceInFile(const QString& path, const QByteArray& from, const QByteArray& to)
+{
+    QByteArray bytes = readWhole(path);
+    if (from.size() != to.size() || !bytes.contains(from))
+        throw std::runtime_error("fixtures: nothing to replace in " + path.toStdString());
+    writeBytes(path, bytes.replace(from, to));
 }
 
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes)

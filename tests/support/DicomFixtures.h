@@ -17,7 +17,7 @@ class DcmTagKey;
 
 namespace fixtures {
 
-enum class PixelKind { Int16, UInt16, UInt8, Rgb8 };
+enum class PixelKind { Int16, UInt16, UInt8, Rgb8, UInt32 };
 enum class Photometric { Monochrome2, Monochrome1 };
 enum class Compression { None, JpegBaseline, JpegLsLossless, Rle };
 enum class Plane { Axial, Sagittal, Coronal, Oblique };
@@ -145,6 +145,15 @@ QString writeDeflatedZeros(const QString& path, int rows, int columns);
 // Declares `bytes` of native pixel data in a file whose pixel data is its last element, growing the
 // file to hold them without writing them (the file system keeps the gap as a hole).
 void growPixelDataSparsely(const QString& path, quint32 bytes);
+
+// Rewrites the data set of an encapsulated file in implicit VR little endian, its compressed fragments
+// as they were, under the meta header as it was (naming the compressed syntax): a known fault of
+// some encoders.
+void writeDataSetAsImplicitVr(const QString& path);
+
+// Replaces every occurrence of `from` by `to` (of the same length, so that no offset moves), for
+// example to name another transfer syntax in the meta header.
+void replaceInFile(const QString& path, const QByteArray& from, const QByteArray& to);
 
 // Bad files.
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes);
