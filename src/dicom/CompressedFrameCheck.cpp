@@ -123,6 +123,8 @@ SegmentFit fitOfSegment(const Uint8* data, size_t length, size_t needed)
     return written == needed ? SegmentFit::Exact : SegmentFit::Short;
 }
 
+} // namespace
+
 DcmPixelSequence* originalPixelSequence(DcmDataset& dataset)
 {
     DcmElement* element = nullptr;
@@ -137,8 +139,6 @@ DcmPixelSequence* originalPixelSequence(DcmDataset& dataset)
         return nullptr;
     return sequence;
 }
-
-} // namespace
 
 QString rleFrameProblem(DcmDataset& dataset, int frame, qint64 fileSize)
 {
@@ -204,17 +204,9 @@ QString compressedFramesProblem(DcmDataset& dataset)
     const E_TransferSyntax syntax = dataset.getOriginalXfer();
     if (!decodedByJpegCodec(syntax))
         return {};
-    DcmElement* element = nullptr;
-    if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element)
+    DcmPixelSequence* sequence = originalPixelSequence(dataset);
+    if (!sequence)
         return {};
-    auto* pixelData = OFstatic_cast(DcmPixelData*, element);
-    E_TransferSyntax repType = EXS_Unknown;
-    const DcmRepresentationParameter* repParam = nullptr;
-    pixelData->getOriginalRepresentationKey(repType, repParam);
-    DcmPixelSequence* sequence = nullptr;
-    if (pixelData->getEncapsulatedRepresentation(repType, repParam, sequence).bad() || !sequence)
-        return {};
-
     // Item 0 is the offset table; every other fragment may start a frame.
     for (unsigned long i = 1; i < sequence->card(); ++i) {
         DcmPixelItem* fragment = nullptr;

@@ -3,8 +3,12 @@
 #include <QString>
 
 class DcmDataset;
+class DcmPixelSequence;
 
 namespace dicom {
+
+// The compressed fragments of the data set's Pixel Data as they were read; null when it holds none.
+DcmPixelSequence* originalPixelSequence(DcmDataset& dataset);
 
 // Looks at the marker segments of every JPEG fragment the way DCMTK's JPEG decoder walks them to
 // find the bit depth before decoding. That walk never leaves a TEM marker (FF01) standing before the

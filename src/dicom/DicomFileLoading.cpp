@@ -1,5 +1,7 @@
 #include "DicomFileLoading.h"
 
+#include "CompressedFrameCheck.h"
+
 #include <QFile>
 
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -26,18 +28,12 @@ void keepNamedCompression(DcmFileFormat& file)
     if (!file.getMetaInfo() || file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, uid).bad())
         return;
     const DcmXfer named(uid.c_str());
+    DcmPixelSequence* fragments = named.isEncapsulated() ? originalPixelSequence(*dataset) : nullptr;
     DcmElement* element = nullptr;
-    if (!named.isEncapsulated() || dataset->findAndGetElement(DCM_PixelData, element, OFFalse).bad() ||
-        !element)
+    if (!fragments || dataset->findAndGetElement(DCM_PixelData, element, OFFalse).bad() || !element)
         return;
-    auto* pixelData = OFstatic_cast(DcmPixelData*, element);
-    E_TransferSyntax read = EXS_Unknown;
-    const DcmRepresentationParameter* parameter = nullptr;
-    pixelData->getOriginalRepresentationKey(read, parameter);
-    DcmPixelSequence* fragments = nullptr;
-    if (pixelData->getEncapsulatedRepresentation(read, parameter, fragments).bad() || !fragments)
-        return;
-    pixelData->putOriginalRepresentation(named.getXfer(), nullptr, new DcmPixelSequence(*fragments));
+    OFstatic_cast(DcmPixelData*, element)
+        ->putOriginalRepresentation(named.getXfer(), nullptr, new DcmPixelSequence(*fragments));
     dataset->updateOriginalXfer();
 }
 
