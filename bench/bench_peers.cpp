@@ -18,7 +18,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -79,7 +78,7 @@ public:
             return false;
         f.write(reinterpret_cast<const char*>(v.voxels.data()), qint64(v.voxels.size() * sizeof(float)));
         f.close();
-        const QString script = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/peer_vtk.py");
+        const QString script = QStringLiteral(KALVENOR_BENCH_SOURCE_DIR "/peer_vtk.py");
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral("xvfb-run"),
                         {QStringLiteral("-a"), QStringLiteral("/usr/bin/python3"), script, rawPath, QString::number(v.nx),
@@ -157,14 +156,14 @@ void imagingRows(int reps)
                 [&] { return timedRuns(20, [&] { render::renderCoronalSlice(v, ny / 2, 40, 400, 7, 1); }); },
                 [&] { return vtkPeer.time("slab", 20); });
     }
+    const QVector3D obliqueCentre(nx * 0.7f / 2, ny * 0.7f / 2, nz * 1.0f / 2);
+    const float a = qDegreesToRadians(30.0f);
+    const QVector3D obliqueU(std::cos(a), std::sin(a), 0), obliqueV(0, 0, -1);
     if (wanted("oblique")) {
-        const QVector3D centre(nx * 0.7f / 2, ny * 0.7f / 2, nz * 1.0f / 2);
-        const float a = qDegreesToRadians(30.0f);
-        const QVector3D axisU(std::cos(a), std::sin(a), 0), axisV(0, 0, -1);
         compare("oblique slice 512 x 512, centred", reps,
                 [&] {
                     return timedRuns(20, [&] {
-                        render::renderObliqueSlice(v, centre, axisU, axisV, 512, 0.7, 40, 400, 0, 0);
+                        render::renderObliqueSlice(v, obliqueCentre, obliqueU, obliqueV, 512, 0.7, 40, 400, 0, 0);
                     });
                 },
                 [&] { return vtkPeer.time("oblique", 20); });
@@ -201,12 +200,25 @@ void imagingRows(int reps)
         compare("MIP 512 x 512, 0.5 mm steps", reps, turnAndRender, [&] { return vtkPeer.time("mip", 1); });
     }
 
-    // What the pinned mechanism costs by itself: a thread started and joined per chunk, per call.
+    // What the pinned mechanism costs by itself: a thread started and joined per chunk, per call; and
+    // the slices' own work, on the calling thread alone, beside it.
     std::vector<double> spawn;
     for (int i = 0; i < reps; ++i)
         spawn.push_back(timedRuns(50, [] { render::parallelFor(512, [](int, int) {}); }));
     std::printf("starting and joining the %d worker threads of one call: %.3f ms\n", render::workerThreadCount(),
                 median(spawn));
+    if (wanted("slab") || wanted("oblique")) {
+        const render::ScopedWorkerThreadCount alone(1);
+        std::vector<double> slab, oblique;
+        for (int i = 0; i < reps; ++i) {
+            slab.push_back(timedRuns(20, [&] { render::renderCoronalSlice(v, ny / 2, 40, 400, 7, 1); }));
+            oblique.push_back(timedRuns(20, [&] {
+                render::renderObliqueSlice(v, obliqueCentre, obliqueU, obliqueV, 512, 0.7, 40, 400, 0, 0);
+            }));
+        }
+        std::printf("the same slices on the calling thread alone: slab %.2f ms, oblique %.2f ms\n", median(slab),
+                    median(oblique));
+    }
 }
 
 bool runDcmtkTool(const char* tool, const QStringList& args)

@@ -31,7 +31,11 @@ def main():
     image = vtk.vtkImageData()
     image.SetDimensions(nx, ny, nz)
     image.SetSpacing(sx, sy, sz)
-    image.GetPointData().SetScalars(numpy_support.numpy_to_vtk(data, deep=False, array_type=vtk.VTK_FLOAT))
+    # The voxels are copied into VTK's own array, as a VTK program holds a volume it has read: numpy
+    # asks the kernel for huge pages for large arrays, which neither VTK nor Kalvenor does, and which
+    # alone makes scattered reads (the oblique slice) two to three times faster.
+    image.GetPointData().SetScalars(numpy_support.numpy_to_vtk(data, deep=True, array_type=vtk.VTK_FLOAT))
+    del data
 
     slab = vtk.vtkImageReslice()
     slab.SetInputData(image)
