@@ -115,12 +115,21 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     if (!m_db->open(QDir(dataDir).filePath(QStringLiteral("index.sqlite3")))) {
         QMessageBox::critical(this, QStringLiteral("Ошибка базы данных"),
                               QStringLiteral("Не удалось открыть локальную базу исследований:\n%1").arg(m_db->lastError()));
+    } else if (!m_db->isWritable()) {
+        QMessageBox::warning(this, QStringLiteral("Локальная база исследований"),
+                             QStringLiteral("Локальная база исследований открыта только для чтения: %1.\n\n"
+                                            "Исследования можно просматривать, но добавить, удалить или "
+                                            "очистить их не получится, пока база не станет доступна для "
+                                            "записи. Автоочистка при запуске пропущена.")
+                                 .arg(m_db->readOnlyReason()));
     }
 
     setupUi();
     loadColumnWidths();
     runAutoCleanup();
     reportUnfinishedRetrieves();
+    sweepManagedStoreIfDue();
+    removeOldUnpackFolders();
     refreshStudyTable();
     startRemoteHostingIfConfigured();
     QTimer::singleShot(0, this, &MainWindow::runStartupAction);
@@ -134,6 +143,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     saveColumnWidths();
+    endStoreSession();
     // Its sessions and retrieve use the index, which as the older child would otherwise go first.
     delete m_remoteAccessServer;
     m_remoteAccessServer = nullptr;
@@ -646,6 +656,9 @@ void MainWindow::indexImported(const dicom::DicomFileSummary& summary, int& fail
     if (!m_db->indexFile(summary)) {
         ++failures;
         m_lastIndexError = m_db->lastError();
+        // An archive import's copy that no row names stays in the store until the start-up sweep.
+        if (isManagedStudyFile(summary.filePath))
+            m_storeSweepDue = true;
     } else if (const QString why = dicom::unsupportedCompressionText(summary.transferSyntaxUid);
                !why.isEmpty()) {
         ++undecodable[why];

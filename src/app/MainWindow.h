@@ -152,8 +152,19 @@ private:
     void onDatePresetChanged(int index);
     QDate today() const;
     QStringList selectedStudyUids(bool* anyProtected) const;
-    // Removes the study's managed files and then its index rows; returns the number of files removed.
-    int removeManagedFiles(const QString& studyUid);
+    // Removes those of the files that lie in the managed folders, and their folders left empty; returns
+    // the number of files removed.
+    int removeManagedFiles(const QStringList& paths);
+    // Removes the studies' rows and then their managed files; a refused removal is shown and removes
+    // nothing.
+    void deleteStudiesWithManagedFiles(const QStringList& studyUids);
+    // At start, when the last session was killed or left files unlisted: removes the managed folders'
+    // files that no row names. The mark that says so stands while a session runs.
+    void sweepManagedStoreIfDue();
+    void sweepManagedStore();
+    void endStoreSession();
+    // At start: unpack folders that killed archive imports left in the temporary folder.
+    void removeOldUnpackFolders();
     void forgetSelectedStudy(const QString& studyUid);
     // Indexes one imported file; failures, and files whose images cannot be decoded (by the words that
     // say why), are counted so the end of the import can report them.
@@ -193,6 +204,7 @@ private:
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;
+    bool m_storeSweepDue = false; // this session left files in the managed store that no row names
 
     QAction* m_opticalAction = nullptr;
     QList<QThread*> m_burnThreads; // running disc burns

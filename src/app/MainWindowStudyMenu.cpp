@@ -5,31 +5,60 @@
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTableWidget>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
-// The two folders whose files the program stored itself and may therefore delete, with a trailing
-// separator so that ".../imported_from_zip_backup" is not taken for ".../imported_from_zip".
+// The folders of the application data folder whose files the program stored itself and may therefore
+// delete.
+const char* const kManagedFolderNames[] = {"imported_from_zip", "pacs_downloads"};
+
+QString managedFolder(const char* name)
+{
+    return QDir::cleanPath(
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QLatin1String(name)));
+}
+
+// The managed folders with a trailing separator, so that ".../imported_from_zip_backup" is not taken
+// for ".../imported_from_zip".
 const QStringList& managedFolderPrefixes()
 {
     static const QStringList prefixes = [] {
-        const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
         QStringList out;
-        for (const char* name : {"imported_from_zip", "pacs_downloads"})
-            out << QDir::cleanPath(QDir(appData).filePath(QLatin1String(name))) + QLatin1Char('/');
+        for (const char* name : kManagedFolderNames)
+            out << managedFolder(name) + QLatin1Char('/');
         return out;
     }();
     return prefixes;
+}
+
+// A managed file's place in the store, from the managed folder's name on ("imported_from_zip/…"): rows
+// written before the data folder moved still claim their files by it. Empty for other paths.
+QString storeKey(const QString& path)
+{
+    const QString clean = QDir::cleanPath(path);
+    for (const char* name : kManagedFolderNames) {
+        const qsizetype at = clean.lastIndexOf(QStringLiteral("/%1/").arg(QLatin1String(name)));
+        if (at >= 0)
+            return clean.mid(at + 1);
+    }
+    return {};
 }
 
 struct ManagedFiles
@@ -203,37 +232,49 @@ void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
     if (QMessageBox::question(this, QStringLiteral("Удалить полностью"), text, QMessageBox::Yes | QMessageBox::No,
                               QMessageBox::No) != QMessageBox::Yes)
         return;
-    for (const QString& uid : studyUids)
-        deleteStudyCompletely(uid);
+    deleteStudiesWithManagedFiles(studyUids);
     refreshStudyTable();
 }
 
-int MainWindow::removeManagedFiles(const QString& studyUid)
+int MainWindow::removeManagedFiles(const QStringList& paths)
 {
     QSet<QString> folders;
     int removed = 0;
-    for (const QString& path : managedFilesOf(m_db, studyUid).files) {
+    for (const QString& path : paths) {
+        if (!isManagedStudyFile(path))
+            continue;
         folders.insert(QFileInfo(path).absolutePath());
         if (QFile::remove(path))
             ++removed;
+        else if (QFileInfo::exists(path))
+            m_storeSweepDue = true; // its rows are gone: listed nowhere, it waits for the start-up sweep
     }
     // Only folders left empty go; parents (the managed roots among them) stay.
-    for (const QString& folder : folders)
+    for (const QString& folder : std::as_const(folders))
         QDir().rmdir(folder);
     return removed;
 }
 
 void MainWindow::deleteStudyCompletely(const QString& studyUid)
 {
-    const int removed = removeManagedFiles(studyUid);
-    if (!m_db->deleteStudy(studyUid)) {
+    deleteStudiesWithManagedFiles({studyUid});
+}
+
+void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
+{
+    // Rows first: a study must never stay listed with its files gone. Files that a failure or a kill
+    // leaves after this point are listed nowhere, and the start-up sweep removes them.
+    QStringList paths;
+    if (!m_db->deleteStudies(studyUids, &paths)) {
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
-                             QStringLiteral("Файлы удалены (%1), но не удалось удалить запись в базе:\n%2")
-                                 .arg(removed)
+                             (studyUids.size() < 2 ? QStringLiteral("Не удалось удалить исследование:\n%1")
+                                                   : QStringLiteral("Не удалось удалить исследования:\n%1"))
                                  .arg(m_db->lastError()));
         return;
     }
-    forgetSelectedStudy(studyUid);
+    removeManagedFiles(paths);
+    for (const QString& uid : studyUids)
+        forgetSelectedStudy(uid);
 }
 
 void MainWindow::runAutoCleanup()
@@ -241,6 +282,12 @@ void MainWindow::runAutoCleanup()
     const CleanupSettings settings = loadCleanupSettings();
     if (!settings.byAgeEnabled && !settings.bySizeEnabled)
         return;
+    // Removing files whose rows stay would list studies without their images at every start.
+    if (!m_db->isWritable()) {
+        m_statusLabel->setText(
+            QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(m_db->readOnlyReason()));
+        return;
+    }
     const QList<db::StudyRecord> studies = m_db->allStudies();
 
     QStringList chosen;
@@ -283,9 +330,91 @@ void MainWindow::runAutoCleanup()
     }
     if (chosen.isEmpty())
         return;
-    for (const QString& uid : chosen) {
-        removeManagedFiles(uid);
-        m_db->deleteStudy(uid);
+    // All rows in one transaction, then the files: a study is either listed with its files or gone.
+    QStringList paths;
+    if (!m_db->deleteStudies(chosen, &paths)) {
+        m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(m_db->lastError()));
+        return;
     }
+    removeManagedFiles(paths);
     m_statusLabel->setText(QStringLiteral("Автоочистка при запуске: удалено исследований — %1").arg(chosen.size()));
+}
+
+namespace {
+
+// Stands while a session of the study list runs and after one that left unlisted files: a start that
+// finds it sweeps the store. Walking the whole store at every start would cost seconds on a large one.
+QString storeSessionMark()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+        .filePath(QStringLiteral("store_sweep_due"));
+}
+
+} // namespace
+
+void MainWindow::sweepManagedStoreIfDue()
+{
+    QFile mark(storeSessionMark());
+    if (!mark.exists()) {
+        mark.open(QIODevice::WriteOnly);
+        return;
+    }
+    if (m_db->isWritable())
+        sweepManagedStore();
+    else
+        m_storeSweepDue = true; // not now: the next start that can write the index does it
+}
+
+void MainWindow::endStoreSession()
+{
+    if (!m_storeSweepDue)
+        QFile::remove(storeSessionMark());
+}
+
+void MainWindow::sweepManagedStore()
+{
+    std::vector<size_t> claimed;
+    qint64 rows = 0;
+    const bool read = m_db->visitFilePaths([&claimed, &rows](const QString& path) {
+        ++rows;
+        const QString key = storeKey(path);
+        if (!key.isEmpty())
+            claimed.push_back(qHash(key));
+    });
+    // An index that could not be read to its end, or lists nothing (a new or replaced one), cannot tell
+    // which files of the store are still wanted. Two keys of one hash only spare a file.
+    if (!read || rows == 0)
+        return;
+    std::sort(claimed.begin(), claimed.end());
+    QSet<QString> folders;
+    for (const char* name : kManagedFolderNames) {
+        const QDir root(managedFolder(name));
+        // Hidden files are a running or broken transfer's own, and not this sweep's.
+        QDirIterator it(root.path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const QString key = QLatin1String(name) + QLatin1Char('/') + root.relativeFilePath(path);
+            if (std::binary_search(claimed.begin(), claimed.end(), qHash(key)))
+                continue;
+            if (QFile::remove(path))
+                folders.insert(QFileInfo(path).absolutePath());
+        }
+    }
+    for (const QString& folder : std::as_const(folders))
+        QDir().rmdir(folder);
+}
+
+void MainWindow::removeOldUnpackFolders()
+{
+    // The archive import unpacks into a temporary folder of the default name ("<program>-XXXXXX"),
+    // which a killed import leaves behind. An hour without change tells a left one from one in use.
+    const QRegularExpression unpackName(
+        QStringLiteral("^%1-[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(QCoreApplication::applicationName())));
+    const QDateTime stale = QDateTime::currentDateTime().addSecs(-3600);
+    const QFileInfoList entries =
+        QDir(QDir::tempPath()).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo& info : entries) {
+        if (unpackName.match(info.fileName()).hasMatch() && info.lastModified() < stale)
+            QDir(info.filePath()).removeRecursively();
+    }
 }

@@ -3,6 +3,7 @@
 #include "dicom/DicomFileSummary.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -266,9 +267,80 @@ bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
     return q.exec();
 }
 
+// While the index opens, a file held by another program fails fast instead of making each statement
+// wait in turn; afterwards a write waits as long as a short lock by another reader may last.
+constexpr int kOpenBusyMs = 1000;
+constexpr int kBusyMs = 5000;
+
+// SQLite's primary result code of a failure (extended codes carry it in their low byte). Qt reports a
+// failed commit without the code; SQLite's own words for the code tell it then. 0 if neither does.
+int sqliteCode(const QSqlError& error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    if (ok && code != 0)
+        return code & 0xff;
+    static const std::pair<int, const char*> words[] = {
+        {5, "database is locked"},        {6, "database table is locked"},
+        {8, "readonly database"},         {10, "disk I/O error"},
+        {11, "disk image is malformed"},  {13, "database or disk is full"},
+        {14, "unable to open database"},  {26, "file is not a database"},
+    };
+    const QString text = error.databaseText();
+    for (const auto& [value, phrase] : words)
+        if (text.contains(QLatin1String(phrase), Qt::CaseInsensitive))
+            return value;
+    return 0;
+}
+
+bool isBusy(const QSqlError& error)
+{
+    const int code = sqliteCode(error);
+    return code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */;
+}
+
+// The driver's own words, after the cause in Russian wherever SQLite names one the user can act on.
+QString describe(const QSqlError& error)
+{
+    const char* cause = nullptr;
+    switch (sqliteCode(error)) {
+    case 5:
+    case 6:
+        cause = "локальная база исследований занята другой программой";
+        break;
+    case 8:
+        cause = "файл локальной базы исследований доступен только для чтения";
+        break;
+    case 10:
+        cause = "ошибка чтения или записи диска с локальной базой исследований";
+        break;
+    case 11:
+    case 26:
+        cause = "файл локальной базы исследований повреждён";
+        break;
+    case 13:
+        cause = "на диске нет места для локальной базы исследований";
+        break;
+    case 14:
+        cause = "файл локальной базы исследований не открывается";
+        break;
+    default:
+        break;
+    }
+    const QString text = error.text().trimmed();
+    return cause ? QStringLiteral("%1 (%2)").arg(QString::fromUtf8(cause), text) : text;
+}
+
 QString errorText(const QSqlQuery& query)
 {
-    return query.lastError().text();
+    return describe(query.lastError());
+}
+
+QString inUseText(const QString& path)
+{
+    return QStringLiteral("Локальная база исследований используется другой программой: файл %1 заблокирован. "
+                          "Закройте программу, которая его держит, и запустите Kalvenor снова.")
+        .arg(QDir::toNativeSeparators(path));
 }
 
 // Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
@@ -398,67 +470,103 @@ bool Database::open(const QString& path)
 {
     // A second open replaces the first connection rather than leaking it.
     closeConnection();
+    m_writable = false;
+    m_readOnlyReason.clear();
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(path);
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kOpenBusyMs));
     if (!m_db.open()) {
-        m_lastError = m_db.lastError().text();
+        m_lastError = describe(m_db.lastError());
         return false;
     }
     {
+        // Their results matter only when the file is held by another program: nothing else will work.
         QSqlQuery pragma(m_db);
-        pragma.exec(QStringLiteral("PRAGMA journal_mode=DELETE;"));
-        pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
-        pragma.exec(QStringLiteral("PRAGMA foreign_keys=ON;"));
+        // Deleted rows are still zeroed where their pages are written anyway, but pages that deletion frees
+        // are no longer zeroed, journaled and written one by one: removing thousands of studies would
+        // otherwise write the whole index twice over.
+        for (const char* sql : {"PRAGMA journal_mode=DELETE;", "PRAGMA synchronous=NORMAL;", "PRAGMA foreign_keys=ON;",
+                                "PRAGMA secure_delete=FAST;"}) {
+            if (!pragma.exec(QString::fromLatin1(sql)) && isBusy(pragma.lastError())) {
+                m_lastError = inUseText(path);
+                return false;
+            }
+        }
     }
-    return createSchema();
+    if (!createSchema())
+        return false;
+    findWhetherWritable();
+    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA busy_timeout=%1;").arg(kBusyMs));
+    return true;
 }
 
 bool Database::createSchema()
 {
-    QString failure;
-    bool failed = false;
-    {
-        QStringList statements{createTable("patients", kPatientColumns), createTable("studies", kStudyColumns)};
-        for (const char* sql : kCreateOtherTables)
-            statements << QString::fromLatin1(sql);
-        QSqlQuery q(m_db);
-        for (const QString& sql : std::as_const(statements)) {
-            if (!q.exec(sql)) {
-                failed = true;
-                failure = errorText(q);
-                break;
-            }
+    // The first failure ends the opening: a later statement would meet the same lock or file again.
+    QSqlQuery q(m_db);
+    auto failed = [this](const QSqlError& error) {
+        m_lastError = isBusy(error) ? inUseText(m_db.databaseName()) : describe(error);
+        return false;
+    };
+    QStringList statements{createTable("patients", kPatientColumns), createTable("studies", kStudyColumns)};
+    for (const char* sql : kCreateOtherTables)
+        statements << QString::fromLatin1(sql);
+    for (const QString& sql : std::as_const(statements)) {
+        if (!q.exec(sql))
+            return failed(q.lastError());
+    }
+    // On an up-to-date file every migration is refused as a duplicate column, which is the normal case.
+    for (const char* sql : kMigrations) {
+        if (!q.exec(QString::fromLatin1(sql))
+            && !q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive)) {
+            m_lastError = formatChangeFailure(q.lastError());
+            return false;
         }
     }
-    {
-        QSqlQuery migration(m_db);
-        for (const char* sql : kMigrations)
-            migration.exec(QString::fromLatin1(sql));
+    QString failure;
+    if (!keyPatientsByIdentity(&failure)) {
+        m_lastError = failure;
+        return false;
     }
-    if (!failed)
-        failed = !keyPatientsByIdentity(&failure);
-    if (!failed) {
+    {
         // A file that cannot be written keeps its studies without a time; the clean-up then skips them.
         QSqlQuery stamp(m_db);
         stamp.prepare(QString::fromLatin1(kStampImportTimes));
         stamp.bindValue(QStringLiteral(":now"), importTimeText(QDateTime::currentDateTimeUtc()));
         stamp.exec();
     }
-    if (!failed) {
-        QSqlQuery q(m_db);
-        for (const char* sql : kCreateIndexes) {
-            if (!q.exec(QString::fromLatin1(sql))) {
-                failed = true;
-                failure = errorText(q);
-                break;
-            }
-        }
-    }
-    if (failed) {
-        m_lastError = failure;
-        return false;
+    for (const char* sql : kCreateIndexes) {
+        if (!q.exec(QString::fromLatin1(sql)))
+            return failed(q.lastError());
     }
     return true;
+}
+
+void Database::findWhetherWritable()
+{
+    // Setting the user version to its own value changes nothing that is read, yet it needs the same
+    // permission and locks as any write, the commit's included.
+    QSqlQuery q(m_db);
+    bool ok = q.exec(QStringLiteral("PRAGMA user_version;")) && q.next();
+    const int version = ok ? q.value(0).toInt() : 0;
+    q.finish();
+    ok = ok && q.exec(QStringLiteral("BEGIN IMMEDIATE;"))
+        && q.exec(QStringLiteral("PRAGMA user_version = %1;").arg(version)) && q.exec(QStringLiteral("COMMIT;"));
+    m_writable = ok;
+    if (!ok) {
+        m_readOnlyReason = errorText(q);
+        q.exec(QStringLiteral("ROLLBACK;"));
+    }
+}
+
+bool Database::isWritable() const
+{
+    return m_writable;
+}
+
+QString Database::readOnlyReason() const
+{
+    return m_readOnlyReason;
 }
 
 bool Database::keyPatientsByIdentity(QString* failure)
@@ -476,26 +584,33 @@ bool Database::keyPatientsByIdentity(QString* failure)
     // ones take their names.
     q.exec(QStringLiteral("PRAGMA foreign_keys=OFF;"));
     bool ok = m_db.transaction();
-    QString error = ok ? QString() : m_db.lastError().text();
+    QSqlError error = ok ? QSqlError() : m_db.lastError();
     for (const QString& sql : rekeyPatientsStatements()) {
         if (!ok)
             break;
         if (!q.exec(sql)) {
             ok = false;
-            error = errorText(q);
+            error = q.lastError();
         }
     }
     q.finish();
     if (ok && !m_db.commit()) {
         ok = false;
-        error = m_db.lastError().text();
+        error = m_db.lastError();
     }
     if (!ok)
         m_db.rollback();
     q.exec(QStringLiteral("PRAGMA foreign_keys=ON;"));
     if (!ok)
-        *failure = QStringLiteral("Не удалось перевести локальную базу исследований на новый формат: %1").arg(error);
+        *failure = formatChangeFailure(error);
     return ok;
+}
+
+QString Database::formatChangeFailure(const QSqlError& error) const
+{
+    return isBusy(error) ? inUseText(m_db.databaseName())
+                         : QStringLiteral("Не удалось перевести локальную базу исследований на новый формат: %1")
+                               .arg(describe(error));
 }
 
 QString Database::lastError() const
@@ -508,7 +623,7 @@ bool Database::requireOpen()
     if (m_db.isOpen())
         return true;
     // Repeat why opening failed, so that a later write explains itself too.
-    m_lastError = m_db.isValid() ? m_db.lastError().text() : QString();
+    m_lastError = m_db.isValid() ? describe(m_db.lastError()) : QString();
     if (m_lastError.isEmpty())
         m_lastError = QStringLiteral("База данных не открыта");
     return false;
@@ -542,7 +657,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         return false;
     // One file's rows land together or not at all, and one commit per file keeps imports fast.
     if (!m_db.transaction()) {
-        m_lastError = m_db.lastError().text();
+        m_lastError = describe(m_db.lastError());
         return false;
     }
     auto fail = [this](const QSqlQuery& q) {
@@ -752,7 +867,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     }
 
     if (!m_db.commit()) {
-        m_lastError = m_db.lastError().text();
+        m_lastError = describe(m_db.lastError());
         m_db.rollback();
         return false;
     }
@@ -1064,40 +1179,104 @@ bool Database::deleteStudy(const QString& studyInstanceUid)
 {
     if (!requireOpen())
         return false;
-    QVariant patientKey;
-    {
-        QSqlQuery q(m_db);
-        q.prepare(QString::fromLatin1(kStudyPatient));
-        q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
-        if (!q.exec() || !q.next()) {
-            m_lastError = errorText(q);
-            return false;
-        }
-        patientKey = q.value(0);
-        q.finish();
-
-        const QString deletions[] = {
-            QStringLiteral("DELETE FROM instances WHERE series_instance_uid IN "
-                           "(SELECT series_instance_uid FROM series WHERE study_instance_uid = :uid);"),
-            QStringLiteral("DELETE FROM series WHERE study_instance_uid = :uid;"),
-            QStringLiteral("DELETE FROM studies WHERE study_instance_uid = :uid;"),
-        };
-        for (const QString& sql : deletions) {
-            q.prepare(sql);
-            q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
-            if (!q.exec()) {
-                m_lastError = errorText(q);
-                return false;
-            }
-        }
+    QSqlQuery q(m_db);
+    q.prepare(QString::fromLatin1(kStudyPatient));
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec() || !q.next()) {
+        m_lastError = q.lastError().isValid() ? errorText(q) : QString();
+        return false;
     }
-    if (!patientKey.isNull()) {
-        QSqlQuery prune(m_db);
-        prune.prepare(QString::fromLatin1(kPrunePatient));
-        prune.bindValue(QStringLiteral(":key"), patientKey);
-        prune.exec();
+    q.finish();
+    return deleteStudies({studyInstanceUid});
+}
+
+bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths)
+{
+    if (!requireOpen())
+        return false;
+    if (filePaths)
+        filePaths->clear();
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    auto fail = [this, &q, filePaths] {
+        m_lastError = errorText(q);
+        q.finish();
+        m_db.rollback();
+        if (filePaths)
+            filePaths->clear();
+        return false;
+    };
+    // The studies and their patients go by way of two temporary tables, so that the deletions are a few
+    // statements whatever their number.
+    const char* const setUp[] = {
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_studies (uid TEXT PRIMARY KEY);",
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_patients (patient_key INTEGER PRIMARY KEY);",
+        "DELETE FROM temp.doomed_studies;",
+        "DELETE FROM temp.doomed_patients;",
+    };
+    for (const char* sql : setUp) {
+        if (!q.exec(QString::fromLatin1(sql)))
+            return fail();
+    }
+    if (!q.prepare(QStringLiteral("INSERT OR IGNORE INTO temp.doomed_studies (uid) VALUES (:uid);")))
+        return fail();
+    for (const QString& uid : studyInstanceUids) {
+        q.bindValue(QStringLiteral(":uid"), uid);
+        if (!q.exec())
+            return fail();
+    }
+    if (filePaths) {
+        if (!q.exec(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
+                                   "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid "
+                                   "IN (SELECT uid FROM temp.doomed_studies);")))
+            return fail();
+        while (q.next())
+            filePaths->append(textOf(q.value(0)));
+        q.finish();
+    }
+    // Children first: the foreign keys are enforced.
+    const char* const deletions[] = {
+        "INSERT OR IGNORE INTO temp.doomed_patients (patient_key) SELECT patient_key FROM studies "
+        "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies) AND patient_key IS NOT NULL;",
+        "DELETE FROM instances WHERE series_instance_uid IN (SELECT series_instance_uid FROM series "
+        "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies));",
+        "DELETE FROM series WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "DELETE FROM studies WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "DELETE FROM patients WHERE patient_key IN (SELECT patient_key FROM temp.doomed_patients) "
+        "AND NOT EXISTS (SELECT 1 FROM studies st WHERE st.patient_key = patients.patient_key);",
+        "DELETE FROM temp.doomed_studies;",
+        "DELETE FROM temp.doomed_patients;",
+    };
+    for (const char* sql : deletions) {
+        if (!q.exec(QString::fromLatin1(sql)))
+            return fail();
+    }
+    q.finish();
+    if (!m_db.commit()) {
+        m_lastError = describe(m_db.lastError());
+        m_db.rollback();
+        if (filePaths)
+            filePaths->clear();
+        return false;
     }
     return true;
+}
+
+bool Database::visitFilePaths(const std::function<void(const QString&)>& visit) const
+{
+    if (!m_db.isOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT file_path FROM instances;")))
+        return false;
+    while (q.next())
+        visit(textOf(q.value(0)));
+    // A read that stopped early (a damaged page, a lock) ends like the last row; only the error tells.
+    return !q.lastError().isValid();
 }
 
 } // namespace db

@@ -8,9 +8,11 @@
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -39,8 +41,13 @@ public:
     ~Database() override;
 
     // Opens the index at a file path or ":memory:" and makes sure the schema stands.
-    // False with lastError() set when the file cannot be opened or the schema cannot be created.
+    // False with lastError() set when the file cannot be opened, is held by another program (at once,
+    // with a message that says so) or the schema cannot be created or brought up to date.
     bool open(const QString& path);
+    // After a successful open: false when the index can be read but not written (a read-only file, or
+    // another program reading it), with the cause in readOnlyReason().
+    bool isWritable() const;
+    QString readOnlyReason() const;
     // Creates the tables and indexes and adds the columns that older index files lack.
     bool createSchema();
     // Text of the most recent SQL error met by this object; a later success does not clear it.
@@ -79,9 +86,16 @@ public:
     QString filePath() const;
 
     bool setStudyProtected(const QString& studyInstanceUid, bool isProtected);
-    // Removes the study's instance, series and study rows, and the patient when no study is left.
-    // Files on disk are untouched.
+    // Removes the study's instance, series and study rows, and the patient when no study is left, all
+    // or nothing. Files on disk are untouched. False with an empty lastError() when it is not indexed.
     bool deleteStudy(const QString& studyInstanceUid);
+    // Removes the rows of all these studies (those not indexed are passed over) in one transaction, so
+    // that many go in seconds and either all or none of them are gone. filePaths, when given, receives
+    // the distinct files the removed rows named, for the caller to delete once the rows are gone.
+    bool deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths = nullptr);
+    // Calls visit with the path of every instance row (a multi-frame file once per frame); false, having
+    // visited nothing or only part, when the index could not be read to its end.
+    bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
 
 private:
     struct WriteStatements;
@@ -94,6 +108,8 @@ private:
                            bool wasProtected, QList<qint64>* leftPatients);
     // Gives an index file of an earlier version its patients keyed by ID, name and birth date.
     bool keyPatientsByIdentity(QString* failure);
+    QString formatChangeFailure(const QSqlError& error) const;
+    void findWhetherWritable();
 
     bool requireOpen();
     void closeConnection();
@@ -102,6 +118,8 @@ private:
     QSqlDatabase m_db;
     QString m_connectionName;
     QString m_lastError;
+    bool m_writable = false;
+    QString m_readOnlyReason;
     // The upserts of indexFile, prepared once per connection: preparing them anew for every file
     // costs as much as writing the rows.
     std::unique_ptr<WriteStatements> m_write;

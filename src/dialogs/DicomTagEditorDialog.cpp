@@ -263,6 +263,7 @@ void DicomTagEditorDialog::saveChanges()
 
     int written = 0;
     QStringList failures;
+    QStringList indexFailures; // written, but the list and the viewers still show the old values
     for (const Target& target : targets) {
         QString error;
         if (!dicom::writeTagValues(target.path, target.edits, &error)) {
@@ -272,13 +273,29 @@ void DicomTagEditorDialog::saveChanges()
         ++written;
         if (m_db) {
             // The rows follow an edited UID or patient ID instead of staying behind under the old one.
-            if (const auto summary = dicom::readFileSummary(target.path))
-                target.before ? m_db->reindexEditedFile(*target.before, *summary) : m_db->indexFile(*summary);
+            const auto summary = dicom::readFileSummary(target.path);
+            const bool indexed = summary && (target.before ? m_db->reindexEditedFile(*target.before, *summary)
+                                                           : m_db->indexFile(*summary));
+            if (!indexed)
+                indexFailures << QStringLiteral("%1: %2").arg(
+                    QFileInfo(target.path).fileName(),
+                    summary ? m_db->lastError() : QStringLiteral("файл не читается после записи"));
         }
     }
     if (written > 0)
         emit tagsChanged();
 
+    if (!indexFailures.isEmpty()) {
+        m_statusLabel->setText(QStringLiteral("Изменения записаны в файлы, но база исследований не обновлена "
+                                              "для %1 из них.")
+                                   .arg(indexFailures.size()));
+        QMessageBox::warning(this, QStringLiteral("База не обновлена"),
+                             QStringLiteral("Изменения записаны в файлы, но локальная база исследований не "
+                                            "приняла %1 из них: список и окна просмотра покажут прежние "
+                                            "значения.\n\n%2")
+                                 .arg(indexFailures.size())
+                                 .arg(indexFailures.join(QLatin1Char('\n'))));
+    }
     if (!failures.isEmpty()) {
         m_statusLabel->setText(QStringLiteral("Применено к %1 из %2 файлов — %3 с ошибкой.")
                                    .arg(written)
@@ -288,7 +305,7 @@ void DicomTagEditorDialog::saveChanges()
                              QStringLiteral("Не удалось применить к %1 файлам:\n\n%2")
                                  .arg(failures.size())
                                  .arg(failures.join(QLatin1Char('\n'))));
-    } else {
+    } else if (indexFailures.isEmpty()) {
         const QString done =
             targets.size() < 2 ? QStringLiteral("Изменения записаны.")
             : wholeStudy       ? QStringLiteral("Изменения записаны во все %1 файлов исследования.").arg(written)

@@ -10,6 +10,9 @@
 
 #include <QSqlQuery>
 
+#include <ctime>
+#include <utime.h>
+
 using apptest::addStudy;
 using fixtures::TestBench;
 
@@ -23,6 +26,13 @@ QSet<QString> studyUids(db::Database* index)
     return out;
 }
 
+// Opens the index where the study list will find it.
+bool openProgramIndex(db::Database& index)
+{
+    QDir().mkpath(TestBench::dataPath());
+    return index.open(TestBench::dataPath(QStringLiteral("index.sqlite3")));
+}
+
 // Moves a study's import back in time, as if it had been indexed then.
 bool setImportTime(db::Database& index, const QString& studyUid, const QDateTime& when)
 {
@@ -31,6 +41,44 @@ bool setImportTime(db::Database& index, const QString& studyUid, const QDateTime
     q.bindValue(QStringLiteral(":t"), when.toUTC().toString(Qt::ISODate));
     q.bindValue(QStringLiteral(":u"), studyUid);
     return q.exec() && q.numRowsAffected() == 1;
+}
+
+// Makes the index file read-only for every user (root too): a write-version byte above 2.
+bool makeReadOnly(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.seek(18) && f.write("\x03", 1) == 1;
+}
+
+// Another program's connection to the index file, holding a read transaction while it lives.
+class ReadingProgram
+{
+public:
+    explicit ReadingProgram(const QString& path)
+    {
+        QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        d.setDatabaseName(path);
+        QSqlQuery q(d.open() ? d : QSqlDatabase());
+        m_ok = q.exec(QStringLiteral("BEGIN")) && q.exec(QStringLiteral("SELECT COUNT(*) FROM studies")) && q.next();
+    }
+    ~ReadingProgram()
+    {
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    const QString m_name = QStringLiteral("reading_program");
+    bool m_ok = false;
+};
+
+// Sets a folder's modification time back by the given number of seconds.
+bool age(const QString& path, int seconds)
+{
+    const time_t when = ::time(nullptr) - seconds;
+    const struct utimbuf times{when, when};
+    return ::utime(QFile::encodeName(path).constData(), &times) == 0;
 }
 
 } // namespace
@@ -154,6 +202,164 @@ private slots:
         QCOMPARE(w.studyTable()->rowCount(), 1);
     }
 
+    // One old managed study, an age rule that chooses it, and an index that cannot remove its rows:
+    // neither the clean-up nor a complete deletion may remove its files, and both say why.
+    void failedRowRemovalKeepsTheFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("read-only index") << "read-only" << "только для чтения";
+        QTest::newRow("another program reading") << "reader" << "другой программой";
+        QTest::newRow("row removal refused") << "refused" << "study refused";
+    }
+    void failedRowRemovalKeepsTheFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, cause);
+        const QString indexPath = TestBench::dataPath(QStringLiteral("index.sqlite3"));
+        const QString folder = TestBench::dataPath(QStringLiteral("imported_from_zip/old"));
+        QString uid;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            uid = addStudy(&index, folder);
+            QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
+            if (kind == "refused") {
+                QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+                QVERIFY(q.exec("CREATE TRIGGER refuse BEFORE DELETE ON studies BEGIN SELECT RAISE(ABORT, 'study refused'); END"));
+            }
+        }
+        const QStringList files = QDir(folder).entryList(QDir::Files);
+        QCOMPARE(files.size(), 2);
+        CleanupSettings rules;
+        rules.byAgeEnabled = true;
+        rules.maxAgeDays = 30;
+        saveCleanupSettings(rules);
+        if (kind == "read-only")
+            QVERIFY(makeReadOnly(indexPath));
+        std::unique_ptr<ReadingProgram> reader;
+        if (kind == "reader") {
+            reader = std::make_unique<ReadingProgram>(indexPath);
+            QVERIFY(reader->ok());
+        }
+
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        MainWindow w;
+        if (kind != "refused") { // the opening says that the index cannot be written, and why
+            QCOMPARE(answer.titles().value(0), QStringLiteral("Локальная база исследований"));
+            QVERIFY2(answer.texts().value(0).contains(cause), qPrintable(answer.texts().value(0)));
+        }
+        QVERIFY2(w.statusText().startsWith(QStringLiteral("Автоочистка при запуске не выполнена")),
+                 qPrintable(w.statusText()));
+        QVERIFY2(w.statusText().contains(cause), qPrintable(w.statusText()));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), files);
+        QCOMPARE(studyUids(w.database()), QSet<QString>({uid}));
+
+        const int boxes = answer.count();
+        w.deleteStudiesCompletely({uid});
+        QCOMPARE(answer.titles().mid(boxes), (QStringList{QStringLiteral("Удалить полностью"), QStringLiteral("Ошибка")}));
+        QVERIFY2(answer.texts().last().contains(cause), qPrintable(answer.texts().last()));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), files);
+        QCOMPARE(studyUids(w.database()), QSet<QString>({uid}));
+        QCOMPARE(w.studyTable()->rowCount(), 1);
+    }
+
+    // What a killed import or deletion leaves in the managed store, and a killed archive import's
+    // unpack folder, are gone after the next start; whatever a row names, hidden files and other
+    // folders stay.
+    void startSweepsWhatNoRowNames_data()
+    {
+        QTest::addColumn<bool>("indexListsStudies");
+        QTest::addColumn<bool>("lastSessionCut");
+        QTest::addColumn<bool>("swept");
+        QTest::newRow("last session killed") << true << true << true;
+        // Nothing can have been left: the store is not walked at every start.
+        QTest::newRow("last session ended cleanly") << true << false << false;
+        // A new or replaced index cannot tell which stored files are still wanted.
+        QTest::newRow("index lists nothing") << false << true << false;
+    }
+    void startSweepsWhatNoRowNames()
+    {
+        QFETCH(bool, indexListsStudies);
+        QFETCH(bool, lastSessionCut);
+        QFETCH(bool, swept);
+        const QString zip = TestBench::dataPath(QStringLiteral("imported_from_zip"));
+        const QString downloads = TestBench::dataPath(QStringLiteral("pacs_downloads"));
+        QStringList listed;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            if (indexListsStudies) {
+                for (const QString& folder : {zip + "/s1", downloads + "/1.2.3"}) {
+                    QVERIFY(!addStudy(&index, folder).isEmpty());
+                    for (const QString& name : QDir(folder).entryList(QDir::Files))
+                        listed << folder + '/' + name;
+                }
+                // A row written while the data folder was elsewhere still claims its file.
+                QTemporaryDir elsewhere;
+                const QString moved = addStudy(&index, elsewhere.filePath("old-profile/imported_from_zip/moved"));
+                QVERIFY(!moved.isEmpty());
+                for (const QString& name : QDir(elsewhere.filePath("old-profile/imported_from_zip/moved")).entryList(QDir::Files)) {
+                    QVERIFY(QDir().mkpath(zip + "/moved"));
+                    QVERIFY(QFile::copy(elsewhere.filePath("old-profile/imported_from_zip/moved/" + name), zip + "/moved/" + name));
+                    listed << zip + "/moved/" + name;
+                }
+            }
+        }
+        const QStringList orphans{zip + "/s1/orphan.dcm", zip + "/lost/x.dcm", downloads + "/gone/y.dcm"};
+        const QStringList others{downloads + "/1.2.3/.directory", TestBench::dataPath("other/z.dcm")};
+        for (const QString& path : orphans + others)
+            fixtures::writeFile(path, "DICM");
+        const QString unpack = QDir::tempPath() + '/' + QCoreApplication::applicationName();
+        const QStringList oldUnpack{unpack + "-a1B2c3"};
+        const QStringList keptFolders{unpack + "-d4E5f6", QDir::tempPath() + "/other-a1B2c3"};
+        for (const QString& folder : oldUnpack + keptFolders)
+            fixtures::writeFile(folder + "/e00000001", "DICM");
+        for (const QString& folder : {oldUnpack.first(), keptFolders.last()})
+            QVERIFY(age(folder, 2 * 3600));
+
+        if (lastSessionCut) // a session that was killed had no chance to take its mark away
+            fixtures::writeFile(TestBench::dataPath("store_sweep_due"), "");
+
+        auto w = std::make_unique<MainWindow>();
+        for (const QString& path : listed + others)
+            QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+        for (const QString& path : orphans)
+            QVERIFY2(QFileInfo::exists(path) != swept, qPrintable(path));
+        QCOMPARE(QFileInfo::exists(zip + "/lost"), !swept); // emptied folders go
+        QVERIFY(!QFileInfo::exists(oldUnpack.first()));
+        for (const QString& folder : keptFolders)
+            QVERIFY2(QFileInfo::exists(folder + "/e00000001"), qPrintable(folder));
+        for (const QString& folder : oldUnpack + keptFolders)
+            QDir(folder).removeRecursively();
+        // Ended cleanly, the session leaves nothing for the next start to sweep.
+        w.reset();
+        QVERIFY(!QFileInfo::exists(TestBench::dataPath("store_sweep_due")));
+    }
+
+    // A file that a deletion could not remove is listed nowhere: the next start sweeps it.
+    void unremovableFileIsSweptAtTheNextStart()
+    {
+        const QString folder = TestBench::dataPath(QStringLiteral("imported_from_zip/s"));
+        QString stuck;
+        {
+            MainWindow w;
+            const QString uid = addStudy(w.database(), folder);
+            stuck = w.database()->studyFilePaths(uid).value(0);
+            // A folder under the file's name cannot be removed as a file.
+            QVERIFY(QFile::remove(stuck));
+            fixtures::writeFile(stuck + "/inside.dcm", "DICM");
+            QVERIFY(!addStudy(w.database(), TestBench::dataPath(QStringLiteral("imported_from_zip/other"))).isEmpty());
+            w.deleteStudyCompletely(uid);
+            QVERIFY(!studyUids(w.database()).contains(uid));
+            QVERIFY(QFileInfo::exists(stuck + "/inside.dcm"));
+        }
+        QVERIFY(QFileInfo::exists(TestBench::dataPath("store_sweep_due")));
+        MainWindow again;
+        QVERIFY(!QFileInfo::exists(stuck + "/inside.dcm"));
+        QCOMPARE(studyUids(again.database()).size(), 1);
+    }
+
     // Studies as "name date imported place [protected]": the study date, the import that many days before
     // today (2024-06-30), the place (zip and dl are managed, out is not and holds 20 slices); the size
     // limit counts two-slice studies (-1: one byte).
@@ -189,8 +395,7 @@ private slots:
         qint64 studyBytes = 0;
         {
             db::Database index;
-            QDir().mkpath(TestBench::dataPath());
-            QVERIFY(index.open(TestBench::dataPath(QStringLiteral("index.sqlite3"))));
+            QVERIFY(openProgramIndex(index));
             for (const QString& line : studies) {
                 const QStringList f = line.split(u' ');
                 folders[f[0]] = f[3] == u"out" ? outside.filePath(f[0])

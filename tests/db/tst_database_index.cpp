@@ -63,6 +63,7 @@ private slots:
     void seriesOrderAndCounts();
     void protection();
     void deletionRemovesExactlyTheStudy();
+    void manyStudiesGoTogetherOrNotAtAll();
     void cyrillicTextRoundTrips();
 
 private:
@@ -684,6 +685,43 @@ void TestDatabaseIndex::deletionRemovesExactlyTheStudy()
     QVERIFY(!m_db->deleteStudy("9.1")); // not indexed: false, and no error text
     QVERIFY(m_db->lastError().isEmpty());
     QCOMPARE(m_db->allStudies().size(), 1);
+}
+
+void TestDatabaseIndex::manyStudiesGoTogetherOrNotAtAll()
+{
+    // Studies 11.1 and 11.2 of patient P1 (11.1 with a multi-frame file), 11.3 of P2.
+    dicom::DicomFileSummary multi = makeSummary("11.1", "11.1.1", "11.1.1.1", 1, "/d/multi.dcm");
+    multi.numberOfFrames = 3;
+    dicom::DicomFileSummary p2 = makeSummary("11.3", "11.3.1", "11.3.1.1", 1, "/d/c.dcm");
+    p2.patientId = "P2";
+    for (const auto& s : {multi, makeSummary("11.1", "11.1.2", "11.1.2.1", 1, "/d/a2.dcm"),
+                          makeSummary("11.2", "11.2.1", "11.2.1.1", 1, "/d/b.dcm"), p2})
+        QVERIFY(m_db->indexFile(s));
+    RawDb raw(m_path);
+    const QStringList before = dump(raw);
+
+    // One study's removal refused by the database: none of them goes and no file is named.
+    QVERIFY(raw.exec({"CREATE TRIGGER refuse BEFORE DELETE ON studies WHEN OLD.study_instance_uid = '11.2' "
+                      "BEGIN SELECT RAISE(ABORT, 'study refused'); END"})
+                .isEmpty());
+    QStringList paths{"stale"};
+    QVERIFY(!m_db->deleteStudies({"11.1", "11.2"}, &paths));
+    QVERIFY2(m_db->lastError().contains("study refused"), qPrintable(m_db->lastError()));
+    QVERIFY(paths.isEmpty());
+    QCOMPARE(dump(raw), before);
+    QVERIFY(!m_db->deleteStudy("11.2"));
+    QCOMPARE(dump(raw), before);
+    QVERIFY(raw.exec({"DROP TRIGGER refuse"}).isEmpty());
+
+    // Accepted: both go with their series, frames and the patient they leave; an unknown UID is passed over.
+    QVERIFY(m_db->deleteStudies({"11.1", "not-indexed", "11.2"}, &paths));
+    paths.sort();
+    QCOMPARE(paths, (QStringList{"/d/a2.dcm", "/d/b.dcm", "/d/multi.dcm"}));
+    QCOMPARE(raw.rows("SELECT study_instance_uid FROM studies"), QStringList{"11.3"});
+    QCOMPARE(raw.rows("SELECT patient_id FROM patients"), QStringList{"P2"});
+    QCOMPARE(raw.rows("SELECT sop_instance_uid FROM instances"), QStringList{"11.3.1.1"});
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM series").toInt(), 1);
+    QVERIFY(m_db->deleteStudies({}));
 }
 
 void TestDatabaseIndex::cyrillicTextRoundTrips()

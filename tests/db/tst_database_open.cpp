@@ -5,6 +5,7 @@
 #include "db/Database.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -124,6 +125,8 @@ private slots:
     void unusablePathFailsCleanly();
     void readOnlyIndexReadsButRefusesWrites_data();
     void readOnlyIndexReadsButRefusesWrites();
+    void lockedIndexFailsAtOnceSayingItIsInUse_data();
+    void lockedIndexFailsAtOnceSayingItIsInUse();
     void damagedPagesNeverCrash();
     void unopenedObjectFailsCleanly();
 
@@ -408,57 +411,108 @@ void TestDatabaseOpen::unusablePathFailsCleanly()
 
 void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites_data()
 {
-    QTest::addColumn<bool>("byPermissions");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("cause");
     // A write-version byte above 2 makes SQLite treat the file as read-only for every user, root too.
-    QTest::newRow("read-only file format") << false;
-    QTest::newRow("read-only permissions") << true;
+    QTest::newRow("read-only file format") << "format" << "только для чтения";
+    QTest::newRow("read-only permissions") << "permissions" << "только для чтения";
+    // Another program in the middle of reading: nothing can be committed until it ends.
+    QTest::newRow("another program reading") << "reader" << "другой программой";
 }
 
 void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites()
 {
-    QFETCH(bool, byPermissions);
-    if (byPermissions && ::geteuid() == 0)
+    QFETCH(QString, kind);
+    QFETCH(QString, cause);
+    if (kind == "permissions" && ::geteuid() == 0)
         QSKIP("file permissions do not bind root");
-    const QString path = m_dir.filePath(byPermissions ? QStringLiteral("ro-perm.sqlite3")
-                                                      : QStringLiteral("ro-format.sqlite3"));
+    const QString path = m_dir.filePath(QStringLiteral("ro-%1.sqlite3").arg(kind));
     {
         db::Database database;
         QVERIFY(database.open(path));
+        QVERIFY(database.isWritable());
+        QVERIFY(database.readOnlyReason().isEmpty());
         QVERIFY(database.indexFile(makeSummary("3.1", "3.1.1", "3.1.1.1", 1, "/d/a.dcm")));
     }
     QFile f(path);
-    if (byPermissions) {
+    std::unique_ptr<RawDb> reader;
+    if (kind == "permissions") {
         QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-    } else {
+    } else if (kind == "format") {
         QVERIFY(f.open(QIODevice::ReadWrite));
         QVERIFY(f.seek(18));
         QVERIFY(f.write("\x03", 1) == 1);
         f.close();
-    }
-    const QByteArray before = [&] {
-        QFile r(path);
-        r.open(QIODevice::ReadOnly);
-        return r.readAll();
-    }();
-
-    db::Database database;
-    if (!database.open(path)) {
-        QVERIFY(!database.lastError().isEmpty());
     } else {
+        reader = std::make_unique<RawDb>(path);
+        QVERIFY(reader->exec({"BEGIN", "SELECT COUNT(*) FROM instances"}).isEmpty());
+    }
+    const QByteArray before = fileBytes(path);
+
+    {
+        db::Database database;
+        QVERIFY2(database.open(path), qPrintable(database.lastError()));
+        QVERIFY(!database.isWritable());
+        QVERIFY2(database.readOnlyReason().contains(cause), qPrintable(database.readOnlyReason()));
         QCOMPARE(database.allStudies().size(), 1);
         QVERIFY(!database.indexFile(makeSummary("3.2", "3.2.1", "3.2.1.1", 1, "/d/b.dcm")));
-        QVERIFY2(database.lastError().contains("readonly"), qPrintable(database.lastError()));
-        QVERIFY(!database.setStudyProtected("3.1", true));
-        QVERIFY(!database.deleteStudy("3.1"));
-        QVERIFY(!database.lastError().isEmpty());
+        QVERIFY2(database.lastError().contains(cause), qPrintable(database.lastError()));
+        QStringList paths{"stale"};
+        QVERIFY(!database.deleteStudies({"3.1"}, &paths));
+        QVERIFY(paths.isEmpty()); // nothing named for deletion when the rows stay
+        if (kind != "reader") { // each write waits out the reader's lock first
+            QVERIFY(!database.setStudyProtected("3.1", true));
+            QVERIFY(!database.deleteStudy("3.1"));
+            QVERIFY(!database.lastError().isEmpty());
+        }
         QCOMPARE(database.allStudies().size(), 1);
         QVERIFY(!database.allStudies().first().isProtected);
         QCOMPARE(database.instancesForSeries("3.1.1").size(), 1);
     }
-    QFile r(path);
-    QVERIFY(r.open(QIODevice::ReadOnly));
-    QCOMPARE(r.readAll(), before);
+    QCOMPARE(fileBytes(path), before);
     f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void TestDatabaseOpen::lockedIndexFailsAtOnceSayingItIsInUse_data()
+{
+    QTest::addColumn<bool>("idKeyed");
+    QTest::newRow("current index") << false;
+    QTest::newRow("index that needs its migration") << true;
+}
+
+void TestDatabaseOpen::lockedIndexFailsAtOnceSayingItIsInUse()
+{
+    QFETCH(bool, idKeyed);
+    const QString path = m_dir.filePath(QStringLiteral("locked-%1.sqlite3").arg(idKeyed));
+    if (idKeyed) {
+        RawDb raw(path);
+        QVERIFY(raw.exec(kIdKeyedSchema).isEmpty());
+    } else {
+        db::Database database;
+        QVERIFY(database.open(path));
+        QVERIFY(database.indexFile(makeSummary("3.1", "3.1.1", "3.1.1.1", 1, "/d/a.dcm")));
+    }
+    const QByteArray before = fileBytes(path);
+    {
+        // Another program holds the file for writing: no one else may even read it.
+        RawDb holder(path);
+        QVERIFY(holder.exec({"BEGIN EXCLUSIVE"}).isEmpty());
+        db::Database database;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!database.open(path));
+        // Each statement of the opening waiting out the lock in turn took minutes.
+        QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(database.lastError().contains(QStringLiteral("используется другой программой")),
+                 qPrintable(database.lastError()));
+        QVERIFY(database.allStudies().isEmpty());
+        QVERIFY(holder.exec({"ROLLBACK"}).isEmpty());
+    }
+    QCOMPARE(fileBytes(path), before);
+    db::Database database;
+    QVERIFY2(database.open(path), qPrintable(database.lastError()));
+    QVERIFY(database.isWritable());
+    QVERIFY(!database.allStudies().isEmpty());
 }
 
 void TestDatabaseOpen::damagedPagesNeverCrash()

@@ -19,6 +19,8 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -283,6 +285,34 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QCOMPARE(tagValue(file, 0x0008, 0x1030), QStringLiteral("Без индекса"));
         QCOMPARE(tagValue(m_study.singleFiles.at(1), 0x0008, 0x1030), QStringLiteral("Исходное описание"));
+        QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("Исходное описание"));
+    }
+
+    // The files are written but the index refuses their rows: the editor must not say all is done.
+    void refusedReindexIsReported_data()
+    {
+        QTest::addColumn<bool>("wholeStudy");
+        QTest::newRow("one file") << false;
+        QTest::newRow("whole study") << true;
+    }
+
+    void refusedReindexIsReported()
+    {
+        QFETCH(bool, wholeStudy);
+        const QString file = m_study.singleFiles.first();
+        QSqlQuery q(QSqlDatabase::database(m_index->connectionName(), false));
+        QVERIFY(q.exec("CREATE TRIGGER refuse BEFORE UPDATE ON studies BEGIN SELECT RAISE(ABORT, 'index refused'); END"));
+        DicomTagEditorDialog d(file, nullptr, wholeStudy ? m_study.rowPaths : QStringList{file}, m_index.get());
+        QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
+        setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Отказано"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(answer.titles(), (QStringList{QStringLiteral("Сохранить изменения?"), QStringLiteral("База не обновлена")}));
+        const QString text = answer.texts().last();
+        QVERIFY2(text.contains(QStringLiteral(" %1 ").arg(wholeStudy ? 4 : 1)), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("index refused")), qPrintable(text));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(tagValue(file, 0x0008, 0x1030), QStringLiteral("Отказано"));
         QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("Исходное описание"));
     }
 
