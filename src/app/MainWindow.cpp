@@ -24,6 +24,7 @@
 #include "dicom/FrameDecoder.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
+#include "remote/PrivateSettingsFile.h"
 #include "remote/RemoteAccessServer.h"
 #include "viewer/ToolbarIcons.h"
 #include "viewer/ViewerWindow.h"
@@ -597,6 +598,8 @@ void MainWindow::startRemoteHostingIfConfigured()
     const QString fingerprint = settings.value(QStringLiteral("certFingerprint")).toString();
     const QString secret = settings.value(QStringLiteral("e2eSecret")).toString();
     const QString hostId = settings.value(QStringLiteral("hostId")).toString();
+    if (!token.isEmpty() || !secret.isEmpty())
+        keepSettingsFilePrivate(settings); // written by a version that left it readable to all
     if (enabled && !host.isEmpty() && port >= 1 && !token.isEmpty() && !fingerprint.isEmpty() && !secret.isEmpty())
         m_remoteAccessServer->start(host, port, token, fingerprint, secret, hostId);
 }

@@ -2,6 +2,7 @@
 
 #include "MainWindow.h"
 
+#include "remote/PrivateSettingsFile.h"
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
 #include "remote/RemoteTunnelSocket.h"
@@ -166,6 +167,8 @@ void RemoteAccessDialog::loadState()
 {
     refreshStatusLabel();
     QSettings settings;
+    if (settings.contains(key("token")) || settings.contains(key("e2eSecret")))
+        keepSettingsFilePrivate(settings); // written by a version that left it readable to all
     const bool enabled = settings.value(key("hostingEnabled"), false).toBool();
     const bool configured = !settings.value(key("host")).toString().isEmpty();
     m_hostIdEdit->setText(settings.value(key("hostId")).toString());
@@ -314,6 +317,7 @@ void RemoteAccessDialog::saveRelayConfig(const QString& host, int port, const QS
                                          const QString& certFingerprint, const QString& e2eSecret)
 {
     QSettings settings;
+    keepSettingsFilePrivate(settings);
     settings.setValue(key("host"), host);
     settings.setValue(key("port"), port);
     settings.setValue(key("token"), token);

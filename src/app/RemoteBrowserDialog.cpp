@@ -1,5 +1,7 @@
 #include "RemoteBrowserDialog.h"
 
+#include "remote/PrivateSettingsFile.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QGridLayout>
@@ -213,6 +215,7 @@ void RemoteBrowserDialog::onConnectionLost(const QString& reason)
 void RemoteBrowserDialog::saveConnectionSettings()
 {
     QSettings settings;
+    keepSettingsFilePrivate(settings);
     settings.beginGroup(kConnectionGroup);
     settings.setValue(QStringLiteral("host"), hostEdit->text().trimmed());
     settings.setValue(QStringLiteral("port"), portSpin->value());
@@ -225,6 +228,9 @@ void RemoteBrowserDialog::saveConnectionSettings()
 void RemoteBrowserDialog::loadConnectionSettings()
 {
     QSettings settings;
+    if (settings.contains(kConnectionGroup + QStringLiteral("/token"))
+        || settings.childGroups().contains(kServersArray))
+        keepSettingsFilePrivate(settings); // written by a version that left it readable to all
     settings.beginGroup(kConnectionGroup);
     hostEdit->setText(settings.value(QStringLiteral("host")).toString());
     portSpin->setValue(settings.value(QStringLiteral("port"), kDefaultPort).toInt());
@@ -260,6 +266,7 @@ QList<SavedRemoteServer> RemoteBrowserDialog::loadSavedServers()
 void RemoteBrowserDialog::storeSavedServers(const QList<SavedRemoteServer>& servers)
 {
     QSettings settings;
+    keepSettingsFilePrivate(settings);
     settings.remove(kServersArray); // elements beyond the new size must not linger
     settings.beginWriteArray(kServersArray, int(servers.size()));
     for (int i = 0; i < servers.size(); ++i) {

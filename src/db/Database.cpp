@@ -641,7 +641,11 @@ bool Database::indexFile(const dicom::DicomFileSummary& s)
 
 bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after)
 {
-    return writeFileRows(after, &before);
+    const bool written = writeFileRows(after, &before);
+    emit studyChanged(before.studyInstanceUid);
+    if (after.studyInstanceUid != before.studyInstanceUid)
+        emit studyChanged(after.studyInstanceUid);
+    return written;
 }
 
 bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before)
@@ -1262,6 +1266,8 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
             filePaths->clear();
         return false;
     }
+    for (const QString& uid : studyInstanceUids)
+        emit studyChanged(uid);
     return true;
 }
 

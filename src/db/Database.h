@@ -97,6 +97,11 @@ public:
     // visited nothing or only part, when the index could not be read to its end.
     bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
 
+signals:
+    // The study's rows were removed, or a file of it was indexed again after an edit: whatever was
+    // made from its files before is stale.
+    void studyChanged(const QString& studyInstanceUid);
+
 private:
     struct WriteStatements;
 

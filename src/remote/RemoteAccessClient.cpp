@@ -10,6 +10,8 @@
 #include <QScopeGuard>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 void setError(QString* error, const QString& text)
@@ -27,11 +29,6 @@ QString connectTimeoutText()
 QString noConnectionText()
 {
     return QStringLiteral("нет соединения");
-}
-
-QJsonArray arrayOf(const QJsonObject& reply, const char* key)
-{
-    return reply.value(QLatin1String(key)).toArray();
 }
 
 } // namespace
@@ -191,16 +188,32 @@ bool RemoteAccessClient::expectReply(const QJsonObject& requestMessage, const QS
     return true;
 }
 
+bool RemoteAccessClient::replyArray(const QJsonObject& reply, const char* key, QJsonArray* array,
+                                    QString* error)
+{
+    // Checked before anything is built from it: a 64 MiB reply of bare numbers would otherwise turn into
+    // tens of millions of entries.
+    *array = reply.value(QLatin1String(key)).toArray();
+    if (array->size() <= maxReplyEntries
+        && std::all_of(array->begin(), array->end(), [](const QJsonValue& v) { return v.isObject(); }))
+        return true;
+    abandonConnection();
+    setError(error, QStringLiteral("некорректный ответ сервера"));
+    return false;
+}
+
 bool RemoteAccessClient::listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs)
 {
     QJsonObject reply;
+    QJsonArray entries;
     if (!expectReply(remoteproto::message(QStringLiteral("listStudies")), QStringLiteral("studies"), &reply, error,
-                     timeoutMs))
+                     timeoutMs)
+        || !replyArray(reply, "studies", &entries, error))
         return false;
     if (!out)
         return true;
     out->clear();
-    for (const QJsonValue& value : arrayOf(reply, "studies")) {
+    for (const QJsonValue& value : std::as_const(entries)) {
         const QJsonObject o = value.toObject();
         RemoteStudyEntry e;
         e.uid = remoteproto::readString(o, QStringLiteral("uid"));
@@ -231,13 +244,15 @@ bool RemoteAccessClient::getFileList(const QString& studyUid, int* count, QStrin
 bool RemoteAccessClient::listPacsServers(QList<RemotePacsServerEntry>* out, QString* error, int timeoutMs)
 {
     QJsonObject reply;
+    QJsonArray entries;
     if (!expectReply(remoteproto::message(QStringLiteral("listPacsServers")), QStringLiteral("pacsServers"), &reply,
-                     error, timeoutMs))
+                     error, timeoutMs)
+        || !replyArray(reply, "servers", &entries, error))
         return false;
     if (!out)
         return true;
     out->clear();
-    for (const QJsonValue& value : arrayOf(reply, "servers")) {
+    for (const QJsonValue& value : std::as_const(entries)) {
         const QJsonObject o = value.toObject();
         out->append({remoteproto::readInt(o, QStringLiteral("index"), -1),
                      remoteproto::readString(o, QStringLiteral("name"))});
@@ -259,14 +274,16 @@ bool RemoteAccessClient::pacsFind(int serverIndex, const QString& patientName, c
                                                      {QStringLiteral("dateTo"), dateTo},
                                                  });
     QJsonObject reply;
-    if (!expectReply(req, QStringLiteral("pacsResults"), &reply, error, timeoutMs))
+    QJsonArray entries;
+    if (!expectReply(req, QStringLiteral("pacsResults"), &reply, error, timeoutMs)
+        || !replyArray(reply, "results", &entries, error))
         return false;
     if (incomplete)
         *incomplete = reply.value(QStringLiteral("incomplete")).toBool(false);
     if (!out)
         return true;
     out->clear();
-    for (const QJsonValue& value : arrayOf(reply, "results")) {
+    for (const QJsonValue& value : std::as_const(entries)) {
         const QJsonObject o = value.toObject();
         auto s = [&](const char* key) { return remoteproto::readString(o, QLatin1String(key)); };
         out->append({s("uid"), s("patientName"), s("patientId"), s("studyDate"), s("studyDescription"),

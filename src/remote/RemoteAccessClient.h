@@ -3,6 +3,7 @@
 // one per request. Each operation sends its request and waits in a local event loop (the thread's
 // other events keep running) until the reply, the loss of the connection or its time-out.
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -51,6 +52,10 @@ class RemoteAccessClient : public QObject
     Q_OBJECT
 
 public:
+    // A list reply ("studies", "servers", "results") with more elements than this is refused: far above
+    // any archive or search, far below what would exhaust the memory (the tunnel lets 64 MiB through).
+    static constexpr int maxReplyEntries = 500000;
+
     explicit RemoteAccessClient(QObject* parent = nullptr);
     ~RemoteAccessClient() override;
 
@@ -88,6 +93,9 @@ private:
     // The reply as a JSON object of the expected type; false with the error text otherwise.
     bool expectReply(const QJsonObject& request, const QString& expectedType, QJsonObject* reply, QString* error,
                      int timeoutMs);
+    // The reply's array under `key` when every element is an object and there are at most maxReplyEntries;
+    // false, with the connection given up, otherwise.
+    bool replyArray(const QJsonObject& reply, const char* key, QJsonArray* array, QString* error);
 
     // Marks the client busy for one operation; false when another operation already waits.
     bool beginOperation(QString* error);

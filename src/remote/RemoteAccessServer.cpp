@@ -13,8 +13,16 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QtDebug>
 
-RemoteAccessServer::RemoteAccessServer(db::Database* db, QObject* parent) : QObject(parent), db(db) {}
+#include <algorithm>
+
+RemoteAccessServer::RemoteAccessServer(db::Database* db, QObject* parent) : QObject(parent), db(db)
+{
+    // A copy must never outlive the data it was made from, whether hosting runs now or not.
+    if (db)
+        connect(db, &db::Database::studyChanged, this, &RemoteAccessServer::removeStudyCopies);
+}
 
 RemoteAccessServer::~RemoteAccessServer()
 {
@@ -36,6 +44,15 @@ QString RemoteAccessServer::transferCacheRoot()
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
         .filePath(QStringLiteral("remote_transfer_cache"));
+}
+
+QString RemoteAccessServer::studyCacheFolder(const QString& studyUid)
+{
+    if (studyUid.isEmpty() || studyUid == QLatin1String(".") || studyUid == QLatin1String("..")
+        || studyUid.contains(QLatin1Char('/')) || studyUid.contains(QLatin1Char('\\'))
+        || studyUid.contains(QChar(0)))
+        return {};
+    return QDir(transferCacheRoot()).filePath(studyUid);
 }
 
 void RemoteAccessServer::start(const QString& relayHost, int relayPort, const QString& relayToken,
@@ -125,6 +142,14 @@ void RemoteAccessServer::onListenerConnectedToPeer(int slotIndex)
     RemoteTunnelSocket* socket = listeners[slotIndex].socket;
     listeners[slotIndex].socket = nullptr;
     socket->disconnect(this);
+    if (sessions.size() >= limits.maxSessions) {
+        qWarning() << "RemoteAccessServer: новое подключение закрыто — уже открыто подключений:"
+                   << sessions.size();
+        socket->close();
+        socket->deleteLater();
+        openListener(slotIndex);
+        return;
+    }
     auto* session = new RemoteAccessSession(socket, db, this, this);
     connect(session, &RemoteAccessSession::finished, this, &RemoteAccessServer::onSessionFinished);
     sessions.append(session);
@@ -157,6 +182,8 @@ void RemoteAccessServer::onListenerConnectionFailed(int slotIndex, const QString
 
 void RemoteAccessServer::onSessionFinished(RemoteAccessSession* session)
 {
+    if (!sessions.contains(session))
+        return; // already let go (a session that closes itself reports a turn later)
     if (session == currentRetrieveSession) {
         currentRetrieveSession = nullptr;
         currentRetrieveStudyUid.clear();
@@ -170,12 +197,28 @@ void RemoteAccessServer::onSessionFinished(RemoteAccessSession* session)
     emit statusChanged(QStringLiteral("Клиент отключился (активных: %1)").arg(sessions.size()));
 }
 
+bool RemoteAccessServer::hasPacsRetrieve(const RemoteAccessSession* session) const
+{
+    return (retrieveActive && currentRetrieveSession == session)
+           || std::any_of(retrieveQueue.cbegin(), retrieveQueue.cend(),
+                          [session](const QueuedPacsRetrieve& queued) { return queued.session == session; });
+}
+
 bool RemoteAccessServer::enqueuePacsRetrieve(RemoteAccessSession* session, int serverIndex, const QString& studyUid)
 {
+    // One client cannot fill the queue: each of its places would cost every other client a message.
+    if (hasPacsRetrieve(session)) {
+        session->sendPacsRetrieveDone(false,
+                                      QStringLiteral("Предыдущий запрос на получение исследования с PACS "
+                                                     "от этого подключения ещё не завершён."),
+                                      studyUid, 0);
+        return false;
+    }
     if (!retrieveActive)
         return startPacsRetrieve(session, serverIndex, studyUid);
-    retrieveQueue.append(QueuedPacsRetrieve{session, serverIndex, studyUid});
-    session->sendPacsRetrieveQueued(int(retrieveQueue.size()));
+    const int position = int(retrieveQueue.size()) + 1;
+    retrieveQueue.append(QueuedPacsRetrieve{session, serverIndex, studyUid, position});
+    session->sendPacsRetrieveQueued(position);
     return true;
 }
 
@@ -219,21 +262,41 @@ void RemoteAccessServer::onRetrieveFinished(bool ok, const QString& message, int
     retrieveActive = false;
     if (session)
         session->sendPacsRetrieveDone(ok, message, studyUid, count);
+    startQueuedRetrieves();
+}
 
-    // A queued request whose server has gone fails at once; the next one then gets its turn instead of
-    // waiting for a retrieve that nothing would start.
+void RemoteAccessServer::startQueuedRetrieves()
+{
+    if (startingQueued)
+        return;
+    startingQueued = true;
+    // A queued request whose server has gone, or whose retrieve fails at once, ends inside
+    // startPacsRetrieve; the next one then gets its turn here instead of waiting for a retrieve that
+    // nothing would start.
     while (!retrieveActive && !retrieveQueue.isEmpty()) {
         const QueuedPacsRetrieve head = retrieveQueue.takeFirst();
-        notifyQueuePositions();
         startPacsRetrieve(head.session, head.serverIndex, head.studyUid);
     }
+    startingQueued = false;
+    notifyQueuePositions();
 }
 
 void RemoteAccessServer::notifyQueuePositions()
 {
-    for (int i = 0; i < retrieveQueue.size(); ++i)
-        if (retrieveQueue[i].session)
-            retrieveQueue[i].session->sendPacsRetrieveQueued(i + 1);
+    for (int i = 0; i < retrieveQueue.size(); ++i) {
+        QueuedPacsRetrieve& queued = retrieveQueue[i];
+        if (queued.toldPosition == i + 1)
+            continue;
+        queued.toldPosition = i + 1;
+        queued.session->sendPacsRetrieveQueued(i + 1);
+    }
+}
+
+void RemoteAccessServer::removeStudyCopies(const QString& studyUid)
+{
+    const QString folder = studyCacheFolder(studyUid);
+    if (!folder.isEmpty() && QFileInfo::exists(folder))
+        pacs::removeTreeInside(folder, transferCacheRoot());
 }
 
 void RemoteAccessServer::cleanupStaleFiles()

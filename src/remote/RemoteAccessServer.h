@@ -1,10 +1,11 @@
 #pragma once
 // The hosting side of remote access. While hosting is on it keeps five listener connections open at
 // the relay under this workstation's host id, so a client reaches it without any incoming port; each
-// listener that gets paired becomes a RemoteAccessSession and is replaced by a fresh one at once. PACS
-// retrieves that clients ask for run one at a time through a PACS open coordinator, in a queue with
-// positions and progress. Stale transfer copies and stale PACS download folders are removed now and
-// then. Everything runs on the GUI thread.
+// listener whose peer has confirmed the connection's keys becomes a RemoteAccessSession and is replaced
+// by a fresh one at once. PACS retrieves that clients ask for run one at a time through a PACS open
+// coordinator, in a queue with positions and progress, one per session. Stale transfer copies and
+// stale PACS download folders are removed now and then, and a study's copies as soon as the index
+// drops or edits it. Everything runs on the GUI thread.
 
 #include <QList>
 #include <QObject>
@@ -33,6 +34,20 @@ public:
     static constexpr qint64 transferCacheMaxAgeMs = 259200000; // 72 hours
     static constexpr qint64 pacsDownloadMaxAgeMs = 7200000;    // 2 hours
 
+    // What one client, or a flood of connections, may hold of this workstation.
+    struct SessionLimits
+    {
+        // Sessions open at once; a further client is disconnected as soon as it is paired.
+        int maxSessions = 20;
+        // A session that sends no valid request this long after it opens, or this long after its last
+        // one while no file or PACS retrieve of its own is under way, is closed.
+        int firstRequestMs = 60000;
+        int idleMs = 1800000;
+        // Replies a client leaves unread pile up in its tunnel: beyond this (a full study list and a
+        // file's streaming window fit far below it) its session is closed.
+        qint64 maxUnsentBytes = 96LL * 1024 * 1024;
+    };
+
     RemoteAccessServer(db::Database* db, QObject* parent);
     ~RemoteAccessServer() override;
 
@@ -40,6 +55,8 @@ public:
     static QStringList listenerIds(const QString& hostId);
     // The folder "remote_transfer_cache" in the application data folder.
     static QString transferCacheRoot();
+    // The folder of a study's transfer copies; empty for a UID that could name anything outside it.
+    static QString studyCacheFolder(const QString& studyUid);
 
     // `secret` is the end-to-end secret made at installation; the token only admits to the relay.
     void start(const QString& host, int port, const QString& token, const QString& certFingerprint,
@@ -48,9 +65,13 @@ public:
     void stop();
     bool isRunning() const { return running; }
     int sessionCount() const { return int(sessions.size()); }
+    void setSessionLimits(const SessionLimits& limits) { this->limits = limits; }
+    const SessionLimits& sessionLimits() const { return limits; }
 
-    // Used by the sessions: runs the retrieve now, or queues it while another one runs.
+    // Used by the sessions: runs the retrieve now, or queues it while another one runs. A session that
+    // already has one running or queued is refused.
     bool enqueuePacsRetrieve(RemoteAccessSession* session, int serverIndex, const QString& studyUid);
+    bool hasPacsRetrieve(const RemoteAccessSession* session) const;
 
 public slots:
     // Removes transfer copies older than 72 hours and PACS download folders of studies that are not
@@ -76,6 +97,7 @@ private:
         RemoteAccessSession* session = nullptr;
         int serverIndex = -1;
         QString studyUid;
+        int toldPosition = 0; // the last position the session was sent
     };
 
     void openListener(int slotIndex);
@@ -83,7 +105,11 @@ private:
     bool startPacsRetrieve(RemoteAccessSession* session, int serverIndex, const QString& studyUid);
     void onRetrieveProgress(int count);
     void onRetrieveFinished(bool ok, const QString& message, int count);
+    // Starts queued retrieves until one runs; one that fails at once hands its turn to the next.
+    void startQueuedRetrieves();
+    // Sends a queued session its position only when it has changed.
     void notifyQueuePositions();
+    void removeStudyCopies(const QString& studyUid);
 
     db::Database* db = nullptr;
     QList<ListenerSlot> listeners;
@@ -98,7 +124,10 @@ private:
     RemoteAccessSession* currentRetrieveSession = nullptr;
     QString currentRetrieveStudyUid;
     bool retrieveActive = false;
+    // Set while startQueuedRetrieves runs: a retrieve that ends inside it must not start another loop.
+    bool startingQueued = false;
     QList<QueuedPacsRetrieve> retrieveQueue;
+    SessionLimits limits;
     QTimer* cleanupTimer = nullptr;
     // Raised by every start, so that reconnect timers of an earlier start do nothing.
     int generation = 0;

@@ -8,10 +8,13 @@
 #include "dicom/DicomCopyWriters.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
+#include "pacs/PacsRequestChecks.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QSaveFile>
 
@@ -20,7 +23,34 @@ namespace {
 // So much of a file waits in the tunnel's queue at most; the next chunk is read once it has drained.
 constexpr qint64 streamWindowBytes = 2 * remoteproto::fileChunkBytes;
 
-// The SHA-256 of a transfer copy, kept beside it: a copy never changes once made.
+// What a transfer copy is made from: the source's path, size and modification time; empty when the
+// source is gone. A copy whose source no longer matches is made again, so a file edited, replaced or
+// imported anew is never served as it was.
+QByteArray sourceIdentity(const QString& sourcePath)
+{
+    const QFileInfo source(sourcePath);
+    if (!source.exists())
+        return {};
+    return QStringLiteral("%1\n%2\n%3")
+        .arg(source.absoluteFilePath())
+        .arg(source.size())
+        .arg(source.lastModified().toMSecsSinceEpoch())
+        .toUtf8();
+}
+
+QByteArray readSmallFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(65536) : QByteArray();
+}
+
+bool writeWhole(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile out(path);
+    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();
+}
+
+// The SHA-256 of a transfer copy, kept beside it and made again with the copy.
 QByteArray copyDigest(const QString& copyPath)
 {
     QFile stored(copyPath + QStringLiteral(".sha256"));
@@ -36,17 +66,33 @@ QByteArray copyDigest(const QString& copyPath)
     const QByteArray hex = hash.hex();
     if (hex.isEmpty())
         return {};
-    QSaveFile out(stored.fileName());
-    if (out.open(QIODevice::WriteOnly) && out.write(hex) == hex.size())
-        out.commit();
+    writeWhole(stored.fileName(), hex);
     return hex;
 }
 
-// A study UID becomes a folder name of the transfer cache: nothing that could leave the cache.
-bool isSafeFolderName(const QString& name)
+// Makes the copy under another name first and renames it when whole, so a copy cut short (a crash, a
+// full disk) is never taken for a whole one; its source identity is written last, so a copy without
+// it is made again.
+bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const QByteArray& identity,
+                      QString* error)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
-           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+    QFile::remove(copyPath + QStringLiteral(".source"));
+    QFile::remove(copyPath + QStringLiteral(".sha256"));
+    const QString partPath = copyPath + QStringLiteral(".part");
+    QFile::remove(partPath);
+    bool made = dicom::writeCompressedCopy(sourcePath, partPath, error);
+    if (made) {
+        QFile::remove(copyPath);
+        made = QFile::rename(partPath, copyPath);
+        if (!made)
+            *error = QStringLiteral("Не удалось скопировать: %1").arg(sourcePath);
+    }
+    if (!made) {
+        QFile::remove(partPath);
+        return false;
+    }
+    writeWhole(copyPath + QStringLiteral(".source"), identity);
+    return true;
 }
 
 } // namespace
@@ -59,6 +105,9 @@ RemoteAccessSession::RemoteAccessSession(RemoteTunnelSocket* socket, db::Databas
     connect(socket, &RemoteTunnelSocket::frameReceived, this, &RemoteAccessSession::onFrameReceived);
     connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, this, &RemoteAccessSession::onDisconnectedFromRelay);
     connect(socket, &RemoteTunnelSocket::framesWritten, this, &RemoteAccessSession::continueFile);
+    idleTimer.setSingleShot(true);
+    connect(&idleTimer, &QTimer::timeout, this, &RemoteAccessSession::onIdle);
+    idleTimer.start(server->sessionLimits().firstRequestMs);
 }
 
 RemoteAccessSession::~RemoteAccessSession() = default;
@@ -67,8 +116,29 @@ void RemoteAccessSession::closeConnection()
 {
     ended = true;
     streaming.reset();
+    idleTimer.stop();
     socket->disconnect(this);
     socket->close();
+}
+
+void RemoteAccessSession::endSession(const QString& reason)
+{
+    if (ended)
+        return;
+    qWarning() << "RemoteAccessSession: подключение закрыто:" << reason;
+    closeConnection();
+    // Not at once: the server may be walking its lists of sessions and retrieves right now.
+    QMetaObject::invokeMethod(this, [this] { emit finished(this); }, Qt::QueuedConnection);
+}
+
+void RemoteAccessSession::onIdle()
+{
+    const int idleMs = server->sessionLimits().idleMs;
+    if (streaming || server->hasPacsRetrieve(this)) {
+        idleTimer.start(idleMs);
+        return;
+    }
+    endSession(QStringLiteral("клиент не присылал запросов %1 с").arg(idleTimer.interval() / 1000));
 }
 
 void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
@@ -80,7 +150,8 @@ void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
         sendError(QStringLiteral("некорректный запрос"));
         return;
     }
-    handleRequest(request);
+    if (handleRequest(request) && !ended)
+        idleTimer.start(server->sessionLimits().idleMs);
 }
 
 void RemoteAccessSession::onDisconnectedFromRelay(const QString& reason)
@@ -88,11 +159,12 @@ void RemoteAccessSession::onDisconnectedFromRelay(const QString& reason)
     if (ended)
         return;
     ended = true;
+    idleTimer.stop();
     qWarning() << "RemoteAccessSession: клиент отключился, причина:" << reason;
     emit finished(this);
 }
 
-void RemoteAccessSession::handleRequest(const QJsonObject& request)
+bool RemoteAccessSession::handleRequest(const QJsonObject& request)
 {
     const QString type = remoteproto::typeOf(request);
     if (type == QLatin1String("listStudies")) {
@@ -121,7 +193,9 @@ void RemoteAccessSession::handleRequest(const QJsonObject& request)
         handlePacsRetrieve(request);
     } else {
         sendError(QStringLiteral("неизвестная команда: %1").arg(type));
+        return false;
     }
+    return true;
 }
 
 void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset)
@@ -131,30 +205,22 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
         sendError(QStringLiteral("некорректный индекс файла: %1").arg(index));
         return;
     }
-    if (!isSafeFolderName(studyUid)) {
+    const QString studyCache = RemoteAccessServer::studyCacheFolder(studyUid);
+    if (studyCache.isEmpty()) {
         sendError(QStringLiteral("не удалось подготовить файл к передаче (индекс %1): %2")
                       .arg(index)
                       .arg(QStringLiteral("недопустимый UID исследования")));
         return;
     }
-    const QDir studyCache(QDir(RemoteAccessServer::transferCacheRoot()).filePath(studyUid));
-    QDir().mkpath(studyCache.path());
-    const QString copyPath = studyCache.filePath(QStringLiteral("%1.dcm").arg(index));
+    QDir().mkpath(studyCache);
+    const QString copyPath = QDir(studyCache).filePath(QStringLiteral("%1.dcm").arg(index));
     const QString sourcePath = paths.at(index);
-    // A copy made once is reused for every later request, so a resumed download gets the same bytes.
-    if (!QFile::exists(copyPath)) {
-        // Written under another name first: a copy cut short (a crash, a full disk) must never be taken
-        // for a whole one by the next request.
-        const QString partPath = copyPath + QStringLiteral(".part");
-        QFile::remove(partPath);
+    // A copy is reused while its source stays as it was, so a resumed download gets the same bytes.
+    const QByteArray identity = sourceIdentity(sourcePath);
+    if (identity.isEmpty() || !QFile::exists(copyPath)
+        || readSmallFile(copyPath + QStringLiteral(".source")) != identity) {
         QString error;
-        bool made = dicom::writeCompressedCopy(sourcePath, partPath, &error);
-        if (made && !QFile::rename(partPath, copyPath)) {
-            made = false;
-            error = QStringLiteral("Не удалось скопировать: %1").arg(sourcePath);
-        }
-        if (!made) {
-            QFile::remove(partPath);
+        if (!makeTransferCopy(sourcePath, copyPath, identity, &error)) {
             sendError(QStringLiteral("не удалось подготовить файл к передаче (индекс %1): %2").arg(index).arg(error));
             return;
         }
@@ -195,6 +261,7 @@ void RemoteAccessSession::continueFile()
             return;
         }
         socket->sendFrame(chunk);
+        closeIfPiledUp();
     }
 }
 
@@ -238,7 +305,7 @@ void RemoteAccessSession::handlePacsRetrieve(const QJsonObject& request)
     const pacs::PacsConfig config = pacs::loadPacsConfig();
     const int serverIndex = remoteproto::readInt(request, QStringLiteral("serverIndex"), -1);
     const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
-    if (serverIndex >= 0 && serverIndex < config.servers.size() && !studyUid.isEmpty()) {
+    if (serverIndex >= 0 && serverIndex < config.servers.size() && pacs::isValidDicomUid(studyUid)) {
         // A false result has already been told to this session.
         server->enqueuePacsRetrieve(this, serverIndex, studyUid);
         return;
@@ -270,7 +337,17 @@ void RemoteAccessSession::sendPacsRetrieveDone(bool ok, const QString& message, 
 
 void RemoteAccessSession::sendMessage(const QJsonObject& message)
 {
+    if (ended)
+        return;
     socket->sendFrame(remoteproto::toFrame(message));
+    closeIfPiledUp();
+}
+
+void RemoteAccessSession::closeIfPiledUp()
+{
+    if (socket->queuedBytes() > server->sessionLimits().maxUnsentBytes)
+        endSession(
+            QStringLiteral("клиент не забирает ответы (не отправлено %1 байт)").arg(socket->queuedBytes()));
 }
 
 void RemoteAccessSession::sendError(const QString& message)

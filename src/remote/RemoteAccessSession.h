@@ -1,12 +1,14 @@
 #pragma once
 // One paired client of the hosting side. It answers the client's requests one by one from the local
 // index, the local PACS configuration and the cache of transfer copies, and hands PACS retrieves to
-// the server's queue. It ends when its relay connection ends.
+// the server's queue. It ends when its relay connection ends, or closes itself when the client asks
+// nothing valid for too long or leaves too much of its replies unread (the server's session limits).
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -41,7 +43,8 @@ private slots:
     void onDisconnectedFromRelay(const QString& reason);
 
 private:
-    void handleRequest(const QJsonObject& request);
+    // False for a request of no known type.
+    bool handleRequest(const QJsonObject& request);
     void sendFile(const QString& studyUid, int index, qint64 offset);
     void handlePacsFind(const QJsonObject& request);
     void handlePacsRetrieve(const QJsonObject& request);
@@ -49,6 +52,11 @@ private:
     void sendError(const QString& message);
     // Queues the next chunks of the file being sent while the tunnel has room for them.
     void continueFile();
+    // Closes the connection and reports `finished` a turn later.
+    void endSession(const QString& reason);
+    // Ends the session once more of its replies wait unsent than the server's limit allows.
+    void closeIfPiledUp();
+    void onIdle();
 
     RemoteTunnelSocket* socket = nullptr;
     db::Database* db = nullptr;
@@ -56,4 +64,5 @@ private:
     bool ended = false;
     // The transfer copy being streamed, or null.
     std::unique_ptr<QFile> streaming;
+    QTimer idleTimer;
 };

@@ -47,6 +47,13 @@ QByteArray randomBytesOf(int count)
     return out;
 }
 
+// The plaintext of data frame 0 in each direction.
+const QByteArray& confirmationText()
+{
+    static const QByteArray text("{\"type\":\"confirm\"}");
+    return text;
+}
+
 QString pinMismatchText()
 {
     return QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым — возможна подмена канала. "
@@ -197,6 +204,7 @@ RemoteTunnelSocket::RemoteTunnelSocket(TunnelRole role, QObject* parent)
     , role(role)
 {
     keepaliveTimer.setSingleShot(false);
+    confirmTimer.setSingleShot(true);
     socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
     socket->setMaxAllowedIncomingMessageSize(quint64(maxIncomingMessageBytes));
     socket->setMaxAllowedIncomingFrameSize(quint64(maxIncomingMessageBytes));
@@ -215,16 +223,22 @@ RemoteTunnelSocket::RemoteTunnelSocket(TunnelRole role, QObject* parent)
     connect(socket, &QWebSocket::bytesWritten, this, &RemoteTunnelSocket::onBytesWritten);
     connect(socket, &QWebSocket::pong, this, &RemoteTunnelSocket::onPong);
     connect(&keepaliveTimer, &QTimer::timeout, this, &RemoteTunnelSocket::onKeepaliveTick);
+    connect(&confirmTimer, &QTimer::timeout, this, [this] {
+        if (!peerReady)
+            failConnection(QStringLiteral("собеседник не подтвердил ключ шифрования вовремя"));
+    });
 }
 
 void RemoteTunnelSocket::connectToRelay(const QString& host, int port, const QString& id, const QString& token,
                                         const QString& certFingerprint, const QString& secretText)
 {
+    keyed = false;
     peerReady = false;
     broken = false;
     writing = false;
+    confirmTimer.stop();
     writeQueue.clear();
-    waitingForPeer.clear();
+    waitingForKeys.clear();
     queued = 0;
     sendKey.clear();
     receiveKey.clear();
@@ -257,8 +271,11 @@ void RemoteTunnelSocket::failBeforeOpening(const QString& reason)
 
 void RemoteTunnelSocket::close()
 {
+    // Whatever still arrives on this connection is taken for nothing.
+    keyed = false;
     peerReady = false;
     keepaliveTimer.stop();
+    confirmTimer.stop();
     socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
@@ -266,8 +283,8 @@ void RemoteTunnelSocket::sendFrame(const QByteArray& plaintext)
 {
     if (broken)
         return; // the connection is ending and has been reported
-    if (!peerReady) {
-        waitingForPeer.append(plaintext);
+    if (!keyed) {
+        waitingForKeys.append(plaintext);
         queued += plaintext.size();
         return;
     }
@@ -315,9 +332,10 @@ void RemoteTunnelSocket::failConnection(const QString& reason)
     qWarning() << "RemoteTunnelSocket: соединение закрыто:" << reason;
     abortReason = reason;
     writeQueue.clear();
-    waitingForPeer.clear();
+    waitingForKeys.clear();
     queued = 0;
     keepaliveTimer.stop();
+    confirmTimer.stop();
     // Not from inside the socket's own signal: its frame reader may still be running.
     QMetaObject::invokeMethod(this, [this] { socket->abort(); }, Qt::QueuedConnection);
 }
@@ -379,39 +397,59 @@ bool RemoteTunnelSocket::acceptHello(const QByteArray& message)
     return !sendKey.isEmpty() && !receiveKey.isEmpty();
 }
 
+void RemoteTunnelSocket::startConfirming()
+{
+    keyed = true;
+    queueDataFrame(confirmationText());
+    const QList<QByteArray> early = std::exchange(waitingForKeys, {});
+    for (const QByteArray& plaintext : early) {
+        queued -= plaintext.size();
+        queueDataFrame(plaintext);
+    }
+    flushWriteQueue();
+    confirmTimer.start(confirmTimeoutMs);
+}
+
 void RemoteTunnelSocket::onBinaryMessageReceived(const QByteArray& message)
 {
     if (broken)
         return;
-    if (!peerReady) {
+    if (!keyed) {
         // Anything but the peer's hello before it (a stale or foreign frame) is ignored.
-        if (!acceptHello(message))
-            return;
-        peerReady = true;
-        lastActivity.restart();
-        keepaliveTimer.start(keepaliveIntervalMs);
-        const QList<QByteArray> early = std::exchange(waitingForPeer, {});
-        for (const QByteArray& plaintext : early) {
-            queued -= plaintext.size();
-            queueDataFrame(plaintext);
-        }
-        flushWriteQueue();
-        emit connectedToPeer();
+        if (acceptHello(message))
+            startConfirming();
         return;
     }
 
-    if (message.size() < frameOverhead
-        || std::memcmp(message.constData(), counterNonce(receiveCounter).constData(), nonceBytes) != 0) {
-        failConnection(QStringLiteral("кадр пришёл не по порядку (повтор, перестановка или подмена)"));
-        return;
-    }
+    const QByteArray expectedNonce = counterNonce(receiveCounter);
+    const bool inOrder = message.size() >= frameOverhead
+                         && std::memcmp(message.constData(), expectedNonce.constData(), nonceBytes) == 0;
     QByteArray plaintext;
-    if (!decryptFrame(receiveKey, message, &plaintext)) {
-        failConnection(QStringLiteral("кадр не прошёл проверку подлинности"));
+    if (!inOrder || !decryptFrame(receiveKey, message, &plaintext)) {
+        // Until the peer has confirmed the keys, a frame that fails is somebody else's: it is dropped.
+        if (peerReady && inOrder)
+            failConnection(QStringLiteral("кадр не прошёл проверку подлинности"));
+        else if (peerReady)
+            failConnection(QStringLiteral("кадр пришёл не по порядку (повтор, перестановка или подмена)"));
         return;
     }
     ++receiveCounter;
-    if (plaintext.size() > maxRawPlaintextBytes && !QJsonDocument::fromJson(plaintext).isObject()) {
+    if (!peerReady) {
+        if (plaintext != confirmationText()) {
+            failConnection(QStringLiteral("собеседник не подтвердил ключ шифрования"));
+            return;
+        }
+        peerReady = true;
+        confirmTimer.stop();
+        lastActivity.restart();
+        keepaliveTimer.start(keepaliveIntervalMs);
+        emit connectedToPeer();
+        return;
+    }
+    // Messages are compact JSON objects; parsing one of many MiB here only to tell it from a chunk would
+    // cost as much again as its reader's own parse.
+    if (plaintext.size() > maxRawPlaintextBytes
+        && !(plaintext.startsWith('{') && plaintext.trimmed().endsWith('}'))) {
         failConnection(QStringLiteral("фрагмент файла больше 1 МиБ"));
         return;
     }
@@ -424,6 +462,7 @@ void RemoteTunnelSocket::onDisconnected()
     const bool wasReady = peerReady;
     peerReady = false;
     keepaliveTimer.stop();
+    confirmTimer.stop();
     writing = false;
     QString reason = abortReason.isEmpty() ? socket->closeReason() : abortReason;
     if (reason.isEmpty())

@@ -10,7 +10,9 @@
 // random value. Once both values are known, each direction gets its own key derived from the secret
 // and both values, and data frames are numbered from 0 in their nonce: the receiver takes only the
 // next number, so a frame that is replayed, reordered, duplicated or sent back to its sender, or that
-// comes from an earlier connection, never decrypts to anything.
+// comes from an earlier connection, never decrypts to anything. Frame 0 of each direction is a
+// confirmation: the peer counts as reached only once it has proved with it that it holds this
+// connection's keys. A hello alone proves nothing, as anyone who recorded one can send it again.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -60,6 +62,8 @@ public:
     static constexpr qint64 maxRawPlaintextBytes = 1048576;
     static constexpr int keepaliveIntervalMs = 20000;
     static constexpr qint64 silenceLimitMs = 65000;
+    // How long after the peer's hello its confirmation may take before the connection is given up.
+    static constexpr int confirmTimeoutMs = 5000;
 
     RemoteTunnelSocket(TunnelRole role, QObject* parent);
 
@@ -68,7 +72,7 @@ public:
     void connectToRelay(const QString& host, int port, const QString& id, const QString& token,
                         const QString& certFingerprint, const QString& secret);
     void close();
-    // Frames sent before the peer is reached wait for the keys and then leave in order.
+    // Frames sent before the keys exist wait for them and then leave in order, behind the confirmation.
     void sendFrame(const QByteArray& plaintext);
     bool isPeerReady() const { return peerReady && !broken; }
     // Bytes given to sendFrame and not yet handed to the relay connection.
@@ -95,6 +99,9 @@ private slots:
 private:
     void flushWriteQueue();
     bool acceptHello(const QByteArray& message);
+    // Sends the confirmation and what waited for the keys; the peer's confirmation is due within
+    // confirmTimeoutMs.
+    void startConfirming();
     void queueDataFrame(const QByteArray& plaintext);
     // Logs the reason and ends the connection; it is reported as a loss once the peer was reached.
     void failConnection(const QString& reason);
@@ -102,6 +109,7 @@ private:
 
     TunnelRole role;
     QTimer keepaliveTimer;
+    QTimer confirmTimer;
     QElapsedTimer lastActivity;
     QWebSocket* socket = nullptr;
     QByteArray secret;
@@ -112,11 +120,14 @@ private:
     quint64 sendCounter = 0;
     quint64 receiveCounter = 0;
     QString expectedFingerprint;
+    // The peer's hello has been taken and the direction keys exist.
+    bool keyed = false;
+    // The peer has confirmed the keys.
     bool peerReady = false;
     // Set by a failure of this side: nothing is sent or taken any more on this connection.
     bool broken = false;
     QList<QByteArray> writeQueue;     // encrypted frames, oldest first
-    QList<QByteArray> waitingForPeer; // plaintexts given before the keys exist
+    QList<QByteArray> waitingForKeys; // plaintexts given before the keys exist
     qint64 queued = 0;
     bool writing = false;
     QString lastError;

@@ -13,11 +13,13 @@
 #include "TestBench.h"
 #include "VisibleViewer.h"
 #include "app/ModalityFilterButton.h"
+#include "app/RemoteAccessDialog.h"
 #include "app/RemoteBrowserDialog.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
+#include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
 
 #include <QComboBox>
@@ -34,6 +36,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <sys/stat.h>
 
 namespace {
 
@@ -44,6 +47,13 @@ template <typename T>
 T* child(QWidget* dialog, const char* name)
 {
     return dialog->findChild<T*>(QLatin1String(name));
+}
+
+// The rights of a file or folder, as chmod takes them.
+int modeOf(const QString& path)
+{
+    struct stat info{};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 QStringList visibleNames(QTableWidget* table)
@@ -305,6 +315,57 @@ private slots:
                                  10000);
         QCOMPARE(child<QTableWidget>(&d, "archiveTable")->rowCount(), 0);
         QVERIFY(!child<QPushButton>(&d, "downloadOpenButton")->isEnabled());
+    }
+
+    void connectionValuesStayPrivate_data()
+    {
+        QTest::addColumn<QString>("side");
+        QTest::addColumn<bool>("fileBefore"); // the settings file exists, readable by all
+        QTest::newRow("hosting side installs, new file") << "host" << false;
+        QTest::newRow("hosting side installs, existing file") << "host" << true;
+        QTest::newRow("browser connects, existing file") << "connect" << true;
+        QTest::newRow("browser saves a server, new file") << "save" << false;
+    }
+    void connectionValuesStayPrivate()
+    {
+        QFETCH(QString, side);
+        QFETCH(bool, fileBefore);
+        const mode_t umaskBefore = ::umask(022);
+        const QString file = QSettings().fileName();
+        const QString folder = QFileInfo(file).absolutePath();
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        QFile::remove(file);
+        if (fileBefore) {
+            QSettings().setValue(QStringLiteral("remoteBrowserConnection/host"), QStringLiteral("127.0.0.1"));
+            QSettings().sync();
+            QCOMPARE(modeOf(file), 0644);
+        }
+
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answer.setDialogHandler([](QDialog* dialog) {
+            if (auto* input = qobject_cast<QInputDialog*>(dialog))
+                input->setTextValue(QStringLiteral("Клиника"));
+            return true;
+        });
+        if (side == "host") {
+            RemoteAccessDialog hosting(nullptr);
+            emit hosting.provisioner()->finished(true, QString(), QStringLiteral("127.0.0.1"), relay.port(),
+                                                 kToken, cert.fingerprint());
+        } else {
+            RemoteBrowserDialog d(&localIndex, nullptr);
+            fillFields(&d, cert.fingerprint());
+            QTest::mouseClick(child<QPushButton>(&d, side == "save" ? "saveServerButton" : "connectButton"),
+                              Qt::LeftButton);
+        }
+        QSettings().sync();
+        ::umask(umaskBefore);
+        const QString secretKey = side == "host"      ? QStringLiteral("remoteAccess/e2eSecret")
+                                  : side == "connect" ? QStringLiteral("remoteBrowserConnection/e2eSecret")
+                                                      : QStringLiteral("remoteServers/1/e2eSecret");
+        QVERIFY(!QSettings().value(secretKey).toString().isEmpty());
+        QCOMPARE(modeOf(file), 0600);
+        QCOMPARE(modeOf(folder), 0700);
     }
 };
 

@@ -1,5 +1,6 @@
-// The hosting side through the stand-in relay: a real index, real transfer copies, bad requests, the
-// PACS retrieve queue against peers that hang or refuse, and the clean-up of stale folders.
+// The hosting side through the stand-in relay: a real index, real transfer copies and their sources
+// changing, bad requests, replayed hellos and the session limits, the PACS retrieve queue against peers
+// that hang or refuse and clients that flood it, and the clean-up of stale folders.
 
 #include "IndexFixtures.h"
 #include "LoopbackPort.h"
@@ -10,6 +11,7 @@
 #include "StandInRelay.h"
 
 #include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsRequestChecks.h"
 
@@ -19,6 +21,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+#include <dcmtk/dcmdata/dctk.h>
 
 #include <utime.h>
 
@@ -67,6 +73,12 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+int countOf(const QList<QJsonObject>& messages, const QString& type)
+{
+    return int(std::count_if(messages.cbegin(), messages.cend(),
+                             [&](const QJsonObject& m) { return remoteproto::typeOf(m) == type; }));
+}
+
 } // namespace
 
 class AccessServerTest : public QObject
@@ -78,6 +90,7 @@ class AccessServerTest : public QObject
     fixtures::TestCertificate m_cert;
     fixtures::StandInRelay m_relay;
     fixtures::SeriesLayout m_series;
+    fixtures::SeriesLayout m_large;
     std::unique_ptr<RemoteAccessServer> m_server;
 
     void startServer(const QString& hostId = {})
@@ -86,7 +99,38 @@ class AccessServerTest : public QObject
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(RemoteAccessServer::listenerIds(hostId).first()), 1, 10000);
     }
 
+    // A study of one file that carries 24 MiB in a private element, which its copy keeps; written and
+    // indexed on first use.
+    QString largeStudyUid()
+    {
+        if (!m_large.studyUid.isEmpty())
+            return m_large.studyUid;
+        m_large.slices = 1;
+        m_large.customize = [](DcmDataset& ds, int) {
+            QByteArray bytes(24 * 1048576, Qt::Uninitialized);
+            for (int i = 0; i < bytes.size(); i += 4096)
+                bytes[i] = char(i / 4096);
+            const auto* data = reinterpret_cast<const Uint8*>(bytes.constData());
+            ds.putAndInsertUint8Array(DcmTag(0x0009, 0x1010, EVR_OB), data, unsigned(bytes.size()));
+        };
+        if (!fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("large")), m_large))
+            m_large.studyUid.clear();
+        return m_large.studyUid;
+    }
+
+    bool download(int index, const QString& studyUid, const QString& target, QString* error)
+    {
+        RemoteAccessClient client;
+        QFile::remove(target);
+        const QString host = QStringLiteral("127.0.0.1"), worker = QStringLiteral("primary-w1");
+        const int port = m_relay.port();
+        return client.connectToServer(host, port, kToken, m_cert.fingerprint(), kSecret, error, 30000, worker)
+               && client.downloadFile(studyUid, index, target, {}, error, 30000);
+    }
+
 private slots:
+    void init() { m_server->setSessionLimits({}); }
+
     void initTestCase()
     {
         QVERIFY(m_db.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
@@ -168,15 +212,16 @@ private slots:
         QVERIFY2(client.downloadFile(m_series.studyUid, 1, target, {}, &error, 10000), qPrintable(error));
         QCOMPARE(readAll(target), whole);
 
-        // The copy is made once: a changed source does not change what is served.
-        const QStringList sources = m_db.studyFilePaths(m_series.studyUid);
-        QFile source(sources.at(1));
-        QVERIFY(source.open(QIODevice::Append));
-        source.write("changed");
-        source.close();
+        // A changed source is served as it now is: its copy is made again.
+        const QString source = m_db.studyFilePaths(m_series.studyUid).at(1);
+        fixtures::SeriesLayout corrected = m_series;
+        corrected.patientName = QStringLiteral("Corrected^Name");
+        fixtures::writeSlice(source, corrected, 1);
         QVERIFY(QFile::remove(target));
-        QVERIFY(client.downloadFile(m_series.studyUid, 1, target, {}, &error, 10000));
-        QCOMPARE(readAll(target), whole);
+        QVERIFY2(client.downloadFile(m_series.studyUid, 1, target, {}, &error, 10000), qPrintable(error));
+        const QByteArray changed = readAll(target);
+        QCOMPARE(changed, readAll(copy));
+        QCOMPARE(dicom::readFileSummary(target)->patientName, corrected.patientName);
 
         // An offset past the end is answered from the start: the header says 0 and the whole file follows.
         RawClient raw(m_relay.port(), m_cert.fingerprint());
@@ -185,11 +230,11 @@ private slots:
             raw.ask(remoteproto::toFrame(remoteproto::message("getFile", {{"studyUid", m_series.studyUid},
                                                                           {"index", 1}, {"offset", 1e9}})));
         QCOMPARE(remoteproto::readInt64(header, "offset"), 0);
-        QCOMPARE(remoteproto::readInt64(header, "sizeBytes"), whole.size());
+        QCOMPARE(remoteproto::readInt64(header, "sizeBytes"), changed.size());
         QCOMPARE(header.value("sha256").toString().toLatin1(),
-                 QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex());
+                 QCryptographicHash::hash(changed, QCryptographicHash::Sha256).toHex());
         QTRY_COMPARE_WITH_TIMEOUT(raw.frames.size(), 2, 30000);
-        QCOMPARE(raw.frames.at(1), whole);
+        QCOMPARE(raw.frames.at(1), changed);
 
         // Switching hosting off ends every session: nobody keeps access.
         QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 2, 30000);
@@ -206,14 +251,8 @@ private slots:
     {
         // A large transfer copy goes out a chunk at a time: the host never holds more than a few MiB of it
         // in its queue, and the client still gets it whole.
-        const QString copy = RemoteAccessServer::transferCacheRoot() + "/" + m_series.studyUid + "/2.dcm";
-        QVERIFY(QDir().mkpath(QFileInfo(copy).path()));
-        QByteArray big(24 * 1048576, Qt::Uninitialized);
-        for (int i = 0; i < big.size(); i += 4096)
-            big[i] = char(i / 4096);
-        QFile file(copy);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(big) == big.size());
-        file.close();
+        const QString largeUid = largeStudyUid();
+        QVERIFY(!largeUid.isEmpty());
 
         RemoteAccessClient client;
         QString error;
@@ -228,10 +267,153 @@ private slots:
         });
         watch.start(0);
         const QString target = m_dir.filePath(QStringLiteral("big.dcm"));
-        QVERIFY2(client.downloadFile(m_series.studyUid, 2, target, {}, &error, 20000), qPrintable(error));
+        QVERIFY2(client.downloadFile(largeUid, 0, target, {}, &error, 30000), qPrintable(error));
         watch.stop();
-        QCOMPARE(QFileInfo(target).size(), big.size());
+        QVERIFY(QFileInfo(target).size() > 24 * 1048576);
         QVERIFY2(mostQueued > 0 && mostQueued <= 4 * 1048576, qPrintable(QString::number(mostQueued)));
+    }
+
+    void staleCopiesAreMadeAgain_data()
+    {
+        // How the study's only file changes between two downloads.
+        QTest::addColumn<QString>("change");
+        QTest::newRow("deleted and imported again with a corrected name") << "reimport";
+        QTest::newRow("edited outside the program") << "edit";
+        QTest::newRow("imported again with the same size and time") << "reimportSameTime";
+        QTest::newRow("tags edited in the program, same size and time") << "tagEdit";
+    }
+    void staleCopiesAreMadeAgain()
+    {
+        QFETCH(QString, change);
+        fixtures::SeriesLayout study;
+        study.slices = 1;
+        study.patientName = QStringLiteral("Wrong^Name");
+        const QString folder = m_dir.filePath(QStringLiteral("stale-") + change);
+        QVERIFY(fixtures::writeAndIndexSeries(m_db, folder, study));
+        const QString source = m_db.studyFilePaths(study.studyUid).value(0);
+        const QString target = m_dir.filePath(QStringLiteral("stale.dcm"));
+        QString error;
+        QVERIFY2(download(0, study.studyUid, target, &error), qPrintable(error));
+        const QByteArray before = readAll(target);
+        const QString cacheFolder = RemoteAccessServer::studyCacheFolder(study.studyUid);
+        QVERIFY(QFileInfo::exists(cacheFolder));
+
+        const QDateTime modified = QFileInfo(source).lastModified();
+        const auto summaryBefore = dicom::readFileSummary(source);
+        QVERIFY(summaryBefore);
+        if (change == "reimport" || change == "reimportSameTime") {
+            QVERIFY(m_db.deleteStudy(study.studyUid));
+            QVERIFY(!QFileInfo::exists(cacheFolder)); // the copies go with the study
+        }
+        // A name of the same length keeps the file's size.
+        study.patientName = QString::fromLatin1(change == "reimport" ? "Corrected^Name" : "Wrong^Nama");
+        fixtures::writeSlice(source, study, 0);
+        if (change != "reimport" && change != "edit") {
+            QFile file(source);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
+        }
+        if (change == "reimport" || change == "reimportSameTime")
+            QVERIFY(fixtures::indexFiles(m_db, {source}));
+        if (change == "tagEdit") {
+            const auto summaryAfter = dicom::readFileSummary(source);
+            QVERIFY(summaryAfter && m_db.reindexEditedFile(*summaryBefore, *summaryAfter));
+            QVERIFY(!QFileInfo::exists(cacheFolder));
+        }
+
+        // What is served is the copy of the source as it now is.
+        QVERIFY2(download(0, study.studyUid, target, &error), qPrintable(error));
+        QVERIFY(readAll(target) != before);
+        QCOMPARE(readAll(target), readAll(QDir(cacheFolder).filePath(QStringLiteral("0.dcm"))));
+        QCOMPARE(dicom::readFileSummary(target)->patientName, study.patientName);
+        QVERIFY(m_db.deleteStudy(study.studyUid));
+    }
+
+    void sessionsNeedConfirmedKeys_data()
+    {
+        QTest::addColumn<QString>("attempt");
+        QTest::addColumn<int>("maxSessions");
+        QTest::addColumn<int>("opened"); // sessions the attempt opened
+        QTest::addColumn<int>("left");   // sessions open once the host has closed the attempt's connection
+        // A recorded hello, with its confirmation or without, sent again on a bare WebSocket.
+        QTest::newRow("replayed hello") << "hello" << 20 << 0 << 0;
+        QTest::newRow("replayed hello and confirmation") << "helloAndConfirmation" << 20 << 0 << 0;
+        // A real client that asks nothing is let go once the first-request time has passed.
+        QTest::newRow("client that asks nothing") << "silent" << 20 << 1 << 0;
+        // A client beyond the limit is disconnected; the one already served stays.
+        QTest::newRow("client over the session limit") << "overLimit" << 1 << 0 << 1;
+        // Replies waiting in the tunnel beyond the limit (a byte here, so a file's second chunk passes it).
+        QTest::newRow("client whose replies pile up") << "pileUp" << 20 << 1 << 0;
+    }
+    void sessionsNeedConfirmedKeys()
+    {
+        QFETCH(QString, attempt);
+        QFETCH(int, maxSessions);
+        QFETCH(int, opened);
+        QFETCH(int, left);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 30000);
+
+        // A genuine client's first frames on the relay: its hello, then its confirmation.
+        QList<QByteArray> recorded;
+        m_relay.filter = [&](const QString&, bool fromFirst, const QByteArray& m) {
+            if (!fromFirst)
+                recorded << m;
+            return QList<QByteArray>{m};
+        };
+        {
+            RawClient genuine(m_relay.port(), m_cert.fingerprint());
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 1, 30000); // the host has both frames
+        }
+        m_relay.filter = {};
+        QCOMPARE(recorded.size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 30000);
+
+        RemoteAccessServer::SessionLimits limits;
+        limits.maxSessions = maxSessions;
+        limits.firstRequestMs = 1000;
+        if (attempt == "pileUp")
+            limits.maxUnsentBytes = 1;
+        m_server->setSessionLimits(limits);
+        std::unique_ptr<RawClient> served;
+        if (attempt == "overLimit") {
+            served = std::make_unique<RawClient>(m_relay.port(), m_cert.fingerprint());
+            const QJsonObject reply = served->ask(R"({"type":"listStudies"})");
+            QCOMPARE(reply.value("type").toString(), QStringLiteral("studies"));
+            QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 30000);
+        }
+        QSignalSpy status(m_server.get(), &RemoteAccessServer::statusChanged);
+        QWebSocket bare;
+        QSignalSpy closed(&bare, &QWebSocket::disconnected);
+        std::unique_ptr<RawClient> client;
+        if (attempt.startsWith("hello")) {
+            connect(&bare, &QWebSocket::sslErrors, &bare, [&bare] { bare.ignoreSslErrors(); });
+            connect(&bare, &QWebSocket::connected, &bare, [&] {
+                bare.sendBinaryMessage(recorded.at(0));
+                if (attempt == "helloAndConfirmation")
+                    bare.sendBinaryMessage(recorded.at(1));
+            });
+            QUrlQuery query{{"id", "primary"}, {"token", kToken}};
+            const QString url = QStringLiteral("wss://127.0.0.1:%1/tunnel?%2").arg(m_relay.port());
+            bare.open(QUrl(url.arg(query.toString())));
+            QVERIFY(closed.wait(30000)); // the host gives the connection up
+        } else {
+            client = std::make_unique<RawClient>(m_relay.port(), m_cert.fingerprint());
+            QSignalSpy lost(&client->socket, &RemoteTunnelSocket::disconnectedFromRelay);
+            const QJsonObject getLarge{{"type", "getFile"}, {"studyUid", largeStudyUid()}, {"index", 0}};
+            if (attempt == "pileUp")
+                client->socket.sendFrame(remoteproto::toFrame(getLarge));
+            QVERIFY(lost.wait(30000));
+        }
+        const QString openedText = QStringLiteral("Удалённый клиент подключен");
+        int sessionsOpened = 0;
+        for (const auto& args : status)
+            sessionsOpened += args.at(0).toString().startsWith(openedText) ? 1 : 0;
+        QCOMPARE(sessionsOpened, opened);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), left, 30000);
+        served.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 30000);
     }
 
     void retrieveQueue()
@@ -283,6 +465,54 @@ private slots:
                                   QStringLiteral("PACS-сервер с этим номером больше не настроен на удалённом компьютере "
                                                  "(конфигурация изменилась, пока запрос ждал в очереди)."),
                                   30000);
+    }
+
+    void retrieveFloods_data()
+    {
+        QTest::addColumn<bool>("fromRunning"); // the client whose retrieve runs asks again, else another
+        QTest::addColumn<QString>("studyUid");
+        QTest::addColumn<int>("queued");       // of the flood's 100 requests
+        QTest::newRow("a waiting client asks 100 times") << false << "1.2.3.5" << 1;
+        QTest::newRow("the running client asks 100 times more") << true << "1.2.3.5" << 0;
+        QTest::newRow("100 invalid study UIDs") << false << "1.2.x" << 0;
+    }
+    void retrieveFloods()
+    {
+        QFETCH(bool, fromRunning);
+        QFETCH(QString, studyUid);
+        QFETCH(int, queued);
+        auto hanging = std::make_unique<QTcpServer>();
+        QVERIFY(hanging->listen(QHostAddress::LocalHost, 0));
+        pacs::PacsConfig config;
+        config.localPort = fixtures::freeLoopbackPort();
+        config.servers = {{QStringLiteral("127.0.0.1"), hanging->serverPort(), "HANG", {}, 1}};
+        pacs::savePacsConfig(config);
+        RawClient running(m_relay.port(), m_cert.fingerprint());
+        RawClient other(m_relay.port(), m_cert.fingerprint());
+        QVERIFY(QTest::qWaitFor([&] { return running.socket.isPeerReady() && other.socket.isPeerReady(); },
+                                30000));
+        const auto retrieve = [](RawClient& client, const QString& uid) {
+            client.socket.sendFrame(remoteproto::toFrame(
+                remoteproto::message("pacsRetrieve", {{"serverIndex", 0}, {"studyUid", uid}})));
+        };
+        retrieve(running, QStringLiteral("1.2.3.4"));
+        QTRY_VERIFY_WITH_TIMEOUT(hanging->hasPendingConnections(), 30000); // it runs
+
+        RawClient& flooding = fromRunning ? running : other;
+        for (int i = 0; i < 100; ++i)
+            retrieve(flooding, studyUid);
+        QTRY_COMPARE_WITH_TIMEOUT(flooding.messages().size(), 100, 30000);
+        const QList<QJsonObject> answers = flooding.messages();
+        QCOMPARE(countOf(answers, "pacsRetrieveQueued"), queued);
+        QCOMPARE(countOf(answers, "error"), 100 - queued);
+
+        // Once the running retrieve ends, the flooding client hears only of its own request.
+        hanging.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(countOf(running.messages(), "error"), fromRunning ? 101 : 1, 30000);
+        if (queued)
+            QTRY_COMPARE_WITH_TIMEOUT(countOf(other.messages(), "error"), 100, 30000);
+        QVERIFY2(flooding.messages().size() <= 100 + (fromRunning ? 1 : queued) + 1,
+                 qPrintable(QString::number(flooding.messages().size())));
     }
 
     void staleFolders_data()

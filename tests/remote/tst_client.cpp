@@ -181,6 +181,13 @@ private slots:
         QTest::newRow("array") << json("[1]") << "некорректный ответ сервера";
         QTest::newRow("empty frame") << QByteArray() << "некорректный ответ сервера";
         QTest::newRow("silence") << json("-") << "Нет ответа от сервера (таймаут)";
+        // Lists that would cost the memory of millions of entries are refused before any is made.
+        QTest::newRow("elements that are not objects") << json("{\"type\":\"studies\",\"studies\":[{},0,0]}")
+                                                       << "некорректный ответ сервера";
+        QByteArray overMaximum("{\"type\":\"studies\",\"studies\":[{}");
+        for (int i = 0; i < RemoteAccessClient::maxReplyEntries; ++i)
+            overMaximum += ",{}";
+        QTest::newRow("one element over the maximum") << overMaximum + "]}" << "некорректный ответ сервера";
     }
     void listReplies()
     {

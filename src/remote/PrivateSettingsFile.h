@@ -1,0 +1,12 @@
+#pragma once
+// The settings file holds the remote-access connection values (the end-to-end secret, the relay token
+// and the certificate pin): together they are the whole connection code, and anyone who reads them can
+// browse the archive and use the host's PACS servers. So the file is kept to its owner (mode 0600, its
+// folder 0700), whatever the umask made of it and also when it already exists with wider rights.
+
+class QSettings;
+
+// Creates the settings file empty when it is missing and narrows its rights and its folder's; call it
+// before the values are written, so that they never stand in a file others can read. False when the
+// rights cannot be set.
+bool keepSettingsFilePrivate(const QSettings& settings);
