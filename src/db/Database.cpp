@@ -1285,4 +1285,14 @@ bool Database::visitFilePaths(const std::function<void(const QString&)>& visit) 
     return !q.lastError().isValid();
 }
 
+std::pair<qint64, qint64> Database::changeStamp() const
+{
+    // total_changes() counts this connection's writes, data_version moves with every other one's.
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT total_changes(), data_version FROM pragma_data_version;"))
+        || !q.next())
+        return {0, 0};
+    return {q.value(0).toLongLong(), q.value(1).toLongLong()};
+}
+
 } // namespace db

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace dicom {
 struct DicomFileSummary;
@@ -96,6 +97,10 @@ public:
     // Calls visit with the path of every instance row (a multi-frame file once per frame); false, having
     // visited nothing or only part, when the index could not be read to its end.
     bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
+
+    // Differs after any change of the index since the last call that returned it, made through this
+    // object or any other connection to the same file; (0, 0) when it cannot be read.
+    std::pair<qint64, qint64> changeStamp() const;
 
 signals:
     // The study's rows were removed, or a file of it was indexed again after an edit: whatever was

@@ -164,6 +164,20 @@ void RemoteAccessSession::onDisconnectedFromRelay(const QString& reason)
     emit finished(this);
 }
 
+QStringList RemoteAccessSession::studyFiles(const QString& studyUid)
+{
+    // The stamp is read first: a change that lands before the list is read shows as a new stamp next time.
+    const std::pair<qint64, qint64> stamp = db->changeStamp();
+    const auto cached = fileLists.constFind(studyUid);
+    if (cached != fileLists.cend() && cached->stamp == stamp && stamp != std::pair<qint64, qint64>{0, 0})
+        return cached->paths;
+    if (!fileLists.isEmpty() && fileLists.cbegin()->stamp != stamp)
+        fileLists.clear(); // every list read before the change is stale
+    const QStringList paths = db->studyFilePaths(studyUid);
+    fileLists.insert(studyUid, FileList{stamp, paths});
+    return paths;
+}
+
 bool RemoteAccessSession::handleRequest(const QJsonObject& request)
 {
     const QString type = remoteproto::typeOf(request);
@@ -176,7 +190,7 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
         const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
         sendMessage(remoteproto::message(QStringLiteral("fileList"),
                                          {{QStringLiteral("studyUid"), studyUid},
-                                          {QStringLiteral("count"), int(db->studyFilePaths(studyUid).size())}}));
+                                          {QStringLiteral("count"), int(studyFiles(studyUid).size())}}));
     } else if (type == QLatin1String("getFile")) {
         sendFile(remoteproto::readString(request, QStringLiteral("studyUid")),
                  remoteproto::readInt(request, QStringLiteral("index"), -1),
@@ -200,7 +214,7 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
 
 void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset)
 {
-    const QStringList paths = db->studyFilePaths(studyUid);
+    const QStringList paths = studyFiles(studyUid);
     if (index < 0 || index >= paths.size()) {
         sendError(QStringLiteral("некорректный индекс файла: %1").arg(index));
         return;

@@ -5,12 +5,15 @@
 // nothing valid for too long or leaves too much of its replies unread (the server's session limits).
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 class QFile;
 class RemoteAccessServer;
@@ -43,8 +46,16 @@ private slots:
     void onDisconnectedFromRelay(const QString& reason);
 
 private:
+    struct FileList
+    {
+        std::pair<qint64, qint64> stamp;
+        QStringList paths;
+    };
+
     // False for a request of no known type.
     bool handleRequest(const QJsonObject& request);
+    // The study's files as the index lists them now, read again only when the index has changed.
+    QStringList studyFiles(const QString& studyUid);
     void sendFile(const QString& studyUid, int index, qint64 offset);
     void handlePacsFind(const QJsonObject& request);
     void handlePacsRetrieve(const QJsonObject& request);
@@ -65,4 +76,6 @@ private:
     // The transfer copy being streamed, or null.
     std::unique_ptr<QFile> streaming;
     QTimer idleTimer;
+    // By study UID: a download asks for every file of a study in turn.
+    QHash<QString, FileList> fileLists;
 };

@@ -329,6 +329,59 @@ private slots:
         QVERIFY(m_db.deleteStudy(study.studyUid));
     }
 
+    void fileListsFollowTheIndex_data()
+    {
+        // How the index changes while one session downloads; the count that session then gets.
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("count");
+        QTest::newRow("a file added") << "add" << 3;
+        QTest::newRow("a file added through another connection") << "addElsewhere" << 3;
+        QTest::newRow("the study deleted") << "delete" << 0;
+    }
+    void fileListsFollowTheIndex()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, count);
+        fixtures::SeriesLayout study;
+        study.slices = 2;
+        const QString folder = m_dir.filePath(QStringLiteral("list-") + change);
+        QVERIFY(fixtures::writeAndIndexSeries(m_db, folder, study));
+        RawClient client(m_relay.port(), m_cert.fingerprint());
+        QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 30000));
+        const QByteArray getFile = remoteproto::toFrame(remoteproto::message(
+            "getFile", {{"studyUid", study.studyUid}, {"index", count == 0 ? 0 : 2}, {"offset", 0}}));
+        const QByteArray listFiles =
+            remoteproto::toFrame(remoteproto::message("getFileList", {{"studyUid", study.studyUid}}));
+        // The type of the reply to getFile; a header's one chunk (the files are small) is awaited.
+        const auto fileReply = [&] {
+            const qsizetype before = client.frames.size();
+            const QString type = client.ask(getFile).value("type").toString();
+            if (type == QLatin1String("fileHeader")
+                && !QTest::qWaitFor([&] { return client.frames.size() == before + 2; }, 30000))
+                return QStringLiteral("no chunk");
+            return type;
+        };
+        const QString header = QStringLiteral("fileHeader"), error = QStringLiteral("error");
+        QCOMPARE(client.ask(listFiles).value("count").toInt(), 2);
+        QCOMPARE(fileReply(), count == 0 ? header : error);
+
+        fixtures::SeriesLayout more = study;
+        more.slices = 3;
+        const QString added = fixtures::writeSlice(QDir(folder).filePath("added.dcm"), more, 2);
+        if (change == "add") {
+            QVERIFY(fixtures::indexFiles(m_db, {added}));
+        } else if (change == "addElsewhere") {
+            db::Database other;
+            QVERIFY(other.open(m_dir.filePath(QStringLiteral("index.sqlite3"))));
+            QVERIFY(fixtures::indexFiles(other, {added}));
+        } else {
+            QVERIFY(m_db.deleteStudy(study.studyUid));
+        }
+        QCOMPARE(client.ask(listFiles).value("count").toInt(), count);
+        QCOMPARE(fileReply(), count == 0 ? error : header);
+        m_db.deleteStudy(study.studyUid);
+    }
+
     void sessionsNeedConfirmedKeys_data()
     {
         QTest::addColumn<QString>("attempt");
