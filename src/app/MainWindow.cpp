@@ -546,6 +546,12 @@ void MainWindow::applyStudyFilter()
     const auto [from, to] = studyfilters::periodDates(m_datePreset->currentIndex(), 5, today(), m_dateFrom->date(), m_dateTo->date());
     const bool dateActive = from.isValid() && to.isValid();
 
+    // Each row hidden or shown makes the table place every row anew, unless its updates are off:
+    // with tens of thousands of studies the loop would then take a quadratic time. Rows that keep
+    // their state are not touched at all.
+    const bool updatesWereOn = m_studyTable->updatesEnabled();
+    if (updatesWereOn)
+        m_studyTable->setUpdatesEnabled(false);
     for (int row = 0; row < m_studyTable->rowCount(); ++row) {
         QTableWidgetItem* nameItem = m_studyTable->item(row, 0);
         QTableWidgetItem* idItem = m_studyTable->item(row, 1);
@@ -561,8 +567,11 @@ void MainWindow::applyStudyFilter()
             const QDate d = QDate::fromString(dateItem ? dateItem->text().left(10) : QString(), QStringLiteral("yyyy-MM-dd"));
             show = d.isValid() && from <= d && d <= to;
         }
-        m_studyTable->setRowHidden(row, !show);
+        if (m_studyTable->isRowHidden(row) == show)
+            m_studyTable->setRowHidden(row, !show);
     }
+    if (updatesWereOn)
+        m_studyTable->setUpdatesEnabled(true);
 }
 
 void MainWindow::loadColumnWidths()

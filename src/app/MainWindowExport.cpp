@@ -17,7 +17,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QHash>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -211,9 +210,6 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
         this, QStringLiteral("Куда экспортировать (например, съёмный диск)"), QString(), QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty())
         return;
-    QHash<QString, db::StudyRecord> studies;
-    for (const db::StudyRecord& study : m_db->allStudies())
-        studies.insert(study.studyInstanceUid, study);
 
     const int total = int(studyUids.size());
     QProgressDialog progress(QStringLiteral("Экспорт исследований…"), QStringLiteral("Отмена"), 0, total, this);
@@ -232,8 +228,8 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
         if (progress.wasCanceled())
             break;
         const QString& uid = studyUids.at(i);
-        const auto found = studies.constFind(uid);
-        if (found == studies.constEnd()) {
+        const std::optional<db::StudyRecord> found = findStudy(*m_db, uid);
+        if (!found) {
             failures << uid;
             continue;
         }

@@ -138,10 +138,7 @@ bool folderHasVisibleEntries(const QString& folder)
 
 std::optional<db::StudyRecord> findStudy(const db::Database& index, const QString& studyUid)
 {
-    for (const db::StudyRecord& study : index.allStudies())
-        if (study.studyInstanceUid == studyUid)
-            return study;
-    return std::nullopt;
+    return index.studyRecord(studyUid);
 }
 
 QStringList exportFileList(const db::Database& index, const QString& studyUid)

@@ -969,6 +969,16 @@ QList<StudyRecord> Database::allStudies() const
         {});
 }
 
+std::optional<StudyRecord> Database::studyRecord(const QString& studyInstanceUid) const
+{
+    const QList<StudyRecord> found = queryStudies(QString::fromLatin1(kStudySelect) +
+                                                      QStringLiteral("WHERE st.study_instance_uid = :uid;"),
+                                                  {{QStringLiteral(":uid"), studyInstanceUid}});
+    if (found.isEmpty())
+        return std::nullopt;
+    return found.first();
+}
+
 QList<StudyRecord> Database::otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const
 {
     if (patientId.isEmpty())

@@ -68,6 +68,9 @@ public:
     bool reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after);
 
     QList<StudyRecord> allStudies() const;                                                  // oldest first
+    // The one study with that UID, with the same fields and counts as allStudies gives for it, read
+    // without listing the others; nothing when the index does not hold it.
+    std::optional<StudyRecord> studyRecord(const QString& studyInstanceUid) const;
     // The other studies of the patient who owns excludeStudyUid (of the patient ID when that study is not
     // indexed); newest first.
     QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const;

@@ -46,15 +46,12 @@ SeriesOverlayInfo lookUpStudyHeader(db::Database* db, const QString& studyUid, b
         *found = false;
     if (!db)
         return {};
-    const QList<db::StudyRecord> studies = db->allStudies();
-    for (const db::StudyRecord& study : studies) {
-        if (study.studyInstanceUid == studyUid) {
-            if (found)
-                *found = true;
-            return studyHeaderInfo(study);
-        }
-    }
-    return {};
+    const std::optional<db::StudyRecord> study = db->studyRecord(studyUid);
+    if (!study)
+        return {};
+    if (found)
+        *found = true;
+    return studyHeaderInfo(*study);
 }
 
 QString headerRowText(const SeriesOverlayInfo& info)

@@ -19,11 +19,13 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDialogButtonBox>
+#include <QHash>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStyle>
@@ -214,6 +216,99 @@ private slots:
         QVERIFY(shown().isEmpty());
         preset->setCurrentIndex(0);
         QCOMPARE(shown().size(), 4);
+    }
+
+    // A table of some hundreds of rows through a run of filters, each applied over the one before:
+    // exactly the rows that pass are shown, and the table's rows are laid out for what it shows.
+    void filtersOnALargerTable()
+    {
+        MainWindow::setCurrentDateOverride(QDate(2024, 3, 15));
+        MainWindow w;
+        db::Database* index = w.database();
+        const QStringList names{"IVANOV^IVAN", "PETROV^PAVEL", "IVANOVA^OLGA", "SIDOROV^IVAN", "KUZNETSOV"};
+        const QStringList modalities{"CT", "MR", "OCT", "US", "IVUS", "PT"};
+        struct Row
+        {
+            QString shownName, id, modality;
+            QDate date;
+        };
+        QHash<QString, Row> rows;
+        for (int i = 0; i < 300; ++i) {
+            const QString uid = QStringLiteral("3.%1").arg(i);
+            const QDate date = QDate(2024, 3, 15).addDays(-(i * 7) % 120);
+            Row row{names[i % names.size()], QStringLiteral("ID%1").arg(i),
+                    modalities[(i / 2) % modalities.size()], date};
+            QVERIFY(index->indexFile(
+                study(uid, row.shownName, row.id, date.toString("yyyyMMdd"), "101500", row.modality)));
+            if (i % 11 == 0) {
+                QVERIFY(index->setStudyProtected(uid, true));
+                row.shownName = QStringLiteral("🔒 ") + row.shownName;
+            }
+            rows.insert(uid, row);
+        }
+        w.show();
+        w.refreshStudyTable();
+        QTableWidget* t = w.studyTable();
+        QCOMPARE(t->rowCount(), 300);
+        auto* text = w.findChild<QLineEdit*>();
+        auto* preset = w.findChild<QComboBox*>();
+        auto* modality = w.findChild<ModalityFilterButton*>();
+        const auto edits = w.findChildren<QDateEdit*>();
+        QVERIFY(text && preset && modality && edits.size() == 2);
+
+        struct Step
+        {
+            QString text;
+            QStringList modalities;
+            int preset; // 0 any date, 6 the range below
+            QDate from, to;
+        };
+        const QDate jan(2024, 1, 20), feb(2024, 2, 20);
+        const QList<Step> steps{
+            {"ivan", {}, 0, {}, {}}, {"ivanov", {}, 0, {}, {}},     {"iv", {}, 0, {}, {}},
+            {"", {"CT"}, 0, {}, {}}, {"", {"MR", "US"}, 0, {}, {}}, {"ivan", {"CT"}, 6, jan, feb},
+            {"🔒", {}, 0, {}, {}},    {"id1", {}, 6, feb, jan},      {"", {}, 6, jan, feb},
+            {"", {}, 0, {}, {}},     {"ID29", {"PT"}, 0, {}, {}},   {"", {}, 0, {}, {}},
+        };
+        for (const Step& step : steps) {
+            edits[0]->setDate(step.from.isValid() ? step.from : QDate(2024, 1, 1));
+            edits[1]->setDate(step.to.isValid() ? step.to : QDate(2024, 1, 1));
+            preset->setCurrentIndex(step.preset);
+            modality->setSelectedModalities(step.modalities);
+            QCOMPARE(modality->selectedModalities(), step.modalities);
+            text->setText(step.text);
+            w.applyStudyFilter();
+
+            QSet<QString> expected, shown;
+            for (auto it = rows.cbegin(); it != rows.cend(); ++it) {
+                const Row& r = *it;
+                const bool textPasses = r.shownName.contains(step.text, Qt::CaseInsensitive) ||
+                                        r.id.contains(step.text, Qt::CaseInsensitive);
+                const bool modalityPasses = step.modalities.isEmpty() || step.modalities.contains(r.modality);
+                const bool datePasses = step.preset == 0 || (step.from <= r.date && r.date <= step.to);
+                if (textPasses && modalityPasses && datePasses)
+                    expected.insert(it.key());
+            }
+            for (int r = 0; r < t->rowCount(); ++r)
+                if (!t->isRowHidden(r))
+                    shown.insert(t->item(r, 0)->data(StudyUidRole).toString());
+            const QByteArray where = step.text.toUtf8() + ' ' + step.modalities.join(',').toUtf8();
+            QVERIFY2(shown == expected, where.constData());
+            // The table goes on drawing, and places its rows for what it shows.
+            QVERIFY(t->updatesEnabled());
+            QCOMPARE(t->verticalHeader()->length(),
+                     int(expected.size()) * t->verticalHeader()->defaultSectionSize());
+            int lastShown = -1;
+            for (int r = 0; r < t->rowCount(); ++r)
+                if (!t->isRowHidden(r))
+                    lastShown = r;
+            // Scrolled to its end, the list shows its last shown row.
+            const auto lastRowInView = [&] {
+                t->scrollToBottom();
+                return t->viewport()->rect().intersects(t->visualRect(t->model()->index(lastShown, 0)));
+            };
+            QVERIFY(lastShown < 0 || QTest::qWaitFor(lastRowInView, 30000));
+        }
     }
 
     void columnWidthsPersist()

@@ -60,6 +60,7 @@ private slots:
     void reusedUidNeverReplacesAnotherObject();
     void studyQueriesAndOrders_data();
     void studyQueriesAndOrders();
+    void oneStudyReadsAsTheListGivesIt();
     void seriesOrderAndCounts();
     void protection();
     void deletionRemovesExactlyTheStudy();
@@ -595,6 +596,83 @@ void TestDatabaseIndex::studyQueriesAndOrders()
     QCOMPARE(withGhost.first().studyInstanceUid, QStringLiteral("6.0"));
     QVERIFY(withGhost.first().patientId.isEmpty());
     QCOMPARE(withGhost.first().instanceCount, 0);
+}
+
+namespace {
+
+// Every field of a study record as text, so that two records compare field by field.
+QStringList fieldsOf(const db::StudyRecord& r)
+{
+    return {r.studyInstanceUid,
+            r.patientId,
+            r.patientName,
+            r.birthDate,
+            r.sex,
+            QString::number(r.weightKg),
+            r.studyDate,
+            r.studyTime,
+            r.studyDescription,
+            r.accessionNumber,
+            QString::number(r.seriesCount),
+            QString::number(r.instanceCount),
+            QString::number(r.isProtected),
+            sortedModalities(r.modalities).join(','),
+            r.importedAt.toString(Qt::ISODateWithMs)};
+}
+
+} // namespace
+
+void TestDatabaseIndex::oneStudyReadsAsTheListGivesIt()
+{
+    // UIDs that are prefixes of each other, two patients, several series and modalities, frames
+    // counted one each, a protected study, one without series and one whose patient row is missing.
+    int file = 0;
+    auto add = [&](const QString& study, const QString& series, const QString& pid, const QString& modality,
+                   int frames) {
+        ++file;
+        dicom::DicomFileSummary s = makeSummary(study, series, QStringLiteral("%1.%2").arg(series).arg(file),
+                                                file, QStringLiteral("/d/%1.dcm").arg(file));
+        s.patientId = pid;
+        s.patientName = pid == QLatin1String("P2") ? QStringLiteral("Петрова^Анна") : s.patientName;
+        s.modality = modality;
+        s.numberOfFrames = frames;
+        s.studyDescription = QStringLiteral("Исследование ") + study;
+        return m_db->indexFile(s);
+    };
+    QVERIFY(add("4.1", "4.1.1", "P1", "CT", 1));
+    QVERIFY(add("4.1", "4.1.1", "P1", "CT", 3));
+    QVERIFY(add("4.1", "4.1.2", "P1", "PT", 1));
+    QVERIFY(add("4.10", "4.10.1", "P2", "MR", 2));
+    QVERIFY(add("4.11", "4.11.1", "P1", "SR", 1));
+    QVERIFY(add("4.12", "4.12.1", "P2", "US", 1));
+    QVERIFY(m_db->setStudyProtected("4.10", true));
+    QSqlQuery q(QSqlDatabase::database(m_db->connectionName(), false));
+    QVERIFY(q.exec("DELETE FROM instances WHERE series_instance_uid = '4.12.1'"));
+    QVERIFY(q.exec("DELETE FROM series WHERE study_instance_uid = '4.12'"));
+    QVERIFY(q.exec("PRAGMA foreign_keys=OFF"));
+    QVERIFY(q.exec(
+        "INSERT INTO studies (study_instance_uid, patient_key, study_date) VALUES ('4.2', 999, '19990101')"));
+    QVERIFY(q.exec("PRAGMA foreign_keys=ON"));
+
+    const QList<db::StudyRecord> all = m_db->allStudies();
+    QCOMPARE(all.size(), 5);
+    for (const db::StudyRecord& listed : all) {
+        const std::optional<db::StudyRecord> one = m_db->studyRecord(listed.studyInstanceUid);
+        QVERIFY2(one, qPrintable(listed.studyInstanceUid));
+        QCOMPARE(fieldsOf(*one), fieldsOf(listed));
+    }
+    const db::StudyRecord rich = *m_db->studyRecord("4.1");
+    QCOMPARE(rich.seriesCount, 2);
+    QCOMPARE(rich.instanceCount, 5);
+    QVERIFY(m_db->studyRecord("4.10")->isProtected);
+    QCOMPARE(m_db->studyRecord("4.12")->seriesCount, 0);
+    QVERIFY(m_db->studyRecord("4.2")->patientName.isEmpty());
+
+    for (const char* absent : {"4", "4.1%", "4.13", ""})
+        QVERIFY2(!m_db->studyRecord(absent), absent);
+    QVERIFY(m_db->deleteStudy("4.1"));
+    QVERIFY(!m_db->studyRecord("4.1"));
+    QCOMPARE(m_db->studyRecord("4.11")->instanceCount, 1);
 }
 
 void TestDatabaseIndex::seriesOrderAndCounts()
