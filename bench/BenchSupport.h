@@ -10,6 +10,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 
@@ -78,6 +81,35 @@ inline QStringList ensureSeries(const QString& dir, const fixtures::SeriesLayout
     QFile f(marker);
     f.open(QIODevice::WriteOnly);
     return files;
+}
+
+// Runs the statements on an index file in one transaction, through a connection of its own, with no
+// journal and no syncing: bulk rows that no import could write in a bench run. False with *error at
+// the first statement that fails.
+inline bool execBulkSql(const QString& path, const QStringList& statements, QString* error)
+{
+    const QString name = QStringLiteral("bench_bulk");
+    bool ok = true;
+    {
+        QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        d.setDatabaseName(path);
+        d.open();
+        QSqlQuery q(d);
+        const QStringList all =
+            QStringList{QStringLiteral("PRAGMA journal_mode=OFF"), QStringLiteral("PRAGMA synchronous=OFF"),
+                        QStringLiteral("BEGIN")} +
+            statements + QStringList{QStringLiteral("COMMIT")};
+        for (const QString& sql : all) {
+            if (!q.exec(sql)) {
+                *error = q.lastError().text() + QStringLiteral(" in ") + sql.left(80);
+                ok = false;
+                break;
+            }
+        }
+        d.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
 }
 
 // A CT-like phantom in HU at a point in mm from the volume's centre axis: air outside an elliptic body,

@@ -2,14 +2,13 @@
 //
 //   bench_db [studies]      (default 10000 studies with 100 instance rows each = 1,000,000 rows)
 
+#include "BenchSupport.h"
+
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -79,53 +78,32 @@ dicom::DicomFileSummary enhanced(int frames)
 // Fills an index with studies x 4 series x 25 instances in one transaction, in bulk SQL.
 bool buildLargeIndex(const QString& path, int studies, QString* error)
 {
-    const QString name = QStringLiteral("bench_bulk");
-    bool ok = true;
-    {
-        QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        d.setDatabaseName(path);
-        d.open();
-        QSqlQuery q(d);
-        const QStringList statements{
-            "PRAGMA journal_mode=OFF",
-            "PRAGMA synchronous=OFF",
-            "BEGIN",
-            QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
-                           "INSERT INTO patients (patient_key, patient_id, patient_name, birth_date, sex, "
-                           "weight_kg, height_cm) SELECT x + 1, 'PAT' || x, 'Иванов^Пётр ' || x, '19600101', "
-                           "CASE x % 2 WHEN 0 THEN 'M' ELSE 'F' END, 70 + x % 30, 170 + x % 20 FROM n")
-                .arg(studies / 3),
-            QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
-                           "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, "
-                           "study_description, accession_number, referring_physician, is_protected) "
-                           "SELECT '1.2.826.0.1.' || x, 1 + x % %2, "
-                           "printf('20%02d%02d%02d', x % 25, 1 + x % 12, 1 + x % 28), "
-                           "printf('%02d%02d00', x % 24, x % 60), 'КТ органов грудной клетки', 'A' || x, "
-                           "'Ref^Doc', x % 7 = 0 FROM n")
-                .arg(studies - 1)
-                .arg(studies / 3),
-            "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < 3) "
-            "INSERT INTO series SELECT st.study_instance_uid || '.' || y, st.study_instance_uid, y + 1, "
-            "'Series ' || y, CASE y WHEN 3 THEN 'SR' WHEN 2 THEN 'PT' ELSE 'CT' END, 'CHEST', '' "
-            "FROM studies st, k",
-            "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < 24) "
-            "INSERT INTO instances SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
-            "(y + 1) * 100000, 512, 512, 1, 0.7, 0.7, 1.25, y * 1.25, 40, 400, 1, -1024, 0, 0, -180, -180, "
-            "y * 1.25, 1, 0, 0, 0, 1, 0, 1, 0, 36000 + y, 0, '1.2.9', -1, 0, "
-            "'/home/user/DICOM/' || se.series_instance_uid || '/IMG' || y || '.dcm' FROM series se, k",
-            "COMMIT",
-        };
-        for (const QString& sql : statements) {
-            if (!q.exec(sql)) {
-                *error = q.lastError().text() + QStringLiteral(" in ") + sql.left(80);
-                ok = false;
-                break;
-            }
-        }
-        d.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return ok;
+    const QStringList statements{
+        QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
+                       "INSERT INTO patients (patient_key, patient_id, patient_name, birth_date, sex, "
+                       "weight_kg, height_cm) SELECT x + 1, 'PAT' || x, 'Иванов^Пётр ' || x, '19600101', "
+                       "CASE x % 2 WHEN 0 THEN 'M' ELSE 'F' END, 70 + x % 30, 170 + x % 20 FROM n")
+            .arg(studies / 3),
+        QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
+                       "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, "
+                       "study_description, accession_number, referring_physician, is_protected) "
+                       "SELECT '1.2.826.0.1.' || x, 1 + x % %2, "
+                       "printf('20%02d%02d%02d', x % 25, 1 + x % 12, 1 + x % 28), "
+                       "printf('%02d%02d00', x % 24, x % 60), 'КТ органов грудной клетки', 'A' || x, "
+                       "'Ref^Doc', x % 7 = 0 FROM n")
+            .arg(studies - 1)
+            .arg(studies / 3),
+        "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < 3) "
+        "INSERT INTO series SELECT st.study_instance_uid || '.' || y, st.study_instance_uid, y + 1, "
+        "'Series ' || y, CASE y WHEN 3 THEN 'SR' WHEN 2 THEN 'PT' ELSE 'CT' END, 'CHEST', '' "
+        "FROM studies st, k",
+        "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < 24) "
+        "INSERT INTO instances SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
+        "(y + 1) * 100000, 512, 512, 1, 0.7, 0.7, 1.25, y * 1.25, 40, 400, 1, -1024, 0, 0, -180, -180, "
+        "y * 1.25, 1, 0, 0, 0, 1, 0, 1, 0, 36000 + y, 0, '1.2.9', -1, 0, "
+        "'/home/user/DICOM/' || se.series_instance_uid || '/IMG' || y || '.dcm' FROM series se, k",
+    };
+    return bench::execBulkSql(path, statements, error);
 }
 
 } // namespace

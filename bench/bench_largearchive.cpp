@@ -27,9 +27,6 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QSettings>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -58,64 +55,42 @@ qint64 bytesWritten()
 // dozen surnames, every study imported on 1 January 2020; one transaction, no journal.
 bool insertBulkRows(const QString& path, int studies, QString* error)
 {
-    const QString name = QStringLiteral("bench_bulk");
-    bool ok = true;
-    {
-        QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        d.setDatabaseName(path);
-        d.open();
-        QSqlQuery q(d);
-        const QStringList statements{
-            QStringLiteral("PRAGMA journal_mode=OFF"),
-            QStringLiteral("PRAGMA synchronous=OFF"),
-            QStringLiteral("BEGIN"),
-            QStringLiteral(
-                "WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
-                "INSERT INTO patients (patient_key, patient_id, patient_name, birth_date, sex, weight_kg, "
-                "height_cm) SELECT x + 1000, 'PAT' || x, "
-                "CASE x % 12 WHEN 0 THEN 'Иванов' WHEN 1 THEN 'Петров' WHEN 2 THEN 'Сидорова' "
-                "WHEN 3 THEN 'Кузнецов' WHEN 4 THEN 'Смирнова' WHEN 5 THEN 'Попов' WHEN 6 THEN 'Волкова' "
-                "WHEN 7 THEN 'Соколов' WHEN 8 THEN 'Лебедева' WHEN 9 THEN 'Козлов' WHEN 10 THEN 'Новикова' "
-                "ELSE 'Морозов' END || '^Пётр ' || x, printf('19%02d0101', 30 + x % 60), "
-                "CASE x % 2 WHEN 0 THEN 'M' ELSE 'F' END, 70 + x % 30, 170 + x % 20 FROM n")
-                .arg((studies + 2) / 3 - 1),
-            QStringLiteral(
-                "WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
-                "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, "
-                "study_description, accession_number, referring_physician, is_protected, imported_at) "
-                "SELECT '1.2.826.0.1.' || x, 1000 + x / 3, "
-                "printf('20%02d%02d%02d', x % 25, 1 + x % 12, 1 + x % 28), "
-                "printf('%02d%02d00', x % 24, x % 60), "
-                "'КТ органов грудной клетки', 'A' || x, 'Ref^Doc', 0, '2020-01-01T08:00:00Z' FROM n")
-                .arg(studies - 1),
-            QStringLiteral(
-                "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < %1) "
-                "INSERT INTO series SELECT st.study_instance_uid || '.' || y, st.study_instance_uid, y + 1, "
-                "'Серия ' || y, CASE CAST(substr(st.study_instance_uid, 13) AS INTEGER) % 4 "
-                "WHEN 0 THEN CASE y WHEN 2 THEN 'SR' ELSE 'CT' END WHEN 1 THEN 'MR' "
-                "WHEN 2 THEN CASE y WHEN 1 THEN 'PT' ELSE 'CT' END ELSE 'US' END, 'CHEST', '' "
-                "FROM studies st, k")
-                .arg(kSeriesPerStudy - 1),
-            QStringLiteral(
-                "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < %1) "
-                "INSERT INTO instances SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
-                "y + 1, 512, 512, 1, 0.7, 0.7, 1.25, y * 1.25, 40, 400, 1, -1024, 0, 0, -180, -180, "
-                "y * 1.25, 1, 0, 0, 0, 1, 0, 1, 0, 36000 + y, 0, '1.2.9', -1, 0, "
-                "'/srv/dicom/' || se.series_instance_uid || '/IMG' || y || '.dcm' FROM series se, k")
-                .arg(kInstancesPerSeries - 1),
-            QStringLiteral("COMMIT"),
-        };
-        for (const QString& sql : statements) {
-            if (!q.exec(sql)) {
-                *error = q.lastError().text() + QStringLiteral(" in ") + sql.left(80);
-                ok = false;
-                break;
-            }
-        }
-        d.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return ok;
+    const QStringList statements{
+        QStringLiteral(
+            "WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
+            "INSERT INTO patients (patient_key, patient_id, patient_name, birth_date, sex, weight_kg, "
+            "height_cm) SELECT x + 1000, 'PAT' || x, "
+            "CASE x % 12 WHEN 0 THEN 'Иванов' WHEN 1 THEN 'Петров' WHEN 2 THEN 'Сидорова' "
+            "WHEN 3 THEN 'Кузнецов' WHEN 4 THEN 'Смирнова' WHEN 5 THEN 'Попов' WHEN 6 THEN 'Волкова' "
+            "WHEN 7 THEN 'Соколов' WHEN 8 THEN 'Лебедева' WHEN 9 THEN 'Козлов' WHEN 10 THEN 'Новикова' "
+            "ELSE 'Морозов' END || '^Пётр ' || x, printf('19%02d0101', 30 + x % 60), "
+            "CASE x % 2 WHEN 0 THEN 'M' ELSE 'F' END, 70 + x % 30, 170 + x % 20 FROM n")
+            .arg((studies + 2) / 3 - 1),
+        QStringLiteral("WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
+                       "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, "
+                       "study_description, accession_number, referring_physician, is_protected, imported_at) "
+                       "SELECT '1.2.826.0.1.' || x, 1000 + x / 3, "
+                       "printf('20%02d%02d%02d', x % 25, 1 + x % 12, 1 + x % 28), "
+                       "printf('%02d%02d00', x % 24, x % 60), "
+                       "'КТ органов грудной клетки', 'A' || x, 'Ref^Doc', 0, '2020-01-01T08:00:00Z' FROM n")
+            .arg(studies - 1),
+        QStringLiteral(
+            "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < %1) "
+            "INSERT INTO series SELECT st.study_instance_uid || '.' || y, st.study_instance_uid, y + 1, "
+            "'Серия ' || y, CASE CAST(substr(st.study_instance_uid, 13) AS INTEGER) % 4 "
+            "WHEN 0 THEN CASE y WHEN 2 THEN 'SR' ELSE 'CT' END WHEN 1 THEN 'MR' "
+            "WHEN 2 THEN CASE y WHEN 1 THEN 'PT' ELSE 'CT' END ELSE 'US' END, 'CHEST', '' "
+            "FROM studies st, k")
+            .arg(kSeriesPerStudy - 1),
+        QStringLiteral(
+            "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < %1) "
+            "INSERT INTO instances SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
+            "y + 1, 512, 512, 1, 0.7, 0.7, 1.25, y * 1.25, 40, 400, 1, -1024, 0, 0, -180, -180, "
+            "y * 1.25, 1, 0, 0, 0, 1, 0, 1, 0, 36000 + y, 0, '1.2.9', -1, 0, "
+            "'/srv/dicom/' || se.series_instance_uid || '/IMG' || y || '.dcm' FROM series se, k")
+            .arg(kInstancesPerSeries - 1),
+    };
+    return bench::execBulkSql(path, statements, error);
 }
 
 // Builds the index in the program's data folder; the real study's UID, empty on failure.
