@@ -138,13 +138,8 @@ void CtDoseFromDlpPage::scanStudy()
     if (!db || !scanStatus)
         return;
 
-    QString studyDescription;
-    for (const db::StudyRecord& study : db->allStudies()) {
-        if (study.studyInstanceUid == studyUid) {
-            studyDescription = study.studyDescription;
-            break;
-        }
-    }
+    const std::optional<db::StudyRecord> study = db->studyRecord(studyUid);
+    const QString studyDescription = study ? study->studyDescription : QString();
 
     const QList<db::SeriesRecord> seriesList = db->seriesForStudy(studyUid);
     std::optional<double> reportDlp;
