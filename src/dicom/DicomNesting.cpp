@@ -222,8 +222,8 @@ struct FileWalk
     bool inflatesTooFar = false;
 };
 
-// Where a Part 10 file's data set starts and the transfer syntax its meta header names (always
-// explicit VR little endian itself). Nothing when there is no readable meta header.
+// Where the data set of a file with a DICM preamble starts and the transfer syntax its meta header
+// names (always explicit VR little endian itself). Nothing when there is no readable meta header.
 struct MetaHeader
 {
     qint64 datasetStart = 0;
