@@ -3,9 +3,9 @@
 // import benchmarks, series written once into a cache folder that later runs reuse, and the CT-like
 // phantom volume of the imaging benchmarks.
 
-#include <DicomFixtures.h>
-#include <render/ParallelFor.h>
-#include <render/Volume.h>
+#include "support/DicomFixtures.h"
+#include "render/ParallelFor.h"
+#include "render/Volume.h"
 
 
 #include <QDir>

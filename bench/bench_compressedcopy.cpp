@@ -1,6 +1,6 @@
 // JPEG-LS copies of a CT series: source megabytes per second end to end, and the share of that time
 // the read-back check (load the copy, decode it, compare every sample) takes.
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomCopyWriters.h"
 

@@ -4,12 +4,12 @@
 //   bench_ctasubtraction [--slices N] [--repeats N]
 #include "BenchSupport.h"
 
-#include <db/Database.h>
-#include <dicom/DicomFileSummary.h>
-#include <render/CtaSubtraction.h>
-#include <render/HuImage.h>
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "render/CtaSubtraction.h"
+#include "render/HuImage.h"
 
-#include <DicomFixtures.h>
+#include "support/DicomFixtures.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,11 +4,11 @@
 //   bench_dce [--phases N] [--repeats N]
 #include "BenchSupport.h"
 
-#include <db/PhaseGrouping.h>
-#include <render/HuImage.h>
-#include <render/TimeIntensityCurve.h>
+#include "db/PhaseGrouping.h"
+#include "render/HuImage.h"
+#include "render/TimeIntensityCurve.h"
 
-#include <DicomFixtures.h>
+#include "support/DicomFixtures.h"
 
 #include <QCoreApplication>
 #include <QDir>

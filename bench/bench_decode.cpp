@@ -1,8 +1,8 @@
 // Decode and window of one 512 x 512 16-bit frame, uncompressed and JPEG-LS, on a cache miss (another
 // file each time) and on a cache hit (same file, only the window changes), in ms per frame.
-#include "CodecRegistration.h"
-#include "DicomFixtures.h"
-#include "FrameDecoder.h"
+#include "dicom/CodecRegistration.h"
+#include "support/DicomFixtures.h"
+#include "dicom/FrameDecoder.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,14 +4,14 @@
 //   bench_fusion [--slices N] [--no-build]
 #include "BenchSupport.h"
 
-#include <render/FusionOverlay.h>
-#include <render/FusionVolume.h>
-#include <render/HuImage.h>
-#include <render/ParallelFor.h>
-#include <render/SliceSources.h>
-#include <render/Volume.h>
+#include "render/FusionOverlay.h"
+#include "render/FusionVolume.h"
+#include "render/HuImage.h"
+#include "render/ParallelFor.h"
+#include "render/SliceSources.h"
+#include "render/Volume.h"
 
-#include <DicomFixtures.h>
+#include "support/DicomFixtures.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,9 +1,9 @@
 // Folder import end to end: 2,000 single-frame 512 x 512 CT files are scanned on a worker thread,
 // read into summaries and indexed into an index file on the receiving thread. Warm page cache.
 #include "BenchSupport.h"
-#include "CodecRegistration.h"
-#include "DicomFixtures.h"
-#include "DicomImporter.h"
+#include "dicom/CodecRegistration.h"
+#include "support/DicomFixtures.h"
+#include "dicom/DicomImporter.h"
 #include "db/Database.h"
 
 #include <QCoreApplication>

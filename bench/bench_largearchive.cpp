@@ -11,7 +11,7 @@
 // rows, no files).
 
 #include "BenchSupport.h"
-#include "IndexFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "app/MainWindow.h"
 #include "app/ModalityFilterButton.h"

@@ -2,9 +2,9 @@
 // loopback: the program's client next to DCMTK's own getscu/movescu/storescu.
 // Plain timing main; prints seconds and images per second for each, best of three runs.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/DicomNesting.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/StorageListener.h"

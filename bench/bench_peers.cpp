@@ -8,13 +8,13 @@
 //   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind] [--threads N]
 #include "BenchSupport.h"
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include <pacs/PacsNetworkClient.h>
-#include <render/MprSlices.h>
-#include <render/ParallelFor.h>
-#include <render/VolumeCameraMath.h>
-#include <render/VolumeRenderer.h>
+#include "pacs/PacsNetworkClient.h"
+#include "render/MprSlices.h"
+#include "render/ParallelFor.h"
+#include "render/VolumeCameraMath.h"
+#include "render/VolumeRenderer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -5,14 +5,14 @@
 //   bench_referencelines [--slices N] [--steps N]     (defaults: 40 slices per series, 60 steps)
 #include "BenchSupport.h"
 
-#include <viewer/ImageViewportWidget.h>
-#include <viewer/ViewerWindow.h>
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/ViewerWindow.h"
 
-#include <DicomFixtures.h>
-#include <IndexFixtures.h>
-#include <db/Database.h>
-#include <dicom/CodecRegistration.h>
-#include <dicom/DicomFileSummary.h>
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "db/Database.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QAction>
 #include <QApplication>

@@ -7,9 +7,9 @@
 // files. Plain timing main; prints milliseconds per file.
 
 #include "BenchSupport.h"
-#include "RemoteAccessClient.h"
-#include "RemoteAccessServer.h"
-#include "StandInRelay.h"
+#include "remote/RemoteAccessClient.h"
+#include "remote/RemoteAccessServer.h"
+#include "support/StandInRelay.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -5,15 +5,15 @@
 //   bench_render [--no-build] [--no-render] [--no-reference] [--slices N] [--threads N]
 #include "BenchSupport.h"
 
-#include <render/HuImage.h>
-#include <render/MprSlices.h>
-#include <render/ParallelFor.h>
-#include <render/Volume.h>
-#include <render/VolumeCameraMath.h>
-#include <render/VolumeRenderer.h>
+#include "render/HuImage.h"
+#include "render/MprSlices.h"
+#include "render/ParallelFor.h"
+#include "render/Volume.h"
+#include "render/VolumeCameraMath.h"
+#include "render/VolumeRenderer.h"
 
-#include <DicomFixtures.h>
-#include <dicom/CodecRegistration.h>
+#include "support/DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
 
 #include <QCoreApplication>
 #include <QDir>

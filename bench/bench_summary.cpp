@@ -4,7 +4,7 @@
 //
 // With a charset ("ISO_IR 192", "ISO_IR 144", ...) the files declare it and carry Cyrillic names.
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/DicomFileSummary.h"
 
 #include <QCoreApplication>

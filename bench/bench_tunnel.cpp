@@ -5,12 +5,12 @@
 // main; prints MiB/s.
 
 #include "BenchSupport.h"
-#include "IndexFixtures.h"
-#include "RemoteAccessClient.h"
-#include "RemoteAccessServer.h"
-#include "RemoteProtocol.h"
-#include "RemoteTunnelSocket.h"
-#include "StandInRelay.h"
+#include "support/IndexFixtures.h"
+#include "remote/RemoteAccessClient.h"
+#include "remote/RemoteAccessServer.h"
+#include "remote/RemoteProtocol.h"
+#include "remote/RemoteTunnelSocket.h"
+#include "support/StandInRelay.h"
 
 #include "db/Database.h"
 

@@ -5,11 +5,11 @@
 //   bench_vessel
 #include "BenchSupport.h"
 
-#include <render/CurvedMprRenderer.h>
-#include <render/EndoscopyPath.h>
-#include <render/ParallelFor.h>
-#include <render/VesselCenterline.h>
-#include <render/VesselLumen.h>
+#include "render/CurvedMprRenderer.h"
+#include "render/EndoscopyPath.h"
+#include "render/ParallelFor.h"
+#include "render/VesselCenterline.h"
+#include "render/VesselLumen.h"
 
 #include <QCoreApplication>
 #include <QThreadPool>

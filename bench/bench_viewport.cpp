@@ -5,12 +5,12 @@
 //   bench_viewport [--slices N] [--scroll N]     (defaults: 400 slices, 100 slice changes)
 #include "BenchSupport.h"
 
-#include <viewer/ImageViewportWidget.h>
+#include "viewer/ImageViewportWidget.h"
 
-#include <DicomFixtures.h>
-#include <db/Database.h>
-#include <dicom/CodecRegistration.h>
-#include <dicom/DicomFileSummary.h>
+#include "support/DicomFixtures.h"
+#include "db/Database.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QApplication>
 #include <QComboBox>

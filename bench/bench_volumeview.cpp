@@ -4,8 +4,8 @@
 //   bench_volumeview [--size N] [--slices N]      (GPU frames need a display with OpenGL 3.3)
 #include "BenchSupport.h"
 
-#include <analysis3d/D3DVolumeRenderWidget.h>
-#include <analysis3d/VolumeRenderWidget.h>
+#include "analysis3d/D3DVolumeRenderWidget.h"
+#include "analysis3d/VolumeRenderWidget.h"
 
 #include <QApplication>
 #include <QThread>

@@ -2,9 +2,9 @@
 // unpacked, copied into the store and indexed on the receiving thread. Reports the whole time and how
 // it splits between unpacking, copying (with reading each summary) and indexing.
 #include "BenchSupport.h"
-#include "CodecRegistration.h"
-#include "DicomFixtures.h"
-#include "ZipImportWorker.h"
+#include "dicom/CodecRegistration.h"
+#include "support/DicomFixtures.h"
+#include "dicom/ZipImportWorker.h"
 #include "db/Database.h"
 
 #include <QCoreApplication>

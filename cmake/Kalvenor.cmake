@@ -30,7 +30,8 @@ function(kalvenor_module name)
     # Without its stamp the moc step runs again and sees the new headers.
     file(REMOVE ${CMAKE_CURRENT_BINARY_DIR}/kalvenor_${name}_autogen/timestamp)
   endif()
-  target_include_directories(kalvenor_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+  # Headers are named with their module ("dicom/DicomFileSummary.h"), inside the module too.
+  target_include_directories(kalvenor_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
   target_link_libraries(kalvenor_${name} PUBLIC ${M_DEPS})
   set_target_properties(kalvenor_${name} PROPERTIES LINK_INTERFACE_MULTIPLICITY 4)
 endfunction()

@@ -1,4 +1,4 @@
-#include "CtaSubtractionBuildWorker.h"
+#include "analysis3d/CtaSubtractionBuildWorker.h"
 
 CtaSubtractionBuildWorker::CtaSubtractionBuildWorker(const render::CtaSubtractionPair& pair)
     : nativeInstances(pair.nativeInstances)

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <db/InstanceRecord.h>
-#include <render/CtaSubtraction.h>
-#include <render/Volume.h>
+#include "db/InstanceRecord.h"
+#include "render/CtaSubtraction.h"
+#include "render/Volume.h"
 
 #include <QList>
 #include <QObject>

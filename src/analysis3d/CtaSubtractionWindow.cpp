@@ -1,7 +1,7 @@
-#include "CtaSubtractionWindow.h"
+#include "analysis3d/CtaSubtractionWindow.h"
 
-#include "CtaSubtractionBuildWorker.h"
-#include "Vrt3DWindow.h"
+#include "analysis3d/CtaSubtractionBuildWorker.h"
+#include "analysis3d/Vrt3DWindow.h"
 
 #include <QLabel>
 #include <QMessageBox>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <render/CtaSubtraction.h>
+#include "render/CtaSubtraction.h"
 
 #include <QMainWindow>
 #include <QPointer>

@@ -1,9 +1,9 @@
 // Distances between picked points of the visible surface, measured in the perspective (endoscopy)
 // camera of the GPU 3D view.
-#include "D3DVolumeRenderWidget.h"
+#include "analysis3d/D3DVolumeRenderWidget.h"
 
-#include <render/MprSlices.h>
-#include <render/TransferFunction.h>
+#include "render/MprSlices.h"
+#include "render/TransferFunction.h"
 
 #include <QLabel>
 

@@ -1,6 +1,6 @@
 // Free-hand crops of the GPU 3D view: an outline drawn over the picture cuts away everything inside it
 // through the whole depth of the volume, along the viewing direction of the moment it was drawn.
-#include "D3DVolumeRenderWidget.h"
+#include "analysis3d/D3DVolumeRenderWidget.h"
 
 #include <QPainter>
 #include <QPolygon>

@@ -1,6 +1,6 @@
-#include "D3DVolumeRenderWidget.h"
+#include "analysis3d/D3DVolumeRenderWidget.h"
 
-#include <render/VolumeCameraMath.h>
+#include "render/VolumeCameraMath.h"
 
 #include <QLabel>
 #include <QMouseEvent>

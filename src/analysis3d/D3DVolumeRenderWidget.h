@@ -1,18 +1,18 @@
 #pragma once
 
-#include "SurfaceMeasurement.h"
-#include "VolumeRotationMode.h"
+#include "analysis3d/SurfaceMeasurement.h"
+#include "analysis3d/VolumeRotationMode.h"
 
-#include <render/GpuCropMaskTexture.h>
-#include <render/GpuCropSlot.h>
-#include <render/GpuDevice.h>
-#include <render/GpuLineRenderer.h>
-#include <render/GpuMipRenderer.h>
-#include <render/GpuSliceRenderer.h>
-#include <render/GpuTransferFunctionTexture.h>
-#include <render/GpuVolumeTexture.h>
-#include <render/GpuVrtRenderer.h>
-#include <render/VolumeRenderer.h>
+#include "render/GpuCropMaskTexture.h"
+#include "render/GpuCropSlot.h"
+#include "render/GpuDevice.h"
+#include "render/GpuLineRenderer.h"
+#include "render/GpuMipRenderer.h"
+#include "render/GpuSliceRenderer.h"
+#include "render/GpuTransferFunctionTexture.h"
+#include "render/GpuVolumeTexture.h"
+#include "render/GpuVrtRenderer.h"
+#include "render/VolumeRenderer.h"
 
 #include <QImage>
 #include <QList>

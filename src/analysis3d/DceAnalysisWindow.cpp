@@ -1,8 +1,8 @@
-#include "DceAnalysisWindow.h"
+#include "analysis3d/DceAnalysisWindow.h"
 
-#include <clinical/MeasurementReport.h>
-#include <dicom/FrameDecoder.h>
-#include <mpr/MprViewportWidget.h>
+#include "clinical/MeasurementReport.h"
+#include "dicom/FrameDecoder.h"
+#include "mpr/MprViewportWidget.h"
 
 #include <QDateTime>
 #include <QFileDialog>

@@ -4,10 +4,10 @@
 // with its enhancement type. Everything runs on the GUI thread; a curve is recomputed each time the
 // panel asks for its ROI's label.
 
-#include "TimeIntensityCurveWidget.h"
+#include "analysis3d/TimeIntensityCurveWidget.h"
 
-#include <db/PhaseGrouping.h>
-#include <render/TimeIntensityCurve.h>
+#include "db/PhaseGrouping.h"
+#include "render/TimeIntensityCurve.h"
 
 #include <QColor>
 #include <QList>

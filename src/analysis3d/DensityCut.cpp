@@ -1,4 +1,4 @@
-#include "DensityCut.h"
+#include "analysis3d/DensityCut.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <render/TransferFunction.h>
+#include "render/TransferFunction.h"
 
 // A visible HU range laid over a transfer function, independent of its points.
 struct DensityCut

@@ -1,10 +1,10 @@
-#include "EndoscopyBuildWorkers.h"
+#include "analysis3d/EndoscopyBuildWorkers.h"
 
-#include <render/CurvedMprRenderer.h>
-#include <render/EndoscopyPath.h>
-#include <render/SliceSources.h>
-#include <render/StopFlag.h>
-#include <render/TransferFunction.h>
+#include "render/CurvedMprRenderer.h"
+#include "render/EndoscopyPath.h"
+#include "render/SliceSources.h"
+#include "render/StopFlag.h"
+#include "render/TransferFunction.h"
 
 #include <QQuaternion>
 #include <QVector3D>

@@ -6,10 +6,10 @@
 // (x columns, y rows, z slices) with the origin at the centre of its box, the frame the GPU view
 // also works in (texture coordinate = position / extent + 0.5).
 
-#include <db/InstanceRecord.h>
-#include <render/FusionVolume.h>
-#include <render/Volume.h>
-#include <render/VolumeRenderer.h>
+#include "db/InstanceRecord.h"
+#include "render/FusionVolume.h"
+#include "render/Volume.h"
+#include "render/VolumeRenderer.h"
 
 #include <QImage>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "EndoscopyReferencePanel.h"
+#include "analysis3d/EndoscopyReferencePanel.h"
 
 #include <QActionGroup>
 #include <QMenu>

@@ -1,10 +1,10 @@
-#include "EndoscopyWindow.h"
+#include "analysis3d/EndoscopyWindow.h"
 
-#include "D3DVolumeRenderWidget.h"
+#include "analysis3d/D3DVolumeRenderWidget.h"
 
-#include <render/MprSlices.h>
-#include <render/TransferFunction.h>
-#include <render/VolumeGeometryWarnings.h>
+#include "render/MprSlices.h"
+#include "render/TransferFunction.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -4,12 +4,12 @@
 // second worker thread, and shows a perspective view from inside the lumen on the GPU view next to a
 // reference column with the current slice and a whole-path overview.
 
-#include "EndoscopyBuildWorkers.h"
-#include "EndoscopyReferencePanel.h"
+#include "analysis3d/EndoscopyBuildWorkers.h"
+#include "analysis3d/EndoscopyReferencePanel.h"
 
-#include <db/InstanceRecord.h>
-#include <render/FusionVolume.h>
-#include <render/Volume.h>
+#include "db/InstanceRecord.h"
+#include "render/FusionVolume.h"
+#include "render/Volume.h"
 
 #include <QImage>
 #include <QList>

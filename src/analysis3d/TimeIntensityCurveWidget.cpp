@@ -1,4 +1,4 @@
-#include "TimeIntensityCurveWidget.h"
+#include "analysis3d/TimeIntensityCurveWidget.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -2,7 +2,7 @@
 // The chart of the DCE window: one coloured polyline with point markers per ROI over a shared time
 // axis and a shared intensity axis, with a legend naming each curve and its enhancement type.
 
-#include <render/TimeIntensityCurve.h>
+#include "render/TimeIntensityCurve.h"
 
 #include <QColor>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "TransferFunctionEditorDialog.h"
+#include "analysis3d/TransferFunctionEditorDialog.h"
 
-#include "TransferFunctionEditorWidget.h"
+#include "analysis3d/TransferFunctionEditorWidget.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <render/TransferFunction.h>
+#include "render/TransferFunction.h"
 
 #include <QDialog>
 

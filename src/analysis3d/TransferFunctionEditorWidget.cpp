@@ -1,7 +1,7 @@
-#include "TransferFunctionEditorWidget.h"
+#include "analysis3d/TransferFunctionEditorWidget.h"
 
-#include "TransferFunctionGraphicsView.h"
-#include "TransferFunctionHandleItem.h"
+#include "analysis3d/TransferFunctionGraphicsView.h"
+#include "analysis3d/TransferFunctionHandleItem.h"
 
 #include <QBrush>
 #include <QColorDialog>

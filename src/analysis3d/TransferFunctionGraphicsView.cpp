@@ -1,6 +1,6 @@
-#include "TransferFunctionGraphicsView.h"
+#include "analysis3d/TransferFunctionGraphicsView.h"
 
-#include "TransferFunctionEditorWidget.h"
+#include "analysis3d/TransferFunctionEditorWidget.h"
 
 #include <QGraphicsEllipseItem>
 #include <QMouseEvent>

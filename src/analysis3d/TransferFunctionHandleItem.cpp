@@ -1,6 +1,6 @@
-#include "TransferFunctionHandleItem.h"
+#include "analysis3d/TransferFunctionHandleItem.h"
 
-#include "TransferFunctionEditorWidget.h"
+#include "analysis3d/TransferFunctionEditorWidget.h"
 
 #include <QGraphicsSceneMouseEvent>
 #include <QPointer>

@@ -1,7 +1,7 @@
-#include "VolumeRenderWidget.h"
+#include "analysis3d/VolumeRenderWidget.h"
 
-#include <render/TransferFunction.h>
-#include <render/VolumeCameraMath.h>
+#include "render/TransferFunction.h"
+#include "render/VolumeCameraMath.h"
 
 #include <QComboBox>
 #include <QMouseEvent>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "VolumeRotationMode.h"
+#include "analysis3d/VolumeRotationMode.h"
 
-#include <render/VolumeRenderer.h>
+#include "render/VolumeRenderer.h"
 
 #include <QImage>
 #include <QPoint>

@@ -1,7 +1,7 @@
-#include "VolumeWarningLabel.h"
+#include "analysis3d/VolumeWarningLabel.h"
 
-#include <render/Volume.h>
-#include <render/VolumeGeometryWarnings.h>
+#include "render/Volume.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QStatusBar>
 

@@ -1,6 +1,6 @@
 // The user's own transfer-function presets, kept in the settings as "name|value,r,g,b,opacity;…".
 // The points never hold a "|", so the name is everything before the last one: a name may hold "|" too.
-#include "Vrt3DWindow.h"
+#include "analysis3d/Vrt3DWindow.h"
 
 #include <QDir>
 #include <QSettings>

@@ -1,4 +1,4 @@
-#include "Vrt3DIcons.h"
+#include "analysis3d/Vrt3DIcons.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,4 +1,4 @@
-#include "Vrt3DVolumeBuildWorker.h"
+#include "analysis3d/Vrt3DVolumeBuildWorker.h"
 
 Vrt3DVolumeBuildWorker::Vrt3DVolumeBuildWorker(QList<render::SliceSource> slices, int planeHint,
                                                std::shared_ptr<std::atomic_bool> stop)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <render/Volume.h>
+#include "render/Volume.h"
 
 #include <QList>
 #include <QObject>

@@ -1,13 +1,13 @@
-#include "Vrt3DWindow.h"
+#include "analysis3d/Vrt3DWindow.h"
 
-#include "D3DVolumeRenderWidget.h"
-#include "TransferFunctionEditorDialog.h"
-#include "Vrt3DIcons.h"
-#include "Vrt3DVolumeBuildWorker.h"
-#include "VolumeRenderWidget.h"
-#include "VolumeWarningLabel.h"
+#include "analysis3d/D3DVolumeRenderWidget.h"
+#include "analysis3d/TransferFunctionEditorDialog.h"
+#include "analysis3d/Vrt3DIcons.h"
+#include "analysis3d/Vrt3DVolumeBuildWorker.h"
+#include "analysis3d/VolumeRenderWidget.h"
+#include "analysis3d/VolumeWarningLabel.h"
 
-#include <render/SliceSources.h>
+#include "render/SliceSources.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -28,7 +28,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <dicom/WindowLevel.h>
+#include "dicom/WindowLevel.h"
 
 namespace {
 

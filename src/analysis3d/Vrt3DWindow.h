@@ -1,10 +1,10 @@
 #pragma once
 
-#include "DensityCut.h"
+#include "analysis3d/DensityCut.h"
 
-#include <db/InstanceRecord.h>
-#include <render/TransferFunction.h>
-#include <render/Volume.h>
+#include "db/InstanceRecord.h"
+#include "render/TransferFunction.h"
+#include "render/Volume.h"
 
 #include <QList>
 #include <QMainWindow>

@@ -1,4 +1,4 @@
-#include "ExternalRequestNotices.h"
+#include "app/ExternalRequestNotices.h"
 
 #include <QMessageBox>
 

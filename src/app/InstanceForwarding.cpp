@@ -1,6 +1,6 @@
-#include "InstanceForwarding.h"
+#include "app/InstanceForwarding.h"
 
-#include "LocalApiServer.h"
+#include "app/LocalApiServer.h"
 #include "dicom/CodecRegistration.h"
 
 #include <QEventLoop>

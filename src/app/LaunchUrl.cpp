@@ -1,4 +1,4 @@
-#include "LaunchUrl.h"
+#include "app/LaunchUrl.h"
 
 #include <QUrl>
 #include <QUrlQuery>

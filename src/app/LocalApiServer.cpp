@@ -1,4 +1,4 @@
-#include "LocalApiServer.h"
+#include "app/LocalApiServer.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 // Putting one indexed study on a CD or DVD with the portable viewer: sizes for the burn dialog, the
 // staging folder with the read-me and autorun texts, and the burn worker on a thread of its own.
 
-#include "DiscStaging.h"
-#include "MainWindow.h"
-#include "PortableExport.h"
+#include "app/DiscStaging.h"
+#include "app/MainWindow.h"
+#include "app/PortableExport.h"
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"

@@ -2,10 +2,10 @@
 // progress dialog, then the user picks a mail program or a webmail service, a new message opens there
 // and the archive's folder is shown so that the user can attach the file by hand.
 
-#include "MailCompose.h"
-#include "MainWindow.h"
-#include "PortableExport.h"
-#include "Startup.h"
+#include "app/MailCompose.h"
+#include "app/MainWindow.h"
+#include "app/PortableExport.h"
+#include "app/Startup.h"
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"

@@ -1,10 +1,10 @@
 // The study list's exports: the portable study folder and ZIP, the viewer copies they carry, and the
 // flash-drive and archive-folder flows of the context menu.
 
-#include "MainWindow.h"
-#include "PortableExport.h"
-#include "StagedFolder.h"
-#include "Startup.h"
+#include "app/MainWindow.h"
+#include "app/PortableExport.h"
+#include "app/StagedFolder.h"
+#include "app/Startup.h"
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"

@@ -1,7 +1,7 @@
 // Sending one indexed study to a configured PACS server by C-STORE, as a task on the global thread
 // pool under a progress dialog that the user may hide while the transfer goes on.
 
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
 #include "db/Database.h"
 #include "pacs/PacsConfig.h"

@@ -1,6 +1,6 @@
 // The study list's context menu, protection, removal and the start-up clean-up.
 
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
 #include "db/CleanupSettings.h"
 #include "db/Database.h"

@@ -1,4 +1,4 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
 #include "db/Database.h"
 #include "dicom/DicomDateTime.h"

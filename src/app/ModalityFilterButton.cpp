@@ -1,4 +1,4 @@
-#include "ModalityFilterButton.h"
+#include "app/ModalityFilterButton.h"
 
 #include <QListWidget>
 #include <QMenu>

@@ -1,8 +1,8 @@
-#include "PacsViewerHooks.h"
+#include "app/PacsViewerHooks.h"
 
-#include "ExternalRequestNotices.h"
-#include "LocalApiServer.h"
-#include "MainWindow.h"
+#include "app/ExternalRequestNotices.h"
+#include "app/LocalApiServer.h"
+#include "app/MainWindow.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "viewer/ViewerWindow.h"
 

@@ -1,6 +1,6 @@
-#include "PortableExport.h"
+#include "app/PortableExport.h"
 
-#include "Startup.h"
+#include "app/Startup.h"
 
 #include "db/Database.h"
 #include "dicom/DicomCopyWriters.h"

@@ -1,4 +1,4 @@
-#include "PortableSession.h"
+#include "app/PortableSession.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -1,6 +1,6 @@
-#include "RemoteAccessDialog.h"
+#include "app/RemoteAccessDialog.h"
 
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
 #include "remote/PrivateSettingsFile.h"
 #include "remote/RemoteAccessProvisioner.h"

@@ -1,11 +1,11 @@
 // The "Локальный архив" tab of the remote browser: the other workstation's studies, filtered here,
 // and the parallel download of one study into "remote_downloads/<uid>", indexed and opened.
 
-#include "RemoteBrowserDialog.h"
-#include "StudyFilters.h"
+#include "app/RemoteBrowserDialog.h"
+#include "app/StudyFilters.h"
 
-#include "MainWindow.h"
-#include "ModalityFilterButton.h"
+#include "app/MainWindow.h"
+#include "app/ModalityFilterButton.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "remote/RemoteParallelDownloadWorker.h"

@@ -1,4 +1,4 @@
-#include "RemoteBrowserDialog.h"
+#include "app/RemoteBrowserDialog.h"
 
 #include "remote/PrivateSettingsFile.h"
 

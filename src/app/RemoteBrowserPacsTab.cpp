@@ -1,10 +1,10 @@
 // The "PACS" tab of the remote browser: the other workstation searches its own PACS servers and, on
 // request, retrieves a study into its own archive, from where the archive tab downloads it.
 
-#include "RemoteBrowserDialog.h"
-#include "StudyFilters.h"
+#include "app/RemoteBrowserDialog.h"
+#include "app/StudyFilters.h"
 
-#include "ModalityFilterButton.h"
+#include "app/ModalityFilterButton.h"
 #include "dicom/DicomDateTime.h"
 #include "pacs/PacsNetworkClient.h"
 

@@ -1,4 +1,4 @@
-#include "StagedFolder.h"
+#include "app/StagedFolder.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "StudyFilters.h"
+#include "app/StudyFilters.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "TableColumnVisibility.h"
+#include "app/TableColumnVisibility.h"
 
 #include <QAction>
 #include <QHeaderView>

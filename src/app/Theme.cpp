@@ -1,4 +1,4 @@
-#include "Theme.h"
+#include "app/Theme.h"
 
 #include <QApplication>
 #include <QPalette>

@@ -1,4 +1,4 @@
-#include "CalciumFormulas.h"
+#include "clinical/CalciumFormulas.h"
 
 #include <cmath>
 

@@ -3,7 +3,7 @@
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/SeriesGeometry.h"
 
-#include <viewer/ImageViewportWidget.h>
+#include "viewer/ImageViewportWidget.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

@@ -6,8 +6,8 @@
 #include "clinical/CardiacMriReport.h"
 #include "clinical/MeasurementReport.h"
 
-#include <db/PatientBodyInfo.h>
-#include <render/CineStack.h>
+#include "db/PatientBodyInfo.h"
+#include "render/CineStack.h"
 
 #include <QList>
 #include <QMainWindow>

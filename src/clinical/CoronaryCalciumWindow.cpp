@@ -1,11 +1,11 @@
-#include "CoronaryCalciumWindow.h"
+#include "clinical/CoronaryCalciumWindow.h"
 
-#include "CalciumFormulas.h"
-#include "MeasurementReport.h"
-#include "SeriesGeometry.h"
+#include "clinical/CalciumFormulas.h"
+#include "clinical/MeasurementReport.h"
+#include "clinical/SeriesGeometry.h"
 
-#include <render/RoiComponent.h>
-#include <render/RoiMask.h>
+#include "render/RoiComponent.h"
+#include "render/RoiMask.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>

@@ -2,9 +2,9 @@
 // Agatston coronary calcium scoring on a non-contrast CT series: the user draws wide search regions per
 // artery, the window finds the calcified lesions inside them and sums their weighted areas.
 
-#include <db/InstanceRecord.h>
-#include <render/HuImage.h>
-#include <viewer/ImageViewportWidget.h>
+#include "db/InstanceRecord.h"
+#include "render/HuImage.h"
+#include "viewer/ImageViewportWidget.h"
 
 #include <QColor>
 #include <QList>

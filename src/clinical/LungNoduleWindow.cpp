@@ -2,8 +2,8 @@
 
 #include "clinical/LungNoduleFormulas.h"
 
-#include <dicom/FrameDecoder.h>
-#include <mpr/MprViewportWidget.h>
+#include "dicom/FrameDecoder.h"
+#include "mpr/MprViewportWidget.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>

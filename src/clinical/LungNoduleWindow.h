@@ -3,7 +3,7 @@
 // elliptical HU ROI and the window shows its largest diameter, an ellipsoid
 // volume estimate and the Lung-RADS category.
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QList>
 #include <QMainWindow>

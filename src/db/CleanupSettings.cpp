@@ -1,4 +1,4 @@
-#include "CleanupSettings.h"
+#include "db/CleanupSettings.h"
 
 #include <QSettings>
 

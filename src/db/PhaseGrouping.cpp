@@ -1,4 +1,4 @@
-#include "PhaseGrouping.h"
+#include "db/PhaseGrouping.h"
 
 #include "db/Database.h"
 

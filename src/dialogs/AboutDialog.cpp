@@ -1,7 +1,7 @@
-#include "AboutDialog.h"
+#include "dialogs/AboutDialog.h"
 
-#include "UpdateCheck.h"
-#include "VendorSite.h"
+#include "dialogs/UpdateCheck.h"
+#include "dialogs/VendorSite.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,6 +1,6 @@
-#include "BugReportDialog.h"
+#include "dialogs/BugReportDialog.h"
 
-#include "VendorSite.h"
+#include "dialogs/VendorSite.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,5 +1,5 @@
-#include "BurnDiscDialog.h"
-#include "DiscBurnWorker.h"
+#include "dialogs/BurnDiscDialog.h"
+#include "dialogs/DiscBurnWorker.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "DicomTagEditorDialog.h"
+#include "dialogs/DicomTagEditorDialog.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -1,4 +1,4 @@
-#include "DiscBurnWorker.h"
+#include "dialogs/DiscBurnWorker.h"
 
 #include "platform/DiscRecording.h"
 

@@ -1,4 +1,4 @@
-#include "HelpDialog.h"
+#include "dialogs/HelpDialog.h"
 
 #include <QFile>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "HotkeyRegistry.h"
+#include "dialogs/HotkeyRegistry.h"
 
 #include <QSettings>
 

@@ -1,6 +1,6 @@
-#include "HotkeySettingsDialog.h"
+#include "dialogs/HotkeySettingsDialog.h"
 
-#include "HotkeyRegistry.h"
+#include "dialogs/HotkeyRegistry.h"
 
 #include <QHBoxLayout>
 #include <QHash>

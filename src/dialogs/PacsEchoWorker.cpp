@@ -1,4 +1,4 @@
-#include "PacsEchoWorker.h"
+#include "dialogs/PacsEchoWorker.h"
 
 #include "pacs/PacsNetworkClient.h"
 

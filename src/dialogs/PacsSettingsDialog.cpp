@@ -1,7 +1,7 @@
-#include "PacsSettingsDialog.h"
+#include "dialogs/PacsSettingsDialog.h"
 
-#include "PacsEchoWorker.h"
-#include "SettingsWriteCheck.h"
+#include "dialogs/PacsEchoWorker.h"
+#include "dialogs/SettingsWriteCheck.h"
 
 #include "pacs/PacsRequestChecks.h"
 

@@ -1,4 +1,4 @@
-#include "PageLayoutDialog.h"
+#include "dialogs/PageLayoutDialog.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>

@@ -1,4 +1,4 @@
-#include "PrintPreviewDialog.h"
+#include "dialogs/PrintPreviewDialog.h"
 
 #include "dicom/FrameDecoder.h"
 

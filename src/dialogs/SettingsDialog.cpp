@@ -1,6 +1,6 @@
-#include "SettingsDialog.h"
+#include "dialogs/SettingsDialog.h"
 
-#include "SettingsWriteCheck.h"
+#include "dialogs/SettingsWriteCheck.h"
 #include "db/CleanupSettings.h"
 
 #include <QCheckBox>

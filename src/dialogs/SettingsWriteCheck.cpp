@@ -1,4 +1,4 @@
-#include "SettingsWriteCheck.h"
+#include "dialogs/SettingsWriteCheck.h"
 
 #include <QDir>
 #include <QMessageBox>

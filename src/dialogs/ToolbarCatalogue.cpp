@@ -1,4 +1,4 @@
-#include "ToolbarCatalogue.h"
+#include "dialogs/ToolbarCatalogue.h"
 
 #include <QHash>
 

@@ -1,4 +1,4 @@
-#include "ToolbarCustomizeDialog.h"
+#include "dialogs/ToolbarCustomizeDialog.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ToolbarCatalogue.h"
+#include "dialogs/ToolbarCatalogue.h"
 
 #include <QDialog>
 

@@ -1,6 +1,6 @@
-#include "UpdateCheck.h"
+#include "dialogs/UpdateCheck.h"
 
-#include "VendorSite.h"
+#include "dialogs/VendorSite.h"
 
 #include <QDesktopServices>
 #include <QJsonDocument>

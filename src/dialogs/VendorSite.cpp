@@ -1,4 +1,4 @@
-#include "VendorSite.h"
+#include "dialogs/VendorSite.h"
 
 #ifndef KALVENOR_VENDOR_ORIGIN
 #define KALVENOR_VENDOR_ORIGIN "https://kalvenor.example"

@@ -1,4 +1,4 @@
-#include "AtomicDicomWriter.h"
+#include "dicom/AtomicDicomWriter.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "CodecRegistration.h"
+#include "dicom/CodecRegistration.h"
 
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmjpeg/djdecode.h>

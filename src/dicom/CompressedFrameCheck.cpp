@@ -1,4 +1,4 @@
-#include "CompressedFrameCheck.h"
+#include "dicom/CompressedFrameCheck.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>

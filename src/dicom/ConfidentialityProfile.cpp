@@ -1,4 +1,4 @@
-#include "ConfidentialityProfile.h"
+#include "dicom/ConfidentialityProfile.h"
 
 #include <QHash>
 

@@ -1,11 +1,11 @@
-#include "DicomCopyWriters.h"
+#include "dicom/DicomCopyWriters.h"
 
-#include "AtomicDicomWriter.h"
-#include "CodecRegistration.h"
-#include "CompressedFrameCheck.h"
-#include "ConfidentialityProfile.h"
-#include "DicomFileLoading.h"
-#include "DicomText.h"
+#include "dicom/AtomicDicomWriter.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/CompressedFrameCheck.h"
+#include "dicom/ConfidentialityProfile.h"
+#include "dicom/DicomFileLoading.h"
+#include "dicom/DicomText.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "DicomDateTime.h"
+#include "dicom/DicomDateTime.h"
 
 #include <QStringList>
 #include <QTime>

@@ -1,6 +1,6 @@
-#include "DicomFileLoading.h"
+#include "dicom/DicomFileLoading.h"
 
-#include "CompressedFrameCheck.h"
+#include "dicom/CompressedFrameCheck.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DicomNesting.h"
+#include "dicom/DicomNesting.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "DicomFileSummary.h"
+#include "dicom/DicomFileSummary.h"
 
-#include "DicomFileLoading.h"
+#include "dicom/DicomFileLoading.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -4,7 +4,7 @@
 #include <QMetaType>
 #include <QString>
 
-#include "DicomText.h"
+#include "dicom/DicomText.h"
 
 #include <array>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "DicomImporter.h"
+#include "dicom/DicomImporter.h"
 
 #include <QDirIterator>
 #include <QFileInfo>

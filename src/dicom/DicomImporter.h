@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DicomFileSummary.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QObject>
 #include <QString>

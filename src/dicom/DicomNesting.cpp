@@ -1,4 +1,4 @@
-#include "DicomNesting.h"
+#include "dicom/DicomNesting.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dctag.h>

@@ -1,10 +1,10 @@
-#include "DicomTagList.h"
+#include "dicom/DicomTagList.h"
 
-#include "AtomicDicomWriter.h"
-#include "CodecRegistration.h"
-#include "CompressedFrameCheck.h"
-#include "DicomFileLoading.h"
-#include "DicomFileSummary.h"
+#include "dicom/AtomicDicomWriter.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomFileLoading.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -1,4 +1,4 @@
-#include "DicomText.h"
+#include "dicom/DicomText.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

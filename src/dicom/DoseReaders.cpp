@@ -1,7 +1,7 @@
-#include "DoseReaders.h"
+#include "dicom/DoseReaders.h"
 
-#include "DicomFileLoading.h"
-#include "DicomFileSummary.h"
+#include "dicom/DicomFileLoading.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

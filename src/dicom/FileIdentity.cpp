@@ -1,4 +1,4 @@
-#include "FileIdentity.h"
+#include "dicom/FileIdentity.h"
 
 #include <QFile>
 

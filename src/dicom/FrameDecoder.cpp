@@ -1,10 +1,10 @@
-#include "FrameDecoder.h"
+#include "dicom/FrameDecoder.h"
 
-#include "FileIdentity.h"
+#include "dicom/FileIdentity.h"
 
-#include "CompressedFrameCheck.h"
-#include "DicomFileLoading.h"
-#include "DicomNesting.h"
+#include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomFileLoading.h"
+#include "dicom/DicomNesting.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WindowLevel.h"
+#include "dicom/WindowLevel.h"
 
 #include <QImage>
 #include <QString>

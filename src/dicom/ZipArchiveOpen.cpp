@@ -1,4 +1,4 @@
-#include "ZipArchiveOpen.h"
+#include "dicom/ZipArchiveOpen.h"
 
 #include <QFile>
 #include <QStringDecoder>

@@ -1,6 +1,6 @@
-#include "ZipImportWorker.h"
+#include "dicom/ZipImportWorker.h"
 
-#include "ZipArchiveOpen.h"
+#include "dicom/ZipArchiveOpen.h"
 
 #include <QCryptographicHash>
 #include <QDir>

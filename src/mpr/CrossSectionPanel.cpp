@@ -1,10 +1,10 @@
-#include "CrossSectionPanel.h"
+#include "mpr/CrossSectionPanel.h"
 
-#include "MprViewportWidget.h"
+#include "mpr/MprViewportWidget.h"
 
-#include <render/RoiMask.h>
-#include <render/VesselLumen.h>
-#include <viewer/ToolbarIcons.h>
+#include "render/RoiMask.h"
+#include "render/VesselLumen.h"
+#include "viewer/ToolbarIcons.h"
 
 #include <QAction>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <render/CurvedMprRenderer.h>
-#include <render/FusionVolume.h>
+#include "render/CurvedMprRenderer.h"
+#include "render/FusionVolume.h"
 
 #include <QList>
 #include <QWidget>

@@ -1,10 +1,10 @@
-#include "CurveEditorWidget.h"
+#include "mpr/CurveEditorWidget.h"
 
-#include "CurveGraphicsView.h"
-#include "CurveHandleItem.h"
+#include "mpr/CurveGraphicsView.h"
+#include "mpr/CurveHandleItem.h"
 
-#include <render/FusionOverlay.h>
-#include <render/VectorMath.h>
+#include "render/FusionOverlay.h"
+#include "render/VectorMath.h"
 
 #include <QApplication>
 #include <QGraphicsPathItem>
@@ -19,7 +19,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <dicom/WindowLevel.h>
+#include "dicom/WindowLevel.h"
 
 namespace {
 

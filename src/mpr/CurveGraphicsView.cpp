@@ -1,6 +1,6 @@
-#include "CurveGraphicsView.h"
+#include "mpr/CurveGraphicsView.h"
 
-#include "CurveEditorWidget.h"
+#include "mpr/CurveEditorWidget.h"
 
 #include <QGraphicsEllipseItem>
 #include <QMouseEvent>

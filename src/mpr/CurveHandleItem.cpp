@@ -1,6 +1,6 @@
-#include "CurveHandleItem.h"
+#include "mpr/CurveHandleItem.h"
 
-#include "CurveEditorWidget.h"
+#include "mpr/CurveEditorWidget.h"
 
 #include <QBrush>
 #include <QCursor>

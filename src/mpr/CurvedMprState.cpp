@@ -1,7 +1,7 @@
-#include "CurvedMprWindow.h"
+#include "mpr/CurvedMprWindow.h"
 
-#include "CurveEditorWidget.h"
-#include "MprViewportWidget.h"
+#include "mpr/CurveEditorWidget.h"
+#include "mpr/MprViewportWidget.h"
 
 #include <QFile>
 #include <QFileDialog>

@@ -1,10 +1,10 @@
-#include "CurvedMprWindow.h"
+#include "mpr/CurvedMprWindow.h"
 
-#include "CurveEditorWidget.h"
-#include "MprViewportWidget.h"
-#include "VesselAnalysisWindow.h"
+#include "mpr/CurveEditorWidget.h"
+#include "mpr/MprViewportWidget.h"
+#include "mpr/VesselAnalysisWindow.h"
 
-#include <viewer/ToolbarIcons.h>
+#include "viewer/ToolbarIcons.h"
 
 #include <QAction>
 #include <QActionGroup>

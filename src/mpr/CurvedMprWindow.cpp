@@ -1,10 +1,10 @@
-#include "CurvedMprWindow.h"
+#include "mpr/CurvedMprWindow.h"
 
-#include "CrossSectionPanel.h"
-#include "CurveEditorWidget.h"
-#include "MprViewportWidget.h"
+#include "mpr/CrossSectionPanel.h"
+#include "mpr/CurveEditorWidget.h"
+#include "mpr/MprViewportWidget.h"
 
-#include <render/RoiMask.h>
+#include "render/RoiMask.h"
 
 #include <QAction>
 #include <QLabel>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <dicom/WindowLevel.h>
-#include <render/CurvedMprRenderer.h>
-#include <render/FusionVolume.h>
+#include "dicom/WindowLevel.h"
+#include "render/CurvedMprRenderer.h"
+#include "render/FusionVolume.h"
 
 #include <QList>
 #include <QMainWindow>

@@ -1,8 +1,8 @@
 // Selecting, hit-testing and dragging the finished measurements of a reconstruction panel.
 
-#include "MprViewportWidget.h"
+#include "mpr/MprViewportWidget.h"
 
-#include <viewer/MeasurementGraphics.h>
+#include "viewer/MeasurementGraphics.h"
 
 #include <QGraphicsEllipseItem>
 #include <QGraphicsLineItem>

@@ -1,9 +1,9 @@
 // Creation, layout, removal and storage of the measurements drawn over a reconstruction panel.
 
-#include "MprViewportWidget.h"
+#include "mpr/MprViewportWidget.h"
 
-#include <viewer/CommentInputDialog.h>
-#include <viewer/MeasurementGraphics.h>
+#include "viewer/CommentInputDialog.h"
+#include "viewer/MeasurementGraphics.h"
 
 #include <QFont>
 #include <QGraphicsEllipseItem>

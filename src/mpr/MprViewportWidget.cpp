@@ -1,4 +1,4 @@
-#include "MprViewportWidget.h"
+#include "mpr/MprViewportWidget.h"
 
 #include <QComboBox>
 #include <QEvent>

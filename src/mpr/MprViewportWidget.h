@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MprMeasurementRecord.h"
-#include "MprPlane.h"
+#include "mpr/MprMeasurementRecord.h"
+#include "mpr/MprPlane.h"
 
 #include <QColor>
 #include <QList>

@@ -1,12 +1,12 @@
-#include "MprWindow.h"
+#include "mpr/MprWindow.h"
 
-#include "MprViewportWidget.h"
+#include "mpr/MprViewportWidget.h"
 
-#include <analysis3d/VolumeRenderWidget.h>
-#include <analysis3d/VolumeWarningLabel.h>
-#include <render/MprSlices.h>
-#include <render/RoiMask.h>
-#include <render/SliceSources.h>
+#include "analysis3d/VolumeRenderWidget.h"
+#include "analysis3d/VolumeWarningLabel.h"
+#include "render/MprSlices.h"
+#include "render/RoiMask.h"
+#include "render/SliceSources.h"
 
 #include <QMessageBox>
 #include <QQuaternion>
@@ -18,7 +18,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <dicom/WindowLevel.h>
+#include "dicom/WindowLevel.h"
 
 // Builds the volume of one series away from the GUI thread.
 class MprVolumeBuildWorker : public QObject

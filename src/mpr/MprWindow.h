@@ -1,9 +1,9 @@
 #pragma once
 
-#include "MprPlane.h"
+#include "mpr/MprPlane.h"
 
-#include <db/InstanceRecord.h>
-#include <render/Volume.h>
+#include "db/InstanceRecord.h"
+#include "render/Volume.h"
 
 #include <QList>
 #include <QMainWindow>

@@ -1,11 +1,11 @@
 // The panes, splitters and toolbar of the MPR window.
 
-#include "MprViewportWidget.h"
-#include "MprWindow.h"
+#include "mpr/MprViewportWidget.h"
+#include "mpr/MprWindow.h"
 
-#include <analysis3d/VolumeRenderWidget.h>
-#include <viewer/ToolbarIcons.h>
-#include <viewer/WindowPresets.h>
+#include "analysis3d/VolumeRenderWidget.h"
+#include "viewer/ToolbarIcons.h"
+#include "viewer/WindowPresets.h"
 
 #include <QAction>
 #include <QActionGroup>

@@ -1,9 +1,9 @@
-#include "VesselAnalysisWindow.h"
+#include "mpr/VesselAnalysisWindow.h"
 
-#include "CrossSectionPanel.h"
-#include "VesselProfileChartWidget.h"
+#include "mpr/CrossSectionPanel.h"
+#include "mpr/VesselProfileChartWidget.h"
 
-#include <clinical/StenosisGrading.h>
+#include "clinical/StenosisGrading.h"
 
 #include <QDoubleSpinBox>
 #include <QFileDialog>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <render/FusionVolume.h>
-#include <render/VesselLumen.h>
+#include "render/FusionVolume.h"
+#include "render/VesselLumen.h"
 
 #include <QDateTime>
 #include <QList>

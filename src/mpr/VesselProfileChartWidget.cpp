@@ -1,4 +1,4 @@
-#include "VesselProfileChartWidget.h"
+#include "mpr/VesselProfileChartWidget.h"
 
 #include <QMouseEvent>
 #include <QPainter>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <render/VesselLumen.h>
+#include "render/VesselLumen.h"
 
 #include <QRectF>
 #include <QWidget>

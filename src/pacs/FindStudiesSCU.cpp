@@ -1,6 +1,6 @@
-#include "FindStudiesSCU.h"
+#include "pacs/FindStudiesSCU.h"
 
-#include "ScuAssociation.h"
+#include "pacs/ScuAssociation.h"
 #include "dicom/DicomNesting.h"
 
 #include <QByteArray>

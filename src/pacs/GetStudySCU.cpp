@@ -1,10 +1,10 @@
-#include "GetStudySCU.h"
+#include "pacs/GetStudySCU.h"
 
-#include "ReceivedFileWriter.h"
-#include "ReceivedObjectAdmission.h"
-#include "ReceivedObjectFile.h"
-#include "ScuAssociation.h"
-#include "StoreSpace.h"
+#include "pacs/ReceivedFileWriter.h"
+#include "pacs/ReceivedObjectAdmission.h"
+#include "pacs/ReceivedObjectFile.h"
+#include "pacs/ScuAssociation.h"
+#include "pacs/StoreSpace.h"
 
 #include <QFile>
 

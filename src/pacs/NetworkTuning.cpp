@@ -1,4 +1,4 @@
-#include "NetworkTuning.h"
+#include "pacs/NetworkTuning.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/dul.h>

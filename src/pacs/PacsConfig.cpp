@@ -1,4 +1,4 @@
-#include "PacsConfig.h"
+#include "pacs/PacsConfig.h"
 
 #include <QSettings>
 

@@ -3,7 +3,7 @@
 // configured server. Each call opens one association and closes it before it returns; failures
 // come back as false or an empty list plus a Russian or toolkit message.
 
-#include "PacsConfig.h"
+#include "pacs/PacsConfig.h"
 
 #include <QList>
 #include <QString>

@@ -1,8 +1,8 @@
-#include "PacsOpenCoordinator.h"
+#include "pacs/PacsOpenCoordinator.h"
 
-#include "PacsRequestChecks.h"
-#include "PacsRetrieveSession.h"
-#include "UnfinishedRetrieves.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "db/Database.h"
 
 #include <QDir>

@@ -3,8 +3,8 @@
 // open viewer: requests from a web page or a launch URL, downloads from the PACS search dialog and
 // retrieves for remote peers.
 
-#include "PacsConfig.h"
-#include "PacsOpenRequest.h"
+#include "pacs/PacsConfig.h"
+#include "pacs/PacsOpenRequest.h"
 #include "db/InstanceRecord.h"
 #include "dicom/DicomFileSummary.h"
 

@@ -1,4 +1,4 @@
-#include "PacsRequestChecks.h"
+#include "pacs/PacsRequestChecks.h"
 
 #include <QDir>
 #include <QFileInfo>

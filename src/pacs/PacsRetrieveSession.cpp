@@ -1,14 +1,14 @@
-#include "PacsRetrieveSession.h"
+#include "pacs/PacsRetrieveSession.h"
 
 #include "dicom/DicomNesting.h"
 
-#include "PacsNetworkClient.h"
-#include "PacsRequestChecks.h"
-#include "PacsRetrieveWorker.h"
-#include "ReceivedObjectAdmission.h"
-#include "StorageListener.h"
-#include "StoreSpace.h"
-#include "UnfinishedRetrieves.h"
+#include "pacs/PacsNetworkClient.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveWorker.h"
+#include "pacs/ReceivedObjectAdmission.h"
+#include "pacs/StorageListener.h"
+#include "pacs/StoreSpace.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "db/Database.h"
 
 #include <QDir>

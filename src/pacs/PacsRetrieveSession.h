@@ -6,7 +6,7 @@
 // it: it lives until its thread has finished and then deletes itself, so closing a window never
 // destroys a thread that still runs.
 
-#include "PacsConfig.h"
+#include "pacs/PacsConfig.h"
 #include "dicom/DicomFileSummary.h"
 
 #include <QElapsedTimer>

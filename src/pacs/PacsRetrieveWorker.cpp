@@ -1,6 +1,6 @@
-#include "PacsRetrieveWorker.h"
+#include "pacs/PacsRetrieveWorker.h"
 
-#include "PacsNetworkClient.h"
+#include "pacs/PacsNetworkClient.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -2,7 +2,7 @@
 // Runs one retrieve request (C-GET or C-MOVE, as the server is configured) on the thread it was
 // moved to.
 
-#include "PacsConfig.h"
+#include "pacs/PacsConfig.h"
 
 #include <QObject>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "ReceivedFileWriter.h"
+#include "pacs/ReceivedFileWriter.h"
 
 #include <QDateTime>
 #include <QDir>

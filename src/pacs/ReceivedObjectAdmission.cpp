@@ -1,4 +1,4 @@
-#include "ReceivedObjectAdmission.h"
+#include "pacs/ReceivedObjectAdmission.h"
 
 #include "db/Database.h"
 

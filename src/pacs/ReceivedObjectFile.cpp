@@ -1,4 +1,4 @@
-#include "ReceivedObjectFile.h"
+#include "pacs/ReceivedObjectFile.h"
 
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomNesting.h"

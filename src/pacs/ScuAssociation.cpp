@@ -1,4 +1,4 @@
-#include "ScuAssociation.h"
+#include "pacs/ScuAssociation.h"
 
 namespace pacs {
 

@@ -1,13 +1,13 @@
-#include "StorageListener.h"
+#include "pacs/StorageListener.h"
 
 #include "dicom/DicomNesting.h"
 
-#include "NetworkTuning.h"
-#include "PacsNetworkClient.h"
-#include "ReceivedFileWriter.h"
-#include "ReceivedObjectAdmission.h"
-#include "ReceivedObjectFile.h"
-#include "StoreSpace.h"
+#include "pacs/NetworkTuning.h"
+#include "pacs/PacsNetworkClient.h"
+#include "pacs/ReceivedFileWriter.h"
+#include "pacs/ReceivedObjectAdmission.h"
+#include "pacs/ReceivedObjectFile.h"
+#include "pacs/StoreSpace.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "StoreSpace.h"
+#include "pacs/StoreSpace.h"
 
 #include <QDir>
 #include <QFile>

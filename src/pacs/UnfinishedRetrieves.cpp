@@ -1,6 +1,6 @@
-#include "UnfinishedRetrieves.h"
+#include "pacs/UnfinishedRetrieves.h"
 
-#include "PacsRequestChecks.h"
+#include "pacs/PacsRequestChecks.h"
 
 #include <QDir>
 #include <QDirIterator>

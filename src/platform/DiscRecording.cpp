@@ -1,5 +1,5 @@
-#include "DiscRecording.h"
-#include "OpticalDrives.h"
+#include "platform/DiscRecording.h"
+#include "platform/OpticalDrives.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "GlOffscreenContext.h"
+#include "platform/GlOffscreenContext.h"
 
 #include <QGuiApplication>
 #include <QOffscreenSurface>

@@ -1,4 +1,4 @@
-#include "OpticalDrives.h"
+#include "platform/OpticalDrives.h"
 
 #include <QDir>
 #include <QFile>

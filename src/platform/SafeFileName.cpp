@@ -1,4 +1,4 @@
-#include "SafeFileName.h"
+#include "platform/SafeFileName.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,4 +1,4 @@
-#include "ShowInFolder.h"
+#include "platform/ShowInFolder.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "SingleInstanceLock.h"
+#include "platform/SingleInstanceLock.h"
 
 #include <QDateTime>
 #include <QDir>

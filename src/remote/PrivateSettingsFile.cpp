@@ -1,4 +1,4 @@
-#include "PrivateSettingsFile.h"
+#include "remote/PrivateSettingsFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "ProvisionRunnable.h"
+#include "remote/ProvisionRunnable.h"
 
-#include "RelayContract.h"
+#include "remote/RelayContract.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "RelayContract.h"
+#include "remote/RelayContract.h"
 
 #include <QCoreApplication>
 #include <QDir>

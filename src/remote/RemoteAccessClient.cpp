@@ -1,7 +1,7 @@
-#include "RemoteAccessClient.h"
+#include "remote/RemoteAccessClient.h"
 
-#include "RemoteProtocol.h"
-#include "RemoteTunnelSocket.h"
+#include "remote/RemoteProtocol.h"
+#include "remote/RemoteTunnelSocket.h"
 
 #include <QEventLoop>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "RemoteAccessProvisioner.h"
+#include "remote/RemoteAccessProvisioner.h"
 
-#include "ProvisionRunnable.h"
+#include "remote/ProvisionRunnable.h"
 
 #include <QThread>
 

@@ -1,7 +1,7 @@
-#include "RemoteAccessServer.h"
+#include "remote/RemoteAccessServer.h"
 
-#include "RemoteAccessSession.h"
-#include "RemoteTunnelSocket.h"
+#include "remote/RemoteAccessSession.h"
+#include "remote/RemoteTunnelSocket.h"
 
 #include "db/Database.h"
 #include "pacs/PacsConfig.h"

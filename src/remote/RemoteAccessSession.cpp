@@ -1,8 +1,8 @@
-#include "RemoteAccessSession.h"
+#include "remote/RemoteAccessSession.h"
 
-#include "RemoteAccessServer.h"
-#include "RemoteProtocol.h"
-#include "RemoteTunnelSocket.h"
+#include "remote/RemoteAccessServer.h"
+#include "remote/RemoteProtocol.h"
+#include "remote/RemoteTunnelSocket.h"
 
 #include "db/Database.h"
 #include "dicom/DicomCopyWriters.h"

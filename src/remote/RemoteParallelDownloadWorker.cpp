@@ -1,6 +1,6 @@
-#include "RemoteParallelDownloadWorker.h"
+#include "remote/RemoteParallelDownloadWorker.h"
 
-#include "RemoteAccessClient.h"
+#include "remote/RemoteAccessClient.h"
 
 #include <QDir>
 #include <QFile>

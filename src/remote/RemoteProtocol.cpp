@@ -1,4 +1,4 @@
-#include "RemoteProtocol.h"
+#include "remote/RemoteProtocol.h"
 
 #include "db/StudyRecord.h"
 #include "pacs/PacsConfig.h"

@@ -1,6 +1,6 @@
-#include "RemoteTunnelSocket.h"
+#include "remote/RemoteTunnelSocket.h"
 
-#include "RelayContract.h"
+#include "remote/RelayContract.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
-#include "CineStack.h"
+#include "render/CineStack.h"
 
-#include <db/Database.h>
-#include <db/PhaseGrouping.h>
+#include "db/Database.h"
+#include "db/PhaseGrouping.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 // Cardiac cine stacks: slice positions of a short-axis study, each imaged at the phases of the heart
 // cycle, stored either as one series per slice position or as one series holding them all.
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QList>
 #include <QString>

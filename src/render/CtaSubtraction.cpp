@@ -1,9 +1,9 @@
-#include "CtaSubtraction.h"
+#include "render/CtaSubtraction.h"
 
-#include "ParallelFor.h"
+#include "render/ParallelFor.h"
 
-#include <db/Database.h>
-#include <db/PhaseGrouping.h>
+#include "db/Database.h"
+#include "db/PhaseGrouping.h"
 
 #include <algorithm>
 #include <array>

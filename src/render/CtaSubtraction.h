@@ -2,10 +2,10 @@
 // CT angiography subtraction: finding the native and the post-contrast series of one study, and the
 // volume post-contrast minus native.
 
-#include "SliceSources.h"
-#include "Volume.h"
+#include "render/SliceSources.h"
+#include "render/Volume.h"
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "CurvedMprRenderer.h"
+#include "render/CurvedMprRenderer.h"
 
 #include <QSemaphore>
 #include <QThreadPool>

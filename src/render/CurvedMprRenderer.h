@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FusionVolume.h"
-#include "VectorMath.h"
+#include "render/FusionVolume.h"
+#include "render/VectorMath.h"
 
 #include <QImage>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "EndoscopyPath.h"
+#include "render/EndoscopyPath.h"
 
-#include "VectorMath.h"
+#include "render/VectorMath.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FusionVolume.h"
+#include "render/FusionVolume.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "FusionOverlay.h"
+#include "render/FusionOverlay.h"
 
-#include "ParallelFor.h"
+#include "render/ParallelFor.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FusionVolume.h"
+#include "render/FusionVolume.h"
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QColor>
 #include <QImage>

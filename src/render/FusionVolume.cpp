@@ -1,10 +1,10 @@
-#include "FusionVolume.h"
+#include "render/FusionVolume.h"
 
-#include "HuImage.h"
-#include "ParallelFor.h"
-#include "StopFlag.h"
-#include "VolumeGeometryWarnings.h"
-#include "Volume.h"
+#include "render/HuImage.h"
+#include "render/ParallelFor.h"
+#include "render/StopFlag.h"
+#include "render/VolumeGeometryWarnings.h"
+#include "render/Volume.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QList>
 #include <QString>

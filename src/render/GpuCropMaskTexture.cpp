@@ -1,8 +1,8 @@
-#include "GpuCropMaskTexture.h"
+#include "render/GpuCropMaskTexture.h"
 
-#include "GpuDevice.h"
+#include "render/GpuDevice.h"
 
-#include <platform/GlOffscreenContext.h>
+#include "platform/GlOffscreenContext.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

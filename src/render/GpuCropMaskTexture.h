@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GpuTextureHandle.h"
+#include "render/GpuTextureHandle.h"
 
 #include <QImage>
 #include <QString>

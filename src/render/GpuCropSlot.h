@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GpuParamBlock.h"
+#include "render/GpuParamBlock.h"
 
 #include <QVector3D>
 

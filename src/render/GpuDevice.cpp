@@ -1,8 +1,8 @@
-#include "GpuDevice.h"
+#include "render/GpuDevice.h"
 
-#include "GpuTextureHandle.h"
+#include "render/GpuTextureHandle.h"
 
-#include <platform/GlOffscreenContext.h>
+#include "platform/GlOffscreenContext.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

@@ -1,9 +1,9 @@
-#include "GpuFullscreenRenderer.h"
+#include "render/GpuFullscreenRenderer.h"
 
-#include "GpuDevice.h"
-#include "GpuKeepAllMask.h"
-#include "GpuParamBlock.h"
-#include "GpuTextureHandle.h"
+#include "render/GpuDevice.h"
+#include "render/GpuKeepAllMask.h"
+#include "render/GpuParamBlock.h"
+#include "render/GpuTextureHandle.h"
 
 #include <QByteArray>
 #include <QOpenGLFunctions_3_3_Core>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "GpuCropSlot.h"
-#include "GpuShaderProgram.h"
+#include "render/GpuCropSlot.h"
+#include "render/GpuShaderProgram.h"
 
 #include <QString>
 

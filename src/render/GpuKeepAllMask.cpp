@@ -1,6 +1,6 @@
-#include "GpuKeepAllMask.h"
+#include "render/GpuKeepAllMask.h"
 
-#include "GpuTextureHandle.h"
+#include "render/GpuTextureHandle.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

@@ -1,7 +1,7 @@
-#include "GpuLineRenderer.h"
+#include "render/GpuLineRenderer.h"
 
-#include "GpuDevice.h"
-#include "GpuTextureHandle.h"
+#include "render/GpuDevice.h"
+#include "render/GpuTextureHandle.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

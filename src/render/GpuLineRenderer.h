@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GpuShaderProgram.h"
+#include "render/GpuShaderProgram.h"
 
 #include <QList>
 #include <QPoint>

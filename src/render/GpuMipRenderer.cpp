@@ -1,6 +1,6 @@
-#include "GpuMipRenderer.h"
+#include "render/GpuMipRenderer.h"
 
-#include "GpuParamBlock.h"
+#include "render/GpuParamBlock.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

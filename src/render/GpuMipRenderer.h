@@ -1,7 +1,7 @@
 #pragma once
 
-#include "GpuCropSlot.h"
-#include "GpuFullscreenRenderer.h"
+#include "render/GpuCropSlot.h"
+#include "render/GpuFullscreenRenderer.h"
 
 #include <QString>
 #include <QVector3D>

@@ -1,9 +1,9 @@
-#include "GpuShaderProgram.h"
+#include "render/GpuShaderProgram.h"
 
-#include "GpuDevice.h"
-#include "GpuTextureHandle.h"
+#include "render/GpuDevice.h"
+#include "render/GpuTextureHandle.h"
 
-#include <platform/GlOffscreenContext.h>
+#include "platform/GlOffscreenContext.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "GpuSliceRenderer.h"
+#include "render/GpuSliceRenderer.h"
 
-#include "GpuParamBlock.h"
+#include "render/GpuParamBlock.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GpuFullscreenRenderer.h"
+#include "render/GpuFullscreenRenderer.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "GpuTextureHandle.h"
+#include "render/GpuTextureHandle.h"
 
-#include <platform/GlOffscreenContext.h>
+#include "platform/GlOffscreenContext.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "GpuTextureHandle.h"
-#include "TransferFunction.h"
+#include "render/GpuTextureHandle.h"
+#include "render/TransferFunction.h"
 
 #include <QString>
 

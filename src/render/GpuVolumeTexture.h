@@ -1,7 +1,7 @@
 #pragma once
 
-#include "GpuTextureHandle.h"
-#include "Volume.h"
+#include "render/GpuTextureHandle.h"
+#include "render/Volume.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "GpuVrtRenderer.h"
+#include "render/GpuVrtRenderer.h"
 
-#include "GpuParamBlock.h"
+#include "render/GpuParamBlock.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 

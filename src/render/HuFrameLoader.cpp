@@ -1,4 +1,4 @@
-#include "HuImage.h"
+#include "render/HuImage.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
 #include "dicom/FileIdentity.h"

@@ -1,4 +1,4 @@
-#include "Mp4VideoWriter.h"
+#include "render/Mp4VideoWriter.h"
 
 #include <QFile>
 

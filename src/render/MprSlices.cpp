@@ -1,6 +1,6 @@
-#include "MprSlices.h"
+#include "render/MprSlices.h"
 
-#include "ParallelFor.h"
+#include "render/ParallelFor.h"
 
 #include <QPainter>
 

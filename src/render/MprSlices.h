@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ProjectionMode.h"
-#include "Volume.h"
+#include "render/ProjectionMode.h"
+#include "render/Volume.h"
 
 #include <QImage>
 #include <QVector3D>

@@ -1,4 +1,4 @@
-#include "ParallelFor.h"
+#include "render/ParallelFor.h"
 
 #include <atomic>
 

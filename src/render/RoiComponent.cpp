@@ -1,6 +1,6 @@
-#include "RoiComponent.h"
+#include "render/RoiComponent.h"
 
-#include "RoiMask.h"
+#include "render/RoiMask.h"
 
 namespace render {
 

@@ -2,7 +2,7 @@
 // Connected regions of pixels at or above a threshold inside an elliptical or polygonal ROI (calcium
 // scoring turns each region into an area and a score).
 
-#include "HuImage.h"
+#include "render/HuImage.h"
 
 #include <QList>
 #include <QPoint>

@@ -1,4 +1,4 @@
-#include "RoiMask.h"
+#include "render/RoiMask.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 // Which pixels of an HU image an elliptical or polygonal ROI covers: the ROI statistics and the
 // thresholded regions both walk the same pixels.
 
-#include "HuImage.h"
+#include "render/HuImage.h"
 
 #include <QList>
 #include <QPointF>

@@ -1,5 +1,5 @@
-#include "HuImage.h"
-#include "RoiMask.h"
+#include "render/HuImage.h"
+#include "render/RoiMask.h"
 
 #include <algorithm>
 #include <cfloat>

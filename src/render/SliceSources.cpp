@@ -1,4 +1,4 @@
-#include "SliceSources.h"
+#include "render/SliceSources.h"
 
 namespace render {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Volume.h"
+#include "render/Volume.h"
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QList>
 

@@ -1,6 +1,6 @@
-#include "TimeIntensityCurve.h"
+#include "render/TimeIntensityCurve.h"
 
-#include "HuImage.h"
+#include "render/HuImage.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 // Time-intensity curves of dynamic contrast-enhanced studies: the mean of an elliptical ROI at one
 // slice position in every phase, and the shape class of the curve after its peak.
 
-#include <db/InstanceRecord.h>
-#include <db/PhaseGrouping.h>
+#include "db/InstanceRecord.h"
+#include "db/PhaseGrouping.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "TransferFunction.h"
+#include "render/TransferFunction.h"
 
 namespace render {
 

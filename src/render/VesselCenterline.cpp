@@ -1,4 +1,4 @@
-#include "VesselCenterline.h"
+#include "render/VesselCenterline.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FusionVolume.h"
-#include "VectorMath.h"
-#include "VesselLumen.h"
+#include "render/FusionVolume.h"
+#include "render/VectorMath.h"
+#include "render/VesselLumen.h"
 
 #include <QList>
 #include <QString>

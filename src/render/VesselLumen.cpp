@@ -1,6 +1,6 @@
-#include "VesselLumen.h"
+#include "render/VesselLumen.h"
 
-#include "StopFlag.h"
+#include "render/StopFlag.h"
 
 #include <algorithm>
 #include <cmath>

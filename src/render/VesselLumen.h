@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CurvedMprRenderer.h"
-#include "FusionVolume.h"
+#include "render/CurvedMprRenderer.h"
+#include "render/FusionVolume.h"
 
 #include <QImage>
 #include <QList>

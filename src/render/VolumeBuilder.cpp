@@ -1,9 +1,9 @@
-#include "Volume.h"
+#include "render/Volume.h"
 
-#include "HuImage.h"
-#include "ParallelFor.h"
-#include "StopFlag.h"
-#include "VolumeGeometryWarnings.h"
+#include "render/HuImage.h"
+#include "render/ParallelFor.h"
+#include "render/StopFlag.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QRegularExpression>
 

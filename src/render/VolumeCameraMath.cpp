@@ -1,6 +1,6 @@
-#include "VolumeCameraMath.h"
+#include "render/VolumeCameraMath.h"
 
-#include "Volume.h"
+#include "render/Volume.h"
 
 #include <QtMath>
 

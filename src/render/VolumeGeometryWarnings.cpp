@@ -1,4 +1,4 @@
-#include "VolumeGeometryWarnings.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QtMath>
 

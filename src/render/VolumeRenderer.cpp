@@ -1,7 +1,7 @@
-#include "VolumeRenderer.h"
+#include "render/VolumeRenderer.h"
 
-#include "MprSlices.h"
-#include "ParallelFor.h"
+#include "render/MprSlices.h"
+#include "render/ParallelFor.h"
 
 #include <QVector3D>
 

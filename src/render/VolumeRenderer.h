@@ -1,10 +1,10 @@
 #pragma once
 
-#include "ProjectionMode.h"
-#include "TransferFunction.h"
-#include "Volume.h"
+#include "render/ProjectionMode.h"
+#include "render/TransferFunction.h"
+#include "render/Volume.h"
 
-#include <dicom/WindowLevel.h>
+#include "dicom/WindowLevel.h"
 
 #include <QImage>
 #include <QQuaternion>

@@ -1,4 +1,4 @@
-#include "CommentInputDialog.h"
+#include "viewer/CommentInputDialog.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>

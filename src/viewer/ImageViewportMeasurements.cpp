@@ -1,8 +1,8 @@
 // Measurement records of a viewing panel: geometry and label of each kind, the live update while one is
 // drawn, highlighting, selection, per-slice visibility and the contour overlay of embedding windows.
 
-#include "ImageViewportWidget.h"
-#include "MeasurementGraphics.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/MeasurementGraphics.h"
 
 #include <QBrush>
 #include <QGraphicsEllipseItem>

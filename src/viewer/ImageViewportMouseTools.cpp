@@ -1,9 +1,9 @@
 // Mouse tools of a viewing panel: navigation drags, creation of measurements and annotations, handle and
 // label drags, hit testing, and the picks that start curved MPR, vessel tracking and the lumen trace.
 
-#include "CommentInputDialog.h"
-#include "ImageViewportWidget.h"
-#include "MeasurementGraphics.h"
+#include "viewer/CommentInputDialog.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/MeasurementGraphics.h"
 
 #include <QBrush>
 #include <QFont>

@@ -1,8 +1,8 @@
 // The floating texts and controls of a viewing panel: the four corner texts, the side letters and the
 // places of every widget over the view.
 
-#include "ImageViewportWidget.h"
-#include "MeasurementGraphics.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/MeasurementGraphics.h"
 #include "dicom/DicomDateTime.h"
 
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 // HU statistics of the two ROI tools of a viewing panel, written into the measurement's label.
 
-#include "ImageViewportWidget.h"
+#include "viewer/ImageViewportWidget.h"
 
-#include <render/HuImage.h>
+#include "render/HuImage.h"
 
 #include <QGraphicsEllipseItem>
 #include <QGraphicsSimpleTextItem>

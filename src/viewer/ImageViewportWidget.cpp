@@ -1,11 +1,11 @@
-#include "ImageViewportWidget.h"
-#include "MeasurementGraphics.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/MeasurementGraphics.h"
 
-#include <dicom/FrameDecoder.h>
-#include <render/FusionOverlay.h>
-#include <render/MprSlices.h>
-#include <render/SliceSources.h>
-#include <render/VolumeGeometryWarnings.h>
+#include "dicom/FrameDecoder.h"
+#include "render/FusionOverlay.h"
+#include "render/MprSlices.h"
+#include "render/SliceSources.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

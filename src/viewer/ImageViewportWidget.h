@@ -1,13 +1,13 @@
 #pragma once
 
-#include "SeriesOverlayInfo.h"
-#include "ViewportMeasurement.h"
-#include "ViewportMouseState.h"
+#include "viewer/SeriesOverlayInfo.h"
+#include "viewer/ViewportMeasurement.h"
+#include "viewer/ViewportMouseState.h"
 
-#include <db/InstanceRecord.h>
-#include <dicom/WindowLevel.h>
-#include <render/HuImage.h>
-#include <render/Volume.h>
+#include "db/InstanceRecord.h"
+#include "dicom/WindowLevel.h"
+#include "render/HuImage.h"
+#include "render/Volume.h"
 
 #include <QHash>
 #include <QLineF>

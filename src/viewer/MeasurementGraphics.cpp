@@ -1,4 +1,4 @@
-#include "MeasurementGraphics.h"
+#include "viewer/MeasurementGraphics.h"
 
 #include <QBrush>
 #include <QGraphicsDropShadowEffect>

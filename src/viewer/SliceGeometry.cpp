@@ -1,4 +1,4 @@
-#include "SliceGeometry.h"
+#include "viewer/SliceGeometry.h"
 
 #include <algorithm>
 #include <cmath>

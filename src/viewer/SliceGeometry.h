@@ -2,7 +2,7 @@
 // Plane geometry of shown slices in patient space: where the plane of one panel's slice cuts the slice
 // of another (reference lines) and where a patient point falls on a slice (3D cursor). No widgets.
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QLineF>
 #include <QVector3D>

@@ -1,4 +1,4 @@
-#include "ToolbarIcons.h"
+#include "viewer/ToolbarIcons.h"
 
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsPathItem>

@@ -4,7 +4,7 @@
 
 #include "render/FusionVolume.h"
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QFutureWatcher>
 #include <QList>

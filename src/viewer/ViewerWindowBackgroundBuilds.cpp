@@ -18,7 +18,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
-#include <dicom/WindowLevel.h>
+#include "dicom/WindowLevel.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "WindowPresets.h"
+#include "viewer/WindowPresets.h"
 
-#include "ImageViewportWidget.h"
-#include "ToolbarIcons.h"
-#include "ViewerWindow.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/ToolbarIcons.h"
+#include "viewer/ViewerWindow.h"
 
 #include <QAction>
 #include <QInputDialog>

@@ -1,9 +1,9 @@
 #pragma once
 // Instance rows of a fixture series written to disk, as the viewer hands them to the 3D windows.
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 
-#include <db/InstanceRecord.h>
+#include "db/InstanceRecord.h"
 
 #include <QList>
 

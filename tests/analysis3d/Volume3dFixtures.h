@@ -1,7 +1,7 @@
 #pragma once
 // Small synthetic volumes for the 3D view and window tests.
 
-#include <render/Volume.h>
+#include "render/Volume.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 #include "SeriesRows.h"
 
-#include <analysis3d/CtaSubtractionWindow.h>
-#include <analysis3d/Vrt3DWindow.h>
+#include "analysis3d/CtaSubtractionWindow.h"
+#include "analysis3d/Vrt3DWindow.h"
 
 #include <QAction>
 #include <QPointer>

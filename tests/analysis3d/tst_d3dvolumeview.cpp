@@ -3,7 +3,7 @@
 // still works.
 #include "Volume3dFixtures.h"
 
-#include <analysis3d/D3DVolumeRenderWidget.h>
+#include "analysis3d/D3DVolumeRenderWidget.h"
 
 #include <QLabel>
 #include <QSignalSpy>

@@ -2,13 +2,13 @@
 // records and the map in step, short phases, damaged files and empty ROIs are reported, and the PNG
 // report is written.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 
-#include <analysis3d/DceAnalysisWindow.h>
-#include <db/Database.h>
-#include <mpr/MprViewportWidget.h>
+#include "analysis3d/DceAnalysisWindow.h"
+#include "db/Database.h"
+#include "mpr/MprViewportWidget.h"
 
 #include <QFileDialog>
 #include <QGraphicsSimpleTextItem>

@@ -1,9 +1,9 @@
 // The endoscopy reference panel as a user drives it: clicks, scroll drags, zoom limits, the plane menu
 // and the overview path.
 
-#include "PopupMenuAnswer.h"
+#include "support/PopupMenuAnswer.h"
 
-#include <analysis3d/EndoscopyReferencePanel.h>
+#include "analysis3d/EndoscopyReferencePanel.h"
 
 #include <QtTest>
 

@@ -1,12 +1,12 @@
 // The endoscopy build workers on real DICOM files: camera frames along a curve through an air tube,
 // and the failures a user can meet (unreadable files, too short or missing paths, a click in tissue).
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
-#include <analysis3d/EndoscopyBuildWorkers.h>
-#include <db/Database.h>
-#include <render/MprSlices.h>
+#include "analysis3d/EndoscopyBuildWorkers.h"
+#include "db/Database.h"
+#include "render/MprSlices.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -2,7 +2,7 @@
 // crops that stay with the volume when the camera turns, and the crop limit.
 #include "Volume3dFixtures.h"
 
-#include <analysis3d/D3DVolumeRenderWidget.h>
+#include "analysis3d/D3DVolumeRenderWidget.h"
 
 #include <QSignalSpy>
 #include <QtTest>

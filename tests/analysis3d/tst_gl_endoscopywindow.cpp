@@ -2,12 +2,12 @@
 // on worker threads, the camera following the slider, flight and steps, the reference slice, a new
 // seed from a slice click, and the failures a user meets.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
-#include <analysis3d/D3DVolumeRenderWidget.h>
-#include <analysis3d/EndoscopyWindow.h>
-#include <db/Database.h>
+#include "analysis3d/D3DVolumeRenderWidget.h"
+#include "analysis3d/EndoscopyWindow.h"
+#include "db/Database.h"
 
 #include <QLabel>
 #include <QPushButton>

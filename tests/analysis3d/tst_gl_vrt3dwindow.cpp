@@ -1,8 +1,8 @@
 // The 3D window on a working GPU context: it stays on the GPU view, and its crop tools draw there.
 #include "Volume3dFixtures.h"
 
-#include <analysis3d/D3DVolumeRenderWidget.h>
-#include <analysis3d/Vrt3DWindow.h>
+#include "analysis3d/D3DVolumeRenderWidget.h"
+#include "analysis3d/Vrt3DWindow.h"
 
 #include <QAction>
 #include <QStackedWidget>

@@ -1,7 +1,7 @@
 // The time-intensity chart as painted: broken lines across unreadable phases, and the messages for
 // empty and unreadable input.
 
-#include <analysis3d/TimeIntensityCurveWidget.h>
+#include "analysis3d/TimeIntensityCurveWidget.h"
 
 #include <QtTest>
 

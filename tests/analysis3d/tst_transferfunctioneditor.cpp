@@ -1,9 +1,9 @@
 #include "Volume3dFixtures.h"
 
-#include <analysis3d/TransferFunctionEditorDialog.h>
-#include <analysis3d/TransferFunctionEditorWidget.h>
-#include <analysis3d/TransferFunctionGraphicsView.h>
-#include <analysis3d/TransferFunctionHandleItem.h>
+#include "analysis3d/TransferFunctionEditorDialog.h"
+#include "analysis3d/TransferFunctionEditorWidget.h"
+#include "analysis3d/TransferFunctionGraphicsView.h"
+#include "analysis3d/TransferFunctionHandleItem.h"
 
 #include <QGraphicsPathItem>
 #include <QLineEdit>

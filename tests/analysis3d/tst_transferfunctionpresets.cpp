@@ -1,5 +1,5 @@
-#include <analysis3d/DensityCut.h>
-#include <analysis3d/Vrt3DWindow.h>
+#include "analysis3d/DensityCut.h"
+#include "analysis3d/Vrt3DWindow.h"
 
 #include <QDir>
 #include <QSettings>

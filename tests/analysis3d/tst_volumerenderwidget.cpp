@@ -1,7 +1,7 @@
 #include "Volume3dFixtures.h"
 
-#include <render/VolumeCameraMath.h>
-#include <analysis3d/VolumeRenderWidget.h>
+#include "render/VolumeCameraMath.h"
+#include "analysis3d/VolumeRenderWidget.h"
 
 #include <QComboBox>
 #include <QSignalSpy>

@@ -1,13 +1,13 @@
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 #include "SeriesRows.h"
 #include "Volume3dFixtures.h"
 
-#include <analysis3d/D3DVolumeRenderWidget.h>
-#include <analysis3d/TransferFunctionEditorDialog.h>
-#include <analysis3d/TransferFunctionEditorWidget.h>
-#include <analysis3d/Vrt3DWindow.h>
-#include <analysis3d/VolumeRenderWidget.h>
-#include <analysis3d/VolumeWarningLabel.h>
+#include "analysis3d/D3DVolumeRenderWidget.h"
+#include "analysis3d/TransferFunctionEditorDialog.h"
+#include "analysis3d/TransferFunctionEditorWidget.h"
+#include "analysis3d/Vrt3DWindow.h"
+#include "analysis3d/VolumeRenderWidget.h"
+#include "analysis3d/VolumeWarningLabel.h"
 
 #include <QAction>
 #include <QDoubleSpinBox>

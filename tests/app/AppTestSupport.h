@@ -2,10 +2,10 @@
 // What the study-list tests share: small studies written into a real index, the study context menu
 // opened on chosen rows, file trees read back, and a fake program folder for the portable copies.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "StudyTableRow.h"
-#include "TestFiles.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/StudyTableRow.h"
+#include "support/TestFiles.h"
 
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"

@@ -1,9 +1,9 @@
 // A small program that starts the way the workstation does in normal mode: it parses its arguments
 // as launch URLs, takes the single-instance lock, and either forwards to the running copy and ends
 // with 0, or becomes the first copy with the loopback server and reports what it receives on stdout.
-#include "InstanceForwarding.h"
-#include "LaunchUrl.h"
-#include "LocalApiServer.h"
+#include "app/InstanceForwarding.h"
+#include "app/LaunchUrl.h"
+#include "app/LocalApiServer.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QCoreApplication>

@@ -2,13 +2,13 @@
 // the image back: the portable layout, "ПРОЧТИ.txt" and "autorun.inf" with their CR LF lines, the
 // volume label; the options of the dialog, a cancelled dialog, a failed preparation and a failed burn.
 
-#include "DicomFixtures.h"
-#include "DiscImageFiles.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
-#include "StudyTableRow.h"
-#include "TestFiles.h"
+#include "support/DicomFixtures.h"
+#include "support/DiscImageFiles.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
+#include "support/StudyTableRow.h"
+#include "support/TestFiles.h"
 
 #include "app/DiscStaging.h"
 #include "app/MainWindow.h"

@@ -2,8 +2,8 @@
 // import of each kind at a time, damaged and hostile files, and files the index refuses.
 
 #include "AppTestSupport.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
 
 #include "dicom/DicomNesting.h"
 

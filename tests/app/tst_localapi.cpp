@@ -1,8 +1,8 @@
 // The loopback server seen from a raw TCP client: every answer is compared byte for byte, requests
 // arrive whole, in pieces, slowly, oversized or mutated at random, and no connection outlives its client.
-#include "LoopbackPort.h"
+#include "support/LoopbackPort.h"
 
-#include "LocalApiServer.h"
+#include "app/LocalApiServer.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>

@@ -1,8 +1,8 @@
 // A real browser page talks to the loopback server: a page on an allowed origin opens a study, a
 // page on any other origin cannot, whether it asks with a preflight or without one.
-#include "LoopbackPort.h"
+#include "support/LoopbackPort.h"
 
-#include "LocalApiServer.h"
+#include "app/LocalApiServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -4,10 +4,10 @@
 // for byte as sent; the JPEG-LS series reads, builds a volume and exports with the pixels of the
 // uncompressed original; the report is kept but nothing is opened for it.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
-#include "TestBench.h"
+#include "support/DicomFixtures.h"
+#include "support/TestBench.h"
 #include "db/Database.h"
 #include "dicom/DicomCopyWriters.h"
 #include "pacs/PacsOpenCoordinator.h"

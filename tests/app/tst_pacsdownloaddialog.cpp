@@ -3,11 +3,11 @@
 // the window and merge every server's rows; the three download modes leave the index and the
 // folders as they should; settings and column widths persist.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
-#include "TestBench.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/TestBench.h"
+#include "support/ModalAnswer.h"
 #include "app/MainWindow.h"
 #include "app/ModalityFilterButton.h"
 #include "app/PacsDownloadDialog.h"

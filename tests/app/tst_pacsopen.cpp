@@ -2,11 +2,11 @@
 // server reaches the start-up's coordinator, the study is retrieved from dcmqrscp by C-GET or
 // C-MOVE into "pacs_downloads/<uid>", indexed as it arrives, and shown in a viewer that grows.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
-#include "TestBench.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/TestBench.h"
+#include "support/ModalAnswer.h"
 #include "app/ExternalRequestNotices.h"
 #include "app/LocalApiServer.h"
 #include "app/MainWindow.h"

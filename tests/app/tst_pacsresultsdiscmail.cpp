@@ -2,13 +2,13 @@
 // e-mail flows: the burn lands on a libburn pseudo-drive, the e-mail flow ends with the archive's
 // folder handed to the desktop services (captured, nothing launched).
 
-#include "TestBench.h"
-#include "PacsTestPeers.h"
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "PopupMenuAnswer.h"
-#include "UrlCatcher.h"
+#include "support/TestBench.h"
+#include "support/PacsTestPeers.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/PopupMenuAnswer.h"
+#include "support/UrlCatcher.h"
 
 #include "app/MainWindow.h"
 #include "app/PacsDownloadDialog.h"

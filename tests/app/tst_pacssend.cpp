@@ -1,13 +1,13 @@
 // Sending a study from the study list to a PACS server: the server menu, C-STORE to a real
 // storescp on 127.0.0.1 under the progress dialog, and the result and refusal boxes.
 
-#include "TestBench.h"
-#include "PacsTestPeers.h"
+#include "support/TestBench.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "PopupMenuAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/PopupMenuAnswer.h"
 
 #include "app/MainWindow.h"
 #include "app/PacsDownloadDialog.h"

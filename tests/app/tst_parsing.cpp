@@ -1,8 +1,8 @@
 // What the program reads from its arguments and its filters: launch URLs (the first valid one wins),
 // the date presets and the whole-code modality match shared by the study list, the PACS dialog and the
 // remote browser.
-#include "LaunchUrl.h"
-#include "StudyFilters.h"
+#include "app/LaunchUrl.h"
+#include "app/StudyFilters.h"
 
 #include <QTest>
 

@@ -1,10 +1,10 @@
 // Portable mode on a real "DICOM" folder: the viewer opens at the first file, the series fill in, and
 // closing the viewer ends the program; an empty folder warns and ends.
 
-#include "DicomFixtures.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
-#include "VisibleViewer.h"
+#include "support/DicomFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
+#include "support/VisibleViewer.h"
 
 #include "app/PortableSession.h"
 #include "dicom/DicomFileSummary.h"

@@ -3,13 +3,13 @@
 // archive-folder flows from the context menu on a real index, unsafe patient names, targets that
 // cannot be written, and a finished portable folder starting in portable mode.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
-#include "StudyTableRow.h"
-#include "TestFiles.h"
-#include "VisibleViewer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
+#include "support/StudyTableRow.h"
+#include "support/TestFiles.h"
+#include "support/VisibleViewer.h"
 
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"

@@ -1,7 +1,7 @@
 // Portable mode when the in-memory index cannot be opened (no SQLite driver can be loaded):
 // its refusal message and exit code 1.
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include "app/PortableSession.h"
 

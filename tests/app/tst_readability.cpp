@@ -3,11 +3,11 @@
 // painted captions) fits the rectangle it is drawn in, nothing runs off the screen or needs sideways
 // scrolling, no two text widgets overlap, and every character has a glyph in some installed font.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
-#include "StudyTableRow.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
+#include "support/StudyTableRow.h"
 
 #include "analysis3d/Vrt3DWindow.h"
 #include "app/MainWindow.h"

@@ -2,10 +2,10 @@
 // against a real sshd that hands over a stand-in relay's parameters, hosting on and off, the host id,
 // the connection code and deleting the configuration.
 
-#include "LoopbackSshServer.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
-#include "StandInRelay.h"
+#include "support/LoopbackSshServer.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
+#include "support/StandInRelay.h"
 
 #include "app/MainWindow.h"
 #include "app/RemoteAccessDialog.h"

@@ -3,15 +3,15 @@
 // parallel into the local index and opening it, the other side's PACS search and retrieve, a lost
 // connection, and a study UID that would leave the download folder.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "LoopbackPort.h"
-#include "ModalAnswer.h"
-#include "StandInRelay.h"
-#include "TestBench.h"
-#include "VisibleViewer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/LoopbackPort.h"
+#include "support/ModalAnswer.h"
+#include "support/StandInRelay.h"
+#include "support/TestBench.h"
+#include "support/VisibleViewer.h"
 #include "app/ModalityFilterButton.h"
 #include "app/RemoteAccessDialog.h"
 #include "app/RemoteBrowserDialog.h"

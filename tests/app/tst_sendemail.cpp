@@ -4,13 +4,13 @@
 // services (captured here, nothing is launched), a dismissed chooser, a cancelled folder choice and
 // a study whose files are gone.
 
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "PopupMenuAnswer.h"
-#include "StudyTableRow.h"
-#include "TestBench.h"
-#include "TestFiles.h"
-#include "UrlCatcher.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/PopupMenuAnswer.h"
+#include "support/StudyTableRow.h"
+#include "support/TestBench.h"
+#include "support/TestFiles.h"
+#include "support/UrlCatcher.h"
 
 #include "app/MailCompose.h"
 #include "app/MainWindow.h"

@@ -1,8 +1,8 @@
 // Copies of the program as real processes: a second copy of the probe (started the workstation's way)
 // forwards its request to the first one over the loopback server and ends with 0, whatever state the
 // first copy is in; the real program answers on the loopback server and forwards the same way.
-#include "LoopbackPort.h"
-#include "TestBench.h"
+#include "support/LoopbackPort.h"
+#include "support/TestBench.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QDir>

@@ -3,9 +3,9 @@
 // viewer windows with the start-up action.
 
 #include "AppTestSupport.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
-#include "VisibleViewer.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
+#include "support/VisibleViewer.h"
 
 #include "app/ModalityFilterButton.h"
 #include "app/TableColumnVisibility.h"

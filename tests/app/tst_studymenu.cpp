@@ -3,8 +3,8 @@
 // protected studies never.
 
 #include "AppTestSupport.h"
-#include "ModalAnswer.h"
-#include "TestBench.h"
+#include "support/ModalAnswer.h"
+#include "support/TestBench.h"
 
 #include "db/CleanupSettings.h"
 

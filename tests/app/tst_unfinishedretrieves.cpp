@@ -2,7 +2,7 @@
 // half-received objects go, and the status line names the studies whose retrieve was cut short.
 
 #include "AppTestSupport.h"
-#include "TestBench.h"
+#include "support/TestBench.h"
 
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"

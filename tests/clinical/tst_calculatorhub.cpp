@@ -1,8 +1,8 @@
 // The calculator hub and what every page shares: tree and stack, the result panel, the spin-box
 // factory, the zoomable diagram, and the hub opened from the viewer's toolbar on a real index.
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ToolBarAction.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ToolBarAction.h"
 #include "clinical/AbdominalPages.h"
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/ChestPages.h"

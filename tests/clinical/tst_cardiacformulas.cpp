@@ -1,7 +1,7 @@
 // Cardiac volumetry formulas checked against hand-computed values, and every grading text at the edges
 // of its normal range for both sexes.
 
-#include <clinical/CardiacFormulas.h>
+#include "clinical/CardiacFormulas.h"
 
 #include <QtTest>
 

@@ -1,13 +1,13 @@
 // The cardiac MRI window on a real short-axis stack written to disk: slice geometry, phase marking,
 // contours per role, the calculation end to end, the refusals, the report rows and the PNG export.
 
-#include <clinical/CardiacMriReport.h>
-#include <clinical/CardiacMriWindow.h>
-#include <clinical/MeasurementReport.h>
-#include <viewer/ImageViewportWidget.h>
+#include "clinical/CardiacMriReport.h"
+#include "clinical/CardiacMriWindow.h"
+#include "clinical/MeasurementReport.h"
+#include "viewer/ImageViewportWidget.h"
 
-#include "DicomFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include <QComboBox>
 #include <QDialog>

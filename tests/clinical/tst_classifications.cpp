@@ -1,8 +1,8 @@
 // The classification reference hub (tree, stack, read-only pages, opened from the viewer) and the
 // stenosis grade text of the vessel analysis summary.
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ToolBarAction.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ToolBarAction.h"
 #include "clinical/ClassificationHub.h"
 #include "clinical/RadiologyCalculatorHub.h"
 #include "clinical/ReferencePages.h"

@@ -1,11 +1,11 @@
 // Agatston scoring: lesion weights at the density band edges, risk bands, lesion detection inside search
 // regions, and the whole window on a CT series with known calcified blocks, including the PNG report.
 
-#include <clinical/CalciumFormulas.h>
-#include <clinical/CoronaryCalciumWindow.h>
+#include "clinical/CalciumFormulas.h"
+#include "clinical/CoronaryCalciumWindow.h"
 
-#include "DicomFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include <QComboBox>
 #include <QDialog>

@@ -1,7 +1,7 @@
 // The CT effective-dose page: conversion factors and region detection worked by hand, the result
 // texts, and the study scan on a real index holding dose reports and CT series written here.
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/CtDoseFormulas.h"
 #include "clinical/CtDoseFromDlpPage.h"

@@ -2,11 +2,11 @@
 // follow-up, the ellipsoid estimate from one outline, and the window on a real
 // CT series, including bad slices and empty input.
 
-#include <clinical/LungNoduleFormulas.h>
-#include <clinical/LungNoduleWindow.h>
-#include <mpr/MprViewportWidget.h>
+#include "clinical/LungNoduleFormulas.h"
+#include "clinical/LungNoduleWindow.h"
+#include "mpr/MprViewportWidget.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 
 #include <QCheckBox>
 #include <QGraphicsSimpleTextItem>

@@ -1,8 +1,8 @@
 // Phase grouping of dynamic acquisitions: both storage forms, from an index file filled with DICOM
 // files written by the fixtures, plus the slice-ordering and same-geometry rules on their own.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "db/Database.h"
 #include "db/PhaseGrouping.h"

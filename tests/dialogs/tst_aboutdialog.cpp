@@ -1,11 +1,11 @@
 // The About and help dialogs, and how the study list offers them: its menu entries, and the silent
 // start-up update check owned by a hidden About dialog (against a loopback stand-in of the site).
 
-#include "AboutDialog.h"
-#include "HelpDialog.h"
-#include "ModalAnswer.h"
+#include "dialogs/AboutDialog.h"
+#include "dialogs/HelpDialog.h"
+#include "support/ModalAnswer.h"
 #include "SiteStandIn.h"
-#include "VendorSite.h"
+#include "dialogs/VendorSite.h"
 
 #include "app/MainWindow.h"
 

@@ -1,9 +1,9 @@
 // The bug report: its text, the mailto link handed to the mail client (caught through a URL handler,
 // so nothing is launched), the refusals, the clipboard copy and Cancel.
 
-#include "BugReportDialog.h"
-#include "ModalAnswer.h"
-#include "VendorSite.h"
+#include "dialogs/BugReportDialog.h"
+#include "support/ModalAnswer.h"
+#include "dialogs/VendorSite.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -2,7 +2,7 @@
 // drive list with a blank and a used medium, the status line, the refusals of "Записать", and a
 // machine without recorders.
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include "dialogs/BurnDiscDialog.h"
 #include "platform/DiscRecording.h"

@@ -2,8 +2,8 @@
 // folder burnt with its Cyrillic names and volume label and read back from the image with libarchive,
 // a used medium, a missing folder, and the worker on its own thread reporting to the GUI thread.
 
-#include "DiscImageFiles.h"
-#include "TestFiles.h"
+#include "support/DiscImageFiles.h"
+#include "support/TestFiles.h"
 #include "dialogs/DiscBurnWorker.h"
 #include "platform/DiscRecording.h"
 #include "platform/OpticalDrives.h"

@@ -5,7 +5,7 @@
 
 #include "../viewer/PanelTestSupport.h"
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include "dialogs/ExportDialog.h"
 #include "dicom/DicomFileSummary.h"

@@ -1,9 +1,9 @@
 // Hotkey registry lookups and the hotkey dialog, against settings in a temporary folder.
 
-#include "HotkeyRegistry.h"
-#include "HotkeySettingsDialog.h"
-#include "ModalAnswer.h"
-#include "SettingsFileHelpers.h"
+#include "dialogs/HotkeyRegistry.h"
+#include "dialogs/HotkeySettingsDialog.h"
+#include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
 
 #include <QApplication>
 #include <QKeySequenceEdit>

@@ -1,11 +1,11 @@
 // The PACS settings dialog against settings in a temporary folder, and its C-ECHO test against real
 // peers on 127.0.0.1: storescp, a closed port and a listener that never answers.
 
-#include "ModalAnswer.h"
-#include "SettingsFileHelpers.h"
-#include "PacsSettingsDialog.h"
+#include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
+#include "dialogs/PacsSettingsDialog.h"
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsConfig.h"

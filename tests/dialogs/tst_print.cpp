@@ -1,9 +1,9 @@
 // Page layout, contact-sheet composition, paging and zoom of the preview, printing to PDF, and the
 // viewer's print action from the toolbar to the preview.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -1,8 +1,8 @@
 // The storage settings dialog against the "cleanup" settings in a temporary folder.
 
-#include "ModalAnswer.h"
-#include "SettingsFileHelpers.h"
-#include "SettingsDialog.h"
+#include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
+#include "dialogs/SettingsDialog.h"
 
 #include "db/CleanupSettings.h"
 

@@ -1,8 +1,8 @@
 // The study picker on a real index file filled from fixture series: what it lists, how the filter
 // narrows the list, and how a choice is accepted or refused.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "db/Database.h"
 #include "dialogs/StudyPickerDialog.h"

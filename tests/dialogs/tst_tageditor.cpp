@@ -1,9 +1,9 @@
 // The DICOM tag editor on real files and a real index: the table and its read-only cells, saving
 // into one file or the whole study with the re-index, the refusals, and the viewer's toolbar entry.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"

@@ -1,10 +1,10 @@
 // The viewer toolbar catalogue, the merge of the stored arrangement with it, and the customisation
 // dialog's round trip through the settings (in a temporary folder).
 
-#include "ModalAnswer.h"
-#include "SettingsFileHelpers.h"
-#include "ToolbarCatalogue.h"
-#include "ToolbarCustomizeDialog.h"
+#include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
+#include "dialogs/ToolbarCatalogue.h"
+#include "dialogs/ToolbarCustomizeDialog.h"
 
 #include <QApplication>
 #include <QListWidget>

@@ -1,10 +1,10 @@
 // The update check against a loopback HTTP server standing in for the vendor's site: every answer the
 // site can give (newer, same, older, broken, error, silence), with and without the start-up flag.
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 #include "SiteStandIn.h"
-#include "UpdateCheck.h"
-#include "VendorSite.h"
+#include "dialogs/UpdateCheck.h"
+#include "dialogs/VendorSite.h"
 
 #include <QDesktopServices>
 #include <QNetworkAccessManager>

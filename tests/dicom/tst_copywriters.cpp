@@ -1,6 +1,6 @@
 // Anonymised and JPEG-LS copies, read back with DCMTK: what must go, what must stay, and that no
 // failure ever damages the source.
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomTagList.h"

@@ -1,6 +1,6 @@
 // Folder importer: counts and progress, recursion, rejected files, bad paths, and stopping on request.
-#include "DicomFixtures.h"
-#include "DicomImporter.h"
+#include "support/DicomFixtures.h"
+#include "dicom/DicomImporter.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

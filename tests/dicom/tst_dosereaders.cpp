@@ -1,5 +1,5 @@
 // The dose page's readers on CT images and on radiation dose reports built here with DCMTK.
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/DoseReaders.h"
 
 #include <QTemporaryDir>

@@ -1,9 +1,9 @@
 // Frame decoder: frame choice, the one-image cache, the window really applied, colour models,
 // compressed transfer syntaxes and damaged files.
-#include "CodecRegistration.h"
-#include "DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
+#include "support/DicomFixtures.h"
 #include "DicomTestSupport.h"
-#include "FrameDecoder.h"
+#include "dicom/FrameDecoder.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -1,10 +1,10 @@
 // Road of one import: a mixed folder is scanned on a worker thread, every summary is indexed into a
 // real index file on the receiving thread, and every indexed frame decodes with the window asked for.
-#include "CodecRegistration.h"
-#include "DicomFixtures.h"
+#include "dicom/CodecRegistration.h"
+#include "support/DicomFixtures.h"
 #include "DicomTestSupport.h"
-#include "DicomImporter.h"
-#include "FrameDecoder.h"
+#include "dicom/DicomImporter.h"
+#include "dicom/FrameDecoder.h"
 #include "db/Database.h"
 
 #include <dcmtk/config/osconfig.h>

@@ -2,17 +2,17 @@
 // mutations of real files (flipped bytes, cut files, lying lengths and sizes, spliced chunks) read by
 // the summary, the frame decoder, the folder importer and the archive import. Nothing may crash or
 // hang, and every refusal must be a clean empty result with a message where one is promised.
-#include "CodecRegistration.h"
-#include "DicomCopyWriters.h"
-#include "DicomFileSummary.h"
-#include "DicomFixtures.h"
-#include "DicomImporter.h"
-#include "DicomNesting.h"
-#include "DicomTagList.h"
-#include "DoseReaders.h"
-#include "FrameDecoder.h"
-#include "PeakMemory.h"
-#include "ZipImportWorker.h"
+#include "dicom/CodecRegistration.h"
+#include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomFileSummary.h"
+#include "support/DicomFixtures.h"
+#include "dicom/DicomImporter.h"
+#include "dicom/DicomNesting.h"
+#include "dicom/DicomTagList.h"
+#include "dicom/DoseReaders.h"
+#include "dicom/FrameDecoder.h"
+#include "support/PeakMemory.h"
+#include "dicom/ZipImportWorker.h"
 #include "db/Database.h"
 
 #include <dcmtk/config/osconfig.h>

@@ -1,6 +1,6 @@
 // The file summary is what the index and every list believe about a file: wrong geometry, a lost
 // window or a crash on a damaged file all surface far away from here.
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/DicomDateTime.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"

@@ -1,7 +1,7 @@
 // The tag editor's reader and writer against real files: order and shape of the list, multi-values,
 // refused edits that leave the file alone, kept VRs, and text that reads back right whatever
 // character set the file declared.
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomTagList.h"
 

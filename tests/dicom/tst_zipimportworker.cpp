@@ -1,9 +1,9 @@
 // Archive import: ZIP through libzip and 7z through libarchive, with archives written here by the same
 // libraries: nested and Cyrillic names, non-DICOM entries, duplicates, "../" names, truncated and
 // corrupt archives, and an archive that expands far beyond its size.
-#include "CodecRegistration.h"
-#include "DicomFixtures.h"
-#include "ZipImportWorker.h"
+#include "dicom/CodecRegistration.h"
+#include "support/DicomFixtures.h"
+#include "dicom/ZipImportWorker.h"
 
 #include <QDirIterator>
 #include <QSignalSpy>

@@ -1,11 +1,11 @@
-#include <mpr/CrossSectionPanel.h>
-#include <mpr/CurveEditorWidget.h>
-#include <mpr/CurvedMprWindow.h>
-#include <mpr/MprViewportWidget.h>
-#include <mpr/VesselAnalysisWindow.h>
+#include "mpr/CrossSectionPanel.h"
+#include "mpr/CurveEditorWidget.h"
+#include "mpr/CurvedMprWindow.h"
+#include "mpr/MprViewportWidget.h"
+#include "mpr/VesselAnalysisWindow.h"
 
 #include "../render/VesselPhantoms.h"
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include <QAction>
 #include <QComboBox>

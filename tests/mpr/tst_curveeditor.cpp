@@ -1,6 +1,6 @@
-#include <mpr/CurveEditorWidget.h>
-#include <mpr/CurveGraphicsView.h>
-#include <mpr/CurveHandleItem.h>
+#include "mpr/CurveEditorWidget.h"
+#include "mpr/CurveGraphicsView.h"
+#include "mpr/CurveHandleItem.h"
 
 #include "../render/VesselPhantoms.h"
 

@@ -1,6 +1,6 @@
 // The reconstruction panel driven by real mouse, wheel and key events on its viewport.
 
-#include <mpr/MprViewportWidget.h>
+#include "mpr/MprViewportWidget.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,21 +1,21 @@
 // The MPR window end to end: DICOM files written by DCMTK, indexed in a real database, built on the worker
 // thread and explored through the panes, the toolbar and the window's slots.
 
-#include <mpr/CrossSectionPanel.h>
-#include <mpr/MprViewportWidget.h>
-#include <mpr/MprWindow.h>
+#include "mpr/CrossSectionPanel.h"
+#include "mpr/MprViewportWidget.h"
+#include "mpr/MprWindow.h"
 
-#include <analysis3d/VolumeRenderWidget.h>
-#include <analysis3d/VolumeWarningLabel.h>
-#include <db/Database.h>
-#include <render/CurvedMprRenderer.h>
-#include <render/FusionVolume.h>
-#include <render/MprSlices.h>
-#include <render/SliceSources.h>
+#include "analysis3d/VolumeRenderWidget.h"
+#include "analysis3d/VolumeWarningLabel.h"
+#include "db/Database.h"
+#include "render/CurvedMprRenderer.h"
+#include "render/FusionVolume.h"
+#include "render/MprSlices.h"
+#include "render/SliceSources.h"
 
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
-#include "TextNumbers.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
+#include "support/TextNumbers.h"
 
 #include <QAction>
 #include <QComboBox>

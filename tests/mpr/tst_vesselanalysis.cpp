@@ -1,12 +1,12 @@
-#include <mpr/CrossSectionPanel.h>
-#include <mpr/MprViewportWidget.h>
-#include <mpr/VesselAnalysisWindow.h>
-#include <mpr/VesselProfileChartWidget.h>
+#include "mpr/CrossSectionPanel.h"
+#include "mpr/MprViewportWidget.h"
+#include "mpr/VesselAnalysisWindow.h"
+#include "mpr/VesselProfileChartWidget.h"
 
 #include "../render/VesselPhantoms.h"
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
-#include <clinical/StenosisGrading.h>
+#include "clinical/StenosisGrading.h"
 
 #include <QGraphicsPixmapItem>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include <mpr/VesselProfileChartWidget.h>
+#include "mpr/VesselProfileChartWidget.h"
 
 #include <QApplication>
 #include <QImage>

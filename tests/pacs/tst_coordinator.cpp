@@ -4,9 +4,9 @@
 // and grow the viewer, view-only cleans up only what it brought, and owners that go away mid-way
 // leave no thread or listener behind.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"

@@ -2,8 +2,8 @@
 // the C-GET requester and the C-FIND requester refuse them with a message and go on with the
 // next objects; no temporary file is left behind.
 
-#include "PacsTestPeers.h"
-#include "DicomFixtures.h"
+#include "support/PacsTestPeers.h"
+#include "support/DicomFixtures.h"
 #include "dicom/DicomNesting.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/StorageListener.h"

@@ -4,10 +4,10 @@
 // was, the count reported equals what was indexed, and a study whose retrieve did not end well is
 // fetched again by the next request for it.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
-#include "TestBench.h"
+#include "support/DicomFixtures.h"
+#include "support/TestBench.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"

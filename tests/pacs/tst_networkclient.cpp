@@ -1,9 +1,9 @@
 // The DICOM client against real peers on loopback: dcmqrscp for C-ECHO/C-FIND, storescp for
 // C-STORE, a scripted DcmSCP for chosen statuses and stalls, and a silent TCP listener.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsNetworkClient.h"

@@ -3,7 +3,7 @@
 #include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectFile.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // C-GET and C-MOVE of whole studies from dcmqrscp on loopback, with storescp as the C-MOVE
 // destination: a 300-object study must arrive as 300 distinct, complete files.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "pacs/PacsNetworkClient.h"
 

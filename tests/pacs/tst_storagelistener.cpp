@@ -2,9 +2,9 @@
 // studies are written and reported, others refused, a taken port is reported without spinning,
 // and stop ends the listener within one wait.
 
-#include "PacsTestPeers.h"
+#include "support/PacsTestPeers.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "pacs/StorageListener.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 // The GL tests run on Mesa's software renderer; the program itself must refuse it, because a volume
 // frame there takes seconds and the 3D view would freeze instead of falling back to the CPU renderer.
-#include <platform/GlOffscreenContext.h>
+#include "platform/GlOffscreenContext.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 #include <QtTest>

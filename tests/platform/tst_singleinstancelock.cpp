@@ -1,5 +1,5 @@
 // The single-instance lock across real processes: this test starts copies of itself that hold it.
-#include "SingleInstanceLock.h"
+#include "platform/SingleInstanceLock.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

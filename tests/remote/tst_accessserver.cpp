@@ -2,13 +2,13 @@
 // changing, bad requests, replayed hellos and the session limits, the PACS retrieve queue against peers
 // that hang or refuse and clients that flood it, and the clean-up of stale folders.
 
-#include "IndexFixtures.h"
-#include "LoopbackPort.h"
-#include "RemoteAccessClient.h"
-#include "RemoteAccessServer.h"
-#include "RemoteProtocol.h"
-#include "RemoteTunnelSocket.h"
-#include "StandInRelay.h"
+#include "support/IndexFixtures.h"
+#include "support/LoopbackPort.h"
+#include "remote/RemoteAccessClient.h"
+#include "remote/RemoteAccessServer.h"
+#include "remote/RemoteProtocol.h"
+#include "remote/RemoteTunnelSocket.h"
+#include "support/StandInRelay.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

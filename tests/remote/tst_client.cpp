@@ -2,12 +2,12 @@
 // every kind, broken ones included, resumed and cut downloads, retrieve waits, and the download
 // worker's connecting, skipping, retrying and stopping.
 
-#include "RemoteAccessClient.h"
-#include "RemoteParallelDownloadWorker.h"
-#include "RemoteProtocol.h"
-#include "RemoteTunnelSocket.h"
-#include "LoopbackPort.h"
-#include "StandInRelay.h"
+#include "remote/RemoteAccessClient.h"
+#include "remote/RemoteParallelDownloadWorker.h"
+#include "remote/RemoteProtocol.h"
+#include "remote/RemoteTunnelSocket.h"
+#include "support/LoopbackPort.h"
+#include "support/StandInRelay.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>

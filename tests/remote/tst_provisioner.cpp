@@ -2,9 +2,9 @@
 // login, architecture, the private folder and the SFTP upload, the installer through sudo or not and
 // however it uses its streams, the deadline, the parameters read from its output, and the failures.
 
-#include "LoopbackSshServer.h"
-#include "RelayContract.h"
-#include "RemoteAccessProvisioner.h"
+#include "support/LoopbackSshServer.h"
+#include "remote/RelayContract.h"
+#include "remote/RemoteAccessProvisioner.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -2,9 +2,9 @@
 // order of frames, what the relay can see, frames it forges, replays, reorders or sends back, the
 // certificate pin, oversized frames, closes and lost relays.
 
-#include "LoopbackPort.h"
-#include "RemoteTunnelSocket.h"
-#include "StandInRelay.h"
+#include "support/LoopbackPort.h"
+#include "remote/RemoteTunnelSocket.h"
+#include "support/StandInRelay.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>

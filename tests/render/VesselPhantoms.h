@@ -3,7 +3,7 @@
 // non-zero origin, filled from a function of the patient position, so that every expected value
 // is known in patient space independently of the volume's own geometry.
 
-#include <render/FusionVolume.h>
+#include "render/FusionVolume.h"
 
 #include <QList>
 

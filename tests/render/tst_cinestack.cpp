@@ -1,8 +1,8 @@
 // Cardiac cine stacks from an index filled with fixture series: one series per slice position and
 // one series holding the whole grid, their order, labels and the series that are no cine grid.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -1,8 +1,8 @@
 // CTA subtraction from an index filled with fixture series: which two series pair up and which of
 // them is native, the refusals, and the difference volume voxel by voxel in axial and sagittal stacks.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

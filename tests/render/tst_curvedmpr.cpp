@@ -1,6 +1,6 @@
 #include "VesselPhantoms.h"
 
-#include <render/CurvedMprRenderer.h>
+#include "render/CurvedMprRenderer.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>

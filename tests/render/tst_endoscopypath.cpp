@@ -1,6 +1,6 @@
 #include "VesselPhantoms.h"
 
-#include <render/EndoscopyPath.h>
+#include "render/EndoscopyPath.h"
 
 #include <QtTest>
 

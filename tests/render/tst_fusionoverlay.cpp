@@ -1,4 +1,4 @@
-#include <render/FusionOverlay.h>
+#include "render/FusionOverlay.h"
 
 #include <QtTest>
 

@@ -1,9 +1,9 @@
-#include <render/FusionVolume.h>
+#include "render/FusionVolume.h"
 
-#include <DicomFixtures.h>
-#include <TextNumbers.h>
-#include <db/Database.h>
-#include <dicom/DicomFileSummary.h>
+#include "support/DicomFixtures.h"
+#include "support/TextNumbers.h"
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QtTest>
 #include <QTemporaryDir>

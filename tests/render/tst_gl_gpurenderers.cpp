@@ -1,13 +1,13 @@
-#include <render/GpuCropMaskTexture.h>
-#include <render/GpuDevice.h>
-#include <render/GpuMipRenderer.h>
-#include <render/GpuSliceRenderer.h>
-#include <render/GpuTransferFunctionTexture.h>
-#include <render/GpuVolumeTexture.h>
-#include <render/GpuVrtRenderer.h>
-#include <render/VolumeCameraMath.h>
-#include <render/MprSlices.h>
-#include <render/VolumeRenderer.h>
+#include "render/GpuCropMaskTexture.h"
+#include "render/GpuDevice.h"
+#include "render/GpuMipRenderer.h"
+#include "render/GpuSliceRenderer.h"
+#include "render/GpuTransferFunctionTexture.h"
+#include "render/GpuVolumeTexture.h"
+#include "render/GpuVrtRenderer.h"
+#include "render/VolumeCameraMath.h"
+#include "render/MprSlices.h"
+#include "render/VolumeRenderer.h"
 
 #include <QOpenGLFunctions_3_3_Core>
 #include <QtTest>

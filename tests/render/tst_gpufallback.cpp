@@ -1,12 +1,12 @@
-#include <platform/GlOffscreenContext.h>
-#include <render/GpuCropMaskTexture.h>
-#include <render/GpuDevice.h>
-#include <render/GpuLineRenderer.h>
-#include <render/GpuMipRenderer.h>
-#include <render/GpuSliceRenderer.h>
-#include <render/GpuTransferFunctionTexture.h>
-#include <render/GpuVolumeTexture.h>
-#include <render/GpuVrtRenderer.h>
+#include "platform/GlOffscreenContext.h"
+#include "render/GpuCropMaskTexture.h"
+#include "render/GpuDevice.h"
+#include "render/GpuLineRenderer.h"
+#include "render/GpuMipRenderer.h"
+#include "render/GpuSliceRenderer.h"
+#include "render/GpuTransferFunctionTexture.h"
+#include "render/GpuVolumeTexture.h"
+#include "render/GpuVrtRenderer.h"
 
 #include <QGuiApplication>
 #include <QThread>

@@ -1,6 +1,6 @@
 // A file edited with the tag writer is replaced by a new file under the same path; the HU frame
 // loader's cache must notice and read the new values, even when size and modification time match.
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomTagList.h"
 #include "render/HuImage.h"

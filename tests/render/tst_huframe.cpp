@@ -1,8 +1,8 @@
-#include <render/HuImage.h>
+#include "render/HuImage.h"
 
-#include <DicomFixtures.h>
-#include <PeakMemory.h>
-#include <dicom/CodecRegistration.h>
+#include "support/DicomFixtures.h"
+#include "support/PeakMemory.h"
+#include "dicom/CodecRegistration.h"
 
 #include <QTemporaryDir>
 #include <QThread>

@@ -1,5 +1,5 @@
-#include <render/MprSlices.h>
-#include <render/ParallelFor.h>
+#include "render/MprSlices.h"
+#include "render/ParallelFor.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include <render/ParallelFor.h>
+#include "render/ParallelFor.h"
 
 #include <QtTest>
 

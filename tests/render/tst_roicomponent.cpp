@@ -1,7 +1,7 @@
 // Thresholded regions inside elliptical and polygonal ROIs: connectivity, the ROI border, the order
 // of regions and pixels, degenerate inputs, and a region the size of a large image.
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 
 #include "render/HuImage.h"
 #include "render/RoiComponent.h"

@@ -1,8 +1,8 @@
 // Time-intensity curves of DCE studies from an index filled with fixture files: both storage forms of
 // the phases, the shape classes, and the phases that cannot be read.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "db/Database.h"
 #include "db/PhaseGrouping.h"

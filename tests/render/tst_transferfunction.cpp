@@ -1,4 +1,4 @@
-#include <render/TransferFunction.h>
+#include "render/TransferFunction.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 #include "VesselPhantoms.h"
 
-#include <render/VesselCenterline.h>
+#include "render/VesselCenterline.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 #include "VesselPhantoms.h"
 
-#include <render/VesselLumen.h>
+#include "render/VesselLumen.h"
 
 #include <atomic>
 #include <QtTest>

@@ -1,11 +1,11 @@
-#include <render/HuImage.h>
-#include <render/ParallelFor.h>
-#include <render/SliceSources.h>
-#include <render/Volume.h>
+#include "render/HuImage.h"
+#include "render/ParallelFor.h"
+#include "render/SliceSources.h"
+#include "render/Volume.h"
 
-#include <DicomFixtures.h>
-#include <TextNumbers.h>
-#include <dicom/CodecRegistration.h>
+#include "support/DicomFixtures.h"
+#include "support/TextNumbers.h"
+#include "dicom/CodecRegistration.h"
 
 #include <atomic>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include <render/MprSlices.h>
-#include <render/ParallelFor.h>
-#include <render/VolumeRenderer.h>
+#include "render/MprSlices.h"
+#include "render/ParallelFor.h"
+#include "render/VolumeRenderer.h"
 
 #include <QtTest>
 

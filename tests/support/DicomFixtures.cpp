@@ -1,4 +1,4 @@
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 
 #include <QDir>
 #include <QFile>

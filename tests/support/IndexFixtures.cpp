@@ -1,4 +1,4 @@
-#include "IndexFixtures.h"
+#include "support/IndexFixtures.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

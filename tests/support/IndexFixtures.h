@@ -1,7 +1,7 @@
 #pragma once
 // Fixture files that go straight into a real index, as an import would put them there.
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 
 #include <QString>
 #include <QStringList>

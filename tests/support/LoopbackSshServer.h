@@ -13,7 +13,7 @@
 // (the real one otherwise) and "sudo" records its arguments and the password line, then runs the
 // command. Header-only: the support library does not link Qt Network.
 
-#include "LoopbackPort.h"
+#include "support/LoopbackPort.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -5,8 +5,8 @@
 // Every process is stopped by its own process id. Header-only: only tests that link the pacs
 // module (and with it DCMTK's network library) include it.
 
-#include "DicomFixtures.h"
-#include "LoopbackPort.h"
+#include "support/DicomFixtures.h"
+#include "support/LoopbackPort.h"
 #include "pacs/PacsConfig.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 // the program's names, windows that may close without ending the run, DICOM types for queued
 // signals, and a clean slate of settings and stored data.
 
-#include "SettingsFileHelpers.h"
+#include "support/SettingsFileHelpers.h"
 
 #include "dicom/DicomFileSummary.h"
 

@@ -1,7 +1,7 @@
-#include "TestBench.h"
+#include "support/TestBench.h"
 
-#include "IndexFixtures.h"
-#include "SettingsFileHelpers.h"
+#include "support/IndexFixtures.h"
+#include "support/SettingsFileHelpers.h"
 
 #include "dicom/DicomFileSummary.h"
 

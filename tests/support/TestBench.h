@@ -10,7 +10,7 @@
 //         void init() { m_bench.reset(); }   // when cases must start from empty settings and data
 //         void rows() { const auto rows = m_bench.addSeries(layout); ... m_bench.index() ... }
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 
 #include "db/Database.h"
 #include "dicom/CodecRegistration.h"

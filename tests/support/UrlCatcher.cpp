@@ -1,4 +1,4 @@
-#include "UrlCatcher.h"
+#include "support/UrlCatcher.h"
 
 #include <QDesktopServices>
 

@@ -2,9 +2,9 @@
 // the windows opened, series stepping and the curved-reconstruction and vessel-tracking builds end to
 // end. Boxes are answered through ModalAnswer; the busy dialogs close themselves.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "analysis3d/EndoscopyWindow.h"
 #include "db/Database.h"

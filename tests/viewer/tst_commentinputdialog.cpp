@@ -3,7 +3,7 @@
 
 #include "viewer/CommentInputDialog.h"
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include <QDialogButtonBox>
 #include <QDir>

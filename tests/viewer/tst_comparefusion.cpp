@@ -2,9 +2,9 @@
 // from fixture series with real geometry. Popup menus are answered by choosing an entry the way a
 // user does (keyboard), dialogs and message boxes through ModalAnswer.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "db/Database.h"
 #include "dialogs/StudyPickerDialog.h"

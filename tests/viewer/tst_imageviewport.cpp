@@ -4,11 +4,11 @@
 
 #include "viewer/ImageViewportWidget.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "PanelTestSupport.h"
 
-#include <db/Database.h>
-#include <dicom/DicomFileSummary.h>
+#include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QApplication>
 #include <QCheckBox>

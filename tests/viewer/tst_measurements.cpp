@@ -4,7 +4,7 @@
 
 #include "PanelTestSupport.h"
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include <dcmtk/dcmdata/dctk.h>
 

@@ -5,7 +5,7 @@
 
 #include "PanelTestSupport.h"
 
-#include "ModalAnswer.h"
+#include "support/ModalAnswer.h"
 
 #include <dcmtk/dcmdata/dctk.h>
 

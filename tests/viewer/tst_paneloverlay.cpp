@@ -4,10 +4,10 @@
 
 #include "viewer/ImageViewportWidget.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "PanelTestSupport.h"
 
-#include <db/Database.h>
+#include "db/Database.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcdatset.h>

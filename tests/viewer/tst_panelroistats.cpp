@@ -3,11 +3,11 @@
 
 #include "viewer/ImageViewportWidget.h"
 
-#include "DicomFixtures.h"
+#include "support/DicomFixtures.h"
 #include "PanelTestSupport.h"
 
-#include <db/Database.h>
-#include <render/HuImage.h>
+#include "db/Database.h"
+#include "render/HuImage.h"
 
 #include <QDir>
 #include <QGraphicsEllipseItem>

@@ -2,7 +2,7 @@
 // axial, sagittal and coronal stacks with real positions, a series without coordinates and a single
 // slice. Lines and markers are checked at the pixel positions the geometry gives.
 
-#include "IndexFixtures.h"
+#include "support/IndexFixtures.h"
 #include "PanelTestSupport.h"
 
 #include "db/Database.h"

@@ -2,10 +2,10 @@
 // the viewer on the first slice, the back-to-list action hands control back, and the next study
 // opened takes the remembered viewer's place.
 
-#include "DicomFixtures.h"
-#include "ProgramTestSetup.h"
-#include "StudyTableRow.h"
-#include "VisibleViewer.h"
+#include "support/DicomFixtures.h"
+#include "support/ProgramTestSetup.h"
+#include "support/StudyTableRow.h"
+#include "support/VisibleViewer.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"

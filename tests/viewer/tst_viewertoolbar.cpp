@@ -3,9 +3,9 @@
 // all nine panels, the panel commands, cine playback, reconstruction in a cell, the DCE and
 // CTA-subtraction enable states and the reduced toolbar of the portable viewer.
 
-#include "DicomFixtures.h"
-#include "IndexFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "clinical/CoronaryCalciumWindow.h"
 #include "db/Database.h"

@@ -2,8 +2,8 @@
 // series, the panel grid, the active panel, dropped series, the series menu, detaching, a comparison
 // study and a study that grows while it is shown.
 
-#include "DicomFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -2,8 +2,8 @@
 // the preset menu as it is rebuilt on every opening, saving and deleting through the input dialogs,
 // and which panel a preset reaches, including a panel that shows a reconstruction plane.
 
-#include "DicomFixtures.h"
-#include "ModalAnswer.h"
+#include "support/DicomFixtures.h"
+#include "support/ModalAnswer.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"

@@ -1,4 +1,4 @@
-#include "GpuShaderSources.h"
+#include "render/shaders/GpuShaderSources.h"
 
 namespace render::shaders {
 

@@ -1,5 +1,5 @@
-#include "GpuShaderSources.h"
-#include "GpuShaderSnippets.h"
+#include "render/shaders/GpuShaderSources.h"
+#include "render/shaders/GpuShaderSnippets.h"
 
 namespace render::shaders {
 
