@@ -117,11 +117,7 @@ class TestMixedStudyRetrieve : public QObject
 
     PacsConfig config(const PacsServer& server) const
     {
-        PacsConfig c;
-        c.localPort = m_listenPort;
-        c.localAeTitle = QString::fromLatin1(kOurAe);
-        c.servers = {server};
-        return c;
+        return peers::localConfig(m_listenPort, kOurAe, {server});
     }
 
     // Checks one received JPEG-LS CT slice against the uncompressed original, slice z.

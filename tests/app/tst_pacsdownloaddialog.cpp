@@ -85,11 +85,7 @@ private:
 
     PacsConfig config(const QList<PacsServer>& servers) const
     {
-        PacsConfig c;
-        c.localPort = m_listenPort;
-        c.localAeTitle = QString::fromLatin1(kOurAe);
-        c.servers = servers;
-        return c;
+        return peers::localConfig(m_listenPort, kOurAe, servers);
     }
     QList<PacsServer> allServers() const
     {

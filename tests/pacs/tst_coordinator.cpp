@@ -105,14 +105,7 @@ private:
         s.retrieveMode = mode;
         return s;
     }
-    PacsConfig config() const
-    {
-        PacsConfig c;
-        c.localPort = m_listenPort;
-        c.localAeTitle = QString::fromLatin1(kOurAe);
-        c.servers = {archive(1)};
-        return c;
-    }
+    PacsConfig config() const { return peers::localConfig(m_listenPort, kOurAe, {archive(1)}); }
     void resetStudy(const QString& uid)
     {
         if (m_index.studyExists(uid))

@@ -73,11 +73,7 @@ class TestHostileRetrieve : public QObject
 
     PacsConfig config(const PacsServer& server) const
     {
-        PacsConfig c;
-        c.localPort = m_listenPort;
-        c.localAeTitle = QString::fromLatin1(kOurAe);
-        c.servers = {server};
-        return c;
+        return peers::localConfig(m_listenPort, kOurAe, {server});
     }
 
     // Every row of the asked study names a file that holds that very object; the archived study is

@@ -50,6 +50,17 @@ inline pacs::PacsServer at(quint16 port, const QString& ae, int retrieveMode = 0
     return {QStringLiteral("127.0.0.1"), port, ae, description, retrieveMode};
 }
 
+// The program's own side: its listener on `listenPort` under `aeTitle`, and the servers it knows.
+inline pacs::PacsConfig localConfig(quint16 listenPort, const char* aeTitle,
+                                    const QList<pacs::PacsServer>& servers)
+{
+    pacs::PacsConfig c;
+    c.localPort = listenPort;
+    c.localAeTitle = QString::fromLatin1(aeTitle);
+    c.servers = servers;
+    return c;
+}
+
 inline bool waitForPort(quint16 port, int timeoutMs = 30000)
 {
     QElapsedTimer timer;
