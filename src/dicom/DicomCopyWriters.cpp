@@ -16,6 +16,9 @@
 #include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmimage/diregist.h> // colour images for the JPEG-LS encoder's pixel access
@@ -169,6 +172,30 @@ bool samplesFitBitsStored(DcmDataset& dataset, const QByteArray& samples)
     return (any & upperMask) == 0;
 }
 
+// The JPEG-LS encoder pads a frame of odd length with a byte it never sets: a byte of this process's
+// memory would go into the copy, and two copies of one file would differ. Whatever follows a frame's
+// end-of-image marker is padding.
+void clearFramePadding(DcmDataset& dataset)
+{
+    DcmElement* element = nullptr;
+    auto* pixelData = dataset.findAndGetElement(DCM_PixelData, element).good()
+                          ? dynamic_cast<DcmPixelData*>(element)
+                          : nullptr;
+    DcmPixelSequence* sequence = nullptr;
+    if (!pixelData || pixelData->getEncapsulatedRepresentation(EXS_JPEGLSLossless, nullptr, sequence).bad()
+        || !sequence)
+        return;
+    for (unsigned long i = 1; i < sequence->card(); ++i) { // item 0 is the offset table
+        DcmPixelItem* fragment = nullptr;
+        Uint8* bytes = nullptr;
+        if (sequence->getItem(fragment, i).bad() || fragment->getUint8Array(bytes).bad() || !bytes)
+            continue;
+        const Uint32 length = fragment->getLength();
+        if (length >= 3 && bytes[length - 3] == 0xFF && bytes[length - 2] == 0xD9)
+            bytes[length - 1] = 0;
+    }
+}
+
 // True when the JPEG-LS copy stands at the destination; false when the plain copy is needed.
 bool writeJpegLs(DcmFileFormat& file, const QString& destinationPath)
 {
@@ -180,6 +207,7 @@ bool writeJpegLs(DcmFileFormat& file, const QString& destinationPath)
     if (dataset.chooseRepresentation(EXS_JPEGLSLossless, nullptr).bad()
         || !dataset.canWriteXfer(EXS_JPEGLSLossless, sourceXfer))
         return false;
+    clearFramePadding(dataset);
 
     AtomicDicomWriter writer(destinationPath);
     if (!writer.write(file, EXS_JPEGLSLossless))

@@ -21,8 +21,10 @@
 #include <dcmtk/dcmdata/dcvrlo.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <malloc.h>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -294,6 +296,7 @@ private slots:
     void compressedCopyOfCompressedSource_data();
     void compressedCopyOfCompressedSource();
     void compressedCopyIntoExistingDestination();
+    void compressedFramesArePaddedWithZero();
     void compressedCopyOfBadSources();
     void inPlaceThroughLink();
 
@@ -575,6 +578,48 @@ void TstCopyWriters::compressedCopyOfCompressedSource()
     const QString other = QFileInfo(source).absolutePath() + QStringLiteral("/./") + QFileInfo(source).fileName();
     QVERIFY(dicom::writeCompressedCopy(source, other, &error));
     QCOMPARE(bytesOf(source), sourceBytes);
+}
+
+// A frame of odd length is padded to an even one; the pad must be a zero, not whatever memory held.
+void TstCopyWriters::compressedFramesArePaddedWithZero()
+{
+    // Fresh allocations hold 0xAA instead of the zeros a new process tends to get.
+    mallopt(M_PERTURB, 0x55);
+    int padded = 0;
+    for (int size = 3; size <= 12; ++size) {
+        const QString source = m_dir.filePath(QStringLiteral("pad/%1.dcm").arg(size));
+        QVERIFY(QDir().mkpath(QFileInfo(source).absolutePath()));
+        DcmFileFormat file;
+        DcmDataset& ds = *file.getDataset();
+        ds.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+        ds.putAndInsertString(DCM_SOPInstanceUID, fixtures::newUid().toLatin1().constData());
+        ds.putAndInsertUint16(DCM_Rows, Uint16(size));
+        ds.putAndInsertUint16(DCM_Columns, Uint16(size));
+        ds.putAndInsertUint16(DCM_BitsAllocated, 16);
+        ds.putAndInsertUint16(DCM_BitsStored, 12);
+        ds.putAndInsertUint16(DCM_HighBit, 11);
+        ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
+        ds.putAndInsertUint16(DCM_SamplesPerPixel, 1);
+        ds.putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+        std::vector<Uint16> pixels(size_t(size) * size);
+        for (size_t i = 0; i < pixels.size(); ++i)
+            pixels[i] = Uint16((i * 37) % 4096);
+        ds.putAndInsertUint16Array(DCM_PixelData, pixels.data(), pixels.size());
+        QVERIFY(file.saveFile(QFile::encodeName(source).constData(), EXS_LittleEndianExplicit).good());
+
+        const QString copy = source + QStringLiteral(".jls");
+        QString error;
+        QVERIFY2(dicom::writeCompressedCopy(source, copy, &error), qPrintable(error));
+        const QByteArray bytes = bytesOf(copy);
+        const qsizetype end = bytes.lastIndexOf(QByteArray::fromHex("ffd9"));
+        QVERIFY(end > 0);
+        if (end + 2 < bytes.size() && bytes.mid(end + 3, 4) == QByteArray::fromHex("feffdde0")) {
+            ++padded;
+            QCOMPARE(int(quint8(bytes.at(end + 2))), 0);
+        }
+    }
+    mallopt(M_PERTURB, 0);
+    QVERIFY(padded > 0); // the sizes must include frames of odd length
 }
 
 void TstCopyWriters::compressedCopyIntoExistingDestination()
