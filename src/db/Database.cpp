@@ -257,12 +257,13 @@ const char* const kStudySelect =
     "st.imported_at "
     "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
 
-// Leaves the series and study of the instance as the query's one row (none when not indexed).
+// The series and study of an instance as the query's one row (none when not indexed).
+const char* const kInstancePlace = "SELECT i.series_instance_uid, se.study_instance_uid FROM instances i "
+                                   "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
+                                   "WHERE i.sop_instance_uid = :sop;";
+
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
 {
-    q.prepare(QStringLiteral("SELECT i.series_instance_uid, se.study_instance_uid FROM instances i "
-                             "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
-                             "WHERE i.sop_instance_uid = :sop;"));
     q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
     return q.exec();
 }
@@ -423,6 +424,7 @@ struct Database::WriteStatements
         , series(db)
         , instance(db)
         , prunePatient(db)
+        , instancePlace(db)
     {
     }
     // Leaves every statement reset, so that none keeps a transaction or a lock alive.
@@ -431,8 +433,10 @@ struct Database::WriteStatements
         for (QSqlQuery* q : all())
             q->finish();
     }
-    std::array<QSqlQuery*, 7> all() { return {&patient, &patientKey, &studyPatient, &study, &series, &instance,
-                                              &prunePatient}; }
+    std::array<QSqlQuery*, 8> all()
+    {
+        return {&patient, &patientKey, &studyPatient, &study, &series, &instance, &prunePatient, &instancePlace};
+    }
 
     QSqlQuery patient;
     QSqlQuery patientKey;
@@ -441,6 +445,7 @@ struct Database::WriteStatements
     QSqlQuery series;
     QSqlQuery instance;
     QSqlQuery prunePatient;
+    QSqlQuery instancePlace;
 };
 
 Database::Database(QObject* parent)
@@ -675,12 +680,13 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     // a UID by mistake must not make one patient's image show in another's study. The same object
     // indexed again, or moved on purpose by an edit, keeps its UID and goes on.
     if (!before || before->sopInstanceUid != s.sopInstanceUid) {
-        QSqlQuery q(m_db);
+        QSqlQuery& q = m_write->instancePlace;
         if (!readInstancePlace(q, s.sopInstanceUid))
             return fail(q);
-        if (q.next()
-            && (q.value(0).toString() != s.seriesInstanceUid || q.value(1).toString() != s.studyInstanceUid)) {
-            q.finish();
+        const bool elsewhere = q.next() && (q.value(0).toString() != s.seriesInstanceUid
+                                            || q.value(1).toString() != s.studyInstanceUid);
+        q.finish();
+        if (elsewhere) {
             m_write->finish();
             m_db.rollback();
             m_lastError = QStringLiteral("Объект с UID %1 уже есть в базе в другой серии или в другом исследовании; "
@@ -887,7 +893,7 @@ bool Database::prepareWriteStatements()
         {&statements->patient, kPatientUpsert},       {&statements->patientKey, kPatientKey},
         {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
         {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
-        {&statements->prunePatient, kPrunePatient}};
+        {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace}};
     for (const auto& [query, sql] : toPrepare) {
         if (!query->prepare(QString::fromLatin1(sql))) {
             m_lastError = errorText(*query);
@@ -1128,7 +1134,7 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
     if (!db.isOpen())
         return std::nullopt;
     QSqlQuery q(db);
-    if (!readInstancePlace(q, sopInstanceUid) || !q.next())
+    if (!q.prepare(QString::fromLatin1(kInstancePlace)) || !readInstancePlace(q, sopInstanceUid) || !q.next())
         return std::nullopt;
     return InstancePlace{q.value(0).toString(), q.value(1).toString()};
 }
