@@ -352,6 +352,41 @@ private slots:
         QVERIFY(QFileInfo::exists(m_work.filePath(QStringLiteral("local"))));
     }
 
+    void viewOnlyCleanUpKeepsFilesOutsideItsFolder()
+    {
+        resetStudy(m_small2.studyUid);
+        const QString folder = QDir(viewOnlyRoot()).filePath(m_small2.studyUid);
+        PacsOpenCoordinator coordinator(&m_index);
+        QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        coordinator.startDownload(archive(1), config(), m_small2.studyUid, folder, PacsOpenCoordinator::ViewOnly);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QCOMPARE(instancesOf(m_index, m_small2.studyUid), 4);
+
+        // Meanwhile another series of the same study came into the archive by another way.
+        fixtures::SeriesLayout archived = m_small2;
+        archived.seriesUid.clear();
+        archived.seriesNumber = QStringLiteral("7");
+        archived.slices = 2;
+        fixtures::completeUids(archived);
+        const QStringList kept = fixtures::writeSeries(m_work.filePath(QStringLiteral("archived")), archived);
+        for (const QString& path : kept)
+            QVERIFY(m_index.indexFile(*dicom::readFileSummary(path)));
+        QCOMPARE(instancesOf(m_index, m_small2.studyUid), 6);
+
+        QCOMPARE(g_log.opened.size(), 1);
+        delete g_log.opened.takeFirst();
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(folder), 30000);
+        // The view's rows went with its folder; the archived series stays indexed and on disk.
+        QVERIFY(m_index.studyExists(m_small2.studyUid));
+        QCOMPARE(instancesOf(m_index, m_small2.studyUid), 2);
+        const QList<db::InstanceRecord> left = m_index.instancesForSeries(archived.seriesUid);
+        QCOMPARE(left.size(), 2);
+        for (const db::InstanceRecord& instance : left)
+            QVERIFY2(kept.contains(instance.filePath) && QFileInfo::exists(instance.filePath),
+                     qPrintable(instance.filePath));
+    }
+
     void closingViewOnlyViewerCancelsRetrieve()
     {
         resetStudy(m_large.studyUid);

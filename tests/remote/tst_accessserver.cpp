@@ -597,6 +597,46 @@ private slots:
         QCOMPARE(QFileInfo::exists(folder), kept);
         QDir(folder).removeRecursively();
     }
+
+    void cacheFolderStaysInTheCache_data()
+    {
+        QTest::addColumn<QString>("uid");
+        QTest::addColumn<bool>("usable");
+        QTest::addColumn<bool>("indexed"); // a file of the study is indexed and asked for by a client
+        QTest::newRow("plain") << "1.2.840.7" << true << true;
+        QTest::newRow("parent by slash") << "../escape" << false << true;
+        QTest::newRow("slash inside") << "1.2/3" << false << true;
+        QTest::newRow("parent by backslash") << "..\\escape" << false << false;
+        QTest::newRow("dot dot") << ".." << false << false;
+        QTest::newRow("dot") << "." << false << false;
+        QTest::newRow("empty") << "" << false << false;
+        QTest::newRow("nul") << QStringLiteral("1.2%13").arg(QChar(0)) << false << false;
+    }
+    void cacheFolderStaysInTheCache()
+    {
+        QFETCH(QString, uid);
+        QFETCH(bool, usable);
+        QFETCH(bool, indexed);
+        const QString root = RemoteAccessServer::transferCacheRoot();
+        const QString folder = RemoteAccessServer::studyCacheFolder(uid);
+        QCOMPARE(folder, usable ? QDir(root).filePath(uid) : QString());
+        if (!indexed)
+            return;
+        fixtures::SeriesLayout study;
+        study.slices = 1;
+        study.studyUid = uid;
+        QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("uid-") + QTest::currentDataTag()), study));
+        QCOMPARE(m_db.studyFilePaths(uid).size(), 1);
+        RawClient client(m_relay.port(), m_cert.fingerprint());
+        QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 10000));
+        const QJsonObject reply =
+            client.ask(remoteproto::toFrame({{"type", "getFile"}, {"studyUid", uid}, {"index", 0}}));
+        QCOMPARE(reply.value("type").toString(), usable ? QStringLiteral("fileHeader") : QStringLiteral("error"));
+        QVERIFY(usable || reply.value("message").toString().contains("UID"));
+        // Nothing is copied anywhere but into the study's own folder of the cache.
+        QCOMPARE(QFileInfo::exists(QDir::cleanPath(root + "/" + uid)), usable);
+        QVERIFY(m_db.deleteStudy(uid));
+    }
 };
 
 QTEST_GUILESS_MAIN(AccessServerTest)
