@@ -261,6 +261,40 @@ private slots:
         coordinator.openRequestedStudy({m_asked.studyUid, again.host, again.port, again.aeTitle});
         QVERIFY(!coordinator.isRunning());
     }
+
+    void reusedUidIsRefusedToTheSender_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::newRow("C-GET") << 1;
+        QTest::newRow("C-MOVE") << 0;
+    }
+
+    // An object whose UID the index holds in another study is refused as it arrives, so the server
+    // counts it as failed; it is not stored first and dropped afterwards.
+    void reusedUidIsRefusedToTheSender()
+    {
+        QFETCH(int, retrieveMode);
+        forgetAsked();
+        peers::ScriptedScp peer;
+        for (const QString& path : m_askedFiles)
+            peer.retrieveObjects.push_back(datasetOf(path));
+        const QString archivedUid = uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID);
+        peer.retrieveObjects[1]->putAndInsertString(DCM_SOPInstanceUID, archivedUid.toLatin1().constData());
+        peer.moveDestinationPort = m_listenPort;
+        QVERIFY(peer.start());
+        const PacsServer server =
+            peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
+        PacsOpenCoordinator coordinator(&m_bench.index());
+        QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid);
+        coordinator.startDownload(server, config(server), m_asked.studyUid, folder, PacsOpenCoordinator::ToArchive);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY(allGone());
+        QCOMPARE(peer.subOperationStatuses(),
+                 (std::vector<Uint16>{STATUS_Success, STATUS_STORE_Error_CannotUnderstand, STATUS_Success}));
+        QCOMPARE(finished.first().at(2).toInt(), 2);
+        checkIndex(2);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHostileRetrieve)
