@@ -154,6 +154,34 @@ private slots:
         QCOMPARE(filesIn(dirA).size(), 3);
     }
 
+    void receivesBesideTheAwaitedFolders()
+    {
+        // An object arrives into a temporary file next to its study's folder, so that it becomes the
+        // stored file without a copy: the system's temporary folder is not needed, here not usable.
+        const QString notAFolder = m_work.filePath(QStringLiteral("tmp-is-a-file"));
+        QFile(notAFolder).open(QIODevice::WriteOnly);
+        const QByteArray savedTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(notAFolder));
+        const quint16 port = fixtures::freeLoopbackPort();
+        RunningListener running(port, QString());
+        const QString dirA = m_work.filePath(QStringLiteral("beside/a"));
+        const QString dirB = m_work.filePath(QStringLiteral("beside/b"));
+        running.listener->addStudy(m_a.studyUid, dirA);
+        running.listener->addStudy(m_b.studyUid, dirB);
+        QSignalSpy routed(running.listener, &StorageListener::studyFileReceived);
+        QSignalSpy errors(running.listener, &StorageListener::errorOccurred);
+        QVERIFY(waitListening(running.listener));
+        const int exitCode = runScu(QStringLiteral("storescu"), port, m_filesA + m_filesB);
+        QVERIFY(running.stop());
+        qputenv("TMPDIR", savedTmp);
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(routed.size(), 5);
+        QCOMPARE(filesIn(dirA).size(), 3);
+        QCOMPARE(filesIn(dirB).size(), 2);
+        QCOMPARE(QDir(m_work.filePath(QStringLiteral("beside"))).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    }
+
     void refusesVerification()
     {
         const quint16 port = fixtures::freeLoopbackPort();
