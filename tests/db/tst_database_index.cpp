@@ -66,6 +66,8 @@ private slots:
     void deletionRemovesExactlyTheStudy();
     void manyStudiesGoTogetherOrNotAtAll();
     void cyrillicTextRoundTrips();
+    void failedEditLeavesTheIndexAsItWas_data();
+    void failedEditLeavesTheIndexAsItWas();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -863,6 +865,45 @@ void TestDatabaseIndex::reusedUidNeverReplacesAnotherObject()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.first().filePath, accepted ? other.filePath : first.filePath);
     QCOMPARE(m_db->studyExists("5.2"), accepted && study == QLatin1String("5.2"));
+}
+
+void TestDatabaseIndex::failedEditLeavesTheIndexAsItWas_data()
+{
+    // Another program changed the index behind this connection's back: each edit fails at one step.
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("newSop"); // the edit gives the object a new SOP Instance UID
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("protection unreadable") << "ALTER TABLE studies DROP COLUMN is_protected" << false
+                                           << "is_protected";
+    QTest::newRow("rows cannot move") << "CREATE TRIGGER refuse BEFORE UPDATE ON instances BEGIN "
+                                         "SELECT RAISE(ABORT, 'move refused'); END"
+                                      << false << "move refused";
+    QTest::newRow("old rows cannot go") << "CREATE TRIGGER refuse BEFORE DELETE ON instances BEGIN "
+                                           "SELECT RAISE(ABORT, 'removal refused'); END"
+                                        << true << "removal refused";
+    QTest::newRow("protection cannot follow") << "CREATE TRIGGER refuse BEFORE UPDATE OF is_protected ON studies "
+                                                 "BEGIN SELECT RAISE(ABORT, 'protection refused'); END"
+                                              << false << "protection refused";
+}
+
+void TestDatabaseIndex::failedEditLeavesTheIndexAsItWas()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, newSop);
+    QFETCH(QString, cause);
+    const dicom::DicomFileSummary before = makeSummary("6.1", "6.1.1", "6.1.1.1", 1, "/d/a.dcm");
+    QVERIFY(m_db->indexFile(before));
+    QVERIFY(m_db->setStudyProtected("6.1", true));
+    RawDb raw(m_path);
+    QCOMPARE(raw.exec({damage}), QString());
+    const QStringList rows = dump(raw);
+
+    // The edit moves the protected study's only object to a new study, which takes its protection over.
+    dicom::DicomFileSummary after = makeSummary("6.2", "6.2.1", newSop ? "6.2.1.1" : "6.1.1.1", 1, "/d/b.dcm");
+    QVERIFY(!m_db->reindexEditedFile(before, after));
+    QVERIFY2(m_db->lastError().contains(cause), qPrintable(m_db->lastError()));
+    QCOMPARE(dump(raw), rows);
+    QVERIFY(!m_db->studyExists("6.2"));
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseIndex)
