@@ -46,11 +46,19 @@ bool SingleInstanceLock::anotherInstanceRunning()
         return false;
     }
 
+    // Something other than a file in the lock's place (a folder, a link to nowhere) was put there by no
+    // copy of this program, and no lock can ever be made there.
+    const QFileInfo info(m_path);
+    if (!info.isFile() && (info.exists() || info.isSymLink())) {
+        qWarning() << "SingleInstanceLock: cannot create" << m_path << "- something else is in its place";
+        m_lock.reset();
+        return false;
+    }
+
     // A file the killed copy left half-written, or whose process id now names another program, still
     // has to give way. The holder keeps an advisory lock on the open file for its whole life, and
     // removal takes that lock first, so it cannot remove a live copy's file. Young files are left
     // alone so as not to race a copy that is creating its lock right now.
-    const QFileInfo info(m_path);
     const bool settled = info.exists() && info.lastModified().msecsTo(QDateTime::currentDateTime()) > kSettleMs;
     if (settled && m_lock->removeStaleLockFile() && m_lock->tryLock(0))
         return false;

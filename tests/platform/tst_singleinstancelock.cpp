@@ -139,6 +139,36 @@ private slots:
         QVERIFY(!lock.anotherInstanceRunning());
         QVERIFY(lock.isHeld());
     }
+
+    void uncreatableLockLetsThisCopyRun_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("inPlace"); // what stands where the name's first part points
+        QTest::newRow("missing folder") << "missing/lock" << "";
+        QTest::newRow("a file for its folder") << "plain/lock" << "file";
+        QTest::newRow("a folder in its place") << "folder-lock" << "folder";
+        QTest::newRow("a link to nowhere in its place") << "dangling-lock" << "link";
+    }
+    void uncreatableLockLetsThisCopyRun()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, inPlace);
+        const QDir runtime(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation));
+        const QString first = runtime.filePath(name.section(QLatin1Char('/'), 0, 0));
+        if (inPlace == "file")
+            QVERIFY(QFile(first).open(QIODevice::WriteOnly));
+        else if (inPlace == "folder")
+            QVERIFY(runtime.mkdir(first));
+        else if (inPlace == "link")
+            QVERIFY(QFile::link(runtime.filePath(QStringLiteral("nowhere")), first));
+        SingleInstanceLock lock(name);
+        // No other copy can hold such a lock: this one goes on as the first, without one.
+        QVERIFY(!lock.anotherInstanceRunning());
+        QVERIFY(!lock.isHeld());
+        // and whatever stands there stays.
+        const QFileInfo left(first);
+        QCOMPARE(left.exists() || left.isSymLink(), !inPlace.isEmpty());
+    }
 };
 
 int main(int argc, char** argv)
