@@ -422,6 +422,50 @@ private slots:
                                  30000);
         QCOMPARE(QFileInfo(image).size(), 2048);
     }
+
+    // A label the user typed stays, unless the disc is anonymised and the label names the patient.
+    void typedLabelOfAnonymisedDisc_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("anonymise");
+        QTest::addColumn<QString>("burnt");
+        QTest::newRow("surname in capitals") << "КТ ИВАНОВ" << true << "ANONYMOUS";
+        QTest::newRow("given name") << "Пётр 2024" << true << "ANONYMOUS";
+        QTest::newRow("patient ID in lower case") << "disc zk7731" << true << "ANONYMOUS";
+        QTest::newRow("nothing of the patient") << "КТ_2024" << true << "КТ_2024";
+        QTest::newRow("not anonymised") << "КТ ИВАНОВ" << false << "КТ ИВАНОВ";
+    }
+    void typedLabelOfAnonymisedDisc()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, anonymise);
+        QFETCH(QString, burnt);
+        MainWindow w;
+        w.show();
+        fixtures::SeriesLayout layout;
+        layout.patientName = QStringLiteral("Иванов^Пётр");
+        layout.patientId = QStringLiteral("ZK7731");
+        layout.slices = 1;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
+        w.refreshStudyTable();
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("%1.iso").arg(QTest::currentDataTag())));
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answer.setDialogHandler([&](QDialog* d) {
+            if (qobject_cast<QProgressDialog*>(d))
+                return false;
+            if (auto* box = d->findChild<QCheckBox*>("autorunBox"))
+                box->setChecked(true);
+            if (auto* box = d->findChild<QCheckBox*>("anonymizeBox"))
+                box->setChecked(anonymise);
+            if (auto* edit = d->findChild<QLineEdit*>("labelEdit"))
+                edit->setText(typed);
+            return true;
+        });
+        triggerBurnEntry(w, layout.studyUid);
+        QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);
+        QCOMPARE(fixtures::imageFiles(image).value("autorun.inf"), autorunText(burnt));
+    }
 };
 
 QTEST_MAIN(TestDiscBurnFlow)
