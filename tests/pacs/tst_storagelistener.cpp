@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -159,8 +160,9 @@ private slots:
         // An object arrives into a temporary file next to its study's folder, so that it becomes the
         // stored file without a copy: the system's temporary folder is not needed, here not usable.
         const QString notAFolder = m_work.filePath(QStringLiteral("tmp-is-a-file"));
-        QFile(notAFolder).open(QIODevice::WriteOnly);
+        QVERIFY(QFile(notAFolder).open(QIODevice::WriteOnly));
         const QByteArray savedTmp = qgetenv("TMPDIR");
+        auto restoreTmp = qScopeGuard([&savedTmp] { qputenv("TMPDIR", savedTmp); });
         qputenv("TMPDIR", QFile::encodeName(notAFolder));
         const quint16 port = fixtures::freeLoopbackPort();
         RunningListener running(port, QString());
@@ -173,7 +175,6 @@ private slots:
         QVERIFY(waitListening(running.listener));
         const int exitCode = runScu(QStringLiteral("storescu"), port, m_filesA + m_filesB);
         QVERIFY(running.stop());
-        qputenv("TMPDIR", savedTmp);
         QCOMPARE(exitCode, 0);
         QCOMPARE(errors.size(), 0);
         QCOMPARE(routed.size(), 5);
