@@ -162,10 +162,10 @@ private slots:
         else if (inPlace == "link")
             QVERIFY(QFile::link(runtime.filePath(QStringLiteral("nowhere")), first));
         SingleInstanceLock lock(name);
-        // No other copy can hold such a lock: this one goes on as the first, without one.
+        // No other copy can hold such a lock: this one goes on as the first, without one, and whatever
+        // stands there stays.
         QVERIFY(!lock.anotherInstanceRunning());
         QVERIFY(!lock.isHeld());
-        // and whatever stands there stays.
         const QFileInfo left(first);
         QCOMPARE(left.exists() || left.isSymLink(), !inPlace.isEmpty());
     }
