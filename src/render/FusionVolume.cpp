@@ -192,10 +192,18 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
         notPlaced > 0 ? QStringLiteral("Пропущено срезов серии для наложения: %1 из %2").arg(notPlaced).arg(rowCount)
                       : QString();
     std::vector<double> positions;
+    std::vector<Vec3> origins;
     positions.reserve(kept.size());
-    for (int row : kept)
+    origins.reserve(kept.size());
+    for (int row : kept) {
         positions.push_back(distance[size_t(row)]);
-    const QString warning = joinedWarnings(skippedText, unevenSpacingWarning(positions));
+        origins.push_back(slices[row].imagePosition);
+    }
+    // Slices slid within their planes (a tilted gantry) keep their place in the voxels, stacked along
+    // the normal from the origin, as all others do; the warning gives how far that is from the truth.
+    const QString geometry = joinedWarnings(unevenSpacingWarning(positions),
+                                            shiftedSlicesWarning(origins, r, c, v.spacing[0], v.spacing[1]));
+    const QString warning = joinedWarnings(skippedText, geometry);
     if (!warning.isEmpty() && message)
         *message = warning;
     return v;

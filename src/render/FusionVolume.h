@@ -42,7 +42,8 @@ struct FusionVolume
 // Builds the volume from the instance rows of one series, ordered along the slice normal. Rows at
 // the same position (within 0.01 mm) keep only the first in the caller's order; dropped and
 // unreadable rows are reported together in the skipped-slices warning, uneven steps between the
-// slices in a warning of their own (one line each). On failure the result is
+// slices and slices slid against each other within their planes (a tilted gantry) in warnings of
+// their own (one line each). On failure the result is
 // empty and `message` (may be null) holds the reason; so it is, too, once `stop` is raised.
 FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString* message,
                                const std::atomic_bool* stop = nullptr);

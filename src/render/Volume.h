@@ -74,7 +74,8 @@ struct PlaneGuess
 
 // Both end early with an empty volume once `stop` is raised. Beside a volume, `message` may hold
 // warnings, one a line: slices that could not be read, uneven steps between the slices and (building
-// only) a stack tilted against the patient's axes.
+// only) a stack tilted against the patient's axes and slices slid against each other within their
+// planes (a tilted gantry).
 Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint,
                    const std::atomic_bool* stop = nullptr);
 Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, const std::atomic_bool* stop = nullptr);

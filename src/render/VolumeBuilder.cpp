@@ -69,6 +69,20 @@ std::vector<double> normalPositions(const QList<SliceSource>& slices)
     return keys;
 }
 
+// Every slice's image position; empty unless every slice has geometry (the stack is then ordered by
+// Slice Location, and positions say nothing of it).
+std::vector<std::array<double, 3>> imagePositions(const QList<SliceSource>& slices)
+{
+    std::vector<std::array<double, 3>> positions;
+    for (const SliceSource& s : slices)
+        if (!s.hasSpatialInfo)
+            return {};
+    positions.reserve(size_t(slices.size()));
+    for (const SliceSource& s : slices)
+        positions.push_back(s.imagePosition);
+    return positions;
+}
+
 bool spreadBeyond(const std::vector<double>& keys, double tolerance)
 {
     for (double k : keys)
@@ -345,10 +359,14 @@ Volume buildVolume(const QList<SliceSource>& slices, QString* message, int plane
         if (spatial) {
             if (stack.isEmpty())
                 return stack;
-            // A tilted stack still becomes the nearest patient-aligned volume; the warning says so.
-            const QString tilt = obliqueStackWarning(spatial->orientationRow, spatial->orientationCol);
-            if (!tilt.isEmpty() && message)
-                *message = joinedWarnings(stackMessage, tilt);
+            // A tilted stack still becomes the nearest patient-aligned volume, and slices slid within
+            // their planes are still stacked along the normal; the warnings say so.
+            const QString geometry = joinedWarnings(
+                obliqueStackWarning(spatial->orientationRow, spatial->orientationCol),
+                shiftedSlicesWarning(imagePositions(slices), spatial->orientationRow, spatial->orientationCol,
+                                     spatial->pixelSpacingX, spatial->pixelSpacingY));
+            if (!geometry.isEmpty() && message)
+                *message = joinedWarnings(stackMessage, geometry);
             const AxisMapping m = orientationAxes(spatial->orientationRow[0], spatial->orientationRow[1],
                                                   spatial->orientationRow[2], spatial->orientationCol[0],
                                                   spatial->orientationCol[1], spatial->orientationCol[2]);

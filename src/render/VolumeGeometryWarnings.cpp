@@ -14,10 +14,19 @@ constexpr double kRepeatedPositionMm = 0.001;
 // Below this a tilt is rounding in the stored cosines or a patient lying slightly askew: the planes
 // are as good as the patient's.
 constexpr double kTiltWarningDegrees = 3.0;
+// A slide within the plane up to this share of a pixel is rounding in the stored positions.
+constexpr double kShiftWarningPixels = 0.1;
 
-double departureDegrees(const std::array<double, 3>& v)
+using Vec3 = std::array<double, 3>;
+
+double dot(const Vec3& a, const Vec3& b)
 {
-    const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+double departureDegrees(const Vec3& v)
+{
+    const double length = std::sqrt(dot(v, v));
     if (!(length > 1e-9))
         return 0.0;
     const double nearest = std::max({std::abs(v[0]), std::abs(v[1]), std::abs(v[2])}) / length;
@@ -64,6 +73,36 @@ QString obliqueStackWarning(const std::array<double, 3>& row, const std::array<d
     return QStringLiteral("Срезы наклонены к осям пациента на %1° — плоскости реконструкции следуют "
                           "плоскости сканирования, а не осям пациента")
         .arg(tilt, 0, 'f', 0);
+}
+
+QString shiftedSlicesWarning(const std::vector<std::array<double, 3>>& positions,
+                             const std::array<double, 3>& row, const std::array<double, 3>& column,
+                             double pixelSpacingX, double pixelSpacingY)
+{
+    Vec3 n{row[1] * column[2] - row[2] * column[1], row[2] * column[0] - row[0] * column[2],
+           row[0] * column[1] - row[1] * column[0]};
+    const double length = std::sqrt(dot(n, n));
+    if (positions.size() < 2 || !(length > 1e-9))
+        return {};
+    for (double& c : n)
+        c /= length;
+    // The volumes put their first voxel at the lowest slice and step from it along the normal.
+    const Vec3& lowest =
+        *std::min_element(positions.begin(), positions.end(),
+                          [&n](const Vec3& a, const Vec3& b) { return dot(a, n) < dot(b, n); });
+    double largest = 0.0;
+    for (const Vec3& p : positions) {
+        const Vec3 d{p[0] - lowest[0], p[1] - lowest[1], p[2] - lowest[2]};
+        const double t = dot(d, n);
+        const Vec3 off{d[0] - t * n[0], d[1] - t * n[1], d[2] - t * n[2]};
+        largest = std::max(largest, std::sqrt(dot(off, off)));
+    }
+    const double pixel =
+        std::min(pixelSpacingX > 0.0 ? pixelSpacingX : 1.0, pixelSpacingY > 0.0 ? pixelSpacingY : 1.0);
+    if (!(largest > kShiftWarningPixels * pixel))
+        return {};
+    return QStringLiteral("срезы сдвинуты относительно друг друга (наклон гентри) — до %1 мм")
+        .arg(largest, 0, 'f', 2);
 }
 
 QString joinedWarnings(const QString& first, const QString& second)

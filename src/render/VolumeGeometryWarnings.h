@@ -24,6 +24,16 @@ double stackTiltDegrees(const std::array<double, 3>& row, const std::array<doubl
 // volume's planes then follow the acquisition, not the patient's axes. Empty otherwise.
 QString obliqueStackWarning(const std::array<double, 3>& row, const std::array<double, 3>& column);
 
+// A Russian warning when the slices' image positions lie off the line that runs from the lowest of
+// them along the slice normal (row x column) by more than a tenth of the smaller pixel spacing (one
+// not above 0 counts as 1 mm), naming the largest distance in mm. A scanner with a tilted gantry
+// moves the table, not the slice plane, so each slice slides within its plane; a volume that stacks
+// the slices along the normal does not follow that slide. Empty otherwise, for fewer than two
+// positions and for a zero normal.
+QString shiftedSlicesWarning(const std::vector<std::array<double, 3>>& positions,
+                             const std::array<double, 3>& row, const std::array<double, 3>& column,
+                             double pixelSpacingX, double pixelSpacingY);
+
 // Warnings for one line each, in order; empty texts are left out.
 QString joinedWarnings(const QString& first, const QString& second);
 // The same lines as a window shows them, each led by a warning sign; empty for none.

@@ -250,6 +250,10 @@ private slots:
         QTest::newRow("even steps") << "even" << "";
         QTest::newRow("one slice left out") << "gap" << "2.00 4.00";
         QTest::newRow("tilted 30 degrees") << "tilt" << "30°";
+        // The table steps 2 mm along z under a gantry tilted 20 degrees: the sixth slice lies 3.42 mm
+        // within its plane from where the volume puts it.
+        QTest::newRow("tilted gantry") << "gantry"
+                                       << "20° 3.42";
     }
     void geometryWarningsStayInSight()
     {
@@ -264,6 +268,12 @@ private slots:
         if (shape == "tilt") {
             layout.plane = fixtures::Plane::Oblique;
             layout.obliqueOrientation = {1, 0, 0, 0, std::cos(M_PI / 6), -std::sin(M_PI / 6)};
+        }
+        if (shape == "gantry") {
+            layout.plane = fixtures::Plane::Oblique;
+            layout.obliqueOrientation = {1, 0, 0, 0, 0.940, -0.342};
+            const auto o = layout.origin;
+            layout.sliceOrigin = [o](int k) { return std::array<double, 3>{o[0], o[1], o[2] + 2.0 * k}; };
         }
         std::unique_ptr<MprWindow> w(openBuilt(series(layout), 40, 400));
         QVERIFY(!w->isBuilding());

@@ -8,6 +8,7 @@
 #include <QtTest>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cmath>
 
 using fixtures::SeriesLayout;
@@ -81,6 +82,8 @@ private slots:
     void unreadableRows();
     void unevenStepsAreWarned_data();
     void unevenStepsAreWarned();
+    void slidSlicesArePlacedOrAnnounced_data();
+    void slidSlicesArePlacedOrAnnounced();
     void oversizedSeriesIsRefused();
     void trilinearMarginsAndNearest();
     void emptyVolumeReads();
@@ -313,6 +316,71 @@ void TestFusionVolume::unevenStepsAreWarned()
     QVERIFY(std::abs(v.spacing[2] - span / (s.slices - 1)) < 1e-6);
     for (int k = 0; k < v.nz; ++k)
         QCOMPARE(double(v.voxels[v.index(2, 3, k)]), code(2, 3, k) - 1024.0);
+}
+
+void TestFusionVolume::slidSlicesArePlacedOrAnnounced_data()
+{
+    QTest::addColumn<QString>("shape");
+    QTest::addColumn<QList<double>>("named"); // the warning's numbers; none: no warning
+    // The table steps 2 mm along z under a gantry tilted 20 degrees: 0.68 mm a slice within the plane.
+    QTest::newRow("tilted gantry, 16 slices") << "gantry" << QList<double>{10.26};
+    // Axial planes, origins stepping 20 degrees off the normal.
+    QTest::newRow("sheared 20 degrees, 16 slices") << "sheared" << QList<double>{10.92};
+    // One slice slid by less, then by more, than a tenth of the 0.7 mm pixel.
+    QTest::newRow("last slice slid 0.05 mm") << "slid 0.05" << QList<double>{};
+    QTest::newRow("last slice slid 0.1 mm") << "slid 0.1" << QList<double>{0.1};
+}
+
+void TestFusionVolume::slidSlicesArePlacedOrAnnounced()
+{
+    QFETCH(QString, shape);
+    QFETCH(QList<double>, named);
+    SeriesLayout s = smallLayout(fixtures::Plane::Axial);
+    s.slices = 16;
+    const Vec3 o = s.origin;
+    if (shape == "gantry") {
+        s.plane = fixtures::Plane::Oblique;
+        s.obliqueOrientation = {1, 0, 0, 0, 0.940, -0.342};
+        s.sliceOrigin = [o](int k) { return Vec3{o[0], o[1], o[2] + 2.0 * k}; };
+    } else if (shape == "sheared") {
+        const double slide = 2.0 * std::tan(qDegreesToRadians(20.0));
+        s.sliceOrigin = [o, slide](int k) { return Vec3{o[0], o[1] + slide * k, o[2] + 2.0 * k}; };
+    } else {
+        const double slide = shape.mid(5).toDouble();
+        s.sliceOrigin = [o, slide](int k) {
+            return Vec3{o[0] + (k == 15 ? slide : 0.0), o[1], o[2] + 1.5 * k};
+        };
+    }
+    const auto rows = indexSeries(s, QStringLiteral("slid_") + QString(shape).replace(' ', '_'));
+    QCOMPARE(rows.size(), s.slices);
+    QString message;
+    const render::FusionVolume v = render::buildFusionVolume(rows, &message);
+    QCOMPARE(fixtures::numbersIn(message), named);
+    QCOMPARE(v.nz, s.slices);
+
+    // Voxel (i, j, k) holds the series' pixel (i, j) of slice k; how far the volume puts it from where
+    // the series has it, at worst.
+    const auto d = fixtures::orientationOf(s);
+    double worst = 0.0;
+    for (int k = 0; k < v.nz; ++k)
+        for (int j = 0; j < v.ny; ++j)
+            for (int i = 0; i < v.nx; ++i) {
+                QCOMPARE(double(v.voxels[v.index(i, j, k)]), code(i, j, k) - 1024.0);
+                Vec3 placed;
+                render::voxelToWorld(v, i, j, k, &placed[0], &placed[1], &placed[2]);
+                const Vec3 p = fixtures::slicePosition(s, k);
+                double squared = 0.0;
+                for (size_t a = 0; a < 3; ++a) {
+                    const double real = p[a] + i * s.columnSpacing * d[a] + j * s.rowSpacing * d[a + 3];
+                    squared += (placed[a] - real) * (placed[a] - real);
+                }
+                worst = std::max(worst, std::sqrt(squared));
+            }
+    if (named.isEmpty())
+        QVERIFY2(worst <= 0.5 * std::min({v.spacing[0], v.spacing[1], v.spacing[2]}),
+                 qPrintable(QString::number(worst)));
+    else
+        QVERIFY2(std::abs(named.last() - worst) < 0.005, qPrintable(QString::number(worst)));
 }
 
 void TestFusionVolume::oversizedSeriesIsRefused()

@@ -388,6 +388,17 @@ private slots:
         QTest::newRow("2 and 2.15 mm steps") << "jitter" << true << QList<double>{};
         QTest::newRow("tilted 0.5 degrees") << "tilt 0.5" << true << QList<double>{};
         QTest::newRow("tilted 30 degrees") << "tilt 30" << true << QList<double>{30};
+        // The table steps 2 mm along z under a gantry tilted 20 degrees: each slice slides 0.68 mm
+        // within its plane, 10.26 mm at the 16th.
+        QTest::newRow("tilted gantry, 16 slices") << "gantry" << true << QList<double>{20, 10.26};
+        // Measured from the lowest slice, where the volume starts, not from the first in the list.
+        QTest::newRow("tilted gantry, list from the middle")
+            << "gantry middle" << true << QList<double>{20, 10.26};
+        // Axial planes, origins stepping 20 degrees off the normal: 0.73 mm a slice.
+        QTest::newRow("sheared 20 degrees, 16 slices") << "sheared" << true << QList<double>{10.92};
+        // One slice slid by less, then by more, than a tenth of the 0.7 mm pixel.
+        QTest::newRow("last slice slid 0.05 mm") << "slid 0.05" << true << QList<double>{};
+        QTest::newRow("last slice slid 0.1 mm") << "slid 0.1" << true << QList<double>{0.1};
     }
     void geometryWarnings()
     {
@@ -407,9 +418,26 @@ private slots:
             s.plane = fixtures::Plane::Oblique;
             s.obliqueOrientation = {1, 0, 0, 0, std::cos(a), -std::sin(a)};
         }
+        const Vec3 o = s.origin;
+        if (shape.startsWith("gantry")) {
+            s.slices = 16;
+            s.plane = fixtures::Plane::Oblique;
+            s.obliqueOrientation = {1, 0, 0, 0, 0.940, -0.342};
+            s.sliceOrigin = [o](int k) { return Vec3{o[0], o[1], o[2] + 2.0 * k}; };
+        } else if (shape == "sheared") {
+            s.slices = 16;
+            const double slide = 2.0 * std::tan(qDegreesToRadians(20.0));
+            s.sliceOrigin = [o, slide](int k) { return Vec3{o[0], o[1] + slide * k, o[2] + 2.0 * k}; };
+        } else if (shape.startsWith("slid")) {
+            const double slide = shape.mid(5).toDouble();
+            s.sliceOrigin = [o, slide](int k) {
+                return Vec3{o[0] + (k == K - 1 ? slide : 0.0), o[1], o[2] + 2.0 * k};
+            };
+        }
         const QStringList files = fixtures::writeSeries(freshDir(), s);
         QList<render::SliceSource> list;
-        for (int k = K - 1; k >= 0; --k) {
+        for (int m = 0; m < s.slices; ++m) {
+            const int k = shape.endsWith("middle") ? (m + s.slices / 2) % s.slices : s.slices - 1 - m;
             render::SliceSource src = sourceFor(s, files[k], k, 0);
             src.hasSpatialInfo = geometry;
             list << src;
@@ -417,12 +445,16 @@ private slots:
         QString message;
         const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
         QCOMPARE(numbersIn(message), named);
-        // The volume is the usual one: slices in order at the mean step.
-        QCOMPARE(v.nz, K);
-        const double span = fixtures::slicePosition(s, K - 1)[2] - fixtures::slicePosition(s, 0)[2];
-        const double along = shape.startsWith("tilt") ? span / std::cos(qDegreesToRadians(shape.mid(5).toDouble())) : span;
-        QVERIFY(std::abs(v.spacingZ - along / (K - 1)) < 1e-6);
-        for (int z = 0; z < K; ++z)
+        // The volume is the usual one: slices in order at the mean step along the normal.
+        QCOMPARE(v.nz, s.slices);
+        const auto d = fixtures::orientationOf(s);
+        const Vec3 normal{d[1] * d[5] - d[2] * d[4], d[2] * d[3] - d[0] * d[5], d[0] * d[4] - d[1] * d[3]};
+        const Vec3 first = fixtures::slicePosition(s, 0), last = fixtures::slicePosition(s, s.slices - 1);
+        double along = 0.0;
+        for (size_t a = 0; a < 3; ++a)
+            along += (last[a] - first[a]) * normal[a];
+        QVERIFY(std::abs(v.spacingZ - along / (s.slices - 1)) < 1e-6);
+        for (int z = 0; z < s.slices; ++z)
             QCOMPARE(v.voxels[v.index(1, 2, z)], float(code(1, 2, z) + s.rescaleIntercept));
     }
 

@@ -455,6 +455,8 @@ std::array<double, 6> orientationOf(const SeriesLayout& layout)
 
 std::array<double, 3> slicePosition(const SeriesLayout& layout, int slice)
 {
+    if (layout.sliceOrigin)
+        return layout.sliceOrigin(slice);
     const auto n = normalOf(layout);
     const double d = layout.sliceOffset ? layout.sliceOffset(slice) : layout.sliceSpacing * slice;
     return {layout.origin[0] + d * n[0], layout.origin[1] + d * n[1], layout.origin[2] + d * n[2]};

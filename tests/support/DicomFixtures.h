@@ -62,6 +62,9 @@ struct SeriesLayout
     // When set, slice k lies sliceOffset(k) mm along the normal from the origin instead of
     // k * sliceSpacing: slices left out, uneven steps.
     std::function<double(int slice)> sliceOffset;
+    // When set, the Image Position (Patient) of slice k, in place of the two above: stacks whose slices
+    // slide within their planes, as where the table moves along z under a tilted gantry.
+    std::function<std::array<double, 3>(int slice)> sliceOrigin;
 
     // Pixels.
     PixelKind pixels = PixelKind::Int16;
