@@ -19,6 +19,12 @@ double safeRatio(double a, double b)
     return a / b;
 }
 
+double shownValue(double value, int decimals)
+{
+    // Printing and reading back rounds exactly as the printed text does, half-way cases included.
+    return QString::number(value, 'f', decimals).toDouble();
+}
+
 } // namespace clinical
 
 CalculatorResultPanel::CalculatorResultPanel(QWidget* parent)

@@ -14,6 +14,10 @@ class QPlainTextEdit;
 namespace clinical {
 // a / b, or 0.0 when b is zero or negative, so that a page never shows inf or nan.
 double safeRatio(double a, double b);
+// The value as a page prints it with `decimals` fixed decimals, read back. A page grades this value, not the
+// raw result of its division: a quotient of decimal inputs lands a hair beside a cut-off it equals
+// (111.1 / 202 is 0.54999…), and the grade must never contradict the number printed beside it.
+double shownValue(double value, int decimals);
 } // namespace clinical
 
 // The read-only result text of a calculator page with its copy button.

@@ -76,7 +76,7 @@ HydrothoraxPage::HydrothoraxPage(QWidget* parent)
 
 void HydrothoraxPage::calculate()
 {
-    const double v = clinical::pleuralEffusionVolume(thickness->value());
+    const double v = clinical::shownValue(clinical::pleuralEffusionVolume(thickness->value()), 1);
     const QString text = v < 500    ? QStringLiteral("Небольшой (<500 мл)")
                          : v < 1000 ? QStringLiteral("Умеренный (500–1000 мл)")
                                     : QStringLiteral("Большой (>1000 мл)");
@@ -146,7 +146,7 @@ void LungCoefficientPage::calculate()
                               .arg(f(e, 1), f(v, 1)));
         return;
     }
-    const double lk = clinical::percentOf(e, v);
+    const double lk = clinical::shownValue(clinical::percentOf(e, v), 1);
     result->setResult(
         QStringLiteral("💨 Лёгочный коэффициент:\n• Объём выпота: %1 мл\n• Объём гемиторакса: %2 мл\n• 👉 ЛК = %3%\n• %4")
             .arg(f(e, 1), f(v, 1), f(lk, 1), clinical::effusionPercentText(lk)));
@@ -169,7 +169,7 @@ CardiothoracicIndexPage::CardiothoracicIndexPage(QWidget* parent)
 
 void CardiothoracicIndexPage::calculate()
 {
-    const double cti = clinical::safeRatio(heart->value(), chest->value());
+    const double cti = clinical::shownValue(clinical::safeRatio(heart->value(), chest->value()), 2);
     result->setResult(QStringLiteral("❤️ Кардиоторакальный индекс:\n• Поперечник сердца: %1 мм\n• Поперечник грудной "
                                      "клетки: %2 мм\n• 👉 КТИ = %3\n• %4\n\nℹ️ КТИ = ширина сердца / ширина грудной "
                                      "клетки, порог для PA-проекции взрослого — 0.5")
@@ -230,7 +230,7 @@ RvLvRatioPage::RvLvRatioPage(QWidget* parent)
 
 void RvLvRatioPage::calculate()
 {
-    const double ratio = clinical::safeRatio(rv->value(), lv->value());
+    const double ratio = clinical::shownValue(clinical::safeRatio(rv->value(), lv->value()), 2);
     result->setResult(QStringLiteral("🫀 RV/LV ratio:\n• ПЖ: %1 мм\n• ЛЖ: %2 мм\n• 👉 RV/LV = %3\n• %4\n\nℹ️ Порог 1.0 — "
                                      "по данным PIOPED II и последующих исследований")
                           .arg(f(rv->value(), 1), f(lv->value(), 1), f(ratio, 2), clinical::rvLvRatioText(ratio)));

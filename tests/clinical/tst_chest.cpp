@@ -217,6 +217,51 @@ private slots:
                                 "изолированно)\n\nℹ️ Порог 1.0 — по данным PIOPED II и последующих исследований"));
     }
 
+    // A quotient of inputs with tenths at a cut-off is graded on the side of the value the page prints.
+    void cutOffsAsShown_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<double>("numerator");
+        QTest::addColumn<double>("denominator");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("grade");
+        QTest::newRow("CTI 111.1 / 202") << QStringLiteral("cti") << 111.1 << 202.0 << QStringLiteral("КТИ = 0.55")
+                                         << QStringLiteral("🚨 Кардиомегалия");
+        QTest::newRow("lung coefficient 750.9 / 1001.2") << QStringLiteral("lk") << 750.9 << 1001.2
+                                                         << QStringLiteral("ЛК = 75.0%") << QStringLiteral("🚨 Массивный");
+        QTest::newRow("RV/LV 39.9 / 40") << QStringLiteral("rvlv") << 39.9 << 40.0 << QStringLiteral("RV/LV = 1.00")
+                                         << QStringLiteral("⚠️ RV/LV ≥ 1.0");
+    }
+    void cutOffsAsShown()
+    {
+        QFETCH(QString, page);
+        QFETCH(double, numerator);
+        QFETCH(double, denominator);
+        QFETCH(QString, value);
+        QFETCH(QString, grade);
+        QString shown;
+        if (page == QLatin1String("cti")) {
+            CardiothoracicIndexPage p;
+            p.heart->setValue(numerator);
+            p.chest->setValue(denominator);
+            p.calculate();
+            shown = text(p.result);
+        } else if (page == QLatin1String("lk")) {
+            LungCoefficientPage p;
+            p.effusion->setValue(numerator);
+            p.hemithorax->setValue(denominator);
+            p.calculate();
+            shown = text(p.result);
+        } else {
+            RvLvRatioPage p;
+            p.rv->setValue(numerator);
+            p.lv->setValue(denominator);
+            p.calculate();
+            shown = text(p.result);
+        }
+        QVERIFY2(shown.contains(QStringLiteral("%1\n• %2").arg(value, grade)), qPrintable(shown));
+    }
+
     void wells_data()
     {
         QTest::addColumn<QList<bool>>("checks");
