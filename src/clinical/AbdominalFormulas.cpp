@@ -1,5 +1,7 @@
 #include "clinical/AbdominalFormulas.h"
 
+#include "clinical/CalculatorPageKit.h"
+
 namespace clinical {
 
 double liverVolumeEstimate(double lMm, double dMm, double tMm)
@@ -21,9 +23,10 @@ AdrenalWashoutResult adrenalWashout(double unenhancedHu, double venousHu, double
     AdrenalWashoutResult r;
     r.absolutePercent = (venousHu - delayedHu) * 100.0 / (venousHu - unenhancedHu);
     r.relativePercent = (venousHu - delayedHu) * 100.0 / venousHu;
-    // Adenoma thresholds of the incidental adrenal mass white paper (JACR 2017): ≥ 60 % absolute, ≥ 40 % relative.
-    r.absoluteAdenoma = r.absolutePercent >= 60.0;
-    r.relativeAdenoma = r.relativePercent >= 40.0;
+    // Adenoma thresholds of the incidental adrenal mass white paper (JACR 2017): ≥ 60 % absolute,
+    // ≥ 40 % relative, taken on the percentages as the page prints them, with one decimal.
+    r.absoluteAdenoma = shownValue(r.absolutePercent, 1) >= 60.0;
+    r.relativeAdenoma = shownValue(r.relativePercent, 1) >= 40.0;
     r.absoluteText = r.absoluteAdenoma ? QStringLiteral("✅ Аденома") : QStringLiteral("❌ Не аденома");
     r.relativeText = r.relativeAdenoma ? QStringLiteral("✅ Аденома") : QStringLiteral("❌ Не аденома");
     return r;

@@ -42,10 +42,13 @@ LiverVolumePage::LiverVolumePage(QWidget* parent)
 
 void LiverVolumePage::calculate()
 {
-    const double v = clinical::liverVolumeEstimate(lengthL->value(), depthD->value(), widthT->value());
-    const QString text = v < 1200    ? QStringLiteral("✅ В пределах нормы (взрослые: ~1200–1800 см³)")
-                         : v <= 1800 ? QStringLiteral("✅ Норма (~1200–1800 см³)")
-                                     : QStringLiteral("⚠️ Увеличена (гепатомегалия) — сопоставить с клиникой");
+    const double v = clinical::shownValue(
+        clinical::liverVolumeEstimate(lengthL->value(), depthD->value(), widthT->value()), 0);
+    QString text = QStringLiteral("✅ Норма (~1200–1800 см³)");
+    if (v < 1200)
+        text = QStringLiteral("⚠️ Ниже нормы (взрослые: ~1200–1800 см³) — сопоставить с клиникой");
+    else if (v > 1800)
+        text = QStringLiteral("⚠️ Увеличена (гепатомегалия) — сопоставить с клиникой");
     result->setResult(QStringLiteral("🫘 Объём печени:\n• L: %1 мм  D: %2 мм  T: %3 мм\n• 👉 Объём = %4 см³\n• "
                                      "%5\n\nℹ️ Формула: V = L × D × T × 0.31 (см³)")
                           .arg(f(lengthL->value(), 1), f(depthD->value(), 1), f(widthT->value(), 1), f(v, 0), text));
@@ -70,8 +73,9 @@ void SpleenPage::calculate()
 {
     const clinical::SpleenEstimate e =
         clinical::spleenIndex(lengthL->value() / 10.0, depthD->value() / 10.0, heightH->value() / 10.0);
-    const QString text = e.index < 480 ? QStringLiteral("✅ Норма (индекс <480 см³)")
-                                       : QStringLiteral("⚠️ Спленомегалия (индекс ≥480 см³)");
+    const QString text = clinical::shownValue(e.index, 0) < 480
+                             ? QStringLiteral("✅ Норма (индекс <480 см³)")
+                             : QStringLiteral("⚠️ Спленомегалия (индекс ≥480 см³)");
     result->setResult(QStringLiteral("🩸 Селезёнка:\n• L: %1 мм  D: %2 мм  H: %3 мм\n• Индекс селезёнки (L×D×H): %4 "
                                      "см³\n• 👉 Объём: %5 см³\n• Расчётная масса: %6 г\n• %7")
                           .arg(f(lengthL->value(), 0), f(depthD->value(), 0), f(heightH->value(), 0), f(e.index, 0),
