@@ -35,10 +35,10 @@ double absoluteDifference(double a, double b)
 
 QString evansIndexText(double v)
 {
-    // Enlargement is an index above 0.3: 0.30 itself is still normal, also when the division of the
-    // millimetre inputs lands a hair above it (37.2 / 124 gives 0.30000000000000004).
-    return v <= 0.3 + 1e-9 ? QStringLiteral("✅ Норма (EI ≤ 0.3)")
-                           : QStringLiteral("⚠️ Расширение желудочков (гидроцефалия или НПГ)");
+    // Enlargement is an index above 0.3: 0.30 itself is still normal. The page grades the index as it
+    // prints it, so 37.2 / 124 (0.30000000000000004) arrives here as 0.30.
+    return v <= 0.3 ? QStringLiteral("✅ Норма (EI ≤ 0.3)")
+                    : QStringLiteral("⚠️ Расширение желудочков (гидроцефалия или НПГ)");
 }
 
 QString ichVolumeText(double v)
@@ -61,6 +61,16 @@ QString sdhVolumeText(double v)
     return QStringLiteral("🚨 Большой объём (≥25 мл) — показание к хирургическому дренированию");
 }
 
+QString sdhGradeText(double volume, double thicknessMm)
+{
+    // An acute subdural haematoma thicker than 10 mm is evacuated whatever its volume (Neurosurgery, 2006); a
+    // volume of 25 ml or more already reads as surgical on its own.
+    if (thicknessMm > 10 && volume < 25)
+        return QStringLiteral("🚨 Толщина >10 мм — показание к хирургическому удалению гематомы независимо от "
+                              "объёма");
+    return sdhVolumeText(volume);
+}
+
 QString midlineShiftText(double v)
 {
     if (v < 3)
@@ -80,7 +90,11 @@ QString carotidStenosisText(double v)
         return QStringLiteral("Стеноз 50–69% — ЭКЭ при симптомах");
     if (v < 90)
         return QStringLiteral("Стеноз 70–89% — показано ЭКЭ");
-    return QStringLiteral("Стеноз ≥90% — критический, показано ЭКЭ");
+    // No residual lumen is an occlusion, which endarterectomy does not treat
+    // (Eur J Vasc Endovasc Surg, 2023).
+    if (v < 100)
+        return QStringLiteral("Стеноз ≥90% — критический, показано ЭКЭ");
+    return QStringLiteral("100% — окклюзия просвета");
 }
 
 QString onsdText(double v)

@@ -15,6 +15,8 @@ double absoluteDifference(double a, double b);
 QString evansIndexText(double index);
 QString ichVolumeText(double volume);
 QString sdhVolumeText(double volume);
+// The volume grade, unless the thickness alone already makes the haematoma surgical.
+QString sdhGradeText(double volume, double thicknessMm);
 QString midlineShiftText(double shift);
 QString carotidStenosisText(double stenosis);
 QString onsdText(double diameter);

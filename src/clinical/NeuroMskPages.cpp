@@ -44,7 +44,7 @@ EvansIndexPage::EvansIndexPage(QWidget* parent)
 
 void EvansIndexPage::calculate()
 {
-    const double ei = a->value() / b->value();
+    const double ei = clinical::shownValue(a->value() / b->value(), 2);
     result->setResult(QStringLiteral("🧠 Индекс Эванса:\n• A (передние рога): %1 мм\n• B (ширина черепа): %2 мм\n• 👉 "
                                      "EI = %3\n• %4")
                           .arg(f(a->value(), 1), f(b->value(), 1), f(ei, 2), clinical::evansIndexText(ei)));
@@ -92,7 +92,7 @@ void NascetEcstPage::calculate()
                 .arg(f(av, 1), f(bv, 1), f(cv, 1)));
         return;
     }
-    const double nascet = (1.0 - av / cv) * 100.0;
+    const double nascet = clinical::shownValue((1.0 - av / cv) * 100.0, 1);
     const double ecst = (1.0 - av / bv) * 100.0;
     // The treatment bands are NASCET's: ECST reads higher for the same lesion (a 4, b 10, c 6 gives NASCET
     // 33 % and ECST 60 %), so grading it with them would give contradictory advice. Its thresholds are below.
@@ -121,7 +121,8 @@ IchVolumePage::IchVolumePage(QWidget* parent)
 
 void IchVolumePage::calculate()
 {
-    const double v = clinical::abcOver2Volume(a->value() / 10.0, b->value() / 10.0, c->value() / 10.0);
+    const double v = clinical::shownValue(
+        clinical::abcOver2Volume(a->value() / 10.0, b->value() / 10.0, c->value() / 10.0), 1);
     result->setResult(QStringLiteral("🧠 Объём внутримозговой гематомы:\n• A: %1 мм  B: %2 мм  C: %3 мм\n• 👉 Объём = "
                                      "%4 мл\n• %5\n\nℹ️ Формула ABC/2 (Stroke, 1996)\nℹ️ Точность ±10% по сравнению с "
                                      "планиметрией")
@@ -145,12 +146,15 @@ SdhVolumePage::SdhVolumePage(QWidget* parent)
 
 void SdhVolumePage::calculate()
 {
-    const double v = clinical::abcOver2Volume(a->value() / 10.0, b->value() / 10.0, c->value() / 10.0);
+    const double v = clinical::shownValue(
+        clinical::abcOver2Volume(a->value() / 10.0, b->value() / 10.0, c->value() / 10.0), 1);
+    const double thickness = clinical::shownValue(a->value(), 0);
     result->setResult(QStringLiteral("🧠 Объём субдуральной гематомы:\n• A (толщина): %1 мм\n• B (длина): %2 мм\n• C "
-                                     "(высота): %3 мм\n• 👉 Объём = %4 мл\n• %5\n\nℹ️ Показания к хирургии: объём >10 "
-                                     "мл\nили толщина >10 мм, или смещение >5 мм")
-                          .arg(f(a->value(), 0), f(b->value(), 0), f(c->value(), 0), f(v, 1),
-                               clinical::sdhVolumeText(v)));
+                                     "(высота): %3 мм\n• 👉 Объём = %4 мл\n• %5\n\nℹ️ Показания к хирургии: "
+                                     "толщина >10 мм\nили смещение срединных структур >5 мм — независимо от ШКГ "
+                                     "(Neurosurgery, 2006)")
+                          .arg(f(thickness, 0), f(b->value(), 0), f(c->value(), 0), f(v, 1),
+                               clinical::sdhGradeText(v, thickness)));
 }
 
 MidlineShiftPage::MidlineShiftPage(QWidget* parent)
@@ -169,7 +173,8 @@ MidlineShiftPage::MidlineShiftPage(QWidget* parent)
 
 void MidlineShiftPage::calculate()
 {
-    const double shift = clinical::absoluteDifference(actual->value(), expected->value());
+    const double shift =
+        clinical::shownValue(clinical::absoluteDifference(actual->value(), expected->value()), 1);
     result->setResult(QStringLiteral("📏 Срединное смещение:\n• Фактическое расстояние: %1 мм\n• Ожидаемое расстояние: "
                                      "%2 мм\n• 👉 Смещение = %3 мм\n• %4\n\nℹ️ Смещение >5 мм — показание к "
                                      "нейрохирургической консультации\nℹ️ Смещение >10 мм — риск транстенториального "
@@ -325,7 +330,7 @@ MeyerdingPage::MeyerdingPage(QWidget* parent)
 void MeyerdingPage::calculate()
 {
     const double ap = apSize->value();
-    const double percent = ap > 0 ? displacement->value() / ap * 100.0 : 0.0;
+    const double percent = clinical::shownValue(ap > 0 ? displacement->value() / ap * 100.0 : 0.0, 1);
     result->setResult(QStringLiteral("🦴 Шкала Meyerding:\n• Размер позвонка: %1 мм\n• Смещение: %2 мм\n• 👉 % смещения "
                                      "= %3%\n• %4")
                           .arg(f(ap, 1), f(displacement->value(), 1), f(percent, 1),
@@ -348,7 +353,7 @@ InsallSalvatiPage::InsallSalvatiPage(QWidget* parent)
 
 void InsallSalvatiPage::calculate()
 {
-    const double ratio = clinical::safeRatio(tendon->value(), patella->value());
+    const double ratio = clinical::shownValue(clinical::safeRatio(tendon->value(), patella->value()), 2);
     result->setResult(QStringLiteral("🦵 Индекс Insall-Salvati:\n• Длина сухожилия: %1 мм\n• Длина надколенника: %2 "
                                      "мм\n• 👉 ИС = %3\n• %4\n\nℹ️ Норма 0.8–1.2; Radiology, 1971")
                           .arg(f(tendon->value(), 1), f(patella->value(), 1), f(ratio, 2),

@@ -53,7 +53,6 @@ private slots:
         QTest::newRow("0.29") << 29.0 << 100.0 << false;
         QTest::newRow("0.30") << 30.0 << 100.0 << false;
         QTest::newRow("0.301") << 30.1 << 100.0 << true;
-        QTest::newRow("37.2 / 124 is 0.30 too") << 37.2 << 124.0 << false;
     }
     void evans()
     {
@@ -61,6 +60,99 @@ private slots:
         QFETCH(double, b);
         QFETCH(bool, enlarged);
         QCOMPARE(clinical::evansIndexText(a / b).startsWith(QStringLiteral("⚠️")), enlarged);
+    }
+
+    // A quotient of inputs with tenths that equals a cut-off is graded on the side the printed value is on:
+    // the page prints the number and grades that very number. Inputs are in the order of the page's rows.
+    void cutOffsAsShown_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<QList<double>>("inputs");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("grade");
+        QTest::newRow("Evans 37.2 / 124") << QStringLiteral("evans") << QList<double>{37.2, 124} << QStringLiteral("EI = 0.30")
+                                          << QStringLiteral("✅ Норма");
+        QTest::newRow("Evans 30.4 / 100") << QStringLiteral("evans") << QList<double>{30.4, 100} << QStringLiteral("EI = 0.30")
+                                          << QStringLiteral("✅ Норма");
+        QTest::newRow("Evans 30.6 / 100") << QStringLiteral("evans") << QList<double>{30.6, 100} << QStringLiteral("EI = 0.31")
+                                          << QStringLiteral("⚠️ Расширение");
+        QTest::newRow("Insall-Salvati 25.2 / 31.5") << QStringLiteral("insall") << QList<double>{25.2, 31.5}
+                                                    << QStringLiteral("ИС = 0.80") << QStringLiteral("✅ Норма");
+        QTest::newRow("Insall-Salvati 37.2 / 31") << QStringLiteral("insall") << QList<double>{37.2, 31}
+                                                  << QStringLiteral("ИС = 1.20") << QStringLiteral("✅ Норма");
+        QTest::newRow("Meyerding 23.7 of 31.6") << QStringLiteral("meyerding") << QList<double>{31.6, 23.7}
+                                                << QStringLiteral("смещения = 75.0%") << QStringLiteral("Степень IV");
+        QTest::newRow("midline 64.1 vs 61.1") << QStringLiteral("midline") << QList<double>{64.1, 61.1}
+                                              << QStringLiteral("Смещение = 3.0 мм") << QStringLiteral("⚠️ Незначительное");
+        QTest::newRow("NASCET 2.1 / 7 / 20.9") << QStringLiteral("nascet") << QList<double>{2.1, 7, 20.9}
+                                               << QStringLiteral("NASCET: 90.0%") << QStringLiteral("→ Стеноз ≥90%");
+        QTest::newRow("ICH 19.9 × 20.1 × 50") << QStringLiteral("ich") << QList<double>{19.9, 20.1, 50}
+                                            << QStringLiteral("Объём = 10.0 мл") << QStringLiteral("⚠️ Средний объём");
+    }
+    void cutOffsAsShown()
+    {
+        QFETCH(QString, page);
+        QFETCH(QList<double>, inputs);
+        QFETCH(QString, value);
+        QFETCH(QString, grade);
+        QString shown;
+        auto run = [&](auto& p, const QList<QDoubleSpinBox*>& boxes) {
+            for (int i = 0; i < boxes.size(); ++i)
+                boxes[i]->setValue(inputs.value(i));
+            p.calculate();
+            shown = text(p.result);
+        };
+        if (page == QLatin1String("evans")) {
+            EvansIndexPage p;
+            run(p, {p.a, p.b});
+        } else if (page == QLatin1String("insall")) {
+            InsallSalvatiPage p;
+            run(p, {p.tendon, p.patella});
+        } else if (page == QLatin1String("meyerding")) {
+            MeyerdingPage p;
+            run(p, {p.apSize, p.displacement});
+        } else if (page == QLatin1String("midline")) {
+            MidlineShiftPage p;
+            run(p, {p.actual, p.expected});
+        } else if (page == QLatin1String("nascet")) {
+            NascetEcstPage p;
+            run(p, {p.a, p.b, p.c});
+        } else {
+            IchVolumePage p;
+            run(p, {p.a, p.b, p.c});
+        }
+        QVERIFY2(shown.contains(value), qPrintable(shown));
+        QVERIFY2(shown.contains(grade), qPrintable(shown));
+    }
+
+    // An acute subdural haematoma thicker than 10 mm is surgical whatever its volume; the thickness is
+    // graded as printed, in whole millimetres.
+    void sdh_data()
+    {
+        QTest::addColumn<double>("thickness");
+        QTest::addColumn<double>("length");
+        QTest::addColumn<QString>("volume");
+        QTest::addColumn<QString>("grade");
+        QTest::newRow("12 mm, 7.2 ml") << 12.0 << 30.0 << QStringLiteral("7.2") << QStringLiteral("🚨 Толщина >10 мм");
+        QTest::newRow("10 mm, 7.2 ml") << 10.0 << 36.0 << QStringLiteral("7.2") << QStringLiteral("✅ Малый объём");
+        QTest::newRow("10.4 mm prints 10") << 10.4 << 30.0 << QStringLiteral("6.2") << QStringLiteral("✅ Малый объём");
+        QTest::newRow("11 mm, 17.6 ml") << 11.0 << 80.0 << QStringLiteral("17.6") << QStringLiteral("🚨 Толщина >10 мм");
+        QTest::newRow("11 mm, 26.4 ml") << 11.0 << 120.0 << QStringLiteral("26.4") << QStringLiteral("🚨 Большой объём");
+    }
+    void sdh()
+    {
+        QFETCH(double, thickness);
+        QFETCH(double, length);
+        QFETCH(QString, volume);
+        QFETCH(QString, grade);
+        SdhVolumePage page;
+        page.a->setValue(thickness);
+        page.b->setValue(length);
+        page.calculate();
+        const QString shown = text(page.result);
+        QVERIFY2(shown.contains(QStringLiteral("Объём = %1 мл\n• %2").arg(volume, grade)), qPrintable(shown));
+        // The note's criteria are the ones the grade applies.
+        QVERIFY(shown.contains(QStringLiteral("толщина >10 мм")) && !shown.contains(QStringLiteral("объём >10")));
     }
 
     void spinPages()
@@ -119,6 +211,9 @@ private slots:
                                     << QStringLiteral("14.3%");
         QTest::newRow("a above c") << 6.5 << 7.0 << 6.0 << QString() << QString();
         QTest::newRow("a above b") << 7.5 << 7.0 << 8.0 << QString() << QString();
+        // No residual lumen: an occlusion, with no endarterectomy advice.
+        QTest::newRow("occlusion") << 0.0 << 7.0 << 6.0 << QStringLiteral("100.0% → 100% — окклюзия просвета\n")
+                                   << QStringLiteral("100.0%");
     }
     void nascet()
     {
