@@ -33,7 +33,6 @@ int points(const QComboBox* combo)
 const QHash<QString, int>& primaryFindingScores()
 {
     static const QHash<QString, int> table{{QStringLiteral("normal"), 1},
-                                           {QStringLiteral("simple_small"), 2},
                                            {QStringLiteral("specific"), 2},
                                            {QStringLiteral("mostly_cystic"), 2},
                                            {QStringLiteral("multicystic"), 3}};
@@ -77,13 +76,14 @@ const std::array<OradsCategory, 6>& categoryTable()
     return table;
 }
 
-// A row of its own, hidden at first, so that the page can show or hide it with its label.
-QWidget* addDependentRow(QWidget* page, const QString& label, QComboBox* combo)
+// Rows of their own, hidden at first, so that the page can show or hide them with their labels.
+QWidget* addDependentRow(QWidget* page, const QList<QPair<QString, QComboBox*>>& rows)
 {
     auto* row = new QWidget(page);
     auto* form = new QFormLayout(row);
     form->setContentsMargins(0, 0, 0, 0);
-    form->addRow(label, combo);
+    for (const auto& [label, combo] : rows)
+        form->addRow(label, combo);
     row->hide();
     static_cast<QVBoxLayout*>(page->layout())->addWidget(row);
     return row;
@@ -110,10 +110,11 @@ ProstateVolumePage::ProstateVolumePage(QWidget* parent)
 
 void ProstateVolumePage::calculate()
 {
-    const double v = clinical::prostateVolume(a->value(), b->value(), c->value());
+    const double volume = clinical::prostateVolume(a->value(), b->value(), c->value());
+    const double v = clinical::shownValue(volume, 1);
     QString psaPart;
-    if (psa->value() > 0 && v > 0) {
-        const double density = psa->value() / v;
+    if (psa->value() > 0 && volume > 0) {
+        const double density = clinical::shownValue(psa->value() / volume, 3);
         psaPart = QStringLiteral("\n• PSA: %1 нг/мл\n• 👉 PSA density: %2\n• %3")
                       .arg(QString::number(psa->value(), 'f', 2), QString::number(density, 'f', 3),
                            clinical::psaDensityText(density));
@@ -229,12 +230,21 @@ OradsMriPage::OradsMriPage(QWidget* parent)
                              "(T2/T1/ДВИ/DCE)."));
     primaryFinding = new QComboBox(this);
     primaryFinding->addItem(QStringLiteral("Нормальный яичник"), QStringLiteral("normal"));
-    primaryFinding->addItem(QStringLiteral("Простая/геморрагическая киста <3 см"), QStringLiteral("simple_small"));
+    primaryFinding->addItem(QStringLiteral("Простая/геморрагическая киста ≤3 см"), QStringLiteral("simple_small"));
     primaryFinding->addItem(QStringLiteral("Дермоид / эндометриома / параовариальная киста"), QStringLiteral("specific"));
     primaryFinding->addItem(QStringLiteral("Кистозное ≥90% жидкости, гладкая стенка"), QStringLiteral("mostly_cystic"));
     primaryFinding->addItem(QStringLiteral("Многокамерное кистозное, нет солидного"), QStringLiteral("multicystic"));
     primaryFinding->addItem(QStringLiteral("Есть солидный компонент"), QStringLiteral("solid"));
     form->addRow(QStringLiteral("1. Основная характеристика:"), primaryFinding);
+
+    cystFluid = new QComboBox(this);
+    cystFluid->addItem(QStringLiteral("Простая жидкость"), false);
+    cystFluid->addItem(QStringLiteral("Геморрагическое содержимое"), true);
+    menopause = new QComboBox(this);
+    menopause->addItem(QStringLiteral("Пременопауза"), false);
+    menopause->addItem(QStringLiteral("Постменопауза"), true);
+    cystRow = addDependentRow(this, {{QStringLiteral("Содержимое кисты:"), cystFluid},
+                                     {QStringLiteral("Менопаузальный статус:"), menopause}});
 
     enhancement = new QComboBox(this);
     enhancement->addItem(QStringLiteral("Кривая DCE низкого риска (тип 1: без раннего подъёма)"),
@@ -249,12 +259,12 @@ OradsMriPage::OradsMriPage(QWidget* parent)
     enhancement->addItem(QStringLiteral("Без DCE: накопление на 30–40 с выше миометрия"),
                          QStringLiteral("plain_above"));
     enhancement->addItem(QStringLiteral("Перитонеальные импланты / асцит"), QStringLiteral("peritoneal"));
-    dceRow = addDependentRow(this, QStringLiteral("2. Характер контрастирования (DCE):"), enhancement);
+    dceRow = addDependentRow(this, {{QStringLiteral("2. Характер контрастирования (DCE):"), enhancement}});
 
     diffusion = new QComboBox(this);
     diffusion->addItem(QStringLiteral("Не тёмная (или неоднородная)"), false);
     diffusion->addItem(QStringLiteral("Однородно тёмная на T2 и на ДВИ высокого b"), true);
-    dwiRow = addDependentRow(this, QStringLiteral("3. Солидная ткань на T2 и ДВИ:"), diffusion);
+    dwiRow = addDependentRow(this, {{QStringLiteral("3. Солидная ткань на T2 и ДВИ:"), diffusion}});
 
     connect(primaryFinding, &QComboBox::currentIndexChanged, this, &OradsMriPage::onPrimaryFindingChanged);
     connect(enhancement, &QComboBox::currentIndexChanged, this, &OradsMriPage::onDceChanged);
@@ -263,6 +273,7 @@ OradsMriPage::OradsMriPage(QWidget* parent)
 
 void OradsMriPage::onPrimaryFindingChanged()
 {
+    cystRow->setVisible(primaryFinding->currentData().toString() == QLatin1String("simple_small"));
     dceRow->setVisible(primaryFinding->currentData().toString() == QLatin1String("solid"));
     onDceChanged();
 }
@@ -277,6 +288,15 @@ void OradsMriPage::onDceChanged()
 void OradsMriPage::calculate()
 {
     const QString primary = primaryFinding->currentData().toString();
+    if (primary == QLatin1String("simple_small")) {
+        // Up to 3 cm before the menopause a follicle or a haemorrhagic cyst is a normal ovary; otherwise a
+        // unilocular cyst scores by its fluid, simple 2 and haemorrhagic 3 (O-RADS MRI lexicon, 2020).
+        const int category = !menopause->currentData().toBool() ? 1 : cystFluid->currentData().toBool() ? 3 : 2;
+        showCategory(category, QStringLiteral("%1 · %2 · %3")
+                                   .arg(primaryFinding->currentText(), cystFluid->currentText(),
+                                        menopause->currentText()));
+        return;
+    }
     const auto found = primaryFindingScores().constFind(primary);
     if (found != primaryFindingScores().constEnd()) {
         showCategory(found.value(), primaryFinding->currentText());
@@ -321,7 +341,8 @@ OvarianVolumePage::OvarianVolumePage(QWidget* parent)
 
 void OvarianVolumePage::calculate()
 {
-    const double v = clinical::ellipsoidVolume(length->value(), width->value(), thickness->value());
+    const double v =
+        clinical::shownValue(clinical::ellipsoidVolume(length->value(), width->value(), thickness->value()), 1);
     result->setResult(QStringLiteral("🥚 Объём яичника:\n• L: %1 см  W: %2 см  H: %3 см\n• 👉 Объём = %4 см³\n• "
                                      "%5\n\nℹ️ Формула: V = 0.523 × L × W × H")
                           .arg(QString::number(length->value(), 'f', 1), QString::number(width->value(), 'f', 1),

@@ -78,9 +78,12 @@ public slots:
 
 public:
     QComboBox* primaryFinding = nullptr;
+    QComboBox* cystFluid = nullptr;
+    QComboBox* menopause = nullptr;
     QComboBox* enhancement = nullptr;
     QComboBox* diffusion = nullptr;
     CalculatorResultPanel* result = nullptr;
+    QWidget* cystRow = nullptr;
     QWidget* dceRow = nullptr;
     QWidget* dwiRow = nullptr;
 };

@@ -62,6 +62,12 @@ private slots:
         QCOMPARE(text(page.result),
                  QStringLiteral("🥚 Объём яичника:\n• L: 3.0 см  W: 2.0 см  H: 1.5 см\n• 👉 Объём = 4.7 см³\n• Норма (в "
                                 "т.ч. типично для постменопаузы)\n\nℹ️ Формула: V = 0.523 × L × W × H"));
+        // 1.0 × 0.523 × 3.4 × 5.6 = 9.958 prints 10.0 and is graded as 10.0.
+        page.length->setValue(1.0);
+        page.width->setValue(3.4);
+        page.thickness->setValue(5.6);
+        page.calculate();
+        QVERIFY2(text(page.result).contains(QStringLiteral("Объём = 10.0 см³\n• ≥10 см³")), qPrintable(text(page.result)));
     }
 
     void renalPage()
@@ -122,7 +128,7 @@ private slots:
         QTest::addColumn<int>("dark");
         QTest::addColumn<int>("category");
         QTest::newRow("normal") << 0 << 0 << 0 << 1;
-        QTest::newRow("simple small cyst") << 1 << 0 << 0 << 2;
+        QTest::newRow("simple small cyst") << 1 << 0 << 0 << 1;
         QTest::newRow("multicystic") << 4 << 0 << 0 << 3;
         QTest::newRow("multicystic, solid rows ignored") << 4 << 2 << 1 << 3;
         QTest::newRow("low-risk curve") << 5 << 0 << 0 << 3;
@@ -155,6 +161,33 @@ private slots:
         QCOMPARE(detail.contains(page.diffusion->currentText()), primary == 5 && dark && dce != 5);
     }
 
+    // Up to 3 cm a simple or haemorrhagic cyst is a normal ovary before the menopause; after it a unilocular
+    // cyst scores 2 with simple fluid and 3 with haemorrhagic fluid.
+    void oradsCyst_data()
+    {
+        QTest::addColumn<int>("fluid");
+        QTest::addColumn<int>("menopause");
+        QTest::addColumn<int>("category");
+        QTest::newRow("simple, premenopausal") << 0 << 0 << 1;
+        QTest::newRow("haemorrhagic, premenopausal") << 1 << 0 << 1;
+        QTest::newRow("simple, postmenopausal") << 0 << 1 << 2;
+        QTest::newRow("haemorrhagic, postmenopausal") << 1 << 1 << 3;
+    }
+    void oradsCyst()
+    {
+        QFETCH(int, fluid);
+        QFETCH(int, menopause);
+        QFETCH(int, category);
+        OradsMriPage page;
+        page.primaryFinding->setCurrentIndex(1);
+        page.cystFluid->setCurrentIndex(fluid);
+        page.menopause->setCurrentIndex(menopause);
+        page.calculate();
+        const QString t = text(page.result);
+        QVERIFY2(t.contains(QStringLiteral("\n• 👉 O-RADS MRI %1 — ").arg(category)), qPrintable(t));
+        QVERIFY(t.section(QLatin1Char('\n'), 1, 1).contains(page.menopause->currentText()));
+    }
+
     // The curve row shows for solid tissue, the T2/DWI row for solid tissue other than peritoneal disease.
     void oradsRows()
     {
@@ -162,7 +195,11 @@ private slots:
         page.show();
         QVERIFY(page.dceRow->isHidden());
         QVERIFY(page.dwiRow->isHidden());
+        page.primaryFinding->setCurrentIndex(1);
+        QVERIFY(!page.cystRow->isHidden());
+        QVERIFY(page.dceRow->isHidden());
         page.primaryFinding->setCurrentIndex(5);
+        QVERIFY(page.cystRow->isHidden());
         QVERIFY(!page.dceRow->isHidden());
         QVERIFY(!page.dwiRow->isHidden());
         page.enhancement->setCurrentIndex(5);
