@@ -136,15 +136,18 @@ QString lvEsDiameterGrade(double mm, bool female)
     return gradeInBand(mm, female, band);
 }
 
+// LV volumes on cine SSFP MRI (J Cardiovasc Magn Reson, 2015): mean ± 1.96 SD of EDV 132 ± 23 ml for
+// women and 160 ± 27 ml for men, ESV 44 ± 11 ml and 54 ± 14 ml. Echocardiography reads smaller volumes;
+// its limits would call an average MRI ventricle enlarged.
 QString lvEdVolumeGrade(double ml, bool female)
 {
-    static const Band band{56, 67, 104, 155, "уменьшен", "норма", "УВЕЛИЧЕН"};
+    static const Band band{87, 107, 177, 213, "уменьшен", "норма", "УВЕЛИЧЕН"};
     return gradeInBand(ml, female, band);
 }
 
 QString lvEsVolumeGrade(double ml, bool female)
 {
-    static const Band band{19, 22, 49, 58, "уменьшен", "норма", "УВЕЛИЧЕН"};
+    static const Band band{22, 27, 66, 81, "уменьшен", "норма", "УВЕЛИЧЕН"};
     return gradeInBand(ml, female, band);
 }
 
@@ -186,9 +189,12 @@ QString rvEfGrade(double percent)
     return QStringLiteral("значительно снижена (<35%)");
 }
 
+// Upper limit (mean + 1.96 SD) of the LV mass index on cine SSFP MRI with the papillary muscles counted
+// in the cavity, as the endocardial contour here encloses them: 42 ± 7 g/m² for women, 53 ± 9 g/m² for
+// men (J Cardiovasc Magn Reson, 2017).
 QString lvMassIndexGrade(double gramsPerM2, bool female)
 {
-    if (gramsPerM2 <= (female ? 95.0 : 115.0))
+    if (gramsPerM2 <= (female ? 56.0 : 71.0))
         return QStringLiteral("масса ЛЖ норма");
     return QStringLiteral("ГИПЕРТРОФИЯ ЛЖ");
 }

@@ -36,6 +36,12 @@ QString rvGeometryParts(const CardiacExtraMeasurements& e)
     return parts.join(QStringLiteral(", "));
 }
 
+// "Полость" is feminine: the grade's short form "уменьшен" / "УВЕЛИЧЕН" takes the feminine ending.
+QString cavityGrade(const QString& grade)
+{
+    return grade.toLower() + QStringLiteral("а");
+}
+
 double laIndex(const CardiacReportInput& in)
 {
     return safeRatio(in.extra.laVolumeMl, in.bsa);
@@ -60,7 +66,7 @@ QString cardiacMriConclusion(const CardiacReportInput& in)
         text += QStringLiteral("Систолическая функция ЛЖ снижена (%1). ").arg(lvEfGrade(lv.efPercent));
     const QString edvGrade = lvEdVolumeGrade(lv.edvMl, in.female);
     if (edvGrade != QStringLiteral("норма"))
-        text += QStringLiteral("Полость ЛЖ %1 (КДО). ").arg(edvGrade.toLower());
+        text += QStringLiteral("Полость ЛЖ %1 (КДО). ").arg(cavityGrade(edvGrade));
     if (in.edEpiCount >= 1) {
         if (lvMassIndexGrade(lv.massIndex, in.female) == QStringLiteral("масса ЛЖ норма"))
             text += QStringLiteral("Масса миокарда ЛЖ в пределах нормы (%1 г, LVMI %2 г/м²). ")
@@ -79,7 +85,7 @@ QString cardiacMriConclusion(const CardiacReportInput& in)
             text += QStringLiteral("Систолическая функция ПЖ снижена (%1). ").arg(rvEfGrade(rv.efPercent));
         const QString rvGrade = rvEdVolumeGrade(rv.edvMl, in.female);
         if (rvGrade != QStringLiteral("норма"))
-            text += QStringLiteral("Полость ПЖ %1 (КДО). ").arg(rvGrade.toLower());
+            text += QStringLiteral("Полость ПЖ %1 (КДО). ").arg(cavityGrade(rvGrade));
     }
     const CardiacExtraMeasurements& e = in.extra;
     if (e.laVolumeMl > 0.0 && laVolumeGrade(laIndex(in)) != QStringLiteral("норма"))
@@ -214,9 +220,9 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
                 "толщина %3 мм, зазор %4%. Автоматический расчёт по контурам, финальная оценка — за "
                 "врачом. Референсные диапазоны:")
                 .arg(fixed(in.bsa, 2), n, fixed(in.sliceThicknessMm, 1), fixed(in.sliceGapPercent, 0));
-    html +=
-        QStringLiteral(" J Cardiovasc Magn Reson, 2017; J Cardiovasc Magn Reson, 2020; рекомендации ESC/EACVI "
-                       "2022.</span>");
+    html += QStringLiteral(" МРТ, SSFP, среднее ± 1.96 SD: КДО и КСО ЛЖ — J Cardiovasc Magn Reson, 2015; "
+                           "индекс массы ЛЖ (папиллярные мышцы в полости) — J Cardiovasc Magn Reson, 2017; "
+                           "прочие — J Cardiovasc Magn Reson, 2020; рекомендации ESC/EACVI 2022.</span>");
     return html;
 }
 

@@ -131,7 +131,7 @@ void TestCardiacFormulas::bandGrades_data()
     };
     // Sex-specific bands: the limits themselves are normal.
     row("LV EDV F 104", lvEdVolumeGrade(104.0, true), "норма");
-    row("LV EDV F 104.01", lvEdVolumeGrade(104.01, true), "УВЕЛИЧЕН");
+    row("LV EDV F 177.01", lvEdVolumeGrade(177.01, true), "УВЕЛИЧЕН");
     row("RV EDV M 210.5", rvEdVolumeGrade(210.5, false), "УВЕЛИЧЕН");
     row("ESD F 35.5", lvEsDiameterGrade(35.5, true), "увел.");
     row("mass M 224.1", lvMassGrade(224.1, false), "ВЫШЕ нормы");
@@ -146,6 +146,19 @@ void TestCardiacFormulas::bandGrades_data()
     row("wall 13.1", wallThicknessGrade(13.1), "значительная ГЛЖ");
     row("LAVI 34.1", laVolumeGrade(34.1), "ДИЛАТАЦИЯ ЛП");
     row("RAVI F 36.1", raVolumeGrade(36.1, true), "ДИЛАТАЦИЯ ПП");
+    // LV volumes and mass index on the MRI ranges, each sex on its own limits: an average MRI ventricle is
+    // normal, where echocardiography's smaller limits would call it enlarged.
+    row("EDV F 130, about the MRI mean", lvEdVolumeGrade(130.0, true), "норма");
+    row("EDV M 200", lvEdVolumeGrade(200.0, false), "норма");
+    row("EDV F 190", lvEdVolumeGrade(190.0, true), "УВЕЛИЧЕН");
+    row("EDV M 100", lvEdVolumeGrade(100.0, false), "уменьшен");
+    row("ESV F 60", lvEsVolumeGrade(60.0, true), "норма");
+    row("ESV F 70", lvEsVolumeGrade(70.0, true), "УВЕЛИЧЕН");
+    row("ESV M 75", lvEsVolumeGrade(75.0, false), "норма");
+    row("ESV M 25", lvEsVolumeGrade(25.0, false), "уменьшен");
+    row("LVMI F 60", lvMassIndexGrade(60.0, true), "ГИПЕРТРОФИЯ ЛЖ");
+    row("LVMI M 71", lvMassIndexGrade(71.0, false), "масса ЛЖ норма");
+    row("LVMI M 75", lvMassIndexGrade(75.0, false), "ГИПЕРТРОФИЯ ЛЖ");
     // Relative wall thickness: one cut-off of 0.42 for women and men.
     row("RWT 0.42", rwtGrade(0.42), "норма");
     row("RWT 0.44", rwtGrade(0.44), "концентрическая геометрия (RWT повышен)");

@@ -90,6 +90,8 @@ private slots:
     void reportRows();
     void reportWallThickness_data();
     void reportWallThickness();
+    void reportCavity_data();
+    void reportCavity();
     void reportFileName();
 };
 
@@ -238,7 +240,7 @@ void TestCardiacMri::volumetryEndToEnd()
     QVERIFY(html.contains(QStringLiteral("<b>Масса ЛЖ:</b> %1 г").arg(mass, 0, 'f', 1)));
     QVERIFY(!html.contains(QStringLiteral("ПЖ (RV")));
     QVERIFY(html.contains(QStringLiteral("МРТ сердца. ФВ ЛЖ 65%, КДО ЛЖ 20 мл, КСО ЛЖ 7 мл, УО ЛЖ 13 мл. "
-                                         "Систолическая функция ЛЖ сохранена. Полость ЛЖ уменьшен (КДО).")));
+                                         "Систолическая функция ЛЖ сохранена. Полость ЛЖ уменьшена (КДО).")));
     QVERIFY(html.contains(
         QStringLiteral("BSA (DuBois): 1.81 м². Метод дисков (Simpson) по 3 срезам, толщина 8.0 мм, зазор 0%")));
 
@@ -403,6 +405,55 @@ void TestCardiacMri::reportWallThickness()
     QCOMPARE(html.contains(QStringLiteral("<b>RWT:</b> %1 — ").arg(rwt)), !rwt.isEmpty());
     QCOMPARE(html.count(QStringLiteral("<b>RWT:</b>")), rwt.isEmpty() ? 0 : 1);
     QCOMPARE(html.contains(QStringLiteral("RWT повышен")), concentric);
+}
+
+// The LV cavity is graded on the MRI ranges of the patient's sex, and the conclusion's sentence agrees with
+// the feminine "полость"; the RV sentence likewise.
+void TestCardiacMri::reportCavity_data()
+{
+    QTest::addColumn<bool>("female");
+    QTest::addColumn<double>("lvEdv");
+    QTest::addColumn<double>("rvEdv");
+    QTest::addColumn<QString>("grade");
+    QTest::addColumn<QString>("sentence");
+    QTest::newRow("woman, EDV 130") << true << 130.0 << 120.0 << QStringLiteral("норма") << QString();
+    QTest::newRow("woman, EDV 190") << true << 190.0 << 120.0 << QStringLiteral("УВЕЛИЧЕН")
+                                    << QStringLiteral("Полость ЛЖ увеличена (КДО). ");
+    QTest::newRow("man, EDV 100") << false << 100.0 << 120.0 << QStringLiteral("уменьшен")
+                                  << QStringLiteral("Полость ЛЖ уменьшена (КДО). ");
+    QTest::newRow("man, RV EDV 230") << false << 160.0 << 230.0 << QStringLiteral("норма")
+                                     << QStringLiteral("Полость ПЖ увеличена (КДО). ");
+}
+
+void TestCardiacMri::reportCavity()
+{
+    QFETCH(bool, female);
+    QFETCH(double, lvEdv);
+    QFETCH(double, rvEdv);
+    QFETCH(QString, grade);
+    QFETCH(QString, sentence);
+    clinical::CardiacReportInput in;
+    in.sliceCount = in.edEndoCount = in.esEndoCount = 10;
+    in.edRvCount = in.esRvCount = 10;
+    in.female = female;
+    in.bsa = 1.8;
+    in.lv.edvMl = lvEdv;
+    in.lv.edvIndex = lvEdv / in.bsa;
+    in.lv.esvMl = lvEdv * 0.4;
+    in.lv.efPercent = 60.0;
+    in.rvPresent = true;
+    in.rv.edvMl = rvEdv;
+    in.rv.esvMl = rvEdv * 0.45;
+    in.rv.efPercent = 55.0;
+    const QString html = clinical::cardiacMriReportHtml(in);
+    QVERIFY2(html.contains(QStringLiteral("<b>КДО ЛЖ (EDV):</b> %1 мл (иКДО %2 мл/м²) — %3<br>")
+                               .arg(QString::number(lvEdv, 'f', 1), QString::number(lvEdv / 1.8, 'f', 1), grade)),
+             qPrintable(html));
+    const QString conclusion = clinical::cardiacMriConclusion(in);
+    QCOMPARE(conclusion.count(QStringLiteral("Полость")), sentence.isEmpty() ? 0 : 1);
+    QVERIFY2(conclusion.contains(sentence), qPrintable(conclusion));
+    // The footer names where the volume limits come from.
+    QVERIFY(html.contains(QStringLiteral("КДО и КСО ЛЖ — J Cardiovasc Magn Reson, 2015")));
 }
 
 void TestCardiacMri::reportFileName()
