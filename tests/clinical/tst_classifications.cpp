@@ -196,6 +196,36 @@ private slots:
         QVERIFY(!text.contains(QStringLiteral("DWI ≥4")));
     }
 
+    // Antenatal UTD thresholds for both gestational ages.
+    void utdThresholds()
+    {
+        SfuUtdPage page(nullptr);
+        const QStringList lines = page.findChild<QTextBrowser*>()->document()->toPlainText().split(QLatin1Char('\n'));
+        const QString a1 = lines.value(lines.indexOf(QStringLiteral("A1 / P1")) + 2);
+        const QString a23 = lines.value(lines.indexOf(QStringLiteral("A2-3 / P2")) + 2);
+        QVERIFY2(a1.contains(QStringLiteral("16–27 нед. — 4–<7 мм")) && a1.contains(QStringLiteral("≥28 нед. — 7–<10 мм")),
+                 qPrintable(a1));
+        QVERIFY2(a23.contains(QStringLiteral("16–27 нед. — ≥7 мм")) && a23.contains(QStringLiteral("≥28 нед. — ≥10 мм")),
+                 qPrintable(a23));
+    }
+
+    // Kidney injury: thrombosis with infarction is grade IV; grade V is main-vessel laceration or avulsion, a
+    // devascularised kidney with active bleeding, or a shattered kidney.
+    void aastKidney()
+    {
+        AastOrganInjuryPage page(nullptr);
+        QStringList lines = page.findChild<QTextBrowser*>()->document()->toPlainText().split(QLatin1Char('\n'));
+        lines = lines.mid(lines.indexOf(QStringLiteral("Почка")));
+        const QString grade4 = lines.value(lines.indexOf(QStringLiteral("IV")) + 1);
+        const QString grade5 = lines.value(lines.indexOf(QStringLiteral("V")) + 1);
+        QVERIFY2(grade4.contains(QStringLiteral("инфаркт почки вследствие тромбоза")), qPrintable(grade4));
+        QVERIFY2(!grade5.contains(QStringLiteral("тромбоз")), qPrintable(grade5));
+        for (const QString& key : {QStringLiteral("разрыв магистральной почечной артерии или вены"),
+                                   QStringLiteral("деваскуляризированная почка с активным кровотечением"),
+                                   QStringLiteral("Размозжённая почка")})
+            QVERIFY2(grade5.contains(key), qPrintable(key));
+    }
+
     void openedFromViewer()
     {
         dicom::registerMetaTypes();
