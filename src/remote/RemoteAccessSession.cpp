@@ -18,23 +18,30 @@
 #include <QJsonArray>
 #include <QSaveFile>
 
+#include <sys/stat.h>
+
 namespace {
 
 // So much of a file waits in the tunnel's queue at most; the next chunk is read once it has drained.
 constexpr qint64 streamWindowBytes = 2 * remoteproto::fileChunkBytes;
 
-// What a transfer copy is made from: the source's path, size and modification time; empty when the
-// source is gone. A copy whose source no longer matches is made again, so a file edited, replaced or
-// imported anew is never served as it was.
+// What a transfer copy is made from: the source's path, size and modification time, and what no user
+// tool can set back, its inode number and inode change time; empty when the source is gone. A copy
+// whose source no longer matches is made again, so a file edited, replaced or imported anew is never
+// served as it was, nor one restored with its old size and time (a backup, "cp -p", "rsync -a").
 QByteArray sourceIdentity(const QString& sourcePath)
 {
-    const QFileInfo source(sourcePath);
-    if (!source.exists())
+    const QString path = QFileInfo(sourcePath).absoluteFilePath();
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
         return {};
-    return QStringLiteral("%1\n%2\n%3")
-        .arg(source.absoluteFilePath())
-        .arg(source.size())
-        .arg(source.lastModified().toMSecsSinceEpoch())
+    return QStringLiteral("%1\n%2\n%3\n%4.%5\n%6")
+        .arg(path)
+        .arg(qint64(status.st_size))
+        .arg(qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000)
+        .arg(qint64(status.st_ctim.tv_sec))
+        .arg(qint64(status.st_ctim.tv_nsec), 9, 10, QLatin1Char('0'))
+        .arg(quint64(status.st_ino))
         .toUtf8();
 }
 

@@ -281,6 +281,8 @@ private slots:
         QTest::newRow("edited outside the program") << "edit";
         QTest::newRow("imported again with the same size and time") << "reimportSameTime";
         QTest::newRow("tags edited in the program, same size and time") << "tagEdit";
+        // As a backup restore, "cp -p" or "rsync -a" leave it: the index is not told.
+        QTest::newRow("rewritten outside the program, same size and time") << "restore";
     }
     void staleCopiesAreMadeAgain()
     {
