@@ -152,6 +152,11 @@ void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
 {
     // A client asks again only once it has given the file up.
     streaming.reset();
+    if (plaintext.size() > maxRequestBytes) {
+        sendError(QStringLiteral("запрос слишком велик: %1 байт").arg(plaintext.size()));
+        endSession(QStringLiteral("запрос размером %1 байт").arg(plaintext.size()));
+        return;
+    }
     QJsonObject request;
     if (!remoteproto::parseMessage(plaintext, &request)) {
         sendError(QStringLiteral("некорректный запрос"));
@@ -175,13 +180,22 @@ QStringList RemoteAccessSession::studyFiles(const QString& studyUid)
 {
     // The stamp is read first: a change that lands before the list is read shows as a new stamp next time.
     const std::pair<qint64, qint64> stamp = db->changeStamp();
-    const auto cached = fileLists.constFind(studyUid);
-    if (cached != fileLists.cend() && cached->stamp == stamp && stamp != std::pair<qint64, qint64>{0, 0})
-        return cached->paths;
-    if (!fileLists.isEmpty() && fileLists.cbegin()->stamp != stamp)
+    const bool stampKnown = stamp != std::pair<qint64, qint64>{0, 0};
+    if (!fileLists.isEmpty() && (!stampKnown || fileLists.constFirst().stamp != stamp))
         fileLists.clear(); // every list read before the change is stale
+    for (qsizetype i = 0; i < fileLists.size(); ++i) {
+        if (fileLists.at(i).studyUid == studyUid) {
+            fileLists.move(i, fileLists.size() - 1);
+            return fileLists.constLast().paths;
+        }
+    }
     const QStringList paths = db->studyFilePaths(studyUid);
-    fileLists.insert(studyUid, FileList{stamp, paths});
+    // Only studies that exist are kept, and only a few: whatever UIDs a client makes up cost nothing.
+    if (stampKnown && !paths.isEmpty()) {
+        if (fileLists.size() >= maxCachedFileLists)
+            fileLists.removeFirst();
+        fileLists.append(FileList{studyUid, stamp, paths});
+    }
     return paths;
 }
 

@@ -2,11 +2,12 @@
 // One paired client of the hosting side. It answers the client's requests one by one from the local
 // index, the local PACS configuration and the cache of transfer copies, and hands PACS retrieves to
 // the server's queue. It ends when its relay connection ends, or closes itself when the client asks
-// nothing valid for too long or leaves too much of its replies unread (the server's session limits).
+// nothing valid for too long, leaves too much of its replies unread (the server's session limits) or
+// sends a request larger than any request needs.
 
 #include <QByteArray>
-#include <QHash>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -37,6 +38,14 @@ public:
     void sendPacsRetrieveDone(bool ok, const QString& message, const QString& studyUid, int receivedFileCount);
     // Closes the connection; the session then ends without reporting `finished`.
     void closeConnection();
+    // File lists kept for the requests to come.
+    int cachedFileListCount() const { return int(fileLists.size()); }
+
+    // No request needs more: a larger one is refused and its session closed, so a client cannot make
+    // the host hold what it sends.
+    static constexpr qint64 maxRequestBytes = 8192;
+    // A download asks for one study's files in turn, a parallel one for a few studies at once.
+    static constexpr int maxCachedFileLists = 4;
 
 signals:
     void finished(RemoteAccessSession* self);
@@ -48,6 +57,7 @@ private slots:
 private:
     struct FileList
     {
+        QString studyUid;
         std::pair<qint64, qint64> stamp;
         QStringList paths;
     };
@@ -76,6 +86,6 @@ private:
     // The transfer copy being streamed, or null.
     std::unique_ptr<QFile> streaming;
     QTimer idleTimer;
-    // By study UID: a download asks for every file of a study in turn.
-    QHash<QString, FileList> fileLists;
+    // Lists of studies in the index, the latest asked for last.
+    QList<FileList> fileLists;
 };

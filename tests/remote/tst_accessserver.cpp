@@ -1,11 +1,12 @@
 // The hosting side through the stand-in relay: a real index, real transfer copies and their sources
-// changing, bad requests, replayed hellos and the session limits, the PACS retrieve queue against peers
-// that hang or refuse and clients that flood it, and the clean-up of stale folders.
+// changing, bad requests and floods of them, replayed hellos and the session limits, the PACS retrieve
+// queue against peers that hang or refuse and clients that flood it, and the clean-up of stale folders.
 
 #include "support/IndexFixtures.h"
 #include "support/LoopbackPort.h"
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteAccessServer.h"
+#include "remote/RemoteAccessSession.h"
 #include "remote/RemoteProtocol.h"
 #include "remote/RemoteTunnelSocket.h"
 #include "support/StandInRelay.h"
@@ -16,6 +17,7 @@
 #include "pacs/PacsRequestChecks.h"
 
 #include <QCryptographicHash>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -26,6 +28,7 @@
 
 #include <dcmtk/dcmdata/dctk.h>
 
+#include <algorithm>
 #include <utime.h>
 
 namespace {
@@ -469,6 +472,83 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), left, 30000);
         served.reset();
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 30000);
+    }
+
+    void requestFloods_data()
+    {
+        // getFileList requests, each for a study UID of its own that the index does not know, or the
+        // indexed studies asked for in turn and then once more the other way round.
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("uidBytes");
+        QTest::addColumn<int>("indexedStudies");
+        QTest::addColumn<bool>("closed"); // else every request gets its list
+        QTest::newRow("50 unknown UIDs of 64 bytes") << 50 << 64 << 0 << false;
+        QTest::newRow("50 unknown UIDs of 4 KiB") << 50 << 4096 << 0 << false;
+        QTest::newRow("50 unknown UIDs of 1 MiB") << 50 << 1048576 << 0 << true;
+        QTest::newRow("one unknown UID of 64 KiB") << 1 << 65536 << 0 << true;
+        QTest::newRow("6 indexed studies") << 0 << 0 << 6 << false;
+    }
+    void requestFloods()
+    {
+        QFETCH(int, requests);
+        QFETCH(int, uidBytes);
+        QFETCH(int, indexedStudies);
+        QFETCH(bool, closed);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+        QStringList uids;
+        for (int i = 0; i < requests; ++i)
+            uids << QStringLiteral("1.2.%1.").arg(i).leftJustified(uidBytes, QLatin1Char('9'));
+        // Study i has i + 1 files, so a list served for the wrong study shows in its count.
+        QHash<QString, int> fileCounts;
+        const auto forget = qScopeGuard([&] {
+            for (auto it = fileCounts.cbegin(); it != fileCounts.cend(); ++it)
+                m_db.deleteStudy(it.key());
+        });
+        QStringList indexed;
+        for (int i = 0; i < indexedStudies; ++i) {
+            fixtures::SeriesLayout study;
+            study.slices = i + 1;
+            QVERIFY(fixtures::writeAndIndexSeries(m_db, m_dir.filePath(QStringLiteral("flood-%1").arg(i)), study));
+            fileCounts.insert(study.studyUid, study.slices);
+            indexed << study.studyUid;
+        }
+        uids += indexed;
+        std::reverse(indexed.begin(), indexed.end());
+        uids += indexed;
+
+        RawClient client(m_relay.port(), m_cert.fingerprint());
+        QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->findChildren<RemoteAccessSession*>().size(), 1, 30000);
+        const RemoteAccessSession* session = m_server->findChildren<RemoteAccessSession*>().constFirst();
+        QSignalSpy lost(&client.socket, &RemoteTunnelSocket::disconnectedFromRelay);
+        for (const QString& uid : std::as_const(uids))
+            client.socket.sendFrame(remoteproto::toFrame(remoteproto::message("getFileList", {{"studyUid", uid}})));
+
+        if (closed) {
+            // Refused at the first, and the connection closed with it. A client that goes on sending may
+            // lose the error: its unsent data turns the relay's close into a reset.
+            QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+            const QList<QJsonObject> replies = client.messages();
+            QCOMPARE(countOf(replies, "fileList"), 0);
+            QVERIFY(replies.size() <= 1);
+            if (requests == 1)
+                QCOMPARE(countOf(replies, "error"), 1);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(client.frames.size(), uids.size(), 30000);
+        const QList<QJsonObject> replies = client.messages();
+        for (int i = 0; i < uids.size(); ++i) {
+            QCOMPARE(replies.at(i).value("studyUid").toString(), uids.at(i));
+            QCOMPARE(replies.at(i).value("count").toInt(), fileCounts.value(uids.at(i)));
+        }
+        // Lists of unknown studies are not kept, and of the others only a few.
+        QCOMPARE(m_server->sessionCount(), 1);
+        if (indexedStudies == 0)
+            QCOMPARE(session->cachedFileListCount(), 0);
+        else
+            QVERIFY2(session->cachedFileListCount() < indexedStudies,
+                     qPrintable(QString::number(session->cachedFileListCount())));
     }
 
     void retrieveQueue()
