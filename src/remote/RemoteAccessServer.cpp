@@ -11,11 +11,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QtDebug>
 
 #include <algorithm>
+#include <utility>
 
 RemoteAccessServer::RemoteAccessServer(db::Database* db, QObject* parent) : QObject(parent), db(db)
 {
@@ -92,16 +94,8 @@ void RemoteAccessServer::start(const QString& relayHost, int relayPort, const QS
 void RemoteAccessServer::stop()
 {
     running = false;
-    for (ListenerSlot& slot : listeners) {
-        if (!slot.socket)
-            continue;
-        RemoteTunnelSocket* socket = slot.socket;
-        slot.socket = nullptr;
-        // Its late failure report must not reach the slot, which may hold a new listener by then.
-        socket->disconnect(this);
-        socket->close();
-        socket->deleteLater();
-    }
+    for (int i = 0; i < listeners.size(); ++i)
+        closeListener(i);
     const QList<RemoteAccessSession*> open = sessions; // each one leaves the list as it ends
     for (RemoteAccessSession* session : open) {
         session->closeConnection();
@@ -135,6 +129,28 @@ void RemoteAccessServer::openListener(int slotIndex)
     if (slotIndex == 0)
         emit statusChanged(sessionPrefix() + QStringLiteral("Ожидание удалённого подключения…"));
     socket->connectToRelay(host, port, listeners[slotIndex].id, token, certFingerprint, secret);
+    const int waitMs = limits.helloWaitMs + QRandomGenerator::global()->bounded(qMax(1, limits.helloWaitMs / 4));
+    QTimer::singleShot(waitMs, socket, [this, slotIndex, socket] { recycleSilentListener(slotIndex, socket); });
+}
+
+void RemoteAccessServer::closeListener(int slotIndex)
+{
+    RemoteTunnelSocket* socket = std::exchange(listeners[slotIndex].socket, nullptr);
+    if (!socket)
+        return;
+    // Its late failure report must not reach the slot, which may hold a new listener by then.
+    socket->disconnect(this);
+    socket->close();
+    socket->deleteLater();
+}
+
+void RemoteAccessServer::recycleSilentListener(int slotIndex, RemoteTunnelSocket* socket)
+{
+    // A listener that has the hello is confirmed or given up within moments by the tunnel itself.
+    if (!running || slotIndex >= listeners.size() || listeners[slotIndex].socket != socket || socket->hasPeerHello())
+        return;
+    closeListener(slotIndex);
+    openListener(slotIndex);
 }
 
 void RemoteAccessServer::onListenerConnectedToPeer(int slotIndex)

@@ -2,10 +2,11 @@
 // The hosting side of remote access. While hosting is on it keeps five listener connections open at
 // the relay under this workstation's host id, so a client reaches it without any incoming port; each
 // listener whose peer has confirmed the connection's keys becomes a RemoteAccessSession and is replaced
-// by a fresh one at once. PACS retrieves that clients ask for run one at a time through a PACS open
-// coordinator, in a queue with positions and progress, one per session. Stale transfer copies and
-// stale PACS download folders are removed now and then, and a study's copies as soon as the index
-// drops or edits it. Everything runs on the GUI thread.
+// by a fresh one at once; one that has heard no hello under the secret for about a minute is replaced
+// too, so that a pairing that says nothing cannot hold it. PACS retrieves that clients ask for run one
+// at a time through a PACS open coordinator, in a queue with positions and progress, one per session.
+// Stale transfer copies and stale PACS download folders are removed now and then, and a study's copies
+// as soon as the index drops or edits it. Everything runs on the GUI thread.
 
 #include <QList>
 #include <QObject>
@@ -39,6 +40,10 @@ public:
     {
         // Sessions open at once; a further client is disconnected as soon as it is paired.
         int maxSessions = 20;
+        // Anyone with the relay's token can pair with a listener and then say nothing. A listener that
+        // has had no hello under the secret this long, and up to a quarter longer (so its holder cannot
+        // time a reconnection), is opened afresh.
+        int helloWaitMs = 60000;
         // A session that sends no valid request this long after it opens, or this long after its last
         // one while no file or PACS retrieve of its own is under way, is closed.
         int firstRequestMs = 60000;
@@ -101,6 +106,10 @@ private:
     };
 
     void openListener(int slotIndex);
+    // Takes the listener out of its slot and closes it; its reports no longer reach the server.
+    void closeListener(int slotIndex);
+    // Opens the slot afresh when `socket` still waits in it without a peer's hello.
+    void recycleSilentListener(int slotIndex, RemoteTunnelSocket* socket);
     QString sessionPrefix() const;
     bool startPacsRetrieve(RemoteAccessSession* session, int serverIndex, const QString& studyUid);
     void onRetrieveProgress(int count);

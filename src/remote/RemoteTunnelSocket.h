@@ -75,6 +75,9 @@ public:
     // Frames sent before the keys exist wait for them and then leave in order, behind the confirmation.
     void sendFrame(const QByteArray& plaintext);
     bool isPeerReady() const { return peerReady && !broken; }
+    // A hello under the secret has come: the peer holds the secret or replays a recorded hello, which
+    // the confirmation tells apart.
+    bool hasPeerHello() const { return keyed && !broken; }
     // Bytes given to sendFrame and not yet handed to the relay connection.
     qint64 queuedBytes() const { return queued; }
 

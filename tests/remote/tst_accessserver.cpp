@@ -1,6 +1,7 @@
 // The hosting side through the stand-in relay: a real index, real transfer copies and their sources
-// changing, bad requests and floods of them, replayed hellos and the session limits, the PACS retrieve
-// queue against peers that hang or refuse and clients that flood it, and the clean-up of stale folders.
+// changing, bad requests and floods of them, replayed hellos, silent pairings and the session limits,
+// the PACS retrieve queue against peers that hang or refuse and clients that flood it, and the
+// clean-up of stale folders.
 
 #include "support/IndexFixtures.h"
 #include "support/LoopbackPort.h"
@@ -70,6 +71,13 @@ struct RawClient
     }
 };
 
+// The relay address a bare WebSocket opens to pair with the host's first listener.
+QUrl bareTunnelUrl(int port)
+{
+    const QUrlQuery query{{"id", "primary"}, {"token", kToken}};
+    return QUrl(QStringLiteral("wss://127.0.0.1:%1/tunnel?%2").arg(port).arg(query.toString()));
+}
+
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
@@ -99,7 +107,9 @@ class AccessServerTest : public QObject
     void startServer(const QString& hostId = {})
     {
         m_server->start(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(), kSecret, hostId);
-        QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(RemoteAccessServer::listenerIds(hostId).first()), 1, 10000);
+        // Not QTRY: it does not wait once the case has failed, and a case's clean-up restarts the server.
+        const QString first = RemoteAccessServer::listenerIds(hostId).first();
+        QVERIFY(QTest::qWaitFor([&] { return m_relay.waitingCount(first) == 1; }, 10000));
     }
 
     // A study of one file that carries 24 MiB in a private element, which its copy keeps; written and
@@ -452,9 +462,7 @@ private slots:
                 if (attempt == "helloAndConfirmation")
                     bare.sendBinaryMessage(recorded.at(1));
             });
-            QUrlQuery query{{"id", "primary"}, {"token", kToken}};
-            const QString url = QStringLiteral("wss://127.0.0.1:%1/tunnel?%2").arg(m_relay.port());
-            bare.open(QUrl(url.arg(query.toString())));
+            bare.open(bareTunnelUrl(m_relay.port()));
             QVERIFY(closed.wait(30000)); // the host gives the connection up
         } else {
             client = std::make_unique<RawClient>(m_relay.port(), m_cert.fingerprint());
@@ -472,6 +480,54 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), left, 30000);
         served.reset();
         QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("primary")), 1, 30000);
+    }
+
+    void silentPairingsAreRecycled_data()
+    {
+        // What the holder of a bare WebSocket paired with the host's listener sends: it has the relay's
+        // token but not the secret.
+        QTest::addColumn<bool>("sendsForeignHello");
+        QTest::newRow("nothing") << false;
+        QTest::newRow("a hello under another secret") << true;
+    }
+    void silentPairingsAreRecycled()
+    {
+        QFETCH(bool, sendsForeignHello);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+        RemoteAccessServer::SessionLimits limits;
+        limits.helloWaitMs = 3000;
+        m_server->setSessionLimits(limits);
+        m_server->stop();
+        const auto restore = qScopeGuard([this] {
+            m_server->setSessionLimits({});
+            m_server->stop();
+            startServer();
+        });
+        startServer();
+
+        QWebSocket holder;
+        QSignalSpy heard(&holder, &QWebSocket::binaryMessageReceived);
+        QSignalSpy closed(&holder, &QWebSocket::disconnected);
+        connect(&holder, &QWebSocket::sslErrors, &holder, [&holder] { holder.ignoreSslErrors(); });
+        connect(&holder, &QWebSocket::connected, &holder, [&] {
+            if (!sendsForeignHello)
+                return;
+            const QJsonObject hello{{"type", "hello"}, {"role", "client"},
+                                    {"random", QString::fromLatin1(QByteArray(32, 'r').toBase64())}};
+            const QByteArray otherKey = helloKey(parseTunnelSecret(QString(64, 'a')));
+            holder.sendBinaryMessage(encryptFrame(otherKey, remoteproto::toFrame(hello)));
+        });
+        holder.open(bareTunnelUrl(m_relay.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(heard.size(), 1, 30000); // paired: the listener's hello has come
+        QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 30000); // the host has given the listener up
+
+        // The listener is open again and a genuine client gets in.
+        RemoteAccessClient client;
+        QString error;
+        QVERIFY2(client.connectToServer(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(),
+                                        kSecret, &error, 30000, QStringLiteral("primary")),
+                 qPrintable(error));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 1, 30000);
     }
 
     void requestFloods_data()
