@@ -597,6 +597,9 @@ void MainWindow::bringToFront()
 
 void MainWindow::startRemoteHostingIfConfigured()
 {
+    // Written by a version that left it readable to all: narrowed at once, on a workstation that hosts
+    // and on one that only connects to others.
+    keepConnectionSettingsPrivate();
     m_remoteAccessServer = new RemoteAccessServer(m_db, this);
     QSettings settings;
     settings.beginGroup(QStringLiteral("remoteAccess"));
@@ -607,8 +610,6 @@ void MainWindow::startRemoteHostingIfConfigured()
     const QString fingerprint = settings.value(QStringLiteral("certFingerprint")).toString();
     const QString secret = settings.value(QStringLiteral("e2eSecret")).toString();
     const QString hostId = settings.value(QStringLiteral("hostId")).toString();
-    if (!token.isEmpty() || !secret.isEmpty())
-        keepSettingsFilePrivate(settings); // written by a version that left it readable to all
     if (enabled && !host.isEmpty() && port >= 1 && !token.isEmpty() && !fingerprint.isEmpty() && !secret.isEmpty())
         m_remoteAccessServer->start(host, port, token, fingerprint, secret, hostId);
 }

@@ -167,8 +167,7 @@ void RemoteAccessDialog::loadState()
 {
     refreshStatusLabel();
     QSettings settings;
-    if (settings.contains(key("token")) || settings.contains(key("e2eSecret")))
-        keepSettingsFilePrivate(settings); // written by a version that left it readable to all
+    keepConnectionSettingsPrivate(); // written by a version that left it readable to all
     const bool enabled = settings.value(key("hostingEnabled"), false).toBool();
     const bool configured = !settings.value(key("host")).toString().isEmpty();
     m_hostIdEdit->setText(settings.value(key("hostId")).toString());

@@ -228,9 +228,7 @@ void RemoteBrowserDialog::saveConnectionSettings()
 void RemoteBrowserDialog::loadConnectionSettings()
 {
     QSettings settings;
-    if (settings.contains(kConnectionGroup + QStringLiteral("/token"))
-        || settings.childGroups().contains(kServersArray))
-        keepSettingsFilePrivate(settings); // written by a version that left it readable to all
+    keepConnectionSettingsPrivate(); // written by a version that left it readable to all
     settings.beginGroup(kConnectionGroup);
     hostEdit->setText(settings.value(QStringLiteral("host")).toString());
     portSpin->setValue(settings.value(QStringLiteral("port"), kDefaultPort).toInt());

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStringList>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,4 +25,15 @@ bool keepSettingsFilePrivate(const QSettings& settings)
     ::close(fd);
     return ::chmod(QFile::encodeName(folder).constData(), S_IRWXU) == 0
            && ::chmod(file.constData(), S_IRUSR | S_IWUSR) == 0;
+}
+
+bool keepConnectionSettingsPrivate()
+{
+    const QSettings settings;
+    const QStringList groups = settings.childGroups();
+    for (const char* group : {"remoteAccess", "remoteBrowserConnection", "remoteServers"}) {
+        if (groups.contains(QLatin1String(group)))
+            return keepSettingsFilePrivate(settings);
+    }
+    return true;
 }

@@ -10,3 +10,8 @@ class QSettings;
 // before the values are written, so that they never stand in a file others can read. False when the
 // rights cannot be set.
 bool keepSettingsFilePrivate(const QSettings& settings);
+
+// Narrows the settings file (as keepSettingsFilePrivate) when it holds any remote-access connection
+// value: the hosting side's, the remote browser's last connection or its saved servers. True when there
+// is none or the rights are set.
+bool keepConnectionSettingsPrivate();

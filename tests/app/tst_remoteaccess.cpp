@@ -1,9 +1,11 @@
-// Remote-access hosting from the study list: hosting started at start-up, the dialog's installation
-// against a real sshd that hands over a stand-in relay's parameters, hosting on and off, the host id,
-// the connection code and deleting the configuration.
+// Remote-access hosting from the study list: hosting started at start-up, connection values kept to
+// their owner from start-up on, the dialog's installation against a real sshd that hands over a
+// stand-in relay's parameters, hosting on and off, the host id, the connection code and deleting the
+// configuration.
 
 #include "support/LoopbackSshServer.h"
 #include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
 #include "support/TestBench.h"
 #include "support/StandInRelay.h"
 
@@ -23,6 +25,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -86,6 +90,33 @@ private slots:
         QCOMPARE(window.remoteAccessServer()->isRunning(), runs);
         if (runs)
             QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("site-1-w3")), 1, 10000);
+    }
+
+    void connectionValuesArePrivateAfterStart_data()
+    {
+        // A settings file an earlier version left readable to all, with one kind of connection value.
+        QTest::addColumn<QString>("key");
+        QTest::newRow("remote browser's last connection") << "remoteBrowserConnection/e2eSecret";
+        QTest::newRow("saved remote server") << "remoteServers/1/token";
+        QTest::newRow("hosting side") << "remoteAccess/e2eSecret";
+    }
+    void connectionValuesArePrivateAfterStart()
+    {
+        QFETCH(QString, key);
+        {
+            QSettings settings;
+            settings.setValue(key, QString(64, '7'));
+            if (key.startsWith("remoteServers"))
+                settings.setValue("remoteServers/size", 1);
+            settings.sync();
+        }
+        const QString file = QSettings().fileName();
+        const QString folder = QFileInfo(file).absolutePath();
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        MainWindow window;
+        QCOMPARE(fixtures::fileMode(file), 0600);
+        QCOMPARE(fixtures::fileMode(folder), 0700);
     }
 
     void remotePacsOpensTheBrowserOverTheList()

@@ -9,6 +9,7 @@
 #include "support/IndexFixtures.h"
 #include "support/LoopbackPort.h"
 #include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
 #include "support/StandInRelay.h"
 #include "support/TestBench.h"
 #include "support/VisibleViewer.h"
@@ -47,13 +48,6 @@ template <typename T>
 T* child(QWidget* dialog, const char* name)
 {
     return dialog->findChild<T*>(QLatin1String(name));
-}
-
-// The rights of a file or folder, as chmod takes them.
-int modeOf(const QString& path)
-{
-    struct stat info{};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 QStringList visibleNames(QTableWidget* table)
@@ -339,7 +333,7 @@ private slots:
         if (fileBefore) {
             QSettings().setValue(QStringLiteral("remoteBrowserConnection/host"), QStringLiteral("127.0.0.1"));
             QSettings().sync();
-            QCOMPARE(modeOf(file), 0644);
+            QCOMPARE(fixtures::fileMode(file), 0644);
         }
 
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
@@ -364,8 +358,8 @@ private slots:
                                   : side == "connect" ? QStringLiteral("remoteBrowserConnection/e2eSecret")
                                                       : QStringLiteral("remoteServers/1/e2eSecret");
         QVERIFY(!QSettings().value(secretKey).toString().isEmpty());
-        QCOMPARE(modeOf(file), 0600);
-        QCOMPARE(modeOf(folder), 0700);
+        QCOMPARE(fixtures::fileMode(file), 0600);
+        QCOMPARE(fixtures::fileMode(folder), 0700);
     }
 };
 

@@ -3,8 +3,11 @@
 // never reads or writes the user's real settings and every case starts from the defaults.
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSettings>
 #include <QString>
+
+#include <sys/stat.h>
 
 namespace fixtures {
 
@@ -29,6 +32,13 @@ inline void clearSettings()
     QSettings settings;
     settings.clear();
     settings.sync();
+}
+
+// The permission bits of a file or folder (0644, 0700 …); -1 when it cannot be read.
+inline int fileMode(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 } // namespace fixtures
