@@ -2,6 +2,7 @@
 
 #include <QHash>
 
+#include <cstring>
 #include <vector>
 
 namespace dicom {
@@ -27,8 +28,8 @@ struct ProfileRow
 
 constexpr quint32 All = 0xFFFFFFFF;
 
-// DICOM PS3.15 Table E.1-1, Basic Profile column and the two options the copies apply. Repeating groups
-// (50xx, 60xx) and private attributes (odd groups) match by mask.
+// DICOM PS3.15 Table E.1-1 as of the 2025b edition, Basic Profile column and the two options the copies
+// apply. Repeating groups (50xx, 60xx) and private attributes (odd groups) match by mask.
 constexpr ProfileRow Rows[] = {
     {0x00080050, All, "Z", No, "Accession Number"},
     {0x00184000, All, "X", No, "Acquisition Comments"},
@@ -88,7 +89,10 @@ constexpr ProfileRow Rows[] = {
     {0x00700086, All, "X", No, "Content Creator's Identification Code Sequence"},
     {0x00700084, All, "Z/D", No, "Content Creator's Name"},
     {0x00080023, All, "Z/D", Date, "Content Date"},
-    {0x0040A730, All, "D", No, "Content Sequence"},
+    // The table's "D" asks for dummy content. The copies remove the whole tree instead: the report's
+    // text, names, dates and UIDs all stand in it, a neutral tree says nothing either, and a document
+    // whose root has no children is still valid.
+    {0x0040A730, All, "X", No, "Content Sequence"},
     {0x00080033, All, "Z/D", Date, "Content Time"},
     {0x00180010, All, "Z/D", No, "Contrast/Bolus Agent"},
     {0x0018A003, All, "X", No, "Contribution Description"},
@@ -235,6 +239,7 @@ constexpr ProfileRow Rows[] = {
     {0x003A0310, All, "U", Uid, "Multiplex Group UID"},
     {0x00081060, All, "X", No, "Name of Physician(s) Reading Study"},
     {0x00401010, All, "X", No, "Names of Intended Recipients of Results"},
+    {0x00081000, All, "X", No, "Network ID"},
     {0x04000551, All, "X", No, "Nonconforming Modified Attributes Sequence"},
     {0x04000552, All, "X", No, "Nonconforming Data Element Value"},
     {0x0040A192, All, "X", Date, "Observation Date (Trial)"},
@@ -371,6 +376,7 @@ constexpr ProfileRow Rows[] = {
     {0x40084000, All, "X", No, "Results Comments"},
     {0x40080118, All, "X", No, "Results Distribution List Sequence"},
     {0x40080042, All, "X", No, "Results ID Issuer"},
+    {0x00080054, All, "X", No, "Retrieve AE Title"},
     {0x300E0008, All, "X/Z", No, "Reviewer Name"},
     {0x30060028, All, "X", No, "ROI Description"},
     {0x30060038, All, "X", No, "ROI Generation Description"},
@@ -436,6 +442,7 @@ constexpr ProfileRow Rows[] = {
     {0x00400600, All, "X", No, "Specimen Short Description"},
     {0x00400554, All, "U", Uid, "Specimen UID"},
     {0x00189516, All, "X/D", Date, "Start Acquisition DateTime"},
+    {0x00080055, All, "X", No, "Station AE Title"},
     {0x00081010, All, "X/Z/D", No, "Station Name"},
     {0x00880140, All, "U", Uid, "Storage Media File-set UID"},
     {0x30060008, All, "Z", Date, "Structure Set Date"},
@@ -492,8 +499,19 @@ constexpr ProfileRow Rows[] = {
     {0x00189367, All, "D", No, "X-Ray Source ID"},
 };
 
+// What the copies do beyond the standard's table. "leave out": the object that holds the attribute is
+// not copied.
+constexpr ProfileRow AddedRows[] = {
+    {0x00420011, All, "leave out", No, "Encapsulated Document"},
+    {0x00420010, All, "X", No, "Document Title"},                                // free text
+    {0x00100033, All, "X", No, "Patient's Birth Date in Alternative Calendar"}, // the birth date
+    {0x00100034, All, "X", No, "Patient's Death Date in Alternative Calendar"},
+};
+
 ProfileAction effectiveAction(const ProfileRow& row)
 {
+    if (std::strcmp(row.action, "leave out") == 0)
+        return ProfileAction::LeaveOut;
     if (row.retention != No)
         return ProfileAction::Keep;
     switch (row.action[0]) {
@@ -518,12 +536,16 @@ const Lookup& lookup()
 {
     static const Lookup table = [] {
         Lookup l;
-        for (const ProfileRow& row : Rows) {
+        const auto add = [&l](const ProfileRow& row) {
             if (row.mask == All)
                 l.exact.insert(row.tag, effectiveAction(row));
             else
                 l.masked.push_back(&row);
-        }
+        };
+        for (const ProfileRow& row : Rows)
+            add(row);
+        for (const ProfileRow& row : AddedRows)
+            add(row);
         return l;
     }();
     return table;

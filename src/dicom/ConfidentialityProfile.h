@@ -14,11 +14,15 @@ enum class ProfileAction {
     Remove, // "X" and every choice that starts with it
     Empty,  // "Z", "Z/D": present with a zero-length value (a sequence without items)
     Dummy,  // "D": text replaced by a neutral value; a sequence is kept and its items cleaned
+    // An object that holds it is not copied at all: its content is a document of its own (a PDF
+    // report, a CDA, a 3D model) with text that no attribute rule reaches.
+    LeaveOut,
 };
 
 // The action of the Basic Profile with the Retain UIDs and the Retain Longitudinal Temporal Information
 // with Full Dates options: studies keep their identifiers and dates, so that copies still sort and
-// link as the original; everything else the table names is removed, emptied or replaced.
+// link as the original; everything else the table names is removed, emptied or replaced, or the
+// object is left out.
 ProfileAction basicProfileAction(quint16 group, quint16 element);
 
 } // namespace dicom

@@ -59,6 +59,7 @@ void scrubItem(DcmItem& item)
         const bool sequence = element->ident() == EVR_SQ;
         switch (basicProfileAction(key.getGroup(), key.getElement())) {
         case ProfileAction::Remove:
+        case ProfileAction::LeaveOut: // stands only at the top level, where the whole object is left out
             delete item.remove(i);
             continue;
         case ProfileAction::Empty:
@@ -82,6 +83,17 @@ void scrubItem(DcmItem& item)
                     scrubItem(*child);
         }
     }
+}
+
+// True when the profile leaves the whole object out of anonymised copies.
+bool leftOutOfAnonymisedCopies(DcmItem& dataset)
+{
+    for (DcmObject* element = dataset.nextInContainer(nullptr); element; element = dataset.nextInContainer(element)) {
+        const DcmTagKey key = element->getTag().getXTag();
+        if (basicProfileAction(key.getGroup(), key.getElement()) == ProfileAction::LeaveOut)
+            return true;
+    }
+    return false;
 }
 
 bool samePath(const QString& a, const QString& b)
@@ -224,8 +236,10 @@ bool writeJpegLs(DcmFileFormat& file, const QString& destinationPath)
 } // namespace
 
 bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
-                         const QString& patientId, QString* error)
+                         const QString& patientId, QString* error, bool* leftOut)
 {
+    if (leftOut)
+        *leftOut = false;
     CodecRegistrationScope codecs; // a compressed source is decoded below
     DcmFileFormat file;
     if (loadDicomFile(file, sourcePath, ValueLoading::Whole).bad())
@@ -233,6 +247,12 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
     DcmDataset* dataset = file.getDataset();
     if (!dataset)
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
+    if (leftOutOfAnonymisedCopies(*dataset)) {
+        if (!leftOut)
+            return fail(error, QStringLiteral("Документ не включается в анонимную копию: %1").arg(sourcePath));
+        *leftOut = true;
+        return true;
+    }
 
     // The names are written in UTF-8: the copy must say so, and its other text must follow.
     if ((!isAsciiText(patientName) || !isAsciiText(patientId)) && !rewriteTextAsUtf8(*dataset))
@@ -256,6 +276,13 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
     if (!writer.write(file, xfer) || !writer.commit())
         return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
     return true;
+}
+
+QString leftOutDocumentsNote(int count)
+{
+    if (count == 0)
+        return {};
+    return QStringLiteral("\n\nДокументов (PDF и др.), не включённых в анонимную копию: %1").arg(count);
 }
 
 bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error)

@@ -214,6 +214,40 @@ void placeIdentity(DcmDataset& ds, const QString& place)
     }
 }
 
+// A structured report or an encapsulated PDF of the same patient: the identity stands in the header as
+// in any object, and again in the report's own text, where no attribute rule reaches.
+QString writeDocument(const QString& path, const QString& place)
+{
+    const QByteArray text =
+        QStringLiteral("patient %1 %2 born %3").arg(kRealName, kRealId, kRealBirthDate).toLatin1();
+    SeriesLayout layout;
+    layout.patientName = kRealName;
+    layout.patientId = kRealId;
+    layout.birthDate = kRealBirthDate;
+    if (place == QLatin1String("encapsulated PDF"))
+        return writeEncapsulatedPdf(path, layout, text);
+    DcmDataset ds;
+    putIdentity(ds);
+    ds.putAndInsertString(DCM_SOPClassUID, UID_BasicTextSRStorage);
+    ds.putAndInsertString(DCM_SOPInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_StudyInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_SeriesInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_StudyDate, layout.studyDate.toLatin1().constData());
+    ds.putAndInsertString(DCM_Modality, "SR");
+    ds.putAndInsertString(DCM_ValueType, "CONTAINER");
+    ds.putAndInsertString(DCM_ContinuityOfContent, "SEPARATE");
+    DcmItem* section = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ContentSequence, section, -2);
+    section->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+    section->putAndInsertString(DCM_ValueType, "CONTAINER");
+    DcmItem* finding = nullptr; // two levels deep
+    section->findOrCreateSequenceItem(DCM_ContentSequence, finding, -2);
+    finding->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+    finding->putAndInsertString(DCM_ValueType, "TEXT");
+    finding->putAndInsertString(DCM_TextValue, text.constData());
+    return saveDataset(path, ds) ? path : QString();
+}
+
 const QString kTwelveBitStored = QStringLiteral("signed 12-bit, bits above Bits Stored");
 
 // Signed 12-bit data: sign-extended negatives and an overlay-like bit 14 on some positives, i.e. bits
@@ -422,29 +456,45 @@ void TstCopyWriters::anonymizedCopyOfBadSources()
 void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
 {
     QTest::addColumn<QString>("place");
+    QTest::addColumn<bool>("leftOut"); // the object is not copied at all
     for (const char* place :
          {"top level", "original attributes", "birth name", "mother's birth name", "image comments",
-          "private element", "nested sequence", "report observer", "other IDs"})
-        QTest::newRow(place) << QString::fromLatin1(place);
+          "private element", "nested sequence", "report observer", "other IDs", "structured report"})
+        QTest::newRow(place) << QString::fromLatin1(place) << false;
+    QTest::newRow("encapsulated PDF") << QStringLiteral("encapsulated PDF") << true;
 }
 
-// Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them.
+// Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them; an
+// object whose content is a document of its own is left out, and the caller learns so.
 void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
 {
     QFETCH(QString, place);
+    QFETCH(bool, leftOut);
     SeriesLayout layout;
     layout.rows = layout.columns = 8;
     layout.slices = 1;
     layout.customize = [place](DcmDataset& ds, int) { placeIdentity(ds, place); };
-    const QString source =
-        writeSlice(m_dir.filePath(QStringLiteral("identity-%1.dcm").arg(QTest::currentDataTag())), layout, 0);
+    const QString sourcePath = m_dir.filePath(QStringLiteral("identity-%1.dcm").arg(QTest::currentDataTag()));
+    const bool document = place == QLatin1String("structured report") || place == QLatin1String("encapsulated PDF");
+    const QString source = document ? writeDocument(sourcePath, place) : writeSlice(sourcePath, layout, 0);
     QVERIFY(bytesOf(source).contains(kRealId.toLatin1()));
     const QString destination =
         m_dir.filePath(QStringLiteral("identity-%1-anon.dcm").arg(QTest::currentDataTag()));
     QString error;
+    bool wasLeftOut = !leftOut;
     QVERIFY2(dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"),
-                                        QStringLiteral("ANONYMOUS"), &error),
+                                        QStringLiteral("ANONYMOUS"), &error, &wasLeftOut),
              qPrintable(error));
+    QCOMPARE(wasLeftOut, leftOut);
+    if (leftOut) {
+        QVERIFY(!QFileInfo::exists(destination));
+        // A caller that cannot count what is left out gets a failure, never the document.
+        QVERIFY(!dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"),
+                                            QStringLiteral("ANONYMOUS"), &error));
+        QVERIFY2(error.endsWith(source), qPrintable(error));
+        QVERIFY(!QFileInfo::exists(destination));
+        return;
+    }
     const QByteArray written = bytesOf(destination);
     for (const QString& value :
          {QStringLiteral("Kuznetsova"), QStringLiteral("Marfa"), kRealId, kRealBirthDate})
@@ -453,6 +503,9 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
     QVERIFY(copy.ds);
     QCOMPARE(text(*copy.ds, DCM_PatientName), QStringLiteral("ANONYMOUS"));
     QCOMPARE(text(*copy.ds, DCM_StudyDate), layout.studyDate);
+    // The report stays in its study, without the tree its text stood in.
+    QCOMPARE(text(*copy.ds, DCM_StudyInstanceUID), text(*load(source).ds, DCM_StudyInstanceUID));
+    QVERIFY(!containsTagAnywhere(*copy.ds, DCM_ContentSequence));
 }
 
 void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
@@ -464,6 +517,11 @@ void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
     QTest::newRow("X: series description") << 0x0008103Eu << "Head^Of^Ward" << absent;
     QTest::newRow("X/D: protocol name") << 0x00181030u << "Brain routine" << absent;
     QTest::newRow("X/Z/D: station name") << 0x00081010u << "CT-7" << absent;
+    QTest::newRow("X: station AE title") << 0x00080055u << "CT7_SCU" << absent;
+    QTest::newRow("X: retrieve AE title") << 0x00080054u << "CITY_PACS" << absent;
+    QTest::newRow("X: network ID, retired") << 0x00081000u << "CITY_NET" << absent;
+    QTest::newRow("added X: document title") << 0x00420010u << "Report Kuznetsova" << absent;
+    QTest::newRow("added X: birth date, other calendar") << 0x00100033u << "1337-12-13" << absent;
     QTest::newRow("X: overlay comments, repeating group") << 0x60024000u << "note" << absent;
     QTest::newRow("X: curve data group") << 0x50000005u << "1" << absent;
     QTest::newRow("Z: filler order number") << 0x00402017u << "F-77" << QString();

@@ -582,6 +582,29 @@ bool saveDataset(const QString& path, DcmDataset& ds)
     return cond.good();
 }
 
+QString writeEncapsulatedPdf(const QString& path, SeriesLayout layout, const QByteArray& text)
+{
+    completeUids(layout);
+    DcmDataset ds;
+    ds.putAndInsertString(DCM_SOPClassUID, UID_EncapsulatedPDFStorage);
+    ds.putAndInsertString(DCM_SOPInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_StudyInstanceUID, layout.studyUid.toLatin1().constData());
+    ds.putAndInsertString(DCM_SeriesInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_PatientName, layout.patientName.toUtf8().constData());
+    ds.putAndInsertString(DCM_PatientID, layout.patientId.toUtf8().constData());
+    ds.putAndInsertString(DCM_PatientBirthDate, layout.birthDate.toLatin1().constData());
+    ds.putAndInsertString(DCM_StudyDate, layout.studyDate.toLatin1().constData());
+    ds.putAndInsertString(DCM_Modality, "DOC");
+    ds.putAndInsertString(DCM_MIMETypeOfEncapsulatedDocument, "application/pdf");
+    ds.putAndInsertString(DCM_DocumentTitle, text.constData());
+    QByteArray pdf = "%PDF-1.4\n1 0 obj << /Title (" + text + ") >> endobj\n%%EOF\n";
+    if (pdf.size() % 2 != 0)
+        pdf.append('\n');
+    ds.putAndInsertUint8Array(DCM_EncapsulatedDocument, reinterpret_cast<const Uint8*>(pdf.constData()),
+                              unsigned(pdf.size()));
+    return saveDataset(path, ds) ? path : QString();
+}
+
 void mislabelAsExplicitBigEndian(const QString& path)
 {
     DcmFileFormat ff;

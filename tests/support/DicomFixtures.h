@@ -116,6 +116,10 @@ QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout);
 // Saves an arbitrary data set as a Part-10 file (explicit little endian unless the data set is encoded).
 bool saveDataset(const QString& path, DcmDataset& ds);
 
+// An encapsulated PDF report of the layout's patient and study (its own series): Document Title and the
+// PDF's own bytes both hold `text`. Returns the path, empty when saving failed.
+QString writeEncapsulatedPdf(const QString& path, SeriesLayout layout, const QByteArray& text);
+
 // Text bytes as the writer puts them (see TextEncoding; Auto means UTF-8 here).
 QByteArray encodeText(const QString& text, TextEncoding encoding);
 // Puts exactly these bytes as the value of a text element (no conversion, no checks).
