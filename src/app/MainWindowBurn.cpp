@@ -9,6 +9,7 @@
 #include "db/StudyRecord.h"
 #include "dialogs/BurnDiscDialog.h"
 #include "dialogs/DiscBurnWorker.h"
+#include "dicom/DicomCopyWriters.h"
 #include "platform/DiscRecording.h"
 
 #include <QApplication>
@@ -170,8 +171,9 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     busy.show();
     QCoreApplication::processEvents();
     QString error;
-    const bool ok =
-        writePortableStudyFolder(studyUid, staging, &error, dialog.anonymize(), dialog.compressLossless());
+    int leftOut = 0;
+    const bool ok = writePortableStudyFolder(studyUid, staging, &error, dialog.anonymize(),
+                                             dialog.compressLossless(), &leftOut);
     busy.close();
     if (!ok) {
         QMessageBox::critical(this, BurnTitle, error);
@@ -209,7 +211,7 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     connect(thread, &QThread::started, worker, &disc::DiscBurnWorker::run);
     connect(worker, &disc::DiscBurnWorker::progressChanged, progress, &QProgressDialog::setLabelText);
     connect(worker, &disc::DiscBurnWorker::finished, this,
-            [this, thread, progress, staging, deleteTemp](bool success, const QString& message) {
+            [this, thread, progress, staging, deleteTemp, leftOut](bool success, const QString& message) {
                 m_burnThreads.removeOne(thread);
                 progress->close();
                 progress->deleteLater();
@@ -217,7 +219,7 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
                 if (deleteTemp)
                     QDir(staging).removeRecursively();
                 if (success)
-                    QMessageBox::information(this, BurnTitle, message);
+                    QMessageBox::information(this, BurnTitle, message + dicom::leftOutDocumentsNote(leftOut));
                 else
                     QMessageBox::critical(this, BurnTitle, message);
                 if (m_closeWhenBurnsEnd && m_burnThreads.isEmpty())

@@ -87,12 +87,12 @@ void copyWindowsViewer(const fs::path& source, const fs::path& target)
 } // namespace
 
 bool MainWindow::writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error,
-                                          bool anonymise, bool compress)
+                                          bool anonymise, bool compress, int* leftOut)
 {
     const QStringList files = exportFileList(*m_db, studyUid);
     QString message;
-    const bool ok =
-        runWithoutFreezing([&] { return writePortableFolderFiles(files, target, anonymise, compress, &message); });
+    const bool ok = runWithoutFreezing(
+        [&] { return writePortableFolderFiles(files, target, anonymise, compress, &message, leftOut); });
     if (!ok && error)
         *error = message;
     return ok;

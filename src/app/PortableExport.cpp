@@ -184,8 +184,10 @@ QString programFolderOverlap(const QString& target)
 }
 
 bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error)
+                              QString* error, int* leftOut)
 {
+    if (leftOut)
+        *leftOut = 0;
     try {
         const fs::path targetPath = toPath(target);
         if (const QString refusal = programFolderOverlap(target); !refusal.isEmpty())
@@ -202,12 +204,20 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         QDir().mkpath(dicom.path());
         const QString anonymous = QStringLiteral("ANONYMOUS");
         int counter = 0;
+        int documents = 0;
         for (const QString& source : sources) {
-            const QString destination = dicom.filePath(exportFileName(++counter));
+            const QString destination = dicom.filePath(exportFileName(counter + 1));
             QString why;
             if (anonymise) {
-                if (!dicom::writeAnonymizedCopy(source, destination, anonymous, anonymous, &why))
+                bool document = false;
+                if (!dicom::writeAnonymizedCopy(source, destination, anonymous, anonymous, &why, &document))
                     return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
+                if (document) {
+                    ++documents;
+                    if (leftOut)
+                        *leftOut = documents;
+                    continue; // the numbering stays without gaps
+                }
                 if (compress && !dicom::writeCompressedCopy(destination, destination, &why))
                     return fail(error, QStringLiteral("Не удалось сжать %1: %2").arg(destination, why));
             } else if (compress) {
@@ -216,7 +226,11 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
             } else if (!QFile::copy(source, destination)) {
                 return fail(error, QStringLiteral("Не удалось скопировать %1").arg(source));
             }
+            ++counter;
         }
+        if (counter == 0 && documents != 0)
+            return fail(error, QStringLiteral("В исследовании только документы (PDF и др.), а анонимная копия их "
+                                              "не включает: записывать нечего"));
         if (counter == 0)
             return fail(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
         return true;

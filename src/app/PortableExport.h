@@ -50,9 +50,10 @@ QString exportFileName(int counter);
 QString programFolderOverlap(const QString& target);
 
 // Writes the portable layout (program files, "portable.marker", "DICOM/IMG_nnnnnn.dcm") into target;
-// false with a message at the first failure, the part already written left in place.
+// false with a message at the first failure, the part already written left in place. An anonymised
+// layout leaves encapsulated documents out; leftOut receives how many.
 bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error);
+                              QString* error, int* leftOut = nullptr);
 
 // Copies the files into folder as IMG_000001.dcm, ... without overwriting; `written` receives the
 // files this call created, so a caller can take them back after a failure.

@@ -416,8 +416,13 @@ QString ExportDialog::patientFolderName(const SeriesOverlayInfo& info)
     return makeSafeFolderName(info.patientName, info.patientId);
 }
 
-QString ExportDialog::seriesNamePart(const SeriesOverlayInfo& info)
+QString ExportDialog::seriesNamePart(const SeriesOverlayInfo& info, bool anonymous)
 {
+    if (anonymous) {
+        bool number = false;
+        const int series = info.seriesNumber.trimmed().toInt(&number);
+        return number ? QStringLiteral("series_%1").arg(series) : QStringLiteral("series");
+    }
     if (info.seriesDescription.isEmpty())
         return QStringLiteral("series");
     QString part = info.seriesDescription.simplified();
@@ -545,13 +550,13 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
 bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                    double windowCenter, double windowWidth, int frameNumber, int frameCount,
                                    ImageViewportWidget* viewport, int sliceIndex, const QString& targetPath,
-                                   QString* error)
+                                   QString* error, bool* leftOut)
 {
     const Format fmt = format();
     if (fmt == Format::Dicom) {
         if (annotation() == Annotation::Basic)
             return dicom::writeAnonymizedCopy(record.filePath, targetPath, QStringLiteral("ANONYMOUS"),
-                                              QStringLiteral("ANONYMOUS"), error);
+                                              QStringLiteral("ANONYMOUS"), error, leftOut);
         if (!QFile::copy(record.filePath, targetPath)) {
             if (error)
                 *error = QStringLiteral("Не удалось скопировать %1").arg(record.filePath);
@@ -653,18 +658,21 @@ void ExportDialog::onExportClicked()
                               : fmt == Format::Dicom ? QStringLiteral("dcm")
                                                      : QStringLiteral("mp4");
     const QString prefix = m_prefixEdit->text().trimmed();
+    const bool anonymous = annotation() == Annotation::Basic;
     int files = 0;
     int failures = 0;
+    int leftOut = 0; // documents an anonymous copy does not take
     QSet<QString> usedNames;
 
     for (const ExportJob& job : jobs) {
+        const QString seriesPart = seriesNamePart(job.info, anonymous);
         if (fmt == Format::Mp4) {
             if (job.instances.isEmpty())
                 continue;
             const auto videoName = [&](const QString& part) {
-                return QStringList{QStringLiteral("%1%2.%3").arg(prefix, part, extension)};
+                return QStringList{withoutReservedDeviceName(QStringLiteral("%1%2.%3").arg(prefix, part, extension))};
             };
-            const QString part = uniqueNamePart(usedNames, folder, seriesNamePart(job.info), videoName);
+            const QString part = uniqueNamePart(usedNames, folder, seriesPart, videoName);
             const QString target = QDir(folder).filePath(videoName(part).first());
             QString error;
             exportVideoFile(job, target, &error) ? ++files : ++failures;
@@ -677,7 +685,7 @@ void ExportDialog::onExportClicked()
         if (fmt == Format::Dicom) {
             // Anonymised copies are filed under the identity they carry, never under the real one.
             SeriesOverlayInfo filedAs = job.info;
-            if (annotation() == Annotation::Basic)
+            if (anonymous)
                 filedAs.patientName = filedAs.patientId = QStringLiteral("ANONYMOUS");
             directory = QDir(folder).filePath(patientFolderName(filedAs));
             QDir().mkpath(directory);
@@ -695,23 +703,26 @@ void ExportDialog::onExportClicked()
         const auto frameNames = [&](const QString& part) {
             QStringList names;
             for (int i = 0; i < count; ++i)
-                names << QStringLiteral("%1%2_%3.%4").arg(prefix, part, frameNumberText(i + 1), extension);
+                names << withoutReservedDeviceName(
+                    QStringLiteral("%1%2_%3.%4").arg(prefix, part, frameNumberText(i + 1), extension));
             return names;
         };
-        const QStringList names =
-            frameNames(uniqueNamePart(usedNames, directory, seriesNamePart(job.info), frameNames));
+        const QStringList names = frameNames(uniqueNamePart(usedNames, directory, seriesPart, frameNames));
         for (int i = 0; i < count; ++i) {
             const int index = picked[i];
             const int sliceIndex = index < job.sliceIndices.size() ? job.sliceIndices[index] : index;
             QString error;
-            exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
-                            job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error)
-                ? ++files
-                : ++failures;
+            bool document = false;
+            if (!exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
+                                 job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &document))
+                ++failures;
+            else
+                document ? ++leftOut : ++files;
         }
     }
 
     QString text = QStringLiteral("Экспортировано файлов: %1").arg(files);
+    text += dicom::leftOutDocumentsNote(leftOut);
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
     QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);

@@ -67,7 +67,7 @@ private:
     QList<ExportJob> collectJobs() const;
     bool exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info, double windowCenter,
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
-                         int sliceIndex, const QString& targetPath, QString* error);
+                         int sliceIndex, const QString& targetPath, QString* error, bool* leftOut);
     bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error);
     bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);
     std::optional<QImage> renderFrame(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
@@ -78,8 +78,9 @@ public:
     // The sub-folder name of a patient's DICOM copies: safe as one path component on every platform.
     static QString patientFolderName(const SeriesOverlayInfo& info);
     // The series part of exported file names: the description with blanks as "_", characters that
-    // cannot stand in a file name replaced by "_".
-    static QString seriesNamePart(const SeriesOverlayInfo& info);
+    // cannot stand in a file name replaced by "_". Anonymous files carry no description (it may name
+    // the patient): "series_" and the series number.
+    static QString seriesNamePart(const SeriesOverlayInfo& info, bool anonymous = false);
 
 private:
     db::Database* m_database = nullptr;

@@ -52,7 +52,10 @@ QString makeSafeFolderName(const QString& patientName, const QString& patientId)
     }
     if (name.isEmpty())
         return noName;
-    if (isReservedDeviceName(name))
-        name.prepend(QLatin1Char('_'));
-    return name;
+    return withoutReservedDeviceName(name);
+}
+
+QString withoutReservedDeviceName(const QString& name)
+{
+    return isReservedDeviceName(name) ? QLatin1Char('_') + name : name;
 }

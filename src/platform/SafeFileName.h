@@ -9,3 +9,7 @@
 // (a hidden folder on Unix, "." and ".." would name the parent), no reserved device name (CON, NUL,
 // COM1 ...), at most 100 characters.
 QString makeSafeFolderName(const QString& patientName, const QString& patientId);
+
+// The file or folder name itself, or with "_" before it when Windows would open a device instead
+// (CON, PRN, AUX, NUL, COM1 ... LPT9, in any letter case, also with an extension: "con.mp4").
+QString withoutReservedDeviceName(const QString& name);

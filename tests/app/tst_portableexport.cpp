@@ -311,6 +311,40 @@ private slots:
         QVERIFY2(error.startsWith(QStringLiteral("Ошибка копирования: ")), qPrintable(error));
     }
 
+    // A disc made anonymous leaves report documents out, numbers the rest without a gap and says how
+    // many it left; a study of documents only has nothing to put there.
+    void anonymisedFolderLeavesDocumentsOut()
+    {
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 16;
+        layout.slices = 2;
+        const QStringList images = fixtures::writeSeries(m_data.filePath("docs/images"), layout);
+        const QString report =
+            fixtures::writeEncapsulatedPdf(m_data.filePath("docs/report.dcm"), layout, "Test^Patient P0001");
+        QVERIFY(!report.isEmpty());
+        QTemporaryDir out;
+        QString error;
+        int leftOut = -1;
+        QVERIFY2(writePortableFolderFiles({images[0], report, images[1]}, out.filePath("anon"), true, false, &error,
+                                          &leftOut),
+                 qPrintable(error));
+        QCOMPARE(leftOut, 1);
+        const QDir dicom(out.filePath("anon/DICOM"));
+        QCOMPARE(dicom.entryList(QDir::Files), QStringList({"IMG_000001.dcm", "IMG_000002.dcm"}));
+        QCOMPARE(patientNameIn(dicom.filePath("IMG_000002.dcm")), QStringLiteral("ANONYMOUS"));
+
+        // Not anonymised, the document goes along like any file.
+        QVERIFY2(writePortableFolderFiles({images[0], report}, out.filePath("plain"), false, false, &error, &leftOut),
+                 qPrintable(error));
+        QCOMPARE(leftOut, 0);
+        QCOMPARE(QDir(out.filePath("plain/DICOM")).entryList(QDir::Files).size(), 2);
+
+        QVERIFY(!writePortableFolderFiles({report}, out.filePath("only"), true, false, &error, &leftOut));
+        QCOMPARE(leftOut, 1);
+        QVERIFY2(error.contains(QStringLiteral("PDF")), qPrintable(error));
+        QVERIFY(QDir(out.filePath("only/DICOM")).isEmpty());
+    }
+
     void multiFrameFileIsExportedOnce()
     {
         MainWindow w;

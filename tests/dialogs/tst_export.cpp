@@ -193,6 +193,7 @@ private slots:
         info.studyDate = QStringLiteral("20240115");
         info.studyTime = QStringLiteral("101500");
         info.studyDescription = QStringLiteral("Test study");
+        info.seriesNumber = QStringLiteral("1");
         m_panel = makePanel();
         m_panel->showSeries(m_slices, info);
         m_panel->showSlice(0);
@@ -296,9 +297,9 @@ private slots:
         QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
         // Filed under the identity the copies carry; neither a name nor a file holds the real one.
         const QStringList files = filesUnder(folder);
-        QCOMPARE(files, (QStringList{"ANONYMOUS_ANONYMOUS/CT_Chest_0001.dcm",
-                                     "ANONYMOUS_ANONYMOUS/CT_Chest_0002.dcm",
-                                     "ANONYMOUS_ANONYMOUS/CT_Chest_0003.dcm"}));
+        QCOMPARE(files, (QStringList{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm",
+                                     "ANONYMOUS_ANONYMOUS/series_1_0002.dcm",
+                                     "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"}));
         for (const QString& f : files) {
             const auto summary = dicom::readFileSummary(QDir(folder).filePath(f));
             QVERIFY(summary);
@@ -400,7 +401,7 @@ private slots:
         spins[0]->setValue(256);
         spins[1]->setValue(200);
         QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
-        QImage big(QDir(folder).filePath(QStringLiteral("CT_Chest_2_0001.bmp")));
+        QImage big(QDir(folder).filePath(QStringLiteral("series_1_0001.bmp")));
         QCOMPARE(big.size(), QSize(200, 200));
         auto yellowIn = [&big](const QRect& area) {  // the overlay's colour
             int n = 0;
@@ -417,7 +418,7 @@ private slots:
         // Full adds the patient and study texts at the top.
         radio(*dialog, QStringLiteral("Полный"))->setChecked(true);
         QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
-        big = QImage(QDir(folder).filePath(QStringLiteral("CT_Chest_3_0002.bmp")));
+        big = QImage(QDir(folder).filePath(QStringLiteral("CT_Chest_2_0002.bmp")));
         QVERIFY(yellowIn(QRect(0, 0, 200, 30)) > 10);
         m_panel->clearMeasurements(false);
         m_panel->showSlice(0);
@@ -537,6 +538,32 @@ private slots:
         QCOMPARE(filesUnder(base).size(), left);
     }
 
+    // A report document among the slices (its content carries text no attribute rule reaches): the
+    // anonymous copy leaves it out and says how many; the plain copy takes it.
+    void anonymousCopyLeavesDocumentsOutAndCountsThem()
+    {
+        QList<db::InstanceRecord> slices = m_slices;
+        slices[1].filePath = fixtures::writeEncapsulatedPdf(m_out.filePath(QStringLiteral("report.dcm")), {},
+                                                            "Test^Patient P0001");
+        QVERIFY(!slices[1].filePath.isEmpty());
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        dialog->setViewports({m_panel.get()}, {slices});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, QStringLiteral("DICOM"))->setChecked(true);
+        radio(*dialog, QStringLiteral("Основной (анонимный)"))->setChecked(true);
+        const QStringList texts = runExport(*dialog);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].startsWith(QStringLiteral("Экспортировано файлов: 2\n\n")) && texts[0].endsWith(": 1")
+                     && !texts[0].contains(QStringLiteral("Ошибок")),
+                 qPrintable(texts[0]));
+        QCOMPARE(filesUnder(folder), (QStringList{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm",
+                                                  "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"}));
+
+        radio(*dialog, QStringLiteral("Полный"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+    }
+
     void cyrillicAndHostileNames()
     {
         auto panel = makePanel();
@@ -572,6 +599,86 @@ private slots:
                                                   "_.._.._x/.._.._.._escape_0001.dcm",
                                                   "_.._.._x/.._.._.._escape_0002.dcm"}));
         QCOMPARE(filesUnder(folder).size(), 8);
+    }
+
+    // The anonymous mode's copies drop the series description, which may name the patient: so do
+    // their file names, in every format. Any other mode keeps it.
+    void anonymousFileNamesHoldNoDescription_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("annotation");
+        QTest::addColumn<QString>("seriesNumber");
+        QTest::addColumn<QStringList>("expected");
+        const QString basic = QStringLiteral("Основной (анонимный)");
+        QTest::newRow("jpeg") << "JPEG" << basic << "7" << QStringList{"series_7_0001.jpg", "series_7_0002.jpg"};
+        QTest::newRow("bmp") << "BMP" << basic << " 12 " << QStringList{"series_12_0001.bmp", "series_12_0002.bmp"};
+        QTest::newRow("dicom") << "DICOM" << basic << "7"
+                               << QStringList{"ANONYMOUS_ANONYMOUS/series_7_0001.dcm",
+                                              "ANONYMOUS_ANONYMOUS/series_7_0002.dcm"};
+        QTest::newRow("mp4") << "MP4 (видео)" << basic << "7" << QStringList{"series_7.mp4"};
+        QTest::newRow("no series number") << "MP4 (видео)" << basic << "" << QStringList{"series.mp4"};
+        QTest::newRow("series number not a number") << "MP4 (видео)" << basic << "Ivanov" << QStringList{"series.mp4"};
+        QTest::newRow("full mode keeps it") << "MP4 (видео)" << "Полный" << "7" << QStringList{"Ivanov_follow-up.mp4"};
+    }
+
+    void anonymousFileNamesHoldNoDescription()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, annotation);
+        QFETCH(QString, seriesNumber);
+        QFETCH(QStringList, expected);
+        SeriesOverlayInfo info = m_panel->overlayInfo();
+        info.seriesDescription = QStringLiteral("Ivanov follow-up");
+        info.seriesNumber = seriesNumber;
+        auto panel = makePanel();
+        panel->showSeries(m_slices.mid(0, 2), info);
+        panel->setWindowPreset(render::WindowLevel{0.0, 400.0});
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, panel.get(), {panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
+        radio(*dialog, annotation)->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
+        QCOMPARE(filesUnder(folder), expected);
+    }
+
+    // A name Windows takes for a device (CON, NUL, COM1, ...; any case, any extension) cannot be
+    // opened there: such a file gets "_" in front. A longer name that starts like one stays.
+    void reservedDeviceNamesAreAvoided_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("CON video") << "MP4 (видео)" << "CON" << "" << QStringList{"_CON.mp4"};
+        QTest::newRow("nul video, lower case") << "MP4 (видео)" << "nul" << "" << QStringList{"_nul.mp4"};
+        QTest::newRow("COM1 video") << "MP4 (видео)" << "COM1" << "" << QStringList{"_COM1.mp4"};
+        QTest::newRow("LPT9 from prefix and description") << "MP4 (видео)" << "9" << "LPT" << QStringList{"_LPT9.mp4"};
+        QTest::newRow("device before a dot in the prefix")
+            << "JPEG" << "Chest" << "aux." << QStringList{"_aux.Chest_0001.jpg", "_aux.Chest_0002.jpg"};
+        QTest::newRow("numbered stills are no device")
+            << "JPEG" << "PRN" << "" << QStringList{"PRN_0001.jpg", "PRN_0002.jpg"};
+        QTest::newRow("longer name") << "MP4 (видео)" << "CONSULT" << "" << QStringList{"CONSULT.mp4"};
+    }
+
+    void reservedDeviceNamesAreAvoided()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, description);
+        QFETCH(QString, prefix);
+        QFETCH(QStringList, expected);
+        SeriesOverlayInfo info = m_panel->overlayInfo();
+        info.seriesDescription = description;
+        auto panel = makePanel();
+        panel->showSeries(m_slices.mid(0, 2), info);
+        panel->setWindowPreset(render::WindowLevel{0.0, 400.0});
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, panel.get(), {panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
+        dialog->findChild<QLineEdit*>(QStringLiteral("prefixEdit"))->setText(prefix);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
+        QCOMPARE(filesUnder(folder), expected);
     }
 
     void folderAndSeriesNames_data()
