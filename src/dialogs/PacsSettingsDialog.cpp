@@ -28,18 +28,19 @@ const QColor kGrey(153, 153, 153);
 const QColor kGreen(60, 160, 60);
 const QColor kRed(200, 60, 60);
 
-// An empty title is left to the defaults (the move destination falls back to the node's own title).
-bool acceptableAeTitle(const QString& title)
+// Why the title (trimmed) cannot be saved, naming the field; empty when it can. Only the C-MOVE
+// destination may stay empty: it then is the node's own title. where: the server row, for the fields
+// of the table.
+QString aeTitleRefusal(const QString& title, const QString& field, bool mayBeEmpty, const QString& where = {})
 {
-    return title.isEmpty() || pacs::isValidAeTitle(title);
-}
-
-// where: the server row, for the fields of the table.
-QString aeTitleRefusal(const QString& field, const QString& where = {})
-{
+    if ((mayBeEmpty && title.isEmpty()) || pacs::isValidAeTitle(title))
+        return {};
+    const QString place = where.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(where);
+    if (title.isEmpty())
+        return QStringLiteral("Поле «%1»%2: AE-заголовок не может быть пустым.").arg(field, place);
     return QStringLiteral("Поле «%1»%2: AE-заголовок — не длиннее 16 латинских букв, цифр и знаков ASCII, "
                           "без обратной косой черты и управляющих символов.")
-        .arg(field, where.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(where));
+        .arg(field, place);
 }
 
 } // namespace
@@ -51,7 +52,10 @@ PacsSettingsDialog::PacsSettingsDialog(QWidget* parent)
     resize(820, 460);
     buildUi();
 
-    const pacs::PacsConfig config = pacs::loadPacsConfig();
+    QStringList notices;
+    const pacs::PacsConfig config = pacs::loadPacsConfig(&notices);
+    storedNotice->setText(notices.join(QLatin1Char('\n')));
+    storedNotice->setVisible(!notices.isEmpty());
     localPortSpin->setValue(config.localPort);
     localAeEdit->setText(config.localAeTitle);
     moveDestAeEdit->setText(config.moveDestinationAeTitle);
@@ -63,6 +67,13 @@ PacsSettingsDialog::PacsSettingsDialog(QWidget* parent)
 void PacsSettingsDialog::buildUi()
 {
     auto* layout = new QVBoxLayout(this);
+
+    // What the stored configuration held that could not be used as it was.
+    storedNotice = new QLabel(this);
+    storedNotice->setObjectName(QStringLiteral("storedNotice"));
+    storedNotice->setWordWrap(true);
+    storedNotice->setStyleSheet(QStringLiteral("color: #c83c3c;"));
+    layout->addWidget(storedNotice);
 
     auto* localGroup = new QGroupBox(QStringLiteral("Локальный узел"), this);
     auto* localForm = new QFormLayout(localGroup);
@@ -199,10 +210,13 @@ pacs::PacsConfig PacsSettingsDialog::collectConfig() const
 
 QString PacsSettingsDialog::refusal() const
 {
-    if (!acceptableAeTitle(localAeEdit->text().trimmed()))
-        return aeTitleRefusal(QStringLiteral("Мой AE-заголовок"));
-    if (!acceptableAeTitle(moveDestAeEdit->text().trimmed()))
-        return aeTitleRefusal(QStringLiteral("AE-заголовок назначения для C-MOVE"));
+    if (QString why = aeTitleRefusal(localAeEdit->text().trimmed(), QStringLiteral("Мой AE-заголовок"), false);
+        !why.isEmpty())
+        return why;
+    if (QString why = aeTitleRefusal(moveDestAeEdit->text().trimmed(),
+                                     QStringLiteral("AE-заголовок назначения для C-MOVE"), true);
+        !why.isEmpty())
+        return why;
     for (int row = 0; row < serverTable->rowCount(); ++row) {
         const pacs::PacsServer server = serverFromRow(row);
         if (server.host.isEmpty())
@@ -215,8 +229,9 @@ QString PacsSettingsDialog::refusal() const
         if (!number || !pacs::isValidPort(server.port))
             return QStringLiteral("Поле «Порт» (%1): нужно число от 1 до 65535, введено «%2».")
                 .arg(where, port ? port->text() : QString());
-        if (!acceptableAeTitle(server.aeTitle))
-            return aeTitleRefusal(QStringLiteral("AE-заголовок"), where);
+        if (QString why = aeTitleRefusal(server.aeTitle, QStringLiteral("AE-заголовок"), false, where);
+            !why.isEmpty())
+            return why;
     }
     return {};
 }
@@ -226,8 +241,9 @@ void PacsSettingsDialog::onAddServerClicked()
     const QString host = newHostEdit->text().trimmed();
     if (host.isEmpty())
         return;
-    if (!acceptableAeTitle(newAeEdit->text().trimmed())) {
-        QMessageBox::warning(this, windowTitle(), aeTitleRefusal(QStringLiteral("AE-заголовок")));
+    if (const QString why = aeTitleRefusal(newAeEdit->text().trimmed(), QStringLiteral("AE-заголовок"), false);
+        !why.isEmpty()) {
+        QMessageBox::warning(this, windowTitle(), why);
         return;
     }
     pacs::PacsServer server;

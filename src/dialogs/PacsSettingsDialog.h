@@ -6,6 +6,7 @@
 #include <QList>
 
 class PacsEchoWorker;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -39,6 +40,7 @@ private:
     QString refusal() const;
     void startEchoCheck(const QList<int>& rows);
 
+    QLabel* storedNotice = nullptr; // titles of the stored configuration that could not be used
     QSpinBox* localPortSpin = nullptr;
     QLineEdit* localAeEdit = nullptr;
     QLineEdit* moveDestAeEdit = nullptr;

@@ -1,17 +1,43 @@
 #include "pacs/PacsConfig.h"
 
+#include "pacs/PacsRequestChecks.h"
+
 #include <QSettings>
+#include <QtDebug>
 
 namespace pacs {
 
-PacsConfig loadPacsConfig()
+namespace {
+
+void notice(QStringList* notices, const QString& text)
+{
+    qWarning().noquote() << text;
+    if (notices)
+        notices->append(text);
+}
+
+} // namespace
+
+PacsConfig loadPacsConfig(QStringList* notices)
 {
     PacsConfig config;
+    const QString defaultTitle = config.localAeTitle;
     QSettings settings;
     settings.beginGroup(QStringLiteral("pacs"));
     config.localPort = settings.value(QStringLiteral("localPort"), 11112).toInt();
-    config.localAeTitle = settings.value(QStringLiteral("localAeTitle"), QStringLiteral("VAVOVIVIRUR")).toString();
+    config.localAeTitle = settings.value(QStringLiteral("localAeTitle"), defaultTitle).toString();
+    if (!isValidAeTitle(config.localAeTitle)) {
+        notice(notices, QStringLiteral("Сохранённый «Мой AE-заголовок» («%1») недопустим — используется «%2».")
+                            .arg(config.localAeTitle, defaultTitle));
+        config.localAeTitle = defaultTitle;
+    }
     config.moveDestinationAeTitle = settings.value(QStringLiteral("moveDestinationAeTitle")).toString();
+    if (!config.moveDestinationAeTitle.isEmpty() && !isValidAeTitle(config.moveDestinationAeTitle)) {
+        notice(notices, QStringLiteral("Сохранённый «AE-заголовок назначения для C-MOVE» («%1») недопустим — "
+                                       "используется «Мой AE-заголовок».")
+                            .arg(config.moveDestinationAeTitle));
+        config.moveDestinationAeTitle.clear();
+    }
 
     const int count = settings.beginReadArray(QStringLiteral("servers"));
     for (int i = 0; i < count; ++i) {
@@ -22,8 +48,13 @@ PacsConfig loadPacsConfig()
         server.aeTitle = settings.value(QStringLiteral("aeTitle")).toString();
         server.description = settings.value(QStringLiteral("description")).toString();
         server.retrieveMode = settings.value(QStringLiteral("retrieveMode"), 0).toInt() == 1 ? 1 : 0;
-        if (!server.host.isEmpty())
-            config.servers.append(server);
+        if (server.host.isEmpty())
+            continue;
+        if (!isValidAeTitle(server.aeTitle))
+            notice(notices, QStringLiteral("У сервера %1 сохранён недопустимый AE-заголовок («%2») — обращения к "
+                                           "нему не выполняются, пока он не исправлен в настройках PACS.")
+                                .arg(server.host, server.aeTitle));
+        config.servers.append(server);
     }
     settings.endArray();
     settings.endGroup();

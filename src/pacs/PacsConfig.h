@@ -3,6 +3,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace pacs {
 
@@ -27,7 +28,11 @@ struct PacsConfig
     bool operator==(const PacsConfig&) const = default;
 };
 
-PacsConfig loadPacsConfig();
+// A stored title that no peer would accept (empty, all blanks, not ASCII: written by an earlier
+// version) never goes on the wire: the own title falls back to the default, the C-MOVE destination to
+// the own title; a server keeps its title for the settings to correct. notices receives one Russian
+// line per such title, also written to the log.
+PacsConfig loadPacsConfig(QStringList* notices = nullptr);
 void savePacsConfig(const PacsConfig& config);
 
 } // namespace pacs

@@ -3,6 +3,7 @@
 #include "pacs/FindStudiesSCU.h"
 #include "pacs/GetStudySCU.h"
 #include "pacs/NetworkTuning.h"
+#include "pacs/PacsRequestChecks.h"
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
@@ -116,12 +117,24 @@ void setError(QString* error, const QString& text)
         *error = text;
 }
 
-bool validPort(const PacsServer& server, QString* error)
+// An empty or non-ASCII title would only come back as the network layer's "Illegal service parameter".
+bool validPeer(const PacsServer& server, const PacsConfig& config, QString* error)
 {
-    if (server.port >= 1 && server.port <= 65535)
-        return true;
-    setError(error, QStringLiteral("Некорректный порт сервера %1: %2").arg(server.host).arg(server.port));
-    return false;
+    if (server.port < 1 || server.port > 65535) {
+        setError(error, QStringLiteral("Некорректный порт сервера %1: %2").arg(server.host).arg(server.port));
+        return false;
+    }
+    if (!isValidAeTitle(server.aeTitle)) {
+        setError(error, QStringLiteral("Недопустимый AE-заголовок сервера %1: «%2» — исправьте его в настройках PACS")
+                            .arg(server.host, server.aeTitle));
+        return false;
+    }
+    if (!isValidAeTitle(config.localAeTitle)) {
+        setError(error, QStringLiteral("Недопустимый «Мой AE-заголовок»: «%1» — исправьте его в настройках PACS")
+                            .arg(config.localAeTitle));
+        return false;
+    }
+    return true;
 }
 
 void setIdentity(DcmSCU& scu, const PacsServer& server, const PacsConfig& config)
@@ -381,7 +394,7 @@ const QStringList& storageTransferSyntaxes()
 bool openAssociation(DcmSCU& scu, const PacsServer& server, const PacsConfig& config,
                      const QString& abstractSyntax, QString* error)
 {
-    if (!validPort(server, error))
+    if (!validPeer(server, config, error))
         return false;
     setIdentity(scu, server, config);
     scu.addPresentationContext(utf8(abstractSyntax), transferSyntaxList());
@@ -471,7 +484,7 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
               std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel,
               std::shared_ptr<ReceivedObjectAdmission> admission)
 {
-    if (!validPort(server, error))
+    if (!validPeer(server, config, error))
         return false;
     GetStudySCU scu(outputDirectory, studyUid, std::move(onFileStored));
     scu.cancel = cancel;
@@ -615,7 +628,7 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
         setError(error, QStringLiteral("Нет файлов для отправки"));
         return false;
     }
-    if (!validPort(server, error))
+    if (!validPeer(server, config, error))
         return false;
 
     // Propose the usual classes plus every class the files carry, each once.

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -113,6 +114,7 @@ private slots:
     void checkWithoutServerExplains();
     void invalidValuesAreRefused_data();
     void invalidValuesAreRefused();
+    void storedUnusableTitlesAreShown();
 
     void echoAllServers();
     void secondCheckIsIgnoredWhileRunning();
@@ -278,6 +280,12 @@ void TestPacsSettings::invalidValuesAreRefused_data()
     QTest::newRow("port out of range") << "port" << "70000" << "Порт";
     QTest::newRow("server title with a tab") << "ae" << "AE\tX" << "AE-заголовок";
     QTest::newRow("new server title too long") << "add" << "ABCDEFGHIJKLMNOPQ" << "AE-заголовок";
+    // Every association would fail with "Illegal service parameter".
+    QTest::newRow("own title empty") << "local" << "" << "Мой AE-заголовок";
+    QTest::newRow("own title blanks") << "local" << "   " << "Мой AE-заголовок";
+    QTest::newRow("server title empty") << "ae" << "" << "AE-заголовок";
+    QTest::newRow("server title blanks") << "ae" << "  " << "AE-заголовок";
+    QTest::newRow("new server title empty") << "add" << "" << "AE-заголовок";
 }
 
 void TestPacsSettings::invalidValuesAreRefused()
@@ -310,6 +318,22 @@ void TestPacsSettings::invalidValuesAreRefused()
     QVERIFY(dialog.result() != QDialog::Accepted);
     QCOMPARE(table->rowCount(), 1);
     QVERIFY(pacs::loadPacsConfig() == stored);
+}
+
+// What an earlier version stored and cannot be used is said when the dialog opens; the fallback is
+// what it shows.
+void TestPacsSettings::storedUnusableTitlesAreShown()
+{
+    QSettings().setValue(QStringLiteral("pacs/localAeTitle"), QStringLiteral(" "));
+    PacsSettingsDialog dialog;
+    QCOMPARE(dialog.findChild<QLineEdit*>(QStringLiteral("localAeEdit"))->text(), QStringLiteral("VAVOVIVIRUR"));
+    auto* notice = dialog.findChild<QLabel*>(QStringLiteral("storedNotice"));
+    QVERIFY(notice && !notice->isHidden());
+    QVERIFY2(notice->text().contains(QStringLiteral("«Мой AE-заголовок»")), qPrintable(notice->text()));
+
+    pacs::savePacsConfig(pacs::loadPacsConfig());
+    PacsSettingsDialog again;
+    QVERIFY(again.findChild<QLabel*>(QStringLiteral("storedNotice"))->isHidden());
 }
 
 void TestPacsSettings::checkWithoutServerExplains_data()
