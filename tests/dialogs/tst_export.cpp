@@ -602,33 +602,57 @@ private slots:
     }
 
     // The anonymous mode's copies drop the series description, which may name the patient: so do
-    // their file names, in every format. Any other mode keeps it.
-    void anonymousFileNamesHoldNoDescription_data()
+    // their file names, in every format; any other mode keeps it. A name Windows takes for a device
+    // (CON, NUL, COM1, ...; any case, any extension) cannot be opened there: such a file gets "_" in
+    // front; a longer name that starts like one stays.
+    void exportedFileNames_data()
     {
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("annotation");
+        QTest::addColumn<QString>("description");
         QTest::addColumn<QString>("seriesNumber");
+        QTest::addColumn<QString>("prefix");
         QTest::addColumn<QStringList>("expected");
         const QString basic = QStringLiteral("Основной (анонимный)");
-        QTest::newRow("jpeg") << "JPEG" << basic << "7" << QStringList{"series_7_0001.jpg", "series_7_0002.jpg"};
-        QTest::newRow("bmp") << "BMP" << basic << " 12 " << QStringList{"series_12_0001.bmp", "series_12_0002.bmp"};
-        QTest::newRow("dicom") << "DICOM" << basic << "7"
-                               << QStringList{"ANONYMOUS_ANONYMOUS/series_7_0001.dcm",
-                                              "ANONYMOUS_ANONYMOUS/series_7_0002.dcm"};
-        QTest::newRow("mp4") << "MP4 (видео)" << basic << "7" << QStringList{"series_7.mp4"};
-        QTest::newRow("no series number") << "MP4 (видео)" << basic << "" << QStringList{"series.mp4"};
-        QTest::newRow("series number not a number") << "MP4 (видео)" << basic << "Ivanov" << QStringList{"series.mp4"};
-        QTest::newRow("full mode keeps it") << "MP4 (видео)" << "Полный" << "7" << QStringList{"Ivanov_follow-up.mp4"};
+        const QString full = QStringLiteral("Полный");
+        const QString video = QStringLiteral("MP4 (видео)");
+        const QString ivanov = QStringLiteral("Ivanov follow-up");
+        QTest::newRow("anonymous jpeg") << "JPEG" << basic << ivanov << "7" << ""
+                                        << QStringList{"series_7_0001.jpg", "series_7_0002.jpg"};
+        QTest::newRow("anonymous bmp") << "BMP" << basic << ivanov << " 12 " << ""
+                                       << QStringList{"series_12_0001.bmp", "series_12_0002.bmp"};
+        QTest::newRow("anonymous dicom") << "DICOM" << basic << ivanov << "7" << ""
+                                         << QStringList{"ANONYMOUS_ANONYMOUS/series_7_0001.dcm",
+                                                        "ANONYMOUS_ANONYMOUS/series_7_0002.dcm"};
+        QTest::newRow("anonymous mp4") << video << basic << ivanov << "7" << "" << QStringList{"series_7.mp4"};
+        QTest::newRow("anonymous, no series number") << video << basic << ivanov << "" << ""
+                                                     << QStringList{"series.mp4"};
+        QTest::newRow("anonymous, series number not a number") << video << basic << ivanov << "Ivanov" << ""
+                                                               << QStringList{"series.mp4"};
+        QTest::newRow("full mode keeps the description") << video << full << ivanov << "7" << ""
+                                                         << QStringList{"Ivanov_follow-up.mp4"};
+        QTest::newRow("CON video") << video << full << "CON" << "1" << "" << QStringList{"_CON.mp4"};
+        QTest::newRow("nul video, lower case") << video << full << "nul" << "1" << "" << QStringList{"_nul.mp4"};
+        QTest::newRow("COM1 video") << video << full << "COM1" << "1" << "" << QStringList{"_COM1.mp4"};
+        QTest::newRow("LPT9 from prefix and description") << video << full << "9" << "1" << "LPT"
+                                                          << QStringList{"_LPT9.mp4"};
+        QTest::newRow("device before a dot in the prefix")
+            << "JPEG" << full << "Chest" << "1" << "aux." << QStringList{"_aux.Chest_0001.jpg", "_aux.Chest_0002.jpg"};
+        QTest::newRow("numbered stills are no device")
+            << "JPEG" << full << "PRN" << "1" << "" << QStringList{"PRN_0001.jpg", "PRN_0002.jpg"};
+        QTest::newRow("longer name") << video << full << "CONSULT" << "1" << "" << QStringList{"CONSULT.mp4"};
     }
 
-    void anonymousFileNamesHoldNoDescription()
+    void exportedFileNames()
     {
         QFETCH(QString, format);
         QFETCH(QString, annotation);
+        QFETCH(QString, description);
         QFETCH(QString, seriesNumber);
+        QFETCH(QString, prefix);
         QFETCH(QStringList, expected);
         SeriesOverlayInfo info = m_panel->overlayInfo();
-        info.seriesDescription = QStringLiteral("Ivanov follow-up");
+        info.seriesDescription = description;
         info.seriesNumber = seriesNumber;
         auto panel = makePanel();
         panel->showSeries(m_slices.mid(0, 2), info);
@@ -638,44 +662,6 @@ private slots:
         radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
         radio(*dialog, format)->setChecked(true);
         radio(*dialog, annotation)->setChecked(true);
-        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
-        QCOMPARE(filesUnder(folder), expected);
-    }
-
-    // A name Windows takes for a device (CON, NUL, COM1, ...; any case, any extension) cannot be
-    // opened there: such a file gets "_" in front. A longer name that starts like one stays.
-    void reservedDeviceNamesAreAvoided_data()
-    {
-        QTest::addColumn<QString>("format");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("prefix");
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("CON video") << "MP4 (видео)" << "CON" << "" << QStringList{"_CON.mp4"};
-        QTest::newRow("nul video, lower case") << "MP4 (видео)" << "nul" << "" << QStringList{"_nul.mp4"};
-        QTest::newRow("COM1 video") << "MP4 (видео)" << "COM1" << "" << QStringList{"_COM1.mp4"};
-        QTest::newRow("LPT9 from prefix and description") << "MP4 (видео)" << "9" << "LPT" << QStringList{"_LPT9.mp4"};
-        QTest::newRow("device before a dot in the prefix")
-            << "JPEG" << "Chest" << "aux." << QStringList{"_aux.Chest_0001.jpg", "_aux.Chest_0002.jpg"};
-        QTest::newRow("numbered stills are no device")
-            << "JPEG" << "PRN" << "" << QStringList{"PRN_0001.jpg", "PRN_0002.jpg"};
-        QTest::newRow("longer name") << "MP4 (видео)" << "CONSULT" << "" << QStringList{"CONSULT.mp4"};
-    }
-
-    void reservedDeviceNamesAreAvoided()
-    {
-        QFETCH(QString, format);
-        QFETCH(QString, description);
-        QFETCH(QString, prefix);
-        QFETCH(QStringList, expected);
-        SeriesOverlayInfo info = m_panel->overlayInfo();
-        info.seriesDescription = description;
-        auto panel = makePanel();
-        panel->showSeries(m_slices.mid(0, 2), info);
-        panel->setWindowPreset(render::WindowLevel{0.0, 400.0});
-        const QString folder = freshFolder();
-        auto dialog = dialogFor(folder, panel.get(), {panel.get()});
-        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
-        radio(*dialog, format)->setChecked(true);
         dialog->findChild<QLineEdit*>(QStringLiteral("prefixEdit"))->setText(prefix);
         QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
         QCOMPARE(filesUnder(folder), expected);
