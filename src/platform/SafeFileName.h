@@ -1,6 +1,6 @@
 #pragma once
-// Folder names made from patient data travel on flash drives, discs and archives to other systems:
-// they must name one ordinary folder on every one of them.
+// Folder and file names made from patient and series data travel on flash drives, discs and archives
+// to other systems: they must name one ordinary folder or file on every one of them.
 
 #include <QString>
 
