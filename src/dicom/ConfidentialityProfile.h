@@ -22,7 +22,8 @@ enum class ProfileAction {
 // The action of the Basic Profile with the Retain UIDs and the Retain Longitudinal Temporal Information
 // with Full Dates options: studies keep their identifiers and dates, so that copies still sort and
 // link as the original; everything else the table names is removed, emptied or replaced, or the
-// object is left out.
+// object is left out. A few rows go further than the table, and a few are the program's own; both stand
+// apart from the table's rows in the source.
 ProfileAction basicProfileAction(quint16 group, quint16 element);
 
 } // namespace dicom

@@ -524,13 +524,21 @@ void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
     QTest::newRow("added X: birth date, other calendar") << 0x00100033u << "1337-12-13" << absent;
     QTest::newRow("X: overlay comments, repeating group") << 0x60024000u << "note" << absent;
     QTest::newRow("X: curve data group") << 0x50000005u << "1" << absent;
+    QTest::newRow("X: requesting AE") << 0x00741236u << "WARD3_SCU" << absent;
+    QTest::newRow("X: results ID, retired") << 0x40080040u << "RES-4471" << absent;
+    QTest::newRow("X/D, not a dummy: treatment site") << 0x30100077u << "Left breast" << absent;
     QTest::newRow("Z: filler order number") << 0x00402017u << "F-77" << QString();
+    QTest::newRow("Z: source of previous values") << 0x04000564u << "City Hospital PACS" << QString();
+    QTest::newRow("D: modifying system") << 0x04000563u << "Ivanov workstation"
+                                         << "ANONYMOUS";
     QTest::newRow("D: verifying observer") << 0x0040A075u << "Observer^Olga"
                                            << "ANONYMOUS";
     QTest::newRow("Z, dates kept: study time") << 0x00080030u << "093000"
                                                << "093000";
     QTest::newRow("X/Z/D, dates kept: acquisition date-time") << 0x0008002Au << "20240115093000"
                                                               << "20240115093000";
+    QTest::newRow("X/D, dates kept: instance creation date") << 0x00080012u << "20240115"
+                                                             << "20240115";
     QTest::newRow("not listed: body part") << 0x00180015u << "HEAD"
                                            << "HEAD";
 }
