@@ -94,6 +94,16 @@ const char* const kCreateOtherTables[] = {
     "file_path TEXT NOT NULL);",
 };
 
+// The program's own bookkeeping beside the rows. Added to index files of earlier versions at their
+// first open; a file that cannot be written then opens without them (it cannot be changed anyway).
+// pending_removals: store files whose rows are gone and which are still to be deleted, written in
+// the same transaction as the removal of their rows, so that a kill before the files go loses
+// nothing. unfinished_edits: studies whose files a tag edit was writing when it was cut short.
+const char* const kCreateBookkeeping[] = {
+    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY);",
+    "CREATE TABLE IF NOT EXISTS unfinished_edits (study_instance_uid TEXT PRIMARY KEY, started_at TEXT);",
+};
+
 // After the tables and their migrations: an index file of an earlier version has
 // idx_studies_patient on the old column until its patients are keyed anew.
 const char* const kCreateIndexes[] = {
@@ -199,6 +209,9 @@ const char* const kStudyUpsert =
     "study_date = excluded.study_date, study_time = excluded.study_time, "
     "study_description = excluded.study_description, accession_number = excluded.accession_number, "
     "referring_physician = excluded.referring_physician;";
+
+// A file indexed again is wanted: a removal still pending for its path must not take it.
+const char* const kKeepPath = "DELETE FROM pending_removals WHERE path = :path;";
 
 const char* const kPrunePatient =
     "DELETE FROM patients WHERE patient_key = :key AND NOT EXISTS "
@@ -425,6 +438,7 @@ struct Database::WriteStatements
         , instance(db)
         , prunePatient(db)
         , instancePlace(db)
+        , keepPath(db)
     {
     }
     // Leaves every statement reset, so that none keeps a transaction or a lock alive.
@@ -433,9 +447,10 @@ struct Database::WriteStatements
         for (QSqlQuery* q : all())
             q->finish();
     }
-    std::array<QSqlQuery*, 8> all()
+    std::array<QSqlQuery*, 9> all()
     {
-        return {&patient, &patientKey, &studyPatient, &study, &series, &instance, &prunePatient, &instancePlace};
+        return {&patient,  &patientKey,   &studyPatient,  &study,   &series,
+                &instance, &prunePatient, &instancePlace, &keepPath};
     }
 
     QSqlQuery patient;
@@ -446,6 +461,7 @@ struct Database::WriteStatements
     QSqlQuery instance;
     QSqlQuery prunePatient;
     QSqlQuery instancePlace;
+    QSqlQuery keepPath;
 };
 
 Database::Database(QObject* parent)
@@ -542,6 +558,10 @@ bool Database::createSchema()
     }
     for (const char* sql : kCreateIndexes) {
         if (!q.exec(QString::fromLatin1(sql)))
+            return failed(q.lastError());
+    }
+    for (const char* sql : kCreateBookkeeping) {
+        if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
             return failed(q.lastError());
     }
     return true;
@@ -862,6 +882,12 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         if (!q.exec())
             return fail(q);
     }
+    {
+        QSqlQuery& keep = m_write->keepPath;
+        keep.bindValue(QStringLiteral(":path"), s.filePath);
+        if (!keep.exec())
+            return fail(keep);
+    }
     m_write->finish();
     if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients)) {
         m_db.rollback();
@@ -893,10 +919,13 @@ bool Database::prepareWriteStatements()
         {&statements->patient, kPatientUpsert},       {&statements->patientKey, kPatientKey},
         {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
         {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
-        {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace}};
+        {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace},
+        {&statements->keepPath, kKeepPath}};
     for (const auto& [query, sql] : toPrepare) {
         if (!query->prepare(QString::fromLatin1(sql))) {
-            m_lastError = errorText(*query);
+            // An index of an earlier version that could not be brought up to date for lack of
+            // write access names that, not the table it lacks.
+            m_lastError = m_writable || m_readOnlyReason.isEmpty() ? errorText(*query) : m_readOnlyReason;
             return false;
         }
     }
@@ -1210,7 +1239,8 @@ bool Database::deleteStudy(const QString& studyInstanceUid)
     return deleteStudies({studyInstanceUid});
 }
 
-bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths)
+bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths,
+                             const std::function<bool(const QString&)>& removeLater)
 {
     if (!requireOpen())
         return false;
@@ -1248,14 +1278,28 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
         if (!q.exec())
             return fail();
     }
-    if (filePaths) {
+    if (filePaths || removeLater) {
         if (!q.exec(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
                                    "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid "
                                    "IN (SELECT uid FROM temp.doomed_studies);")))
             return fail();
+        QStringList paths;
         while (q.next())
-            filePaths->append(textOf(q.value(0)));
+            paths.append(textOf(q.value(0)));
         q.finish();
+        if (removeLater) {
+            if (!q.prepare(QStringLiteral("INSERT OR IGNORE INTO pending_removals (path) VALUES (:path);")))
+                return fail();
+            for (const QString& path : std::as_const(paths)) {
+                if (!removeLater(path))
+                    continue;
+                q.bindValue(QStringLiteral(":path"), path);
+                if (!q.exec())
+                    return fail();
+            }
+        }
+        if (filePaths)
+            *filePaths = paths;
     }
     // Children first: the foreign keys are enforced.
     const char* const deletions[] = {
@@ -1285,6 +1329,122 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
     for (const QString& uid : studyInstanceUids)
         emit studyChanged(uid);
     return true;
+}
+
+QStringList Database::pendingRemovals() const
+{
+    QStringList paths;
+    if (!m_db.isOpen())
+        return paths;
+    // A path that a row names again was indexed anew after its removal was planned.
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (q.exec(QStringLiteral("SELECT path FROM pending_removals "
+                              "WHERE path NOT IN (SELECT file_path FROM instances);")))
+        while (q.next())
+            paths << textOf(q.value(0));
+    return paths;
+}
+
+bool Database::forgetPendingRemovals(const QStringList& paths)
+{
+    if (paths.isEmpty())
+        return true;
+    if (!requireOpen())
+        return false;
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.prepare(QStringLiteral("DELETE FROM pending_removals WHERE path = :path;"));
+    for (const QString& path : paths) {
+        if (!ok)
+            break;
+        q.bindValue(QStringLiteral(":path"), path);
+        ok = q.exec();
+    }
+    if (!ok)
+        m_lastError = errorText(q);
+    q.finish();
+    if (ok && !m_db.commit()) {
+        m_lastError = describe(m_db.lastError());
+        ok = false;
+    }
+    if (!ok)
+        m_db.rollback();
+    return ok;
+}
+
+bool Database::checkIntegrity(QString* problem) const
+{
+    auto damaged = [problem](const QString& why) {
+        if (problem)
+            *problem = why;
+        return false;
+    };
+    if (!m_db.isOpen())
+        return damaged(QStringLiteral("база не открыта"));
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // Only a single "ok" says that every page and row could be read; anything else names a fault.
+    if (!q.exec(QStringLiteral("PRAGMA quick_check;")))
+        return damaged(errorText(q));
+    QStringList said;
+    while (q.next())
+        said << textOf(q.value(0));
+    if (q.lastError().isValid())
+        return damaged(errorText(q));
+    q.finish();
+    if (said != QStringList{QStringLiteral("ok")})
+        return damaged(said.isEmpty() ? QStringLiteral("проверка не дала ответа") : said.first());
+    // A row whose path reads back empty names no file, so no file could be told to be unwanted.
+    if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM instances WHERE file_path IS NULL OR file_path = '';"))
+        || !q.next())
+        return damaged(errorText(q));
+    if (const qint64 empty = q.value(0).toLongLong(); empty > 0)
+        return damaged(QStringLiteral("строк без пути к файлу: %1").arg(empty));
+    return true;
+}
+
+bool Database::markEditUnfinished(const QString& studyInstanceUid)
+{
+    if (!requireOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO unfinished_edits (study_instance_uid, started_at) "
+                             "VALUES (:uid, :at);"));
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    q.bindValue(QStringLiteral(":at"), importTimeText(QDateTime::currentDateTimeUtc()));
+    if (!q.exec()) {
+        m_lastError = errorText(q);
+        return false;
+    }
+    return true;
+}
+
+bool Database::clearEditUnfinished(const QString& studyInstanceUid)
+{
+    if (!requireOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("DELETE FROM unfinished_edits WHERE study_instance_uid = :uid;"));
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec()) {
+        m_lastError = errorText(q);
+        return false;
+    }
+    return true;
+}
+
+QStringList Database::unfinishedEdits() const
+{
+    QStringList uids;
+    QSqlQuery q(m_db);
+    if (m_db.isOpen() && q.exec(QStringLiteral("SELECT study_instance_uid FROM unfinished_edits ORDER BY started_at;")))
+        while (q.next())
+            uids << textOf(q.value(0));
+    return uids;
 }
 
 bool Database::visitFilePaths(const std::function<void(const QString&)>& visit) const

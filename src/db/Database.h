@@ -96,10 +96,27 @@ public:
     // Removes the rows of all these studies (those not indexed are passed over) in one transaction, so
     // that many go in seconds and either all or none of them are gone. filePaths, when given, receives
     // the distinct files the removed rows named, for the caller to delete once the rows are gone.
-    bool deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths = nullptr);
+    // Those of them for which removeLater is true are kept as pending removals in the same
+    // transaction, so that a removal cut short by a kill can be finished at the next start.
+    bool deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths = nullptr,
+                       const std::function<bool(const QString&)>& removeLater = {});
+    // The pending removals that no row names (indexing a file again takes its path off the list).
+    QStringList pendingRemovals() const;
+    // Takes the paths off the pending list: their files are gone, or are not the program's to remove.
+    bool forgetPendingRemovals(const QStringList& paths);
     // Calls visit with the path of every instance row (a multi-frame file once per frame); false, having
     // visited nothing or only part, when the index could not be read to its end.
     bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
+    // True when SQLite finds every page of the index sound and every row names a file. Otherwise
+    // false with what is wrong in problem: rows may then be missing or unreadable, and nothing may be
+    // deleted for not being listed.
+    bool checkIntegrity(QString* problem = nullptr) const;
+
+    // A tag edit of a study's files stands marked from before its first file is written until its
+    // last one is: a mark found at start names an edit that was cut short.
+    bool markEditUnfinished(const QString& studyInstanceUid);
+    bool clearEditUnfinished(const QString& studyInstanceUid);
+    QStringList unfinishedEdits() const; // study UIDs, the oldest edit first
 
     // Differs after any change of the index since the last call that returned it, made through this
     // object or any other connection to the same file; (0, 0) when it cannot be read.

@@ -129,6 +129,11 @@ private slots:
     void lockedIndexFailsAtOnceSayingItIsInUse();
     void damagedPagesNeverCrash();
     void unopenedObjectFailsCleanly();
+    void olderIndexGainsTheRemovalList();
+    void pendingRemovalsGoWithTheirRows_data();
+    void pendingRemovalsGoWithTheirRows();
+    void integrityCheckFindsDamage_data();
+    void integrityCheckFindsDamage();
 
 private:
     QTemporaryDir m_dir;
@@ -564,6 +569,116 @@ void TestDatabaseOpen::unopenedObjectFailsCleanly()
     QVERIFY(!database.indexFile(makeSummary("1", "1.1", "1.1.1", 1, "/x.dcm")));
     QVERIFY(!database.lastError().isEmpty());
     QVERIFY(!database.setStudyProtected("1", true));
+}
+
+// An index file of an earlier version gains the list of pending removals at its first open, and
+// keeps it empty until something is removed.
+void TestDatabaseOpen::olderIndexGainsTheRemovalList()
+{
+    const QString path = m_dir.filePath(QStringLiteral("old_removals.sqlite3"));
+    {
+        RawDb raw(path);
+        QVERIFY(raw.ok());
+        const QString error = raw.exec(kIdKeyedSchema);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+    db::Database database;
+    QVERIFY2(database.open(path), qPrintable(database.lastError()));
+    QVERIFY(database.pendingRemovals().isEmpty());
+    QVERIFY(database.deleteStudies({"1.1"}, nullptr, [](const QString&) { return true; }));
+    QCOMPARE(database.pendingRemovals(), (QStringList{"/store/Иванов/a.dcm", "/store/Иванов/b.dcm"}));
+    QVERIFY(database.markEditUnfinished("1.2"));
+    QCOMPARE(database.unfinishedEdits(), QStringList{"1.2"});
+    RawDb raw(path);
+    QCOMPARE(raw.columns("pending_removals"), QStringList{"path"});
+}
+
+// Three files of study 6.1 and one of 6.2; the removal of 6.1's rows keeps the chosen ones as
+// pending removals, or nothing when the rows stay.
+void TestDatabaseOpen::pendingRemovalsGoWithTheirRows_data()
+{
+    QTest::addColumn<QString>("chosen");  // paths for which a removal is planned, by a letter each
+    QTest::addColumn<bool>("refused");    // the rows' removal fails
+    QTest::addColumn<QString>("indexedAgain");
+    QTest::addColumn<QStringList>("pending");
+    QTest::newRow("every file") << "abc" << false << "" << QStringList{"/s/a.dcm", "/s/b.dcm", "/s/c.dcm"};
+    QTest::newRow("only the store's") << "ac" << false << "" << QStringList{"/s/a.dcm", "/s/c.dcm"};
+    QTest::newRow("rows refused") << "abc" << true << "" << QStringList{};
+    // Imported again after the removal was planned: the file is wanted again.
+    QTest::newRow("one indexed again") << "abc" << false << "b" << QStringList{"/s/a.dcm", "/s/c.dcm"};
+}
+
+void TestDatabaseOpen::pendingRemovalsGoWithTheirRows()
+{
+    QFETCH(QString, chosen);
+    QFETCH(bool, refused);
+    QFETCH(QString, indexedAgain);
+    QFETCH(QStringList, pending);
+    const QString path = m_dir.filePath(QStringLiteral("pending_%1.sqlite3").arg(QTest::currentDataTag()).replace(' ', '_'));
+    db::Database database;
+    QVERIFY(database.open(path));
+    for (const char letter : {'a', 'b', 'c'})
+        QVERIFY(database.indexFile(makeSummary("6.1", "6.1.1", QStringLiteral("6.1.1.%1").arg(int(letter)), letter,
+                                               QStringLiteral("/s/%1.dcm").arg(letter))));
+    QVERIFY(database.indexFile(makeSummary("6.2", "6.2.1", "6.2.1.1", 1, "/s/other.dcm")));
+    if (refused) {
+        RawDb raw(path);
+        QCOMPARE(raw.exec({"CREATE TRIGGER refuse BEFORE DELETE ON series BEGIN SELECT RAISE(ABORT, 'no'); END"}),
+                 QString());
+    }
+    const auto plan = [&chosen](const QString& file) { return chosen.contains(QFileInfo(file).baseName()); };
+    QStringList files;
+    QCOMPARE(database.deleteStudies({"6.1"}, &files, plan), !refused);
+    QCOMPARE(database.studyExists("6.1"), refused);
+    QCOMPARE(files.size(), refused ? 0 : 3);
+    if (!indexedAgain.isEmpty())
+        QVERIFY(database.indexFile(makeSummary("6.3", "6.3.1", "6.3.1.1", 1, "/s/" + indexedAgain + ".dcm")));
+    QStringList listed = database.pendingRemovals();
+    listed.sort();
+    QCOMPARE(listed, pending);
+    QVERIFY(database.forgetPendingRemovals(listed));
+    QVERIFY(database.pendingRemovals().isEmpty());
+    RawDb raw(path);
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM pending_removals").toInt(), 0);
+}
+
+// An index that reads back whole passes; one that lost the end of its last page, or has a row
+// without a path, does not, and says what is wrong.
+void TestDatabaseOpen::integrityCheckFindsDamage_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("sound");
+    QTest::newRow("sound") << "" << true;
+    // Cut inside its last page, as a power cut may leave a file: it still opens.
+    QTest::newRow("last page cut short") << "truncate" << false;
+    QTest::newRow("row without a path") << "empty path" << false;
+}
+
+void TestDatabaseOpen::integrityCheckFindsDamage()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, sound);
+    const QString path = m_dir.filePath(QStringLiteral("integrity_%1.sqlite3").arg(QTest::currentDataTag()).replace(' ', '_'));
+    {
+        db::Database database;
+        QVERIFY(database.open(path));
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(database.indexFile(makeSummary(QStringLiteral("7.%1").arg(i / 30), QStringLiteral("7.%1.1").arg(i / 30),
+                                                   QStringLiteral("7.1.1.%1").arg(i), i,
+                                                   QStringLiteral("/d/%1.dcm").arg(i))));
+    }
+    if (damage == "truncate") {
+        QFile f(path);
+        QVERIFY(f.resize(f.size() - 100));
+    } else if (damage == "empty path") {
+        RawDb raw(path);
+        QCOMPARE(raw.exec({"UPDATE instances SET file_path = '' WHERE sop_instance_uid = '7.1.1.7'"}), QString());
+    }
+    db::Database database;
+    QVERIFY2(database.open(path), qPrintable(database.lastError()));
+    QString problem;
+    QCOMPARE(database.checkIntegrity(&problem), sound);
+    QCOMPARE(problem.isEmpty(), sound);
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseOpen)
