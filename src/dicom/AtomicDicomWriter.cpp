@@ -3,10 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 
 #include <dcmtk/dcmdata/dcfilefo.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -42,7 +44,66 @@ void flushToDisk(const QString& path)
 #endif
 }
 
+// ".<target name>.XXXXXX.tmp": hidden, and telling by its name which file it was to become.
+QString temporaryTemplate(const QFileInfo& target)
+{
+    return target.absoluteDir().filePath(QStringLiteral(".%1.XXXXXX.tmp").arg(target.fileName()));
+}
+
 } // namespace
+
+bool AtomicDicomWriter::isTemporaryName(const QString& fileName, QString* targetName)
+{
+    // QTemporaryFile fills the six places with letters and digits.
+    static const QRegularExpression pattern(QStringLiteral("^\\.(.+)\\.[A-Za-z0-9]{6}\\.tmp$"));
+    const QRegularExpressionMatch match = pattern.match(fileName);
+    if (!match.hasMatch())
+        return false;
+    if (targetName)
+        *targetName = match.captured(1);
+    return true;
+}
+
+bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targetPath, QString* cause, int* code)
+{
+    auto fail = [cause, code](const QString& text, int error) {
+        if (cause)
+            *cause = text;
+        if (code)
+            *code = error;
+        return false;
+    };
+    QFile source(sourcePath);
+    if (!source.open(QIODevice::ReadOnly))
+        return fail(source.errorString(), errno);
+    QTemporaryFile temp(temporaryTemplate(QFileInfo(targetPath)));
+    // errno is read right after each failing call: Qt passes the system's code through.
+    errno = 0;
+    if (!temp.open())
+        return fail(temp.errorString(), errno);
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = source.read(block.data(), block.size());
+        if (n < 0)
+            return fail(source.errorString(), errno);
+        if (n == 0)
+            break;
+        errno = 0;
+        if (temp.write(block.constData(), n) != n)
+            return fail(temp.errorString(), errno);
+    }
+    errno = 0;
+    if (!temp.flush())
+        return fail(temp.errorString(), errno);
+    temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                        | QFileDevice::ReadOther);
+    std::error_code ec;
+    std::filesystem::rename(nativePath(temp.fileName()), nativePath(targetPath), ec);
+    if (ec)
+        return fail(QString::fromLocal8Bit(ec.message().c_str()), ec.value());
+    temp.setAutoRemove(false);
+    return true;
+}
 
 AtomicDicomWriter::AtomicDicomWriter(const QString& targetPath)
 {
@@ -69,7 +130,7 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
     discard();
     const QFileInfo target(m_targetPath);
     // Same folder as the target, so that the final rename never crosses file systems.
-    QTemporaryFile temp(target.absoluteDir().filePath(QStringLiteral(".%1.XXXXXX.tmp").arg(target.fileName())));
+    QTemporaryFile temp(temporaryTemplate(target));
     temp.setAutoRemove(false);
     if (!temp.open()) {
         if (cause)

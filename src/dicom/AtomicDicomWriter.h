@@ -30,6 +30,14 @@ public:
     bool commit(QString* cause = nullptr);
     void discard();
 
+    // Copies a file to the target the same way: under a temporary name beside it, moved into place
+    // once whole. On failure *cause gets the system's text and *code its error number (0 if none).
+    static bool copyFile(const QString& sourcePath, const QString& targetPath, QString* cause = nullptr,
+                         int* code = nullptr);
+    // True for the name of a temporary file that a writer for a file named targetName leaves behind
+    // when it is killed; *targetName gets that name.
+    static bool isTemporaryName(const QString& fileName, QString* targetName = nullptr);
+
 private:
     QString m_targetPath;
     QString m_tempPath;

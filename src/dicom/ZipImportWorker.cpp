@@ -1,5 +1,6 @@
 #include "dicom/ZipImportWorker.h"
 
+#include "dicom/AtomicDicomWriter.h"
 #include "dicom/ZipArchiveOpen.h"
 
 #include <QCryptographicHash>
@@ -14,10 +15,13 @@
 #include <archive_entry.h>
 #include <zip.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
-
 #include <memory>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace dicom {
 namespace {
@@ -371,6 +375,25 @@ bool extractZip(const QString& archivePath, Unpacker& unpacker, QString* error)
     return true;
 }
 
+bool isFullDisk(int code)
+{
+    return code == ENOSPC || code == EDQUOT;
+}
+
+// Creates the series folder of a copy; on failure names it with the system's reason.
+bool makeFolder(const QString& folder, QString* cause, int* code)
+{
+    if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0 || errno == EEXIST) {
+        if (QFileInfo(folder).isDir())
+            return true;
+        errno = EEXIST;
+    }
+    *code = errno;
+    *cause = ZipImportWorker::tr("не удалось создать папку %1: %2")
+                 .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(strerror(*code)));
+    return false;
+}
+
 } // namespace
 
 ZipImportWorker::ZipImportWorker(QString archivePath, QString targetDirectory, QObject* parent)
@@ -419,6 +442,7 @@ void ZipImportWorker::run()
     int imported = 0;
     int skipped = 0;
     int copyFailures = 0;
+    QString firstCopyFailure;
     QString stopMessage;
     // Unpacked names are numbered in archive order; walking them sorted keeps that order.
     QStringList unpacked;
@@ -437,19 +461,32 @@ void ZipImportWorker::run()
             continue;
         }
         const QString seriesFolder = QDir(targetDirectory).filePath(storeName(summary->seriesInstanceUid));
-        QDir().mkpath(seriesFolder);
         const QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
         if (!QFileInfo::exists(destination)) {
             const qint64 size = QFileInfo(path).size();
-            const qint64 available = probe(seriesFolder);
+            const qint64 available = probe(targetDirectory);
             if (available >= 0 && available - size < freeSpaceReserve) {
                 stopMessage = tr("Импорт остановлен: в хранилище недостаточно места (%1). Импортировано файлов: %2.")
                                   .arg(QDir::toNativeSeparators(targetDirectory))
                                   .arg(imported);
                 break;
             }
-            if (!QFile::copy(path, destination)) {
-                ++copyFailures;
+            int code = 0;
+            QString cause;
+            const bool copied = makeFolder(seriesFolder, &cause, &code)
+                && AtomicDicomWriter::copyFile(path, destination, &cause, &code);
+            if (!copied && isFullDisk(code)) {
+                // Every further file would fail the same way, and free bytes alone do not show it: a
+                // file system can run out of files (inodes) with space to spare.
+                stopMessage = tr("Импорт остановлен: на диске хранилища нет места (%1) — диск заполнен или "
+                                 "исчерпан запас файлов на нём. Импортировано файлов: %2.")
+                                  .arg(QDir::toNativeSeparators(targetDirectory))
+                                  .arg(imported);
+                break;
+            }
+            if (!copied) {
+                if (copyFailures++ == 0)
+                    firstCopyFailure = cause;
                 ++skipped;
                 continue;
             }
@@ -469,8 +506,9 @@ void ZipImportWorker::run()
         messages << tr("Архив повреждён: часть файлов не удалось распаковать. Импортировано файлов: %1.").arg(imported);
     if (copyFailures > 0)
         messages << tr("Не удалось скопировать файлов в постоянное хранилище: %1 (пропущены, не импортированы). "
-                       "Возможная причина — слишком длинный путь к папке профиля Windows.")
-                        .arg(copyFailures);
+                       "Причина: %2")
+                        .arg(copyFailures)
+                        .arg(firstCopyFailure);
     emit finished(imported, skipped, messages.join(QLatin1Char('\n')));
 }
 

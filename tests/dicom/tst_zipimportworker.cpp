@@ -174,6 +174,7 @@ private slots:
     void expandingArchive();
     void entriesLeftOut_data();
     void entriesLeftOut();
+    void storeThatCannotBeWritten_data();
     void storeThatCannotBeWritten();
 
 private:
@@ -584,19 +585,32 @@ void ZipImportWorkerTest::entriesLeftOut()
     QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tmpBefore);
 }
 
+void ZipImportWorkerTest::storeThatCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("occupied"); // a file where the store needs a folder
+    QTest::newRow("store folder") << "";
+    QTest::newRow("series folder") << "series";
+}
+
 void ZipImportWorkerTest::storeThatCannotBeWritten()
 {
+    QFETCH(QString, occupied);
     const QString archive = m_dir.filePath(QStringLiteral("store_fails.zip"));
-    writeZip(archive, {{QStringLiteral("1.dcm"), dicomBytes()}, {QStringLiteral("2.dcm"), dicomBytes()}, {QStringLiteral("t.txt"), "x"}});
-    // A file where the store folder should be: every copy fails.
-    const QString target = m_dir.filePath(QStringLiteral("store_is_a_file"));
-    fixtures::writeBytes(target, "occupied");
+    const QString series = QStringLiteral("1.2.826.0.1.3680043.9.7.64");
+    writeZip(archive, {{QStringLiteral("1.dcm"), dicomBytes(series, 0)}, {QStringLiteral("2.dcm"), dicomBytes(series, 1)},
+                       {QStringLiteral("t.txt"), "x"}});
+    // Every copy fails, and the message names the folder that could not be made and why.
+    const QString target = m_dir.filePath(QStringLiteral("store_is_a_file_") + QTest::currentDataTag()).replace(' ', '_');
+    const QString blocked = occupied.isEmpty() ? target : target + "/" + dicom::ZipImportWorker::storeName(series);
+    fixtures::writeBytes(blocked, "occupied");
     const Outcome outcome = runWorker(archive, target);
     QCOMPARE(outcome.imported, 0);
     QCOMPARE(outcome.skipped, 3);
     QCOMPARE(outcome.found.size(), 0);
-    QCOMPARE(outcome.message, QStringLiteral("Не удалось скопировать файлов в постоянное хранилище: 2 (пропущены, не импортированы). "
-                                             "Возможная причина — слишком длинный путь к папке профиля Windows."));
+    QVERIFY2(outcome.message.startsWith(QStringLiteral("Не удалось скопировать файлов в постоянное хранилище: 2 ")),
+             qPrintable(outcome.message));
+    QVERIFY2(outcome.message.contains(QDir::toNativeSeparators(QFileInfo(blocked).fileName())), qPrintable(outcome.message));
+    QVERIFY2(!outcome.message.contains(QStringLiteral("Windows")), qPrintable(outcome.message));
 }
 
 QTEST_GUILESS_MAIN(ZipImportWorkerTest)
