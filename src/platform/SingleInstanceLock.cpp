@@ -27,6 +27,11 @@ SingleInstanceLock::SingleInstanceLock(const QString& name)
 {
 }
 
+SingleInstanceLock::SingleInstanceLock(const QString& name, const QString& folder)
+    : m_path(QDir(folder).filePath(name))
+{
+}
+
 SingleInstanceLock::~SingleInstanceLock() = default;
 
 bool SingleInstanceLock::anotherInstanceRunning()

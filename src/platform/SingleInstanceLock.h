@@ -15,12 +15,15 @@ public:
     static constexpr const char* kDefaultName = "KalvenorSingleInstanceMutex_v1";
 
     explicit SingleInstanceLock(const QString& name = QString::fromLatin1(kDefaultName));
+    // The same lock file in the given folder (for example one that copies on other machines share).
+    SingleInstanceLock(const QString& name, const QString& folder);
     ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
     // Tries once, without waiting. True when another live copy holds the lock. A lock left by a copy
-    // that died is taken over; a lock that cannot be created at all counts as no other copy running.
+    // that died is taken over; a lock that cannot be created at all counts as no other copy running
+    // (isHeld() then tells that this copy does not hold it either).
     bool anotherInstanceRunning();
 
     bool isHeld() const;
