@@ -24,6 +24,7 @@
 #include "dicom/FrameDecoder.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/OpticalDrives.h"
+#include "platform/SingleInstanceLock.h"
 #include "remote/PrivateSettingsFile.h"
 #include "remote/RemoteAccessServer.h"
 #include "viewer/ToolbarIcons.h"
@@ -127,9 +128,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
     setupUi();
     loadColumnWidths();
+    beginStoreSession();
     runAutoCleanup();
     reportUnfinishedRetrieves();
     sweepManagedStoreIfDue();
+    reportUnfinishedEdits();
     removeOldUnpackFolders();
     refreshStudyTable();
     startRemoteHostingIfConfigured();
@@ -634,6 +637,13 @@ void MainWindow::onRemoteAccessClicked()
     dialog->show();
 }
 
+void MainWindow::addStartupNote(const QString& text)
+{
+    const QString before = m_statusLabel->text();
+    m_statusLabel->setText(before.isEmpty() || before == QString::fromUtf8(kReadyText) ? text
+                                                                                   : before + QStringLiteral("; ") + text);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     // Closing during a burn would cut it off and ruin the disc.
@@ -669,7 +679,7 @@ void MainWindow::indexImported(const dicom::DicomFileSummary& summary, int& fail
     if (!m_db->indexFile(summary)) {
         ++failures;
         m_lastIndexError = m_db->lastError();
-        // An archive import's copy that no row names stays in the store until the start-up sweep.
+        // An archive import's copy that no row names is indexed again by the next start's sweep.
         if (isManagedStudyFile(summary.filePath))
             m_storeSweepDue = true;
     } else if (const QString why = dicom::unsupportedCompressionText(summary.transferSyntaxUid);

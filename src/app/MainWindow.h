@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QDate>
+#include <QDateTime>
 #include <QMainWindow>
 #include <QMap>
 #include <QPointer>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QComboBox;
 class QDateEdit;
@@ -29,6 +31,9 @@ class ViewerWindow;
 
 namespace db {
 class Database;
+}
+namespace platform {
+class SingleInstanceLock;
 }
 namespace pacs {
 struct PacsConfig;
@@ -90,10 +95,13 @@ public:
     void deleteStudiesCompletely(const QStringList& studyUids);
     void deleteStudyCompletely(const QString& studyUid);
     void runAutoCleanup();
-    // At start: removes what interrupted PACS retrieves left half-received and names, in the status
-    // line, the studies whose retrieve was cut short.
+    // At start: removes what interrupted view-only retrieves left half-received and names, in the
+    // status line, the studies whose retrieve was cut short.
     void reportUnfinishedRetrieves();
-    // True only for files below the managed folders "imported_from_zip" and "pacs_downloads".
+    // At start: names, in the status line, the studies whose tag edit was cut short.
+    void reportUnfinishedEdits();
+    // True only for the program's own copies in the managed folders "imported_from_zip" and
+    // "pacs_downloads" (ManagedStore::isOwnCopy): the only files a deletion removes.
     static bool isManagedStudyFile(const QString& path);
     // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).
     QMenu* buildStudyContextMenu(const QPoint& pos);
@@ -153,17 +161,24 @@ private:
     void onDatePresetChanged(int index);
     QDate today() const;
     QStringList selectedStudyUids(bool* anyProtected) const;
-    // Removes those of the files that lie in the managed folders, and their folders left empty; returns
-    // the number of files removed.
-    int removeManagedFiles(const QStringList& paths);
-    // Removes the studies' rows and then their managed files; a refused removal is shown and removes
-    // nothing.
+    // Removes the studies' rows and then their files in the managed store; false, having removed
+    // nothing, when the rows cannot be removed. failedFiles: the store files that could not be
+    // removed (they are tried again at the next start).
+    bool removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles);
+    // The same for the context menu: a refused removal, and files left behind, are shown.
     void deleteStudiesWithManagedFiles(const QStringList& studyUids);
-    // At start, when the last session was killed or left files unlisted: removes the managed folders'
-    // files that no row names. The mark that says so stands while a session runs.
+    // Takes the data folder's session lock when no other copy holds it, and lays the session mark
+    // that stands while the session runs (and after one that was cut short).
+    void beginStoreSession();
+    // Whether this start may delete anything in the store (the clean-up, the sweep): only with the
+    // session lock held and an index that can be written and reads back whole. Asked once; a "no"
+    // keeps what was due for a later start, and why is said.
+    bool startupDeletionsAllowed(QString* why);
+    // At start, when the last session did not end cleanly or removals are pending: ManagedStore::sweep.
     void sweepManagedStoreIfDue();
-    void sweepManagedStore();
     void endStoreSession();
+    // Adds a note of the start-up to the status line, after those already there.
+    void addStartupNote(const QString& text);
     // At start: unpack folders that killed archive imports left in the temporary folder.
     void removeOldUnpackFolders();
     void forgetSelectedStudy(const QString& studyUid);
@@ -205,7 +220,12 @@ private:
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;
-    bool m_storeSweepDue = false; // this session left files in the managed store that no row names
+    bool m_storeSweepDue = false; // the next start has work in the store: the session mark stays
+    std::unique_ptr<platform::SingleInstanceLock> m_storeLock;
+    QDateTime m_previousSessionStart; // when the session whose mark stood at start began
+    QDateTime m_sessionMarkTime;      // the mark as this session laid it
+    bool m_startupDeletionsChecked = false;
+    QString m_noStartupDeletionsWhy;
 
     QAction* m_opticalAction = nullptr;
     QList<QThread*> m_burnThreads; // running disc burns

@@ -2,13 +2,14 @@
 
 #include "app/MainWindow.h"
 
+#include "app/ManagedStore.h"
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
+#include "platform/SingleInstanceLock.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QItemSelectionModel>
@@ -17,49 +18,9 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSet>
-#include <QStandardPaths>
 #include <QTableWidget>
 
-#include <algorithm>
-#include <vector>
-
 namespace {
-
-// The folders of the application data folder whose files the program stored itself and may therefore
-// delete.
-const char* const kManagedFolderNames[] = {"imported_from_zip", "pacs_downloads"};
-
-QString managedFolder(const char* name)
-{
-    return QDir::cleanPath(
-        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QLatin1String(name)));
-}
-
-// The managed folders with a trailing separator, so that ".../imported_from_zip_backup" is not taken
-// for ".../imported_from_zip".
-const QStringList& managedFolderPrefixes()
-{
-    static const QStringList prefixes = [] {
-        QStringList out;
-        for (const char* name : kManagedFolderNames)
-            out << managedFolder(name) + QLatin1Char('/');
-        return out;
-    }();
-    return prefixes;
-}
-
-// A managed file's place in the store, from the managed folder's name on ("imported_from_zip/…"): rows
-// written before the data folder moved still claim their files by it. Empty for other paths.
-QString storeKey(const QString& path)
-{
-    const QString clean = QDir::cleanPath(path);
-    for (const char* name : kManagedFolderNames) {
-        const qsizetype at = clean.lastIndexOf(QStringLiteral("/%1/").arg(QLatin1String(name)));
-        if (at >= 0)
-            return clean.mid(at + 1);
-    }
-    return {};
-}
 
 struct ManagedFiles
 {
@@ -67,11 +28,11 @@ struct ManagedFiles
     qint64 bytes = 0;
 };
 
-ManagedFiles managedFilesOf(db::Database* index, const QString& studyUid)
+ManagedFiles managedFilesOf(db::Database* index, const ManagedStore& store, const QString& studyUid)
 {
     ManagedFiles out;
     for (const QString& path : index->studyFilePaths(studyUid)) {
-        if (MainWindow::isManagedStudyFile(path)) {
+        if (store.isOwnCopy(path)) {
             out.files << path;
             out.bytes += QFileInfo(path).size();
         }
@@ -79,15 +40,23 @@ ManagedFiles managedFilesOf(db::Database* index, const QString& studyUid)
     return out;
 }
 
+// The files that could not be removed, by name: the first few and how many more.
+QString namedFiles(const QStringList& paths, const QString& separator)
+{
+    constexpr int kNamed = 10;
+    QStringList lines;
+    for (const QString& path : paths.mid(0, kNamed))
+        lines << QDir::toNativeSeparators(path);
+    if (paths.size() > kNamed)
+        lines << QStringLiteral("… и ещё %1").arg(paths.size() - kNamed);
+    return lines.join(separator);
+}
+
 } // namespace
 
 bool MainWindow::isManagedStudyFile(const QString& path)
 {
-    const QString clean = QDir::cleanPath(path);
-    for (const QString& prefix : managedFolderPrefixes())
-        if (clean.startsWith(prefix))
-            return true;
-    return false;
+    return ManagedStore().isOwnCopy(path);
 }
 
 QStringList MainWindow::selectedStudyUids(bool* anyProtected) const
@@ -236,23 +205,27 @@ void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
     refreshStudyTable();
 }
 
-int MainWindow::removeManagedFiles(const QStringList& paths)
+bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles)
 {
-    QSet<QString> folders;
-    int removed = 0;
-    for (const QString& path : paths) {
-        if (!isManagedStudyFile(path))
-            continue;
-        folders.insert(QFileInfo(path).absolutePath());
-        if (QFile::remove(path))
-            ++removed;
-        else if (QFileInfo::exists(path))
-            m_storeSweepDue = true; // its rows are gone: listed nowhere, it waits for the start-up sweep
-    }
-    // Only folders left empty go; parents (the managed roots among them) stay.
-    for (const QString& folder : std::as_const(folders))
-        QDir().rmdir(folder);
-    return removed;
+    // The rows go in one transaction with the list of their files to remove, then the files: a study
+    // is never listed without its files, and what a kill or a failure leaves behind is removed at
+    // the next start.
+    const ManagedStore store;
+    QStringList copies;
+    const auto isCopy = [&store, &copies](const QString& path) {
+        if (!store.isOwnCopy(path))
+            return false;
+        copies << path;
+        return true;
+    };
+    if (!m_db->deleteStudies(studyUids, nullptr, isCopy))
+        return false;
+    *failedFiles = store.removeCopies(*m_db, copies);
+    if (!failedFiles->isEmpty())
+        m_storeSweepDue = true;
+    for (const QString& uid : studyUids)
+        forgetSelectedStudy(uid);
+    return true;
 }
 
 void MainWindow::deleteStudyCompletely(const QString& studyUid)
@@ -262,19 +235,20 @@ void MainWindow::deleteStudyCompletely(const QString& studyUid)
 
 void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
 {
-    // Rows first: a study must never stay listed with its files gone. Files that a failure or a kill
-    // leaves after this point are listed nowhere, and the start-up sweep removes them.
-    QStringList paths;
-    if (!m_db->deleteStudies(studyUids, &paths)) {
+    QStringList failed;
+    if (!removeStudiesWithCopies(studyUids, &failed)) {
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
                              (studyUids.size() < 2 ? QStringLiteral("Не удалось удалить исследование:\n%1")
                                                    : QStringLiteral("Не удалось удалить исследования:\n%1"))
                                  .arg(m_db->lastError()));
         return;
     }
-    removeManagedFiles(paths);
-    for (const QString& uid : studyUids)
-        forgetSelectedStudy(uid);
+    if (!failed.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Файлы не удалены"),
+                             QStringLiteral("Исследования удалены из списка, но не удалось удалить файлов: %1. "
+                                            "Программа попробует удалить их при следующем запуске.\n\n%2")
+                                 .arg(failed.size())
+                                 .arg(namedFiles(failed, QStringLiteral("\n"))));
 }
 
 void MainWindow::runAutoCleanup()
@@ -304,6 +278,7 @@ void MainWindow::runAutoCleanup()
             }
         }
     }
+    const ManagedStore store;
     if (settings.bySizeEnabled) {
         // Only the managed store counts: deleting a study indexed where it lies frees no space, so
         // such studies are neither summed nor chosen.
@@ -312,7 +287,7 @@ void MainWindow::runAutoCleanup()
         for (const db::StudyRecord& s : studies) {
             if (chosenByAge.contains(s.studyInstanceUid))
                 continue;
-            const qint64 bytes = managedFilesOf(m_db, s.studyInstanceUid).bytes;
+            const qint64 bytes = managedFilesOf(m_db, store, s.studyInstanceUid).bytes;
             managedBytes.insert(s.studyInstanceUid, bytes);
             total += bytes;
         }
@@ -330,78 +305,101 @@ void MainWindow::runAutoCleanup()
     }
     if (chosen.isEmpty())
         return;
-    // All rows in one transaction, then the files: a study is either listed with its files or gone.
-    QStringList paths;
-    if (!m_db->deleteStudies(chosen, &paths)) {
+    QString why;
+    if (!startupDeletionsAllowed(&why)) {
+        m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(why));
+        return;
+    }
+    QStringList failed;
+    if (!removeStudiesWithCopies(chosen, &failed)) {
         m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(m_db->lastError()));
         return;
     }
-    removeManagedFiles(paths);
     m_statusLabel->setText(QStringLiteral("Автоочистка при запуске: удалено исследований — %1").arg(chosen.size()));
+    if (!failed.isEmpty())
+        addStartupNote(QStringLiteral("Не удалось удалить файлов: %1 (%2)")
+                           .arg(failed.size())
+                           .arg(namedFiles(failed, QStringLiteral(", "))));
 }
 
-namespace {
-
-// Stands while a session of the study list runs and after one that left unlisted files: a start that
-// finds it sweeps the store. Walking the whole store at every start would cost seconds on a large one.
-QString storeSessionMark()
+void MainWindow::beginStoreSession()
 {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
-        .filePath(QStringLiteral("store_sweep_due"));
+    const QString data = ManagedStore::defaultDataFolder();
+    m_storeLock = std::make_unique<platform::SingleInstanceLock>(
+        QString::fromLatin1(ManagedStore::kSessionLockName), data);
+    m_storeLock->anotherInstanceRunning();
+    const QString markPath = ManagedStore::sessionMarkPath(data);
+    const QFileInfo standing(markPath);
+    if (standing.exists())
+        m_previousSessionStart = standing.lastModified();
+    // Laid anew before anything changes, so that a kill at any later moment leaves it standing; its
+    // time tells a later start which files this session may still have been writing.
+    QFile mark(markPath);
+    if (mark.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        mark.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toLatin1());
+        mark.close();
+    }
+    m_sessionMarkTime = QFileInfo(markPath).lastModified();
 }
 
-} // namespace
+bool MainWindow::startupDeletionsAllowed(QString* why)
+{
+    if (m_startupDeletionsChecked) {
+        *why = m_noStartupDeletionsWhy;
+        return why->isEmpty();
+    }
+    m_startupDeletionsChecked = true;
+    QString problem;
+    if (!m_storeLock || !m_storeLock->isHeld()) {
+        // Its imports, retrieves and deletions are under way: nothing of theirs is a leftover.
+        m_noStartupDeletionsWhy = QStringLiteral("папку данных использует другая запущенная копия программы");
+        addStartupNote(QStringLiteral("Очистка хранилища при запуске отложена: %1").arg(m_noStartupDeletionsWhy));
+    } else if (!m_db->isWritable()) {
+        m_noStartupDeletionsWhy = m_db->readOnlyReason().isEmpty() ? QStringLiteral("база не открыта")
+                                                                   : m_db->readOnlyReason();
+    } else if (!m_db->checkIntegrity(&problem)) {
+        // Rows that cannot be read name no files: every file would look unwanted.
+        m_noStartupDeletionsWhy = QStringLiteral("локальная база исследований повреждена (%1)").arg(problem);
+        QMessageBox::warning(this, QStringLiteral("Локальная база исследований"),
+                             QStringLiteral("Локальная база исследований повреждена: %1.\n\nЧтобы не потерять "
+                                            "исследования, программа не удаляет файлы хранилища и не выполняет "
+                                            "автоочистку, пока база повреждена. Восстановите базу из резервной "
+                                            "копии: исследования, добавленные после неё, снова появятся в "
+                                            "списке.")
+                                 .arg(problem));
+    }
+    if (!m_noStartupDeletionsWhy.isEmpty())
+        m_storeSweepDue = true; // what was due stays due
+    *why = m_noStartupDeletionsWhy;
+    return why->isEmpty();
+}
 
 void MainWindow::sweepManagedStoreIfDue()
 {
-    QFile mark(storeSessionMark());
-    if (!mark.exists()) {
-        mark.open(QIODevice::WriteOnly);
+    if (!m_previousSessionStart.isValid() && m_db->pendingRemovals().isEmpty())
         return;
-    }
-    if (m_db->isWritable())
-        sweepManagedStore();
-    else
-        m_storeSweepDue = true; // not now: the next start that can write the index does it
+    QString why;
+    if (!startupDeletionsAllowed(&why))
+        return;
+    const ManagedStore::SweepReport report = ManagedStore().sweep(*m_db, m_previousSessionStart);
+    if (!report.complete())
+        m_storeSweepDue = true;
+    if (report.reindexed > 0)
+        addStartupNote(QStringLiteral("Снова в списке файлов хранилища, не записанных в базу: %1").arg(report.reindexed));
+    if (!report.failed.isEmpty())
+        addStartupNote(QStringLiteral("Не удалось удалить файлов хранилища: %1 (%2)")
+                           .arg(report.failed.size())
+                           .arg(namedFiles(report.failed, QStringLiteral(", "))));
 }
 
 void MainWindow::endStoreSession()
 {
-    if (!m_storeSweepDue)
-        QFile::remove(storeSessionMark());
-}
-
-void MainWindow::sweepManagedStore()
-{
-    std::vector<size_t> claimed;
-    qint64 rows = 0;
-    const bool read = m_db->visitFilePaths([&claimed, &rows](const QString& path) {
-        ++rows;
-        const QString key = storeKey(path);
-        if (!key.isEmpty())
-            claimed.push_back(qHash(key));
-    });
-    // An index that could not be read to its end, or lists nothing (a new or replaced one), cannot tell
-    // which files of the store are still wanted. Two keys of one hash only spare a file.
-    if (!read || rows == 0)
-        return;
-    std::sort(claimed.begin(), claimed.end());
-    QSet<QString> folders;
-    for (const char* name : kManagedFolderNames) {
-        const QDir root(managedFolder(name));
-        // Hidden files are a running or broken transfer's own, and not this sweep's.
-        QDirIterator it(root.path(), QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            const QString key = QLatin1String(name) + QLatin1Char('/') + root.relativeFilePath(path);
-            if (std::binary_search(claimed.begin(), claimed.end(), qHash(key)))
-                continue;
-            if (QFile::remove(path))
-                folders.insert(QFileInfo(path).absolutePath());
-        }
-    }
-    for (const QString& folder : std::as_const(folders))
-        QDir().rmdir(folder);
+    // Another copy that began later renewed the mark: its session still needs it.
+    const QString markPath = ManagedStore::sessionMarkPath();
+    if (!m_storeSweepDue && m_storeLock && m_storeLock->isHeld()
+        && QFileInfo(markPath).lastModified() == m_sessionMarkTime)
+        QFile::remove(markPath);
+    m_storeLock.reset();
 }
 
 void MainWindow::removeOldUnpackFolders()

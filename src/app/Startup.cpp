@@ -13,6 +13,7 @@
 #include "dicom/FrameDecoder.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "platform/SingleInstanceLock.h"
+#include "platform/TerminationSignals.h"
 
 #include <dcmtk/oflog/oflog.h>
 
@@ -69,9 +70,13 @@ int runNormalMode(QApplication& app)
                    << ") — мост с веб-версией недоступен в этой сессии.";
     }
 
+    // Logout and shutdown ask with SIGTERM: the program closes as its window's own close does, so
+    // that it ends its session cleanly instead of as if it had been killed.
+    platform::TerminationSignals termination;
     auto window = std::make_unique<MainWindow>();
     window->show();
     MainWindow* list = window.get();
+    QObject::connect(&termination, &platform::TerminationSignals::terminationRequested, list, &QWidget::close);
     QObject::connect(server, &kalvenor::LocalApiServer::focusRequested, list, &MainWindow::bringToFront,
                      Qt::QueuedConnection);
 

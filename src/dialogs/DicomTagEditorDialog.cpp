@@ -261,6 +261,16 @@ void DicomTagEditorDialog::saveChanges()
         != QMessageBox::Yes)
         return;
 
+    // Until the last file is written the study's files hold old and new values side by side, while
+    // the list already shows the new ones: a kill in between is named at the next start.
+    QStringList editedStudies;
+    for (const Target& target : targets)
+        if (target.before && !editedStudies.contains(target.before->studyInstanceUid))
+            editedStudies << target.before->studyInstanceUid;
+    if (m_db)
+        for (const QString& uid : std::as_const(editedStudies))
+            m_db->markEditUnfinished(uid);
+
     int written = 0;
     QStringList failures;
     QStringList indexFailures; // written, but the list and the viewers still show the old values
@@ -282,6 +292,9 @@ void DicomTagEditorDialog::saveChanges()
                     summary ? m_db->lastError() : QStringLiteral("файл не читается после записи"));
         }
     }
+    if (m_db)
+        for (const QString& uid : std::as_const(editedStudies))
+            m_db->clearEditUnfinished(uid);
     if (written > 0)
         emit tagsChanged();
 

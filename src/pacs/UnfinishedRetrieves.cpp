@@ -78,9 +78,10 @@ QStringList unfinishedRetrieves()
 
 int removeStaleReceiveFiles()
 {
-    // The storage listener receives beside the study folders, a C-GET inside its study's folder.
-    int removed = removeReceiveFiles(pacsDownloadsRoot(), QDirIterator::Subdirectories);
-    removed += removeReceiveFiles(viewOnlyRoot(), QDirIterator::Subdirectories);
+    // The storage listener receives beside the study folders, a C-GET inside its study's folder. The
+    // store's own ("pacs_downloads") go with the start-up sweep of the store, which knows whether
+    // another copy of the program may be receiving into it.
+    int removed = removeReceiveFiles(viewOnlyRoot(), QDirIterator::Subdirectories);
     removed += removeReceiveFiles(QDir::tempPath(), QDirIterator::NoIteratorFlags);
     return removed;
 }

@@ -18,9 +18,9 @@ void clearRetrieveUnfinished(const QString& studyUid);
 bool isRetrieveUnfinished(const QString& studyUid);
 QStringList unfinishedRetrieves();
 
-// Temporary files of objects that were being received when the program last stopped (in the PACS
-// download and view-only folders and the system temporary folder). Only at start, before any
-// retrieve runs. Returns how many were removed.
+// Temporary files of objects that were being received when the program last stopped (in the
+// view-only folder and the system temporary folder; those in the store's download folder are the
+// store's sweep's). Only at start, before any retrieve runs. Returns how many were removed.
 int removeStaleReceiveFiles();
 
 } // namespace pacs

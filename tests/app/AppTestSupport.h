@@ -7,9 +7,13 @@
 #include "support/StudyTableRow.h"
 #include "support/TestFiles.h"
 
+#include "support/TestBench.h"
+
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"
 #include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/ZipImportWorker.h"
 
 #include <QDirIterator>
 #include <QMenu>
@@ -54,6 +58,39 @@ inline void triggerStudyMenu(MainWindow& w, const QStringList& uids, const char*
     QAction* action = menu->findChild<QAction*>(QLatin1String(actionName));
     QVERIFY(action && action->isEnabled());
     action->trigger();
+}
+
+// Where the program keeps a study's copies: "imported_from_zip/<MD5 of the series UID>" after an
+// archive import, "pacs_downloads/<study UID>" after a retrieve (root names the folder).
+inline QString storeFolder(const QString& root, const fixtures::SeriesLayout& layout)
+{
+    const QString name = root == QLatin1String("imported_from_zip") ? dicom::ZipImportWorker::storeName(layout.seriesUid)
+                                                                     : layout.studyUid;
+    return fixtures::TestBench::dataPath(root + QLatin1Char('/') + name);
+}
+
+// Writes the series into the store under the names the program gives its copies there and indexes
+// it; its study UID, empty on failure. files, when given, receives the stored paths.
+inline QString addStoredStudy(db::Database* index, const QString& root, fixtures::SeriesLayout layout = small(),
+                              QStringList* files = nullptr)
+{
+    fixtures::completeUids(layout);
+    QTemporaryDir scratch;
+    const QString folder = storeFolder(root, layout);
+    QStringList stored;
+    for (const QString& written : fixtures::writeSeries(scratch.path(), layout)) {
+        const auto summary = dicom::readFileSummary(written);
+        if (!summary || !QDir().mkpath(folder))
+            return {};
+        const QString name = root == QLatin1String("imported_from_zip") ? dicom::ZipImportWorker::storeName(summary->sopInstanceUid)
+                                                                        : summary->sopInstanceUid;
+        stored << QDir(folder).filePath(name + QStringLiteral(".dcm"));
+        if (!QFile::copy(written, stored.last()))
+            return {};
+    }
+    if (files)
+        *files = stored;
+    return fixtures::indexFiles(*index, stored) ? layout.studyUid : QString();
 }
 
 inline QByteArray bytesOf(const QString& path)

@@ -170,8 +170,14 @@ private slots:
         QCOMPARE(Copy({}, program).finish(), 0);
         QCOMPARE(Copy({"not-a-url", "kalvenor://open?study=1.2.3&host=127.0.0.1&port=11112&aet=TEST"}, program).finish(), 0);
         QCOMPARE(first->process.state(), QProcess::Running);
+        const QString sessionMark = fixtures::TestBench::dataPath(QStringLiteral("store_sweep_due"));
+        QVERIFY(QFileInfo::exists(sessionMark));
+        // Asked to end (as at logout), it closes as its window does: its session ends cleanly.
         first->process.terminate();
         QVERIFY(first->process.waitForFinished(60000));
+        QCOMPARE(first->process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first->process.exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(sessionMark));
         Copy next({}, program);
         QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
     }

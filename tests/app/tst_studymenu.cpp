@@ -1,20 +1,39 @@
 // The study context menu, protection, removal and the start-up clean-up on a real index with managed
-// ("imported_from_zip", "pacs_downloads") and unmanaged files: only managed files are ever deleted,
-// protected studies never.
+// ("imported_from_zip", "pacs_downloads") and unmanaged files: only the program's own copies are ever
+// deleted, protected studies never; the start-up sweep deletes only the program's leftovers.
 
 #include "AppTestSupport.h"
 #include "support/ModalAnswer.h"
+#include "support/SettingsFileHelpers.h"
 #include "support/TestBench.h"
 
+#include "app/ManagedStore.h"
 #include "db/CleanupSettings.h"
+#include "platform/SingleInstanceLock.h"
 
+#include <QProcess>
 #include <QSqlQuery>
+#include <QThread>
 
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <utime.h>
 
+using apptest::addStoredStudy;
 using apptest::addStudy;
+using apptest::storeFolder;
 using fixtures::TestBench;
+
+namespace {
+
+const char kHoldStoreLock[] = "--hold-store-lock";
+const QString kZip = QStringLiteral("imported_from_zip");
+const QString kDownloads = QStringLiteral("pacs_downloads");
+// A store name (an MD5 in hexadecimal) of no particular UID.
+const QString kName = QStringLiteral("0123456789abcdef0123456789abcdef");
+
+} // namespace
 
 namespace {
 
@@ -81,6 +100,68 @@ bool age(const QString& path, int seconds)
     return ::utime(QFile::encodeName(path).constData(), &times) == 0;
 }
 
+QString markPath()
+{
+    return TestBench::dataPath(QStringLiteral("store_sweep_due"));
+}
+
+// What a session that was cut short leaves: its mark, laid when it began, after the files it made.
+void leaveSessionMark()
+{
+    fixtures::writeFile(markPath(), "");
+}
+
+// Files the program leaves when killed, changed two hours ago (before the session mark).
+void writeOldFiles(const QStringList& paths, const QByteArray& bytes = "x")
+{
+    for (const QString& path : paths) {
+        fixtures::writeFile(path, bytes);
+        QVERIFY2(age(path, 2 * 3600), qPrintable(path));
+    }
+}
+
+bool allExist(const QStringList& paths)
+{
+    for (const QString& path : paths)
+        if (!QFileInfo::exists(path)) {
+            qWarning() << "missing:" << path;
+            return false;
+        }
+    return true;
+}
+
+// The index where the study list finds it with its last page lost, reading back as zeros (as a
+// power cut leaves a page that was never written): it opens, but not every row reads.
+bool damageIndex()
+{
+    QFile f(TestBench::dataPath(QStringLiteral("index.sqlite3")));
+    constexpr qint64 kPage = 4096;
+    return f.open(QIODevice::ReadWrite) && f.seek(f.size() - kPage) && f.write(QByteArray(kPage, '\0')) == kPage;
+}
+
+// Another copy of the program on the same data folder: this test started again, holding the data
+// folder's session lock until it is killed.
+class OtherCopy
+{
+public:
+    OtherCopy()
+    {
+        m_process.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kHoldStoreLock)});
+    }
+    ~OtherCopy()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool holdsLock()
+    {
+        return m_process.waitForReadyRead(30000) && m_process.readLine().trimmed() == "HELD";
+    }
+
+private:
+    QProcess m_process;
+};
+
 } // namespace
 
 class TestStudyMenu : public QObject
@@ -95,24 +176,57 @@ private slots:
         MainWindow::setCurrentDateOverride(QDate(2024, 6, 30));
     }
 
+    // Whether a path is the program's own copy, which a deletion may remove. Paths and the file made
+    // first name the data folder {data} and a folder outside it {out}; link, when given, is a folder
+    // of the data folder made a link to {out}.
     void managedFiles_data()
     {
         QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("made");
+        QTest::addColumn<QString>("link");
         QTest::addColumn<bool>("managed");
-        const QString data = TestBench::dataPath();
-        QTest::newRow("archive import") << data + "/imported_from_zip/abc/x.dcm" << true;
-        QTest::newRow("download") << data + "/pacs_downloads/1.2/x.dcm" << true;
-        QTest::newRow("download, dots") << data + "//pacs_downloads/./a/../x.dcm" << true;
-        QTest::newRow("look-alike sibling") << data + "/imported_from_zip_backup/x.dcm" << false;
-        QTest::newRow("look-alike name") << data + "/pacs_downloads2/x.dcm" << false;
-        QTest::newRow("climbing out") << data + "/pacs_downloads/../elsewhere/x.dcm" << false;
-        QTest::newRow("elsewhere") << "/home/user/x.dcm" << false;
+        const QString copy = kZip + "/" + kName + "/" + kName + ".dcm";
+        QTest::newRow("archive import") << "{data}/" + copy << "{data}/" + copy << "" << true;
+        QTest::newRow("download") << "{data}/pacs_downloads/1.2/1.2.3.dcm" << "{data}/pacs_downloads/1.2/1.2.3.dcm" << "" << true;
+        QTest::newRow("download, second object of one UID") << "{data}/pacs_downloads/1.2/1.2.3_1.dcm"
+                                                             << "{data}/pacs_downloads/1.2/1.2.3_1.dcm" << "" << true;
+        QTest::newRow("download, dots") << "{data}//pacs_downloads/./1.2/../1.2/1.2.3.dcm"
+                                        << "{data}/pacs_downloads/1.2/1.2.3.dcm" << "" << true;
+        QTest::newRow("look-alike sibling") << "{data}/imported_from_zip_backup/" + kName + "/" + kName + ".dcm"
+                                            << "{data}/imported_from_zip_backup/" + kName + "/" + kName + ".dcm" << "" << false;
+        QTest::newRow("look-alike name") << "{data}/pacs_downloads2/1.2/1.2.3.dcm" << "{data}/pacs_downloads2/1.2/1.2.3.dcm"
+                                         << "" << false;
+        QTest::newRow("climbing out") << "{data}/pacs_downloads/../elsewhere/1.2/1.2.3.dcm"
+                                      << "{data}/elsewhere/1.2/1.2.3.dcm" << "" << false;
+        QTest::newRow("elsewhere") << "{out}/1.2/1.2.3.dcm" << "{out}/1.2/1.2.3.dcm" << "" << false;
+        // Imported where they lay: their names are not the store's.
+        QTest::newRow("in place inside the store") << "{data}/imported_from_zip/keep/IM0001"
+                                                   << "{data}/imported_from_zip/keep/IM0001" << "" << false;
+        QTest::newRow("user's file in a study folder") << "{data}/pacs_downloads/1.2/readme.txt"
+                                                       << "{data}/pacs_downloads/1.2/readme.txt" << "" << false;
+        QTest::newRow("gone") << "{data}/" + copy << "" << "" << false;
+        QTest::newRow("through a link to an outside folder") << "{data}/" + copy << "{out}/" + kName + ".dcm"
+                                                             << kZip + "/" + kName << false;
+        QTest::newRow("store folder linked outside") << "{data}/pacs_downloads/1.2/1.2.3.dcm" << "{out}/1.2/1.2.3.dcm"
+                                                     << kDownloads << false;
     }
     void managedFiles()
     {
         QFETCH(QString, path);
+        QFETCH(QString, made);
+        QFETCH(QString, link);
         QFETCH(bool, managed);
-        QCOMPARE(MainWindow::isManagedStudyFile(path), managed);
+        QTemporaryDir outside;
+        const auto place = [&outside](QString text) {
+            return text.replace("{data}", TestBench::dataPath()).replace("{out}", outside.path());
+        };
+        if (!made.isEmpty())
+            fixtures::writeFile(place(made), "DICM");
+        if (!link.isEmpty()) {
+            QVERIFY(QDir().mkpath(QFileInfo(TestBench::dataPath(link)).path()));
+            QVERIFY(QFile::link(outside.path(), TestBench::dataPath(link)));
+        }
+        QCOMPARE(MainWindow::isManagedStudyFile(place(path)), managed);
     }
 
     void menuFollowsTheSelection()
@@ -185,11 +299,11 @@ private slots:
     void completeDeletionTouchesOnlyManagedFiles()
     {
         QTemporaryDir outside;
-        const QString zip = TestBench::dataPath(QStringLiteral("imported_from_zip"));
+        const QString zip = TestBench::dataPath(kZip);
         MainWindow w;
         const QString folderStudy = addStudy(w.database(), outside.filePath("f"));
-        const QString zipStudy = addStudy(w.database(), zip + "/s1");
-        const QString other = addStudy(w.database(), zip + "/s2");
+        const QString zipStudy = addStoredStudy(w.database(), kZip);
+        const QString other = addStoredStudy(w.database(), kZip);
         const QString sibling = addStudy(w.database(), zip + "_backup/s3"); // a look-alike folder is not managed
         w.refreshStudyTable();
         fixtures::ModalAnswer yes(QMessageBox::Yes);
@@ -197,9 +311,53 @@ private slots:
         QCOMPARE(yes.count(), 1);
         QCOMPARE(studyUids(w.database()), QSet<QString>({other}));
         QCOMPARE(QDir(outside.filePath("f")).entryList(QDir::Files).size(), 2);
-        QVERIFY(!QDir(zip + "/s1").exists() && QDir(zip + "/s2").exists());
+        const QStringList left = QDir(zip).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QCOMPARE(left.size(), 1); // the deleted study's folder went, the other's and the store stay
+        QCOMPARE(QDir(zip + "/" + left.first()).entryList(QDir::Files).size(), 2);
         QCOMPARE(QDir(zip + "_backup/s3").entryList(QDir::Files).size(), 2);
         QCOMPARE(w.studyTable()->rowCount(), 1);
+    }
+
+    // Complete deletion of a study whose files are not the program's copies, though their paths
+    // begin with a store folder: the rows go, every file stays, and nothing is reported as failed.
+    void completeDeletionLeavesWhatIsNotACopy_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("imported in place inside the store") << "in place";
+        QTest::newRow("imported in place through a link to an outside folder") << "link";
+        QTest::newRow("copies reached through a link to an outside folder") << "linked copies";
+    }
+    void completeDeletionLeavesWhatIsNotACopy()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir outside;
+        MainWindow w;
+        const QString store = TestBench::dataPath(kZip);
+        QVERIFY(QDir().mkpath(store));
+        QString uid;
+        QStringList files;
+        if (kind == "in place") {
+            uid = addStudy(w.database(), store + "/keep");
+        } else if (kind == "link") {
+            QVERIFY(QFile::link(outside.path(), store + "/linked"));
+            uid = addStudy(w.database(), store + "/linked/series");
+        } else {
+            uid = addStoredStudy(w.database(), kZip, apptest::small(), &files);
+            const QString folder = QFileInfo(files.value(0)).path();
+            QVERIFY(QDir().rename(folder, outside.filePath("moved")));
+            QVERIFY(QFile::link(outside.filePath("moved"), folder));
+        }
+        QVERIFY(!uid.isEmpty());
+        files.clear();
+        for (const QString& path : w.database()->studyFilePaths(uid))
+            files << QFileInfo(path).canonicalFilePath();
+        QCOMPARE(files.size(), 2);
+        fixtures::ModalAnswer yes(QMessageBox::Yes);
+        w.deleteStudiesCompletely({uid});
+        QCOMPARE(yes.count(), 1); // the question only
+        QVERIFY(studyUids(w.database()).isEmpty());
+        QVERIFY(allExist(files));
+        QVERIFY(w.database()->pendingRemovals().isEmpty());
     }
 
     // One old managed study, an age rule that chooses it, and an index that cannot remove its rows:
@@ -217,12 +375,13 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, cause);
         const QString indexPath = TestBench::dataPath(QStringLiteral("index.sqlite3"));
-        const QString folder = TestBench::dataPath(QStringLiteral("imported_from_zip/old"));
-        QString uid;
+        QString folder, uid;
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
-            uid = addStudy(&index, folder);
+            QStringList stored;
+            uid = addStoredStudy(&index, kZip, apptest::small(), &stored);
+            folder = QFileInfo(stored.value(0)).path();
             QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
             if (kind == "refused") {
                 QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
@@ -264,10 +423,10 @@ private slots:
         QCOMPARE(w.studyTable()->rowCount(), 1);
     }
 
-    // What a killed import or deletion leaves in the managed store, and a killed archive import's
-    // unpack folder, are gone after the next start; whatever a row names, hidden files and other
-    // folders stay.
-    void startSweepsWhatNoRowNames_data()
+    // After a session that was cut short, the next start removes the program's temporaries from the
+    // store and a killed archive import's unpack folder, and lists again the copies that no row names
+    // (a new or replaced index names none); every other file stays, whatever its name or place.
+    void startSweepsOnlyTheProgramsLeftovers_data()
     {
         QTest::addColumn<bool>("indexListsStudies");
         QTest::addColumn<bool>("lastSessionCut");
@@ -275,41 +434,63 @@ private slots:
         QTest::newRow("last session killed") << true << true << true;
         // Nothing can have been left: the store is not walked at every start.
         QTest::newRow("last session ended cleanly") << true << false << false;
-        // A new or replaced index cannot tell which stored files are still wanted.
-        QTest::newRow("index lists nothing") << false << true << false;
+        // A new or replaced index: the copies in the store are listed again.
+        QTest::newRow("index lists nothing") << false << true << true;
     }
-    void startSweepsWhatNoRowNames()
+    void startSweepsOnlyTheProgramsLeftovers()
     {
         QFETCH(bool, indexListsStudies);
         QFETCH(bool, lastSessionCut);
         QFETCH(bool, swept);
-        const QString zip = TestBench::dataPath(QStringLiteral("imported_from_zip"));
-        const QString downloads = TestBench::dataPath(QStringLiteral("pacs_downloads"));
-        QStringList listed;
+        const QString zip = TestBench::dataPath(kZip);
+        const QString downloads = TestBench::dataPath(kDownloads);
+        QStringList copies;       // the program's own copies, listed or not
+        QSet<QString> indexed;    // the studies the index lists before the start
+        QSet<QString> all;        // every study whose copies are in the store
+        QString movedUid;
+        QTemporaryDir elsewhere;
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
-            if (indexListsStudies) {
-                for (const QString& folder : {zip + "/s1", downloads + "/1.2.3"}) {
-                    QVERIFY(!addStudy(&index, folder).isEmpty());
-                    for (const QString& name : QDir(folder).entryList(QDir::Files))
-                        listed << folder + '/' + name;
-                }
-                // A row written while the data folder was elsewhere still claims its file.
-                QTemporaryDir elsewhere;
-                const QString moved = addStudy(&index, elsewhere.filePath("old-profile/imported_from_zip/moved"));
-                QVERIFY(!moved.isEmpty());
-                for (const QString& name : QDir(elsewhere.filePath("old-profile/imported_from_zip/moved")).entryList(QDir::Files)) {
-                    QVERIFY(QDir().mkpath(zip + "/moved"));
-                    QVERIFY(QFile::copy(elsewhere.filePath("old-profile/imported_from_zip/moved/" + name), zip + "/moved/" + name));
-                    listed << zip + "/moved/" + name;
-                }
+            db::Database scratch; // an import whose rows never reached the program's index
+            QVERIFY(scratch.open(":memory:"));
+            for (const QString& root : {kZip, kDownloads}) {
+                QStringList files;
+                const QString uid = addStoredStudy(indexListsStudies ? &index : &scratch, root, apptest::small(), &files);
+                QVERIFY(!uid.isEmpty());
+                copies << files;
+                all << uid;
+                if (indexListsStudies)
+                    indexed << uid;
             }
+            QStringList files;
+            const QString unlisted = addStoredStudy(&scratch, kZip, apptest::small(), &files);
+            copies << files;
+            all << unlisted;
+            // Rows written while the data folder was elsewhere: the copies are found where they are now.
+            QStringList moved;
+            movedUid = addStoredStudy(&scratch, kZip, apptest::small(), &moved);
+            QVERIFY(!movedUid.isEmpty());
+            for (const QString& file : moved) {
+                const QString old = elsewhere.filePath("old-profile/" + QDir(TestBench::dataPath()).relativeFilePath(file));
+                fixtures::writeFile(old, fixtures::readFile(file));
+                QVERIFY(!indexListsStudies || fixtures::indexFiles(index, {old}));
+            }
+            if (indexListsStudies)
+                indexed << movedUid;
+            copies << moved;
+            all << movedUid;
         }
-        const QStringList orphans{zip + "/s1/orphan.dcm", zip + "/lost/x.dcm", downloads + "/gone/y.dcm"};
-        const QStringList others{downloads + "/1.2.3/.directory", TestBench::dataPath("other/z.dcm")};
-        for (const QString& path : orphans + others)
-            fixtures::writeFile(path, "DICM");
+        const QString copyFolder = QFileInfo(copies.first()).path();
+        const QString copyName = QFileInfo(copies.first()).fileName();
+        const QStringList leftovers{copyFolder + "/." + copyName + ".Ab12Cd.tmp", copyFolder + "/qt_temp.Xy34Zw",
+                                    downloads + "/.receiving-1.part",
+                                    QFileInfo(copies.at(2)).path() + "/.receiving-2.part"};
+        const QStringList others{zip + "/s1/orphan.dcm",        zip + "/lost/x.dcm",
+                                 downloads + "/gone/y.dcm",     QFileInfo(copies.at(2)).path() + "/.directory",
+                                 TestBench::dataPath("other/z.dcm"), zip + "/" + kName + "/.notes.Ab12Cd.tmp",
+                                 zip + "/" + kName + "/" + kName + ".dcm"}; // not DICOM
+        writeOldFiles(leftovers + others, "DICM");
         const QString unpack = QDir::tempPath() + '/' + QCoreApplication::applicationName();
         const QStringList oldUnpack{unpack + "-a1B2c3"};
         const QStringList keptFolders{unpack + "-d4E5f6", QDir::tempPath() + "/other-a1B2c3"};
@@ -319,14 +500,18 @@ private slots:
             QVERIFY(age(folder, 2 * 3600));
 
         if (lastSessionCut) // a session that was killed had no chance to take its mark away
-            fixtures::writeFile(TestBench::dataPath("store_sweep_due"), "");
+            leaveSessionMark();
 
         auto w = std::make_unique<MainWindow>();
-        for (const QString& path : listed + others)
-            QVERIFY2(QFileInfo::exists(path), qPrintable(path));
-        for (const QString& path : orphans)
+        QVERIFY(allExist(copies + others));
+        for (const QString& path : leftovers)
             QVERIFY2(QFileInfo::exists(path) != swept, qPrintable(path));
-        QCOMPARE(QFileInfo::exists(zip + "/lost"), !swept); // emptied folders go
+        QCOMPARE(studyUids(w->database()), swept ? all : indexed);
+        if (swept) { // found where they are now, not where the rows said
+            for (const QString& path : w->database()->studyFilePaths(movedUid))
+                QVERIFY2(path.startsWith(zip), qPrintable(path));
+            QVERIFY2(w->statusText().contains(QStringLiteral("Снова в списке")), qPrintable(w->statusText()));
+        }
         QVERIFY(!QFileInfo::exists(oldUnpack.first()));
         for (const QString& folder : keptFolders)
             QVERIFY2(QFileInfo::exists(folder + "/e00000001"), qPrintable(folder));
@@ -334,30 +519,63 @@ private slots:
             QDir(folder).removeRecursively();
         // Ended cleanly, the session leaves nothing for the next start to sweep.
         w.reset();
-        QVERIFY(!QFileInfo::exists(TestBench::dataPath("store_sweep_due")));
+        QVERIFY(!QFileInfo::exists(markPath()));
     }
 
-    // A file that a deletion could not remove is listed nowhere: the next start sweeps it.
-    void unremovableFileIsSweptAtTheNextStart()
+    // Files that a removal could not take are named; they stay on the pending list and the session
+    // mark stays, so the next start removes them once it can.
+    void unremovableFileIsNamedAndRemovedLater_data()
     {
-        const QString folder = TestBench::dataPath(QStringLiteral("imported_from_zip/s"));
-        QString stuck;
+        QTest::addColumn<bool>("byCleanup");
+        QTest::newRow("complete deletion") << false;
+        QTest::newRow("start-up clean-up") << true;
+    }
+    void unremovableFileIsNamedAndRemovedLater()
+    {
+        QFETCH(bool, byCleanup);
+        QStringList files;
+        QString uid;
         {
-            MainWindow w;
-            const QString uid = addStudy(w.database(), folder);
-            stuck = w.database()->studyFilePaths(uid).value(0);
-            // A folder under the file's name cannot be removed as a file.
-            QVERIFY(QFile::remove(stuck));
-            fixtures::writeFile(stuck + "/inside.dcm", "DICM");
-            QVERIFY(!addStudy(w.database(), TestBench::dataPath(QStringLiteral("imported_from_zip/other"))).isEmpty());
-            w.deleteStudyCompletely(uid);
-            QVERIFY(!studyUids(w.database()).contains(uid));
-            QVERIFY(QFileInfo::exists(stuck + "/inside.dcm"));
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            uid = addStoredStudy(&index, kZip, apptest::small(), &files);
+            QVERIFY(!addStoredStudy(&index, kZip).isEmpty());
+            QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
         }
-        QVERIFY(QFileInfo::exists(TestBench::dataPath("store_sweep_due")));
-        MainWindow again;
-        QVERIFY(!QFileInfo::exists(stuck + "/inside.dcm"));
-        QCOMPARE(studyUids(again.database()).size(), 1);
+        if (byCleanup) {
+            CleanupSettings rules;
+            rules.byAgeEnabled = true;
+            rules.maxAgeDays = 30;
+            saveCleanupSettings(rules);
+        }
+        // A folder under a copy's name cannot be removed as a file.
+        const QString stuck = files.first();
+        QVERIFY(QFile::remove(stuck));
+        fixtures::writeFile(stuck + "/inside.dcm", "DICM");
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Yes);
+            MainWindow w;
+            if (!byCleanup)
+                w.deleteStudyCompletely(uid);
+            QVERIFY(!studyUids(w.database()).contains(uid));
+            const QString said = byCleanup ? w.statusText() : answer.texts().value(0);
+            QVERIFY2(said.contains(QStringLiteral("не удалось удалить файлов: 1"), Qt::CaseInsensitive), qPrintable(said));
+            QVERIFY2(said.contains(QFileInfo(stuck).fileName()), qPrintable(said));
+            QVERIFY(!QFileInfo::exists(files.last()));
+            QCOMPARE(w.database()->pendingRemovals(), QStringList{stuck});
+        }
+        QVERIFY(QFileInfo::exists(markPath()));
+        QVERIFY(QFileInfo::exists(stuck + "/inside.dcm"));
+        // Once the obstacle is gone, the next start removes the file that was left.
+        QVERIFY(QDir(stuck).removeRecursively());
+        writeOldFiles({stuck});
+        {
+            MainWindow again;
+            QVERIFY(!QFileInfo::exists(stuck));
+            QVERIFY(again.database()->pendingRemovals().isEmpty());
+            QCOMPARE(studyUids(again.database()).size(), 1);
+        }
+        QVERIFY(!QFileInfo::exists(markPath()));
     }
 
     // Studies as "name date imported place [protected]": the study date, the import that many days before
@@ -398,9 +616,15 @@ private slots:
             QVERIFY(openProgramIndex(index));
             for (const QString& line : studies) {
                 const QStringList f = line.split(u' ');
-                folders[f[0]] = f[3] == u"out" ? outside.filePath(f[0])
-                                               : TestBench::dataPath((f[3] == u"zip" ? "imported_from_zip/" : "pacs_downloads/") + f[0]);
-                uids[f[0]] = addStudy(&index, folders[f[0]], apptest::small(f[3] == u"out" ? 20 : 2, f[1] == u"-" ? QString() : f[1]));
+                const fixtures::SeriesLayout layout = apptest::small(f[3] == u"out" ? 20 : 2, f[1] == u"-" ? QString() : f[1]);
+                if (f[3] == u"out") {
+                    folders[f[0]] = outside.filePath(f[0]);
+                    uids[f[0]] = addStudy(&index, folders[f[0]], layout);
+                } else {
+                    QStringList stored;
+                    uids[f[0]] = addStoredStudy(&index, f[3] == u"zip" ? kZip : kDownloads, layout, &stored);
+                    folders[f[0]] = QFileInfo(stored.value(0)).path();
+                }
                 QVERIFY(!uids[f[0]].isEmpty());
                 QVERIFY(f.size() < 5 || index.setStudyProtected(uids[f[0]], true));
                 QVERIFY(setImportTime(index, uids[f[0]], QDateTime(QDate(2024, 6, 30).addDays(-f[2].toInt()), QTime(12, 0))));
@@ -429,7 +653,217 @@ private slots:
         if (removed)
             QVERIFY2(w.statusText().endsWith(QStringLiteral(" %1").arg(removed)), qPrintable(w.statusText()));
     }
+
+    // A start after a session that was cut short, with files in and around the store that are not
+    // provably the program's leftovers. Every row has a listed study of three copies, a temporary file
+    // of the program beside them that a sweep removes, and the session mark standing; the age
+    // clean-up would choose the study.
+    void startSweepSparesWhatIsNotProvablyLeftOver_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("sweeps");   // the temporary goes
+        QTest::addColumn<int>("studies");   // listed after the start (-1: not looked at)
+        QTest::addColumn<QString>("said");  // a word of a message box or the status line
+        QTest::newRow("index lost a page") << "damaged" << false << -1 << "повреждена";
+        QTest::newRow("user files in the store") << "user files" << true << 1 << "";
+        QTest::newRow("store folder linked to a user folder") << "linked root" << true << 1 << "";
+        QTest::newRow("folder import inside the store, cut short") << "in place" << true << 2 << "";
+        QTest::newRow("older index restored") << "restored" << true << 3 << "Снова в списке";
+        QTest::newRow("data folder below a folder named imported_from_zip") << "nested data" << true << 1 << "";
+        QTest::newRow("another copy holds the data folder") << "other copy" << false << 1 << "другая запущенная копия";
+    }
+    void startSweepSparesWhatIsNotProvablyLeftOver()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, sweeps);
+        QFETCH(int, studies);
+        QFETCH(QString, said);
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restoreDataHome = qScopeGuard([&dataHome] { qputenv("XDG_DATA_HOME", dataHome); });
+        if (kind == "nested data") {
+            qputenv("XDG_DATA_HOME", dataHome + "/imported_from_zip/inner");
+            QVERIFY(TestBench::dataPath().contains("/imported_from_zip/inner/"));
+        }
+        QTemporaryDir outside;
+        const QString zip = TestBench::dataPath(kZip);
+        const QString downloads = TestBench::dataPath(kDownloads);
+        const QString indexPath = TestBench::dataPath("index.sqlite3");
+        QStringList kept; // files that must stay
+        QString keptUid;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            QStringList files;
+            keptUid = addStoredStudy(&index, kZip, apptest::small(3), &files);
+            QVERIFY(setImportTime(index, keptUid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
+            kept << files;
+            if (kind == "damaged") // rows enough that the index's last pages hold some
+                QVERIFY(!addStudy(&index, outside.filePath("many"), apptest::small(60)).isEmpty());
+            if (kind == "in place") { // two of five files were indexed when the import was killed
+                const QStringList inPlace = fixtures::writeSeries(zip + "/scans", apptest::small(5));
+                QVERIFY(fixtures::indexFiles(index, inPlace.mid(0, 2)));
+                kept << inPlace;
+            }
+            if (kind == "restored") { // the index as it was before two more studies came
+                QVERIFY(QFile::copy(indexPath, outside.filePath("backup.sqlite3")));
+                for (const QString& root : {kZip, kDownloads}) {
+                    QVERIFY(!addStoredStudy(&index, root, apptest::small(), &files).isEmpty());
+                    kept << files;
+                }
+            }
+        }
+        if (kind == "restored") {
+            QVERIFY(QFile::remove(indexPath));
+            QVERIFY(QFile::copy(outside.filePath("backup.sqlite3"), indexPath));
+        }
+        if (kind == "damaged")
+            QVERIFY(damageIndex());
+        if (kind == "user files") {
+            const QStringList mine{downloads + "/my notes/readme.txt", downloads + "/1.2.840.1/1.2.840.1.5.dcm"};
+            writeOldFiles(mine);
+            kept << mine << fixtures::writeSeries(zip + "/keep", apptest::small(1));
+        }
+        if (kind == "linked root") { // eleven files of a user folder, some of them named like the store's
+            QVERIFY(QFile::link(outside.filePath("user"), downloads));
+            QStringList mine;
+            for (int i = 0; i < 8; ++i)
+                mine << outside.filePath(QStringLiteral("user/notes %1.txt").arg(i));
+            mine << outside.filePath("user/.receiving-1.part") << outside.filePath("user/1.2.3/.receiving-2.part");
+            writeOldFiles(mine);
+            db::Database scratch;
+            QVERIFY(scratch.open(":memory:"));
+            QStringList copy;
+            QVERIFY(!addStoredStudy(&scratch, kDownloads, apptest::small(1), &copy).isEmpty());
+            for (const QString& path : copy)
+                mine << QFileInfo(path).canonicalFilePath();
+            QCOMPARE(mine.size(), 11);
+            kept << mine;
+        }
+        const QString temporary = QFileInfo(kept.first()).path() + "/." + QFileInfo(kept.first()).fileName() + ".Zz99Yy.tmp";
+        writeOldFiles({temporary});
+        CleanupSettings rules;
+        rules.byAgeEnabled = true;
+        rules.maxAgeDays = 30;
+        saveCleanupSettings(rules);
+        if (kind != "damaged") // only the damaged index lets the clean-up go unnoticed
+            saveCleanupSettings(CleanupSettings{});
+        std::unique_ptr<OtherCopy> other;
+        if (kind == "other copy") {
+            other = std::make_unique<OtherCopy>();
+            QVERIFY(other->holdsLock());
+        }
+        leaveSessionMark();
+
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            MainWindow w;
+            QVERIFY(allExist(kept));
+            QCOMPARE(QFileInfo::exists(temporary), !sweeps);
+            if (studies >= 0)
+                QCOMPARE(studyUids(w.database()).size(), studies);
+            if (kind == "in place") // the files the import did not reach are not taken for copies
+                QCOMPARE(w.database()->studyFilePaths(*(studyUids(w.database()) - QSet<QString>{keptUid}).begin()).size(), 2);
+            if (kind == "nested data" || kind == "other copy")
+                QCOMPARE(w.database()->studyFilePaths(keptUid).size(), 3);
+            const QString shown = answer.texts().join('\n') + '\n' + w.statusText();
+            QVERIFY2(shown.contains(said), qPrintable(shown));
+        }
+        // What could not be done is still due at the next start.
+        QCOMPARE(QFileInfo::exists(markPath()), !sweeps);
+        QVERIFY(allExist(kept));
+    }
+
+    // A removal cut short between its commit and its files (a killed clean-up or deletion) is
+    // finished at the next start, for the program's own copies only and not for a file that was
+    // indexed again since.
+    void pendingRemovalsAreFinishedAtTheNextStart_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("left");        // of the study's two files
+        QTest::addColumn<int>("pending");     // removals still to do after the start
+        QTest::newRow("killed after the rows went") << "killed" << 0 << 0;
+        QTest::newRow("one file imported again since") << "imported again" << 1 << 0;
+        QTest::newRow("files imported where they lay") << "in place" << 2 << 0;
+        // Changed after the cut session began: another copy may be writing it now.
+        QTest::newRow("one file changed since the session began") << "changed" << 1 << 1;
+    }
+    void pendingRemovalsAreFinishedAtTheNextStart()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, left);
+        QFETCH(int, pending);
+        QStringList files;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            const QString uid = kind == "in place" ? addStudy(&index, TestBench::dataPath(kZip + "/scans"))
+                                                   : addStoredStudy(&index, kZip, apptest::small(), &files);
+            files = index.studyFilePaths(uid);
+            files.sort();
+            for (const QString& path : files)
+                QVERIFY(age(path, 2 * 3600));
+            QVERIFY(index.deleteStudies({uid}, nullptr, [](const QString&) { return true; }));
+            QCOMPARE(index.pendingRemovals().size(), 2);
+            if (kind == "imported again")
+                QVERIFY(fixtures::indexFiles(index, {files.first()}));
+        }
+        leaveSessionMark();
+        if (kind == "changed")
+            fixtures::writeFile(files.first(), fixtures::readFile(files.first()));
+        {
+            MainWindow w;
+            int present = 0;
+            for (const QString& path : files)
+                present += QFileInfo::exists(path) ? 1 : 0;
+            QCOMPARE(present, left);
+            if (kind == "imported again" || kind == "changed")
+                QVERIFY(QFileInfo::exists(files.first()));
+            QCOMPARE(w.database()->pendingRemovals().size(), pending);
+        }
+        QCOMPARE(QFileInfo::exists(markPath()), pending > 0);
+    }
+
+    // A tag edit that was cut short is named at the next start while its study is listed; the mark
+    // of a study that is gone goes.
+    void unfinishedEditIsNamedAtStart()
+    {
+        QTemporaryDir outside;
+        QString edited, untouched;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            fixtures::SeriesLayout layout = apptest::small();
+            layout.patientName = QStringLiteral("Правка^Прервана");
+            edited = addStudy(&index, outside.filePath("a"), layout);
+            untouched = addStudy(&index, outside.filePath("b"));
+            QVERIFY(index.markEditUnfinished(edited));
+            QVERIFY(index.markEditUnfinished(QStringLiteral("1.2.3.999")));
+        }
+        MainWindow w;
+        QVERIFY2(w.statusText().startsWith(QStringLiteral("Изменение тегов прервано: Правка^Прервана (15.01.2024)")),
+                 qPrintable(w.statusText()));
+        QVERIFY(!w.statusText().contains(QStringLiteral("Test^Patient")));
+        QCOMPARE(w.database()->unfinishedEdits(), QStringList{edited});
+    }
 };
 
-QTEST_MAIN(TestStudyMenu)
+int main(int argc, char** argv)
+{
+    // The other copy of startSweepSparesWhatIsNotProvablyLeftOver: it holds the data folder's lock
+    // the way the program does until it is killed.
+    if (argc > 1 && std::strcmp(argv[1], kHoldStoreLock) == 0) {
+        QCoreApplication app(argc, argv);
+        fixtures::useProgramNames();
+        platform::SingleInstanceLock lock(QString::fromLatin1(ManagedStore::kSessionLockName),
+                                          ManagedStore::defaultDataFolder());
+        std::printf("%s\n", lock.anotherInstanceRunning() || !lock.isHeld() ? "NOT HELD" : "HELD");
+        std::fflush(stdout);
+        for (;;)
+            QThread::sleep(1);
+    }
+    QApplication app(argc, argv);
+    TestStudyMenu test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_studymenu.moc"

@@ -28,7 +28,8 @@ private slots:
             fixtures::SeriesLayout cutLayout = apptest::small();
             cutLayout.patientName = QStringLiteral("Прерванный^Пациент");
             cutLayout.patientId = QStringLiteral("CUT1");
-            cut = apptest::addStudy(&index, QDir(pacs::pacsDownloadsRoot()).filePath(QStringLiteral("cut")), cutLayout);
+            cutLayout.studyUid = fixtures::newUid();
+            cut = apptest::addStudy(&index, QDir(pacs::pacsDownloadsRoot()).filePath(cutLayout.studyUid), cutLayout);
             whole = apptest::addStudy(&index, QDir(pacs::pacsDownloadsRoot()).filePath(QStringLiteral("whole")));
             QVERIFY(!cut.isEmpty() && !whole.isEmpty());
         }
@@ -37,14 +38,19 @@ private slots:
         QVERIFY(pacs::markRetrieveUnfinished(gone));
         const QStringList halfReceived{
             QDir(pacs::pacsDownloadsRoot()).filePath(QStringLiteral(".receiving-1.part")),
-            QDir(pacs::pacsDownloadsRoot()).filePath(QStringLiteral("cut/.receiving-2.part")),
-            QDir(pacs::pacsDownloadsRoot()).filePath(QStringLiteral("cut/.writing-3.part")),
+            QDir(pacs::pacsDownloadsRoot()).filePath(cut + QStringLiteral("/.receiving-2.part")),
+            QDir(pacs::pacsDownloadsRoot()).filePath(cut + QStringLiteral("/.writing-3.part")),
             QDir(pacs::viewOnlyRoot()).filePath(QStringLiteral("x/.receiving-4.part")),
         };
         for (const QString& path : halfReceived) {
             QDir().mkpath(QFileInfo(path).absolutePath());
             fixtures::writeBytes(path, QByteArray(1000, 'x'));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
         }
+        // The killed session's mark, laid when it began: those of the store go with its sweep.
+        fixtures::writeBytes(TestBench::dataPath(QStringLiteral("store_sweep_due")), "");
         // Outside the downloads, whose files no row names go at start anyway.
         const QString kept = QDir(pacs::viewOnlyRoot()).filePath(QStringLiteral("x/receiving-notes.part"));
         fixtures::writeBytes(kept, "x");

@@ -256,6 +256,23 @@ private slots:
         QCOMPARE(rows, 7);
     }
 
+    // From the first file written to the last, the study stands marked as being edited, so that a
+    // kill in between is named at the next start; a save that ends leaves no mark.
+    void editStandsMarkedWhileItsFilesAreWritten()
+    {
+        DicomTagEditorDialog d(m_study.singleFiles.first(), nullptr, m_study.rowPaths, m_index.get());
+        QList<QStringList> marksWhileWriting;
+        connect(m_index.get(), &db::Database::studyChanged, this,
+                [this, &marksWhileWriting] { marksWhileWriting << m_index->unfinishedEdits(); });
+        setValue(d, QStringLiteral("0010"), QStringLiteral("0010"), QStringLiteral("Новое^Имя"));
+        fixtures::ModalAnswer answer(QMessageBox::Yes);
+        save(d);
+        QCOMPARE(marksWhileWriting.size(), 4); // one file indexed again at a time
+        for (const QStringList& marks : std::as_const(marksWhileWriting))
+            QCOMPARE(marks, QStringList{m_study.uid});
+        QVERIFY(m_index->unfinishedEdits().isEmpty());
+    }
+
     void answeringNoWritesNothing()
     {
         const QString file = m_study.singleFiles.first();

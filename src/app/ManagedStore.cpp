@@ -1,0 +1,261 @@
+#include "app/ManagedStore.h"
+
+#include "db/Database.h"
+#include "dicom/AtomicDicomWriter.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/ZipImportWorker.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+bool matches(const char* pattern, const QString& text)
+{
+    return QRegularExpression(QRegularExpression::anchoredPattern(QLatin1String(pattern))).match(text).hasMatch();
+}
+
+bool isStoreName(const QString& text)
+{
+    return matches("[0-9a-f]{32}", text);
+}
+
+// A study folder of the retrieves: named after the UID asked for.
+bool isUidName(const QString& text)
+{
+    return text.size() <= 64 && matches("[0-9]+(\\.[0-9]+)*", text);
+}
+
+// "<base>.dcm" or "<base>_<n>.dcm", the base being a plain SOP Instance UID or, for an object whose
+// UID is not plain, the time of its arrival in milliseconds; *base gets it.
+bool isReceivedName(const QString& name, QString* base = nullptr)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9][0-9.]{0,63})(_[0-9]+)?\\.dcm$"));
+    const QRegularExpressionMatch match = pattern.match(name);
+    if (!match.hasMatch())
+        return false;
+    if (base)
+        *base = match.captured(1);
+    return true;
+}
+
+QString canonicalFolderInside(const QString& folder, const QString& canonicalData)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    // A folder that is a link out of the data folder leads to files the program never stored.
+    return !canonicalData.isEmpty() && canonical.startsWith(canonicalData + QLatin1Char('/')) ? canonical
+                                                                                                : QString();
+}
+
+} // namespace
+
+ManagedStore::ManagedStore(const QString& dataFolder)
+    : m_archiveFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("imported_from_zip"))))
+    , m_downloadFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("pacs_downloads"))))
+{
+    const QString canonicalData = QFileInfo(dataFolder).canonicalFilePath();
+    m_archiveCanonical = canonicalFolderInside(m_archiveFolder, canonicalData);
+    m_downloadCanonical = canonicalFolderInside(m_downloadFolder, canonicalData);
+}
+
+QString ManagedStore::defaultDataFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+QString ManagedStore::sessionMarkPath(const QString& dataFolder)
+{
+    return QDir(dataFolder).filePath(QStringLiteral("store_sweep_due"));
+}
+
+ManagedStore::Place ManagedStore::placeOf(const QString& path) const
+{
+    // A folder where a copy should be is placed too: its removal fails, and says so.
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.exists())
+        return {};
+    const QString canonical = info.canonicalFilePath();
+    for (const auto& [root, folder] : {std::pair{Root::Archive, m_archiveCanonical},
+                                       std::pair{Root::Download, m_downloadCanonical}}) {
+        if (!folder.isEmpty() && canonical.startsWith(folder + QLatin1Char('/')))
+            return {root, canonical.mid(folder.size() + 1).split(QLatin1Char('/'))};
+    }
+    return {};
+}
+
+bool ManagedStore::isCopyName(const Place& place)
+{
+    if (place.parts.size() != 2)
+        return false;
+    const QString& folder = place.parts[0];
+    const QString& name = place.parts[1];
+    if (place.root == Root::Archive)
+        return isStoreName(folder) && name.endsWith(QLatin1String(".dcm")) && isStoreName(name.chopped(4));
+    return place.root == Root::Download && isUidName(folder) && isReceivedName(name);
+}
+
+bool ManagedStore::isTemporaryName(const Place& place)
+{
+    if (place.root == Root::None || place.parts.isEmpty() || place.parts.size() > 2)
+        return false;
+    const QString& name = place.parts.last();
+    // An object being received: beside the study folders, or inside the one it is asked for.
+    if (place.root == Root::Download && (place.parts.size() == 1 || isUidName(place.parts[0]))
+        && matches("\\.(receiving|writing)-.+\\.part", name))
+        return true;
+    if (place.parts.size() != 2)
+        return false;
+    // A copy or an edit being written, under the name of the copy it was to become or replace.
+    QString target;
+    if (dicom::AtomicDicomWriter::isTemporaryName(name, &target))
+        return isCopyName({place.root, {place.parts[0], target}});
+    // Earlier versions copied archive files through Qt, which writes under this name first.
+    return place.root == Root::Archive && isStoreName(place.parts[0]) && matches("qt_temp\\.[A-Za-z0-9]{6}", name);
+}
+
+bool ManagedStore::copyNameFits(const Place& place, const QString& seriesUid, const QString& sopUid)
+{
+    if (place.root == Root::Archive)
+        return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid)
+            && place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
+    QString base;
+    if (!isReceivedName(place.parts[1], &base))
+        return false;
+    const bool plainUid = sopUid.size() <= 64 && matches("[0-9][0-9.]*", sopUid);
+    return base == sopUid || (!plainUid && matches("[0-9]+", base));
+}
+
+bool ManagedStore::isOwnCopy(const QString& path) const
+{
+    return isCopyName(placeOf(path));
+}
+
+bool ManagedStore::isOwnTemporary(const QString& path) const
+{
+    return isTemporaryName(placeOf(path));
+}
+
+bool ManagedStore::removeFile(const QString& path, QStringList* emptiedFolders)
+{
+    if (!QFile::remove(path))
+        return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
+    emptiedFolders->append(QFileInfo(path).absolutePath());
+    return true;
+}
+
+namespace {
+
+// Only folders left empty go; the store's own folders among them stay.
+void removeEmptiedFolders(QStringList folders, const QStringList& roots)
+{
+    folders.removeDuplicates();
+    for (const QString& folder : std::as_const(folders))
+        if (!roots.contains(QDir::cleanPath(folder)))
+            QDir().rmdir(folder);
+}
+
+bool changedSince(const QString& path, const QDateTime& moment)
+{
+    return moment.isValid() && QFileInfo(path).lastModified() >= moment;
+}
+
+} // namespace
+
+void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths, const QDateTime& sparedFrom,
+                                  SweepReport& report, QStringList* emptiedFolders, QStringList* waiting) const
+{
+    QStringList gone;
+    for (const QString& path : paths) {
+        if (!isOwnCopy(path)) {
+            gone << path; // gone already, or never the program's to remove: left alone
+        } else if (changedSince(path, sparedFrom)) {
+            ++report.spared;
+            *waiting << path;
+        } else if (removeFile(path, emptiedFolders)) {
+            ++report.removed;
+            gone << path;
+        } else {
+            report.failed << path;
+            *waiting << path;
+        }
+    }
+    index.forgetPendingRemovals(gone);
+}
+
+QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& paths) const
+{
+    SweepReport report;
+    QStringList emptied, waiting;
+    finishRemovals(index, paths, QDateTime(), report, &emptied, &waiting);
+    removeEmptiedFolders(emptied, {m_archiveFolder, m_downloadFolder});
+    return report.failed;
+}
+
+ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTime& sparedFrom) const
+{
+    SweepReport report;
+    QStringList emptied, waiting;
+    // Removals that a kill or a failure left unfinished: their rows went in the same transaction.
+    finishRemovals(index, index.pendingRemovals(), sparedFrom, report, &emptied, &waiting);
+    walkStore(index, waiting, sparedFrom, report, &emptied);
+    removeEmptiedFolders(emptied, {m_archiveFolder, m_downloadFolder});
+    return report;
+}
+
+void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
+                             SweepReport& report, QStringList* emptiedFolders) const
+{
+    // Paths by their hashes: a million rows fit in a few megabytes. Two paths of one hash only keep
+    // a copy from being indexed again.
+    std::vector<size_t> listed;
+    const bool read = index.visitFilePaths([&listed](const QString& path) { listed.push_back(qHash(QDir::cleanPath(path))); });
+    std::sort(listed.begin(), listed.end());
+    QSet<QString> pending;
+    for (const QString& path : waiting)
+        pending.insert(QDir::cleanPath(path));
+
+    for (const auto& [root, folder, canonical] : {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
+                                                  std::tuple{Root::Download, m_downloadFolder, m_downloadCanonical}}) {
+        if (canonical.isEmpty())
+            continue;
+        // Links are neither listed nor followed: below a folder that is no link, the path's own
+        // text is then its place.
+        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = QDir::cleanPath(it.next());
+            const Place place{root, path.mid(folder.size() + 1).split(QLatin1Char('/'))};
+            if (isTemporaryName(place)) {
+                if (changedSince(path, sparedFrom))
+                    ++report.spared;
+                else if (removeFile(path, emptiedFolders))
+                    ++report.removed;
+                else
+                    report.failed << path;
+                continue;
+            }
+            if (!read || !isCopyName(place) || pending.contains(path)
+                || std::binary_search(listed.begin(), listed.end(), qHash(path)))
+                continue;
+            // A copy that no row names: its import or retrieve was cut short before the row was
+            // written, or the index was replaced by an older one. It is listed again, not lost.
+            if (!dicom::isDicomFile(path))
+                continue;
+            std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
+            if (!summary || !copyNameFits(place, summary->seriesInstanceUid, summary->sopInstanceUid))
+                continue;
+            summary->filePath = path;
+            if (index.indexFile(*summary))
+                ++report.reindexed;
+        }
+    }
+}

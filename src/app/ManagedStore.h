@@ -1,0 +1,84 @@
+#pragma once
+// The two folders of the application data folder whose files the program writes itself:
+// "imported_from_zip" (archive imports, as <MD5 of series UID>/<MD5 of SOP UID>.dcm) and
+// "pacs_downloads" (retrieves, as <study UID>/<SOP UID>[_n].dcm). A file is the program's own only
+// when its canonical path lies in one of them, the folder itself lies inside the data folder, and it
+// bears a name the program gives there. Nothing else is ever deleted: files imported where they lay,
+// a user's own files and whatever a link leads to stay. A copy that no index row names is indexed
+// again rather than deleted.
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace db {
+class Database;
+}
+
+class ManagedStore
+{
+public:
+    // dataFolder: the application data folder, as the program writes its paths.
+    explicit ManagedStore(const QString& dataFolder = defaultDataFolder());
+
+    static QString defaultDataFolder();
+    // Stands while a session of the study list runs, and after one that was cut short or left work
+    // for the next start; its modification time is when the session that laid it began.
+    static QString sessionMarkPath(const QString& dataFolder = defaultDataFolder());
+    // The lock file, in the data folder, of the session that may change the store at start.
+    static constexpr const char* kSessionLockName = "store_session.lock";
+
+    // A copy the program stored: an existing entry (not a link) in one of the folders, named as the
+    // program names its copies there.
+    bool isOwnCopy(const QString& path) const;
+    // A temporary file that the program writes in the store and leaves behind when it is killed.
+    bool isOwnTemporary(const QString& path) const;
+
+    struct SweepReport
+    {
+        int removed = 0;   // temporaries and pending removals deleted
+        int reindexed = 0; // copies that no row named, listed again
+        int spared = 0;    // left for a later start: changed while another session may have run
+        QStringList failed; // could not be removed
+        bool complete() const { return spared == 0 && failed.isEmpty(); }
+    };
+    // Finishes the index's pending removals, removes the program's temporaries and indexes the copies
+    // that no row names; every other file stays. Files changed at or after sparedFrom (when valid)
+    // are not removed: a session that began then may still be writing them. Only for an index that
+    // checkIntegrity accepts, by the one session that holds the session lock.
+    SweepReport sweep(db::Database& index, const QDateTime& sparedFrom) const;
+
+    // Removes those of the files that are the program's own copies, and their folders left empty,
+    // and takes every path that is gone off the index's pending removals. Returns the files that
+    // could not be removed; they stay pending.
+    QStringList removeCopies(db::Database& index, const QStringList& paths) const;
+
+private:
+    enum class Root { None, Archive, Download };
+    struct Place
+    {
+        Root root = Root::None;
+        QStringList parts; // below the folder
+    };
+    Place placeOf(const QString& path) const;
+    static bool isCopyName(const Place& place);
+    static bool isTemporaryName(const Place& place);
+    // The copy's name is the one the program gives a file of these UIDs.
+    static bool copyNameFits(const Place& place, const QString& seriesUid, const QString& sopUid);
+    // Removes a file that lies where it was expected (no check of its own); true when it is gone.
+    static bool removeFile(const QString& path, QStringList* emptiedFolders);
+    // Removes those of the paths that are the program's copies, unless changed at or after
+    // sparedFrom; the paths that are gone, or never were its own, go off the pending list, and
+    // waiting receives the others.
+    void finishRemovals(db::Database& index, const QStringList& paths, const QDateTime& sparedFrom,
+                        SweepReport& report, QStringList* emptiedFolders, QStringList* waiting) const;
+    // Removes the temporaries and indexes the unlisted copies of both folders; waiting: pending
+    // removals still to be done, which are not indexed again.
+    void walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
+                   SweepReport& report, QStringList* emptiedFolders) const;
+
+    QString m_archiveFolder;  // as the program writes its paths
+    QString m_downloadFolder;
+    QString m_archiveCanonical; // empty when missing or outside the data folder
+    QString m_downloadCanonical;
+};
