@@ -652,6 +652,8 @@ void TestDatabaseOpen::integrityCheckFindsDamage_data()
     // Cut inside its last page, as a power cut may leave a file: it still opens.
     QTest::newRow("last page cut short") << "truncate" << false;
     QTest::newRow("row without a path") << "empty path" << false;
+    // The rows read, but a lookup index of theirs is lost: SQLite answers with what is wrong.
+    QTest::newRow("index page reads as zeros") << "zeroed index" << false;
 }
 
 void TestDatabaseOpen::integrityCheckFindsDamage()
@@ -670,6 +672,16 @@ void TestDatabaseOpen::integrityCheckFindsDamage()
     if (damage == "truncate") {
         QFile f(path);
         QVERIFY(f.resize(f.size() - 100));
+    } else if (damage == "zeroed index") {
+        int root = 0;
+        {
+            RawDb raw(path);
+            root = raw.scalar("SELECT rootpage FROM sqlite_master WHERE name = 'idx_instances_series'").toInt();
+        }
+        QVERIFY(root > 1);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(qint64(root - 1) * 4096));
+        QCOMPARE(f.write(QByteArray(4096, '\0')), 4096);
     } else if (damage == "empty path") {
         RawDb raw(path);
         QCOMPARE(raw.exec({"UPDATE instances SET file_path = '' WHERE sop_instance_uid = '7.1.1.7'"}), QString());
