@@ -808,8 +808,12 @@ private slots:
                 QVERIFY(fixtures::indexFiles(index, {files.first()}));
         }
         leaveSessionMark();
-        if (kind == "changed")
+        // Written by a session that began after the mark was laid, as a running copy's would be.
+        const QString temporary = QFileInfo(files.first()).path() + "/." + QFileInfo(files.first()).fileName() + ".Ab12Cd.tmp";
+        if (kind == "changed") {
             fixtures::writeFile(files.first(), fixtures::readFile(files.first()));
+            fixtures::writeFile(temporary, "DICM");
+        }
         {
             MainWindow w;
             int present = 0;
@@ -818,6 +822,7 @@ private slots:
             QCOMPARE(present, left);
             if (kind == "imported again" || kind == "changed")
                 QVERIFY(QFileInfo::exists(files.first()));
+            QCOMPARE(QFileInfo::exists(temporary), kind == "changed");
             QCOMPARE(w.database()->pendingRemovals().size(), pending);
         }
         QCOMPARE(QFileInfo::exists(markPath()), pending > 0);
