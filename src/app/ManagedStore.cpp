@@ -20,20 +20,36 @@
 
 namespace {
 
-bool matches(const char* pattern, const QString& text)
+// The names are tested for every file of the store: each pattern is compiled once.
+QRegularExpression whole(const char* pattern)
 {
-    return QRegularExpression(QRegularExpression::anchoredPattern(QLatin1String(pattern))).match(text).hasMatch();
+    return QRegularExpression(QRegularExpression::anchoredPattern(QLatin1String(pattern)));
 }
 
 bool isStoreName(const QString& text)
 {
-    return matches("[0-9a-f]{32}", text);
+    static const QRegularExpression pattern = whole("[0-9a-f]{32}");
+    return pattern.match(text).hasMatch();
 }
 
 // A study folder of the retrieves: named after the UID asked for.
 bool isUidName(const QString& text)
 {
-    return text.size() <= 64 && matches("[0-9]+(\\.[0-9]+)*", text);
+    static const QRegularExpression pattern = whole("[0-9]+(\\.[0-9]+)*");
+    return text.size() <= 64 && pattern.match(text).hasMatch();
+}
+
+bool isReceiveTemporaryName(const QString& name)
+{
+    static const QRegularExpression pattern = whole("\\.(receiving|writing)-.+\\.part");
+    return pattern.match(name).hasMatch();
+}
+
+// What Qt names a file that it copies before the copy is whole.
+bool isQtCopyTemporaryName(const QString& name)
+{
+    static const QRegularExpression pattern = whole("qt_temp\\.[A-Za-z0-9]{6}");
+    return pattern.match(name).hasMatch();
 }
 
 // "<base>.dcm" or "<base>_<n>.dcm", the base being a plain SOP Instance UID or, for an object whose
@@ -111,7 +127,7 @@ bool ManagedStore::isTemporaryName(const Place& place)
     const QString& name = place.parts.last();
     // An object being received: beside the study folders, or inside the one it is asked for.
     if (place.root == Root::Download && (place.parts.size() == 1 || isUidName(place.parts[0]))
-        && matches("\\.(receiving|writing)-.+\\.part", name))
+        && isReceiveTemporaryName(name))
         return true;
     if (place.parts.size() != 2)
         return false;
@@ -120,7 +136,7 @@ bool ManagedStore::isTemporaryName(const Place& place)
     if (dicom::AtomicDicomWriter::isTemporaryName(name, &target))
         return isCopyName({place.root, {place.parts[0], target}});
     // Earlier versions copied archive files through Qt, which writes under this name first.
-    return place.root == Root::Archive && isStoreName(place.parts[0]) && matches("qt_temp\\.[A-Za-z0-9]{6}", name);
+    return place.root == Root::Archive && isStoreName(place.parts[0]) && isQtCopyTemporaryName(name);
 }
 
 bool ManagedStore::copyNameFits(const Place& place, const QString& seriesUid, const QString& sopUid)
@@ -128,11 +144,15 @@ bool ManagedStore::copyNameFits(const Place& place, const QString& seriesUid, co
     if (place.root == Root::Archive)
         return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid)
             && place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
+    // Named after its SOP Instance UID when that is plain (digits and dots), else after the moment
+    // it arrived.
     QString base;
     if (!isReceivedName(place.parts[1], &base))
         return false;
-    const bool plainUid = sopUid.size() <= 64 && matches("[0-9][0-9.]*", sopUid);
-    return base == sopUid || (!plainUid && matches("[0-9]+", base));
+    static const QRegularExpression plain = whole("[0-9][0-9.]*");
+    static const QRegularExpression digits = whole("[0-9]+");
+    const bool plainUid = sopUid.size() <= 64 && plain.match(sopUid).hasMatch();
+    return base == sopUid || (!plainUid && digits.match(base).hasMatch());
 }
 
 bool ManagedStore::isOwnCopy(const QString& path) const
