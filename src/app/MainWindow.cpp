@@ -640,8 +640,8 @@ void MainWindow::onRemoteAccessClicked()
 void MainWindow::addStartupNote(const QString& text)
 {
     const QString before = m_statusLabel->text();
-    m_statusLabel->setText(before.isEmpty() || before == QString::fromUtf8(kReadyText) ? text
-                                                                                   : before + QStringLiteral("; ") + text);
+    const bool first = before.isEmpty() || before == QString::fromUtf8(kReadyText);
+    m_statusLabel->setText(first ? text : before + QStringLiteral("; ") + text);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -70,14 +70,14 @@ QString canonicalFolderInside(const QString& folder, const QString& canonicalDat
     const QString canonical = QFileInfo(folder).canonicalFilePath();
     // A folder that is a link out of the data folder leads to files the program never stored.
     return !canonicalData.isEmpty() && canonical.startsWith(canonicalData + QLatin1Char('/')) ? canonical
-                                                                                                : QString();
+                                                                                              : QString();
 }
 
 } // namespace
 
 ManagedStore::ManagedStore(const QString& dataFolder)
-    : m_archiveFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("imported_from_zip"))))
-    , m_downloadFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("pacs_downloads"))))
+    : m_archiveFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("imported_from_zip")))),
+      m_downloadFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("pacs_downloads"))))
 {
     const QString canonicalData = QFileInfo(dataFolder).canonicalFilePath();
     m_archiveCanonical = canonicalFolderInside(m_archiveFolder, canonicalData);
@@ -101,8 +101,8 @@ ManagedStore::Place ManagedStore::placeOf(const QString& path) const
     if (info.isSymLink() || !info.exists())
         return {};
     const QString canonical = info.canonicalFilePath();
-    for (const auto& [root, folder] : {std::pair{Root::Archive, m_archiveCanonical},
-                                       std::pair{Root::Download, m_downloadCanonical}}) {
+    for (const auto& [root, folder] :
+         {std::pair{Root::Archive, m_archiveCanonical}, std::pair{Root::Download, m_downloadCanonical}}) {
         if (!folder.isEmpty() && canonical.startsWith(folder + QLatin1Char('/')))
             return {root, canonical.mid(folder.size() + 1).split(QLatin1Char('/'))};
     }
@@ -126,8 +126,8 @@ bool ManagedStore::isTemporaryName(const Place& place)
         return false;
     const QString& name = place.parts.last();
     // An object being received: beside the study folders, or inside the one it is asked for.
-    if (place.root == Root::Download && (place.parts.size() == 1 || isUidName(place.parts[0]))
-        && isReceiveTemporaryName(name))
+    if (place.root == Root::Download && (place.parts.size() == 1 || isUidName(place.parts[0])) &&
+        isReceiveTemporaryName(name))
         return true;
     if (place.parts.size() != 2)
         return false;
@@ -142,8 +142,8 @@ bool ManagedStore::isTemporaryName(const Place& place)
 bool ManagedStore::copyNameFits(const Place& place, const QString& seriesUid, const QString& sopUid)
 {
     if (place.root == Root::Archive)
-        return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid)
-            && place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
+        return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid) &&
+               place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
     // Named after its SOP Instance UID when that is plain (digits and dots), else after the moment
     // it arrived.
     QString base;
@@ -192,7 +192,8 @@ bool changedSince(const QString& path, const QDateTime& moment)
 } // namespace
 
 void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths, const QDateTime& sparedFrom,
-                                  SweepReport& report, QStringList* emptiedFolders, QStringList* waiting) const
+                                  SweepReport& report, QStringList* emptiedFolders,
+                                  QStringList* waiting) const
 {
     QStringList gone;
     for (const QString& path : paths) {
@@ -238,14 +239,16 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
     // Paths by their hashes: a million rows fit in a few megabytes. Two paths of one hash only keep
     // a copy from being indexed again.
     std::vector<size_t> listed;
-    const bool read = index.visitFilePaths([&listed](const QString& path) { listed.push_back(qHash(QDir::cleanPath(path))); });
+    const bool read = index.visitFilePaths(
+        [&listed](const QString& path) { listed.push_back(qHash(QDir::cleanPath(path))); });
     std::sort(listed.begin(), listed.end());
     QSet<QString> pending;
     for (const QString& path : waiting)
         pending.insert(QDir::cleanPath(path));
 
-    for (const auto& [root, folder, canonical] : {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
-                                                  std::tuple{Root::Download, m_downloadFolder, m_downloadCanonical}}) {
+    for (const auto& [root, folder, canonical] :
+         {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
+          std::tuple{Root::Download, m_downloadFolder, m_downloadCanonical}}) {
         if (canonical.isEmpty())
             continue;
         // Links are neither listed nor followed: below a folder that is no link, the path's own
@@ -263,8 +266,8 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
                     report.failed << path;
                 continue;
             }
-            if (!read || !isCopyName(place) || pending.contains(path)
-                || std::binary_search(listed.begin(), listed.end(), qHash(path)))
+            if (!read || !isCopyName(place) || pending.contains(path) ||
+                std::binary_search(listed.begin(), listed.end(), qHash(path)))
                 continue;
             // A copy that no row names: its import or retrieve was cut short before the row was
             // written, or the index was replaced by an older one. It is listed again, not lost.

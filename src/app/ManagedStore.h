@@ -36,9 +36,9 @@ public:
 
     struct SweepReport
     {
-        int removed = 0;   // temporaries and pending removals deleted
-        int reindexed = 0; // copies that no row named, listed again
-        int spared = 0;    // left for a later start: changed while another session may have run
+        int removed = 0;    // temporaries and pending removals deleted
+        int reindexed = 0;  // copies that no row named, listed again
+        int spared = 0;     // left for a later start: changed while another session may have run
         QStringList failed; // could not be removed
         bool complete() const { return spared == 0 && failed.isEmpty(); }
     };
@@ -77,7 +77,7 @@ private:
     void walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
                    SweepReport& report, QStringList* emptiedFolders) const;
 
-    QString m_archiveFolder;  // as the program writes its paths
+    QString m_archiveFolder; // as the program writes its paths
     QString m_downloadFolder;
     QString m_archiveCanonical; // empty when missing or outside the data folder
     QString m_downloadCanonical;
