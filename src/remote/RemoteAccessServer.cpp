@@ -317,22 +317,20 @@ void RemoteAccessServer::removeStudyCopies(const QString& studyUid)
 
 void RemoteAccessServer::cleanupStaleFiles()
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const auto staleFolders = [&now](const QString& root, qint64 maxAgeMs) {
-        QStringList stale;
-        const QDir dir(root);
-        if (!dir.exists())
-            return stale;
-        for (const QFileInfo& info : dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
-            if (info.lastModified().msecsTo(now) >= maxAgeMs)
-                stale << info.absoluteFilePath();
-        return stale;
-    };
+    // Only the transfer cache is cleaned: its folders hold nothing but the copies this server made for
+    // a client. The retrieved studies' folder is left to the start-up sweep, which removes only the
+    // program's own leftovers there: a folder no indexed study names may be a user's own, or hold the
+    // images of studies an older index copy no longer lists.
     const QString cacheRoot = transferCacheRoot();
-    for (const QString& folder : staleFolders(cacheRoot, transferCacheMaxAgeMs))
-        pacs::removeTreeInside(folder, cacheRoot);
-    const QString downloadsRoot = pacs::pacsDownloadsRoot();
-    for (const QString& folder : staleFolders(downloadsRoot, pacsDownloadMaxAgeMs))
-        if (!db || !db->studyExists(QFileInfo(folder).fileName()))
-            pacs::removeTreeInside(folder, downloadsRoot);
+    const QString dataRoot = QFileInfo(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+                                 .canonicalFilePath();
+    const QString canonicalCache = QFileInfo(cacheRoot).canonicalFilePath();
+    // A cache folder that is a link out of the data folder leads to files this server never wrote.
+    if (dataRoot.isEmpty() || !canonicalCache.startsWith(dataRoot + QLatin1Char('/')))
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const QFileInfo& info : QDir(cacheRoot).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks))
+        if (info.lastModified().msecsTo(now) >= transferCacheMaxAgeMs &&
+            studyCacheFolder(info.fileName()) == info.absoluteFilePath())
+            pacs::removeTreeInside(info.absoluteFilePath(), cacheRoot);
 }

@@ -33,7 +33,6 @@ public:
     static constexpr int cleanupIntervalMs = 21600000;   // 6 hours
     static constexpr int firstCleanupDelayMs = 30000;
     static constexpr qint64 transferCacheMaxAgeMs = 259200000; // 72 hours
-    static constexpr qint64 pacsDownloadMaxAgeMs = 7200000;    // 2 hours
 
     // What one client, or a flood of connections, may hold of this workstation.
     struct SessionLimits
@@ -79,8 +78,7 @@ public:
     bool hasPacsRetrieve(const RemoteAccessSession* session) const;
 
 public slots:
-    // Removes transfer copies older than 72 hours and PACS download folders of studies that are not
-    // in the index and are older than 2 hours.
+    // Removes transfer copies older than 72 hours; nothing else.
     void cleanupStaleFiles();
 
 signals:

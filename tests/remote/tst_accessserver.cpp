@@ -708,32 +708,57 @@ private slots:
 
     void staleFolders_data()
     {
-        QTest::addColumn<bool>("cache"); // else pacs_downloads
+        QTest::addColumn<QString>("root"); // the data folder's sub-folder
+        QTest::addColumn<QString>("name");
         QTest::addColumn<int>("ageHours");
-        QTest::addColumn<bool>("indexed");
         QTest::addColumn<bool>("kept");
-        QTest::newRow("old copies") << true << 73 << false << false;
-        QTest::newRow("recent copies") << true << 71 << false << true;
-        QTest::newRow("old download of an unknown study") << false << 3 << false << false;
-        QTest::newRow("recent download") << false << 1 << false << true;
-        QTest::newRow("old download of an indexed study") << false << 500 << true << true;
+        QTest::newRow("old copies") << "remote_transfer_cache" << "1.2.840.99" << 73 << false;
+        QTest::newRow("recent copies") << "remote_transfer_cache" << "1.2.840.99" << 71 << true;
+        // Retrieved studies are never removed by listing: an unlisted one is a lost study to list
+        // again, or the user's own folder.
+        QTest::newRow("old download of an unknown study") << "pacs_downloads" << "1.2.840.99" << 500 << true;
+        QTest::newRow("user's folder among the downloads") << "pacs_downloads" << "my notes" << 500 << true;
+        QTest::newRow("old download of an indexed study") << "pacs_downloads" << "" << 500 << true;
     }
     void staleFolders()
     {
-        QFETCH(bool, cache);
+        QFETCH(QString, root);
+        QFETCH(QString, name);
         QFETCH(int, ageHours);
-        QFETCH(bool, indexed);
         QFETCH(bool, kept);
-        const QString root = cache ? RemoteAccessServer::transferCacheRoot() : pacs::pacsDownloadsRoot();
-        const QString folder = root + "/" + (indexed ? m_series.studyUid : QStringLiteral("1.2.840.99"));
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        const QString folder = data + "/" + root + "/" + (name.isEmpty() ? m_series.studyUid : name);
         QVERIFY(QDir().mkpath(folder + "/sub"));
         QFile(folder + "/sub/0.dcm").open(QIODevice::WriteOnly);
         const time_t when = time(nullptr) - time_t(ageHours) * 3600;
         const utimbuf times{when, when};
         QCOMPARE(utime(QFile::encodeName(folder).constData(), &times), 0);
         m_server->cleanupStaleFiles();
-        QCOMPARE(QFileInfo::exists(folder), kept);
+        QCOMPARE(QFileInfo::exists(folder + "/sub/0.dcm"), kept);
         QDir(folder).removeRecursively();
+    }
+
+    void cacheRootLinkedOutIsNotCleaned()
+    {
+        // A transfer cache that is a link to a folder elsewhere holds nothing this server wrote.
+        QTemporaryDir outside;
+        const QString cache = RemoteAccessServer::transferCacheRoot();
+        const QString aside = cache + ".aside";
+        QVERIFY(!QFileInfo::exists(cache) || QDir().rename(cache, aside));
+        const auto restore = qScopeGuard([&] {
+            QFile::remove(cache);
+            if (QFileInfo::exists(aside))
+                QDir().rename(aside, cache);
+        });
+        QVERIFY(QFile::link(outside.path(), cache));
+        const QString folder = outside.path() + "/1.2.840.98";
+        QVERIFY(QDir().mkpath(folder));
+        QFile(folder + "/0.dcm").open(QIODevice::WriteOnly);
+        const time_t when = time(nullptr) - time_t(100) * 3600;
+        const utimbuf times{when, when};
+        QCOMPARE(utime(QFile::encodeName(folder).constData(), &times), 0);
+        m_server->cleanupStaleFiles();
+        QVERIFY(QFileInfo::exists(folder + "/0.dcm"));
     }
 
     void cacheFolderStaysInTheCache_data()
