@@ -1,5 +1,7 @@
 #include "dicom/CompressedFrameCheck.h"
 
+#include "dicom/DicomItemLists.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -208,11 +210,9 @@ QString compressedFramesProblem(DcmDataset& dataset)
     if (!sequence)
         return {};
     // Item 0 is the offset table; every other fragment may start a frame.
-    for (unsigned long i = 1; i < sequence->card(); ++i) {
-        DcmPixelItem* fragment = nullptr;
-        if (sequence->getItem(fragment, i).bad() || !fragment)
-            continue;
-        FragmentBytes bytes(*fragment);
+    const std::vector<DcmPixelItem*> fragments = fragmentsOf(*sequence);
+    for (size_t i = 1; i < fragments.size(); ++i) {
+        FragmentBytes bytes(*fragments[i]);
         if (walkStallsOnTem(bytes))
             return QCoreApplication::translate("dicom", "Сжатые пиксельные данные повреждены: недопустимый маркер JPEG во фрагменте %1.")
                 .arg(i);

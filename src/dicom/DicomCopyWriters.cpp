@@ -5,6 +5,7 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/ConfidentialityProfile.h"
 #include "dicom/DicomFileLoading.h"
+#include "dicom/DicomItemLists.h"
 #include "dicom/DicomText.h"
 
 #include <QDir>
@@ -51,16 +52,13 @@ const DcmTagKey kEmptiedTags[] = {
 // private block.
 void scrubItem(DcmItem& item)
 {
-    for (unsigned long i = item.card(); i-- > 0;) {
-        DcmElement* element = item.getElement(i);
-        if (!element)
-            continue;
+    for (DcmElement* element : elementsOf(item)) {
         const DcmTagKey key = element->getTag().getXTag();
         const bool sequence = element->ident() == EVR_SQ;
         switch (basicProfileAction(key.getGroup(), key.getElement())) {
         case ProfileAction::Remove:
         case ProfileAction::LeaveOut: // stands only at the top level, where the whole object is left out
-            delete item.remove(i);
+            delete item.remove(element);
             continue;
         case ProfileAction::Empty:
             element->clear();
@@ -78,9 +76,8 @@ void scrubItem(DcmItem& item)
         }
         if (sequence) {
             auto* items = static_cast<DcmSequenceOfItems*>(element);
-            for (unsigned long k = 0; k < items->card(); ++k)
-                if (DcmItem* child = items->getItem(k))
-                    scrubItem(*child);
+            for (DcmItem* child : itemsOf(*items))
+                scrubItem(*child);
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "dicom/DicomFileSummary.h"
 
 #include "dicom/DicomFileLoading.h"
+#include "dicom/DicomItemLists.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -219,11 +220,7 @@ bool completeMultiFrame(DcmDataset& ds, DicomFileSummary& s, Geometry& g)
     }
 
     bool anyPosition = false;
-    const unsigned long count = perFrame->card();
-    for (unsigned long i = 0; i < count; ++i) {
-        DcmItem* frame = perFrame->getItem(i);
-        if (!frame)
-            continue;
+    for (DcmItem* frame : itemsOf(*perFrame)) {
         qint32 temporal = 0;
         if (DcmItem* content = firstItem(*frame, DCM_FrameContentSequence))
             readIntegerElement(*content, DCM_TemporalPositionIndex, temporal);

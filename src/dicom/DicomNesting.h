@@ -9,19 +9,25 @@ namespace dicom {
 // structured report some tens), so anything deeper than this is refused before DCMTK sees it.
 constexpr int kMaxSequenceNesting = 256;
 
-// Stack for threads that parse DICOM files (importers, archive import): generous, so that the
-// recursion above and DCMTK's codecs never come near the limit whatever the platform's default is.
+// Stack for threads that parse DICOM files (importers, archive import, search answers): generous,
+// so that the recursion above and DCMTK's codecs never come near the limit whatever the platform's
+// default is.
 constexpr unsigned kParsingThreadStackSize = 16u * 1024 * 1024;
 
-// Deepest level of sequences in the file, counted without building any data set, stopping once
-// `stopAbove` is passed. Parts that cannot be walked (deflated data sets, damaged lengths) end the
-// count there: DCMTK refuses those itself.
-int sequenceNestingDepth(const QString& path, int stopAbove = kMaxSequenceNesting);
+// DCMTK keeps every element, item and fragment as an object of its own (some 150 bytes each), and
+// inserts each element into its item's sorted list by walking back from the end: elements written in
+// descending order cost time by the square of their number. Real files hold some hundred thousand
+// objects at most and write their elements in ascending order, with at most a few out of place, so a
+// data set holding more objects, or whose misplaced elements would take more steps of that walk, is
+// refused before DCMTK reads it.
+constexpr qint64 kMaxDatasetElements = 1000000;
+constexpr qint64 kMaxElementReorderSteps = 16ll * 1024 * 1024;
 
-// The same count for a data set without meta header held in memory (as it came over the network),
-// encoded in the transfer syntax with this UID.
-int datasetNestingDepth(const uchar* data, qint64 size, const QString& transferSyntaxUid,
-                        int stopAbove = kMaxSequenceNesting);
+// Deepest level of sequences in the file, counted without building any data set, stopping once
+// `stopAbove` is passed. The count follows what DCMTK reads: the meta header ends where its group
+// length says, a deflated data set is inflated and walked to its end without being kept, and damaged
+// lengths end the count there (DCMTK refuses those itself).
+int sequenceNestingDepth(const QString& path, int stopAbove = kMaxSequenceNesting);
 
 // False when the file nests sequences deeper than kMaxSequenceNesting.
 bool nestingWithinLimit(const QString& path);
@@ -34,15 +40,19 @@ constexpr qint64 kMaxInflatedDatasetBytes = 1024ll * 1024 * 1024;
 constexpr qint64 kInflationRatioFloor = 64ll * 1024 * 1024;
 constexpr qint64 kMaxInflationRatio = 100;
 
-// Why a file must not reach DCMTK's parser, found without building any data set.
-enum class ParseHazard { None, DeepNesting, InflatesTooFar };
+// Why a data set must not reach DCMTK's parser, found without building any data set.
+enum class ParseHazard { None, DeepNesting, InflatesTooFar, TooManyElements, ElementsOutOfOrder };
 ParseHazard parseHazard(const QString& path);
+// The same for a data set without meta header held in memory (as it came over the network), encoded
+// in the transfer syntax with this UID.
+ParseHazard datasetParseHazard(const uchar* data, qint64 size, const QString& transferSyntaxUid);
 // The reason as the viewer words it; empty for None.
 QString parseHazardText(ParseHazard hazard);
 
 // True when the data set's first element shows another encoding (implicit or explicit VR, byte
 // order) than the transfer syntax its meta header names: old archives label implicit VR big endian
-// as explicit, and an encoder's known fault writes implicit VR under a compressed syntax.
+// as explicit, and an encoder's known fault writes implicit VR under a compressed syntax. A first
+// element whose group reads small in either byte order (group 0000) shows no byte order.
 bool datasetEncodingDiffersFromMeta(const QString& path);
 
 } // namespace dicom

@@ -5,6 +5,7 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/DicomItemLists.h"
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -113,9 +114,8 @@ QList<TagEntry> readTagList(const QString& path, QString* error)
         return entries;
     }
     if (DcmMetaInfo* meta = file.getMetaInfo()) {
-        for (unsigned long i = 0; i < meta->card(); ++i)
-            if (DcmElement* element = meta->getElement(i))
-                entries.append(entryOf(*element, DicomTextDecoder()));
+        for (DcmElement* element : elementsOf(*meta))
+            entries.append(entryOf(*element, DicomTextDecoder()));
     }
     DcmDataset* dataset = file.getDataset();
     if (!dataset) {
@@ -123,11 +123,9 @@ QList<TagEntry> readTagList(const QString& path, QString* error)
         return entries;
     }
     const DicomTextDecoder decoder(*dataset);
-    for (unsigned long i = 0; i < dataset->card(); ++i) {
-        DcmElement* element = dataset->getElement(i);
-        if (element && element->getTag().getXTag() != DCM_PixelData)
+    for (DcmElement* element : elementsOf(*dataset))
+        if (element->getTag().getXTag() != DCM_PixelData)
             entries.append(entryOf(*element, decoder));
-    }
     return entries;
 }
 

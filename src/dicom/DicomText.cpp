@@ -1,5 +1,7 @@
 #include "dicom/DicomText.h"
 
+#include "dicom/DicomItemLists.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
@@ -194,15 +196,10 @@ void rewriteItemAsUtf8(DcmItem& item, const DicomTextDecoder& inherited)
 {
     const bool ownSet = item.tagExists(DCM_SpecificCharacterSet, OFFalse);
     const DicomTextDecoder own = ownSet ? DicomTextDecoder(item) : inherited;
-    for (unsigned long i = 0; i < item.card(); ++i) {
-        DcmElement* element = item.getElement(i);
-        if (!element)
-            continue;
+    for (DcmElement* element : elementsOf(item)) {
         if (element->ident() == EVR_SQ) {
-            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
-            for (unsigned long k = 0; k < sequence->card(); ++k)
-                if (DcmItem* child = sequence->getItem(k))
-                    rewriteItemAsUtf8(*child, own);
+            for (DcmItem* child : itemsOf(*static_cast<DcmSequenceOfItems*>(element)))
+                rewriteItemAsUtf8(*child, own);
             continue;
         }
         if (!element->isAffectedBySpecificCharacterSet())

@@ -4,6 +4,7 @@
 #include "dicom/DicomNesting.h"
 
 #include <QByteArray>
+#include <QThread>
 
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcostrma.h>
@@ -16,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
 
 namespace pacs {
 
@@ -76,8 +76,11 @@ class IdentifierReader
 public:
     explicit IdentifierReader(std::function<void(ReceivedIdentifier&)> read)
         : m_read(std::move(read))
-        , m_thread([this] { run(); })
+        , m_thread(QThread::create([this] { run(); }))
     {
+        // DCMTK reads nested sequences by recursion: the thread gets the stack every parsing thread has.
+        m_thread->setStackSize(dicom::kParsingThreadStackSize);
+        m_thread->start();
     }
     ~IdentifierReader()
     {
@@ -86,7 +89,7 @@ public:
             m_done = true;
         }
         m_wake.notify_one();
-        m_thread.join();
+        m_thread->wait();
     }
 
     void add(ReceivedIdentifier identifier)
@@ -120,7 +123,7 @@ private:
     std::condition_variable m_wake;
     std::deque<ReceivedIdentifier> m_queue;
     bool m_done = false;
-    std::thread m_thread; // last: started once the rest is ready
+    std::unique_ptr<QThread> m_thread; // last: started once the rest is ready
 };
 
 } // namespace
@@ -203,12 +206,20 @@ void FindStudiesSCU::readIdentifier(const QByteArray& bytes, bool overflow)
         refuse(QStringLiteral("Отклонён ответ сервера длиннее %1 МБ").arg(kMaxIdentifierBytes / (1024 * 1024)));
         return;
     }
-    const int depth =
-        dicom::datasetNestingDepth(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), m_syntaxUid);
-    if (depth > dicom::kMaxSequenceNesting) {
+    switch (dicom::datasetParseHazard(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), m_syntaxUid)) {
+    case dicom::ParseHazard::DeepNesting:
         refuse(QStringLiteral("Отклонён объект с последовательностями, вложенными глубже %1 уровней")
                    .arg(dicom::kMaxSequenceNesting));
         return;
+    case dicom::ParseHazard::TooManyElements:
+        refuse(QStringLiteral("Отклонён объект, в котором больше %1 элементов").arg(dicom::kMaxDatasetElements));
+        return;
+    case dicom::ParseHazard::ElementsOutOfOrder:
+        refuse(QStringLiteral("Отклонён объект, элементы которого записаны не по порядку тегов"));
+        return;
+    case dicom::ParseHazard::InflatesTooFar:
+    case dicom::ParseHazard::None:
+        break;
     }
     DcmDataset match;
     OFCondition read = EC_Normal;

@@ -7,6 +7,7 @@
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomItemLists.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomText.h"
 
@@ -232,8 +233,7 @@ StudyQueryRow decodeResponse(DcmDataset& dataset)
         {DCM_NumberOfStudyRelatedSeries, &StudyQueryRow::numberOfSeries},
         {DCM_NumberOfStudyRelatedInstances, &StudyQueryRow::numberOfInstances},
     };
-    for (unsigned long i = 0; i < dataset.card(); ++i) {
-        DcmElement* element = dataset.getElement(i);
+    for (DcmElement* element : dicom::elementsOf(dataset)) {
         for (const auto& [tag, field] : fields) {
             if (element->getTag() == tag) {
                 row.*field = decoder.valueText(*element);

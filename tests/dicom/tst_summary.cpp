@@ -1,6 +1,7 @@
 // The file summary is what the index and every list believe about a file: wrong geometry, a lost
 // window or a crash on a damaged file all surface far away from here.
 #include "support/DicomFixtures.h"
+#include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomDateTime.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
@@ -421,22 +422,28 @@ class TstSummary : public QObject
     {
         QTest::addColumn<bool>("mislabelled");
         QTest::addColumn<bool>("enhanced");
-        QTest::newRow("explicit VR") << false << false;
-        QTest::newRow("explicit VR, enhanced multi-frame") << false << true;
-        QTest::newRow("implicit VR labelled explicit") << true << false;
-        QTest::newRow("implicit VR labelled explicit, enhanced multi-frame") << true << true;
+        QTest::addColumn<bool>("groupZeroFirst"); // the first element is of group 0000: no byte order shows
+        QTest::newRow("explicit VR") << false << false << false;
+        QTest::newRow("explicit VR, enhanced multi-frame") << false << true << false;
+        QTest::newRow("implicit VR labelled explicit") << true << false << false;
+        QTest::newRow("implicit VR labelled explicit, enhanced multi-frame") << true << true << false;
+        QTest::newRow("explicit VR, group 0000 first") << false << false << true;
     }
 
     void bigEndianTwins()
     {
         QFETCH(bool, mislabelled);
         QFETCH(bool, enhanced);
+        QFETCH(bool, groupZeroFirst);
         SeriesLayout layout;
         layout.slices = enhanced ? 3 : 1;
         layout.temporalPositionIndex = [](int k) { return k + 1; };
         layout.specificCharacterSet = QStringLiteral("ISO_IR 144");
         layout.patientName = QStringLiteral("Лебедев^Юрий");
-        layout.customize = [](DcmDataset& ds, int) {
+        layout.customize = [groupZeroFirst](DcmDataset& ds, int) {
+            // Its tag reads the same in either byte order.
+            if (groupZeroFirst)
+                ds.putAndInsertString(DcmTag(DcmTagKey(0x0000, 0x0101), EVR_LO), "NOTE");
             putValue(ds, DCM_TriggerTime, "12.5");
             putValue(ds, DCM_PatientWeight, "81");
             putValue(ds, DCM_CardiacNumberOfImages, "20");
@@ -467,6 +474,13 @@ class TstSummary : public QObject
             listed.insert(quint32(e.group) << 16 | e.element, e.value);
         QCOMPARE(listed.value(0x00100010), QStringLiteral("Лебедев^Юрий"));
         QCOMPARE(listed.value(0x00280010), QStringLiteral("32"));
+        // An anonymised copy keeps the source's encoding, and reads back.
+        const QString copy = nextPath();
+        QVERIFY(dicom::writeAnonymizedCopy(big, copy, QStringLiteral("ANON"), QStringLiteral("A1")));
+        const auto anonymised = dicom::readFileSummary(copy);
+        QVERIFY(anonymised);
+        QCOMPARE(anonymised->patientName, QStringLiteral("ANON"));
+        QCOMPARE(anonymised->rows, 32);
     }
 
     // Elements that passed through an archive that did not know them carry the VR UN, their value

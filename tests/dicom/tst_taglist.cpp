@@ -3,6 +3,8 @@
 // character set the file declared.
 #include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
+#include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
 
 #include <QDir>
@@ -10,6 +12,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -82,6 +85,8 @@ private slots:
     void nonAsciiSwitchesToUtf8();
     void unconvertibleCharsetRefused();
     void compressedFileWrittenDecoded();
+    void largeDataSetTakesOnePass_data();
+    void largeDataSetTakesOnePass();
 
 private:
     QString sample(const QString& name, SeriesLayout layout = {})
@@ -320,6 +325,48 @@ void TstTagList::compressedFileWrittenDecoded()
     const Uint16* pixels = nullptr;
     QVERIFY(ds.findAndGetUint16Array(DCM_PixelData, pixels).good());
     QCOMPARE(int(Sint16(pixels[3 * 16 + 5])), coordinateValue(5, 3, 0));
+}
+
+void TstTagList::largeDataSetTakesOnePass_data()
+{
+    QTest::addColumn<int>("operation");
+    // Each walks the elements of one item: by index, every step would start again from the first
+    // element, some 10^11 steps for these.
+    QTest::newRow("list") << 0;
+    QTest::newRow("edit to Cyrillic text, the rest rewritten in UTF-8") << 1;
+    QTest::newRow("anonymised copy") << 2;
+}
+
+void TstTagList::largeDataSetTakesOnePass()
+{
+    QFETCH(int, operation);
+    constexpr int kElements = 400000;
+    const QString path = m_dir.filePath(QStringLiteral("many_%1.dcm").arg(operation));
+    writeManyEmptyElements(path, kElements, false);
+    const QString copy = path + QStringLiteral(".anonymised");
+    int listed = 0;
+    bool done = false;
+    QThread* thread = QThread::create([&] {
+        if (operation == 0)
+            listed = int(dicom::readTagList(path).size());
+        else if (operation == 1)
+            done = dicom::writeTagValues(path, {edit(0x0010, 0x0010, QStringLiteral("Петров^Пётр"))});
+        else
+            done = dicom::writeAnonymizedCopy(path, copy, QStringLiteral("ANON"), QStringLiteral("A1"));
+    });
+    thread->start();
+    if (!thread->wait(60000))
+        qFatal("%s did not return", QTest::currentDataTag());
+    delete thread;
+    if (operation == 0) {
+        QVERIFY(listed > kElements);
+        return;
+    }
+    QVERIFY(done);
+    const QList<TagEntry> list = dicom::readTagList(operation == 1 ? path : copy);
+    QVERIFY(list.size() > kElements);
+    QCOMPARE(find(list, 0x0010, 0x0010)->value, operation == 1 ? QStringLiteral("Петров^Пётр") : QStringLiteral("ANON"));
+    QVERIFY(find(list, 0x9000 + 2 * ((kElements - 1) / 0xFFF0), 0x0010 + (kElements - 1) % 0xFFF0));
 }
 
 QTEST_GUILESS_MAIN(TstTagList)

@@ -3,6 +3,7 @@
 // corrupt archives, and an archive that expands far beyond its size.
 #include "dicom/CodecRegistration.h"
 #include "support/DicomFixtures.h"
+#include "dicom/DicomNesting.h"
 #include "dicom/ZipImportWorker.h"
 
 #include <QDirIterator>
@@ -31,7 +32,7 @@ struct Entry
 enum class Format { ZipDeflate, ZipStore, SevenZip };
 
 // What is wrong with an entry that must be left out while its neighbours are imported.
-enum OddEntry { BadName, Encrypted, LongerThanDeclared, ShorterThanDeclared, Bomb };
+enum OddEntry { BadName, Encrypted, LongerThanDeclared, ShorterThanDeclared, Bomb, NestedPixelData };
 
 void writeZip(const QString& path, const QList<Entry>& entries, bool deflate = true)
 {
@@ -122,6 +123,7 @@ Outcome runWorker(const QString& archive, const QString& target, qint64 reserve 
 {
     Outcome outcome;
     auto* thread = new QThread;
+    thread->setStackSize(dicom::kParsingThreadStackSize); // as the study list runs it
     auto* worker = new dicom::ZipImportWorker(archive, target);
     worker->setFreeSpaceReserve(reserve);
     if (probe)
@@ -535,6 +537,9 @@ void ZipImportWorkerTest::entriesLeftOut_data()
     QTest::newRow("ZIP bomb") << zip << int(Bomb) << 2 << QStringList{entry, "1000"};
     // Reading past a 7z bomb means unpacking it: what follows it is left.
     QTest::newRow("7z bomb") << int(Format::SevenZip) << int(Bomb) << 1 << QStringList{entry, "1000", "после неё"};
+    // Pixel Data as a sequence 12 000 levels deep: a ZIP of a few kilobytes.
+    QTest::newRow("nested Pixel Data") << zip << int(NestedPixelData) << 2 << QStringList{};
+    QTest::newRow("7z, nested Pixel Data") << int(Format::SevenZip) << int(NestedPixelData) << 2 << QStringList{};
 }
 
 void ZipImportWorkerTest::entriesLeftOut()
@@ -553,6 +558,8 @@ void ZipImportWorkerTest::entriesLeftOut()
         middle.data = QByteArray(80 * 1024 * 1024, '\0');
         middle.method = ZIP_CM_BZIP2; // far beyond 1000:1, where deflate stops just above it
     }
+    if (odd == NestedPixelData)
+        middle.data = readAll(fixtures::writeNestedPixelData(m_dir.filePath(QStringLiteral("src/nested.dcm")), 12000, "SQ"));
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
     const QString archive = m_dir.filePath(QStringLiteral("left_out_") + tag + suffixOf(Format(format)));
     writeArchive(archive, Format(format),

@@ -136,6 +136,61 @@ private slots:
         QCOMPARE(rows.at(1).studyInstanceUid, QStringLiteral("1.2.3.3"));
         QVERIFY2(error.contains(QStringLiteral("C-FIND: 1")) && error.contains(QStringLiteral("вложенными")), qPrintable(error));
     }
+
+    void findRefusesHostileAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("answer"); // the data set, as the server sends it
+        QTest::addColumn<int>("copies");        // of it, between two normal answers
+        QTest::addColumn<QString>("refusal");   // what the search says; empty: every answer is a row
+        // 12 000 levels overflow the stack of the thread that reads the answers.
+        for (const char* vr : {"SQ", "UN"})
+            QTest::addRow("Pixel Data as %s, 12000 levels", vr)
+                << fixtures::nestedPixelDataBytes(12000, vr) << 1 << QStringLiteral("вложенными");
+        // A megabyte of empty elements: DCMTK's sorted insert walks past all the larger ones for each.
+        QTest::newRow("130000 elements in descending order")
+            << fixtures::emptyElementsBytes(130000, true) << 1 << QStringLiteral("не по порядку");
+        // Read by index, every one of these would take tens of seconds.
+        QTest::newRow("130000 elements in ascending order, four answers")
+            << fixtures::emptyElementsBytes(130000, false) << 4 << QString();
+    }
+
+    void findRefusesHostileAnswers()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(int, copies);
+        QFETCH(QString, refusal);
+        peers::ScriptedScp scp;
+        // Study Instance UID (0020,000D) goes before the rest.
+        const auto studyUid = [](QByteArray uid) {
+            if (uid.size() % 2)
+                uid.append('\0');
+            QByteArray element("\x20\x00\x0D\x00UI\x00\x00", 8);
+            qToLittleEndian<quint16>(quint16(uid.size()), element.data() + 6);
+            return element + uid;
+        };
+        // A normal answer first and last (the raw ones follow DCMTK's own).
+        auto first = std::make_unique<DcmDataset>();
+        first->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
+        scp.findRows.push_back(std::move(first));
+        for (int row = 2; row <= copies + 1; ++row)
+            scp.findRawRows.push_back(studyUid(QByteArray::number(row).prepend("1.2.3.")) + answer);
+        scp.findRawRows.push_back(studyUid(QByteArray::number(copies + 2).prepend("1.2.3.")));
+        QVERIFY(scp.start());
+        QString error;
+        QList<StudyQueryRow> rows;
+        std::unique_ptr<QThread> search(QThread::create(
+            [&] { rows = findStudies(serverAt(scp.port(), "SCRIPTED"), PacsConfig(), {}, &error); }));
+        search->start();
+        if (!search->wait(30000))
+            qFatal("the search did not return for %s", QTest::currentDataTag());
+        QVERIFY2(rows.size() == (refusal.isEmpty() ? copies + 2 : 2), qPrintable(error));
+        QCOMPARE(rows.first().studyInstanceUid, QStringLiteral("1.2.3.1"));
+        QCOMPARE(rows.last().studyInstanceUid, QStringLiteral("1.2.3.%1").arg(copies + 2));
+        if (refusal.isEmpty())
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        else
+            QVERIFY2(error.contains(QStringLiteral("C-FIND: 1")) && error.contains(refusal), qPrintable(error));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHostileNesting)

@@ -243,6 +243,11 @@ private slots:
         QTest::newRow("declared sizes of 65535") << 4 << QStringLiteral("Слишком большой кадр: 65535×65535.");
         QTest::newRow("declared sizes of 65535, compressed")
             << 5 << QStringLiteral("Слишком большой кадр: 65535×65535.");
+        QTest::newRow("Pixel Data as a sequence 12000 levels deep") << 6 << QStringLiteral("вложенность");
+        QTest::newRow("deflated, nesting after 64 MiB") << 7 << QStringLiteral("вложенность");
+        QTest::newRow("deflated behind a meta look-alike, 1 GiB")
+            << 8 << QStringLiteral("недопустимо большой объём");
+        QTest::newRow("130000 elements in descending order") << 9 << QStringLiteral("не по порядку");
     }
     void hostileFilesAreRefused()
     {
@@ -259,6 +264,14 @@ private slots:
                                                             : fixtures::jpegWithTemAfterLongSegment);
         } else if (which == 2) {
             fixtures::writeDeflatedZeros(file, 32768, 32768);
+        } else if (which == 6) {
+            fixtures::writeNestedPixelData(file, 12000, "SQ");
+        } else if (which == 7) {
+            fixtures::writeDeflatedNestingAfter64MiB(file, 20000);
+        } else if (which == 8) {
+            fixtures::writeDeflatedBehindMetaLookalike(file, 0);
+        } else if (which == 9) {
+            fixtures::writeManyEmptyElements(file, 130000, true);
         } else if (which == 3) {
             s.pixels = fixtures::PixelKind::UInt8;
             s.customize = [](DcmDataset& ds, int) {

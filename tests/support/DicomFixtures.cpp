@@ -685,6 +685,54 @@ void deflateInto(z_stream& stream, const QByteArray& input, QByteArray& out, int
     } while (stream.avail_out == 0);
 }
 
+// The closing of one level of undefined-length nesting: item delimiter, sequence delimiter.
+const char kCloseLevel[] = {'\xFE', '\xFF', '\x0D', '\xE0', 0, 0, 0, 0, '\xFE', '\xFF', '\xDD', '\xE0', 0, 0, 0, 0};
+const QByteArray kUndefinedItem("\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 8);
+
+void appendBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::Append) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("fixtures: could not append to " + path.toStdString());
+}
+
+// A small image without its pixel data: what the hostile part then takes the place of.
+SeriesLayout withoutPixelData()
+{
+    SeriesLayout layout;
+    layout.slices = 1;
+    layout.rows = layout.columns = 8;
+    layout.customize = [](DcmDataset& ds, int) { ds.findAndDeleteElement(DCM_PixelData); };
+    return layout;
+}
+
+// The data set of such an image in explicit VR little endian, without meta header. Written through
+// `scratch` + ".plain", which is removed again.
+QByteArray plainDatasetBytes(const QString& scratch)
+{
+    const QString plain = scratch + QStringLiteral(".plain");
+    writeSlice(plain, withoutPixelData(), 0);
+    const QByteArray bytes = readWhole(plain);
+    QFile::remove(plain);
+    return bytes.mid(metaEnd(bytes));
+}
+
+// The meta header DCMTK writes for a deflated copy of that image.
+QByteArray deflatedMetaHeader(const QString& scratch)
+{
+    const QString plain = scratch + QStringLiteral(".plain");
+    writeSlice(plain, withoutPixelData(), 0);
+    DcmFileFormat ff;
+    const QString deflated = scratch + QStringLiteral(".deflated");
+    if (ff.loadFile(QFile::encodeName(plain).constData()).bad() ||
+        ff.saveFile(QFile::encodeName(deflated).constData(), EXS_DeflatedLittleEndianExplicit).bad())
+        throw std::runtime_error("fixtures: cannot write " + deflated.toStdString());
+    const QByteArray bytes = readWhole(deflated);
+    QFile::remove(plain);
+    QFile::remove(deflated);
+    return bytes.left(metaEnd(bytes));
+}
+
 } // namespace
 
 QByteArray jpegWithFillBytesThenTem(const QByteArray& jpeg)
@@ -808,21 +856,167 @@ void writeDicmWithPayload(const QString& path, const QByteArray& payload)
     writeBytes(path, QByteArray(128, '\0') + QByteArrayLiteral("DICM") + payload);
 }
 
-void appendNestedSequences(const QString& path, int depth)
+QByteArray nestedSequenceBytes(int depth)
 {
     // Digital Signatures Sequence (FFFA,FFFA) sorts after the pixel data, so the rest stays in order.
     static const char kOpen[] = {'\xFA', '\xFF', '\xFA', '\xFF', 'S', 'Q', 0, 0, '\xFF', '\xFF', '\xFF', '\xFF',
                                  '\xFE', '\xFF', '\x00', '\xE0', '\xFF', '\xFF', '\xFF', '\xFF'};
-    static const char kClose[] = {'\xFE', '\xFF', '\x0D', '\xE0', 0, 0, 0, 0, '\xFE', '\xFF', '\xDD', '\xE0', 0, 0, 0, 0};
     QByteArray bytes;
-    bytes.reserve(qsizetype(depth) * qsizetype(sizeof kOpen + sizeof kClose));
+    bytes.reserve(qsizetype(depth) * qsizetype(sizeof kOpen + sizeof kCloseLevel));
     for (int i = 0; i < depth; ++i)
         bytes.append(kOpen, sizeof kOpen);
     for (int i = 0; i < depth; ++i)
-        bytes.append(kClose, sizeof kClose);
-    QFile file(path);
-    if (!file.open(QIODevice::Append) || file.write(bytes) != bytes.size())
-        throw std::runtime_error("fixtures: could not append to " + path.toStdString());
+        bytes.append(kCloseLevel, sizeof kCloseLevel);
+    return bytes;
+}
+
+void appendNestedSequences(const QString& path, int depth)
+{
+    appendBytes(path, nestedSequenceBytes(depth));
+}
+
+QByteArray nestedPixelDataBytes(int depth, const QByteArray& vr)
+{
+    const bool unknown = vr == "UN";
+    QByteArray bytes = QByteArray("\xE0\x7F\x10\x00", 4) + vr + QByteArray("\x00\x00\xFF\xFF\xFF\xFF", 6) + kUndefinedItem;
+    for (int level = 1; level < depth; ++level) {
+        // Inside UN everything is implicit VR: (FFFA,FFFA) is a sequence to a reader by its dictionary.
+        bytes += unknown ? QByteArray("\xFA\xFF\xFA\xFF\xFF\xFF\xFF\xFF", 8)
+                         : QByteArray("\xE0\x7F\x10\x00SQ\x00\x00\xFF\xFF\xFF\xFF", 12);
+        bytes += kUndefinedItem;
+    }
+    for (int level = 0; level < depth; ++level)
+        bytes.append(kCloseLevel, sizeof kCloseLevel);
+    return bytes;
+}
+
+QString writeNestedPixelData(const QString& path, int depth, const QByteArray& vr)
+{
+    writeSlice(path, withoutPixelData(), 0);
+    appendBytes(path, nestedPixelDataBytes(depth, vr));
+    return path;
+}
+
+QByteArray emptyElementsBytes(int count, bool descending)
+{
+    QByteArray bytes;
+    bytes.reserve(qsizetype(count) * 8);
+    for (int i = 0; i < count; ++i) {
+        const int index = descending ? count - 1 - i : i;
+        char header[8] = {0, 0, 0, 0, 'L', 'O', 0, 0};
+        // Groups from 9000 up, all after the pixel data, elements from 0010 (no group lengths).
+        qToLittleEndian<quint16>(quint16(0x9000 + 2 * (index / 0xFFF0)), header);
+        qToLittleEndian<quint16>(quint16(0x0010 + index % 0xFFF0), header + 2);
+        bytes.append(header, sizeof header);
+    }
+    return bytes;
+}
+
+QString writeManyEmptyElements(const QString& path, int count, bool descending)
+{
+    writeSlice(path, withoutPixelData(), 0);
+    appendBytes(path, emptyElementsBytes(count, descending));
+    return path;
+}
+
+QString writeDeflatedNestingAfter64MiB(const QString& path, int depth)
+{
+    // 64 MiB of zeros and a megabyte of noise in one OB value, then the nesting: the noise keeps the
+    // file within the ratio a deflated data set may inflate by.
+    QByteArray noise(1 << 20, '\0');
+    quint32 state = 2463534242u;
+    for (char& c : noise) {
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        c = char(state);
+    }
+    const quint32 padding = (64u << 20) + quint32(noise.size());
+    QByteArray head = plainDatasetBytes(path) + QByteArray("\xE0\x7F\x10\x00OB\x00\x00", 8);
+    head.append(QByteArray(4, '\0'));
+    qToLittleEndian<quint32>(padding, head.data() + head.size() - 4);
+
+    z_stream stream{};
+    if (deflateInit2(&stream, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("fixtures: zlib");
+    QByteArray body;
+    deflateInto(stream, head, body, Z_NO_FLUSH);
+    const QByteArray megabyte(1 << 20, '\0');
+    for (int i = 0; i < 64; ++i)
+        deflateInto(stream, megabyte, body, Z_NO_FLUSH);
+    deflateInto(stream, noise, body, Z_NO_FLUSH);
+    deflateInto(stream, nestedSequenceBytes(depth), body, Z_FINISH);
+    deflateEnd(&stream);
+    writeBytes(path, deflatedMetaHeader(path) + body);
+    return path;
+}
+
+QString writeDeflatedBehindMetaLookalike(const QString& path, int nestedDepth)
+{
+    // The meta header ends, by its group length, right after the transfer syntax. The deflate stream
+    // opens with an empty fixed-code block (bytes 02 00) and a stored block whose length, its
+    // complement ("OB") and first data bytes read as one more group-0002 element: (0002,BDB0) OB of
+    // 1.4 GB, which a reader that follows group 0002 would take for the rest of the meta header.
+    constexpr quint16 kStoredLength = 0xBDB0;
+    QByteArray stored = QByteArray("\x08\x00\x05\x00" "CS\x0A\x00" "ISO_IR 100", 18);
+    const QByteArray rest = plainDatasetBytes(path);
+    stored += rest.mid(rest.indexOf(QByteArray("\x08\x00\x16\x00", 4)));
+    const qsizetype fill = kStoredLength - stored.size() - 8 - (nestedDepth > 0 ? 0 : 12);
+    if (fill < 0 || fill % 2 != 0 || fill > 0xFFFE)
+        throw std::runtime_error("fixtures: data set does not fit the stored block");
+    QByteArray comments("\x20\x00\x00\x40LT\x00\x00", 8); // Image Comments (0020,4000), then the fill
+    qToLittleEndian<quint16>(quint16(fill), comments.data() + 6);
+    stored += comments + QByteArray(fill, ' ');
+    const quint32 pixelBytes = 1u << 30;
+    if (nestedDepth == 0) {
+        stored += QByteArray("\xE0\x7F\x10\x00OB\x00\x00", 8) + QByteArray(4, '\0');
+        qToLittleEndian<quint32>(pixelBytes, stored.data() + stored.size() - 4);
+    }
+    if (stored.size() != kStoredLength)
+        throw std::runtime_error("fixtures: stored block of the wrong size");
+
+    QByteArray body("\x02\x00", 2);
+    body += QByteArray(4, '\0');
+    qToLittleEndian<quint16>(kStoredLength, body.data() + 2);
+    qToLittleEndian<quint16>(quint16(~kStoredLength), body.data() + 4);
+    body += stored;
+    z_stream stream{};
+    if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("fixtures: zlib");
+    if (nestedDepth > 0) {
+        deflateInto(stream, nestedSequenceBytes(nestedDepth), body, Z_FINISH);
+    } else {
+        // Every block starts with an empty history, so its bytes may simply be repeated.
+        QByteArray block;
+        deflateInto(stream, QByteArray(1 << 20, '\0'), block, Z_FULL_FLUSH);
+        for (quint32 done = 0; done < pixelBytes; done += 1u << 20)
+            body += block;
+        deflateInto(stream, QByteArray(), body, Z_FINISH);
+    }
+    deflateEnd(&stream);
+
+    QByteArray meta;
+    const auto element = [&meta](quint16 element, const char* vr, QByteArray value) {
+        if (value.size() % 2)
+            value.append('\0');
+        const bool longForm = qstrcmp(vr, "OB") == 0;
+        QByteArray header(longForm ? 12 : 8, '\0');
+        qToLittleEndian<quint16>(0x0002, header.data());
+        qToLittleEndian<quint16>(element, header.data() + 2);
+        header.replace(4, 2, vr);
+        if (longForm)
+            qToLittleEndian<quint32>(quint32(value.size()), header.data() + 8);
+        else
+            qToLittleEndian<quint16>(quint16(value.size()), header.data() + 6);
+        meta += header + value;
+    };
+    element(0x0001, "OB", QByteArray("\x00\x01", 2));
+    element(0x0002, "UI", UID_SecondaryCaptureImageStorage);
+    element(0x0003, "UI", newUid().toLatin1());
+    element(0x0010, "UI", UID_DeflatedExplicitVRLittleEndianTransferSyntax);
+    QByteArray groupLength("\x02\x00\x00\x00UL\x04\x00", 8);
+    groupLength += QByteArray(4, '\0');
+    qToLittleEndian<quint32>(quint32(meta.size()), groupLength.data() + 8);
+    writeBytes(path, QByteArray(128, '\0') + "DICM" + groupLength + meta + body);
+    return path;
 }
 
 } // namespace fixtures

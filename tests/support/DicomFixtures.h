@@ -170,5 +170,25 @@ void writeDicmWithPayload(const QString& path, const QByteArray& payload);
 // Appends `depth` nested sequences of undefined length (explicit little endian), each holding one
 // item that holds the next: a file DCMTK's recursive reader cannot take when deep enough.
 void appendNestedSequences(const QString& path, int depth);
+QByteArray nestedSequenceBytes(int depth);
+
+// Hostile data sets of the shapes crafted files, archives and search answers bring (explicit VR
+// little endian). The files are small images (8 x 8, without pixel data of their own) followed by the
+// hostile part.
+// Pixel Data (7FE0,0010) as a sequence of undefined length `depth` levels deep: with VR "SQ" every
+// level is Pixel Data again; with VR "UN" the levels inside are implicit VR, as UN holds them.
+QByteArray nestedPixelDataBytes(int depth, const QByteArray& vr);
+QString writeNestedPixelData(const QString& path, int depth, const QByteArray& vr);
+// `count` empty LO elements of groups 9000 and up (after the pixel data), in descending or ascending
+// tag order.
+QByteArray emptyElementsBytes(int count, bool descending);
+QString writeManyEmptyElements(const QString& path, int count, bool descending);
+// A deflated data set whose `depth` nested sequences follow 65 MiB of one OB value (64 MiB of zeros
+// and 1 MiB of noise, which keeps the file within the ratio a data set may inflate by).
+QString writeDeflatedNestingAfter64MiB(const QString& path, int depth);
+// A deflated file whose meta header ends, by its group length, where a deflate stream starts whose
+// first bytes read as one more group-0002 element of 1.4 GB. The stream inflates to a data set ending
+// in 1 GiB of zero pixel data (nestedDepth 0), or in `nestedDepth` nested sequences.
+QString writeDeflatedBehindMetaLookalike(const QString& path, int nestedDepth);
 
 } // namespace fixtures

@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 
 #include <sys/prctl.h>
 
@@ -281,6 +282,20 @@ private:
     PeerProcess m_process;
 };
 
+// DcmSCP keeps its association to itself; answers sent byte by byte need it. An explicit
+// instantiation may name a private member.
+template <typename Tag, typename Tag::Type Member>
+struct PrivateMember
+{
+    friend typename Tag::Type memberOf(Tag) { return Member; }
+};
+struct ScpAssociation
+{
+    using Type = T_ASC_Association* DcmSCP::*;
+    friend Type memberOf(ScpAssociation);
+};
+template struct PrivateMember<ScpAssociation, &DcmSCP::m_assoc>;
+
 // An acceptor on a thread of the test, for answers no stock tool gives: C-FIND with the rows and final
 // status it is given (optionally stalling or aborting part-way), C-STORE with a chosen status, and
 // C-GET and C-MOVE of whatever data sets it is handed (of any study, as often as listed), with a
@@ -290,6 +305,9 @@ class ScriptedScp : public DcmSCP
 {
 public:
     std::vector<std::unique_ptr<DcmDataset>> findRows;
+    // Sent after findRows, each byte as given (explicit VR little endian, the syntax the association
+    // agrees on): what no data set of DCMTK's own would write.
+    std::vector<QByteArray> findRawRows;
     Uint16 findFinalStatus = STATUS_Success;
     int findAbortAfter = -1;      // abort the association after this many rows
     int findStallAfter = -1;      // go silent for findStallMs after this many rows
@@ -301,6 +319,10 @@ public:
     int retrieveAbortAfter = -1;  // abort after this many objects were sent
     int retrievePauseMs = 0;      // between two objects
     int retrieveFinalStatus = -1; // -1: success, or the warning or refusal that the sub-operations earned
+    // A C-GET or C-MOVE answered with this many "pending" answers, `retrievePendingMs` apart, and
+    // nothing sent, before its final answer (or until the peer is stopped).
+    int retrievePendingOnly = 0;
+    int retrievePendingMs = 50;
     quint16 moveDestinationPort = 0;
 
     ~ScriptedScp() override { stop(); }
@@ -340,6 +362,7 @@ public:
 
     quint16 port() const { return m_port; }
     int storesReceived() const { return m_stores; }
+    int pendingAnswersSent() const { return m_pendingSent; }
     // The statuses the receiver answered the sub-operations of the last retrieve with.
     std::vector<Uint16> subOperationStatuses()
     {
@@ -376,6 +399,11 @@ protected:
                     std::this_thread::sleep_for(std::chrono::milliseconds(findStallMs));
                 cond = sendFINDResponse(pcid, req.MessageID, req.AffectedSOPClassUID, findRows[i].get(),
                                         STATUS_Pending);
+                if (cond.bad())
+                    return cond;
+            }
+            for (const QByteArray& raw : findRawRows) {
+                cond = sendRawFindResponse(pcid, req.MessageID, req.AffectedSOPClassUID, raw);
                 if (cond.bad())
                     return cond;
             }
@@ -487,6 +515,75 @@ private:
         return sendDIMSEMessage(pcid, &rsp, nullptr);
     }
 
+    // A pending C-FIND answer whose command and data set go out as bytes: the command in implicit VR
+    // little endian, the data set in PDVs as long as the association takes.
+    OFCondition sendRawFindResponse(T_ASC_PresentationContextID pcid, Uint16 messageId, const char* sopClass,
+                                    const QByteArray& dataset)
+    {
+        QByteArray body;
+        const auto element = [&body](quint16 element, QByteArray value) {
+            if (value.size() % 2)
+                value.append('\0');
+            char header[8];
+            qToLittleEndian<quint16>(0x0000, header);
+            qToLittleEndian<quint16>(element, header + 2);
+            qToLittleEndian<quint32>(quint32(value.size()), header + 4);
+            body.append(header, sizeof header).append(value);
+        };
+        const auto us = [](quint16 value) {
+            QByteArray bytes(2, '\0');
+            qToLittleEndian<quint16>(value, bytes.data());
+            return bytes;
+        };
+        element(0x0002, QByteArray(sopClass));
+        element(0x0100, us(DIMSE_C_FIND_RSP));
+        element(0x0120, us(messageId));
+        element(0x0800, us(0x0000)); // a data set follows
+        element(0x0900, us(STATUS_Pending));
+        QByteArray command = body;
+        body.clear();
+        element(0x0000, QByteArray(4, '\0'));
+        qToLittleEndian<quint32>(quint32(command.size()), body.data() + 8);
+        command.prepend(body);
+
+        T_ASC_Association* association = this->*memberOf(ScpAssociation());
+        const auto send = [&](const char* data, qsizetype size, DUL_DATAPDV type, bool last) {
+            DUL_PDV pdv{};
+            pdv.fragmentLength = static_cast<unsigned long>(size);
+            pdv.presentationContextID = pcid;
+            pdv.pdvType = type;
+            pdv.lastPDV = last ? OFTrue : OFFalse;
+            pdv.data = const_cast<char*>(data);
+            DUL_PDVLIST list{};
+            list.count = 1;
+            list.pdv = &pdv;
+            return DUL_WritePDVs(&association->DULassociation, &list);
+        };
+        OFCondition cond = send(command.constData(), command.size(), DUL_COMMANDPDV, true);
+        const qsizetype chunk = qsizetype(association->sendPDVLength) & ~qsizetype(1);
+        for (qsizetype at = 0; cond.good() && at < dataset.size(); at += chunk) {
+            const qsizetype size = qMin(chunk, dataset.size() - at);
+            cond = send(dataset.constData() + at, size, DUL_DATASETPDV, at + size == dataset.size());
+        }
+        return cond;
+    }
+
+    // "Pending" again and again, and no object: then the final answer, if the requester still listens.
+    OFCondition answerOnlyPending(T_ASC_PresentationContextID pcid, Uint16 command, Uint16 messageId,
+                                  const char* sopClass)
+    {
+        Counts counts;
+        for (int i = 0; i < retrievePendingOnly && !m_stop; ++i) {
+            const OFCondition cond =
+                sendRetrieveResponse(pcid, command, messageId, sopClass, STATUS_Pending, 1, counts);
+            if (cond.bad())
+                return cond;
+            ++m_pendingSent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(retrievePendingMs));
+        }
+        return sendRetrieveResponse(pcid, command, messageId, sopClass, STATUS_Success, 0, counts);
+    }
+
     OFCondition serveGet(T_DIMSE_C_GetRQ& req, T_ASC_PresentationContextID pcid)
     {
         DcmDataset* query = nullptr;
@@ -495,6 +592,8 @@ private:
         if (cond.bad())
             return cond;
         remember(query);
+        if (retrievePendingOnly > 0)
+            return answerOnlyPending(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
         Counts counts;
         const Uint16 total = Uint16(retrieveObjects.size());
         for (Uint16 i = 0; i < total; ++i) {
@@ -552,6 +651,8 @@ private:
         if (cond.bad())
             return cond;
         remember(query);
+        if (retrievePendingOnly > 0)
+            return answerOnlyPending(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID);
         DcmSCU sender;
         sender.setAETitle("SCRIPTED");
         sender.setPeerAETitle(destination);
@@ -597,6 +698,7 @@ private:
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_stores{0};
+    std::atomic<int> m_pendingSent{0};
     std::mutex m_mutex;
     std::unique_ptr<DcmDataset> m_lastQuery;
     std::vector<Uint16> m_subStatuses;
