@@ -56,9 +56,32 @@ OFCondition GetStudySCU::refuseUnwritten(T_ASC_PresentationContextID presID, con
     return ignoreSTORERequest(presID, request);
 }
 
+OFCondition GetStudySCU::sendCGETRequest(const T_ASC_PresentationContextID presID, DcmDataset* dataset,
+                                         OFList<RetrieveResponse*>* responses)
+{
+    m_stall.start(int(getDIMSETimeout()));
+    return DcmSCU::sendCGETRequest(presID, dataset, responses);
+}
+
+OFCondition GetStudySCU::handleCGETResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
+                                            OFBool& continueCGETSession)
+{
+    const OFCondition cond = DcmSCU::handleCGETResponse(presID, response, continueCGETSession);
+    if (!continueCGETSession)
+        return cond;
+    if (cancel && cancel->load()) {
+        continueCGETSession = OFFalse;
+    } else if (m_stall.stalled()) {
+        stalled = true;
+        continueCGETSession = OFFalse;
+    }
+    return cond;
+}
+
 OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* presID, const OFString& /*filename*/,
                                                 T_DIMSE_C_StoreRQ* request)
 {
+    m_stall.progressed(); // an object came, whatever becomes of it
     m_haveStoreStatus = true;
     m_storeStatus = STATUS_STORE_Refused_OutOfResources;
     if (storeBelowReserve(outputDirectory)) {

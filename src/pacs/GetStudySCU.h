@@ -2,6 +2,8 @@
 // The C-GET requester: stores the objects of the requested study that the server sends back on the
 // same association, and refuses the rest.
 
+#include "pacs/RetrieveStallClock.h"
+
 #include <QString>
 
 #include <dcmtk/config/osconfig.h>
@@ -44,10 +46,20 @@ public:
     // Decides which objects of the study are kept (all when not set); refused ones are counted.
     std::shared_ptr<ReceivedObjectAdmission> admission;
     int reusedUids = 0;
-    // Set from another thread to end the session at the next object.
+    // Set from another thread to end the session at the next object or response.
     const std::atomic_bool* cancel = nullptr;
+    // Set when the session ended because the server kept answering "pending" while no object came
+    // for the DIMSE time-out.
+    bool stalled = false;
+
+    OFCondition sendCGETRequest(const T_ASC_PresentationContextID presID, DcmDataset* dataset,
+                                OFList<RetrieveResponse*>* responses) override;
 
 protected:
+    // Ends the session on a cancel, and once the server has only answered "pending" for the DIMSE
+    // time-out: neither waits for an object that may never come.
+    OFCondition handleCGETResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
+                                   OFBool& continueCGETSession) override;
     // Answers with the status the last object earned (DCMTK's file-based receive knows only
     // success and "cannot understand").
     OFCondition sendSTOREResponse(T_ASC_PresentationContextID presID, Uint16 status,
@@ -60,6 +72,7 @@ private:
                                 const QString& why);
     void noteWriteFailure(const QString& why);
 
+    RetrieveStallClock m_stall;
     Uint16 m_storeStatus = STATUS_Success;
     bool m_haveStoreStatus = false;
 };

@@ -5,6 +5,7 @@
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/ReceivedObjectAdmission.h"
+#include "pacs/RetrieveStallClock.h"
 #include "pacs/StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomItemLists.h"
@@ -20,6 +21,7 @@
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
 
+#include <array>
 #include <memory>
 
 namespace pacs {
@@ -194,21 +196,58 @@ bool isAscii(const QString& text)
     return true;
 }
 
-// Stops waiting for further C-MOVE responses once the caller cancels.
+// Stops waiting for further C-MOVE responses once the caller cancels, or once the server has only
+// answered "pending" for the DIMSE time-out. The objects go to the listener, not here: the server's
+// counts of its sub-operations tell whether it is getting on.
 class MoveStudySCU : public DcmSCU
 {
 public:
     const std::atomic_bool* cancel = nullptr;
+    bool stalled = false;
+
+    OFCondition sendMOVERequest(const T_ASC_PresentationContextID presID, const OFString& moveDestinationAETitle,
+                                DcmDataset* dataset, OFList<RetrieveResponse*>* responses) override
+    {
+        m_stall.start(int(getDIMSETimeout()));
+        return DcmSCU::sendMOVERequest(presID, moveDestinationAETitle, dataset, responses);
+    }
 
     OFCondition handleMOVEResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
                                    OFBool& waitForNextResponse) override
     {
         const OFCondition cond = DcmSCU::handleMOVEResponse(presID, response, waitForNextResponse);
-        if (cancel && cancel->load())
+        if (!waitForNextResponse)
+            return cond;
+        const std::array<Uint16, 4> counts{response->m_numberOfRemainingSubops, response->m_numberOfCompletedSubops,
+                                           response->m_numberOfFailedSubops, response->m_numberOfWarningSubops};
+        if (counts != m_counts) {
+            m_counts = counts;
+            m_stall.progressed();
+        }
+        if (cancel && cancel->load()) {
             waitForNextResponse = OFFalse;
+        } else if (m_stall.stalled()) {
+            stalled = true;
+            waitForNextResponse = OFFalse;
+        }
         return cond;
     }
+
+private:
+    RetrieveStallClock m_stall;
+    std::array<Uint16, 4> m_counts{};
 };
+
+// A retrieve the server kept answering "pending" without sending anything, in the words of its operation.
+QString stalledRetrieveText(const PacsServer& server, const QString& operation, int seconds)
+{
+    return QStringLiteral("Сервер %1 (%2:%3) отвечает на %4 «выполняется», но за %5 с не прислал ни одного объекта — "
+                          "загрузка прервана")
+        .arg(server.aeTitle, server.host)
+        .arg(server.port)
+        .arg(operation)
+        .arg(seconds);
+}
 
 QString statusHex(Uint16 status)
 {
@@ -513,14 +552,16 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
 
     OFList<RetrieveResponse*> responses;
     const OFCondition cond = scu.sendCGETRequest(pcid, &identifier, &responses);
-    if (cancel && cancel->load()) {
+    const bool cancelled = cancel && cancel->load();
+    if (cancelled || scu.stalled) {
         // The server may still be sending; a release would wait for it.
         if (scu.isConnected())
             scu.abortAssociation();
         freeResponses(responses);
         if (receivedCount)
             *receivedCount = scu.receivedCount;
-        setError(error, retrieveCancelledText());
+        setError(error, cancelled ? retrieveCancelledText()
+                                  : stalledRetrieveText(server, QStringLiteral("C-GET"), int(scu.getDIMSETimeout())));
         return false;
     }
     closeAssociation(scu, cond);
@@ -598,11 +639,13 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
 
     OFList<RetrieveResponse*> responses;
     const OFCondition cond = scu.sendMOVERequest(pcid, utf8(destination), &identifier, &responses);
-    if (cancel && cancel->load()) {
+    const bool cancelled = cancel && cancel->load();
+    if (cancelled || scu.stalled) {
         if (scu.isConnected())
             scu.abortAssociation();
         freeResponses(responses);
-        setError(error, retrieveCancelledText());
+        setError(error, cancelled ? retrieveCancelledText()
+                                  : stalledRetrieveText(server, QStringLiteral("C-MOVE"), int(scu.getDIMSETimeout())));
         return false;
     }
     closeAssociation(scu, cond);

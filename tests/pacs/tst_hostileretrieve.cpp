@@ -9,6 +9,7 @@
 #include "support/DicomFixtures.h"
 #include "support/TestBench.h"
 #include "db/Database.h"
+#include "pacs/NetworkTuning.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
@@ -23,6 +24,8 @@
 #include <QTest>
 
 #include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <limits>
 
 using namespace pacs;
 
@@ -132,6 +135,7 @@ private slots:
     void cleanup()
     {
         setStoreFreeSpaceProbe({});
+        setNetworkTimeouts(NetworkTimeouts{});
         QVERIFY(allGone());
     }
 
@@ -260,6 +264,57 @@ private slots:
         whole.stop();
         coordinator.openRequestedStudy({m_asked.studyUid, again.host, again.port, again.aeTitle});
         QVERIFY(!coordinator.isRunning());
+    }
+
+    void onlyPendingAnswers_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<bool>("cancel");      // the user cancels once a few answers came
+        QTest::addColumn<int>("dimseSeconds"); // the time-out for each answer, and for the objects
+        QTest::addColumn<QStringList>("said");
+        for (const int mode : {1, 0}) {
+            const QString op = mode == 1 ? QStringLiteral("C-GET") : QStringLiteral("C-MOVE");
+            const QByteArray m = op.toLatin1();
+            QTest::newRow(m + ": no object within the time-out")
+                << mode << false << 1 << QStringList{QStringLiteral("SCRIPTED"), op, QStringLiteral("за 1 с")};
+            QTest::newRow(m + ": cancelled") << mode << true << 600 << QStringList{QStringLiteral("Загрузка отменена")};
+        }
+    }
+
+    // A server that answers "pending" for ever and sends nothing: the retrieve ends by itself once no
+    // object came for the DIMSE time-out, and at once on a cancel; a retrieve that does neither hangs
+    // here until the watch below gives up.
+    void onlyPendingAnswers()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(bool, cancel);
+        QFETCH(int, dimseSeconds);
+        QFETCH(QStringList, said);
+        forgetAsked();
+        setNetworkTimeouts(NetworkTimeouts{15, 30, dimseSeconds});
+        peers::ScriptedScp peer;
+        peer.retrievePendingOnly = std::numeric_limits<int>::max();
+        peer.moveDestinationPort = m_listenPort;
+        QVERIFY(peer.start());
+        const PacsServer server =
+            peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid);
+
+        PacsOpenCoordinator coordinator(&m_bench.index());
+        QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        coordinator.startDownload(server, config(server), m_asked.studyUid, folder, PacsOpenCoordinator::ToArchive);
+        if (cancel) {
+            QTRY_VERIFY_WITH_TIMEOUT(peer.pendingAnswersSent() >= 3, 30000);
+            coordinator.cancel();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY(allGone());
+        QVERIFY(!finished.first().at(0).toBool());
+        const QString text = finished.first().at(1).toString();
+        for (const QString& word : said)
+            QVERIFY2(text.contains(word), qPrintable(text));
+        QCOMPARE(finished.first().at(2).toInt(), 0);
+        QVERIFY(!m_bench.index().studyExists(m_asked.studyUid));
     }
 
     void reusedUidIsRefusedToTheSender_data()

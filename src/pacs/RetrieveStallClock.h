@@ -1,0 +1,24 @@
+#pragma once
+// A server that answers a retrieve with "pending" again and again while no object comes would hold
+// the retrieve for ever: every answer starts the DIMSE time-out anew. The clock runs from the request
+// and from each sign of progress; a retrieve ends once it has run for the DIMSE time-out.
+
+#include <QElapsedTimer>
+
+namespace pacs {
+
+class RetrieveStallClock
+{
+public:
+    // No time-out (0 seconds): never stalled.
+    void start(int timeoutSeconds);
+    void progressed();
+    bool stalled() const;
+    int timeoutSeconds() const { return m_timeoutSeconds; }
+
+private:
+    QElapsedTimer m_sinceProgress;
+    int m_timeoutSeconds = 0;
+};
+
+} // namespace pacs
