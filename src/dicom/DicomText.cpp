@@ -264,6 +264,11 @@ DicomTextDecoder::DicomTextDecoder(const QString& specificCharacterSet)
     QStringList terms = specificCharacterSet.split(QLatin1Char('\\'));
     for (QString& term : terms)
         term = term.trimmed();
+    // One ISO 2022 term names the same repertoire as its ISO_IR twin, with escapes allowed. DCMTK
+    // knows it only among code extensions: with the default repertoire beside it, the term stays the
+    // set in effect at the start of every value.
+    if (terms.size() == 1 && terms.first().startsWith(QLatin1String("ISO 2022 IR ")))
+        terms.append(QStringLiteral("ISO 2022 IR 6"));
     if (readByUndeclaredRule(terms))
         return;
     if (isJapaneseExtension(terms)) {

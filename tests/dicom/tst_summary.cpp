@@ -164,6 +164,14 @@ class TstSummary : public QObject
         // A declared value that does not convert keeps the undeclared rule, without raw escapes.
         QTest::newRow("ISO 2022 IR 149, damaged")
             << "\\ISO 2022 IR 149" << QStringLiteral("Kim=яю") << QByteArray("Kim=\x1b$)C\xFF\xFE");
+        // One ISO 2022 term is its ISO_IR twin with escapes allowed.
+        const QString luxembourg = QStringLiteral("Люксембург^Ёлка");
+        const QByteArray iso8859_5 = encodeText(luxembourg, TextEncoding::Iso8859_5);
+        QTest::newRow("ISO 2022 IR 144 alone") << "ISO 2022 IR 144" << luxembourg << iso8859_5;
+        QTest::newRow("ISO 2022 IR 144 alone, with its escape")
+            << "ISO 2022 IR 144" << luxembourg << QByteArray("\x1b-L") + iso8859_5;
+        QTest::newRow("ISO 2022 IR 100 alone, with its escape")
+            << "ISO 2022 IR 100" << QStringLiteral("Äneas^Rüdiger") << QByteArray("\x1b-A") + QStringLiteral("Äneas^Rüdiger").toLatin1();
         QTest::newRow("undeclared Windows-1251") << "" << cyrillic << cp1251;
         QTest::newRow("undeclared UTF-8") << "" << cyrillic << cyrillic.toUtf8();
         QTest::newRow("default repertoire, Windows-1251") << "ISO_IR 6" << cyrillic << cp1251;
