@@ -9,6 +9,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -26,6 +27,7 @@
 #include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace dicom {
 namespace {
@@ -75,6 +77,7 @@ struct PixelProbe
     bool deflated = false; // the data set is stored deflated: the pixels take less room in the file
     bool mislabelled = false; // not in the syntax its meta header names: DCMTK must not read it by path
     bool bigEndianWideSamples = false; // native 32-bit samples in big endian: see wideSamplesAsStored
+    bool halfSampleOver = false; // native 32-bit samples followed by an odd 16-bit word: see keepPixelBytes
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -139,6 +142,13 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
     DcmElement* element = nullptr;
     if (dataset->findAndGetElement(DCM_PixelData, element).good() && element) {
         probe.hasPixelData = true;
+        // DCMTK reads a data set in a syntax it does not know (High-Throughput JPEG 2000 among them)
+        // as if uncompressed: only the meta header names what its pixels are.
+        if (const QString unsupported = unsupportedCompressionText(file); !unsupported.isEmpty()) {
+            probe.encapsulated = true;
+            probe.compressedProblem = unsupported;
+            return probe;
+        }
         const E_TransferSyntax xfer = dataset->getOriginalXfer();
         probe.encapsulated = DcmXfer(xfer).isEncapsulated();
         probe.deflated = xfer == EXS_DeflatedLittleEndianExplicit;
@@ -160,6 +170,7 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
         } else {
             probe.nativeLength = element->getLength();
             probe.bigEndianWideSamples = DcmXfer(xfer).isBigEndian() && probe.bitsAllocated == 32;
+            probe.halfSampleOver = probe.bitsAllocated == 32 && probe.nativeLength % 4 == 2;
         }
     }
     return probe;
@@ -178,6 +189,28 @@ bool wideSamplesAsStored(DcmDataset& dataset)
     for (unsigned long i = 0; i + 1 < count; i += 2)
         std::swap(words[i], words[i + 1]);
     return true;
+}
+
+// DCMTK's reader of 32-bit samples steps through the pixel data two 16-bit words at a time and writes
+// past its buffer when their number is odd (a value 2, 6, 10 … bytes longer than the image needs):
+// the image is decoded from exactly the bytes it needs.
+bool keepPixelBytes(DcmDataset& dataset, qint64 bytes)
+{
+    DcmElement* element = nullptr;
+    if (dataset.findAndGetElement(DCM_PixelData, element).bad() || !element || bytes > qint64(element->getLength()))
+        return false;
+    if (element->getVR() == EVR_OB) {
+        Uint8* data = nullptr;
+        if (element->getUint8Array(data).bad() || !data)
+            return false;
+        const std::vector<Uint8> kept(data, data + bytes);
+        return element->putUint8Array(kept.data(), unsigned(kept.size())).good();
+    }
+    Uint16* words = nullptr;
+    if (element->getUint16Array(words).bad() || !words)
+        return false;
+    const std::vector<Uint16> kept(words, words + bytes / 2);
+    return element->putUint16Array(kept.data(), unsigned(kept.size())).good();
 }
 
 // Refuses headers that would make DCMTK read past the data or allocate without bound.
@@ -255,6 +288,17 @@ QString unsupportedCompressionText(const QString& transferSyntaxUid)
     return {};
 }
 
+QString unsupportedCompressionText(DcmFileFormat& file)
+{
+    OFString named;
+    if (DcmMetaInfo* meta = file.getMetaInfo(); meta && meta->findAndGetOFString(DCM_TransferSyntaxUID, named).good())
+        if (const QString text = unsupportedCompressionText(QString::fromLatin1(named.c_str())); !text.isEmpty())
+            return text;
+    const DcmDataset* dataset = file.getDataset();
+    return dataset ? unsupportedCompressionText(QString::fromLatin1(DcmXfer(dataset->getOriginalXfer()).getXferID()))
+                   : QString();
+}
+
 QString frameSizeProblem(DcmItem& dataset)
 {
     Uint16 rows = 0;
@@ -323,7 +367,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
             if (perFrame)
                 flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
             std::unique_ptr<DicomImage> built;
-            if (probe.mislabelled || probe.bigEndianWideSamples) {
+            if (probe.mislabelled || probe.bigEndianWideSamples || probe.halfSampleOver) {
                 auto file = std::make_unique<DcmFileFormat>();
                 const OFCondition loaded = loadDicomFile(*file, path, ValueLoading::Whole);
                 if (loaded.bad()) {
@@ -331,7 +375,8 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
                                                .arg(QString::fromLocal8Bit(loaded.text())));
                     return std::nullopt;
                 }
-                if (probe.bigEndianWideSamples && !wideSamplesAsStored(*file->getDataset())) {
+                if ((probe.halfSampleOver && !keepPixelBytes(*file->getDataset(), probe.totalBytes())) ||
+                    (probe.bigEndianWideSamples && !wideSamplesAsStored(*file->getDataset()))) {
                     setError(errorMessage,
                              QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
                     return std::nullopt;

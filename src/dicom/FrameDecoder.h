@@ -7,6 +7,7 @@
 
 #include <optional>
 
+class DcmFileFormat;
 class DcmItem;
 
 namespace dicom {
@@ -53,6 +54,9 @@ qint64 declaredFrameBytes(qint64 rows, qint64 columns, qint64 bitsAllocated, qin
 // "JPEG 2000 не поддерживается" for a transfer syntax whose compression the program has no decoder
 // for (such files are indexed, their frames refused with these words); empty for every one it decodes.
 QString unsupportedCompressionText(const QString& transferSyntaxUid);
+// The same for a loaded file, by the syntax its meta header names: DCMTK reads a data set in a syntax
+// it does not know (High-Throughput JPEG 2000 among them) as if it were not compressed.
+QString unsupportedCompressionText(DcmFileFormat& file);
 
 // The refusal of a frame larger than kMaxFrameBytes, as every reader of pixels words it; empty when
 // the frame the data set declares fits.

@@ -131,6 +131,10 @@ int readFrameCount(DcmItem* ds)
 
 bool decompressIfNeeded(ParsedFile& parsed, QString& error)
 {
+    if (const QString unsupported = dicom::unsupportedCompressionText(parsed.file); !unsupported.isEmpty()) {
+        error = unsupported;
+        return false;
+    }
     DcmDataset* ds = parsed.file.getDataset();
     if (!DcmXfer(ds->getOriginalXfer()).isEncapsulated())
         return true;
@@ -141,12 +145,6 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
          (std::max<quint16>(readUint16(ds, DCM_BitsAllocated), 8) + 7) / 8, readFrameCount(ds)});
     if (!declared || *declared > kMaxDecodedPixelBytes) {
         error = QStringLiteral("chooseRepresentation: заявленный размер несжатых пикселей слишком велик");
-        return false;
-    }
-    if (const QString unsupported = dicom::unsupportedCompressionText(
-            QString::fromLatin1(DcmXfer(ds->getOriginalXfer()).getXferID()));
-        !unsupported.isEmpty()) {
-        error = unsupported;
         return false;
     }
     // Damaged JPEG data can hold the decoder for ever; refuse it before decoding.

@@ -42,6 +42,24 @@ SeriesLayout smallLayout(int slices = 1, PixelKind kind = PixelKind::Int16)
     return layout;
 }
 
+// Saves the file again in another transfer syntax. 32-bit samples in big endian are stored as 32-bit
+// big-endian values: DCMTK writes Pixel Data as 16-bit words, so the halves of each sample are
+// exchanged first.
+void rewriteInSyntax(const QString& file, E_TransferSyntax xfer, PixelKind kind)
+{
+    DcmFileFormat rewritten;
+    QVERIFY(rewritten.loadFile(QFile::encodeName(file).constData()).good());
+    if (kind == PixelKind::UInt32 && xfer == EXS_BigEndianExplicit) {
+        const Uint16* data = nullptr;
+        unsigned long count = 0;
+        QVERIFY(rewritten.getDataset()->findAndGetUint16Array(DCM_PixelData, data, &count).good());
+        auto* words = const_cast<Uint16*>(data);
+        for (unsigned long i = 0; i + 1 < count; i += 2)
+            std::swap(words[i], words[i + 1]);
+    }
+    QVERIFY(rewritten.saveFile(QFile::encodeName(file).constData(), xfer).good());
+}
+
 // Hands the first compressed fragment of an encapsulated data set to `edit`.
 void editFirstFragment(DcmDataset& ds, const std::function<void(Uint8*, Uint32)>& edit)
 {
@@ -81,6 +99,8 @@ private slots:
     void colourModels();
     void compressedPixels_data();
     void compressedPixels();
+    void wideSamplesWithBytesOver_data();
+    void wideSamplesWithBytesOver();
     void brokenFiles_data();
     void brokenFiles();
     void codecRegistrationIsCounted();
@@ -427,19 +447,7 @@ void FrameDecoderTest::compressedPixels()
     } else if (xfer == EXS_LittleEndianImplicit) {
         fixtures::writeDataSetAsImplicitVr(file);
     } else if (xfer != EXS_Unknown) {
-        DcmFileFormat rewritten;
-        QVERIFY(rewritten.loadFile(QFile::encodeName(file).constData()).good());
-        if (PixelKind(kind) == PixelKind::UInt32 && xfer == EXS_BigEndianExplicit) {
-            // DCMTK writes Pixel Data as 16-bit words; with the halves of each sample exchanged
-            // first, every sample lands in the file as one 32-bit big-endian value.
-            const Uint16* data = nullptr;
-            unsigned long count = 0;
-            QVERIFY(rewritten.getDataset()->findAndGetUint16Array(DCM_PixelData, data, &count).good());
-            auto* words = const_cast<Uint16*>(data);
-            for (unsigned long i = 0; i + 1 < count; i += 2)
-                std::swap(words[i], words[i + 1]);
-        }
-        QVERIFY(rewritten.saveFile(QFile::encodeName(file).constData(), E_TransferSyntax(xfer)).good());
+        rewriteInSyntax(file, E_TransferSyntax(xfer), PixelKind(kind));
     }
     for (int frame = 0; frame < frames; ++frame) {
         QString error;
@@ -454,6 +462,43 @@ void FrameDecoderTest::compressedPixels()
                      qPrintable(QStringLiteral("frame %1 at %2,%3: %4 vs %5").arg(frame).arg(p.x()).arg(p.y()).arg(got).arg(expected)));
         }
     }
+}
+
+void FrameDecoderTest::wideSamplesWithBytesOver_data()
+{
+    QTest::addColumn<int>("xfer");
+    QTest::addColumn<int>("over"); // bytes of pixel data past the image
+    // DCMTK steps through 32-bit samples by pairs of 16-bit words: an odd number of words made it
+    // write one sample past its buffer (a buffer whose end here meets the next heap block's header).
+    for (const int over : {2, 6, 10, 4})
+        QTest::addRow("little endian, %d bytes over", over) << int(EXS_LittleEndianExplicit) << over;
+    QTest::newRow("big endian, 2 bytes over") << int(EXS_BigEndianExplicit) << 2;
+}
+
+void FrameDecoderTest::wideSamplesWithBytesOver()
+{
+    QFETCH(int, xfer);
+    QFETCH(int, over);
+    SeriesLayout layout = smallLayout(1, PixelKind::UInt32);
+    layout.rows = layout.columns = 17;
+    layout.value = [](int x, int y, int) { return 8 * x + 4 * y; };
+    layout.customize = [over](DcmDataset& ds, int) {
+        const Uint16* words = nullptr;
+        unsigned long count = 0;
+        QVERIFY(ds.findAndGetUint16Array(DCM_PixelData, words, &count).good());
+        std::vector<Uint16> longer(words, words + count);
+        longer.resize(count + unsigned(over / 2), 0x5A5A);
+        QVERIFY(ds.putAndInsertUint16Array(DCM_PixelData, longer.data(), unsigned(longer.size())).good());
+    };
+    const QString file = fixtures::writeSlice(path(QStringLiteral("over_%1_%2.dcm").arg(xfer).arg(over)), layout, 0);
+    if (xfer != EXS_LittleEndianExplicit)
+        rewriteInSyntax(file, E_TransferSyntax(xfer), PixelKind::UInt32);
+    QString error;
+    const auto decoded = dicom::decodeFrame(file, 0, render::WindowLevel{128.0, 256.0}, &error);
+    QVERIFY2(decoded, qPrintable(error));
+    QCOMPARE(decoded->image.size(), QSize(17, 17));
+    for (const QPoint p : {QPoint(0, 0), QPoint(5, 9), QPoint(16, 16)})
+        QCOMPARE(qGray(decoded->image.pixel(p)), expectedGray(8 * p.x() + 4 * p.y(), 128, 256));
 }
 
 void FrameDecoderTest::brokenFiles_data()
@@ -560,6 +605,13 @@ void FrameDecoderTest::brokenFiles_data()
                                 "1.2.840.10008.1.2.4.90"); // relabelled as JPEG 2000
     }
     QTest::newRow("JPEG 2000") << unsupported << true << QStringLiteral("JPEG 2000 не поддерживается");
+    // High-Throughput JPEG 2000: DCMTK knows none of its syntaxes and reads the data set as uncompressed.
+    for (const char* uid : {"1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202", "1.2.840.10008.1.2.4.203"}) {
+        const QString file = path(QStringLiteral("broken_%1.dcm").arg(QLatin1String(uid)));
+        fixtures::writeSlice(file, jls, 0);
+        fixtures::relabelTransferSyntax(file, uid);
+        QTest::addRow("High-Throughput JPEG 2000 %s", uid) << file << true << QStringLiteral("JPEG 2000 не поддерживается");
+    }
 
     const QString text = path(QStringLiteral("broken_text.dcm"));
     fixtures::writeBytes(text, QByteArray(4000, 'x'));

@@ -182,6 +182,7 @@ private slots:
         QTest::newRow("no pixel data") << 6;
         QTest::newRow("rows missing") << 7;
         QTest::newRow("JPEG 2000") << 8;
+        QTest::newRow("High-Throughput JPEG 2000") << 9;
     }
     void lyingOrUnsupportedFilesFail()
     {
@@ -190,7 +191,7 @@ private slots:
         s.slices = 1;
         if (which == 3)
             s.pixels = fixtures::PixelKind::Rgb8;
-        if (which == 8)
+        if (which >= 8)
             s.compression = fixtures::Compression::JpegLsLossless;
         s.customize = [which](DcmDataset& ds, int) {
             switch (which) {
@@ -211,6 +212,8 @@ private slots:
         const QString file = fixtures::writeSlice(path(QStringLiteral("bad%1.dcm").arg(which)), s, 0);
         if (which == 8)
             fixtures::replaceInFile(file, "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90"); // JPEG 2000
+        if (which == 9)
+            fixtures::relabelTransferSyntax(file, "1.2.840.10008.1.2.4.202");
         render::HuImage im;
         im.width = 77; // left alone on failure
         QString error;
@@ -222,7 +225,7 @@ private slots:
         QCOMPARE(im.width, 77);
         if (which == 7)
             QCOMPARE(error, QStringLiteral("Rows/Columns не прочитаны (rows=0, columns=5)"));
-        else if (which == 8)
+        else if (which >= 8)
             QCOMPARE(error, QStringLiteral("JPEG 2000 не поддерживается"));
         else
             QVERIFY2(error.startsWith(QStringLiteral("rows=")), qPrintable(error));

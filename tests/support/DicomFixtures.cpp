@@ -835,6 +835,23 @@ void replaceInFile(const QString& path, const QByteArray& from, const QByteArray
     writeBytes(path, bytes.replace(from, to));
 }
 
+void relabelTransferSyntax(const QString& path, QByteArray uid)
+{
+    QByteArray bytes = readWhole(path);
+    const qint64 end = metaEnd(bytes);
+    const qsizetype at = bytes.indexOf(QByteArray("\x02\x00\x10\x00UI", 6), 132);
+    if (at < 0 || at >= end)
+        throw std::runtime_error("fixtures: no transfer syntax in " + path.toStdString());
+    const quint16 oldLength = qFromLittleEndian<quint16>(bytes.constData() + at + 6);
+    if (uid.size() % 2)
+        uid.append('\0');
+    QByteArray element = bytes.mid(at, 8) + uid;
+    qToLittleEndian<quint16>(quint16(uid.size()), element.data() + 6);
+    bytes.replace(at, 8 + oldLength, element);
+    qToLittleEndian<quint32>(quint32(end - 144 + uid.size() - oldLength), bytes.data() + 140);
+    writeBytes(path, bytes);
+}
+
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes)
 {
     QFile in(source);

@@ -162,6 +162,10 @@ void writeDataSetAsImplicitVr(const QString& path);
 // example to name another transfer syntax in the meta header.
 void replaceInFile(const QString& path, const QByteArray& from, const QByteArray& to);
 
+// Names another transfer syntax in the meta header of a file DCMTK wrote, whatever the length of its
+// UID (the group length follows); the data set stays as it is.
+void relabelTransferSyntax(const QString& path, QByteArray uid);
+
 // Bad files.
 void writeTruncatedCopy(const QString& source, const QString& target, qint64 bytes);
 void writeBytes(const QString& path, const QByteArray& bytes);
