@@ -561,11 +561,6 @@ int sequenceNestingDepth(const QString& path, int stopAbove)
     return walkPath(path, limits).depth;
 }
 
-bool nestingWithinLimit(const QString& path)
-{
-    return sequenceNestingDepth(path, kMaxSequenceNesting) <= kMaxSequenceNesting;
-}
-
 ParseHazard parseHazard(const QString& path)
 {
     const WalkLimits limits;

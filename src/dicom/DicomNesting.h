@@ -29,9 +29,6 @@ constexpr qint64 kMaxElementReorderSteps = 16ll * 1024 * 1024;
 // lengths end the count there (DCMTK refuses those itself).
 int sequenceNestingDepth(const QString& path, int stopAbove = kMaxSequenceNesting);
 
-// False when the file nests sequences deeper than kMaxSequenceNesting.
-bool nestingWithinLimit(const QString& path);
-
 // DCMTK inflates a deflated data set in full, bulk values included, whatever limit it is given for
 // reading values: a megabyte of deflated zeros becomes a gigabyte in every reader. A data set that
 // would inflate past kMaxInflatedDatasetBytes, or past kMaxInflationRatio times its deflated size

@@ -354,7 +354,8 @@ bool storedStatus(Uint16 status)
 // The SOP Class UID of a file, read without its large elements; empty when it cannot be read.
 QString sopClassOf(const QString& path)
 {
-    if (!dicom::nestingWithinLimit(path))
+    // DCMTK inflates a deflated data set whole whatever its read limit: every hazard counts here.
+    if (dicom::parseHazard(path) != dicom::ParseHazard::None)
         return {};
     DcmFileFormat file;
     const OFCondition cond = file.loadFile(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown,

@@ -456,8 +456,8 @@ private slots:
         QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
         QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 2, 30000);
 
-        // Files DCMTK could not read back without harm: sequences nested past any stack, and JPEG
-        // data with a marker its decoder never returns from. They fail; the good one still goes.
+        // Files DCMTK could not read back without harm: sequences nested past any stack, JPEG data
+        // with a marker its decoder never returns from. They fail; the good one still goes.
         const QString nested = m_files.filePath(QStringLiteral("nested.dcm"));
         QVERIFY(QFile::copy(m_sendable.at(2), nested));
         fixtures::appendNestedSequences(nested, 100000);
@@ -476,8 +476,12 @@ private slots:
             QVERIFY(file.seek(0));
             QCOMPARE(file.write(bytes), bytes.size());
         }
-        QVERIFY(!sendFiles(server, localConfig(), {nested, stalling, m_sendable.at(2)}, &error, {}));
-        QCOMPARE(error, QStringLiteral("Отправлено 1 из 3 — не удалось отправить 2 файлов"));
+        // And a deflated data set that inflates to a gigabyte, which DCMTK would inflate whole to read
+        // its class.
+        const QString inflating =
+            fixtures::writeDeflatedBehindMetaLookalike(m_files.filePath(QStringLiteral("inflating.dcm")), 0);
+        QVERIFY(!sendFiles(server, localConfig(), {nested, stalling, inflating, m_sendable.at(2)}, &error, {}));
+        QCOMPARE(error, QStringLiteral("Отправлено 1 из 4 — не удалось отправить 3 файлов"));
         QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 3, 30000);
 
         // A server that refuses the association: nothing is sent, no progress.
