@@ -8,32 +8,33 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 
 namespace dicom {
+namespace {
+
+// DCMTK's own next-of: a step from where its list stands, which is where the last step left it.
+template <typename Child, typename Container> std::vector<Child*> childrenOf(Container& container)
+{
+    std::vector<Child*> children;
+    children.reserve(container.card());
+    for (DcmObject* next = container.nextInContainer(nullptr); next; next = container.nextInContainer(next))
+        children.push_back(static_cast<Child*>(next));
+    return children;
+}
+
+} // namespace
 
 std::vector<DcmElement*> elementsOf(DcmItem& item)
 {
-    std::vector<DcmElement*> elements;
-    elements.reserve(item.card());
-    for (DcmObject* next = item.nextInContainer(nullptr); next; next = item.nextInContainer(next))
-        elements.push_back(static_cast<DcmElement*>(next));
-    return elements;
+    return childrenOf<DcmElement>(item);
 }
 
 std::vector<DcmItem*> itemsOf(DcmSequenceOfItems& sequence)
 {
-    std::vector<DcmItem*> items;
-    items.reserve(sequence.card());
-    for (DcmObject* next = sequence.nextInContainer(nullptr); next; next = sequence.nextInContainer(next))
-        items.push_back(static_cast<DcmItem*>(next));
-    return items;
+    return childrenOf<DcmItem>(sequence);
 }
 
 std::vector<DcmPixelItem*> fragmentsOf(DcmPixelSequence& sequence)
 {
-    std::vector<DcmPixelItem*> fragments;
-    fragments.reserve(sequence.card());
-    for (DcmObject* next = sequence.nextInContainer(nullptr); next; next = sequence.nextInContainer(next))
-        fragments.push_back(static_cast<DcmPixelItem*>(next));
-    return fragments;
+    return childrenOf<DcmPixelItem>(sequence);
 }
 
 } // namespace dicom

@@ -51,7 +51,7 @@ bool dictionarySaysSequence(quint16 group, quint16 element)
 // the walk goes, so that no more than a small window of it is ever kept.
 class ByteSource
 {
-public:
+  public:
     virtual ~ByteSource() = default;
     // The next `n` bytes (at most kMaxPeek), valid until the next call; null when fewer are left.
     virtual const uchar* peek(int n) = 0;
@@ -61,16 +61,14 @@ public:
 
     static constexpr int kMaxPeek = 256;
 
-protected:
+  protected:
     qint64 m_position = 0;
 };
 
 class MemorySource final : public ByteSource
 {
-public:
-    MemorySource(const uchar* data, qint64 size, qint64 start = 0)
-        : m_data(data)
-        , m_size(size)
+  public:
+    MemorySource(const uchar* data, qint64 size, qint64 start = 0) : m_data(data), m_size(size)
     {
         m_position = qBound<qint64>(0, start, size);
     }
@@ -87,7 +85,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const uchar* m_data;
     qint64 m_size;
 };
@@ -96,12 +94,9 @@ private:
 // slides along; inflating stops once more than `limit` bytes came out of it.
 class InflatingSource final : public ByteSource
 {
-public:
+  public:
     InflatingSource(const uchar* data, qint64 size, qint64 limit)
-        : m_input(data)
-        , m_inputLeft(size)
-        , m_limit(limit)
-        , m_window(kWindow)
+        : m_input(data), m_inputLeft(size), m_limit(limit), m_window(kWindow)
     {
         std::memset(&m_stream, 0, sizeof m_stream);
         m_ready = inflateInit2(&m_stream, -MAX_WBITS) == Z_OK;
@@ -143,7 +138,7 @@ public:
 
     bool passedLimit() const { return m_inflated > m_limit; }
 
-private:
+  private:
     static constexpr qint64 kWindow = 64 * 1024;
 
     bool fill()
@@ -239,11 +234,8 @@ struct TopLevel
 // depth of nesting, the objects DCMTK would make, and the steps its sorted insert would take.
 class Walker
 {
-public:
-    explicit Walker(const WalkLimits& limits)
-        : m_limits(limits)
-    {
-    }
+  public:
+    explicit Walker(const WalkLimits& limits) : m_limits(limits) {}
 
     void walk(ByteSource& source, Encoding top, const TopLevel* topLevel = nullptr);
 
@@ -254,7 +246,7 @@ public:
                m_count.reorderSteps > m_limits.reorderSteps;
     }
 
-private:
+  private:
     enum class Kind { Sequence, Item, Fragments };
 
     // The elements of one item as DCMTK's list holds them: a new element walks back from the end
@@ -486,7 +478,8 @@ Encoding namedEncoding(const QByteArray& syntax)
 Encoding shownEncoding(const uchar* data, qint64 size, qint64 pos, Encoding named)
 {
     const ShownEncoding shown = detectedEncoding(data, size, pos);
-    return Encoding{shown.encoding.implicit, shown.byteOrderShown ? shown.encoding.bigEndian : named.bigEndian};
+    return Encoding{shown.encoding.implicit,
+                    shown.byteOrderShown ? shown.encoding.bigEndian : named.bigEndian};
 }
 
 bool sameEncoding(Encoding a, Encoding b)
@@ -494,7 +487,8 @@ bool sameEncoding(Encoding a, Encoding b)
     return a.implicit == b.implicit && a.bigEndian == b.bigEndian;
 }
 
-WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits)
+WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, Encoding encoding,
+                      const WalkLimits& limits)
 {
     Walker walker(limits);
     MemorySource source(data, size, start);
@@ -549,7 +543,8 @@ template <typename Result, typename Use> Result withFileBytes(const QString& pat
 
 WalkCount walkPath(const QString& path, const WalkLimits& limits)
 {
-    return withFileBytes(path, WalkCount{}, [&](const uchar* data, qint64 size) { return walkFile(data, size, limits); });
+    return withFileBytes(path, WalkCount{},
+                         [&](const uchar* data, qint64 size) { return walkFile(data, size, limits); });
 }
 
 } // namespace

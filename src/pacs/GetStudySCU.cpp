@@ -67,14 +67,8 @@ OFCondition GetStudySCU::handleCGETResponse(const T_ASC_PresentationContextID pr
                                             OFBool& continueCGETSession)
 {
     const OFCondition cond = DcmSCU::handleCGETResponse(presID, response, continueCGETSession);
-    if (!continueCGETSession)
-        return cond;
-    if (cancel && cancel->load()) {
+    if (continueCGETSession && m_stall.endsSession(cancel, &stalled))
         continueCGETSession = OFFalse;
-    } else if (m_stall.stalled()) {
-        stalled = true;
-        continueCGETSession = OFFalse;
-    }
     return cond;
 }
 

@@ -224,12 +224,8 @@ public:
             m_counts = counts;
             m_stall.progressed();
         }
-        if (cancel && cancel->load()) {
+        if (m_stall.endsSession(cancel, &stalled))
             waitForNextResponse = OFFalse;
-        } else if (m_stall.stalled()) {
-            stalled = true;
-            waitForNextResponse = OFFalse;
-        }
         return cond;
     }
 

@@ -5,18 +5,23 @@
 
 #include <QElapsedTimer>
 
+#include <atomic>
+
 namespace pacs {
 
 class RetrieveStallClock
 {
-public:
+  public:
     // No time-out (0 seconds): never stalled.
     void start(int timeoutSeconds);
     void progressed();
     bool stalled() const;
+    // Whether a session ends at a "pending" answer: on a cancel (set from another thread), or once
+    // stalled, which `stalledNow` then tells.
+    bool endsSession(const std::atomic_bool* cancel, bool* stalledNow) const;
     int timeoutSeconds() const { return m_timeoutSeconds; }
 
-private:
+  private:
     QElapsedTimer m_sinceProgress;
     int m_timeoutSeconds = 0;
 };
