@@ -169,6 +169,7 @@ OFCondition GetStudySCU::sendSTOREResponse(T_ASC_PresentationContextID presID, U
     if (m_haveStoreStatus)
         status = m_storeStatus;
     m_haveStoreStatus = false;
+    m_stall.progressed(); // a large object may have taken longer to come than the time-out
     return DcmSCU::sendSTOREResponse(presID, status, request);
 }
 
