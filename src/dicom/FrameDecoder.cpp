@@ -77,7 +77,7 @@ struct PixelProbe
     bool deflated = false; // the data set is stored deflated: the pixels take less room in the file
     bool mislabelled = false; // not in the syntax its meta header names: DCMTK must not read it by path
     bool bigEndianWideSamples = false; // native 32-bit samples in big endian: see wideSamplesAsStored
-    bool halfSampleOver = false; // native 32-bit samples followed by an odd 16-bit word: see keepPixelBytes
+    bool halfSampleOver = false; // native 32-bit samples in an odd number of 16-bit words: see keepPixelBytes
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -170,7 +170,7 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
         } else {
             probe.nativeLength = element->getLength();
             probe.bigEndianWideSamples = DcmXfer(xfer).isBigEndian() && probe.bitsAllocated == 32;
-            probe.halfSampleOver = probe.bitsAllocated == 32 && probe.nativeLength % 4 == 2;
+            probe.halfSampleOver = probe.bitsAllocated == 32 && (probe.nativeLength / 2) % 2 == 1;
         }
     }
     return probe;
@@ -191,9 +191,9 @@ bool wideSamplesAsStored(DcmDataset& dataset)
     return true;
 }
 
-// DCMTK's reader of 32-bit samples steps through the pixel data two 16-bit words at a time and writes
-// past its buffer when their number is odd (a value 2, 6, 10 … bytes longer than the image needs):
-// the image is decoded from exactly the bytes it needs.
+// DCMTK's reader of 32-bit samples steps through the pixel data two 16-bit words at a time and reads
+// and writes past its buffers when their number is odd (a value 2, 3, 6, 7 … bytes longer than the
+// image needs): the image is decoded from exactly the bytes it needs.
 bool keepPixelBytes(DcmDataset& dataset, qint64 bytes)
 {
     DcmElement* element = nullptr;
