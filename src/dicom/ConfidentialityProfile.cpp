@@ -283,7 +283,7 @@ constexpr ProfileRow Rows[] = {
     {0x0016004F, All, "X", No, "Lens Make"},
     {0x00160050, All, "X", No, "Lens Model"},
     {0x00160051, All, "X", No, "Lens Serial Number"},
-    {0x0016004E, All, "X", No, "Lens Specification"},
+    {0x0016004E, All, "X", No, "Lens focal lengths and F-numbers"},
     {0x00500021, All, "X", No, "Long Device Description"},
     {0x04000404, All, "X", No, "MAC"},
     {0x0016002B, All, "X", No, "Maker Note"},
