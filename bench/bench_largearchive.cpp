@@ -1,14 +1,17 @@
-// A large archive: the study list's filters, the one-study lookups and the start-up clean-up by age
-// on indexes of 1,000 to 30,000 studies (33 instance rows each, about a million at 30,000).
+// A large archive: the study list's start with the clean-up by size on, its refresh after an import,
+// its sorting and filters, a remote listing of it, the one-study lookups and the start-up clean-up by
+// age on indexes of 1,000 to 30,000 studies (33 instance rows each, about a million at 30,000).
 //
 //   bench_largearchive [studies ...]      (default 1000 10000 30000)
 //
 // The index is the program's own: a db::Database creates the schema in the program's data folder,
 // then the rows go in directly, in bulk SQL, as no import could write a million of them in a bench
-// run. One real series, written as DICOM files and indexed, is the study that the viewer opens. The
-// filters run on a real study list window (offscreen); the clean-up is the one the window runs at
-// start-up, with every bulk study imported long ago and indexed where its files lie (so it removes
-// rows, no files).
+// run. Half of the studies name files in the store's download folder, the others files where they
+// lie; none of these files exists (a million files would not fit a bench run), so the size rule finds
+// nothing to remove, as with a limit the store keeps under. One real series, written as DICOM files
+// and indexed, is the study that the viewer opens. The filters run on a real study list window
+// (offscreen); the clean-up is the one the window runs at start-up, with every bulk study imported
+// long ago (so it removes rows, and no files).
 
 #include "BenchSupport.h"
 #include "support/IndexFixtures.h"
@@ -18,6 +21,12 @@
 #include "app/PortableExport.h"
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
+#include "remote/RemoteAccessClient.h"
+#include "remote/RemoteAccessServer.h"
+#include "remote/RemoteTunnelSocket.h"
+#include "support/IndexFixtures.h"
+#include "support/PeakMemory.h"
+#include "support/StandInRelay.h"
 #include "viewer/ViewerWindow.h"
 
 #include <dcmtk/oflog/oflog.h>
@@ -30,7 +39,10 @@
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -52,9 +64,12 @@ qint64 bytesWritten()
 }
 
 // Studies x 3 series x 11 instances, patients with three studies each, four modality mixes and a
-// dozen surnames, every study imported on 1 January 2020; one transaction, no journal.
+// dozen surnames, every study imported on 1 January 2020, the even ones named in the store's download
+// folder as the program names its copies; one transaction, no journal.
 bool insertBulkRows(const QString& path, int studies, QString* error)
 {
+    const QString downloads =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("pacs_downloads"));
     const QStringList statements{
         QStringLiteral(
             "WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < %1) "
@@ -84,11 +99,21 @@ bool insertBulkRows(const QString& path, int studies, QString* error)
             .arg(kSeriesPerStudy - 1),
         QStringLiteral(
             "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < %1) "
-            "INSERT INTO instances SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
+            "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, rows, columns, "
+            "number_of_frames, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, window_center, "
+            "window_width, rescale_slope, rescale_intercept, repetition_time, echo_time, image_position_x, "
+            "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
+            "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
+            "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
+            "cardiac_number_of_images, file_path) "
+            "SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
             "y + 1, 512, 512, 1, 0.7, 0.7, 1.25, y * 1.25, 40, 400, 1, -1024, 0, 0, -180, -180, "
             "y * 1.25, 1, 0, 0, 0, 1, 0, 1, 0, 36000 + y, 0, '1.2.9', -1, 0, "
-            "'/srv/dicom/' || se.series_instance_uid || '/IMG' || y || '.dcm' FROM series se, k")
-            .arg(kInstancesPerSeries - 1),
+            "CASE CAST(substr(se.study_instance_uid, 13) AS INTEGER) % 2 WHEN 0 THEN '%2/' || "
+            "se.study_instance_uid || '/' || se.series_instance_uid || '.' || y || '.dcm' "
+            "ELSE '/srv/dicom/' || se.series_instance_uid || '/IMG' || y || '.dcm' END FROM series se, k")
+            .arg(kInstancesPerSeries - 1)
+            .arg(downloads),
     };
     return bench::execBulkSql(path, statements, error);
 }
@@ -140,6 +165,89 @@ int visibleRows(QTableWidget* table)
     return shown;
 }
 
+// The window's start, from its construction until it is shown with its list, with the clean-up by
+// size on and a limit the store keeps under.
+std::unique_ptr<MainWindow> timedStart(double* ms)
+{
+    const auto t = bench::Clock::now();
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    QCoreApplication::processEvents();
+    *ms = bench::msSince(t);
+    return window;
+}
+
+double median(std::vector<double> v, bool dropFirst = true)
+{
+    if (dropFirst && v.size() > 1)
+        v.erase(v.begin()); // the first run warms the caches
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// A client lists the archive through the hosting side of the window while the window's thread counts
+// how long it went without handling its events. The relay and the client run on a thread of their
+// own, so that only the hosting side's work falls on the window's thread.
+void timeRemoteListing(MainWindow& window, int expected, int repeats)
+{
+    const fixtures::TestCertificate cert = fixtures::makeTestCertificate();
+    const QString secret = newTunnelSecret();
+    std::atomic_int relayPort{0};
+    std::atomic_bool serverUp{false}, done{false}, release{false};
+    std::vector<double> replies;
+    int listed = -1;
+    QString error;
+    QThread* side = QThread::create([&] {
+        fixtures::StandInRelay relay;
+        if (!relay.start(cert)) {
+            done = true;
+            return;
+        }
+        relayPort = relay.port();
+        (void)QTest::qWaitFor([&] { return serverUp.load() && relay.waitingCount(QStringLiteral("primary")) > 0; }, 30000);
+        RemoteAccessClient client;
+        if (client.connectToServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("t"), cert.fingerprint(),
+                                   secret, &error, 30000, QStringLiteral("primary"))) {
+            for (int i = 0; i <= repeats; ++i) {
+                QList<RemoteStudyEntry> studies;
+                const auto t = bench::Clock::now();
+                if (!client.listStudies(&studies, &error, 120000))
+                    break;
+                replies.push_back(bench::msSince(t));
+                listed = int(studies.size());
+            }
+        }
+        done = true;
+        (void)QTest::qWaitFor([&] { return release.load(); }, 60000);
+    });
+    side->start();
+    while (relayPort == 0 && !done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    RemoteAccessServer* server = window.remoteAccessServer();
+    server->start(QStringLiteral("127.0.0.1"), relayPort, QStringLiteral("t"), cert.fingerprint(), secret, QString());
+    serverUp = true;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, longest = 0;
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        const qint64 now = clock.elapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    }
+    server->stop();
+    release = true;
+    side->wait();
+    delete side;
+    if (listed != expected) {
+        std::printf("  remote listing failed (%d of %d studies): %s\n", listed, expected, qPrintable(error));
+        return;
+    }
+    std::printf("  remote listing of all %d studies: %.0f ms to the client; the window's longest pause while "
+                "%d listings were served: %lld ms\n",
+                expected, median(replies), repeats + 1, static_cast<long long>(longest));
+}
+
 bool runSize(int studies, const QString& scratch)
 {
     std::printf("\n== %d studies, %d instance rows\n", studies,
@@ -154,11 +262,23 @@ bool runSize(int studies, const QString& scratch)
     std::printf("  set-up (rows inserted directly in bulk SQL, not imported): %.1f s\n",
                 bench::msSince(t) / 1000);
 
-    t = bench::Clock::now();
-    auto window = std::make_unique<MainWindow>();
-    window->show();
-    QCoreApplication::processEvents();
-    std::printf("  study list window opened and shown: %.0f ms\n", bench::msSince(t));
+    CleanupSettings bySize;
+    bySize.bySizeEnabled = true;
+    bySize.maxSizeBytes = qint64(1) << 50; // a petabyte: nothing to remove, all to count
+    saveCleanupSettings(bySize);
+    double firstStart = 0, start = 0;
+    timedStart(&firstStart).reset();
+    std::vector<double> starts;
+    for (int i = 0; i < 3; ++i) {
+        timedStart(&start).reset();
+        starts.push_back(start);
+    }
+    saveCleanupSettings(CleanupSettings{});
+    std::printf("  start with the clean-up by size on, window shown with its list: first start on this index "
+                "%.0f ms, later starts %.0f ms\n",
+                firstStart, median(starts, false));
+    auto window = timedStart(&start);
+    std::printf("  start with the clean-up off: %.0f ms\n", start);
     QTableWidget* table = window->studyTable();
     auto* modality = window->findChild<ModalityFilterButton*>();
     auto* text = window->findChild<QLineEdit*>();
@@ -191,17 +311,42 @@ bool runSize(int studies, const QString& scratch)
         text->clear();
         QCoreApplication::processEvents();
     }
-    auto median = [](std::vector<double> v) {
-        v.erase(v.begin()); // the first run warms the caches
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
     std::printf("  modality filter MR on: %.1f ms (%d rows shown), off: %.1f ms\n", median(on), shownOn,
                 median(off));
     std::printf("  text filter, second keystroke (\"и\" -> \"ив\"): %.1f ms (%d rows shown)\n",
                 median(keystroke), shownText);
 
+    // A study of three files imported as the folder import indexes them, then the list brought up to date.
     db::Database* index = window->database();
+    std::vector<double> refresh;
+    for (int i = 0; i <= repeats; ++i) {
+        fixtures::SeriesLayout imported;
+        imported.slices = 3;
+        imported.rows = imported.columns = 16;
+        imported.patientName = QStringLiteral("Новикова^Ольга");
+        if (!fixtures::writeAndIndexSeries(*index, QDir(scratch).filePath(QStringLiteral("imported%1-%2").arg(studies).arg(i)),
+                                           imported))
+            return false;
+        refresh.push_back(timedFilter([&] { window->refreshStudyTable(); }));
+    }
+    if (table->rowCount() != studies + 2 + repeats) {
+        std::printf("  after the imports the window lists %d rows, not %d\n", table->rowCount(), studies + 2 + repeats);
+        return false;
+    }
+    std::printf("  refresh of the list after an import of one study: %.1f ms\n", median(refresh));
+
+    std::vector<double> byName, byDate, byCounts;
+    for (int i = 0; i <= repeats; ++i) {
+        byName.push_back(timedFilter([&] { table->sortByColumn(0, i % 2 ? Qt::DescendingOrder : Qt::AscendingOrder); }));
+        byDate.push_back(timedFilter([&] { table->sortByColumn(2, i % 2 ? Qt::DescendingOrder : Qt::AscendingOrder); }));
+        byCounts.push_back(timedFilter([&] { table->sortByColumn(5, i % 2 ? Qt::DescendingOrder : Qt::AscendingOrder); }));
+    }
+    table->sortByColumn(2, Qt::AscendingOrder);
+    std::printf("  sort by name: %.1f ms, by date: %.1f ms, by series/images: %.1f ms\n", median(byName),
+                median(byDate), median(byCounts));
+
+    timeRemoteListing(*window, int(table->rowCount()), 3);
+
     const QString bulkStudy = QStringLiteral("1.2.826.0.1.%1").arg(studies / 2);
     const double lookup = bench::medianMs(repeats, [&] {
         if (!findStudy(*index, bulkStudy))
@@ -217,16 +362,20 @@ bool runSize(int studies, const QString& scratch)
     cleanup.maxAgeDays = 30;
     saveCleanupSettings(cleanup);
     const qint64 writtenBefore = bytesWritten();
+    const bool peakReset = fixtures::resetPeakResidentMemory();
+    const qint64 residentBefore = fixtures::residentBytes("VmRSS");
     t = bench::Clock::now();
     window->runAutoCleanup();
     const double cleanupMs = bench::msSince(t);
     const qint64 written = bytesWritten() - writtenBefore;
+    const qint64 peakGrowth = fixtures::residentBytes("VmHWM") - residentBefore;
     const qsizetype left = index->allStudies().size();
-    std::printf(
-        "  start-up clean-up by age of all %d bulk studies: %.2f s, %.1f MB written, %lld studies left\n",
-        studies, cleanupMs / 1000, written / 1e6, static_cast<long long>(left));
+    std::printf("  start-up clean-up by age of all %d bulk studies: %.2f s, %.1f MB written, %lld studies left, "
+                "peak memory %s%.0f MB above where it began\n",
+                studies, cleanupMs / 1000, written / 1e6, static_cast<long long>(left), peakReset ? "" : "(no reset) ",
+                peakGrowth / 1e6);
     saveCleanupSettings(CleanupSettings{});
-    return left == 1;
+    return left == 1 + repeats + 1;
 }
 
 } // namespace

@@ -5,12 +5,21 @@
 //
 // The C-FIND row asks a scripted peer in this process for 20,000 study matches, next to DCMTK's findscu.
 //
-//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind] [--threads N]
+// The retrieve rows fetch a study of 3,000 images from dcmqrscp as the PACS download does, by C-GET and
+// by C-MOVE to the program's own listener: every object received, written into the store and indexed
+// in the program's index, the study marked unfinished until its last row is in. Beside them getscu and
+// movescu (receiving itself) write the same objects into a folder.
+//
+//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve] [--threads N] [--images N]
 #include "BenchSupport.h"
 
 #include "support/PacsTestPeers.h"
 
+#include "db/Database.h"
 #include "pacs/PacsNetworkClient.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "render/MprSlices.h"
 #include "render/ParallelFor.h"
 #include "render/VolumeCameraMath.h"
@@ -18,7 +27,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <dcmtk/oflog/oflog.h>
@@ -287,6 +298,106 @@ void cgetRow(int reps)
             "s");
 }
 
+// One retrieve as the PACS download runs it, into the program's index and store; milliseconds, or -1
+// when it did not bring the whole study.
+double timedRetrieve(db::Database& index, const pacs::PacsServer& server, const pacs::PacsConfig& config,
+                     const QString& studyUid, int images)
+{
+    const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(studyUid);
+    if (index.studyExists(studyUid))
+        index.deleteStudy(studyUid);
+    QDir(folder).removeRecursively();
+    pacs::clearRetrieveUnfinished(studyUid);
+    QElapsedTimer t;
+    t.start();
+    auto* session = new pacs::PacsRetrieveSession(&index, server, config, studyUid, folder);
+    bool ok = false;
+    int received = 0;
+    QEventLoop loop;
+    QObject::connect(session, &pacs::PacsRetrieveSession::finished, &loop,
+                     [&](bool done, const QString& message, int count) {
+                         ok = done;
+                         received = count;
+                         if (!done)
+                             std::printf("retrieve failed: %s\n", qPrintable(message));
+                         loop.quit();
+                     });
+    session->start();
+    loop.exec();
+    const double ms = t.nsecsElapsed() / 1e6;
+    int rows = 0;
+    for (const db::SeriesRecord& series : index.seriesForStudy(studyUid))
+        rows += series.instanceCount;
+    // The session deletes itself once its thread has ended.
+    (void)QTest::qWaitFor([] { return pacs::PacsRetrieveSession::liveSessions() == 0; }, 30000);
+    return ok && received == images && rows == images && !pacs::isRetrieveUnfinished(studyUid) ? ms : -1.0;
+}
+
+void retrieveRows(int reps, int images)
+{
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    const quint16 ourPort = fixtures::freeLoopbackPort();
+    const quint16 movescuPort = fixtures::freeLoopbackPort();
+    peers::QrArchive archive;
+    archive.addMoveDestination(QStringLiteral("KALVBENCH"), ourPort);
+    archive.addMoveDestination(QStringLiteral("MOVESCU"), movescuPort);
+    fixtures::SeriesLayout layout = bench::importSeriesLayout(images);
+    fixtures::completeUids(layout);
+    std::printf("\nwriting the %d images of the archive's study ...\n", images);
+    std::fflush(stdout);
+    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/ct"), layout);
+    if (files.size() != images || !archive.index(files) || !archive.start()) {
+        std::printf("dcmqrscp archive did not start: no retrieve rows\n");
+        return;
+    }
+    db::Database index;
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(data);
+    if (!index.open(QDir(data).filePath(QStringLiteral("index.sqlite3")))) {
+        std::printf("index did not open: %s\n", qPrintable(index.lastError()));
+        return;
+    }
+    QTemporaryDir work;
+    const QString out = work.filePath(QStringLiteral("peer"));
+    const auto fresh = [&] {
+        QDir(out).removeRecursively();
+        QDir().mkpath(out);
+    };
+    const auto timedTool = [&](const char* tool, const QStringList& args) {
+        fresh();
+        QElapsedTimer t;
+        t.start();
+        const bool ok = runDcmtkTool(tool, args);
+        const double ms = t.nsecsElapsed() / 1e6;
+        return ok && QDir(out).entryList(QDir::Files).size() == images ? ms : -1.0;
+    };
+    const QString port = QString::number(archive.port());
+    const QStringList keys{QStringLiteral("-S"), QStringLiteral("-aec"), QString::fromLatin1(peers::QrArchive::aeTitle),
+                           QStringLiteral("-k"), QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("-k"),
+                           QStringLiteral("StudyInstanceUID=") + layout.studyUid};
+    const QByteArray title = QByteArray::number(images) + " x 512 x 512";
+    std::printf("| %-44s | %12s | %12s | %6s |\n|---|---|---|---|\n", "retrieve from dcmqrscp", "Kalvenor",
+                "peer", "ratio");
+    const pacs::PacsServer get = archive.server(1);
+    const pacs::PacsConfig getConfig = peers::localConfig(ourPort, "KALVBENCH", {get});
+    compare(("C-GET " + title + " (getscu)").constData(), reps,
+            [&] { return timedRetrieve(index, get, getConfig, layout.studyUid, images); },
+            [&] { return timedTool("getscu", keys + QStringList{QStringLiteral("-od"), out, QStringLiteral("127.0.0.1"), port}); },
+            "s");
+    const pacs::PacsServer move = archive.server(0);
+    const pacs::PacsConfig moveConfig = peers::localConfig(ourPort, "KALVBENCH", {move});
+    compare(("C-MOVE " + title + " (movescu)").constData(), reps,
+            [&] { return timedRetrieve(index, move, moveConfig, layout.studyUid, images); },
+            [&] {
+                return timedTool("movescu", keys + QStringList{QStringLiteral("-aet"), QStringLiteral("MOVESCU"),
+                                                               QStringLiteral("-aem"), QStringLiteral("MOVESCU"),
+                                                               QStringLiteral("--port"), QString::number(movescuPort),
+                                                               QStringLiteral("-od"), out, QStringLiteral("127.0.0.1"),
+                                                               port});
+            },
+            "s");
+}
+
 constexpr int kFindMatches = 20000;
 
 // The C-FIND peer's own process (bench_peers --serve-cfind): it answers every search with
@@ -370,7 +481,14 @@ void cfindRow(int reps)
 
 int main(int argc, char** argv)
 {
+    // The retrieve rows write the program's index, store and marks: into a scratch data folder, never
+    // the user's.
+    QTemporaryDir scratch;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(scratch.filePath(QStringLiteral("data"))));
     QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    dicom::registerMetaTypes();
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--serve-cfind")))
         return serveFindMatches();
@@ -383,6 +501,8 @@ int main(int argc, char** argv)
         cgetRow(std::max(1, reps / 2));
     if (wanted("cfind"))
         cfindRow(std::max(1, reps / 2));
+    if (wanted("retrieve"))
+        retrieveRows(std::max(1, reps / 2), bench::intArg(args, "--images", 3000));
     printLoad("at end");
     return 0;
 }
