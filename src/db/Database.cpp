@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -32,6 +33,9 @@ const char* const kPatientColumns = "patient_key INTEGER PRIMARY KEY, "
                                     "height_cm REAL, "
                                     "sole_study_uid TEXT NOT NULL DEFAULT ''";
 
+// The study's totals (series_count to store_bytes) follow its series and instance rows by the
+// triggers of kStudyTotalsTriggers, in the transaction that changes those rows: the study list and
+// the clean-up read them instead of walking every instance row.
 const char* const kStudyColumns = "study_instance_uid TEXT PRIMARY KEY, "
                                   "patient_key INTEGER REFERENCES patients(patient_key), "
                                   "study_date TEXT, "
@@ -40,7 +44,11 @@ const char* const kStudyColumns = "study_instance_uid TEXT PRIMARY KEY, "
                                   "accession_number TEXT, "
                                   "referring_physician TEXT, "
                                   "is_protected INTEGER DEFAULT 0, "
-                                  "imported_at TEXT";
+                                  "imported_at TEXT, "
+                                  "series_count INTEGER NOT NULL DEFAULT 0, "
+                                  "instance_count INTEGER NOT NULL DEFAULT 0, "
+                                  "modalities TEXT, "
+                                  "store_bytes INTEGER NOT NULL DEFAULT 0";
 
 QString createTable(const char* name, const char* columns)
 {
@@ -91,7 +99,9 @@ const char* const kCreateOtherTables[] = {
     "frame_of_reference_uid TEXT, "
     "trigger_time_ms REAL, "
     "cardiac_number_of_images INTEGER DEFAULT 0, "
-    "file_path TEXT NOT NULL);",
+    "file_path TEXT NOT NULL, "
+    "file_size INTEGER, "
+    "in_store INTEGER NOT NULL DEFAULT 0);",
 };
 
 // The program's own bookkeeping beside the rows. Added to index files of earlier versions at their
@@ -99,9 +109,11 @@ const char* const kCreateOtherTables[] = {
 // pending_removals: store files whose rows are gone and which are still to be deleted, written in
 // the same transaction as the removal of their rows, so that a kill before the files go loses
 // nothing. unfinished_edits: studies whose files a tag edit was writing when it was cut short.
+// store_folders: the folders of the program's own copies (setStoreFolders), each with its final "/".
 const char* const kCreateBookkeeping[] = {
     "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY);",
     "CREATE TABLE IF NOT EXISTS unfinished_edits (study_instance_uid TEXT PRIMARY KEY, started_at TEXT);",
+    "CREATE TABLE IF NOT EXISTS store_folders (folder TEXT PRIMARY KEY);",
 };
 
 // After the tables and their migrations: an index file of an earlier version has
@@ -112,6 +124,9 @@ const char* const kCreateIndexes[] = {
     "CREATE INDEX IF NOT EXISTS idx_studies_patient ON studies(patient_key);",
     "CREATE INDEX IF NOT EXISTS idx_series_study ON series(study_instance_uid);",
     "CREATE INDEX IF NOT EXISTS idx_instances_series ON instances(series_instance_uid);",
+    // Store files whose size is not known yet (rows of an earlier version): empty once they are
+    // measured, as every row written since carries its size.
+    "CREATE INDEX IF NOT EXISTS instances_unsized ON instances(in_store) WHERE file_size IS NULL AND in_store = 1;",
 };
 
 // Columns that index files of earlier versions lack. On an up-to-date file each of these fails with
@@ -140,7 +155,76 @@ const char* const kMigrations[] = {
     "ALTER TABLE patients ADD COLUMN weight_kg REAL;",
     "ALTER TABLE patients ADD COLUMN height_cm REAL;",
     "ALTER TABLE studies ADD COLUMN imported_at TEXT;",
+    "ALTER TABLE studies ADD COLUMN series_count INTEGER NOT NULL DEFAULT 0;",
+    "ALTER TABLE studies ADD COLUMN instance_count INTEGER NOT NULL DEFAULT 0;",
+    "ALTER TABLE studies ADD COLUMN modalities TEXT;",
+    "ALTER TABLE studies ADD COLUMN store_bytes INTEGER NOT NULL DEFAULT 0;",
+    "ALTER TABLE instances ADD COLUMN file_size INTEGER;",
+    "ALTER TABLE instances ADD COLUMN in_store INTEGER NOT NULL DEFAULT 0;",
 };
+
+// PRAGMA user_version from which the studies' totals are kept by the triggers below.
+constexpr int kTotalsVersion = 1;
+
+// What one instance row adds to its study's store_bytes: the size of a program's own copy, once per
+// file (the rows of a multi-frame file after its first carry 0).
+#define KALVENOR_ROW_BYTES(row) "(CASE WHEN " row ".in_store = 1 THEN COALESCE(" row ".file_size, 0) ELSE 0 END)"
+#define KALVENOR_STUDY_OF(row) "(SELECT study_instance_uid FROM series WHERE series_instance_uid = " row ".series_instance_uid)"
+#define KALVENOR_MODALITIES(study) \
+    "(SELECT GROUP_CONCAT(DISTINCT se.modality) FROM series se WHERE se.study_instance_uid = " study ")"
+#define KALVENOR_SERIES_ROWS(what, series) "(SELECT " what " FROM instances WHERE series_instance_uid = " series ")"
+
+// The studies' totals, changed with every instance and series row in the statement that changes it.
+// A row that moves (an edit) leaves one study and joins another; a series that moves takes its rows.
+const char* const kStudyTotalsTriggers[] = {
+    "CREATE TRIGGER IF NOT EXISTS study_totals_instance_added AFTER INSERT ON instances BEGIN "
+    "UPDATE studies SET instance_count = instance_count + 1, store_bytes = store_bytes + " KALVENOR_ROW_BYTES("NEW")
+    " WHERE study_instance_uid = " KALVENOR_STUDY_OF("NEW") "; END;",
+    "CREATE TRIGGER IF NOT EXISTS study_totals_instance_removed AFTER DELETE ON instances BEGIN "
+    "UPDATE studies SET instance_count = instance_count - 1, store_bytes = store_bytes - " KALVENOR_ROW_BYTES("OLD")
+    " WHERE study_instance_uid = " KALVENOR_STUDY_OF("OLD") "; END;",
+    "CREATE TRIGGER IF NOT EXISTS study_totals_instance_changed AFTER UPDATE OF series_instance_uid, file_size, "
+    "in_store ON instances WHEN OLD.series_instance_uid IS NOT NEW.series_instance_uid OR "
+    KALVENOR_ROW_BYTES("OLD") " != " KALVENOR_ROW_BYTES("NEW") " BEGIN "
+    "UPDATE studies SET instance_count = instance_count - 1, store_bytes = store_bytes - " KALVENOR_ROW_BYTES("OLD")
+    " WHERE study_instance_uid = " KALVENOR_STUDY_OF("OLD") "; "
+    "UPDATE studies SET instance_count = instance_count + 1, store_bytes = store_bytes + " KALVENOR_ROW_BYTES("NEW")
+    " WHERE study_instance_uid = " KALVENOR_STUDY_OF("NEW") "; END;",
+    "CREATE TRIGGER IF NOT EXISTS study_totals_series_added AFTER INSERT ON series BEGIN "
+    "UPDATE studies SET series_count = series_count + 1, modalities = " KALVENOR_MODALITIES("NEW.study_instance_uid")
+    " WHERE study_instance_uid = NEW.study_instance_uid; END;",
+    "CREATE TRIGGER IF NOT EXISTS study_totals_series_removed AFTER DELETE ON series BEGIN "
+    "UPDATE studies SET series_count = series_count - 1, modalities = " KALVENOR_MODALITIES("OLD.study_instance_uid")
+    " WHERE study_instance_uid = OLD.study_instance_uid; END;",
+    "CREATE TRIGGER IF NOT EXISTS study_totals_series_changed AFTER UPDATE OF study_instance_uid, modality ON series "
+    "WHEN OLD.study_instance_uid IS NOT NEW.study_instance_uid OR OLD.modality IS NOT NEW.modality BEGIN "
+    "UPDATE studies SET series_count = series_count - 1, "
+    "instance_count = instance_count - " KALVENOR_SERIES_ROWS("COUNT(*)", "OLD.series_instance_uid") ", "
+    "store_bytes = store_bytes - " KALVENOR_SERIES_ROWS("COALESCE(SUM(" KALVENOR_ROW_BYTES("instances") "), 0)",
+                                                        "OLD.series_instance_uid") ", "
+    "modalities = " KALVENOR_MODALITIES("OLD.study_instance_uid") " WHERE study_instance_uid = OLD.study_instance_uid; "
+    "UPDATE studies SET series_count = series_count + 1, "
+    "instance_count = instance_count + " KALVENOR_SERIES_ROWS("COUNT(*)", "NEW.series_instance_uid") ", "
+    "store_bytes = store_bytes + " KALVENOR_SERIES_ROWS("COALESCE(SUM(" KALVENOR_ROW_BYTES("instances") "), 0)",
+                                                        "NEW.series_instance_uid") ", "
+    "modalities = " KALVENOR_MODALITIES("NEW.study_instance_uid") " WHERE study_instance_uid = NEW.study_instance_uid; "
+    "END;",
+};
+
+// Every study's totals counted from its rows, once, when an index of an earlier version gains them.
+const char* const kCountStudyTotals =
+    "UPDATE studies SET "
+    "series_count = (SELECT COUNT(*) FROM series se WHERE se.study_instance_uid = studies.study_instance_uid), "
+    "instance_count = (SELECT COUNT(*) FROM series se JOIN instances i ON i.series_instance_uid = "
+    "se.series_instance_uid WHERE se.study_instance_uid = studies.study_instance_uid), "
+    "modalities = " KALVENOR_MODALITIES("studies.study_instance_uid") ", "
+    "store_bytes = (SELECT COALESCE(SUM(" KALVENOR_ROW_BYTES("i") "), 0) FROM series se JOIN instances i ON "
+    "i.series_instance_uid = se.series_instance_uid WHERE se.study_instance_uid = studies.study_instance_uid);";
+
+#undef KALVENOR_ROW_BYTES
+#undef KALVENOR_STUDY_OF
+#undef KALVENOR_MODALITIES
+#undef KALVENOR_SERIES_ROWS
 
 // Studies indexed before the index kept import times count as imported at the first open that keeps
 // them: the clean-up by age removes none of them before its limit has passed from then.
@@ -235,10 +319,10 @@ const char* const kInstanceUpsert =
     "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
     "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
     "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
-    "cardiac_number_of_images, file_path) "
+    "cardiac_number_of_images, file_path, file_size, in_store) "
     "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
     ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
-    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path) "
+    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore) "
     "ON CONFLICT(sop_instance_uid) DO UPDATE SET instance_number = excluded.instance_number, "
     "rows = excluded.rows, columns = excluded.columns, number_of_frames = excluded.number_of_frames, "
     "pixel_spacing_x = excluded.pixel_spacing_x, pixel_spacing_y = excluded.pixel_spacing_y, "
@@ -254,20 +338,15 @@ const char* const kInstanceUpsert =
     "frame_index = excluded.frame_index, acquisition_time_seconds = excluded.acquisition_time_seconds, "
     "temporal_position_index = excluded.temporal_position_index, "
     "frame_of_reference_uid = excluded.frame_of_reference_uid, trigger_time_ms = excluded.trigger_time_ms, "
-    "cardiac_number_of_images = excluded.cardiac_number_of_images, file_path = excluded.file_path;";
+    "cardiac_number_of_images = excluded.cardiac_number_of_images, file_path = excluded.file_path, "
+    "file_size = excluded.file_size, in_store = excluded.in_store;";
 
-// The per-study counts and modalities are correlated subqueries served by idx_series_study and
-// idx_instances_series, so listing stays fast on large indexes.
+// The counts, modalities and store size are the study row's own totals: a listing reads one row
+// per study, however many instance rows the index holds.
 const char* const kStudySelect =
     "SELECT st.study_instance_uid, p.patient_id, p.patient_name, p.birth_date, p.sex, p.weight_kg, "
-    "st.study_date, st.study_time, st.study_description, st.accession_number, "
-    "(SELECT COUNT(*) FROM series se WHERE se.study_instance_uid = st.study_instance_uid), "
-    "(SELECT COUNT(*) FROM series se JOIN instances i ON i.series_instance_uid = se.series_instance_uid "
-    " WHERE se.study_instance_uid = st.study_instance_uid), "
-    "st.is_protected, "
-    "(SELECT GROUP_CONCAT(DISTINCT se.modality) FROM series se "
-    " WHERE se.study_instance_uid = st.study_instance_uid), "
-    "st.imported_at "
+    "st.study_date, st.study_time, st.study_description, st.accession_number, st.series_count, "
+    "st.instance_count, st.is_protected, st.modalities, st.imported_at, st.store_bytes "
     "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
 
 // The series and study of an instance as the query's one row (none when not indexed).
@@ -422,7 +501,34 @@ StudyRecord studyFromQuery(const QSqlQuery& q)
     r.isProtected = q.value(12).toLongLong() != 0;
     r.modalities = textOf(q.value(13));
     r.importedAt = importTimeOf(q.value(14));
+    r.storeBytes = q.value(15).toLongLong();
     return r;
+}
+
+// Equal dates keep one order from run to run, whatever order they were indexed in.
+const char* const kAllStudiesOrder =
+    "ORDER BY st.study_date ASC, st.study_time ASC, p.patient_name ASC, st.study_instance_uid ASC;";
+
+// Nothing when the query fails, or the index cannot be read to its end.
+std::optional<QList<StudyRecord>> queryStudiesIn(const QSqlDatabase& db, const QString& sql,
+                                                 const QList<std::pair<QString, QString>>& bindings)
+{
+    if (!db.isOpen())
+        return std::nullopt;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return std::nullopt;
+    for (const auto& [name, value] : bindings)
+        q.bindValue(name, value);
+    if (!q.exec())
+        return std::nullopt;
+    QList<StudyRecord> out;
+    while (q.next())
+        out.append(studyFromQuery(q));
+    if (q.lastError().isValid())
+        return std::nullopt;
+    return out;
 }
 
 } // namespace
@@ -560,11 +666,66 @@ bool Database::createSchema()
         if (!q.exec(QString::fromLatin1(sql)))
             return failed(q.lastError());
     }
+    // After the indexes: counting walks every study's rows through them.
+    if (!keepStudyTotals(&failure)) {
+        m_lastError = failure;
+        return false;
+    }
     for (const char* sql : kCreateBookkeeping) {
         if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
             return failed(q.lastError());
     }
+    m_storeFolders.clear();
+    if (q.exec(QStringLiteral("SELECT folder FROM store_folders ORDER BY folder;")))
+        while (q.next())
+            m_storeFolders << textOf(q.value(0));
     return true;
+}
+
+bool Database::keepStudyTotals(QString* failure)
+{
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("PRAGMA user_version;")) || !q.next()) {
+        *failure = formatChangeFailure(q.lastError());
+        return false;
+    }
+    const int version = q.value(0).toInt();
+    q.finish();
+    if (version >= kTotalsVersion) {
+        // Already there on a file of this version, which may be one that cannot be written.
+        for (const char* sql : kStudyTotalsTriggers)
+            if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */) {
+                *failure = formatChangeFailure(q.lastError());
+                return false;
+            }
+        return true;
+    }
+    // The totals are counted once, in the transaction that sets up the triggers that keep them.
+    bool ok = m_db.transaction();
+    QSqlError error = ok ? QSqlError() : m_db.lastError();
+    QStringList statements;
+    for (const char* sql : kStudyTotalsTriggers)
+        statements << QString::fromLatin1(sql);
+    statements << QString::fromLatin1(kCountStudyTotals)
+               << QStringLiteral("PRAGMA user_version = %1;").arg(kTotalsVersion);
+    for (const QString& sql : std::as_const(statements)) {
+        if (!ok)
+            break;
+        if (!q.exec(sql)) {
+            ok = false;
+            error = q.lastError();
+        }
+    }
+    q.finish();
+    if (ok && !m_db.commit()) {
+        ok = false;
+        error = m_db.lastError();
+    }
+    if (!ok) {
+        m_db.rollback();
+        *failure = formatChangeFailure(error);
+    }
+    return ok;
 }
 
 void Database::findWhetherWritable()
@@ -661,38 +822,105 @@ QString Database::connectionName() const
 
 bool Database::indexFile(const dicom::DicomFileSummary& s)
 {
-    return writeFileRows(s, nullptr);
+    return indexFiles({s}).constFirst().isEmpty();
+}
+
+QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries)
+{
+    QStringList errors;
+    const auto failAll = [this, &summaries, &errors](const QString& why) {
+        m_lastError = why;
+        errors.clear();
+        for (qsizetype i = 0; i < summaries.size(); ++i)
+            errors << why;
+        return errors;
+    };
+    if (summaries.isEmpty())
+        return errors;
+    if (!requireOpen() || !prepareWriteStatements())
+        return failAll(m_lastError);
+    if (!m_db.transaction())
+        return failAll(describe(m_db.lastError()));
+    // Each file's rows land together or not at all; a file refused in a batch leaves the others in.
+    const bool batch = summaries.size() > 1;
+    QSqlQuery savepoint(m_db);
+    QStringList written;
+    for (const dicom::DicomFileSummary& s : summaries) {
+        if (batch && !savepoint.exec(QStringLiteral("SAVEPOINT one_file;"))) {
+            const QString why = errorText(savepoint);
+            m_db.rollback();
+            return failAll(why);
+        }
+        const bool ok = writeFileRows(s, nullptr);
+        errors << (ok ? QString() : m_lastError);
+        if (ok)
+            written << s.studyInstanceUid;
+        if (batch && !ok)
+            savepoint.exec(QStringLiteral("ROLLBACK TO one_file;"));
+        if (batch && !savepoint.exec(QStringLiteral("RELEASE one_file;"))) {
+            const QString why = errorText(savepoint);
+            m_db.rollback();
+            return failAll(why);
+        }
+    }
+    savepoint.finish();
+    if (written.isEmpty()) {
+        m_db.rollback();
+        return errors;
+    }
+    if (!m_db.commit()) {
+        const QString why = describe(m_db.lastError());
+        m_db.rollback();
+        return failAll(why);
+    }
+    written.removeDuplicates();
+    emit studiesWritten(written);
+    return errors;
 }
 
 bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after)
 {
-    const bool written = writeFileRows(after, &before);
+    bool written = requireOpen() && prepareWriteStatements();
+    if (written && !m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        written = false;
+    }
+    if (written) {
+        written = writeFileRows(after, &before);
+        if (written && !m_db.commit()) {
+            m_lastError = describe(m_db.lastError());
+            written = false;
+        }
+        if (!written)
+            m_db.rollback();
+    }
     emit studyChanged(before.studyInstanceUid);
     if (after.studyInstanceUid != before.studyInstanceUid)
         emit studyChanged(after.studyInstanceUid);
+    if (written)
+        emit studiesWritten(QStringList{before.studyInstanceUid, after.studyInstanceUid});
     return written;
+}
+
+bool Database::isStorePath(const QString& path) const
+{
+    for (const QString& folder : m_storeFolders)
+        if (path.startsWith(folder))
+            return true;
+    return false;
 }
 
 bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before)
 {
-    if (!requireOpen())
-        return false;
     // Rows keyed by an empty UID would never conflict with their own re-indexing and pile up.
     if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty()) {
         m_lastError = QStringLiteral("В файле нет UID исследования, серии или изображения: %1").arg(s.filePath);
         return false;
     }
-    if (!prepareWriteStatements())
-        return false;
-    // One file's rows land together or not at all, and one commit per file keeps imports fast.
-    if (!m_db.transaction()) {
-        m_lastError = describe(m_db.lastError());
-        return false;
-    }
+    // The caller's transaction is rolled back, or rolled back to the file's savepoint, on failure.
     auto fail = [this](const QSqlQuery& q) {
         m_lastError = errorText(q);
         m_write->finish();
-        m_db.rollback();
         return false;
     };
 
@@ -708,7 +936,6 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.finish();
         if (elsewhere) {
             m_write->finish();
-            m_db.rollback();
             m_lastError = QStringLiteral("Объект с UID %1 уже есть в базе в другой серии или в другом исследовании; "
                                          "файл %2 не добавлен")
                               .arg(s.sopInstanceUid, s.filePath);
@@ -774,7 +1001,6 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         if (!key.next()) {
             m_lastError = QStringLiteral("Запись пациента не найдена после записи: %1").arg(s.filePath);
             m_write->finish();
-            m_db.rollback();
             return false;
         }
         patientKey = key.value(0).toLongLong();
@@ -825,6 +1051,9 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     // when its orientation is known.
     const bool synthesise = perFrameCount == 0 && frames >= 2 && sliceNormal(s, normal);
     const bool spatial = s.hasSpatialInfo || synthesise;
+    // The file's size goes with its first row only, so that its study's total counts it once.
+    const qint64 fileSize = QFileInfo(s.filePath).size();
+    const int inStore = isStorePath(s.filePath) ? 1 : 0;
 
     QSqlQuery& q = m_write->instance;
     for (int f = 0; f < frames; ++f) {
@@ -879,6 +1108,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":triggertime"), s.triggerTimeMs);
         q.bindValue(QStringLiteral(":cardiacnimages"), s.cardiacNumberOfImages);
         q.bindValue(QStringLiteral(":path"), s.filePath); // a file without a path is refused (NOT NULL)
+        q.bindValue(QStringLiteral(":size"), qlonglong(f == 0 ? fileSize : 0));
+        q.bindValue(QStringLiteral(":instore"), inStore);
         if (!q.exec())
             return fail(q);
     }
@@ -889,10 +1120,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             return fail(keep);
     }
     m_write->finish();
-    if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients)) {
-        m_db.rollback();
+    if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients))
         return false;
-    }
     for (const qint64 key : std::as_const(leftPatients)) {
         if (key == patientKey)
             continue;
@@ -900,12 +1129,6 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":key"), qlonglong(key));
         if (!q.exec())
             return fail(q);
-    }
-
-    if (!m_db.commit()) {
-        m_lastError = describe(m_db.lastError());
-        m_db.rollback();
-        return false;
     }
     return true;
 }
@@ -978,30 +1201,12 @@ bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const di
 QList<StudyRecord> Database::queryStudies(const QString& sql,
                                           const QList<std::pair<QString, QString>>& bindings) const
 {
-    QList<StudyRecord> out;
-    if (!m_db.isOpen())
-        return out;
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        return out;
-    for (const auto& [name, value] : bindings)
-        q.bindValue(name, value);
-    if (!q.exec())
-        return out;
-    while (q.next())
-        out.append(studyFromQuery(q));
-    return out;
+    return queryStudiesIn(m_db, sql, bindings).value_or(QList<StudyRecord>());
 }
 
 QList<StudyRecord> Database::allStudies() const
 {
-    return queryStudies(
-        QString::fromLatin1(kStudySelect)
-            // Equal dates keep one order from run to run, whatever order they were indexed in.
-            + QStringLiteral("ORDER BY st.study_date ASC, st.study_time ASC, p.patient_name ASC, "
-                             "st.study_instance_uid ASC;"),
-        {});
+    return queryStudies(QString::fromLatin1(kStudySelect) + QLatin1String(kAllStudiesOrder), {});
 }
 
 std::optional<StudyRecord> Database::studyRecord(const QString& studyInstanceUid) const
@@ -1179,12 +1384,11 @@ struct ThreadIndexReader
     }
 };
 
-} // namespace
-
-std::optional<InstancePlace> Database::instancePlaceFromThread(const QString& indexPath, const QString& sopInstanceUid)
+// The calling thread's reader of the index file; an invalid connection for an index held in memory.
+QSqlDatabase threadReader(const QString& indexPath)
 {
     if (indexPath.isEmpty() || indexPath == QLatin1String(":memory:"))
-        return std::nullopt;
+        return {};
     thread_local std::map<QString, std::unique_ptr<ThreadIndexReader>> readers;
     std::unique_ptr<ThreadIndexReader>& reader = readers[indexPath];
     if (!reader) {
@@ -1195,7 +1399,23 @@ std::optional<InstancePlace> Database::instancePlaceFromThread(const QString& in
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
         db.open();
     }
-    return instancePlaceIn(QSqlDatabase::database(reader->connectionName, false), sopInstanceUid);
+    return QSqlDatabase::database(reader->connectionName, false);
+}
+
+} // namespace
+
+std::optional<InstancePlace> Database::instancePlaceFromThread(const QString& indexPath, const QString& sopInstanceUid)
+{
+    const QSqlDatabase reader = threadReader(indexPath);
+    if (!reader.isValid())
+        return std::nullopt;
+    return instancePlaceIn(reader, sopInstanceUid);
+}
+
+std::optional<QList<StudyRecord>> Database::allStudiesFromThread(const QString& indexPath)
+{
+    return queryStudiesIn(threadReader(indexPath), QString::fromLatin1(kStudySelect) + QLatin1String(kAllStudiesOrder),
+                          {});
 }
 
 std::optional<InstancePlace> Database::instancePlace(const QString& sopInstanceUid) const
@@ -1221,6 +1441,7 @@ bool Database::setStudyProtected(const QString& studyInstanceUid, bool isProtect
         m_lastError = errorText(q);
         return false;
     }
+    emit studiesWritten({studyInstanceUid});
     return true;
 }
 
@@ -1259,12 +1480,14 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
             filePaths->clear();
         return false;
     };
-    // The studies and their patients go by way of two temporary tables, so that the deletions are a few
-    // statements whatever their number.
+    // The studies, their series and their patients go by way of temporary tables, so that the
+    // deletions are a few statements whatever their number.
     const char* const setUp[] = {
         "CREATE TEMP TABLE IF NOT EXISTS doomed_studies (uid TEXT PRIMARY KEY);",
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_series (uid TEXT PRIMARY KEY);",
         "CREATE TEMP TABLE IF NOT EXISTS doomed_patients (patient_key INTEGER PRIMARY KEY);",
         "DELETE FROM temp.doomed_studies;",
+        "DELETE FROM temp.doomed_series;",
         "DELETE FROM temp.doomed_patients;",
     };
     for (const char* sql : setUp) {
@@ -1301,17 +1524,22 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
         if (filePaths)
             *filePaths = paths;
     }
-    // Children first: the foreign keys are enforced.
+    // The study rows go first, so that the triggers that keep their totals find nothing left to count
+    // as the instance rows go; the foreign keys are checked at the commit, when the children are gone
+    // too.
     const char* const deletions[] = {
         "INSERT OR IGNORE INTO temp.doomed_patients (patient_key) SELECT patient_key FROM studies "
         "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies) AND patient_key IS NOT NULL;",
-        "DELETE FROM instances WHERE series_instance_uid IN (SELECT series_instance_uid FROM series "
-        "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies));",
-        "DELETE FROM series WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "INSERT OR IGNORE INTO temp.doomed_series (uid) SELECT series_instance_uid FROM series "
+        "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "PRAGMA defer_foreign_keys = ON;",
         "DELETE FROM studies WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "DELETE FROM series WHERE series_instance_uid IN (SELECT uid FROM temp.doomed_series);",
+        "DELETE FROM instances WHERE series_instance_uid IN (SELECT uid FROM temp.doomed_series);",
         "DELETE FROM patients WHERE patient_key IN (SELECT patient_key FROM temp.doomed_patients) "
         "AND NOT EXISTS (SELECT 1 FROM studies st WHERE st.patient_key = patients.patient_key);",
         "DELETE FROM temp.doomed_studies;",
+        "DELETE FROM temp.doomed_series;",
         "DELETE FROM temp.doomed_patients;",
     };
     for (const char* sql : deletions) {
@@ -1328,6 +1556,7 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
     }
     for (const QString& uid : studyInstanceUids)
         emit studyChanged(uid);
+    emit studiesWritten(studyInstanceUids);
     return true;
 }
 
@@ -1374,6 +1603,99 @@ bool Database::forgetPendingRemovals(const QStringList& paths)
     if (!ok)
         m_db.rollback();
     return ok;
+}
+
+bool Database::setStoreFolders(const QStringList& folders)
+{
+    QStringList wanted;
+    for (const QString& folder : folders)
+        if (!folder.isEmpty())
+            wanted << QDir::cleanPath(folder) + QLatin1Char('/');
+    wanted.removeDuplicates();
+    wanted.sort();
+    if (wanted == m_storeFolders)
+        return true;
+    if (!requireOpen())
+        return false;
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.exec(QStringLiteral("DELETE FROM store_folders;"))
+              && q.prepare(QStringLiteral("INSERT INTO store_folders (folder) VALUES (:folder);"));
+    for (const QString& folder : std::as_const(wanted)) {
+        q.bindValue(QStringLiteral(":folder"), folder);
+        ok = ok && q.exec();
+    }
+    // Every row is placed anew by its path as written; a study's store size follows by the triggers.
+    QStringList tests;
+    for (qsizetype i = 0; i < wanted.size(); ++i)
+        tests << QStringLiteral("substr(file_path, 1, length(:folder%1)) = :folder%1").arg(i);
+    const QString inStore = tests.isEmpty() ? QStringLiteral("0")
+                                            : QStringLiteral("(CASE WHEN %1 THEN 1 ELSE 0 END)").arg(tests.join(" OR "));
+    ok = ok && q.prepare(QStringLiteral("UPDATE instances SET in_store = %1 WHERE in_store != %1;").arg(inStore));
+    for (qsizetype i = 0; ok && i < wanted.size(); ++i)
+        q.bindValue(QStringLiteral(":folder%1").arg(i), wanted[i]);
+    ok = ok && q.exec();
+    if (!ok)
+        m_lastError = errorText(q);
+    q.finish();
+    if (ok && !m_db.commit()) {
+        m_lastError = describe(m_db.lastError());
+        ok = false;
+    }
+    if (!ok) {
+        m_db.rollback();
+        return false;
+    }
+    m_storeFolders = wanted;
+    return true;
+}
+
+int Database::fillStoreFileSizes(int limit)
+{
+    if (!requireOpen())
+        return -1;
+    QList<std::pair<qint64, qint64>> sizes; // row id, size
+    {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT rowid, file_path, frame_index FROM instances "
+                                 "WHERE file_size IS NULL AND in_store = 1 LIMIT :limit;"));
+        q.bindValue(QStringLiteral(":limit"), limit);
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            return -1;
+        }
+        while (q.next())
+            sizes.append({q.value(0).toLongLong(), q.value(2).toInt() == 0 ? QFileInfo(textOf(q.value(1))).size() : 0});
+    }
+    if (sizes.isEmpty())
+        return 0;
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return -1;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.prepare(QStringLiteral("UPDATE instances SET file_size = :size WHERE rowid = :row;"));
+    for (const auto& [row, size] : std::as_const(sizes)) {
+        q.bindValue(QStringLiteral(":size"), qlonglong(size));
+        q.bindValue(QStringLiteral(":row"), qlonglong(row));
+        ok = ok && q.exec();
+    }
+    if (!ok)
+        m_lastError = errorText(q);
+    q.finish();
+    if (ok && !m_db.commit()) {
+        m_lastError = describe(m_db.lastError());
+        ok = false;
+    }
+    if (!ok) {
+        m_db.rollback();
+        return -1;
+    }
+    return int(sizes.size());
 }
 
 bool Database::checkIntegrity(QString* problem) const

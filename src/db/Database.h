@@ -59,8 +59,14 @@ public:
     // Writes the patient, study, series and one instance row per frame of one file, all or nothing.
     // A file indexed again gives its rows, series, study and patient the values it now holds: a study
     // goes to the patient (ID, name and birth date) of the file indexed last. A file whose SOP Instance
-    // UID the index holds under another series or study is refused: the object there stays.
+    // UID the index holds under another series or study is refused: the object there stays. The
+    // file's size and whether it lies in the store (setStoreFolders) are kept with its rows.
     bool indexFile(const dicom::DicomFileSummary& summary);
+    // Indexes the files as indexFile does, in one transaction: each file's rows land whole or not at
+    // all, a file refused leaves the others in, and no other connection sees any of them before the
+    // commit. One text per file: empty for a file indexed, else why it is not (every file carries the
+    // cause when the transaction could not be committed).
+    QStringList indexFiles(const QList<dicom::DicomFileSummary>& summaries);
     // Indexes a file again after its tags were edited in place (before: its summary as it was): its
     // rows follow the new UIDs and patient ID, keeping their place in the study's file order unless
     // the SOP Instance UID changed, and a series, study or patient left without rows goes. A study
@@ -68,6 +74,10 @@ public:
     bool reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after);
 
     QList<StudyRecord> allStudies() const;                                                  // oldest first
+    // The same from a thread other than the index's own, through that thread's read-only connection
+    // (as instancePlaceFromThread); nothing when the index cannot be read to its end now, or is held
+    // in memory. Rows not yet committed by the index's own connection are not seen.
+    static std::optional<QList<StudyRecord>> allStudiesFromThread(const QString& indexPath);
     // The one study with that UID, with the same fields and counts as allStudies gives for it, read
     // without listing the others; nothing when the index does not hold it.
     std::optional<StudyRecord> studyRecord(const QString& studyInstanceUid) const;
@@ -107,6 +117,13 @@ public:
     // Calls visit with the path of every instance row (a multi-frame file once per frame); false, having
     // visited nothing or only part, when the index could not be read to its end.
     bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
+    // The folders whose files are the program's own store: a row whose path as written begins with
+    // one of them counts toward its study's storeBytes. Kept in the index, so that every connection
+    // to it places rows alike; a change places every row anew. False when it cannot be written.
+    bool setStoreFolders(const QStringList& folders);
+    // Measures up to `limit` store files whose rows an earlier version wrote without their size, in
+    // one transaction; how many it measured (0 when none is left), -1 when it could not write them.
+    int fillStoreFileSizes(int limit);
     // True when SQLite finds every page of the index sound and every row names a file. Otherwise
     // false with what is wrong in problem: rows may then be missing or unreadable, and nothing may be
     // deleted for not being listed.
@@ -126,12 +143,19 @@ signals:
     // The study's rows were removed, or a file of it was indexed again after an edit: whatever was
     // made from its files before is stale.
     void studyChanged(const QString& studyInstanceUid);
+    // Rows of these studies were written, changed or removed through this object, and committed: a
+    // list of studies may bring just these up to date.
+    void studiesWritten(const QStringList& studyInstanceUids);
 
 private:
     struct WriteStatements;
 
-    // before: the file's summary before an edit, or null for a plain indexing.
+    // before: the file's summary before an edit, or null for a plain indexing. Inside the caller's
+    // transaction, which is to be rolled back (to the file's savepoint) when it fails.
     bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before);
+    bool isStorePath(const QString& path) const;
+    // Gives an index file of an earlier version its studies' totals, and the triggers that keep them.
+    bool keepStudyTotals(QString* failure);
     bool prepareWriteStatements();
     // leftPatients gains the patient of a study that the edited file leaves.
     bool moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
@@ -150,6 +174,7 @@ private:
     QString m_lastError;
     bool m_writable = false;
     QString m_readOnlyReason;
+    QStringList m_storeFolders; // sorted, each ending in "/"
     // The upserts of indexFile, prepared once per connection: preparing them anew for every file
     // costs as much as writing the rows.
     std::unique_ptr<WriteStatements> m_write;

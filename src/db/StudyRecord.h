@@ -24,6 +24,9 @@ struct StudyRecord
     QString modalities; // distinct modalities of the study's series, joined by ","
     // When the study's first file entered this index; invalid when the index does not know.
     QDateTime importedAt;
+    // Bytes of its files that lie in the program's own store (Database::setStoreFolders), as they
+    // were when indexed; files indexed where they lie count nothing, as removing them frees nothing.
+    qint64 storeBytes = 0;
 };
 
 } // namespace db
