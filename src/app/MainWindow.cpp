@@ -4,7 +4,9 @@
 #include "app/ModalityFilterButton.h"
 #include "app/PacsDownloadDialog.h"
 #include "app/RemoteAccessDialog.h"
+#include "app/ManagedStore.h"
 #include "app/RemoteBrowserDialog.h"
+#include "app/StudyTableItem.h"
 #include "app/TableColumnVisibility.h"
 #include "app/Theme.h"
 
@@ -64,6 +66,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <array>
+#include <utility>
+
 MainWindow* MainWindow::s_instance = nullptr;
 
 namespace {
@@ -71,6 +76,9 @@ namespace {
 const char* const kStudyWidthsGroup = "mainWindow/studyColumnWidths";
 const char* const kSeriesWidthsGroup = "mainWindow/seriesColumnWidths";
 const char* const kReadyText = "Готово — двойной клик по пациенту или серии открывает просмотр";
+// More studies changed at once are shown by reading the whole list again, which is then quicker
+// than finding and placing each row.
+constexpr int kStudiesRefreshedAlone = 300;
 
 
 QTableWidgetItem* textItem(const QString& text)
@@ -112,6 +120,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     setAcceptDrops(true);
 
     m_db = new db::Database(this);
+    connect(m_db, &db::Database::studiesWritten, this, [this](const QStringList& uids) {
+        for (const QString& uid : uids)
+            if (!m_studiesToRefreshSet.contains(uid)) {
+                m_studiesToRefreshSet.insert(uid);
+                m_studiesToRefresh << uid;
+            }
+    });
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QDir().mkpath(dataDir);
     if (!m_db->open(QDir(dataDir).filePath(QStringLiteral("index.sqlite3")))) {
@@ -124,6 +139,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                                             "очистить их не получится, пока база не станет доступна для "
                                             "записи. Автоочистка при запуске пропущена.")
                                  .arg(m_db->readOnlyReason()));
+    } else {
+        // The clean-up by size sums what the index says of its rows in these folders.
+        m_db->setStoreFolders(ManagedStore(dataDir).folders());
     }
 
     setupUi();
@@ -400,30 +418,94 @@ QDate MainWindow::today() const
 
 void MainWindow::refreshStudyTable()
 {
+    // Changes made through another connection to the index (another copy of the program) are not
+    // told to this window: only reading the whole list shows them.
+    if (!m_studyListLoaded || m_db->changeStamp().second != m_studyListVersion
+        || m_studiesToRefresh.size() > kStudiesRefreshedAlone) {
+        reloadStudyTable();
+        return;
+    }
+    const QStringList uids = std::exchange(m_studiesToRefresh, {});
+    m_studiesToRefreshSet.clear();
+    refreshStudyRows(uids);
+}
+
+void MainWindow::reloadStudyTable()
+{
+    // Read before the list: a change that lands in between shows as a new version next time.
+    m_studyListVersion = m_db->changeStamp().second;
+    m_studiesToRefresh.clear();
+    m_studiesToRefreshSet.clear();
     const QList<db::StudyRecord> studies = m_db->allStudies();
     m_studyTable->setSortingEnabled(false);
     m_studyTable->setRowCount(int(studies.size()));
-    int missingIdCounter = 0;
-    for (int i = 0; i < studies.size(); ++i) {
-        const db::StudyRecord& s = studies[i];
-        const QString name = s.patientName.isEmpty() ? QStringLiteral("No Name") : s.patientName;
-        auto* nameItem = textItem(s.isProtected ? QStringLiteral("🔒 %1").arg(name) : name);
-        nameItem->setData(StudyUidRole, s.studyInstanceUid);
-        nameItem->setData(StudyProtectedRole, s.isProtected);
-        nameItem->setData(StudyModalitiesRole, s.modalities);
-        m_studyTable->setItem(i, 0, nameItem);
-        QString id = s.patientId;
-        if (id.isEmpty())
-            id = QStringLiteral("%1").arg(++missingIdCounter, 4, 10, QLatin1Char('0'));
-        m_studyTable->setItem(i, 1, textItem(id));
-        m_studyTable->setItem(i, 2, textItem(dicom::dateTimeForTable(s.studyDate, s.studyTime)));
-        m_studyTable->setItem(i, 3, textItem(s.studyDescription));
-        m_studyTable->setItem(i, 4, textItem(s.modalities));
-        m_studyTable->setItem(i, 5, textItem(QStringLiteral("%1 / %2").arg(s.seriesCount).arg(s.instanceCount)));
-    }
+    m_studyRows.clear();
+    m_shownMissingIds.clear();
+    m_missingIdCounter = 0;
+    for (int i = 0; i < studies.size(); ++i)
+        m_studyRows.insert(studies[i].studyInstanceUid, fillStudyRow(i, studies[i]));
+    // Set before sorting is turned on, which sorts once by it.
+    m_studyTable->horizontalHeader()->setSortIndicator(2, Qt::AscendingOrder);
     m_studyTable->setSortingEnabled(true);
-    m_studyTable->sortByColumn(2, Qt::AscendingOrder);
+    m_studyListLoaded = true;
     applyStudyFilter();
+}
+
+void MainWindow::refreshStudyRows(const QStringList& studyUids)
+{
+    const StudyFilter filter = currentStudyFilter();
+    for (const QString& uid : studyUids) {
+        const std::optional<db::StudyRecord> study = m_db->studyRecord(uid);
+        QTableWidgetItem* first = m_studyRows.value(uid);
+        if (!study) {
+            if (first)
+                m_studyTable->removeRow(first->row());
+            m_studyRows.remove(uid);
+            m_shownMissingIds.remove(uid);
+            continue;
+        }
+        int row = first ? first->row() : m_studyTable->rowCount();
+        if (!first)
+            m_studyTable->insertRow(row);
+        first = fillStudyRow(row, *study);
+        m_studyRows.insert(uid, first);
+        row = first->row();
+        m_studyTable->setRowHidden(row, !studyRowShown(row, filter));
+    }
+}
+
+QTableWidgetItem* MainWindow::fillStudyRow(int row, const db::StudyRecord& s)
+{
+    const QString name = s.patientName.isEmpty() ? QStringLiteral("No Name") : s.patientName;
+    QString id = s.patientId;
+    if (id.isEmpty()) {
+        // Numbered in the order the list met them; a study keeps its number until the list is read again.
+        QString& number = m_shownMissingIds[s.studyInstanceUid];
+        if (number.isEmpty())
+            number = QStringLiteral("%1").arg(++m_missingIdCounter, 4, 10, QLatin1Char('0'));
+        id = number;
+    } else {
+        m_shownMissingIds.remove(s.studyInstanceUid);
+    }
+    const QString dateTime = dicom::dateTimeForTable(s.studyDate, s.studyTime);
+    const std::array<QTableWidgetItem*, 6> items{
+        new StudyTableItem(s.isProtected ? QStringLiteral("🔒 %1").arg(name) : name),
+        new StudyTableItem(id),
+        // Studies of one date and time keep the index's order: by patient name, then UID.
+        new StudyTableItem(dateTime, dateTime + QChar(0) + s.patientName + QChar(0) + s.studyInstanceUid),
+        new StudyTableItem(s.studyDescription),
+        new StudyTableItem(s.modalities),
+        new StudyTableItem(QStringLiteral("%1 / %2").arg(s.seriesCount).arg(s.instanceCount))};
+    items[0]->setData(StudyUidRole, s.studyInstanceUid);
+    items[0]->setData(StudyProtectedRole, s.isProtected);
+    items[0]->setData(StudyModalitiesRole, s.modalities);
+    const int sorted = m_studyTable->isSortingEnabled() ? m_studyTable->horizontalHeader()->sortIndicatorSection() : -1;
+    for (int c = 0; c < int(items.size()); ++c)
+        if (c != sorted)
+            m_studyTable->setItem(row, c, items[c]);
+    if (sorted >= 0 && sorted < int(items.size()))
+        m_studyTable->setItem(row, sorted, items[sorted]);
+    return items[0];
 }
 
 void MainWindow::onStudySelected(int row, int /*column*/)
@@ -542,13 +624,38 @@ void MainWindow::onDatePresetChanged(int index)
     applyStudyFilter();
 }
 
+MainWindow::StudyFilter MainWindow::currentStudyFilter() const
+{
+    StudyFilter filter{m_textFilter->text().trimmed(), m_modalityFilter->selectedModalities(), {}, {}};
+    const auto [from, to] =
+        studyfilters::periodDates(m_datePreset->currentIndex(), 5, today(), m_dateFrom->date(), m_dateTo->date());
+    if (from.isValid() && to.isValid()) {
+        filter.from = from;
+        filter.to = to;
+    }
+    return filter;
+}
+
+bool MainWindow::studyRowShown(int row, const StudyFilter& filter) const
+{
+    QTableWidgetItem* nameItem = m_studyTable->item(row, 0);
+    QTableWidgetItem* idItem = m_studyTable->item(row, 1);
+    QTableWidgetItem* dateItem = m_studyTable->item(row, 2);
+    if (!filter.text.isEmpty() && !(nameItem && nameItem->text().contains(filter.text, Qt::CaseInsensitive))
+        && !(idItem && idItem->text().contains(filter.text, Qt::CaseInsensitive)))
+        return false;
+    if (!studyfilters::modalitiesMatch(nameItem ? nameItem->data(StudyModalitiesRole).toString() : QString(),
+                                       filter.modalities))
+        return false;
+    if (!filter.from.isValid())
+        return true;
+    const QDate d = QDate::fromString(dateItem ? dateItem->text().left(10) : QString(), QStringLiteral("yyyy-MM-dd"));
+    return d.isValid() && filter.from <= d && d <= filter.to;
+}
+
 void MainWindow::applyStudyFilter()
 {
-    const QString text = m_textFilter->text().trimmed();
-    const QStringList modalities = m_modalityFilter->selectedModalities();
-    const auto [from, to] = studyfilters::periodDates(m_datePreset->currentIndex(), 5, today(), m_dateFrom->date(), m_dateTo->date());
-    const bool dateActive = from.isValid() && to.isValid();
-
+    const StudyFilter filter = currentStudyFilter();
     // Each row hidden or shown makes the table place every row anew, unless its updates are off:
     // with tens of thousands of studies the loop would then take a quadratic time. Rows that keep
     // their state are not touched at all.
@@ -556,20 +663,7 @@ void MainWindow::applyStudyFilter()
     if (updatesWereOn)
         m_studyTable->setUpdatesEnabled(false);
     for (int row = 0; row < m_studyTable->rowCount(); ++row) {
-        QTableWidgetItem* nameItem = m_studyTable->item(row, 0);
-        QTableWidgetItem* idItem = m_studyTable->item(row, 1);
-        QTableWidgetItem* dateItem = m_studyTable->item(row, 2);
-        bool show = true;
-        if (!text.isEmpty()) {
-            show = (nameItem && nameItem->text().contains(text, Qt::CaseInsensitive)) ||
-                   (idItem && idItem->text().contains(text, Qt::CaseInsensitive));
-        }
-        if (show)
-            show = studyfilters::modalitiesMatch(nameItem ? nameItem->data(StudyModalitiesRole).toString() : QString(), modalities);
-        if (show && dateActive) {
-            const QDate d = QDate::fromString(dateItem ? dateItem->text().left(10) : QString(), QStringLiteral("yyyy-MM-dd"));
-            show = d.isValid() && from <= d && d <= to;
-        }
+        const bool show = studyRowShown(row, filter);
         if (m_studyTable->isRowHidden(row) == show)
             m_studyTable->setRowHidden(row, !show);
     }

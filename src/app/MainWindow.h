@@ -2,8 +2,10 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
 #include <QMainWindow>
 #include <QMap>
+#include <QSet>
 #include <QPointer>
 #include <QString>
 
@@ -19,6 +21,7 @@ class QProgressDialog;
 template <typename T>
 class QFutureWatcher;
 class QTableWidget;
+class QTableWidgetItem;
 class QThread;
 class QAction;
 class QDialog;
@@ -31,6 +34,7 @@ class ViewerWindow;
 
 namespace db {
 class Database;
+struct StudyRecord;
 }
 namespace platform {
 class SingleInstanceLock;
@@ -74,6 +78,9 @@ public:
     QString statusText() const;
     QString selectedStudyUid() const { return m_selectedStudyUid; }
 
+    // Brings the list up to date with the index: the studies written through it since the last time
+    // are placed anew, alone; the whole list is read again the first time, after changes made through
+    // another connection to the index, and when too many studies changed at once.
     void refreshStudyTable();
     void bringToFront();
 
@@ -182,6 +189,21 @@ private:
     // At start: unpack folders that killed archive imports left in the temporary folder.
     void removeOldUnpackFolders();
     void forgetSelectedStudy(const QString& studyUid);
+    struct StudyFilter
+    {
+        QString text;
+        QStringList modalities;
+        QDate from, to; // both valid, or no date filter
+    };
+    StudyFilter currentStudyFilter() const;
+    bool studyRowShown(int row, const StudyFilter& filter) const;
+    // Reads every study and fills the list anew, sorted by date.
+    void reloadStudyTable();
+    // Places each of these studies' rows anew where the list's sort puts it, or removes it.
+    void refreshStudyRows(const QStringList& studyUids);
+    // Fills a study's row, the sorted column last so that a sorted list moves the row once; returns
+    // the row's first cell.
+    QTableWidgetItem* fillStudyRow(int row, const db::StudyRecord& study);
     // Indexes one imported file; failures, and files whose images cannot be decoded (by the words that
     // say why), are counted so the end of the import can report them.
     void indexImported(const dicom::DicomFileSummary& summary, int& failures,
@@ -209,6 +231,13 @@ private:
     QProgressBar* m_busyBar = nullptr;
     QLabel* m_statusLabel = nullptr;
     QString m_selectedStudyUid;
+    bool m_studyListLoaded = false;
+    qint64 m_studyListVersion = 0; // the index's data version when the list was last read whole
+    QStringList m_studiesToRefresh; // written through the index since, in the order they were written
+    QSet<QString> m_studiesToRefreshSet;
+    QHash<QString, QTableWidgetItem*> m_studyRows;     // each study's first cell
+    QHash<QString, QString> m_shownMissingIds;         // the number shown for a study without an ID
+    int m_missingIdCounter = 0;
     QThread* m_importThread = nullptr;
     bool m_importEnded = false; // its importer has reported the end; the thread is quitting
     dicom::DicomImporter* m_importer = nullptr;

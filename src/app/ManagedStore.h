@@ -22,6 +22,8 @@ public:
     explicit ManagedStore(const QString& dataFolder = defaultDataFolder());
 
     static QString defaultDataFolder();
+    // The two folders, as the program writes its paths: what the index counts as the store.
+    QStringList folders() const { return {m_archiveFolder, m_downloadFolder}; }
     // Stands while a session of the study list runs, and after one that was cut short or left work
     // for the next start; its modification time is when the session that laid it began.
     static QString sessionMarkPath(const QString& dataFolder = defaultDataFolder());

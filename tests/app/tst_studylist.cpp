@@ -311,6 +311,121 @@ private slots:
         }
     }
 
+    // The list brought up to date after each change through the index shows what reading it whole
+    // shows: rows, texts, order and which rows the filter hides. A change through another connection
+    // is shown too.
+    void refreshShowsWhatAReloadShows()
+    {
+        MainWindow w;
+        db::Database* index = w.database();
+        QVERIFY(index->indexFile(study("4.1", "IVANOV^IVAN", "P1", "20240315", "101500", "CT")));
+        QVERIFY(index->indexFile(study("4.2", "PETROV", "P2", "20240110", "", "MR")));
+        QVERIFY(index->indexFile(study("4.3", "IVANOVA", "P3", "20240315", "101500", "US")));
+        w.refreshStudyTable();
+        w.findChild<QLineEdit*>()->setText(QStringLiteral("ivan"));
+        QTableWidget* t = w.studyTable();
+        const auto rows = [t] {
+            QStringList out;
+            for (int r = 0; r < t->rowCount(); ++r) {
+                QStringList cells{t->isRowHidden(r) ? "hidden" : "shown"};
+                for (int c = 0; c < t->columnCount(); ++c)
+                    cells << t->item(r, c)->text();
+                cells << t->item(r, 0)->data(StudyUidRole).toString() << t->item(r, 0)->data(StudyModalitiesRole).toString()
+                      << QString::number(t->item(r, 0)->data(StudyProtectedRole).toBool());
+                out << cells.join('|');
+            }
+            return out;
+        };
+        const auto reloaded = [&] {
+            // A write through another connection makes the next refresh read the whole list.
+            db::Database other;
+            if (!other.open(index->filePath()) || !other.markEditUnfinished("x") || !other.clearEditUnfinished("x"))
+                return QStringList{"no write"};
+            w.refreshStudyTable();
+            return rows();
+        };
+        const QList<std::function<bool()>> changes{
+            [&] { return index->indexFile(study("4.4", "SIDOROV^IVAN", "P4", "20231201", "090000", "CT")); },
+            [&] { return index->indexFile(study("4.5", "KUZNETSOV", "P5", "20240315", "101500", "PT")); },
+            [&] {
+                dicom::DicomFileSummary more = study("4.2", "PETROV", "P2", "20240110", "", "SR");
+                more.seriesInstanceUid = QStringLiteral("4.2.2");
+                more.sopInstanceUid = QStringLiteral("4.2.2.1");
+                more.filePath = QStringLiteral("/nonexistent/4.2.2.1.dcm");
+                return index->indexFile(more);
+            },
+            [&] { return index->setStudyProtected("4.3", true); },
+            [&] {
+                // A corrected name and date move the study in the list and out of the filter.
+                const dicom::DicomFileSummary before = study("4.1", "IVANOV^IVAN", "P1", "20240315", "101500", "CT");
+                dicom::DicomFileSummary after = study("4.1", "ORLOV", "P1", "20220101", "080000", "CT");
+                return index->reindexEditedFile(before, after);
+            },
+            [&] { return index->deleteStudy("4.5"); },
+            [&] { return index->deleteStudies({"4.3", "4.4"}); },
+        };
+        for (int i = 0; i < changes.size(); ++i) {
+            QVERIFY2(changes[i](), qPrintable(QString::number(i)));
+            w.refreshStudyTable();
+            const QStringList refreshed = rows();
+            QCOMPARE(refreshed, reloaded());
+            QCOMPARE(refreshed.size(), int(index->allStudies().size()));
+        }
+        // Rows written by another program's connection.
+        {
+            db::Database other;
+            QVERIFY(other.open(index->filePath()));
+            QVERIFY(other.indexFile(study("4.6", "IVANENKO", "P6", "20240101", "", "MR")));
+        }
+        w.refreshStudyTable();
+        QCOMPARE(fixtures::studyRow(t, "4.6") >= 0, true);
+        QVERIFY(!t->isRowHidden(fixtures::studyRow(t, "4.6")));
+    }
+
+    // Sorting by any column orders the rows by that column's text, either way; rows of one date and
+    // time stay in the index's order, by name and then UID.
+    void sortingFollowsTheTexts_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<bool>("ascending");
+        for (int column = 0; column < 6; ++column)
+            for (const bool ascending : {true, false})
+                QTest::addRow("column %d %s", column, ascending ? "up" : "down") << column << ascending;
+    }
+    void sortingFollowsTheTexts()
+    {
+        QFETCH(int, column);
+        QFETCH(bool, ascending);
+        MainWindow w;
+        db::Database* index = w.database();
+        const QStringList names{"Яковлев", "ivanov", "Иванов", "IVANOV", "Abel", "🔒x"};
+        for (int i = 0; i < 40; ++i) {
+            dicom::DicomFileSummary s =
+                study(QStringLiteral("6.%1").arg(i), names[i % names.size()], QStringLiteral("ID%1").arg(i * 7 % 40),
+                      QStringLiteral("202403%1").arg(10 + i % 3), i % 4 ? QStringLiteral("1015%1").arg(i % 2 * 30) : "",
+                      QStringList{"CT", "MR", "US", "SR"}[i % 4], QStringLiteral("Desc %1").arg(i % 5));
+            s.numberOfFrames = 1 + i % 12;
+            QVERIFY(index->indexFile(s));
+            if (i % 9 == 0)
+                QVERIFY(index->setStudyProtected(s.studyInstanceUid, true));
+        }
+        w.refreshStudyTable();
+        QTableWidget* t = w.studyTable();
+        t->sortByColumn(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+        QCOMPARE(t->rowCount(), 40);
+        for (int r = 1; r < t->rowCount(); ++r) {
+            const QString before = t->item(r - 1, column)->text(), after = t->item(r, column)->text();
+            QVERIFY2(ascending ? before <= after : before >= after, qPrintable(before + " / " + after));
+            if (column != 2 || before != after)
+                continue;
+            const auto key = [t](int row) {
+                return t->item(row, 0)->text().remove(QStringLiteral("🔒 ")) + '|'
+                       + t->item(row, 0)->data(StudyUidRole).toString();
+            };
+            QVERIFY2(ascending ? key(r - 1) < key(r) : key(r - 1) > key(r), qPrintable(key(r - 1) + " / " + key(r)));
+        }
+    }
+
     void columnWidthsPersist()
     {
         {
