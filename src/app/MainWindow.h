@@ -168,10 +168,11 @@ private:
     void onDatePresetChanged(int index);
     QDate today() const;
     QStringList selectedStudyUids(bool* anyProtected) const;
-    // Removes the studies' rows and then their files in the managed store; false, having removed
-    // nothing, when the rows cannot be removed. failedFiles: the store files that could not be
-    // removed (they are tried again at the next start).
-    bool removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles);
+    // Removes the studies' rows and then their files in the managed store, some thousands of studies
+    // at a time; false when a batch's rows cannot be removed, the batches before it (removed, when
+    // given) staying removed. failedFiles: the store files that could not be removed (they are
+    // tried again at the next start).
+    bool removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles, int* removed = nullptr);
     // The same for the context menu: a refused removal, and files left behind, are shown.
     void deleteStudiesWithManagedFiles(const QStringList& studyUids);
     // Takes the data folder's session lock when no other copy holds it, and lays the session mark

@@ -22,6 +22,12 @@
 
 namespace {
 
+// Studies removed in one transaction with their pending removals, before their files go: the
+// clean-up of a large archive neither holds every path at once nor one transaction for all.
+constexpr int kStudiesRemovedTogether = 2000;
+// Store files of rows written by an earlier version measured in one transaction.
+constexpr int kFilesMeasuredTogether = 5000;
+
 struct ManagedFiles
 {
     QStringList files;
@@ -205,26 +211,38 @@ void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
     refreshStudyTable();
 }
 
-bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles)
+bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles, int* removed)
 {
-    // The rows go in one transaction with the list of their files to remove, then the files: a study
-    // is never listed without its files, and what a kill or a failure leaves behind is removed at
-    // the next start.
+    // A batch's rows go in one transaction with the list of their files to remove, then the files:
+    // a study is never listed without its files, and what a kill or a failure leaves behind is
+    // removed at the next start.
     const ManagedStore store;
-    QStringList copies;
-    const auto isCopy = [&store, &copies](const QString& path) {
-        if (!store.isOwnCopy(path))
+    failedFiles->clear();
+    if (removed)
+        *removed = 0;
+    // By UID: the UIDs of a study's series and objects mostly share its own beginning, so each batch
+    // rewrites its own stretch of the index's lookups rather than all of them again.
+    QStringList ordered = studyUids;
+    ordered.sort();
+    for (qsizetype first = 0; first < ordered.size(); first += kStudiesRemovedTogether) {
+        const QStringList batch = ordered.mid(first, kStudiesRemovedTogether);
+        QStringList copies;
+        const auto isCopy = [&store, &copies](const QString& path) {
+            if (!store.isOwnCopy(path))
+                return false;
+            copies << path;
+            return true;
+        };
+        if (!m_db->deleteStudies(batch, nullptr, isCopy))
             return false;
-        copies << path;
-        return true;
-    };
-    if (!m_db->deleteStudies(studyUids, nullptr, isCopy))
-        return false;
-    *failedFiles = store.removeCopies(*m_db, copies);
-    if (!failedFiles->isEmpty())
-        m_storeSweepDue = true;
-    for (const QString& uid : studyUids)
-        forgetSelectedStudy(uid);
+        *failedFiles += store.removeCopies(*m_db, copies);
+        if (!failedFiles->isEmpty())
+            m_storeSweepDue = true;
+        for (const QString& uid : batch)
+            forgetSelectedStudy(uid);
+        if (removed)
+            *removed += int(batch.size());
+    }
     return true;
 }
 
@@ -262,6 +280,10 @@ void MainWindow::runAutoCleanup()
             QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(m_db->readOnlyReason()));
         return;
     }
+    // Rows an earlier version wrote carry no size: their store files are measured once, here.
+    if (settings.bySizeEnabled)
+        while (m_db->fillStoreFileSizes(kFilesMeasuredTogether) > 0) {
+        }
     const QList<db::StudyRecord> studies = m_db->allStudies();
 
     QStringList chosen;
@@ -278,29 +300,24 @@ void MainWindow::runAutoCleanup()
             }
         }
     }
-    const ManagedStore store;
     if (settings.bySizeEnabled) {
         // Only the managed store counts: deleting a study indexed where it lies frees no space, so
-        // such studies are neither summed nor chosen.
-        QHash<QString, qint64> managedBytes;
+        // such studies are neither summed nor chosen. The index keeps each study's store size.
         qint64 total = 0;
-        for (const db::StudyRecord& s : studies) {
-            if (chosenByAge.contains(s.studyInstanceUid))
-                continue;
-            const qint64 bytes = managedFilesOf(m_db, store, s.studyInstanceUid).bytes;
-            managedBytes.insert(s.studyInstanceUid, bytes);
-            total += bytes;
-        }
+        for (const db::StudyRecord& s : studies)
+            if (!chosenByAge.contains(s.studyInstanceUid))
+                total += s.storeBytes;
+        const ManagedStore store;
         for (const db::StudyRecord& s : studies) {
             if (total <= settings.maxSizeBytes)
                 break;
-            if (s.isProtected || chosenByAge.contains(s.studyInstanceUid))
+            if (s.isProtected || chosenByAge.contains(s.studyInstanceUid) || s.storeBytes <= 0)
                 continue;
-            const qint64 bytes = managedBytes.value(s.studyInstanceUid);
-            if (bytes <= 0)
-                continue;
-            chosen << s.studyInstanceUid;
-            total -= bytes;
+            // Only a study that has copies of the program's own to remove is chosen, as its removal
+            // will tell them: by the files themselves.
+            total -= s.storeBytes;
+            if (managedFilesOf(m_db, store, s.studyInstanceUid).bytes > 0)
+                chosen << s.studyInstanceUid;
         }
     }
     if (chosen.isEmpty())
@@ -311,11 +328,15 @@ void MainWindow::runAutoCleanup()
         return;
     }
     QStringList failed;
-    if (!removeStudiesWithCopies(chosen, &failed)) {
+    int removed = 0;
+    const bool whole = removeStudiesWithCopies(chosen, &failed, &removed);
+    if (!whole && removed == 0) {
         m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(m_db->lastError()));
         return;
     }
-    m_statusLabel->setText(QStringLiteral("Автоочистка при запуске: удалено исследований — %1").arg(chosen.size()));
+    m_statusLabel->setText(QStringLiteral("Автоочистка при запуске: удалено исследований — %1").arg(removed));
+    if (!whole)
+        addStartupNote(QStringLiteral("остальные %1 не удалены: %2").arg(chosen.size() - removed).arg(m_db->lastError()));
     if (!failed.isEmpty())
         addStartupNote(QStringLiteral("Не удалось удалить файлов: %1 (%2)")
                            .arg(failed.size())

@@ -578,9 +578,10 @@ private slots:
         QVERIFY(!QFileInfo::exists(markPath()));
     }
 
-    // Studies as "name date imported place [protected]": the study date, the import that many days before
-    // today (2024-06-30), the place (zip and dl are managed, out is not and holds 20 slices); the size
-    // limit counts two-slice studies (-1: one byte).
+    // Studies as "name date imported place [p] [u]": the study date, the import that many days before
+    // today (2024-06-30), the place (zip and dl are managed, out is not and holds 20 slices, usr is a
+    // user's folder inside the download folder), p protected, u its file sizes not known to the index
+    // (as an earlier version wrote its rows); the size limit counts two-slice studies (-1: one byte).
     void autoCleanup_data()
     {
         QTest::addColumn<QStringList>("studies");
@@ -598,6 +599,14 @@ private slots:
         QTest::newRow("by size, all protected") << QStringList{"unmanaged 20230101 0 out", "middle 20240201 0 dl p",
                                                                "newest 20240301 0 dl p"}
                                                 << 0 << -1 << QStringList{"unmanaged", "middle", "newest"};
+        // Sizes an earlier version did not keep are measured before the store is summed.
+        QTest::newRow("by size, sizes not known yet") << QStringList{"oldest 20240101 0 dl u", "middle 20240201 0 zip u",
+                                                                     "newest 20240301 0 dl"}
+                                                      << 0 << 2 << QStringList{"middle", "newest"};
+        // Files of the user's in the store's folder are neither the program's to remove nor its store.
+        QTest::newRow("by size, user's files in the store folder")
+            << QStringList{"user 20230101 0 usr", "oldest 20240101 0 dl", "middle 20240201 0 dl", "newest 20240301 0 dl"}
+            << 0 << 2 << QStringList{"user", "middle", "newest"};
         // What the age rule leaves is already small enough.
         QTest::newRow("both rules") << QStringList{"old1 20200101 400 dl", "old2 20200102 400 dl", "recent 20240601 10 dl"}
                                     << 365 << 1 << QStringList{"recent"};
@@ -617,8 +626,8 @@ private slots:
             for (const QString& line : studies) {
                 const QStringList f = line.split(u' ');
                 const fixtures::SeriesLayout layout = apptest::small(f[3] == u"out" ? 20 : 2, f[1] == u"-" ? QString() : f[1]);
-                if (f[3] == u"out") {
-                    folders[f[0]] = outside.filePath(f[0]);
+                if (f[3] == u"out" || f[3] == u"usr") {
+                    folders[f[0]] = f[3] == u"out" ? outside.filePath(f[0]) : TestBench::dataPath(kDownloads + "/" + f[0]);
                     uids[f[0]] = addStudy(&index, folders[f[0]], layout);
                 } else {
                     QStringList stored;
@@ -626,9 +635,15 @@ private slots:
                     folders[f[0]] = QFileInfo(stored.value(0)).path();
                 }
                 QVERIFY(!uids[f[0]].isEmpty());
-                QVERIFY(f.size() < 5 || index.setStudyProtected(uids[f[0]], true));
+                QVERIFY(!f.mid(4).contains(u"p") || index.setStudyProtected(uids[f[0]], true));
+                if (f.mid(4).contains(u"u")) {
+                    QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+                    QVERIFY(q.exec(QStringLiteral("UPDATE instances SET file_size = NULL WHERE series_instance_uid IN "
+                                                  "(SELECT series_instance_uid FROM series WHERE study_instance_uid = '%1')")
+                                       .arg(uids[f[0]])));
+                }
                 QVERIFY(setImportTime(index, uids[f[0]], QDateTime(QDate(2024, 6, 30).addDays(-f[2].toInt()), QTime(12, 0))));
-                if (f[3] != u"out" && !studyBytes)
+                if ((f[3] == u"zip" || f[3] == u"dl") && !studyBytes)
                     for (const QString& p : index.studyFilePaths(uids[f[0]]))
                         studyBytes += QFileInfo(p).size();
             }
@@ -652,6 +667,68 @@ private slots:
         QCOMPARE(w.statusText().startsWith(QStringLiteral("Автоочистка")), removed > 0);
         if (removed)
             QVERIFY2(w.statusText().endsWith(QStringLiteral(" %1").arg(removed)), qPrintable(w.statusText()));
+    }
+
+    // An age clean-up of more studies than one transaction takes: every study goes, a batch at a time
+    // with the program's copies; a batch whose rows cannot be removed stays whole, files and all, and
+    // the batches before it stay removed. Batches go by study UID: a stored study sorting first, 2,600
+    // studies indexed where they lie, a stored study sorting last.
+    void ageCleanupGoesInBatches_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("every batch") << false;
+        QTest::newRow("second batch refused") << true;
+    }
+    void ageCleanupGoesInBatches()
+    {
+        QFETCH(bool, refused);
+        QStringList firstFiles, lastFiles;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            fixtures::SeriesLayout first = apptest::small(), last = apptest::small();
+            first.studyUid = QStringLiteral("1.1.1");
+            last.studyUid = QStringLiteral("1.9.9");
+            QVERIFY(!addStoredStudy(&index, kZip, first, &firstFiles).isEmpty());
+            QVERIFY(!addStoredStudy(&index, kDownloads, last, &lastFiles).isEmpty());
+            QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+            for (const char* sql :
+                 {"INSERT INTO patients (patient_id, patient_name) VALUES ('BULK', 'Bulk')",
+                  "WITH RECURSIVE n(x) AS (SELECT 0 UNION ALL SELECT x + 1 FROM n WHERE x < 2599) "
+                  "INSERT INTO studies (study_instance_uid, patient_key, study_date) SELECT printf('1.5.%04d', x), "
+                  "(SELECT patient_key FROM patients WHERE patient_id = 'BULK'), '20200101' FROM n",
+                  "INSERT INTO series (series_instance_uid, study_instance_uid, modality) SELECT study_instance_uid "
+                  "|| '.1', study_instance_uid, 'CT' FROM studies WHERE study_instance_uid LIKE '1.5.%'",
+                  "INSERT INTO instances (sop_instance_uid, series_instance_uid, file_path) SELECT "
+                  "series_instance_uid || '.1', series_instance_uid, '/nonexistent/' || series_instance_uid "
+                  "FROM series WHERE series_instance_uid LIKE '1.5.%'",
+                  "UPDATE studies SET imported_at = '2020-01-01T08:00:00Z'"})
+                QVERIFY2(q.exec(QString::fromLatin1(sql)), qPrintable(q.lastError().text()));
+            if (refused)
+                QVERIFY(q.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE DELETE ON studies WHEN "
+                                              "OLD.study_instance_uid = '1.5.2500' BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+            QCOMPARE(studyUids(&index).size(), 2602);
+        }
+        CleanupSettings rules;
+        rules.byAgeEnabled = true;
+        rules.maxAgeDays = 30;
+        saveCleanupSettings(rules);
+
+        MainWindow w;
+        const QSet<QString> left = studyUids(w.database());
+        QVERIFY(!allExist(firstFiles));
+        QCOMPARE(allExist(lastFiles), refused);
+        if (!refused) {
+            QVERIFY(left.isEmpty());
+            QVERIFY2(w.statusText().endsWith(QStringLiteral(" 2602")), qPrintable(w.statusText()));
+            return;
+        }
+        // The first 2,000 by UID went: the first stored study and 1.5.0000 to 1.5.1998.
+        QCOMPARE(left.size(), 602);
+        QVERIFY(left.contains("1.5.1999") && left.contains("1.9.9") && !left.contains("1.5.1998"));
+        QVERIFY2(w.statusText().contains(QStringLiteral("— 2000")) && w.statusText().contains(QStringLiteral("602")),
+                 qPrintable(w.statusText()));
+        QVERIFY(w.database()->pendingRemovals().isEmpty());
     }
 
     // A start after a session that was cut short, with files in and around the store that are not
