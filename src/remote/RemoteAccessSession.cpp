@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QSaveFile>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <sys/stat.h>
 
@@ -102,6 +103,14 @@ bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const 
     return true;
 }
 
+QJsonObject studiesMessage(const QList<db::StudyRecord>& records)
+{
+    QJsonArray studies;
+    for (const db::StudyRecord& study : records)
+        studies.append(remoteproto::studyObject(study));
+    return remoteproto::message(QStringLiteral("studies"), {{QStringLiteral("studies"), studies}});
+}
+
 } // namespace
 
 RemoteAccessSession::RemoteAccessSession(RemoteTunnelSocket* socket, db::Database* db, RemoteAccessServer* server,
@@ -157,6 +166,19 @@ void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
         endSession(QStringLiteral("запрос размером %1 байт").arg(plaintext.size()));
         return;
     }
+    if (studyList) {
+        if (waitingRequests.size() >= maxWaitingRequests) {
+            endSession(QStringLiteral("ждут ответа более %1 запросов").arg(maxWaitingRequests));
+            return;
+        }
+        waitingRequests << plaintext;
+        return;
+    }
+    answer(plaintext);
+}
+
+void RemoteAccessSession::answer(const QByteArray& plaintext)
+{
     QJsonObject request;
     if (!remoteproto::parseMessage(plaintext, &request)) {
         sendError(QStringLiteral("некорректный запрос"));
@@ -203,10 +225,7 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
 {
     const QString type = remoteproto::typeOf(request);
     if (type == QLatin1String("listStudies")) {
-        QJsonArray studies;
-        for (const db::StudyRecord& study : db->allStudies())
-            studies.append(remoteproto::studyObject(study));
-        sendMessage(remoteproto::message(QStringLiteral("studies"), {{QStringLiteral("studies"), studies}}));
+        startStudyList();
     } else if (type == QLatin1String("getFileList")) {
         const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
         sendMessage(remoteproto::message(QStringLiteral("fileList"),
@@ -231,6 +250,35 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
         return false;
     }
     return true;
+}
+
+void RemoteAccessSession::startStudyList()
+{
+    const QString indexPath = db->filePath();
+    if (indexPath.isEmpty()) {
+        // An index held in memory has no other connection to read it through.
+        sendMessage(studiesMessage(db->allStudies()));
+        return;
+    }
+    studyList = new QFutureWatcher<QByteArray>(this);
+    connect(studyList, &QFutureWatcherBase::finished, this, &RemoteAccessSession::finishStudyList);
+    studyList->setFuture(QtConcurrent::run([indexPath] {
+        const std::optional<QList<db::StudyRecord>> studies = db::Database::allStudiesFromThread(indexPath);
+        return studies ? remoteproto::toFrame(studiesMessage(*studies)) : QByteArray();
+    }));
+}
+
+void RemoteAccessSession::finishStudyList()
+{
+    const QByteArray frame = studyList->result();
+    studyList->deleteLater();
+    studyList = nullptr;
+    if (frame.isEmpty())
+        sendError(QStringLiteral("не удалось прочитать список исследований"));
+    else
+        sendFrame(frame);
+    while (!studyList && !ended && !waitingRequests.isEmpty())
+        answer(waitingRequests.takeFirst());
 }
 
 void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset)
@@ -372,9 +420,14 @@ void RemoteAccessSession::sendPacsRetrieveDone(bool ok, const QString& message, 
 
 void RemoteAccessSession::sendMessage(const QJsonObject& message)
 {
+    sendFrame(remoteproto::toFrame(message));
+}
+
+void RemoteAccessSession::sendFrame(const QByteArray& frame)
+{
     if (ended)
         return;
-    socket->sendFrame(remoteproto::toFrame(message));
+    socket->sendFrame(frame);
     closeIfPiledUp();
 }
 

@@ -6,6 +6,7 @@
 // sends a request larger than any request needs.
 
 #include <QByteArray>
+#include <QFutureWatcher>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -46,6 +47,8 @@ public:
     static constexpr qint64 maxRequestBytes = 8192;
     // A download asks for one study's files in turn, a parallel one for a few studies at once.
     static constexpr int maxCachedFileLists = 4;
+    // Requests that may wait while the study list is made; a client that sends more is closed.
+    static constexpr int maxWaitingRequests = 256;
 
 signals:
     void finished(RemoteAccessSession* self);
@@ -62,14 +65,21 @@ private:
         QStringList paths;
     };
 
+    void answer(const QByteArray& plaintext);
     // False for a request of no known type.
     bool handleRequest(const QJsonObject& request);
+    // The whole archive's list is read and put in its frame on a worker thread, through a connection
+    // of that thread's own: the hosting doctor's window goes on meanwhile. Requests that come in the
+    // meantime are answered after it, in turn.
+    void startStudyList();
+    void finishStudyList();
     // The study's files as the index lists them now, read again only when the index has changed.
     QStringList studyFiles(const QString& studyUid);
     void sendFile(const QString& studyUid, int index, qint64 offset);
     void handlePacsFind(const QJsonObject& request);
     void handlePacsRetrieve(const QJsonObject& request);
     void sendMessage(const QJsonObject& message);
+    void sendFrame(const QByteArray& frame);
     void sendError(const QString& message);
     // Queues the next chunks of the file being sent while the tunnel has room for them.
     void continueFile();
@@ -88,4 +98,7 @@ private:
     QTimer idleTimer;
     // Lists of studies in the index, the latest asked for last.
     QList<FileList> fileLists;
+    // The study list being made, and the requests that came since, in their order.
+    QFutureWatcher<QByteArray>* studyList = nullptr;
+    QList<QByteArray> waitingRequests;
 };

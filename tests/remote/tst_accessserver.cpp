@@ -18,8 +18,11 @@
 #include "pacs/PacsRequestChecks.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -258,6 +261,39 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!raw.socket.isPeerReady(), 10000);
         startServer();
+    }
+
+    // The study list is read through a connection of its own, away from the window's thread: rows the
+    // window's connection has not committed are not in it; requests sent right after it are answered
+    // after it, in turn.
+    void studyListIsReadApartAndAnsweredInTurn()
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+        RawClient client(m_relay.port(), m_cert.fingerprint());
+        QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 30000));
+        QSqlDatabase own = QSqlDatabase::database(m_db.connectionName(), false);
+        QVERIFY(own.transaction());
+        QSqlQuery q(own);
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO studies (study_instance_uid, study_date) VALUES ('7.7.7', '20240101')")));
+        q.finish();
+        for (const QJsonObject& request :
+             {remoteproto::message("listStudies", {}), remoteproto::message("getFileList", {{"studyUid", m_series.studyUid}}),
+              remoteproto::message("listStudies", {}), remoteproto::message("listPacsServers", {})})
+            client.socket.sendFrame(remoteproto::toFrame(request));
+        QTRY_COMPARE_WITH_TIMEOUT(client.frames.size(), 4, 30000);
+        QVERIFY(own.rollback());
+        const QList<QJsonObject> replies = client.messages();
+        QStringList types;
+        for (const QJsonObject& reply : replies)
+            types << remoteproto::typeOf(reply);
+        QCOMPARE(types, (QStringList{"studies", "fileList", "studies", "pacsServers"}));
+        QCOMPARE(replies.at(1).value("count").toInt(), 3);
+        for (const int at : {0, 2}) {
+            QStringList uids;
+            for (const QJsonValue& study : replies.at(at).value("studies").toArray())
+                uids << study.toObject().value("uid").toString();
+            QVERIFY2(uids.contains(m_series.studyUid) && !uids.contains("7.7.7"), qPrintable(uids.join(',')));
+        }
     }
 
     void filesStreamAsTheTunnelDrains()
