@@ -11,6 +11,7 @@
 #include "app/Theme.h"
 
 #include "db/Database.h"
+#include "db/IndexBatch.h"
 #include "dialogs/AboutDialog.h"
 #include "dialogs/BugReportDialog.h"
 #include "dialogs/HelpDialog.h"
@@ -127,6 +128,18 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                 m_studiesToRefresh << uid;
             }
     });
+    m_folderBatch = new db::IndexBatch(
+        m_db,
+        [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
+            countIndexed(files, errors, m_folderIndexFailures, m_folderUndecodable);
+        },
+        this);
+    m_archiveBatch = new db::IndexBatch(
+        m_db,
+        [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
+            countIndexed(files, errors, m_archiveIndexFailures, m_archiveUndecodable);
+        },
+        this);
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QDir().mkpath(dataDir);
     if (!m_db->open(QDir(dataDir).filePath(QStringLiteral("index.sqlite3")))) {
@@ -165,6 +178,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     saveColumnWidths();
+    // What the imports found so far is listed; a copy left unlisted would make the next start sweep.
+    m_folderBatch->flush();
+    m_archiveBatch->flush();
     endStoreSession();
     // Its sessions and retrieve use the index, which as the older child would otherwise go first.
     delete m_remoteAccessServer;
@@ -767,18 +783,21 @@ void MainWindow::onImportZipClicked()
         startArchiveImport(file);
 }
 
-void MainWindow::indexImported(const dicom::DicomFileSummary& summary, int& failures,
-                               QMap<QString, int>& undecodable)
+void MainWindow::countIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors,
+                               int& failures, QMap<QString, int>& undecodable)
 {
-    if (!m_db->indexFile(summary)) {
-        ++failures;
-        m_lastIndexError = m_db->lastError();
-        // An archive import's copy that no row names is indexed again by the next start's sweep.
-        if (isManagedStudyFile(summary.filePath))
-            m_storeSweepDue = true;
-    } else if (const QString why = dicom::unsupportedCompressionText(summary.transferSyntaxUid);
-               !why.isEmpty()) {
-        ++undecodable[why];
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const dicom::DicomFileSummary& summary = files[i];
+        if (!errors.value(i).isEmpty()) {
+            ++failures;
+            m_lastIndexError = errors.value(i);
+            // An archive import's copy that no row names is indexed again by the next start's sweep.
+            if (isManagedStudyFile(summary.filePath))
+                m_storeSweepDue = true;
+        } else if (const QString why = dicom::unsupportedCompressionText(summary.transferSyntaxUid);
+                   !why.isEmpty()) {
+            ++undecodable[why];
+        }
     }
 }
 
@@ -832,9 +851,7 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     m_archiveUndecodable.clear();
 
     connect(thread, &QThread::started, worker, &dicom::ZipImportWorker::run);
-    connect(worker, &dicom::ZipImportWorker::fileFound, this, [this](const dicom::DicomFileSummary& summary) {
-        indexImported(summary, m_archiveIndexFailures, m_archiveUndecodable);
-    });
+    connect(worker, &dicom::ZipImportWorker::fileFound, m_archiveBatch, &db::IndexBatch::add);
     connect(worker, &dicom::ZipImportWorker::progress, this, [this](int processed) {
         m_statusLabel->setText(QStringLiteral("Распаковка и импорт: обработано файлов — %1").arg(processed));
     });
@@ -853,6 +870,8 @@ void MainWindow::startArchiveImport(const QString& archivePath)
 
 void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& error)
 {
+    // Its last files are counted before the end is reported.
+    m_archiveBatch->flush();
     m_busyBar->hide();
     if (!error.isEmpty())
         QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
@@ -931,9 +950,7 @@ void MainWindow::startFolderImport(const QString& folder)
     m_folderUndecodable.clear();
 
     connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
-    connect(importer, &dicom::DicomImporter::fileFound, this, [this](const dicom::DicomFileSummary& summary) {
-        indexImported(summary, m_folderIndexFailures, m_folderUndecodable);
-    });
+    connect(importer, &dicom::DicomImporter::fileFound, m_folderBatch, &db::IndexBatch::add);
     connect(importer, &dicom::DicomImporter::progress, this, &MainWindow::onImportProgress);
     connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
     connect(importer, &dicom::DicomImporter::errorOccurred, this,
@@ -959,6 +976,7 @@ void MainWindow::onImportProgress(int scanned, int found)
 
 void MainWindow::onImportFinished(int found, int skipped)
 {
+    m_folderBatch->flush();
     m_importEnded = true;
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);

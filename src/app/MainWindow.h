@@ -34,6 +34,7 @@ class ViewerWindow;
 
 namespace db {
 class Database;
+class IndexBatch;
 struct StudyRecord;
 }
 namespace platform {
@@ -205,10 +206,10 @@ private:
     // Fills a study's row, the sorted column last so that a sorted list moves the row once; returns
     // the row's first cell.
     QTableWidgetItem* fillStudyRow(int row, const db::StudyRecord& study);
-    // Indexes one imported file; failures, and files whose images cannot be decoded (by the words that
-    // say why), are counted so the end of the import can report them.
-    void indexImported(const dicom::DicomFileSummary& summary, int& failures,
-                       QMap<QString, int>& undecodable);
+    // Counts the files of an import's batch that the index refused, and those indexed whose images
+    // cannot be decoded (by the words that say why), so the end of the import can report them.
+    void countIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors, int& failures,
+                      QMap<QString, int>& undecodable);
     // Reports the files that the index refused during an import; returns how many.
     int reportIndexFailures(int& failures);
     // Asks whether to wait for the running disc burns or to cancel them; either way the window closes
@@ -245,6 +246,9 @@ private:
     QThread* m_zipThread = nullptr;
     dicom::ZipImportWorker* m_zipWorker = nullptr;
 
+    // The imports' files are indexed in batches, each in one transaction.
+    db::IndexBatch* m_folderBatch = nullptr;
+    db::IndexBatch* m_archiveBatch = nullptr;
     int m_folderIndexFailures = 0;
     int m_archiveIndexFailures = 0;
     QMap<QString, int> m_folderUndecodable;

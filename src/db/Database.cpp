@@ -1377,18 +1377,21 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
 struct ThreadIndexReader
 {
     QString connectionName;
+    // Looked up for every object a retrieve receives: prepared once.
+    std::unique_ptr<QSqlQuery> instancePlace;
     ~ThreadIndexReader()
     {
+        instancePlace.reset();
         QSqlDatabase::database(connectionName, false).close();
         QSqlDatabase::removeDatabase(connectionName);
     }
 };
 
-// The calling thread's reader of the index file; an invalid connection for an index held in memory.
-QSqlDatabase threadReader(const QString& indexPath)
+// The calling thread's reader of the index file; null for an index held in memory.
+ThreadIndexReader* threadIndexReader(const QString& indexPath)
 {
     if (indexPath.isEmpty() || indexPath == QLatin1String(":memory:"))
-        return {};
+        return nullptr;
     thread_local std::map<QString, std::unique_ptr<ThreadIndexReader>> readers;
     std::unique_ptr<ThreadIndexReader>& reader = readers[indexPath];
     if (!reader) {
@@ -1399,17 +1402,36 @@ QSqlDatabase threadReader(const QString& indexPath)
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
         db.open();
     }
-    return QSqlDatabase::database(reader->connectionName, false);
+    return reader.get();
+}
+
+QSqlDatabase threadReader(const QString& indexPath)
+{
+    const ThreadIndexReader* reader = threadIndexReader(indexPath);
+    return reader ? QSqlDatabase::database(reader->connectionName, false) : QSqlDatabase();
 }
 
 } // namespace
 
 std::optional<InstancePlace> Database::instancePlaceFromThread(const QString& indexPath, const QString& sopInstanceUid)
 {
-    const QSqlDatabase reader = threadReader(indexPath);
-    if (!reader.isValid())
+    ThreadIndexReader* reader = threadIndexReader(indexPath);
+    if (!reader)
         return std::nullopt;
-    return instancePlaceIn(reader, sopInstanceUid);
+    if (!reader->instancePlace) {
+        const QSqlDatabase db = QSqlDatabase::database(reader->connectionName, false);
+        auto query = std::make_unique<QSqlQuery>(db);
+        if (!db.isOpen() || !query->prepare(QString::fromLatin1(kInstancePlace)))
+            return std::nullopt;
+        reader->instancePlace = std::move(query);
+    }
+    QSqlQuery& q = *reader->instancePlace;
+    std::optional<InstancePlace> place;
+    if (readInstancePlace(q, sopInstanceUid) && q.next())
+        place = InstancePlace{q.value(0).toString(), q.value(1).toString()};
+    // Reset, so that the reader holds no lock between lookups.
+    q.finish();
+    return place;
 }
 
 std::optional<QList<StudyRecord>> Database::allStudiesFromThread(const QString& indexPath)

@@ -10,6 +10,7 @@
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "db/Database.h"
+#include "db/IndexBatch.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,6 +38,12 @@ PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server,
     , m_targetFolder(std::move(targetFolder))
 {
     ++g_liveSessions;
+    if (m_index)
+        m_batch = new db::IndexBatch(
+            m_index, [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
+                onFilesIndexed(files, errors);
+            },
+            this);
 }
 
 PacsRetrieveSession::~PacsRetrieveSession()
@@ -132,6 +139,10 @@ void PacsRetrieveSession::startWorker()
 
 void PacsRetrieveSession::cancel(bool discardArrivals)
 {
+    // What arrived before is indexed, as it would have been at once, unless none of it is to stay.
+    if (discardArrivals && m_batch)
+        m_batch->discard();
+    flushIndex();
     m_discard = m_discard || discardArrivals;
     if (m_over)
         return;
@@ -197,25 +208,54 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         emit fileIndexed(kept);
         return;
     }
-    if (m_index && !m_index->indexFile(*summary)) {
-        const std::optional<db::InstancePlace> place = m_index->instancePlace(summary->sopInstanceUid);
-        if (place && (place->seriesInstanceUid != summary->seriesInstanceUid
-                      || place->studyInstanceUid != summary->studyInstanceUid)) {
+    if (!m_batch || !m_index) {
+        ++m_received;
+        emit fileReceived(filePath, m_received);
+        emit fileIndexed(*summary);
+        return;
+    }
+    m_batch->add(*summary);
+    if (m_over)
+        flushIndex(); // no later flush would come
+}
+
+void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors)
+{
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const dicom::DicomFileSummary& summary = files[i];
+        if (errors.value(i).isEmpty()) {
+            ++m_received;
+            emit fileReceived(summary.filePath, m_received);
+            emit fileIndexed(summary);
+            continue;
+        }
+        const std::optional<db::InstancePlace> place =
+            m_index ? m_index->instancePlace(summary.sopInstanceUid) : std::nullopt;
+        if (place && (place->seriesInstanceUid != summary.seriesInstanceUid
+                      || place->studyInstanceUid != summary.studyInstanceUid)) {
             // Its UID names another object here (it came by another way meanwhile): that one stays,
             // and this file is not counted.
-            QFile::remove(filePath);
+            QFile::remove(summary.filePath);
             ++m_refusedAtIndex;
-            return;
+            continue;
         }
-        qWarning("Cannot index %s: %s", qPrintable(filePath), qPrintable(m_index->lastError()));
+        // Kept on disk, but not listed: the study is not whole, and is asked for again next time.
+        qWarning("Cannot index %s: %s", qPrintable(summary.filePath), qPrintable(errors.value(i)));
+        ++m_notIndexed;
+        m_indexError = errors.value(i);
     }
-    ++m_received;
-    emit fileReceived(filePath, m_received);
-    emit fileIndexed(*summary);
+}
+
+void PacsRetrieveSession::flushIndex()
+{
+    if (m_batch)
+        m_batch->flush();
 }
 
 void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
 {
+    // Every file that arrived is indexed, or known not to be, before the end is judged.
+    flushIndex();
     // What the listener saw here tells the cause better than the server's counts of it.
     if (m_diskFull) {
         finish(false, localDiskFullText(m_targetFolder, m_received, m_received + m_refused));
@@ -230,6 +270,14 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
     const int refused = (m_admission ? m_admission->refused() : 0) + m_refusedAtIndex;
     const QString note = reusedUidsText(refused);
     if (refused > 0 && !m_cancelled && !errorMessage.contains(note)) {
+        finish(false, ok ? QStringLiteral("Исследование получено не полностью. ") + note
+                         : errorMessage + QStringLiteral(". ") + note);
+        return;
+    }
+    if (m_notIndexed > 0 && !m_cancelled) {
+        const QString note = QStringLiteral("Не удалось записать в локальную базу файлов: %1 (%2)")
+                                 .arg(m_notIndexed)
+                                 .arg(m_indexError);
         finish(false, ok ? QStringLiteral("Исследование получено не полностью. ") + note
                          : errorMessage + QStringLiteral(". ") + note);
         return;
@@ -251,9 +299,11 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
 {
     if (m_over)
         return;
+    // The mark goes only once the last of the study's rows is in.
+    flushIndex();
     m_over = true;
     releaseListener();
-    if (ok && m_received > 0)
+    if (ok && m_received > 0 && m_notIndexed == 0)
         clearRetrieveUnfinished(m_studyUid);
     emit finished(ok, errorMessage, m_received);
     deleteWhenIdle();

@@ -1,8 +1,9 @@
 #pragma once
 // One retrieve from its start to its end, on the GUI thread: the retrieve worker on a thread of
 // its own and, for C-MOVE, the process-wide storage listener of the local port. Every file that
-// arrives for the study is read and indexed here. The study stays marked as unfinished from the
-// start until the retrieve ends well. A session does not belong to whoever started
+// arrives for the study is read here and indexed with others in batches; a file counts as received
+// once its row is committed. The study stays marked as unfinished from the start until the retrieve
+// ends well, after its last batch. A session does not belong to whoever started
 // it: it lives until its thread has finished and then deletes itself, so closing a window never
 // destroys a thread that still runs.
 
@@ -22,6 +23,7 @@ class QThread;
 
 namespace db {
 class Database;
+class IndexBatch;
 }
 
 namespace pacs {
@@ -46,7 +48,7 @@ public:
 
     void start();
     // Refuses further objects, stops the listener when nobody else needs it and aborts the
-    // association. Files that still arrive are indexed unless discardArrivals.
+    // association. Files that arrived, or still arrive, are indexed unless discardArrivals.
     void cancel(bool discardArrivals);
 
     // Sessions not yet deleted, in the whole process.
@@ -70,6 +72,9 @@ private slots:
 private:
     void startWorker();
     void handleFile(const QString& filePath);
+    // The received files of a batch whose transaction is over: counted when indexed.
+    void onFilesIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors);
+    void flushIndex();
     void releaseListener();
     void finish(bool ok, const QString& errorMessage);
     void deleteWhenIdle();
@@ -96,6 +101,10 @@ private:
     // Which objects are kept; files the index refused for a UID that names another object.
     std::shared_ptr<ReceivedObjectAdmission> m_admission;
     int m_refusedAtIndex = 0;
+    db::IndexBatch* m_batch = nullptr;
+    // Files kept on disk that the index could not take, and why the last of them was not.
+    int m_notIndexed = 0;
+    QString m_indexError;
     bool m_workerStarted = false;
     bool m_threadDone = true;
     bool m_over = false;

@@ -317,6 +317,70 @@ private slots:
         QVERIFY(!m_bench.index().studyExists(m_asked.studyUid));
     }
 
+    void objectTheIndexCannotTakeKeepsTheStudyMarked_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::newRow("C-GET") << 1;
+        QTest::newRow("C-MOVE") << 0;
+    }
+
+    // 250 objects, indexed some batches at a time, two of which the index refuses, one in the middle and
+    // the last (as a full disk or a fault of the index file would): the study counts as received only
+    // as far as its rows went in and stays marked unfinished, the refused copies kept on disk; the
+    // next request completes it.
+    void objectTheIndexCannotTakeKeepsTheStudyMarked()
+    {
+        QFETCH(int, retrieveMode);
+        fixtures::SeriesLayout many;
+        many.rows = many.columns = 8;
+        many.slices = 250;
+        fixtures::completeUids(many);
+        const QStringList files = fixtures::writeSeries(m_bench.path(QStringLiteral("many%1").arg(retrieveMode)), many);
+        QCOMPARE(files.size(), 250);
+        peers::ScriptedScp peer;
+        for (const QString& path : files)
+            peer.retrieveObjects.push_back(datasetOf(path));
+        peer.moveDestinationPort = m_listenPort;
+        QVERIFY(peer.start());
+        const PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
+        const QStringList refusedUids{uidOf(files.at(120), DCM_SOPInstanceUID), uidOf(files.at(249), DCM_SOPInstanceUID)};
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(many.studyUid);
+        db::Database& index = m_bench.index();
+        const auto rows = [&index, &many] {
+            int count = 0;
+            for (const db::SeriesRecord& series : index.seriesForStudy(many.studyUid))
+                count += series.instanceCount;
+            return count;
+        };
+        QSqlQuery q(QSqlDatabase::database(index.connectionName()));
+        QVERIFY(q.exec(QStringLiteral("DROP TRIGGER IF EXISTS temp.refuse_two")));
+        QVERIFY(q.exec(QStringLiteral("CREATE TEMP TRIGGER refuse_two BEFORE INSERT ON instances WHEN "
+                                      "NEW.sop_instance_uid IN ('%1') BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                           .arg(refusedUids.join("', '"))));
+
+        for (const bool refusing : {true, false}) {
+            PacsOpenCoordinator coordinator(&index);
+            QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+            coordinator.startDownload(server, config(server), many.studyUid, folder, PacsOpenCoordinator::ToArchive);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+            QVERIFY(allGone());
+            QCOMPARE(finished.first().at(0).toBool(), !refusing);
+            QCOMPARE(finished.first().at(2).toInt(), refusing ? 248 : 250);
+            QCOMPARE(rows(), refusing ? 248 : 250);
+            QCOMPARE(isRetrieveUnfinished(many.studyUid), refusing);
+            // The copy the index refused stays; the next request brings its object anew.
+            QCOMPARE(filesIn(folder), refusing ? 250 : 252);
+            if (refusing) {
+                const QString text = finished.first().at(1).toString();
+                QVERIFY2(text.contains(QStringLiteral("локальную базу")) && text.contains(QStringLiteral(": 2 ")),
+                         qPrintable(text));
+                QVERIFY(q.exec(QStringLiteral("DROP TRIGGER temp.refuse_two")));
+            }
+        }
+        QVERIFY(index.deleteStudy(many.studyUid));
+        QDir(folder).removeRecursively();
+    }
+
     void reusedUidIsRefusedToTheSender_data()
     {
         QTest::addColumn<int>("retrieveMode");

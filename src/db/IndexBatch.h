@@ -1,0 +1,48 @@
+#pragma once
+
+#include "dicom/DicomFileSummary.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+namespace db {
+
+class Database;
+
+// Files to be indexed, written a batch at a time, each batch in one transaction (Database::indexFiles):
+// when it holds kMaxFiles files, kMaxDelayMs after its first file, and at flush(). A synced commit per
+// file would hold an import or a retrieve to the pace of the disk. Each file's outcome goes to
+// `written` once its batch has been committed or has failed; whoever adds files flushes before it
+// reports its own end, and before it goes. Files are to be on disk before they are added.
+class IndexBatch : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxFiles = 100;
+    static constexpr int kMaxDelayMs = 200;
+
+    // errors: one text per file, empty for a file indexed.
+    using Written = std::function<void(const QList<dicom::DicomFileSummary>& files, const QStringList& errors)>;
+
+    IndexBatch(Database* index, Written written, QObject* parent = nullptr);
+
+    void add(const dicom::DicomFileSummary& summary);
+    void flush();
+    // Forgets the files not yet written, as when none of them is to stay.
+    void discard();
+    bool isEmpty() const { return m_pending.isEmpty(); }
+
+private:
+    QPointer<Database> m_index;
+    Written m_written;
+    QList<dicom::DicomFileSummary> m_pending;
+    QTimer m_timer;
+};
+
+} // namespace db
