@@ -214,7 +214,9 @@ void timeRemoteListing(MainWindow& window, int expected, int repeats)
                 if (!client.listStudies(&studies, &error, 120000))
                     break;
                 replies.push_back(bench::msSince(t));
-                listed = int(studies.size());
+                // A reply short of the archive is kept: every listing is to be whole.
+                if (listed < 0 || listed == expected)
+                    listed = int(studies.size());
             }
         }
         done = true;

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -15,6 +16,8 @@
 #include <cmath>
 #include <map>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace db {
 
@@ -1377,6 +1380,10 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
 struct ThreadIndexReader
 {
     QString connectionName;
+    // The file it was opened on: an index file replaced under the same name (restored from a copy,
+    // made anew) is opened again, not read through the old file's handle.
+    quint64 device = 0;
+    quint64 inode = 0;
     // Looked up for every object a retrieve receives: prepared once.
     std::unique_ptr<QSqlQuery> instancePlace;
     ~ThreadIndexReader()
@@ -1392,11 +1399,17 @@ ThreadIndexReader* threadIndexReader(const QString& indexPath)
 {
     if (indexPath.isEmpty() || indexPath == QLatin1String(":memory:"))
         return nullptr;
+    struct stat st = {};
+    const bool known = ::stat(QFile::encodeName(indexPath).constData(), &st) == 0;
     thread_local std::map<QString, std::unique_ptr<ThreadIndexReader>> readers;
     std::unique_ptr<ThreadIndexReader>& reader = readers[indexPath];
+    if (reader && (!known || reader->device != st.st_dev || reader->inode != st.st_ino))
+        reader.reset();
     if (!reader) {
         reader = std::make_unique<ThreadIndexReader>();
         reader->connectionName = QStringLiteral("vavovivirur_reader_%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+        reader->device = st.st_dev;
+        reader->inode = st.st_ino;
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), reader->connectionName);
         db.setDatabaseName(indexPath);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));

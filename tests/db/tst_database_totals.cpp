@@ -1,7 +1,7 @@
 // The totals the index keeps on each study row (series and instance counts, modalities, bytes of the
 // program's own store files), against the same counted from its rows and measured on disk, after every
 // way rows are written, moved and removed; an index of an earlier version gaining them; files indexed
-// in batches of one transaction.
+// in batches of one transaction; the readers other threads keep, after the index file is replaced.
 
 #include "DbTestSupport.h"
 
@@ -285,6 +285,33 @@ private slots:
         QCOMPARE(reader.exec({"ROLLBACK"}), QString());
         QVERIFY(!m_db->studyExists("5.4"));
         QCOMPARE(written.size(), 1);
+    }
+
+    // A thread's reader goes on reading the index file as it is now: one replaced under its name (an
+    // older copy restored, an index made anew) is read, not the file the reader once opened.
+    void threadReaderFollowsAReplacedIndex()
+    {
+        QVERIFY(m_db->indexFile(file("6.1", "6.1.1", "6.1.1.1", "CT", elsewhere(), 10)));
+        const QString other = m_dir->filePath(QStringLiteral("other.sqlite3"));
+        {
+            db::Database replacement;
+            QVERIFY(replacement.open(other));
+            QVERIFY(replacement.indexFile(file("6.2", "6.2.1", "6.2.1.1", "MR", elsewhere(), 10)));
+        }
+        for (int round = 0; round < 2; ++round) {
+            const QString expected = round == 0 ? QStringLiteral("6.1") : QStringLiteral("6.2");
+            const auto studies = db::Database::allStudiesFromThread(m_path);
+            QVERIFY(studies && studies->size() == 1);
+            QCOMPARE(studies->first().studyInstanceUid, expected);
+            const auto place = db::Database::instancePlaceFromThread(m_path, expected + QStringLiteral(".1.1"));
+            QVERIFY(place);
+            QCOMPARE(place->studyInstanceUid, expected);
+            if (round == 0) {
+                m_db.reset();
+                QVERIFY(QFile::remove(m_path));
+                QVERIFY(QFile::rename(other, m_path));
+            }
+        }
     }
 };
 
