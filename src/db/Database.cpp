@@ -704,31 +704,37 @@ bool Database::keepStudyTotals(QString* failure)
         return true;
     }
     // The totals are counted once, in the transaction that sets up the triggers that keep them.
-    bool ok = m_db.transaction();
-    QSqlError error = ok ? QSqlError() : m_db.lastError();
     QStringList statements;
     for (const char* sql : kStudyTotalsTriggers)
         statements << QString::fromLatin1(sql);
     statements << QString::fromLatin1(kCountStudyTotals)
                << QStringLiteral("PRAGMA user_version = %1;").arg(kTotalsVersion);
-    for (const QString& sql : std::as_const(statements)) {
-        if (!ok)
-            break;
-        if (!q.exec(sql)) {
-            ok = false;
-            error = q.lastError();
-        }
-    }
-    q.finish();
-    if (ok && !m_db.commit()) {
-        ok = false;
-        error = m_db.lastError();
-    }
-    if (!ok) {
-        m_db.rollback();
+    const QSqlError error = runInOneTransaction(statements);
+    if (error.isValid())
         *failure = formatChangeFailure(error);
+    return !error.isValid();
+}
+
+QSqlError Database::runInOneTransaction(const QStringList& statements)
+{
+    if (!m_db.transaction()) {
+        const QSqlError error = m_db.lastError();
+        return error.isValid() ? error
+                               : QSqlError(QStringLiteral("BEGIN"), QString(), QSqlError::TransactionError);
     }
-    return ok;
+    QSqlQuery q(m_db);
+    QSqlError error;
+    for (const QString& sql : statements)
+        if (!q.exec(sql)) {
+            error = q.lastError();
+            break;
+        }
+    q.finish();
+    if (!error.isValid() && !m_db.commit())
+        error = m_db.lastError();
+    if (error.isValid())
+        m_db.rollback();
+    return error;
 }
 
 void Database::findWhetherWritable()
@@ -772,27 +778,11 @@ bool Database::keyPatientsByIdentity(QString* failure)
     // Foreign keys cannot be switched inside a transaction, and the old tables must go before the new
     // ones take their names.
     q.exec(QStringLiteral("PRAGMA foreign_keys=OFF;"));
-    bool ok = m_db.transaction();
-    QSqlError error = ok ? QSqlError() : m_db.lastError();
-    for (const QString& sql : rekeyPatientsStatements()) {
-        if (!ok)
-            break;
-        if (!q.exec(sql)) {
-            ok = false;
-            error = q.lastError();
-        }
-    }
-    q.finish();
-    if (ok && !m_db.commit()) {
-        ok = false;
-        error = m_db.lastError();
-    }
-    if (!ok)
-        m_db.rollback();
+    const QSqlError error = runInOneTransaction(rekeyPatientsStatements());
     q.exec(QStringLiteral("PRAGMA foreign_keys=ON;"));
-    if (!ok)
+    if (error.isValid())
         *failure = formatChangeFailure(error);
-    return ok;
+    return !error.isValid();
 }
 
 QString Database::formatChangeFailure(const QSqlError& error) const

@@ -156,6 +156,8 @@ private:
     bool isStorePath(const QString& path) const;
     // Gives an index file of an earlier version its studies' totals, and the triggers that keep them.
     bool keepStudyTotals(QString* failure);
+    // Runs the statements in one transaction, all or none; the error of the first that failed.
+    QSqlError runInOneTransaction(const QStringList& statements);
     bool prepareWriteStatements();
     // leftPatients gains the patient of a study that the edited file leaves.
     bool moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
