@@ -737,6 +737,17 @@ QSqlError Database::runInOneTransaction(const QStringList& statements)
     return error;
 }
 
+bool Database::endTransaction(bool ok)
+{
+    if (ok && !m_db.commit()) {
+        m_lastError = describe(m_db.lastError());
+        ok = false;
+    }
+    if (!ok)
+        m_db.rollback();
+    return ok;
+}
+
 void Database::findWhetherWritable()
 {
     // Setting the user version to its own value changes nothing that is read, yet it needs the same
@@ -1621,13 +1632,7 @@ bool Database::forgetPendingRemovals(const QStringList& paths)
     if (!ok)
         m_lastError = errorText(q);
     q.finish();
-    if (ok && !m_db.commit()) {
-        m_lastError = describe(m_db.lastError());
-        ok = false;
-    }
-    if (!ok)
-        m_db.rollback();
-    return ok;
+    return endTransaction(ok);
 }
 
 bool Database::setStoreFolders(const QStringList& folders)
@@ -1666,14 +1671,8 @@ bool Database::setStoreFolders(const QStringList& folders)
     if (!ok)
         m_lastError = errorText(q);
     q.finish();
-    if (ok && !m_db.commit()) {
-        m_lastError = describe(m_db.lastError());
-        ok = false;
-    }
-    if (!ok) {
-        m_db.rollback();
+    if (!endTransaction(ok))
         return false;
-    }
     m_storeFolders = wanted;
     return true;
 }
@@ -1712,15 +1711,7 @@ int Database::fillStoreFileSizes(int limit)
     if (!ok)
         m_lastError = errorText(q);
     q.finish();
-    if (ok && !m_db.commit()) {
-        m_lastError = describe(m_db.lastError());
-        ok = false;
-    }
-    if (!ok) {
-        m_db.rollback();
-        return -1;
-    }
-    return int(sizes.size());
+    return endTransaction(ok) ? int(sizes.size()) : -1;
 }
 
 bool Database::checkIntegrity(QString* problem) const

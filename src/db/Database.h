@@ -158,6 +158,8 @@ private:
     bool keepStudyTotals(QString* failure);
     // Runs the statements in one transaction, all or none; the error of the first that failed.
     QSqlError runInOneTransaction(const QStringList& statements);
+    // Commits the open transaction when ok, else (or when the commit fails, naming why) rolls it back.
+    bool endTransaction(bool ok);
     bool prepareWriteStatements();
     // leftPatients gains the patient of a study that the edited file leaves.
     bool moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
