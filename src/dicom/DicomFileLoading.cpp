@@ -66,26 +66,40 @@ void useReadingConventions()
     std::call_once(once, [] { dcmEnableUnknownVRConversion.set(OFTrue); });
 }
 
+namespace {
+
+void rereadAsShown(DcmFileFormat& file, const QString& path, OFCondition& status)
+{
+    status = readDetectingSyntax(file, path);
+    if (status.good())
+        keepNamedCompression(file);
+}
+
+} // namespace
+
 bool rereadIfMislabelled(DcmFileFormat& file, const QString& path, OFCondition& status)
 {
     if (!file.getDataset() || !datasetEncodingDiffersFromMeta(path))
         return false;
-    status = readDetectingSyntax(file, path);
-    if (status.good())
-        keepNamedCompression(file);
+    rereadAsShown(file, path, status);
     return true;
 }
 
-OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading)
+OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound)
 {
     useReadingConventions();
     try {
-        if (const ParseHazard hazard = parseHazard(path); hazard != ParseHazard::None)
-            return makeOFCondition(OFM_dcmdata, 998, OF_error, parseHazardText(hazard).toUtf8().constData());
+        // One walk of the file tells both whether DCMTK may read it and whether it must read it twice.
+        const FileCheck check = checkFile(path);
+        if (hazardFound)
+            *hazardFound = check.hazard;
+        if (check.hazard != ParseHazard::None)
+            return makeOFCondition(OFM_dcmdata, 998, OF_error, parseHazardText(check.hazard).toUtf8().constData());
         const QByteArray local = QFile::encodeName(path);
         OFCondition status = file.loadFile(OFFilename(local.constData()), EXS_Unknown, EGL_noChange,
                                            DCM_MaxReadLength, ERM_autoDetect);
-        rereadIfMislabelled(file, path, status);
+        if (check.encodingDiffersFromMeta && file.getDataset())
+            rereadAsShown(file, path, status);
         if (status.good() && loading == ValueLoading::Whole)
             status = file.loadAllDataIntoMemory();
         return status;

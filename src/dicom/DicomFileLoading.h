@@ -22,8 +22,10 @@ void useReadingConventions();
 // unchanged). Any exception from the library's allocations becomes a failed condition, and so does
 // a file DCMTK must not parse (see parseHazard), with the reason as its text. A data set that is not
 // in the transfer syntax its meta header names (old files label implicit VR big endian data as
-// explicit VR big endian) is read in the syntax its own bytes show.
-OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading);
+// explicit VR big endian) is read in the syntax its own bytes show. `hazardFound`, when given, tells
+// which hazard refused the file (None otherwise).
+OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
+                          ParseHazard* hazardFound = nullptr);
 
 // For a file DCMTK has just tried to load as its meta header says (whatever came of it): reads the
 // data set again when it is not in that syntax, as above, keeping the named syntax for compressed

@@ -198,6 +198,8 @@ struct WalkCount
     qint64 elements = 0;
     qint64 reorderSteps = 0;
     bool inflatesTooFar = false;
+    // The data set's first element shows another encoding than the meta header names.
+    bool encodingDiffersFromMeta = false;
 
     void takeLarger(const WalkCount& other)
     {
@@ -487,6 +489,15 @@ bool sameEncoding(Encoding a, Encoding b)
     return a.implicit == b.implicit && a.bigEndian == b.bigEndian;
 }
 
+// Whether the reader must read the data set again in the encoding its first element shows.
+bool encodingDiffers(const uchar* data, qint64 size, const MetaHeader& meta)
+{
+    if (isDeflated(meta) || meta.datasetStart + 8 > size)
+        return false;
+    const Encoding named = namedEncoding(meta.syntax);
+    return !sameEncoding(shownEncoding(data, size, meta.datasetStart, named), named);
+}
+
 WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, Encoding encoding,
                       const WalkLimits& limits)
 {
@@ -523,6 +534,7 @@ WalkCount walkFile(const uchar* data, qint64 size, const WalkLimits& limits)
     const Encoding shown = shownEncoding(data, size, pos, named);
     if (!sameEncoding(shown, named))
         count.takeLarger(walkDataset(data, size, pos, shown, limits));
+    count.encodingDiffersFromMeta = encodingDiffers(data, size, meta);
     return count;
 }
 
@@ -556,10 +568,17 @@ int sequenceNestingDepth(const QString& path, int stopAbove)
     return walkPath(path, limits).depth;
 }
 
-ParseHazard parseHazard(const QString& path)
+FileCheck checkFile(const QString& path)
 {
     const WalkLimits limits;
-    return walkPath(path, limits).hazard(limits);
+    const WalkCount count = walkPath(path, limits);
+    const ParseHazard hazard = count.hazard(limits);
+    return {hazard, hazard == ParseHazard::None && count.encodingDiffersFromMeta};
+}
+
+ParseHazard parseHazard(const QString& path)
+{
+    return checkFile(path).hazard;
 }
 
 ParseHazard datasetParseHazard(const uchar* data, qint64 size, const QString& transferSyntaxUid)
@@ -576,11 +595,7 @@ bool datasetEncodingDiffersFromMeta(const QString& path)
         if (!hasPreamble(data, size))
             return false;
         Walker walker(kNoCountLimits);
-        const MetaHeader meta = walkMetaHeader(data, size, walker);
-        if (isDeflated(meta) || meta.datasetStart + 8 > size)
-            return false;
-        const Encoding named = namedEncoding(meta.syntax);
-        return !sameEncoding(shownEncoding(data, size, meta.datasetStart, named), named);
+        return encodingDiffers(data, size, walkMetaHeader(data, size, walker));
     });
 }
 

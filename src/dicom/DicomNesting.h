@@ -40,6 +40,14 @@ constexpr qint64 kMaxInflationRatio = 100;
 // Why a data set must not reach DCMTK's parser, found without building any data set.
 enum class ParseHazard { None, DeepNesting, InflatesTooFar, TooManyElements, ElementsOutOfOrder };
 ParseHazard parseHazard(const QString& path);
+// What one walk of a file tells a reader before DCMTK reads it: the hazard above, and, for a file
+// that may be read, whether its data set must be read again as datasetEncodingDiffersFromMeta says.
+struct FileCheck
+{
+    ParseHazard hazard = ParseHazard::None;
+    bool encodingDiffersFromMeta = false;
+};
+FileCheck checkFile(const QString& path);
 // The same for a data set without meta header held in memory (as it came over the network), encoded
 // in the transfer syntax with this UID.
 ParseHazard datasetParseHazard(const uchar* data, qint64 size, const QString& transferSyntaxUid);

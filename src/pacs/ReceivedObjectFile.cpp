@@ -54,14 +54,14 @@ void ReceivedObjectFile::remove()
 
 std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* error)
 {
-    const int depth = dicom::sequenceNestingDepth(path);
-    if (depth > dicom::kMaxSequenceNesting) {
+    auto file = std::make_unique<DcmFileFormat>();
+    dicom::ParseHazard hazard = dicom::ParseHazard::None;
+    const OFCondition cond = dicom::loadDicomFile(*file, path, dicom::ValueLoading::Lazy, &hazard);
+    if (hazard == dicom::ParseHazard::DeepNesting) {
         *error = QStringLiteral("Отклонён объект с последовательностями, вложенными глубже %1 уровней")
                      .arg(dicom::kMaxSequenceNesting);
         return nullptr;
     }
-    auto file = std::make_unique<DcmFileFormat>();
-    const OFCondition cond = dicom::loadDicomFile(*file, path, dicom::ValueLoading::Lazy);
     if (cond.bad()) {
         *error = QStringLiteral("Отклонён повреждённый объект: %1").arg(QString::fromUtf8(cond.text()));
         return nullptr;
