@@ -87,10 +87,9 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return refuseUnwritten(*presID, *request, incoming.errorString());
 
     T_ASC_Association* association = associationOf(*this);
-    DcmOutputFileStream* stream = nullptr;
-    OFCondition cond = DIMSE_createFilestream(QFile::encodeName(incoming.path()).constData(), request, association,
-                                              *presID, OFTrue, &stream);
-    if (cond.bad()) {
+    OFCondition cond = EC_Normal;
+    DcmOutputFileStream* stream = openReceiveStream(incoming.path(), *request, association, *presID, &cond);
+    if (!stream) {
         diskFull = diskFull || errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory);
         return refuseUnwritten(*presID, *request,
                                QStringLiteral("Не удалось создать файл в папке %1").arg(outputDirectory));

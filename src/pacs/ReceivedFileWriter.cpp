@@ -16,6 +16,8 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/dcmdata/dcostrmf.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 
 namespace pacs {
 
@@ -82,26 +84,32 @@ LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QStrin
     return LinkOutcome::Failed;
 }
 
+constexpr qint64 kMaxWrittenHeader = 64 * 1024;
+
 quint32 read32(const uchar* p)
 {
     return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
 }
 
-// Where the data set starts in a file DCMTK wrote while receiving it: after the preamble and the
-// meta header, whose group length it always writes. -1 when the file does not look so.
-qint64 datasetStart(const QString& path)
+// What precedes the data set in a file DCMTK wrote while receiving it: the preamble and the meta
+// header, whose group length it always writes. Empty when the file does not look so.
+QByteArray writtenHeader(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray head = file.read(144);
+        return {};
+    QByteArray head = file.read(144);
     const auto* data = reinterpret_cast<const uchar*>(head.constData());
     if (head.size() < 144 || std::memcmp(data + 128, "DICM", 4) != 0 || data[132] != 0x02 || data[133] != 0x00
         || data[134] != 0x00 || data[135] != 0x00 || std::memcmp(data + 136, "UL", 2) != 0 || data[138] != 4
         || data[139] != 0)
-        return -1;
+        return {};
     const qint64 start = 144 + qint64(read32(data + 140));
-    return start <= file.size() ? start : -1;
+    // DCMTK's own header holds a handful of UIDs and names: a longer one is not its.
+    if (start > kMaxWrittenHeader || start > file.size())
+        return {};
+    head += file.read(start - 144);
+    return head.size() == start ? head : QByteArray();
 }
 
 // The meta header (with preamble) DCMTK writes for this data set in this transfer syntax: it depends
@@ -218,10 +226,11 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
         return false;
     // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
     // large values move with it, so the parsed object, which reads them from this file, is not used
-    // past this point. Without a header of our own the one DCMTK wrote on receipt stays.
-    const qint64 start = datasetStart(receivedPath);
-    const QByteArray header = start >= 0 ? newMetaHeader(dataset, dataset.getOriginalXfer()) : QByteArray();
-    if (!header.isEmpty() && !replaceHeader(receivedPath, start, header, err))
+    // past this point. The header DCMTK wrote on receipt names the UIDs of the request: it is
+    // rewritten only when the data set's own differ, and stays when it cannot be read.
+    const QByteArray written = writtenHeader(receivedPath);
+    const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
+    if (!header.isEmpty() && header != written && !replaceHeader(receivedPath, written.size(), header, err))
         return false;
     QString path;
     const LinkOutcome linked = linkToFreeName(receivedPath, dir, base, &path, err);
@@ -235,6 +244,35 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     if (filePath)
         *filePath = path;
     return true;
+}
+
+DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
+                                       T_ASC_Association* association, T_ASC_PresentationContextID presID,
+                                       OFCondition* cond)
+{
+    const QByteArray local = QFile::encodeName(path);
+    T_ASC_PresentationContext context;
+    QByteArray header;
+    if (association && ASC_findAcceptedPresentationContext(association->params, presID, &context).good()) {
+        const E_TransferSyntax syntax = DcmXfer(context.acceptedTransferSyntax).getXfer();
+        DcmDataset uids;
+        if (syntax != EXS_Unknown && uids.putAndInsertString(DCM_SOPClassUID, request.AffectedSOPClassUID).good()
+            && uids.putAndInsertString(DCM_SOPInstanceUID, request.AffectedSOPInstanceUID).good())
+            header = newMetaHeader(uids, syntax);
+    }
+    DcmOutputFileStream* stream = nullptr;
+    if (header.isEmpty()) {
+        *cond = DIMSE_createFilestream(local.constData(), &request, association, presID, OFTrue, &stream);
+        return cond->good() ? stream : nullptr;
+    }
+    stream = new DcmOutputFileStream(OFFilename(local.constData()));
+    if (stream->status().good())
+        stream->write(header.constData(), offile_off_t(header.size()));
+    *cond = stream->status();
+    if (cond->good())
+        return stream;
+    delete stream;
+    return nullptr;
 }
 
 } // namespace pacs

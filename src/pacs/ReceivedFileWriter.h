@@ -3,7 +3,12 @@
 
 #include <QString>
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dimse.h>
+
 class DcmFileFormat;
+class DcmOutputFileStream;
 
 namespace pacs {
 
@@ -15,5 +20,14 @@ namespace pacs {
 // why.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error);
+
+// Creates the file at `path` that a C-STORE request's data set is then received into, unparsed, and
+// writes the meta header the file is stored with when the data set names the request's SOP UIDs in
+// the transfer syntax accepted for the context: such a file is stored without being written again.
+// (DCMTK's own header also names the sender, and is written when this one cannot be made.) Null,
+// with `cond` set, when the file cannot be made.
+DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
+                                       T_ASC_Association* association, T_ASC_PresentationContextID presID,
+                                       OFCondition* cond);
 
 } // namespace pacs

@@ -20,11 +20,24 @@ struct ScuAssociationMember
 
 template struct MemberAccess<ScuAssociationMember, &DcmSCU::m_assoc>;
 
+struct ScpAssociationMember
+{
+    using Type = T_ASC_Association* DcmSCP::*;
+    friend Type memberOf(ScpAssociationMember);
+};
+
+template struct MemberAccess<ScpAssociationMember, &DcmSCP::m_assoc>;
+
 } // namespace
 
 T_ASC_Association* associationOf(DcmSCU& scu)
 {
     return scu.*memberOf(ScuAssociationMember());
+}
+
+T_ASC_Association* associationOf(DcmSCP& scp)
+{
+    return scp.*memberOf(ScpAssociationMember());
 }
 
 } // namespace pacs

@@ -1,13 +1,16 @@
 #pragma once
-// DcmSCU keeps its association to itself, and its own data set receives either parse as they read
-// or name a file to write. Receiving unparsed into memory, and dropping what cannot be written,
-// needs the association itself.
+// DcmSCU and DcmSCP keep their association to themselves, and their own data set receives either
+// parse as they read or write a file behind a meta header of DCMTK's. Receiving unparsed into
+// memory, behind a header of the program's, and dropping what cannot be written, need the
+// association itself.
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/scp.h>
 #include <dcmtk/dcmnet/scu.h>
 
 namespace pacs {
 
 T_ASC_Association* associationOf(DcmSCU& scu);
+T_ASC_Association* associationOf(DcmSCP& scp);
 
 } // namespace pacs

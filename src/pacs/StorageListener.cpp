@@ -7,6 +7,7 @@
 #include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/ReceivedObjectFile.h"
+#include "pacs/ScuAssociation.h"
 #include "pacs/StoreSpace.h"
 
 #include <QCoreApplication>
@@ -18,6 +19,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
 
@@ -75,7 +77,7 @@ private:
                 QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(incoming.errorString()));
             return kNoTemporaryFile;
         }
-        const OFCondition cond = receiveSTORERequest(request, pcid, OFString(QFile::encodeName(incoming.path()).constData()));
+        const OFCondition cond = receiveUnparsed(request, pcid, incoming.path());
         if (cond.bad()) {
             const int writeError = errno;
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(conditionText(cond)));
@@ -147,6 +149,28 @@ private:
         emit m_listener->fileReceived(path);
         emit m_listener->studyFileReceived(studyUid, path);
         return sendSTOREResponse(pcid, request, STATUS_Success);
+    }
+
+    // DCMTK's own receive into a file, behind the header the file is stored with.
+    OFCondition receiveUnparsed(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid, const QString& path)
+    {
+        if (request.DataSetType == DIMSE_DATASET_NULL)
+            return DIMSE_BADMESSAGE;
+        T_ASC_Association* association = associationOf(*this);
+        OFCondition cond = EC_Normal;
+        DcmOutputFileStream* stream = openReceiveStream(path, request, association, pcid, &cond);
+        if (!stream)
+            return cond;
+        T_ASC_PresentationContextID dataPcid = pcid;
+        cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), &dataPcid,
+                                          stream, nullptr, nullptr);
+        const int writeError = errno;
+        delete stream;
+        errno = writeError; // the caller tells a full disk by it
+        if (cond.good() && dataPcid != pcid)
+            return makeDcmnetCondition(DIMSEC_INVALIDPRESENTATIONCONTEXTID, OF_error,
+                                       "DIMSE: Presentation Contexts of Command and Data Set differ");
+        return cond;
     }
 
     // Where the temporary file of an incoming object goes: the listener's folder, or beside the

@@ -414,6 +414,73 @@ private slots:
         QCOMPARE(finished.first().at(2).toInt(), 2);
         checkIndex(2);
     }
+
+    void storedFilesNameTheirOwnObject_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<bool>("otherUidAnnounced");
+        QTest::newRow("C-GET") << 1 << false;
+        QTest::newRow("C-GET, request names another object") << 1 << true;
+        QTest::newRow("C-MOVE") << 0 << false;
+        QTest::newRow("C-MOVE, request names another object") << 0 << true;
+    }
+
+    // A stored file's meta header names the object its data set holds, in the syntax it came, and
+    // nothing of the sender's, whatever the request that brought it named; its data set is the one
+    // sent.
+    void storedFilesNameTheirOwnObject()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(bool, otherUidAnnounced);
+        forgetAsked();
+        peers::ScriptedScp peer;
+        for (const QString& path : m_askedFiles)
+            peer.retrieveObjects.push_back(datasetOf(path));
+        if (otherUidAnnounced)
+            peer.announcedSopInstanceUid = "1.2.826.0.1.3680043.10.1501.999.1";
+        peer.moveDestinationPort = m_listenPort;
+        QVERIFY(peer.start());
+        const PacsServer server =
+            peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
+        PacsOpenCoordinator coordinator(&m_bench.index());
+        QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid);
+        coordinator.startDownload(server, config(server), m_asked.studyUid, folder, PacsOpenCoordinator::ToArchive);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QVERIFY(allGone());
+        QCOMPARE(finished.first().at(2).toInt(), 3);
+        checkIndex(3);
+        QStringList sent;
+        for (const QString& path : m_askedFiles)
+            sent << uidOf(path, DCM_SOPInstanceUID);
+        QStringList stored;
+        for (const QString& name : QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files)) {
+            const QString path = QDir(folder).filePath(name);
+            DcmFileFormat file;
+            QVERIFY(file.loadFile(QFile::encodeName(path).constData()).good());
+            OFString meta, own, sopClass;
+            QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, meta).good());
+            QVERIFY(file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, own).good());
+            QCOMPARE(meta, own);
+            QCOMPARE(name, QString::fromLatin1(own.c_str()) + QStringLiteral(".dcm"));
+            QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, meta).good());
+            QVERIFY(file.getDataset()->findAndGetOFString(DCM_SOPClassUID, sopClass).good());
+            QCOMPARE(meta, sopClass);
+            QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, meta).good());
+            QCOMPARE(meta, OFString(UID_LittleEndianExplicitTransferSyntax));
+            QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_SourceApplicationEntityTitle, meta).bad());
+            const qsizetype which = sent.indexOf(QString::fromLatin1(own.c_str()));
+            QVERIFY(which >= 0);
+            const std::unique_ptr<DcmDataset> original = datasetOf(m_askedFiles.at(which));
+            QVERIFY(original);
+            file.loadAllDataIntoMemory();
+            QVERIFY(file.getDataset()->compare(*original) == 0);
+            stored << QString::fromLatin1(own.c_str());
+        }
+        stored.sort();
+        sent.sort();
+        QCOMPARE(stored, sent);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHostileRetrieve)

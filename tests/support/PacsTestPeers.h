@@ -324,6 +324,8 @@ public:
     int retrievePendingOnly = 0;
     int retrievePendingMs = 50;
     quint16 moveDestinationPort = 0;
+    // The C-STORE requests of a retrieve name this SOP Instance UID rather than their data set's.
+    std::string announcedSopInstanceUid;
 
     ~ScriptedScp() override { stop(); }
 
@@ -608,28 +610,10 @@ private:
                 counts.add(STATUS_STORE_Error_CannotUnderstand);
                 continue;
             }
-            T_DIMSE_Message store;
-            std::memset(&store, 0, sizeof store);
-            store.CommandField = DIMSE_C_STORE_RQ;
-            T_DIMSE_C_StoreRQ& body = store.msg.CStoreRQ;
-            body.MessageID = Uint16(1000 + i);
-            OFStandard::strlcpy(body.AffectedSOPClassUID, sopClass.c_str(), sizeof body.AffectedSOPClassUID);
-            OFStandard::strlcpy(body.AffectedSOPInstanceUID, stringOf(object, DCM_SOPInstanceUID).c_str(),
-                                sizeof body.AffectedSOPInstanceUID);
-            body.DataSetType = DIMSE_DATASET_PRESENT;
-            body.Priority = DIMSE_PRIORITY_MEDIUM;
-            cond = sendDIMSEMessage(storePcid, &store, &object);
+            Uint16 status = 0;
+            cond = storeRaw(*this, storePcid, Uint16(1000 + i), object, status);
             if (cond.bad())
                 return cond;
-            T_ASC_PresentationContextID answerPcid = storePcid;
-            T_DIMSE_Message answer;
-            std::memset(&answer, 0, sizeof answer);
-            DcmDataset* detail = nullptr;
-            cond = receiveDIMSECommand(&answerPcid, &answer, &detail);
-            delete detail;
-            if (cond.bad())
-                return cond;
-            const Uint16 status = answer.msg.CStoreRSP.DimseStatus;
             noteSubStatus(status);
             counts.add(status);
             cond = sendRetrieveResponse(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID, STATUS_Pending,
@@ -653,7 +637,7 @@ private:
         remember(query);
         if (retrievePendingOnly > 0)
             return answerOnlyPending(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID);
-        DcmSCU sender;
+        StoreSender sender;
         sender.setAETitle("SCRIPTED");
         sender.setPeerAETitle(destination);
         sender.setPeerHostName("127.0.0.1");
@@ -678,8 +662,9 @@ private:
             Uint16 status = 0;
             const T_ASC_PresentationContextID storePcid =
                 sender.findPresentationContextID(stringOf(object, DCM_SOPClassUID), "");
-            cond = storePcid == 0 ? OFCondition(DIMSE_NOVALIDPRESENTATIONCONTEXTID)
-                                  : sender.sendSTORERequest(storePcid, "", &object, status);
+            cond = storePcid == 0                   ? OFCondition(DIMSE_NOVALIDPRESENTATIONCONTEXTID)
+                   : announcedSopInstanceUid.empty() ? sender.sendSTORERequest(storePcid, "", &object, status)
+                                                     : storeRaw(sender, storePcid, Uint16(1000 + i), object, status);
             status = cond.good() ? status : Uint16(STATUS_STORE_Error_CannotUnderstand);
             noteSubStatus(status);
             counts.add(status);
@@ -693,6 +678,44 @@ private:
             return abortNow();
         return sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID,
                                     counts.finalStatus(retrieveFinalStatus), 0, counts);
+    }
+
+    // A C-MOVE's sender, which may word its C-STORE requests itself.
+    struct StoreSender : DcmSCU
+    {
+        using DcmSCU::receiveDIMSECommand;
+        using DcmSCU::sendDIMSEMessage;
+    };
+
+    // Sends one C-STORE request as this peer words it, through `sender` (this peer for a C-GET, the
+    // C-MOVE's sender otherwise), and reads the answer's status.
+    template <typename Sender>
+    OFCondition storeRaw(Sender& sender, T_ASC_PresentationContextID storePcid, Uint16 messageId, DcmDataset& object,
+                         Uint16& status)
+    {
+        T_DIMSE_Message store;
+        std::memset(&store, 0, sizeof store);
+        store.CommandField = DIMSE_C_STORE_RQ;
+        T_DIMSE_C_StoreRQ& body = store.msg.CStoreRQ;
+        body.MessageID = messageId;
+        OFStandard::strlcpy(body.AffectedSOPClassUID, stringOf(object, DCM_SOPClassUID).c_str(),
+                            sizeof body.AffectedSOPClassUID);
+        const OFString instance =
+            announcedSopInstanceUid.empty() ? stringOf(object, DCM_SOPInstanceUID) : announcedSopInstanceUid.c_str();
+        OFStandard::strlcpy(body.AffectedSOPInstanceUID, instance.c_str(), sizeof body.AffectedSOPInstanceUID);
+        body.DataSetType = DIMSE_DATASET_PRESENT;
+        body.Priority = DIMSE_PRIORITY_MEDIUM;
+        OFCondition cond = sender.sendDIMSEMessage(storePcid, &store, &object);
+        if (cond.bad())
+            return cond;
+        T_ASC_PresentationContextID answerPcid = storePcid;
+        T_DIMSE_Message answer;
+        std::memset(&answer, 0, sizeof answer);
+        DcmDataset* detail = nullptr;
+        cond = sender.receiveDIMSECommand(&answerPcid, &answer, &detail);
+        delete detail;
+        status = answer.msg.CStoreRSP.DimseStatus;
+        return cond;
     }
 
     quint16 m_port = 0;
