@@ -15,7 +15,7 @@ IndexBatch::IndexBatch(Database* index, Written written, QObject* parent)
 void IndexBatch::add(const dicom::DicomFileSummary& summary)
 {
     m_pending.append(summary);
-    if (m_pending.size() >= kMaxFiles)
+    if (m_pending.size() >= kMaxFiles && (!m_sinceBatch.isValid() || m_sinceBatch.elapsed() >= m_lastBatchMs))
         flush();
     else if (!m_timer.isActive())
         m_timer.start();
@@ -28,6 +28,8 @@ void IndexBatch::flush()
         return;
     // Taken first: whatever `written` does, also adding files, starts a batch of its own.
     const QList<dicom::DicomFileSummary> files = std::exchange(m_pending, {});
+    QElapsedTimer took;
+    took.start();
     QStringList errors;
     if (m_index) {
         errors = m_index->indexFiles(files);
@@ -36,6 +38,8 @@ void IndexBatch::flush()
             errors << QStringLiteral("Локальная база исследований закрыта");
     }
     m_written(files, errors);
+    m_lastBatchMs = took.elapsed();
+    m_sinceBatch.start();
 }
 
 void IndexBatch::discard()

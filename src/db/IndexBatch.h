@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileSummary.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -16,7 +17,9 @@ class Database;
 
 // Files to be indexed, written a batch at a time, each batch in one transaction (Database::indexFiles):
 // when it holds kMaxFiles files, kMaxDelayMs after its first file, and at flush(). A synced commit per
-// file would hold an import or a retrieve to the pace of the disk. Each file's outcome goes to
+// file would hold an import or a retrieve to the pace of the disk. A batch that took long (a busy
+// disk syncs slowly) holds the next one's count back by as long, so that files gather into fewer,
+// larger batches instead of the thread doing nothing but commit. Each file's outcome goes to
 // `written` once its batch has been committed or has failed; whoever adds files flushes before it
 // reports its own end, and before it goes. Files are to be on disk before they are added.
 class IndexBatch : public QObject
@@ -43,6 +46,8 @@ private:
     Written m_written;
     QList<dicom::DicomFileSummary> m_pending;
     QTimer m_timer;
+    QElapsedTimer m_sinceBatch; // since the last batch was written
+    qint64 m_lastBatchMs = 0;   // how long that took
 };
 
 } // namespace db
