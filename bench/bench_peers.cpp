@@ -8,7 +8,8 @@
 // The retrieve rows fetch a study of 3,000 images of 256 x 256 from dcmqrscp as the PACS download does,
 // by C-GET and by C-MOVE to the program's own listener: every object received, written into the store
 // and indexed in the program's index, the study marked unfinished until its last row is in. Beside
-// them getscu and movescu (receiving itself) write the same objects into a folder.
+// them getscu and movescu (receiving itself) write the same objects into a folder, and getscu keeping
+// none of them (--ignore) shows the pace of the server itself.
 //
 //   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve] [--threads N] [--images N]
 //               [--side N]
@@ -401,18 +402,31 @@ void retrieveRows(int reps, int images, int side)
             "s");
     // The receive alone, as the retrieve does it without an index: how much of the row above is the index's.
     const QString bare = work.filePath(QStringLiteral("bare"));
-    compare(("C-GET " + title + ", files only (getscu)").constData(), reps,
+    const auto filesOnly = [&] {
+        QDir(bare).removeRecursively();
+        QDir().mkpath(bare);
+        ::sync();
+        QElapsedTimer t;
+        t.start();
+        const bool ok = pacs::getStudy(get, getConfig, layout.studyUid, bare, nullptr, nullptr, {});
+        const double ms = t.nsecsElapsed() / 1e6;
+        return ok && QDir(bare).entryList(QDir::Files).size() == images ? ms : -1.0;
+    };
+    compare(("C-GET " + title + ", files only (getscu)").constData(), reps, filesOnly,
+            [&] { return timedTool("getscu", keys + QStringList{QStringLiteral("-od"), out, QStringLiteral("127.0.0.1"), port}); },
+            "s");
+    // The server's own pace: getscu taking every object in the largest PDUs and keeping none. A C-GET
+    // waits for each object's answer before the next, so no receiver that keeps what it is sent comes
+    // below this.
+    compare(("C-GET " + title + ", files only (getscu --ignore)").constData(), reps, filesOnly,
             [&] {
-                QDir(bare).removeRecursively();
-                QDir().mkpath(bare);
-                ::sync();
                 QElapsedTimer t;
                 t.start();
-                const bool ok = pacs::getStudy(get, getConfig, layout.studyUid, bare, nullptr, nullptr, {});
-                const double ms = t.nsecsElapsed() / 1e6;
-                return ok && QDir(bare).entryList(QDir::Files).size() == images ? ms : -1.0;
+                const bool ok = runDcmtkTool("getscu", keys + QStringList{QStringLiteral("--ignore"), QStringLiteral("-pdu"),
+                                                                          QStringLiteral("131072"),
+                                                                          QStringLiteral("127.0.0.1"), port});
+                return ok ? t.nsecsElapsed() / 1e6 : -1.0;
             },
-            [&] { return timedTool("getscu", keys + QStringList{QStringLiteral("-od"), out, QStringLiteral("127.0.0.1"), port}); },
             "s");
     const pacs::PacsServer move = archive.server(0);
     const pacs::PacsConfig moveConfig = peers::localConfig(ourPort, "KALVBENCH", {move});
