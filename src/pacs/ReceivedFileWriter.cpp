@@ -91,8 +91,8 @@ quint32 read32(const uchar* p)
     return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
 }
 
-// What precedes the data set in a file DCMTK wrote while receiving it: the preamble and the meta
-// header, whose group length it always writes. Empty when the file does not look so.
+// What precedes the data set in a received file: the preamble and the meta header written as it
+// arrived, always with its group length. Empty when the file does not look so.
 QByteArray writtenHeader(const QString& path)
 {
     QFile file(path);
@@ -105,7 +105,7 @@ QByteArray writtenHeader(const QString& path)
         || data[139] != 0)
         return {};
     const qint64 start = 144 + qint64(read32(data + 140));
-    // DCMTK's own header holds a handful of UIDs and names: a longer one is not its.
+    // A header written on receipt holds a handful of UIDs and names: a longer one is not such a header.
     if (start > kMaxWrittenHeader || start > file.size())
         return {};
     head += file.read(start - 144);
@@ -226,8 +226,9 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
         return false;
     // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
     // large values move with it, so the parsed object, which reads them from this file, is not used
-    // past this point. The header DCMTK wrote on receipt names the UIDs of the request: it is
-    // rewritten only when the data set's own differ, and stays when it cannot be read.
+    // past this point. The header written on receipt names the UIDs of the request: it is rewritten
+    // only when it differs from the data set's own (or is DCMTK's, which also names the sender), and
+    // stays when it cannot be read.
     const QByteArray written = writtenHeader(receivedPath);
     const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
     if (!header.isEmpty() && header != written && !replaceHeader(receivedPath, written.size(), header, err))

@@ -151,7 +151,7 @@ private:
         return sendSTOREResponse(pcid, request, STATUS_Success);
     }
 
-    // DCMTK's own receive into a file, behind the header the file is stored with.
+    // What DCMTK's receive into a file does, but behind the header the file is stored with.
     OFCondition receiveUnparsed(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid, const QString& path)
     {
         if (request.DataSetType == DIMSE_DATASET_NULL)
