@@ -8,6 +8,7 @@
 #include "support/DicomFixtures.h"
 #include "support/LoopbackPort.h"
 #include "pacs/PacsConfig.h"
+#include "pacs/ScuAssociation.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -282,20 +283,6 @@ private:
     PeerProcess m_process;
 };
 
-// DcmSCP keeps its association to itself; answers sent byte by byte need it. An explicit
-// instantiation may name a private member.
-template <typename Tag, typename Tag::Type Member>
-struct PrivateMember
-{
-    friend typename Tag::Type memberOf(Tag) { return Member; }
-};
-struct ScpAssociation
-{
-    using Type = T_ASC_Association* DcmSCP::*;
-    friend Type memberOf(ScpAssociation);
-};
-template struct PrivateMember<ScpAssociation, &DcmSCP::m_assoc>;
-
 // An acceptor on a thread of the test, for answers no stock tool gives: C-FIND with the rows and final
 // status it is given (optionally stalling or aborting part-way), C-STORE with a chosen status, and
 // C-GET and C-MOVE of whatever data sets it is handed (of any study, as often as listed), with a
@@ -548,7 +535,8 @@ private:
         qToLittleEndian<quint32>(quint32(command.size()), body.data() + 8);
         command.prepend(body);
 
-        T_ASC_Association* association = this->*memberOf(ScpAssociation());
+        // Answers sent byte by byte need the association DcmSCP keeps to itself.
+        T_ASC_Association* association = pacs::associationOf(*this);
         const auto send = [&](const char* data, qsizetype size, DUL_DATAPDV type, bool last) {
             DUL_PDV pdv{};
             pdv.fragmentLength = static_cast<unsigned long>(size);
