@@ -234,7 +234,8 @@ void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& f
         if (place && (place->seriesInstanceUid != summary.seriesInstanceUid
                       || place->studyInstanceUid != summary.studyInstanceUid)) {
             // Its UID names another object here (it came by another way meanwhile): that one stays,
-            // and this file is not counted.
+            // and this file is not counted. The file is this retrieve's own: its receiver has just
+            // written it under a name that was free, and no row names it.
             QFile::remove(summary.filePath);
             ++m_refusedAtIndex;
             continue;
