@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <utility>
+
 namespace pacs {
 
 namespace {
@@ -24,8 +26,11 @@ ViewerHooks& hooks()
 // keeps its row.
 void cleanUpViewOnly(QPointer<db::Database> index, const QString& studyUid, const QString& folder)
 {
+    // With the index gone (the program is closing) its rows stay, and so do the files they name.
+    if (!index)
+        return;
     const QString root = viewOnlyRoot();
-    if (index && index->studyExists(studyUid)) {
+    if (index->studyExists(studyUid)) {
         QSet<QString> keep;
         for (const db::SeriesRecord& series : index->seriesForStudy(studyUid))
             for (const db::InstanceRecord& instance : index->instancesForSeries(series.seriesInstanceUid))
@@ -60,8 +65,12 @@ PacsOpenCoordinator::PacsOpenCoordinator(db::Database* index, QObject* parent)
 
 PacsOpenCoordinator::~PacsOpenCoordinator()
 {
-    if (!m_session)
+    if (!m_session) {
+        // Ended before this went, and nobody is shown its files.
+        if (m_viewOnlyUnwatched)
+            cleanUpViewOnly(m_index, m_studyUid, m_targetFolder);
         return;
+    }
     disconnect(m_session, nullptr, this, nullptr);
     if (m_mode == ViewOnly && !m_viewerObject) {
         // Nobody will look at these files: stop, and clean up once the thread has ended.
@@ -186,6 +195,12 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
         emit finished(false, QStringLiteral("Не удалось скачать исследование:\nнедопустимый UID исследования."), 0);
         return;
     }
+    if (std::exchange(m_viewOnlyUnwatched, false)) {
+        // The view-only files of the last retrieve were never shown, and now never will be. Before the
+        // checks below: a second view of the same study must fetch it again, not take these files
+        // for the archive's.
+        cleanUpViewOnly(m_index, m_studyUid, m_targetFolder);
+    }
     if (mode == ViewOnly && m_index && m_index->studyExists(studyUid) && !isRetrieveUnfinished(studyUid)) {
         // Already in the archive: the local copy is shown, and nothing of it may be removed
         // when that viewer closes.
@@ -209,6 +224,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     m_mode = mode;
     m_targetFolder = targetDirectory;
     m_studyUid = studyUid;
+    m_viewOnlyUnwatched = mode == ViewOnly;
     QDir().mkpath(targetDirectory);
 
     auto* session = new PacsRetrieveSession(m_index, std::move(server), std::move(config), studyUid, targetDirectory);
@@ -259,6 +275,7 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
                 }
             });
             if (m_mode == ViewOnly) {
+                m_viewOnlyUnwatched = false;
                 // Closing the viewer ends the view: the retrieve stops and what it brought goes.
                 // Tied to the index rather than to this coordinator, so a closed search dialog
                 // does not leave temporary rows behind.
@@ -266,7 +283,7 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
                 const QPointer<PacsRetrieveSession> session(m_session);
                 const QString study = m_studyUid;
                 const QString folder = m_targetFolder;
-                QObject* context = m_index ? static_cast<QObject*>(m_index) : static_cast<QObject*>(this);
+                QObject* context = m_index ? static_cast<QObject*>(m_index.data()) : static_cast<QObject*>(this);
                 connect(object, &QObject::destroyed, context, [index, session, study, folder] {
                     if (session && !session->isOver()) {
                         session->cancel(true);

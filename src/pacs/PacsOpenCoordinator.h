@@ -58,7 +58,7 @@ public:
 
     explicit PacsOpenCoordinator(db::Database* index, QObject* parent = nullptr);
     // A retrieve still running goes on by itself and indexes what arrives; a view-only one
-    // without a viewer is cancelled and cleaned up.
+    // without a viewer is cancelled (if still running) and cleaned up.
     ~PacsOpenCoordinator() override;
 
     // Checks a request without acting on it: cheap enough to run for every request of a flood.
@@ -90,7 +90,8 @@ private:
     void act(const PacsOpenRequest& request, bool consented);
     void openViewer(const QString& studyUid, const QString& seriesUid, bool track);
 
-    db::Database* m_index;
+    // Tracked: a dialog holding this can outlive the index as the program closes.
+    QPointer<db::Database> m_index;
     QPointer<PacsRetrieveSession> m_session;
     ViewerWindow* m_viewer = nullptr;
     QPointer<QObject> m_viewerObject;
@@ -98,6 +99,9 @@ private:
     int m_mode = ToArchive;
     QString m_targetFolder;
     QString m_studyUid;
+    // The last retrieve was view-only and no viewer took its files over: whenever it ends, they go
+    // when this coordinator goes or starts another retrieve.
+    bool m_viewOnlyUnwatched = false;
 };
 
 } // namespace pacs

@@ -440,6 +440,75 @@ private slots:
         }
     }
 
+    // A view-only retrieve that no viewer took over (nothing in it to show, or no viewer to show it
+    // in) and that ended before its owner went: its files go once the coordinator moves on.
+    void unwatchedViewOnlyGoesOnceEnded_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<bool>("nextRetrieve");
+        QTest::newRow("owner gone, C-GET") << 1 << false;
+        QTest::newRow("owner gone, C-MOVE") << 0 << false;
+        QTest::newRow("next retrieve") << 1 << true;
+    }
+
+    void unwatchedViewOnlyGoesOnceEnded()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(bool, nextRetrieve);
+        resetStudy(m_small2.studyUid);
+        resetStudy(m_small.studyUid);
+        const QString folder = QDir(viewOnlyRoot()).filePath(m_small2.studyUid);
+        const ViewerHooks saved = viewerHooks();
+        setViewerHooks({});
+        auto* coordinator = new PacsOpenCoordinator(&m_index);
+        QSignalSpy finished(coordinator, &PacsOpenCoordinator::finished);
+        coordinator->startDownload(archive(retrieveMode), config(), m_small2.studyUid, folder,
+                                   PacsOpenCoordinator::ViewOnly);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        setViewerHooks(saved);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QCOMPARE(instancesOf(m_index, m_small2.studyUid), 4);
+        if (nextRetrieve) {
+            const QString archived = QDir(pacsDownloadsRoot()).filePath(m_small.studyUid);
+            coordinator->startDownload(archive(retrieveMode), config(), m_small.studyUid, archived,
+                                       PacsOpenCoordinator::ToArchive);
+            QVERIFY(!m_index.studyExists(m_small2.studyUid));
+            QVERIFY(!QFileInfo::exists(folder));
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);
+            delete coordinator;
+            // What went to the archive stays.
+            QCOMPARE(instancesOf(m_index, m_small.studyUid), 6);
+            QCOMPARE(filesIn(archived), 6);
+            return;
+        }
+        delete coordinator;
+        QVERIFY(!m_index.studyExists(m_small2.studyUid));
+        QVERIFY(!QFileInfo::exists(folder));
+        QVERIFY(QFileInfo::exists(viewOnlyRoot()));
+    }
+
+    // As the program closes, the index (the older child of the main window) can go before a search
+    // dialog and its coordinator: the view's rows then stay in the file, and so must the files they name.
+    void unwatchedViewOnlyKeptWhenIndexWentFirst()
+    {
+        auto* index = new db::Database;
+        QVERIFY(index->open(m_work.filePath(QStringLiteral("closing.sqlite3"))));
+        const QString folder = QDir(viewOnlyRoot()).filePath(m_small2.studyUid);
+        QDir(folder).removeRecursively();
+        const ViewerHooks saved = viewerHooks();
+        setViewerHooks({});
+        auto* coordinator = new PacsOpenCoordinator(index);
+        QSignalSpy finished(coordinator, &PacsOpenCoordinator::finished);
+        coordinator->startDownload(archive(1), config(), m_small2.studyUid, folder, PacsOpenCoordinator::ViewOnly);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        setViewerHooks(saved);
+        QCOMPARE(instancesOf(*index, m_small2.studyUid), 4);
+        delete index;
+        delete coordinator;
+        QCOMPARE(filesIn(folder), 4);
+        QVERIFY(QDir(folder).removeRecursively());
+    }
+
     void cancelStopsRetrieve_data()
     {
         QTest::addColumn<int>("retrieveMode");
