@@ -1,0 +1,489 @@
+#include "db/Database.h"
+#include "db/DatabaseSql.h"
+
+#include "dicom/DicomFileSummary.h"
+
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+#include <array>
+#include <cmath>
+
+namespace db {
+
+using namespace sql;
+
+namespace {
+
+// A file's patient: its ID, name and birth date find the row; the latest file decides sex, weight
+// and height.
+const char* const kPatientUpsert =
+    "INSERT INTO patients (patient_id, patient_name, birth_date, sex, weight_kg, height_cm, sole_study_uid) "
+    "VALUES (:id, :name, :birth, :sex, :weight, :height, :sole) "
+    "ON CONFLICT(patient_id, patient_name, birth_date, sole_study_uid) DO UPDATE SET sex = excluded.sex, "
+    "weight_kg = excluded.weight_kg, height_cm = excluded.height_cm;";
+
+const char* const kPatientKey =
+    "SELECT patient_key FROM patients WHERE patient_id = :id AND patient_name = :name AND birth_date = :birth "
+    "AND sole_study_uid = :sole;";
+
+// The study goes with the patient of the file indexed last (a corrected name or ID moves it); its
+// protection is never written here, and its import time only by its first file.
+const char* const kStudyUpsert =
+    "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, study_description, "
+    "accession_number, referring_physician, imported_at) "
+    "VALUES (:uid, :patient_key, :date, :time, :desc, :acc, :ref, :imported) "
+    "ON CONFLICT(study_instance_uid) DO UPDATE SET patient_key = excluded.patient_key, "
+    "study_date = excluded.study_date, study_time = excluded.study_time, "
+    "study_description = excluded.study_description, accession_number = excluded.accession_number, "
+    "referring_physician = excluded.referring_physician;";
+
+// A file indexed again is wanted: a removal still pending for its path must not take it.
+const char* const kKeepPath = "DELETE FROM pending_removals WHERE path = :path;";
+
+const char* const kPrunePatient =
+    "DELETE FROM patients WHERE patient_key = :key AND NOT EXISTS "
+    "(SELECT 1 FROM studies WHERE patient_key = :key);";
+
+// A series stays with the study it was first indexed under; only an edit (reindexEditedFile) moves it.
+const char* const kSeriesUpsert =
+    "INSERT INTO series (series_instance_uid, study_instance_uid, series_number, series_description, "
+    "modality, body_part_examined, laterality) "
+    "VALUES (:uid, :study_uid, :num, :desc, :modality, :body_part, :laterality) "
+    "ON CONFLICT(series_instance_uid) DO UPDATE SET series_number = excluded.series_number, "
+    "series_description = excluded.series_description, modality = excluded.modality, "
+    "body_part_examined = excluded.body_part_examined, laterality = excluded.laterality;";
+
+// A file indexed again (edited, moved, or imported twice) gives its rows every new value; only the
+// series they belong to stays (an edit moves them explicitly).
+const char* const kInstanceUpsert =
+    "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, rows, columns, "
+    "number_of_frames, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, window_center, "
+    "window_width, rescale_slope, rescale_intercept, repetition_time, echo_time, image_position_x, "
+    "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
+    "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
+    "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
+    "cardiac_number_of_images, file_path, file_size, in_store) "
+    "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
+    ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
+    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore) "
+    "ON CONFLICT(sop_instance_uid) DO UPDATE SET instance_number = excluded.instance_number, "
+    "rows = excluded.rows, columns = excluded.columns, number_of_frames = excluded.number_of_frames, "
+    "pixel_spacing_x = excluded.pixel_spacing_x, pixel_spacing_y = excluded.pixel_spacing_y, "
+    "slice_thickness = excluded.slice_thickness, slice_location = excluded.slice_location, "
+    "window_center = excluded.window_center, window_width = excluded.window_width, "
+    "rescale_slope = excluded.rescale_slope, rescale_intercept = excluded.rescale_intercept, "
+    "repetition_time = excluded.repetition_time, echo_time = excluded.echo_time, "
+    "image_position_x = excluded.image_position_x, image_position_y = excluded.image_position_y, "
+    "image_position_z = excluded.image_position_z, orientation_row_x = excluded.orientation_row_x, "
+    "orientation_row_y = excluded.orientation_row_y, orientation_row_z = excluded.orientation_row_z, "
+    "orientation_col_x = excluded.orientation_col_x, orientation_col_y = excluded.orientation_col_y, "
+    "orientation_col_z = excluded.orientation_col_z, has_spatial_info = excluded.has_spatial_info, "
+    "frame_index = excluded.frame_index, acquisition_time_seconds = excluded.acquisition_time_seconds, "
+    "temporal_position_index = excluded.temporal_position_index, "
+    "frame_of_reference_uid = excluded.frame_of_reference_uid, trigger_time_ms = excluded.trigger_time_ms, "
+    "cardiac_number_of_images = excluded.cardiac_number_of_images, file_path = excluded.file_path, "
+    "file_size = excluded.file_size, in_store = excluded.in_store;";
+
+// Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
+// their own; stacking them would turn a cine loop or an ultrasound clip into a fake volume.
+bool sliceNormal(const dicom::DicomFileSummary& s, std::array<double, 3>& normal)
+{
+    const auto& r = s.orientationRow;
+    const auto& c = s.orientationCol;
+    const double rr = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+    const double cc = c[0] * c[0] + c[1] * c[1] + c[2] * c[2];
+    if (!(rr > 1e-6) || !(cc > 1e-6))
+        return false;
+    std::array<double, 3> n{r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
+    const double nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+    if (!(nn > 1e-6))
+        return false;
+    const double len = std::sqrt(nn);
+    normal = {n[0] / len, n[1] / len, n[2] / len};
+    return true;
+}
+
+} // namespace
+
+bool Database::indexFile(const dicom::DicomFileSummary& s)
+{
+    return indexFiles({s}).constFirst().isEmpty();
+}
+
+QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries)
+{
+    QStringList errors;
+    const auto failAll = [this, &summaries, &errors](const QString& why) {
+        m_lastError = why;
+        errors.clear();
+        for (qsizetype i = 0; i < summaries.size(); ++i)
+            errors << why;
+        return errors;
+    };
+    if (summaries.isEmpty())
+        return errors;
+    if (!requireOpen() || !prepareWriteStatements())
+        return failAll(m_lastError);
+    if (!m_db.transaction())
+        return failAll(describe(m_db.lastError()));
+    // Each file's rows land together or not at all; a file refused in a batch leaves the others in.
+    const bool batch = summaries.size() > 1;
+    QSqlQuery savepoint(m_db);
+    QStringList written;
+    for (const dicom::DicomFileSummary& s : summaries) {
+        if (batch && !savepoint.exec(QStringLiteral("SAVEPOINT one_file;"))) {
+            const QString why = errorText(savepoint);
+            m_db.rollback();
+            return failAll(why);
+        }
+        const bool ok = writeFileRows(s, nullptr);
+        errors << (ok ? QString() : m_lastError);
+        if (ok)
+            written << s.studyInstanceUid;
+        if (batch && !ok)
+            savepoint.exec(QStringLiteral("ROLLBACK TO one_file;"));
+        if (batch && !savepoint.exec(QStringLiteral("RELEASE one_file;"))) {
+            const QString why = errorText(savepoint);
+            m_db.rollback();
+            return failAll(why);
+        }
+    }
+    savepoint.finish();
+    if (written.isEmpty()) {
+        m_db.rollback();
+        return errors;
+    }
+    if (!m_db.commit()) {
+        const QString why = describe(m_db.lastError());
+        m_db.rollback();
+        return failAll(why);
+    }
+    written.removeDuplicates();
+    emit studiesWritten(written);
+    return errors;
+}
+
+bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after)
+{
+    bool written = requireOpen() && prepareWriteStatements();
+    if (written && !m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        written = false;
+    }
+    if (written) {
+        written = writeFileRows(after, &before);
+        if (written && !m_db.commit()) {
+            m_lastError = describe(m_db.lastError());
+            written = false;
+        }
+        if (!written)
+            m_db.rollback();
+    }
+    emit studyChanged(before.studyInstanceUid);
+    if (after.studyInstanceUid != before.studyInstanceUid)
+        emit studyChanged(after.studyInstanceUid);
+    if (written)
+        emit studiesWritten(QStringList{before.studyInstanceUid, after.studyInstanceUid});
+    return written;
+}
+
+bool Database::isStorePath(const QString& path) const
+{
+    for (const QString& folder : m_storeFolders)
+        if (path.startsWith(folder))
+            return true;
+    return false;
+}
+
+bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before)
+{
+    // Rows keyed by an empty UID would never conflict with their own re-indexing and pile up.
+    if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty()) {
+        m_lastError = QStringLiteral("В файле нет UID исследования, серии или изображения: %1").arg(s.filePath);
+        return false;
+    }
+    // The caller's transaction is rolled back, or rolled back to the file's savepoint, on failure.
+    auto fail = [this](const QSqlQuery& q) {
+        m_lastError = errorText(q);
+        m_write->finish();
+        return false;
+    };
+
+    // An object of another series or study under this UID is not written over: a sender that reused
+    // a UID by mistake must not make one patient's image show in another's study. The same object
+    // indexed again, or moved on purpose by an edit, keeps its UID and goes on.
+    if (!before || before->sopInstanceUid != s.sopInstanceUid) {
+        QSqlQuery& q = m_write->instancePlace;
+        if (!readInstancePlace(q, s.sopInstanceUid))
+            return fail(q);
+        const bool elsewhere = q.next() && (q.value(0).toString() != s.seriesInstanceUid
+                                            || q.value(1).toString() != s.studyInstanceUid);
+        q.finish();
+        if (elsewhere) {
+            m_write->finish();
+            m_lastError = QStringLiteral("Объект с UID %1 уже есть в базе в другой серии или в другом исследовании; "
+                                         "файл %2 не добавлен")
+                              .arg(s.sopInstanceUid, s.filePath);
+            return false;
+        }
+    }
+
+    // An edited file's rows move with it to its new series, keeping their place in the study's file
+    // order; under a new SOP Instance UID they name another object and go. The series, study and
+    // patient they leave empty go once the new rows are written.
+    bool wasProtected = false;
+    if (before) {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("SELECT is_protected FROM studies WHERE study_instance_uid = :study;"));
+        q.bindValue(QStringLiteral(":study"), before->studyInstanceUid);
+        if (!q.exec())
+            return fail(q);
+        wasProtected = q.next() && q.value(0).toInt() != 0;
+        q.finish();
+        if (before->sopInstanceUid != s.sopInstanceUid) {
+            q.prepare(QStringLiteral(
+                "DELETE FROM instances WHERE series_instance_uid = :series AND file_path = :path;"));
+            q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
+            q.bindValue(QStringLiteral(":path"), before->filePath);
+            if (!q.exec())
+                return fail(q);
+        }
+    }
+
+    // The patient the study had before this file: when the file moves the study to another patient,
+    // a patient left without studies goes.
+    QList<qint64> leftPatients;
+    {
+        QSqlQuery& q = m_write->studyPatient;
+        q.bindValue(QStringLiteral(":uid"), s.studyInstanceUid);
+        if (!q.exec())
+            return fail(q);
+        if (q.next() && !q.value(0).isNull())
+            leftPatients << q.value(0).toLongLong();
+        q.finish();
+    }
+    qint64 patientKey = 0;
+    {
+        // Without a Patient ID nothing tells two people apart: such a patient belongs to one study.
+        const QString sole = s.patientId.trimmed().isEmpty() ? s.studyInstanceUid : QStringLiteral("");
+        QSqlQuery& q = m_write->patient;
+        q.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
+        q.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
+        q.bindValue(QStringLiteral(":birth"), nonNull(s.birthDate));
+        q.bindValue(QStringLiteral(":sex"), nonNull(s.sex));
+        q.bindValue(QStringLiteral(":weight"), s.weightKg);
+        q.bindValue(QStringLiteral(":height"), s.heightCm);
+        q.bindValue(QStringLiteral(":sole"), sole);
+        if (!q.exec())
+            return fail(q);
+        QSqlQuery& key = m_write->patientKey;
+        key.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
+        key.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
+        key.bindValue(QStringLiteral(":birth"), nonNull(s.birthDate));
+        key.bindValue(QStringLiteral(":sole"), sole);
+        if (!key.exec())
+            return fail(key);
+        if (!key.next()) {
+            m_lastError = QStringLiteral("Запись пациента не найдена после записи: %1").arg(s.filePath);
+            m_write->finish();
+            return false;
+        }
+        patientKey = key.value(0).toLongLong();
+        key.finish();
+    }
+    {
+        QSqlQuery& q = m_write->study;
+        q.bindValue(QStringLiteral(":uid"), nonNull(s.studyInstanceUid));
+        q.bindValue(QStringLiteral(":patient_key"), qlonglong(patientKey));
+        q.bindValue(QStringLiteral(":date"), nonNull(s.studyDate));
+        q.bindValue(QStringLiteral(":time"), nonNull(s.studyTime));
+        q.bindValue(QStringLiteral(":desc"), nonNull(s.studyDescription));
+        q.bindValue(QStringLiteral(":acc"), nonNull(s.accessionNumber));
+        q.bindValue(QStringLiteral(":ref"), nonNull(s.referringPhysician));
+        q.bindValue(QStringLiteral(":imported"), importTimeText(QDateTime::currentDateTimeUtc()));
+        if (!q.exec())
+            return fail(q);
+    }
+    {
+        QSqlQuery& q = m_write->series;
+        q.bindValue(QStringLiteral(":uid"), nonNull(s.seriesInstanceUid));
+        q.bindValue(QStringLiteral(":study_uid"), nonNull(s.studyInstanceUid));
+        q.bindValue(QStringLiteral(":num"), nonNull(s.seriesNumber));
+        q.bindValue(QStringLiteral(":desc"), nonNull(s.seriesDescription));
+        q.bindValue(QStringLiteral(":modality"), nonNull(s.modality));
+        q.bindValue(QStringLiteral(":body_part"), nonNull(s.bodyPartExamined));
+        q.bindValue(QStringLiteral(":laterality"), nonNull(s.laterality));
+        if (!q.exec())
+            return fail(q);
+    }
+    if (before && before->sopInstanceUid == s.sopInstanceUid) {
+        // Now that the new series has its row, the file's rows can point at it.
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("UPDATE instances SET series_instance_uid = :to "
+                                 "WHERE series_instance_uid = :series AND file_path = :path;"));
+        q.bindValue(QStringLiteral(":to"), s.seriesInstanceUid);
+        q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
+        q.bindValue(QStringLiteral(":path"), before->filePath);
+        if (!q.exec())
+            return fail(q);
+    }
+
+    const int frames = s.numberOfFrames < 1 ? 1 : s.numberOfFrames;
+    const double step = s.sliceThickness > 0.0 ? s.sliceThickness : 1.0;
+    const qsizetype perFrameCount = s.perFrameSliceLocation.size();
+    std::array<double, 3> normal{0.0, 0.0, 0.0};
+    // A multi-frame file without per-frame positions is stacked along its slice normal, and only
+    // when its orientation is known.
+    const bool synthesise = perFrameCount == 0 && frames >= 2 && sliceNormal(s, normal);
+    const bool spatial = s.hasSpatialInfo || synthesise;
+    // The file's size goes with its first row only, so that its study's total counts it once.
+    const qint64 fileSize = QFileInfo(s.filePath).size();
+    const int inStore = isStorePath(s.filePath) ? 1 : 0;
+
+    QSqlQuery& q = m_write->instance;
+    for (int f = 0; f < frames; ++f) {
+        double location = s.sliceLocation;
+        std::array<double, 3> position = s.imagePosition;
+        if (f < perFrameCount) {
+            location = s.perFrameSliceLocation.at(f);
+            // The lists are filled together; a shorter one must not be read past its end.
+            position = {s.perFramePositionX.value(f, s.imagePosition[0]),
+                        s.perFramePositionY.value(f, s.imagePosition[1]),
+                        s.perFramePositionZ.value(f, s.imagePosition[2])};
+        } else if (synthesise) {
+            location = f * step;
+            for (int k = 0; k < 3; ++k)
+                position[k] += f * step * normal[k];
+        }
+        const int temporal = f < s.perFrameTemporalPositionIndex.size() ? s.perFrameTemporalPositionIndex.at(f)
+                                                                         : s.temporalPositionIndex;
+        const QString key = f == 0 ? s.sopInstanceUid : QStringLiteral("%1#f%2").arg(s.sopInstanceUid).arg(f);
+        const qint64 instanceNumber = qint64(s.instanceNumber) * 100000 + f;
+
+        q.bindValue(QStringLiteral(":uid"), key);
+        q.bindValue(QStringLiteral(":series_uid"), nonNull(s.seriesInstanceUid));
+        q.bindValue(QStringLiteral(":inum"), qlonglong(instanceNumber));
+        q.bindValue(QStringLiteral(":rows"), s.rows);
+        q.bindValue(QStringLiteral(":cols"), s.columns);
+        q.bindValue(QStringLiteral(":frames"), s.numberOfFrames);
+        q.bindValue(QStringLiteral(":psx"), s.pixelSpacingX);
+        q.bindValue(QStringLiteral(":psy"), s.pixelSpacingY);
+        q.bindValue(QStringLiteral(":thick"), s.sliceThickness);
+        q.bindValue(QStringLiteral(":loc"), location);
+        q.bindValue(QStringLiteral(":wc"), s.windowCenter);
+        q.bindValue(QStringLiteral(":ww"), s.windowWidth);
+        q.bindValue(QStringLiteral(":slope"), s.rescaleSlope);
+        q.bindValue(QStringLiteral(":intercept"), s.rescaleIntercept);
+        q.bindValue(QStringLiteral(":tr"), s.repetitionTime);
+        q.bindValue(QStringLiteral(":te"), s.echoTime);
+        q.bindValue(QStringLiteral(":ipx"), position[0]);
+        q.bindValue(QStringLiteral(":ipy"), position[1]);
+        q.bindValue(QStringLiteral(":ipz"), position[2]);
+        q.bindValue(QStringLiteral(":orx"), s.orientationRow[0]);
+        q.bindValue(QStringLiteral(":ory"), s.orientationRow[1]);
+        q.bindValue(QStringLiteral(":orz"), s.orientationRow[2]);
+        q.bindValue(QStringLiteral(":ocx"), s.orientationCol[0]);
+        q.bindValue(QStringLiteral(":ocy"), s.orientationCol[1]);
+        q.bindValue(QStringLiteral(":ocz"), s.orientationCol[2]);
+        q.bindValue(QStringLiteral(":hasspatial"), spatial ? 1 : 0);
+        q.bindValue(QStringLiteral(":frameidx"), f);
+        q.bindValue(QStringLiteral(":acqtime"), s.acquisitionTimeSeconds);
+        q.bindValue(QStringLiteral(":temporalidx"), temporal);
+        q.bindValue(QStringLiteral(":forUid"), nonNull(s.frameOfReferenceUid));
+        q.bindValue(QStringLiteral(":triggertime"), s.triggerTimeMs);
+        q.bindValue(QStringLiteral(":cardiacnimages"), s.cardiacNumberOfImages);
+        q.bindValue(QStringLiteral(":path"), s.filePath); // a file without a path is refused (NOT NULL)
+        q.bindValue(QStringLiteral(":size"), qlonglong(f == 0 ? fileSize : 0));
+        q.bindValue(QStringLiteral(":instore"), inStore);
+        if (!q.exec())
+            return fail(q);
+    }
+    {
+        QSqlQuery& keep = m_write->keepPath;
+        keep.bindValue(QStringLiteral(":path"), s.filePath);
+        if (!keep.exec())
+            return fail(keep);
+    }
+    m_write->finish();
+    if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients))
+        return false;
+    for (const qint64 key : std::as_const(leftPatients)) {
+        if (key == patientKey)
+            continue;
+        QSqlQuery& q = m_write->prunePatient;
+        q.bindValue(QStringLiteral(":key"), qlonglong(key));
+        if (!q.exec())
+            return fail(q);
+    }
+    return true;
+}
+
+bool Database::prepareWriteStatements()
+{
+    if (m_write)
+        return true;
+    auto statements = std::make_unique<WriteStatements>(m_db);
+    const std::pair<QSqlQuery*, const char*> toPrepare[] = {
+        {&statements->patient, kPatientUpsert},       {&statements->patientKey, kPatientKey},
+        {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
+        {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
+        {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace},
+        {&statements->keepPath, kKeepPath}};
+    for (const auto& [query, sql] : toPrepare) {
+        if (!query->prepare(QString::fromLatin1(sql))) {
+            // An index of an earlier version that could not be brought up to date for lack of
+            // write access names that, not the table it lacks.
+            m_lastError = m_writable || m_readOnlyReason.isEmpty() ? errorText(*query) : m_readOnlyReason;
+            return false;
+        }
+    }
+    m_write = std::move(statements);
+    return true;
+}
+
+bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after,
+                                 bool wasProtected, QList<qint64>* leftPatients)
+{
+    auto run = [this](const char* sql, const QList<std::pair<QString, QString>>& bindings) {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(sql));
+        for (const auto& [name, value] : bindings)
+            q.bindValue(name, nonNull(value));
+        if (q.exec())
+            return true;
+        m_lastError = errorText(q);
+        return false;
+    };
+    const QString series = QStringLiteral(":series");
+    const QString study = QStringLiteral(":study");
+    if (before.studyInstanceUid != after.studyInstanceUid) {
+        // The study the file leaves may go below; its patient then goes too unless another study has it.
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(kStudyPatient));
+        q.bindValue(QStringLiteral(":uid"), before.studyInstanceUid);
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            return false;
+        }
+        if (q.next() && !q.value(0).isNull())
+            leftPatients->append(q.value(0).toLongLong());
+    }
+    // The series upsert keeps a series with the study it was first indexed under; an edited study
+    // UID moves it. A protected study stays protected under a new UID.
+    return run("UPDATE series SET study_instance_uid = :study WHERE series_instance_uid = :series;",
+               {{study, after.studyInstanceUid}, {series, after.seriesInstanceUid}})
+        && (!wasProtected
+            || run("UPDATE studies SET is_protected = 1 WHERE study_instance_uid = :study;",
+                   {{study, after.studyInstanceUid}}))
+        && run("DELETE FROM series WHERE series_instance_uid = :series AND NOT EXISTS "
+               "(SELECT 1 FROM instances WHERE series_instance_uid = :series);",
+               {{series, before.seriesInstanceUid}})
+        && run("DELETE FROM studies WHERE study_instance_uid = :study AND NOT EXISTS "
+               "(SELECT 1 FROM series WHERE study_instance_uid = :study);",
+               {{study, before.studyInstanceUid}});
+}
+
+} // namespace db

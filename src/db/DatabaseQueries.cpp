@@ -1,0 +1,208 @@
+#include "db/Database.h"
+#include "db/DatabaseSql.h"
+
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+namespace db {
+
+using namespace sql;
+
+namespace {
+
+std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QString& sopInstanceUid)
+{
+    if (!db.isOpen())
+        return std::nullopt;
+    QSqlQuery q(db);
+    if (!q.prepare(QString::fromLatin1(kInstancePlace)) || !readInstancePlace(q, sopInstanceUid) || !q.next())
+        return std::nullopt;
+    return InstancePlace{q.value(0).toString(), q.value(1).toString()};
+}
+
+} // namespace
+
+QList<StudyRecord> Database::queryStudies(const QString& sql,
+                                          const QList<std::pair<QString, QString>>& bindings) const
+{
+    return queryStudiesIn(m_db, sql, bindings).value_or(QList<StudyRecord>());
+}
+
+QList<StudyRecord> Database::allStudies() const
+{
+    return queryStudies(QString::fromLatin1(kStudySelect) + QLatin1String(kAllStudiesOrder), {});
+}
+
+std::optional<StudyRecord> Database::studyRecord(const QString& studyInstanceUid) const
+{
+    const QList<StudyRecord> found = queryStudies(QString::fromLatin1(kStudySelect) +
+                                                      QStringLiteral("WHERE st.study_instance_uid = :uid;"),
+                                                  {{QStringLiteral(":uid"), studyInstanceUid}});
+    if (found.isEmpty())
+        return std::nullopt;
+    return found.first();
+}
+
+QList<StudyRecord> Database::otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const
+{
+    if (patientId.isEmpty())
+        return {};
+    return queryStudies(QString::fromLatin1(kStudySelect)
+                            + QStringLiteral("WHERE p.patient_id = :pid AND st.study_instance_uid != :exclude "
+                                             "AND st.patient_key = COALESCE((SELECT x.patient_key FROM studies x "
+                                             "WHERE x.study_instance_uid = :exclude), st.patient_key) "
+                                             "ORDER BY st.study_date DESC, st.study_time DESC;"),
+                        {{QStringLiteral(":pid"), patientId}, {QStringLiteral(":exclude"), nonNull(excludeStudyUid)}});
+}
+
+QList<SeriesRecord> Database::seriesForStudy(const QString& studyInstanceUid) const
+{
+    QList<SeriesRecord> out;
+    if (!m_db.isOpen())
+        return out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral(
+            "SELECT se.series_instance_uid, se.study_instance_uid, se.modality, se.series_description, "
+            "se.series_number, "
+            "(SELECT COUNT(*) FROM instances i WHERE i.series_instance_uid = se.series_instance_uid), "
+            "se.body_part_examined, se.laterality "
+            "FROM series se WHERE se.study_instance_uid = :uid "
+            "ORDER BY CAST(se.series_number AS INTEGER) ASC;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        SeriesRecord r;
+        r.seriesInstanceUid = textOf(q.value(0));
+        r.studyInstanceUid = textOf(q.value(1));
+        r.modality = textOf(q.value(2));
+        r.seriesDescription = textOf(q.value(3));
+        r.seriesNumber = textOf(q.value(4));
+        r.instanceCount = q.value(5).toInt();
+        r.bodyPartExamined = textOf(q.value(6));
+        r.laterality = textOf(q.value(7));
+        out.append(r);
+    }
+    return out;
+}
+
+QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstanceUid) const
+{
+    QList<InstanceRecord> out;
+    if (!m_db.isOpen())
+        return out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral(
+            "SELECT file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, "
+            "slice_location, repetition_time, echo_time, image_position_x, image_position_y, image_position_z, "
+            "orientation_row_x, orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, "
+            "orientation_col_z, has_spatial_info, frame_index, acquisition_time_seconds, "
+            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images "
+            "FROM instances WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        InstanceRecord r;
+        r.filePath = textOf(q.value(0));
+        r.instanceNumber = q.value(1).toLongLong();
+        r.pixelSpacingX = realOf(q.value(2));
+        r.pixelSpacingY = realOf(q.value(3));
+        r.sliceThickness = realOf(q.value(4));
+        r.sliceLocation = realOf(q.value(5));
+        r.repetitionTime = realOf(q.value(6));
+        r.echoTime = realOf(q.value(7));
+        for (int k = 0; k < 3; ++k) {
+            r.imagePosition[k] = realOf(q.value(8 + k));
+            r.orientationRow[k] = realOf(q.value(11 + k));
+            r.orientationCol[k] = realOf(q.value(14 + k));
+        }
+        r.hasSpatialInfo = q.value(17).toLongLong() != 0;
+        r.frameIndex = q.value(18).toInt();
+        r.acquisitionTimeSeconds = realOf(q.value(19), -1.0);
+        r.temporalPositionIndex = q.value(20).toInt();
+        r.frameOfReferenceUid = textOf(q.value(21));
+        r.triggerTimeMs = realOf(q.value(22), -1.0);
+        r.cardiacNumberOfImages = q.value(23).toInt();
+        out.append(r);
+    }
+    return out;
+}
+
+QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
+{
+    QStringList out;
+    if (!m_db.isOpen())
+        return out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // In the order the files were first indexed: a file added later goes to the end, so the positions
+    // of the others (remote downloads number files by them) do not shift between a download and its resume.
+    if (!q.prepare(QStringLiteral("SELECT i.file_path FROM instances i JOIN series se ON "
+                                  "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid "
+                                  "GROUP BY i.file_path ORDER BY MIN(i.rowid);")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.append(textOf(q.value(0)));
+    return out;
+}
+
+PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
+{
+    PatientBodyInfo info;
+    if (!m_db.isOpen())
+        return info;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT p.sex, p.weight_kg, p.height_cm FROM studies st JOIN patients p ON "
+                                  "p.patient_key = st.patient_key WHERE st.study_instance_uid = :uid LIMIT 1")))
+        return info;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec() || !q.next())
+        return info;
+    info.sex = textOf(q.value(0));
+    info.weightKg = realOf(q.value(1));
+    info.heightCm = realOf(q.value(2));
+    return info;
+}
+
+bool Database::studyExists(const QString& studyInstanceUid) const
+{
+    if (!m_db.isOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT 1 FROM studies WHERE study_instance_uid = :uid LIMIT 1")))
+        return false;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    return q.exec() && q.next();
+}
+
+std::optional<InstancePlace> Database::instancePlace(const QString& sopInstanceUid) const
+{
+    return instancePlaceIn(m_db, sopInstanceUid);
+}
+
+bool Database::visitFilePaths(const std::function<void(const QString&)>& visit) const
+{
+    if (!m_db.isOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT file_path FROM instances;")))
+        return false;
+    while (q.next())
+        visit(textOf(q.value(0)));
+    // A read that stopped early (a damaged page, a lock) ends like the last row; only the error tells.
+    return !q.lastError().isValid();
+}
+
+} // namespace db

@@ -1,0 +1,174 @@
+#include "db/DatabaseSql.h"
+
+#include <QDir>
+
+namespace db::sql {
+
+const char* const kStudyPatient = "SELECT patient_key FROM studies WHERE study_instance_uid = :uid;";
+
+// The counts, modalities and store size are the study row's own totals: a listing reads one row
+// per study, however many instance rows the index holds.
+const char* const kStudySelect =
+    "SELECT st.study_instance_uid, p.patient_id, p.patient_name, p.birth_date, p.sex, p.weight_kg, "
+    "st.study_date, st.study_time, st.study_description, st.accession_number, st.series_count, "
+    "st.instance_count, st.is_protected, st.modalities, st.imported_at, st.store_bytes "
+    "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
+
+// The series and study of an instance as the query's one row (none when not indexed).
+const char* const kInstancePlace = "SELECT i.series_instance_uid, se.study_instance_uid FROM instances i "
+                                   "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
+                                   "WHERE i.sop_instance_uid = :sop;";
+
+bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
+{
+    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
+    return q.exec();
+}
+
+// SQLite's primary result code of a failure (extended codes carry it in their low byte). Qt reports a
+// failed commit without the code; SQLite's own words for the code tell it then. 0 if neither does.
+int sqliteCode(const QSqlError& error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    if (ok && code != 0)
+        return code & 0xff;
+    static const std::pair<int, const char*> words[] = {
+        {5, "database is locked"},       {6, "database table is locked"}, {8, "readonly database"},
+        {10, "disk I/O error"},          {11, "disk image is malformed"}, {13, "database or disk is full"},
+        {14, "unable to open database"}, {26, "file is not a database"},
+    };
+    const QString text = error.databaseText();
+    for (const auto& [value, phrase] : words)
+        if (text.contains(QLatin1String(phrase), Qt::CaseInsensitive))
+            return value;
+    return 0;
+}
+
+bool isBusy(const QSqlError& error)
+{
+    const int code = sqliteCode(error);
+    return code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */;
+}
+
+// The driver's own words, after the cause in Russian wherever SQLite names one the user can act on.
+QString describe(const QSqlError& error)
+{
+    const char* cause = nullptr;
+    switch (sqliteCode(error)) {
+    case 5:
+    case 6:
+        cause = "локальная база исследований занята другой программой";
+        break;
+    case 8:
+        cause = "файл локальной базы исследований доступен только для чтения";
+        break;
+    case 10:
+        cause = "ошибка чтения или записи диска с локальной базой исследований";
+        break;
+    case 11:
+    case 26:
+        cause = "файл локальной базы исследований повреждён";
+        break;
+    case 13:
+        cause = "на диске нет места для локальной базы исследований";
+        break;
+    case 14:
+        cause = "файл локальной базы исследований не открывается";
+        break;
+    default:
+        break;
+    }
+    const QString text = error.text().trimmed();
+    return cause ? QStringLiteral("%1 (%2)").arg(QString::fromUtf8(cause), text) : text;
+}
+
+QString errorText(const QSqlQuery& query)
+{
+    return describe(query.lastError());
+}
+
+QString inUseText(const QString& path)
+{
+    return QStringLiteral("Локальная база исследований используется другой программой: файл %1 заблокирован. "
+                          "Закройте программу, которая его держит, и запустите Kalvenor снова.")
+        .arg(QDir::toNativeSeparators(path));
+}
+
+// Qt binds a null QString as SQL NULL. NULL never matches in "=" and never conflicts on a primary
+// key, so a file without a Patient ID would add a new patient row at every indexing; bind '' instead.
+QString nonNull(const QString& text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+QString textOf(const QVariant& v)
+{
+    return v.isNull() ? QString() : v.toString();
+}
+
+double realOf(const QVariant& v, double whenNull)
+{
+    return v.isNull() ? whenNull : v.toDouble();
+}
+
+// Import times are stored as UTC in ISO 8601 text, which sorts and compares as time does.
+QString importTimeText(const QDateTime& utc)
+{
+    return utc.toUTC().toString(Qt::ISODate);
+}
+
+QDateTime importTimeOf(const QVariant& v)
+{
+    return v.isNull() ? QDateTime() : QDateTime::fromString(v.toString(), Qt::ISODate);
+}
+
+StudyRecord studyFromQuery(const QSqlQuery& q)
+{
+    StudyRecord r;
+    r.studyInstanceUid = textOf(q.value(0));
+    r.patientId = textOf(q.value(1));
+    r.patientName = textOf(q.value(2));
+    r.birthDate = textOf(q.value(3));
+    r.sex = textOf(q.value(4));
+    r.weightKg = realOf(q.value(5));
+    r.studyDate = textOf(q.value(6));
+    r.studyTime = textOf(q.value(7));
+    r.studyDescription = textOf(q.value(8));
+    r.accessionNumber = textOf(q.value(9));
+    r.seriesCount = q.value(10).toInt();
+    r.instanceCount = q.value(11).toInt();
+    r.isProtected = q.value(12).toLongLong() != 0;
+    r.modalities = textOf(q.value(13));
+    r.importedAt = importTimeOf(q.value(14));
+    r.storeBytes = q.value(15).toLongLong();
+    return r;
+}
+
+// Equal dates keep one order from run to run, whatever order they were indexed in.
+const char* const kAllStudiesOrder =
+    "ORDER BY st.study_date ASC, st.study_time ASC, p.patient_name ASC, st.study_instance_uid ASC;";
+
+// Nothing when the query fails, or the index cannot be read to its end.
+std::optional<QList<StudyRecord>> queryStudiesIn(const QSqlDatabase& db, const QString& sql,
+                                                 const QList<std::pair<QString, QString>>& bindings)
+{
+    if (!db.isOpen())
+        return std::nullopt;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        return std::nullopt;
+    for (const auto& [name, value] : bindings)
+        q.bindValue(name, value);
+    if (!q.exec())
+        return std::nullopt;
+    QList<StudyRecord> out;
+    while (q.next())
+        out.append(studyFromQuery(q));
+    if (q.lastError().isValid())
+        return std::nullopt;
+    return out;
+}
+
+} // namespace db::sql

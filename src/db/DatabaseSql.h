@@ -1,0 +1,77 @@
+#pragma once
+
+// What the files of db::Database share: the statements more than one of them runs, reading rows into
+// records, and SQLite's failures said in Russian. Not for use outside the module.
+
+#include "db/Database.h"
+#include "db/StudyRecord.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+
+#include <array>
+#include <optional>
+#include <utility>
+
+namespace db::sql {
+
+extern const char* const kStudyPatient;
+extern const char* const kStudySelect;
+extern const char* const kInstancePlace;
+extern const char* const kAllStudiesOrder;
+
+bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid);
+int sqliteCode(const QSqlError& error);
+bool isBusy(const QSqlError& error);
+QString describe(const QSqlError& error);
+QString errorText(const QSqlQuery& query);
+QString inUseText(const QString& path);
+QString nonNull(const QString& text);
+QString textOf(const QVariant& v);
+double realOf(const QVariant& v, double whenNull = 0.0);
+QString importTimeText(const QDateTime& utc);
+QDateTime importTimeOf(const QVariant& v);
+StudyRecord studyFromQuery(const QSqlQuery& q);
+std::optional<QList<StudyRecord>> queryStudiesIn(const QSqlDatabase& db, const QString& sql,
+                                                 const QList<std::pair<QString, QString>>& bindings);
+
+} // namespace db::sql
+
+namespace db {
+
+struct Database::WriteStatements
+{
+    explicit WriteStatements(const QSqlDatabase& db)
+        : patient(db), patientKey(db), studyPatient(db), study(db), series(db), instance(db),
+          prunePatient(db), instancePlace(db), keepPath(db)
+    {
+    }
+    // Leaves every statement reset, so that none keeps a transaction or a lock alive.
+    void finish()
+    {
+        for (QSqlQuery* q : all())
+            q->finish();
+    }
+    std::array<QSqlQuery*, 9> all()
+    {
+        return {&patient,  &patientKey,   &studyPatient,  &study,   &series,
+                &instance, &prunePatient, &instancePlace, &keepPath};
+    }
+
+    QSqlQuery patient;
+    QSqlQuery patientKey;
+    QSqlQuery studyPatient;
+    QSqlQuery study;
+    QSqlQuery series;
+    QSqlQuery instance;
+    QSqlQuery prunePatient;
+    QSqlQuery instancePlace;
+    QSqlQuery keepPath;
+};
+
+} // namespace db

@@ -1,0 +1,304 @@
+#include "db/Database.h"
+#include "db/DatabaseSql.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+namespace db {
+
+using namespace sql;
+
+bool Database::setStudyProtected(const QString& studyInstanceUid, bool isProtected)
+{
+    if (!requireOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("UPDATE studies SET is_protected = :prot WHERE study_instance_uid = :uid;"));
+    q.bindValue(QStringLiteral(":prot"), isProtected ? 1 : 0);
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec()) {
+        m_lastError = errorText(q);
+        return false;
+    }
+    emit studiesWritten({studyInstanceUid});
+    return true;
+}
+
+bool Database::deleteStudy(const QString& studyInstanceUid)
+{
+    if (!requireOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QString::fromLatin1(kStudyPatient));
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec() || !q.next()) {
+        m_lastError = q.lastError().isValid() ? errorText(q) : QString();
+        return false;
+    }
+    q.finish();
+    return deleteStudies({studyInstanceUid});
+}
+
+bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths,
+                             const std::function<bool(const QString&)>& removeLater)
+{
+    if (!requireOpen())
+        return false;
+    if (filePaths)
+        filePaths->clear();
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    auto fail = [this, &q, filePaths] {
+        m_lastError = errorText(q);
+        q.finish();
+        m_db.rollback();
+        if (filePaths)
+            filePaths->clear();
+        return false;
+    };
+    // The studies, their series and their patients go by way of temporary tables, so that the
+    // deletions are a few statements whatever their number.
+    const char* const setUp[] = {
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_studies (uid TEXT PRIMARY KEY);",
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_series (uid TEXT PRIMARY KEY);",
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_patients (patient_key INTEGER PRIMARY KEY);",
+        "DELETE FROM temp.doomed_studies;",
+        "DELETE FROM temp.doomed_series;",
+        "DELETE FROM temp.doomed_patients;",
+    };
+    for (const char* sql : setUp) {
+        if (!q.exec(QString::fromLatin1(sql)))
+            return fail();
+    }
+    if (!q.prepare(QStringLiteral("INSERT OR IGNORE INTO temp.doomed_studies (uid) VALUES (:uid);")))
+        return fail();
+    for (const QString& uid : studyInstanceUids) {
+        q.bindValue(QStringLiteral(":uid"), uid);
+        if (!q.exec())
+            return fail();
+    }
+    if (filePaths || removeLater) {
+        if (!q.exec(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
+                                   "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid "
+                                   "IN (SELECT uid FROM temp.doomed_studies);")))
+            return fail();
+        QStringList paths;
+        while (q.next())
+            paths.append(textOf(q.value(0)));
+        q.finish();
+        if (removeLater) {
+            if (!q.prepare(QStringLiteral("INSERT OR IGNORE INTO pending_removals (path) VALUES (:path);")))
+                return fail();
+            for (const QString& path : std::as_const(paths)) {
+                if (!removeLater(path))
+                    continue;
+                q.bindValue(QStringLiteral(":path"), path);
+                if (!q.exec())
+                    return fail();
+            }
+        }
+        if (filePaths)
+            *filePaths = paths;
+    }
+    // The study rows go first, so that the triggers that keep their totals find nothing left to count
+    // as the instance rows go; the foreign keys are checked at the commit, when the children are gone
+    // too.
+    const char* const deletions[] = {
+        "INSERT OR IGNORE INTO temp.doomed_patients (patient_key) SELECT patient_key FROM studies "
+        "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies) AND patient_key IS NOT NULL;",
+        "INSERT OR IGNORE INTO temp.doomed_series (uid) SELECT series_instance_uid FROM series "
+        "WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "PRAGMA defer_foreign_keys = ON;",
+        "DELETE FROM studies WHERE study_instance_uid IN (SELECT uid FROM temp.doomed_studies);",
+        "DELETE FROM series WHERE series_instance_uid IN (SELECT uid FROM temp.doomed_series);",
+        "DELETE FROM instances WHERE series_instance_uid IN (SELECT uid FROM temp.doomed_series);",
+        "DELETE FROM patients WHERE patient_key IN (SELECT patient_key FROM temp.doomed_patients) "
+        "AND NOT EXISTS (SELECT 1 FROM studies st WHERE st.patient_key = patients.patient_key);",
+        "DELETE FROM temp.doomed_studies;",
+        "DELETE FROM temp.doomed_series;",
+        "DELETE FROM temp.doomed_patients;",
+    };
+    for (const char* sql : deletions) {
+        if (!q.exec(QString::fromLatin1(sql)))
+            return fail();
+    }
+    q.finish();
+    if (!m_db.commit()) {
+        m_lastError = describe(m_db.lastError());
+        m_db.rollback();
+        if (filePaths)
+            filePaths->clear();
+        return false;
+    }
+    for (const QString& uid : studyInstanceUids)
+        emit studyChanged(uid);
+    emit studiesWritten(studyInstanceUids);
+    return true;
+}
+
+QStringList Database::pendingRemovals() const
+{
+    QStringList paths;
+    if (!m_db.isOpen())
+        return paths;
+    // A path that a row names again was indexed anew after its removal was planned.
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (q.exec(QStringLiteral("SELECT path FROM pending_removals "
+                              "WHERE path NOT IN (SELECT file_path FROM instances);")))
+        while (q.next())
+            paths << textOf(q.value(0));
+    return paths;
+}
+
+bool Database::forgetPendingRemovals(const QStringList& paths)
+{
+    if (paths.isEmpty())
+        return true;
+    if (!requireOpen())
+        return false;
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.prepare(QStringLiteral("DELETE FROM pending_removals WHERE path = :path;"));
+    for (const QString& path : paths) {
+        if (!ok)
+            break;
+        q.bindValue(QStringLiteral(":path"), path);
+        ok = q.exec();
+    }
+    if (!ok)
+        m_lastError = errorText(q);
+    q.finish();
+    return endTransaction(ok);
+}
+
+bool Database::setStoreFolders(const QStringList& folders)
+{
+    QStringList wanted;
+    for (const QString& folder : folders)
+        if (!folder.isEmpty())
+            wanted << QDir::cleanPath(folder) + QLatin1Char('/');
+    wanted.removeDuplicates();
+    wanted.sort();
+    if (wanted == m_storeFolders)
+        return true;
+    if (!requireOpen())
+        return false;
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.exec(QStringLiteral("DELETE FROM store_folders;"))
+              && q.prepare(QStringLiteral("INSERT INTO store_folders (folder) VALUES (:folder);"));
+    for (const QString& folder : std::as_const(wanted)) {
+        q.bindValue(QStringLiteral(":folder"), folder);
+        ok = ok && q.exec();
+    }
+    // Every row is placed anew by its path as written; a study's store size follows by the triggers.
+    QStringList tests;
+    for (qsizetype i = 0; i < wanted.size(); ++i)
+        tests << QStringLiteral("substr(file_path, 1, length(:folder%1)) = :folder%1").arg(i);
+    const QString inStore = tests.isEmpty() ? QStringLiteral("0")
+                                            : QStringLiteral("(CASE WHEN %1 THEN 1 ELSE 0 END)").arg(tests.join(" OR "));
+    ok = ok && q.prepare(QStringLiteral("UPDATE instances SET in_store = %1 WHERE in_store != %1;").arg(inStore));
+    for (qsizetype i = 0; ok && i < wanted.size(); ++i)
+        q.bindValue(QStringLiteral(":folder%1").arg(i), wanted[i]);
+    ok = ok && q.exec();
+    if (!ok)
+        m_lastError = errorText(q);
+    q.finish();
+    if (!endTransaction(ok))
+        return false;
+    m_storeFolders = wanted;
+    return true;
+}
+
+int Database::fillStoreFileSizes(int limit)
+{
+    if (!requireOpen())
+        return -1;
+    QList<std::pair<qint64, qint64>> sizes; // row id, size
+    {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("SELECT rowid, file_path, frame_index FROM instances "
+                                 "WHERE file_size IS NULL AND in_store = 1 LIMIT :limit;"));
+        q.bindValue(QStringLiteral(":limit"), limit);
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            return -1;
+        }
+        while (q.next())
+            sizes.append({q.value(0).toLongLong(), q.value(2).toInt() == 0 ? QFileInfo(textOf(q.value(1))).size() : 0});
+    }
+    if (sizes.isEmpty())
+        return 0;
+    if (!m_db.transaction()) {
+        m_lastError = describe(m_db.lastError());
+        return -1;
+    }
+    QSqlQuery q(m_db);
+    bool ok = q.prepare(QStringLiteral("UPDATE instances SET file_size = :size WHERE rowid = :row;"));
+    for (const auto& [row, size] : std::as_const(sizes)) {
+        q.bindValue(QStringLiteral(":size"), qlonglong(size));
+        q.bindValue(QStringLiteral(":row"), qlonglong(row));
+        ok = ok && q.exec();
+    }
+    if (!ok)
+        m_lastError = errorText(q);
+    q.finish();
+    return endTransaction(ok) ? int(sizes.size()) : -1;
+}
+
+bool Database::markEditUnfinished(const QString& studyInstanceUid)
+{
+    if (!requireOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO unfinished_edits (study_instance_uid, started_at) "
+                             "VALUES (:uid, :at);"));
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    q.bindValue(QStringLiteral(":at"), importTimeText(QDateTime::currentDateTimeUtc()));
+    if (!q.exec()) {
+        m_lastError = errorText(q);
+        return false;
+    }
+    return true;
+}
+
+bool Database::clearEditUnfinished(const QString& studyInstanceUid)
+{
+    if (!requireOpen())
+        return false;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("DELETE FROM unfinished_edits WHERE study_instance_uid = :uid;"));
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec()) {
+        m_lastError = errorText(q);
+        return false;
+    }
+    return true;
+}
+
+QStringList Database::unfinishedEdits() const
+{
+    QStringList uids;
+    QSqlQuery q(m_db);
+    if (m_db.isOpen() && q.exec(QStringLiteral("SELECT study_instance_uid FROM unfinished_edits ORDER BY started_at;")))
+        while (q.next())
+            uids << textOf(q.value(0));
+    return uids;
+}
+
+} // namespace db
