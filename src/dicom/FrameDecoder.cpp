@@ -5,6 +5,7 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomNesting.h"
+#include "dicom/FrameRescale.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -78,6 +79,9 @@ struct PixelProbe
     bool mislabelled = false; // not in the syntax its meta header names: DCMTK must not read it by path
     bool bigEndianWideSamples = false; // native 32-bit samples in big endian: see wideSamplesAsStored
     bool halfSampleOver = false; // native 32-bit samples in an odd number of 16-bit words: see keepPixelBytes
+    // The requested frame's rescale when only its own functional groups hold it: DCMTK's image reads the
+    // top level and the shared groups, so the frame is drawn alone with this rescale put in the top level.
+    std::optional<FrameRescale> ownRescale;
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -138,6 +142,13 @@ PixelProbe probePixels(const QString& path, int requestedFrame)
     OFString photometric;
     if (dataset->findAndGetOFString(DCM_PhotometricInterpretation, photometric).good())
         probe.subsampled = photometric == "YBR_FULL_422" || photometric == "YBR_PARTIAL_422";
+    if (photometric == "MONOCHROME1" || photometric == "MONOCHROME2") {
+        const FrameRescale own = frameRescale(*dataset, clampedFrame(requestedFrame, probe.frames));
+        const FrameRescale everyFrame = frameRescale(*dataset, -1);
+        if (own.source == FrameRescale::Source::PerFrame
+            && (own.slope != everyFrame.slope || own.intercept != everyFrame.intercept))
+            probe.ownRescale = own;
+    }
 
     DcmElement* element = nullptr;
     if (dataset->findAndGetElement(DCM_PixelData, element).good() && element) {
@@ -211,6 +222,14 @@ bool keepPixelBytes(DcmDataset& dataset, qint64 bytes)
         return false;
     const std::vector<Uint16> kept(words, words + bytes / 2);
     return element->putUint16Array(kept.data(), unsigned(kept.size())).good();
+}
+
+// Puts the rescale at the top level, where DCMTK's image looks first. The decimal text holds the double
+// exactly, so the frame is drawn with the very values the HU readings use.
+void putRescale(DcmDataset& dataset, const FrameRescale& rescale)
+{
+    dataset.putAndInsertString(DCM_RescaleSlope, QByteArray::number(rescale.slope, 'g', 17).constData());
+    dataset.putAndInsertString(DCM_RescaleIntercept, QByteArray::number(rescale.intercept, 'g', 17).constData());
 }
 
 // Refuses headers that would make DCMTK read past the data or allocate without bound.
@@ -338,7 +357,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     }
     const qint64 wholeFileBytes = probe.totalBytes();
     const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
-        || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes);
+        || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes) || probe.ownRescale.has_value();
 
     const int index = clampedFrame(frame, probe.frames);
     if (!probe.frameProblem.isEmpty()) {
@@ -367,9 +386,11 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
             if (perFrame)
                 flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
             std::unique_ptr<DicomImage> built;
-            if (probe.mislabelled || probe.bigEndianWideSamples || probe.halfSampleOver) {
+            const bool wholeValues = probe.mislabelled || probe.bigEndianWideSamples || probe.halfSampleOver;
+            if (wholeValues || probe.ownRescale) {
                 auto file = std::make_unique<DcmFileFormat>();
-                const OFCondition loaded = loadDicomFile(*file, path, ValueLoading::Whole);
+                const OFCondition loaded =
+                    loadDicomFile(*file, path, wholeValues ? ValueLoading::Whole : ValueLoading::Lazy);
                 if (loaded.bad()) {
                     setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1")
                                                .arg(QString::fromLocal8Bit(loaded.text())));
@@ -381,9 +402,12 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
                              QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
                     return std::nullopt;
                 }
+                if (probe.ownRescale)
+                    putRescale(*file->getDataset(), *probe.ownRescale);
                 const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();
-                built = std::make_unique<DicomImage>(file.release(), xfer,
-                                                     (flags & ~CIF_UsePartialAccessToPixelData) | CIF_TakeOverExternalDataset,
+                if (wholeValues)
+                    flags &= ~CIF_UsePartialAccessToPixelData;
+                built = std::make_unique<DicomImage>(file.release(), xfer, flags | CIF_TakeOverExternalDataset,
                                                      perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
             } else {
                 built = std::make_unique<DicomImage>(QFile::encodeName(path).constData(), flags,

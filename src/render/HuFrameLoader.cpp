@@ -3,6 +3,7 @@
 #include "dicom/DicomFileLoading.h"
 #include "dicom/FileIdentity.h"
 #include "dicom/FrameDecoder.h"
+#include "dicom/FrameRescale.h"
 
 #include <QFile>
 
@@ -68,57 +69,6 @@ quint16 readUint16(DcmItem* item, const DcmTagKey& key)
     return v;
 }
 
-// A decimal string value of `key` in `item`, when present and not empty.
-bool readDecimal(DcmItem* item, const DcmTagKey& key, double fallbackForGarbage, double& value)
-{
-    OFString text;
-    if (item == nullptr || item->findAndGetOFString(key, text, 0, OFFalse).bad())
-        return false;
-    const QString trimmed = QString::fromLatin1(text.c_str()).trimmed();
-    if (trimmed.isEmpty())
-        return false;
-    bool ok = false;
-    const double parsed = trimmed.toDouble(&ok);
-    value = ok ? parsed : fallbackForGarbage;
-    return true;
-}
-
-DcmItem* functionalGroupItem(DcmItem* ds, const DcmTagKey& sequence, long index, const DcmTagKey& group)
-{
-    DcmItem* outer = nullptr;
-    if (ds->findAndGetSequenceItem(sequence, outer, index).bad() || outer == nullptr)
-        return nullptr;
-    DcmItem* inner = nullptr;
-    if (outer->findAndGetSequenceItem(group, inner, 0).bad())
-        return nullptr;
-    return inner;
-}
-
-// Enhanced multi-frame files keep the rescale in the functional groups instead of the top level;
-// the per-frame group wins over the shared one.
-void readRescale(DcmItem* ds, int frame, double& slope, double& intercept)
-{
-    slope = 1.0;
-    intercept = 0.0;
-    // A slope that is not a number would wipe the image out as 0; 1 keeps the stored values.
-    const bool topSlope = readDecimal(ds, DCM_RescaleSlope, 1.0, slope);
-    const bool topIntercept = readDecimal(ds, DCM_RescaleIntercept, 0.0, intercept);
-    if (topSlope || topIntercept)
-        return;
-    DcmItem* candidates[2] = {
-        functionalGroupItem(ds, DCM_PerFrameFunctionalGroupsSequence, frame, DCM_PixelValueTransformationSequence),
-        functionalGroupItem(ds, DCM_SharedFunctionalGroupsSequence, 0, DCM_PixelValueTransformationSequence),
-    };
-    for (DcmItem* item : candidates) {
-        if (item == nullptr)
-            continue;
-        const bool s = readDecimal(item, DCM_RescaleSlope, 1.0, slope);
-        const bool i = readDecimal(item, DCM_RescaleIntercept, 0.0, intercept);
-        if (s || i)
-            return;
-    }
-}
-
 int readFrameCount(DcmItem* ds)
 {
     OFString text;
@@ -181,11 +131,11 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
         error = QStringLiteral("Rows/Columns не прочитаны (rows=%1, columns=%2)").arg(rows).arg(columns);
         return false;
     }
-    double slope = 1.0;
-    double intercept = 0.0;
     const int frames = readFrameCount(ds);
     const int frame = std::clamp(frameIndex, 0, frames - 1);
-    readRescale(ds, frame, slope, intercept);
+    const dicom::FrameRescale rescale = dicom::frameRescale(*ds, frame);
+    const double slope = rescale.slope;
+    const double intercept = rescale.intercept;
 
     const QString prefix = QStringLiteral("rows=%1 cols=%2 bits=%3 pixRepr=%4 frames=%5 frameIdx=%6: %7")
                                .arg(rows).arg(columns).arg(bitsAllocated).arg(pixelRepresentation)

@@ -93,6 +93,8 @@ private slots:
     void largeGreyMultiFrameIsDecodedPerFrame();
     void appliedWindow_data();
     void appliedWindow();
+    void perFrameRescale_data();
+    void perFrameRescale();
     void rewrittenFileIsNotServedFromCache();
     void failedDecodeKeepsCachedImage();
     void colourModels_data();
@@ -270,6 +272,64 @@ void FrameDecoderTest::appliedWindow()
         const double value = 50 + 10 * p.y() + p.x();
         QVERIFY2(qAbs(qGray(decoded->image.pixel(p)) - expectedGray(value, decoded->windowCenter, decoded->windowWidth)) <= 1,
                  qPrintable(QStringLiteral("at %1,%2").arg(p.x()).arg(p.y())));
+    }
+}
+
+// Enhanced multi-frame files may keep each frame's rescale in its own functional groups only: the frame is
+// windowed in the units of that frame's rescale, exactly as the same file with that rescale in the shared
+// groups is.
+void FrameDecoderTest::perFrameRescale_data()
+{
+    QTest::addColumn<QList<double>>("slopes");
+    QTest::addColumn<QList<double>>("intercepts");
+    QTest::addColumn<bool>("storedWindow"); // else an explicit window of 40 / 400
+    QTest::newRow("the same in every frame") << QList<double>{1, 1, 1} << QList<double>{-1024, -1024, -1024} << false;
+    QTest::newRow("the same, stored window") << QList<double>{1, 1, 1} << QList<double>{-1024, -1024, -1024} << true;
+    QTest::newRow("one per frame") << QList<double>{1, 2, 0.5} << QList<double>{-1040, -2200, -490} << false;
+    QTest::newRow("one per frame, stored window") << QList<double>{1, 2, 0.5} << QList<double>{-1040, -2200, -490}
+                                                  << true;
+    QTest::newRow("negative slope") << QList<double>{-1, 1, -2} << QList<double>{1100, -1024, 2100} << false;
+}
+
+void FrameDecoderTest::perFrameRescale()
+{
+    QFETCH(QList<double>, slopes);
+    QFETCH(QList<double>, intercepts);
+    QFETCH(bool, storedWindow);
+    SeriesLayout layout = smallLayout(3);
+    layout.value = [](int x, int y, int) { return 1000 + 10 * y + x; }; // 1000 .. 1165 in every frame
+    const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'));
+    SeriesLayout perFrame = layout;
+    perFrame.frameRescale = [&](int k) { return std::make_pair(slopes.at(k), intercepts.at(k)); };
+    const QString file = fixtures::writeEnhancedMultiFrame(path(QStringLiteral("perframe_%1.dcm").arg(tag)), perFrame);
+
+    std::optional<render::WindowLevel> window;
+    if (!storedWindow)
+        window = render::WindowLevel{40.0, 400.0};
+    for (int frame = 0; frame < 3; ++frame) {
+        SeriesLayout twinLayout = layout;
+        twinLayout.rescaleSlope = slopes.at(frame);
+        twinLayout.rescaleIntercept = intercepts.at(frame);
+        const QString twin = fixtures::writeEnhancedMultiFrame(
+            path(QStringLiteral("perframe_%1_twin%2.dcm").arg(tag).arg(frame)), twinLayout);
+        QString error;
+        const auto decoded = dicom::decodeFrame(file, frame, window, &error);
+        QVERIFY2(decoded, qPrintable(error));
+        const auto expected = dicom::decodeFrame(twin, frame, window, &error);
+        QVERIFY2(expected, qPrintable(error));
+        QCOMPARE(decoded->windowCenter, expected->windowCenter);
+        QCOMPARE(decoded->windowWidth, expected->windowWidth);
+        QCOMPARE(decoded->frameCount, 3);
+        QVERIFY2(decoded->image == expected->image, qPrintable(QStringLiteral("frame %1").arg(frame)));
+        // The twin itself is drawn in rescaled units (DCMTK rounds rescaled values, which a narrow
+        // minimum-maximum window magnifies: checked under the wide window only).
+        if (storedWindow)
+            continue;
+        for (const QPoint p : {QPoint(0, 0), QPoint(7, 9), QPoint(15, 15)}) {
+            const double value = (1000 + 10 * p.y() + p.x()) * slopes.at(frame) + intercepts.at(frame);
+            QVERIFY2(qAbs(qGray(decoded->image.pixel(p)) - expectedGray(value, 40.0, 400.0)) <= 1,
+                     qPrintable(QStringLiteral("frame %1 at %2,%3").arg(frame).arg(p.x()).arg(p.y())));
+        }
     }
 }
 

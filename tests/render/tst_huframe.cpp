@@ -119,16 +119,37 @@ private slots:
         QCOMPARE(render::huValueAt(im, 0, 0), expectedFirst);
     }
 
+    // Enhanced multi-frame files keep the rescale in the shared or in each frame's own functional groups.
+    void enhancedRescaleFromFunctionalGroups_data()
+    {
+        QTest::addColumn<bool>("perFrame");
+        QTest::addColumn<bool>("sameInEveryFrame");
+        QTest::newRow("shared") << false << true;
+        QTest::newRow("per frame, the same in every frame") << true << true;
+        QTest::newRow("per frame, one per frame") << true << false;
+    }
     void enhancedRescaleFromFunctionalGroups()
     {
+        QFETCH(bool, perFrame);
+        QFETCH(bool, sameInEveryFrame);
+        // Frame 2 has 2 / -1000 in every row; frame 1 has 1.5 / -500 where each frame has its own.
+        auto rescale = [&](int k) {
+            return sameInEveryFrame ? std::make_pair(2.0, -1000.0) : std::make_pair(0.5 * (k + 2), -500.0 * k);
+        };
         SeriesLayout s = smallLayout();
         s.rescaleSlope = 2.0;
         s.rescaleIntercept = -1000.0;
-        const QString file = fixtures::writeEnhancedMultiFrame(path("enh.dcm"), s);
-        render::HuImage im;
-        QString error;
-        QVERIFY2(render::loadHuFrame(im, file, 2, &error), qPrintable(error));
-        QCOMPARE(render::huValueAt(im, 4, 5), ((2 * 6 + 5) * 5 + 4 + 1) * 2.0 - 1000.0);
+        if (perFrame)
+            s.frameRescale = rescale;
+        const QString name = QStringLiteral("enh_%1.dcm").arg(QTest::currentDataTag()).replace(' ', '_');
+        const QString file = fixtures::writeEnhancedMultiFrame(path(name), s);
+        for (int frame : {2, 1}) {
+            render::HuImage im;
+            QString error;
+            QVERIFY2(render::loadHuFrame(im, file, frame, &error), qPrintable(error));
+            const auto [slope, intercept] = rescale(frame);
+            QCOMPARE(render::huValueAt(im, 4, 5), ((frame * 6 + 5) * 5 + 4 + 1) * slope + intercept);
+        }
     }
 
     void signedness_data()

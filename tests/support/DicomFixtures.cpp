@@ -539,11 +539,16 @@ QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout)
         DcmItem* orient = newSequenceItem(*shared, DCM_PlaneOrientationSequence);
         put(*orient, DCM_ImageOrientationPatient, dsList({o[0], o[1], o[2], o[3], o[4], o[5]}));
     }
+    const char* rescaleType = layout.modality == QLatin1String("CT") ? "HU" : "US";
+    auto putRescale = [rescaleType](DcmItem& group, double slope, double intercept) {
+        DcmItem* transform = newSequenceItem(group, DCM_PixelValueTransformationSequence);
+        put(*transform, DCM_RescaleIntercept, decimal(intercept));
+        put(*transform, DCM_RescaleSlope, decimal(slope));
+        put(*transform, DCM_RescaleType, rescaleType);
+    };
     if (layout.pixels != PixelKind::Rgb8) {
-        DcmItem* transform = newSequenceItem(*shared, DCM_PixelValueTransformationSequence);
-        put(*transform, DCM_RescaleIntercept, decimal(layout.rescaleIntercept));
-        put(*transform, DCM_RescaleSlope, decimal(layout.rescaleSlope));
-        put(*transform, DCM_RescaleType, layout.modality == QLatin1String("CT") ? "HU" : "US");
+        if (!layout.frameRescale)
+            putRescale(*shared, layout.rescaleSlope, layout.rescaleIntercept);
         DcmItem* voi = newSequenceItem(*shared, DCM_FrameVOILUTSequence);
         put(*voi, DCM_WindowCenter, decimal(layout.windowCenter));
         put(*voi, DCM_WindowWidth, decimal(layout.windowWidth));
@@ -560,6 +565,10 @@ QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout)
             const auto p = slicePosition(layout, k);
             DcmItem* position = newSequenceItem(*frame, DCM_PlanePositionSequence);
             put(*position, DCM_ImagePositionPatient, dsList({p[0], p[1], p[2]}));
+        }
+        if (layout.frameRescale && layout.pixels != PixelKind::Rgb8) {
+            const auto [slope, intercept] = layout.frameRescale(k);
+            putRescale(*frame, slope, intercept);
         }
     }
     putPixelModule(ds, layout, px, layout.slices, bytes);

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <functional>
+#include <utility>
 
 class DcmDataset;
 class DcmItem;
@@ -72,6 +73,9 @@ struct SeriesLayout
     Compression compression = Compression::None;
     double rescaleSlope = 1.0;
     double rescaleIntercept = -1024.0;
+    // Enhanced multi-frame only: when set, the rescale (slope, intercept) of frame k, written into that
+    // frame's own functional groups instead of the shared ones (which then hold none).
+    std::function<std::pair<double, double>(int frame)> frameRescale;
     double windowCenter = 40.0;
     double windowWidth = 400.0;
     // Stored value of voxel (x, y, z); default is the coordinate code above. For RGB the value is
