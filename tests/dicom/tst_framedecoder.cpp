@@ -122,23 +122,31 @@ void FrameDecoderTest::initTestCase()
 void FrameDecoderTest::frameSelection_data()
 {
     QTest::addColumn<int>("frames");
+    QTest::addColumn<QByteArray>("declared"); // Number of Frames as the file states it; empty: as written
     QTest::addColumn<int>("requested");
     QTest::addColumn<int>("expected");
-    QTest::newRow("middle of two") << 2 << -1 << 1;
-    QTest::newRow("middle of forty") << 40 << -1 << 20;
-    QTest::newRow("past the end") << 40 << 100 << 39;
-    QTest::newRow("negative") << 40 << -5 << 0;
-    QTest::newRow("exact") << 40 << 13 << 13;
+    QTest::newRow("middle of two") << 2 << QByteArray() << -1 << 1;
+    QTest::newRow("middle of forty") << 40 << QByteArray() << -1 << 20;
+    QTest::newRow("past the end") << 40 << QByteArray() << 100 << 39;
+    QTest::newRow("negative") << 40 << QByteArray() << -5 << 0;
+    QTest::newRow("exact") << 40 << QByteArray() << 13 << 13;
+    // A count that is not positive is no count: the file holds one frame.
+    QTest::newRow("declares 0 frames") << 1 << QByteArray("0") << -1 << 0;
+    QTest::newRow("declares -3 frames") << 1 << QByteArray("-3") << 2 << 0;
 }
 
 void FrameDecoderTest::frameSelection()
 {
     QFETCH(int, frames);
+    QFETCH(QByteArray, declared);
     QFETCH(int, requested);
     QFETCH(int, expected);
     SeriesLayout layout = smallLayout(frames);
     layout.value = [](int, int, int z) { return z * 100; };
-    const QString file = fixtures::writeMultiFrame(path(QStringLiteral("sel_%1.dcm").arg(frames)), layout);
+    if (!declared.isEmpty())
+        layout.customize = [declared](DcmDataset& ds, int) { ds.putAndInsertString(DCM_NumberOfFrames, declared.constData()); };
+    const QString file = fixtures::writeMultiFrame(
+        path(QStringLiteral("sel_%1_%2.dcm").arg(frames).arg(QString::fromLatin1(declared))), layout);
 
     const render::WindowLevel window{2000.0, 4000.0};
     QString error;
