@@ -54,13 +54,16 @@ ContrastDosePage::ContrastDosePage(QWidget* parent)
 
 void ContrastDosePage::calculate()
 {
-    const clinical::ContrastDoseResult r = clinical::contrastDoseByGfr(weight->value(), egfr->value());
+    // The KDIGO categories are bounded by whole numbers, as laboratories report eGFR: the page grades the
+    // eGFR it prints, so that the category never contradicts the number beside it (29.9 prints 30, G3b).
+    const double gfr = clinical::shownValue(egfr->value(), 0);
+    const clinical::ContrastDoseResult r = clinical::contrastDoseByGfr(weight->value(), gfr);
     result->setResult(QStringLiteral("💉 Доза контраста:\n• Вес: %1 кг  СКФ: %2 мл/мин/1.73м²\n• Стандартная доза (1.5 "
                                      "мл/кг): %3 мл\n• 👉 Рекомендуемая безопасная доза: %4 мл\n• Риск КИН: %5\n• "
                                      "Рекомендация: %6\n\nℹ️ КИН — контраст-индуцированная нефропатия\nℹ️ "
                                      "Ориентировочный расчёт — окончательное решение за лечащим врачом")
                           .arg(weight->value(), 0, 'f', 1)
-                          .arg(egfr->value(), 0, 'f', 0)
+                          .arg(gfr, 0, 'f', 0)
                           .arg(r.standardMl, 0, 'f', 0)
                           .arg(r.maxMl, 0, 'f', 0)
                           .arg(r.risk)

@@ -93,14 +93,40 @@ private slots:
         QCOMPARE(page.weight->value(), 70.0);
         QCOMPARE(page.egfr->value(), 90.0);
         QCOMPARE(page.egfr->suffix(), QStringLiteral(" мл/мин/1.73м²"));
-        page.egfr->setValue(59.9);
+        page.egfr->setValue(59.9); // printed 60: graded as 60
         QTest::mouseClick(page.findChild<QPushButton*>(), Qt::LeftButton);
         QCOMPARE(page.result->text->toPlainText(),
                  QStringLiteral("💉 Доза контраста:\n• Вес: 70.0 кг  СКФ: 60 мл/мин/1.73м²\n• Стандартная доза (1.5 "
-                                "мл/кг): 105 мл\n• 👉 Рекомендуемая безопасная доза: 70 мл\n• Риск КИН: ⚠️ Умеренный "
-                                "риск КИН (G3a)\n• Рекомендация: Ограничить до 1.0 мл/кг. Обязательная гидратация 0.9% "
-                                "NaCl.\n\nℹ️ КИН — контраст-индуцированная нефропатия\nℹ️ Ориентировочный расчёт — "
-                                "окончательное решение за лечащим врачом"));
+                                "мл/кг): 105 мл\n• 👉 Рекомендуемая безопасная доза: 105 мл\n• Риск КИН: ✅ Низкий риск "
+                                "КИН\n• Рекомендация: Стандартная доза без ограничений. Гидратация желательна.\n\nℹ️ "
+                                "КИН — контраст-индуцированная нефропатия\nℹ️ Ориентировочный расчёт — окончательное "
+                                "решение за лечащим врачом"));
+    }
+
+    // The page prints eGFR whole and grades the number it prints, never the hidden decimal.
+    void contrastPageGradesPrintedEgfr_data()
+    {
+        QTest::addColumn<double>("egfr");
+        QTest::addColumn<QString>("printed");
+        QTest::addColumn<QString>("maxDose");
+        QTest::addColumn<QString>("risk");
+        QTest::newRow("29.9 prints 30: G3b") << 29.9 << "30" << "35" << QStringLiteral("⚠️ Высокий риск КИН (G3b)");
+        QTest::newRow("29.4 prints 29: G4") << 29.4 << "29" << "35" << QStringLiteral("🚨 Очень высокий риск КИН (G4)");
+        QTest::newRow("14.9 prints 15: G4") << 14.9 << "15" << "35" << QStringLiteral("🚨 Очень высокий риск КИН (G4)");
+    }
+    void contrastPageGradesPrintedEgfr()
+    {
+        QFETCH(double, egfr);
+        QFETCH(QString, printed);
+        QFETCH(QString, maxDose);
+        QFETCH(QString, risk);
+        ContrastDosePage page;
+        page.egfr->setValue(egfr);
+        page.calculate();
+        const QString text = page.result->text->toPlainText();
+        QVERIFY2(text.contains(QStringLiteral("СКФ: %1 мл/мин").arg(printed)), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("безопасная доза: %1 мл").arg(maxDose)), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("Риск КИН: %1\n").arg(risk)), qPrintable(text));
     }
 
     void dexaPage()
