@@ -208,9 +208,12 @@ QString wallThicknessGrade(double mm)
     return QStringLiteral("значительная ГЛЖ");
 }
 
-QString laVolumeGrade(double mlPerM2)
+// Maximal LA volume on cine SSFP MRI of healthy adults (J Cardiovasc Magn Reson, 2005): 89 ± 21 ml for women
+// and 103 ± 30 ml for men; the upper limit is mean + 1.96 SD. MRI reads larger atria than echocardiography,
+// whose 34 ml/m² would call the average MRI atrium dilated.
+QString laVolumeGrade(double ml, bool female)
 {
-    if (mlPerM2 <= 34.0)
+    if (ml <= (female ? 130.0 : 162.0))
         return QStringLiteral("норма");
     return QStringLiteral("ДИЛАТАЦИЯ ЛП");
 }

@@ -71,7 +71,8 @@ QString lvEfGrade(double percent);
 QString rvEfGrade(double percent);
 QString lvMassIndexGrade(double gramsPerM2, bool female);
 QString wallThicknessGrade(double mm);
-QString laVolumeGrade(double mlPerM2);
+// Maximal left atrial volume, ml, on the MRI range of the patient's sex.
+QString laVolumeGrade(double ml, bool female);
 QString raVolumeGrade(double mlPerM2, bool female);
 // Relative wall thickness, 2 × posterior wall / LV internal diameter, both in diastole; 0 without either.
 double relativeWallThickness(double posteriorWallMm, double lvInternalDiameterMm);

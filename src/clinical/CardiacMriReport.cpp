@@ -88,7 +88,7 @@ QString cardiacMriConclusion(const CardiacReportInput& in)
             text += QStringLiteral("Полость ПЖ %1 (КДО). ").arg(cavityGrade(rvGrade));
     }
     const CardiacExtraMeasurements& e = in.extra;
-    if (e.laVolumeMl > 0.0 && laVolumeGrade(laIndex(in)) != QStringLiteral("норма"))
+    if (e.laVolumeMl > 0.0 && laVolumeGrade(e.laVolumeMl, in.female) != QStringLiteral("норма"))
         text += QStringLiteral("Дилатация левого предсердия (LAVI %1 мл/м²). ").arg(fixed(laIndex(in), 0));
     if (e.raVolumeMl > 0.0 && raVolumeGrade(raIndex(in), in.female) != QStringLiteral("норма"))
         text += QStringLiteral("Дилатация правого предсердия (RAVI %1 мл/м²). ").arg(fixed(raIndex(in), 0));
@@ -178,7 +178,8 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
         html += QStringLiteral("<br><b>Предсердия:</b><br>");
         if (e.laVolumeMl > 0.0)
             html += QStringLiteral("ЛП: %1 мл (LAVI %2 мл/м²) — %3<br>")
-                        .arg(fixed(e.laVolumeMl, 1), fixed(laIndex(in), 1), esc(laVolumeGrade(laIndex(in))));
+                        .arg(fixed(e.laVolumeMl, 1), fixed(laIndex(in), 1),
+                             esc(laVolumeGrade(e.laVolumeMl, in.female)));
         if (e.raVolumeMl > 0.0)
             html += QStringLiteral("ПП: %1 мл (RAVI %2 мл/м²) — %3<br>")
                         .arg(fixed(e.raVolumeMl, 1), fixed(raIndex(in), 1),
@@ -222,6 +223,7 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
                 .arg(fixed(in.bsa, 2), n, fixed(in.sliceThicknessMm, 1), fixed(in.sliceGapPercent, 0));
     html += QStringLiteral(" МРТ, SSFP, среднее ± 1.96 SD: КДО и КСО ЛЖ — J Cardiovasc Magn Reson, 2015; "
                            "индекс массы ЛЖ (папиллярные мышцы в полости) — J Cardiovasc Magn Reson, 2017; "
+                           "максимальный объём ЛП — J Cardiovasc Magn Reson, 2005; "
                            "прочие — J Cardiovasc Magn Reson, 2020; рекомендации ESC/EACVI 2022.</span>");
     return html;
 }

@@ -144,7 +144,6 @@ void TestCardiacFormulas::bandGrades_data()
     row("wall 10", wallThicknessGrade(10.0), "норма");
     row("wall 13", wallThicknessGrade(13.0), "умеренная ГЛЖ");
     row("wall 13.1", wallThicknessGrade(13.1), "значительная ГЛЖ");
-    row("LAVI 34.1", laVolumeGrade(34.1), "ДИЛАТАЦИЯ ЛП");
     row("RAVI F 36.1", raVolumeGrade(36.1, true), "ДИЛАТАЦИЯ ПП");
     // LV volumes and mass index on the MRI ranges, each sex on its own limits: an average MRI ventricle is
     // normal, where echocardiography's smaller limits would call it enlarged.
@@ -159,6 +158,14 @@ void TestCardiacFormulas::bandGrades_data()
     row("LVMI F 60", lvMassIndexGrade(60.0, true), "ГИПЕРТРОФИЯ ЛЖ");
     row("LVMI M 71", lvMassIndexGrade(71.0, false), "масса ЛЖ норма");
     row("LVMI M 75", lvMassIndexGrade(75.0, false), "ГИПЕРТРОФИЯ ЛЖ");
+    // The maximal LA volume on the MRI ranges of each sex, where echocardiography's 34 ml/m² called the
+    // average MRI atrium (89 ml in a woman of 1.7 m²) dilated.
+    row("LAV F 89, the MRI mean", laVolumeGrade(89.0, true), "норма");
+    row("LAV F 130", laVolumeGrade(130.0, true), "норма");
+    row("LAV F 130.1", laVolumeGrade(130.1, true), "ДИЛАТАЦИЯ ЛП");
+    row("LAV M 140", laVolumeGrade(140.0, false), "норма");
+    row("LAV M 162", laVolumeGrade(162.0, false), "норма");
+    row("LAV M 162.1", laVolumeGrade(162.1, false), "ДИЛАТАЦИЯ ЛП");
     // Relative wall thickness: one cut-off of 0.42 for women and men.
     row("RWT 0.42", rwtGrade(0.42), "норма");
     row("RWT 0.44", rwtGrade(0.44), "концентрическая геометрия (RWT повышен)");

@@ -92,6 +92,8 @@ private slots:
     void reportWallThickness();
     void reportCavity_data();
     void reportCavity();
+    void reportLeftAtrium_data();
+    void reportLeftAtrium();
     void reportFileName();
 };
 
@@ -341,7 +343,7 @@ void TestCardiacMri::reportRows()
     in.extra.eddMm = 50.0;
     in.extra.ivsdMm = 10.0;
     in.extra.lvpwdMm = 13.0;
-    in.extra.laVolumeMl = 70.0;
+    in.extra.laVolumeMl = 170.0;
     in.extra.rvd1Mm = 41.0;
     in.extra.effusion = true;
     in.extra.effusionLocation = QStringLiteral("Циркулярный");
@@ -355,13 +357,13 @@ void TestCardiacMri::reportRows()
         QStringLiteral("КДР 50.0 мм — норма, МЖП-д 10.0 мм — норма<br>ЗС-д 13.0 мм — умеренная ГЛЖ<br>"
                        "Масса ЛЖ (Cube)")));
     QVERIFY(!html.contains(QStringLiteral("ФС (FS)")));
-    QVERIFY(html.contains(QStringLiteral("ЛП: 70.0 мл (LAVI 35.0 мл/м²) — ДИЛАТАЦИЯ ЛП<br>")));
+    QVERIFY(html.contains(QStringLiteral("ЛП: 170.0 мл (LAVI 85.0 мл/м²) — ДИЛАТАЦИЯ ЛП<br>")));
     QVERIFY(html.contains(QStringLiteral("(справочно, без оценки нормы)</span>:<br>RVD1 41.0 мм<br>")));
     QVERIFY(html.contains(
         QStringLiteral("локализация — Циркулярный — <span style='color:#c55'>ЕСТЬ признаки тампонады")));
     QVERIFY(html.contains(QStringLiteral("Внутриполостной тромб:</span></b> ЛП/ушко ЛП, ПЖ<br>")));
     QVERIFY(html.contains(
-        QStringLiteral("Дилатация левого предсердия (LAVI 35 мл/м²). Перикардиальный выпот "
+        QStringLiteral("Дилатация левого предсердия (LAVI 85 мл/м²). Перикардиальный выпот "
                        "(Циркулярный), с признаками тампонады. Внутриполостной тромб — см. раздел "
                        "выше.</div>")));
 }
@@ -454,6 +456,48 @@ void TestCardiacMri::reportCavity()
     QVERIFY2(conclusion.contains(sentence), qPrintable(conclusion));
     // The footer names where the volume limits come from.
     QVERIFY(html.contains(QStringLiteral("КДО и КСО ЛЖ — J Cardiovasc Magn Reson, 2015")));
+}
+
+// The left atrium is graded on the MRI range of the patient's sex: the average MRI atrium is normal, and the
+// conclusion names a dilated one.
+void TestCardiacMri::reportLeftAtrium_data()
+{
+    QTest::addColumn<bool>("female");
+    QTest::addColumn<double>("volume");
+    QTest::addColumn<double>("bsa");
+    QTest::addColumn<bool>("dilated");
+    QTest::newRow("woman, 89 ml, 1.7 m²") << true << 89.0 << 1.7 << false;
+    QTest::newRow("woman, 130 ml") << true << 130.0 << 1.7 << false;
+    QTest::newRow("woman, 131 ml") << true << 131.0 << 1.7 << true;
+    QTest::newRow("man, 131 ml") << false << 131.0 << 1.9 << false;
+    QTest::newRow("man, 162 ml") << false << 162.0 << 1.9 << false;
+    QTest::newRow("man, 163 ml") << false << 163.0 << 1.9 << true;
+}
+
+void TestCardiacMri::reportLeftAtrium()
+{
+    QFETCH(bool, female);
+    QFETCH(double, volume);
+    QFETCH(double, bsa);
+    QFETCH(bool, dilated);
+    clinical::CardiacReportInput in;
+    in.sliceCount = in.edEndoCount = in.esEndoCount = 10;
+    in.female = female;
+    in.bsa = bsa;
+    in.lv.edvMl = 140.0;
+    in.lv.esvMl = 56.0;
+    in.lv.efPercent = 60.0;
+    in.extra.laVolumeMl = volume;
+    const QString html = clinical::cardiacMriReportHtml(in);
+    const QString index = QString::number(volume / bsa, 'f', 1);
+    QVERIFY2(html.contains(QStringLiteral("ЛП: %1 мл (LAVI %2 мл/м²) — %3<br>")
+                               .arg(QString::number(volume, 'f', 1), index,
+                                    dilated ? QStringLiteral("ДИЛАТАЦИЯ ЛП") : QStringLiteral("норма"))),
+             qPrintable(html));
+    QCOMPARE(clinical::cardiacMriConclusion(in).contains(
+                 QStringLiteral("Дилатация левого предсердия (LAVI %1 мл/м²). ").arg(QString::number(volume / bsa, 'f', 0))),
+             dilated);
+    QVERIFY(html.contains(QStringLiteral("максимальный объём ЛП — J Cardiovasc Magn Reson, 2005")));
 }
 
 void TestCardiacMri::reportFileName()
