@@ -45,6 +45,7 @@ struct PacsConfig;
 struct PacsServer;
 } // namespace pacs
 namespace dicom {
+struct LeftOutCount;
 struct DicomFileSummary;
 class DicomImporter;
 class ZipImportWorker;
@@ -116,9 +117,9 @@ public:
 
     // Exports: the portable study folder and ZIP, the viewer copies inside them, the flash-drive and
     // archive-folder flows.
-    // leftOut: how many documents an anonymised folder leaves out.
+    // leftOut: what an anonymised folder leaves out.
     bool writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error, bool anonymise,
-                                  bool compress, int* leftOut = nullptr);
+                                  bool compress, dicom::LeftOutCount* leftOut = nullptr);
     void addPortableViewers(const QString& target, bool includeMac, bool includeWindows, const QString& title);
     static bool createPortableStudyZip(const QList<QString>& inputFiles, const QString& archivePath, QString* error,
                                        std::function<void(int, int)> progress);

@@ -171,7 +171,7 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     busy.show();
     QCoreApplication::processEvents();
     QString error;
-    int leftOut = 0;
+    dicom::LeftOutCount leftOut;
     const bool ok = writePortableStudyFolder(studyUid, staging, &error, dialog.anonymize(),
                                              dialog.compressLossless(), &leftOut);
     busy.close();
@@ -219,7 +219,7 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
                 if (deleteTemp)
                     QDir(staging).removeRecursively();
                 if (success)
-                    QMessageBox::information(this, BurnTitle, message + dicom::leftOutDocumentsNote(leftOut));
+                    QMessageBox::information(this, BurnTitle, message + dicom::leftOutNote(leftOut));
                 else
                     QMessageBox::critical(this, BurnTitle, message);
                 if (m_closeWhenBurnsEnd && m_burnThreads.isEmpty())

@@ -87,7 +87,7 @@ void copyWindowsViewer(const fs::path& source, const fs::path& target)
 } // namespace
 
 bool MainWindow::writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error,
-                                          bool anonymise, bool compress, int* leftOut)
+                                          bool anonymise, bool compress, dicom::LeftOutCount* leftOut)
 {
     const QStringList files = exportFileList(*m_db, studyUid);
     QString message;

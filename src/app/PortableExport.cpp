@@ -184,10 +184,10 @@ QString programFolderOverlap(const QString& target)
 }
 
 bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error, int* leftOut)
+                              QString* error, dicom::LeftOutCount* leftOut)
 {
     if (leftOut)
-        *leftOut = 0;
+        *leftOut = {};
     try {
         const fs::path targetPath = toPath(target);
         if (const QString refusal = programFolderOverlap(target); !refusal.isEmpty())
@@ -204,18 +204,18 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         QDir().mkpath(dicom.path());
         const QString anonymous = QStringLiteral("ANONYMOUS");
         int counter = 0;
-        int documents = 0;
+        dicom::LeftOutCount left;
         for (const QString& source : sources) {
             const QString destination = dicom.filePath(exportFileName(counter + 1));
             QString why;
             if (anonymise) {
-                bool document = false;
-                if (!dicom::writeAnonymizedCopy(source, destination, anonymous, anonymous, &why, &document))
+                dicom::LeftOut leftOutWhy = dicom::LeftOut::Nothing;
+                if (!dicom::writeAnonymizedCopy(source, destination, anonymous, anonymous, &why, &leftOutWhy))
                     return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
-                if (document) {
-                    ++documents;
+                if (leftOutWhy != dicom::LeftOut::Nothing) {
+                    left.add(leftOutWhy);
                     if (leftOut)
-                        *leftOut = documents;
+                        *leftOut = left;
                     continue; // the numbering stays without gaps
                 }
                 if (compress && !dicom::writeCompressedCopy(destination, destination, &why))
@@ -228,9 +228,8 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
             }
             ++counter;
         }
-        if (counter == 0 && documents != 0)
-            return fail(error, QStringLiteral("В исследовании только документы (PDF и др.), а анонимная копия их "
-                                              "не включает: записывать нечего"));
+        if (counter == 0 && left.total() != 0)
+            return fail(error, dicom::nothingLeftToCopyText(left));
         if (counter == 0)
             return fail(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
         return true;

@@ -4,6 +4,7 @@
 // the long copies can run off the GUI thread; the index is read by the caller beforehand.
 
 #include "db/StudyRecord.h"
+#include "dicom/DicomCopyWriters.h"
 #include "platform/SafeFileName.h"
 
 #include <QString>
@@ -51,9 +52,9 @@ QString programFolderOverlap(const QString& target);
 
 // Writes the portable layout (program files, "portable.marker", "DICOM/IMG_nnnnnn.dcm") into target;
 // false with a message at the first failure, the part already written left in place. An anonymised
-// layout leaves encapsulated documents out; leftOut receives how many.
+// layout leaves out documents and images with identity in their pixels; leftOut receives how many.
 bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error, int* leftOut = nullptr);
+                              QString* error, dicom::LeftOutCount* leftOut = nullptr);
 
 // Copies the files into folder as IMG_000001.dcm, ... without overwriting; `written` receives the
 // files this call created, so a caller can take them back after a failure.

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHash>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -77,6 +78,34 @@ QString uniqueNamePart(QSet<QString>& used, const QString& directory, const QStr
         candidate = QStringLiteral("%1_%2").arg(part).arg(n);
     used.insert(dir.filePath(candidate).toLower());
     return candidate;
+}
+
+// The anonymous mode draws no name, but no drawing takes one out of the pixels: the frames of images
+// whose header says their pixels carry identity are taken out of the job and counted. So are the frames
+// of a file that cannot be read to tell (returns how many), so that nothing unchecked is drawn.
+int takeOutIdentifyingFrames(ExportJob& job, dicom::LeftOutCount& leftOut)
+{
+    QHash<QString, std::optional<dicom::LeftOut>> seen; // a multi-frame file is read once
+    ExportJob kept = job;
+    kept.instances.clear();
+    kept.sliceIndices.clear();
+    int unreadable = 0;
+    for (int i = 0; i < job.instances.size(); ++i) {
+        const QString& path = job.instances[i].filePath;
+        auto found = seen.constFind(path);
+        if (found == seen.constEnd())
+            found = seen.insert(path, dicom::leftOutOfAnonymisedCopies(path));
+        if (!*found) {
+            ++unreadable;
+        } else if (**found == dicom::LeftOut::BurnedInImage) {
+            leftOut.add(**found);
+        } else {
+            kept.instances << job.instances[i];
+            kept.sliceIndices << (i < job.sliceIndices.size() ? job.sliceIndices[i] : i);
+        }
+    }
+    job = std::move(kept);
+    return unreadable;
 }
 
 // The partial video beside the target while it is being written.
@@ -550,7 +579,7 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
 bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                    double windowCenter, double windowWidth, int frameNumber, int frameCount,
                                    ImageViewportWidget* viewport, int sliceIndex, const QString& targetPath,
-                                   QString* error, bool* leftOut)
+                                   QString* error, dicom::LeftOut* leftOut)
 {
     const Format fmt = format();
     if (fmt == Format::Dicom) {
@@ -661,10 +690,19 @@ void ExportDialog::onExportClicked()
     const bool anonymous = annotation() == Annotation::Basic;
     int files = 0;
     int failures = 0;
-    int leftOut = 0; // documents an anonymous copy does not take
+    dicom::LeftOutCount leftOut; // what anonymous copies and pictures do not take
     QSet<QString> usedNames;
 
-    for (const ExportJob& job : jobs) {
+    for (ExportJob job : jobs) {
+        if (anonymous && fmt != Format::Dicom) {
+            const int unreadable = takeOutIdentifyingFrames(job, leftOut);
+            if (unreadable != 0) {
+                // A video lacking a frame is a broken video; a still is one file among others.
+                failures += fmt == Format::Mp4 ? 1 : unreadable;
+                if (fmt == Format::Mp4)
+                    continue;
+            }
+        }
         const QString seriesPart = seriesNamePart(job.info, anonymous);
         if (fmt == Format::Mp4) {
             if (job.instances.isEmpty())
@@ -712,17 +750,19 @@ void ExportDialog::onExportClicked()
             const int index = picked[i];
             const int sliceIndex = index < job.sliceIndices.size() ? job.sliceIndices[index] : index;
             QString error;
-            bool document = false;
+            dicom::LeftOut why = dicom::LeftOut::Nothing;
             if (!exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
-                                 job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &document))
+                                 job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &why))
                 ++failures;
+            else if (why != dicom::LeftOut::Nothing)
+                leftOut.add(why);
             else
-                document ? ++leftOut : ++files;
+                ++files;
         }
     }
 
     QString text = QStringLiteral("Экспортировано файлов: %1").arg(files);
-    text += dicom::leftOutDocumentsNote(leftOut);
+    text += dicom::leftOutNote(leftOut);
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
     QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);

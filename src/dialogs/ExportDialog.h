@@ -1,6 +1,7 @@
 #pragma once
 
 #include "db/InstanceRecord.h"
+#include "dicom/DicomCopyWriters.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesOverlayInfo.h"
 
@@ -67,7 +68,7 @@ private:
     QList<ExportJob> collectJobs() const;
     bool exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info, double windowCenter,
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
-                         int sliceIndex, const QString& targetPath, QString* error, bool* leftOut);
+                         int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut);
     bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error);
     bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);
     std::optional<QImage> renderFrame(const db::InstanceRecord& record, const SeriesOverlayInfo& info,

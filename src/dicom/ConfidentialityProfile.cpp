@@ -645,9 +645,9 @@ constexpr ProfileRow Rows[] = {
 
 // Where the copies go further than the table, deliberately: these replace its rows above.
 constexpr ProfileRow StricterRows[] = {
-    // The table asks for dummy content. The copies remove the whole tree instead: the report's text,
-    // names, dates and UIDs all stand in it, a neutral tree says nothing either, and a document whose
-    // root has no children is still valid.
+    // The table asks for dummy content. The copies remove the whole tree instead: text, names, dates
+    // and UIDs all stand in it, and a neutral tree says nothing either. A structured report or key-object
+    // selection, whose whole content the tree is, is not copied at all (writeAnonymizedCopy).
     {0x0040A730, All, "X", No, "Content Sequence"},
     // The table asks for a dummy document. A PDF or CDA carries the patient in its own text, which no
     // attribute rule reaches, and a document emptied of its content is no report at all: the object is
@@ -663,6 +663,15 @@ constexpr ProfileRow AddedRows[] = {
     {0x00420010, All, "X", No, "Document Title"},                               // free text
     {0x00100033, All, "X", No, "Patient's Birth Date in Alternative Calendar"}, // the birth date
     {0x00100034, All, "X", No, "Patient's Death Date in Alternative Calendar"},
+    // Free text of the overlay groups, where an operator may type a name: the table removes the
+    // overlay's bitmap and comments but not what names or describes it. What places and sizes the
+    // overlay (rows, columns, origin, type, bit position) stays. The subtype's terms are defined, but
+    // its VR takes any text.
+    {0x60000022, 0xFF00FFFF, "X", No, "Overlay Description"},
+    {0x60000045, 0xFF00FFFF, "X", No, "Overlay Subtype"},
+    {0x60000061, 0xFF00FFFF, "X", No, "Overlay Compression Originator (retired)"},
+    {0x60000062, 0xFF00FFFF, "X", No, "Overlay Compression Label (retired)"},
+    {0x60001500, 0xFF00FFFF, "X", No, "Overlay Label"},
 };
 
 ProfileAction effectiveAction(const ProfileRow& row)

@@ -82,15 +82,58 @@ void scrubItem(DcmItem& item)
     }
 }
 
-// True when the profile leaves the whole object out of anonymised copies.
-bool leftOutOfAnonymisedCopies(DcmItem& dataset)
+bool holdsPixelData(DcmItem& dataset)
+{
+    return dataset.tagExists(DCM_PixelData) || dataset.tagExists(DCM_FloatPixelData)
+           || dataset.tagExists(DCM_DoubleFloatPixelData);
+}
+
+// A structured report or key-object selection: its class is one of that family, or, whatever class it
+// names, its root is a content item (a Value Type or a Content Sequence stands at the top level) and it
+// holds no image. The copy would keep only the shell of such a document.
+bool isContentTreeDocument(DcmItem& dataset)
+{
+    OFString sopClass;
+    if (dataset.findAndGetOFString(DCM_SOPClassUID, sopClass).good()
+        && QByteArray(sopClass.c_str()).trimmed().startsWith("1.2.840.10008.5.1.4.1.1.88."))
+        return true;
+    return (dataset.tagExists(DCM_ContentSequence) || dataset.tagExists(DCM_ValueType)) && !holdsPixelData(dataset);
+}
+
+// True unless the image says that no text is burned into its pixels, or says nothing (most modalities
+// never fill the element in). Any value but NO counts: a flag the copy cannot read must not let a name
+// through. The value is read as bytes too, should it stand with a VR that is no text.
+bool pixelsCarryIdentity(DcmItem& dataset)
+{
+    DcmElement* element = nullptr;
+    if (dataset.findAndGetElement(DCM_BurnedInAnnotation, element).bad() || !element)
+        return false;
+    QByteArray value;
+    if (element->isaString()) {
+        OFString text;
+        if (element->getOFStringArray(text).good())
+            value = QByteArray(text.c_str(), qsizetype(text.length()));
+    } else if (Uint8* bytes = nullptr; element->getUint8Array(bytes).good() && bytes) {
+        value = QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(element->getLength()));
+    }
+    value.replace('\0', ' ');
+    value = value.trimmed().toUpper();
+    return !value.isEmpty() && value != "NO";
+}
+
+// What the copies leave out of this object, from its top level.
+LeftOut leftOutOf(DcmItem& dataset)
 {
     for (DcmObject* element = dataset.nextInContainer(nullptr); element; element = dataset.nextInContainer(element)) {
         const DcmTagKey key = element->getTag().getXTag();
         if (basicProfileAction(key.getGroup(), key.getElement()) == ProfileAction::LeaveOut)
-            return true;
+            return LeftOut::Document;
     }
-    return false;
+    if (isContentTreeDocument(dataset))
+        return LeftOut::Document;
+    if (pixelsCarryIdentity(dataset))
+        return LeftOut::BurnedInImage;
+    return LeftOut::Nothing;
 }
 
 bool samePath(const QString& a, const QString& b)
@@ -233,10 +276,10 @@ bool writeJpegLs(DcmFileFormat& file, const QString& destinationPath)
 } // namespace
 
 bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
-                         const QString& patientId, QString* error, bool* leftOut)
+                         const QString& patientId, QString* error, LeftOut* leftOut)
 {
     if (leftOut)
-        *leftOut = false;
+        *leftOut = LeftOut::Nothing;
     CodecRegistrationScope codecs; // a compressed source is decoded below
     DcmFileFormat file;
     if (loadDicomFile(file, sourcePath, ValueLoading::Whole).bad())
@@ -244,10 +287,14 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
     DcmDataset* dataset = file.getDataset();
     if (!dataset)
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
-    if (leftOutOfAnonymisedCopies(*dataset)) {
+    if (const LeftOut why = leftOutOf(*dataset); why != LeftOut::Nothing) {
         if (!leftOut)
-            return fail(error, QStringLiteral("Документ не включается в анонимную копию: %1").arg(sourcePath));
-        *leftOut = true;
+            return fail(error, why == LeftOut::Document
+                                   ? QStringLiteral("Документ не включается в анонимную копию: %1").arg(sourcePath)
+                                   : QStringLiteral("Снимок с впечатанными данными пациента не включается в "
+                                                    "анонимную копию: %1")
+                                         .arg(sourcePath));
+        *leftOut = why;
         return true;
     }
 
@@ -275,11 +322,43 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
     return true;
 }
 
-QString leftOutDocumentsNote(int count)
+std::optional<LeftOut> leftOutOfAnonymisedCopies(const QString& path, QString* error)
 {
-    if (count == 0)
-        return {};
-    return QStringLiteral("\n\nДокументов (PDF и др.), не включённых в анонимную копию: %1").arg(count);
+    DcmFileFormat file;
+    if (loadDicomFile(file, path, ValueLoading::Lazy).bad() || !file.getDataset()) {
+        fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(path));
+        return std::nullopt;
+    }
+    return leftOutOf(*file.getDataset());
+}
+
+void LeftOutCount::add(LeftOut why)
+{
+    if (why == LeftOut::Document)
+        ++documents;
+    else if (why == LeftOut::BurnedInImage)
+        ++burnedInImages;
+}
+
+QString leftOutNote(const LeftOutCount& count)
+{
+    QString note;
+    if (count.documents != 0)
+        note += QStringLiteral("\n\nДокументов (отчёты, PDF и др.), не включённых в анонимную копию: %1")
+                    .arg(count.documents);
+    if (count.burnedInImages != 0)
+        note += QStringLiteral("\n\nСнимков с впечатанными данными пациента, не включённых в анонимную копию: %1")
+                    .arg(count.burnedInImages);
+    return note;
+}
+
+QString nothingLeftToCopyText(const LeftOutCount& count)
+{
+    const QString what = count.burnedInImages == 0 ? QStringLiteral("документы (отчёты, PDF и др.)")
+                         : count.documents == 0
+                             ? QStringLiteral("снимки с впечатанными данными пациента")
+                             : QStringLiteral("документы и снимки с впечатанными данными пациента");
+    return QStringLiteral("В исследовании только %1, а анонимная копия их не включает: записывать нечего").arg(what);
 }
 
 bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error)

@@ -2,20 +2,50 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace dicom {
+
+// What an anonymised copy does not take, and why: objects that no rule on attributes makes anonymous.
+enum class LeftOut {
+    Nothing,
+    // A document: an encapsulated PDF, CDA or 3D model, whose own text no attribute rule reaches, or a
+    // structured report or key-object selection, which is nothing without the content tree its text,
+    // names and references stand in.
+    Document,
+    // An image whose header says that its pixels carry identifying text (Burned In Annotation): the copy
+    // cleans attributes, never pixels, and so does every picture rendered from it.
+    BurnedInImage,
+};
 
 // Writes a copy with the given patient name and ID: every element that the confidentiality profile
 // (ConfidentialityProfile.h) removes, empties or replaces is treated so wherever it stands, nested items
 // and private blocks included, and the usual identifying elements stand empty at the top level. A
 // compressed source is written uncompressed (Explicit VR Little Endian) when it can be decoded.
-// An encapsulated document (a PDF report, a CDA, a 3D model) carries text no attribute rule reaches and
-// is never copied: with leftOut given, nothing is written, *leftOut turns true and the result is true,
-// so that the caller can count it; without, that is a failure.
+// An object of the kinds above is never copied: with leftOut given, nothing is written, *leftOut says
+// why and the result is true, so that the caller can count it; without, that is a failure.
 bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
-                         const QString& patientId, QString* error = nullptr, bool* leftOut = nullptr);
+                         const QString& patientId, QString* error = nullptr, LeftOut* leftOut = nullptr);
 
-// The line an export's result adds for the documents its anonymised copies left out; empty for none.
-QString leftOutDocumentsNote(int count);
+// What an anonymised copy of the file leaves out, read from its header alone (for pictures rendered
+// anonymously from it); nothing, with the message, when the file cannot be read.
+std::optional<LeftOut> leftOutOfAnonymisedCopies(const QString& path, QString* error = nullptr);
+
+// What one anonymising run left out.
+struct LeftOutCount
+{
+    int documents = 0;
+    int burnedInImages = 0;
+
+    void add(LeftOut why);
+    int total() const { return documents + burnedInImages; }
+};
+
+// The lines an export's result adds for what its anonymised copies left out; empty for nothing.
+QString leftOutNote(const LeftOutCount& count);
+
+// Why an anonymised copy of a study has nothing to hold, when all it found was left out.
+QString nothingLeftToCopyText(const LeftOutCount& count);
 
 // Writes a JPEG-LS lossless copy, or a plain byte copy when the pixels cannot be compressed without
 // changing a single stored sample. Source and destination may be the same path.

@@ -15,6 +15,7 @@
 #include "app/PortableExport.h"
 #include "db/Database.h"
 #include "dialogs/BurnDiscDialog.h"
+#include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomFileSummary.h"
 #include "platform/DiscRecording.h"
 #include "platform/OpticalDrives.h"
@@ -41,6 +42,7 @@
 #include <archive_entry.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
 #include <memory>
 
@@ -154,10 +156,13 @@ private slots:
         QTest::addColumn<bool>("deleteTemp");
         QTest::addColumn<bool>("anonymise");
         QTest::addColumn<bool>("compress");
-        QTest::newRow("autorun, clean up") << true << true << false << false;
-        QTest::newRow("no autorun, keep staging") << false << false << false << false;
-        QTest::newRow("anonymised") << true << true << true << false;
-        QTest::newRow("anonymised, compressed") << true << true << true << true;
+        // The study also holds a report, a key-object selection and an image with the name in its pixels.
+        QTest::addColumn<bool>("uncleanable");
+        QTest::newRow("autorun, clean up") << true << true << false << false << false;
+        QTest::newRow("no autorun, keep staging") << false << false << false << false << false;
+        QTest::newRow("anonymised") << true << true << true << false << false;
+        QTest::newRow("anonymised, compressed") << true << true << true << true << false;
+        QTest::newRow("anonymised, reports and a burned-in image") << true << true << true << true << true;
     }
 
     void burn()
@@ -166,6 +171,7 @@ private slots:
         QFETCH(bool, deleteTemp);
         QFETCH(bool, anonymise);
         QFETCH(bool, compress);
+        QFETCH(bool, uncleanable);
         MainWindow w;
         w.show();
         fixtures::SeriesLayout layout;
@@ -187,6 +193,21 @@ private slots:
                 (layout.patientName + QStringLiteral(" ") + layout.birthDate).toUtf8().constData());
         };
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), m_data.filePath(QTest::currentDataTag()), layout));
+        if (uncleanable) {
+            const QDir extra(m_data.filePath(QStringLiteral("%1-extra").arg(QTest::currentDataTag())));
+            const QByteArray identity = (layout.patientName + QStringLiteral(" ") + layout.patientId).toUtf8();
+            fixtures::SeriesLayout burned = layout;
+            burned.seriesUid = fixtures::newUid();
+            burned.customize = [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_BurnedInAnnotation, "YES"); };
+            for (const QString& file :
+                 {fixtures::writeSlice(extra.filePath("burned.dcm"), burned, 0),
+                  fixtures::writeTextReport(extra.filePath("sr.dcm"), layout, identity),
+                  fixtures::writeKeyObjectSelection(extra.filePath("ko.dcm"), layout, identity,
+                                                    UID_CTImageStorage, fixtures::newUid())}) {
+                const auto summary = dicom::readFileSummary(file);
+                QVERIFY(summary && w.database()->indexFile(*summary));
+            }
+        }
         w.refreshStudyTable();
 
         const QString image =
@@ -211,7 +232,12 @@ private slots:
             return true;
         });
         triggerBurnEntry(w, layout.studyUid);
-        QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
+        // The message says what the anonymised disc left out.
+        dicom::LeftOutCount leftOut;
+        leftOut.documents = uncleanable ? 2 : 0;
+        leftOut.burnedInImages = uncleanable ? 1 : 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            answer.texts().contains(QStringLiteral("Диск успешно записан.") + dicom::leftOutNote(leftOut)), 30000);
         QVERIFY(answer.titles().contains(QStringLiteral("Запись на диск")));
         QCOMPARE(proposedLabel, makeSafeFolderName(layout.patientName, layout.patientId));
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);

@@ -311,38 +311,90 @@ private slots:
         QVERIFY2(error.startsWith(QStringLiteral("Ошибка копирования: ")), qPrintable(error));
     }
 
-    // A disc made anonymous leaves report documents out, numbers the rest without a gap and says how
-    // many it left; a study of documents only has nothing to put there.
-    void anonymisedFolderLeavesDocumentsOut()
+    // A disc made anonymous leaves out what no attribute rule cleans (documents, reports, key-object
+    // selections, images with the name in their pixels), numbers the rest without a gap and counts what
+    // it left; a study of nothing else has nothing to put there. Not anonymised, everything goes.
+    void anonymisedFolderLeavesOutWhatItCannotClean_data()
     {
+        QTest::addColumn<QStringList>("kinds"); // "image", "burned-in", "pdf", "report", "key objects"
+        QTest::addColumn<int>("documents");
+        QTest::addColumn<int>("burnedIn");
+        QTest::addColumn<QString>("refusal"); // a word of the refusal when nothing is left, else empty
+        QTest::newRow("PDF between images") << QStringList{"image", "pdf", "image"} << 1 << 0 << QString();
+        QTest::newRow("report and key objects beside images")
+            << QStringList{"key objects", "image", "report", "image"} << 2 << 0 << QString();
+        QTest::newRow("burned-in image beside a clean one")
+            << QStringList{"burned-in", "image"} << 0 << 1 << QString();
+        QTest::newRow("only a PDF") << QStringList{"pdf"} << 1 << 0 << QStringLiteral("PDF");
+        QTest::newRow("only burned-in images")
+            << QStringList{"burned-in", "burned-in"} << 0 << 2 << QStringLiteral("впечатанными");
+        QTest::newRow("only key objects and a burned-in image")
+            << QStringList{"key objects", "burned-in"} << 1 << 1 << QStringLiteral("документы и снимки");
+    }
+
+    void anonymisedFolderLeavesOutWhatItCannotClean()
+    {
+        QFETCH(QStringList, kinds);
+        QFETCH(int, documents);
+        QFETCH(int, burnedIn);
+        QFETCH(QString, refusal);
+        const QDir data(m_data.filePath(QStringLiteral("left-out/%1").arg(QTest::currentDataTag())));
         fixtures::SeriesLayout layout;
         layout.rows = layout.columns = 16;
-        layout.slices = 2;
-        const QStringList images = fixtures::writeSeries(m_data.filePath("docs/images"), layout);
-        const QString report =
-            fixtures::writeEncapsulatedPdf(m_data.filePath("docs/report.dcm"), layout, "Test^Patient P0001");
-        QVERIFY(!report.isEmpty());
+        layout.slices = 1;
+        fixtures::completeUids(layout);
+        QStringList sources;
+        QStringList cleanImages; // SOP Instance UIDs, in order
+        for (const QString& kind : kinds) {
+            const QString path = data.filePath(QStringLiteral("%1.dcm").arg(sources.size()));
+            const QByteArray text = "Test^Patient P0001";
+            if (kind == QLatin1String("pdf"))
+                sources << fixtures::writeEncapsulatedPdf(path, layout, text);
+            else if (kind == QLatin1String("report"))
+                sources << fixtures::writeTextReport(path, layout, text);
+            else if (kind == QLatin1String("key objects"))
+                sources << fixtures::writeKeyObjectSelection(path, layout, text, UID_CTImageStorage,
+                                                             fixtures::newUid());
+            else {
+                layout.customize = [kind](DcmDataset& ds, int) {
+                    if (kind == QLatin1String("burned-in"))
+                        ds.putAndInsertString(DCM_BurnedInAnnotation, "YES");
+                };
+                layout.seriesUid.clear();
+                fixtures::completeUids(layout);
+                sources << fixtures::writeSlice(path, layout, 0);
+                if (kind == QLatin1String("image"))
+                    cleanImages << dicom::readFileSummary(path)->sopInstanceUid;
+            }
+            QVERIFY(!sources.last().isEmpty());
+        }
         QTemporaryDir out;
         QString error;
-        int leftOut = -1;
-        QVERIFY2(writePortableFolderFiles({images[0], report, images[1]}, out.filePath("anon"), true, false, &error,
-                                          &leftOut),
-                 qPrintable(error));
-        QCOMPARE(leftOut, 1);
+        dicom::LeftOutCount leftOut{-1, -1};
+        const bool written =
+            writePortableFolderFiles(sources, out.filePath("anon"), true, false, &error, &leftOut);
+        QCOMPARE(leftOut.documents, documents);
+        QCOMPARE(leftOut.burnedInImages, burnedIn);
         const QDir dicom(out.filePath("anon/DICOM"));
-        QCOMPARE(dicom.entryList(QDir::Files), QStringList({"IMG_000001.dcm", "IMG_000002.dcm"}));
-        QCOMPARE(patientNameIn(dicom.filePath("IMG_000002.dcm")), QStringLiteral("ANONYMOUS"));
+        if (!refusal.isEmpty()) {
+            QVERIFY(!written);
+            QVERIFY2(error.contains(refusal), qPrintable(error));
+            QVERIFY(dicom.isEmpty());
+        } else {
+            QVERIFY2(written, qPrintable(error));
+            QStringList copied;
+            for (const QString& name : dicom.entryList(QDir::Files)) {
+                QCOMPARE(name, exportFileName(int(copied.size()) + 1));
+                QCOMPARE(patientNameIn(dicom.filePath(name)), QStringLiteral("ANONYMOUS"));
+                copied << dicom::readFileSummary(dicom.filePath(name))->sopInstanceUid;
+            }
+            QCOMPARE(copied, cleanImages);
+        }
 
-        // Not anonymised, the document goes along like any file.
-        QVERIFY2(writePortableFolderFiles({images[0], report}, out.filePath("plain"), false, false, &error, &leftOut),
+        QVERIFY2(writePortableFolderFiles(sources, out.filePath("plain"), false, false, &error, &leftOut),
                  qPrintable(error));
-        QCOMPARE(leftOut, 0);
-        QCOMPARE(QDir(out.filePath("plain/DICOM")).entryList(QDir::Files).size(), 2);
-
-        QVERIFY(!writePortableFolderFiles({report}, out.filePath("only"), true, false, &error, &leftOut));
-        QCOMPARE(leftOut, 1);
-        QVERIFY2(error.contains(QStringLiteral("PDF")), qPrintable(error));
-        QVERIFY(QDir(out.filePath("only/DICOM")).isEmpty());
+        QCOMPARE(leftOut.total(), 0);
+        QCOMPARE(QDir(out.filePath("plain/DICOM")).entryList(QDir::Files).size(), sources.size());
     }
 
     void multiFrameFileIsExportedOnce()

@@ -8,6 +8,7 @@
 #include "support/ModalAnswer.h"
 
 #include "dialogs/ExportDialog.h"
+#include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
 #include "viewer/ViewerWindow.h"
@@ -23,6 +24,10 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QtTest>
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -538,30 +543,70 @@ private slots:
         QCOMPARE(filesUnder(base).size(), left);
     }
 
-    // A report document among the slices (its content carries text no attribute rule reaches): the
-    // anonymous copy leaves it out and says how many; the plain copy takes it.
-    void anonymousCopyLeavesDocumentsOutAndCountsThem()
+    // Among the slices, an object no attribute rule makes anonymous: a document, a report or key-object
+    // selection (no DICOM copy takes them), an image whose pixels carry the name (no copy and no picture
+    // takes it). The anonymous mode leaves it out and says how many; the full mode takes everything.
+    void anonymousExportLeavesOutAndCounts_data()
     {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("middle");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<int>("documents");
+        QTest::addColumn<int>("burnedIn");
+        QTest::addColumn<int>("fullMode"); // files the full mode writes
+        const QStringList copies{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm", "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"};
+        QTest::newRow("dicom, PDF") << "DICOM" << "pdf" << copies << 1 << 0 << 3;
+        QTest::newRow("dicom, report") << "DICOM" << "report" << copies << 1 << 0 << 3;
+        QTest::newRow("dicom, key objects") << "DICOM" << "key objects" << copies << 1 << 0 << 3;
+        QTest::newRow("dicom, burned-in image") << "DICOM" << "burned-in" << copies << 0 << 1 << 3;
+        QTest::newRow("jpeg, burned-in image")
+            << "JPEG" << "burned-in" << QStringList{"series_1_0001.jpg", "series_1_0002.jpg"} << 0 << 1 << 3;
+        QTest::newRow("mp4, burned-in image") << "MP4 (видео)" << "burned-in" << QStringList{"series_1.mp4"} << 0
+                                              << 1 << 1;
+    }
+
+    void anonymousExportLeavesOutAndCounts()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, middle);
+        QFETCH(QStringList, expected);
+        QFETCH(int, documents);
+        QFETCH(int, burnedIn);
+        QFETCH(int, fullMode);
         QList<db::InstanceRecord> slices = m_slices;
-        slices[1].filePath = fixtures::writeEncapsulatedPdf(m_out.filePath(QStringLiteral("report.dcm")), {},
-                                                            "Test^Patient P0001");
+        const QString path = m_out.filePath(QStringLiteral("%1.dcm").arg(QTest::currentDataTag()));
+        const QByteArray identity = "Test^Patient P0001";
+        fixtures::SeriesLayout layout = gradientLayout(QStringLiteral("CT Chest"), 64, 3);
+        if (middle == QLatin1String("pdf")) {
+            slices[1].filePath = fixtures::writeEncapsulatedPdf(path, layout, identity);
+        } else if (middle == QLatin1String("report")) {
+            slices[1].filePath = fixtures::writeTextReport(path, layout, identity);
+        } else if (middle == QLatin1String("key objects")) {
+            slices[1].filePath = fixtures::writeKeyObjectSelection(path, layout, identity, UID_CTImageStorage,
+                                                                   fixtures::newUid());
+        } else {
+            layout.customize = [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_BurnedInAnnotation, "YES"); };
+            slices[1].filePath = fixtures::writeSlice(path, layout, 1);
+        }
         QVERIFY(!slices[1].filePath.isEmpty());
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
         dialog->setViewports({m_panel.get()}, {slices});
         radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
-        radio(*dialog, QStringLiteral("DICOM"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
         radio(*dialog, QStringLiteral("Основной (анонимный)"))->setChecked(true);
-        const QStringList texts = runExport(*dialog);
-        QCOMPARE(texts.size(), 1);
-        QVERIFY2(texts[0].startsWith(QStringLiteral("Экспортировано файлов: 2\n\n")) && texts[0].endsWith(": 1")
-                     && !texts[0].contains(QStringLiteral("Ошибок")),
-                 qPrintable(texts[0]));
-        QCOMPARE(filesUnder(folder), (QStringList{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm",
-                                                  "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"}));
+        dicom::LeftOutCount leftOut;
+        leftOut.documents = documents;
+        leftOut.burnedInImages = burnedIn;
+        QCOMPARE(runExport(*dialog),
+                 QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())
+                             + dicom::leftOutNote(leftOut)});
+        QCOMPARE(filesUnder(folder), expected);
+        if (format == QStringLiteral("MP4 (видео)"))
+            QCOMPARE(readVideo(QDir(folder).filePath(expected[0])).frames, 2);
 
         radio(*dialog, QStringLiteral("Полный"))->setChecked(true);
-        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(fullMode)});
     }
 
     void cyrillicAndHostileNames()

@@ -207,6 +207,17 @@ void placeIdentity(DcmDataset& ds, const QString& place)
         ds.findOrCreateSequenceItem(DCM_ContentSequence, item, -2);
         item->putAndInsertString(DCM_PersonName, name.constData());
         ds.putAndInsertString(DCM_VerifyingObserverName, name.constData());
+    } else if (place.startsWith(QLatin1String("burned-in annotation"))) {
+        // The name is in the pixels, and the header says so (or, "NO", says it is not).
+        ds.putAndInsertString(DCM_BurnedInAnnotation, place.section(QLatin1Char(' '), 2, -1).toLatin1().constData());
+    } else if (place == QLatin1String("overlay texts")) {
+        for (const quint16 group : {quint16(0x6000), quint16(0x6002)}) {
+            ds.putAndInsertUint16(DcmTagKey(group, 0x0010), 8); // rows
+            ds.putAndInsertUint16(DcmTagKey(group, 0x0011), 8); // columns
+            ds.putAndInsertString(DcmTagKey(group, 0x0040), "G");
+            ds.putAndInsertString(DcmTagKey(group, 0x0022), name.constData());                     // description
+            ds.putAndInsertString(DcmTagKey(group, 0x1500), kRealId.toLatin1().constData());      // label
+        }
     } else if (place == QLatin1String("other IDs")) {
         ds.findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, item, -2);
         item->putAndInsertString(DCM_PatientID, kRealId.toLatin1().constData());
@@ -226,26 +237,9 @@ QString writeDocument(const QString& path, const QString& place)
     layout.birthDate = kRealBirthDate;
     if (place == QLatin1String("encapsulated PDF"))
         return writeEncapsulatedPdf(path, layout, text);
-    DcmDataset ds;
-    putIdentity(ds);
-    ds.putAndInsertString(DCM_SOPClassUID, UID_BasicTextSRStorage);
-    ds.putAndInsertString(DCM_SOPInstanceUID, newUid().toLatin1().constData());
-    ds.putAndInsertString(DCM_StudyInstanceUID, newUid().toLatin1().constData());
-    ds.putAndInsertString(DCM_SeriesInstanceUID, newUid().toLatin1().constData());
-    ds.putAndInsertString(DCM_StudyDate, layout.studyDate.toLatin1().constData());
-    ds.putAndInsertString(DCM_Modality, "SR");
-    ds.putAndInsertString(DCM_ValueType, "CONTAINER");
-    ds.putAndInsertString(DCM_ContinuityOfContent, "SEPARATE");
-    DcmItem* section = nullptr;
-    ds.findOrCreateSequenceItem(DCM_ContentSequence, section, -2);
-    section->putAndInsertString(DCM_RelationshipType, "CONTAINS");
-    section->putAndInsertString(DCM_ValueType, "CONTAINER");
-    DcmItem* finding = nullptr; // two levels deep
-    section->findOrCreateSequenceItem(DCM_ContentSequence, finding, -2);
-    finding->putAndInsertString(DCM_RelationshipType, "CONTAINS");
-    finding->putAndInsertString(DCM_ValueType, "TEXT");
-    finding->putAndInsertString(DCM_TextValue, text.constData());
-    return saveDataset(path, ds) ? path : QString();
+    if (place == QLatin1String("key object selection"))
+        return writeKeyObjectSelection(path, layout, text, UID_CTImageStorage, newUid());
+    return writeTextReport(path, layout, text);
 }
 
 const QString kTwelveBitStored = QStringLiteral("signed 12-bit, bits above Bits Stored");
@@ -456,39 +450,53 @@ void TstCopyWriters::anonymizedCopyOfBadSources()
 void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
 {
     QTest::addColumn<QString>("place");
-    QTest::addColumn<bool>("leftOut"); // the object is not copied at all
+    QTest::addColumn<int>("leftOut"); // dicom::LeftOut: Nothing, or why the object is not copied at all
+    const int copied = int(dicom::LeftOut::Nothing);
     for (const char* place :
          {"top level", "original attributes", "birth name", "mother's birth name", "image comments",
-          "private element", "nested sequence", "report observer", "other IDs", "structured report"})
-        QTest::newRow(place) << QString::fromLatin1(place) << false;
-    QTest::newRow("encapsulated PDF") << QStringLiteral("encapsulated PDF") << true;
+          "private element", "nested sequence", "report observer", "other IDs", "overlay texts",
+          "burned-in annotation NO"})
+        QTest::newRow(place) << QString::fromLatin1(place) << copied;
+    const int document = int(dicom::LeftOut::Document);
+    QTest::newRow("encapsulated PDF") << QStringLiteral("encapsulated PDF") << document;
+    // Without its content tree a report or a key-object selection is no document at all.
+    QTest::newRow("structured report") << QStringLiteral("structured report") << document;
+    QTest::newRow("key object selection") << QStringLiteral("key object selection") << document;
+    // No attribute rule reaches the pixels; a flag the copy cannot read counts as set.
+    const int burnedIn = int(dicom::LeftOut::BurnedInImage);
+    QTest::newRow("burned-in annotation YES") << QStringLiteral("burned-in annotation YES") << burnedIn;
+    QTest::newRow("burned-in annotation yes, padded") << QStringLiteral("burned-in annotation yes ") << burnedIn;
+    QTest::newRow("burned-in annotation, no defined term") << QStringLiteral("burned-in annotation Y") << burnedIn;
 }
 
 // Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them; an
-// object whose content is a document of its own is left out, and the caller learns so.
+// object whose content is a document of its own, or whose pixels carry the name, is left out, and the
+// caller learns why.
 void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
 {
     QFETCH(QString, place);
-    QFETCH(bool, leftOut);
+    QFETCH(int, leftOut);
     SeriesLayout layout;
     layout.rows = layout.columns = 8;
     layout.slices = 1;
     layout.customize = [place](DcmDataset& ds, int) { placeIdentity(ds, place); };
     const QString sourcePath = m_dir.filePath(QStringLiteral("identity-%1.dcm").arg(QTest::currentDataTag()));
-    const bool document = place == QLatin1String("structured report") || place == QLatin1String("encapsulated PDF");
+    const bool document = place == QLatin1String("structured report") || place == QLatin1String("encapsulated PDF")
+                          || place == QLatin1String("key object selection");
     const QString source = document ? writeDocument(sourcePath, place) : writeSlice(sourcePath, layout, 0);
     QVERIFY(bytesOf(source).contains(kRealId.toLatin1()));
+    QCOMPARE(int(dicom::leftOutOfAnonymisedCopies(source).value_or(dicom::LeftOut::Nothing)), leftOut);
     const QString destination =
         m_dir.filePath(QStringLiteral("identity-%1-anon.dcm").arg(QTest::currentDataTag()));
     QString error;
-    bool wasLeftOut = !leftOut;
+    dicom::LeftOut wasLeftOut = dicom::LeftOut(leftOut == 0 ? 1 : 0);
     QVERIFY2(dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"),
                                         QStringLiteral("ANONYMOUS"), &error, &wasLeftOut),
              qPrintable(error));
-    QCOMPARE(wasLeftOut, leftOut);
-    if (leftOut) {
+    QCOMPARE(int(wasLeftOut), leftOut);
+    if (leftOut != int(dicom::LeftOut::Nothing)) {
         QVERIFY(!QFileInfo::exists(destination));
-        // A caller that cannot count what is left out gets a failure, never the document.
+        // A caller that cannot count what is left out gets a failure, never the object.
         QVERIFY(!dicom::writeAnonymizedCopy(source, destination, QStringLiteral("ANONYMOUS"),
                                             QStringLiteral("ANONYMOUS"), &error));
         QVERIFY2(error.endsWith(source), qPrintable(error));
@@ -500,12 +508,16 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
          {QStringLiteral("Kuznetsova"), QStringLiteral("Marfa"), kRealId, kRealBirthDate})
         QVERIFY2(!written.contains(value.toLatin1()), qPrintable(value));
     Loaded copy = load(destination);
+    Loaded original = load(source);
     QVERIFY(copy.ds);
     QCOMPARE(text(*copy.ds, DCM_PatientName), QStringLiteral("ANONYMOUS"));
     QCOMPARE(text(*copy.ds, DCM_StudyDate), layout.studyDate);
-    // The report stays in its study, without the tree its text stood in.
-    QCOMPARE(text(*copy.ds, DCM_StudyInstanceUID), text(*load(source).ds, DCM_StudyInstanceUID));
+    QCOMPARE(text(*copy.ds, DCM_StudyInstanceUID), text(*original.ds, DCM_StudyInstanceUID));
     QVERIFY(!containsTagAnywhere(*copy.ds, DCM_ContentSequence));
+    // An overlay loses its texts, never its size: the viewer still draws it where it was.
+    for (const quint16 group : {quint16(0x6000), quint16(0x6002)})
+        for (const quint16 element : {quint16(0x0010), quint16(0x0011)})
+            QCOMPARE(text(*copy.ds, DcmTagKey(group, element)), text(*original.ds, DcmTagKey(group, element)));
 }
 
 void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
@@ -523,6 +535,10 @@ void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
     QTest::newRow("added X: document title") << 0x00420010u << "Report Kuznetsova" << absent;
     QTest::newRow("added X: birth date, other calendar") << 0x00100033u << "1337-12-13" << absent;
     QTest::newRow("X: overlay comments, repeating group") << 0x60024000u << "note" << absent;
+    QTest::newRow("added X: overlay description") << 0x60000022u << "Ivanov I.I." << absent;
+    QTest::newRow("added X: overlay label, another group") << 0x601E1500u << "Ivanov" << absent;
+    QTest::newRow("added X: overlay subtype") << 0x60020045u << "Ivanov" << absent;
+    QTest::newRow("overlay type kept") << 0x60000040u << "G" << "G";
     QTest::newRow("X: curve data group") << 0x50000005u << "1" << absent;
     QTest::newRow("X: requesting AE") << 0x00741236u << "WARD3_SCU" << absent;
     QTest::newRow("X: results ID, retired") << 0x40080040u << "RES-4471" << absent;

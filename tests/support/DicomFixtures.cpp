@@ -614,6 +614,81 @@ QString writeEncapsulatedPdf(const QString& path, SeriesLayout layout, const QBy
     return saveDataset(path, ds) ? path : QString();
 }
 
+namespace {
+
+void putCode(DcmItem& item, const DcmTagKey& sequence, const char* value, const char* scheme, const char* meaning)
+{
+    DcmItem* code = nullptr;
+    item.findOrCreateSequenceItem(sequence, code, -2);
+    code->putAndInsertString(DCM_CodeValue, value);
+    code->putAndInsertString(DCM_CodingSchemeDesignator, scheme);
+    code->putAndInsertString(DCM_CodeMeaning, meaning);
+}
+
+// An SR document of the layout's patient and study in a series of its own, its root container ready for
+// content.
+void putReportRoot(DcmDataset& ds, SeriesLayout& layout, const char* sopClass, const char* modality)
+{
+    completeUids(layout);
+    ds.putAndInsertString(DCM_SOPClassUID, sopClass);
+    ds.putAndInsertString(DCM_SOPInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_StudyInstanceUID, layout.studyUid.toLatin1().constData());
+    ds.putAndInsertString(DCM_SeriesInstanceUID, newUid().toLatin1().constData());
+    ds.putAndInsertString(DCM_PatientName, layout.patientName.toUtf8().constData());
+    ds.putAndInsertString(DCM_PatientID, layout.patientId.toUtf8().constData());
+    ds.putAndInsertString(DCM_PatientBirthDate, layout.birthDate.toLatin1().constData());
+    ds.putAndInsertString(DCM_StudyDate, layout.studyDate.toLatin1().constData());
+    ds.putAndInsertString(DCM_Modality, modality);
+    ds.putAndInsertString(DCM_SeriesNumber, "99");
+    ds.putAndInsertString(DCM_InstanceNumber, "1");
+    ds.putAndInsertString(DCM_ValueType, "CONTAINER");
+    ds.putAndInsertString(DCM_ContinuityOfContent, "SEPARATE");
+}
+
+} // namespace
+
+QString writeTextReport(const QString& path, SeriesLayout layout, const QByteArray& text)
+{
+    DcmDataset ds;
+    putReportRoot(ds, layout, UID_BasicTextSRStorage, "SR");
+    putCode(ds, DCM_ConceptNameCodeSequence, "11528-7", "LN", "Radiology Report");
+    DcmItem* section = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ContentSequence, section, -2);
+    section->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+    section->putAndInsertString(DCM_ValueType, "CONTAINER");
+    putCode(*section, DCM_ConceptNameCodeSequence, "121070", "DCM", "Findings");
+    DcmItem* finding = nullptr; // two levels deep
+    section->findOrCreateSequenceItem(DCM_ContentSequence, finding, -2);
+    finding->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+    finding->putAndInsertString(DCM_ValueType, "TEXT");
+    putCode(*finding, DCM_ConceptNameCodeSequence, "121071", "DCM", "Finding");
+    finding->putAndInsertString(DCM_TextValue, text.constData());
+    return saveDataset(path, ds) ? path : QString();
+}
+
+QString writeKeyObjectSelection(const QString& path, SeriesLayout layout, const QByteArray& text,
+                                const QString& imageSopClass, const QString& imageSopInstance)
+{
+    DcmDataset ds;
+    putReportRoot(ds, layout, UID_KeyObjectSelectionDocumentStorage, "KO");
+    putCode(ds, DCM_ConceptNameCodeSequence, "113000", "DCM", "Of Interest");
+    DcmItem* description = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ContentSequence, description, -2);
+    description->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+    description->putAndInsertString(DCM_ValueType, "TEXT");
+    putCode(*description, DCM_ConceptNameCodeSequence, "113012", "DCM", "Key Object Description");
+    description->putAndInsertString(DCM_TextValue, text.constData());
+    DcmItem* image = nullptr;
+    ds.findOrCreateSequenceItem(DCM_ContentSequence, image, -2);
+    image->putAndInsertString(DCM_RelationshipType, "CONTAINS");
+    image->putAndInsertString(DCM_ValueType, "IMAGE");
+    DcmItem* reference = nullptr;
+    image->findOrCreateSequenceItem(DCM_ReferencedSOPSequence, reference, -2);
+    reference->putAndInsertString(DCM_ReferencedSOPClassUID, imageSopClass.toLatin1().constData());
+    reference->putAndInsertString(DCM_ReferencedSOPInstanceUID, imageSopInstance.toLatin1().constData());
+    return saveDataset(path, ds) ? path : QString();
+}
+
 void mislabelAsExplicitBigEndian(const QString& path)
 {
     DcmFileFormat ff;

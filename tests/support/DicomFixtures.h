@@ -124,6 +124,14 @@ bool saveDataset(const QString& path, DcmDataset& ds);
 // PDF's own bytes both hold `text`. Returns the path, empty when saving failed.
 QString writeEncapsulatedPdf(const QString& path, SeriesLayout layout, const QByteArray& text);
 
+// A Basic Text SR of the layout's patient and study (its own series, number 99) whose finding, two
+// levels down its content tree, is `text`. Returns the path, empty when saving failed.
+QString writeTextReport(const QString& path, SeriesLayout layout, const QByteArray& text);
+// A Key Object Selection of the layout's patient and study (its own series, number 99): its description
+// is `text`, and it selects the one image named.
+QString writeKeyObjectSelection(const QString& path, SeriesLayout layout, const QByteArray& text,
+                                const QString& imageSopClass, const QString& imageSopInstance);
+
 // Text bytes as the writer puts them (see TextEncoding; Auto means UTF-8 here).
 QByteArray encodeText(const QString& text, TextEncoding encoding);
 // Puts exactly these bytes as the value of a text element (no conversion, no checks).
