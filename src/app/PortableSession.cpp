@@ -46,18 +46,28 @@ void PortableSession::onFileFound(const dicom::DicomFileSummary& summary)
 {
     m_index->indexFile(summary);
     if (!m_viewer) {
-        m_viewer = new ViewerWindow(m_index, summary.studyInstanceUid, summary.seriesInstanceUid, nullptr, true);
-        m_viewer->setAttribute(Qt::WA_DeleteOnClose);
-        // Closing the portable viewer ends the program: nothing else is on screen, and a process left
-        // running would keep the disc or drive it runs from busy.
-        m_viewer->installEventFilter(this);
-        m_viewer->show();
+        // A report, key-object selection or document has no picture to open on: the viewer waits for
+        // the first image, whatever order the folder lists its files in.
+        if (summary.rows > 0 && summary.columns > 0)
+            openViewer(summary.studyInstanceUid, summary.seriesInstanceUid);
+        else if (m_firstOtherSeries.first.isEmpty())
+            m_firstOtherSeries = {summary.studyInstanceUid, summary.seriesInstanceUid};
         return;
     }
     // Re-reading a series for every file is quadratic on a large disc: collect and refresh in batches.
     m_pendingSeries.insert(summary.seriesInstanceUid);
     if (!m_refreshTimer.isActive())
         m_refreshTimer.start();
+}
+
+void PortableSession::openViewer(const QString& studyUid, const QString& seriesUid)
+{
+    m_viewer = new ViewerWindow(m_index, studyUid, seriesUid, nullptr, true);
+    m_viewer->setAttribute(Qt::WA_DeleteOnClose);
+    // Closing the portable viewer ends the program: nothing else is on screen, and a process left
+    // running would keep the disc or drive it runs from busy.
+    m_viewer->installEventFilter(this);
+    m_viewer->show();
 }
 
 void PortableSession::flushRefreshes()
@@ -72,6 +82,9 @@ void PortableSession::flushRefreshes()
 void PortableSession::onImportFinished()
 {
     flushRefreshes();
+    // A folder without a single image still shows what it holds.
+    if (!m_viewer && !m_firstOtherSeries.first.isEmpty())
+        openViewer(m_firstOtherSeries.first, m_firstOtherSeries.second);
     if (!m_viewer) {
         QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"),
                              QStringLiteral("Не найдено ни одного DICOM-файла в папке \"%1\".")

@@ -3,6 +3,7 @@
 // 2D viewer, indexed in memory, without the study list.
 
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -36,6 +37,7 @@ public:
 private:
     void onFileFound(const dicom::DicomFileSummary& summary);
     void onImportFinished();
+    void openViewer(const QString& studyUid, const QString& seriesUid);
     void flushRefreshes();
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -43,6 +45,8 @@ private:
     QString m_imageFolder;
     QThread* m_thread = nullptr;
     QPointer<ViewerWindow> m_viewer;
+    // Study and series of the first file that is no image, opened only when no image comes at all.
+    QPair<QString, QString> m_firstOtherSeries;
     QSet<QString> m_pendingSeries;
     QTimer m_refreshTimer;
 };

@@ -13,9 +13,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <dcmtk/dcmdata/dcuid.h>
 
 class TestPortable : public QObject
 {
@@ -64,6 +67,67 @@ private slots:
         QVERIFY(sawViewer);
         QVERIFY(portableFlag);
         QCOMPARE(studyUid, layout.studyUid);
+    }
+
+    // A disc may list a key-object selection or a report before its images: the viewer opens on an image
+    // series all the same. A folder without any image still opens on what it holds.
+    void viewerOpensOnAnImageSeries_data()
+    {
+        QTest::addColumn<bool>("withImages");
+        QTest::newRow("key objects listed first") << true;
+        QTest::newRow("no image at all") << false;
+    }
+
+    void viewerOpensOnAnImageSeries()
+    {
+        QFETCH(bool, withImages);
+        QTemporaryDir dir;
+        const QDir folder(dir.filePath("DICOM"));
+        fixtures::SeriesLayout layout;
+        layout.slices = 3;
+        layout.rows = layout.columns = 16;
+        fixtures::completeUids(layout);
+        const QString keyObjects = fixtures::writeKeyObjectSelection(folder.filePath("KO.dcm"), layout, "Key images",
+                                                                     UID_CTImageStorage, fixtures::newUid());
+        QVERIFY(!keyObjects.isEmpty());
+        QVERIFY(!fixtures::writeTextReport(folder.filePath("SR.dcm"), layout, "Findings").isEmpty());
+        if (withImages) {
+            fixtures::writeSeries(folder.path(), layout);
+            // The folder lists its files in the order of its directory, which no name decides: the key
+            // objects change places with whichever file comes first.
+            QDirIterator it(folder.path(), QDir::Files, QDirIterator::Subdirectories);
+            const QString first = it.next();
+            if (first != keyObjects) {
+                const QString aside = folder.filePath("aside");
+                QVERIFY(QFile::rename(first, aside) && QFile::rename(keyObjects, first)
+                        && QFile::rename(aside, keyObjects));
+            }
+            QCOMPARE(dicom::readFileSummary(first)->modality, QStringLiteral("KO"));
+        }
+
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        QString openedOn;
+        QTimer probe;
+        probe.setInterval(20);
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (ViewerWindow* v = fixtures::visibleViewer()) {
+                probe.stop();
+                openedOn = v->panelSeriesUid(v->activePanelIndex());
+                v->close();
+            }
+        });
+        probe.start();
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+        guard.start(30000);
+
+        QCOMPARE(runPortableMode(*qApp, folder.path()), 0);
+        QVERIFY(answer.texts().isEmpty());
+        if (withImages)
+            QCOMPARE(openedOn, layout.seriesUid);
+        else
+            QVERIFY(!openedOn.isEmpty());
     }
 
     void emptyFolderWarnsAndEnds()
