@@ -4,6 +4,7 @@
 #include "support/DicomFixtures.h"
 #include "support/ModalAnswer.h"
 #include "support/TestBench.h"
+#include "support/PortableRun.h"
 #include "support/VisibleViewer.h"
 
 #include "app/PortableSession.h"
@@ -41,28 +42,13 @@ private slots:
         bool sawViewer = false;
         bool portableFlag = false;
         QString studyUid;
-        QTimer probe;
-        probe.setInterval(50);
-        connect(&probe, &QTimer::timeout, this, [&] {
-            ViewerWindow* v = fixtures::visibleViewer();
-            if (!v)
-                return;
+        const int code = fixtures::runPortableWatching(dir.filePath("DICOM"), [&](ViewerWindow* v) {
             sawViewer = true;
             portableFlag = v->isPortableMode();
             studyUid = v->studyUid();
             // Wait until the whole folder has arrived, then close as a user would.
-            if (v->panelSliceList(v->activePanelIndex()).size() == 40) {
-                probe.stop();
-                v->close();
-            }
+            return v->panelSliceList(v->activePanelIndex()).size() == 40;
         });
-        probe.start();
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
-        guard.start(30000);
-
-        const int code = runPortableMode(*qApp, dir.filePath("DICOM"));
         QCOMPARE(code, 0);
         QVERIFY(sawViewer);
         QVERIFY(portableFlag);
@@ -107,22 +93,12 @@ private slots:
 
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         QString openedOn;
-        QTimer probe;
-        probe.setInterval(20);
-        connect(&probe, &QTimer::timeout, this, [&] {
-            if (ViewerWindow* v = fixtures::visibleViewer()) {
-                probe.stop();
-                openedOn = v->panelSeriesUid(v->activePanelIndex());
-                v->close();
-            }
-        });
-        probe.start();
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
-        guard.start(30000);
-
-        QCOMPARE(runPortableMode(*qApp, folder.path()), 0);
+        QCOMPARE(fixtures::runPortableWatching(folder.path(),
+                                               [&](ViewerWindow* v) {
+                                                   openedOn = v->panelSeriesUid(v->activePanelIndex());
+                                                   return true;
+                                               }),
+                 0);
         QVERIFY(answer.texts().isEmpty());
         if (withImages)
             QCOMPARE(openedOn, layout.seriesUid);

@@ -6,6 +6,7 @@
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
+#include "support/PortableRun.h"
 #include "support/TestBench.h"
 #include "support/StudyTableRow.h"
 #include "support/TestFiles.h"
@@ -556,23 +557,16 @@ private slots:
 
         // The folder as written opens in portable mode with the whole study.
         QString studyUid;
-        QTimer probe;
-        probe.setInterval(50);
-        connect(&probe, &QTimer::timeout, this, [&] {
-            ViewerWindow* v = fixtures::visibleViewer();
-            if (!v || !v->isPortableMode() || v->panelSliceList(v->activePanelIndex()).size() < 3)
-                return;
-            studyUid = v->studyUid();
-            probe.stop();
-            v->close();
-        });
-        probe.start();
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
-        guard.start(30000);
         dicom::CodecRegistrationScope codecs; // as the program holds them while it runs
-        QCOMPARE(runPortableMode(*qApp, QDir(target).filePath("DICOM")), 0);
+        QCOMPARE(fixtures::runPortableWatching(QDir(target).filePath("DICOM"),
+                                               [&](ViewerWindow* v) {
+                                                   if (!v->isPortableMode()
+                                                       || v->panelSliceList(v->activePanelIndex()).size() < 3)
+                                                       return false;
+                                                   studyUid = v->studyUid();
+                                                   return true;
+                                               }),
+                 0);
         QCOMPARE(studyUid, m_studyUid);
     }
 

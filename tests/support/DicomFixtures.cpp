@@ -591,29 +591,6 @@ bool saveDataset(const QString& path, DcmDataset& ds)
     return cond.good();
 }
 
-QString writeEncapsulatedPdf(const QString& path, SeriesLayout layout, const QByteArray& text)
-{
-    completeUids(layout);
-    DcmDataset ds;
-    ds.putAndInsertString(DCM_SOPClassUID, UID_EncapsulatedPDFStorage);
-    ds.putAndInsertString(DCM_SOPInstanceUID, newUid().toLatin1().constData());
-    ds.putAndInsertString(DCM_StudyInstanceUID, layout.studyUid.toLatin1().constData());
-    ds.putAndInsertString(DCM_SeriesInstanceUID, newUid().toLatin1().constData());
-    ds.putAndInsertString(DCM_PatientName, layout.patientName.toUtf8().constData());
-    ds.putAndInsertString(DCM_PatientID, layout.patientId.toUtf8().constData());
-    ds.putAndInsertString(DCM_PatientBirthDate, layout.birthDate.toLatin1().constData());
-    ds.putAndInsertString(DCM_StudyDate, layout.studyDate.toLatin1().constData());
-    ds.putAndInsertString(DCM_Modality, "DOC");
-    ds.putAndInsertString(DCM_MIMETypeOfEncapsulatedDocument, "application/pdf");
-    ds.putAndInsertString(DCM_DocumentTitle, text.constData());
-    QByteArray pdf = "%PDF-1.4\n1 0 obj << /Title (" + text + ") >> endobj\n%%EOF\n";
-    if (pdf.size() % 2 != 0)
-        pdf.append('\n');
-    ds.putAndInsertUint8Array(DCM_EncapsulatedDocument, reinterpret_cast<const Uint8*>(pdf.constData()),
-                              unsigned(pdf.size()));
-    return saveDataset(path, ds) ? path : QString();
-}
-
 namespace {
 
 void putCode(DcmItem& item, const DcmTagKey& sequence, const char* value, const char* scheme, const char* meaning)
@@ -625,9 +602,8 @@ void putCode(DcmItem& item, const DcmTagKey& sequence, const char* value, const 
     code->putAndInsertString(DCM_CodeMeaning, meaning);
 }
 
-// An SR document of the layout's patient and study in a series of its own, its root container ready for
-// content.
-void putReportRoot(DcmDataset& ds, SeriesLayout& layout, const char* sopClass, const char* modality)
+// A document of the layout's patient and study, in a series of its own.
+void putDocumentHeader(DcmDataset& ds, SeriesLayout& layout, const char* sopClass, const char* modality)
 {
     completeUids(layout);
     ds.putAndInsertString(DCM_SOPClassUID, sopClass);
@@ -639,6 +615,12 @@ void putReportRoot(DcmDataset& ds, SeriesLayout& layout, const char* sopClass, c
     ds.putAndInsertString(DCM_PatientBirthDate, layout.birthDate.toLatin1().constData());
     ds.putAndInsertString(DCM_StudyDate, layout.studyDate.toLatin1().constData());
     ds.putAndInsertString(DCM_Modality, modality);
+}
+
+// An SR document's header and its root container, ready for content.
+void putReportRoot(DcmDataset& ds, SeriesLayout& layout, const char* sopClass, const char* modality)
+{
+    putDocumentHeader(ds, layout, sopClass, modality);
     ds.putAndInsertString(DCM_SeriesNumber, "99");
     ds.putAndInsertString(DCM_InstanceNumber, "1");
     ds.putAndInsertString(DCM_ValueType, "CONTAINER");
@@ -646,6 +628,20 @@ void putReportRoot(DcmDataset& ds, SeriesLayout& layout, const char* sopClass, c
 }
 
 } // namespace
+
+QString writeEncapsulatedPdf(const QString& path, SeriesLayout layout, const QByteArray& text)
+{
+    DcmDataset ds;
+    putDocumentHeader(ds, layout, UID_EncapsulatedPDFStorage, "DOC");
+    ds.putAndInsertString(DCM_MIMETypeOfEncapsulatedDocument, "application/pdf");
+    ds.putAndInsertString(DCM_DocumentTitle, text.constData());
+    QByteArray pdf = "%PDF-1.4\n1 0 obj << /Title (" + text + ") >> endobj\n%%EOF\n";
+    if (pdf.size() % 2 != 0)
+        pdf.append('\n');
+    ds.putAndInsertUint8Array(DCM_EncapsulatedDocument, reinterpret_cast<const Uint8*>(pdf.constData()),
+                              unsigned(pdf.size()));
+    return saveDataset(path, ds) ? path : QString();
+}
 
 QString writeTextReport(const QString& path, SeriesLayout layout, const QByteArray& text)
 {
