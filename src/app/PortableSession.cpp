@@ -45,7 +45,7 @@ void PortableSession::start()
 void PortableSession::onFileFound(const dicom::DicomFileSummary& summary)
 {
     m_index->indexFile(summary);
-    if (!m_viewer) {
+    if (!m_viewerOpened) {
         // A report, key-object selection or document has no picture to open on: the viewer waits for
         // the first image, whatever order the folder lists its files in.
         if (summary.rows > 0 && summary.columns > 0)
@@ -62,6 +62,7 @@ void PortableSession::onFileFound(const dicom::DicomFileSummary& summary)
 
 void PortableSession::openViewer(const QString& studyUid, const QString& seriesUid)
 {
+    m_viewerOpened = true;
     m_viewer = new ViewerWindow(m_index, studyUid, seriesUid, nullptr, true);
     m_viewer->setAttribute(Qt::WA_DeleteOnClose);
     // Closing the portable viewer ends the program: nothing else is on screen, and a process left
@@ -82,10 +83,11 @@ void PortableSession::flushRefreshes()
 void PortableSession::onImportFinished()
 {
     flushRefreshes();
-    // A folder without a single image still shows what it holds.
-    if (!m_viewer && !m_firstOtherSeries.first.isEmpty())
+    // A folder without a single image still shows what it holds. A viewer the user has closed already
+    // is not opened again: the program is on its way out.
+    if (!m_viewerOpened && !m_firstOtherSeries.first.isEmpty())
         openViewer(m_firstOtherSeries.first, m_firstOtherSeries.second);
-    if (!m_viewer) {
+    if (!m_viewerOpened) {
         QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"),
                              QStringLiteral("Не найдено ни одного DICOM-файла в папке \"%1\".")
                                  .arg(QDir::toNativeSeparators(m_imageFolder)));

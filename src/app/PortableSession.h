@@ -45,6 +45,7 @@ private:
     QString m_imageFolder;
     QThread* m_thread = nullptr;
     QPointer<ViewerWindow> m_viewer;
+    bool m_viewerOpened = false;
     // Study and series of the first file that is no image, opened only when no image comes at all.
     QPair<QString, QString> m_firstOtherSeries;
     QSet<QString> m_pendingSeries;
