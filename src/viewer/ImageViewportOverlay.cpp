@@ -4,6 +4,7 @@
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/MeasurementGraphics.h"
 #include "dicom/DicomDateTime.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -60,11 +61,19 @@ void ImageViewportWidget::updateOverlayTexts()
     }
     m_selectCheck->show();
 
+    // An overlay that its volume lays off its place says so under every slice it is laid on, also where
+    // the other texts are hidden.
+    const QString fusionNote =
+        hasFusionOverlay() && !m_fusionWarnings.isEmpty()
+            ? QStringLiteral("Совмещение «%1»:\n%2").arg(m_fusionName, render::markedWarnings(m_fusionWarnings))
+            : QString();
     if (m_tagsMode == 1) {
         m_topLeftLabel->hide();
         m_topRightLabel->hide();
-        m_bottomLeftLabel->hide();
         m_bottomRightLabel->hide();
+        m_bottomLeftLabel->setText(fusionNote);
+        m_bottomLeftLabel->setVisible(!fusionNote.isEmpty());
+        m_bottomLeftLabel->adjustSize();
         layoutOverlayWidgets();
         return;
     }
@@ -110,7 +119,8 @@ void ImageViewportWidget::updateOverlayTexts()
         geometry += QStringLiteral("Позиция: %1 мм").arg(QString::number(row->sliceLocation, 'f', 1));
     m_bottomLeftLabel->setText(QStringLiteral("Срез %1 / %2\n%3")
                                    .arg(QString::number(m_currentIndex + 1), QString::number(m_slices.size()),
-                                        geometry));
+                                        geometry)
+                               + (fusionNote.isEmpty() ? QString() : QLatin1Char('\n') + fusionNote));
 
     QString timing;
     if (row->repetitionTime > 0.0 || row->echoTime > 0.0)

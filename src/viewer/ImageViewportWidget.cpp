@@ -1083,12 +1083,13 @@ void ImageViewportWidget::setFusionOpacity(double opacity)
 }
 
 void ImageViewportWidget::setFusionOverlay(std::shared_ptr<render::FusionVolume> volume, double centre,
-                                           double width, const QString& name)
+                                           double width, const QString& name, const QString& warnings)
 {
     m_fusion = std::move(volume);
     m_fusionCenter = centre;
     m_fusionWidth = width;
     m_fusionName = name;
+    m_fusionWarnings = warnings;
     redrawShownImage();
 }
 
@@ -1101,6 +1102,7 @@ void ImageViewportWidget::clearFusionOverlay()
 {
     m_fusion.reset();
     m_fusionName.clear();
+    m_fusionWarnings.clear();
     redrawShownImage();
 }
 

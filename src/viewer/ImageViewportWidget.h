@@ -146,11 +146,14 @@ public:
 
     // Fusion overlay
     void setFusionOpacity(double opacity);
+    // `warnings`: the overlay volume's builder's, one a line (slices left out, uneven steps, slices slid
+    // within their planes); they are shown with every slice for as long as the overlay is.
     void setFusionOverlay(std::shared_ptr<render::FusionVolume> volume, double centre, double width,
-                          const QString& name);
+                          const QString& name, const QString& warnings);
     void clearFusionOverlay();
     bool hasFusionOverlay() const;
     QString fusionOverlayName() const { return m_fusionName; }
+    QString fusionWarnings() const { return m_fusionWarnings; }
     double fusionOpacity() const { return m_fusionOpacity; }
     double fusionCenter() const { return m_fusionCenter; }
     double fusionWidth() const { return m_fusionWidth; }
@@ -293,6 +296,7 @@ private:
     double m_fusionCenter = 0.0;
     double m_fusionWidth = 0.0;
     QString m_fusionName;
+    QString m_fusionWarnings;
     double m_windowCenter = 0.0;
     double m_windowWidth = 0.0;
     int m_wheelAccumulator = 0;

@@ -170,9 +170,9 @@ void ViewerWindow::startFusionBuild(const QString& seriesUid, const QString& lab
             if (!target) // the panel went away with its window while the volume was built
                 return;
             const render::WindowLevel whole = render::windowForRange(volume->minValue, volume->maxValue);
-            target->setFusionOverlay(volume, whole.center, whole.width, label);
-            // Slices left out of a built volume, or unevenly stepped, misplace parts of the overlay; say so
-            // rather than hide it (one status line for all the warnings).
+            // Slices left out of a built volume, unevenly stepped or slid within their planes misplace parts
+            // of the overlay: the panel says so for as long as it shows the overlay, the status line at once.
+            target->setFusionOverlay(volume, whole.center, whole.width, label, error);
             if (!error.isEmpty())
                 statusBar()->showMessage(QString(error).replace(QLatin1Char('\n'), QStringLiteral("; ")));
         });

@@ -462,6 +462,35 @@ std::array<double, 3> slicePosition(const SeriesLayout& layout, int slice)
     return {layout.origin[0] + d * n[0], layout.origin[1] + d * n[1], layout.origin[2] + d * n[2]};
 }
 
+std::array<double, 3> pixelPosition(const SeriesLayout& layout, double x, double y, int slice)
+{
+    const auto o = orientationOf(layout);
+    const auto p = slicePosition(layout, slice);
+    std::array<double, 3> out{};
+    for (size_t a = 0; a < 3; ++a)
+        out[a] = p[a] + x * layout.columnSpacing * o[a] + y * layout.rowSpacing * o[a + 3];
+    return out;
+}
+
+void shapeStack(SeriesLayout& layout, StackShape shape)
+{
+    const std::array<double, 3> o = layout.origin;
+    layout.sliceSpacing = 2.0;
+    layout.sliceOffset = nullptr;
+    layout.plane = Plane::Axial;
+    layout.sliceOrigin = nullptr;
+    if (shape == StackShape::TiltedGantry) {
+        layout.plane = Plane::Oblique;
+        layout.obliqueOrientation = {1, 0, 0, 0, 0.940, -0.342};
+        layout.sliceOrigin = [o](int k) { return std::array<double, 3>{o[0], o[1], o[2] + 2.0 * k}; };
+    } else if (shape == StackShape::Sheared) {
+        const double slide = 2.0 * std::tan(20.0 * M_PI / 180.0);
+        layout.sliceOrigin = [o, slide](int k) {
+            return std::array<double, 3>{o[0], o[1] + slide * k, o[2] + 2.0 * k};
+        };
+    }
+}
+
 QString writeSlice(const QString& path, const SeriesLayout& layoutIn, int slice)
 {
     SeriesLayout layout = layoutIn;

@@ -106,6 +106,15 @@ int coordinateValue(int x, int y, int z);
 // Direction cosines of the series' plane: row (0..2) and column (3..5).
 std::array<double, 6> orientationOf(const SeriesLayout& layout);
 std::array<double, 3> slicePosition(const SeriesLayout& layout, int slice);
+// Patient position (mm) of the centre of pixel (column x, row y) of slice k.
+std::array<double, 3> pixelPosition(const SeriesLayout& layout, double x, double y, int slice);
+
+// Stacks that a volume built straight along the slice normal misplaces. Both step the table 2 mm along
+// z. TiltedGantry: planes tilted 20 degrees about x, each slid 0.68 mm within its plane against the
+// one before. Sheared: axial planes whose positions also step 0.73 mm along y (20 degrees off z).
+// Regular: axial planes 2 mm apart.
+enum class StackShape { Regular, TiltedGantry, Sheared };
+void shapeStack(SeriesLayout& layout, StackShape shape);
 
 // One single-frame file per slice, named IMG_<k>.dcm in dir. Returns the written paths in slice order.
 QStringList writeSeries(const QString& dir, SeriesLayout layout);

@@ -5,6 +5,7 @@
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
+#include "support/TextNumbers.h"
 
 #include "db/Database.h"
 #include "dialogs/StudyPickerDialog.h"
@@ -17,6 +18,8 @@
 #include <QFile>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QLabel>
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -84,6 +87,16 @@ QImage shownImage(const ImageViewportWidget& panel)
         if (auto* pixmapItem = dynamic_cast<QGraphicsPixmapItem*>(item))
             return pixmapItem->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
     return {};
+}
+
+// The texts the panel shows over its image, one label a line.
+QString shownTexts(const ImageViewportWidget& panel)
+{
+    QStringList texts;
+    for (QLabel* label : panel.graphicsView()->findChildren<QLabel*>())
+        if (label->isVisible())
+            texts << label->text();
+    return texts.join(QLatin1Char('\n'));
 }
 
 bool isGrey(QRgb p)
@@ -541,6 +554,66 @@ private slots:
         QVERIFY(!panel->hasFusionOverlay());
         QTRY_VERIFY_WITH_TIMEOUT(w->findChildren<QProgressDialog*>().isEmpty(), 30000);
         QVERIFY(w->isEnabled());
+    }
+
+    // An overlay from a stack that its volume lays off its place (a tilted gantry, a sheared stack) says so
+    // under every slice it is laid on, whatever passes through the status line, until it is taken off.
+    // (Last: the series it adds to the study would change the menus the tests above read.)
+    void slidOverlayIsAnnouncedWhileShown_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::addColumn<QList<double>>("named"); // the warning's numbers; none: no warning
+        QTest::newRow("regular") << int(fixtures::StackShape::Regular) << QList<double>{};
+        // Eight slices, each slid 0.68 mm (tilted gantry) or 0.73 mm (sheared) against the one before.
+        QTest::newRow("tilted gantry") << int(fixtures::StackShape::TiltedGantry) << QList<double>{4.79};
+        QTest::newRow("sheared") << int(fixtures::StackShape::Sheared) << QList<double>{5.10};
+    }
+    void slidOverlayIsAnnouncedWhileShown()
+    {
+        QFETCH(int, shape);
+        QFETCH(QList<double>, named);
+        fixtures::SeriesLayout layout;
+        layout.studyUid = m_studyA;
+        layout.patientId = QStringLiteral("P1");
+        layout.modality = QStringLiteral("PT");
+        layout.seriesDescription = QString::fromLatin1(QTest::currentDataTag());
+        layout.seriesNumber = QString::number(10 + shape);
+        layout.origin = {-100.0, -120.0, 46.0};
+        layout.rows = layout.columns = 16;
+        layout.rowSpacing = layout.columnSpacing = 2.0;
+        layout.rescaleIntercept = 0.0;
+        layout.value = petValue;
+        fixtures::shapeStack(layout, fixtures::StackShape(shape));
+        const QString uid = add(layout, QStringLiteral("slid%1").arg(shape));
+        QVERIFY(!uid.isEmpty());
+
+        auto w = openViewer(m_studyA);
+        w->showSeriesInActivePanel(m_ct);
+        ImageViewportWidget* panel = w->panel(0);
+        fixtures::ModalAnswer answer;
+        skipProgress(answer);
+        w->startFusionBuild(uid, QStringLiteral("PT · slid"));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->hasFusionOverlay(), 30000);
+        QCOMPARE(answer.count(), 0);
+        QCOMPARE(fixtures::numbersIn(panel->fusionWarnings()), named);
+        const QString note = QStringLiteral("Совмещение «PT · slid»:");
+        for (int slice : {3, 0, 5}) {
+            // Each slice change also rewrites the status line (the reference lines' hint).
+            panel->showSlice(slice);
+            const QString shown = shownTexts(*panel);
+            QCOMPARE(shown.contains(note), !named.isEmpty());
+            for (double number : named)
+                QVERIFY2(shown.contains(QString::number(number, 'f', 2)), qPrintable(shown));
+        }
+        // With the corner texts hidden the warning stays.
+        panel->setTagsDisplayMode(1);
+        QCOMPARE(shownTexts(*panel).contains(note), !named.isEmpty());
+        panel->setTagsDisplayMode(0);
+
+        fusionAction(*w)->trigger();
+        QVERIFY(!panel->hasFusionOverlay());
+        QVERIFY(!shownTexts(*panel).contains(note));
+        QVERIFY(panel->fusionWarnings().isEmpty());
     }
 };
 
