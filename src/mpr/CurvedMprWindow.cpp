@@ -5,6 +5,7 @@
 #include "mpr/MprViewportWidget.h"
 
 #include "render/RoiMask.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QAction>
 #include <QLabel>
@@ -120,11 +121,16 @@ CurvedMprWindow::CurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
     banner->setWordWrap(true);
     banner->setStyleSheet(
         QStringLiteral("background-color: #5a4a00; color: #ffd966; padding: 6px; font-weight: bold;"));
+    m_volumeWarning = new QLabel;
+    m_volumeWarning->setWordWrap(true);
+    m_volumeWarning->setStyleSheet(QStringLiteral("background-color: #5a4a00; color: #ffd966; padding: 6px;"));
+    m_volumeWarning->hide();
     auto* central = new QWidget(this);
     auto* centralLayout = new QVBoxLayout(central);
     centralLayout->setContentsMargins(0, 0, 0, 0);
     centralLayout->setSpacing(0);
     centralLayout->addWidget(banner, 0);
+    centralLayout->addWidget(m_volumeWarning, 0);
     centralLayout->addWidget(mainPane, 1);
     setCentralWidget(central);
 
@@ -187,6 +193,12 @@ CurvedMprWindow::CurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
         m_crossSectionPanel->rebuild(*m_volume, m_result, 0.0, kSectionSizeMm, m_windowCenter, m_windowWidth);
         updatePositionMarker(0.0);
     }
+}
+
+void CurvedMprWindow::setVolumeWarnings(const QString& warnings)
+{
+    m_volumeWarning->setText(render::markedWarnings(warnings));
+    m_volumeWarning->setVisible(!warnings.isEmpty());
 }
 
 bool CurvedMprWindow::hasValidVolume() const

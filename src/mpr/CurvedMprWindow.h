@@ -38,6 +38,10 @@ public:
                     double windowCenter, double windowWidth, QWidget* parent, PresentationMode mode,
                     std::optional<render::WindowLevel> traceWindow);
 
+    // The volume builder's warnings (one a line), shown under the banner for as long as the window is
+    // open: the straightened image and the sections lie as the volume places them. Empty hides them.
+    void setVolumeWarnings(const QString& warnings);
+
     void rebuild(bool preview);
     void applyResult(const render::CurvedMprResult& result, bool fit);
     void setWindowLevel(double center, double width);
@@ -75,6 +79,7 @@ public:
     CurveEditorWidget* frontEditor() const { return m_frontEditor; }
     CurveEditorWidget* sideEditor() const { return m_sideEditor; }
     CrossSectionPanel* crossSectionPanel() const { return m_crossSectionPanel; }
+    QLabel* volumeWarning() const { return m_volumeWarning; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -119,6 +124,7 @@ private:
     CurveEditorWidget* m_frontEditor = nullptr;
     CurveEditorWidget* m_sideEditor = nullptr;
     CrossSectionPanel* m_crossSectionPanel = nullptr;
+    QLabel* m_volumeWarning = nullptr;
     QSplitter* m_topSplitter = nullptr;
     QSplitter* m_bottomSplitter = nullptr;
     QSplitter* m_verticalSplitter = nullptr;

@@ -194,12 +194,14 @@ private:
     void refuse(QMessageBox::Icon icon, const QString& title, const QString& text);
     // The active slot's instance list and panel; false after the "no series" refusal titled title.
     bool activeSeries(const QString& title, QList<db::InstanceRecord>* slices, ImageViewportWidget** panel);
-    void onCurvedMprBuildFinished(std::shared_ptr<render::FusionVolume> volume, const QString& error,
+    // `message`: the failure for a volume that came out empty, else the builder's warnings.
+    void onCurvedMprBuildFinished(std::shared_ptr<render::FusionVolume> volume, const QString& message,
                                   const QList<std::array<double, 3>>& points, double windowCenter, double windowWidth,
                                   int mode);
+    // `volumeWarnings`: the volume builder's, which the window keeps in sight.
     void showCurvedMprWindow(std::shared_ptr<render::FusionVolume> volume, const QList<std::array<double, 3>>& points,
                              double windowCenter, double windowWidth, int mode,
-                             std::optional<std::pair<double, double>> initialWindow);
+                             std::optional<std::pair<double, double>> initialWindow, const QString& volumeWarnings);
     // Arms a picking tool (16 curved path, 17 vessel seeds, 18 endoscopy seed) on the active panel.
     void armActivePanelTool(int mode);
 

@@ -226,12 +226,14 @@ void ViewerWindow::stepSeriesInPanel(int panelIndex, int direction)
 
 void ViewerWindow::showCurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
                                        const QList<std::array<double, 3>>& points, double windowCenter,
-                                       double windowWidth, int mode, std::optional<std::pair<double, double>> initialWindow)
+                                       double windowWidth, int mode, std::optional<std::pair<double, double>> initialWindow,
+                                       const QString& volumeWarnings)
 {
     std::optional<render::WindowLevel> traceWindow;
     if (initialWindow)
         traceWindow = render::WindowLevel{initialWindow->first, initialWindow->second};
     auto* window = new CurvedMprWindow(std::move(volume), points, windowCenter, windowWidth, this,
                                        CurvedMprWindow::PresentationMode(std::clamp(mode, 0, 2)), traceWindow);
+    window->setVolumeWarnings(volumeWarnings);
     window->show();
 }

@@ -10,6 +10,7 @@
 
 #include "db/Database.h"
 #include "render/VesselCenterline.h"
+#include "render/VolumeGeometryWarnings.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -40,6 +41,7 @@ struct BackgroundResult
     bool stoppedAtBifurcation = false;
     double windowCenter = 0.0;
     double windowWidth = 0.0;
+    QString volumeWarnings; // the builder's, beside a built volume
 };
 
 bool isBuilt(const VolumePtr& volume)
@@ -47,23 +49,39 @@ bool isBuilt(const VolumePtr& volume)
     return volume && !volume->isEmpty();
 }
 
-// The curved reconstruction's volume: a volume that came out empty always leaves a reason.
-VolumePtr buildCurvedMprVolume(const QList<db::InstanceRecord>& slices, QString* error)
+// The curved reconstruction's volume. One that came out empty always leaves a reason in `message`; beside
+// a built one `message` holds the builder's warnings (one a line), which the window shows.
+VolumePtr buildCurvedMprVolume(const QList<db::InstanceRecord>& slices, QString* message)
 {
-    QString buildError;
-    VolumePtr volume = viewerbuild::buildVolume(slices, &buildError);
-    if (!isBuilt(volume))
-        *error = buildError.isEmpty() ? NoVolumeText : buildError;
+    VolumePtr volume = viewerbuild::buildVolume(slices, message);
+    if (!isBuilt(volume) && message->isEmpty())
+        *message = NoVolumeText;
     return volume;
+}
+
+// A click is placed on the slice as the series has it, and the trace runs in the volume: where the volume
+// does not follow the series' geometry, the click may miss the vessel there. A refusal says so first,
+// since clicking more precisely then does not help.
+QString traceRefusalText(const QString& tracerMessage, const QString& volumeWarnings)
+{
+    if (volumeWarnings.isEmpty())
+        return tracerMessage;
+    return QStringLiteral("Объём серии передаёт её геометрию приближённо — точки клика могли оказаться в объёме "
+                          "мимо сосуда:\n%1\n\n%2")
+        .arg(render::markedWarnings(volumeWarnings), tracerMessage);
 }
 
 BackgroundResult traceVesselInBackground(const QList<db::InstanceRecord>& slices, std::array<double, 3> seedA,
                                          std::array<double, 3> seedB, QString* error)
 {
     BackgroundResult result;
-    result.volume = buildCurvedMprVolume(slices, error);
-    if (!isBuilt(result.volume))
+    QString message;
+    result.volume = buildCurvedMprVolume(slices, &message);
+    if (!isBuilt(result.volume)) {
+        *error = message;
         return result;
+    }
+    result.volumeWarnings = message;
     try {
         const render::CenterlineResult trace =
             render::traceVesselCenterline(*result.volume, seedA.data(), seedB.data());
@@ -102,16 +120,16 @@ void ViewerWindow::startCurvedMprBuild(const QList<std::array<double, 3>>& point
         });
 }
 
-void ViewerWindow::onCurvedMprBuildFinished(std::shared_ptr<render::FusionVolume> volume, const QString& error,
+void ViewerWindow::onCurvedMprBuildFinished(std::shared_ptr<render::FusionVolume> volume, const QString& message,
                                             const QList<std::array<double, 3>>& points, double windowCenter,
                                             double windowWidth, int mode)
 {
     if (!isBuilt(volume)) {
-        QMessageBox::warning(this, CurvedTitle, QStringLiteral("Не удалось построить реконструкцию: %1").arg(error),
+        QMessageBox::warning(this, CurvedTitle, QStringLiteral("Не удалось построить реконструкцию: %1").arg(message),
                              QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
-    showCurvedMprWindow(std::move(volume), points, windowCenter, windowWidth, mode, std::nullopt);
+    showCurvedMprWindow(std::move(volume), points, windowCenter, windowWidth, mode, std::nullopt, message);
 }
 
 void ViewerWindow::startVesselAutoTrack(const QList<std::array<double, 3>>& seeds)
@@ -138,12 +156,13 @@ void ViewerWindow::startVesselAutoTrack(const QList<std::array<double, 3>>& seed
                 return;
             }
             if (!result.ok) {
-                QMessageBox::warning(this, TrackTitle, result.message, QMessageBox::Ok, QMessageBox::NoButton);
+                QMessageBox::warning(this, TrackTitle, traceRefusalText(result.message, result.volumeWarnings),
+                                     QMessageBox::Ok, QMessageBox::NoButton);
                 return;
             }
             QMessageBox::information(this, TrackTitle, result.message, QMessageBox::Ok, QMessageBox::NoButton);
             showCurvedMprWindow(result.volume, result.points, centre, width, 1,
-                                std::make_pair(result.windowCenter, result.windowWidth));
+                                std::make_pair(result.windowCenter, result.windowWidth), result.volumeWarnings);
         });
 }
 
