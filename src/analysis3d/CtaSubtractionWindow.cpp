@@ -81,8 +81,9 @@ void CtaSubtractionWindow::onSubtractionBuilt()
                              QStringLiteral("Не удалось построить разностный объём:\n%1")
                                  .arg(error.isEmpty() ? QStringLiteral("неизвестная ошибка") : error));
     } else {
+        // Beside the built volume the text holds the builds' warnings (a tilted or slid stack, uneven steps).
         auto* window = new Vrt3DWindow(std::move(volume), m_resultTitle, m_resultParent, 0.0, 0.0,
-                                       QStringLiteral("Сосуды (контраст)"), QString());
+                                       QStringLiteral("Сосуды (контраст)"), QString(), error);
         window->show();
     }
     close();

@@ -74,7 +74,8 @@ Vrt3DWindow::Vrt3DWindow(const QList<db::InstanceRecord>& slices, const QString&
 }
 
 Vrt3DWindow::Vrt3DWindow(render::Volume&& volume, const QString& title, QWidget* parent, double windowCenter,
-                         double windowWidth, const QString& initialPresetName, const QString& syncKey)
+                         double windowWidth, const QString& initialPresetName, const QString& syncKey,
+                         const QString& warnings)
     : QMainWindow(parent)
     , m_requestedWindowCenter(windowCenter)
     , m_requestedWindowWidth(windowWidth)
@@ -83,7 +84,7 @@ Vrt3DWindow::Vrt3DWindow(render::Volume&& volume, const QString& title, QWidget*
 {
     setupUi(title);
     m_volume = std::move(volume);
-    onVolumeBuilt(QString());
+    onVolumeBuilt(warnings);
 }
 
 Vrt3DWindow::~Vrt3DWindow()

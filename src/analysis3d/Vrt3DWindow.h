@@ -38,9 +38,11 @@ public:
     // window from the volume's value range. An empty sync key disables synchronisation.
     Vrt3DWindow(const QList<db::InstanceRecord>& slices, const QString& title, QWidget* parent, double windowCenter,
                 double windowWidth, const QString& syncKey);
-    // Opened on a volume that is already built (CTA subtraction), starting with the named built-in preset.
+    // Opened on a volume that is already built (CTA subtraction), starting with the named built-in preset;
+    // `warnings` are its builder's, one a line, kept in sight as for a volume the window builds.
     Vrt3DWindow(render::Volume&& volume, const QString& title, QWidget* parent, double windowCenter,
-                double windowWidth, const QString& initialPresetName, const QString& syncKey);
+                double windowWidth, const QString& initialPresetName, const QString& syncKey,
+                const QString& warnings = QString());
     ~Vrt3DWindow() override;
 
     // The user's own presets from the settings, in stored order.

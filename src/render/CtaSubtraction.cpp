@@ -331,8 +331,13 @@ Volume buildSubtractionVolume(const QList<db::InstanceRecord>& nativeInstances,
         for (size_t i = 0; i < count; ++i)
             d[i] -= n[i];
     });
-    if (error)
-        error->clear();
+    if (error) {
+        // The two series share their geometry, so their warnings are mostly the same lines.
+        QStringList warnings = nativeMessage.split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                               + contrastMessage.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        warnings.removeDuplicates();
+        *error = warnings.join(QLatin1Char('\n'));
+    }
     return makeVolumeFromVoxels(native, std::move(contrast.voxels));
 }
 

@@ -34,7 +34,9 @@ CtaSubtractionPair findCtaSubtractionPair(db::Database* database, const QString&
                                           const QString& referenceSeriesUid);
 
 // Builds both volumes as buildVolume orients them and returns post-contrast minus native voxel by voxel;
-// an empty volume and a Russian message on failure.
+// an empty volume and a Russian message on failure. Beside a built volume `error` holds the two builds'
+// warnings, one a line and each once (slices left out, uneven steps, a tilted or slid stack): the
+// difference lies where the native volume places it.
 Volume buildSubtractionVolume(const QList<db::InstanceRecord>& nativeInstances,
                               const QList<db::InstanceRecord>& contrastInstances, QString* error);
 

@@ -1,14 +1,19 @@
 #include "support/ModalAnswer.h"
+#include "support/TextNumbers.h"
 #include "SeriesRows.h"
 
 #include "analysis3d/CtaSubtractionWindow.h"
+#include "analysis3d/VolumeWarningLabel.h"
 #include "analysis3d/Vrt3DWindow.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <algorithm>
 
 using namespace vol3dtest;
 
@@ -20,16 +25,19 @@ class TestCtaSubtractionWindow : public QObject
 
     QTemporaryDir m_dir;
 
-    render::CtaSubtractionPair pair(int contrastSlices, bool approximate)
+    render::CtaSubtractionPair pair(int contrastSlices, bool approximate,
+                                    fixtures::StackShape shape = fixtures::StackShape::Regular)
     {
         fixtures::SeriesLayout native;
         native.rows = native.columns = 16;
         native.slices = 6;
+        if (shape != fixtures::StackShape::Regular)
+            fixtures::shapeStack(native, shape);
         native.value = [](int x, int y, int z) { return 1000 + x + y + z; };
         fixtures::SeriesLayout contrast = native;
         contrast.slices = contrastSlices;
         contrast.value = [](int x, int y, int z) { return 1100 + x + y + z; };
-        const QString tag = QString::number(contrastSlices);
+        const QString tag = QString::number(contrastSlices) + QString::number(int(shape));
         render::CtaSubtractionPair p;
         p.nativeInstances = writeSeriesRows(m_dir.filePath(QStringLiteral("native") + tag), native);
         p.contrastInstances = writeSeriesRows(m_dir.filePath(QStringLiteral("contrast") + tag), contrast);
@@ -63,6 +71,36 @@ private slots:
         QCOMPARE(v.voxels.size(), size_t(16 * 16 * 6));
         QVERIFY(std::all_of(v.voxels.begin(), v.voxels.end(), [](float f) { return f == 100.f; }));
         QCOMPARE(vrt->effectiveWindowWidth(), 1.0); // the range of a uniform difference, at least 1
+    }
+
+    // The 3D window of a difference of two stacks that their volumes lay off their place keeps the
+    // builds' warnings in sight, as the 3D window of either series does.
+    void slidStacksAreAnnounced_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::addColumn<QList<double>>("named"); // numbers the warnings name; none: no warning
+        QTest::newRow("regular") << int(fixtures::StackShape::Regular) << QList<double>{};
+        // Six slices, each slid 0.68 mm (tilted gantry, planes 20 degrees off the axes) or 0.73 mm (sheared).
+        QTest::newRow("tilted gantry") << int(fixtures::StackShape::TiltedGantry) << QList<double>{20, 3.42};
+        QTest::newRow("sheared") << int(fixtures::StackShape::Sheared) << QList<double>{3.64};
+    }
+    void slidStacksAreAnnounced()
+    {
+        QFETCH(int, shape);
+        QFETCH(QList<double>, named);
+        QWidget viewer;
+        QPointer<CtaSubtractionWindow> cta =
+            new CtaSubtractionWindow(pair(6, false, fixtures::StackShape(shape)), &viewer);
+        QTRY_VERIFY_WITH_TIMEOUT(cta.isNull(), 20000);
+        const auto windows = vrtWindows(&viewer);
+        QCOMPARE(windows.size(), 1);
+        windows.first()->show();
+        const QLabel* warning = windows.first()->volumeWarning();
+        QCOMPARE(warning->isVisible(), !named.isEmpty());
+        QList<double> numbers = fixtures::numbersIn(warning->text());
+        std::sort(numbers.begin(), numbers.end());
+        std::sort(named.begin(), named.end());
+        QCOMPARE(numbers, named); // each warning once, though both series carry it
     }
 
     void failedBuildWarnsAndOpensNothing()
