@@ -50,6 +50,8 @@ private slots:
     void slabSampleCount_data();
     void slabSampleCount();
     void emptyResults();
+    void framesNeedTwoPointsAndAPositiveStep_data();
+    void framesNeedTwoPointsAndAPositiveStep();
     void outsideTheVolume();
     void frameLookupAndCurveHelpers();
     void finishesInsideBusyPool();
@@ -231,6 +233,32 @@ void TestCurvedMpr::emptyResults()
         QCOMPARE(r.gridWidth * r.gridHeight, 0);
     }
     QVERIFY(render::computeCurveFrames({{0, 0, 0}, {0.8, 0, 0}}, 1.0, 0, 0, 0).points.isEmpty());
+}
+
+// The frames are asked for directly too (the endoscopy path, the cross-section panel): a curve or step
+// that makes no samples gives no frames, never a read past the curve or a count made of a NaN.
+void TestCurvedMpr::framesNeedTwoPointsAndAPositiveStep_data()
+{
+    QTest::addColumn<CurvePoints>("curve");
+    QTest::addColumn<double>("step");
+    const CurvePoints line{{0, -30, 45}, {10, -30, 45}};
+    QTest::newRow("no point") << CurvePoints{} << 1.0;
+    QTest::newRow("one point") << CurvePoints{{0, -30, 45}} << 1.0;
+    QTest::newRow("step 0") << line << 0.0;
+    QTest::newRow("negative step") << line << -1.0;
+    QTest::newRow("NaN step") << line << std::nan("");
+}
+
+void TestCurvedMpr::framesNeedTwoPointsAndAPositiveStep()
+{
+    QFETCH(CurvePoints, curve);
+    QFETCH(double, step);
+    const render::CurveFrames frames = render::computeCurveFrames(curve, step, 0, 0, 0);
+    QVERIFY(frames.points.isEmpty() && frames.normals.isEmpty());
+    QCOMPARE(frames.lengthMm, 0.0);
+    const auto r = render::CurvedMprRenderer::render(rampVolume(), curve, 10, step, 0, 100, 0, 0, 0,
+                                                     render::CurvedMprSlabNone, 0, false);
+    QVERIFY(r.image.isNull() && r.points.isEmpty());
 }
 
 void TestCurvedMpr::outsideTheVolume()
