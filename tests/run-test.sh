@@ -36,6 +36,8 @@ if [ "$mode" = gl ]; then
   export DISPLAY=:$(head -n 1 "$tmp/display")
   "$@"
 else
-  export QT_QPA_PLATFORM=offscreen
+  # Windows open at their own sizes on a workstation's display; a test of other screens names its own.
+  printf '{"screens": [{"name": "workstation", "x": 0, "y": 0, "width": 1920, "height": 1080}]}\n' >"$tmp/screen.json"
+  export QT_QPA_PLATFORM=offscreen:configfile=$tmp/screen.json
   "$@"
 fi

@@ -1,6 +1,7 @@
 #include "analysis3d/DceAnalysisWindow.h"
 
 #include "clinical/MeasurementReport.h"
+#include "dialogs/WindowPlacement.h"
 #include "dicom/FrameDecoder.h"
 #include "mpr/MprViewportWidget.h"
 
@@ -45,7 +46,7 @@ DceAnalysisWindow::DceAnalysisWindow(const PhaseGrouping& phases, const QString&
     setWindowFlag(Qt::Window, true);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("DCE — %1").arg(title));
-    resize(1100, 800);
+    resizeWithinScreen(this, QSize(1100, 800));
     setupUi();
     updateRoiColor();
     showCurrentPhase();

@@ -1,6 +1,7 @@
 #include "analysis3d/EndoscopyWindow.h"
 
 #include "analysis3d/D3DVolumeRenderWidget.h"
+#include "dialogs/WindowPlacement.h"
 
 #include "render/MprSlices.h"
 #include "render/TransferFunction.h"
@@ -74,7 +75,7 @@ EndoscopyWindow::EndoscopyWindow(const QList<db::InstanceRecord>& slices, const 
     setWindowFlags(windowFlags() | Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Виртуальная эндоскопия — %1").arg(title));
-    resize(1150, 750);
+    resizeWithinScreen(this, QSize(1150, 750));
     buildUi();
     startVolumeBuild();
 }

@@ -6,6 +6,7 @@
 #include "analysis3d/Vrt3DVolumeBuildWorker.h"
 #include "analysis3d/VolumeRenderWidget.h"
 #include "analysis3d/VolumeWarningLabel.h"
+#include "dialogs/WindowPlacement.h"
 
 #include "render/SliceSources.h"
 
@@ -136,7 +137,7 @@ void Vrt3DWindow::setupUi(const QString& title)
     setWindowFlags(windowFlags() | Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("3D VRT — %1").arg(title));
-    resize(900, 800);
+    resizeWithinScreen(this, QSize(900, 800));
 
     m_cpuView = new VolumeRenderWidget(this);
     m_gpuView = new D3DVolumeRenderWidget(this);

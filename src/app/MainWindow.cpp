@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 #include "app/StudyFilters.h"
+#include "dialogs/WindowPlacement.h"
 
 #include "app/ModalityFilterButton.h"
 #include "app/PacsDownloadDialog.h"
@@ -117,7 +118,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 {
     s_instance = this;
     setWindowTitle(QStringLiteral("Kalvenor — исследования"));
-    resize(1000, 700);
+    resizeWithinScreen(this, QSize(1000, 700));
     setAcceptDrops(true);
 
     m_db = new db::Database(this);

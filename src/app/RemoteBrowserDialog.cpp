@@ -1,5 +1,6 @@
 #include "app/RemoteBrowserDialog.h"
 
+#include "dialogs/WindowPlacement.h"
 #include "remote/PrivateSettingsFile.h"
 
 #include <QApplication>
@@ -128,7 +129,7 @@ void RemoteBrowserDialog::buildUi()
     tabs->addTab(buildPacsTab(), QStringLiteral("PACS"));
     layout->addWidget(tabs, 1);
 
-    resize(900, 720);
+    resizeWithinScreen(this, QSize(900, 720));
 
     connect(savedServerCombo, &QComboBox::currentIndexChanged, this, &RemoteBrowserDialog::onSavedServerSelected);
     connect(saveServerButton, &QPushButton::clicked, this, &RemoteBrowserDialog::onSaveServerClicked);

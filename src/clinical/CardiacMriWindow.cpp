@@ -2,6 +2,7 @@
 
 #include "clinical/CalculatorPageKit.h"
 #include "clinical/SeriesGeometry.h"
+#include "dialogs/WindowPlacement.h"
 
 #include "viewer/ImageViewportWidget.h"
 
@@ -88,7 +89,7 @@ CardiacMriWindow::CardiacMriWindow(const render::CineStack& grid, const QString&
     setWindowFlags(windowFlags() | Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Кардио-МРТ (SAX) — %1").arg(title));
-    resize(1300, 950);
+    resizeWithinScreen(this, QSize(1300, 950));
 
     m_currentSlice = int(m_grid.slices.size()) / 2;
 

@@ -3,6 +3,7 @@
 #include "clinical/CalciumFormulas.h"
 #include "clinical/MeasurementReport.h"
 #include "clinical/SeriesGeometry.h"
+#include "dialogs/WindowPlacement.h"
 
 #include "render/RoiComponent.h"
 #include "render/RoiMask.h"
@@ -150,7 +151,7 @@ CoronaryCalciumWindow::CoronaryCalciumWindow(const QList<db::InstanceRecord>& sl
     setWindowFlags(windowFlags() | Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Индекс коронарного кальция (Agatston) — %1").arg(title));
-    resize(1100, 850);
+    resizeWithinScreen(this, QSize(1100, 850));
     setupUi();
     connect(m_viewport, &ImageViewportWidget::sliceChanged, this, [this] { refreshLesionOverlay(); });
 

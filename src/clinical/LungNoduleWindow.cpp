@@ -1,6 +1,7 @@
 #include "clinical/LungNoduleWindow.h"
 
 #include "clinical/LungNoduleFormulas.h"
+#include "dialogs/WindowPlacement.h"
 
 #include "dicom/FrameDecoder.h"
 #include "mpr/MprViewportWidget.h"
@@ -29,7 +30,7 @@ LungNoduleWindow::LungNoduleWindow(const QList<db::InstanceRecord>& slices, int 
     setWindowFlags(windowFlags() | Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Узел в лёгком — %1").arg(title));
-    resize(900, 750);
+    resizeWithinScreen(this, QSize(900, 750));
     setupUi();
     showCurrentSlice();
 }

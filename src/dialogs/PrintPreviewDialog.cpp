@@ -1,5 +1,6 @@
 #include "dialogs/PrintPreviewDialog.h"
 
+#include "dialogs/WindowPlacement.h"
 #include "dicom/FrameDecoder.h"
 
 #include <QAction>
@@ -115,7 +116,7 @@ PrintPreviewDialog::PrintPreviewDialog(const QList<db::InstanceRecord>& frames, 
     m_pageCount = int(std::max<qint64>(1, (m_frames.size() + cells - 1) / cells));
 
     setWindowTitle(QStringLiteral("Предпросмотр печати"));
-    resize(1000, 800);
+    resizeWithinScreen(this, QSize(1000, 800));
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

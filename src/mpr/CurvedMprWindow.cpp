@@ -1,5 +1,6 @@
 #include "mpr/CurvedMprWindow.h"
 
+#include "dialogs/WindowPlacement.h"
 #include "mpr/CrossSectionPanel.h"
 #include "mpr/CurveEditorWidget.h"
 #include "mpr/MprViewportWidget.h"
@@ -78,7 +79,7 @@ CurvedMprWindow::CurvedMprWindow(std::shared_ptr<render::FusionVolume> volume,
     }
     setWindowTitle(initialTitle(m_mode));
     setAttribute(Qt::WA_DeleteOnClose);
-    resize(1400, 800);
+    resizeWithinScreen(this, QSize(1400, 800));
 
     buildToolBars();
 

@@ -1,5 +1,6 @@
 #include "mpr/MprWindow.h"
 
+#include "dialogs/WindowPlacement.h"
 #include "mpr/MprViewportWidget.h"
 
 #include "analysis3d/VolumeRenderWidget.h"
@@ -83,7 +84,7 @@ MprWindow::MprWindow(const QList<db::InstanceRecord>& slices, const QString& ser
     setWindowFlag(Qt::Window, true);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("MPR — %1").arg(seriesTitle));
-    resize(1300, 900);
+    resizeWithinScreen(this, QSize(1300, 900));
     setDefaultAxes();
     buildPanes();
     buildToolbar();

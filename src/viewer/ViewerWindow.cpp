@@ -1,5 +1,6 @@
 #include "viewer/ViewerWindow.h"
 
+#include "dialogs/WindowPlacement.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
 
@@ -97,7 +98,7 @@ ViewerWindow::ViewerWindow(db::Database* db, const QString& studyUid, const QStr
     , m_panelSeriesUids(PanelCount)
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    resize(1400, 900);
+    resizeWithinScreen(this, QSize(1400, 900));
 
     buildCentralArea();
     buildToolbar();
