@@ -1,6 +1,7 @@
 #include "dicom/DicomFileLoading.h"
 
 #include "dicom/CompressedFrameCheck.h"
+#include "dicom/GuardedDicomStream.h"
 
 #include <QFile>
 
@@ -15,6 +16,7 @@
 
 #include <exception>
 #include <mutex>
+#include <new>
 
 namespace dicom {
 namespace {
@@ -37,25 +39,61 @@ void keepNamedCompression(DcmFileFormat& file)
     dataset->updateOriginalXfer();
 }
 
-// Reads the meta header again, then the data set in the syntax DCMTK detects from its first bytes.
-OFCondition readDetectingSyntax(DcmFileFormat& file, const QString& path)
+// Reads the file as DCMTK's loadFile does, through a stream that stops the parse before the stack's
+// end.
+OFCondition readGuarded(DcmFileFormat& file, const QString& path, GuardedReading& reading)
 {
-    const QByteArray local = QFile::encodeName(path);
-    DcmInputFileStream stream{OFFilename(local.constData())};
-    if (stream.status().bad())
-        return stream.status();
-    DcmMetaInfo meta;
-    meta.transferInit();
-    OFCondition status = meta.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    meta.transferEnd();
+    GuardedFileStream stream(OFFilename(QFile::encodeName(path).constData()), reading);
+    OFCondition status = stream.status();
+    if (status.bad())
+        return status;
+    status = file.clear();
+    if (status.bad())
+        return status;
+    file.setReadMode(ERM_autoDetect);
+    file.transferInit();
+    status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    file.transferEnd();
+    return status;
+}
+
+// Reads the meta header, then the data set in the syntax DCMTK detects from its first bytes, not the
+// one the meta header names.
+OFCondition readDetectingSyntax(DcmFileFormat& file, const QString& path, GuardedReading& reading)
+{
+    GuardedFileStream stream(OFFilename(QFile::encodeName(path).constData()), reading);
+    OFCondition status = stream.status();
+    if (status.bad())
+        return status;
+    status = file.clear();
+    if (status.bad())
+        return status;
+    DcmMetaInfo* meta = file.getMetaInfo();
+    meta->transferInit();
+    status = meta->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    meta->transferEnd();
     if (status.bad())
         return status;
     DcmDataset* dataset = file.getDataset();
-    dataset->clear();
     dataset->transferInit();
     status = dataset->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
     dataset->transferEnd();
     return status;
+}
+
+// A parse the guard stopped, or a tree deeper than every later walk of it may go: what was built is
+// let go here, where the stack that built it is.
+bool nestedTooDeep(const GuardedReading& reading, DcmItem* first, DcmItem* second = nullptr)
+{
+    return reading.guard.tripped() || (first && treeSequenceDepth(*first) > kMaxSequenceNesting) ||
+           (second && treeSequenceDepth(*second) > kMaxSequenceNesting);
+}
+
+OFCondition refusal(ParseHazard hazard, ParseHazard* hazardFound)
+{
+    if (hazardFound)
+        *hazardFound = hazard;
+    return makeOFCondition(OFM_dcmdata, 998, OF_error, parseHazardText(hazard).toUtf8().constData());
 }
 
 } // namespace
@@ -68,44 +106,85 @@ void useReadingConventions()
 
 namespace {
 
-void rereadAsShown(DcmFileFormat& file, const QString& path, OFCondition& status)
+// A data set that is not in the syntax its meta header names is read as its bytes show, its
+// compressed pixels kept in the syntax named.
+OFCondition readAsShown(DcmFileFormat& file, const QString& path, GuardedReading& reading)
 {
-    status = readDetectingSyntax(file, path);
+    const OFCondition status = readDetectingSyntax(file, path, reading);
     if (status.good())
         keepNamedCompression(file);
+    return status;
 }
 
 } // namespace
 
-bool rereadIfMislabelled(DcmFileFormat& file, const QString& path, OFCondition& status)
-{
-    if (!file.getDataset() || !datasetEncodingDiffersFromMeta(path))
-        return false;
-    rereadAsShown(file, path, status);
-    return true;
-}
-
-OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound)
+OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound,
+                          bool* readAgainAsShown)
 {
     useReadingConventions();
+    if (hazardFound)
+        *hazardFound = ParseHazard::None;
+    if (readAgainAsShown)
+        *readAgainAsShown = false;
     try {
         // One walk of the file tells both whether DCMTK may read it and whether it must read it twice.
         const FileCheck check = checkFile(path);
-        if (hazardFound)
-            *hazardFound = check.hazard;
         if (check.hazard != ParseHazard::None)
-            return makeOFCondition(OFM_dcmdata, 998, OF_error, parseHazardText(check.hazard).toUtf8().constData());
-        const QByteArray local = QFile::encodeName(path);
-        OFCondition status = file.loadFile(OFFilename(local.constData()), EXS_Unknown, EGL_noChange,
-                                           DCM_MaxReadLength, ERM_autoDetect);
-        if (check.encodingDiffersFromMeta && file.getDataset())
-            rereadAsShown(file, path, status);
+            return refusal(check.hazard, hazardFound);
+        GuardedReading reading;
+        OFCondition status = check.encodingDiffersFromMeta ? readAsShown(file, path, reading)
+                                                           : readGuarded(file, path, reading);
+        if (readAgainAsShown)
+            *readAgainAsShown = check.encodingDiffersFromMeta;
+        if (nestedTooDeep(reading, file.getDataset(), file.getMetaInfo())) {
+            file.clear();
+            return refusal(ParseHazard::DeepNesting, hazardFound);
+        }
         if (status.good() && loading == ValueLoading::Whole)
             status = file.loadAllDataIntoMemory();
         return status;
     } catch (const std::exception& e) {
         return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
     }
+}
+
+OFCondition readDicomDataset(DcmDataset& dataset, const QByteArray& bytes, E_TransferSyntax syntax,
+                             ParseHazard* hazardFound)
+{
+    useReadingConventions();
+    if (hazardFound)
+        *hazardFound = ParseHazard::None;
+    try {
+        const ParseHazard hazard =
+            checkDataset(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), syntax);
+        if (hazard != ParseHazard::None)
+            return refusal(hazard, hazardFound);
+        GuardedReading reading;
+        GuardedBufferStream stream(reading);
+        stream.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
+        stream.setEos();
+        dataset.clear();
+        dataset.transferInit();
+        const OFCondition status = dataset.read(stream, syntax, EGL_noChange);
+        dataset.transferEnd();
+        if (nestedTooDeep(reading, &dataset)) {
+            dataset.clear();
+            return refusal(ParseHazard::DeepNesting, hazardFound);
+        }
+        return status;
+    } catch (const std::bad_alloc&) {
+        return EC_MemoryExhausted;
+    } catch (const std::exception& e) {
+        return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
+    }
+}
+
+ParseHazard parseHazard(const QString& path)
+{
+    DcmFileFormat file;
+    ParseHazard hazard = ParseHazard::None;
+    loadDicomFile(file, path, ValueLoading::Lazy, &hazard);
+    return hazard;
 }
 
 } // namespace dicom

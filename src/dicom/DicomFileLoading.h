@@ -18,18 +18,21 @@ enum class ValueLoading {
 // VR (the value of a UN element is the element in implicit VR little endian). Called before parsing.
 void useReadingConventions();
 
-// Loads a DICOM file (path in the local 8-bit encoding, transfer syntax detected, group lengths
-// unchanged). Any exception from the library's allocations becomes a failed condition, and so does
-// a file DCMTK must not parse (see parseHazard), with the reason as its text. A data set that is not
-// in the transfer syntax its meta header names (old files label implicit VR big endian data as
-// explicit VR big endian) is read in the syntax its own bytes show. `hazardFound`, when given, tells
-// which hazard refused the file (None otherwise).
+// The one way this program hands bytes to DCMTK's parser. Loads a DICOM file (path in the local
+// 8-bit encoding, transfer syntax detected, group lengths unchanged): the file is checked first
+// (checkFile), then parsed through a stream that stops DCMTK before the thread's stack runs out, and
+// a data set nested deeper than kMaxSequenceNesting is let go again. Any exception from the library's
+// allocations becomes a failed condition, and so does a file that must not be read, with the reason
+// as its text. A data set that is not in the transfer syntax its meta header names (old files label
+// implicit VR big endian data as explicit VR big endian) is read in the syntax its own bytes show.
+// `hazardFound`, when given, tells which hazard refused the file (None otherwise); `readAgainAsShown`
+// whether the data set was read in the syntax its bytes show.
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
-                          ParseHazard* hazardFound = nullptr);
+                          ParseHazard* hazardFound = nullptr, bool* readAgainAsShown = nullptr);
 
-// For a file DCMTK has just tried to load as its meta header says (whatever came of it): reads the
-// data set again when it is not in that syntax, as above, keeping the named syntax for compressed
-// pixels. True when it did; `status` then tells how that went.
-bool rereadIfMislabelled(DcmFileFormat& file, const QString& path, OFCondition& status);
+// The same for a data set without meta header held in memory, as it came over the network, encoded
+// in `syntax`.
+OFCondition readDicomDataset(DcmDataset& dataset, const QByteArray& bytes, E_TransferSyntax syntax,
+                             ParseHazard* hazardFound = nullptr);
 
 } // namespace dicom

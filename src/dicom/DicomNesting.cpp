@@ -1,8 +1,16 @@
 #include "dicom/DicomNesting.h"
 
+#include "dicom/GuardedDicomStream.h"
+
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcstack.h>
+#include <dcmtk/dcmdata/dcvrui.h>
+#include <dcmtk/dcmdata/dcistrmz.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dctag.h>
 #include <dcmtk/dcmdata/dcvr.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -10,7 +18,6 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <vector>
 
@@ -18,7 +25,6 @@ namespace dicom {
 namespace {
 
 constexpr quint32 kUndefinedLength = 0xFFFFFFFFu;
-constexpr qint64 kPreambleAndMagic = 132;
 
 struct Encoding
 {
@@ -40,11 +46,6 @@ quint32 read32(const uchar* p, bool bigEndian)
 bool isVrLetter(uchar c)
 {
     return c >= 'A' && c <= 'Z';
-}
-
-bool dictionarySaysSequence(quint16 group, quint16 element)
-{
-    return DcmTag(DcmTagKey(group, element)).getEVR() == EVR_SQ;
 }
 
 // The bytes a walk reads, front to back: a file held in memory, or a deflated data set inflated as
@@ -90,8 +91,9 @@ class MemorySource final : public ByteSource
     qint64 m_size;
 };
 
-// A raw deflate stream (as a deflated data set follows its meta header), inflated into a window that
-// slides along; inflating stops once more than `limit` bytes came out of it.
+// A deflate stream as DCMTK inflates a deflated data set (raw, or with a zlib header where DCMTK is
+// set to expect one), inflated into a window that slides along; inflating stops once more than
+// `limit` bytes came out of it.
 class InflatingSource final : public ByteSource
 {
   public:
@@ -99,7 +101,7 @@ class InflatingSource final : public ByteSource
         : m_input(data), m_inputLeft(size), m_limit(limit), m_window(kWindow)
     {
         std::memset(&m_stream, 0, sizeof m_stream);
-        m_ready = inflateInit2(&m_stream, -MAX_WBITS) == Z_OK;
+        m_ready = (dcmZlibExpectRFC1950Encoding.get() ? inflateInit(&m_stream) : inflateInit2(&m_stream, -MAX_WBITS)) == Z_OK;
     }
     ~InflatingSource() override
     {
@@ -198,16 +200,9 @@ struct WalkCount
     qint64 elements = 0;
     qint64 reorderSteps = 0;
     bool inflatesTooFar = false;
-    // The data set's first element shows another encoding than the meta header names.
-    bool encodingDiffersFromMeta = false;
-
-    void takeLarger(const WalkCount& other)
-    {
-        depth = qMax(depth, other.depth);
-        elements = qMax(elements, other.elements);
-        reorderSteps = qMax(reorderSteps, other.reorderSteps);
-        inflatesTooFar = inflatesTooFar || other.inflatesTooFar;
-    }
+    // A shape whose reading by DCMTK the walk cannot tell, or a value running past the end.
+    bool unfollowable = false;
+    bool truncated = false;
 
     ParseHazard hazard(const WalkLimits& limits) const
     {
@@ -219,33 +214,32 @@ struct WalkCount
             return ParseHazard::TooManyElements;
         if (reorderSteps > limits.reorderSteps)
             return ParseHazard::ElementsOutOfOrder;
+        if (unfollowable)
+            return ParseHazard::Unfollowable;
+        if (truncated)
+            return ParseHazard::Truncated;
         return ParseHazard::None;
     }
 };
 
-// Where a walk over top-level elements ends, and what it is told of them (the meta header).
-struct TopLevel
-{
-    // Whether the element whose header starts at `position` is still part of what is walked.
-    std::function<bool(quint16 group, qint64 position)> continuesAt;
-    // An element's header has been read; the source stands at its value.
-    std::function<void(quint16 group, quint16 element, quint32 length, ByteSource& source)> seen;
-};
-
-// Walks elements, sequences and items as DCMTK reads them, without keeping any value, counting the
-// depth of nesting, the objects DCMTK would make, and the steps its sorted insert would take.
+// Counts what DCMTK's reader makes of a data set without building it: the depth of nesting, the
+// objects it makes and the steps its sorted insert takes. Where the bytes admit more than one reading
+// the walk takes the one that counts more (a value that starts with an item may be a sequence by a
+// dictionary the walk does not consult), and where it cannot tell what DCMTK does it gives up and
+// says so: such data is refused rather than counted by guess. The depth it finds only spares DCMTK a
+// parse that the stack guard would stop anyway.
 class Walker
 {
   public:
     explicit Walker(const WalkLimits& limits) : m_limits(limits) {}
 
-    void walk(ByteSource& source, Encoding top, const TopLevel* topLevel = nullptr);
+    void walk(ByteSource& source, Encoding top);
 
     const WalkCount& count() const { return m_count; }
     bool passedLimits() const
     {
         return m_count.depth > m_limits.depth || m_count.elements > m_limits.elements ||
-               m_count.reorderSteps > m_limits.reorderSteps;
+               m_count.reorderSteps > m_limits.reorderSteps || m_count.unfollowable || m_count.truncated;
     }
 
   private:
@@ -288,7 +282,14 @@ class Walker
     WalkCount m_count;
 };
 
-void Walker::walk(ByteSource& source, Encoding top, const TopLevel* topLevel)
+// Whether a value read as bytes could be a sequence to DCMTK: it starts with an item or a delimiter.
+bool startsWithItemTag(ByteSource& source, bool bigEndian)
+{
+    const uchar* value = source.peek(4);
+    return value && read16(value, bigEndian) == 0xFFFE;
+}
+
+void Walker::walk(ByteSource& source, Encoding top)
 {
     std::vector<Frame> stack;
     ElementOrder topOrder;
@@ -301,18 +302,24 @@ void Walker::walk(ByteSource& source, Encoding top, const TopLevel* topLevel)
             break;
         const quint16 group = read16(head, enc.bigEndian);
         const quint16 element = read16(head + 2, enc.bigEndian);
-        if (stack.empty() && topLevel && !topLevel->continuesAt(group, source.position()))
-            break;
+        const bool amongItems = !stack.empty() && stack.back().kind != Kind::Item;
 
         if (group == 0xFFFE) {
             const quint32 length = read32(head + 4, enc.bigEndian);
             source.skip(8);
             if (element == 0xE000) {
+                // An item where an element belongs: DCMTK's recovery is no business of this walk.
+                if (!amongItems) {
+                    m_count.unfollowable = true;
+                    break;
+                }
                 ++m_count.elements;
-                const bool fragment = !stack.empty() && stack.back().kind == Kind::Fragments;
+                const bool fragment = stack.back().kind == Kind::Fragments;
                 if (fragment && length != kUndefinedLength) {
-                    if (!source.skip(length)) // compressed frame data, nothing nested
+                    if (!source.skip(length)) { // compressed frame data, nothing nested
+                        m_count.truncated = true;
                         break;
+                    }
                     continue;
                 }
                 // An item of undefined length is walked into, among fragments too: what follows it
@@ -324,6 +331,11 @@ void Walker::walk(ByteSource& source, Encoding top, const TopLevel* topLevel)
             } else if (element == 0xE0DD) {
                 if (!stack.empty() && stack.back().kind != Kind::Item && stack.back().end < 0)
                     stack.pop_back();
+            } else {
+                // DCMTK's dictionary knows no other tag of this group and reads one with a VR of its
+                // own, as an ordinary element or sequence.
+                m_count.unfollowable = true;
+                break;
             }
             continue;
         }
@@ -338,12 +350,13 @@ void Walker::walk(ByteSource& source, Encoding top, const TopLevel* topLevel)
             source.skip(8);
             // Pixel Data is OB or OW by the dictionary: of undefined length, it holds fragments.
             fragments = pixelData && length == kUndefinedLength;
-            sequence = !fragments && (length == kUndefinedLength || dictionarySaysSequence(group, element));
+            // Of defined length, the dictionary decides, and a private one knows its tags only with
+            // their private creator: every value that starts with an item may be a sequence.
+            sequence = !fragments && (length == kUndefinedLength || startsWithItemTag(source, enc.bigEndian));
         } else {
-            // The VR decides the length field and the kind of value as DCMTK decides them, unknown
-            // VRs included.
             const char text[3] = {char(head[4]), char(head[5]), '\0'};
             const DcmVR vr(text);
+            // The length field as DCMTK reads it for this VR, standard or not.
             if (vr.usesExtendedLengthEncoding()) {
                 const uchar* longHead = source.peek(12);
                 if (!longHead)
@@ -355,35 +368,39 @@ void Walker::walk(ByteSource& source, Encoding top, const TopLevel* topLevel)
                 source.skip(8);
             }
             const DcmEVR evr = vr.getEVR();
-            if (evr == EVR_SQ) {
+            if (!vr.isStandard()) {
+                // A VR DCMTK does not know: of defined length it keeps the bytes; of undefined length
+                // it reads a sequence by rules the walk does not follow.
+                if (length == kUndefinedLength) {
+                    m_count.unfollowable = true;
+                    break;
+                }
+            } else if (evr == EVR_SQ) {
                 sequence = true;
             } else if (length == kUndefinedLength) {
-                // Only Pixel Data as OB or OW (or a VR DCMTK does not know, which it takes from the
-                // dictionary) holds fragments; as SQ or UN, or as anything else, it is a sequence.
-                fragments = pixelData && (evr == EVR_OB || evr == EVR_OW || !vr.isStandard());
+                // Only Pixel Data as OB or OW holds fragments; as UN, or any other VR, it is counted
+                // as a sequence.
+                fragments = pixelData && (evr == EVR_OB || evr == EVR_OW);
                 sequence = !fragments;
                 unknownSequence = evr == EVR_UN;
             } else if (evr == EVR_UN) {
-                // DCMTK reads a UN value of a sequence the dictionary knows as that sequence; counting
-                // every UN value that starts with an item is the safe side of that.
-                const uchar* value = source.peek(4);
-                sequence = unknownSequence = value && read32(value, false) == 0xE000FFFEu;
-            } else if (!vr.isStandard()) {
-                sequence = dictionarySaysSequence(group, element); // DCMTK falls back on the dictionary
+                // DCMTK reads a UN value of a tag its dictionaries know as a sequence as that sequence:
+                // every UN value that starts with an item counts as one.
+                sequence = unknownSequence = startsWithItemTag(source, false);
             }
         }
 
         noteElement(stack.empty() ? topOrder : stack.back().order, (quint32(group) << 16) | element);
-        if (stack.empty() && topLevel && topLevel->seen)
-            topLevel->seen(group, element, length, source);
         if (fragments || sequence) {
             const Encoding inner = unknownSequence ? Encoding{true, false} : enc;
             push(stack, fragments ? Kind::Fragments : Kind::Sequence,
                  length == kUndefinedLength ? -1 : source.position() + length, inner);
             continue;
         }
-        if (!source.skip(length))
+        if (!source.skip(length)) {
+            m_count.truncated = true;
             break;
+        }
     }
 }
 
@@ -393,95 +410,10 @@ qint64 inflationLimit(qint64 deflatedBytes)
     return qMin(kMaxInflatedDatasetBytes, qMax(kInflationRatioFloor, deflatedBytes * kMaxInflationRatio));
 }
 
-// The encoding DCMTK reads from a data set's first element: explicit VR when VR letters follow the
-// tag, big endian when only the big-endian reading of the group is small. A group small either way
-// (group 0000) shows no byte order.
-struct ShownEncoding
+Encoding encodingOf(E_TransferSyntax syntax)
 {
-    Encoding encoding;
-    bool byteOrderShown = false;
-};
-
-ShownEncoding detectedEncoding(const uchar* data, qint64 size, qint64 pos)
-{
-    if (pos < 0 || pos + 6 > size)
-        return {};
-    const bool explicitVr = isVrLetter(data[pos + 4]) && isVrLetter(data[pos + 5]);
-    const bool smallLittle = read16(data + pos, false) <= 0xFF;
-    const bool smallBig = read16(data + pos, true) <= 0xFF;
-    return {Encoding{!explicitVr, !smallLittle && smallBig}, smallLittle != smallBig};
-}
-
-// The meta header of a file with a DICM preamble, as DCMTK reads it: when its first element is the
-// group length (0002,0000), the elements (of any group) up to the end that length gives; otherwise as
-// long as group 0002 follows. Its transfer syntax is the one (0002,0010) names within that.
-struct MetaHeader
-{
-    qint64 datasetStart = kPreambleAndMagic;
-    QByteArray syntax;
-};
-
-bool hasPreamble(const uchar* data, qint64 size)
-{
-    return size >= kPreambleAndMagic && std::memcmp(data + 128, "DICM", 4) == 0;
-}
-
-MetaHeader walkMetaHeader(const uchar* data, qint64 size, Walker& walker)
-{
-    MetaHeader meta;
-    MemorySource source(data, size, kPreambleAndMagic);
-    const Encoding encoding = detectedEncoding(data, size, kPreambleAndMagic).encoding;
-    bool first = true;
-    qint64 end = -1; // no group length: the header runs while group 0002 follows
-    TopLevel top;
-    top.continuesAt = [&](quint16 group, qint64 position) {
-        if (end >= 0)
-            return position < end;
-        // DCMTK looks for group 0002 in either byte order here.
-        return group == 0x0002 || group == 0x0200;
-    };
-    top.seen = [&](quint16 group, quint16 element, quint32 length, ByteSource& at) {
-        const bool groupLength = first && group == 0x0002 && element == 0x0000;
-        first = false;
-        if (groupLength && length >= 4) {
-            const uchar* value = at.peek(4);
-            if (!value)
-                return;
-            // DCMTK adds the group length to the bytes of its own element in 32 bits; the sum
-            // 0xFFFFFFFF means undefined to it.
-            const quint32 field = read32(value, encoding.bigEndian) +
-                                  quint32(at.position() - kPreambleAndMagic + qint64(length));
-            if (field != kUndefinedLength)
-                end = kPreambleAndMagic + qint64(field);
-        } else if (group == 0x0002 && element == 0x0010 && length <= quint32(ByteSource::kMaxPeek)) {
-            if (const uchar* value = at.peek(int(length)))
-                meta.syntax = QByteArray(reinterpret_cast<const char*>(value), qsizetype(length));
-        }
-    };
-    walker.walk(source, encoding, &top);
-    while (!meta.syntax.isEmpty() && (meta.syntax.endsWith('\0') || meta.syntax.endsWith(' ')))
-        meta.syntax.chop(1);
-    meta.datasetStart = source.position();
-    return meta;
-}
-
-bool isDeflated(const MetaHeader& meta)
-{
-    return meta.syntax == "1.2.840.10008.1.2.1.99";
-}
-
-// The encoding the meta header names; every compressed syntax is explicit VR little endian.
-Encoding namedEncoding(const QByteArray& syntax)
-{
-    return Encoding{syntax == "1.2.840.10008.1.2", syntax == "1.2.840.10008.1.2.2"};
-}
-
-// What the data set's first element shows where it shows anything, the named encoding elsewhere.
-Encoding shownEncoding(const uchar* data, qint64 size, qint64 pos, Encoding named)
-{
-    const ShownEncoding shown = detectedEncoding(data, size, pos);
-    return Encoding{shown.encoding.implicit,
-                    shown.byteOrderShown ? shown.encoding.bigEndian : named.bigEndian};
+    const DcmXfer xfer(syntax);
+    return Encoding{xfer.isImplicitVR(), xfer.getByteOrder() == EBO_BigEndian};
 }
 
 bool sameEncoding(Encoding a, Encoding b)
@@ -489,17 +421,90 @@ bool sameEncoding(Encoding a, Encoding b)
     return a.implicit == b.implicit && a.bigEndian == b.bigEndian;
 }
 
-// Whether the reader must read the data set again in the encoding its first element shows.
-bool encodingDiffers(const uchar* data, qint64 size, const MetaHeader& meta)
+bool inflates(E_TransferSyntax syntax)
 {
-    if (isDeflated(meta) || meta.datasetStart + 8 > size)
-        return false;
-    const Encoding named = namedEncoding(meta.syntax);
-    return !sameEncoding(shownEncoding(data, size, meta.datasetStart, named), named);
+    return syntax != EXS_Unknown && DcmXfer(syntax).getStreamCompression() != ESC_none;
 }
 
-WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, Encoding encoding,
-                      const WalkLimits& limits)
+// The encoding the data set's first element shows: explicit VR when VR letters follow the tag, big
+// endian when only the big-endian reading of the group is small. A group small either way (group
+// 0000) shows no byte order, and the named one stands.
+Encoding shownEncoding(const uchar* data, qint64 size, qint64 pos, Encoding named)
+{
+    if (pos < 0 || pos + 6 > size)
+        return named;
+    const bool explicitVr = isVrLetter(data[pos + 4]) && isVrLetter(data[pos + 5]);
+    const bool smallLittle = read16(data + pos, false) <= 0xFF;
+    const bool smallBig = read16(data + pos, true) <= 0xFF;
+    return Encoding{!explicitVr, smallLittle != smallBig ? !smallLittle && smallBig : named.bigEndian};
+}
+
+// The transfer syntax the meta header names as DCMTK finds it for its reader (DcmFileFormat's own
+// look-up is private to it): anywhere in the header, in the items of its sequences too.
+E_TransferSyntax namedSyntax(DcmMetaInfo& meta)
+{
+    DcmStack stack;
+    if (meta.isEmpty() || meta.search(DCM_TransferSyntaxUID, stack).bad() || stack.top()->ident() != EVR_UI ||
+        stack.top()->getTag().getXTag() != DCM_TransferSyntaxUID)
+        return EXS_Unknown;
+    char* uid = nullptr;
+    static_cast<DcmUniqueIdentifier*>(stack.top())->getString(uid);
+    return DcmXfer(uid).getXfer();
+}
+
+// Gives access to DCMTK's own detection of a data set's encoding from its first bytes.
+class EncodingProbe : public DcmItem
+{
+  public:
+    using DcmItem::checkTransferSyntax;
+};
+
+// What DCMTK does with a file before its data set, as DCMTK itself reads it: where the data set
+// starts, the transfer syntax the meta header names (EXS_Unknown when it names none DCMTK knows), and
+// the one DCMTK detects from the data set's first bytes.
+struct FileLayout
+{
+    bool read = false;
+    ParseHazard hazard = ParseHazard::None;
+    qint64 datasetStart = 0;
+    E_TransferSyntax named = EXS_Unknown;
+    E_TransferSyntax detected = EXS_Unknown;
+};
+
+// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
+constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
+
+FileLayout readLayout(const QString& path)
+{
+    FileLayout layout;
+    GuardedReading reading;
+    reading.readBudget = kMaxMetaHeaderBytesRead;
+    GuardedFileStream stream(OFFilename(QFile::encodeName(path).constData()), reading);
+    if (stream.status().bad())
+        return layout;
+    DcmMetaInfo meta;
+    meta.transferInit();
+    const OFCondition status = meta.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    meta.transferEnd();
+    if (reading.guard.tripped()) {
+        layout.hazard = ParseHazard::DeepNesting;
+        return layout;
+    }
+    if (reading.overBudget) {
+        layout.hazard = ParseHazard::Unfollowable;
+        return layout;
+    }
+    // DCMTK gives up on the file here as well.
+    if (status.bad())
+        return layout;
+    layout.read = true;
+    layout.datasetStart = qint64(stream.tell());
+    layout.named = namedSyntax(meta);
+    layout.detected = EncodingProbe().checkTransferSyntax(stream);
+    return layout;
+}
+
+WalkCount walkBytes(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits)
 {
     Walker walker(limits);
     MemorySource source(data, size, start);
@@ -507,35 +512,63 @@ WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, Encoding enc
     return walker.count();
 }
 
-WalkCount walkFile(const uchar* data, qint64 size, const WalkLimits& limits)
+WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits)
 {
-    if (!hasPreamble(data, size))
-        return walkDataset(data, size, 0, detectedEncoding(data, size, 0).encoding, limits);
+    const qint64 deflated = size - qMin(size, start);
     Walker walker(limits);
-    const MetaHeader meta = walkMetaHeader(data, size, walker);
-    if (walker.passedLimits())
-        return walker.count();
-    const qint64 pos = meta.datasetStart;
-    if (isDeflated(meta)) {
-        InflatingSource source(data + pos, size - pos, inflationLimit(size - pos));
-        walker.walk(source, Encoding{});
-        if (!walker.passedLimits())
-            source.drain();
-        WalkCount count = walker.count();
-        count.inflatesTooFar = source.passedLimit();
-        return count;
-    }
-    const Encoding named = namedEncoding(meta.syntax);
-    MemorySource source(data, size, pos);
-    walker.walk(source, named);
+    InflatingSource source(data + (size - deflated), deflated, inflationLimit(deflated));
+    walker.walk(source, encoding);
+    if (!walker.passedLimits())
+        source.drain();
     WalkCount count = walker.count();
-    // A data set that is not in the syntax named is read again as its first element shows it to be
-    // (implicit VR big endian labelled explicit, say): it must be counted that way as well.
-    const Encoding shown = shownEncoding(data, size, pos, named);
-    if (!sameEncoding(shown, named))
-        count.takeLarger(walkDataset(data, size, pos, shown, limits));
-    count.encodingDiffersFromMeta = encodingDiffers(data, size, meta);
+    // Whatever the walk made of it, DCMTK inflates the whole stream.
+    count.inflatesTooFar = source.passedLimit();
     return count;
+}
+
+// The data set DCMTK reads in `syntax` (EXS_Unknown: as its first bytes show), from `start`.
+WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSyntax syntax, E_TransferSyntax detected,
+                      const WalkLimits& limits)
+{
+    const E_TransferSyntax read = syntax == EXS_Unknown ? detected : syntax;
+    if (inflates(read)) {
+        if (DcmXfer(read).getStreamCompression() != ESC_zlib)
+            return {}; // DCMTK refuses a stream compression it cannot undo
+        return walkInflated(data, size, start, encodingOf(read), limits);
+    }
+    return walkBytes(data, size, start, encodingOf(read), limits);
+}
+
+// Whether the reader must read the data set again in the encoding its first element shows: the meta
+// header names an uncompressed encoding (or a compressed syntax, whose elements are explicit VR little
+// endian) other than the one the data set is in.
+bool encodingDiffers(const uchar* data, qint64 size, const FileLayout& layout)
+{
+    if (layout.named == EXS_Unknown || inflates(layout.named) || layout.datasetStart + 8 > size)
+        return false;
+    const Encoding named = encodingOf(layout.named);
+    return !sameEncoding(shownEncoding(data, size, layout.datasetStart, named), named);
+}
+
+struct FileWalk
+{
+    FileLayout layout;
+    WalkCount count;
+    bool encodingDiffersFromMeta = false;
+};
+
+FileWalk walkFile(const QString& path, const uchar* data, qint64 size, const WalkLimits& limits)
+{
+    FileWalk result;
+    result.layout = readLayout(path);
+    const FileLayout& layout = result.layout;
+    if (!layout.read)
+        return result;
+    // A data set that is not in the syntax named is read as DCMTK detects it instead.
+    result.encodingDiffersFromMeta = encodingDiffers(data, size, layout);
+    result.count = walkDataset(data, size, layout.datasetStart, result.encodingDiffersFromMeta ? EXS_Unknown : layout.named,
+                               layout.detected, limits);
+    return result;
 }
 
 // Runs `use` on the file's bytes (mapped where possible); `fallback` when it cannot be read.
@@ -553,10 +586,10 @@ template <typename Result, typename Use> Result withFileBytes(const QString& pat
     return use(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
 }
 
-WalkCount walkPath(const QString& path, const WalkLimits& limits)
+FileWalk walkPath(const QString& path, const WalkLimits& limits)
 {
-    return withFileBytes(path, WalkCount{},
-                         [&](const uchar* data, qint64 size) { return walkFile(data, size, limits); });
+    return withFileBytes(path, FileWalk{},
+                         [&](const uchar* data, qint64 size) { return walkFile(path, data, size, limits); });
 }
 
 } // namespace
@@ -565,38 +598,31 @@ int sequenceNestingDepth(const QString& path, int stopAbove)
 {
     WalkLimits limits = kNoCountLimits;
     limits.depth = stopAbove;
-    return walkPath(path, limits).depth;
+    return walkPath(path, limits).count.depth;
 }
 
 FileCheck checkFile(const QString& path)
 {
     const WalkLimits limits;
-    const WalkCount count = walkPath(path, limits);
-    const ParseHazard hazard = count.hazard(limits);
-    return {hazard, hazard == ParseHazard::None && count.encodingDiffersFromMeta};
+    const FileWalk walk = walkPath(path, limits);
+    const ParseHazard hazard = walk.layout.hazard != ParseHazard::None ? walk.layout.hazard : walk.count.hazard(limits);
+    return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }
 
-ParseHazard parseHazard(const QString& path)
-{
-    return checkFile(path).hazard;
-}
-
-ParseHazard datasetParseHazard(const uchar* data, qint64 size, const QString& transferSyntaxUid)
+ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax)
 {
     if (!data || size <= 0)
         return ParseHazard::None;
+    E_TransferSyntax detected = EXS_Unknown;
+    if (syntax == EXS_Unknown) {
+        GuardedReading reading;
+        GuardedBufferStream stream(reading);
+        stream.setBuffer(data, offile_off_t(size));
+        stream.setEos();
+        detected = EncodingProbe().checkTransferSyntax(stream);
+    }
     const WalkLimits limits;
-    return walkDataset(data, size, 0, namedEncoding(transferSyntaxUid.toLatin1()), limits).hazard(limits);
-}
-
-bool datasetEncodingDiffersFromMeta(const QString& path)
-{
-    return withFileBytes(path, false, [](const uchar* data, qint64 size) {
-        if (!hasPreamble(data, size))
-            return false;
-        Walker walker(kNoCountLimits);
-        return encodingDiffers(data, size, walkMetaHeader(data, size, walker));
-    });
+    return walkDataset(data, size, 0, syntax, detected, limits).hazard(limits);
 }
 
 QString parseHazardText(ParseHazard hazard)
@@ -614,6 +640,11 @@ QString parseHazardText(ParseHazard hazard)
     case ParseHazard::ElementsOutOfOrder:
         return QCoreApplication::translate(
             "dicom", "Файл отклонён: элементы набора данных записаны не по порядку тегов.");
+    case ParseHazard::Unfollowable:
+        return QCoreApplication::translate(
+            "dicom", "Файл отклонён: набор данных закодирован нестандартно, безопасно прочитать его нельзя.");
+    case ParseHazard::Truncated:
+        return QCoreApplication::translate("dicom", "Файл повреждён: значение элемента выходит за конец файла.");
     case ParseHazard::None:
         break;
     }

@@ -2,16 +2,20 @@
 
 #include <QString>
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
 namespace dicom {
 
-// DCMTK parses nested sequences by recursion, about a kilobyte of stack per level: a file of a few
-// megabytes can nest deeply enough to overflow any thread's stack. Real files nest a few levels (a
-// structured report some tens), so anything deeper than this is refused before DCMTK sees it.
+// DCMTK parses nested sequences by recursion, about one and a half kilobytes of stack per level: a
+// file of a few megabytes can nest deeply enough to overflow any thread's stack. Its parse is stopped
+// before the stack's end (GuardedDicomStream.h), and a data set nested deeper than this is refused:
+// real files nest a few levels (a structured report some tens), and every later walk of the tree DCMTK
+// built then fits any thread's stack.
 constexpr int kMaxSequenceNesting = 256;
 
 // Stack for threads that parse DICOM files (importers, archive import, search answers): generous,
-// so that the recursion above and DCMTK's codecs never come near the limit whatever the platform's
-// default is.
+// so that DCMTK's codecs never come near the limit whatever the platform's default is.
 constexpr unsigned kParsingThreadStackSize = 16u * 1024 * 1024;
 
 // DCMTK keeps every element, item and fragment as an object of its own (some 150 bytes each), and
@@ -23,10 +27,9 @@ constexpr unsigned kParsingThreadStackSize = 16u * 1024 * 1024;
 constexpr qint64 kMaxDatasetElements = 1000000;
 constexpr qint64 kMaxElementReorderSteps = 16ll * 1024 * 1024;
 
-// Deepest level of sequences in the file, counted without building any data set, stopping once
-// `stopAbove` is passed. The count follows what DCMTK reads: the meta header ends where its group
-// length says, a deflated data set is inflated and walked to its end without being kept, and damaged
-// lengths end the count there (DCMTK refuses those itself).
+// Deepest level of sequences in the file's data set as the walk below counts it, stopping once
+// `stopAbove` is passed. Where the data set starts and how it is encoded is what DCMTK's own reading
+// of the meta header says; a deflated data set is inflated and walked to its end without being kept.
 int sequenceNestingDepth(const QString& path, int stopAbove = kMaxSequenceNesting);
 
 // DCMTK inflates a deflated data set in full, bulk values included, whatever limit it is given for
@@ -37,11 +40,28 @@ constexpr qint64 kMaxInflatedDatasetBytes = 1024ll * 1024 * 1024;
 constexpr qint64 kInflationRatioFloor = 64ll * 1024 * 1024;
 constexpr qint64 kMaxInflationRatio = 100;
 
-// Why a data set must not reach DCMTK's parser, found without building any data set.
-enum class ParseHazard { None, DeepNesting, InflatesTooFar, TooManyElements, ElementsOutOfOrder };
+// Why a data set must not be read. DeepNesting is also what a parse stopped before the stack's end,
+// or a tree DCMTK built deeper than kMaxSequenceNesting, comes to. Unfollowable: a shape whose
+// reading by DCMTK the walk cannot tell (a VR DCMTK does not know, of undefined length; a tag of the
+// item group that is no item or delimiter; an item where an element belongs; a meta header of which
+// DCMTK would read more than any real one holds), refused rather than guessed at. Truncated: a value
+// that runs past the end of the data.
+enum class ParseHazard {
+    None,
+    DeepNesting,
+    InflatesTooFar,
+    TooManyElements,
+    ElementsOutOfOrder,
+    Unfollowable,
+    Truncated,
+};
+// Whether the file may be read, as every reader finds when it opens it (DicomFileLoading.h).
 ParseHazard parseHazard(const QString& path);
-// What one walk of a file tells a reader before DCMTK reads it: the hazard above, and, for a file
-// that may be read, whether its data set must be read again as datasetEncodingDiffersFromMeta says.
+// What one walk of a file tells a reader before DCMTK reads its data set: the hazard above, and, for
+// a file that may be read, whether its data set must be read again in the encoding its first element
+// shows (old archives label implicit VR big endian as explicit, and an encoder's known fault writes
+// implicit VR under a compressed syntax; a first element whose group reads small in either byte order,
+// group 0000, shows no byte order).
 struct FileCheck
 {
     ParseHazard hazard = ParseHazard::None;
@@ -49,15 +69,9 @@ struct FileCheck
 };
 FileCheck checkFile(const QString& path);
 // The same for a data set without meta header held in memory (as it came over the network), encoded
-// in the transfer syntax with this UID.
-ParseHazard datasetParseHazard(const uchar* data, qint64 size, const QString& transferSyntaxUid);
+// in `syntax` (EXS_Unknown: as DCMTK detects from its first bytes).
+ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax);
 // The reason as the viewer words it; empty for None.
 QString parseHazardText(ParseHazard hazard);
-
-// True when the data set's first element shows another encoding (implicit or explicit VR, byte
-// order) than the transfer syntax its meta header names: old archives label implicit VR big endian
-// as explicit, and an encoder's known fault writes implicit VR under a compressed syntax. A first
-// element whose group reads small in either byte order (group 0000) shows no byte order.
-bool datasetEncodingDiffersFromMeta(const QString& path);
 
 } // namespace dicom

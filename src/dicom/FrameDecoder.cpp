@@ -108,14 +108,11 @@ int clampedFrame(int requested, int frames)
     return qBound(0, index, frames - 1);
 }
 
-PixelProbe probePixels(const QString& path, int requestedFrame)
+PixelProbe probePixels(const QString& path, int requestedFrame, ParseHazard* hazard)
 {
     PixelProbe probe;
-    useReadingConventions();
     DcmFileFormat file;
-    OFCondition status = file.loadFile(QFile::encodeName(path).constData(), EXS_Unknown, EGL_noChange,
-                                       4096, ERM_autoDetect);
-    probe.mislabelled = rereadIfMislabelled(file, path, status);
+    const OFCondition status = loadDicomFile(file, path, ValueLoading::Lazy, hazard, &probe.mislabelled);
     DcmDataset* dataset = file.getDataset();
     if (status.bad() || !dataset)
         return probe;
@@ -344,15 +341,17 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     std::lock_guard lock(state.mutex);
     setError(errorMessage, {});
 
-    if (const ParseHazard hazard = parseHazard(path); hazard != ParseHazard::None) {
-        setError(errorMessage, parseHazardText(hazard));
-        return std::nullopt;
-    }
     PixelProbe probe;
+    ParseHazard hazard = ParseHazard::None;
     try {
-        probe = probePixels(path, frame);
+        probe = probePixels(path, frame, &hazard);
     } catch (const std::exception& e) {
         setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
+        return std::nullopt;
+    }
+    // DCMTK's image class reads the file again by its path: only one that passed may reach it.
+    if (hazard != ParseHazard::None) {
+        setError(errorMessage, parseHazardText(hazard));
         return std::nullopt;
     }
     const qint64 wholeFileBytes = probe.totalBytes();

@@ -1,12 +1,13 @@
 #include "pacs/FindStudiesSCU.h"
 
+#include "pacs/ReceivedObjectFile.h"
 #include "pacs/ScuAssociation.h"
+#include "dicom/DicomFileLoading.h"
 #include "dicom/DicomNesting.h"
 
 #include <QByteArray>
 #include <QThread>
 
-#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcostrma.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/dimse.h>
@@ -16,7 +17,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <new>
 
 namespace pacs {
 
@@ -153,7 +153,6 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
     if (cond.bad())
         return cond;
     m_syntax = DcmXfer(transferSyntax.c_str()).getXfer();
-    m_syntaxUid = QString::fromLatin1(transferSyntax.c_str());
     // Finishes every answer received before this function returns, whatever it returns.
     IdentifierReader reader(
         [this](ReceivedIdentifier& identifier) { readIdentifier(identifier.bytes, identifier.overflow); });
@@ -206,35 +205,11 @@ void FindStudiesSCU::readIdentifier(const QByteArray& bytes, bool overflow)
         refuse(QStringLiteral("Отклонён ответ сервера длиннее %1 МБ").arg(kMaxIdentifierBytes / (1024 * 1024)));
         return;
     }
-    switch (dicom::datasetParseHazard(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), m_syntaxUid)) {
-    case dicom::ParseHazard::DeepNesting:
-        refuse(QStringLiteral("Отклонён объект с последовательностями, вложенными глубже %1 уровней")
-                   .arg(dicom::kMaxSequenceNesting));
-        return;
-    case dicom::ParseHazard::TooManyElements:
-        refuse(QStringLiteral("Отклонён объект, в котором больше %1 элементов").arg(dicom::kMaxDatasetElements));
-        return;
-    case dicom::ParseHazard::ElementsOutOfOrder:
-        refuse(QStringLiteral("Отклонён объект, элементы которого записаны не по порядку тегов"));
-        return;
-    case dicom::ParseHazard::InflatesTooFar:
-    case dicom::ParseHazard::None:
-        break;
-    }
     DcmDataset match;
-    OFCondition read = EC_Normal;
-    try {
-        DcmInputBufferStream stream;
-        stream.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
-        stream.setEos();
-        match.transferInit();
-        read = match.read(stream, m_syntax, EGL_noChange);
-        match.transferEnd();
-    } catch (const std::bad_alloc&) {
-        read = EC_MemoryExhausted;
-    }
+    dicom::ParseHazard hazard = dicom::ParseHazard::None;
+    const OFCondition read = dicom::readDicomDataset(match, bytes, m_syntax, &hazard);
     if (read.bad()) {
-        refuse(QStringLiteral("Отклонён повреждённый объект: %1").arg(QString::fromUtf8(read.text())));
+        refuse(refusalText(hazard, read));
         return;
     }
     if (onMatch)

@@ -1,8 +1,8 @@
 #pragma once
 // The C-FIND requester: the data set of each response is received unparsed into memory, up to a
-// size no study answer comes near, and parsed only once its nesting is checked, so that a server's
-// answer can neither overflow the stack of the reading thread nor fill its memory. Responses refused
-// so are left out and counted.
+// size no study answer comes near, and parsed through the same door as every file this program reads
+// (dicom::readDicomDataset), so that a server's answer can neither overflow the stack of the reading
+// thread nor fill its memory nor hold it for long. Responses refused so are left out and counted.
 
 #include <QByteArray>
 #include <QString>
@@ -38,9 +38,8 @@ private:
     void refuse(const QString& why);
 
     Uint16 m_messageId = 0;
-    // The transfer syntax of the answers, as DCMTK knows it and by its UID.
+    // The transfer syntax of the answers, as DCMTK knows it.
     E_TransferSyntax m_syntax = EXS_Unknown;
-    QString m_syntaxUid;
 };
 
 } // namespace pacs

@@ -8,8 +8,8 @@
 #include "pacs/RetrieveStallClock.h"
 #include "pacs/StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
-#include "dicom/DicomNesting.h"
 #include "dicom/DicomText.h"
 
 #include <QFile>
@@ -350,13 +350,8 @@ bool storedStatus(Uint16 status)
 // The SOP Class UID of a file, read without its large elements; empty when it cannot be read.
 QString sopClassOf(const QString& path)
 {
-    // DCMTK inflates a deflated data set whole whatever its read limit: every hazard counts here.
-    if (dicom::parseHazard(path) != dicom::ParseHazard::None)
-        return {};
     DcmFileFormat file;
-    const OFCondition cond = file.loadFile(OFFilename(QFile::encodeName(path).constData()), EXS_Unknown,
-                                           EGL_noChange, 4096);
-    if (cond.bad())
+    if (dicom::loadDicomFile(file, path, dicom::ValueLoading::Lazy).bad())
         return {};
     // Sending may decode the pixels for the negotiated syntax; data DCMTK's JPEG decoder would never
     // return from is not sent at all.

@@ -57,16 +57,33 @@ std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* 
     auto file = std::make_unique<DcmFileFormat>();
     dicom::ParseHazard hazard = dicom::ParseHazard::None;
     const OFCondition cond = dicom::loadDicomFile(*file, path, dicom::ValueLoading::Lazy, &hazard);
-    if (hazard == dicom::ParseHazard::DeepNesting) {
-        *error = QStringLiteral("Отклонён объект с последовательностями, вложенными глубже %1 уровней")
-                     .arg(dicom::kMaxSequenceNesting);
-        return nullptr;
-    }
     if (cond.bad()) {
-        *error = QStringLiteral("Отклонён повреждённый объект: %1").arg(QString::fromUtf8(cond.text()));
+        *error = refusalText(hazard, cond);
         return nullptr;
     }
     return file;
+}
+
+QString refusalText(dicom::ParseHazard hazard, const OFCondition& cond)
+{
+    switch (hazard) {
+    case dicom::ParseHazard::DeepNesting:
+        return QStringLiteral("Отклонён объект с последовательностями, вложенными глубже %1 уровней")
+            .arg(dicom::kMaxSequenceNesting);
+    case dicom::ParseHazard::TooManyElements:
+        return QStringLiteral("Отклонён объект, в котором больше %1 элементов").arg(dicom::kMaxDatasetElements);
+    case dicom::ParseHazard::ElementsOutOfOrder:
+        return QStringLiteral("Отклонён объект, элементы которого записаны не по порядку тегов");
+    case dicom::ParseHazard::InflatesTooFar:
+        return QStringLiteral("Отклонён объект, сжатый набор данных которого распаковывается в недопустимо большой объём");
+    case dicom::ParseHazard::Unfollowable:
+        return QStringLiteral("Отклонён объект нестандартной структуры, который нельзя безопасно прочитать");
+    case dicom::ParseHazard::Truncated:
+        return QStringLiteral("Отклонён повреждённый объект: значение элемента выходит за конец данных");
+    case dicom::ParseHazard::None:
+        break;
+    }
+    return QStringLiteral("Отклонён повреждённый объект: %1").arg(QString::fromUtf8(cond.text()));
 }
 
 } // namespace pacs

@@ -4,12 +4,15 @@
 // level of nested sequences, and a peer could otherwise crash the receiving thread with a data set
 // of a few hundred kilobytes.
 
+#include "dicom/DicomNesting.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 
 class DcmFileFormat;
+class OFCondition;
 
 namespace pacs {
 
@@ -39,5 +42,9 @@ private:
 // within the parser's reach, readable structure. Large values stay in the file until they are
 // written. Null with `error` set when the object must be refused.
 std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* error);
+
+// Why an object that came over the network (a received file, a search answer) was refused: the
+// hazard the reading found, or the reader's own condition.
+QString refusalText(dicom::ParseHazard hazard, const OFCondition& cond);
 
 } // namespace pacs

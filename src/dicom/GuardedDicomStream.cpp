@@ -1,0 +1,124 @@
+#include "dicom/GuardedDicomStream.h"
+
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+
+#include <pthread.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace dicom {
+namespace {
+
+// Where this thread's stack ends (its lowest address; the stack grows down), or 0 when the system
+// does not say.
+quintptr stackEnd()
+{
+    thread_local const quintptr end = [] {
+        quintptr low = 0;
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            void* address = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attributes, &address, &size) == 0)
+                low = quintptr(address);
+            pthread_attr_destroy(&attributes);
+        }
+        return low;
+    }();
+    return end;
+}
+
+quintptr currentFrame()
+{
+    // The frame address, not a local's: a sanitizer may keep locals elsewhere.
+    return quintptr(__builtin_frame_address(0));
+}
+
+// Stack assumed below the first guarded read when the system does not tell where the stack ends:
+// less than any thread of this program has.
+constexpr quintptr kAssumedStack = 2 * 1024 * 1024;
+
+} // namespace
+
+StackGuard::StackGuard()
+{
+    const quintptr here = currentFrame();
+    const quintptr end = stackEnd();
+    if (end != 0 && end < here)
+        m_limit = end + kParseStackReserve;
+    else
+        m_limit = here > kAssumedStack ? here - kAssumedStack : 0;
+}
+
+bool StackGuard::roomLeft()
+{
+    if (!m_tripped && currentFrame() < m_limit)
+        m_tripped = true;
+    return !m_tripped;
+}
+
+bool GuardedReading::allowRead(qint64 length)
+{
+    if (stopped() || !guard.roomLeft())
+        return false;
+    if (readBudget >= 0 && bytesRead + length > readBudget) {
+        overBudget = true;
+        return false;
+    }
+    bytesRead += length;
+    return true;
+}
+
+OFCondition stoppedReadingCondition()
+{
+    return makeOFCondition(OFM_dcmdata, 997, OF_error, "reading stopped before the stack's end");
+}
+
+// Once stopped, a stream is at its end with nothing to give: DCMTK returns from every level it is in
+// without opening another.
+#define KALVENOR_GUARDED_STREAM(Stream, Base)                                                                  \
+    OFBool Stream::good() const { return m_reading.stopped() ? OFFalse : Base::good(); }                       \
+    OFCondition Stream::status() const { return m_reading.stopped() ? stoppedReadingCondition() : Base::status(); } \
+    OFBool Stream::eos() { return m_reading.stopped() ? OFTrue : Base::eos(); }                                \
+    offile_off_t Stream::avail() { return m_reading.stopped() ? 0 : Base::avail(); }                           \
+    offile_off_t Stream::read(void* buf, offile_off_t buflen)                                                  \
+    {                                                                                                          \
+        if (!m_reading.allowRead(qint64(buflen))) {                                                            \
+            std::memset(buf, 0, size_t(buflen));                                                               \
+            return 0;                                                                                          \
+        }                                                                                                      \
+        return Base::read(buf, buflen);                                                                        \
+    }                                                                                                          \
+    offile_off_t Stream::skip(offile_off_t skiplen) { return m_reading.stopped() ? 0 : Base::skip(skiplen); }
+
+KALVENOR_GUARDED_STREAM(GuardedFileStream, DcmInputFileStream)
+KALVENOR_GUARDED_STREAM(GuardedBufferStream, DcmInputBufferStream)
+
+#undef KALVENOR_GUARDED_STREAM
+
+int treeSequenceDepth(DcmItem& top)
+{
+    int deepest = 0;
+    std::vector<std::pair<DcmItem*, int>> pending{{&top, 0}};
+    while (!pending.empty()) {
+        const auto [item, depth] = pending.back();
+        pending.pop_back();
+        // Each list is walked once from its start, so that every step is a single move along it.
+        for (DcmObject* element = item->nextInContainer(nullptr); element; element = item->nextInContainer(element)) {
+            if (element->ident() != EVR_SQ)
+                continue;
+            auto* sequence = static_cast<DcmSequenceOfItems*>(element);
+            deepest = qMax(deepest, depth + 1);
+            for (DcmObject* child = sequence->nextInContainer(nullptr); child; child = sequence->nextInContainer(child)) {
+                if (child->ident() == EVR_item || child->ident() == EVR_dirRecord)
+                    pending.emplace_back(static_cast<DcmItem*>(child), depth + 1);
+            }
+        }
+    }
+    return deepest;
+}
+
+} // namespace dicom

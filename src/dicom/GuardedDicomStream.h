@@ -1,0 +1,91 @@
+#pragma once
+// DCMTK parses nested sequences by recursion, some one and a half kilobytes of stack per level, and
+// opens a level only after reading an item tag from its input stream. The streams here measure the
+// thread's stack at every read and end the input once the parse has come within a reserve of the
+// stack's end: DCMTK then unwinds, and the caller refuses what was read. No guess about how DCMTK
+// will read the bytes is involved: the stack it has actually used is what counts.
+
+#include <QtGlobal>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcistrmf.h>
+
+#include <cstdint>
+
+class DcmItem;
+
+namespace dicom {
+
+// Stack kept free below the deepest point a guarded parse may reach: what DCMTK does between two
+// reads (one level of its reader, a warning it formats) and what the guard itself takes.
+constexpr quintptr kParseStackReserve = 512 * 1024;
+
+// The point below which a guarded parse on this thread stops. Measured once per thread.
+class StackGuard
+{
+public:
+    StackGuard();
+    // False once the stack has reached the limit; stays false.
+    bool roomLeft();
+    bool tripped() const { return m_tripped; }
+
+private:
+    quintptr m_limit = 0;
+    bool m_tripped = false;
+};
+
+// What a guarded stream counts of what DCMTK reads from it (skipped values not included), so that a
+// part of a file read first may be bounded too.
+struct GuardedReading
+{
+    StackGuard guard;
+    // Bytes read beyond this many end the input as the stack's end does; -1: no bound.
+    qint64 readBudget = -1;
+    qint64 bytesRead = 0;
+    bool overBudget = false;
+    // Ends the input for good (the stack's end, or the budget).
+    bool stopped() const { return guard.tripped() || overBudget; }
+    bool allowRead(qint64 length);
+};
+
+class GuardedFileStream final : public DcmInputFileStream
+{
+public:
+    GuardedFileStream(const OFFilename& filename, GuardedReading& reading) : DcmInputFileStream(filename), m_reading(reading) {}
+
+    OFBool good() const override;
+    OFCondition status() const override;
+    OFBool eos() override;
+    offile_off_t avail() override;
+    offile_off_t read(void* buf, offile_off_t buflen) override;
+    offile_off_t skip(offile_off_t skiplen) override;
+
+private:
+    GuardedReading& m_reading;
+};
+
+class GuardedBufferStream final : public DcmInputBufferStream
+{
+public:
+    explicit GuardedBufferStream(GuardedReading& reading) : m_reading(reading) {}
+
+    OFBool good() const override;
+    OFCondition status() const override;
+    OFBool eos() override;
+    offile_off_t avail() override;
+    offile_off_t read(void* buf, offile_off_t buflen) override;
+    offile_off_t skip(offile_off_t skiplen) override;
+
+private:
+    GuardedReading& m_reading;
+};
+
+// The condition a stopped stream reports to DCMTK.
+OFCondition stoppedReadingCondition();
+
+// Deepest level of sequences in a data set DCMTK has built (a sequence and its item are one level),
+// counted without recursion, so that it may be asked of any tree whatever the thread's stack.
+int treeSequenceDepth(DcmItem& item);
+
+} // namespace dicom
