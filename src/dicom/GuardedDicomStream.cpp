@@ -12,23 +12,27 @@
 namespace dicom {
 namespace {
 
-// Where this thread's stack ends (its lowest address; the stack grows down), or 0 when the system
-// does not say.
-quintptr stackEnd()
+struct ThreadStack
 {
-    thread_local const quintptr end = [] {
-        quintptr low = 0;
+    quintptr low = 0; // where it ends (the stack grows down); 0 when the system does not say
+    quintptr size = 0;
+};
+
+ThreadStack threadStack()
+{
+    thread_local const ThreadStack stack = [] {
+        ThreadStack found;
         pthread_attr_t attributes;
         if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
             void* address = nullptr;
             size_t size = 0;
             if (pthread_attr_getstack(&attributes, &address, &size) == 0)
-                low = quintptr(address);
+                found = {quintptr(address), quintptr(size)};
             pthread_attr_destroy(&attributes);
         }
-        return low;
+        return found;
     }();
-    return end;
+    return stack;
 }
 
 quintptr currentFrame()
@@ -46,9 +50,9 @@ constexpr quintptr kAssumedStack = 2 * 1024 * 1024;
 StackGuard::StackGuard()
 {
     const quintptr here = currentFrame();
-    const quintptr end = stackEnd();
-    if (end != 0 && end < here)
-        m_limit = end + kParseStackReserve;
+    const ThreadStack stack = threadStack();
+    if (stack.low != 0 && stack.low < here)
+        m_limit = stack.low + qBound(kMinParseStackReserve, stack.size / 8, kMaxParseStackReserve);
     else
         m_limit = here > kAssumedStack ? here - kAssumedStack : 0;
 }

@@ -17,9 +17,11 @@ class DcmItem;
 
 namespace dicom {
 
-// Stack kept free below the deepest point a guarded parse may reach: what DCMTK does between two
-// reads (one level of its reader, a warning it formats) and what the guard itself takes.
-constexpr quintptr kParseStackReserve = 512 * 1024;
+// Stack kept free below the deepest point a guarded parse may reach, for what DCMTK does between two
+// reads (one level of its reader, a warning it formats) and what the guard itself takes: an eighth
+// of the thread's stack, within these bounds.
+constexpr quintptr kMinParseStackReserve = 64 * 1024;
+constexpr quintptr kMaxParseStackReserve = 512 * 1024;
 
 // The point below which a guarded parse on this thread stops. Measured once per thread.
 class StackGuard
