@@ -485,6 +485,10 @@ void FrameDecoderTest::compressedPixels_data()
     QTest::newRow("deflated multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_DeflatedLittleEndianExplicit);
     QTest::newRow("big endian multi-frame") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianExplicit);
     QTest::newRow("implicit big endian labelled explicit") << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_BigEndianImplicit);
+    // Implicit VR little endian with big-endian pixels (1.2.840.113619.5.2), as older scanners of one
+    // vendor write it: its elements are as the meta header names them, its pixels are not.
+    QTest::newRow("private syntax, big-endian pixels")
+        << int(Compression::None) << int(PixelKind::Int16) << 5 << false << 1 << int(EXS_PrivateGE_LEI_WithBigEndianPixelData);
     // 32-bit samples in big endian are stored as 32-bit big-endian values: the same picture as the twin.
     QTest::newRow("JPEG baseline, data set in implicit VR")
         << int(Compression::JpegBaseline) << int(PixelKind::UInt8) << 1 << false << 8

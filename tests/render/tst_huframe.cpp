@@ -1,8 +1,10 @@
 #include "render/HuImage.h"
 
 #include "support/DicomFixtures.h"
+#include "support/HostileShapes.h"
 #include "support/PeakMemory.h"
 #include "dicom/CodecRegistration.h"
+#include "dicom/DicomNesting.h"
 
 #include <QTemporaryDir>
 #include <QThread>
@@ -12,6 +14,7 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <cmath>
 #include <thread>
@@ -340,6 +343,52 @@ private slots:
         QVERIFY2(error.contains(reason), qPrintable(error));
     }
 
+    // Shapes DCMTK reads otherwise than their bytes suggest: as deep as real data nests they give the
+    // image's values where no walk must guess, and deep enough to end the program they are refused.
+    void hostileShapesAreReadOrRefused_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<QString>("reason"); // empty: the frame is read
+        using fixtures::HostileShape;
+        for (auto [name, shape, followable] :
+             {std::tuple{"private sequence", HostileShape::PrivateSequence, true},
+              std::tuple{"unknown VR", HostileShape::UnknownVrSequence, false},
+              std::tuple{"no transfer syntax", HostileShape::NoTransferSyntax, true},
+              std::tuple{"unknown syntax", HostileShape::UnknownTransferSyntax, true},
+              std::tuple{"deflate in meta sequence", HostileShape::DeflateInMetaSequence, true},
+              std::tuple{"item group sequence", HostileShape::ItemGroupSequence, false},
+              std::tuple{"non-letter VR", HostileShape::NonLetterVr, true},
+              std::tuple{"deflated without preamble", HostileShape::DeflatedWithoutPreamble, true}}) {
+            for (int depth : {20000, 8}) {
+                QTest::addRow("%s, %d levels", name, depth)
+                    << int(shape) << depth
+                    << (!followable ? QStringLiteral("нестандартно")
+                                    : depth > dicom::kMaxSequenceNesting ? QStringLiteral("вложенность") : QString());
+            }
+        }
+    }
+    void hostileShapesAreReadOrRefused()
+    {
+        QFETCH(int, shape);
+        QFETCH(int, depth);
+        QFETCH(QString, reason);
+        const QString file = fixtures::writeHostileShape(path(QStringLiteral("shape%1_%2.dcm").arg(shape).arg(depth)),
+                                                         fixtures::HostileShape(shape), depth);
+        bool loaded = false;
+        render::HuImage im;
+        QString error;
+        std::unique_ptr<QThread> thread(QThread::create([&] { loaded = render::loadHuFrame(im, file, 0, &error); }));
+        thread->setStackSize(dicom::kParsingThreadStackSize);
+        thread->start();
+        QVERIFY(thread->wait(60000));
+        QCOMPARE(loaded, reason.isEmpty());
+        if (loaded)
+            QCOMPARE(render::huValueAt(im, 3, 5), double(fixtures::coordinateValue(3, 5, 0)) - 1024.0);
+        else
+            QVERIFY2(error.contains(reason), qPrintable(error));
+    }
+
     void truncatedAndForeignFilesFail()
     {
         SeriesLayout s = smallLayout();
@@ -365,11 +414,14 @@ private slots:
     {
         QTest::addColumn<int>("compression");
         QTest::addColumn<int>("mislabelled"); // 0: as written; 1: implicit VR big endian labelled explicit;
-                                              // 2: a compressed file's data set written in implicit VR
+                                              // 2: a compressed file's data set written in implicit VR;
+                                              // 3: saved again in the private big-endian-pixel syntax
         QTest::newRow("JPEG-LS lossless") << int(fixtures::Compression::JpegLsLossless) << 0;
         QTest::newRow("RLE") << int(fixtures::Compression::Rle) << 0;
         QTest::newRow("implicit VR big endian labelled explicit") << int(fixtures::Compression::None) << 1;
         QTest::newRow("JPEG-LS, data set in implicit VR") << int(fixtures::Compression::JpegLsLossless) << 2;
+        // Implicit VR little endian with big-endian pixels (1.2.840.113619.5.2), written by DCMTK.
+        QTest::newRow("private syntax, big-endian pixels") << int(fixtures::Compression::None) << 3;
     }
     void compressedFramesDecode()
     {
@@ -383,6 +435,12 @@ private slots:
             fixtures::mislabelAsExplicitBigEndian(file);
         else if (mislabelled == 2)
             fixtures::writeDataSetAsImplicitVr(file);
+        else if (mislabelled == 3) {
+            DcmFileFormat rewritten;
+            const QByteArray local = QFile::encodeName(file);
+            QVERIFY(rewritten.loadFile(local.constData()).good() && rewritten.loadAllDataIntoMemory().good());
+            QVERIFY(rewritten.saveFile(local.constData(), EXS_PrivateGE_LEI_WithBigEndianPixelData).good());
+        }
         render::clearHuFrameCache();
         const long long before = render::huFrameParseCount();
         for (int f = 0; f < 3; ++f) {

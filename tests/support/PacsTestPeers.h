@@ -293,8 +293,10 @@ class ScriptedScp : public DcmSCP
 public:
     std::vector<std::unique_ptr<DcmDataset>> findRows;
     // Sent after findRows, each byte as given (explicit VR little endian, the syntax the association
-    // agrees on): what no data set of DCMTK's own would write.
+    // agrees on unless findImplicitOnly): what no data set of DCMTK's own would write.
     std::vector<QByteArray> findRawRows;
+    // The C-FIND context accepts implicit VR little endian only (findRawRows are then in that syntax).
+    bool findImplicitOnly = false;
     Uint16 findFinalStatus = STATUS_Success;
     int findAbortAfter = -1;      // abort the association after this many rows
     int findStallAfter = -1;      // go silent for findStallMs after this many rows
@@ -332,8 +334,11 @@ public:
         xfers.push_back(UID_LittleEndianExplicitTransferSyntax);
         xfers.push_back(UID_LittleEndianImplicitTransferSyntax);
         addPresentationContext(UID_VerificationSOPClass, xfers);
-        if (offerFind)
-            addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel, xfers);
+        if (offerFind) {
+            OFList<OFString> implicitOnly;
+            implicitOnly.push_back(UID_LittleEndianImplicitTransferSyntax);
+            addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel, findImplicitOnly ? implicitOnly : xfers);
+        }
         addPresentationContext(UID_GETStudyRootQueryRetrieveInformationModel, xfers);
         addPresentationContext(UID_MOVEStudyRootQueryRetrieveInformationModel, xfers);
         addPresentationContext(UID_CTImageStorage, xfers, ASC_SC_ROLE_SCP);
