@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: run test build deps configure bench bench-peers check-asan clean
+.PHONY: run test build deps configure bench bench-peers check-asan fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -34,6 +34,18 @@ bench-peers: configure
 	cmake --build $(BUILD) -j $(JOBS) --target bench_peers
 	./$(BUILD)/bench/bench_peers
 
+# The differential fuzz target of the readers, built with clang for libFuzzer and the sanitizers; it
+# seeds an empty corpus with the images the tests write. FUZZ_SECONDS bounds the run.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	@bash scripts/install-deps.sh --bench
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Release -DKALVENOR_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_dicom_reading
+	mkdir -p build-fuzz/corpus build-fuzz/findings
+	cd build-fuzz && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ./bench/fuzz_dicom_reading -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 \
+	  -artifact_prefix=findings/ corpus
+
 check-asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKALVENOR_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
@@ -41,4 +53,4 @@ check-asan: deps
 	cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS) --timeout 1800
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz

@@ -18,9 +18,10 @@ packages=(
   chromium
   qt6-translations-l10n
 )
-# Reference tools that only the benchmarks use ("make bench"), kept out of the test set-up.
+# Reference tools that only the benchmarks use ("make bench"), kept out of the test set-up, and clang
+# with its libFuzzer runtime for the differential fuzz target ("make fuzz").
 if [ "${1:-}" = "--bench" ]; then
-  packages+=(python3-vtk9 python3-numpy dcm2niix)
+  packages+=(python3-vtk9 python3-numpy dcm2niix clang libclang-rt-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -268,6 +268,17 @@ class Walker
         m_count.depth = qMax(m_count.depth, int((stack.size() + 1) / 2));
     }
 
+    // The list an element read here joins: its item's. One read where items belong joins the item
+    // around the sequence, as DCMTK's do once a delimiter has ended the sequence early.
+    static ElementOrder& orderOfItemAround(std::vector<Frame>& stack, ElementOrder& top)
+    {
+        for (auto frame = stack.rbegin(); frame != stack.rend(); ++frame) {
+            if (frame->kind == Kind::Item)
+                return frame->order;
+        }
+        return top;
+    }
+
     void noteElement(ElementOrder& order, quint32 tag)
     {
         ++m_count.elements;
@@ -390,7 +401,7 @@ void Walker::walk(ByteSource& source, Encoding top)
             }
         }
 
-        noteElement(stack.empty() ? topOrder : stack.back().order, (quint32(group) << 16) | element);
+        noteElement(orderOfItemAround(stack, topOrder), (quint32(group) << 16) | element);
         if (fragments || sequence) {
             const Encoding inner = unknownSequence ? Encoding{true, false} : enc;
             push(stack, fragments ? Kind::Fragments : Kind::Sequence,
@@ -592,6 +603,12 @@ FileWalk walkPath(const QString& path, const WalkLimits& limits)
                          [&](const uchar* data, qint64 size) { return walkFile(path, data, size, limits); });
 }
 
+WalkFigures figuresOf(const FileWalk& walk, const WalkLimits& limits)
+{
+    const ParseHazard hazard = walk.layout.hazard != ParseHazard::None ? walk.layout.hazard : walk.count.hazard(limits);
+    return {hazard, walk.count.depth, walk.count.elements};
+}
+
 } // namespace
 
 int sequenceNestingDepth(const QString& path, int stopAbove)
@@ -605,14 +622,20 @@ FileCheck checkFile(const QString& path)
 {
     const WalkLimits limits;
     const FileWalk walk = walkPath(path, limits);
-    const ParseHazard hazard = walk.layout.hazard != ParseHazard::None ? walk.layout.hazard : walk.count.hazard(limits);
+    const ParseHazard hazard = figuresOf(walk, limits).hazard;
     return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }
 
-ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax)
+WalkFigures walkFigures(const QString& path)
+{
+    const WalkLimits limits;
+    return figuresOf(walkPath(path, limits), limits);
+}
+
+WalkFigures walkFigures(const uchar* data, qint64 size, E_TransferSyntax syntax)
 {
     if (!data || size <= 0)
-        return ParseHazard::None;
+        return {};
     E_TransferSyntax detected = EXS_Unknown;
     if (syntax == EXS_Unknown) {
         GuardedReading reading;
@@ -622,7 +645,13 @@ ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax
         detected = EncodingProbe().checkTransferSyntax(stream);
     }
     const WalkLimits limits;
-    return walkDataset(data, size, 0, syntax, detected, limits).hazard(limits);
+    const WalkCount count = walkDataset(data, size, 0, syntax, detected, limits);
+    return {count.hazard(limits), count.depth, count.elements};
+}
+
+ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax)
+{
+    return walkFigures(data, size, syntax).hazard;
 }
 
 QString parseHazardText(ParseHazard hazard)

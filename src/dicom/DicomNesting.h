@@ -71,6 +71,17 @@ FileCheck checkFile(const QString& path);
 // The same for a data set without meta header held in memory (as it came over the network), encoded
 // in `syntax` (EXS_Unknown: as DCMTK detects from its first bytes).
 ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax);
+// What the walk counted of a data set (depth of sequences; elements, items and fragments), for
+// comparing with the tree DCMTK builds of the same bytes: DCMTK must never build more than this.
+struct WalkFigures
+{
+    ParseHazard hazard = ParseHazard::None;
+    int depth = 0;
+    qint64 objects = 0;
+};
+WalkFigures walkFigures(const QString& path);
+WalkFigures walkFigures(const uchar* data, qint64 size, E_TransferSyntax syntax);
+
 // The reason as the viewer words it; empty for None.
 QString parseHazardText(ParseHazard hazard);
 

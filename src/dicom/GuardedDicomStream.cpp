@@ -115,10 +115,11 @@ int treeSequenceDepth(DcmItem& top)
             if (element->ident() != EVR_SQ)
                 continue;
             auto* sequence = static_cast<DcmSequenceOfItems*>(element);
-            deepest = qMax(deepest, depth + 1);
             for (DcmObject* child = sequence->nextInContainer(nullptr); child; child = sequence->nextInContainer(child)) {
-                if (child->ident() == EVR_item || child->ident() == EVR_dirRecord)
+                if (child->ident() == EVR_item || child->ident() == EVR_dirRecord) {
+                    deepest = qMax(deepest, depth + 1);
                     pending.emplace_back(static_cast<DcmItem*>(child), depth + 1);
+                }
             }
         }
     }

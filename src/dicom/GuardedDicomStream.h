@@ -86,8 +86,8 @@ private:
 // The condition a stopped stream reports to DCMTK.
 OFCondition stoppedReadingCondition();
 
-// Deepest level of sequences in a data set DCMTK has built (a sequence and its item are one level),
-// counted without recursion, so that it may be asked of any tree whatever the thread's stack.
+// Deepest level of items in a data set DCMTK has built (an item in a sequence of the data set is at
+// level 1), counted without recursion, so that it may be asked of any tree whatever the thread's stack.
 int treeSequenceDepth(DcmItem& item);
 
 } // namespace dicom

@@ -201,8 +201,12 @@ private slots:
         auto first = std::make_unique<DcmDataset>();
         first->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
         scp.findRows.push_back(std::move(first));
-        for (int row = 2; row <= copies + 1; ++row)
-            scp.findRawRows.push_back(studyUid(QByteArray::number(row).prepend("1.2.3.")) + answer);
+        // In tag order: DCMTK finds a private creator only for elements read in order after it.
+        const bool answerFirst = qFromLittleEndian<quint16>(answer.constData()) < 0x0020;
+        for (int row = 2; row <= copies + 1; ++row) {
+            const QByteArray uid = studyUid(QByteArray::number(row).prepend("1.2.3."));
+            scp.findRawRows.push_back(answerFirst ? answer + uid : uid + answer);
+        }
         scp.findRawRows.push_back(studyUid(QByteArray::number(copies + 2).prepend("1.2.3.")));
         QVERIFY(scp.start());
         QString error;

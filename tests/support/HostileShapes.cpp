@@ -57,11 +57,11 @@ QByteArray closes(int depth)
     return kClose.repeated(depth);
 }
 
-// `levels` sequences of undefined length in implicit VR, Digital Signatures Sequence each (a sequence
-// by the dictionary), each holding one item that holds the next; not closed.
-QByteArray implicitLevels(int levels)
+// `levels` sequences of undefined length in implicit VR (where DCMTK reads any element of undefined
+// length as a sequence), each holding one item that holds the next; not closed.
+QByteArray implicitLevels(int levels, quint16 group = 0xFFFA, quint16 element = 0xFFFA)
 {
-    return (implicitHeader(0xFFFA, 0xFFFA, kUndefined) + kItem).repeated(levels);
+    return (implicitHeader(group, element, kUndefined) + kItem).repeated(levels);
 }
 
 // The same in explicit VR, every level the given tag written as SQ; closed.
@@ -265,9 +265,10 @@ QByteArray explicitHostilePart(HostileShape shape, int depth)
     case HostileShape::UnknownVrPixelData: {
         const quint16 group = shape == HostileShape::UnknownVrPixelData ? 0x7FE0 : 0xFFFA;
         const quint16 elementNumber = shape == HostileShape::UnknownVrPixelData ? 0x0010 : 0xFFFA;
-        // What DCMTK makes a sequence holds implicit VR, as UN does.
-        return explicitLongHeader(group, elementNumber, "QQ", kUndefined) + kItem + implicitLevels(depth - 1) +
-               closes(depth);
+        // What DCMTK makes a sequence holds implicit VR, as UN does; the levels inside are of a tag no
+        // dictionary calls a sequence, whose bytes read as explicit VR would skip most of them.
+        return explicitLongHeader(group, elementNumber, "QQ", kUndefined) + kItem +
+               implicitLevels(depth - 1, 0x0009, 0x1000) + closes(depth);
     }
     case HostileShape::ItemGroupSequence:
         return explicitNest(depth, 0xFFFE, 0xF000);
