@@ -40,34 +40,23 @@ void keepNamedCompression(DcmFileFormat& file)
 }
 
 // Reads the file as DCMTK's loadFile does, through a stream that stops the parse before the stack's
-// end.
-OFCondition readGuarded(DcmFileFormat& file, const QString& path, GuardedReading& reading)
+// end; or, `asShown`, its data set in the syntax DCMTK detects from its first bytes rather than the
+// one its meta header names.
+OFCondition readGuarded(DcmFileFormat& file, const QString& path, GuardedReading& reading, bool asShown)
 {
-    GuardedFileStream stream(OFFilename(QFile::encodeName(path).constData()), reading);
+    GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
     OFCondition status = stream.status();
+    if (status.good())
+        status = file.clear();
     if (status.bad())
         return status;
-    status = file.clear();
-    if (status.bad())
+    if (!asShown) {
+        file.setReadMode(ERM_autoDetect);
+        file.transferInit();
+        status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+        file.transferEnd();
         return status;
-    file.setReadMode(ERM_autoDetect);
-    file.transferInit();
-    status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    file.transferEnd();
-    return status;
-}
-
-// Reads the meta header, then the data set in the syntax DCMTK detects from its first bytes, not the
-// one the meta header names.
-OFCondition readDetectingSyntax(DcmFileFormat& file, const QString& path, GuardedReading& reading)
-{
-    GuardedFileStream stream(OFFilename(QFile::encodeName(path).constData()), reading);
-    OFCondition status = stream.status();
-    if (status.bad())
-        return status;
-    status = file.clear();
-    if (status.bad())
-        return status;
+    }
     DcmMetaInfo* meta = file.getMetaInfo();
     meta->transferInit();
     status = meta->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
@@ -78,6 +67,9 @@ OFCondition readDetectingSyntax(DcmFileFormat& file, const QString& path, Guarde
     dataset->transferInit();
     status = dataset->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
     dataset->transferEnd();
+    // Compressed pixels keep the syntax named.
+    if (status.good())
+        keepNamedCompression(file);
     return status;
 }
 
@@ -104,20 +96,6 @@ void useReadingConventions()
     std::call_once(once, [] { dcmEnableUnknownVRConversion.set(OFTrue); });
 }
 
-namespace {
-
-// A data set that is not in the syntax its meta header names is read as its bytes show, its
-// compressed pixels kept in the syntax named.
-OFCondition readAsShown(DcmFileFormat& file, const QString& path, GuardedReading& reading)
-{
-    const OFCondition status = readDetectingSyntax(file, path, reading);
-    if (status.good())
-        keepNamedCompression(file);
-    return status;
-}
-
-} // namespace
-
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound,
                           bool* readAgainAsShown)
 {
@@ -132,8 +110,7 @@ OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading
         if (check.hazard != ParseHazard::None)
             return refusal(check.hazard, hazardFound);
         GuardedReading reading;
-        OFCondition status = check.encodingDiffersFromMeta ? readAsShown(file, path, reading)
-                                                           : readGuarded(file, path, reading);
+        OFCondition status = readGuarded(file, path, reading, check.encodingDiffersFromMeta);
         if (readAgainAsShown)
             *readAgainAsShown = check.encodingDiffersFromMeta;
         if (nestedTooDeep(reading, file.getDataset(), file.getMetaInfo())) {

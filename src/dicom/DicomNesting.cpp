@@ -490,7 +490,7 @@ FileLayout readLayout(const QString& path)
     FileLayout layout;
     GuardedReading reading;
     reading.readBudget = kMaxMetaHeaderBytesRead;
-    GuardedFileStream stream(OFFilename(QFile::encodeName(path).constData()), reading);
+    GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
     if (stream.status().bad())
         return layout;
     DcmMetaInfo meta;

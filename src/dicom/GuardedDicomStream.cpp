@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -80,28 +79,6 @@ OFCondition stoppedReadingCondition()
 {
     return makeOFCondition(OFM_dcmdata, 997, OF_error, "reading stopped before the stack's end");
 }
-
-// Once stopped, a stream is at its end with nothing to give: DCMTK returns from every level it is in
-// without opening another.
-#define KALVENOR_GUARDED_STREAM(Stream, Base)                                                                  \
-    OFBool Stream::good() const { return m_reading.stopped() ? OFFalse : Base::good(); }                       \
-    OFCondition Stream::status() const { return m_reading.stopped() ? stoppedReadingCondition() : Base::status(); } \
-    OFBool Stream::eos() { return m_reading.stopped() ? OFTrue : Base::eos(); }                                \
-    offile_off_t Stream::avail() { return m_reading.stopped() ? 0 : Base::avail(); }                           \
-    offile_off_t Stream::read(void* buf, offile_off_t buflen)                                                  \
-    {                                                                                                          \
-        if (!m_reading.allowRead(qint64(buflen))) {                                                            \
-            std::memset(buf, 0, size_t(buflen));                                                               \
-            return 0;                                                                                          \
-        }                                                                                                      \
-        return Base::read(buf, buflen);                                                                        \
-    }                                                                                                          \
-    offile_off_t Stream::skip(offile_off_t skiplen) { return m_reading.stopped() ? 0 : Base::skip(skiplen); }
-
-KALVENOR_GUARDED_STREAM(GuardedFileStream, DcmInputFileStream)
-KALVENOR_GUARDED_STREAM(GuardedBufferStream, DcmInputBufferStream)
-
-#undef KALVENOR_GUARDED_STREAM
 
 int treeSequenceDepth(DcmItem& top)
 {

@@ -11,7 +11,8 @@
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcistrmf.h>
 
-#include <cstdint>
+#include <cstring>
+#include <utility>
 
 class DcmItem;
 
@@ -51,40 +52,39 @@ struct GuardedReading
     bool allowRead(qint64 length);
 };
 
-class GuardedFileStream final : public DcmInputFileStream
-{
-public:
-    GuardedFileStream(const OFFilename& filename, GuardedReading& reading) : DcmInputFileStream(filename), m_reading(reading) {}
-
-    OFBool good() const override;
-    OFCondition status() const override;
-    OFBool eos() override;
-    offile_off_t avail() override;
-    offile_off_t read(void* buf, offile_off_t buflen) override;
-    offile_off_t skip(offile_off_t skiplen) override;
-
-private:
-    GuardedReading& m_reading;
-};
-
-class GuardedBufferStream final : public DcmInputBufferStream
-{
-public:
-    explicit GuardedBufferStream(GuardedReading& reading) : m_reading(reading) {}
-
-    OFBool good() const override;
-    OFCondition status() const override;
-    OFBool eos() override;
-    offile_off_t avail() override;
-    offile_off_t read(void* buf, offile_off_t buflen) override;
-    offile_off_t skip(offile_off_t skiplen) override;
-
-private:
-    GuardedReading& m_reading;
-};
-
 // The condition a stopped stream reports to DCMTK.
 OFCondition stoppedReadingCondition();
+
+// One of DCMTK's input streams that, once stopped, is at its end with nothing to give: DCMTK returns
+// from every level it is in without opening another.
+template <typename Stream> class Guarded final : public Stream
+{
+public:
+    template <typename... Args>
+    explicit Guarded(GuardedReading& reading, Args&&... args) : Stream(std::forward<Args>(args)...), m_reading(reading)
+    {
+    }
+
+    OFBool good() const override { return m_reading.stopped() ? OFFalse : Stream::good(); }
+    OFCondition status() const override { return m_reading.stopped() ? stoppedReadingCondition() : Stream::status(); }
+    OFBool eos() override { return m_reading.stopped() ? OFTrue : Stream::eos(); }
+    offile_off_t avail() override { return m_reading.stopped() ? 0 : Stream::avail(); }
+    offile_off_t read(void* buf, offile_off_t buflen) override
+    {
+        if (!m_reading.allowRead(qint64(buflen))) {
+            std::memset(buf, 0, size_t(buflen));
+            return 0;
+        }
+        return Stream::read(buf, buflen);
+    }
+    offile_off_t skip(offile_off_t skiplen) override { return m_reading.stopped() ? 0 : Stream::skip(skiplen); }
+
+private:
+    GuardedReading& m_reading;
+};
+
+using GuardedFileStream = Guarded<DcmInputFileStream>;
+using GuardedBufferStream = Guarded<DcmInputBufferStream>;
 
 // Deepest level of items in a data set DCMTK has built (an item in a sequence of the data set is at
 // level 1), counted without recursion, so that it may be asked of any tree whatever the thread's stack.

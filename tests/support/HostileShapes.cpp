@@ -131,40 +131,6 @@ QByteArray deflated(const QByteArray& bytes)
     return out;
 }
 
-// A deflate stream of `head`, then a gigabyte of zeros, repeating one compressed megabyte (every
-// block starts with an empty history, so its bytes may simply be repeated).
-QByteArray deflatedWithGigabyteOfZeros(const QByteArray& head)
-{
-    z_stream stream{};
-    if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("fixtures: zlib");
-    const auto compress = [&stream](const QByteArray& input, int flush) {
-        QByteArray out;
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
-        stream.avail_in = uInt(input.size());
-        char buffer[65536];
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(buffer);
-            stream.avail_out = sizeof buffer;
-            deflate(&stream, flush);
-            out.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
-        } while (stream.avail_out == 0);
-        return out;
-    };
-    QByteArray body = compress(head, Z_FULL_FLUSH);
-    body += compress(QByteArray(1 << 20, '\0'), Z_FULL_FLUSH).repeated(1024);
-    body += compress({}, Z_FINISH);
-    deflateEnd(&stream);
-    return body;
-}
-
-// The data set of an image without its pixels, followed by the header of 1 GiB of them.
-QByteArray datasetBeforeGigabyteOfPixels(const QString& scratch)
-{
-    return imageParts(scratch, EXS_LittleEndianExplicit, false).dataset +
-           explicitLongHeader(0x7FE0, 0x0010, "OB", 1u << 30);
-}
-
 QByteArray element(const QByteArray& header, const QByteArray& value)
 {
     return header + value;
@@ -353,9 +319,11 @@ QByteArray elementsInPrivateSequenceAnswer(int count)
 
 QString writeHostileShapeOverGigabyte(const QString& path, HostileShape shape)
 {
+    // DCMTK's deflated file of a gigabyte of zero pixels, its meta header replaced.
+    const QByteArray file = readWhole(writeDeflatedZeros(path, 32768, 32768));
     const QByteArray meta =
         shape == HostileShape::DeflateInMetaSequence ? metaWithDeflateInSequence() : deflatedMetaWithoutPreamble();
-    writeBytes(path, meta + deflatedWithGigabyteOfZeros(datasetBeforeGigabyteOfPixels(path)));
+    writeBytes(path, meta + file.mid(metaEndOf(file)));
     return path;
 }
 
