@@ -10,6 +10,7 @@
 #include "dicom/DicomImporter.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
+#include "dicom/GuardedDicomStream.h"
 #include "dicom/DoseReaders.h"
 #include "dicom/FrameDecoder.h"
 #include "support/PeakMemory.h"
@@ -387,12 +388,16 @@ private slots:
     void limitHoldsOnParsingThread();
     void parseStopsShortOfTheStacksEnd_data();
     void parseStopsShortOfTheStacksEnd();
+    void treeDepthCountsNestedItems_data();
+    void treeDepthCountsNestedItems();
     void hostileFilesAreRefusedEverywhere_data();
     void hostileFilesAreRefusedEverywhere();
     void hostileShapesAreReadAsDcmtkReadsThemOrRefused_data();
     void hostileShapesAreReadAsDcmtkReadsThemOrRefused();
     void hiddenCostsAreRefusedCheaply_data();
     void hiddenCostsAreRefusedCheaply();
+    void fuzzFindingsFailCleanly_data();
+    void fuzzFindingsFailCleanly();
     void archiveImportKeepsGoodFilesBesideHostileShapes();
     void hostilePixelHeaders_data();
     void hostilePixelHeaders();
@@ -541,6 +546,33 @@ void MutationsTest::parseStopsShortOfTheStacksEnd()
     QVERIFY(thread->wait(60000));
     QCOMPARE(summarised, read);
     QCOMPARE(listed, read);
+}
+
+void MutationsTest::treeDepthCountsNestedItems_data()
+{
+    QTest::addColumn<int>("levels");     // of items, each in a sequence of the item above
+    QTest::addColumn<bool>("emptyBelow"); // and an empty sequence in the deepest item
+    QTest::addColumn<int>("depth");
+    QTest::newRow("no sequence") << 0 << false << 0;
+    QTest::newRow("an empty sequence") << 0 << true << 0;
+    QTest::newRow("one item") << 1 << false << 1;
+    QTest::newRow("three levels and an empty sequence") << 3 << true << 3;
+    QTest::newRow("past the limit") << dicom::kMaxSequenceNesting + 1 << false << dicom::kMaxSequenceNesting + 1;
+}
+
+void MutationsTest::treeDepthCountsNestedItems()
+{
+    QFETCH(int, levels);
+    QFETCH(bool, emptyBelow);
+    QFETCH(int, depth);
+    DcmDataset dataset;
+    DcmItem* item = &dataset;
+    for (int level = 0; level < levels; ++level)
+        QVERIFY(item->findOrCreateSequenceItem(DCM_ContentSequence, item, -2).good());
+    if (emptyBelow)
+        QVERIFY(item->insertEmptyElement(DCM_ReferencedImageSequence).good());
+    dataset.putAndInsertString(DCM_PatientName, "A^B");
+    QCOMPARE(dicom::treeSequenceDepth(dataset), depth);
 }
 
 namespace {
@@ -736,6 +768,35 @@ void MutationsTest::hostileShapesAreReadAsDcmtkReadsThemOrRefused()
     const int imported = read && fixtures::hostileShapeHasPreamble(HostileShape(shape)) ? 1 : 0;
     QCOMPARE(r.found, 1 + imported);
     QCOMPARE(r.skipped, 1 - imported);
+}
+
+void MutationsTest::fuzzFindingsFailCleanly_data()
+{
+    QTest::addColumn<HostileWriter>("write");
+    // The differential fuzz target's findings. A private sequence whose first item tag is written in
+    // the other byte order: DCMTK's dictionary makes a sequence of it that holds no item, and gives up.
+    QTest::newRow("private sequence, first item tag byte-swapped") << HostileWriter([](const QString& path) {
+        fixtures::writeHostileShape(path, HostileShape::PrivateSequence, 3);
+        // (0009,1000) of 112 bytes, then its item.
+        fixtures::replaceInFile(path, QByteArray("\x09\x00\x00\x10\x70\x00\x00\x00\xFE\xFF\x00\xE0", 12),
+                                QByteArray("\x09\x00\x00\x10\x70\x00\x00\x00\xFF\xFE\x00\xE0", 12));
+        return path;
+    });
+}
+
+void MutationsTest::fuzzFindingsFailCleanly()
+{
+    QFETCH(HostileWriter, write);
+    QTemporaryDir folder;
+    const QString path = write(folder.filePath(QStringLiteral("finding.dcm")));
+    fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallLayout(), 0);
+    const Readings r = readEverywhere(path, folder.path());
+    QVERIFY(!r.summarised);
+    QVERIFY(!r.listed);
+    QVERIFY(!r.frame);
+    QVERIFY(!r.error.isEmpty());
+    QCOMPARE(r.found, 1);
+    QCOMPARE(r.skipped, 1);
 }
 
 void MutationsTest::hiddenCostsAreRefusedCheaply_data()
