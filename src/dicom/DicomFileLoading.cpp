@@ -39,40 +39,6 @@ void keepNamedCompression(DcmFileFormat& file)
     dataset->updateOriginalXfer();
 }
 
-// Reads the file as DCMTK's loadFile does, through a stream that stops the parse before the stack's
-// end; or, `asShown`, its data set in the syntax DCMTK detects from its first bytes rather than the
-// one its meta header names.
-OFCondition readGuarded(DcmFileFormat& file, const QString& path, GuardedReading& reading, bool asShown)
-{
-    GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
-    OFCondition status = stream.status();
-    if (status.good())
-        status = file.clear();
-    if (status.bad())
-        return status;
-    if (!asShown) {
-        file.setReadMode(ERM_autoDetect);
-        file.transferInit();
-        status = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-        file.transferEnd();
-        return status;
-    }
-    DcmMetaInfo* meta = file.getMetaInfo();
-    meta->transferInit();
-    status = meta->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    meta->transferEnd();
-    if (status.bad())
-        return status;
-    DcmDataset* dataset = file.getDataset();
-    dataset->transferInit();
-    status = dataset->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    dataset->transferEnd();
-    // Compressed pixels keep the syntax named.
-    if (status.good())
-        keepNamedCompression(file);
-    return status;
-}
-
 // A parse the guard stopped, or a tree deeper than every later walk of it may go: what was built is
 // let go here, where the stack that built it is.
 bool nestedTooDeep(const GuardedReading& reading, DcmItem* first, DcmItem* second = nullptr)
@@ -105,17 +71,40 @@ OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading
     if (readAgainAsShown)
         *readAgainAsShown = false;
     try {
-        // One walk of the file tells both whether DCMTK may read it and whether it must read it twice.
-        const FileCheck check = checkFile(path);
-        if (check.hazard != ParseHazard::None)
-            return refusal(check.hazard, hazardFound);
+        // The steps of DCMTK's loadFile, on a stream that stops the parse before the stack's end, with
+        // the data set checked between its meta header and itself.
         GuardedReading reading;
-        OFCondition status = readGuarded(file, path, reading, check.encodingDiffersFromMeta);
-        if (readAgainAsShown)
-            *readAgainAsShown = check.encodingDiffersFromMeta;
-        if (nestedTooDeep(reading, file.getDataset(), file.getMetaInfo())) {
+        GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
+        OFCondition status = stream.status();
+        if (status.good())
+            status = file.clear();
+        if (status.bad())
+            return status;
+        DatasetStart start;
+        ParseHazard hazard = readMetaHeader(*file.getMetaInfo(), stream, reading, start, status);
+        if (hazard == ParseHazard::None && status.good()) {
+            // One walk tells both whether DCMTK may read the data set and in which syntax.
+            const FileCheck check = checkFileDataset(path, start);
+            hazard = check.hazard;
+            if (hazard == ParseHazard::None) {
+                DcmDataset* dataset = file.getDataset();
+                dataset->transferInit();
+                status = dataset->read(stream, check.encodingDiffersFromMeta ? EXS_Unknown : start.named, EGL_noChange,
+                                       DCM_MaxReadLength);
+                dataset->transferEnd();
+                // Compressed pixels keep the syntax named.
+                if (check.encodingDiffersFromMeta && status.good())
+                    keepNamedCompression(file);
+                if (readAgainAsShown)
+                    *readAgainAsShown = check.encodingDiffersFromMeta;
+            }
+        }
+        // Whatever came of the parse, what it built must not outgrow the stack of whoever keeps it.
+        if (hazard == ParseHazard::None && nestedTooDeep(reading, file.getDataset(), file.getMetaInfo()))
+            hazard = ParseHazard::DeepNesting;
+        if (hazard != ParseHazard::None) {
             file.clear();
-            return refusal(ParseHazard::DeepNesting, hazardFound);
+            return refusal(hazard, hazardFound);
         }
         if (status.good() && loading == ValueLoading::Whole)
             status = file.loadAllDataIntoMemory();

@@ -470,48 +470,28 @@ class EncodingProbe : public DcmItem
     using DcmItem::checkTransferSyntax;
 };
 
-// What DCMTK does with a file before its data set, as DCMTK itself reads it: where the data set
-// starts, the transfer syntax the meta header names (EXS_Unknown when it names none DCMTK knows), and
-// the one DCMTK detects from the data set's first bytes.
+// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
+constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
+
+// What DCMTK makes of a file before its data set, read by DCMTK itself on a stream of its own.
 struct FileLayout
 {
     bool read = false;
     ParseHazard hazard = ParseHazard::None;
-    qint64 datasetStart = 0;
-    E_TransferSyntax named = EXS_Unknown;
-    E_TransferSyntax detected = EXS_Unknown;
+    DatasetStart start;
 };
-
-// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
-constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
 
 FileLayout readLayout(const QString& path)
 {
     FileLayout layout;
     GuardedReading reading;
-    reading.readBudget = kMaxMetaHeaderBytesRead;
     GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
-    if (stream.status().bad())
-        return layout;
-    DcmMetaInfo meta;
-    meta.transferInit();
-    const OFCondition status = meta.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    meta.transferEnd();
-    if (reading.guard.tripped()) {
-        layout.hazard = ParseHazard::DeepNesting;
-        return layout;
-    }
-    if (reading.overBudget) {
-        layout.hazard = ParseHazard::Unfollowable;
-        return layout;
-    }
-    // DCMTK gives up on the file here as well.
+    OFCondition status = stream.status();
     if (status.bad())
         return layout;
-    layout.read = true;
-    layout.datasetStart = qint64(stream.tell());
-    layout.named = namedSyntax(meta);
-    layout.detected = EncodingProbe().checkTransferSyntax(stream);
+    DcmMetaInfo meta;
+    layout.hazard = readMetaHeader(meta, stream, reading, layout.start, status);
+    layout.read = layout.hazard == ParseHazard::None && status.good();
     return layout;
 }
 
@@ -553,32 +533,28 @@ WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSy
 // Whether the reader must read the data set again in the encoding its first element shows: the meta
 // header names an uncompressed encoding (or a compressed syntax, whose elements are explicit VR little
 // endian) other than the one the data set is in.
-bool encodingDiffers(const uchar* data, qint64 size, const FileLayout& layout)
+bool encodingDiffers(const uchar* data, qint64 size, const DatasetStart& start)
 {
-    if (layout.named == EXS_Unknown || inflates(layout.named) || layout.datasetStart + 8 > size)
+    if (start.named == EXS_Unknown || inflates(start.named) || start.offset + 8 > size)
         return false;
-    const Encoding named = encodingOf(layout.named);
-    return !sameEncoding(shownEncoding(data, size, layout.datasetStart, named), named);
+    const Encoding named = encodingOf(start.named);
+    return !sameEncoding(shownEncoding(data, size, start.offset, named), named);
 }
 
 struct FileWalk
 {
-    FileLayout layout;
+    ParseHazard hazard = ParseHazard::None; // found before the data set
     WalkCount count;
     bool encodingDiffersFromMeta = false;
 };
 
-FileWalk walkFile(const QString& path, const uchar* data, qint64 size, const WalkLimits& limits)
+FileWalk walkFile(const uchar* data, qint64 size, const DatasetStart& start, const WalkLimits& limits)
 {
     FileWalk result;
-    result.layout = readLayout(path);
-    const FileLayout& layout = result.layout;
-    if (!layout.read)
-        return result;
     // A data set that is not in the syntax named is read as DCMTK detects it instead.
-    result.encodingDiffersFromMeta = encodingDiffers(data, size, layout);
-    result.count = walkDataset(data, size, layout.datasetStart, result.encodingDiffersFromMeta ? EXS_Unknown : layout.named,
-                               layout.detected, limits);
+    result.encodingDiffersFromMeta = encodingDiffers(data, size, start);
+    result.count = walkDataset(data, size, start.offset, result.encodingDiffersFromMeta ? EXS_Unknown : start.named,
+                               start.detected, limits);
     return result;
 }
 
@@ -597,33 +573,65 @@ template <typename Result, typename Use> Result withFileBytes(const QString& pat
     return use(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
 }
 
-FileWalk walkPath(const QString& path, const WalkLimits& limits)
+FileWalk walkDatasetOfFile(const QString& path, const DatasetStart& start, const WalkLimits& limits)
 {
     return withFileBytes(path, FileWalk{},
-                         [&](const uchar* data, qint64 size) { return walkFile(path, data, size, limits); });
+                         [&](const uchar* data, qint64 size) { return walkFile(data, size, start, limits); });
+}
+
+FileWalk walkPath(const QString& path, const WalkLimits& limits)
+{
+    const FileLayout layout = readLayout(path);
+    if (!layout.read) {
+        FileWalk refused;
+        refused.hazard = layout.hazard;
+        return refused;
+    }
+    return walkDatasetOfFile(path, layout.start, limits);
 }
 
 WalkFigures figuresOf(const FileWalk& walk, const WalkLimits& limits)
 {
-    const ParseHazard hazard = walk.layout.hazard != ParseHazard::None ? walk.layout.hazard : walk.count.hazard(limits);
+    const ParseHazard hazard = walk.hazard != ParseHazard::None ? walk.hazard : walk.count.hazard(limits);
     return {hazard, walk.count.depth, walk.count.elements};
 }
 
 } // namespace
+
+ParseHazard readMetaHeader(DcmMetaInfo& meta, DcmInputStream& stream, GuardedReading& reading, DatasetStart& start,
+                           OFCondition& status)
+{
+    reading.readBudget = reading.bytesRead + kMaxMetaHeaderBytesRead;
+    meta.transferInit();
+    status = meta.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    meta.transferEnd();
+    reading.readBudget = -1;
+    if (reading.guard.tripped())
+        return ParseHazard::DeepNesting;
+    if (reading.overBudget)
+        return ParseHazard::Unfollowable;
+    // DCMTK gives up on the file here itself.
+    if (status.bad())
+        return ParseHazard::None;
+    start.offset = qint64(stream.tell());
+    start.named = namedSyntax(meta);
+    start.detected = EncodingProbe().checkTransferSyntax(stream);
+    return ParseHazard::None;
+}
+
+FileCheck checkFileDataset(const QString& path, const DatasetStart& start)
+{
+    const WalkLimits limits;
+    const FileWalk walk = walkDatasetOfFile(path, start, limits);
+    const ParseHazard hazard = figuresOf(walk, limits).hazard;
+    return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
+}
 
 int sequenceNestingDepth(const QString& path, int stopAbove)
 {
     WalkLimits limits = kNoCountLimits;
     limits.depth = stopAbove;
     return walkPath(path, limits).count.depth;
-}
-
-FileCheck checkFile(const QString& path)
-{
-    const WalkLimits limits;
-    const FileWalk walk = walkPath(path, limits);
-    const ParseHazard hazard = figuresOf(walk, limits).hazard;
-    return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }
 
 WalkFigures walkFigures(const QString& path)

@@ -5,7 +5,13 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+class DcmInputStream;
+class DcmMetaInfo;
+class OFCondition;
+
 namespace dicom {
+
+struct GuardedReading;
 
 // DCMTK parses nested sequences by recursion, about one and a half kilobytes of stack per level: a
 // file of a few megabytes can nest deeply enough to overflow any thread's stack. Its parse is stopped
@@ -57,17 +63,32 @@ enum class ParseHazard {
 };
 // Whether the file may be read, as every reader finds when it opens it (DicomFileLoading.h).
 ParseHazard parseHazard(const QString& path);
-// What one walk of a file tells a reader before DCMTK reads its data set: the hazard above, and, for
-// a file that may be read, whether its data set must be read again in the encoding its first element
-// shows (old archives label implicit VR big endian as explicit, and an encoder's known fault writes
-// implicit VR under a compressed syntax; a first element whose group reads small in either byte order,
-// group 0000, shows no byte order).
+// Where a file's data set starts and how DCMTK will read it, from DCMTK's own reading of the meta
+// header: the transfer syntax the header names (EXS_Unknown when it names none DCMTK knows; DCMTK
+// finds it in the items of the header's sequences too) and the one DCMTK detects from the data set's
+// first bytes, which it reads by when the header names none.
+struct DatasetStart
+{
+    qint64 offset = 0;
+    E_TransferSyntax named = EXS_Unknown;
+    E_TransferSyntax detected = EXS_Unknown;
+};
+// Reads the meta header from `stream` into `meta` as DCMTK's loadFile does and leaves the stream where
+// the data set starts. DeepNesting, or Unfollowable when DCMTK would read more of it than any meta
+// header holds, refuse the file; otherwise `status` is DCMTK's own.
+ParseHazard readMetaHeader(DcmMetaInfo& meta, DcmInputStream& stream, GuardedReading& reading, DatasetStart& start,
+                           OFCondition& status);
+// What one walk of the data set tells a reader before DCMTK reads it: the hazard above, and, for a
+// data set that may be read, whether it must be read in the encoding its first element shows rather
+// than the one its meta header names (old archives label implicit VR big endian as explicit, and an
+// encoder's known fault writes implicit VR under a compressed syntax; a first element whose group
+// reads small in either byte order, group 0000, shows no byte order).
 struct FileCheck
 {
     ParseHazard hazard = ParseHazard::None;
     bool encodingDiffersFromMeta = false;
 };
-FileCheck checkFile(const QString& path);
+FileCheck checkFileDataset(const QString& path, const DatasetStart& start);
 // The same for a data set without meta header held in memory (as it came over the network), encoded
 // in `syntax` (EXS_Unknown: as DCMTK detects from its first bytes).
 ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax);
