@@ -279,6 +279,16 @@ class Walker
         return top;
     }
 
+    // The data ended inside a value of defined length that was walked as a sequence: to DCMTK it may be
+    // a value of that length, which it allocates whole where it cannot leave it in a file.
+    void noteUnfinished(const std::vector<Frame>& stack, qint64 end)
+    {
+        for (const Frame& frame : stack) {
+            if (frame.end > end)
+                m_count.truncated = true;
+        }
+    }
+
     void noteElement(ElementOrder& order, quint32 tag)
     {
         ++m_count.elements;
@@ -309,8 +319,10 @@ void Walker::walk(ByteSource& source, Encoding top)
             stack.pop_back();
         const Encoding enc = stack.empty() ? top : stack.back().encoding;
         const uchar* head = source.peek(8);
-        if (!head)
+        if (!head) {
+            noteUnfinished(stack, source.position());
             break;
+        }
         const quint16 group = read16(head, enc.bigEndian);
         const quint16 element = read16(head + 2, enc.bigEndian);
         const bool amongItems = !stack.empty() && stack.back().kind != Kind::Item;
@@ -370,8 +382,10 @@ void Walker::walk(ByteSource& source, Encoding top)
             // The length field as DCMTK reads it for this VR, standard or not.
             if (vr.usesExtendedLengthEncoding()) {
                 const uchar* longHead = source.peek(12);
-                if (!longHead)
+                if (!longHead) {
+                    noteUnfinished(stack, source.position());
                     break;
+                }
                 length = read32(longHead + 8, enc.bigEndian);
                 source.skip(12);
             } else {

@@ -171,6 +171,11 @@ private slots:
                                     : depth > dicom::kMaxSequenceNesting ? QStringLiteral("вложенными") : QString());
             }
         }
+        // Found by the fuzz target: a group length (5153,0000) of almost 4 GB whose value starts with an
+        // item, which a walk may take for a sequence; DCMTK allocates the whole length for it.
+        QTest::newRow("group length of 4 GB starting with an item")
+            << QByteArray::fromBase64("U1EAAP//Bv/+/wDg//////7/DeAAAAAA/v/d4AAAAAD+/w3gAAAAAHv/3eAAAAAA/v8N4AAAAAD+/93gAAAAAA==")
+            << true << 1 << QStringLiteral("выходит за конец");
         // Held the search for a minute when the private sequence hid them.
         QTest::newRow("120000 elements in descending order in a private sequence")
             << fixtures::elementsInPrivateSequenceAnswer(120000) << true << 1 << QStringLiteral("не по порядку");
