@@ -279,12 +279,16 @@ class Walker
         return top;
     }
 
-    // The data ended inside a value of defined length that was walked as a sequence: to DCMTK it may be
-    // a value of that length, which it allocates whole where it cannot leave it in a file.
-    void noteUnfinished(const std::vector<Frame>& stack, qint64 end)
+    // The data ended inside an element's header, or inside a value of defined length that was walked
+    // as a sequence: DCMTK may read a header from the bytes there are and a length it never had (from an
+    // inflating stream), or take the value for one of that length, which it allocates whole where it
+    // cannot leave it in a file.
+    void noteUnfinished(const std::vector<Frame>& stack, ByteSource& source)
     {
+        if (source.peek(1))
+            m_count.truncated = true;
         for (const Frame& frame : stack) {
-            if (frame.end > end)
+            if (frame.end > source.position())
                 m_count.truncated = true;
         }
     }
@@ -320,7 +324,7 @@ void Walker::walk(ByteSource& source, Encoding top)
         const Encoding enc = stack.empty() ? top : stack.back().encoding;
         const uchar* head = source.peek(8);
         if (!head) {
-            noteUnfinished(stack, source.position());
+            noteUnfinished(stack, source);
             break;
         }
         const quint16 group = read16(head, enc.bigEndian);
@@ -383,7 +387,7 @@ void Walker::walk(ByteSource& source, Encoding top)
             if (vr.usesExtendedLengthEncoding()) {
                 const uchar* longHead = source.peek(12);
                 if (!longHead) {
-                    noteUnfinished(stack, source.position());
+                    noteUnfinished(stack, source);
                     break;
                 }
                 length = read32(longHead + 8, enc.bigEndian);

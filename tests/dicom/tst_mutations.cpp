@@ -773,6 +773,7 @@ void MutationsTest::hostileShapesAreReadAsDcmtkReadsThemOrRefused()
 void MutationsTest::fuzzFindingsFailCleanly_data()
 {
     QTest::addColumn<HostileWriter>("write");
+    QTest::addColumn<int>("hazard");
     // The differential fuzz target's findings. A private sequence whose first item tag is written in
     // the other byte order: DCMTK's dictionary makes a sequence of it that holds no item, and gives up.
     QTest::newRow("private sequence, first item tag byte-swapped") << HostileWriter([](const QString& path) {
@@ -781,15 +782,30 @@ void MutationsTest::fuzzFindingsFailCleanly_data()
         fixtures::replaceInFile(path, QByteArray("\x09\x00\x00\x10\x70\x00\x00\x00\xFE\xFF\x00\xE0", 12),
                                 QByteArray("\x09\x00\x00\x10\x70\x00\x00\x00\xFF\xFE\x00\xE0", 12));
         return path;
-    });
+    }) << int(dicom::ParseHazard::None);
+    // The deflate syntax in a meta header sequence, its stream cut 7 bytes into an element's header:
+    // DCMTK reads a whole header from them, its length partly from a byte it never had.
+    QTest::newRow("deflate stream cut inside an element's header") << HostileWriter([](const QString& path) {
+        fixtures::writeBytes(path, QByteArray::fromBase64(
+            "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
+            "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAC1ESUNNAgAAAFVMBAB0AAAA"
+            "AgABAE9CAAACAAAAAAECAAIAVUkaADEuMi44NDAuMTAwMDguNS4xLjQuMS4xLjIAAgADAFVJCgAxLjIuMy40LjUAAgAFAFNR"
+            "AAAmAAAA/v8A4B4AAAACABAAVUkWADEuMi44NDAuMTAwMDguMS4yLjEuOTmlUstu00AUPUlDsEoaXAGhFAkMBSk8MsyM7cSW"
+            "SsE4pTEksRsnAqQIgUQW3bAgYcEKfhQp39FFzLFbskRItWXPuY+599yHAQNh2kA8io6iYdCfJqNoEIw+TIP3UdA30MAk2sUS"
+            "WniOFEpK6QlXKOHwo5a3d+ixf+ah24I+wm57Ujo2vYVypRKerW1be0K3fe0L1fHbBJ5LhWNrJRnDQjcwoKV2pFKuAYnxoAol"
+            "eV1ST6mOPLeUovhLy0CCtLf8Bw=="));
+        return path;
+    }) << int(dicom::ParseHazard::Truncated);
 }
 
 void MutationsTest::fuzzFindingsFailCleanly()
 {
     QFETCH(HostileWriter, write);
+    QFETCH(int, hazard);
     QTemporaryDir folder;
     const QString path = write(folder.filePath(QStringLiteral("finding.dcm")));
     fixtures::writeSlice(folder.filePath(QStringLiteral("fine.dcm")), smallLayout(), 0);
+    QCOMPARE(int(dicom::parseHazard(path)), hazard);
     const Readings r = readEverywhere(path, folder.path());
     QVERIFY(!r.summarised);
     QVERIFY(!r.listed);
