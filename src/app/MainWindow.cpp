@@ -793,8 +793,8 @@ void MainWindow::countIndexed(const QList<dicom::DicomFileSummary>& files, const
             ++failures;
             m_lastIndexError = errors.value(i);
             // An archive import's copy that no row names is indexed again by the next start's sweep.
-            if (isManagedStudyFile(summary.filePath))
-                m_storeSweepDue = true;
+            if (summary.ownCopy || isManagedStudyFile(summary.filePath))
+                keepStoreMark();
         } else if (const QString why = dicom::unsupportedCompressionText(summary.transferSyntaxUid);
                    !why.isEmpty()) {
             ++undecodable[why];

@@ -109,8 +109,9 @@ public:
     void reportUnfinishedRetrieves();
     // At start: names, in the status line, the studies whose tag edit was cut short.
     void reportUnfinishedEdits();
-    // True only for the program's own copies in the managed folders "imported_from_zip" and
-    // "pacs_downloads" (ManagedStore::isOwnCopy): the only files a deletion removes.
+    // True only where the program keeps its own copies in the managed folders "imported_from_zip" and
+    // "pacs_downloads" (ManagedStore::isCopyPlace): a deletion removes a file only there, and only
+    // when the index records that the program wrote it.
     static bool isManagedStudyFile(const QString& path);
     // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).
     QMenu* buildStudyContextMenu(const QPoint& pos);
@@ -186,6 +187,11 @@ private:
     bool startupDeletionsAllowed(QString* why);
     // At start, when the last session did not end cleanly or removals are pending: ManagedStore::sweep.
     void sweepManagedStoreIfDue();
+    // Copies of this session are left unlisted (or undeleted): the next start is to find them. The
+    // mark is laid anew at once, so that another copy of the program that ends cleanly meanwhile
+    // does not take it away, and again when this session ends.
+    void keepStoreMark();
+    void writeStoreMark();
     void endStoreSession();
     // Adds a note of the start-up to the status line, after those already there.
     void addStartupNote(const QString& text);

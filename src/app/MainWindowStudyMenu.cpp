@@ -3,6 +3,7 @@
 #include "app/MainWindow.h"
 
 #include "app/ManagedStore.h"
+#include "app/StartupProgress.h"
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
 #include "platform/SingleInstanceLock.h"
@@ -25,8 +26,9 @@ namespace {
 // Studies removed in one transaction with their pending removals, before their files go: the
 // clean-up of a large archive neither holds every path at once nor one transaction for all.
 constexpr int kStudiesRemovedTogether = 2000;
-// Store files of rows written by an earlier version measured in one transaction.
-constexpr int kFilesMeasuredTogether = 5000;
+// Store files of rows written by an earlier version measured in one transaction: few transactions
+// (each written out and synced) rather than short ones, as this runs before the list is shown.
+constexpr int kFilesMeasuredTogether = 50000;
 
 struct ManagedFiles
 {
@@ -34,13 +36,14 @@ struct ManagedFiles
     qint64 bytes = 0;
 };
 
+// The study's files that a removal would delete.
 ManagedFiles managedFilesOf(db::Database* index, const ManagedStore& store, const QString& studyUid)
 {
     ManagedFiles out;
-    for (const QString& path : index->studyFilePaths(studyUid)) {
-        if (store.isOwnCopy(path)) {
-            out.files << path;
-            out.bytes += QFileInfo(path).size();
+    for (const db::IndexedFile& file : index->studyFiles(studyUid)) {
+        if (store.isOwnCopy(file)) {
+            out.files << file.filePath;
+            out.bytes += QFileInfo(file.filePath).size();
         }
     }
     return out;
@@ -62,7 +65,7 @@ QString namedFiles(const QStringList& paths, const QString& separator)
 
 bool MainWindow::isManagedStudyFile(const QString& path)
 {
-    return ManagedStore().isOwnCopy(path);
+    return ManagedStore().isCopyPlace(path);
 }
 
 QStringList MainWindow::selectedStudyUids(bool* anyProtected) const
@@ -227,17 +230,17 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
     for (qsizetype first = 0; first < ordered.size(); first += kStudiesRemovedTogether) {
         const QStringList batch = ordered.mid(first, kStudiesRemovedTogether);
         QStringList copies;
-        const auto isCopy = [&store, &copies](const QString& path) {
-            if (!store.isOwnCopy(path))
+        const auto isCopy = [&store, &copies](const db::IndexedFile& file) {
+            if (!store.isOwnCopy(file))
                 return false;
-            copies << path;
+            copies << file.filePath;
             return true;
         };
         if (!m_db->deleteStudies(batch, nullptr, isCopy))
             return false;
         *failedFiles += store.removeCopies(*m_db, copies);
         if (!failedFiles->isEmpty())
-            m_storeSweepDue = true;
+            keepStoreMark();
         for (const QString& uid : batch)
             forgetSelectedStudy(uid);
         if (removed)
@@ -281,9 +284,16 @@ void MainWindow::runAutoCleanup()
         return;
     }
     // Rows an earlier version wrote carry no size: their store files are measured once, here.
-    if (settings.bySizeEnabled)
-        while (m_db->fillStoreFileSizes(kFilesMeasuredTogether) > 0) {
+    if (settings.bySizeEnabled) {
+        StartupProgress progress([](int done, int total) {
+            return QStringLiteral("Подсчёт размера хранилища: измерено файлов %1 из %2").arg(done).arg(total);
+        });
+        const int total = m_db->storeFilesToMeasure();
+        for (int done = 0, measured = total > 0 ? 1 : 0; measured > 0; done += measured) {
+            progress.advance(done, total);
+            measured = m_db->fillStoreFileSizes(kFilesMeasuredTogether);
         }
+    }
     const QList<db::StudyRecord> studies = m_db->allStudies();
 
     QStringList chosen;
@@ -355,12 +365,23 @@ void MainWindow::beginStoreSession()
         m_previousSessionStart = standing.lastModified();
     // Laid anew before anything changes, so that a kill at any later moment leaves it standing; its
     // time tells a later start which files this session may still have been writing.
-    QFile mark(markPath);
+    writeStoreMark();
+    m_sessionMarkTime = QFileInfo(markPath).lastModified();
+}
+
+void MainWindow::writeStoreMark()
+{
+    QFile mark(ManagedStore::sessionMarkPath());
     if (mark.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         mark.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toLatin1());
         mark.close();
     }
-    m_sessionMarkTime = QFileInfo(markPath).lastModified();
+}
+
+void MainWindow::keepStoreMark()
+{
+    m_storeSweepDue = true;
+    writeStoreMark();
 }
 
 bool MainWindow::startupDeletionsAllowed(QString* why)
@@ -402,7 +423,11 @@ void MainWindow::sweepManagedStoreIfDue()
     QString why;
     if (!startupDeletionsAllowed(&why))
         return;
-    const ManagedStore::SweepReport report = ManagedStore().sweep(*m_db, m_previousSessionStart);
+    StartupProgress progress([](int found, int) {
+        return QStringLiteral("Восстановление списка исследований: найдено файлов хранилища, не записанных в базу — %1")
+            .arg(found);
+    });
+    const ManagedStore::SweepReport report = ManagedStore().sweep(*m_db, m_previousSessionStart, progress.callback());
     if (!report.complete())
         m_storeSweepDue = true;
     if (report.reindexed > 0)
@@ -415,10 +440,12 @@ void MainWindow::sweepManagedStoreIfDue()
 
 void MainWindow::endStoreSession()
 {
-    // Another copy that began later renewed the mark: its session still needs it.
+    // Another copy that began later renewed the mark: its session still needs it. What this session
+    // leaves for the next start stays marked, also when another copy took the mark away meanwhile.
     const QString markPath = ManagedStore::sessionMarkPath();
-    if (!m_storeSweepDue && m_storeLock && m_storeLock->isHeld()
-        && QFileInfo(markPath).lastModified() == m_sessionMarkTime)
+    if (m_storeSweepDue)
+        writeStoreMark();
+    else if (m_storeLock && m_storeLock->isHeld() && QFileInfo(markPath).lastModified() == m_sessionMarkTime)
         QFile::remove(markPath);
     m_storeLock.reset();
 }

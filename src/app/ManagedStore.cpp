@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <optional>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,6 +95,17 @@ QString ManagedStore::sessionMarkPath(const QString& dataFolder)
     return QDir(dataFolder).filePath(QStringLiteral("store_sweep_due"));
 }
 
+ManagedStore::Place ManagedStore::placeAsWritten(const QString& path) const
+{
+    const QString clean = QDir::cleanPath(path);
+    for (const auto& [root, folder] :
+         {std::pair{Root::Archive, m_archiveFolder}, std::pair{Root::Download, m_downloadFolder}}) {
+        if (clean.startsWith(folder + QLatin1Char('/')))
+            return {root, clean.mid(folder.size() + 1).split(QLatin1Char('/'))};
+    }
+    return {};
+}
+
 ManagedStore::Place ManagedStore::placeOf(const QString& path) const
 {
     // A folder where a copy should be is placed too: its removal fails, and says so.
@@ -139,15 +151,18 @@ bool ManagedStore::isTemporaryName(const Place& place)
     return place.root == Root::Archive && isStoreName(place.parts[0]) && isQtCopyTemporaryName(name);
 }
 
-bool ManagedStore::copyNameFits(const Place& place, const QString& seriesUid, const QString& sopUid)
+bool ManagedStore::copyNameFits(const Place& place, const QString& studyUid, const QString& seriesUid,
+                                const QString& sopUid)
 {
+    if (place.parts.size() != 2 || sopUid.isEmpty())
+        return false;
     if (place.root == Root::Archive)
         return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid) &&
                place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
-    // Named after its SOP Instance UID when that is plain (digits and dots), else after the moment
-    // it arrived.
+    // In the folder of the study asked for, which is the study of every object kept; named after
+    // its SOP Instance UID when that is plain (digits and dots), else after the moment it arrived.
     QString base;
-    if (!isReceivedName(place.parts[1], &base))
+    if (place.root != Root::Download || place.parts[0] != studyUid || !isReceivedName(place.parts[1], &base))
         return false;
     static const QRegularExpression plain = whole("[0-9][0-9.]*");
     static const QRegularExpression digits = whole("[0-9]+");
@@ -155,9 +170,22 @@ bool ManagedStore::copyNameFits(const Place& place, const QString& seriesUid, co
     return base == sopUid || (!plainUid && digits.match(base).hasMatch());
 }
 
-bool ManagedStore::isOwnCopy(const QString& path) const
+bool ManagedStore::isCopyPlace(const QString& path) const
 {
     return isCopyName(placeOf(path));
+}
+
+bool ManagedStore::isOwnCopy(const db::IndexedFile& file) const
+{
+    if (!file.ownCopy) {
+        const Place written = placeAsWritten(file.filePath);
+        if (!isCopyName(written)
+            || !copyNameFits(written, file.studyInstanceUid, file.seriesInstanceUid, file.sopInstanceUid))
+            return false;
+    } else if (!*file.ownCopy) {
+        return false;
+    }
+    return isCopyPlace(file.filePath);
 }
 
 bool ManagedStore::isOwnTemporary(const QString& path) const
@@ -197,7 +225,7 @@ void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths,
 {
     QStringList gone;
     for (const QString& path : paths) {
-        if (!isOwnCopy(path)) {
+        if (!isCopyPlace(path)) {
             gone << path; // gone already, or never the program's to remove: left alone
         } else if (changedSince(path, sparedFrom)) {
             ++report.spared;
@@ -222,19 +250,35 @@ QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& p
     return report.failed;
 }
 
-ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTime& sparedFrom) const
+ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTime& sparedFrom,
+                                              const Progress& progress) const
 {
     SweepReport report;
     QStringList emptied, waiting;
     // Removals that a kill or a failure left unfinished: their rows went in the same transaction.
-    finishRemovals(index, index.pendingRemovals(), sparedFrom, report, &emptied, &waiting);
-    walkStore(index, waiting, sparedFrom, report, &emptied);
+    QStringList pending = index.pendingRemovals();
+    // Planned by an earlier version for the name alone: done only if the file is what its name says.
+    QStringList notCopies;
+    for (const QString& path : index.unrecordedRemovals()) {
+        const Place place = placeOf(path);
+        std::optional<dicom::DicomFileSummary> summary;
+        if (isCopyName(place) && dicom::isDicomFile(path))
+            summary = dicom::readFileSummary(path);
+        if (!summary
+            || !copyNameFits(place, summary->studyInstanceUid, summary->seriesInstanceUid, summary->sopInstanceUid)) {
+            pending.removeOne(path);
+            notCopies << path;
+        }
+    }
+    index.forgetPendingRemovals(notCopies);
+    finishRemovals(index, pending, sparedFrom, report, &emptied, &waiting);
+    walkStore(index, waiting + index.leftUnlisted(), sparedFrom, report, &emptied, progress);
     removeEmptiedFolders(emptied, {m_archiveFolder, m_downloadFolder});
     return report;
 }
 
 void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
-                             SweepReport& report, QStringList* emptiedFolders) const
+                             SweepReport& report, QStringList* emptiedFolders, const Progress& progress) const
 {
     // Paths by their hashes: a million rows fit in a few megabytes. Two paths of one hash only keep
     // a copy from being indexed again.
@@ -245,6 +289,15 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
     QSet<QString> pending;
     for (const QString& path : waiting)
         pending.insert(QDir::cleanPath(path));
+    // Found copies are listed a batch at a time, each batch in one transaction, as an import lists
+    // its files: a commit for each would make a start after a cut import last many times as long.
+    constexpr int kFilesAtOnce = 200;
+    QList<dicom::DicomFileSummary> found;
+    const auto indexFound = [&index, &report, &found] {
+        for (const QString& error : index.indexFiles(std::exchange(found, {})))
+            report.reindexed += error.isEmpty() ? 1 : 0;
+    };
+    int unlisted = 0;
 
     for (const auto& [root, folder, canonical] :
          {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
@@ -274,11 +327,19 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
             if (!dicom::isDicomFile(path))
                 continue;
             std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
-            if (!summary || !copyNameFits(place, summary->seriesInstanceUid, summary->sopInstanceUid))
+            if (!summary
+                || !copyNameFits(place, summary->studyInstanceUid, summary->seriesInstanceUid,
+                                 summary->sopInstanceUid))
                 continue;
             summary->filePath = path;
-            if (index.indexFile(*summary))
-                ++report.reindexed;
+            // Its folder and name are the ones the program gives this very object's copy.
+            summary->ownCopy = true;
+            found.append(*summary);
+            if (found.size() >= kFilesAtOnce)
+                indexFound();
+            if (progress)
+                progress(++unlisted, 0);
         }
     }
+    indexFound();
 }

@@ -276,8 +276,10 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         connect(
             worker, &RemoteParallelDownloadWorker::fileDownloaded, this,
             [&](int, const QString& path) {
-                if (const auto summary = dicom::readFileSummary(path); summary && db)
+                if (auto summary = dicom::readFileSummary(path); summary && db) {
+                    summary->ownCopy = true; // the download's own file
                     db->indexFile(*summary);
+                }
                 ++received;
                 progress->setValue(received);
                 progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));

@@ -96,19 +96,29 @@ const char* const kCreateOtherTables[] = {
     "cardiac_number_of_images INTEGER DEFAULT 0, "
     "file_path TEXT NOT NULL, "
     "file_size INTEGER, "
-    "in_store INTEGER NOT NULL DEFAULT 0);",
+    "in_store INTEGER NOT NULL DEFAULT 0, "
+    "own_copy INTEGER);",
 };
 
 // The program's own bookkeeping beside the rows. Added to index files of earlier versions at their
 // first open; a file that cannot be written then opens without them (it cannot be changed anyway).
 // pending_removals: store files whose rows are gone and which are still to be deleted, written in
 // the same transaction as the removal of their rows, so that a kill before the files go loses
-// nothing. unfinished_edits: studies whose files a tag edit was writing when it was cut short.
-// store_folders: the folders of the program's own copies (setStoreFolders), each with its final "/".
+// nothing; recorded is 1 for a removal planned by the record of who wrote the file, 0 for one an
+// earlier version planned by the file's name alone. unfinished_edits: studies whose files a tag edit was
+// writing when it was cut short. store_folders: the folders of the program's own copies
+// (setStoreFolders), each with its final "/". left_unlisted: store files whose rows the user removed
+// while the files stay, which are not to be listed again unless they are indexed anew.
 const char* const kCreateBookkeeping[] = {
-    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY);",
+    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY, recorded INTEGER NOT NULL DEFAULT 0);",
     "CREATE TABLE IF NOT EXISTS unfinished_edits (study_instance_uid TEXT PRIMARY KEY, started_at TEXT);",
     "CREATE TABLE IF NOT EXISTS store_folders (folder TEXT PRIMARY KEY);",
+    "CREATE TABLE IF NOT EXISTS left_unlisted (path TEXT PRIMARY KEY);",
+};
+
+// Columns that the bookkeeping of earlier versions lacks, added as kMigrations adds theirs.
+const char* const kBookkeepingMigrations[] = {
+    "ALTER TABLE pending_removals ADD COLUMN recorded INTEGER NOT NULL DEFAULT 0;",
 };
 
 // After the tables and their migrations: an index file of an earlier version has
@@ -156,6 +166,7 @@ const char* const kMigrations[] = {
     "ALTER TABLE studies ADD COLUMN store_bytes INTEGER NOT NULL DEFAULT 0;",
     "ALTER TABLE instances ADD COLUMN file_size INTEGER;",
     "ALTER TABLE instances ADD COLUMN in_store INTEGER NOT NULL DEFAULT 0;",
+    "ALTER TABLE instances ADD COLUMN own_copy INTEGER;",
 };
 
 // PRAGMA user_version from which the studies' totals are kept by the triggers below.
@@ -376,6 +387,11 @@ bool Database::createSchema()
         if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
             return failed(q.lastError());
     }
+    for (const char* sql : kBookkeepingMigrations) {
+        if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */
+            && !q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive))
+            return failed(q.lastError());
+    }
     m_storeFolders.clear();
     if (q.exec(QStringLiteral("SELECT folder FROM store_folders ORDER BY folder;")))
         while (q.next())
@@ -415,12 +431,9 @@ bool Database::keepStudyTotals(QString* failure)
 
 QSqlError Database::runInOneTransaction(const QStringList& statements)
 {
-    if (!m_db.transaction()) {
-        const QSqlError error = m_db.lastError();
-        return error.isValid() ? error
-                               : QSqlError(QStringLiteral("BEGIN"), QString(), QSqlError::TransactionError);
-    }
     QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE;")))
+        return q.lastError();
     QSqlError error;
     for (const QString& sql : statements)
         if (!q.exec(sql)) {
@@ -433,6 +446,18 @@ QSqlError Database::runInOneTransaction(const QStringList& statements)
     if (error.isValid())
         m_db.rollback();
     return error;
+}
+
+bool Database::beginWrite()
+{
+    // A deferred BEGIN that reads first and writes later is refused at once, without waiting out the
+    // busy time-out, when another connection began writing meanwhile: the write lock is taken here,
+    // where waiting for it is still allowed.
+    QSqlQuery q(m_db);
+    if (q.exec(QStringLiteral("BEGIN IMMEDIATE;")))
+        return true;
+    m_lastError = errorText(q);
+    return false;
 }
 
 bool Database::endTransaction(bool ok)

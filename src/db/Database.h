@@ -30,6 +30,18 @@ struct InstancePlace
     QString studyInstanceUid;
 };
 
+// A file the index names, as a deletion looks at it.
+struct IndexedFile
+{
+    QString filePath;
+    // Whether the program wrote it, as its rows record: nothing for rows an earlier version wrote,
+    // which do not say (the program's copies are then known by their folders and names alone).
+    std::optional<bool> ownCopy;
+    QString sopInstanceUid; // of the file (not a frame's key)
+    QString seriesInstanceUid;
+    QString studyInstanceUid;
+};
+
 // The local index of patients, studies, series and instances in one SQLite database ("index.sqlite3"
 // or ":memory:"). Every other module reads and changes the index only through these operations.
 // The object and its connection belong to the thread that opened it (the GUI thread).
@@ -60,7 +72,9 @@ public:
     // A file indexed again gives its rows, series, study and patient the values it now holds: a study
     // goes to the patient (ID, name and birth date) of the file indexed last. A file whose SOP Instance
     // UID the index holds under another series or study is refused: the object there stays. The
-    // file's size and whether it lies in the store (setStoreFolders) are kept with its rows.
+    // file's size and whether it lies in the store (setStoreFolders) are kept with its rows, and so is
+    // whether the program wrote it (the summary's ownCopy): a file indexed again at the same path
+    // keeps that record, one that moved takes the new one.
     bool indexFile(const dicom::DicomFileSummary& summary);
     // Indexes the files as indexFile does, in one transaction: each file's rows land whole or not at
     // all, a file refused leaves the others in, and no other connection sees any of them before the
@@ -87,6 +101,8 @@ public:
     QList<SeriesRecord> seriesForStudy(const QString& studyInstanceUid) const;              // by series number
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid) const;       // by instance number
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
+    // The distinct files of the study, with what their rows record of who wrote them.
+    QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;
     PatientBodyInfo patientBodyInfo(const QString& studyInstanceUid) const;
     bool studyExists(const QString& studyInstanceUid) const;
     // The series and study an instance is indexed under; nothing when it is not indexed.
@@ -105,15 +121,24 @@ public:
     bool deleteStudy(const QString& studyInstanceUid);
     // Removes the rows of all these studies (those not indexed are passed over) in one transaction, so
     // that many go in seconds and either all or none of them are gone. filePaths, when given, receives
-    // the distinct files the removed rows named, for the caller to delete once the rows are gone.
-    // Those of them for which removeLater is true are kept as pending removals in the same
-    // transaction, so that a removal cut short by a kill can be finished at the next start.
+    // the distinct files the removed rows named. Those for which removeLater is true (it is never
+    // asked about a file whose rows record that the program did not write it) are kept as pending
+    // removals in the same transaction, for the caller to delete once the rows are gone and for a
+    // removal cut short by a kill to be finished at the next start. The other files in the store
+    // stay left unlisted (they are not listed again unless they are indexed anew).
     bool deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths = nullptr,
-                       const std::function<bool(const QString&)>& removeLater = {});
+                       const std::function<bool(const IndexedFile&)>& removeLater = {});
     // The pending removals that no row names (indexing a file again takes its path off the list).
     QStringList pendingRemovals() const;
+    // Those of them that an earlier version planned by the file's name alone, which are to be removed
+    // only when the file's own UIDs prove the name the program's.
+    QStringList unrecordedRemovals() const;
     // Takes the paths off the pending list: their files are gone, or are not the program's to remove.
     bool forgetPendingRemovals(const QStringList& paths);
+    // Store files whose rows were removed while the files stayed (left_unlisted), as written.
+    QStringList leftUnlisted() const;
+    // How many store files fillStoreFileSizes still has to measure.
+    int storeFilesToMeasure() const;
     // Calls visit with the path of every instance row (a multi-frame file once per frame); false, having
     // visited nothing or only part, when the index could not be read to its end.
     bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
@@ -158,6 +183,10 @@ private:
     bool keepStudyTotals(QString* failure);
     // Runs the statements in one transaction, all or none; the error of the first that failed.
     QSqlError runInOneTransaction(const QStringList& statements);
+    // Opens a write transaction, taking the write lock at once (waiting the busy time-out for it).
+    bool beginWrite();
+    // Runs the statement once for each path bound to :path, in one transaction.
+    bool runForEachPath(const char* sql, const QStringList& paths);
     // Commits the open transaction when ok, else (or when the commit fails, naming why) rolls it back.
     bool endTransaction(bool ok);
     bool prepareWriteStatements();

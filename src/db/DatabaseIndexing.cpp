@@ -40,8 +40,10 @@ const char* const kStudyUpsert =
     "study_description = excluded.study_description, accession_number = excluded.accession_number, "
     "referring_physician = excluded.referring_physician;";
 
-// A file indexed again is wanted: a removal still pending for its path must not take it.
+// A file indexed again is wanted: a removal still pending for its path must not take it, and a
+// removal from the list no longer holds for it.
 const char* const kKeepPath = "DELETE FROM pending_removals WHERE path = :path;";
+const char* const kKeepListed = "DELETE FROM left_unlisted WHERE path = :path;";
 
 const char* const kPrunePatient =
     "DELETE FROM patients WHERE patient_key = :key AND NOT EXISTS "
@@ -65,10 +67,10 @@ const char* const kInstanceUpsert =
     "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
     "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
     "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
-    "cardiac_number_of_images, file_path, file_size, in_store) "
+    "cardiac_number_of_images, file_path, file_size, in_store, own_copy) "
     "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
     ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
-    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore) "
+    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore, :own) "
     "ON CONFLICT(sop_instance_uid) DO UPDATE SET instance_number = excluded.instance_number, "
     "rows = excluded.rows, columns = excluded.columns, number_of_frames = excluded.number_of_frames, "
     "pixel_spacing_x = excluded.pixel_spacing_x, pixel_spacing_y = excluded.pixel_spacing_y, "
@@ -84,8 +86,12 @@ const char* const kInstanceUpsert =
     "frame_index = excluded.frame_index, acquisition_time_seconds = excluded.acquisition_time_seconds, "
     "temporal_position_index = excluded.temporal_position_index, "
     "frame_of_reference_uid = excluded.frame_of_reference_uid, trigger_time_ms = excluded.trigger_time_ms, "
-    "cardiac_number_of_images = excluded.cardiac_number_of_images, file_path = excluded.file_path, "
-    "file_size = excluded.file_size, in_store = excluded.in_store;";
+    "cardiac_number_of_images = excluded.cardiac_number_of_images, "
+    // The same file found again (a folder imported that holds the program's copies) is still the
+    // program's; a row that moves to another file takes what is known of that one.
+    "own_copy = CASE WHEN instances.file_path = excluded.file_path AND COALESCE(excluded.own_copy, 0) = 0 "
+    "THEN instances.own_copy ELSE excluded.own_copy END, "
+    "file_path = excluded.file_path, file_size = excluded.file_size, in_store = excluded.in_store;";
 
 // Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
 // their own; stacking them would turn a cine loop or an ultrasound clip into a fake volume.
@@ -125,10 +131,8 @@ QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries
     };
     if (summaries.isEmpty())
         return errors;
-    if (!requireOpen() || !prepareWriteStatements())
+    if (!requireOpen() || !prepareWriteStatements() || !beginWrite())
         return failAll(m_lastError);
-    if (!m_db.transaction())
-        return failAll(describe(m_db.lastError()));
     // Each file's rows land together or not at all; a file refused in a batch leaves the others in.
     const bool batch = summaries.size() > 1;
     QSqlQuery savepoint(m_db);
@@ -168,11 +172,7 @@ QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries
 
 bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after)
 {
-    bool written = requireOpen() && prepareWriteStatements();
-    if (written && !m_db.transaction()) {
-        m_lastError = describe(m_db.lastError());
-        written = false;
-    }
+    bool written = requireOpen() && prepareWriteStatements() && beginWrite();
     if (written) {
         written = writeFileRows(after, &before);
         if (written && !m_db.commit()) {
@@ -235,6 +235,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     // order; under a new SOP Instance UID they name another object and go. The series, study and
     // patient they leave empty go once the new rows are written.
     bool wasProtected = false;
+    // An edited copy of the program's stays its own, under whatever UIDs it now has.
+    QVariant ownCopy = s.ownCopy ? 1 : 0;
     if (before) {
         QSqlQuery q(m_db);
         q.prepare(QStringLiteral("SELECT is_protected FROM studies WHERE study_instance_uid = :study;"));
@@ -243,6 +245,17 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             return fail(q);
         wasProtected = q.next() && q.value(0).toInt() != 0;
         q.finish();
+        if (!s.ownCopy) {
+            q.prepare(QStringLiteral("SELECT own_copy FROM instances WHERE series_instance_uid = :series "
+                                     "AND file_path = :path ORDER BY frame_index LIMIT 1;"));
+            q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
+            q.bindValue(QStringLiteral(":path"), before->filePath);
+            if (!q.exec())
+                return fail(q);
+            if (q.next() && before->filePath == s.filePath)
+                ownCopy = q.value(0);
+            q.finish();
+        }
         if (before->sopInstanceUid != s.sopInstanceUid) {
             q.prepare(QStringLiteral(
                 "DELETE FROM instances WHERE series_instance_uid = :series AND file_path = :path;"));
@@ -398,14 +411,14 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":path"), s.filePath); // a file without a path is refused (NOT NULL)
         q.bindValue(QStringLiteral(":size"), qlonglong(f == 0 ? fileSize : 0));
         q.bindValue(QStringLiteral(":instore"), inStore);
+        q.bindValue(QStringLiteral(":own"), ownCopy);
         if (!q.exec())
             return fail(q);
     }
-    {
-        QSqlQuery& keep = m_write->keepPath;
-        keep.bindValue(QStringLiteral(":path"), s.filePath);
-        if (!keep.exec())
-            return fail(keep);
+    for (QSqlQuery* keep : {&m_write->keepPath, &m_write->keepListed}) {
+        keep->bindValue(QStringLiteral(":path"), s.filePath);
+        if (!keep->exec())
+            return fail(*keep);
     }
     m_write->finish();
     if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients))
@@ -431,7 +444,7 @@ bool Database::prepareWriteStatements()
         {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
         {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
         {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace},
-        {&statements->keepPath, kKeepPath}};
+        {&statements->keepPath, kKeepPath},           {&statements->keepListed, kKeepListed}};
     for (const auto& [query, sql] : toPrepare) {
         if (!query->prepare(QString::fromLatin1(sql))) {
             // An index of an earlier version that could not be brought up to date for lack of

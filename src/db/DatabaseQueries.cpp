@@ -155,6 +155,24 @@ QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
     return out;
 }
 
+QList<IndexedFile> Database::studyFiles(const QString& studyInstanceUid) const
+{
+    QList<IndexedFile> out;
+    if (!m_db.isOpen())
+        return out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
+                   + QStringLiteral("WHERE se.study_instance_uid = :uid GROUP BY i.file_path;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.append(indexedFileOf(q));
+    return out;
+}
+
 PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
 {
     PatientBodyInfo info;

@@ -19,6 +19,24 @@ const char* const kInstancePlace = "SELECT i.series_instance_uid, se.study_insta
                                    "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
                                    "WHERE i.sop_instance_uid = :sop;";
 
+// The file's object is its first frame's (a later frame's key is "<SOP Instance UID>#f<n>", which
+// sorts after it).
+const char* const kIndexedFileSelect =
+    "SELECT i.file_path, MAX(i.own_copy), MIN(i.sop_instance_uid), i.series_instance_uid, se.study_instance_uid, "
+    "MAX(i.in_store) FROM instances i JOIN series se ON se.series_instance_uid = i.series_instance_uid ";
+
+IndexedFile indexedFileOf(const QSqlQuery& q)
+{
+    IndexedFile file;
+    file.filePath = textOf(q.value(0));
+    if (!q.value(1).isNull())
+        file.ownCopy = q.value(1).toInt() == 1;
+    file.sopInstanceUid = textOf(q.value(2));
+    file.seriesInstanceUid = textOf(q.value(3));
+    file.studyInstanceUid = textOf(q.value(4));
+    return file;
+}
+
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
 {
     q.bindValue(QStringLiteral(":sop"), sopInstanceUid);

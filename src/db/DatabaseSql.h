@@ -24,6 +24,11 @@ extern const char* const kStudyPatient;
 extern const char* const kStudySelect;
 extern const char* const kInstancePlace;
 extern const char* const kAllStudiesOrder;
+// One row per file: its path, what its rows record of who wrote it, its object's UIDs, and whether it
+// lies in the store; to be completed by a WHERE naming the rows and "GROUP BY i.file_path".
+extern const char* const kIndexedFileSelect;
+constexpr int kIndexedFileInStore = 5;
+IndexedFile indexedFileOf(const QSqlQuery& q);
 
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid);
 int sqliteCode(const QSqlError& error);
@@ -48,7 +53,7 @@ struct Database::WriteStatements
 {
     explicit WriteStatements(const QSqlDatabase& db)
         : patient(db), patientKey(db), studyPatient(db), study(db), series(db), instance(db),
-          prunePatient(db), instancePlace(db), keepPath(db)
+          prunePatient(db), instancePlace(db), keepPath(db), keepListed(db)
     {
     }
     // Leaves every statement reset, so that none keeps a transaction or a lock alive.
@@ -57,10 +62,10 @@ struct Database::WriteStatements
         for (QSqlQuery* q : all())
             q->finish();
     }
-    std::array<QSqlQuery*, 9> all()
+    std::array<QSqlQuery*, 10> all()
     {
-        return {&patient,  &patientKey,   &studyPatient,  &study,   &series,
-                &instance, &prunePatient, &instancePlace, &keepPath};
+        return {&patient,  &patientKey,   &studyPatient,  &study,    &series,
+                &instance, &prunePatient, &instancePlace, &keepPath, &keepListed};
     }
 
     QSqlQuery patient;
@@ -72,6 +77,7 @@ struct Database::WriteStatements
     QSqlQuery prunePatient;
     QSqlQuery instancePlace;
     QSqlQuery keepPath;
+    QSqlQuery keepListed;
 };
 
 } // namespace db

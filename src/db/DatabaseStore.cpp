@@ -44,16 +44,14 @@ bool Database::deleteStudy(const QString& studyInstanceUid)
 }
 
 bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths,
-                             const std::function<bool(const QString&)>& removeLater)
+                             const std::function<bool(const IndexedFile&)>& removeLater)
 {
     if (!requireOpen())
         return false;
     if (filePaths)
         filePaths->clear();
-    if (!m_db.transaction()) {
-        m_lastError = describe(m_db.lastError());
+    if (!beginWrite())
         return false;
-    }
     QSqlQuery q(m_db);
     auto fail = [this, &q, filePaths] {
         m_lastError = errorText(q);
@@ -84,21 +82,32 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
         if (!q.exec())
             return fail();
     }
-    if (filePaths || removeLater) {
-        if (!q.exec(QStringLiteral("SELECT DISTINCT i.file_path FROM instances i JOIN series se ON "
-                                   "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid "
-                                   "IN (SELECT uid FROM temp.doomed_studies);")))
+    {
+        // A file whose rows record that the program did not write it is never planned for removal;
+        // the files of the store that stay, stay off the list.
+        if (!q.exec(QString::fromLatin1(kIndexedFileSelect)
+                    + QStringLiteral("WHERE se.study_instance_uid IN (SELECT uid FROM temp.doomed_studies) "
+                                     "GROUP BY i.file_path;")))
             return fail();
-        QStringList paths;
-        while (q.next())
-            paths.append(textOf(q.value(0)));
+        QStringList paths, pending, kept;
+        while (q.next()) {
+            const IndexedFile file = indexedFileOf(q);
+            paths.append(file.filePath);
+            // Rows of an earlier version say nothing: the caller knows the program's copies by name.
+            if (file.ownCopy.value_or(true) && removeLater && removeLater(file))
+                pending << file.filePath;
+            else if (q.value(kIndexedFileInStore).toInt() == 1 && QFileInfo::exists(file.filePath))
+                kept << file.filePath;
+        }
         q.finish();
-        if (removeLater) {
-            if (!q.prepare(QStringLiteral("INSERT OR IGNORE INTO pending_removals (path) VALUES (:path);")))
+        for (const auto& [list, sql] :
+             {std::pair{&pending, "INSERT OR REPLACE INTO pending_removals (path, recorded) VALUES (:path, 1);"},
+              std::pair{&kept, "INSERT OR IGNORE INTO left_unlisted (path) VALUES (:path);"}}) {
+            if (list->isEmpty())
+                continue;
+            if (!q.prepare(QString::fromLatin1(sql)))
                 return fail();
-            for (const QString& path : std::as_const(paths)) {
-                if (!removeLater(path))
-                    continue;
+            for (const QString& path : std::as_const(*list)) {
                 q.bindValue(QStringLiteral(":path"), path);
                 if (!q.exec())
                     return fail();
@@ -143,33 +152,48 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
     return true;
 }
 
-QStringList Database::pendingRemovals() const
+namespace {
+
+QStringList pathsOf(const QSqlDatabase& db, const char* sql)
 {
     QStringList paths;
-    if (!m_db.isOpen())
+    if (!db.isOpen())
         return paths;
-    // A path that a row names again was indexed anew after its removal was planned.
-    QSqlQuery q(m_db);
+    QSqlQuery q(db);
     q.setForwardOnly(true);
-    if (q.exec(QStringLiteral("SELECT path FROM pending_removals "
-                              "WHERE path NOT IN (SELECT file_path FROM instances);")))
+    if (q.exec(QString::fromLatin1(sql)))
         while (q.next())
             paths << textOf(q.value(0));
     return paths;
 }
 
-bool Database::forgetPendingRemovals(const QStringList& paths)
+} // namespace
+
+QStringList Database::pendingRemovals() const
+{
+    // A path that a row names again was indexed anew after its removal was planned.
+    return pathsOf(m_db, "SELECT path FROM pending_removals WHERE path NOT IN (SELECT file_path FROM instances);");
+}
+
+QStringList Database::unrecordedRemovals() const
+{
+    return pathsOf(m_db, "SELECT path FROM pending_removals WHERE recorded = 0 "
+                         "AND path NOT IN (SELECT file_path FROM instances);");
+}
+
+QStringList Database::leftUnlisted() const
+{
+    return pathsOf(m_db, "SELECT path FROM left_unlisted;");
+}
+
+bool Database::runForEachPath(const char* sql, const QStringList& paths)
 {
     if (paths.isEmpty())
         return true;
-    if (!requireOpen())
+    if (!requireOpen() || !beginWrite())
         return false;
-    if (!m_db.transaction()) {
-        m_lastError = describe(m_db.lastError());
-        return false;
-    }
     QSqlQuery q(m_db);
-    bool ok = q.prepare(QStringLiteral("DELETE FROM pending_removals WHERE path = :path;"));
+    bool ok = q.prepare(QString::fromLatin1(sql));
     for (const QString& path : paths) {
         if (!ok)
             break;
@@ -182,6 +206,11 @@ bool Database::forgetPendingRemovals(const QStringList& paths)
     return endTransaction(ok);
 }
 
+bool Database::forgetPendingRemovals(const QStringList& paths)
+{
+    return runForEachPath("DELETE FROM pending_removals WHERE path = :path;", paths);
+}
+
 bool Database::setStoreFolders(const QStringList& folders)
 {
     QStringList wanted;
@@ -192,12 +221,8 @@ bool Database::setStoreFolders(const QStringList& folders)
     wanted.sort();
     if (wanted == m_storeFolders)
         return true;
-    if (!requireOpen())
+    if (!requireOpen() || !beginWrite())
         return false;
-    if (!m_db.transaction()) {
-        m_lastError = describe(m_db.lastError());
-        return false;
-    }
     QSqlQuery q(m_db);
     bool ok = q.exec(QStringLiteral("DELETE FROM store_folders;"))
               && q.prepare(QStringLiteral("INSERT INTO store_folders (folder) VALUES (:folder);"));
@@ -244,10 +269,8 @@ int Database::fillStoreFileSizes(int limit)
     }
     if (sizes.isEmpty())
         return 0;
-    if (!m_db.transaction()) {
-        m_lastError = describe(m_db.lastError());
+    if (!beginWrite())
         return -1;
-    }
     QSqlQuery q(m_db);
     bool ok = q.prepare(QStringLiteral("UPDATE instances SET file_size = :size WHERE rowid = :row;"));
     for (const auto& [row, size] : std::as_const(sizes)) {
@@ -259,6 +282,21 @@ int Database::fillStoreFileSizes(int limit)
         m_lastError = errorText(q);
     q.finish();
     return endTransaction(ok) ? int(sizes.size()) : -1;
+}
+
+namespace {
+
+int countOf(const QSqlDatabase& db, const char* sql)
+{
+    QSqlQuery q(db);
+    return db.isOpen() && q.exec(QString::fromLatin1(sql)) && q.next() ? q.value(0).toInt() : 0;
+}
+
+} // namespace
+
+int Database::storeFilesToMeasure() const
+{
+    return countOf(m_db, "SELECT COUNT(*) FROM instances WHERE file_size IS NULL AND in_store = 1;");
 }
 
 bool Database::markEditUnfinished(const QString& studyInstanceUid)

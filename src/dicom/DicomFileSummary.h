@@ -77,6 +77,10 @@ struct DicomFileSummary
     QString filePath;
     // The transfer syntax as the file's meta header names it.
     QString transferSyntaxUid;
+    // Not read from the file: set by whoever wrote it as the program's own copy (an archive import, a
+    // retrieve, a remote download), so that the index records it and a deletion may remove it. A
+    // file indexed where it lay never carries it.
+    bool ownCopy = false;
 
     bool operator==(const DicomFileSummary&) const = default;
 };

@@ -462,7 +462,23 @@ void ZipImportWorker::run()
         }
         const QString seriesFolder = QDir(targetDirectory).filePath(storeName(summary->seriesInstanceUid));
         const QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
-        if (!QFileInfo::exists(destination)) {
+        if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
+            // Stored before (the same archive imported again, or an import cut short): it is taken
+            // as this object's copy only when it holds this very object; anything else under its
+            // name is neither taken nor overwritten.
+            const std::optional<DicomFileSummary> there =
+                QFileInfo(destination).isSymLink() || !isDicomFile(destination) ? std::nullopt
+                                                                                : readFileSummary(destination);
+            if (!there || there->sopInstanceUid != summary->sopInstanceUid
+                || there->seriesInstanceUid != summary->seriesInstanceUid
+                || there->studyInstanceUid != summary->studyInstanceUid) {
+                if (copyFailures++ == 0)
+                    firstCopyFailure = tr("под именем копии в хранилище уже лежит другой файл: %1")
+                                           .arg(QDir::toNativeSeparators(destination));
+                ++skipped;
+                continue;
+            }
+        } else {
             const qint64 size = QFileInfo(path).size();
             const qint64 available = probe(targetDirectory);
             if (available >= 0 && available - size < freeSpaceReserve) {
@@ -492,6 +508,7 @@ void ZipImportWorker::run()
             }
         }
         summary->filePath = destination;
+        summary->ownCopy = true;
         emit fileFound(*summary);
         ++imported;
         emit progress(imported + skipped);

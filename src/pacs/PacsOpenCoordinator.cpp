@@ -36,10 +36,17 @@ void cleanUpViewOnly(QPointer<db::Database> index, const QString& studyUid, cons
             for (const db::InstanceRecord& instance : index->instancesForSeries(series.seriesInstanceUid))
                 if (!isInsideRoot(instance.filePath, root))
                     keep.insert(instance.filePath);
+        // The archive's copies among them stay the program's own.
+        QSet<QString> ownCopies;
+        for (const db::IndexedFile& file : index->studyFiles(studyUid))
+            if (file.ownCopy.value_or(false))
+                ownCopies.insert(file.filePath);
         index->deleteStudy(studyUid);
         for (const QString& path : keep)
-            if (const auto summary = dicom::readFileSummary(path))
+            if (auto summary = dicom::readFileSummary(path)) {
+                summary->ownCopy = ownCopies.contains(path);
                 index->indexFile(*summary);
+            }
     }
     if (!removeTreeInside(folder, root) && QFileInfo::exists(folder))
         qWarning("Not removing %s: it is outside %s", qPrintable(folder), qPrintable(root));

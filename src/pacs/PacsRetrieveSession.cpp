@@ -214,7 +214,9 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         emit fileIndexed(*summary);
         return;
     }
-    m_batch->add(*summary);
+    dicom::DicomFileSummary received = *summary;
+    received.ownCopy = true; // written by the retrieve's receiver
+    m_batch->add(received);
     if (m_over)
         flushIndex(); // no later flush would come
 }

@@ -70,7 +70,8 @@ inline QString storeFolder(const QString& root, const fixtures::SeriesLayout& la
 }
 
 // Writes the series into the store under the names the program gives its copies there and indexes
-// it; its study UID, empty on failure. files, when given, receives the stored paths.
+// it as the program's own copies; its study UID, empty on failure. files, when given, receives the
+// stored paths.
 inline QString addStoredStudy(db::Database* index, const QString& root, fixtures::SeriesLayout layout = small(),
                               QStringList* files = nullptr)
 {
@@ -90,7 +91,7 @@ inline QString addStoredStudy(db::Database* index, const QString& root, fixtures
     }
     if (files)
         *files = stored;
-    return fixtures::indexFiles(*index, stored) ? layout.studyUid : QString();
+    return fixtures::indexFiles(*index, stored, true) ? layout.studyUid : QString();
 }
 
 inline QByteArray bytesOf(const QString& path)

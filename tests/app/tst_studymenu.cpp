@@ -11,6 +11,7 @@
 #include "db/CleanupSettings.h"
 #include "platform/SingleInstanceLock.h"
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QThread>
@@ -43,6 +44,42 @@ QSet<QString> studyUids(db::Database* index)
     for (const auto& s : index->allStudies())
         out << s.studyInstanceUid;
     return out;
+}
+
+// A user's own study inside the store, imported where it lies, in one of two layouts whose names look
+// like the program's: "numbered" as pacs_downloads/2019/1.dcm … n.dcm, "hex" as
+// imported_from_zip/<32 hex>/<32 hex>.dcm with names that are not the digests of the files' UIDs.
+// Its study UID, empty on failure; files receives the paths.
+QString addUserStudyNamedLikeCopies(db::Database* index, const QString& layoutName, QStringList* files,
+                                    fixtures::SeriesLayout layout = apptest::small(10))
+{
+    const auto hex = [](const QString& seed) {
+        return QString::fromLatin1(QCryptographicHash::hash(seed.toUtf8(), QCryptographicHash::Md5).toHex());
+    };
+    const QString folder = layoutName == QLatin1String("numbered")
+                               ? TestBench::dataPath(kDownloads + QStringLiteral("/2019"))
+                               : TestBench::dataPath(kZip + QLatin1Char('/') + hex(QStringLiteral("user folder")));
+    QTemporaryDir scratch;
+    files->clear();
+    fixtures::completeUids(layout);
+    const QStringList written = fixtures::writeSeries(scratch.path(), layout);
+    if (written.isEmpty() || !QDir().mkpath(folder))
+        return {};
+    for (qsizetype i = 0; i < written.size(); ++i) {
+        const QString name = layoutName == QLatin1String("numbered") ? QString::number(i + 1)
+                                                                     : hex(QStringLiteral("user file %1").arg(i));
+        *files << QDir(folder).filePath(name + QStringLiteral(".dcm"));
+        if (!QFile::copy(written[i], files->last()))
+            return {};
+    }
+    return fixtures::indexFiles(*index, *files) ? layout.studyUid : QString();
+}
+
+// As if an earlier version had written the index: no row says whether the program wrote its file.
+bool forgetWhoWroteTheFiles(db::Database& index)
+{
+    QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+    return q.exec(QStringLiteral("UPDATE instances SET own_copy = NULL"));
 }
 
 // Opens the index where the study list will find it.
@@ -326,6 +363,9 @@ private slots:
         QTest::newRow("imported in place inside the store") << "in place";
         QTest::newRow("imported in place through a link to an outside folder") << "link";
         QTest::newRow("copies reached through a link to an outside folder") << "linked copies";
+        // Names the program gives its copies there, yet the program never wrote these files.
+        QTest::newRow("user's numbered files in the download folder") << "numbered";
+        QTest::newRow("user's files with hexadecimal names in the archive folder") << "hex";
     }
     void completeDeletionLeavesWhatIsNotACopy()
     {
@@ -336,7 +376,10 @@ private slots:
         QVERIFY(QDir().mkpath(store));
         QString uid;
         QStringList files;
-        if (kind == "in place") {
+        if (kind == "numbered" || kind == "hex") {
+            uid = addUserStudyNamedLikeCopies(w.database(), kind, &files);
+            QCOMPARE(files.size(), 10);
+        } else if (kind == "in place") {
             uid = addStudy(w.database(), store + "/keep");
         } else if (kind == "link") {
             QVERIFY(QFile::link(outside.path(), store + "/linked"));
@@ -351,13 +394,62 @@ private slots:
         files.clear();
         for (const QString& path : w.database()->studyFilePaths(uid))
             files << QFileInfo(path).canonicalFilePath();
-        QCOMPARE(files.size(), 2);
+        QCOMPARE(files.size(), kind == "numbered" || kind == "hex" ? 10 : 2);
         fixtures::ModalAnswer yes(QMessageBox::Yes);
         w.deleteStudiesCompletely({uid});
         QCOMPARE(yes.count(), 1); // the question only
         QVERIFY(studyUids(w.database()).isEmpty());
         QVERIFY(allExist(files));
         QVERIFY(w.database()->pendingRemovals().isEmpty());
+    }
+
+    // An index of an earlier version, whose rows do not say who wrote their files: from its first start
+    // the program takes for its own only the copies whose folder and name are those it gives the
+    // row's own UIDs, and a complete deletion or the clean-up by age removes those and no other file.
+    void earlierIndexKnowsItsCopiesByTheirNames_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<bool>("byCleanup");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("archive copies, complete deletion") << "zip" << false << true;
+        QTest::newRow("retrieved copies, clean-up by age") << "dl" << true << true;
+        QTest::newRow("user's numbered files, complete deletion") << "numbered" << false << false;
+        QTest::newRow("user's numbered files, clean-up by age") << "numbered" << true << false;
+        QTest::newRow("user's hexadecimal names, complete deletion") << "hex" << false << false;
+        QTest::newRow("user's hexadecimal names, clean-up by age") << "hex" << true << false;
+    }
+    void earlierIndexKnowsItsCopiesByTheirNames()
+    {
+        QFETCH(QString, layout);
+        QFETCH(bool, byCleanup);
+        QFETCH(bool, removed);
+        QStringList files;
+        QString uid;
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            uid = layout == "zip" || layout == "dl"
+                      ? addStoredStudy(&index, layout == "zip" ? kZip : kDownloads, apptest::small(), &files)
+                      : addUserStudyNamedLikeCopies(&index, layout, &files);
+            QVERIFY(!uid.isEmpty());
+            QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
+            QVERIFY(forgetWhoWroteTheFiles(index));
+        }
+        if (byCleanup) {
+            CleanupSettings rules;
+            rules.byAgeEnabled = true;
+            rules.maxAgeDays = 30;
+            saveCleanupSettings(rules);
+        }
+        fixtures::ModalAnswer yes(QMessageBox::Yes);
+        MainWindow w;
+        if (!byCleanup)
+            w.deleteStudiesCompletely({uid});
+        QVERIFY(!studyUids(w.database()).contains(uid));
+        int present = 0;
+        for (const QString& path : std::as_const(files))
+            present += QFileInfo::exists(path) ? 1 : 0;
+        QCOMPARE(present, removed ? 0 : int(files.size()));
     }
 
     // One old managed study, an age rule that chooses it, and an index that cannot remove its rows:
@@ -607,6 +699,11 @@ private slots:
         QTest::newRow("by size, user's files in the store folder")
             << QStringList{"user 20230101 0 usr", "oldest 20240101 0 dl", "middle 20240201 0 dl", "newest 20240301 0 dl"}
             << 0 << 2 << QStringList{"user", "middle", "newest"};
+        // Files of a user's whose names are those the program gives its copies: the rows of their
+        // studies go by age, the files stay.
+        QTest::newRow("by age, user's files named like the program's copies")
+            << QStringList{"numbered 20140630 400 unum", "hexnames 20140630 400 uhex", "fresh 20140630 0 zip"} << 30 << 0
+            << QStringList{"fresh"};
         // What the age rule leaves is already small enough.
         QTest::newRow("both rules") << QStringList{"old1 20200101 400 dl", "old2 20200102 400 dl", "recent 20240601 10 dl"}
                                     << 365 << 1 << QStringList{"recent"};
@@ -619,6 +716,7 @@ private slots:
         QFETCH(QStringList, kept);
         QTemporaryDir outside;
         QHash<QString, QString> uids, folders; // by name
+        QHash<QString, QStringList> userFiles; // of the studies in a user's folder, by name
         qint64 studyBytes = 0;
         {
             db::Database index;
@@ -629,6 +727,11 @@ private slots:
                 if (f[3] == u"out" || f[3] == u"usr") {
                     folders[f[0]] = f[3] == u"out" ? outside.filePath(f[0]) : TestBench::dataPath(kDownloads + "/" + f[0]);
                     uids[f[0]] = addStudy(&index, folders[f[0]], layout);
+                    userFiles[f[0]] = index.studyFilePaths(uids[f[0]]);
+                } else if (f[3] == u"unum" || f[3] == u"uhex") {
+                    uids[f[0]] = addUserStudyNamedLikeCopies(&index, f[3] == u"unum" ? "numbered" : "hex",
+                                                             &userFiles[f[0]], layout);
+                    folders[f[0]] = QFileInfo(userFiles[f[0]].value(0)).path();
                 } else {
                     QStringList stored;
                     uids[f[0]] = addStoredStudy(&index, f[3] == u"zip" ? kZip : kDownloads, layout, &stored);
@@ -658,7 +761,11 @@ private slots:
         MainWindow w;
         QSet<QString> expected;
         for (auto it = uids.begin(); it != uids.end(); ++it) {
-            QCOMPARE(QFileInfo::exists(folders[it.key()]), kept.contains(it.key()));
+            // A user's files stay, whether or not the rules remove the study's rows.
+            if (userFiles.contains(it.key()))
+                QVERIFY(allExist(userFiles[it.key()]));
+            else
+                QCOMPARE(QFileInfo::exists(folders[it.key()]), kept.contains(it.key()));
             if (kept.contains(it.key()))
                 expected << it.value();
         }
@@ -748,6 +855,8 @@ private slots:
         QTest::newRow("older index restored") << "restored" << true << 3 << "Снова в списке";
         QTest::newRow("data folder below a folder named imported_from_zip") << "nested data" << true << 1 << "";
         QTest::newRow("another copy holds the data folder") << "other copy" << false << 1 << "другая запущенная копия";
+        // The user removed the study from the list only, in a session that ended cleanly.
+        QTest::newRow("study removed from the list") << "removed from list" << true << 0 << "";
     }
     void startSweepSparesWhatIsNotProvablyLeftOver()
     {
@@ -829,6 +938,12 @@ private slots:
             other = std::make_unique<OtherCopy>();
             QVERIFY(other->holdsLock());
         }
+        if (kind == "removed from list") {
+            fixtures::ModalAnswer yes(QMessageBox::Yes);
+            MainWindow w;
+            w.removeStudiesFromList({keptUid});
+            QVERIFY(studyUids(w.database()).isEmpty());
+        }
         leaveSessionMark();
 
         {
@@ -842,6 +957,12 @@ private slots:
                 QCOMPARE(w.database()->studyFilePaths(*(studyUids(w.database()) - QSet<QString>{keptUid}).begin()).size(), 2);
             if (kind == "nested data" || kind == "other copy")
                 QCOMPARE(w.database()->studyFilePaths(keptUid).size(), 3);
+            if (kind == "removed from list") { // until the same files are imported again
+                QCOMPARE(w.database()->leftUnlisted().size(), 3);
+                QVERIFY(fixtures::indexFiles(*w.database(), kept.mid(0, 3)));
+                QVERIFY(w.database()->leftUnlisted().isEmpty());
+                QCOMPARE(studyUids(w.database()).size(), 1);
+            }
             const QString shown = answer.texts().join('\n') + '\n' + w.statusText();
             QVERIFY2(shown.contains(said), qPrintable(shown));
         }
@@ -852,7 +973,8 @@ private slots:
 
     // A removal cut short between its commit and its files (a killed clean-up or deletion) is
     // finished at the next start, for the program's own copies only and not for a file that was
-    // indexed again since.
+    // indexed again since. Removals an earlier version planned by the files' names alone are
+    // finished only for files whose names are those of the UIDs they hold.
     void pendingRemovalsAreFinishedAtTheNextStart_data()
     {
         QTest::addColumn<QString>("kind");
@@ -860,7 +982,8 @@ private slots:
         QTest::addColumn<int>("pending");     // removals still to do after the start
         QTest::newRow("killed after the rows went") << "killed" << 0 << 0;
         QTest::newRow("one file imported again since") << "imported again" << 1 << 0;
-        QTest::newRow("files imported where they lay") << "in place" << 2 << 0;
+        QTest::newRow("copies, planned by an earlier version") << "earlier" << 0 << 0;
+        QTest::newRow("files imported where they lay, planned by an earlier version") << "in place" << 2 << 0;
         // Changed after the cut session began: another copy may be writing it now.
         QTest::newRow("one file changed since the session began") << "changed" << 1 << 1;
     }
@@ -873,14 +996,26 @@ private slots:
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
-            const QString uid = kind == "in place" ? addStudy(&index, TestBench::dataPath(kZip + "/scans"))
+            // In place: a user's files whose names look like the archive's copies.
+            const QString uid = kind == "in place" ? addUserStudyNamedLikeCopies(&index, "hex", &files, apptest::small())
                                                    : addStoredStudy(&index, kZip, apptest::small(), &files);
             files = index.studyFilePaths(uid);
             files.sort();
             for (const QString& path : files)
                 QVERIFY(age(path, 2 * 3600));
-            QVERIFY(index.deleteStudies({uid}, nullptr, [](const QString&) { return true; }));
-            QCOMPARE(index.pendingRemovals().size(), 2);
+            QVERIFY(index.deleteStudies({uid}, nullptr, [](const db::IndexedFile&) { return true; }));
+            if (kind == "earlier" || kind == "in place") { // listed by the files' names alone
+                QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+                QVERIFY(q.exec(QStringLiteral("DELETE FROM pending_removals")));
+                QVERIFY(q.prepare(QStringLiteral("INSERT INTO pending_removals (path) VALUES (:path)")));
+                for (const QString& path : std::as_const(files)) {
+                    q.bindValue(QStringLiteral(":path"), path);
+                    QVERIFY(q.exec());
+                }
+                QCOMPARE(index.unrecordedRemovals().size(), 2);
+            } else {
+                QCOMPARE(index.pendingRemovals().size(), 2);
+            }
             if (kind == "imported again")
                 QVERIFY(fixtures::indexFiles(index, {files.first()}));
         }

@@ -587,12 +587,26 @@ void TestDatabaseOpen::olderIndexGainsTheRemovalList()
     db::Database database;
     QVERIFY2(database.open(path), qPrintable(database.lastError()));
     QVERIFY(database.pendingRemovals().isEmpty());
-    QVERIFY(database.deleteStudies({"1.1"}, nullptr, [](const QString&) { return true; }));
+    // Its rows do not say who wrote their files: the caller is asked about each, with its object's UIDs.
+    QList<db::IndexedFile> asked;
+    QVERIFY(database.deleteStudies({"1.1", "1.5"}, nullptr, [&asked](const db::IndexedFile& file) {
+        asked << file;
+        return file.filePath.startsWith("/store/");
+    }));
+    QCOMPARE(asked.size(), 3);
+    for (const db::IndexedFile& file : std::as_const(asked)) {
+        QVERIFY(!file.ownCopy);
+        if (file.filePath == QStringLiteral("/pt/multi.dcm")) {
+            QCOMPARE(file.sopInstanceUid, QStringLiteral("1.5.1.1")); // the file's, not its second frame's
+            QCOMPARE(file.seriesInstanceUid, QStringLiteral("1.5.1"));
+            QCOMPARE(file.studyInstanceUid, QStringLiteral("1.5"));
+        }
+    }
     QCOMPARE(database.pendingRemovals(), (QStringList{"/store/Иванов/a.dcm", "/store/Иванов/b.dcm"}));
     QVERIFY(database.markEditUnfinished("1.2"));
     QCOMPARE(database.unfinishedEdits(), QStringList{"1.2"});
     RawDb raw(path);
-    QCOMPARE(raw.columns("pending_removals"), QStringList{"path"});
+    QCOMPARE(raw.columns("pending_removals"), (QStringList{"path", "recorded"}));
 }
 
 // Three files of study 6.1 and one of 6.2; the removal of 6.1's rows keeps the chosen ones as
@@ -619,16 +633,21 @@ void TestDatabaseOpen::pendingRemovalsGoWithTheirRows()
     const QString path = m_dir.filePath(QStringLiteral("pending_%1.sqlite3").arg(QTest::currentDataTag()).replace(' ', '_'));
     db::Database database;
     QVERIFY(database.open(path));
-    for (const char letter : {'a', 'b', 'c'})
-        QVERIFY(database.indexFile(makeSummary("6.1", "6.1.1", QStringLiteral("6.1.1.%1").arg(int(letter)), letter,
-                                               QStringLiteral("/s/%1.dcm").arg(letter))));
+    for (const char letter : {'a', 'b', 'c'}) {
+        dicom::DicomFileSummary copy = makeSummary("6.1", "6.1.1", QStringLiteral("6.1.1.%1").arg(int(letter)), letter,
+                                                   QStringLiteral("/s/%1.dcm").arg(letter));
+        copy.ownCopy = true; // as the program's own copies
+        QVERIFY(database.indexFile(copy));
+    }
     QVERIFY(database.indexFile(makeSummary("6.2", "6.2.1", "6.2.1.1", 1, "/s/other.dcm")));
     if (refused) {
         RawDb raw(path);
         QCOMPARE(raw.exec({"CREATE TRIGGER refuse BEFORE DELETE ON series BEGIN SELECT RAISE(ABORT, 'no'); END"}),
                  QString());
     }
-    const auto plan = [&chosen](const QString& file) { return chosen.contains(QFileInfo(file).baseName()); };
+    const auto plan = [&chosen](const db::IndexedFile& file) {
+        return chosen.contains(QFileInfo(file.filePath).baseName());
+    };
     QStringList files;
     QCOMPARE(database.deleteStudies({"6.1"}, &files, plan), !refused);
     QCOMPARE(database.studyExists("6.1"), refused);

@@ -1,14 +1,22 @@
-// Files indexed a batch at a time: each file written once, and a slow disk gathering files into
-// fewer batches rather than committing one after another.
+// Files indexed a batch at a time: each file written once, a slow disk gathering files into fewer
+// batches rather than committing one after another, and a batch waiting out another program's write
+// to the index file.
 
 #include "DbTestSupport.h"
 
 #include "db/Database.h"
 #include "db/IndexBatch.h"
 
+#include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <atomic>
+#include <thread>
 
 class TestIndexBatch : public QObject
 {
@@ -58,6 +66,70 @@ private slots:
         for (const db::SeriesRecord& series : index.seriesForStudy(QStringLiteral("1.2")))
             rows += series.instanceCount;
         QCOMPARE(rows, files);
+    }
+
+    // Another connection to the index file (another copy of the program on the same data folder)
+    // holds a write for a while: a batch of 100 that comes meanwhile waits for it within the busy
+    // time-out, and fails whole, saying why, only when it is held longer.
+    void batchWaitsOutAnotherWriter_data()
+    {
+        QTest::addColumn<int>("holdMs");
+        QTest::addColumn<int>("indexed");
+        QTest::newRow("held a second") << 1000 << 100;
+        QTest::newRow("held past the time-out") << 8000 << 0;
+    }
+    void batchWaitsOutAnotherWriter()
+    {
+        QFETCH(int, holdMs);
+        QFETCH(int, indexed);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("index.sqlite3"));
+        db::Database index;
+        QVERIFY2(index.open(path), qPrintable(index.lastError()));
+        // A study already there, so that the batch's first statements read rows before they write.
+        QVERIFY(index.indexFile(dbtest::makeSummary("1.2", "1.2.3", "1.2.3.0", 1, dir.filePath("0.dcm"))));
+        std::atomic_int holding{0}; // 1 while the other connection holds its write, -1 when it failed
+        std::thread other([&path, &holding, holdMs] {
+            const QString name = QStringLiteral("other_writer");
+            {
+                QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+                d.setDatabaseName(path);
+                QSqlQuery q(d.open() ? d : QSqlDatabase());
+                const bool ok = q.exec(QStringLiteral("BEGIN IMMEDIATE"))
+                    && q.exec(QStringLiteral("INSERT INTO unfinished_edits (study_instance_uid) VALUES ('9.9')"));
+                holding = ok ? 1 : -1;
+                QThread::msleep(ulong(holdMs));
+                q.exec(QStringLiteral("COMMIT"));
+                holding = 0;
+                q.finish();
+                d.close();
+            }
+            QSqlDatabase::removeDatabase(name);
+        });
+        const auto joinOther = qScopeGuard([&other] {
+            if (other.joinable())
+                other.join();
+        });
+        QVERIFY(QTest::qWaitFor([&holding] { return holding.load() != 0; }, 30000));
+        QCOMPARE(holding.load(), 1);
+        QStringList errors;
+        db::IndexBatch batch(&index, [&errors](const QList<dicom::DicomFileSummary>&, const QStringList& e) { errors += e; });
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 1; i <= 100; ++i)
+            batch.add(dbtest::makeSummary("1.2", "1.2.3", QStringLiteral("1.2.3.%1").arg(i), i,
+                                          dir.filePath(QStringLiteral("%1.dcm").arg(i))));
+        QCOMPARE(errors.size(), 100); // written at the hundredth, at once
+        const qint64 took = clock.elapsed();
+        QCOMPARE(int(errors.count(QString())), indexed);
+        if (indexed == 0)
+            QVERIFY2(errors.first().contains(QStringLiteral("занята другой программой")), qPrintable(errors.first()));
+        else
+            QVERIFY2(took < 8000, qPrintable(QString::number(took)));
+        int rows = 0;
+        for (const db::SeriesRecord& series : index.seriesForStudy(QStringLiteral("1.2")))
+            rows += series.instanceCount;
+        QCOMPARE(rows, 1 + indexed);
     }
 };
 

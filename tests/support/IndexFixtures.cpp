@@ -7,11 +7,14 @@
 
 namespace fixtures {
 
-bool indexFiles(db::Database& index, const QStringList& paths)
+bool indexFiles(db::Database& index, const QStringList& paths, bool ownCopies)
 {
     for (const QString& path : paths) {
-        const auto summary = dicom::readFileSummary(path);
-        if (!summary || !index.indexFile(*summary))
+        auto summary = dicom::readFileSummary(path);
+        if (!summary)
+            return false;
+        summary->ownCopy = ownCopies;
+        if (!index.indexFile(*summary))
             return false;
     }
     return !paths.isEmpty();
