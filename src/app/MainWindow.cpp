@@ -27,6 +27,7 @@
 #include "dicom/DicomNesting.h"
 #include "dicom/FrameDecoder.h"
 #include "dicom/ZipImportWorker.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "platform/OpticalDrives.h"
 #include "platform/SingleInstanceLock.h"
 #include "remote/PrivateSettingsFile.h"
@@ -179,23 +180,26 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     saveColumnWidths();
-    // What the imports found so far is listed; a copy left unlisted would make the next start sweep.
-    m_folderBatch->flush();
-    m_archiveBatch->flush();
+    // Dialogs that outlive the window (hosting, remote browser) must not reach a destroyed one.
+    if (s_instance == this)
+        s_instance = nullptr;
+    // Every copy this session wrote is listed before the session ends, or its mark stays for the
+    // next start to list what is left. In this order:
+    // 1. the imports stop between two files, having queued what they found to this thread;
+    stopImports();
+    // 2. the retrieves stop and list what they received;
+    if (!pacs::PacsRetrieveSession::stopAllForExit())
+        keepStoreMark();
+    // 3. what the imports queued reaches their batches, and every batch is written;
+    for (db::IndexBatch* batch : {m_folderBatch, m_archiveBatch}) {
+        QCoreApplication::sendPostedEvents(batch, QEvent::MetaCall);
+        batch->flush();
+    }
+    // 4. the session ends.
     endStoreSession();
     // Its sessions and retrieve use the index, which as the older child would otherwise go first.
     delete m_remoteAccessServer;
     m_remoteAccessServer = nullptr;
-    // Dialogs that outlive the window (hosting, remote browser) must not reach a destroyed one.
-    if (s_instance == this)
-        s_instance = nullptr;
-    for (QThread* thread : {m_importThread, m_zipThread}) {
-        if (thread) {
-            thread->requestInterruption();
-            thread->quit();
-            thread->wait();
-        }
-    }
     // A burn still running here (the window was not closed first) is cancelled cleanly, not cut off.
     for (QThread* thread : std::as_const(m_burnThreads)) {
         thread->requestInterruption();
@@ -857,7 +861,8 @@ void MainWindow::startArchiveImport(const QString& archivePath)
         m_statusLabel->setText(QStringLiteral("Распаковка и импорт: обработано файлов — %1").arg(processed));
     });
     connect(worker, &dicom::ZipImportWorker::finished, this, &MainWindow::onArchiveImportFinished);
-    connect(worker, &dicom::ZipImportWorker::finished, thread, &QThread::quit);
+    // Direct: the thread ends by itself, never waiting for this thread to pass its end on.
+    connect(worker, &dicom::ZipImportWorker::finished, thread, &QThread::quit, Qt::DirectConnection);
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, this, [this, thread] {
         thread->deleteLater();
@@ -866,6 +871,7 @@ void MainWindow::startArchiveImport(const QString& archivePath)
             m_zipWorker = nullptr;
         }
     });
+    keepImportThread(thread);
     thread->start();
 }
 
@@ -967,7 +973,26 @@ void MainWindow::startFolderImport(const QString& folder)
         }
         thread->deleteLater();
     });
+    keepImportThread(thread);
     thread->start();
+}
+
+void MainWindow::keepImportThread(QThread* thread)
+{
+    m_importThreads.removeIf([](const QPointer<QThread>& t) { return t.isNull(); });
+    m_importThreads << thread;
+}
+
+void MainWindow::stopImports()
+{
+    m_importThreads.removeIf([](const QPointer<QThread>& t) { return t.isNull(); });
+    for (QThread* thread : std::as_const(m_importThreads))
+        thread->requestInterruption();
+    // Each thread quits by itself once its worker has returned: nothing here is needed for it to end.
+    for (QThread* thread : std::as_const(m_importThreads)) {
+        thread->quit();
+        thread->wait();
+    }
 }
 
 void MainWindow::onImportProgress(int scanned, int found)

@@ -193,6 +193,10 @@ private:
     void keepStoreMark();
     void writeStoreMark();
     void endStoreSession();
+    // The imports' threads stop between two files and are joined; what they found stays queued for
+    // their batches.
+    void stopImports();
+    void keepImportThread(QThread* thread);
     // Adds a note of the start-up to the status line, after those already there.
     void addStartupNote(const QString& text);
     // At start: unpack folders that killed archive imports left in the temporary folder.
@@ -249,6 +253,8 @@ private:
     int m_missingIdCounter = 0;
     QThread* m_importThread = nullptr;
     bool m_importEnded = false; // its importer has reported the end; the thread is quitting
+    // Every import thread not yet finished, an ending folder import's beside the next one's.
+    QList<QPointer<QThread>> m_importThreads;
     dicom::DicomImporter* m_importer = nullptr;
     QThread* m_zipThread = nullptr;
     dicom::ZipImportWorker* m_zipWorker = nullptr;

@@ -5,6 +5,7 @@
 #include "db/SeriesRecord.h"
 #include "db/StudyRecord.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
@@ -103,6 +104,8 @@ public:
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     // The distinct files of the study, with what their rows record of who wrote them.
     QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;
+    // The file of each object of the study, by SOP Instance UID.
+    QHash<QString, QString> studyObjectFiles(const QString& studyInstanceUid) const;
     PatientBodyInfo patientBodyInfo(const QString& studyInstanceUid) const;
     bool studyExists(const QString& studyInstanceUid) const;
     // The series and study an instance is indexed under; nothing when it is not indexed.

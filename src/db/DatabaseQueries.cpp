@@ -173,6 +173,25 @@ QList<IndexedFile> Database::studyFiles(const QString& studyInstanceUid) const
     return out;
 }
 
+QHash<QString, QString> Database::studyObjectFiles(const QString& studyInstanceUid) const
+{
+    QHash<QString, QString> out;
+    if (!m_db.isOpen())
+        return out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT i.sop_instance_uid, i.file_path FROM instances i JOIN series se ON "
+                                  "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid "
+                                  "AND i.frame_index = 0;")))
+        return out;
+    q.bindValue(QStringLiteral(":uid"), studyInstanceUid);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.insert(textOf(q.value(0)), textOf(q.value(1)));
+    return out;
+}
+
 PatientBodyInfo Database::patientBodyInfo(const QString& studyInstanceUid) const
 {
     PatientBodyInfo info;

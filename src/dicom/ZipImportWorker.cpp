@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -153,6 +154,11 @@ public:
     template<typename Read>
     EntryResult writeEntry(int number, const EntryFacts& facts, Read&& read)
     {
+        // The program is closing: nothing is copied into the store yet, so nothing is left unlisted.
+        if (QThread::currentThread()->isInterruptionRequested()) {
+            m_fatal = ZipImportWorker::tr("Импорт архива прерван: программа закрывается.");
+            return EntryResult::Stop;
+        }
         if (facts.declaredSize > 0 && !roomFor(facts.declaredSize))
             return EntryResult::Stop;
         const QString path = QDir(m_destination).filePath(QStringLiteral("e%1").arg(number, 8, 10, QLatin1Char('0')));
@@ -451,6 +457,12 @@ void ZipImportWorker::run()
         unpacked << it.next();
     unpacked.sort();
     for (const QString& path : std::as_const(unpacked)) {
+        // Closing the program ends the import between two files: every copy made so far has been
+        // handed on for its row, none is half made.
+        if (QThread::currentThread()->isInterruptionRequested()) {
+            stopMessage = tr("Импорт архива прерван: программа закрывается. Импортировано файлов: %1.").arg(imported);
+            break;
+        }
         if (!isDicomFile(path)) {
             ++skipped;
             continue;

@@ -12,6 +12,8 @@
 #include "db/Database.h"
 #include "db/IndexBatch.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +26,15 @@ namespace pacs {
 
 namespace {
 std::atomic_int g_liveSessions{0};
+// Received files kept on disk that the index did not take, by any session of the process.
+std::atomic_int g_filesLeftUnlisted{0};
+
+// The sessions not yet deleted; touched on the GUI thread only.
+QList<PacsRetrieveSession*>& liveList()
+{
+    static QList<PacsRetrieveSession*> sessions;
+    return sessions;
+}
 // A port held by a listener that is still stopping is free within its 2-second wait; a port
 // still taken after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
@@ -38,6 +49,7 @@ PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server,
     , m_targetFolder(std::move(targetFolder))
 {
     ++g_liveSessions;
+    liveList().append(this);
     if (m_index)
         m_batch = new db::IndexBatch(
             m_index, [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
@@ -48,13 +60,44 @@ PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server,
 
 PacsRetrieveSession::~PacsRetrieveSession()
 {
+    // Files that arrived are listed, whoever lets the session go; nobody is told any more.
+    blockSignals(true);
+    flushIndex();
     releaseListener();
+    liveList().removeOne(this);
     --g_liveSessions;
 }
 
 int PacsRetrieveSession::liveSessions()
 {
     return g_liveSessions.load();
+}
+
+bool PacsRetrieveSession::stopAllForExit(int waitMs)
+{
+    const QDeadlineTimer deadline(waitMs);
+    const QList<PacsRetrieveSession*> sessions = liveList();
+    // Each stops asking for objects; the listeners route no more to them, while an object already
+    // on its way is still written and reported.
+    for (PacsRetrieveSession* session : sessions) {
+        session->blockSignals(true);
+        if (session->m_workerCancel)
+            *session->m_workerCancel = true;
+        // The listener goes with its thread below; what it reported stays queued to the session.
+        if (session->m_listener)
+            session->m_listener->removeStudy(session->m_studyUid);
+        session->m_listener = nullptr;
+    }
+    bool whole = StorageListenerPool::stopAll(deadline);
+    for (PacsRetrieveSession* session : sessions)
+        if (session->m_workerThread && !session->m_workerThread->wait(deadline))
+            whole = false;
+    // The threads have reported every file they wrote by queued calls: taken now, and listed.
+    for (PacsRetrieveSession* session : sessions) {
+        QCoreApplication::sendPostedEvents(session, QEvent::MetaCall);
+        session->flushIndex();
+    }
+    return whole && g_filesLeftUnlisted.load() == 0;
 }
 
 void PacsRetrieveSession::start()
@@ -64,11 +107,13 @@ void PacsRetrieveSession::start()
         QTimer::singleShot(0, this, [this] { finish(false, localDiskFullText(m_targetFolder, 0, -1)); });
         return;
     }
-    if (m_index && isRetrieveUnfinished(m_studyUid)) {
-        for (const QString& path : m_index->studyFilePaths(m_studyUid))
-            if (isInsideRoot(path, m_targetFolder))
-                if (const auto summary = dicom::readFileSummary(path))
-                    m_present.insert(summary->sopInstanceUid, path);
+    // A study retrieved again, whole or after a retrieve that was cut short: what the index already
+    // names here stays, and a copy that comes again is not kept beside it.
+    if (m_index) {
+        const QHash<QString, QString> indexed = m_index->studyObjectFiles(m_studyUid);
+        for (auto it = indexed.begin(); it != indexed.end(); ++it)
+            if (isInsideRoot(it.value(), m_targetFolder))
+                m_present.insert(it.key(), it.value());
     }
     m_admission = std::make_shared<ReceivedObjectAdmission>(m_index ? m_index->filePath() : QString());
     // Before the first object can arrive: a kill from here on leaves the study marked.
@@ -199,7 +244,9 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
     }
     const QString earlier = m_present.value(summary->sopInstanceUid);
     if (!earlier.isEmpty() && earlier != filePath && QFileInfo::exists(earlier)) {
-        // Already here from the retrieve that was cut short: the file the index names stays.
+        // Already here, and listed: the file the index names stays. The new one is this retrieve's
+        // own: its receiver has just written it, under a free name or over an unlisted copy of this
+        // very object.
         QFile::remove(filePath);
         ++m_received;
         emit fileReceived(earlier, m_received);
@@ -237,7 +284,8 @@ void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& f
                       || place->studyInstanceUid != summary.studyInstanceUid)) {
             // Its UID names another object here (it came by another way meanwhile): that one stays,
             // and this file is not counted. The file is this retrieve's own: its receiver has just
-            // written it under a name that was free, and no row names it.
+            // written it (under a free name, or over an unlisted copy of this same object), and no
+            // row names it.
             QFile::remove(summary.filePath);
             ++m_refusedAtIndex;
             continue;
@@ -245,6 +293,7 @@ void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& f
         // Kept on disk, but not listed: the study is not whole, and is asked for again next time.
         qWarning("Cannot index %s: %s", qPrintable(summary.filePath), qPrintable(errors.value(i)));
         ++m_notIndexed;
+        ++g_filesLeftUnlisted;
         m_indexError = errors.value(i);
     }
 }

@@ -53,6 +53,13 @@ public:
 
     // Sessions not yet deleted, in the whole process.
     static int liveSessions();
+    // At the program's end, while the index is still open: stops every retrieve, waits up to waitMs for
+    // their threads and for the storage listeners to stop, and indexes every file they received. The
+    // sessions say nothing more and stay (the process ends). False when a thread did not stop in time
+    // or a file received since the program started could not be indexed: a file may then be left
+    // that no row names.
+    static bool stopAllForExit(int waitMs = kExitWaitMs);
+    static constexpr int kExitWaitMs = 10000;
 
 signals:
     void fileReceived(const QString& filePath, int totalReceivedSoFar);
@@ -89,8 +96,8 @@ private:
     PacsRetrieveWorker* m_worker = nullptr; // deleted on its own thread as that thread ends
     std::shared_ptr<std::atomic_bool> m_workerCancel;
     QElapsedTimer m_waitingForPort;
-    // Files this study already had in the target folder when an unfinished retrieve was taken up
-    // again, by SOP Instance UID: a copy that comes again is not kept twice.
+    // Files this study already has in the target folder, by SOP Instance UID: a copy that comes
+    // again is not kept twice.
     QHash<QString, QString> m_present;
     int m_received = 0;
     // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full.

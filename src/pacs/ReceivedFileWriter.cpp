@@ -1,10 +1,14 @@
 #include "pacs/ReceivedFileWriter.h"
 
+#include "dicom/DicomFileSummary.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,19 +27,37 @@ namespace pacs {
 
 namespace {
 
-QString baseNameFor(DcmDataset& dataset)
+QString uidOf(DcmDataset& dataset, const DcmTagKey& key)
 {
     OFString uid;
-    if (dataset.findAndGetOFString(DCM_SOPInstanceUID, uid).good()) {
-        const QString text = QString::fromLatin1(uid.c_str()).trimmed();
-        // A UID from the network is outside data: only a plain UID may become a file name.
-        bool plain = !text.isEmpty() && text.size() <= 64 && !text.startsWith(QLatin1Char('.'));
-        for (QChar c : text)
-            plain = plain && (c.isDigit() || c == QLatin1Char('.'));
-        if (plain)
-            return text;
-    }
-    return QString::number(QDateTime::currentMSecsSinceEpoch());
+    dataset.findAndGetOFString(key, uid);
+    return QString::fromLatin1(uid.c_str()).trimmed();
+}
+
+// *byUid tells whether the name is the object's own SOP Instance UID.
+QString baseNameFor(DcmDataset& dataset, bool* byUid)
+{
+    const QString text = uidOf(dataset, DCM_SOPInstanceUID);
+    // A UID from the network is outside data: only a plain UID may become a file name.
+    bool plain = !text.isEmpty() && text.size() <= 64 && !text.startsWith(QLatin1Char('.'));
+    for (QChar c : text)
+        plain = plain && (c.isDigit() || c == QLatin1Char('.'));
+    *byUid = plain;
+    return plain ? text : QString::number(QDateTime::currentMSecsSinceEpoch());
+}
+
+// A copy of this very object (its SOP Instance, series and study UIDs) at the path: one that an
+// earlier retrieve of the study stored under the object's name, listed or left unlisted by a retrieve
+// that was cut short. It is replaced rather than kept beside a second copy.
+bool holdsSameObject(const QString& path, DcmDataset& dataset)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.isFile() || !dicom::isDicomFile(path))
+        return false;
+    const std::optional<dicom::DicomFileSummary> there = dicom::readFileSummary(path);
+    return there && there->sopInstanceUid == uidOf(dataset, DCM_SOPInstanceUID)
+        && there->seriesInstanceUid == uidOf(dataset, DCM_SeriesInstanceUID)
+        && there->studyInstanceUid == uidOf(dataset, DCM_StudyInstanceUID);
 }
 
 QString candidateName(const QString& base, int n)
@@ -221,7 +243,8 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     QString* err = error ? error : &localError;
     DcmDataset& dataset = *parsed.getDataset();
     const QDir dir(outputDirectory);
-    const QString base = baseNameFor(dataset);
+    bool byUid = false;
+    const QString base = baseNameFor(dataset, &byUid);
     if (!makeFolder(dir, err))
         return false;
     // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
@@ -233,6 +256,13 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
     if (!header.isEmpty() && header != written && !replaceHeader(receivedPath, written.size(), header, err))
         return false;
+    const QString ownName = dir.filePath(candidateName(base, 0));
+    if (byUid && holdsSameObject(ownName, dataset)
+        && ::rename(QFile::encodeName(receivedPath).constData(), QFile::encodeName(ownName).constData()) == 0) {
+        if (filePath)
+            *filePath = ownName;
+        return true;
+    }
     QString path;
     const LinkOutcome linked = linkToFreeName(receivedPath, dir, base, &path, err);
     if (linked == LinkOutcome::Failed)

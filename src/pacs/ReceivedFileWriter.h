@@ -15,9 +15,10 @@ namespace pacs {
 // Stores a received file (a meta header written on receipt, then the data set as it came over the
 // network) in the folder: its data set byte for byte, in whatever transfer syntax it came, behind the
 // meta header made from `parsed`, its parsed form. The file is named after the SOP Instance UID when that
-// is a plain UID (digits and dots only), otherwise after the current time in milliseconds; "_<n>" is
-// added while the name is taken, so no earlier object is ever overwritten. On failure `error` says
-// why.
+// is a plain UID (digits and dots only), otherwise after the current time in milliseconds. A file
+// under that name that holds this very object (the same SOP Instance, series and study UIDs: a copy
+// an earlier retrieve of the study stored) is replaced in place; otherwise "_<n>" is added while the
+// name is taken, so no other file is ever overwritten. On failure `error` says why.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error);
 

@@ -310,6 +310,13 @@ QHash<int, PoolEntry>& pool()
 
 std::atomic_int g_runningThreads{0};
 
+// The listener threads not yet finished, stopping ones included.
+QList<QThread*>& listenerThreads()
+{
+    static QList<QThread*> threads;
+    return threads;
+}
+
 } // namespace
 
 StorageListener* StorageListenerPool::acquire(int port, const QString& aeTitle)
@@ -328,9 +335,11 @@ StorageListener* StorageListenerPool::acquire(int port, const QString& aeTitle)
     QObject::connect(thread, &QThread::finished, listener, &QObject::deleteLater);
     QObject::connect(thread, &QThread::finished, thread, [thread] {
         --g_runningThreads;
+        listenerThreads().removeOne(thread);
         thread->deleteLater();
     });
     ++g_runningThreads;
+    listenerThreads().append(thread);
     thread->setObjectName(QStringLiteral("StorageListener:%1").arg(port));
     thread->start();
     entry.listener = listener;
@@ -354,6 +363,17 @@ void StorageListenerPool::release(StorageListener* listener)
 int StorageListenerPool::runningThreads()
 {
     return g_runningThreads.load();
+}
+
+bool StorageListenerPool::stopAll(const QDeadlineTimer& deadline)
+{
+    for (const PoolEntry& entry : std::as_const(pool()))
+        entry.listener->stop();
+    pool().clear();
+    bool stopped = true;
+    for (QThread* thread : std::as_const(listenerThreads()))
+        stopped = thread->wait(deadline) && stopped;
+    return stopped;
 }
 
 } // namespace pacs

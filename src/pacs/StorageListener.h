@@ -3,6 +3,7 @@
 // them as files. One listener per local port serves the whole process: each retrieve that waits
 // for objects registers its study and folder, objects of other studies are refused.
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QMutex>
 #include <QObject>
@@ -91,6 +92,10 @@ public:
     static void release(StorageListener* listener);
     // Listener threads that have not finished yet (stopping ones included).
     static int runningThreads();
+    // At the program's end: stops every listener, and waits until the deadline for their threads to
+    // finish, so that each object being received is written and reported first. False when a thread
+    // was still running at the deadline.
+    static bool stopAll(const QDeadlineTimer& deadline);
 };
 
 } // namespace pacs

@@ -1,15 +1,86 @@
 // What the study list does at start about PACS retrieves that an earlier run did not finish: the
-// half-received objects go, and the status line names the studies whose retrieve was cut short.
+// half-received objects go, and the status line names the studies whose retrieve was cut short. And
+// what a close by the system's request to end leaves while an import and a retrieve run: every copy
+// listed, none doubled.
 
 #include "AppTestSupport.h"
+#include "support/PacsTestPeers.h"
 #include "support/TestBench.h"
 
+#include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
+#include <QDirIterator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <zip.h>
+
+#include <csignal>
 
 using fixtures::TestBench;
+
+namespace {
+
+std::unique_ptr<DcmDataset> datasetOf(const QString& path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return nullptr;
+    file.loadAllDataIntoMemory();
+    return std::unique_ptr<DcmDataset>(file.getAndRemoveDataset());
+}
+
+// A ZIP of the files, stored flat.
+bool writeZip(const QString& zipPath, const QStringList& files)
+{
+    int err = 0;
+    zip_t* z = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    for (const QString& f : files) {
+        zip_source_t* src = z ? zip_source_file(z, QFile::encodeName(f).constData(), 0, -1) : nullptr;
+        if (!src || zip_file_add(z, QFileInfo(f).fileName().toUtf8().constData(), src, ZIP_FL_ENC_UTF_8) < 0) {
+            zip_source_free(src);
+            zip_discard(z);
+            return false;
+        }
+    }
+    return z && zip_close(z) == 0;
+}
+
+// The DICOM files the program stored in its two store folders.
+QStringList storedCopies()
+{
+    QStringList out;
+    for (const char* folder : {"imported_from_zip", "pacs_downloads"}) {
+        QDirIterator it(TestBench::dataPath(QLatin1String(folder)), {QStringLiteral("*.dcm")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            out << QDir::cleanPath(it.next());
+    }
+    return out;
+}
+
+QSet<QString> listedPaths(db::Database& index)
+{
+    QSet<QString> out;
+    for (const db::StudyRecord& study : index.allStudies())
+        for (const QString& path : index.studyFilePaths(study.studyInstanceUid))
+            out << QDir::cleanPath(path);
+    return out;
+}
+
+int doubledCopies(const QStringList& paths)
+{
+    static const QRegularExpression doubled(QStringLiteral("_[0-9]+\\.dcm$"));
+    return int(paths.filter(doubled).size());
+}
+
+} // namespace
 
 class TestUnfinishedRetrieves : public QObject
 {
@@ -64,6 +135,83 @@ private slots:
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
         QVERIFY(QFileInfo::exists(kept));
         QCOMPARE(pacs::unfinishedRetrieves(), QStringList{cut});
+    }
+
+    // The window closed by the system's request to end (a logout or shutdown) while an archive import
+    // of 400 files and a retrieve of 30 objects, sent 150 ms apart, are under way: after the next start
+    // every copy in the store is listed, none doubled, and the study retrieved again keeps one file
+    // per object.
+    void closeDuringImportAndRetrieveListsEveryCopy_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::newRow("C-GET") << 1;
+        QTest::newRow("C-MOVE") << 0;
+    }
+    void closeDuringImportAndRetrieveListsEveryCopy()
+    {
+        QFETCH(int, retrieveMode);
+        TestBench::reset();
+        QTemporaryDir dir;
+        fixtures::SeriesLayout archived = apptest::small(400);
+        archived.patientName = QStringLiteral("Архив^Пациент");
+        QVERIFY(writeZip(dir.filePath(QStringLiteral("study.zip")), fixtures::writeSeries(dir.filePath("archived"), archived)));
+        fixtures::SeriesLayout retrieved = apptest::small(30);
+        fixtures::completeUids(retrieved);
+        peers::ScriptedScp peer;
+        for (const QString& path : fixtures::writeSeries(dir.filePath(QStringLiteral("retrieved")), retrieved))
+            peer.retrieveObjects.push_back(datasetOf(path));
+        QCOMPARE(int(peer.retrieveObjects.size()), 30);
+        peer.retrievePauseMs = 150;
+        const quint16 listenPort = fixtures::freeLoopbackPort();
+        peer.moveDestinationPort = listenPort;
+        QVERIFY(peer.start());
+        const pacs::PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode);
+        const pacs::PacsConfig config = peers::localConfig(listenPort, "KALVCLOSE", {server});
+        const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(retrieved.studyUid);
+        {
+            platform::TerminationSignals termination;
+            QVERIFY(termination.isActive());
+            auto w = std::make_unique<MainWindow>();
+            w->show();
+            // As the program connects them.
+            QObject::connect(&termination, &platform::TerminationSignals::terminationRequested, w.get(), &QWidget::close);
+            auto* coordinator = new pacs::PacsOpenCoordinator(w->database(), w.get());
+            coordinator->startDownload(server, config, retrieved.studyUid, folder, pacs::PacsOpenCoordinator::ToArchive);
+            w->startArchiveImport(dir.filePath(QStringLiteral("study.zip")));
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    const QStringList copies = storedCopies();
+                    return copies.filter(QStringLiteral("/imported_from_zip/")).size() >= 1
+                        && copies.filter(QStringLiteral("/pacs_downloads/")).size() >= 3;
+                },
+                60000));
+            QCOMPARE(::raise(SIGTERM), 0);
+            QVERIFY(QTest::qWaitFor([&] { return !w->isVisible(); }, 30000));
+            // As the program does once its event loop has ended.
+            w.reset();
+        }
+        QStringList copies = storedCopies();
+        // Both were cut short.
+        QVERIFY(copies.filter(QStringLiteral("/imported_from_zip/")).size() < 400);
+        QVERIFY(copies.filter(QStringLiteral("/pacs_downloads/")).size() < 30);
+        {
+            MainWindow next;
+            copies = storedCopies();
+            const QSet<QString> listed = listedPaths(*next.database());
+            for (const QString& path : std::as_const(copies))
+                QVERIFY2(listed.contains(path), qPrintable(path));
+            QCOMPARE(doubledCopies(copies), 0);
+
+            pacs::PacsOpenCoordinator again(next.database());
+            QSignalSpy finished(&again, &pacs::PacsOpenCoordinator::finished);
+            again.startDownload(server, config, retrieved.studyUid, folder, pacs::PacsOpenCoordinator::ToArchive);
+            QVERIFY(QTest::qWaitFor([&] { return !finished.isEmpty(); }, 60000));
+            QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+            const QStringList stored = storedCopies().filter(QStringLiteral("/pacs_downloads/"));
+            QCOMPARE(stored.size(), 30);
+            QCOMPARE(doubledCopies(stored), 0);
+            QCOMPARE(next.database()->studyFilePaths(retrieved.studyUid).size(), 30);
+        }
     }
 };
 

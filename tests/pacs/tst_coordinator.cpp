@@ -15,6 +15,7 @@
 #include "pacs/UnfinishedRetrieves.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
@@ -73,6 +74,13 @@ int instancesOf(const db::Database& index, const QString& studyUid)
 int filesIn(const QString& dir)
 {
     return static_cast<int>(QDir(dir).entryList(QDir::Files).size());
+}
+
+// Second copies of an object kept beside its first ("<SOP UID>_<n>.dcm").
+int doubledCopies(const QString& dir)
+{
+    static const QRegularExpression doubled(QStringLiteral("_[0-9]+\\.dcm$"));
+    return static_cast<int>(QDir(dir).entryList(QDir::Files).filter(doubled).size());
 }
 
 bool allGone()
@@ -547,7 +555,51 @@ private slots:
         QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(1).toString()));
         QCOMPARE(instancesOf(m_index, m_large.studyUid), kLarge);
         QCOMPARE(filesIn(folder), kLarge);
+        QCOMPARE(doubledCopies(folder), 0);
         QVERIFY(!isRetrieveUnfinished(m_large.studyUid));
+    }
+
+    // A study retrieved into the archive again, whole or after a retrieve that was cut short and left
+    // its copies without rows: one file per object, each named by a row, none kept beside another.
+    void studyRetrievedAgainKeepsOneFilePerObject_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<bool>("copiesUnlisted");
+        QTest::newRow("C-GET, study held whole") << 1 << false;
+        QTest::newRow("C-MOVE, study held whole") << 0 << false;
+        QTest::newRow("C-GET, copies left without rows") << 1 << true;
+        QTest::newRow("C-MOVE, copies left without rows") << 0 << true;
+    }
+    void studyRetrievedAgainKeepsOneFilePerObject()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(bool, copiesUnlisted);
+        const QString uid = m_small.studyUid;
+        resetStudy(uid);
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(uid);
+        PacsOpenCoordinator coordinator(&m_index);
+        QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        for (int round = 1; round <= 2; ++round) {
+            coordinator.startDownload(archive(retrieveMode), config(), uid, folder, PacsOpenCoordinator::ToArchive);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), round, 30000);
+            QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(1).toString()));
+            QCOMPARE(finished.last().at(2).toInt(), 6);
+            QVERIFY(allGone());
+            if (round == 1 && copiesUnlisted) {
+                QVERIFY(m_index.deleteStudy(uid));
+                QVERIFY(markRetrieveUnfinished(uid));
+            }
+        }
+        QCOMPARE(filesIn(folder), 6);
+        QCOMPARE(doubledCopies(folder), 0);
+        QStringList listed = m_index.studyFilePaths(uid);
+        QStringList stored;
+        for (const QString& name : QDir(folder).entryList(QDir::Files))
+            stored << QDir(folder).filePath(name);
+        listed.sort();
+        stored.sort();
+        QCOMPARE(listed, stored);
+        QVERIFY(!isRetrieveUnfinished(uid));
     }
 
     void twoMovesShareTheListener()

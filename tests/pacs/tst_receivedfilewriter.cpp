@@ -165,6 +165,64 @@ private slots:
         }
     }
 
+    // An object that comes again, to a folder where an earlier retrieve stored a copy under its name:
+    // the copy of this very object is replaced in place; anything else there stays, and the object
+    // gets a name of its own.
+    void objectStoredAgain_data()
+    {
+        QTest::addColumn<QString>("there"); // what lies under the object's name
+        QTest::addColumn<int>("files");
+        QTest::newRow("a copy of this very object") << "same" << 1;
+        QTest::newRow("another series under its UID") << "other series" << 2;
+        QTest::newRow("a file that is not DICOM") << "not dicom" << 2;
+    }
+    void objectStoredAgain()
+    {
+        QFETCH(QString, there);
+        QFETCH(int, files);
+        QTemporaryDir root;
+        const QString out = root.filePath(QStringLiteral("1.2.826.0.1.3680043.10.1501.8"));
+        const auto object = [](const char* series, const char* name) {
+            DcmDataset ds = datasetWithUid("1.2.826.0.1.3680043.10.1501.8.1.1");
+            ds.putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.3680043.10.1501.8");
+            ds.putAndInsertString(DCM_SeriesInstanceUID, series);
+            ds.putAndInsertString(DCM_PatientName, name);
+            return ds;
+        };
+        const auto store = [&root, &out](DcmDataset ds) {
+            const QString received = root.filePath(QStringLiteral(".receiving.part"));
+            QString error, path;
+            std::unique_ptr<DcmFileFormat> parsed;
+            if (writeReceived(received, ds, EXS_LittleEndianExplicit))
+                parsed = pacs::openReceivedObject(received, &error);
+            if (!parsed || !storeReceivedFile(received, *parsed, out, &path, &error))
+                qWarning() << "not stored:" << error;
+            QFile::remove(received);
+            return path;
+        };
+        const QString own = QDir(out).filePath(QStringLiteral("1.2.826.0.1.3680043.10.1501.8.1.1.dcm"));
+        if (there == "not dicom") {
+            QVERIFY(QDir().mkpath(out));
+            QFile user(own);
+            QVERIFY(user.open(QIODevice::WriteOnly) && user.write("notes") == 5);
+        } else {
+            QCOMPARE(store(object(there == "same" ? "1.2.826.0.1.3680043.10.1501.8.1" : "1.2.826.0.1.3680043.10.1501.8.2",
+                                  "First^Arrival")),
+                     own);
+        }
+        const QByteArray before = contentOf(own);
+        const QString path = store(object("1.2.826.0.1.3680043.10.1501.8.1", "Second^Arrival"));
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), files);
+        QCOMPARE(path == own, there == "same");
+        if (there != "same")
+            QCOMPARE(contentOf(own), before);
+        DcmFileFormat ff;
+        QVERIFY(ff.loadFile(QFile::encodeName(path).constData()).good());
+        OFString name;
+        QVERIFY(ff.getDataset()->findAndGetOFString(DCM_PatientName, name).good());
+        QCOMPARE(QByteArray(name.c_str()), QByteArray("Second^Arrival"));
+    }
+
     // A received object is stored as the peer sent it: its data set byte for byte, in whatever
     // transfer syntax and encoding it came, behind a new meta header that names that syntax, whatever
     // meta header it came with (longer or shorter than the new one).
