@@ -940,9 +940,8 @@ void MainWindow::startFolderImport(const QString& folder)
                                  QStringLiteral("Дождитесь завершения текущего импорта."));
         return;
     }
-    // An import that has reported its end is only quitting its thread: a new one need not be refused.
-    if (m_importThread)
-        m_importThread->wait();
+    // An import that has reported its end is only quitting its thread: a new one need not be refused,
+    // nor wait for it (the window's close joins it).
     m_importEnded = false;
     m_busyBar->show();
     m_statusLabel->setText(QStringLiteral("Сканирование: %1").arg(folder));
@@ -962,7 +961,8 @@ void MainWindow::startFolderImport(const QString& folder)
     connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
     connect(importer, &dicom::DicomImporter::errorOccurred, this,
             [this](const QString& message) { QMessageBox::warning(this, QStringLiteral("Ошибка импорта"), message); });
-    connect(importer, &dicom::DicomImporter::finished, thread, &QThread::quit);
+    // Direct: the thread ends by itself, never waiting for this thread to pass its end on.
+    connect(importer, &dicom::DicomImporter::finished, thread, &QThread::quit, Qt::DirectConnection);
     connect(thread, &QThread::finished, importer, &QObject::deleteLater);
     // The pointers are cleared only once the thread has really finished, so that the destructor
     // still waits for a thread whose importer has already reported its end.

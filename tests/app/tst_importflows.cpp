@@ -7,12 +7,21 @@
 
 #include "dicom/DicomNesting.h"
 
+#include <QElapsedTimer>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QUrl>
 
 #include <zip.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -60,6 +69,63 @@ QString finished(MainWindow& w, bool archive)
     const auto match = numbers.match(w.statusText());
     return match.captured(1) + QLatin1Char(',') + match.captured(2);
 }
+
+// Runs `then` as the watched widget hides, inside the call that hides it.
+class OnHide : public QObject
+{
+public:
+    OnHide(QWidget* watched, std::function<void()> then) : m_then(std::move(then)) { watched->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide)
+            m_then();
+        return false;
+    }
+
+private:
+    std::function<void()> m_then;
+};
+
+// Ends the test program, saying so, when the thread that made it stops handling its events for
+// longer than the limit: a frozen window fails at once instead of hanging the run.
+class FreezeWatch
+{
+public:
+    explicit FreezeWatch(int limitMs) : m_limitMs(limitMs)
+    {
+        m_beat.setInterval(50);
+        QObject::connect(&m_beat, &QTimer::timeout, [this] { m_last = now(); });
+        m_beat.start();
+        m_last = now();
+        m_watcher = std::thread([this] {
+            while (!m_done) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (now() - m_last > m_limitMs) {
+                    std::fprintf(stderr, "FAIL: the window handled no events for %d ms\n", m_limitMs);
+                    std::fflush(stderr);
+                    std::_Exit(1);
+                }
+            }
+        });
+    }
+    ~FreezeWatch()
+    {
+        m_done = true;
+        m_watcher.join();
+    }
+
+private:
+    static qint64 now()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    const int m_limitMs;
+    QTimer m_beat;
+    std::atomic<qint64> m_last{0};
+    std::atomic_bool m_done{false};
+    std::thread m_watcher;
+};
 
 } // namespace
 
@@ -187,6 +253,43 @@ private slots:
         drag(w, {folder, archive}, true);
         QTRY_COMPARE_WITH_TIMEOUT(w.studyTable()->rowCount(), 2, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 60000);
+    }
+
+    // Folder imports started back to back, each in the moment the one before reports its end (as its
+    // busy bar hides): none waits for the thread of the one before, which ends only once the window's
+    // thread is free again. Each ends within a few seconds and the list holds every file once.
+    void importStartedAsTheLastEnds()
+    {
+        constexpr int kImports = 50;
+        QTemporaryDir dir;
+        writeStudy(dir.filePath("series"), "AGAIN", 3);
+        MainWindow w;
+        w.show();
+        auto* busy = w.findChild<QProgressBar*>();
+        QVERIFY(busy);
+        int started = 0, ended = 0;
+        qint64 longest = 0;
+        QElapsedTimer sinceStart;
+        const auto start = [&] {
+            ++started;
+            sinceStart.start();
+            w.startFolderImport(dir.filePath("series"));
+        };
+        OnHide onEnd(busy, [&] {
+            ++ended;
+            longest = qMax(longest, sinceStart.elapsed());
+            if (started < kImports)
+                start();
+        });
+        const FreezeWatch watch(30000);
+        start();
+        QTRY_COMPARE_WITH_TIMEOUT(ended, kImports, 600000);
+        QVERIFY2(longest < 10000, qPrintable(QString::number(longest)));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 30000);
+        const QList<db::StudyRecord> studies = w.database()->allStudies();
+        QCOMPARE(studies.size(), 1);
+        QCOMPARE(studies.first().instanceCount, 3);
     }
 
     void refusedFilesAreNotReportedAsImported()
