@@ -13,6 +13,7 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/StorageListener.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
@@ -423,6 +424,29 @@ private slots:
                  (std::vector<Uint16>{STATUS_Success, STATUS_STORE_Error_CannotUnderstand, STATUS_Success}));
         QCOMPARE(outcome.at(2).toInt(), 2);
         checkIndex(2);
+    }
+
+    // Within one retrieve, before any of its objects is indexed: an object that comes again is kept
+    // once, and its UID on another object of the retrieve is refused, whatever the index holds.
+    void admissionWithinOneRetrieve_data()
+    {
+        QTest::addColumn<QString>("series");
+        QTest::addColumn<QString>("study");
+        QTest::addColumn<int>("verdict");
+        QTest::newRow("the same object again") << "1.9.1" << "1.9" << int(ReceivedObjectAdmission::Verdict::AlreadyKept);
+        QTest::newRow("its UID in another series") << "1.9.2" << "1.9" << int(ReceivedObjectAdmission::Verdict::Refuse);
+        QTest::newRow("its UID in another study") << "1.8.1" << "1.8" << int(ReceivedObjectAdmission::Verdict::Refuse);
+    }
+    void admissionWithinOneRetrieve()
+    {
+        QFETCH(QString, series);
+        QFETCH(QString, study);
+        QFETCH(int, verdict);
+        ReceivedObjectAdmission admission{QString()};
+        QCOMPARE(admission.admit("1.9.1.1", "1.9.1", "1.9"), ReceivedObjectAdmission::Verdict::Keep);
+        QCOMPARE(admission.admit("1.9.1.2", "1.9.1", "1.9"), ReceivedObjectAdmission::Verdict::Keep);
+        QCOMPARE(int(admission.admit("1.9.1.1", series, study)), verdict);
+        QCOMPARE(admission.refused(), verdict == int(ReceivedObjectAdmission::Verdict::Refuse) ? 1 : 0);
     }
 
     void storedFilesNameTheirOwnObject_data()

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QTest>
@@ -126,6 +127,9 @@ private slots:
         QTest::newRow("separators") << QByteArray("1.2/3\\4") << false;
         QTest::newRow("leading dot") << QByteArray(".1.2") << false;
         QTest::newRow("no UID") << QByteArray() << false;
+        // Each of these would pass the test of digits and dots alone.
+        QTest::newRow("empty UID") << QByteArray("") << false;
+        QTest::newRow("over-long UID") << QByteArray("1.2.840.113619.2.55.3.604688119.969.1268071029.320.1234567890123456") << false;
     }
 
     void names()
@@ -155,6 +159,11 @@ private slots:
         if (namedByUid) {
             QCOMPARE(QFileInfo(paths[0]).fileName(), QString::fromLatin1(uid) + QStringLiteral(".dcm"));
             QCOMPARE(QFileInfo(paths[1]).fileName(), QString::fromLatin1(uid) + QStringLiteral("_1.dcm"));
+        } else {
+            // Named after the moment it came: no part of the UID reaches the name.
+            static const QRegularExpression timeName(QStringLiteral("^[0-9]+(_[0-9]+)?\\.dcm$"));
+            for (const QString& path : paths)
+                QVERIFY2(timeName.match(QFileInfo(path).fileName()).hasMatch(), qPrintable(path));
         }
         for (const QString& path : paths) {
             DcmFileFormat ff;
