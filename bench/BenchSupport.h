@@ -8,8 +8,11 @@
 #include "render/Volume.h"
 
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
+#include <QTemporaryDir>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -81,6 +84,37 @@ inline QStringList ensureSeries(const QString& dir, const fixtures::SeriesLayout
     QFile f(marker);
     f.open(QIODevice::WriteOnly);
     return files;
+}
+
+// Before the application object: the program's settings and data live in the bench's own folders,
+// never the user's; windows are offscreen unless a platform is chosen, and the offscreen platform's
+// notes on every window, which would bury the figures, are not printed.
+inline void keepProgramDataIn(const QTemporaryDir& scratch)
+{
+    for (const char* name : {"config", "data", "cache", "runtime"})
+        QDir().mkpath(scratch.filePath(QLatin1String(name)));
+    QFile::setPermissions(scratch.filePath(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", scratch.filePath(QStringLiteral("runtime")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", scratch.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", scratch.filePath(QStringLiteral("data")).toUtf8());
+    qputenv("XDG_CACHE_HOME", scratch.filePath(QStringLiteral("cache")).toUtf8());
+    qputenv("KALVENOR_UPDATE_URL", "none");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
+}
+
+// After the application object: the program's names (its settings and data folders follow them), and
+// windows that may close without ending the run.
+inline void useProgramNames()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 }
 
 // Runs the statements on an index file in one transaction, through a connection of its own, with no

@@ -387,26 +387,9 @@ int main(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known, also into a file
     // The program's settings and data live in the bench's own folders, never the user's.
     QTemporaryDir scratch;
-    for (const char* name : {"config", "data", "cache", "runtime"})
-        QDir().mkpath(scratch.filePath(QLatin1String(name)));
-    QFile::setPermissions(scratch.filePath(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", scratch.filePath(QStringLiteral("runtime")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", scratch.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", scratch.filePath(QStringLiteral("data")).toUtf8());
-    qputenv("XDG_CACHE_HOME", scratch.filePath(QStringLiteral("cache")).toUtf8());
-    qputenv("KALVENOR_UPDATE_URL", "none");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The offscreen platform's notes on every window would bury the figures.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type == QtCriticalMsg || type == QtFatalMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
+    bench::keepProgramDataIn(scratch);
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QApplication::setQuitOnLastWindowClosed(false);
+    bench::useProgramNames();
     OFLog::configure(OFLogger::WARN_LOG_LEVEL);
 
     QList<int> sizes;

@@ -27,8 +27,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <zip.h>
-
 #include <cstdio>
 #include <memory>
 
@@ -39,23 +37,6 @@ constexpr int kSeries = 5;
 QString dataFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-}
-
-// A ZIP of the files, stored uncompressed under their paths below root.
-bool writeZip(const QString& zipPath, const QString& root, const QStringList& files)
-{
-    int err = 0;
-    zip_t* z = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    for (const QString& f : files) {
-        zip_source_t* src = z ? zip_source_file(z, QFile::encodeName(f).constData(), 0, -1) : nullptr;
-        if (!src || zip_file_add(z, QDir(root).relativeFilePath(f).toUtf8().constData(), src, ZIP_FL_ENC_UTF_8) < 0) {
-            zip_source_free(src);
-            zip_discard(z);
-            return false;
-        }
-        zip_set_file_compression(z, zip_uint64_t(zip_get_num_entries(z, 0) - 1), ZIP_CM_STORE, 0);
-    }
-    return z && zip_close(z) == 0;
 }
 
 // Copies the files into the archive store under the names an archive import gives them, as a
@@ -90,25 +71,9 @@ int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QTemporaryDir scratch;
-    for (const char* name : {"config", "data", "cache", "runtime", "series"})
-        QDir().mkpath(scratch.filePath(QLatin1String(name)));
-    QFile::setPermissions(scratch.filePath(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", scratch.filePath(QStringLiteral("runtime")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", scratch.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", scratch.filePath(QStringLiteral("data")).toUtf8());
-    qputenv("XDG_CACHE_HOME", scratch.filePath(QStringLiteral("cache")).toUtf8());
-    qputenv("KALVENOR_UPDATE_URL", "none");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type == QtCriticalMsg || type == QtFatalMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
+    bench::keepProgramDataIn(scratch);
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Brisvane"));
-    QApplication::setApplicationName(QStringLiteral("VavovIvirur"));
-    QApplication::setQuitOnLastWindowClosed(false);
+    bench::useProgramNames();
     OFLog::configure(OFLogger::WARN_LOG_LEVEL);
     dicom::registerMetaTypes();
     dicom::CodecRegistrationScope codecs;
@@ -122,7 +87,7 @@ int main(int argc, char** argv)
         files << fixtures::writeSeries(scratch.filePath(QStringLiteral("series/%1").arg(s)), layout);
     }
     const QString zip = scratch.filePath(QStringLiteral("study.zip"));
-    if (files.size() != copies || !writeZip(zip, scratch.filePath(QStringLiteral("series")), files)) {
+    if (files.size() != copies || !fixtures::writeZip(zip, scratch.filePath(QStringLiteral("series")), files)) {
         std::printf("the %d files or their archive could not be written\n", copies);
         return 1;
     }

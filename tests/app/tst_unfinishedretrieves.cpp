@@ -17,40 +17,11 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
-#include <dcmtk/dcmdata/dcfilefo.h>
-
-#include <zip.h>
-
 #include <csignal>
 
 using fixtures::TestBench;
 
 namespace {
-
-std::unique_ptr<DcmDataset> datasetOf(const QString& path)
-{
-    DcmFileFormat file;
-    if (file.loadFile(QFile::encodeName(path).constData()).bad())
-        return nullptr;
-    file.loadAllDataIntoMemory();
-    return std::unique_ptr<DcmDataset>(file.getAndRemoveDataset());
-}
-
-// A ZIP of the files, stored flat.
-bool writeZip(const QString& zipPath, const QStringList& files)
-{
-    int err = 0;
-    zip_t* z = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    for (const QString& f : files) {
-        zip_source_t* src = z ? zip_source_file(z, QFile::encodeName(f).constData(), 0, -1) : nullptr;
-        if (!src || zip_file_add(z, QFileInfo(f).fileName().toUtf8().constData(), src, ZIP_FL_ENC_UTF_8) < 0) {
-            zip_source_free(src);
-            zip_discard(z);
-            return false;
-        }
-    }
-    return z && zip_close(z) == 0;
-}
 
 // The DICOM files the program stored in its two store folders.
 QStringList storedCopies()
@@ -154,12 +125,13 @@ private slots:
         QTemporaryDir dir;
         fixtures::SeriesLayout archived = apptest::small(400);
         archived.patientName = QStringLiteral("Архив^Пациент");
-        QVERIFY(writeZip(dir.filePath(QStringLiteral("study.zip")), fixtures::writeSeries(dir.filePath("archived"), archived)));
+        QVERIFY(fixtures::writeZip(dir.filePath(QStringLiteral("study.zip")), dir.path(),
+                                   fixtures::writeSeries(dir.filePath("archived"), archived)));
         fixtures::SeriesLayout retrieved = apptest::small(30);
         fixtures::completeUids(retrieved);
         peers::ScriptedScp peer;
         for (const QString& path : fixtures::writeSeries(dir.filePath(QStringLiteral("retrieved")), retrieved))
-            peer.retrieveObjects.push_back(datasetOf(path));
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         QCOMPARE(int(peer.retrieveObjects.size()), 30);
         peer.retrievePauseMs = 150;
         const quint16 listenPort = fixtures::freeLoopbackPort();

@@ -34,15 +34,6 @@ namespace {
 
 constexpr const char* kOurAe = "KALVHOSTILE";
 
-std::unique_ptr<DcmDataset> datasetOf(const QString& path)
-{
-    DcmFileFormat file;
-    if (file.loadFile(QFile::encodeName(path).constData()).bad())
-        return nullptr;
-    file.loadAllDataIntoMemory();
-    return std::unique_ptr<DcmDataset>(file.getAndRemoveDataset());
-}
-
 QString uidOf(const QString& path, const DcmTagKey& key)
 {
     DcmFileFormat file;
@@ -214,10 +205,10 @@ private slots:
         int nextAsked = 0, nextForeign = 0;
         for (const QChar c : objects) {
             if (c == QLatin1Char('f')) {
-                peer.retrieveObjects.push_back(datasetOf(m_foreignFiles.at(nextForeign++)));
+                peer.retrieveObjects.push_back(fixtures::loadDataset(m_foreignFiles.at(nextForeign++)));
                 continue;
             }
-            peer.retrieveObjects.push_back(datasetOf(m_askedFiles.at(c == QLatin1Char('a') ? nextAsked++ : 0)));
+            peer.retrieveObjects.push_back(fixtures::loadDataset(m_askedFiles.at(c == QLatin1Char('a') ? nextAsked++ : 0)));
             DcmDataset& object = *peer.retrieveObjects.back();
             if (c == QLatin1Char('d')) // the first object's UID again, in a series of its own
                 object.putAndInsertString(DCM_SeriesInstanceUID, (m_asked.seriesUid + QStringLiteral(".2")).toLatin1().constData());
@@ -266,7 +257,7 @@ private slots:
         setStoreFreeSpaceProbe({});
         peers::ScriptedScp whole;
         for (const QString& path : m_askedFiles)
-            whole.retrieveObjects.push_back(datasetOf(path));
+            whole.retrieveObjects.push_back(fixtures::loadDataset(path));
         whole.moveDestinationPort = m_listenPort;
         QVERIFY(whole.start());
         const PacsServer again =
@@ -358,7 +349,7 @@ private slots:
         QCOMPARE(files.size(), 250);
         peers::ScriptedScp peer;
         for (const QString& path : files)
-            peer.retrieveObjects.push_back(datasetOf(path));
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         peer.moveDestinationPort = m_listenPort;
         QVERIFY(peer.start());
         const PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
@@ -415,7 +406,7 @@ private slots:
         forgetAsked();
         peers::ScriptedScp peer;
         for (const QString& path : m_askedFiles)
-            peer.retrieveObjects.push_back(datasetOf(path));
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         const QString archivedUid = uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID);
         peer.retrieveObjects[1]->putAndInsertString(DCM_SOPInstanceUID, archivedUid.toLatin1().constData());
         const QList<QVariant> outcome = retrieveIntoArchive(peer, retrieveMode);
@@ -469,7 +460,7 @@ private slots:
         forgetAsked();
         peers::ScriptedScp peer;
         for (const QString& path : m_askedFiles)
-            peer.retrieveObjects.push_back(datasetOf(path));
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         if (otherUidAnnounced)
             peer.announcedSopInstanceUid = "1.2.826.0.1.3680043.10.1501.999.1";
         const QList<QVariant> outcome = retrieveIntoArchive(peer, retrieveMode);
@@ -498,7 +489,7 @@ private slots:
             QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_SourceApplicationEntityTitle, meta).bad());
             const qsizetype which = sent.indexOf(QString::fromLatin1(own.c_str()));
             QVERIFY(which >= 0);
-            const std::unique_ptr<DcmDataset> original = datasetOf(m_askedFiles.at(which));
+            const std::unique_ptr<DcmDataset> original = fixtures::loadDataset(m_askedFiles.at(which));
             QVERIFY(original);
             file.loadAllDataIntoMemory();
             QVERIFY(file.getDataset()->compare(*original) == 0);

@@ -26,6 +26,7 @@
 #include <dcmtk/dcmjpeg/djrploss.h>
 #include <dcmtk/dcmjpls/djrparam.h>
 
+#include <zip.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -603,6 +604,33 @@ QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout)
     putPixelModule(ds, layout, px, layout.slices, bytes);
     ensureParent(path);
     return finish(path, ff, layout, -1);
+}
+
+std::unique_ptr<DcmDataset> loadDataset(const QString& path)
+{
+    DcmFileFormat file;
+    if (file.loadFile(QFile::encodeName(path).constData()).bad())
+        return nullptr;
+    file.loadAllDataIntoMemory();
+    return std::unique_ptr<DcmDataset>(file.getAndRemoveDataset());
+}
+
+bool writeZip(const QString& zipPath, const QString& root, const QStringList& files)
+{
+    int err = 0;
+    zip_t* z = zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+    for (const QString& f : files) {
+        zip_source_t* src = z ? zip_source_file(z, QFile::encodeName(f).constData(), 0, -1) : nullptr;
+        const zip_int64_t entry =
+            src ? zip_file_add(z, QDir(root).relativeFilePath(f).toUtf8().constData(), src, ZIP_FL_ENC_UTF_8) : -1;
+        if (entry < 0 || zip_set_file_compression(z, zip_uint64_t(entry), ZIP_CM_STORE, 0) < 0) {
+            if (entry < 0)
+                zip_source_free(src);
+            zip_discard(z);
+            return false;
+        }
+    }
+    return z && zip_close(z) == 0;
 }
 
 bool saveDataset(const QString& path, DcmDataset& ds)

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <utility>
 
 class DcmDataset;
@@ -128,6 +129,10 @@ QString writeEnhancedMultiFrame(const QString& path, SeriesLayout layout);
 
 // Saves an arbitrary data set as a Part-10 file (explicit little endian unless the data set is encoded).
 bool saveDataset(const QString& path, DcmDataset& ds);
+// The file's data set, all of it in memory (as a peer sends it); null when it cannot be read.
+std::unique_ptr<DcmDataset> loadDataset(const QString& path);
+// A ZIP of the files, stored uncompressed under their paths below root.
+bool writeZip(const QString& zipPath, const QString& root, const QStringList& files);
 
 // An encapsulated PDF report of the layout's patient and study (its own series): Document Title and the
 // PDF's own bytes both hold `text`. Returns the path, empty when saving failed.
