@@ -7,6 +7,7 @@
 #include "app/RemoteAccessDialog.h"
 #include "app/ManagedStore.h"
 #include "app/RemoteBrowserDialog.h"
+#include "app/StartupProgress.h"
 #include "app/StudyTableItem.h"
 #include "app/TableColumnVisibility.h"
 #include "app/Theme.h"
@@ -122,6 +123,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     resizeWithinScreen(this, QSize(1000, 700));
     setAcceptDrops(true);
 
+    m_startupProgress = std::make_unique<StartupProgress>();
     m_db = new db::Database(this);
     connect(m_db, &db::Database::studiesWritten, this, [this](const QStringList& uids) {
         for (const QString& uid : uids)
@@ -156,7 +158,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                                  .arg(m_db->readOnlyReason()));
     } else {
         // The clean-up by size sums what the index says of its rows in these folders.
-        m_db->setStoreFolders(ManagedStore(dataDir).folders());
+        m_db->setStoreFolders(ManagedStore(dataDir).folders(), m_startupProgress->step([](int done, int total) {
+            return QStringLiteral("Обновление локальной базы исследований: обработано записей %1 из %2")
+                .arg(done)
+                .arg(total);
+        }));
     }
 
     setupUi();
@@ -168,6 +174,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     reportUnfinishedEdits();
     removeOldUnpackFolders();
     refreshStudyTable();
+    m_startupProgress.reset();
     startRemoteHostingIfConfigured();
     QTimer::singleShot(0, this, &MainWindow::runStartupAction);
 

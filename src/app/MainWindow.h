@@ -29,6 +29,7 @@ class QDragEnterEvent;
 class QDropEvent;
 class QMenu;
 class ModalityFilterButton;
+class StartupProgress;
 class RemoteAccessServer;
 class ViewerWindow;
 
@@ -273,6 +274,9 @@ private:
     QDateTime m_sessionMarkTime;      // the mark as this session laid it
     bool m_startupDeletionsChecked = false;
     QString m_noStartupDeletionsWhy;
+
+    // While the constructor runs: what may take long on a large archive shows how far it got.
+    std::unique_ptr<StartupProgress> m_startupProgress;
 
     QAction* m_opticalAction = nullptr;
     QList<QThread*> m_burnThreads; // running disc burns

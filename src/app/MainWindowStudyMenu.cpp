@@ -285,12 +285,12 @@ void MainWindow::runAutoCleanup()
     }
     // Rows an earlier version wrote carry no size: their store files are measured once, here.
     if (settings.bySizeEnabled) {
-        StartupProgress progress([](int done, int total) {
-            return QStringLiteral("Подсчёт размера хранилища: измерено файлов %1 из %2").arg(done).arg(total);
-        });
         const int total = m_db->storeFilesToMeasure();
         for (int done = 0, measured = total > 0 ? 1 : 0; measured > 0; done += measured) {
-            progress.advance(done, total);
+            if (m_startupProgress)
+                m_startupProgress->advance(
+                    QStringLiteral("Подсчёт размера хранилища: измерено файлов %1 из %2").arg(done).arg(total), done,
+                    total);
             measured = m_db->fillStoreFileSizes(kFilesMeasuredTogether);
         }
     }
@@ -423,11 +423,13 @@ void MainWindow::sweepManagedStoreIfDue()
     QString why;
     if (!startupDeletionsAllowed(&why))
         return;
-    StartupProgress progress([](int found, int) {
-        return QStringLiteral("Восстановление списка исследований: найдено файлов хранилища, не записанных в базу — %1")
-            .arg(found);
-    });
-    const ManagedStore::SweepReport report = ManagedStore().sweep(*m_db, m_previousSessionStart, progress.callback());
+    ManagedStore::Progress progress;
+    if (m_startupProgress)
+        progress = m_startupProgress->step([](int found, int) {
+            return QStringLiteral("Восстановление списка исследований: найдено файлов хранилища, не записанных в базу — %1")
+                .arg(found);
+        });
+    const ManagedStore::SweepReport report = ManagedStore().sweep(*m_db, m_previousSessionStart, progress);
     if (!report.complete())
         m_storeSweepDue = true;
     if (report.reindexed > 0)

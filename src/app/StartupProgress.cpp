@@ -10,14 +10,14 @@ constexpr int kPaintEveryMs = 100;
 
 } // namespace
 
-StartupProgress::StartupProgress(std::function<QString(int, int)> text) : m_text(std::move(text))
+StartupProgress::StartupProgress()
 {
     m_clock.start();
 }
 
 StartupProgress::~StartupProgress() = default;
 
-void StartupProgress::advance(int done, int total)
+void StartupProgress::advance(const QString& text, int done, int total)
 {
     if (!m_dialog) {
         if (m_clock.elapsed() < kShowAfterMs)
@@ -37,7 +37,7 @@ void StartupProgress::advance(int done, int total)
     }
     m_dialog->setRange(0, total > 0 ? total : 0);
     m_dialog->setValue(total > 0 ? qBound(0, done, total) : 0);
-    m_dialog->setLabelText(m_text(done, total));
+    m_dialog->setLabelText(text);
     // Only what paints the window: input waits for the study list, connections from outside too.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
     m_sincePaint.start();

@@ -148,7 +148,8 @@ public:
     // The folders whose files are the program's own store: a row whose path as written begins with
     // one of them counts toward its study's storeBytes. Kept in the index, so that every connection
     // to it places rows alike; a change places every row anew. False when it cannot be written.
-    bool setStoreFolders(const QStringList& folders);
+    // progress gets how far through the rows it got.
+    bool setStoreFolders(const QStringList& folders, const std::function<void(int done, int total)>& progress = {});
     // Measures up to `limit` store files whose rows an earlier version wrote without their size, in
     // one transaction; how many it measured (0 when none is left), -1 when it could not write them.
     int fillStoreFileSizes(int limit);

@@ -211,7 +211,7 @@ bool Database::forgetPendingRemovals(const QStringList& paths)
     return runForEachPath("DELETE FROM pending_removals WHERE path = :path;", paths);
 }
 
-bool Database::setStoreFolders(const QStringList& folders)
+bool Database::setStoreFolders(const QStringList& folders, const std::function<void(int, int)>& progress)
 {
     QStringList wanted;
     for (const QString& folder : folders)
@@ -236,10 +236,26 @@ bool Database::setStoreFolders(const QStringList& folders)
         tests << QStringLiteral("substr(file_path, 1, length(:folder%1)) = :folder%1").arg(i);
     const QString inStore = tests.isEmpty() ? QStringLiteral("0")
                                             : QStringLiteral("(CASE WHEN %1 THEN 1 ELSE 0 END)").arg(tests.join(" OR "));
-    ok = ok && q.prepare(QStringLiteral("UPDATE instances SET in_store = %1 WHERE in_store != %1;").arg(inStore));
-    for (qsizetype i = 0; ok && i < wanted.size(); ++i)
-        q.bindValue(QStringLiteral(":folder%1").arg(i), wanted[i]);
-    ok = ok && q.exec();
+    // A stretch of rows at a time, in the one transaction: an index of a million rows takes seconds,
+    // and progress tells how far it got.
+    constexpr qint64 kRowsAtOnce = 100000;
+    qint64 firstRow = 0, lastRow = 0;
+    if (ok && q.exec(QStringLiteral("SELECT MIN(rowid) - 1, MAX(rowid) FROM instances;")) && q.next()) {
+        firstRow = q.value(0).toLongLong();
+        lastRow = q.value(1).toLongLong();
+    }
+    ok = ok && q.prepare(QStringLiteral("UPDATE instances SET in_store = %1 WHERE rowid > :from AND rowid <= :to "
+                                        "AND in_store != %1;")
+                             .arg(inStore));
+    for (qint64 from = firstRow; ok && from < lastRow; from += kRowsAtOnce) {
+        if (progress)
+            progress(int(from - firstRow), int(lastRow - firstRow));
+        for (qsizetype i = 0; i < wanted.size(); ++i)
+            q.bindValue(QStringLiteral(":folder%1").arg(i), wanted[i]);
+        q.bindValue(QStringLiteral(":from"), from);
+        q.bindValue(QStringLiteral(":to"), from + kRowsAtOnce);
+        ok = q.exec();
+    }
     if (!ok)
         m_lastError = errorText(q);
     q.finish();
