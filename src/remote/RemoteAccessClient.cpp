@@ -3,12 +3,14 @@
 #include "remote/RemoteProtocol.h"
 #include "remote/RemoteTunnelSocket.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QScopeGuard>
 #include <QTimer>
+#include <QtDebug>
 
 #include <algorithm>
 
@@ -93,6 +95,28 @@ bool RemoteAccessClient::connectToServer(const QString& host, int port, const QS
     if (!beginOperation(error))
         return false;
     const OperationScope scope(&operationRunning);
+    QElapsedTimer clock;
+    clock.start();
+    QString reason;
+    if (connectOnce(host, port, token, certFingerprint, secret, timeoutMs, listenerId, &reason))
+        return true;
+    // The host renews a listener that has waited long without a client; one renewed while this client
+    // was pairing with it cuts the pairing, and its successor is already waiting. Once only: a relay that
+    // cuts every pairing is not asked again and again.
+    const qint64 left = timeoutMs - clock.elapsed();
+    if (socket && socket->wasCutWhilePairing() && left > 0) {
+        qWarning() << "RemoteAccessClient: соединение закрыто до подтверждения ключей, повторная попытка";
+        if (connectOnce(host, port, token, certFingerprint, secret, int(left), listenerId, &reason))
+            return true;
+    }
+    setError(error, reason.isEmpty() ? connectTimeoutText() : reason);
+    return false;
+}
+
+bool RemoteAccessClient::connectOnce(const QString& host, int port, const QString& token,
+                                     const QString& certFingerprint, const QString& secret, int timeoutMs,
+                                     const QString& listenerId, QString* reason)
+{
     abandonConnection();
     socket = new RemoteTunnelSocket(TunnelRole::Client, this);
     connect(socket, &RemoteTunnelSocket::disconnectedFromRelay, this, &RemoteAccessClient::disconnectedUnexpectedly);
@@ -100,23 +124,19 @@ bool RemoteAccessClient::connectToServer(const QString& host, int port, const QS
     QEventLoop loop;
     QObject waitScope; // the wait's connections end with it
     bool reached = false;
-    QString reason;
+    reason->clear();
     connect(socket, &RemoteTunnelSocket::connectedToPeer, &waitScope, [&] {
         reached = true;
         loop.quit();
     });
     connect(socket, &RemoteTunnelSocket::connectionFailed, &waitScope, [&](const QString& r) {
-        reason = r;
+        *reason = r;
         loop.quit();
     });
     QTimer::singleShot(timeoutMs, &waitScope, [&] { loop.quit(); });
     socket->connectToRelay(host, port, listenerId, token, certFingerprint, secret);
     loop.exec();
-
-    if (reached)
-        return true;
-    setError(error, reason.isEmpty() ? connectTimeoutText() : reason);
-    return false;
+    return reached;
 }
 
 bool RemoteAccessClient::isConnected() const

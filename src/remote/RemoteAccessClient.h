@@ -97,6 +97,10 @@ private:
     // false, with the connection given up, otherwise.
     bool replyArray(const QJsonObject& reply, const char* key, QJsonArray* array, QString* error);
 
+    // One connection attempt on a new tunnel: true once the peer has confirmed the keys, else false with
+    // the tunnel's reason (empty after a silent time-out).
+    bool connectOnce(const QString& host, int port, const QString& token, const QString& certFingerprint,
+                     const QString& secret, int timeoutMs, const QString& listenerId, QString* reason);
     // Marks the client busy for one operation; false when another operation already waits.
     bool beginOperation(QString* error);
     void abandonConnection();

@@ -54,6 +54,46 @@ const QByteArray& confirmationText()
     return text;
 }
 
+QString closedBeforePeerText()
+{
+    return QStringLiteral("Соединение закрыто до готовности собеседника");
+}
+
+QString socketErrorText(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        // Also a refused upgrade request: an unknown token or path.
+        return QStringLiteral("Сервер-посредник не принял подключение — проверьте адрес, порт и токен");
+    case QAbstractSocket::RemoteHostClosedError:
+        return QStringLiteral("Сервер-посредник закрыл соединение");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("Адрес сервера-посредника не найден — проверьте адрес");
+    case QAbstractSocket::SocketTimeoutError:
+        return QStringLiteral("Сервер-посредник не отвечает");
+    case QAbstractSocket::NetworkError:
+    case QAbstractSocket::TemporaryError:
+        return QStringLiteral("Сеть недоступна или соединение оборвалось");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("Системе запрещено открывать это соединение");
+    case QAbstractSocket::SocketResourceError:
+        return QStringLiteral("Не хватает системных ресурсов для соединения");
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        return QStringLiteral("Не удалось установить защищённое соединение с сервером-посредником");
+    case QAbstractSocket::ProxyAuthenticationRequiredError:
+    case QAbstractSocket::ProxyConnectionRefusedError:
+    case QAbstractSocket::ProxyConnectionClosedError:
+    case QAbstractSocket::ProxyConnectionTimeoutError:
+    case QAbstractSocket::ProxyNotFoundError:
+    case QAbstractSocket::ProxyProtocolError:
+        return QStringLiteral("Прокси-сервер не пропустил соединение с сервером-посредником");
+    default:
+        return QStringLiteral("Ошибка соединения с сервером-посредником (код %1)").arg(int(error));
+    }
+}
+
 QString pinMismatchText()
 {
     return QStringLiteral("Отпечаток сертификата сервера не совпадает с ожидаемым — возможна подмена канала. "
@@ -234,6 +274,9 @@ void RemoteTunnelSocket::connectToRelay(const QString& host, int port, const QSt
 {
     keyed = false;
     peerReady = false;
+    relayOpened = false;
+    closedHere = false;
+    cutWhilePairing = false;
     broken = false;
     writing = false;
     confirmTimer.stop();
@@ -274,6 +317,7 @@ void RemoteTunnelSocket::close()
     // Whatever still arrives on this connection is taken for nothing.
     keyed = false;
     peerReady = false;
+    closedHere = true;
     keepaliveTimer.stop();
     confirmTimer.stop();
     socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
@@ -362,6 +406,7 @@ void RemoteTunnelSocket::onSslErrors(const QList<QSslError>& errors)
 
 void RemoteTunnelSocket::onConnected()
 {
+    relayOpened = true;
     QJsonObject hello{{QStringLiteral("type"), QStringLiteral("hello")},
                       {QStringLiteral("role"), roleName(role)},
                       {QStringLiteral("random"), QString::fromLatin1(ownRandom.toBase64())}};
@@ -464,19 +509,36 @@ void RemoteTunnelSocket::onDisconnected()
     keepaliveTimer.stop();
     confirmTimer.stop();
     writing = false;
-    QString reason = abortReason.isEmpty() ? socket->closeReason() : abortReason;
-    if (reason.isEmpty())
-        reason = lastError;
+    // The relay's own words (or the toolkit's, for a broken frame) are for the log; the user reads
+    // what they amount to.
+    const auto closeCode = socket->closeCode();
+    if (!socket->closeReason().isEmpty() || closeCode != QWebSocketProtocol::CloseCodeNormal)
+        qWarning() << "RemoteTunnelSocket: соединение закрыто с кодом" << int(closeCode) << socket->closeReason();
+    if (abortReason.isEmpty() && !wasReady && relayOpened && !closedHere)
+        cutWhilePairing = true;
+    QString reason = abortReason.isEmpty() ? lastError : abortReason;
+    if (reason.isEmpty() && closeCode != QWebSocketProtocol::CloseCodeNormal && wasReady)
+        reason = QStringLiteral("Соединение с сервером-посредником закрыто (код %1)").arg(int(closeCode));
     if (wasReady) {
         emit disconnectedFromRelay(reason);
         return;
     }
-    emit connectionFailed(reason.isEmpty() ? QStringLiteral("Соединение закрыто до готовности собеседника") : reason);
+    emit connectionFailed(reason.isEmpty() ? closedBeforePeerText() : reason);
 }
 
 void RemoteTunnelSocket::onErrorOccurred()
 {
-    lastError = abortReason.isEmpty() ? socket->errorString() : abortReason;
+    const QAbstractSocket::SocketError error = socket->error();
+    if (abortReason.isEmpty())
+        qWarning() << "RemoteTunnelSocket: ошибка соединения:" << error << socket->errorString();
+    if (!abortReason.isEmpty()) {
+        lastError = abortReason;
+    } else if (error == QAbstractSocket::RemoteHostClosedError && relayOpened && !peerReady && !closedHere) {
+        cutWhilePairing = true;
+        lastError = closedBeforePeerText();
+    } else {
+        lastError = socketErrorText(error);
+    }
     if (!peerReady)
         emit connectionFailed(lastError);
 }

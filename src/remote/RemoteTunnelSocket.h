@@ -80,6 +80,10 @@ public:
     bool hasPeerHello() const { return keyed && !broken; }
     // Bytes given to sendFrame and not yet handed to the relay connection.
     qint64 queuedBytes() const { return queued; }
+    // The relay ended the connection after it had opened and before the peer confirmed the keys, with
+    // no check of this side failing: a pairing cut short (as by a host that renews its listener at that
+    // moment), which a fresh connection may well get through.
+    bool wasCutWhilePairing() const { return cutWhilePairing; }
 
 signals:
     void connectedToPeer();
@@ -127,14 +131,20 @@ private:
     bool keyed = false;
     // The peer has confirmed the keys.
     bool peerReady = false;
+    // The relay's WebSocket has opened (the pin and the token were accepted).
+    bool relayOpened = false;
+    // close() was called: the end that follows is this side's own.
+    bool closedHere = false;
+    bool cutWhilePairing = false;
     // Set by a failure of this side: nothing is sent or taken any more on this connection.
     bool broken = false;
     QList<QByteArray> writeQueue;     // encrypted frames, oldest first
     QList<QByteArray> waitingForKeys; // plaintexts given before the keys exist
     qint64 queued = 0;
     bool writing = false;
+    // Always a text for the user: the toolkit's own error texts are English and only logged.
     QString lastError;
     // Set when this side ends the connection itself: the socket's own follow-up errors then report
-    // this reason instead of a toolkit text.
+    // this reason instead.
     QString abortReason;
 };
