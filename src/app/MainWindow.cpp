@@ -724,7 +724,9 @@ void MainWindow::startRemoteHostingIfConfigured()
 {
     // Written by a version that left it readable to all: narrowed at once, on a workstation that hosts
     // and on one that only connects to others.
-    keepConnectionSettingsPrivate();
+    QString exposure;
+    if (!keepConnectionSettingsPrivate(&exposure))
+        QMessageBox::warning(this, QStringLiteral("Удалённый доступ"), exposure);
     m_remoteAccessServer = new RemoteAccessServer(m_db, this);
     QSettings settings;
     settings.beginGroup(QStringLiteral("remoteAccess"));

@@ -167,7 +167,9 @@ void RemoteAccessDialog::loadState()
 {
     refreshStatusLabel();
     QSettings settings;
-    keepConnectionSettingsPrivate(); // written by a version that left it readable to all
+    QString exposure;
+    if (!keepConnectionSettingsPrivate(&exposure)) // written by a version that left it readable to all
+        m_log->appendPlainText(exposure);
     const bool enabled = settings.value(key("hostingEnabled"), false).toBool();
     const bool configured = !settings.value(key("host")).toString().isEmpty();
     m_hostIdEdit->setText(settings.value(key("hostId")).toString());
@@ -316,7 +318,10 @@ void RemoteAccessDialog::saveRelayConfig(const QString& host, int port, const QS
                                          const QString& certFingerprint, const QString& e2eSecret)
 {
     QSettings settings;
-    keepSettingsFilePrivate(settings);
+    // Stored all the same: the installer gives the token once, and the user can narrow the rights by hand.
+    QString exposure;
+    if (!keepSettingsFilePrivate(settings, &exposure))
+        m_log->appendPlainText(exposure);
     settings.setValue(key("host"), host);
     settings.setValue(key("port"), port);
     settings.setValue(key("token"), token);

@@ -213,10 +213,17 @@ void RemoteBrowserDialog::onConnectionLost(const QString& reason)
     archiveTable->setRowCount(0);
 }
 
+void RemoteBrowserDialog::warnIfExposed(bool keptPrivate, const QString& exposure)
+{
+    if (!keptPrivate)
+        QMessageBox::warning(this, windowTitle(), exposure);
+}
+
 void RemoteBrowserDialog::saveConnectionSettings()
 {
     QSettings settings;
-    keepSettingsFilePrivate(settings);
+    QString exposure;
+    warnIfExposed(keepSettingsFilePrivate(settings, &exposure), exposure);
     settings.beginGroup(kConnectionGroup);
     settings.setValue(QStringLiteral("host"), hostEdit->text().trimmed());
     settings.setValue(QStringLiteral("port"), portSpin->value());
@@ -229,7 +236,9 @@ void RemoteBrowserDialog::saveConnectionSettings()
 void RemoteBrowserDialog::loadConnectionSettings()
 {
     QSettings settings;
-    keepConnectionSettingsPrivate(); // written by a version that left it readable to all
+    QString exposure;
+    // Written by a version that left it readable to all.
+    warnIfExposed(keepConnectionSettingsPrivate(&exposure), exposure);
     settings.beginGroup(kConnectionGroup);
     hostEdit->setText(settings.value(QStringLiteral("host")).toString());
     portSpin->setValue(settings.value(QStringLiteral("port"), kDefaultPort).toInt());
@@ -265,7 +274,8 @@ QList<SavedRemoteServer> RemoteBrowserDialog::loadSavedServers()
 void RemoteBrowserDialog::storeSavedServers(const QList<SavedRemoteServer>& servers)
 {
     QSettings settings;
-    keepSettingsFilePrivate(settings);
+    QString exposure;
+    warnIfExposed(keepSettingsFilePrivate(settings, &exposure), exposure);
     settings.remove(kServersArray); // elements beyond the new size must not linger
     settings.beginWriteArray(kServersArray, int(servers.size()));
     for (int i = 0; i < servers.size(); ++i) {

@@ -73,7 +73,9 @@ private:
     void loadConnectionSettings();
     void saveConnectionSettings();
     static QList<SavedRemoteServer> loadSavedServers();
-    static void storeSavedServers(const QList<SavedRemoteServer>& servers);
+    void storeSavedServers(const QList<SavedRemoteServer>& servers);
+    // Shows `exposure` when the connection values could not be kept from other users.
+    void warnIfExposed(bool keptPrivate, const QString& exposure);
     void reloadSavedServers(const QString& nameToSelect);
     void onSavedServerSelected(int index);
     void onSaveServerClicked();
