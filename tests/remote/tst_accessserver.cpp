@@ -566,6 +566,22 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 1, 30000);
     }
 
+    void stoppedHostingOpensNoListener()
+    {
+        // Listeners the relay cut wait to be opened again; hosting switched off meanwhile keeps them shut.
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 0, 30000);
+        const auto restore = qScopeGuard([this] { startServer(); });
+        QSignalSpy status(m_server.get(), &RemoteAccessServer::statusChanged);
+        m_relay.dropAll();
+        QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty() && status.last().at(0).toString().contains("Переподключение"),
+                                 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_relay.connectionCount(), 0, 30000);
+        m_server->stop();
+        // A listener opened when the pause ends would reach the relay within moments.
+        QVERIFY(!QTest::qWaitFor([&] { return m_relay.connectionCount() > 0; },
+                                 RemoteAccessServer::reconnectDelayMs + 5000));
+    }
+
     void requestFloods_data()
     {
         // getFileList requests, each for a study UID of its own that the index does not know, or the
