@@ -14,6 +14,7 @@
 #include <dcmtk/dcmnet/dimse.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace pacs {
@@ -61,6 +62,52 @@ OFCondition GetStudySCU::sendCGETRequest(const T_ASC_PresentationContextID presI
 {
     m_stall.start(int(getDIMSETimeout()));
     return DcmSCU::sendCGETRequest(presID, dataset, responses);
+}
+
+OFCondition GetStudySCU::handleCGETSession(const T_ASC_PresentationContextID /*presID*/, DcmDataset* /*dataset*/,
+                                           OFList<RetrieveResponse*>* responses)
+{
+    OFCondition result = EC_Normal;
+    for (OFBool continueSession = OFTrue; continueSession;) {
+        T_ASC_PresentationContextID pcid = 0;
+        T_DIMSE_Message message;
+        std::memset(&message, 0, sizeof message);
+        auto response = std::make_unique<RetrieveResponse>();
+        result = receiveDIMSECommand(&pcid, &message, &response->m_statusDetail);
+        if (result.bad())
+            break;
+        if (message.CommandField == DIMSE_C_GET_RSP) {
+            const T_DIMSE_C_GetRSP& answer = message.msg.CGetRSP;
+            if (answer.DataSetType != DIMSE_DATASET_NULL && (result = dropDataSet(*this)).bad())
+                break;
+            response->m_affectedSOPClassUID = answer.AffectedSOPClassUID;
+            response->m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
+            response->m_status = answer.DimseStatus;
+            response->m_numberOfRemainingSubops = answer.NumberOfRemainingSubOperations;
+            response->m_numberOfCompletedSubops = answer.NumberOfCompletedSubOperations;
+            response->m_numberOfFailedSubops = answer.NumberOfFailedSubOperations;
+            response->m_numberOfWarningSubops = answer.NumberOfWarningSubOperations;
+            // As DCMTK does: a response the handler cannot take is left out, its verdict on going on kept.
+            result = handleCGETResponse(pcid, response.get(), continueSession);
+            if (result.good() && responses)
+                responses->push_back(response.release());
+        } else if (message.CommandField == DIMSE_C_STORE_RQ) {
+            T_DIMSE_C_StoreRQ& request = message.msg.CStoreRQ;
+            Uint16 status = STATUS_Success;
+            result = handleSTORERequestFile(&pcid, OFString(), &request);
+            if (result.bad()) {
+                status = STATUS_STORE_Error_CannotUnderstand;
+                continueSession = OFFalse;
+            }
+            result = sendSTOREResponse(pcid, status, request);
+            if (result.bad())
+                continueSession = OFFalse;
+        } else {
+            result = DIMSE_BADCOMMANDTYPE;
+            continueSession = OFFalse;
+        }
+    }
+    return result;
 }
 
 OFCondition GetStudySCU::handleCGETResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,

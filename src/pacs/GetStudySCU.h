@@ -56,6 +56,11 @@ public:
                                 OFList<RetrieveResponse*>* responses) override;
 
 protected:
+    // DCMTK's own loop leaves the data set a C-GET response may carry (the server's list of objects it
+    // failed to send) unread, and then parses it as the next command, however deep a peer nests it;
+    // here it is read past unparsed. The rest is DCMTK's loop for objects received as files.
+    OFCondition handleCGETSession(const T_ASC_PresentationContextID presID, DcmDataset* dataset,
+                                  OFList<RetrieveResponse*>* responses) override;
     // Ends the session on a cancel, and once the server has only answered "pending" for the DIMSE
     // time-out: neither waits for an object that may never come.
     OFCondition handleCGETResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,

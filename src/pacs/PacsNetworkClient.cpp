@@ -1,11 +1,13 @@
 #include "pacs/PacsNetworkClient.h"
 
 #include "pacs/FindStudiesSCU.h"
+#include "pacs/FramedTransportLayer.h"
 #include "pacs/GetStudySCU.h"
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/RetrieveStallClock.h"
+#include "pacs/ScuAssociation.h"
 #include "pacs/StoreSpace.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
@@ -22,6 +24,7 @@
 #include <dcmtk/dcmnet/scu.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
 
 namespace pacs {
@@ -172,19 +175,40 @@ void closeAssociation(DcmSCU& scu, const OFCondition& lastExchange)
         scu.releaseAssociation();
 }
 
-// `unsupported`: what to say when the server accepts the association but none of its contexts.
-bool negotiate(DcmSCU& scu, QString* error, const QString& unsupported = {})
+// The peer's framing as the watch on its connection found it.
+using Framing = std::shared_ptr<const FramingVerdict>;
+
+// What a failed exchange means: the watch's refusal when it cut the connection, else the toolkit's
+// condition.
+QString exchangeText(const OFCondition& cond, const Framing& framing)
+{
+    const QString refusal = framing ? framingRefusalText(framing->load(), QStringLiteral("Сервер")) : QString();
+    return refusal.isEmpty() ? conditionText(cond) : refusal;
+}
+
+// `unsupported`: what to say when the server accepts the association but none of its contexts. Every
+// association the program requests is read through the framing watch; `framing` receives its verdict.
+bool negotiate(DcmSCU& scu, QString* error, const QString& unsupported = {}, Framing* framing = nullptr)
 {
     OFCondition cond = scu.initNetwork();
-    if (cond.good())
+    Framing watch;
+    if (cond.good()) {
+        watch = watchPduFraming(scu);
+        if (!watch) {
+            setError(error, QStringLiteral("Не удалось подготовить соединение с сервером"));
+            return false;
+        }
         cond = scu.negotiateAssociation();
+    }
     if (cond.bad()) {
         const bool refusedAll = cond == NET_EC_NoAcceptablePresentationContexts;
-        setError(error, refusedAll && !unsupported.isEmpty() ? unsupported : conditionText(cond));
+        setError(error, refusedAll && !unsupported.isEmpty() ? unsupported : exchangeText(cond, watch));
         if (scu.isConnected())
             scu.abortAssociation();
         return false;
     }
+    if (framing)
+        *framing = std::move(watch);
     return true;
 }
 
@@ -205,11 +229,61 @@ public:
     const std::atomic_bool* cancel = nullptr;
     bool stalled = false;
 
+    // DCMTK's own loop parses the data set a response may carry (the server's list of objects it failed
+    // to send) on this thread, however deep a peer nests it; only the counts are used here, so it is
+    // read past unparsed.
     OFCondition sendMOVERequest(const T_ASC_PresentationContextID presID, const OFString& moveDestinationAETitle,
                                 DcmDataset* dataset, OFList<RetrieveResponse*>* responses) override
     {
         m_stall.start(int(getDIMSETimeout()));
-        return DcmSCU::sendMOVERequest(presID, moveDestinationAETitle, dataset, responses);
+        if (!isConnected())
+            return DIMSE_ILLEGALASSOCIATION;
+        if (!dataset)
+            return DIMSE_NULLKEY;
+        OFString abstractSyntax;
+        OFString transferSyntax;
+        findPresentationContext(presID, abstractSyntax, transferSyntax);
+        if (abstractSyntax.empty() || transferSyntax.empty())
+            return DIMSE_NOVALIDPRESENTATIONCONTEXTID;
+
+        T_DIMSE_Message request;
+        std::memset(&request, 0, sizeof request);
+        request.CommandField = DIMSE_C_MOVE_RQ;
+        T_DIMSE_C_MoveRQ& move = request.msg.CMoveRQ;
+        move.MessageID = ++m_messageId;
+        move.DataSetType = DIMSE_DATASET_PRESENT;
+        move.Priority = DIMSE_PRIORITY_MEDIUM;
+        OFStandard::strlcpy(move.MoveDestination, moveDestinationAETitle.c_str(), sizeof move.MoveDestination);
+        OFStandard::strlcpy(move.AffectedSOPClassUID, abstractSyntax.c_str(), sizeof move.AffectedSOPClassUID);
+        OFCondition cond = sendDIMSEMessage(presID, &request, dataset);
+        if (cond.bad())
+            return cond;
+        for (OFBool waitForNextResponse = OFTrue; waitForNextResponse;) {
+            T_ASC_PresentationContextID pcid = presID;
+            T_DIMSE_Message message;
+            std::memset(&message, 0, sizeof message);
+            auto response = std::make_unique<RetrieveResponse>();
+            cond = receiveDIMSECommand(&pcid, &message, &response->m_statusDetail);
+            if (cond.bad())
+                return cond;
+            if (message.CommandField != DIMSE_C_MOVE_RSP)
+                return DIMSE_BADCOMMANDTYPE;
+            const T_DIMSE_C_MoveRSP& answer = message.msg.CMoveRSP;
+            if (answer.DataSetType != DIMSE_DATASET_NULL && (cond = dropDataSet(*this)).bad())
+                return cond;
+            response->m_affectedSOPClassUID = answer.AffectedSOPClassUID;
+            response->m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
+            response->m_status = answer.DimseStatus;
+            response->m_numberOfRemainingSubops = answer.NumberOfRemainingSubOperations;
+            response->m_numberOfCompletedSubops = answer.NumberOfCompletedSubOperations;
+            response->m_numberOfFailedSubops = answer.NumberOfFailedSubOperations;
+            response->m_numberOfWarningSubops = answer.NumberOfWarningSubOperations;
+            // As DCMTK does: a response the handler cannot take is left out, its verdict on waiting kept.
+            cond = handleMOVEResponse(pcid, response.get(), waitForNextResponse);
+            if (cond.good() && responses)
+                responses->push_back(response.release());
+        }
+        return cond;
     }
 
     OFCondition handleMOVEResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
@@ -232,6 +306,7 @@ public:
 private:
     RetrieveStallClock m_stall;
     std::array<Uint16, 4> m_counts{};
+    Uint16 m_messageId = 0;
 };
 
 // A retrieve the server kept answering "pending" without sending anything, in the words of its operation.
@@ -422,14 +497,24 @@ const QStringList& storageTransferSyntaxes()
     return syntaxes;
 }
 
-bool openAssociation(DcmSCU& scu, const PacsServer& server, const PacsConfig& config,
-                     const QString& abstractSyntax, QString* error)
+namespace {
+
+bool associate(DcmSCU& scu, const PacsServer& server, const PacsConfig& config, const QString& abstractSyntax,
+               QString* error, Framing* framing)
 {
     if (!validPeer(server, config, error))
         return false;
     setIdentity(scu, server, config);
     scu.addPresentationContext(utf8(abstractSyntax), transferSyntaxList());
-    return negotiate(scu, error, unsupportedServiceText(abstractSyntax));
+    return negotiate(scu, error, unsupportedServiceText(abstractSyntax), framing);
+}
+
+} // namespace
+
+bool openAssociation(DcmSCU& scu, const PacsServer& server, const PacsConfig& config,
+                     const QString& abstractSyntax, QString* error)
+{
+    return associate(scu, server, config, abstractSyntax, error, nullptr);
 }
 
 QString incompleteSearchText(int shownRows)
@@ -442,7 +527,8 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
 {
     QList<StudyQueryRow> rows;
     FindStudiesSCU scu;
-    if (!openAssociation(scu, server, config, QString::fromLatin1(kFindStudyRoot), error))
+    Framing framing;
+    if (!associate(scu, server, config, QString::fromLatin1(kFindStudyRoot), error, &framing))
         return rows;
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kFindStudyRoot, "");
     if (pcid == 0) {
@@ -493,7 +579,7 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
     // servers that answer at most so many matches do.
     QString problem;
     if (cond.bad())
-        problem = conditionText(cond);
+        problem = exchangeText(cond, framing);
     else if (haveFinal && finalStatus == STATUS_FIND_Cancel_MatchingTerminatedDueToCancelRequest)
         problem = QStringLiteral("Сервер прекратил поиск досрочно: статус %1").arg(statusHex(finalStatus));
     else if (haveFinal && finalStatus != STATUS_Success)
@@ -528,7 +614,8 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
     const OFList<OFString> storageSyntaxes = transferSyntaxList(storageTransferSyntaxes());
     for (const QString& sopClass : storageSopClasses())
         scu.addPresentationContext(utf8(sopClass), storageSyntaxes, ASC_SC_ROLE_SCP);
-    if (!negotiate(scu, error, unsupportedServiceText(QString::fromLatin1(kGetStudyRoot))))
+    Framing framing;
+    if (!negotiate(scu, error, unsupportedServiceText(QString::fromLatin1(kGetStudyRoot)), &framing))
         return false;
 
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kGetStudyRoot, "");
@@ -570,7 +657,7 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
         return false;
     }
     if (cond.bad()) {
-        setError(error, conditionText(cond));
+        setError(error, exchangeText(cond, framing));
         return false;
     }
     if (scu.foreignObjects > 0 && scu.receivedCount == 0) {
@@ -614,7 +701,8 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
 {
     MoveStudySCU scu;
     scu.cancel = cancel;
-    if (!openAssociation(scu, server, config, QString::fromLatin1(kMoveStudyRoot), error))
+    Framing framing;
+    if (!associate(scu, server, config, QString::fromLatin1(kMoveStudyRoot), error, &framing))
         return false;
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kMoveStudyRoot, "");
     if (pcid == 0) {
@@ -645,7 +733,7 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
     freeResponses(responses);
 
     if (cond.bad()) {
-        setError(error, conditionText(cond));
+        setError(error, exchangeText(cond, framing));
         return false;
     }
     const QString problem = retrieveProblem(QStringLiteral("C-MOVE"), outcome, destination);
@@ -681,7 +769,8 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
     const OFList<OFString> syntaxes = transferSyntaxList();
     for (const QString& sopClass : abstractSyntaxes)
         scu.addPresentationContext(utf8(sopClass), syntaxes);
-    if (!negotiate(scu, error))
+    Framing framing;
+    if (!negotiate(scu, error, {}, &framing))
         return false;
 
     const int total = static_cast<int>(files.size());
@@ -714,7 +803,7 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
         return true;
     QString text = QStringLiteral("Отправлено %1 из %2 — не удалось отправить %3 файлов").arg(sent).arg(total).arg(failed);
     if (associationLost(last))
-        text += QStringLiteral(" (%1)").arg(conditionText(last));
+        text += QStringLiteral(" (%1)").arg(exchangeText(last, framing));
     setError(error, text);
     return false;
 }
@@ -722,7 +811,8 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
 bool echoServer(const PacsServer& server, const PacsConfig& config, QString* error)
 {
     DcmSCU scu;
-    if (!openAssociation(scu, server, config, QString::fromLatin1(kVerification), error))
+    Framing framing;
+    if (!associate(scu, server, config, QString::fromLatin1(kVerification), error, &framing))
         return false;
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kVerification, "");
     if (pcid == 0) {
@@ -733,7 +823,7 @@ bool echoServer(const PacsServer& server, const PacsConfig& config, QString* err
     const OFCondition cond = scu.sendECHORequest(pcid);
     closeAssociation(scu, cond);
     if (cond.bad()) {
-        setError(error, conditionText(cond));
+        setError(error, exchangeText(cond, framing));
         return false;
     }
     return true;

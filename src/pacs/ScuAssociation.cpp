@@ -1,5 +1,7 @@
 #include "pacs/ScuAssociation.h"
 
+#include <dcmtk/dcmnet/dimse.h>
+
 namespace pacs {
 
 namespace {
@@ -28,6 +30,14 @@ struct ScpAssociationMember
 
 template struct MemberAccess<ScpAssociationMember, &DcmSCP::m_assoc>;
 
+struct ScuNetworkMember
+{
+    using Type = T_ASC_Network* DcmSCU::*;
+    friend Type memberOf(ScuNetworkMember);
+};
+
+template struct MemberAccess<ScuNetworkMember, &DcmSCU::m_net>;
+
 } // namespace
 
 T_ASC_Association* associationOf(DcmSCU& scu)
@@ -38,6 +48,19 @@ T_ASC_Association* associationOf(DcmSCU& scu)
 T_ASC_Association* associationOf(DcmSCP& scp)
 {
     return scp.*memberOf(ScpAssociationMember());
+}
+
+T_ASC_Network* networkOf(DcmSCU& scu)
+{
+    return scu.*memberOf(ScuNetworkMember());
+}
+
+OFCondition dropDataSet(DcmSCU& scu)
+{
+    DIC_UL bytes = 0;
+    DIC_UL fragments = 0;
+    return DIMSE_ignoreDataSet(associationOf(scu), scu.getDIMSEBlockingMode(), int(scu.getDIMSETimeout()), &bytes,
+                               &fragments);
 }
 
 } // namespace pacs

@@ -2,7 +2,7 @@
 // DcmSCU and DcmSCP keep their association to themselves, and their own data set receives either
 // parse as they read or write a file behind a meta header of DCMTK's. Receiving unparsed into
 // memory, behind a header of the program's, and dropping what cannot be written, need the
-// association itself.
+// association itself; watching what the peer sends needs the requester's network.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/scp.h>
@@ -12,5 +12,10 @@ namespace pacs {
 
 T_ASC_Association* associationOf(DcmSCU& scu);
 T_ASC_Association* associationOf(DcmSCP& scp);
+// The requester's network between initNetwork and the association's end; null outside.
+T_ASC_Network* networkOf(DcmSCU& scu);
+
+// Reads past the data set that follows the command just received, unparsed.
+OFCondition dropDataSet(DcmSCU& scu);
 
 } // namespace pacs

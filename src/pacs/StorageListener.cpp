@@ -2,6 +2,7 @@
 
 #include "dicom/DicomNesting.h"
 
+#include "pacs/FramedTransportLayer.h"
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/ReceivedFileWriter.h"
@@ -47,9 +48,11 @@ QString conditionText(const OFCondition& cond)
 class InternalStorageSCP : public DcmSCP
 {
 public:
-    InternalStorageSCP(StorageListener* listener, const QString& outputFolder)
+    InternalStorageSCP(StorageListener* listener, const QString& outputFolder,
+                       std::shared_ptr<const FramingVerdict> framing)
         : m_listener(listener)
         , m_outputFolder(outputFolder)
+        , m_framing(std::move(framing))
     {
     }
     ~InternalStorageSCP() override = default;
@@ -66,6 +69,16 @@ protected:
     // flag is seen.
     OFBool stopAfterConnectionTimeout() override { return m_listener->stopRequested(); }
     OFBool stopAfterCurrentAssociation() override { return m_listener->stopRequested(); }
+
+    // DCMTK aborts the association after this; a sender the framing watch cut off is named so, since
+    // DCMTK only saw a connection that closed.
+    void notifyDIMSEError(const OFCondition& cond) override
+    {
+        DcmSCP::notifyDIMSEError(cond);
+        const QString refusal = framingRefusalText(m_framing->load(), QStringLiteral("отправитель"));
+        if (!refusal.isEmpty())
+            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(refusal));
+    }
 
 private:
     OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid)
@@ -190,6 +203,7 @@ private:
 
     StorageListener* m_listener;
     QString m_outputFolder;
+    std::shared_ptr<const FramingVerdict> m_framing;
 };
 
 StorageListener::StorageListener(int port, const QString& aeTitle, const QString& outputFolder, QObject* parent)
@@ -249,7 +263,11 @@ void StorageListener::run()
     // The flag is not cleared here: a stop that comes before the thread got to run must hold.
     bool reportedBindFailure = false;
     while (!m_stop.load()) {
-        InternalStorageSCP scp(this, m_outputFolder);
+        // Every sender's connection is read through the framing watch. The layer outlives the acceptor,
+        // which uses it until its network goes.
+        FramedTransportLayer framing;
+        InternalStorageSCP scp(this, m_outputFolder, framing.verdict());
+        scp.getConfig().setTransportLayer(&framing);
         configureAcceptor(scp);
         scp.setPort(m_port);
         scp.setAETitle(m_aeTitle.toUtf8().constData());

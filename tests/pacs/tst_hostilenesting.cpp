@@ -8,9 +8,12 @@
 #include "dicom/DicomNesting.h"
 #include "pacs/FindStudiesSCU.h"
 #include "pacs/PacsNetworkClient.h"
+#include "pacs/ScuAssociation.h"
 #include "pacs/StorageListener.h"
 
 #include <QSignalSpy>
+
+#include <cstring>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/scu.h>
 #include <dcmtk/oflog/oflog.h>
@@ -103,6 +106,69 @@ private slots:
         QVERIFY(thread.wait(10000));
     }
 
+    void listenerCutsOffHostileSenders_data()
+    {
+        QTest::addColumn<int>("message");
+        QTest::newRow("command nested 20000 levels") << int(peers::HostileMessage::NestedCommand);
+        QTest::newRow("command of 1 MiB") << int(peers::HostileMessage::HugeCommand);
+        QTest::newRow("data where the command is due") << int(peers::HostileMessage::DataForCommand);
+    }
+
+    // A sender whose first message no sound peer sends is cut off before DCMTK parses it: no answer,
+    // no file, a message that names it; the next sender is served.
+    void listenerCutsOffHostileSenders()
+    {
+        QFETCH(int, message);
+        const QString out = m_work.filePath(QStringLiteral("cut%1").arg(message));
+        const quint16 port = fixtures::freeLoopbackPort();
+        QThread thread;
+        thread.setStackSize(dicom::kParsingThreadStackSize); // as the listener pool runs it
+        auto* listener = new StorageListener(port, QStringLiteral("KALVLISTEN"), out);
+        listener->moveToThread(&thread);
+        connect(&thread, &QThread::started, listener, &StorageListener::run);
+        connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
+        QSignalSpy received(listener, &StorageListener::fileReceived), errors(listener, &StorageListener::errorOccurred);
+        thread.start();
+        QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 30000));
+
+        bool sent = false, answered = true;
+        std::unique_ptr<QThread> sender(QThread::create([&] {
+            DcmSCU scu;
+            scu.setPeerAETitle("KALVLISTEN");
+            scu.setPeerHostName("127.0.0.1");
+            scu.setPeerPort(port);
+            scu.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
+            if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+                return;
+            T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
+            T_ASC_Association* association = pacs::associationOf(scu);
+            // The listener may cut the connection while the rest is still going out.
+            sent = true;
+            peers::sendHostileMessage(association, pcid, peers::HostileMessage(message), DIMSE_C_STORE_RQ, 1,
+                                      UID_CTImageStorage, false);
+            T_DIMSE_Message answer;
+            std::memset(&answer, 0, sizeof answer);
+            answered = DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &pcid, &answer, nullptr).good();
+            scu.abortAssociation();
+        }));
+        sender->start();
+        QVERIFY(sender->wait(60000));
+        QVERIFY(sent);
+        QVERIFY(!answered);
+        QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 10000);
+        QVERIFY2(errors.last().first().toString().contains(QStringLiteral("отправитель прислал")),
+                 qPrintable(errors.last().first().toString()));
+
+        QProcess storescu;
+        storescu.start(QStandardPaths::findExecutable(QStringLiteral("storescu")),
+                       QStringList{"-aec", "KALVLISTEN", "127.0.0.1", QString::number(port), m_files.at(2)});
+        QVERIFY(storescu.waitForFinished(30000) && storescu.exitCode() == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 10000);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        listener->stop();
+        QVERIFY(thread.wait(10000));
+    }
+
     void getAndFindRefuseDeepNestingAndKeepTheRest()
     {
         // The archive parses what it sends, so the depth stays within its own reach here.
@@ -137,6 +203,45 @@ private slots:
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows.at(1).studyInstanceUid, QStringLiteral("1.2.3.3"));
         QVERIFY2(error.contains(QStringLiteral("C-FIND: 1")) && error.contains(QStringLiteral("вложенными")), qPrintable(error));
+    }
+
+    void searchCutsOffHostileMessages_data()
+    {
+        QTest::addColumn<int>("message");
+        QTest::addColumn<QString>("said"); // empty: the search ends well
+        QTest::newRow("sound answers") << int(peers::HostileMessage::None) << QString();
+        QTest::newRow("command nested 20000 levels")
+            << int(peers::HostileMessage::NestedCommand) << QStringLiteral("Сервер прислал команду DIMSE длиннее 8 КБ");
+        QTest::newRow("command of 1 MiB")
+            << int(peers::HostileMessage::HugeCommand) << QStringLiteral("Сервер прислал команду DIMSE длиннее 8 КБ");
+        QTest::newRow("data where the command is due")
+            << int(peers::HostileMessage::DataForCommand)
+            << QStringLiteral("Сервер прислал данные там, где ожидалась команда DIMSE");
+    }
+
+    // A server that answers one row and then a message no sound peer sends: the search keeps the row,
+    // says why it stopped and aborts the association, before DCMTK parses the message.
+    void searchCutsOffHostileMessages()
+    {
+        QFETCH(int, message);
+        QFETCH(QString, said);
+        peers::ScriptedScp scp;
+        auto first = std::make_unique<DcmDataset>();
+        first->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
+        scp.findRows.push_back(std::move(first));
+        scp.hostile = peers::HostileMessage(message);
+        QVERIFY(scp.start());
+        QString error;
+        QList<StudyQueryRow> rows;
+        // A thread with the stack the GUI thread has, where the search dialog runs it.
+        std::unique_ptr<QThread> search(QThread::create(
+            [&] { rows = findStudies(serverAt(scp.port(), "SCRIPTED"), PacsConfig(), {}, &error); }));
+        search->start();
+        if (!search->wait(30000))
+            qFatal("the search did not return for %s", QTest::currentDataTag());
+        QCOMPARE(rows.size(), 1);
+        QVERIFY2(said.isEmpty() ? error.isEmpty() : error.contains(said), qPrintable(error));
+        QTRY_COMPARE_WITH_TIMEOUT(scp.releasesReceived(), said.isEmpty() ? 1 : 0, 5000);
     }
 
     void findRefusesHostileAnswers_data()

@@ -276,6 +276,49 @@ private slots:
         QVERIFY(!coordinator.isRunning());
     }
 
+    void hostileDimseMessages_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<int>("message"); // sent before any object
+        QTest::addColumn<int>("indexed");
+        QTest::addColumn<QString>("said"); // empty: the retrieve ends well
+        for (const int mode : {1, 0}) {
+            const QByteArray m = mode == 1 ? "C-GET" : "C-MOVE";
+            QTest::newRow(m + ": command nested 20000 levels") << mode << int(peers::HostileMessage::NestedCommand) << 0
+                                                               << QStringLiteral("Сервер прислал команду DIMSE длиннее 8 КБ");
+            QTest::newRow(m + ": command of 1 MiB") << mode << int(peers::HostileMessage::HugeCommand) << 0
+                                                    << QStringLiteral("Сервер прислал команду DIMSE длиннее 8 КБ");
+            QTest::newRow(m + ": data where the command is due")
+                << mode << int(peers::HostileMessage::DataForCommand) << 0
+                << QStringLiteral("Сервер прислал данные там, где ожидалась команда DIMSE");
+            // Read past unparsed: only the counts of a response are used.
+            QTest::newRow(m + ": response with a data set nested 20000 levels")
+                << mode << int(peers::HostileMessage::NestedResponseData) << 3 << QString();
+        }
+    }
+
+    // The retrieve association is aborted before DCMTK parses what no sound peer sends, and the
+    // retrieve says so; nothing of the study is indexed.
+    void hostileDimseMessages()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(int, message);
+        QFETCH(int, indexed);
+        QFETCH(QString, said);
+        forgetAsked();
+        peers::ScriptedScp peer;
+        for (const QString& path : m_askedFiles)
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+        peer.hostile = peers::HostileMessage(message);
+        const QList<QVariant> outcome = retrieveIntoArchive(peer, retrieveMode);
+        QVERIFY(!outcome.isEmpty());
+        const QString text = outcome.at(1).toString();
+        QVERIFY2(outcome.at(0).toBool() == said.isEmpty() && text.contains(said), qPrintable(text));
+        QCOMPARE(outcome.at(2).toInt(), indexed);
+        checkIndex(indexed);
+        QCOMPARE(peer.releasesReceived(), said.isEmpty() ? 1 : 0);
+    }
+
     void onlyPendingAnswers_data()
     {
         QTest::addColumn<int>("retrieveMode");

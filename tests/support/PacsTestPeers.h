@@ -283,6 +283,117 @@ private:
     PeerProcess m_process;
 };
 
+// Messages no sound peer sends.
+enum class HostileMessage {
+    None,
+    NestedCommand,     // a response whose command set holds sequences kHostileDepth levels deep
+    HugeCommand,       // a response whose command set is 1 MiB of empty elements in descending order
+    DataForCommand,    // a data set, nested as deep, where the response's command is due
+    NestedResponseData // a pending response carrying a data set nested as deep; the answers go on after it
+};
+// Far deeper than the stack of any thread of the program takes when DCMTK parses it.
+constexpr int kHostileDepth = 20000;
+
+// `depth` sequences (FFFA,FFFA) of undefined length, each in one item holding the next, closed again.
+inline QByteArray nestedItems(int depth, bool implicit)
+{
+    const QByteArray open = implicit ? QByteArray("\xFA\xFF\xFA\xFF\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 16)
+                                     : QByteArray("\xFA\xFF\xFA\xFFSQ\x00\x00\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 20);
+    const QByteArray close("\xFE\xFF\x0D\xE0\x00\x00\x00\x00\xFE\xFF\xDD\xE0\x00\x00\x00\x00", 16);
+    return open.repeated(depth) + close.repeated(depth);
+}
+
+// `bytes` of empty elements (implicit VR), tags descending from (2010,xxxx): DCMTK's sorted insert
+// walks past all the earlier ones for each.
+inline QByteArray descendingEmptyElements(qsizetype bytes)
+{
+    QByteArray out(bytes / 8 * 8, '\0');
+    for (qsizetype i = 0, n = out.size() / 8; i < n; ++i) {
+        const qsizetype k = n - 1 - i;
+        qToLittleEndian<quint16>(quint16(0x2000 + 2 * (k >> 14)), out.data() + 8 * i);
+        qToLittleEndian<quint16>(quint16(0x1000 + (k & 0x3FFF)), out.data() + 8 * i + 2);
+    }
+    return out;
+}
+
+// A response's command set as DIMSE sends it: implicit VR little endian, group length first.
+inline QByteArray commandSet(Uint16 field, Uint16 respondedTo, const char* sopClass, Uint16 status, bool withData)
+{
+    QByteArray body;
+    const auto element = [&body](quint16 element, QByteArray value) {
+        if (value.size() % 2)
+            value.append('\0');
+        char header[8];
+        qToLittleEndian<quint16>(0x0000, header);
+        qToLittleEndian<quint16>(element, header + 2);
+        qToLittleEndian<quint32>(quint32(value.size()), header + 4);
+        body.append(header, sizeof header).append(value);
+    };
+    const auto us = [](quint16 value) {
+        QByteArray bytes(2, '\0');
+        qToLittleEndian<quint16>(value, bytes.data());
+        return bytes;
+    };
+    element(0x0002, QByteArray(sopClass));
+    element(0x0100, us(field));
+    element(0x0120, us(respondedTo));
+    element(0x0800, us(withData ? 0x0000 : 0x0101));
+    element(0x0900, us(status));
+    QByteArray length(12, '\0');
+    qToLittleEndian<quint32>(4, length.data() + 4);
+    qToLittleEndian<quint32>(quint32(body.size()), length.data() + 8);
+    return length + body;
+}
+
+// Bytes as PDVs of one kind, as long as the association takes, the last one marked.
+inline OFCondition sendPdvs(T_ASC_Association* association, T_ASC_PresentationContextID pcid, const QByteArray& bytes,
+                            DUL_DATAPDV type)
+{
+    const qsizetype chunk = qsizetype(association->sendPDVLength) & ~qsizetype(1);
+    OFCondition cond = EC_Normal;
+    qsizetype at = 0;
+    do {
+        const qsizetype size = qMin(chunk, bytes.size() - at);
+        DUL_PDV pdv{};
+        pdv.fragmentLength = static_cast<unsigned long>(size);
+        pdv.presentationContextID = pcid;
+        pdv.pdvType = type;
+        pdv.lastPDV = at + size == bytes.size() ? OFTrue : OFFalse;
+        pdv.data = const_cast<char*>(bytes.constData() + at);
+        DUL_PDVLIST list{};
+        list.count = 1;
+        list.pdv = &pdv;
+        cond = DUL_WritePDVs(&association->DULassociation, &list);
+        at += size;
+    } while (cond.good() && at < bytes.size());
+    return cond;
+}
+
+// `message` as a peer sends it in place of a message of kind `field` (a request or a response; only
+// NestedResponseData has to be a response); `implicit` tells the data set's syntax.
+inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_PresentationContextID pcid,
+                                      HostileMessage message, Uint16 field, Uint16 messageId, const char* sopClass,
+                                      bool implicit)
+{
+    const QByteArray pending = commandSet(field, messageId, sopClass, STATUS_Pending, false);
+    switch (message) {
+    case HostileMessage::None:
+        break;
+    case HostileMessage::NestedCommand:
+        return sendPdvs(association, pcid, pending + nestedItems(kHostileDepth, true), DUL_COMMANDPDV);
+    case HostileMessage::HugeCommand:
+        return sendPdvs(association, pcid, pending + descendingEmptyElements(1024 * 1024), DUL_COMMANDPDV);
+    case HostileMessage::DataForCommand:
+        return sendPdvs(association, pcid, nestedItems(kHostileDepth, true), DUL_DATASETPDV);
+    case HostileMessage::NestedResponseData: {
+        const OFCondition cond =
+            sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
+        return cond.good() ? sendPdvs(association, pcid, nestedItems(kHostileDepth, implicit), DUL_DATASETPDV) : cond;
+    }
+    }
+    return EC_Normal;
+}
+
 // An acceptor on a thread of the test, for answers no stock tool gives: C-FIND with the rows and final
 // status it is given (optionally stalling or aborting part-way), C-STORE with a chosen status, and
 // C-GET and C-MOVE of whatever data sets it is handed (of any study, as often as listed), with a
@@ -315,6 +426,8 @@ public:
     quint16 moveDestinationPort = 0;
     // The C-STORE requests of a retrieve name this SOP Instance UID rather than their data set's.
     std::string announcedSopInstanceUid;
+    // Sent after the rows of a C-FIND, or before any object of a C-GET or C-MOVE.
+    HostileMessage hostile = HostileMessage::None;
 
     ~ScriptedScp() override { stop(); }
 
@@ -356,6 +469,8 @@ public:
 
     quint16 port() const { return m_port; }
     int storesReceived() const { return m_stores; }
+    // Associations the requester ended by a release (not by an abort or a dropped connection).
+    int releasesReceived() const { return m_releases; }
     int pendingAnswersSent() const { return m_pendingSent; }
     // The statuses the receiver answered the sub-operations of the last retrieve with.
     std::vector<Uint16> subOperationStatuses()
@@ -373,6 +488,7 @@ public:
 protected:
     OFBool stopAfterConnectionTimeout() override { return m_stop.load(); }
     OFBool stopAfterCurrentAssociation() override { return m_stop.load(); }
+    void notifyReleaseRequest() override { ++m_releases; }
 
     OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override
     {
@@ -401,6 +517,8 @@ protected:
                 if (cond.bad())
                     return cond;
             }
+            if (hostile != HostileMessage::None)
+                return sendHostile(pcid, DIMSE_C_FIND_RSP, req.MessageID, req.AffectedSOPClassUID);
             if (int(findRows.size()) == findAbortAfter)
                 return abortNow();
             return sendFINDResponse(pcid, req.MessageID, req.AffectedSOPClassUID, nullptr, findFinalStatus);
@@ -514,53 +632,22 @@ private:
     OFCondition sendRawFindResponse(T_ASC_PresentationContextID pcid, Uint16 messageId, const char* sopClass,
                                     const QByteArray& dataset)
     {
-        QByteArray body;
-        const auto element = [&body](quint16 element, QByteArray value) {
-            if (value.size() % 2)
-                value.append('\0');
-            char header[8];
-            qToLittleEndian<quint16>(0x0000, header);
-            qToLittleEndian<quint16>(element, header + 2);
-            qToLittleEndian<quint32>(quint32(value.size()), header + 4);
-            body.append(header, sizeof header).append(value);
-        };
-        const auto us = [](quint16 value) {
-            QByteArray bytes(2, '\0');
-            qToLittleEndian<quint16>(value, bytes.data());
-            return bytes;
-        };
-        element(0x0002, QByteArray(sopClass));
-        element(0x0100, us(DIMSE_C_FIND_RSP));
-        element(0x0120, us(messageId));
-        element(0x0800, us(0x0000)); // a data set follows
-        element(0x0900, us(STATUS_Pending));
-        QByteArray command = body;
-        body.clear();
-        element(0x0000, QByteArray(4, '\0'));
-        qToLittleEndian<quint32>(quint32(command.size()), body.data() + 8);
-        command.prepend(body);
-
         // Answers sent byte by byte need the association DcmSCP keeps to itself.
         T_ASC_Association* association = pacs::associationOf(*this);
-        const auto send = [&](const char* data, qsizetype size, DUL_DATAPDV type, bool last) {
-            DUL_PDV pdv{};
-            pdv.fragmentLength = static_cast<unsigned long>(size);
-            pdv.presentationContextID = pcid;
-            pdv.pdvType = type;
-            pdv.lastPDV = last ? OFTrue : OFFalse;
-            pdv.data = const_cast<char*>(data);
-            DUL_PDVLIST list{};
-            list.count = 1;
-            list.pdv = &pdv;
-            return DUL_WritePDVs(&association->DULassociation, &list);
-        };
-        OFCondition cond = send(command.constData(), command.size(), DUL_COMMANDPDV, true);
-        const qsizetype chunk = qsizetype(association->sendPDVLength) & ~qsizetype(1);
-        for (qsizetype at = 0; cond.good() && at < dataset.size(); at += chunk) {
-            const qsizetype size = qMin(chunk, dataset.size() - at);
-            cond = send(dataset.constData() + at, size, DUL_DATASETPDV, at + size == dataset.size());
-        }
-        return cond;
+        const OFCondition cond = sendPdvs(association, pcid,
+                                          commandSet(DIMSE_C_FIND_RSP, messageId, sopClass, STATUS_Pending, true),
+                                          DUL_COMMANDPDV);
+        return cond.good() && !dataset.isEmpty() ? sendPdvs(association, pcid, dataset, DUL_DATASETPDV) : cond;
+    }
+
+    // The hostile message in place of an answer of kind `field` to the request `messageId`; after a
+    // NestedResponseData answer the exchange goes on as usual.
+    OFCondition sendHostile(T_ASC_PresentationContextID pcid, Uint16 field, Uint16 messageId, const char* sopClass)
+    {
+        OFString abstractSyntax, transferSyntax;
+        findPresentationContext(pcid, abstractSyntax, transferSyntax);
+        return sendHostileMessage(pacs::associationOf(*this), pcid, hostile, field, messageId, sopClass,
+                                  transferSyntax == UID_LittleEndianImplicitTransferSyntax);
     }
 
     // "Pending" again and again, and no object: then the final answer, if the requester still listens.
@@ -589,6 +676,11 @@ private:
         remember(query);
         if (retrievePendingOnly > 0)
             return answerOnlyPending(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
+        if (hostile != HostileMessage::None) {
+            cond = sendHostile(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
+            if (cond.bad() || hostile != HostileMessage::NestedResponseData)
+                return cond;
+        }
         Counts counts;
         const Uint16 total = Uint16(retrieveObjects.size());
         for (Uint16 i = 0; i < total; ++i) {
@@ -630,6 +722,11 @@ private:
         remember(query);
         if (retrievePendingOnly > 0)
             return answerOnlyPending(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID);
+        if (hostile != HostileMessage::None) {
+            cond = sendHostile(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID);
+            if (cond.bad() || hostile != HostileMessage::NestedResponseData)
+                return cond;
+        }
         StoreSender sender;
         sender.setAETitle("SCRIPTED");
         sender.setPeerAETitle(destination);
@@ -715,6 +812,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_stores{0};
     std::atomic<int> m_pendingSent{0};
+    std::atomic<int> m_releases{0};
     std::mutex m_mutex;
     std::unique_ptr<DcmDataset> m_lastQuery;
     std::vector<Uint16> m_subStatuses;

@@ -1,0 +1,142 @@
+#include "pacs/PduFramingWatch.h"
+
+#include <QtEndian>
+
+#include <cstring>
+
+namespace pacs {
+
+namespace {
+
+constexpr int kHeaderBytes = 6; // of a PDU (type, reserved, length) and of a PDV (length, context, control)
+constexpr quint8 kDataPdu = 0x04;
+constexpr quint16 kNoDataSet = 0x0101;
+
+} // namespace
+
+PduFramingWatch::PduFramingWatch(qint64 maxCommandBytes)
+    : m_maxCommandBytes(maxCommandBytes)
+{
+}
+
+bool PduFramingWatch::fail(Verdict verdict)
+{
+    m_verdict = verdict;
+    m_command.clear();
+    return false;
+}
+
+bool PduFramingWatch::feed(const char* data, qint64 size)
+{
+    qint64 at = 0;
+    while (m_verdict == Verdict::Passing && at < size) {
+        if (m_reading == Reading::PduHeader || m_reading == Reading::PdvHeader) {
+            if (m_reading == Reading::PdvHeader && m_headerBytes == 0 && m_pduLeft < quint32(kHeaderBytes))
+                return fail(Verdict::BadFraming);
+            const int take = int(qMin<qint64>(kHeaderBytes - m_headerBytes, size - at));
+            std::memcpy(m_header + m_headerBytes, data + at, size_t(take));
+            m_headerBytes += take;
+            at += take;
+            if (m_reading == Reading::PdvHeader)
+                m_pduLeft -= quint32(take);
+            if (m_headerBytes < kHeaderBytes)
+                continue;
+            m_headerBytes = 0;
+            if (m_reading == Reading::PdvHeader) {
+                if (!startPdv())
+                    return false;
+                continue;
+            }
+            const quint8 type = quint8(m_header[0]);
+            if (type < 0x01 || type > 0x07) // A-ASSOCIATE-RQ to A-ABORT
+                return fail(Verdict::BadFraming);
+            m_pduLeft = qFromBigEndian<quint32>(m_header + 2);
+            m_reading = m_pduLeft == 0 ? Reading::PduHeader : type == kDataPdu ? Reading::PdvHeader : Reading::PduBody;
+            continue;
+        }
+        const quint32 take = quint32(qMin<qint64>(m_reading == Reading::PduBody ? m_pduLeft : m_pdvLeft, size - at));
+        m_pduLeft -= take;
+        if (m_reading == Reading::PduBody) {
+            at += take;
+            if (m_pduLeft == 0)
+                m_reading = Reading::PduHeader;
+            continue;
+        }
+        if (m_pdvIsCommand)
+            m_command.append(data + at, qsizetype(take));
+        m_pdvLeft -= take;
+        at += take;
+        if (m_pdvLeft == 0 && !endPdv())
+            return false;
+    }
+    return m_verdict == Verdict::Passing;
+}
+
+bool PduFramingWatch::startPdv()
+{
+    const quint32 itemLength = qFromBigEndian<quint32>(m_header);
+    if (itemLength < 2 || itemLength - 2 > m_pduLeft)
+        return fail(Verdict::BadFraming);
+    m_pdvLeft = itemLength - 2;
+    const quint8 control = quint8(m_header[5]);
+    m_pdvIsCommand = (control & 0x01) != 0;
+    m_pdvIsLast = (control & 0x02) != 0;
+    if (m_pdvIsCommand) {
+        if (m_message != Message::InCommand)
+            m_command.clear(); // a new message begins
+        m_message = Message::InCommand;
+        // Refused on the fragment's header, before its bytes are read.
+        if (m_command.size() + qint64(m_pdvLeft) > m_maxCommandBytes)
+            return fail(Verdict::CommandTooLong);
+    } else {
+        // DCMTK parses whatever fragment comes while it gathers a command before it looks at its type.
+        if (m_message == Message::CommandDue || m_message == Message::InCommand)
+            return fail(Verdict::DataWhereCommandDue);
+        m_message = Message::InData;
+    }
+    m_reading = Reading::PdvBody;
+    return m_pdvLeft > 0 || endPdv();
+}
+
+bool PduFramingWatch::endPdv()
+{
+    m_reading = m_pduLeft == 0 ? Reading::PduHeader : Reading::PdvHeader;
+    if (!m_pdvIsLast)
+        return true;
+    if (m_pdvIsCommand)
+        return endCommand();
+    m_message = Message::CommandDue;
+    return true;
+}
+
+// Whether a data set follows, from the command set's (0000,0800), read as the plain list of group 0000
+// elements of defined length that every real command set is; anything else is not read further.
+bool PduFramingWatch::endCommand()
+{
+    const auto* bytes = reinterpret_cast<const uchar*>(m_command.constData());
+    const qsizetype size = m_command.size();
+    int dataSetType = -1;
+    for (qsizetype at = 0; at < size;) {
+        if (size - at < 8)
+            return fail(Verdict::BadCommand);
+        const quint16 group = qFromLittleEndian<quint16>(bytes + at);
+        const quint16 element = qFromLittleEndian<quint16>(bytes + at + 2);
+        const quint32 length = qFromLittleEndian<quint32>(bytes + at + 4);
+        at += 8;
+        if (group != 0x0000 || length > quint64(size - at))
+            return fail(Verdict::BadCommand);
+        if (element == 0x0800) {
+            if (dataSetType >= 0 || length < 2)
+                return fail(Verdict::BadCommand);
+            dataSetType = qFromLittleEndian<quint16>(bytes + at);
+        }
+        at += qsizetype(length);
+    }
+    if (dataSetType < 0)
+        return fail(Verdict::BadCommand);
+    m_message = dataSetType == kNoDataSet ? Message::CommandDue : Message::DataDue;
+    m_command.clear();
+    return true;
+}
+
+} // namespace pacs

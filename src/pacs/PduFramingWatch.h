@@ -1,0 +1,62 @@
+#pragma once
+// What a peer sends on an association, followed byte by byte before DCMTK reads it. DCMTK gathers the
+// command set of each DIMSE message and parses it itself, by recursion and with no bound, on the
+// association's thread, and it takes the first fragment of a data set that comes where a command is due
+// for a command too: a peer could crash the program with either. A real command set is a dozen short
+// elements of group 0000, a few hundred bytes, so the watch refuses one that grows past a small cap,
+// and data that comes where a command is due, before DCMTK sees a byte of the PDU that holds them.
+//
+// Only the framing is followed: PDU type and length; in P-DATA-TF PDUs each PDV's length and message
+// control header (bit 0 command, bit 1 last fragment). Other PDUs pass untouched. Whether a data set
+// follows a command is read from the command's (0000,0800); a command whose elements cannot be told
+// apart that simply (another group, an undefined length, a length past its end) is refused.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace pacs {
+
+class PduFramingWatch
+{
+public:
+    enum class Verdict {
+        Passing,
+        CommandTooLong,      // the command set of one message grew past the cap
+        DataWhereCommandDue, // a data fragment before the message's command was whole, or with none announced
+        BadCommand,          // a command set not made of plain group 0000 elements, or without its data set type
+        BadFraming,          // a PDV longer than its PDU or shorter than its header, or an unknown PDU type
+    };
+
+    // Far above any command set a real peer sends, far below what DCMTK's parse can suffer.
+    static constexpr qint64 kMaxCommandBytes = 8 * 1024;
+
+    explicit PduFramingWatch(qint64 maxCommandBytes = kMaxCommandBytes);
+
+    // The bytes as they are read, split anywhere. False from the first byte that breaks the framing
+    // on; verdict() then says why, and nothing more is looked at.
+    bool feed(const char* data, qint64 size);
+    Verdict verdict() const { return m_verdict; }
+
+private:
+    enum class Reading { PduHeader, PduBody, PdvHeader, PdvBody };
+    enum class Message { CommandDue, InCommand, DataDue, InData };
+
+    bool fail(Verdict verdict);
+    bool startPdv();
+    bool endPdv();
+    bool endCommand();
+
+    qint64 m_maxCommandBytes;
+    Verdict m_verdict = Verdict::Passing;
+    Reading m_reading = Reading::PduHeader;
+    Message m_message = Message::CommandDue;
+    char m_header[6] = {};
+    int m_headerBytes = 0;
+    quint32 m_pduLeft = 0; // bytes of the current PDU's body not yet read
+    quint32 m_pdvLeft = 0; // bytes of the current fragment not yet read
+    bool m_pdvIsCommand = false;
+    bool m_pdvIsLast = false;
+    QByteArray m_command; // the current message's command set so far, never past the cap
+};
+
+} // namespace pacs
