@@ -100,6 +100,11 @@ QString conditionText(const OFCondition& cond)
         case DULC_PEERABORTEDASSOCIATION:
             meaning = QStringLiteral("сервер прервал соединение");
             break;
+        case DIMSEC_BADMESSAGE:
+        case DIMSEC_BADCOMMANDTYPE:
+        case DIMSEC_PARSEFAILED:
+            meaning = QStringLiteral("сервер прислал сообщение DIMSE недопустимого вида");
+            break;
         case DULC_NETWORKCLOSED:
         case DULC_TCPIOERROR:
         case DIMSEC_READPDVFAILED:
@@ -153,14 +158,16 @@ void setIdentity(DcmSCU& scu, const PacsServer& server, const PacsConfig& config
 }
 
 // A condition after which the association cannot carry anything more: a time-out, a broken or
-// closed connection, or an abort by the peer.
+// closed connection, an abort by the peer, or a response DCMTK refused (malformed, of another kind),
+// whose data set it would leave unread and parse as the next command.
 bool associationLost(const OFCondition& cond)
 {
     if (cond.good() || cond.module() != OFM_dcmnet)
         return false;
     const unsigned short code = cond.code();
     return code == DIMSEC_NODATAAVAILABLE || code == DIMSEC_READPDVFAILED || code == DIMSEC_RECEIVEFAILED
-        || code == DIMSEC_SENDFAILED || (code >= 0x300 && code < 0x400);
+        || code == DIMSEC_SENDFAILED || code == DIMSEC_BADMESSAGE || code == DIMSEC_BADCOMMANDTYPE
+        || code == DIMSEC_PARSEFAILED || (code >= 0x300 && code < 0x400);
 }
 
 // Releases a working association; aborts a broken one at once instead of waiting for a release

@@ -523,6 +523,29 @@ private slots:
             QCOMPARE(error, QStringLiteral("Отправлено 0 из 2 — не удалось отправить 2 файлов"));
     }
 
+    // A store response that carries a data set, nested deep: DCMTK refuses the response but leaves its
+    // data set unread, for the next receive to parse as a command. The send ends there, by an abort.
+    void storeResponseCarryingDataEndsTheSend()
+    {
+        peers::ScriptedScp scp;
+        scp.hostile = peers::HostileMessage::NestedResponseData;
+        QVERIFY(scp.start());
+        QString error;
+        bool sent = true;
+        // The stack of a thread of the pool, where the study list sends.
+        std::unique_ptr<QThread> send(QThread::create([&] {
+            sent = sendFiles(serverAt(scp.port(), QStringLiteral("SCRIPTED")), localConfig(), m_sendable.mid(0, 2),
+                             &error, {});
+        }));
+        send->start();
+        QVERIFY(send->wait(60000));
+        QVERIFY(!sent);
+        QVERIFY2(scp.storesReceived() == 1, qPrintable(error));
+        QVERIFY2(error.startsWith(QStringLiteral("Отправлено 0 из 2 — не удалось отправить 2 файлов (сервер прислал")),
+                 qPrintable(error));
+        QCOMPARE(scp.releasesReceived(), 0);
+    }
+
     // A peer that accepts the TCP connection and never says a word, and one that accepts the
     // association and then stalls: every call comes back within its time-out.
     void silentPeersHitTheTimeOut()

@@ -426,7 +426,8 @@ public:
     quint16 moveDestinationPort = 0;
     // The C-STORE requests of a retrieve name this SOP Instance UID rather than their data set's.
     std::string announcedSopInstanceUid;
-    // Sent after the rows of a C-FIND, or before any object of a C-GET or C-MOVE.
+    // Sent after the rows of a C-FIND, before any object of a C-GET or C-MOVE, or in place of a C-STORE
+    // response.
     HostileMessage hostile = HostileMessage::None;
 
     ~ScriptedScp() override { stop(); }
@@ -531,6 +532,8 @@ protected:
             if (cond.bad())
                 return cond;
             ++m_stores;
+            if (hostile != HostileMessage::None)
+                return sendHostile(pcid, DIMSE_C_STORE_RSP, req.MessageID, req.AffectedSOPClassUID);
             return sendSTOREResponse(pcid, req, storeStatus);
         }
         if (msg->CommandField == DIMSE_C_GET_RQ)
