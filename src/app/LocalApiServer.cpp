@@ -3,12 +3,17 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #ifndef KALVENOR_VENDOR_ORIGIN
 #define KALVENOR_VENDOR_ORIGIN "https://kalvenor.example"
@@ -19,6 +24,12 @@ namespace kalvenor {
 namespace {
 
 const char kIdleTimerName[] = "kalvenorIdleTimer";
+const char kDeadlineTimerName[] = "kalvenorDeadlineTimer";
+
+// Connections the system holds for the server while it is at its cap. They are taken in the order they
+// came; past the queue the system drops them and the clients retry after ever longer pauses, so a
+// request could wait behind every connection made after it.
+constexpr int kListenBacklog = 1024;
 
 // Only digits are a length; signs, inner blanks and exponents are refused rather than guessed.
 bool parseContentLength(const QByteArray& text, qint64* length)
@@ -32,6 +43,13 @@ bool parseContentLength(const QByteArray& text, qint64* length)
     // More digits than any body accepted here: too large rather than malformed.
     *length = text.size() > 18 ? std::numeric_limits<qint64>::max() : text.toLongLong();
     return true;
+}
+
+int positiveFromEnvironment(const char* name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value > 0 ? value : fallback;
 }
 
 quint16 portFromEnvironment(const char* name, quint16 fallback)
@@ -63,9 +81,9 @@ bool endsHeadWithBareLineFeeds(const QByteArray& buffer, qsizetype crlfHeadEnd)
     return false;
 }
 
-QTimer* idleTimer(QTcpSocket* socket)
+QTimer* socketTimer(QTcpSocket* socket, const char* name)
 {
-    return socket->findChild<QTimer*>(QString::fromLatin1(kIdleTimerName), Qt::FindDirectChildrenOnly);
+    return socket->findChild<QTimer*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly);
 }
 
 } // namespace
@@ -74,22 +92,39 @@ LocalApiServer::LocalApiServer(quint16 port_, QObject* parent)
     : QObject(parent)
     , server(new QTcpServer(this))
     , port(port_)
+    , requestDeadlineMs(configuredRequestDeadlineMs())
+    , maxConnections(configuredMaxConnections())
+    , acceptRetry(new QTimer(this))
 {
-    connect(server, &QTcpServer::newConnection, this, &LocalApiServer::onNewConnection);
+    acceptRetry->setSingleShot(true);
+    acceptRetry->setInterval(kAcceptRetryMs);
+    connect(acceptRetry, &QTimer::timeout, this, &LocalApiServer::updateAccepting);
 }
 
 LocalApiServer::~LocalApiServer()
 {
+    // Not left watching a descriptor that the server's closing frees for reuse.
+    delete acceptNotifier;
+    acceptNotifier = nullptr;
     buffers.clear();
 }
 
 bool LocalApiServer::listen(QString* errorText)
 {
-    if (server->listen(QHostAddress::LocalHost, port))
-        return true;
-    if (errorText)
-        *errorText = server->errorString();
-    return false;
+    server->setListenBacklogSize(kListenBacklog);
+    if (!server->listen(QHostAddress::LocalHost, port)) {
+        if (errorText)
+            *errorText = server->errorString();
+        return false;
+    }
+    // The server accepts by itself: refused a descriptor, Qt's own accepting either tries again at
+    // full speed for as long as the refusal lasts or stops for good, depending on the moment.
+    server->pauseAccepting();
+    delete acceptNotifier;
+    acceptNotifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &LocalApiServer::onNewConnection);
+    updateAccepting();
+    return true;
 }
 
 quint16 LocalApiServer::configuredPort()
@@ -100,6 +135,16 @@ quint16 LocalApiServer::configuredPort()
 quint16 LocalApiServer::configuredPagePort()
 {
     return portFromEnvironment("KALVENOR_LOCAL_PAGE_PORT", kDefaultPagePort);
+}
+
+int LocalApiServer::configuredRequestDeadlineMs()
+{
+    return positiveFromEnvironment("KALVENOR_LOCAL_API_DEADLINE_MS", kRequestDeadlineMs);
+}
+
+int LocalApiServer::configuredMaxConnections()
+{
+    return positiveFromEnvironment("KALVENOR_LOCAL_API_MAX_CONNECTIONS", kMaxConnections);
 }
 
 const QSet<QByteArray>& LocalApiServer::allowedOrigins()
@@ -117,23 +162,67 @@ const QSet<QByteArray>& LocalApiServer::allowedOrigins()
 
 void LocalApiServer::onNewConnection()
 {
-    while (server->hasPendingConnections()) {
-        QTcpSocket* socket = server->nextPendingConnection();
-        if (!socket)
+    const int listening = int(server->socketDescriptor());
+    while (listening >= 0 && openConnections < maxConnections) {
+        const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (descriptor < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            // Out of descriptors or memory: the listening socket stays readable, so trying again at
+            // once would only spin. Connections wait in the system's queue meanwhile.
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                acceptRetry->start();
             break;
-        buffers.insert(socket, QByteArray());
-        connect(socket, &QTcpSocket::readyRead, this, &LocalApiServer::onSocketReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, &LocalApiServer::onSocketDisconnected);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-
-        // A connection that stops sending would otherwise hold its socket and buffer for ever.
-        auto* timer = new QTimer(socket);
-        timer->setObjectName(QString::fromLatin1(kIdleTimerName));
-        timer->setSingleShot(true);
-        timer->setInterval(kIdleTimeoutMs);
-        connect(timer, &QTimer::timeout, this, [this, socket] { onIdleTimeout(socket); });
-        timer->start();
+        }
+        auto* socket = new QTcpSocket(server);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket; // a refused descriptor stays the caller's
+            ::close(descriptor);
+            continue;
+        }
+        adopt(socket);
     }
+    updateAccepting();
+}
+
+void LocalApiServer::adopt(QTcpSocket* socket)
+{
+    ++openConnections;
+    // Counted until the socket object goes rather than until it closes: the bound holds either way,
+    // and no path of closing can be missed.
+    connect(socket, &QObject::destroyed, this, [this] {
+        --openConnections;
+        updateAccepting();
+    });
+    buffers.insert(socket, QByteArray());
+    connect(socket, &QTcpSocket::readyRead, this, &LocalApiServer::onSocketReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, &LocalApiServer::onSocketDisconnected);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+
+    // A connection that stops sending would otherwise hold its socket and buffer for ever.
+    auto* timer = new QTimer(socket);
+    timer->setObjectName(QString::fromLatin1(kIdleTimerName));
+    timer->setSingleShot(true);
+    timer->setInterval(kIdleTimeoutMs);
+    connect(timer, &QTimer::timeout, this, [this, socket] { onIdleTimeout(socket); });
+    timer->start();
+
+    // One that never stops sending, a byte now and then, is bounded by the deadline instead; it is
+    // for receiving the request only (every answer is a few hundred bytes, sent at once).
+    auto* deadline = new QTimer(socket);
+    deadline->setObjectName(QString::fromLatin1(kDeadlineTimerName));
+    deadline->setSingleShot(true);
+    deadline->setInterval(requestDeadlineMs);
+    connect(deadline, &QTimer::timeout, this, [this, socket] {
+        if (buffers.contains(socket))
+            onIdleTimeout(socket);
+    });
+}
+
+void LocalApiServer::updateAccepting()
+{
+    if (acceptNotifier)
+        acceptNotifier->setEnabled(openConnections < maxConnections && !acceptRetry->isActive());
 }
 
 void LocalApiServer::onSocketDisconnected()
@@ -161,8 +250,10 @@ void LocalApiServer::onSocketReadyRead()
         return;
     }
     it->append(socket->readAll());
-    if (QTimer* timer = idleTimer(socket))
+    if (QTimer* timer = socketTimer(socket, kIdleTimerName))
         timer->start();
+    if (QTimer* deadline = socketTimer(socket, kDeadlineTimerName); deadline && !deadline->isActive())
+        deadline->start();
     processBuffer(socket);
 }
 

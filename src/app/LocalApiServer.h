@@ -10,8 +10,10 @@
 
 #include <functional>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 namespace kalvenor {
 
@@ -26,6 +28,14 @@ public:
     static constexpr int kMaxHeadBytes = 8 * 1024;
     static constexpr int kMaxBodyBytes = 64 * 1024;
     static constexpr int kIdleTimeoutMs = 10000;
+    // From its first byte a request has this long to arrive whole, however steadily it trickles in.
+    static constexpr int kRequestDeadlineMs = 20000;
+    // Connections held at once: a page or a second copy needs a few, and the descriptors of the
+    // whole process (usually 1,024) are left for the index, the files, the PACS associations and
+    // remote access.
+    static constexpr int kMaxConnections = 256;
+    // The rest after the system refused a connection a descriptor.
+    static constexpr int kAcceptRetryMs = 1000;
 
     explicit LocalApiServer(quint16 port, QObject* parent = nullptr);
     ~LocalApiServer() override;
@@ -40,6 +50,11 @@ public:
     // The port of the local page origins in place of kDefaultPagePort: KALVENOR_LOCAL_PAGE_PORT, for
     // the same reason.
     static quint16 configuredPagePort();
+    // kRequestDeadlineMs and kMaxConnections, unless the test-only KALVENOR_LOCAL_API_DEADLINE_MS
+    // and KALVENOR_LOCAL_API_MAX_CONNECTIONS name others, read when a server is made: a test of the
+    // bounds need not wait for the real deadline nor open hundreds of connections.
+    static int configuredRequestDeadlineMs();
+    static int configuredMaxConnections();
 
     // The web origins whose pages may use the server, compared byte for byte.
     static const QSet<QByteArray>& allowedOrigins();
@@ -77,9 +92,16 @@ private:
     void answerPreflight(QTcpSocket* socket, const QByteArray& origin);
     void finish(QTcpSocket* socket, const QByteArray& bytes);
     void onIdleTimeout(QTcpSocket* socket);
+    void adopt(QTcpSocket* socket);
+    void updateAccepting();
 
     QTcpServer* server = nullptr;
     quint16 port = 0;
+    int requestDeadlineMs = kRequestDeadlineMs;
+    int maxConnections = kMaxConnections;
+    QSocketNotifier* acceptNotifier = nullptr;
+    QTimer* acceptRetry = nullptr;
+    int openConnections = 0;
     QHash<QTcpSocket*, QByteArray> buffers;
     OpenRequestGate openRequestGate;
 };

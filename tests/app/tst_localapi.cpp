@@ -5,12 +5,19 @@
 #include "app/LocalApiServer.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 using kalvenor::LocalApiServer;
 
@@ -67,6 +74,7 @@ struct Client
     QTcpSocket socket;
     QByteArray received;
     bool closed = false;
+    bool sent = false;
 };
 
 // One random change of a valid request: flipped bytes, cut short, lying lengths, repeated or endless
@@ -124,6 +132,20 @@ QString responseProblem(const QByteArray& bytes)
         return QStringLiteral("malformed head");
     const int length = bytes.mid(lengthAt + 16, bytes.indexOf("\r\n", lengthAt) - lengthAt - 16).toInt();
     return bytes.size() - headEnd - 4 == length ? QString() : QStringLiteral("body of %1 bytes, %2 declared").arg(bytes.size() - headEnd - 4).arg(length);
+}
+
+// User and system CPU time a process has used so far, in milliseconds; -1 when it cannot be read.
+qint64 cpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // Fields after the command name, which may hold blanks: state is the 3rd, utime the 14th.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 } // namespace
@@ -355,6 +377,133 @@ private slots:
         other.send(get("/health", k5173));
         QVERIFY(other.waitClosed());
         QCOMPARE(other.received, plain("200 OK", "ok", k5173));
+    }
+
+    // Connections that each send a byte a second and never end their head, opened again as soon as
+    // the server closes them: the server holds no more than its cap, closes each one by the deadline
+    // counted from its first byte, and answers /health meanwhile.
+    void trickledConnections_data()
+    {
+        QTest::addColumn<int>("clients");
+        QTest::addColumn<int>("seconds");
+        QTest::newRow("one head trickled past the deadline") << 1 << 8;
+        QTest::newRow("200 connections a byte a second") << 200 << 15;
+    }
+    void trickledConnections()
+    {
+        QFETCH(int, clients);
+        QFETCH(int, seconds);
+        constexpr int kDeadlineMs = 2000, kCap = 64;
+        const QList<QPair<const char*, int>> bounds{{"KALVENOR_LOCAL_API_DEADLINE_MS", kDeadlineMs},
+                                                    {"KALVENOR_LOCAL_API_MAX_CONNECTIONS", kCap}};
+        for (const auto& [name, value] : bounds)
+            qputenv(name, QByteArray::number(value));
+        server = std::make_unique<LocalApiServer>(port);
+        for (const auto& [name, value] : bounds)
+            qunsetenv(name);
+        QVERIFY(server->listen());
+
+        struct Trickler
+        {
+            std::unique_ptr<QTcpSocket> socket;
+            qint64 lastByteAt = -1;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<Trickler> tricklers(clients);
+        auto open = [&](Trickler& t) {
+            t = Trickler{std::make_unique<QTcpSocket>()};
+            t.socket->connectToHost(QHostAddress::LocalHost, port);
+        };
+        for (Trickler& t : tricklers)
+            open(t);
+        std::unique_ptr<Client> probe;
+        // Told from the server's side: a connection may wait in the system's queue before it is taken.
+        qint64 longestHeld = 0;
+        qsizetype mostHeld = 0;
+        int closedByServer = 0;
+        while (clock.elapsed() < seconds * 1000) {
+            QTest::qWait(50);
+            const qint64 now = clock.elapsed();
+            const QList<QTcpSocket*> held = server->findChildren<QTcpSocket*>();
+            mostHeld = qMax(mostHeld, held.size());
+            for (QTcpSocket* socket : held) {
+                const QVariant seenAt = socket->property("testSeenAt");
+                if (seenAt.isValid())
+                    longestHeld = qMax(longestHeld, now - seenAt.toLongLong());
+                else
+                    socket->setProperty("testSeenAt", now);
+            }
+            for (Trickler& t : tricklers) {
+                if (t.socket->state() == QAbstractSocket::UnconnectedState) {
+                    closedByServer += t.lastByteAt >= 0;
+                    open(t);
+                } else if (t.socket->state() == QAbstractSocket::ConnectedState && t.lastByteAt < 0) {
+                    t.socket->write("GET /health HTTP/1.1\r\nOrigin: http://localhost:5173\r\nX-Slow: ");
+                    t.lastByteAt = now;
+                } else if (t.lastByteAt >= 0 && now - t.lastByteAt >= 1000) {
+                    t.socket->write("a");
+                    t.lastByteAt = now;
+                }
+            }
+            if (!probe && now > 2 * kDeadlineMs)
+                probe = std::make_unique<Client>(port);
+            if (probe && probe->socket.state() == QAbstractSocket::ConnectedState && !probe->sent) {
+                probe->send(get("/health", k5173));
+                probe->sent = true;
+            }
+        }
+        QVERIFY(probe && probe->closed);
+        QCOMPARE(probe->received, plain("200 OK", "ok", k5173));
+        QVERIFY2(mostHeld <= kCap, qPrintable(QString::number(mostHeld)));
+        // Generous: the deadline, then the time the client takes to notice on a loaded machine.
+        QVERIFY2(longestHeld < kDeadlineMs + 3000, qPrintable(QString::number(longestHeld)));
+        QVERIFY(closedByServer >= clients);
+    }
+
+    // Out of descriptors (a process whose limit is lowered), the server rests between attempts to
+    // accept instead of retrying at full speed, and serves again once descriptors are free.
+    void acceptRestsWhenOutOfDescriptors()
+    {
+        QTemporaryDir runtime;
+        QVERIFY(runtime.isValid());
+        const quint16 childPort = fixtures::freeLoopbackPort();
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        environment.insert(QStringLiteral("KALVENOR_LOCAL_API_PORT"), QString::number(childPort));
+        environment.insert(QStringLiteral("KALVENOR_LOCAL_API_MAX_CONNECTIONS"), QStringLiteral("1000"));
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.setChildProcessModifier([] {
+            const rlimit limit{48, 48};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        child.start(QStringLiteral(FORWARD_PROBE_PATH), QStringList{});
+        QVERIFY(QTest::qWaitFor([&] { return child.canReadLine() || child.state() == QProcess::NotRunning; }, 30000));
+        QCOMPARE(child.readLine(), QByteArray("READY\n"));
+
+        // More connections than the child has descriptors left, and fewer than the server's cap.
+        std::vector<std::unique_ptr<Client>> holders;
+        for (int i = 0; i < 60; ++i)
+            holders.push_back(std::make_unique<Client>(childPort));
+        for (const auto& holder : holders)
+            QVERIFY(holder->connected());
+        QTest::qWait(500);
+        const qint64 before = cpuMs(child.processId());
+        QTest::qWait(3000);
+        const qint64 used = cpuMs(child.processId()) - before;
+        QVERIFY(before >= 0);
+        QVERIFY2(used < 1000, qPrintable(QStringLiteral("%1 ms of CPU in 3 s").arg(used)));
+
+        holders.clear();
+        Client after(childPort);
+        QVERIFY(after.connected());
+        after.send(get("/health", k5173));
+        QVERIFY(after.waitClosed(20000));
+        QCOMPARE(after.received, plain("200 OK", "ok", k5173));
+        child.kill();
+        child.waitForFinished(5000);
     }
 
     void clientLeavingEarlyIsForgotten()
