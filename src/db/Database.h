@@ -45,7 +45,8 @@ struct IndexedFile
 
 // The local index of patients, studies, series and instances in one SQLite database ("index.sqlite3"
 // or ":memory:"). Every other module reads and changes the index only through these operations.
-// The object and its connection belong to the thread that opened it (the GUI thread).
+// The object and its connection belong to the thread that opened it (the GUI thread); work on other
+// threads reads the index through a db::IndexReader of its own.
 class Database : public QObject
 {
     Q_OBJECT
@@ -89,10 +90,6 @@ public:
     bool reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after);
 
     QList<StudyRecord> allStudies() const;                                                  // oldest first
-    // The same from a thread other than the index's own, through that thread's read-only connection
-    // (as instancePlaceFromThread); nothing when the index cannot be read to its end now, or is held
-    // in memory. Rows not yet committed by the index's own connection are not seen.
-    static std::optional<QList<StudyRecord>> allStudiesFromThread(const QString& indexPath);
     // The one study with that UID, with the same fields and counts as allStudies gives for it, read
     // without listing the others; nothing when the index does not hold it.
     std::optional<StudyRecord> studyRecord(const QString& studyInstanceUid) const;
@@ -110,11 +107,6 @@ public:
     bool studyExists(const QString& studyInstanceUid) const;
     // The series and study an instance is indexed under; nothing when it is not indexed.
     std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid) const;
-    // The same from a thread other than the index's own, through a read-only connection of the
-    // calling thread to the index file, kept while that thread runs. Nothing also when the index
-    // cannot be read at the moment, or is held in memory.
-    static std::optional<InstancePlace> instancePlaceFromThread(const QString& indexPath,
-                                                                const QString& sopInstanceUid);
     // The index file; empty for an index held in memory.
     QString filePath() const;
 

@@ -92,6 +92,10 @@ bool PacsRetrieveSession::stopAllForExit(int waitMs)
     for (PacsRetrieveSession* session : sessions)
         if (session->m_workerThread && !session->m_workerThread->wait(deadline))
             whole = false;
+    // A thread still receiving past the deadline must not open the index once the application is gone.
+    for (PacsRetrieveSession* session : sessions)
+        if (session->m_admission)
+            session->m_admission->close();
     // The threads have reported every file they wrote by queued calls: taken now, and listed.
     for (PacsRetrieveSession* session : sessions) {
         QCoreApplication::sendPostedEvents(session, QEvent::MetaCall);

@@ -1,6 +1,6 @@
 #include "pacs/ReceivedObjectAdmission.h"
 
-#include "db/Database.h"
+#include "db/IndexReader.h"
 
 #include <QMutexLocker>
 
@@ -26,13 +26,24 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
             return Verdict::AlreadyKept;
         return refuse();
     }
-    // Objects of this retrieve not indexed yet are known above; the index knows the rest.
-    if (const auto place = db::Database::instancePlaceFromThread(m_indexPath, sopInstanceUid))
-        if (place->seriesInstanceUid != seriesInstanceUid || place->studyInstanceUid != studyInstanceUid)
-            return refuse();
+    // Past the program's end nothing may read the index: an object that comes that late is not kept.
+    if (m_closed)
+        return refuse();
+    // Objects of this retrieve not indexed yet are known above; the index knows the rest. Its
+    // connection is this call's own, opened and closed on the receiving thread.
+    if (!m_indexPath.isEmpty())
+        if (const auto place = db::IndexReader(m_indexPath).instancePlace(sopInstanceUid))
+            if (place->seriesInstanceUid != seriesInstanceUid || place->studyInstanceUid != studyInstanceUid)
+                return refuse();
     m_seriesOfKept.insert(sopInstanceUid, seriesInstanceUid);
     m_studyOfSeries.insert(seriesInstanceUid, studyInstanceUid);
     return Verdict::Keep;
+}
+
+void ReceivedObjectAdmission::close()
+{
+    QMutexLocker lock(&m_mutex);
+    m_closed = true;
 }
 
 int ReceivedObjectAdmission::refused() const

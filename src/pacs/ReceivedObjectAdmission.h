@@ -25,6 +25,9 @@ public:
 
     Verdict admit(const QString& sopInstanceUid, const QString& seriesInstanceUid, const QString& studyInstanceUid);
     int refused() const;
+    // At the program's end, for threads that may still be receiving: once it returns, no call reads
+    // the index any more, and every object that comes is refused.
+    void close();
 
 private:
     const QString m_indexPath;
@@ -32,6 +35,7 @@ private:
     QHash<QString, QString> m_seriesOfKept; // SOP Instance UID -> series (which belongs to one study)
     QHash<QString, QString> m_studyOfSeries;
     int m_refused = 0;
+    bool m_closed = false;
 };
 
 // What a retrieve that refused such objects adds to its message.

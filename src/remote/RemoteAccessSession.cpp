@@ -5,6 +5,7 @@
 #include "remote/RemoteTunnelSocket.h"
 
 #include "db/Database.h"
+#include "db/IndexReader.h"
 #include "dicom/DicomCopyWriters.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
@@ -103,6 +104,13 @@ bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const 
     return true;
 }
 
+bool asksForStudyList(const QByteArray& plaintext)
+{
+    QJsonObject request;
+    return remoteproto::parseMessage(plaintext, &request)
+           && remoteproto::typeOf(request) == QLatin1String("listStudies");
+}
+
 QJsonObject studiesMessage(const QList<db::StudyRecord>& records)
 {
     QJsonArray studies;
@@ -126,11 +134,24 @@ RemoteAccessSession::RemoteAccessSession(RemoteTunnelSocket* socket, db::Databas
     idleTimer.start(server->sessionLimits().firstRequestMs);
 }
 
-RemoteAccessSession::~RemoteAccessSession() = default;
+RemoteAccessSession::~RemoteAccessSession()
+{
+    // The job reads the index: it must not outlive the session, whose server goes before the index.
+    stopStudyList();
+    if (studyList)
+        studyList->waitForFinished();
+}
+
+void RemoteAccessSession::stopStudyList()
+{
+    if (studyListStop)
+        *studyListStop = true;
+}
 
 void RemoteAccessSession::closeConnection()
 {
     ended = true;
+    stopStudyList();
     streaming.reset();
     idleTimer.stop();
     socket->disconnect(this);
@@ -169,6 +190,10 @@ void RemoteAccessSession::onFrameReceived(const QByteArray& plaintext)
     if (studyList) {
         if (waitingRequests.size() >= maxWaitingRequests) {
             endSession(QStringLiteral("ждут ответа более %1 запросов").arg(maxWaitingRequests));
+            return;
+        }
+        if (asksForStudyList(plaintext) && ++waitingStudyLists > maxWaitingStudyLists) {
+            endSession(QStringLiteral("ждут ответа более %1 запросов списка исследований").arg(maxWaitingStudyLists));
             return;
         }
         waitingRequests << plaintext;
@@ -262,8 +287,11 @@ void RemoteAccessSession::startStudyList()
     }
     studyList = new QFutureWatcher<QByteArray>(this);
     connect(studyList, &QFutureWatcherBase::finished, this, &RemoteAccessSession::finishStudyList);
-    studyList->setFuture(QtConcurrent::run([indexPath] {
-        const std::optional<QList<db::StudyRecord>> studies = db::Database::allStudiesFromThread(indexPath);
+    studyListStop = std::make_shared<std::atomic_bool>(false);
+    studyList->setFuture(QtConcurrent::run([indexPath, stop = studyListStop] {
+        std::optional<QList<db::StudyRecord>> studies;
+        if (!stop->load())
+            studies = db::IndexReader(indexPath).allStudies([&stop] { return stop->load(); });
         return studies ? remoteproto::toFrame(studiesMessage(*studies)) : QByteArray();
     }));
 }
@@ -273,12 +301,17 @@ void RemoteAccessSession::finishStudyList()
     const QByteArray frame = studyList->result();
     studyList->deleteLater();
     studyList = nullptr;
+    studyListStop.reset();
     if (frame.isEmpty())
         sendError(QStringLiteral("не удалось прочитать список исследований"));
     else
         sendFrame(frame);
-    while (!studyList && !ended && !waitingRequests.isEmpty())
-        answer(waitingRequests.takeFirst());
+    while (!studyList && !ended && !waitingRequests.isEmpty()) {
+        const QByteArray request = waitingRequests.takeFirst();
+        if (asksForStudyList(request))
+            --waitingStudyLists;
+        answer(request);
+    }
 }
 
 void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset)

@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -49,6 +50,9 @@ public:
     static constexpr int maxCachedFileLists = 4;
     // Requests that may wait while the study list is made; a client that sends more is closed.
     static constexpr int maxWaitingRequests = 256;
+    // Of them, requests for the study list: a client waits for its list before it asks again, and
+    // one that does not would keep the host making lists back to back.
+    static constexpr int maxWaitingStudyLists = 2;
 
 signals:
     void finished(RemoteAccessSession* self);
@@ -69,10 +73,11 @@ private:
     // False for a request of no known type.
     bool handleRequest(const QJsonObject& request);
     // The whole archive's list is read and put in its frame on a worker thread, through a connection
-    // of that thread's own: the hosting doctor's window goes on meanwhile. Requests that come in the
-    // meantime are answered after it, in turn.
+    // of that job's own: the hosting doctor's window goes on meanwhile. Requests that come in the
+    // meantime are answered after it, in turn. The session waits for the job before it goes.
     void startStudyList();
     void finishStudyList();
+    void stopStudyList();
     // The study's files as the index lists them now, read again only when the index has changed.
     QStringList studyFiles(const QString& studyUid);
     void sendFile(const QString& studyUid, int index, qint64 offset);
@@ -100,5 +105,8 @@ private:
     QList<FileList> fileLists;
     // The study list being made, and the requests that came since, in their order.
     QFutureWatcher<QByteArray>* studyList = nullptr;
+    // Set to have the study list's job give up between two pages.
+    std::shared_ptr<std::atomic_bool> studyListStop;
     QList<QByteArray> waitingRequests;
+    int waitingStudyLists = 0;
 };

@@ -3,6 +3,7 @@
 // stand-in relay's parameters, hosting on and off, the host id, the connection code and deleting the
 // configuration.
 
+#include "support/LoopbackPort.h"
 #include "support/LoopbackSshServer.h"
 #include "support/ModalAnswer.h"
 #include "support/SettingsFileHelpers.h"
@@ -22,6 +23,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
@@ -91,6 +93,43 @@ private slots:
         QCOMPARE(window.remoteAccessServer()->isRunning(), runs);
         if (runs)
             QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(QStringLiteral("site-1-w3")), 1, 10000);
+    }
+
+    // The real program hosts, clients list its archive at the same time, and the program is asked to
+    // end (logout, shutdown): it ends cleanly every time, every reading of the index done before the
+    // application goes. Whether an end went wrong turned on timing, so the program runs several times.
+    void endsCleanlyAfterRemoteListings()
+    {
+        qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(fixtures::freeLoopbackPort()));
+        for (int run = 0; run < 8; ++run) {
+            const QString hostId = QStringLiteral("ending-%1").arg(run);
+            configure(m_relay.port(), m_cert.fingerprint(), hostId);
+            QSettings().sync();
+            QProcess program;
+            program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            program.start(QStringLiteral(KALVENOR_EXECUTABLE), QStringList{});
+            QVERIFY(program.waitForStarted(30000));
+            QTRY_COMPARE_WITH_TIMEOUT(m_relay.waitingCount(hostId + QStringLiteral("-w2")), 1, 60000);
+            // Three clients, each listing twice without waiting: each list is read on a thread of its own.
+            std::vector<std::unique_ptr<RemoteTunnelSocket>> clients;
+            int replies = 0;
+            for (const QString& id : RemoteAccessServer::listenerIds(hostId).mid(0, 3)) {
+                auto& client = clients.emplace_back(std::make_unique<RemoteTunnelSocket>(TunnelRole::Client, nullptr));
+                connect(client.get(), &RemoteTunnelSocket::frameReceived, this, [&replies] { ++replies; });
+                client->connectToRelay(QStringLiteral("127.0.0.1"), m_relay.port(), id, QStringLiteral("tok"),
+                                       m_cert.fingerprint(), QString(64, '7'));
+            }
+            for (auto& client : clients) {
+                QTRY_VERIFY_WITH_TIMEOUT(client->isPeerReady(), 30000);
+                client->sendFrame(R"({"type":"listStudies"})");
+                client->sendFrame(R"({"type":"listStudies"})");
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(replies, 6, 30000);
+            program.terminate();
+            QVERIFY(program.waitForFinished(60000));
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+        }
     }
 
     void connectionValuesArePrivateAfterStart_data()

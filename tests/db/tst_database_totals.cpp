@@ -6,6 +6,7 @@
 #include "DbTestSupport.h"
 
 #include "db/Database.h"
+#include "db/IndexReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -287,8 +288,56 @@ private slots:
         QCOMPARE(written.size(), 1);
     }
 
-    // A thread's reader goes on reading the index file as it is now: one replaced under its name (an
-    // older copy restored, an index made anew) is read, not the file the reader once opened.
+    void readerListsAsTheIndexDoes_data()
+    {
+        // Studies written straight in SQL; the reader's list, read in pages and sorted apart, must be
+        // the index's own, study by study and in the same order.
+        QTest::addColumn<QStringList>("statements");
+        const QString many = QStringLiteral(
+            "WITH RECURSIVE k(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM k WHERE n < 1199) "
+            "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time, study_description) "
+            "SELECT '1.' || ((n * 7919) % 1200), 1 + n % 3, '2024010' || (n % 3), '08000' || (n % 2), 'S' || n FROM k;");
+        QTest::newRow("more than two pages of equal dates and times")
+            << QStringList{"INSERT INTO patients (patient_key, patient_id, patient_name) VALUES "
+                           "(1, 'A', 'Smith'), (2, 'B', 'Doe'), (3, 'C', 'smith')",
+                           many};
+        QTest::newRow("missing values and a study without its patient")
+            << QStringList{"INSERT INTO patients (patient_key, patient_id, patient_name) VALUES (1, 'A', ''), (2, 'B', 'B')",
+                           // In each pair the empty value would come first if NULL were taken for it.
+                           "INSERT INTO studies (study_instance_uid, patient_key, study_date, study_time) VALUES "
+                           "('2.9', 2, NULL, NULL), ('2.0', 1, '', NULL), ('2.8', 2, '20240102', NULL), "
+                           "('2.7', 1, '20240102', ''), ('2.6', 9, '20240103', '1'), ('2.5', 1, '20240103', '1')"};
+        QTest::newRow("names beyond the basic plane")
+            << QStringList{QString::fromUtf8("INSERT INTO patients (patient_key, patient_id, patient_name) VALUES "
+                                             "(1, 'A', '\xF0\x9F\x98\x80'), (2, 'B', '\xEF\xBC\xA1'), "
+                                             "(3, 'C', '\xEE\x80\x80'), (4, 'D', 'Иванов'), (5, 'E', 'Ivanov')"),
+                           "INSERT INTO studies (study_instance_uid, patient_key, study_date) VALUES "
+                           "('3.1', 1, '20240101'), ('3.2', 2, '20240101'), ('3.3', 3, '20240101'), "
+                           "('3.4', 4, '20240101'), ('3.5', 5, '20240101')"};
+    }
+    void readerListsAsTheIndexDoes()
+    {
+        QFETCH(QStringList, statements);
+        {
+            RawDb raw(m_path);
+            QCOMPARE(raw.exec(statements), QString());
+        }
+        const QList<db::StudyRecord> expected = m_db->allStudies();
+        QVERIFY(!expected.isEmpty());
+        const auto listed = db::IndexReader(m_path).allStudies();
+        QVERIFY(listed);
+        QCOMPARE(listed->size(), expected.size());
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            const db::StudyRecord& a = listed->at(i);
+            const db::StudyRecord& b = expected.at(i);
+            QCOMPARE(a.studyInstanceUid, b.studyInstanceUid);
+            QCOMPARE(a.patientName, b.patientName);
+            QCOMPARE(a.studyDescription, b.studyDescription);
+        }
+    }
+
+    // A reader reads the index file as it is when the reader is opened: one replaced under its name (an
+    // older copy restored, an index made anew) is read, not the file an earlier reader opened.
     void threadReaderFollowsAReplacedIndex()
     {
         QVERIFY(m_db->indexFile(file("6.1", "6.1.1", "6.1.1.1", "CT", elsewhere(), 10)));
@@ -300,10 +349,11 @@ private slots:
         }
         for (int round = 0; round < 2; ++round) {
             const QString expected = round == 0 ? QStringLiteral("6.1") : QStringLiteral("6.2");
-            const auto studies = db::Database::allStudiesFromThread(m_path);
+            db::IndexReader reader(m_path);
+            const auto studies = reader.allStudies();
             QVERIFY(studies && studies->size() == 1);
             QCOMPARE(studies->first().studyInstanceUid, expected);
-            const auto place = db::Database::instancePlaceFromThread(m_path, expected + QStringLiteral(".1.1"));
+            const auto place = reader.instancePlace(expected + QStringLiteral(".1.1"));
             QVERIFY(place);
             QCOMPARE(place->studyInstanceUid, expected);
             if (round == 0) {

@@ -18,6 +18,7 @@
 #include "pacs/PacsRequestChecks.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -45,12 +46,11 @@ struct RawClient
 {
     RemoteTunnelSocket socket{TunnelRole::Client, nullptr};
     QList<QByteArray> frames;
-    RawClient(int port, const QString& fingerprint)
+    RawClient(int port, const QString& fingerprint, const QString& listenerId = QStringLiteral("primary"))
     {
         QObject::connect(&socket, &RemoteTunnelSocket::frameReceived, &socket,
                          [this](const QByteArray& f) { frames.append(f); });
-        socket.connectToRelay(QStringLiteral("127.0.0.1"), port, QStringLiteral("primary"), kToken, fingerprint,
-                              kSecret);
+        socket.connectToRelay(QStringLiteral("127.0.0.1"), port, listenerId, kToken, fingerprint, kSecret);
     }
     QJsonObject ask(const QByteArray& request)
     {
@@ -294,6 +294,87 @@ private slots:
                 uids << study.toObject().value("uid").toString();
             QVERIFY2(uids.contains(m_series.studyUid) && !uids.contains("7.7.7"), qPrintable(uids.join(',')));
         }
+    }
+
+    void studyListsOfALargeArchive_data()
+    {
+        // listStudies requests a client sends at once, in one or more rounds, while the window writes
+        // one row after another.
+        QTest::addColumn<int>("lists");
+        QTest::addColumn<int>("rounds");
+        QTest::addColumn<bool>("closed"); // else every request gets the whole list
+        QTest::newRow("one running and two waiting, twice") << 3 << 2 << false;
+        QTest::newRow("one running and three waiting") << 4 << 1 << true;
+    }
+    // A list of 50,000 studies is read while the window writes: each write waits for a page of the
+    // list, never for the whole of it (which kept one write per list waiting for hundreds of ms). A
+    // write or two may still meet a pause of a loaded machine. A client that asks for lists without
+    // waiting for them is closed.
+    void studyListsOfALargeArchive()
+    {
+        QFETCH(int, lists);
+        QFETCH(int, rounds);
+        QFETCH(bool, closed);
+        constexpr int studies = 50000;
+        db::Database index;
+        QVERIFY(index.open(m_dir.filePath(QStringLiteral("large-%1.sqlite3").arg(lists))));
+        QSqlQuery fill(QSqlDatabase::database(index.connectionName(), false));
+        // Rows straight in SQL: the list reads study and patient rows only. Dates repeat, so that the
+        // order also rests on times, names and UIDs.
+        const QString rows = QStringLiteral("WITH RECURSIVE k(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM k "
+                                            "WHERE n < %1) ").arg(studies - 1);
+        QVERIFY2(fill.exec(QStringLiteral("INSERT INTO patients (patient_key, patient_id, patient_name) ")
+                           + rows + QStringLiteral("SELECT n + 1, 'P' || n, 'Name^' || (n % 997) FROM k;")),
+                 qPrintable(fill.lastError().text()));
+        QVERIFY2(fill.exec(QStringLiteral("INSERT INTO studies (study_instance_uid, patient_key, study_date, "
+                                          "study_time, study_description, modalities, series_count, instance_count) ")
+                           + rows
+                           + QStringLiteral("SELECT '1.2.826.0.1.3680043.10.' || n, n + 1, 20240101 + n % 28, "
+                                            "printf('%06d', n % 7), 'Study ' || n, 'CT', 1, 1 FROM k;")),
+                 qPrintable(fill.lastError().text()));
+        fill.finish();
+        // What is measured is the wait for the reader's lock, not the disk's flush of each commit.
+        QVERIFY(fill.exec(QStringLiteral("PRAGMA synchronous=OFF")));
+        fill.finish();
+        const QString hostId = QStringLiteral("large-%1").arg(lists);
+        RemoteAccessServer host(&index, nullptr);
+        host.start(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(), kSecret, hostId);
+        QVERIFY(QTest::qWaitFor([&] { return m_relay.waitingCount(hostId) == 1; }, 10000));
+        RawClient client(m_relay.port(), m_cert.fingerprint(), hostId);
+        QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 30000));
+        QSignalSpy lost(&client.socket, &RemoteTunnelSocket::disconnectedFromRelay);
+        // The window's thread commits one row at a time while the lists are read.
+        QList<qint64> slowWrites;
+        int writes = 0;
+        QElapsedTimer running;
+        running.start();
+        for (int round = 1; round <= rounds; ++round) {
+            for (int i = 0; i < lists; ++i)
+                client.socket.sendFrame(remoteproto::toFrame(remoteproto::message("listStudies", {})));
+            while (client.frames.size() < round * lists && lost.isEmpty() && running.elapsed() < 240000) {
+                QTest::qWait(5);
+                QElapsedTimer write;
+                write.start();
+                QVERIFY(index.markEditUnfinished(QStringLiteral("9.%1").arg(writes++)));
+                if (const qint64 ms = write.elapsed(); ms >= 100)
+                    slowWrites << ms;
+            }
+        }
+        if (closed) {
+            QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(host.sessionCount(), 0, 30000);
+            QVERIFY(countOf(client.messages(), "studies") < lists);
+            return;
+        }
+        QCOMPARE(client.frames.size(), rounds * lists);
+        QStringList slow;
+        for (const qint64 ms : std::as_const(slowWrites))
+            slow << QString::number(ms);
+        QVERIFY2(slowWrites.size() <= 2, qPrintable(QStringLiteral("of %1 writes these took 100 ms or more: %2")
+                                                        .arg(writes)
+                                                        .arg(slow.join(QLatin1Char(' ')))));
+        for (const QJsonObject& reply : client.messages())
+            QCOMPARE(reply.value("studies").toArray().size(), studies);
     }
 
     void filesStreamAsTheTunnelDrains()

@@ -1,0 +1,48 @@
+#pragma once
+// A read-only connection to the index file for work done away from the index's own thread: a remote
+// client's study list, the admission of the objects a retrieve receives. It belongs to one piece of
+// that work and to the thread that does it: opened there, used there and closed there before the work
+// ends, so that no connection outlives its work, its thread or the application.
+
+#include "db/Database.h"
+#include "db/FileIdentity.h"
+#include "db/StudyRecord.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace db {
+
+class IndexReader
+{
+public:
+    // Opens the index file at the path as it is now; not open for an empty path or ":memory:".
+    explicit IndexReader(const QString& indexPath);
+    ~IndexReader();
+    IndexReader(const IndexReader&) = delete;
+    IndexReader& operator=(const IndexReader&) = delete;
+
+    bool isOpen() const;
+    // The file the connection reads: the path's file when it was opened.
+    const FileIdentity& file() const { return m_file; }
+
+    // Where an instance is indexed; nothing when it is not, or the index cannot be read now.
+    std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid);
+    // Every study with the fields and in the order of Database::allStudies. Read in short pages, each
+    // its own read transaction, so that a writer waits for one page at most, never for the whole list;
+    // a study written meanwhile may be listed as it was or as it is. Nothing when the index cannot be
+    // read to its end, or when `stop` says so between two pages.
+    std::optional<QList<StudyRecord>> allStudies(const std::function<bool()>& stop = {});
+
+    // Studies read in one page.
+    static constexpr int studiesPerPage = 200;
+
+private:
+    QString m_connectionName;
+    FileIdentity m_file;
+};
+
+} // namespace db
