@@ -314,10 +314,14 @@ bool Database::open(const QString& path)
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(path);
     m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kOpenBusyMs));
+    m_openedFile = {};
     if (!m_db.open()) {
         m_lastError = describe(m_db.lastError());
         return false;
     }
+    // SQLite holds the file from the open on: the path's file right after it is the one read.
+    if (path != QLatin1String(":memory:"))
+        m_openedFile = FileIdentity::of(path);
     {
         // Their results matter only when the file is held by another program: nothing else will work.
         QSqlQuery pragma(m_db);

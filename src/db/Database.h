@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/FileIdentity.h"
 #include "db/InstanceRecord.h"
 #include "db/PatientBodyInfo.h"
 #include "db/SeriesRecord.h"
@@ -109,6 +110,9 @@ public:
     std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid) const;
     // The index file; empty for an index held in memory.
     QString filePath() const;
+    // The file this object opened at filePath(): another file there now (a copy restored under the
+    // same name while the program ran) is not the one it reads and writes. Unknown in memory.
+    const FileIdentity& openedFile() const { return m_openedFile; }
 
     bool setStudyProtected(const QString& studyInstanceUid, bool isProtected);
     // Removes the study's instance, series and study rows, and the patient when no study is left, all
@@ -203,6 +207,7 @@ private:
     QString m_lastError;
     bool m_writable = false;
     QString m_readOnlyReason;
+    FileIdentity m_openedFile;
     QStringList m_storeFolders; // sorted, each ending in "/"
     // The upserts of indexFile, prepared once per connection: preparing them anew for every file
     // costs as much as writing the rows.

@@ -104,6 +104,12 @@ bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const 
     return true;
 }
 
+QString indexReplacedText()
+{
+    return QStringLiteral("файл базы исследований на удалённом компьютере заменён другим, пока программа работала: "
+                          "перезапустите на нём Kalvenor");
+}
+
 bool asksForStudyList(const QByteArray& plaintext)
 {
     QJsonObject request;
@@ -251,6 +257,8 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
     const QString type = remoteproto::typeOf(request);
     if (type == QLatin1String("listStudies")) {
         startStudyList();
+    } else if ((type == QLatin1String("getFileList") || type == QLatin1String("getFile")) && indexReplaced()) {
+        sendError(indexReplacedText());
     } else if (type == QLatin1String("getFileList")) {
         const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
         sendMessage(remoteproto::message(QStringLiteral("fileList"),
@@ -288,12 +296,25 @@ void RemoteAccessSession::startStudyList()
     studyList = new QFutureWatcher<QByteArray>(this);
     connect(studyList, &QFutureWatcherBase::finished, this, &RemoteAccessSession::finishStudyList);
     studyListStop = std::make_shared<std::atomic_bool>(false);
-    studyList->setFuture(QtConcurrent::run([indexPath, stop = studyListStop] {
+    const db::FileIdentity indexFile = db->openedFile();
+    studyList->setFuture(QtConcurrent::run([indexPath, indexFile, stop = studyListStop] {
         std::optional<QList<db::StudyRecord>> studies;
-        if (!stop->load())
-            studies = db::IndexReader(indexPath).allStudies([&stop] { return stop->load(); });
+        if (!stop->load()) {
+            db::IndexReader reader(indexPath);
+            // The file lists come from the index's own connection: a list of another file would name
+            // studies whose files it cannot give.
+            if (reader.isOpen() && reader.file() != indexFile)
+                return remoteproto::toFrame(remoteproto::errorMessage(indexReplacedText()));
+            studies = reader.allStudies([&stop] { return stop->load(); });
+        }
         return studies ? remoteproto::toFrame(studiesMessage(*studies)) : QByteArray();
     }));
+}
+
+bool RemoteAccessSession::indexReplaced() const
+{
+    const QString indexPath = db->filePath();
+    return !indexPath.isEmpty() && db::FileIdentity::of(indexPath) != db->openedFile();
 }
 
 void RemoteAccessSession::finishStudyList()

@@ -78,6 +78,9 @@ private:
     void startStudyList();
     void finishStudyList();
     void stopStudyList();
+    // The index file is no longer the one the index's own connection reads (a copy restored under
+    // its name): the file lists would not be the study list's.
+    bool indexReplaced() const;
     // The study's files as the index lists them now, read again only when the index has changed.
     QStringList studyFiles(const QString& studyUid);
     void sendFile(const QString& studyUid, int index, qint64 offset);

@@ -377,6 +377,47 @@ private slots:
             QCOMPARE(reply.value("studies").toArray().size(), studies);
     }
 
+    // An index file replaced under the running host (a copy restored) is not the one the host's index
+    // reads and writes: the list and the file lists do not mix the two, each says so instead.
+    void replacedIndexIsReported()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("replaced.sqlite3"));
+        const QString restored = m_dir.filePath(QStringLiteral("restored.sqlite3"));
+        db::Database index;
+        QVERIFY(index.open(path));
+        fixtures::SeriesLayout kept;
+        kept.slices = 2;
+        QVERIFY(fixtures::writeAndIndexSeries(index, m_dir.filePath(QStringLiteral("replaced-kept")), kept));
+        fixtures::SeriesLayout added;
+        added.slices = 2;
+        {
+            QVERIFY(QFile::copy(path, restored));
+            db::Database copy;
+            QVERIFY(copy.open(restored));
+            QVERIFY(fixtures::writeAndIndexSeries(copy, m_dir.filePath(QStringLiteral("replaced-added")), added));
+        }
+        RemoteAccessServer host(&index, nullptr);
+        host.start(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(), kSecret, "replaced");
+        QVERIFY(QTest::qWaitFor([&] { return m_relay.waitingCount(QStringLiteral("replaced")) == 1; }, 10000));
+        RawClient client(m_relay.port(), m_cert.fingerprint(), QStringLiteral("replaced"));
+        QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 30000));
+        QCOMPARE(client.ask(R"({"type":"listStudies"})").value("studies").toArray().size(), 1);
+
+        QVERIFY(QFile::rename(path, path + QStringLiteral(".old")));
+        QVERIFY(QFile::rename(restored, path));
+        for (const QString& uid : {kept.studyUid, added.studyUid}) {
+            const QByteArray getFileList = remoteproto::toFrame(remoteproto::message("getFileList", {{"studyUid", uid}}));
+            const QByteArray getFile =
+                remoteproto::toFrame(remoteproto::message("getFile", {{"studyUid", uid}, {"index", 0}}));
+            for (const QByteArray& request : {QByteArray(R"({"type":"listStudies"})"), getFileList, getFile}) {
+                const QJsonObject reply = client.ask(request);
+                QCOMPARE(remoteproto::typeOf(reply), QStringLiteral("error"));
+                QVERIFY2(reply.value("message").toString().contains(QStringLiteral("заменён")),
+                         qPrintable(reply.value("message").toString()));
+            }
+        }
+    }
+
     void filesStreamAsTheTunnelDrains()
     {
         // A large transfer copy goes out a chunk at a time: the host never holds more than a few MiB of it
