@@ -80,13 +80,7 @@ OFCondition GetStudySCU::handleCGETSession(const T_ASC_PresentationContextID /*p
             const T_DIMSE_C_GetRSP& answer = message.msg.CGetRSP;
             if (answer.DataSetType != DIMSE_DATASET_NULL && (result = dropDataSet(*this)).bad())
                 break;
-            response->m_affectedSOPClassUID = answer.AffectedSOPClassUID;
-            response->m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
-            response->m_status = answer.DimseStatus;
-            response->m_numberOfRemainingSubops = answer.NumberOfRemainingSubOperations;
-            response->m_numberOfCompletedSubops = answer.NumberOfCompletedSubOperations;
-            response->m_numberOfFailedSubops = answer.NumberOfFailedSubOperations;
-            response->m_numberOfWarningSubops = answer.NumberOfWarningSubOperations;
+            copyRetrieveCounts(*response, answer);
             // As DCMTK does: a response the handler cannot take is left out, its verdict on going on kept.
             result = handleCGETResponse(pcid, response.get(), continueSession);
             if (result.good() && responses)

@@ -278,13 +278,7 @@ public:
             const T_DIMSE_C_MoveRSP& answer = message.msg.CMoveRSP;
             if (answer.DataSetType != DIMSE_DATASET_NULL && (cond = dropDataSet(*this)).bad())
                 return cond;
-            response->m_affectedSOPClassUID = answer.AffectedSOPClassUID;
-            response->m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
-            response->m_status = answer.DimseStatus;
-            response->m_numberOfRemainingSubops = answer.NumberOfRemainingSubOperations;
-            response->m_numberOfCompletedSubops = answer.NumberOfCompletedSubOperations;
-            response->m_numberOfFailedSubops = answer.NumberOfFailedSubOperations;
-            response->m_numberOfWarningSubops = answer.NumberOfWarningSubOperations;
+            copyRetrieveCounts(*response, answer);
             // As DCMTK does: a response the handler cannot take is left out, its verdict on waiting kept.
             cond = handleMOVEResponse(pcid, response.get(), waitForNextResponse);
             if (cond.good() && responses)

@@ -18,4 +18,17 @@ T_ASC_Network* networkOf(DcmSCU& scu);
 // Reads past the data set that follows the command just received, unparsed.
 OFCondition dropDataSet(DcmSCU& scu);
 
+// A C-GET or C-MOVE answer's counts and status, as DCMTK's own loops copy them.
+template <typename Answer>
+void copyRetrieveCounts(RetrieveResponse& response, const Answer& answer)
+{
+    response.m_affectedSOPClassUID = answer.AffectedSOPClassUID;
+    response.m_messageIDRespondedTo = answer.MessageIDBeingRespondedTo;
+    response.m_status = answer.DimseStatus;
+    response.m_numberOfRemainingSubops = answer.NumberOfRemainingSubOperations;
+    response.m_numberOfCompletedSubops = answer.NumberOfCompletedSubOperations;
+    response.m_numberOfFailedSubops = answer.NumberOfFailedSubOperations;
+    response.m_numberOfWarningSubops = answer.NumberOfWarningSubOperations;
+}
+
 } // namespace pacs
