@@ -79,9 +79,11 @@ struct PixelProbe
     bool mislabelled = false; // not in the syntax its meta header names: DCMTK must not read it by path
     bool bigEndianWideSamples = false; // native 32-bit samples in big endian: see wideSamplesAsStored
     bool halfSampleOver = false; // native 32-bit samples in an odd number of 16-bit words: see keepPixelBytes
-    // The requested frame's rescale when only its own functional groups hold it: DCMTK's image reads the
-    // top level and the shared groups, so the frame is drawn alone with this rescale put in the top level.
-    std::optional<FrameRescale> ownRescale;
+    // A modality transform DCMTK's image would not find, put in the top level before it is built: the
+    // image reads a LUT only there and a rescale there and in the shared groups. A frame's own (from its
+    // functional groups) is drawn alone; a LUT of the shared groups holds for the whole file.
+    std::optional<FrameRescale> topLevelTransform;
+    bool transformOfOneFrame = false;
 
     bool subsampled = false;  // YBR_FULL_422 / YBR_PARTIAL_422: two samples' worth per pixel
     QString compressedProblem; // compressed data the codec must not be given
@@ -142,9 +144,12 @@ PixelProbe probePixels(const QString& path, int requestedFrame, ParseHazard* haz
     if (photometric == "MONOCHROME1" || photometric == "MONOCHROME2") {
         const FrameRescale own = frameRescale(*dataset, clampedFrame(requestedFrame, probe.frames));
         const FrameRescale everyFrame = frameRescale(*dataset, -1);
-        if (own.source == FrameRescale::Source::PerFrame
-            && (own.slope != everyFrame.slope || own.intercept != everyFrame.intercept))
-            probe.ownRescale = own;
+        if (own.source == FrameRescale::Source::PerFrame && !own.sameTransform(everyFrame)) {
+            probe.topLevelTransform = own;
+            probe.transformOfOneFrame = true;
+        } else if (everyFrame.lut && everyFrame.source == FrameRescale::Source::Shared) {
+            probe.topLevelTransform = everyFrame;
+        }
     }
 
     DcmElement* element = nullptr;
@@ -221,12 +226,22 @@ bool keepPixelBytes(DcmDataset& dataset, qint64 bytes)
     return element->putUint16Array(kept.data(), unsigned(kept.size())).good();
 }
 
-// Puts the rescale at the top level, where DCMTK's image looks first. The decimal text holds the double
-// exactly, so the frame is drawn with the very values the HU readings use.
-void putRescale(DcmDataset& dataset, const FrameRescale& rescale)
+// Puts the transform at the top level, where DCMTK's image looks first. The decimal text holds the double
+// exactly and the LUT goes in as read, so the frame is drawn with the very values the HU readings use.
+bool putTransform(DcmDataset& dataset, const FrameRescale& transform)
 {
-    dataset.putAndInsertString(DCM_RescaleSlope, QByteArray::number(rescale.slope, 'g', 17).constData());
-    dataset.putAndInsertString(DCM_RescaleIntercept, QByteArray::number(rescale.intercept, 'g', 17).constData());
+    auto decimal = [](double value) { return QByteArray::number(value, 'g', 17); };
+    if (!transform.lut)
+        return dataset.putAndInsertString(DCM_RescaleSlope, decimal(transform.slope).constData()).good()
+            && dataset.putAndInsertString(DCM_RescaleIntercept, decimal(transform.intercept).constData())
+                   .good();
+    const ModalityLut& lut = *transform.lut;
+    const auto count = static_cast<unsigned long>(lut.entries.size());
+    const Uint16 descriptor[3] = {Uint16(count), Uint16(lut.firstMapped), lut.bitsPerEntry}; // 65536 is 0
+    DcmItem* item = nullptr;
+    return dataset.findOrCreateSequenceItem(DCM_ModalityLUTSequence, item, 0).good() && item != nullptr
+        && item->putAndInsertUint16Array(DcmTag(DCM_LUTDescriptor, EVR_US), descriptor, 3).good()
+        && item->putAndInsertUint16Array(DcmTag(DCM_LUTData, EVR_OW), lut.entries.data(), count).good();
 }
 
 // Refuses headers that would make DCMTK read past the data or allocate without bound.
@@ -356,7 +371,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
     }
     const qint64 wholeFileBytes = probe.totalBytes();
     const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
-        || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes) || probe.ownRescale.has_value();
+        || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes) || probe.transformOfOneFrame;
 
     const int index = clampedFrame(frame, probe.frames);
     if (!probe.frameProblem.isEmpty()) {
@@ -386,7 +401,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
                 flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
             std::unique_ptr<DicomImage> built;
             const bool wholeValues = probe.mislabelled || probe.bigEndianWideSamples || probe.halfSampleOver;
-            if (wholeValues || probe.ownRescale) {
+            if (wholeValues || probe.topLevelTransform) {
                 auto file = std::make_unique<DcmFileFormat>();
                 const OFCondition loaded =
                     loadDicomFile(*file, path, wholeValues ? ValueLoading::Whole : ValueLoading::Lazy);
@@ -401,8 +416,11 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
                              QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
                     return std::nullopt;
                 }
-                if (probe.ownRescale)
-                    putRescale(*file->getDataset(), *probe.ownRescale);
+                if (probe.topLevelTransform && !putTransform(*file->getDataset(), *probe.topLevelTransform)) {
+                    setError(errorMessage,
+                             QCoreApplication::translate("dicom", "Недостаточно памяти для изображения."));
+                    return std::nullopt;
+                }
                 const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();
                 if (wholeValues)
                     flags &= ~CIF_UsePartialAccessToPixelData;

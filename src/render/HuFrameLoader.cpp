@@ -134,8 +134,6 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     const int frames = readFrameCount(ds);
     const int frame = std::clamp(frameIndex, 0, frames - 1);
     const dicom::FrameRescale rescale = dicom::frameRescale(*ds, frame);
-    const double slope = rescale.slope;
-    const double intercept = rescale.intercept;
 
     const QString prefix = QStringLiteral("rows=%1 cols=%2 bits=%3 pixRepr=%4 frames=%5 frameIdx=%6: %7")
                                .arg(rows).arg(columns).arg(bitsAllocated).arg(pixelRepresentation)
@@ -210,16 +208,26 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     const bool isSigned = pixelRepresentation == 1;
     const qint64 offset = qint64(frame) * n;
     const bool plain = shift == 0 && bitsStored == bitsAllocated;
-    for (qint64 i = 0; i < n; ++i) {
-        const quint32 raw = bitsAllocated <= 8 ? quint32(bytes[offset + i]) : quint32(words[offset + i]);
-        qint64 sample;
-        if (plain && !isSigned) {
-            sample = raw;
-        } else {
-            const quint32 v = (raw >> shift) & mask;
-            sample = (isSigned && (v & signBit)) ? qint64(v) - (qint64(1) << bitsStored) : qint64(v);
+    // One loop per kind of transform, so that the rescale's loop stays as tight as it was.
+    auto convert = [&](auto toUnits) {
+        for (qint64 i = 0; i < n; ++i) {
+            const quint32 raw = bitsAllocated <= 8 ? quint32(bytes[offset + i]) : quint32(words[offset + i]);
+            qint64 sample;
+            if (plain && !isSigned) {
+                sample = raw;
+            } else {
+                const quint32 v = (raw >> shift) & mask;
+                sample = (isSigned && (v & signBit)) ? qint64(v) - (qint64(1) << bitsStored) : qint64(v);
+            }
+            out.pixels[static_cast<size_t>(i)] = toUnits(sample);
         }
-        out.pixels[static_cast<size_t>(i)] = double(sample) * slope + intercept;
+    };
+    if (const dicom::ModalityLut* lut = rescale.lut.get()) {
+        convert([lut](qint64 sample) { return lut->valueOf(sample); });
+    } else {
+        const double slope = rescale.slope;
+        const double intercept = rescale.intercept;
+        convert([slope, intercept](qint64 sample) { return double(sample) * slope + intercept; });
     }
     out.width = columns;
     out.height = rows;

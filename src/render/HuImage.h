@@ -8,7 +8,8 @@
 
 namespace render {
 
-// One frame of a DICOM file in rescaled units (Hounsfield for CT), row-major, index y * width + x.
+// One frame of a DICOM file in its modality units (Hounsfield for CT: the Modality LUT or the rescale
+// applied, as the picture is drawn), row-major, index y * width + x.
 struct HuImage
 {
     bool valid = false;

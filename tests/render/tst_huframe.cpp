@@ -5,7 +5,10 @@
 #include "support/PeakMemory.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomNesting.h"
+#include "dicom/DicomTestSupport.h"
+#include "dicom/FrameDecoder.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -15,8 +18,11 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <thread>
 
 using fixtures::SeriesLayout;
@@ -32,6 +38,30 @@ SeriesLayout smallLayout()
     s.rescaleIntercept = 0.0;
     s.value = [](int x, int y, int z) { return (z * 6 + y) * 5 + x + 1; };
     return s;
+}
+
+// A Modality LUT in `item` with the descriptor as given (SS when the first mapped value is negative) and
+// `count` non-linear entries, (i² + 7i + offset) mod 65536, as 16-bit words or, when `count` is negative,
+// 8 bits each, two to a word.
+void putModalityLut(DcmItem& item, const QList<int>& descriptor, int count, int offset)
+{
+    std::vector<Uint16> words(size_t(count < 0 ? (1 - count) / 2 : count));
+    for (int i = 0; i < std::abs(count); ++i) {
+        const auto entry = Uint16((qint64(i) * i + 7 * i + offset) & 0xFFFF);
+        if (count < 0)
+            words[size_t(i / 2)] |= Uint16((entry & 0xFF) << (8 * (i % 2)));
+        else
+            words[size_t(i)] = entry;
+    }
+    DcmItem* lut = nullptr;
+    item.findOrCreateSequenceItem(DCM_ModalityLUTSequence, lut, 0);
+    const Sint16 d[3] = {Sint16(descriptor[0]), Sint16(descriptor[1]), Sint16(descriptor[2])};
+    const Uint16 u[3] = {Uint16(d[0]), Uint16(d[1]), Uint16(d[2])};
+    if (descriptor[1] < 0)
+        lut->putAndInsertSint16Array(DcmTag(DCM_LUTDescriptor, EVR_SS), d, 3);
+    else
+        lut->putAndInsertUint16Array(DcmTag(DCM_LUTDescriptor, EVR_US), u, 3);
+    lut->putAndInsertUint16Array(DcmTag(DCM_LUTData, EVR_OW), words.data(), (unsigned long)words.size());
 }
 
 render::HuImage imageOf(int w, int h, std::vector<double> px)
@@ -153,6 +183,92 @@ private slots:
             const auto [slope, intercept] = rescale(frame);
             QCOMPARE(render::huValueAt(im, 4, 5), ((frame * 6 + 5) * 5 + 4 + 1) * slope + intercept);
         }
+    }
+
+    // A Modality LUT maps the stored values by the rules the picture is drawn with: the values, their ROI
+    // statistics and the picture follow the table, not the rescale beside it (intercept -1024 here).
+    void modalityLut_data()
+    {
+        QTest::addColumn<QString>("where"); // "top", "frame" (frame 1's own, entries + 100), "shared", "XA"
+        QTest::addColumn<int>("bitsStored"); // signed pixels where the first mapped value is negative
+        QTest::addColumn<QList<int>>("descriptor"); // entries declared, first mapped, bits per entry
+        QTest::addColumn<int>("entries");           // in the data; negative: 8 bits each
+        QTest::addColumn<QList<int>>("stored");
+        QTest::addColumn<QList<double>>("expected");
+        const QList<int> plain{4096, 0, 16};
+        using In = QList<int>;
+        using Out = QList<double>;
+        QTest::newRow("12 bits in, 16 out") << "top" << 12 << plain << 4096 << In{0, 678, 4095}
+                                            << Out{0, 5678, 20474};
+        QTest::newRow("first mapped 100, clamped") << "top" << 12 << In{1000, 100, 16} << 1000
+                                                   << In{5, 100, 678, 1099, 1100}
+                                                   << Out{0, 0, 10450, 21954, 21954};
+        QTest::newRow("0 entries is 65536") << "top" << 16 << In{0, 0, 8} << -65536 << In{678, 65535}
+                                            << Out{46, 250};
+        QTest::newRow("8 bits, two to a word") << "top" << 12 << In{256, 0, 8} << -256 << In{100, 678}
+                                               << Out{204, 250};
+        QTest::newRow("12 bits per entry") << "top" << 12 << In{4096, 0, 12} << 4096 << In{678, 4095}
+                                           << Out{1582, 4090};
+        QTest::newRow("0 bits per entry") << "top" << 12 << In{4096, 0, 0} << 4096 << In{678} << Out{5678};
+        QTest::newRow("signed, first mapped -1024") << "top" << 12 << In{4096, -1024, 16} << 4096
+                                                    << In{-2048, -1024, 0, 2047} << Out{0, 0, 7168, 15354};
+        QTest::newRow("a frame's own") << "frame" << 12 << plain << 4096 << In{0, 678} << Out{100, 5778};
+        QTest::newRow("shared groups") << "shared" << 12 << plain << 4096 << In{0, 678} << Out{0, 5678};
+        QTest::newRow("no data: the rescale") << "top" << 12 << plain << 0 << In{0, 678} << Out{-1024, -346};
+        QTest::newRow("X-ray angiography: none") << "XA" << 12 << plain << 4096 << In{0, 678} << Out{0, 678};
+    }
+    void modalityLut()
+    {
+        QFETCH(QString, where);
+        QFETCH(int, bitsStored);
+        QFETCH(QList<int>, descriptor);
+        QFETCH(int, entries);
+        QFETCH(QList<int>, stored);
+        QFETCH(QList<double>, expected);
+        const bool enhanced = where == "frame" || where == "shared";
+        SeriesLayout s = smallLayout();
+        s.slices = enhanced ? 3 : 1;
+        s.columns = int(stored.size());
+        s.pixels = descriptor[1] < 0 ? fixtures::PixelKind::Int16 : fixtures::PixelKind::UInt16;
+        s.rescaleIntercept = -1024.0;
+        s.value = [&](int x, int, int) { return stored.at(x); };
+        if (where == "frame")
+            s.frameRescale = [](int) { return std::make_pair(1.0, -1024.0); };
+        s.customize = [&](DcmDataset& ds, int) {
+            ds.putAndInsertUint16(DCM_BitsStored, Uint16(bitsStored));
+            ds.putAndInsertUint16(DCM_HighBit, Uint16(bitsStored - 1));
+            if (where == "XA") { // its picture takes no rescale either
+                ds.putAndInsertString(DCM_SOPClassUID, UID_XRayAngiographicImageStorage);
+                delete ds.remove(DCM_RescaleIntercept);
+            }
+            for (int k = 0; k < (where == "frame" ? 3 : 1); ++k) {
+                DcmItem* item = &ds;
+                const DcmTagKey groups = where == "frame" ? DCM_PerFrameFunctionalGroupsSequence
+                                                          : DCM_SharedFunctionalGroupsSequence;
+                if (enhanced && ds.findAndGetSequenceItem(groups, item, k).good())
+                    item->findOrCreateSequenceItem(DCM_PixelValueTransformationSequence, item, 0);
+                putModalityLut(*item, descriptor, entries, 100 * k);
+            }
+        };
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression("\\W"));
+        const QString name = path(QStringLiteral("lut%1.dcm").arg(tag));
+        const QString file =
+            enhanced ? fixtures::writeEnhancedMultiFrame(name, s) : fixtures::writeSlice(name, s, 0);
+        render::HuImage im;
+        QString error;
+        QVERIFY2(render::loadHuFrame(im, file, 1, &error), qPrintable(error));
+        const auto picture = dicom::decodeFrame(file, 1, render::WindowLevel{32768.0, 65536.0}, &error);
+        QVERIFY2(picture, qPrintable(error));
+        for (int x = 0; x < stored.size(); ++x) {
+            QCOMPARE(render::huValueAt(im, x, 3), expected.at(x));
+            const int gray = dicomtest::expectedGray(expected.at(x), 32768.0, 65536.0);
+            QVERIFY(qAbs(qGray(picture->image.pixel(x, 3)) - gray) <= 1);
+        }
+        const qreal w = s.columns;
+        const render::RoiStats roi = render::polygonRoiStats(im, {{0, 0}, {w, 0}, {w, 6}, {0, 6}});
+        const auto [least, most] = std::minmax_element(expected.begin(), expected.end());
+        QCOMPARE(QList<double>({roi.min, roi.max, roi.mean}),
+                 QList<double>({*least, *most, std::accumulate(expected.begin(), expected.end(), 0.0) / w}));
     }
 
     void signedness_data()
