@@ -54,44 +54,55 @@ double raIndex(const CardiacReportInput& in)
 
 } // namespace
 
+// Every grade here is taken of the value as printed beside it (shownValue, with the same decimals):
+// 54.96 % printed as 55.0 is graded as 55.0, never as "below 55". The conclusion prints whole numbers and
+// grades those.
 QString cardiacMriConclusion(const CardiacReportInput& in)
 {
     const LvVolumetryResult& lv = in.lv;
-    QString text =
-        QStringLiteral("МРТ сердца. ФВ ЛЖ %1%, КДО ЛЖ %2 мл, КСО ЛЖ %3 мл, УО ЛЖ %4 мл. ")
-            .arg(fixed(lv.efPercent, 0), fixed(lv.edvMl, 0), fixed(lv.esvMl, 0), fixed(lv.svMl, 0));
-    if (lv.efPercent >= 55.0)
+    constexpr int whole = 0;
+    const double ef = shownValue(lv.efPercent, whole);
+    QString text = QStringLiteral("МРТ сердца. ФВ ЛЖ %1%, КДО ЛЖ %2 мл, КСО ЛЖ %3 мл, УО ЛЖ %4 мл. ")
+                       .arg(fixed(lv.efPercent, whole), fixed(lv.edvMl, whole), fixed(lv.esvMl, whole),
+                            fixed(lv.svMl, whole));
+    if (ef >= 55.0)
         text += QStringLiteral("Систолическая функция ЛЖ сохранена. ");
     else
-        text += QStringLiteral("Систолическая функция ЛЖ снижена (%1). ").arg(lvEfGrade(lv.efPercent));
-    const QString edvGrade = lvEdVolumeGrade(lv.edvMl, in.female);
+        text += QStringLiteral("Систолическая функция ЛЖ снижена (%1). ").arg(lvEfGrade(ef));
+    const QString edvGrade = lvEdVolumeGrade(shownValue(lv.edvMl, whole), in.female);
     if (edvGrade != QStringLiteral("норма"))
         text += QStringLiteral("Полость ЛЖ %1 (КДО). ").arg(cavityGrade(edvGrade));
     if (in.edEpiCount >= 1) {
-        if (lvMassIndexGrade(lv.massIndex, in.female) == QStringLiteral("масса ЛЖ норма"))
+        if (lvMassIndexGrade(shownValue(lv.massIndex, whole), in.female) == QStringLiteral("масса ЛЖ норма"))
             text += QStringLiteral("Масса миокарда ЛЖ в пределах нормы (%1 г, LVMI %2 г/м²). ")
-                        .arg(fixed(lv.massG, 0), fixed(lv.massIndex, 0));
+                        .arg(fixed(lv.massG, whole), fixed(lv.massIndex, whole));
         else
             text += QStringLiteral("Гипертрофия миокарда ЛЖ (масса %1 г, LVMI %2 г/м²). ")
-                        .arg(fixed(lv.massG, 0), fixed(lv.massIndex, 0));
+                        .arg(fixed(lv.massG, whole), fixed(lv.massIndex, whole));
     }
     if (in.rvPresent) {
         const RvVolumetryResult& rv = in.rv;
+        const double rvEf = shownValue(rv.efPercent, whole);
         text += QStringLiteral("ФВ ПЖ %1%, КДО ПЖ %2 мл, КСО ПЖ %3 мл. ")
-                    .arg(fixed(rv.efPercent, 0), fixed(rv.edvMl, 0), fixed(rv.esvMl, 0));
-        if (rv.efPercent >= 45.0)
+                    .arg(fixed(rv.efPercent, whole), fixed(rv.edvMl, whole), fixed(rv.esvMl, whole));
+        if (rvEf >= 45.0)
             text += QStringLiteral("Систолическая функция ПЖ сохранена. ");
         else
-            text += QStringLiteral("Систолическая функция ПЖ снижена (%1). ").arg(rvEfGrade(rv.efPercent));
-        const QString rvGrade = rvEdVolumeGrade(rv.edvMl, in.female);
+            text += QStringLiteral("Систолическая функция ПЖ снижена (%1). ").arg(rvEfGrade(rvEf));
+        const QString rvGrade = rvEdVolumeGrade(shownValue(rv.edvMl, whole), in.female);
         if (rvGrade != QStringLiteral("норма"))
             text += QStringLiteral("Полость ПЖ %1 (КДО). ").arg(cavityGrade(rvGrade));
     }
     const CardiacExtraMeasurements& e = in.extra;
-    if (e.laVolumeMl > 0.0 && laVolumeGrade(e.laVolumeMl, in.female) != QStringLiteral("норма"))
-        text += QStringLiteral("Дилатация левого предсердия (LAVI %1 мл/м²). ").arg(fixed(laIndex(in), 0));
-    if (e.raVolumeMl > 0.0 && raVolumeGrade(raIndex(in), in.female) != QStringLiteral("норма"))
-        text += QStringLiteral("Дилатация правого предсердия (RAVI %1 мл/м²). ").arg(fixed(raIndex(in), 0));
+    // The conclusion names the atrial volume only through the report's row: it takes that row's grade.
+    const double laVolumeShown = shownValue(e.laVolumeMl, 1);
+    if (e.laVolumeMl > 0.0 && laVolumeGrade(laVolumeShown, in.female) != QStringLiteral("норма"))
+        text += QStringLiteral("Дилатация левого предсердия (LAVI %1 мл/м²). ")
+                    .arg(fixed(laIndex(in), whole));
+    const double raIndexShown = shownValue(raIndex(in), whole);
+    if (e.raVolumeMl > 0.0 && raVolumeGrade(raIndexShown, in.female) != QStringLiteral("норма"))
+        text += QStringLiteral("Дилатация правого предсердия (RAVI %1 мл/м²). ")
+                    .arg(fixed(raIndex(in), whole));
     if (e.effusion)
         text += QStringLiteral("Перикардиальный выпот (%1)%2. ")
                     .arg(e.effusionLocation,
@@ -117,17 +128,19 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
                     .arg(QString::number(in.edRvCount), n, QString::number(in.esRvCount));
     html += QStringLiteral("<br>");
     html += QStringLiteral("<b>КДО ЛЖ (EDV):</b> %1 мл (иКДО %2 мл/м²) — %3<br>")
-                .arg(fixed(lv.edvMl, 1), fixed(lv.edvIndex, 1), esc(lvEdVolumeGrade(lv.edvMl, in.female)));
+                .arg(fixed(lv.edvMl, 1), fixed(lv.edvIndex, 1),
+                     esc(lvEdVolumeGrade(shownValue(lv.edvMl, 1), in.female)));
     html += QStringLiteral("<b>КСО ЛЖ (ESV):</b> %1 мл (иКСО %2 мл/м²) — %3<br>")
-                .arg(fixed(lv.esvMl, 1), fixed(lv.esvIndex, 1), esc(lvEsVolumeGrade(lv.esvMl, in.female)));
+                .arg(fixed(lv.esvMl, 1), fixed(lv.esvIndex, 1),
+                     esc(lvEsVolumeGrade(shownValue(lv.esvMl, 1), in.female)));
     html += QStringLiteral("<b>УО ЛЖ (SV):</b> %1 мл (иУО %2 мл/м²)<br>")
                 .arg(fixed(lv.svMl, 1), fixed(lv.svIndex, 1));
     html += QStringLiteral("<b>ФВ ЛЖ (LVEF):</b> %1% — %2<br><br>")
-                .arg(fixed(lv.efPercent, 1), esc(lvEfGrade(lv.efPercent)));
+                .arg(fixed(lv.efPercent, 1), esc(lvEfGrade(shownValue(lv.efPercent, 1))));
     if (in.edEpiCount >= 1) {
         html += QStringLiteral("<b>Масса ЛЖ:</b> %1 г (LVMI %2 г/м²) — %3<br>")
                     .arg(fixed(lv.massG, 1), fixed(lv.massIndex, 1),
-                         esc(lvMassIndexGrade(lv.massIndex, in.female)));
+                         esc(lvMassIndexGrade(shownValue(lv.massIndex, 1), in.female)));
     } else {
         html +=
             QStringLiteral("<span style='color:#888'>Масса ЛЖ не считается — нет ни одного эпикардиального "
@@ -137,30 +150,32 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
     // volume ratio is a different quantity and its cut-offs are not these.
     const double rwt = relativeWallThickness(e.lvpwdMm, e.eddMm);
     if (rwt > 0.0)
-        html += QStringLiteral("<b>RWT:</b> %1 — %2<br>").arg(fixed(rwt, 2), esc(rwtGrade(rwt)));
+        html += QStringLiteral("<b>RWT:</b> %1 — %2<br>")
+                    .arg(fixed(rwt, 2), esc(rwtGrade(shownValue(rwt, 2))));
     if (in.rvPresent) {
         html +=
             QStringLiteral("<br><b>КДО ПЖ (RVEDV):</b> %1 мл (иКДО %2 мл/м²) — %3<br>")
-                .arg(fixed(rv.edvMl, 1), fixed(rv.edvIndex, 1), esc(rvEdVolumeGrade(rv.edvMl, in.female)));
+                .arg(fixed(rv.edvMl, 1), fixed(rv.edvIndex, 1),
+                     esc(rvEdVolumeGrade(shownValue(rv.edvMl, 1), in.female)));
         html += QStringLiteral("<b>КСО ПЖ (RVESV):</b> %1 мл (иКСО %2 мл/м²)<br>")
                     .arg(fixed(rv.esvMl, 1), fixed(rv.esvIndex, 1));
         html += QStringLiteral("<b>УО ПЖ (RVSV):</b> %1 мл (иУО %2 мл/м²)<br>")
                     .arg(fixed(rv.svMl, 1), fixed(rv.svIndex, 1));
         html += QStringLiteral("<b>ФВ ПЖ (RVEF):</b> %1% — %2<br>")
-                    .arg(fixed(rv.efPercent, 1), esc(rvEfGrade(rv.efPercent)));
+                    .arg(fixed(rv.efPercent, 1), esc(rvEfGrade(shownValue(rv.efPercent, 1))));
     }
     const MmodeLvResult& mm = in.mmode;
     if (mm.valid) {
         html += QStringLiteral("<br><b>Линейные размеры ЛЖ (Cube/Devereux):</b><br>");
         html += QStringLiteral("КДР %1 мм — %2, ")
-                    .arg(fixed(e.eddMm, 1), esc(lvEdDiameterGrade(e.eddMm, in.female)));
+                    .arg(fixed(e.eddMm, 1), esc(lvEdDiameterGrade(shownValue(e.eddMm, 1), in.female)));
         if (e.esdMm > 0.0)
             html += QStringLiteral("КСР %1 мм — %2, ")
-                        .arg(fixed(e.esdMm, 1), esc(lvEsDiameterGrade(e.esdMm, in.female)));
-        html +=
-            QStringLiteral("МЖП-д %1 мм — %2<br>").arg(fixed(e.ivsdMm, 1), esc(wallThicknessGrade(e.ivsdMm)));
-        html +=
-            QStringLiteral("ЗС-д %1 мм — %2").arg(fixed(e.lvpwdMm, 1), esc(wallThicknessGrade(e.lvpwdMm)));
+                        .arg(fixed(e.esdMm, 1), esc(lvEsDiameterGrade(shownValue(e.esdMm, 1), in.female)));
+        html += QStringLiteral("МЖП-д %1 мм — %2<br>")
+                    .arg(fixed(e.ivsdMm, 1), esc(wallThicknessGrade(shownValue(e.ivsdMm, 1))));
+        html += QStringLiteral("ЗС-д %1 мм — %2")
+                    .arg(fixed(e.lvpwdMm, 1), esc(wallThicknessGrade(shownValue(e.lvpwdMm, 1))));
         if (e.ivssMm > 0.0)
             html += QStringLiteral(", МЖП-с %1 мм").arg(fixed(e.ivssMm, 1));
         if (e.lvpwsMm > 0.0)
@@ -169,21 +184,21 @@ QString cardiacMriReportHtml(const CardiacReportInput& in)
         if (mm.fractionalShorteningPercent > 0.0)
             html += QStringLiteral("ФС (FS) %1% — %2<br>")
                         .arg(fixed(mm.fractionalShorteningPercent, 1),
-                             esc(fractionalShorteningGrade(mm.fractionalShorteningPercent)));
+                             esc(fractionalShorteningGrade(shownValue(mm.fractionalShorteningPercent, 1))));
         html += QStringLiteral("Масса ЛЖ (Cube) %1 г (LVMI %2 г/м²) — %3<br>")
                     .arg(fixed(mm.cubeMassG, 1), fixed(mm.cubeMassIndex, 1),
-                         esc(lvMassGrade(mm.cubeMassG, in.female)));
+                         esc(lvMassGrade(shownValue(mm.cubeMassG, 1), in.female)));
     }
     if (e.laVolumeMl > 0.0 || e.raVolumeMl > 0.0) {
         html += QStringLiteral("<br><b>Предсердия:</b><br>");
         if (e.laVolumeMl > 0.0)
             html += QStringLiteral("ЛП: %1 мл (LAVI %2 мл/м²) — %3<br>")
                         .arg(fixed(e.laVolumeMl, 1), fixed(laIndex(in), 1),
-                             esc(laVolumeGrade(e.laVolumeMl, in.female)));
+                             esc(laVolumeGrade(shownValue(e.laVolumeMl, 1), in.female)));
         if (e.raVolumeMl > 0.0)
             html += QStringLiteral("ПП: %1 мл (RAVI %2 мл/м²) — %3<br>")
                         .arg(fixed(e.raVolumeMl, 1), fixed(raIndex(in), 1),
-                             esc(raVolumeGrade(raIndex(in), in.female)));
+                             esc(raVolumeGrade(shownValue(raIndex(in), 1), in.female)));
     }
     const QString rvGeometry = rvGeometryParts(e);
     if (!rvGeometry.isEmpty())

@@ -329,12 +329,13 @@ void TestCardiacMri::reportRows()
     in.lv.efPercent = 54.96;
     QString html = clinical::cardiacMriReportHtml(in);
     QVERIFY(html.contains(QStringLiteral("ED эндо 5/10, ED эпи 0/10, ES эндо 5/10")));
-    QVERIFY(html.contains(QStringLiteral("<b>ФВ ЛЖ (LVEF):</b> 55.0% — умеренно снижена (40-54%)")));
+    // 54.96 % is printed 55.0 and 55 and graded as printed.
+    QVERIFY(html.contains(QStringLiteral("<b>ФВ ЛЖ (LVEF):</b> 55.0% — НОРМА (≥55%)")));
     QVERIFY(html.contains(QStringLiteral("Масса ЛЖ не считается")));
     QVERIFY(!html.contains(QStringLiteral("RWT")) && !html.contains(QStringLiteral("Предсердия")));
     QVERIFY(html.contains(
         QStringLiteral("ФВ ЛЖ 55%, КДО ЛЖ 100 мл, КСО ЛЖ 45 мл, УО ЛЖ 55 мл. Систолическая функция "
-                       "ЛЖ снижена (умеренно снижена (40-54%)).")));
+                       "ЛЖ сохранена.")));
     // The normal ranges are cited by journal and year, without authors.
     QVERIFY(html.contains(QStringLiteral("J Cardiovasc Magn Reson, 2020")));
     QVERIFY(!html.contains(QStringLiteral("et al")));
@@ -379,6 +380,7 @@ void TestCardiacMri::reportWallThickness_data()
     QTest::newRow("EDV 140 ml, 110 g, no linear sizes") << 5 << 0.0 << 0.0 << QString() << false;
     QTest::newRow("PWd 10, LVIDd 50") << 5 << 10.0 << 50.0 << QStringLiteral("0.40") << false;
     QTest::newRow("PWd 13, LVIDd 50") << 5 << 13.0 << 50.0 << QStringLiteral("0.52") << true;
+    QTest::newRow("0.4202 printed 0.42") << 5 << 10.505 << 50.0 << QStringLiteral("0.42") << false;
     QTest::newRow("no epicardium, PWd 10, LVIDd 50") << 0 << 10.0 << 50.0 << QStringLiteral("0.40") << false;
 }
 
