@@ -65,9 +65,44 @@ void CalculatorResultPanel::copyToClipboard()
     QGuiApplication::clipboard()->setText(text->toPlainText());
 }
 
+namespace {
+
+// Users type the decimal point of the keyboard they have: under the Russian number format Qt's spin box
+// takes only ",", drops a typed "." and reads "99.9" as 99. Either mark is the decimal separator here;
+// these fields show no group separators, so neither can mean one.
+class DecimalSpinBox : public QDoubleSpinBox
+{
+public:
+    QValidator::State validate(QString& text, int& pos) const override
+    {
+        text = withLocaleDecimalPoint(text);
+        return QDoubleSpinBox::validate(text, pos);
+    }
+    double valueFromText(const QString& text) const override
+    {
+        return QDoubleSpinBox::valueFromText(withLocaleDecimalPoint(text));
+    }
+
+private:
+    QString withLocaleDecimalPoint(const QString& text) const
+    {
+        // The suffix keeps its own marks ("мл/мин/1.73м²"): only what stands before it is the number.
+        const qsizetype begin = text.startsWith(prefix()) ? prefix().size() : 0;
+        const qsizetype end = text.endsWith(suffix()) ? text.size() - suffix().size() : text.size();
+        if (end <= begin)
+            return text;
+        const QString point = locale().decimalPoint();
+        QString number = text.mid(begin, end - begin);
+        number.replace(QLatin1Char('.'), point).replace(QLatin1Char(','), point);
+        return text.left(begin) + number + text.mid(end);
+    }
+};
+
+} // namespace
+
 QDoubleSpinBox* makeSpinBox(double minimum, double maximum, double value, const char* suffix)
 {
-    auto* box = new QDoubleSpinBox;
+    auto* box = new DecimalSpinBox;
     box->setRange(minimum, maximum);
     box->setDecimals(1);
     box->setSingleStep(0.1);

@@ -35,7 +35,8 @@ public:
     QPushButton* copyButton = nullptr;
 };
 
-// A spin box with one decimal and step 0.1; the suffix is UTF-8 and may be null.
+// A spin box with one decimal and step 0.1; the suffix is UTF-8 and may be null. Every numeric field of the
+// calculators and the cardiac window comes from here: each takes "," and "." alike as the decimal mark.
 QDoubleSpinBox* makeSpinBox(double minimum, double maximum, double value, const char* suffix);
 
 // A diagram that a left click toggles between its normal and its zoomed width.

@@ -22,12 +22,7 @@ QLabel* pageHeader(const QString& html, QWidget* parent)
 
 QDoubleSpinBox* scoreBox()
 {
-    auto* box = new QDoubleSpinBox;
-    box->setRange(-6.0, 4.0);
-    box->setDecimals(1);
-    box->setSingleStep(0.1);
-    box->setValue(-1.0);
-    return box;
+    return makeSpinBox(-6.0, 4.0, -1.0, nullptr);
 }
 
 } // namespace

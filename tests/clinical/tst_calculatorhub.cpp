@@ -2,9 +2,11 @@
 // factory, the zoomable diagram, and the hub opened from the viewer's toolbar on a real index.
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
+#include "support/ModalAnswer.h"
 #include "support/ToolBarAction.h"
 #include "clinical/AbdominalPages.h"
 #include "clinical/CalculatorPageKit.h"
+#include "clinical/CardiacMriWindow.h"
 #include "clinical/ChestPages.h"
 #include "clinical/ContrastDexaPages.h"
 #include "clinical/CtDoseFromDlpPage.h"
@@ -25,6 +27,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -199,6 +202,44 @@ private slots:
         QCOMPARE(bare->value(), -1.2);
         std::unique_ptr<QDoubleSpinBox> empty(makeSpinBox(0, 1, 0, ""));
         QCOMPARE(empty->suffix(), QString());
+    }
+
+    // Under the Russian number format either decimal mark typed is the decimal separator, in a calculator's
+    // field and in the cardiac window's, whose fields come from the same factory.
+    void typedDecimalMark_data()
+    {
+        QTest::addColumn<bool>("cardiac");
+        QTest::addColumn<QString>("typed");
+        for (bool cardiac : {false, true})
+            for (const char* typed : {"99.9", "99,9"})
+                QTest::addRow("%s, %s", cardiac ? "cardiac window" : "calculator", typed)
+                    << cardiac << QString::fromLatin1(typed);
+    }
+    void typedDecimalMark()
+    {
+        QFETCH(bool, cardiac);
+        QFETCH(QString, typed);
+        const QLocale previous;
+        QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(previous); });
+        std::unique_ptr<QWidget> owner;
+        QDoubleSpinBox* field = nullptr;
+        if (cardiac) {
+            fixtures::ModalAnswer answer; // the patient dialog the window opens first
+            auto* window = new CardiacMriWindow({}, QStringLiteral("SAX"), {}, nullptr);
+            owner.reset(window);
+            window->showExtraMeasurements();
+            // The first field, the diastolic diameter, takes up to 100 mm.
+            field = window->findChild<QDialog*>()->findChildren<QDoubleSpinBox*>().value(0);
+        } else {
+            auto* page = new ContrastDosePage;
+            owner.reset(page);
+            field = page->egfr; // its suffix holds a point of its own
+        }
+        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(field, typed);
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(field->value(), 99.9);
     }
 
     void zoomLabel()
