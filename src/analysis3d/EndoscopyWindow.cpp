@@ -169,7 +169,8 @@ void EndoscopyWindow::buildUi()
     m_flyTimer->setInterval(60);
 
     connect(m_view, &D3DVolumeRenderWidget::initializationFailed, this, [this](const QString& message) {
-        showWarning(QStringLiteral("⚠ Виртуальная эндоскопия требует GPU (OpenGL) — недоступен: %1").arg(message));
+        showWarning(QStringLiteral("⚠ Виртуальная эндоскопия рисуется только на видеокарте с OpenGL 3.3, а она "
+                                   "недоступна: %1").arg(message));
         setPathControlsEnabled(false);
     });
     connect(m_view, &D3DVolumeRenderWidget::measurementSelectionChanged, m_deleteMeasurement,

@@ -53,6 +53,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -70,6 +71,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -387,7 +389,13 @@ void MainWindow::setupUi()
     m_studyTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_studyTable->setSortingEnabled(true);
     m_studyTable->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(m_studyTable, &QTableWidget::cellClicked, this, &MainWindow::onStudySelected);
+    // A click shows the study's series, unless it was a Ctrl-click that took the row out of the selection.
+    connect(m_studyTable, &QTableWidget::cellClicked, this, [this](int row, int column) {
+        if (m_studyTable->selectionModel()->isRowSelected(row, QModelIndex()))
+            onStudySelected(row, column);
+    });
+    connect(m_studyTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::dropSeriesOfUnselectedStudy);
     connect(m_studyTable, &QTableWidget::cellDoubleClicked, this, &MainWindow::onStudyDoubleClicked);
     connect(m_studyTable, &QTableWidget::customContextMenuRequested, this, &MainWindow::showStudyContextMenu);
     leftLayout->addWidget(m_studyTable);
@@ -465,6 +473,14 @@ void MainWindow::reloadStudyTable()
     m_studiesToRefresh.clear();
     m_studiesToRefreshSet.clear();
     const QList<db::StudyRecord> studies = m_db->allStudies();
+    // The rows are filled anew in the index's order: the selection would stay on row numbers, now
+    // other studies, so it is taken again by UID.
+    QStringList selected;
+    for (const QModelIndex& index : m_studyTable->selectionModel()->selectedRows())
+        if (QTableWidgetItem* item = m_studyTable->item(index.row(), 0))
+            selected << item->data(StudyUidRole).toString();
+    m_fillingStudyTable = true;
+    m_studyTable->clearSelection();
     m_studyTable->setSortingEnabled(false);
     m_studyTable->setRowCount(int(studies.size()));
     m_studyRows.clear();
@@ -476,11 +492,36 @@ void MainWindow::reloadStudyTable()
     m_studyTable->horizontalHeader()->setSortIndicator(2, Qt::AscendingOrder);
     m_studyTable->setSortingEnabled(true);
     m_studyListLoaded = true;
+    reselectStudyRows(selected);
+    m_fillingStudyTable = false;
     applyStudyFilter();
+}
+
+void MainWindow::reselectStudyRows(const QStringList& studyUids)
+{
+    QList<int> rows;
+    for (const QString& uid : studyUids)
+        if (QTableWidgetItem* item = m_studyRows.value(uid))
+            rows << item->row();
+    std::sort(rows.begin(), rows.end());
+    // Runs of neighbouring rows as one range each: a whole list selected stays one range, which the
+    // table asks about for every cell it draws.
+    QItemSelection selection;
+    const int lastColumn = m_studyTable->columnCount() - 1;
+    for (qsizetype i = 0; i < rows.size();) {
+        qsizetype end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        selection.select(m_studyTable->model()->index(rows[i], 0),
+                         m_studyTable->model()->index(rows[end - 1], lastColumn));
+        i = end;
+    }
+    m_studyTable->selectionModel()->select(selection, QItemSelectionModel::Select);
 }
 
 void MainWindow::refreshStudyRows(const QStringList& studyUids)
 {
+    m_fillingStudyTable = true;
     const StudyFilter filter = currentStudyFilter();
     for (const QString& uid : studyUids) {
         const std::optional<db::StudyRecord> study = m_db->studyRecord(uid);
@@ -500,6 +541,8 @@ void MainWindow::refreshStudyRows(const QStringList& studyUids)
         row = first->row();
         m_studyTable->setRowHidden(row, !studyRowShown(row, filter));
     }
+    m_fillingStudyTable = false;
+    dropSeriesOfUnselectedStudy();
 }
 
 QTableWidgetItem* MainWindow::fillStudyRow(int row, const db::StudyRecord& s)
@@ -541,6 +584,9 @@ void MainWindow::onStudySelected(int row, int /*column*/)
     QTableWidgetItem* item = m_studyTable->item(row, 0);
     if (!item)
         return;
+    // As a click does: the row shown is the one selected.
+    if (!m_studyTable->selectionModel()->isRowSelected(row, QModelIndex()))
+        m_studyTable->selectRow(row);
     m_selectedStudyUid = item->data(StudyUidRole).toString();
     const QList<db::SeriesRecord> series = m_db->seriesForStudy(m_selectedStudyUid);
     m_seriesTable->setSortingEnabled(false);
@@ -697,6 +743,19 @@ void MainWindow::applyStudyFilter()
     }
     if (updatesWereOn)
         m_studyTable->setUpdatesEnabled(true);
+    dropSeriesOfUnselectedStudy();
+}
+
+void MainWindow::dropSeriesOfUnselectedStudy()
+{
+    if (m_fillingStudyTable || m_selectedStudyUid.isEmpty())
+        return;
+    // A double click in the series table opens their study: it must be the one the list shows selected.
+    QTableWidgetItem* item = m_studyRows.value(m_selectedStudyUid);
+    const int row = item ? item->row() : -1;
+    if (row < 0 || m_studyTable->isRowHidden(row) ||
+        !m_studyTable->selectionModel()->isRowSelected(row, QModelIndex()))
+        forgetSelectedStudy(m_selectedStudyUid);
 }
 
 void MainWindow::loadColumnWidths()

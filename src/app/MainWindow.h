@@ -203,6 +203,8 @@ private:
     // At start: unpack folders that killed archive imports left in the temporary folder.
     void removeOldUnpackFolders();
     void forgetSelectedStudy(const QString& studyUid);
+    // Empties the series table when its study's row is no longer shown and selected.
+    void dropSeriesOfUnselectedStudy();
     struct StudyFilter
     {
         QString text;
@@ -215,6 +217,8 @@ private:
     void reloadStudyTable();
     // Places each of these studies' rows anew where the list's sort puts it, or removes it.
     void refreshStudyRows(const QStringList& studyUids);
+    // Adds the rows of these studies to the selection.
+    void reselectStudyRows(const QStringList& studyUids);
     // Fills a study's row, the sorted column last so that a sorted list moves the row once; returns
     // the row's first cell.
     QTableWidgetItem* fillStudyRow(int row, const db::StudyRecord& study);
@@ -245,6 +249,7 @@ private:
     QProgressBar* m_busyBar = nullptr;
     QLabel* m_statusLabel = nullptr;
     QString m_selectedStudyUid;
+    bool m_fillingStudyTable = false; // rows are being replaced: the selection tells nothing yet
     bool m_studyListLoaded = false;
     qint64 m_studyListVersion = 0; // the index's data version when the list was last read whole
     QStringList m_studiesToRefresh; // written through the index since, in the order they were written

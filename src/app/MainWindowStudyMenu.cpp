@@ -70,13 +70,14 @@ bool MainWindow::isManagedStudyFile(const QString& path)
 
 QStringList MainWindow::selectedStudyUids(bool* anyProtected) const
 {
-    // Rows, not column-0 items: the name column may be hidden by the user.
+    // Rows, not column-0 items: the name column may be hidden by the user. A selection of all rows, or
+    // of a span, takes in the rows the filter hides too: the menu acts only on what the list shows.
     QStringList uids;
     bool protectedFound = false;
     const QModelIndexList rows = m_studyTable->selectionModel()->selectedRows();
     for (const QModelIndex& index : rows) {
         QTableWidgetItem* item = m_studyTable->item(index.row(), 0);
-        if (!item)
+        if (!item || m_studyTable->isRowHidden(index.row()))
             continue;
         uids << item->data(StudyUidRole).toString();
         protectedFound = protectedFound || item->data(StudyProtectedRole).toBool();

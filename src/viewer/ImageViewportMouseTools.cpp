@@ -442,7 +442,7 @@ void ImageViewportWidget::pickLumenSeed(const QPointF& p)
 // panel still holds: nothing is measured or picked on it.
 void ImageViewportWidget::showReconstructionRefusal()
 {
-    const QString text = m_topLeftLabel->text();
+    const QString text = cornerText(m_topLeftLabel);
     if (text.endsWith(kReconstructionRefusal))
         return;
     showTopLeftMessage(text.isEmpty() ? kReconstructionRefusal : text + QLatin1Char('\n') + kReconstructionRefusal);

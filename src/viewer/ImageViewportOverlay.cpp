@@ -43,6 +43,25 @@ std::optional<double> screenRightPatientX(const QTransform& viewTransform, const
     return p[0] / length;
 }
 
+// What a corner was given to show, and what its label shows of it (the same with too-long words elided).
+const char kCornerGivenProperty[] = "cornerGiven";
+const char kCornerShownProperty[] = "cornerShown";
+
+// The text with each word that would not fit `width` even on a line of its own shortened to fit with
+// "…": a long name without a break would otherwise run past the corner's edge and be cut unmarked.
+QString withLongWordsElided(const QString& text, const QFontMetrics& fm, int width)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& line : lines) {
+        QStringList words = line.split(QLatin1Char(' '));
+        for (QString& word : words)
+            if (fm.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, word).width() > width)
+                word = fm.elidedText(word, Qt::ElideRight, width);
+        line = words.join(QLatin1Char(' '));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 void ImageViewportWidget::updateOverlayTexts()
@@ -186,6 +205,14 @@ void ImageViewportWidget::updateOrientationLabels()
     layoutOverlayWidgets();
 }
 
+QString ImageViewportWidget::cornerText(const QLabel* label)
+{
+    // A text set on the label since it was last laid out is what it was given.
+    return label->text() == label->property(kCornerShownProperty).toString()
+               ? label->property(kCornerGivenProperty).toString()
+               : label->text();
+}
+
 void ImageViewportWidget::layoutOverlayWidgets()
 {
     const int w = m_view->width();
@@ -194,8 +221,14 @@ void ImageViewportWidget::layoutOverlayWidgets()
 
     m_selectCheck->adjustSize();
     m_selectCheck->move(margin, margin);
+    const bool checkShown = m_selectCheck->isVisibleTo(m_view);
 
-    const int x0 = (w - (m_planeCombo->width() + m_slabCombo->width() + m_thicknessBox->width() + 8)) / 2;
+    // The reconstruction controls stay centred while that leaves them clear of the check box, else they
+    // follow it. (The panel's narrowest width, that of its placeholder text, holds both in one row.)
+    const int controlsWidth = m_planeCombo->width() + m_slabCombo->width() + m_thicknessBox->width() + 8;
+    int x0 = std::max(margin, (w - controlsWidth) / 2);
+    if (checkShown)
+        x0 = std::max(x0, m_selectCheck->geometry().right() + 1 + margin);
     m_planeCombo->move(x0, margin);
     m_slabCombo->move(m_planeCombo->x() + m_planeCombo->width() + 4, margin);
     m_thicknessBox->move(m_slabCombo->x() + m_slabCombo->width() + 4, margin);
@@ -216,7 +249,6 @@ void ImageViewportWidget::layoutOverlayWidgets()
             taken |= control->geometry();
     const int below = taken.isNull() ? margin : taken.bottom() + 1 + 4;
     const int half = std::max(1, (w - 3 * margin) / 2);
-    const bool checkShown = m_selectCheck->isVisibleTo(m_view);
     const int topLeftY = checkShown ? m_selectCheck->height() + 12 : margin;
 
     struct Corner
@@ -249,8 +281,9 @@ void ImageViewportWidget::layoutOverlayWidgets()
         // The width a corner's text takes unwrapped; nothing for a hidden corner.
         std::array<int, 4> natural{};
         for (int i = 0; i < 4; ++i)
-            natural[i] =
-                corners[i].label->isVisibleTo(m_view) ? fm.size(0, corners[i].label->text()).width() + 2 : 0;
+            natural[i] = corners[i].label->isVisibleTo(m_view)
+                             ? fm.size(0, cornerText(corners[i].label)).width() + 2
+                             : 0;
         bool fits = true;
         for (int i = 0; i < 4; ++i) {
             Corner& c = corners[i];
@@ -258,7 +291,7 @@ void ImageViewportWidget::layoutOverlayWidgets()
                 c.rect = c.label->geometry();
                 continue;
             }
-            const QString text = c.label->text();
+            const QString text = cornerText(c.label);
             // Half the width, or what the other corner of the row leaves when its text is shorter.
             const int room = std::max(half, w - 3 * margin - std::min(natural[i ^ 1], half));
             fits = fits && fm.boundingRect(QRect(0, 0, 1, 1 << 20), Qt::TextWordWrap, text).width() <= room;
@@ -286,6 +319,14 @@ void ImageViewportWidget::layoutOverlayWidgets()
             QFont font = c.label->font();
             font.setPixelSize(pixels);
             c.label->setFont(font);
+        }
+        if (c.label->isVisibleTo(m_view)) {
+            const QString given = cornerText(c.label);
+            const QString shown = withLongWordsElided(given, c.label->fontMetrics(), c.rect.width());
+            c.label->setProperty(kCornerGivenProperty, given);
+            c.label->setProperty(kCornerShownProperty, shown);
+            if (c.label->text() != shown)
+                c.label->setText(shown);
         }
         c.label->setGeometry(c.rect.x(), c.rect.y(), c.rect.width(), c.label->heightForWidth(c.rect.width()));
         if (!c.top)

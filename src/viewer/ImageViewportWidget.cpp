@@ -1159,6 +1159,17 @@ bool ImageViewportWidget::eventFilter(QObject* watched, QEvent* event)
             return true;
         }
         return false;
+    case QEvent::Resize:
+        // The image and the floating controls go by the view's size. The panel's own resize can come
+        // while it is hidden, before its layout has given the view its size (a window built before it
+        // is shown): they would then stay laid out for the view's first, tiny size.
+        if (onViewport) {
+            if (!m_userZoomed)
+                fitImageInView();
+            hideScrollBars();
+            layoutOverlayWidgets();
+        }
+        return false;
     default:
         return false;
     }
@@ -1246,15 +1257,6 @@ void ImageViewportWidget::keyPressEvent(QKeyEvent* event)
         return;
     }
     event->accept();
-}
-
-void ImageViewportWidget::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    if (!m_userZoomed)
-        fitImageInView();
-    hideScrollBars();
-    layoutOverlayWidgets();
 }
 
 bool ImageViewportWidget::acceptsSeriesDrag(const QMimeData* mime) const

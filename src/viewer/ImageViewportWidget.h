@@ -232,7 +232,6 @@ private slots:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -242,6 +241,8 @@ private:
     void setScrollBarValue(int value);
     void showImageArea();
     void setImage(const QImage& image);
+    // The text a corner label was given, whose long words it may show elided.
+    static QString cornerText(const QLabel* label);
     void showTopLeftMessage(const QString& text);
     void stepSlices(int steps);
     void setReconstructedIndex(int index);

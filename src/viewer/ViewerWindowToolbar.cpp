@@ -434,8 +434,8 @@ void ViewerWindow::buildToolbar()
     });
     endoscopy->setToolTip(QStringLiteral("Один клик внутри заполненного воздухом просвета (толстая кишка или бронх) в "
                                     "активной панели — путь камеры пойдёт по просвету автоматически. Отрисовка "
-                                    "требует GPU (Direct3D 11); путь точен для аксиальных серий и приблизителен для "
-                                    "сагиттальных и корональных."));
+                                    "только на видеокарте с OpenGL 3.3; путь точен для аксиальных серий и "
+                                    "приблизителен для сагиттальных и корональных."));
     extraMenu->addSeparator();
     connect(extraMenu->addAction(QStringLiteral("Сообщить об ошибке…")), &QAction::triggered, this, [this] {
         BugReportDialog dialog(this);

@@ -169,6 +169,60 @@ private slots:
         QCOMPARE(w.seriesTable()->item(0, 0)->data(Qt::UserRole).toString(), QStringLiteral("1.1.1"));
     }
 
+    // The series table lists a study only while its row is shown and selected, so that a double click
+    // there never opens a study the list no longer points at.
+    void seriesTableFollowsTheShownSelection_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("filter hides its study") << "filter" << false;
+        QTest::newRow("right-click on another row") << "right-click" << false;
+        QTest::newRow("Ctrl-click takes it out") << "ctrl-click" << false;
+        QTest::newRow("its study gone from the index") << "deleted" << false;
+        QTest::newRow("list read again, sorted otherwise") << "reload" << true;
+    }
+    void seriesTableFollowsTheShownSelection()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, kept);
+        QTemporaryDir dir;
+        MainWindow w;
+        fixtures::SeriesLayout petrov = apptest::small(2, "20240116");
+        petrov.patientName = QStringLiteral("PETROV");
+        const QString a = addStudy(w.database(), dir.filePath("a"));
+        const QString b = addStudy(w.database(), dir.filePath("b"), petrov);
+        w.refreshStudyTable();
+        w.show();
+        QTableWidget* t = w.studyTable();
+        const auto at = [t](const QString& uid) {
+            return t->visualItemRect(t->item(fixtures::studyRow(t, uid), 0)).center();
+        };
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, at(a));
+        QCOMPARE(w.seriesTable()->rowCount(), 1);
+        db::Database other; // a write through another connection makes the list be read again
+        if (change == u"filter")
+            w.findChild<QLineEdit*>()->setText(QStringLiteral("PETROV"));
+        else if (change == u"right-click")
+            delete w.buildStudyContextMenu(at(b));
+        else if (change == u"ctrl-click")
+            QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, at(a));
+        else if (change == u"deleted")
+            QVERIFY(w.database()->deleteStudy(a));
+        else if (change == u"reload") {
+            t->sortByColumn(0, Qt::AscendingOrder); // PETROV first
+            QVERIFY(other.open(w.database()->filePath()) && other.markEditUnfinished(b) &&
+                    other.clearEditUnfinished(b));
+        }
+        if (change == u"deleted" || change == u"reload")
+            w.refreshStudyTable();
+        QCOMPARE(w.selectedStudyUid(), kept ? a : QString());
+        QCOMPARE(w.seriesTable()->rowCount(), int(kept));
+        const QModelIndexList onlyA{t->model()->index(fixtures::studyRow(t, a), 0)};
+        QVERIFY(!kept || t->selectionModel()->selectedRows() == onlyA);
+        w.onSeriesDoubleClicked(0, 0);
+        QCOMPARE(fixtures::visibleViewers().size(), int(kept));
+    }
+
     void filters()
     {
         MainWindow::setCurrentDateOverride(QDate(2024, 3, 15));

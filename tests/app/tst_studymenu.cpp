@@ -12,6 +12,7 @@
 #include "platform/SingleInstanceLock.h"
 
 #include <QCryptographicHash>
+#include <QLineEdit>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QThread>
@@ -300,6 +301,12 @@ private slots:
         t->clearSelection();
         menu = menuAt(b, 1);
         QVERIFY(menu && entry(menu, "deleteCompletelyAction")->isEnabled());
+        // Rows the filter hides stay out of a selection that spans them: only the protected study is shown.
+        w.findChild<QLineEdit*>()->setText(QStringLiteral("🔒"));
+        t->selectAll();
+        menu = menuAt(c, 1);
+        QVERIFY(entry(menu, "protectAction"));
+        QVERIFY(!entry(menu, "removeFromListAction")->text().contains(QStringLiteral("шт.")));
     }
 
     void protectionAndRemoval()

@@ -13,10 +13,13 @@
 #include <QDialog>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
+#include <QGraphicsView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 
 namespace {
@@ -87,6 +90,8 @@ private slots:
     void volumetryEndToEnd();
     void refusals();
     void playback();
+    void panelOverlaysFit_data();
+    void panelOverlaysFit();
     void reportRows();
     void reportWallThickness_data();
     void reportWallThickness();
@@ -316,6 +321,50 @@ void TestCardiacMri::playback()
     QTRY_VERIFY_WITH_TIMEOUT(w->cineView()->currentSliceIndex() == 1, 10000);
     play->setChecked(false);
     QVERIFY(!w->playbackTimer().isActive());
+}
+
+// The window is built before it is shown and its panels are narrow on a small screen: over the cine panel
+// the floating controls lie inside it and clear of each other, and no word of a corner text runs past its
+// label.
+void TestCardiacMri::panelOverlaysFit_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("title");
+    const QString label = QStringLiteral("4 срезов × 3 фаз — серии №5.. (\"sa_cine_retro\")");
+    QTest::newRow("1280 x 720") << QSize(1264, 672) << label;
+    QTest::newRow("1366 x 768 at 125 %") << QSize(1100, 566) << label;
+    QTest::newRow("a title without a break") << QSize(1264, 672) << QStringLiteral("sa_cine").repeated(12);
+}
+
+void TestCardiacMri::panelOverlaysFit()
+{
+    QFETCH(QSize, size);
+    QFETCH(QString, title);
+    QTemporaryDir dir;
+    fixtures::SeriesLayout layout;
+    layout.rows = layout.columns = 32;
+    layout.slices = 12;
+    const QStringList files = fixtures::writeSeries(dir.path(), layout);
+    fixtures::ModalAnswer answer;
+    QWidget parent;
+    auto* w = new CardiacMriWindow(makeStack({0, 8, 16, 24}, 3, 8.0, files), title, {}, &parent);
+    w->resize(size);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QGraphicsView* view = w->cineView()->graphicsView();
+    QList<QWidget*> floating; // the step buttons lie inside the thickness box by design
+    for (QWidget* child : view->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child->isVisible() && child != view->viewport() && !qobject_cast<QToolButton*>(child))
+            floating << child;
+    QVERIFY(floating.size() >= 7); // check box, three controls, corner texts
+    for (int i = 0; i < floating.size(); ++i) {
+        QVERIFY(view->rect().contains(floating[i]->geometry()));
+        for (int j = i + 1; j < floating.size(); ++j)
+            QVERIFY(!floating[i]->geometry().intersects(floating[j]->geometry()));
+        if (auto* text = qobject_cast<QLabel*>(floating[i]))
+            for (const QString& word : text->text().split(QRegularExpression(QStringLiteral("\\s"))))
+                QVERIFY2(text->fontMetrics().horizontalAdvance(word) <= text->width(), qPrintable(word));
+    }
 }
 
 void TestCardiacMri::reportRows()
