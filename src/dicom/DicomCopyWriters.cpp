@@ -47,14 +47,27 @@ const DcmTagKey kEmptiedTags[] = {
     DCM_AccessionNumber,           DCM_RequestingPhysician,  DCM_StudyID,
 };
 
+// A value DCMTK kept as bytes, under a VR it does not know, for a tag whose items the dictionary
+// names: whatever those items hold, no rule below can reach it.
+bool opaqueItems(DcmElement& element)
+{
+    const DcmEVR vr = element.ident();
+    return (vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B) &&
+           DcmTag(element.getTag().getXTag()).getEVR() == EVR_SQ;
+}
+
 // Applies the confidentiality profile to an item and everything nested in it, so that an identifier
 // goes wherever it stands: in a sequence item, in the original values a modality kept of an edit, in a
-// private block.
+// private block, or in items the copy could not read.
 void scrubItem(DcmItem& item)
 {
     for (DcmElement* element : elementsOf(item)) {
         const DcmTagKey key = element->getTag().getXTag();
         const bool sequence = element->ident() == EVR_SQ;
+        if (opaqueItems(*element)) {
+            delete item.remove(element);
+            continue;
+        }
         switch (basicProfileAction(key.getGroup(), key.getElement())) {
         case ProfileAction::Remove:
         case ProfileAction::LeaveOut: // stands only at the top level, where the whole object is left out
@@ -316,10 +329,14 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    AtomicDicomWriter writer(destinationPath);
-    if (!writer.write(file, xfer) || !writer.commit())
-        return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
-    return true;
+    QString cause;
+    bool unreadable = false;
+    if (AtomicDicomWriter(destinationPath).save(file, xfer, &cause, &unreadable))
+        return true;
+    if (unreadable)
+        return fail(error, QStringLiteral("Копия не записана: %1\nЗаписанная копия не читается обратно: %2")
+                               .arg(destinationPath, cause));
+    return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
 }
 
 std::optional<LeftOut> leftOutOfAnonymisedCopies(const QString& path, QString* error)

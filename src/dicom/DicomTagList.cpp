@@ -166,10 +166,14 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    AtomicDicomWriter writer(path);
-    if (!writer.write(file, xfer) || !writer.commit())
-        return fail(error, QStringLiteral("Не удалось сохранить файл: %1").arg(path));
-    return true;
+    QString cause;
+    bool unreadable = false;
+    if (AtomicDicomWriter(path).save(file, xfer, &cause, &unreadable))
+        return true;
+    if (unreadable)
+        return fail(error, QStringLiteral("Файл не изменён: %1\nЗаписанная копия не читается обратно: %2")
+                               .arg(path, cause));
+    return fail(error, QStringLiteral("Не удалось сохранить файл: %1").arg(path));
 }
 
 } // namespace dicom

@@ -3,6 +3,7 @@
 #include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
 
 #include <QDir>
@@ -218,6 +219,11 @@ void placeIdentity(DcmDataset& ds, const QString& place)
             ds.putAndInsertString(DcmTagKey(group, 0x0022), name.constData());                     // description
             ds.putAndInsertString(DcmTagKey(group, 0x1500), kRealId.toLatin1().constData());      // label
         }
+    } else if (place == QLatin1String("items under an unknown VR")) {
+        // Text here; the test gives it a VR DCMTK does not know once written, so that it stands as bytes.
+        auto* opaque = new DcmLongString(DcmTag(DCM_ReferencedImageSequence, EVR_LO));
+        opaque->putString(QStringLiteral("%1 %2").arg(kRealName, kRealId).toLatin1().constData());
+        ds.insert(opaque, OFTrue);
     } else if (place == QLatin1String("other IDs")) {
         ds.findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, item, -2);
         item->putAndInsertString(DCM_PatientID, kRealId.toLatin1().constData());
@@ -330,6 +336,8 @@ private slots:
 
     void failedSaveLeavesOriginal_data();
     void failedSaveLeavesOriginal();
+    void unreadableResultLeavesOriginal_data();
+    void unreadableResultLeavesOriginal();
 
 private:
     QTemporaryDir m_dir;
@@ -455,7 +463,7 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
     for (const char* place :
          {"top level", "original attributes", "birth name", "mother's birth name", "image comments",
           "private element", "nested sequence", "report observer", "other IDs", "overlay texts",
-          "burned-in annotation NO"})
+          "items under an unknown VR", "burned-in annotation NO"})
         QTest::newRow(place) << QString::fromLatin1(place) << copied;
     const int document = int(dicom::LeftOut::Document);
     QTest::newRow("encapsulated PDF") << QStringLiteral("encapsulated PDF") << document;
@@ -484,6 +492,8 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
     const bool document = place == QLatin1String("structured report") || place == QLatin1String("encapsulated PDF")
                           || place == QLatin1String("key object selection");
     const QString source = document ? writeDocument(sourcePath, place) : writeSlice(sourcePath, layout, 0);
+    if (place == QLatin1String("items under an unknown VR"))
+        replaceInFile(source, QByteArray("\x08\x00\x40\x11LO", 6), QByteArray("\x08\x00\x40\x11=S", 6));
     QVERIFY(bytesOf(source).contains(kRealId.toLatin1()));
     QCOMPARE(int(dicom::leftOutOfAnonymisedCopies(source).value_or(dicom::LeftOut::Nothing)), leftOut);
     const QString destination =
@@ -808,6 +818,36 @@ void TstCopyWriters::failedSaveLeavesOriginal()
     QCOMPARE(WEXITSTATUS(status), 0);
     QCOMPARE(bytesOf(path), before);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big.dcm")});
+}
+
+void TstCopyWriters::unreadableResultLeavesOriginal_data()
+{
+    QTest::addColumn<bool>("anonymise"); // else the tag writer
+    QTest::newRow("tag writer") << false;
+    QTest::newRow("anonymised copy") << true;
+}
+
+// A deflated file whose zeros were stored uncompressed: written again, DCMTK deflates them a
+// thousandfold, past what any reader of the program inflates. Nothing may stand written that the
+// program cannot read: the write is refused with the reading's reason, and the original stays.
+void TstCopyWriters::unreadableResultLeavesOriginal()
+{
+    QFETCH(bool, anonymise);
+    QTemporaryDir dir;
+    const QString path = writeDeflatedStored(dir.filePath(QStringLiteral("stored.dcm")), 8256, 8256);
+    QVERIFY(!dicom::readTagList(path).isEmpty());
+    const QByteArray before = bytesOf(path);
+    dicom::TagEntry entry;
+    entry.group = 0x0010;
+    entry.element = 0x0010;
+    entry.value = QStringLiteral("Changed^Name");
+    QString error;
+    const QString copy = dir.filePath(QStringLiteral("copy.dcm"));
+    QVERIFY(anonymise ? !dicom::writeAnonymizedCopy(path, copy, entry.value, entry.value, &error)
+                      : !dicom::writeTagValues(path, {entry}, &error));
+    QVERIFY2(error.contains(dicom::parseHazardText(dicom::ParseHazard::InflatesTooFar)), qPrintable(error));
+    QCOMPARE(bytesOf(path), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(path).fileName()});
 }
 
 QTEST_GUILESS_MAIN(TstCopyWriters)

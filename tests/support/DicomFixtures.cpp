@@ -11,6 +11,7 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcostrmz.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
@@ -928,6 +929,33 @@ QString writeDeflatedZeros(const QString& path, int rows, int columns)
     deflateInto(stream, QByteArray(qsizetype(pixelBytes % kBlock), '\0'), body, Z_FINISH);
     deflateEnd(&stream);
     writeBytes(path, deflatedFile.left(metaEnd(deflatedFile)) + body);
+    return path;
+}
+
+QString writeDeflatedStored(const QString& path, int rows, int columns)
+{
+    SeriesLayout layout;
+    layout.slices = 1;
+    layout.rows = layout.columns = 1;
+    layout.pixels = PixelKind::UInt8;
+    layout.customize = [rows, columns](DcmDataset& ds, int) {
+        ds.putAndInsertUint16(DCM_Rows, Uint16(rows));
+        ds.putAndInsertUint16(DCM_Columns, Uint16(columns));
+        const std::vector<Uint8> zeros(size_t(rows) * size_t(columns), 0);
+        ds.putAndInsertUint8Array(DCM_PixelData, zeros.data(), zeros.size());
+    };
+    const QString plain = path + QStringLiteral(".plain");
+    writeSlice(plain, layout, 0);
+    DcmFileFormat ff;
+    const int level = dcmZlibCompressionLevel.get();
+    dcmZlibCompressionLevel.set(0);
+    const bool saved =
+        ff.loadFile(QFile::encodeName(plain).constData()).good() &&
+        ff.saveFile(QFile::encodeName(path).constData(), EXS_DeflatedLittleEndianExplicit).good();
+    dcmZlibCompressionLevel.set(level);
+    QFile::remove(plain);
+    if (!saved)
+        throw std::runtime_error("fixtures: cannot write " + path.toStdString());
     return path;
 }
 

@@ -3,6 +3,7 @@
 #include "support/DicomFixtures.h"
 
 #include <QFile>
+#include <QList>
 #include <QtEndian>
 
 #include <dcmtk/config/osconfig.h>
@@ -215,6 +216,43 @@ QByteArray descendingEmptyElements(int count)
     return out;
 }
 
+// Where an element of `tag` goes in an explicit VR little endian data set DCMTK wrote with defined
+// lengths: before the first element of a greater tag.
+qsizetype explicitPlaceOf(const QByteArray& dataset, quint32 tag)
+{
+    static const QList<QByteArray> longForms{"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
+                                             "SV", "UC", "UN", "UR", "UT", "UV"};
+    qsizetype at = 0;
+    while (at + 8 <= dataset.size()) {
+        const quint32 here = quint32(qFromLittleEndian<quint16>(dataset.constData() + at)) << 16 |
+                             qFromLittleEndian<quint16>(dataset.constData() + at + 2);
+        if (here > tag)
+            return at;
+        const bool longForm = longForms.contains(dataset.mid(at + 4, 2));
+        const quint32 length = longForm ? qFromLittleEndian<quint32>(dataset.constData() + at + 8)
+                                        : qFromLittleEndian<quint16>(dataset.constData() + at + 6);
+        if (length == kUndefined)
+            throw std::runtime_error("fixtures: undefined length in the image");
+        at += (longForm ? 12 : 8) + qsizetype(length);
+    }
+    return at;
+}
+
+QByteArray withUnknownVrsOnDictionarySequences(QByteArray dataset)
+{
+    const struct
+    {
+        quint16 element;
+        QByteArray vr;
+    } shortForms[] = {{0x1110, QByteArray(2, '\0')}, {0x1115, QByteArray("\x01\x08", 2)}, {0x1140, "=S"}};
+    for (const auto& form : shortForms)
+        dataset.insert(explicitPlaceOf(dataset, 0x00080000u | form.element),
+                       element(explicitShortHeader(0x0008, form.element, form.vr, 4), "REF1"));
+    dataset.insert(explicitPlaceOf(dataset, 0x00082112u),
+                   element(explicitLongHeader(0x0008, 0x2112, "QQ", 6), "REF2:x"));
+    return dataset;
+}
+
 QString writeImplicitWithPrivateBlock(const QString& path, const QByteArray& block)
 {
     ImageParts image = imageParts(path, EXS_LittleEndianImplicit, true);
@@ -285,6 +323,12 @@ QString writeHostileShape(const QString& path, HostileShape shape, int depth)
         const QByteArray meta =
             shape == HostileShape::DeflateInMetaSequence ? metaWithDeflateInSequence() : deflatedMetaWithoutPreamble();
         writeBytes(path, meta + deflated(dataset));
+        return path;
+    }
+    case HostileShape::UnknownVrsOnDictionarySequences: {
+        const ImageParts image = imageParts(path, EXS_LittleEndianExplicit, true);
+        writeBytes(path, image.meta + withUnknownVrsOnDictionarySequences(image.dataset) +
+                             explicitNest(depth, 0xFFFA, 0xFFFA));
         return path;
     }
     default: {

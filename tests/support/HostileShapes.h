@@ -31,6 +31,10 @@ enum class HostileShape {
     NonLetterVr,
     // A deflated file whose meta header starts at byte 0, without preamble.
     DeflatedWithoutPreamble,
+    // Sequences of the dictionary (references to a study, series, images) of a few bytes each, under
+    // VRs DCMTK does not know: two zero bytes, two other non-letters, a sign and a letter (all with a
+    // 2-byte length) and two letters (with a 4-byte length). DCMTK keeps their values as bytes.
+    UnknownVrsOnDictionarySequences,
 };
 
 // Whether the shape has room for the image's own pixels, and whether the file has the 128-byte
