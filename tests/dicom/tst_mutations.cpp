@@ -709,6 +709,10 @@ void MutationsTest::hostileFilesAreRefusedEverywhere_data()
     QTest::newRow("1000001 elements")
         << HostileWriter([](const QString& path) { return fixtures::writeManyEmptyElements(path, 1000001, false); })
         << int(dicom::ParseHazard::TooManyElements) << QStringLiteral("1000000");
+    // A meta header holds a few UIDs and names; DCMTK would go through any length it declares.
+    QTest::newRow("meta header element of 64 KiB and a byte")
+        << HostileWriter([](const QString& path) { return fixtures::writeLongMetaElement(path, 65537); })
+        << int(dicom::ParseHazard::Unfollowable) << QStringLiteral("нестандартно");
     // The same elements inside a sequence only DCMTK's private dictionary calls one, and gigabytes
     // deflated behind meta headers that name the deflated syntax where only DCMTK looks.
     QTest::newRow("65000 elements in descending order in a private sequence")

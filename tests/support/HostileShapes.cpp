@@ -361,6 +361,18 @@ QByteArray elementsInPrivateSequenceAnswer(int count)
     return privateSequence(1, descendingEmptyElements(count));
 }
 
+QString writeLongMetaElement(const QString& path, quint32 bytes)
+{
+    const QByteArray syntax("1.2.840.10008.1.2.1", 20);
+    const QByteArray meta = metaHeader(
+        element(explicitShortHeader(0x0002, 0x0010, "UI", quint16(syntax.size())), syntax) +
+        element(explicitShortHeader(0x0002, 0x0100, "UI", 10), QByteArray("1.2.3.4.5\0", 10)) +
+        element(explicitLongHeader(0x0002, 0x0102, "OB", bytes), QByteArray(qsizetype(bytes), 'x')));
+    writeBytes(path, QByteArray(128, '\0') + "DICM" + meta +
+                         imageParts(path, EXS_LittleEndianExplicit, true).dataset);
+    return path;
+}
+
 QString writeHostileShapeOverGigabyte(const QString& path, HostileShape shape)
 {
     // DCMTK's deflated file of a gigabyte of zero pixels, its meta header replaced.

@@ -53,6 +53,9 @@ bool hostileShapeAnswerIsImplicit(HostileShape shape);
 QString writeElementsInPrivateSequence(const QString& path, int count);
 QByteArray elementsInPrivateSequenceAnswer(int count);
 
+// An image whose meta header holds one element (Private Information) of `bytes` bytes.
+QString writeLongMetaElement(const QString& path, quint32 bytes);
+
 // About a megabyte of file that inflates to a gigabyte of zero pixel data, for DeflateInMetaSequence
 // and DeflatedWithoutPreamble.
 QString writeHostileShapeOverGigabyte(const QString& path, HostileShape shape);
