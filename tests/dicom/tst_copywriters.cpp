@@ -166,6 +166,25 @@ const QString kRealName = QStringLiteral("Kuznetsova^Marfa");
 const QString kRealId = QStringLiteral("MRN-553311");
 const QString kRealBirthDate = QStringLiteral("19580304");
 
+// Images of the kinds whose pixels carry the name as a rule, and a CT beside them, their Burned In
+// Annotation absent (null), empty or NO.
+struct ImageKind
+{
+    const char* place;
+    const char* sopClass;
+    const char* modality;
+    const char* flag;
+    bool leftOut;
+};
+const ImageKind kImageKinds[] = {
+    {"ultrasound, flag absent", UID_UltrasoundImageStorage, "US", nullptr, true},
+    {"secondary capture, flag empty", UID_SecondaryCaptureImageStorage, "OT", "", true},
+    {"photograph, flag absent", UID_VLPhotographicImageStorage, "XC", nullptr, true},
+    {"ultrasound of a vendor's own class, flag absent", "1.2.3.4.5.6", "US", nullptr, true},
+    {"ultrasound, flag NO", UID_UltrasoundImageStorage, "US", "NO", false},
+    {"CT, flag empty", UID_CTImageStorage, "CT", "", false},
+};
+
 void putIdentity(DcmItem& item)
 {
     item.putAndInsertString(DCM_PatientName, kRealName.toLatin1().constData());
@@ -211,7 +230,16 @@ void placeIdentity(DcmDataset& ds, const QString& place)
     } else if (place.startsWith(QLatin1String("burned-in annotation"))) {
         // The name is in the pixels, and the header says so (or, "NO", says it is not).
         ds.putAndInsertString(DCM_BurnedInAnnotation, place.section(QLatin1Char(' '), 2, -1).toLatin1().constData());
-    } else if (place == QLatin1String("overlay texts")) {
+    }
+    for (const ImageKind& kind : kImageKinds) {
+        if (place != QLatin1String(kind.place))
+            continue;
+        ds.putAndInsertString(DCM_SOPClassUID, kind.sopClass);
+        ds.putAndInsertString(DCM_Modality, kind.modality);
+        if (kind.flag)
+            ds.putAndInsertString(DCM_BurnedInAnnotation, kind.flag);
+    }
+    if (place == QLatin1String("overlay texts")) {
         for (const quint16 group : {quint16(0x6000), quint16(0x6002)}) {
             ds.putAndInsertUint16(DcmTagKey(group, 0x0010), 8); // rows
             ds.putAndInsertUint16(DcmTagKey(group, 0x0011), 8); // columns
@@ -475,6 +503,10 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
     QTest::newRow("burned-in annotation YES") << QStringLiteral("burned-in annotation YES") << burnedIn;
     QTest::newRow("burned-in annotation yes, padded") << QStringLiteral("burned-in annotation yes ") << burnedIn;
     QTest::newRow("burned-in annotation, no defined term") << QStringLiteral("burned-in annotation Y") << burnedIn;
+    // Where the flag says nothing, the kind of image decides.
+    for (const ImageKind& kind : kImageKinds)
+        QTest::newRow(kind.place) << QString::fromLatin1(kind.place)
+                                  << int(kind.leftOut ? dicom::LeftOut::UnflaggedCapture : dicom::LeftOut::Nothing);
 }
 
 // Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them; an
