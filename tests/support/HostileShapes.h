@@ -33,7 +33,8 @@ enum class HostileShape {
     DeflatedWithoutPreamble,
     // Sequences of the dictionary (references to a study, series, images) of a few bytes each, under
     // VRs DCMTK does not know: two zero bytes, two other non-letters, a sign and a letter (all with a
-    // 2-byte length) and two letters (with a 4-byte length). DCMTK keeps their values as bytes.
+    // 2-byte length) and two letters (with a 4-byte length). DCMTK keeps their values as bytes. A file
+    // only: no search answer is made of it.
     UnknownVrsOnDictionarySequences,
 };
 
