@@ -81,8 +81,9 @@ QString uniqueNamePart(QSet<QString>& used, const QString& directory, const QStr
 }
 
 // The anonymous mode draws no name, but no drawing takes one out of the pixels: the frames of images
-// whose header says their pixels carry identity are taken out of the job and counted. So are the frames
-// of a file that cannot be read to tell (returns how many), so that nothing unchecked is drawn.
+// whose pixels may carry identity (the header says so, or does not say otherwise for the kinds that
+// carry it as a rule) are taken out of the job and counted. So are the frames of a file that cannot be
+// read to tell (returns how many), so that nothing unchecked is drawn.
 int takeOutIdentifyingFrames(ExportJob& job, dicom::LeftOutCount& leftOut)
 {
     QHash<QString, std::optional<dicom::LeftOut>> seen; // a multi-frame file is read once
@@ -97,7 +98,7 @@ int takeOutIdentifyingFrames(ExportJob& job, dicom::LeftOutCount& leftOut)
             found = seen.insert(path, dicom::leftOutOfAnonymisedCopies(path));
         if (!*found) {
             ++unreadable;
-        } else if (**found == dicom::LeftOut::BurnedInImage) {
+        } else if (dicom::pixelsMayShowIdentity(**found)) {
             leftOut.add(**found);
         } else {
             kept.instances << job.instances[i];

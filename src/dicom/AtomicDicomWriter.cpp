@@ -1,12 +1,19 @@
 #include "dicom/AtomicDicomWriter.h"
 
+#include "dicom/DicomFileLoading.h"
+#include "dicom/DicomItemLists.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -48,6 +55,30 @@ void flushToDisk(const QString& path)
 QString temporaryTemplate(const QFileInfo& target)
 {
     return target.absoluteDir().filePath(QStringLiteral(".%1.XXXXXX.tmp").arg(target.fileName()));
+}
+
+// DCMTK writes a value it kept as bytes under a VR it does not know as UN; but the reader takes a UN
+// element of a tag the dictionary knows as the dictionary's VR (useReadingConventions), and bytes
+// that never were, say, a sequence's items would leave a file no reader opens.
+void writeUnknownVrsAsBytes(DcmItem& item)
+{
+    for (DcmElement* element : elementsOf(item)) {
+        const DcmEVR vr = element->ident();
+        if (vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B)
+            element->setVR(EVR_OB);
+        else if (vr == EVR_SQ)
+            for (DcmItem* child : itemsOf(*static_cast<DcmSequenceOfItems*>(element)))
+                writeUnknownVrsAsBytes(*child);
+    }
+}
+
+// Why the written file does not open through the program's own reading; empty when it does.
+QString readBackProblem(const QString& path)
+{
+    DcmFileFormat written;
+    ParseHazard hazard = ParseHazard::None;
+    const OFCondition status = loadDicomFile(written, path, ValueLoading::Lazy, &hazard);
+    return status.good() ? QString() : loadFailureReason(path, status, hazard);
 }
 
 } // namespace
@@ -125,9 +156,18 @@ void AtomicDicomWriter::discard()
     }
 }
 
-bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause)
+bool AtomicDicomWriter::save(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause,
+                             bool* unreadable)
+{
+    return write(file, transferSyntax, cause, unreadable) && commit(cause);
+}
+
+bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause,
+                              bool* unreadable)
 {
     discard();
+    if (unreadable)
+        *unreadable = false;
     const QFileInfo target(m_targetPath);
     // Same folder as the target, so that the final rename never crosses file systems.
     QTemporaryFile temp(temporaryTemplate(target));
@@ -143,12 +183,22 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
     // Implicit VR big endian, read from a mislabelled file, has no transfer syntax UID to be written in.
     if (transferSyntax == EXS_BigEndianImplicit)
         transferSyntax = EXS_LittleEndianExplicit;
+    if (DcmDataset* dataset = file.getDataset())
+        writeUnknownVrsAsBytes(*dataset);
     const QByteArray local = QFile::encodeName(m_tempPath);
     const OFCondition status = file.saveFile(OFFilename(local.constData()), transferSyntax, EET_ExplicitLength,
                                              EGL_recalcGL, EPD_withoutPadding, 0, 0, EWM_createNewMeta);
     if (status.bad()) {
         if (cause)
             *cause = QString::fromUtf8(status.text());
+        discard();
+        return false;
+    }
+    if (const QString problem = readBackProblem(m_tempPath); !problem.isEmpty()) {
+        if (unreadable)
+            *unreadable = true;
+        if (cause)
+            *cause = problem;
         discard();
         return false;
     }

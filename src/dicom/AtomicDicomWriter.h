@@ -22,8 +22,16 @@ public:
     AtomicDicomWriter& operator=(const AtomicDicomWriter&) = delete;
 
     // Writes the file to the temporary path with explicit item lengths, recalculated group lengths,
-    // no padding and a new meta header. On failure *cause gets the library's or the system's text.
-    bool write(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause = nullptr);
+    // no padding and a new meta header, then reads it back as every reader of the program reads a
+    // file: one the program could not open again is never committed. Values DCMTK kept as bytes under
+    // a VR it does not know are written as OB, so that they come back as the bytes they were. On
+    // failure *cause gets the library's or the system's text, or why the written file does not read
+    // back (then *unreadable is true).
+    bool write(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause = nullptr,
+               bool* unreadable = nullptr);
+    // write() and then commit().
+    bool save(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause = nullptr,
+              bool* unreadable = nullptr);
     // The written temporary file, e.g. to read it back before committing.
     QString temporaryPath() const { return m_tempPath; }
     // Replaces the target (an existing file keeps its permissions).

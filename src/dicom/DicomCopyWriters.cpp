@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
+#include <QStringList>
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -47,14 +49,27 @@ const DcmTagKey kEmptiedTags[] = {
     DCM_AccessionNumber,           DCM_RequestingPhysician,  DCM_StudyID,
 };
 
+// A value DCMTK kept as bytes, under a VR it does not know, for a tag whose items the dictionary
+// names: whatever those items hold, no rule below can reach it.
+bool opaqueItems(DcmElement& element)
+{
+    const DcmEVR vr = element.ident();
+    return (vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B) &&
+           DcmTag(element.getTag().getXTag()).getEVR() == EVR_SQ;
+}
+
 // Applies the confidentiality profile to an item and everything nested in it, so that an identifier
 // goes wherever it stands: in a sequence item, in the original values a modality kept of an edit, in a
-// private block.
+// private block, or in items the copy could not read.
 void scrubItem(DcmItem& item)
 {
     for (DcmElement* element : elementsOf(item)) {
         const DcmTagKey key = element->getTag().getXTag();
         const bool sequence = element->ident() == EVR_SQ;
+        if (opaqueItems(*element)) {
+            delete item.remove(element);
+            continue;
+        }
         switch (basicProfileAction(key.getGroup(), key.getElement())) {
         case ProfileAction::Remove:
         case ProfileAction::LeaveOut: // stands only at the top level, where the whole object is left out
@@ -100,14 +115,16 @@ bool isContentTreeDocument(DcmItem& dataset)
     return (dataset.tagExists(DCM_ContentSequence) || dataset.tagExists(DCM_ValueType)) && !holdsPixelData(dataset);
 }
 
-// True unless the image says that no text is burned into its pixels, or says nothing (most modalities
-// never fill the element in). Any value but NO counts: a flag the copy cannot read must not let a name
-// through. The value is read as bytes too, should it stand with a VR that is no text.
-bool pixelsCarryIdentity(DcmItem& dataset)
+// What Burned In Annotation says of the pixels. Any value but NO counts as set: a flag the copy cannot
+// read must not let a name through. An empty value says as little as an absent one. The value is read
+// as bytes too, should it stand with a VR that is no text.
+enum class BurnedInFlag { Unsaid, No, Set };
+
+BurnedInFlag burnedInFlag(DcmItem& dataset)
 {
     DcmElement* element = nullptr;
     if (dataset.findAndGetElement(DCM_BurnedInAnnotation, element).bad() || !element)
-        return false;
+        return BurnedInFlag::Unsaid;
     QByteArray value;
     if (element->isaString()) {
         OFString text;
@@ -118,11 +135,47 @@ bool pixelsCarryIdentity(DcmItem& dataset)
     }
     value.replace('\0', ' ');
     value = value.trimmed().toUpper();
-    return !value.isEmpty() && value != "NO";
+    return value.isEmpty() ? BurnedInFlag::Unsaid : value == "NO" ? BurnedInFlag::No : BurnedInFlag::Set;
+}
+
+QByteArray trimmedText(DcmItem& dataset, const DcmTagKey& key)
+{
+    OFString text;
+    if (dataset.findAndGetOFString(key, text).bad())
+        return {};
+    return QByteArray(text.c_str(), qsizetype(text.length())).trimmed();
+}
+
+bool inUidFamily(const QByteArray& uid, const char* family)
+{
+    return uid == family || uid.startsWith(QByteArray(family) + '.');
+}
+
+// Images that carry the patient's name and ID in their pixels as a rule: ultrasound, secondary
+// captures (screens, scanned papers), photographs of every visible-light kind, and captured video.
+// Told by the SOP class, the modality or a video transfer syntax, whichever says so.
+bool kindCarriesBurnedInText(DcmDataset& dataset)
+{
+    static const char* const families[] = {
+        "1.2.840.10008.5.1.4.1.1.3",    // ultrasound multi-frame (and its retired form)
+        "1.2.840.10008.5.1.4.1.1.6",    // ultrasound, enhanced ultrasound volume, photoacoustic
+        "1.2.840.10008.5.1.4.1.1.7",    // secondary capture, single- and multi-frame
+        "1.2.840.10008.5.1.4.1.1.77.1", // visible light: endoscopy, microscopy, photographs, their video
+    };
+    const QByteArray sopClass = trimmedText(dataset, DCM_SOPClassUID);
+    for (const char* family : families)
+        if (inUidFamily(sopClass, family))
+            return true;
+    static const QList<QByteArray> modalities{"US", "IVUS", "BDUS", "OT", "SC", "XC", "ES", "GM",
+                                              "SM", "OP", "DMS", "VL"};
+    if (modalities.contains(trimmedText(dataset, DCM_Modality).toUpper()))
+        return true;
+    // MPEG-2, MPEG-4 and HEVC video.
+    return QByteArray(DcmXfer(dataset.getOriginalXfer()).getXferID()).startsWith("1.2.840.10008.1.2.4.10");
 }
 
 // What the copies leave out of this object, from its top level.
-LeftOut leftOutOf(DcmItem& dataset)
+LeftOut leftOutOf(DcmDataset& dataset)
 {
     for (DcmObject* element = dataset.nextInContainer(nullptr); element; element = dataset.nextInContainer(element)) {
         const DcmTagKey key = element->getTag().getXTag();
@@ -131,9 +184,31 @@ LeftOut leftOutOf(DcmItem& dataset)
     }
     if (isContentTreeDocument(dataset))
         return LeftOut::Document;
-    if (pixelsCarryIdentity(dataset))
+    switch (burnedInFlag(dataset)) {
+    case BurnedInFlag::Set:
         return LeftOut::BurnedInImage;
-    return LeftOut::Nothing;
+    case BurnedInFlag::No:
+        return LeftOut::Nothing;
+    case BurnedInFlag::Unsaid:
+        break;
+    }
+    return kindCarriesBurnedInText(dataset) ? LeftOut::UnflaggedCapture : LeftOut::Nothing;
+}
+
+// Why a copy of one file was not written, for a caller that cannot count what is left out.
+QString leftOutText(LeftOut why)
+{
+    switch (why) {
+    case LeftOut::Document:
+        return QStringLiteral("Документ не включается в анонимную копию: %1");
+    case LeftOut::BurnedInImage:
+        return QStringLiteral("Снимок с впечатанными данными пациента не включается в анонимную копию: %1");
+    case LeftOut::UnflaggedCapture:
+    case LeftOut::Nothing:
+        break;
+    }
+    return QStringLiteral("Снимок, на котором могут быть впечатаны данные пациента, не включается в анонимную "
+                          "копию: %1");
 }
 
 bool samePath(const QString& a, const QString& b)
@@ -289,11 +364,7 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
     if (const LeftOut why = leftOutOf(*dataset); why != LeftOut::Nothing) {
         if (!leftOut)
-            return fail(error, why == LeftOut::Document
-                                   ? QStringLiteral("Документ не включается в анонимную копию: %1").arg(sourcePath)
-                                   : QStringLiteral("Снимок с впечатанными данными пациента не включается в "
-                                                    "анонимную копию: %1")
-                                         .arg(sourcePath));
+            return fail(error, leftOutText(why).arg(sourcePath));
         *leftOut = why;
         return true;
     }
@@ -316,10 +387,14 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    AtomicDicomWriter writer(destinationPath);
-    if (!writer.write(file, xfer) || !writer.commit())
-        return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
-    return true;
+    QString cause;
+    bool unreadable = false;
+    if (AtomicDicomWriter(destinationPath).save(file, xfer, &cause, &unreadable))
+        return true;
+    if (unreadable)
+        return fail(error, QStringLiteral("Копия не записана: %1\nЗаписанная копия не читается обратно: %2")
+                               .arg(destinationPath, cause));
+    return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
 }
 
 std::optional<LeftOut> leftOutOfAnonymisedCopies(const QString& path, QString* error)
@@ -338,6 +413,8 @@ void LeftOutCount::add(LeftOut why)
         ++documents;
     else if (why == LeftOut::BurnedInImage)
         ++burnedInImages;
+    else if (why == LeftOut::UnflaggedCapture)
+        ++unflaggedCaptures;
 }
 
 QString leftOutNote(const LeftOutCount& count)
@@ -349,16 +426,28 @@ QString leftOutNote(const LeftOutCount& count)
     if (count.burnedInImages != 0)
         note += QStringLiteral("\n\nСнимков с впечатанными данными пациента, не включённых в анонимную копию: %1")
                     .arg(count.burnedInImages);
+    if (count.unflaggedCaptures != 0)
+        note += QStringLiteral("\n\nСнимков УЗИ, вторичного захвата, фото и видео, в заголовке которых не отмечено "
+                               "отсутствие впечатанных данных пациента, не включённых в анонимную копию: %1")
+                    .arg(count.unflaggedCaptures);
     return note;
 }
 
 QString nothingLeftToCopyText(const LeftOutCount& count)
 {
-    const QString what = count.burnedInImages == 0 ? QStringLiteral("документы (отчёты, PDF и др.)")
-                         : count.documents == 0
-                             ? QStringLiteral("снимки с впечатанными данными пациента")
-                             : QStringLiteral("документы и снимки с впечатанными данными пациента");
-    return QStringLiteral("В исследовании только %1, а анонимная копия их не включает: записывать нечего").arg(what);
+    QStringList what;
+    if (count.documents != 0)
+        what << (count.total() == count.documents ? QStringLiteral("документы (отчёты, PDF и др.)")
+                                                  : QStringLiteral("документы"));
+    if (count.burnedInImages != 0)
+        what << QStringLiteral("снимки с впечатанными данными пациента");
+    if (count.unflaggedCaptures != 0)
+        what << QStringLiteral("снимки УЗИ, вторичного захвата, фото и видео без отметки об отсутствии "
+                               "впечатанных данных");
+    const QString listed = what.size() < 2 ? what.join(QString())
+                                           : what.mid(0, what.size() - 1).join(QStringLiteral(", "))
+                                                 + QStringLiteral(" и ") + what.last();
+    return QStringLiteral("В исследовании только %1, а анонимная копия их не включает: записывать нечего").arg(listed);
 }
 
 bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error)

@@ -16,7 +16,17 @@ enum class LeftOut {
     // An image whose header says that its pixels carry identifying text (Burned In Annotation): the copy
     // cleans attributes, never pixels, and so does every picture rendered from it.
     BurnedInImage,
+    // An image of a kind whose pixels carry the name as a rule (ultrasound, secondary capture,
+    // photographs, captured video) whose header does not say that they do not: Burned In Annotation
+    // absent or empty.
+    UnflaggedCapture,
 };
+
+// Whether pictures rendered from such an object leave it out too: its pixels may show the name.
+inline bool pixelsMayShowIdentity(LeftOut why)
+{
+    return why == LeftOut::BurnedInImage || why == LeftOut::UnflaggedCapture;
+}
 
 // Writes a copy with the given patient name and ID: every element that the confidentiality profile
 // (ConfidentialityProfile.h) removes, empties or replaces is treated so wherever it stands, nested items
@@ -36,9 +46,10 @@ struct LeftOutCount
 {
     int documents = 0;
     int burnedInImages = 0;
+    int unflaggedCaptures = 0;
 
     void add(LeftOut why);
-    int total() const { return documents + burnedInImages; }
+    int total() const { return documents + burnedInImages + unflaggedCaptures; }
 };
 
 // The lines an export's result adds for what its anonymised copies left out; empty for nothing.

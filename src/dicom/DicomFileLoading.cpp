@@ -3,7 +3,9 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/GuardedDicomStream.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -112,6 +114,19 @@ OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading
     } catch (const std::exception& e) {
         return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
     }
+}
+
+QString loadFailureReason(const QString& path, const OFCondition& status, ParseHazard hazard)
+{
+    if (hazard != ParseHazard::None)
+        return parseHazardText(hazard);
+    const QFileInfo file(path);
+    if (!file.exists())
+        return QCoreApplication::translate("dicom", "Файл не найден.");
+    if (!file.isReadable())
+        return QCoreApplication::translate("dicom", "Нет прав на чтение файла.");
+    return QCoreApplication::translate("dicom", "Файл повреждён или не является файлом DICOM (%1).")
+        .arg(QString::fromUtf8(status.text()));
 }
 
 OFCondition readDicomDataset(DcmDataset& dataset, const QByteArray& bytes, E_TransferSyntax syntax,

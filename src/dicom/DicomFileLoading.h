@@ -30,6 +30,10 @@ void useReadingConventions();
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
                           ParseHazard* hazardFound = nullptr, bool* readAgainAsShown = nullptr);
 
+// Why loadDicomFile refused the file at `path`, in Russian for a message: the hazard's reason as every
+// reader words it, a missing or unreadable file, or else the library's own text of why it gave up.
+QString loadFailureReason(const QString& path, const OFCondition& status, ParseHazard hazard);
+
 // The same for a data set without meta header held in memory, as it came over the network, encoded
 // in `syntax`.
 OFCondition readDicomDataset(DcmDataset& dataset, const QByteArray& bytes, E_TransferSyntax syntax,

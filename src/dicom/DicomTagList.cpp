@@ -40,6 +40,18 @@ QString putError(quint16 group, quint16 element, const QString& reason)
     return QStringLiteral("Не удалось записать тег (%1,%2): %3").arg(hex4(group), hex4(element), reason);
 }
 
+// Opens the file through the program's reading; a refusal gives its reason, as every reader does.
+bool load(DcmFileFormat& file, const QString& path, ValueLoading loading, QString* error)
+{
+    ParseHazard hazard = ParseHazard::None;
+    const OFCondition status = loadDicomFile(file, path, loading, &hazard);
+    if (status.good())
+        return true;
+    return fail(
+        error,
+        QStringLiteral("Не удалось открыть файл: %1\n%2").arg(path, loadFailureReason(path, status, hazard)));
+}
+
 TagEntry entryOf(DcmElement& element, const DicomTextDecoder& decoder)
 {
     DcmTag tag = element.getTag();
@@ -109,10 +121,8 @@ QList<TagEntry> readTagList(const QString& path, QString* error)
 {
     QList<TagEntry> entries;
     DcmFileFormat file;
-    if (loadDicomFile(file, path, ValueLoading::Lazy).bad()) {
-        fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(path));
+    if (!load(file, path, ValueLoading::Lazy, error))
         return entries;
-    }
     if (DcmMetaInfo* meta = file.getMetaInfo()) {
         for (DcmElement* element : elementsOf(*meta))
             entries.append(entryOf(*element, DicomTextDecoder()));
@@ -133,8 +143,8 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
 {
     CodecRegistrationScope codecs; // a compressed file is written back decoded
     DcmFileFormat file;
-    if (loadDicomFile(file, path, ValueLoading::Whole).bad())
-        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(path));
+    if (!load(file, path, ValueLoading::Whole, error))
+        return false;
     DcmDataset* dataset = file.getDataset();
     if (!dataset)
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(path));
@@ -156,10 +166,14 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    AtomicDicomWriter writer(path);
-    if (!writer.write(file, xfer) || !writer.commit())
-        return fail(error, QStringLiteral("Не удалось сохранить файл: %1").arg(path));
-    return true;
+    QString cause;
+    bool unreadable = false;
+    if (AtomicDicomWriter(path).save(file, xfer, &cause, &unreadable))
+        return true;
+    if (unreadable)
+        return fail(error, QStringLiteral("Файл не изменён: %1\nЗаписанная копия не читается обратно: %2")
+                               .arg(path, cause));
+    return fail(error, QStringLiteral("Не удалось сохранить файл: %1").arg(path));
 }
 
 } // namespace dicom

@@ -38,12 +38,13 @@ private:
     bool m_tripped = false;
 };
 
-// What a guarded stream counts of what DCMTK reads from it (skipped values not included), so that a
-// part of a file read first may be bounded too.
+// What a guarded stream counts of what DCMTK takes from it, values it skips over included (a value
+// longer than DCMTK loads at once is skipped, not read), so that a part of a file read first may be
+// bounded too.
 struct GuardedReading
 {
     StackGuard guard;
-    // Bytes read beyond this many end the input as the stack's end does; -1: no bound.
+    // Bytes taken beyond this many end the input as the stack's end does; -1: no bound.
     qint64 readBudget = -1;
     qint64 bytesRead = 0;
     bool overBudget = false;
@@ -77,7 +78,10 @@ public:
         }
         return Stream::read(buf, buflen);
     }
-    offile_off_t skip(offile_off_t skiplen) override { return m_reading.stopped() ? 0 : Stream::skip(skiplen); }
+    offile_off_t skip(offile_off_t skiplen) override
+    {
+        return m_reading.allowRead(qint64(skiplen)) ? Stream::skip(skiplen) : 0;
+    }
 
 private:
     GuardedReading& m_reading;

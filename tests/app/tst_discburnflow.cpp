@@ -156,7 +156,8 @@ private slots:
         QTest::addColumn<bool>("deleteTemp");
         QTest::addColumn<bool>("anonymise");
         QTest::addColumn<bool>("compress");
-        // The study also holds a report, a key-object selection and an image with the name in its pixels.
+        // The study also holds a report, a key-object selection, an image with the name in its pixels and
+        // an ultrasound image that does not say whether it carries the name.
         QTest::addColumn<bool>("uncleanable");
         QTest::newRow("autorun, clean up") << true << true << false << false << false;
         QTest::newRow("no autorun, keep staging") << false << false << false << false << false;
@@ -199,8 +200,14 @@ private slots:
             fixtures::SeriesLayout burned = layout;
             burned.seriesUid = fixtures::newUid();
             burned.customize = [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_BurnedInAnnotation, "YES"); };
+            fixtures::SeriesLayout ultrasound = burned;
+            ultrasound.modality = QStringLiteral("US");
+            ultrasound.customize = [](DcmDataset& ds, int) {
+                ds.putAndInsertString(DCM_SOPClassUID, UID_UltrasoundImageStorage);
+            };
             for (const QString& file :
                  {fixtures::writeSlice(extra.filePath("burned.dcm"), burned, 0),
+                  fixtures::writeSlice(extra.filePath("us.dcm"), ultrasound, 0),
                   fixtures::writeTextReport(extra.filePath("sr.dcm"), layout, identity),
                   fixtures::writeKeyObjectSelection(extra.filePath("ko.dcm"), layout, identity,
                                                     UID_CTImageStorage, fixtures::newUid())}) {
@@ -236,6 +243,7 @@ private slots:
         dicom::LeftOutCount leftOut;
         leftOut.documents = uncleanable ? 2 : 0;
         leftOut.burnedInImages = uncleanable ? 1 : 0;
+        leftOut.unflaggedCaptures = uncleanable ? 1 : 0;
         QTRY_VERIFY_WITH_TIMEOUT(
             answer.texts().contains(QStringLiteral("Диск успешно записан.") + dicom::leftOutNote(leftOut)), 30000);
         QVERIFY(answer.titles().contains(QStringLiteral("Запись на диск")));

@@ -317,20 +317,28 @@ private slots:
     // it left; a study of nothing else has nothing to put there. Not anonymised, everything goes.
     void anonymisedFolderLeavesOutWhatItCannotClean_data()
     {
-        QTest::addColumn<QStringList>("kinds"); // "image", "burned-in", "pdf", "report", "key objects"
+        // "image" (a CT without Burned In Annotation), "burned-in", "pdf", "report", "key objects", and
+        // the kinds with the name in their pixels as a rule: "ultrasound" (flag absent), "secondary
+        // capture" (flag empty)
+        QTest::addColumn<QStringList>("kinds");
         QTest::addColumn<int>("documents");
         QTest::addColumn<int>("burnedIn");
+        QTest::addColumn<int>("unflagged");
         QTest::addColumn<QString>("refusal"); // a word of the refusal when nothing is left, else empty
-        QTest::newRow("PDF between images") << QStringList{"image", "pdf", "image"} << 1 << 0 << QString();
+        QTest::newRow("PDF between images") << QStringList{"image", "pdf", "image"} << 1 << 0 << 0 << QString();
         QTest::newRow("report and key objects beside images")
-            << QStringList{"key objects", "image", "report", "image"} << 2 << 0 << QString();
+            << QStringList{"key objects", "image", "report", "image"} << 2 << 0 << 0 << QString();
         QTest::newRow("burned-in image beside a clean one")
-            << QStringList{"burned-in", "image"} << 0 << 1 << QString();
-        QTest::newRow("only a PDF") << QStringList{"pdf"} << 1 << 0 << QStringLiteral("PDF");
+            << QStringList{"burned-in", "image"} << 0 << 1 << 0 << QString();
+        QTest::newRow("only a PDF") << QStringList{"pdf"} << 1 << 0 << 0 << QStringLiteral("PDF");
         QTest::newRow("only burned-in images")
-            << QStringList{"burned-in", "burned-in"} << 0 << 2 << QStringLiteral("впечатанными");
+            << QStringList{"burned-in", "burned-in"} << 0 << 2 << 0 << QStringLiteral("впечатанными");
         QTest::newRow("only key objects and a burned-in image")
-            << QStringList{"key objects", "burned-in"} << 1 << 1 << QStringLiteral("документы и снимки");
+            << QStringList{"key objects", "burned-in"} << 1 << 1 << 0 << QStringLiteral("документы и снимки");
+        QTest::newRow("ultrasound and secondary capture beside a CT, none flagged")
+            << QStringList{"ultrasound", "image", "secondary capture"} << 0 << 0 << 2 << QString();
+        QTest::newRow("only an ultrasound, not flagged")
+            << QStringList{"ultrasound"} << 0 << 0 << 1 << QStringLiteral("УЗИ");
     }
 
     void anonymisedFolderLeavesOutWhatItCannotClean()
@@ -338,6 +346,7 @@ private slots:
         QFETCH(QStringList, kinds);
         QFETCH(int, documents);
         QFETCH(int, burnedIn);
+        QFETCH(int, unflagged);
         QFETCH(QString, refusal);
         const QDir data(m_data.filePath(QStringLiteral("left-out/%1").arg(QTest::currentDataTag())));
         fixtures::SeriesLayout layout;
@@ -360,6 +369,15 @@ private slots:
                 layout.customize = [kind](DcmDataset& ds, int) {
                     if (kind == QLatin1String("burned-in"))
                         ds.putAndInsertString(DCM_BurnedInAnnotation, "YES");
+                    if (kind == QLatin1String("ultrasound")) {
+                        ds.putAndInsertString(DCM_SOPClassUID, UID_UltrasoundImageStorage);
+                        ds.putAndInsertString(DCM_Modality, "US");
+                    }
+                    if (kind == QLatin1String("secondary capture")) {
+                        ds.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+                        ds.putAndInsertString(DCM_Modality, "OT");
+                        ds.putAndInsertString(DCM_BurnedInAnnotation, "");
+                    }
                 };
                 layout.seriesUid.clear();
                 fixtures::completeUids(layout);
@@ -371,11 +389,12 @@ private slots:
         }
         QTemporaryDir out;
         QString error;
-        dicom::LeftOutCount leftOut{-1, -1};
+        dicom::LeftOutCount leftOut{-1, -1, -1};
         const bool written =
             writePortableFolderFiles(sources, out.filePath("anon"), true, false, &error, &leftOut);
         QCOMPARE(leftOut.documents, documents);
         QCOMPARE(leftOut.burnedInImages, burnedIn);
+        QCOMPARE(leftOut.unflaggedCaptures, unflagged);
         const QDir dicom(out.filePath("anon/DICOM"));
         if (!refusal.isEmpty()) {
             QVERIFY(!written);

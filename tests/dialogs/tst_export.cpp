@@ -20,6 +20,7 @@
 #include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -34,6 +35,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <array>
 #include <cmath>
 
 using paneltest::makePanel;
@@ -553,16 +555,25 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<int>("documents");
         QTest::addColumn<int>("burnedIn");
-        QTest::addColumn<int>("fullMode"); // files the full mode writes
+        QTest::addColumn<int>("unflagged"); // of a kind with the name in its pixels as a rule, flag absent or empty
+        QTest::addColumn<int>("fullMode");  // files the full mode writes
         const QStringList copies{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm", "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"};
-        QTest::newRow("dicom, PDF") << "DICOM" << "pdf" << copies << 1 << 0 << 3;
-        QTest::newRow("dicom, report") << "DICOM" << "report" << copies << 1 << 0 << 3;
-        QTest::newRow("dicom, key objects") << "DICOM" << "key objects" << copies << 1 << 0 << 3;
-        QTest::newRow("dicom, burned-in image") << "DICOM" << "burned-in" << copies << 0 << 1 << 3;
-        QTest::newRow("jpeg, burned-in image")
-            << "JPEG" << "burned-in" << QStringList{"series_1_0001.jpg", "series_1_0002.jpg"} << 0 << 1 << 3;
+        const QStringList jpegs{"series_1_0001.jpg", "series_1_0002.jpg"};
+        QTest::newRow("dicom, PDF") << "DICOM" << "pdf" << copies << 1 << 0 << 0 << 3;
+        QTest::newRow("dicom, report") << "DICOM" << "report" << copies << 1 << 0 << 0 << 3;
+        QTest::newRow("dicom, key objects") << "DICOM" << "key objects" << copies << 1 << 0 << 0 << 3;
+        QTest::newRow("dicom, burned-in image") << "DICOM" << "burned-in" << copies << 0 << 1 << 0 << 3;
+        QTest::newRow("jpeg, burned-in image") << "JPEG" << "burned-in" << jpegs << 0 << 1 << 0 << 3;
         QTest::newRow("mp4, burned-in image") << "MP4 (видео)" << "burned-in" << QStringList{"series_1.mp4"} << 0
-                                              << 1 << 1;
+                                              << 1 << 0 << 1;
+        // Beside CT slices without the flag, which stay.
+        QTest::newRow("dicom, ultrasound") << "DICOM" << "ultrasound" << copies << 0 << 0 << 1 << 3;
+        QTest::newRow("jpeg, secondary capture") << "JPEG" << "secondary capture" << jpegs << 0 << 0 << 1 << 3;
+        QTest::newRow("bmp, photograph") << "BMP" << "photograph"
+                                         << QStringList{"series_1_0001.bmp", "series_1_0002.bmp"} << 0 << 0 << 1
+                                         << 3;
+        QTest::newRow("mp4, endoscopy video") << "MP4 (видео)" << "endoscopy video" << QStringList{"series_1.mp4"}
+                                              << 0 << 0 << 1 << 1;
     }
 
     void anonymousExportLeavesOutAndCounts()
@@ -572,6 +583,7 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(int, documents);
         QFETCH(int, burnedIn);
+        QFETCH(int, unflagged);
         QFETCH(int, fullMode);
         QList<db::InstanceRecord> slices = m_slices;
         const QString path = m_out.filePath(QStringLiteral("%1.dcm").arg(QTest::currentDataTag()));
@@ -585,7 +597,20 @@ private slots:
             slices[1].filePath = fixtures::writeKeyObjectSelection(path, layout, identity, UID_CTImageStorage,
                                                                    fixtures::newUid());
         } else {
-            layout.customize = [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_BurnedInAnnotation, "YES"); };
+            // The kinds with the name in their pixels as a rule say nothing (absent) or nothing at all (empty).
+            const QMap<QString, std::array<const char*, 3>> kinds{
+                {"burned-in", {UID_CTImageStorage, "CT", "YES"}},
+                {"ultrasound", {UID_UltrasoundImageStorage, "US", nullptr}},
+                {"secondary capture", {UID_SecondaryCaptureImageStorage, "OT", ""}},
+                {"photograph", {UID_VLPhotographicImageStorage, "XC", nullptr}},
+                {"endoscopy video", {UID_VideoEndoscopicImageStorage, "ES", nullptr}}};
+            const std::array<const char*, 3> kind = kinds.value(middle);
+            layout.customize = [kind](DcmDataset& ds, int) {
+                ds.putAndInsertString(DCM_SOPClassUID, kind[0]);
+                ds.putAndInsertString(DCM_Modality, kind[1]);
+                if (kind[2])
+                    ds.putAndInsertString(DCM_BurnedInAnnotation, kind[2]);
+            };
             slices[1].filePath = fixtures::writeSlice(path, layout, 1);
         }
         QVERIFY(!slices[1].filePath.isEmpty());
@@ -598,6 +623,7 @@ private slots:
         dicom::LeftOutCount leftOut;
         leftOut.documents = documents;
         leftOut.burnedInImages = burnedIn;
+        leftOut.unflaggedCaptures = unflagged;
         QCOMPARE(runExport(*dialog),
                  QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())
                              + dicom::leftOutNote(leftOut)});

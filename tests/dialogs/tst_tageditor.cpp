@@ -9,6 +9,7 @@
 #include "db/Database.h"
 #include "dialogs/DicomTagEditorDialog.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/ViewerWindow.h"
@@ -423,14 +424,37 @@ private slots:
         QCOMPARE(m_index->studyFilePaths(summary->studyInstanceUid) == order, sameObject);
     }
 
+    // The refusal names the file and why the reading refused it.
+    void unreadableFileShowsTheReadersText_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a value past the end") << QStringLiteral("cut") << QStringLiteral("за конец");
+        QTest::newRow("empty") << QStringLiteral("empty") << QStringLiteral("не является файлом DICOM");
+        QTest::newRow("nested too deep") << QStringLiteral("nested") << QStringLiteral("вложенность");
+        QTest::newRow("gone") << QStringLiteral("gone") << QStringLiteral("не найден");
+    }
+
     void unreadableFileShowsTheReadersText()
     {
-        const QString bad = m_dir->filePath(QStringLiteral("not-dicom.dcm"));
-        fixtures::writeBytes(bad, QByteArray(300, 'x'));
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        const QString bad = m_dir->filePath(QStringLiteral("bad.dcm"));
+        if (kind == QLatin1String("cut")) {
+            fixtures::writeBytes(bad, QByteArray(300, 'x'));
+        } else if (kind == QLatin1String("empty")) {
+            fixtures::writeBytes(bad, QByteArray());
+        } else if (kind == QLatin1String("nested")) {
+            QVERIFY(QFile::copy(m_study.singleFiles.first(), bad));
+            fixtures::appendNestedSequences(bad, dicom::kMaxSequenceNesting + 1);
+        }
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         DicomTagEditorDialog d(bad, nullptr, {bad}, m_index.get());
         QCOMPARE(answer.titles(), QStringList{QStringLiteral("Ошибка")});
-        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Не удалось открыть файл: %1").arg(bad)});
+        QCOMPARE(answer.texts().size(), 1);
+        const QStringList lines = answer.texts().first().split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(), QStringLiteral("Не удалось открыть файл: %1").arg(bad));
+        QVERIFY2(lines.size() == 2 && lines.last().contains(reason), qPrintable(answer.texts().first()));
         QCOMPARE(tableOf(d)->rowCount(), 0);
     }
 

@@ -3,6 +3,7 @@
 #include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
 
 #include <QDir>
@@ -165,6 +166,25 @@ const QString kRealName = QStringLiteral("Kuznetsova^Marfa");
 const QString kRealId = QStringLiteral("MRN-553311");
 const QString kRealBirthDate = QStringLiteral("19580304");
 
+// Images of the kinds whose pixels carry the name as a rule, and a CT beside them, their Burned In
+// Annotation absent (null), empty or NO.
+struct ImageKind
+{
+    const char* place;
+    const char* sopClass;
+    const char* modality;
+    const char* flag;
+    bool leftOut;
+};
+const ImageKind kImageKinds[] = {
+    {"ultrasound, flag absent", UID_UltrasoundImageStorage, "US", nullptr, true},
+    {"secondary capture, flag empty", UID_SecondaryCaptureImageStorage, "OT", "", true},
+    {"photograph, flag absent", UID_VLPhotographicImageStorage, "XC", nullptr, true},
+    {"ultrasound of a vendor's own class, flag absent", "1.2.3.4.5.6", "US", nullptr, true},
+    {"ultrasound, flag NO", UID_UltrasoundImageStorage, "US", "NO", false},
+    {"CT, flag empty", UID_CTImageStorage, "CT", "", false},
+};
+
 void putIdentity(DcmItem& item)
 {
     item.putAndInsertString(DCM_PatientName, kRealName.toLatin1().constData());
@@ -210,7 +230,16 @@ void placeIdentity(DcmDataset& ds, const QString& place)
     } else if (place.startsWith(QLatin1String("burned-in annotation"))) {
         // The name is in the pixels, and the header says so (or, "NO", says it is not).
         ds.putAndInsertString(DCM_BurnedInAnnotation, place.section(QLatin1Char(' '), 2, -1).toLatin1().constData());
-    } else if (place == QLatin1String("overlay texts")) {
+    }
+    for (const ImageKind& kind : kImageKinds) {
+        if (place != QLatin1String(kind.place))
+            continue;
+        ds.putAndInsertString(DCM_SOPClassUID, kind.sopClass);
+        ds.putAndInsertString(DCM_Modality, kind.modality);
+        if (kind.flag)
+            ds.putAndInsertString(DCM_BurnedInAnnotation, kind.flag);
+    }
+    if (place == QLatin1String("overlay texts")) {
         for (const quint16 group : {quint16(0x6000), quint16(0x6002)}) {
             ds.putAndInsertUint16(DcmTagKey(group, 0x0010), 8); // rows
             ds.putAndInsertUint16(DcmTagKey(group, 0x0011), 8); // columns
@@ -218,6 +247,11 @@ void placeIdentity(DcmDataset& ds, const QString& place)
             ds.putAndInsertString(DcmTagKey(group, 0x0022), name.constData());                     // description
             ds.putAndInsertString(DcmTagKey(group, 0x1500), kRealId.toLatin1().constData());      // label
         }
+    } else if (place == QLatin1String("items under an unknown VR")) {
+        // Text here; the test gives it a VR DCMTK does not know once written, so that it stands as bytes.
+        auto* opaque = new DcmLongString(DcmTag(DCM_ReferencedImageSequence, EVR_LO));
+        opaque->putString(QStringLiteral("%1 %2").arg(kRealName, kRealId).toLatin1().constData());
+        ds.insert(opaque, OFTrue);
     } else if (place == QLatin1String("other IDs")) {
         ds.findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, item, -2);
         item->putAndInsertString(DCM_PatientID, kRealId.toLatin1().constData());
@@ -330,6 +364,8 @@ private slots:
 
     void failedSaveLeavesOriginal_data();
     void failedSaveLeavesOriginal();
+    void unreadableResultLeavesOriginal_data();
+    void unreadableResultLeavesOriginal();
 
 private:
     QTemporaryDir m_dir;
@@ -455,7 +491,7 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
     for (const char* place :
          {"top level", "original attributes", "birth name", "mother's birth name", "image comments",
           "private element", "nested sequence", "report observer", "other IDs", "overlay texts",
-          "burned-in annotation NO"})
+          "items under an unknown VR", "burned-in annotation NO"})
         QTest::newRow(place) << QString::fromLatin1(place) << copied;
     const int document = int(dicom::LeftOut::Document);
     QTest::newRow("encapsulated PDF") << QStringLiteral("encapsulated PDF") << document;
@@ -467,6 +503,10 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
     QTest::newRow("burned-in annotation YES") << QStringLiteral("burned-in annotation YES") << burnedIn;
     QTest::newRow("burned-in annotation yes, padded") << QStringLiteral("burned-in annotation yes ") << burnedIn;
     QTest::newRow("burned-in annotation, no defined term") << QStringLiteral("burned-in annotation Y") << burnedIn;
+    // Where the flag says nothing, the kind of image decides.
+    for (const ImageKind& kind : kImageKinds)
+        QTest::newRow(kind.place) << QString::fromLatin1(kind.place)
+                                  << int(kind.leftOut ? dicom::LeftOut::UnflaggedCapture : dicom::LeftOut::Nothing);
 }
 
 // Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them; an
@@ -484,6 +524,8 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
     const bool document = place == QLatin1String("structured report") || place == QLatin1String("encapsulated PDF")
                           || place == QLatin1String("key object selection");
     const QString source = document ? writeDocument(sourcePath, place) : writeSlice(sourcePath, layout, 0);
+    if (place == QLatin1String("items under an unknown VR"))
+        replaceInFile(source, QByteArray("\x08\x00\x40\x11LO", 6), QByteArray("\x08\x00\x40\x11=S", 6));
     QVERIFY(bytesOf(source).contains(kRealId.toLatin1()));
     QCOMPARE(int(dicom::leftOutOfAnonymisedCopies(source).value_or(dicom::LeftOut::Nothing)), leftOut);
     const QString destination =
@@ -808,6 +850,36 @@ void TstCopyWriters::failedSaveLeavesOriginal()
     QCOMPARE(WEXITSTATUS(status), 0);
     QCOMPARE(bytesOf(path), before);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big.dcm")});
+}
+
+void TstCopyWriters::unreadableResultLeavesOriginal_data()
+{
+    QTest::addColumn<bool>("anonymise"); // else the tag writer
+    QTest::newRow("tag writer") << false;
+    QTest::newRow("anonymised copy") << true;
+}
+
+// A deflated file whose zeros were stored uncompressed: written again, DCMTK deflates them a
+// thousandfold, past what any reader of the program inflates. Nothing may stand written that the
+// program cannot read: the write is refused with the reading's reason, and the original stays.
+void TstCopyWriters::unreadableResultLeavesOriginal()
+{
+    QFETCH(bool, anonymise);
+    QTemporaryDir dir;
+    const QString path = writeDeflatedStored(dir.filePath(QStringLiteral("stored.dcm")), 8256, 8256);
+    QVERIFY(!dicom::readTagList(path).isEmpty());
+    const QByteArray before = bytesOf(path);
+    dicom::TagEntry entry;
+    entry.group = 0x0010;
+    entry.element = 0x0010;
+    entry.value = QStringLiteral("Changed^Name");
+    QString error;
+    const QString copy = dir.filePath(QStringLiteral("copy.dcm"));
+    QVERIFY(anonymise ? !dicom::writeAnonymizedCopy(path, copy, entry.value, entry.value, &error)
+                      : !dicom::writeTagValues(path, {entry}, &error));
+    QVERIFY2(error.contains(dicom::parseHazardText(dicom::ParseHazard::InflatesTooFar)), qPrintable(error));
+    QCOMPARE(bytesOf(path), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(path).fileName()});
 }
 
 QTEST_GUILESS_MAIN(TstCopyWriters)

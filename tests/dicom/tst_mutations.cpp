@@ -583,13 +583,26 @@ struct Readings
     bool summarised = false;
     bool listed = false;
     bool doseRead = false;
-    bool anonymised = false;
+    bool anonymised = false; // and the copy reads back
     bool compressed = false;
+    bool edited = false;        // the tag editor's save went through, and the file reads back
+    bool editHarmless = false;  // it read back, or it was refused and left the file as it was
     std::optional<dicom::DecodedFrame> frame;
     QString error;
     int found = -1;
     int skipped = -1;
 };
+
+bool readsBack(const QString& path)
+{
+    return !dicom::readTagList(path).isEmpty();
+}
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 Readings readEverywhere(const QString& path, const QString& folder)
 {
@@ -601,9 +614,20 @@ Readings readEverywhere(const QString& path, const QString& folder)
         r.frame = dicom::decodeFrame(path, 0, std::nullopt, &r.error);
         const QString copies = folder + QStringLiteral("/copies");
         QDir().mkpath(copies);
-        r.anonymised = dicom::writeAnonymizedCopy(path, copies + QStringLiteral("/anon.dcm"), QStringLiteral("ANON"),
-                                                  QStringLiteral("ANON"));
+        const QString anonymised = copies + QStringLiteral("/anon.dcm");
+        r.anonymised =
+            dicom::writeAnonymizedCopy(path, anonymised, QStringLiteral("ANON"), QStringLiteral("ANON")) &&
+            readsBack(anonymised);
         r.compressed = dicom::writeCompressedCopy(path, copies + QStringLiteral("/small.dcm"));
+        const QString edited = copies + QStringLiteral("/edited.dcm");
+        QFile::copy(path, edited);
+        const QByteArray before = bytesOf(edited);
+        dicom::TagEntry name;
+        name.group = 0x0010;
+        name.element = 0x0010;
+        name.value = QStringLiteral("EDITED");
+        r.edited = dicom::writeTagValues(edited, {name}) && readsBack(edited);
+        r.editHarmless = r.edited || bytesOf(edited) == before;
         QDir(copies).removeRecursively();
         dicom::DicomImporter importer;
         QObject::connect(&importer, &dicom::DicomImporter::finished, [&](int f, int s) {
@@ -619,13 +643,15 @@ const HostileShape kShapes[] = {
     HostileShape::PrivateSequence,   HostileShape::UnknownVrSequence,     HostileShape::UnknownVrPixelData,
     HostileShape::NoTransferSyntax,  HostileShape::UnknownTransferSyntax, HostileShape::DeflateInMetaSequence,
     HostileShape::ItemGroupSequence, HostileShape::NonLetterVr,           HostileShape::DeflatedWithoutPreamble,
+    HostileShape::UnknownVrsOnDictionarySequences,
 };
 
 const char* shapeName(HostileShape shape)
 {
     static const char* const names[] = {"private sequence",        "unknown VR",          "Pixel Data of unknown VR",
                                         "no transfer syntax",      "unknown syntax",      "deflate in meta sequence",
-                                        "item group sequence",     "non-letter VR",       "deflated without preamble"};
+                                        "item group sequence",     "non-letter VR",       "deflated without preamble",
+                                        "unknown VRs on dictionary sequences"};
     return names[int(shape)];
 }
 
@@ -683,6 +709,10 @@ void MutationsTest::hostileFilesAreRefusedEverywhere_data()
     QTest::newRow("1000001 elements")
         << HostileWriter([](const QString& path) { return fixtures::writeManyEmptyElements(path, 1000001, false); })
         << int(dicom::ParseHazard::TooManyElements) << QStringLiteral("1000000");
+    // A meta header holds a few UIDs and names; DCMTK would go through any length it declares.
+    QTest::newRow("meta header element of 64 KiB and a byte")
+        << HostileWriter([](const QString& path) { return fixtures::writeLongMetaElement(path, 65537); })
+        << int(dicom::ParseHazard::Unfollowable) << QStringLiteral("нестандартно");
     // The same elements inside a sequence only DCMTK's private dictionary calls one, and gigabytes
     // deflated behind meta headers that name the deflated syntax where only DCMTK looks.
     QTest::newRow("65000 elements in descending order in a private sequence")
@@ -719,6 +749,7 @@ void MutationsTest::hostileFilesAreRefusedEverywhere()
     QVERIFY(!r.frame);
     QVERIFY(!r.anonymised);
     QVERIFY(!r.compressed);
+    QVERIFY(!r.edited && r.editHarmless);
     QVERIFY2(r.error.contains(message), qPrintable(r.error));
     QCOMPARE(r.found, 1);
     QCOMPARE(r.skipped, 1);
@@ -755,14 +786,18 @@ void MutationsTest::hostileShapesAreReadAsDcmtkReadsThemOrRefused()
     QCOMPARE(r.summarised, read);
     QCOMPARE(r.listed, read);
     QCOMPARE(r.frame.has_value(), read && fixtures::hostileShapeHasPixels(HostileShape(shape)));
+    // Whatever the program writes of a file it reads, it reads again.
+    QVERIFY(r.editHarmless);
     if (read) {
         QCOMPARE(r.frame->image.size(), QSize(8, 8));
         QVERIFY(r.anonymised);
+        QVERIFY(r.edited);
     } else {
         QCOMPARE(r.error, dicom::parseHazardText(dicom::ParseHazard(hazard)));
         QVERIFY(!r.doseRead);
         QVERIFY(!r.anonymised);
         QVERIFY(!r.compressed);
+        QVERIFY(!r.edited);
     }
     // The importers look only at files with a preamble.
     const int imported = read && fixtures::hostileShapeHasPreamble(HostileShape(shape)) ? 1 : 0;

@@ -147,20 +147,26 @@ void TstTagList::listsMetaFirstWithoutPixelData()
 
 void TstTagList::listOfBadFiles()
 {
+    // The path, then the reading's reason.
+    const auto refusal = [](const QString& path) {
+        return QStringLiteral("Не удалось открыть файл: %1\n").arg(path);
+    };
     const QString missing = m_dir.filePath(QStringLiteral("missing.dcm"));
     QString error;
     QVERIFY(dicom::readTagList(missing, &error).isEmpty());
-    QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(missing));
+    QVERIFY2(error.startsWith(refusal(missing)) && error.contains(QStringLiteral("не найден")),
+             qPrintable(error));
 
     const QString garbage = m_dir.filePath(QStringLiteral("garbage.dcm"));
     writeDicmWithPayload(garbage, QByteArray(64, '\xee'));
     error.clear();
     QVERIFY(dicom::readTagList(garbage, &error).isEmpty());
-    QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(garbage));
+    QVERIFY2(error.startsWith(refusal(garbage)) && error.size() > refusal(garbage).size(), qPrintable(error));
 
     error.clear();
     QVERIFY(!dicom::writeTagValues(missing, {edit(0x0010, 0x0010, QStringLiteral("X"))}, &error));
-    QCOMPARE(error, QStringLiteral("Не удалось открыть файл: %1").arg(missing));
+    QVERIFY2(error.startsWith(refusal(missing)) && error.contains(QStringLiteral("не найден")),
+             qPrintable(error));
     QVERIFY(!QFileInfo::exists(missing));
 }
 

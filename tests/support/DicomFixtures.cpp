@@ -11,6 +11,7 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcostrmz.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
@@ -887,24 +888,42 @@ QByteArray jpegWithTemAfterLongSegment(const QByteArray& jpeg)
     return jpegWithLongSegment(QByteArray("\xFF\xD8\xFF\x01", 4) + jpeg.mid(2));
 }
 
-QString writeDeflatedZeros(const QString& path, int rows, int columns)
+namespace {
+
+// A one-slice 8-bit image of rows x columns, `pixels` putting its pixel data (or taking it out), written
+// in explicit little endian to `plain` and deflated at zlib's `level` to `path`.
+void writeByteImageAndDeflated(const QString& plain, const QString& path, int rows, int columns, int level,
+                               const std::function<void(DcmDataset&)>& pixels)
 {
     SeriesLayout layout;
     layout.slices = 1;
     layout.rows = layout.columns = 1;
     layout.pixels = PixelKind::UInt8;
-    layout.customize = [rows, columns](DcmDataset& ds, int) {
-        ds.findAndDeleteElement(DCM_PixelData);
+    layout.customize = [&](DcmDataset& ds, int) {
         ds.putAndInsertUint16(DCM_Rows, Uint16(rows));
         ds.putAndInsertUint16(DCM_Columns, Uint16(columns));
+        pixels(ds);
     };
-    // The data set in explicit little endian, and the meta header DCMTK writes for a deflated copy.
-    const QString plain = path + QStringLiteral(".plain");
     writeSlice(plain, layout, 0);
     DcmFileFormat ff;
-    if (ff.loadFile(QFile::encodeName(plain).constData()).bad() ||
-        ff.saveFile(QFile::encodeName(path).constData(), EXS_DeflatedLittleEndianExplicit).bad())
+    const int defaultLevel = dcmZlibCompressionLevel.get();
+    dcmZlibCompressionLevel.set(level);
+    const bool saved =
+        ff.loadFile(QFile::encodeName(plain).constData()).good() &&
+        ff.saveFile(QFile::encodeName(path).constData(), EXS_DeflatedLittleEndianExplicit).good();
+    dcmZlibCompressionLevel.set(defaultLevel);
+    if (!saved)
         throw std::runtime_error("fixtures: cannot write " + path.toStdString());
+}
+
+} // namespace
+
+QString writeDeflatedZeros(const QString& path, int rows, int columns)
+{
+    // The data set in explicit little endian, and the meta header DCMTK writes for a deflated copy.
+    const QString plain = path + QStringLiteral(".plain");
+    writeByteImageAndDeflated(plain, path, rows, columns, dcmZlibCompressionLevel.get(),
+                              [](DcmDataset& ds) { ds.findAndDeleteElement(DCM_PixelData); });
     const QByteArray plainBytes = readWhole(plain);
     QFile::remove(plain);
     const QByteArray deflatedFile = readWhole(path);
@@ -928,6 +947,17 @@ QString writeDeflatedZeros(const QString& path, int rows, int columns)
     deflateInto(stream, QByteArray(qsizetype(pixelBytes % kBlock), '\0'), body, Z_FINISH);
     deflateEnd(&stream);
     writeBytes(path, deflatedFile.left(metaEnd(deflatedFile)) + body);
+    return path;
+}
+
+QString writeDeflatedStored(const QString& path, int rows, int columns)
+{
+    const QString plain = path + QStringLiteral(".plain");
+    writeByteImageAndDeflated(plain, path, rows, columns, 0, [rows, columns](DcmDataset& ds) {
+        const std::vector<Uint8> zeros(size_t(rows) * size_t(columns), 0);
+        ds.putAndInsertUint8Array(DCM_PixelData, zeros.data(), zeros.size());
+    });
+    QFile::remove(plain);
     return path;
 }
 

@@ -175,6 +175,9 @@ QByteArray jpegWithLongSegment(const QByteArray& jpeg);
 // An 8-bit image of rows x columns zeros in the deflated transfer syntax whose deflate stream repeats
 // one compressed megabyte of zeros: a file of about a thousandth of what it inflates to.
 QString writeDeflatedZeros(const QString& path, int rows, int columns);
+// An 8-bit image of rows x columns zeros in the deflated transfer syntax, its deflate stream stored
+// without compression, as some encoders write it.
+QString writeDeflatedStored(const QString& path, int rows, int columns);
 // Declares `bytes` of native pixel data in a file whose pixel data is its last element, growing the
 // file to hold them without writing them (the file system keeps the gap as a hole).
 void growPixelDataSparsely(const QString& path, quint32 bytes);

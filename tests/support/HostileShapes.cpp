@@ -3,6 +3,7 @@
 #include "support/DicomFixtures.h"
 
 #include <QFile>
+#include <QList>
 #include <QtEndian>
 
 #include <dcmtk/config/osconfig.h>
@@ -215,6 +216,43 @@ QByteArray descendingEmptyElements(int count)
     return out;
 }
 
+// Where an element of `tag` goes in an explicit VR little endian data set DCMTK wrote with defined
+// lengths: before the first element of a greater tag.
+qsizetype explicitPlaceOf(const QByteArray& dataset, quint32 tag)
+{
+    static const QList<QByteArray> longForms{"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
+                                             "SV", "UC", "UN", "UR", "UT", "UV"};
+    qsizetype at = 0;
+    while (at + 8 <= dataset.size()) {
+        const quint32 here = quint32(qFromLittleEndian<quint16>(dataset.constData() + at)) << 16 |
+                             qFromLittleEndian<quint16>(dataset.constData() + at + 2);
+        if (here > tag)
+            return at;
+        const bool longForm = longForms.contains(dataset.mid(at + 4, 2));
+        const quint32 length = longForm ? qFromLittleEndian<quint32>(dataset.constData() + at + 8)
+                                        : qFromLittleEndian<quint16>(dataset.constData() + at + 6);
+        if (length == kUndefined)
+            throw std::runtime_error("fixtures: undefined length in the image");
+        at += (longForm ? 12 : 8) + qsizetype(length);
+    }
+    return at;
+}
+
+QByteArray withUnknownVrsOnDictionarySequences(QByteArray dataset)
+{
+    const struct
+    {
+        quint16 element;
+        QByteArray vr;
+    } shortForms[] = {{0x1110, QByteArray(2, '\0')}, {0x1115, QByteArray("\x01\x08", 2)}, {0x1140, "=S"}};
+    for (const auto& form : shortForms)
+        dataset.insert(explicitPlaceOf(dataset, 0x00080000u | form.element),
+                       element(explicitShortHeader(0x0008, form.element, form.vr, 4), "REF1"));
+    dataset.insert(explicitPlaceOf(dataset, 0x00082112u),
+                   element(explicitLongHeader(0x0008, 0x2112, "QQ", 6), "REF2:x"));
+    return dataset;
+}
+
 QString writeImplicitWithPrivateBlock(const QString& path, const QByteArray& block)
 {
     ImageParts image = imageParts(path, EXS_LittleEndianImplicit, true);
@@ -287,6 +325,12 @@ QString writeHostileShape(const QString& path, HostileShape shape, int depth)
         writeBytes(path, meta + deflated(dataset));
         return path;
     }
+    case HostileShape::UnknownVrsOnDictionarySequences: {
+        const ImageParts image = imageParts(path, EXS_LittleEndianExplicit, true);
+        writeBytes(path, image.meta + withUnknownVrsOnDictionarySequences(image.dataset) +
+                             explicitNest(depth, 0xFFFA, 0xFFFA));
+        return path;
+    }
     default: {
         const ImageParts image = imageParts(path, EXS_LittleEndianExplicit, hostileShapeHasPixels(shape));
         writeBytes(path, image.meta + image.dataset + explicitHostilePart(shape, depth));
@@ -315,6 +359,18 @@ QString writeElementsInPrivateSequence(const QString& path, int count)
 QByteArray elementsInPrivateSequenceAnswer(int count)
 {
     return privateSequence(1, descendingEmptyElements(count));
+}
+
+QString writeLongMetaElement(const QString& path, quint32 bytes)
+{
+    const QByteArray syntax("1.2.840.10008.1.2.1", 20);
+    const QByteArray meta = metaHeader(
+        element(explicitShortHeader(0x0002, 0x0010, "UI", quint16(syntax.size())), syntax) +
+        element(explicitShortHeader(0x0002, 0x0100, "UI", 10), QByteArray("1.2.3.4.5\0", 10)) +
+        element(explicitLongHeader(0x0002, 0x0102, "OB", bytes), QByteArray(qsizetype(bytes), 'x')));
+    writeBytes(path, QByteArray(128, '\0') + "DICM" + meta +
+                         imageParts(path, EXS_LittleEndianExplicit, true).dataset);
+    return path;
 }
 
 QString writeHostileShapeOverGigabyte(const QString& path, HostileShape shape)

@@ -31,6 +31,11 @@ enum class HostileShape {
     NonLetterVr,
     // A deflated file whose meta header starts at byte 0, without preamble.
     DeflatedWithoutPreamble,
+    // Sequences of the dictionary (references to a study, series, images) of a few bytes each, under
+    // VRs DCMTK does not know: two zero bytes, two other non-letters, a sign and a letter (all with a
+    // 2-byte length) and two letters (with a 4-byte length). DCMTK keeps their values as bytes. A file
+    // only: no search answer is made of it.
+    UnknownVrsOnDictionarySequences,
 };
 
 // Whether the shape has room for the image's own pixels, and whether the file has the 128-byte
@@ -48,6 +53,9 @@ bool hostileShapeAnswerIsImplicit(HostileShape shape);
 // insert walks past all of those before for each.
 QString writeElementsInPrivateSequence(const QString& path, int count);
 QByteArray elementsInPrivateSequenceAnswer(int count);
+
+// An image whose meta header holds one element (Private Information) of `bytes` bytes.
+QString writeLongMetaElement(const QString& path, quint32 bytes);
 
 // About a megabyte of file that inflates to a gigabyte of zero pixel data, for DeflateInMetaSequence
 // and DeflatedWithoutPreamble.
