@@ -3,7 +3,9 @@
 // the program) asks the running program to open a study or to come to the front.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -66,6 +68,26 @@ public:
                            const QString& serverAeTitle)>;
     void setOpenRequestGate(OpenRequestGate gate) { openRequestGate = std::move(gate); }
 
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers;
+        QByteArray body;
+    };
+    // What the bytes received so far on a connection amount to.
+    struct Parsed
+    {
+        enum class State { Incomplete, Complete, Dropped, Refused } state = State::Incomplete;
+        Request request;       // Complete
+        int status = 0;        // Refused: the answer
+        QByteArray reason;
+        QByteArray body;
+        QByteArray echoOrigin; // Refused: the allowed origin to echo, if any
+    };
+    // Reads no byte outside `received`, whatever follows it in memory.
+    static Parsed parseRequest(QByteArrayView received);
+
 signals:
     void openStudyRequested(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
                             const QString& serverAeTitle);
@@ -77,14 +99,6 @@ private slots:
     void onSocketDisconnected();
 
 private:
-    struct Request
-    {
-        QByteArray method;
-        QByteArray path;
-        QHash<QByteArray, QByteArray> headers;
-        QByteArray body;
-    };
-
     void processBuffer(QTcpSocket* socket);
     void route(QTcpSocket* socket, const Request& request);
     void answer(QTcpSocket* socket, int status, const QByteArray& reason, const QByteArray& body,
@@ -93,6 +107,12 @@ private:
     void finish(QTcpSocket* socket, const QByteArray& bytes);
     void onIdleTimeout(QTcpSocket* socket);
     void adopt(QTcpSocket* socket);
+    // Removes the connection from the unanswered ones.
+    void forget(QTcpSocket* socket);
+    // At the cap, the connection that has waited longest without a whole request makes room for a new
+    // one: a local process that opens connections faster than they time out cannot keep every other
+    // client (a page's /health, a second copy's /pacs/open) out for as long as it goes on.
+    bool closeOldestUnfinished();
     void updateAccepting();
 
     QTcpServer* server = nullptr;
@@ -103,6 +123,8 @@ private:
     QTimer* acceptRetry = nullptr;
     int openConnections = 0;
     QHash<QTcpSocket*, QByteArray> buffers;
+    // The unanswered connections of `buffers`, oldest first.
+    QList<QTcpSocket*> arrivals;
     OpenRequestGate openRequestGate;
 };
 
