@@ -309,10 +309,9 @@ private slots:
         QTest::newRow("one running and three waiting") << 4 << 1 << true << false;
         QTest::newRow("the client leaves while its list is read") << 1 << 1 << true << true;
     }
-    // A list of 50,000 studies is read while the window writes: each write waits for a page of the
-    // list, never for the whole of it (which kept one write per list waiting for hundreds of ms). A
-    // write or two may still meet a pause of a loaded machine. A client that asks for lists without
-    // waiting for them is closed. One that leaves while its list is read takes its session with it
+    // A list of 50,000 studies is read while the window writes: every write goes through and every
+    // list is whole (that a write waits for a page of the list, never for the whole of it, the index's
+    // own tests show without a clock). A client that asks for lists without waiting for them is closed. One that leaves while its list is read takes its session with it
     // at once: the list's job, held at its first page by a write of the window, ends on its own.
     void studyListsOfALargeArchive()
     {
@@ -371,7 +370,6 @@ private slots:
             return;
         }
         // The window's thread commits one row at a time while the lists are read.
-        QList<qint64> slowWrites;
         int writes = 0;
         QElapsedTimer running;
         running.start();
@@ -380,11 +378,7 @@ private slots:
                 client.socket.sendFrame(remoteproto::toFrame(remoteproto::message("listStudies", {})));
             while (client.frames.size() < round * lists && lost.isEmpty() && running.elapsed() < 240000) {
                 QTest::qWait(5);
-                QElapsedTimer write;
-                write.start();
                 QVERIFY(index.markEditUnfinished(QStringLiteral("9.%1").arg(writes++)));
-                if (const qint64 ms = write.elapsed(); ms >= 100)
-                    slowWrites << ms;
             }
         }
         if (closed) {
@@ -394,12 +388,7 @@ private slots:
             return;
         }
         QCOMPARE(client.frames.size(), rounds * lists);
-        QStringList slow;
-        for (const qint64 ms : std::as_const(slowWrites))
-            slow << QString::number(ms);
-        QVERIFY2(slowWrites.size() <= 2, qPrintable(QStringLiteral("of %1 writes these took 100 ms or more: %2")
-                                                        .arg(writes)
-                                                        .arg(slow.join(QLatin1Char(' ')))));
+        QVERIFY(writes > 0);
         for (const QJsonObject& reply : client.messages())
             QCOMPARE(reply.value("studies").toArray().size(), studies);
     }
