@@ -53,8 +53,9 @@ public:
     // the same reason.
     static quint16 configuredPagePort();
     // kRequestDeadlineMs and kMaxConnections, unless the test-only KALVENOR_LOCAL_API_DEADLINE_MS
-    // and KALVENOR_LOCAL_API_MAX_CONNECTIONS name others, read when a server is made: a test of the
-    // bounds need not wait for the real deadline nor open hundreds of connections.
+    // and KALVENOR_LOCAL_API_MAX_CONNECTIONS name lower ones, read when a server is made: a test of
+    // the bounds need not wait for the real deadline nor open hundreds of connections, and nothing
+    // can loosen them.
     static int configuredRequestDeadlineMs();
     static int configuredMaxConnections();
 
