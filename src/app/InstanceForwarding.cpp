@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <QUrl>
 
-void postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body)
+QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path), QUrl::TolerantMode));
@@ -27,21 +27,45 @@ void postToRunningInstance(quint16 port, const QString& path, const QJsonObject&
     QTimer::singleShot(kForwardTimeoutMs, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
+    const bool answered = reply->isFinished();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QNetworkReply::NetworkError error = reply->error();
     reply->abort();
     reply->deleteLater();
+
+    if (answered && status >= 200 && status < 300)
+        return {};
+    if (!answered)
+        return QStringLiteral("она не ответила за %1 с").arg(kForwardTimeoutMs / 1000);
+    if (status == 429)
+        return QStringLiteral("она ждёт ответа на предыдущий запрос — ответьте в её окне и повторите попытку");
+    if (status != 0)
+        return QStringLiteral("она отклонила запрос (код ответа %1)").arg(status);
+    if (error == QNetworkReply::ConnectionRefusedError)
+        return QStringLiteral("она не принимает запросы на порту %1").arg(port);
+    return QStringLiteral("соединение с ней не удалось (код ошибки %1)").arg(int(error));
 }
 
-void forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request)
+QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request)
 {
+    QString problem;
     if (request) {
         QJsonObject body;
         body.insert(QStringLiteral("studyInstanceUID"), request->studyInstanceUid);
         body.insert(QStringLiteral("serverHost"), request->serverHost);
         body.insert(QStringLiteral("serverPort"), request->serverPort);
         body.insert(QStringLiteral("serverAeTitle"), request->serverAeTitle);
-        postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/pacs/open"), body);
+        problem = postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/pacs/open"), body);
+        if (!problem.isEmpty())
+            problem = QStringLiteral("Исследование %1 не открыто: программа уже запущена, но передать ей запрос "
+                                     "не удалось — %2.")
+                          .arg(request->studyInstanceUid, problem);
     } else {
-        postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/focus"), QJsonObject());
+        problem = postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/focus"), QJsonObject());
+        if (!problem.isEmpty())
+            problem = QStringLiteral("Программа уже запущена, но вывести её окно на передний план не удалось — %1.")
+                          .arg(problem);
     }
     dicom::unregisterCodecs();
+    return problem;
 }

@@ -45,11 +45,12 @@ bool parseContentLength(const QByteArray& text, qint64* length)
     return true;
 }
 
-int positiveFromEnvironment(const char* name, int fallback)
+// A test may tighten a bound, never loosen it.
+int boundFromEnvironment(const char* name, int fallback)
 {
     bool ok = false;
     const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
+    return ok && value > 0 ? qMin(value, fallback) : fallback;
 }
 
 quint16 portFromEnvironment(const char* name, quint16 fallback)
@@ -68,7 +69,7 @@ bool hasRawControlCharacters(const QByteArray& body)
 
 // True when the head ends in a blank line made of a bare "\n" before any "\r\n\r\n": lines that end in
 // a bare line feed are taken within a head, a head that ends that way is not.
-bool endsHeadWithBareLineFeeds(const QByteArray& buffer, qsizetype crlfHeadEnd)
+bool endsHeadWithBareLineFeeds(QByteArrayView buffer, qsizetype crlfHeadEnd)
 {
     const qsizetype limit = crlfHeadEnd < 0 ? buffer.size() : crlfHeadEnd;
     for (qsizetype at = buffer.indexOf('\n'); at >= 0 && at < limit; at = buffer.indexOf('\n', at + 1)) {
@@ -79,6 +80,13 @@ bool endsHeadWithBareLineFeeds(const QByteArray& buffer, qsizetype crlfHeadEnd)
             return true;
     }
     return false;
+}
+
+// Connections taken in one turn of the event loop: a share of the cap, so that one taken in a turn has
+// its bytes read in the next before later ones could make it the oldest and close it.
+int acceptsPerTurn(int maxConnections)
+{
+    return qMax(1, maxConnections / 4);
 }
 
 QTimer* socketTimer(QTcpSocket* socket, const char* name)
@@ -107,6 +115,7 @@ LocalApiServer::~LocalApiServer()
     delete acceptNotifier;
     acceptNotifier = nullptr;
     buffers.clear();
+    arrivals.clear();
 }
 
 bool LocalApiServer::listen(QString* errorText)
@@ -139,12 +148,12 @@ quint16 LocalApiServer::configuredPagePort()
 
 int LocalApiServer::configuredRequestDeadlineMs()
 {
-    return positiveFromEnvironment("KALVENOR_LOCAL_API_DEADLINE_MS", kRequestDeadlineMs);
+    return boundFromEnvironment("KALVENOR_LOCAL_API_DEADLINE_MS", kRequestDeadlineMs);
 }
 
 int LocalApiServer::configuredMaxConnections()
 {
-    return positiveFromEnvironment("KALVENOR_LOCAL_API_MAX_CONNECTIONS", kMaxConnections);
+    return boundFromEnvironment("KALVENOR_LOCAL_API_MAX_CONNECTIONS", kMaxConnections);
 }
 
 const QSet<QByteArray>& LocalApiServer::allowedOrigins()
@@ -163,7 +172,9 @@ const QSet<QByteArray>& LocalApiServer::allowedOrigins()
 void LocalApiServer::onNewConnection()
 {
     const int listening = int(server->socketDescriptor());
-    while (listening >= 0 && openConnections < maxConnections) {
+    for (int taken = 0; listening >= 0 && taken < acceptsPerTurn(maxConnections); ++taken) {
+        if (openConnections >= maxConnections && !closeOldestUnfinished())
+            break;
         const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (descriptor < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -195,6 +206,7 @@ void LocalApiServer::adopt(QTcpSocket* socket)
         updateAccepting();
     });
     buffers.insert(socket, QByteArray());
+    arrivals.append(socket);
     connect(socket, &QTcpSocket::readyRead, this, &LocalApiServer::onSocketReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &LocalApiServer::onSocketDisconnected);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -219,21 +231,41 @@ void LocalApiServer::adopt(QTcpSocket* socket)
     });
 }
 
+void LocalApiServer::forget(QTcpSocket* socket)
+{
+    if (buffers.remove(socket))
+        arrivals.removeOne(socket);
+}
+
+bool LocalApiServer::closeOldestUnfinished()
+{
+    if (arrivals.isEmpty())
+        return false;
+    QTcpSocket* oldest = arrivals.constFirst();
+    forget(oldest);
+    oldest->abort();
+    // At once, so that its place is free now: it is no sender of anything running here, which is
+    // only ever the accepting below.
+    delete oldest;
+    return true;
+}
+
 void LocalApiServer::updateAccepting()
 {
+    // At the cap with every connection answered and closing, new ones wait for one of those to go.
     if (acceptNotifier)
-        acceptNotifier->setEnabled(openConnections < maxConnections && !acceptRetry->isActive());
+        acceptNotifier->setEnabled((openConnections < maxConnections || !arrivals.isEmpty())
+                                   && !acceptRetry->isActive());
 }
 
 void LocalApiServer::onSocketDisconnected()
 {
-    auto* socket = qobject_cast<QTcpSocket*>(sender());
-    buffers.remove(socket);
+    forget(qobject_cast<QTcpSocket*>(sender()));
 }
 
 void LocalApiServer::onIdleTimeout(QTcpSocket* socket)
 {
-    buffers.remove(socket);
+    forget(socket);
     socket->abort();
     // abort() emits disconnected only from a connected state; make sure the socket goes either way.
     socket->deleteLater();
@@ -257,34 +289,37 @@ void LocalApiServer::onSocketReadyRead()
     processBuffer(socket);
 }
 
-void LocalApiServer::processBuffer(QTcpSocket* socket)
+LocalApiServer::Parsed LocalApiServer::parseRequest(QByteArrayView received)
 {
-    const QByteArray& buffer = buffers[socket];
-    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-    if (endsHeadWithBareLineFeeds(buffer, headEnd)) {
-        // Such a client would wait for a blank line that never comes until the idle close.
-        answer(socket, 400, "Bad Request", "bare line feed", QByteArray());
-        return;
-    }
+    Parsed parsed;
+    const auto refuse = [&parsed](int status, const char* reason, const char* body, const QByteArray& echo = {}) {
+        parsed.state = Parsed::State::Refused;
+        parsed.status = status;
+        parsed.reason = reason;
+        parsed.body = body;
+        parsed.echoOrigin = echo;
+        return parsed;
+    };
+    const qsizetype headEnd = received.indexOf("\r\n\r\n");
+    // Such a client would wait for a blank line that never comes until the idle close.
+    if (endsHeadWithBareLineFeeds(received, headEnd))
+        return refuse(400, "Bad Request", "bare line feed");
     if (headEnd < 0) {
-        if (buffer.size() > kMaxHeadBytes)
-            answer(socket, 431, "Request Header Fields Too Large", "request header too large", QByteArray());
-        return;
+        if (received.size() > kMaxHeadBytes)
+            return refuse(431, "Request Header Fields Too Large", "request header too large");
+        return parsed;
     }
-    if (headEnd + 4 > kMaxHeadBytes) {
-        answer(socket, 431, "Request Header Fields Too Large", "request header too large", QByteArray());
-        return;
-    }
+    if (headEnd + 4 > kMaxHeadBytes)
+        return refuse(431, "Request Header Fields Too Large", "request header too large");
 
-    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+    const QList<QByteArray> lines = received.first(headEnd).toByteArray().split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     if (requestLine.size() < 2) {
-        buffers.remove(socket);
-        socket->disconnectFromHost();
-        return;
+        parsed.state = Parsed::State::Dropped;
+        return parsed;
     }
 
-    Request request;
+    Request& request = parsed.request;
     request.method = requestLine.at(0);
     request.path = requestLine.at(1);
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -300,21 +335,37 @@ void LocalApiServer::processBuffer(QTcpSocket* socket)
 
     qint64 contentLength = 0;
     if (request.headers.contains("content-length")
-        && !parseContentLength(request.headers.value("content-length"), &contentLength)) {
-        answer(socket, 400, "Bad Request", "invalid content-length", echo);
-        return;
-    }
-    if (contentLength > kMaxBodyBytes) {
-        answer(socket, 413, "Payload Too Large", "request body too large", echo);
-        return;
-    }
+        && !parseContentLength(request.headers.value("content-length"), &contentLength))
+        return refuse(400, "Bad Request", "invalid content-length", echo);
+    if (contentLength > kMaxBodyBytes)
+        return refuse(413, "Payload Too Large", "request body too large", echo);
 
     const qsizetype bodyStart = headEnd + 4;
-    if (buffer.size() < bodyStart + contentLength)
-        return; // wait for the rest of the body
-    request.body = buffer.mid(bodyStart, contentLength);
-    buffers.remove(socket); // anything sent after this request is ignored
-    route(socket, request);
+    if (received.size() < bodyStart + contentLength)
+        return parsed; // wait for the rest of the body
+    request.body = received.sliced(bodyStart, contentLength).toByteArray();
+    parsed.state = Parsed::State::Complete;
+    return parsed;
+}
+
+void LocalApiServer::processBuffer(QTcpSocket* socket)
+{
+    const Parsed parsed = parseRequest(buffers.value(socket));
+    switch (parsed.state) {
+    case Parsed::State::Incomplete:
+        return;
+    case Parsed::State::Refused:
+        answer(socket, parsed.status, parsed.reason, parsed.body, parsed.echoOrigin);
+        return;
+    case Parsed::State::Dropped:
+        forget(socket);
+        socket->disconnectFromHost();
+        return;
+    case Parsed::State::Complete:
+        forget(socket); // anything sent after this request is ignored
+        route(socket, parsed.request);
+        return;
+    }
 }
 
 void LocalApiServer::route(QTcpSocket* socket, const Request& request)
@@ -398,7 +449,7 @@ void LocalApiServer::answerPreflight(QTcpSocket* socket, const QByteArray& origi
 
 void LocalApiServer::finish(QTcpSocket* socket, const QByteArray& bytes)
 {
-    buffers.remove(socket);
+    forget(socket);
     socket->write(bytes);
     socket->flush();
     socket->disconnectFromHost();

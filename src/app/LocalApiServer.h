@@ -3,7 +3,9 @@
 // the program) asks the running program to open a study or to come to the front.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -51,8 +53,9 @@ public:
     // the same reason.
     static quint16 configuredPagePort();
     // kRequestDeadlineMs and kMaxConnections, unless the test-only KALVENOR_LOCAL_API_DEADLINE_MS
-    // and KALVENOR_LOCAL_API_MAX_CONNECTIONS name others, read when a server is made: a test of the
-    // bounds need not wait for the real deadline nor open hundreds of connections.
+    // and KALVENOR_LOCAL_API_MAX_CONNECTIONS name lower ones, read when a server is made: a test of
+    // the bounds need not wait for the real deadline nor open hundreds of connections, and nothing
+    // can loosen them.
     static int configuredRequestDeadlineMs();
     static int configuredMaxConnections();
 
@@ -66,6 +69,26 @@ public:
                            const QString& serverAeTitle)>;
     void setOpenRequestGate(OpenRequestGate gate) { openRequestGate = std::move(gate); }
 
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers;
+        QByteArray body;
+    };
+    // What the bytes received so far on a connection amount to.
+    struct Parsed
+    {
+        enum class State { Incomplete, Complete, Dropped, Refused } state = State::Incomplete;
+        Request request;       // Complete
+        int status = 0;        // Refused: the answer
+        QByteArray reason;
+        QByteArray body;
+        QByteArray echoOrigin; // Refused: the allowed origin to echo, if any
+    };
+    // Reads no byte outside `received`, whatever follows it in memory.
+    static Parsed parseRequest(QByteArrayView received);
+
 signals:
     void openStudyRequested(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
                             const QString& serverAeTitle);
@@ -77,14 +100,6 @@ private slots:
     void onSocketDisconnected();
 
 private:
-    struct Request
-    {
-        QByteArray method;
-        QByteArray path;
-        QHash<QByteArray, QByteArray> headers;
-        QByteArray body;
-    };
-
     void processBuffer(QTcpSocket* socket);
     void route(QTcpSocket* socket, const Request& request);
     void answer(QTcpSocket* socket, int status, const QByteArray& reason, const QByteArray& body,
@@ -93,6 +108,12 @@ private:
     void finish(QTcpSocket* socket, const QByteArray& bytes);
     void onIdleTimeout(QTcpSocket* socket);
     void adopt(QTcpSocket* socket);
+    // Removes the connection from the unanswered ones.
+    void forget(QTcpSocket* socket);
+    // At the cap, the connection that has waited longest without a whole request makes room for a new
+    // one: a local process that opens connections faster than they time out cannot keep every other
+    // client (a page's /health, a second copy's /pacs/open) out for as long as it goes on.
+    bool closeOldestUnfinished();
     void updateAccepting();
 
     QTcpServer* server = nullptr;
@@ -103,6 +124,8 @@ private:
     QTimer* acceptRetry = nullptr;
     int openConnections = 0;
     QHash<QTcpSocket*, QByteArray> buffers;
+    // The unanswered connections of `buffers`, oldest first.
+    QList<QTcpSocket*> arrivals;
     OpenRequestGate openRequestGate;
 };
 

@@ -29,6 +29,7 @@
 #include "dicom/FrameDecoder.h"
 #include "dicom/ZipImportWorker.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/StoreSpace.h"
 #include "platform/OpticalDrives.h"
 #include "platform/SingleInstanceLock.h"
 #include "remote/PrivateSettingsFile.h"
@@ -917,6 +918,8 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     auto* thread = new QThread(this);
     thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* worker = new dicom::ZipImportWorker(archivePath, target);
+    // The store's free space is read one way for imports and retrieves alike.
+    worker->setFreeSpaceProbe(pacs::storeFreeBytes);
     worker->moveToThread(thread);
     m_zipThread = thread;
     m_zipWorker = worker;

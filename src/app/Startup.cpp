@@ -25,6 +25,7 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
 
@@ -58,7 +59,9 @@ int runNormalMode(QApplication& app)
     // Held until the process ends.
     static platform::SingleInstanceLock instanceLock;
     if (instanceLock.anotherInstanceRunning()) {
-        forwardToRunningInstance(request);
+        // A launch link that seems to do nothing would be clicked again and again.
+        if (const QString problem = forwardToRunningInstance(request); !problem.isEmpty())
+            QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"), problem);
         return 0;
     }
 

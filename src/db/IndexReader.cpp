@@ -118,7 +118,6 @@ std::optional<QList<StudyRecord>> IndexReader::allStudies(const std::function<bo
     if (!isOpen())
         return std::nullopt;
     const QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    if (qEnvironmentVariableIsSet("UNMENDED")) return queryStudiesIn(db, QString::fromLatin1(kStudySelect) + QLatin1String(kAllStudiesOrder), {});
     // Pages follow the study UID, which is unique and never changes: a study is read once, even when
     // a write between two pages changes what the list is sorted by.
     const QString limit = QStringLiteral(" LIMIT %1;").arg(studiesPerPage);

@@ -20,6 +20,8 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace {
 
 enum Column { HostColumn = 0, PortColumn, AeColumn, DescriptionColumn, RetrieveColumn, StatusColumn, ColumnCount };
@@ -97,7 +99,18 @@ void PacsSettingsDialog::buildUi()
     serverTable->setHorizontalHeaderLabels({QStringLiteral("IP-адрес"), QStringLiteral("Порт"),
                                             QStringLiteral("AE-заголовок"), QStringLiteral("Описание"),
                                             QStringLiteral("Способ скачивания"), QStringLiteral("Статус (C-ECHO)")});
-    serverTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // An echo's failure names its cause in a sentence: the status takes the width the other columns
+    // leave, and its row grows to show the sentence whole, wrapped.
+    QHeaderView* columns = serverTable->horizontalHeader();
+    columns->setSectionResizeMode(QHeaderView::Interactive);
+    columns->setSectionResizeMode(StatusColumn, QHeaderView::Stretch);
+    for (const auto& [column, width] : {std::pair{HostColumn, 110}, {PortColumn, 60}, {AeColumn, 110},
+                                        {DescriptionColumn, 100}, {RetrieveColumn, 135}})
+        columns->resizeSection(column, width);
+    serverTable->setWordWrap(true);
+    // Heights follow the widths, which change once the dialog is laid out and whenever it is resized.
+    connect(columns, &QHeaderView::sectionResized, serverTable, &QTableView::resizeRowsToContents,
+            Qt::QueuedConnection);
     serverTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     serverTable->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     serversLayout->addWidget(serverTable);
@@ -356,6 +369,7 @@ void PacsSettingsDialog::onEchoResult(int index, bool ok, QString message, qint6
         status->setForeground(kRed);
         status->setToolTip(message);
     }
+    serverTable->resizeRowToContents(pendingRows.at(index));
 }
 
 void PacsSettingsDialog::onEchoFinished()

@@ -111,9 +111,15 @@ void checkForUpdates(QWidget* parent, bool startupMode)
     QNetworkRequest request(url);
     request.setTransferTimeout(s_timeoutMs.load());
     QNetworkReply* reply = manager->get(request);
-    reply->setReadBufferSize(kMaxBodyBytes);
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > kMaxBodyBytes || total > kMaxBodyBytes)
+    // One byte more than is taken, so that an answer too long shows; the transfer then waits, and
+    // the progress it reports never passes the buffer: the answer is judged by its head and its bytes.
+    reply->setReadBufferSize(kMaxBodyBytes + 1);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] {
+        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > kMaxBodyBytes)
+            reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] {
+        if (reply->bytesAvailable() > kMaxBodyBytes)
             reply->abort();
     });
     QObject* context = parent ? static_cast<QObject*>(parent) : manager;

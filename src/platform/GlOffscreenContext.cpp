@@ -7,6 +7,8 @@
 #include <QOpenGLVersionFunctionsFactory>
 #include <QThread>
 
+#include <atomic>
+
 namespace platform {
 
 namespace {
@@ -29,7 +31,14 @@ bool isSoftwareRenderer(const QByteArray& renderer)
         || name.contains("software rasterizer");
 }
 
+std::atomic_bool g_softwareRendererAccepted{false};
+
 } // namespace
+
+void GlOffscreenContext::setSoftwareRendererAccepted(bool accepted)
+{
+    g_softwareRendererAccepted = accepted;
+}
 
 QString glCodeText(unsigned int code)
 {
@@ -85,9 +94,8 @@ std::shared_ptr<GlOffscreenContext> GlOffscreenContext::create(QString* error)
         setError(error, QString::fromUtf8(kNoContextText));
         return nullptr;
     }
-    // The GL tests run on Mesa's software renderer on purpose and say so.
     const QByteArray renderer(reinterpret_cast<const char*>(self->m_functions->glGetString(GL_RENDERER)));
-    if (isSoftwareRenderer(renderer) && qgetenv("KALVENOR_ALLOW_SOFTWARE_GL") != "1") {
+    if (isSoftwareRenderer(renderer) && !g_softwareRendererAccepted) {
         setError(error, QStringLiteral("Доступен только программный OpenGL (%1) — для 3D-рендеринга на видеокарте нужен "
                                        "драйвер с аппаратным ускорением.")
                             .arg(QString::fromLatin1(renderer)));

@@ -29,6 +29,10 @@ public:
     QOpenGLFunctions_3_3_Core* makeCurrent();
     QSurfaceFormat format() const;
 
+    // The GL tests, which run on Mesa's software renderer on purpose, say so here; nothing in the
+    // program does, and no setting or environment reaches it.
+    static void setSoftwareRendererAccepted(bool accepted);
+
     // True for a context of version 3.3 or later; otherwise the message names the version it has.
     static bool versionSupported(const QSurfaceFormat& format, QString* error);
 

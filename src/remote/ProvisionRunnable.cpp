@@ -35,6 +35,31 @@ QMutex& libraryLock()
     return lock;
 }
 
+// Why the connection to the SSH server failed, in the user's words rather than the toolkit's.
+QString connectFailureText(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("сервер отклонил подключение: на этом порту не работает SSH-сервер или его закрывает "
+                              "брандмауэр");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("адрес сервера не найден — проверьте его написание");
+    case QAbstractSocket::SocketTimeoutError:
+        return QStringLiteral("сервер не ответил за %1 с").arg(kConnectTimeoutMs / 1000);
+    case QAbstractSocket::RemoteHostClosedError:
+        return QStringLiteral("сервер закрыл соединение");
+    case QAbstractSocket::NetworkError:
+    case QAbstractSocket::TemporaryError:
+        return QStringLiteral("сеть недоступна или соединение оборвалось");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("системе запрещено открывать это соединение");
+    case QAbstractSocket::SocketResourceError:
+        return QStringLiteral("не хватает системных ресурсов для соединения");
+    default:
+        return QStringLiteral("ошибка соединения, код %1").arg(int(error));
+    }
+}
+
 } // namespace
 
 QString sshLastError(LIBSSH2_SESSION* session)
@@ -246,7 +271,10 @@ bool ProvisionRunnable::provision()
     socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(host, sshPort);
     if (!socket->waitForConnected(int(qMin<qint64>(kConnectTimeoutMs, qMax<qint64>(deadline.remainingTime(), 1))))) {
-        fail(QStringLiteral("Не удалось подключиться к %1:%2 (%3)").arg(host).arg(sshPort).arg(socket->errorString()));
+        fail(QStringLiteral("Не удалось подключиться к %1:%2 (%3)")
+                 .arg(host)
+                 .arg(sshPort)
+                 .arg(connectFailureText(socket->error())));
         return false;
     }
 

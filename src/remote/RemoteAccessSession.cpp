@@ -142,10 +142,10 @@ RemoteAccessSession::RemoteAccessSession(RemoteTunnelSocket* socket, db::Databas
 
 RemoteAccessSession::~RemoteAccessSession()
 {
-    // The job reads the index: it must not outlive the session, whose server goes before the index.
+    // Not waited for: the job holds nothing of the session's (the index's path and file, its own
+    // connection, the stop flag it shares) and gives up at its next page. Its watcher goes with the
+    // session, so its end reaches nobody. The application waits for the thread pool before it ends.
     stopStudyList();
-    if (studyList)
-        studyList->waitForFinished();
 }
 
 void RemoteAccessSession::stopStudyList()
@@ -307,7 +307,8 @@ void RemoteAccessSession::startStudyList()
                 return remoteproto::toFrame(remoteproto::errorMessage(indexReplacedText()));
             studies = reader.allStudies([&stop] { return stop->load(); });
         }
-        return studies ? remoteproto::toFrame(studiesMessage(*studies)) : QByteArray();
+        // A list nobody waits for any more is not put in its frame, the longest part of the job.
+        return studies && !stop->load() ? remoteproto::toFrame(studiesMessage(*studies)) : QByteArray();
     }));
 }
 

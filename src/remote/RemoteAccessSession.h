@@ -74,7 +74,7 @@ private:
     bool handleRequest(const QJsonObject& request);
     // The whole archive's list is read and put in its frame on a worker thread, through a connection
     // of that job's own: the hosting doctor's window goes on meanwhile. Requests that come in the
-    // meantime are answered after it, in turn. The session waits for the job before it goes.
+    // meantime are answered after it, in turn. A session that goes stops the job without waiting.
     void startStudyList();
     void finishStudyList();
     void stopStudyList();

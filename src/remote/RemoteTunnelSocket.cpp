@@ -196,9 +196,16 @@ QByteArray encryptFrame(const QByteArray& key, const QByteArray& plaintext, cons
     return frame;
 }
 
-bool decryptFrame(const QByteArray& key, const QByteArray& frame, QByteArray* plaintext)
+bool decryptFrame(const QByteArray& key, const QByteArray& frame, QByteArray* plaintext, FrameFault* fault)
 {
-    if (key.size() != keyBytes || frame.size() < nonceBytes + tagBytes)
+    FrameFault ignored = FrameFault::None;
+    FrameFault& why = fault ? *fault : ignored;
+    why = FrameFault::NotAuthentic;
+    if (frame.size() < nonceBytes + tagBytes) {
+        why = FrameFault::TooShort;
+        return false;
+    }
+    if (key.size() != keyBytes)
         return false;
     const auto* in = reinterpret_cast<const unsigned char*>(frame.constData());
     const int cipherBytes = int(frame.size()) - nonceBytes - tagBytes;
@@ -225,6 +232,7 @@ bool decryptFrame(const QByteArray& key, const QByteArray& frame, QByteArray* pl
         return false;
     if (plaintext)
         *plaintext = std::move(out);
+    why = FrameFault::None;
     return true;
 }
 
@@ -423,8 +431,14 @@ void RemoteTunnelSocket::onConnected()
 bool RemoteTunnelSocket::acceptHello(const QByteArray& message)
 {
     QByteArray plaintext;
-    if (!decryptFrame(helloFrameKey, message, &plaintext))
+    FrameFault fault = FrameFault::None;
+    if (!decryptFrame(helloFrameKey, message, &plaintext, &fault)) {
+        // No end of this program sends such a frame, stale or not: the relay in between mangles them.
+        if (fault == FrameFault::TooShort && !std::exchange(shortFrameLogged, true))
+            qWarning() << "RemoteTunnelSocket: отброшен кадр короче" << frameOverhead << "байт:" << message.size()
+                       << "байт";
         return false;
+    }
     const QJsonDocument doc = QJsonDocument::fromJson(plaintext);
     const QJsonObject hello = doc.object();
     const TunnelRole peerRole = role == TunnelRole::Host ? TunnelRole::Client : TunnelRole::Host;

@@ -44,8 +44,12 @@ QByteArray counterNonce(quint64 counter);
 // nonce + ciphertext + tag under a random nonce, or under `nonce` when given; empty when the key is not
 // 32 bytes long or a step fails.
 QByteArray encryptFrame(const QByteArray& key, const QByteArray& plaintext, const QByteArray& nonce = {});
+// Why a frame was not taken.
+enum class FrameFault { None, TooShort, NotAuthentic };
 // True and the plaintext, or false with the plaintext untouched (wrong key, tampering, truncation).
-bool decryptFrame(const QByteArray& key, const QByteArray& frame, QByteArray* plaintext);
+// A frame too short to hold a nonce and a tag is refused before any of it is read.
+bool decryptFrame(const QByteArray& key, const QByteArray& frame, QByteArray* plaintext,
+                  FrameFault* fault = nullptr);
 // Letters and digits only, upper-cased: "aa:bb cc" and "AABBCC" are one fingerprint.
 QString normalizeFingerprint(const QString& fingerprint);
 
@@ -136,6 +140,8 @@ private:
     // close() was called: the end that follows is this side's own.
     bool closedHere = false;
     bool cutWhilePairing = false;
+    // A frame too short for any peer has been logged: a relay that mangles frames is named once.
+    bool shortFrameLogged = false;
     // Set by a failure of this side: nothing is sent or taken any more on this connection.
     bool broken = false;
     QList<QByteArray> writeQueue;     // encrypted frames, oldest first

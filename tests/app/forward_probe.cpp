@@ -24,8 +24,10 @@ int main(int argc, char** argv)
         // The wait is timed here, not by the test, so that a slow process start does not count.
         QElapsedTimer clock;
         clock.start();
-        forwardToRunningInstance(request);
+        const QString problem = forwardToRunningInstance(request);
         out << "FORWARDED " << clock.elapsed() << Qt::endl;
+        if (!problem.isEmpty())
+            out << "UNDELIVERED " << problem << Qt::endl;
         return 0;
     }
 

@@ -307,6 +307,37 @@ private slots:
             QCOMPARE((QStringList{opens[0][0].toString(), opens[0][1].toString(), opens[0][2].toString(), opens[0][3].toString()}), open);
     }
 
+    // The parser is given bytes with more of the same request right beside them in memory, as when a
+    // request arrives in pieces: it waits or refuses exactly as if nothing followed (and nothing
+    // preceded) them.
+    void parsingReadsOnlyTheBytesReceived_data()
+    {
+        using State = LocalApiServer::Parsed::State;
+        QTest::addColumn<QByteArray>("memory");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to"); // the bytes received are memory[from, to)
+        QTest::addColumn<int>("state");
+        const QByteArray head = "GET /health HTTP/1.1\r\nOrigin: http://localhost:5173\n";
+        QTest::newRow("a line feed last, another next") << head + "\n" << 0 << int(head.size()) << int(State::Incomplete);
+        QTest::newRow("line feed and return last, line feed next")
+            << head + "\r\n" << 0 << int(head.size() + 1) << int(State::Incomplete);
+        QTest::newRow("a bare line feed first, a return before it")
+            << "\r\n\r\n" + head << 1 << int(head.size() + 4) << int(State::Refused);
+        const QByteArray open = post("/pacs/open", k5173, R"({"studyInstanceUID":"1.2"})");
+        QTest::newRow("body one byte short, its last byte next")
+            << open << 0 << int(open.size() - 1) << int(State::Incomplete);
+    }
+    void parsingReadsOnlyTheBytesReceived()
+    {
+        QFETCH(QByteArray, memory);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(int, state);
+        const QByteArrayView received(memory.constData() + from, to - from);
+        QCOMPARE(int(LocalApiServer::parseRequest(received).state), state);
+        QCOMPARE(int(LocalApiServer::parseRequest(received.toByteArray()).state), state);
+    }
+
     void splitPackets_data()
     {
         QTest::addColumn<QList<QByteArray>>("chunks");
@@ -381,19 +412,25 @@ private slots:
 
     // Connections that each send a byte a second and never end their head, opened again as soon as
     // the server closes them: the server holds no more than its cap, closes each one by the deadline
-    // counted from its first byte, and answers /health meanwhile.
+    // counted from its first byte, and answers /health meanwhile, even long before any deadline.
     void trickledConnections_data()
     {
         QTest::addColumn<int>("clients");
         QTest::addColumn<int>("seconds");
-        QTest::newRow("one head trickled past the deadline") << 1 << 8;
-        QTest::newRow("200 connections a byte a second") << 200 << 15;
+        QTest::addColumn<int>("deadlineMs");
+        QTest::addColumn<int>("probeAfterMs");
+        QTest::newRow("one head trickled past the deadline") << 1 << 8 << 2000 << 4000;
+        QTest::newRow("200 connections a byte a second") << 200 << 15 << 2000 << 4000;
+        QTest::newRow("cap held, the deadline far off") << 200 << 8 << LocalApiServer::kRequestDeadlineMs << 2000;
     }
     void trickledConnections()
     {
         QFETCH(int, clients);
         QFETCH(int, seconds);
-        constexpr int kDeadlineMs = 2000, kCap = 64;
+        QFETCH(int, deadlineMs);
+        QFETCH(int, probeAfterMs);
+        const int kDeadlineMs = deadlineMs;
+        constexpr int kCap = 64;
         const QList<QPair<const char*, int>> bounds{{"KALVENOR_LOCAL_API_DEADLINE_MS", kDeadlineMs},
                                                     {"KALVENOR_LOCAL_API_MAX_CONNECTIONS", kCap}};
         for (const auto& [name, value] : bounds)
@@ -446,7 +483,7 @@ private slots:
                     t.lastByteAt = now;
                 }
             }
-            if (!probe && now > 2 * kDeadlineMs)
+            if (!probe && now > probeAfterMs)
                 probe = std::make_unique<Client>(port);
             if (probe && probe->socket.state() == QAbstractSocket::ConnectedState && !probe->sent) {
                 probe->send(get("/health", k5173));

@@ -115,12 +115,16 @@ private slots:
         QTest::addColumn<QByteArray>("expected"); // path and body the first copy receives
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
+        QTest::addColumn<QString>("undelivered"); // what the copy says when it could not hand over, in part
         // Qt timers may fire up to 5 % early; upper bounds above 3 s only say that the wait ends at all.
-        QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << 0 << 2800;
-        QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000;
+        QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << 0 << 2800
+                                          << "Исследование 1 не открыто";
+        QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000
+                                           << "не ответила за 3 с";
         QTest::newRow("open") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
-                              << QByteArray(R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})") << 0 << 2800;
-        QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800;
+                              << QByteArray(R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})") << 0 << 2800
+                              << QString();
+        QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800 << QString();
     }
     void forwarding()
     {
@@ -129,6 +133,7 @@ private slots:
         QFETCH(QByteArray, expected);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
+        QFETCH(QString, undelivered);
         platform::SingleInstanceLock held; // the "first copy"
         QVERIFY(!held.anotherInstanceRunning());
         QTcpServer fake;
@@ -148,6 +153,8 @@ private slots:
         qint64 forwardMs = -1;
         QCOMPARE(second.finish(&forwardMs), 0);
         QVERIFY2(forwardMs >= minMs && forwardMs < maxMs, second.output.constData());
+        const QString said = QString::fromUtf8(second.output).section(QStringLiteral("UNDELIVERED "), 1);
+        QVERIFY2(undelivered.isEmpty() ? said.isEmpty() : said.contains(undelivered), second.output.constData());
         if (expected.isEmpty())
             return;
         const QByteArray path = expected.left(expected.indexOf(' ')), body = expected.mid(expected.indexOf(' ') + 1);

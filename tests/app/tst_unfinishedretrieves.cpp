@@ -9,13 +9,18 @@
 
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
+#include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDirIterator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QThread>
+
+#include <atomic>
 
 #include <csignal>
 
@@ -111,7 +116,9 @@ private slots:
     // The window closed by the system's request to end (a logout or shutdown) while an archive import
     // of 400 files and a retrieve of 30 objects, sent 150 ms apart, are under way: after the next start
     // every copy in the store is listed, none doubled, and the study retrieved again keeps one file
-    // per object.
+    // per object. Both are held, through the store's free-space probe, once they have stored a copy
+    // or three: the import until the window stops it, the retrieve until the close, after which the
+    // store is full for it. So both are cut short however fast either runs.
     void closeDuringImportAndRetrieveListsEveryCopy_data()
     {
         QTest::addColumn<int>("retrieveMode");
@@ -140,28 +147,48 @@ private slots:
         const pacs::PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode);
         const pacs::PacsConfig config = peers::localConfig(listenPort, "KALVCLOSE", {server});
         const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(retrieved.studyUid);
+        std::atomic_bool importHeld{false}, retrieveHeld{false}, closed{false};
+        const auto storedIn = [](const QString& store) { return storedCopies().filter("/" + store + "/").size(); };
+        pacs::setStoreFreeSpaceProbe([&](const QString& path) -> qint64 {
+            constexpr qint64 plenty = 1LL << 40;
+            if (QThread::currentThread() == QCoreApplication::instance()->thread())
+                return plenty;
+            if (path.contains(QStringLiteral("/imported_from_zip")) && storedIn(QStringLiteral("imported_from_zip")) >= 1) {
+                importHeld = true;
+                while (!QThread::currentThread()->isInterruptionRequested())
+                    QThread::msleep(5);
+            } else if (path.contains(QStringLiteral("/pacs_downloads")) && storedIn(QStringLiteral("pacs_downloads")) >= 3) {
+                retrieveHeld = true;
+                while (!closed)
+                    QThread::msleep(5);
+                return 0;
+            }
+            return plenty;
+        });
+        const auto realDisk = qScopeGuard([&] {
+            closed = true;
+            pacs::setStoreFreeSpaceProbe({});
+        });
         {
             platform::TerminationSignals termination;
             QVERIFY(termination.isActive());
             auto w = std::make_unique<MainWindow>();
+            // Whatever fails, the held retrieve goes on before the window waits for it.
+            const auto unhold = qScopeGuard([&] { closed = true; });
             w->show();
             // As the program connects them.
             QObject::connect(&termination, &platform::TerminationSignals::terminationRequested, w.get(), &QWidget::close);
             auto* coordinator = new pacs::PacsOpenCoordinator(w->database(), w.get());
             coordinator->startDownload(server, config, retrieved.studyUid, folder, pacs::PacsOpenCoordinator::ToArchive);
             w->startArchiveImport(dir.filePath(QStringLiteral("study.zip")));
-            QVERIFY(QTest::qWaitFor(
-                [&] {
-                    const QStringList copies = storedCopies();
-                    return copies.filter(QStringLiteral("/imported_from_zip/")).size() >= 1
-                        && copies.filter(QStringLiteral("/pacs_downloads/")).size() >= 3;
-                },
-                60000));
+            QVERIFY(QTest::qWaitFor([&] { return importHeld && retrieveHeld; }, 60000));
             QCOMPARE(::raise(SIGTERM), 0);
             QVERIFY(QTest::qWaitFor([&] { return !w->isVisible(); }, 30000));
+            closed = true;
             // As the program does once its event loop has ended.
             w.reset();
         }
+        pacs::setStoreFreeSpaceProbe({});
         QStringList copies = storedCopies();
         // Both were cut short.
         QVERIFY(copies.filter(QStringLiteral("/imported_from_zip/")).size() < 400);

@@ -402,6 +402,10 @@ void TestPacsSettings::echoAllServers()
     const QString refused = cell(table, 1, 5);
     QVERIFY2(refused.startsWith(QStringLiteral("❌ ")) && refused.size() > 3, qPrintable(refused));
     QCOMPARE(table->item(1, 5)->toolTip(), refused.mid(2));
+    // The whole reason shows, wrapped, not cut off at the column's edge.
+    const auto needed = [view = static_cast<QAbstractItemView*>(table)](int row) { return view->sizeHintForRow(row); };
+    QVERIFY2(table->rowHeight(1) >= needed(1) && needed(1) > needed(0),
+             qPrintable(QStringLiteral("%1 < %2").arg(table->rowHeight(1)).arg(needed(1))));
 
     QCOMPARE(cell(table, 2, 5), QStringLiteral("❌ не указан IP-адрес"));
     QVERIFY2(cell(table, 3, 5).startsWith(QStringLiteral("❌ ")), qPrintable(cell(table, 3, 5)));

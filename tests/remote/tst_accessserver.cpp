@@ -26,6 +26,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTest>
 #include <QTimer>
 #include <QUrlQuery>
@@ -303,18 +304,23 @@ private slots:
         QTest::addColumn<int>("lists");
         QTest::addColumn<int>("rounds");
         QTest::addColumn<bool>("closed"); // else every request gets the whole list
-        QTest::newRow("one running and two waiting, twice") << 3 << 2 << false;
-        QTest::newRow("one running and three waiting") << 4 << 1 << true;
+        QTest::addColumn<bool>("leaves"); // the client leaves while its list is read
+        QTest::newRow("one running and two waiting, twice") << 3 << 2 << false << false;
+        QTest::newRow("one running and three waiting") << 4 << 1 << true << false;
+        QTest::newRow("the client leaves while its list is read") << 1 << 1 << true << true;
     }
-    // A list of 50,000 studies is read while the window writes: each write waits for a page of the
-    // list, never for the whole of it (which kept one write per list waiting for hundreds of ms). A
-    // write or two may still meet a pause of a loaded machine. A client that asks for lists without
-    // waiting for them is closed.
+    // A list of 50,000 studies is read while the window writes: every write goes through and every
+    // list is whole (that a write waits for a page of the list, never for the whole of it, the index's
+    // own tests show without a clock). A client that asks for lists without waiting for them is closed. One that leaves while its list is read takes its session with it
+    // at once: the list's job, held at its first page by a write of the window, ends on its own.
     void studyListsOfALargeArchive()
     {
         QFETCH(int, lists);
         QFETCH(int, rounds);
         QFETCH(bool, closed);
+        QFETCH(bool, leaves);
+        QThreadPool* pool = QThreadPool::globalInstance();
+        QVERIFY(pool->waitForDone(60000)); // the jobs of sessions that went before
         constexpr int studies = 50000;
         db::Database index;
         QVERIFY(index.open(m_dir.filePath(QStringLiteral("large-%1.sqlite3").arg(lists))));
@@ -343,8 +349,27 @@ private slots:
         RawClient client(m_relay.port(), m_cert.fingerprint(), hostId);
         QVERIFY(QTest::qWaitFor([&] { return client.socket.isPeerReady(); }, 30000));
         QSignalSpy lost(&client.socket, &RemoteTunnelSocket::disconnectedFromRelay);
+        if (leaves) {
+            QSqlQuery write(QSqlDatabase::database(index.connectionName(), false));
+            QVERIFY(write.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+            client.socket.sendFrame(remoteproto::toFrame(remoteproto::message("listStudies", {})));
+            QVERIFY(QTest::qWaitFor([&] { return pool->activeThreadCount() == 1; }, 30000));
+            auto* session = host.findChild<RemoteAccessSession*>();
+            QVERIFY(session);
+            QElapsedTimer left;
+            qint64 goneAfterMs = -1;
+            connect(session, &QObject::destroyed, this, [&] { goneAfterMs = left.elapsed(); });
+            left.start();
+            client.socket.close();
+            QVERIFY(QTest::qWaitFor([&] { return goneAfterMs >= 0; }, 30000));
+            // Nobody waited for the job: it is still held.
+            QCOMPARE(pool->activeThreadCount(), 1);
+            QVERIFY(write.exec(QStringLiteral("ROLLBACK")));
+            QVERIFY(pool->waitForDone(30000));
+            QVERIFY2(goneAfterMs < 1000, qPrintable(QString::number(goneAfterMs)));
+            return;
+        }
         // The window's thread commits one row at a time while the lists are read.
-        QList<qint64> slowWrites;
         int writes = 0;
         QElapsedTimer running;
         running.start();
@@ -353,11 +378,7 @@ private slots:
                 client.socket.sendFrame(remoteproto::toFrame(remoteproto::message("listStudies", {})));
             while (client.frames.size() < round * lists && lost.isEmpty() && running.elapsed() < 240000) {
                 QTest::qWait(5);
-                QElapsedTimer write;
-                write.start();
                 QVERIFY(index.markEditUnfinished(QStringLiteral("9.%1").arg(writes++)));
-                if (const qint64 ms = write.elapsed(); ms >= 100)
-                    slowWrites << ms;
             }
         }
         if (closed) {
@@ -367,12 +388,7 @@ private slots:
             return;
         }
         QCOMPARE(client.frames.size(), rounds * lists);
-        QStringList slow;
-        for (const qint64 ms : std::as_const(slowWrites))
-            slow << QString::number(ms);
-        QVERIFY2(slowWrites.size() <= 2, qPrintable(QStringLiteral("of %1 writes these took 100 ms or more: %2")
-                                                        .arg(writes)
-                                                        .arg(slow.join(QLatin1Char(' ')))));
+        QVERIFY(writes > 0);
         for (const QJsonObject& reply : client.messages())
             QCOMPARE(reply.value("studies").toArray().size(), studies);
     }
