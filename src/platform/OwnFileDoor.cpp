@@ -1,0 +1,358 @@
+#include "platform/OwnFileDoor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+FileId idOf(const struct stat& st)
+{
+    return {quint64(st.st_dev), quint64(st.st_ino), true};
+}
+
+FileId statId(const QString& path, bool followLinks)
+{
+    struct stat st {};
+    const QByteArray local = QFile::encodeName(path);
+    if ((followLinks ? ::stat(local.constData(), &st) : ::lstat(local.constData(), &st)) != 0)
+        return {};
+    return idOf(st);
+}
+
+QString systemText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+bool isPlainName(const QByteArray& name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/');
+}
+
+// Below `folder` (equal when allowed), both without links and with no trailing slash.
+bool liesIn(const QString& path, const QString& folder, bool strictlyBelow)
+{
+    if (folder.isEmpty())
+        return false;
+    if (path == folder)
+        return !strictlyBelow;
+    return path.startsWith(folder == QLatin1String("/") ? folder : folder + QLatin1Char('/'));
+}
+
+// An open folder, closed when it goes.
+class FolderHandle
+{
+public:
+    FolderHandle() = default;
+    explicit FolderHandle(int fd) : m_fd(fd) {}
+    ~FolderHandle()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    FolderHandle& operator=(FolderHandle&& other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+// Everything below the open folder that is no link; false when anything stayed.
+bool emptyFolder(int folder)
+{
+    const int listing = ::dup(folder);
+    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        if (listing >= 0)
+            ::close(listing);
+        return false;
+    }
+    bool whole = true;
+    QList<QByteArray> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    ::closedir(dir);
+    for (const QByteArray& name : std::as_const(names)) {
+        struct stat st {};
+        if (::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            whole = whole && errno == ENOENT;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const FolderHandle inner(::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            whole = inner.fd() >= 0 && emptyFolder(inner.fd()) && ::unlinkat(folder, name.constData(), AT_REMOVEDIR) == 0
+                    && whole;
+        } else if (S_ISREG(st.st_mode)) {
+            whole = ::unlinkat(folder, name.constData(), 0) == 0 && whole;
+        } else {
+            whole = false; // a link, or what the program never makes: left where it is
+        }
+    }
+    return whole;
+}
+
+} // namespace
+
+FileId FileId::of(const QString& path)
+{
+    return statId(path, false);
+}
+
+FileId FileId::reachedBy(const QString& path)
+{
+    return statId(path, true);
+}
+
+bool isSameFile(const QString& a, const QString& b)
+{
+    const FileId first = FileId::reachedBy(a);
+    return first.known && first == FileId::reachedBy(b);
+}
+
+OwnProof OwnProof::recorded(const QString& recordedPath)
+{
+    OwnProof proof;
+    proof.m_kind = Kind::Recorded;
+    proof.m_recordedPath = recordedPath;
+    return proof;
+}
+
+OwnProof OwnProof::made(const FileId& file)
+{
+    OwnProof proof;
+    proof.m_kind = file.known ? Kind::Made : Kind::None;
+    proof.m_made = file;
+    return proof;
+}
+
+OwnProof OwnProof::ownName()
+{
+    OwnProof proof;
+    proof.m_kind = Kind::OwnName;
+    return proof;
+}
+
+struct OwnFileDoor::Place
+{
+    FolderHandle folder;
+    QByteArray name;
+    QString canonicalFolder;
+};
+
+OwnFileDoor::OwnFileDoor(const QStringList& folders, const QString& within)
+{
+    const QString canonicalWithin = within.isEmpty() ? QString() : QFileInfo(within).canonicalFilePath();
+    for (const QString& folder : folders) {
+        if (folder.isEmpty())
+            continue;
+        const QString canonical = QFileInfo(folder).canonicalFilePath();
+        const bool counts = !canonical.isEmpty() && QFileInfo(canonical).isDir()
+                            && (within.isEmpty() || liesIn(canonical, canonicalWithin, true));
+        m_folders << QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+        m_canonical << (counts ? canonical : QString());
+    }
+}
+
+bool OwnFileDoor::place(const QString& path, Place* where) const
+{
+    const QFileInfo info(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    const QByteArray name = QFile::encodeName(info.fileName());
+    const QString canonicalFolder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (!isPlainName(name) || canonicalFolder.isEmpty())
+        return false;
+    // The entry itself lies directly in its folder: a file in an own folder, or a folder below one.
+    bool inside = false;
+    for (const QString& folder : m_canonical)
+        inside = inside || liesIn(canonicalFolder, folder, false);
+    if (!inside)
+        return false;
+    // The folder as resolved, opened without following a link in its place.
+    where->folder = FolderHandle(::open(QFile::encodeName(canonicalFolder).constData(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    where->name = name;
+    where->canonicalFolder = canonicalFolder;
+    return where->folder.fd() >= 0;
+}
+
+bool OwnFileDoor::holds(const QString& path) const
+{
+    return !folderOf(path).isEmpty();
+}
+
+QString OwnFileDoor::folderOf(const QString& path) const
+{
+    const QString canonicalFolder =
+        QFileInfo(QFileInfo(QDir::cleanPath(QFileInfo(path).absoluteFilePath())).absolutePath()).canonicalFilePath();
+    for (qsizetype i = 0; i < m_canonical.size(); ++i)
+        if (!canonicalFolder.isEmpty() && liesIn(canonicalFolder, m_canonical[i], false))
+            return m_folders[i];
+    return {};
+}
+
+bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file) const
+{
+    switch (proof.m_kind) {
+    case OwnProof::Kind::Recorded:
+        // The record's path, however it reaches it, leads to this very file.
+        return FileId::reachedBy(proof.m_recordedPath) == file;
+    case OwnProof::Kind::Made:
+        return proof.m_made == file;
+    case OwnProof::Kind::OwnName:
+        return true;
+    case OwnProof::Kind::None:
+        break;
+    }
+    return false;
+}
+
+OwnFileDoor::Outcome OwnFileDoor::remove(const QString& path, const OwnProof& proof, QString* why) const
+{
+    const auto refuse = [why, &path](const QString& text) {
+        if (why)
+            *why = text.arg(QDir::toNativeSeparators(path));
+        return Outcome::Refused;
+    };
+    if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
+        return Outcome::Gone;
+    Place where;
+    if (!place(path, &where))
+        return refuse(QStringLiteral("файл %1 лежит вне папок программы"));
+    struct stat st {};
+    if (::fstatat(where.folder.fd(), where.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return Outcome::Gone;
+        if (why)
+            *why = systemText(errno);
+        return Outcome::Failed;
+    }
+    if (S_ISLNK(st.st_mode))
+        return refuse(QStringLiteral("%1 — ссылка, а не файл программы"));
+    if (!S_ISREG(st.st_mode)) {
+        // A folder where a file should be: its removal fails, and says so.
+        if (why)
+            *why = systemText(EISDIR);
+        return Outcome::Failed;
+    }
+    if (!proves(proof, idOf(st)))
+        return refuse(QStringLiteral("файл %1 записан не программой"));
+    if (::unlinkat(where.folder.fd(), where.name.constData(), 0) != 0) {
+        if (errno == ENOENT)
+            return Outcome::Gone;
+        if (why)
+            *why = systemText(errno);
+        return Outcome::Failed;
+    }
+    return Outcome::Done;
+}
+
+OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& fromId, const QString& to,
+                                         const OwnProof& toProof, QString* why) const
+{
+    const auto fail = [why](int code) {
+        if (why)
+            *why = systemText(code);
+        return Outcome::Failed;
+    };
+    Place source, target;
+    if (!place(from, &source) || !place(to, &target) || source.canonicalFolder != target.canonicalFolder) {
+        if (why)
+            *why = QStringLiteral("файл %1 лежит вне папок программы").arg(QDir::toNativeSeparators(to));
+        return Outcome::Refused;
+    }
+    const int folder = source.folder.fd();
+    struct stat st {};
+    if (::fstatat(folder, source.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(errno);
+    if (!S_ISREG(st.st_mode) || idOf(st) != fromId) {
+        if (why)
+            *why = QStringLiteral("файл %1 заменён другим").arg(QDir::toNativeSeparators(from));
+        return Outcome::Refused;
+    }
+    if (::fstatat(folder, target.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            return fail(errno);
+        // Nothing there: given the name without replacing whatever may come meanwhile.
+        if (::renameat2(folder, source.name.constData(), folder, target.name.constData(), RENAME_NOREPLACE) == 0)
+            return Outcome::Done;
+        if (errno == EEXIST) {
+            if (why)
+                *why = QStringLiteral("имя %1 уже занято").arg(QDir::toNativeSeparators(to));
+            return Outcome::Refused;
+        }
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+            return fail(errno);
+        // A file system without that kind of rename: a second name, which never replaces, then the first goes.
+        if (::linkat(folder, source.name.constData(), folder, target.name.constData(), 0) == 0) {
+            ::unlinkat(folder, source.name.constData(), 0);
+            return Outcome::Done;
+        }
+        if (errno == EEXIST) {
+            if (why)
+                *why = QStringLiteral("имя %1 уже занято").arg(QDir::toNativeSeparators(to));
+            return Outcome::Refused;
+        }
+        if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
+            return fail(errno);
+        // No second names either (FAT): the name was free a moment ago.
+        return ::renameat(folder, source.name.constData(), folder, target.name.constData()) == 0 ? Outcome::Done
+                                                                                                 : fail(errno);
+    }
+    if (S_ISLNK(st.st_mode) || !proves(toProof, idOf(st))) {
+        if (why)
+            *why = QStringLiteral("под именем %1 лежит файл, записанный не программой").arg(QDir::toNativeSeparators(to));
+        return Outcome::Refused;
+    }
+    if (!S_ISREG(st.st_mode))
+        return fail(EISDIR);
+    return ::renameat(folder, source.name.constData(), folder, target.name.constData()) == 0 ? Outcome::Done
+                                                                                             : fail(errno);
+}
+
+bool OwnFileDoor::removeEmptyFolder(const QString& folder) const
+{
+    Place where;
+    if (!place(folder, &where))
+        return false;
+    // The own folders themselves stay.
+    for (const QString& own : m_canonical)
+        if (!own.isEmpty() && QDir(where.canonicalFolder).filePath(QFile::decodeName(where.name)) == own)
+            return false;
+    return ::unlinkat(where.folder.fd(), where.name.constData(), AT_REMOVEDIR) == 0;
+}
+
+bool OwnFileDoor::removeTree(const QString& folder) const
+{
+    Place where;
+    if (!place(folder, &where))
+        return false;
+    for (const QString& own : m_canonical)
+        if (!own.isEmpty() && QDir(where.canonicalFolder).filePath(QFile::decodeName(where.name)) == own)
+            return false;
+    const FolderHandle inner(
+        ::openat(where.folder.fd(), where.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (inner.fd() < 0)
+        return errno == ENOENT;
+    return emptyFolder(inner.fd()) && ::unlinkat(where.folder.fd(), where.name.constData(), AT_REMOVEDIR) == 0;
+}
+
+} // namespace platform

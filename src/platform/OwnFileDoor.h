@@ -1,0 +1,102 @@
+#pragma once
+// The one door through which the program removes a file, renames a file over another or replaces one
+// in the folders it keeps its own files in (the store of the data folder, its marks and caches, the
+// folders it receives into). It decides by three things, each looked at on the disk at the moment of
+// the change, through the folder's own handle:
+// - what proves the file the program's: the index's record that the program wrote the file at a
+//   path, the file as this process made it moments ago, or a name that only the program gives in a
+//   folder of its own (its marks, its caches, temporaries of a session that is over);
+// - the file's identity, device and inode: one file, whatever path reaches it (a link, a relative or
+//   absolute data folder, "..");
+// - the folder the file lies in once links are resolved: one of the program's own folders, which
+//   counts only while it lies inside the folder it belongs to.
+// A link is never removed, replaced or followed to a file elsewhere; a file nothing proves the
+// program's stays.
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+struct FileId
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool known = false;
+
+    // The entry at the path itself: a link is not the file it leads to. Unknown when nothing is there.
+    static FileId of(const QString& path);
+    // The file the path leads to, links followed.
+    static FileId reachedBy(const QString& path);
+    bool operator==(const FileId&) const = default;
+};
+
+// Both paths lead to one existing file.
+bool isSameFile(const QString& a, const QString& b);
+
+class OwnProof
+{
+public:
+    // Nothing proves the file the program's: such a file is never removed or replaced.
+    OwnProof() = default;
+    // The index records that the program wrote the file at recordedPath (or, for rows of an earlier
+    // version, the caller found the file to be what the program names so); the file changed must be
+    // that very file.
+    static OwnProof recorded(const QString& recordedPath);
+    // This process made the file (or the user asked it to change this one); file: as it was then.
+    static OwnProof made(const FileId& file);
+    // A name that only the program gives, judged by the caller, in a folder of the program's own.
+    static OwnProof ownName();
+
+private:
+    enum class Kind { None, Recorded, Made, OwnName };
+    Kind m_kind = Kind::None;
+    QString m_recordedPath;
+    FileId m_made;
+    friend class OwnFileDoor;
+};
+
+class OwnFileDoor
+{
+public:
+    // folders: the program's own folders. With `within`, each counts only while, links resolved, it
+    // lies strictly inside that folder (a store folder made a link out of the data folder leads to
+    // files the program never wrote there).
+    explicit OwnFileDoor(const QStringList& folders, const QString& within = QString());
+
+    enum class Outcome {
+        Done,    // removed, or renamed into place
+        Gone,    // nothing to remove
+        Refused, // not the program's to change: a link, outside its folders, nothing proves it
+        Failed,  // the system refused (a folder under the name, no permission, a full disk)
+    };
+
+    // The path lies, by its folder with links resolved, in one of the own folders or below one.
+    bool holds(const QString& path) const;
+    // The own folder the path lies in, as given; empty when none.
+    QString folderOf(const QString& path) const;
+
+    Outcome remove(const QString& path, const OwnProof& proof, QString* why = nullptr) const;
+    // Gives the file at `from` (made by this process: fromId as it made it) the name `to` in the same
+    // folder. A file already at `to` is replaced only when toProof proves it the program's; otherwise
+    // nothing changes and the outcome is Refused.
+    Outcome rename(const QString& from, const FileId& fromId, const QString& to, const OwnProof& toProof,
+                   QString* why = nullptr) const;
+    // Removes the folder when it is empty and lies strictly below one of the own folders.
+    bool removeEmptyFolder(const QString& folder) const;
+    // Removes everything below the folder that is no link, then the folder, when it lies strictly
+    // below one of the own folders and holds nothing but what the program writes there (a cache, a
+    // retrieve shown without being kept). False when anything stayed.
+    bool removeTree(const QString& folder) const;
+
+private:
+    struct Place;
+    // The folder's handle, links resolved, and the entry's name in it; false when outside the folders.
+    bool place(const QString& path, Place* where) const;
+    bool proves(const OwnProof& proof, const FileId& file) const;
+
+    QStringList m_folders;   // as given, cleaned
+    QStringList m_canonical; // links resolved; empty for a folder that does not count
+};
+
+} // namespace platform

@@ -1,0 +1,178 @@
+// The door every removal and rename-over in the program's folders passes: it changes a file only when
+// something proves it the program's, the file is that very one by its identity however the path
+// reaches it, and it lies in an own folder once links are resolved.
+#include "platform/OwnFileDoor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using platform::FileId;
+using platform::OwnFileDoor;
+using platform::OwnProof;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size(), qPrintable(path));
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// {root} is the test's folder; "data" holds the own folder "data/store", "link" leads to "data", and
+// "out" lies beside them. {rel} is {root} relative to the working folder.
+QString placed(QString text, const QTemporaryDir& root)
+{
+    return text.replace("{rel}", QDir::current().relativeFilePath(root.path())).replace("{root}", root.path());
+}
+
+} // namespace
+
+class TestOwnFileDoor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The file data/store/a/x.dcm (beside it a/y.dcm, and out/z.dcm outside) is asked to go.
+    void removal_data()
+    {
+        QTest::addColumn<QString>("folder"); // the own folder, as the caller names it
+        QTest::addColumn<QString>("path");   // what is to go
+        QTest::addColumn<QString>("proof");  // recorded:<path>, made:<path>, name, none
+        QTest::addColumn<QString>("setUp");  // what else the row makes first
+        QTest::addColumn<int>("outcome");
+        const int done = int(OwnFileDoor::Outcome::Done), refused = int(OwnFileDoor::Outcome::Refused);
+        const QString x = "{root}/data/store/a/x.dcm";
+        QTest::newRow("recorded copy") << "{root}/data/store" << x << "recorded:" + x << "" << done;
+        // One file by any path: the folder through a link, relative, with "..", the record by another path.
+        QTest::newRow("folder through a link") << "{root}/link/store" << "{root}/link/store/a/x.dcm"
+                                               << "recorded:{root}/link/store/a/x.dcm" << "" << done;
+        QTest::newRow("relative folder and path") << "{rel}/data/store" << "{rel}/data/store/a/x.dcm"
+                                                  << "recorded:{rel}/data/store/a/x.dcm" << "" << done;
+        QTest::newRow("recorded through a link, removed by its plain path") << "{root}/data/store" << x
+                                                                             << "recorded:{root}/link/store/a/../a/x.dcm" << "" << done;
+        QTest::newRow("record names another file") << "{root}/data/store" << x << "recorded:{root}/data/store/a/y.dcm" << "" << refused;
+        QTest::newRow("made here") << "{root}/data/store" << x << "made:" + x << "" << done;
+        QTest::newRow("made here, replaced since") << "{root}/data/store" << x << "made:{root}/data/store/a/y.dcm" << "" << refused;
+        QTest::newRow("nothing proves it") << "{root}/data/store" << x << "none" << "" << refused;
+        QTest::newRow("a link in the file's place") << "{root}/data/store" << "{root}/data/store/a/l.dcm" << "name"
+                                                    << "link {root}/data/store/a/l.dcm {root}/out/z.dcm" << refused;
+        QTest::newRow("climbing out with ..") << "{root}/data/store" << "{root}/data/store/../../out/z.dcm" << "name" << "" << refused;
+        QTest::newRow("own folder leads out of the data folder") << "{root}/data/store2" << "{root}/data/store2/z.dcm" << "name"
+                                                                 << "link {root}/data/store2 {root}/out" << refused;
+        QTest::newRow("a folder under the name") << "{root}/data/store" << "{root}/data/store/a/d.dcm" << "name"
+                                                 << "dir {root}/data/store/a/d.dcm" << int(OwnFileDoor::Outcome::Failed);
+        QTest::newRow("nothing there") << "{root}/data/store" << "{root}/data/store/a/gone.dcm" << "name" << ""
+                                       << int(OwnFileDoor::Outcome::Gone);
+    }
+    void removal()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, path);
+        QFETCH(QString, proof);
+        QFETCH(QString, setUp);
+        QFETCH(int, outcome);
+        QTemporaryDir root;
+        for (const char* name : {"data/store/a/x.dcm", "data/store/a/y.dcm", "out/z.dcm"})
+            writeFile(root.filePath(QLatin1String(name)), name);
+        QVERIFY(QFile::link(root.filePath("data"), root.filePath("link")));
+        const QStringList made = placed(setUp, root).split(' ');
+        if (made.first() == "link")
+            QVERIFY(QFile::link(made.at(2), made.at(1)));
+        else if (made.first() == "dir")
+            QVERIFY(QDir().mkpath(made.at(1)));
+        const QStringList everything{root.filePath("data/store/a/x.dcm"), root.filePath("data/store/a/y.dcm"),
+                                     root.filePath("out/z.dcm")};
+        QSet<QString> before;
+        for (const QString& file : everything)
+            if (QFileInfo::exists(file))
+                before << file;
+
+        const OwnFileDoor door({placed(folder, root)}, placed(QFileInfo(folder).path(), root));
+        const QString kind = proof.section(':', 0, 0), of = placed(proof.section(':', 1), root);
+        const OwnProof given = kind == "recorded" ? OwnProof::recorded(of)
+                               : kind == "made"   ? OwnProof::made(FileId::of(of))
+                               : kind == "name"   ? OwnProof::ownName()
+                                                  : OwnProof();
+        QString why;
+        QCOMPARE(int(door.remove(placed(path, root), given, &why)), outcome);
+        QCOMPARE(why.isEmpty(), outcome == int(OwnFileDoor::Outcome::Done) || outcome == int(OwnFileDoor::Outcome::Gone));
+        // Only the file asked for goes, and only when the door says so.
+        for (const QString& file : everything) {
+            const bool asked = QFileInfo(file).canonicalFilePath() == QFileInfo(placed(path, root)).canonicalFilePath()
+                               && !QFileInfo(placed(path, root)).isSymLink();
+            QCOMPARE(QFileInfo::exists(file), before.contains(file) && !(asked && outcome == int(OwnFileDoor::Outcome::Done)));
+        }
+    }
+
+    // A file made here is given a name; what lies there already is replaced only when proved the
+    // program's, and a link there never.
+    void renameOver_data()
+    {
+        QTest::addColumn<QString>("there"); // nothing, own, user's, link
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("free name") << "nothing" << int(OwnFileDoor::Outcome::Done);
+        QTest::newRow("the program's own copy") << "own" << int(OwnFileDoor::Outcome::Done);
+        QTest::newRow("a user's file") << "user" << int(OwnFileDoor::Outcome::Refused);
+        QTest::newRow("a link") << "link" << int(OwnFileDoor::Outcome::Refused);
+    }
+    void renameOver()
+    {
+        QFETCH(QString, there);
+        QFETCH(int, outcome);
+        QTemporaryDir root;
+        const QString made = root.filePath("store/.x.part"), target = root.filePath("store/x.dcm");
+        writeFile(made, "new");
+        writeFile(root.filePath("out/user.dcm"), "user");
+        if (there == "own" || there == "user")
+            writeFile(target, "old");
+        if (there == "link")
+            QVERIFY(QFile::link(root.filePath("out/user.dcm"), target));
+        const OwnFileDoor door({root.filePath("store")}, root.path());
+        const OwnProof proof = there == "own" ? OwnProof::recorded(target) : OwnProof();
+        QCOMPARE(int(door.rename(made, FileId::of(made), target, proof)), outcome);
+        const bool done = outcome == int(OwnFileDoor::Outcome::Done);
+        QCOMPARE(contentOf(target), done ? QByteArray("new") : there == "link" ? QByteArray("user") : QByteArray("old"));
+        QCOMPARE(QFileInfo::exists(made), !done);
+        QCOMPARE(contentOf(root.filePath("out/user.dcm")), QByteArray("user"));
+        // A file outside the own folders is not moved in by the door.
+        QCOMPARE(int(door.rename(root.filePath("out/user.dcm"), FileId::of(root.filePath("out/user.dcm")),
+                                 root.filePath("store/y.dcm"), OwnProof())),
+                 int(OwnFileDoor::Outcome::Refused));
+    }
+
+    // Folders go only below an own folder: empty ones, or whole trees of what the program makes,
+    // links left standing (and the tree with them); the own folders themselves stay.
+    void folders()
+    {
+        QTemporaryDir root;
+        writeFile(root.filePath("out/keep.txt"), "keep");
+        writeFile(root.filePath("cache/s1/a.dcm"), "a");
+        writeFile(root.filePath("cache/s2/b.dcm"), "b");
+        QVERIFY(QDir().mkpath(root.filePath("cache/empty")));
+        QVERIFY(QFile::link(root.filePath("out"), root.filePath("cache/s2/out")));
+        const OwnFileDoor door({root.filePath("cache")}, root.path());
+        QVERIFY(!door.removeEmptyFolder(root.filePath("cache/s1")));
+        QVERIFY(door.removeEmptyFolder(root.filePath("cache/empty")));
+        QVERIFY(door.removeTree(root.filePath("cache/s1")));
+        QVERIFY(!QFileInfo::exists(root.filePath("cache/s1")));
+        QVERIFY(!door.removeTree(root.filePath("cache/s2")));
+        QVERIFY(!QFileInfo::exists(root.filePath("cache/s2/b.dcm")));
+        QCOMPARE(contentOf(root.filePath("out/keep.txt")), QByteArray("keep"));
+        QVERIFY(!door.removeTree(root.filePath("cache")));
+        QVERIFY(!door.removeTree(root.filePath("cache/s2/out")));
+        QVERIFY(!door.removeEmptyFolder(root.filePath("out")));
+        QVERIFY(QFileInfo::exists(root.filePath("cache")) && QFileInfo::exists(root.filePath("out/keep.txt")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOwnFileDoor)
+#include "tst_ownfiledoor.moc"
