@@ -534,7 +534,7 @@ void PacsDownloadDialog::onCoordinatorFinished(bool ok, const QString& errorMess
         const QString status = m_downloadMode == ViewOnly
                                    ? QStringLiteral("Готово: открыто файлов — %1 (без сохранения в архив)").arg(receivedFileCount)
                                    : QStringLiteral("Готово: скачано и импортировано файлов — %1").arg(receivedFileCount);
-        setBusy(false, status);
+        setBusy(false, errorMessage.isEmpty() ? status : status + QStringLiteral(". ") + errorMessage);
         if (m_downloadMode != ViewOnly)
             emit studiesImported();
         if (m_pendingStudyAction) {

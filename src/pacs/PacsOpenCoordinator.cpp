@@ -313,7 +313,7 @@ void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessag
     if (receivedFileCount == 0)
         QDir().rmdir(m_targetFolder);
     if (ok && receivedFileCount > 0) {
-        emit finished(true, QString(), receivedFileCount);
+        emit finished(true, errorMessage, receivedFileCount); // what the retrieve has to say of a good end
     } else if (ok) {
         emit finished(false,
                       QStringLiteral("Сервер подтвердил запрос, но ни одного файла принято не было.\n\nДля C-MOVE это "

@@ -76,6 +76,7 @@ public:
 
 signals:
     void fileReceived(int totalReceivedSoFar);
+    // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
     void viewerOpened(ViewerWindow* viewer);
     void requestRefused(const QString& message);

@@ -5,18 +5,21 @@
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveWorker.h"
+#include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/StorageListener.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "db/Database.h"
 #include "db/IndexBatch.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 #include <QTimer>
 
@@ -114,10 +117,18 @@ void PacsRetrieveSession::start()
     // A study retrieved again, whole or after a retrieve that was cut short: what the index already
     // names here stays, and a copy that comes again is not kept beside it.
     if (m_index) {
+        QSet<QString> othersFiles;
+        for (const db::IndexedFile& file : m_index->studyFiles(m_studyUid))
+            if (!file.ownCopy.value_or(true))
+                othersFiles.insert(file.filePath);
         const QHash<QString, QString> indexed = m_index->studyObjectFiles(m_studyUid);
-        for (auto it = indexed.begin(); it != indexed.end(); ++it)
-            if (isInsideRoot(it.value(), m_targetFolder))
-                m_present.insert(it.key(), it.value());
+        for (auto it = indexed.begin(); it != indexed.end(); ++it) {
+            if (!isInsideRoot(it.value(), m_targetFolder))
+                continue;
+            m_present.insert(it.key(), it.value());
+            if (othersFiles.contains(it.value()))
+                m_othersFiles.insert(it.key());
+        }
     }
     m_admission = std::make_shared<ReceivedObjectAdmission>(m_index ? m_index->filePath() : QString());
     // Before the first object can arrive: a kill from here on leaves the study marked.
@@ -231,6 +242,8 @@ void PacsRetrieveSession::onListenerForeignObject(const QString& studyUid)
 
 void PacsRetrieveSession::handleFile(const QString& filePath)
 {
+    // What the receiver made for this retrieve; nothing when it found the object's earlier copy.
+    const platform::FileId made = takeStoredFile(filePath);
     if (m_discard)
         return;
     const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(filePath);
@@ -238,7 +251,7 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         // The server sent something that was not asked for: it is not kept.
         qWarning("Retrieve of %s: dropped an object of study %s", qPrintable(m_studyUid),
                  qPrintable(summary->studyInstanceUid));
-        QFile::remove(filePath);
+        removeMade(filePath, made);
         return;
     }
     if (!summary) {
@@ -247,11 +260,14 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         return;
     }
     const QString earlier = m_present.value(summary->sopInstanceUid);
-    if (!earlier.isEmpty() && earlier != filePath && QFileInfo::exists(earlier)) {
-        // Already here, and listed: the file the index names stays. The new one is this retrieve's
-        // own: its receiver has just written it, under a free name or over an unlisted copy of this
-        // very object.
-        QFile::remove(filePath);
+    if (!earlier.isEmpty() && QFileInfo::exists(earlier)) {
+        // Already here, and listed: the file the index names stays as it is, whoever wrote it, and
+        // keeps its record. The same file reached by another path (the data folder through a link, or
+        // named relative) is that file, not a second copy; a new one this retrieve made beside it goes.
+        if (!platform::isSameFile(earlier, filePath))
+            removeMade(filePath, made);
+        if (m_othersFiles.contains(summary->sopInstanceUid))
+            ++m_othersKept;
         ++m_received;
         emit fileReceived(earlier, m_received);
         dicom::DicomFileSummary kept = *summary;
@@ -265,17 +281,27 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         emit fileIndexed(*summary);
         return;
     }
+    if (made.known)
+        m_made.insert(filePath, made);
     dicom::DicomFileSummary received = *summary;
-    received.ownCopy = true; // written by the retrieve's receiver
+    // Written by the retrieve's receiver, or the copy an earlier retrieve stored under the object's
+    // name that holds these very bytes.
+    received.ownCopy = true;
     m_batch->add(received);
     if (m_over)
         flushIndex(); // no later flush would come
+}
+
+void PacsRetrieveSession::removeMade(const QString& filePath, const platform::FileId& made)
+{
+    platform::OwnFileDoor({m_targetFolder}).remove(filePath, platform::OwnProof::made(made));
 }
 
 void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors)
 {
     for (qsizetype i = 0; i < files.size(); ++i) {
         const dicom::DicomFileSummary& summary = files[i];
+        const platform::FileId made = m_made.take(summary.filePath);
         if (errors.value(i).isEmpty()) {
             ++m_received;
             emit fileReceived(summary.filePath, m_received);
@@ -287,10 +313,9 @@ void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& f
         if (place && (place->seriesInstanceUid != summary.seriesInstanceUid
                       || place->studyInstanceUid != summary.studyInstanceUid)) {
             // Its UID names another object here (it came by another way meanwhile): that one stays,
-            // and this file is not counted. The file is this retrieve's own: its receiver has just
-            // written it (under a free name, or over an unlisted copy of this same object), and no
-            // row names it.
-            QFile::remove(summary.filePath);
+            // and this file is not counted. A file this retrieve's receiver made for it goes: no row
+            // names it.
+            removeMade(summary.filePath, made);
             ++m_refusedAtIndex;
             continue;
         }
@@ -338,7 +363,12 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
                          : errorMessage + QStringLiteral(". ") + note);
         return;
     }
-    finish(ok && refused == 0, errorMessage);
+    // The files the index records as a user's stay as they are: the retrieve says so.
+    const QString kept =
+        m_othersKept > 0
+            ? QStringLiteral("Уже были в архиве как файлы пользователя и оставлены без изменений: %1").arg(m_othersKept)
+            : QString();
+    finish(ok && refused == 0, errorMessage.isEmpty() ? kept : kept.isEmpty() ? errorMessage : errorMessage + QStringLiteral(". ") + kept);
 }
 
 void PacsRetrieveSession::releaseListener()

@@ -9,11 +9,13 @@
 
 #include "pacs/PacsConfig.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -65,6 +67,7 @@ signals:
     void fileReceived(const QString& filePath, int totalReceivedSoFar);
     // A file of the study, indexed (or not, when it could not be: see indexError).
     void fileIndexed(const dicom::DicomFileSummary& summary);
+    // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
 
 private slots:
@@ -82,6 +85,8 @@ private:
     // The received files of a batch whose transaction is over: counted when indexed.
     void onFilesIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors);
     void flushIndex();
+    // A file the receiver made for this retrieve (made: as it made it) that is not to stay.
+    void removeMade(const QString& filePath, const platform::FileId& made);
     void releaseListener();
     void finish(bool ok, const QString& errorMessage);
     void deleteWhenIdle();
@@ -99,6 +104,12 @@ private:
     // Files this study already has in the target folder, by SOP Instance UID: a copy that comes
     // again is not kept twice.
     QHash<QString, QString> m_present;
+    // Those of them whose rows record that the program did not write them (a user's files opened
+    // where they lie), and how many objects came again for such a file and left it as it was.
+    QSet<QString> m_othersFiles;
+    int m_othersKept = 0;
+    // Files the receiver made, until their rows are in.
+    QHash<QString, platform::FileId> m_made;
     int m_received = 0;
     // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full.
     int m_refused = 0;

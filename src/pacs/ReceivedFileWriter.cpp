@@ -2,10 +2,13 @@
 
 #include "dicom/DicomFileSummary.h"
 
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QMutex>
 
 #include <cerrno>
 #include <cstdio>
@@ -46,39 +49,34 @@ QString baseNameFor(DcmDataset& dataset, bool* byUid)
     return plain ? text : QString::number(QDateTime::currentMSecsSinceEpoch());
 }
 
-// A copy of this very object (its SOP Instance, series and study UIDs) at the path: one that an
-// earlier retrieve of the study stored under the object's name, listed or left unlisted by a retrieve
-// that was cut short. It is replaced rather than kept beside a second copy.
-bool holdsSameObject(const QString& path, DcmDataset& dataset)
+// The file at `path` holds this very object (its SOP Instance, series and study UIDs) in these very
+// bytes: the copy an earlier retrieve of the study stored under the object's name, as the peer sends
+// it again.
+bool holdsSameObject(const QString& path, const QString& received, DcmDataset& dataset)
 {
     const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile() || !dicom::isDicomFile(path))
+    if (info.isSymLink() || !info.isFile() || info.size() != QFileInfo(received).size() || !dicom::isDicomFile(path))
         return false;
-    const std::optional<dicom::DicomFileSummary> there = dicom::readFileSummary(path);
-    return there && there->sopInstanceUid == uidOf(dataset, DCM_SOPInstanceUID)
-        && there->seriesInstanceUid == uidOf(dataset, DCM_SeriesInstanceUID)
-        && there->studyInstanceUid == uidOf(dataset, DCM_StudyInstanceUID);
+    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
+    if (!summary || summary->sopInstanceUid != uidOf(dataset, DCM_SOPInstanceUID)
+        || summary->seriesInstanceUid != uidOf(dataset, DCM_SeriesInstanceUID)
+        || summary->studyInstanceUid != uidOf(dataset, DCM_StudyInstanceUID))
+        return false;
+    QFile there(path), here(received);
+    if (!there.open(QIODevice::ReadOnly) || !here.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 20;
+    while (!here.atEnd()) {
+        const QByteArray mine = here.read(kChunk);
+        if (mine.isEmpty() || there.read(kChunk) != mine)
+            return false;
+    }
+    return there.atEnd();
 }
 
 QString candidateName(const QString& base, int n)
 {
     return n == 0 ? base + QStringLiteral(".dcm") : QStringLiteral("%1_%2.dcm").arg(base).arg(n);
-}
-
-// Reserves a name nobody else holds by creating the file exclusively.
-QString reserveFile(const QDir& dir, const QString& base, QString* error)
-{
-    for (int n = 0; n < 100000; ++n) {
-        QFile file(dir.filePath(candidateName(base, n)));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return file.fileName();
-        if (file.exists())
-            continue;
-        *error = QStringLiteral("Не удалось создать файл %1: %2").arg(file.fileName(), file.errorString());
-        return {};
-    }
-    *error = QStringLiteral("Не удалось подобрать свободное имя файла в папке %1").arg(dir.path());
-    return {};
 }
 
 enum class LinkOutcome { Linked, Unsupported, Failed };
@@ -104,6 +102,17 @@ LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QStrin
     }
     *error = QStringLiteral("Не удалось подобрать свободное имя файла в папке %1").arg(dir.path());
     return LinkOutcome::Failed;
+}
+
+// The files made and not yet taken by the retrieve that is told of them.
+QMutex g_storedMutex;
+QHash<QString, platform::FileId> g_stored;
+
+void noteStored(const QString& path)
+{
+    const platform::FileId file = platform::FileId::of(path);
+    const QMutexLocker lock(&g_storedMutex);
+    g_stored.insert(path, file);
 }
 
 constexpr qint64 kMaxWrittenHeader = 64 * 1024;
@@ -161,23 +170,28 @@ QByteArray newMetaHeader(DcmDataset& dataset, E_TransferSyntax syntax)
     return length <= filled ? QByteArray(static_cast<const char*>(written), qsizetype(length)) : QByteArray();
 }
 
-// Copies the file `source` to a new file at `path`.
-bool copyFile(const QString& source, const QString& path, QString* error)
+// Copies the file `source` to the first free name in the folder: a new file, never one that is there.
+bool copyToFreeName(const QString& source, const QDir& dir, const QString& base, QString* path, QString* error)
 {
-    const auto fail = [&](int code) {
-        *error = QStringLiteral("Не удалось записать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(code)));
-        QFile::remove(path);
-        return false;
-    };
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return fail(errno);
-    const int out = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (out < 0) {
-        const int code = errno;
-        ::close(in);
-        return fail(code);
+    if (in < 0) {
+        *error = QStringLiteral("Не удалось прочитать файл %1: %2").arg(source, QString::fromLocal8Bit(strerror(errno)));
+        return false;
     }
+    int out = -1;
+    for (int n = 0; out < 0 && n < 100000; ++n) {
+        *path = dir.filePath(candidateName(base, n));
+        out = ::open(QFile::encodeName(*path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (out < 0 && errno != EEXIST)
+            break;
+    }
+    if (out < 0) {
+        *error = QStringLiteral("Не удалось создать файл %1: %2").arg(*path, QString::fromLocal8Bit(strerror(errno)));
+        ::close(in);
+        return false;
+    }
+    struct stat made = {};
+    ::fstat(out, &made);
     int code = 0;
     std::vector<char> chunk(1 << 20);
     for (ssize_t got; code == 0 && (got = ::read(in, chunk.data(), chunk.size())) != 0;) {
@@ -187,7 +201,13 @@ bool copyFile(const QString& source, const QString& path, QString* error)
     if (::close(out) != 0 && code == 0)
         code = errno;
     ::close(in);
-    return code == 0 ? true : fail(code);
+    if (code == 0)
+        return true;
+    *error = QStringLiteral("Не удалось записать файл %1: %2").arg(*path, QString::fromLocal8Bit(strerror(code)));
+    // Only the file this copy made goes.
+    platform::OwnFileDoor({dir.path()}).remove(*path, platform::OwnProof::made({quint64(made.st_dev), quint64(made.st_ino), true}));
+    errno = code;
+    return false;
 }
 
 // Puts `header` in place of everything before byte `start` of the file at `path`, moving the rest
@@ -256,9 +276,11 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
     if (!header.isEmpty() && header != written && !replaceHeader(receivedPath, written.size(), header, err))
         return false;
+    // Sent again as it was stored before (a retrieve of the study repeated, or one cut short before
+    // its rows were written): that file is this object's, and nothing is written. Any other file under
+    // the object's name, whoever wrote it, stays as it is, and the object takes a free name beside it.
     const QString ownName = dir.filePath(candidateName(base, 0));
-    if (byUid && holdsSameObject(ownName, dataset)
-        && ::rename(QFile::encodeName(receivedPath).constData(), QFile::encodeName(ownName).constData()) == 0) {
+    if (byUid && holdsSameObject(ownName, receivedPath, dataset)) {
         if (filePath)
             *filePath = ownName;
         return true;
@@ -267,14 +289,18 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     const LinkOutcome linked = linkToFreeName(receivedPath, dir, base, &path, err);
     if (linked == LinkOutcome::Failed)
         return false;
-    if (linked == LinkOutcome::Unsupported) {
-        path = reserveFile(dir, base, err);
-        if (path.isEmpty() || !QFile::remove(path) || !copyFile(receivedPath, path, err))
-            return false;
-    }
+    if (linked == LinkOutcome::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, err))
+        return false;
+    noteStored(path);
     if (filePath)
         *filePath = path;
     return true;
+}
+
+platform::FileId takeStoredFile(const QString& filePath)
+{
+    const QMutexLocker lock(&g_storedMutex);
+    return g_stored.take(filePath);
 }
 
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,

@@ -1,6 +1,8 @@
 #pragma once
 // Writes one DICOM object received over the network into a folder, in a file of its own.
 
+#include "platform/OwnFileDoor.h"
+
 #include <QString>
 
 #include <dcmtk/config/osconfig.h>
@@ -15,12 +17,18 @@ namespace pacs {
 // Stores a received file (a meta header written on receipt, then the data set as it came over the
 // network) in the folder: its data set byte for byte, in whatever transfer syntax it came, behind the
 // meta header made from `parsed`, its parsed form. The file is named after the SOP Instance UID when that
-// is a plain UID (digits and dots only), otherwise after the current time in milliseconds. A file
-// under that name that holds this very object (the same SOP Instance, series and study UIDs: a copy
-// an earlier retrieve of the study stored) is replaced in place; otherwise "_<n>" is added while the
-// name is taken, so no other file is ever overwritten. On failure `error` says why.
+// is a plain UID (digits and dots only), otherwise after the current time in milliseconds. No file is
+// ever overwritten or replaced: a file under that name that holds these very bytes (the copy an
+// earlier retrieve of the study stored) is the one `filePath` names, and nothing is written; under
+// any other file there "_<n>" is added while the name is taken. On failure `error` says why.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error);
+
+// The file storeReceivedFile made at `filePath`, as it made it; unknown when it made none there (an
+// earlier copy holds the object) or it was asked before. Safe from any thread: the receivers make the
+// files, the retrieve that is told their paths takes them, and only a file taken so may go as a copy
+// that came twice.
+platform::FileId takeStoredFile(const QString& filePath);
 
 // Creates the file at `path` that a C-STORE request's data set is then received into, unparsed, and
 // writes the meta header the file is stored with when the data set names the request's SOP UIDs in

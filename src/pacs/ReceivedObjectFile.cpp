@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomNesting.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,8 +49,9 @@ ReceivedObjectFile::~ReceivedObjectFile()
 
 void ReceivedObjectFile::remove()
 {
-    if (!m_path.isEmpty() && QFileInfo::exists(m_path))
-        QFile::remove(m_path);
+    // The name, with its random part, is this object's own: nobody else makes a file under it.
+    if (!m_path.isEmpty())
+        platform::OwnFileDoor({QFileInfo(m_path).path()}).remove(m_path, platform::OwnProof::ownName());
 }
 
 std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* error)

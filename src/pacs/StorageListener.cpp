@@ -10,6 +10,7 @@
 #include "pacs/ReceivedObjectFile.h"
 #include "pacs/ScuAssociation.h"
 #include "pacs/StoreSpace.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -159,8 +160,11 @@ private:
             return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
         }
         // Reported before the answer, so the PACS's final C-MOVE response comes after it.
-        emit m_listener->fileReceived(path);
-        emit m_listener->studyFileReceived(studyUid, path);
+        if (!m_listener->reportStored(studyUid, path)) {
+            // Its retrieve stopped waiting while it was written: nobody would list a file made for it.
+            platform::OwnFileDoor({folder}).remove(path, platform::OwnProof::made(takeStoredFile(path)));
+            return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
+        }
         return sendSTOREResponse(pcid, request, STATUS_Success);
     }
 
@@ -227,6 +231,16 @@ void StorageListener::removeStudy(const QString& studyUid)
 {
     QMutexLocker lock(&m_routesMutex);
     m_routes.remove(studyUid);
+}
+
+bool StorageListener::reportStored(const QString& studyUid, const QString& filePath)
+{
+    QMutexLocker lock(&m_routesMutex);
+    if (m_outputFolder.isEmpty() && !m_routes.contains(studyUid))
+        return false;
+    emit fileReceived(filePath);
+    emit studyFileReceived(studyUid, filePath);
+    return true;
 }
 
 bool StorageListener::hasStudy(const QString& studyUid) const

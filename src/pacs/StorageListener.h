@@ -67,6 +67,11 @@ signals:
 private:
     friend class InternalStorageSCP;
 
+    // Reports a file stored for the study, unless no retrieve waits for the study any more: told under
+    // the lock removeStudy takes, so that a retrieve that stops waiting (a cancel) is told of every file
+    // stored before, and of none after.
+    bool reportStored(const QString& studyUid, const QString& filePath);
+
     quint16 m_port;
     QString m_aeTitle;
     QString m_outputFolder;

@@ -559,43 +559,82 @@ private slots:
         QVERIFY(!isRetrieveUnfinished(m_large.studyUid));
     }
 
-    // A study retrieved into the archive again, whole or after a retrieve that was cut short and left
-    // its copies without rows: one file per object, each named by a row, none kept beside another.
+    // A study retrieved into the archive again, whole, after a retrieve that was cut short and left
+    // its copies without rows, or after one cancelled on its first object: one file per object, each
+    // named by a row, none kept beside another and none lost, also when the data folder is reached
+    // by another path than the rows record (through a link, or named relative to the working folder).
+    // A cancelled retrieve leaves no file that no row names.
     void studyRetrievedAgainKeepsOneFilePerObject_data()
     {
         QTest::addColumn<int>("retrieveMode");
-        QTest::addColumn<bool>("copiesUnlisted");
-        QTest::newRow("C-GET, study held whole") << 1 << false;
-        QTest::newRow("C-MOVE, study held whole") << 0 << false;
-        QTest::newRow("C-GET, copies left without rows") << 1 << true;
-        QTest::newRow("C-MOVE, copies left without rows") << 0 << true;
+        QTest::addColumn<QString>("first"); // whole, rows lost, cancelled
+        QTest::addColumn<QString>("shape"); // the data folder at the repeat: absolute, link, relative
+        for (const QString shape : {"absolute", "link", "relative"}) {
+            const QString where = shape == "link"       ? ", data folder through a link"
+                                  : shape == "relative" ? ", data folder relative"
+                                                        : "";
+            QTest::addRow("C-GET, study held whole%s", qPrintable(where)) << 1 << "whole" << shape;
+            QTest::addRow("C-MOVE, study held whole%s", qPrintable(where)) << 0 << "whole" << shape;
+            QTest::addRow("C-GET, copies left without rows%s", qPrintable(where)) << 1 << "rows lost" << shape;
+            QTest::addRow("C-MOVE, copies left without rows%s", qPrintable(where)) << 0 << "rows lost" << shape;
+            QTest::addRow("C-GET, cancelled at its first object%s", qPrintable(where)) << 1 << "cancelled" << shape;
+            QTest::addRow("C-MOVE, cancelled at its first object%s", qPrintable(where)) << 0 << "cancelled" << shape;
+        }
     }
     void studyRetrievedAgainKeepsOneFilePerObject()
     {
         QFETCH(int, retrieveMode);
-        QFETCH(bool, copiesUnlisted);
-        const QString uid = m_small.studyUid;
+        QFETCH(QString, first);
+        QFETCH(QString, shape);
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&dataHome] { qputenv("XDG_DATA_HOME", dataHome); });
+        const QString link = m_work.filePath(QStringLiteral("data-link"));
+        QFile::remove(link);
+        QVERIFY(QFile::link(QString::fromLocal8Bit(dataHome), link));
+        const auto reachData = [&](int round) {
+            if (shape == "relative")
+                qputenv("XDG_DATA_HOME", QDir::current().relativeFilePath(QString::fromLocal8Bit(dataHome)).toLocal8Bit());
+            else if (shape == "link" && round == 2)
+                qputenv("XDG_DATA_HOME", link.toLocal8Bit());
+        };
+        // Many objects for a cancel, so that some are still on their way when it comes.
+        const QString uid = first == "cancelled" ? m_large.studyUid : m_small.studyUid;
+        const int objects = first == "cancelled" ? kLarge : 6;
         resetStudy(uid);
-        const QString folder = QDir(pacsDownloadsRoot()).filePath(uid);
         PacsOpenCoordinator coordinator(&m_index);
         QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
+        if (first == "cancelled")
+            connect(&coordinator, &PacsOpenCoordinator::fileReceived, &coordinator,
+                    [&coordinator, &finished] {
+                        if (finished.isEmpty())
+                            coordinator.cancel();
+                    });
+        QString folder;
         for (int round = 1; round <= 2; ++round) {
+            reachData(round);
+            folder = QDir(pacsDownloadsRoot()).filePath(uid);
             coordinator.startDownload(archive(retrieveMode), config(), uid, folder, PacsOpenCoordinator::ToArchive);
             QTRY_COMPARE_WITH_TIMEOUT(finished.size(), round, 30000);
-            QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(1).toString()));
-            QCOMPARE(finished.last().at(2).toInt(), 6);
             QVERIFY(allGone());
-            if (round == 1 && copiesUnlisted) {
+            if (round == 1 && first == "cancelled") {
+                QCOMPARE(instancesOf(m_index, uid), filesIn(folder));
+                QCOMPARE(isRetrieveUnfinished(uid), !finished.last().at(0).toBool());
+                continue;
+            }
+            QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(1).toString()));
+            QCOMPARE(finished.last().at(2).toInt(), objects);
+            if (round == 1 && first == "rows lost") {
                 QVERIFY(m_index.deleteStudy(uid));
                 QVERIFY(markRetrieveUnfinished(uid));
             }
         }
-        QCOMPARE(filesIn(folder), 6);
+        QCOMPARE(filesIn(folder), objects);
         QCOMPARE(doubledCopies(folder), 0);
-        QStringList listed = m_index.studyFilePaths(uid);
-        QStringList stored;
+        QStringList listed, stored;
+        for (const QString& path : m_index.studyFilePaths(uid))
+            listed << QFileInfo(path).canonicalFilePath();
         for (const QString& name : QDir(folder).entryList(QDir::Files))
-            stored << QDir(folder).filePath(name);
+            stored << QFileInfo(QDir(folder).filePath(name)).canonicalFilePath();
         listed.sort();
         stored.sort();
         QCOMPARE(listed, stored);

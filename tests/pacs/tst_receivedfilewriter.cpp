@@ -175,13 +175,15 @@ private slots:
     }
 
     // An object that comes again, to a folder where an earlier retrieve stored a copy under its name:
-    // the copy of this very object is replaced in place; anything else there stays, and the object
-    // gets a name of its own.
+    // nothing there is ever replaced. The copy that holds these very bytes is the object's file, and
+    // nothing is written; anything else there (other content under the same UIDs included) stays as
+    // it is, and the object gets a name of its own.
     void objectStoredAgain_data()
     {
         QTest::addColumn<QString>("there"); // what lies under the object's name
         QTest::addColumn<int>("files");
-        QTest::newRow("a copy of this very object") << "same" << 1;
+        QTest::newRow("the same bytes") << "same" << 1;
+        QTest::newRow("this very object with other content") << "other content" << 2;
         QTest::newRow("another series under its UID") << "other series" << 2;
         QTest::newRow("a file that is not DICOM") << "not dicom" << 2;
     }
@@ -215,16 +217,21 @@ private slots:
             QFile user(own);
             QVERIFY(user.open(QIODevice::WriteOnly) && user.write("notes") == 5);
         } else {
-            QCOMPARE(store(object(there == "same" ? "1.2.826.0.1.3680043.10.1501.8.1" : "1.2.826.0.1.3680043.10.1501.8.2",
-                                  "First^Arrival")),
+            QCOMPARE(store(object(there == "other series" ? "1.2.826.0.1.3680043.10.1501.8.2" : "1.2.826.0.1.3680043.10.1501.8.1",
+                                  there == "same" ? "Second^Arrival" : "First^Arrival")),
                      own);
+            QVERIFY(takeStoredFile(own).known);
         }
         const QByteArray before = contentOf(own);
+        const QFileInfo beforeInfo(own);
         const QString path = store(object("1.2.826.0.1.3680043.10.1501.8.1", "Second^Arrival"));
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), files);
         QCOMPARE(path == own, there == "same");
-        if (there != "same")
-            QCOMPARE(contentOf(own), before);
+        QCOMPARE(contentOf(own), before);
+        QCOMPARE(QFileInfo(own).lastModified(), beforeInfo.lastModified());
+        // Only a file made here is taken by the retrieve told of it, once.
+        QCOMPARE(takeStoredFile(path).known, there != "same");
+        QVERIFY(!takeStoredFile(path).known);
         DcmFileFormat ff;
         QVERIFY(ff.loadFile(QFile::encodeName(path).constData()).good());
         OFString name;
