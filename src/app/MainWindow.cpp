@@ -31,6 +31,7 @@
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StoreSpace.h"
 #include "platform/OpticalDrives.h"
+#include "platform/OwnFileDoor.h"
 #include "platform/SingleInstanceLock.h"
 #include "remote/PrivateSettingsFile.h"
 #include "remote/RemoteAccessServer.h"
@@ -912,8 +913,7 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     }
     m_busyBar->show();
     m_statusLabel->setText(QStringLiteral("Распаковка и импорт архива: %1").arg(archivePath));
-    const QString target = QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
-                               .filePath(QStringLiteral("imported_from_zip"));
+    const QString target = ManagedStore(ManagedStore::defaultDataFolder()).folders().constFirst();
 
     auto* thread = new QThread(this);
     thread->setStackSize(dicom::kParsingThreadStackSize);
@@ -924,10 +924,15 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     m_zipThread = thread;
     m_zipWorker = worker;
     m_archiveIndexFailures = 0;
+    m_archiveUsersFilesKept = 0;
     m_archiveUndecodable.clear();
 
     connect(thread, &QThread::started, worker, &dicom::ZipImportWorker::run);
-    connect(worker, &dicom::ZipImportWorker::fileFound, m_archiveBatch, &db::IndexBatch::add);
+    // Queued to the batch, which takes what was found before the window goes.
+    connect(worker, &dicom::ZipImportWorker::fileFound, m_archiveBatch, [this](dicom::DicomFileSummary summary) {
+        if (takeFoundCopy(summary))
+            m_archiveBatch->add(summary);
+    });
     connect(worker, &dicom::ZipImportWorker::progress, this, [this](int processed) {
         m_statusLabel->setText(QStringLiteral("Распаковка и импорт: обработано файлов — %1").arg(processed));
     });
@@ -946,6 +951,29 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     thread->start();
 }
 
+bool MainWindow::takeFoundCopy(dicom::DicomFileSummary& summary)
+{
+    if (summary.ownCopy)
+        return true; // written by this import
+    // Found at its copy's name with its own UIDs: which file that is, the index's record tells.
+    const std::optional<db::IndexedFile> recorded = m_db->objectFile(summary.sopInstanceUid);
+    if (recorded && platform::isSameFile(recorded->filePath, summary.filePath)) {
+        // A user's file opened where it lies stays theirs, listed as it is.
+        if (!recorded->ownCopy.value_or(true)) {
+            ++m_archiveUsersFilesKept;
+            return false;
+        }
+        // The program's copy from an earlier import, named as its rows name it.
+        summary.filePath = recorded->filePath;
+        summary.ownCopy = recorded->ownCopy.value_or(false);
+        return true;
+    }
+    // No row names it: the copy of an earlier import whose rows went (removed from the list, or an
+    // import cut short), taken as the start-up sweep takes such a copy.
+    summary.ownCopy = true;
+    return true;
+}
+
 void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& error)
 {
     // Its last files are counted before the end is reported.
@@ -954,10 +982,14 @@ void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& 
     if (!error.isEmpty())
         QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
     const int failed = reportIndexFailures(m_archiveIndexFailures);
-    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2")
-                               .arg(found - failed)
+    const int kept = std::exchange(m_archiveUsersFilesKept, 0);
+    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2%4")
+                               .arg(found - failed - kept)
                                .arg(skipped + failed)
-                               .arg(undecodableNote(m_archiveUndecodable)));
+                               .arg(undecodableNote(m_archiveUndecodable))
+                               .arg(kept > 0 ? QStringLiteral(", уже в списке как файлы пользователя (оставлены как есть) — %1")
+                                                   .arg(kept)
+                                             : QString()));
     refreshStudyTable();
 }
 

@@ -96,6 +96,10 @@ public:
     void startFolderImport(const QString& folder);
     void startArchiveImport(const QString& archivePath);
     void onArchiveImportFinished(int found, int skipped, const QString& error);
+    // An archive's object as the import hands it on: false when it is not to be indexed (a user's
+    // listed file holds it at its copy's name). Judges a file the import found rather than wrote by
+    // the index's record of it.
+    bool takeFoundCopy(dicom::DicomFileSummary& summary);
 
     // Study context menu, protection, removal and the start-up clean-up.
     void showStudyContextMenu(const QPoint& pos);
@@ -270,6 +274,8 @@ private:
     db::IndexBatch* m_archiveBatch = nullptr;
     int m_folderIndexFailures = 0;
     int m_archiveIndexFailures = 0;
+    // Objects of the archive a user's listed file already holds at the copy's name.
+    int m_archiveUsersFilesKept = 0;
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;

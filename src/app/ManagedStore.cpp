@@ -77,8 +77,9 @@ QString canonicalFolderInside(const QString& folder, const QString& canonicalDat
 } // namespace
 
 ManagedStore::ManagedStore(const QString& dataFolder)
-    : m_archiveFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("imported_from_zip")))),
-      m_downloadFolder(QDir::cleanPath(QDir(dataFolder).filePath(QStringLiteral("pacs_downloads"))))
+    : m_archiveFolder(QDir::cleanPath(QDir(dataFolder).absoluteFilePath(QStringLiteral("imported_from_zip")))),
+      m_downloadFolder(QDir::cleanPath(QDir(dataFolder).absoluteFilePath(QStringLiteral("pacs_downloads")))),
+      m_door({m_archiveFolder, m_downloadFolder}, dataFolder)
 {
     const QString canonicalData = QFileInfo(dataFolder).canonicalFilePath();
     m_archiveCanonical = canonicalFolderInside(m_archiveFolder, canonicalData);
@@ -87,7 +88,9 @@ ManagedStore::ManagedStore(const QString& dataFolder)
 
 QString ManagedStore::defaultDataFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    // Rows record absolute paths: a data folder named relative to the working folder is made absolute,
+    // so that the store's folders are written as the rows are.
+    return QDir::cleanPath(QFileInfo(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).absoluteFilePath());
 }
 
 QString ManagedStore::sessionMarkPath(const QString& dataFolder)
@@ -193,24 +196,30 @@ bool ManagedStore::isOwnTemporary(const QString& path) const
     return isTemporaryName(placeOf(path));
 }
 
-bool ManagedStore::removeFile(const QString& path, QStringList* emptiedFolders)
+bool ManagedStore::removeFile(const QString& path, const platform::OwnProof& proof, QStringList* emptiedFolders) const
 {
-    if (!QFile::remove(path))
-        return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
-    emptiedFolders->append(QFileInfo(path).absolutePath());
-    return true;
+    switch (m_door.remove(path, proof)) {
+    case platform::OwnFileDoor::Outcome::Done:
+        emptiedFolders->append(QFileInfo(path).absolutePath());
+        return true;
+    case platform::OwnFileDoor::Outcome::Gone:
+        return true;
+    case platform::OwnFileDoor::Outcome::Refused:
+    case platform::OwnFileDoor::Outcome::Failed:
+        break;
+    }
+    return false;
+}
+
+void ManagedStore::removeEmptiedFolders(QStringList folders) const
+{
+    // Only folders left empty go; the store's own folders stay.
+    folders.removeDuplicates();
+    for (const QString& folder : std::as_const(folders))
+        m_door.removeEmptyFolder(folder);
 }
 
 namespace {
-
-// Only folders left empty go; the store's own folders among them stay.
-void removeEmptiedFolders(QStringList folders, const QStringList& roots)
-{
-    folders.removeDuplicates();
-    for (const QString& folder : std::as_const(folders))
-        if (!roots.contains(QDir::cleanPath(folder)))
-            QDir().rmdir(folder);
-}
 
 bool changedSince(const QString& path, const QDateTime& moment)
 {
@@ -230,7 +239,7 @@ void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths,
         } else if (changedSince(path, sparedFrom)) {
             ++report.spared;
             *waiting << path;
-        } else if (removeFile(path, emptiedFolders)) {
+        } else if (removeFile(path, platform::OwnProof::recorded(path), emptiedFolders)) {
             ++report.removed;
             gone << path;
         } else {
@@ -246,7 +255,7 @@ QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& p
     SweepReport report;
     QStringList emptied, waiting;
     finishRemovals(index, paths, QDateTime(), report, &emptied, &waiting);
-    removeEmptiedFolders(emptied, {m_archiveFolder, m_downloadFolder});
+    removeEmptiedFolders(emptied);
     return report.failed;
 }
 
@@ -273,7 +282,7 @@ ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTi
     index.forgetPendingRemovals(notCopies);
     finishRemovals(index, pending, sparedFrom, report, &emptied, &waiting);
     walkStore(index, waiting + index.leftUnlisted(), sparedFrom, report, &emptied, progress);
-    removeEmptiedFolders(emptied, {m_archiveFolder, m_downloadFolder});
+    removeEmptiedFolders(emptied);
     return report;
 }
 
@@ -313,7 +322,7 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
             if (isTemporaryName(place)) {
                 if (changedSince(path, sparedFrom))
                     ++report.spared;
-                else if (removeFile(path, emptiedFolders))
+                else if (removeFile(path, platform::OwnProof::ownName(), emptiedFolders))
                     ++report.removed;
                 else
                     report.failed << path;

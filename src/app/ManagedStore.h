@@ -9,6 +9,8 @@
 // A copy that no index row names is indexed again rather than deleted, unless the user removed it
 // from the list.
 
+#include "platform/OwnFileDoor.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -87,8 +89,9 @@ private:
     // The copy's folder and name are those the program gives a file of these UIDs.
     static bool copyNameFits(const Place& place, const QString& studyUid, const QString& seriesUid,
                              const QString& sopUid);
-    // Removes a file that lies where it was expected (no check of its own); true when it is gone.
-    static bool removeFile(const QString& path, QStringList* emptiedFolders);
+    // Removes a file that lies where it was expected, through the door; true when it is gone.
+    bool removeFile(const QString& path, const platform::OwnProof& proof, QStringList* emptiedFolders) const;
+    void removeEmptiedFolders(QStringList folders) const;
     // Removes those of the paths that are the program's copies, unless changed at or after
     // sparedFrom; the paths that are gone, or never were its own, go off the pending list, and
     // waiting receives the others.
@@ -99,8 +102,9 @@ private:
     void walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
                    SweepReport& report, QStringList* emptiedFolders, const Progress& progress) const;
 
-    QString m_archiveFolder; // as the program writes its paths
+    QString m_archiveFolder; // as the program writes its paths (absolute)
     QString m_downloadFolder;
     QString m_archiveCanonical; // empty when missing or outside the data folder
     QString m_downloadCanonical;
+    platform::OwnFileDoor m_door;
 };

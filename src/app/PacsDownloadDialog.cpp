@@ -6,6 +6,7 @@
 #include "app/TableColumnVisibility.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "dicom/DicomDateTime.h"
 
@@ -507,7 +508,7 @@ void PacsDownloadDialog::startDownload(DownloadMode mode)
     const pacs::PacsConfig config = pacs::loadPacsConfig();
     const QString root = mode == ViewOnly
                              ? QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(QStringLiteral("vavovivirur_temp"))
-                             : QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("pacs_downloads"));
+                             : pacs::pacsDownloadsRoot();
     const QString target = QDir(root).filePath(studyUid);
     m_downloadMode = mode;
     m_downloadStudyUid = studyUid;

@@ -102,6 +102,8 @@ public:
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     // The distinct files of the study, with what their rows record of who wrote them.
     QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;
+    // The file of the object with this SOP Instance UID, with what its rows record of who wrote it.
+    std::optional<IndexedFile> objectFile(const QString& sopInstanceUid) const;
     // The file of each object of the study, by SOP Instance UID.
     QHash<QString, QString> studyObjectFiles(const QString& studyInstanceUid) const;
     PatientBodyInfo patientBodyInfo(const QString& studyInstanceUid) const;

@@ -173,6 +173,21 @@ QList<IndexedFile> Database::studyFiles(const QString& studyInstanceUid) const
     return out;
 }
 
+std::optional<IndexedFile> Database::objectFile(const QString& sopInstanceUid) const
+{
+    if (!m_db.isOpen())
+        return std::nullopt;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
+                   + QStringLiteral("WHERE i.sop_instance_uid = :sop GROUP BY i.file_path;")))
+        return std::nullopt;
+    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
+    if (!q.exec() || !q.next())
+        return std::nullopt;
+    return indexedFileOf(q);
+}
+
 QHash<QString, QString> Database::studyObjectFiles(const QString& studyInstanceUid) const
 {
     QHash<QString, QString> out;

@@ -474,6 +474,9 @@ void ZipImportWorker::run()
         }
         const QString seriesFolder = QDir(targetDirectory).filePath(storeName(summary->seriesInstanceUid));
         const QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
+        // Only a copy this import writes is its own; one it finds is judged by whoever knows the
+        // index's record of it.
+        summary->ownCopy = false;
         if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
             // Stored before (the same archive imported again, or an import cut short): it is taken
             // as this object's copy only when it holds this very object; anything else under its
@@ -518,9 +521,9 @@ void ZipImportWorker::run()
                 ++skipped;
                 continue;
             }
+            summary->ownCopy = true;
         }
         summary->filePath = destination;
-        summary->ownCopy = true;
         emit fileFound(*summary);
         ++imported;
         emit progress(imported + skipped);

@@ -38,8 +38,9 @@ bool isValidAeTitle(const QString& aeTitle)
 
 QString pacsDownloadsRoot()
 {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
-        .filePath(QStringLiteral("pacs_downloads"));
+    // Absolute, as the rows record their paths, also when the data folder is named relative.
+    return QDir::cleanPath(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+                               .absoluteFilePath(QStringLiteral("pacs_downloads")));
 }
 
 QString viewOnlyRoot()

@@ -4,16 +4,21 @@
 
 #include "AppTestSupport.h"
 #include "support/ModalAnswer.h"
+#include "support/PacsTestPeers.h"
 #include "support/SettingsFileHelpers.h"
 #include "support/TestBench.h"
 
 #include "app/ManagedStore.h"
 #include "db/CleanupSettings.h"
+#include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QCryptographicHash>
 #include <QLineEdit>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <QThread>
 
@@ -21,6 +26,9 @@
 #include <cstring>
 #include <ctime>
 #include <utime.h>
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 using apptest::addStoredStudy;
 using apptest::addStudy;
@@ -74,6 +82,15 @@ QString addUserStudyNamedLikeCopies(db::Database* index, const QString& layoutNa
             return {};
     }
     return fixtures::indexFiles(*index, *files) ? layout.studyUid : QString();
+}
+
+// A user's own copy of an object: the same UIDs in other bytes (a comment of theirs added).
+bool writeUsersCopy(const QString& original, const QString& path)
+{
+    DcmFileFormat file;
+    return QDir().mkpath(QFileInfo(path).path()) && file.loadFile(QFile::encodeName(original).constData()).good()
+           && file.getDataset()->putAndInsertString(DCM_ImageComments, "user's own copy").good()
+           && file.saveFile(QFile::encodeName(path).constData(), EXS_LittleEndianExplicit).good();
 }
 
 // As if an earlier version had written the index: no row says whether the program wrote its file.
@@ -408,6 +425,113 @@ private slots:
         QVERIFY(studyUids(w.database()).isEmpty());
         QVERIFY(allExist(files));
         QVERIFY(w.database()->pendingRemovals().isEmpty());
+    }
+
+    // A study of three objects brought by an archive import or a retrieve, two of which a user's files
+    // opened where they lie already hold, under the very names the program gives its copies there and
+    // in other bytes; the data folder reached as it is, through a link to it, or named relative to the
+    // working folder. Then the study goes by complete deletion or the clean-up by age. The user's files
+    // are never taken for the program's, replaced or removed, and the import or retrieve says it left
+    // them; the program's one copy goes with the study.
+    void programsCopiesGoUsersFilesStay_data()
+    {
+        QTest::addColumn<QString>("source"); // archive, C-GET, C-MOVE
+        QTest::addColumn<QString>("shape");  // absolute, link, relative
+        QTest::addColumn<bool>("byAge");
+        for (const char* shape : {"absolute", "link", "relative"})
+            for (const bool byAge : {false, true})
+                QTest::addRow("archive, data folder %s, %s", shape, byAge ? "clean-up by age" : "complete deletion")
+                    << "archive" << shape << byAge;
+        for (const char* source : {"C-GET", "C-MOVE"})
+            for (const bool byAge : {false, true})
+                QTest::addRow("%s, %s", source, byAge ? "clean-up by age" : "complete deletion") << source << "absolute" << byAge;
+    }
+    void programsCopiesGoUsersFilesStay()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, shape);
+        QFETCH(bool, byAge);
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        const auto restore = qScopeGuard([&dataHome] { qputenv("XDG_DATA_HOME", dataHome); });
+        QTemporaryDir work;
+        fixtures::SeriesLayout layout = apptest::small(3);
+        fixtures::completeUids(layout);
+        const QStringList sent = fixtures::writeSeries(work.filePath("sent"), layout);
+        QCOMPARE(sent.size(), 3);
+        // The user's files, opened where they lie by their plain paths.
+        QStringList users;
+        QList<QByteArray> usersBytes;
+        for (const QString& file : sent.mid(0, 2)) {
+            const QString sop = dicom::readFileSummary(file)->sopInstanceUid;
+            users << (source == "archive" ? apptest::storeFolder(kZip, layout) + "/" + dicom::ZipImportWorker::storeName(sop) + ".dcm"
+                                          : apptest::storeFolder(kDownloads, layout) + "/" + sop + ".dcm");
+            QVERIFY(writeUsersCopy(file, users.last()));
+            usersBytes << fixtures::readFile(users.last());
+        }
+        {
+            db::Database index;
+            QVERIFY(openProgramIndex(index));
+            QVERIFY(fixtures::indexFiles(index, users));
+        }
+        if (shape == "link") {
+            QVERIFY(QFile::link(QString::fromLocal8Bit(dataHome), work.filePath("data")));
+            qputenv("XDG_DATA_HOME", work.filePath("data").toLocal8Bit());
+        } else if (shape == "relative") {
+            qputenv("XDG_DATA_HOME", QDir::current().relativeFilePath(QString::fromLocal8Bit(dataHome)).toLocal8Bit());
+        }
+        auto w = std::make_unique<MainWindow>();
+        QString said;
+        if (source == "archive") {
+            QVERIFY(fixtures::writeZip(work.filePath("study.zip"), work.filePath("sent"), sent));
+            w->startArchiveImport(work.filePath("study.zip"));
+            QTRY_VERIFY_WITH_TIMEOUT(w->statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
+            said = w->statusText();
+            QVERIFY2(said.contains(QStringLiteral("добавлено 1,")), qPrintable(said));
+        } else {
+            const int retrieveMode = source == "C-GET" ? 1 : 0;
+            const quint16 listenPort = fixtures::freeLoopbackPort();
+            peers::QrArchive pacs;
+            pacs.addMoveDestination(QStringLiteral("KALVMENU"), listenPort);
+            QVERIFY(pacs.index(sent) && pacs.start());
+            pacs::PacsOpenCoordinator coordinator(w->database());
+            QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
+            coordinator.startDownload(pacs.server(retrieveMode), peers::localConfig(listenPort, "KALVMENU", {pacs.server(retrieveMode)}),
+                                      layout.studyUid, QDir(pacs::pacsDownloadsRoot()).filePath(layout.studyUid),
+                                      pacs::PacsOpenCoordinator::ToArchive);
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+            QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+            said = finished.first().at(1).toString();
+            QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+        }
+        QVERIFY2(said.contains(QStringLiteral("файлы пользователя")) && said.contains(QStringLiteral(" 2")), qPrintable(said));
+        // The user's files are theirs still, and the folder holds one file per object.
+        const QString folder = QFileInfo(users.first()).path();
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 3);
+        int own = 0;
+        for (const db::IndexedFile& file : w->database()->studyFiles(layout.studyUid))
+            own += file.ownCopy.value_or(false) ? 1 : 0;
+        QCOMPARE(own, 1);
+        for (qsizetype i = 0; i < users.size(); ++i)
+            QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
+
+        if (byAge) {
+            QVERIFY(setImportTime(*w->database(), layout.studyUid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
+            CleanupSettings rules;
+            rules.byAgeEnabled = true;
+            rules.maxAgeDays = 30;
+            saveCleanupSettings(rules);
+            w.reset();
+            w = std::make_unique<MainWindow>();
+        } else {
+            fixtures::ModalAnswer yes(QMessageBox::Yes);
+            w->deleteStudiesCompletely({layout.studyUid});
+            QCOMPARE(yes.count(), 1); // the question only
+        }
+        QVERIFY(studyUids(w->database()).isEmpty());
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+        for (qsizetype i = 0; i < users.size(); ++i)
+            QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
+        w.reset();
     }
 
     // An index of an earlier version, whose rows do not say who wrote their files: from its first start
