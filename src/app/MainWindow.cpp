@@ -150,6 +150,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
         this);
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QDir().mkpath(dataDir);
+    QString placingFailure;
     if (!m_db->open(QDir(dataDir).filePath(QStringLiteral("index.sqlite3")))) {
         QMessageBox::critical(this, QStringLiteral("Ошибка базы данных"),
                               QStringLiteral("Не удалось открыть локальную базу исследований:\n%1").arg(m_db->lastError()));
@@ -160,16 +161,21 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                                             "очистить их не получится, пока база не станет доступна для "
                                             "записи. Автоочистка при запуске пропущена.")
                                  .arg(m_db->readOnlyReason()));
-    } else {
-        // The clean-up by size sums what the index says of its rows in these folders.
-        m_db->setStoreFolders(ManagedStore(dataDir).folders(), m_startupProgress->step([](int done, int total) {
-            return QStringLiteral("Обновление локальной базы исследований: обработано записей %1 из %2")
-                .arg(done)
-                .arg(total);
-        }));
+    } else if (!m_db->setStoreFolders(ManagedStore(dataDir).folders(), m_startupProgress->step([](int done, int total) {
+                   return QStringLiteral("Обновление локальной базы исследований: обработано записей %1 из %2")
+                       .arg(done)
+                       .arg(total);
+               }))) {
+        // The clean-up by size sums what the index says of its rows in these folders: until they are
+        // placed, it finds nothing to count. Done again at the next start.
+        placingFailure = m_db->lastError();
     }
 
     setupUi();
+    if (!placingFailure.isEmpty())
+        addStartupNote(QStringLiteral("Не удалось обновить локальную базу исследований: %1 — автоочистка по размеру "
+                                      "не учтёт файлы хранилища до следующего запуска")
+                           .arg(placingFailure));
     loadColumnWidths();
     beginStoreSession();
     runAutoCleanup();

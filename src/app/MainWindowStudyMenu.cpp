@@ -7,6 +7,7 @@
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
 #include "platform/SingleInstanceLock.h"
+#include "platform/TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -393,14 +394,22 @@ bool MainWindow::startupDeletionsAllowed(QString* why)
     }
     m_startupDeletionsChecked = true;
     QString problem;
-    if (!m_storeLock || !m_storeLock->isHeld()) {
+    if (m_storeLock && !m_storeLock->failure().isEmpty()) {
+        // No lock could be made at all (a full disk): no other copy is named for it.
+        m_noStartupDeletionsWhy = m_storeLock->failure();
+        addStartupNote(QStringLiteral("Очистка хранилища при запуске отложена: %1").arg(m_noStartupDeletionsWhy));
+    } else if (!m_storeLock || !m_storeLock->isHeld()) {
         // Its imports, retrieves and deletions are under way: nothing of theirs is a leftover.
         m_noStartupDeletionsWhy = QStringLiteral("папку данных использует другая запущенная копия программы");
         addStartupNote(QStringLiteral("Очистка хранилища при запуске отложена: %1").arg(m_noStartupDeletionsWhy));
     } else if (!m_db->isWritable()) {
         m_noStartupDeletionsWhy = m_db->readOnlyReason().isEmpty() ? QStringLiteral("база не открыта")
                                                                    : m_db->readOnlyReason();
-    } else if (!m_db->checkIntegrity(&problem)) {
+    } else if (!m_db->checkIntegrity(&problem, [this] {
+                   // A large index takes a while to read through, after a session that was cut short.
+                   if (m_startupProgress)
+                       m_startupProgress->advance(QStringLiteral("Проверка локальной базы исследований…"), 0, 0);
+               })) {
         // Rows that cannot be read name no files: every file would look unwanted.
         m_noStartupDeletionsWhy = QStringLiteral("локальная база исследований повреждена (%1)").arg(problem);
         QMessageBox::warning(this, QStringLiteral("Локальная база исследований"),
@@ -430,11 +439,18 @@ void MainWindow::sweepManagedStoreIfDue()
             return QStringLiteral("Восстановление списка исследований: найдено файлов хранилища, не записанных в базу — %1")
                 .arg(found);
         });
-    const ManagedStore::SweepReport report = ManagedStore().sweep(*m_db, m_previousSessionStart, progress);
+    // Logout or shutdown during the sweep: it ends where it is, and the next start goes on.
+    const ManagedStore::SweepReport report =
+        ManagedStore().sweep(*m_db, m_previousSessionStart, progress, &platform::TerminationSignals::requested);
     if (!report.complete())
         m_storeSweepDue = true;
     if (report.reindexed > 0)
         addStartupNote(QStringLiteral("Снова в списке файлов хранилища, не записанных в базу: %1").arg(report.reindexed));
+    if (report.unlisted > 0 || !report.cause.isEmpty())
+        addStartupNote(QStringLiteral("Не удалось снова внести в список файлов хранилища: %1 (%2) — они будут внесены "
+                                      "при следующем запуске")
+                           .arg(report.unlisted)
+                           .arg(report.cause));
     if (!report.failed.isEmpty())
         addStartupNote(QStringLiteral("Не удалось удалить файлов хранилища: %1 (%2)")
                            .arg(report.failed.size())

@@ -260,7 +260,7 @@ QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& p
 }
 
 ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTime& sparedFrom,
-                                              const Progress& progress) const
+                                              const Progress& progress, const std::function<bool()>& stop) const
 {
     SweepReport report;
     QStringList emptied, waiting;
@@ -281,32 +281,59 @@ ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTi
     }
     index.forgetPendingRemovals(notCopies);
     finishRemovals(index, pending, sparedFrom, report, &emptied, &waiting);
-    walkStore(index, waiting + index.leftUnlisted(), sparedFrom, report, &emptied, progress);
+    walkStore(index, waiting + index.leftUnlisted(), sparedFrom, report, &emptied, progress, stop);
     removeEmptiedFolders(emptied);
     return report;
 }
 
 void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
-                             SweepReport& report, QStringList* emptiedFolders, const Progress& progress) const
+                             SweepReport& report, QStringList* emptiedFolders, const Progress& progress,
+                             const std::function<bool()>& stop) const
 {
+    int unlisted = 0;
+    // The window that shows the start's long work comes up on a large store even when nothing is
+    // found, and an end asked for meanwhile is seen as soon.
+    qint64 steps = 0;
+    const auto tick = [&] {
+        if ((++steps & 0xff) != 0)
+            return false;
+        if (progress)
+            progress(unlisted, 0);
+        if (stop && stop())
+            report.stopped = true;
+        return report.stopped;
+    };
     // Paths by their hashes: a million rows fit in a few megabytes. Two paths of one hash only keep
     // a copy from being indexed again.
     std::vector<size_t> listed;
-    const bool read = index.visitFilePaths(
-        [&listed](const QString& path) { listed.push_back(qHash(QDir::cleanPath(path))); });
+    const bool read = index.visitFilePaths([&listed, &tick](const QString& path) {
+        listed.push_back(qHash(QDir::cleanPath(path)));
+        tick();
+    });
+    if (report.stopped)
+        return;
+    if (!read)
+        report.cause = QStringLiteral("список файлов в локальной базе исследований прочитан не до конца");
     std::sort(listed.begin(), listed.end());
     QSet<QString> pending;
     for (const QString& path : waiting)
         pending.insert(QDir::cleanPath(path));
     // Found copies are listed a batch at a time, each batch in one transaction, as an import lists
     // its files: a commit for each would make a start after a cut import last many times as long.
+    // A batch that fails (a full disk, an index held by another program past the time-out) leaves
+    // its copies for the next start, and says why.
     constexpr int kFilesAtOnce = 200;
     QList<dicom::DicomFileSummary> found;
     const auto indexFound = [&index, &report, &found] {
-        for (const QString& error : index.indexFiles(std::exchange(found, {})))
-            report.reindexed += error.isEmpty() ? 1 : 0;
+        for (const QString& error : index.indexFiles(std::exchange(found, {}))) {
+            if (error.isEmpty()) {
+                ++report.reindexed;
+            } else {
+                ++report.unlisted;
+                report.cause = error;
+            }
+        }
     };
-    int unlisted = 0;
 
     for (const auto& [root, folder, canonical] :
          {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
@@ -316,7 +343,7 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
         // Links are neither listed nor followed: below a folder that is no link, the path's own
         // text is then its place.
         QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
+        while (it.hasNext() && !tick()) {
             const QString path = QDir::cleanPath(it.next());
             const Place place{root, path.mid(folder.size() + 1).split(QLatin1Char('/'))};
             if (isTemporaryName(place)) {
@@ -350,5 +377,6 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
                 progress(++unlisted, 0);
         }
     }
+    // What was read before an end was asked for is listed still: it costs one batch.
     indexFound();
 }

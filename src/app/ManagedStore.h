@@ -58,15 +58,23 @@ public:
         int reindexed = 0;  // copies that no row named, listed again
         int spared = 0;     // left for a later start: changed while another session may have run
         QStringList failed; // could not be removed
-        bool complete() const { return spared == 0 && failed.isEmpty(); }
+        int unlisted = 0;   // copies that no row names and that could not be listed (see cause)
+        QString cause;      // why copies stay unlisted: the index's own words (a full disk, a busy index)
+        bool stopped = false; // asked to end before it was through
+        bool complete() const
+        {
+            return spared == 0 && failed.isEmpty() && unlisted == 0 && cause.isEmpty() && !stopped;
+        }
     };
     // Finishes the index's pending removals (those an earlier version planned by the name alone only
     // for a file whose own UIDs give that name), removes the program's temporaries and indexes the
     // copies that no row names, except those the user removed from the list; every other file stays. Files
     // changed at or after sparedFrom (when valid) are not removed: a session that began then may
     // still be writing them. Only for an index that checkIntegrity accepts, by the one session that
-    // holds the session lock. progress gets the copies found unlisted so far.
-    SweepReport sweep(db::Database& index, const QDateTime& sparedFrom, const Progress& progress = {}) const;
+    // holds the session lock. progress gets the copies found unlisted so far, and is called while the
+    // store is read, found or not; once stop says so, the sweep ends where it is.
+    SweepReport sweep(db::Database& index, const QDateTime& sparedFrom, const Progress& progress = {},
+                      const std::function<bool()>& stop = {}) const;
 
     // Removes those of the index's pending removals (the program's copies by the record of their
     // rows) that lie where it keeps its copies, and their folders left empty, and takes every path
@@ -100,7 +108,8 @@ private:
     // Removes the temporaries and indexes the unlisted copies of both folders; waiting: pending
     // removals still to be done, and files the user removed from the list, neither indexed again.
     void walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
-                   SweepReport& report, QStringList* emptiedFolders, const Progress& progress) const;
+                   SweepReport& report, QStringList* emptiedFolders, const Progress& progress,
+                   const std::function<bool()>& stop) const;
 
     QString m_archiveFolder; // as the program writes its paths (absolute)
     QString m_downloadFolder;

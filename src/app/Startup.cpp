@@ -80,6 +80,10 @@ int runNormalMode(QApplication& app)
     window->show();
     MainWindow* list = window.get();
     QObject::connect(&termination, &platform::TerminationSignals::terminationRequested, list, &QWidget::close);
+    // A request that came while the window was being made (a start that looks the store over takes a
+    // while, and shows its progress meanwhile) was told before anyone listened: it ends the program now.
+    if (platform::TerminationSignals::requested())
+        QTimer::singleShot(0, list, &QWidget::close);
     QObject::connect(server, &kalvenor::LocalApiServer::focusRequested, list, &MainWindow::bringToFront,
                      Qt::QueuedConnection);
 

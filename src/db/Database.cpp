@@ -9,6 +9,10 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace db {
 
 using namespace sql;
@@ -557,35 +561,69 @@ QString Database::filePath() const
     return name == QLatin1String(":memory:") ? QString() : name;
 }
 
-bool Database::checkIntegrity(QString* problem) const
+namespace {
+
+// What is wrong with the index the connection reads; empty when every page is sound and every row
+// names a file.
+QString integrityProblem(const QSqlDatabase& db)
 {
-    auto damaged = [problem](const QString& why) {
-        if (problem)
-            *problem = why;
-        return false;
-    };
-    if (!m_db.isOpen())
-        return damaged(QStringLiteral("база не открыта"));
-    QSqlQuery q(m_db);
+    QSqlQuery q(db);
     q.setForwardOnly(true);
     // Only a single "ok" says that every page and row could be read; anything else names a fault.
     if (!q.exec(QStringLiteral("PRAGMA quick_check;")))
-        return damaged(errorText(q));
+        return errorText(q);
     QStringList said;
     while (q.next())
         said << textOf(q.value(0));
     if (q.lastError().isValid())
-        return damaged(errorText(q));
+        return errorText(q);
     q.finish();
     if (said != QStringList{QStringLiteral("ok")})
-        return damaged(said.isEmpty() ? QStringLiteral("проверка не дала ответа") : said.first());
+        return said.isEmpty() ? QStringLiteral("проверка не дала ответа") : said.first();
     // A row whose path reads back empty names no file, so no file could be told to be unwanted.
     if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM instances WHERE file_path IS NULL OR file_path = '';"))
         || !q.next())
-        return damaged(errorText(q));
+        return errorText(q);
     if (const qint64 empty = q.value(0).toLongLong(); empty > 0)
-        return damaged(QStringLiteral("строк без пути к файлу: %1").arg(empty));
-    return true;
+        return QStringLiteral("строк без пути к файлу: %1").arg(empty);
+    return {};
+}
+
+} // namespace
+
+bool Database::checkIntegrity(QString* problem, const std::function<void()>& waiting) const
+{
+    QString found;
+    const QString path = filePath();
+    if (!m_db.isOpen()) {
+        found = QStringLiteral("база не открыта");
+    } else if (!waiting || path.isEmpty()) {
+        found = integrityProblem(m_db);
+    } else {
+        // Every page of a large index is read: on a connection of its own, on a thread of its own,
+        // while the caller is told, again and again, that it waits.
+        std::atomic_bool done{false};
+        std::thread checker([&found, &done, &path] {
+            const QString name = QStringLiteral("integrity_%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+                db.setDatabaseName(path);
+                db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMs));
+                found = db.open() ? integrityProblem(db) : describe(db.lastError());
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(name);
+            done = true;
+        });
+        while (!done.load()) {
+            waiting();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        checker.join();
+    }
+    if (problem)
+        *problem = found;
+    return found.isEmpty();
 }
 
 std::pair<qint64, qint64> Database::changeStamp() const

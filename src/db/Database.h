@@ -154,7 +154,9 @@ public:
     // True when SQLite finds every page of the index sound and every row names a file. Otherwise
     // false with what is wrong in problem: rows may then be missing or unreadable, and nothing may be
     // deleted for not being listed.
-    bool checkIntegrity(QString* problem = nullptr) const;
+    // waiting, when given, is called every few milliseconds while the check reads the index (on a
+    // connection and a thread of its own), so that a window may show that the program works.
+    bool checkIntegrity(QString* problem = nullptr, const std::function<void()>& waiting = {}) const;
 
     // A tag edit of a study's files stands marked from before its first file is written until its
     // last one is: a mark found at start names an edit that was cut short.

@@ -1,10 +1,20 @@
 #include "platform/SingleInstanceLock.h"
 
+#include "platform/OwnFileDoor.h"
+
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QtDebug>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -18,6 +28,43 @@ QString runtimeFolder()
     if (folder.isEmpty())
         folder = QDir::tempPath();
     return folder;
+}
+
+// Why no file can be made where the lock goes: found by making one of the lock's size beside it, as
+// the lock file itself does not tell.
+QString creationFailure(const QString& path)
+{
+    const QString probe = QStringLiteral("%1.probe-%2").arg(path).arg(QCoreApplication::applicationPid());
+    const int fd = ::open(QFile::encodeName(probe).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int code = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        const QByteArray bytes(256, '\n');
+        if (::write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size() || ::fsync(fd) != 0)
+            code = errno ? errno : EIO;
+        struct stat made {};
+        ::fstat(fd, &made);
+        ::close(fd);
+        OwnFileDoor({QFileInfo(probe).path()}).remove(probe, OwnProof::made({quint64(made.st_dev), quint64(made.st_ino), true}));
+    }
+    switch (code) {
+    case 0:
+        return QStringLiteral("не удалось создать файл блокировки %1").arg(QDir::toNativeSeparators(path));
+    case ENOSPC:
+    case EDQUOT:
+        return QStringLiteral("на диске с папкой %1 нет места").arg(QDir::toNativeSeparators(QFileInfo(path).path()));
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("нет прав на запись в папку %1").arg(QDir::toNativeSeparators(QFileInfo(path).path()));
+    case ENOENT:
+        return QStringLiteral("папки %1 нет").arg(QDir::toNativeSeparators(QFileInfo(path).path()));
+    case ENOTDIR:
+        return QStringLiteral("на месте папки %1 лежит файл").arg(QDir::toNativeSeparators(QFileInfo(path).path()));
+    case EROFS:
+        return QStringLiteral("папка %1 доступна только для чтения").arg(QDir::toNativeSeparators(QFileInfo(path).path()));
+    default:
+        return QStringLiteral("не удалось создать файл блокировки %1: %2")
+            .arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(std::strerror(code)));
+    }
 }
 
 } // namespace
@@ -38,6 +85,7 @@ bool SingleInstanceLock::anotherInstanceRunning()
 {
     if (isHeld())
         return false;
+    m_failure.clear();
     m_lock = std::make_unique<QLockFile>(m_path);
     // Age alone must never make a live copy's lock look abandoned: with no stale time, QLockFile
     // takes a lock over only when the process id it recorded is gone.
@@ -47,6 +95,7 @@ bool SingleInstanceLock::anotherInstanceRunning()
 
     if (m_lock->error() != QLockFile::LockFailedError) {
         qWarning() << "SingleInstanceLock: cannot create" << m_path << "error" << int(m_lock->error());
+        m_failure = creationFailure(m_path);
         m_lock.reset();
         return false;
     }
@@ -56,6 +105,7 @@ bool SingleInstanceLock::anotherInstanceRunning()
     const QFileInfo info(m_path);
     if (!info.isFile() && (info.exists() || info.isSymLink())) {
         qWarning() << "SingleInstanceLock: cannot create" << m_path << "- something else is in its place";
+        m_failure = QStringLiteral("на месте файла блокировки %1 лежит другое").arg(QDir::toNativeSeparators(m_path));
         m_lock.reset();
         return false;
     }

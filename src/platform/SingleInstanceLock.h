@@ -28,9 +28,13 @@ public:
 
     bool isHeld() const;
     QString filePath() const { return m_path; }
+    // Why the lock could not be created at all (a full disk, no permission, a folder in its place),
+    // in Russian; empty when it is held, or held by another copy.
+    QString failure() const { return m_failure; }
 
 private:
     QString m_path;
+    QString m_failure;
     std::unique_ptr<QLockFile> m_lock;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -18,10 +19,14 @@ constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
 // watches.
 int s_pipe[2] = {-1, -1};
 struct sigaction s_previous[std::size(kSignals)];
+// Set by the handler: a lock-free atomic may be written there.
+std::atomic_bool s_requested{false};
+static_assert(std::atomic_bool::is_always_lock_free);
 
 void onSignal(int number)
 {
     const int saved = errno;
+    s_requested.store(true);
     const char byte = char(number);
     [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
     errno = saved;
@@ -37,6 +42,7 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
+    s_requested.store(false);
     for (size_t i = 0; i < std::size(kSignals); ++i)
         ::sigaction(kSignals[i], &action, &s_previous[i]);
     m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
@@ -53,6 +59,12 @@ TerminationSignals::~TerminationSignals()
     ::close(s_pipe[0]);
     ::close(s_pipe[1]);
     s_pipe[0] = s_pipe[1] = -1;
+    s_requested.store(false);
+}
+
+bool TerminationSignals::requested()
+{
+    return s_requested.load();
 }
 
 void TerminationSignals::readPending()

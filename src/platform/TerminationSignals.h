@@ -21,6 +21,9 @@ public:
 
     // False when the signals could not be taken over: they then end the process as before.
     bool isActive() const { return m_notifier != nullptr; }
+    // A request came while the active object lives, whether or not its signal has been handled yet:
+    // long work that runs before the event loop does (the start) looks here to end early.
+    static bool requested();
 
 signals:
     void terminationRequested(int signalNumber);

@@ -3,11 +3,15 @@
 // first copy is in; the real program answers on the loopback server and forwards the same way.
 #include "support/LoopbackPort.h"
 #include "support/TestBench.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/ZipImportWorker.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -187,6 +191,64 @@ private slots:
         QVERIFY(!QFileInfo::exists(sessionMark));
         Copy next({}, program);
         QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+    }
+
+    // Asked to end (a logout) while its start lists again the copies a cut session left in the store:
+    // it ends as it does at any other moment, keeping the mark for what it did not get to, and the next
+    // start lists every copy.
+    void endAskedWhileTheStartListsTheStore()
+    {
+        const QString program = QStringLiteral(KALVENOR_EXECUTABLE);
+        fixtures::TestBench::reset();
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 16;
+        layout.slices = 6000; // more than a start lists before its window shows
+        const QStringList files = fixtures::writeSeries(m_bench.path(QStringLiteral("series")), layout);
+        QCOMPARE(files.size(), 6000);
+        // As a killed archive import leaves them: in the store under their names, no row naming them.
+        for (const QString& file : files) {
+            const auto summary = dicom::readFileSummary(file);
+            QVERIFY(summary);
+            const QString copy = fixtures::TestBench::dataPath(
+                QStringLiteral("imported_from_zip/%1/%2.dcm")
+                    .arg(dicom::ZipImportWorker::storeName(summary->seriesInstanceUid),
+                         dicom::ZipImportWorker::storeName(summary->sopInstanceUid)));
+            QVERIFY(QDir().mkpath(QFileInfo(copy).path()) && QFile::copy(file, copy));
+        }
+        const QString mark = fixtures::TestBench::dataPath(QStringLiteral("store_sweep_due"));
+        QFile(mark).open(QIODevice::WriteOnly);
+        {
+            Copy first({}, program);
+            // The session's lock is taken right before the store is looked over, and after the program
+            // listens for the request to end.
+            QVERIFY(QTest::qWaitFor(
+                [] { return QFileInfo::exists(fixtures::TestBench::dataPath(QStringLiteral("store_session.lock"))); }, 60000));
+            first.process.terminate();
+            QVERIFY(first.process.waitForFinished(60000));
+            QCOMPARE(first.process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(first.process.exitCode(), 0);
+        }
+        // Rows listed, read as another program reads the index, without writing to it.
+        const auto listed = [] {
+            int rows = -1;
+            {
+                QSqlDatabase index = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("listed"));
+                index.setDatabaseName(fixtures::TestBench::dataPath(QStringLiteral("index.sqlite3")));
+                index.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+                QSqlQuery q(index);
+                if (index.open() && q.exec(QStringLiteral("SELECT COUNT(*) FROM instances")) && q.next())
+                    rows = q.value(0).toInt();
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("listed"));
+            return rows;
+        };
+        // Whatever the first start did not list, its mark keeps due.
+        QVERIFY(listed() == 6000 || QFileInfo::exists(mark));
+        Copy next({}, program);
+        QTRY_COMPARE_WITH_TIMEOUT(listed(), 6000, 120000);
+        next.process.terminate();
+        QVERIFY(next.process.waitForFinished(60000));
+        QVERIFY(!QFileInfo::exists(mark));
     }
 };
 

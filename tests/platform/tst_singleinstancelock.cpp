@@ -1,5 +1,6 @@
 // The single-instance lock across real processes: this test starts copies of itself that hold it.
 #include "platform/SingleInstanceLock.h"
+#include "support/SmallFileSystem.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 using platform::SingleInstanceLock;
 
@@ -86,6 +88,7 @@ private slots:
             SingleInstanceLock second;
             QVERIFY(second.anotherInstanceRunning());
             QVERIFY(!second.isHeld());
+            QVERIFY(second.failure().isEmpty()); // held by another copy: nothing failed
         }
         QVERIFY(!QFileInfo::exists(lockPath())); // a clean end leaves nothing behind
     }
@@ -144,28 +147,40 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("inPlace"); // what stands where the name's first part points
-        QTest::newRow("missing folder") << "missing/lock" << "";
-        QTest::newRow("a file for its folder") << "plain/lock" << "file";
-        QTest::newRow("a folder in its place") << "folder-lock" << "folder";
-        QTest::newRow("a link to nowhere in its place") << "dangling-lock" << "link";
+        QTest::addColumn<QString>("cause");   // a word of why, as the program names it
+        QTest::newRow("missing folder") << "missing/lock" << "" << "нет";
+        QTest::newRow("a file for its folder") << "plain/lock" << "file" << "лежит файл";
+        QTest::newRow("a folder in its place") << "folder-lock" << "folder" << "лежит другое";
+        QTest::newRow("a link to nowhere in its place") << "dangling-lock" << "link" << "лежит другое";
+        // Not another copy of the program: the disk has no room.
+        QTest::newRow("a full disk") << "full/lock" << "full disk" << "нет места";
     }
     void uncreatableLockLetsThisCopyRun()
     {
         QFETCH(QString, name);
         QFETCH(QString, inPlace);
+        QFETCH(QString, cause);
         const QDir runtime(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation));
         const QString first = runtime.filePath(name.section(QLatin1Char('/'), 0, 0));
+        std::unique_ptr<fixtures::SmallFileSystem> disk;
         if (inPlace == "file")
             QVERIFY(QFile(first).open(QIODevice::WriteOnly));
         else if (inPlace == "folder")
             QVERIFY(runtime.mkdir(first));
         else if (inPlace == "link")
             QVERIFY(QFile::link(runtime.filePath(QStringLiteral("nowhere")), first));
+        if (inPlace == "full disk") {
+            disk = std::make_unique<fixtures::SmallFileSystem>(first, 256 * 1024);
+            if (!disk->isMounted())
+                QSKIP(qPrintable(disk->why()));
+            QVERIFY(disk->fillLeaving(0));
+        }
         SingleInstanceLock lock(name);
         // No other copy can hold such a lock: this one goes on as the first, without one, and whatever
         // stands there stays.
         QVERIFY(!lock.anotherInstanceRunning());
         QVERIFY(!lock.isHeld());
+        QVERIFY2(lock.failure().contains(cause), qPrintable(lock.failure()));
         const QFileInfo left(first);
         QCOMPARE(left.exists() || left.isSymLink(), !inPlace.isEmpty());
     }
@@ -181,6 +196,7 @@ int main(int argc, char** argv)
         for (;;)
             QThread::sleep(1);
     }
+    fixtures::enterOwnMountNamespace();
     QCoreApplication app(argc, argv);
     TestSingleInstanceLock test;
     return QTest::qExec(&test, argc, argv);
