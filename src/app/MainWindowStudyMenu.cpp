@@ -6,6 +6,7 @@
 #include "app/StartupProgress.h"
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
+#include "platform/OwnFileDoor.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/TerminationSignals.h"
 
@@ -465,7 +466,7 @@ void MainWindow::endStoreSession()
     if (m_storeSweepDue)
         writeStoreMark();
     else if (m_storeLock && m_storeLock->isHeld() && QFileInfo(markPath).lastModified() == m_sessionMarkTime)
-        QFile::remove(markPath);
+        platform::OwnFileDoor({QFileInfo(markPath).path()}).remove(markPath, platform::OwnProof::ownName());
     m_storeLock.reset();
 }
 

@@ -2,11 +2,13 @@
 
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -16,8 +18,6 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -27,15 +27,6 @@
 namespace dicom {
 
 namespace {
-
-std::filesystem::path nativePath(const QString& path)
-{
-#ifdef Q_OS_WIN
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
 
 // The bytes must be on the disk before the rename makes them the only copy of the file.
 void flushToDisk(const QString& path)
@@ -112,6 +103,15 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
     errno = 0;
     if (!temp.open())
         return fail(temp.errorString(), errno);
+    // The temporary goes through the door, as the file it made here, unless it became the target.
+    temp.setAutoRemove(false);
+    const platform::FileId made = platform::FileId::of(temp.fileName());
+    const platform::OwnFileDoor door({QFileInfo(temp.fileName()).path()});
+    bool placed = false;
+    const auto dropTemporary = qScopeGuard([&] {
+        if (!placed)
+            door.remove(temp.fileName(), platform::OwnProof::made(made));
+    });
     QByteArray block(256 * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 n = source.read(block.data(), block.size());
@@ -128,12 +128,11 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
         return fail(temp.errorString(), errno);
     temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
                         | QFileDevice::ReadOther);
-    std::error_code ec;
-    std::filesystem::rename(nativePath(temp.fileName()), nativePath(targetPath), ec);
-    if (ec)
-        return fail(QString::fromLocal8Bit(ec.message().c_str()), ec.value());
-    temp.setAutoRemove(false);
-    return true;
+    temp.close();
+    // A copy never replaces a file: whatever lies under the target's name stays.
+    QString why;
+    placed = door.rename(temp.fileName(), made, targetPath, platform::OwnProof(), &why) == platform::OwnFileDoor::Outcome::Done;
+    return placed ? true : fail(why, EEXIST);
 }
 
 AtomicDicomWriter::AtomicDicomWriter(const QString& targetPath)
@@ -141,6 +140,9 @@ AtomicDicomWriter::AtomicDicomWriter(const QString& targetPath)
     // Replacing a link would turn it into a file of its own; the file it points to is meant.
     const QFileInfo info(targetPath);
     m_targetPath = info.isSymLink() && info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+    // The file the caller means to replace, as it is now: no other file that comes under its name
+    // meanwhile is replaced.
+    m_targetId = platform::FileId::of(m_targetPath);
 }
 
 AtomicDicomWriter::~AtomicDicomWriter()
@@ -151,7 +153,7 @@ AtomicDicomWriter::~AtomicDicomWriter()
 void AtomicDicomWriter::discard()
 {
     if (!m_tempPath.isEmpty()) {
-        QFile::remove(m_tempPath);
+        platform::OwnFileDoor({QFileInfo(m_tempPath).path()}).remove(m_tempPath, platform::OwnProof::made(m_tempId));
         m_tempPath.clear();
     }
 }
@@ -178,6 +180,7 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
         return false;
     }
     m_tempPath = temp.fileName();
+    m_tempId = platform::FileId::of(m_tempPath);
     temp.close();
 
     // Implicit VR big endian, read from a mislabelled file, has no transfer syntax UID to be written in.
@@ -221,11 +224,12 @@ bool AtomicDicomWriter::commit(QString* cause)
     if (replacing)
         flushToDisk(m_tempPath);
 
-    std::error_code ec;
-    std::filesystem::rename(nativePath(m_tempPath), nativePath(m_targetPath), ec);
-    if (ec) {
+    QString why;
+    const platform::OwnProof targetProof = m_targetId.known ? platform::OwnProof::made(m_targetId) : platform::OwnProof();
+    if (platform::OwnFileDoor({QFileInfo(m_targetPath).path()}).rename(m_tempPath, m_tempId, m_targetPath, targetProof, &why)
+        != platform::OwnFileDoor::Outcome::Done) {
         if (cause)
-            *cause = QString::fromLocal8Bit(ec.message().c_str());
+            *cause = why;
         discard();
         return false;
     }

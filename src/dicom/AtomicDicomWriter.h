@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/OwnFileDoor.h"
+
 #include <QString>
 
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -34,12 +36,14 @@ public:
               bool* unreadable = nullptr);
     // The written temporary file, e.g. to read it back before committing.
     QString temporaryPath() const { return m_tempPath; }
-    // Replaces the target (an existing file keeps its permissions).
+    // Replaces the target (an existing file keeps its permissions): the file that was there when the
+    // writer was made, not one that came under its name since.
     bool commit(QString* cause = nullptr);
     void discard();
 
     // Copies a file to the target the same way: under a temporary name beside it, moved into place
-    // once whole. On failure *cause gets the system's text and *code its error number (0 if none).
+    // once whole, never over a file that lies there. On failure *cause gets the system's text and
+    // *code its error number (0 if none).
     static bool copyFile(const QString& sourcePath, const QString& targetPath, QString* cause = nullptr,
                          int* code = nullptr);
     // True for the name of a temporary file that a writer for a file named targetName leaves behind
@@ -49,6 +53,8 @@ public:
 private:
     QString m_targetPath;
     QString m_tempPath;
+    platform::FileId m_targetId; // the file at the target when the writer was made
+    platform::FileId m_tempId;
 };
 
 } // namespace dicom

@@ -4,6 +4,7 @@
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "db/Database.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -311,7 +312,7 @@ void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessag
     m_session = nullptr;
     // A retrieve that brought nothing leaves no empty folder behind (rmdir removes only an empty one).
     if (receivedFileCount == 0)
-        QDir().rmdir(m_targetFolder);
+        platform::OwnFileDoor({pacsDownloadsRoot(), viewOnlyRoot()}).removeEmptyFolder(m_targetFolder);
     if (ok && receivedFileCount > 0) {
         emit finished(true, errorMessage, receivedFileCount); // what the retrieve has to say of a good end
     } else if (ok) {

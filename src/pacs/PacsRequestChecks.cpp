@@ -1,5 +1,7 @@
 #include "pacs/PacsRequestChecks.h"
 
+#include "platform/OwnFileDoor.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -60,9 +62,7 @@ bool isInsideRoot(const QString& path, const QString& root)
 
 bool removeTreeInside(const QString& path, const QString& root)
 {
-    if (!isInsideRoot(path, root))
-        return false;
-    return QDir(QFileInfo(path).canonicalFilePath()).removeRecursively();
+    return platform::OwnFileDoor({root}).removeTree(path);
 }
 
 } // namespace pacs

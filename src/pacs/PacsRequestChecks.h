@@ -22,7 +22,8 @@ QString viewOnlyRoot();
 
 // True when path, with links resolved, lies strictly below root.
 bool isInsideRoot(const QString& path, const QString& root);
-// Removes the folder recursively, but only when it lies strictly below root; false otherwise.
+// Removes the folder with everything in it that is no link, but only when it lies strictly below root
+// with links resolved; false otherwise, or when anything stayed.
 bool removeTreeInside(const QString& path, const QString& root);
 
 } // namespace pacs

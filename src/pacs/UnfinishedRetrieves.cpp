@@ -1,6 +1,7 @@
 #include "pacs/UnfinishedRetrieves.h"
 
 #include "pacs/PacsRequestChecks.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -58,7 +59,7 @@ void clearRetrieveUnfinished(const QString& studyUid)
 {
     const QString path = markPath(studyUid);
     if (!path.isEmpty())
-        QFile::remove(path);
+        platform::OwnFileDoor({unfinishedRetrievesFolder()}).remove(path, platform::OwnProof::ownName());
 }
 
 bool isRetrieveUnfinished(const QString& studyUid)

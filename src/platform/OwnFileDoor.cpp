@@ -351,7 +351,7 @@ bool OwnFileDoor::removeTree(const QString& folder) const
     const FolderHandle inner(
         ::openat(where.folder.fd(), where.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (inner.fd() < 0)
-        return errno == ENOENT;
+        return false;
     return emptyFolder(inner.fd()) && ::unlinkat(where.folder.fd(), where.name.constData(), AT_REMOVEDIR) == 0;
 }
 

@@ -86,7 +86,7 @@ public:
     bool removeEmptyFolder(const QString& folder) const;
     // Removes everything below the folder that is no link, then the folder, when it lies strictly
     // below one of the own folders and holds nothing but what the program writes there (a cache, a
-    // retrieve shown without being kept). False when anything stayed.
+    // retrieve shown without being kept). False when anything stayed, or there was nothing to remove.
     bool removeTree(const QString& folder) const;
 
 private:

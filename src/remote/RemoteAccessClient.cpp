@@ -3,6 +3,8 @@
 #include "remote/RemoteProtocol.h"
 #include "remote/RemoteTunnelSocket.h"
 
+#include "platform/OwnFileDoor.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -526,7 +528,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
         text = QStringLiteral("соединение прервано во время скачивания — частично скачанный файл сохранён, повторная "
                               "попытка продолжит с этого места.");
     setError(error, text);
-    if (deleteFile)
-        QFile::remove(destPath);
+    if (deleteFile) // the download's own file, named by whoever asked for it
+        platform::OwnFileDoor({QFileInfo(destPath).path()}).remove(destPath, platform::OwnProof::ownName());
     return false;
 }

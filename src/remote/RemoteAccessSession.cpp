@@ -10,6 +10,7 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/PacsRequestChecks.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -17,7 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QSaveFile>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <sys/stat.h>
@@ -53,10 +53,26 @@ QByteArray readSmallFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.read(65536) : QByteArray();
 }
 
+// The transfer cache holds nothing but the copies this server made, and what it keeps beside them:
+// its files go and are replaced by their names alone.
+platform::OwnFileDoor cacheDoor()
+{
+    return platform::OwnFileDoor({RemoteAccessServer::transferCacheRoot()},
+                                 QFileInfo(RemoteAccessServer::transferCacheRoot()).path());
+}
+
 bool writeWhole(const QString& path, const QByteArray& bytes)
 {
-    QSaveFile out(path);
-    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();
+    const QString part = path + QStringLiteral(".writing");
+    QFile out(part);
+    const bool written = out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size()
+                         && out.flush();
+    out.close();
+    const platform::FileId made = platform::FileId::of(part);
+    if (written && cacheDoor().rename(part, made, path, platform::OwnProof::ownName()) == platform::OwnFileDoor::Outcome::Done)
+        return true;
+    cacheDoor().remove(part, platform::OwnProof::made(made));
+    return false;
 }
 
 // The SHA-256 of a transfer copy, kept beside it and made again with the copy.
@@ -85,19 +101,19 @@ QByteArray copyDigest(const QString& copyPath)
 bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const QByteArray& identity,
                       QString* error)
 {
-    QFile::remove(copyPath + QStringLiteral(".source"));
-    QFile::remove(copyPath + QStringLiteral(".sha256"));
+    const platform::OwnFileDoor door = cacheDoor();
     const QString partPath = copyPath + QStringLiteral(".part");
-    QFile::remove(partPath);
+    for (const QString& stale : {copyPath + QStringLiteral(".source"), copyPath + QStringLiteral(".sha256"), partPath})
+        door.remove(stale, platform::OwnProof::ownName());
     bool made = dicom::writeCompressedCopy(sourcePath, partPath, error);
     if (made) {
-        QFile::remove(copyPath);
-        made = QFile::rename(partPath, copyPath);
+        made = door.rename(partPath, platform::FileId::of(partPath), copyPath, platform::OwnProof::ownName())
+               == platform::OwnFileDoor::Outcome::Done;
         if (!made)
             *error = QStringLiteral("Не удалось скопировать: %1").arg(sourcePath);
     }
     if (!made) {
-        QFile::remove(partPath);
+        door.remove(partPath, platform::OwnProof::ownName());
         return false;
     }
     writeWhole(copyPath + QStringLiteral(".source"), identity);
