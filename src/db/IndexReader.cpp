@@ -1,7 +1,6 @@
 #include "db/IndexReader.h"
 #include "db/DatabaseSql.h"
 
-#include <QFile>
 #include <QSqlQuery>
 #include <QUuid>
 
@@ -9,8 +8,6 @@
 #include <array>
 #include <iterator>
 #include <vector>
-
-#include <sys/stat.h>
 
 namespace db {
 
@@ -68,14 +65,6 @@ struct ListedStudy
 constexpr std::array<int, 4> kSortColumns = {6, 7, 2, 0};
 
 } // namespace
-
-FileIdentity FileIdentity::of(const QString& path)
-{
-    struct stat st = {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return {};
-    return {quint64(st.st_dev), quint64(st.st_ino), true};
-}
 
 IndexReader::IndexReader(const QString& indexPath)
 {

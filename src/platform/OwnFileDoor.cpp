@@ -328,26 +328,26 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
                                                                                              : fail(errno);
 }
 
+bool OwnFileDoor::placeBelow(const QString& folder, Place* where) const
+{
+    if (!place(folder, where))
+        return false;
+    // The own folders themselves stay.
+    const QString canonical = QDir(where->canonicalFolder).filePath(QFile::decodeName(where->name));
+    return !m_canonical.contains(canonical);
+}
+
 bool OwnFileDoor::removeEmptyFolder(const QString& folder) const
 {
     Place where;
-    if (!place(folder, &where))
-        return false;
-    // The own folders themselves stay.
-    for (const QString& own : m_canonical)
-        if (!own.isEmpty() && QDir(where.canonicalFolder).filePath(QFile::decodeName(where.name)) == own)
-            return false;
-    return ::unlinkat(where.folder.fd(), where.name.constData(), AT_REMOVEDIR) == 0;
+    return placeBelow(folder, &where) && ::unlinkat(where.folder.fd(), where.name.constData(), AT_REMOVEDIR) == 0;
 }
 
 bool OwnFileDoor::removeTree(const QString& folder) const
 {
     Place where;
-    if (!place(folder, &where))
+    if (!placeBelow(folder, &where))
         return false;
-    for (const QString& own : m_canonical)
-        if (!own.isEmpty() && QDir(where.canonicalFolder).filePath(QFile::decodeName(where.name)) == own)
-            return false;
     const FolderHandle inner(
         ::openat(where.folder.fd(), where.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (inner.fd() < 0)

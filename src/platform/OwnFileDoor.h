@@ -93,6 +93,8 @@ private:
     struct Place;
     // The folder's handle, links resolved, and the entry's name in it; false when outside the folders.
     bool place(const QString& path, Place* where) const;
+    // As place, for a folder strictly below an own folder.
+    bool placeBelow(const QString& folder, Place* where) const;
     bool proves(const OwnProof& proof, const FileId& file) const;
 
     QStringList m_folders;   // as given, cleaned
