@@ -17,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QThread>
@@ -262,10 +261,10 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
     const QString earlier = m_present.value(summary->sopInstanceUid);
     if (!earlier.isEmpty() && QFileInfo::exists(earlier)) {
         // Already here, and listed: the file the index names stays as it is, whoever wrote it, and
-        // keeps its record. The same file reached by another path (the data folder through a link, or
-        // named relative) is that file, not a second copy; a new one this retrieve made beside it goes.
-        if (!platform::isSameFile(earlier, filePath))
-            removeMade(filePath, made);
+        // keeps its record. A new file this retrieve's receiver made beside it goes; the earlier copy
+        // that the receiver found again, by whatever path (the data folder through a link, or named
+        // relative), is no file it made, and the door leaves it.
+        removeMade(filePath, made);
         if (m_othersFiles.contains(summary->sopInstanceUid))
             ++m_othersKept;
         ++m_received;
@@ -368,7 +367,9 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
         m_othersKept > 0
             ? QStringLiteral("Уже были в архиве как файлы пользователя и оставлены без изменений: %1").arg(m_othersKept)
             : QString();
-    finish(ok && refused == 0, errorMessage.isEmpty() ? kept : kept.isEmpty() ? errorMessage : errorMessage + QStringLiteral(". ") + kept);
+    QStringList said{errorMessage, kept};
+    said.removeAll(QString());
+    finish(ok && refused == 0, said.join(QStringLiteral(". ")));
 }
 
 void PacsRetrieveSession::releaseListener()

@@ -2,7 +2,6 @@
 
 #include "dicom/DicomFileSummary.h"
 
-
 #include <QDateTime>
 #include <QDir>
 #include <QFile>

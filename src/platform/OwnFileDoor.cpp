@@ -168,7 +168,6 @@ OwnFileDoor::OwnFileDoor(const QStringList& folders, const QString& within)
         const QString canonical = QFileInfo(folder).canonicalFilePath();
         const bool counts = !canonical.isEmpty() && QFileInfo(canonical).isDir()
                             && (within.isEmpty() || liesIn(canonical, canonicalWithin, true));
-        m_folders << QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
         m_canonical << (counts ? canonical : QString());
     }
 }
@@ -194,21 +193,6 @@ bool OwnFileDoor::place(const QString& path, Place* where) const
     return where->folder.fd() >= 0;
 }
 
-bool OwnFileDoor::holds(const QString& path) const
-{
-    return !folderOf(path).isEmpty();
-}
-
-QString OwnFileDoor::folderOf(const QString& path) const
-{
-    const QString canonicalFolder =
-        QFileInfo(QFileInfo(QDir::cleanPath(QFileInfo(path).absoluteFilePath())).absolutePath()).canonicalFilePath();
-    for (qsizetype i = 0; i < m_canonical.size(); ++i)
-        if (!canonicalFolder.isEmpty() && liesIn(canonicalFolder, m_canonical[i], false))
-            return m_folders[i];
-    return {};
-}
-
 bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file) const
 {
     switch (proof.m_kind) {
@@ -232,6 +216,7 @@ OwnFileDoor::Outcome OwnFileDoor::remove(const QString& path, const OwnProof& pr
             *why = text.arg(QDir::toNativeSeparators(path));
         return Outcome::Refused;
     };
+    // Nothing there, not even its folder: gone, not outside.
     if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path))
         return Outcome::Gone;
     Place where;

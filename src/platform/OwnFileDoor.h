@@ -71,11 +71,6 @@ public:
         Failed,  // the system refused (a folder under the name, no permission, a full disk)
     };
 
-    // The path lies, by its folder with links resolved, in one of the own folders or below one.
-    bool holds(const QString& path) const;
-    // The own folder the path lies in, as given; empty when none.
-    QString folderOf(const QString& path) const;
-
     Outcome remove(const QString& path, const OwnProof& proof, QString* why = nullptr) const;
     // Gives the file at `from` (made by this process: fromId as it made it) the name `to` in the same
     // folder. A file already at `to` is replaced only when toProof proves it the program's; otherwise
@@ -97,8 +92,7 @@ private:
     bool placeBelow(const QString& folder, Place* where) const;
     bool proves(const OwnProof& proof, const FileId& file) const;
 
-    QStringList m_folders;   // as given, cleaned
-    QStringList m_canonical; // links resolved; empty for a folder that does not count
+    QStringList m_canonical; // the own folders, links resolved; empty for one that does not count
 };
 
 } // namespace platform

@@ -4,8 +4,8 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QtDebug>

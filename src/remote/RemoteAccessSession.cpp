@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <sys/stat.h>
@@ -63,7 +64,7 @@ platform::OwnFileDoor cacheDoor()
 
 bool writeWhole(const QString& path, const QByteArray& bytes)
 {
-    const QString part = path + QStringLiteral(".writing");
+    const QString part = QStringLiteral("%1.writing-%2").arg(path, QUuid::createUuid().toString(QUuid::Id128));
     QFile out(part);
     const bool written = out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size()
                          && out.flush();

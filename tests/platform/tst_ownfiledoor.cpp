@@ -170,6 +170,9 @@ private slots:
         QVERIFY(!door.removeTree(root.filePath("cache")));
         QVERIFY(!door.removeTree(root.filePath("cache/s2/out")));
         QVERIFY(!door.removeEmptyFolder(root.filePath("out")));
+        // An own folder inside another stays, even empty.
+        QVERIFY(QDir().mkpath(root.filePath("cache/kept")));
+        QVERIFY(!OwnFileDoor({root.filePath("cache"), root.filePath("cache/kept")}).removeEmptyFolder(root.filePath("cache/kept")));
         QVERIFY(QFileInfo::exists(root.filePath("cache")) && QFileInfo::exists(root.filePath("out/keep.txt")));
     }
 };
