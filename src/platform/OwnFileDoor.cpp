@@ -258,6 +258,11 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
             *why = systemText(code);
         return Outcome::Failed;
     };
+    const auto taken = [why, &to] {
+        if (why)
+            *why = QStringLiteral("имя %1 уже занято").arg(QDir::toNativeSeparators(to));
+        return Outcome::Refused;
+    };
     Place source, target;
     if (!place(from, &source) || !place(to, &target) || source.canonicalFolder != target.canonicalFolder) {
         if (why)
@@ -279,11 +284,8 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
         // Nothing there: given the name without replacing whatever may come meanwhile.
         if (::renameat2(folder, source.name.constData(), folder, target.name.constData(), RENAME_NOREPLACE) == 0)
             return Outcome::Done;
-        if (errno == EEXIST) {
-            if (why)
-                *why = QStringLiteral("имя %1 уже занято").arg(QDir::toNativeSeparators(to));
-            return Outcome::Refused;
-        }
+        if (errno == EEXIST)
+            return taken();
         if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
             return fail(errno);
         // A file system without that kind of rename: a second name, which never replaces, then the first goes.
@@ -291,11 +293,8 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
             ::unlinkat(folder, source.name.constData(), 0);
             return Outcome::Done;
         }
-        if (errno == EEXIST) {
-            if (why)
-                *why = QStringLiteral("имя %1 уже занято").arg(QDir::toNativeSeparators(to));
-            return Outcome::Refused;
-        }
+        if (errno == EEXIST)
+            return taken();
         if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
             return fail(errno);
         // No second names either (FAT): the name was free a moment ago.

@@ -4,6 +4,7 @@
 
 #include "AppTestSupport.h"
 #include "support/ModalAnswer.h"
+#include "support/DataFolderShape.h"
 #include "support/PacsTestPeers.h"
 #include "support/SmallFileSystem.h"
 #include "support/SettingsFileHelpers.h"
@@ -125,18 +126,21 @@ bool makeReadOnly(const QString& path)
     return f.open(QIODevice::ReadWrite) && f.seek(18) && f.write("\x03", 1) == 1;
 }
 
-// Another program's connection to the index file, holding a read transaction while it lives.
-class ReadingProgram
+// Another program's connection to the index file, holding while it lives a read transaction, or the
+// write lock.
+class OtherProgram
 {
 public:
-    explicit ReadingProgram(const QString& path)
+    enum Hold { Reading, Writing };
+    explicit OtherProgram(const QString& path, Hold hold = Reading)
     {
         QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         d.setDatabaseName(path);
         QSqlQuery q(d.open() ? d : QSqlDatabase());
-        m_ok = q.exec(QStringLiteral("BEGIN")) && q.exec(QStringLiteral("SELECT COUNT(*) FROM studies")) && q.next();
+        m_ok = hold == Writing ? q.exec(QStringLiteral("BEGIN IMMEDIATE"))
+                               : q.exec(QStringLiteral("BEGIN")) && q.exec(QStringLiteral("SELECT COUNT(*) FROM studies")) && q.next();
     }
-    ~ReadingProgram()
+    ~OtherProgram()
     {
         QSqlDatabase::database(m_name, false).close();
         QSqlDatabase::removeDatabase(m_name);
@@ -144,29 +148,7 @@ public:
     bool ok() const { return m_ok; }
 
 private:
-    const QString m_name = QStringLiteral("reading_program");
-    bool m_ok = false;
-};
-
-// Another program writing to the index file, holding its write lock while it lives.
-class WritingProgram
-{
-public:
-    explicit WritingProgram(const QString& path)
-    {
-        QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        d.setDatabaseName(path);
-        m_ok = d.open() && QSqlQuery(d).exec(QStringLiteral("BEGIN IMMEDIATE"));
-    }
-    ~WritingProgram()
-    {
-        QSqlDatabase::database(m_name, false).close();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    const QString m_name = QStringLiteral("writing_program");
+    const QString m_name = QStringLiteral("other_program");
     bool m_ok = false;
 };
 
@@ -474,8 +456,7 @@ private slots:
         QFETCH(QString, source);
         QFETCH(QString, shape);
         QFETCH(bool, byAge);
-        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-        const auto restore = qScopeGuard([&dataHome] { qputenv("XDG_DATA_HOME", dataHome); });
+        fixtures::DataFolderShape data;
         QTemporaryDir work;
         fixtures::SeriesLayout layout = apptest::small(3);
         fixtures::completeUids(layout);
@@ -496,12 +477,7 @@ private slots:
             QVERIFY(openProgramIndex(index));
             QVERIFY(fixtures::indexFiles(index, users));
         }
-        if (shape == "link") {
-            QVERIFY(QFile::link(QString::fromLocal8Bit(dataHome), work.filePath("data")));
-            qputenv("XDG_DATA_HOME", work.filePath("data").toLocal8Bit());
-        } else if (shape == "relative") {
-            qputenv("XDG_DATA_HOME", QDir::current().relativeFilePath(QString::fromLocal8Bit(dataHome)).toLocal8Bit());
-        }
+        QVERIFY(data.reach(shape, work.filePath("data")));
         auto w = std::make_unique<MainWindow>();
         QString said;
         if (source == "archive") {
@@ -642,9 +618,9 @@ private slots:
         saveCleanupSettings(rules);
         if (kind == "read-only")
             QVERIFY(makeReadOnly(indexPath));
-        std::unique_ptr<ReadingProgram> reader;
+        std::unique_ptr<OtherProgram> reader;
         if (kind == "reader") {
-            reader = std::make_unique<ReadingProgram>(indexPath);
+            reader = std::make_unique<OtherProgram>(indexPath);
             QVERIFY(reader->ok());
         }
 
@@ -1018,10 +994,9 @@ private slots:
         QFETCH(bool, sweeps);
         QFETCH(int, studies);
         QFETCH(QString, said);
-        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-        const auto restoreDataHome = qScopeGuard([&dataHome] { qputenv("XDG_DATA_HOME", dataHome); });
+        fixtures::DataFolderShape data;
         if (kind == "nested data") {
-            qputenv("XDG_DATA_HOME", dataHome + "/imported_from_zip/inner");
+            data.moveTo(data.home() + "/imported_from_zip/inner");
             QVERIFY(TestBench::dataPath().contains("/imported_from_zip/inner/"));
         }
         QTemporaryDir outside;
@@ -1144,15 +1119,14 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(QString, said);
-        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-        const auto restore = qScopeGuard([&dataHome] { qputenv("XDG_DATA_HOME", dataHome); });
+        fixtures::DataFolderShape data;
         QTemporaryDir work;
         std::unique_ptr<fixtures::SmallFileSystem> disk;
         if (kind != "held") {
             disk = std::make_unique<fixtures::SmallFileSystem>(work.filePath("disk"), 16 << 20);
             if (!disk->isMounted())
                 QSKIP(qPrintable(disk->why()));
-            qputenv("XDG_DATA_HOME", work.filePath("disk/data").toLocal8Bit());
+            data.moveTo(work.filePath("disk/data"));
         }
         {
             db::Database index;
@@ -1182,7 +1156,7 @@ private slots:
             QVERIFY(openProgramIndex(index));
             ManagedStore::SweepReport report;
             {
-                WritingProgram writer(TestBench::dataPath("index.sqlite3"));
+                OtherProgram writer(TestBench::dataPath("index.sqlite3"), OtherProgram::Writing);
                 QVERIFY(writer.ok());
                 report = ManagedStore().sweep(index, QDateTime());
             }
