@@ -70,17 +70,28 @@ protected:
     OFBool stopAfterConnectionTimeout() override { return m_listener->stopRequested(); }
     OFBool stopAfterCurrentAssociation() override { return m_listener->stopRequested(); }
 
-    // DCMTK aborts the association after this; a sender the framing watch cut off is named so, since
-    // DCMTK only saw a connection that closed.
+    // A sender the framing watch cut off is named so, since DCMTK only saw a connection that closed:
+    // inside a PDU it takes that for an error and aborts the association, between two PDUs for the
+    // sender's abort.
     void notifyDIMSEError(const OFCondition& cond) override
     {
         DcmSCP::notifyDIMSEError(cond);
+        reportFramingRefusal();
+    }
+    void notifyAbortRequest() override
+    {
+        DcmSCP::notifyAbortRequest();
+        reportFramingRefusal();
+    }
+
+private:
+    void reportFramingRefusal()
+    {
         const QString refusal = framingRefusalText(m_framing->load(), QStringLiteral("отправитель"));
         if (!refusal.isEmpty())
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(refusal));
     }
 
-private:
     OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid)
     {
         // Received unparsed into a file next to where it will be kept, and parsed only once checked.

@@ -169,6 +169,72 @@ private slots:
         QVERIFY(thread.wait(10000));
     }
 
+    void listenerStoresPackedObjects_data()
+    {
+        QTest::addColumn<int>("fragmentBytes"); // 0: whole
+        QTest::addColumn<int>("pdvsPerPdu");
+        QTest::addColumn<quint32>("seed"); // non-zero: both at random, for each fragment and each PDU
+        QTest::newRow("command and three 4 KB fragments in one PDU") << 4096 << 4 << 0u;
+        QTest::newRow("fragments of 1,000 bytes, as many to a PDU as fit") << 1000 << 1000 << 0u;
+        for (quint32 seed = 1; seed <= 8; ++seed)
+            QTest::addRow("random split %u", seed) << 0 << 1 << seed;
+    }
+
+    // Between two ordinary senders, one that packs several fragments into a PDU, of one message or of
+    // two, and cuts them anywhere: its objects are stored byte for byte, and the next sender is served.
+    void listenerStoresPackedObjects()
+    {
+        QFETCH(int, fragmentBytes);
+        QFETCH(int, pdvsPerPdu);
+        QFETCH(quint32, seed);
+        fixtures::SeriesLayout layout; // three 4 KB fragments each
+        layout.rows = layout.columns = 72;
+        layout.slices = 2;
+        fixtures::completeUids(layout);
+        const QString out = m_work.filePath(QStringLiteral("packed_%1").arg(QLatin1String(QTest::currentDataTag())));
+        const QStringList files = fixtures::writeSeries(out + QStringLiteral("_src"), layout);
+        const quint16 port = fixtures::freeLoopbackPort();
+        QThread thread;
+        thread.setStackSize(dicom::kParsingThreadStackSize); // as the listener pool runs it
+        auto* listener = new StorageListener(port, QStringLiteral("KALVLISTEN"), out);
+        listener->moveToThread(&thread);
+        connect(&thread, &QThread::started, listener, &StorageListener::run);
+        connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
+        QSignalSpy received(listener, &StorageListener::fileReceived), errors(listener, &StorageListener::errorOccurred);
+        thread.start();
+        QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 30000));
+        const auto storescu = [&](const QString& file) {
+            QProcess tool;
+            tool.start(QStandardPaths::findExecutable(QStringLiteral("storescu")),
+                       QStringList{"-aec", "KALVLISTEN", "127.0.0.1", QString::number(port), file});
+            return tool.waitForFinished(30000) && tool.exitCode() == 0;
+        };
+        QVERIFY(storescu(m_files.at(0)));
+
+        std::vector<std::unique_ptr<DcmDataset>> objects;
+        for (const QString& file : files)
+            objects.push_back(fixtures::loadDataset(file));
+        std::vector<int> statuses;
+        std::unique_ptr<QThread> sender(QThread::create([&] {
+            statuses = peers::storePacked(port, "KALVLISTEN", "PACKER", {objects[0].get(), objects[1].get()},
+                                          {fragmentBytes, pdvsPerPdu, seed});
+        }));
+        sender->start();
+        QVERIFY(sender->wait(60000));
+        QCOMPARE(statuses, (std::vector<int>{STATUS_Success, STATUS_Success}));
+        QVERIFY(storescu(m_files.at(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 4, 10000);
+        QCOMPARE(errors.size(), 0);
+        for (const std::unique_ptr<DcmDataset>& object : objects) {
+            OFString uid;
+            object->findAndGetOFString(DCM_SOPInstanceUID, uid);
+            const QString stored = QDir(out).filePath(QString::fromLatin1(uid.c_str()) + QStringLiteral(".dcm"));
+            QCOMPARE(peers::dataSetOfFile(stored), peers::dataSetBytes(*object, UID_LittleEndianExplicitTransferSyntax));
+        }
+        listener->stop();
+        QVERIFY(thread.wait(10000));
+    }
+
     void getAndFindRefuseDeepNestingAndKeepTheRest()
     {
         // The archive parses what it sends, so the depth stays within its own reach here.
@@ -242,6 +308,41 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QVERIFY2(said.isEmpty() ? error.isEmpty() : error.contains(said), qPrintable(error));
         QTRY_COMPARE_WITH_TIMEOUT(scp.releasesReceived(), said.isEmpty() ? 1 : 0, 5000);
+    }
+
+    void searchReadsPackedAnswers_data()
+    {
+        QTest::addColumn<int>("fragmentBytes"); // 0: whole
+        QTest::addColumn<int>("pdvsPerPdu");
+        QTest::addColumn<quint32>("seed"); // non-zero: both at random, for each fragment and each PDU
+        QTest::newRow("answer, identifier and final answer in one PDU") << 0 << 3 << 0u;
+        QTest::newRow("fragments of 16 bytes, 64 to a PDU") << 16 << 64 << 0u;
+        for (quint32 seed = 1; seed <= 40; ++seed)
+            QTest::addRow("random split %u", seed) << 0 << 1 << seed;
+    }
+
+    // A server may put several fragments in one PDU, of one message or of several, and cut its
+    // messages anywhere: the answer is listed all the same.
+    void searchReadsPackedAnswers()
+    {
+        QFETCH(int, fragmentBytes);
+        QFETCH(int, pdvsPerPdu);
+        QFETCH(quint32, seed);
+        peers::ScriptedScp scp;
+        auto row = std::make_unique<DcmDataset>();
+        row->putAndInsertString(DCM_PatientName, "Packed^Answer");
+        row->putAndInsertString(DCM_StudyDescription, QByteArray(300, 'x').constData());
+        row->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
+        scp.findRows.push_back(std::move(row));
+        scp.packing = {fragmentBytes, pdvsPerPdu, seed};
+        QVERIFY(scp.start());
+        QString error;
+        const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), "SCRIPTED"), PacsConfig(), {}, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.first().patientName, QStringLiteral("Packed^Answer"));
+        QCOMPARE(rows.first().studyInstanceUid, QStringLiteral("1.2.3.1"));
+        QTRY_COMPARE_WITH_TIMEOUT(scp.releasesReceived(), 1, 5000);
     }
 
     void findRefusesHostileAnswers_data()
