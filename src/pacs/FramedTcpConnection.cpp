@@ -5,18 +5,22 @@
 #include <cerrno>
 #include <cstring>
 
+#include <poll.h>
+
 namespace pacs {
 
 namespace {
 // One socket read takes up to a whole PDU of the largest size the program accepts.
 constexpr qsizetype kReadBytes = 128 * 1024 + 6;
+constexpr qint64 kStopWaitingCheckMs = 200;
 } // namespace
 
 FramedTcpConnection::FramedTcpConnection(DcmNativeSocketType openSocket, std::shared_ptr<FramingVerdict> verdict,
-                                         qint64 maxCommandBytes)
+                                         std::function<bool()> stopWaiting, qint64 maxCommandBytes)
     : DcmTCPConnection(openSocket)
     , m_watch(maxCommandBytes)
     , m_verdict(std::move(verdict))
+    , m_stopWaiting(std::move(stopWaiting))
     , m_incoming(kReadBytes, Qt::Uninitialized)
 {
 }
@@ -73,10 +77,17 @@ OFBool FramedTcpConnection::networkDataAvailable(int timeout)
 {
     const QDeadlineTimer deadline(qint64(qMax(timeout, 0)) * 1000);
     while (!haveSomethingToHand()) {
-        const qint64 left = deadline.remainingTime();
-        if (!DcmTCPConnection::networkDataAvailable(int((left + 999) / 1000)))
+        if (m_stopWaiting && m_stopWaiting())
             return OFFalse;
-        takeFromSocket();
+        // Looked at again every so often while it may stop the wait.
+        const qint64 slice = m_stopWaiting ? qMin<qint64>(deadline.remainingTime(), kStopWaitingCheckMs)
+                                           : deadline.remainingTime();
+        pollfd socket{getSocket(), POLLIN, 0};
+        const int ready = ::poll(&socket, 1, int(slice));
+        if (ready < 0 && errno != EINTR)
+            return OFFalse;
+        if (ready > 0)
+            takeFromSocket();
         if (!haveSomethingToHand() && deadline.hasExpired())
             return OFFalse;
     }

@@ -12,6 +12,7 @@
 #include <dcmtk/dcmnet/dcmtrans.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace pacs {
@@ -21,8 +22,10 @@ using FramingVerdict = std::atomic<PduFramingWatch::Verdict>;
 class FramedTcpConnection : public DcmTCPConnection
 {
 public:
-    // `verdict` receives the watch's refusal, for whoever reports the failed exchange.
+    // `verdict` receives the watch's refusal, for whoever reports the failed exchange. While
+    // `stopWaiting` says so, a wait for the peer ends at once when nothing has come.
     FramedTcpConnection(DcmNativeSocketType openSocket, std::shared_ptr<FramingVerdict> verdict,
+                        std::function<bool()> stopWaiting = {},
                         qint64 maxCommandBytes = PduFramingWatch::kMaxCommandBytes);
 
     ssize_t read(void* buf, size_t nbyte) override;
@@ -40,6 +43,7 @@ private:
 
     PduFramingWatch m_watch;
     std::shared_ptr<FramingVerdict> m_verdict;
+    std::function<bool()> m_stopWaiting;
     QByteArray m_incoming;
     QByteArray m_reframed;
     qsizetype m_handedOn = 0; // bytes of m_reframed DCMTK has read

@@ -25,7 +25,10 @@
 #include <dcmtk/dcmnet/scp.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace pacs {
 
@@ -217,15 +220,47 @@ private:
     std::shared_ptr<const FramingVerdict> m_framing;
 };
 
+class StorageListener::PortHold
+{
+public:
+    void letGo()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_held = false;
+        }
+        m_changed.notify_all();
+    }
+    // Until the port is let go, `stop` is set, or the deadline passes.
+    void waitUntilLetGo(const std::atomic_bool& stop, const QDeadlineTimer& deadline)
+    {
+        std::unique_lock lock(m_mutex);
+        // Looked at again every 50 ms for `stop`.
+        while (m_held && !stop.load() && !deadline.hasExpired())
+            m_changed.wait_for(lock, std::chrono::milliseconds(qMin(deadline.remainingTime(), qint64(50))));
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = true;
+};
+
 StorageListener::StorageListener(int port, const QString& aeTitle, const QString& outputFolder, QObject* parent)
     : QObject(parent)
     , m_port(static_cast<quint16>(port))
     , m_aeTitle(aeTitle)
     , m_outputFolder(outputFolder)
+    , m_portHold(std::make_shared<PortHold>())
 {
 }
 
 StorageListener::~StorageListener() = default;
+
+void StorageListener::follow(const StorageListener& previous)
+{
+    m_predecessor = previous.m_portHold;
+}
 
 void StorageListener::addStudy(const QString& studyUid, const QString& folder,
                                std::shared_ptr<ReceivedObjectAdmission> admission)
@@ -271,12 +306,20 @@ void StorageListener::stop()
 
 void StorageListener::run()
 {
+    // The listener this one follows on the port lets go of it within one wait for an association once
+    // stopped, having dropped any sender that left it waiting; only a sender it is still busy with can
+    // hold it longer, for a DIMSE time-out at most.
+    if (m_predecessor) {
+        const qint64 longest = qint64(networkTimeouts().dimseSeconds + kListenWaitSeconds) * 1000;
+        m_predecessor->waitUntilLetGo(m_stop, QDeadlineTimer(longest));
+    }
+    m_predecessor.reset();
     // The flag is not cleared here: a stop that comes before the thread got to run must hold.
     bool reportedBindFailure = false;
     while (!m_stop.load()) {
         // Every sender's connection is read through the framing watch. The layer outlives the acceptor,
-        // which uses it until its network goes.
-        FramedTransportLayer framing;
+        // which uses it until its network goes. Once stopped, the listener waits for no sender.
+        FramedTransportLayer framing([this] { return m_stop.load(); });
         InternalStorageSCP scp(this, m_outputFolder, framing.verdict());
         scp.getConfig().setTransportLayer(&framing);
         configureAcceptor(scp);
@@ -318,6 +361,7 @@ void StorageListener::run()
         }
     }
     m_listening = false;
+    m_portHold->letGo();
     QThread* thread = QThread::currentThread();
     if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
         thread->quit();
@@ -339,6 +383,14 @@ QHash<int, PoolEntry>& pool()
 
 std::atomic_int g_runningThreads{0};
 
+// The port as held by the last listener started on it, which may be gone (or be deleted on its own
+// thread as it ends) while the hold is still looked at.
+QHash<int, std::shared_ptr<StorageListener::PortHold>>& lastHolds()
+{
+    static QHash<int, std::shared_ptr<StorageListener::PortHold>> holds;
+    return holds;
+}
+
 // The listener threads not yet finished, stopping ones included.
 QList<QThread*>& listenerThreads()
 {
@@ -359,6 +411,8 @@ StorageListener* StorageListenerPool::acquire(int port, const QString& aeTitle)
     // Received data sets are parsed here, recursively for nested sequences.
     thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* listener = new StorageListener(port, aeTitle, QString());
+    // The one before it may still be stopping.
+    listener->m_predecessor = std::exchange(lastHolds()[port], listener->m_portHold);
     listener->moveToThread(thread);
     QObject::connect(thread, &QThread::started, listener, &StorageListener::run);
     QObject::connect(thread, &QThread::finished, listener, &QObject::deleteLater);
