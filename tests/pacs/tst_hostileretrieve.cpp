@@ -537,6 +537,48 @@ private slots:
         QCOMPARE(admission.refused(), verdict == int(ReceivedObjectAdmission::Verdict::Refuse) ? 1 : 0);
     }
 
+    // One connection to the index for all of a retrieve's objects, whichever thread receives them; the
+    // program's end closes it while a receiving thread is still held up, and nothing opens it again.
+    void admissionLetsTheIndexGoAtTheEnd()
+    {
+        db::Database& index = m_bench.index();
+        const QString path = QFileInfo(index.filePath()).canonicalFilePath();
+        const auto handles = [&path] {
+            int count = 0;
+            const QDir open(QStringLiteral("/proc/self/fd"));
+            for (const QFileInfo& fd : open.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                count += fd.symLinkTarget() == path ? 1 : 0;
+            return count;
+        };
+        const int indexOwn = handles();
+        ReceivedObjectAdmission admission(index.filePath());
+        const QString archivedUid = uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID);
+        QList<ReceivedObjectAdmission::Verdict> verdicts; // read once the thread is over
+        std::atomic_int admitted{0};
+        std::atomic_bool closed{false};
+        std::unique_ptr<QThread> receiving(QThread::create([&] {
+            for (int i = 0; i < 50; ++i)
+                verdicts << admission.admit(QStringLiteral("1.9.7.%1").arg(i), QStringLiteral("1.9.7"),
+                                            QStringLiteral("1.9"));
+            verdicts << admission.admit(archivedUid, QStringLiteral("1.9.7"), QStringLiteral("1.9"));
+            admitted = int(verdicts.size());
+            while (!closed.load())
+                QThread::msleep(5); // held up in a network wait
+            verdicts << admission.admit(QStringLiteral("1.9.7.99"), QStringLiteral("1.9.7"), QStringLiteral("1.9"));
+        }));
+        receiving->start();
+        QTRY_COMPARE_WITH_TIMEOUT(admitted.load(), 51, 30000);
+        QCOMPARE(handles(), indexOwn + 1);
+        admission.close();
+        QCOMPARE(handles(), indexOwn);
+        closed = true;
+        QVERIFY(receiving->wait(30000));
+        QCOMPARE(verdicts.count(ReceivedObjectAdmission::Verdict::Keep), 50);
+        QCOMPARE(verdicts.at(50), ReceivedObjectAdmission::Verdict::Refuse);
+        QCOMPARE(verdicts.last(), ReceivedObjectAdmission::Verdict::Refuse);
+        QCOMPARE(handles(), indexOwn);
+    }
+
     void storedFilesNameTheirOwnObject_data()
     {
         QTest::addColumn<int>("retrieveMode");
