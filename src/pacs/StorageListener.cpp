@@ -38,8 +38,8 @@ namespace {
 constexpr Uint32 kListenWaitSeconds = 2;
 constexpr int kBindRetryMs = 500;
 
-const OFConditionConst kStopped(OFM_dcmnet, 0x4001, OF_error, "Listener stopped");
-const OFConditionConst kNoTemporaryFile(OFM_dcmnet, 0x4002, OF_error, "No temporary file for the incoming object");
+const OFConditionConst kStopped{OFM_dcmnet, 0x4001, OF_error, "Listener stopped"};
+const OFConditionConst kNoTemporaryFile{OFM_dcmnet, 0x4002, OF_error, "No temporary file for the incoming object"};
 
 QString conditionText(const OFCondition& cond)
 {

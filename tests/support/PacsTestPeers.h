@@ -24,6 +24,7 @@
 #include <QtEndian>
 
 #include <sys/prctl.h>
+#include <sys/socket.h>
 
 #include <csignal>
 
@@ -407,12 +408,11 @@ struct DimsePart
     bool command = false;
 };
 
-// The parts in order, cut and packed as `packing` says, written straight to the connection.
-inline OFCondition sendPacked(T_ASC_Association* association, T_ASC_PresentationContextID pcid,
-                              const std::vector<DimsePart>& parts, const PduPacking& packing)
+// The parts in order as P-DATA-TF PDUs, cut and packed as `packing` says, none longer than the
+// receiver's maximum `maxBody`.
+inline QByteArray packPdus(T_ASC_PresentationContextID pcid, const std::vector<DimsePart>& parts,
+                           const PduPacking& packing, qsizetype maxBody)
 {
-    const long theirMax = association->params->theirMaxPDUReceiveSize;
-    const qsizetype maxBody = theirMax > 0 ? qsizetype(theirMax) : 16384;
     std::mt19937 random(packing.seed);
     const auto draw = [&random](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
     std::vector<QByteArray> pdvs;
@@ -420,7 +420,7 @@ inline OFCondition sendPacked(T_ASC_Association* association, T_ASC_Presentation
         qsizetype at = 0;
         do {
             qsizetype size = packing.seed ? 2 * draw(1, 1 << draw(0, 11)) : packing.fragmentBytes > 0 ? packing.fragmentBytes
-                                                                                          : maxBody - 6;
+                                                                                                      : maxBody - 6;
             size = qMin(qMin(size, maxBody - 6) & ~qsizetype(1), part.bytes.size() - at);
             QByteArray pdv(6, '\0');
             qToBigEndian<quint32>(quint32(size + 2), pdv.data());
@@ -430,24 +430,61 @@ inline OFCondition sendPacked(T_ASC_Association* association, T_ASC_Presentation
             at += size;
         } while (at < part.bytes.size());
     }
-    DcmTransportConnection* connection = DUL_getTransportConnection(association->DULassociation);
+    QByteArray stream;
     for (size_t next = 0; next < pdvs.size();) {
         int room = packing.seed ? draw(1, 8) : packing.pdvsPerPdu;
         QByteArray body;
         while (room-- > 0 && next < pdvs.size() && (body.isEmpty() || body.size() + pdvs[next].size() <= maxBody))
             body += pdvs[next++];
-        QByteArray pdu(6, '\0');
-        pdu[0] = 0x04;
-        qToBigEndian<quint32>(quint32(body.size()), pdu.data() + 2);
-        pdu += body;
-        for (qsizetype at = 0; at < pdu.size();) {
-            const ssize_t wrote = connection ? connection->write(pdu.data() + at, size_t(pdu.size() - at)) : -1;
-            if (wrote <= 0)
-                return DUL_NETWORKCLOSED;
-            at += wrote;
-        }
+        QByteArray header(6, '\0');
+        header[0] = 0x04;
+        qToBigEndian<quint32>(quint32(body.size()), header.data() + 2);
+        stream += header + body;
+    }
+    return stream;
+}
+
+// The socket under a DCMTK connection, which DCMTK keeps to the connection itself: a peer that ends
+// its side of it needs it. (An explicit instantiation may name a protected member.)
+template <typename Tag, typename Tag::Type Member>
+struct ConnectionMemberAccess
+{
+    friend typename Tag::Type memberOf(Tag) { return Member; }
+};
+struct ConnectionSocketMember
+{
+    using Type = DcmNativeSocketType (DcmTransportConnection::*)();
+    friend Type memberOf(ConnectionSocketMember);
+};
+template struct ConnectionMemberAccess<ConnectionSocketMember, &DcmTransportConnection::getSocket>;
+
+// Ends the peer's sending side of the association's connection: the other side reads what was sent,
+// then the end of the stream.
+inline void endSending(T_ASC_Association* association)
+{
+    if (DcmTransportConnection* connection = DUL_getTransportConnection(association->DULassociation))
+        ::shutdown((connection->*memberOf(ConnectionSocketMember()))(), SHUT_WR);
+}
+
+// Bytes written straight to the association's connection.
+inline OFCondition sendRaw(T_ASC_Association* association, QByteArray bytes)
+{
+    DcmTransportConnection* connection = DUL_getTransportConnection(association->DULassociation);
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t wrote = connection ? connection->write(bytes.data() + at, size_t(bytes.size() - at)) : -1;
+        if (wrote <= 0)
+            return DUL_NETWORKCLOSED;
+        at += wrote;
     }
     return EC_Normal;
+}
+
+// The parts in order, cut and packed as `packing` says, written straight to the connection.
+inline OFCondition sendPacked(T_ASC_Association* association, T_ASC_PresentationContextID pcid,
+                              const std::vector<DimsePart>& parts, const PduPacking& packing)
+{
+    const long theirMax = association->params->theirMaxPDUReceiveSize;
+    return sendRaw(association, packPdus(pcid, parts, packing, theirMax > 0 ? qsizetype(theirMax) : 16384));
 }
 
 // Bytes as PDVs of one kind, as long as the association takes, the last one marked.
@@ -511,6 +548,9 @@ public:
     // Sent after findRows, each byte as given (explicit VR little endian, the syntax the association
     // agrees on unless findImplicitOnly): what no data set of DCMTK's own would write.
     std::vector<QByteArray> findRawRows;
+    // Sent byte for byte in place of every answer to a C-FIND (a stream of PDUs of any shape); the peer
+    // then ends its side of the connection and drops the association.
+    QByteArray findRawStream;
     // The C-FIND context accepts implicit VR little endian only (findRawRows are then in that syntax).
     bool findImplicitOnly = false;
     Uint16 findFinalStatus = STATUS_Success;
@@ -614,6 +654,12 @@ protected:
             if (cond.bad())
                 return cond;
             remember(query);
+            if (!findRawStream.isEmpty()) {
+                T_ASC_Association* association = pacs::associationOf(*this);
+                sendRaw(association, findRawStream);
+                endSending(association);
+                return DUL_PEERABORTEDASSOCIATION;
+            }
             if (!packing.isDcmtks())
                 return sendPackedFindAnswers(pcid, req.MessageID, req.AffectedSOPClassUID);
             for (size_t i = 0; i < findRows.size(); ++i) {
