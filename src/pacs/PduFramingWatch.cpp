@@ -93,8 +93,10 @@ bool PduFramingWatch::startPdv(QByteArray* reframed)
     m_pdvIsCommand = (control & 0x01) != 0;
     m_pdvIsLast = (control & 0x02) != 0;
     if (m_pdvIsCommand) {
-        if (m_message != Message::InCommand)
+        if (m_message != Message::InCommand) {
             m_command.clear(); // a new message begins
+            m_commandPdv.clear();
+        }
         m_message = Message::InCommand;
         // Refused on the fragment's header, before its bytes are read.
         if (m_command.size() + qint64(m_pdvLeft) > m_maxCommandBytes)
@@ -119,14 +121,19 @@ bool PduFramingWatch::startPdv(QByteArray* reframed)
 bool PduFramingWatch::endPdv(QByteArray* reframed)
 {
     m_reading = m_pduLeft == 0 ? Reading::PduHeader : Reading::PdvHeader;
-    if (m_pdvIsCommand && m_pdvIsLast && !endCommand())
-        return false;
-    if (m_pdvIsCommand && reframed) {
-        reframed->append(m_commandPdv);
-        m_commandPdv.clear();
-    }
-    if (m_pdvIsLast && !m_pdvIsCommand)
+    if (!m_pdvIsLast)
+        return true;
+    if (!m_pdvIsCommand) {
         m_message = Message::CommandDue;
+        return true;
+    }
+    // DCMTK parses each command fragment as it comes and allocates an element's declared length before
+    // its bytes: the command's fragments go on together once the whole command has passed.
+    if (!endCommand())
+        return false;
+    if (reframed)
+        reframed->append(m_commandPdv);
+    m_commandPdv.clear();
     return true;
 }
 

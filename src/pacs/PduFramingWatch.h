@@ -39,8 +39,8 @@ public:
 
     // The bytes as they are read, split anywhere. False from the first byte that breaks the framing
     // on; verdict() then says why, and nothing more is looked at. When `reframed` is given, what DCMTK
-    // is to read of the bytes is appended to it: a data fragment as it comes, a command fragment once
-    // it is whole and passed, never a byte of the fragment refused.
+    // is to read of the bytes is appended to it: a data fragment as it comes, a command's fragments
+    // once the whole command has passed, never a byte of the fragment refused.
     bool feed(const char* data, qint64 size, QByteArray* reframed = nullptr);
     Verdict verdict() const { return m_verdict; }
 
@@ -64,7 +64,7 @@ private:
     bool m_pdvIsCommand = false;
     bool m_pdvIsLast = false;
     QByteArray m_command; // the current message's command set so far, never past the cap
-    QByteArray m_commandPdv; // the current command fragment re-framed, handed on once passed
+    QByteArray m_commandPdv; // the current command's fragments re-framed, handed on once it passed
 };
 
 } // namespace pacs

@@ -164,6 +164,14 @@ private slots:
             << kAssociateAccept + pdu(0x04, cmdAlone) + kReleaseReply;
         QTest::newRow("what came before a refused fragment, not the fragment")
             << pdu(0x04, cmd + dataLast + pdv(false, true, data)) << pdu(0x04, cmd) + pdu(0x04, dataLast);
+        // DCMTK would allocate the 4 GB the fragment declares before a byte of them has come.
+        QTest::newRow("a command's first fragment, its element declaring 4 GB, never ended: nothing")
+            << pdu(0x04, pdv(true, false, command(true) + element(0, 0x1000, {}, 0xFFFFFFF0))) << QByteArray();
+        QTest::newRow("a command in two fragments, then its data set: the command once whole")
+            << pdu(0x04, pdv(true, false, command(true).left(10)))
+                   + pdu(0x04, pdv(true, true, command(true).mid(10)) + dataLast)
+            << pdu(0x04, pdv(true, false, command(true).left(10))) + pdu(0x04, pdv(true, true, command(true).mid(10)))
+                   + pdu(0x04, dataLast);
         QTest::newRow("a command refused at its end, not a byte of it")
             << pdu(0x04, cmdAlone) + pdu(0x04, pdv(true, true, command(true) + element(0x0008, 0x1115, {}, 0)))
             << pdu(0x04, cmdAlone);
