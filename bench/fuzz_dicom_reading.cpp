@@ -192,12 +192,7 @@ public:
     void listener(const QByteArray& stream)
     {
         DcmSCU scu;
-        scu.setAETitle("FUZZER");
-        scu.setPeerAETitle("KALVFUZZ");
-        scu.setPeerHostName("127.0.0.1");
-        scu.setPeerPort(m_listenerPort);
-        scu.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
-        if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+        if (!peers::associateForStorage(scu, m_listenerPort, "KALVFUZZ", "FUZZER"))
             return;
         T_ASC_Association* association = pacs::associationOf(scu);
         peers::sendRaw(association, stream);

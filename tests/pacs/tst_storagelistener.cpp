@@ -242,11 +242,7 @@ private slots:
         OFCondition silence = EC_Normal;
         std::unique_ptr<QThread> sender(QThread::create([&] {
             DcmSCU scu;
-            scu.setPeerAETitle("KALVLISTEN");
-            scu.setPeerHostName("127.0.0.1");
-            scu.setPeerPort(port);
-            scu.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
-            if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+            if (!peers::associateForStorage(scu, port, "KALVLISTEN"))
                 return;
             associated = true;
             T_ASC_PresentationContextID pcid = 0;

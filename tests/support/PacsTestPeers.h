@@ -1008,6 +1008,19 @@ private:
     std::thread m_thread;
 };
 
+// Opens an association to a C-STORE receiver on 127.0.0.1 offering CT and MR storage in explicit VR
+// little endian.
+inline bool associateForStorage(DcmSCU& scu, quint16 port, const char* calledAe, const char* callingAe = "STORESCU")
+{
+    scu.setAETitle(callingAe);
+    scu.setPeerAETitle(calledAe);
+    scu.setPeerHostName("127.0.0.1");
+    scu.setPeerPort(port);
+    for (const char* sopClass : {UID_CTImageStorage, UID_MRImageStorage})
+        scu.addPresentationContext(sopClass, {UID_LittleEndianExplicitTransferSyntax});
+    return scu.initNetwork().good() && scu.negotiateAssociation().good();
+}
+
 // Sends the objects to a C-STORE receiver on 127.0.0.1 as `callingAe`, cut and packed; the status of
 // each answer, or -1 for an object that got none (the association then ends).
 inline std::vector<int> storePacked(quint16 port, const char* calledAe, const char* callingAe,
@@ -1017,16 +1030,8 @@ inline std::vector<int> storePacked(quint16 port, const char* calledAe, const ch
     {
         using DcmSCU::findPresentationContext;
     } scu;
-    scu.setAETitle(callingAe);
-    scu.setPeerAETitle(calledAe);
-    scu.setPeerHostName("127.0.0.1");
-    scu.setPeerPort(port);
-    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    scu.setDIMSETimeout(30);
-    for (const char* sopClass : {UID_CTImageStorage, UID_MRImageStorage})
-        scu.addPresentationContext(sopClass, {UID_LittleEndianExplicitTransferSyntax});
     std::vector<int> statuses;
-    if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+    if (!associateForStorage(scu, port, calledAe, callingAe))
         return statuses;
     T_ASC_Association* association = pacs::associationOf(scu);
     Uint16 messageId = 0;
