@@ -51,6 +51,15 @@ bool FramedTcpConnection::takeFromSocket()
 
 ssize_t FramedTcpConnection::read(void* buf, size_t nbyte)
 {
+    // Inside a data fragment, whose bytes go on unchanged, they are read straight into DCMTK's buffer:
+    // an image is copied no more often than without the watch.
+    const qint64 ahead = m_watch.dataBytesAhead();
+    if (ahead > 0 && m_handedOn == m_reframed.size() && m_readResult > 0) {
+        const ssize_t got = DcmTCPConnection::read(buf, size_t(qMin<qint64>(ahead, qint64(nbyte))));
+        if (got > 0)
+            m_watch.feed(static_cast<const char*>(buf), got);
+        return got;
+    }
     while (!haveSomethingToHand()) {
         if (!takeFromSocket() && m_readResult > 0) {
             errno = EINTR; // DCMTK reads again
@@ -76,6 +85,8 @@ ssize_t FramedTcpConnection::read(void* buf, size_t nbyte)
 OFBool FramedTcpConnection::networkDataAvailable(int timeout)
 {
     const QDeadlineTimer deadline(qint64(qMax(timeout, 0)) * 1000);
+    // A data fragment's bytes are there as soon as the socket has them; read then, straight.
+    const bool straight = m_watch.dataBytesAhead() > 0 && m_handedOn == m_reframed.size() && m_readResult > 0;
     while (!haveSomethingToHand()) {
         if (m_stopWaiting && m_stopWaiting())
             return OFFalse;
@@ -86,6 +97,8 @@ OFBool FramedTcpConnection::networkDataAvailable(int timeout)
         const int ready = ::poll(&socket, 1, int(slice));
         if (ready < 0 && errno != EINTR)
             return OFFalse;
+        if (ready > 0 && straight)
+            return OFTrue;
         if (ready > 0)
             takeFromSocket();
         if (!haveSomethingToHand() && deadline.hasExpired())

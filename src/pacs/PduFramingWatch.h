@@ -43,6 +43,12 @@ public:
     // once the whole command has passed, never a byte of the fragment refused.
     bool feed(const char* data, qint64 size, QByteArray* reframed = nullptr);
     Verdict verdict() const { return m_verdict; }
+    // Bytes of the current data fragment yet to come: they pass through as they are, and may be fed
+    // without `reframed` (0 outside a data fragment).
+    qint64 dataBytesAhead() const
+    {
+        return m_verdict == Verdict::Passing && m_reading == Reading::PdvBody && !m_pdvIsCommand ? m_pdvLeft : 0;
+    }
 
 private:
     enum class Reading { PduHeader, PduBody, PdvHeader, PdvBody };
