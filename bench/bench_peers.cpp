@@ -11,7 +11,9 @@
 // them getscu and movescu (receiving itself) write the same objects into a folder, and getscu and
 // movescu keeping none of them (--ignore) show the pace of the server itself.
 //
-//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve] [--threads N] [--images N]
+// The send row sends that study by C-STORE as the study list does, beside storescu, to one storescp.
+//
+//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve,send] [--threads N] [--images N]
 //               [--side N]
 #include "BenchSupport.h"
 
@@ -466,6 +468,51 @@ void retrieveRows(int reps, int images, int side)
             [&] { return timedKeepingNone("movescu", movescuKeys); }, "s");
 }
 
+// Sending a study by C-STORE as the study list's send does, next to storescu sending the same files,
+// both to one storescp that receives every object and keeps none of them.
+void sendRow(int reps, int images, int side)
+{
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    QTemporaryDir work;
+    fixtures::SeriesLayout layout = bench::importSeriesLayout(images);
+    layout.rows = layout.columns = side;
+    fixtures::completeUids(layout);
+    std::printf("\nwriting the %d images to send ...\n", images);
+    std::fflush(stdout);
+    const QString folder = work.filePath(QStringLiteral("send"));
+    const QStringList files = fixtures::writeSeries(folder, layout);
+    peers::StoreReceiver receiver;
+    if (files.size() != images || !receiver.start(QStringLiteral("RECEIVER"), {QStringLiteral("--ignore")})) {
+        std::printf("storescp did not start: no C-STORE row\n");
+        return;
+    }
+    const pacs::PacsServer server = peers::at(receiver.port(), QStringLiteral("RECEIVER"));
+    const pacs::PacsConfig config = peers::localConfig(0, "KALVBENCH", {server});
+    ::sync();
+    const QByteArray title = QByteArray::number(images) + " x " + QByteArray::number(side) + " x " + QByteArray::number(side);
+    compare(("C-STORE " + title + " to storescp (storescu)").constData(), reps,
+            [&] {
+                QElapsedTimer t;
+                t.start();
+                QString error;
+                const bool ok = pacs::sendFiles(server, config, files, &error, {});
+                const double ms = t.nsecsElapsed() / 1e6;
+                if (!ok)
+                    std::printf("send failed: %s\n", qPrintable(error));
+                return ok ? ms : -1.0;
+            },
+            [&] {
+                QElapsedTimer t;
+                t.start();
+                const bool ok = runDcmtkTool("storescu", {QStringLiteral("-aec"), server.aeTitle, QStringLiteral("+sd"),
+                                                          QStringLiteral("127.0.0.1"), QString::number(receiver.port()),
+                                                          folder});
+                const double ms = t.nsecsElapsed() / 1e6;
+                return ok ? ms : -1.0;
+            },
+            "s");
+}
+
 constexpr int kFindMatches = 20000;
 
 // The C-FIND peer's own process (bench_peers --serve-cfind): it answers every search with
@@ -571,6 +618,8 @@ int main(int argc, char** argv)
         cfindRow(std::max(1, reps / 2));
     if (wanted("retrieve"))
         retrieveRows(std::max(1, reps / 2), bench::intArg(args, "--images", 3000), bench::intArg(args, "--side", 256));
+    if (wanted("send"))
+        sendRow(std::max(1, reps / 2), bench::intArg(args, "--images", 3000), bench::intArg(args, "--side", 256));
     printLoad("at end");
     return 0;
 }

@@ -5,9 +5,15 @@
 // data set through, the tree DCMTK builds of it must be no deeper and hold no more objects than the
 // walk counted, or the walk has read the bytes otherwise than DCMTK and the input is kept as a crash.
 //
+// An input that starts as a P-DATA-TF PDU (type 04) is instead what a peer sends once an association
+// is agreed: the answer of a server to a search, and what a sender sends to the storage listener,
+// each through the program's own requester and acceptor over loopback TCP on an association of its
+// own. The peer then ends its side of the connection: the program must read the stream to its end or
+// refuse it, and end the association, without crashing or waiting out a time-out.
+//
 // An empty corpus folder (the first argument that is no option) is seeded with the images the tests
-// write in every syntax, the hostile shapes a few levels deep, and pydicom's test files where
-// installed.
+// write in every syntax, the hostile shapes a few levels deep, pydicom's test files where installed,
+// and search answers and C-STOREs cut and packed into PDUs in several ways.
 
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileLoading.h"
@@ -18,15 +24,20 @@
 #include "dicom/FrameDecoder.h"
 #include "dicom/GuardedDicomStream.h"
 #include "dicom/ZipImportWorker.h"
+#include "pacs/NetworkTuning.h"
+#include "pacs/PacsNetworkClient.h"
+#include "pacs/StorageListener.h"
 #include "render/HuImage.h"
 #include "support/DicomFixtures.h"
 #include "support/HostileShapes.h"
+#include "support/PacsTestPeers.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -37,6 +48,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -138,6 +151,124 @@ void readAsArchiveEntry(const QString& folder, const QString& file)
     QFile::remove(archivePath);
 }
 
+constexpr quint8 kDataPdu = 0x04;
+
+// The search's server (a scripted peer that answers the C-FIND with the input) and a storage listener
+// that keeps what it is sent, for the life of the process.
+class PeerStreamTargets
+{
+public:
+    PeerStreamTargets()
+    {
+        // Nothing a stream leaves unfinished is waited for long.
+        pacs::setNetworkTimeouts({5, 5, 5});
+        m_server.start();
+        m_listenerPort = fixtures::freeLoopbackPort();
+        m_thread.setStackSize(dicom::kParsingThreadStackSize); // as the listener pool runs it
+        m_listener = new pacs::StorageListener(m_listenerPort, QStringLiteral("KALVFUZZ"), m_work.filePath("kept"));
+        m_listener->moveToThread(&m_thread);
+        QObject::connect(&m_thread, &QThread::started, m_listener, &pacs::StorageListener::run);
+        m_thread.start();
+        while (!m_listener->isListening())
+            QThread::msleep(10);
+    }
+
+    // Before the process's statics go, which the threads still use.
+    void stop()
+    {
+        m_listener->stop();
+        m_thread.wait();
+        delete m_listener;
+        m_server.stop();
+    }
+
+    void search(const QByteArray& stream)
+    {
+        m_server.findRawStream = stream;
+        QString error;
+        pacs::findStudies(peers::at(m_server.port(), QStringLiteral("SCRIPTED")), pacs::PacsConfig(), {}, &error);
+    }
+
+    void listener(const QByteArray& stream)
+    {
+        DcmSCU scu;
+        if (!peers::associateForStorage(scu, m_listenerPort, "KALVFUZZ", "FUZZER"))
+            return;
+        T_ASC_Association* association = pacs::associationOf(scu);
+        peers::sendRaw(association, stream);
+        peers::endSending(association);
+        // What the listener answers, to the end: it ends the association once it has read the stream.
+        DcmTransportConnection* connection = DUL_getTransportConnection(association->DULassociation);
+        char answer[4096];
+        while (connection && connection->read(answer, sizeof answer) > 0) {
+        }
+        scu.abortAssociation();
+        QDir kept(m_work.filePath("kept"));
+        for (const QString& name : kept.entryList(QDir::Files | QDir::Hidden))
+            kept.remove(name);
+    }
+
+private:
+    QTemporaryDir m_work;
+    peers::ScriptedScp m_server;
+    quint16 m_listenerPort = 0;
+    QThread m_thread;
+    pacs::StorageListener* m_listener = nullptr;
+};
+
+PeerStreamTargets* g_peerStreamTargets = nullptr;
+
+void readAsPeerStream(const uint8_t* data, size_t size)
+{
+    if (!g_peerStreamTargets) {
+        g_peerStreamTargets = new PeerStreamTargets;
+        std::atexit([] { g_peerStreamTargets->stop(); });
+    }
+    const QByteArray stream(reinterpret_cast<const char*>(data), qsizetype(size));
+    g_peerStreamTargets->search(stream);
+    g_peerStreamTargets->listener(stream);
+}
+
+// Search answers and C-STOREs as the PDUs a peer sends, cut and packed in several ways; and the hostile
+// messages the framing watch refuses.
+void seedPeerStreams(const QString& folder, const fixtures::SeriesLayout& layout)
+{
+    DcmDataset answer;
+    answer.putAndInsertString(DCM_PatientName, "Fuzz^Answer");
+    answer.putAndInsertString(DCM_StudyInstanceUID, "1.2.3.4");
+    const QByteArray identifier = peers::dataSetBytes(answer, UID_LittleEndianExplicitTransferSyntax);
+    const char* find = UID_FINDStudyRootQueryRetrieveInformationModel;
+    const std::vector<peers::DimsePart> answers{
+        {peers::commandSet(DIMSE_C_FIND_RSP, 1, find, STATUS_Pending, true), true},
+        {identifier, false},
+        {peers::commandSet(DIMSE_C_FIND_RSP, 1, find, STATUS_Success, false), true}};
+    const QString slice = folder + QStringLiteral("/store_source.dcm");
+    fixtures::writeSlice(slice, layout, 0);
+    std::unique_ptr<DcmDataset> object = fixtures::loadDataset(slice);
+    QFile::remove(slice);
+    if (!object)
+        return;
+    OFString sopInstance;
+    object->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
+    const std::vector<peers::DimsePart> store{
+        {peers::storeCommandSet(1, UID_CTImageStorage, sopInstance.c_str()), true},
+        {peers::dataSetBytes(*object, UID_LittleEndianExplicitTransferSyntax), false}};
+    const std::vector<std::pair<const char*, peers::PduPacking>> packings{
+        {"dcmtk", {}}, {"one_pdu", {0, 8, 0}}, {"fragments_100", {100, 64, 0}}, {"random1", {0, 1, 1}},
+        {"random2", {0, 1, 2}}};
+    for (const auto& [name, packing] : packings) {
+        fixtures::writeBytes(folder + QStringLiteral("/pdus_find_") + QLatin1String(name),
+                             peers::packPdus(1, answers, packing, 128 * 1024));
+        fixtures::writeBytes(folder + QStringLiteral("/pdus_store_") + QLatin1String(name),
+                             peers::packPdus(1, store, packing, 128 * 1024));
+    }
+    const QByteArray pending = peers::commandSet(DIMSE_C_FIND_RSP, 1, find, STATUS_Pending, false);
+    fixtures::writeBytes(folder + QStringLiteral("/pdus_nested_command"),
+                         peers::packPdus(1, {{pending + peers::nestedItems(8, true), true}}, {}, 128 * 1024));
+    fixtures::writeBytes(folder + QStringLiteral("/pdus_data_for_command"),
+                         peers::packPdus(1, {{peers::nestedItems(8, true), false}}, {}, 128 * 1024));
+}
+
 QString corpusFolder(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
@@ -181,6 +312,7 @@ void seed(const QString& folder)
         fixtures::writeHostileShape(path(QStringLiteral("shape%1").arg(shape)), hostile, 3);
         fixtures::writeBytes(folder + QStringLiteral("/answer%1").arg(shape), fixtures::hostileShapeAnswer(hostile, 3));
     }
+    seedPeerStreams(folder, layout);
     const QDir pydicom(QStringLiteral("/usr/lib/python3/dist-packages/pydicom/data/test_files"));
     for (const QFileInfo& info : pydicom.entryInfoList({QStringLiteral("*.dcm")}, QDir::Files)) {
         if (info.size() <= 256 * 1024)
@@ -198,6 +330,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     dicom::registerMetaTypes();
     new dicom::CodecRegistrationScope;
     OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+    // A peer's side of a connection that the other side closed is written to no more.
+    std::signal(SIGPIPE, SIG_IGN);
     const QString corpus = corpusFolder(*argc, *argv);
     if (!corpus.isEmpty())
         seed(corpus);
@@ -206,6 +340,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    if (size > 0 && data[0] == kDataPdu) {
+        readAsPeerStream(data, size);
+        return 0;
+    }
     static QTemporaryDir work;
     static quint64 round = 0;
     ++round;

@@ -1,8 +1,9 @@
 #pragma once
-// A read-only connection to the index file for work done away from the index's own thread: a remote
-// client's study list, the admission of the objects a retrieve receives. It belongs to one piece of
-// that work and to the thread that does it: opened there, used there and closed there before the work
-// ends, so that no connection outlives its work, its thread or the application.
+// A read-only connection to the index file for work done away from the index's own thread, such as a
+// remote client's study list. It belongs to one piece of that work and to the thread that does it:
+// opened there, used there and closed there before the work ends, so that no connection outlives its
+// work, its thread or the application. (A retrieve's objects are looked up through
+// InstancePlaceLookup, one connection for all of them.)
 
 #include "db/Database.h"
 #include "db/FileIdentity.h"

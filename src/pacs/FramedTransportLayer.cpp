@@ -7,8 +7,9 @@
 
 namespace pacs {
 
-FramedTransportLayer::FramedTransportLayer()
+FramedTransportLayer::FramedTransportLayer(std::function<bool()> stopWaiting)
     : m_verdict(std::make_shared<FramingVerdict>(PduFramingWatch::Verdict::Passing))
+    , m_stopWaiting(std::move(stopWaiting))
 {
 }
 
@@ -16,7 +17,7 @@ DcmTransportConnection* FramedTransportLayer::createConnection(DcmNativeSocketTy
 {
     // One association at a time per requester and per acceptor: each starts with a clean verdict.
     m_verdict->store(PduFramingWatch::Verdict::Passing);
-    return new FramedTcpConnection(openSocket, m_verdict);
+    return new FramedTcpConnection(openSocket, m_verdict, m_stopWaiting);
 }
 
 std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu)

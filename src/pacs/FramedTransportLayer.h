@@ -9,6 +9,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/dcmlayer.h>
 
+#include <functional>
 #include <memory>
 
 class DcmSCU;
@@ -18,7 +19,9 @@ namespace pacs {
 class FramedTransportLayer : public DcmTransportLayer
 {
 public:
-    FramedTransportLayer();
+    // While `stopWaiting` says so, its connections wait for their peers no longer (see
+    // FramedTcpConnection).
+    explicit FramedTransportLayer(std::function<bool()> stopWaiting = {});
 
     // DCMTK's acceptor asks for a "secure" connection whenever it is given a layer of its own; this
     // one only watches and never encrypts, whatever it is asked for.
@@ -29,6 +32,7 @@ public:
 
 private:
     std::shared_ptr<FramingVerdict> m_verdict;
+    std::function<bool()> m_stopWaiting;
 };
 
 // Between initNetwork and negotiateAssociation: the requester's connection is made a framed one (its

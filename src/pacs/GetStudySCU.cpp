@@ -21,7 +21,7 @@ namespace pacs {
 
 namespace {
 
-const OFConditionConst kSessionEnded(OFM_dcmnet, 0x4003, OF_error, "C-GET session ended by the receiver");
+const OFConditionConst kSessionEnded{OFM_dcmnet, 0x4003, OF_error, "C-GET session ended by the receiver"};
 
 QString uidOf(DcmFileFormat& file, const DcmTagKey& key)
 {

@@ -23,10 +23,11 @@ bool PduFramingWatch::fail(Verdict verdict)
 {
     m_verdict = verdict;
     m_command.clear();
+    m_commandPdv.clear();
     return false;
 }
 
-bool PduFramingWatch::feed(const char* data, qint64 size)
+bool PduFramingWatch::feed(const char* data, qint64 size, QByteArray* reframed)
 {
     qint64 at = 0;
     while (m_verdict == Verdict::Passing && at < size) {
@@ -43,7 +44,7 @@ bool PduFramingWatch::feed(const char* data, qint64 size)
                 continue;
             m_headerBytes = 0;
             if (m_reading == Reading::PdvHeader) {
-                if (!startPdv())
+                if (!startPdv(reframed))
                     return false;
                 continue;
             }
@@ -52,27 +53,37 @@ bool PduFramingWatch::feed(const char* data, qint64 size)
                 return fail(Verdict::BadFraming);
             m_pduLeft = qFromBigEndian<quint32>(m_header + 2);
             m_reading = m_pduLeft == 0 ? Reading::PduHeader : type == kDataPdu ? Reading::PdvHeader : Reading::PduBody;
+            // A data PDU's header is made anew for each of its PDVs; an empty one gives nothing to read.
+            if (reframed && type != kDataPdu)
+                reframed->append(m_header, kHeaderBytes);
             continue;
         }
         const quint32 take = quint32(qMin<qint64>(m_reading == Reading::PduBody ? m_pduLeft : m_pdvLeft, size - at));
         m_pduLeft -= take;
         if (m_reading == Reading::PduBody) {
+            if (reframed)
+                reframed->append(data + at, qsizetype(take));
             at += take;
             if (m_pduLeft == 0)
                 m_reading = Reading::PduHeader;
             continue;
         }
-        if (m_pdvIsCommand)
+        if (m_pdvIsCommand) {
             m_command.append(data + at, qsizetype(take));
+            if (reframed)
+                m_commandPdv.append(data + at, qsizetype(take));
+        } else if (reframed) {
+            reframed->append(data + at, qsizetype(take));
+        }
         m_pdvLeft -= take;
         at += take;
-        if (m_pdvLeft == 0 && !endPdv())
+        if (m_pdvLeft == 0 && !endPdv(reframed))
             return false;
     }
     return m_verdict == Verdict::Passing;
 }
 
-bool PduFramingWatch::startPdv()
+bool PduFramingWatch::startPdv(QByteArray* reframed)
 {
     const quint32 itemLength = qFromBigEndian<quint32>(m_header);
     if (itemLength < 2 || itemLength - 2 > m_pduLeft)
@@ -82,8 +93,10 @@ bool PduFramingWatch::startPdv()
     m_pdvIsCommand = (control & 0x01) != 0;
     m_pdvIsLast = (control & 0x02) != 0;
     if (m_pdvIsCommand) {
-        if (m_message != Message::InCommand)
+        if (m_message != Message::InCommand) {
             m_command.clear(); // a new message begins
+            m_commandPdv.clear();
+        }
         m_message = Message::InCommand;
         // Refused on the fragment's header, before its bytes are read.
         if (m_command.size() + qint64(m_pdvLeft) > m_maxCommandBytes)
@@ -95,17 +108,32 @@ bool PduFramingWatch::startPdv()
         m_message = Message::InData;
     }
     m_reading = Reading::PdvBody;
-    return m_pdvLeft > 0 || endPdv();
+    if (reframed) {
+        // The PDV in a PDU of its own: no longer than the one it came in.
+        char pduHeader[kHeaderBytes] = {char(kDataPdu), 0};
+        qToBigEndian<quint32>(itemLength + 4, pduHeader + 2);
+        QByteArray& to = m_pdvIsCommand ? m_commandPdv : *reframed;
+        to.append(pduHeader, kHeaderBytes).append(m_header, kHeaderBytes);
+    }
+    return m_pdvLeft > 0 || endPdv(reframed);
 }
 
-bool PduFramingWatch::endPdv()
+bool PduFramingWatch::endPdv(QByteArray* reframed)
 {
     m_reading = m_pduLeft == 0 ? Reading::PduHeader : Reading::PdvHeader;
     if (!m_pdvIsLast)
         return true;
-    if (m_pdvIsCommand)
-        return endCommand();
-    m_message = Message::CommandDue;
+    if (!m_pdvIsCommand) {
+        m_message = Message::CommandDue;
+        return true;
+    }
+    // DCMTK parses each command fragment as it comes and allocates an element's declared length before
+    // its bytes: the command's fragments go on together once the whole command has passed.
+    if (!endCommand())
+        return false;
+    if (reframed)
+        reframed->append(m_commandPdv);
+    m_commandPdv.clear();
     return true;
 }
 

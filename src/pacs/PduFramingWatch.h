@@ -10,6 +10,11 @@
 // control header (bit 0 command, bit 1 last fragment). Other PDUs pass untouched. Whether a data set
 // follows a command is read from the command's (0000,0800); a command whose elements cannot be told
 // apart that simply (another group, an undefined length, a length past its end) is refused.
+//
+// What passes is also handed on re-framed, each PDV in a P-DATA-TF PDU of its own. A peer may put
+// several PDVs in one PDU, and DCMTK 3.6.7 reads past its buffer when the PDVs after a message's first
+// come in the PDU that brought it (a command with its data set, a search answer with the next one):
+// one PDV per PDU is the one layout DCMTK sends itself, and reads without fault.
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -33,17 +38,25 @@ public:
     explicit PduFramingWatch(qint64 maxCommandBytes = kMaxCommandBytes);
 
     // The bytes as they are read, split anywhere. False from the first byte that breaks the framing
-    // on; verdict() then says why, and nothing more is looked at.
-    bool feed(const char* data, qint64 size);
+    // on; verdict() then says why, and nothing more is looked at. When `reframed` is given, what DCMTK
+    // is to read of the bytes is appended to it: a data fragment as it comes, a command's fragments
+    // once the whole command has passed, never a byte of the fragment refused.
+    bool feed(const char* data, qint64 size, QByteArray* reframed = nullptr);
     Verdict verdict() const { return m_verdict; }
+    // Bytes of the current data fragment yet to come: they pass through as they are, and may be fed
+    // without `reframed` (0 outside a data fragment).
+    qint64 dataBytesAhead() const
+    {
+        return m_verdict == Verdict::Passing && m_reading == Reading::PdvBody && !m_pdvIsCommand ? m_pdvLeft : 0;
+    }
 
 private:
     enum class Reading { PduHeader, PduBody, PdvHeader, PdvBody };
     enum class Message { CommandDue, InCommand, DataDue, InData };
 
     bool fail(Verdict verdict);
-    bool startPdv();
-    bool endPdv();
+    bool startPdv(QByteArray* reframed);
+    bool endPdv(QByteArray* reframed);
     bool endCommand();
 
     qint64 m_maxCommandBytes;
@@ -57,6 +70,7 @@ private:
     bool m_pdvIsCommand = false;
     bool m_pdvIsLast = false;
     QByteArray m_command; // the current message's command set so far, never past the cap
+    QByteArray m_commandPdv; // the current command's fragments re-framed, handed on once it passed
 };
 
 } // namespace pacs

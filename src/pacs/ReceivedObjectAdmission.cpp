@@ -1,13 +1,12 @@
 #include "pacs/ReceivedObjectAdmission.h"
 
-#include "db/IndexReader.h"
-
 #include <QMutexLocker>
 
 namespace pacs {
 
 ReceivedObjectAdmission::ReceivedObjectAdmission(QString indexPath)
     : m_indexPath(std::move(indexPath))
+    , m_index(m_indexPath)
 {
 }
 
@@ -29,12 +28,10 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
     // Past the program's end nothing may read the index: an object that comes that late is not kept.
     if (m_closed)
         return refuse();
-    // Objects of this retrieve not indexed yet are known above; the index knows the rest. Its
-    // connection is this call's own, opened and closed on the receiving thread.
-    if (!m_indexPath.isEmpty())
-        if (const auto place = db::IndexReader(m_indexPath).instancePlace(sopInstanceUid))
-            if (place->seriesInstanceUid != seriesInstanceUid || place->studyInstanceUid != studyInstanceUid)
-                return refuse();
+    // Objects of this retrieve not indexed yet are known above; the index knows the rest.
+    if (const auto place = m_index.instancePlace(sopInstanceUid))
+        if (place->seriesInstanceUid != seriesInstanceUid || place->studyInstanceUid != studyInstanceUid)
+            return refuse();
     m_seriesOfKept.insert(sopInstanceUid, seriesInstanceUid);
     m_studyOfSeries.insert(seriesInstanceUid, studyInstanceUid);
     return Verdict::Keep;
@@ -44,6 +41,7 @@ void ReceivedObjectAdmission::close()
 {
     QMutexLocker lock(&m_mutex);
     m_closed = true;
+    m_index.close();
 }
 
 int ReceivedObjectAdmission::refused() const

@@ -5,6 +5,8 @@
 // patient's image would name another's). One per retrieve, shared by the session and whoever
 // receives for it; safe from any thread.
 
+#include "db/InstancePlaceLookup.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -26,12 +28,15 @@ public:
     Verdict admit(const QString& sopInstanceUid, const QString& seriesInstanceUid, const QString& studyInstanceUid);
     int refused() const;
     // At the program's end, for threads that may still be receiving: once it returns, no call reads
-    // the index any more, and every object that comes is refused.
+    // the index any more, its file is closed, and every object that comes is refused.
     void close();
 
 private:
     const QString m_indexPath;
     mutable QMutex m_mutex;
+    // One connection for all of the retrieve's objects, whichever thread receives them: opening the
+    // index for each object took longer than receiving it.
+    db::InstancePlaceLookup m_index;
     QHash<QString, QString> m_seriesOfKept; // SOP Instance UID -> series (which belongs to one study)
     QHash<QString, QString> m_studyOfSeries;
     int m_refused = 0;

@@ -26,7 +26,10 @@
 #include <dcmtk/dcmnet/scp.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace pacs {
 
@@ -36,8 +39,8 @@ namespace {
 constexpr Uint32 kListenWaitSeconds = 2;
 constexpr int kBindRetryMs = 500;
 
-const OFConditionConst kStopped(OFM_dcmnet, 0x4001, OF_error, "Listener stopped");
-const OFConditionConst kNoTemporaryFile(OFM_dcmnet, 0x4002, OF_error, "No temporary file for the incoming object");
+const OFConditionConst kStopped{OFM_dcmnet, 0x4001, OF_error, "Listener stopped"};
+const OFConditionConst kNoTemporaryFile{OFM_dcmnet, 0x4002, OF_error, "No temporary file for the incoming object"};
 
 QString conditionText(const OFCondition& cond)
 {
@@ -71,17 +74,28 @@ protected:
     OFBool stopAfterConnectionTimeout() override { return m_listener->stopRequested(); }
     OFBool stopAfterCurrentAssociation() override { return m_listener->stopRequested(); }
 
-    // DCMTK aborts the association after this; a sender the framing watch cut off is named so, since
-    // DCMTK only saw a connection that closed.
+    // A sender the framing watch cut off is named so, since DCMTK only saw a connection that closed:
+    // inside a PDU it takes that for an error and aborts the association, between two PDUs for the
+    // sender's abort.
     void notifyDIMSEError(const OFCondition& cond) override
     {
         DcmSCP::notifyDIMSEError(cond);
+        reportFramingRefusal();
+    }
+    void notifyAbortRequest() override
+    {
+        DcmSCP::notifyAbortRequest();
+        reportFramingRefusal();
+    }
+
+private:
+    void reportFramingRefusal()
+    {
         const QString refusal = framingRefusalText(m_framing->load(), QStringLiteral("отправитель"));
         if (!refusal.isEmpty())
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(refusal));
     }
 
-private:
     OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid)
     {
         // Received unparsed into a file next to where it will be kept, and parsed only once checked.
@@ -210,15 +224,47 @@ private:
     std::shared_ptr<const FramingVerdict> m_framing;
 };
 
+class StorageListener::PortHold
+{
+public:
+    void letGo()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_held = false;
+        }
+        m_changed.notify_all();
+    }
+    // Until the port is let go, `stop` is set, or the deadline passes.
+    void waitUntilLetGo(const std::atomic_bool& stop, const QDeadlineTimer& deadline)
+    {
+        std::unique_lock lock(m_mutex);
+        // Looked at again every 50 ms for `stop`.
+        while (m_held && !stop.load() && !deadline.hasExpired())
+            m_changed.wait_for(lock, std::chrono::milliseconds(qMin(deadline.remainingTime(), qint64(50))));
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = true;
+};
+
 StorageListener::StorageListener(int port, const QString& aeTitle, const QString& outputFolder, QObject* parent)
     : QObject(parent)
     , m_port(static_cast<quint16>(port))
     , m_aeTitle(aeTitle)
     , m_outputFolder(outputFolder)
+    , m_portHold(std::make_shared<PortHold>())
 {
 }
 
 StorageListener::~StorageListener() = default;
+
+void StorageListener::follow(const StorageListener& previous)
+{
+    m_predecessor = previous.m_portHold;
+}
 
 void StorageListener::addStudy(const QString& studyUid, const QString& folder,
                                std::shared_ptr<ReceivedObjectAdmission> admission)
@@ -274,12 +320,20 @@ void StorageListener::stop()
 
 void StorageListener::run()
 {
+    // The listener this one follows on the port lets go of it within one wait for an association once
+    // stopped, having dropped any sender that left it waiting; only a sender it is still busy with can
+    // hold it longer, for a DIMSE time-out at most.
+    if (m_predecessor) {
+        const qint64 longest = qint64(networkTimeouts().dimseSeconds + kListenWaitSeconds) * 1000;
+        m_predecessor->waitUntilLetGo(m_stop, QDeadlineTimer(longest));
+    }
+    m_predecessor.reset();
     // The flag is not cleared here: a stop that comes before the thread got to run must hold.
     bool reportedBindFailure = false;
     while (!m_stop.load()) {
         // Every sender's connection is read through the framing watch. The layer outlives the acceptor,
-        // which uses it until its network goes.
-        FramedTransportLayer framing;
+        // which uses it until its network goes. Once stopped, the listener waits for no sender.
+        FramedTransportLayer framing([this] { return m_stop.load(); });
         InternalStorageSCP scp(this, m_outputFolder, framing.verdict());
         scp.getConfig().setTransportLayer(&framing);
         configureAcceptor(scp);
@@ -321,6 +375,7 @@ void StorageListener::run()
         }
     }
     m_listening = false;
+    m_portHold->letGo();
     QThread* thread = QThread::currentThread();
     if (QCoreApplication::instance() && thread != QCoreApplication::instance()->thread())
         thread->quit();
@@ -342,6 +397,14 @@ QHash<int, PoolEntry>& pool()
 
 std::atomic_int g_runningThreads{0};
 
+// The port as held by the last listener started on it, which may be gone (or be deleted on its own
+// thread as it ends) while the hold is still looked at.
+QHash<int, std::shared_ptr<StorageListener::PortHold>>& lastHolds()
+{
+    static QHash<int, std::shared_ptr<StorageListener::PortHold>> holds;
+    return holds;
+}
+
 // The listener threads not yet finished, stopping ones included.
 QList<QThread*>& listenerThreads()
 {
@@ -362,6 +425,8 @@ StorageListener* StorageListenerPool::acquire(int port, const QString& aeTitle)
     // Received data sets are parsed here, recursively for nested sequences.
     thread->setStackSize(dicom::kParsingThreadStackSize);
     auto* listener = new StorageListener(port, aeTitle, QString());
+    // The one before it may still be stopping.
+    listener->m_predecessor = std::exchange(lastHolds()[port], listener->m_portHold);
     listener->moveToThread(thread);
     QObject::connect(thread, &QThread::started, listener, &StorageListener::run);
     QObject::connect(thread, &QThread::finished, listener, &QObject::deleteLater);

@@ -41,6 +41,12 @@ public:
     // The folders of all awaited studies.
     QStringList routeFolders() const;
 
+    // Before run: it binds the port only once `previous` (of the same port, stopping) has let go of it,
+    // or after a DIMSE time-out when `previous` is still busy with a sender.
+    void follow(const StorageListener& previous);
+    // The port as long as run holds it.
+    class PortHold;
+
     // True between the moment the port is open and the end of run.
     bool isListening() const { return m_listening.load(); }
     bool stopRequested() const { return m_stop.load(); }
@@ -66,6 +72,7 @@ signals:
 
 private:
     friend class InternalStorageSCP;
+    friend class StorageListenerPool;
 
     // Reports a file stored for the study, unless no retrieve waits for the study any more: told under
     // the lock removeStudy takes, so that a retrieve that stops waiting (a cancel) is told of every file
@@ -84,13 +91,18 @@ private:
     };
     mutable QMutex m_routesMutex;
     QHash<QString, Route> m_routes;
+    // Let go once run no longer holds the port; the listener of the same port started before this one
+    // and still stopping, whose port run waits for.
+    std::shared_ptr<PortHold> m_portHold;
+    std::shared_ptr<PortHold> m_predecessor;
 };
 
 // The process-wide listeners, one per port, shared by every C-MOVE retrieve. GUI thread only.
 class StorageListenerPool
 {
 public:
-    // The running listener of this port, started on a thread of its own when none runs.
+    // The running listener of this port, started on a thread of its own when none runs. A new one
+    // binds the port once the one before it on that port, if still stopping, has let go of it.
     static StorageListener* acquire(int port, const QString& aeTitle);
     // When the last user releases it, the listener stops; its thread and the listener are
     // deleted once the thread has finished.

@@ -7,6 +7,7 @@
 
 #include "db/Database.h"
 #include "db/IndexReader.h"
+#include "db/InstancePlaceLookup.h"
 
 #include <QDir>
 #include <QFile>
@@ -346,9 +347,11 @@ private slots:
     }
 
     // A reader reads the index file as it is when the reader is opened: one replaced under its name (an
-    // older copy restored, an index made anew) is read, not the file an earlier reader opened.
+    // older copy restored, an index made anew) is read, not the file an earlier reader opened. A lookup
+    // kept open over a retrieve's objects turns to the new file at its next lookup.
     void threadReaderFollowsAReplacedIndex()
     {
+        db::InstancePlaceLookup lookup(m_path);
         QVERIFY(m_db->indexFile(file("6.1", "6.1.1", "6.1.1.1", "CT", elsewhere(), 10)));
         const QString other = m_dir->filePath(QStringLiteral("other.sqlite3"));
         {
@@ -365,6 +368,11 @@ private slots:
             const auto place = reader.instancePlace(expected + QStringLiteral(".1.1"));
             QVERIFY(place);
             QCOMPARE(place->studyInstanceUid, expected);
+            const auto looked = lookup.instancePlace(expected + QStringLiteral(".1.1"));
+            QVERIFY(looked);
+            QCOMPARE(looked->seriesInstanceUid, expected + QStringLiteral(".1"));
+            QCOMPARE(looked->studyInstanceUid, expected);
+            QCOMPARE(bool(lookup.instancePlace(QStringLiteral("6.1.1.1"))), round == 0);
             if (round == 0) {
                 m_db.reset();
                 QVERIFY(QFile::remove(m_path));

@@ -14,11 +14,45 @@
 #include <QSignalSpy>
 
 #include <cstring>
+#include <tuple>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/scu.h>
 #include <dcmtk/oflog/oflog.h>
 
 using namespace pacs;
+
+namespace {
+
+// A listener keeping every object in its folder, on a thread with the stack the listener pool gives its
+// threads, started once its signals are watched.
+struct ListenerOnThread
+{
+    const quint16 port = fixtures::freeLoopbackPort();
+    QThread thread;
+    StorageListener* listener;
+    QSignalSpy received;
+    QSignalSpy errors;
+
+    explicit ListenerOnThread(const QString& folder)
+        : listener(new StorageListener(port, QStringLiteral("KALVLISTEN"), folder))
+        , received(listener, &StorageListener::fileReceived)
+        , errors(listener, &StorageListener::errorOccurred)
+    {
+        thread.setStackSize(dicom::kParsingThreadStackSize);
+        listener->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, listener, &StorageListener::run);
+        QObject::connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
+        thread.start();
+    }
+    bool listening() const { return QTest::qWaitFor([this] { return listener->isListening(); }, 30000); }
+    bool stop()
+    {
+        listener->stop();
+        return thread.wait(10000);
+    }
+};
+
+} // namespace
 
 class TestHostileNesting : public QObject
 {
@@ -57,16 +91,10 @@ private slots:
     void listenerRefusesDeepNestingAndGoesOn()
     {
         const QString out = m_work.filePath(QStringLiteral("listen"));
-        const quint16 port = fixtures::freeLoopbackPort();
-        QThread thread;
-        thread.setStackSize(dicom::kParsingThreadStackSize); // as the listener pool runs it
-        auto* listener = new StorageListener(port, QStringLiteral("KALVLISTEN"), out);
-        listener->moveToThread(&thread);
-        connect(&thread, &QThread::started, listener, &StorageListener::run);
-        connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
-        QSignalSpy received(listener, &StorageListener::fileReceived), errors(listener, &StorageListener::errorOccurred);
-        thread.start();
-        QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 30000));
+        ListenerOnThread running(out);
+        QVERIFY(running.listening());
+        const quint16 port = running.port;
+        QSignalSpy &received = running.received, &errors = running.errors;
 
         // 20000 levels: far more than the receiving thread's stack takes if DCMTK parses them. The
         // sender parses them itself, on a thread with room for it; a normal object follows.
@@ -74,11 +102,7 @@ private slots:
         QList<int> statuses;
         std::unique_ptr<QThread> sender(QThread::create([&] {
             DcmSCU scu;
-            scu.setPeerAETitle("KALVLISTEN");
-            scu.setPeerHostName("127.0.0.1");
-            scu.setPeerPort(port);
-            scu.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
-            if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+            if (!peers::associateForStorage(scu, port, "KALVLISTEN"))
                 return;
             for (const QString& file : files) {
                 Uint16 status = 0;
@@ -102,8 +126,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), 2, 10000);
         QVERIFY(!errors.isEmpty() && errors.first().first().toString().contains(QStringLiteral("вложенными глубже 256")));
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
-        listener->stop();
-        QVERIFY(thread.wait(10000));
+        QVERIFY(running.stop());
     }
 
     void listenerCutsOffHostileSenders_data()
@@ -120,25 +143,15 @@ private slots:
     {
         QFETCH(int, message);
         const QString out = m_work.filePath(QStringLiteral("cut%1").arg(message));
-        const quint16 port = fixtures::freeLoopbackPort();
-        QThread thread;
-        thread.setStackSize(dicom::kParsingThreadStackSize); // as the listener pool runs it
-        auto* listener = new StorageListener(port, QStringLiteral("KALVLISTEN"), out);
-        listener->moveToThread(&thread);
-        connect(&thread, &QThread::started, listener, &StorageListener::run);
-        connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
-        QSignalSpy received(listener, &StorageListener::fileReceived), errors(listener, &StorageListener::errorOccurred);
-        thread.start();
-        QVERIFY(QTest::qWaitFor([&] { return listener->isListening(); }, 30000));
+        ListenerOnThread running(out);
+        QVERIFY(running.listening());
+        const quint16 port = running.port;
+        QSignalSpy &received = running.received, &errors = running.errors;
 
         bool sent = false, answered = true;
         std::unique_ptr<QThread> sender(QThread::create([&] {
             DcmSCU scu;
-            scu.setPeerAETitle("KALVLISTEN");
-            scu.setPeerHostName("127.0.0.1");
-            scu.setPeerPort(port);
-            scu.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
-            if (scu.initNetwork().bad() || scu.negotiateAssociation().bad())
+            if (!peers::associateForStorage(scu, port, "KALVLISTEN"))
                 return;
             T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
             T_ASC_Association* association = pacs::associationOf(scu);
@@ -165,8 +178,74 @@ private slots:
         QVERIFY(storescu.waitForFinished(30000) && storescu.exitCode() == 0);
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 10000);
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 1);
-        listener->stop();
-        QVERIFY(thread.wait(10000));
+        QVERIFY(running.stop());
+    }
+
+    // How a peer cuts its messages and packs the fragments: the rows given, then `randomSplits` seeds.
+    static void packingRows(const QList<std::tuple<const char*, int, int>>& rows, quint32 randomSplits)
+    {
+        QTest::addColumn<int>("fragmentBytes"); // 0: whole
+        QTest::addColumn<int>("pdvsPerPdu");
+        QTest::addColumn<quint32>("seed"); // non-zero: both at random, for each fragment and each PDU
+        for (const auto& [name, fragmentBytes, pdvsPerPdu] : rows)
+            QTest::newRow(name) << fragmentBytes << pdvsPerPdu << 0u;
+        for (quint32 seed = 1; seed <= randomSplits; ++seed)
+            QTest::addRow("random split %u", seed) << 0 << 1 << seed;
+    }
+
+    void listenerStoresPackedObjects_data()
+    {
+        packingRows({{"command and three 4 KB fragments in one PDU", 4096, 4},
+                     {"fragments of 1,000 bytes, as many to a PDU as fit", 1000, 1000}},
+                    8);
+    }
+
+    // Between two ordinary senders, one that packs several fragments into a PDU, of one message or of
+    // two, and cuts them anywhere: its objects are stored byte for byte, and the next sender is served.
+    void listenerStoresPackedObjects()
+    {
+        QFETCH(int, fragmentBytes);
+        QFETCH(int, pdvsPerPdu);
+        QFETCH(quint32, seed);
+        fixtures::SeriesLayout layout; // three 4 KB fragments each
+        layout.rows = layout.columns = 72;
+        layout.slices = 2;
+        fixtures::completeUids(layout);
+        const QString out = m_work.filePath(QStringLiteral("packed_%1").arg(QLatin1String(QTest::currentDataTag())));
+        const QStringList files = fixtures::writeSeries(out + QStringLiteral("_src"), layout);
+        ListenerOnThread running(out);
+        QVERIFY(running.listening());
+        const quint16 port = running.port;
+        QSignalSpy &received = running.received, &errors = running.errors;
+        const auto storescu = [&](const QString& file) {
+            QProcess tool;
+            tool.start(QStandardPaths::findExecutable(QStringLiteral("storescu")),
+                       QStringList{"-aec", "KALVLISTEN", "127.0.0.1", QString::number(port), file});
+            return tool.waitForFinished(30000) && tool.exitCode() == 0;
+        };
+        QVERIFY(storescu(m_files.at(0)));
+
+        std::vector<std::unique_ptr<DcmDataset>> objects;
+        for (const QString& file : files)
+            objects.push_back(fixtures::loadDataset(file));
+        std::vector<int> statuses;
+        std::unique_ptr<QThread> sender(QThread::create([&] {
+            statuses = peers::storePacked(port, "KALVLISTEN", "PACKER", {objects[0].get(), objects[1].get()},
+                                          {fragmentBytes, pdvsPerPdu, seed});
+        }));
+        sender->start();
+        QVERIFY(sender->wait(60000));
+        QCOMPARE(statuses, (std::vector<int>{STATUS_Success, STATUS_Success}));
+        QVERIFY(storescu(m_files.at(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 4, 10000);
+        QCOMPARE(errors.size(), 0);
+        for (const std::unique_ptr<DcmDataset>& object : objects) {
+            OFString uid;
+            object->findAndGetOFString(DCM_SOPInstanceUID, uid);
+            const QString stored = QDir(out).filePath(QString::fromLatin1(uid.c_str()) + QStringLiteral(".dcm"));
+            QCOMPARE(peers::dataSetOfFile(stored), peers::dataSetBytes(*object, UID_LittleEndianExplicitTransferSyntax));
+        }
+        QVERIFY(running.stop());
     }
 
     void getAndFindRefuseDeepNestingAndKeepTheRest()
@@ -242,6 +321,37 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QVERIFY2(said.isEmpty() ? error.isEmpty() : error.contains(said), qPrintable(error));
         QTRY_COMPARE_WITH_TIMEOUT(scp.releasesReceived(), said.isEmpty() ? 1 : 0, 5000);
+    }
+
+    void searchReadsPackedAnswers_data()
+    {
+        packingRows({{"answer, identifier and final answer in one PDU", 0, 3},
+                     {"fragments of 16 bytes, 64 to a PDU", 16, 64}},
+                    40);
+    }
+
+    // A server may put several fragments in one PDU, of one message or of several, and cut its
+    // messages anywhere: the answer is listed all the same.
+    void searchReadsPackedAnswers()
+    {
+        QFETCH(int, fragmentBytes);
+        QFETCH(int, pdvsPerPdu);
+        QFETCH(quint32, seed);
+        peers::ScriptedScp scp;
+        auto row = std::make_unique<DcmDataset>();
+        row->putAndInsertString(DCM_PatientName, "Packed^Answer");
+        row->putAndInsertString(DCM_StudyDescription, QByteArray(300, 'x').constData());
+        row->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
+        scp.findRows.push_back(std::move(row));
+        scp.packing = {fragmentBytes, pdvsPerPdu, seed};
+        QVERIFY(scp.start());
+        QString error;
+        const QList<StudyQueryRow> rows = findStudies(serverAt(scp.port(), "SCRIPTED"), PacsConfig(), {}, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.first().patientName, QStringLiteral("Packed^Answer"));
+        QCOMPARE(rows.first().studyInstanceUid, QStringLiteral("1.2.3.1"));
+        QTRY_COMPARE_WITH_TIMEOUT(scp.releasesReceived(), 1, 5000);
     }
 
     void findRefusesHostileAnswers_data()

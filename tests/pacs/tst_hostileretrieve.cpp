@@ -127,6 +127,7 @@ private slots:
     {
         m_listenPort = fixtures::freeLoopbackPort();
         m_asked.slices = 3;
+        m_asked.rows = m_asked.columns = 72; // three 4 KB fragments each
         fixtures::completeUids(m_asked);
         m_askedFiles = fixtures::writeSeries(m_bench.path(QStringLiteral("asked")), m_asked);
         m_foreign.patientName = QStringLiteral("Other^Patient");
@@ -319,6 +320,59 @@ private slots:
         QCOMPARE(peer.releasesReceived(), said.isEmpty() ? 1 : 0);
     }
 
+    void packedObjects_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<int>("fragmentBytes");
+        QTest::addColumn<int>("pdvsPerPdu");
+        QTest::addColumn<QString>("intruder"); // who sends another study's objects, packed alike, during the C-MOVE
+        for (const int mode : {1, 0}) {
+            const QByteArray m = mode == 1 ? "C-GET" : "C-MOVE";
+            QTest::newRow(m + ": command and three 4 KB fragments in one PDU") << mode << 4096 << 4 << QString();
+            QTest::newRow(m + ": fragments of 1,000 bytes, as many to a PDU as fit") << mode << 1000 << 1000 << QString();
+        }
+        QTest::newRow("C-MOVE: another study into the listener from the expected AE") << 0 << 1000 << 1000 << "SCRIPTED";
+        QTest::newRow("C-MOVE: another study into the listener from another AE") << 0 << 4096 << 4 << "INTRUDER";
+    }
+
+    // A server that puts several fragments in one PDU, of one message or of two: every object is stored
+    // byte for byte as it came and indexed; another study sent to the listener meanwhile is refused.
+    void packedObjects()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(int, fragmentBytes);
+        QFETCH(int, pdvsPerPdu);
+        QFETCH(QString, intruder);
+        forgetAsked();
+        peers::ScriptedScp peer;
+        for (const QString& path : m_askedFiles)
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+        peer.packing = {fragmentBytes, pdvsPerPdu, 0};
+        std::vector<std::unique_ptr<DcmDataset>> foreign;
+        std::vector<int> intruderStatuses;
+        if (!intruder.isEmpty()) {
+            for (const QString& path : m_foreignFiles)
+                foreign.push_back(fixtures::loadDataset(path));
+            peer.duringMove = [&] {
+                intruderStatuses = peers::storePacked(m_listenPort, kOurAe, intruder.toLatin1().constData(),
+                                                      {foreign[0].get(), foreign[1].get()}, peer.packing);
+            };
+        }
+        const QList<QVariant> outcome = retrieveIntoArchive(peer, retrieveMode);
+        QVERIFY(!outcome.isEmpty());
+        QVERIFY2(outcome.at(0).toBool(), qPrintable(outcome.at(1).toString()));
+        QCOMPARE(outcome.at(2).toInt(), 3);
+        checkIndex(3);
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid);
+        for (const std::unique_ptr<DcmDataset>& object : peer.retrieveObjects) {
+            const QString stored = QDir(folder).filePath(uidOf(m_askedFiles.at(&object - &peer.retrieveObjects[0]),
+                                                               DCM_SOPInstanceUID) + QStringLiteral(".dcm"));
+            QCOMPARE(peers::dataSetOfFile(stored), peers::dataSetBytes(*object, UID_LittleEndianExplicitTransferSyntax));
+        }
+        if (!intruder.isEmpty())
+            QCOMPARE(intruderStatuses, std::vector<int>(2, STATUS_STORE_Error_CannotUnderstand));
+    }
+
     void onlyPendingAnswers_data()
     {
         QTest::addColumn<int>("retrieveMode");
@@ -481,6 +535,48 @@ private slots:
         QCOMPARE(admission.admit("1.9.1.2", "1.9.1", "1.9"), ReceivedObjectAdmission::Verdict::Keep);
         QCOMPARE(int(admission.admit("1.9.1.1", series, study)), verdict);
         QCOMPARE(admission.refused(), verdict == int(ReceivedObjectAdmission::Verdict::Refuse) ? 1 : 0);
+    }
+
+    // One connection to the index for all of a retrieve's objects, whichever thread receives them; the
+    // program's end closes it while a receiving thread is still held up, and nothing opens it again.
+    void admissionLetsTheIndexGoAtTheEnd()
+    {
+        db::Database& index = m_bench.index();
+        const QString path = QFileInfo(index.filePath()).canonicalFilePath();
+        const auto handles = [&path] {
+            int count = 0;
+            const QDir open(QStringLiteral("/proc/self/fd"));
+            for (const QFileInfo& fd : open.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                count += fd.symLinkTarget() == path ? 1 : 0;
+            return count;
+        };
+        const int indexOwn = handles();
+        ReceivedObjectAdmission admission(index.filePath());
+        const QString archivedUid = uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID);
+        QList<ReceivedObjectAdmission::Verdict> verdicts; // read once the thread is over
+        std::atomic_int admitted{0};
+        std::atomic_bool closed{false};
+        std::unique_ptr<QThread> receiving(QThread::create([&] {
+            for (int i = 0; i < 50; ++i)
+                verdicts << admission.admit(QStringLiteral("1.9.7.%1").arg(i), QStringLiteral("1.9.7"),
+                                            QStringLiteral("1.9"));
+            verdicts << admission.admit(archivedUid, QStringLiteral("1.9.7"), QStringLiteral("1.9"));
+            admitted = int(verdicts.size());
+            while (!closed.load())
+                QThread::msleep(5); // held up in a network wait
+            verdicts << admission.admit(QStringLiteral("1.9.7.99"), QStringLiteral("1.9.7"), QStringLiteral("1.9"));
+        }));
+        receiving->start();
+        QTRY_COMPARE_WITH_TIMEOUT(admitted.load(), 51, 30000);
+        QCOMPARE(handles(), indexOwn + 1);
+        admission.close();
+        QCOMPARE(handles(), indexOwn);
+        closed = true;
+        QVERIFY(receiving->wait(30000));
+        QCOMPARE(verdicts.count(ReceivedObjectAdmission::Verdict::Keep), 50);
+        QCOMPARE(verdicts.at(50), ReceivedObjectAdmission::Verdict::Refuse);
+        QCOMPARE(verdicts.last(), ReceivedObjectAdmission::Verdict::Refuse);
+        QCOMPARE(handles(), indexOwn);
     }
 
     void storedFilesNameTheirOwnObject_data()

@@ -1,10 +1,14 @@
 // The framing watch over the bytes a peer sends, fed as reads split them: what passes, and where it
 // refuses a command set past its cap, data where a command is due, and framing it cannot follow.
 
+#include "pacs/FramedTcpConnection.h"
 #include "pacs/PduFramingWatch.h"
 
 #include <QTest>
 #include <QtEndian>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 using pacs::PduFramingWatch;
 using Verdict = PduFramingWatch::Verdict;
@@ -141,6 +145,69 @@ private slots:
             QCOMPARE(passing, verdict == int(Verdict::Passing));
             QCOMPARE(watch.feed(kReleaseReply.constData(), kReleaseReply.size()), passing);
         }
+    }
+
+    void reframesOnePdvPerPdu_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QByteArray>("reframed"); // what DCMTK is handed
+        const QByteArray data(300, 'd');
+        const QByteArray cmd = pdv(true, true, command(true)), cmdAlone = pdv(true, true, command(false));
+        const QByteArray dataLast = pdv(false, true, data);
+        QTest::newRow("command and its data set in one PDU")
+            << pdu(0x04, cmd + dataLast) << pdu(0x04, cmd) + pdu(0x04, dataLast);
+        QTest::newRow("answer, its data set in two fragments and the final answer in one PDU")
+            << pdu(0x04, cmd + pdv(false, false, data) + dataLast + cmdAlone)
+            << pdu(0x04, cmd) + pdu(0x04, pdv(false, false, data)) + pdu(0x04, dataLast) + pdu(0x04, cmdAlone);
+        QTest::newRow("other PDUs as they came, an empty data PDU left out")
+            << kAssociateAccept + pdu(0x04, {}) + pdu(0x04, cmdAlone) + kReleaseReply
+            << kAssociateAccept + pdu(0x04, cmdAlone) + kReleaseReply;
+        QTest::newRow("what came before a refused fragment, not the fragment")
+            << pdu(0x04, cmd + dataLast + pdv(false, true, data)) << pdu(0x04, cmd) + pdu(0x04, dataLast);
+        // DCMTK would allocate the 4 GB the fragment declares before a byte of them has come.
+        QTest::newRow("a command's first fragment, its element declaring 4 GB, never ended: nothing")
+            << pdu(0x04, pdv(true, false, command(true) + element(0, 0x1000, {}, 0xFFFFFFF0))) << QByteArray();
+        QTest::newRow("a command in two fragments, then its data set: the command once whole")
+            << pdu(0x04, pdv(true, false, command(true).left(10)))
+                   + pdu(0x04, pdv(true, true, command(true).mid(10)) + dataLast)
+            << pdu(0x04, pdv(true, false, command(true).left(10))) + pdu(0x04, pdv(true, true, command(true).mid(10)))
+                   + pdu(0x04, dataLast);
+        QTest::newRow("a command refused at its end, not a byte of it")
+            << pdu(0x04, cmdAlone) + pdu(0x04, pdv(true, true, command(true) + element(0x0008, 0x1115, {}, 0)))
+            << pdu(0x04, cmdAlone);
+    }
+
+    // However the reads split the stream, DCMTK is handed each PDV in a PDU of its own.
+    void reframesOnePdvPerPdu()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(QByteArray, reframed);
+        for (const qsizetype piece : {stream.size(), qsizetype(1), qsizetype(7)}) {
+            PduFramingWatch watch;
+            QByteArray out;
+            for (qsizetype at = 0; at < stream.size(); at += piece)
+                watch.feed(stream.constData() + at, qMin(piece, stream.size() - at), &out);
+            QCOMPARE(out, reframed);
+        }
+    }
+
+    // A peer that sends part of a command and then nothing: DCMTK is told nothing is there to read
+    // once its wait is over, instead of being left in a read that never returns.
+    void partOfAFragmentIsNothingToRead()
+    {
+        int sockets[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+        auto verdict = std::make_shared<pacs::FramingVerdict>(Verdict::Passing);
+        pacs::FramedTcpConnection connection(sockets[0], verdict);
+        const QByteArray whole = pdu(0x04, pdv(true, true, command(false)));
+        QCOMPARE(::write(sockets[1], whole.constData(), size_t(whole.size() - 4)), ssize_t(whole.size() - 4));
+        QVERIFY(!connection.networkDataAvailable(1));
+        QCOMPARE(::write(sockets[1], whole.constData() + whole.size() - 4, 4), ssize_t(4));
+        QVERIFY(connection.networkDataAvailable(30));
+        QByteArray handed(whole.size(), '\0');
+        QCOMPARE(connection.read(handed.data(), size_t(handed.size())), ssize_t(whole.size()));
+        QCOMPARE(handed, whole);
+        ::close(sockets[1]);
     }
 };
 

@@ -5,6 +5,8 @@
 #include "support/PacsTestPeers.h"
 
 #include "support/DicomFixtures.h"
+#include "pacs/NetworkTuning.h"
+#include "pacs/ScuAssociation.h"
 #include "pacs/StorageListener.h"
 
 #include <QCoreApplication>
@@ -14,6 +16,7 @@
 #include <QTest>
 
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/oflog/oflog.h>
 
 using namespace pacs;
@@ -222,6 +225,49 @@ private slots:
         connect(&thread, &QThread::started, listener, &StorageListener::run);
         connect(&thread, &QThread::finished, listener, &QObject::deleteLater);
         thread.start();
+        QVERIFY(thread.wait(60000));
+    }
+
+    // A sender that keeps its association open and says nothing (as PACS that keep associations for
+    // reuse do) does not keep a stopped listener on its port: it is dropped, and the next listener of
+    // the port binds it at its first attempt.
+    void nextListenerTakesThePortOfAStoppingOne()
+    {
+        setNetworkTimeouts({15, 30, 600}); // a silent sender would hold its listener for ten minutes
+        const auto restore = qScopeGuard([] { setNetworkTimeouts({}); });
+        const quint16 port = fixtures::freeLoopbackPort();
+        RunningListener first(port, m_work.filePath(QStringLiteral("first")));
+        QVERIFY(waitListening(first.listener));
+        std::atomic_bool associated{false};
+        OFCondition silence = EC_Normal;
+        std::unique_ptr<QThread> sender(QThread::create([&] {
+            DcmSCU scu;
+            if (!peers::associateForStorage(scu, port, "KALVLISTEN"))
+                return;
+            associated = true;
+            T_ASC_PresentationContextID pcid = 0;
+            T_DIMSE_Message message;
+            std::memset(&message, 0, sizeof message);
+            silence = DIMSE_receiveCommand(pacs::associationOf(scu), DIMSE_NONBLOCKING, 600, &pcid, &message, nullptr);
+        }));
+        sender->start();
+        QTRY_VERIFY_WITH_TIMEOUT(associated.load(), 30000);
+
+        auto* second = new StorageListener(port, QStringLiteral("KALVLISTEN"), m_work.filePath(QStringLiteral("second")));
+        second->follow(*first.listener);
+        QSignalSpy bindFailures(second, &StorageListener::bindFailed);
+        first.listener->stop();
+        QThread thread;
+        second->moveToThread(&thread);
+        connect(&thread, &QThread::started, second, &StorageListener::run);
+        connect(&thread, &QThread::finished, second, &QObject::deleteLater);
+        thread.start();
+        QVERIFY(waitListening(second));
+        QCOMPARE(bindFailures.size(), 0);
+        QVERIFY(sender->wait(30000));
+        QVERIFY(silence.bad()); // dropped, not waited out
+        QVERIFY(first.thread.wait(30000));
+        second->stop();
         QVERIFY(thread.wait(60000));
     }
 

@@ -24,12 +24,16 @@
 #include <QtEndian>
 
 #include <sys/prctl.h>
+#include <sys/socket.h>
 
 #include <csignal>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
 #include <dcmtk/dcmnet/scu.h>
@@ -37,8 +41,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -316,11 +322,12 @@ inline QByteArray descendingEmptyElements(qsizetype bytes)
     return out;
 }
 
-// A response's command set as DIMSE sends it: implicit VR little endian, group length first.
-inline QByteArray commandSet(Uint16 field, Uint16 respondedTo, const char* sopClass, Uint16 status, bool withData)
+// A command set as DIMSE sends it: implicit VR little endian, group length first, the elements given
+// in tag order.
+inline QByteArray commandGroup(const std::vector<std::pair<quint16, QByteArray>>& elements)
 {
     QByteArray body;
-    const auto element = [&body](quint16 element, QByteArray value) {
+    for (auto [element, value] : elements) {
         if (value.size() % 2)
             value.append('\0');
         char header[8];
@@ -328,21 +335,156 @@ inline QByteArray commandSet(Uint16 field, Uint16 respondedTo, const char* sopCl
         qToLittleEndian<quint16>(element, header + 2);
         qToLittleEndian<quint32>(quint32(value.size()), header + 4);
         body.append(header, sizeof header).append(value);
-    };
-    const auto us = [](quint16 value) {
-        QByteArray bytes(2, '\0');
-        qToLittleEndian<quint16>(value, bytes.data());
-        return bytes;
-    };
-    element(0x0002, QByteArray(sopClass));
-    element(0x0100, us(field));
-    element(0x0120, us(respondedTo));
-    element(0x0800, us(withData ? 0x0000 : 0x0101));
-    element(0x0900, us(status));
+    }
     QByteArray length(12, '\0');
     qToLittleEndian<quint32>(4, length.data() + 4);
     qToLittleEndian<quint32>(quint32(body.size()), length.data() + 8);
     return length + body;
+}
+
+inline QByteArray commandUs(quint16 value)
+{
+    QByteArray bytes(2, '\0');
+    qToLittleEndian<quint16>(value, bytes.data());
+    return bytes;
+}
+
+// A response's command set.
+inline QByteArray commandSet(Uint16 field, Uint16 respondedTo, const char* sopClass, Uint16 status, bool withData)
+{
+    return commandGroup({{0x0002, QByteArray(sopClass)},
+                         {0x0100, commandUs(field)},
+                         {0x0120, commandUs(respondedTo)},
+                         {0x0800, commandUs(withData ? 0x0000 : 0x0101)},
+                         {0x0900, commandUs(status)}});
+}
+
+// A C-STORE request's command set for one object.
+inline QByteArray storeCommandSet(Uint16 messageId, const char* sopClass, const char* sopInstance)
+{
+    return commandGroup({{0x0002, QByteArray(sopClass)},
+                         {0x0100, commandUs(DIMSE_C_STORE_RQ)},
+                         {0x0110, commandUs(messageId)},
+                         {0x0700, commandUs(DIMSE_PRIORITY_MEDIUM)},
+                         {0x0800, commandUs(0x0000)},
+                         {0x1000, QByteArray(sopInstance)}});
+}
+
+// A data set's bytes as a peer sends them in the transfer syntax given.
+inline QByteArray dataSetBytes(DcmDataset& dataset, const char* transferSyntax)
+{
+    const E_TransferSyntax syntax = DcmXfer(transferSyntax).getXfer();
+    QByteArray bytes(qsizetype(dataset.calcElementLength(syntax, EET_ExplicitLength)) + 1024, '\0');
+    DcmOutputBufferStream stream(bytes.data(), offile_off_t(bytes.size()));
+    dataset.transferInit();
+    const OFCondition cond = dataset.write(stream, syntax, EET_ExplicitLength, nullptr, EGL_withoutGL);
+    dataset.transferEnd();
+    void* written = nullptr;
+    offile_off_t length = 0;
+    stream.flushBuffer(written, length);
+    if (cond.bad())
+        return {};
+    bytes.truncate(qsizetype(length));
+    return bytes;
+}
+
+// How a peer cuts its messages into PDVs and puts PDVs together into P-DATA-TF PDUs, where DCMTK
+// itself sends one PDV per PDU: fragments of `fragmentBytes` (0: as long as the receiver takes), up
+// to `pdvsPerPdu` of them in one PDU within the receiver's maximum, across the messages' bounds. With
+// a seed, both are drawn at random for each fragment and each PDU.
+struct PduPacking
+{
+    int fragmentBytes = 0;
+    int pdvsPerPdu = 1;
+    quint32 seed = 0;
+
+    bool isDcmtks() const { return fragmentBytes == 0 && pdvsPerPdu == 1 && seed == 0; }
+};
+
+// One command or data set of a DIMSE message.
+struct DimsePart
+{
+    QByteArray bytes;
+    bool command = false;
+};
+
+// The parts in order as P-DATA-TF PDUs, cut and packed as `packing` says, none longer than the
+// receiver's maximum `maxBody`.
+inline QByteArray packPdus(T_ASC_PresentationContextID pcid, const std::vector<DimsePart>& parts,
+                           const PduPacking& packing, qsizetype maxBody)
+{
+    std::mt19937 random(packing.seed);
+    const auto draw = [&random](int from, int to) { return std::uniform_int_distribution<int>(from, to)(random); };
+    std::vector<QByteArray> pdvs;
+    for (const DimsePart& part : parts) {
+        qsizetype at = 0;
+        do {
+            qsizetype size = packing.seed ? 2 * draw(1, 1 << draw(0, 11)) : packing.fragmentBytes > 0 ? packing.fragmentBytes
+                                                                                                      : maxBody - 6;
+            size = qMin(qMin(size, maxBody - 6) & ~qsizetype(1), part.bytes.size() - at);
+            QByteArray pdv(6, '\0');
+            qToBigEndian<quint32>(quint32(size + 2), pdv.data());
+            pdv[4] = char(pcid);
+            pdv[5] = char((part.command ? 0x01 : 0x00) | (at + size == part.bytes.size() ? 0x02 : 0x00));
+            pdvs.push_back(pdv + part.bytes.mid(at, size));
+            at += size;
+        } while (at < part.bytes.size());
+    }
+    QByteArray stream;
+    for (size_t next = 0; next < pdvs.size();) {
+        int room = packing.seed ? draw(1, 8) : packing.pdvsPerPdu;
+        QByteArray body;
+        while (room-- > 0 && next < pdvs.size() && (body.isEmpty() || body.size() + pdvs[next].size() <= maxBody))
+            body += pdvs[next++];
+        QByteArray header(6, '\0');
+        header[0] = 0x04;
+        qToBigEndian<quint32>(quint32(body.size()), header.data() + 2);
+        stream += header + body;
+    }
+    return stream;
+}
+
+// The socket under a DCMTK connection, which DCMTK keeps to the connection itself: a peer that ends
+// its side of it needs it. (An explicit instantiation may name a protected member.)
+template <typename Tag, typename Tag::Type Member>
+struct ConnectionMemberAccess
+{
+    friend typename Tag::Type memberOf(Tag) { return Member; }
+};
+struct ConnectionSocketMember
+{
+    using Type = DcmNativeSocketType (DcmTransportConnection::*)();
+    friend Type memberOf(ConnectionSocketMember);
+};
+template struct ConnectionMemberAccess<ConnectionSocketMember, &DcmTransportConnection::getSocket>;
+
+// Ends the peer's sending side of the association's connection: the other side reads what was sent,
+// then the end of the stream.
+inline void endSending(T_ASC_Association* association)
+{
+    if (DcmTransportConnection* connection = DUL_getTransportConnection(association->DULassociation))
+        ::shutdown((connection->*memberOf(ConnectionSocketMember()))(), SHUT_WR);
+}
+
+// Bytes written straight to the association's connection.
+inline OFCondition sendRaw(T_ASC_Association* association, QByteArray bytes)
+{
+    DcmTransportConnection* connection = DUL_getTransportConnection(association->DULassociation);
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t wrote = connection ? connection->write(bytes.data() + at, size_t(bytes.size() - at)) : -1;
+        if (wrote <= 0)
+            return DUL_NETWORKCLOSED;
+        at += wrote;
+    }
+    return EC_Normal;
+}
+
+// The parts in order, cut and packed as `packing` says, written straight to the connection.
+inline OFCondition sendPacked(T_ASC_Association* association, T_ASC_PresentationContextID pcid,
+                              const std::vector<DimsePart>& parts, const PduPacking& packing)
+{
+    const long theirMax = association->params->theirMaxPDUReceiveSize;
+    return sendRaw(association, packPdus(pcid, parts, packing, theirMax > 0 ? qsizetype(theirMax) : 16384));
 }
 
 // Bytes as PDVs of one kind, as long as the association takes, the last one marked.
@@ -406,6 +548,9 @@ public:
     // Sent after findRows, each byte as given (explicit VR little endian, the syntax the association
     // agrees on unless findImplicitOnly): what no data set of DCMTK's own would write.
     std::vector<QByteArray> findRawRows;
+    // Sent byte for byte in place of every answer to a C-FIND (a stream of PDUs of any shape); the peer
+    // then ends its side of the connection and drops the association.
+    QByteArray findRawStream;
     // The C-FIND context accepts implicit VR little endian only (findRawRows are then in that syntax).
     bool findImplicitOnly = false;
     Uint16 findFinalStatus = STATUS_Success;
@@ -429,6 +574,12 @@ public:
     // Sent after the rows of a C-FIND, before any object of a C-GET or C-MOVE, or in place of a C-STORE
     // response.
     HostileMessage hostile = HostileMessage::None;
+    // How the C-STORE requests of a retrieve, and the answers to a C-FIND (its rows and its final
+    // answer, one stream), are cut and packed.
+    PduPacking packing;
+    // Run on the C-MOVE's thread before it connects to the destination (which serves one association at
+    // a time).
+    std::function<void()> duringMove;
 
     ~ScriptedScp() override { stop(); }
 
@@ -503,6 +654,14 @@ protected:
             if (cond.bad())
                 return cond;
             remember(query);
+            if (!findRawStream.isEmpty()) {
+                T_ASC_Association* association = pacs::associationOf(*this);
+                sendRaw(association, findRawStream);
+                endSending(association);
+                return DUL_PEERABORTEDASSOCIATION;
+            }
+            if (!packing.isDcmtks())
+                return sendPackedFindAnswers(pcid, req.MessageID, req.AffectedSOPClassUID);
             for (size_t i = 0; i < findRows.size(); ++i) {
                 if (int(i) == findAbortAfter)
                     return abortNow();
@@ -643,6 +802,20 @@ private:
         return cond.good() && !dataset.isEmpty() ? sendPdvs(association, pcid, dataset, DUL_DATASETPDV) : cond;
     }
 
+    // The rows and the final answer of a C-FIND as one stream of PDVs, cut and packed.
+    OFCondition sendPackedFindAnswers(T_ASC_PresentationContextID pcid, Uint16 messageId, const char* sopClass)
+    {
+        OFString abstractSyntax, transferSyntax;
+        findPresentationContext(pcid, abstractSyntax, transferSyntax);
+        std::vector<DimsePart> parts;
+        for (const std::unique_ptr<DcmDataset>& row : findRows) {
+            parts.push_back({commandSet(DIMSE_C_FIND_RSP, messageId, sopClass, STATUS_Pending, true), true});
+            parts.push_back({dataSetBytes(*row, transferSyntax.c_str()), false});
+        }
+        parts.push_back({commandSet(DIMSE_C_FIND_RSP, messageId, sopClass, findFinalStatus, false), true});
+        return sendPacked(pacs::associationOf(*this), pcid, parts, packing);
+    }
+
     // The hostile message in place of an answer of kind `field` to the request `messageId`; after a
     // NestedResponseData answer the exchange goes on as usual.
     OFCondition sendHostile(T_ASC_PresentationContextID pcid, Uint16 field, Uint16 messageId, const char* sopClass)
@@ -737,6 +910,8 @@ private:
         sender.setPeerPort(moveDestinationPort);
         for (const char* sopClass : {UID_CTImageStorage, UID_MRImageStorage})
             sender.addPresentationContext(sopClass, {UID_LittleEndianExplicitTransferSyntax});
+        if (duringMove)
+            duringMove();
         Counts counts;
         const Uint16 total = Uint16(retrieveObjects.size());
         if (sender.initNetwork().bad() || sender.negotiateAssociation().bad()) {
@@ -756,7 +931,8 @@ private:
             const T_ASC_PresentationContextID storePcid =
                 sender.findPresentationContextID(stringOf(object, DCM_SOPClassUID), "");
             cond = storePcid == 0                   ? OFCondition(DIMSE_NOVALIDPRESENTATIONCONTEXTID)
-                   : announcedSopInstanceUid.empty() ? sender.sendSTORERequest(storePcid, "", &object, status)
+                   : announcedSopInstanceUid.empty() && packing.isDcmtks()
+                       ? sender.sendSTORERequest(storePcid, "", &object, status)
                                                      : storeRaw(sender, storePcid, Uint16(1000 + i), object, status);
             status = cond.good() ? status : Uint16(STATUS_STORE_Error_CannotUnderstand);
             noteSubStatus(status);
@@ -776,6 +952,7 @@ private:
     // A C-MOVE's sender, which may word its C-STORE requests itself.
     struct StoreSender : DcmSCU
     {
+        using DcmSCU::findPresentationContext;
         using DcmSCU::receiveDIMSECommand;
         using DcmSCU::sendDIMSEMessage;
     };
@@ -798,7 +975,16 @@ private:
         OFStandard::strlcpy(body.AffectedSOPInstanceUID, instance.c_str(), sizeof body.AffectedSOPInstanceUID);
         body.DataSetType = DIMSE_DATASET_PRESENT;
         body.Priority = DIMSE_PRIORITY_MEDIUM;
-        OFCondition cond = sender.sendDIMSEMessage(storePcid, &store, &object);
+        OFString abstractSyntax, transferSyntax;
+        sender.findPresentationContext(storePcid, abstractSyntax, transferSyntax);
+        OFCondition cond = packing.isDcmtks()
+                             ? sender.sendDIMSEMessage(storePcid, &store, &object)
+                             : sendPacked(pacs::associationOf(sender), storePcid,
+                                          {{storeCommandSet(messageId, body.AffectedSOPClassUID,
+                                                            body.AffectedSOPInstanceUID),
+                                            true},
+                                           {dataSetBytes(object, transferSyntax.c_str()), false}},
+                                          packing);
         if (cond.bad())
             return cond;
         T_ASC_PresentationContextID answerPcid = storePcid;
@@ -821,5 +1007,71 @@ private:
     std::vector<Uint16> m_subStatuses;
     std::thread m_thread;
 };
+
+// Opens an association to a C-STORE receiver on 127.0.0.1 offering CT and MR storage in explicit VR
+// little endian.
+inline bool associateForStorage(DcmSCU& scu, quint16 port, const char* calledAe, const char* callingAe = "STORESCU")
+{
+    scu.setAETitle(callingAe);
+    scu.setPeerAETitle(calledAe);
+    scu.setPeerHostName("127.0.0.1");
+    scu.setPeerPort(port);
+    for (const char* sopClass : {UID_CTImageStorage, UID_MRImageStorage})
+        scu.addPresentationContext(sopClass, {UID_LittleEndianExplicitTransferSyntax});
+    return scu.initNetwork().good() && scu.negotiateAssociation().good();
+}
+
+// Sends the objects to a C-STORE receiver on 127.0.0.1 as `callingAe`, cut and packed; the status of
+// each answer, or -1 for an object that got none (the association then ends).
+inline std::vector<int> storePacked(quint16 port, const char* calledAe, const char* callingAe,
+                                    const std::vector<DcmDataset*>& objects, const PduPacking& packing)
+{
+    struct Sender : DcmSCU
+    {
+        using DcmSCU::findPresentationContext;
+    } scu;
+    std::vector<int> statuses;
+    if (!associateForStorage(scu, port, calledAe, callingAe))
+        return statuses;
+    T_ASC_Association* association = pacs::associationOf(scu);
+    Uint16 messageId = 0;
+    for (DcmDataset* object : objects) {
+        OFString sopClass, sopInstance, abstractSyntax, transferSyntax;
+        object->findAndGetOFString(DCM_SOPClassUID, sopClass);
+        object->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
+        T_ASC_PresentationContextID pcid = scu.findPresentationContextID(sopClass, "");
+        scu.findPresentationContext(pcid, abstractSyntax, transferSyntax);
+        T_DIMSE_Message answer;
+        std::memset(&answer, 0, sizeof answer);
+        if (pcid == 0
+            || sendPacked(association, pcid,
+                          {{storeCommandSet(++messageId, sopClass.c_str(), sopInstance.c_str()), true},
+                           {dataSetBytes(*object, transferSyntax.c_str()), false}},
+                          packing)
+                   .bad()
+            || DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &pcid, &answer, nullptr).bad()
+            || answer.CommandField != DIMSE_C_STORE_RSP) {
+            statuses.push_back(-1);
+            scu.abortAssociation();
+            return statuses;
+        }
+        statuses.push_back(answer.msg.CStoreRSP.DimseStatus);
+    }
+    scu.releaseAssociation();
+    return statuses;
+}
+
+// The data set of a file as it lies behind the file's meta header; empty when the file has none.
+inline QByteArray dataSetOfFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    // "DICM", then the meta header's group length (0002,0000) UL.
+    if (bytes.size() < 144 || bytes.mid(128, 4) != "DICM")
+        return {};
+    return bytes.mid(144 + qsizetype(qFromLittleEndian<quint32>(bytes.constData() + 140)));
+}
 
 } // namespace peers
