@@ -23,7 +23,6 @@ bool PduFramingWatch::fail(Verdict verdict)
 {
     m_verdict = verdict;
     m_command.clear();
-    m_commandPdv.clear();
     return false;
 }
 
@@ -70,8 +69,6 @@ bool PduFramingWatch::feed(const char* data, qint64 size, QByteArray* reframed)
         }
         if (m_pdvIsCommand) {
             m_command.append(data + at, qsizetype(take));
-            if (reframed)
-                m_commandPdv.append(data + at, qsizetype(take));
         } else if (reframed) {
             reframed->append(data + at, qsizetype(take));
         }
@@ -95,7 +92,9 @@ bool PduFramingWatch::startPdv(QByteArray* reframed)
     if (m_pdvIsCommand) {
         if (m_message != Message::InCommand) {
             m_command.clear(); // a new message begins
-            m_commandPdv.clear();
+            m_commandContext = quint8(m_header[4]);
+        } else if (quint8(m_header[4]) != m_commandContext) {
+            return fail(Verdict::BadCommand); // one message's fragments share their context
         }
         m_message = Message::InCommand;
         // Refused on the fragment's header, before its bytes are read.
@@ -108,13 +107,9 @@ bool PduFramingWatch::startPdv(QByteArray* reframed)
         m_message = Message::InData;
     }
     m_reading = Reading::PdvBody;
-    if (reframed) {
-        // The PDV in a PDU of its own: no longer than the one it came in.
-        char pduHeader[kHeaderBytes] = {char(kDataPdu), 0};
-        qToBigEndian<quint32>(itemLength + 4, pduHeader + 2);
-        QByteArray& to = m_pdvIsCommand ? m_commandPdv : *reframed;
-        to.append(pduHeader, kHeaderBytes).append(m_header, kHeaderBytes);
-    }
+    // A data PDV in a PDU of its own: no longer than the one it came in.
+    if (reframed && !m_pdvIsCommand)
+        appendPdu(reframed, m_header, {});
     return m_pdvLeft > 0 || endPdv(reframed);
 }
 
@@ -127,14 +122,26 @@ bool PduFramingWatch::endPdv(QByteArray* reframed)
         m_message = Message::CommandDue;
         return true;
     }
-    // DCMTK parses each command fragment as it comes and allocates an element's declared length before
-    // its bytes: the command's fragments go on together once the whole command has passed.
+    // DCMTK parses each command fragment as it comes: it allocates an element's declared length before
+    // its bytes, and misreads an element whose tag a fragment's end cuts. The command goes on once it
+    // has passed whole, as one last fragment: a few kilobytes at most, far below the PDU size offered.
     if (!endCommand())
         return false;
-    if (reframed)
-        reframed->append(m_commandPdv);
-    m_commandPdv.clear();
+    if (reframed) {
+        char pdvHeader[kHeaderBytes] = {0, 0, 0, 0, char(m_commandContext), 0x03};
+        qToBigEndian<quint32>(quint32(m_command.size() + 2), pdvHeader);
+        appendPdu(reframed, pdvHeader, m_command);
+    }
+    m_command.clear();
     return true;
+}
+
+// A P-DATA-TF PDU of one PDV: its header and `body`, or the body's bytes yet to come.
+void PduFramingWatch::appendPdu(QByteArray* to, const char* pdvHeader, QByteArrayView body)
+{
+    char pduHeader[kHeaderBytes] = {char(kDataPdu), 0};
+    qToBigEndian<quint32>(qFromBigEndian<quint32>(pdvHeader) + 4, pduHeader + 2);
+    to->append(pduHeader, kHeaderBytes).append(pdvHeader, kHeaderBytes).append(body);
 }
 
 // Whether a data set follows, from the command set's (0000,0800), read as the plain list of group 0000
@@ -163,7 +170,6 @@ bool PduFramingWatch::endCommand()
     if (dataSetType < 0)
         return fail(Verdict::BadCommand);
     m_message = dataSetType == kNoDataSet ? Message::CommandDue : Message::DataDue;
-    m_command.clear();
     return true;
 }
 

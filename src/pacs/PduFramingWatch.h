@@ -11,12 +11,14 @@
 // follows a command is read from the command's (0000,0800); a command whose elements cannot be told
 // apart that simply (another group, an undefined length, a length past its end) is refused.
 //
-// What passes is also handed on re-framed, each PDV in a P-DATA-TF PDU of its own. A peer may put
+// What passes is also handed on re-framed, each PDV in a P-DATA-TF PDU of its own, and a command's
+// fragments joined into one. A peer may put
 // several PDVs in one PDU, and DCMTK 3.6.7 reads past its buffer when the PDVs after a message's first
 // come in the PDU that brought it (a command with its data set, a search answer with the next one):
 // one PDV per PDU is the one layout DCMTK sends itself, and reads without fault.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QtGlobal>
 
 namespace pacs {
@@ -39,8 +41,8 @@ public:
 
     // The bytes as they are read, split anywhere. False from the first byte that breaks the framing
     // on; verdict() then says why, and nothing more is looked at. When `reframed` is given, what DCMTK
-    // is to read of the bytes is appended to it: a data fragment as it comes, a command's fragments
-    // once the whole command has passed, never a byte of the fragment refused.
+    // is to read of the bytes is appended to it: a data fragment as it comes, a command as one
+    // fragment once the whole of it has passed, never a byte of the fragment refused.
     bool feed(const char* data, qint64 size, QByteArray* reframed = nullptr);
     Verdict verdict() const { return m_verdict; }
     // Bytes of the current data fragment yet to come: they pass through as they are, and may be fed
@@ -58,6 +60,7 @@ private:
     bool startPdv(QByteArray* reframed);
     bool endPdv(QByteArray* reframed);
     bool endCommand();
+    static void appendPdu(QByteArray* to, const char* pdvHeader, QByteArrayView body);
 
     qint64 m_maxCommandBytes;
     Verdict m_verdict = Verdict::Passing;
@@ -70,7 +73,7 @@ private:
     bool m_pdvIsCommand = false;
     bool m_pdvIsLast = false;
     QByteArray m_command; // the current message's command set so far, never past the cap
-    QByteArray m_commandPdv; // the current command's fragments re-framed, handed on once it passed
+    quint8 m_commandContext = 0; // the presentation context of its first fragment
 };
 
 } // namespace pacs

@@ -120,6 +120,9 @@ private slots:
             << int(Verdict::BadCommand);
         QTest::newRow("command whose last element runs past its end")
             << pdu(0x04, pdv(true, true, command(true) + element(0, 0x1000, "ab", 4))) << int(Verdict::BadCommand);
+        QTest::newRow("a command's fragments in two contexts")
+            << pdu(0x04, pdv(true, false, command(true).left(10)) + pdv(true, true, command(true).mid(10)).replace(4, 1, "\3"))
+            << int(Verdict::BadCommand);
         QTest::newRow("command without data set type")
             << pdu(0x04, pdv(true, true, element(0, 0x0100, us(0x8020), 2))) << int(Verdict::BadCommand);
 
@@ -167,11 +170,11 @@ private slots:
         // DCMTK would allocate the 4 GB the fragment declares before a byte of them has come.
         QTest::newRow("a command's first fragment, its element declaring 4 GB, never ended: nothing")
             << pdu(0x04, pdv(true, false, command(true) + element(0, 0x1000, {}, 0xFFFFFFF0))) << QByteArray();
-        QTest::newRow("a command in two fragments, then its data set: the command once whole")
-            << pdu(0x04, pdv(true, false, command(true).left(10)))
-                   + pdu(0x04, pdv(true, true, command(true).mid(10)) + dataLast)
-            << pdu(0x04, pdv(true, false, command(true).left(10))) + pdu(0x04, pdv(true, true, command(true).mid(10)))
-                   + pdu(0x04, dataLast);
+        // DCMTK misreads an element whose tag a fragment's end cuts (here after its group).
+        QTest::newRow("a command in fragments cut inside a tag, then its data set: the command once whole, as one")
+            << pdu(0x04, pdv(true, false, command(true).left(10)) + pdv(true, false, command(true).mid(10, 2)))
+                   + pdu(0x04, pdv(true, true, command(true).mid(12)) + dataLast)
+            << pdu(0x04, cmd) + pdu(0x04, dataLast);
         QTest::newRow("a command refused at its end, not a byte of it")
             << pdu(0x04, cmdAlone) + pdu(0x04, pdv(true, true, command(true) + element(0x0008, 0x1115, {}, 0)))
             << pdu(0x04, cmdAlone);
