@@ -164,6 +164,20 @@ bool AtomicDicomWriter::save(DcmFileFormat& file, E_TransferSyntax transferSynta
     return write(file, transferSyntax, cause, unreadable) && commit(cause);
 }
 
+bool AtomicDicomWriter::save(DcmFileFormat& file, E_TransferSyntax transferSyntax, const QString& notSaved,
+                             const QString& notReadBack, QString* error)
+{
+    QString cause;
+    bool unreadable = false;
+    if (save(file, transferSyntax, &cause, &unreadable))
+        return true;
+    if (error)
+        *error = unreadable ? QStringLiteral("%1\nЗаписанная копия не читается обратно: %2")
+                                  .arg(notReadBack.arg(m_targetPath), cause)
+                            : notSaved.arg(m_targetPath);
+    return false;
+}
+
 bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause,
                               bool* unreadable)
 {

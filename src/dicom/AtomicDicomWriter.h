@@ -34,6 +34,10 @@ public:
     // write() and then commit().
     bool save(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause = nullptr,
               bool* unreadable = nullptr);
+    // save(), a failure told in *error as `notSaved`, or as `notReadBack` and why when the written file
+    // did not read back; both name the target for %1.
+    bool save(DcmFileFormat& file, E_TransferSyntax transferSyntax, const QString& notSaved,
+              const QString& notReadBack, QString* error);
     // The written temporary file, e.g. to read it back before committing.
     QString temporaryPath() const { return m_tempPath; }
     // Replaces the target (an existing file keeps its permissions): the file that was there when the

@@ -387,14 +387,8 @@ bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPa
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    QString cause;
-    bool unreadable = false;
-    if (AtomicDicomWriter(destinationPath).save(file, xfer, &cause, &unreadable))
-        return true;
-    if (unreadable)
-        return fail(error, QStringLiteral("Копия не записана: %1\nЗаписанная копия не читается обратно: %2")
-                               .arg(destinationPath, cause));
-    return fail(error, QStringLiteral("Не удалось сохранить: %1").arg(destinationPath));
+    return AtomicDicomWriter(destinationPath)
+        .save(file, xfer, QStringLiteral("Не удалось сохранить: %1"), QStringLiteral("Копия не записана: %1"), error);
 }
 
 std::optional<LeftOut> leftOutOfAnonymisedCopies(const QString& path, QString* error)

@@ -166,14 +166,8 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    QString cause;
-    bool unreadable = false;
-    if (AtomicDicomWriter(path).save(file, xfer, &cause, &unreadable))
-        return true;
-    if (unreadable)
-        return fail(error, QStringLiteral("Файл не изменён: %1\nЗаписанная копия не читается обратно: %2")
-                               .arg(path, cause));
-    return fail(error, QStringLiteral("Не удалось сохранить файл: %1").arg(path));
+    return AtomicDicomWriter(path).save(file, xfer, QStringLiteral("Не удалось сохранить файл: %1"),
+                                        QStringLiteral("Файл не изменён: %1"), error);
 }
 
 } // namespace dicom
