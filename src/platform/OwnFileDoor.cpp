@@ -169,6 +169,7 @@ OwnFileDoor::OwnFileDoor(const QStringList& folders, const QString& within)
         const bool counts = !canonical.isEmpty() && QFileInfo(canonical).isDir()
                             && (within.isEmpty() || liesIn(canonical, canonicalWithin, true));
         m_canonical << (counts ? canonical : QString());
+        m_given << QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
     }
 }
 
@@ -176,7 +177,12 @@ bool OwnFileDoor::place(const QString& path, Place* where) const
 {
     const QFileInfo info(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
     const QByteArray name = QFile::encodeName(info.fileName());
-    const QString canonicalFolder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    // A file directly in an own folder, named by that folder's path as given: that folder as the
+    // door resolved it, not resolved again (once for each received object).
+    const qsizetype given = m_given.indexOf(info.absolutePath());
+    const QString canonicalFolder = given >= 0 && !m_canonical.at(given).isEmpty()
+                                        ? m_canonical.at(given)
+                                        : QFileInfo(info.absolutePath()).canonicalFilePath();
     if (!isPlainName(name) || canonicalFolder.isEmpty())
         return false;
     // The entry itself lies directly in its folder: a file in an own folder, or a folder below one.

@@ -93,6 +93,7 @@ private:
     bool proves(const OwnProof& proof, const FileId& file) const;
 
     QStringList m_canonical; // the own folders, links resolved; empty for one that does not count
+    QStringList m_given;     // the same folders, absolute and clean as given
 };
 
 } // namespace platform
