@@ -139,6 +139,8 @@ class InflatingSource final : public ByteSource
     }
 
     bool passedLimit() const { return m_inflated > m_limit; }
+    // The stream reached its own end: it was neither cut short nor damaged.
+    bool complete() const { return m_complete; }
 
   private:
     static constexpr qint64 kWindow = 64 * 1024;
@@ -169,12 +171,14 @@ class InflatingSource final : public ByteSource
         // The stream's end or damage: DCMTK reads no further either.
         if (status != Z_OK)
             m_finished = true;
+        m_complete = status == Z_STREAM_END;
         return produced > 0 || !m_finished;
     }
 
     z_stream m_stream;
     bool m_ready = false;
     bool m_finished = false;
+    bool m_complete = false;
     const uchar* m_input;
     qint64 m_inputLeft;
     qint64 m_limit;
@@ -532,6 +536,9 @@ WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding en
     WalkCount count = walker.count();
     // Whatever the walk made of it, DCMTK inflates the whole stream.
     count.inflatesTooFar = source.passedLimit();
+    // Past the end of a stream cut short, DCMTK goes on reading bytes its buffer held before, which no
+    // walk can follow: the data set is refused as cut short, even where it ends between two elements.
+    count.truncated = count.truncated || (!count.inflatesTooFar && !walker.passedLimits() && !source.complete());
     return count;
 }
 
