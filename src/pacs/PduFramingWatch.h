@@ -12,10 +12,10 @@
 // apart that simply (another group, an undefined length, a length past its end) is refused.
 //
 // What passes is also handed on re-framed, each PDV in a P-DATA-TF PDU of its own, and a command's
-// fragments joined into one. A peer may put
-// several PDVs in one PDU, and DCMTK 3.6.7 reads past its buffer when the PDVs after a message's first
-// come in the PDU that brought it (a command with its data set, a search answer with the next one):
-// one PDV per PDU is the one layout DCMTK sends itself, and reads without fault.
+// fragments joined into one. A peer may put several PDVs in one PDU, and DCMTK 3.6.7 reads past its
+// buffer when the PDVs after a message's first come in the PDU that brought it (a command with its
+// data set, a search answer with the next one): one PDV per PDU is the one layout DCMTK sends itself,
+// and reads without fault.
 
 #include <QByteArray>
 #include <QByteArrayView>
