@@ -189,8 +189,7 @@ bool copyToFreeName(const QString& source, const QDir& dir, const QString& base,
         ::close(in);
         return false;
     }
-    struct stat made = {};
-    ::fstat(out, &made);
+    const platform::FileId made = platform::FileId::ofOpen(out);
     int code = 0;
     std::vector<char> chunk(1 << 20);
     for (ssize_t got; code == 0 && (got = ::read(in, chunk.data(), chunk.size())) != 0;) {
@@ -204,7 +203,7 @@ bool copyToFreeName(const QString& source, const QDir& dir, const QString& base,
         return true;
     *error = QStringLiteral("Не удалось записать файл %1: %2").arg(*path, QString::fromLocal8Bit(strerror(code)));
     // Only the file this copy made goes.
-    platform::OwnFileDoor({dir.path()}).remove(*path, platform::OwnProof::made({quint64(made.st_dev), quint64(made.st_ino), true}));
+    platform::OwnFileDoor({dir.path()}).remove(*path, platform::OwnProof::made(made));
     errno = code;
     return false;
 }

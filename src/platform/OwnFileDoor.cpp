@@ -123,6 +123,12 @@ FileId FileId::reachedBy(const QString& path)
     return statId(path, true);
 }
 
+FileId FileId::ofOpen(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? idOf(st) : FileId{};
+}
+
 bool isSameFile(const QString& a, const QString& b)
 {
     const FileId first = FileId::reachedBy(a);

@@ -28,6 +28,8 @@ struct FileId
     static FileId of(const QString& path);
     // The file the path leads to, links followed.
     static FileId reachedBy(const QString& path);
+    // The file an open descriptor holds, whatever its name is now.
+    static FileId ofOpen(int fd);
     bool operator==(const FileId&) const = default;
 };
 

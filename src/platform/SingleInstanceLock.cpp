@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -41,10 +40,9 @@ QString creationFailure(const QString& path)
         const QByteArray bytes(256, '\n');
         if (::write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size() || ::fsync(fd) != 0)
             code = errno ? errno : EIO;
-        struct stat made {};
-        ::fstat(fd, &made);
+        const FileId made = FileId::ofOpen(fd);
         ::close(fd);
-        OwnFileDoor({QFileInfo(probe).path()}).remove(probe, OwnProof::made({quint64(made.st_dev), quint64(made.st_ino), true}));
+        OwnFileDoor({QFileInfo(probe).path()}).remove(probe, OwnProof::made(made));
     }
     switch (code) {
     case 0:

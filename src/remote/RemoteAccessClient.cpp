@@ -407,6 +407,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
         setError(error, QStringLiteral("не удалось открыть локальный файл %1").arg(destPath));
         return false;
     }
+    const platform::FileId opened = platform::FileId::ofOpen(file.handle());
 
     qint64 expectedSize = -1;
     qint64 received = startOffset;
@@ -528,7 +529,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
         text = QStringLiteral("соединение прервано во время скачивания — частично скачанный файл сохранён, повторная "
                               "попытка продолжит с этого места.");
     setError(error, text);
-    if (deleteFile) // the download's own file, named by whoever asked for it
-        platform::OwnFileDoor({QFileInfo(destPath).path()}).remove(destPath, platform::OwnProof::ownName());
+    if (deleteFile) // the file this download wrote, not one that came under its name since
+        platform::OwnFileDoor({QFileInfo(destPath).path()}).remove(destPath, platform::OwnProof::made(opened));
     return false;
 }
