@@ -809,6 +809,12 @@ void MutationsTest::fuzzFindingsFailCleanly_data()
 {
     QTest::addColumn<HostileWriter>("write");
     QTest::addColumn<int>("hazard");
+    const auto fileFromBase64 = [](const char* bytes) {
+        return HostileWriter([bytes](const QString& path) {
+            fixtures::writeBytes(path, QByteArray::fromBase64(bytes));
+            return path;
+        });
+    };
     // The differential fuzz target's findings. A private sequence whose first item tag is written in
     // the other byte order: DCMTK's dictionary makes a sequence of it that holds no item, and gives up.
     QTest::newRow("private sequence, first item tag byte-swapped") << HostileWriter([](const QString& path) {
@@ -820,35 +826,29 @@ void MutationsTest::fuzzFindingsFailCleanly_data()
     }) << int(dicom::ParseHazard::None);
     // The deflate syntax in a meta header sequence, its stream cut 7 bytes into an element's header:
     // DCMTK reads a whole header from them, its length partly from a byte it never had.
-    QTest::newRow("deflate stream cut inside an element's header") << HostileWriter([](const QString& path) {
-        fixtures::writeBytes(path, QByteArray::fromBase64(
-            "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
-            "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAC1ESUNNAgAAAFVMBAB0AAAA"
-            "AgABAE9CAAACAAAAAAECAAIAVUkaADEuMi44NDAuMTAwMDguNS4xLjQuMS4xLjIAAgADAFVJCgAxLjIuMy40LjUAAgAFAFNR"
-            "AAAmAAAA/v8A4B4AAAACABAAVUkWADEuMi44NDAuMTAwMDguMS4yLjEuOTmlUstu00AUPUlDsEoaXAGhFAkMBSk8MsyM7cSW"
-            "SsE4pTEksRsnAqQIgUQW3bAgYcEKfhQp39FFzLFbskRItWXPuY+599yHAQNh2kA8io6iYdCfJqNoEIw+TIP3UdA30MAk2sUS"
-            "WniOFEpK6QlXKOHwo5a3d+ixf+ah24I+wm57Ujo2vYVypRKerW1be0K3fe0L1fHbBJ5LhWNrJRnDQjcwoKV2pFKuAYnxoAol"
-            "eV1ST6mOPLeUovhLy0CCtLf8Bw=="));
-        return path;
-    }) << int(dicom::ParseHazard::Truncated);
+    QTest::newRow("deflate stream cut inside an element's header") << fileFromBase64(
+        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
+        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAC1ESUNNAgAAAFVMBAB0AAAA"
+        "AgABAE9CAAACAAAAAAECAAIAVUkaADEuMi44NDAuMTAwMDguNS4xLjQuMS4xLjIAAgADAFVJCgAxLjIuMy40LjUAAgAFAFNR"
+        "AAAmAAAA/v8A4B4AAAACABAAVUkWADEuMi44NDAuMTAwMDguMS4yLjEuOTmlUstu00AUPUlDsEoaXAGhFAkMBSk8MsyM7cSW"
+        "SsE4pTEksRsnAqQIgUQW3bAgYcEKfhQp39FFzLFbskRItWXPuY+599yHAQNh2kA8io6iYdCfJqNoEIw+TIP3UdA30MAk2sUS"
+        "WniOFEpK6QlXKOHwo5a3d+ixf+ah24I+wm57Ujo2vYVypRKerW1be0K3fe0L1fHbBJ5LhWNrJRnDQjcwoKV2pFKuAYnxoAol"
+        "eV1ST6mOPLeUovhLy0CCtLf8Bw==") << int(dicom::ParseHazard::Truncated);
     // The same, its stream cut between two elements: past the end, DCMTK read a few elements more out
     // of what its buffer held before.
-    QTest::newRow("deflate stream cut between two elements") << HostileWriter([](const QString& path) {
-        fixtures::writeBytes(path, QByteArray::fromBase64(
-            "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAD/////"
-            "//9M8wAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABESUNNAgAAAFVMBAB0AAAA"
-            "AgABAE9CAAACAAAAAAECAAIAVUkaADEuMi44NDAuMTAwMDguNS4xLjQuMS4xLjIAAgADAFVJCgAxLjIuMy40LjUAAgAFAFNR"
-            "AAAmAAAA/v8A4B4AAAACABAAVUkWADEuMi44NDAuMTAwMDguMS4yLjEuOTmlUstu00AUPUlDsEoaXAGhFAkMBSk8MsyMH3Gk"
-            "UjBOaQxJ7NqJAClCIJFFNyxIWLCCH0XKd3SRcOyWLBFSx/LMuY+Ze+7DgIEwayBOo6NoGPQnSRoNgvTDJHgfBX0DDYyjXSih"
-            "he9IoaSUvnCFEg5/anl7hx77Zx7aE/QRtudL6dj0FsqVSvi2tm3tC9XWvube8dp22+3kBuV5+RsWuoEBLbUjlXINSIwGVSjJ"
-            "65J6SnXksaUUxS4tAwmyXgVBGCoDn5hDGeGIN81+vInRdDa3ZvPvX34YOKCmdq6ZfjuZziwTppLhme5j8nl+Mv06N8mhH1eR"
-            "8HFFD1kwUp02RalMvCwiDKwd3CCqIuwdZiNKCbpZhdm7loWti1XC7ZBD/YLVlHxjGxG5KjK6tkaaPGtosYiTltJy4koL7UKn"
-            "JrL4eNIvvWB8xfiB2WVUVzZRxpiohCYqrFoNg3gYh700Hhxqq8ku5FaD1u01Yt0zdlH4Eyna9EEpt5i0lNaoXKCrRBulv+8n"
-            "RUyHMY/NvCMOZ6SJlLiaZ60dSlnho4hGnIkyeuPFTxPxO+AX8lUi3w0yvYQqLmMTV1BjT+uMZJLhdXa+gZuc91vYxW3cwV3m"
-            "eg/3sYcHeEgOj/AYT/AULQg8Y8VtOHDhsc4+OtjHcxzgBScpwCuEeI0j9BDhDd6ijwFOV6er7BhYcS1XWOTn/+qWq61FnsFy"
-            "9fv8/Lf8Dw=="));
-        return path;
-    }) << int(dicom::ParseHazard::Truncated);
+    QTest::newRow("deflate stream cut between two elements") << fileFromBase64(
+        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAD/////"
+        "//9M8wAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABESUNNAgAAAFVMBAB0AAAA"
+        "AgABAE9CAAACAAAAAAECAAIAVUkaADEuMi44NDAuMTAwMDguNS4xLjQuMS4xLjIAAgADAFVJCgAxLjIuMy40LjUAAgAFAFNR"
+        "AAAmAAAA/v8A4B4AAAACABAAVUkWADEuMi44NDAuMTAwMDguMS4yLjEuOTmlUstu00AUPUlDsEoaXAGhFAkMBSk8MsyMH3Gk"
+        "UjBOaQxJ7NqJAClCIJFFNyxIWLCCH0XKd3SRcOyWLBFSx/LMuY+Ze+7DgIEwayBOo6NoGPQnSRoNgvTDJHgfBX0DDYyjXSih"
+        "he9IoaSUvnCFEg5/anl7hx77Zx7aE/QRtudL6dj0FsqVSvi2tm3tC9XWvube8dp22+3kBuV5+RsWuoEBLbUjlXINSIwGVSjJ"
+        "65J6SnXksaUUxS4tAwmyXgVBGCoDn5hDGeGIN81+vInRdDa3ZvPvX34YOKCmdq6ZfjuZziwTppLhme5j8nl+Mv06N8mhH1eR"
+        "8HFFD1kwUp02RalMvCwiDKwd3CCqIuwdZiNKCbpZhdm7loWti1XC7ZBD/YLVlHxjGxG5KjK6tkaaPGtosYiTltJy4koL7UKn"
+        "JrL4eNIvvWB8xfiB2WVUVzZRxpiohCYqrFoNg3gYh700Hhxqq8ku5FaD1u01Yt0zdlH4Eyna9EEpt5i0lNaoXKCrRBulv+8n"
+        "RUyHMY/NvCMOZ6SJlLiaZ60dSlnho4hGnIkyeuPFTxPxO+AX8lUi3w0yvYQqLmMTV1BjT+uMZJLhdXa+gZuc91vYxW3cwV3m"
+        "eg/3sYcHeEgOj/AYT/AULQg8Y8VtOHDhsc4+OtjHcxzgBScpwCuEeI0j9BDhDd6ijwFOV6er7BhYcS1XWOTn/+qWq61FnsFy"
+        "9fv8/Lf8Dw==") << int(dicom::ParseHazard::Truncated);
 }
 
 void MutationsTest::fuzzFindingsFailCleanly()
