@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: run test build deps configure bench bench-peers check-asan fuzz clean
+.PHONY: run test build app deps configure bench bench-peers check-asan fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -17,7 +17,11 @@ configure: deps $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The program alone, without the test suite and the benchmarks.
+app: configure
+	cmake --build $(BUILD) -j $(JOBS) --target VavovIvirur
+
+run: app
 	./$(BUILD)/bin/VavovIvirur
 
 test: build

@@ -60,7 +60,11 @@ int runNormalMode(QApplication& app)
     static platform::SingleInstanceLock instanceLock;
     if (instanceLock.anotherInstanceRunning()) {
         // A launch link that seems to do nothing would be clicked again and again.
-        if (const QString problem = forwardToRunningInstance(request); !problem.isEmpty())
+        bool delivered = false;
+        const QString problem = forwardToRunningInstance(request, &delivered);
+        if (!problem.isEmpty() && delivered) // handed over: the running copy acts on it once it is free
+            QMessageBox::information(nullptr, QStringLiteral("Kalvenor"), problem);
+        else if (!problem.isEmpty())
             QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"), problem);
         return 0;
     }

@@ -52,57 +52,71 @@ double raIndex(const CardiacReportInput& in)
     return safeRatio(in.extra.raVolumeMl, in.bsa);
 }
 
+// A graded value as the conclusion prints it: whole, unless the whole number lies on the other side of a
+// cut-off than the value its row prints and grades; then with that row's decimal.
+template <typename Grade>
+QString gradedText(double value, Grade grade)
+{
+    return grade(shownValue(value, 0)) == grade(shownValue(value, 1)) ? fixed(value, 0) : fixed(value, 1);
+}
+
 } // namespace
 
-// Every grade here is taken of the value as printed beside it (shownValue, with the same decimals):
-// 54.96 % printed as 55.0 is graded as 55.0, never as "below 55". The conclusion prints whole numbers and
-// grades those.
+// Every grade here is taken of the value as printed in its row (shownValue, one decimal): 54.96 % printed
+// as 55.0 is graded as 55.0, never as "below 55". The conclusion grades that same value, so a measurement
+// never gets two grades, and prints whole numbers except where rounding would cross the cut-off.
 QString cardiacMriConclusion(const CardiacReportInput& in)
 {
     const LvVolumetryResult& lv = in.lv;
     constexpr int whole = 0;
-    const double ef = shownValue(lv.efPercent, whole);
+    constexpr int row = 1;
+    const bool female = in.female;
+    const auto edvGradeOf = [female](double ml) { return lvEdVolumeGrade(ml, female); };
+    const auto rvEdvGradeOf = [female](double ml) { return rvEdVolumeGrade(ml, female); };
+    const auto massGradeOf = [female](double index) { return lvMassIndexGrade(index, female); };
+    const auto raGradeOf = [female](double index) { return raVolumeGrade(index, female); };
+    const double ef = shownValue(lv.efPercent, row);
     QString text = QStringLiteral("МРТ сердца. ФВ ЛЖ %1%, КДО ЛЖ %2 мл, КСО ЛЖ %3 мл, УО ЛЖ %4 мл. ")
-                       .arg(fixed(lv.efPercent, whole), fixed(lv.edvMl, whole), fixed(lv.esvMl, whole),
-                            fixed(lv.svMl, whole));
+                       .arg(gradedText(lv.efPercent, lvEfGrade), gradedText(lv.edvMl, edvGradeOf),
+                            fixed(lv.esvMl, whole), fixed(lv.svMl, whole));
     if (ef >= 55.0)
         text += QStringLiteral("Систолическая функция ЛЖ сохранена. ");
     else
         text += QStringLiteral("Систолическая функция ЛЖ снижена (%1). ").arg(lvEfGrade(ef));
-    const QString edvGrade = lvEdVolumeGrade(shownValue(lv.edvMl, whole), in.female);
+    const QString edvGrade = edvGradeOf(shownValue(lv.edvMl, row));
     if (edvGrade != QStringLiteral("норма"))
         text += QStringLiteral("Полость ЛЖ %1 (КДО). ").arg(cavityGrade(edvGrade));
     if (in.edEpiCount >= 1) {
-        if (lvMassIndexGrade(shownValue(lv.massIndex, whole), in.female) == QStringLiteral("масса ЛЖ норма"))
+        if (massGradeOf(shownValue(lv.massIndex, row)) == QStringLiteral("масса ЛЖ норма"))
             text += QStringLiteral("Масса миокарда ЛЖ в пределах нормы (%1 г, LVMI %2 г/м²). ")
-                        .arg(fixed(lv.massG, whole), fixed(lv.massIndex, whole));
+                        .arg(fixed(lv.massG, whole), gradedText(lv.massIndex, massGradeOf));
         else
             text += QStringLiteral("Гипертрофия миокарда ЛЖ (масса %1 г, LVMI %2 г/м²). ")
-                        .arg(fixed(lv.massG, whole), fixed(lv.massIndex, whole));
+                        .arg(fixed(lv.massG, whole), gradedText(lv.massIndex, massGradeOf));
     }
     if (in.rvPresent) {
         const RvVolumetryResult& rv = in.rv;
-        const double rvEf = shownValue(rv.efPercent, whole);
+        const double rvEf = shownValue(rv.efPercent, row);
         text += QStringLiteral("ФВ ПЖ %1%, КДО ПЖ %2 мл, КСО ПЖ %3 мл. ")
-                    .arg(fixed(rv.efPercent, whole), fixed(rv.edvMl, whole), fixed(rv.esvMl, whole));
+                    .arg(gradedText(rv.efPercent, rvEfGrade), gradedText(rv.edvMl, rvEdvGradeOf),
+                         fixed(rv.esvMl, whole));
         if (rvEf >= 45.0)
             text += QStringLiteral("Систолическая функция ПЖ сохранена. ");
         else
             text += QStringLiteral("Систолическая функция ПЖ снижена (%1). ").arg(rvEfGrade(rvEf));
-        const QString rvGrade = rvEdVolumeGrade(shownValue(rv.edvMl, whole), in.female);
+        const QString rvGrade = rvEdvGradeOf(shownValue(rv.edvMl, row));
         if (rvGrade != QStringLiteral("норма"))
             text += QStringLiteral("Полость ПЖ %1 (КДО). ").arg(cavityGrade(rvGrade));
     }
     const CardiacExtraMeasurements& e = in.extra;
     // The conclusion names the atrial volume only through the report's row: it takes that row's grade.
-    const double laVolumeShown = shownValue(e.laVolumeMl, 1);
+    const double laVolumeShown = shownValue(e.laVolumeMl, row);
     if (e.laVolumeMl > 0.0 && laVolumeGrade(laVolumeShown, in.female) != QStringLiteral("норма"))
         text += QStringLiteral("Дилатация левого предсердия (LAVI %1 мл/м²). ")
                     .arg(fixed(laIndex(in), whole));
-    const double raIndexShown = shownValue(raIndex(in), whole);
-    if (e.raVolumeMl > 0.0 && raVolumeGrade(raIndexShown, in.female) != QStringLiteral("норма"))
+    if (e.raVolumeMl > 0.0 && raGradeOf(shownValue(raIndex(in), row)) != QStringLiteral("норма"))
         text += QStringLiteral("Дилатация правого предсердия (RAVI %1 мл/м²). ")
-                    .arg(fixed(raIndex(in), whole));
+                    .arg(gradedText(raIndex(in), raGradeOf));
     if (e.effusion)
         text += QStringLiteral("Перикардиальный выпот (%1)%2. ")
                     .arg(e.effusionLocation,

@@ -207,6 +207,8 @@ struct WalkCount
     // A shape whose reading by DCMTK the walk cannot tell, or a value running past the end.
     bool unfollowable = false;
     bool truncated = false;
+    // A value of defined length was walked as a sequence only because it starts with an item tag.
+    bool guessedSequence = false;
 
     ParseHazard hazard(const WalkLimits& limits) const
     {
@@ -226,6 +228,8 @@ struct WalkCount
     }
 };
 
+bool startsWithItemTag(ByteSource& source, bool bigEndian);
+
 // Counts what DCMTK's reader makes of a data set without building it: the depth of nesting, the
 // objects it makes and the steps its sorted insert takes. Where the bytes admit more than one reading
 // the walk takes the one that counts more (a value that starts with an item may be a sequence by a
@@ -235,7 +239,13 @@ struct WalkCount
 class Walker
 {
   public:
-    explicit Walker(const WalkLimits& limits) : m_limits(limits) {}
+    // guessSequences: a value of defined length that starts with an item is walked as a sequence (what
+    // counts more); otherwise as the plain bytes DCMTK reads where its dictionary says the tag holds no
+    // sequence, so that the elements after it are those DCMTK reads then.
+    explicit Walker(const WalkLimits& limits, bool guessSequences = true)
+        : m_limits(limits), m_guessSequences(guessSequences)
+    {
+    }
 
     void walk(ByteSource& source, Encoding top);
 
@@ -307,7 +317,17 @@ class Walker
         ++order.elements;
     }
 
+    // A value of defined length that starts with an item: a sequence when guessing.
+    bool guessedSequence(ByteSource& source, bool bigEndian)
+    {
+        if (!m_guessSequences || !startsWithItemTag(source, bigEndian))
+            return false;
+        m_count.guessedSequence = true;
+        return true;
+    }
+
     WalkLimits m_limits;
+    bool m_guessSequences;
     WalkCount m_count;
 };
 
@@ -383,7 +403,7 @@ void Walker::walk(ByteSource& source, Encoding top)
             fragments = pixelData && length == kUndefinedLength;
             // Of defined length, the dictionary decides, and a private one knows its tags only with
             // their private creator: every value that starts with an item may be a sequence.
-            sequence = !fragments && (length == kUndefinedLength || startsWithItemTag(source, enc.bigEndian));
+            sequence = !fragments && (length == kUndefinedLength || guessedSequence(source, enc.bigEndian));
         } else {
             const char text[3] = {char(head[4]), char(head[5]), '\0'};
             const DcmVR vr(text);
@@ -419,7 +439,7 @@ void Walker::walk(ByteSource& source, Encoding top)
             } else if (evr == EVR_UN) {
                 // DCMTK reads a UN value of a tag its dictionaries know as a sequence as that sequence:
                 // every UN value that starts with an item counts as one.
-                sequence = unknownSequence = startsWithItemTag(source, false);
+                sequence = unknownSequence = guessedSequence(source, false);
             }
         }
 
@@ -517,18 +537,20 @@ FileLayout readLayout(const QString& path)
     return layout;
 }
 
-WalkCount walkBytes(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits)
+WalkCount walkBytes(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits,
+                    bool guessSequences)
 {
-    Walker walker(limits);
+    Walker walker(limits, guessSequences);
     MemorySource source(data, size, start);
     walker.walk(source, encoding);
     return walker.count();
 }
 
-WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits)
+WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits,
+                       bool guessSequences)
 {
     const qint64 deflated = size - qMin(size, start);
-    Walker walker(limits);
+    Walker walker(limits, guessSequences);
     InflatingSource source(data + (size - deflated), deflated, inflationLimit(deflated));
     walker.walk(source, encoding);
     if (!walker.passedLimits())
@@ -547,12 +569,27 @@ WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSy
                       const WalkLimits& limits)
 {
     const E_TransferSyntax read = syntax == EXS_Unknown ? detected : syntax;
-    if (inflates(read)) {
-        if (DcmXfer(read).getStreamCompression() != ESC_zlib)
-            return {}; // DCMTK refuses a stream compression it cannot undo
-        return walkInflated(data, size, start, encodingOf(read), limits);
+    if (inflates(read) && DcmXfer(read).getStreamCompression() != ESC_zlib)
+        return {}; // DCMTK refuses a stream compression it cannot undo
+    const auto walkOnce = [&](bool guessSequences) {
+        return inflates(read) ? walkInflated(data, size, start, encodingOf(read), limits, guessSequences)
+                              : walkBytes(data, size, start, encodingOf(read), limits, guessSequences);
+    };
+    WalkCount count = walkOnce(true);
+    // A value walked as a sequence by its first bytes may be plain bytes to DCMTK (a tag its dictionary
+    // knows as a string, say): then the elements after it are read from bytes the sequence's items
+    // covered, a length running far past the end among them. The data set is walked that way too, and a
+    // hazard of either reading refuses it.
+    if (count.guessedSequence && count.hazard(limits) == ParseHazard::None) {
+        const WalkCount plain = walkOnce(false);
+        count.inflatesTooFar = count.inflatesTooFar || plain.inflatesTooFar;
+        count.depth = qMax(count.depth, plain.depth);
+        count.elements = qMax(count.elements, plain.elements);
+        count.reorderSteps = qMax(count.reorderSteps, plain.reorderSteps);
+        count.unfollowable = count.unfollowable || plain.unfollowable;
+        count.truncated = count.truncated || plain.truncated;
     }
-    return walkBytes(data, size, start, encodingOf(read), limits);
+    return count;
 }
 
 // Whether the reader must read the data set again in the encoding its first element shows: the meta

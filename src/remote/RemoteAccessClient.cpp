@@ -15,6 +15,10 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +37,42 @@ QString connectTimeoutText()
 QString noConnectionText()
 {
     return QStringLiteral("нет соединения");
+}
+
+QString swappedText(const QString& path)
+{
+    return QStringLiteral("файл %1 заменён другим во время скачивания — скачанное не засчитано").arg(path);
+}
+
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// The part held before this download, read through its descriptor: the file resumed, not whatever its
+// name leads to now.
+bool hashHeldPart(int fd, qint64 size, remoteproto::Sha256* digest)
+{
+    QByteArray block(remoteproto::fileChunkBytes, Qt::Uninitialized);
+    for (qint64 at = 0; at < size;) {
+        const ssize_t got = ::pread(fd, block.data(), size_t(qMin<qint64>(block.size(), size - at)), off_t(at));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        digest->add(QByteArrayView(block.constData(), got));
+        at += got;
+    }
+    return true;
 }
 
 } // namespace
@@ -391,6 +431,59 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
                                       const std::function<void(qint64, qint64)>& progress, QString* error,
                                       int timeoutMs)
 {
+    if (operationRunning) // nothing is made under the name for a download that cannot start
+        return beginOperation(error);
+    const QFileInfo target(destPath);
+    const QByteArray name = QFile::encodeName(target.fileName());
+    const int folder = ::open(QFile::encodeName(target.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A link at the name is not followed to a file elsewhere.
+    const int fd = folder < 0 ? -1
+                              : ::openat(folder, name.constData(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                                         0644);
+    const auto closing = qScopeGuard([&] {
+        if (fd >= 0)
+            ::close(fd);
+        if (folder >= 0)
+            ::close(folder);
+    });
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        setError(error, QStringLiteral("не удалось открыть локальный файл %1").arg(destPath));
+        return false;
+    }
+    const platform::FileId opened = platform::FileId::ofOpen(fd);
+    bool discard = false;
+    if (transfer(studyUid, index, fd, destPath, progress, error, timeoutMs, &discard)) {
+        struct stat now {};
+        if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+            && platform::FileId{quint64(now.st_dev), quint64(now.st_ino), true} == opened)
+            return true;
+        setError(error, swappedText(destPath));
+        return false;
+    }
+    if (discard) // the file this download wrote, not one that came under its name since
+        platform::OwnFileDoor({target.path()}).remove(destPath, platform::OwnProof::made(opened));
+    return false;
+}
+
+bool RemoteAccessClient::downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
+                                      const std::function<void(qint64, qint64)>& progress, QString* error,
+                                      int timeoutMs)
+{
+    bool discard = false;
+    if (transfer(studyUid, index, fd, shownPath, progress, error, timeoutMs, &discard))
+        return true;
+    // The caller's own file: emptied through its descriptor, whatever lies under its name now.
+    if (discard && ::ftruncate(fd, 0) != 0)
+        qWarning() << "RemoteAccessClient: не удалось очистить файл" << shownPath;
+    return false;
+}
+
+bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, const QString& destPath,
+                                  const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
+                                  bool* discard)
+{
+    *discard = false;
     if (!beginOperation(error))
         return false;
     const OperationScope scope(&operationRunning);
@@ -398,16 +491,12 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
         setError(error, noConnectionText());
         return false;
     }
-    const QFileInfo existing(destPath);
-    const qint64 startOffset = existing.exists() ? existing.size() : 0;
-    QFile file(destPath);
-    const QIODevice::OpenMode mode =
-        startOffset >= 1 ? (QIODevice::WriteOnly | QIODevice::Append) : (QIODevice::WriteOnly | QIODevice::Truncate);
-    if (!file.open(mode)) {
+    struct stat held {};
+    if (::fstat(fd, &held) != 0) {
         setError(error, QStringLiteral("не удалось открыть локальный файл %1").arg(destPath));
         return false;
     }
-    const platform::FileId opened = platform::FileId::ofOpen(file.handle());
+    const qint64 startOffset = qint64(held.st_size);
 
     qint64 expectedSize = -1;
     qint64 received = startOffset;
@@ -484,8 +573,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
                 finish(true, true, QStringLiteral("некорректный заголовок файла"));
                 return;
             }
-            QFile held(destPath);
-            if (startOffset > 0 && (!held.open(QIODevice::ReadOnly) || !digest.add(&held))) {
+            if (startOffset > 0 && !hashHeldPart(fd, startOffset, &digest)) {
                 finish(true, false, QStringLiteral("не удалось прочитать локальный файл %1").arg(destPath));
                 return;
             }
@@ -497,7 +585,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
         }
         // Bytes past the announced size are not the file's: they are not written.
         const qint64 wanted = qMin<qint64>(plaintext.size(), expectedSize - received);
-        if (file.write(plaintext.constData(), wanted) != wanted) {
+        if (!writeAll(fd, plaintext.constData(), wanted)) {
             finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(destPath));
             return;
         }
@@ -517,7 +605,6 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
     if (!ended)
         loop.exec();
     silence.stop();
-    file.close();
 
     if (!failed && headerSeen && received >= expectedSize)
         return true;
@@ -529,7 +616,6 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
         text = QStringLiteral("соединение прервано во время скачивания — частично скачанный файл сохранён, повторная "
                               "попытка продолжит с этого места.");
     setError(error, text);
-    if (deleteFile) // the file this download wrote, not one that came under its name since
-        platform::OwnFileDoor({QFileInfo(destPath).path()}).remove(destPath, platform::OwnProof::made(opened));
+    *discard = deleteFile;
     return false;
 }

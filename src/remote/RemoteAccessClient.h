@@ -78,7 +78,14 @@ public:
     // Resumes from the size of destPath; the wait is restarted by every frame from the host. The file
     // counts only when its SHA-256 equals the host's; a mismatch deletes it, so the next call starts
     // from 0.
+    // destPath is the caller's own partial, or nothing; a link there is not followed, and a file put under
+    // the name in place of the one written is no success.
     bool downloadFile(const QString& studyUid, int index, const QString& destPath,
+                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
+    // The same into a regular file the caller opened and made its own (read and write, appending),
+    // resumed from its size; where downloadFile deletes the file, this empties it. shownPath names it in
+    // the error texts.
+    bool downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
                       const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
     // Sends one request and returns the first frame after it, or empty with the error set.
     // Every failed wait (time-out, lost connection, unexpected reply, size or checksum error) closes the
@@ -101,6 +108,9 @@ private:
     // the tunnel's reason (empty after a silent time-out).
     bool connectOnce(const QString& host, int port, const QString& token, const QString& certFingerprint,
                      const QString& secret, int timeoutMs, const QString& listenerId, QString* reason);
+    // One download into the open file; `discard`: the file holds what is not the host's file.
+    bool transfer(const QString& studyUid, int index, int fd, const QString& destPath,
+                  const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs, bool* discard);
     // Marks the client busy for one operation; false when another operation already waits.
     bool beginOperation(QString* error);
     void abandonConnection();

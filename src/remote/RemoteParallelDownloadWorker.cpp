@@ -2,12 +2,96 @@
 
 #include "remote/RemoteAccessClient.h"
 
+#include "platform/OwnFileDoor.h"
+
 #include <QDir>
 #include <QFile>
 #include <QThread>
 #include <QtDebug>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// An open descriptor, closed when it goes.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd = -1)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+platform::FileId idOf(const struct stat& st)
+{
+    return {quint64(st.st_dev), quint64(st.st_ino), true};
+}
+
+// The plain file (no link, no second name) under `name` in the folder; unknown otherwise.
+platform::FileId plainFileAt(int folder, const QByteArray& name)
+{
+    struct stat st {};
+    if (::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return idOf(st);
+}
+
+QByteArray recordText(const platform::FileId& id)
+{
+    return QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + '\n';
+}
+
+// The worker's record of a partial it made: "%1.dcm.part" holds the identity of the file it created under
+// "%1.dcm", so that a later run resumes that file and no other. `record` stays open for rewriting it.
+platform::FileId readRecord(int folder, const QByteArray& name, Descriptor* record)
+{
+    *record = Descriptor(::openat(folder, name.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (record->fd() < 0 || ::fstat(record->fd(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        *record = Descriptor();
+        return {};
+    }
+    char text[64] = {};
+    const ssize_t got = ::pread(record->fd(), text, sizeof text - 1, 0);
+    const QList<QByteArray> parts = QByteArray(text, qMax<ssize_t>(got, 0)).trimmed().split(' ');
+    bool deviceOk = false, inodeOk = false;
+    platform::FileId id{parts.value(0).toULongLong(&deviceOk), parts.value(1).toULongLong(&inodeOk), true};
+    if (parts.size() != 2 || !deviceOk || !inodeOk) {
+        *record = Descriptor();
+        return {};
+    }
+    return id;
+}
+
+bool writeRecord(int record, const platform::FileId& id)
+{
+    const QByteArray text = recordText(id);
+    return ::ftruncate(record, 0) == 0 && ::pwrite(record, text.constData(), size_t(text.size()), 0) == text.size();
+}
+
+} // namespace
 
 RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, int port, const QString& token,
                                                            const QString& certFingerprint, const QString& secret,
@@ -51,19 +135,72 @@ void RemoteParallelDownloadWorker::run()
     }
 
     const QDir dir(destDir);
+    // Every file is opened relative to the folder and never through a link: nothing outside it is written.
+    const Descriptor folder(::open(QFile::encodeName(destDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd() < 0 && firstIndex < endIndex) {
+        emit fileFailed(QStringLiteral("не удалось открыть папку загрузки %1: %2")
+                            .arg(destDir, QString::fromLocal8Bit(std::strerror(errno))));
+        emit finished();
+        return;
+    }
+    const platform::OwnFileDoor door({destDir});
     for (int index = firstIndex; index < endIndex; ++index) {
         if (stopRequested.load()) {
             emit finished();
             return;
         }
-        const QString filePath = dir.filePath(QStringLiteral("%1.dcm").arg(index));
-        const QString markerPath = dir.filePath(QStringLiteral("%1.dcm.done").arg(index));
-        if (QFile::exists(markerPath)) {
+        const QString fileName = QStringLiteral("%1.dcm").arg(index);
+        const QString filePath = dir.filePath(fileName);
+        const QByteArray name = QFile::encodeName(fileName);
+        const QByteArray markerName = name + ".done";
+        const QByteArray recordName = name + ".part";
+        if (plainFileAt(folder.fd(), markerName).known) {
             emit fileDownloaded(index, filePath);
             continue;
         }
 
+        // Only a partial this worker recorded is resumed; any other file under the name stays as it is.
         QString lastError;
+        Descriptor record;
+        const platform::FileId recorded = readRecord(folder.fd(), recordName, &record);
+        Descriptor file;
+        if (recorded.known)
+            file = Descriptor(::openat(folder.fd(), name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+        platform::FileId opened = file.fd() >= 0 ? platform::FileId::ofOpen(file.fd()) : platform::FileId();
+        struct stat st {};
+        // A second name would let what is written here change a file elsewhere.
+        if (file.fd() >= 0 && (opened != recorded || ::fstat(file.fd(), &st) != 0 || st.st_nlink != 1)) {
+            file = Descriptor();
+            errno = EEXIST;
+        } else if (file.fd() < 0 && (!recorded.known || errno == ENOENT)) {
+            file = Descriptor(::openat(folder.fd(), name.constData(),
+                                       O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            if (file.fd() >= 0) {
+                opened = platform::FileId::ofOpen(file.fd());
+                if (record.fd() < 0)
+                    record = Descriptor(::openat(folder.fd(), recordName.constData(),
+                                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                if (record.fd() < 0 || !writeRecord(record.fd(), opened)) {
+                    // Unrecorded, it would never be resumed or known as the worker's again.
+                    lastError = QStringLiteral("не удалось записать сведения о частичной загрузке в папку %1").arg(destDir);
+                    door.remove(filePath, platform::OwnProof::made(opened));
+                    file = Descriptor();
+                }
+            }
+        }
+        if (file.fd() < 0) {
+            if (lastError.isEmpty())
+                lastError = errno == EEXIST || errno == ELOOP
+                                ? QStringLiteral("в папке загрузки уже есть %1, созданный не этой загрузкой, — он "
+                                                 "оставлен как есть; уберите его и повторите скачивание")
+                                      .arg(filePath)
+                                : QStringLiteral("не удалось создать локальный файл %1: %2")
+                                      .arg(filePath, QString::fromLocal8Bit(std::strerror(errno)));
+            emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
+            emit finished();
+            return;
+        }
+
         bool done = false;
         for (int attempt = 0; attempt < downloadTries && !done; ++attempt) {
             if (stopRequested.load())
@@ -75,7 +212,13 @@ void RemoteParallelDownloadWorker::run()
                                                 listenerId))
                     continue;
             }
-            done = client->downloadFile(studyUid, index, filePath, {}, &lastError, downloadTimeoutMs);
+            done = client->downloadInto(studyUid, index, file.fd(), filePath, {}, &lastError, downloadTimeoutMs);
+        }
+        // What lies under the name now must be the file written: one put there meanwhile is no download.
+        if (done && plainFileAt(folder.fd(), name) != opened) {
+            done = false;
+            lastError = QStringLiteral("файл %1 заменён другим во время скачивания — скачанное не засчитано")
+                            .arg(filePath);
         }
         if (!done) {
             emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
@@ -83,9 +226,13 @@ void RemoteParallelDownloadWorker::run()
             return;
         }
 
-        QFile marker(markerPath);
-        if (!marker.open(QIODevice::WriteOnly))
-            qWarning() << "RemoteParallelDownloadWorker: не удалось создать файл-маркер" << marker.fileName();
+        const Descriptor marker(::openat(folder.fd(), markerName.constData(),
+                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (marker.fd() < 0)
+            qWarning() << "RemoteParallelDownloadWorker: не удалось создать файл-маркер" << dir.filePath(QString::fromLocal8Bit(markerName));
+        else // complete and marked: the record has served
+            door.remove(dir.filePath(QString::fromLocal8Bit(recordName)),
+                        platform::OwnProof::made(platform::FileId::ofOpen(record.fd())));
         emit fileDownloaded(index, filePath);
     }
     emit finished();

@@ -2,7 +2,9 @@
 // One of up to four workers that download a study from a hosting workstation at once, each on its own
 // thread over its own tunnel to one of the host's worker listeners. It fetches a contiguous range of
 // the study's file indexes into destDir as "%1.dcm", resuming partial files, and marks each complete
-// file with an empty "%1.dcm.done", so a later run skips it.
+// file with an empty "%1.dcm.done", so a later run skips it. A partial is resumed only when "%1.dcm.part"
+// records it as the file the worker created; a file of any other origin under the name, or a link, is
+// left as it is and the file fails.
 
 #include <QObject>
 #include <QString>

@@ -24,10 +24,11 @@ int main(int argc, char** argv)
         // The wait is timed here, not by the test, so that a slow process start does not count.
         QElapsedTimer clock;
         clock.start();
-        const QString problem = forwardToRunningInstance(request);
+        bool delivered = false;
+        const QString problem = forwardToRunningInstance(request, &delivered);
         out << "FORWARDED " << clock.elapsed() << Qt::endl;
         if (!problem.isEmpty())
-            out << "UNDELIVERED " << problem << Qt::endl;
+            out << (delivered ? "BUSY " : "UNDELIVERED ") << problem << Qt::endl;
         return 0;
     }
 

@@ -120,15 +120,20 @@ private slots:
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
         QTest::addColumn<QString>("undelivered"); // what the copy says when it could not hand over, in part
+        QTest::addColumn<QString>("busy"); // what it says when it handed over and no answer came, in part
         // Qt timers may fire up to 5 % early; upper bounds above 3 s only say that the wait ends at all.
         QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << 0 << 2800
-                                          << "Исследование 1 не открыто";
-        QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000
-                                           << "не ответила за 3 с";
+                                          << "Исследование 1 не открыто" << QString();
+        QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000 << QString()
+                                           << "получила запрос";
+        // Its event loop held up: the connection waits unaccepted, the request in it.
+        QTest::newRow("busy first copy") << "busy" << QStringList{"kalvenor://open?study=1.2.3"} << QByteArray() << 2800
+                                         << 30000 << QString() << "исследования 1.2.3 передан";
         QTest::newRow("open") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
                               << QByteArray(R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})") << 0 << 2800
-                              << QString();
-        QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800 << QString();
+                              << QString() << QString();
+        QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800 << QString()
+                               << QString();
     }
     void forwarding()
     {
@@ -138,10 +143,13 @@ private slots:
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
         QFETCH(QString, undelivered);
+        QFETCH(QString, busy);
         platform::SingleInstanceLock held; // the "first copy"
         QVERIFY(!held.anotherInstanceRunning());
         QTcpServer fake;
         QVERIFY(server == u"none" || fake.listen(QHostAddress::LocalHost, apiPort));
+        if (server == u"busy")
+            fake.pauseAccepting();
         QByteArray received;
         QObject::connect(&fake, &QTcpServer::newConnection, [&] {
             QTcpSocket* socket = fake.nextPendingConnection();
@@ -159,6 +167,8 @@ private slots:
         QVERIFY2(forwardMs >= minMs && forwardMs < maxMs, second.output.constData());
         const QString said = QString::fromUtf8(second.output).section(QStringLiteral("UNDELIVERED "), 1);
         QVERIFY2(undelivered.isEmpty() ? said.isEmpty() : said.contains(undelivered), second.output.constData());
+        const QString told = QString::fromUtf8(second.output).section(QStringLiteral("BUSY "), 1);
+        QVERIFY2(busy.isEmpty() ? told.isEmpty() : told.contains(busy), second.output.constData());
         if (expected.isEmpty())
             return;
         const QByteArray path = expected.left(expected.indexOf(' ')), body = expected.mid(expected.indexOf(' ') + 1);

@@ -99,6 +99,8 @@ private slots:
     void reportCavity();
     void reportLeftAtrium_data();
     void reportLeftAtrium();
+    void reportConclusionGradesAsRows_data();
+    void reportConclusionGradesAsRows();
     void reportFileName();
 };
 
@@ -476,6 +478,13 @@ void TestCardiacMri::reportCavity_data()
                                   << QStringLiteral("Полость ЛЖ уменьшена (КДО). ");
     QTest::newRow("man, RV EDV 230") << false << 160.0 << 230.0 << QStringLiteral("норма")
                                      << QStringLiteral("Полость ПЖ увеличена (КДО). ");
+    // Just across a cut-off, the whole number would fall on the other side: the conclusion grades the row's value.
+    QTest::newRow("man, EDV 213.06") << false << 213.06 << 120.0 << QStringLiteral("УВЕЛИЧЕН")
+                                     << QStringLiteral("Полость ЛЖ увеличена (КДО). ");
+    QTest::newRow("man, EDV 106.94") << false << 106.94 << 120.0 << QStringLiteral("уменьшен")
+                                     << QStringLiteral("Полость ЛЖ уменьшена (КДО). ");
+    QTest::newRow("man, RV EDV 210.06") << false << 160.0 << 210.06 << QStringLiteral("норма")
+                                        << QStringLiteral("Полость ПЖ увеличена (КДО). ");
 }
 
 void TestCardiacMri::reportCavity()
@@ -549,6 +558,73 @@ void TestCardiacMri::reportLeftAtrium()
                  QStringLiteral("Дилатация левого предсердия (LAVI %1 мл/м²). ").arg(QString::number(volume / bsa, 'f', 0))),
              dilated);
     QVERIFY(html.contains(QStringLiteral("максимальный объём ЛП — J Cardiovasc Magn Reson, 2005")));
+}
+
+// Next to each cut-off the conclusion grades the value its row prints and grades, and prints it so that the
+// number agrees with that grade (the row's decimal where the whole number lies across the cut-off).
+void TestCardiacMri::reportConclusionGradesAsRows_data()
+{
+    QTest::addColumn<QString>("measure");
+    QTest::addColumn<bool>("female");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QStringList>("said");
+    QTest::newRow("LVEF 54.94") << "lvef" << false << 54.94
+                                << QStringList{"ФВ ЛЖ 54.9%", "ЛЖ снижена (умеренно снижена (40-54%))"};
+    QTest::newRow("LVEF 54.96") << "lvef" << false << 54.96 << QStringList{"ФВ ЛЖ 55%", "ЛЖ сохранена"};
+    QTest::newRow("LVEF 39.5") << "lvef" << false << 39.5
+                               << QStringList{"ФВ ЛЖ 39.5%", "ЛЖ снижена (значительно снижена (30-39%))"};
+    QTest::newRow("LVMI 71.06, man") << "lvmi" << false << 71.06
+                                     << QStringList{"Гипертрофия миокарда ЛЖ (масса 142 г, LVMI 71.1 г/м²)"};
+    QTest::newRow("LVMI 71.04, man") << "lvmi" << false << 71.04
+                                     << QStringList{"в пределах нормы (142 г, LVMI 71 г/м²)"};
+    QTest::newRow("LVMI 56.06, woman") << "lvmi" << true << 56.06 << QStringList{"Гипертрофия", "LVMI 56.1 г/м²"};
+    QTest::newRow("RVEF 44.94") << "rvef" << false << 44.94
+                                << QStringList{"ФВ ПЖ 44.9%", "ПЖ снижена (умеренно снижена (35-44%))"};
+    QTest::newRow("RVEF 44.96") << "rvef" << false << 44.96 << QStringList{"ФВ ПЖ 45%", "ПЖ сохранена"};
+    QTest::newRow("LV EDV 213.06, man") << "lvedv" << false << 213.06 << QStringList{"КДО ЛЖ 213.1 мл", "Полость ЛЖ"};
+    QTest::newRow("RV EDV 79.94, man") << "rvedv" << false << 79.94 << QStringList{"КДО ПЖ 79.9 мл", "Полость ПЖ"};
+    QTest::newRow("RAVI 40.06, man") << "ravi" << false << 40.06
+                                     << QStringList{"Дилатация правого предсердия (RAVI 40.1 мл/м²)"};
+    QTest::newRow("RAVI 36.04, woman") << "ravi" << true << 36.04 << QStringList{"МРТ сердца"};
+}
+
+void TestCardiacMri::reportConclusionGradesAsRows()
+{
+    QFETCH(QString, measure);
+    QFETCH(bool, female);
+    QFETCH(double, value);
+    QFETCH(QStringList, said);
+    clinical::CardiacReportInput in;
+    in.sliceCount = in.edEndoCount = in.esEndoCount = in.edEpiCount = 10;
+    in.edRvCount = in.esRvCount = 10;
+    in.rvPresent = true;
+    in.female = female;
+    in.bsa = 2.0;
+    in.lv.edvMl = 150.0;
+    in.lv.esvMl = 60.0;
+    in.lv.efPercent = 60.0;
+    in.lv.massIndex = 50.0;
+    in.rv.edvMl = 150.0;
+    in.rv.esvMl = 70.0;
+    in.rv.efPercent = 53.0;
+    if (measure == u"lvef")
+        in.lv.efPercent = value;
+    else if (measure == u"lvmi")
+        in.lv.massIndex = value;
+    else if (measure == u"rvef")
+        in.rv.efPercent = value;
+    else if (measure == u"lvedv")
+        in.lv.edvMl = value;
+    else if (measure == u"rvedv")
+        in.rv.edvMl = value;
+    else
+        in.extra.raVolumeMl = value * in.bsa;
+    in.lv.massG = in.lv.massIndex * in.bsa;
+    const QString conclusion = clinical::cardiacMriConclusion(in);
+    for (const QString& part : said)
+        QVERIFY2(conclusion.contains(part), qPrintable(conclusion));
+    // A normal right atrium is not named at all.
+    QCOMPARE(conclusion.contains(QStringLiteral("правого предсердия")), measure == u"ravi" && !female);
 }
 
 void TestCardiacMri::reportFileName()

@@ -849,6 +849,10 @@ void MutationsTest::fuzzFindingsFailCleanly_data()
         "RUyHMY/NvCMOZ6SJlLiaZ60dSlnho4hGnIkyeuPFTxPxO+AX8lUi3w0yvYQqLmMTV1BjT+uMZJLhdXa+gZuc91vYxW3cwV3m"
         "eg/3sYcHeEgOj/AYT/AULQg8Y8VtOHDhsc4+OtjHcxzgBScpwCuEeI0j9BDhDd6ijwFOV6er7BhYcS1XWOTn/+qWq61FnsFy"
         "9fv8/Lf8Dw==") << int(dicom::ParseHazard::Truncated);
+    // Implicit VR: (0008,0105) of one byte, whose value and the bytes after it start like an item, so a
+    // walk may take it for a sequence; DCMTK reads it as a string and then an element of almost 4 GB.
+    QTest::newRow("one-byte string followed by a length of 4 GB")
+        << fileFromBase64("CAAFAQEAAAD+/93gAAAAAP7/3eAAAAAA") << int(dicom::ParseHazard::Truncated);
 }
 
 void MutationsTest::fuzzFindingsFailCleanly()

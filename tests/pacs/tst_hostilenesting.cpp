@@ -391,6 +391,10 @@ private slots:
         QTest::newRow("group length of 4 GB starting with an item")
             << QByteArray::fromBase64("U1EAAP//Bv/+/wDg//////7/DeAAAAAA/v/d4AAAAAD+/w3gAAAAAHv/3eAAAAAA/v8N4AAAAAD+/93gAAAAAA==")
             << true << 1 << QStringLiteral("выходит за конец");
+        // The same from a string of one byte, (0008,0105), that starts like an item: DCMTK reads the bytes
+        // after it as an element of almost 4 GB.
+        QTest::newRow("one-byte string followed by a length of 4 GB")
+            << QByteArray::fromBase64("CAAFAQEAAAD+/93gAAAAAP7/3eAAAAAA") << true << 1 << QStringLiteral("выходит за конец");
         // Held the search for a minute when the private sequence hid them.
         QTest::newRow("120000 elements in descending order in a private sequence")
             << fixtures::elementsInPrivateSequenceAnswer(120000) << true << 1 << QStringLiteral("не по порядку");

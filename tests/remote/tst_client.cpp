@@ -2,6 +2,7 @@
 // every kind, broken ones included, resumed and cut downloads, retrieve waits, and the download
 // worker's connecting, skipping, retrying and stopping.
 
+#include "platform/OwnFileDoor.h"
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "remote/RemoteProtocol.h"
@@ -18,6 +19,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -114,6 +118,16 @@ QByteArray readAll(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// What the download worker writes beside a partial it made: the file's identity, so that only that file
+// is resumed.
+void recordPartial(const QString& path)
+{
+    const platform::FileId id = platform::FileId::of(path);
+    QFile record(path + QStringLiteral(".part"));
+    if (record.open(QIODevice::WriteOnly))
+        record.write(QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + '\n');
 }
 
 } // namespace
@@ -470,6 +484,8 @@ private slots:
         QVERIFY(partial.open(QIODevice::WriteOnly));
         partial.write(files[2].left(500));
         partial.close();
+        // The partial of an earlier run, as that run recorded it.
+        recordPartial(dest.filePath("2.dcm"));
 
         QThread thread;
         auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
@@ -500,6 +516,69 @@ private slots:
         }
         QCOMPARE(asked, (QList<int>{0, 0, 2, 3}));
         QCOMPARE(offsets, (QList<double>{0, 0, 500, 0}));
+    }
+
+    // Whatever lies under a file's name without the worker's record of it stays as it is, and nothing is
+    // written through a link; a file put under the name during the download is no success.
+    void workerTakesOnlyItsOwnFiles_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::addColumn<QString>("failure"); // empty: the file is downloaded
+        const QString kept = QStringLiteral("оставлен как есть");
+        QTest::newRow("link to a file elsewhere") << "link" << kept;
+        QTest::newRow("link to a name elsewhere") << "dangling" << kept;
+        QTest::newRow("hard link to a file elsewhere") << "hardlink" << kept;
+        QTest::newRow("file it did not make") << "unrecorded" << kept;
+        QTest::newRow("marker a link elsewhere") << "marker" << QString();
+        QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
+    }
+    void workerTakesOnlyItsOwnFiles()
+    {
+        QFETCH(QString, planted);
+        QFETCH(QString, failure);
+        const QByteArray content = pattern(70000, 5);
+        const QByteArray users("the user's own bytes");
+        QTemporaryDir dest, elsewhere;
+        const QString file = dest.filePath(QStringLiteral("0.dcm"));
+        const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+        const QString fresh = elsewhere.filePath(QStringLiteral("fresh"));
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::WriteOnly) && v.write(users) == users.size());
+        v.close();
+        if (planted == u"link")
+            QVERIFY(QFile::link(victim, file));
+        else if (planted == u"dangling")
+            QVERIFY(QFile::link(fresh, file));
+        else if (planted == u"hardlink")
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(file).constData()), 0);
+        else if (planted == u"unrecorded")
+            QVERIFY(QFile::copy(victim, file));
+        else if (planted == u"marker")
+            QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
+        host->answer = [&](const QJsonObject& r, const QByteArray&) {
+            if (planted == u"swapped") { // the worker's file is open by now: another takes its name
+                QFile::copy(victim, file + QStringLiteral(".other"));
+                ::rename(QFile::encodeName(file + QStringLiteral(".other")).constData(), QFile::encodeName(file).constData());
+            }
+            return ScriptedHost::serveFile(r, content);
+        };
+        RemoteParallelDownloadWorker worker(QStringLiteral("127.0.0.1"), relay->port(), kToken, cert.fingerprint(),
+                                            kSecret, QStringLiteral("1.2"), dest.path(), 0, 1, QStringLiteral("primary"));
+        QSignalSpy done(&worker, &RemoteParallelDownloadWorker::fileDownloaded);
+        QSignalSpy failed(&worker, &RemoteParallelDownloadWorker::fileFailed);
+        worker.run();
+        QCOMPARE(done.size(), failure.isEmpty() ? 1 : 0);
+        QCOMPARE(failed.size(), failure.isEmpty() ? 0 : 1);
+        if (!failure.isEmpty())
+            QVERIFY2(failed.first().at(0).toString().contains(failure), qPrintable(failed.first().at(0).toString()));
+        // Nothing outside the folder changed.
+        QCOMPARE(readAll(victim), users);
+        QVERIFY(!QFileInfo::exists(fresh));
+        QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known, planted == u"marker"); // the link only
+        if (planted == u"unrecorded" || planted == u"swapped")
+            QCOMPARE(readAll(file), users);
+        if (failure.isEmpty())
+            QCOMPARE(readAll(file), content);
     }
 
     void workerGivesUp_data()
