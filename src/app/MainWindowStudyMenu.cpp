@@ -478,6 +478,10 @@ void MainWindow::sweepManagedStoreIfDue()
         addStartupNote(QStringLiteral("Не удалось удалить файлов хранилища: %1 (%2)")
                            .arg(report.failed.size())
                            .arg(namedFiles(report.failed, QStringLiteral(", "))));
+    if (!report.notOwn.isEmpty())
+        addStartupNote(QStringLiteral("Не удалены файлы хранилища, заменённые другими после записи программой: %1 (%2)")
+                           .arg(report.notOwn.size())
+                           .arg(namedFiles(report.notOwn, QStringLiteral(", "))));
 }
 
 void MainWindow::endStoreSession()

@@ -1280,6 +1280,8 @@ private slots:
         QTest::addColumn<int>("pending");     // removals still to do after the start
         QTest::newRow("killed after the rows went") << "killed" << 0 << 0;
         QTest::newRow("one file imported again since") << "imported again" << 1 << 0;
+        // Not the file the program wrote: another, of another size, moved onto its name since.
+        QTest::newRow("a user's file moved onto one copy's name since") << "replaced" << 1 << 0;
         QTest::newRow("copies, planned by an earlier version") << "earlier" << 0 << 0;
         QTest::newRow("files imported where they lay, planned by an earlier version") << "in place" << 2 << 0;
         // Changed after the cut session began: another copy may be writing it now.
@@ -1317,6 +1319,10 @@ private slots:
             if (kind == "imported again")
                 QVERIFY(fixtures::indexFiles(index, {files.first()}));
         }
+        if (kind == "replaced") {
+            QVERIFY(QFile::remove(files.first()));
+            writeOldFiles({files.first()}, "a user's own file");
+        }
         leaveSessionMark();
         // Written by a session that began after the mark was laid, as a running copy's would be.
         const QString temporary = QFileInfo(files.first()).path() + "/." + QFileInfo(files.first()).fileName() + ".Ab12Cd.tmp";
@@ -1330,8 +1336,10 @@ private slots:
             for (const QString& path : files)
                 present += QFileInfo::exists(path) ? 1 : 0;
             QCOMPARE(present, left);
-            if (kind == "imported again" || kind == "changed")
+            if (kind == "imported again" || kind == "changed" || kind == "replaced")
                 QVERIFY(QFileInfo::exists(files.first()));
+            if (kind == "replaced")
+                QVERIFY2(w.statusText().contains(QStringLiteral("заменённые другими")), qPrintable(w.statusText()));
             QCOMPARE(QFileInfo::exists(temporary), kind == "changed");
             QCOMPARE(w.database()->pendingRemovals().size(), pending);
         }
