@@ -548,7 +548,7 @@ QString Database::lastError() const
 bool Database::requireOpen()
 {
     if (!m_openFailure.isEmpty()) {
-        m_lastError = QStringLiteral("локальная база исследований не открылась при запуске: %1").arg(m_openFailure);
+        m_lastError = QStringLiteral("локальная база исследований не открылась: %1").arg(m_openFailure);
         return false;
     }
     if (m_db.isOpen())
