@@ -953,6 +953,17 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
     QCOMPARE(m_db->studyFiles("1.1").value(0).filePath, expected);
     QCOMPARE(m_db->instancesForSeries("1.1.1").value(0).filePath, expected);
     QCOMPARE(m_db->objectFile("1.1.1.1")->filePath, expected);
+    if (placed && own == "1") {
+        // Its tags edited where it is found, the copy stays the program's, now named where it lies.
+        dicom::DicomFileSummary before = s, after = s;
+        before.filePath = after.filePath = expected;
+        before.ownCopy = after.ownCopy = false;
+        after.seriesInstanceUid = "1.1.2";
+        QVERIFY2(m_db->reindexEditedFile(before, after), qPrintable(m_db->lastError()));
+        QCOMPARE(m_db->studyFiles("1.1").value(0).ownCopy, std::optional<bool>(true));
+        QCOMPARE(RawDb(m_path).rows("SELECT series_instance_uid, file_path FROM instances"),
+                 QStringList{"1.1.2|" + expected});
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseIndex)
