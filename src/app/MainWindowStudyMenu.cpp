@@ -217,7 +217,8 @@ void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
     refreshStudyTable();
 }
 
-bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles, int* removed)
+bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles, int* removed,
+                                         QStringList* leftFiles)
 {
     // A batch's rows go in one transaction with the list of their files to remove, then the files:
     // a study is never listed without its files, and what a kill or a failure leaves behind is
@@ -232,16 +233,24 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
     ordered.sort();
     for (qsizetype first = 0; first < ordered.size(); first += kStudiesRemovedTogether) {
         const QStringList batch = ordered.mid(first, kStudiesRemovedTogether);
-        QStringList copies;
-        const auto isCopy = [&store, &copies](const db::IndexedFile& file) {
-            if (!store.isOwnCopy(file))
+        QStringList copies, left;
+        const auto isCopy = [&store, &copies, &left](const db::IndexedFile& file) {
+            if (!store.isOwnCopy(file)) {
+                // Written by the program, yet nothing at its place, nor at the same place where the
+                // program keeps its copies now: wherever it is, it stays.
+                const QFileInfo place(file.filePath);
+                if (file.ownCopy.value_or(false) && !place.exists() && !place.isSymLink())
+                    left << file.filePath;
                 return false;
+            }
             copies << file.filePath;
             return true;
         };
         if (!m_db->deleteStudies(batch, nullptr, isCopy))
             return false;
-        *failedFiles += store.removeCopies(*m_db, copies);
+        *failedFiles += store.removeCopies(*m_db, copies, &left);
+        if (leftFiles)
+            *leftFiles += left;
         if (!failedFiles->isEmpty())
             keepStoreMark();
         for (const QString& uid : batch)
@@ -259,8 +268,8 @@ void MainWindow::deleteStudyCompletely(const QString& studyUid)
 
 void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
 {
-    QStringList failed;
-    if (!removeStudiesWithCopies(studyUids, &failed)) {
+    QStringList failed, left;
+    if (!removeStudiesWithCopies(studyUids, &failed, nullptr, &left)) {
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
                              (studyUids.size() < 2 ? QStringLiteral("Не удалось удалить исследование:\n%1")
                                                    : QStringLiteral("Не удалось удалить исследования:\n%1"))
@@ -273,6 +282,14 @@ void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
                                             "Программа попробует удалить их при следующем запуске.\n\n%2")
                                  .arg(failed.size())
                                  .arg(namedFiles(failed, QStringLiteral("\n"))));
+    if (!left.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Файлы не удалены"),
+                             QStringLiteral("Исследования удалены из списка, но не удалены файлы, записанные программой: %1. "
+                                            "Их нет там, где программа хранит копии сейчас (папка данных "
+                                            "перенесена или файлы удалены вручную), или под их именем лежит уже "
+                                            "другой файл.\n\n%2")
+                                 .arg(left.size())
+                                 .arg(namedFiles(left, QStringLiteral("\n"))));
 }
 
 void MainWindow::runAutoCleanup()
@@ -340,9 +357,9 @@ void MainWindow::runAutoCleanup()
         m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(why));
         return;
     }
-    QStringList failed;
+    QStringList failed, left;
     int removed = 0;
-    const bool whole = removeStudiesWithCopies(chosen, &failed, &removed);
+    const bool whole = removeStudiesWithCopies(chosen, &failed, &removed, &left);
     if (!whole && removed == 0) {
         m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(m_db->lastError()));
         return;
@@ -354,6 +371,11 @@ void MainWindow::runAutoCleanup()
         addStartupNote(QStringLiteral("Не удалось удалить файлов: %1 (%2)")
                            .arg(failed.size())
                            .arg(namedFiles(failed, QStringLiteral(", "))));
+    if (!left.isEmpty())
+        addStartupNote(QStringLiteral("Не удалены файлы, записанные программой, которых нет в хранилище или "
+                                      "которые заменены другими: %1 (%2)")
+                           .arg(left.size())
+                           .arg(namedFiles(left, QStringLiteral(", "))));
 }
 
 void MainWindow::beginStoreSession()
@@ -456,6 +478,10 @@ void MainWindow::sweepManagedStoreIfDue()
         addStartupNote(QStringLiteral("Не удалось удалить файлов хранилища: %1 (%2)")
                            .arg(report.failed.size())
                            .arg(namedFiles(report.failed, QStringLiteral(", "))));
+    if (!report.notOwn.isEmpty())
+        addStartupNote(QStringLiteral("Не удалены файлы хранилища, заменённые другими после записи программой: %1 (%2)")
+                           .arg(report.notOwn.size())
+                           .arg(namedFiles(report.notOwn, QStringLiteral(", "))));
 }
 
 void MainWindow::endStoreSession()

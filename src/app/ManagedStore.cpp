@@ -196,19 +196,13 @@ bool ManagedStore::isOwnTemporary(const QString& path) const
     return isTemporaryName(placeOf(path));
 }
 
-bool ManagedStore::removeFile(const QString& path, const platform::OwnProof& proof, QStringList* emptiedFolders) const
+platform::OwnFileDoor::Outcome ManagedStore::removeFile(const QString& path, const platform::OwnProof& proof,
+                                                       QStringList* emptiedFolders) const
 {
-    switch (m_door.remove(path, proof)) {
-    case platform::OwnFileDoor::Outcome::Done:
+    const platform::OwnFileDoor::Outcome outcome = m_door.remove(path, proof);
+    if (outcome == platform::OwnFileDoor::Outcome::Done)
         emptiedFolders->append(QFileInfo(path).absolutePath());
-        return true;
-    case platform::OwnFileDoor::Outcome::Gone:
-        return true;
-    case platform::OwnFileDoor::Outcome::Refused:
-    case platform::OwnFileDoor::Outcome::Failed:
-        break;
-    }
-    return false;
+    return outcome;
 }
 
 void ManagedStore::removeEmptiedFolders(QStringList folders) const
@@ -232,30 +226,49 @@ void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths,
                                   SweepReport& report, QStringList* emptiedFolders,
                                   QStringList* waiting) const
 {
+    using Outcome = platform::OwnFileDoor::Outcome;
+    const QHash<QString, qint64> sizes = index.pendingRemovalSizes();
     QStringList gone;
     for (const QString& path : paths) {
         if (!isCopyPlace(path)) {
             gone << path; // gone already, or never the program's to remove: left alone
-        } else if (changedSince(path, sparedFrom)) {
+            continue;
+        }
+        if (changedSince(path, sparedFrom)) {
             ++report.spared;
             *waiting << path;
-        } else if (removeFile(path, platform::OwnProof::recorded(path), emptiedFolders)) {
+            continue;
+        }
+        switch (removeFile(path, platform::OwnProof::recorded(path, sizes.value(path, -1)), emptiedFolders)) {
+        case Outcome::Done:
             ++report.removed;
             gone << path;
-        } else {
+            break;
+        case Outcome::Gone:
+            gone << path;
+            break;
+        case Outcome::Refused:
+            // Another file lies under the copy's name than the one the program wrote: not its own.
+            report.notOwn << path;
+            gone << path;
+            break;
+        case Outcome::Failed:
             report.failed << path;
             *waiting << path;
+            break;
         }
     }
     index.forgetPendingRemovals(gone);
 }
 
-QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& paths) const
+QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& paths, QStringList* notOwn) const
 {
     SweepReport report;
     QStringList emptied, waiting;
     finishRemovals(index, paths, QDateTime(), report, &emptied, &waiting);
     removeEmptiedFolders(emptied);
+    if (notOwn)
+        *notOwn += report.notOwn;
     return report.failed;
 }
 
@@ -349,7 +362,8 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
             if (isTemporaryName(place)) {
                 if (changedSince(path, sparedFrom))
                     ++report.spared;
-                else if (removeFile(path, platform::OwnProof::ownName(), emptiedFolders))
+                else if (const auto outcome = removeFile(path, platform::OwnProof::ownName(), emptiedFolders);
+                         outcome == platform::OwnFileDoor::Outcome::Done || outcome == platform::OwnFileDoor::Outcome::Gone)
                     ++report.removed;
                 else
                     report.failed << path;

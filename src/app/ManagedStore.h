@@ -58,6 +58,7 @@ public:
         int reindexed = 0;  // copies that no row named, listed again
         int spared = 0;     // left for a later start: changed while another session may have run
         QStringList failed; // could not be removed
+        QStringList notOwn; // left, and taken off the pending list: another file than the program wrote
         int unlisted = 0;   // copies that no row names and that could not be listed (see cause)
         QString cause;      // why copies stay unlisted: the index's own words (a full disk, a busy index)
         bool stopped = false; // asked to end before it was through
@@ -79,8 +80,9 @@ public:
     // Removes those of the index's pending removals (the program's copies by the record of their
     // rows) that lie where it keeps its copies, and their folders left empty, and takes every path
     // that is gone off the pending list. Returns the files that could not be removed; they stay
-    // pending.
-    QStringList removeCopies(db::Database& index, const QStringList& paths) const;
+    // pending. notOwn gains those left because another file than the one the index recorded (its
+    // size) lies under the name now.
+    QStringList removeCopies(db::Database& index, const QStringList& paths, QStringList* notOwn = nullptr) const;
 
 private:
     enum class Root { None, Archive, Download };
@@ -97,8 +99,9 @@ private:
     // The copy's folder and name are those the program gives a file of these UIDs.
     static bool copyNameFits(const Place& place, const QString& studyUid, const QString& seriesUid,
                              const QString& sopUid);
-    // Removes a file that lies where it was expected, through the door; true when it is gone.
-    bool removeFile(const QString& path, const platform::OwnProof& proof, QStringList* emptiedFolders) const;
+    // Removes a file that lies where it was expected, through the door.
+    platform::OwnFileDoor::Outcome removeFile(const QString& path, const platform::OwnProof& proof,
+                                              QStringList* emptiedFolders) const;
     void removeEmptiedFolders(QStringList folders) const;
     // Removes those of the paths that are the program's copies, unless changed at or after
     // sparedFrom; the paths that are gone, or never were its own, go off the pending list, and

@@ -109,12 +109,14 @@ const char* const kCreateOtherTables[] = {
 // pending_removals: store files whose rows are gone and which are still to be deleted, written in
 // the same transaction as the removal of their rows, so that a kill before the files go loses
 // nothing; recorded is 1 for a removal planned by the record of who wrote the file, 0 for one an
-// earlier version planned by the file's name alone. unfinished_edits: studies whose files a tag edit was
+// earlier version planned by the file's name alone; file_size is the size the rows recorded of the
+// file (NULL when they did not say). unfinished_edits: studies whose files a tag edit was
 // writing when it was cut short. store_folders: the folders of the program's own copies
 // (setStoreFolders), each with its final "/". left_unlisted: store files whose rows the user removed
 // while the files stay, which are not to be listed again unless they are indexed anew.
 const char* const kCreateBookkeeping[] = {
-    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY, recorded INTEGER NOT NULL DEFAULT 0);",
+    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY, recorded INTEGER NOT NULL DEFAULT 0, "
+    "file_size INTEGER);",
     "CREATE TABLE IF NOT EXISTS unfinished_edits (study_instance_uid TEXT PRIMARY KEY, started_at TEXT);",
     "CREATE TABLE IF NOT EXISTS store_folders (folder TEXT PRIMARY KEY);",
     "CREATE TABLE IF NOT EXISTS left_unlisted (path TEXT PRIMARY KEY);",
@@ -123,6 +125,7 @@ const char* const kCreateBookkeeping[] = {
 // Columns that the bookkeeping of earlier versions lacks, added as kMigrations adds theirs.
 const char* const kBookkeepingMigrations[] = {
     "ALTER TABLE pending_removals ADD COLUMN recorded INTEGER NOT NULL DEFAULT 0;",
+    "ALTER TABLE pending_removals ADD COLUMN file_size INTEGER;",
 };
 
 // After the tables and their migrations: an index file of an earlier version has
@@ -315,6 +318,7 @@ bool Database::open(const QString& path)
     closeConnection();
     m_writable = false;
     m_readOnlyReason.clear();
+    m_openFailure.clear();
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(path);
     m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kOpenBusyMs));
@@ -335,13 +339,15 @@ bool Database::open(const QString& path)
         for (const char* sql : {"PRAGMA journal_mode=DELETE;", "PRAGMA synchronous=NORMAL;", "PRAGMA foreign_keys=ON;",
                                 "PRAGMA secure_delete=FAST;"}) {
             if (!pragma.exec(QString::fromLatin1(sql)) && isBusy(pragma.lastError())) {
-                m_lastError = inUseText(path);
+                m_lastError = m_openFailure = inUseText(path);
                 return false;
             }
         }
     }
-    if (!createSchema())
+    if (!createSchema()) {
+        m_openFailure = m_lastError;
         return false;
+    }
     findWhetherWritable();
     QSqlQuery(m_db).exec(QStringLiteral("PRAGMA busy_timeout=%1;").arg(kBusyMs));
     return true;
@@ -541,6 +547,10 @@ QString Database::lastError() const
 
 bool Database::requireOpen()
 {
+    if (!m_openFailure.isEmpty()) {
+        m_lastError = QStringLiteral("локальная база исследований не открылась: %1").arg(m_openFailure);
+        return false;
+    }
     if (m_db.isOpen())
         return true;
     // Repeat why opening failed, so that a later write explains itself too.

@@ -13,11 +13,14 @@
 #include <QSqlError>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
+
+class QSqlQuery;
 
 namespace dicom {
 struct DicomFileSummary;
@@ -39,6 +42,9 @@ struct IndexedFile
     // Whether the program wrote it, as its rows record: nothing for rows an earlier version wrote,
     // which do not say (the program's copies are then known by their folders and names alone).
     std::optional<bool> ownCopy;
+    // The size the index recorded of the file when it was indexed: nothing when its rows (of an
+    // earlier version) do not say.
+    std::optional<qint64> fileSize;
     QString sopInstanceUid; // of the file (not a frame's key)
     QString seriesInstanceUid;
     QString studyInstanceUid;
@@ -131,6 +137,9 @@ public:
                        const std::function<bool(const IndexedFile&)>& removeLater = {});
     // The pending removals that no row names (indexing a file again takes its path off the list).
     QStringList pendingRemovals() const;
+    // The size recorded of each pending removal's file, by path; a removal whose rows did not say
+    // (of an earlier version) is not in it.
+    QHash<QString, qint64> pendingRemovalSizes() const;
     // Those of them that an earlier version planned by the file's name alone, which are to be removed
     // only when the file's own UIDs prove the name the program's.
     QStringList unrecordedRemovals() const;
@@ -183,6 +192,12 @@ private:
     // transaction, which is to be rolled back (to the file's savepoint) when it fails.
     bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before);
     bool isStorePath(const QString& path) const;
+    // Where a file the rows name is to be looked for: the path as written, or for a copy of the
+    // program's own written through a data folder reached by a path that is gone since, the same
+    // place below the store folder as it is now (ownCopy: the rows' own_copy value).
+    QString placedPath(const QString& written, const QVariant& ownCopy) const;
+    // A row of sql::kIndexedFileSelect, its path placed; *placedInStore: it lies in the store.
+    IndexedFile indexedFile(const QSqlQuery& q, bool* placedInStore = nullptr) const;
     // Gives an index file of an earlier version its studies' totals, and the triggers that keep them.
     bool keepStudyTotals(QString* failure);
     // Runs the statements in one transaction, all or none; the error of the first that failed.
@@ -209,6 +224,9 @@ private:
     QSqlDatabase m_db;
     QString m_connectionName;
     QString m_lastError;
+    // Why the last open failed once the connection stood (the schema could not be made: a full
+    // disk, a lock): every change names it rather than SQLite's words for the missing tables.
+    QString m_openFailure;
     bool m_writable = false;
     QString m_readOnlyReason;
     FileIdentity m_openedFile;

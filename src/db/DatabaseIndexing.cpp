@@ -237,9 +237,21 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     bool wasProtected = false;
     // An edited copy of the program's stays its own, under whatever UIDs it now has.
     QVariant ownCopy = s.ownCopy ? 1 : 0;
+    // The edited file's rows by their path as written, which names the file read (placedPath).
+    QString beforeWritten = before ? before->filePath : QString();
     if (before) {
         QSqlQuery q(m_db);
-        q.prepare(QStringLiteral("SELECT is_protected FROM studies WHERE study_instance_uid = :study;"));
+        {
+            QSqlQuery written(m_db);
+            written.prepare(QStringLiteral("SELECT file_path, own_copy FROM instances WHERE sop_instance_uid = :sop;"));
+            written.bindValue(QStringLiteral(":sop"), before->sopInstanceUid);
+            if (!written.exec())
+                return fail(written);
+            if (written.next() && placedPath(textOf(written.value(0)), written.value(1)) == before->filePath)
+                beforeWritten = textOf(written.value(0));
+        }
+        if (!q.prepare(QStringLiteral("SELECT is_protected FROM studies WHERE study_instance_uid = :study;")))
+            return fail(q);
         q.bindValue(QStringLiteral(":study"), before->studyInstanceUid);
         if (!q.exec())
             return fail(q);
@@ -249,7 +261,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             q.prepare(QStringLiteral("SELECT own_copy FROM instances WHERE series_instance_uid = :series "
                                      "AND file_path = :path ORDER BY frame_index LIMIT 1;"));
             q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
-            q.bindValue(QStringLiteral(":path"), before->filePath);
+            q.bindValue(QStringLiteral(":path"), beforeWritten);
             if (!q.exec())
                 return fail(q);
             if (q.next() && before->filePath == s.filePath)
@@ -260,7 +272,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             q.prepare(QStringLiteral(
                 "DELETE FROM instances WHERE series_instance_uid = :series AND file_path = :path;"));
             q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
-            q.bindValue(QStringLiteral(":path"), before->filePath);
+            q.bindValue(QStringLiteral(":path"), beforeWritten);
             if (!q.exec())
                 return fail(q);
         }
@@ -339,7 +351,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
                                  "WHERE series_instance_uid = :series AND file_path = :path;"));
         q.bindValue(QStringLiteral(":to"), s.seriesInstanceUid);
         q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
-        q.bindValue(QStringLiteral(":path"), before->filePath);
+        q.bindValue(QStringLiteral(":path"), beforeWritten);
         if (!q.exec())
             return fail(q);
     }

@@ -1,6 +1,7 @@
 #include "db/Database.h"
 #include "db/DatabaseSql.h"
 
+#include <QFileInfo>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -21,7 +22,48 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
     return InstancePlace{q.value(0).toString(), q.value(1).toString()};
 }
 
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
 } // namespace
+
+QString Database::placedPath(const QString& written, const QVariant& ownCopy) const
+{
+    // Only a copy of the program's (or of rows that do not say), only where nothing is at the path as
+    // written: a file that is there is the one the rows name, wherever it lies.
+    if ((!ownCopy.isNull() && ownCopy.toInt() != 1) || isStorePath(written) || !written.startsWith(QLatin1Char('/')))
+        return written;
+    const QFileInfo asWritten(written);
+    if (asWritten.exists() || asWritten.isSymLink())
+        return written;
+    // The program names its copies by two names below a store folder (a series or study folder and
+    // the object's file): the same two names below the store folder of the same name as it is now.
+    for (const QString& folder : m_storeFolders) {
+        const QString name = QLatin1Char('/') + folder.section(QLatin1Char('/'), -2, -2) + QLatin1Char('/');
+        const qsizetype at = written.lastIndexOf(name);
+        if (name.size() < 3 || at < 0)
+            continue;
+        const QStringList below = written.mid(at + name.size()).split(QLatin1Char('/'));
+        if (below.size() != 2 || !isPlainName(below[0]) || !isPlainName(below[1]))
+            continue;
+        const QString placed = folder + below.join(QLatin1Char('/'));
+        const QFileInfo now(placed);
+        if (now.isFile() && !now.isSymLink())
+            return placed;
+    }
+    return written;
+}
+
+IndexedFile Database::indexedFile(const QSqlQuery& q, bool* placedInStore) const
+{
+    IndexedFile file = indexedFileOf(q);
+    file.filePath = placedPath(file.filePath, q.value(1));
+    if (placedInStore)
+        *placedInStore = q.value(kIndexedFileInStore).toInt() == 1 || file.filePath != textOf(q.value(0));
+    return file;
+}
 
 QList<StudyRecord> Database::queryStudies(const QString& sql,
                                           const QList<std::pair<QString, QString>>& bindings) const
@@ -101,7 +143,7 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
             "slice_location, repetition_time, echo_time, image_position_x, image_position_y, image_position_z, "
             "orientation_row_x, orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, "
             "orientation_col_z, has_spatial_info, frame_index, acquisition_time_seconds, "
-            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images "
+            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, own_copy "
             "FROM instances WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")))
         return out;
     q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
@@ -109,7 +151,7 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         return out;
     while (q.next()) {
         InstanceRecord r;
-        r.filePath = textOf(q.value(0));
+        r.filePath = placedPath(textOf(q.value(0)), q.value(24));
         r.instanceNumber = q.value(1).toLongLong();
         r.pixelSpacingX = realOf(q.value(2));
         r.pixelSpacingY = realOf(q.value(3));
@@ -143,7 +185,7 @@ QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
     q.setForwardOnly(true);
     // In the order the files were first indexed: a file added later goes to the end, so the positions
     // of the others (remote downloads number files by them) do not shift between a download and its resume.
-    if (!q.prepare(QStringLiteral("SELECT i.file_path FROM instances i JOIN series se ON "
+    if (!q.prepare(QStringLiteral("SELECT i.file_path, MAX(i.own_copy) FROM instances i JOIN series se ON "
                                   "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid "
                                   "GROUP BY i.file_path ORDER BY MIN(i.rowid);")))
         return out;
@@ -151,7 +193,7 @@ QStringList Database::studyFilePaths(const QString& studyInstanceUid) const
     if (!q.exec())
         return out;
     while (q.next())
-        out.append(textOf(q.value(0)));
+        out.append(placedPath(textOf(q.value(0)), q.value(1)));
     return out;
 }
 
@@ -169,7 +211,7 @@ QList<IndexedFile> Database::studyFiles(const QString& studyInstanceUid) const
     if (!q.exec())
         return out;
     while (q.next())
-        out.append(indexedFileOf(q));
+        out.append(indexedFile(q));
     return out;
 }
 
@@ -185,7 +227,7 @@ std::optional<IndexedFile> Database::objectFile(const QString& sopInstanceUid) c
     q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
     if (!q.exec() || !q.next())
         return std::nullopt;
-    return indexedFileOf(q);
+    return indexedFile(q);
 }
 
 QHash<QString, QString> Database::studyObjectFiles(const QString& studyInstanceUid) const
@@ -195,7 +237,7 @@ QHash<QString, QString> Database::studyObjectFiles(const QString& studyInstanceU
         return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT i.sop_instance_uid, i.file_path FROM instances i JOIN series se ON "
+    if (!q.prepare(QStringLiteral("SELECT i.sop_instance_uid, i.file_path, i.own_copy FROM instances i JOIN series se ON "
                                   "se.series_instance_uid = i.series_instance_uid WHERE se.study_instance_uid = :uid "
                                   "AND i.frame_index = 0;")))
         return out;
@@ -203,7 +245,7 @@ QHash<QString, QString> Database::studyObjectFiles(const QString& studyInstanceU
     if (!q.exec())
         return out;
     while (q.next())
-        out.insert(textOf(q.value(0)), textOf(q.value(1)));
+        out.insert(textOf(q.value(0)), placedPath(textOf(q.value(1)), q.value(2)));
     return out;
 }
 

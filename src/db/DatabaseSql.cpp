@@ -23,7 +23,8 @@ const char* const kInstancePlace = "SELECT i.series_instance_uid, se.study_insta
 // sorts after it).
 const char* const kIndexedFileSelect =
     "SELECT i.file_path, MAX(i.own_copy), MIN(i.sop_instance_uid), i.series_instance_uid, se.study_instance_uid, "
-    "MAX(i.in_store) FROM instances i JOIN series se ON se.series_instance_uid = i.series_instance_uid ";
+    "MAX(i.in_store), MAX(CASE WHEN i.frame_index = 0 THEN i.file_size END) "
+    "FROM instances i JOIN series se ON se.series_instance_uid = i.series_instance_uid ";
 
 IndexedFile indexedFileOf(const QSqlQuery& q)
 {
@@ -34,6 +35,8 @@ IndexedFile indexedFileOf(const QSqlQuery& q)
     file.sopInstanceUid = textOf(q.value(2));
     file.seriesInstanceUid = textOf(q.value(3));
     file.studyInstanceUid = textOf(q.value(4));
+    if (!q.value(6).isNull())
+        file.fileSize = q.value(6).toLongLong();
     return file;
 }
 

@@ -24,8 +24,9 @@ extern const char* const kStudyPatient;
 extern const char* const kStudySelect;
 extern const char* const kInstancePlace;
 extern const char* const kAllStudiesOrder;
-// One row per file: its path, what its rows record of who wrote it, its object's UIDs, and whether it
-// lies in the store; to be completed by a WHERE naming the rows and "GROUP BY i.file_path".
+// One row per file: its path, what its rows record of who wrote it, its object's UIDs, whether it
+// lies in the store, and its size as indexed; to be completed by a WHERE naming the rows and
+// "GROUP BY i.file_path".
 extern const char* const kIndexedFileSelect;
 constexpr int kIndexedFileInStore = 5;
 IndexedFile indexedFileOf(const QSqlQuery& q);

@@ -90,25 +90,33 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
                                      "GROUP BY i.file_path;")))
             return fail();
         QStringList paths, pending, kept;
+        QList<QVariant> pendingSizes;
         while (q.next()) {
-            const IndexedFile file = indexedFileOf(q);
+            bool inStore = false;
+            const IndexedFile file = indexedFile(q, &inStore);
             paths.append(file.filePath);
             // Rows of an earlier version say nothing: the caller knows the program's copies by name.
-            if (file.ownCopy.value_or(true) && removeLater && removeLater(file))
+            if (file.ownCopy.value_or(true) && removeLater && removeLater(file)) {
                 pending << file.filePath;
-            else if (q.value(kIndexedFileInStore).toInt() == 1 && QFileInfo::exists(file.filePath))
+                // What the index knew of the file written, for the removal to prove it that file.
+                pendingSizes << (file.fileSize ? QVariant(qlonglong(*file.fileSize)) : QVariant());
+            } else if (inStore && QFileInfo::exists(file.filePath)) {
                 kept << file.filePath;
+            }
         }
         q.finish();
         for (const auto& [list, sql] :
-             {std::pair{&pending, "INSERT OR REPLACE INTO pending_removals (path, recorded) VALUES (:path, 1);"},
+             {std::pair{&pending, "INSERT OR REPLACE INTO pending_removals (path, recorded, file_size) "
+                                  "VALUES (:path, 1, :size);"},
               std::pair{&kept, "INSERT OR IGNORE INTO left_unlisted (path) VALUES (:path);"}}) {
             if (list->isEmpty())
                 continue;
             if (!q.prepare(QString::fromLatin1(sql)))
                 return fail();
-            for (const QString& path : std::as_const(*list)) {
-                q.bindValue(QStringLiteral(":path"), path);
+            for (qsizetype i = 0; i < list->size(); ++i) {
+                q.bindValue(QStringLiteral(":path"), list->at(i));
+                if (list == &pending)
+                    q.bindValue(QStringLiteral(":size"), pendingSizes.at(i));
                 if (!q.exec())
                     return fail();
             }
@@ -173,6 +181,17 @@ QStringList Database::pendingRemovals() const
 {
     // A path that a row names again was indexed anew after its removal was planned.
     return pathsOf(m_db, "SELECT path FROM pending_removals WHERE path NOT IN (SELECT file_path FROM instances);");
+}
+
+QHash<QString, qint64> Database::pendingRemovalSizes() const
+{
+    QHash<QString, qint64> sizes;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (m_db.isOpen() && q.exec(QStringLiteral("SELECT path, file_size FROM pending_removals WHERE file_size IS NOT NULL;")))
+        while (q.next())
+            sizes.insert(textOf(q.value(0)), q.value(1).toLongLong());
+    return sizes;
 }
 
 QStringList Database::unrecordedRemovals() const

@@ -111,7 +111,18 @@ bool emptyFolder(int folder)
     return whole;
 }
 
+struct
+{
+    void (*hook)(void*) = nullptr;
+    void* context = nullptr;
+} beforeRename;
+
 } // namespace
+
+void testing::setBeforeRenameHook(void (*hook)(void* context), void* context)
+{
+    beforeRename = {hook, context};
+}
 
 FileId FileId::of(const QString& path)
 {
@@ -135,11 +146,12 @@ bool isSameFile(const QString& a, const QString& b)
     return first.known && first == FileId::reachedBy(b);
 }
 
-OwnProof OwnProof::recorded(const QString& recordedPath)
+OwnProof OwnProof::recorded(const QString& recordedPath, qint64 recordedSize)
 {
     OwnProof proof;
     proof.m_kind = Kind::Recorded;
     proof.m_recordedPath = recordedPath;
+    proof.m_recordedSize = recordedSize;
     return proof;
 }
 
@@ -205,12 +217,14 @@ bool OwnFileDoor::place(const QString& path, Place* where) const
     return where->folder.fd() >= 0;
 }
 
-bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file) const
+bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file, qint64 size) const
 {
     switch (proof.m_kind) {
     case OwnProof::Kind::Recorded:
-        // The record's path, however it reaches it, leads to this very file.
-        return FileId::reachedBy(proof.m_recordedPath) == file;
+        // The record's path, however it reaches it, leads to this very file, which is as large as
+        // the one the program wrote there.
+        return FileId::reachedBy(proof.m_recordedPath) == file
+               && (proof.m_recordedSize < 0 || proof.m_recordedSize == size);
     case OwnProof::Kind::Made:
         return proof.m_made == file;
     case OwnProof::Kind::OwnName:
@@ -250,7 +264,7 @@ OwnFileDoor::Outcome OwnFileDoor::remove(const QString& path, const OwnProof& pr
             *why = systemText(EISDIR);
         return Outcome::Failed;
     }
-    if (!proves(proof, idOf(st)))
+    if (!proves(proof, idOf(st), qint64(st.st_size)))
         return refuse(QStringLiteral("файл %1 записан не программой"));
     if (::unlinkat(where.folder.fd(), where.name.constData(), 0) != 0) {
         if (errno == ENOENT)
@@ -294,6 +308,8 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
         if (errno != ENOENT)
             return fail(errno);
         // Nothing there: given the name without replacing whatever may come meanwhile.
+        if (beforeRename.hook)
+            beforeRename.hook(beforeRename.context);
         if (::renameat2(folder, source.name.constData(), folder, target.name.constData(), RENAME_NOREPLACE) == 0)
             return Outcome::Done;
         if (errno == EEXIST)
@@ -313,7 +329,7 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
         return ::renameat(folder, source.name.constData(), folder, target.name.constData()) == 0 ? Outcome::Done
                                                                                                  : fail(errno);
     }
-    if (S_ISLNK(st.st_mode) || !proves(toProof, idOf(st))) {
+    if (S_ISLNK(st.st_mode) || !proves(toProof, idOf(st), qint64(st.st_size))) {
         if (why)
             *why = QStringLiteral("под именем %1 лежит файл, записанный не программой").arg(QDir::toNativeSeparators(to));
         return Outcome::Refused;

@@ -43,8 +43,9 @@ public:
     OwnProof() = default;
     // The index records that the program wrote the file at recordedPath (or, for rows of an earlier
     // version, the caller found the file to be what the program names so); the file changed must be
-    // that very file.
-    static OwnProof recorded(const QString& recordedPath);
+    // that very file, and of the size the index recorded of it (recordedSize; -1 when the rows do not
+    // say): another file moved onto the name since is not the one written.
+    static OwnProof recorded(const QString& recordedPath, qint64 recordedSize = -1);
     // This process made the file (or the user asked it to change this one); file: as it was then.
     static OwnProof made(const FileId& file);
     // A name that only the program gives, judged by the caller, in a folder of the program's own.
@@ -54,6 +55,7 @@ private:
     enum class Kind { None, Recorded, Made, OwnName };
     Kind m_kind = Kind::None;
     QString m_recordedPath;
+    qint64 m_recordedSize = -1;
     FileId m_made;
     friend class OwnFileDoor;
 };
@@ -92,10 +94,16 @@ private:
     bool place(const QString& path, Place* where) const;
     // As place, for a folder strictly below an own folder.
     bool placeBelow(const QString& folder, Place* where) const;
-    bool proves(const OwnProof& proof, const FileId& file) const;
+    bool proves(const OwnProof& proof, const FileId& file, qint64 size) const;
 
     QStringList m_canonical; // the own folders, links resolved; empty for one that does not count
     QStringList m_given;     // the same folders, absolute and clean as given
 };
+
+namespace testing {
+// Called by rename between finding the target name free and giving it (null: nothing). Tests only:
+// it lets a test put a file there at that very moment; it decides nothing.
+void setBeforeRenameHook(void (*hook)(void* context), void* context);
+} // namespace testing
 
 } // namespace platform

@@ -435,21 +435,29 @@ private slots:
     // A study of three objects brought by an archive import or a retrieve, two of which a user's files
     // opened where they lie already hold, under the very names the program gives its copies there and
     // in other bytes; the data folder reached as it is, through a link to it, or named relative to the
-    // working folder. Then the study goes by complete deletion or the clean-up by age. The user's files
-    // are never taken for the program's, replaced or removed, and the import or retrieve says it left
-    // them; the program's one copy goes with the study.
+    // working folder, or first through a link or a bind mount that is gone by the time the study goes
+    // (the data folder then reached by its real path). Then the study goes by complete deletion or the
+    // clean-up by age. The user's files are never taken for the program's, replaced or removed, and the
+    // import or retrieve says it left them; the program's one copy opens and goes with the study. A
+    // user's file moved onto the copy's name after the import is not the copy: it stays, and the
+    // deletion says so.
     void programsCopiesGoUsersFilesStay_data()
     {
         QTest::addColumn<QString>("source"); // archive, C-GET, C-MOVE
-        QTest::addColumn<QString>("shape");  // absolute, link, relative
+        // absolute, link, relative, link then real, mount then real, moved onto the copy, link then elsewhere
+        // (the index alone taken to another data folder: the copy is found nowhere)
+        QTest::addColumn<QString>("shape");
         QTest::addColumn<bool>("byAge");
-        for (const char* shape : {"absolute", "link", "relative"})
+        for (const char* shape : {"absolute", "link", "relative", "link then real", "mount then real", "moved onto the copy",
+                                  "link then elsewhere"})
             for (const bool byAge : {false, true})
                 QTest::addRow("archive, data folder %s, %s", shape, byAge ? "clean-up by age" : "complete deletion")
                     << "archive" << shape << byAge;
         for (const char* source : {"C-GET", "C-MOVE"})
             for (const bool byAge : {false, true})
                 QTest::addRow("%s, %s", source, byAge ? "clean-up by age" : "complete deletion") << source << "absolute" << byAge;
+        QTest::newRow("C-GET, data folder link then real, complete deletion") << "C-GET" << "link then real" << false;
+        QTest::newRow("C-MOVE, user's file moved onto the copy, clean-up by age") << "C-MOVE" << "moved onto the copy" << true;
     }
     void programsCopiesGoUsersFilesStay()
     {
@@ -477,7 +485,15 @@ private slots:
             QVERIFY(openProgramIndex(index));
             QVERIFY(fixtures::indexFiles(index, users));
         }
-        QVERIFY(data.reach(shape, work.filePath("data")));
+        std::unique_ptr<fixtures::BindMount> mount;
+        if (shape == "mount then real") {
+            mount = std::make_unique<fixtures::BindMount>(data.home(), work.filePath("mounted"));
+            if (!mount->isMounted())
+                QSKIP(qPrintable(mount->why()));
+            data.moveTo(work.filePath("mounted"));
+        } else {
+            QVERIFY(data.reach(shape.section(' ', 0, 0) == "link" ? "link" : shape, work.filePath("data")));
+        }
         auto w = std::make_unique<MainWindow>();
         QString said;
         if (source == "archive") {
@@ -512,6 +528,38 @@ private slots:
         QCOMPARE(own, 1);
         for (qsizetype i = 0; i < users.size(); ++i)
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
+        QString copy;
+        for (const db::IndexedFile& file : w->database()->studyFiles(layout.studyUid))
+            if (file.ownCopy.value_or(false))
+                copy = QDir(QFileInfo(users.first()).path()).filePath(QFileInfo(file.filePath).fileName());
+        if (shape.endsWith("then real")) {
+            // The way the copy was written through is gone; the data folder is reached as it is.
+            w.reset();
+            QVERIFY(mount ? mount->unmount() : QFile::remove(work.filePath("data")));
+            QVERIFY(data.reach("absolute"));
+            w = std::make_unique<MainWindow>();
+            int opened = 0;
+            for (const db::SeriesRecord& series : w->database()->seriesForStudy(layout.studyUid))
+                for (const db::InstanceRecord& instance : w->database()->instancesForSeries(series.seriesInstanceUid))
+                    opened += dicom::readFileSummary(instance.filePath) ? 1 : 0;
+            QCOMPARE(opened, 3);
+        } else if (shape == "link then elsewhere") {
+            w.reset();
+            QString index = TestBench::dataPath("index.sqlite3");
+            QVERIFY(QFile::remove(work.filePath("data")));
+            data.moveTo(work.filePath("elsewhere"));
+            QVERIFY(QDir().mkpath(TestBench::dataPath()) && QFile::copy(index.replace(work.filePath("data"), data.home()),
+                                                                        TestBench::dataPath("index.sqlite3")));
+            w = std::make_unique<MainWindow>();
+            users << copy; // stays where it is, out of the data folder's reach
+            usersBytes << fixtures::readFile(copy);
+        } else if (shape == "moved onto the copy") {
+            // The user's own file, made elsewhere and moved onto the copy's name.
+            QVERIFY(writeUsersCopy(sent.last(), work.filePath("moved.dcm")));
+            QVERIFY(QFile::remove(copy) && QFile::rename(work.filePath("moved.dcm"), copy));
+            users << copy;
+            usersBytes << fixtures::readFile(copy);
+        }
 
         if (byAge) {
             QVERIFY(setImportTime(*w->database(), layout.studyUid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
@@ -521,15 +569,21 @@ private slots:
             saveCleanupSettings(rules);
             w.reset();
             w = std::make_unique<MainWindow>();
+            if (shape == "moved onto the copy" || shape == "link then elsewhere")
+                QVERIFY2(w->statusText().contains(QStringLiteral("заменены другими: 1 (")), qPrintable(w->statusText()));
         } else {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
             w->deleteStudiesCompletely({layout.studyUid});
-            QCOMPARE(yes.count(), 1); // the question only
+            // The question, and for the file that stays how many were left.
+            QCOMPARE(yes.count(), shape == "moved onto the copy" || shape == "link then elsewhere" ? 2 : 1);
+            if (yes.count() == 2)
+                QVERIFY2(yes.texts().last().contains(QStringLiteral(": 1.")), qPrintable(yes.texts().last()));
         }
         QVERIFY(studyUids(w->database()).isEmpty());
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), int(users.size()));
         for (qsizetype i = 0; i < users.size(); ++i)
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
+        QVERIFY(w->database()->pendingRemovals().isEmpty());
         w.reset();
     }
 
@@ -543,6 +597,9 @@ private slots:
         QTest::addColumn<bool>("removed");
         QTest::newRow("archive copies, complete deletion") << "zip" << false << true;
         QTest::newRow("retrieved copies, clean-up by age") << "dl" << true << true;
+        // Written through a link to the data folder that is gone since: the data folder reached as it is.
+        QTest::newRow("archive copies through a link since gone, complete deletion") << "zip, link" << false << true;
+        QTest::newRow("retrieved copies through a link since gone, clean-up by age") << "dl, link" << true << true;
         QTest::newRow("user's numbered files, complete deletion") << "numbered" << false << false;
         QTest::newRow("user's numbered files, clean-up by age") << "numbered" << true << false;
         QTest::newRow("user's hexadecimal names, complete deletion") << "hex" << false << false;
@@ -555,6 +612,13 @@ private slots:
         QFETCH(bool, removed);
         QStringList files;
         QString uid;
+        fixtures::DataFolderShape data;
+        QTemporaryDir work;
+        const bool linked = layout.endsWith(", link");
+        if (linked) {
+            layout.chop(6);
+            QVERIFY(data.reach("link", work.filePath("data")));
+        }
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
@@ -564,6 +628,12 @@ private slots:
             QVERIFY(!uid.isEmpty());
             QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
             QVERIFY(forgetWhoWroteTheFiles(index));
+        }
+        if (linked) {
+            QVERIFY(QFile::remove(work.filePath("data")) && data.reach("absolute"));
+            for (QString& path : files)
+                path.replace(work.filePath("data"), data.home());
+            QVERIFY(allExist(files));
         }
         if (byCleanup) {
             CleanupSettings rules;
@@ -772,6 +842,7 @@ private slots:
         }
         // A folder under a copy's name cannot be removed as a file.
         const QString stuck = files.first();
+        const QByteArray written = fixtures::readFile(stuck);
         QVERIFY(QFile::remove(stuck));
         fixtures::writeFile(stuck + "/inside.dcm", "DICM");
         {
@@ -790,7 +861,7 @@ private slots:
         QVERIFY(QFileInfo::exists(stuck + "/inside.dcm"));
         // Once the obstacle is gone, the next start removes the file that was left.
         QVERIFY(QDir(stuck).removeRecursively());
-        writeOldFiles({stuck});
+        writeOldFiles({stuck}, written);
         {
             MainWindow again;
             QVERIFY(!QFileInfo::exists(stuck));
@@ -1105,13 +1176,14 @@ private slots:
     // be made), or another program holding the index past the time-out. The cause is named, and the
     // mark stays, so that the next start, with room again, lists them. An index of an earlier version
     // whose rows cannot be placed in the store for want of room says so too, and is placed at the next
-    // start.
+    // start. An index that cannot even be made there is named as the cause by an import meanwhile.
     void startThatCannotListTheStoreSaysWhy_data()
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("said"); // a word of the status line
         QTest::newRow("disk nearly full") << "nearly full" << "нет места";
         QTest::newRow("disk full to the last byte") << "full" << "нет места";
+        QTest::newRow("no index, disk full to the last byte") << "no index" << "нет места";
         QTest::newRow("earlier index, disk nearly full") << "earlier" << "Не удалось обновить";
         QTest::newRow("index held past the time-out") << "held" << "занята";
     }
@@ -1143,6 +1215,8 @@ private slots:
             QVERIFY(!addStoredStudy(&scratch, kZip, apptest::small(300)).isEmpty());
             leaveSessionMark();
         }
+        if (kind == "no index")
+            QVERIFY(QFile::remove(TestBench::dataPath("index.sqlite3")));
         const auto listed = [](db::Database* index) {
             int rows = 0;
             for (const db::StudyRecord& study : index->allStudies())
@@ -1165,13 +1239,22 @@ private slots:
             QVERIFY2(report.cause.contains(said), qPrintable(report.cause));
             QCOMPARE(listed(&index), 2);
         } else {
-            QVERIFY(disk->fillLeaving(kind == "full" ? 0 : kind == "earlier" ? 32 * 1024 : 64 * 1024));
+            QVERIFY(disk->fillLeaving(kind == "full" || kind == "no index" ? 0 : kind == "earlier" ? 32 * 1024 : 64 * 1024));
             fixtures::ModalAnswer answer(QMessageBox::Ok);
             MainWindow w;
             const QString shown = w.statusText();
             QVERIFY2(shown.contains(said), qPrintable(shown));
             QVERIFY2(!shown.contains(QStringLiteral("другая запущенная копия")), qPrintable(shown));
-            QCOMPARE(listed(w.database()), kind == "earlier" ? 300 : 2);
+            QCOMPARE(listed(w.database()), kind == "earlier" ? 300 : kind == "no index" ? 0 : 2);
+            if (kind == "no index") {
+                // A folder import meanwhile (its files lie elsewhere) names why nothing is listed.
+                QVERIFY(!fixtures::writeSeries(work.filePath("import"), apptest::small(2)).isEmpty());
+                const qsizetype boxes = answer.texts().size();
+                w.startFolderImport(work.filePath("import"));
+                QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 30000);
+                QCOMPARE(answer.texts().size(), boxes + 1);
+                QVERIFY2(answer.texts().last().contains(said), qPrintable(answer.texts().last()));
+            }
         }
         QCOMPARE(QFileInfo::exists(markPath()), kind != "earlier");
         // With room again, and the index free, the next start lists every copy, and places every row.
@@ -1197,6 +1280,8 @@ private slots:
         QTest::addColumn<int>("pending");     // removals still to do after the start
         QTest::newRow("killed after the rows went") << "killed" << 0 << 0;
         QTest::newRow("one file imported again since") << "imported again" << 1 << 0;
+        // Not the file the program wrote: another, of another size, moved onto its name since.
+        QTest::newRow("a user's file moved onto one copy's name since") << "replaced" << 1 << 0;
         QTest::newRow("copies, planned by an earlier version") << "earlier" << 0 << 0;
         QTest::newRow("files imported where they lay, planned by an earlier version") << "in place" << 2 << 0;
         // Changed after the cut session began: another copy may be writing it now.
@@ -1234,6 +1319,10 @@ private slots:
             if (kind == "imported again")
                 QVERIFY(fixtures::indexFiles(index, {files.first()}));
         }
+        if (kind == "replaced") {
+            QVERIFY(QFile::remove(files.first()));
+            writeOldFiles({files.first()}, "a user's own file");
+        }
         leaveSessionMark();
         // Written by a session that began after the mark was laid, as a running copy's would be.
         const QString temporary = QFileInfo(files.first()).path() + "/." + QFileInfo(files.first()).fileName() + ".Ab12Cd.tmp";
@@ -1247,8 +1336,10 @@ private slots:
             for (const QString& path : files)
                 present += QFileInfo::exists(path) ? 1 : 0;
             QCOMPARE(present, left);
-            if (kind == "imported again" || kind == "changed")
+            if (kind == "imported again" || kind == "changed" || kind == "replaced")
                 QVERIFY(QFileInfo::exists(files.first()));
+            if (kind == "replaced")
+                QVERIFY2(w.statusText().contains(QStringLiteral("заменённые другими")), qPrintable(w.statusText()));
             QCOMPARE(QFileInfo::exists(temporary), kind == "changed");
             QCOMPARE(w.database()->pendingRemovals().size(), pending);
         }

@@ -5,6 +5,9 @@
 
 #include "db/Database.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -68,6 +71,8 @@ private slots:
     void cyrillicTextRoundTrips();
     void failedEditLeavesTheIndexAsItWas_data();
     void failedEditLeavesTheIndexAsItWas();
+    void storeCopiesAreFoundWhereTheStoreIsNow_data();
+    void storeCopiesAreFoundWhereTheStoreIsNow();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -904,6 +909,61 @@ void TestDatabaseIndex::failedEditLeavesTheIndexAsItWas()
     QVERIFY2(m_db->lastError().contains(cause), qPrintable(m_db->lastError()));
     QCOMPARE(dump(raw), rows);
     QVERIFY(!m_db->studyExists("6.2"));
+}
+
+// A file indexed at `written`, below {dir}/gone, a data folder reached by a path that is gone; the store
+// is {dir}/now/imported_from_zip, holding a/b.dcm. The rows name the store's file only for a copy of the
+// program's (or rows that do not say) with nothing at its path, under the same two names.
+void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow_data()
+{
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("own");  // 1, 0, null
+    QTest::addColumn<QString>("also"); // a further file made first
+    QTest::addColumn<bool>("placed");
+    const QString copy = "{dir}/gone/imported_from_zip/a/b.dcm";
+    QTest::newRow("the program's copy") << copy << "1" << "" << true;
+    QTest::newRow("rows of an earlier version") << copy << "null" << "" << true;
+    QTest::newRow("a user's file imported where it lay") << copy << "0" << "" << false;
+    QTest::newRow("a file still at the path") << copy << "1" << copy << false;
+    QTest::newRow("climbing out of the store") << "{dir}/gone/imported_from_zip/../b.dcm" << "1" << "{dir}/now/b.dcm" << false;
+}
+
+void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
+{
+    QFETCH(QString, written);
+    QFETCH(QString, own);
+    QFETCH(QString, also);
+    QFETCH(bool, placed);
+    const QString store = m_dir->filePath("now/imported_from_zip");
+    for (const QString& path : {store + "/a/b.dcm", also.replace("{dir}", m_dir->path())}) {
+        if (path.isEmpty())
+            continue;
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("DICM") == 4);
+    }
+    QVERIFY(m_db->setStoreFolders({store}));
+    dicom::DicomFileSummary s = makeSummary("1.1", "1.1.1", "1.1.1.1", 1, written.replace("{dir}", m_dir->path()));
+    s.ownCopy = own == "1";
+    QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
+    if (own == "null")
+        QCOMPARE(RawDb(m_path).exec({"UPDATE instances SET own_copy = NULL"}), QString());
+    const QString expected = placed ? store + "/a/b.dcm" : written;
+    QCOMPARE(m_db->studyFilePaths("1.1"), QStringList{expected});
+    QCOMPARE(m_db->studyFiles("1.1").value(0).filePath, expected);
+    QCOMPARE(m_db->instancesForSeries("1.1.1").value(0).filePath, expected);
+    QCOMPARE(m_db->objectFile("1.1.1.1")->filePath, expected);
+    if (placed && own == "1") {
+        // Its tags edited where it is found, the copy stays the program's, now named where it lies.
+        dicom::DicomFileSummary before = s, after = s;
+        before.filePath = after.filePath = expected;
+        before.ownCopy = after.ownCopy = false;
+        after.seriesInstanceUid = "1.1.2";
+        QVERIFY2(m_db->reindexEditedFile(before, after), qPrintable(m_db->lastError()));
+        QCOMPARE(m_db->studyFiles("1.1").value(0).ownCopy, std::optional<bool>(true));
+        QCOMPARE(RawDb(m_path).rows("SELECT series_instance_uid, file_path FROM instances"),
+                 QStringList{"1.1.2|" + expected});
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseIndex)

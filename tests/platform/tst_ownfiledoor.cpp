@@ -46,7 +46,7 @@ private slots:
     {
         QTest::addColumn<QString>("folder"); // the own folder, as the caller names it
         QTest::addColumn<QString>("path");   // what is to go
-        QTest::addColumn<QString>("proof");  // recorded:<path>, made:<path>, name, none
+        QTest::addColumn<QString>("proof");  // recorded:<path>[:<size>], made:<path>, name, none
         QTest::addColumn<QString>("setUp");  // what else the row makes first
         QTest::addColumn<int>("outcome");
         const int done = int(OwnFileDoor::Outcome::Done), refused = int(OwnFileDoor::Outcome::Refused);
@@ -59,6 +59,10 @@ private slots:
                                                   << "recorded:{rel}/data/store/a/x.dcm" << "" << done;
         QTest::newRow("recorded through a link, removed by its plain path") << "{root}/data/store" << x
                                                                              << "recorded:{root}/link/store/a/../a/x.dcm" << "" << done;
+        // x.dcm holds its own 18-byte name: a file of another size at the recorded path is not the one written.
+        QTest::newRow("recorded copy of the size recorded") << "{root}/data/store" << x << "recorded:" + x + ":18" << "" << done;
+        QTest::newRow("another file moved onto a recorded copy's name") << "{root}/data/store" << x << "recorded:" + x + ":5" << ""
+                                                                        << refused;
         QTest::newRow("record names another file") << "{root}/data/store" << x << "recorded:{root}/data/store/a/y.dcm" << "" << refused;
         QTest::newRow("made here") << "{root}/data/store" << x << "made:" + x << "" << done;
         QTest::newRow("made here, replaced since") << "{root}/data/store" << x << "made:{root}/data/store/a/y.dcm" << "" << refused;
@@ -97,8 +101,9 @@ private slots:
                 before << file;
 
         const OwnFileDoor door({placed(folder, root)}, placed(QFileInfo(folder).path(), root));
-        const QString kind = proof.section(':', 0, 0), of = placed(proof.section(':', 1), root);
-        const OwnProof given = kind == "recorded" ? OwnProof::recorded(of)
+        const QString kind = proof.section(':', 0, 0), of = placed(proof.section(':', 1, 1), root);
+        const qint64 size = proof.section(':', 2).isEmpty() ? -1 : proof.section(':', 2).toLongLong();
+        const OwnProof given = kind == "recorded" ? OwnProof::recorded(of, size)
                                : kind == "made"   ? OwnProof::made(FileId::of(of))
                                : kind == "name"   ? OwnProof::ownName()
                                                   : OwnProof();
@@ -123,6 +128,9 @@ private slots:
         QTest::newRow("the program's own copy") << "own" << int(OwnFileDoor::Outcome::Done);
         QTest::newRow("a user's file") << "user" << int(OwnFileDoor::Outcome::Refused);
         QTest::newRow("a link") << "link" << int(OwnFileDoor::Outcome::Refused);
+        // Between the door's look at the name and the rename: what comes there stays.
+        QTest::newRow("a file that appears at the name") << "appears" << int(OwnFileDoor::Outcome::Refused);
+        QTest::newRow("the file made, replaced since") << "source replaced" << int(OwnFileDoor::Outcome::Refused);
     }
     void renameOver()
     {
@@ -138,10 +146,33 @@ private slots:
             QVERIFY(QFile::link(root.filePath("out/user.dcm"), target));
         const OwnFileDoor door({root.filePath("store")}, root.path());
         const OwnProof proof = there == "own" ? OwnProof::recorded(target) : OwnProof();
-        QCOMPARE(int(door.rename(made, FileId::of(made), target, proof)), outcome);
+        const FileId madeId = FileId::of(made);
+        if (there == "source replaced") {
+            writeFile(root.filePath("store/.other"), "other");
+            QVERIFY(QFile::remove(made) && QFile::rename(root.filePath("store/.other"), made));
+        }
+        struct Appearing
+        {
+            QString at;
+            bool came = false;
+        } appearing{target};
+        if (there == "appears")
+            platform::testing::setBeforeRenameHook(
+                [](void* context) {
+                    auto* a = static_cast<Appearing*>(context);
+                    QFile f(a->at);
+                    a->came = f.open(QIODevice::WriteOnly | QIODevice::NewOnly) && f.write("came") == 4;
+                },
+                &appearing);
+        const int given = int(door.rename(made, madeId, target, proof));
+        platform::testing::setBeforeRenameHook(nullptr, nullptr);
+        QCOMPARE(given, outcome);
+        QCOMPARE(appearing.came, there == "appears");
         const bool done = outcome == int(OwnFileDoor::Outcome::Done);
-        QCOMPARE(contentOf(target), done ? QByteArray("new") : there == "link" ? QByteArray("user") : QByteArray("old"));
+        const QByteArray kept = there == "link" ? "user" : there == "appears" ? "came" : there == "source replaced" ? "<missing>" : "old";
+        QCOMPARE(contentOf(target), done ? QByteArray("new") : kept);
         QCOMPARE(QFileInfo::exists(made), !done);
+        QCOMPARE(contentOf(made), done ? QByteArray("<missing>") : there == "source replaced" ? QByteArray("other") : QByteArray("new"));
         QCOMPARE(contentOf(root.filePath("out/user.dcm")), QByteArray("user"));
         // A file outside the own folders is not moved in by the door.
         QCOMPARE(int(door.rename(root.filePath("out/user.dcm"), FileId::of(root.filePath("out/user.dcm")),

@@ -99,4 +99,43 @@ private:
     bool m_mounted = false;
 };
 
+// A folder reached at a second place, as a bind mount, in the test process's own mount namespace
+// (enterOwnMountNamespace first); root only, elsewhere why() says why not.
+class BindMount
+{
+public:
+    BindMount(const QString& folder, const QString& at) : m_at(QDir::cleanPath(at))
+    {
+        if (!detail::mountNamespaceFailure().isEmpty()) {
+            m_why = detail::mountNamespaceFailure();
+            return;
+        }
+        if (!QDir().mkpath(m_at)
+            || ::mount(QFile::encodeName(folder).constData(), QFile::encodeName(m_at).constData(), nullptr, MS_BIND,
+                       nullptr) != 0) {
+            m_why = QStringLiteral("no bind mount: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        m_mounted = true;
+    }
+    ~BindMount() { unmount(); }
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+
+    bool isMounted() const { return m_mounted; }
+    QString why() const { return m_why; }
+    // The folder is no longer reached there (an empty folder stays at the place).
+    bool unmount()
+    {
+        if (m_mounted && ::umount2(QFile::encodeName(m_at).constData(), MNT_DETACH) == 0)
+            m_mounted = false;
+        return !m_mounted;
+    }
+
+private:
+    QString m_at;
+    QString m_why;
+    bool m_mounted = false;
+};
+
 } // namespace fixtures
