@@ -151,7 +151,8 @@ void CardiacMriWindow::setupUi()
 
     m_instructionLabel = new QLabel(central);
     m_instructionLabel->setWordWrap(true);
-    m_instructionLabel->setStyleSheet(QStringLiteral("color:#aaa; padding:2px;"));
+    // The theme's own text colour: a fixed grey is unreadable on one of the two grounds.
+    m_instructionLabel->setStyleSheet(QStringLiteral("padding:2px;"));
     layout->addWidget(m_instructionLabel);
 
     auto* row1 = new QHBoxLayout;
@@ -447,7 +448,6 @@ void CardiacMriWindow::editPatientParameters()
             .arg(QString::number(m_sliceThicknessMm, 'f', 1), QString::number(m_sliceGapPercent, 'f', 0)),
         &dialog);
     geometry->setWordWrap(true);
-    geometry->setStyleSheet(QStringLiteral("color:#888;"));
     form->addRow(geometry);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
@@ -482,7 +482,6 @@ void CardiacMriWindow::showExtraMeasurements()
         sectionLabel(QStringLiteral("Все поля ниже НЕОБЯЗАТЕЛЬНЫ — незаполненный раздел просто не появится в "
                                     "отчёте. Значения читаются заново при каждом «Пересчитать»."),
                      content);
-    note->setStyleSheet(QStringLiteral("color:#888;"));
     form->addRow(note);
 
     form->addRow(

@@ -672,6 +672,17 @@ constexpr ProfileRow AddedRows[] = {
     {0x60000061, 0xFF00FFFF, "X", No, "Overlay Compression Originator (retired)"},
     {0x60000062, 0xFF00FFFF, "X", No, "Overlay Compression Label (retired)"},
     {0x60001500, 0xFF00FFFF, "X", No, "Overlay Label"},
+    // Free text of presentation states, structured displays and waveforms, where a reader or an operator
+    // may write a name: text objects and text boxes, a waveform's annotations, the labels and
+    // descriptions of layers, groups, multiplex groups and the object itself. What places, draws and
+    // measures stays. The content label is required, and a code string: it gets the neutral value.
+    {0x00700006, All, "X", No, "Unformatted Text Value"},
+    {0x00700068, All, "X", No, "Graphic Layer Description"},
+    {0x00700080, All, "D", No, "Content Label"},
+    {0x00700081, All, "Z", No, "Content Description"},
+    {0x00700207, All, "X", No, "Graphic Group Label"},
+    {0x00700208, All, "X", No, "Graphic Group Description"},
+    {0x003A0020, All, "X", No, "Multiplex Group Label"},
 };
 
 ProfileAction effectiveAction(const ProfileRow& row)

@@ -13,7 +13,7 @@ enum class ProfileAction {
     Keep,   // not listed, kept by an option, or a UID ("U": identifiers are kept)
     Remove, // "X" and every choice that starts with it
     Empty,  // "Z", "Z/D": present with a zero-length value (a sequence without items)
-    Dummy,  // "D": text replaced by a neutral value; a sequence is kept and its items cleaned
+    Dummy,  // "D": text replaced by a neutral value; a sequence removed, since dummy items say nothing
     // An object that holds it is not copied at all: its content is a document of its own (a PDF
     // report, a CDA, a 3D model) with text that no attribute rule reaches.
     LeaveOut,

@@ -27,6 +27,7 @@
 #include <dcmtk/dcmimage/diregist.h> // colour images for the JPEG-LS encoder's pixel access
 
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 
 namespace dicom {
@@ -79,8 +80,12 @@ void scrubItem(DcmItem& item)
             element->clear();
             continue;
         case ProfileAction::Dummy:
-            if (sequence)
-                break;
+            // A sequence of dummy items would say nothing that its absence does not, while any item
+            // kept would carry the text (annotations, names) it was listed for: it goes whole.
+            if (sequence) {
+                delete item.remove(element);
+                continue;
+            }
             if (element->isaString())
                 element->putString("ANONYMOUS");
             else
@@ -115,16 +120,17 @@ bool isContentTreeDocument(DcmItem& dataset)
     return (dataset.tagExists(DCM_ContentSequence) || dataset.tagExists(DCM_ValueType)) && !holdsPixelData(dataset);
 }
 
-// What Burned In Annotation says of the pixels. Any value but NO counts as set: a flag the copy cannot
-// read must not let a name through. An empty value says as little as an absent one. The value is read
-// as bytes too, should it stand with a VR that is no text.
-enum class BurnedInFlag { Unsaid, No, Set };
+// What a flag of the header says of the pixels: Burned In Annotation (text drawn into them) or
+// Recognizable Visual Features (the patient can be recognised in them). Any value but NO counts as set:
+// a flag the copy cannot read must not let a name through. An empty value says as little as an absent
+// one. The value is read as bytes too, should it stand with a VR that is no text.
+enum class HeaderFlag { Unsaid, No, Set };
 
-BurnedInFlag burnedInFlag(DcmItem& dataset)
+HeaderFlag headerFlag(DcmItem& dataset, const DcmTagKey& key)
 {
     DcmElement* element = nullptr;
-    if (dataset.findAndGetElement(DCM_BurnedInAnnotation, element).bad() || !element)
-        return BurnedInFlag::Unsaid;
+    if (dataset.findAndGetElement(key, element).bad() || !element)
+        return HeaderFlag::Unsaid;
     QByteArray value;
     if (element->isaString()) {
         OFString text;
@@ -135,7 +141,7 @@ BurnedInFlag burnedInFlag(DcmItem& dataset)
     }
     value.replace('\0', ' ');
     value = value.trimmed().toUpper();
-    return value.isEmpty() ? BurnedInFlag::Unsaid : value == "NO" ? BurnedInFlag::No : BurnedInFlag::Set;
+    return value.isEmpty() ? HeaderFlag::Unsaid : value == "NO" ? HeaderFlag::No : HeaderFlag::Set;
 }
 
 QByteArray trimmedText(DcmItem& dataset, const DcmTagKey& key)
@@ -151,27 +157,59 @@ bool inUidFamily(const QByteArray& uid, const char* family)
     return uid == family || uid.startsWith(QByteArray(family) + '.');
 }
 
-// Images that carry the patient's name and ID in their pixels as a rule: ultrasound, secondary
-// captures (screens, scanned papers), photographs of every visible-light kind, and captured video.
-// Told by the SOP class, the modality or a video transfer syntax, whichever says so.
-bool kindCarriesBurnedInText(DcmDataset& dataset)
+bool inSopClassFamily(DcmDataset& dataset, std::initializer_list<const char*> families)
 {
-    static const char* const families[] = {
-        "1.2.840.10008.5.1.4.1.1.3",    // ultrasound multi-frame (and its retired form)
-        "1.2.840.10008.5.1.4.1.1.6",    // ultrasound, enhanced ultrasound volume, photoacoustic
-        "1.2.840.10008.5.1.4.1.1.7",    // secondary capture, single- and multi-frame
-        "1.2.840.10008.5.1.4.1.1.77.1", // visible light: endoscopy, microscopy, photographs, their video
-    };
     const QByteArray sopClass = trimmedText(dataset, DCM_SOPClassUID);
     for (const char* family : families)
         if (inUidFamily(sopClass, family))
             return true;
-    static const QList<QByteArray> modalities{"US", "IVUS", "BDUS", "OT", "SC", "XC", "ES", "GM",
-                                              "SM", "OP", "DMS", "VL"};
-    if (modalities.contains(trimmedText(dataset, DCM_Modality).toUpper()))
-        return true;
-    // MPEG-2, MPEG-4 and HEVC video.
+    return false;
+}
+
+bool hasModality(DcmDataset& dataset, std::initializer_list<const char*> modalities)
+{
+    const QByteArray modality = trimmedText(dataset, DCM_Modality).toUpper();
+    for (const char* listed : modalities)
+        if (modality == listed)
+            return true;
+    return false;
+}
+
+// A capture of a screen, whatever class the system that made it filed it under.
+bool isScreenSave(DcmDataset& dataset)
+{
+    OFString text;
+    if (dataset.findAndGetOFStringArray(DCM_ImageType, text).bad())
+        return false;
+    for (const QByteArray& value : QByteArray(text.c_str(), qsizetype(text.length())).split('\\'))
+        if (value.trimmed().toUpper() == "SCREEN SAVE")
+            return true;
+    return false;
+}
+
+// MPEG-2, MPEG-4 and HEVC video: the stream as it was recorded, in a container of its own.
+bool isVideo(DcmDataset& dataset)
+{
     return QByteArray(DcmXfer(dataset.getOriginalXfer()).getXferID()).startsWith("1.2.840.10008.1.2.4.10");
+}
+
+// The kinds of image that carry the patient's name and ID in their pixels as a rule, told by the SOP
+// class, the modality, the image type or a video transfer syntax, whichever says so; Nothing for the
+// others.
+LeftOut kindCarryingBurnedInText(DcmDataset& dataset)
+{
+    // X-ray angiography and fluoroscopy, their enhanced and biplane forms.
+    if (inSopClassFamily(dataset, {"1.2.840.10008.5.1.4.1.1.12"}) || hasModality(dataset, {"XA", "RF"}))
+        return LeftOut::UnflaggedXRay;
+    // Ultrasound (multi-frame and its retired form; single-frame, enhanced volume, photoacoustic),
+    // secondary captures (screens, scanned papers), photographs of every visible-light kind and their
+    // video, screen saves and captured video of any class.
+    const bool capture = inSopClassFamily(dataset, {"1.2.840.10008.5.1.4.1.1.3", "1.2.840.10008.5.1.4.1.1.6",
+                                                    "1.2.840.10008.5.1.4.1.1.7", "1.2.840.10008.5.1.4.1.1.77.1"})
+                         || hasModality(dataset, {"US", "IVUS", "BDUS", "OT", "SC", "XC", "ES", "GM", "SM", "OP",
+                                                  "DMS", "VL"})
+                         || isScreenSave(dataset) || isVideo(dataset);
+    return capture ? LeftOut::UnflaggedCapture : LeftOut::Nothing;
 }
 
 // What the copies leave out of this object, from its top level.
@@ -184,15 +222,18 @@ LeftOut leftOutOf(DcmDataset& dataset)
     }
     if (isContentTreeDocument(dataset))
         return LeftOut::Document;
-    switch (burnedInFlag(dataset)) {
-    case BurnedInFlag::Set:
+    const HeaderFlag burnedIn = headerFlag(dataset, DCM_BurnedInAnnotation);
+    if (burnedIn == HeaderFlag::Set)
         return LeftOut::BurnedInImage;
-    case BurnedInFlag::No:
-        return LeftOut::Nothing;
-    case BurnedInFlag::Unsaid:
-        break;
+    if (headerFlag(dataset, DCM_RecognizableVisualFeatures) == HeaderFlag::Set)
+        return LeftOut::RecognizableImage;
+    if (burnedIn == HeaderFlag::Unsaid) {
+        // Such a kind without pixels is no image at all; it is named as what it is.
+        if (const LeftOut kind = kindCarryingBurnedInText(dataset); kind != LeftOut::Nothing)
+            return holdsPixelData(dataset) ? kind : LeftOut::WithoutImage;
     }
-    return kindCarriesBurnedInText(dataset) ? LeftOut::UnflaggedCapture : LeftOut::Nothing;
+    // Its frames hold no text, the header says; its container still may.
+    return isVideo(dataset) ? LeftOut::Video : LeftOut::Nothing;
 }
 
 // Why a copy of one file was not written, for a caller that cannot count what is left out.
@@ -203,6 +244,16 @@ QString leftOutText(LeftOut why)
         return QStringLiteral("Документ не включается в анонимную копию: %1");
     case LeftOut::BurnedInImage:
         return QStringLiteral("Снимок с впечатанными данными пациента не включается в анонимную копию: %1");
+    case LeftOut::RecognizableImage:
+        return QStringLiteral("Снимок, по которому можно узнать пациента, не включается в анонимную копию: %1");
+    case LeftOut::UnflaggedXRay:
+        return QStringLiteral("Снимок ангиографии или рентгеноскопии, на котором могут быть впечатаны данные "
+                              "пациента, не включается в анонимную копию: %1");
+    case LeftOut::Video:
+        return QStringLiteral("Видеозапись не включается в анонимную копию: в самом видеофайле могут храниться "
+                              "данные пациента: %1");
+    case LeftOut::WithoutImage:
+        return QStringLiteral("Объект без изображения не включается в анонимную копию: %1");
     case LeftOut::UnflaggedCapture:
     case LeftOut::Nothing:
         break;
@@ -409,6 +460,37 @@ void LeftOutCount::add(LeftOut why)
         ++burnedInImages;
     else if (why == LeftOut::UnflaggedCapture)
         ++unflaggedCaptures;
+    else if (why == LeftOut::RecognizableImage)
+        ++recognizableImages;
+    else if (why == LeftOut::UnflaggedXRay)
+        ++unflaggedXRays;
+    else if (why == LeftOut::Video)
+        ++videos;
+    else if (why == LeftOut::WithoutImage)
+        ++withoutImage;
+}
+
+int LeftOutCount::of(LeftOut why) const
+{
+    switch (why) {
+    case LeftOut::Document:
+        return documents;
+    case LeftOut::BurnedInImage:
+        return burnedInImages;
+    case LeftOut::UnflaggedCapture:
+        return unflaggedCaptures;
+    case LeftOut::RecognizableImage:
+        return recognizableImages;
+    case LeftOut::UnflaggedXRay:
+        return unflaggedXRays;
+    case LeftOut::Video:
+        return videos;
+    case LeftOut::WithoutImage:
+        return withoutImage;
+    case LeftOut::Nothing:
+        break;
+    }
+    return 0;
 }
 
 QString leftOutNote(const LeftOutCount& count)
@@ -424,6 +506,22 @@ QString leftOutNote(const LeftOutCount& count)
         note += QStringLiteral("\n\nСнимков УЗИ, вторичного захвата, фото и видео, в заголовке которых не отмечено "
                                "отсутствие впечатанных данных пациента, не включённых в анонимную копию: %1")
                     .arg(count.unflaggedCaptures);
+    if (count.recognizableImages != 0)
+        note += QStringLiteral("\n\nСнимков, по которым можно узнать пациента (лицо, особые приметы), не включённых "
+                               "в анонимную копию: %1")
+                    .arg(count.recognizableImages);
+    if (count.unflaggedXRays != 0)
+        note += QStringLiteral("\n\nСнимков ангиографии и рентгеноскопии, в заголовке которых не отмечено отсутствие "
+                               "впечатанных данных пациента, не включённых в анонимную копию: %1")
+                    .arg(count.unflaggedXRays);
+    if (count.videos != 0)
+        note += QStringLiteral("\n\nВидеозаписей (данные пациента могут храниться в самом видеофайле), не включённых "
+                               "в анонимную копию: %1")
+                    .arg(count.videos);
+    if (count.withoutImage != 0)
+        note += QStringLiteral("\n\nОбъектов без изображения (необработанные данные и др.), не включённых в анонимную "
+                               "копию: %1")
+                    .arg(count.withoutImage);
     return note;
 }
 
@@ -438,6 +536,14 @@ QString nothingLeftToCopyText(const LeftOutCount& count)
     if (count.unflaggedCaptures != 0)
         what << QStringLiteral("снимки УЗИ, вторичного захвата, фото и видео без отметки об отсутствии "
                                "впечатанных данных");
+    if (count.recognizableImages != 0)
+        what << QStringLiteral("снимки, по которым можно узнать пациента");
+    if (count.unflaggedXRays != 0)
+        what << QStringLiteral("снимки ангиографии и рентгеноскопии без отметки об отсутствии впечатанных данных");
+    if (count.videos != 0)
+        what << QStringLiteral("видеозаписи");
+    if (count.withoutImage != 0)
+        what << QStringLiteral("объекты без изображения");
     const QString listed = what.size() < 2 ? what.join(QString())
                                            : what.mid(0, what.size() - 1).join(QStringLiteral(", "))
                                                  + QStringLiteral(" и ") + what.last();

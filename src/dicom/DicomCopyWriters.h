@@ -16,16 +16,29 @@ enum class LeftOut {
     // An image whose header says that its pixels carry identifying text (Burned In Annotation): the copy
     // cleans attributes, never pixels, and so does every picture rendered from it.
     BurnedInImage,
-    // An image of a kind whose pixels carry the name as a rule (ultrasound, secondary capture,
-    // photographs, captured video) whose header does not say that they do not: Burned In Annotation
-    // absent or empty.
+    // An image of a kind whose pixels carry the name as a rule (ultrasound, secondary capture and
+    // screen saves of any class, photographs, captured video) whose header does not say that they do
+    // not: Burned In Annotation absent or empty.
     UnflaggedCapture,
+    // An image whose header says that the patient can be recognised in it (Recognizable Visual
+    // Features): a face, a tattoo, a scar.
+    RecognizableImage,
+    // X-ray angiography or fluoroscopy, which as a rule draw the name into their frames, whose header
+    // does not say that they do not.
+    UnflaggedXRay,
+    // A video whose stream comes as it was recorded: its container may carry titles and comments that
+    // no attribute rule reaches. Its frames hold no text, so pictures rendered from it may go.
+    Video,
+    // An object of such a kind that holds no image at all (raw data, a display filed as "other"): what
+    // it carries is not known to the copy.
+    WithoutImage,
 };
 
 // Whether pictures rendered from such an object leave it out too: its pixels may show the name.
 inline bool pixelsMayShowIdentity(LeftOut why)
 {
-    return why == LeftOut::BurnedInImage || why == LeftOut::UnflaggedCapture;
+    return why == LeftOut::BurnedInImage || why == LeftOut::UnflaggedCapture || why == LeftOut::RecognizableImage
+           || why == LeftOut::UnflaggedXRay;
 }
 
 // Writes a copy with the given patient name and ID: every element that the confidentiality profile
@@ -47,9 +60,19 @@ struct LeftOutCount
     int documents = 0;
     int burnedInImages = 0;
     int unflaggedCaptures = 0;
+    int recognizableImages = 0;
+    int unflaggedXRays = 0;
+    int videos = 0;
+    int withoutImage = 0;
 
     void add(LeftOut why);
-    int total() const { return documents + burnedInImages + unflaggedCaptures; }
+    // How many were left out for this reason.
+    int of(LeftOut why) const;
+    int total() const
+    {
+        return documents + burnedInImages + unflaggedCaptures + recognizableImages + unflaggedXRays + videos
+               + withoutImage;
+    }
 };
 
 // The lines an export's result adds for what its anonymised copies left out; empty for nothing.

@@ -39,6 +39,7 @@
 #include <zip.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <fcntl.h>
@@ -319,26 +320,54 @@ private slots:
     {
         // "image" (a CT without Burned In Annotation), "burned-in", "pdf", "report", "key objects", and
         // the kinds with the name in their pixels as a rule: "ultrasound" (flag absent), "secondary
-        // capture" (flag empty)
+        // capture" (flag empty), "screen save" (filed as CT), "XA" (flag absent); "recognizable" (a
+        // photograph, flag NO, showing the patient), "video" (flag NO, its stream's metadata naming the
+        // patient), "raw data" (filed as OT); and what stays: "MR", "XA flagged NO", "presentation state",
+        // "structured display", "waveform" (their own text naming the patient)
         QTest::addColumn<QStringList>("kinds");
         QTest::addColumn<int>("documents");
         QTest::addColumn<int>("burnedIn");
         QTest::addColumn<int>("unflagged");
         QTest::addColumn<QString>("refusal"); // a word of the refusal when nothing is left, else empty
-        QTest::newRow("PDF between images") << QStringList{"image", "pdf", "image"} << 1 << 0 << 0 << QString();
+        QTest::addColumn<QList<int>>("alsoLeftOut"); // dicom::LeftOut of each object of the other kinds left out
+        QTest::newRow("PDF between images")
+            << QStringList{"image", "pdf", "image"} << 1 << 0 << 0 << QString() << QList<int>{};
         QTest::newRow("report and key objects beside images")
-            << QStringList{"key objects", "image", "report", "image"} << 2 << 0 << 0 << QString();
+            << QStringList{"key objects", "image", "report", "image"} << 2 << 0 << 0 << QString() << QList<int>{};
         QTest::newRow("burned-in image beside a clean one")
-            << QStringList{"burned-in", "image"} << 0 << 1 << 0 << QString();
-        QTest::newRow("only a PDF") << QStringList{"pdf"} << 1 << 0 << 0 << QStringLiteral("PDF");
+            << QStringList{"burned-in", "image"} << 0 << 1 << 0 << QString() << QList<int>{};
+        QTest::newRow("only a PDF") << QStringList{"pdf"} << 1 << 0 << 0 << QStringLiteral("PDF") << QList<int>{};
         QTest::newRow("only burned-in images")
-            << QStringList{"burned-in", "burned-in"} << 0 << 2 << 0 << QStringLiteral("впечатанными");
+            << QStringList{"burned-in", "burned-in"} << 0 << 2 << 0 << QStringLiteral("впечатанными")
+            << QList<int>{};
         QTest::newRow("only key objects and a burned-in image")
-            << QStringList{"key objects", "burned-in"} << 1 << 1 << 0 << QStringLiteral("документы и снимки");
+            << QStringList{"key objects", "burned-in"} << 1 << 1 << 0 << QStringLiteral("документы и снимки")
+            << QList<int>{};
         QTest::newRow("ultrasound and secondary capture beside a CT, none flagged")
-            << QStringList{"ultrasound", "image", "secondary capture"} << 0 << 0 << 2 << QString();
+            << QStringList{"ultrasound", "image", "secondary capture"} << 0 << 0 << 2 << QString() << QList<int>{};
         QTest::newRow("only an ultrasound, not flagged")
-            << QStringList{"ultrasound"} << 0 << 0 << 1 << QStringLiteral("УЗИ");
+            << QStringList{"ultrasound"} << 0 << 0 << 1 << QStringLiteral("УЗИ") << QList<int>{};
+        using dicom::LeftOut;
+        // Objects without an image keep no text of theirs; the other kinds whose pixels or stream may name
+        // the patient are left out and counted as what they are. A CT and an MR without the flag stay.
+        QTest::newRow("presentation state beside a CT")
+            << QStringList{"presentation state", "image"} << 0 << 0 << 0 << QString() << QList<int>{};
+        QTest::newRow("structured display") << QStringList{"structured display"} << 0 << 0 << 0 << QString()
+                                            << QList<int>{};
+        QTest::newRow("waveform") << QStringList{"waveform"} << 0 << 0 << 0 << QString() << QList<int>{};
+        QTest::newRow("photograph showing the patient beside a CT")
+            << QStringList{"recognizable", "image"} << 0 << 0 << 0 << QString()
+            << QList<int>{int(LeftOut::RecognizableImage)};
+        QTest::newRow("screen save filed as CT beside an MR")
+            << QStringList{"screen save", "MR"} << 0 << 0 << 1 << QString() << QList<int>{};
+        QTest::newRow("angiography not flagged beside one flagged NO")
+            << QStringList{"XA", "XA flagged NO"} << 0 << 0 << 0 << QString()
+            << QList<int>{int(LeftOut::UnflaggedXRay)};
+        QTest::newRow("video flagged NO beside a CT")
+            << QStringList{"video", "image"} << 0 << 0 << 0 << QString() << QList<int>{int(LeftOut::Video)};
+        QTest::newRow("only raw data") << QStringList{"raw data"} << 0 << 0 << 0
+                                       << QStringLiteral("без изображения")
+                                       << QList<int>{int(LeftOut::WithoutImage)};
     }
 
     void anonymisedFolderLeavesOutWhatItCannotClean()
@@ -348,7 +377,16 @@ private slots:
         QFETCH(int, burnedIn);
         QFETCH(int, unflagged);
         QFETCH(QString, refusal);
+        QFETCH(QList<int>, alsoLeftOut);
         const QDir data(m_data.filePath(QStringLiteral("left-out/%1").arg(QTest::currentDataTag())));
+        const QByteArray planted = "Quartzman^Egor QZ-771";
+        const QStringList staying{"image", "MR", "XA flagged NO", "presentation state", "structured display",
+                                  "waveform"};
+        const std::map<QString, fixtures::TextObject> textObjects{
+            {"presentation state", fixtures::TextObject::PresentationState},
+            {"structured display", fixtures::TextObject::StructuredDisplay},
+            {"waveform", fixtures::TextObject::Waveform},
+            {"raw data", fixtures::TextObject::RawData}};
         fixtures::SeriesLayout layout;
         layout.rows = layout.columns = 16;
         layout.slices = 1;
@@ -366,7 +404,27 @@ private slots:
                 sources << fixtures::writeKeyObjectSelection(path, layout, text, UID_CTImageStorage,
                                                              fixtures::newUid());
             else {
-                layout.customize = [kind](DcmDataset& ds, int) {
+                layout.customize = [&, kind](DcmDataset& ds, int) {
+                    const auto kindIs = [&](const char* k) { return kind == QLatin1String(k); };
+                    const auto put = [&](const char* sopClass, const char* modality, const char* flag) {
+                        ds.putAndInsertString(DCM_SOPClassUID, sopClass);
+                        ds.putAndInsertString(DCM_Modality, modality);
+                        if (flag)
+                            ds.putAndInsertString(DCM_BurnedInAnnotation, flag);
+                    };
+                    if (const auto object = textObjects.find(kind); object != textObjects.end())
+                        fixtures::makeTextObject(ds, object->second, planted);
+                    if (kindIs("MR"))
+                        put(UID_MRImageStorage, "MR", nullptr);
+                    if (kindIs("XA") || kindIs("XA flagged NO"))
+                        put(UID_XRayAngiographicImageStorage, "XA", kindIs("XA") ? nullptr : "NO");
+                    if (kindIs("screen save"))
+                        ds.putAndInsertString(DCM_ImageType, "DERIVED\\SECONDARY\\SCREEN SAVE");
+                    if (kindIs("recognizable") || kindIs("video"))
+                        put(kindIs("video") ? UID_VideoEndoscopicImageStorage : UID_VLPhotographicImageStorage,
+                            kindIs("video") ? "ES" : "XC", "NO");
+                    if (kindIs("recognizable"))
+                        ds.putAndInsertString(DCM_RecognizableVisualFeatures, "YES");
                     if (kind == QLatin1String("burned-in"))
                         ds.putAndInsertString(DCM_BurnedInAnnotation, "YES");
                     if (kind == QLatin1String("ultrasound")) {
@@ -381,8 +439,15 @@ private slots:
                 };
                 layout.seriesUid.clear();
                 fixtures::completeUids(layout);
-                sources << fixtures::writeSlice(path, layout, 0);
-                if (kind == QLatin1String("image"))
+                fixtures::SeriesLayout written = layout;
+                if (kind == QLatin1String("video")) {
+                    written.pixels = fixtures::PixelKind::UInt8;
+                    written.compression = fixtures::Compression::JpegBaseline;
+                }
+                sources << fixtures::writeSlice(path, written, 0);
+                if (kind == QLatin1String("video"))
+                    fixtures::makeVideo(path, UID_MPEG4HighProfileLevel4_1TransferSyntax, planted);
+                if (staying.contains(kind))
                     cleanImages << dicom::readFileSummary(path)->sopInstanceUid;
             }
             QVERIFY(!sources.last().isEmpty());
@@ -395,6 +460,9 @@ private slots:
         QCOMPARE(leftOut.documents, documents);
         QCOMPARE(leftOut.burnedInImages, burnedIn);
         QCOMPARE(leftOut.unflaggedCaptures, unflagged);
+        for (const int why : alsoLeftOut)
+            QCOMPARE(leftOut.of(dicom::LeftOut(why)), int(alsoLeftOut.count(why)));
+        QCOMPARE(leftOut.total(), documents + burnedIn + unflagged + int(alsoLeftOut.size()));
         const QDir dicom(out.filePath("anon/DICOM"));
         if (!refusal.isEmpty()) {
             QVERIFY(!written);
@@ -406,6 +474,7 @@ private slots:
             for (const QString& name : dicom.entryList(QDir::Files)) {
                 QCOMPARE(name, exportFileName(int(copied.size()) + 1));
                 QCOMPARE(patientNameIn(dicom.filePath(name)), QStringLiteral("ANONYMOUS"));
+                QVERIFY2(!bytesOf(dicom.filePath(name)).contains("Quartzman"), qPrintable(name));
                 copied << dicom::readFileSummary(dicom.filePath(name))->sopInstanceUid;
             }
             QCOMPARE(copied, cleanImages);

@@ -166,23 +166,61 @@ const QString kRealName = QStringLiteral("Kuznetsova^Marfa");
 const QString kRealId = QStringLiteral("MRN-553311");
 const QString kRealBirthDate = QStringLiteral("19580304");
 
-// Images of the kinds whose pixels carry the name as a rule, and a CT beside them, their Burned In
-// Annotation absent (null), empty or NO.
+// Images of the kinds whose pixels carry the name as a rule, and a CT and an MR beside them, their
+// Burned In Annotation absent (null), empty or NO; a video's stream names the patient in its metadata.
 struct ImageKind
 {
     const char* place;
     const char* sopClass;
     const char* modality;
     const char* flag;
-    bool leftOut;
+    dicom::LeftOut leftOut;
+    const char* imageType = nullptr;
+    const char* videoSyntax = nullptr;
 };
 const ImageKind kImageKinds[] = {
-    {"ultrasound, flag absent", UID_UltrasoundImageStorage, "US", nullptr, true},
-    {"secondary capture, flag empty", UID_SecondaryCaptureImageStorage, "OT", "", true},
-    {"photograph, flag absent", UID_VLPhotographicImageStorage, "XC", nullptr, true},
-    {"ultrasound of a vendor's own class, flag absent", "1.2.3.4.5.6", "US", nullptr, true},
-    {"ultrasound, flag NO", UID_UltrasoundImageStorage, "US", "NO", false},
-    {"CT, flag empty", UID_CTImageStorage, "CT", "", false},
+    {"ultrasound, flag absent", UID_UltrasoundImageStorage, "US", nullptr, dicom::LeftOut::UnflaggedCapture},
+    {"secondary capture, flag empty", UID_SecondaryCaptureImageStorage, "OT", "", dicom::LeftOut::UnflaggedCapture},
+    {"photograph, flag absent", UID_VLPhotographicImageStorage, "XC", nullptr, dicom::LeftOut::UnflaggedCapture},
+    {"ultrasound of a vendor's own class, flag absent", "1.2.3.4.5.6", "US", nullptr,
+     dicom::LeftOut::UnflaggedCapture},
+    {"ultrasound, flag NO", UID_UltrasoundImageStorage, "US", "NO", dicom::LeftOut::Nothing},
+    {"CT, flag empty", UID_CTImageStorage, "CT", "", dicom::LeftOut::Nothing},
+    {"MR, flag absent", UID_MRImageStorage, "MR", nullptr, dicom::LeftOut::Nothing},
+    // The class alone tells a capture.
+    {"secondary capture labelled CT, flag absent", UID_SecondaryCaptureImageStorage, "CT", nullptr,
+     dicom::LeftOut::UnflaggedCapture},
+    {"screen save filed as CT, flag absent", UID_CTImageStorage, "CT", nullptr, dicom::LeftOut::UnflaggedCapture,
+     "DERIVED\\SECONDARY\\SCREEN SAVE"},
+    {"CT reconstruction, flag absent", UID_CTImageStorage, "CT", nullptr, dicom::LeftOut::Nothing,
+     "DERIVED\\SECONDARY\\REFORMATTED"},
+    {"X-ray angiography, flag absent", UID_XRayAngiographicImageStorage, "XA", nullptr,
+     dicom::LeftOut::UnflaggedXRay},
+    {"fluoroscopy, flag empty", UID_XRayRadiofluoroscopicImageStorage, "RF", "", dicom::LeftOut::UnflaggedXRay},
+    {"X-ray angiography, flag NO", UID_XRayAngiographicImageStorage, "XA", "NO", dicom::LeftOut::Nothing},
+    {"photograph showing the patient", UID_VLPhotographicImageStorage, "XC", "NO",
+     dicom::LeftOut::RecognizableImage},
+    // The transfer syntax alone tells a video; flagged NO, its container still names the patient.
+    {"video filed as CT, flag absent", UID_CTImageStorage, "CT", nullptr, dicom::LeftOut::UnflaggedCapture, nullptr,
+     UID_HEVCMainProfileLevel5_1TransferSyntax},
+    {"endoscopy video, flag NO", UID_VideoEndoscopicImageStorage, "ES", "NO", dicom::LeftOut::Video, nullptr,
+     UID_MPEG4HighProfileLevel4_1TransferSyntax},
+};
+
+const ImageKind* imageKind(const QString& place)
+{
+    for (const ImageKind& kind : kImageKinds)
+        if (place == QLatin1String(kind.place))
+            return &kind;
+    return nullptr;
+}
+
+// Objects without an image whose own text may name the patient.
+const std::pair<const char*, TextObject> kTextObjects[] = {
+    {"presentation state text", TextObject::PresentationState},
+    {"structured display text", TextObject::StructuredDisplay},
+    {"waveform annotation", TextObject::Waveform},
+    {"raw data filed as OT", TextObject::RawData},
 };
 
 void putIdentity(DcmItem& item)
@@ -231,14 +269,20 @@ void placeIdentity(DcmDataset& ds, const QString& place)
         // The name is in the pixels, and the header says so (or, "NO", says it is not).
         ds.putAndInsertString(DCM_BurnedInAnnotation, place.section(QLatin1Char(' '), 2, -1).toLatin1().constData());
     }
-    for (const ImageKind& kind : kImageKinds) {
-        if (place != QLatin1String(kind.place))
-            continue;
-        ds.putAndInsertString(DCM_SOPClassUID, kind.sopClass);
-        ds.putAndInsertString(DCM_Modality, kind.modality);
-        if (kind.flag)
-            ds.putAndInsertString(DCM_BurnedInAnnotation, kind.flag);
+    if (const ImageKind* kind = imageKind(place)) {
+        ds.putAndInsertString(DCM_SOPClassUID, kind->sopClass);
+        ds.putAndInsertString(DCM_Modality, kind->modality);
+        if (kind->flag)
+            ds.putAndInsertString(DCM_BurnedInAnnotation, kind->flag);
+        if (kind->imageType)
+            ds.putAndInsertString(DCM_ImageType, kind->imageType);
+        if (kind->leftOut == dicom::LeftOut::RecognizableImage)
+            ds.putAndInsertString(DCM_RecognizableVisualFeatures, "YES");
     }
+    for (const auto& [object, kind] : kTextObjects)
+        if (place == QLatin1String(object))
+            makeTextObject(ds, kind,
+                           QStringLiteral("%1 %2 %3").arg(kRealName, kRealId, kRealBirthDate).toLatin1());
     if (place == QLatin1String("overlay texts")) {
         for (const quint16 group : {quint16(0x6000), quint16(0x6002)}) {
             ds.putAndInsertUint16(DcmTagKey(group, 0x0010), 8); // rows
@@ -505,8 +549,11 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
     QTest::newRow("burned-in annotation, no defined term") << QStringLiteral("burned-in annotation Y") << burnedIn;
     // Where the flag says nothing, the kind of image decides.
     for (const ImageKind& kind : kImageKinds)
-        QTest::newRow(kind.place) << QString::fromLatin1(kind.place)
-                                  << int(kind.leftOut ? dicom::LeftOut::UnflaggedCapture : dicom::LeftOut::Nothing);
+        QTest::newRow(kind.place) << QString::fromLatin1(kind.place) << int(kind.leftOut);
+    // Their text goes; raw data, no image and nothing the copy knows, is left out.
+    for (const auto& [object, kind] : kTextObjects)
+        QTest::newRow(object) << QString::fromLatin1(object)
+                              << (kind == TextObject::RawData ? int(dicom::LeftOut::WithoutImage) : copied);
 }
 
 // Whatever element carries the real name, ID or birth date, no byte of the copy holds any of them; an
@@ -520,10 +567,17 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
     layout.rows = layout.columns = 8;
     layout.slices = 1;
     layout.customize = [place](DcmDataset& ds, int) { placeIdentity(ds, place); };
+    const ImageKind* kind = imageKind(place);
+    if (kind && kind->videoSyntax) {
+        layout.pixels = PixelKind::UInt8;
+        layout.compression = Compression::JpegBaseline;
+    }
     const QString sourcePath = m_dir.filePath(QStringLiteral("identity-%1.dcm").arg(QTest::currentDataTag()));
     const bool document = place == QLatin1String("structured report") || place == QLatin1String("encapsulated PDF")
                           || place == QLatin1String("key object selection");
     const QString source = document ? writeDocument(sourcePath, place) : writeSlice(sourcePath, layout, 0);
+    if (kind && kind->videoSyntax)
+        makeVideo(source, kind->videoSyntax, kRealName.toLatin1());
     if (place == QLatin1String("items under an unknown VR"))
         replaceInFile(source, QByteArray("\x08\x00\x40\x11LO", 6), QByteArray("\x08\x00\x40\x11=S", 6));
     QVERIFY(bytesOf(source).contains(kRealId.toLatin1()));
@@ -556,6 +610,7 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity()
     QCOMPARE(text(*copy.ds, DCM_StudyDate), layout.studyDate);
     QCOMPARE(text(*copy.ds, DCM_StudyInstanceUID), text(*original.ds, DCM_StudyInstanceUID));
     QVERIFY(!containsTagAnywhere(*copy.ds, DCM_ContentSequence));
+    QVERIFY(!containsTagAnywhere(*copy.ds, DCM_GraphicAnnotationSequence)); // replaced by nothing, not kept
     // An overlay loses its texts, never its size: the viewer still draws it where it was.
     for (const quint16 group : {quint16(0x6000), quint16(0x6002)})
         for (const quint16 element : {quint16(0x0010), quint16(0x0011)})

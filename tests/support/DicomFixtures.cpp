@@ -720,6 +720,66 @@ QString writeTextReport(const QString& path, SeriesLayout layout, const QByteArr
     return saveDataset(path, ds) ? path : QString();
 }
 
+void makeTextObject(DcmDataset& ds, TextObject kind, const QByteArray& text)
+{
+    for (const DcmTagKey& key : {DCM_PixelData, DCM_Rows, DCM_Columns, DCM_BitsAllocated, DCM_BitsStored,
+                                 DCM_HighBit, DCM_PixelRepresentation, DCM_SamplesPerPixel,
+                                 DCM_PhotometricInterpretation})
+        ds.findAndDeleteElement(key);
+    const char* value = text.constData();
+    DcmItem* item = nullptr;
+    DcmItem* inner = nullptr;
+    switch (kind) {
+    case TextObject::PresentationState:
+        ds.putAndInsertString(DCM_SOPClassUID, UID_GrayscaleSoftcopyPresentationStateStorage);
+        ds.putAndInsertString(DCM_Modality, "PR");
+        ds.putAndInsertString(DCM_ContentLabel, value);
+        ds.putAndInsertString(DCM_ContentDescription, value);
+        item = newSequenceItem(ds, DCM_GraphicLayerSequence);
+        item->putAndInsertString(DCM_GraphicLayer, "NOTES");
+        item->putAndInsertString(DCM_GraphicLayerOrder, "1");
+        item->putAndInsertString(DCM_GraphicLayerDescription, value);
+        item = newSequenceItem(ds, DCM_GraphicAnnotationSequence);
+        item->putAndInsertString(DCM_GraphicLayer, "NOTES");
+        inner = newSequenceItem(*item, DCM_TextObjectSequence);
+        inner->putAndInsertString(DCM_UnformattedTextValue, value);
+        item = newSequenceItem(ds, DCM_GraphicGroupSequence);
+        item->putAndInsertString(DCM_GraphicGroupID, "1");
+        item->putAndInsertString(DCM_GraphicGroupLabel, value);
+        item->putAndInsertString(DCM_GraphicGroupDescription, value);
+        break;
+    case TextObject::StructuredDisplay:
+        ds.putAndInsertString(DCM_SOPClassUID, UID_BasicStructuredDisplayStorage);
+        ds.putAndInsertString(DCM_Modality, "PR");
+        ds.putAndInsertString(DCM_ContentDescription, value);
+        item = newSequenceItem(ds, DCM_StructuredDisplayTextBoxSequence);
+        item->putAndInsertString(DCM_UnformattedTextValue, value);
+        break;
+    case TextObject::Waveform:
+        ds.putAndInsertString(DCM_SOPClassUID, UID_TwelveLeadECGWaveformStorage);
+        ds.putAndInsertString(DCM_Modality, "ECG");
+        item = newSequenceItem(ds, DCM_WaveformSequence);
+        item->putAndInsertString(DCM_MultiplexGroupLabel, value);
+        item = newSequenceItem(ds, DCM_WaveformAnnotationSequence);
+        item->putAndInsertString(DCM_UnformattedTextValue, value);
+        break;
+    case TextObject::RawData:
+        ds.putAndInsertString(DCM_SOPClassUID, UID_RawDataStorage);
+        ds.putAndInsertString(DCM_Modality, "OT");
+        ds.putAndInsertString(DcmTagKey(0x0019, 0x0010), "VENDOR");
+        ds.putAndInsertString(DcmTagKey(0x0019, 0x1010), value);
+        break;
+    }
+}
+
+void makeVideo(const QString& path, const QByteArray& transferSyntax, const QByteArray& text)
+{
+    rewriteFirstFragment(path, [&](const QByteArray&) {
+        return QByteArray::fromHex("00000010") + "ftypisom" + QByteArray(4, '\0') + "udta\xA9nam" + text;
+    });
+    relabelTransferSyntax(path, transferSyntax);
+}
+
 QString writeKeyObjectSelection(const QString& path, SeriesLayout layout, const QByteArray& text,
                                 const QString& imageSopClass, const QString& imageSopInstance)
 {

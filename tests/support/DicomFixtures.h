@@ -146,6 +146,18 @@ QString writeTextReport(const QString& path, SeriesLayout layout, const QByteArr
 QString writeKeyObjectSelection(const QString& path, SeriesLayout layout, const QByteArray& text,
                                 const QString& imageSopClass, const QString& imageSopInstance);
 
+// Objects without an image whose own text may name the patient, `text` in each free-text element it
+// holds: a presentation state (a text object, its layer's description, a graphic group's label and
+// description, the content label and description), a structured display (a text box, the content
+// description), a 12-lead ECG (an annotation, a multiplex group label), raw data filed as "other" (a
+// private element). Turns the data set of an image (a layout's customize step) into one: the pixels go.
+enum class TextObject { PresentationState, StructuredDisplay, Waveform, RawData };
+void makeTextObject(DcmDataset& ds, TextObject kind, const QByteArray& text);
+
+// Turns an encapsulated file (a layout written compressed) into a video of the given transfer syntax:
+// its stream is a stand-in MP4 whose metadata (a title box) holds `text`.
+void makeVideo(const QString& path, const QByteArray& transferSyntax, const QByteArray& text);
+
 // Text bytes as the writer puts them (see TextEncoding; Auto means UTF-8 here).
 QByteArray encodeText(const QString& text, TextEncoding encoding);
 // Puts exactly these bytes as the value of a text element (no conversion, no checks).
