@@ -88,14 +88,17 @@ OFCondition GetStudySCU::handleCGETSession(const T_ASC_PresentationContextID /*p
         } else if (message.CommandField == DIMSE_C_STORE_RQ) {
             T_DIMSE_C_StoreRQ& request = message.msg.CStoreRQ;
             Uint16 status = STATUS_Success;
-            result = handleSTORERequestFile(&pcid, OFString(), &request);
-            if (result.bad()) {
+            const OFCondition received = handleSTORERequestFile(&pcid, OFString(), &request);
+            if (received.bad()) {
                 status = STATUS_STORE_Error_CannotUnderstand;
                 continueSession = OFFalse;
             }
             result = sendSTOREResponse(pcid, status, request);
             if (result.bad())
                 continueSession = OFFalse;
+            // Why the session ended is the receive's failure, not what answering it after met.
+            if (received.bad())
+                result = received;
         } else {
             result = DIMSE_BADCOMMANDTYPE;
             continueSession = OFFalse;

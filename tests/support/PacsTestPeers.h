@@ -295,7 +295,8 @@ enum class HostileMessage {
     NestedCommand,     // a response whose command set holds sequences kHostileDepth levels deep
     HugeCommand,       // a response whose command set is 1 MiB of empty elements in descending order
     DataForCommand,    // a data set, nested as deep, where the response's command is due
-    NestedResponseData // a pending response carrying a data set nested as deep; the answers go on after it
+    NestedResponseData, // a pending response carrying a data set nested as deep; the answers go on after it
+    OddFragmentObject   // no message of its own: each object of a retrieve ends in a fragment of odd length
 };
 // Far deeper than the stack of any thread of the program takes when DCMTK parses it.
 constexpr int kHostileDepth = 20000;
@@ -520,6 +521,7 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
     const QByteArray pending = commandSet(field, messageId, sopClass, STATUS_Pending, false);
     switch (message) {
     case HostileMessage::None:
+    case HostileMessage::OddFragmentObject:
         break;
     case HostileMessage::NestedCommand:
         return sendPdvs(association, pcid, pending + nestedItems(kHostileDepth, true), DUL_COMMANDPDV);
@@ -852,7 +854,7 @@ private:
         remember(query);
         if (retrievePendingOnly > 0)
             return answerOnlyPending(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
-        if (hostile != HostileMessage::None) {
+        if (hostile != HostileMessage::None && hostile != HostileMessage::OddFragmentObject) {
             cond = sendHostile(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
             if (cond.bad() || hostile != HostileMessage::NestedResponseData)
                 return cond;
@@ -977,13 +979,15 @@ private:
         body.Priority = DIMSE_PRIORITY_MEDIUM;
         OFString abstractSyntax, transferSyntax;
         sender.findPresentationContext(storePcid, abstractSyntax, transferSyntax);
-        OFCondition cond = packing.isDcmtks()
+        const bool odd = hostile == HostileMessage::OddFragmentObject;
+        OFCondition cond = packing.isDcmtks() && !odd
                              ? sender.sendDIMSEMessage(storePcid, &store, &object)
                              : sendPacked(pacs::associationOf(sender), storePcid,
                                           {{storeCommandSet(messageId, body.AffectedSOPClassUID,
                                                             body.AffectedSOPInstanceUID),
                                             true},
-                                           {dataSetBytes(object, transferSyntax.c_str()), false}},
+                                           {dataSetBytes(object, transferSyntax.c_str()) + QByteArray(odd ? 1 : 0, '\0'),
+                                            false}},
                                           packing);
         if (cond.bad())
             return cond;
