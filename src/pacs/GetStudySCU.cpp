@@ -138,10 +138,22 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return refuseUnwritten(*presID, *request,
                                QStringLiteral("Не удалось создать файл в папке %1").arg(outputDirectory));
     }
-    cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID, stream,
-                                      nullptr, nullptr);
-    const int writeError = errno;
-    delete stream;
+    bool tooLarge = false;
+    int writeError = 0;
+    {
+        StoreBoundStream bounded(stream, outputDirectory);
+        cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID,
+                                          bounded.stream(), nullptr, nullptr);
+        writeError = errno;
+        tooLarge = bounded.refused();
+    }
+    if (cond.good() && tooLarge) {
+        // More than the store can spare: read to its end, not kept.
+        incoming.remove();
+        diskFull = true;
+        noteWriteFailure(QStringLiteral("Недостаточно места на локальном диске для принятого объекта"));
+        return EC_Normal;
+    }
     if (cond.bad()) {
         incoming.remove();
         if (cond.code() != DIMSEC_OUTOFRESOURCES) {

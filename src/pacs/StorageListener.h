@@ -13,6 +13,8 @@
 #include <atomic>
 #include <memory>
 
+struct T_ASC_Network;
+
 namespace pacs {
 
 class ReceivedObjectAdmission;
@@ -74,6 +76,9 @@ private:
     friend class InternalStorageSCP;
     friend class StorageListenerPool;
 
+    // One of the servers of the port: takes senders from the network and serves them, one after
+    // another, until stop.
+    void serveSenders(T_ASC_Network* network);
     // Reports a file stored for the study, unless no retrieve waits for the study any more: told under
     // the lock removeStudy takes, so that a retrieve that stops waiting (a cancel) is told of every file
     // stored before, and of none after.

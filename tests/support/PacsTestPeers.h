@@ -296,7 +296,8 @@ enum class HostileMessage {
     HugeCommand,       // a response whose command set is 1 MiB of empty elements in descending order
     DataForCommand,    // a data set, nested as deep, where the response's command is due
     NestedResponseData, // a pending response carrying a data set nested as deep; the answers go on after it
-    OddFragmentObject   // no message of its own: each object of a retrieve ends in a fragment of odd length
+    OddFragmentObject,  // no message of its own: each object of a retrieve ends in a fragment of odd length
+    EndlessFragments    // a pending response whose data set comes as empty fragments, none the last, every 50 ms
 };
 // Far deeper than the stack of any thread of the program takes when DCMTK parses it.
 constexpr int kHostileDepth = 20000;
@@ -529,6 +530,18 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
         return sendPdvs(association, pcid, pending + descendingEmptyElements(1024 * 1024), DUL_COMMANDPDV);
     case HostileMessage::DataForCommand:
         return sendPdvs(association, pcid, nestedItems(kHostileDepth, true), DUL_DATASETPDV);
+    case HostileMessage::EndlessFragments: {
+        OFCondition cond =
+            sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
+        // Until the other side gives up (a minute at most): each fragment would start DCMTK's wait anew.
+        QByteArray empty("\x04\x00\x00\x00\x00\x06\x00\x00\x00\x02\x00\x00", 12);
+        empty[10] = char(pcid);
+        for (int i = 0; cond.good() && i < 1200; ++i) {
+            cond = sendRaw(association, empty);
+            QThread::msleep(50);
+        }
+        return cond;
+    }
     case HostileMessage::NestedResponseData: {
         const OFCondition cond =
             sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
