@@ -140,7 +140,10 @@ private:
         const OFCondition cond = receiveUnparsed(request, pcid, incoming.path());
         if (cond.bad()) {
             const int writeError = errno;
-            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(conditionText(cond)));
+            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1")
+                                               .arg(writeError == ENOSPC && cond.code() == DIMSEC_OUTOFRESOURCES
+                                                        ? QStringLiteral("недостаточно места на диске")
+                                                        : conditionText(cond)));
             if (cond.code() == DIMSEC_OUTOFRESOURCES) {
                 const bool diskFull = writeError == ENOSPC || writeError == EDQUOT
                                    || storeBelowReserve(QFileInfo(incoming.path()).absolutePath());

@@ -1,7 +1,8 @@
 #pragma once
 // The program's own C-STORE service: accepts the objects that a PACS sends for a C-MOVE and writes
 // them as files. One listener per local port serves the whole process: each retrieve that waits
-// for objects registers its study and folder, objects of other studies are refused.
+// for objects registers its study and folder, objects of other studies are refused. It serves several
+// senders at once, so that no one of them can keep the others from the port.
 
 #include <QDeadlineTimer>
 #include <QHash>
