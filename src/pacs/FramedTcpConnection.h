@@ -7,6 +7,7 @@
 #include "pacs/PduFramingWatch.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
@@ -24,9 +25,15 @@ class FramedTcpConnection : public DcmTCPConnection
 public:
     // `verdict` receives the watch's refusal, for whoever reports the failed exchange. While
     // `stopWaiting` says so, a wait for the peer ends at once when nothing has come.
+    // `requestDueMs` above 0: the peer has that long from now to send its first PDU whole (an acceptor's
+    // connection, whose peer is to ask for an association at once). Every message after it is held to
+    // messageBound(): one that is not whole in time is refused as TooSlow.
     FramedTcpConnection(DcmNativeSocketType openSocket, std::shared_ptr<FramingVerdict> verdict,
                         std::function<bool()> stopWaiting = {},
-                        qint64 maxCommandBytes = PduFramingWatch::kMaxCommandBytes);
+                        qint64 maxCommandBytes = PduFramingWatch::kMaxCommandBytes, qint64 requestDueMs = 0);
+
+    // The watch's verdict on this connection, which outlives it.
+    std::shared_ptr<const FramingVerdict> verdictHandle() const { return m_verdict; }
 
     ssize_t read(void* buf, size_t nbyte) override;
     // True once there is something re-framed to read, or the connection is refused or closed. Bytes
@@ -40,6 +47,11 @@ private:
     // failed: m_readResult and m_readErrno say how).
     bool takeFromSocket();
     bool haveSomethingToHand() const;
+    // After bytes went through the watch: starts the clock of a message begun, stops it once whole.
+    void noteFed(qint64 bytes);
+    // Milliseconds left to the message under way (or to the first PDU); -1 when none is under way.
+    // At 0 the connection is refused.
+    qint64 msLeftForMessage();
 
     PduFramingWatch m_watch;
     std::shared_ptr<FramingVerdict> m_verdict;
@@ -49,6 +61,10 @@ private:
     qsizetype m_handedOn = 0; // bytes of m_reframed DCMTK has read
     ssize_t m_readResult = 1; // of the socket's last read: 0 closed, -1 failed
     int m_readErrno = 0;
+    QElapsedTimer m_clock;
+    qint64 m_messageStartMs = -1; // on m_clock; -1 between messages
+    qint64 m_messageBytes = 0;
+    qint64 m_requestDueMs = 0;    // while the first PDU is awaited
 };
 
 } // namespace pacs

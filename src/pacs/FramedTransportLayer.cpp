@@ -1,6 +1,9 @@
 #include "pacs/FramedTransportLayer.h"
 
+#include "pacs/NetworkTuning.h"
 #include "pacs/ScuAssociation.h"
+
+#include <fcntl.h>
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/scu.h>
@@ -13,11 +16,32 @@ FramedTransportLayer::FramedTransportLayer(std::function<bool()> stopWaiting)
 {
 }
 
+std::unique_ptr<FramedTransportLayer> FramedTransportLayer::forAcceptor(std::function<bool()> stopWaiting)
+{
+    auto layer = std::make_unique<FramedTransportLayer>(std::move(stopWaiting));
+    layer->m_acceptor = true;
+    return layer;
+}
+
 DcmTransportConnection* FramedTransportLayer::createConnection(DcmNativeSocketType openSocket, OFBool /*useSecureLayer*/)
 {
-    // One association at a time per requester and per acceptor: each starts with a clean verdict.
+    // No process the program starts may keep a connection of its peers open.
+    ::fcntl(openSocket, F_SETFD, ::fcntl(openSocket, F_GETFD) | FD_CLOEXEC);
+    if (m_acceptor)
+        return new FramedTcpConnection(openSocket, std::make_shared<FramingVerdict>(PduFramingWatch::Verdict::Passing),
+                                       m_stopWaiting, PduFramingWatch::kMaxCommandBytes,
+                                       qint64(kAcceptorAcseSeconds) * 1000);
+    // One association at a time per requester: each starts with a clean verdict.
     m_verdict->store(PduFramingWatch::Verdict::Passing);
     return new FramedTcpConnection(openSocket, m_verdict, m_stopWaiting);
+}
+
+std::shared_ptr<const FramingVerdict> framingVerdictOf(T_ASC_Association* association)
+{
+    const auto* connection = association ? dynamic_cast<const FramedTcpConnection*>(
+                                               DUL_getTransportConnection(association->DULassociation))
+                                         : nullptr;
+    return connection ? connection->verdictHandle() : nullptr;
 }
 
 std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu)
@@ -51,6 +75,11 @@ QString framingRefusalText(PduFramingWatch::Verdict verdict, const QString& peer
         break;
     case PduFramingWatch::Verdict::BadFraming:
         what = QStringLiteral("нарушил разбивку сообщений DICOM на фрагменты");
+        break;
+    case PduFramingWatch::Verdict::TooSlow:
+        what = QStringLiteral("передавал одно сообщение DICOM дольше допустимого (%1 с и ещё 1 с на каждые %2 КБ)")
+                   .arg(messageBound().baseMs / 1000.0)
+                   .arg(messageBound().bytesPerSecond / 1024);
         break;
     }
     return QStringLiteral("%1 %2 — соединение прервано").arg(peer, what);

@@ -13,6 +13,7 @@
 #include <memory>
 
 class DcmSCU;
+struct T_ASC_Association;
 
 namespace pacs {
 
@@ -22,6 +23,10 @@ public:
     // While `stopWaiting` says so, its connections wait for their peers no longer (see
     // FramedTcpConnection).
     explicit FramedTransportLayer(std::function<bool()> stopWaiting = {});
+    // An acceptor's layer, whose connections are served at once on several threads: each keeps a
+    // verdict of its own (see FramedTcpConnection::verdict), and its peer has kAcceptorAcseSeconds to
+    // ask for its association.
+    static std::unique_ptr<FramedTransportLayer> forAcceptor(std::function<bool()> stopWaiting);
 
     // DCMTK's acceptor asks for a "secure" connection whenever it is given a layer of its own; this
     // one only watches and never encrypts, whatever it is asked for.
@@ -33,12 +38,17 @@ public:
 private:
     std::shared_ptr<FramingVerdict> m_verdict;
     std::function<bool()> m_stopWaiting;
+    bool m_acceptor = false;
 };
 
 // Between initNetwork and negotiateAssociation: the requester's connection is made a framed one (its
 // network owns the layer). The verdict of that connection; null when the layer could not be set, and
 // the requester must then not go on.
 std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu);
+
+// The verdict of the connection that carries this association, as it will be; null when it is not a
+// framed one.
+std::shared_ptr<const FramingVerdict> framingVerdictOf(T_ASC_Association* association);
 
 // What a refused peer did, in a sentence that starts with `peer` ("Сервер"); empty for Passing.
 QString framingRefusalText(PduFramingWatch::Verdict verdict, const QString& peer);

@@ -88,14 +88,17 @@ OFCondition GetStudySCU::handleCGETSession(const T_ASC_PresentationContextID /*p
         } else if (message.CommandField == DIMSE_C_STORE_RQ) {
             T_DIMSE_C_StoreRQ& request = message.msg.CStoreRQ;
             Uint16 status = STATUS_Success;
-            result = handleSTORERequestFile(&pcid, OFString(), &request);
-            if (result.bad()) {
+            const OFCondition received = handleSTORERequestFile(&pcid, OFString(), &request);
+            if (received.bad()) {
                 status = STATUS_STORE_Error_CannotUnderstand;
                 continueSession = OFFalse;
             }
             result = sendSTOREResponse(pcid, status, request);
             if (result.bad())
                 continueSession = OFFalse;
+            // Why the session ended is the receive's failure, not what answering it after met.
+            if (received.bad())
+                result = received;
         } else {
             result = DIMSE_BADCOMMANDTYPE;
             continueSession = OFFalse;
@@ -135,10 +138,22 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return refuseUnwritten(*presID, *request,
                                QStringLiteral("Не удалось создать файл в папке %1").arg(outputDirectory));
     }
-    cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID, stream,
-                                      nullptr, nullptr);
-    const int writeError = errno;
-    delete stream;
+    bool tooLarge = false;
+    int writeError = 0;
+    {
+        StoreBoundStream bounded(stream, outputDirectory);
+        cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID,
+                                          bounded.stream(), nullptr, nullptr);
+        writeError = errno;
+        tooLarge = bounded.refused();
+    }
+    if (cond.good() && tooLarge) {
+        // More than the store can spare: read to its end, not kept.
+        incoming.remove();
+        diskFull = true;
+        noteWriteFailure(QStringLiteral("Недостаточно места на локальном диске для принятого объекта"));
+        return EC_Normal;
+    }
     if (cond.bad()) {
         incoming.remove();
         if (cond.code() != DIMSEC_OUTOFRESOURCES) {

@@ -16,6 +16,9 @@ std::atomic<int> g_connectSeconds{15};
 std::atomic<int> g_acseSeconds{30};
 std::atomic<int> g_dimseSeconds{60};
 std::once_flag g_prepared;
+constexpr qint64 kMessageBaseMs = 60 * 1000;
+constexpr qint64 kSlowestLinkBytesPerSecond = 64 * 1024;
+std::atomic<qint64> g_messageBaseMs{kMessageBaseMs};
 
 Uint32 positive(int seconds)
 {
@@ -33,6 +36,16 @@ void setNetworkTimeouts(const NetworkTimeouts& timeouts)
     g_connectSeconds = timeouts.connectSeconds;
     g_acseSeconds = timeouts.acseSeconds;
     g_dimseSeconds = timeouts.dimseSeconds;
+}
+
+MessageBound messageBound()
+{
+    return {g_messageBaseMs.load(), kSlowestLinkBytesPerSecond};
+}
+
+void tightenMessageBound(qint64 baseMs)
+{
+    g_messageBaseMs = baseMs > 0 && baseMs < kMessageBaseMs ? baseMs : kMessageBaseMs;
 }
 
 // With Nagle on, each small PDU (command sets, responses) waits for the peer's delayed ACK: a
@@ -71,7 +84,7 @@ void configureAcceptor(DcmSCP& scp)
     prepareDicomNetwork();
     const NetworkTimeouts t = networkTimeouts();
     scp.setHostLookupEnabled(OFFalse);
-    scp.setACSETimeout(positive(t.acseSeconds));
+    scp.setACSETimeout(positive(qMin(t.acseSeconds, kAcceptorAcseSeconds)));
     scp.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
     scp.setDIMSETimeout(positive(t.dimseSeconds));
     scp.setMaxReceivePDULength(ASC_MAXIMUMPDUSIZE);

@@ -388,7 +388,8 @@ void freeResponses(OFList<RetrieveResponse*>& responses)
 
 // Empty when the server says every object was delivered; otherwise what went wrong. A warning
 // sub-operation still delivered its object, so only failures make a retrieve incomplete.
-QString retrieveProblem(const QString& operation, const RetrieveOutcome& outcome, const QString& moveDestination)
+QString retrieveProblem(const QString& operation, const RetrieveOutcome& outcome, const QString& moveDestination,
+                        int listenerPort = 0)
 {
     if (!outcome.haveFinal)
         return QStringLiteral("Сервер не прислал итоговый ответ %1").arg(operation);
@@ -409,6 +410,17 @@ QString retrieveProblem(const QString& operation, const RetrieveOutcome& outcome
     if (s == STATUS_MOVE_Failed_MoveDestinationUnknown)
         return QStringLiteral("Сервер не знает получателя C-MOVE «%1» — добавьте его AE-title в настройки PACS-сервера")
             .arg(moveDestination);
+    // On a C-MOVE this says the archive could not get the objects to the program: its connection to
+    // the program's own listener failed, which no setting of the archive's side of the request mends.
+    if (s == STATUS_MOVE_Refused_OutOfResourcesSubOperations && !moveDestination.isEmpty())
+        return QStringLiteral("Сервер не смог передать исследование программе (%1, статус %2): не удалось подключиться "
+                              "к её приёмнику «%3» на порту %4 этого компьютера (получено %5, с ошибкой %6). "
+                              "Проверьте адрес и порт этого AE-заголовка в настройках PACS-сервера и что порт %4 "
+                              "не закрыт брандмауэром.")
+            .arg(operation, statusHex(s), moveDestination)
+            .arg(listenerPort)
+            .arg(outcome.completed + outcome.warning)
+            .arg(outcome.failed);
     return QStringLiteral("Сервер отказал в выполнении %1: статус %2 (успешно %3, с ошибкой %4)")
         .arg(operation, statusHex(s))
         .arg(outcome.completed + outcome.warning)
@@ -737,7 +749,7 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
         setError(error, exchangeText(cond, framing));
         return false;
     }
-    const QString problem = retrieveProblem(QStringLiteral("C-MOVE"), outcome, destination);
+    const QString problem = retrieveProblem(QStringLiteral("C-MOVE"), outcome, destination, config.localPort);
     if (!problem.isEmpty()) {
         setError(error, problem);
         return false;

@@ -32,6 +32,7 @@ public:
         DataWhereCommandDue, // a data fragment before the message's command was whole, or with none announced
         BadCommand,          // a command set not made of plain group 0000 elements, or without its data set type
         BadFraming,          // a PDV longer than its PDU or shorter than its header, or an unknown PDU type
+        TooSlow,             // a message (or PDU) not whole within its bound; set by cutOff, never by feed
     };
 
     // Far above any command set a real peer sends, far below what DCMTK's parse can suffer.
@@ -45,6 +46,18 @@ public:
     // fragment once the whole of it has passed, never a byte of the fragment refused.
     bool feed(const char* data, qint64 size, QByteArray* reframed = nullptr);
     Verdict verdict() const { return m_verdict; }
+    // Between two messages: no PDU begun, no message begun or awaiting its data set.
+    bool atRest() const
+    {
+        return m_verdict == Verdict::Passing && m_reading == Reading::PduHeader && m_headerBytes == 0
+            && m_message == Message::CommandDue;
+    }
+    // Refuses the rest from here on, for a reason found outside the bytes (their pace).
+    void cutOff(Verdict verdict)
+    {
+        if (m_verdict == Verdict::Passing)
+            fail(verdict);
+    }
     // Bytes of the current data fragment yet to come: they pass through as they are, and may be fed
     // without `reframed` (0 outside a data fragment).
     qint64 dataBytesAhead() const

@@ -9,8 +9,13 @@
 #include <QFileInfo>
 #include <QUuid>
 
+#include "pacs/StoreSpace.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcostrma.h>
+
+#include <cerrno>
 
 namespace pacs {
 
@@ -52,6 +57,86 @@ void ReceivedObjectFile::remove()
     // The name, with its random part, is this object's own: nobody else makes a file under it.
     if (!m_path.isEmpty())
         platform::OwnFileDoor({QFileInfo(m_path).path()}).remove(m_path, platform::OwnProof::ownName());
+}
+
+namespace {
+
+// The free space is looked at again each time the file has grown by this much: other writers share the
+// disk, and a statvfs per fragment would cost more than it tells.
+constexpr qint64 kSpaceCheckBytes = 8ll * 1024 * 1024;
+
+// Passes writes on to the file's stream within what the store can spare.
+struct BoundConsumer : DcmConsumer
+{
+    BoundConsumer(DcmOutputStream* file, const QString& folder)
+        : file(file)
+        , folder(folder)
+    {
+        measure();
+    }
+    void measure()
+    {
+        const qint64 free = storeFreeBytes(folder);
+        allowed = free < 0 ? -1 : written + qMax<qint64>(0, free - kStoreFreeSpaceReserve);
+        nextCheck = written + kSpaceCheckBytes;
+    }
+    // Good still once refusing: DCMTK would otherwise wait for a fragment past the last one.
+    OFBool good() const override { return file->good(); }
+    OFCondition status() const override { return file->status(); }
+    OFBool isFlushed() const override { return file->isFlushed(); }
+    offile_off_t avail() const override { return file->avail(); }
+    offile_off_t write(const void* data, offile_off_t length) override
+    {
+        if (!refused && written + qint64(length) > nextCheck)
+            measure();
+        if (refused || (allowed >= 0 && written + qint64(length) > allowed)) {
+            refused = true;
+            return length;
+        }
+        const offile_off_t done = file->write(data, length);
+        written += qint64(done);
+        return done;
+    }
+    void flush() override { file->flush(); }
+
+    std::unique_ptr<DcmOutputStream> file;
+    QString folder;
+    qint64 written = 0;
+    qint64 allowed = -1; // -1: the free space cannot be told
+    qint64 nextCheck = 0;
+    bool refused = false;
+};
+
+} // namespace
+
+struct StoreBoundStream::Bounded : BoundConsumer, DcmOutputStream
+{
+    Bounded(DcmOutputStream* file, const QString& folder)
+        : BoundConsumer(file, folder)
+        , DcmOutputStream(static_cast<BoundConsumer*>(this))
+    {
+    }
+};
+
+StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder)
+    : m_bounded(std::make_unique<Bounded>(file, folder))
+{
+}
+
+StoreBoundStream::~StoreBoundStream()
+{
+    // What the stream still holds reaches the file before the file's stream goes.
+    m_bounded->DcmOutputStream::flush();
+}
+
+DcmOutputStream* StoreBoundStream::stream()
+{
+    return m_bounded.get();
+}
+
+bool StoreBoundStream::refused() const
+{
+    return m_bounded->refused;
 }
 
 std::unique_ptr<DcmFileFormat> openReceivedObject(const QString& path, QString* error)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class DcmFileFormat;
+class DcmOutputStream;
 class OFCondition;
 
 namespace pacs {
@@ -36,6 +37,28 @@ public:
 private:
     QString m_path;
     QString m_error;
+};
+
+// What an object is received through into its temporary file: `file` (owned), grown no further than
+// the store of `folder` can spare, its free space less the reserve, looked at again as the file grows,
+// since a sender need not say how long its object is and may send without end. Past that the rest is
+// taken and dropped, so that the receive stays in step with the sender (DCMTK's own way on a failed
+// write waits for a further fragment when the last one failed), and refused() says so.
+class StoreBoundStream
+{
+public:
+    StoreBoundStream(DcmOutputStream* file, const QString& folder);
+    ~StoreBoundStream();
+    StoreBoundStream(const StoreBoundStream&) = delete;
+    StoreBoundStream& operator=(const StoreBoundStream&) = delete;
+
+    DcmOutputStream* stream();
+    // True once a write was refused for want of room.
+    bool refused() const;
+
+private:
+    struct Bounded;
+    std::unique_ptr<Bounded> m_bounded;
 };
 
 // Parses a received file once it has passed the checks that files read from disk pass: nesting

@@ -50,6 +50,15 @@ T_ASC_Association* associationOf(DcmSCP& scp)
     return scp.*memberOf(ScpAssociationMember());
 }
 
+void endAssociation(DcmSCP& scp)
+{
+    T_ASC_Association*& association = scp.*memberOf(ScpAssociationMember());
+    if (!association)
+        return;
+    ASC_dropSCPAssociation(association);
+    ASC_destroyAssociation(&association);
+}
+
 T_ASC_Network* networkOf(DcmSCU& scu)
 {
     return scu.*memberOf(ScuNetworkMember());

@@ -12,6 +12,9 @@ namespace pacs {
 
 T_ASC_Association* associationOf(DcmSCU& scu);
 T_ASC_Association* associationOf(DcmSCP& scp);
+// Ends whatever association the acceptor still holds after serving one it was handed, so that it can
+// take the next.
+void endAssociation(DcmSCP& scp);
 // The requester's network between initNetwork and the association's end; null outside.
 T_ASC_Network* networkOf(DcmSCU& scu);
 

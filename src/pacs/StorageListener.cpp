@@ -24,12 +24,21 @@
 #include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmnet/scpthrd.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace pacs {
 
@@ -38,6 +47,8 @@ namespace {
 // How long one wait for an association lasts: the stop flag is looked at after each.
 constexpr Uint32 kListenWaitSeconds = 2;
 constexpr int kBindRetryMs = 500;
+// Senders served at once; the one after them waits until one of them is done.
+constexpr int kSendersAtOnce = 8;
 
 const OFConditionConst kStopped{OFM_dcmnet, 0x4001, OF_error, "Listener stopped"};
 const OFConditionConst kNoTemporaryFile{OFM_dcmnet, 0x4002, OF_error, "No temporary file for the incoming object"};
@@ -47,16 +58,41 @@ QString conditionText(const OFCondition& cond)
     return QString::fromUtf8(cond.text());
 }
 
+// DCMTK makes the listening socket itself, blocking and inherited by every process the program starts:
+// a browser or mail client opened from the program would keep the port open after the program has
+// let go of it (or ended), and no later listener could bind it. Made close-on-exec here, and
+// non-blocking, since several servers wait on it and only one of them takes each sender.
+void keepListeningSocketToItself(quint16 port)
+{
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (!fds)
+        return;
+    while (const dirent* entry = ::readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        sockaddr_in address{};
+        socklen_t addressSize = sizeof address;
+        if (fd <= 2 || fd == ::dirfd(fds) || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0
+            || !listening || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressSize) != 0
+            || address.sin_family != AF_INET || ntohs(address.sin_port) != port)
+            continue;
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    ::closedir(fds);
+}
+
 } // namespace
 
-class InternalStorageSCP : public DcmSCP
+// Serves one association after another, each handed to it once accepted; several of them serve the
+// listener's port at once.
+class InternalStorageSCP : public DcmThreadSCP
 {
 public:
-    InternalStorageSCP(StorageListener* listener, const QString& outputFolder,
-                       std::shared_ptr<const FramingVerdict> framing)
+    InternalStorageSCP(StorageListener* listener, const QString& outputFolder)
         : m_listener(listener)
         , m_outputFolder(outputFolder)
-        , m_framing(std::move(framing))
     {
     }
     ~InternalStorageSCP() override = default;
@@ -68,11 +104,6 @@ protected:
             return handleStore(msg->msg.CStoreRQ, info.presentationContextID);
         return DcmSCP::handleIncomingCommand(msg, info);
     }
-
-    // The wait for an association request ends every kListenWaitSeconds; this is where the stop
-    // flag is seen.
-    OFBool stopAfterConnectionTimeout() override { return m_listener->stopRequested(); }
-    OFBool stopAfterCurrentAssociation() override { return m_listener->stopRequested(); }
 
     // A sender the framing watch cut off is named so, since DCMTK only saw a connection that closed:
     // inside a PDU it takes that for an error and aborts the association, between two PDUs for the
@@ -91,7 +122,8 @@ protected:
 private:
     void reportFramingRefusal()
     {
-        const QString refusal = framingRefusalText(m_framing->load(), QStringLiteral("отправитель"));
+        const QString refusal =
+            m_framing ? framingRefusalText(m_framing->load(), QStringLiteral("отправитель")) : QString();
         if (!refusal.isEmpty())
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(refusal));
     }
@@ -108,11 +140,16 @@ private:
         const OFCondition cond = receiveUnparsed(request, pcid, incoming.path());
         if (cond.bad()) {
             const int writeError = errno;
-            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(conditionText(cond)));
+            emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1")
+                                               .arg(writeError == ENOSPC && cond.code() == DIMSEC_OUTOFRESOURCES
+                                                        ? QStringLiteral("недостаточно места на диске")
+                                                        : conditionText(cond)));
             if (cond.code() == DIMSEC_OUTOFRESOURCES) {
                 const bool diskFull = writeError == ENOSPC || writeError == EDQUOT
                                    || storeBelowReserve(QFileInfo(incoming.path()).absolutePath());
                 emit m_listener->studyFileRefused(QString(), diskFull);
+                // DCMTK has read the rest of the object unwritten: the sender is told, and may go on.
+                return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
             }
             return cond;
         }
@@ -193,10 +230,17 @@ private:
         if (!stream)
             return cond;
         T_ASC_PresentationContextID dataPcid = pcid;
-        cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), &dataPcid,
-                                          stream, nullptr, nullptr);
-        const int writeError = errno;
-        delete stream;
+        int writeError = 0;
+        bool refused = false;
+        {
+            StoreBoundStream bounded(stream, QFileInfo(path).absolutePath());
+            cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()),
+                                              &dataPcid, bounded.stream(), nullptr, nullptr);
+            refused = bounded.refused();
+            writeError = refused ? ENOSPC : errno;
+        }
+        if (cond.good() && refused)
+            cond = makeDcmnetCondition(DIMSEC_OUTOFRESOURCES, OF_error, "Object larger than the store can take");
         errno = writeError; // the caller tells a full disk by it
         if (cond.good() && dataPcid != pcid)
             return makeDcmnetCondition(DIMSEC_INVALIDPRESENTATIONCONTEXTID, OF_error,
@@ -221,6 +265,9 @@ private:
 
     StorageListener* m_listener;
     QString m_outputFolder;
+
+public:
+    // The watch's verdict on the connection of the association served now.
     std::shared_ptr<const FramingVerdict> m_framing;
 };
 
@@ -318,6 +365,39 @@ void StorageListener::stop()
     m_stop = true;
 }
 
+void StorageListener::serveSenders(T_ASC_Network* network)
+{
+    InternalStorageSCP scp(this, m_outputFolder);
+    configureAcceptor(scp);
+    scp.setAETitle(m_aeTitle.toUtf8().constData());
+    OFList<OFString> syntaxes;
+    for (const QString& ts : storageTransferSyntaxes())
+        syntaxes.push_back(ts.toLatin1().constData());
+    for (const QString& sopClass : storageSopClasses())
+        scp.addPresentationContext(sopClass.toLatin1().constData(), syntaxes, ASC_SC_ROLE_DEFAULT, "DEFAULT");
+    const long maxPdu = long(scp.getConfig().getMaxReceivePDULength());
+    while (!m_stop.load()) {
+        T_ASC_Association* association = nullptr;
+        // Each of the servers waits for the next sender; the one that takes it reads its request. The
+        // wait ends every kListenWaitSeconds, and the stop flag is looked at.
+        const OFCondition cond = ASC_receiveAssociation(network, &association, maxPdu, nullptr, nullptr, OFFalse,
+                                                        DUL_NOBLOCK, int(kListenWaitSeconds));
+        if (cond.bad()) {
+            // No request within the wait, another server took the sender, or one that never asked.
+            if (association) {
+                ASC_dropAssociation(association);
+                ASC_destroyAssociation(&association);
+            }
+            continue;
+        }
+        // Taken while the connection is there: DCMTK may let go of it before it reports the failure.
+        scp.m_framing = framingVerdictOf(association);
+        scp.run(association);
+        endAssociation(scp);
+        scp.m_framing.reset();
+    }
+}
+
 void StorageListener::run()
 {
     // The listener this one follows on the port lets go of it within one wait for an association once
@@ -331,23 +411,9 @@ void StorageListener::run()
     // The flag is not cleared here: a stop that comes before the thread got to run must hold.
     bool reportedBindFailure = false;
     while (!m_stop.load()) {
-        // Every sender's connection is read through the framing watch. The layer outlives the acceptor,
-        // which uses it until its network goes. Once stopped, the listener waits for no sender.
-        FramedTransportLayer framing([this] { return m_stop.load(); });
-        InternalStorageSCP scp(this, m_outputFolder, framing.verdict());
-        scp.getConfig().setTransportLayer(&framing);
-        configureAcceptor(scp);
-        scp.setPort(m_port);
-        scp.setAETitle(m_aeTitle.toUtf8().constData());
-        OFList<OFString> syntaxes;
-        for (const QString& ts : storageTransferSyntaxes())
-            syntaxes.push_back(ts.toLatin1().constData());
-        for (const QString& sopClass : storageSopClasses())
-            scp.addPresentationContext(sopClass.toLatin1().constData(), syntaxes, ASC_SC_ROLE_DEFAULT, "DEFAULT");
-        scp.setConnectionBlockingMode(DUL_NOBLOCK);
-        scp.setConnectionTimeout(kListenWaitSeconds);
-
-        OFCondition cond = scp.openListenPort();
+        prepareDicomNetwork();
+        T_ASC_Network* network = nullptr;
+        OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, int(m_port), kAcceptorAcseSeconds, &network);
         if (cond.bad()) {
             const QString message =
                 QStringLiteral("Не удалось открыть порт %1 для приёма исследований (C-STORE): %2. "
@@ -364,15 +430,30 @@ void StorageListener::run()
             continue;
         }
         reportedBindFailure = false;
+        keepListeningSocketToItself(m_port);
+        // Every sender's connection is read through the framing watch. Once stopped, the listener waits
+        // for no sender.
+        const std::unique_ptr<FramedTransportLayer> framing =
+            FramedTransportLayer::forAcceptor([this] { return m_stop.load(); });
+        ASC_setTransportLayer(network, framing.get(), 0);
         m_listening = true;
         emit listening();
-        cond = scp.acceptAssociations();
-        m_listening = false;
-        if (cond.bad() && cond != NET_EC_StopAfterConnectionTimeout && cond != NET_EC_StopAfterAssociation
-            && cond != DUL_NOASSOCIATIONREQUEST && !m_stop.load()) {
-            emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(conditionText(cond)));
-            QThread::msleep(kBindRetryMs);
+        // Several senders at once, so that none that connects and then says nothing, is refused and
+        // stays, or sends one message without end can keep another from the port; each of them is
+        // bounded on its own (a few seconds to ask for its association, a bound for each message).
+        std::vector<std::unique_ptr<QThread>> servers;
+        for (int i = 1; i < kSendersAtOnce; ++i) {
+            servers.emplace_back(QThread::create([this, network] { serveSenders(network); }));
+            // Received data sets are parsed there, recursively for nested sequences.
+            servers.back()->setStackSize(dicom::kParsingThreadStackSize);
+            servers.back()->setObjectName(QStringLiteral("StorageListener:%1").arg(m_port));
+            servers.back()->start();
         }
+        serveSenders(network);
+        for (const std::unique_ptr<QThread>& server : servers)
+            server->wait();
+        m_listening = false;
+        ASC_dropNetwork(&network);
     }
     m_listening = false;
     m_portHold->letGo();

@@ -1,7 +1,8 @@
 #pragma once
 // The program's own C-STORE service: accepts the objects that a PACS sends for a C-MOVE and writes
 // them as files. One listener per local port serves the whole process: each retrieve that waits
-// for objects registers its study and folder, objects of other studies are refused.
+// for objects registers its study and folder, objects of other studies are refused. It serves several
+// senders at once, so that no one of them can keep the others from the port.
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -12,6 +13,8 @@
 
 #include <atomic>
 #include <memory>
+
+struct T_ASC_Network;
 
 namespace pacs {
 
@@ -74,6 +77,9 @@ private:
     friend class InternalStorageSCP;
     friend class StorageListenerPool;
 
+    // One of the servers of the port: takes senders from the network and serves them, one after
+    // another, until stop.
+    void serveSenders(T_ASC_Network* network);
     // Reports a file stored for the study, unless no retrieve waits for the study any more: told under
     // the lock removeStudy takes, so that a retrieve that stops waiting (a cancel) is told of every file
     // stored before, and of none after.

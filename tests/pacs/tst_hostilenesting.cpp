@@ -7,10 +7,12 @@
 #include "support/HostileShapes.h"
 #include "dicom/DicomNesting.h"
 #include "pacs/FindStudiesSCU.h"
+#include "pacs/NetworkTuning.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/ScuAssociation.h"
 #include "pacs/StorageListener.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 #include <cstring>
@@ -296,6 +298,9 @@ private slots:
         QTest::newRow("data where the command is due")
             << int(peers::HostileMessage::DataForCommand)
             << QStringLiteral("Сервер прислал данные там, где ожидалась команда DIMSE");
+        // Held to a bound of 2 s here: each empty fragment would renew a time-out, not the bound.
+        QTest::newRow("answer whose fragments never end")
+            << int(peers::HostileMessage::EndlessFragments) << QStringLiteral("дольше допустимого");
     }
 
     // A server that answers one row and then a message no sound peer sends: the search keeps the row,
@@ -310,6 +315,8 @@ private slots:
         scp.findRows.push_back(std::move(first));
         scp.hostile = peers::HostileMessage(message);
         QVERIFY(scp.start());
+        tightenMessageBound(2000);
+        const auto restore = qScopeGuard([] { tightenMessageBound(0); });
         QString error;
         QList<StudyQueryRow> rows;
         // A thread with the stack the GUI thread has, where the search dialog runs it.

@@ -296,6 +296,9 @@ private slots:
             QTest::newRow(m + ": response with a data set nested 20000 levels")
                 << mode << int(peers::HostileMessage::NestedResponseData) << 3 << QString();
         }
+        // The object's own receive failed: that is the cause named, not what answering it met after.
+        QTest::newRow("C-GET: object ending in a fragment of odd length")
+            << 1 << int(peers::HostileMessage::OddFragmentObject) << 0 << QStringLiteral("Odd Fragment Length");
     }
 
     // The retrieve association is aborted before DCMTK parses what no sound peer sends, and the

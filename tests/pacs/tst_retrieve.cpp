@@ -76,6 +76,7 @@ private:
     peers::QrArchive m_archive;
     peers::StoreReceiver m_receiver;
     QString m_large, m_small, m_compressed, m_damaged;
+    quint16 m_closedPort = 0;
     QSet<QString> m_largeUids, m_smallUids;
 
     static QSet<QString> uidsOf(const QStringList& files) { return instanceUids(files, kSide); }
@@ -86,6 +87,9 @@ private slots:
         QVERIFY(m_work.isValid());
         QVERIFY(m_receiver.start(QStringLiteral("KALVRCV")));
         m_archive.addMoveDestination(QStringLiteral("KALVRCV"), m_receiver.port());
+        // Known to the archive, but nothing listens where it points.
+        m_closedPort = fixtures::freeLoopbackPort();
+        m_archive.addMoveDestination(QStringLiteral("KALVDOWN"), m_closedPort);
 
         fixtures::SeriesLayout large;
         large.rows = large.columns = kSide;
@@ -234,13 +238,30 @@ private slots:
         QVERIFY2(error.contains(QStringLiteral("Не удалось создать папку")), qPrintable(error));
     }
 
+    void unknownMoveDestination_data()
+    {
+        QTest::addColumn<QString>("destination");
+        QTest::addColumn<QStringList>("said");
+        QTest::newRow("unknown to the archive") << QStringLiteral("NOBODY") << QStringList{QStringLiteral("NOBODY")};
+        // 0xA702: the archive could not reach the program's own listener, which is not a refusal.
+        QTest::newRow("known, but not listening") << QStringLiteral("KALVDOWN")
+                                                  << QStringList{QStringLiteral("KALVDOWN"), QStringLiteral("0xA702"),
+                                                                 QStringLiteral("не смог")};
+    }
     void unknownMoveDestination()
     {
+        QFETCH(QString, destination);
+        QFETCH(QStringList, said);
         PacsConfig config;
-        config.moveDestinationAeTitle = QStringLiteral("NOBODY");
+        config.moveDestinationAeTitle = destination;
+        config.localPort = m_closedPort;
         QString error;
         QVERIFY(!moveStudy(archiveServer(m_archive.port(), 0), config, m_small, &error));
-        QVERIFY2(error.contains(QStringLiteral("NOBODY")), qPrintable(error));
+        for (const QString& word : said)
+            QVERIFY2(error.contains(word), qPrintable(error));
+        QVERIFY2(!error.contains(QStringLiteral("отказал")), qPrintable(error));
+        if (destination == QStringLiteral("KALVDOWN"))
+            QVERIFY2(error.contains(QString::number(m_closedPort)), qPrintable(error));
     }
 };
 

@@ -8,6 +8,7 @@
 #include "pacs/NetworkTuning.h"
 #include "pacs/ScuAssociation.h"
 #include "pacs/StorageListener.h"
+#include "pacs/StoreSpace.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,6 +19,10 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/oflog/oflog.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
 
 using namespace pacs;
 
@@ -82,6 +87,121 @@ struct RunningListener
             stop();
     }
 };
+
+// Sockets of this process's host in TIME-WAIT whose local port is `port` (IPv4 and IPv6).
+int timeWaitSocketsOn(quint16 port)
+{
+    int count = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        file.readLine();
+        while (!file.atEnd()) {
+            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+            if (fields.size() > 3 && fields[3] == "06" && fields[1].split(':').value(1).toUInt(nullptr, 16) == port)
+                ++count;
+        }
+    }
+    return count;
+}
+
+// A peer on a plain socket, which sends what it is told and nothing else.
+struct RawPeer
+{
+    int fd = -1;
+    explicit RawPeer(quint16 port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~RawPeer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool send(const QByteArray& bytes) const
+    {
+        return fd >= 0 && ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
+    // The first byte of what the listener answers (a PDU type), waiting up to 30 s; -1 when none came.
+    int answerType() const
+    {
+        pollfd in{fd, POLLIN, 0};
+        char type = 0;
+        return ::poll(&in, 1, 30000) == 1 && ::recv(fd, &type, 1, 0) == 1 ? int(quint8(type)) : -1;
+    }
+    // Whether the listener still keeps the connection open (what it sent before is read past).
+    bool stillOpen() const
+    {
+        char bytes[4096];
+        for (;;) {
+            const ssize_t got = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+            if (got > 0)
+                continue;
+            return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
+};
+
+// An A-ASSOCIATE-RQ proposing only Verification, which the listener does not offer.
+QByteArray verificationRequest()
+{
+    const auto item = [](char type, const QByteArray& body) {
+        QByteArray header(4, '\0');
+        header[0] = type;
+        qToBigEndian<quint16>(quint16(body.size()), header.data() + 2);
+        return header + body;
+    };
+    const auto ae = [](const char* title) { return QByteArray(title).leftJustified(16, ' '); };
+    QByteArray maxLength(4, '\0');
+    qToBigEndian<quint32>(16384, maxLength.data());
+    const QByteArray body = QByteArray("\x00\x01\x00\x00", 4) + ae("KALVLISTEN") + ae("REFUSED") + QByteArray(32, '\0')
+                          + item(0x10, "1.2.840.10008.3.1.1.1")
+                          + item(0x20, QByteArray("\x01\x00\x00\x00", 4) + item(0x30, UID_VerificationSOPClass)
+                                           + item(0x40, UID_LittleEndianImplicitTransferSyntax))
+                          + item(0x50, item(0x51, maxLength) + item(0x52, "1.2.826.0.1.3680043.10.1501"));
+    QByteArray pdu(6, '\0');
+    pdu[0] = 0x01;
+    qToBigEndian<quint32>(quint32(body.size()), pdu.data() + 2);
+    return pdu + body;
+}
+
+// One P-DATA-TF PDU of one data fragment of `bytes`, `last` or not.
+QByteArray dataPdu(T_ASC_PresentationContextID pcid, qsizetype bytes, bool last)
+{
+    QByteArray pdu(12, '\0');
+    pdu[0] = 0x04;
+    qToBigEndian<quint32>(quint32(bytes + 6), pdu.data() + 2);
+    qToBigEndian<quint32>(quint32(bytes + 2), pdu.data() + 6);
+    pdu[10] = char(pcid);
+    pdu[11] = char(last ? 0x02 : 0x00);
+    return pdu + QByteArray(bytes, '\0');
+}
+
+// Stores one file on the listener as an ordinary sender does, in this process; the answer's status or
+// -1.
+int storeOne(quint16 port, const QString& file)
+{
+    DcmSCU scu;
+    scu.setACSETimeout(30);
+    scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    scu.setDIMSETimeout(30);
+    if (!peers::associateForStorage(scu, port, "KALVLISTEN"))
+        return -1;
+    const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
+    Uint16 status = 0;
+    const bool sent = scu.sendSTORERequest(pcid, OFFilename(QFile::encodeName(file).constData()), nullptr, status).good();
+    scu.releaseAssociation();
+    return sent ? int(status) : -1;
+}
 
 bool waitListening(StorageListener* listener)
 {
@@ -269,6 +389,119 @@ private slots:
         QVERIFY(first.thread.wait(30000));
         second->stop();
         QVERIFY(thread.wait(60000));
+    }
+
+    void noSenderHoldsTheListener_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::newRow("connects and says nothing") << "silent";
+        QTest::newRow("asks for what is refused, and stays") << "refused";
+        QTest::newRow("sends fragments without the last one") << "trickling";
+        QTest::newRow("sends an object larger than the store can spare") << "endless";
+    }
+
+    // Whatever one sender does, another is served at the same time; an object is written no further
+    // than the store's free space less its reserve.
+    void noSenderHoldsTheListener()
+    {
+        QFETCH(QString, sender);
+        const QString out = m_work.filePath(QStringLiteral("held-") + sender);
+        // The store has 1 MiB to spare.
+        setStoreFreeSpaceProbe([](const QString&) { return kStoreFreeSpaceReserve + (1 << 20); });
+        const auto restore = qScopeGuard([] { setStoreFreeSpaceProbe({}); });
+        const quint16 port = fixtures::freeLoopbackPort();
+        RunningListener running(port, out);
+        QSignalSpy refusals(running.listener, &StorageListener::studyFileRefused);
+        QVERIFY(waitListening(running.listener));
+
+        std::unique_ptr<RawPeer> raw;
+        DcmSCU scu;
+        if (sender == QStringLiteral("silent")) {
+            raw = std::make_unique<RawPeer>(port);
+        } else if (sender == QStringLiteral("refused")) {
+            raw = std::make_unique<RawPeer>(port);
+            QVERIFY(raw->send(verificationRequest()));
+            QCOMPARE(raw->answerType(), 0x03); // A-ASSOCIATE-RJ, and the peer keeps its connection
+        } else {
+            QVERIFY(peers::associateForStorage(scu, port, "KALVLISTEN"));
+            T_ASC_Association* association = associationOf(scu);
+            const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
+            QVERIFY(peers::sendPdvs(association, pcid,
+                                    peers::storeCommandSet(1, UID_CTImageStorage, "1.2.826.0.1.3680043.10.1501.77"),
+                                    DUL_COMMANDPDV)
+                        .good());
+            // 8 MiB for the endless one, fragments of 16 KiB; a few for the other.
+            const int fragments = sender == QStringLiteral("endless") ? 512 : 3;
+            for (int i = 0; i < fragments; ++i)
+                QVERIFY(peers::sendRaw(association, dataPdu(pcid, 16384, false)).good());
+            if (sender == QStringLiteral("endless")) {
+                QVERIFY(peers::sendRaw(association, dataPdu(pcid, 2, true)).good());
+                T_DIMSE_Message answer;
+                std::memset(&answer, 0, sizeof answer);
+                T_ASC_PresentationContextID answerPcid = pcid;
+                QVERIFY(DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &answerPcid, &answer, nullptr).good());
+                QCOMPARE(int(answer.msg.CStoreRSP.DimseStatus), int(STATUS_STORE_Refused_OutOfResources));
+                QTRY_COMPARE_WITH_TIMEOUT(refusals.size(), 1, 10000);
+                QVERIFY(refusals.first().at(1).toBool()); // the disk is named as the cause
+                // Its temporary file goes once the answer is out.
+                QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 0, 10000);
+            }
+        }
+        // Another sender meanwhile is served, while the first still holds its connection.
+        QCOMPARE(storeOne(port, m_filesA.first()), int(STATUS_Success));
+        if (raw)
+            QVERIFY(raw->stillOpen());
+        else if (sender == QStringLiteral("trickling"))
+            QVERIFY(scu.isConnected() && peers::sendRaw(associationOf(scu), dataPdu(1, 2, false)).good());
+        if (scu.isConnected())
+            scu.abortAssociation();
+        raw.reset();
+        QVERIFY(running.stop());
+    }
+
+    void bindsAgainWhenNothingListens_data()
+    {
+        QTest::addColumn<bool>("childStarted");
+        // The system lets a port be bound over these; a guard that the listener asks it so.
+        QTest::newRow("its connections' sockets waiting out their time") << false;
+        // DCMTK's sockets would be inherited by the child, which would keep the port listening.
+        QTest::newRow("a process started while it listened, still running") << true;
+    }
+
+    // Once a listener has let go of its port, the next one binds it at once, whatever outlives the
+    // first: sockets of its connections in TIME-WAIT, or a process the program started meanwhile (a
+    // browser or mail client opened from it).
+    void bindsAgainWhenNothingListens()
+    {
+        QFETCH(bool, childStarted);
+        const quint16 port = fixtures::freeLoopbackPort();
+        QProcess child;
+        {
+            RunningListener first(port, m_work.filePath(QStringLiteral("again-first")));
+            QVERIFY(waitListening(first.listener));
+            QCOMPARE(runScu(QStringLiteral("storescu"), port, m_filesA), 0);
+            // A sender the listener drops (here: one that says nothing until the listener stops) leaves
+            // the listener's end of its connection waiting out its time on the port.
+            QTcpSocket silent;
+            silent.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(silent.waitForConnected(30000));
+            if (childStarted) {
+                child.start(QStandardPaths::findExecutable(QStringLiteral("sleep")), {QStringLiteral("120")});
+                QVERIFY(child.waitForStarted(30000));
+            }
+            QVERIFY(first.stop());
+            QVERIFY(silent.state() == QAbstractSocket::UnconnectedState || silent.waitForDisconnected(30000));
+        }
+        if (!childStarted)
+            QVERIFY2(timeWaitSocketsOn(port) > 0, "no socket left in TIME-WAIT on the port");
+        RunningListener second(port, m_work.filePath(QStringLiteral("again-second")));
+        QSignalSpy bindFailures(second.listener, &StorageListener::bindFailed);
+        QVERIFY(waitListening(second.listener));
+        QCOMPARE(bindFailures.size(), 0);
+        if (childStarted) {
+            child.kill(); // our own child, by its handle
+            child.waitForFinished(30000);
+        }
     }
 
     void poolSharesOneListenerPerPort()

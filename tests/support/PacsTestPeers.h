@@ -295,7 +295,9 @@ enum class HostileMessage {
     NestedCommand,     // a response whose command set holds sequences kHostileDepth levels deep
     HugeCommand,       // a response whose command set is 1 MiB of empty elements in descending order
     DataForCommand,    // a data set, nested as deep, where the response's command is due
-    NestedResponseData // a pending response carrying a data set nested as deep; the answers go on after it
+    NestedResponseData, // a pending response carrying a data set nested as deep; the answers go on after it
+    OddFragmentObject,  // no message of its own: each object of a retrieve ends in a fragment of odd length
+    EndlessFragments    // a pending response whose data set comes as empty fragments, none the last, every 50 ms
 };
 // Far deeper than the stack of any thread of the program takes when DCMTK parses it.
 constexpr int kHostileDepth = 20000;
@@ -520,6 +522,7 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
     const QByteArray pending = commandSet(field, messageId, sopClass, STATUS_Pending, false);
     switch (message) {
     case HostileMessage::None:
+    case HostileMessage::OddFragmentObject:
         break;
     case HostileMessage::NestedCommand:
         return sendPdvs(association, pcid, pending + nestedItems(kHostileDepth, true), DUL_COMMANDPDV);
@@ -527,6 +530,18 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
         return sendPdvs(association, pcid, pending + descendingEmptyElements(1024 * 1024), DUL_COMMANDPDV);
     case HostileMessage::DataForCommand:
         return sendPdvs(association, pcid, nestedItems(kHostileDepth, true), DUL_DATASETPDV);
+    case HostileMessage::EndlessFragments: {
+        OFCondition cond =
+            sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
+        // Until the other side gives up (a minute at most): each fragment would start DCMTK's wait anew.
+        QByteArray empty("\x04\x00\x00\x00\x00\x06\x00\x00\x00\x02\x00\x00", 12);
+        empty[10] = char(pcid);
+        for (int i = 0; cond.good() && i < 1200; ++i) {
+            cond = sendRaw(association, empty);
+            QThread::msleep(50);
+        }
+        return cond;
+    }
     case HostileMessage::NestedResponseData: {
         const OFCondition cond =
             sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
@@ -852,7 +867,7 @@ private:
         remember(query);
         if (retrievePendingOnly > 0)
             return answerOnlyPending(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
-        if (hostile != HostileMessage::None) {
+        if (hostile != HostileMessage::None && hostile != HostileMessage::OddFragmentObject) {
             cond = sendHostile(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID);
             if (cond.bad() || hostile != HostileMessage::NestedResponseData)
                 return cond;
@@ -977,13 +992,15 @@ private:
         body.Priority = DIMSE_PRIORITY_MEDIUM;
         OFString abstractSyntax, transferSyntax;
         sender.findPresentationContext(storePcid, abstractSyntax, transferSyntax);
-        OFCondition cond = packing.isDcmtks()
+        const bool odd = hostile == HostileMessage::OddFragmentObject;
+        OFCondition cond = packing.isDcmtks() && !odd
                              ? sender.sendDIMSEMessage(storePcid, &store, &object)
                              : sendPacked(pacs::associationOf(sender), storePcid,
                                           {{storeCommandSet(messageId, body.AffectedSOPClassUID,
                                                             body.AffectedSOPInstanceUID),
                                             true},
-                                           {dataSetBytes(object, transferSyntax.c_str()), false}},
+                                           {dataSetBytes(object, transferSyntax.c_str()) + QByteArray(odd ? 1 : 0, '\0'),
+                                            false}},
                                           packing);
         if (cond.bad())
             return cond;
