@@ -142,6 +142,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
             countIndexed(files, errors, m_folderIndexFailures, m_folderUndecodable);
         },
         this);
+    // A folder holding copies of objects the program keeps (a retrieved study copied elsewhere) does
+    // not take their rows over: judged as its batch is written, so also against a retrieve's rows
+    // written meanwhile. The program's copies stay listed as its own, never left unrecorded.
+    m_folderBatch->setAdmit([this](const dicom::DicomFileSummary& summary) {
+        const std::optional<db::IndexedFile> recorded = m_db->objectFile(summary.sopInstanceUid);
+        if (!recorded || recorded->filePath == summary.filePath || !ManagedStore().isOwnCopy(*recorded))
+            return true;
+        ++m_folderCopiesKept;
+        return false;
+    });
     m_archiveBatch = new db::IndexBatch(
         m_db,
         [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
@@ -1062,6 +1072,7 @@ void MainWindow::startFolderImport(const QString& folder)
     m_importThread = thread;
     m_importer = importer;
     m_folderIndexFailures = 0;
+    m_folderCopiesKept = 0;
     m_folderUndecodable.clear();
 
     connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
@@ -1115,10 +1126,14 @@ void MainWindow::onImportFinished(int found, int skipped)
     m_importEnded = true;
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);
-    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2")
-                               .arg(found - failed)
+    const int kept = std::exchange(m_folderCopiesKept, 0);
+    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2%4")
+                               .arg(found - failed - kept)
                                .arg(skipped + failed)
-                               .arg(undecodableNote(m_folderUndecodable)));
+                               .arg(undecodableNote(m_folderUndecodable))
+                               .arg(kept > 0 ? QStringLiteral(", уже в архиве как копии программы (оставлены как есть) — %1")
+                                                   .arg(kept)
+                                             : QString()));
     refreshStudyTable();
 }
 

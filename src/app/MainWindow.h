@@ -276,6 +276,8 @@ private:
     int m_archiveIndexFailures = 0;
     // Objects of the archive a user's listed file already holds at the copy's name.
     int m_archiveUsersFilesKept = 0;
+    // Objects of a folder import the program's own listed copies already hold.
+    int m_folderCopiesKept = 0;
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;

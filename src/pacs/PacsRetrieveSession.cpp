@@ -75,6 +75,15 @@ int PacsRetrieveSession::liveSessions()
     return g_liveSessions.load();
 }
 
+bool PacsRetrieveSession::isReceiving(const QString& studyUid)
+{
+    // Over, a session's thread may still report what it wrote before it stopped.
+    for (const PacsRetrieveSession* session : liveList())
+        if (session->m_studyUid == studyUid && !(session->m_over && session->m_threadDone))
+            return true;
+    return false;
+}
+
 bool PacsRetrieveSession::stopAllForExit(int waitMs)
 {
     const QDeadlineTimer deadline(waitMs);

@@ -55,6 +55,9 @@ public:
 
     // Sessions not yet deleted, in the whole process.
     static int liveSessions();
+    // A retrieve of the study may still add rows to it: its rows are not to be removed meanwhile, or
+    // the study would be listed again with only what arrives after, and reported whole.
+    static bool isReceiving(const QString& studyUid);
     // At the program's end, while the index is still open: stops every retrieve, waits up to waitMs for
     // their threads and for the storage listeners to stop, and indexes every file they received. The
     // sessions say nothing more and stay (the process ends). False when a thread did not stop in time

@@ -15,15 +15,19 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/StoreSpace.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QCryptographicHash>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QThread>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -531,6 +535,100 @@ private slots:
         for (qsizetype i = 0; i < users.size(); ++i)
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
         w.reset();
+    }
+
+    // A retrieve of twelve objects, held once three of them are written (the store's free-space probe
+    // waits on the receiving thread), meets the study's removal from the list, its complete deletion,
+    // or a folder import of a copy of it. After the retrieve the study is never listed with fewer
+    // objects than the retrieve reports unless it stays marked as unfinished, nor opened from the
+    // archive as whole; a removal is done or refused with a word why. The import leaves the program's
+    // listed copies theirs and says so, so that complete deletion then removes every one of them.
+    void retrieveMeetsRemovalOrImport_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<QString>("meets");
+        for (const char* source : {"C-GET", "C-MOVE"})
+            for (const char* meets : {"removed from the list", "deleted completely", "folder import of a copy"})
+                QTest::addRow("%s, %s", source, meets) << (qstrcmp(source, "C-GET") == 0 ? 1 : 0) << meets;
+    }
+    void retrieveMeetsRemovalOrImport()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(QString, meets);
+        constexpr int kObjects = 12;
+        QTemporaryDir work;
+        fixtures::SeriesLayout layout = apptest::small(kObjects);
+        fixtures::completeUids(layout);
+        const QStringList sent = fixtures::writeSeries(work.filePath("sent"), layout);
+        const quint16 listenPort = fixtures::freeLoopbackPort();
+        peers::QrArchive pacs;
+        pacs.addMoveDestination(QStringLiteral("KALVRACE"), listenPort);
+        QVERIFY(pacs.index(sent) && pacs.start());
+        const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(layout.studyUid);
+        std::atomic_bool held{false}, released{false};
+        pacs::setStoreFreeSpaceProbe([&](const QString&) -> qint64 {
+            if (QThread::currentThread() != QCoreApplication::instance()->thread() && !released
+                && QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() >= 3) {
+                held = true;
+                while (!released)
+                    QThread::msleep(5);
+            }
+            return 1LL << 40;
+        });
+        const auto realDisk = qScopeGuard([&] {
+            released = true;
+            pacs::setStoreFreeSpaceProbe({});
+        });
+        MainWindow w;
+        pacs::PacsOpenCoordinator coordinator(w.database());
+        QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
+        const pacs::PacsServer server = pacs.server(retrieveMode);
+        coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
+                                  folder, pacs::PacsOpenCoordinator::ToArchive);
+        QVERIFY(QTest::qWaitFor([&] { return held && w.database()->studyExists(layout.studyUid); }, 30000));
+        // The user's copy of the study, in a folder of their own.
+        QStringList users;
+        for (const QString& file : sent) {
+            users << work.filePath("copy/" + QFileInfo(file).fileName());
+            QVERIFY(QDir().mkpath(work.filePath("copy")) && QFile::copy(file, users.last()));
+        }
+        if (meets == "folder import of a copy") {
+            w.startFolderImport(work.filePath("copy"));
+            QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 30000);
+            QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else {
+            fixtures::ModalAnswer yes(QMessageBox::Yes);
+            if (meets == "deleted completely")
+                w.deleteStudiesCompletely({layout.studyUid});
+            else
+                w.removeStudiesFromList({layout.studyUid});
+            QVERIFY2(!w.database()->studyExists(layout.studyUid)
+                         || yes.texts().join(QString()).contains(QStringLiteral("загружается")),
+                     qPrintable(yes.texts().join(QStringLiteral(" | "))));
+        }
+        released = true;
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+        int listed = 0;
+        for (const db::SeriesRecord& series : w.database()->seriesForStudy(layout.studyUid))
+            listed += int(w.database()->instancesForSeries(series.seriesInstanceUid).size());
+        const int reported = finished.first().at(2).toInt();
+        QVERIFY2(pacs::isRetrieveUnfinished(layout.studyUid) || listed == 0 || listed == reported,
+                 qPrintable(QStringLiteral("listed %1, reported %2, %3")
+                                .arg(listed)
+                                .arg(reported)
+                                .arg(finished.first().at(1).toString())));
+        const pacs::OpenRequestAssessment open = coordinator.assessRequest(
+            {layout.studyUid, QStringLiteral("127.0.0.1"), pacs.port(), QString::fromLatin1(peers::QrArchive::aeTitle)});
+        if (open.kind == pacs::OpenRequestAssessment::OpenLocal)
+            QCOMPARE(listed, kObjects);
+        if (meets != "folder import of a copy")
+            return;
+        fixtures::ModalAnswer yes(QMessageBox::Yes);
+        w.deleteStudiesCompletely({layout.studyUid});
+        QVERIFY(!w.database()->studyExists(layout.studyUid));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+        QVERIFY(allExist(users));
     }
 
     // An index of an earlier version, whose rows do not say who wrote their files: from its first start
