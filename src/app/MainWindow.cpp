@@ -14,6 +14,7 @@
 
 #include "db/Database.h"
 #include "db/IndexBatch.h"
+#include "db/IndexReader.h"
 #include "dialogs/AboutDialog.h"
 #include "dialogs/BugReportDialog.h"
 #include "dialogs/HelpDialog.h"
@@ -936,6 +937,14 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     auto* worker = new dicom::ZipImportWorker(archivePath, target);
     // The store's free space is read one way for imports and retrieves alike.
     worker->setFreeSpaceProbe(pacs::storeFreeBytes);
+    // Asked on the import's thread, through a connection of its own that goes with the probe there.
+    worker->setListedProbe([indexPath = m_db->filePath(), reader = std::shared_ptr<db::IndexReader>()](
+                               const QString& sopUid, const QString& path) mutable {
+        if (!reader)
+            reader = std::make_shared<db::IndexReader>(indexPath);
+        const std::optional<QString> listed = reader->instanceFilePath(sopUid);
+        return listed && platform::isSameFile(*listed, path);
+    });
     worker->moveToThread(thread);
     m_zipThread = thread;
     m_zipWorker = worker;

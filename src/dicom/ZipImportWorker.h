@@ -29,6 +29,11 @@ public:
     using FreeSpaceProbe = std::function<qint64(const QString& path)>;
     void setFreeSpaceProbe(FreeSpaceProbe probe) { freeSpaceProbe = std::move(probe); }
 
+    // Whether the index lists the object (its SOP Instance UID) at the file at that path. Asked on the
+    // worker's thread, and let go there before run() returns. Without it no file is taken as listed.
+    using ListedProbe = std::function<bool(const QString& sopInstanceUid, const QString& path)>;
+    void setListedProbe(ListedProbe probe) { listedProbe = std::move(probe); }
+
     // Lower-case hexadecimal MD5 of the UID's UTF-8 bytes: the store name of a series or an instance.
     static QString storeName(const QString& uid);
 
@@ -45,6 +50,7 @@ private:
     QString targetDirectory;
     qint64 freeSpaceReserve = kDefaultFreeSpaceReserve;
     FreeSpaceProbe freeSpaceProbe;
+    ListedProbe listedProbe;
 };
 
 } // namespace dicom

@@ -447,19 +447,26 @@ private slots:
         QTest::addColumn<QString>("source"); // archive, C-GET, C-MOVE
         QTest::addColumn<QString>("shape");  // absolute, link, relative
         QTest::addColumn<bool>("byAge");
+        QTest::addColumn<bool>("listed"); // the user's files are in the list before
         for (const char* shape : {"absolute", "link", "relative"})
             for (const bool byAge : {false, true})
                 QTest::addRow("archive, data folder %s, %s", shape, byAge ? "clean-up by age" : "complete deletion")
-                    << "archive" << shape << byAge;
+                    << "archive" << shape << byAge << true;
         for (const char* source : {"C-GET", "C-MOVE"})
             for (const bool byAge : {false, true})
-                QTest::addRow("%s, %s", source, byAge ? "clean-up by age" : "complete deletion") << source << "absolute" << byAge;
+                QTest::addRow("%s, %s", source, byAge ? "clean-up by age" : "complete deletion")
+                    << source << "absolute" << byAge << true;
+        // Not listed: the archive's copies go beside them.
+        for (const bool byAge : {false, true})
+            QTest::addRow("archive, user's files not listed, %s", byAge ? "clean-up by age" : "complete deletion")
+                << "archive" << "absolute" << byAge << false;
     }
     void programsCopiesGoUsersFilesStay()
     {
         QFETCH(QString, source);
         QFETCH(QString, shape);
         QFETCH(bool, byAge);
+        QFETCH(bool, listed);
         fixtures::DataFolderShape data;
         QTemporaryDir work;
         fixtures::SeriesLayout layout = apptest::small(3);
@@ -476,7 +483,7 @@ private slots:
             QVERIFY(writeUsersCopy(file, users.last()));
             usersBytes << fixtures::readFile(users.last());
         }
-        {
+        if (listed) {
             db::Database index;
             QVERIFY(openProgramIndex(index));
             QVERIFY(fixtures::indexFiles(index, users));
@@ -489,7 +496,7 @@ private slots:
             w->startArchiveImport(work.filePath("study.zip"));
             QTRY_VERIFY_WITH_TIMEOUT(w->statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
             said = w->statusText();
-            QVERIFY2(said.contains(QStringLiteral("добавлено 1,")), qPrintable(said));
+            QVERIFY2(said.contains(listed ? QStringLiteral("добавлено 1,") : QStringLiteral("добавлено 3,")), qPrintable(said));
         } else {
             const int retrieveMode = source == "C-GET" ? 1 : 0;
             const quint16 listenPort = fixtures::freeLoopbackPort();
@@ -506,14 +513,16 @@ private slots:
             said = finished.first().at(1).toString();
             QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
         }
-        QVERIFY2(said.contains(QStringLiteral("файлы пользователя")) && said.contains(QStringLiteral(" 2")), qPrintable(said));
-        // The user's files are theirs still, and the folder holds one file per object.
+        QVERIFY2(!listed || (said.contains(QStringLiteral("файлы пользователя")) && said.contains(QStringLiteral(" 2"))),
+                 qPrintable(said));
+        // The user's files are theirs still, and the folder holds one file per object, and one beside
+        // each user's file that no row listed.
         const QString folder = QFileInfo(users.first()).path();
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 3);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), listed ? 3 : 5);
         int own = 0;
         for (const db::IndexedFile& file : w->database()->studyFiles(layout.studyUid))
             own += file.ownCopy.value_or(false) ? 1 : 0;
-        QCOMPARE(own, 1);
+        QCOMPARE(own, listed ? 1 : 3);
         for (qsizetype i = 0; i < users.size(); ++i)
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
 
