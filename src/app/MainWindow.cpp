@@ -937,13 +937,26 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     auto* worker = new dicom::ZipImportWorker(archivePath, target);
     // The store's free space is read one way for imports and retrieves alike.
     worker->setFreeSpaceProbe(pacs::storeFreeBytes);
-    // Asked on the import's thread, through a connection of its own that goes with the probe there.
-    worker->setListedProbe([indexPath = m_db->filePath(), reader = std::shared_ptr<db::IndexReader>()](
-                               const QString& sopUid, const QString& path) mutable {
-        if (!reader)
-            reader = std::make_shared<db::IndexReader>(indexPath);
-        const std::optional<QString> listed = reader->instanceFilePath(sopUid);
-        return listed && platform::isSameFile(*listed, path);
+    // Asked on the import's thread, through a connection of its own that goes with the probes there.
+    auto listedFile = [indexPath = m_db->filePath(), reader = std::make_shared<std::unique_ptr<db::IndexReader>>()](
+                                const QString& sopUid) {
+        if (!*reader)
+            *reader = std::make_unique<db::IndexReader>(indexPath);
+        return (*reader)->instanceFile(sopUid);
+    };
+    worker->setListedProbe([listedFile](const QString& sopUid, const QString& path) {
+        const std::optional<db::IndexedFile> listed = listedFile(sopUid);
+        return listed && platform::isSameFile(listed->filePath, path);
+    });
+    // The program's copy elsewhere in the store (a retrieve's) is the object's, as long as it is there.
+    m_archiveCopiesHeld = std::make_shared<std::atomic_int>(0);
+    worker->setHeldProbe([listedFile = std::move(listedFile), store = ManagedStore(), held = m_archiveCopiesHeld](const QString& sopUid,
+                                                                                          const QString& path) {
+        const std::optional<db::IndexedFile> listed = listedFile(sopUid);
+        if (!listed || platform::isSameFile(listed->filePath, path) || !store.isOwnCopy(*listed))
+            return false;
+        ++*held;
+        return true;
     });
     worker->moveToThread(thread);
     m_zipThread = thread;
@@ -1008,12 +1021,16 @@ void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& 
         QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
     const int failed = reportIndexFailures(m_archiveIndexFailures);
     const int kept = std::exchange(m_archiveUsersFilesKept, 0);
-    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2%4")
+    const int held = m_archiveCopiesHeld ? std::exchange(m_archiveCopiesHeld, {})->load() : 0;
+    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2%4%5")
                                .arg(found - failed - kept)
                                .arg(skipped + failed)
                                .arg(undecodableNote(m_archiveUndecodable))
                                .arg(kept > 0 ? QStringLiteral(", уже в списке как файлы пользователя (оставлены как есть) — %1")
                                                    .arg(kept)
+                                             : QString())
+                               .arg(held > 0 ? QStringLiteral(", уже в архиве как копии программы (оставлены как есть) — %1")
+                                                   .arg(held)
                                              : QString()));
     refreshStudyTable();
 }

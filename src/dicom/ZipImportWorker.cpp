@@ -458,7 +458,10 @@ void ZipImportWorker::run()
     }
     QDir().mkpath(targetDirectory);
     // Its connection to the index belongs to this thread.
-    const auto releaseListed = qScopeGuard([this] { listedProbe = {}; });
+    const auto releaseListed = qScopeGuard([this] {
+        listedProbe = {};
+        heldProbe = {};
+    });
 
     const FreeSpaceProbe probe = freeSpaceProbe ? freeSpaceProbe : FreeSpaceProbe(availableBytes);
     Unpacker unpacker(temporary.path(), targetDirectory, freeSpaceReserve, probe);
@@ -509,6 +512,10 @@ void ZipImportWorker::run()
         }
         const QString seriesFolder = QDir(targetDirectory).filePath(storeName(summary->seriesInstanceUid));
         QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
+        // A retrieve's copy keeps its row: a second copy would take the row over and leave the first
+        // one unrecorded, never to be deleted with its study.
+        if (heldProbe && heldProbe(summary->sopInstanceUid, destination))
+            continue;
         // Only a copy this import writes is its own; one it finds is judged by whoever knows the
         // index's record of it.
         summary->ownCopy = false;

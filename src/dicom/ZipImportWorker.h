@@ -33,6 +33,11 @@ public:
     // worker's thread, and let go there before run() returns. Without it no file is taken as listed.
     using ListedProbe = std::function<bool(const QString& sopInstanceUid, const QString& path)>;
     void setListedProbe(ListedProbe probe) { listedProbe = std::move(probe); }
+    // Whether the index lists the object as the program's copy at another file than that path, one
+    // that is on disk: the object is present already and is neither copied nor handed on. Asked and
+    // let go as the listed probe is.
+    using HeldProbe = std::function<bool(const QString& sopInstanceUid, const QString& path)>;
+    void setHeldProbe(HeldProbe probe) { heldProbe = std::move(probe); }
 
     // Lower-case hexadecimal MD5 of the UID's UTF-8 bytes: the store name of a series or an instance.
     static QString storeName(const QString& uid);
@@ -51,6 +56,7 @@ private:
     qint64 freeSpaceReserve = kDefaultFreeSpaceReserve;
     FreeSpaceProbe freeSpaceProbe;
     ListedProbe listedProbe;
+    HeldProbe heldProbe;
 };
 
 } // namespace dicom

@@ -550,14 +550,17 @@ private slots:
     // waits on the receiving thread), meets the study's removal from the list, its complete deletion,
     // or a folder import of a copy of it. After the retrieve the study is never listed with fewer
     // objects than the retrieve reports unless it stays marked as unfinished, nor opened from the
-    // archive as whole; a removal is done or refused with a word why. The import leaves the program's
-    // listed copies theirs and says so, so that complete deletion then removes every one of them.
+    // archive as whole; a removal is done or refused with a word why. An import leaves the program's
+    // listed copies theirs and says so, and so does a retrieve of a study an archive import brought
+    // before, so that complete deletion then removes every copy from both store folders.
     void retrieveMeetsRemovalOrImport_data()
     {
         QTest::addColumn<int>("retrieveMode");
         QTest::addColumn<QString>("meets");
         for (const char* source : {"C-GET", "C-MOVE"})
-            for (const char* meets : {"removed from the list", "deleted completely", "folder import of a copy"})
+            for (const char* meets : {"removed from the list", "deleted completely", "folder import of a copy",
+                                      "archive import of a copy", "an archive import before",
+                                      "an archive import before, its copies gone since"})
                 QTest::addRow("%s, %s", source, meets) << (qstrcmp(source, "C-GET") == 0 ? 1 : 0) << meets;
     }
     void retrieveMeetsRemovalOrImport()
@@ -575,9 +578,10 @@ private slots:
         QVERIFY(pacs.index(sent) && pacs.start());
         const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(layout.studyUid);
         std::atomic_bool held{false}, released{false};
-        pacs::setStoreFreeSpaceProbe([&](const QString&) -> qint64 {
+        // Only the retrieve is held, not an archive import that reads the same probe.
+        pacs::setStoreFreeSpaceProbe([&](const QString& path) -> qint64 {
             if (QThread::currentThread() != QCoreApplication::instance()->thread() && !released
-                && QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() >= 3) {
+                && path.contains(kDownloads) && QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() >= 3) {
                 held = true;
                 while (!released)
                     QThread::msleep(5);
@@ -589,12 +593,26 @@ private slots:
             pacs::setStoreFreeSpaceProbe({});
         });
         MainWindow w;
+        QVERIFY(fixtures::writeZip(work.filePath("study.zip"), work.filePath("sent"), sent));
+        const auto importArchive = [&] {
+            w.startArchiveImport(work.filePath("study.zip"));
+            return QTest::qWaitFor(
+                [&] { return w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")); }, 30000);
+        };
+        if (meets.startsWith(QStringLiteral("an archive import before"))) {
+            released = true;
+            QVERIFY(importArchive());
+            // Gone, they hold nothing: the retrieve's copies take their rows.
+            if (meets.endsWith(QStringLiteral("gone since")))
+                for (const QString& copy : w.database()->studyFilePaths(layout.studyUid))
+                    QVERIFY(QFile::remove(copy));
+        }
         pacs::PacsOpenCoordinator coordinator(w.database());
         QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
         const pacs::PacsServer server = pacs.server(retrieveMode);
         coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
                                   folder, pacs::PacsOpenCoordinator::ToArchive);
-        QVERIFY(QTest::qWaitFor([&] { return held && w.database()->studyExists(layout.studyUid); }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return (held || released) && w.database()->studyExists(layout.studyUid); }, 30000));
         // The user's copy of the study, in a folder of their own.
         QStringList users;
         for (const QString& file : sent) {
@@ -605,7 +623,10 @@ private slots:
             w.startFolderImport(work.filePath("copy"));
             QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 30000);
             QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
-        } else {
+        } else if (meets == "archive import of a copy") {
+            QVERIFY(importArchive());
+            QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else if (!meets.startsWith(QStringLiteral("an archive import before"))) {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
             if (meets == "deleted completely")
                 w.deleteStudiesCompletely({layout.studyUid});
@@ -631,12 +652,14 @@ private slots:
             {layout.studyUid, QStringLiteral("127.0.0.1"), pacs.port(), QString::fromLatin1(peers::QrArchive::aeTitle)});
         if (open.kind == pacs::OpenRequestAssessment::OpenLocal)
             QCOMPARE(listed, kObjects);
-        if (meets != "folder import of a copy")
+        if (!meets.contains(QStringLiteral("import")))
             return;
+        QVERIFY(allExist(w.database()->studyFilePaths(layout.studyUid)));
         fixtures::ModalAnswer yes(QMessageBox::Yes);
         w.deleteStudiesCompletely({layout.studyUid});
         QVERIFY(!w.database()->studyExists(layout.studyUid));
         QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+        QCOMPARE(QDir(apptest::storeFolder(kZip, layout)).entryList(QDir::Files), QStringList());
         QVERIFY(allExist(users));
     }
 
