@@ -61,6 +61,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMutex>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QSettings>
@@ -121,6 +122,12 @@ bool hasOpticalDrive()
     return !platform::opticalDriveNames(platform::systemRoot()).isEmpty();
 }
 
+struct MainWindow::CopiesMade
+{
+    QMutex mutex;
+    QHash<QString, platform::FileId> files;
+};
+
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 {
     s_instance = this;
@@ -159,6 +166,26 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
             countIndexed(files, errors, m_archiveIndexFailures, m_archiveUndecodable);
         },
         this);
+    // An object a retrieve listed after the archive import looked for it keeps the retrieve's copy:
+    // the copy the import just made goes, through the door, as the file it made.
+    m_archiveBatch->setAdmit([this](const dicom::DicomFileSummary& summary) {
+        platform::FileId made;
+        if (m_archiveCopiesMade) {
+            const QMutexLocker lock(&m_archiveCopiesMade->mutex);
+            made = m_archiveCopiesMade->files.take(summary.filePath);
+        }
+        if (!made.known)
+            return true;
+        const ManagedStore store;
+        const std::optional<db::IndexedFile> recorded = m_db->objectFile(summary.sopInstanceUid);
+        if (!recorded || platform::isSameFile(recorded->filePath, summary.filePath) || !store.isOwnCopy(*recorded))
+            return true;
+        platform::OwnFileDoor(store.folders(), ManagedStore::defaultDataFolder())
+            .remove(summary.filePath, platform::OwnProof::made(made));
+        if (m_archiveCopiesHeld)
+            ++*m_archiveCopiesHeld;
+        return false;
+    });
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QDir().mkpath(dataDir);
     QString placingFailure;
@@ -950,6 +977,11 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     });
     // The program's copy elsewhere in the store (a retrieve's) is the object's, as long as it is there.
     m_archiveCopiesHeld = std::make_shared<std::atomic_int>(0);
+    m_archiveCopiesMade = std::make_shared<CopiesMade>();
+    worker->setCopyMadeNote([made = m_archiveCopiesMade](const QString& path, const platform::FileId& id) {
+        const QMutexLocker lock(&made->mutex);
+        made->files.insert(path, id);
+    });
     worker->setHeldProbe([listedFile = std::move(listedFile), store = ManagedStore(), held = m_archiveCopiesHeld](const QString& sopUid,
                                                                                           const QString& path) {
         const std::optional<db::IndexedFile> listed = listedFile(sopUid);
@@ -1022,6 +1054,7 @@ void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& 
     const int failed = reportIndexFailures(m_archiveIndexFailures);
     const int kept = std::exchange(m_archiveUsersFilesKept, 0);
     const int held = m_archiveCopiesHeld ? std::exchange(m_archiveCopiesHeld, {})->load() : 0;
+    m_archiveCopiesMade.reset();
     m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2%4%5")
                                .arg(found - failed - kept)
                                .arg(skipped + failed)

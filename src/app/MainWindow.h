@@ -280,6 +280,9 @@ private:
     // Objects of the archive the program's own listed copies elsewhere already hold; counted on the
     // import's thread.
     std::shared_ptr<std::atomic_int> m_archiveCopiesHeld;
+    // The copies the archive import made, as it made them, until their batch is written.
+    struct CopiesMade;
+    std::shared_ptr<CopiesMade> m_archiveCopiesMade;
     // Objects of a folder import the program's own listed copies already hold.
     int m_folderCopiesKept = 0;
     QMap<QString, int> m_folderUndecodable;

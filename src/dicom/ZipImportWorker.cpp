@@ -561,8 +561,9 @@ void ZipImportWorker::run()
             }
             int code = 0;
             QString cause;
+            platform::FileId made;
             const bool copied = makeFolder(seriesFolder, &cause, &code)
-                && AtomicDicomWriter::copyFile(path, destination, &cause, &code);
+                && AtomicDicomWriter::copyFile(path, destination, &cause, &code, &made);
             if (!copied && isFullDisk(code)) {
                 // Every further file would fail the same way, and free bytes alone do not show it: a
                 // file system can run out of files (inodes) with space to spare.
@@ -579,6 +580,8 @@ void ZipImportWorker::run()
                 continue;
             }
             summary->ownCopy = true;
+            if (copyMade)
+                copyMade(destination, made);
         }
         summary->filePath = destination;
         emit fileFound(*summary);

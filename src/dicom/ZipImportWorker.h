@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dicom/DicomFileSummary.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QObject>
 #include <QString>
@@ -38,6 +39,9 @@ public:
     // let go as the listed probe is.
     using HeldProbe = std::function<bool(const QString& sopInstanceUid, const QString& path)>;
     void setHeldProbe(HeldProbe probe) { heldProbe = std::move(probe); }
+    // Told on the worker's thread of each copy it makes (made: as it made it), before it is handed on.
+    using CopyMade = std::function<void(const QString& path, const platform::FileId& made)>;
+    void setCopyMadeNote(CopyMade note) { copyMade = std::move(note); }
 
     // Lower-case hexadecimal MD5 of the UID's UTF-8 bytes: the store name of a series or an instance.
     static QString storeName(const QString& uid);
@@ -57,6 +61,7 @@ private:
     FreeSpaceProbe freeSpaceProbe;
     ListedProbe listedProbe;
     HeldProbe heldProbe;
+    CopyMade copyMade;
 };
 
 } // namespace dicom
