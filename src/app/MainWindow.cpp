@@ -14,6 +14,7 @@
 
 #include "db/Database.h"
 #include "db/IndexBatch.h"
+#include "db/IndexReader.h"
 #include "dialogs/AboutDialog.h"
 #include "dialogs/BugReportDialog.h"
 #include "dialogs/HelpDialog.h"
@@ -60,6 +61,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMutex>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QSettings>
@@ -120,6 +122,12 @@ bool hasOpticalDrive()
     return !platform::opticalDriveNames(platform::systemRoot()).isEmpty();
 }
 
+struct MainWindow::CopiesMade
+{
+    QMutex mutex;
+    QHash<QString, platform::FileId> files;
+};
+
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 {
     s_instance = this;
@@ -142,12 +150,42 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
             countIndexed(files, errors, m_folderIndexFailures, m_folderUndecodable);
         },
         this);
+    // A folder holding copies of objects the program keeps (a retrieved study copied elsewhere) does
+    // not take their rows over: judged as its batch is written, so also against a retrieve's rows
+    // written meanwhile. The program's copies stay listed as its own, never left unrecorded.
+    m_folderBatch->setAdmit([this](const dicom::DicomFileSummary& summary) {
+        const std::optional<db::IndexedFile> recorded = m_db->objectFile(summary.sopInstanceUid);
+        if (!recorded || recorded->filePath == summary.filePath || !ManagedStore().isOwnCopy(*recorded))
+            return true;
+        ++m_folderCopiesKept;
+        return false;
+    });
     m_archiveBatch = new db::IndexBatch(
         m_db,
         [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
             countIndexed(files, errors, m_archiveIndexFailures, m_archiveUndecodable);
         },
         this);
+    // An object a retrieve listed after the archive import looked for it keeps the retrieve's copy:
+    // the copy the import just made goes, through the door, as the file it made.
+    m_archiveBatch->setAdmit([this](const dicom::DicomFileSummary& summary) {
+        platform::FileId made;
+        if (m_archiveCopiesMade) {
+            const QMutexLocker lock(&m_archiveCopiesMade->mutex);
+            made = m_archiveCopiesMade->files.take(summary.filePath);
+        }
+        if (!made.known)
+            return true;
+        const ManagedStore store;
+        const std::optional<db::IndexedFile> recorded = m_db->objectFile(summary.sopInstanceUid);
+        if (!recorded || platform::isSameFile(recorded->filePath, summary.filePath) || !store.isOwnCopy(*recorded))
+            return true;
+        platform::OwnFileDoor(store.folders(), ManagedStore::defaultDataFolder())
+            .remove(summary.filePath, platform::OwnProof::made(made));
+        if (m_archiveCopiesHeld)
+            ++*m_archiveCopiesHeld;
+        return false;
+    });
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QDir().mkpath(dataDir);
     QString placingFailure;
@@ -926,6 +964,32 @@ void MainWindow::startArchiveImport(const QString& archivePath)
     auto* worker = new dicom::ZipImportWorker(archivePath, target);
     // The store's free space is read one way for imports and retrieves alike.
     worker->setFreeSpaceProbe(pacs::storeFreeBytes);
+    // Asked on the import's thread, through a connection of its own that goes with the probes there.
+    auto listedFile = [indexPath = m_db->filePath(), reader = std::make_shared<std::unique_ptr<db::IndexReader>>()](
+                                const QString& sopUid) {
+        if (!*reader)
+            *reader = std::make_unique<db::IndexReader>(indexPath);
+        return (*reader)->instanceFile(sopUid);
+    };
+    worker->setListedProbe([listedFile](const QString& sopUid, const QString& path) {
+        const std::optional<db::IndexedFile> listed = listedFile(sopUid);
+        return listed && platform::isSameFile(listed->filePath, path);
+    });
+    // The program's copy elsewhere in the store (a retrieve's) is the object's, as long as it is there.
+    m_archiveCopiesHeld = std::make_shared<std::atomic_int>(0);
+    m_archiveCopiesMade = std::make_shared<CopiesMade>();
+    worker->setCopyMadeNote([made = m_archiveCopiesMade](const QString& path, const platform::FileId& id) {
+        const QMutexLocker lock(&made->mutex);
+        made->files.insert(path, id);
+    });
+    worker->setHeldProbe([listedFile = std::move(listedFile), store = ManagedStore(), held = m_archiveCopiesHeld](const QString& sopUid,
+                                                                                          const QString& path) {
+        const std::optional<db::IndexedFile> listed = listedFile(sopUid);
+        if (!listed || platform::isSameFile(listed->filePath, path) || !store.isOwnCopy(*listed))
+            return false;
+        ++*held;
+        return true;
+    });
     worker->moveToThread(thread);
     m_zipThread = thread;
     m_zipWorker = worker;
@@ -989,12 +1053,17 @@ void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& 
         QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
     const int failed = reportIndexFailures(m_archiveIndexFailures);
     const int kept = std::exchange(m_archiveUsersFilesKept, 0);
-    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2%4")
+    const int held = m_archiveCopiesHeld ? std::exchange(m_archiveCopiesHeld, {})->load() : 0;
+    m_archiveCopiesMade.reset();
+    m_statusLabel->setText(QStringLiteral("Импорт из архива завершён%3: добавлено %1, пропущено %2%4%5")
                                .arg(found - failed - kept)
                                .arg(skipped + failed)
                                .arg(undecodableNote(m_archiveUndecodable))
                                .arg(kept > 0 ? QStringLiteral(", уже в списке как файлы пользователя (оставлены как есть) — %1")
                                                    .arg(kept)
+                                             : QString())
+                               .arg(held > 0 ? QStringLiteral(", уже в архиве как копии программы (оставлены как есть) — %1")
+                                                   .arg(held)
                                              : QString()));
     refreshStudyTable();
 }
@@ -1062,6 +1131,7 @@ void MainWindow::startFolderImport(const QString& folder)
     m_importThread = thread;
     m_importer = importer;
     m_folderIndexFailures = 0;
+    m_folderCopiesKept = 0;
     m_folderUndecodable.clear();
 
     connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
@@ -1115,10 +1185,14 @@ void MainWindow::onImportFinished(int found, int skipped)
     m_importEnded = true;
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);
-    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2")
-                               .arg(found - failed)
+    const int kept = std::exchange(m_folderCopiesKept, 0);
+    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2%4")
+                               .arg(found - failed - kept)
                                .arg(skipped + failed)
-                               .arg(undecodableNote(m_folderUndecodable)));
+                               .arg(undecodableNote(m_folderUndecodable))
+                               .arg(kept > 0 ? QStringLiteral(", уже в архиве как копии программы (оставлены как есть) — %1")
+                                                   .arg(kept)
+                                             : QString()));
     refreshStudyTable();
 }
 

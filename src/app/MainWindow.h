@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -278,6 +279,14 @@ private:
     int m_archiveIndexFailures = 0;
     // Objects of the archive a user's listed file already holds at the copy's name.
     int m_archiveUsersFilesKept = 0;
+    // Objects of the archive the program's own listed copies elsewhere already hold; counted on the
+    // import's thread.
+    std::shared_ptr<std::atomic_int> m_archiveCopiesHeld;
+    // The copies the archive import made, as it made them, until their batch is written.
+    struct CopiesMade;
+    std::shared_ptr<CopiesMade> m_archiveCopiesMade;
+    // Objects of a folder import the program's own listed copies already hold.
+    int m_folderCopiesKept = 0;
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;

@@ -6,6 +6,7 @@
 #include "app/StartupProgress.h"
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "platform/OwnFileDoor.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/TerminationSignals.h"
@@ -22,6 +23,8 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTableWidget>
+
+#include <algorithm>
 
 namespace {
 
@@ -61,6 +64,25 @@ QString namedFiles(const QStringList& paths, const QString& separator)
     if (paths.size() > kNamed)
         lines << QStringLiteral("… и ещё %1").arg(paths.size() - kNamed);
     return lines.join(separator);
+}
+
+// A study being retrieved keeps its rows: removed now, it would be listed again with only what
+// arrives after, and its retrieve would report it whole. True when the user was told so.
+bool refusedWhileReceived(QWidget* parent, const QStringList& studyUids, const QString& title)
+{
+    const auto receiving =
+        std::count_if(studyUids.begin(), studyUids.end(), &pacs::PacsRetrieveSession::isReceiving);
+    if (receiving == 0)
+        return false;
+    QMessageBox::warning(
+        parent, title,
+        studyUids.size() < 2
+            ? QStringLiteral("Исследование сейчас загружается с PACS-сервера и не удалено. Удалите его после "
+                             "окончания загрузки или после её отмены.")
+            : QStringLiteral("Из выбранных исследований сейчас загружаются с PACS-сервера: %1. Ничего не "
+                             "удалено. Удалите их после окончания загрузки или после её отмены.")
+                  .arg(receiving));
+    return true;
 }
 
 } // namespace
@@ -178,6 +200,9 @@ void MainWindow::forgetSelectedStudy(const QString& studyUid)
 
 void MainWindow::removeStudiesFromList(const QStringList& studyUids)
 {
+    const QString title = QStringLiteral("Удалить запись");
+    if (refusedWhileReceived(this, studyUids, title))
+        return;
     const QString text =
         studyUids.size() < 2
             ? QStringLiteral("Удалить исследование из списка?\n\nФайлы на диске останутся нетронутыми — удаляется "
@@ -185,8 +210,10 @@ void MainWindow::removeStudiesFromList(const QStringList& studyUids)
             : QStringLiteral("Удалить %1 исследований из списка?\n\nФайлы на диске останутся нетронутыми — удаляются "
                              "только записи в локальной базе.")
                   .arg(studyUids.size());
-    if (QMessageBox::question(this, QStringLiteral("Удалить запись"), text, QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) != QMessageBox::Yes)
+    // A retrieve may have begun while the question was open.
+    if (QMessageBox::question(this, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes
+        || refusedWhileReceived(this, studyUids, title))
         return;
     for (const QString& uid : studyUids)
         removeStudyFromList(uid);
@@ -205,13 +232,17 @@ void MainWindow::removeStudyFromList(const QString& studyUid)
 
 void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
 {
+    const QString title = QStringLiteral("Удалить полностью");
+    if (refusedWhileReceived(this, studyUids, title))
+        return;
     const QString text =
         studyUids.size() < 2
             ? QStringLiteral("Удалить исследование полностью (запись + файлы в управляемом хранилище)?")
             : QStringLiteral("Удалить полностью %1 исследований (запись + файлы в управляемом хранилище)?")
                   .arg(studyUids.size());
-    if (QMessageBox::question(this, QStringLiteral("Удалить полностью"), text, QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) != QMessageBox::Yes)
+    if (QMessageBox::question(this, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes
+        || refusedWhileReceived(this, studyUids, title))
         return;
     deleteStudiesWithManagedFiles(studyUids);
     refreshStudyTable();

@@ -130,8 +130,10 @@ bool ManagedStore::isCopyName(const Place& place)
         return false;
     const QString& folder = place.parts[0];
     const QString& name = place.parts[1];
+    // "<name>_<n>.dcm": an archive's copy put beside a file of other bytes under its name.
+    static const QRegularExpression archiveCopy = whole("[0-9a-f]{32}(_[0-9]+)?\\.dcm");
     if (place.root == Root::Archive)
-        return isStoreName(folder) && name.endsWith(QLatin1String(".dcm")) && isStoreName(name.chopped(4));
+        return isStoreName(folder) && archiveCopy.match(name).hasMatch();
     return place.root == Root::Download && isUidName(folder) && isReceivedName(name);
 }
 

@@ -27,7 +27,11 @@ void IndexBatch::flush()
     if (m_pending.isEmpty())
         return;
     // Taken first: whatever `written` does, also adding files, starts a batch of its own.
-    const QList<dicom::DicomFileSummary> files = std::exchange(m_pending, {});
+    QList<dicom::DicomFileSummary> files = std::exchange(m_pending, {});
+    if (m_admit)
+        files.removeIf([this](const dicom::DicomFileSummary& summary) { return !m_admit(summary); });
+    if (files.isEmpty())
+        return;
     QElapsedTimer took;
     took.start();
     QStringList errors;

@@ -35,6 +35,11 @@ public:
 
     IndexBatch(Database* index, Written written, QObject* parent = nullptr);
 
+    // Judges each file as its batch is written, against the index as it is then: a file it refuses
+    // is left out, and `written` is not told of it.
+    using Admit = std::function<bool(const dicom::DicomFileSummary& summary)>;
+    void setAdmit(Admit admit) { m_admit = std::move(admit); }
+
     void add(const dicom::DicomFileSummary& summary);
     void flush();
     // Forgets the files not yet written, as when none of them is to stay.
@@ -44,6 +49,7 @@ public:
 private:
     QPointer<Database> m_index;
     Written m_written;
+    Admit m_admit;
     QList<dicom::DicomFileSummary> m_pending;
     QTimer m_timer;
     QElapsedTimer m_sinceBatch; // since the last batch was written

@@ -102,6 +102,21 @@ std::optional<InstancePlace> IndexReader::instancePlace(const QString& sopInstan
     return InstancePlace{q.value(0).toString(), q.value(1).toString()};
 }
 
+std::optional<IndexedFile> IndexReader::instanceFile(const QString& sopInstanceUid)
+{
+    if (!isOpen())
+        return std::nullopt;
+    QSqlQuery q(QSqlDatabase::database(m_connectionName, false));
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
+                   + QStringLiteral("WHERE i.sop_instance_uid = :sop GROUP BY i.file_path;")))
+        return std::nullopt;
+    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
+    if (!q.exec() || !q.next())
+        return std::nullopt;
+    return indexedFileOf(q);
+}
+
 std::optional<QList<StudyRecord>> IndexReader::allStudies(const std::function<bool()>& stop)
 {
     if (!isOpen())

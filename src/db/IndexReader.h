@@ -32,6 +32,9 @@ public:
 
     // Where an instance is indexed; nothing when it is not, or the index cannot be read now.
     std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid);
+    // The file the index lists the instance at, as Database::objectFile gives it; nothing when it is
+    // not listed, or cannot be read now.
+    std::optional<IndexedFile> instanceFile(const QString& sopInstanceUid);
     // Every study with the fields and in the order of Database::allStudies. Read in short pages, each
     // its own read transaction, so that a writer waits for one page at most, never for the whole list;
     // a study written meanwhile may be listed as it was or as it is. Nothing when the index cannot be

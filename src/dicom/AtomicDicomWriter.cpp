@@ -86,7 +86,8 @@ bool AtomicDicomWriter::isTemporaryName(const QString& fileName, QString* target
     return true;
 }
 
-bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targetPath, QString* cause, int* code)
+bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targetPath, QString* cause, int* code,
+                                 platform::FileId* madeCopy)
 {
     auto fail = [cause, code](const QString& text, int error) {
         if (cause)
@@ -132,6 +133,8 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
     // A copy never replaces a file: whatever lies under the target's name stays.
     QString why;
     placed = door.rename(temp.fileName(), made, targetPath, platform::OwnProof(), &why) == platform::OwnFileDoor::Outcome::Done;
+    if (placed && madeCopy)
+        *madeCopy = made;
     return placed ? true : fail(why, EEXIST);
 }
 

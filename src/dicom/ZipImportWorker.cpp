@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <archive.h>
@@ -400,6 +401,38 @@ bool makeFolder(const QString& folder, QString* cause, int* code)
     return false;
 }
 
+// Both are plain files (no link) of the very same bytes.
+bool sameBytes(const QString& a, const QString& b)
+{
+    const QFileInfo infoA(a), infoB(b);
+    if (infoA.isSymLink() || !infoA.isFile() || infoB.isSymLink() || !infoB.isFile() || infoA.size() != infoB.size())
+        return false;
+    QFile fileA(a), fileB(b);
+    if (!fileA.open(QIODevice::ReadOnly) || !fileB.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 20;
+    while (!fileA.atEnd()) {
+        const QByteArray chunk = fileA.read(kChunk);
+        if (chunk.isEmpty() || fileB.read(kChunk) != chunk)
+            return false;
+    }
+    return fileB.atEnd();
+}
+
+// Beside a file under the copy's name that holds the object in other bytes: the first of
+// "<name>_1.dcm", "<name>_2.dcm", … that is free or holds the source's very bytes (stored so by an
+// earlier import of the same archive); empty when none is.
+QString besideName(const QString& seriesFolder, const QString& name, const QString& source)
+{
+    for (int n = 1; n < 1000; ++n) {
+        const QString candidate = QDir(seriesFolder).filePath(QStringLiteral("%1_%2.dcm").arg(name).arg(n));
+        const QFileInfo info(candidate);
+        if ((!info.exists() && !info.isSymLink()) || sameBytes(candidate, source))
+            return candidate;
+    }
+    return {};
+}
+
 } // namespace
 
 ZipImportWorker::ZipImportWorker(QString archivePath, QString targetDirectory, QObject* parent)
@@ -424,6 +457,11 @@ void ZipImportWorker::run()
         return;
     }
     QDir().mkpath(targetDirectory);
+    // Its connection to the index belongs to this thread.
+    const auto releaseListed = qScopeGuard([this] {
+        listedProbe = {};
+        heldProbe = {};
+    });
 
     const FreeSpaceProbe probe = freeSpaceProbe ? freeSpaceProbe : FreeSpaceProbe(availableBytes);
     Unpacker unpacker(temporary.path(), targetDirectory, freeSpaceReserve, probe);
@@ -473,11 +511,16 @@ void ZipImportWorker::run()
             continue;
         }
         const QString seriesFolder = QDir(targetDirectory).filePath(storeName(summary->seriesInstanceUid));
-        const QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
+        QString destination = QDir(seriesFolder).filePath(storeName(summary->sopInstanceUid) + QLatin1String(".dcm"));
+        // A retrieve's copy keeps its row: a second copy would take the row over and leave the first
+        // one unrecorded, never to be deleted with its study.
+        if (heldProbe && heldProbe(summary->sopInstanceUid, destination))
+            continue;
         // Only a copy this import writes is its own; one it finds is judged by whoever knows the
         // index's record of it.
         summary->ownCopy = false;
-        if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
+        bool found = QFileInfo::exists(destination) || QFileInfo(destination).isSymLink();
+        if (found) {
             // Stored before (the same archive imported again, or an import cut short): it is taken
             // as this object's copy only when it holds this very object; anything else under its
             // name is neither taken nor overwritten.
@@ -493,7 +536,21 @@ void ZipImportWorker::run()
                 ++skipped;
                 continue;
             }
-        } else {
+            // The object in other bytes that no row lists there (a file of the user's, a name that
+            // differs only in case on FAT) is not this import's copy: the archive's goes beside it.
+            if (!sameBytes(destination, path) && !(listedProbe && listedProbe(summary->sopInstanceUid, destination))) {
+                destination = besideName(seriesFolder, storeName(summary->sopInstanceUid), path);
+                if (destination.isEmpty()) {
+                    if (copyFailures++ == 0)
+                        firstCopyFailure = tr("не удалось подобрать свободное имя копии в папке %1")
+                                               .arg(QDir::toNativeSeparators(seriesFolder));
+                    ++skipped;
+                    continue;
+                }
+                found = QFileInfo::exists(destination);
+            }
+        }
+        if (!found) {
             const qint64 size = QFileInfo(path).size();
             const qint64 available = probe(targetDirectory);
             if (available >= 0 && available - size < freeSpaceReserve) {
@@ -504,8 +561,9 @@ void ZipImportWorker::run()
             }
             int code = 0;
             QString cause;
+            platform::FileId made;
             const bool copied = makeFolder(seriesFolder, &cause, &code)
-                && AtomicDicomWriter::copyFile(path, destination, &cause, &code);
+                && AtomicDicomWriter::copyFile(path, destination, &cause, &code, &made);
             if (!copied && isFullDisk(code)) {
                 // Every further file would fail the same way, and free bytes alone do not show it: a
                 // file system can run out of files (inodes) with space to spare.
@@ -522,6 +580,8 @@ void ZipImportWorker::run()
                 continue;
             }
             summary->ownCopy = true;
+            if (copyMade)
+                copyMade(destination, made);
         }
         summary->filePath = destination;
         emit fileFound(*summary);

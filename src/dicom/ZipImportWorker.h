@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dicom/DicomFileSummary.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QObject>
 #include <QString>
@@ -29,6 +30,19 @@ public:
     using FreeSpaceProbe = std::function<qint64(const QString& path)>;
     void setFreeSpaceProbe(FreeSpaceProbe probe) { freeSpaceProbe = std::move(probe); }
 
+    // Whether the index lists the object (its SOP Instance UID) at the file at that path. Asked on the
+    // worker's thread, and let go there before run() returns. Without it no file is taken as listed.
+    using ListedProbe = std::function<bool(const QString& sopInstanceUid, const QString& path)>;
+    void setListedProbe(ListedProbe probe) { listedProbe = std::move(probe); }
+    // Whether the index lists the object as the program's copy at another file than that path, one
+    // that is on disk: the object is present already and is neither copied nor handed on. Asked and
+    // let go as the listed probe is.
+    using HeldProbe = std::function<bool(const QString& sopInstanceUid, const QString& path)>;
+    void setHeldProbe(HeldProbe probe) { heldProbe = std::move(probe); }
+    // Told on the worker's thread of each copy it makes (made: as it made it), before it is handed on.
+    using CopyMade = std::function<void(const QString& path, const platform::FileId& made)>;
+    void setCopyMadeNote(CopyMade note) { copyMade = std::move(note); }
+
     // Lower-case hexadecimal MD5 of the UID's UTF-8 bytes: the store name of a series or an instance.
     static QString storeName(const QString& uid);
 
@@ -45,6 +59,9 @@ private:
     QString targetDirectory;
     qint64 freeSpaceReserve = kDefaultFreeSpaceReserve;
     FreeSpaceProbe freeSpaceProbe;
+    ListedProbe listedProbe;
+    HeldProbe heldProbe;
+    CopyMade copyMade;
 };
 
 } // namespace dicom

@@ -58,6 +58,13 @@ PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server,
                 onFilesIndexed(files, errors);
             },
             this);
+    if (m_index) {
+        m_batch->setAdmit([this](const dicom::DicomFileSummary& summary) { return admitReceived(summary); });
+        connect(m_index, &db::Database::studiesWritten, this, [this](const QStringList& studyUids) {
+            if (studyUids.contains(m_studyUid))
+                m_elsewhereStale = true;
+        });
+    }
 }
 
 PacsRetrieveSession::~PacsRetrieveSession()
@@ -73,6 +80,15 @@ PacsRetrieveSession::~PacsRetrieveSession()
 int PacsRetrieveSession::liveSessions()
 {
     return g_liveSessions.load();
+}
+
+bool PacsRetrieveSession::isReceiving(const QString& studyUid)
+{
+    // Over, a session's thread may still report what it wrote before it stopped.
+    for (const PacsRetrieveSession* session : liveList())
+        if (session->m_studyUid == studyUid && !(session->m_over && session->m_threadDone))
+            return true;
+    return false;
 }
 
 bool PacsRetrieveSession::stopAllForExit(int waitMs)
@@ -291,6 +307,34 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
         flushIndex(); // no later flush would come
 }
 
+bool PacsRetrieveSession::admitReceived(const dicom::DicomFileSummary& summary)
+{
+    // Read again only after another writer changed the study's rows (an import), not for every batch.
+    // Only the data folder's copies count (an archive import's, beside the retrieves' folder): a view's
+    // files in the temporary folder lose their rows as the view closes.
+    if (m_index && std::exchange(m_elsewhereStale, false)) {
+        m_elsewhere.clear();
+        const QString dataFolder = QFileInfo(pacsDownloadsRoot()).path();
+        for (const db::IndexedFile& file : m_index->studyFiles(m_studyUid))
+            if (file.ownCopy.value_or(false) && !isInsideRoot(file.filePath, m_targetFolder)
+                && isInsideRoot(file.filePath, dataFolder))
+                m_elsewhere.insert(file.sopInstanceUid, file.filePath);
+    }
+    const QString listed = m_elsewhere.value(summary.sopInstanceUid);
+    if (listed.isEmpty() || !QFileInfo::exists(listed))
+        return true;
+    // The program's copy elsewhere in the store (an archive import's) keeps its row, as a copy here
+    // does: taken over, it would be left unrecorded and never deleted with its study. The file just
+    // received goes.
+    removeMade(summary.filePath, m_made.take(summary.filePath));
+    ++m_received;
+    emit fileReceived(listed, m_received);
+    dicom::DicomFileSummary kept = summary;
+    kept.filePath = listed;
+    emit fileIndexed(kept);
+    return false;
+}
+
 void PacsRetrieveSession::removeMade(const QString& filePath, const platform::FileId& made)
 {
     platform::OwnFileDoor({m_targetFolder}).remove(filePath, platform::OwnProof::made(made));
@@ -298,6 +342,8 @@ void PacsRetrieveSession::removeMade(const QString& filePath, const platform::Fi
 
 void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors)
 {
+    // Its own rows, not another writer's.
+    m_elsewhereStale = false;
     for (qsizetype i = 0; i < files.size(); ++i) {
         const dicom::DicomFileSummary& summary = files[i];
         const platform::FileId made = m_made.take(summary.filePath);

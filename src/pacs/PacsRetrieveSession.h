@@ -55,6 +55,9 @@ public:
 
     // Sessions not yet deleted, in the whole process.
     static int liveSessions();
+    // A retrieve of the study may still add rows to it: its rows are not to be removed meanwhile, or
+    // the study would be listed again with only what arrives after, and reported whole.
+    static bool isReceiving(const QString& studyUid);
     // At the program's end, while the index is still open: stops every retrieve, waits up to waitMs for
     // their threads and for the storage listeners to stop, and indexes every file they received. The
     // sessions say nothing more and stay (the process ends). False when a thread did not stop in time
@@ -85,6 +88,8 @@ private:
     // The received files of a batch whose transaction is over: counted when indexed.
     void onFilesIndexed(const QList<dicom::DicomFileSummary>& files, const QStringList& errors);
     void flushIndex();
+    // Whether a received file is to take its object's row, judged as its batch is written.
+    bool admitReceived(const dicom::DicomFileSummary& summary);
     // A file the receiver made for this retrieve (made: as it made it) that is not to stay.
     void removeMade(const QString& filePath, const platform::FileId& made);
     void releaseListener();
@@ -110,6 +115,10 @@ private:
     int m_othersKept = 0;
     // Files the receiver made, until their rows are in.
     QHash<QString, platform::FileId> m_made;
+    // The study's objects listed as the program's copies outside the target folder, by SOP Instance
+    // UID, as last read; stale once another writer changed the study's rows.
+    QHash<QString, QString> m_elsewhere;
+    bool m_elsewhereStale = true;
     int m_received = 0;
     // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full.
     int m_refused = 0;

@@ -15,15 +15,19 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/StoreSpace.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QCryptographicHash>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QThread>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -448,22 +452,29 @@ private slots:
         // (the index alone taken to another data folder: the copy is found nowhere)
         QTest::addColumn<QString>("shape");
         QTest::addColumn<bool>("byAge");
+        QTest::addColumn<bool>("listed"); // the user's files are in the list before
         for (const char* shape : {"absolute", "link", "relative", "link then real", "mount then real", "moved onto the copy",
                                   "link then elsewhere"})
             for (const bool byAge : {false, true})
                 QTest::addRow("archive, data folder %s, %s", shape, byAge ? "clean-up by age" : "complete deletion")
-                    << "archive" << shape << byAge;
+                    << "archive" << shape << byAge << true;
         for (const char* source : {"C-GET", "C-MOVE"})
             for (const bool byAge : {false, true})
-                QTest::addRow("%s, %s", source, byAge ? "clean-up by age" : "complete deletion") << source << "absolute" << byAge;
-        QTest::newRow("C-GET, data folder link then real, complete deletion") << "C-GET" << "link then real" << false;
-        QTest::newRow("C-MOVE, user's file moved onto the copy, clean-up by age") << "C-MOVE" << "moved onto the copy" << true;
+                QTest::addRow("%s, %s", source, byAge ? "clean-up by age" : "complete deletion")
+                    << source << "absolute" << byAge << true;
+        QTest::newRow("C-GET, data folder link then real, complete deletion") << "C-GET" << "link then real" << false << true;
+        QTest::newRow("C-MOVE, user's file moved onto the copy, clean-up by age") << "C-MOVE" << "moved onto the copy" << true << true;
+        // Not listed: the archive's copies go beside them.
+        for (const bool byAge : {false, true})
+            QTest::addRow("archive, user's files not listed, %s", byAge ? "clean-up by age" : "complete deletion")
+                << "archive" << "absolute" << byAge << false;
     }
     void programsCopiesGoUsersFilesStay()
     {
         QFETCH(QString, source);
         QFETCH(QString, shape);
         QFETCH(bool, byAge);
+        QFETCH(bool, listed);
         fixtures::DataFolderShape data;
         QTemporaryDir work;
         fixtures::SeriesLayout layout = apptest::small(3);
@@ -480,7 +491,7 @@ private slots:
             QVERIFY(writeUsersCopy(file, users.last()));
             usersBytes << fixtures::readFile(users.last());
         }
-        {
+        if (listed) {
             db::Database index;
             QVERIFY(openProgramIndex(index));
             QVERIFY(fixtures::indexFiles(index, users));
@@ -501,7 +512,7 @@ private slots:
             w->startArchiveImport(work.filePath("study.zip"));
             QTRY_VERIFY_WITH_TIMEOUT(w->statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 60000);
             said = w->statusText();
-            QVERIFY2(said.contains(QStringLiteral("добавлено 1,")), qPrintable(said));
+            QVERIFY2(said.contains(listed ? QStringLiteral("добавлено 1,") : QStringLiteral("добавлено 3,")), qPrintable(said));
         } else {
             const int retrieveMode = source == "C-GET" ? 1 : 0;
             const quint16 listenPort = fixtures::freeLoopbackPort();
@@ -518,14 +529,16 @@ private slots:
             said = finished.first().at(1).toString();
             QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
         }
-        QVERIFY2(said.contains(QStringLiteral("файлы пользователя")) && said.contains(QStringLiteral(" 2")), qPrintable(said));
-        // The user's files are theirs still, and the folder holds one file per object.
+        QVERIFY2(!listed || (said.contains(QStringLiteral("файлы пользователя")) && said.contains(QStringLiteral(" 2"))),
+                 qPrintable(said));
+        // The user's files are theirs still, and the folder holds one file per object, and one beside
+        // each user's file that no row listed.
         const QString folder = QFileInfo(users.first()).path();
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 3);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), listed ? 3 : 5);
         int own = 0;
         for (const db::IndexedFile& file : w->database()->studyFiles(layout.studyUid))
             own += file.ownCopy.value_or(false) ? 1 : 0;
-        QCOMPARE(own, 1);
+        QCOMPARE(own, listed ? 1 : 3);
         for (qsizetype i = 0; i < users.size(); ++i)
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
         QString copy;
@@ -585,6 +598,144 @@ private slots:
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
         QVERIFY(w->database()->pendingRemovals().isEmpty());
         w.reset();
+    }
+
+    // A retrieve of twelve objects, held once three of them are written (the store's free-space probe
+    // waits on the receiving thread), meets the study's removal from the list, its complete deletion,
+    // or a folder import of a copy of it. After the retrieve the study is never listed with fewer
+    // objects than the retrieve reports unless it stays marked as unfinished, nor opened from the
+    // archive as whole; a removal is done or refused with a word why. An import leaves the program's
+    // listed copies theirs and says so, and so does a retrieve of a study an archive import brought
+    // before, so that complete deletion then removes every copy from both store folders.
+    void retrieveMeetsRemovalOrImport_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::addColumn<QString>("meets");
+        for (const char* source : {"C-GET", "C-MOVE"})
+            for (const char* meets : {"removed from the list", "deleted completely", "folder import of a copy",
+                                      "archive import of a copy", "archive import that looked before the rows came",
+                                      "an archive import before",
+                                      "an archive import before, its copies gone since"})
+                QTest::addRow("%s, %s", source, meets) << (qstrcmp(source, "C-GET") == 0 ? 1 : 0) << meets;
+    }
+    void retrieveMeetsRemovalOrImport()
+    {
+        QFETCH(int, retrieveMode);
+        QFETCH(QString, meets);
+        constexpr int kObjects = 12;
+        QTemporaryDir work;
+        fixtures::SeriesLayout layout = apptest::small(kObjects);
+        fixtures::completeUids(layout);
+        const QStringList sent = fixtures::writeSeries(work.filePath("sent"), layout);
+        const quint16 listenPort = fixtures::freeLoopbackPort();
+        peers::QrArchive pacs;
+        pacs.addMoveDestination(QStringLiteral("KALVRACE"), listenPort);
+        QVERIFY(pacs.index(sent) && pacs.start());
+        const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(layout.studyUid);
+        std::atomic_bool held{false}, released{false};
+        // An archive import is held at its first copy (after the store's reserve is looked at once),
+        // having found that object unlisted, when asked to.
+        std::atomic_bool holdImport{false}, importHeld{false}, importReleased{false};
+        std::atomic_int zipProbes{0};
+        pacs::setStoreFreeSpaceProbe([&](const QString& path) -> qint64 {
+            if (path.contains(kZip) && holdImport && ++zipProbes == 2) {
+                importHeld = true;
+                while (!importReleased)
+                    QThread::msleep(5);
+            }
+            if (QThread::currentThread() != QCoreApplication::instance()->thread() && !released
+                && path.contains(kDownloads) && QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() >= 3) {
+                held = true;
+                while (!released)
+                    QThread::msleep(5);
+            }
+            return 1LL << 40;
+        });
+        const auto realDisk = qScopeGuard([&] {
+            released = true;
+            importReleased = true;
+            pacs::setStoreFreeSpaceProbe({});
+        });
+        MainWindow w;
+        QVERIFY(fixtures::writeZip(work.filePath("study.zip"), work.filePath("sent"), sent));
+        const auto importArchive = [&] {
+            w.startArchiveImport(work.filePath("study.zip"));
+            return QTest::qWaitFor(
+                [&] { return w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")); }, 30000);
+        };
+        if (meets.startsWith(QStringLiteral("an archive import before"))) {
+            released = true;
+            QVERIFY(importArchive());
+            // Gone, they hold nothing: the retrieve's copies take their rows.
+            if (meets.endsWith(QStringLiteral("gone since")))
+                for (const QString& copy : w.database()->studyFilePaths(layout.studyUid))
+                    QVERIFY(QFile::remove(copy));
+        }
+        pacs::PacsOpenCoordinator coordinator(w.database());
+        QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
+        const pacs::PacsServer server = pacs.server(retrieveMode);
+        coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
+                                  folder, pacs::PacsOpenCoordinator::ToArchive);
+        QVERIFY(QTest::qWaitFor([&] { return (held || released) && w.database()->studyExists(layout.studyUid); }, 30000));
+        // The user's copy of the study, in a folder of their own.
+        QStringList users;
+        for (const QString& file : sent) {
+            users << work.filePath("copy/" + QFileInfo(file).fileName());
+            QVERIFY(QDir().mkpath(work.filePath("copy")) && QFile::copy(file, users.last()));
+        }
+        if (meets == "folder import of a copy") {
+            w.startFolderImport(work.filePath("copy"));
+            QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт завершён")), 30000);
+            QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else if (meets == "archive import that looked before the rows came") {
+            // The retrieve lists every object, that one too, while the import copies it.
+            holdImport = true;
+            w.startArchiveImport(work.filePath("study.zip"));
+            QVERIFY(QTest::qWaitFor([&] { return bool(importHeld); }, 30000));
+            released = true;
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+            importReleased = true;
+            QTRY_VERIFY_WITH_TIMEOUT(w.statusText().startsWith(QStringLiteral("Импорт из архива завершён")), 30000);
+            QVERIFY2(w.statusText().contains(QStringLiteral("копии программы (оставлены как есть) — 12")),
+                     qPrintable(w.statusText()));
+        } else if (meets == "archive import of a copy") {
+            QVERIFY(importArchive());
+            QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else if (!meets.startsWith(QStringLiteral("an archive import before"))) {
+            fixtures::ModalAnswer yes(QMessageBox::Yes);
+            if (meets == "deleted completely")
+                w.deleteStudiesCompletely({layout.studyUid});
+            else
+                w.removeStudiesFromList({layout.studyUid});
+            QVERIFY2(!w.database()->studyExists(layout.studyUid)
+                         || yes.texts().join(QString()).contains(QStringLiteral("загружается")),
+                     qPrintable(yes.texts().join(QStringLiteral(" | "))));
+        }
+        released = true;
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+        int listed = 0;
+        for (const db::SeriesRecord& series : w.database()->seriesForStudy(layout.studyUid))
+            listed += int(w.database()->instancesForSeries(series.seriesInstanceUid).size());
+        const int reported = finished.first().at(2).toInt();
+        QVERIFY2(pacs::isRetrieveUnfinished(layout.studyUid) || listed == 0 || listed == reported,
+                 qPrintable(QStringLiteral("listed %1, reported %2, %3")
+                                .arg(listed)
+                                .arg(reported)
+                                .arg(finished.first().at(1).toString())));
+        const pacs::OpenRequestAssessment open = coordinator.assessRequest(
+            {layout.studyUid, QStringLiteral("127.0.0.1"), pacs.port(), QString::fromLatin1(peers::QrArchive::aeTitle)});
+        if (open.kind == pacs::OpenRequestAssessment::OpenLocal)
+            QCOMPARE(listed, kObjects);
+        if (!meets.contains(QStringLiteral("import")))
+            return;
+        QVERIFY(allExist(w.database()->studyFilePaths(layout.studyUid)));
+        fixtures::ModalAnswer yes(QMessageBox::Yes);
+        w.deleteStudiesCompletely({layout.studyUid});
+        QVERIFY(!w.database()->studyExists(layout.studyUid));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+        QCOMPARE(QDir(apptest::storeFolder(kZip, layout)).entryList(QDir::Files), QStringList());
+        QVERIFY(allExist(users));
     }
 
     // An index of an earlier version, whose rows do not say who wrote their files: from its first start

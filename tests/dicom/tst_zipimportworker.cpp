@@ -345,6 +345,24 @@ void ZipImportWorkerTest::secondImportCopiesNothing()
     QCOMPARE(secondPaths, firstPaths);
     for (const QString& relative : filesUnder(target))
         QCOMPARE(QFileInfo(QDir(target).filePath(relative)).lastModified(), old); // not copied again
+
+    // A file nobody lists under a copy's name, of the same object in other bytes (its last pixel
+    // changed): the archive's copy goes beside it, once, however often the archive comes again.
+    const QString changed = secondPaths.first();
+    QByteArray bytes = readAll(changed);
+    bytes.back() = char(bytes.back() ^ 0x5a);
+    fixtures::writeBytes(changed, bytes);
+    for (int round = 0; round < 2; ++round) {
+        const Outcome again = runWorker(archive, target);
+        QCOMPARE(again.imported, 3);
+        QCOMPARE(filesUnder(target).size(), 4);
+        QCOMPARE(readAll(changed), bytes);
+        const QString beside = changed.chopped(4) + QStringLiteral("_1.dcm");
+        bool besideFound = false;
+        for (const auto& s : again.found)
+            besideFound = besideFound || s.filePath == beside;
+        QVERIFY(besideFound);
+    }
 }
 
 void ZipImportWorkerTest::archiveKindByExtension_data()
