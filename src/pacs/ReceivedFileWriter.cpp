@@ -263,6 +263,15 @@ bool replaceHeader(const QString& path, qint64 start, const QByteArray& header, 
     return ok;
 }
 
+// The header written on receipt names the UIDs of the request: it is rewritten only when it differs
+// from the data set's own (or is DCMTK's, which also names the sender), and stays when it cannot be read.
+bool settleHeader(const QString& receivedPath, DcmDataset& dataset, QString* error)
+{
+    const QByteArray written = writtenHeader(receivedPath);
+    const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
+    return header.isEmpty() || header == written || replaceHeader(receivedPath, written.size(), header, error);
+}
+
 bool makeFolder(const QDir& dir, QString* error)
 {
     if (dir.mkpath(QStringLiteral(".")))
@@ -286,12 +295,8 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
         return false;
     // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
     // large values move with it, so the parsed object, which reads them from this file, is not used
-    // past this point. The header written on receipt names the UIDs of the request: it is rewritten
-    // only when it differs from the data set's own (or is DCMTK's, which also names the sender), and
-    // stays when it cannot be read.
-    const QByteArray written = writtenHeader(receivedPath);
-    const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
-    if (!header.isEmpty() && header != written && !replaceHeader(receivedPath, written.size(), header, err))
+    // past this point.
+    if (!settleHeader(receivedPath, dataset, err))
         return false;
     // Sent again as it was stored before (a retrieve of the study repeated, or one cut short before
     // its rows were written): that file is this object's, and nothing is written. Any other file under
@@ -313,6 +318,13 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     if (filePath)
         *filePath = path;
     return true;
+}
+
+bool holdsReceivedObject(const QString& storedPath, const QString& receivedPath, DcmFileFormat& parsed)
+{
+    QString error;
+    DcmDataset& dataset = *parsed.getDataset();
+    return settleHeader(receivedPath, dataset, &error) && holdsSameObject(storedPath, receivedPath, dataset);
 }
 
 void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> copying)

@@ -26,6 +26,10 @@ namespace pacs {
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error);
 
+// Whether the file at `storedPath` holds the received object in the very bytes storeReceivedFile would
+// store it in. The parsed object is not used after this, as after storeReceivedFile.
+bool holdsReceivedObject(const QString& storedPath, const QString& receivedPath, DcmFileFormat& parsed);
+
 // For tests: storeReceivedFile copies as it does where the file system has no hard links, and calls
 // `copying` with the unfinished copy's path after each piece it writes (empty: links again).
 void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> copying);
