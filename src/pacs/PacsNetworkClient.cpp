@@ -423,10 +423,9 @@ bool storedStatus(Uint16 status)
         || status == STATUS_STORE_Warning_ElementsDiscarded || status == STATUS_STORE_Warning_DataSetDoesNotMatchSOPClass;
 }
 
-// The SOP Class UID of a file, read without its large elements; empty when it cannot be read.
-QString sopClassOf(const QString& path)
+// The SOP Class UID of a file, read into `file` without its large elements; empty when it cannot be read.
+QString sopClassOf(const QString& path, DcmFileFormat& file)
 {
-    DcmFileFormat file;
     if (dicom::loadDicomFile(file, path, dicom::ValueLoading::Lazy).bad())
         return {};
     // Sending may decode the pixels for the negotiated syntax; data DCMTK's JPEG decoder would never
@@ -437,6 +436,12 @@ QString sopClassOf(const QString& path)
     if (file.getDataset()->findAndGetOFString(DCM_SOPClassUID, uid).bad())
         return {};
     return QString::fromLatin1(uid.c_str()).trimmed();
+}
+
+QString sopClassOf(const QString& path)
+{
+    DcmFileFormat file;
+    return sopClassOf(path, file);
 }
 
 // What to say when the server accepts the association but not the one service it was asked for.
@@ -782,13 +787,15 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
         const QString& path = files.at(i);
         bool ok = false;
         if (!associationLost(last)) {
-            const QString sopClass = sopClassOf(path); // read again: the file may have changed meanwhile
+            // Read again (the file may have changed meanwhile), and sent as read and checked here, not
+            // read a third time by DCMTK.
+            DcmFileFormat file;
+            const QString sopClass = sopClassOf(path, file);
             const T_ASC_PresentationContextID pcid =
                 sopClass.isEmpty() ? T_ASC_PresentationContextID(0) : scu.findPresentationContextID(utf8(sopClass), "");
             if (pcid != 0) {
                 Uint16 status = 0;
-                const OFCondition cond =
-                    scu.sendSTORERequest(pcid, OFFilename(QFile::encodeName(path).constData()), nullptr, status, "", 0);
+                const OFCondition cond = scu.sendSTORERequest(pcid, OFFilename(), file.getDataset(), status, "", 0);
                 ok = cond.good() && storedStatus(status);
                 if (associationLost(cond))
                     last = cond; // the rest cannot go; do not wait a time-out for each of them
