@@ -12,6 +12,8 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
+#include "dicom/DicomNesting.h"
+#include "dicom/GuardedDicomStream.h"
 #include "dicom/DicomText.h"
 
 #include <QFile>
@@ -19,6 +21,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
@@ -444,6 +447,23 @@ QString sopClassOf(const QString& path)
     return sopClassOf(path, file);
 }
 
+// The SOP class a file's meta header names, read without its data set (the header guarded as every
+// read of it); empty when it names none.
+QString metaSopClassOf(const QString& path)
+{
+    dicom::useReadingConventions();
+    dicom::GuardedReading reading;
+    dicom::GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
+    OFCondition status = stream.status();
+    DcmMetaInfo meta;
+    dicom::DatasetStart start;
+    OFString uid;
+    if (status.bad() || dicom::readMetaHeader(meta, stream, reading, start, status) != dicom::ParseHazard::None
+        || status.bad() || meta.findAndGetOFString(DCM_MediaStorageSOPClassUID, uid).bad())
+        return {};
+    return QString::fromLatin1(uid.c_str()).trimmed();
+}
+
 // What to say when the server accepts the association but not the one service it was asked for.
 QString unsupportedServiceText(const QString& abstractSyntax)
 {
@@ -760,10 +780,14 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
     if (!validPeer(server, config, error))
         return false;
 
-    // Propose the usual classes plus every class the files carry, each once.
+    // Propose the usual classes plus every class the files carry, each once: the class a file's meta
+    // header names, which is its data set's in a file written as the standard asks; the data set is
+    // read for it only without one (each file is read whole once, as it is sent).
     QStringList abstractSyntaxes = commonStorageSopClasses();
     for (const QString& path : files) {
-        const QString sopClass = sopClassOf(path);
+        QString sopClass = metaSopClassOf(path);
+        if (sopClass.isEmpty())
+            sopClass = sopClassOf(path);
         if (!sopClass.isEmpty() && !abstractSyntaxes.contains(sopClass))
             abstractSyntaxes.append(sopClass);
     }
