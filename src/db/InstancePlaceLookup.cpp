@@ -4,8 +4,26 @@
 #include <QFile>
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace db {
+
+namespace {
+
+constexpr int kWaitStepUs = 200;
+constexpr int kWaitSteps = 2000000 / kWaitStepUs;
+
+// A commit of the index's writer is waited out in short steps: SQLite's own wait sleeps 1, 2, 5, 10 ms
+// and more, and so held each object that came during a commit for longer than the commit took.
+int waitForWriter(void*, int count)
+{
+    if (count >= kWaitSteps)
+        return 0;
+    ::usleep(kWaitStepUs);
+    return 1;
+}
+
+} // namespace
 
 InstancePlaceLookup::InstancePlaceLookup(QString indexPath)
     : m_indexPath(std::move(indexPath))
@@ -38,7 +56,7 @@ bool InstancePlaceLookup::open()
     if (sqlite3_open_v2(QFile::encodeName(m_indexPath).constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
                         nullptr)
             != SQLITE_OK
-        || sqlite3_busy_timeout(m_db, 2000) != SQLITE_OK
+        || sqlite3_busy_handler(m_db, waitForWriter, nullptr) != SQLITE_OK
         || sqlite3_prepare_v2(m_db, sql::kInstancePlace, -1, &m_query, nullptr) != SQLITE_OK) {
         close();
         return false;

@@ -187,10 +187,13 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return EC_Normal;
     } else if (const ReceivedObjectAdmission::Verdict verdict =
                    admission ? admission->admit(uidOf(*received, DCM_SOPInstanceUID),
-                                                uidOf(*received, DCM_SeriesInstanceUID), study)
+                                                uidOf(*received, DCM_SeriesInstanceUID), study,
+                                                [&](const QString& kept) {
+                                                    return holdsReceivedObject(kept, incoming.path(), *received);
+                                                })
                              : ReceivedObjectAdmission::Verdict::Keep;
                verdict != ReceivedObjectAdmission::Verdict::Keep) {
-        // Kept once already, or its UID names another object here: either way no file of it.
+        // Kept once already, kept in other content, or its UID names another object here: no file of it.
         m_storeStatus = verdict == ReceivedObjectAdmission::Verdict::AlreadyKept ? STATUS_Success
                                                                                   : STATUS_STORE_Error_CannotUnderstand;
         reusedUids += verdict == ReceivedObjectAdmission::Verdict::Refuse ? 1 : 0;
@@ -198,8 +201,11 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         incoming.remove();
         return EC_Normal;
     } else {
+        const QString sop = uidOf(*received, DCM_SOPInstanceUID);
         written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error);
         received.reset();
+        if (written && admission)
+            admission->kept(sop, path);
         m_storeStatus = written ? STATUS_Success : STATUS_STORE_Refused_OutOfResources;
         if (!written && (errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory)))
             diskFull = true;

@@ -12,6 +12,8 @@
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
+#include "dicom/DicomNesting.h"
+#include "dicom/GuardedDicomStream.h"
 #include "dicom/DicomText.h"
 
 #include <QFile>
@@ -19,6 +21,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/diutil.h>
 #include <dcmtk/dcmnet/scu.h>
@@ -435,10 +438,9 @@ bool storedStatus(Uint16 status)
         || status == STATUS_STORE_Warning_ElementsDiscarded || status == STATUS_STORE_Warning_DataSetDoesNotMatchSOPClass;
 }
 
-// The SOP Class UID of a file, read without its large elements; empty when it cannot be read.
-QString sopClassOf(const QString& path)
+// The SOP Class UID of a file, read into `file` without its large elements; empty when it cannot be read.
+QString sopClassOf(const QString& path, DcmFileFormat& file)
 {
-    DcmFileFormat file;
     if (dicom::loadDicomFile(file, path, dicom::ValueLoading::Lazy).bad())
         return {};
     // Sending may decode the pixels for the negotiated syntax; data DCMTK's JPEG decoder would never
@@ -447,6 +449,29 @@ QString sopClassOf(const QString& path)
         return {};
     OFString uid;
     if (file.getDataset()->findAndGetOFString(DCM_SOPClassUID, uid).bad())
+        return {};
+    return QString::fromLatin1(uid.c_str()).trimmed();
+}
+
+QString sopClassOf(const QString& path)
+{
+    DcmFileFormat file;
+    return sopClassOf(path, file);
+}
+
+// The SOP class a file's meta header names, read without its data set (the header guarded as every
+// read of it); empty when it names none.
+QString metaSopClassOf(const QString& path)
+{
+    dicom::useReadingConventions();
+    dicom::GuardedReading reading;
+    dicom::GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
+    OFCondition status = stream.status();
+    DcmMetaInfo meta;
+    dicom::DatasetStart start;
+    OFString uid;
+    if (status.bad() || dicom::readMetaHeader(meta, stream, reading, start, status) != dicom::ParseHazard::None
+        || status.bad() || meta.findAndGetOFString(DCM_MediaStorageSOPClassUID, uid).bad())
         return {};
     return QString::fromLatin1(uid.c_str()).trimmed();
 }
@@ -767,10 +792,14 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
     if (!validPeer(server, config, error))
         return false;
 
-    // Propose the usual classes plus every class the files carry, each once.
+    // Propose the usual classes plus every class the files carry, each once: the class a file's meta
+    // header names, which is its data set's in a file written as the standard asks; the data set is
+    // read for it only without one (each file is read whole once, as it is sent).
     QStringList abstractSyntaxes = commonStorageSopClasses();
     for (const QString& path : files) {
-        const QString sopClass = sopClassOf(path);
+        QString sopClass = metaSopClassOf(path);
+        if (sopClass.isEmpty())
+            sopClass = sopClassOf(path);
         if (!sopClass.isEmpty() && !abstractSyntaxes.contains(sopClass))
             abstractSyntaxes.append(sopClass);
     }
@@ -794,13 +823,15 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
         const QString& path = files.at(i);
         bool ok = false;
         if (!associationLost(last)) {
-            const QString sopClass = sopClassOf(path); // read again: the file may have changed meanwhile
+            // Read again (the file may have changed meanwhile), and sent as read and checked here, not
+            // read a third time by DCMTK.
+            DcmFileFormat file;
+            const QString sopClass = sopClassOf(path, file);
             const T_ASC_PresentationContextID pcid =
                 sopClass.isEmpty() ? T_ASC_PresentationContextID(0) : scu.findPresentationContextID(utf8(sopClass), "");
             if (pcid != 0) {
                 Uint16 status = 0;
-                const OFCondition cond =
-                    scu.sendSTORERequest(pcid, OFFilename(QFile::encodeName(path).constData()), nullptr, status, "", 0);
+                const OFCondition cond = scu.sendSTORERequest(pcid, OFFilename(), file.getDataset(), status, "", 0);
                 ok = cond.good() && storedStatus(status);
                 if (associationLost(cond))
                     last = cond; // the rest cannot go; do not wait a time-out for each of them

@@ -394,8 +394,14 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
     // Objects refused for a UID that names another object here, by the receiver or only as they
     // were indexed: the study is not whole, whatever the server's counts say.
     const int refused = (m_admission ? m_admission->refused() : 0) + m_refusedAtIndex;
-    const QString note = reusedUidsText(refused);
-    if (refused > 0 && !m_cancelled && !errorMessage.contains(note)) {
+    const int differing = m_admission ? m_admission->differing() : 0;
+    QStringList notes;
+    if (refused > 0 && !errorMessage.contains(reusedUidsText(refused)))
+        notes << reusedUidsText(refused);
+    if (differing > 0)
+        notes << differingCopiesText(differing);
+    if (!notes.isEmpty() && !m_cancelled) {
+        const QString note = notes.join(QStringLiteral(". "));
         finish(false, ok ? QStringLiteral("Исследование получено не полностью. ") + note
                          : errorMessage + QStringLiteral(". ") + note);
         return;

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
+#include <QUuid>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <functional>
 #include <vector>
 
 #include <dcmtk/config/osconfig.h>
@@ -169,7 +171,11 @@ QByteArray newMetaHeader(DcmDataset& dataset, E_TransferSyntax syntax)
     return length <= filled ? QByteArray(static_cast<const char*>(written), qsizetype(length)) : QByteArray();
 }
 
-// Copies the file `source` to the first free name in the folder: a new file, never one that is there.
+std::function<void(const QString&)> g_copyingForTest;
+
+// Copies the file `source` into the folder under a temporary name of the receive's own, and gives the
+// copy the first free name only once it is whole, through the door, never over a file that is there:
+// a copy cut short (the program killed, the disk full) lies under no object's name.
 bool copyToFreeName(const QString& source, const QDir& dir, const QString& base, QString* path, QString* error)
 {
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
@@ -177,15 +183,11 @@ bool copyToFreeName(const QString& source, const QDir& dir, const QString& base,
         *error = QStringLiteral("Не удалось прочитать файл %1: %2").arg(source, QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
-    int out = -1;
-    for (int n = 0; out < 0 && n < 100000; ++n) {
-        *path = dir.filePath(candidateName(base, n));
-        out = ::open(QFile::encodeName(*path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (out < 0 && errno != EEXIST)
-            break;
-    }
+    const QString temporary =
+        dir.filePath(QStringLiteral(".writing-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    const int out = ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (out < 0) {
-        *error = QStringLiteral("Не удалось создать файл %1: %2").arg(*path, QString::fromLocal8Bit(strerror(errno)));
+        *error = QStringLiteral("Не удалось создать файл %1: %2").arg(temporary, QString::fromLocal8Bit(strerror(errno)));
         ::close(in);
         return false;
     }
@@ -195,15 +197,32 @@ bool copyToFreeName(const QString& source, const QDir& dir, const QString& base,
     for (ssize_t got; code == 0 && (got = ::read(in, chunk.data(), chunk.size())) != 0;) {
         if (got < 0 || ::write(out, chunk.data(), size_t(got)) != got)
             code = errno ? errno : EIO;
+        else if (g_copyingForTest)
+            g_copyingForTest(temporary);
     }
     if (::close(out) != 0 && code == 0)
         code = errno;
     ::close(in);
-    if (code == 0)
-        return true;
-    *error = QStringLiteral("Не удалось записать файл %1: %2").arg(*path, QString::fromLocal8Bit(strerror(code)));
+    const platform::OwnFileDoor door({dir.path()});
+    QString why;
+    if (code == 0) {
+        for (int n = 0; n < 100000; ++n) {
+            *path = dir.filePath(candidateName(base, n));
+            const platform::OwnFileDoor::Outcome renamed = door.rename(temporary, made, *path, platform::OwnProof(), &why);
+            if (renamed == platform::OwnFileDoor::Outcome::Done)
+                return true;
+            // Taken: the next name. Anything else is told.
+            if (renamed != platform::OwnFileDoor::Outcome::Refused || !platform::FileId::of(*path).known)
+                break;
+            why = QStringLiteral("не удалось подобрать свободное имя файла в папке %1").arg(dir.path());
+        }
+        *error = QStringLiteral("Не удалось сохранить файл %1: %2").arg(*path, why);
+        code = EIO;
+    } else {
+        *error = QStringLiteral("Не удалось записать файл %1: %2").arg(temporary, QString::fromLocal8Bit(strerror(code)));
+    }
     // Only the file this copy made goes.
-    platform::OwnFileDoor({dir.path()}).remove(*path, platform::OwnProof::made(made));
+    door.remove(temporary, platform::OwnProof::made(made));
     errno = code;
     return false;
 }
@@ -244,6 +263,15 @@ bool replaceHeader(const QString& path, qint64 start, const QByteArray& header, 
     return ok;
 }
 
+// The header written on receipt names the UIDs of the request: it is rewritten only when it differs
+// from the data set's own (or is DCMTK's, which also names the sender), and stays when it cannot be read.
+bool settleHeader(const QString& receivedPath, DcmDataset& dataset, QString* error)
+{
+    const QByteArray written = writtenHeader(receivedPath);
+    const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
+    return header.isEmpty() || header == written || replaceHeader(receivedPath, written.size(), header, error);
+}
+
 bool makeFolder(const QDir& dir, QString* error)
 {
     if (dir.mkpath(QStringLiteral(".")))
@@ -267,12 +295,8 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
         return false;
     // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
     // large values move with it, so the parsed object, which reads them from this file, is not used
-    // past this point. The header written on receipt names the UIDs of the request: it is rewritten
-    // only when it differs from the data set's own (or is DCMTK's, which also names the sender), and
-    // stays when it cannot be read.
-    const QByteArray written = writtenHeader(receivedPath);
-    const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
-    if (!header.isEmpty() && header != written && !replaceHeader(receivedPath, written.size(), header, err))
+    // past this point.
+    if (!settleHeader(receivedPath, dataset, err))
         return false;
     // Sent again as it was stored before (a retrieve of the study repeated, or one cut short before
     // its rows were written): that file is this object's, and nothing is written. Any other file under
@@ -284,7 +308,8 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
         return true;
     }
     QString path;
-    const LinkOutcome linked = linkToFreeName(receivedPath, dir, base, &path, err);
+    const LinkOutcome linked =
+        g_copyingForTest ? LinkOutcome::Unsupported : linkToFreeName(receivedPath, dir, base, &path, err);
     if (linked == LinkOutcome::Failed)
         return false;
     if (linked == LinkOutcome::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, err))
@@ -293,6 +318,18 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     if (filePath)
         *filePath = path;
     return true;
+}
+
+bool holdsReceivedObject(const QString& storedPath, const QString& receivedPath, DcmFileFormat& parsed)
+{
+    QString error;
+    DcmDataset& dataset = *parsed.getDataset();
+    return settleHeader(receivedPath, dataset, &error) && holdsSameObject(storedPath, receivedPath, dataset);
+}
+
+void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> copying)
+{
+    g_copyingForTest = std::move(copying);
 }
 
 platform::FileId takeStoredFile(const QString& filePath)

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <functional>
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
@@ -23,6 +25,14 @@ namespace pacs {
 // any other file there "_<n>" is added while the name is taken. On failure `error` says why.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error);
+
+// Whether the file at `storedPath` holds the received object in the very bytes storeReceivedFile would
+// store it in. The parsed object is not used after this, as after storeReceivedFile.
+bool holdsReceivedObject(const QString& storedPath, const QString& receivedPath, DcmFileFormat& parsed);
+
+// For tests: storeReceivedFile copies as it does where the file system has no hard links, and calls
+// `copying` with the unfinished copy's path after each piece it writes (empty: links again).
+void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> copying);
 
 // The file storeReceivedFile made at `filePath`, as it made it; unknown when it made none there (an
 // earlier copy holds the object) or it was asked before. Safe from any thread: the receivers make the

@@ -12,7 +12,8 @@ ReceivedObjectAdmission::ReceivedObjectAdmission(QString indexPath)
 
 ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& sopInstanceUid,
                                                                 const QString& seriesInstanceUid,
-                                                                const QString& studyInstanceUid)
+                                                                const QString& studyInstanceUid,
+                                                                const std::function<bool(const QString&)>& sameAsKept)
 {
     QMutexLocker lock(&m_mutex);
     const auto refuse = [this] {
@@ -21,9 +22,15 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
     };
     const auto kept = m_seriesOfKept.constFind(sopInstanceUid);
     if (kept != m_seriesOfKept.constEnd()) {
-        if (*kept == seriesInstanceUid && m_studyOfSeries.value(*kept) == studyInstanceUid)
+        if (*kept != seriesInstanceUid || m_studyOfSeries.value(*kept) != studyInstanceUid)
+            return refuse();
+        // Another object under the same UIDs: the first stays, and the retrieve says what was not kept
+        // (also when the first has no file yet to compare with).
+        const QString file = m_fileOfKept.value(sopInstanceUid);
+        if (!sameAsKept || (!file.isEmpty() && sameAsKept(file)))
             return Verdict::AlreadyKept;
-        return refuse();
+        ++m_differing;
+        return Verdict::Differs;
     }
     // Past the program's end nothing may read the index: an object that comes that late is not kept.
     if (m_closed)
@@ -35,6 +42,18 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
     m_seriesOfKept.insert(sopInstanceUid, seriesInstanceUid);
     m_studyOfSeries.insert(seriesInstanceUid, studyInstanceUid);
     return Verdict::Keep;
+}
+
+void ReceivedObjectAdmission::kept(const QString& sopInstanceUid, const QString& filePath)
+{
+    QMutexLocker lock(&m_mutex);
+    m_fileOfKept.insert(sopInstanceUid, filePath);
+}
+
+int ReceivedObjectAdmission::differing() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_differing;
 }
 
 void ReceivedObjectAdmission::close()
@@ -55,6 +74,13 @@ QString reusedUidsText(int refused)
     return QStringLiteral("Отклонено объектов, чей UID в базе уже принадлежит другой серии или другому "
                           "исследованию: %1")
         .arg(refused);
+}
+
+QString differingCopiesText(int differing)
+{
+    return QStringLiteral("Не сохранено объектов, пришедших повторно с тем же UID, но с другим содержимым "
+                          "(оставлен первый из них): %1")
+        .arg(differing);
 }
 
 } // namespace pacs

@@ -11,6 +11,8 @@
 #include <QMutex>
 #include <QString>
 
+#include <functional>
+
 namespace pacs {
 
 class ReceivedObjectAdmission
@@ -20,13 +22,20 @@ public:
         Keep,        // store it
         AlreadyKept, // this very object came before in this retrieve: answer success, keep one copy
         Refuse,      // its UID belongs to another series or study
+        Differs,     // its UIDs came before in this retrieve with other content: the first copy stays
     };
 
     // indexPath: the index file the retrieve's objects go to (empty: only this retrieve is looked at).
     explicit ReceivedObjectAdmission(QString indexPath);
 
-    Verdict admit(const QString& sopInstanceUid, const QString& seriesInstanceUid, const QString& studyInstanceUid);
+    // sameAsKept: whether the object holds the very bytes of the file kept for its UIDs (given that
+    // file's path); without it, an object whose UIDs came before counts as the same.
+    Verdict admit(const QString& sopInstanceUid, const QString& seriesInstanceUid, const QString& studyInstanceUid,
+                  const std::function<bool(const QString& keptFile)>& sameAsKept = {});
+    // The file an object let in by admit was stored in.
+    void kept(const QString& sopInstanceUid, const QString& filePath);
     int refused() const;
+    int differing() const;
     // At the program's end, for threads that may still be receiving: once it returns, no call reads
     // the index any more, its file is closed, and every object that comes is refused.
     void close();
@@ -39,11 +48,15 @@ private:
     db::InstancePlaceLookup m_index;
     QHash<QString, QString> m_seriesOfKept; // SOP Instance UID -> series (which belongs to one study)
     QHash<QString, QString> m_studyOfSeries;
+    QHash<QString, QString> m_fileOfKept;
     int m_refused = 0;
+    int m_differing = 0;
     bool m_closed = false;
 };
 
 // What a retrieve that refused such objects adds to its message.
 QString reusedUidsText(int refused);
+// What a retrieve adds to its message for objects that came again with other content.
+QString differingCopiesText(int differing);
 
 } // namespace pacs

@@ -178,17 +178,18 @@ private:
             emit m_listener->foreignObjectRefused(studyUid);
             return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
         }
+        OFString sop;
+        dataset.findAndGetOFString(DCM_SOPInstanceUID, sop);
         if (admission) {
-            OFString sop, series;
-            dataset.findAndGetOFString(DCM_SOPInstanceUID, sop);
+            OFString series;
             dataset.findAndGetOFString(DCM_SeriesInstanceUID, series);
-            const ReceivedObjectAdmission::Verdict verdict =
-                admission->admit(QString::fromLatin1(sop.c_str()).trimmed(),
-                                 QString::fromLatin1(series.c_str()).trimmed(), studyUid);
-            // Kept once already, or its UID names another object here: either way no file of it.
+            const ReceivedObjectAdmission::Verdict verdict = admission->admit(
+                QString::fromLatin1(sop.c_str()).trimmed(), QString::fromLatin1(series.c_str()).trimmed(), studyUid,
+                [&](const QString& kept) { return holdsReceivedObject(kept, incoming.path(), *received); });
+            // Kept once already, kept in other content, or its UID names another object here: no file of it.
             if (verdict == ReceivedObjectAdmission::Verdict::AlreadyKept)
                 return sendSTOREResponse(pcid, request, STATUS_Success);
-            if (verdict == ReceivedObjectAdmission::Verdict::Refuse)
+            if (verdict != ReceivedObjectAdmission::Verdict::Keep)
                 return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
         }
         if (storeBelowReserve(folder)) {
@@ -201,6 +202,8 @@ private:
         QString path;
         const bool written = storeReceivedFile(incoming.path(), *received, folder, &path, &error);
         const int writeError = errno;
+        if (written && admission)
+            admission->kept(QString::fromLatin1(sop.c_str()).trimmed(), path);
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
         incoming.remove();

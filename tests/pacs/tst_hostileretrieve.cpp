@@ -175,6 +175,9 @@ private slots:
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
             QTest::newRow(m + ": the UID of an archived image") << mode << "abaa" << -1 << -1 << -1 << 3
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
+            QTest::newRow(m + ": one object twice") << mode << "aaas" << -1 << -1 << -1 << 3 << QString() << false;
+            QTest::newRow(m + ": one UID twice, other content") << mode << "aaac" << -1 << -1 << -1 << 3
+                                                                << QStringLiteral("другим содержимым (оставлен первый из них): 1") << true;
             QTest::newRow(m + ": abort after 1 of 3") << mode << "aaa" << 1 << -1 << -1 << 1 << QString() << true;
             QTest::newRow(m + ": cancelled after 1 of 3") << mode << "aaa" << -1 << 1 << -1 << 1
                                                            << QStringLiteral("Загрузка отменена") << true;
@@ -211,6 +214,8 @@ private slots:
             }
             peer.retrieveObjects.push_back(fixtures::loadDataset(m_askedFiles.at(c == QLatin1Char('a') ? nextAsked++ : 0)));
             DcmDataset& object = *peer.retrieveObjects.back();
+            if (c == QLatin1Char('c')) // the first object's UIDs again, with other content
+                object.putAndInsertString(DCM_InstanceNumber, "77");
             if (c == QLatin1Char('d')) // the first object's UID again, in a series of its own
                 object.putAndInsertString(DCM_SeriesInstanceUID, (m_asked.seriesUid + QStringLiteral(".2")).toLatin1().constData());
             if (c == QLatin1Char('b')) { // an object of this study with the UID of an archived image
@@ -246,6 +251,11 @@ private slots:
         QCOMPARE(finished.first().at(2).toInt(), indexed);
         checkIndex(indexed);
         QCOMPARE(filesIn(folder), indexed);
+        // Of one UID twice, the first copy is the one kept.
+        const QString firstUid = uidOf(m_askedFiles.first(), DCM_SOPInstanceUID);
+        for (const db::InstanceRecord& row : m_bench.index().instancesForSeries(m_asked.seriesUid))
+            if (uidOf(row.filePath, DCM_SOPInstanceUID) == firstUid)
+                QCOMPARE(uidOf(row.filePath, DCM_InstanceNumber), uidOf(m_askedFiles.first(), DCM_InstanceNumber));
         QCOMPARE(QDir(folder).entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden).size(), 0);
         QCOMPARE(isRetrieveUnfinished(m_asked.studyUid), unfinished);
         if (roomForFiles == 0)

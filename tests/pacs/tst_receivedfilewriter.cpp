@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QTest>
@@ -122,23 +123,34 @@ private slots:
     {
         QTest::addColumn<QByteArray>("uid");
         QTest::addColumn<bool>("namedByUid");
-        QTest::newRow("plain UID") << QByteArray("1.2.840.113619.2.55.3") << true;
-        QTest::newRow("path climbing") << QByteArray("../../../etc/passwd") << false;
-        QTest::newRow("separators") << QByteArray("1.2/3\\4") << false;
-        QTest::newRow("leading dot") << QByteArray(".1.2") << false;
-        QTest::newRow("no UID") << QByteArray() << false;
+        QTest::addColumn<bool>("withoutLinks"); // copied, as on a file system without hard links (FAT)
+        QTest::newRow("plain UID") << QByteArray("1.2.840.113619.2.55.3") << true << false;
+        QTest::newRow("path climbing") << QByteArray("../../../etc/passwd") << false << false;
+        QTest::newRow("separators") << QByteArray("1.2/3\\4") << false << false;
+        QTest::newRow("leading dot") << QByteArray(".1.2") << false << false;
+        QTest::newRow("no UID") << QByteArray() << false << false;
         // Each of these would pass the test of digits and dots alone.
-        QTest::newRow("empty UID") << QByteArray("") << false;
-        QTest::newRow("over-long UID") << QByteArray("1.2.840.113619.2.55.3.604688119.969.1268071029.320.1234567890123456") << false;
+        QTest::newRow("empty UID") << QByteArray("") << false << false;
+        QTest::newRow("over-long UID") << QByteArray("1.2.840.113619.2.55.3.604688119.969.1268071029.320.1234567890123456") << false << false;
+        QTest::newRow("plain UID, without hard links") << QByteArray("1.2.840.113619.2.55.3") << true << true;
+        QTest::newRow("no UID, without hard links") << QByteArray() << false << true;
     }
 
     void names()
     {
         QFETCH(QByteArray, uid);
         QFETCH(bool, namedByUid);
+        QFETCH(bool, withoutLinks);
         QTemporaryDir root;
         const QString out = root.filePath(QStringLiteral("a/b"));
         DcmDataset ds = datasetWithUid(uid);
+        // Cut mid-copy (the program killed there): nothing new may lie under a final name yet.
+        QList<int> namedWhileCopying;
+        if (withoutLinks)
+            copyWithoutLinksForTest([&](const QString&) {
+                namedWhileCopying << int(QDir(out).entryList({QStringLiteral("*.dcm")}, QDir::Files).size());
+            });
+        const auto linksAgain = qScopeGuard([] { copyWithoutLinksForTest({}); });
 
         QStringList paths;
         for (int i = 0; i < 3; ++i) {
@@ -152,6 +164,7 @@ private slots:
             paths << path;
             QCOMPARE(QFileInfo(path).absolutePath(), QDir(out).absolutePath());
         }
+        QCOMPARE(namedWhileCopying, withoutLinks ? (QList<int>{0, 1, 2}) : QList<int>());
         // Three arrivals of the same object: three files, none overwritten, nothing half-written left.
         QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 3);
         for (const QString& path : paths)
