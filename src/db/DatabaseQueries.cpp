@@ -220,12 +220,7 @@ std::optional<IndexedFile> Database::objectFile(const QString& sopInstanceUid) c
     if (!m_db.isOpen())
         return std::nullopt;
     QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
-                   + QStringLiteral("WHERE i.sop_instance_uid = :sop GROUP BY i.file_path;")))
-        return std::nullopt;
-    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
-    if (!q.exec() || !q.next())
+    if (!selectObjectFile(q, sopInstanceUid))
         return std::nullopt;
     return indexedFile(q);
 }

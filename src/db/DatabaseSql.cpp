@@ -26,6 +26,16 @@ const char* const kIndexedFileSelect =
     "MAX(i.in_store), MAX(CASE WHEN i.frame_index = 0 THEN i.file_size END) "
     "FROM instances i JOIN series se ON se.series_instance_uid = i.series_instance_uid ";
 
+bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid)
+{
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
+                   + QStringLiteral("WHERE i.sop_instance_uid = :sop GROUP BY i.file_path;")))
+        return false;
+    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
+    return q.exec() && q.next();
+}
+
 IndexedFile indexedFileOf(const QSqlQuery& q)
 {
     IndexedFile file;

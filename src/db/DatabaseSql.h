@@ -30,6 +30,8 @@ extern const char* const kAllStudiesOrder;
 extern const char* const kIndexedFileSelect;
 constexpr int kIndexedFileInStore = 5;
 IndexedFile indexedFileOf(const QSqlQuery& q);
+// Runs kIndexedFileSelect for the one file of the object sopInstanceUid and moves to its row.
+bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid);
 
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid);
 int sqliteCode(const QSqlError& error);

@@ -107,12 +107,7 @@ std::optional<IndexedFile> IndexReader::instanceFile(const QString& sopInstanceU
     if (!isOpen())
         return std::nullopt;
     QSqlQuery q(QSqlDatabase::database(m_connectionName, false));
-    q.setForwardOnly(true);
-    if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
-                   + QStringLiteral("WHERE i.sop_instance_uid = :sop GROUP BY i.file_path;")))
-        return std::nullopt;
-    q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
-    if (!q.exec() || !q.next())
+    if (!selectObjectFile(q, sopInstanceUid))
         return std::nullopt;
     return indexedFileOf(q);
 }

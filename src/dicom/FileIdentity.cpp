@@ -1,6 +1,7 @@
 #include "dicom/FileIdentity.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -17,6 +18,23 @@ FileIdentity fileIdentity(const QString& path)
     identity.inode = quint64(info.st_ino);
     identity.device = quint64(info.st_dev);
     return identity;
+}
+
+bool sameFileBytes(const QString& a, const QString& b)
+{
+    const QFileInfo infoA(a), infoB(b);
+    if (infoA.isSymLink() || !infoA.isFile() || infoB.isSymLink() || !infoB.isFile() || infoA.size() != infoB.size())
+        return false;
+    QFile fileA(a), fileB(b);
+    if (!fileA.open(QIODevice::ReadOnly) || !fileB.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 20;
+    while (!fileA.atEnd()) {
+        const QByteArray chunk = fileA.read(kChunk);
+        if (chunk.isEmpty() || fileB.read(kChunk) != chunk)
+            return false;
+    }
+    return fileB.atEnd();
 }
 
 } // namespace dicom

@@ -21,4 +21,7 @@ struct FileIdentity
 // Thread-safe (no time-zone conversion, unlike QFileInfo). A missing file gives size -1.
 FileIdentity fileIdentity(const QString& path);
 
+// Both are plain files (no link) of the very same bytes.
+bool sameFileBytes(const QString& a, const QString& b);
+
 } // namespace dicom

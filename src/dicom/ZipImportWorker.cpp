@@ -1,6 +1,7 @@
 #include "dicom/ZipImportWorker.h"
 
 #include "dicom/AtomicDicomWriter.h"
+#include "dicom/FileIdentity.h"
 #include "dicom/ZipArchiveOpen.h"
 
 #include <QCryptographicHash>
@@ -401,24 +402,6 @@ bool makeFolder(const QString& folder, QString* cause, int* code)
     return false;
 }
 
-// Both are plain files (no link) of the very same bytes.
-bool sameBytes(const QString& a, const QString& b)
-{
-    const QFileInfo infoA(a), infoB(b);
-    if (infoA.isSymLink() || !infoA.isFile() || infoB.isSymLink() || !infoB.isFile() || infoA.size() != infoB.size())
-        return false;
-    QFile fileA(a), fileB(b);
-    if (!fileA.open(QIODevice::ReadOnly) || !fileB.open(QIODevice::ReadOnly))
-        return false;
-    constexpr qint64 kChunk = 1 << 20;
-    while (!fileA.atEnd()) {
-        const QByteArray chunk = fileA.read(kChunk);
-        if (chunk.isEmpty() || fileB.read(kChunk) != chunk)
-            return false;
-    }
-    return fileB.atEnd();
-}
-
 // Beside a file under the copy's name that holds the object in other bytes: the first of
 // "<name>_1.dcm", "<name>_2.dcm", … that is free or holds the source's very bytes (stored so by an
 // earlier import of the same archive); empty when none is.
@@ -427,7 +410,7 @@ QString besideName(const QString& seriesFolder, const QString& name, const QStri
     for (int n = 1; n < 1000; ++n) {
         const QString candidate = QDir(seriesFolder).filePath(QStringLiteral("%1_%2.dcm").arg(name).arg(n));
         const QFileInfo info(candidate);
-        if ((!info.exists() && !info.isSymLink()) || sameBytes(candidate, source))
+        if ((!info.exists() && !info.isSymLink()) || sameFileBytes(candidate, source))
             return candidate;
     }
     return {};
@@ -538,7 +521,7 @@ void ZipImportWorker::run()
             }
             // The object in other bytes that no row lists there (a file of the user's, a name that
             // differs only in case on FAT) is not this import's copy: the archive's goes beside it.
-            if (!sameBytes(destination, path) && !(listedProbe && listedProbe(summary->sopInstanceUid, destination))) {
+            if (!sameFileBytes(destination, path) && !(listedProbe && listedProbe(summary->sopInstanceUid, destination))) {
                 destination = besideName(seriesFolder, storeName(summary->sopInstanceUid), path);
                 if (destination.isEmpty()) {
                     if (copyFailures++ == 0)

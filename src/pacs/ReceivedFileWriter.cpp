@@ -1,6 +1,7 @@
 #include "pacs/ReceivedFileWriter.h"
 
 #include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -63,16 +64,7 @@ bool holdsSameObject(const QString& path, const QString& received, DcmDataset& d
         || summary->seriesInstanceUid != uidOf(dataset, DCM_SeriesInstanceUID)
         || summary->studyInstanceUid != uidOf(dataset, DCM_StudyInstanceUID))
         return false;
-    QFile there(path), here(received);
-    if (!there.open(QIODevice::ReadOnly) || !here.open(QIODevice::ReadOnly))
-        return false;
-    constexpr qint64 kChunk = 1 << 20;
-    while (!here.atEnd()) {
-        const QByteArray mine = here.read(kChunk);
-        if (mine.isEmpty() || there.read(kChunk) != mine)
-            return false;
-    }
-    return there.atEnd();
+    return dicom::sameFileBytes(path, received);
 }
 
 QString candidateName(const QString& base, int n)
