@@ -50,30 +50,6 @@ bool liesIn(const QString& path, const QString& folder, bool strictlyBelow)
     return path.startsWith(folder == QLatin1String("/") ? folder : folder + QLatin1Char('/'));
 }
 
-// An open folder, closed when it goes.
-class FolderHandle
-{
-public:
-    FolderHandle() = default;
-    explicit FolderHandle(int fd) : m_fd(fd) {}
-    ~FolderHandle()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    FolderHandle& operator=(FolderHandle&& other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd = -1;
-};
-
 // Everything below the open folder that is no link; false when anything stayed.
 bool emptyFolder(int folder)
 {
@@ -99,7 +75,7 @@ bool emptyFolder(int folder)
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            const FolderHandle inner(::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const Descriptor inner(::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             whole = inner.fd() >= 0 && emptyFolder(inner.fd()) && ::unlinkat(folder, name.constData(), AT_REMOVEDIR) == 0
                     && whole;
         } else if (S_ISREG(st.st_mode)) {
@@ -122,6 +98,12 @@ struct
 void testing::setBeforeRenameHook(void (*hook)(void* context), void* context)
 {
     beforeRename = {hook, context};
+}
+
+Descriptor::~Descriptor()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 FileId FileId::of(const QString& path)
@@ -172,7 +154,7 @@ OwnProof OwnProof::ownName()
 
 struct OwnFileDoor::Place
 {
-    FolderHandle folder;
+    Descriptor folder;
     QByteArray name;
     QString canonicalFolder;
 };
@@ -210,7 +192,7 @@ bool OwnFileDoor::place(const QString& path, Place* where) const
     if (!inside)
         return false;
     // The folder as resolved, opened without following a link in its place.
-    where->folder = FolderHandle(::open(QFile::encodeName(canonicalFolder).constData(),
+    where->folder = Descriptor(::open(QFile::encodeName(canonicalFolder).constData(),
                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     where->name = name;
     where->canonicalFolder = canonicalFolder;
@@ -360,7 +342,7 @@ bool OwnFileDoor::removeTree(const QString& folder) const
     Place where;
     if (!placeBelow(folder, &where))
         return false;
-    const FolderHandle inner(
+    const Descriptor inner(
         ::openat(where.folder.fd(), where.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (inner.fd() < 0)
         return false;

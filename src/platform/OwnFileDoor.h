@@ -16,7 +16,29 @@
 #include <QString>
 #include <QStringList>
 
+#include <utility>
+
 namespace platform {
+
+// An open descriptor, closed when it goes.
+class Descriptor
+{
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
 
 struct FileId
 {

@@ -18,31 +18,7 @@
 
 namespace {
 
-// An open descriptor, closed when it goes.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1)
-        : m_fd(fd)
-    {
-    }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using platform::Descriptor;
 
 platform::FileId idOf(const struct stat& st)
 {
