@@ -620,7 +620,12 @@ FileWalk walkFile(const uchar* data, qint64 size, const DatasetStart& start, con
     return result;
 }
 
-// Runs `use` on the file's bytes (mapped where possible); `fallback` when it cannot be read.
+// Files up to this size are read into a buffer the thread keeps: a mapping costs little to make, but
+// its removal stops every core that ran one of the program's threads to clear the mapping from its
+// address cache, once per file of a retrieve on the thread receiving and on the one listing.
+constexpr qint64 kLargestReadFile = 4ll * 1024 * 1024;
+
+// Runs `use` on the file's bytes (mapped where they are many); `fallback` when it cannot be read.
 template <typename Result, typename Use> Result withFileBytes(const QString& path, Result fallback, Use use)
 {
     QFile file(path);
@@ -629,6 +634,15 @@ template <typename Result, typename Use> Result withFileBytes(const QString& pat
     const qint64 size = file.size();
     if (size <= 0)
         return fallback;
+    if (size <= kLargestReadFile) {
+        thread_local std::vector<uchar> buffer;
+        if (buffer.size() < size_t(size))
+            buffer.resize(size_t(size));
+        const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()), size);
+        if (got <= 0)
+            return fallback;
+        return use(buffer.data(), got);
+    }
     if (const uchar* mapped = file.map(0, size))
         return use(mapped, size);
     const QByteArray bytes = file.readAll();

@@ -56,8 +56,11 @@ QString baseNameFor(DcmDataset& dataset, bool* byUid)
 // it again.
 bool holdsSameObject(const QString& path, const QString& received, DcmDataset& dataset)
 {
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile() || info.size() != QFileInfo(received).size() || !dicom::isDicomFile(path))
+    // Asked of every object received, and nearly always of a name nothing holds: one look at it.
+    struct stat held {}, came {};
+    if (::lstat(QFile::encodeName(path).constData(), &held) != 0 || !S_ISREG(held.st_mode)
+        || ::stat(QFile::encodeName(received).constData(), &came) != 0 || held.st_size != came.st_size
+        || !dicom::isDicomFile(path))
         return false;
     const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
     if (!summary || summary->sopInstanceUid != uidOf(dataset, DCM_SOPInstanceUID)
@@ -255,10 +258,44 @@ bool replaceHeader(const QString& path, qint64 start, const QByteArray& header, 
     return ok;
 }
 
+// The header openReceiveStream last wrote on this thread, and what it was made of.
+struct WrittenHeader
+{
+    QString path;
+    OFString sopClassUid;
+    OFString sopInstanceUid;
+    E_TransferSyntax syntax = EXS_Unknown;
+};
+thread_local WrittenHeader t_written;
+
+// A UID's value as written: padded to an even length.
+OFString writtenUid(OFString uid)
+{
+    if (uid.size() % 2 != 0)
+        uid += '\0';
+    return uid;
+}
+
+// The data set holds this UID under the key as a UID element that newMetaHeader would copy into the
+// same bytes.
+bool holdsUid(DcmDataset& dataset, const DcmTagKey& key, const OFString& uid)
+{
+    DcmElement* element = nullptr;
+    OFString held;
+    return dataset.findAndGetElement(key, element).good() && element && element->ident() == EVR_UI
+           && element->getOFStringArray(held, OFFalse).good() && writtenUid(held) == writtenUid(uid);
+}
+
 // The header written on receipt names the UIDs of the request: it is rewritten only when it differs
 // from the data set's own (or is DCMTK's, which also names the sender), and stays when it cannot be read.
 bool settleHeader(const QString& receivedPath, DcmDataset& dataset, QString* error)
 {
+    // The data set names the request's UIDs in the syntax it came in, as nearly every one does: the
+    // header written for them is the one it needs, and is neither read back nor made again.
+    if (t_written.path == receivedPath && dataset.getOriginalXfer() == t_written.syntax
+        && holdsUid(dataset, DCM_SOPClassUID, t_written.sopClassUid)
+        && holdsUid(dataset, DCM_SOPInstanceUID, t_written.sopInstanceUid))
+        return true;
     const QByteArray written = writtenHeader(receivedPath);
     const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
     return header.isEmpty() || header == written || replaceHeader(receivedPath, written.size(), header, error);
@@ -337,8 +374,10 @@ DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_Stor
     const QByteArray local = QFile::encodeName(path);
     T_ASC_PresentationContext context;
     QByteArray header;
+    E_TransferSyntax syntax = EXS_Unknown;
+    t_written = {};
     if (association && ASC_findAcceptedPresentationContext(association->params, presID, &context).good()) {
-        const E_TransferSyntax syntax = DcmXfer(context.acceptedTransferSyntax).getXfer();
+        syntax = DcmXfer(context.acceptedTransferSyntax).getXfer();
         DcmDataset uids;
         if (syntax != EXS_Unknown && uids.putAndInsertString(DCM_SOPClassUID, request.AffectedSOPClassUID).good()
             && uids.putAndInsertString(DCM_SOPInstanceUID, request.AffectedSOPInstanceUID).good())
@@ -353,8 +392,10 @@ DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_Stor
     if (stream->status().good())
         stream->write(header.constData(), offile_off_t(header.size()));
     *cond = stream->status();
-    if (cond->good())
+    if (cond->good()) {
+        t_written = {path, request.AffectedSOPClassUID, request.AffectedSOPInstanceUID, syntax};
         return stream;
+    }
     delete stream;
     return nullptr;
 }

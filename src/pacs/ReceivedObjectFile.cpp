@@ -16,6 +16,7 @@
 #include <dcmtk/dcmdata/dcostrma.h>
 
 #include <cerrno>
+#include <optional>
 
 namespace pacs {
 
@@ -54,9 +55,21 @@ ReceivedObjectFile::~ReceivedObjectFile()
 
 void ReceivedObjectFile::remove()
 {
-    // The name, with its random part, is this object's own: nobody else makes a file under it.
-    if (!m_path.isEmpty())
-        platform::OwnFileDoor({QFileInfo(m_path).path()}).remove(m_path, platform::OwnProof::ownName());
+    if (m_path.isEmpty())
+        return;
+    // The name, with its random part, is this object's own: nobody else makes a file under it. The
+    // door to its folder is made once for the objects a thread receives into it, not once for each:
+    // making it resolves every step of the folder's path.
+    struct FolderDoor
+    {
+        QString folder;
+        std::optional<platform::OwnFileDoor> door;
+    };
+    thread_local FolderDoor t_last;
+    const QString folder = QFileInfo(m_path).path();
+    if (!t_last.door || t_last.folder != folder)
+        t_last = {folder, platform::OwnFileDoor({folder})};
+    t_last.door->remove(m_path, platform::OwnProof::ownName());
 }
 
 namespace {

@@ -596,10 +596,17 @@ private slots:
     {
         QTest::addColumn<int>("retrieveMode");
         QTest::addColumn<bool>("otherUidAnnounced");
-        QTest::newRow("C-GET") << 1 << false;
-        QTest::newRow("C-GET, request names another object") << 1 << true;
-        QTest::newRow("C-MOVE") << 0 << false;
-        QTest::newRow("C-MOVE, request names another object") << 0 << true;
+        QTest::addColumn<bool>("otherClassAnnounced");
+        QTest::addColumn<QByteArray>("sentSyntax"); // empty: the one agreed, explicit VR
+        const QByteArray agreed;
+        const QByteArray implicit(UID_LittleEndianImplicitTransferSyntax);
+        QTest::newRow("C-GET") << 1 << false << false << agreed;
+        QTest::newRow("C-GET, request names another object") << 1 << true << false << agreed;
+        QTest::newRow("C-GET, request names another class") << 1 << false << true << agreed;
+        QTest::newRow("C-GET, data set in another syntax") << 1 << false << false << implicit;
+        QTest::newRow("C-MOVE") << 0 << false << false << agreed;
+        QTest::newRow("C-MOVE, request names another object") << 0 << true << false << agreed;
+        QTest::newRow("C-MOVE, request names another class") << 0 << false << true << agreed;
     }
 
     // A stored file's meta header names the object its data set holds, in the syntax it came, and
@@ -609,12 +616,17 @@ private slots:
     {
         QFETCH(int, retrieveMode);
         QFETCH(bool, otherUidAnnounced);
+        QFETCH(bool, otherClassAnnounced);
+        QFETCH(QByteArray, sentSyntax);
         forgetAsked();
         peers::ScriptedScp peer;
         for (const QString& path : m_askedFiles)
             peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         if (otherUidAnnounced)
             peer.announcedSopInstanceUid = "1.2.826.0.1.3680043.10.1501.999.1";
+        if (otherClassAnnounced)
+            peer.announcedSopClassUid = UID_SecondaryCaptureImageStorage;
+        peer.sentTransferSyntax = sentSyntax.toStdString();
         const QList<QVariant> outcome = retrieveIntoArchive(peer, retrieveMode);
         QVERIFY(!outcome.isEmpty());
         QCOMPARE(outcome.at(2).toInt(), 3);
@@ -637,7 +649,7 @@ private slots:
             QVERIFY(file.getDataset()->findAndGetOFString(DCM_SOPClassUID, sopClass).good());
             QCOMPARE(meta, sopClass);
             QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, meta).good());
-            QCOMPARE(meta, OFString(UID_LittleEndianExplicitTransferSyntax));
+            QCOMPARE(meta, OFString(sentSyntax.isEmpty() ? UID_LittleEndianExplicitTransferSyntax : sentSyntax.constData()));
             QVERIFY(file.getMetaInfo()->findAndGetOFString(DCM_SourceApplicationEntityTitle, meta).bad());
             const qsizetype which = sent.indexOf(QString::fromLatin1(own.c_str()));
             QVERIFY(which >= 0);

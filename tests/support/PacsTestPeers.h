@@ -584,8 +584,12 @@ public:
     int retrievePendingOnly = 0;
     int retrievePendingMs = 50;
     quint16 moveDestinationPort = 0;
-    // The C-STORE requests of a retrieve name this SOP Instance UID rather than their data set's.
+    // The C-STORE requests of a retrieve name this SOP Instance UID, or SOP Class UID, rather than
+    // their data set's.
     std::string announcedSopInstanceUid;
+    std::string announcedSopClassUid;
+    // The data sets of those requests are encoded in this transfer syntax rather than the one agreed.
+    std::string sentTransferSyntax;
     // Sent after the rows of a C-FIND, before any object of a C-GET or C-MOVE, or in place of a C-STORE
     // response.
     HostileMessage hostile = HostileMessage::None;
@@ -946,7 +950,8 @@ private:
             const T_ASC_PresentationContextID storePcid =
                 sender.findPresentationContextID(stringOf(object, DCM_SOPClassUID), "");
             cond = storePcid == 0                   ? OFCondition(DIMSE_NOVALIDPRESENTATIONCONTEXTID)
-                   : announcedSopInstanceUid.empty() && packing.isDcmtks()
+                   : announcedSopInstanceUid.empty() && announcedSopClassUid.empty() && sentTransferSyntax.empty()
+                           && packing.isDcmtks()
                        ? sender.sendSTORERequest(storePcid, "", &object, status)
                                                      : storeRaw(sender, storePcid, Uint16(1000 + i), object, status);
             status = cond.good() ? status : Uint16(STATUS_STORE_Error_CannotUnderstand);
@@ -983,8 +988,9 @@ private:
         store.CommandField = DIMSE_C_STORE_RQ;
         T_DIMSE_C_StoreRQ& body = store.msg.CStoreRQ;
         body.MessageID = messageId;
-        OFStandard::strlcpy(body.AffectedSOPClassUID, stringOf(object, DCM_SOPClassUID).c_str(),
-                            sizeof body.AffectedSOPClassUID);
+        const OFString sopClass =
+            announcedSopClassUid.empty() ? stringOf(object, DCM_SOPClassUID) : announcedSopClassUid.c_str();
+        OFStandard::strlcpy(body.AffectedSOPClassUID, sopClass.c_str(), sizeof body.AffectedSOPClassUID);
         const OFString instance =
             announcedSopInstanceUid.empty() ? stringOf(object, DCM_SOPInstanceUID) : announcedSopInstanceUid.c_str();
         OFStandard::strlcpy(body.AffectedSOPInstanceUID, instance.c_str(), sizeof body.AffectedSOPInstanceUID);
@@ -993,7 +999,9 @@ private:
         OFString abstractSyntax, transferSyntax;
         sender.findPresentationContext(storePcid, abstractSyntax, transferSyntax);
         const bool odd = hostile == HostileMessage::OddFragmentObject;
-        OFCondition cond = packing.isDcmtks() && !odd
+        if (!sentTransferSyntax.empty())
+            transferSyntax = sentTransferSyntax.c_str();
+        OFCondition cond = packing.isDcmtks() && !odd && sentTransferSyntax.empty()
                              ? sender.sendDIMSEMessage(storePcid, &store, &object)
                              : sendPacked(pacs::associationOf(sender), storePcid,
                                           {{storeCommandSet(messageId, body.AffectedSOPClassUID,
