@@ -59,7 +59,8 @@ void ReceivedObjectFile::remove()
         return;
     // The name, with its random part, is this object's own: nobody else makes a file under it. The
     // door to its folder is made once for the objects a thread receives into it, not once for each:
-    // making it resolves every step of the folder's path.
+    // making it resolves every step of the folder's path. One that refuses was made for the folder as
+    // it was (gone, or reached by another way since): made again, it judges the folder as it is.
     struct FolderDoor
     {
         QString folder;
@@ -67,9 +68,13 @@ void ReceivedObjectFile::remove()
     };
     thread_local FolderDoor t_last;
     const QString folder = QFileInfo(m_path).path();
+    const auto remake = [&folder] { t_last = {folder, platform::OwnFileDoor({folder})}; };
     if (!t_last.door || t_last.folder != folder)
-        t_last = {folder, platform::OwnFileDoor({folder})};
-    t_last.door->remove(m_path, platform::OwnProof::ownName());
+        remake();
+    if (t_last.door->remove(m_path, platform::OwnProof::ownName()) == platform::OwnFileDoor::Outcome::Refused) {
+        remake();
+        t_last.door->remove(m_path, platform::OwnProof::ownName());
+    }
 }
 
 namespace {

@@ -332,6 +332,38 @@ private slots:
         QCOMPARE(QString::fromUtf8(value.c_str()), QStringLiteral("Иванов^Пётр"));
     }
 
+    void incomingFilesGoWhateverBecameOfTheirFolder_data()
+    {
+        QTest::addColumn<bool>("folderBecomesLink");
+        QTest::newRow("folder removed and made again") << false;
+        QTest::newRow("folder replaced by a link") << true;
+    }
+
+    // An object's temporary name goes after its receive also when the folder it was received into
+    // is no longer the one an earlier object of the same thread was received into.
+    void incomingFilesGoWhateverBecameOfTheirFolder()
+    {
+        QFETCH(bool, folderBecomesLink);
+        QTemporaryDir root;
+        const QString folder = root.filePath(QStringLiteral("study"));
+        const auto receiveOne = [&] {
+            ReceivedObjectFile incoming({folder});
+            QFile file(incoming.path());
+            if (!file.open(QIODevice::WriteOnly))
+                return false;
+            file.close();
+            incoming.remove();
+            return !QFileInfo::exists(incoming.path()) && QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty();
+        };
+        QVERIFY(receiveOne());
+        QVERIFY(QDir(folder).removeRecursively());
+        if (folderBecomesLink) {
+            QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("elsewhere"))));
+            QVERIFY(QFile::link(root.filePath(QStringLiteral("elsewhere")), folder));
+        }
+        QVERIFY(receiveOne());
+    }
+
     void failures()
     {
         QTemporaryDir root;
