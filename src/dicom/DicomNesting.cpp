@@ -622,8 +622,10 @@ FileWalk walkFile(const uchar* data, qint64 size, const DatasetStart& start, con
 
 // Files up to this size are read into a buffer the thread keeps: a mapping costs little to make, but
 // its removal stops every core that ran one of the program's threads to clear the mapping from its
-// address cache, once per file of a retrieve on the thread receiving and on the one listing.
-constexpr qint64 kLargestReadFile = 4ll * 1024 * 1024;
+// address cache, once per file of a retrieve on the thread receiving and on the one listing. A CT or
+// MR slice fits; a larger file costs more to copy than its mapping's removal, and each thread that
+// reads files would keep a buffer of its size.
+constexpr qint64 kLargestReadFile = 1024 * 1024;
 
 // Runs `use` on the file's bytes (mapped where they are many); `fallback` when it cannot be read.
 template <typename Result, typename Use> Result withFileBytes(const QString& path, Result fallback, Use use)
