@@ -38,8 +38,11 @@ QList<PacsRetrieveSession*>& liveList()
     return sessions;
 }
 // A port held by a listener that is still stopping is free within its 2-second wait; a port
-// still taken after this long belongs to someone else.
+// still listened on after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
+// A port nobody listens on is held only by connections, whose sockets the system keeps a minute after
+// they end (TIME-WAIT): the listener binds it once they are gone.
+constexpr int kPortFreedBySystemMs = 65000;
 } // namespace
 
 PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server, PacsConfig config,
@@ -180,9 +183,9 @@ void PacsRetrieveSession::onListening()
         startWorker();
 }
 
-void PacsRetrieveSession::onBindFailed(const QString& message)
+void PacsRetrieveSession::onBindFailed(const QString& message, bool heldByConnections)
 {
-    if (m_workerStarted || m_over || m_waitingForPort.elapsed() < kPortGraceMs)
+    if (m_workerStarted || m_over || m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
         return;
     finish(false, message);
 }

@@ -79,7 +79,7 @@ private slots:
     void onListenerRefusal(const QString& studyUid, bool diskFull);
     void onListenerForeignObject(const QString& studyUid);
     void onListening();
-    void onBindFailed(const QString& message);
+    void onBindFailed(const QString& message, bool heldByConnections);
     void onWorkerFinished(bool ok, const QString& errorMessage);
 
 private:

@@ -35,6 +35,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,29 @@ const OFConditionConst kNoTemporaryFile{OFM_dcmnet, 0x4002, OF_error, "No tempor
 QString conditionText(const OFCondition& cond)
 {
     return QString::fromUtf8(cond.text());
+}
+
+// Whether a socket of this machine listens on the port, IPv4 or IPv6, as the system lists its sockets;
+// taken as listened on when the lists cannot be read.
+bool somethingListensOn(quint16 port)
+{
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            return true;
+        // A line: slot, local address:port, remote address:port, state (0A: listening), ...
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
+            if (fields.size() < 4 || fields.at(3) != "0A")
+                continue;
+            bool ok = false;
+            const QByteArray& local = fields.at(1);
+            if (local.mid(local.lastIndexOf(':') + 1).toUInt(&ok, 16) == port && ok)
+                return true;
+        }
+    }
+    return false;
 }
 
 // DCMTK makes the listening socket itself, blocking and inherited by every process the program starts:
@@ -418,15 +442,24 @@ void StorageListener::run()
         T_ASC_Network* network = nullptr;
         OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, int(m_port), kAcceptorAcseSeconds, &network);
         if (cond.bad()) {
+            // The system refuses a port over the waiting sockets of connections that were made from it
+            // by a program not asking to share it (an outgoing connection given this port while nothing
+            // held it), SO_REUSEADDR or not; they go within a minute. Only a listening socket is another
+            // program's service on the port.
+            const bool inUse = conditionText(cond).contains(QString::fromLocal8Bit(std::strerror(EADDRINUSE)));
+            const bool heldByConnections = inUse && !somethingListensOn(m_port);
             const QString message =
-                QStringLiteral("Не удалось открыть порт %1 для приёма исследований (C-STORE): %2. "
-                               "Возможно, порт занят другой программой.")
+                QStringLiteral("Не удалось открыть порт %1 для приёма исследований (C-STORE): %2. %3")
                     .arg(m_port)
-                    .arg(conditionText(cond));
+                    .arg(conditionText(cond),
+                         heldByConnections ? QStringLiteral("На порту никто не ожидает соединений, но его ещё держат "
+                                                            "соединения, которые система освобождает в течение минуты.")
+                                           : inUse ? QStringLiteral("Порт занят другой программой.") : QString())
+                    .trimmed();
             if (!reportedBindFailure)
                 emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(conditionText(cond)));
             reportedBindFailure = true;
-            emit bindFailed(message);
+            emit bindFailed(message, heldByConnections);
             // Paced, so a taken port does not keep a core busy.
             for (int waited = 0; waited < kBindRetryMs && !m_stop.load(); waited += 50)
                 QThread::msleep(50);

@@ -62,8 +62,10 @@ public slots:
 
 signals:
     void listening();
-    // The port could not be opened; run tries again every half second until stop.
-    void bindFailed(const QString& message);
+    // The port could not be opened; run tries again every half second until stop. heldByConnections:
+    // it is in use, but no socket of this machine listens on it, so that only connections hold it,
+    // which the system lets go of on its own.
+    void bindFailed(const QString& message, bool heldByConnections);
     void fileReceived(const QString& filePath);
     void studyFileReceived(const QString& studyUid, const QString& filePath);
     // An object of an awaited study (or of a study that could not be told) that was not kept;

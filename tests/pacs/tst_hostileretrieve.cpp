@@ -19,10 +19,12 @@
 #include "pacs/UnfinishedRetrieves.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTimer>
 
 #include <dcmtk/dcmdata/dcfilefo.h>
 
@@ -590,6 +592,28 @@ private slots:
         QCOMPARE(verdicts.at(50), ReceivedObjectAdmission::Verdict::Refuse);
         QCOMPARE(verdicts.last(), ReceivedObjectAdmission::Verdict::Refuse);
         QCOMPARE(handles(), indexOwn);
+    }
+
+    // The C-MOVE's port held, past the grace a listening program gets, only by a connection made from it,
+    // whose socket the system would keep a minute once it ends: the retrieve waits for the port, and
+    // the listener takes it once it is free.
+    void moveWaitsForAPortOnlyConnectionsHold()
+    {
+        forgetAsked();
+        peers::ScriptedScp peer;
+        for (const QString& path : m_askedFiles)
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+        fixtures::ConnectionFromPort connection(m_listenPort);
+        QVERIFY(connection.holds());
+        QElapsedTimer held;
+        held.start();
+        QTimer::singleShot(6000, this, [&connection] { connection.release(); });
+        const QList<QVariant> outcome = retrieveIntoArchive(peer, 0);
+        QVERIFY(held.elapsed() >= 6000);
+        QVERIFY(!outcome.isEmpty());
+        QVERIFY2(outcome.at(0).toBool(), qPrintable(outcome.at(1).toString()));
+        QCOMPARE(outcome.at(2).toInt(), 3);
+        checkIndex(3);
     }
 
     void storedFilesNameTheirOwnObject_data()

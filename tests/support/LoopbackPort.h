@@ -6,6 +6,13 @@
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTcpSocket>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>
 
 namespace fixtures {
 
@@ -31,5 +38,55 @@ inline quint16 freeLoopbackPort()
         return 0;
     return probe.serverPort();
 }
+
+// A connection made from `port` to a server of the test, as an outgoing connection the system gave that
+// port would be: not sharing the port, it keeps every listener from binding it while it lasts, and
+// nothing listens there. Ended from the far side first, so that the socket left waiting out its time
+// is not the one on the port.
+class ConnectionFromPort
+{
+public:
+    explicit ConnectionFromPort(quint16 port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (!m_far.listen(QHostAddress::LocalHost, 0) || m_socket < 0
+            || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return;
+        address.sin_port = htons(m_far.serverPort());
+        if (::connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && m_far.waitForNewConnection(30000))
+            m_farEnd = m_far.nextPendingConnection();
+    }
+    ~ConnectionFromPort() { release(); }
+    ConnectionFromPort(const ConnectionFromPort&) = delete;
+    ConnectionFromPort& operator=(const ConnectionFromPort&) = delete;
+
+    bool holds() const { return m_farEnd != nullptr; }
+
+    void release()
+    {
+        if (m_farEnd) {
+            m_farEnd->close();
+            const timeval patience{30, 0};
+            ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+            char byte = 0;
+            while (::recv(m_socket, &byte, 1, 0) > 0) {
+            }
+            m_farEnd = nullptr;
+        }
+        if (m_socket >= 0)
+            ::close(std::exchange(m_socket, -1));
+        m_far.close();
+    }
+
+private:
+    QTcpServer m_far;
+    QTcpSocket* m_farEnd = nullptr;
+    int m_socket = -1;
+};
 
 } // namespace fixtures
