@@ -20,6 +20,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -603,6 +604,10 @@ private slots:
         peers::ScriptedScp peer;
         for (const QString& path : m_askedFiles)
             peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+        // A port of its own: the sockets that earlier rows' connections left waiting out their time on
+        // the shared one would keep the connection from being made from it.
+        const quint16 shared = std::exchange(m_listenPort, fixtures::freeLoopbackPort());
+        const auto restore = qScopeGuard([&] { m_listenPort = shared; });
         fixtures::ConnectionFromPort connection(m_listenPort);
         QVERIFY(connection.holds());
         QElapsedTimer held;
