@@ -1,10 +1,14 @@
 // Copies of the program as real processes: a second copy of the probe (started the workstation's way)
 // forwards its request to the first one over the loopback server and ends with 0, whatever state the
 // first copy is in; the real program answers on the loopback server and forwards the same way.
+#include "support/PacsTestPeers.h"
+
 #include "support/LoopbackPort.h"
 #include "support/TestBench.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/ZipImportWorker.h"
+#include "pacs/PacsConfig.h"
+#include "pacs/PacsRequestChecks.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QDir>
@@ -201,6 +205,45 @@ private slots:
         QVERIFY(!QFileInfo::exists(sessionMark));
         Copy next({}, program);
         QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+    }
+
+    void endAskedWhileRetrieving_data()
+    {
+        QTest::addColumn<int>("retrieveMode");
+        QTest::newRow("C-GET") << 1;
+        QTest::newRow("C-MOVE") << 0;
+    }
+
+    // Asked to end (a logout) while a study opened from a link is being received, on the retrieve's
+    // own thread or the listener's: it ends as at any other moment, with 0.
+    void endAskedWhileRetrieving()
+    {
+        QFETCH(int, retrieveMode);
+        fixtures::TestBench::reset();
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 16;
+        layout.slices = 40;
+        fixtures::completeUids(layout);
+        peers::ScriptedScp peer;
+        for (const QString& path : fixtures::writeSeries(m_bench.path(QStringLiteral("sent%1").arg(retrieveMode)), layout))
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+        peer.retrievePauseMs = 100; // the end is asked long before the last object
+        const quint16 listenPort = fixtures::freeLoopbackPort();
+        peer.moveDestinationPort = listenPort;
+        QVERIFY(peer.start());
+        pacs::savePacsConfig(peers::localConfig(listenPort, "KALVEND", {peers::at(peer.port(), "SCRIPTED", retrieveMode)}));
+        const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(layout.studyUid);
+        Copy program({QStringLiteral("kalvenor://open?study=%1&host=127.0.0.1&port=%2&aet=SCRIPTED")
+                          .arg(layout.studyUid)
+                          .arg(peer.port())},
+                     QStringLiteral(KALVENOR_EXECUTABLE));
+        QVERIFY(QTest::qWaitFor([&] { return QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() >= 3; },
+                                60000));
+        program.process.terminate();
+        QVERIFY(program.process.waitForFinished(60000));
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.process.exitCode(), 0);
+        QVERIFY(QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() < 40);
     }
 
     // Asked to end (a logout) while its start lists again the copies a cut session left in the store:
