@@ -446,18 +446,19 @@ void StorageListener::run()
             // by a program not asking to share it (an outgoing connection given this port while nothing
             // held it), SO_REUSEADDR or not; they go within a minute. Only a listening socket is another
             // program's service on the port.
-            const bool inUse = conditionText(cond).contains(QString::fromLocal8Bit(std::strerror(EADDRINUSE)));
+            const QString cause = conditionText(cond);
+            const bool inUse = cause.contains(QString::fromLocal8Bit(std::strerror(EADDRINUSE)));
             const bool heldByConnections = inUse && !somethingListensOn(m_port);
             const QString message =
                 QStringLiteral("Не удалось открыть порт %1 для приёма исследований (C-STORE): %2. %3")
                     .arg(m_port)
-                    .arg(conditionText(cond),
+                    .arg(cause,
                          heldByConnections ? QStringLiteral("На порту никто не ожидает соединений, но его ещё держат "
                                                             "соединения, которые система освобождает в течение минуты.")
                                            : inUse ? QStringLiteral("Порт занят другой программой.") : QString())
                     .trimmed();
             if (!reportedBindFailure)
-                emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(conditionText(cond)));
+                emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(cause));
             reportedBindFailure = true;
             emit bindFailed(message, heldByConnections);
             // Paced, so a taken port does not keep a core busy.
