@@ -539,6 +539,7 @@ int serveFindMatches()
         row->putAndInsertString(DCM_NumberOfStudyRelatedInstances, "412");
         peer.findRows.push_back(std::move(row));
     }
+    peer.encodeFindRowsAhead();
     if (!peer.start())
         return 1;
     std::printf("%d\n", int(peer.port()));

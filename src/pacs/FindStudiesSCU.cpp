@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -64,46 +65,57 @@ public:
     const CappedBuffer& buffer() const { return *this; }
 };
 
-// An identifier as it came, for the reading thread.
+// An identifier as it came, for the parsing threads.
 struct ReceivedIdentifier
 {
     QByteArray bytes;
     bool overflow = false;
 };
 
-// Reads identifiers on a thread of its own while the next ones arrive, in the order they came.
-class IdentifierReader
+// Parsing an answer and making its row cost more than receiving it: they are done on threads of
+// their own, several batches at once, while the next answers arrive.
+constexpr int kParsingThreads = 3;
+
+// Turns identifiers, some at a time, into what `make` makes of each on threads of its own, several
+// batches at once, and hands each on to `take` in the order the identifiers came, one at a time.
+template <typename Made>
+class OrderedParsing
 {
 public:
-    explicit IdentifierReader(std::function<void(ReceivedIdentifier&)> read)
-        : m_read(std::move(read))
-        , m_thread(QThread::create([this] { run(); }))
+    OrderedParsing(std::function<Made(ReceivedIdentifier&)> make, std::function<void(Made&)> take)
+        : m_make(std::move(make))
+        , m_take(std::move(take))
     {
-        // DCMTK reads nested sequences by recursion: the thread gets the stack every parsing thread has.
-        m_thread->setStackSize(dicom::kParsingThreadStackSize);
-        m_thread->start();
+        for (int i = 0; i < kParsingThreads; ++i) {
+            m_threads.emplace_back(QThread::create([this] { run(); }));
+            // DCMTK reads nested sequences by recursion: each gets the stack every parsing thread has.
+            m_threads.back()->setStackSize(dicom::kParsingThreadStackSize);
+            m_threads.back()->start();
+        }
     }
-    ~IdentifierReader()
+    // Every identifier added has been made and taken when this returns.
+    ~OrderedParsing()
     {
         {
             std::lock_guard lock(m_mutex);
-            handOn();
+            queueGathered();
             m_done = true;
         }
-        m_wake.notify_one();
-        m_thread->wait();
+        m_wake.notify_all();
+        for (const std::unique_ptr<QThread>& thread : m_threads)
+            thread->wait();
     }
 
-    // Handed on to the reading thread some at a time: one wake-up (two futex calls, and a switch
-    // between threads) for each answer cost about as much as reading it.
+    // Handed on some at a time: one wake-up (two futex calls, and a switch between threads) for each
+    // answer cost about as much as reading it.
     void add(ReceivedIdentifier identifier)
     {
         m_gathered.push_back(std::move(identifier));
-        if (m_gathered.size() < kAnswersHandedOnTogether)
+        if (m_gathered.size() < kHandedOnTogether)
             return;
         {
             std::lock_guard lock(m_mutex);
-            handOn();
+            queueGathered();
         }
         m_wake.notify_one();
     }
@@ -116,31 +128,45 @@ private:
             m_wake.wait(lock, [this] { return m_done || !m_queue.empty(); });
             if (m_queue.empty())
                 return;
-            std::deque<ReceivedIdentifier> batch;
-            batch.swap(m_queue);
+            auto [number, batch] = std::move(m_queue.front());
+            m_queue.pop_front();
             lock.unlock();
+            std::vector<Made> made;
+            made.reserve(batch.size());
             for (ReceivedIdentifier& identifier : batch)
-                m_read(identifier);
+                made.push_back(m_make(identifier));
             lock.lock();
+            m_made.emplace(number, std::move(made));
+            // Whichever thread made the batch due next hands on it and every one ready after it.
+            for (auto due = m_made.begin(); due != m_made.end() && due->first == m_nextOut;
+                 due = m_made.erase(due), ++m_nextOut) {
+                for (Made& one : due->second)
+                    m_take(one);
+            }
         }
     }
 
     // Under m_mutex.
-    void handOn()
+    void queueGathered()
     {
-        for (ReceivedIdentifier& identifier : m_gathered)
-            m_queue.push_back(std::move(identifier));
+        if (m_gathered.empty())
+            return;
+        m_queue.emplace_back(m_nextIn++, std::move(m_gathered));
         m_gathered.clear();
     }
 
-    static constexpr size_t kAnswersHandedOnTogether = 64;
-    std::function<void(ReceivedIdentifier&)> m_read;
-    std::vector<ReceivedIdentifier> m_gathered; // the receiving thread's, until handed on
+    static constexpr size_t kHandedOnTogether = 64;
+    std::function<Made(ReceivedIdentifier&)> m_make;
+    std::function<void(Made&)> m_take; // under m_mutex
+    std::vector<ReceivedIdentifier> m_gathered; // the adding thread's, until queued
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<ReceivedIdentifier> m_queue;
+    std::deque<std::pair<quint64, std::vector<ReceivedIdentifier>>> m_queue;
+    std::map<quint64, std::vector<Made>> m_made;
+    quint64 m_nextIn = 0;
+    quint64 m_nextOut = 0;
     bool m_done = false;
-    std::unique_ptr<QThread> m_thread; // last: started once the rest is ready
+    std::vector<std::unique_ptr<QThread>> m_threads; // last: started once the rest is ready
 };
 
 } // namespace
@@ -170,9 +196,10 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
     if (cond.bad())
         return cond;
     m_syntax = DcmXfer(transferSyntax.c_str()).getXfer();
-    // Finishes every answer received before this function returns, whatever it returns.
-    IdentifierReader reader(
-        [this](ReceivedIdentifier& identifier) { readIdentifier(identifier.bytes, identifier.overflow); });
+    // Every answer received is parsed, made a row of and taken before this function returns,
+    // whatever it returns.
+    OrderedParsing<Made> parsing([this](ReceivedIdentifier& identifier) { return make(identifier.bytes, identifier.overflow); },
+                                 [this](Made& made) { take(made); });
 
     for (;;) {
         T_ASC_PresentationContextID pcid = presID;
@@ -195,7 +222,7 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
             if (cond.bad())
                 return cond;
             // From here on the stream is whole: a refused answer leaves the next one readable.
-            reader.add({incoming.buffer().bytes, incoming.buffer().overflow});
+            parsing.add({incoming.buffer().bytes, incoming.buffer().overflow});
             continue;
         }
         if (responses) {
@@ -210,27 +237,31 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
     }
 }
 
-void FindStudiesSCU::refuse(const QString& why)
+FindStudiesSCU::Made FindStudiesSCU::make(const QByteArray& bytes, bool overflow) const
 {
-    ++refusedResponses;
-    lastRefusal = why;
-}
-
-void FindStudiesSCU::readIdentifier(const QByteArray& bytes, bool overflow)
-{
+    Made made;
     if (overflow) {
-        refuse(QStringLiteral("Отклонён ответ сервера длиннее %1 МБ").arg(kMaxIdentifierBytes / (1024 * 1024)));
-        return;
+        made.refusal = QStringLiteral("Отклонён ответ сервера длиннее %1 МБ").arg(kMaxIdentifierBytes / (1024 * 1024));
+        return made;
     }
     DcmDataset match;
     dicom::ParseHazard hazard = dicom::ParseHazard::None;
     const OFCondition read = dicom::readDicomDataset(match, bytes, m_syntax, &hazard);
-    if (read.bad()) {
-        refuse(refusalText(hazard, read));
-        return;
+    if (read.bad())
+        made.refusal = refusalText(hazard, read);
+    else if (rowOf)
+        made.row = rowOf(match);
+    return made;
+}
+
+void FindStudiesSCU::take(Made& made)
+{
+    if (!made.refusal.isEmpty()) {
+        ++refusedResponses;
+        lastRefusal = made.refusal;
+    } else if (made.row) {
+        rows.append(std::move(*made.row));
     }
-    if (onMatch)
-        onMatch(match);
 }
 
 } // namespace pacs

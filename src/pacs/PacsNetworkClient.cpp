@@ -597,14 +597,16 @@ QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& con
     identifier.putAndInsertString(DCM_NumberOfStudyRelatedSeries, "");
     identifier.putAndInsertString(DCM_NumberOfStudyRelatedInstances, "");
 
-    scu.onMatch = [&rows](DcmDataset& match) {
+    scu.rowOf = [](DcmDataset& match) -> std::optional<StudyQueryRow> {
         StudyQueryRow row = decodeResponse(match);
-        if (!row.studyInstanceUid.isEmpty())
-            rows.append(std::move(row));
+        if (row.studyInstanceUid.isEmpty())
+            return std::nullopt;
+        return row;
     };
     OFList<QRResponse*> responses;
     const OFCondition cond = scu.sendFINDRequest(pcid, &identifier, &responses);
     closeAssociation(scu, cond);
+    rows = std::move(scu.rows);
 
     Uint16 finalStatus = STATUS_Success;
     const bool haveFinal = !responses.empty();
