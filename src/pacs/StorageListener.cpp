@@ -23,6 +23,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcostrmf.h>
 #include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/dulstruc.h>
 #include <dcmtk/dcmnet/scp.h>
 #include <dcmtk/dcmnet/scpthrd.h>
 
@@ -45,8 +46,9 @@ namespace pacs {
 
 namespace {
 
-// How long one wait for an association lasts: the stop flag is looked at after each.
-constexpr Uint32 kListenWaitSeconds = 2;
+// How long one wait for an association lasts: the stop flag is looked at after each. Only a fallback:
+// stop ends every such wait at once.
+constexpr Uint32 kListenWaitSeconds = 30;
 constexpr int kBindRetryMs = 500;
 // Senders served at once; the one after them waits until one of them is done.
 constexpr int kSendersAtOnce = 8;
@@ -390,6 +392,13 @@ QStringList StorageListener::routeFolders() const
 void StorageListener::stop()
 {
     m_stop = true;
+    // The servers waiting for a sender would look at the flag only when their wait ends, and the
+    // port would stay held meanwhile: a retrieve that starts then would wait for it. Shutting down
+    // the listening socket ends every such wait at once; the socket is still the network's, which
+    // run lets go of only under this lock.
+    std::lock_guard lock(m_networkMutex);
+    if (m_network)
+        ::shutdown(static_cast<PRIVATE_NETWORKKEY*>(m_network->network)->networkSpecific.TCP.listenSocket, SHUT_RD);
 }
 
 void StorageListener::serveSenders(T_ASC_Network* network)
@@ -406,7 +415,7 @@ void StorageListener::serveSenders(T_ASC_Network* network)
     while (!m_stop.load()) {
         T_ASC_Association* association = nullptr;
         // Each of the servers waits for the next sender; the one that takes it reads its request. The
-        // wait ends every kListenWaitSeconds, and the stop flag is looked at.
+        // wait ends at stop, or every kListenWaitSeconds, and the stop flag is looked at.
         const OFCondition cond = ASC_receiveAssociation(network, &association, maxPdu, nullptr, nullptr, OFFalse,
                                                         DUL_NOBLOCK, int(kListenWaitSeconds));
         if (cond.bad()) {
@@ -427,9 +436,9 @@ void StorageListener::serveSenders(T_ASC_Network* network)
 
 void StorageListener::run()
 {
-    // The listener this one follows on the port lets go of it within one wait for an association once
-    // stopped, having dropped any sender that left it waiting; only a sender it is still busy with can
-    // hold it longer, for a DIMSE time-out at most.
+    // The listener this one follows on the port lets go of it as soon as it is stopped, having dropped
+    // any sender that left it waiting; only a sender it is still busy with can hold it longer, for a
+    // DIMSE time-out at most.
     if (m_predecessor) {
         const qint64 longest = qint64(networkTimeouts().dimseSeconds + kListenWaitSeconds) * 1000;
         m_predecessor->waitUntilLetGo(m_stop, QDeadlineTimer(longest));
@@ -473,6 +482,10 @@ void StorageListener::run()
         const std::unique_ptr<FramedTransportLayer> framing =
             FramedTransportLayer::forAcceptor([this] { return m_stop.load(); });
         ASC_setTransportLayer(network, framing.get(), 0);
+        {
+            std::lock_guard lock(m_networkMutex);
+            m_network = network;
+        }
         m_listening = true;
         emit listening();
         // Several senders at once, so that none that connects and then says nothing, is refused and
@@ -490,6 +503,10 @@ void StorageListener::run()
         for (const std::unique_ptr<QThread>& server : servers)
             server->wait();
         m_listening = false;
+        {
+            std::lock_guard lock(m_networkMutex);
+            m_network = nullptr;
+        }
         ASC_dropNetwork(&network);
     }
     m_listening = false;

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 struct T_ASC_Network;
 
@@ -92,6 +93,9 @@ private:
     QString m_outputFolder;
     std::atomic_bool m_stop{false};
     std::atomic_bool m_listening{false};
+    // The network run listens on, while it does: stop wakes the servers waiting on it.
+    std::mutex m_networkMutex;
+    T_ASC_Network* m_network = nullptr;
     struct Route
     {
         QString folder;
