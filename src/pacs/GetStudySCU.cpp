@@ -88,6 +88,7 @@ OFCondition GetStudySCU::handleCGETSession(const T_ASC_PresentationContextID /*p
         } else if (message.CommandField == DIMSE_C_STORE_RQ) {
             T_DIMSE_C_StoreRQ& request = message.msg.CStoreRQ;
             Uint16 status = STATUS_Success;
+            m_stored = false;
             const OFCondition received = handleSTORERequestFile(&pcid, OFString(), &request);
             if (received.bad()) {
                 status = STATUS_STORE_Error_CannotUnderstand;
@@ -96,6 +97,12 @@ OFCondition GetStudySCU::handleCGETSession(const T_ASC_PresentationContextID /*p
             result = sendSTOREResponse(pcid, status, request);
             if (result.bad())
                 continueSession = OFFalse;
+            // The server sends the next object once this one is answered: once one is stored, the
+            // next one's file is made meanwhile. On a file system busy with files removed a little
+            // earlier, making a file costs more than receiving the object.
+            if (continueSession && m_stored)
+                m_next = std::make_unique<ReceivedObjectFile>(QStringList{outputDirectory},
+                                                              ReceivedObjectFile::Creation::Made);
             // Why the session ended is the receive's failure, not what answering it after met.
             if (received.bad())
                 result = received;
@@ -126,7 +133,8 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         diskFull = true;
         return refuseUnwritten(*presID, *request, QStringLiteral("Недостаточно места на локальном диске"));
     }
-    ReceivedObjectFile incoming({outputDirectory});
+    const std::unique_ptr<ReceivedObjectFile> file = ReceivedObjectFile::forObject(m_next, {outputDirectory});
+    ReceivedObjectFile& incoming = *file;
     if (!incoming.isValid())
         return refuseUnwritten(*presID, *request, incoming.errorString());
 
@@ -219,6 +227,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return EC_Normal;
     }
     ++receivedCount;
+    m_stored = true;
     if (onFileStored)
         onFileStored(path);
     return EC_Normal;

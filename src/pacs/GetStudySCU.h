@@ -2,6 +2,7 @@
 // The C-GET requester: stores the objects of the requested study that the server sends back on the
 // same association, and refuses the rest.
 
+#include "pacs/ReceivedObjectFile.h"
 #include "pacs/RetrieveStallClock.h"
 
 #include <QString>
@@ -78,6 +79,9 @@ private:
     void noteWriteFailure(const QString& why);
 
     RetrieveStallClock m_stall;
+    // The file made for the server's next object, until it comes or the requester goes.
+    std::unique_ptr<ReceivedObjectFile> m_next;
+    bool m_stored = false; // the last object was stored
     Uint16 m_storeStatus = STATUS_Success;
     bool m_haveStoreStatus = false;
 };

@@ -369,7 +369,7 @@ platform::FileId takeStoredFile(const QString& filePath)
 
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
                                        T_ASC_Association* association, T_ASC_PresentationContextID presID,
-                                       OFCondition* cond)
+                                       OFCondition* cond, int made)
 {
     const QByteArray local = QFile::encodeName(path);
     T_ASC_PresentationContext context;
@@ -385,10 +385,18 @@ DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_Stor
     }
     DcmOutputFileStream* stream = nullptr;
     if (header.isEmpty()) {
+        // DCMTK writes its header into a file of its own opening (the made one, emptied again).
+        if (made >= 0)
+            ::close(made);
         *cond = DIMSE_createFilestream(local.constData(), &request, association, presID, OFTrue, &stream);
         return cond->good() ? stream : nullptr;
     }
-    stream = new DcmOutputFileStream(OFFilename(local.constData()));
+    // The made file is written through its descriptor, as it is: opening it by name again to empty it
+    // would make the file system write it out on close.
+    FILE* file = made >= 0 ? ::fdopen(made, "wb") : nullptr;
+    if (made >= 0 && !file)
+        ::close(made);
+    stream = file ? new DcmOutputFileStream(file) : new DcmOutputFileStream(OFFilename(local.constData()));
     if (stream->status().good())
         stream->write(header.constData(), offile_off_t(header.size()));
     *cond = stream->status();

@@ -44,9 +44,10 @@ platform::FileId takeStoredFile(const QString& filePath);
 // writes the meta header the file is stored with when the data set names the request's SOP UIDs in
 // the transfer syntax accepted for the context: such a file is stored without being written again.
 // (DCMTK's own header also names the sender, and is written when this one cannot be made.) Null,
-// with `cond` set, when the file cannot be made.
+// with `cond` set, when the file cannot be made. `made`: the descriptor of the file at `path`, already
+// made empty for the object (see ReceivedObjectFile), which the stream takes over; -1: none.
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
                                        T_ASC_Association* association, T_ASC_PresentationContextID presID,
-                                       OFCondition* cond);
+                                       OFCondition* cond, int made = -1);
 
 } // namespace pacs

@@ -16,11 +16,17 @@
 #include <dcmtk/dcmdata/dcostrma.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace pacs {
 
-ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders)
+ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders, Creation creation)
+    : m_folders(folders)
 {
     QStringList candidates;
     for (const QString& folder : folders) {
@@ -39,8 +45,17 @@ ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders)
         // Only a name, unique by its random part: the receive creates the file. No file is made
         // here (each one made and removed slows the file system's next creations), nor emptied
         // (the file system would then write it out on close and its removal wait for the disk).
-        m_path = QDir(folder).filePath(
+        const QString path = QDir(folder).filePath(
             QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+        if (creation == Creation::Made) {
+            m_descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (m_descriptor < 0) {
+                // None made ahead: the receive makes its own, and tells what stops it.
+                m_error = QStringLiteral("Не удалось создать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+                return;
+            }
+        }
+        m_path = path;
         m_error.clear();
         return;
     }
@@ -53,8 +68,24 @@ ReceivedObjectFile::~ReceivedObjectFile()
     remove();
 }
 
+std::unique_ptr<ReceivedObjectFile> ReceivedObjectFile::forObject(std::unique_ptr<ReceivedObjectFile>& madeAhead,
+                                                                  const QStringList& folders)
+{
+    std::unique_ptr<ReceivedObjectFile> file = std::move(madeAhead);
+    if (!file || !file->isValid() || file->m_folders != folders)
+        file = std::make_unique<ReceivedObjectFile>(folders);
+    return file;
+}
+
+int ReceivedObjectFile::takeDescriptor()
+{
+    return std::exchange(m_descriptor, -1);
+}
+
 void ReceivedObjectFile::remove()
 {
+    if (m_descriptor >= 0)
+        ::close(takeDescriptor());
     if (m_path.isEmpty())
         return;
     // The name, with its random part, is this object's own: nobody else makes a file under it. The

@@ -23,20 +23,34 @@ namespace pacs {
 class ReceivedObjectFile
 {
 public:
-    explicit ReceivedObjectFile(const QStringList& folders);
+    // made: the file is created at once, empty and kept open, for an object yet to come: a receiver
+    // makes it while its sender readies that object, since on a busy file system making a file can
+    // cost more than receiving the object.
+    enum class Creation { ByTheReceive, Made };
+    explicit ReceivedObjectFile(const QStringList& folders, Creation creation = Creation::ByTheReceive);
+    // The file made ahead for an object to be received into these folders, or, when there is none
+    // fit for them, a new name; `madeAhead` is left empty.
+    static std::unique_ptr<ReceivedObjectFile> forObject(std::unique_ptr<ReceivedObjectFile>& madeAhead,
+                                                         const QStringList& folders);
     ~ReceivedObjectFile();
     ReceivedObjectFile(const ReceivedObjectFile&) = delete;
     ReceivedObjectFile& operator=(const ReceivedObjectFile&) = delete;
 
     bool isValid() const { return !m_path.isEmpty(); }
     QString path() const { return m_path; }
+    // The folders it was asked for.
+    const QStringList& folders() const { return m_folders; }
     // Why no temporary file could be made.
     QString errorString() const { return m_error; }
+    // The made file's open descriptor, handed over to the receive (which closes it); -1 when none.
+    int takeDescriptor();
     void remove();
 
 private:
+    QStringList m_folders;
     QString m_path;
     QString m_error;
+    int m_descriptor = -1;
 };
 
 // What an object is received through into its temporary file: `file` (owned), grown no further than

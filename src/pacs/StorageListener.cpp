@@ -126,9 +126,16 @@ public:
 protected:
     OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override
     {
-        if (msg->CommandField == DIMSE_C_STORE_RQ)
-            return handleStore(msg->msg.CStoreRQ, info.presentationContextID);
-        return DcmSCP::handleIncomingCommand(msg, info);
+        if (msg->CommandField != DIMSE_C_STORE_RQ)
+            return DcmSCP::handleIncomingCommand(msg, info);
+        m_stored = false;
+        const OFCondition cond = handleStore(msg->msg.CStoreRQ, info.presentationContextID);
+        // A sender sends its objects one at a time, each once the one before is answered: once one
+        // is stored, the file of the next is made while the sender readies it. On a file system busy
+        // with files removed a little earlier, making a file costs more than receiving the object.
+        if (cond.good() && m_stored && !m_listener->stopRequested())
+            m_next = std::make_unique<ReceivedObjectFile>(stagingFolders(), ReceivedObjectFile::Creation::Made);
+        return cond;
     }
 
     // A sender the framing watch cut off is named so, since DCMTK only saw a connection that closed:
@@ -142,7 +149,14 @@ protected:
     void notifyAbortRequest() override
     {
         DcmSCP::notifyAbortRequest();
+        dropFileMadeAhead();
         reportFramingRefusal();
+    }
+    // Before the release is answered: a sender that has seen its association end finds no file of it.
+    void notifyReleaseRequest() override
+    {
+        DcmSCP::notifyReleaseRequest();
+        dropFileMadeAhead();
     }
 
 private:
@@ -156,14 +170,16 @@ private:
 
     OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid)
     {
-        // Received unparsed into a file next to where it will be kept, and parsed only once checked.
-        ReceivedObjectFile incoming(stagingFolders());
+        // Received unparsed into a file next to where it will be kept, and parsed only once checked:
+        // the one made for it, when it is where the objects go now.
+        const std::unique_ptr<ReceivedObjectFile> file = ReceivedObjectFile::forObject(m_next, stagingFolders());
+        ReceivedObjectFile& incoming = *file;
         if (!incoming.isValid()) {
             emit m_listener->errorOccurred(
                 QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(incoming.errorString()));
             return kNoTemporaryFile;
         }
-        const OFCondition cond = receiveUnparsed(request, pcid, incoming.path());
+        const OFCondition cond = receiveUnparsed(request, pcid, incoming);
         if (cond.bad()) {
             const int writeError = errno;
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1")
@@ -245,17 +261,19 @@ private:
             platform::OwnFileDoor({folder}).remove(path, platform::OwnProof::made(takeStoredFile(path)));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
         }
+        m_stored = true;
         return sendSTOREResponse(pcid, request, STATUS_Success);
     }
 
     // What DCMTK's receive into a file does, but behind the header the file is stored with.
-    OFCondition receiveUnparsed(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid, const QString& path)
+    OFCondition receiveUnparsed(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid, ReceivedObjectFile& file)
     {
         if (request.DataSetType == DIMSE_DATASET_NULL)
             return DIMSE_BADMESSAGE;
         T_ASC_Association* association = associationOf(*this);
         OFCondition cond = EC_Normal;
-        DcmOutputFileStream* stream = openReceiveStream(path, request, association, pcid, &cond);
+        const QString path = file.path();
+        DcmOutputFileStream* stream = openReceiveStream(path, request, association, pcid, &cond, file.takeDescriptor());
         if (!stream)
             return cond;
         T_ASC_PresentationContextID dataPcid = pcid;
@@ -294,8 +312,14 @@ private:
 
     StorageListener* m_listener;
     QString m_outputFolder;
+    // The file made for the sender's next object, until it comes or the association ends.
+    std::unique_ptr<ReceivedObjectFile> m_next;
+    bool m_stored = false; // the last object was stored
 
 public:
+    // The association is over: no object comes for the file made ahead.
+    void dropFileMadeAhead() { m_next.reset(); }
+
     // The watch's verdict on the connection of the association served now.
     std::shared_ptr<const FramingVerdict> m_framing;
 };
@@ -430,6 +454,7 @@ void StorageListener::serveSenders(T_ASC_Network* network)
         scp.m_framing = framingVerdictOf(association);
         scp.run(association);
         endAssociation(scp);
+        scp.dropFileMadeAhead();
         scp.m_framing.reset();
     }
 }
