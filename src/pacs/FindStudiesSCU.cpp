@@ -198,8 +198,9 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
     m_syntax = DcmXfer(transferSyntax.c_str()).getXfer();
     // Every answer received is parsed, made a row of and taken before this function returns,
     // whatever it returns.
-    OrderedParsing<Made> parsing([this](ReceivedIdentifier& identifier) { return make(identifier.bytes, identifier.overflow); },
-                                 [this](Made& made) { take(made); });
+    OrderedParsing<Made> parsing(
+        [this](ReceivedIdentifier& identifier) { return make(identifier.bytes, identifier.overflow); },
+        [this](Made& made) { take(made); });
 
     for (;;) {
         T_ASC_PresentationContextID pcid = presID;

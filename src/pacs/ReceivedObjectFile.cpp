@@ -43,15 +43,17 @@ ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders, Creation crea
             continue;
         }
         // Only a name, unique by its random part: the receive creates the file. No file is made
-        // here (each one made and removed slows the file system's next creations), nor emptied
-        // (the file system would then write it out on close and its removal wait for the disk).
+        // here for nothing (each one made and removed slows the file system's next creations), nor
+        // emptied (the file system would then write it out on close and its removal wait for the
+        // disk). One made ahead is made now, under that name, and never emptied.
         const QString path = QDir(folder).filePath(
             QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
         if (creation == Creation::Made) {
             m_descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (m_descriptor < 0) {
                 // None made ahead: the receive makes its own, and tells what stops it.
-                m_error = QStringLiteral("Не удалось создать файл %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+                m_error = QStringLiteral("Не удалось создать файл %1: %2")
+                              .arg(path, QString::fromLocal8Bit(strerror(errno)));
                 return;
             }
         }
