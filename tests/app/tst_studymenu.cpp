@@ -676,7 +676,9 @@ private slots:
         const pacs::PacsServer server = pacs.server(retrieveMode);
         coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
                                   folder, pacs::PacsOpenCoordinator::ToArchive);
-        QVERIFY(QTest::qWaitFor([&] { return (held || released) && w.database()->studyExists(layout.studyUid); }, 30000));
+        QVERIFY2(QTest::qWaitFor([&] { return (held || released) && w.database()->studyExists(layout.studyUid); }, 30000),
+                 qPrintable(finished.isEmpty() ? QStringLiteral("held: %1").arg(bool(held))
+                                               : finished.first().value(1).toString()));
         // The user's copy of the study, in a folder of their own.
         QStringList users;
         for (const QString& file : sent) {
