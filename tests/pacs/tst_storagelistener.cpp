@@ -108,6 +108,25 @@ int timeWaitSocketsOn(quint16 port)
     return count;
 }
 
+// Connections this process has accepted on `port` (not those still waiting in the listening socket's
+// queue, which a stopping listener resets rather than closes).
+int acceptedConnectionsOn(quint16 port)
+{
+    int count = 0;
+    for (const QString& entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::Files)) {
+        const int fd = entry.toInt();
+        int listening = 1;
+        socklen_t size = sizeof listening;
+        sockaddr_in address{};
+        socklen_t addressSize = sizeof address;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && !listening
+            && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressSize) == 0
+            && address.sin_family == AF_INET && ntohs(address.sin_port) == port)
+            ++count;
+    }
+    return count;
+}
+
 // A peer on a plain socket, which sends what it is told and nothing else.
 struct RawPeer
 {
@@ -507,6 +526,7 @@ private slots:
             QTcpSocket silent;
             silent.connectToHost(QHostAddress::LocalHost, port);
             QVERIFY(silent.waitForConnected(30000));
+            QTRY_VERIFY_WITH_TIMEOUT(acceptedConnectionsOn(port) > 0, 30000);
             if (childStarted) {
                 child.start(QStandardPaths::findExecutable(QStringLiteral("sleep")), {QStringLiteral("120")});
                 QVERIFY(child.waitForStarted(30000));
