@@ -98,9 +98,11 @@ int timeWaitSocketsOn(quint16 port)
         QFile file(QString::fromLatin1(table));
         if (!file.open(QIODevice::ReadOnly))
             continue;
-        file.readLine();
-        while (!file.atEnd()) {
-            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+        // Read whole: a file of /proc tells no size, and reading it by lines stops at the end of the
+        // first buffer, which a busy machine's thousands of sockets outgrow.
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> fields = lines.at(i).simplified().split(' ');
             if (fields.size() > 3 && (fields[3] == "06" || fields[3] == "05") && fields[1].split(':').value(1).toUInt(nullptr, 16) == port)
                 ++count;
         }
@@ -108,23 +110,20 @@ int timeWaitSocketsOn(quint16 port)
     return count;
 }
 
-// Connections this process has accepted on `port` (not those still waiting in the listening socket's
-// queue, which a stopping listener resets rather than closes).
-int acceptedConnectionsOn(quint16 port)
+// Whether this process has accepted, on `port`, the connection made from `peerPort` (not merely
+// queued it on the listening socket, which a stopping listener resets rather than closes).
+bool acceptedConnection(quint16 port, quint16 peerPort)
 {
-    int count = 0;
     for (const QString& entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::Files)) {
         const int fd = entry.toInt();
-        int listening = 1;
-        socklen_t size = sizeof listening;
-        sockaddr_in address{};
-        socklen_t addressSize = sizeof address;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && !listening
-            && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressSize) == 0
-            && address.sin_family == AF_INET && ntohs(address.sin_port) == port)
-            ++count;
+        sockaddr_in local{}, peer{};
+        socklen_t localSize = sizeof local, peerSize = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 && local.sin_family == AF_INET
+            && ntohs(local.sin_port) == port && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0
+            && ntohs(peer.sin_port) == peerPort)
+            return true;
     }
-    return count;
+    return false;
 }
 
 // A peer on a plain socket, which sends what it is told and nothing else.
@@ -526,7 +525,7 @@ private slots:
             QTcpSocket silent;
             silent.connectToHost(QHostAddress::LocalHost, port);
             QVERIFY(silent.waitForConnected(30000));
-            QTRY_VERIFY_WITH_TIMEOUT(acceptedConnectionsOn(port) > 0, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(acceptedConnection(port, silent.localPort()), 30000);
             if (childStarted) {
                 child.start(QStandardPaths::findExecutable(QStringLiteral("sleep")), {QStringLiteral("120")});
                 QVERIFY(child.waitForStarted(30000));
