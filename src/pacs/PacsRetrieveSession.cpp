@@ -37,8 +37,8 @@ QList<PacsRetrieveSession*>& liveList()
     static QList<PacsRetrieveSession*> sessions;
     return sessions;
 }
-// A port held by a listener that is still stopping is free within its 2-second wait; a port
-// still listened on after this long belongs to someone else.
+// A port held by a listener that is still stopping is let go of as soon as its senders are done; a
+// port still listened on after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
 // A port nobody listens on is held only by connections, whose sockets the system keeps a minute after
 // they end (TIME-WAIT): the listener binds it once they are gone.

@@ -27,15 +27,11 @@
 #include <dcmtk/dcmnet/scp.h>
 #include <dcmtk/dcmnet/scpthrd.h>
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <condition_variable>
 #include <memory>
@@ -84,29 +80,21 @@ bool somethingListensOn(quint16 port)
     return false;
 }
 
+// The socket a network made by ASC_initializeNetwork listens on, which DCMTK keeps to itself.
+DcmNativeSocketType listeningSocketOf(T_ASC_Network* network)
+{
+    return static_cast<PRIVATE_NETWORKKEY*>(network->network)->networkSpecific.TCP.listenSocket;
+}
+
 // DCMTK makes the listening socket itself, blocking and inherited by every process the program starts:
 // a browser or mail client opened from the program would keep the port open after the program has
 // let go of it (or ended), and no later listener could bind it. Made close-on-exec here, and
 // non-blocking, since several servers wait on it and only one of them takes each sender.
-void keepListeningSocketToItself(quint16 port)
+void keepListeningSocketToItself(T_ASC_Network* network)
 {
-    DIR* fds = ::opendir("/proc/self/fd");
-    if (!fds)
-        return;
-    while (const dirent* entry = ::readdir(fds)) {
-        const int fd = std::atoi(entry->d_name);
-        int listening = 0;
-        socklen_t size = sizeof listening;
-        sockaddr_in address{};
-        socklen_t addressSize = sizeof address;
-        if (fd <= 2 || fd == ::dirfd(fds) || ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0
-            || !listening || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressSize) != 0
-            || address.sin_family != AF_INET || ntohs(address.sin_port) != port)
-            continue;
-        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    ::closedir(fds);
+    const int fd = listeningSocketOf(network);
+    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 } // namespace
@@ -422,7 +410,7 @@ void StorageListener::stop()
     // run lets go of only under this lock.
     std::lock_guard lock(m_networkMutex);
     if (m_network)
-        ::shutdown(static_cast<PRIVATE_NETWORKKEY*>(m_network->network)->networkSpecific.TCP.listenSocket, SHUT_RD);
+        ::shutdown(listeningSocketOf(m_network), SHUT_RD);
 }
 
 void StorageListener::serveSenders(T_ASC_Network* network)
@@ -501,7 +489,7 @@ void StorageListener::run()
             continue;
         }
         reportedBindFailure = false;
-        keepListeningSocketToItself(m_port);
+        keepListeningSocketToItself(network);
         // Every sender's connection is read through the framing watch. Once stopped, the listener waits
         // for no sender.
         const std::unique_ptr<FramedTransportLayer> framing =
