@@ -17,9 +17,15 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace dicom {
 namespace {
@@ -58,6 +64,8 @@ class ByteSource
     virtual const uchar* peek(int n) = 0;
     // Moves on by `n` bytes; false when the data ends first.
     virtual bool skip(qint64 n) = 0;
+    // The bytes from here on that are at hand, at most `most` of them, moving past them; null at the end.
+    virtual const uchar* take(qint64 most, qint64* taken) = 0;
     qint64 position() const { return m_position; }
 
     static constexpr int kMaxPeek = 256;
@@ -86,9 +94,91 @@ class MemorySource final : public ByteSource
         return true;
     }
 
+    const uchar* take(qint64 most, qint64* taken) override
+    {
+        *taken = qMin(most, m_size - m_position);
+        if (*taken <= 0)
+            return nullptr;
+        m_position += *taken;
+        return m_data + m_position - *taken;
+    }
+
   private:
     const uchar* m_data;
     qint64 m_size;
+};
+
+// A file read as the walk goes, through a window that moves along it: a value the walk skips is never
+// read, so a CT slice costs one read of its header, and a file of any size costs no more memory than
+// the window. Reads that fail or come back short end the data where they do; a file that another
+// program cuts short or rewrites meanwhile is found changed afterwards (walkDatasetOfFile), never read
+// through a mapping whose pages may vanish.
+class FileSource final : public ByteSource
+{
+  public:
+    FileSource(int fd, qint64 size, qint64 start) : m_fd(fd), m_size(size), m_window(new uchar[kWindow])
+    {
+        m_position = qBound<qint64>(0, start, size);
+    }
+
+    const uchar* peek(int n) override
+    {
+        if (n > m_size - m_position)
+            return nullptr;
+        if (m_position < m_windowStart || m_position + n > m_windowStart + m_windowLength)
+            fill();
+        return n <= m_windowStart + m_windowLength - m_position ? m_window.get() + (m_position - m_windowStart)
+                                                                 : nullptr;
+    }
+
+    bool skip(qint64 n) override
+    {
+        if (n > m_size - m_position) {
+            m_position = m_size;
+            return false;
+        }
+        m_position += n;
+        return true;
+    }
+
+    const uchar* take(qint64 most, qint64* taken) override
+    {
+        *taken = 0;
+        if (!peek(1))
+            return nullptr;
+        *taken = qMin(most, m_windowStart + m_windowLength - m_position);
+        m_position += *taken;
+        return m_window.get() + (m_position - *taken - m_windowStart);
+    }
+
+  private:
+    static constexpr qint64 kWindow = 64 * 1024;
+
+    // Reads the window from the position on; where the file ends sooner than it did when opened, the
+    // data ends there.
+    void fill()
+    {
+        const qint64 wanted = qMin(kWindow, m_size - m_position);
+        qint64 got = 0;
+        while (got < wanted) {
+            const ssize_t n = ::pread(m_fd, m_window.get() + got, size_t(wanted - got), off_t(m_position + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        m_windowStart = m_position;
+        m_windowLength = got;
+        if (got < wanted)
+            m_size = m_position + got;
+    }
+
+    int m_fd;
+    qint64 m_size;
+    std::unique_ptr<uchar[]> m_window;
+    qint64 m_windowStart = 0;
+    qint64 m_windowLength = 0;
 };
 
 // A deflate stream as DCMTK inflates a deflated data set (raw, or with a zlib header where DCMTK is
@@ -97,8 +187,7 @@ class MemorySource final : public ByteSource
 class InflatingSource final : public ByteSource
 {
   public:
-    InflatingSource(const uchar* data, qint64 size, qint64 limit)
-        : m_input(data), m_inputLeft(size), m_limit(limit), m_window(kWindow)
+    InflatingSource(ByteSource& input, qint64 limit) : m_input(input), m_limit(limit), m_window(kWindow)
     {
         std::memset(&m_stream, 0, sizeof m_stream);
         m_ready = (dcmZlibExpectRFC1950Encoding.get() ? inflateInit(&m_stream) : inflateInit2(&m_stream, -MAX_WBITS)) == Z_OK;
@@ -131,6 +220,17 @@ class InflatingSource final : public ByteSource
         return true;
     }
 
+    const uchar* take(qint64 most, qint64* taken) override
+    {
+        *taken = 0;
+        if (m_begin == m_end && !fill())
+            return nullptr;
+        *taken = qMin(most, m_end - m_begin);
+        m_begin += *taken;
+        m_position += *taken;
+        return m_window.data() + m_begin - *taken;
+    }
+
     // Inflates the rest of the stream only to count it.
     void drain()
     {
@@ -154,12 +254,12 @@ class InflatingSource final : public ByteSource
             m_end -= m_begin;
             m_begin = 0;
         }
-        if (m_stream.avail_in == 0 && m_inputLeft > 0) {
-            const qint64 chunk = qMin<qint64>(m_inputLeft, 1 << 30);
-            m_stream.next_in = const_cast<Bytef*>(m_input);
-            m_stream.avail_in = uInt(chunk);
-            m_input += chunk;
-            m_inputLeft -= chunk;
+        if (m_stream.avail_in == 0) {
+            qint64 chunk = 0;
+            if (const uchar* input = m_input.take(1 << 30, &chunk)) {
+                m_stream.next_in = const_cast<Bytef*>(input);
+                m_stream.avail_in = uInt(chunk);
+            }
         }
         const qint64 room = kWindow - m_end;
         m_stream.next_out = reinterpret_cast<Bytef*>(m_window.data() + m_end);
@@ -179,8 +279,7 @@ class InflatingSource final : public ByteSource
     bool m_ready = false;
     bool m_finished = false;
     bool m_complete = false;
-    const uchar* m_input;
-    qint64 m_inputLeft;
+    ByteSource& m_input;
     qint64 m_limit;
     qint64 m_inflated = 0;
     std::vector<uchar> m_window;
@@ -482,13 +581,11 @@ bool inflates(E_TransferSyntax syntax)
 // The encoding the data set's first element shows: explicit VR when VR letters follow the tag, big
 // endian when only the big-endian reading of the group is small. A group small either way (group
 // 0000) shows no byte order, and the named one stands.
-Encoding shownEncoding(const uchar* data, qint64 size, qint64 pos, Encoding named)
+Encoding shownEncoding(const uchar* head, Encoding named)
 {
-    if (pos < 0 || pos + 6 > size)
-        return named;
-    const bool explicitVr = isVrLetter(data[pos + 4]) && isVrLetter(data[pos + 5]);
-    const bool smallLittle = read16(data + pos, false) <= 0xFF;
-    const bool smallBig = read16(data + pos, true) <= 0xFF;
+    const bool explicitVr = isVrLetter(head[4]) && isVrLetter(head[5]);
+    const bool smallLittle = read16(head, false) <= 0xFF;
+    const bool smallBig = read16(head, true) <= 0xFF;
     return Encoding{!explicitVr, smallLittle != smallBig ? !smallLittle && smallBig : named.bigEndian};
 }
 
@@ -537,21 +634,42 @@ FileLayout readLayout(const QString& path)
     return layout;
 }
 
-WalkCount walkBytes(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits,
+// The bytes of a data set as a walk reads them: held in memory, or in a file read as the walk goes.
+class DatasetBytes
+{
+  public:
+    DatasetBytes(const uchar* data, qint64 size) : m_data(data), m_size(size) {}
+    DatasetBytes(int fd, qint64 size) : m_fd(fd), m_size(size) {}
+
+    qint64 size() const { return m_size; }
+    std::unique_ptr<ByteSource> from(qint64 start) const
+    {
+        if (m_fd >= 0)
+            return std::make_unique<FileSource>(m_fd, m_size, start);
+        return std::make_unique<MemorySource>(m_data, m_size, start);
+    }
+
+  private:
+    const uchar* m_data = nullptr;
+    int m_fd = -1;
+    qint64 m_size = 0;
+};
+
+WalkCount walkPlain(const DatasetBytes& bytes, qint64 start, Encoding encoding, const WalkLimits& limits,
                     bool guessSequences)
 {
     Walker walker(limits, guessSequences);
-    MemorySource source(data, size, start);
-    walker.walk(source, encoding);
+    walker.walk(*bytes.from(start), encoding);
     return walker.count();
 }
 
-WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits,
+WalkCount walkInflated(const DatasetBytes& bytes, qint64 start, Encoding encoding, const WalkLimits& limits,
                        bool guessSequences)
 {
-    const qint64 deflated = size - qMin(size, start);
+    const qint64 deflated = bytes.size() - qBound<qint64>(0, start, bytes.size());
     Walker walker(limits, guessSequences);
-    InflatingSource source(data + (size - deflated), deflated, inflationLimit(deflated));
+    const std::unique_ptr<ByteSource> input = bytes.from(start);
+    InflatingSource source(*input, inflationLimit(deflated));
     walker.walk(source, encoding);
     if (!walker.passedLimits())
         source.drain();
@@ -565,15 +683,15 @@ WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding en
 }
 
 // The data set DCMTK reads in `syntax` (EXS_Unknown: as its first bytes show), from `start`.
-WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSyntax syntax, E_TransferSyntax detected,
+WalkCount walkDataset(const DatasetBytes& bytes, qint64 start, E_TransferSyntax syntax, E_TransferSyntax detected,
                       const WalkLimits& limits)
 {
     const E_TransferSyntax read = syntax == EXS_Unknown ? detected : syntax;
     if (inflates(read) && DcmXfer(read).getStreamCompression() != ESC_zlib)
         return {}; // DCMTK refuses a stream compression it cannot undo
     const auto walkOnce = [&](bool guessSequences) {
-        return inflates(read) ? walkInflated(data, size, start, encodingOf(read), limits, guessSequences)
-                              : walkBytes(data, size, start, encodingOf(read), limits, guessSequences);
+        return inflates(read) ? walkInflated(bytes, start, encodingOf(read), limits, guessSequences)
+                              : walkPlain(bytes, start, encodingOf(read), limits, guessSequences);
     };
     WalkCount count = walkOnce(true);
     // A value walked as a sequence by its first bytes may be plain bytes to DCMTK (a tag its dictionary
@@ -595,66 +713,79 @@ WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSy
 // Whether the reader must read the data set again in the encoding its first element shows: the meta
 // header names an uncompressed encoding (or a compressed syntax, whose elements are explicit VR little
 // endian) other than the one the data set is in.
-bool encodingDiffers(const uchar* data, qint64 size, const DatasetStart& start)
+bool encodingDiffers(const DatasetBytes& bytes, const DatasetStart& start)
 {
-    if (start.named == EXS_Unknown || inflates(start.named) || start.offset + 8 > size)
+    if (start.named == EXS_Unknown || inflates(start.named) || start.offset < 0)
+        return false;
+    const std::unique_ptr<ByteSource> source = bytes.from(start.offset);
+    const uchar* head = source->peek(8);
+    if (!head)
         return false;
     const Encoding named = encodingOf(start.named);
-    return !sameEncoding(shownEncoding(data, size, start.offset, named), named);
+    return !sameEncoding(shownEncoding(head, named), named);
 }
 
 struct FileWalk
 {
-    ParseHazard hazard = ParseHazard::None; // found before the data set
+    ParseHazard hazard = ParseHazard::None; // found before the data set, or a file changed meanwhile
     WalkCount count;
     bool encodingDiffersFromMeta = false;
 };
 
-FileWalk walkFile(const uchar* data, qint64 size, const DatasetStart& start, const WalkLimits& limits)
+FileWalk walkFile(const DatasetBytes& bytes, const DatasetStart& start, const WalkLimits& limits)
 {
     FileWalk result;
     // A data set that is not in the syntax named is read as DCMTK detects it instead.
-    result.encodingDiffersFromMeta = encodingDiffers(data, size, start);
-    result.count = walkDataset(data, size, start.offset, result.encodingDiffersFromMeta ? EXS_Unknown : start.named,
+    result.encodingDiffersFromMeta = encodingDiffers(bytes, start);
+    result.count = walkDataset(bytes, start.offset, result.encodingDiffersFromMeta ? EXS_Unknown : start.named,
                                start.detected, limits);
     return result;
 }
 
-// Files up to this size are read into a buffer the thread keeps: a mapping costs little to make, but
-// its removal stops every core that ran one of the program's threads to clear the mapping from its
-// address cache, once per file of a retrieve on the thread receiving and on the one listing. A CT or
-// MR slice fits; a larger file costs more to copy than its mapping's removal, and each thread that
-// reads files would keep a buffer of its size.
-constexpr qint64 kLargestReadFile = 1024 * 1024;
-
-// Runs `use` on the file's bytes (mapped where they are many); `fallback` when it cannot be read.
-template <typename Result, typename Use> Result withFileBytes(const QString& path, Result fallback, Use use)
+struct
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fallback;
-    const qint64 size = file.size();
-    if (size <= 0)
-        return fallback;
-    if (size <= kLargestReadFile) {
-        thread_local std::vector<uchar> buffer;
-        if (buffer.size() < size_t(size))
-            buffer.resize(size_t(size));
-        const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()), size);
-        if (got <= 0)
-            return fallback;
-        return use(buffer.data(), got);
-    }
-    if (const uchar* mapped = file.map(0, size))
-        return use(mapped, size);
-    const QByteArray bytes = file.readAll();
-    return use(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
-}
+    void (*hook)(void*) = nullptr;
+    void* context = nullptr;
+} beforeWalk;
 
+// What the file was when the walk opened it: a file another program cut short, wrote into or
+// lengthened meanwhile differs in its size or its time of change afterwards.
+struct FileState
+{
+    qint64 size = -1;
+    timespec modified{};
+
+    static FileState of(int fd)
+    {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return {};
+        return {qint64(st.st_size), st.st_mtim};
+    }
+    bool operator==(const FileState& o) const
+    {
+        return size == o.size && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+// Walks the file's data set from `start`, reading it as the walk goes; a file that cannot be opened is
+// left to DCMTK, which says why.
 FileWalk walkDatasetOfFile(const QString& path, const DatasetStart& start, const WalkLimits& limits)
 {
-    return withFileBytes(path, FileWalk{},
-                         [&](const uchar* data, qint64 size) { return walkFile(data, size, start, limits); });
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const FileState opened = FileState::of(fd);
+    FileWalk walk;
+    if (opened.size > 0) {
+        if (beforeWalk.hook)
+            beforeWalk.hook(beforeWalk.context);
+        walk = walkFile(DatasetBytes(fd, opened.size), start, limits);
+        if (!(FileState::of(fd) == opened))
+            walk.hazard = ParseHazard::Changed;
+    }
+    ::close(fd);
+    return walk;
 }
 
 FileWalk walkPath(const QString& path, const WalkLimits& limits)
@@ -731,13 +862,18 @@ WalkFigures walkFigures(const uchar* data, qint64 size, E_TransferSyntax syntax)
         detected = EncodingProbe().checkTransferSyntax(stream);
     }
     const WalkLimits limits;
-    const WalkCount count = walkDataset(data, size, 0, syntax, detected, limits);
+    const WalkCount count = walkDataset(DatasetBytes(data, size), 0, syntax, detected, limits);
     return {count.hazard(limits), count.depth, count.elements};
 }
 
 ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax)
 {
     return walkFigures(data, size, syntax).hazard;
+}
+
+void testing::setBeforeWalkHook(void (*hook)(void* context), void* context)
+{
+    beforeWalk = {hook, context};
 }
 
 QString parseHazardText(ParseHazard hazard)
@@ -760,6 +896,8 @@ QString parseHazardText(ParseHazard hazard)
             "dicom", "Файл отклонён: набор данных закодирован нестандартно, безопасно прочитать его нельзя.");
     case ParseHazard::Truncated:
         return QCoreApplication::translate("dicom", "Файл повреждён: значение элемента выходит за конец файла.");
+    case ParseHazard::Changed:
+        return QCoreApplication::translate("dicom", "Файл изменился или стал недоступен во время чтения.");
     case ParseHazard::None:
         break;
     }
