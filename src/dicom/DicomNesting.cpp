@@ -4,6 +4,8 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcstack.h>
 #include <dcmtk/dcmdata/dcvrui.h>
 #include <dcmtk/dcmdata/dcistrmz.h>
@@ -17,10 +19,12 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -308,6 +312,10 @@ struct WalkCount
     bool truncated = false;
     // A value of defined length was walked as a sequence only because it starts with an item tag.
     bool guessedSequence = false;
+    // Where such a value starts that held an element longer than the item of defined length around it,
+    // or -1. DCMTK, reading the value as a sequence, stops there with an error before it reads the
+    // element: any reading of DCMTK's that goes on took the value for plain bytes. The walk stopped.
+    qint64 failedGuessAt = -1;
 
     ParseHazard hazard(const WalkLimits& limits) const
     {
@@ -328,21 +336,24 @@ struct WalkCount
 };
 
 bool startsWithItemTag(ByteSource& source, bool bigEndian);
+bool dictionaryMayCallSequence(quint16 group, quint16 element);
 
 // Counts what DCMTK's reader makes of a data set without building it: the depth of nesting, the
 // objects it makes and the steps its sorted insert takes. Where the bytes admit more than one reading
-// the walk takes the one that counts more (a value that starts with an item may be a sequence by a
-// dictionary the walk does not consult), and where it cannot tell what DCMTK does it gives up and
-// says so: such data is refused rather than counted by guess. The depth it finds only spares DCMTK a
-// parse that the stack guard would stop anyway.
+// the walk takes the one that counts more (a value that starts with an item is a sequence where
+// DCMTK's dictionary calls its tag one, which for a private tag depends on a private creator the walk
+// does not resolve), and where it cannot tell what DCMTK does it gives up and says so: such data is
+// refused rather than counted by guess. The depth it finds only spares DCMTK a parse that the stack
+// guard would stop anyway.
 class Walker
 {
   public:
     // guessSequences: a value of defined length that starts with an item is walked as a sequence (what
-    // counts more); otherwise as the plain bytes DCMTK reads where its dictionary says the tag holds no
-    // sequence, so that the elements after it are those DCMTK reads then.
-    explicit Walker(const WalkLimits& limits, bool guessSequences = true)
-        : m_limits(limits), m_guessSequences(guessSequences)
+    // counts more), except the values starting at `bytesAt`; otherwise as the plain bytes DCMTK reads
+    // where its dictionary says the tag holds no sequence, so that the elements after it are those
+    // DCMTK reads then.
+    Walker(const WalkLimits& limits, bool guessSequences, std::vector<qint64> bytesAt = {})
+        : m_limits(limits), m_guessSequences(guessSequences), m_bytesAt(std::move(bytesAt))
     {
     }
 
@@ -372,11 +383,14 @@ class Walker
         qint64 end; // -1: undefined length, ended by a delimiter
         Encoding encoding;
         ElementOrder order;
+        qint64 guessedAt; // where the value walked as a sequence by guess starts, or -1
+        bool guessed;     // within such a value
     };
 
-    void push(std::vector<Frame>& stack, Kind kind, qint64 end, Encoding encoding)
+    void push(std::vector<Frame>& stack, Kind kind, qint64 end, Encoding encoding, qint64 guessedAt = -1)
     {
-        stack.push_back(Frame{kind, end, encoding, {}});
+        const bool guessed = guessedAt >= 0 || (!stack.empty() && stack.back().guessed);
+        stack.push_back(Frame{kind, end, encoding, {}, guessedAt, guessed});
         // A level is a sequence and its item; items nested directly in items count half a level each.
         m_count.depth = qMax(m_count.depth, int((stack.size() + 1) / 2));
     }
@@ -416,10 +430,29 @@ class Walker
         ++order.elements;
     }
 
-    // A value of defined length that starts with an item: a sequence when guessing.
-    bool guessedSequence(ByteSource& source, bool bigEndian)
+    // An element whose value runs past the end of the item of defined length it is in: DCMTK stops
+    // before reading it. Inside a value walked as a sequence by guess, that value is noted as failed.
+    bool noteGuessFailed(const std::vector<Frame>& stack, qint64 position, quint32 length)
     {
-        if (!m_guessSequences || !startsWithItemTag(source, bigEndian))
+        if (stack.empty() || !stack.back().guessed || stack.back().kind != Kind::Item || stack.back().end < 0 ||
+            length == kUndefinedLength || qint64(length) <= stack.back().end - position)
+            return false;
+        for (auto frame = stack.rbegin(); frame != stack.rend(); ++frame) {
+            if (frame->guessedAt >= 0) {
+                m_count.failedGuessAt = frame->guessedAt;
+                break;
+            }
+        }
+        return true;
+    }
+
+    // A value of defined length that starts with an item: a sequence when guessing, unless DCMTK's
+    // dictionary calls its tag no sequence under any private creator or its own; then DCMTK reads it
+    // as bytes.
+    bool guessedSequence(ByteSource& source, bool bigEndian, quint16 group, quint16 element)
+    {
+        if (!m_guessSequences || !startsWithItemTag(source, bigEndian) || !dictionaryMayCallSequence(group, element) ||
+            std::find(m_bytesAt.begin(), m_bytesAt.end(), source.position()) != m_bytesAt.end())
             return false;
         m_count.guessedSequence = true;
         return true;
@@ -427,6 +460,7 @@ class Walker
 
     WalkLimits m_limits;
     bool m_guessSequences;
+    std::vector<qint64> m_bytesAt;
     WalkCount m_count;
 };
 
@@ -435,6 +469,66 @@ bool startsWithItemTag(ByteSource& source, bool bigEndian)
 {
     const uchar* value = source.peek(4);
     return value && read16(value, bigEndian) == 0xFFFE;
+}
+
+// DCMTK's dictionary as far as it decides whether a value of defined length is a sequence: its public
+// sequence tags, the ranges of its repeating ones, and, for a private tag, the group and the element's
+// last byte of every private sequence under whatever creator, since which creator DCMTK finds for an
+// element is its own business. A tag none of these can match is never a sequence to DCMTK.
+class SequenceTags
+{
+  public:
+    SequenceTags()
+    {
+        DcmDataDictionary& dictionary = dcmDataDict.wrlock();
+        for (auto entry = dictionary.normalBegin(); entry != dictionary.normalEnd(); ++entry)
+            note(**entry);
+        for (auto entry = dictionary.repeatingBegin(); entry != dictionary.repeatingEnd(); ++entry)
+            note(**entry);
+        dcmDataDict.wrunlock();
+    }
+
+    bool mayBeSequence(quint16 group, quint16 element) const
+    {
+        if (m_public.count(key(group, element)) || m_private.count(key(group, element & 0xFF)))
+            return true;
+        return std::any_of(m_ranges.begin(), m_ranges.end(), [&](const Range& range) {
+            const quint16 e = range.privateBlock ? element & 0xFF : element;
+            return group >= range.group && group <= range.upperGroup && e >= range.element && e <= range.upperElement;
+        });
+    }
+
+  private:
+    struct Range
+    {
+        quint16 group, upperGroup, element, upperElement;
+        bool privateBlock;
+    };
+
+    static quint32 key(quint16 group, quint16 element) { return (quint32(group) << 16) | element; }
+
+    void note(const DcmDictEntry& entry)
+    {
+        if (entry.getEVR() != EVR_SQ)
+            return;
+        const bool privateBlock = entry.getPrivateCreator() != nullptr;
+        const quint16 mask = privateBlock ? 0xFF : 0xFFFF;
+        if (entry.isRepeating())
+            m_ranges.push_back({entry.getGroup(), entry.getUpperGroup(), quint16(entry.getElement() & mask),
+                                quint16(entry.getUpperElement() & mask), privateBlock});
+        else
+            (privateBlock ? m_private : m_public).insert(key(entry.getGroup(), entry.getElement() & mask));
+    }
+
+    std::unordered_set<quint32> m_public;
+    std::unordered_set<quint32> m_private;
+    std::vector<Range> m_ranges;
+};
+
+bool dictionaryMayCallSequence(quint16 group, quint16 element)
+{
+    static const SequenceTags tags;
+    return tags.mayBeSequence(group, element);
 }
 
 void Walker::walk(ByteSource& source, Encoding top)
@@ -495,14 +589,17 @@ void Walker::walk(ByteSource& source, Encoding top)
         bool sequence = false;
         bool fragments = false;
         bool unknownSequence = false; // UN holding a sequence: its content is implicit little endian
+        bool guessed = false;         // of defined length, a sequence only by guess
         if (enc.implicit) {
             length = read32(head + 4, enc.bigEndian);
             source.skip(8);
             // Pixel Data is OB or OW by the dictionary: of undefined length, it holds fragments.
             fragments = pixelData && length == kUndefinedLength;
             // Of defined length, the dictionary decides, and a private one knows its tags only with
-            // their private creator: every value that starts with an item may be a sequence.
-            sequence = !fragments && (length == kUndefinedLength || guessedSequence(source, enc.bigEndian));
+            // their private creator: a value that starts with an item may be a sequence wherever the
+            // dictionary has one of its tag under any creator.
+            guessed = !fragments && length != kUndefinedLength && guessedSequence(source, enc.bigEndian, group, element);
+            sequence = !fragments && (length == kUndefinedLength || guessed);
         } else {
             const char text[3] = {char(head[4]), char(head[5]), '\0'};
             const DcmVR vr(text);
@@ -537,16 +634,19 @@ void Walker::walk(ByteSource& source, Encoding top)
                 unknownSequence = evr == EVR_UN;
             } else if (evr == EVR_UN) {
                 // DCMTK reads a UN value of a tag its dictionaries know as a sequence as that sequence:
-                // every UN value that starts with an item counts as one.
-                sequence = unknownSequence = guessedSequence(source, false);
+                // a UN value that starts with an item counts as one where it may be.
+                sequence = unknownSequence = guessed = guessedSequence(source, false, group, element);
             }
         }
 
+        if (noteGuessFailed(stack, source.position(), length))
+            break;
         noteElement(orderOfItemAround(stack, topOrder), (quint32(group) << 16) | element);
         if (fragments || sequence) {
             const Encoding inner = unknownSequence ? Encoding{true, false} : enc;
             push(stack, fragments ? Kind::Fragments : Kind::Sequence,
-                 length == kUndefinedLength ? -1 : source.position() + length, inner);
+                 length == kUndefinedLength ? -1 : source.position() + length, inner,
+                 guessed ? source.position() : -1);
             continue;
         }
         if (!source.skip(length)) {
@@ -655,19 +755,15 @@ class DatasetBytes
     qint64 m_size = 0;
 };
 
-WalkCount walkPlain(const DatasetBytes& bytes, qint64 start, Encoding encoding, const WalkLimits& limits,
-                    bool guessSequences)
+WalkCount walkPlain(const DatasetBytes& bytes, qint64 start, Encoding encoding, Walker walker)
 {
-    Walker walker(limits, guessSequences);
     walker.walk(*bytes.from(start), encoding);
     return walker.count();
 }
 
-WalkCount walkInflated(const DatasetBytes& bytes, qint64 start, Encoding encoding, const WalkLimits& limits,
-                       bool guessSequences)
+WalkCount walkInflated(const DatasetBytes& bytes, qint64 start, Encoding encoding, Walker walker)
 {
     const qint64 deflated = bytes.size() - qBound<qint64>(0, start, bytes.size());
-    Walker walker(limits, guessSequences);
     const std::unique_ptr<ByteSource> input = bytes.from(start);
     InflatingSource source(*input, inflationLimit(deflated));
     walker.walk(source, encoding);
@@ -682,6 +778,10 @@ WalkCount walkInflated(const DatasetBytes& bytes, qint64 start, Encoding encodin
     return count;
 }
 
+// Values walked as sequences by guess that a data set may hold and turn out plain bytes, each costing
+// one more walk: a data set with more is refused.
+constexpr size_t kMostFailedGuesses = 16;
+
 // The data set DCMTK reads in `syntax` (EXS_Unknown: as its first bytes show), from `start`.
 WalkCount walkDataset(const DatasetBytes& bytes, qint64 start, E_TransferSyntax syntax, E_TransferSyntax detected,
                       const WalkLimits& limits)
@@ -689,11 +789,30 @@ WalkCount walkDataset(const DatasetBytes& bytes, qint64 start, E_TransferSyntax 
     const E_TransferSyntax read = syntax == EXS_Unknown ? detected : syntax;
     if (inflates(read) && DcmXfer(read).getStreamCompression() != ESC_zlib)
         return {}; // DCMTK refuses a stream compression it cannot undo
-    const auto walkOnce = [&](bool guessSequences) {
-        return inflates(read) ? walkInflated(bytes, start, encodingOf(read), limits, guessSequences)
-                              : walkPlain(bytes, start, encodingOf(read), limits, guessSequences);
+    const auto walkOnce = [&](bool guessSequences, const std::vector<qint64>& bytesAt = {}) {
+        const Walker walker(limits, guessSequences, bytesAt);
+        return inflates(read) ? walkInflated(bytes, start, encodingOf(read), walker)
+                              : walkPlain(bytes, start, encodingOf(read), walker);
     };
     WalkCount count = walkOnce(true);
+    // A value walked as a sequence by guess whose item holds an element longer than itself is plain bytes
+    // to whatever reading of DCMTK's goes on (private bytes that merely start like an item, or an item
+    // written in another encoding than the data set): the data set is walked again with that value
+    // read as bytes. What the walk counted before stopping is kept: DCMTK, reading the value as a
+    // sequence, gets that far before it stops.
+    std::vector<qint64> bytesAt;
+    while (count.failedGuessAt >= 0 && count.hazard(limits) == ParseHazard::None) {
+        if (bytesAt.size() == kMostFailedGuesses) {
+            count.unfollowable = true;
+            break;
+        }
+        bytesAt.push_back(count.failedGuessAt);
+        const WalkCount before = count;
+        count = walkOnce(true, bytesAt);
+        count.depth = qMax(count.depth, before.depth);
+        count.elements = qMax(count.elements, before.elements);
+        count.reorderSteps = qMax(count.reorderSteps, before.reorderSteps);
+    }
     // A value walked as a sequence by its first bytes may be plain bytes to DCMTK (a tag its dictionary
     // knows as a string, say): then the elements after it are read from bytes the sequence's items
     // covered, a length running far past the end among them. The data set is walked that way too, and a
