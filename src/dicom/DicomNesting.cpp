@@ -58,8 +58,8 @@ bool isVrLetter(uchar c)
     return c >= 'A' && c <= 'Z';
 }
 
-// The bytes a walk reads, front to back: a file held in memory, or a deflated data set inflated as
-// the walk goes, so that no more than a small window of it is ever kept.
+// The bytes a walk reads, front to back: a data set held in memory, a file read as the walk goes, or a
+// deflated data set inflated as the walk goes, so that no more than a small window of it is ever kept.
 class ByteSource
 {
   public:
@@ -78,16 +78,10 @@ class ByteSource
     qint64 m_position = 0;
 };
 
-class MemorySource final : public ByteSource
+// Bytes of a known length, which the walk skips without reading them.
+class SizedSource : public ByteSource
 {
   public:
-    MemorySource(const uchar* data, qint64 size, qint64 start = 0) : m_data(data), m_size(size)
-    {
-        m_position = qBound<qint64>(0, start, size);
-    }
-
-    const uchar* peek(int n) override { return n <= m_size - m_position ? m_data + m_position : nullptr; }
-
     bool skip(qint64 n) override
     {
         if (n > m_size - m_position) {
@@ -97,6 +91,19 @@ class MemorySource final : public ByteSource
         m_position += n;
         return true;
     }
+
+  protected:
+    SizedSource(qint64 size, qint64 start) : m_size(size) { m_position = qBound<qint64>(0, start, size); }
+
+    qint64 m_size;
+};
+
+class MemorySource final : public SizedSource
+{
+  public:
+    MemorySource(const uchar* data, qint64 size, qint64 start = 0) : SizedSource(size, start), m_data(data) {}
+
+    const uchar* peek(int n) override { return n <= m_size - m_position ? m_data + m_position : nullptr; }
 
     const uchar* take(qint64 most, qint64* taken) override
     {
@@ -109,7 +116,6 @@ class MemorySource final : public ByteSource
 
   private:
     const uchar* m_data;
-    qint64 m_size;
 };
 
 // A file read as the walk goes, through a window that moves along it: a value the walk skips is never
@@ -117,12 +123,11 @@ class MemorySource final : public ByteSource
 // the window. Reads that fail or come back short end the data where they do; a file that another
 // program cuts short or rewrites meanwhile is found changed afterwards (walkDatasetOfFile), never read
 // through a mapping whose pages may vanish.
-class FileSource final : public ByteSource
+class FileSource final : public SizedSource
 {
   public:
-    FileSource(int fd, qint64 size, qint64 start) : m_fd(fd), m_size(size), m_window(new uchar[kWindow])
+    FileSource(int fd, qint64 size, qint64 start) : SizedSource(size, start), m_fd(fd), m_window(new uchar[kWindow])
     {
-        m_position = qBound<qint64>(0, start, size);
     }
 
     const uchar* peek(int n) override
@@ -133,16 +138,6 @@ class FileSource final : public ByteSource
             fill();
         return n <= m_windowStart + m_windowLength - m_position ? m_window.get() + (m_position - m_windowStart)
                                                                  : nullptr;
-    }
-
-    bool skip(qint64 n) override
-    {
-        if (n > m_size - m_position) {
-            m_position = m_size;
-            return false;
-        }
-        m_position += n;
-        return true;
     }
 
     const uchar* take(qint64 most, qint64* taken) override
@@ -179,7 +174,6 @@ class FileSource final : public ByteSource
     }
 
     int m_fd;
-    qint64 m_size;
     std::unique_ptr<uchar[]> m_window;
     qint64 m_windowStart = 0;
     qint64 m_windowLength = 0;
