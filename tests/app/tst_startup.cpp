@@ -16,6 +16,7 @@
 #include "platform/DataFolderLock.h"
 #include "platform/SingleInstanceLock.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -105,7 +106,7 @@ struct FirstCopy
     bool held = false;
 };
 
-// Every file of the data folder with its bytes.
+// Every file of the data folder with a digest of its bytes.
 QMap<QString, QByteArray> dataFolderFiles()
 {
     QMap<QString, QByteArray> files;
@@ -113,7 +114,9 @@ QMap<QString, QByteArray> dataFolderFiles()
     QDirIterator it(data.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         QFile file(it.next());
-        files.insert(data.relativeFilePath(file.fileName()), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unread>"));
+        files.insert(data.relativeFilePath(file.fileName()),
+                     file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()
+                                                    : QByteArray("<unread>"));
     }
     return files;
 }
