@@ -67,7 +67,8 @@ int runNormalMode(QApplication& app)
         // A launch link that seems to do nothing would be clicked again and again.
         if (!forwarded->message.isEmpty())
             qWarning().noquote() << forwarded->message;
-        if (!forwarded->message.isEmpty() && forwarded->delivered) // handed over: the running copy answers in its window
+        // Handed over: the running copy answers in its own window.
+        if (!forwarded->message.isEmpty() && forwarded->delivered)
             QMessageBox::information(nullptr, QStringLiteral("Kalvenor"), forwarded->message);
         else if (!forwarded->message.isEmpty())
             QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"), forwarded->message);
