@@ -75,8 +75,8 @@ struct Copy
 };
 
 // The data folder's lock, held by this test as the first copy; `where` is what its file says of it:
-// "here" (this computer), "elsewhere" (another computer), "nowhere" (no lock can be had in the folder, the
-// session's is held instead).
+// "here" (this computer), "elsewhere" (another computer), "garbled" (nothing that can be shown), "nowhere" (no
+// lock can be had in the folder, the session's is held instead).
 struct FirstCopy
 {
     explicit FirstCopy(const QString& where)
@@ -91,9 +91,11 @@ struct FirstCopy
         }
         blocker.clear();
         held = !folderLock.anotherInstanceRunning() && folderLock.isHeld();
+        // Written over by this test while it holds the lock, through a descriptor of its own that keeps it.
         QFile record(folderLock.filePath());
-        if (where == u"elsewhere" && record.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            held = held && record.write("4242\nws-elsewhere.example\n") > 0;
+        const QByteArray says = where == u"elsewhere" ? "4242\nws-elsewhere.example\n" : "4242\nws\x1b]0;x\x07\n";
+        if (where != u"here" && record.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            held = held && record.write(says) > 0;
     }
     ~FirstCopy()
     {
@@ -214,6 +216,10 @@ private slots:
         QTest::newRow("first copy on another computer")
             << "answering" << QStringList{"kalvenor://open?study=1.2.3"} << QByteArray() << 0 << 2800
             << "на компьютере «ws-elsewhere.example»" << QString() << "elsewhere" << true;
+        // A lock file that names no computer that can be shown names none.
+        QTest::newRow("first copy's lock garbled") << "none" << QStringList{} << QByteArray() << 0 << 2800
+                                                   << "использует другая запущенная копия программы, но" << QString()
+                                                   << "garbled" << true;
         // No lock can be had in the data folder: copies of one session still meet.
         QTest::newRow("no lock in the data folder") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800
                                                     << QString() << QString() << "nowhere" << false;

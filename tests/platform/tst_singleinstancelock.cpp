@@ -1,6 +1,4 @@
-// The single-instance lock across real processes: this test starts copies of itself that hold it. The data
-// folder's lock, whose holder is a lock of the open file, meets a second one taken in the same process.
-#include "platform/DataFolderLock.h"
+// The single-instance lock across real processes: this test starts copies of itself that hold it.
 #include "platform/SingleInstanceLock.h"
 #include "support/SmallFileSystem.h"
 
@@ -11,8 +9,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QSysInfo>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -20,7 +16,6 @@
 #include <cstring>
 #include <memory>
 
-using platform::DataFolderLock;
 using platform::SingleInstanceLock;
 
 namespace {
@@ -188,45 +183,6 @@ private slots:
         QVERIFY2(lock.failure().contains(cause), qPrintable(lock.failure()));
         const QFileInfo left(first);
         QCOMPARE(left.exists() || left.isSymLink(), !inPlace.isEmpty());
-    }
-
-    // The data folder's lock says which copy holds it, as far as its file can be believed, and goes with it.
-    void dataFolderLockNamesItsHolder_data()
-    {
-        QTest::addColumn<QByteArray>("record"); // what the holder's file says; null: what the holder wrote
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<qint64>("pid");
-        QTest::newRow("as written") << QByteArray() << QSysInfo::machineHostName() << qint64(QCoreApplication::applicationPid());
-        QTest::newRow("another computer") << QByteArray("77\nws-2\n") << "ws-2" << qint64(77);
-        QTest::newRow("not yet written") << QByteArray("") << QString() << qint64(0);
-        QTest::newRow("control characters") << QByteArray("77\nws\x1b]0;x\x07\n") << QString() << qint64(77);
-        QTest::newRow("longer than a host name") << "77\n" + QByteArray(300, 'a') << QString() << qint64(77);
-    }
-    void dataFolderLockNamesItsHolder()
-    {
-        QFETCH(QByteArray, record);
-        QFETCH(QString, host);
-        QFETCH(qint64, pid);
-        QTemporaryDir parent;
-        const QString data = parent.filePath(QStringLiteral("not/yet/made"));
-        auto first = std::make_unique<DataFolderLock>(data);
-        QVERIFY(!first->anotherInstanceRunning());
-        QVERIFY(first->isHeld());
-        QFile file(first->filePath());
-        QVERIFY(record.isNull() || (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(record) == record.size()));
-        file.close(); // closing another descriptor of the file keeps the lock
-
-        DataFolderLock second(data);
-        QVERIFY(second.anotherInstanceRunning());
-        QVERIFY(!second.isHeld());
-        QVERIFY(second.failure().isEmpty());
-        QCOMPARE(second.holder().host, host);
-        QCOMPARE(second.holder().pid, pid);
-        QCOMPARE(second.holder().maybeThisComputer(), host != u"ws-2");
-
-        first.reset();
-        QVERIFY(!second.anotherInstanceRunning());
-        QVERIFY(second.isHeld());
     }
 };
 
