@@ -40,7 +40,11 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
                                                           const QString& ae) {
             if (!coordinator->assessRequest(pacs::PacsOpenRequest{uid, host, port, ae}).needsUser())
                 return true;
-            return notices->reserve();
+            if (notices->reserve())
+                return true;
+            // A second copy that forwarded it may have stopped waiting for the answer: told here too.
+            notices->notTaken(uid);
+            return false;
         });
         QObject::connect(coordinator, &QObject::destroyed, server, [server] { server->setOpenRequestGate({}); });
         // Queued: the server answers the page first. Requests are handled in the order the gate

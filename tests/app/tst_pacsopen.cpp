@@ -10,17 +10,20 @@
 #include "app/ExternalRequestNotices.h"
 #include "app/LocalApiServer.h"
 #include "app/MainWindow.h"
+#include "app/ManagedStore.h"
 #include "app/PacsViewerHooks.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StorageListener.h"
+#include "platform/DataFolderLock.h"
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QThread>
@@ -298,6 +301,40 @@ private slots:
         QVERIFY(answer.texts().first().contains(QStringLiteral("не найдено в локальном архиве")));
     }
 
+    // Two second copies forward while this copy reads nothing (its event loop held), each for a server
+    // that is not in the settings, and give up waiting: one is asked about, and the box names the other,
+    // which was turned away; neither copy promised that its study opens.
+    void busyFirstCopyDropsNoForwardInSilence()
+    {
+        platform::DataFolderLock held(ManagedStore::defaultDataFolder());
+        QVERIFY(!held.anotherInstanceRunning());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KALVENOR_LOCAL_API_PORT"), QString::number(m_serverPort));
+        const QStringList uids{fixtures::newUid(), fixtures::newUid()};
+        std::vector<std::unique_ptr<QProcess>> copies;
+        for (const QString& uid : uids) {
+            auto& copy = copies.emplace_back(std::make_unique<QProcess>());
+            copy->setProcessEnvironment(environment);
+            copy->start(QStringLiteral(FORWARD_PROBE_PATH),
+                        {QStringLiteral("kalvenor://open?study=%1&host=127.0.0.1&port=%2&aet=UNLISTED")
+                             .arg(uid)
+                             .arg(m_archive.port())});
+        }
+        for (auto& copy : copies) {
+            QVERIFY(copy->waitForFinished(60000)); // no event of this copy is served meanwhile
+            const QString said = QString::fromUtf8(copy->readAllStandardOutput());
+            QVERIFY2(said.contains(QStringLiteral("BUSY ")) && !said.contains(QStringLiteral("откроется")), qPrintable(said));
+        }
+        const auto shown = [] {
+            const QList<QMessageBox*> boxes = visibleBoxes();
+            return boxes.size() == 1 ? boxes.first()->text() + '\n' + boxes.first()->informativeText() : QString();
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(shown().contains(uids.at(0)) && shown().contains(uids.at(1)), qPrintable(shown()), 30000);
+        visibleBoxes().first()->button(QMessageBox::No)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(visibleBoxes().size(), 0, 30000);
+        QVERIFY(!m_coordinator->isRunning());
+    }
+
     void noticesOneAtATime()
     {
         ExternalRequestNotices notices;
@@ -323,6 +360,17 @@ private slots:
         QVERIFY(notices.busy());
         notices.release();
         QVERIFY(!notices.busy());
+
+        // Turned away for a box that then was not needed: told in one of its own, a UID named only as one.
+        QVERIFY(notices.reserve());
+        for (const QString& uid : {QStringLiteral("1.2.3"), QStringLiteral("<b>4</b>"), QStringLiteral("1.2.3")})
+            notices.notTaken(uid);
+        notices.release();
+        QCOMPARE(visibleBoxes().size(), 1);
+        const QString told = visibleBoxes().first()->text();
+        QVERIFY2(told.contains(QStringLiteral(": 3 (1.2.3")) && !told.contains(QStringLiteral("4<")), qPrintable(told));
+        visibleBoxes().first()->button(QMessageBox::Ok)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(visibleBoxes().size(), 0, 30000);
     }
 };
 
