@@ -58,21 +58,27 @@ bool writeAll(int fd, const char* data, qint64 size)
     return true;
 }
 
-// The part held before this download, read through its descriptor: the file resumed, not whatever its
-// name leads to now.
-bool hashHeldPart(int fd, qint64 size, remoteproto::Sha256* digest)
+// The SHA-256 of the whole file as it lies on the disk now, read through its descriptor (the file
+// written, not whatever its name leads to); empty when it is not `size` bytes long or cannot be read.
+// Not the bytes this download received: another writer's, and a part held from before, count as well.
+QByteArray wholeFileDigest(int fd, qint64 size)
 {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || qint64(st.st_size) != size)
+        return {};
+    remoteproto::Sha256 digest;
     QByteArray block(remoteproto::fileChunkBytes, Qt::Uninitialized);
-    for (qint64 at = 0; at < size;) {
-        const ssize_t got = ::pread(fd, block.data(), size_t(qMin<qint64>(block.size(), size - at)), off_t(at));
+    for (qint64 at = 0;;) {
+        const ssize_t got = ::pread(fd, block.data(), size_t(block.size()), off_t(at));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-            return false;
-        digest->add(QByteArrayView(block.constData(), got));
+        if (got < 0)
+            return {};
+        if (got == 0)
+            return at == size ? digest.hex() : QByteArray();
+        digest.add(QByteArrayView(block.constData(), got));
         at += got;
     }
-    return true;
 }
 
 } // namespace
@@ -110,7 +116,6 @@ bool RemoteAccessClient::beginOperation(QString* error)
 RemoteAccessClient::RemoteAccessClient(QObject* parent)
     : QObject(parent)
 {
-    checksums.setMaxThreadCount(1); // one thread keeps the chunks in order
 }
 
 RemoteAccessClient::~RemoteAccessClient()
@@ -501,10 +506,6 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
     qint64 expectedSize = -1;
     qint64 received = startOffset;
     QByteArray expectedDigest;
-    remoteproto::Sha256 digest;
-    // Chunks are hashed on the client's own checksum thread, beside the transfer and in arrival order;
-    // nothing may outlive `digest`.
-    const auto hashingDone = qScopeGuard([this] { checksums.waitForDone(); });
     bool headerSeen = false;
     bool failed = false;
     bool deleteFile = false;
@@ -524,10 +525,8 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
         ended = true;
         loop.quit();
     };
-    // The whole copy, the part held before this call included, must hash to the host's value.
     auto finishChecked = [&] {
-        checksums.waitForDone();
-        if (digest.hex() == expectedDigest)
+        if (wholeFileDigest(fd, expectedSize) == expectedDigest)
             finish(false, false, {});
         else
             finish(true, true,
@@ -573,10 +572,6 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
                 finish(true, true, QStringLiteral("некорректный заголовок файла"));
                 return;
             }
-            if (startOffset > 0 && !hashHeldPart(fd, startOffset, &digest)) {
-                finish(true, false, QStringLiteral("не удалось прочитать локальный файл %1").arg(destPath));
-                return;
-            }
             expectedSize = remoteproto::readInt64(message, QStringLiteral("sizeBytes"));
             headerSeen = true;
             if (expectedSize <= startOffset)
@@ -589,7 +584,6 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
             finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(destPath));
             return;
         }
-        checksums.start([&digest, chunk = plaintext.left(wanted)] { digest.add(chunk); });
         received += wanted;
         if (progress)
             progress(received, expectedSize);

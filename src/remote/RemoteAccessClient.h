@@ -8,7 +8,6 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 
 #include <functional>
 
@@ -76,8 +75,9 @@ public:
     bool pacsRetrieve(int serverIndex, const QString& studyUid, const std::function<void(int)>& progress,
                       QString* error, int timeoutMs, const std::function<void(int)>& queued);
     // Resumes from the size of destPath; the wait is restarted by every frame from the host. The file
-    // counts only when its SHA-256 equals the host's; a mismatch deletes it, so the next call starts
-    // from 0.
+    // counts only when the whole of it, as it lies on the disk at the end, is the host's size and SHA-256:
+    // whatever else wrote to it meanwhile, it is no success. A mismatch deletes it, so the next call
+    // starts from 0.
     // destPath is the caller's own partial, or nothing; a link there is not followed, and a file put under
     // the name in place of the one written is no success.
     bool downloadFile(const QString& studyUid, int index, const QString& destPath,
@@ -119,6 +119,4 @@ private:
     // True while an operation waits in its local loop. The loop delivers user input, so a second
     // operation could start on the same connection and take the first one's reply as its own.
     bool operationRunning = false;
-    // Hashes downloaded chunks while the next ones arrive.
-    QThreadPool checksums;
 };

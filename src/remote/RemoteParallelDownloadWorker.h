@@ -4,7 +4,8 @@
 // the study's file indexes into destDir as "%1.dcm", resuming partial files, and marks each complete
 // file with an empty "%1.dcm.done", so a later run skips it. A partial is resumed only when "%1.dcm.part"
 // records it as the file the worker created; a file of any other origin under the name, or a link, is
-// left as it is and the file fails.
+// left as it is and the file fails. While a partial is written it is held exclusively, so a second
+// download into the same folder (another window, another copy of the program) never writes into it.
 
 #include <QObject>
 #include <QString>

@@ -21,6 +21,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +36,8 @@ class ScriptedHost : public QObject
 public:
     std::function<QList<QByteArray>(const QJsonObject& request, const QByteArray& raw)> answer;
     QList<QJsonObject> requests;
+    // The host's end of the connection whose request is being answered.
+    QPointer<RemoteTunnelSocket> asking;
 
     ScriptedHost(int port, QString fingerprint)
         : port(port)
@@ -50,6 +53,7 @@ public:
             QJsonObject request;
             remoteproto::parseMessage(raw, &request);
             requests.append(request);
+            asking = s;
             for (const QByteArray& frame : answer(request, raw))
                 s->sendFrame(frame);
         });
@@ -529,6 +533,8 @@ private slots:
         QTest::newRow("link to a name elsewhere") << "dangling" << kept;
         QTest::newRow("hard link to a file elsewhere") << "hardlink" << kept;
         QTest::newRow("file it did not make") << "unrecorded" << kept;
+        QTest::newRow("file other than the partial it recorded") << "recordedOther" << kept;
+        QTest::newRow("partial another download holds") << "held" << QStringLiteral("другая загрузка");
         QTest::newRow("marker a link elsewhere") << "marker" << QString();
         QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
     }
@@ -545,6 +551,8 @@ private slots:
         QFile v(victim);
         QVERIFY(v.open(QIODevice::WriteOnly) && v.write(users) == users.size());
         v.close();
+        // Held as a download holds its partial, from the moment it made it, before it recorded it.
+        platform::Descriptor holder;
         if (planted == u"link")
             QVERIFY(QFile::link(victim, file));
         else if (planted == u"dangling")
@@ -553,7 +561,22 @@ private slots:
             QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(file).constData()), 0);
         else if (planted == u"unrecorded")
             QVERIFY(QFile::copy(victim, file));
-        else if (planted == u"marker")
+        else if (planted == u"held") {
+            QVERIFY(QFile::copy(victim, file));
+            holder = platform::Descriptor(::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            QCOMPARE(::fcntl(holder.fd(), F_OFD_SETLK, &lock), 0);
+        } else if (planted == u"recordedOther") { // the recorded partial is replaced under its name
+            QFile partial(file);
+            QVERIFY(partial.open(QIODevice::WriteOnly) && partial.write(content.left(500)) == 500);
+            partial.close();
+            recordPartial(file);
+            QVERIFY(QFile::copy(victim, file + QStringLiteral(".other")));
+            QCOMPARE(::rename(QFile::encodeName(file + QStringLiteral(".other")).constData(),
+                              QFile::encodeName(file).constData()),
+                     0);
+        } else if (planted == u"marker")
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
             if (planted == u"swapped") { // the worker's file is open by now: another takes its name
@@ -575,10 +598,86 @@ private slots:
         QCOMPARE(readAll(victim), users);
         QVERIFY(!QFileInfo::exists(fresh));
         QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known, planted == u"marker"); // the link only
-        if (planted == u"unrecorded" || planted == u"swapped")
+        if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther" || planted == u"held")
             QCOMPARE(readAll(file), users);
         if (failure.isEmpty())
             QCOMPARE(readAll(file), content);
+    }
+
+    // Whatever else writes to a partial while a worker downloads it, no file is reported done that is not
+    // the host's bytes: a second download into the same folder is refused while the first holds the
+    // partial, and bytes another program puts into it are found at the end. The first worker's transfer
+    // is held after its first chunk until the intruder has been.
+    void workerHoldsItsPartial_data()
+    {
+        QTest::addColumn<QString>("intruder");
+        QTest::newRow("a second download of the study") << "worker";
+        QTest::newRow("bytes written over the partial") << "overwrite";
+        QTest::newRow("bytes appended to the partial") << "append";
+    }
+    void workerHoldsItsPartial()
+    {
+        QFETCH(QString, intruder);
+        const QByteArray content = pattern(3 * 1048576 + 11, 4);
+        QPointer<RemoteTunnelSocket> firstEnd;
+        QList<QByteArray> rest;
+        host->answer = [&](const QJsonObject& r, const QByteArray&) {
+            const QList<QByteArray> frames = ScriptedHost::serveFile(r, content);
+            if (firstEnd)
+                return frames;
+            firstEnd = host->asking;
+            rest = frames.mid(2);
+            return frames.mid(0, 2);
+        };
+        host->listen(QStringLiteral("primary-w0"));
+        host->listen(QStringLiteral("primary-w1"));
+        QTemporaryDir dest;
+        const QString file = dest.filePath(QStringLiteral("0.dcm"));
+        const auto makeWorker = [&](const QString& id) {
+            return new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
+                                                    cert.fingerprint(), kSecret, QStringLiteral("1.2"), dest.path(),
+                                                    0, 1, id);
+        };
+        // A report is checked as it is made: the file must be whole then, not only at the end.
+        QList<bool> firstWhole, secondWhole;
+        QThread thread;
+        auto* first = makeWorker(QStringLiteral("primary-w0"));
+        first->moveToThread(&thread);
+        QSignalSpy firstFailed(first, &RemoteParallelDownloadWorker::fileFailed);
+        QSignalSpy finished(first, &RemoteParallelDownloadWorker::finished);
+        connect(
+            first, &RemoteParallelDownloadWorker::fileDownloaded, first,
+            [&](int, const QString& path) { firstWhole << (readAll(path) == content); }, Qt::DirectConnection);
+        connect(&thread, &QThread::started, first, &RemoteParallelDownloadWorker::run);
+        thread.start();
+        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(file).size(), remoteproto::fileChunkBytes, 30000);
+
+        QString secondFailure;
+        if (intruder == u"worker") {
+            const std::unique_ptr<RemoteParallelDownloadWorker> second(makeWorker(QStringLiteral("primary-w1")));
+            connect(second.get(), &RemoteParallelDownloadWorker::fileDownloaded,
+                    [&](int, const QString& path) { secondWhole << (readAll(path) == content); });
+            connect(second.get(), &RemoteParallelDownloadWorker::fileFailed,
+                    [&](const QString& e) { secondFailure = e; });
+            second->run();
+        } else {
+            QFile partial(file);
+            QVERIFY(partial.open(intruder == u"append" ? QIODevice::Append : QIODevice::ReadWrite));
+            QCOMPARE(partial.write(QByteArray(4096, 'X')), 4096);
+        }
+        for (const QByteArray& frame : std::as_const(rest))
+            firstEnd->sendFrame(frame);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+        thread.quit();
+        thread.wait();
+        delete first;
+        QCOMPARE(firstFailed.size(), 0);
+        QCOMPARE(firstWhole, QList<bool>{true});
+        QCOMPARE(secondWhole, QList<bool>{});
+        if (intruder == u"worker")
+            QVERIFY2(secondFailure.contains(QStringLiteral("другая загрузка")), qPrintable(secondFailure));
+        QCOMPARE(readAll(file), content);
+        QVERIFY(QFile::exists(file + QStringLiteral(".done")));
     }
 
     void workerGivesUp_data()
