@@ -8,6 +8,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -54,6 +55,9 @@ public:
     // A list reply ("studies", "servers", "results") with more elements than this is refused: far above
     // any archive or search, far below what would exhaust the memory (the tunnel lets 64 MiB through).
     static constexpr int maxReplyEntries = 500000;
+    // A listed object's UID may be longer than DICOM allows (a damaged file's), but never so long that a
+    // request naming it would be refused by the host.
+    static constexpr int maxObjectUidLength = 1024;
 
     explicit RemoteAccessClient(QObject* parent = nullptr);
     ~RemoteAccessClient() override;
@@ -64,7 +68,10 @@ public:
     bool isConnected() const;
 
     bool listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs);
-    bool getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs);
+    // `objects`, when given, gets the SOP Instance UID of the object at each index, or stays empty when
+    // the host does not say (an older host). A list that does not name `count` distinct objects is refused.
+    bool getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs,
+                     QStringList* objects = nullptr);
     bool listPacsServers(QList<RemotePacsServerEntry>* out, QString* error, int timeoutMs);
     // `incomplete`, when given, tells whether the PACS cut its answer short (false from a host that
     // does not say).
@@ -80,13 +87,18 @@ public:
     // starts from 0.
     // destPath is the caller's own partial, or nothing; a link there is not followed, and a file put under
     // the name in place of the one written is no success.
+    // `object`, when given, is the SOP Instance UID the file list named at `index`: the host serves that
+    // object, and a file of any other object is refused. `final`, when given, is set when asking again
+    // now would get the same refusal (the host's study changed).
     bool downloadFile(const QString& studyUid, int index, const QString& destPath,
-                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
+                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
+                      const QString& object = {}, bool* final = nullptr);
     // The same into a regular file the caller opened and made its own (read and write, appending),
     // resumed from its size; where downloadFile deletes the file, this empties it. shownPath names it in
     // the error texts.
     bool downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
-                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
+                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
+                      const QString& object = {}, bool* final = nullptr);
     // Sends one request and returns the first frame after it, or empty with the error set.
     // Every failed wait (time-out, lost connection, unexpected reply, size or checksum error) closes the
     // tunnel, so nothing late from this request can pass for the reply of the next one: the next call
@@ -108,9 +120,17 @@ private:
     // the tunnel's reason (empty after a silent time-out).
     bool connectOnce(const QString& host, int port, const QString& token, const QString& certFingerprint,
                      const QString& secret, int timeoutMs, const QString& listenerId, QString* reason);
+    struct Transfer
+    {
+        QString studyUid;
+        int index = -1;
+        QString object;
+        int fd = -1;
+        QString shownPath;
+    };
     // One download into the open file; `discard`: the file holds what is not the host's file.
-    bool transfer(const QString& studyUid, int index, int fd, const QString& destPath,
-                  const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs, bool* discard);
+    bool transfer(const Transfer& file, const std::function<void(qint64, qint64)>& progress, QString* error,
+                  int timeoutMs, bool* discard, bool* final);
     // Marks the client busy for one operation; false when another operation already waits.
     bool beginOperation(QString* error);
     void abandonConnection();

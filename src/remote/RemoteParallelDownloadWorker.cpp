@@ -1,7 +1,9 @@
 #include "remote/RemoteParallelDownloadWorker.h"
 
 #include "remote/RemoteAccessClient.h"
+#include "remote/RemoteProtocol.h"
 
+#include "pacs/PacsRequestChecks.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
@@ -104,6 +106,18 @@ QString busyText(const QString& path)
 
 } // namespace
 
+QString RemoteParallelDownloadWorker::fileNameFor(const QString& object, int index)
+{
+    if (object.isEmpty())
+        return QStringLiteral("%1.dcm").arg(index);
+    // Never a bare number, the name of a file by its index in a folder an earlier version filled.
+    if (pacs::isValidDicomUid(object) && object.contains(QLatin1Char('.')))
+        return object + QStringLiteral(".dcm");
+    remoteproto::Sha256 digest;
+    digest.add(object.toUtf8());
+    return QStringLiteral("x%1.dcm").arg(QString::fromLatin1(digest.hex().left(40)));
+}
+
 RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, int port, const QString& token,
                                                            const QString& certFingerprint, const QString& secret,
                                                            const QString& studyUid,
@@ -160,7 +174,8 @@ void RemoteParallelDownloadWorker::run()
             emit finished();
             return;
         }
-        const QString fileName = QStringLiteral("%1.dcm").arg(index);
+        const QString object = objects.value(index - firstIndex);
+        const QString fileName = fileNameFor(object, index);
         const QString filePath = dir.filePath(fileName);
         const QByteArray name = QFile::encodeName(fileName);
         const QByteArray markerName = name + ".done";
@@ -225,7 +240,8 @@ void RemoteParallelDownloadWorker::run()
         }
 
         bool done = false;
-        for (int attempt = 0; attempt < downloadTries && !done; ++attempt) {
+        bool lasting = false; // asking again would get the same refusal
+        for (int attempt = 0; attempt < downloadTries && !done && !lasting; ++attempt) {
             if (stopRequested.load())
                 break;
             if (attempt > 0) {
@@ -235,7 +251,8 @@ void RemoteParallelDownloadWorker::run()
                                                 listenerId))
                     continue;
             }
-            done = client->downloadInto(studyUid, index, file.fd(), filePath, {}, &lastError, downloadTimeoutMs);
+            done = client->downloadInto(studyUid, index, file.fd(), filePath, {}, &lastError, downloadTimeoutMs,
+                                        object, &lasting);
         }
         // What lies under the name now must be the file written: one put there meanwhile is no download.
         if (done && plainFileAt(folder.fd(), name) != opened) {

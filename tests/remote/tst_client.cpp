@@ -70,8 +70,8 @@ public:
         listen(id);
     }
 
-    // getFile over in-memory files, honouring the offset as a host does; `sent` replaces the bytes that
-    // travel (a corruption the checksum of `content` must reveal).
+    // getFile over in-memory files, honouring the offset as a host does and naming the object asked for;
+    // `sent` replaces the bytes that travel (a corruption the checksum of `content` must reveal).
     static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content, QByteArray sent = {})
     {
         if (sent.isNull())
@@ -79,14 +79,15 @@ public:
         qint64 offset = remoteproto::readInt64(request, QStringLiteral("offset"));
         if (offset < 0 || offset > content.size())
             offset = 0;
-        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(
-            QStringLiteral("fileHeader"),
-            {{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
-             {QStringLiteral("index"), request.value(QStringLiteral("index"))},
-             {QStringLiteral("sizeBytes"), double(content.size())},
-             {QStringLiteral("offset"), double(offset)},
-             {QStringLiteral("sha256"),
-              QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex())}}))};
+        QJsonObject header{{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
+                           {QStringLiteral("index"), request.value(QStringLiteral("index"))},
+                           {QStringLiteral("sizeBytes"), double(content.size())},
+                           {QStringLiteral("offset"), double(offset)},
+                           {QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(
+                                                          content, QCryptographicHash::Sha256).toHex())}};
+        if (request.contains(QStringLiteral("sopInstanceUid")))
+            header.insert(QStringLiteral("sopInstanceUid"), request.value(QStringLiteral("sopInstanceUid")));
+        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(QStringLiteral("fileHeader"), header))};
         for (qint64 at = offset; at < sent.size(); at += remoteproto::fileChunkBytes)
             out.append(sent.mid(at, remoteproto::fileChunkBytes));
         return out;
@@ -308,6 +309,42 @@ private slots:
         QVERIFY(studies[1].uid.isEmpty());
     }
 
+    void fileListReplies_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("objects"); // -1: refused
+        QTest::newRow("objects named") << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.2","1.3"]})")
+                                       << 2;
+        QTest::newRow("an older host names none") << json(R"({"type":"fileList","count":2})") << 0;
+        QTest::newRow("an object named twice")
+            << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.2","1.2"]})") << -1;
+        QTest::newRow("fewer objects than files") << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.2"]})")
+                                                  << -1;
+        QTest::newRow("an object that is no text")
+            << json(R"({"type":"fileList","count":2,"sopInstanceUids":[1.2,"1.3"]})") << -1;
+        QTest::newRow("an empty object") << json(R"({"type":"fileList","count":2,"sopInstanceUids":["","1.3"]})")
+                                         << -1;
+    }
+    void fileListReplies()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, objects);
+        host->answer = [&](const QJsonObject&, const QByteArray&) { return QList<QByteArray>{reply}; };
+        RemoteAccessClient client;
+        QVERIFY(connectClient(client));
+        int count = -1;
+        QStringList named{QStringLiteral("kept")};
+        QString error;
+        QCOMPARE(client.getFileList(QStringLiteral("1.2"), &count, &error, 15000, &named), objects >= 0);
+        if (objects < 0) {
+            QCOMPARE(error, QStringLiteral("некорректный ответ сервера"));
+            QCOMPARE(count, -1);
+            return;
+        }
+        QCOMPARE(count, 2);
+        QCOMPARE(named.size(), objects);
+    }
+
     void downloads_data()
     {
         QTest::addColumn<int>("partialBytes"); // -1: no file yet
@@ -336,6 +373,12 @@ private slots:
         QTest::newRow("resumed onto a damaged part") << 1048576 << "damagedPart" << false << checksum << qint64(-1);
         QTest::newRow("header without checksum") << 10 << "noChecksum" << false << "некорректный заголовок файла"
                                                  << qint64(-1);
+        // A file asked for as the object listed: a host that sends another object is refused for good, and
+        // the part held, of the object listed, stays.
+        const QString changed = QStringLiteral("исследование на удалённом компьютере изменилось");
+        QTest::newRow("the object listed") << 10 << "listedObject" << true << QString() << qint64(full);
+        QTest::newRow("another object") << 10 << "otherObject" << false << changed << qint64(10);
+        QTest::newRow("no object named") << 10 << "noObject" << false << changed << qint64(10);
     }
     void downloads()
     {
@@ -354,8 +397,15 @@ private slots:
                                                      : content + QByteArray(partialBytes - content.size(), 'z'));
         }
         host->answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
-            if (reply == "serve" || reply == "damagedPart")
+            if (reply == "serve" || reply == "damagedPart" || reply == "listedObject")
                 return ScriptedHost::serveFile(r, content);
+            if (reply == "otherObject" || reply == "noObject") {
+                QJsonObject other = r;
+                other.remove(QStringLiteral("sopInstanceUid"));
+                if (reply == "otherObject")
+                    other.insert(QStringLiteral("sopInstanceUid"), QStringLiteral("1.2.3.4"));
+                return ScriptedHost::serveFile(other, content);
+            }
             if (reply == "corrupt") {
                 QByteArray damaged = content;
                 damaged[1048576 + 7] = 'q';
@@ -380,10 +430,14 @@ private slots:
         QVERIFY(connectClient(client));
         QString error;
         qint64 lastProgress = 0;
+        const bool named = reply.endsWith(QLatin1String("Object"));
+        bool final = false;
         QCOMPARE(client.downloadFile(QStringLiteral("1.2.3"), 3, path, [&](qint64 r, qint64) { lastProgress = r; },
-                                     &error, reply == "silent" ? 1500 : 15000),
+                                     &error, reply == "silent" ? 1500 : 15000,
+                                     named ? QStringLiteral("1.2.3.3") : QString(), &final),
                  ok);
         QVERIFY2(error.startsWith(expectedError) && error.isEmpty() == ok, qPrintable(error));
+        QCOMPARE(final, named && !ok);
         QCOMPARE(client.isConnected(), ok || reply == "error");
         QCOMPARE(host->requests.value(0).value(QStringLiteral("offset")).toDouble(), double(qMax(partialBytes, 0)));
         if (sizeAfter < 0) {
@@ -619,6 +673,7 @@ private slots:
     {
         QFETCH(QString, intruder);
         const QByteArray content = pattern(3 * 1048576 + 11, 4);
+        const QString object = QStringLiteral("1.2.840.5.1");
         QPointer<RemoteTunnelSocket> firstEnd;
         QList<QByteArray> rest;
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
@@ -632,11 +687,13 @@ private slots:
         host->listen(QStringLiteral("primary-w0"));
         host->listen(QStringLiteral("primary-w1"));
         QTemporaryDir dest;
-        const QString file = dest.filePath(QStringLiteral("0.dcm"));
+        const QString file = dest.filePath(RemoteParallelDownloadWorker::fileNameFor(object, 0));
         const auto makeWorker = [&](const QString& id) {
-            return new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
-                                                    cert.fingerprint(), kSecret, QStringLiteral("1.2"), dest.path(),
-                                                    0, 1, id);
+            auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
+                                                            cert.fingerprint(), kSecret, QStringLiteral("1.2"),
+                                                            dest.path(), 0, 1, id);
+            worker->expectObjects({object});
+            return worker;
         };
         // A report is checked as it is made: the file must be whole then, not only at the end.
         QList<bool> firstWhole, secondWhole;
@@ -684,18 +741,23 @@ private slots:
     {
         QTest::addColumn<bool>("relayUp");
         QTest::addColumn<bool>("stopFirst");
+        QTest::addColumn<bool>("lasting"); // the host says that asking again gets the same refusal
         QTest::addColumn<QString>("expected");
-        QTest::newRow("stop before run") << true << true << QString();
-        QTest::newRow("file keeps failing") << true << false << QStringLiteral("файл 0: нет такого файла");
-        QTest::newRow("relay unreachable") << false << false << QStringLiteral("не удалось подключиться: ");
+        QTest::newRow("stop before run") << true << true << false << QString();
+        QTest::newRow("file keeps failing") << true << false << false << QStringLiteral("файл 0: нет такого файла");
+        QTest::newRow("file refused for good") << true << false << true << QStringLiteral("файл 0: нет такого файла");
+        QTest::newRow("relay unreachable") << false << false << false << QStringLiteral("не удалось подключиться: ");
     }
     void workerGivesUp()
     {
         QFETCH(bool, relayUp);
         QFETCH(bool, stopFirst);
+        QFETCH(bool, lasting);
         QFETCH(QString, expected);
-        host->answer = [](const QJsonObject&, const QByteArray&) {
-            return QList<QByteArray>{remoteproto::toFrame(remoteproto::errorMessage(QStringLiteral("нет такого файла")))};
+        host->answer = [&](const QJsonObject&, const QByteArray&) {
+            const QString text = QStringLiteral("нет такого файла");
+            return QList<QByteArray>{remoteproto::toFrame(lasting ? remoteproto::finalErrorMessage(text)
+                                                                  : remoteproto::errorMessage(text))};
         };
         QTemporaryDir dest;
         RemoteParallelDownloadWorker worker(QStringLiteral("127.0.0.1"),
@@ -713,7 +775,7 @@ private slots:
         QCOMPARE(failed.size(), expected.isEmpty() ? 0 : 1);
         if (!expected.isEmpty())
             QVERIFY2(failed.first().at(0).toString().startsWith(expected), qPrintable(failed.first().at(0).toString()));
-        QCOMPARE(host->requests.size(), expected.startsWith(QStringLiteral("файл")) ? 5 : 0);
+        QCOMPARE(host->requests.size(), lasting ? 1 : expected.startsWith(QStringLiteral("файл")) ? 5 : 0);
     }
 };
 
