@@ -89,7 +89,7 @@ public:
     // the name in place of the one written is no success.
     // `object`, when given, is the SOP Instance UID the file list named at `index`: the host serves that
     // object, and a file of any other object is refused. `final`, when given, is set when asking again
-    // now would get the same refusal (the host's study changed).
+    // now would get the same refusal (the host's study changed or is still being received).
     bool downloadFile(const QString& studyUid, int index, const QString& destPath,
                       const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
                       const QString& object = {}, bool* final = nullptr);

@@ -10,6 +10,7 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDateTime>
@@ -119,6 +120,12 @@ bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const 
     }
     writeWhole(copyPath + QStringLiteral(".source"), identity);
     return true;
+}
+
+// The one question this host asks of the register of studies being worked on.
+bool studyBeingReceived(const QString& studyUid)
+{
+    return pacs::PacsRetrieveSession::isReceiving(studyUid);
 }
 
 QString indexReplacedText()
@@ -281,6 +288,17 @@ RemoteAccessSession::FileList RemoteAccessSession::studyFiles(const QString& stu
     return list;
 }
 
+bool RemoteAccessSession::refusedWhileReceived(const QString& studyUid)
+{
+    if (studyUid.isEmpty() || !studyBeingReceived(studyUid))
+        return false;
+    sendMessage(remoteproto::finalErrorMessage(
+        QStringLiteral("Исследование сейчас загружается с PACS-сервера на удалённом компьютере (получено объектов: "
+                       "%1) — скачайте его, когда загрузка закончится.")
+            .arg(studyFiles(studyUid).paths.size())));
+    return true;
+}
+
 bool RemoteAccessSession::handleRequest(const QJsonObject& request)
 {
     const QString type = remoteproto::typeOf(request);
@@ -290,16 +308,19 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
         sendError(indexReplacedText());
     } else if (type == QLatin1String("getFileList")) {
         const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
-        const FileList list = studyFiles(studyUid);
-        QJsonObject keys{{QStringLiteral("studyUid"), studyUid}, {QStringLiteral("count"), int(list.paths.size())}};
-        if (!list.objects.isEmpty())
-            keys.insert(QStringLiteral("sopInstanceUids"), QJsonArray::fromStringList(list.objects));
-        sendMessage(remoteproto::message(QStringLiteral("fileList"), keys));
+        if (!refusedWhileReceived(studyUid)) {
+            const FileList list = studyFiles(studyUid);
+            QJsonObject keys{{QStringLiteral("studyUid"), studyUid}, {QStringLiteral("count"), int(list.paths.size())}};
+            if (!list.objects.isEmpty())
+                keys.insert(QStringLiteral("sopInstanceUids"), QJsonArray::fromStringList(list.objects));
+            sendMessage(remoteproto::message(QStringLiteral("fileList"), keys));
+        }
     } else if (type == QLatin1String("getFile")) {
-        sendFile(remoteproto::readString(request, QStringLiteral("studyUid")),
-                 remoteproto::readInt(request, QStringLiteral("index"), -1),
-                 remoteproto::readInt64(request, QStringLiteral("offset")),
-                 remoteproto::readString(request, QStringLiteral("sopInstanceUid")));
+        const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
+        if (!refusedWhileReceived(studyUid))
+            sendFile(studyUid, remoteproto::readInt(request, QStringLiteral("index"), -1),
+                     remoteproto::readInt64(request, QStringLiteral("offset")),
+                     remoteproto::readString(request, QStringLiteral("sopInstanceUid")));
     } else if (type == QLatin1String("listPacsServers")) {
         const pacs::PacsConfig config = pacs::loadPacsConfig();
         QJsonArray servers;

@@ -87,6 +87,9 @@ private:
     bool indexReplaced() const;
     // The study's files as the index lists them now, read again only when the index has changed.
     FileList studyFiles(const QString& studyUid);
+    // A study whose files are still arriving is answered with a refusal that says so, never as if whole;
+    // true when it was refused.
+    bool refusedWhileReceived(const QString& studyUid);
     // `object`, when given, is the one the client was listed at `index`: served wherever it lies now.
     void sendFile(const QString& studyUid, int index, qint64 offset, const QString& object);
     void handlePacsFind(const QJsonObject& request);

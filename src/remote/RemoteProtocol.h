@@ -34,8 +34,8 @@ bool isSha256Hex(const QByteArray& text);
 // the list stands now. Every "fileHeader" names the object it carries. A host without these keys (an
 // older one) serves by index and names nothing.
 //
-// An "error" with "final": true says that asking again now gets the same answer (the study changed): the
-// client gives the file up at once instead of trying it again.
+// An "error" with "final": true says that asking again now gets the same answer (the study changed, or
+// is still being received): the client gives the file up at once instead of trying it again.
 QJsonObject finalErrorMessage(const QString& text);
 
 // SHA-256 through OpenSSL, which uses the processor's SHA instructions: many times faster than

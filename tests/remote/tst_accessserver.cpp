@@ -16,6 +16,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -572,8 +573,8 @@ private slots:
     }
 
     // A download asks for the objects it was listed, wherever the host's rows of them lie now: the ones the
-    // study no longer holds are refused for good, in words. The first object is downloaded before the
-    // change.
+    // study no longer holds, and every one while the study is still being received, are refused for good,
+    // in words. The first object is downloaded before the change.
     void downloadsFollowTheirObjects_data()
     {
         QTest::addColumn<QString>("change");
@@ -581,6 +582,7 @@ private slots:
         QTest::addColumn<QString>("refusal"); // words of the others' refusal
         QTest::newRow("removed and imported again in another order") << "reimport" << 2 << QString();
         QTest::newRow("a series left the study") << "seriesLeft" << 1 << "изменилось во время скачивания";
+        QTest::newRow("the study being received") << "receiving" << 0 << "загружается с PACS-сервера";
     }
     void downloadsFollowTheirObjects()
     {
@@ -612,9 +614,25 @@ private slots:
         const auto target = [&](int i) { return QStringLiteral("%1/got-%2.dcm").arg(folder).arg(i); };
         QVERIFY2(client.downloadFile(uid, 0, target(0), {}, &error, 30000, objects[0]), qPrintable(error));
 
-        QVERIFY(m_db.deleteStudy(uid));
-        QVERIFY(fixtures::indexFiles(m_db, change == "reimport" ? QStringList{files[1], files[2], files[0]}
-                                                                : files.mid(0, 2)));
+        std::unique_ptr<QTcpServer> hanging;
+        std::unique_ptr<RawClient> retrieving;
+        if (change == "receiving") { // a retrieve of the study that never ends until its peer goes
+            hanging = std::make_unique<QTcpServer>();
+            QVERIFY(hanging->listen(QHostAddress::LocalHost, 0));
+            pacs::PacsConfig config;
+            config.localPort = fixtures::freeLoopbackPort();
+            config.servers = {{QStringLiteral("127.0.0.1"), hanging->serverPort(), QStringLiteral("HANG"), {}, 1}};
+            pacs::savePacsConfig(config);
+            retrieving = std::make_unique<RawClient>(m_relay.port(), m_cert.fingerprint());
+            QVERIFY(QTest::qWaitFor([&] { return retrieving->socket.isPeerReady(); }, 30000));
+            retrieving->socket.sendFrame(
+                remoteproto::toFrame(remoteproto::message("pacsRetrieve", {{"serverIndex", 0}, {"studyUid", uid}})));
+            QTRY_VERIFY_WITH_TIMEOUT(hanging->hasPendingConnections(), 30000);
+        } else {
+            QVERIFY(m_db.deleteStudy(uid));
+            QVERIFY(fixtures::indexFiles(m_db, change == "reimport" ? QStringList{files[1], files[2], files[0]}
+                                                                    : files.mid(0, 2)));
+        }
         int got = 0;
         for (int i : {1, 2}) {
             bool final = false;
@@ -626,6 +644,16 @@ private slots:
             }
         }
         QCOMPARE(got, served);
+        if (change == "receiving") {
+            // The list is refused too, with the count the study holds so far; once received, it is listed.
+            QVERIFY(!client.getFileList(uid, &count, &error, 10000));
+            QVERIFY2(error.contains(refusal) && error.contains(QStringLiteral("получено объектов: 3")),
+                     qPrintable(error));
+            hanging.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(!pacs::PacsRetrieveSession::isReceiving(uid), 30000);
+            QVERIFY2(client.getFileList(uid, &count, &error, 10000), qPrintable(error));
+            QCOMPARE(count, 3);
+        }
     }
 
     void sessionsNeedConfirmedKeys_data()
