@@ -311,7 +311,9 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
         if (!refusedWhileReceived(studyUid)) {
             const FileList list = studyFiles(studyUid);
             QJsonObject keys{{QStringLiteral("studyUid"), studyUid}, {QStringLiteral("count"), int(list.paths.size())}};
-            if (!list.objects.isEmpty())
+            // A file whose object is not known (its rows went between the two reads) leaves the list to
+            // positions alone, as an older host gives it, rather than have the client refuse it.
+            if (!list.objects.isEmpty() && !list.objects.contains(QString()))
                 keys.insert(QStringLiteral("sopInstanceUids"), QJsonArray::fromStringList(list.objects));
             sendMessage(remoteproto::message(QStringLiteral("fileList"), keys));
         }
