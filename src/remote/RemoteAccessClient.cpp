@@ -100,8 +100,7 @@ bool readObjects(const QJsonValue& value, int count, QStringList* objects)
     objects->reserve(count);
     for (const QJsonValue& element : array) {
         const QString uid = element.toString();
-        if (!element.isString() || uid.isEmpty() || uid.size() > RemoteAccessClient::maxObjectUidLength
-            || seen.contains(uid))
+        if (uid.isEmpty() || uid.size() > RemoteAccessClient::maxObjectUidLength || seen.contains(uid))
             return false;
         seen.insert(uid);
         objects->append(uid);

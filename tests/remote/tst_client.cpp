@@ -322,8 +322,11 @@ private slots:
                                                   << -1;
         QTest::newRow("an object that is no text")
             << json(R"({"type":"fileList","count":2,"sopInstanceUids":[1.2,"1.3"]})") << -1;
-        QTest::newRow("an empty object") << json(R"({"type":"fileList","count":2,"sopInstanceUids":["","1.3"]})")
-                                         << -1;
+        // A request that names it would be larger than any the host takes.
+        QTest::newRow("an object too long to ask for")
+            << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.3","%"]})")
+                   .replace('%', QByteArray(RemoteAccessClient::maxObjectUidLength + 1, '1'))
+            << -1;
     }
     void fileListReplies()
     {
