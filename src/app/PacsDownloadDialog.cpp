@@ -72,6 +72,7 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
     m_coordinator = new pacs::PacsOpenCoordinator(m_index, this);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::fileReceived, this, &PacsDownloadDialog::onCoordinatorFileReceived);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::finished, this, &PacsDownloadDialog::onCoordinatorFinished);
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::waitingForPort, m_status, &QLabel::setText);
     if (!s_lastSearchResults.isEmpty()) {
         populateResults(s_lastSearchResults);
         setBusy(false, QStringLiteral("Показаны результаты предыдущего поиска — %1").arg(s_lastSearchResults.size()));

@@ -62,6 +62,8 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
                                  target->openWithConsent(request);
                          });
                      });
+    // A page's retrieve shows nothing until its first object: a wait for the port is told at once.
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::waitingForPort, notices, &ExternalRequestNotices::warn);
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
     // A page's request that comes to nothing must not end in silence.
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, notices,

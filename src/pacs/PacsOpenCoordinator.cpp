@@ -240,6 +240,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     connect(session, &PacsRetrieveSession::fileReceived, this, &PacsOpenCoordinator::onFileReceived);
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);
+    connect(session, &PacsRetrieveSession::waitingForPort, this, &PacsOpenCoordinator::waitingForPort);
     session->start();
 }
 

@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <utility>
 
 namespace pacs {
 
@@ -185,7 +186,11 @@ void PacsRetrieveSession::onListening()
 
 void PacsRetrieveSession::onBindFailed(const QString& message, bool heldByConnections)
 {
-    if (m_workerStarted || m_over || m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
+    if (m_workerStarted || m_over)
+        return;
+    if (heldByConnections && !std::exchange(m_portWaitTold, true))
+        emit waitingForPort(message);
+    if (m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
         return;
     finish(false, message);
 }

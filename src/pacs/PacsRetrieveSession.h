@@ -72,6 +72,9 @@ signals:
     void fileIndexed(const dicom::DicomFileSummary& summary);
     // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
+    // The C-MOVE's port is held by connections the system lets go of within a minute: the retrieve
+    // waits for it, and says why at once rather than after the wait.
+    void waitingForPort(const QString& message);
 
 private slots:
     void onWorkerFile(const QString& filePath);
@@ -133,6 +136,7 @@ private:
     int m_notIndexed = 0;
     QString m_indexError;
     bool m_workerStarted = false;
+    bool m_portWaitTold = false;
     bool m_threadDone = true;
     bool m_over = false;
     bool m_cancelled = false;
