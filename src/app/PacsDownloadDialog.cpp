@@ -81,6 +81,8 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
 
 PacsDownloadDialog::~PacsDownloadDialog()
 {
+    if (m_searchAbandoned)
+        *m_searchAbandoned = true;
     saveColumnWidths();
 }
 
@@ -343,6 +345,7 @@ void PacsDownloadDialog::onFindClicked()
     m_searchedServers = static_cast<int>(ticked.size());
     m_pendingSearches = static_cast<int>(ticked.size());
     populateResults({});
+    m_searchAbandoned = std::make_shared<std::atomic_bool>(false);
     // Each server is asked on a pool thread of its own: a server that does not answer holds up
     // neither the window nor the others' results.
     for (int serverIndex : ticked) {
@@ -353,9 +356,9 @@ void PacsDownloadDialog::onFindClicked()
             watcher->deleteLater();
             onServerSearched(serverIndex, result.rows, result.error);
         });
-        watcher->setFuture(QtConcurrent::run([server, config, query] {
+        watcher->setFuture(QtConcurrent::run([server, config, query, abandoned = m_searchAbandoned] {
             SearchResult result;
-            result.rows = pacs::findStudies(server, config, query, &result.error);
+            result.rows = pacs::findStudies(server, config, query, &result.error, nullptr, abandoned.get());
             return result;
         }));
     }
