@@ -35,12 +35,22 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
     auto* notices = new ExternalRequestNotices(coordinator);
     if (server) {
         // A request that would need the user while he still answers another is refused with its
-        // answer, so a flood of requests neither stacks boxes nor queues up behind one.
+        // answer, so a flood of requests neither stacks boxes nor queues up behind one. One that would
+        // wait for a retrieve while too many wait already is refused too, and the user told.
+        using Answer = kalvenor::LocalApiServer::GateAnswer;
         server->setOpenRequestGate([coordinator, notices](const QString& uid, const QString& host, int port,
                                                           const QString& ae) {
-            if (!coordinator->assessRequest(pacs::PacsOpenRequest{uid, host, port, ae}).needsUser())
-                return true;
-            return notices->reserve();
+            const pacs::OpenRequestAssessment assessment =
+                coordinator->assessRequest(pacs::PacsOpenRequest{uid, host, port, ae});
+            const bool retrieves = assessment.kind == pacs::OpenRequestAssessment::Download
+                                   || assessment.kind == pacs::OpenRequestAssessment::NeedsConsent;
+            if (retrieves && coordinator->waitingLineFull()) {
+                notices->warn(pacs::PacsOpenCoordinator::waitingLineFullText());
+                return Answer::RetrievesWaiting;
+            }
+            if (!assessment.needsUser())
+                return Answer::Accept;
+            return notices->reserve() ? Answer::Accept : Answer::UserAnswering;
         });
         QObject::connect(coordinator, &QObject::destroyed, server, [server] { server->setOpenRequestGate({}); });
         // Queued: the server answers the page first. Requests are handled in the order the gate
