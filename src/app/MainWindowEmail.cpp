@@ -123,7 +123,12 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
     const QString patientName = study->patientName;
     const QString patientId = study->patientId;
     // A multi-frame file has one index row per frame but belongs in the archive once.
-    const QStringList files = exportFileList(*m_db, studyUid);
+    QString refusal;
+    QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, EmailTitle, refusal);
+        return;
+    }
     if (files.isEmpty()) {
         QMessageBox::warning(this, EmailTitle, QStringLiteral("В исследовании не найдено файлов."));
         return;
@@ -132,6 +137,12 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
                                                              QString(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return;
+    // Taken again: a retrieve of the study may have begun, or ended, while the folder was chosen.
+    files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, EmailTitle, refusal);
+        return;
+    }
     // An archive sent before, or any file of the user's under that name, stays as it is.
     const QString archivePath = firstFreePath(
         folder, makeSafeFolderName(patientName, patientId), QStringLiteral(".zip"),

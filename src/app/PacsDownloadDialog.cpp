@@ -6,6 +6,7 @@
 #include "app/TableColumnVisibility.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "dicom/DicomDateTime.h"
@@ -543,9 +544,11 @@ void PacsDownloadDialog::onCoordinatorFinished(bool ok, const QString& errorMess
         if (m_downloadMode != ViewOnly)
             emit studiesImported();
         if (m_pendingStudyAction) {
+            // Once the retrieve has let go of the study: the action takes its files whole.
             auto action = std::move(m_pendingStudyAction);
             m_pendingStudyAction = nullptr;
-            action(m_downloadStudyUid);
+            const QString uid = m_downloadStudyUid;
+            pacs::PacsRetrieveSession::whenReceived(uid, this, [action, uid] { action(uid); });
         }
         return;
     }

@@ -1,7 +1,9 @@
 #include "dialogs/ExportDialog.h"
 
 #include "dicom/DicomCopyWriters.h"
+#include "db/Database.h"
 #include "dicom/FrameDecoder.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "platform/SafeFileName.h"
 #include "render/Mp4VideoWriter.h"
 #include "dicom/DicomDateTime.h"
@@ -766,6 +768,11 @@ void ExportDialog::onExportClicked()
     text += dicom::leftOutNote(leftOut);
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
+    // The panels show what has arrived so far, and the export took that: never to pass for the whole.
+    if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid))
+        text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")
+                    .arg(pacs::PacsRetrieveSession::stillReceivingText(
+                        m_database ? int(m_database->studyFilePaths(m_studyUid).size()) : 0));
     QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
 
     if (m_openFolderCheck->isChecked() && files >= 1)

@@ -38,6 +38,19 @@ QList<PacsRetrieveSession*>& liveList()
     static QList<PacsRetrieveSession*> sessions;
     return sessions;
 }
+
+// Jobs that wait for a study's retrieves to let go of it; touched on the GUI thread only.
+struct ReceivedWaiter
+{
+    QString studyUid;
+    QPointer<QObject> context;
+    std::function<void()> then;
+};
+QList<ReceivedWaiter>& receivedWaiters()
+{
+    static QList<ReceivedWaiter> waiters;
+    return waiters;
+}
 // A port held by a listener that is still stopping is let go of as soon as its senders are done; a
 // port still listened on after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
@@ -79,6 +92,18 @@ PacsRetrieveSession::~PacsRetrieveSession()
     releaseListener();
     liveList().removeOne(this);
     --g_liveSessions;
+    if (isReceiving(m_studyUid))
+        return;
+    QList<ReceivedWaiter>& waiters = receivedWaiters();
+    for (qsizetype i = 0; i < waiters.size();) {
+        if (waiters[i].studyUid != m_studyUid) {
+            ++i;
+            continue;
+        }
+        ReceivedWaiter waiter = waiters.takeAt(i);
+        if (waiter.context)
+            QMetaObject::invokeMethod(waiter.context, std::move(waiter.then), Qt::QueuedConnection);
+    }
 }
 
 int PacsRetrieveSession::liveSessions()
@@ -93,6 +118,20 @@ bool PacsRetrieveSession::isReceiving(const QString& studyUid)
         if (session->m_studyUid == studyUid && !(session->m_over && session->m_threadDone))
             return true;
     return false;
+}
+
+void PacsRetrieveSession::whenReceived(const QString& studyUid, QObject* context, std::function<void()> then)
+{
+    if (!isReceiving(studyUid)) {
+        then();
+        return;
+    }
+    receivedWaiters().append({studyUid, context, std::move(then)});
+}
+
+QString PacsRetrieveSession::stillReceivingText(int objects)
+{
+    return QStringLiteral("Исследование ещё загружается с PACS-сервера: получено объектов — %1.").arg(objects);
 }
 
 bool PacsRetrieveSession::stopAllForExit(int waitMs)

@@ -574,9 +574,15 @@ private slots:
         PacsDownloadDialog dialog(m_index);
         search(dialog, {0});
         QStringList ran;
-        dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) { ran << uid; });
+        // Once the retrieve has let go of the study, or the study's exports would refuse it.
+        bool receiving = false;
+        dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) {
+            ran << uid;
+            receiving = PacsRetrieveSession::isReceiving(uid);
+        });
         QVERIFY(ran.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(ran, QStringList{m_a1.studyUid}, 30000);
+        QVERIFY(!receiving);
         QVERIFY(m_index->studyExists(m_a1.studyUid));
         // Now indexed: at once.
         dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) { ran << uid; });
