@@ -1,7 +1,7 @@
 #include "dialogs/ExportDialog.h"
 
-#include "dicom/DicomCopyWriters.h"
 #include "db/Database.h"
+#include "dicom/DicomCopyWriters.h"
 #include "dicom/FrameDecoder.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "platform/FreeNameWrite.h"

@@ -51,6 +51,7 @@ QList<ReceivedWaiter>& receivedWaiters()
     static QList<ReceivedWaiter> waiters;
     return waiters;
 }
+
 // A port held by a listener that is still stopping is let go of as soon as its senders are done; a
 // port still listened on after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
@@ -92,6 +93,7 @@ PacsRetrieveSession::~PacsRetrieveSession()
     releaseListener();
     liveList().removeOne(this);
     --g_liveSessions;
+    // Whoever waited for the study goes on once its last retrieve is gone, after this returns.
     if (isReceiving(m_studyUid))
         return;
     QList<ReceivedWaiter>& waiters = receivedWaiters();
