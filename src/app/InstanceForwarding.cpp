@@ -44,6 +44,7 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
     const bool answered = reply->isFinished();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QNetworkReply::NetworkError error = reply->error();
+    const QByteArray answerBody = answered ? reply->read(4096) : QByteArray();
     reply->abort();
     reply->deleteLater();
 
@@ -57,6 +58,9 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
             *delivered = sent;
         return QStringLiteral("она не ответила за %1 с").arg(kForwardTimeoutMs / 1000);
     }
+    // Both refusals are 429; the reason tells a full waiting line from a box the user has yet to answer.
+    if (status == 429 && answerBody.contains("wait to be retrieved"))
+        return QStringLiteral("в её очереди уже слишком много исследований на загрузку — повторите попытку позже");
     if (status == 429)
         return QStringLiteral("она ждёт ответа на предыдущий запрос — ответьте в её окне и повторите попытку");
     if (status != 0)

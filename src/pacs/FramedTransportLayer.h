@@ -42,9 +42,9 @@ private:
 };
 
 // Between initNetwork and negotiateAssociation: the requester's connection is made a framed one (its
-// network owns the layer). The verdict of that connection; null when the layer could not be set, and
-// the requester must then not go on.
-std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu);
+// network owns the layer), whose waits for the peer end once stopWaiting says so. The verdict of that
+// connection; null when the layer could not be set, and the requester must then not go on.
+std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu, std::function<bool()> stopWaiting = {});
 
 // The verdict of the connection that carries this association, as it will be; null when it is not a
 // framed one.

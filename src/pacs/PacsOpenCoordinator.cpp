@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
+#include <QTimer>
 
 #include <utility>
 
@@ -191,7 +192,43 @@ void PacsOpenCoordinator::act(const PacsOpenRequest& request, bool consented)
     case OpenRequestAssessment::Download:
         break;
     }
+    if (isRunning()) {
+        // The study retrieved now is shown as it arrives, and one already waiting comes in its turn.
+        if (m_studyUid == uid && m_mode != ToArchive)
+            return;
+        for (const auto& [waiting, allowed] : std::as_const(m_waiting))
+            if (waiting.studyInstanceUid == uid)
+                return;
+        if (waitingLineFull()) {
+            emit requestRefused(waitingLineFullText());
+            return;
+        }
+        m_waiting.append({request, consented});
+        return;
+    }
     startDownload(assessment.server, assessment.config, uid, QDir(pacsDownloadsRoot()).filePath(uid), DownloadAndOpen);
+}
+
+bool PacsOpenCoordinator::waitingLineFull() const
+{
+    return isRunning() && m_waiting.size() >= kMaxWaitingRequests;
+}
+
+QString PacsOpenCoordinator::waitingLineFullText()
+{
+    return QStringLiteral("Исследование не открыто: ещё %1 исследований ждут загрузки с PACS-сервера. Повторите "
+                          "запрос, когда они загрузятся.")
+        .arg(kMaxWaitingRequests);
+}
+
+void PacsOpenCoordinator::takeNextWaiting()
+{
+    // One that needs no retrieve (the study came meanwhile, or it is refused) lets the next one go
+    // at once; a retrieve started takes the next one when it ends.
+    while (!isRunning() && !m_waiting.isEmpty()) {
+        const auto [request, consented] = m_waiting.takeFirst();
+        act(request, consented);
+    }
 }
 
 void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QString studyUid,
@@ -240,6 +277,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     connect(session, &PacsRetrieveSession::fileReceived, this, &PacsOpenCoordinator::onFileReceived);
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);
+    connect(session, &PacsRetrieveSession::waitingForPort, this, &PacsOpenCoordinator::waitingForPort);
     session->start();
 }
 
@@ -324,6 +362,8 @@ void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessag
     } else {
         emit finished(false, QStringLiteral("Не удалось скачать исследование:\n%1").arg(errorMessage), receivedFileCount);
     }
+    if (!m_waiting.isEmpty())
+        QTimer::singleShot(0, this, &PacsOpenCoordinator::takeNextWaiting);
 }
 
 } // namespace pacs

@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <utility>
 
 namespace pacs {
 
@@ -37,6 +38,20 @@ QList<PacsRetrieveSession*>& liveList()
     static QList<PacsRetrieveSession*> sessions;
     return sessions;
 }
+
+// Jobs that wait for a study's retrieves to let go of it; touched on the GUI thread only.
+struct ReceivedWaiter
+{
+    QString studyUid;
+    QPointer<QObject> context;
+    std::function<void()> then;
+};
+QList<ReceivedWaiter>& receivedWaiters()
+{
+    static QList<ReceivedWaiter> waiters;
+    return waiters;
+}
+
 // A port held by a listener that is still stopping is let go of as soon as its senders are done; a
 // port still listened on after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
@@ -78,6 +93,19 @@ PacsRetrieveSession::~PacsRetrieveSession()
     releaseListener();
     liveList().removeOne(this);
     --g_liveSessions;
+    // Whoever waited for the study goes on once its last retrieve is gone, after this returns.
+    if (isReceiving(m_studyUid))
+        return;
+    QList<ReceivedWaiter>& waiters = receivedWaiters();
+    for (qsizetype i = 0; i < waiters.size();) {
+        if (waiters[i].studyUid != m_studyUid) {
+            ++i;
+            continue;
+        }
+        ReceivedWaiter waiter = waiters.takeAt(i);
+        if (waiter.context)
+            QMetaObject::invokeMethod(waiter.context, std::move(waiter.then), Qt::QueuedConnection);
+    }
 }
 
 int PacsRetrieveSession::liveSessions()
@@ -92,6 +120,20 @@ bool PacsRetrieveSession::isReceiving(const QString& studyUid)
         if (session->m_studyUid == studyUid && !(session->m_over && session->m_threadDone))
             return true;
     return false;
+}
+
+void PacsRetrieveSession::whenReceived(const QString& studyUid, QObject* context, std::function<void()> then)
+{
+    if (!isReceiving(studyUid)) {
+        then();
+        return;
+    }
+    receivedWaiters().append({studyUid, context, std::move(then)});
+}
+
+QString PacsRetrieveSession::stillReceivingText(int objects)
+{
+    return QStringLiteral("Исследование ещё загружается с PACS-сервера: получено объектов — %1.").arg(objects);
 }
 
 bool PacsRetrieveSession::stopAllForExit(int waitMs)
@@ -185,7 +227,11 @@ void PacsRetrieveSession::onListening()
 
 void PacsRetrieveSession::onBindFailed(const QString& message, bool heldByConnections)
 {
-    if (m_workerStarted || m_over || m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
+    if (m_workerStarted || m_over)
+        return;
+    if (heldByConnections && !std::exchange(m_portWaitTold, true))
+        emit waitingForPort(message);
+    if (m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
         return;
     finish(false, message);
 }

@@ -322,6 +322,28 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
                                                                                              : fail(errno);
 }
 
+QString OwnFileDoor::renameToFreeName(const QString& from, const FileId& fromId, const QString& stem,
+                                      const QString& suffix, QString* why) const
+{
+    // As many as a folder may sensibly hold of one name; past that something else is wrong.
+    constexpr int kNames = 10000;
+    for (int n = 1; n <= kNames; ++n) {
+        const QString to = n == 1 ? stem + suffix : QStringLiteral("%1_%2%3").arg(stem).arg(n).arg(suffix);
+        QString refusal;
+        const Outcome outcome = rename(from, fromId, to, OwnProof(), &refusal);
+        if (outcome == Outcome::Done)
+            return to;
+        if (outcome == Outcome::Refused && FileId::of(to).known)
+            continue; // taken
+        if (why)
+            *why = refusal;
+        return {};
+    }
+    if (why)
+        *why = QStringLiteral("все имена %1%2 заняты").arg(QDir::toNativeSeparators(stem), suffix);
+    return {};
+}
+
 bool OwnFileDoor::placeBelow(const QString& folder, Place* where) const
 {
     if (!place(folder, where))

@@ -103,6 +103,12 @@ public:
     // nothing changes and the outcome is Refused.
     Outcome rename(const QString& from, const FileId& fromId, const QString& to, const OwnProof& toProof,
                    QString* why = nullptr) const;
+    // Gives the file at `from` (made by this process: fromId as it made it) the first of
+    // stem+suffix, stem_2+suffix, stem_3+suffix, ... (stem a path in the same folder) that is free at
+    // that very moment, never replacing a file: a name that another program took after it was chosen
+    // is passed over. The path given; empty when none could be given (why in *why).
+    QString renameToFreeName(const QString& from, const FileId& fromId, const QString& stem, const QString& suffix,
+                             QString* why = nullptr) const;
     // Removes the folder when it is empty and lies strictly below one of the own folders.
     bool removeEmptyFolder(const QString& folder) const;
     // Removes everything below the folder that is no link, then the folder, when it lies strictly

@@ -206,6 +206,9 @@ private slots:
                               << 2800 << QString() << QString() << "here" << false;
         QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800 << QString()
                                << QString() << "here" << false;
+        // Refused because its retrieves' waiting line is full, not because a box waits for the user.
+        QTest::newRow("waiting line full") << "full" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"} << open
+                                           << 0 << 2800 << "слишком много исследований" << QString() << "here" << false;
         // The data folder's lock decides, not the session's.
         QTest::newRow("open, another session") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
                                                << open << 0 << 2800 << QString() << QString() << "here" << true;
@@ -249,6 +252,11 @@ private slots:
                 received += socket->readAll();
                 if (server == u"answering" && received.contains("\r\n\r\n") && received.endsWith('}')) {
                     socket->write("HTTP/1.1 202 Accepted\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted");
+                    socket->disconnectFromHost();
+                } else if (server == u"full" && received.contains("\r\n\r\n") && received.endsWith('}')) {
+                    const QByteArray reason = R"({"error":"busy","reason":"too many studies wait to be retrieved"})";
+                    socket->write("HTTP/1.1 429 Too Many Requests\r\nContent-Type: application/json\r\nContent-Length: "
+                                  + QByteArray::number(reason.size()) + "\r\nConnection: close\r\n\r\n" + reason);
                     socket->disconnectFromHost();
                 }
             });

@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "support/ModalAnswer.h"
 #include "support/DataFolderShape.h"
+#include "support/PopupMenuAnswer.h"
 #include "support/PacsTestPeers.h"
 #include "support/SmallFileSystem.h"
 #include "support/SettingsFileHelpers.h"
@@ -12,16 +13,26 @@
 
 #include "app/ManagedStore.h"
 #include "db/CleanupSettings.h"
+#include "dialogs/ExportDialog.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "platform/SingleInstanceLock.h"
+#include "viewer/ViewerWindow.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QToolBar>
+#include <QToolButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlQuery>
@@ -97,6 +108,69 @@ bool writeUsersCopy(const QString& original, const QString& path)
     return QDir().mkpath(QFileInfo(path).path()) && file.loadFile(QFile::encodeName(original).constData()).good()
            && file.getDataset()->putAndInsertString(DCM_ImageComments, "user's own copy").good()
            && file.saveFile(QFile::encodeName(path).constData(), EXS_LittleEndianExplicit).good();
+}
+
+// Every job that copies or sends a study out, run on it as the user would into `out` (folders chosen,
+// choices taken, menus dismissed): what the user was told.
+QStringList exportStudy(MainWindow& w, const QString& job, const QString& studyUid, const QString& out)
+{
+    fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+    fixtures::PopupMenuAnswer dismiss(-1);
+    bool exported = false;
+    answer.setDialogHandler([&](QDialog* d) {
+        if (qobject_cast<QProgressDialog*>(d))
+            return false;
+        if (auto* chooser = qobject_cast<QFileDialog*>(d))
+            chooser->setDirectory(out);
+        auto* dialog = qobject_cast<ExportDialog*>(d);
+        if (!dialog || exported)
+            return true;
+        // Anonymised DICOM copies of every series the viewer shows.
+        exported = true;
+        dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(out);
+        for (QRadioButton* choice : dialog->findChildren<QRadioButton*>())
+            if (choice->text() == QStringLiteral("Все открытые серии") || choice->text() == QStringLiteral("DICOM")
+                || choice->text() == QStringLiteral("Основной (анонимный)"))
+                choice->setChecked(true);
+        QTimer::singleShot(0, dialog, [dialog] {
+            for (QPushButton* button : dialog->findChildren<QPushButton*>())
+                if (button->text() == QStringLiteral("Экспорт"))
+                    button->click();
+        });
+        return false; // closed on a later tick, after the export has run
+    });
+    if (job == QLatin1String("exported to a folder")) {
+        w.exportStudiesToArchive({studyUid});
+    } else if (job == QLatin1String("exported for a flash drive")) {
+        w.exportStudiesToFlashDrive(studyUid);
+    } else if (job == QLatin1String("burned to disc")) {
+        w.burnStudiesToDisc(studyUid);
+    } else if (job == QLatin1String("sent by e-mail")) {
+        w.sendStudyByEmail(studyUid);
+    } else if (job == QLatin1String("sent to PACS")) {
+        w.sendStudyToPacs(studyUid);
+    } else {
+        ViewerWindow viewer(w.database(), studyUid, QString());
+        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+        viewer.show();
+        if (!QTest::qWaitFor([&] { return viewer.panel(0)->sliceCount() > 0; }, 30000))
+            return {QStringLiteral("the viewer shows nothing")};
+        for (QToolButton* button : viewer.toolBar()->findChildren<QToolButton*>())
+            if (button->menu())
+                for (QAction* entry : button->menu()->actions())
+                    if (entry->text() == QStringLiteral("Экспортировать изображения…"))
+                        entry->trigger();
+        viewer.close();
+    }
+    return answer.texts();
+}
+
+QStringList filesBelow(const QString& folder)
+{
+    QStringList files;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+        files << it.next();
+    return files;
 }
 
 // As if an earlier version had written the index: no row says whether the program wrote its file.
@@ -602,7 +676,10 @@ private slots:
 
     // A retrieve of twelve objects, held once three of them are written (the store's free-space probe
     // waits on the receiving thread), meets the study's removal from the list, its complete deletion,
-    // or a folder import of a copy of it. After the retrieve the study is never listed with fewer
+    // a job that copies or sends it out, or a folder import of a copy of it. A job on the study never
+    // ends in a plain success for the part of it that has come: the study list's refuse and say that
+    // the study is still arriving and how many objects it holds, the viewer's export says so beside
+    // what it wrote. After the retrieve the study is never listed with fewer
     // objects than the retrieve reports unless it stays marked as unfinished, nor opened from the
     // archive as whole; a removal is done or refused with a word why. An import leaves the program's
     // listed copies theirs and says so, and so does a retrieve of a study an archive import brought
@@ -612,10 +689,14 @@ private slots:
         QTest::addColumn<int>("retrieveMode");
         QTest::addColumn<QString>("meets");
         for (const char* source : {"C-GET", "C-MOVE"})
-            for (const char* meets : {"removed from the list", "deleted completely", "folder import of a copy",
+            for (const char* meets : {"removed from the list", "deleted completely",
+                                      "removed from the list, the retrieve begun while asked",
+                                      "deleted completely, the retrieve begun while asked", "folder import of a copy",
                                       "archive import of a copy", "archive import that looked before the rows came",
                                       "an archive import before",
-                                      "an archive import before, its copies gone since"})
+                                      "an archive import before, its copies gone since", "exported to a folder",
+                                      "exported for a flash drive", "burned to disc", "sent by e-mail",
+                                      "sent to PACS", "exported from the viewer"})
                 QTest::addRow("%s, %s", source, meets) << (qstrcmp(source, "C-GET") == 0 ? 1 : 0) << meets;
     }
     void retrieveMeetsRemovalOrImport()
@@ -673,12 +754,24 @@ private slots:
         }
         pacs::PacsOpenCoordinator coordinator(w.database());
         QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
+        // As the retrieve says it ended, its thread has yet to: the study is still being received.
+        bool receivingAtItsEnd = false;
+        connect(&coordinator, &pacs::PacsOpenCoordinator::finished, this,
+                [&] { receivingAtItsEnd = pacs::PacsRetrieveSession::isReceiving(layout.studyUid); });
         const pacs::PacsServer server = pacs.server(retrieveMode);
-        coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
-                                  folder, pacs::PacsOpenCoordinator::ToArchive);
-        QVERIFY2(QTest::qWaitFor([&] { return (held || released) && w.database()->studyExists(layout.studyUid); }, 30000),
-                 qPrintable(finished.isEmpty() ? QStringLiteral("held: %1").arg(bool(held))
-                                               : finished.first().value(1).toString()));
+        const auto startRetrieve = [&] {
+            coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
+                                      folder, pacs::PacsOpenCoordinator::ToArchive);
+        };
+        const auto retrieveHeld = [&] { return (held || released) && w.database()->studyExists(layout.studyUid); };
+        // Or once the removal's question is open, when the removal has looked at the register.
+        const bool beganWhileAsked = meets.endsWith(QStringLiteral("while asked"));
+        if (!beganWhileAsked) {
+            startRetrieve();
+            QVERIFY2(QTest::qWaitFor(retrieveHeld, 30000),
+                     qPrintable(finished.isEmpty() ? QStringLiteral("held: %1").arg(bool(held))
+                                                   : finished.first().value(1).toString()));
+        }
         // The user's copy of the study, in a folder of their own.
         QStringList users;
         for (const QString& file : sent) {
@@ -703,19 +796,47 @@ private slots:
         } else if (meets == "archive import of a copy") {
             QVERIFY(importArchive());
             QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else if (meets.startsWith(QStringLiteral("export")) || meets.startsWith(QStringLiteral("sent"))
+                   || meets == "burned to disc") {
+            const QString out = work.filePath("out");
+            QVERIFY(QDir().mkpath(out));
+            const QString told = exportStudy(w, meets, layout.studyUid, out).join(QStringLiteral(" | "));
+            const QRegularExpressionMatch held = QRegularExpression(QStringLiteral("загружается\\D*(\\d+)")).match(told);
+            QVERIFY2(held.hasMatch(), qPrintable(told));
+            QVERIFY2(held.captured(1).toInt() > 0 && held.captured(1).toInt() < kObjects, qPrintable(told));
+            if (meets == "exported from the viewer") {
+                const int written = int(filesBelow(out).size());
+                QVERIFY2(written > 0 && told.contains(QStringLiteral("Экспортировано файлов: %1").arg(written)),
+                         qPrintable(told));
+            } else {
+                QCOMPARE(filesBelow(out), QStringList());
+            }
         } else if (!meets.startsWith(QStringLiteral("an archive import before"))) {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
-            if (meets == "deleted completely")
+            bool started = false;
+            if (beganWhileAsked)
+                yes.setBoxHandler([&](QMessageBox*) {
+                    if (!std::exchange(started, true))
+                        startRetrieve();
+                    return retrieveHeld();
+                });
+            if (meets.startsWith(QStringLiteral("deleted completely")))
                 w.deleteStudiesCompletely({layout.studyUid});
             else
                 w.removeStudiesFromList({layout.studyUid});
             QVERIFY2(!w.database()->studyExists(layout.studyUid)
                          || yes.texts().join(QString()).contains(QStringLiteral("загружается")),
                      qPrintable(yes.texts().join(QStringLiteral(" | "))));
+            // "Да" meets a retrieve that began after the removal first looked: refused all the same.
+            if (beganWhileAsked)
+                QVERIFY2(yes.texts().size() == 2 && yes.texts().last().contains(QStringLiteral("загружается")),
+                         qPrintable(yes.texts().join(QStringLiteral(" | "))));
         }
         released = true;
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+        QVERIFY(receivingAtItsEnd);
+        QVERIFY(!pacs::PacsRetrieveSession::isReceiving(layout.studyUid));
         int listed = 0;
         for (const db::SeriesRecord& series : w.database()->seriesForStudy(layout.studyUid))
             listed += int(w.database()->instancesForSeries(series.seriesInstanceUid).size());
