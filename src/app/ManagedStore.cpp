@@ -10,6 +10,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
@@ -165,9 +166,14 @@ bool ManagedStore::copyNameFits(const Place& place, const QString& studyUid, con
 {
     if (place.parts.size() != 2 || sopUid.isEmpty())
         return false;
-    if (place.root == Root::Archive)
+    // "_<n>" may follow the name: the copy put beside a file of other bytes under it.
+    static const QRegularExpression beside = whole("(_[0-9]+)?\\.dcm");
+    if (place.root == Root::Archive) {
+        const QString name = dicom::ZipImportWorker::storeName(sopUid);
         return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid) &&
-               place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
+               place.parts[1].startsWith(name) &&
+               beside.match(QStringView(place.parts[1]).mid(name.size())).hasMatch();
+    }
     // In the folder of the study asked for, which is the study of every object kept; named after
     // its SOP Instance UID when that is plain (digits and dots), else after the moment it arrived.
     QString base;
@@ -400,6 +406,9 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
     // its copies for the next start, and says why.
     constexpr int kFilesAtOnce = 200;
     QList<dicom::DicomFileSummary> found;
+    // The objects found so far, whether as the program's copy: of two files of one object (a user's
+    // file under the copy's name, the copy beside it) the program's copy is listed.
+    QHash<QString, bool> foundObjects;
     const auto indexFound = [&index, &report, &found] {
         for (const QString& error : index.indexFiles(std::exchange(found, {}))) {
             if (error.isEmpty()) {
@@ -456,6 +465,15 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
             // program's own only when its mark says so and its bytes are still those marked.
             summary->contentDigest = platform::ContentDigest::provenMark(path);
             summary->ownCopy = !summary->contentDigest.isEmpty();
+            if (const auto seen = foundObjects.constFind(summary->sopInstanceUid);
+                seen != foundObjects.cend()) {
+                if (*seen || !summary->ownCopy)
+                    continue;
+                found.removeIf([&](const dicom::DicomFileSummary& s) {
+                    return s.sopInstanceUid == summary->sopInstanceUid;
+                });
+            }
+            foundObjects.insert(summary->sopInstanceUid, summary->ownCopy);
             found.append(*summary);
             if (found.size() >= kFilesAtOnce)
                 indexFound();
