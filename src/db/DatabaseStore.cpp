@@ -328,10 +328,31 @@ bool Database::recordStorePlaces(const QStringList& oldFolders, const QStringLis
     q.setForwardOnly(true);
     for (const Table& table : tables) {
         const QString column = QLatin1String(&table == tables ? "file_path" : "path");
-        bool ok =
-            !names.isEmpty() &&
-            q.prepare(
-                QString::fromLatin1(table.select).arg(contains.join(QStringLiteral(" OR ")).arg(column)));
+        // Most are below a folder the store is known by, as the program writes them: recorded anew
+        // in one statement each. The rest, one by one.
+        const QString below = QStringLiteral("substr(%1, length(:folder) + 1)").arg(column);
+        const QString file = QStringLiteral("substr(%1, instr(%1, '/') + 1)").arg(below);
+        const QString folderName = QStringLiteral("substr(%1, 1, instr(%1, '/') - 1)").arg(below);
+        bool ok = q.prepare(
+            QStringLiteral(
+                "UPDATE OR REPLACE %1 SET %2 = :name || '/' || %3 WHERE substr(%2, 1, length(:folder)) = "
+                ":folder AND instr(%3, '/') > 1 AND instr(%4, '/') = 0 AND %4 NOT IN ('', '.', '..') "
+                "AND %5 NOT IN ('.', '..');")
+                .arg(QLatin1String(&table == tables       ? "instances"
+                                   : &table == tables + 1 ? "pending_removals"
+                                                          : "left_unlisted"),
+                     column, below, file, folderName));
+        for (const QString& folder : std::as_const(folders)) {
+            const QString name = folder.section(QLatin1Char('/'), -2, -2);
+            if (!ok || !names.contains(name))
+                continue;
+            q.bindValue(QStringLiteral(":name"), name);
+            q.bindValue(QStringLiteral(":folder"), folder);
+            ok = q.exec();
+        }
+        ok = ok && !names.isEmpty() &&
+             q.prepare(
+                 QString::fromLatin1(table.select).arg(contains.join(QStringLiteral(" OR ")).arg(column)));
         for (qsizetype i = 0; ok && i < names.size(); ++i)
             q.bindValue(QStringLiteral(":name%1").arg(i), QLatin1Char('/') + names[i] + QLatin1Char('/'));
         // A row is named by its row id (the rows of a multi-frame file share their path), a pending or
@@ -383,6 +404,16 @@ bool Database::setStoreFolders(const QStringList& folders, const std::function<v
         q.bindValue(QStringLiteral(":folder"), folder);
         ok = ok && q.exec();
     }
+    // A stretch of rows at a time, in the one transaction: an index of a million rows takes seconds,
+    // and progress tells how far it got. Recording an earlier version's store rows anew comes first.
+    constexpr qint64 kRowsAtOnce = 100000;
+    qint64 firstRow = 0, lastRow = 0;
+    if (ok && q.exec(QStringLiteral("SELECT MIN(rowid) - 1, MAX(rowid) FROM instances;")) && q.next()) {
+        firstRow = q.value(0).toLongLong();
+        lastRow = q.value(1).toLongLong();
+    }
+    if (progress && !m_placesRecorded)
+        progress(0, int(lastRow - firstRow));
     QString failure;
     ok = ok && (m_placesRecorded || recordStorePlaces(m_storeFolders, wanted, &failure));
     // Every row is placed anew by its path as recorded; a study's store size follows by the triggers.
@@ -390,14 +421,6 @@ bool Database::setStoreFolders(const QStringList& folders, const std::function<v
     for (qsizetype i = 0; i < wanted.size(); ++i)
         tests << QStringLiteral("substr(file_path, 1, length(:folder%1)) = :folder%1").arg(i);
     const QString inStore = QStringLiteral("(CASE WHEN %1 THEN 1 ELSE 0 END)").arg(tests.join(" OR "));
-    // A stretch of rows at a time, in the one transaction: an index of a million rows takes seconds,
-    // and progress tells how far it got.
-    constexpr qint64 kRowsAtOnce = 100000;
-    qint64 firstRow = 0, lastRow = 0;
-    if (ok && q.exec(QStringLiteral("SELECT MIN(rowid) - 1, MAX(rowid) FROM instances;")) && q.next()) {
-        firstRow = q.value(0).toLongLong();
-        lastRow = q.value(1).toLongLong();
-    }
     ok = ok && q.prepare(QStringLiteral("UPDATE instances SET in_store = %1 WHERE rowid > :from AND rowid <= :to "
                                         "AND in_store != %1;")
                              .arg(inStore));
