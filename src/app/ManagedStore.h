@@ -96,13 +96,13 @@ public:
     };
     // Finishes the index's pending removals of the files that prove the program's, removes the
     // program's temporaries and indexes the copies that no row names, except those the user removed
-    // from the list, and never one whose object the index lists at another file that is there; every
-    // other file stays. A copy is indexed as the program's only when its mark proves it, otherwise
-    // as a user's file, never to be removed. Files
-    // changed at or after sparedFrom (when valid) are not removed: a session that began then may
-    // still be writing them. Only for an index that checkIntegrity accepts, by the one session that
-    // holds the session lock. progress gets the copies found unlisted so far, and is called while the
-    // store is read, found or not; once stop says so, the sweep ends where it is.
+    // from the list, and never one whose object the index lists at a copy of the program's that is
+    // there; every other file stays. A copy is indexed as the program's only when its mark proves it,
+    // otherwise as a user's file, never to be removed. Files changed at or after sparedFrom (when
+    // valid) are not removed: a session that began then may still be writing them. Only for an index that
+    // checkIntegrity accepts, by the one session that holds the session lock. progress gets the copies found
+    // unlisted so far, and is called while the store is read, found or not; once stop says so, the sweep ends
+    // where it is.
     SweepReport sweep(db::Database& index, const QDateTime& sparedFrom, const Progress& progress = {},
                       const std::function<bool()>& stop = {}) const;
 
