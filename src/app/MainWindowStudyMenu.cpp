@@ -55,15 +55,23 @@ ManagedFiles managedFilesOf(db::Database* index, const ManagedStore& store, cons
 }
 
 // The files that could not be removed, by name: the first few and how many more.
-QString namedFiles(const QStringList& paths, const QString& separator)
+// total: how many there are, of which paths names the first.
+QString namedFiles(const QStringList& paths, const QString& separator, qsizetype total = -1)
 {
     constexpr int kNamed = 10;
     QStringList lines;
     for (const QString& path : paths.mid(0, kNamed))
         lines << QDir::toNativeSeparators(path);
-    if (paths.size() > kNamed)
-        lines << QStringLiteral("… и ещё %1").arg(paths.size() - kNamed);
+    if (total < 0)
+        total = paths.size();
+    if (total > lines.size())
+        lines << QStringLiteral("… и ещё %1").arg(total - lines.size());
     return lines.join(separator);
+}
+
+QString namedFiles(const ManagedStore::LeftFiles& left, const QString& separator)
+{
+    return namedFiles(left.names(), separator, left.count());
 }
 
 // A study being retrieved keeps its rows: removed now, it would be listed again with only what
@@ -274,10 +282,10 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
                 copies << file.filePath;
                 return true;
             case ManagedStore::Standing::Missing:
-                left.missing << file.filePath;
+                left.add(ManagedStore::LeftFiles::Missing, file.filePath);
                 break;
             case ManagedStore::Standing::Elsewhere:
-                left.elsewhere << file.filePath;
+                left.add(ManagedStore::LeftFiles::Elsewhere, file.filePath);
                 break;
             case ManagedStore::Standing::Users:
                 break;
@@ -287,12 +295,8 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
         if (!m_db->deleteStudies(batch, nullptr, isCopy))
             return false;
         *failedFiles += store.removeCopies(*m_db, copies, &left);
-        if (leftFiles) {
-            leftFiles->missing += left.missing;
-            leftFiles->replaced += left.replaced;
-            leftFiles->elsewhere += left.elsewhere;
-            leftFiles->unproven += left.unproven;
-        }
+        if (leftFiles)
+            leftFiles->add(left);
         if (!failedFiles->isEmpty())
             keepStoreMark();
         for (const QString& uid : batch)
@@ -333,7 +337,7 @@ void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
                            "сама:\n%2\n\n%3")
                 .arg(left.count())
                 .arg(left.reasons(QStringLiteral(";\n")))
-                .arg(namedFiles(left.all(), QStringLiteral("\n"))));
+                .arg(namedFiles(left, QStringLiteral("\n"))));
 }
 
 void MainWindow::runAutoCleanup()
@@ -421,7 +425,7 @@ void MainWindow::runAutoCleanup()
                                       "которые заменены другими: %1 (%2: %3)")
                            .arg(left.count())
                            .arg(left.reasons(QStringLiteral(", ")))
-                           .arg(namedFiles(left.all(), QStringLiteral(", "))));
+                           .arg(namedFiles(left, QStringLiteral(", "))));
 }
 
 void MainWindow::beginStoreSession()
@@ -524,19 +528,20 @@ void MainWindow::sweepManagedStoreIfDue()
         addStartupNote(QStringLiteral("Не удалось удалить файлов хранилища: %1 (%2)")
                            .arg(report.failed.size())
                            .arg(namedFiles(report.failed, QStringLiteral(", "))));
-    if (!report.left.replaced.isEmpty())
+    ManagedStore::LeftFiles others = report.left;
+    const auto replaced = ManagedStore::LeftFiles::Replaced;
+    if (others.counts[replaced] > 0)
         addStartupNote(
             QStringLiteral("Не удалены файлы хранилища, заменённые другими после записи программой: %1 (%2)")
-                .arg(report.left.replaced.size())
-                .arg(namedFiles(report.left.replaced, QStringLiteral(", "))));
-    if (report.left.count() > report.left.replaced.size()) {
-        ManagedStore::LeftFiles others = report.left;
-        others.replaced.clear();
+                .arg(others.counts[replaced])
+                .arg(namedFiles(others.named[replaced], QStringLiteral(", "), others.counts[replaced])));
+    others.counts[replaced] = 0;
+    others.named[replaced].clear();
+    if (others.count() > 0)
         addStartupNote(QStringLiteral("Не удалены файлы хранилища, намеченные к удалению: %1 (%2: %3)")
                            .arg(others.count())
                            .arg(others.reasons(QStringLiteral(", ")))
-                           .arg(namedFiles(others.all(), QStringLiteral(", "))));
-    }
+                           .arg(namedFiles(others, QStringLiteral(", "))));
 }
 
 void MainWindow::endStoreSession()

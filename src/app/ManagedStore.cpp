@@ -16,6 +16,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -116,8 +117,12 @@ ManagedStore::Place ManagedStore::placeAsWritten(const QString& path) const
 
 ManagedStore::Place ManagedStore::placeOf(const QString& path) const
 {
+    return placeOf(QFileInfo(path));
+}
+
+ManagedStore::Place ManagedStore::placeOf(const QFileInfo& info) const
+{
     // A folder where a copy should be is placed too: its removal fails, and says so.
-    const QFileInfo info(path);
     if (info.isSymLink() || !info.exists())
         return {};
     const QString canonical = info.canonicalFilePath();
@@ -200,31 +205,53 @@ ManagedStore::Standing ManagedStore::standingOf(const db::IndexedFile& file) con
     } else if (!*file.ownCopy) {
         return Standing::Users;
     }
-    if (isCopyPlace(file.filePath))
-        return Standing::Own;
     const QFileInfo place(file.filePath);
-    return place.exists() || place.isSymLink() ? Standing::Elsewhere : Standing::Missing;
+    if (!place.exists() && !place.isSymLink())
+        return Standing::Missing;
+    return isCopyName(placeOf(place)) ? Standing::Own : Standing::Elsewhere;
+}
+
+void ManagedStore::LeftFiles::add(Why why, const QString& path)
+{
+    ++counts[why];
+    if (named[why].size() < kNamed)
+        named[why] << path;
+}
+
+void ManagedStore::LeftFiles::add(const LeftFiles& other)
+{
+    for (int why = 0; why < kReasons; ++why) {
+        counts[why] += other.counts[why];
+        named[why] += other.named[why].mid(0, kNamed - named[why].size());
+    }
+}
+
+qsizetype ManagedStore::LeftFiles::count() const
+{
+    return std::accumulate(counts.begin(), counts.end(), qsizetype(0));
+}
+
+QStringList ManagedStore::LeftFiles::names() const
+{
+    QStringList all;
+    for (const QStringList& some : named)
+        all += some;
+    return all;
 }
 
 QString ManagedStore::LeftFiles::reasons(const QString& separator) const
 {
-    QStringList said;
-    if (!missing.isEmpty())
-        said << QStringLiteral(
-                    "нет там, где программа хранит копии сейчас (папка данных перенесена или файлы удалены "
-                    "вручную) — %1")
-                    .arg(missing.size());
-    if (!replaced.isEmpty())
-        said << QStringLiteral("под их именем лежит уже другой файл — %1").arg(replaced.size());
-    if (!elsewhere.isEmpty())
-        said << QStringLiteral("лежат вне хранилища программы (папка хранилища заменена ссылкой) — %1")
-                    .arg(elsewhere.size());
-    if (!unproven.isEmpty())
-        said << QStringLiteral(
-                    "нет записи, по которой программа узнала бы записанный ею файл (запись прежней "
-                    "версии) — %1")
-                    .arg(unproven.size());
-    return said.join(separator);
+    static const char* const said[kReasons] = {
+        "нет там, где программа хранит копии сейчас (папка данных перенесена или файлы удалены вручную) — %1",
+        "под их именем лежит уже другой файл — %1",
+        "лежат вне хранилища программы (папка хранилища заменена ссылкой) — %1",
+        "нет записи, по которой программа узнала бы записанный ею файл (запись прежней версии) — %1",
+    };
+    QStringList out;
+    for (int why = 0; why < kReasons; ++why)
+        if (counts[why] > 0)
+            out << QString::fromUtf8(said[why]).arg(counts[why]);
+    return out.join(separator);
 }
 
 bool ManagedStore::isOwnTemporary(const QString& path) const
@@ -295,7 +322,7 @@ void ManagedStore::finishRemovals(db::Database& index, const QList<db::PendingRe
             // Gone already, or reached outside where the program keeps its copies: left alone.
             const QFileInfo place(path);
             if (place.exists() || place.isSymLink()) {
-                report.left.elsewhere << path;
+                report.left.add(LeftFiles::Elsewhere, path);
                 left << path;
             } else {
                 gone << path;
@@ -309,7 +336,7 @@ void ManagedStore::finishRemovals(db::Database& index, const QList<db::PendingRe
         }
         const platform::OwnProof proof = proofOf(removal);
         if (proof.isNone()) {
-            report.left.unproven << path;
+            report.left.add(LeftFiles::Unproven, path);
             left << path;
             continue;
         }
@@ -323,7 +350,7 @@ void ManagedStore::finishRemovals(db::Database& index, const QList<db::PendingRe
             break;
         case Outcome::Refused:
             // Another file lies under the copy's name than the one the program wrote: not its own.
-            report.left.replaced << path;
+            report.left.add(LeftFiles::Replaced, path);
             left << path;
             break;
         case Outcome::Failed:
@@ -348,11 +375,8 @@ QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& p
     QStringList emptied, waiting;
     finishRemovals(index, removals, QDateTime(), report, &emptied, &waiting);
     removeEmptiedFolders(emptied);
-    if (left) {
-        left->replaced += report.left.replaced;
-        left->elsewhere += report.left.elsewhere;
-        left->unproven += report.left.unproven;
-    }
+    if (left)
+        left->add(report.left);
     return report.failed;
 }
 

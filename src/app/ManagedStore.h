@@ -14,9 +14,11 @@
 #include "platform/OwnFileDoor.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <functional>
 
 namespace db {
@@ -63,20 +65,27 @@ public:
     using Progress = std::function<void(int done, int total)>;
 
     // Files recorded as the program's copies that a removal left, by why; none of them is listed
-    // again.
+    // again. Counted, and the first few of each kind named: a clean-up may leave hundreds of thousands.
     struct LeftFiles
     {
-        QStringList missing;   // nothing at their place (the data folder moved, or removed by hand)
-        QStringList replaced;  // another file lies under the copy's name than the one the program wrote
-        QStringList elsewhere; // reached outside where it keeps its copies (a store folder made a link)
-        QStringList unproven;  // no record tells the file the program wrote (an earlier version's)
-        qsizetype count() const
-        {
-            return missing.size() + replaced.size() + elsewhere.size() + unproven.size();
-        }
+        enum Why {
+            Missing,   // nothing at their place (the data folder moved, or removed by hand)
+            Replaced,  // another file lies under the copy's name than the one the program wrote
+            Elsewhere, // reached outside where it keeps its copies (a store folder made a link)
+            Unproven,  // no record tells the file the program wrote (an earlier version's)
+        };
+        static constexpr int kReasons = Unproven + 1;
+        static constexpr int kNamed = 10;
+        std::array<qsizetype, kReasons> counts{};
+        std::array<QStringList, kReasons> named{};
+
+        void add(Why why, const QString& path);
+        void add(const LeftFiles& other);
+        qsizetype count() const;
         // Each reason that holds with its count, joined by separator.
         QString reasons(const QString& separator) const;
-        QStringList all() const { return missing + replaced + elsewhere + unproven; }
+        // The files named, of every reason.
+        QStringList names() const;
     };
 
     struct SweepReport
@@ -120,6 +129,7 @@ public:
         QStringList parts; // below the folder
     };
     Place placeOf(const QString& path) const;
+    Place placeOf(const QFileInfo& info) const;
     // The place the path names as written, without looking at the disk.
     Place placeAsWritten(const QString& path) const;
     static bool isCopyName(const Place& place);

@@ -220,7 +220,8 @@ private:
     // those below the folders it kept (oldFolders) or below the new ones, and the program's copies
     // whole below a store folder of the same name elsewhere (for rows that do not say, only where
     // nothing is at the path as written). Inside the caller's transaction.
-    bool recordStorePlaces(const QStringList& oldFolders, const QStringList& newFolders, QString* failure);
+    bool recordStorePlaces(const QStringList& oldFolders, const QStringList& newFolders,
+                           const std::function<void(int, int)>& progress, QString* failure);
     // A row of sql::kIndexedFileSelect, its path placed; *placedInStore: it lies in the store.
     IndexedFile indexedFile(const QSqlQuery& q, bool* placedInStore = nullptr) const;
     // Gives an index file of an earlier version its studies' totals, and the triggers that keep them.

@@ -85,7 +85,9 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
     }
     {
         // A file whose rows record that the program did not write it is never planned for removal;
-        // the files of the store that stay, stay off the list.
+        // the files of the store that stay, stay off the list. Read once, row by row: the clean-up
+        // of a large archive reads hundreds of thousands.
+        q.setForwardOnly(true);
         if (!q.exec(QString::fromLatin1(kIndexedFileSelect)
                     + QStringLiteral("WHERE se.study_instance_uid IN (SELECT uid FROM temp.doomed_studies) "
                                      "GROUP BY i.file_path;")))
@@ -98,7 +100,8 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
             bool inStore = false;
             const IndexedFile file = indexedFile(q, &inStore);
             const QString recorded = textOf(q.value(0));
-            paths.append(file.filePath);
+            if (filePaths)
+                paths.append(file.filePath);
             // Rows of an earlier version say nothing: the caller knows the program's copies by name.
             if (file.ownCopy.value_or(true) && removeLater && removeLater(file)) {
                 pending << recorded;
@@ -268,6 +271,9 @@ bool Database::leavePendingUnlisted(const QStringList& paths)
 
 namespace {
 
+// Rows placed in one statement: a million rows take seconds, and progress tells how far it got.
+constexpr qint64 kRowsAtOnce = 100000;
+
 // A store file an earlier version recorded whole: where it lies relative to its store folder, or
 // empty. Below one of the folders it is known by (the index's own, or the ones now), whoever wrote it;
 // elsewhere, below a folder of a store's name (the data folder reached by a path that is gone since),
@@ -296,7 +302,7 @@ QString storePlace(const QString& written, const QStringList& folders, const QSt
 } // namespace
 
 bool Database::recordStorePlaces(const QStringList& oldFolders, const QStringList& newFolders,
-                                 QString* failure)
+                                 const std::function<void(int, int)>& progress, QString* failure)
 {
     QStringList folders = oldFolders + newFolders, names;
     folders.removeDuplicates();
@@ -328,27 +334,39 @@ bool Database::recordStorePlaces(const QStringList& oldFolders, const QStringLis
     q.setForwardOnly(true);
     for (const Table& table : tables) {
         const QString column = QLatin1String(&table == tables ? "file_path" : "path");
+        const QLatin1String name(&table == tables       ? "instances"
+                                 : &table == tables + 1 ? "pending_removals"
+                                                        : "left_unlisted");
         // Most are below a folder the store is known by, as the program writes them: recorded anew
-        // in one statement each. The rest, one by one.
+        // by one statement for each stretch of rows, progress telling how far it got. The rest, one
+        // by one.
+        qint64 firstRow = 0, lastRow = 0;
+        bool ok = q.exec(QStringLiteral("SELECT MIN(rowid) - 1, MAX(rowid) FROM %1;").arg(name)) && q.next();
+        if (ok) {
+            firstRow = q.value(0).toLongLong();
+            lastRow = q.value(1).toLongLong();
+        }
         const QString below = QStringLiteral("substr(%1, length(:folder) + 1)").arg(column);
         const QString file = QStringLiteral("substr(%1, instr(%1, '/') + 1)").arg(below);
         const QString folderName = QStringLiteral("substr(%1, 1, instr(%1, '/') - 1)").arg(below);
-        bool ok = q.prepare(
-            QStringLiteral(
-                "UPDATE OR REPLACE %1 SET %2 = :name || '/' || %3 WHERE substr(%2, 1, length(:folder)) = "
-                ":folder AND instr(%3, '/') > 1 AND instr(%4, '/') = 0 AND %4 NOT IN ('', '.', '..') "
-                "AND %5 NOT IN ('.', '..');")
-                .arg(QLatin1String(&table == tables       ? "instances"
-                                   : &table == tables + 1 ? "pending_removals"
-                                                          : "left_unlisted"),
-                     column, below, file, folderName));
-        for (const QString& folder : std::as_const(folders)) {
-            const QString name = folder.section(QLatin1Char('/'), -2, -2);
-            if (!ok || !names.contains(name))
-                continue;
-            q.bindValue(QStringLiteral(":name"), name);
-            q.bindValue(QStringLiteral(":folder"), folder);
-            ok = q.exec();
+        ok = ok && q.prepare(QStringLiteral(
+                                 "UPDATE OR REPLACE %1 SET %2 = :name || '/' || %3 WHERE rowid > :from "
+                                 "AND rowid <= :to AND substr(%2, 1, length(:folder)) = :folder AND "
+                                 "instr(%3, '/') > 1 AND instr(%4, '/') = 0 AND %4 NOT IN ('', '.', '..') "
+                                 "AND %5 NOT IN ('.', '..');")
+                                 .arg(name, column, below, file, folderName));
+        for (qint64 from = firstRow; ok && from < lastRow; from += kRowsAtOnce) {
+            if (progress && &table == tables)
+                progress(int(from - firstRow), int(lastRow - firstRow));
+            for (const QString& folder : std::as_const(folders)) {
+                if (!ok || !names.contains(folder.section(QLatin1Char('/'), -2, -2)))
+                    continue;
+                q.bindValue(QStringLiteral(":name"), folder.section(QLatin1Char('/'), -2, -2));
+                q.bindValue(QStringLiteral(":folder"), folder);
+                q.bindValue(QStringLiteral(":from"), from);
+                q.bindValue(QStringLiteral(":to"), from + kRowsAtOnce);
+                ok = q.exec();
+            }
         }
         ok = ok && !names.isEmpty() &&
              q.prepare(
@@ -404,18 +422,15 @@ bool Database::setStoreFolders(const QStringList& folders, const std::function<v
         q.bindValue(QStringLiteral(":folder"), folder);
         ok = ok && q.exec();
     }
-    // A stretch of rows at a time, in the one transaction: an index of a million rows takes seconds,
-    // and progress tells how far it got. Recording an earlier version's store rows anew comes first.
-    constexpr qint64 kRowsAtOnce = 100000;
+    // An earlier version's store rows are recorded anew first; then a stretch of rows at a time, in
+    // the one transaction.
+    QString failure;
+    ok = ok && (m_placesRecorded || recordStorePlaces(m_storeFolders, wanted, progress, &failure));
     qint64 firstRow = 0, lastRow = 0;
     if (ok && q.exec(QStringLiteral("SELECT MIN(rowid) - 1, MAX(rowid) FROM instances;")) && q.next()) {
         firstRow = q.value(0).toLongLong();
         lastRow = q.value(1).toLongLong();
     }
-    if (progress && !m_placesRecorded)
-        progress(0, int(lastRow - firstRow));
-    QString failure;
-    ok = ok && (m_placesRecorded || recordStorePlaces(m_storeFolders, wanted, &failure));
     // Every row is placed anew by its path as recorded; a study's store size follows by the triggers.
     QStringList tests{QStringLiteral("substr(file_path, 1, 1) != '/'")};
     for (qsizetype i = 0; i < wanted.size(); ++i)
