@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QTimer>
 
@@ -38,15 +39,16 @@ void cleanUpViewOnly(QPointer<db::Database> index, const QString& studyUid, cons
             for (const db::InstanceRecord& instance : index->instancesForSeries(series.seriesInstanceUid))
                 if (!isInsideRoot(instance.filePath, root))
                     keep.insert(instance.filePath);
-        // The archive's copies among them stay the program's own.
-        QSet<QString> ownCopies;
+        // The archive's copies among them stay the program's own, known by the bytes it wrote.
+        QHash<QString, QByteArray> ownCopies;
         for (const db::IndexedFile& file : index->studyFiles(studyUid))
             if (file.ownCopy.value_or(false))
-                ownCopies.insert(file.filePath);
+                ownCopies.insert(file.filePath, file.contentDigest);
         index->deleteStudy(studyUid);
         for (const QString& path : keep)
             if (auto summary = dicom::readFileSummary(path)) {
                 summary->ownCopy = ownCopies.contains(path);
+                summary->contentDigest = ownCopies.value(path);
                 index->indexFile(*summary);
             }
     }

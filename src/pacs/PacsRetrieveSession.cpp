@@ -307,7 +307,8 @@ void PacsRetrieveSession::onListenerForeignObject(const QString& studyUid)
 void PacsRetrieveSession::handleFile(const QString& filePath)
 {
     // What the receiver made for this retrieve; nothing when it found the object's earlier copy.
-    const platform::FileId made = takeStoredFile(filePath);
+    QByteArray digest;
+    const platform::FileId made = takeStoredFile(filePath, &digest);
     if (m_discard)
         return;
     const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(filePath);
@@ -351,6 +352,7 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
     // Written by the retrieve's receiver, or the copy an earlier retrieve stored under the object's
     // name that holds these very bytes.
     received.ownCopy = true;
+    received.contentDigest = digest;
     m_batch->add(received);
     if (m_over)
         flushIndex(); // no later flush would come

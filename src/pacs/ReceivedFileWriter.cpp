@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FileIdentity.h"
+#include "platform/ContentDigest.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -100,15 +101,32 @@ LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QStrin
     return LinkOutcome::Failed;
 }
 
-// The files made and not yet taken by the retrieve that is told of them.
-QMutex g_storedMutex;
-QHash<QString, platform::FileId> g_stored;
-
-void noteStored(const QString& path)
+// The files stored and not yet taken by the retrieve that is told of them: as made (unknown for an
+// earlier copy found holding the object), and the digest of their bytes.
+struct StoredFile
 {
-    const platform::FileId file = platform::FileId::of(path);
+    platform::FileId made;
+    QByteArray digest;
+};
+QMutex g_storedMutex;
+QHash<QString, StoredFile> g_stored;
+
+void noteStored(const QString& path, const QByteArray& digest, bool made)
+{
+    const StoredFile file{made ? platform::FileId::of(path) : platform::FileId{}, digest};
     const QMutexLocker lock(&g_storedMutex);
     g_stored.insert(path, file);
+}
+
+// The digest of the received file's bytes, as they are stored; the file, linked into place, bears it
+// as its mark.
+QByteArray markReceived(const QString& receivedPath)
+{
+    const platform::Descriptor file(
+        ::open(QFile::encodeName(receivedPath).constData(), O_RDONLY | O_CLOEXEC));
+    const QByteArray digest = file.fd() >= 0 ? platform::ContentDigest::ofOpen(file.fd()) : QByteArray();
+    platform::ContentDigest::mark(file.fd(), digest);
+    return digest;
 }
 
 constexpr qint64 kMaxWrittenHeader = 64 * 1024;
@@ -327,11 +345,13 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     // past this point.
     if (!settleHeader(receivedPath, dataset, err))
         return false;
+    const QByteArray digest = markReceived(receivedPath);
     // Sent again as it was stored before (a retrieve of the study repeated, or one cut short before
     // its rows were written): that file is this object's, and nothing is written. Any other file under
     // the object's name, whoever wrote it, stays as it is, and the object takes a free name beside it.
     const QString ownName = dir.filePath(candidateName(base, 0));
     if (byUid && holdsSameObject(ownName, receivedPath, dataset)) {
+        noteStored(ownName, digest, false);
         if (filePath)
             *filePath = ownName;
         return true;
@@ -343,7 +363,7 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
         return false;
     if (linked == LinkOutcome::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, err))
         return false;
-    noteStored(path);
+    noteStored(path, digest, true);
     if (filePath)
         *filePath = path;
     return true;
@@ -361,10 +381,13 @@ void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> cop
     g_copyingForTest = std::move(copying);
 }
 
-platform::FileId takeStoredFile(const QString& filePath)
+platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest)
 {
     const QMutexLocker lock(&g_storedMutex);
-    return g_stored.take(filePath);
+    const StoredFile stored = g_stored.take(filePath);
+    if (digest)
+        *digest = stored.digest;
+    return stored.made;
 }
 
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
