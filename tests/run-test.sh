@@ -16,6 +16,10 @@ export LANG=C.UTF-8 LC_ALL=C.UTF-8
 # The update check of every window (and of the program started by a test) contacts nothing; its own
 # tests point it at a loopback server.
 export KALVENOR_UPDATE_URL=none
+# No session bus: Qt's accessibility bridge asks for one when a window first shows, and without an
+# address libdbus tries to start one through the display, a wait that once outlasted a GL test. An
+# address that leads nowhere fails at once.
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$tmp/runtime/no-session-bus
 if [ "$mode" = gl ]; then
   # Mesa's software renderer stands in for a graphics card here; the program itself refuses it, and
   # only the GL tests' own code lets their contexts use it.
