@@ -41,6 +41,12 @@ void tightenMessageBound(qint64 baseMs);
 // and to close its connection after a refusal or a release.
 constexpr int kAcceptorAcseSeconds = 5;
 
+// How long a sender of the program's listener may keep its place without getting on while another
+// sender waits for one: to begin each message, until it has brought something that was kept, and for
+// each message, plus one second for each 64 KB the message brings. Never more than messageBound()'s
+// base, so that the tests' shorter bound shortens it too.
+qint64 acceptorPlaceBoundMs();
+
 // Turns Nagle's algorithm off for all DICOM sockets (DCMTK reads TCP_NODELAY when it opens one)
 // and stops the reverse DNS look-up of peers. Done once per process; cheap to call again.
 void prepareDicomNetwork();

@@ -245,8 +245,14 @@ void PacsRetrieveSession::onListenerFile(const QString& studyUid, const QString&
 
 void PacsRetrieveSession::onListenerRefusal(const QString& studyUid, bool diskFull)
 {
-    // An object whose study could not be told is counted by every retrieve the listener serves.
-    if (!studyUid.isEmpty() && studyUid != m_studyUid)
+    // An object whose study could not be told may be this retrieve's, or any other sender's: it counts
+    // only for a retrieve that did not get everything.
+    if (studyUid.isEmpty()) {
+        ++m_untoldRefused;
+        m_untoldDiskFull = m_untoldDiskFull || diskFull;
+        return;
+    }
+    if (studyUid != m_studyUid)
         return;
     ++m_refused;
     m_diskFull = m_diskFull || diskFull;
@@ -386,8 +392,9 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
     // Every file that arrived is indexed, or known not to be, before the end is judged.
     flushIndex();
     // What the listener saw here tells the cause better than the server's counts of it.
-    if (m_diskFull) {
-        finish(false, localDiskFullText(m_targetFolder, m_received, m_received + m_refused));
+    if (m_diskFull || (!ok && m_untoldDiskFull)) {
+        const int refused = m_refused + (ok ? 0 : m_untoldRefused);
+        finish(false, localDiskFullText(m_targetFolder, m_received, m_received + refused));
         return;
     }
     if (!m_cancelled && m_received == 0 && m_foreignObjects > 0) {

@@ -120,9 +120,12 @@ private:
     QHash<QString, QString> m_elsewhere;
     bool m_elsewhereStale = true;
     int m_received = 0;
-    // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full.
+    // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full; the
+    // same for objects of a study it could not tell (refused before they were whole).
     int m_refused = 0;
     bool m_diskFull = false;
+    int m_untoldRefused = 0;
+    bool m_untoldDiskFull = false;
     int m_foreignObjects = 0;
     QString m_foreignStudyUid;
     // Which objects are kept; files the index refused for a UID that names another object.

@@ -108,6 +108,7 @@ void ReceivedObjectFile::remove()
         remake();
         t_last.door->remove(m_path, platform::OwnProof::ownName());
     }
+    m_path.clear(); // gone, or given its name for good: not looked for again
 }
 
 namespace {
@@ -119,9 +120,10 @@ constexpr qint64 kSpaceCheckBytes = 8ll * 1024 * 1024;
 // Passes writes on to the file's stream within what the store can spare.
 struct BoundConsumer : DcmConsumer
 {
-    BoundConsumer(DcmOutputStream* file, const QString& folder)
+    BoundConsumer(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
         : file(file)
         , folder(folder)
+        , refusing(std::move(refusing))
     {
         measure();
     }
@@ -132,26 +134,35 @@ struct BoundConsumer : DcmConsumer
         nextCheck = written + kSpaceCheckBytes;
     }
     // Good still once refusing: DCMTK would otherwise wait for a fragment past the last one.
-    OFBool good() const override { return file->good(); }
-    OFCondition status() const override { return file->status(); }
-    OFBool isFlushed() const override { return file->isFlushed(); }
-    offile_off_t avail() const override { return file->avail(); }
+    OFBool good() const override { return file ? file->good() : OFTrue; }
+    OFCondition status() const override { return file ? file->status() : EC_Normal; }
+    OFBool isFlushed() const override { return file ? file->isFlushed() : OFTrue; }
+    offile_off_t avail() const override { return file ? file->avail() : offile_off_t(1) << 30; }
     offile_off_t write(const void* data, offile_off_t length) override
     {
         if (!refused && written + qint64(length) > nextCheck)
             measure();
-        if (refused || (allowed >= 0 && written + qint64(length) > allowed)) {
+        if (!refused && allowed >= 0 && written + qint64(length) > allowed) {
             refused = true;
-            return length;
+            file.reset(); // closed: its space can be given back
+            if (refusing)
+                refusing();
         }
+        if (refused)
+            return length;
         const offile_off_t done = file->write(data, length);
         written += qint64(done);
         return done;
     }
-    void flush() override { file->flush(); }
+    void flush() override
+    {
+        if (file)
+            file->flush();
+    }
 
     std::unique_ptr<DcmOutputStream> file;
     QString folder;
+    std::function<void()> refusing;
     qint64 written = 0;
     qint64 allowed = -1; // -1: the free space cannot be told
     qint64 nextCheck = 0;
@@ -162,15 +173,15 @@ struct BoundConsumer : DcmConsumer
 
 struct StoreBoundStream::Bounded : BoundConsumer, DcmOutputStream
 {
-    Bounded(DcmOutputStream* file, const QString& folder)
-        : BoundConsumer(file, folder)
+    Bounded(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
+        : BoundConsumer(file, folder, std::move(refusing))
         , DcmOutputStream(static_cast<BoundConsumer*>(this))
     {
     }
 };
 
-StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder)
-    : m_bounded(std::make_unique<Bounded>(file, folder))
+StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
+    : m_bounded(std::make_unique<Bounded>(file, folder, std::move(refusing)))
 {
 }
 

@@ -297,7 +297,9 @@ enum class HostileMessage {
     DataForCommand,    // a data set, nested as deep, where the response's command is due
     NestedResponseData, // a pending response carrying a data set nested as deep; the answers go on after it
     OddFragmentObject,  // no message of its own: each object of a retrieve ends in a fragment of odd length
-    EndlessFragments    // a pending response whose data set comes as empty fragments, none the last, every 50 ms
+    EndlessFragments,   // a pending response whose data set comes as empty fragments, none the last, every 50 ms
+    EndlessLargeAnswer, // a pending response whose data set comes as 64 MiB of 16 KB fragments, none the last, at once
+    TrickledFragment    // a pending response whose data set's first fragment comes a byte every 50 ms
 };
 // Far deeper than the stack of any thread of the program takes when DCMTK parses it.
 constexpr int kHostileDepth = 20000;
@@ -538,6 +540,26 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
         empty[10] = char(pcid);
         for (int i = 0; cond.good() && i < 1200; ++i) {
             cond = sendRaw(association, empty);
+            QThread::msleep(50);
+        }
+        return cond;
+    }
+    case HostileMessage::EndlessLargeAnswer:
+    case HostileMessage::TrickledFragment: {
+        OFCondition cond =
+            sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
+        // One PDU of one fragment, not the last: 16 KB sent at once, or 2,000 bytes a byte at a time.
+        const bool trickled = message == HostileMessage::TrickledFragment;
+        const qsizetype bytes = trickled ? 2000 : 16384;
+        QByteArray fragment(12 + bytes, '\0');
+        fragment[0] = 0x04;
+        qToBigEndian<quint32>(quint32(bytes + 6), fragment.data() + 2);
+        qToBigEndian<quint32>(quint32(bytes + 2), fragment.data() + 6);
+        fragment[10] = char(pcid);
+        for (int i = 0; cond.good() && !trickled && i < 4096; ++i)
+            cond = sendRaw(association, fragment);
+        for (qsizetype at = 0; cond.good() && trickled && at < fragment.size(); at += at < 12 ? 12 : 1) {
+            cond = sendRaw(association, fragment.mid(at, at < 12 ? 12 : 1));
             QThread::msleep(50);
         }
         return cond;
