@@ -220,11 +220,20 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         const QString sop = uidOf(*received, DCM_SOPInstanceUID);
         written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error);
         received.reset();
-        if (written && admission)
-            admission->kept(sop, path);
         m_storeStatus = written ? STATUS_Success : STATUS_STORE_Refused_OutOfResources;
         if (!written && (errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory)))
             diskFull = true;
+        const ReceivedObjectAdmission::Verdict settled =
+            written && admission ? admission->kept(sop, path) : ReceivedObjectAdmission::Verdict::Keep;
+        if (settled != ReceivedObjectAdmission::Verdict::Keep) {
+            // Kept first by another copy: in this very file, or, in other content, in its own.
+            if (settled == ReceivedObjectAdmission::Verdict::Differs) {
+                platform::OwnFileDoor({outputDirectory}).remove(path, platform::OwnProof::made(takeStoredFile(path)));
+                m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
+            }
+            incoming.remove();
+            return EC_Normal;
+        }
     }
     incoming.remove();
     if (!written) {

@@ -80,13 +80,15 @@ enum class LinkOutcome { Linked, Unsupported, Failed };
 // Gives the finished file its first free name by a hard link, which never replaces an existing file.
 // Writing under a fresh name and linking it avoids truncating or renaming over a file, both of which
 // make ext4 force the data to disk on close and halve the speed of a retrieve.
-LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QString& base, QString* path, QString* error)
+LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QString& base, QString* path, int* number,
+                           QString* error)
 {
     const QByteArray source = QFile::encodeName(written);
     for (int n = 0; n < 100000; ++n) {
         const QString target = dir.filePath(candidateName(base, n));
         if (::link(source.constData(), QFile::encodeName(target).constData()) == 0) {
             *path = target;
+            *number = n;
             return LinkOutcome::Linked;
         }
         if (errno == EEXIST)
@@ -104,9 +106,8 @@ LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QStrin
 QMutex g_storedMutex;
 QHash<QString, platform::FileId> g_stored;
 
-void noteStored(const QString& path)
+void noteStored(const QString& path, const platform::FileId& file)
 {
-    const platform::FileId file = platform::FileId::of(path);
     const QMutexLocker lock(&g_storedMutex);
     g_stored.insert(path, file);
 }
@@ -171,7 +172,8 @@ std::function<void(const QString&)> g_copyingForTest;
 // Copies the file `source` into the folder under a temporary name of the receive's own, and gives the
 // copy the first free name only once it is whole, through the door, never over a file that is there:
 // a copy cut short (the program killed, the disk full) lies under no object's name.
-bool copyToFreeName(const QString& source, const QDir& dir, const QString& base, QString* path, QString* error)
+bool copyToFreeName(const QString& source, const QDir& dir, const QString& base, QString* path, int* number,
+                    QString* error)
 {
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
@@ -204,8 +206,10 @@ bool copyToFreeName(const QString& source, const QDir& dir, const QString& base,
         for (int n = 0; n < 100000; ++n) {
             *path = dir.filePath(candidateName(base, n));
             const platform::OwnFileDoor::Outcome renamed = door.rename(temporary, made, *path, platform::OwnProof(), &why);
-            if (renamed == platform::OwnFileDoor::Outcome::Done)
+            if (renamed == platform::OwnFileDoor::Outcome::Done) {
+                *number = n;
                 return true;
+            }
             // Taken: the next name. Anything else is told.
             if (renamed != platform::OwnFileDoor::Outcome::Refused || !platform::FileId::of(*path).known)
                 break;
@@ -327,23 +331,34 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     // past this point.
     if (!settleHeader(receivedPath, dataset, err))
         return false;
-    // Sent again as it was stored before (a retrieve of the study repeated, or one cut short before
-    // its rows were written): that file is this object's, and nothing is written. Any other file under
-    // the object's name, whoever wrote it, stays as it is, and the object takes a free name beside it.
-    const QString ownName = dir.filePath(candidateName(base, 0));
-    if (byUid && holdsSameObject(ownName, receivedPath, dataset)) {
-        if (filePath)
-            *filePath = ownName;
-        return true;
-    }
+    // Any file under the object's name, whoever wrote it, stays as it is, and the object takes the first
+    // free name beside it.
     QString path;
+    int number = 0;
     const LinkOutcome linked =
-        g_copyingForTest ? LinkOutcome::Unsupported : linkToFreeName(receivedPath, dir, base, &path, err);
+        g_copyingForTest ? LinkOutcome::Unsupported : linkToFreeName(receivedPath, dir, base, &path, &number, err);
     if (linked == LinkOutcome::Failed)
         return false;
-    if (linked == LinkOutcome::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, err))
+    if (linked == LinkOutcome::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, &number, err))
         return false;
-    noteStored(path);
+    const platform::FileId made = platform::FileId::of(path);
+    // The object as it was stored before (a retrieve of the study repeated, or one cut short before
+    // its rows were written), or as another connection brings it at the same time: the file under the
+    // lowest name that holds these very bytes is the object's, and this one goes again. Every name
+    // below this one was taken when it was given, each by a file whole once named.
+    for (int lower = 0; byUid && lower < number; ++lower) {
+        const QString held = dir.filePath(candidateName(base, lower));
+        if (!holdsSameObject(held, path, dataset))
+            continue;
+        const platform::OwnFileDoor::Outcome removed =
+            platform::OwnFileDoor({dir.path()}).remove(path, platform::OwnProof::made(made));
+        if (removed != platform::OwnFileDoor::Outcome::Done && removed != platform::OwnFileDoor::Outcome::Gone)
+            break; // it stays, and is listed
+        if (filePath)
+            *filePath = held;
+        return true;
+    }
+    noteStored(path, made);
     if (filePath)
         *filePath = path;
     return true;

@@ -20,9 +20,11 @@ namespace pacs {
 // network) in the folder: its data set byte for byte, in whatever transfer syntax it came, behind the
 // meta header made from `parsed`, its parsed form. The file is named after the SOP Instance UID when that
 // is a plain UID (digits and dots only), otherwise after the current time in milliseconds. No file is
-// ever overwritten or replaced: a file under that name that holds these very bytes (the copy an
-// earlier retrieve of the study stored) is the one `filePath` names, and nothing is written; under
-// any other file there "_<n>" is added while the name is taken. On failure `error` says why.
+// ever overwritten or replaced: "_<n>" is added while the name is taken. One object is kept in one
+// file, however many copies of it come, one after another or at once: a file under one of its names
+// that holds these very bytes (the copy an earlier retrieve of the study stored, or one another
+// connection brought at the same time) is the one `filePath` names, and none stays of this copy. On
+// failure `error` says why.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
                        QString* filePath, QString* error);
 

@@ -245,8 +245,9 @@ private:
         QString path;
         const bool written = storeReceivedFile(incoming.path(), *received, folder, &path, &error);
         const int writeError = errno;
-        if (written && admission)
-            admission->kept(QString::fromLatin1(sop.c_str()).trimmed(), path);
+        const ReceivedObjectAdmission::Verdict settled = written && admission
+                                                             ? admission->kept(QString::fromLatin1(sop.c_str()).trimmed(), path)
+                                                             : ReceivedObjectAdmission::Verdict::Keep;
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
         incoming.remove();
@@ -255,6 +256,16 @@ private:
             emit m_listener->studyFileRefused(studyUid, writeError == ENOSPC || writeError == EDQUOT
                                                             || storeBelowReserve(folder));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
+        }
+        if (settled != ReceivedObjectAdmission::Verdict::Keep) {
+            // Another copy of it, come at the same time, was kept first: in this very file, which that
+            // copy reports; or, in other content, in a file of its own, and this one goes.
+            if (settled == ReceivedObjectAdmission::Verdict::Differs)
+                platform::OwnFileDoor({folder}).remove(path, platform::OwnProof::made(takeStoredFile(path)));
+            return sendSTOREResponse(pcid, request,
+                                     settled == ReceivedObjectAdmission::Verdict::AlreadyKept
+                                         ? STATUS_Success
+                                         : STATUS_STORE_Error_CannotUnderstand);
         }
         // Reported before the answer, so the PACS's final C-MOVE response comes after it.
         if (!m_listener->reportStored(studyUid, path)) {

@@ -13,12 +13,14 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/StorageListener.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -179,6 +181,10 @@ private slots:
             QTest::newRow(m + ": the UID of an archived image") << mode << "abaa" << -1 << -1 << -1 << 3
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
             QTest::newRow(m + ": one object twice") << mode << "aaas" << -1 << -1 << -1 << 3 << QString() << false;
+            // Several connections at once: only a C-MOVE's PACS opens them.
+            if (mode == 0)
+                QTest::newRow(m + ": the first object on six connections at once")
+                    << mode << "6aaa" << -1 << -1 << -1 << 3 << QString() << false;
             QTest::newRow(m + ": one UID twice, other content") << mode << "aaac" << -1 << -1 << -1 << 3
                                                                 << QStringLiteral("другим содержимым (оставлен первый из них): 1") << true;
             QTest::newRow(m + ": abort after 1 of 3") << mode << "aaa" << 1 << -1 << -1 << 1 << QString() << true;
@@ -209,6 +215,21 @@ private slots:
             });
 
         peers::ScriptedScp peer;
+        // A leading digit: the first object comes on that many connections at once. The first of them
+        // to be stored is held while it is written until the others have been answered.
+        if (objects.front().isDigit()) {
+            peer.moveFirstObjectCopies = objects.front().digitValue();
+            objects.remove(0, 1);
+            copyWithoutLinksForTest([&peer, held = std::make_shared<std::atomic<Qt::HANDLE>>(nullptr)](const QString&) {
+                Qt::HANDLE none = nullptr;
+                if (!held->compare_exchange_strong(none, QThread::currentThreadId()))
+                    return;
+                const QDeadlineTimer deadline(30000);
+                while (int(peer.subOperationStatuses().size()) < peer.moveFirstObjectCopies - 1 && !deadline.hasExpired())
+                    QThread::msleep(5);
+            });
+        }
+        const auto restoreLinks = qScopeGuard([] { copyWithoutLinksForTest({}); });
         int nextAsked = 0, nextForeign = 0;
         for (const QChar c : objects) {
             if (c == QLatin1Char('f')) {

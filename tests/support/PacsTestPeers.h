@@ -621,6 +621,9 @@ public:
     // Run on the C-MOVE's thread before it connects to the destination (which serves one association at
     // a time).
     std::function<void()> duringMove;
+    // A C-MOVE sends its first object on this many associations at once, its own and others beside
+    // it, each copy answered and counted, and the rest on its own.
+    int moveFirstObjectCopies = 1;
 
     ~ScriptedScp() override { stop(); }
 
@@ -977,7 +980,42 @@ private:
             return sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID,
                                         STATUS_MOVE_Refused_OutOfResourcesSubOperations, 0, counts);
         }
-        for (Uint16 i = 0; i < total; ++i) {
+        Uint16 first = 0;
+        if (moveFirstObjectCopies > 1 && total > 0) {
+            std::vector<std::thread> copies;
+            std::vector<Uint16> statuses(size_t(moveFirstObjectCopies), Uint16(STATUS_STORE_Error_CannotUnderstand));
+            // Copied here, one after another: DCMTK's data sets are not to be read by several threads.
+            std::vector<std::unique_ptr<DcmDataset>> objects;
+            for (int k = 0; k < moveFirstObjectCopies; ++k)
+                objects.push_back(std::make_unique<DcmDataset>(*retrieveObjects[0]));
+            for (int k = 0; k < moveFirstObjectCopies; ++k)
+                copies.emplace_back([&, k] {
+                    StoreSender beside;
+                    beside.setAETitle("SCRIPTED");
+                    beside.setPeerAETitle(destination);
+                    beside.setPeerHostName("127.0.0.1");
+                    beside.setPeerPort(moveDestinationPort);
+                    beside.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
+                    StoreSender& through = k == 0 ? sender : beside;
+                    if (k > 0 && (beside.initNetwork().bad() || beside.negotiateAssociation().bad()))
+                        return;
+                    Uint16 status = 0;
+                    DcmDataset& copy = *objects[size_t(k)];
+                    if (through.sendSTORERequest(through.findPresentationContextID(stringOf(copy, DCM_SOPClassUID), ""),
+                                                 "", &copy, status)
+                            .good())
+                        statuses[size_t(k)] = status;
+                    noteSubStatus(statuses[size_t(k)]);
+                    if (k > 0)
+                        beside.releaseAssociation();
+                });
+            for (std::thread& copy : copies)
+                copy.join();
+            for (const Uint16 status : statuses)
+                counts.add(status);
+            first = 1;
+        }
+        for (Uint16 i = first; i < total; ++i) {
             if (int(i) == retrieveAbortAfter) {
                 sender.abortAssociation();
                 return abortNow();
