@@ -15,6 +15,7 @@
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
+#include "pacs/ScuAssociation.h"
 #include "pacs/StorageListener.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
@@ -372,6 +373,8 @@ private slots:
         }
         QTest::newRow("C-MOVE: another study into the listener from the expected AE") << 0 << 1000 << 1000 << "SCRIPTED";
         QTest::newRow("C-MOVE: another study into the listener from another AE") << 0 << 4096 << 4 << "INTRUDER";
+        // Refused before its study could be told: not this retrieve's, which gets all it asked for.
+        QTest::newRow("C-MOVE: an object past the store's room into the listener meanwhile") << 0 << 4096 << 4 << "FLOOD";
     }
 
     // A server that puts several fragments in one PDU, of one message or of two: every object is stored
@@ -389,7 +392,27 @@ private slots:
         peer.packing = {fragmentBytes, pdvsPerPdu, 0};
         std::vector<std::unique_ptr<DcmDataset>> foreign;
         std::vector<int> intruderStatuses;
-        if (!intruder.isEmpty()) {
+        if (intruder == QStringLiteral("FLOOD")) {
+            // 1 MiB to spare: 2 MiB of an object that has not ended yet are past it.
+            setStoreFreeSpaceProbe([](const QString&) { return kStoreFreeSpaceReserve + (1 << 20); });
+            peer.duringMove = [&] {
+                DcmSCU scu;
+                if (!peers::associateForStorage(scu, m_listenPort, kOurAe, "FLOODER"))
+                    return;
+                T_ASC_Association* association = associationOf(scu);
+                T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
+                OFCondition cond = peers::sendPdvs(
+                    association, pcid, peers::storeCommandSet(1, UID_CTImageStorage, "1.2.826.0.1.3680043.10.1501.78"),
+                    DUL_COMMANDPDV);
+                for (int i = 0; cond.good() && i < 128; ++i)
+                    cond = peers::sendRaw(association, peers::dataPdu(pcid, 16384, false));
+                T_DIMSE_Message answer;
+                std::memset(&answer, 0, sizeof answer);
+                if (cond.good() && DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &pcid, &answer, nullptr).good())
+                    intruderStatuses = {int(answer.msg.CStoreRSP.DimseStatus)};
+                scu.abortAssociation();
+            };
+        } else if (!intruder.isEmpty()) {
             for (const QString& path : m_foreignFiles)
                 foreign.push_back(fixtures::loadDataset(path));
             peer.duringMove = [&] {
@@ -408,7 +431,9 @@ private slots:
                                                                DCM_SOPInstanceUID) + QStringLiteral(".dcm"));
             QCOMPARE(peers::dataSetOfFile(stored), peers::dataSetBytes(*object, UID_LittleEndianExplicitTransferSyntax));
         }
-        if (!intruder.isEmpty())
+        if (intruder == QStringLiteral("FLOOD"))
+            QCOMPARE(intruderStatuses, std::vector<int>{STATUS_STORE_Refused_OutOfResources});
+        else if (!intruder.isEmpty())
             QCOMPARE(intruderStatuses, std::vector<int>(2, STATUS_STORE_Error_CannotUnderstand));
     }
 

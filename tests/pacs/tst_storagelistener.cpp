@@ -194,18 +194,6 @@ QByteArray verificationRequest()
     return pdu + body;
 }
 
-// One P-DATA-TF PDU of one data fragment of `bytes`, `last` or not.
-QByteArray dataPdu(T_ASC_PresentationContextID pcid, qsizetype bytes, bool last)
-{
-    QByteArray pdu(12, '\0');
-    pdu[0] = 0x04;
-    qToBigEndian<quint32>(quint32(bytes + 6), pdu.data() + 2);
-    qToBigEndian<quint32>(quint32(bytes + 2), pdu.data() + 6);
-    pdu[10] = char(pcid);
-    pdu[11] = char(last ? 0x02 : 0x00);
-    return pdu + QByteArray(bytes, '\0');
-}
-
 // Stores one file on the listener as an ordinary sender does, in this process; the answer's status or
 // -1.
 int storeOne(quint16 port, const QString& file)
@@ -507,11 +495,11 @@ private slots:
             // 8 MiB for the endless one, 2 MiB for the flood, fragments of 16 KiB; a few for the other.
             const int fragments = sender == QStringLiteral("endless") ? 512 : sender == QStringLiteral("flood") ? 128 : 3;
             for (int i = 0; i < fragments; ++i)
-                QVERIFY(peers::sendRaw(association, dataPdu(pcid, 16384, false)).good());
+                QVERIFY(peers::sendRaw(association, peers::dataPdu(pcid, 16384, false)).good());
             if (sender == QStringLiteral("endless") || sender == QStringLiteral("flood")) {
                 // The flood is answered before its end, and goes on.
                 if (sender == QStringLiteral("endless"))
-                    QVERIFY(peers::sendRaw(association, dataPdu(pcid, 2, true)).good());
+                    QVERIFY(peers::sendRaw(association, peers::dataPdu(pcid, 2, true)).good());
                 T_DIMSE_Message answer;
                 std::memset(&answer, 0, sizeof answer);
                 T_ASC_PresentationContextID answerPcid = pcid;
@@ -530,7 +518,7 @@ private slots:
             QVERIFY(raws.front()->stillOpen());
         else if (senders == 1 && (sender == QStringLiteral("trickling") || sender == QStringLiteral("flood")))
             QVERIFY(scus.front()->isConnected()
-                    && peers::sendRaw(associationOf(*scus.front()), dataPdu(1, 16384, false)).good());
+                    && peers::sendRaw(associationOf(*scus.front()), peers::dataPdu(1, 16384, false)).good());
         for (const std::unique_ptr<DcmSCU>& scu : scus)
             if (scu->isConnected())
                 scu->abortAssociation();

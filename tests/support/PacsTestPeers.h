@@ -515,6 +515,18 @@ inline OFCondition sendPdvs(T_ASC_Association* association, T_ASC_PresentationCo
     return cond;
 }
 
+// One P-DATA-TF PDU of one data fragment of `bytes` zeros, `last` or not.
+inline QByteArray dataPdu(T_ASC_PresentationContextID pcid, qsizetype bytes, bool last)
+{
+    QByteArray pdu(12, '\0');
+    pdu[0] = 0x04;
+    qToBigEndian<quint32>(quint32(bytes + 6), pdu.data() + 2);
+    qToBigEndian<quint32>(quint32(bytes + 2), pdu.data() + 6);
+    pdu[10] = char(pcid);
+    pdu[11] = char(last ? 0x02 : 0x00);
+    return pdu + QByteArray(bytes, '\0');
+}
+
 // `message` as a peer sends it in place of a message of kind `field` (a request or a response; only
 // NestedResponseData has to be a response); `implicit` tells the data set's syntax.
 inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_PresentationContextID pcid,
@@ -550,12 +562,7 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
             sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
         // One PDU of one fragment, not the last: 16 KB sent at once, or 2,000 bytes a byte at a time.
         const bool trickled = message == HostileMessage::TrickledFragment;
-        const qsizetype bytes = trickled ? 2000 : 16384;
-        QByteArray fragment(12 + bytes, '\0');
-        fragment[0] = 0x04;
-        qToBigEndian<quint32>(quint32(bytes + 6), fragment.data() + 2);
-        qToBigEndian<quint32>(quint32(bytes + 2), fragment.data() + 6);
-        fragment[10] = char(pcid);
+        const QByteArray fragment = dataPdu(pcid, trickled ? 2000 : 16384, false);
         for (int i = 0; cond.good() && !trickled && i < 4096; ++i)
             cond = sendRaw(association, fragment);
         for (qsizetype at = 0; cond.good() && trickled && at < fragment.size(); at += at < 12 ? 12 : 1) {
