@@ -17,6 +17,11 @@
 
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -620,36 +625,58 @@ FileWalk walkFile(const uchar* data, qint64 size, const DatasetStart& start, con
     return result;
 }
 
-// Files up to this size are read into a buffer the thread keeps: a mapping costs little to make, but
-// its removal stops every core that ran one of the program's threads to clear the mapping from its
-// address cache, once per file of a retrieve on the thread receiving and on the one listing. A CT or
-// MR slice fits; a larger file costs more to copy than its mapping's removal, and each thread that
-// reads files would keep a buffer of its size.
-constexpr qint64 kLargestReadFile = 1024 * 1024;
+// Files up to kLargestReadFile are read into a buffer the thread keeps: a mapping costs little to
+// make, but its removal stops every core that ran one of the program's threads to clear the mapping
+// from its address cache, once per file of a retrieve on the thread receiving and on the one listing.
+// A CT or MR slice fits; a larger file costs more to copy than its mapping's removal, and each thread
+// that reads files would keep a buffer of its size.
 
 // Runs `use` on the file's bytes (mapped where they are many); `fallback` when it cannot be read.
 template <typename Result, typename Use> Result withFileBytes(const QString& path, Result fallback, Use use)
 {
+    qint64 read = 0;
+    if (const uchar* bytes = readSmallFile(path, &read))
+        return use(bytes, read);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return fallback;
     const qint64 size = file.size();
-    if (size <= 0)
-        return fallback;
-    if (size <= kLargestReadFile) {
-        thread_local std::vector<uchar> buffer;
-        if (buffer.size() < size_t(size))
-            buffer.resize(size_t(size));
-        const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()), size);
-        if (got <= 0)
-            return fallback;
-        return use(buffer.data(), got);
-    }
+    if (size <= kLargestReadFile)
+        return fallback; // neither small nor large: gone, or unreadable, since it was looked at
     if (const uchar* mapped = file.map(0, size))
         return use(mapped, size);
     const QByteArray bytes = file.readAll();
     return use(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
 }
+
+} // namespace
+
+const uchar* readSmallFile(const QString& path, qint64* size)
+{
+    thread_local std::vector<uchar> buffer;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat info = {};
+    qint64 got = 0;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kLargestReadFile) {
+        if (buffer.size() < size_t(info.st_size))
+            buffer.resize(size_t(info.st_size));
+        // A file cut short meanwhile gives what it still holds.
+        for (ssize_t n = 0; got < info.st_size; got += n) {
+            n = ::read(fd, buffer.data() + got, size_t(info.st_size - got));
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+    }
+    ::close(fd);
+    *size = got;
+    return got > 0 ? buffer.data() : nullptr;
+}
+
+namespace {
 
 FileWalk walkDatasetOfFile(const QString& path, const DatasetStart& start, const WalkLimits& limits)
 {
@@ -701,6 +728,14 @@ FileCheck checkFileDataset(const QString& path, const DatasetStart& start)
 {
     const WalkLimits limits;
     const FileWalk walk = walkDatasetOfFile(path, start, limits);
+    const ParseHazard hazard = figuresOf(walk, limits).hazard;
+    return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
+}
+
+FileCheck checkFileDataset(const uchar* data, qint64 size, const DatasetStart& start)
+{
+    const WalkLimits limits;
+    const FileWalk walk = walkFile(data, size, start, limits);
     const ParseHazard hazard = figuresOf(walk, limits).hazard;
     return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }
