@@ -142,7 +142,8 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
 
     T_ASC_Association* association = associationOf(*this);
     OFCondition cond = EC_Normal;
-    DcmOutputFileStream* stream = openReceiveStream(incoming.path(), *request, association, *presID, &cond);
+    DcmOutputFileStream* stream = openReceiveStream(incoming.path(), *request, association, *presID, &cond,
+                                                      incoming.takeDescriptor());
     if (!stream) {
         diskFull = diskFull || errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory);
         return refuseUnwritten(*presID, *request,
@@ -218,8 +219,14 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return EC_Normal;
     } else {
         const QString sop = uidOf(*received, DCM_SOPInstanceUID);
-        written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error);
+        // A retrieve that judges its objects (one with an admission) lists them, and is handed their
+        // summaries.
+        bool moved = false;
+        written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error, admission != nullptr,
+                                    &moved);
         received.reset();
+        if (moved)
+            incoming.release();
         m_storeStatus = written ? STATUS_Success : STATUS_STORE_Refused_OutOfResources;
         if (!written && (errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory)))
             diskFull = true;

@@ -13,15 +13,18 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <memory>
 
 class QThread;
+class QTimer;
 
 namespace db {
 class Database;
@@ -74,8 +77,6 @@ signals:
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
 
 private slots:
-    void onWorkerFile(const QString& filePath);
-    void onListenerFile(const QString& studyUid, const QString& filePath);
     void onListenerRefusal(const QString& studyUid, bool diskFull);
     void onListenerForeignObject(const QString& studyUid);
     void onListening();
@@ -83,6 +84,14 @@ private slots:
     void onWorkerFinished(bool ok, const QString& errorMessage);
 
 private:
+    // Files reported by the receiving threads, taken on this thread a batch at a time: a wake-up of
+    // this thread for each object cost more than listing it.
+    struct Arrivals
+    {
+        QMutex mutex;
+        QStringList paths;
+    };
+    void takeArrivals();
     void startWorker();
     void handleFile(const QString& filePath);
     // The received files of a batch whose transaction is over: counted when indexed.
@@ -97,6 +106,8 @@ private:
     void deleteWhenIdle();
 
     QPointer<db::Database> m_index;
+    std::shared_ptr<Arrivals> m_arrivals = std::make_shared<Arrivals>();
+    QTimer* m_arrivalsTimer = nullptr;
     PacsServer m_server;
     PacsConfig m_config;
     QString m_studyUid;

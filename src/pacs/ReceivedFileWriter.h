@@ -1,11 +1,13 @@
 #pragma once
 // Writes one DICOM object received over the network into a folder, in a file of its own.
 
+#include "dicom/DicomFileSummary.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -24,9 +26,11 @@ namespace pacs {
 // file, however many copies of it come, one after another or at once: a file under one of its names
 // that holds these very bytes (the copy an earlier retrieve of the study stored, or one another
 // connection brought at the same time) is the one `filePath` names, and none stays of this copy. On
-// failure `error` says why.
+// failure `error` says why. `summarized`: the file made is kept with its summary (see takeStored), for
+// whoever lists it. `moved`: whether the received file itself was given the stored file's name (or
+// went as a copy that came twice): nothing is left under the received name.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
-                       QString* filePath, QString* error);
+                       QString* filePath, QString* error, bool summarized = false, bool* moved = nullptr);
 
 // Whether the file at `storedPath` holds the received object in the very bytes storeReceivedFile would
 // store it in. The parsed object is not used after this, as after storeReceivedFile.
@@ -36,10 +40,16 @@ bool holdsReceivedObject(const QString& storedPath, const QString& receivedPath,
 // `copying` with the unfinished copy's path after each piece it writes (empty: links again).
 void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> copying);
 
-// The file storeReceivedFile made at `filePath`, as it made it; unknown when it made none there (an
-// earlier copy holds the object) or it was asked before. Safe from any thread: the receivers make the
-// files, the retrieve that is told their paths takes them, and only a file taken so may go as a copy
-// that came twice.
+// The file storeReceivedFile made at `filePath`, as it made it (unknown when it made none there: an
+// earlier copy holds the object; or it was asked before), and the summary of what it holds, when it
+// was asked to keep one. Safe from any thread: the receivers make the files, the retrieve that is told
+// their paths takes them, and only a file taken so may go as a copy that came twice.
+struct StoredFile
+{
+    platform::FileId file;
+    std::optional<dicom::DicomFileSummary> summary;
+};
+StoredFile takeStored(const QString& filePath);
 platform::FileId takeStoredFile(const QString& filePath);
 
 // Creates the file at `path` that a C-STORE request's data set is then received into, unparsed, and

@@ -25,9 +25,34 @@
 
 namespace pacs {
 
+namespace {
+
+QString receivingName(const QString& folder)
+{
+    return QDir(folder).filePath(
+        QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+}
+
+int makeEmpty(const QString& path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+} // namespace
+
 ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders, Creation creation)
     : m_folders(folders)
 {
+    // One made ahead goes where the objects went before, as a rule: made there at once, without
+    // looking at the folder first.
+    if (creation == Creation::Made && !folders.isEmpty() && !folders.first().isEmpty()) {
+        const QString path = receivingName(folders.first());
+        m_descriptor = makeEmpty(path);
+        if (m_descriptor >= 0) {
+            m_path = path;
+            return;
+        }
+    }
     QStringList candidates;
     for (const QString& folder : folders) {
         if (!folder.isEmpty())
@@ -46,10 +71,9 @@ ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders, Creation crea
         // here for nothing (each one made and removed slows the file system's next creations), nor
         // emptied (the file system would then write it out on close and its removal wait for the
         // disk). One made ahead is made now, under that name, and never emptied.
-        const QString path = QDir(folder).filePath(
-            QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+        const QString path = receivingName(folder);
         if (creation == Creation::Made) {
-            m_descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            m_descriptor = makeEmpty(path);
             if (m_descriptor < 0) {
                 // None made ahead: the receive makes its own, and tells what stops it.
                 m_error = QStringLiteral("Не удалось создать файл %1: %2")
@@ -82,6 +106,13 @@ std::unique_ptr<ReceivedObjectFile> ReceivedObjectFile::forObject(std::unique_pt
 int ReceivedObjectFile::takeDescriptor()
 {
     return std::exchange(m_descriptor, -1);
+}
+
+void ReceivedObjectFile::release()
+{
+    if (m_descriptor >= 0)
+        ::close(takeDescriptor());
+    m_path.clear();
 }
 
 void ReceivedObjectFile::remove()

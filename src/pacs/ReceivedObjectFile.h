@@ -47,6 +47,8 @@ public:
     int takeDescriptor();
     // Removes the file (through the door, by its name of the receive's own) and forgets it.
     void remove();
+    // Forgets the file, which has been given its name for good: nothing is left to remove.
+    void release();
 
 private:
     QStringList m_folders;

@@ -243,14 +243,20 @@ private:
         }
 
         QString path;
-        const bool written = storeReceivedFile(incoming.path(), *received, folder, &path, &error);
+        // Listed by the retrieve it is routed to, which is handed its summary.
+        bool moved = false;
+        const bool written =
+            storeReceivedFile(incoming.path(), *received, folder, &path, &error, m_outputFolder.isEmpty(), &moved);
         const int writeError = errno;
         const ReceivedObjectAdmission::Verdict settled = written && admission
                                                              ? admission->kept(QString::fromLatin1(sop.c_str()).trimmed(), path)
                                                              : ReceivedObjectAdmission::Verdict::Keep;
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
-        incoming.remove();
+        if (moved)
+            incoming.release();
+        else
+            incoming.remove();
         if (!written) {
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
             emit m_listener->studyFileRefused(studyUid, writeError == ENOSPC || writeError == EDQUOT
