@@ -127,14 +127,12 @@ OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading
             GuardedBufferStream stream(reading);
             stream.setBuffer(bytes, offile_off_t(size));
             stream.setEos();
-            return loadFromStream(
-                file, stream, reading, [&](const DatasetStart& start) { return checkFileDataset(bytes, size, start); },
-                loading, hazardFound, readAgainAsShown);
+            const auto check = [&](const DatasetStart& start) { return checkFileDataset(bytes, size, start); };
+            return loadFromStream(file, stream, reading, check, loading, hazardFound, readAgainAsShown);
         }
         GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
-        return loadFromStream(
-            file, stream, reading, [&](const DatasetStart& start) { return checkFileDataset(path, start); }, loading,
-            hazardFound, readAgainAsShown);
+        const auto check = [&](const DatasetStart& start) { return checkFileDataset(path, start); };
+        return loadFromStream(file, stream, reading, check, loading, hazardFound, readAgainAsShown);
     } catch (const std::exception& e) {
         return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
     }

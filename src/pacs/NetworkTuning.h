@@ -25,12 +25,11 @@ void setNetworkTimeouts(const NetworkTimeouts& timeouts);
 // first byte to its last: the time-outs above restart with every fragment, so a peer trickling
 // fragments would otherwise hold the association for as long as it likes. The bound grows only with
 // the bytes the message brings at a pace no working link falls below, so empty or tiny fragments do
-// not renew it.
+// not renew it, and only with bytes the receiver keeps (see FramedTcpConnection::refuseMoreTime).
 struct MessageBound
 {
     qint64 baseMs = 0;          // what any message may take
     qint64 bytesPerSecond = 0;  // and one second more for each this many bytes of it
-    qint64 allowedMs(qint64 bytes) const { return baseMs + bytes * 1000 / bytesPerSecond; }
 };
 MessageBound messageBound();
 // Tests only: a shorter base bound, so that a peer that trickles is cut off quickly. It never

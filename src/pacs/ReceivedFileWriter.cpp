@@ -90,8 +90,9 @@ Naming giveFreeName(const QString& written, const QDir& dir, const QString& base
     for (int n = 0; n < 100000; ++n) {
         const QString target = dir.filePath(candidateName(base, n));
         const QByteArray name = QFile::encodeName(target);
-        const int done = renaming ? ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE)
-                                  : ::link(source.constData(), name.constData());
+        const int done = renaming
+                           ? ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE)
+                           : ::link(source.constData(), name.constData());
         if (done == 0) {
             *path = target;
             *number = n;

@@ -248,9 +248,9 @@ private:
         const bool written =
             storeReceivedFile(incoming.path(), *received, folder, &path, &error, m_outputFolder.isEmpty(), &moved);
         const int writeError = errno;
-        const ReceivedObjectAdmission::Verdict settled = written && admission
-                                                             ? admission->kept(QString::fromLatin1(sop.c_str()).trimmed(), path)
-                                                             : ReceivedObjectAdmission::Verdict::Keep;
+        const QString sopUid = QString::fromLatin1(sop.c_str()).trimmed();
+        const ReceivedObjectAdmission::Verdict settled =
+            written && admission ? admission->kept(sopUid, path) : ReceivedObjectAdmission::Verdict::Keep;
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
         if (moved)

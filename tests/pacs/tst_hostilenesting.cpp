@@ -137,11 +137,13 @@ private slots:
         QTest::addColumn<QString>("said");
         QTest::newRow("command nested 20000 levels") << int(peers::HostileMessage::NestedCommand)
                                                      << QStringLiteral("отправитель прислал");
-        QTest::newRow("command of 1 MiB") << int(peers::HostileMessage::HugeCommand) << QStringLiteral("отправитель прислал");
+        QTest::newRow("command of 1 MiB")
+            << int(peers::HostileMessage::HugeCommand) << QStringLiteral("отправитель прислал");
         QTest::newRow("data where the command is due") << int(peers::HostileMessage::DataForCommand)
                                                        << QStringLiteral("отправитель прислал");
         // The listening call itself ends in failure: told all the same.
-        QTest::newRow("association request cut short") << -1 << QStringLiteral("Ошибка приёма соединения: DUL Illegal");
+        QTest::newRow("association request cut short")
+            << -1 << QStringLiteral("Ошибка приёма соединения: DUL Illegal");
     }
 
     // A sender whose first message no sound peer sends is cut off before DCMTK parses it: no answer,
@@ -161,7 +163,8 @@ private slots:
             if (message < 0) {
                 QTcpSocket socket;
                 socket.connectToHost(QHostAddress::LocalHost, port);
-                sent = socket.waitForConnected(30000) && socket.write(QByteArray("\x01\x00\x00\x00\x00\x04\x00\x01\x00\x00", 10)) == 10
+                const QByteArray cutShort("\x01\x00\x00\x00\x00\x04\x00\x01\x00\x00", 10);
+                sent = socket.waitForConnected(30000) && socket.write(cutShort) == cutShort.size()
                     && socket.waitForBytesWritten(30000);
                 answered = socket.waitForReadyRead(30000) && socket.bytesAvailable() > 0;
                 return;

@@ -221,12 +221,14 @@ private slots:
         if (objects.front().isDigit()) {
             peer.moveFirstObjectCopies = objects.front().digitValue();
             objects.remove(0, 1);
-            copyWithoutLinksForTest([&peer, held = std::make_shared<std::atomic<Qt::HANDLE>>(nullptr)](const QString&) {
+            const auto held = std::make_shared<std::atomic<Qt::HANDLE>>(nullptr);
+            copyWithoutLinksForTest([&peer, held](const QString&) {
                 Qt::HANDLE none = nullptr;
                 if (!held->compare_exchange_strong(none, QThread::currentThreadId()))
                     return;
                 const QDeadlineTimer deadline(30000);
-                while (int(peer.subOperationStatuses().size()) < peer.moveFirstObjectCopies - 1 && !deadline.hasExpired())
+                const int others = peer.moveFirstObjectCopies - 1;
+                while (int(peer.subOperationStatuses().size()) < others && !deadline.hasExpired())
                     QThread::msleep(5);
             });
         }
@@ -374,7 +376,8 @@ private slots:
         QTest::newRow("C-MOVE: another study into the listener from the expected AE") << 0 << 1000 << 1000 << "SCRIPTED";
         QTest::newRow("C-MOVE: another study into the listener from another AE") << 0 << 4096 << 4 << "INTRUDER";
         // Refused before its study could be told: not this retrieve's, which gets all it asked for.
-        QTest::newRow("C-MOVE: an object past the store's room into the listener meanwhile") << 0 << 4096 << 4 << "FLOOD";
+        QTest::newRow("C-MOVE: an object past the store's room into the listener meanwhile")
+            << 0 << 4096 << 4 << "FLOOD";
     }
 
     // A server that puts several fragments in one PDU, of one message or of two: every object is stored
@@ -401,14 +404,15 @@ private slots:
                     return;
                 T_ASC_Association* association = associationOf(scu);
                 T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
-                OFCondition cond = peers::sendPdvs(
-                    association, pcid, peers::storeCommandSet(1, UID_CTImageStorage, "1.2.826.0.1.3680043.10.1501.78"),
-                    DUL_COMMANDPDV);
+                const QByteArray command =
+                    peers::storeCommandSet(1, UID_CTImageStorage, "1.2.826.0.1.3680043.10.1501.78");
+                OFCondition cond = peers::sendPdvs(association, pcid, command, DUL_COMMANDPDV);
                 for (int i = 0; cond.good() && i < 128; ++i)
                     cond = peers::sendRaw(association, peers::dataPdu(pcid, 16384, false));
                 T_DIMSE_Message answer;
                 std::memset(&answer, 0, sizeof answer);
-                if (cond.good() && DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &pcid, &answer, nullptr).good())
+                if (cond.good()
+                    && DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &pcid, &answer, nullptr).good())
                     intruderStatuses = {int(answer.msg.CStoreRSP.DimseStatus)};
                 scu.abortAssociation();
             };

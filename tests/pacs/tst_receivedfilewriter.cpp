@@ -300,7 +300,8 @@ private slots:
             // Only the transfer syntax: a meta header shorter than any DCMTK writes.
             QByteArray bytes = contentOf(received);
             const quint32 oldLength = qFromLittleEndian<quint32>(bytes.constData() + 140);
-            const QByteArray syntax(DcmXfer(meta == 3 ? EXS_LittleEndianExplicit : E_TransferSyntax(transferSyntax)).getXferID());
+            const E_TransferSyntax named = meta == 3 ? EXS_LittleEndianExplicit : E_TransferSyntax(transferSyntax);
+            const QByteArray syntax(DcmXfer(named).getXferID());
             QByteArray header(128, '\0');
             header += "DICM";
             header += QByteArray::fromHex("02000000554c0400") + QByteArray(4, '\0');
@@ -321,8 +322,8 @@ private slots:
         std::unique_ptr<DcmFileFormat> parsed = pacs::openReceivedObject(received, &error);
         QVERIFY2(parsed, qPrintable(error));
         QString storedPath;
-        QVERIFY2(storeReceivedFile(received, *parsed, root.filePath(QStringLiteral("new")), &storedPath, &error, true),
-                 qPrintable(error));
+        const QString out = root.filePath(QStringLiteral("new"));
+        QVERIFY2(storeReceivedFile(received, *parsed, out, &storedPath, &error, true), qPrintable(error));
         parsed.reset();
         QCOMPARE(QFileInfo(storedPath).fileName(), QStringLiteral("1.2.826.0.1.3680043.10.1501.77.5.dcm"));
         // What the receiver read off the object is what the stored file reads as, header included.

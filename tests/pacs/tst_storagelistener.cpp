@@ -493,7 +493,9 @@ private slots:
                                     DUL_COMMANDPDV)
                         .good());
             // 8 MiB for the endless one, 2 MiB for the flood, fragments of 16 KiB; a few for the other.
-            const int fragments = sender == QStringLiteral("endless") ? 512 : sender == QStringLiteral("flood") ? 128 : 3;
+            const int fragments = sender == QStringLiteral("endless") ? 512
+                                : sender == QStringLiteral("flood")   ? 128
+                                                                      : 3;
             for (int i = 0; i < fragments; ++i)
                 QVERIFY(peers::sendRaw(association, peers::dataPdu(pcid, 16384, false)).good());
             if (sender == QStringLiteral("endless") || sender == QStringLiteral("flood")) {

@@ -298,7 +298,7 @@ enum class HostileMessage {
     NestedResponseData, // a pending response carrying a data set nested as deep; the answers go on after it
     OddFragmentObject,  // no message of its own: each object of a retrieve ends in a fragment of odd length
     EndlessFragments,   // a pending response whose data set comes as empty fragments, none the last, every 50 ms
-    EndlessLargeAnswer, // a pending response whose data set comes as 64 MiB of 16 KB fragments, none the last, at once
+    EndlessLargeAnswer, // a pending response whose data set comes as 64 MiB of 16 KB fragments, none the last
     TrickledFragment    // a pending response whose data set's first fragment comes a byte every 50 ms
 };
 // Far deeper than the stack of any thread of the program takes when DCMTK parses it.
@@ -1008,9 +1008,9 @@ private:
                         return;
                     Uint16 status = 0;
                     DcmDataset& copy = *objects[size_t(k)];
-                    if (through.sendSTORERequest(through.findPresentationContextID(stringOf(copy, DCM_SOPClassUID), ""),
-                                                 "", &copy, status)
-                            .good())
+                    const T_ASC_PresentationContextID pcid =
+                        through.findPresentationContextID(stringOf(copy, DCM_SOPClassUID), "");
+                    if (through.sendSTORERequest(pcid, "", &copy, status).good())
                         statuses[size_t(k)] = status;
                     noteSubStatus(statuses[size_t(k)]);
                     if (k > 0)
