@@ -162,7 +162,8 @@ private slots:
         QTest::addColumn<QString>("objects"); // a: the asked study's objects in order, f: another study's
         QTest::addColumn<int>("abortAfter");
         QTest::addColumn<int>("cancelAfter"); // the user cancels once this many arrived; -1 never
-        QTest::addColumn<int>("roomForFiles"); // the disk is full once the folder holds this many; -1 never
+        QTest::addColumn<int>("roomForFiles"); // the disk is full once the folder holds this many; -1 never;
+                                               // -2 room for a part of one object only
         QTest::addColumn<int>("indexed");
         QTest::addColumn<QString>("message"); // what the failure says; empty: success
         QTest::addColumn<bool>("unfinished");
@@ -195,6 +196,9 @@ private slots:
                                                             << QStringLiteral("локальном диске") << false;
             QTest::newRow(m + ": disk full after 1 of 3") << mode << "aaa" << -1 << -1 << 1 << 1
                                                           << QStringLiteral("получено объектов — 1 из 3") << true;
+            // Each object answered, and its file dropped, as soon as it outgrows the room.
+            QTest::newRow(m + ": no room for one whole object") << mode << "aaa" << -1 << -1 << -2 << 0
+                                                                << QStringLiteral("получено объектов — 0 из 3") << true;
         }
     }
 
@@ -214,6 +218,8 @@ private slots:
             setStoreFreeSpaceProbe([folder, roomForFiles](const QString&) {
                 return filesIn(folder) >= roomForFiles ? qint64(0) : qint64(1) << 40;
             });
+        if (roomForFiles == -2)
+            setStoreFreeSpaceProbe([](const QString&) { return kStoreFreeSpaceReserve + 4096; });
 
         peers::ScriptedScp peer;
         // A leading digit: the first object comes on that many connections at once. The first of them
