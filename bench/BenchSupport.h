@@ -117,6 +117,17 @@ inline void useProgramNames()
     QGuiApplication::setQuitOnLastWindowClosed(false);
 }
 
+// The start of a bulk insert of instance rows by the columns every index has had: the later ones
+// (size, place, who wrote the file) keep their defaults.
+#define KALVENOR_BULK_INSTANCE_INSERT                                                                        \
+    "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, rows, columns, "         \
+    "number_of_frames, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, window_center, "   \
+    "window_width, rescale_slope, rescale_intercept, repetition_time, echo_time, image_position_x, "         \
+    "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "          \
+    "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "               \
+    "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "           \
+    "cardiac_number_of_images, file_path) "
+
 // Runs the statements on an index file in one transaction, through a connection of its own, with no
 // journal and no syncing: bulk rows that no import could write in a bench run. False with *error at
 // the first statement that fails.

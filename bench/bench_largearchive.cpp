@@ -98,14 +98,8 @@ bool insertBulkRows(const QString& path, int studies, QString* error)
             "FROM studies st, k")
             .arg(kSeriesPerStudy - 1),
         QStringLiteral(
-            "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < %1) "
-            "INSERT INTO instances (sop_instance_uid, series_instance_uid, instance_number, rows, columns, "
-            "number_of_frames, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, window_center, "
-            "window_width, rescale_slope, rescale_intercept, repetition_time, echo_time, image_position_x, "
-            "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
-            "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
-            "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
-            "cardiac_number_of_images, file_path) "
+            "WITH RECURSIVE k(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM k WHERE y < "
+            "%1) " KALVENOR_BULK_INSTANCE_INSERT
             "SELECT se.series_instance_uid || '.' || y, se.series_instance_uid, "
             "y + 1, 512, 512, 1, 0.7, 0.7, 1.25, y * 1.25, 40, 400, 1, -1024, 0, 0, -180, -180, "
             "y * 1.25, 1, 0, 0, 0, 1, 0, 1, 0, 36000 + y, 0, '1.2.9', -1, 0, "

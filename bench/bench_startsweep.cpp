@@ -11,6 +11,7 @@
 #include "app/MainWindow.h"
 #include "app/ManagedStore.h"
 #include "db/Database.h"
+#include "dicom/AtomicDicomWriter.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/ZipImportWorker.h"
@@ -40,7 +41,7 @@ QString dataFolder()
 }
 
 // Copies the files into the archive store under the names an archive import gives them, as a
-// killed import leaves them: on disk, no row naming them.
+// killed import leaves them: on disk, written as the import writes them, no row naming them.
 bool placeUnlistedCopies(const QStringList& files)
 {
     const QString store = QDir(dataFolder()).filePath(QStringLiteral("imported_from_zip"));
@@ -49,9 +50,10 @@ bool placeUnlistedCopies(const QStringList& files)
         if (!summary)
             return false;
         const QString folder = QDir(store).filePath(dicom::ZipImportWorker::storeName(summary->seriesInstanceUid));
-        if (!QDir().mkpath(folder)
-            || !QFile::copy(file, QDir(folder).filePath(dicom::ZipImportWorker::storeName(summary->sopInstanceUid)
-                                                       + QStringLiteral(".dcm"))))
+        if (!QDir().mkpath(folder) ||
+            !dicom::AtomicDicomWriter::copyFile(
+                file, QDir(folder).filePath(dicom::ZipImportWorker::storeName(summary->sopInstanceUid) +
+                                            QStringLiteral(".dcm"))))
             return false;
     }
     return true;

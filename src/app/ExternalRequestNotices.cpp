@@ -1,7 +1,9 @@
 #include "app/ExternalRequestNotices.h"
 
 #include <QMessageBox>
+#include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 ExternalRequestNotices::ExternalRequestNotices(QObject* parent)
@@ -33,6 +35,47 @@ bool ExternalRequestNotices::reserve()
 void ExternalRequestNotices::release()
 {
     m_reserved = false;
+    // The promised box was not needed after all: what was turned away for it is told on its own.
+    if (!m_box && m_notTaken > 0) {
+        const QString text = notTakenText();
+        m_notTaken = 0;
+        m_notTakenUids.clear();
+        warn(text);
+    }
+}
+
+void ExternalRequestNotices::notTaken(const QString& studyUid)
+{
+    ++m_notTaken;
+    // Only a UID's own characters are shown: the text comes from any local program.
+    const bool plainUid = !studyUid.isEmpty() && studyUid.size() <= 64
+        && std::all_of(studyUid.cbegin(), studyUid.cend(), [](QChar c) { return c.isDigit() || c == u'.'; });
+    if (plainUid && m_notTakenUids.size() < kNamedNotTaken && !m_notTakenUids.contains(studyUid))
+        m_notTakenUids.append(studyUid);
+    // Once per turn of the event loop, however many a flood brings in it.
+    if (m_box && !m_notTakenShowing) {
+        m_notTakenShowing = true;
+        QTimer::singleShot(0, this, [this] {
+            m_notTakenShowing = false;
+            if (m_box && m_notTaken > 0)
+                m_box->setInformativeText(notTakenText());
+        });
+    }
+}
+
+QString ExternalRequestNotices::notTakenText() const
+{
+    QString named = m_notTakenUids.join(QStringLiteral(", "));
+    if (m_notTaken > m_notTakenUids.size() && !named.isEmpty())
+        named += QStringLiteral(", …");
+    if (m_notTaken == 1)
+        return QStringLiteral("Пока программа была занята другим запросом, она не приняла запрос на открытие "
+                              "исследования%1 — откройте его снова.")
+            .arg(named.isEmpty() ? QString() : QLatin1Char(' ') + named);
+    return QStringLiteral("Пока программа была занята другим запросом, она не приняла запросов на открытие "
+                          "исследований: %1%2 — откройте их снова.")
+        .arg(m_notTaken)
+        .arg(named.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(named));
 }
 
 void ExternalRequestNotices::warn(const QString& text)
@@ -77,11 +120,16 @@ void ExternalRequestNotices::showNext()
         box->setDefaultButton(QMessageBox::No);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);
+    if (m_notTaken > 0)
+        box->setInformativeText(notTakenText());
     m_box = box;
     connect(box, &QMessageBox::finished, this, [this, box] {
         const bool yes = box->standardButton(box->clickedButton()) == QMessageBox::Yes;
         const Notice answered = std::exchange(m_shown, Notice{});
         m_box = nullptr;
+        // Read with this box.
+        m_notTaken = 0;
+        m_notTakenUids.clear();
         if (answered.question && yes && answered.onYes)
             answered.onYes();
         if (!m_box && !m_waiting.isEmpty()) {

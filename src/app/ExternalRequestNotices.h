@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -17,6 +18,8 @@ class ExternalRequestNotices : public QObject
 public:
     // Texts that arrive while a box is open wait behind it, each once, up to this many.
     static constexpr int kMaxWaiting = 8;
+    // Requests turned away while busy are counted; this many of them are named.
+    static constexpr int kNamedNotTaken = 3;
 
     explicit ExternalRequestNotices(QObject* parent = nullptr);
     ~ExternalRequestNotices() override;
@@ -31,6 +34,10 @@ public:
     void warn(const QString& text);
     // onYes runs once the user answers Yes; No, closing the box or dropping the question do nothing.
     void ask(const QString& question, std::function<void()> onYes);
+    // A request was turned away while busy. Its sender may be gone already (a second copy that stopped
+    // waiting), so the box being answered, or the one promised, says so; with none to come, a box of its
+    // own does. However many come, they take no more than that one line.
+    void notTaken(const QString& studyUid);
 
 private:
     struct Notice
@@ -43,9 +50,13 @@ private:
 
     void post(Notice notice);
     void showNext();
+    QString notTakenText() const;
 
     QPointer<QMessageBox> m_box;
     Notice m_shown;
     QList<Notice> m_waiting;
     bool m_reserved = false;
+    int m_notTaken = 0;
+    QStringList m_notTakenUids; // the first few, to name them
+    bool m_notTakenShowing = false;
 };

@@ -2,7 +2,10 @@
 
 #include "app/LocalApiServer.h"
 #include "dicom/CodecRegistration.h"
+#include "platform/SingleInstanceLock.h"
 
+#include <QDebug>
+#include <QDir>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -41,6 +44,7 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
     const bool answered = reply->isFinished();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QNetworkReply::NetworkError error = reply->error();
+    const QByteArray answerBody = answered ? reply->read(4096) : QByteArray();
     reply->abort();
     reply->deleteLater();
 
@@ -54,6 +58,9 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
             *delivered = sent;
         return QStringLiteral("она не ответила за %1 с").arg(kForwardTimeoutMs / 1000);
     }
+    // Both refusals are 429; the reason tells a full waiting line from a box the user has yet to answer.
+    if (status == 429 && answerBody.contains("wait to be retrieved"))
+        return QStringLiteral("в её очереди уже слишком много исследований на загрузку — повторите попытку позже");
     if (status == 429)
         return QStringLiteral("она ждёт ответа на предыдущий запрос — ответьте в её окне и повторите попытку");
     if (status != 0)
@@ -63,7 +70,11 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
     return QStringLiteral("соединение с ней не удалось (код ошибки %1)").arg(int(error));
 }
 
-QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request, bool* delivered)
+namespace {
+
+// Hands the request over; `runningCopy` names the copy it goes to in what the user is told when that fails
+// (empty: the program that is already running).
+QString forwardTo(const std::optional<pacs::PacsOpenRequest>& request, bool* delivered, const QString& runningCopy)
 {
     QString problem;
     bool handedOver = false;
@@ -75,27 +86,82 @@ QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& req
         body.insert(QStringLiteral("serverAeTitle"), request->serverAeTitle);
         problem = postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/pacs/open"), body,
                                         &handedOver);
+        // Written to the running copy, which has not answered: it may still find it cannot take the
+        // request, and then says so in its own window. Nothing here knows whether the study will open.
         if (!problem.isEmpty() && handedOver)
             problem = QStringLiteral("Запрос на открытие исследования %1 передан уже запущенной программе, но она занята "
-                                     "и пока не ответила — исследование откроется, когда она освободится. Запускать "
-                                     "его снова не нужно.")
+                                     "и пока не ответила. Открыто ли исследование, будет видно в её окне.")
                           .arg(request->studyInstanceUid);
         else if (!problem.isEmpty())
-            problem = QStringLiteral("Исследование %1 не открыто: программа уже запущена, но передать ей запрос "
-                                     "не удалось — %2.")
-                          .arg(request->studyInstanceUid, problem);
+            problem = QStringLiteral("Исследование %1 не открыто: %2, но передать ей запрос не удалось — %3.")
+                          .arg(request->studyInstanceUid,
+                               runningCopy.isEmpty() ? QStringLiteral("программа уже запущена") : runningCopy, problem);
     } else {
         problem = postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/focus"), QJsonObject(),
                                         &handedOver);
         if (!problem.isEmpty() && handedOver)
             problem = QStringLiteral("Программа уже запущена и получила запрос, но она занята и пока не ответила — её "
                                      "окно появится, когда она освободится.");
-        else if (!problem.isEmpty())
+        else if (!problem.isEmpty() && runningCopy.isEmpty())
             problem = QStringLiteral("Программа уже запущена, но вывести её окно на передний план не удалось — %1.")
                           .arg(problem);
+        else if (!problem.isEmpty())
+            problem = QStringLiteral("Программа не запущена: %1, но вывести её окно на передний план не удалось — %2.")
+                          .arg(runningCopy, problem);
     }
     dicom::unregisterCodecs();
     if (delivered)
         *delivered = handedOver;
     return problem;
+}
+
+// Which copy holds the data folder, as far as its lock file says.
+QString folderInUse(const platform::DataFolderLock& lock)
+{
+    const platform::DataFolderLock::Holder holder = lock.holder();
+    QString where;
+    if (!holder.host.isEmpty())
+        where = holder.maybeThisComputer() ? QStringLiteral(" на этом компьютере")
+                                           : QStringLiteral(" на компьютере «%1»").arg(holder.host);
+    return QStringLiteral("папку данных %1 использует другая запущенная копия программы%2")
+        .arg(QDir::toNativeSeparators(lock.folder()), where);
+}
+
+} // namespace
+
+QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request, bool* delivered)
+{
+    return forwardTo(request, delivered, QString());
+}
+
+std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folderLock,
+                                                 platform::SingleInstanceLock& sessionLock,
+                                                 const std::optional<pacs::PacsOpenRequest>& request)
+{
+    ForwardOutcome outcome;
+    if (folderLock.anotherInstanceRunning()) {
+        // The loopback server of a copy on another computer is out of reach, and one on this port here
+        // would be some other copy, working on another folder.
+        if (folderLock.holder().maybeThisComputer()) {
+            outcome.message = forwardTo(request, &outcome.delivered, folderInUse(folderLock));
+        } else if (request) {
+            outcome.message = QStringLiteral("Исследование %1 не открыто: %2. С одной папкой данных одновременно "
+                                             "работает только одна копия программы.")
+                                  .arg(request->studyInstanceUid, folderInUse(folderLock));
+        } else {
+            outcome.message = QStringLiteral("Программа не запущена: %1. С одной папкой данных одновременно работает "
+                                             "только одна копия программы.")
+                                  .arg(folderInUse(folderLock));
+        }
+        return outcome;
+    }
+    if (folderLock.isHeld())
+        return std::nullopt;
+    // No lock can be had in the folder (a network share without locks, no right to write there): copies of
+    // one session at least still meet at the session's own.
+    qWarning().noquote() << "DataFolderLock:" << folderLock.failure();
+    if (!sessionLock.anotherInstanceRunning())
+        return std::nullopt;
+    outcome.message = forwardTo(request, &outcome.delivered, QString());
+    return outcome;
 }

@@ -3,11 +3,16 @@
 // front) to the copy already running, through that copy's loopback HTTP server.
 
 #include "pacs/PacsOpenRequest.h"
+#include "platform/DataFolderLock.h"
 
 #include <QJsonObject>
 #include <QString>
 
 #include <optional>
+
+namespace platform {
+class SingleInstanceLock;
+}
 
 // How long the second copy waits for the first one's answer.
 constexpr int kForwardTimeoutMs = 3000;
@@ -23,3 +28,18 @@ QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& req
 // why not, in Russian. `delivered`: the request was taken, or written whole to the connection though no
 // answer came in time.
 QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body, bool* delivered = nullptr);
+
+struct ForwardOutcome
+{
+    bool delivered = false; // the running copy has the request, though it may not have answered yet
+    QString message;        // what the user is to be told, in Russian; empty when the running copy took it
+};
+
+// Decides at start which copy works on the data folder: nothing when this one does, the folder's lock then
+// held for as long as the caller keeps it (where no lock can be had in the folder, the session's lock decides
+// instead). Otherwise another copy holds the folder: the request is handed to it when it may run on this
+// computer, and the outcome says what became of it. The caller then ends with 0, having changed nothing in
+// the folder.
+std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folderLock,
+                                                 platform::SingleInstanceLock& sessionLock,
+                                                 const std::optional<pacs::PacsOpenRequest>& request);

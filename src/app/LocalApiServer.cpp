@@ -405,9 +405,17 @@ void LocalApiServer::route(QTcpSocket* socket, const Request& request)
         const QString host = object.value(QStringLiteral("serverHost")).toString();
         const int serverPort = object.value(QStringLiteral("serverPort")).toInt(104);
         const QString ae = object.value(QStringLiteral("serverAeTitle")).toString();
-        if (openRequestGate && !openRequestGate(uid, host, serverPort, ae)) {
+        switch (openRequestGate ? openRequestGate(uid, host, serverPort, ae) : GateAnswer::Accept) {
+        case GateAnswer::Accept:
+            break;
+        case GateAnswer::UserAnswering:
             answer(socket, 429, "Too Many Requests",
                    R"({"error":"busy","reason":"the user is answering an earlier request"})", origin,
+                   "application/json");
+            return;
+        case GateAnswer::RetrievesWaiting:
+            answer(socket, 429, "Too Many Requests",
+                   R"({"error":"busy","reason":"too many studies wait to be retrieved"})", origin,
                    "application/json");
             return;
         }

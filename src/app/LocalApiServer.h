@@ -62,11 +62,13 @@ public:
     // The web origins whose pages may use the server, compared byte for byte.
     static const QSet<QByteArray>& allowedOrigins();
 
-    // Asked before an open request is accepted, while the connection waits for its answer: false
-    // answers 429 and drops the request (the user is still answering an earlier one).
+    // Asked before an open request is accepted, while the connection waits for its answer. Anything but
+    // Accept answers 429 and drops the request: the user is still answering an earlier one, or so many
+    // studies already wait to be retrieved that this one would not be (the user is told so).
+    enum class GateAnswer { Accept, UserAnswering, RetrievesWaiting };
     using OpenRequestGate =
-        std::function<bool(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
-                           const QString& serverAeTitle)>;
+        std::function<GateAnswer(const QString& studyInstanceUID, const QString& serverHost, int serverPort,
+                                 const QString& serverAeTitle)>;
     void setOpenRequestGate(OpenRequestGate gate) { openRequestGate = std::move(gate); }
 
     struct Request

@@ -1033,13 +1033,15 @@ bool MainWindow::takeFoundCopy(dicom::DicomFileSummary& summary)
             ++m_archiveUsersFilesKept;
             return false;
         }
-        // The program's copy from an earlier import, named as its rows name it.
+        // The program's copy from an earlier import, named as its rows name it and known by the
+        // bytes they record.
         summary.filePath = recorded->filePath;
         summary.ownCopy = recorded->ownCopy.value_or(false);
+        summary.contentDigest = recorded->contentDigest;
         return true;
     }
-    // No row names it: the copy of an earlier import whose rows went (removed from the list, or an
-    // import cut short), taken as the start-up sweep takes such a copy.
+    // No row names it, and it holds the archive's very bytes that this import would copy there (the
+    // copy of an earlier import whose rows went: removed from the list, or an import cut short).
     summary.ownCopy = true;
     return true;
 }

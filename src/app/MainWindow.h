@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/ManagedStore.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QHash>
@@ -181,9 +183,9 @@ private:
     // at a time; false when a batch's rows cannot be removed, the batches before it (removed, when
     // given) staying removed. failedFiles: the store files that could not be removed (they are
     // tried again at the next start). leftFiles: files the rows record the program wrote that stay,
-    // being neither where the store is now nor the file it wrote.
-    bool removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles, int* removed = nullptr,
-                                 QStringList* leftFiles = nullptr);
+    // not provably the files it wrote where the store is now, by why.
+    bool removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles,
+                                 int* removed = nullptr, ManagedStore::LeftFiles* leftFiles = nullptr);
     // The same for the context menu: a refused removal, and files left behind, are shown.
     void deleteStudiesWithManagedFiles(const QStringList& studyUids);
     // Takes the data folder's session lock when no other copy holds it, and lays the session mark

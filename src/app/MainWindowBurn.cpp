@@ -144,8 +144,14 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     const QString patientId = study->patientId;
 
     // A multi-frame file has one index row per frame but lies on the disc once.
+    QString refusal;
+    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, BurnTitle, refusal);
+        return;
+    }
     qint64 studyBytes = 0;
-    for (const QString& file : exportFileList(*m_db, studyUid))
+    for (const QString& file : files)
         studyBytes += QFileInfo(file).size();
     const QString macBundle = macPortableBundlePath();
     const QString windowsSet = windowsPortableFolderPath();

@@ -9,6 +9,7 @@
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"
+#include "platform/FreeNameWrite.h"
 #include "platform/ShowInFolder.h"
 
 #include <QApplication>
@@ -123,7 +124,12 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
     const QString patientName = study->patientName;
     const QString patientId = study->patientId;
     // A multi-frame file has one index row per frame but belongs in the archive once.
-    const QStringList files = exportFileList(*m_db, studyUid);
+    QString refusal;
+    QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, EmailTitle, refusal);
+        return;
+    }
     if (files.isEmpty()) {
         QMessageBox::warning(this, EmailTitle, QStringLiteral("В исследовании не найдено файлов."));
         return;
@@ -132,6 +138,12 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
                                                              QString(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return;
+    // Taken again: a retrieve of the study may have begun, or ended, while the folder was chosen.
+    files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, EmailTitle, refusal);
+        return;
+    }
     // An archive sent before, or any file of the user's under that name, stays as it is.
     const QString archivePath = firstFreePath(
         folder, makeSafeFolderName(patientName, patientId), QStringLiteral(".zip"),
@@ -149,8 +161,10 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
 
     auto* watcher = new QFutureWatcher<bool>(this);
     const auto sharedError = std::make_shared<QString>();
+    // The name the archive got: the one chosen, or the next free one when another program took it meanwhile.
+    const auto placedPath = std::make_shared<QString>();
     connect(watcher, &QFutureWatcher<bool>::finished, this,
-            [this, watcher, progress, sharedError, archivePath, patientName] {
+            [this, watcher, progress, sharedError, placedPath, patientName] {
                 progress->close();
                 progress->deleteLater();
                 const bool ok = watcher->result();
@@ -159,7 +173,7 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
                     QMessageBox::critical(this, QStringLiteral("Ошибка создания архива"), *sharedError);
                     return;
                 }
-                showMailClientChooser(archivePath, patientName);
+                showMailClientChooser(*placedPath, patientName);
             });
     const QPointer<QProgressDialog> guard(progress);
     auto report = [guard](int value, int maximum) {
@@ -173,11 +187,16 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
             },
             Qt::QueuedConnection);
     };
-    watcher->setFuture(QtConcurrent::run([files, archivePath, sharedError, report] {
+    watcher->setFuture(QtConcurrent::run([files, archivePath, sharedError, placedPath, report] {
         QString error;
-        const bool ok = createPortableStudyZip(files, archivePath, &error, report);
+        QString why;
+        *placedPath = platform::writeUnderFreeName(
+            archivePath, [&](const QString& partial) { return createPortableStudyZip(files, partial, &error, report); },
+            &why);
+        if (placedPath->isEmpty() && !why.isEmpty())
+            error = QStringLiteral("Не удалось сохранить файл архива: %1").arg(archivePath);
         *sharedError = error;
-        return ok;
+        return !placedPath->isEmpty();
     }));
 }
 

@@ -8,6 +8,7 @@
 
 #include "db/Database.h"
 #include "db/StudyRecord.h"
+#include "pacs/PacsRetrieveSession.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -89,10 +90,11 @@ void copyWindowsViewer(const fs::path& source, const fs::path& target)
 bool MainWindow::writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error,
                                           bool anonymise, bool compress, dicom::LeftOutCount* leftOut)
 {
-    const QStringList files = exportFileList(*m_db, studyUid);
     QString message;
-    const bool ok = runWithoutFreezing(
-        [&] { return writePortableFolderFiles(files, target, anonymise, compress, &message, leftOut); });
+    const QStringList files = exportFileList(*m_db, studyUid, &message);
+    const bool ok = message.isEmpty() && runWithoutFreezing([&] {
+        return writePortableFolderFiles(files, target, anonymise, compress, &message, leftOut);
+    });
     if (!ok && error)
         *error = message;
     return ok;
@@ -150,6 +152,11 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     const std::optional<db::StudyRecord> study = findStudy(*m_db, studyUid);
     if (!study)
         return;
+    // Told before anything is asked; the copy itself asks again.
+    if (const QString refusal = stillReceivingRefusal(*m_db, studyUid); !refusal.isEmpty()) {
+        QMessageBox::warning(this, kFlashTitle, refusal);
+        return;
+    }
     const QString chosen = QFileDialog::getExistingDirectory(
         this, QStringLiteral("Куда записать (например, флеш-накопитель)"), QString(), QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty())
@@ -247,9 +254,12 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
             return info.exists() && (!info.isDir() || folderHasVisibleEntries(path));
         });
         StagedFolder staged(candidate);
-        const bool copied = staged.isValid() && copyStudyFilesTo(uid, staged.path(), nullptr);
+        QString why;
+        const bool copied = staged.isValid() && copyStudyFilesTo(uid, staged.path(), &why);
         if (copied && staged.commit(false, nullptr))
             ++exported;
+        else if (pacs::PacsRetrieveSession::isReceiving(uid))
+            failures << QStringLiteral("%1 — %2").arg(label, why);
         else
             failures << label;
     }
@@ -264,7 +274,13 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
 
 bool MainWindow::copyStudyFilesTo(const QString& studyUid, const QString& destination, QString* error)
 {
-    const QStringList files = exportFileList(*m_db, studyUid);
+    QString refusal;
+    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        if (error)
+            *error = refusal;
+        return false;
+    }
     if (files.isEmpty()) {
         if (error)
             *error = QStringLiteral("В исследовании не найдено файлов для копирования");

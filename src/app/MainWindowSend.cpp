@@ -2,6 +2,7 @@
 // pool under a progress dialog that the user may hide while the transfer goes on.
 
 #include "app/MainWindow.h"
+#include "app/PortableExport.h"
 
 #include "db/Database.h"
 #include "pacs/PacsConfig.h"
@@ -30,6 +31,11 @@ QString serverMenuText(const pacs::PacsServer& server)
 
 void MainWindow::sendStudyToPacs(const QString& studyUid)
 {
+    // Told before a server is chosen; the send itself asks again.
+    if (const QString refusal = stillReceivingRefusal(*m_db, studyUid); !refusal.isEmpty()) {
+        QMessageBox::warning(this, SendTitle, refusal);
+        return;
+    }
     const pacs::PacsConfig config = pacs::loadPacsConfig();
     if (config.servers.isEmpty()) {
         QMessageBox::information(this, SendTitle,
@@ -49,12 +55,13 @@ void MainWindow::sendStudyToPacs(const QString& studyUid)
 
 void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& server, const pacs::PacsConfig& config)
 {
-    QStringList files;
-    for (const db::SeriesRecord& series : m_db->seriesForStudy(studyUid))
-        for (const db::InstanceRecord& instance : m_db->instancesForSeries(series.seriesInstanceUid))
-            files << instance.filePath;
     // A multi-frame file has one index row per frame; it is one object for the server.
-    files.removeDuplicates();
+    QString refusal;
+    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, SendTitle, refusal);
+        return;
+    }
     if (files.isEmpty()) {
         QMessageBox::warning(this, SendTitle, QStringLiteral("В исследовании не найдено файлов."));
         return;

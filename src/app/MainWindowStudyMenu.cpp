@@ -55,15 +55,23 @@ ManagedFiles managedFilesOf(db::Database* index, const ManagedStore& store, cons
 }
 
 // The files that could not be removed, by name: the first few and how many more.
-QString namedFiles(const QStringList& paths, const QString& separator)
+// total: how many there are, of which paths names the first.
+QString namedFiles(const QStringList& paths, const QString& separator, qsizetype total = -1)
 {
     constexpr int kNamed = 10;
     QStringList lines;
     for (const QString& path : paths.mid(0, kNamed))
         lines << QDir::toNativeSeparators(path);
-    if (paths.size() > kNamed)
-        lines << QStringLiteral("… и ещё %1").arg(paths.size() - kNamed);
+    if (total < 0)
+        total = paths.size();
+    if (total > lines.size())
+        lines << QStringLiteral("… и ещё %1").arg(total - lines.size());
     return lines.join(separator);
+}
+
+QString namedFiles(const ManagedStore::LeftFiles& left, const QString& separator)
+{
+    return namedFiles(left.names(), separator, left.count());
 }
 
 // A study being retrieved keeps its rows: removed now, it would be listed again with only what
@@ -249,7 +257,7 @@ void MainWindow::deleteStudiesCompletely(const QStringList& studyUids)
 }
 
 bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringList* failedFiles, int* removed,
-                                         QStringList* leftFiles)
+                                         ManagedStore::LeftFiles* leftFiles)
 {
     // A batch's rows go in one transaction with the list of their files to remove, then the files:
     // a study is never listed without its files, and what a kill or a failure leaves behind is
@@ -264,24 +272,31 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
     ordered.sort();
     for (qsizetype first = 0; first < ordered.size(); first += kStudiesRemovedTogether) {
         const QStringList batch = ordered.mid(first, kStudiesRemovedTogether);
-        QStringList copies, left;
+        QStringList copies;
+        ManagedStore::LeftFiles left;
         const auto isCopy = [&store, &copies, &left](const db::IndexedFile& file) {
-            if (!store.isOwnCopy(file)) {
-                // Written by the program, yet nothing at its place, nor at the same place where the
-                // program keeps its copies now: wherever it is, it stays.
-                const QFileInfo place(file.filePath);
-                if (file.ownCopy.value_or(false) && !place.exists() && !place.isSymLink())
-                    left << file.filePath;
-                return false;
+            // Written by the program, yet nothing at its place, or reached outside where the program
+            // keeps its copies now: wherever it is, it stays, and is named.
+            switch (store.standingOf(file)) {
+            case ManagedStore::Standing::Own:
+                copies << file.filePath;
+                return true;
+            case ManagedStore::Standing::Missing:
+                left.add(ManagedStore::LeftFiles::Missing, file.filePath);
+                break;
+            case ManagedStore::Standing::Elsewhere:
+                left.add(ManagedStore::LeftFiles::Elsewhere, file.filePath);
+                break;
+            case ManagedStore::Standing::Users:
+                break;
             }
-            copies << file.filePath;
-            return true;
+            return false;
         };
         if (!m_db->deleteStudies(batch, nullptr, isCopy))
             return false;
         *failedFiles += store.removeCopies(*m_db, copies, &left);
         if (leftFiles)
-            *leftFiles += left;
+            leftFiles->add(left);
         if (!failedFiles->isEmpty())
             keepStoreMark();
         for (const QString& uid : batch)
@@ -299,7 +314,8 @@ void MainWindow::deleteStudyCompletely(const QString& studyUid)
 
 void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
 {
-    QStringList failed, left;
+    QStringList failed;
+    ManagedStore::LeftFiles left;
     if (!removeStudiesWithCopies(studyUids, &failed, nullptr, &left)) {
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
                              (studyUids.size() < 2 ? QStringLiteral("Не удалось удалить исследование:\n%1")
@@ -313,14 +329,15 @@ void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
                                             "Программа попробует удалить их при следующем запуске.\n\n%2")
                                  .arg(failed.size())
                                  .arg(namedFiles(failed, QStringLiteral("\n"))));
-    if (!left.isEmpty())
-        QMessageBox::warning(this, QStringLiteral("Файлы не удалены"),
-                             QStringLiteral("Исследования удалены из списка, но не удалены файлы, записанные программой: %1. "
-                                            "Их нет там, где программа хранит копии сейчас (папка данных "
-                                            "перенесена или файлы удалены вручную), или под их именем лежит уже "
-                                            "другой файл.\n\n%2")
-                                 .arg(left.size())
-                                 .arg(namedFiles(left, QStringLiteral("\n"))));
+    if (left.count() > 0)
+        QMessageBox::warning(
+            this, QStringLiteral("Файлы не удалены"),
+            QStringLiteral("Исследования удалены из списка, но не удалены файлы, записанные программой: %1. "
+                           "Программа удаляет только файлы, о которых знает, что записала их "
+                           "сама:\n%2\n\n%3")
+                .arg(left.count())
+                .arg(left.reasons(QStringLiteral(";\n")))
+                .arg(namedFiles(left, QStringLiteral("\n"))));
 }
 
 void MainWindow::runAutoCleanup()
@@ -388,7 +405,8 @@ void MainWindow::runAutoCleanup()
         m_statusLabel->setText(QStringLiteral("Автоочистка при запуске не выполнена: %1").arg(why));
         return;
     }
-    QStringList failed, left;
+    QStringList failed;
+    ManagedStore::LeftFiles left;
     int removed = 0;
     const bool whole = removeStudiesWithCopies(chosen, &failed, &removed, &left);
     if (!whole && removed == 0) {
@@ -402,10 +420,11 @@ void MainWindow::runAutoCleanup()
         addStartupNote(QStringLiteral("Не удалось удалить файлов: %1 (%2)")
                            .arg(failed.size())
                            .arg(namedFiles(failed, QStringLiteral(", "))));
-    if (!left.isEmpty())
+    if (left.count() > 0)
         addStartupNote(QStringLiteral("Не удалены файлы, записанные программой, которых нет в хранилище или "
-                                      "которые заменены другими: %1 (%2)")
-                           .arg(left.size())
+                                      "которые заменены другими: %1 (%2: %3)")
+                           .arg(left.count())
+                           .arg(left.reasons(QStringLiteral(", ")))
                            .arg(namedFiles(left, QStringLiteral(", "))));
 }
 
@@ -509,10 +528,20 @@ void MainWindow::sweepManagedStoreIfDue()
         addStartupNote(QStringLiteral("Не удалось удалить файлов хранилища: %1 (%2)")
                            .arg(report.failed.size())
                            .arg(namedFiles(report.failed, QStringLiteral(", "))));
-    if (!report.notOwn.isEmpty())
-        addStartupNote(QStringLiteral("Не удалены файлы хранилища, заменённые другими после записи программой: %1 (%2)")
-                           .arg(report.notOwn.size())
-                           .arg(namedFiles(report.notOwn, QStringLiteral(", "))));
+    ManagedStore::LeftFiles others = report.left;
+    const auto replaced = ManagedStore::LeftFiles::Replaced;
+    if (others.counts[replaced] > 0)
+        addStartupNote(
+            QStringLiteral("Не удалены файлы хранилища, заменённые другими после записи программой: %1 (%2)")
+                .arg(others.counts[replaced])
+                .arg(namedFiles(others.named[replaced], QStringLiteral(", "), others.counts[replaced])));
+    others.counts[replaced] = 0;
+    others.named[replaced].clear();
+    if (others.count() > 0)
+        addStartupNote(QStringLiteral("Не удалены файлы хранилища, намеченные к удалению: %1 (%2: %3)")
+                           .arg(others.count())
+                           .arg(others.reasons(QStringLiteral(", ")))
+                           .arg(namedFiles(others, QStringLiteral(", "))));
 }
 
 void MainWindow::endStoreSession()

@@ -4,16 +4,19 @@
 #include "dicom/AtomicDicomWriter.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/ZipImportWorker.h"
+#include "platform/ContentDigest.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -69,9 +72,12 @@ bool isReceivedName(const QString& name, QString* base = nullptr)
 QString canonicalFolderInside(const QString& folder, const QString& canonicalData)
 {
     const QString canonical = QFileInfo(folder).canonicalFilePath();
-    // A folder that is a link out of the data folder leads to files the program never stored.
-    return !canonicalData.isEmpty() && canonical.startsWith(canonicalData + QLatin1Char('/')) ? canonical
-                                                                                              : QString();
+    // The program makes its store folders itself: one made a link leads to files it never stored
+    // there, a user's folder elsewhere or a copy of the store kept inside the data folder alike.
+    return !canonicalData.isEmpty() && !QFileInfo(folder).isSymLink() &&
+                   canonical.startsWith(canonicalData + QLatin1Char('/'))
+               ? canonical
+               : QString();
 }
 
 } // namespace
@@ -111,8 +117,12 @@ ManagedStore::Place ManagedStore::placeAsWritten(const QString& path) const
 
 ManagedStore::Place ManagedStore::placeOf(const QString& path) const
 {
+    return placeOf(QFileInfo(path));
+}
+
+ManagedStore::Place ManagedStore::placeOf(const QFileInfo& info) const
+{
     // A folder where a copy should be is placed too: its removal fails, and says so.
-    const QFileInfo info(path);
     if (info.isSymLink() || !info.exists())
         return {};
     const QString canonical = info.canonicalFilePath();
@@ -161,9 +171,14 @@ bool ManagedStore::copyNameFits(const Place& place, const QString& studyUid, con
 {
     if (place.parts.size() != 2 || sopUid.isEmpty())
         return false;
-    if (place.root == Root::Archive)
+    // "_<n>" may follow the name: the copy put beside a file of other bytes under it.
+    static const QRegularExpression beside = whole("(_[0-9]+)?\\.dcm");
+    if (place.root == Root::Archive) {
+        const QString name = dicom::ZipImportWorker::storeName(sopUid);
         return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid) &&
-               place.parts[1] == dicom::ZipImportWorker::storeName(sopUid) + QLatin1String(".dcm");
+               place.parts[1].startsWith(name) &&
+               beside.match(QStringView(place.parts[1]).mid(name.size())).hasMatch();
+    }
     // In the folder of the study asked for, which is the study of every object kept; named after
     // its SOP Instance UID when that is plain (digits and dots), else after the moment it arrived.
     QString base;
@@ -180,17 +195,63 @@ bool ManagedStore::isCopyPlace(const QString& path) const
     return isCopyName(placeOf(path));
 }
 
-bool ManagedStore::isOwnCopy(const db::IndexedFile& file) const
+ManagedStore::Standing ManagedStore::standingOf(const db::IndexedFile& file) const
 {
     if (!file.ownCopy) {
         const Place written = placeAsWritten(file.filePath);
         if (!isCopyName(written)
             || !copyNameFits(written, file.studyInstanceUid, file.seriesInstanceUid, file.sopInstanceUid))
-            return false;
+            return Standing::Users;
     } else if (!*file.ownCopy) {
-        return false;
+        return Standing::Users;
     }
-    return isCopyPlace(file.filePath);
+    const QFileInfo place(file.filePath);
+    if (!place.exists() && !place.isSymLink())
+        return Standing::Missing;
+    return isCopyName(placeOf(place)) ? Standing::Own : Standing::Elsewhere;
+}
+
+void ManagedStore::LeftFiles::add(Why why, const QString& path)
+{
+    ++counts[why];
+    if (named[why].size() < kNamed)
+        named[why] << path;
+}
+
+void ManagedStore::LeftFiles::add(const LeftFiles& other)
+{
+    for (int why = 0; why < kReasons; ++why) {
+        counts[why] += other.counts[why];
+        named[why] += other.named[why].mid(0, kNamed - named[why].size());
+    }
+}
+
+qsizetype ManagedStore::LeftFiles::count() const
+{
+    return std::accumulate(counts.begin(), counts.end(), qsizetype(0));
+}
+
+QStringList ManagedStore::LeftFiles::names() const
+{
+    QStringList all;
+    for (const QStringList& some : named)
+        all += some;
+    return all;
+}
+
+QString ManagedStore::LeftFiles::reasons(const QString& separator) const
+{
+    static const char* const said[kReasons] = {
+        "нет там, где программа хранит копии сейчас (папка данных перенесена или файлы удалены вручную) — %1",
+        "под их именем лежит уже другой файл — %1",
+        "лежат вне хранилища программы (папка хранилища заменена ссылкой) — %1",
+        "нет записи, по которой программа узнала бы записанный ею файл (запись прежней версии) — %1",
+    };
+    QStringList out;
+    for (int why = 0; why < kReasons; ++why)
+        if (counts[why] > 0)
+            out << QString::fromUtf8(said[why]).arg(counts[why]);
+    return out.join(separator);
 }
 
 bool ManagedStore::isOwnTemporary(const QString& path) const
@@ -224,16 +285,48 @@ bool changedSince(const QString& path, const QDateTime& moment)
 
 } // namespace
 
-void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths, const QDateTime& sparedFrom,
-                                  SweepReport& report, QStringList* emptiedFolders,
-                                  QStringList* waiting) const
+platform::OwnProof ManagedStore::proofOf(const db::PendingRemoval& removal) const
+{
+    const QString& path = removal.filePath;
+    const qint64 size = removal.fileSize.value_or(-1);
+    if (!removal.contentDigest.isEmpty())
+        return platform::OwnProof::recorded(path, size, removal.contentDigest);
+    // A record of an earlier version keeps no digest: the file proves the copy the program wrote by
+    // its own UIDs, which give its name there, and by the size recorded. A copy the program put
+    // beside a file under that name shows that the file there was not its own when it wrote that
+    // copy (an earlier version's start took such a user's file for its copy).
+    const Place place = placeOf(path);
+    std::optional<dicom::DicomFileSummary> summary;
+    if (size >= 0 && isCopyName(place) && dicom::isDicomFile(path))
+        summary = dicom::readFileSummary(path);
+    const QFileInfo info(path);
+    const QString beside =
+        info.dir().filePath(info.completeBaseName() + QStringLiteral("_1.") + info.suffix());
+    if (!summary ||
+        !copyNameFits(place, summary->studyInstanceUid, summary->seriesInstanceUid,
+                      summary->sopInstanceUid) ||
+        QFileInfo::exists(beside))
+        return {};
+    return platform::OwnProof::recorded(path, size);
+}
+
+void ManagedStore::finishRemovals(db::Database& index, const QList<db::PendingRemoval>& removals,
+                                  const QDateTime& sparedFrom, SweepReport& report,
+                                  QStringList* emptiedFolders, QStringList* waiting) const
 {
     using Outcome = platform::OwnFileDoor::Outcome;
-    const QHash<QString, qint64> sizes = index.pendingRemovalSizes();
-    QStringList gone;
-    for (const QString& path : paths) {
+    QStringList gone, left;
+    for (const db::PendingRemoval& removal : removals) {
+        const QString& path = removal.filePath;
         if (!isCopyPlace(path)) {
-            gone << path; // gone already, or never the program's to remove: left alone
+            // Gone already, or reached outside where the program keeps its copies: left alone.
+            const QFileInfo place(path);
+            if (place.exists() || place.isSymLink()) {
+                report.left.add(LeftFiles::Elsewhere, path);
+                left << path;
+            } else {
+                gone << path;
+            }
             continue;
         }
         if (changedSince(path, sparedFrom)) {
@@ -241,7 +334,13 @@ void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths,
             *waiting << path;
             continue;
         }
-        switch (removeFile(path, platform::OwnProof::recorded(path, sizes.value(path, -1)), emptiedFolders)) {
+        const platform::OwnProof proof = proofOf(removal);
+        if (proof.isNone()) {
+            report.left.add(LeftFiles::Unproven, path);
+            left << path;
+            continue;
+        }
+        switch (removeFile(path, proof, emptiedFolders)) {
         case Outcome::Done:
             ++report.removed;
             gone << path;
@@ -251,8 +350,8 @@ void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths,
             break;
         case Outcome::Refused:
             // Another file lies under the copy's name than the one the program wrote: not its own.
-            report.notOwn << path;
-            gone << path;
+            report.left.add(LeftFiles::Replaced, path);
+            left << path;
             break;
         case Outcome::Failed:
             report.failed << path;
@@ -261,16 +360,23 @@ void ManagedStore::finishRemovals(db::Database& index, const QStringList& paths,
         }
     }
     index.forgetPendingRemovals(gone);
+    // Not the program's to remove, nor to list again as its copies: they stay as they are.
+    index.leavePendingUnlisted(left);
 }
 
-QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& paths, QStringList* notOwn) const
+QStringList ManagedStore::removeCopies(db::Database& index, const QStringList& paths, LeftFiles* left) const
 {
+    const QSet<QString> asked(paths.begin(), paths.end());
+    QList<db::PendingRemoval> removals;
+    for (const db::PendingRemoval& removal : index.pendingRemovalRecords())
+        if (asked.contains(removal.filePath))
+            removals << removal;
     SweepReport report;
     QStringList emptied, waiting;
-    finishRemovals(index, paths, QDateTime(), report, &emptied, &waiting);
+    finishRemovals(index, removals, QDateTime(), report, &emptied, &waiting);
     removeEmptiedFolders(emptied);
-    if (notOwn)
-        *notOwn += report.notOwn;
+    if (left)
+        left->add(report.left);
     return report.failed;
 }
 
@@ -280,22 +386,7 @@ ManagedStore::SweepReport ManagedStore::sweep(db::Database& index, const QDateTi
     SweepReport report;
     QStringList emptied, waiting;
     // Removals that a kill or a failure left unfinished: their rows went in the same transaction.
-    QStringList pending = index.pendingRemovals();
-    // Planned by an earlier version for the name alone: done only if the file is what its name says.
-    QStringList notCopies;
-    for (const QString& path : index.unrecordedRemovals()) {
-        const Place place = placeOf(path);
-        std::optional<dicom::DicomFileSummary> summary;
-        if (isCopyName(place) && dicom::isDicomFile(path))
-            summary = dicom::readFileSummary(path);
-        if (!summary
-            || !copyNameFits(place, summary->studyInstanceUid, summary->seriesInstanceUid, summary->sopInstanceUid)) {
-            pending.removeOne(path);
-            notCopies << path;
-        }
-    }
-    index.forgetPendingRemovals(notCopies);
-    finishRemovals(index, pending, sparedFrom, report, &emptied, &waiting);
+    finishRemovals(index, index.pendingRemovalRecords(), sparedFrom, report, &emptied, &waiting);
     walkStore(index, waiting + index.leftUnlisted(), sparedFrom, report, &emptied, progress, stop);
     removeEmptiedFolders(emptied);
     return report;
@@ -339,6 +430,9 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
     // its copies for the next start, and says why.
     constexpr int kFilesAtOnce = 200;
     QList<dicom::DicomFileSummary> found;
+    // The objects found so far, whether as the program's copy: of two files of one object (a user's
+    // file under the copy's name, the copy beside it) the program's copy is listed.
+    QHash<QString, bool> foundObjects;
     const auto indexFound = [&index, &report, &found] {
         for (const QString& error : index.indexFiles(std::exchange(found, {}))) {
             if (error.isEmpty()) {
@@ -383,9 +477,27 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
                 || !copyNameFits(place, summary->studyInstanceUid, summary->seriesInstanceUid,
                                  summary->sopInstanceUid))
                 continue;
+            // Its object listed at a copy of the program's that is there: that copy keeps its row (the
+            // file found may be a user's under the copy's name beside the program's "_<n>" copy).
+            if (const std::optional<db::IndexedFile> listedAt = index.objectFile(summary->sopInstanceUid)) {
+                const Standing standing = standingOf(*listedAt);
+                if (standing == Standing::Own || standing == Standing::Elsewhere)
+                    continue;
+            }
             summary->filePath = path;
-            // Its folder and name are the ones the program gives this very object's copy.
-            summary->ownCopy = true;
+            // Its folder and name are the ones the program gives this very object's copy; the
+            // program's own only when its mark says so and its bytes are still those marked.
+            summary->contentDigest = platform::ContentDigest::provenMark(path);
+            summary->ownCopy = !summary->contentDigest.isEmpty();
+            if (const auto seen = foundObjects.constFind(summary->sopInstanceUid);
+                seen != foundObjects.cend()) {
+                if (*seen || !summary->ownCopy)
+                    continue;
+                found.removeIf([&](const dicom::DicomFileSummary& s) {
+                    return s.sopInstanceUid == summary->sopInstanceUid;
+                });
+            }
+            foundObjects.insert(summary->sopInstanceUid, summary->ownCopy);
             found.append(*summary);
             if (found.size() >= kFilesAtOnce)
                 indexFound();

@@ -6,6 +6,7 @@
 #include "app/TableColumnVisibility.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "dicom/DicomDateTime.h"
@@ -72,6 +73,7 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
     m_coordinator = new pacs::PacsOpenCoordinator(m_index, this);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::fileReceived, this, &PacsDownloadDialog::onCoordinatorFileReceived);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::finished, this, &PacsDownloadDialog::onCoordinatorFinished);
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::waitingForPort, m_status, &QLabel::setText);
     if (!s_lastSearchResults.isEmpty()) {
         populateResults(s_lastSearchResults);
         setBusy(false, QStringLiteral("Показаны результаты предыдущего поиска — %1").arg(s_lastSearchResults.size()));
@@ -80,6 +82,8 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
 
 PacsDownloadDialog::~PacsDownloadDialog()
 {
+    if (m_searchAbandoned)
+        *m_searchAbandoned = true;
     saveColumnWidths();
 }
 
@@ -342,6 +346,7 @@ void PacsDownloadDialog::onFindClicked()
     m_searchedServers = static_cast<int>(ticked.size());
     m_pendingSearches = static_cast<int>(ticked.size());
     populateResults({});
+    m_searchAbandoned = std::make_shared<std::atomic_bool>(false);
     // Each server is asked on a pool thread of its own: a server that does not answer holds up
     // neither the window nor the others' results.
     for (int serverIndex : ticked) {
@@ -352,9 +357,9 @@ void PacsDownloadDialog::onFindClicked()
             watcher->deleteLater();
             onServerSearched(serverIndex, result.rows, result.error);
         });
-        watcher->setFuture(QtConcurrent::run([server, config, query] {
+        watcher->setFuture(QtConcurrent::run([server, config, query, abandoned = m_searchAbandoned] {
             SearchResult result;
-            result.rows = pacs::findStudies(server, config, query, &result.error);
+            result.rows = pacs::findStudies(server, config, query, &result.error, nullptr, abandoned.get());
             return result;
         }));
     }
@@ -539,9 +544,11 @@ void PacsDownloadDialog::onCoordinatorFinished(bool ok, const QString& errorMess
         if (m_downloadMode != ViewOnly)
             emit studiesImported();
         if (m_pendingStudyAction) {
+            // Once the retrieve has let go of the study: the action takes its files whole.
             auto action = std::move(m_pendingStudyAction);
             m_pendingStudyAction = nullptr;
-            action(m_downloadStudyUid);
+            const QString uid = m_downloadStudyUid;
+            pacs::PacsRetrieveSession::whenReceived(uid, this, [action, uid] { action(uid); });
         }
         return;
     }

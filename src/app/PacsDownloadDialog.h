@@ -9,7 +9,9 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <utility>
 
 class QCheckBox;
@@ -132,7 +134,9 @@ private:
     QString m_downloadStudyUid;
     std::function<void(const QString&)> m_pendingStudyAction;
 
-    // The search under way: the servers still to answer, what came back so far.
+    // The search under way: the servers still to answer, what came back so far. Its servers' threads
+    // stop once the dialog is gone: nobody would read their answers, and the program's end waits for them.
+    std::shared_ptr<std::atomic_bool> m_searchAbandoned;
     int m_pendingSearches = 0;
     int m_searchedServers = 0;
     QList<ResultRow> m_searchRows;

@@ -35,12 +35,24 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
     auto* notices = new ExternalRequestNotices(coordinator);
     if (server) {
         // A request that would need the user while he still answers another is refused with its
-        // answer, so a flood of requests neither stacks boxes nor queues up behind one.
+        // answer, so a flood of requests neither stacks boxes nor queues up behind one. One that would
+        // wait for a retrieve while too many wait already is refused too, and the user told.
+        using Answer = kalvenor::LocalApiServer::GateAnswer;
         server->setOpenRequestGate([coordinator, notices](const QString& uid, const QString& host, int port,
                                                           const QString& ae) {
-            if (!coordinator->assessRequest(pacs::PacsOpenRequest{uid, host, port, ae}).needsUser())
-                return true;
-            return notices->reserve();
+            const pacs::OpenRequestAssessment assessment =
+                coordinator->assessRequest(pacs::PacsOpenRequest{uid, host, port, ae});
+            const bool retrieves = assessment.kind == pacs::OpenRequestAssessment::Download
+                                   || assessment.kind == pacs::OpenRequestAssessment::NeedsConsent;
+            if (retrieves && coordinator->waitingLineFull()) {
+                notices->warn(pacs::PacsOpenCoordinator::waitingLineFullText());
+                return Answer::RetrievesWaiting;
+            }
+            if (!assessment.needsUser() || notices->reserve())
+                return Answer::Accept;
+            // A second copy that forwarded it may have stopped waiting for the answer: told here too.
+            notices->notTaken(uid);
+            return Answer::UserAnswering;
         });
         QObject::connect(coordinator, &QObject::destroyed, server, [server] { server->setOpenRequestGate({}); });
         // Queued: the server answers the page first. Requests are handled in the order the gate
@@ -62,6 +74,8 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
                                  target->openWithConsent(request);
                          });
                      });
+    // A page's retrieve shows nothing until its first object: a wait for the port is told at once.
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::waitingForPort, notices, &ExternalRequestNotices::warn);
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
     // A page's request that comes to nothing must not end in silence.
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, notices,

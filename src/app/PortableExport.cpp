@@ -4,6 +4,7 @@
 
 #include "db/Database.h"
 #include "dicom/DicomCopyWriters.h"
+#include "pacs/PacsRetrieveSession.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -141,7 +142,9 @@ std::optional<db::StudyRecord> findStudy(const db::Database& index, const QStrin
     return index.studyRecord(studyUid);
 }
 
-QStringList exportFileList(const db::Database& index, const QString& studyUid)
+namespace {
+
+QStringList studyFileList(const db::Database& index, const QString& studyUid)
 {
     QStringList files;
     QSet<QString> seen;
@@ -152,6 +155,24 @@ QStringList exportFileList(const db::Database& index, const QString& studyUid)
                 files << row.filePath;
             }
     return files;
+}
+
+} // namespace
+
+QString stillReceivingRefusal(const db::Database& index, const QString& studyUid)
+{
+    if (!pacs::PacsRetrieveSession::isReceiving(studyUid))
+        return {};
+    return pacs::PacsRetrieveSession::stillReceivingText(int(studyFileList(index, studyUid).size()))
+        + QStringLiteral(" Повторите после окончания загрузки или после её отмены.");
+}
+
+QStringList exportFileList(const db::Database& index, const QString& studyUid, QString* refusal)
+{
+    const QString why = stillReceivingRefusal(index, studyUid);
+    if (refusal)
+        *refusal = why;
+    return why.isEmpty() ? studyFileList(index, studyUid) : QStringList();
 }
 
 QString firstFreePath(const QString& folder, const QString& stem, const QString& suffix,

@@ -36,8 +36,12 @@ bool folderHasVisibleEntries(const QString& folder);
 std::optional<db::StudyRecord> findStudy(const db::Database& index, const QString& studyUid);
 
 // The study's files in series order then instance order, each file once (a multi-frame file has one
-// index row per frame but is exported once).
-QStringList exportFileList(const db::Database& index, const QString& studyUid);
+// index row per frame but is exported once): what a job that copies or sends the study out takes.
+// While a retrieve still adds objects to the study, a copy of what is there now would pass for the
+// whole of it: the list is then empty and `refusal` says so, with how many objects the study holds.
+QStringList exportFileList(const db::Database& index, const QString& studyUid, QString* refusal);
+// The refusal exportFileList gives now: empty when the study's files may be taken.
+QString stillReceivingRefusal(const db::Database& index, const QString& studyUid);
 
 // The first of folder/stem+suffix, folder/stem_2+suffix, folder/stem_3+suffix, ... that is not taken.
 QString firstFreePath(const QString& folder, const QString& stem, const QString& suffix,

@@ -191,7 +191,8 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
         return;
     }
     int fileCount = 0;
-    if (!client->getFileList(studyUid, &fileCount, &error, 15000)) {
+    QStringList objects; // what each file is, when the host names it
+    if (!client->getFileList(studyUid, &fileCount, &error, 15000, &objects)) {
         QMessageBox::warning(this, windowTitle(), error);
         return;
     }
@@ -219,7 +220,7 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     progress.show();
 
     error.clear();
-    if (!downloadStudyParallel(studyUid, destDir, fileCount, &progress, &error)) {
+    if (!downloadStudyParallel(studyUid, destDir, fileCount, objects, &progress, &error)) {
         progress.close();
         if (!error.isEmpty()) {
             QMessageBox::warning(this, windowTitle(),
@@ -247,7 +248,7 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
 }
 
 bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                                                QProgressDialog* progress, QString* error)
+                                                const QStringList& objects, QProgressDialog* progress, QString* error)
 {
     const int workerCount = qMin(fileCount, kMaxWorkers);
     const QString host = hostEdit->text().trimmed();
@@ -271,6 +272,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         auto* thread = new QThread;
         auto* worker = new RemoteParallelDownloadWorker(host, port, token, fingerprint, secret, studyUid, destDir, first, end,
                                                         QStringLiteral("%1-w%2").arg(effectiveHostId()).arg(i));
+        worker->expectObjects(objects.mid(first, end - first));
         worker->moveToThread(thread);
         connect(thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);
         connect(

@@ -83,7 +83,7 @@ private:
     void onConnectionLost(const QString& reason);
     void applyArchiveFilter();
     bool downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                               QProgressDialog* progress, QString* error);
+                               const QStringList& objects, QProgressDialog* progress, QString* error);
 
     db::Database* db = nullptr;
     RemoteAccessClient* client = nullptr;

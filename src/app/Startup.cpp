@@ -4,6 +4,7 @@
 #include "app/LaunchUrl.h"
 #include "app/LocalApiServer.h"
 #include "app/MainWindow.h"
+#include "app/ManagedStore.h"
 #include "app/PacsViewerHooks.h"
 #include "app/PortableSession.h"
 #include "app/Theme.h"
@@ -12,6 +13,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
 #include "pacs/PacsOpenCoordinator.h"
+#include "platform/DataFolderLock.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/TerminationSignals.h"
 
@@ -56,16 +58,20 @@ int runNormalMode(QApplication& app)
 {
     const std::optional<pacs::PacsOpenRequest> request = firstLaunchRequest(app.arguments().mid(1));
 
-    // Held until the process ends.
-    static platform::SingleInstanceLock instanceLock;
-    if (instanceLock.anotherInstanceRunning()) {
+    // Held until the process ends. Another copy that works on the same data folder, from whatever
+    // session or computer, gets the request, or this one says why it cannot, and nothing here touches
+    // the folder.
+    static platform::DataFolderLock folderLock(ManagedStore::defaultDataFolder());
+    static platform::SingleInstanceLock sessionLock;
+    if (const std::optional<ForwardOutcome> forwarded = forwardUnlessFirst(folderLock, sessionLock, request)) {
         // A launch link that seems to do nothing would be clicked again and again.
-        bool delivered = false;
-        const QString problem = forwardToRunningInstance(request, &delivered);
-        if (!problem.isEmpty() && delivered) // handed over: the running copy acts on it once it is free
-            QMessageBox::information(nullptr, QStringLiteral("Kalvenor"), problem);
-        else if (!problem.isEmpty())
-            QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"), problem);
+        if (!forwarded->message.isEmpty())
+            qWarning().noquote() << forwarded->message;
+        // Handed over: the running copy answers in its own window.
+        if (!forwarded->message.isEmpty() && forwarded->delivered)
+            QMessageBox::information(nullptr, QStringLiteral("Kalvenor"), forwarded->message);
+        else if (!forwarded->message.isEmpty())
+            QMessageBox::warning(nullptr, QStringLiteral("Kalvenor"), forwarded->message);
         return 0;
     }
 

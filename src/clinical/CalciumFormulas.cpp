@@ -1,5 +1,7 @@
 #include "clinical/CalciumFormulas.h"
 
+#include "clinical/CalculatorPageKit.h"
+
 #include <cmath>
 
 namespace clinical {
@@ -32,6 +34,14 @@ QString calciumScoreCategory(double agatston)
     if (agatston <= 400.0)
         return QStringLiteral("умеренный (101-400)");
     return QStringLiteral("выраженный (>400)");
+}
+
+QString calciumTotalHtml(double total)
+{
+    const double printed = shownValue(total, 1);
+    return QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>"
+                          "<b>Категория риска:</b> %2<br>")
+        .arg(QString::number(printed, 'f', 1), calciumScoreCategory(printed).toHtmlEscaped());
 }
 
 QString agatstonSliceWarning(double thicknessMm, double spacingMm)

@@ -72,13 +72,14 @@ QString cardiacMriConclusion(const CardiacReportInput& in)
     constexpr int row = 1;
     const bool female = in.female;
     const auto edvGradeOf = [female](double ml) { return lvEdVolumeGrade(ml, female); };
+    const auto esvGradeOf = [female](double ml) { return lvEsVolumeGrade(ml, female); };
     const auto rvEdvGradeOf = [female](double ml) { return rvEdVolumeGrade(ml, female); };
     const auto massGradeOf = [female](double index) { return lvMassIndexGrade(index, female); };
     const auto raGradeOf = [female](double index) { return raVolumeGrade(index, female); };
     const double ef = shownValue(lv.efPercent, row);
     QString text = QStringLiteral("МРТ сердца. ФВ ЛЖ %1%, КДО ЛЖ %2 мл, КСО ЛЖ %3 мл, УО ЛЖ %4 мл. ")
                        .arg(gradedText(lv.efPercent, lvEfGrade), gradedText(lv.edvMl, edvGradeOf),
-                            fixed(lv.esvMl, whole), fixed(lv.svMl, whole));
+                            gradedText(lv.esvMl, esvGradeOf), fixed(lv.svMl, whole));
     if (ef >= 55.0)
         text += QStringLiteral("Систолическая функция ЛЖ сохранена. ");
     else

@@ -297,9 +297,7 @@ void CoronaryCalciumWindow::recalculate()
                     .arg(scores.value(artery.id, 0.0), 0, 'f', 1);
     }
     html += QStringLiteral("</table><br>");
-    html += QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total, 0, 'f', 1);
-    html += QStringLiteral("<b>Категория риска:</b> %1<br>")
-                .arg(clinical::calciumScoreCategory(total).toHtmlEscaped());
+    html += clinical::calciumTotalHtml(total);
     const QString sliceWarning = clinical::agatstonSliceWarning(seriesSliceThicknessMm(m_slices),
                                                                  clinical::medianSliceSpacingMm(m_slices));
     if (!sliceWarning.isEmpty())

@@ -101,7 +101,8 @@ const char* const kCreateOtherTables[] = {
     "file_path TEXT NOT NULL, "
     "file_size INTEGER, "
     "in_store INTEGER NOT NULL DEFAULT 0, "
-    "own_copy INTEGER);",
+    "own_copy INTEGER, "
+    "content_digest BLOB);",
 };
 
 // The program's own bookkeeping beside the rows. Added to index files of earlier versions at their
@@ -109,14 +110,16 @@ const char* const kCreateOtherTables[] = {
 // pending_removals: store files whose rows are gone and which are still to be deleted, written in
 // the same transaction as the removal of their rows, so that a kill before the files go loses
 // nothing; recorded is 1 for a removal planned by the record of who wrote the file, 0 for one an
-// earlier version planned by the file's name alone; file_size is the size the rows recorded of the
-// file (NULL when they did not say). unfinished_edits: studies whose files a tag edit was
+// earlier version planned by the file's name alone; file_size and content_digest are what the rows
+// recorded of the file (NULL when they did not say); the path is recorded as the rows recorded it
+// (relative to its store folder for a store file). unfinished_edits: studies whose files a tag edit was
 // writing when it was cut short. store_folders: the folders of the program's own copies
 // (setStoreFolders), each with its final "/". left_unlisted: store files whose rows the user removed
 // while the files stay, which are not to be listed again unless they are indexed anew.
 const char* const kCreateBookkeeping[] = {
-    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY, recorded INTEGER NOT NULL DEFAULT 0, "
-    "file_size INTEGER);",
+    "CREATE TABLE IF NOT EXISTS pending_removals (path TEXT PRIMARY KEY, recorded INTEGER NOT NULL DEFAULT "
+    "0, "
+    "file_size INTEGER, content_digest BLOB);",
     "CREATE TABLE IF NOT EXISTS unfinished_edits (study_instance_uid TEXT PRIMARY KEY, started_at TEXT);",
     "CREATE TABLE IF NOT EXISTS store_folders (folder TEXT PRIMARY KEY);",
     "CREATE TABLE IF NOT EXISTS left_unlisted (path TEXT PRIMARY KEY);",
@@ -126,6 +129,7 @@ const char* const kCreateBookkeeping[] = {
 const char* const kBookkeepingMigrations[] = {
     "ALTER TABLE pending_removals ADD COLUMN recorded INTEGER NOT NULL DEFAULT 0;",
     "ALTER TABLE pending_removals ADD COLUMN file_size INTEGER;",
+    "ALTER TABLE pending_removals ADD COLUMN content_digest BLOB;",
 };
 
 // After the tables and their migrations: an index file of an earlier version has
@@ -174,6 +178,7 @@ const char* const kMigrations[] = {
     "ALTER TABLE instances ADD COLUMN file_size INTEGER;",
     "ALTER TABLE instances ADD COLUMN in_store INTEGER NOT NULL DEFAULT 0;",
     "ALTER TABLE instances ADD COLUMN own_copy INTEGER;",
+    "ALTER TABLE instances ADD COLUMN content_digest BLOB;",
 };
 
 // PRAGMA user_version from which the studies' totals are kept by the triggers below.
@@ -408,10 +413,9 @@ bool Database::createSchema()
             && !q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive))
             return failed(q.lastError());
     }
-    m_storeFolders.clear();
-    if (q.exec(QStringLiteral("SELECT folder FROM store_folders ORDER BY folder;")))
-        while (q.next())
-            m_storeFolders << textOf(q.value(0));
+    m_storeFolders = readStoreFolders(m_db);
+    m_placesRecorded = q.exec(QStringLiteral("PRAGMA user_version;")) && q.next() &&
+                       q.value(0).toInt() >= kStorePlacesVersion;
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "db/SeriesRecord.h"
 #include "db/StudyRecord.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -28,6 +29,16 @@ struct DicomFileSummary;
 
 namespace db {
 
+// A file still to be removed after its rows went, with what the index knew of it.
+struct PendingRemoval
+{
+    QString filePath;
+    std::optional<qint64> fileSize;
+    QByteArray contentDigest; // empty: planned by an earlier version, which kept none
+    // Planned by the record of who wrote the file; false: by its name alone (an earlier version).
+    bool recorded = false;
+};
+
 // Where an instance is indexed.
 struct InstancePlace
 {
@@ -45,6 +56,9 @@ struct IndexedFile
     // The size the index recorded of the file when it was indexed: nothing when its rows (of an
     // earlier version) do not say.
     std::optional<qint64> fileSize;
+    // The digest (platform::ContentDigest) of the bytes the program wrote, for a copy of its own:
+    // empty when its rows do not say (an earlier version's, or a file the program did not write).
+    QByteArray contentDigest;
     QString sopInstanceUid; // of the file (not a frame's key)
     QString seriesInstanceUid;
     QString studyInstanceUid;
@@ -137,25 +151,30 @@ public:
                        const std::function<bool(const IndexedFile&)>& removeLater = {});
     // The pending removals that no row names (indexing a file again takes its path off the list).
     QStringList pendingRemovals() const;
-    // The size recorded of each pending removal's file, by path; a removal whose rows did not say
-    // (of an earlier version) is not in it.
-    QHash<QString, qint64> pendingRemovalSizes() const;
-    // Those of them that an earlier version planned by the file's name alone, which are to be removed
-    // only when the file's own UIDs prove the name the program's.
+    // The same, with what the index knew of each file.
+    QList<PendingRemoval> pendingRemovalRecords() const;
+    // Those of them that an earlier version planned by the file's name alone.
     QStringList unrecordedRemovals() const;
-    // Takes the paths off the pending list: their files are gone, or are not the program's to remove.
+    // Takes the paths off the pending list: their files are gone.
     bool forgetPendingRemovals(const QStringList& paths);
-    // Store files whose rows were removed while the files stayed (left_unlisted), as written.
+    // Takes the paths off the pending list and keeps their files from being listed again (as
+    // left_unlisted): they stay, not provably the program's copies, with the rows they had gone.
+    bool leavePendingUnlisted(const QStringList& paths);
+    // Store files whose rows were removed while the files stayed (left_unlisted), where they are now.
     QStringList leftUnlisted() const;
     // How many store files fillStoreFileSizes still has to measure.
     int storeFilesToMeasure() const;
-    // Calls visit with the path of every instance row (a multi-frame file once per frame); false, having
-    // visited nothing or only part, when the index could not be read to its end.
+    // Calls visit with the path of every instance row (a multi-frame file once per frame), a store
+    // file's where it is now; false, having visited nothing or only part, when the index could not be
+    // read to its end.
     bool visitFilePaths(const std::function<void(const QString&)>& visit) const;
-    // The folders whose files are the program's own store: a row whose path as written begins with
-    // one of them counts toward its study's storeBytes. Kept in the index, so that every connection
-    // to it places rows alike; a change places every row anew. False when it cannot be written.
-    // progress gets how far through the rows it got.
+    // The folders whose files are the program's own store: a file where the program keeps its copies
+    // there is recorded relative to its folder (found below that folder wherever it lies now), and a
+    // row of such a file, or whose path as written begins with one of them, counts toward its study's
+    // storeBytes. Kept in the index, so that every connection to it places rows alike; a change
+    // places every row anew. The first call on an index of an earlier version records its store
+    // files relative, once. False when it cannot be written. progress gets how far through the rows
+    // it got.
     bool setStoreFolders(const QStringList& folders, const std::function<void(int done, int total)>& progress = {});
     // Measures up to `limit` store files whose rows an earlier version wrote without their size, in
     // one transaction; how many it measured (0 when none is left), -1 when it could not write them.
@@ -203,10 +222,17 @@ private:
     bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before,
                        ParentsWritten* parents = nullptr);
     bool isStorePath(const QString& path) const;
-    // Where a file the rows name is to be looked for: the path as written, or for a copy of the
-    // program's own written through a data folder reached by a path that is gone since, the same
-    // place below the store folder as it is now (ownCopy: the rows' own_copy value).
+    // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
+    // own_copy value).
     QString placedPath(const QString& written, const QVariant& ownCopy) const;
+    // How a path is recorded (sql::recordedForm).
+    QString recordedPath(const QString& path) const;
+    // Records the store files of an index of an earlier version relative to their store folders:
+    // those below the folders it kept (oldFolders) or below the new ones, and the program's copies
+    // whole below a store folder of the same name elsewhere (for rows that do not say, only where
+    // nothing is at the path as written). Inside the caller's transaction.
+    bool recordStorePlaces(const QStringList& oldFolders, const QStringList& newFolders,
+                           const std::function<void(int, int)>& progress, QString* failure);
     // A row of sql::kIndexedFileSelect, its path placed; *placedInStore: it lies in the store.
     IndexedFile indexedFile(const QSqlQuery& q, bool* placedInStore = nullptr) const;
     // Gives an index file of an earlier version its studies' totals, and the triggers that keep them.
@@ -242,6 +268,9 @@ private:
     QString m_readOnlyReason;
     FileIdentity m_openedFile;
     QStringList m_storeFolders; // sorted, each ending in "/"
+    // Whether the index records its store files relative to their folders (an earlier version's
+    // until its first setStoreFolders).
+    bool m_placesRecorded = false;
     // The upserts of indexFile, prepared once per connection: preparing them anew for every file
     // costs as much as writing the rows.
     std::unique_ptr<WriteStatements> m_write;

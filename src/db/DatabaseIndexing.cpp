@@ -67,10 +67,10 @@ const char* const kInstanceUpsert =
     "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
     "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
     "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
-    "cardiac_number_of_images, file_path, file_size, in_store, own_copy) "
+    "cardiac_number_of_images, file_path, file_size, in_store, own_copy, content_digest) "
     "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
     ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
-    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore, :own) "
+    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore, :own, :digest) "
     "ON CONFLICT(sop_instance_uid) DO UPDATE SET instance_number = excluded.instance_number, "
     "rows = excluded.rows, columns = excluded.columns, number_of_frames = excluded.number_of_frames, "
     "pixel_spacing_x = excluded.pixel_spacing_x, pixel_spacing_y = excluded.pixel_spacing_y, "
@@ -88,9 +88,13 @@ const char* const kInstanceUpsert =
     "frame_of_reference_uid = excluded.frame_of_reference_uid, trigger_time_ms = excluded.trigger_time_ms, "
     "cardiac_number_of_images = excluded.cardiac_number_of_images, "
     // The same file found again (a folder imported that holds the program's copies) is still the
-    // program's; a row that moves to another file takes what is known of that one.
+    // program's, known by the bytes it wrote; a row that moves to another file takes what is known of
+    // that one.
     "own_copy = CASE WHEN instances.file_path = excluded.file_path AND COALESCE(excluded.own_copy, 0) = 0 "
     "THEN instances.own_copy ELSE excluded.own_copy END, "
+    "content_digest = CASE WHEN instances.file_path = excluded.file_path AND COALESCE(excluded.own_copy, 0) "
+    "= 0 "
+    "THEN instances.content_digest ELSE excluded.content_digest END, "
     "file_path = excluded.file_path, file_size = excluded.file_size, in_store = excluded.in_store;";
 
 // Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
@@ -259,8 +263,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     bool wasProtected = false;
     // An edited copy of the program's stays its own, under whatever UIDs it now has.
     QVariant ownCopy = s.ownCopy ? 1 : 0;
-    // The edited file's rows by their path as written, which names the file read (placedPath).
-    QString beforeWritten = before ? before->filePath : QString();
+    // The edited file's rows by their path as recorded, which names the file read (placedPath).
+    QString beforeWritten = before ? recordedPath(before->filePath) : QString();
     if (before) {
         QSqlQuery q(m_db);
         {
@@ -389,9 +393,13 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     // when its orientation is known.
     const bool synthesise = perFrameCount == 0 && frames >= 2 && sliceNormal(s, normal);
     const bool spatial = s.hasSpatialInfo || synthesise;
-    // The file's size goes with its first row only, so that its study's total counts it once.
+    // The file's size goes with its first row only, so that its study's total counts it once; so does
+    // the digest of a copy of the program's, by which its removal knows it.
     const qint64 fileSize = QFileInfo(s.filePath).size();
-    const int inStore = isStorePath(s.filePath) ? 1 : 0;
+    const QString recorded = recordedPath(s.filePath);
+    const int inStore = recorded != s.filePath || isStorePath(s.filePath) ? 1 : 0;
+    const QVariant digest =
+        ownCopy.toInt() == 1 && !s.contentDigest.isEmpty() ? QVariant(s.contentDigest) : QVariant();
 
     QSqlQuery& q = m_write->instance;
     for (int f = 0; f < frames; ++f) {
@@ -445,15 +453,16 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":forUid"), nonNull(s.frameOfReferenceUid));
         q.bindValue(QStringLiteral(":triggertime"), s.triggerTimeMs);
         q.bindValue(QStringLiteral(":cardiacnimages"), s.cardiacNumberOfImages);
-        q.bindValue(QStringLiteral(":path"), s.filePath); // a file without a path is refused (NOT NULL)
+        q.bindValue(QStringLiteral(":path"), recorded); // a file without a path is refused (NOT NULL)
         q.bindValue(QStringLiteral(":size"), qlonglong(f == 0 ? fileSize : 0));
         q.bindValue(QStringLiteral(":instore"), inStore);
         q.bindValue(QStringLiteral(":own"), ownCopy);
+        q.bindValue(QStringLiteral(":digest"), f == 0 ? digest : QVariant());
         if (!q.exec())
             return fail(q);
     }
     for (QSqlQuery* keep : {&m_write->keepPath, &m_write->keepListed}) {
-        keep->bindValue(QStringLiteral(":path"), s.filePath);
+        keep->bindValue(QStringLiteral(":path"), recorded);
         if (!keep->exec())
             return fail(*keep);
     }

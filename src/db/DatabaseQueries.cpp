@@ -22,38 +22,16 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
     return InstancePlace{q.value(0).toString(), q.value(1).toString()};
 }
 
-bool isPlainName(const QString& name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
-}
-
 } // namespace
 
 QString Database::placedPath(const QString& written, const QVariant& ownCopy) const
 {
-    // Only a copy of the program's (or of rows that do not say), only where nothing is at the path as
-    // written: a file that is there is the one the rows name, wherever it lies.
-    if ((!ownCopy.isNull() && ownCopy.toInt() != 1) || isStorePath(written) || !written.startsWith(QLatin1Char('/')))
-        return written;
-    const QFileInfo asWritten(written);
-    if (asWritten.exists() || asWritten.isSymLink())
-        return written;
-    // The program names its copies by two names below a store folder (a series or study folder and
-    // the object's file): the same two names below the store folder of the same name as it is now.
-    for (const QString& folder : m_storeFolders) {
-        const QString name = QLatin1Char('/') + folder.section(QLatin1Char('/'), -2, -2) + QLatin1Char('/');
-        const qsizetype at = written.lastIndexOf(name);
-        if (name.size() < 3 || at < 0)
-            continue;
-        const QStringList below = written.mid(at + name.size()).split(QLatin1Char('/'));
-        if (below.size() != 2 || !isPlainName(below[0]) || !isPlainName(below[1]))
-            continue;
-        const QString placed = folder + below.join(QLatin1Char('/'));
-        const QFileInfo now(placed);
-        if (now.isFile() && !now.isSymLink())
-            return placed;
-    }
-    return written;
+    return placeRecorded(written, ownCopy, m_storeFolders);
+}
+
+QString Database::recordedPath(const QString& path) const
+{
+    return recordedForm(path, m_storeFolders);
 }
 
 IndexedFile Database::indexedFile(const QSqlQuery& q, bool* placedInStore) const
@@ -288,8 +266,9 @@ bool Database::visitFilePaths(const std::function<void(const QString&)>& visit) 
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT file_path FROM instances;")))
         return false;
+    // Placed without looking at the disk: a million rows are visited at a start.
     while (q.next())
-        visit(textOf(q.value(0)));
+        visit(placeRecorded(textOf(q.value(0)), QVariant(), m_storeFolders, false));
     // A read that stopped early (a damaged page, a lock) ends like the last row; only the error tells.
     return !q.lastError().isValid();
 }

@@ -1,6 +1,7 @@
 #include "db/DatabaseSql.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace db::sql {
 
@@ -22,8 +23,10 @@ const char* const kInstancePlace = "SELECT i.series_instance_uid, se.study_insta
 // The file's object is its first frame's (a later frame's key is "<SOP Instance UID>#f<n>", which
 // sorts after it).
 const char* const kIndexedFileSelect =
-    "SELECT i.file_path, MAX(i.own_copy), MIN(i.sop_instance_uid), i.series_instance_uid, se.study_instance_uid, "
-    "MAX(i.in_store), MAX(CASE WHEN i.frame_index = 0 THEN i.file_size END) "
+    "SELECT i.file_path, MAX(i.own_copy), MIN(i.sop_instance_uid), i.series_instance_uid, "
+    "se.study_instance_uid, "
+    "MAX(i.in_store), MAX(CASE WHEN i.frame_index = 0 THEN i.file_size END), "
+    "MAX(CASE WHEN i.frame_index = 0 THEN i.content_digest END) "
     "FROM instances i JOIN series se ON se.series_instance_uid = i.series_instance_uid ";
 
 bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid)
@@ -47,7 +50,99 @@ IndexedFile indexedFileOf(const QSqlQuery& q)
     file.studyInstanceUid = textOf(q.value(4));
     if (!q.value(6).isNull())
         file.fileSize = q.value(6).toLongLong();
+    file.contentDigest = q.value(7).toByteArray();
     return file;
+}
+
+namespace {
+
+// The store folder's own name: "imported_from_zip" of ".../imported_from_zip/".
+bool isFolderNamed(const QString& folder, QStringView name)
+{
+    const QStringView inner = QStringView(folder).chopped(1);
+    return !name.isEmpty() && inner.endsWith(name) && inner.size() > name.size() &&
+           inner.at(inner.size() - name.size() - 1) == QLatin1Char('/');
+}
+
+QStringView folderName(const QString& folder)
+{
+    const QStringView inner = QStringView(folder).chopped(1);
+    return inner.mid(inner.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+bool isPlainName(QStringView name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+// Two plain names, "<folder>/<file>".
+bool isCopyPlace(QStringView below)
+{
+    const qsizetype slash = below.indexOf(QLatin1Char('/'));
+    return slash > 0 && below.indexOf(QLatin1Char('/'), slash + 1) < 0 && isPlainName(below.left(slash)) &&
+           isPlainName(below.mid(slash + 1));
+}
+
+} // namespace
+
+QString recordedForm(const QString& path, const QStringList& storeFolders)
+{
+    if (!path.startsWith(QLatin1Char('/')))
+        return path;
+    const QString clean = QDir::cleanPath(path);
+    for (const QString& folder : storeFolders) {
+        if (!clean.startsWith(folder) || !isCopyPlace(QStringView(clean).mid(folder.size())))
+            continue;
+        return folderName(folder).toString() + QLatin1Char('/') + clean.mid(folder.size());
+    }
+    return path;
+}
+
+QString placeRecorded(const QString& recorded, const QVariant& ownCopy, const QStringList& storeFolders,
+                      bool withFallback)
+{
+    if (!recorded.startsWith(QLatin1Char('/'))) {
+        const qsizetype slash = recorded.indexOf(QLatin1Char('/'));
+        const QStringView name = QStringView(recorded).left(slash);
+        for (const QString& folder : storeFolders)
+            if (slash > 0 && isFolderNamed(folder, name))
+                return folder + recorded.mid(slash + 1);
+        return {};
+    }
+    // Only a copy of the program's (or of rows that do not say), only where nothing is at the path as
+    // written: a file that is there is the one the rows name, wherever it lies.
+    if (!withFallback || (!ownCopy.isNull() && ownCopy.toInt() != 1))
+        return recorded;
+    for (const QString& folder : storeFolders)
+        if (recorded.startsWith(folder))
+            return recorded;
+    const QFileInfo asWritten(recorded);
+    if (asWritten.exists() || asWritten.isSymLink())
+        return recorded;
+    // The program names its copies by two names below a store folder (a series or study folder and
+    // the object's file): the same two names below the store folder of the same name as it is now.
+    for (const QString& folder : storeFolders) {
+        const QString name = QLatin1Char('/') + folderName(folder).toString() + QLatin1Char('/');
+        const qsizetype at = recorded.lastIndexOf(name);
+        if (name.size() < 3 || at < 0 || !isCopyPlace(QStringView(recorded).mid(at + name.size())))
+            continue;
+        const QString placed = folder + recorded.mid(at + name.size());
+        const QFileInfo now(placed);
+        if (now.isFile() && !now.isSymLink())
+            return placed;
+    }
+    return recorded;
+}
+
+QStringList readStoreFolders(const QSqlDatabase& db)
+{
+    QStringList folders;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (db.isOpen() && q.exec(QStringLiteral("SELECT folder FROM store_folders ORDER BY folder;")))
+        while (q.next())
+            folders << textOf(q.value(0));
+    return folders;
 }
 
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)

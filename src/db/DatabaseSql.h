@@ -20,16 +20,35 @@
 
 namespace db::sql {
 
+// PRAGMA user_version from which the index records its store files relative to their store folders.
+constexpr int kStorePlacesVersion = 2;
+
 extern const char* const kStudyPatient;
 extern const char* const kStudySelect;
 extern const char* const kInstancePlace;
 extern const char* const kAllStudiesOrder;
-// One row per file: its path, what its rows record of who wrote it, its object's UIDs, whether it
-// lies in the store, and its size as indexed; to be completed by a WHERE naming the rows and
-// "GROUP BY i.file_path".
+// One row per file: its path as recorded, what its rows record of who wrote it, its object's UIDs,
+// whether it lies in the store, its size as indexed and the digest its writer took; to be completed by
+// a WHERE naming the rows and "GROUP BY i.file_path".
 extern const char* const kIndexedFileSelect;
 constexpr int kIndexedFileInStore = 5;
+// The row as read, its path as recorded (placeRecorded places it).
 IndexedFile indexedFileOf(const QSqlQuery& q);
+
+// A file in the store where the program keeps its copies (two names below a store folder) is
+// recorded relative to its store folder, as "<store folder's name>/<folder>/<file>", so that it is
+// found below the store folder as it is now, wherever the data folder lies or is reached from. Every
+// other path is recorded as it is. storeFolders: absolute and clean, each ending in "/".
+QString recordedForm(const QString& path, const QStringList& storeFolders);
+// Where a recorded path is to be looked for now: below the store folder of its name for a path
+// recorded relative (empty when no such store folder is known); a path recorded whole as it is,
+// except for the program's copy (ownCopy 1, or NULL for rows that do not say) that an earlier version
+// recorded whole below a store folder reached by a path that is gone since: the same two names below
+// the store folder of the same name as it is now. withFallback false: a path recorded whole as it is.
+QString placeRecorded(const QString& recorded, const QVariant& ownCopy, const QStringList& storeFolders,
+                      bool withFallback = true);
+// The store folders the index keeps (Database::setStoreFolders), sorted, each ending in "/".
+QStringList readStoreFolders(const QSqlDatabase& db);
 // Runs kIndexedFileSelect for the one file of the object sopInstanceUid and moves to its row.
 bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid);
 

@@ -75,8 +75,10 @@ IndexReader::IndexReader(const QString& indexPath)
     db.setDatabaseName(indexPath);
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
     // SQLite holds the file from the open on: the path's file right after it is the one read.
-    if (db.open())
+    if (db.open()) {
         m_file = FileIdentity::of(indexPath);
+        m_storeFolders = readStoreFolders(db);
+    }
 }
 
 IndexReader::~IndexReader()
@@ -109,7 +111,9 @@ std::optional<IndexedFile> IndexReader::instanceFile(const QString& sopInstanceU
     QSqlQuery q(QSqlDatabase::database(m_connectionName, false));
     if (!selectObjectFile(q, sopInstanceUid))
         return std::nullopt;
-    return indexedFileOf(q);
+    IndexedFile file = indexedFileOf(q);
+    file.filePath = placeRecorded(file.filePath, q.value(1), m_storeFolders);
+    return file;
 }
 
 std::optional<QList<StudyRecord>> IndexReader::allStudies(const std::function<bool()>& stop)

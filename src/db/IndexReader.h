@@ -11,6 +11,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -47,6 +48,7 @@ public:
 private:
     QString m_connectionName;
     FileIdentity m_file;
+    QStringList m_storeFolders; // as the index keeps them, to place its store files
 };
 
 } // namespace db

@@ -2,6 +2,7 @@
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/ContentDigest.h"
 
 #include <QBrush>
 #include <QColor>
@@ -282,8 +283,11 @@ void DicomTagEditorDialog::saveChanges()
         }
         ++written;
         if (m_db) {
-            // The rows follow an edited UID or patient ID instead of staying behind under the old one.
-            const auto summary = dicom::readFileSummary(target.path);
+            // The rows follow an edited UID or patient ID instead of staying behind under the old one;
+            // an edited copy of the program's is known by the bytes just written.
+            auto summary = dicom::readFileSummary(target.path);
+            if (summary)
+                summary->contentDigest = platform::ContentDigest::of(target.path);
             const bool indexed = summary && (target.before ? m_db->reindexEditedFile(*target.before, *summary)
                                                            : m_db->indexFile(*summary));
             if (!indexed)

@@ -1,7 +1,10 @@
 #include "dialogs/ExportDialog.h"
 
+#include "db/Database.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/FrameDecoder.h"
+#include "pacs/PacsRetrieveSession.h"
+#include "platform/FreeNameWrite.h"
 #include "platform/SafeFileName.h"
 #include "render/Mp4VideoWriter.h"
 #include "dicom/DicomDateTime.h"
@@ -109,10 +112,33 @@ int takeOutIdentifyingFrames(ExportJob& job, dicom::LeftOutCount& leftOut)
     return unreadable;
 }
 
-// The partial video beside the target while it is being written.
-QString partialVideoPath(const QString& targetPath)
+// The file goes in under the name chosen, or the next free one when another program took that name
+// meanwhile (writeUnderFreeName): an export never writes over a file it did not write.
+bool placeExportFile(const QString& targetPath, const std::function<bool(const QString& partial)>& write,
+                     QString* error)
 {
-    return targetPath + QStringLiteral(".part");
+    QString why;
+    if (!platform::writeUnderFreeName(targetPath, write, &why).isEmpty())
+        return true;
+    if (!why.isEmpty() && error)
+        *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
+    return false;
+}
+
+bool copyBytes(const QString& sourcePath, const QString& targetPath)
+{
+    QFile source(sourcePath);
+    QFile target(targetPath);
+    if (!source.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = source.read(block.data(), block.size());
+        if (n <= 0)
+            return n == 0 && target.flush();
+        if (target.write(block.constData(), n) != n)
+            return false;
+    }
 }
 
 // Text in its colour over a dark outline, like the viewer's ruler labels, so that it reads on bright
@@ -583,28 +609,48 @@ bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const Serie
                                    QString* error, dicom::LeftOut* leftOut)
 {
     const Format fmt = format();
-    if (fmt == Format::Dicom) {
-        if (annotation() == Annotation::Basic)
-            return dicom::writeAnonymizedCopy(record.filePath, targetPath, QStringLiteral("ANONYMOUS"),
-                                              QStringLiteral("ANONYMOUS"), error, leftOut);
-        if (!QFile::copy(record.filePath, targetPath)) {
-            if (error)
-                *error = QStringLiteral("Не удалось скопировать %1").arg(record.filePath);
-            return false;
-        }
-        return true;
+    if (fmt == Format::Dicom && annotation() == Annotation::Basic) {
+        // An object the copies leave out is written nowhere, and is no failure.
+        dicom::LeftOut left = dicom::LeftOut::Nothing;
+        bool anonymised = false;
+        const bool placed = placeExportFile(
+            targetPath,
+            [&](const QString& partial) {
+                anonymised = dicom::writeAnonymizedCopy(record.filePath, partial, QStringLiteral("ANONYMOUS"),
+                                                        QStringLiteral("ANONYMOUS"), error, &left);
+                return anonymised && left == dicom::LeftOut::Nothing;
+            },
+            error);
+        if (leftOut)
+            *leftOut = left;
+        return placed || (anonymised && left != dicom::LeftOut::Nothing);
     }
+    if (fmt == Format::Dicom)
+        return placeExportFile(
+            targetPath,
+            [&](const QString& partial) {
+                if (copyBytes(record.filePath, partial))
+                    return true;
+                if (error)
+                    *error = QStringLiteral("Не удалось скопировать %1").arg(record.filePath);
+                return false;
+            },
+            error);
 
     const auto image = renderFrame(record, info, windowCenter, windowWidth, frameNumber, frameCount, viewport,
                                    sliceIndex, error);
     if (!image)
         return false;
-    if (!image->save(targetPath, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value())) {
-        if (error)
-            *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
-        return false;
-    }
-    return true;
+    return placeExportFile(
+        targetPath,
+        [&](const QString& partial) {
+            if (image->save(partial, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value()))
+                return true;
+            if (error)
+                *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
+            return false;
+        },
+        error);
 }
 
 bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error)
@@ -614,20 +660,7 @@ bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPa
             *error = QStringLiteral("Пустая серия — нечего экспортировать в видео");
         return false;
     }
-    // A video that fails part-way would be a broken file under the final name: it is written under a
-    // temporary name and takes the final one only when complete.
-    const QString partial = partialVideoPath(targetPath);
-    if (!writeVideo(job, partial, error)) {
-        QFile::remove(partial);
-        return false;
-    }
-    if (!QFile::rename(partial, targetPath)) {
-        QFile::remove(partial);
-        if (error)
-            *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
-        return false;
-    }
-    return true;
+    return placeExportFile(targetPath, [&](const QString& partial) { return writeVideo(job, partial, error); }, error);
 }
 
 bool ExportDialog::writeVideo(const ExportJob& job, const QString& targetPath, QString* error)
@@ -766,6 +799,11 @@ void ExportDialog::onExportClicked()
     text += dicom::leftOutNote(leftOut);
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
+    // The panels show what has arrived so far, and the export took that: never to pass for the whole.
+    if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid))
+        text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")
+                    .arg(pacs::PacsRetrieveSession::stillReceivingText(
+                        m_database ? int(m_database->studyFilePaths(m_studyUid).size()) : 0));
     QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
 
     if (m_openFolderCheck->isChecked() && files >= 1)

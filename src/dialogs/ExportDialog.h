@@ -50,6 +50,8 @@ public:
     void setActiveViewport(ImageViewportWidget* viewport);
     void setViewports(const QList<ImageViewportWidget*>& viewports,
                       const QList<QList<db::InstanceRecord>>& instanceLists);
+    // The viewer's study: an export of it while a retrieve still adds to it says what it took.
+    void setStudyUid(const QString& studyUid) { m_studyUid = studyUid; }
 
 private slots:
     void onBrowseFolderClicked();
@@ -88,6 +90,7 @@ private:
     ImageViewportWidget* m_activeViewport = nullptr;
     QList<ImageViewportWidget*> m_viewports;
     QList<QList<db::InstanceRecord>> m_instanceLists;
+    QString m_studyUid;
 
     QButtonGroup* m_scopeGroup = nullptr;
     QRadioButton* m_scopeImage = nullptr;

@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
+#include "platform/ContentDigest.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
@@ -86,8 +87,8 @@ bool AtomicDicomWriter::isTemporaryName(const QString& fileName, QString* target
     return true;
 }
 
-bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targetPath, QString* cause, int* code,
-                                 platform::FileId* madeCopy)
+bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targetPath, QString* cause,
+                                 int* code, platform::FileId* madeCopy, QByteArray* digest)
 {
     auto fail = [cause, code](const QString& text, int error) {
         if (cause)
@@ -113,6 +114,8 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
         if (!placed)
             door.remove(temp.fileName(), platform::OwnProof::made(made));
     });
+    // The bytes are taken for the copy's digest as they pass.
+    platform::ContentDigest written;
     QByteArray block(256 * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 n = source.read(block.data(), block.size());
@@ -123,10 +126,13 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
         errno = 0;
         if (temp.write(block.constData(), n) != n)
             return fail(temp.errorString(), errno);
+        written.add(block.constData(), n);
     }
     errno = 0;
     if (!temp.flush())
         return fail(temp.errorString(), errno);
+    const QByteArray copied = written.result();
+    platform::ContentDigest::mark(int(temp.handle()), copied);
     temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
                         | QFileDevice::ReadOther);
     temp.close();
@@ -135,6 +141,8 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
     placed = door.rename(temp.fileName(), made, targetPath, platform::OwnProof(), &why) == platform::OwnFileDoor::Outcome::Done;
     if (placed && madeCopy)
         *madeCopy = made;
+    if (placed && digest)
+        *digest = copied;
     return placed ? true : fail(why, EEXIST);
 }
 

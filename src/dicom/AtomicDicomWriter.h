@@ -47,9 +47,10 @@ public:
 
     // Copies a file to the target the same way: under a temporary name beside it, moved into place
     // once whole, never over a file that lies there. On failure *cause gets the system's text and
-    // *code its error number (0 if none). *made gets the copy as it was made.
+    // *code its error number (0 if none). *made gets the copy as it was made, *digest the digest of
+    // the bytes it wrote, which the copy also bears as its mark.
     static bool copyFile(const QString& sourcePath, const QString& targetPath, QString* cause = nullptr,
-                         int* code = nullptr, platform::FileId* made = nullptr);
+                         int* code = nullptr, platform::FileId* made = nullptr, QByteArray* digest = nullptr);
     // True for the name of a temporary file that a writer for a file named targetName leaves behind
     // when it is killed; *targetName gets that name.
     static bool isTemporaryName(const QString& fileName, QString* targetName = nullptr);

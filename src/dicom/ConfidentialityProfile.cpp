@@ -683,6 +683,15 @@ constexpr ProfileRow AddedRows[] = {
     {0x00700207, All, "X", No, "Graphic Group Label"},
     {0x00700208, All, "X", No, "Graphic Group Description"},
     {0x003A0020, All, "X", No, "Multiplex Group Label"},
+    // Who made a hanging protocol or a structure set's regions and who read them, and the identifiers of
+    // HL7 documents the object points at: names and record numbers of people around the patient, or of
+    // the patient. The creator is required where it stands: it gets the neutral value. The sequences go
+    // whole, with every name and code in their items.
+    {0x00720008, All, "D", No, "Hanging Protocol Creator"},
+    {0x0040E001, All, "X", No, "HL7 Instance Identifier"},
+    {0x0040A390, All, "X", No, "HL7 Structured Document Reference Sequence"},
+    {0x3006004D, All, "X", No, "ROI Creator Sequence"},
+    {0x3006004E, All, "X", No, "ROI Interpreter Sequence"},
 };
 
 ProfileAction effectiveAction(const ProfileRow& row)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -82,6 +83,9 @@ struct DicomFileSummary
     // retrieve, a remote download), so that the index records it and a deletion may remove it. A
     // file indexed where it lay never carries it.
     bool ownCopy = false;
+    // Not read from the file either: the digest (platform::ContentDigest) of the bytes its writer
+    // wrote, for the index to know the program's copy by them; empty when none was taken.
+    QByteArray contentDigest;
 
     bool operator==(const DicomFileSummary&) const = default;
 };

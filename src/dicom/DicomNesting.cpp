@@ -4,6 +4,8 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcstack.h>
 #include <dcmtk/dcmdata/dcvrui.h>
 #include <dcmtk/dcmdata/dcistrmz.h>
@@ -17,14 +19,17 @@
 
 #include <zlib.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <unordered_set>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace dicom {
 namespace {
@@ -53,8 +58,8 @@ bool isVrLetter(uchar c)
     return c >= 'A' && c <= 'Z';
 }
 
-// The bytes a walk reads, front to back: a file held in memory, or a deflated data set inflated as
-// the walk goes, so that no more than a small window of it is ever kept.
+// The bytes a walk reads, front to back: a data set held in memory, a file read as the walk goes, or a
+// deflated data set inflated as the walk goes, so that no more than a small window of it is ever kept.
 class ByteSource
 {
   public:
@@ -63,6 +68,8 @@ class ByteSource
     virtual const uchar* peek(int n) = 0;
     // Moves on by `n` bytes; false when the data ends first.
     virtual bool skip(qint64 n) = 0;
+    // The bytes from here on that are at hand, at most `most` of them, moving past them; null at the end.
+    virtual const uchar* take(qint64 most, qint64* taken) = 0;
     qint64 position() const { return m_position; }
 
     static constexpr int kMaxPeek = 256;
@@ -71,16 +78,10 @@ class ByteSource
     qint64 m_position = 0;
 };
 
-class MemorySource final : public ByteSource
+// Bytes of a known length, which the walk skips without reading them.
+class SizedSource : public ByteSource
 {
   public:
-    MemorySource(const uchar* data, qint64 size, qint64 start = 0) : m_data(data), m_size(size)
-    {
-        m_position = qBound<qint64>(0, start, size);
-    }
-
-    const uchar* peek(int n) override { return n <= m_size - m_position ? m_data + m_position : nullptr; }
-
     bool skip(qint64 n) override
     {
         if (n > m_size - m_position) {
@@ -91,9 +92,91 @@ class MemorySource final : public ByteSource
         return true;
     }
 
+  protected:
+    SizedSource(qint64 size, qint64 start) : m_size(size) { m_position = qBound<qint64>(0, start, size); }
+
+    qint64 m_size;
+};
+
+class MemorySource final : public SizedSource
+{
+  public:
+    MemorySource(const uchar* data, qint64 size, qint64 start = 0) : SizedSource(size, start), m_data(data) {}
+
+    const uchar* peek(int n) override { return n <= m_size - m_position ? m_data + m_position : nullptr; }
+
+    const uchar* take(qint64 most, qint64* taken) override
+    {
+        *taken = qMin(most, m_size - m_position);
+        if (*taken <= 0)
+            return nullptr;
+        m_position += *taken;
+        return m_data + m_position - *taken;
+    }
+
   private:
     const uchar* m_data;
-    qint64 m_size;
+};
+
+// A file read as the walk goes, through a window that moves along it: a value the walk skips is never
+// read, so a CT slice costs one read of its header, and a file of any size costs no more memory than
+// the window. Reads that fail or come back short end the data where they do; a file that another
+// program cuts short or rewrites meanwhile is found changed afterwards (walkDatasetOfFile), never read
+// through a mapping whose pages may vanish.
+class FileSource final : public SizedSource
+{
+  public:
+    FileSource(int fd, qint64 size, qint64 start) : SizedSource(size, start), m_fd(fd), m_window(new uchar[kWindow])
+    {
+    }
+
+    const uchar* peek(int n) override
+    {
+        if (n > m_size - m_position)
+            return nullptr;
+        if (m_position < m_windowStart || m_position + n > m_windowStart + m_windowLength)
+            fill();
+        return n <= m_windowStart + m_windowLength - m_position ? m_window.get() + (m_position - m_windowStart)
+                                                                 : nullptr;
+    }
+
+    const uchar* take(qint64 most, qint64* taken) override
+    {
+        *taken = 0;
+        if (!peek(1))
+            return nullptr;
+        *taken = qMin(most, m_windowStart + m_windowLength - m_position);
+        m_position += *taken;
+        return m_window.get() + (m_position - *taken - m_windowStart);
+    }
+
+  private:
+    static constexpr qint64 kWindow = 64 * 1024;
+
+    // Reads the window from the position on; where the file ends sooner than it did when opened, the
+    // data ends there.
+    void fill()
+    {
+        const qint64 wanted = qMin(kWindow, m_size - m_position);
+        qint64 got = 0;
+        while (got < wanted) {
+            const ssize_t n = ::pread(m_fd, m_window.get() + got, size_t(wanted - got), off_t(m_position + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        m_windowStart = m_position;
+        m_windowLength = got;
+        if (got < wanted)
+            m_size = m_position + got;
+    }
+
+    int m_fd;
+    std::unique_ptr<uchar[]> m_window;
+    qint64 m_windowStart = 0;
+    qint64 m_windowLength = 0;
 };
 
 // A deflate stream as DCMTK inflates a deflated data set (raw, or with a zlib header where DCMTK is
@@ -102,8 +185,7 @@ class MemorySource final : public ByteSource
 class InflatingSource final : public ByteSource
 {
   public:
-    InflatingSource(const uchar* data, qint64 size, qint64 limit)
-        : m_input(data), m_inputLeft(size), m_limit(limit), m_window(kWindow)
+    InflatingSource(ByteSource& input, qint64 limit) : m_input(input), m_limit(limit), m_window(kWindow)
     {
         std::memset(&m_stream, 0, sizeof m_stream);
         m_ready = (dcmZlibExpectRFC1950Encoding.get() ? inflateInit(&m_stream) : inflateInit2(&m_stream, -MAX_WBITS)) == Z_OK;
@@ -136,6 +218,17 @@ class InflatingSource final : public ByteSource
         return true;
     }
 
+    const uchar* take(qint64 most, qint64* taken) override
+    {
+        *taken = 0;
+        if (m_begin == m_end && !fill())
+            return nullptr;
+        *taken = qMin(most, m_end - m_begin);
+        m_begin += *taken;
+        m_position += *taken;
+        return m_window.data() + m_begin - *taken;
+    }
+
     // Inflates the rest of the stream only to count it.
     void drain()
     {
@@ -159,12 +252,12 @@ class InflatingSource final : public ByteSource
             m_end -= m_begin;
             m_begin = 0;
         }
-        if (m_stream.avail_in == 0 && m_inputLeft > 0) {
-            const qint64 chunk = qMin<qint64>(m_inputLeft, 1 << 30);
-            m_stream.next_in = const_cast<Bytef*>(m_input);
-            m_stream.avail_in = uInt(chunk);
-            m_input += chunk;
-            m_inputLeft -= chunk;
+        if (m_stream.avail_in == 0) {
+            qint64 chunk = 0;
+            if (const uchar* input = m_input.take(1 << 30, &chunk)) {
+                m_stream.next_in = const_cast<Bytef*>(input);
+                m_stream.avail_in = uInt(chunk);
+            }
         }
         const qint64 room = kWindow - m_end;
         m_stream.next_out = reinterpret_cast<Bytef*>(m_window.data() + m_end);
@@ -184,8 +277,7 @@ class InflatingSource final : public ByteSource
     bool m_ready = false;
     bool m_finished = false;
     bool m_complete = false;
-    const uchar* m_input;
-    qint64 m_inputLeft;
+    ByteSource& m_input;
     qint64 m_limit;
     qint64 m_inflated = 0;
     std::vector<uchar> m_window;
@@ -214,6 +306,10 @@ struct WalkCount
     bool truncated = false;
     // A value of defined length was walked as a sequence only because it starts with an item tag.
     bool guessedSequence = false;
+    // Where such a value starts that held an element longer than the item of defined length around it,
+    // or -1. DCMTK, reading the value as a sequence, stops there with an error before it reads the
+    // element: any reading of DCMTK's that goes on took the value for plain bytes. The walk stopped.
+    qint64 failedGuessAt = -1;
 
     ParseHazard hazard(const WalkLimits& limits) const
     {
@@ -234,21 +330,24 @@ struct WalkCount
 };
 
 bool startsWithItemTag(ByteSource& source, bool bigEndian);
+bool dictionaryMayCallSequence(quint16 group, quint16 element);
 
 // Counts what DCMTK's reader makes of a data set without building it: the depth of nesting, the
 // objects it makes and the steps its sorted insert takes. Where the bytes admit more than one reading
-// the walk takes the one that counts more (a value that starts with an item may be a sequence by a
-// dictionary the walk does not consult), and where it cannot tell what DCMTK does it gives up and
-// says so: such data is refused rather than counted by guess. The depth it finds only spares DCMTK a
-// parse that the stack guard would stop anyway.
+// the walk takes the one that counts more (a value that starts with an item is a sequence where
+// DCMTK's dictionary calls its tag one, which for a private tag depends on a private creator the walk
+// does not resolve), and where it cannot tell what DCMTK does it gives up and says so: such data is
+// refused rather than counted by guess. The depth it finds only spares DCMTK a parse that the stack
+// guard would stop anyway.
 class Walker
 {
   public:
     // guessSequences: a value of defined length that starts with an item is walked as a sequence (what
-    // counts more); otherwise as the plain bytes DCMTK reads where its dictionary says the tag holds no
-    // sequence, so that the elements after it are those DCMTK reads then.
-    explicit Walker(const WalkLimits& limits, bool guessSequences = true)
-        : m_limits(limits), m_guessSequences(guessSequences)
+    // counts more), except the values starting at `bytesAt`; otherwise as the plain bytes DCMTK reads
+    // where its dictionary says the tag holds no sequence, so that the elements after it are those
+    // DCMTK reads then.
+    Walker(const WalkLimits& limits, bool guessSequences, std::vector<qint64> bytesAt = {})
+        : m_limits(limits), m_guessSequences(guessSequences), m_bytesAt(std::move(bytesAt))
     {
     }
 
@@ -278,11 +377,14 @@ class Walker
         qint64 end; // -1: undefined length, ended by a delimiter
         Encoding encoding;
         ElementOrder order;
+        qint64 guessedAt; // where the value walked as a sequence by guess starts, or -1
+        bool guessed;     // within such a value
     };
 
-    void push(std::vector<Frame>& stack, Kind kind, qint64 end, Encoding encoding)
+    void push(std::vector<Frame>& stack, Kind kind, qint64 end, Encoding encoding, qint64 guessedAt = -1)
     {
-        stack.push_back(Frame{kind, end, encoding, {}});
+        const bool guessed = guessedAt >= 0 || (!stack.empty() && stack.back().guessed);
+        stack.push_back(Frame{kind, end, encoding, {}, guessedAt, guessed});
         // A level is a sequence and its item; items nested directly in items count half a level each.
         m_count.depth = qMax(m_count.depth, int((stack.size() + 1) / 2));
     }
@@ -322,10 +424,29 @@ class Walker
         ++order.elements;
     }
 
-    // A value of defined length that starts with an item: a sequence when guessing.
-    bool guessedSequence(ByteSource& source, bool bigEndian)
+    // An element whose value runs past the end of the item of defined length it is in: DCMTK stops
+    // before reading it. Inside a value walked as a sequence by guess, that value is noted as failed.
+    bool noteGuessFailed(const std::vector<Frame>& stack, qint64 position, quint32 length)
     {
-        if (!m_guessSequences || !startsWithItemTag(source, bigEndian))
+        if (stack.empty() || !stack.back().guessed || stack.back().kind != Kind::Item || stack.back().end < 0 ||
+            length == kUndefinedLength || qint64(length) <= stack.back().end - position)
+            return false;
+        for (auto frame = stack.rbegin(); frame != stack.rend(); ++frame) {
+            if (frame->guessedAt >= 0) {
+                m_count.failedGuessAt = frame->guessedAt;
+                break;
+            }
+        }
+        return true;
+    }
+
+    // A value of defined length that starts with an item: a sequence when guessing, unless DCMTK's
+    // dictionary calls its tag no sequence under any private creator or its own; then DCMTK reads it
+    // as bytes.
+    bool guessedSequence(ByteSource& source, bool bigEndian, quint16 group, quint16 element)
+    {
+        if (!m_guessSequences || !startsWithItemTag(source, bigEndian) || !dictionaryMayCallSequence(group, element) ||
+            std::find(m_bytesAt.begin(), m_bytesAt.end(), source.position()) != m_bytesAt.end())
             return false;
         m_count.guessedSequence = true;
         return true;
@@ -333,6 +454,7 @@ class Walker
 
     WalkLimits m_limits;
     bool m_guessSequences;
+    std::vector<qint64> m_bytesAt;
     WalkCount m_count;
 };
 
@@ -341,6 +463,66 @@ bool startsWithItemTag(ByteSource& source, bool bigEndian)
 {
     const uchar* value = source.peek(4);
     return value && read16(value, bigEndian) == 0xFFFE;
+}
+
+// DCMTK's dictionary as far as it decides whether a value of defined length is a sequence: its public
+// sequence tags, the ranges of its repeating ones, and, for a private tag, the group and the element's
+// last byte of every private sequence under whatever creator, since which creator DCMTK finds for an
+// element is its own business. A tag none of these can match is never a sequence to DCMTK.
+class SequenceTags
+{
+  public:
+    SequenceTags()
+    {
+        DcmDataDictionary& dictionary = dcmDataDict.wrlock();
+        for (auto entry = dictionary.normalBegin(); entry != dictionary.normalEnd(); ++entry)
+            note(**entry);
+        for (auto entry = dictionary.repeatingBegin(); entry != dictionary.repeatingEnd(); ++entry)
+            note(**entry);
+        dcmDataDict.wrunlock();
+    }
+
+    bool mayBeSequence(quint16 group, quint16 element) const
+    {
+        if (m_public.count(key(group, element)) || m_private.count(key(group, element & 0xFF)))
+            return true;
+        return std::any_of(m_ranges.begin(), m_ranges.end(), [&](const Range& range) {
+            const quint16 e = range.privateBlock ? element & 0xFF : element;
+            return group >= range.group && group <= range.upperGroup && e >= range.element && e <= range.upperElement;
+        });
+    }
+
+  private:
+    struct Range
+    {
+        quint16 group, upperGroup, element, upperElement;
+        bool privateBlock;
+    };
+
+    static quint32 key(quint16 group, quint16 element) { return (quint32(group) << 16) | element; }
+
+    void note(const DcmDictEntry& entry)
+    {
+        if (entry.getEVR() != EVR_SQ)
+            return;
+        const bool privateBlock = entry.getPrivateCreator() != nullptr;
+        const quint16 mask = privateBlock ? 0xFF : 0xFFFF;
+        if (entry.isRepeating())
+            m_ranges.push_back({entry.getGroup(), entry.getUpperGroup(), quint16(entry.getElement() & mask),
+                                quint16(entry.getUpperElement() & mask), privateBlock});
+        else
+            (privateBlock ? m_private : m_public).insert(key(entry.getGroup(), entry.getElement() & mask));
+    }
+
+    std::unordered_set<quint32> m_public;
+    std::unordered_set<quint32> m_private;
+    std::vector<Range> m_ranges;
+};
+
+bool dictionaryMayCallSequence(quint16 group, quint16 element)
+{
+    static const SequenceTags tags;
+    return tags.mayBeSequence(group, element);
 }
 
 void Walker::walk(ByteSource& source, Encoding top)
@@ -401,14 +583,17 @@ void Walker::walk(ByteSource& source, Encoding top)
         bool sequence = false;
         bool fragments = false;
         bool unknownSequence = false; // UN holding a sequence: its content is implicit little endian
+        bool guessed = false;         // of defined length, a sequence only by guess
         if (enc.implicit) {
             length = read32(head + 4, enc.bigEndian);
             source.skip(8);
             // Pixel Data is OB or OW by the dictionary: of undefined length, it holds fragments.
             fragments = pixelData && length == kUndefinedLength;
             // Of defined length, the dictionary decides, and a private one knows its tags only with
-            // their private creator: every value that starts with an item may be a sequence.
-            sequence = !fragments && (length == kUndefinedLength || guessedSequence(source, enc.bigEndian));
+            // their private creator: a value that starts with an item may be a sequence wherever the
+            // dictionary has one of its tag under any creator.
+            guessed = !fragments && length != kUndefinedLength && guessedSequence(source, enc.bigEndian, group, element);
+            sequence = !fragments && (length == kUndefinedLength || guessed);
         } else {
             const char text[3] = {char(head[4]), char(head[5]), '\0'};
             const DcmVR vr(text);
@@ -443,16 +628,19 @@ void Walker::walk(ByteSource& source, Encoding top)
                 unknownSequence = evr == EVR_UN;
             } else if (evr == EVR_UN) {
                 // DCMTK reads a UN value of a tag its dictionaries know as a sequence as that sequence:
-                // every UN value that starts with an item counts as one.
-                sequence = unknownSequence = guessedSequence(source, false);
+                // a UN value that starts with an item counts as one where it may be.
+                sequence = unknownSequence = guessed = guessedSequence(source, false, group, element);
             }
         }
 
+        if (noteGuessFailed(stack, source.position(), length))
+            break;
         noteElement(orderOfItemAround(stack, topOrder), (quint32(group) << 16) | element);
         if (fragments || sequence) {
             const Encoding inner = unknownSequence ? Encoding{true, false} : enc;
             push(stack, fragments ? Kind::Fragments : Kind::Sequence,
-                 length == kUndefinedLength ? -1 : source.position() + length, inner);
+                 length == kUndefinedLength ? -1 : source.position() + length, inner,
+                 guessed ? source.position() : -1);
             continue;
         }
         if (!source.skip(length)) {
@@ -487,13 +675,11 @@ bool inflates(E_TransferSyntax syntax)
 // The encoding the data set's first element shows: explicit VR when VR letters follow the tag, big
 // endian when only the big-endian reading of the group is small. A group small either way (group
 // 0000) shows no byte order, and the named one stands.
-Encoding shownEncoding(const uchar* data, qint64 size, qint64 pos, Encoding named)
+Encoding shownEncoding(const uchar* head, Encoding named)
 {
-    if (pos < 0 || pos + 6 > size)
-        return named;
-    const bool explicitVr = isVrLetter(data[pos + 4]) && isVrLetter(data[pos + 5]);
-    const bool smallLittle = read16(data + pos, false) <= 0xFF;
-    const bool smallBig = read16(data + pos, true) <= 0xFF;
+    const bool explicitVr = isVrLetter(head[4]) && isVrLetter(head[5]);
+    const bool smallLittle = read16(head, false) <= 0xFF;
+    const bool smallBig = read16(head, true) <= 0xFF;
     return Encoding{!explicitVr, smallLittle != smallBig ? !smallLittle && smallBig : named.bigEndian};
 }
 
@@ -542,21 +728,38 @@ FileLayout readLayout(const QString& path)
     return layout;
 }
 
-WalkCount walkBytes(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits,
-                    bool guessSequences)
+// The bytes of a data set as a walk reads them: held in memory, or in a file read as the walk goes.
+class DatasetBytes
 {
-    Walker walker(limits, guessSequences);
-    MemorySource source(data, size, start);
-    walker.walk(source, encoding);
+  public:
+    DatasetBytes(const uchar* data, qint64 size) : m_data(data), m_size(size) {}
+    DatasetBytes(int fd, qint64 size) : m_fd(fd), m_size(size) {}
+
+    qint64 size() const { return m_size; }
+    std::unique_ptr<ByteSource> from(qint64 start) const
+    {
+        if (m_fd >= 0)
+            return std::make_unique<FileSource>(m_fd, m_size, start);
+        return std::make_unique<MemorySource>(m_data, m_size, start);
+    }
+
+  private:
+    const uchar* m_data = nullptr;
+    int m_fd = -1;
+    qint64 m_size = 0;
+};
+
+WalkCount walkPlain(const DatasetBytes& bytes, qint64 start, Encoding encoding, Walker walker)
+{
+    walker.walk(*bytes.from(start), encoding);
     return walker.count();
 }
 
-WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding encoding, const WalkLimits& limits,
-                       bool guessSequences)
+WalkCount walkInflated(const DatasetBytes& bytes, qint64 start, Encoding encoding, Walker walker)
 {
-    const qint64 deflated = size - qMin(size, start);
-    Walker walker(limits, guessSequences);
-    InflatingSource source(data + (size - deflated), deflated, inflationLimit(deflated));
+    const qint64 deflated = bytes.size() - qBound<qint64>(0, start, bytes.size());
+    const std::unique_ptr<ByteSource> input = bytes.from(start);
+    InflatingSource source(*input, inflationLimit(deflated));
     walker.walk(source, encoding);
     if (!walker.passedLimits())
         source.drain();
@@ -569,18 +772,41 @@ WalkCount walkInflated(const uchar* data, qint64 size, qint64 start, Encoding en
     return count;
 }
 
+// Values walked as sequences by guess that a data set may hold and turn out plain bytes, each costing
+// one more walk: a data set with more is refused.
+constexpr size_t kMostFailedGuesses = 16;
+
 // The data set DCMTK reads in `syntax` (EXS_Unknown: as its first bytes show), from `start`.
-WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSyntax syntax, E_TransferSyntax detected,
+WalkCount walkDataset(const DatasetBytes& bytes, qint64 start, E_TransferSyntax syntax, E_TransferSyntax detected,
                       const WalkLimits& limits)
 {
     const E_TransferSyntax read = syntax == EXS_Unknown ? detected : syntax;
     if (inflates(read) && DcmXfer(read).getStreamCompression() != ESC_zlib)
         return {}; // DCMTK refuses a stream compression it cannot undo
-    const auto walkOnce = [&](bool guessSequences) {
-        return inflates(read) ? walkInflated(data, size, start, encodingOf(read), limits, guessSequences)
-                              : walkBytes(data, size, start, encodingOf(read), limits, guessSequences);
+    const auto walkOnce = [&](bool guessSequences, const std::vector<qint64>& bytesAt = {}) {
+        const Walker walker(limits, guessSequences, bytesAt);
+        return inflates(read) ? walkInflated(bytes, start, encodingOf(read), walker)
+                              : walkPlain(bytes, start, encodingOf(read), walker);
     };
     WalkCount count = walkOnce(true);
+    // A value walked as a sequence by guess whose item holds an element longer than itself is plain bytes
+    // to whatever reading of DCMTK's goes on (private bytes that merely start like an item, or an item
+    // written in another encoding than the data set): the data set is walked again with that value
+    // read as bytes. What the walk counted before stopping is kept: DCMTK, reading the value as a
+    // sequence, gets that far before it stops.
+    std::vector<qint64> bytesAt;
+    while (count.failedGuessAt >= 0 && count.hazard(limits) == ParseHazard::None) {
+        if (bytesAt.size() == kMostFailedGuesses) {
+            count.unfollowable = true;
+            break;
+        }
+        bytesAt.push_back(count.failedGuessAt);
+        const WalkCount before = count;
+        count = walkOnce(true, bytesAt);
+        count.depth = qMax(count.depth, before.depth);
+        count.elements = qMax(count.elements, before.elements);
+        count.reorderSteps = qMax(count.reorderSteps, before.reorderSteps);
+    }
     // A value walked as a sequence by its first bytes may be plain bytes to DCMTK (a tag its dictionary
     // knows as a string, say): then the elements after it are read from bytes the sequence's items
     // covered, a length running far past the end among them. The data set is walked that way too, and a
@@ -600,88 +826,79 @@ WalkCount walkDataset(const uchar* data, qint64 size, qint64 start, E_TransferSy
 // Whether the reader must read the data set again in the encoding its first element shows: the meta
 // header names an uncompressed encoding (or a compressed syntax, whose elements are explicit VR little
 // endian) other than the one the data set is in.
-bool encodingDiffers(const uchar* data, qint64 size, const DatasetStart& start)
+bool encodingDiffers(const DatasetBytes& bytes, const DatasetStart& start)
 {
-    if (start.named == EXS_Unknown || inflates(start.named) || start.offset + 8 > size)
+    if (start.named == EXS_Unknown || inflates(start.named) || start.offset < 0)
+        return false;
+    const std::unique_ptr<ByteSource> source = bytes.from(start.offset);
+    const uchar* head = source->peek(8);
+    if (!head)
         return false;
     const Encoding named = encodingOf(start.named);
-    return !sameEncoding(shownEncoding(data, size, start.offset, named), named);
+    return !sameEncoding(shownEncoding(head, named), named);
 }
 
 struct FileWalk
 {
-    ParseHazard hazard = ParseHazard::None; // found before the data set
+    ParseHazard hazard = ParseHazard::None; // found before the data set, or a file changed meanwhile
     WalkCount count;
     bool encodingDiffersFromMeta = false;
 };
 
-FileWalk walkFile(const uchar* data, qint64 size, const DatasetStart& start, const WalkLimits& limits)
+FileWalk walkFile(const DatasetBytes& bytes, const DatasetStart& start, const WalkLimits& limits)
 {
     FileWalk result;
     // A data set that is not in the syntax named is read as DCMTK detects it instead.
-    result.encodingDiffersFromMeta = encodingDiffers(data, size, start);
-    result.count = walkDataset(data, size, start.offset, result.encodingDiffersFromMeta ? EXS_Unknown : start.named,
+    result.encodingDiffersFromMeta = encodingDiffers(bytes, start);
+    result.count = walkDataset(bytes, start.offset, result.encodingDiffersFromMeta ? EXS_Unknown : start.named,
                                start.detected, limits);
     return result;
 }
 
-// Files up to kLargestReadFile are read into a buffer the thread keeps: a mapping costs little to
-// make, but its removal stops every core that ran one of the program's threads to clear the mapping
-// from its address cache, once per file of a retrieve on the thread receiving and on the one listing.
-// A CT or MR slice fits; a larger file costs more to copy than its mapping's removal, and each thread
-// that reads files would keep a buffer of its size.
-
-// Runs `use` on the file's bytes (mapped where they are many); `fallback` when it cannot be read.
-template <typename Result, typename Use> Result withFileBytes(const QString& path, Result fallback, Use use)
+struct
 {
-    qint64 read = 0;
-    if (const uchar* bytes = readSmallFile(path, &read))
-        return use(bytes, read);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fallback;
-    const qint64 size = file.size();
-    if (size <= kLargestReadFile)
-        return fallback; // neither small nor large: gone, or unreadable, since it was looked at
-    if (const uchar* mapped = file.map(0, size))
-        return use(mapped, size);
-    const QByteArray bytes = file.readAll();
-    return use(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
-}
+    void (*hook)(void*) = nullptr;
+    void* context = nullptr;
+} beforeWalk;
 
-} // namespace
-
-const uchar* readSmallFile(const QString& path, qint64* size)
+// What the file was when the walk opened it: a file another program cut short, wrote into or
+// lengthened meanwhile differs in its size or its time of change afterwards.
+struct FileState
 {
-    thread_local std::vector<uchar> buffer;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return nullptr;
-    struct stat info = {};
-    qint64 got = 0;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kLargestReadFile) {
-        if (buffer.size() < size_t(info.st_size))
-            buffer.resize(size_t(info.st_size));
-        // A file cut short meanwhile gives what it still holds.
-        for (ssize_t n = 0; got < info.st_size; got += n) {
-            n = ::read(fd, buffer.data() + got, size_t(info.st_size - got));
-            if (n < 0 && errno == EINTR)
-                n = 0;
-            else if (n <= 0)
-                break;
-        }
+    qint64 size = -1;
+    timespec modified{};
+
+    static FileState of(int fd)
+    {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return {};
+        return {qint64(st.st_size), st.st_mtim};
     }
-    ::close(fd);
-    *size = got;
-    return got > 0 ? buffer.data() : nullptr;
-}
+    bool operator==(const FileState& o) const
+    {
+        return size == o.size && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
 
-namespace {
-
+// Walks the file's data set from `start`, reading it as the walk goes; a file that cannot be opened is
+// left to DCMTK, which says why.
 FileWalk walkDatasetOfFile(const QString& path, const DatasetStart& start, const WalkLimits& limits)
 {
-    return withFileBytes(path, FileWalk{},
-                         [&](const uchar* data, qint64 size) { return walkFile(data, size, start, limits); });
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const FileState opened = FileState::of(fd);
+    FileWalk walk;
+    if (opened.size > 0) {
+        if (beforeWalk.hook)
+            beforeWalk.hook(beforeWalk.context);
+        walk = walkFile(DatasetBytes(fd, opened.size), start, limits);
+        if (!(FileState::of(fd) == opened))
+            walk.hazard = ParseHazard::Changed;
+    }
+    ::close(fd);
+    return walk;
 }
 
 FileWalk walkPath(const QString& path, const WalkLimits& limits)
@@ -724,6 +941,31 @@ ParseHazard readMetaHeader(DcmMetaInfo& meta, DcmInputStream& stream, GuardedRea
     return ParseHazard::None;
 }
 
+const uchar* readSmallFile(const QString& path, qint64* size)
+{
+    thread_local std::vector<uchar> buffer;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat info = {};
+    qint64 got = 0;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kLargestReadFile) {
+        if (buffer.size() < size_t(info.st_size))
+            buffer.resize(size_t(info.st_size));
+        // A file cut short meanwhile gives what it still holds.
+        for (ssize_t n = 0; got < info.st_size; got += n) {
+            n = ::read(fd, buffer.data() + got, size_t(info.st_size - got));
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+    }
+    ::close(fd);
+    *size = got;
+    return got > 0 ? buffer.data() : nullptr;
+}
+
 FileCheck checkFileDataset(const QString& path, const DatasetStart& start)
 {
     const WalkLimits limits;
@@ -735,7 +977,7 @@ FileCheck checkFileDataset(const QString& path, const DatasetStart& start)
 FileCheck checkFileDataset(const uchar* data, qint64 size, const DatasetStart& start)
 {
     const WalkLimits limits;
-    const FileWalk walk = walkFile(data, size, start, limits);
+    const FileWalk walk = walkFile(DatasetBytes(data, size), start, limits);
     const ParseHazard hazard = figuresOf(walk, limits).hazard;
     return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }
@@ -766,13 +1008,18 @@ WalkFigures walkFigures(const uchar* data, qint64 size, E_TransferSyntax syntax)
         detected = EncodingProbe().checkTransferSyntax(stream);
     }
     const WalkLimits limits;
-    const WalkCount count = walkDataset(data, size, 0, syntax, detected, limits);
+    const WalkCount count = walkDataset(DatasetBytes(data, size), 0, syntax, detected, limits);
     return {count.hazard(limits), count.depth, count.elements};
 }
 
 ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax)
 {
     return walkFigures(data, size, syntax).hazard;
+}
+
+void testing::setBeforeWalkHook(void (*hook)(void* context), void* context)
+{
+    beforeWalk = {hook, context};
 }
 
 QString parseHazardText(ParseHazard hazard)
@@ -795,6 +1042,8 @@ QString parseHazardText(ParseHazard hazard)
             "dicom", "Файл отклонён: набор данных закодирован нестандартно, безопасно прочитать его нельзя.");
     case ParseHazard::Truncated:
         return QCoreApplication::translate("dicom", "Файл повреждён: значение элемента выходит за конец файла.");
+    case ParseHazard::Changed:
+        return QCoreApplication::translate("dicom", "Файл изменился или стал недоступен во время чтения.");
     case ParseHazard::None:
         break;
     }

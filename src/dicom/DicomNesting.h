@@ -51,7 +51,8 @@ constexpr qint64 kMaxInflationRatio = 100;
 // reading by DCMTK the walk cannot tell (a VR DCMTK does not know, of undefined length; a tag of the
 // item group that is no item or delimiter; an item where an element belongs; a meta header of which
 // DCMTK would read more than any real one holds), refused rather than guessed at. Truncated: a value
-// that runs past the end of the data.
+// that runs past the end of the data. Changed: the file was cut short, written into or became
+// unreadable (a disc taken out) while the walk read it.
 enum class ParseHazard {
     None,
     DeepNesting,
@@ -60,6 +61,7 @@ enum class ParseHazard {
     ElementsOutOfOrder,
     Unfollowable,
     Truncated,
+    Changed,
 };
 // Whether the file may be read, as every reader finds when it opens it (DicomFileLoading.h).
 ParseHazard parseHazard(const QString& path);
@@ -113,5 +115,11 @@ WalkFigures walkFigures(const uchar* data, qint64 size, E_TransferSyntax syntax)
 
 // The reason as the viewer words it; empty for None.
 QString parseHazardText(ParseHazard hazard);
+
+namespace testing {
+// Called by the walk of a file between opening it and reading its data set (null: nothing). Tests only:
+// it lets a test change the file at that very moment; it decides nothing.
+void setBeforeWalkHook(void (*hook)(void* context), void* context);
+} // namespace testing
 
 } // namespace dicom

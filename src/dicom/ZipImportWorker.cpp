@@ -3,6 +3,7 @@
 #include "dicom/AtomicDicomWriter.h"
 #include "dicom/FileIdentity.h"
 #include "dicom/ZipArchiveOpen.h"
+#include "platform/ContentDigest.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -545,8 +546,9 @@ void ZipImportWorker::run()
             int code = 0;
             QString cause;
             platform::FileId made;
-            const bool copied = makeFolder(seriesFolder, &cause, &code)
-                && AtomicDicomWriter::copyFile(path, destination, &cause, &code, &made);
+            const bool copied =
+                makeFolder(seriesFolder, &cause, &code) &&
+                AtomicDicomWriter::copyFile(path, destination, &cause, &code, &made, &summary->contentDigest);
             if (!copied && isFullDisk(code)) {
                 // Every further file would fail the same way, and free bytes alone do not show it: a
                 // file system can run out of files (inodes) with space to spare.
@@ -565,6 +567,10 @@ void ZipImportWorker::run()
             summary->ownCopy = true;
             if (copyMade)
                 copyMade(destination, made);
+        } else {
+            // Found holding the archive's very bytes (or listed there, which the index's record then
+            // tells): what a copy of this file would be known by.
+            summary->contentDigest = platform::ContentDigest::of(path);
         }
         summary->filePath = destination;
         emit fileFound(*summary);

@@ -208,6 +208,9 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
         [this](Made& made) { take(made); });
 
     for (;;) {
+        // A server that keeps answering leaves the connection no wait in which to see the cancel.
+        if (cancel && cancel->load())
+            return DIMSE_NODATAAVAILABLE;
         T_ASC_PresentationContextID pcid = presID;
         T_DIMSE_Message message;
         std::memset(&message, 0, sizeof message);

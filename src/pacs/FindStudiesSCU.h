@@ -13,6 +13,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/scu.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -30,6 +31,9 @@ public:
     // The row of a match, if it makes one. Called on several threads at once, each with a match of
     // its own.
     std::function<std::optional<StudyQueryRow>(DcmDataset& match)> rowOf;
+
+    // Set from another thread when nobody waits for the answer any more: the answers stop being read.
+    const std::atomic_bool* cancel = nullptr;
 
     // The largest identifier kept; a larger one is read to its end and refused.
     static constexpr qint64 kMaxIdentifierBytes = 1024 * 1024;

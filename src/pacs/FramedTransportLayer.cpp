@@ -55,12 +55,12 @@ std::shared_ptr<const FramingVerdict> framingVerdictOf(T_ASC_Association* associ
     return connection ? connection->verdictHandle() : nullptr;
 }
 
-std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu)
+std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu, std::function<bool()> stopWaiting)
 {
     T_ASC_Network* network = networkOf(scu);
     if (!network)
         return nullptr;
-    auto* layer = new FramedTransportLayer;
+    auto* layer = new FramedTransportLayer(std::move(stopWaiting));
     std::shared_ptr<const FramingVerdict> verdict = layer->verdict();
     if (ASC_setTransportLayer(network, layer, 1 /* the network deletes it */).bad()) {
         delete layer;

@@ -45,9 +45,9 @@ private:
 };
 
 // Between initNetwork and negotiateAssociation: the requester's connection is made a framed one (its
-// network owns the layer). The verdict of that connection; null when the layer could not be set, and
-// the requester must then not go on.
-std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu);
+// network owns the layer), whose waits for the peer end once stopWaiting says so. The verdict of that
+// connection; null when the layer could not be set, and the requester must then not go on.
+std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu, std::function<bool()> stopWaiting = {});
 
 // The framed connection that carries this association; null when it is not one.
 FramedTcpConnection* framedConnectionOf(T_ASC_Association* association);

@@ -198,12 +198,14 @@ QString exchangeText(const OFCondition& cond, const Framing& framing)
 
 // `unsupported`: what to say when the server accepts the association but none of its contexts. Every
 // association the program requests is read through the framing watch; `framing` receives its verdict.
-bool negotiate(DcmSCU& scu, QString* error, const QString& unsupported = {}, Framing* framing = nullptr)
+// stopWaiting: the caller no longer wants the answer; every wait for the peer ends.
+bool negotiate(DcmSCU& scu, QString* error, const QString& unsupported = {}, Framing* framing = nullptr,
+               std::function<bool()> stopWaiting = {})
 {
     OFCondition cond = scu.initNetwork();
     Framing watch;
     if (cond.good()) {
-        watch = watchPduFraming(scu);
+        watch = watchPduFraming(scu, std::move(stopWaiting));
         if (!watch) {
             setError(error, QStringLiteral("Не удалось подготовить соединение с сервером"));
             return false;
@@ -538,13 +540,13 @@ const QStringList& storageTransferSyntaxes()
 namespace {
 
 bool associate(DcmSCU& scu, const PacsServer& server, const PacsConfig& config, const QString& abstractSyntax,
-               QString* error, Framing* framing)
+               QString* error, Framing* framing, std::function<bool()> stopWaiting = {})
 {
     if (!validPeer(server, config, error))
         return false;
     setIdentity(scu, server, config);
     scu.addPresentationContext(utf8(abstractSyntax), transferSyntaxList());
-    return negotiate(scu, error, unsupportedServiceText(abstractSyntax), framing);
+    return negotiate(scu, error, unsupportedServiceText(abstractSyntax), framing, std::move(stopWaiting));
 }
 
 } // namespace
@@ -561,12 +563,15 @@ QString incompleteSearchText(int shownRows)
 }
 
 QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& config, const StudyQuery& query,
-                                 QString* error, bool* incomplete)
+                                 QString* error, bool* incomplete, const std::atomic_bool* cancel)
 {
     QList<StudyQueryRow> rows;
     FindStudiesSCU scu;
+    scu.cancel = cancel;
     Framing framing;
-    if (!associate(scu, server, config, QString::fromLatin1(kFindStudyRoot), error, &framing))
+    const auto cancelled = [cancel] { return cancel && cancel->load(); };
+    if (!associate(scu, server, config, QString::fromLatin1(kFindStudyRoot), error, &framing,
+                   cancel ? std::function<bool()>(cancelled) : std::function<bool()>()))
         return rows;
     const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(kFindStudyRoot, "");
     if (pcid == 0) {

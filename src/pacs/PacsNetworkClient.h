@@ -54,9 +54,11 @@ const QStringList& storageTransferSyntaxes();
 // The matches in the order they arrived. A failure before any match gives no rows and `error`. When
 // the server cut its answer short (a cancel or other non-success final status, an abort or a time-out
 // after matches, answers refused here), the matches received come back with `error` saying why and
-// `incomplete`, when given, set; a whole answer leaves both untouched.
+// `incomplete`, when given, set; a whole answer leaves both untouched. `cancel`, when given, may be set
+// from another thread: the search is then abandoned at once, whatever the server still sends, and its
+// association aborted.
 QList<StudyQueryRow> findStudies(const PacsServer& server, const PacsConfig& config, const StudyQuery& query,
-                                 QString* error, bool* incomplete = nullptr);
+                                 QString* error, bool* incomplete = nullptr, const std::atomic_bool* cancel = nullptr);
 
 // The line shown beside a search answer the server cut short.
 QString incompleteSearchText(int shownRows);

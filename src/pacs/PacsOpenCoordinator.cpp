@@ -8,7 +8,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
+#include <QTimer>
 
 #include <utility>
 
@@ -37,15 +39,16 @@ void cleanUpViewOnly(QPointer<db::Database> index, const QString& studyUid, cons
             for (const db::InstanceRecord& instance : index->instancesForSeries(series.seriesInstanceUid))
                 if (!isInsideRoot(instance.filePath, root))
                     keep.insert(instance.filePath);
-        // The archive's copies among them stay the program's own.
-        QSet<QString> ownCopies;
+        // The archive's copies among them stay the program's own, known by the bytes it wrote.
+        QHash<QString, QByteArray> ownCopies;
         for (const db::IndexedFile& file : index->studyFiles(studyUid))
             if (file.ownCopy.value_or(false))
-                ownCopies.insert(file.filePath);
+                ownCopies.insert(file.filePath, file.contentDigest);
         index->deleteStudy(studyUid);
         for (const QString& path : keep)
             if (auto summary = dicom::readFileSummary(path)) {
                 summary->ownCopy = ownCopies.contains(path);
+                summary->contentDigest = ownCopies.value(path);
                 index->indexFile(*summary);
             }
     }
@@ -191,7 +194,43 @@ void PacsOpenCoordinator::act(const PacsOpenRequest& request, bool consented)
     case OpenRequestAssessment::Download:
         break;
     }
+    if (isRunning()) {
+        // The study retrieved now is shown as it arrives, and one already waiting comes in its turn.
+        if (m_studyUid == uid && m_mode != ToArchive)
+            return;
+        for (const auto& [waiting, allowed] : std::as_const(m_waiting))
+            if (waiting.studyInstanceUid == uid)
+                return;
+        if (waitingLineFull()) {
+            emit requestRefused(waitingLineFullText());
+            return;
+        }
+        m_waiting.append({request, consented});
+        return;
+    }
     startDownload(assessment.server, assessment.config, uid, QDir(pacsDownloadsRoot()).filePath(uid), DownloadAndOpen);
+}
+
+bool PacsOpenCoordinator::waitingLineFull() const
+{
+    return isRunning() && m_waiting.size() >= kMaxWaitingRequests;
+}
+
+QString PacsOpenCoordinator::waitingLineFullText()
+{
+    return QStringLiteral("Исследование не открыто: ещё %1 исследований ждут загрузки с PACS-сервера. Повторите "
+                          "запрос, когда они загрузятся.")
+        .arg(kMaxWaitingRequests);
+}
+
+void PacsOpenCoordinator::takeNextWaiting()
+{
+    // One that needs no retrieve (the study came meanwhile, or it is refused) lets the next one go
+    // at once; a retrieve started takes the next one when it ends.
+    while (!isRunning() && !m_waiting.isEmpty()) {
+        const auto [request, consented] = m_waiting.takeFirst();
+        act(request, consented);
+    }
 }
 
 void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QString studyUid,
@@ -240,6 +279,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     connect(session, &PacsRetrieveSession::fileReceived, this, &PacsOpenCoordinator::onFileReceived);
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);
+    connect(session, &PacsRetrieveSession::waitingForPort, this, &PacsOpenCoordinator::waitingForPort);
     session->start();
 }
 
@@ -324,6 +364,8 @@ void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessag
     } else {
         emit finished(false, QStringLiteral("Не удалось скачать исследование:\n%1").arg(errorMessage), receivedFileCount);
     }
+    if (!m_waiting.isEmpty())
+        QTimer::singleShot(0, this, &PacsOpenCoordinator::takeNextWaiting);
 }
 
 } // namespace pacs

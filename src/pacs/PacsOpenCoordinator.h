@@ -56,6 +56,10 @@ class PacsOpenCoordinator : public QObject
 public:
     enum Mode { ToArchive = 0, DownloadAndOpen = 1, ViewOnly = 2 };
 
+    // Requests from outside that wait for a running retrieve to end, at most: each is carried out in
+    // its turn; one more is refused with words.
+    static constexpr int kMaxWaitingRequests = 8;
+
     explicit PacsOpenCoordinator(db::Database* index, QObject* parent = nullptr);
     // A retrieve still running goes on by itself and indexes what arrives; a view-only one
     // without a viewer is cancelled (if still running) and cleaned up.
@@ -63,9 +67,12 @@ public:
 
     // Checks a request without acting on it: cheap enough to run for every request of a flood.
     OpenRequestAssessment assessRequest(const PacsOpenRequest& request) const;
-    // Opens a local study or starts its retrieve; what the user must read or decide is reported by
-    // requestRefused or consentNeeded, never shown from here.
+    // Opens a local study or starts its retrieve, once the retrieve running now has ended; what the user
+    // must read or decide is reported by requestRefused or consentNeeded, never shown from here.
     void openRequestedStudy(const PacsOpenRequest& request);
+    // No request that needs a retrieve can wait its turn now: one would be refused.
+    bool waitingLineFull() const;
+    static QString waitingLineFullText();
     // The user allowed the server that consentNeeded asked about.
     void openWithConsent(const PacsOpenRequest& request);
     // Starts a retrieve, or does nothing while one runs.
@@ -79,6 +86,8 @@ signals:
     // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
     void viewerOpened(ViewerWindow* viewer);
+    // The retrieve waits for its port (see PacsRetrieveSession::waitingForPort).
+    void waitingForPort(const QString& message);
     void requestRefused(const QString& message);
     void consentNeeded(const pacs::PacsOpenRequest& request, const QString& question);
 
@@ -89,6 +98,7 @@ public slots:
 
 private:
     void act(const PacsOpenRequest& request, bool consented);
+    void takeNextWaiting();
     void openViewer(const QString& studyUid, const QString& seriesUid, bool track);
 
     // Tracked: a dialog holding this can outlive the index as the program closes.
@@ -103,6 +113,9 @@ private:
     // The last retrieve was view-only and no viewer took its files over: whenever it ends, they go
     // when this coordinator goes or starts another retrieve.
     bool m_viewOnlyUnwatched = false;
+    // Requests from outside that came while a retrieve ran, oldest first, and whether the user allowed
+    // their server.
+    QList<std::pair<PacsOpenRequest, bool>> m_waiting;
 };
 
 } // namespace pacs

@@ -23,6 +23,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <utility>
 
 namespace pacs {
 
@@ -37,6 +38,20 @@ QList<PacsRetrieveSession*>& liveList()
     static QList<PacsRetrieveSession*> sessions;
     return sessions;
 }
+
+// Jobs that wait for a study's retrieves to let go of it; touched on the GUI thread only.
+struct ReceivedWaiter
+{
+    QString studyUid;
+    QPointer<QObject> context;
+    std::function<void()> then;
+};
+QList<ReceivedWaiter>& receivedWaiters()
+{
+    static QList<ReceivedWaiter> waiters;
+    return waiters;
+}
+
 // A port held by a listener that is still stopping is let go of as soon as its senders are done; a
 // port still listened on after this long belongs to someone else.
 constexpr int kPortGraceMs = 5000;
@@ -85,6 +100,19 @@ PacsRetrieveSession::~PacsRetrieveSession()
     releaseListener();
     liveList().removeOne(this);
     --g_liveSessions;
+    // Whoever waited for the study goes on once its last retrieve is gone, after this returns.
+    if (isReceiving(m_studyUid))
+        return;
+    QList<ReceivedWaiter>& waiters = receivedWaiters();
+    for (qsizetype i = 0; i < waiters.size();) {
+        if (waiters[i].studyUid != m_studyUid) {
+            ++i;
+            continue;
+        }
+        ReceivedWaiter waiter = waiters.takeAt(i);
+        if (waiter.context)
+            QMetaObject::invokeMethod(waiter.context, std::move(waiter.then), Qt::QueuedConnection);
+    }
 }
 
 int PacsRetrieveSession::liveSessions()
@@ -99,6 +127,20 @@ bool PacsRetrieveSession::isReceiving(const QString& studyUid)
         if (session->m_studyUid == studyUid && !(session->m_over && session->m_threadDone))
             return true;
     return false;
+}
+
+void PacsRetrieveSession::whenReceived(const QString& studyUid, QObject* context, std::function<void()> then)
+{
+    if (!isReceiving(studyUid)) {
+        then();
+        return;
+    }
+    receivedWaiters().append({studyUid, context, std::move(then)});
+}
+
+QString PacsRetrieveSession::stillReceivingText(int objects)
+{
+    return QStringLiteral("Исследование ещё загружается с PACS-сервера: получено объектов — %1.").arg(objects);
 }
 
 bool PacsRetrieveSession::stopAllForExit(int waitMs)
@@ -204,7 +246,11 @@ void PacsRetrieveSession::onListening()
 
 void PacsRetrieveSession::onBindFailed(const QString& message, bool heldByConnections)
 {
-    if (m_workerStarted || m_over || m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
+    if (m_workerStarted || m_over)
+        return;
+    if (heldByConnections && !std::exchange(m_portWaitTold, true))
+        emit waitingForPort(message);
+    if (m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
         return;
     finish(false, message);
 }
@@ -293,10 +339,11 @@ void PacsRetrieveSession::onListenerForeignObject(const QString& studyUid)
 
 void PacsRetrieveSession::handleFile(const QString& filePath)
 {
-    // What the receiver made for this retrieve, and what it read of it; nothing when it found the
-    // object's earlier copy, which is read here.
+    // What the receiver made for this retrieve, the digest of its bytes, and what it read of it;
+    // nothing but the digest when it found the object's earlier copy, which is read here.
     StoredFile stored = takeStored(filePath);
     const platform::FileId made = stored.file;
+    const QByteArray digest = stored.digest;
     if (m_discard)
         return;
     const std::optional<dicom::DicomFileSummary> summary =
@@ -341,6 +388,7 @@ void PacsRetrieveSession::handleFile(const QString& filePath)
     // Written by the retrieve's receiver, or the copy an earlier retrieve stored under the object's
     // name that holds these very bytes.
     received.ownCopy = true;
+    received.contentDigest = digest;
     m_batch->add(received);
     if (m_over)
         flushIndex(); // no later flush would come

@@ -21,6 +21,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class QThread;
@@ -60,7 +61,15 @@ public:
     static int liveSessions();
     // A retrieve of the study may still add rows to it: its rows are not to be removed meanwhile, or
     // the study would be listed again with only what arrives after, and reported whole.
+    // Every job that takes the study's files to work on them for a while (an export, a copy, a send,
+    // a removal, a remote peer's download) asks this first.
     static bool isReceiving(const QString& studyUid);
+    // Runs `then` once isReceiving(studyUid) is false: at once when it is already, else on the
+    // context's thread after the study's last retrieve has let go of it (never when the context is gone).
+    static void whenReceived(const QString& studyUid, QObject* context, std::function<void()> then);
+    // What a job tells the user of a study it takes while isReceiving: the study is still arriving, and
+    // holds this many objects so far.
+    static QString stillReceivingText(int objects);
     // At the program's end, while the index is still open: stops every retrieve, waits up to waitMs for
     // their threads and for the storage listeners to stop, and indexes every file they received. The
     // sessions say nothing more and stay (the process ends). False when a thread did not stop in time
@@ -75,6 +84,9 @@ signals:
     void fileIndexed(const dicom::DicomFileSummary& summary);
     // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
+    // The C-MOVE's port is held by connections the system lets go of within a minute: the retrieve
+    // waits for it, and says why at once rather than after the wait.
+    void waitingForPort(const QString& message);
 
 private slots:
     void onListenerRefusal(const QString& studyUid, bool diskFull);
@@ -147,6 +159,7 @@ private:
     int m_notIndexed = 0;
     QString m_indexError;
     bool m_workerStarted = false;
+    bool m_portWaitTold = false;
     bool m_threadDone = true;
     bool m_over = false;
     bool m_cancelled = false;

@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FileIdentity.h"
+#include "platform/ContentDigest.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -121,10 +122,25 @@ Naming giveFreeName(const QString& written, const QDir& dir, const QString& base
 QMutex g_storedMutex;
 QHash<QString, StoredFile> g_stored;
 
+// An earlier copy found holding the object (no file made) never takes the place of the note of the
+// connection that made that very file and has yet to be taken.
 void noteStored(const QString& path, StoredFile stored)
 {
     const QMutexLocker lock(&g_storedMutex);
+    if (!stored.file.known && g_stored.contains(path))
+        return;
     g_stored.insert(path, std::move(stored));
+}
+
+// The digest of the received file's bytes, as they are stored; the file, linked into place, bears it
+// as its mark.
+QByteArray markReceived(const QString& receivedPath)
+{
+    const platform::Descriptor file(
+        ::open(QFile::encodeName(receivedPath).constData(), O_RDONLY | O_CLOEXEC));
+    const QByteArray digest = file.fd() >= 0 ? platform::ContentDigest::ofOpen(file.fd()) : QByteArray();
+    platform::ContentDigest::mark(file.fd(), digest);
+    return digest;
 }
 
 constexpr qint64 kMaxWrittenHeader = 64 * 1024;
@@ -401,6 +417,7 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     bool rewritten = false;
     if (!settleHeader(receivedPath, dataset, err, &rewritten))
         return false;
+    stored.digest = markReceived(receivedPath);
     if (stored.summary && rewritten)
         stored.summary->transferSyntaxUid = QString::fromLatin1(DcmXfer(dataset.getOriginalXfer()).getXferID());
     // Any file under the object's name, whoever wrote it, stays as it is, and the object takes the first
@@ -439,6 +456,9 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
             platform::OwnFileDoor({dir.path()}).remove(path, platform::OwnProof::made(made));
         if (removed != platform::OwnFileDoor::Outcome::Done && removed != platform::OwnFileDoor::Outcome::Gone)
             break; // it stays, and is listed
+        StoredFile earlier;
+        earlier.digest = stored.digest;
+        noteStored(held, std::move(earlier));
         if (filePath)
             *filePath = held;
         return true;
@@ -470,9 +490,12 @@ StoredFile takeStored(const QString& filePath)
     return g_stored.take(filePath);
 }
 
-platform::FileId takeStoredFile(const QString& filePath)
+platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest)
 {
-    return takeStored(filePath).file;
+    StoredFile stored = takeStored(filePath);
+    if (digest)
+        *digest = stored.digest;
+    return stored.file;
 }
 
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,

@@ -41,16 +41,18 @@ bool holdsReceivedObject(const QString& storedPath, const QString& receivedPath,
 void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> copying);
 
 // The file storeReceivedFile made at `filePath`, as it made it (unknown when it made none there: an
-// earlier copy holds the object; or it was asked before), and the summary of what it holds, when it
-// was asked to keep one. Safe from any thread: the receivers make the files, the retrieve that is told
-// their paths takes them, and only a file taken so may go as a copy that came twice.
+// earlier copy holds the object; or it was asked before), the digest (platform::ContentDigest) of the
+// bytes stored there, also for an earlier copy found holding them, and the summary of what it holds,
+// when it was asked to keep one. Safe from any thread: the receivers make the files, the retrieve that
+// is told their paths takes them, and only a file taken so may go as a copy that came twice.
 struct StoredFile
 {
     platform::FileId file;
+    QByteArray digest;
     std::optional<dicom::DicomFileSummary> summary;
 };
 StoredFile takeStored(const QString& filePath);
-platform::FileId takeStoredFile(const QString& filePath);
+platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest = nullptr);
 
 // Creates the file at `path` that a C-STORE request's data set is then received into, unparsed, and
 // writes the meta header the file is stored with when the data set names the request's SOP UIDs in

@@ -260,6 +260,8 @@ QString refusalText(dicom::ParseHazard hazard, const OFCondition& cond)
         return QStringLiteral("Отклонён объект нестандартной структуры, который нельзя безопасно прочитать");
     case dicom::ParseHazard::Truncated:
         return QStringLiteral("Отклонён повреждённый объект: значение элемента выходит за конец данных");
+    case dicom::ParseHazard::Changed:
+        return QStringLiteral("Отклонён объект, файл которого изменился или стал недоступен во время чтения");
     case dicom::ParseHazard::None:
         break;
     }

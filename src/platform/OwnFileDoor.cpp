@@ -1,5 +1,7 @@
 #include "platform/OwnFileDoor.h"
 
+#include "platform/ContentDigest.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -128,12 +130,14 @@ bool isSameFile(const QString& a, const QString& b)
     return first.known && first == FileId::reachedBy(b);
 }
 
-OwnProof OwnProof::recorded(const QString& recordedPath, qint64 recordedSize)
+OwnProof OwnProof::recorded(const QString& recordedPath, qint64 recordedSize,
+                            const QByteArray& recordedDigest)
 {
     OwnProof proof;
     proof.m_kind = Kind::Recorded;
     proof.m_recordedPath = recordedPath;
     proof.m_recordedSize = recordedSize;
+    proof.m_recordedDigest = recordedDigest;
     return proof;
 }
 
@@ -166,8 +170,9 @@ OwnFileDoor::OwnFileDoor(const QStringList& folders, const QString& within)
         if (folder.isEmpty())
             continue;
         const QString canonical = QFileInfo(folder).canonicalFilePath();
-        const bool counts = !canonical.isEmpty() && QFileInfo(canonical).isDir()
-                            && (within.isEmpty() || liesIn(canonical, canonicalWithin, true));
+        const bool counts = !canonical.isEmpty() && QFileInfo(canonical).isDir() &&
+                            (within.isEmpty() ||
+                             (!QFileInfo(folder).isSymLink() && liesIn(canonical, canonicalWithin, true)));
         m_canonical << (counts ? canonical : QString());
         m_given << QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
     }
@@ -199,14 +204,22 @@ bool OwnFileDoor::place(const QString& path, Place* where) const
     return where->folder.fd() >= 0;
 }
 
-bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file, qint64 size) const
+bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file, qint64 size, int folder,
+                         const QByteArray& name) const
 {
     switch (proof.m_kind) {
-    case OwnProof::Kind::Recorded:
+    case OwnProof::Kind::Recorded: {
         // The record's path, however it reaches it, leads to this very file, which is as large as
-        // the one the program wrote there.
-        return FileId::reachedBy(proof.m_recordedPath) == file
-               && (proof.m_recordedSize < 0 || proof.m_recordedSize == size);
+        // the one the program wrote there, and holds its very bytes when the record says which.
+        if (FileId::reachedBy(proof.m_recordedPath) != file ||
+            (proof.m_recordedSize >= 0 && proof.m_recordedSize != size))
+            return false;
+        if (proof.m_recordedDigest.isEmpty())
+            return true;
+        const Descriptor read(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        return read.fd() >= 0 && FileId::ofOpen(read.fd()) == file &&
+               ContentDigest::ofOpen(read.fd()) == proof.m_recordedDigest;
+    }
     case OwnProof::Kind::Made:
         return proof.m_made == file;
     case OwnProof::Kind::OwnName:
@@ -246,8 +259,13 @@ OwnFileDoor::Outcome OwnFileDoor::remove(const QString& path, const OwnProof& pr
             *why = systemText(EISDIR);
         return Outcome::Failed;
     }
-    if (!proves(proof, idOf(st), qint64(st.st_size)))
+    if (!proves(proof, idOf(st), qint64(st.st_size), where.folder.fd(), where.name))
         return refuse(QStringLiteral("файл %1 записан не программой"));
+    // Its bytes took a while to read: the name must still hold the file they were read from.
+    const FileId proven = idOf(st);
+    if (::fstatat(where.folder.fd(), where.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        idOf(st) != proven)
+        return refuse(QStringLiteral("файл %1 заменён другим"));
     if (::unlinkat(where.folder.fd(), where.name.constData(), 0) != 0) {
         if (errno == ENOENT)
             return Outcome::Gone;
@@ -311,7 +329,7 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
         return ::renameat(folder, source.name.constData(), folder, target.name.constData()) == 0 ? Outcome::Done
                                                                                                  : fail(errno);
     }
-    if (S_ISLNK(st.st_mode) || !proves(toProof, idOf(st), qint64(st.st_size))) {
+    if (S_ISLNK(st.st_mode) || !proves(toProof, idOf(st), qint64(st.st_size), folder, target.name)) {
         if (why)
             *why = QStringLiteral("под именем %1 лежит файл, записанный не программой").arg(QDir::toNativeSeparators(to));
         return Outcome::Refused;
@@ -320,6 +338,28 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
         return fail(EISDIR);
     return ::renameat(folder, source.name.constData(), folder, target.name.constData()) == 0 ? Outcome::Done
                                                                                              : fail(errno);
+}
+
+QString OwnFileDoor::renameToFreeName(const QString& from, const FileId& fromId, const QString& stem,
+                                      const QString& suffix, QString* why) const
+{
+    // As many as a folder may sensibly hold of one name; past that something else is wrong.
+    constexpr int kNames = 10000;
+    for (int n = 1; n <= kNames; ++n) {
+        const QString to = n == 1 ? stem + suffix : QStringLiteral("%1_%2%3").arg(stem).arg(n).arg(suffix);
+        QString refusal;
+        const Outcome outcome = rename(from, fromId, to, OwnProof(), &refusal);
+        if (outcome == Outcome::Done)
+            return to;
+        if (outcome == Outcome::Refused && FileId::of(to).known)
+            continue; // taken
+        if (why)
+            *why = refusal;
+        return {};
+    }
+    if (why)
+        *why = QStringLiteral("все имена %1%2 заняты").arg(QDir::toNativeSeparators(stem), suffix);
+    return {};
 }
 
 bool OwnFileDoor::placeBelow(const QString& folder, Place* where) const

@@ -3,16 +3,17 @@
 // in the folders it keeps its own files in (the store of the data folder, its marks and caches, the
 // folders it receives into). It decides by three things, each looked at on the disk at the moment of
 // the change, through the folder's own handle:
-// - what proves the file the program's: the index's record that the program wrote the file at a
-//   path, the file as this process made it moments ago, or a name that only the program gives in a
-//   folder of its own (its marks, its caches, temporaries of a session that is over);
+// - what proves the file the program's: the index's record of the file the program wrote (what its
+//   bytes were), the file as this process made it moments ago, or a name that only the program gives
+//   in a folder of its own (its marks, its caches, temporaries of a session that is over);
 // - the file's identity, device and inode: one file, whatever path reaches it (a link, a relative or
 //   absolute data folder, "..");
 // - the folder the file lies in once links are resolved: one of the program's own folders, which
-//   counts only while it lies inside the folder it belongs to.
+//   counts only while it lies inside the folder it belongs to and is no link itself.
 // A link is never removed, replaced or followed to a file elsewhere; a file nothing proves the
 // program's stays.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -63,21 +64,26 @@ class OwnProof
 public:
     // Nothing proves the file the program's: such a file is never removed or replaced.
     OwnProof() = default;
-    // The index records that the program wrote the file at recordedPath (or, for rows of an earlier
-    // version, the caller found the file to be what the program names so); the file changed must be
-    // that very file, and of the size the index recorded of it (recordedSize; -1 when the rows do not
-    // say): another file moved onto the name since is not the one written.
-    static OwnProof recorded(const QString& recordedPath, qint64 recordedSize = -1);
+    // The index records that the program wrote the file found at recordedPath, of recordedSize bytes
+    // (-1: the record does not say) whose digest (ContentDigest) was recordedDigest. The file changed
+    // must be that very file, of that size and, when the digest is recorded, of those very bytes:
+    // another file moved onto the name since, or a copy of the data folder's that another file
+    // replaced, is not the one written. Without a digest (records of an earlier version) the caller
+    // has found the file to be what the program names so.
+    static OwnProof recorded(const QString& recordedPath, qint64 recordedSize = -1,
+                             const QByteArray& recordedDigest = QByteArray());
     // This process made the file (or the user asked it to change this one); file: as it was then.
     static OwnProof made(const FileId& file);
     // A name that only the program gives, judged by the caller, in a folder of the program's own.
     static OwnProof ownName();
+    bool isNone() const { return m_kind == Kind::None; }
 
 private:
     enum class Kind { None, Recorded, Made, OwnName };
     Kind m_kind = Kind::None;
     QString m_recordedPath;
     qint64 m_recordedSize = -1;
+    QByteArray m_recordedDigest;
     FileId m_made;
     friend class OwnFileDoor;
 };
@@ -85,9 +91,10 @@ private:
 class OwnFileDoor
 {
 public:
-    // folders: the program's own folders. With `within`, each counts only while, links resolved, it
-    // lies strictly inside that folder (a store folder made a link out of the data folder leads to
-    // files the program never wrote there).
+    // folders: the program's own folders. With `within`, each counts only while it is no link and,
+    // links resolved, lies strictly inside that folder: the program makes its store folders itself,
+    // and one made a link leads to files it never wrote there (a user's folder elsewhere, or a copy
+    // of the store kept inside the data folder).
     explicit OwnFileDoor(const QStringList& folders, const QString& within = QString());
 
     enum class Outcome {
@@ -103,6 +110,12 @@ public:
     // nothing changes and the outcome is Refused.
     Outcome rename(const QString& from, const FileId& fromId, const QString& to, const OwnProof& toProof,
                    QString* why = nullptr) const;
+    // Gives the file at `from` (made by this process: fromId as it made it) the first of
+    // stem+suffix, stem_2+suffix, stem_3+suffix, ... (stem a path in the same folder) that is free at
+    // that very moment, never replacing a file: a name that another program took after it was chosen
+    // is passed over. The path given; empty when none could be given (why in *why).
+    QString renameToFreeName(const QString& from, const FileId& fromId, const QString& stem, const QString& suffix,
+                             QString* why = nullptr) const;
     // Removes the folder when it is empty and lies strictly below one of the own folders.
     bool removeEmptyFolder(const QString& folder) const;
     // Removes everything below the folder that is no link, then the folder, when it lies strictly
@@ -116,7 +129,9 @@ private:
     bool place(const QString& path, Place* where) const;
     // As place, for a folder strictly below an own folder.
     bool placeBelow(const QString& folder, Place* where) const;
-    bool proves(const OwnProof& proof, const FileId& file, qint64 size) const;
+    // folder and name: where the file lies, for its bytes to be read when the proof names them.
+    bool proves(const OwnProof& proof, const FileId& file, qint64 size, int folder,
+                const QByteArray& name) const;
 
     QStringList m_canonical; // the own folders, links resolved; empty for one that does not count
     QStringList m_given;     // the same folders, absolute and clean as given

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QScopeGuard>
+#include <QSet>
 #include <QTimer>
 #include <QtDebug>
 
@@ -58,19 +59,51 @@ bool writeAll(int fd, const char* data, qint64 size)
     return true;
 }
 
-// The part held before this download, read through its descriptor: the file resumed, not whatever its
-// name leads to now.
-bool hashHeldPart(int fd, qint64 size, remoteproto::Sha256* digest)
+// The SHA-256 of the whole file as it lies on the disk now, read through its descriptor (the file
+// written, not whatever its name leads to); empty when it is not `size` bytes long or cannot be read.
+// Not the bytes this download received: another writer's, and a part held from before, count as well.
+QByteArray wholeFileDigest(int fd, qint64 size)
 {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || qint64(st.st_size) != size)
+        return {};
+    remoteproto::Sha256 digest;
     QByteArray block(remoteproto::fileChunkBytes, Qt::Uninitialized);
-    for (qint64 at = 0; at < size;) {
-        const ssize_t got = ::pread(fd, block.data(), size_t(qMin<qint64>(block.size(), size - at)), off_t(at));
+    for (qint64 at = 0;;) {
+        const ssize_t got = ::pread(fd, block.data(), size_t(block.size()), off_t(at));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-            return false;
-        digest->add(QByteArrayView(block.constData(), got));
+        if (got < 0)
+            return {};
+        if (got == 0)
+            return at == size ? digest.hex() : QByteArray();
+        digest.add(QByteArrayView(block.constData(), got));
         at += got;
+    }
+}
+
+QString changedStudyText(const QString& listed, const QString& sent)
+{
+    return QStringLiteral("исследование на удалённом компьютере изменилось во время скачивания: вместо объекта %1 "
+                          "передан %2 — повторите скачивание")
+        .arg(listed, sent.isEmpty() ? QStringLiteral("файл без указания объекта") : sent.left(64));
+}
+
+// The objects of a file list: as many as it counts, each named once.
+bool readObjects(const QJsonValue& value, int count, QStringList* objects)
+{
+    const QJsonArray array = value.toArray();
+    if (!value.isArray() || array.size() != count || count > RemoteAccessClient::maxReplyEntries)
+        return false;
+    QSet<QString> seen;
+    seen.reserve(count);
+    objects->reserve(count);
+    for (const QJsonValue& element : array) {
+        const QString uid = element.toString();
+        if (uid.isEmpty() || uid.size() > RemoteAccessClient::maxObjectUidLength || seen.contains(uid))
+            return false;
+        seen.insert(uid);
+        objects->append(uid);
     }
     return true;
 }
@@ -110,7 +143,6 @@ bool RemoteAccessClient::beginOperation(QString* error)
 RemoteAccessClient::RemoteAccessClient(QObject* parent)
     : QObject(parent)
 {
-    checksums.setMaxThreadCount(1); // one thread keeps the chunks in order
 }
 
 RemoteAccessClient::~RemoteAccessClient()
@@ -291,15 +323,26 @@ bool RemoteAccessClient::listStudies(QList<RemoteStudyEntry>* out, QString* erro
     return true;
 }
 
-bool RemoteAccessClient::getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs)
+bool RemoteAccessClient::getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs,
+                                     QStringList* objects)
 {
     QJsonObject reply;
     const QJsonObject req =
         remoteproto::message(QStringLiteral("getFileList"), {{QStringLiteral("studyUid"), studyUid}});
     if (!expectReply(req, QStringLiteral("fileList"), &reply, error, timeoutMs))
         return false;
+    const int listed = remoteproto::readInt(reply, QStringLiteral("count"), 0);
+    QStringList named;
+    const QJsonValue names = reply.value(QStringLiteral("sopInstanceUids"));
+    if (!names.isUndefined() && !readObjects(names, listed, &named)) {
+        abandonConnection();
+        setError(error, QStringLiteral("некорректный ответ сервера"));
+        return false;
+    }
     if (count)
-        *count = remoteproto::readInt(reply, QStringLiteral("count"), 0);
+        *count = listed;
+    if (objects)
+        *objects = named;
     return true;
 }
 
@@ -429,7 +472,7 @@ bool RemoteAccessClient::pacsRetrieve(int serverIndex, const QString& studyUid,
 
 bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const QString& destPath,
                                       const std::function<void(qint64, qint64)>& progress, QString* error,
-                                      int timeoutMs)
+                                      int timeoutMs, const QString& object, bool* final)
 {
     if (operationRunning) // nothing is made under the name for a download that cannot start
         return beginOperation(error);
@@ -453,7 +496,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
     }
     const platform::FileId opened = platform::FileId::ofOpen(fd);
     bool discard = false;
-    if (transfer(studyUid, index, fd, destPath, progress, error, timeoutMs, &discard)) {
+    if (transfer({studyUid, index, object, fd, destPath}, progress, error, timeoutMs, &discard, final)) {
         struct stat now {};
         if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
             && platform::FileId{quint64(now.st_dev), quint64(now.st_ino), true} == opened)
@@ -468,10 +511,10 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
 
 bool RemoteAccessClient::downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
                                       const std::function<void(qint64, qint64)>& progress, QString* error,
-                                      int timeoutMs)
+                                      int timeoutMs, const QString& object, bool* final)
 {
     bool discard = false;
-    if (transfer(studyUid, index, fd, shownPath, progress, error, timeoutMs, &discard))
+    if (transfer({studyUid, index, object, fd, shownPath}, progress, error, timeoutMs, &discard, final))
         return true;
     // The caller's own file: emptied through its descriptor, whatever lies under its name now.
     if (discard && ::ftruncate(fd, 0) != 0)
@@ -479,11 +522,12 @@ bool RemoteAccessClient::downloadInto(const QString& studyUid, int index, int fd
     return false;
 }
 
-bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, const QString& destPath,
-                                  const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
-                                  bool* discard)
+bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void(qint64, qint64)>& progress,
+                                  QString* error, int timeoutMs, bool* discard, bool* final)
 {
     *discard = false;
+    if (final)
+        *final = false;
     if (!beginOperation(error))
         return false;
     const OperationScope scope(&operationRunning);
@@ -492,8 +536,8 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
         return false;
     }
     struct stat held {};
-    if (::fstat(fd, &held) != 0) {
-        setError(error, QStringLiteral("не удалось открыть локальный файл %1").arg(destPath));
+    if (::fstat(file.fd, &held) != 0) {
+        setError(error, QStringLiteral("не удалось открыть локальный файл %1").arg(file.shownPath));
         return false;
     }
     const qint64 startOffset = qint64(held.st_size);
@@ -501,14 +545,11 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
     qint64 expectedSize = -1;
     qint64 received = startOffset;
     QByteArray expectedDigest;
-    remoteproto::Sha256 digest;
-    // Chunks are hashed on the client's own checksum thread, beside the transfer and in arrival order;
-    // nothing may outlive `digest`.
-    const auto hashingDone = qScopeGuard([this] { checksums.waitForDone(); });
     bool headerSeen = false;
     bool failed = false;
     bool deleteFile = false;
     bool answered = false; // the host's "error" reply: the request ended cleanly
+    bool lasting = false;
     bool ended = false;
     QString text;
 
@@ -524,10 +565,8 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
         ended = true;
         loop.quit();
     };
-    // The whole copy, the part held before this call included, must hash to the host's value.
     auto finishChecked = [&] {
-        checksums.waitForDone();
-        if (digest.hex() == expectedDigest)
+        if (wholeFileDigest(file.fd, expectedSize) == expectedDigest)
             finish(false, false, {});
         else
             finish(true, true,
@@ -553,11 +592,19 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
             const QString type = remoteproto::typeOf(message);
             if (type == QLatin1String("error")) {
                 answered = true;
+                lasting = message.value(QStringLiteral("final")).toBool(false);
                 finish(true, true, remoteproto::readString(message, QStringLiteral("message")));
                 return;
             }
             if (type != QLatin1String("fileHeader")) {
                 finish(true, true, QStringLiteral("неожиданный ответ вместо заголовка файла"));
+                return;
+            }
+            // The part held is of the object listed: it stays for the next download of that object.
+            const QString sent = remoteproto::readString(message, QStringLiteral("sopInstanceUid"));
+            if (!file.object.isEmpty() && sent != file.object) {
+                lasting = true;
+                finish(true, false, changedStudyText(file.object, sent));
                 return;
             }
             const qint64 offset = remoteproto::readInt64(message, QStringLiteral("offset"));
@@ -573,10 +620,6 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
                 finish(true, true, QStringLiteral("некорректный заголовок файла"));
                 return;
             }
-            if (startOffset > 0 && !hashHeldPart(fd, startOffset, &digest)) {
-                finish(true, false, QStringLiteral("не удалось прочитать локальный файл %1").arg(destPath));
-                return;
-            }
             expectedSize = remoteproto::readInt64(message, QStringLiteral("sizeBytes"));
             headerSeen = true;
             if (expectedSize <= startOffset)
@@ -585,11 +628,10 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
         }
         // Bytes past the announced size are not the file's: they are not written.
         const qint64 wanted = qMin<qint64>(plaintext.size(), expectedSize - received);
-        if (!writeAll(fd, plaintext.constData(), wanted)) {
-            finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(destPath));
+        if (!writeAll(file.fd, plaintext.constData(), wanted)) {
+            finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(file.shownPath));
             return;
         }
-        checksums.start([&digest, chunk = plaintext.left(wanted)] { digest.add(chunk); });
         received += wanted;
         if (progress)
             progress(received, expectedSize);
@@ -597,11 +639,13 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
             finishChecked();
     });
 
+    QJsonObject keys{{QStringLiteral("studyUid"), file.studyUid},
+                     {QStringLiteral("index"), file.index},
+                     {QStringLiteral("offset"), double(startOffset)}};
+    if (!file.object.isEmpty())
+        keys.insert(QStringLiteral("sopInstanceUid"), file.object);
     silence.start(timeoutMs);
-    socket->sendFrame(remoteproto::toFrame(remoteproto::message(QStringLiteral("getFile"),
-                                                                {{QStringLiteral("studyUid"), studyUid},
-                                                                 {QStringLiteral("index"), index},
-                                                                 {QStringLiteral("offset"), double(startOffset)}})));
+    socket->sendFrame(remoteproto::toFrame(remoteproto::message(QStringLiteral("getFile"), keys)));
     if (!ended)
         loop.exec();
     silence.stop();
@@ -617,5 +661,7 @@ bool RemoteAccessClient::transfer(const QString& studyUid, int index, int fd, co
                               "попытка продолжит с этого места.");
     setError(error, text);
     *discard = deleteFile;
+    if (final)
+        *final = lasting;
     return false;
 }

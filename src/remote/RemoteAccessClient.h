@@ -8,7 +8,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
+#include <QStringList>
 
 #include <functional>
 
@@ -55,6 +55,9 @@ public:
     // A list reply ("studies", "servers", "results") with more elements than this is refused: far above
     // any archive or search, far below what would exhaust the memory (the tunnel lets 64 MiB through).
     static constexpr int maxReplyEntries = 500000;
+    // A listed object's UID may be longer than DICOM allows (a damaged file's), but never so long that a
+    // request naming it would be refused by the host.
+    static constexpr int maxObjectUidLength = 1024;
 
     explicit RemoteAccessClient(QObject* parent = nullptr);
     ~RemoteAccessClient() override;
@@ -65,7 +68,10 @@ public:
     bool isConnected() const;
 
     bool listStudies(QList<RemoteStudyEntry>* out, QString* error, int timeoutMs);
-    bool getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs);
+    // `objects`, when given, gets the SOP Instance UID of the object at each index, or stays empty when
+    // the host does not say (an older host). A list that does not name `count` distinct objects is refused.
+    bool getFileList(const QString& studyUid, int* count, QString* error, int timeoutMs,
+                     QStringList* objects = nullptr);
     bool listPacsServers(QList<RemotePacsServerEntry>* out, QString* error, int timeoutMs);
     // `incomplete`, when given, tells whether the PACS cut its answer short (false from a host that
     // does not say).
@@ -76,17 +82,23 @@ public:
     bool pacsRetrieve(int serverIndex, const QString& studyUid, const std::function<void(int)>& progress,
                       QString* error, int timeoutMs, const std::function<void(int)>& queued);
     // Resumes from the size of destPath; the wait is restarted by every frame from the host. The file
-    // counts only when its SHA-256 equals the host's; a mismatch deletes it, so the next call starts
-    // from 0.
+    // counts only when the whole of it, as it lies on the disk at the end, is the host's size and SHA-256:
+    // whatever else wrote to it meanwhile, it is no success. A mismatch deletes it, so the next call
+    // starts from 0.
     // destPath is the caller's own partial, or nothing; a link there is not followed, and a file put under
     // the name in place of the one written is no success.
+    // `object`, when given, is the SOP Instance UID the file list named at `index`: the host serves that
+    // object, and a file of any other object is refused. `final`, when given, is set when asking again
+    // now would get the same refusal (the host's study changed or is still being received).
     bool downloadFile(const QString& studyUid, int index, const QString& destPath,
-                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
+                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
+                      const QString& object = {}, bool* final = nullptr);
     // The same into a regular file the caller opened and made its own (read and write, appending),
     // resumed from its size; where downloadFile deletes the file, this empties it. shownPath names it in
     // the error texts.
     bool downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
-                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs);
+                      const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
+                      const QString& object = {}, bool* final = nullptr);
     // Sends one request and returns the first frame after it, or empty with the error set.
     // Every failed wait (time-out, lost connection, unexpected reply, size or checksum error) closes the
     // tunnel, so nothing late from this request can pass for the reply of the next one: the next call
@@ -108,9 +120,17 @@ private:
     // the tunnel's reason (empty after a silent time-out).
     bool connectOnce(const QString& host, int port, const QString& token, const QString& certFingerprint,
                      const QString& secret, int timeoutMs, const QString& listenerId, QString* reason);
+    struct Transfer
+    {
+        QString studyUid;
+        int index = -1;
+        QString object;
+        int fd = -1;
+        QString shownPath;
+    };
     // One download into the open file; `discard`: the file holds what is not the host's file.
-    bool transfer(const QString& studyUid, int index, int fd, const QString& destPath,
-                  const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs, bool* discard);
+    bool transfer(const Transfer& file, const std::function<void(qint64, qint64)>& progress, QString* error,
+                  int timeoutMs, bool* discard, bool* final);
     // Marks the client busy for one operation; false when another operation already waits.
     bool beginOperation(QString* error);
     void abandonConnection();
@@ -119,6 +139,4 @@ private:
     // True while an operation waits in its local loop. The loop delivers user input, so a second
     // operation could start on the same connection and take the first one's reply as its own.
     bool operationRunning = false;
-    // Hashes downloaded chunks while the next ones arrive.
-    QThreadPool checksums;
 };

@@ -10,6 +10,7 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDateTime>
@@ -119,6 +120,12 @@ bool makeTransferCopy(const QString& sourcePath, const QString& copyPath, const 
     }
     writeWhole(copyPath + QStringLiteral(".source"), identity);
     return true;
+}
+
+// The one question this host asks of the register of studies being worked on.
+bool studyBeingReceived(const QString& studyUid)
+{
+    return pacs::PacsRetrieveSession::isReceiving(studyUid);
 }
 
 QString indexReplacedText()
@@ -246,7 +253,7 @@ void RemoteAccessSession::onDisconnectedFromRelay(const QString& reason)
     emit finished(this);
 }
 
-QStringList RemoteAccessSession::studyFiles(const QString& studyUid)
+RemoteAccessSession::FileList RemoteAccessSession::studyFiles(const QString& studyUid)
 {
     // The stamp is read first: a change that lands before the list is read shows as a new stamp next time.
     const std::pair<qint64, qint64> stamp = db->changeStamp();
@@ -256,17 +263,40 @@ QStringList RemoteAccessSession::studyFiles(const QString& studyUid)
     for (qsizetype i = 0; i < fileLists.size(); ++i) {
         if (fileLists.at(i).studyUid == studyUid) {
             fileLists.move(i, fileLists.size() - 1);
-            return fileLists.constLast().paths;
+            return fileLists.constLast();
         }
     }
-    const QStringList paths = db->studyFilePaths(studyUid);
+    FileList list{studyUid, stamp, db->studyFilePaths(studyUid), {}, {}};
+    if (!list.paths.isEmpty()) {
+        QHash<QString, QString> objectOf;
+        for (const db::IndexedFile& file : db->studyFiles(studyUid))
+            objectOf.insert(file.filePath, file.sopInstanceUid);
+        list.objects.reserve(list.paths.size());
+        for (const QString& path : std::as_const(list.paths)) {
+            const QString object = objectOf.value(path);
+            if (!list.positions.contains(object))
+                list.positions.insert(object, int(list.objects.size()));
+            list.objects.append(object);
+        }
+    }
     // Only studies that exist are kept, and only a few: whatever UIDs a client makes up cost nothing.
-    if (stampKnown && !paths.isEmpty()) {
+    if (stampKnown && !list.paths.isEmpty()) {
         if (fileLists.size() >= maxCachedFileLists)
             fileLists.removeFirst();
-        fileLists.append(FileList{studyUid, stamp, paths});
+        fileLists.append(list);
     }
-    return paths;
+    return list;
+}
+
+bool RemoteAccessSession::refusedWhileReceived(const QString& studyUid)
+{
+    if (studyUid.isEmpty() || !studyBeingReceived(studyUid))
+        return false;
+    sendMessage(remoteproto::finalErrorMessage(
+        QStringLiteral("Исследование сейчас загружается с PACS-сервера на удалённом компьютере (получено объектов: "
+                       "%1) — скачайте его, когда загрузка закончится.")
+            .arg(studyFiles(studyUid).paths.size())));
+    return true;
 }
 
 bool RemoteAccessSession::handleRequest(const QJsonObject& request)
@@ -278,13 +308,21 @@ bool RemoteAccessSession::handleRequest(const QJsonObject& request)
         sendError(indexReplacedText());
     } else if (type == QLatin1String("getFileList")) {
         const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
-        sendMessage(remoteproto::message(QStringLiteral("fileList"),
-                                         {{QStringLiteral("studyUid"), studyUid},
-                                          {QStringLiteral("count"), int(studyFiles(studyUid).size())}}));
+        if (!refusedWhileReceived(studyUid)) {
+            const FileList list = studyFiles(studyUid);
+            QJsonObject keys{{QStringLiteral("studyUid"), studyUid}, {QStringLiteral("count"), int(list.paths.size())}};
+            // A file whose object is not known (its rows went between the two reads) leaves the list to
+            // positions alone, as an older host gives it, rather than have the client refuse it.
+            if (!list.objects.isEmpty() && !list.objects.contains(QString()))
+                keys.insert(QStringLiteral("sopInstanceUids"), QJsonArray::fromStringList(list.objects));
+            sendMessage(remoteproto::message(QStringLiteral("fileList"), keys));
+        }
     } else if (type == QLatin1String("getFile")) {
-        sendFile(remoteproto::readString(request, QStringLiteral("studyUid")),
-                 remoteproto::readInt(request, QStringLiteral("index"), -1),
-                 remoteproto::readInt64(request, QStringLiteral("offset")));
+        const QString studyUid = remoteproto::readString(request, QStringLiteral("studyUid"));
+        if (!refusedWhileReceived(studyUid))
+            sendFile(studyUid, remoteproto::readInt(request, QStringLiteral("index"), -1),
+                     remoteproto::readInt64(request, QStringLiteral("offset")),
+                     remoteproto::readString(request, QStringLiteral("sopInstanceUid")));
     } else if (type == QLatin1String("listPacsServers")) {
         const pacs::PacsConfig config = pacs::loadPacsConfig();
         QJsonArray servers;
@@ -353,10 +391,22 @@ void RemoteAccessSession::finishStudyList()
     }
 }
 
-void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset)
+void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 offset, const QString& object)
 {
-    const QStringList paths = studyFiles(studyUid);
-    if (index < 0 || index >= paths.size()) {
+    const FileList list = studyFiles(studyUid);
+    // The position in the list as it is now: the client's index may name another file since the study
+    // was removed and imported again, or lost a series.
+    int at = index;
+    if (!object.isEmpty()) {
+        at = list.positions.value(object, -1);
+        if (at < 0) {
+            sendMessage(remoteproto::finalErrorMessage(
+                QStringLiteral("исследование на удалённом компьютере изменилось во время скачивания: объекта %1 в "
+                               "нём больше нет — повторите скачивание")
+                    .arg(object.left(64))));
+            return;
+        }
+    } else if (index < 0 || index >= list.paths.size()) {
         sendError(QStringLiteral("некорректный индекс файла: %1").arg(index));
         return;
     }
@@ -368,8 +418,8 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
         return;
     }
     QDir().mkpath(studyCache);
-    const QString copyPath = QDir(studyCache).filePath(QStringLiteral("%1.dcm").arg(index));
-    const QString sourcePath = paths.at(index);
+    const QString copyPath = QDir(studyCache).filePath(QStringLiteral("%1.dcm").arg(at));
+    const QString sourcePath = list.paths.at(at);
     // A copy is reused while its source stays as it was, so a resumed download gets the same bytes.
     const QByteArray identity = sourceIdentity(sourcePath);
     if (identity.isEmpty() || !QFile::exists(copyPath)
@@ -400,7 +450,8 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
                                       {QStringLiteral("index"), index},
                                       {QStringLiteral("sizeBytes"), double(size)},
                                       {QStringLiteral("offset"), double(offset)},
-                                      {QStringLiteral("sha256"), QString::fromLatin1(digest)}}));
+                                      {QStringLiteral("sha256"), QString::fromLatin1(digest)},
+                                      {QStringLiteral("sopInstanceUid"), list.objects.at(at)}}));
     streaming = std::move(copy);
     continueFile();
 }

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QFutureWatcher>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -67,6 +68,9 @@ private:
         QString studyUid;
         std::pair<qint64, qint64> stamp;
         QStringList paths;
+        // The SOP Instance UID of the object in each file, and each object's position.
+        QStringList objects;
+        QHash<QString, int> positions;
     };
 
     void answer(const QByteArray& plaintext);
@@ -82,8 +86,12 @@ private:
     // its name): the file lists would not be the study list's.
     bool indexReplaced() const;
     // The study's files as the index lists them now, read again only when the index has changed.
-    QStringList studyFiles(const QString& studyUid);
-    void sendFile(const QString& studyUid, int index, qint64 offset);
+    FileList studyFiles(const QString& studyUid);
+    // A study whose files are still arriving is answered with a refusal that says so, never as if whole;
+    // true when it was refused.
+    bool refusedWhileReceived(const QString& studyUid);
+    // `object`, when given, is the one the client was listed at `index`: served wherever it lies now.
+    void sendFile(const QString& studyUid, int index, qint64 offset, const QString& object);
     void handlePacsFind(const QJsonObject& request);
     void handlePacsRetrieve(const QJsonObject& request);
     void sendMessage(const QJsonObject& message);

@@ -1,7 +1,9 @@
 #include "remote/RemoteParallelDownloadWorker.h"
 
 #include "remote/RemoteAccessClient.h"
+#include "remote/RemoteProtocol.h"
 
+#include "pacs/PacsRequestChecks.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
@@ -67,7 +69,54 @@ bool writeRecord(int record, const platform::FileId& id)
     return ::ftruncate(record, 0) == 0 && ::pwrite(record, text.constData(), size_t(text.size()), 0) == text.size();
 }
 
+struct flock wholeFileWriteLock()
+{
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET; // from the start to whatever end the file comes to have
+    return lock;
+}
+
+// Holds the file exclusively until its descriptor closes. The hold belongs to the open file, not to the
+// process, so two workers of one program exclude each other as two programs do. `busy`: another holds
+// it; a file system without such holds gives neither, and the download goes on unheld.
+bool holdExclusively(int fd, bool* busy)
+{
+    struct flock lock = wholeFileWriteLock();
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
+        return true;
+    *busy = errno == EAGAIN || errno == EACCES;
+    return false;
+}
+
+// Another download holds the file under the name: it is that download's partial, not a stranger's.
+bool heldByAnother(int folder, const QByteArray& name)
+{
+    const Descriptor probe(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct flock lock = wholeFileWriteLock();
+    return probe.fd() >= 0 && ::fcntl(probe.fd(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+QString busyText(const QString& path)
+{
+    return QStringLiteral("файл %1 сейчас скачивает другая загрузка этого исследования (в другом окне или в другой "
+                          "копии программы) — повторите скачивание, когда она закончится")
+        .arg(path);
+}
+
 } // namespace
+
+QString RemoteParallelDownloadWorker::fileNameFor(const QString& object, int index)
+{
+    if (object.isEmpty())
+        return QStringLiteral("%1.dcm").arg(index);
+    // Never a bare number, the name of a file by its index in a folder an earlier version filled.
+    if (pacs::isValidDicomUid(object) && object.contains(QLatin1Char('.')))
+        return object + QStringLiteral(".dcm");
+    remoteproto::Sha256 digest;
+    digest.add(object.toUtf8());
+    return QStringLiteral("x%1.dcm").arg(QString::fromLatin1(digest.hex().left(40)));
+}
 
 RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, int port, const QString& token,
                                                            const QString& certFingerprint, const QString& secret,
@@ -125,20 +174,24 @@ void RemoteParallelDownloadWorker::run()
             emit finished();
             return;
         }
-        const QString fileName = QStringLiteral("%1.dcm").arg(index);
+        const QString object = objects.value(index - firstIndex);
+        const QString fileName = fileNameFor(object, index);
         const QString filePath = dir.filePath(fileName);
         const QByteArray name = QFile::encodeName(fileName);
         const QByteArray markerName = name + ".done";
         const QByteArray recordName = name + ".part";
+        // The record is read before the marker is looked for: a download that finishes the file marks it
+        // before it lets the record go, so a file another download finished meanwhile is found finished.
+        QString lastError;
+        Descriptor record;
+        const platform::FileId recorded = readRecord(folder.fd(), recordName, &record);
         if (plainFileAt(folder.fd(), markerName).known) {
             emit fileDownloaded(index, filePath);
             continue;
         }
 
         // Only a partial this worker recorded is resumed; any other file under the name stays as it is.
-        QString lastError;
-        Descriptor record;
-        const platform::FileId recorded = readRecord(folder.fd(), recordName, &record);
+        bool busy = false;
         Descriptor file;
         if (recorded.known)
             file = Descriptor(::openat(folder.fd(), name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
@@ -152,6 +205,8 @@ void RemoteParallelDownloadWorker::run()
             file = Descriptor(::openat(folder.fd(), name.constData(),
                                        O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
             if (file.fd() >= 0) {
+                // Held before it is recorded: another download that finds it finds it held.
+                holdExclusively(file.fd(), &busy);
                 opened = platform::FileId::ofOpen(file.fd());
                 if (record.fd() < 0)
                     record = Descriptor(::openat(folder.fd(), recordName.constData(),
@@ -165,20 +220,28 @@ void RemoteParallelDownloadWorker::run()
             }
         }
         if (file.fd() < 0) {
+            const int cause = errno;
             if (lastError.isEmpty())
-                lastError = errno == EEXIST || errno == ELOOP
+                lastError = cause == EEXIST && heldByAnother(folder.fd(), name) ? busyText(filePath)
+                            : cause == EEXIST || cause == ELOOP
                                 ? QStringLiteral("в папке загрузки уже есть %1, созданный не этой загрузкой, — он "
                                                  "оставлен как есть; уберите его и повторите скачивание")
                                       .arg(filePath)
                                 : QStringLiteral("не удалось создать локальный файл %1: %2")
-                                      .arg(filePath, QString::fromLocal8Bit(std::strerror(errno)));
+                                      .arg(filePath, QString::fromLocal8Bit(std::strerror(cause)));
             emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
+            emit finished();
+            return;
+        }
+        if (!holdExclusively(file.fd(), &busy) && busy) {
+            emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(busyText(filePath)));
             emit finished();
             return;
         }
 
         bool done = false;
-        for (int attempt = 0; attempt < downloadTries && !done; ++attempt) {
+        bool lasting = false; // asking again would get the same refusal
+        for (int attempt = 0; attempt < downloadTries && !done && !lasting; ++attempt) {
             if (stopRequested.load())
                 break;
             if (attempt > 0) {
@@ -188,7 +251,8 @@ void RemoteParallelDownloadWorker::run()
                                                 listenerId))
                     continue;
             }
-            done = client->downloadInto(studyUid, index, file.fd(), filePath, {}, &lastError, downloadTimeoutMs);
+            done = client->downloadInto(studyUid, index, file.fd(), filePath, {}, &lastError, downloadTimeoutMs,
+                                        object, &lasting);
         }
         // What lies under the name now must be the file written: one put there meanwhile is no download.
         if (done && plainFileAt(folder.fd(), name) != opened) {

@@ -1,13 +1,18 @@
 #pragma once
 // One of up to four workers that download a study from a hosting workstation at once, each on its own
 // thread over its own tunnel to one of the host's worker listeners. It fetches a contiguous range of
-// the study's file indexes into destDir as "%1.dcm", resuming partial files, and marks each complete
-// file with an empty "%1.dcm.done", so a later run skips it. A partial is resumed only when "%1.dcm.part"
-// records it as the file the worker created; a file of any other origin under the name, or a link, is
-// left as it is and the file fails.
+// the study's file indexes into destDir, resuming partial files, and marks each complete file with an
+// empty "<name>.done", so a later run skips it. A file is named after the object the host listed for its
+// index ("<SOP Instance UID>.dcm"), so that a later run after the host's study changed finds each object
+// under its own name; "%1.dcm" by the index when the host does not name objects. A partial is resumed
+// only when "<name>.part" records it as the file the worker created; a file of any other origin under
+// the name, or a link, is left as it is and the file fails. While a partial is written it is held
+// exclusively, so a second download into the same folder (another window, another copy of the program)
+// never writes into it.
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -25,6 +30,11 @@ public:
     RemoteParallelDownloadWorker(const QString& host, int port, const QString& token, const QString& certFingerprint,
                                  const QString& secret, const QString& studyUid, const QString& destDir, int firstIndex, int endIndex,
                                  const QString& listenerId, QObject* parent = nullptr);
+
+    // The SOP Instance UIDs the host listed for the range, in index order; before `run`.
+    void expectObjects(const QStringList& sopInstanceUids) { objects = sopInstanceUids; }
+    // The name of the file of the object listed at `index` (empty: not named).
+    static QString fileNameFor(const QString& object, int index);
 
 public slots:
     void run();
@@ -47,5 +57,6 @@ private:
     int firstIndex;
     int endIndex;
     QString listenerId;
+    QStringList objects;
     std::atomic_bool stopRequested{false};
 };

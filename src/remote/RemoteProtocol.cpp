@@ -70,6 +70,13 @@ QJsonObject errorMessage(const QString& text)
     return message(QStringLiteral("error"), {{QStringLiteral("message"), text}});
 }
 
+QJsonObject finalErrorMessage(const QString& text)
+{
+    QJsonObject result = errorMessage(text);
+    result.insert(QStringLiteral("final"), true);
+    return result;
+}
+
 QByteArray toFrame(const QJsonObject& message)
 {
     return QJsonDocument(message).toJson(QJsonDocument::Compact);

@@ -27,6 +27,17 @@ constexpr qint64 fileChunkBytes = 1048576;
 // "sha256" of a "fileHeader": the SHA-256 of the whole transfer copy as 64 lower-case hexadecimal digits.
 bool isSha256Hex(const QByteArray& text);
 
+// What a file index stands for. A "fileList" carries, beside "count", "sopInstanceUids": the SOP
+// Instance UID of the object at each index. A "getFile" that names the object it was given there
+// ("sopInstanceUid") is served that object wherever the host's list holds it now, and is refused with
+// a lasting error when the study no longer holds it; one without (an older client) gets the index as
+// the list stands now. Every "fileHeader" names the object it carries. A host without these keys (an
+// older one) serves by index and names nothing.
+//
+// An "error" with "final": true says that asking again now gets the same answer (the study changed, or
+// is still being received): the client gives the file up at once instead of trying it again.
+QJsonObject finalErrorMessage(const QString& text);
+
 // SHA-256 through OpenSSL, which uses the processor's SHA instructions: many times faster than
 // QCryptographicHash, and it is fed every byte of every transfer.
 class Sha256

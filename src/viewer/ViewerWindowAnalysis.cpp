@@ -186,6 +186,7 @@ void ViewerWindow::openCardiacMriWindow()
 void ViewerWindow::openExportDialog()
 {
     ExportDialog dialog(m_db, this);
+    dialog.setStudyUid(m_studyUid);
     dialog.setActiveViewport(m_panels.value(m_activePanel));
     QList<QList<db::InstanceRecord>> slotSlices;
     for (int i = 0; i < PanelCount; ++i)

@@ -1,9 +1,10 @@
 // A small program that starts the way the workstation does in normal mode: it parses its arguments
-// as launch URLs, takes the single-instance lock, and either forwards to the running copy and ends
+// as launch URLs, takes the data folder's lock, and either forwards to the running copy and ends
 // with 0, or becomes the first copy with the loopback server and reports what it receives on stdout.
 #include "app/InstanceForwarding.h"
 #include "app/LaunchUrl.h"
 #include "app/LocalApiServer.h"
+#include "app/ManagedStore.h"
 #include "platform/SingleInstanceLock.h"
 
 #include <QCoreApplication>
@@ -19,16 +20,15 @@ int main(int argc, char** argv)
     QTextStream out(stdout);
     const auto request = firstLaunchRequest(app.arguments().mid(1));
 
-    platform::SingleInstanceLock lock;
-    if (lock.anotherInstanceRunning()) {
-        // The wait is timed here, not by the test, so that a slow process start does not count.
-        QElapsedTimer clock;
-        clock.start();
-        bool delivered = false;
-        const QString problem = forwardToRunningInstance(request, &delivered);
+    platform::DataFolderLock folderLock(ManagedStore::defaultDataFolder());
+    platform::SingleInstanceLock sessionLock;
+    // The wait is timed here, not by the test, so that a slow process start does not count.
+    QElapsedTimer clock;
+    clock.start();
+    if (const auto forwarded = forwardUnlessFirst(folderLock, sessionLock, request)) {
         out << "FORWARDED " << clock.elapsed() << Qt::endl;
-        if (!problem.isEmpty())
-            out << (delivered ? "BUSY " : "UNDELIVERED ") << problem << Qt::endl;
+        if (!forwarded->message.isEmpty())
+            out << (forwarded->delivered ? "BUSY " : "UNDELIVERED ") << forwarded->message << Qt::endl;
         return 0;
     }
 

@@ -281,18 +281,42 @@ private slots:
         dialog.resize(1000, 560);
     }
 
+    void closedDuringSearch_data()
+    {
+        QTest::addColumn<bool>("keepsAnswering");
+        QTest::newRow("a server slow to answer") << false;
+        // Its answers would go on for minutes: the search is abandoned, and the program could end at once.
+        QTest::newRow("a server that keeps answering") << true;
+    }
+
     void closedDuringSearch()
     {
+        QFETCH(bool, keepsAnswering);
+        peers::ScriptedScp endless;
+        if (keepsAnswering) {
+            for (int i = 0; i < 10000; ++i) {
+                auto row = std::make_unique<DcmDataset>();
+                row->putAndInsertString(DCM_StudyInstanceUID, QStringLiteral("1.2.826.0.1.98.%1").arg(i).toLatin1());
+                endless.findRows.push_back(std::move(row));
+            }
+            endless.findRowPauseMs = 20;
+            QVERIFY(endless.start());
+            savePacsConfig(config(QList<PacsServer>{peers::at(endless.port(), QStringLiteral("SCRIPTED"), 1)}));
+        }
         auto* dialog = new PacsDownloadDialog(m_index);
         for (int i = 0; i < dialog->serverList()->count(); ++i)
-            dialog->serverList()->item(i)->setCheckState(i == 2 ? Qt::Checked : Qt::Unchecked);
+            dialog->serverList()->item(i)->setCheckState(i == (keepsAnswering ? 0 : 2) ? Qt::Checked : Qt::Unchecked);
         QTest::mouseClick(dialog->findButton(), Qt::LeftButton);
         QVERIFY(dialog->isSearching());
+        if (keepsAnswering)
+            QVERIFY(QTest::qWaitFor([&] { return endless.findRowsSent() > 0; }, 30000));
         delete dialog;
-        // The slow answer comes to nobody: wait for the search itself to end, then for its delivery.
-        QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+        // The answer comes to nobody: wait for the search itself to end, then for its delivery.
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(keepsAnswering ? 3000 : 60000));
         QCoreApplication::processEvents();
         QVERIFY(PacsDownloadDialog::lastSearchResults().isEmpty());
+        // Abandoned, not released after the last answer.
+        QCOMPARE(endless.releasesReceived(), 0);
     }
 
     // A search that failed never reads as one that found nothing, and a list a server cut short, or
@@ -550,9 +574,15 @@ private slots:
         PacsDownloadDialog dialog(m_index);
         search(dialog, {0});
         QStringList ran;
-        dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) { ran << uid; });
+        // Once the retrieve has let go of the study, or the study's exports would refuse it.
+        bool receiving = false;
+        dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) {
+            ran << uid;
+            receiving = PacsRetrieveSession::isReceiving(uid);
+        });
         QVERIFY(ran.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(ran, QStringList{m_a1.studyUid}, 30000);
+        QVERIFY(!receiving);
         QVERIFY(m_index->studyExists(m_a1.studyUid));
         // Now indexed: at once.
         dialog.runStudyAction(rowOf(dialog.resultsTable(), m_a1.studyUid), [&](const QString& uid) { ran << uid; });

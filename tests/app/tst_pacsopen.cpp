@@ -10,17 +10,22 @@
 #include "app/ExternalRequestNotices.h"
 #include "app/LocalApiServer.h"
 #include "app/MainWindow.h"
+#include "app/ManagedStore.h"
 #include "app/PacsViewerHooks.h"
 #include "db/Database.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StorageListener.h"
+#include "pacs/StoreSpace.h"
+#include "platform/DataFolderLock.h"
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QThread>
@@ -122,7 +127,7 @@ private:
     std::unique_ptr<kalvenor::LocalApiServer> m_server;
     quint16 m_serverPort = 0;
     PacsOpenCoordinator* m_coordinator = nullptr;
-    fixtures::SeriesLayout m_byGet, m_byMove;
+    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next;
 
 private slots:
     void initTestCase()
@@ -130,7 +135,7 @@ private slots:
         QVERIFY(m_work.isValid());
         m_listenPort = fixtures::freeLoopbackPort();
         m_archive.addMoveDestination(QString::fromLatin1(kOurAe), m_listenPort);
-        for (fixtures::SeriesLayout* layout : {&m_byGet, &m_byMove}) {
+        for (fixtures::SeriesLayout* layout : {&m_byGet, &m_byMove, &m_first, &m_next}) {
             layout->slices = 3;
             QVERIFY(!m_archive.add(*layout).isEmpty());
             fixtures::SeriesLayout second = *layout;
@@ -210,6 +215,79 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!viewer->isSeriesPanelRefreshPending(), 30000);
         viewer->close();
         QTRY_VERIFY_WITH_TIMEOUT(viewers.first().isNull(), 30000);
+    }
+
+    // Requests that come while a page's retrieve is held at its first object: another study is accepted
+    // and retrieved in its turn, and shown; past the waiting line's bound the page is refused and the
+    // user told, and those that wait are still carried out.
+    void openWhileRetrieving_data()
+    {
+        QTest::addColumn<int>("waiting");
+        QTest::newRow("another study") << 1;
+        QTest::newRow("more than wait in line") << PacsOpenCoordinator::kMaxWaitingRequests + 1;
+    }
+
+    void openWhileRetrieving()
+    {
+        QFETCH(int, waiting);
+        for (const QString& uid : {m_first.studyUid, m_next.studyUid}) {
+            if (m_list->database()->studyExists(uid))
+                QVERIFY(m_list->database()->deleteStudy(uid));
+            QDir(QDir(pacsDownloadsRoot()).filePath(uid)).removeRecursively();
+        }
+        const QString held = QDir(pacsDownloadsRoot()).filePath(m_first.studyUid);
+        std::atomic_bool heldNow{false}, released{false};
+        setStoreFreeSpaceProbe([&](const QString& path) -> qint64 {
+            if (QThread::currentThread() != QCoreApplication::instance()->thread() && !released
+                && path.contains(m_first.studyUid) && !QDir(held).entryList({QStringLiteral("*.dcm")}, QDir::Files).isEmpty()) {
+                heldNow = true;
+                while (!released)
+                    QThread::msleep(5);
+            }
+            return 1LL << 40;
+        });
+        const auto realDisk = qScopeGuard([&] {
+            released = true;
+            setStoreFreeSpaceProbe({});
+        });
+        QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
+        QList<QPointer<ViewerWindow>> viewers;
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        const auto forget = qScopeGuard([&] {
+            disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
+            for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
+                if (viewer)
+                    viewer->close();
+        });
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        const QString host = QStringLiteral("127.0.0.1");
+        const QString ae = QStringLiteral("KALVQR");
+        QCOMPARE(post(m_serverPort, requestBody(m_first.studyUid, host, m_archive.port(), ae)), 202);
+        QVERIFY(QTest::qWaitFor([&] { return bool(heldNow); }, 30000));
+        QStringList asked{m_first.studyUid};
+        for (int i = 0; i < waiting; ++i) {
+            asked << (i == 0 ? m_next.studyUid : fixtures::newUid());
+            QCOMPARE(post(m_serverPort, requestBody(asked.last(), host, m_archive.port(), ae)),
+                     i < PacsOpenCoordinator::kMaxWaitingRequests ? 202 : 429);
+        }
+        const int carriedOut = std::min(waiting, int(PacsOpenCoordinator::kMaxWaitingRequests)) + 1;
+        if (waiting > PacsOpenCoordinator::kMaxWaitingRequests) {
+            QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+            QVERIFY2(answer.texts().first().contains(QString::number(PacsOpenCoordinator::kMaxWaitingRequests)),
+                     qPrintable(answer.texts().first()));
+        }
+        released = true;
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), carriedOut, 60000);
+        QVERIFY(!m_coordinator->isRunning());
+        // Both real studies whole and shown, each in its own viewer.
+        for (const QString& uid : {m_first.studyUid, m_next.studyUid})
+            QCOMPARE(instancesOf(*m_list->database(), uid), 7);
+        QStringList shown;
+        for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
+            shown << (viewer ? viewer->studyUid() : QString());
+        QCOMPARE(shown, (QStringList{m_first.studyUid, m_next.studyUid}));
+        for (const QString& uid : asked.mid(carriedOut))
+            QVERIFY(!m_list->database()->studyExists(uid));
     }
 
     void indexedStudyOpensAtOnce()
@@ -298,6 +376,40 @@ private slots:
         QVERIFY(answer.texts().first().contains(QStringLiteral("не найдено в локальном архиве")));
     }
 
+    // Two second copies forward while this copy reads nothing (its event loop held), each for a server
+    // that is not in the settings, and give up waiting: one is asked about, and the box names the other,
+    // which was turned away; neither copy promised that its study opens.
+    void busyFirstCopyDropsNoForwardInSilence()
+    {
+        platform::DataFolderLock held(ManagedStore::defaultDataFolder());
+        QVERIFY(!held.anotherInstanceRunning());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("KALVENOR_LOCAL_API_PORT"), QString::number(m_serverPort));
+        const QStringList uids{fixtures::newUid(), fixtures::newUid()};
+        std::vector<std::unique_ptr<QProcess>> copies;
+        for (const QString& uid : uids) {
+            auto& copy = copies.emplace_back(std::make_unique<QProcess>());
+            copy->setProcessEnvironment(environment);
+            copy->start(QStringLiteral(FORWARD_PROBE_PATH),
+                        {QStringLiteral("kalvenor://open?study=%1&host=127.0.0.1&port=%2&aet=UNLISTED")
+                             .arg(uid)
+                             .arg(m_archive.port())});
+        }
+        for (auto& copy : copies) {
+            QVERIFY(copy->waitForFinished(60000)); // no event of this copy is served meanwhile
+            const QString said = QString::fromUtf8(copy->readAllStandardOutput());
+            QVERIFY2(said.contains(QStringLiteral("BUSY ")) && !said.contains(QStringLiteral("откроется")), qPrintable(said));
+        }
+        const auto shown = [] {
+            const QList<QMessageBox*> boxes = visibleBoxes();
+            return boxes.size() == 1 ? boxes.first()->text() + '\n' + boxes.first()->informativeText() : QString();
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(shown().contains(uids.at(0)) && shown().contains(uids.at(1)), qPrintable(shown()), 30000);
+        visibleBoxes().first()->button(QMessageBox::No)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(visibleBoxes().size(), 0, 30000);
+        QVERIFY(!m_coordinator->isRunning());
+    }
+
     void noticesOneAtATime()
     {
         ExternalRequestNotices notices;
@@ -323,6 +435,17 @@ private slots:
         QVERIFY(notices.busy());
         notices.release();
         QVERIFY(!notices.busy());
+
+        // Turned away for a box that then was not needed: told in one of its own, a UID named only as one.
+        QVERIFY(notices.reserve());
+        for (const QString& uid : {QStringLiteral("1.2.3"), QStringLiteral("<b>4</b>"), QStringLiteral("1.2.3")})
+            notices.notTaken(uid);
+        notices.release();
+        QCOMPARE(visibleBoxes().size(), 1);
+        const QString told = visibleBoxes().first()->text();
+        QVERIFY2(told.contains(QStringLiteral(": 3 (1.2.3")) && !told.contains(QStringLiteral("4<")), qPrintable(told));
+        visibleBoxes().first()->button(QMessageBox::Ok)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(visibleBoxes().size(), 0, 30000);
     }
 };
 

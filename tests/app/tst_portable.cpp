@@ -9,6 +9,7 @@
 
 #include "app/PortableSession.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/DataFolderLock.h"
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
@@ -56,17 +57,23 @@ private slots:
     }
 
     // A disc may list a key-object selection or a report before its images: the viewer opens on an image
-    // series all the same. A folder without any image still opens on what it holds.
+    // series all the same. A folder without any image still opens on what it holds. A copy of the program
+    // that works on the user's data folder does not keep a viewer from a disc from running.
     void viewerOpensOnAnImageSeries_data()
     {
         QTest::addColumn<bool>("withImages");
-        QTest::newRow("key objects listed first") << true;
-        QTest::newRow("no image at all") << false;
+        QTest::addColumn<bool>("folderHeld");
+        QTest::newRow("key objects listed first") << true << false;
+        QTest::newRow("no image at all") << false << false;
+        QTest::newRow("data folder held by a running copy") << true << true;
     }
 
     void viewerOpensOnAnImageSeries()
     {
         QFETCH(bool, withImages);
+        QFETCH(bool, folderHeld);
+        platform::DataFolderLock otherCopy(fixtures::TestBench::dataPath());
+        QVERIFY(!folderHeld || (!otherCopy.anotherInstanceRunning() && otherCopy.isHeld()));
         QTemporaryDir dir;
         const QDir folder(dir.filePath("DICOM"));
         fixtures::SeriesLayout layout;

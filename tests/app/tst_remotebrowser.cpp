@@ -263,6 +263,12 @@ private slots:
         QCOMPARE(instances, 6);
         const QDir dest(QDir(downloads).filePath(alpha.studyUid));
         QCOMPARE(dest.entryList({QStringLiteral("*.dcm.done")}, QDir::Files).size(), 6);
+        // Each file under the name of the object the host listed, so a later run finds it whatever the
+        // host's order of them then.
+        for (const db::SeriesRecord& s : localIndex.seriesForStudy(alpha.studyUid))
+            for (const db::InstanceRecord& i : localIndex.instancesForSeries(s.seriesInstanceUid))
+                QCOMPARE(QFileInfo(i.filePath).fileName(),
+                         dicom::readFileSummary(i.filePath)->sopInstanceUid + QStringLiteral(".dcm"));
     }
 
     void pacsSearchRetrieveAndLostConnection()

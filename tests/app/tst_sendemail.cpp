@@ -18,6 +18,7 @@
 #include "db/Database.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -35,6 +36,7 @@
 
 #include <zip.h>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -170,9 +172,11 @@ private slots:
         QTest::addColumn<QString>("patientName");
         QTest::addColumn<int>("choice");
         QTest::addColumn<int>("earlierArchives"); // files of the archive's name already in the folder
-        QTest::newRow("named, gmail") << "Иванов Иван" << 1 << 0;
-        QTest::newRow("no name, dismissed") << "" << -1 << 0;
-        QTest::newRow("mail program, sent twice before") << "Петров" << 0 << 2;
+        QTest::addColumn<bool>("takenMeanwhile"); // by another program, as the archive takes its name
+        QTest::newRow("named, gmail") << "Иванов Иван" << 1 << 0 << false;
+        QTest::newRow("no name, dismissed") << "" << -1 << 0 << false;
+        QTest::newRow("mail program, sent twice before") << "Петров" << 0 << 2 << false;
+        QTest::newRow("mail program, its name taken meanwhile") << "Сидоров" << 0 << 0 << true;
     }
 
     void flow()
@@ -180,6 +184,7 @@ private slots:
         QFETCH(QString, patientName);
         QFETCH(int, choice);
         QFETCH(int, earlierArchives);
+        QFETCH(bool, takenMeanwhile);
         QTemporaryDir data;
         QTemporaryDir target;
         MainWindow w;
@@ -199,6 +204,22 @@ private slots:
             earlier << (i == 0 ? stem + ".zip" : QStringLiteral("%1_%2.zip").arg(stem).arg(i + 1));
             fixtures::writeFile(earlier.last(), "earlier archive " + QByteArray::number(i));
         }
+        struct Planting
+        {
+            QString path;
+            std::atomic_bool done{false};
+        } planting{stem + ".zip"};
+        if (takenMeanwhile) {
+            earlier << planting.path;
+            platform::testing::setBeforeRenameHook(
+                [](void* context) {
+                    auto* p = static_cast<Planting*>(context);
+                    if (!p->done.exchange(true))
+                        fixtures::writeFile(p->path, "earlier archive 0");
+                },
+                &planting);
+        }
+        const auto unhook = qScopeGuard([] { platform::testing::setBeforeRenameHook(nullptr, nullptr); });
 
         fixtures::UrlCatcher urls;
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
@@ -207,11 +228,10 @@ private slots:
         triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(!urls.urls.isEmpty() && urls.urls.last().isLocalFile(), 20000);
 
-        const QString archive = earlierArchives == 0
-                                    ? stem + ".zip"
-                                    : QStringLiteral("%1_%2.zip").arg(stem).arg(earlierArchives + 1);
+        const QString archive = earlier.isEmpty() ? stem + ".zip"
+                                                  : QStringLiteral("%1_%2.zip").arg(stem).arg(earlier.size() + 1);
         QVERIFY(QFileInfo::exists(archive));
-        for (int i = 0; i < earlierArchives; ++i)
+        for (int i = 0; i < earlier.size(); ++i)
             QCOMPARE(fixtures::readFile(earlier[i]), "earlier archive " + QByteArray::number(i));
         QCOMPARE(zipEntries(archive), (QStringList{"DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm",
                                                    "DICOM/IMG_000003.dcm", "VavovIvirur", "portable.marker"}));

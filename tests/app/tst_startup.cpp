@@ -1,7 +1,10 @@
 // Copies of the program as real processes: a second copy of the probe (started the workstation's way)
-// forwards its request to the first one over the loopback server and ends with 0, whatever state the
-// first copy is in; the real program answers on the loopback server and forwards the same way.
+// finds the copy that holds the data folder, from whatever session, and forwards its request to it over
+// the loopback server and ends with 0, whatever state that copy is in, or says why it cannot and leaves
+// the folder alone; the real program answers on the loopback server and forwards the same way.
 #include "support/PacsTestPeers.h"
+
+#include "AppTestSupport.h"
 
 #include "support/LoopbackPort.h"
 #include "support/TestBench.h"
@@ -9,9 +12,13 @@
 #include "dicom/ZipImportWorker.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsRequestChecks.h"
+#include "app/ManagedStore.h"
+#include "platform/DataFolderLock.h"
 #include "platform/SingleInstanceLock.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -19,6 +26,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -31,10 +39,18 @@ quint16 apiPort = 0;
 // A running copy (the probe unless named) whose output lines are gathered as they come.
 struct Copy
 {
-    explicit Copy(const QStringList& arguments, const QString& program = QStringLiteral(FORWARD_PROBE_PATH))
+    // `runtime`: a runtime folder of its own, as a copy of another login session has.
+    explicit Copy(const QStringList& arguments, const QString& program = QStringLiteral(FORWARD_PROBE_PATH),
+                  const QString& runtime = QString())
     {
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { output += process.readAllStandardOutput(); });
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // What it says on its error channel is read too (the real program's refusal).
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        if (!runtime.isEmpty()) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+            process.setProcessEnvironment(environment);
+        }
         process.start(program, arguments);
     }
     ~Copy()
@@ -57,6 +73,55 @@ struct Copy
     QProcess process;
     QByteArray output;
 };
+
+// The data folder's lock, held by this test as the first copy; `where` is what its file says of it:
+// "here" (this computer), "elsewhere" (another computer), "garbled" (nothing that can be shown), "nowhere" (no
+// lock can be had in the folder, the session's is held instead).
+struct FirstCopy
+{
+    explicit FirstCopy(const QString& where)
+        : folderLock(ManagedStore::defaultDataFolder())
+        , blocker(folderLock.filePath())
+    {
+        if (where == u"nowhere") {
+            QFile::remove(blocker);
+            QDir().mkpath(blocker); // a folder where the lock file goes
+            held = !folderLock.anotherInstanceRunning() && !folderLock.isHeld() && !sessionLock.anotherInstanceRunning();
+            return;
+        }
+        blocker.clear();
+        held = !folderLock.anotherInstanceRunning() && folderLock.isHeld();
+        // Written over by this test while it holds the lock, through a descriptor of its own that keeps it.
+        QFile record(folderLock.filePath());
+        const QByteArray says = where == u"elsewhere" ? "4242\nws-elsewhere.example\n" : "4242\nws\x1b]0;x\x07\n";
+        if (where != u"here" && record.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            held = held && record.write(says) > 0;
+    }
+    ~FirstCopy()
+    {
+        if (!blocker.isEmpty())
+            QDir(blocker).removeRecursively();
+    }
+    platform::DataFolderLock folderLock;
+    platform::SingleInstanceLock sessionLock;
+    QString blocker;
+    bool held = false;
+};
+
+// Every file of the data folder with a digest of its bytes.
+QMap<QString, QByteArray> dataFolderFiles()
+{
+    QMap<QString, QByteArray> files;
+    const QDir data(fixtures::TestBench::dataPath());
+    QDirIterator it(data.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        files.insert(data.relativeFilePath(file.fileName()),
+                     file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()
+                                                    : QByteArray("<unread>"));
+    }
+    return files;
+}
 
 QByteArray health()
 {
@@ -90,8 +155,7 @@ private slots:
     {
         auto first = std::make_unique<Copy>(QStringList{});
         QVERIFY2(first->waitFor("READY"), first->output.constData());
-        const QString lockPath = QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-                                     .filePath(QStringLiteral("KalvenorSingleInstanceMutex_v1"));
+        const QString lockPath = fixtures::TestBench::dataPath(QStringLiteral("KalvenorSingleInstanceMutex_v1"));
         QVERIFY(QFileInfo::exists(lockPath));
 
         // Invalid first argument, valid second: the second one travels.
@@ -99,7 +163,9 @@ private slots:
         QCOMPARE(second.finish(), 0);
         QVERIFY(second.output.contains("FORWARDED"));
         QVERIFY2(first->waitFor("OPEN|1.2.840.5|pacs.local|4242|MY AE"), first->output.constData());
-        QCOMPARE(Copy({}).finish(), 0);
+        // A copy of another login session, with a runtime folder of its own, finds the first one all the same.
+        QTemporaryDir otherRuntime;
+        QCOMPARE(Copy({}, QStringLiteral(FORWARD_PROBE_PATH), otherRuntime.path()).finish(), 0);
         QVERIFY2(first->waitFor("FOCUS"), first->output.constData());
         QCOMPARE(first->output.count("OPEN|"), 1);
 
@@ -125,19 +191,41 @@ private slots:
         QTest::addColumn<int>("maxMs");
         QTest::addColumn<QString>("undelivered"); // what the copy says when it could not hand over, in part
         QTest::addColumn<QString>("busy"); // what it says when it handed over and no answer came, in part
+        QTest::addColumn<QString>("first"); // where the first copy runs, as its lock says (FirstCopy)
+        QTest::addColumn<bool>("otherRuntime"); // the second copy has a runtime folder of its own
         // Qt timers may fire up to 5 % early; upper bounds above 3 s only say that the wait ends at all.
+        const QByteArray open = R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})";
         QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << 0 << 2800
-                                          << "Исследование 1 не открыто" << QString();
+                                          << "Исследование 1 не открыто" << QString() << "here" << false;
         QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000 << QString()
-                                           << "получила запрос";
+                                           << "получила запрос" << "here" << false;
         // Its event loop held up: the connection waits unaccepted, the request in it.
         QTest::newRow("busy first copy") << "busy" << QStringList{"kalvenor://open?study=1.2.3"} << QByteArray() << 2800
-                                         << 30000 << QString() << "исследования 1.2.3 передан";
-        QTest::newRow("open") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
-                              << QByteArray(R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})") << 0 << 2800
-                              << QString() << QString();
+                                         << 30000 << QString() << "исследования 1.2.3 передан" << "here" << false;
+        QTest::newRow("open") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"} << open << 0
+                              << 2800 << QString() << QString() << "here" << false;
         QTest::newRow("focus") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800 << QString()
-                               << QString();
+                               << QString() << "here" << false;
+        // Refused because its retrieves' waiting line is full, not because a box waits for the user.
+        QTest::newRow("waiting line full") << "full" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"} << open
+                                           << 0 << 2800 << "слишком много исследований" << QString() << "here" << false;
+        // The data folder's lock decides, not the session's.
+        QTest::newRow("open, another session") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
+                                               << open << 0 << 2800 << QString() << QString() << "here" << true;
+        QTest::newRow("nobody listening, another session")
+            << "none" << QStringList{} << QByteArray() << 0 << 2800 << "использует другая запущенная копия программы на этом компьютере"
+            << QString() << "here" << true;
+        // Whatever answers on this computer's port is not the copy that holds the folder: nothing is sent.
+        QTest::newRow("first copy on another computer")
+            << "answering" << QStringList{"kalvenor://open?study=1.2.3"} << QByteArray() << 0 << 2800
+            << "на компьютере «ws-elsewhere.example»" << QString() << "elsewhere" << true;
+        // A lock file that names no computer that can be shown names none.
+        QTest::newRow("first copy's lock garbled") << "none" << QStringList{} << QByteArray() << 0 << 2800
+                                                   << "использует другая запущенная копия программы, но" << QString()
+                                                   << "garbled" << true;
+        // No lock can be had in the data folder: copies of one session still meet.
+        QTest::newRow("no lock in the data folder") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800
+                                                    << QString() << QString() << "nowhere" << false;
     }
     void forwarding()
     {
@@ -148,8 +236,11 @@ private slots:
         QFETCH(int, maxMs);
         QFETCH(QString, undelivered);
         QFETCH(QString, busy);
-        platform::SingleInstanceLock held; // the "first copy"
-        QVERIFY(!held.anotherInstanceRunning());
+        QFETCH(QString, first);
+        QFETCH(bool, otherRuntime);
+        const FirstCopy held(first);
+        QVERIFY(held.held);
+        QTemporaryDir runtime;
         QTcpServer fake;
         QVERIFY(server == u"none" || fake.listen(QHostAddress::LocalHost, apiPort));
         if (server == u"busy")
@@ -162,10 +253,15 @@ private slots:
                 if (server == u"answering" && received.contains("\r\n\r\n") && received.endsWith('}')) {
                     socket->write("HTTP/1.1 202 Accepted\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted");
                     socket->disconnectFromHost();
+                } else if (server == u"full" && received.contains("\r\n\r\n") && received.endsWith('}')) {
+                    const QByteArray reason = R"({"error":"busy","reason":"too many studies wait to be retrieved"})";
+                    socket->write("HTTP/1.1 429 Too Many Requests\r\nContent-Type: application/json\r\nContent-Length: "
+                                  + QByteArray::number(reason.size()) + "\r\nConnection: close\r\n\r\n" + reason);
+                    socket->disconnectFromHost();
                 }
             });
         });
-        Copy second(arguments);
+        Copy second(arguments, QStringLiteral(FORWARD_PROBE_PATH), otherRuntime ? runtime.path() : QString());
         qint64 forwardMs = -1;
         QCOMPARE(second.finish(&forwardMs), 0);
         QVERIFY2(forwardMs >= minMs && forwardMs < maxMs, second.output.constData());
@@ -173,8 +269,10 @@ private slots:
         QVERIFY2(undelivered.isEmpty() ? said.isEmpty() : said.contains(undelivered), second.output.constData());
         const QString told = QString::fromUtf8(second.output).section(QStringLiteral("BUSY "), 1);
         QVERIFY2(busy.isEmpty() ? told.isEmpty() : told.contains(busy), second.output.constData());
-        if (expected.isEmpty())
+        if (expected.isEmpty()) {
+            QVERIFY2(server != u"answering" || received.isEmpty(), received.constData());
             return;
+        }
         const QByteArray path = expected.left(expected.indexOf(' ')), body = expected.mid(expected.indexOf(' ') + 1);
         QVERIFY2(received.startsWith("POST " + path + " HTTP/1.1\r\n"), received.constData());
         const QByteArray head = received.left(received.indexOf("\r\n\r\n")).toLower();
@@ -205,6 +303,48 @@ private slots:
         QVERIFY(!QFileInfo::exists(sessionMark));
         Copy next({}, program);
         QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+    }
+
+    // A second copy, of another session, that cannot hand its request to the copy holding the data folder
+    // says so and leaves the folder as it found it: no clean-up, no index written, no server.
+    void secondCopyThatCannotForwardChangesNothing_data()
+    {
+        QTest::addColumn<QString>("first"); // where the first copy runs (FirstCopy)
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("said"); // part of what it says
+        QTest::newRow("first copy on another computer") << "elsewhere" << QStringList{} << "на компьютере «ws-elsewhere.example»";
+        QTest::newRow("first copy does not answer") << "here" << QStringList{"kalvenor://open?study=1.2.3"}
+                                                    << "Исследование 1.2.3 не открыто";
+    }
+    void secondCopyThatCannotForwardChangesNothing()
+    {
+        QFETCH(QString, first);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, said);
+        fixtures::TestBench::reset();
+        {
+            // A study in the store, and a store mark that a start of the study list would act on.
+            db::Database index;
+            QVERIFY(QDir().mkpath(fixtures::TestBench::dataPath()));
+            QVERIFY(index.open(fixtures::TestBench::dataPath(QStringLiteral("index.sqlite3"))));
+            QVERIFY(!apptest::addStoredStudy(&index, QStringLiteral("imported_from_zip")).isEmpty());
+        }
+        QFile(fixtures::TestBench::dataPath(QStringLiteral("store_sweep_due"))).open(QIODevice::WriteOnly);
+        const FirstCopy held(first);
+        QVERIFY(held.held);
+        const QMap<QString, QByteArray> before = dataFolderFiles();
+        QVERIFY(before.size() > 3);
+
+        QTemporaryDir runtime;
+        Copy second(arguments, QStringLiteral(KALVENOR_EXECUTABLE), runtime.path());
+        // Said before its box, which stays open until the user reads it.
+        QVERIFY2(QTest::qWaitFor([&] { return QString::fromUtf8(second.output).contains(said); }, 60000),
+                 second.output.constData());
+        QVERIFY(QString::fromUtf8(second.output).contains(QStringLiteral("использует другая запущенная копия программы")));
+        QVERIFY(health().isEmpty());
+        second.process.kill();
+        QVERIFY(second.process.waitForFinished(30000));
+        QCOMPARE(dataFolderFiles(), before);
     }
 
     void endAskedWhileRetrieving_data()

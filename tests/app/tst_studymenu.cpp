@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "support/ModalAnswer.h"
 #include "support/DataFolderShape.h"
+#include "support/PopupMenuAnswer.h"
 #include "support/PacsTestPeers.h"
 #include "support/SmallFileSystem.h"
 #include "support/SettingsFileHelpers.h"
@@ -12,16 +13,27 @@
 
 #include "app/ManagedStore.h"
 #include "db/CleanupSettings.h"
+#include "dialogs/ExportDialog.h"
+#include "dicom/AtomicDicomWriter.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "platform/SingleInstanceLock.h"
+#include "viewer/ViewerWindow.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QToolBar>
+#include <QToolButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlQuery>
@@ -99,11 +111,90 @@ bool writeUsersCopy(const QString& original, const QString& path)
            && file.saveFile(QFile::encodeName(path).constData(), EXS_LittleEndianExplicit).good();
 }
 
-// As if an earlier version had written the index: no row says whether the program wrote its file.
+// Every job that copies or sends a study out, run on it as the user would into `out` (folders chosen,
+// choices taken, menus dismissed): what the user was told.
+QStringList exportStudy(MainWindow& w, const QString& job, const QString& studyUid, const QString& out)
+{
+    fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+    fixtures::PopupMenuAnswer dismiss(-1);
+    bool exported = false;
+    answer.setDialogHandler([&](QDialog* d) {
+        if (qobject_cast<QProgressDialog*>(d))
+            return false;
+        if (auto* chooser = qobject_cast<QFileDialog*>(d))
+            chooser->setDirectory(out);
+        auto* dialog = qobject_cast<ExportDialog*>(d);
+        if (!dialog || exported)
+            return true;
+        // Anonymised DICOM copies of every series the viewer shows.
+        exported = true;
+        dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(out);
+        for (QRadioButton* choice : dialog->findChildren<QRadioButton*>())
+            if (choice->text() == QStringLiteral("Все открытые серии") || choice->text() == QStringLiteral("DICOM")
+                || choice->text() == QStringLiteral("Основной (анонимный)"))
+                choice->setChecked(true);
+        QTimer::singleShot(0, dialog, [dialog] {
+            for (QPushButton* button : dialog->findChildren<QPushButton*>())
+                if (button->text() == QStringLiteral("Экспорт"))
+                    button->click();
+        });
+        return false; // closed on a later tick, after the export has run
+    });
+    if (job == QLatin1String("exported to a folder")) {
+        w.exportStudiesToArchive({studyUid});
+    } else if (job == QLatin1String("exported for a flash drive")) {
+        w.exportStudiesToFlashDrive(studyUid);
+    } else if (job == QLatin1String("burned to disc")) {
+        w.burnStudiesToDisc(studyUid);
+    } else if (job == QLatin1String("sent by e-mail")) {
+        w.sendStudyByEmail(studyUid);
+    } else if (job == QLatin1String("sent to PACS")) {
+        w.sendStudyToPacs(studyUid);
+    } else {
+        ViewerWindow viewer(w.database(), studyUid, QString());
+        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+        viewer.show();
+        if (!QTest::qWaitFor([&] { return viewer.panel(0)->sliceCount() > 0; }, 30000))
+            return {QStringLiteral("the viewer shows nothing")};
+        for (QToolButton* button : viewer.toolBar()->findChildren<QToolButton*>())
+            if (button->menu())
+                for (QAction* entry : button->menu()->actions())
+                    if (entry->text() == QStringLiteral("Экспортировать изображения…"))
+                        entry->trigger();
+        viewer.close();
+    }
+    return answer.texts();
+}
+
+QStringList filesBelow(const QString& folder)
+{
+    QStringList files;
+    for (QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+        files << it.next();
+    return files;
+}
+
+// As if an earlier version had written the index: no row says whether the program wrote its file,
+// nor what its bytes were.
 bool forgetWhoWroteTheFiles(db::Database& index)
 {
     QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
-    return q.exec(QStringLiteral("UPDATE instances SET own_copy = NULL"));
+    return q.exec(QStringLiteral("UPDATE instances SET own_copy = NULL, content_digest = NULL"));
+}
+
+// Every file below the folder with its bytes, to tell that nothing there changed.
+QMap<QString, QByteArray> bytesBelow(const QString& root)
+{
+    QMap<QString, QByteArray> files;
+    for (const QString& path : apptest::treeOf(root))
+        files.insert(path, fixtures::readFile(QDir(root).filePath(path)));
+    return files;
+}
+
+// The whole folder copied as a user copies a data folder to a new disk: links, times and marks kept.
+bool copyFolder(const QString& from, const QString& to)
+{
+    return QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), from, to}) == 0;
 }
 
 // Opens the index where the study list will find it.
@@ -430,7 +521,10 @@ private slots:
         QCOMPARE(files.size(), kind == "numbered" || kind == "hex" ? 10 : 2);
         fixtures::ModalAnswer yes(QMessageBox::Yes);
         w.deleteStudiesCompletely({uid});
-        QCOMPARE(yes.count(), 1); // the question only
+        // The question only; for the program's copies reached through a link, how many stay and why.
+        QCOMPARE(yes.count(), kind == "linked copies" ? 2 : 1);
+        QVERIFY2(yes.count() == 1 || yes.texts().last().contains(QStringLiteral("заменена ссылкой) — 2")),
+                 qPrintable(yes.texts().last()));
         QVERIFY(studyUids(w.database()).isEmpty());
         QVERIFY(allExist(files));
         QVERIFY(w.database()->pendingRemovals().isEmpty());
@@ -443,13 +537,17 @@ private slots:
     // (the data folder then reached by its real path). Then the study goes by complete deletion or the
     // clean-up by age. The user's files are never taken for the program's, replaced or removed, and the
     // import or retrieve says it left them; the program's one copy opens and goes with the study. A
-    // user's file moved onto the copy's name after the import is not the copy: it stays, and the
-    // deletion says so.
+    // user's file moved onto the copy's name after the import is not the copy, whatever its size: it
+    // stays, and the deletion says so. The data folder copied to a new place, the old one kept (or
+    // another data folder found at the old path since): the study opens from the new one and goes from
+    // it alone. A store folder made a link to a copy of it: nothing of the copy goes, and the deletion
+    // says why. A start after a cut session lists nothing anew: no copy's row goes to a user's file.
     void programsCopiesGoUsersFilesStay_data()
     {
         QTest::addColumn<QString>("source"); // archive, C-GET, C-MOVE
         // absolute, link, relative, link then real, mount then real, moved onto the copy, link then elsewhere
-        // (the index alone taken to another data folder: the copy is found nowhere)
+        // (the index alone taken to another data folder: the copy is found nowhere), same size onto the
+        // copy, copied (another at the old path), store folder a link, cut session
         QTest::addColumn<QString>("shape");
         QTest::addColumn<bool>("byAge");
         QTest::addColumn<bool>("listed"); // the user's files are in the list before
@@ -468,6 +566,27 @@ private slots:
         for (const bool byAge : {false, true})
             QTest::addRow("archive, user's files not listed, %s", byAge ? "clean-up by age" : "complete deletion")
                 << "archive" << "absolute" << byAge << false;
+        for (const char* shape :
+             {"same size onto the copy", "copied", "copied, another at the old path", "store folder a link"})
+            for (const bool byAge : {false, true})
+                QTest::addRow("archive, %s, %s", shape, byAge ? "clean-up by age" : "complete deletion")
+                    << "archive" << shape << byAge << true;
+        QTest::newRow("C-GET, copied, complete deletion") << "C-GET"
+                                                          << "copied" << false << true;
+        QTest::newRow("C-MOVE, same size onto the copy, clean-up by age")
+            << "C-MOVE"
+            << "same size onto the copy" << true << true;
+        // A start with the session mark standing, before the removal.
+        for (const bool byAge : {false, true})
+            QTest::addRow("archive, user's files not listed, cut session, %s",
+                          byAge ? "clean-up by age" : "complete deletion")
+                << "archive"
+                << "cut session" << byAge << false;
+        QTest::newRow("archive, cut session, complete deletion") << "archive"
+                                                                 << "cut session" << false << true;
+        QTest::newRow("C-MOVE, user's files not listed, cut session, clean-up by age")
+            << "C-MOVE"
+            << "cut session" << true << false;
     }
     void programsCopiesGoUsersFilesStay()
     {
@@ -503,7 +622,9 @@ private slots:
                 QSKIP(qPrintable(mount->why()));
             data.moveTo(work.filePath("mounted"));
         } else {
-            QVERIFY(data.reach(shape.section(' ', 0, 0) == "link" ? "link" : shape, work.filePath("data")));
+            const QString reached = shape.section(' ', 0, 0);
+            QVERIFY(data.reach(reached == "link" || reached == "relative" ? reached : "absolute",
+                               work.filePath("data")));
         }
         auto w = std::make_unique<MainWindow>();
         QString said;
@@ -533,7 +654,7 @@ private slots:
                  qPrintable(said));
         // The user's files are theirs still, and the folder holds one file per object, and one beside
         // each user's file that no row listed.
-        const QString folder = QFileInfo(users.first()).path();
+        QString folder = QFileInfo(users.first()).path();
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), listed ? 3 : 5);
         int own = 0;
         for (const db::IndexedFile& file : w->database()->studyFiles(layout.studyUid))
@@ -542,6 +663,7 @@ private slots:
         for (qsizetype i = 0; i < users.size(); ++i)
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
         QString copy;
+        QMap<QString, QByteArray> oldFiles; // of the data folder at its old path, when copied
         for (const db::IndexedFile& file : w->database()->studyFiles(layout.studyUid))
             if (file.ownCopy.value_or(false))
                 copy = QDir(QFileInfo(users.first()).path()).filePath(QFileInfo(file.filePath).fileName());
@@ -572,8 +694,70 @@ private slots:
             QVERIFY(QFile::remove(copy) && QFile::rename(work.filePath("moved.dcm"), copy));
             users << copy;
             usersBytes << fixtures::readFile(copy);
+        } else if (shape == "same size onto the copy") {
+            // One byte other, as a name edited to one of equal length.
+            QByteArray bytes = fixtures::readFile(copy);
+            bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
+            fixtures::writeFile(work.filePath("moved.dcm"), bytes);
+            QVERIFY(QFile::remove(copy) && QFile::rename(work.filePath("moved.dcm"), copy));
+            users << copy;
+            usersBytes << bytes;
+        } else if (shape.startsWith("copied")) {
+            w.reset();
+            const QString now = work.filePath("copied");
+            QVERIFY(copyFolder(data.home(), now));
+            if (shape.endsWith("another at the old path")) {
+                // The old one taken away, and another data folder there: the same names, other bytes.
+                QVERIFY(QDir().rename(data.home(), work.filePath("taken away")));
+                QVERIFY(copyFolder(now, data.home()));
+                for (const QString& path : apptest::treeOf(data.home()))
+                    if (path.endsWith(".dcm"))
+                        QVERIFY(writeUsersCopy(QDir(data.home()).filePath(path),
+                                               QDir(data.home()).filePath(path)));
+            }
+            oldFiles = bytesBelow(data.home());
+            for (QString& path : users)
+                path.replace(data.home(), now);
+            folder.replace(data.home(), now);
+            data.moveTo(now);
+            w = std::make_unique<MainWindow>();
+            int opened = 0;
+            for (const db::SeriesRecord& series : w->database()->seriesForStudy(layout.studyUid))
+                for (const db::InstanceRecord& instance :
+                     w->database()->instancesForSeries(series.seriesInstanceUid))
+                    opened +=
+                        instance.filePath.startsWith(now + "/") && dicom::readFileSummary(instance.filePath)
+                            ? 1
+                            : 0;
+            QCOMPARE(opened, 3);
+        } else if (shape == "store folder a link") {
+            // The store folder replaced by a link to the user's copy of it, kept in the data folder.
+            const QString store = TestBench::dataPath(source == "archive" ? kZip : kDownloads);
+            w.reset();
+            QVERIFY(copyFolder(store, TestBench::dataPath("store copy")) && QDir(store).removeRecursively());
+            QVERIFY(QFile::link(TestBench::dataPath("store copy"), store));
+            w = std::make_unique<MainWindow>();
+            users.clear();
+            usersBytes.clear();
+            for (const QString& name : QDir(folder).entryList(QDir::Files)) {
+                users << QDir(folder).filePath(name);
+                usersBytes << fixtures::readFile(users.last());
+            }
+        } else if (shape == "cut session") {
+            // The import's session cut short: the next start looks over the store.
+            w.reset();
+            leaveSessionMark();
+            w = std::make_unique<MainWindow>();
+            QCOMPARE(QDir(folder).entryList(QDir::Files).size(), listed ? 3 : 5);
         }
 
+        // The program's copies that stay, and a word of why.
+        const int left = shape == "store folder a link"                                      ? own
+                         : shape.endsWith("onto the copy") || shape == "link then elsewhere" ? 1
+                                                                                             : 0;
+        const QString why = shape == "store folder a link" ? QStringLiteral("заменена ссылкой")
+                            : shape == "link then elsewhere" ? QStringLiteral("нет там")
+                                                             : QStringLiteral("другой файл");
         if (byAge) {
             QVERIFY(setImportTime(*w->database(), layout.studyUid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
             CleanupSettings rules;
@@ -582,15 +766,19 @@ private slots:
             saveCleanupSettings(rules);
             w.reset();
             w = std::make_unique<MainWindow>();
-            if (shape == "moved onto the copy" || shape == "link then elsewhere")
-                QVERIFY2(w->statusText().contains(QStringLiteral("заменены другими: 1 (")), qPrintable(w->statusText()));
+            if (left > 0)
+                QVERIFY2(w->statusText().contains(QStringLiteral("заменены другими: %1 (").arg(left)) &&
+                             w->statusText().contains(why),
+                         qPrintable(w->statusText()));
         } else {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
             w->deleteStudiesCompletely({layout.studyUid});
-            // The question, and for the file that stays how many were left.
-            QCOMPARE(yes.count(), shape == "moved onto the copy" || shape == "link then elsewhere" ? 2 : 1);
+            // The question, and for the files that stay how many were left, and why.
+            QCOMPARE(yes.count(), left > 0 ? 2 : 1);
             if (yes.count() == 2)
-                QVERIFY2(yes.texts().last().contains(QStringLiteral(": 1.")), qPrintable(yes.texts().last()));
+                QVERIFY2(yes.texts().last().contains(QStringLiteral(": %1.").arg(left)) &&
+                             yes.texts().last().contains(why),
+                         qPrintable(yes.texts().last()));
         }
         QVERIFY(studyUids(w->database()).isEmpty());
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), int(users.size()));
@@ -598,11 +786,17 @@ private slots:
             QCOMPARE(fixtures::readFile(users[i]), usersBytes[i]);
         QVERIFY(w->database()->pendingRemovals().isEmpty());
         w.reset();
+        // The data folder at the old path is as it was.
+        if (shape.startsWith("copied"))
+            QCOMPARE(bytesBelow(data.home()), oldFiles);
     }
 
     // A retrieve of twelve objects, held once three of them are written (the store's free-space probe
     // waits on the receiving thread), meets the study's removal from the list, its complete deletion,
-    // or a folder import of a copy of it. After the retrieve the study is never listed with fewer
+    // a job that copies or sends it out, or a folder import of a copy of it. A job on the study never
+    // ends in a plain success for the part of it that has come: the study list's refuse and say that
+    // the study is still arriving and how many objects it holds, the viewer's export says so beside
+    // what it wrote. After the retrieve the study is never listed with fewer
     // objects than the retrieve reports unless it stays marked as unfinished, nor opened from the
     // archive as whole; a removal is done or refused with a word why. An import leaves the program's
     // listed copies theirs and says so, and so does a retrieve of a study an archive import brought
@@ -612,10 +806,14 @@ private slots:
         QTest::addColumn<int>("retrieveMode");
         QTest::addColumn<QString>("meets");
         for (const char* source : {"C-GET", "C-MOVE"})
-            for (const char* meets : {"removed from the list", "deleted completely", "folder import of a copy",
+            for (const char* meets : {"removed from the list", "deleted completely",
+                                      "removed from the list, the retrieve begun while asked",
+                                      "deleted completely, the retrieve begun while asked", "folder import of a copy",
                                       "archive import of a copy", "archive import that looked before the rows came",
                                       "an archive import before",
-                                      "an archive import before, its copies gone since"})
+                                      "an archive import before, its copies gone since", "exported to a folder",
+                                      "exported for a flash drive", "burned to disc", "sent by e-mail",
+                                      "sent to PACS", "exported from the viewer"})
                 QTest::addRow("%s, %s", source, meets) << (qstrcmp(source, "C-GET") == 0 ? 1 : 0) << meets;
     }
     void retrieveMeetsRemovalOrImport()
@@ -673,12 +871,24 @@ private slots:
         }
         pacs::PacsOpenCoordinator coordinator(w.database());
         QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
+        // As the retrieve says it ended, its thread has yet to: the study is still being received.
+        bool receivingAtItsEnd = false;
+        connect(&coordinator, &pacs::PacsOpenCoordinator::finished, this,
+                [&] { receivingAtItsEnd = pacs::PacsRetrieveSession::isReceiving(layout.studyUid); });
         const pacs::PacsServer server = pacs.server(retrieveMode);
-        coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
-                                  folder, pacs::PacsOpenCoordinator::ToArchive);
-        QVERIFY2(QTest::qWaitFor([&] { return (held || released) && w.database()->studyExists(layout.studyUid); }, 30000),
-                 qPrintable(finished.isEmpty() ? QStringLiteral("held: %1").arg(bool(held))
-                                               : finished.first().value(1).toString()));
+        const auto startRetrieve = [&] {
+            coordinator.startDownload(server, peers::localConfig(listenPort, "KALVRACE", {server}), layout.studyUid,
+                                      folder, pacs::PacsOpenCoordinator::ToArchive);
+        };
+        const auto retrieveHeld = [&] { return (held || released) && w.database()->studyExists(layout.studyUid); };
+        // Or once the removal's question is open, when the removal has looked at the register.
+        const bool beganWhileAsked = meets.endsWith(QStringLiteral("while asked"));
+        if (!beganWhileAsked) {
+            startRetrieve();
+            QVERIFY2(QTest::qWaitFor(retrieveHeld, 30000),
+                     qPrintable(finished.isEmpty() ? QStringLiteral("held: %1").arg(bool(held))
+                                                   : finished.first().value(1).toString()));
+        }
         // The user's copy of the study, in a folder of their own.
         QStringList users;
         for (const QString& file : sent) {
@@ -703,19 +913,47 @@ private slots:
         } else if (meets == "archive import of a copy") {
             QVERIFY(importArchive());
             QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else if (meets.startsWith(QStringLiteral("export")) || meets.startsWith(QStringLiteral("sent"))
+                   || meets == "burned to disc") {
+            const QString out = work.filePath("out");
+            QVERIFY(QDir().mkpath(out));
+            const QString told = exportStudy(w, meets, layout.studyUid, out).join(QStringLiteral(" | "));
+            const QRegularExpressionMatch held = QRegularExpression(QStringLiteral("загружается\\D*(\\d+)")).match(told);
+            QVERIFY2(held.hasMatch(), qPrintable(told));
+            QVERIFY2(held.captured(1).toInt() > 0 && held.captured(1).toInt() < kObjects, qPrintable(told));
+            if (meets == "exported from the viewer") {
+                const int written = int(filesBelow(out).size());
+                QVERIFY2(written > 0 && told.contains(QStringLiteral("Экспортировано файлов: %1").arg(written)),
+                         qPrintable(told));
+            } else {
+                QCOMPARE(filesBelow(out), QStringList());
+            }
         } else if (!meets.startsWith(QStringLiteral("an archive import before"))) {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
-            if (meets == "deleted completely")
+            bool started = false;
+            if (beganWhileAsked)
+                yes.setBoxHandler([&](QMessageBox*) {
+                    if (!std::exchange(started, true))
+                        startRetrieve();
+                    return retrieveHeld();
+                });
+            if (meets.startsWith(QStringLiteral("deleted completely")))
                 w.deleteStudiesCompletely({layout.studyUid});
             else
                 w.removeStudiesFromList({layout.studyUid});
             QVERIFY2(!w.database()->studyExists(layout.studyUid)
                          || yes.texts().join(QString()).contains(QStringLiteral("загружается")),
                      qPrintable(yes.texts().join(QStringLiteral(" | "))));
+            // "Да" meets a retrieve that began after the removal first looked: refused all the same.
+            if (beganWhileAsked)
+                QVERIFY2(yes.texts().size() == 2 && yes.texts().last().contains(QStringLiteral("загружается")),
+                         qPrintable(yes.texts().join(QStringLiteral(" | "))));
         }
         released = true;
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+        QVERIFY(receivingAtItsEnd);
+        QVERIFY(!pacs::PacsRetrieveSession::isReceiving(layout.studyUid));
         int listed = 0;
         for (const db::SeriesRecord& series : w.database()->seriesForStudy(layout.studyUid))
             listed += int(w.database()->instancesForSeries(series.seriesInstanceUid).size());
@@ -757,6 +995,15 @@ private slots:
         QTest::newRow("user's numbered files, clean-up by age") << "numbered" << true << false;
         QTest::newRow("user's hexadecimal names, complete deletion") << "hex" << false << false;
         QTest::newRow("user's hexadecimal names, clean-up by age") << "hex" << true << false;
+        // The data folder copied to a new place, the old one kept: the copies go from the new one alone.
+        QTest::newRow("archive copies, data folder copied since, complete deletion")
+            << "zip, copied" << false << true;
+        QTest::newRow("retrieved copies, data folder copied since, clean-up by age")
+            << "dl, copied" << true << true;
+        // An earlier version's start took a user's file under the copy's name for the copy that the
+        // import had put beside it: the user's file stays, the other copy goes.
+        QTest::newRow("a user's file an earlier start took for the copy beside it, complete deletion")
+            << "zip, taken" << false << true;
     }
     void earlierIndexKnowsItsCopiesByTheirNames()
     {
@@ -767,11 +1014,12 @@ private slots:
         QString uid;
         fixtures::DataFolderShape data;
         QTemporaryDir work;
-        const bool linked = layout.endsWith(", link");
-        if (linked) {
-            layout.chop(6);
+        const QString how = layout.section(", ", 1);
+        layout = layout.section(", ", 0, 0);
+        if (how == "link")
             QVERIFY(data.reach("link", work.filePath("data")));
-        }
+        QString users; // a user's file taken for a copy
+        QByteArray usersBytes;
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
@@ -780,8 +1028,31 @@ private slots:
                       : addUserStudyNamedLikeCopies(&index, layout, &files);
             QVERIFY(!uid.isEmpty());
             QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
+            if (how == "taken") {
+                // The copy put beside the user's file, which took its row and size.
+                users = files.first();
+                const QString beside = users.chopped(4) + "_1.dcm";
+                QVERIFY(QFile::rename(users, beside) && writeUsersCopy(beside, users));
+                QVERIFY(fixtures::indexFiles(index, {users}, true));
+                usersBytes = fixtures::readFile(users);
+                files.removeFirst(); // the copy beside it, listed no more, stays as the earlier version left
+                                     // it
+            }
             QVERIFY(forgetWhoWroteTheFiles(index));
+            // Where the earlier version kept its store, as it recorded it.
+            QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+            for (const QString& folder : ManagedStore().folders())
+                QVERIFY(q.exec("INSERT OR IGNORE INTO store_folders (folder) VALUES ('" + folder + "/')"));
         }
+        QMap<QString, QByteArray> oldFiles;
+        if (how == "copied") {
+            QVERIFY(copyFolder(data.home(), work.filePath("copied")));
+            oldFiles = bytesBelow(data.home());
+            for (QString& path : files)
+                path.replace(data.home(), work.filePath("copied"));
+            data.moveTo(work.filePath("copied"));
+        }
+        const bool linked = how == "link";
         if (linked) {
             QVERIFY(QFile::remove(work.filePath("data")) && data.reach("absolute"));
             for (QString& path : files)
@@ -803,6 +1074,10 @@ private slots:
         for (const QString& path : std::as_const(files))
             present += QFileInfo::exists(path) ? 1 : 0;
         QCOMPARE(present, removed ? 0 : int(files.size()));
+        if (how == "taken")
+            QCOMPARE(fixtures::readFile(users), usersBytes);
+        if (how == "copied")
+            QCOMPARE(bytesBelow(data.home()), oldFiles);
     }
 
     // One old managed study, an age rule that chooses it, and an index that cannot remove its rows:
@@ -1211,6 +1486,10 @@ private slots:
         QTest::newRow("another copy holds the data folder") << "other copy" << false << 1 << "другая запущенная копия";
         // The user removed the study from the list only, in a session that ended cleanly.
         QTest::newRow("study removed from the list") << "removed from list" << true << 0 << "";
+        // An import cut before its rows: its copy beside a user's file under the copy's name, and a
+        // user's file alone under another. Listed again, the copy as the program's by its mark, the
+        // user's files as theirs, which its complete deletion leaves.
+        QTest::newRow("cut import beside a user's file") << "cut import" << true << 2 << "Снова в списке";
     }
     void startSweepSparesWhatIsNotProvablyLeftOver()
     {
@@ -1278,6 +1557,28 @@ private slots:
             QCOMPARE(mine.size(), 11);
             kept << mine;
         }
+        QString cutUid, cutCopy;
+        if (kind == "cut import") {
+            QTemporaryDir sent;
+            fixtures::SeriesLayout layout = apptest::small(2);
+            fixtures::completeUids(layout);
+            const QStringList objects = fixtures::writeSeries(sent.path(), layout);
+            QCOMPARE(objects.size(), 2);
+            cutUid = layout.studyUid;
+            for (const QString& object : objects) {
+                const QString name =
+                    apptest::storeFolder(kZip, layout) + "/" +
+                    dicom::ZipImportWorker::storeName(dicom::readFileSummary(object)->sopInstanceUid);
+                QVERIFY(writeUsersCopy(object, name + ".dcm"));
+                QVERIFY(age(name + ".dcm", 2 * 3600));
+                kept << name + ".dcm";
+                if (object == objects.first()) {
+                    cutCopy = name + "_1.dcm";
+                    QVERIFY(dicom::AtomicDicomWriter::copyFile(object, cutCopy));
+                    QVERIFY(age(cutCopy, 2 * 3600));
+                }
+            }
+        }
         const QString temporary = QFileInfo(kept.first()).path() + "/." + QFileInfo(kept.first()).fileName() + ".Zz99Yy.tmp";
         writeOldFiles({temporary});
         CleanupSettings rules;
@@ -1318,6 +1619,15 @@ private slots:
             }
             const QString shown = answer.texts().join('\n') + '\n' + w.statusText();
             QVERIFY2(shown.contains(said), qPrintable(shown));
+            if (kind == "cut import") {
+                QMap<QString, QByteArray> users;
+                for (const QString& path : kept.mid(kept.size() - 2))
+                    users.insert(path, fixtures::readFile(path));
+                w.deleteStudyCompletely(cutUid);
+                QVERIFY(!QFileInfo::exists(cutCopy));
+                for (auto it = users.cbegin(); it != users.cend(); ++it)
+                    QCOMPARE(fixtures::readFile(it.key()), it.value());
+            }
         }
         // What could not be done is still due at the next start.
         QCOMPARE(QFileInfo::exists(markPath()), !sweeps);
@@ -1423,9 +1733,10 @@ private slots:
     }
 
     // A removal cut short between its commit and its files (a killed clean-up or deletion) is
-    // finished at the next start, for the program's own copies only and not for a file that was
-    // indexed again since. Removals an earlier version planned by the files' names alone are
-    // finished only for files whose names are those of the UIDs they hold.
+    // finished at the next start, for the program's own copies only (the files of the bytes recorded)
+    // and not for a file that was indexed again since, wherever the data folder was reached from.
+    // Removals an earlier version planned, which keep no digest, are finished only for files whose
+    // names are those of the UIDs they hold and of the size recorded; the start says what it left.
     void pendingRemovalsAreFinishedAtTheNextStart_data()
     {
         QTest::addColumn<QString>("kind");
@@ -1435,7 +1746,20 @@ private slots:
         QTest::newRow("one file imported again since") << "imported again" << 1 << 0;
         // Not the file the program wrote: another, of another size, moved onto its name since.
         QTest::newRow("a user's file moved onto one copy's name since") << "replaced" << 1 << 0;
-        QTest::newRow("copies, planned by an earlier version") << "earlier" << 0 << 0;
+        // The same size, one byte other.
+        QTest::newRow("a user's file of the copy's size moved onto its name since")
+            << "replaced, same size" << 1 << 0;
+        // The data folder reached through a link when the removal was cut short, the link gone since.
+        QTest::newRow("killed through a link to the data folder, gone since") << "link gone" << 0 << 0;
+        // Planned by the previous version, which kept the size but no digest.
+        QTest::newRow("copies, planned by the previous version") << "previous" << 0 << 0;
+        // Planned by the previous version without the size (of rows that did not say), and a user's
+        // files of another size under those names since.
+        QTest::newRow("user's files, planned by the previous version without a size")
+            << "previous, replaced" << 2 << 0;
+        // Without the size recorded nothing proves the files those the program wrote: they stay, and
+        // the start says so.
+        QTest::newRow("copies, planned by an earlier version") << "earlier" << 2 << 0;
         QTest::newRow("files imported where they lay, planned by an earlier version") << "in place" << 2 << 0;
         // Changed after the cut session began: another copy may be writing it now.
         QTest::newRow("one file changed since the session began") << "changed" << 1 << 1;
@@ -1446,9 +1770,15 @@ private slots:
         QFETCH(int, left);
         QFETCH(int, pending);
         QStringList files;
+        fixtures::DataFolderShape data;
+        QTemporaryDir work;
+        if (kind == "link gone")
+            QVERIFY(data.reach("link", work.filePath("data")));
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
+            if (kind == "link gone") // as the program records its store, reached as it is then
+                QVERIFY(index.setStoreFolders(ManagedStore().folders()));
             // In place: a user's files whose names look like the archive's copies.
             const QString uid = kind == "in place" ? addUserStudyNamedLikeCopies(&index, "hex", &files, apptest::small())
                                                    : addStoredStudy(&index, kZip, apptest::small(), &files);
@@ -1469,13 +1799,41 @@ private slots:
             } else {
                 QCOMPARE(index.pendingRemovals().size(), 2);
             }
+            if (kind.startsWith("previous")) {
+                QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+                QVERIFY(q.exec(kind == "previous"
+                                   ? "UPDATE pending_removals SET content_digest = NULL"
+                                   : "UPDATE pending_removals SET content_digest = NULL, file_size = NULL"));
+            }
             if (kind == "imported again")
                 QVERIFY(fixtures::indexFiles(index, {files.first()}));
+        }
+        if (kind == "link gone") {
+            QVERIFY(QFile::remove(work.filePath("data")) && data.reach("absolute"));
+            for (QString& path : files)
+                path.replace(work.filePath("data"), data.home());
+            QVERIFY(allExist(files));
         }
         if (kind == "replaced") {
             QVERIFY(QFile::remove(files.first()));
             writeOldFiles({files.first()}, "a user's own file");
         }
+        if (kind == "replaced, same size") {
+            QByteArray bytes = fixtures::readFile(files.first());
+            bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
+            QVERIFY(QFile::remove(files.first()));
+            writeOldFiles({files.first()}, bytes);
+        }
+        if (kind == "previous, replaced") {
+            for (const QString& path : std::as_const(files)) {
+                QVERIFY(writeUsersCopy(path, work.filePath("mine.dcm")));
+                QVERIFY(QFileInfo(work.filePath("mine.dcm")).size() != QFileInfo(path).size());
+                writeOldFiles({path}, fixtures::readFile(work.filePath("mine.dcm")));
+            }
+        }
+        QList<QByteArray> bytesBefore;
+        for (const QString& path : std::as_const(files))
+            bytesBefore << fixtures::readFile(path);
         leaveSessionMark();
         // Written by a session that began after the mark was laid, as a running copy's would be.
         const QString temporary = QFileInfo(files.first()).path() + "/." + QFileInfo(files.first()).fileName() + ".Ab12Cd.tmp";
@@ -1489,10 +1847,19 @@ private slots:
             for (const QString& path : files)
                 present += QFileInfo::exists(path) ? 1 : 0;
             QCOMPARE(present, left);
-            if (kind == "imported again" || kind == "changed" || kind == "replaced")
+            if (kind == "imported again" || kind == "changed" || kind.startsWith("replaced"))
                 QVERIFY(QFileInfo::exists(files.first()));
-            if (kind == "replaced")
-                QVERIFY2(w.statusText().contains(QStringLiteral("заменённые другими")), qPrintable(w.statusText()));
+            if (kind.startsWith("replaced"))
+                QVERIFY2(
+                    w.statusText().contains(QStringLiteral("заменённые другими после записи программой: 1")),
+                    qPrintable(w.statusText()));
+            // What stays stays as it was, and the start says how many it left for want of a record.
+            for (qsizetype i = 0; i < files.size(); ++i)
+                if (QFileInfo::exists(files[i]))
+                    QCOMPARE(fixtures::readFile(files[i]), bytesBefore[i]);
+            if (kind == "earlier" || kind == "previous, replaced")
+                QVERIFY2(w.statusText().contains(QStringLiteral("намеченные к удалению: 2 (нет записи")),
+                         qPrintable(w.statusText()));
             QCOMPARE(QFileInfo::exists(temporary), kind == "changed");
             QCOMPARE(w.database()->pendingRemovals().size(), pending);
         }

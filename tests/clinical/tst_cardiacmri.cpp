@@ -583,6 +583,10 @@ void TestCardiacMri::reportConclusionGradesAsRows_data()
     QTest::newRow("RVEF 44.96") << "rvef" << false << 44.96 << QStringList{"ФВ ПЖ 45%", "ПЖ сохранена"};
     QTest::newRow("LV EDV 213.06, man") << "lvedv" << false << 213.06 << QStringList{"КДО ЛЖ 213.1 мл", "Полость ЛЖ"};
     QTest::newRow("RV EDV 79.94, man") << "rvedv" << false << 79.94 << QStringList{"КДО ПЖ 79.9 мл", "Полость ПЖ"};
+    QTest::newRow("LV ESV 66.06, woman") << "lvesv" << true << 66.06 << QStringList{"КСО ЛЖ 66.1 мл"};
+    QTest::newRow("LV ESV 65.96, woman") << "lvesv" << true << 65.96 << QStringList{"КСО ЛЖ 66 мл"};
+    QTest::newRow("LV ESV 26.94, man") << "lvesv" << false << 26.94 << QStringList{"КСО ЛЖ 26.9 мл"};
+    QTest::newRow("LV ESV 81.04, man") << "lvesv" << false << 81.04 << QStringList{"КСО ЛЖ 81 мл"};
     QTest::newRow("RAVI 40.06, man") << "ravi" << false << 40.06
                                      << QStringList{"Дилатация правого предсердия (RAVI 40.1 мл/м²)"};
     QTest::newRow("RAVI 36.04, woman") << "ravi" << true << 36.04 << QStringList{"МРТ сердца"};
@@ -617,6 +621,8 @@ void TestCardiacMri::reportConclusionGradesAsRows()
         in.lv.edvMl = value;
     else if (measure == u"rvedv")
         in.rv.edvMl = value;
+    else if (measure == u"lvesv")
+        in.lv.esvMl = value;
     else
         in.extra.raVolumeMl = value * in.bsa;
     in.lv.massG = in.lv.massIndex * in.bsa;

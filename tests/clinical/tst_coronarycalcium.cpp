@@ -93,6 +93,8 @@ private slots:
     void lesionWeights();
     void categories_data();
     void categories();
+    void printedTotals_data();
+    void printedTotals();
     void sliceWarning_data();
     void sliceWarning();
     void lesionAreaLimit_data();
@@ -152,6 +154,31 @@ void TestCoronaryCalcium::categories()
     QFETCH(double, total);
     QFETCH(QString, text);
     QCOMPARE(clinical::calciumScoreCategory(total), text);
+}
+
+// The report grades the total it prints: one decimal, on either side of each band's edge.
+void TestCoronaryCalcium::printedTotals_data()
+{
+    QTest::addColumn<double>("total");
+    QTest::addColumn<QString>("printed");
+    QTest::addColumn<QString>("category");
+    QTest::newRow("10.0136") << 10.0136 << QStringLiteral("10.0") << QStringLiteral("минимальный (1-10)");
+    QTest::newRow("10.06") << 10.06 << QStringLiteral("10.1") << QStringLiteral("лёгкий (11-100)");
+    QTest::newRow("100.04") << 100.04 << QStringLiteral("100.0") << QStringLiteral("лёгкий (11-100)");
+    QTest::newRow("100.06") << 100.06 << QStringLiteral("100.1") << QStringLiteral("умеренный (101-400)");
+    QTest::newRow("400.04") << 400.04 << QStringLiteral("400.0") << QStringLiteral("умеренный (101-400)");
+    QTest::newRow("400.06") << 400.06 << QStringLiteral("400.1") << QStringLiteral("выраженный (>400)");
+}
+
+void TestCoronaryCalcium::printedTotals()
+{
+    QFETCH(double, total);
+    QFETCH(QString, printed);
+    QFETCH(QString, category);
+    const QString html = clinical::calciumTotalHtml(total);
+    QVERIFY2(html.contains(QStringLiteral("(Agatston):</b> %1<br>").arg(printed)), qPrintable(html));
+    QVERIFY2(html.contains(QStringLiteral("<b>Категория риска:</b> %1<br>").arg(category.toHtmlEscaped())),
+             qPrintable(html));
 }
 
 // The method assumes contiguous slices about 3 mm thick: thickness off 3 mm by more than 0.5 mm, or a spacing
@@ -261,6 +288,10 @@ void TestCoronaryCalcium::fixtureSeriesScore_data()
     // Missing X spacing counts as 1 mm: 0.5 mm² per pixel doubles every lesion (the speck is now 1.0 mm²
     // but lies in the OTHER region: 2 px × 0.5 × 4 = 4 more).
     QTest::newRow("X spacing 0") << 0.0 << 0.5 << QStringLiteral("54.0") << QStringLiteral("лёгкий (11-100)");
+    // Totals just above a band's edge, printed at it, get its category. 108 × the pixel area from 0.5 mm²
+    // per pixel on, where the speck counts.
+    QTest::newRow("100.04 printed 100.0") << 1.0 << 0.9263 << QStringLiteral("100.0") << QStringLiteral("лёгкий (11-100)");
+    QTest::newRow("400.04 printed 400.0") << 2.0 << 1.852035 << QStringLiteral("400.0") << QStringLiteral("умеренный (101-400)");
 }
 
 void TestCoronaryCalcium::fixtureSeriesScore()
@@ -333,16 +364,18 @@ void TestCoronaryCalcium::fixtureSeriesScore()
     QVERIFY(window->resultDialog());
     QVERIFY(window->resultDialog()->isVisible());
     const QString html = window->resultLabel()->text();
-    const bool speckCounts = spacingX == 0.0;
+    const double pixelArea = (spacingX > 0.0 ? spacingX : 1.0) * (spacingY > 0.0 ? spacingY : 1.0);
+    const bool speckCounts = 2.0 * pixelArea >= 1.0;
     QVERIFY2(html.contains(QStringLiteral("<b>Очагов найдено автоматически:</b> %1 (в 6 областях поиска)")
                                .arg(speckCounts ? 4 : 3)),
              qPrintable(html));
-    QVERIFY(html.contains(QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total)));
-    QVERIFY(html.contains(QStringLiteral("<b>Категория риска:</b> %1<br>").arg(category)));
+    QVERIFY2(html.contains(QStringLiteral("<b>Суммарный индекс коронарного кальция (Agatston):</b> %1<br>").arg(total)),
+             qPrintable(html));
+    QVERIFY2(html.contains(QStringLiteral("<b>Категория риска:</b> %1<br>").arg(category)), qPrintable(html));
     auto row = [](const QString& label, int count, double score) {
         return QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>").arg(label).arg(count).arg(score, 0, 'f', 1);
     };
-    const double k = speckCounts ? 2.0 : 1.0;
+    const double k = pixelArea / 0.25;
     QVERIFY(!html.contains(QStringLiteral("ЛКА (LM)")));
     QVERIFY(html.contains(row(QStringLiteral("ПНА (LAD)"), 1, 8.0 * k)));
     QVERIFY(html.contains(row(QStringLiteral("ОА (LCx)"), 1, 9.0 * k)));

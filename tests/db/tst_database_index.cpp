@@ -919,13 +919,39 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow_data()
     QTest::addColumn<QString>("written");
     QTest::addColumn<QString>("own");  // 1, 0, null
     QTest::addColumn<QString>("also"); // a further file made first
+    // The store folder when the row was written: "" the one now; else that folder, and "earlier" an
+    // index of an earlier version that kept it (none when empty), which recorded every path whole.
+    QTest::addColumn<QString>("then");
     QTest::addColumn<bool>("placed");
     const QString copy = "{dir}/gone/imported_from_zip/a/b.dcm";
-    QTest::newRow("the program's copy") << copy << "1" << "" << true;
-    QTest::newRow("rows of an earlier version") << copy << "null" << "" << true;
-    QTest::newRow("a user's file imported where it lay") << copy << "0" << "" << false;
-    QTest::newRow("a file still at the path") << copy << "1" << copy << false;
-    QTest::newRow("climbing out of the store") << "{dir}/gone/imported_from_zip/../b.dcm" << "1" << "{dir}/now/b.dcm" << false;
+    QTest::newRow("the program's copy") << copy << "1"
+                                        << ""
+                                        << "" << true;
+    QTest::newRow("rows of an earlier version") << copy << "null"
+                                                << ""
+                                                << "" << true;
+    QTest::newRow("a user's file imported where it lay") << copy << "0"
+                                                         << ""
+                                                         << "" << false;
+    QTest::newRow("a file still at the path") << copy << "1" << copy << "" << false;
+    QTest::newRow("climbing out of the store") << "{dir}/gone/imported_from_zip/../b.dcm"
+                                               << "1"
+                                               << "{dir}/now/b.dcm"
+                                               << "" << false;
+    // The data folder copied elsewhere, the old one kept: the copy is the one below the store now.
+    const QString old = "{dir}/old/imported_from_zip/a/b.dcm";
+    QTest::newRow("a copy in the store, copied since")
+        << old << "1" << old << "{dir}/old/imported_from_zip" << true;
+    QTest::newRow("an earlier version's copy in its store, copied since")
+        << old << "1" << old << "earlier {dir}/old/imported_from_zip" << true;
+    QTest::newRow("an earlier version's copy through a data folder path since gone, copied since")
+        << copy << "1" << copy << "earlier" << true;
+    // Rows that do not say, of a folder of the store's name where a user's files lie: they stay there.
+    QTest::newRow("an earlier version's rows that do not say, of a user's folder")
+        << "{dir}/mine/imported_from_zip/a/b.dcm"
+        << "null"
+        << "{dir}/mine/imported_from_zip/a/b.dcm"
+        << "earlier" << false;
 }
 
 void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
@@ -933,6 +959,7 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
     QFETCH(QString, written);
     QFETCH(QString, own);
     QFETCH(QString, also);
+    QFETCH(QString, then);
     QFETCH(bool, placed);
     const QString store = m_dir->filePath("now/imported_from_zip");
     for (const QString& path : {store + "/a/b.dcm", also.replace("{dir}", m_dir->path())}) {
@@ -942,12 +969,24 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write("DICM") == 4);
     }
-    QVERIFY(m_db->setStoreFolders({store}));
+    then.replace("{dir}", m_dir->path());
+    const bool earlier = then.startsWith("earlier");
+    if (!earlier)
+        QVERIFY(m_db->setStoreFolders({then.isEmpty() ? store : then}));
     dicom::DicomFileSummary s = makeSummary("1.1", "1.1.1", "1.1.1.1", 1, written.replace("{dir}", m_dir->path()));
     s.ownCopy = own == "1";
     QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
     if (own == "null")
         QCOMPARE(RawDb(m_path).exec({"UPDATE instances SET own_copy = NULL"}), QString());
+    if (earlier) { // the store folder it kept, if any; opened anew by this version, which places its rows
+                   // once
+        QStringList sql{"DELETE FROM store_folders", "PRAGMA user_version = 1"};
+        if (then != "earlier")
+            sql << "INSERT INTO store_folders (folder) VALUES ('" + then.section(' ', 1) + "/')";
+        QCOMPARE(RawDb(m_path).exec(sql), QString());
+        QVERIFY(m_db->open(m_path));
+    }
+    QVERIFY(m_db->setStoreFolders({store}));
     const QString expected = placed ? store + "/a/b.dcm" : written;
     QCOMPARE(m_db->studyFilePaths("1.1"), QStringList{expected});
     QCOMPARE(m_db->studyFiles("1.1").value(0).filePath, expected);
@@ -961,8 +1000,9 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
         after.seriesInstanceUid = "1.1.2";
         QVERIFY2(m_db->reindexEditedFile(before, after), qPrintable(m_db->lastError()));
         QCOMPARE(m_db->studyFiles("1.1").value(0).ownCopy, std::optional<bool>(true));
+        // Recorded where it lies in the store, relative to the store folder.
         QCOMPARE(RawDb(m_path).rows("SELECT series_instance_uid, file_path FROM instances"),
-                 QStringList{"1.1.2|" + expected});
+                 QStringList{"1.1.2|imported_from_zip/a/b.dcm"});
     }
 }
 

@@ -606,7 +606,8 @@ void TestDatabaseOpen::olderIndexGainsTheRemovalList()
     QVERIFY(database.markEditUnfinished("1.2"));
     QCOMPARE(database.unfinishedEdits(), QStringList{"1.2"});
     RawDb raw(path);
-    QCOMPARE(raw.columns("pending_removals"), (QStringList{"path", "recorded", "file_size"}));
+    QCOMPARE(raw.columns("pending_removals"),
+             (QStringList{"path", "recorded", "file_size", "content_digest"}));
 }
 
 // Three files of study 6.1 and one of 6.2; the removal of 6.1's rows keeps the chosen ones as

@@ -11,6 +11,7 @@
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
+#include "platform/OwnFileDoor.h"
 #include "viewer/ViewerWindow.h"
 
 #include <QMenu>
@@ -292,6 +293,71 @@ private slots:
         both.sort();
         QCOMPARE(filesUnder(folder), both);
         QCOMPARE(QFileInfo(QDir(folder).filePath(expected[0])).lastModified(), firstWritten);
+    }
+
+    // Another program (a second copy exporting into the same folder) takes names after the export chose
+    // them, at the very moment the first file is put in place: nothing of its is written over, and the
+    // files it took the names of go to the next free ones.
+    void namesTakenMeanwhileArePassedOver_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<bool>("anonymous");
+        QTest::addColumn<QStringList>("taken");
+        QTest::addColumn<QStringList>("expected"); // the export's own files
+        QTest::newRow("jpeg") << "JPEG" << false << QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg"}
+                              << QStringList{"CT_Chest_0001_2.jpg", "CT_Chest_0002_2.jpg", "CT_Chest_0003.jpg"};
+        const QString plain = QStringLiteral("Test^Patient_P0001/CT_Chest_");
+        QTest::newRow("dicom") << "DICOM" << false << QStringList{plain + "0001.dcm", plain + "0002.dcm"}
+                               << QStringList{plain + "0001_2.dcm", plain + "0002_2.dcm", plain + "0003.dcm"};
+        const QString anonymous = QStringLiteral("ANONYMOUS_ANONYMOUS/series_1_");
+        QTest::newRow("anonymised dicom")
+            << "DICOM" << true << QStringList{anonymous + "0001.dcm", anonymous + "0002.dcm"}
+            << QStringList{anonymous + "0001_2.dcm", anonymous + "0002_2.dcm", anonymous + "0003.dcm"};
+        QTest::newRow("mp4") << "MP4 (видео)" << false << QStringList{"CT_Chest.mp4"} << QStringList{"CT_Chest_2.mp4"};
+    }
+
+    void namesTakenMeanwhileArePassedOver()
+    {
+        QFETCH(QString, format);
+        QFETCH(bool, anonymous);
+        QFETCH(QStringList, taken);
+        QFETCH(QStringList, expected);
+        const QString folder = freshFolder();
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, format)->setChecked(true);
+        if (anonymous)
+            radio(*dialog, QStringLiteral("Основной (анонимный)"))->setChecked(true);
+        struct Planting
+        {
+            QDir folder;
+            QStringList names;
+            bool done = false;
+        } planting{QDir(folder), taken};
+        platform::testing::setBeforeRenameHook(
+            [](void* context) {
+                auto* p = static_cast<Planting*>(context);
+                if (std::exchange(p->done, true))
+                    return;
+                for (const QString& name : p->names) {
+                    QDir().mkpath(QFileInfo(p->folder.filePath(name)).path());
+                    QFile file(p->folder.filePath(name));
+                    if (file.open(QIODevice::NewOnly))
+                        file.write("another program's file");
+                }
+            },
+            &planting);
+        const auto unhook = qScopeGuard([] { platform::testing::setBeforeRenameHook(nullptr, nullptr); });
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
+        QVERIFY(planting.done);
+        for (const QString& name : taken) {
+            QFile file(QDir(folder).filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("another program's file"));
+        }
+        QStringList all = taken + expected;
+        all.sort();
+        QCOMPARE(filesUnder(folder), all);
     }
 
     void anonymisedDicomCopies()

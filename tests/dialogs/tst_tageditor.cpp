@@ -11,6 +11,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
+#include "platform/ContentDigest.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/ViewerWindow.h"
 
@@ -213,6 +214,8 @@ private slots:
     {
         const QString file = m_study.singleFiles.first();
         const QString other = m_study.singleFiles.at(1);
+        // A copy of the program's: edited, it is known by its new bytes.
+        QVERIFY(fixtures::indexFiles(*m_index, {file}, true));
         DicomTagEditorDialog d(file, nullptr, {file}, m_index.get());
         QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
         setValue(d, QStringLiteral("0010"), QStringLiteral("0010"), QStringLiteral("Иванов^Пётр"));
@@ -227,6 +230,10 @@ private slots:
         QCOMPARE(tagValue(file, 0x0010, 0x0010), QStringLiteral("Иванов^Пётр"));
         QCOMPARE(tagValue(other, 0x0010, 0x0010), QStringLiteral("Test^Patient"));
         QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("КТ грудной клетки"));
+        const std::optional<db::IndexedFile> edited =
+            m_index->objectFile(dicom::readFileSummary(file)->sopInstanceUid);
+        QVERIFY(edited && edited->ownCopy == std::optional<bool>(true));
+        QCOMPARE(edited->contentDigest, platform::ContentDigest::of(file));
         // The table is read again: the written value is the loaded one now.
         QCOMPARE(statusOf(d), QStringLiteral("Всего тегов: %1").arg(dicom::readTagList(file).size()));
         answer.setButton(QMessageBox::Ok);

@@ -198,6 +198,10 @@ const ImageKind kImageKinds[] = {
      dicom::LeftOut::UnflaggedXRay},
     {"fluoroscopy, flag empty", UID_XRayRadiofluoroscopicImageStorage, "RF", "", dicom::LeftOut::UnflaggedXRay},
     {"X-ray angiography, flag NO", UID_XRayAngiographicImageStorage, "XA", "NO", dicom::LeftOut::Nothing},
+    // Either of the two tells the X-ray kind: the class of the enhanced form with no modality, the
+    // modality under a vendor's class.
+    {"enhanced fluoroscopy, no modality", UID_EnhancedXRFImageStorage, "", nullptr, dicom::LeftOut::UnflaggedXRay},
+    {"angiography of a vendor's own class", "1.2.3.4.5.6", "XA", nullptr, dicom::LeftOut::UnflaggedXRay},
     {"photograph showing the patient", UID_VLPhotographicImageStorage, "XC", "NO",
      dicom::LeftOut::RecognizableImage},
     // The transfer syntax alone tells a video; flagged NO, its container still names the patient.
@@ -296,6 +300,19 @@ void placeIdentity(DcmDataset& ds, const QString& place)
         auto* opaque = new DcmLongString(DcmTag(DCM_ReferencedImageSequence, EVR_LO));
         opaque->putString(QStringLiteral("%1 %2").arg(kRealName, kRealId).toLatin1().constData());
         ds.insert(opaque, OFTrue);
+    } else if (place == QLatin1String("HL7 document reference") || place == QLatin1String("ROI creator")
+               || place == QLatin1String("ROI interpreter")) {
+        // Text that no rule of its own reaches, in an item of a sequence that goes whole.
+        const DcmTag sequence = place.startsWith(QLatin1String("HL7"))
+                                    ? DcmTag(DCM_HL7StructuredDocumentReferenceSequence)
+                                    : DcmTag(0x3006, place.endsWith(QLatin1String("creator")) ? 0x004D : 0x004E, EVR_SQ);
+        auto* items = new DcmSequenceOfItems(sequence);
+        item = new DcmItem;
+        items->append(item);
+        ds.insert(items, OFTrue);
+        item->putAndInsertString(DCM_RetrieveURI,
+                                 QStringLiteral("http://ris/doc?patient=%1").arg(kRealId).toLatin1().constData());
+        item->putAndInsertString(DCM_CodeMeaning, name.constData());
     } else if (place == QLatin1String("other IDs")) {
         ds.findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, item, -2);
         item->putAndInsertString(DCM_PatientID, kRealId.toLatin1().constData());
@@ -535,7 +552,8 @@ void TstCopyWriters::anonymizedCopyHoldsNoIdentity_data()
     for (const char* place :
          {"top level", "original attributes", "birth name", "mother's birth name", "image comments",
           "private element", "nested sequence", "report observer", "other IDs", "overlay texts",
-          "items under an unknown VR", "burned-in annotation NO"})
+          "items under an unknown VR", "burned-in annotation NO", "HL7 document reference", "ROI creator",
+          "ROI interpreter"})
         QTest::newRow(place) << QString::fromLatin1(place) << copied;
     const int document = int(dicom::LeftOut::Document);
     QTest::newRow("encapsulated PDF") << QStringLiteral("encapsulated PDF") << document;
@@ -646,6 +664,9 @@ void TstCopyWriters::anonymizedCopyAppliesProfileActions_data()
                                          << "ANONYMOUS";
     QTest::newRow("D: verifying observer") << 0x0040A075u << "Observer^Olga"
                                            << "ANONYMOUS";
+    QTest::newRow("added D: hanging protocol creator") << 0x00720008u << "Ivanov^Petr"
+                                                       << "ANONYMOUS";
+    QTest::newRow("added X: HL7 instance identifier") << 0x0040E001u << "MRN-553311^^^CITY" << absent;
     QTest::newRow("Z, dates kept: study time") << 0x00080030u << "093000"
                                                << "093000";
     QTest::newRow("X/Z/D, dates kept: acquisition date-time") << 0x0008002Au << "20240115093000"

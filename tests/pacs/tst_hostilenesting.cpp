@@ -425,6 +425,33 @@ private slots:
         // after it as an element of almost 4 GB.
         QTest::newRow("one-byte string followed by a length of 4 GB")
             << QByteArray::fromBase64("CAAFAQEAAAD+/93gAAAAAP7/3eAAAAAA") << true << 1 << QStringLiteral("выходит за конец");
+        // Valid answers whose private values a walk may take for sequences, read as DCMTK reads them: a
+        // private sequence in implicit VR whose item is written in explicit VR (its first element's
+        // "LO" and length read as a length past the item's end), and private bytes, implicit and UN,
+        // that merely start like an item. DCMTK reads all three values as bytes.
+        const QByteArray creator = QByteArray::fromHex("29001000 08000000") + "ACME 1.0";
+        // (0029,xxC5) is a sequence in DCMTK's private dictionary under another creator.
+        const auto explicitItemAt = [](quint8 element) {
+            return QByteArray::fromHex("2900") + char(element) + QByteArray::fromHex("10 1e000000 feff00e0 16000000") +
+                   QByteArray::fromHex("2900c610 4c4f0400") + "ABCD" + QByteArray::fromHex("2900c710 55530200 0700");
+        };
+        QTest::newRow("private sequence in implicit VR of an item in explicit VR")
+            << creator + explicitItemAt(0xC5) << true << 1 << QString();
+        // Every such value costs the walk one more pass: seventeen of them are refused.
+        QByteArray manyItems = creator;
+        for (quint8 element : {0x02, 0x08, 0x0F, 0x10, 0x1B, 0x1C, 0x21, 0x40, 0x41, 0x42, 0x43, 0x44, 0x4C, 0x70,
+                               0x9A, 0xC0, 0xC1})
+            manyItems += explicitItemAt(element);
+        QTest::newRow("17 private sequences in implicit VR of items in explicit VR")
+            << manyItems << true << 1 << QStringLiteral("нестандартной структуры");
+        const QByteArray itemLike = QByteArray::fromHex("feff00e0 12345678 90abcdef 00112233 44556677");
+        QTest::newRow("private bytes starting like an item, implicit VR")
+            << QByteArray::fromHex("09001000 08000000") + "ACME 1.0" + QByteArray::fromHex("09002010 14000000") + itemLike
+            << true << 1 << QString();
+        QTest::newRow("private UN starting like an item")
+            << QByteArray::fromHex("09001000 4c4f0800") + "ACME 1.0" + QByteArray::fromHex("09002010 554e0000 14000000") +
+                   itemLike
+            << false << 1 << QString();
         // Held the search for a minute when the private sequence hid them.
         QTest::newRow("120000 elements in descending order in a private sequence")
             << fixtures::elementsInPrivateSequenceAnswer(120000) << true << 1 << QStringLiteral("не по порядку");

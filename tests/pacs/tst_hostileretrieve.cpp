@@ -104,7 +104,9 @@ class TestHostileRetrieve : public QObject
 
     // Retrieves the asked study from the scripted peer into the archive, to its end; what the
     // retrieve ended with (empty if it did not end, or left a session or listener running).
-    QList<QVariant> retrieveIntoArchive(peers::ScriptedScp& peer, int retrieveMode)
+    // watch: connects to the coordinator before the retrieve starts.
+    QList<QVariant> retrieveIntoArchive(peers::ScriptedScp& peer, int retrieveMode,
+                                        const std::function<void(PacsOpenCoordinator&)>& watch = {})
     {
         peer.moveDestinationPort = m_listenPort;
         if (!peer.start())
@@ -112,6 +114,8 @@ class TestHostileRetrieve : public QObject
         const PacsServer server =
             peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode, QStringLiteral("Скрипт"));
         PacsOpenCoordinator coordinator(&m_bench.index());
+        if (watch)
+            watch(coordinator);
         QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
         const QString folder = QDir(pacsDownloadsRoot()).filePath(m_asked.studyUid);
         coordinator.startDownload(server, config(server), m_asked.studyUid, folder, PacsOpenCoordinator::ToArchive);
@@ -674,12 +678,20 @@ private slots:
             connection.release();
             released = true;
         });
-        const QList<QVariant> outcome = retrieveIntoArchive(peer, 0);
+        // The wait is told while the port is still held, not only if it fails a minute later.
+        QString toldWhileHeld;
+        const QList<QVariant> outcome = retrieveIntoArchive(peer, 0, [&](PacsOpenCoordinator& coordinator) {
+            connect(&coordinator, &PacsOpenCoordinator::waitingForPort, this, [&](const QString& text) {
+                if (!released)
+                    toldWhileHeld = text;
+            });
+        });
         QVERIFY(released);
         QVERIFY(!outcome.isEmpty());
         QVERIFY2(outcome.at(0).toBool(), qPrintable(outcome.at(1).toString()));
         QCOMPARE(outcome.at(2).toInt(), 3);
         checkIndex(3);
+        QVERIFY2(toldWhileHeld.contains(QString::number(m_listenPort)), qPrintable(toldWhileHeld));
     }
 
     void storedFilesNameTheirOwnObject_data()

@@ -1,6 +1,7 @@
 // The door every removal and rename-over in the program's folders passes: it changes a file only when
 // something proves it the program's, the file is that very one by its identity however the path
 // reaches it, and it lies in an own folder once links are resolved.
+#include "platform/ContentDigest.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
@@ -46,7 +47,8 @@ private slots:
     {
         QTest::addColumn<QString>("folder"); // the own folder, as the caller names it
         QTest::addColumn<QString>("path");   // what is to go
-        QTest::addColumn<QString>("proof");  // recorded:<path>[:<size>], made:<path>, name, none
+        QTest::addColumn<QString>(
+            "proof"); // recorded:<path>[:<size>[:<the bytes recorded>]], made:<path>, name, none
         QTest::addColumn<QString>("setUp");  // what else the row makes first
         QTest::addColumn<int>("outcome");
         const int done = int(OwnFileDoor::Outcome::Done), refused = int(OwnFileDoor::Outcome::Refused);
@@ -64,6 +66,13 @@ private slots:
         QTest::newRow("another file moved onto a recorded copy's name") << "{root}/data/store" << x << "recorded:" + x + ":5" << ""
                                                                         << refused;
         QTest::newRow("record names another file") << "{root}/data/store" << x << "recorded:{root}/data/store/a/y.dcm" << "" << refused;
+        // The bytes the program wrote: a file of the same size in other bytes is not the one written.
+        QTest::newRow("recorded copy of the bytes recorded")
+            << "{root}/data/store" << x << "recorded:" + x + ":18:data/store/a/x.dcm"
+            << "" << done;
+        QTest::newRow("another file of the recorded size under the copy's name")
+            << "{root}/data/store" << x << "recorded:" + x + ":18:data/store/a/y.dcm"
+            << "" << refused;
         QTest::newRow("made here") << "{root}/data/store" << x << "made:" + x << "" << done;
         QTest::newRow("made here, replaced since") << "{root}/data/store" << x << "made:{root}/data/store/a/y.dcm" << "" << refused;
         QTest::newRow("nothing proves it") << "{root}/data/store" << x << "none" << "" << refused;
@@ -72,6 +81,12 @@ private slots:
         QTest::newRow("climbing out with ..") << "{root}/data/store" << "{root}/data/store/../../out/z.dcm" << "name" << "" << refused;
         QTest::newRow("own folder leads out of the data folder") << "{root}/data/store2" << "{root}/data/store2/z.dcm" << "name"
                                                                  << "link {root}/data/store2 {root}/out" << refused;
+        // A link to a copy of the store kept inside the data folder: the program's folder is never a link.
+        QTest::newRow("own folder a link to a copy inside the data folder")
+            << "{root}/data/store2"
+            << "{root}/data/store2/a/x.dcm"
+            << "name"
+            << "link {root}/data/store2 {root}/data/store" << refused;
         QTest::newRow("a folder under the name") << "{root}/data/store" << "{root}/data/store/a/d.dcm" << "name"
                                                  << "dir {root}/data/store/a/d.dcm" << int(OwnFileDoor::Outcome::Failed);
         QTest::newRow("nothing there") << "{root}/data/store" << "{root}/data/store/a/gone.dcm" << "name" << ""
@@ -102,8 +117,13 @@ private slots:
 
         const OwnFileDoor door({placed(folder, root)}, placed(QFileInfo(folder).path(), root));
         const QString kind = proof.section(':', 0, 0), of = placed(proof.section(':', 1, 1), root);
-        const qint64 size = proof.section(':', 2).isEmpty() ? -1 : proof.section(':', 2).toLongLong();
-        const OwnProof given = kind == "recorded" ? OwnProof::recorded(of, size)
+        const qint64 size = proof.section(':', 2, 2).isEmpty() ? -1 : proof.section(':', 2, 2).toLongLong();
+        QByteArray digest;
+        if (const QByteArray bytes = proof.section(':', 3).toUtf8(); !bytes.isEmpty()) {
+            writeFile(root.filePath("recorded bytes"), bytes);
+            digest = platform::ContentDigest::of(root.filePath("recorded bytes"));
+        }
+        const OwnProof given = kind == "recorded" ? OwnProof::recorded(of, size, digest)
                                : kind == "made"   ? OwnProof::made(FileId::of(of))
                                : kind == "name"   ? OwnProof::ownName()
                                                   : OwnProof();

@@ -16,6 +16,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsRequestChecks.h"
+#include "pacs/PacsRetrieveSession.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -569,6 +570,90 @@ private slots:
         QCOMPARE(client.ask(listFiles).value("count").toInt(), count);
         QCOMPARE(fileReply(), count == 0 ? error : header);
         m_db.deleteStudy(study.studyUid);
+    }
+
+    // A download asks for the objects it was listed, wherever the host's rows of them lie now: the ones the
+    // study no longer holds, and every one while the study is still being received, are refused for good,
+    // in words. The first object is downloaded before the change.
+    void downloadsFollowTheirObjects_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("served");      // of the other two listed objects
+        QTest::addColumn<QString>("refusal"); // words of the others' refusal
+        QTest::newRow("removed and imported again in another order") << "reimport" << 2 << QString();
+        QTest::newRow("a series left the study") << "seriesLeft" << 1 << "изменилось во время скачивания";
+        QTest::newRow("the study being received") << "receiving" << 0 << "загружается с PACS-сервера";
+    }
+    void downloadsFollowTheirObjects()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, served);
+        QFETCH(QString, refusal);
+        fixtures::SeriesLayout first, second;
+        first.slices = 2;
+        const QString folder = m_dir.filePath(QStringLiteral("objects-") + change);
+        QVERIFY(fixtures::writeAndIndexSeries(m_db, folder + QStringLiteral("/a"), first));
+        second.slices = 1;
+        second.studyUid = first.studyUid;
+        second.seriesNumber = QStringLiteral("2");
+        QVERIFY(fixtures::writeAndIndexSeries(m_db, folder + QStringLiteral("/b"), second));
+        const QString uid = first.studyUid;
+        const auto cleanup = qScopeGuard([&] { m_db.deleteStudy(uid); });
+        const QStringList files = m_db.studyFilePaths(uid);
+        QCOMPARE(files.size(), 3);
+
+        RemoteAccessClient client;
+        QString error;
+        QVERIFY2(client.connectToServer(QStringLiteral("127.0.0.1"), m_relay.port(), kToken, m_cert.fingerprint(),
+                                        kSecret, &error, 30000, QStringLiteral("primary-w3")),
+                 qPrintable(error));
+        int count = 0;
+        QStringList objects;
+        QVERIFY2(client.getFileList(uid, &count, &error, 10000, &objects), qPrintable(error));
+        QCOMPARE(objects.size(), 3);
+        const auto target = [&](int i) { return QStringLiteral("%1/got-%2.dcm").arg(folder).arg(i); };
+        QVERIFY2(client.downloadFile(uid, 0, target(0), {}, &error, 30000, objects[0]), qPrintable(error));
+
+        std::unique_ptr<QTcpServer> hanging;
+        std::unique_ptr<RawClient> retrieving;
+        if (change == "receiving") { // a retrieve of the study that never ends until its peer goes
+            hanging = std::make_unique<QTcpServer>();
+            QVERIFY(hanging->listen(QHostAddress::LocalHost, 0));
+            pacs::PacsConfig config;
+            config.localPort = fixtures::freeLoopbackPort();
+            config.servers = {{QStringLiteral("127.0.0.1"), hanging->serverPort(), QStringLiteral("HANG"), {}, 1}};
+            pacs::savePacsConfig(config);
+            retrieving = std::make_unique<RawClient>(m_relay.port(), m_cert.fingerprint());
+            QVERIFY(QTest::qWaitFor([&] { return retrieving->socket.isPeerReady(); }, 30000));
+            retrieving->socket.sendFrame(
+                remoteproto::toFrame(remoteproto::message("pacsRetrieve", {{"serverIndex", 0}, {"studyUid", uid}})));
+            QTRY_VERIFY_WITH_TIMEOUT(hanging->hasPendingConnections(), 30000);
+        } else {
+            QVERIFY(m_db.deleteStudy(uid));
+            QVERIFY(fixtures::indexFiles(m_db, change == "reimport" ? QStringList{files[1], files[2], files[0]}
+                                                                    : files.mid(0, 2)));
+        }
+        int got = 0;
+        for (int i : {1, 2}) {
+            bool final = false;
+            if (client.downloadFile(uid, i, target(i), {}, &error, 30000, objects[i], &final)) {
+                ++got;
+                QCOMPARE(dicom::readFileSummary(target(i))->sopInstanceUid, objects[i]);
+            } else {
+                QVERIFY2(final && !refusal.isEmpty() && error.contains(refusal), qPrintable(error));
+            }
+        }
+        QCOMPARE(got, served);
+        if (change == "receiving") {
+            // The list is refused too, with the count the study holds so far; once received, it is listed.
+            QVERIFY(!client.getFileList(uid, &count, &error, 10000));
+            QVERIFY2(error.contains(refusal) && error.contains(QStringLiteral("получено объектов: 3")),
+                     qPrintable(error));
+            hanging.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(!pacs::PacsRetrieveSession::isReceiving(uid), 30000);
+            QVERIFY2(client.getFileList(uid, &count, &error, 10000), qPrintable(error));
+            QCOMPARE(count, 3);
+        }
     }
 
     void sessionsNeedConfirmedKeys_data()

@@ -21,6 +21,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +36,8 @@ class ScriptedHost : public QObject
 public:
     std::function<QList<QByteArray>(const QJsonObject& request, const QByteArray& raw)> answer;
     QList<QJsonObject> requests;
+    // The host's end of the connection whose request is being answered.
+    QPointer<RemoteTunnelSocket> asking;
 
     ScriptedHost(int port, QString fingerprint)
         : port(port)
@@ -50,6 +53,7 @@ public:
             QJsonObject request;
             remoteproto::parseMessage(raw, &request);
             requests.append(request);
+            asking = s;
             for (const QByteArray& frame : answer(request, raw))
                 s->sendFrame(frame);
         });
@@ -66,8 +70,8 @@ public:
         listen(id);
     }
 
-    // getFile over in-memory files, honouring the offset as a host does; `sent` replaces the bytes that
-    // travel (a corruption the checksum of `content` must reveal).
+    // getFile over in-memory files, honouring the offset as a host does and naming the object asked for;
+    // `sent` replaces the bytes that travel (a corruption the checksum of `content` must reveal).
     static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content, QByteArray sent = {})
     {
         if (sent.isNull())
@@ -75,14 +79,15 @@ public:
         qint64 offset = remoteproto::readInt64(request, QStringLiteral("offset"));
         if (offset < 0 || offset > content.size())
             offset = 0;
-        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(
-            QStringLiteral("fileHeader"),
-            {{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
-             {QStringLiteral("index"), request.value(QStringLiteral("index"))},
-             {QStringLiteral("sizeBytes"), double(content.size())},
-             {QStringLiteral("offset"), double(offset)},
-             {QStringLiteral("sha256"),
-              QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex())}}))};
+        QJsonObject header{{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
+                           {QStringLiteral("index"), request.value(QStringLiteral("index"))},
+                           {QStringLiteral("sizeBytes"), double(content.size())},
+                           {QStringLiteral("offset"), double(offset)},
+                           {QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(
+                                                          content, QCryptographicHash::Sha256).toHex())}};
+        if (request.contains(QStringLiteral("sopInstanceUid")))
+            header.insert(QStringLiteral("sopInstanceUid"), request.value(QStringLiteral("sopInstanceUid")));
+        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(QStringLiteral("fileHeader"), header))};
         for (qint64 at = offset; at < sent.size(); at += remoteproto::fileChunkBytes)
             out.append(sent.mid(at, remoteproto::fileChunkBytes));
         return out;
@@ -304,6 +309,45 @@ private slots:
         QVERIFY(studies[1].uid.isEmpty());
     }
 
+    void fileListReplies_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("objects"); // -1: refused
+        QTest::newRow("objects named") << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.2","1.3"]})")
+                                       << 2;
+        QTest::newRow("an older host names none") << json(R"({"type":"fileList","count":2})") << 0;
+        QTest::newRow("an object named twice")
+            << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.2","1.2"]})") << -1;
+        QTest::newRow("fewer objects than files") << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.2"]})")
+                                                  << -1;
+        QTest::newRow("an object that is no text")
+            << json(R"({"type":"fileList","count":2,"sopInstanceUids":[1.2,"1.3"]})") << -1;
+        // A request that names it would be larger than any the host takes.
+        QTest::newRow("an object too long to ask for")
+            << json(R"({"type":"fileList","count":2,"sopInstanceUids":["1.3","%"]})")
+                   .replace('%', QByteArray(RemoteAccessClient::maxObjectUidLength + 1, '1'))
+            << -1;
+    }
+    void fileListReplies()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, objects);
+        host->answer = [&](const QJsonObject&, const QByteArray&) { return QList<QByteArray>{reply}; };
+        RemoteAccessClient client;
+        QVERIFY(connectClient(client));
+        int count = -1;
+        QStringList named{QStringLiteral("kept")};
+        QString error;
+        QCOMPARE(client.getFileList(QStringLiteral("1.2"), &count, &error, 15000, &named), objects >= 0);
+        if (objects < 0) {
+            QCOMPARE(error, QStringLiteral("некорректный ответ сервера"));
+            QCOMPARE(count, -1);
+            return;
+        }
+        QCOMPARE(count, 2);
+        QCOMPARE(named.size(), objects);
+    }
+
     void downloads_data()
     {
         QTest::addColumn<int>("partialBytes"); // -1: no file yet
@@ -332,6 +376,12 @@ private slots:
         QTest::newRow("resumed onto a damaged part") << 1048576 << "damagedPart" << false << checksum << qint64(-1);
         QTest::newRow("header without checksum") << 10 << "noChecksum" << false << "некорректный заголовок файла"
                                                  << qint64(-1);
+        // A file asked for as the object listed: a host that sends another object is refused for good, and
+        // the part held, of the object listed, stays.
+        const QString changed = QStringLiteral("исследование на удалённом компьютере изменилось");
+        QTest::newRow("the object listed") << 10 << "listedObject" << true << QString() << qint64(full);
+        QTest::newRow("another object") << 10 << "otherObject" << false << changed << qint64(10);
+        QTest::newRow("no object named") << 10 << "noObject" << false << changed << qint64(10);
     }
     void downloads()
     {
@@ -350,8 +400,15 @@ private slots:
                                                      : content + QByteArray(partialBytes - content.size(), 'z'));
         }
         host->answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
-            if (reply == "serve" || reply == "damagedPart")
+            if (reply == "serve" || reply == "damagedPart" || reply == "listedObject")
                 return ScriptedHost::serveFile(r, content);
+            if (reply == "otherObject" || reply == "noObject") {
+                QJsonObject other = r;
+                other.remove(QStringLiteral("sopInstanceUid"));
+                if (reply == "otherObject")
+                    other.insert(QStringLiteral("sopInstanceUid"), QStringLiteral("1.2.3.4"));
+                return ScriptedHost::serveFile(other, content);
+            }
             if (reply == "corrupt") {
                 QByteArray damaged = content;
                 damaged[1048576 + 7] = 'q';
@@ -376,10 +433,14 @@ private slots:
         QVERIFY(connectClient(client));
         QString error;
         qint64 lastProgress = 0;
+        const bool named = reply.endsWith(QLatin1String("Object"));
+        bool final = false;
         QCOMPARE(client.downloadFile(QStringLiteral("1.2.3"), 3, path, [&](qint64 r, qint64) { lastProgress = r; },
-                                     &error, reply == "silent" ? 1500 : 15000),
+                                     &error, reply == "silent" ? 1500 : 15000,
+                                     named ? QStringLiteral("1.2.3.3") : QString(), &final),
                  ok);
         QVERIFY2(error.startsWith(expectedError) && error.isEmpty() == ok, qPrintable(error));
+        QCOMPARE(final, named && !ok);
         QCOMPARE(client.isConnected(), ok || reply == "error");
         QCOMPARE(host->requests.value(0).value(QStringLiteral("offset")).toDouble(), double(qMax(partialBytes, 0)));
         if (sizeAfter < 0) {
@@ -529,6 +590,8 @@ private slots:
         QTest::newRow("link to a name elsewhere") << "dangling" << kept;
         QTest::newRow("hard link to a file elsewhere") << "hardlink" << kept;
         QTest::newRow("file it did not make") << "unrecorded" << kept;
+        QTest::newRow("file other than the partial it recorded") << "recordedOther" << kept;
+        QTest::newRow("partial another download holds") << "held" << QStringLiteral("другая загрузка");
         QTest::newRow("marker a link elsewhere") << "marker" << QString();
         QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
     }
@@ -545,6 +608,8 @@ private slots:
         QFile v(victim);
         QVERIFY(v.open(QIODevice::WriteOnly) && v.write(users) == users.size());
         v.close();
+        // Held as a download holds its partial, from the moment it made it, before it recorded it.
+        platform::Descriptor holder;
         if (planted == u"link")
             QVERIFY(QFile::link(victim, file));
         else if (planted == u"dangling")
@@ -553,7 +618,22 @@ private slots:
             QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(file).constData()), 0);
         else if (planted == u"unrecorded")
             QVERIFY(QFile::copy(victim, file));
-        else if (planted == u"marker")
+        else if (planted == u"held") {
+            QVERIFY(QFile::copy(victim, file));
+            holder = platform::Descriptor(::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            QCOMPARE(::fcntl(holder.fd(), F_OFD_SETLK, &lock), 0);
+        } else if (planted == u"recordedOther") { // the recorded partial is replaced under its name
+            QFile partial(file);
+            QVERIFY(partial.open(QIODevice::WriteOnly) && partial.write(content.left(500)) == 500);
+            partial.close();
+            recordPartial(file);
+            QVERIFY(QFile::copy(victim, file + QStringLiteral(".other")));
+            QCOMPARE(::rename(QFile::encodeName(file + QStringLiteral(".other")).constData(),
+                              QFile::encodeName(file).constData()),
+                     0);
+        } else if (planted == u"marker")
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
             if (planted == u"swapped") { // the worker's file is open by now: another takes its name
@@ -575,28 +655,112 @@ private slots:
         QCOMPARE(readAll(victim), users);
         QVERIFY(!QFileInfo::exists(fresh));
         QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known, planted == u"marker"); // the link only
-        if (planted == u"unrecorded" || planted == u"swapped")
+        if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther" || planted == u"held")
             QCOMPARE(readAll(file), users);
         if (failure.isEmpty())
             QCOMPARE(readAll(file), content);
+    }
+
+    // Whatever else writes to a partial while a worker downloads it, no file is reported done that is not
+    // the host's bytes: a second download into the same folder is refused while the first holds the
+    // partial, and bytes another program puts into it are found at the end. The first worker's transfer
+    // is held after its first chunk until the intruder has been.
+    void workerHoldsItsPartial_data()
+    {
+        QTest::addColumn<QString>("intruder");
+        QTest::newRow("a second download of the study") << "worker";
+        QTest::newRow("bytes written over the partial") << "overwrite";
+        QTest::newRow("bytes appended to the partial") << "append";
+    }
+    void workerHoldsItsPartial()
+    {
+        QFETCH(QString, intruder);
+        const QByteArray content = pattern(3 * 1048576 + 11, 4);
+        const QString object = QStringLiteral("1.2.840.5.1");
+        QPointer<RemoteTunnelSocket> firstEnd;
+        QList<QByteArray> rest;
+        host->answer = [&](const QJsonObject& r, const QByteArray&) {
+            const QList<QByteArray> frames = ScriptedHost::serveFile(r, content);
+            if (firstEnd)
+                return frames;
+            firstEnd = host->asking;
+            rest = frames.mid(2);
+            return frames.mid(0, 2);
+        };
+        host->listen(QStringLiteral("primary-w0"));
+        host->listen(QStringLiteral("primary-w1"));
+        QTemporaryDir dest;
+        const QString file = dest.filePath(RemoteParallelDownloadWorker::fileNameFor(object, 0));
+        const auto makeWorker = [&](const QString& id) {
+            auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
+                                                            cert.fingerprint(), kSecret, QStringLiteral("1.2"),
+                                                            dest.path(), 0, 1, id);
+            worker->expectObjects({object});
+            return worker;
+        };
+        // A report is checked as it is made: the file must be whole then, not only at the end.
+        QList<bool> firstWhole, secondWhole;
+        QThread thread;
+        auto* first = makeWorker(QStringLiteral("primary-w0"));
+        first->moveToThread(&thread);
+        QSignalSpy firstFailed(first, &RemoteParallelDownloadWorker::fileFailed);
+        QSignalSpy finished(first, &RemoteParallelDownloadWorker::finished);
+        connect(
+            first, &RemoteParallelDownloadWorker::fileDownloaded, first,
+            [&](int, const QString& path) { firstWhole << (readAll(path) == content); }, Qt::DirectConnection);
+        connect(&thread, &QThread::started, first, &RemoteParallelDownloadWorker::run);
+        thread.start();
+        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(file).size(), remoteproto::fileChunkBytes, 30000);
+
+        QString secondFailure;
+        if (intruder == u"worker") {
+            const std::unique_ptr<RemoteParallelDownloadWorker> second(makeWorker(QStringLiteral("primary-w1")));
+            connect(second.get(), &RemoteParallelDownloadWorker::fileDownloaded,
+                    [&](int, const QString& path) { secondWhole << (readAll(path) == content); });
+            connect(second.get(), &RemoteParallelDownloadWorker::fileFailed,
+                    [&](const QString& e) { secondFailure = e; });
+            second->run();
+        } else {
+            QFile partial(file);
+            QVERIFY(partial.open(intruder == u"append" ? QIODevice::Append : QIODevice::ReadWrite));
+            QCOMPARE(partial.write(QByteArray(4096, 'X')), 4096);
+        }
+        for (const QByteArray& frame : std::as_const(rest))
+            firstEnd->sendFrame(frame);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+        thread.quit();
+        thread.wait();
+        delete first;
+        QCOMPARE(firstFailed.size(), 0);
+        QCOMPARE(firstWhole, QList<bool>{true});
+        QCOMPARE(secondWhole, QList<bool>{});
+        if (intruder == u"worker")
+            QVERIFY2(secondFailure.contains(QStringLiteral("другая загрузка")), qPrintable(secondFailure));
+        QCOMPARE(readAll(file), content);
+        QVERIFY(QFile::exists(file + QStringLiteral(".done")));
     }
 
     void workerGivesUp_data()
     {
         QTest::addColumn<bool>("relayUp");
         QTest::addColumn<bool>("stopFirst");
+        QTest::addColumn<bool>("lasting"); // the host says that asking again gets the same refusal
         QTest::addColumn<QString>("expected");
-        QTest::newRow("stop before run") << true << true << QString();
-        QTest::newRow("file keeps failing") << true << false << QStringLiteral("файл 0: нет такого файла");
-        QTest::newRow("relay unreachable") << false << false << QStringLiteral("не удалось подключиться: ");
+        QTest::newRow("stop before run") << true << true << false << QString();
+        QTest::newRow("file keeps failing") << true << false << false << QStringLiteral("файл 0: нет такого файла");
+        QTest::newRow("file refused for good") << true << false << true << QStringLiteral("файл 0: нет такого файла");
+        QTest::newRow("relay unreachable") << false << false << false << QStringLiteral("не удалось подключиться: ");
     }
     void workerGivesUp()
     {
         QFETCH(bool, relayUp);
         QFETCH(bool, stopFirst);
+        QFETCH(bool, lasting);
         QFETCH(QString, expected);
-        host->answer = [](const QJsonObject&, const QByteArray&) {
-            return QList<QByteArray>{remoteproto::toFrame(remoteproto::errorMessage(QStringLiteral("нет такого файла")))};
+        host->answer = [&](const QJsonObject&, const QByteArray&) {
+            const QString text = QStringLiteral("нет такого файла");
+            return QList<QByteArray>{remoteproto::toFrame(lasting ? remoteproto::finalErrorMessage(text)
+                                                                  : remoteproto::errorMessage(text))};
         };
         QTemporaryDir dest;
         RemoteParallelDownloadWorker worker(QStringLiteral("127.0.0.1"),
@@ -614,7 +778,7 @@ private slots:
         QCOMPARE(failed.size(), expected.isEmpty() ? 0 : 1);
         if (!expected.isEmpty())
             QVERIFY2(failed.first().at(0).toString().startsWith(expected), qPrintable(failed.first().at(0).toString()));
-        QCOMPARE(host->requests.size(), expected.startsWith(QStringLiteral("файл")) ? 5 : 0);
+        QCOMPARE(host->requests.size(), lasting ? 1 : expected.startsWith(QStringLiteral("файл")) ? 5 : 0);
     }
 };
 

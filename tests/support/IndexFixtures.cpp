@@ -2,6 +2,7 @@
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/ContentDigest.h"
 
 #include <QDir>
 
@@ -14,6 +15,9 @@ bool indexFiles(db::Database& index, const QStringList& paths, bool ownCopies)
         if (!summary)
             return false;
         summary->ownCopy = ownCopies;
+        // As the program's copy writers record their copies: by the bytes written.
+        if (ownCopies)
+            summary->contentDigest = platform::ContentDigest::of(path);
         if (!index.indexFile(*summary))
             return false;
     }

@@ -13,7 +13,8 @@ class Database;
 namespace fixtures {
 
 // Reads the summary of every file and indexes it; false at the first file that fails (or for none).
-// ownCopies: indexed as copies the program wrote itself (an archive import, a retrieve).
+// ownCopies: indexed as copies the program wrote itself (an archive import, a retrieve), with the
+// digest of their bytes.
 bool indexFiles(db::Database& index, const QStringList& paths, bool ownCopies = false);
 
 // Writes the described series into `dir` (created when missing) and indexes it. UIDs left empty in

@@ -21,6 +21,8 @@ void ModalAnswer::tick()
     if (!w)
         return;
     if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        if (m_boxHandler && !m_boxHandler(box))
+            return;
         m_titles << box->windowTitle();
         m_texts << box->text();
         QAbstractButton* b = box->button(m_button);

@@ -27,6 +27,9 @@ public:
     // Called for a dialog that is not a message box before it is closed (fill fields, pick items);
     // return false to leave it open for a later tick.
     void setDialogHandler(std::function<bool(QDialog*)> handler) { m_handler = std::move(handler); }
+    // Called for a message box before it is answered (something happens while the user reads it);
+    // return false to leave it open for a later tick.
+    void setBoxHandler(std::function<bool(QMessageBox*)> handler) { m_boxHandler = std::move(handler); }
     void setButton(QMessageBox::StandardButton button) { m_button = button; }
 
     QStringList texts() const { return m_texts; }   // message box texts in order
@@ -40,6 +43,7 @@ private:
     QMessageBox::StandardButton m_button;
     int m_dialogResult;
     std::function<bool(QDialog*)> m_handler;
+    std::function<bool(QMessageBox*)> m_boxHandler;
     QStringList m_texts;
     QStringList m_titles;
 };

@@ -601,6 +601,7 @@ public:
     int findAbortAfter = -1;      // abort the association after this many rows
     int findStallAfter = -1;      // go silent for findStallMs after this many rows
     int findStallMs = 0;
+    int findRowPauseMs = 0;       // before each row: a server that keeps answering, slowly
     Uint16 storeStatus = STATUS_Success;
     int stallMs = 0;
     bool offerFind = true;
@@ -688,6 +689,7 @@ public:
     // Associations the requester ended by a release (not by an abort or a dropped connection).
     int releasesReceived() const { return m_releases; }
     int pendingAnswersSent() const { return m_pendingSent; }
+    int findRowsSent() const { return m_findRowsSent; }
     // The statuses the receiver answered the sub-operations of the last retrieve with.
     std::vector<Uint16> subOperationStatuses()
     {
@@ -731,10 +733,13 @@ protected:
                     return abortNow();
                 if (int(i) == findStallAfter)
                     std::this_thread::sleep_for(std::chrono::milliseconds(findStallMs));
+                if (findRowPauseMs > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(findRowPauseMs));
                 cond = sendFINDResponse(pcid, req.MessageID, req.AffectedSOPClassUID, findRows[i].get(),
                                         STATUS_Pending);
                 if (cond.bad())
                     return cond;
+                ++m_findRowsSent;
             }
             for (const QByteArray& raw : findRawRows) {
                 cond = sendRawFindResponse(pcid, req.MessageID, req.AffectedSOPClassUID, raw);
@@ -1110,6 +1115,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_stores{0};
     std::atomic<int> m_pendingSent{0};
+    std::atomic<int> m_findRowsSent{0};
     std::atomic<int> m_releases{0};
     std::mutex m_mutex;
     std::unique_ptr<DcmDataset> m_lastQuery;
