@@ -13,6 +13,10 @@
 //
 // The send row sends that study by C-STORE as the study list does, beside storescu, to one storescp.
 //
+// The C-GET, C-FIND, retrieve and send rows also give the processor time (user + system, all threads)
+// of each side beside the wall time: of this process while ours runs, and of the tool's process. The
+// servers run in processes of their own and count on neither side.
+//
 //   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve,send] [--threads N] [--images N]
 //               [--side N]
 #include "BenchSupport.h"
@@ -43,6 +47,7 @@
 #include <functional>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -60,28 +65,87 @@ void printLoad(const char* when)
         std::printf("load average %s: %s", when, f.readLine().constData());
 }
 
-void printRow(const char* work, double ours, double peer, const char* unit)
+// Processor time, user and system, in milliseconds: of this process (all its threads) for
+// RUSAGE_SELF, of its children that have ended and been waited for for RUSAGE_CHILDREN.
+double processorMs(int who)
+{
+    rusage usage{};
+    ::getrusage(who, &usage);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// The processor time of the last timed call that measured it; below 0 when it did not.
+double g_lastProcessorMs = -1.0;
+
+// Measures one side's processor time from its construction to stop(), which also gives the wall
+// time of the same span.
+class SideClock
+{
+public:
+    // ours: this process; otherwise the tool processes started and waited for meanwhile.
+    explicit SideClock(bool ours)
+        : m_who(ours ? RUSAGE_SELF : RUSAGE_CHILDREN)
+        , m_processorStart(processorMs(m_who))
+    {
+        m_wall.start();
+    }
+    // Wall milliseconds; the processor time goes to g_lastProcessorMs.
+    double stop() const
+    {
+        const double wall = m_wall.nsecsElapsed() / 1e6;
+        g_lastProcessorMs = processorMs(m_who) - m_processorStart;
+        return wall;
+    }
+
+private:
+    int m_who;
+    double m_processorStart;
+    QElapsedTimer m_wall;
+};
+
+void printRow(const char* work, double ours, double peer, const char* unit, double oursCpu = -1, double peerCpu = -1)
 {
     const double scale = std::strcmp(unit, "s") == 0 ? 1e-3 : 1.0;
-    std::printf("| %-44s | %9.2f %-2s | %9.2f %-2s | %5.2fx |\n", work, ours * scale, unit, peer * scale, unit,
+    std::printf("| %-44s | %9.2f %-2s | %9.2f %-2s | %5.2fx |", work, ours * scale, unit, peer * scale, unit,
                 peer > 0 ? ours / peer : 0.0);
+    if (oursCpu >= 0 && peerCpu >= 0)
+        std::printf(" %9.2f %-2s | %9.2f %-2s | %5.2fx |", oursCpu * scale, unit, peerCpu * scale, unit,
+                    peerCpu > 0 ? oursCpu / peerCpu : 0.0);
+    std::printf("\n");
     std::fflush(stdout);
 }
 
-// Alternates `reps` repetitions of ours and the peer's; each returns milliseconds (negative: failed).
+// Alternates `reps` repetitions of ours and the peer's; each returns milliseconds (negative: failed),
+// and leaves its processor time in g_lastProcessorMs when it measured it.
 void compare(const char* work, int reps, const std::function<double()>& ours, const std::function<double()>& peer,
              const char* unit = "ms")
 {
-    std::vector<double> a, b;
+    std::vector<double> a, b, aCpu, bCpu;
+    const auto run = [](const std::function<double()>& side, std::vector<double>& wall, std::vector<double>& cpu) {
+        g_lastProcessorMs = -1.0;
+        wall.push_back(side());
+        if (g_lastProcessorMs >= 0)
+            cpu.push_back(g_lastProcessorMs);
+    };
     for (int i = 0; i < reps; ++i) {
-        a.push_back(ours());
-        b.push_back(peer());
+        run(ours, a, aCpu);
+        run(peer, b, bCpu);
         if (a.back() < 0 || b.back() < 0) {
             std::printf("| %-44s | failed |\n", work);
             return;
         }
     }
-    printRow(work, median(a), median(b), unit);
+    const bool timedBoth = int(aCpu.size()) == reps && int(bCpu.size()) == reps;
+    printRow(work, median(a), median(b), unit, timedBoth ? median(aCpu) : -1, timedBoth ? median(bCpu) : -1);
+}
+
+// The header of a table whose rows give the processor time too.
+void printHeader(const char* work)
+{
+    std::printf("| %-44s | %12s | %12s | %6s | %12s | %12s | %6s |\n|---|---|---|---|---|---|---|\n", work,
+                "Kalvenor", "peer", "ratio", "Kalvenor cpu", "peer cpu", "ratio");
+    std::fflush(stdout);
 }
 
 // The VTK script as a long-lived process that times one request at a time.
@@ -306,18 +370,16 @@ void cgetRow(int reps)
     compare("C-GET 300 x 512 x 512 from dcmqrscp", reps,
             [&] {
                 fresh();
-                QElapsedTimer t;
-                t.start();
+                const SideClock t(true);
                 const bool ok = pacs::getStudy(server, pacs::PacsConfig(), layout.studyUid, out, nullptr, nullptr, {});
-                const double ms = t.nsecsElapsed() / 1e6;
+                const double ms = t.stop();
                 return complete(ok) ? ms : -1.0;
             },
             [&] {
                 fresh();
-                QElapsedTimer t;
-                t.start();
+                const SideClock t(false);
                 const bool ok = runDcmtkTool("getscu", getscuArgs);
-                const double ms = t.nsecsElapsed() / 1e6;
+                const double ms = t.stop();
                 return complete(ok) ? ms : -1.0;
             },
             "s");
@@ -334,8 +396,7 @@ double timedRetrieve(db::Database& index, const pacs::PacsServer& server, const 
     setAside(folder, asideRoot);
     pacs::clearRetrieveUnfinished(studyUid);
     ::sync(); // what the run before left unwritten is not written during this one
-    QElapsedTimer t;
-    t.start();
+    const SideClock t(true);
     auto* session = new pacs::PacsRetrieveSession(&index, server, config, studyUid, folder);
     bool ok = false;
     int received = 0;
@@ -350,7 +411,7 @@ double timedRetrieve(db::Database& index, const pacs::PacsServer& server, const 
                      });
     session->start();
     loop.exec();
-    const double ms = t.nsecsElapsed() / 1e6;
+    const double ms = t.stop();
     int rows = 0;
     for (const db::SeriesRecord& series : index.seriesForStudy(studyUid))
         rows += series.instanceCount;
@@ -399,10 +460,9 @@ void retrieveRows(int reps, int images, int side)
     };
     const auto timedTool = [&](const char* tool, const QStringList& args) {
         fresh();
-        QElapsedTimer t;
-        t.start();
+        const SideClock t(false);
         const bool ok = runDcmtkTool(tool, args);
-        const double ms = t.nsecsElapsed() / 1e6;
+        const double ms = t.stop();
         const qsizetype files = QDir(out).entryList(QDir::Files).size();
         if (ok && files == images)
             return ms;
@@ -414,8 +474,7 @@ void retrieveRows(int reps, int images, int side)
                            QStringLiteral("-k"), QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("-k"),
                            QStringLiteral("StudyInstanceUID=") + layout.studyUid};
     const QByteArray title = QByteArray::number(images) + " x " + QByteArray::number(side) + " x " + QByteArray::number(side);
-    std::printf("| %-44s | %12s | %12s | %6s |\n|---|---|---|---|\n", "retrieve from dcmqrscp", "Kalvenor",
-                "peer", "ratio");
+    printHeader("retrieve from dcmqrscp");
     const pacs::PacsServer get = archive.server(1);
     const pacs::PacsConfig getConfig = peers::localConfig(ourPort, "KALVBENCH", {get});
     compare(("C-GET " + title + " (getscu)").constData(), reps,
@@ -428,10 +487,9 @@ void retrieveRows(int reps, int images, int side)
         setAside(bare, aside);
         QDir().mkpath(bare);
         ::sync();
-        QElapsedTimer t;
-        t.start();
+        const SideClock t(true);
         const bool ok = pacs::getStudy(get, getConfig, layout.studyUid, bare, nullptr, nullptr, {});
-        const double ms = t.nsecsElapsed() / 1e6;
+        const double ms = t.stop();
         return ok && QDir(bare).entryList(QDir::Files).size() == images ? ms : -1.0;
     };
     compare(("C-GET " + title + ", files only (getscu)").constData(), reps, filesOnly,
@@ -443,10 +501,10 @@ void retrieveRows(int reps, int images, int side)
     const QStringList keepNone{QStringLiteral("--ignore"), QStringLiteral("-pdu"), QStringLiteral("131072"),
                                QStringLiteral("127.0.0.1"), port};
     const auto timedKeepingNone = [&](const char* tool, const QStringList& args) {
-        QElapsedTimer t;
-        t.start();
+        const SideClock t(false);
         const bool ok = runDcmtkTool(tool, args + keepNone);
-        return ok ? t.nsecsElapsed() / 1e6 : -1.0;
+        const double ms = t.stop();
+        return ok ? ms : -1.0;
     };
     compare(("C-GET " + title + ", files only (getscu --ignore)").constData(), reps, filesOnly,
             [&] { return timedKeepingNone("getscu", keys); }, "s");
@@ -490,24 +548,23 @@ void sendRow(int reps, int images, int side)
     const pacs::PacsConfig config = peers::localConfig(0, "KALVBENCH", {server});
     ::sync();
     const QByteArray title = QByteArray::number(images) + " x " + QByteArray::number(side) + " x " + QByteArray::number(side);
+    printHeader("send");
     compare(("C-STORE " + title + " to storescp (storescu)").constData(), reps,
             [&] {
-                QElapsedTimer t;
-                t.start();
+                const SideClock t(true);
                 QString error;
                 const bool ok = pacs::sendFiles(server, config, files, &error, {});
-                const double ms = t.nsecsElapsed() / 1e6;
+                const double ms = t.stop();
                 if (!ok)
                     std::printf("send failed: %s\n", qPrintable(error));
                 return ok ? ms : -1.0;
             },
             [&] {
-                QElapsedTimer t;
-                t.start();
+                const SideClock t(false);
                 const bool ok = runDcmtkTool("storescu", {QStringLiteral("-aec"), server.aeTitle, QStringLiteral("+sd"),
                                                           QStringLiteral("127.0.0.1"), QString::number(receiver.port()),
                                                           folder});
-                const double ms = t.nsecsElapsed() / 1e6;
+                const double ms = t.stop();
                 return ok ? ms : -1.0;
             },
             "s");
@@ -573,18 +630,16 @@ void cfindRow(int reps)
     findscuArgs << QStringLiteral("127.0.0.1") << QString::number(port);
     compare("C-FIND, 20,000 study matches", reps,
             [&] {
-                QElapsedTimer t;
-                t.start();
+                const SideClock t(true);
                 QString error;
                 const int rows = int(pacs::findStudies(server, pacs::PacsConfig(), {}, &error).size());
-                const double ms = t.nsecsElapsed() / 1e6;
+                const double ms = t.stop();
                 return rows == kFindMatches && error.isEmpty() ? ms : -1.0;
             },
             [&] {
-                QElapsedTimer t;
-                t.start();
+                const SideClock t(false);
                 const bool ok = runDcmtkTool("findscu", findscuArgs);
-                const double ms = t.nsecsElapsed() / 1e6;
+                const double ms = t.stop();
                 return ok ? ms : -1.0;
             },
             "s");
@@ -613,6 +668,10 @@ int main(int argc, char** argv)
     printLoad("at start");
     if (wanted("slab") || wanted("oblique") || wanted("vrt") || wanted("mip"))
         imagingRows(reps);
+    if (wanted("cget") || wanted("cfind")) {
+        std::printf("\n");
+        printHeader("request to a peer on this machine");
+    }
     if (wanted("cget"))
         cgetRow(std::max(1, reps / 2));
     if (wanted("cfind"))

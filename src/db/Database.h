@@ -207,9 +207,20 @@ signals:
 private:
     struct WriteStatements;
 
+    // The patient, study and series rows a file written earlier in the same transaction left, and its
+    // patient's key: a file of the same patient, study and series would write them again as they are.
+    struct ParentsWritten
+    {
+        const dicom::DicomFileSummary* file = nullptr;
+        qint64 patientKey = 0;
+        qint64 writtenKey = 0; // of the file being written
+    };
     // before: the file's summary before an edit, or null for a plain indexing. Inside the caller's
-    // transaction, which is to be rolled back (to the file's savepoint) when it fails.
-    bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before);
+    // transaction, which is to be rolled back (to the file's savepoint) when it fails. parents: the
+    // rows the transaction's last file that was written left, which this one does not write again
+    // when it would write them as they are.
+    bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before,
+                       ParentsWritten* parents = nullptr);
     bool isStorePath(const QString& path) const;
     // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
     // own_copy value).

@@ -141,16 +141,21 @@ QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries
     const bool batch = summaries.size() > 1;
     QSqlQuery savepoint(m_db);
     QStringList written;
+    ParentsWritten parents;
     for (const dicom::DicomFileSummary& s : summaries) {
         if (batch && !savepoint.exec(QStringLiteral("SAVEPOINT one_file;"))) {
             const QString why = errorText(savepoint);
             m_db.rollback();
             return failAll(why);
         }
-        const bool ok = writeFileRows(s, nullptr);
+        const bool ok = writeFileRows(s, nullptr, &parents);
         errors << (ok ? QString() : m_lastError);
-        if (ok)
+        if (ok) {
             written << s.studyInstanceUid;
+            // A file refused is rolled back to its savepoint: the rows stay as the last one left them.
+            parents.file = &s;
+            parents.patientKey = parents.writtenKey;
+        }
         if (batch && !ok)
             savepoint.exec(QStringLiteral("ROLLBACK TO one_file;"));
         if (batch && !savepoint.exec(QStringLiteral("RELEASE one_file;"))) {
@@ -202,7 +207,24 @@ bool Database::isStorePath(const QString& path) const
     return false;
 }
 
-bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before)
+namespace {
+
+// Whether a file writes its patient, study and series rows exactly as another did.
+bool sameParents(const dicom::DicomFileSummary& a, const dicom::DicomFileSummary& b)
+{
+    return a.patientId == b.patientId && a.patientName == b.patientName && a.birthDate == b.birthDate
+        && a.sex == b.sex && a.weightKg == b.weightKg && a.heightCm == b.heightCm
+        && a.studyInstanceUid == b.studyInstanceUid && a.studyDate == b.studyDate && a.studyTime == b.studyTime
+        && a.studyDescription == b.studyDescription && a.accessionNumber == b.accessionNumber
+        && a.referringPhysician == b.referringPhysician && a.seriesInstanceUid == b.seriesInstanceUid
+        && a.seriesNumber == b.seriesNumber && a.seriesDescription == b.seriesDescription
+        && a.modality == b.modality && a.bodyPartExamined == b.bodyPartExamined && a.laterality == b.laterality;
+}
+
+} // namespace
+
+bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before,
+                             ParentsWritten* parents)
 {
     // Rows keyed by an empty UID would never conflict with their own re-indexing and pile up.
     if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty()) {
@@ -282,10 +304,14 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         }
     }
 
+    // Another file of this transaction left the patient, study and series rows as this one would
+    // write them: the study keeps its patient, and none is left.
+    const bool parentsAsWritten = !before && parents && parents->file && sameParents(*parents->file, s);
     // The patient the study had before this file: when the file moves the study to another patient,
     // a patient left without studies goes.
     QList<qint64> leftPatients;
-    {
+    qint64 patientKey = parentsAsWritten ? parents->patientKey : 0;
+    if (!parentsAsWritten) {
         QSqlQuery& q = m_write->studyPatient;
         q.bindValue(QStringLiteral(":uid"), s.studyInstanceUid);
         if (!q.exec())
@@ -294,8 +320,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             leftPatients << q.value(0).toLongLong();
         q.finish();
     }
-    qint64 patientKey = 0;
-    {
+    if (!parentsAsWritten) {
         // Without a Patient ID nothing tells two people apart: such a patient belongs to one study.
         const QString sole = s.patientId.trimmed().isEmpty() ? s.studyInstanceUid : QStringLiteral("");
         QSqlQuery& q = m_write->patient;
@@ -323,7 +348,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         patientKey = key.value(0).toLongLong();
         key.finish();
     }
-    {
+    if (!parentsAsWritten) {
         QSqlQuery& q = m_write->study;
         q.bindValue(QStringLiteral(":uid"), nonNull(s.studyInstanceUid));
         q.bindValue(QStringLiteral(":patient_key"), qlonglong(patientKey));
@@ -336,7 +361,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         if (!q.exec())
             return fail(q);
     }
-    {
+    if (!parentsAsWritten) {
         QSqlQuery& q = m_write->series;
         q.bindValue(QStringLiteral(":uid"), nonNull(s.seriesInstanceUid));
         q.bindValue(QStringLiteral(":study_uid"), nonNull(s.studyInstanceUid));
@@ -452,6 +477,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         if (!q.exec())
             return fail(q);
     }
+    if (parents)
+        parents->writtenKey = patientKey;
     return true;
 }
 

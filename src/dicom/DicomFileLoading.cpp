@@ -64,6 +64,52 @@ void useReadingConventions()
     std::call_once(once, [] { dcmEnableUnknownVRConversion.set(OFTrue); });
 }
 
+namespace {
+
+// The steps of DCMTK's loadFile, on a stream that stops the parse before the stack's end, with the data
+// set checked (by `check`, given where it starts) between its meta header and itself.
+template <typename Check>
+OFCondition loadFromStream(DcmFileFormat& file, DcmInputStream& stream, GuardedReading& reading, Check check,
+                           ValueLoading loading, ParseHazard* hazardFound, bool* readAgainAsShown)
+{
+    OFCondition status = stream.status();
+    if (status.good())
+        status = file.clear();
+    if (status.bad())
+        return status;
+    DatasetStart start;
+    ParseHazard hazard = readMetaHeader(*file.getMetaInfo(), stream, reading, start, status);
+    if (hazard == ParseHazard::None && status.good()) {
+        // One walk tells both whether DCMTK may read the data set and in which syntax.
+        const FileCheck checked = check(start);
+        hazard = checked.hazard;
+        if (hazard == ParseHazard::None) {
+            DcmDataset* dataset = file.getDataset();
+            dataset->transferInit();
+            status = dataset->read(stream, checked.encodingDiffersFromMeta ? EXS_Unknown : start.named, EGL_noChange,
+                                   DCM_MaxReadLength);
+            dataset->transferEnd();
+            // Compressed pixels keep the syntax named.
+            if (checked.encodingDiffersFromMeta && status.good())
+                keepNamedCompression(file);
+            if (readAgainAsShown)
+                *readAgainAsShown = checked.encodingDiffersFromMeta;
+        }
+    }
+    // Whatever came of the parse, what it built must not outgrow the stack of whoever keeps it.
+    if (hazard == ParseHazard::None && nestedTooDeep(reading, file.getDataset(), file.getMetaInfo()))
+        hazard = ParseHazard::DeepNesting;
+    if (hazard != ParseHazard::None) {
+        file.clear();
+        return refusal(hazard, hazardFound);
+    }
+    if (status.good() && loading == ValueLoading::Whole)
+        status = file.loadAllDataIntoMemory();
+    return status;
+}
+
+} // namespace
+
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound,
                           bool* readAgainAsShown)
 {
@@ -73,44 +119,20 @@ OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading
     if (readAgainAsShown)
         *readAgainAsShown = false;
     try {
-        // The steps of DCMTK's loadFile, on a stream that stops the parse before the stack's end, with
-        // the data set checked between its meta header and itself.
         GuardedReading reading;
+        // A file of the size of an image or a few is read once, and walked and parsed in memory: its
+        // values are then all in memory, and it is not opened, sought and read piece by piece again.
+        qint64 size = 0;
+        if (const uchar* bytes = readSmallFile(path, &size)) {
+            GuardedBufferStream stream(reading);
+            stream.setBuffer(bytes, offile_off_t(size));
+            stream.setEos();
+            const auto check = [&](const DatasetStart& start) { return checkFileDataset(bytes, size, start); };
+            return loadFromStream(file, stream, reading, check, loading, hazardFound, readAgainAsShown);
+        }
         GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
-        OFCondition status = stream.status();
-        if (status.good())
-            status = file.clear();
-        if (status.bad())
-            return status;
-        DatasetStart start;
-        ParseHazard hazard = readMetaHeader(*file.getMetaInfo(), stream, reading, start, status);
-        if (hazard == ParseHazard::None && status.good()) {
-            // One walk tells both whether DCMTK may read the data set and in which syntax.
-            const FileCheck check = checkFileDataset(path, start);
-            hazard = check.hazard;
-            if (hazard == ParseHazard::None) {
-                DcmDataset* dataset = file.getDataset();
-                dataset->transferInit();
-                status = dataset->read(stream, check.encodingDiffersFromMeta ? EXS_Unknown : start.named, EGL_noChange,
-                                       DCM_MaxReadLength);
-                dataset->transferEnd();
-                // Compressed pixels keep the syntax named.
-                if (check.encodingDiffersFromMeta && status.good())
-                    keepNamedCompression(file);
-                if (readAgainAsShown)
-                    *readAgainAsShown = check.encodingDiffersFromMeta;
-            }
-        }
-        // Whatever came of the parse, what it built must not outgrow the stack of whoever keeps it.
-        if (hazard == ParseHazard::None && nestedTooDeep(reading, file.getDataset(), file.getMetaInfo()))
-            hazard = ParseHazard::DeepNesting;
-        if (hazard != ParseHazard::None) {
-            file.clear();
-            return refusal(hazard, hazardFound);
-        }
-        if (status.good() && loading == ValueLoading::Whole)
-            status = file.loadAllDataIntoMemory();
-        return status;
+        const auto check = [&](const DatasetStart& start) { return checkFileDataset(path, start); };
+        return loadFromStream(file, stream, reading, check, loading, hazardFound, readAgainAsShown);
     } catch (const std::exception& e) {
         return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
     }

@@ -22,7 +22,9 @@
 #include <cmath>
 #include <exception>
 #include <filesystem>
+#include <algorithm>
 #include <system_error>
+#include <vector>
 
 namespace dicom {
 namespace {
@@ -31,12 +33,62 @@ namespace {
 // or hostile file, and fetching it would allocate whatever the file claims.
 constexpr Uint32 kMaxTextValueLength = 1u << 20;
 
+// The elements of the data set being summarized on this thread, by tag, found by one walk of its
+// list: DCMTK walks the list from its start for each of the forty tags the summary reads.
+struct ElementIndex
+{
+    const DcmItem* item = nullptr;
+    std::vector<std::pair<Uint32, DcmElement*>> elements; // ascending by tag
+};
+thread_local ElementIndex t_index;
+
+Uint32 tagNumber(const DcmTagKey& tag)
+{
+    return (Uint32(tag.getGroup()) << 16) | tag.getElement();
+}
+
+// The element of the item itself under the tag, as findAndGetElement finds it; null when absent.
+DcmElement* elementOf(DcmItem& item, const DcmTagKey& tag)
+{
+    if (&item == t_index.item) {
+        const Uint32 wanted = tagNumber(tag);
+        const auto found = std::lower_bound(t_index.elements.begin(), t_index.elements.end(), wanted,
+                                            [](const auto& entry, Uint32 key) { return entry.first < key; });
+        return found != t_index.elements.end() && found->first == wanted ? found->second : nullptr;
+    }
+    DcmElement* element = nullptr;
+    return item.findAndGetElement(tag, element, OFFalse).good() ? element : nullptr;
+}
+
+// Makes elementOf look the data set's elements up in an index while it lives.
+class IndexedElements
+{
+public:
+    explicit IndexedElements(DcmItem& item)
+    {
+        t_index.item = &item;
+        t_index.elements.clear();
+        for (DcmObject* object = item.nextInContainer(nullptr); object; object = item.nextInContainer(object))
+            t_index.elements.emplace_back(tagNumber(object->getTag()), static_cast<DcmElement*>(object));
+        // DCMTK keeps an item's elements in tag order; a tag twice is found first, as DCMTK finds it.
+        std::stable_sort(t_index.elements.begin(), t_index.elements.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    ~IndexedElements()
+    {
+        t_index.item = nullptr;
+        t_index.elements.clear(); // its room is kept for the next
+    }
+    IndexedElements(const IndexedElements&) = delete;
+    IndexedElements& operator=(const IndexedElements&) = delete;
+};
+
 // The whole value of an element in the item itself, as DCMTK renders it as text (values joined by
 // backslashes), and the element. Null when absent, unreadable or implausibly long.
 DcmElement* fetchWholeValue(DcmItem& item, const DcmTagKey& tag, OFString& value)
 {
-    DcmElement* element = nullptr;
-    if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
+    DcmElement* element = elementOf(item, tag);
+    if (!element)
         return nullptr;
     if (element->getLength() > kMaxTextValueLength)
         return nullptr;
@@ -61,8 +113,8 @@ std::optional<double> parseNumber(const QString& text)
 // Reads the first value of an integer element whatever its integer value representation.
 void readIntegerElement(DcmItem& item, const DcmTagKey& tag, qint32& field)
 {
-    DcmElement* element = nullptr;
-    if (item.findAndGetElement(tag, element, OFFalse).bad() || !element)
+    DcmElement* element = elementOf(item, tag);
+    if (!element)
         return;
     if (element->getLength() > kMaxTextValueLength)
         return;
@@ -382,18 +434,13 @@ std::optional<double> parseTimeOfDay(const QString& input)
 
 namespace {
 
-std::optional<DicomFileSummary> summarize(const QString& path)
+std::optional<DicomFileSummary> summarize(DcmFileFormat& file, const QString& path)
 {
-    if (!isRegularFile(path))
-        return std::nullopt;
-    // Values longer than 4096 bytes stay on disk: the summary never needs pixel data or other bulk
-    // values, so they are neither read nor allocated.
-    DcmFileFormat file;
-    const OFCondition status = loadDicomFile(file, path, ValueLoading::Lazy);
     DcmDataset* dataset = file.getDataset();
-    if (status.bad() || !dataset)
+    if (!dataset)
         return std::nullopt;
     DcmDataset& ds = *dataset;
+    const IndexedElements indexed(ds);
 
     const DicomTextDecoder decoder(ds);
     const auto text = [&](const DcmTagKey& tag) { return readStringElement(ds, tag, decoder); };
@@ -498,7 +545,23 @@ std::optional<DicomFileSummary> readFileSummary(const QString& path)
 {
     // A damaged file must cost one skipped file, never the importer thread.
     try {
-        return summarize(path);
+        if (!isRegularFile(path))
+            return std::nullopt;
+        // Values longer than 4096 bytes stay on disk where the file is large: the summary never needs
+        // pixel data or other bulk values.
+        DcmFileFormat file;
+        if (loadDicomFile(file, path, ValueLoading::Lazy).bad())
+            return std::nullopt;
+        return summarize(file, path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<DicomFileSummary> summaryOf(DcmFileFormat& file, const QString& path)
+{
+    try {
+        return summarize(file, path);
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -10,6 +10,7 @@
 #include <array>
 #include <optional>
 
+class DcmFileFormat;
 class DcmItem;
 class DcmTagKey;
 
@@ -91,6 +92,9 @@ struct DicomFileSummary
 
 bool isDicomFile(const QString& path);
 std::optional<DicomFileSummary> readFileSummary(const QString& path);
+// The summary of a file already parsed through loadDicomFile, as readFileSummary would read the
+// file at `path` that holds these very bytes.
+std::optional<DicomFileSummary> summaryOf(DcmFileFormat& file, const QString& path);
 
 // Text elements: decoded as the item's own Specific Character Set says, or as `decoder` says (one
 // decoder for a whole data set), and trimmed.

@@ -941,10 +941,43 @@ ParseHazard readMetaHeader(DcmMetaInfo& meta, DcmInputStream& stream, GuardedRea
     return ParseHazard::None;
 }
 
+const uchar* readSmallFile(const QString& path, qint64* size)
+{
+    thread_local std::vector<uchar> buffer;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    struct stat info = {};
+    qint64 got = 0;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kLargestReadFile) {
+        if (buffer.size() < size_t(info.st_size))
+            buffer.resize(size_t(info.st_size));
+        // A file cut short meanwhile gives what it still holds.
+        for (ssize_t n = 0; got < info.st_size; got += n) {
+            n = ::read(fd, buffer.data() + got, size_t(info.st_size - got));
+            if (n < 0 && errno == EINTR)
+                n = 0;
+            else if (n <= 0)
+                break;
+        }
+    }
+    ::close(fd);
+    *size = got;
+    return got > 0 ? buffer.data() : nullptr;
+}
+
 FileCheck checkFileDataset(const QString& path, const DatasetStart& start)
 {
     const WalkLimits limits;
     const FileWalk walk = walkDatasetOfFile(path, start, limits);
+    const ParseHazard hazard = figuresOf(walk, limits).hazard;
+    return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
+}
+
+FileCheck checkFileDataset(const uchar* data, qint64 size, const DatasetStart& start)
+{
+    const WalkLimits limits;
+    const FileWalk walk = walkFile(DatasetBytes(data, size), start, limits);
     const ParseHazard hazard = figuresOf(walk, limits).hazard;
     return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }

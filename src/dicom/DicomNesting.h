@@ -91,6 +91,14 @@ struct FileCheck
     bool encodingDiffersFromMeta = false;
 };
 FileCheck checkFileDataset(const QString& path, const DatasetStart& start);
+// The same for a whole file's bytes held in memory.
+FileCheck checkFileDataset(const uchar* data, qint64 size, const DatasetStart& start);
+// Files up to this size are read whole into memory by the readers, once, and walked and parsed there.
+constexpr qint64 kLargestReadFile = 1024 * 1024;
+// The bytes of a regular file of at most kLargestReadFile, read at once into a buffer this thread
+// keeps (good until the thread reads the next file so); null when the file is larger, is no regular
+// file or cannot be read. `size`: how many were read.
+const uchar* readSmallFile(const QString& path, qint64* size);
 // The same for a data set without meta header held in memory (as it came over the network), encoded
 // in `syntax` (EXS_Unknown: as DCMTK detects from its first bytes).
 ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax);

@@ -1,5 +1,6 @@
 #include "pacs/FindStudiesSCU.h"
 
+#include "pacs/FramedTransportLayer.h"
 #include "pacs/ReceivedObjectFile.h"
 #include "pacs/ScuAssociation.h"
 #include "dicom/DicomFileLoading.h"
@@ -25,11 +26,12 @@ namespace pacs {
 namespace {
 
 // Keeps what a data set receive writes up to a limit and swallows the rest, so that the association
-// stays in step with the peer whatever it sends.
+// stays in step with the peer whatever it sends; `overflowing` is told once when the limit is passed.
 struct CappedBuffer : DcmConsumer
 {
-    explicit CappedBuffer(qint64 limit)
+    CappedBuffer(qint64 limit, std::function<void()> overflowing)
         : limit(limit)
+        , overflowing(std::move(overflowing))
     {
         bytes.reserve(4096); // a study's answer, whole
     }
@@ -41,15 +43,18 @@ struct CappedBuffer : DcmConsumer
     {
         if (!overflow && bytes.size() + qint64(length) <= limit) {
             bytes.append(static_cast<const char*>(data), qsizetype(length));
-        } else {
+        } else if (!overflow) {
             overflow = true;
             bytes.clear();
+            if (overflowing)
+                overflowing();
         }
         return length;
     }
     void flush() override {}
 
     qint64 limit;
+    std::function<void()> overflowing;
     bool overflow = false;
     QByteArray bytes;
 };
@@ -57,8 +62,8 @@ struct CappedBuffer : DcmConsumer
 class CappedStream : private CappedBuffer, public DcmOutputStream
 {
 public:
-    explicit CappedStream(qint64 limit)
-        : CappedBuffer(limit)
+    CappedStream(qint64 limit, std::function<void()> overflowing)
+        : CappedBuffer(limit, std::move(overflowing))
         , DcmOutputStream(this)
     {
     }
@@ -220,7 +225,11 @@ OFCondition FindStudiesSCU::sendFINDRequest(const T_ASC_PresentationContextID pr
         if (DICOM_PENDING_STATUS(answer.DimseStatus)) {
             if (answer.DataSetType == DIMSE_DATASET_NULL)
                 return DIMSE_BADMESSAGE;
-            CappedStream incoming(kMaxIdentifierBytes);
+            // What comes past the limit is refused anyway: it earns the answer no more time.
+            CappedStream incoming(kMaxIdentifierBytes, [this] {
+                if (FramedTcpConnection* connection = framedConnectionOf(associationOf(*this)))
+                    connection->refuseMoreTime();
+            });
             cond = DIMSE_receiveDataSetInFile(associationOf(*this), getDIMSEBlockingMode(), int(getDIMSETimeout()),
                                               &pcid, &incoming, nullptr, nullptr);
             if (cond.bad())

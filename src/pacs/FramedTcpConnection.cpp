@@ -5,16 +5,25 @@
 #include <QDeadlineTimer>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace pacs {
 
 namespace {
 // One socket read takes up to a whole PDU of the largest size the program accepts.
 constexpr qsizetype kReadBytes = 128 * 1024 + 6;
-constexpr qint64 kStopWaitingCheckMs = 200;
+// How often a wait looks again whether it is to end for a reason outside the connection (a stop,
+// another sender waiting for a place).
+constexpr qint64 kLookAgainMs = 200;
+
+int pollMs(qint64 ms)
+{
+    return ms < 0 ? -1 : int(qMin<qint64>(ms, INT_MAX));
+}
 } // namespace
 
 FramedTcpConnection::FramedTcpConnection(DcmNativeSocketType openSocket, std::shared_ptr<FramingVerdict> verdict,
@@ -37,13 +46,34 @@ void FramedTcpConnection::noteFed(qint64 bytes)
     if (m_watch.atRest()) {
         m_messageStartMs = -1;
         m_requestDueMs = 0;
+        m_creditRefused = false;
+        m_messageCapMs = -1;
+        m_restSinceMs = -1;
         return;
     }
     if (m_messageStartMs < 0) {
         m_messageStartMs = m_clock.elapsed();
-        m_messageBytes = 0;
+        m_creditedBytes = 0;
+        m_restSinceMs = -1;
     }
-    m_messageBytes += bytes;
+    if (!m_creditRefused)
+        m_creditedBytes += bytes;
+}
+
+void FramedTcpConnection::refuseMoreTime()
+{
+    if (m_messageStartMs < 0)
+        return;
+    m_creditRefused = true;
+    const qint64 cap = m_clock.elapsed() + messageBound().baseMs;
+    m_messageCapMs = m_messageCapMs < 0 ? cap : qMin(m_messageCapMs, cap);
+}
+
+qint64 FramedTcpConnection::cutOff(PduFramingWatch::Verdict verdict)
+{
+    m_watch.cutOff(verdict);
+    m_verdict->store(m_watch.verdict());
+    return 0;
 }
 
 qint64 FramedTcpConnection::msLeftForMessage()
@@ -51,14 +81,33 @@ qint64 FramedTcpConnection::msLeftForMessage()
     if (m_messageStartMs < 0 || m_watch.verdict() != PduFramingWatch::Verdict::Passing)
         return -1;
     const MessageBound bound = messageBound();
-    const qint64 allowed = m_requestDueMs > 0 ? m_requestDueMs + m_messageBytes * 1000 / bound.bytesPerSecond
-                                              : bound.allowedMs(m_messageBytes);
-    const qint64 left = m_messageStartMs + allowed - m_clock.elapsed();
-    if (left > 0)
+    const qint64 credit = m_creditedBytes * 1000 / bound.bytesPerSecond;
+    const qint64 now = m_clock.elapsed();
+    const auto due = [&](qint64 baseMs) {
+        const qint64 at = m_messageStartMs + baseMs + credit;
+        return m_messageCapMs < 0 ? at : qMin(at, m_messageCapMs);
+    };
+    const qint64 left = due(m_requestDueMs > 0 ? m_requestDueMs : bound.baseMs) - now;
+    if (left <= 0)
+        return cutOff(PduFramingWatch::Verdict::TooSlow);
+    if (!m_placeWanted || m_requestDueMs > 0)
         return left;
-    m_watch.cutOff(PduFramingWatch::Verdict::TooSlow);
-    m_verdict->store(m_watch.verdict());
-    return 0;
+    const qint64 placeLeft = due(acceptorPlaceBoundMs()) - now;
+    if (placeLeft > 0)
+        return qMin(left, placeLeft);
+    if (m_placeWanted())
+        return cutOff(PduFramingWatch::Verdict::HeldPlace);
+    return qMin(left, kLookAgainMs);
+}
+
+bool FramedTcpConnection::restOverstayed()
+{
+    if (!m_placeWanted || m_keptSomething || m_messageStartMs >= 0)
+        return false;
+    const qint64 now = m_clock.elapsed();
+    if (m_restSinceMs < 0)
+        m_restSinceMs = now;
+    return now - m_restSinceMs >= acceptorPlaceBoundMs() && m_placeWanted();
 }
 
 bool FramedTcpConnection::haveSomethingToHand() const
@@ -67,9 +116,30 @@ bool FramedTcpConnection::haveSomethingToHand() const
         || m_readResult <= 0;
 }
 
+ssize_t FramedTcpConnection::receive(void* buf, size_t nbyte)
+{
+    for (;;) {
+        // Without waiting: a wait for the bytes of a message is held to the message's bound, also
+        // inside a fragment, where DCMTK reads on until the fragment is whole.
+        const ssize_t got = ::recv(getSocket(), buf, nbyte, MSG_DONTWAIT);
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return got;
+        for (;;) {
+            const qint64 left = msLeftForMessage();
+            if (left == 0) {
+                errno = ECONNABORTED;
+                return -1;
+            }
+            pollfd socket{getSocket(), POLLIN, 0};
+            if (::poll(&socket, 1, pollMs(left)) != 0)
+                break; // something came, or the read tells what went wrong
+        }
+    }
+}
+
 bool FramedTcpConnection::takeFromSocket()
 {
-    const ssize_t got = DcmTCPConnection::read(m_incoming.data(), size_t(m_incoming.size()));
+    const ssize_t got = receive(m_incoming.data(), size_t(m_incoming.size()));
     if (got <= 0) {
         m_readErrno = errno;
         // Interrupted: nothing is lost, the next read tries again.
@@ -92,7 +162,7 @@ ssize_t FramedTcpConnection::read(void* buf, size_t nbyte)
     // an image is copied no more often than without the watch.
     const qint64 ahead = m_watch.dataBytesAhead();
     if (ahead > 0 && m_handedOn == m_reframed.size() && m_readResult > 0) {
-        const ssize_t got = DcmTCPConnection::read(buf, size_t(qMin<qint64>(ahead, qint64(nbyte))));
+        const ssize_t got = receive(buf, size_t(qMin<qint64>(ahead, qint64(nbyte))));
         if (got > 0) {
             m_watch.feed(static_cast<const char*>(buf), got);
             noteFed(got);
@@ -133,16 +203,20 @@ OFBool FramedTcpConnection::networkDataAvailable(int timeout)
     while (!haveSomethingToHand()) {
         if (m_stopWaiting && m_stopWaiting())
             return OFFalse;
-        // Looked at again every so often while it may stop the wait, and when the message's bound ends.
-        qint64 slice = m_stopWaiting ? qMin<qint64>(deadline.remainingTime(), kStopWaitingCheckMs)
-                                     : deadline.remainingTime();
+        // Told as a wait that ended with nothing: DCMTK then ends the association.
+        if (restOverstayed())
+            return OFFalse;
+        // Looked at again every so often while something outside may end the wait, and when the
+        // message's bound ends.
+        qint64 slice = m_stopWaiting || m_placeWanted ? qMin<qint64>(deadline.remainingTime(), kLookAgainMs)
+                                                      : deadline.remainingTime();
         const qint64 messageLeft = msLeftForMessage();
         if (messageLeft == 0)
             return OFTrue;
         if (messageLeft > 0)
             slice = slice < 0 ? messageLeft : qMin(slice, messageLeft);
         pollfd socket{getSocket(), POLLIN, 0};
-        const int ready = ::poll(&socket, 1, int(slice));
+        const int ready = ::poll(&socket, 1, pollMs(slice));
         if (ready < 0 && errno != EINTR)
             return OFFalse;
         if (ready > 0 && straight)

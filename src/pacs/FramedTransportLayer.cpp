@@ -16,10 +16,12 @@ FramedTransportLayer::FramedTransportLayer(std::function<bool()> stopWaiting)
 {
 }
 
-std::unique_ptr<FramedTransportLayer> FramedTransportLayer::forAcceptor(std::function<bool()> stopWaiting)
+std::unique_ptr<FramedTransportLayer> FramedTransportLayer::forAcceptor(std::function<bool()> stopWaiting,
+                                                                        std::function<bool()> placeWanted)
 {
     auto layer = std::make_unique<FramedTransportLayer>(std::move(stopWaiting));
     layer->m_acceptor = true;
+    layer->m_placeWanted = std::move(placeWanted);
     return layer;
 }
 
@@ -27,20 +29,29 @@ DcmTransportConnection* FramedTransportLayer::createConnection(DcmNativeSocketTy
 {
     // No process the program starts may keep a connection of its peers open.
     ::fcntl(openSocket, F_SETFD, ::fcntl(openSocket, F_GETFD) | FD_CLOEXEC);
-    if (m_acceptor)
-        return new FramedTcpConnection(openSocket, std::make_shared<FramingVerdict>(PduFramingWatch::Verdict::Passing),
-                                       m_stopWaiting, PduFramingWatch::kMaxCommandBytes,
-                                       qint64(kAcceptorAcseSeconds) * 1000);
+    if (m_acceptor) {
+        auto* connection =
+            new FramedTcpConnection(openSocket, std::make_shared<FramingVerdict>(PduFramingWatch::Verdict::Passing),
+                                    m_stopWaiting, PduFramingWatch::kMaxCommandBytes,
+                                    qint64(kAcceptorAcseSeconds) * 1000);
+        if (m_placeWanted)
+            connection->yieldPlaceWhen(m_placeWanted);
+        return connection;
+    }
     // One association at a time per requester: each starts with a clean verdict.
     m_verdict->store(PduFramingWatch::Verdict::Passing);
     return new FramedTcpConnection(openSocket, m_verdict, m_stopWaiting);
 }
 
+FramedTcpConnection* framedConnectionOf(T_ASC_Association* association)
+{
+    return association ? dynamic_cast<FramedTcpConnection*>(DUL_getTransportConnection(association->DULassociation))
+                       : nullptr;
+}
+
 std::shared_ptr<const FramingVerdict> framingVerdictOf(T_ASC_Association* association)
 {
-    const auto* connection = association ? dynamic_cast<const FramedTcpConnection*>(
-                                               DUL_getTransportConnection(association->DULassociation))
-                                         : nullptr;
+    const FramedTcpConnection* connection = framedConnectionOf(association);
     return connection ? connection->verdictHandle() : nullptr;
 }
 
@@ -80,6 +91,10 @@ QString framingRefusalText(PduFramingWatch::Verdict verdict, const QString& peer
         what = QStringLiteral("передавал одно сообщение DICOM дольше допустимого (%1 с и ещё 1 с на каждые %2 КБ)")
                    .arg(messageBound().baseMs / 1000.0)
                    .arg(messageBound().bytesPerSecond / 1024);
+        break;
+    case PduFramingWatch::Verdict::HeldPlace:
+        what = QStringLiteral("не продвигал передачу дольше %1 с, пока другой отправитель ждал места")
+                   .arg(acceptorPlaceBoundMs() / 1000.0);
         break;
     }
     return QStringLiteral("%1 %2 — соединение прервано").arg(peer, what);

@@ -24,9 +24,11 @@ public:
     // FramedTcpConnection).
     explicit FramedTransportLayer(std::function<bool()> stopWaiting = {});
     // An acceptor's layer, whose connections are served at once on several threads: each keeps a
-    // verdict of its own (see FramedTcpConnection::verdict), and its peer has kAcceptorAcseSeconds to
-    // ask for its association.
-    static std::unique_ptr<FramedTransportLayer> forAcceptor(std::function<bool()> stopWaiting);
+    // verdict of its own (see FramedTcpConnection::verdict), its peer has kAcceptorAcseSeconds to ask
+    // for its association, and gives its place up when it is not getting on while `placeWanted` says
+    // another sender waits for one (see FramedTcpConnection::yieldPlaceWhen).
+    static std::unique_ptr<FramedTransportLayer> forAcceptor(std::function<bool()> stopWaiting,
+                                                             std::function<bool()> placeWanted = {});
 
     // DCMTK's acceptor asks for a "secure" connection whenever it is given a layer of its own; this
     // one only watches and never encrypts, whatever it is asked for.
@@ -38,6 +40,7 @@ public:
 private:
     std::shared_ptr<FramingVerdict> m_verdict;
     std::function<bool()> m_stopWaiting;
+    std::function<bool()> m_placeWanted;
     bool m_acceptor = false;
 };
 
@@ -45,6 +48,9 @@ private:
 // network owns the layer), whose waits for the peer end once stopWaiting says so. The verdict of that
 // connection; null when the layer could not be set, and the requester must then not go on.
 std::shared_ptr<const FramingVerdict> watchPduFraming(DcmSCU& scu, std::function<bool()> stopWaiting = {});
+
+// The framed connection that carries this association; null when it is not one.
+FramedTcpConnection* framedConnectionOf(T_ASC_Association* association);
 
 // The verdict of the connection that carries this association, as it will be; null when it is not a
 // framed one.

@@ -1,5 +1,6 @@
 #include "pacs/GetStudySCU.h"
 
+#include "pacs/FramedTransportLayer.h"
 #include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/ReceivedObjectFile.h"
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace pacs {
 
@@ -140,7 +142,8 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
 
     T_ASC_Association* association = associationOf(*this);
     OFCondition cond = EC_Normal;
-    DcmOutputFileStream* stream = openReceiveStream(incoming.path(), *request, association, *presID, &cond);
+    DcmOutputFileStream* stream = openReceiveStream(incoming.path(), *request, association, *presID, &cond,
+                                                      incoming.takeDescriptor());
     if (!stream) {
         diskFull = diskFull || errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory);
         return refuseUnwritten(*presID, *request,
@@ -149,19 +152,25 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
     bool tooLarge = false;
     int writeError = 0;
     {
-        StoreBoundStream bounded(stream, outputDirectory);
+        // More than the store can spare: nothing more of it earns the server time, its file goes, and
+        // the server is told at once; the rest of it is read past.
+        const T_ASC_PresentationContextID answerPcid = *presID;
+        StoreBoundStream bounded(stream, outputDirectory, [&] {
+            if (FramedTcpConnection* connection = framedConnectionOf(association))
+                connection->refuseMoreTime();
+            incoming.remove();
+            diskFull = true;
+            noteWriteFailure(QStringLiteral("Недостаточно места на локальном диске для принятого объекта"));
+            DcmSCU::sendSTOREResponse(answerPcid, STATUS_STORE_Refused_OutOfResources, *request);
+            m_answered = true;
+        });
         cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID,
                                           bounded.stream(), nullptr, nullptr);
         writeError = errno;
         tooLarge = bounded.refused();
     }
-    if (cond.good() && tooLarge) {
-        // More than the store can spare: read to its end, not kept.
-        incoming.remove();
-        diskFull = true;
-        noteWriteFailure(QStringLiteral("Недостаточно места на локальном диске для принятого объекта"));
-        return EC_Normal;
-    }
+    if (tooLarge)
+        return cond.good() ? EC_Normal : cond;
     if (cond.bad()) {
         incoming.remove();
         if (cond.code() != DIMSEC_OUTOFRESOURCES) {
@@ -210,13 +219,28 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         return EC_Normal;
     } else {
         const QString sop = uidOf(*received, DCM_SOPInstanceUID);
-        written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error);
+        // A retrieve that judges its objects (one with an admission) lists them, and is handed their
+        // summaries.
+        bool moved = false;
+        written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error, admission != nullptr,
+                                    &moved);
         received.reset();
-        if (written && admission)
-            admission->kept(sop, path);
+        if (moved)
+            incoming.release();
         m_storeStatus = written ? STATUS_Success : STATUS_STORE_Refused_OutOfResources;
         if (!written && (errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory)))
             diskFull = true;
+        const ReceivedObjectAdmission::Verdict settled =
+            written && admission ? admission->kept(sop, path) : ReceivedObjectAdmission::Verdict::Keep;
+        if (settled != ReceivedObjectAdmission::Verdict::Keep) {
+            // Kept first by another copy: in this very file, or, in other content, in its own.
+            if (settled == ReceivedObjectAdmission::Verdict::Differs) {
+                platform::OwnFileDoor({outputDirectory}).remove(path, platform::OwnProof::made(takeStoredFile(path)));
+                m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
+            }
+            incoming.remove();
+            return EC_Normal;
+        }
     }
     incoming.remove();
     if (!written) {
@@ -236,6 +260,10 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
 OFCondition GetStudySCU::sendSTOREResponse(T_ASC_PresentationContextID presID, Uint16 status,
                                            const T_DIMSE_C_StoreRQ& request)
 {
+    if (std::exchange(m_answered, false)) {
+        m_haveStoreStatus = false;
+        return EC_Normal; // told while the object still came
+    }
     if (m_haveStoreStatus)
         status = m_storeStatus;
     m_haveStoreStatus = false;

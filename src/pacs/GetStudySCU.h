@@ -84,6 +84,7 @@ private:
     bool m_stored = false; // the last object was stored
     Uint16 m_storeStatus = STATUS_Success;
     bool m_haveStoreStatus = false;
+    bool m_answered = false; // the object under way was answered while it still came
 };
 
 } // namespace pacs

@@ -48,6 +48,11 @@ void tightenMessageBound(qint64 baseMs)
     g_messageBaseMs = baseMs > 0 && baseMs < kMessageBaseMs ? baseMs : kMessageBaseMs;
 }
 
+qint64 acceptorPlaceBoundMs()
+{
+    return qMin<qint64>(messageBound().baseMs, qint64(kAcceptorAcseSeconds) * 1000);
+}
+
 // With Nagle on, each small PDU (command sets, responses) waits for the peer's delayed ACK: a
 // 300-image transfer then takes seconds instead of a fraction of one. The toolkit reads the switch
 // from the environment at every connection. It is set while the process starts, before any thread

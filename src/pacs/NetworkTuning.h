@@ -25,12 +25,11 @@ void setNetworkTimeouts(const NetworkTimeouts& timeouts);
 // first byte to its last: the time-outs above restart with every fragment, so a peer trickling
 // fragments would otherwise hold the association for as long as it likes. The bound grows only with
 // the bytes the message brings at a pace no working link falls below, so empty or tiny fragments do
-// not renew it.
+// not renew it, and only with bytes the receiver keeps (see FramedTcpConnection::refuseMoreTime).
 struct MessageBound
 {
     qint64 baseMs = 0;          // what any message may take
     qint64 bytesPerSecond = 0;  // and one second more for each this many bytes of it
-    qint64 allowedMs(qint64 bytes) const { return baseMs + bytes * 1000 / bytesPerSecond; }
 };
 MessageBound messageBound();
 // Tests only: a shorter base bound, so that a peer that trickles is cut off quickly. It never
@@ -40,6 +39,12 @@ void tightenMessageBound(qint64 baseMs);
 // A sender that connects to the program's listener has this long to send its association request,
 // and to close its connection after a refusal or a release.
 constexpr int kAcceptorAcseSeconds = 5;
+
+// How long a sender of the program's listener may keep its place without getting on while another
+// sender waits for one: to begin each message, until it has brought something that was kept, and for
+// each message, plus one second for each 64 KB the message brings. Never more than messageBound()'s
+// base, so that the tests' shorter bound shortens it too.
+qint64 acceptorPlaceBoundMs();
 
 // Turns Nagle's algorithm off for all DICOM sockets (DCMTK reads TCP_NODELAY when it opens one)
 // and stops the reverse DNS look-up of peers. Done once per process; cheap to call again.

@@ -58,6 +58,9 @@ constexpr int kPortGraceMs = 5000;
 // A port nobody listens on is held only by connections, whose sockets the system keeps a minute after
 // they end (TIME-WAIT): the listener binds it once they are gone.
 constexpr int kPortFreedBySystemMs = 65000;
+// How often the files the receiving threads reported are taken: less than the index waits to write
+// a batch of them.
+constexpr int kArrivalsTakenMs = 50;
 } // namespace
 
 PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server, PacsConfig config,
@@ -70,6 +73,9 @@ PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server,
 {
     ++g_liveSessions;
     liveList().append(this);
+    m_arrivalsTimer = new QTimer(this);
+    m_arrivalsTimer->setInterval(kArrivalsTakenMs);
+    connect(m_arrivalsTimer, &QTimer::timeout, this, &PacsRetrieveSession::takeArrivals);
     if (m_index)
         m_batch = new db::IndexBatch(
             m_index, [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
@@ -89,6 +95,7 @@ PacsRetrieveSession::~PacsRetrieveSession()
 {
     // Files that arrived are listed, whoever lets the session go; nobody is told any more.
     blockSignals(true);
+    takeArrivals();
     flushIndex();
     releaseListener();
     liveList().removeOne(this);
@@ -162,6 +169,7 @@ bool PacsRetrieveSession::stopAllForExit(int waitMs)
     // The threads have reported every file they wrote by queued calls: taken now, and listed.
     for (PacsRetrieveSession* session : sessions) {
         QCoreApplication::sendPostedEvents(session, QEvent::MetaCall);
+        session->takeArrivals();
         session->flushIndex();
     }
     return whole && g_filesLeftUnlisted.load() == 0;
@@ -208,7 +216,18 @@ void PacsRetrieveSession::start()
         return;
     }
     m_listener->addStudy(m_studyUid, m_targetFolder, m_admission);
-    connect(m_listener, &StorageListener::studyFileReceived, this, &PacsRetrieveSession::onListenerFile);
+    // Taken on the listener's thread, under the lock removeStudy takes: every file stored for the
+    // study before this retrieve stops waiting is listed, none after.
+    connect(
+        m_listener, &StorageListener::studyFileReceived, this,
+        [arrivals = m_arrivals, study = m_studyUid](const QString& studyUid, const QString& filePath) {
+            if (studyUid != study)
+                return;
+            const QMutexLocker lock(&arrivals->mutex);
+            arrivals->paths << filePath;
+        },
+        Qt::DirectConnection);
+    m_arrivalsTimer->start();
     connect(m_listener, &StorageListener::studyFileRefused, this, &PacsRetrieveSession::onListenerRefusal);
     connect(m_listener, &StorageListener::foreignObjectRefused, this, &PacsRetrieveSession::onListenerForeignObject);
     connect(m_listener, &StorageListener::listening, this, &PacsRetrieveSession::onListening);
@@ -248,7 +267,15 @@ void PacsRetrieveSession::startWorker()
     m_workerCancel = m_worker->cancelFlag();
     m_worker->moveToThread(m_workerThread);
     connect(m_workerThread, &QThread::started, m_worker, &PacsRetrieveWorker::run);
-    connect(m_worker, &PacsRetrieveWorker::fileReceived, this, &PacsRetrieveSession::onWorkerFile);
+    // Taken on the worker's thread, before anything it reports after.
+    connect(
+        m_worker, &PacsRetrieveWorker::fileReceived, m_worker,
+        [arrivals = m_arrivals](const QString& filePath) {
+            const QMutexLocker lock(&arrivals->mutex);
+            arrivals->paths << filePath;
+        },
+        Qt::DirectConnection);
+    m_arrivalsTimer->start();
     connect(m_worker, &PacsRetrieveWorker::finished, this, &PacsRetrieveSession::onWorkerFinished);
     connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
     connect(m_workerThread, &QThread::finished, m_workerThread, &QObject::deleteLater);
@@ -278,21 +305,27 @@ void PacsRetrieveSession::cancel(bool discardArrivals)
         finish(false, retrieveCancelledText());
 }
 
-void PacsRetrieveSession::onWorkerFile(const QString& filePath)
+void PacsRetrieveSession::takeArrivals()
 {
-    handleFile(filePath);
-}
-
-void PacsRetrieveSession::onListenerFile(const QString& studyUid, const QString& filePath)
-{
-    if (studyUid == m_studyUid)
-        handleFile(filePath);
+    QStringList paths;
+    {
+        const QMutexLocker lock(&m_arrivals->mutex);
+        paths.swap(m_arrivals->paths);
+    }
+    for (const QString& path : std::as_const(paths))
+        handleFile(path);
 }
 
 void PacsRetrieveSession::onListenerRefusal(const QString& studyUid, bool diskFull)
 {
-    // An object whose study could not be told is counted by every retrieve the listener serves.
-    if (!studyUid.isEmpty() && studyUid != m_studyUid)
+    // An object whose study could not be told may be this retrieve's, or any other sender's: it counts
+    // only for a retrieve that did not get everything.
+    if (studyUid.isEmpty()) {
+        ++m_untoldRefused;
+        m_untoldDiskFull = m_untoldDiskFull || diskFull;
+        return;
+    }
+    if (studyUid != m_studyUid)
         return;
     ++m_refused;
     m_diskFull = m_diskFull || diskFull;
@@ -306,12 +339,15 @@ void PacsRetrieveSession::onListenerForeignObject(const QString& studyUid)
 
 void PacsRetrieveSession::handleFile(const QString& filePath)
 {
-    // What the receiver made for this retrieve; nothing when it found the object's earlier copy.
-    QByteArray digest;
-    const platform::FileId made = takeStoredFile(filePath, &digest);
+    // What the receiver made for this retrieve, the digest of its bytes, and what it read of it;
+    // nothing but the digest when it found the object's earlier copy, which is read here.
+    StoredFile stored = takeStored(filePath);
+    const platform::FileId made = stored.file;
+    const QByteArray digest = stored.digest;
     if (m_discard)
         return;
-    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(filePath);
+    const std::optional<dicom::DicomFileSummary> summary =
+        stored.summary ? std::move(stored.summary) : dicom::readFileSummary(filePath);
     if (summary && summary->studyInstanceUid != m_studyUid) {
         // The server sent something that was not asked for: it is not kept.
         qWarning("Retrieve of %s: dropped an object of study %s", qPrintable(m_studyUid),
@@ -432,10 +468,12 @@ void PacsRetrieveSession::flushIndex()
 void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
 {
     // Every file that arrived is indexed, or known not to be, before the end is judged.
+    takeArrivals();
     flushIndex();
     // What the listener saw here tells the cause better than the server's counts of it.
-    if (m_diskFull) {
-        finish(false, localDiskFullText(m_targetFolder, m_received, m_received + m_refused));
+    if (m_diskFull || (!ok && m_untoldDiskFull)) {
+        const int refused = m_refused + (ok ? 0 : m_untoldRefused);
+        finish(false, localDiskFullText(m_targetFolder, m_received, m_received + refused));
         return;
     }
     if (!m_cancelled && m_received == 0 && m_foreignObjects > 0) {
@@ -490,6 +528,7 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
     if (m_over)
         return;
     // The mark goes only once the last of the study's rows is in.
+    takeArrivals();
     flushIndex();
     m_over = true;
     releaseListener();

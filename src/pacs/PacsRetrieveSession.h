@@ -13,16 +13,19 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
 #include <memory>
 
 class QThread;
+class QTimer;
 
 namespace db {
 class Database;
@@ -86,8 +89,6 @@ signals:
     void waitingForPort(const QString& message);
 
 private slots:
-    void onWorkerFile(const QString& filePath);
-    void onListenerFile(const QString& studyUid, const QString& filePath);
     void onListenerRefusal(const QString& studyUid, bool diskFull);
     void onListenerForeignObject(const QString& studyUid);
     void onListening();
@@ -95,6 +96,14 @@ private slots:
     void onWorkerFinished(bool ok, const QString& errorMessage);
 
 private:
+    // Files reported by the receiving threads, taken on this thread a batch at a time: a wake-up of
+    // this thread for each object cost more than listing it.
+    struct Arrivals
+    {
+        QMutex mutex;
+        QStringList paths;
+    };
+    void takeArrivals();
     void startWorker();
     void handleFile(const QString& filePath);
     // The received files of a batch whose transaction is over: counted when indexed.
@@ -109,6 +118,8 @@ private:
     void deleteWhenIdle();
 
     QPointer<db::Database> m_index;
+    std::shared_ptr<Arrivals> m_arrivals = std::make_shared<Arrivals>();
+    QTimer* m_arrivalsTimer = nullptr;
     PacsServer m_server;
     PacsConfig m_config;
     QString m_studyUid;
@@ -132,9 +143,12 @@ private:
     QHash<QString, QString> m_elsewhere;
     bool m_elsewhereStale = true;
     int m_received = 0;
-    // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full.
+    // Objects the listener did not keep for this study (C-MOVE), and whether the disk was full; the
+    // same for objects of a study it could not tell (refused before they were whole).
     int m_refused = 0;
     bool m_diskFull = false;
+    int m_untoldRefused = 0;
+    bool m_untoldDiskFull = false;
     int m_foreignObjects = 0;
     QString m_foreignStudyUid;
     // Which objects are kept; files the index refused for a UID that names another object.

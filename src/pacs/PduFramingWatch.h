@@ -33,6 +33,7 @@ public:
         BadCommand,          // a command set not made of plain group 0000 elements, or without its data set type
         BadFraming,          // a PDV longer than its PDU or shorter than its header, or an unknown PDU type
         TooSlow,             // a message (or PDU) not whole within its bound; set by cutOff, never by feed
+        HeldPlace,           // a listener's sender not getting on while another waited; set by cutOff
     };
 
     // Far above any command set a real peer sends, far below what DCMTK's parse can suffer.

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QUuid>
+#include <QtEndian>
 
 #include <cerrno>
 #include <cstdio>
@@ -76,46 +77,59 @@ QString candidateName(const QString& base, int n)
     return n == 0 ? base + QStringLiteral(".dcm") : QStringLiteral("%1_%2.dcm").arg(base).arg(n);
 }
 
-enum class LinkOutcome { Linked, Unsupported, Failed };
+enum class Naming { Named, NoFolder, Unsupported, Failed };
 
-// Gives the finished file its first free name by a hard link, which never replaces an existing file.
-// Writing under a fresh name and linking it avoids truncating or renaming over a file, both of which
-// make ext4 force the data to disk on close and halve the speed of a retrieve.
-LinkOutcome linkToFreeName(const QString& written, const QDir& dir, const QString& base, QString* path, QString* error)
+// Gives the finished file its first free name, never replacing a file there: by renaming it where the
+// file system can refuse to replace one, else by a hard link (`moved` tells which). Writing under a
+// fresh name and moving or linking it avoids truncating or renaming over a file, both of which make
+// ext4 force the data to disk on close and halve the speed of a retrieve.
+Naming giveFreeName(const QString& written, const QDir& dir, const QString& base, QString* path, int* number,
+                    bool* moved, QString* error)
 {
     const QByteArray source = QFile::encodeName(written);
+    bool renaming = true;
     for (int n = 0; n < 100000; ++n) {
         const QString target = dir.filePath(candidateName(base, n));
-        if (::link(source.constData(), QFile::encodeName(target).constData()) == 0) {
+        const QByteArray name = QFile::encodeName(target);
+        const int done = renaming
+                           ? ::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE)
+                           : ::link(source.constData(), name.constData());
+        if (done == 0) {
             *path = target;
-            return LinkOutcome::Linked;
+            *number = n;
+            *moved = renaming;
+            return Naming::Named;
         }
         if (errno == EEXIST)
             continue;
-        if (errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV || errno == EMLINK)
-            return LinkOutcome::Unsupported; // FAT and some network file systems have no hard links
+        if (errno == ENOENT || errno == ENOTDIR)
+            return Naming::NoFolder;
+        if (renaming && (errno == EINVAL || errno == ENOSYS || errno == EXDEV)) {
+            renaming = false; // a file system that cannot rename without replacing: linked instead
+            --n;
+            continue;
+        }
+        if (!renaming && (errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV || errno == EMLINK))
+            return Naming::Unsupported; // FAT and some network file systems have no hard links
         *error = QStringLiteral("Не удалось создать файл %1: %2").arg(target, QString::fromLocal8Bit(strerror(errno)));
-        return LinkOutcome::Failed;
+        return Naming::Failed;
     }
     *error = QStringLiteral("Не удалось подобрать свободное имя файла в папке %1").arg(dir.path());
-    return LinkOutcome::Failed;
+    return Naming::Failed;
 }
 
-// The files stored and not yet taken by the retrieve that is told of them: as made (unknown for an
-// earlier copy found holding the object), and the digest of their bytes.
-struct StoredFile
-{
-    platform::FileId made;
-    QByteArray digest;
-};
+// The files made and not yet taken by the retrieve that is told of them.
 QMutex g_storedMutex;
 QHash<QString, StoredFile> g_stored;
 
-void noteStored(const QString& path, const QByteArray& digest, bool made)
+// An earlier copy found holding the object (no file made) never takes the place of the note of the
+// connection that made that very file and has yet to be taken.
+void noteStored(const QString& path, StoredFile stored)
 {
-    const StoredFile file{made ? platform::FileId::of(path) : platform::FileId{}, digest};
     const QMutexLocker lock(&g_storedMutex);
-    g_stored.insert(path, file);
+    if (!stored.file.known && g_stored.contains(path))
+        return;
+    g_stored.insert(path, std::move(stored));
 }
 
 // The digest of the received file's bytes, as they are stored; the file, linked into place, bears it
@@ -184,12 +198,57 @@ QByteArray newMetaHeader(DcmDataset& dataset, E_TransferSyntax syntax)
     return length <= filled ? QByteArray(static_cast<const char*>(written), qsizetype(length)) : QByteArray();
 }
 
+// newMetaHeader for the UIDs a C-STORE request names. Its bytes differ from one object of a sender to
+// the next only in the SOP Instance UID's value: a header made once for the class, the syntax and the
+// length of a plain instance UID, with a stand-in of that length, is given each object's UID in its
+// place, rather than DCMTK building and writing a file format for each object.
+QByteArray requestMetaHeader(const char* sopClass, const char* sopInstance, E_TransferSyntax syntax)
+{
+    const auto built = [&](const char* instance) {
+        DcmDataset uids;
+        if (uids.putAndInsertString(DCM_SOPClassUID, sopClass).bad()
+            || uids.putAndInsertString(DCM_SOPInstanceUID, instance).bad())
+            return QByteArray();
+        return newMetaHeader(uids, syntax);
+    };
+    const QByteArray instance(sopInstance);
+    bool plain = !instance.isEmpty() && instance.size() <= 64;
+    for (const char c : instance)
+        plain = plain && ((c >= '0' && c <= '9') || c == '.');
+    if (!plain)
+        return built(sopInstance);
+    struct Made
+    {
+        QByteArray sopClass;
+        E_TransferSyntax syntax = EXS_Unknown;
+        qsizetype instanceLength = 0;
+        QByteArray header;
+        qsizetype instanceAt = -1; // where the instance UID's value starts
+    };
+    thread_local Made made;
+    if (made.header.isEmpty() || made.sopClass != sopClass || made.syntax != syntax
+        || made.instanceLength != instance.size()) {
+        made = {sopClass, syntax, instance.size(), built(QByteArray(instance.size(), '1').constData()), -1};
+        // (0002,0003) UI: the element's header, then its value.
+        const qsizetype element = made.header.indexOf(QByteArrayView("\x02\x00\x03\x00UI", 6), 132);
+        made.instanceAt = element < 0 ? -1 : element + 8;
+        if (made.instanceAt < 0 || made.instanceAt + instance.size() > made.header.size()) {
+            made.header.clear();
+            return built(sopInstance);
+        }
+    }
+    QByteArray header = made.header;
+    header.replace(made.instanceAt, instance.size(), instance);
+    return header;
+}
+
 std::function<void(const QString&)> g_copyingForTest;
 
 // Copies the file `source` into the folder under a temporary name of the receive's own, and gives the
 // copy the first free name only once it is whole, through the door, never over a file that is there:
 // a copy cut short (the program killed, the disk full) lies under no object's name.
-bool copyToFreeName(const QString& source, const QDir& dir, const QString& base, QString* path, QString* error)
+bool copyToFreeName(const QString& source, const QDir& dir, const QString& base, QString* path, int* number,
+                    QString* error)
 {
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
@@ -222,8 +281,10 @@ bool copyToFreeName(const QString& source, const QDir& dir, const QString& base,
         for (int n = 0; n < 100000; ++n) {
             *path = dir.filePath(candidateName(base, n));
             const platform::OwnFileDoor::Outcome renamed = door.rename(temporary, made, *path, platform::OwnProof(), &why);
-            if (renamed == platform::OwnFileDoor::Outcome::Done)
+            if (renamed == platform::OwnFileDoor::Outcome::Done) {
+                *number = n;
                 return true;
+            }
             // Taken: the next name. Anything else is told.
             if (renamed != platform::OwnFileDoor::Outcome::Refused || !platform::FileId::of(*path).known)
                 break;
@@ -306,7 +367,8 @@ bool holdsUid(DcmDataset& dataset, const DcmTagKey& key, const OFString& uid)
 
 // The header written on receipt names the UIDs of the request: it is rewritten only when it differs
 // from the data set's own (or is DCMTK's, which also names the sender), and stays when it cannot be read.
-bool settleHeader(const QString& receivedPath, DcmDataset& dataset, QString* error)
+// `rewritten`: whether a new header is in place, which names the syntax the data set came in.
+bool settleHeader(const QString& receivedPath, DcmDataset& dataset, QString* error, bool* rewritten = nullptr)
 {
     // The data set names the request's UIDs in the syntax it came in, as nearly every one does: the
     // header written for them is the one it needs, and is neither read back nor made again.
@@ -316,7 +378,11 @@ bool settleHeader(const QString& receivedPath, DcmDataset& dataset, QString* err
         return true;
     const QByteArray written = writtenHeader(receivedPath);
     const QByteArray header = written.isEmpty() ? QByteArray() : newMetaHeader(dataset, dataset.getOriginalXfer());
-    return header.isEmpty() || header == written || replaceHeader(receivedPath, written.size(), header, error);
+    if (header.isEmpty() || header == written)
+        return true;
+    if (rewritten)
+        *rewritten = true;
+    return replaceHeader(receivedPath, written.size(), header, error);
 }
 
 bool makeFolder(const QDir& dir, QString* error)
@@ -330,40 +396,77 @@ bool makeFolder(const QDir& dir, QString* error)
 } // namespace
 
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
-                       QString* filePath, QString* error)
+                       QString* filePath, QString* error, bool summarized, bool* moved)
 {
     QString localError;
     QString* err = error ? error : &localError;
+    bool movedAway = false;
+    bool* receivedMoved = moved ? moved : &movedAway;
+    *receivedMoved = false;
     DcmDataset& dataset = *parsed.getDataset();
     const QDir dir(outputDirectory);
     bool byUid = false;
     const QString base = baseNameFor(dataset, &byUid);
-    if (!makeFolder(dir, err))
-        return false;
+    // Read off the object as parsed, which the stored file holds byte for byte: it is not parsed again.
+    StoredFile stored;
+    if (summarized)
+        stored.summary = dicom::summaryOf(parsed, receivedPath);
     // The received file becomes the stored one, its data set byte for byte as the peer sent it. Its
     // large values move with it, so the parsed object, which reads them from this file, is not used
     // past this point.
-    if (!settleHeader(receivedPath, dataset, err))
+    bool rewritten = false;
+    if (!settleHeader(receivedPath, dataset, err, &rewritten))
         return false;
-    const QByteArray digest = markReceived(receivedPath);
-    // Sent again as it was stored before (a retrieve of the study repeated, or one cut short before
-    // its rows were written): that file is this object's, and nothing is written. Any other file under
-    // the object's name, whoever wrote it, stays as it is, and the object takes a free name beside it.
-    const QString ownName = dir.filePath(candidateName(base, 0));
-    if (byUid && holdsSameObject(ownName, receivedPath, dataset)) {
-        noteStored(ownName, digest, false);
+    stored.digest = markReceived(receivedPath);
+    if (stored.summary && rewritten)
+        stored.summary->transferSyntaxUid = QString::fromLatin1(DcmXfer(dataset.getOriginalXfer()).getXferID());
+    // Any file under the object's name, whoever wrote it, stays as it is, and the object takes the first
+    // free name beside it. The folder is made when it is not there.
+    QString path;
+    int number = 0;
+    const auto name = [&] {
+        return g_copyingForTest ? Naming::Unsupported
+                                : giveFreeName(receivedPath, dir, base, &path, &number, receivedMoved, err);
+    };
+    Naming named = name();
+    if (named == Naming::NoFolder || named == Naming::Unsupported) {
+        if (!makeFolder(dir, err))
+            return false;
+        if (named == Naming::NoFolder)
+            named = name();
+    }
+    if (named == Naming::NoFolder) {
+        *err = QStringLiteral("Не удалось сохранить принятый файл %1 в папке %2").arg(receivedPath, dir.path());
+        return false;
+    }
+    if (named == Naming::Failed)
+        return false;
+    if (named == Naming::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, &number, err))
+        return false;
+    const platform::FileId made = platform::FileId::of(path);
+    // The object as it was stored before (a retrieve of the study repeated, or one cut short before
+    // its rows were written), or as another connection brings it at the same time: the file under the
+    // lowest name that holds these very bytes is the object's, and this one goes again. Every name
+    // below this one was taken when it was given, each by a file whole once named.
+    for (int lower = 0; byUid && lower < number; ++lower) {
+        const QString held = dir.filePath(candidateName(base, lower));
+        if (!holdsSameObject(held, path, dataset))
+            continue;
+        const platform::OwnFileDoor::Outcome removed =
+            platform::OwnFileDoor({dir.path()}).remove(path, platform::OwnProof::made(made));
+        if (removed != platform::OwnFileDoor::Outcome::Done && removed != platform::OwnFileDoor::Outcome::Gone)
+            break; // it stays, and is listed
+        StoredFile earlier;
+        earlier.digest = stored.digest;
+        noteStored(held, std::move(earlier));
         if (filePath)
-            *filePath = ownName;
+            *filePath = held;
         return true;
     }
-    QString path;
-    const LinkOutcome linked =
-        g_copyingForTest ? LinkOutcome::Unsupported : linkToFreeName(receivedPath, dir, base, &path, err);
-    if (linked == LinkOutcome::Failed)
-        return false;
-    if (linked == LinkOutcome::Unsupported && !copyToFreeName(receivedPath, dir, base, &path, err))
-        return false;
-    noteStored(path, digest, true);
+    stored.file = made;
+    if (stored.summary)
+        stored.summary->filePath = QFileInfo(path).absoluteFilePath();
+    noteStored(path, std::move(stored));
     if (filePath)
         *filePath = path;
     return true;
@@ -381,13 +484,18 @@ void copyWithoutLinksForTest(std::function<void(const QString& partialCopy)> cop
     g_copyingForTest = std::move(copying);
 }
 
-platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest)
+StoredFile takeStored(const QString& filePath)
 {
     const QMutexLocker lock(&g_storedMutex);
-    const StoredFile stored = g_stored.take(filePath);
+    return g_stored.take(filePath);
+}
+
+platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest)
+{
+    StoredFile stored = takeStored(filePath);
     if (digest)
         *digest = stored.digest;
-    return stored.made;
+    return stored.file;
 }
 
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
@@ -401,10 +509,8 @@ DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_Stor
     t_written = {};
     if (association && ASC_findAcceptedPresentationContext(association->params, presID, &context).good()) {
         syntax = DcmXfer(context.acceptedTransferSyntax).getXfer();
-        DcmDataset uids;
-        if (syntax != EXS_Unknown && uids.putAndInsertString(DCM_SOPClassUID, request.AffectedSOPClassUID).good()
-            && uids.putAndInsertString(DCM_SOPInstanceUID, request.AffectedSOPInstanceUID).good())
-            header = newMetaHeader(uids, syntax);
+        if (syntax != EXS_Unknown)
+            header = requestMetaHeader(request.AffectedSOPClassUID, request.AffectedSOPInstanceUID, syntax);
     }
     DcmOutputFileStream* stream = nullptr;
     if (header.isEmpty()) {

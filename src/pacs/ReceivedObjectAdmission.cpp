@@ -24,10 +24,12 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
     if (kept != m_seriesOfKept.constEnd()) {
         if (*kept != seriesInstanceUid || m_studyOfSeries.value(*kept) != studyInstanceUid)
             return refuse();
-        // Another object under the same UIDs: the first stays, and the retrieve says what was not kept
-        // (also when the first has no file yet to compare with).
+        // Another object under the same UIDs: the first stays, and the retrieve says what was not kept.
+        // While the first has no file yet, it is let in and settled once stored (see kept).
         const QString file = m_fileOfKept.value(sopInstanceUid);
-        if (!sameAsKept || (!file.isEmpty() && sameAsKept(file)))
+        if (sameAsKept && file.isEmpty())
+            return Verdict::Keep;
+        if (!sameAsKept || sameAsKept(file))
             return Verdict::AlreadyKept;
         ++m_differing;
         return Verdict::Differs;
@@ -44,10 +46,18 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
     return Verdict::Keep;
 }
 
-void ReceivedObjectAdmission::kept(const QString& sopInstanceUid, const QString& filePath)
+ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::kept(const QString& sopInstanceUid, const QString& filePath)
 {
     QMutexLocker lock(&m_mutex);
-    m_fileOfKept.insert(sopInstanceUid, filePath);
+    const QString first = m_fileOfKept.value(sopInstanceUid);
+    if (first.isEmpty()) {
+        m_fileOfKept.insert(sopInstanceUid, filePath);
+        return Verdict::Keep;
+    }
+    if (first == filePath)
+        return Verdict::AlreadyKept;
+    ++m_differing;
+    return Verdict::Differs;
 }
 
 int ReceivedObjectAdmission::differing() const

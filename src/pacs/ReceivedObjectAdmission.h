@@ -29,11 +29,15 @@ public:
     explicit ReceivedObjectAdmission(QString indexPath);
 
     // sameAsKept: whether the object holds the very bytes of the file kept for its UIDs (given that
-    // file's path); without it, an object whose UIDs came before counts as the same.
+    // file's path); without it, an object whose UIDs came before counts as the same. A copy that comes
+    // while the first one of its UIDs is still being stored is let in too, and settled by kept.
     Verdict admit(const QString& sopInstanceUid, const QString& seriesInstanceUid, const QString& studyInstanceUid,
                   const std::function<bool(const QString& keptFile)>& sameAsKept = {});
-    // The file an object let in by admit was stored in.
-    void kept(const QString& sopInstanceUid, const QString& filePath);
+    // The file an object let in by admit was stored in, and what becomes of it. Copies of one object
+    // let in at once settle here: the first file named is the object's (Keep); a copy stored in that
+    // very file, which the writer found to hold its bytes, was kept by it (AlreadyKept: no file of its
+    // own); a copy in another file has other content (Differs, counted), and its file is not to stay.
+    Verdict kept(const QString& sopInstanceUid, const QString& filePath);
     int refused() const;
     int differing() const;
     // At the program's end, for threads that may still be receiving: once it returns, no call reads

@@ -25,9 +25,34 @@
 
 namespace pacs {
 
+namespace {
+
+QString receivingName(const QString& folder)
+{
+    return QDir(folder).filePath(
+        QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+}
+
+int makeEmpty(const QString& path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+} // namespace
+
 ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders, Creation creation)
     : m_folders(folders)
 {
+    // One made ahead goes where the objects went before, as a rule: made there at once, without
+    // looking at the folder first.
+    if (creation == Creation::Made && !folders.isEmpty() && !folders.first().isEmpty()) {
+        const QString path = receivingName(folders.first());
+        m_descriptor = makeEmpty(path);
+        if (m_descriptor >= 0) {
+            m_path = path;
+            return;
+        }
+    }
     QStringList candidates;
     for (const QString& folder : folders) {
         if (!folder.isEmpty())
@@ -46,10 +71,9 @@ ReceivedObjectFile::ReceivedObjectFile(const QStringList& folders, Creation crea
         // here for nothing (each one made and removed slows the file system's next creations), nor
         // emptied (the file system would then write it out on close and its removal wait for the
         // disk). One made ahead is made now, under that name, and never emptied.
-        const QString path = QDir(folder).filePath(
-            QStringLiteral(".receiving-%1.part").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+        const QString path = receivingName(folder);
         if (creation == Creation::Made) {
-            m_descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            m_descriptor = makeEmpty(path);
             if (m_descriptor < 0) {
                 // None made ahead: the receive makes its own, and tells what stops it.
                 m_error = QStringLiteral("Не удалось создать файл %1: %2")
@@ -84,6 +108,13 @@ int ReceivedObjectFile::takeDescriptor()
     return std::exchange(m_descriptor, -1);
 }
 
+void ReceivedObjectFile::release()
+{
+    if (m_descriptor >= 0)
+        ::close(takeDescriptor());
+    m_path.clear();
+}
+
 void ReceivedObjectFile::remove()
 {
     if (m_descriptor >= 0)
@@ -108,6 +139,7 @@ void ReceivedObjectFile::remove()
         remake();
         t_last.door->remove(m_path, platform::OwnProof::ownName());
     }
+    m_path.clear(); // gone, or given its name for good: not looked for again
 }
 
 namespace {
@@ -119,9 +151,10 @@ constexpr qint64 kSpaceCheckBytes = 8ll * 1024 * 1024;
 // Passes writes on to the file's stream within what the store can spare.
 struct BoundConsumer : DcmConsumer
 {
-    BoundConsumer(DcmOutputStream* file, const QString& folder)
+    BoundConsumer(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
         : file(file)
         , folder(folder)
+        , refusing(std::move(refusing))
     {
         measure();
     }
@@ -132,26 +165,35 @@ struct BoundConsumer : DcmConsumer
         nextCheck = written + kSpaceCheckBytes;
     }
     // Good still once refusing: DCMTK would otherwise wait for a fragment past the last one.
-    OFBool good() const override { return file->good(); }
-    OFCondition status() const override { return file->status(); }
-    OFBool isFlushed() const override { return file->isFlushed(); }
-    offile_off_t avail() const override { return file->avail(); }
+    OFBool good() const override { return file ? file->good() : OFTrue; }
+    OFCondition status() const override { return file ? file->status() : EC_Normal; }
+    OFBool isFlushed() const override { return file ? file->isFlushed() : OFTrue; }
+    offile_off_t avail() const override { return file ? file->avail() : offile_off_t(1) << 30; }
     offile_off_t write(const void* data, offile_off_t length) override
     {
         if (!refused && written + qint64(length) > nextCheck)
             measure();
-        if (refused || (allowed >= 0 && written + qint64(length) > allowed)) {
+        if (!refused && allowed >= 0 && written + qint64(length) > allowed) {
             refused = true;
-            return length;
+            file.reset(); // closed: its space can be given back
+            if (refusing)
+                refusing();
         }
+        if (refused)
+            return length;
         const offile_off_t done = file->write(data, length);
         written += qint64(done);
         return done;
     }
-    void flush() override { file->flush(); }
+    void flush() override
+    {
+        if (file)
+            file->flush();
+    }
 
     std::unique_ptr<DcmOutputStream> file;
     QString folder;
+    std::function<void()> refusing;
     qint64 written = 0;
     qint64 allowed = -1; // -1: the free space cannot be told
     qint64 nextCheck = 0;
@@ -162,15 +204,15 @@ struct BoundConsumer : DcmConsumer
 
 struct StoreBoundStream::Bounded : BoundConsumer, DcmOutputStream
 {
-    Bounded(DcmOutputStream* file, const QString& folder)
-        : BoundConsumer(file, folder)
+    Bounded(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
+        : BoundConsumer(file, folder, std::move(refusing))
         , DcmOutputStream(static_cast<BoundConsumer*>(this))
     {
     }
 };
 
-StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder)
-    : m_bounded(std::make_unique<Bounded>(file, folder))
+StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
+    : m_bounded(std::make_unique<Bounded>(file, folder, std::move(refusing)))
 {
 }
 

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class DcmFileFormat;
@@ -44,7 +45,10 @@ public:
     QString errorString() const { return m_error; }
     // The made file's open descriptor, handed over to the receive (which closes it); -1 when none.
     int takeDescriptor();
+    // Removes the file (through the door, by its name of the receive's own) and forgets it.
     void remove();
+    // Forgets the file, which has been given its name for good: nothing is left to remove.
+    void release();
 
 private:
     QStringList m_folders;
@@ -57,11 +61,13 @@ private:
 // the store of `folder` can spare, its free space less the reserve, looked at again as the file grows,
 // since a sender need not say how long its object is and may send without end. Past that the rest is
 // taken and dropped, so that the receive stays in step with the sender (DCMTK's own way on a failed
-// write waits for a further fragment when the last one failed), and refused() says so.
+// write waits for a further fragment when the last one failed), and refused() says so. The file is
+// closed as soon as it is refused, and `refusing` is told then, while the rest is still to come: the
+// object is not to hold the disk, nor its sender to wait for the answer, for as long as it is sent.
 class StoreBoundStream
 {
 public:
-    StoreBoundStream(DcmOutputStream* file, const QString& folder);
+    StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing = {});
     ~StoreBoundStream();
     StoreBoundStream(const StoreBoundStream&) = delete;
     StoreBoundStream& operator=(const StoreBoundStream&) = delete;

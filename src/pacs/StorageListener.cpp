@@ -28,6 +28,7 @@
 #include <dcmtk/dcmnet/scpthrd.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -46,6 +47,7 @@ namespace {
 // stop ends every such wait at once.
 constexpr Uint32 kListenWaitSeconds = 30;
 constexpr int kBindRetryMs = 500;
+constexpr int kListenRetryMs = 200;
 // Senders served at once; the one after them waits until one of them is done.
 constexpr int kSendersAtOnce = 8;
 
@@ -123,6 +125,11 @@ protected:
         // with files removed a little earlier, making a file costs more than receiving the object.
         if (cond.good() && m_stored && !m_listener->stopRequested())
             m_next = std::make_unique<ReceivedObjectFile>(stagingFolders(), ReceivedObjectFile::Creation::Made);
+        // A sender that brought what a retrieve waits for keeps its place between its objects as long
+        // as DCMTK waits, however many others want one.
+        if (m_stored)
+            if (FramedTcpConnection* connection = framedConnectionOf(associationOf(*this)))
+                connection->keptSomething();
         return cond;
     }
 
@@ -167,7 +174,13 @@ private:
                 QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(incoming.errorString()));
             return kNoTemporaryFile;
         }
+        m_refusedForSpace = false;
         const OFCondition cond = receiveUnparsed(request, pcid, incoming);
+        if (m_refusedForSpace) {
+            // Answered, and its file gone, as soon as it outgrew the store's room; the rest of it was
+            // read past unwritten, unless its sender was cut off meanwhile.
+            return cond.code() == DIMSEC_OUTOFRESOURCES ? OFCondition(EC_Normal) : cond;
+        }
         if (cond.bad()) {
             const int writeError = errno;
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1")
@@ -230,18 +243,35 @@ private:
         }
 
         QString path;
-        const bool written = storeReceivedFile(incoming.path(), *received, folder, &path, &error);
+        // Listed by the retrieve it is routed to, which is handed its summary.
+        bool moved = false;
+        const bool written =
+            storeReceivedFile(incoming.path(), *received, folder, &path, &error, m_outputFolder.isEmpty(), &moved);
         const int writeError = errno;
-        if (written && admission)
-            admission->kept(QString::fromLatin1(sop.c_str()).trimmed(), path);
+        const QString sopUid = QString::fromLatin1(sop.c_str()).trimmed();
+        const ReceivedObjectAdmission::Verdict settled =
+            written && admission ? admission->kept(sopUid, path) : ReceivedObjectAdmission::Verdict::Keep;
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
-        incoming.remove();
+        if (moved)
+            incoming.release();
+        else
+            incoming.remove();
         if (!written) {
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
             emit m_listener->studyFileRefused(studyUid, writeError == ENOSPC || writeError == EDQUOT
                                                             || storeBelowReserve(folder));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
+        }
+        if (settled != ReceivedObjectAdmission::Verdict::Keep) {
+            // Another copy of it, come at the same time, was kept first: in this very file, which that
+            // copy reports; or, in other content, in a file of its own, and this one goes.
+            if (settled == ReceivedObjectAdmission::Verdict::Differs)
+                platform::OwnFileDoor({folder}).remove(path, platform::OwnProof::made(takeStoredFile(path)));
+            return sendSTOREResponse(pcid, request,
+                                     settled == ReceivedObjectAdmission::Verdict::AlreadyKept
+                                         ? STATUS_Success
+                                         : STATUS_STORE_Error_CannotUnderstand);
         }
         // Reported before the answer, so the PACS's final C-MOVE response comes after it.
         if (!m_listener->reportStored(studyUid, path)) {
@@ -268,7 +298,8 @@ private:
         int writeError = 0;
         bool refused = false;
         {
-            StoreBoundStream bounded(stream, QFileInfo(path).absolutePath());
+            StoreBoundStream bounded(stream, QFileInfo(path).absolutePath(),
+                                     [&] { refuseForSpace(request, pcid, file); });
             cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()),
                                               &dataPcid, bounded.stream(), nullptr, nullptr);
             refused = bounded.refused();
@@ -281,6 +312,20 @@ private:
             return makeDcmnetCondition(DIMSEC_INVALIDPRESENTATIONCONTEXTID, OF_error,
                                        "DIMSE: Presentation Contexts of Command and Data Set differ");
         return cond;
+    }
+
+    // An object that outgrew the store's room while it still comes: nothing more of it earns its
+    // sender time, its file goes at once, and its sender is told at once, so that it need not send the
+    // rest to learn it. What is still sent of it is read past.
+    void refuseForSpace(const T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID pcid, ReceivedObjectFile& file)
+    {
+        m_refusedForSpace = true;
+        if (FramedTcpConnection* connection = framedConnectionOf(associationOf(*this)))
+            connection->refuseMoreTime();
+        file.remove();
+        emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: недостаточно места на диске"));
+        emit m_listener->studyFileRefused(QString(), true);
+        sendSTOREResponse(pcid, request, STATUS_STORE_Refused_OutOfResources);
     }
 
     // Where the temporary file of an incoming object goes: the listener's folder, or beside the
@@ -303,6 +348,7 @@ private:
     // The file made for the sender's next object, until it comes or the association ends.
     std::unique_ptr<ReceivedObjectFile> m_next;
     bool m_stored = false; // the last object was stored
+    bool m_refusedForSpace = false; // the object under way, and answered so
 
 public:
     // The association is over: no object comes for the file made ahead.
@@ -431,7 +477,7 @@ void StorageListener::serveSenders(T_ASC_Network* network)
         const OFCondition cond = ASC_receiveAssociation(network, &association, maxPdu, nullptr, nullptr, OFFalse,
                                                         DUL_NOBLOCK, int(kListenWaitSeconds));
         if (cond.bad()) {
-            // No request within the wait, another server took the sender, or one that never asked.
+            reportListeningFailure(cond, association);
             if (association) {
                 ASC_dropAssociation(association);
                 ASC_destroyAssociation(&association);
@@ -445,6 +491,25 @@ void StorageListener::serveSenders(T_ASC_Network* network)
         scp.dropFileMadeAhead();
         scp.m_framing.reset();
     }
+}
+
+void StorageListener::reportListeningFailure(const OFCondition& cond, T_ASC_Association* association)
+{
+    // No request within the wait, or the listener stopping: nothing happened. Several servers wait for
+    // each sender, and those that did not get it find nothing to take.
+    const QString cause = conditionText(cond);
+    if (cond == DUL_NOASSOCIATIONREQUEST || m_stop.load()
+        || (cond.code() == DULC_TCPINITERROR && cause.contains(QString::fromLocal8Bit(std::strerror(EAGAIN)))))
+        return;
+    // A sender the framing watch cut off before its request was whole is named so.
+    const std::shared_ptr<const FramingVerdict> verdict = framingVerdictOf(association);
+    const QString refusal = verdict ? framingRefusalText(verdict->load(), QStringLiteral("отправитель")) : QString();
+    emit errorOccurred(QStringLiteral("Ошибка приёма соединения: %1").arg(refusal.isEmpty() ? cause : refusal));
+    // The listening socket itself failed (no descriptor left, no memory): it is tried again, paced, so
+    // that a lasting failure does not keep a core busy.
+    if (cond.code() == DULC_TCPINITERROR)
+        for (int waited = 0; waited < kListenRetryMs && !m_stop.load(); waited += 50)
+            QThread::msleep(50);
 }
 
 void StorageListener::run()
@@ -491,9 +556,15 @@ void StorageListener::run()
         reportedBindFailure = false;
         keepListeningSocketToItself(network);
         // Every sender's connection is read through the framing watch. Once stopped, the listener waits
-        // for no sender.
-        const std::unique_ptr<FramedTransportLayer> framing =
-            FramedTransportLayer::forAcceptor([this] { return m_stop.load(); });
+        // for no sender; while a sender waits for a place (its connection not taken yet, the listening
+        // socket readable), one that is not getting on gives its place up.
+        const int listeningSocket = listeningSocketOf(network);
+        const std::unique_ptr<FramedTransportLayer> framing = FramedTransportLayer::forAcceptor(
+            [this] { return m_stop.load(); },
+            [listeningSocket] {
+                pollfd waiting{listeningSocket, POLLIN, 0};
+                return ::poll(&waiting, 1, 0) > 0;
+            });
         ASC_setTransportLayer(network, framing.get(), 0);
         {
             std::lock_guard lock(m_networkMutex);

@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 
+class OFCondition;
+struct T_ASC_Association;
 struct T_ASC_Network;
 
 namespace pacs {
@@ -83,6 +85,8 @@ private:
     // One of the servers of the port: takes senders from the network and serves them, one after
     // another, until stop.
     void serveSenders(T_ASC_Network* network);
+    // A wait for a sender that ended otherwise than with one to serve: told, unless nothing happened.
+    void reportListeningFailure(const OFCondition& cond, T_ASC_Association* association);
     // Reports a file stored for the study, unless no retrieve waits for the study any more: told under
     // the lock removeStudy takes, so that a retrieve that stops waiting (a cancel) is told of every file
     // stored before, and of none after.

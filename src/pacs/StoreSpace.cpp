@@ -20,7 +20,20 @@ std::function<qint64(const QString&)> g_probe;
 // object received, where a mount table lookup would cost a file read each time.
 qint64 freeBytesOnDisk(const QString& folder)
 {
+    // Asked for each object received, of the same folder as a rule: its path is made once.
+    struct Asked
+    {
+        QString folder;
+        QByteArray path;
+    };
+    thread_local Asked last;
+    if (folder == last.folder) {
+        struct statvfs info = {};
+        if (::statvfs(last.path.constData(), &info) == 0)
+            return qint64(info.f_bavail) * qint64(info.f_frsize);
+    }
     QString path = QDir::cleanPath(QDir(folder).absolutePath());
+    last = {folder, QFile::encodeName(path)};
     for (;;) {
         struct statvfs info = {};
         if (::statvfs(QFile::encodeName(path).constData(), &info) == 0)

@@ -133,10 +133,17 @@ private slots:
 
     void listenerCutsOffHostileSenders_data()
     {
-        QTest::addColumn<int>("message");
-        QTest::newRow("command nested 20000 levels") << int(peers::HostileMessage::NestedCommand);
-        QTest::newRow("command of 1 MiB") << int(peers::HostileMessage::HugeCommand);
-        QTest::newRow("data where the command is due") << int(peers::HostileMessage::DataForCommand);
+        QTest::addColumn<int>("message"); // -1: an association request cut short, before anything else
+        QTest::addColumn<QString>("said");
+        QTest::newRow("command nested 20000 levels") << int(peers::HostileMessage::NestedCommand)
+                                                     << QStringLiteral("отправитель прислал");
+        QTest::newRow("command of 1 MiB")
+            << int(peers::HostileMessage::HugeCommand) << QStringLiteral("отправитель прислал");
+        QTest::newRow("data where the command is due") << int(peers::HostileMessage::DataForCommand)
+                                                       << QStringLiteral("отправитель прислал");
+        // The listening call itself ends in failure: told all the same.
+        QTest::newRow("association request cut short")
+            << -1 << QStringLiteral("Ошибка приёма соединения: DUL Illegal");
     }
 
     // A sender whose first message no sound peer sends is cut off before DCMTK parses it: no answer,
@@ -144,6 +151,7 @@ private slots:
     void listenerCutsOffHostileSenders()
     {
         QFETCH(int, message);
+        QFETCH(QString, said);
         const QString out = m_work.filePath(QStringLiteral("cut%1").arg(message));
         ListenerOnThread running(out);
         QVERIFY(running.listening());
@@ -152,6 +160,15 @@ private slots:
 
         bool sent = false, answered = true;
         std::unique_ptr<QThread> sender(QThread::create([&] {
+            if (message < 0) {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, port);
+                const QByteArray cutShort("\x01\x00\x00\x00\x00\x04\x00\x01\x00\x00", 10);
+                sent = socket.waitForConnected(30000) && socket.write(cutShort) == cutShort.size()
+                    && socket.waitForBytesWritten(30000);
+                answered = socket.waitForReadyRead(30000) && socket.bytesAvailable() > 0;
+                return;
+            }
             DcmSCU scu;
             if (!peers::associateForStorage(scu, port, "KALVLISTEN"))
                 return;
@@ -171,8 +188,7 @@ private slots:
         QVERIFY(sent);
         QVERIFY(!answered);
         QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 10000);
-        QVERIFY2(errors.last().first().toString().contains(QStringLiteral("отправитель прислал")),
-                 qPrintable(errors.last().first().toString()));
+        QVERIFY2(errors.last().first().toString().contains(said), qPrintable(errors.last().first().toString()));
 
         QProcess storescu;
         storescu.start(QStandardPaths::findExecutable(QStringLiteral("storescu")),
@@ -301,6 +317,13 @@ private slots:
         // Held to a bound of 2 s here: each empty fragment would renew a time-out, not the bound.
         QTest::newRow("answer whose fragments never end")
             << int(peers::HostileMessage::EndlessFragments) << QStringLiteral("дольше допустимого");
+        // Past the answer's 1 MB, refused anyway, its bytes earn it no more time (64 MiB would earn
+        // more than a quarter of an hour).
+        QTest::newRow("answer past 1 MB whose fragments keep coming")
+            << int(peers::HostileMessage::EndlessLargeAnswer) << QStringLiteral("дольше допустимого");
+        // Inside a fragment as between two: the trickle would take 100 s.
+        QTest::newRow("fragment trickled a byte at a time")
+            << int(peers::HostileMessage::TrickledFragment) << QStringLiteral("дольше допустимого");
     }
 
     // A server that answers one row and then a message no sound peer sends: the search keeps the row,

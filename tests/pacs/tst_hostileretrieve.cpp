@@ -13,12 +13,15 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
+#include "pacs/ScuAssociation.h"
 #include "pacs/StorageListener.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -163,7 +166,8 @@ private slots:
         QTest::addColumn<QString>("objects"); // a: the asked study's objects in order, f: another study's
         QTest::addColumn<int>("abortAfter");
         QTest::addColumn<int>("cancelAfter"); // the user cancels once this many arrived; -1 never
-        QTest::addColumn<int>("roomForFiles"); // the disk is full once the folder holds this many; -1 never
+        QTest::addColumn<int>("roomForFiles"); // the disk is full once the folder holds this many; -1 never;
+                                               // -2 room for a part of one object only
         QTest::addColumn<int>("indexed");
         QTest::addColumn<QString>("message"); // what the failure says; empty: success
         QTest::addColumn<bool>("unfinished");
@@ -183,6 +187,10 @@ private slots:
             QTest::newRow(m + ": the UID of an archived image") << mode << "abaa" << -1 << -1 << -1 << 3
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
             QTest::newRow(m + ": one object twice") << mode << "aaas" << -1 << -1 << -1 << 3 << QString() << false;
+            // Several connections at once: only a C-MOVE's PACS opens them.
+            if (mode == 0)
+                QTest::newRow(m + ": the first object on six connections at once")
+                    << mode << "6aaa" << -1 << -1 << -1 << 3 << QString() << false;
             QTest::newRow(m + ": one UID twice, other content") << mode << "aaac" << -1 << -1 << -1 << 3
                                                                 << QStringLiteral("другим содержимым (оставлен первый из них): 1") << true;
             QTest::newRow(m + ": abort after 1 of 3") << mode << "aaa" << 1 << -1 << -1 << 1 << QString() << true;
@@ -192,6 +200,9 @@ private slots:
                                                             << QStringLiteral("локальном диске") << false;
             QTest::newRow(m + ": disk full after 1 of 3") << mode << "aaa" << -1 << -1 << 1 << 1
                                                           << QStringLiteral("получено объектов — 1 из 3") << true;
+            // Each object answered, and its file dropped, as soon as it outgrows the room.
+            QTest::newRow(m + ": no room for one whole object") << mode << "aaa" << -1 << -1 << -2 << 0
+                                                                << QStringLiteral("получено объектов — 0 из 3") << true;
         }
     }
 
@@ -211,8 +222,27 @@ private slots:
             setStoreFreeSpaceProbe([folder, roomForFiles](const QString&) {
                 return filesIn(folder) >= roomForFiles ? qint64(0) : qint64(1) << 40;
             });
+        if (roomForFiles == -2)
+            setStoreFreeSpaceProbe([](const QString&) { return kStoreFreeSpaceReserve + 4096; });
 
         peers::ScriptedScp peer;
+        // A leading digit: the first object comes on that many connections at once. The first of them
+        // to be stored is held while it is written until the others have been answered.
+        if (objects.front().isDigit()) {
+            peer.moveFirstObjectCopies = objects.front().digitValue();
+            objects.remove(0, 1);
+            const auto held = std::make_shared<std::atomic<Qt::HANDLE>>(nullptr);
+            copyWithoutLinksForTest([&peer, held](const QString&) {
+                Qt::HANDLE none = nullptr;
+                if (!held->compare_exchange_strong(none, QThread::currentThreadId()))
+                    return;
+                const QDeadlineTimer deadline(30000);
+                const int others = peer.moveFirstObjectCopies - 1;
+                while (int(peer.subOperationStatuses().size()) < others && !deadline.hasExpired())
+                    QThread::msleep(5);
+            });
+        }
+        const auto restoreLinks = qScopeGuard([] { copyWithoutLinksForTest({}); });
         int nextAsked = 0, nextForeign = 0;
         for (const QChar c : objects) {
             if (c == QLatin1Char('f')) {
@@ -355,6 +385,9 @@ private slots:
         }
         QTest::newRow("C-MOVE: another study into the listener from the expected AE") << 0 << 1000 << 1000 << "SCRIPTED";
         QTest::newRow("C-MOVE: another study into the listener from another AE") << 0 << 4096 << 4 << "INTRUDER";
+        // Refused before its study could be told: not this retrieve's, which gets all it asked for.
+        QTest::newRow("C-MOVE: an object past the store's room into the listener meanwhile")
+            << 0 << 4096 << 4 << "FLOOD";
     }
 
     // A server that puts several fragments in one PDU, of one message or of two: every object is stored
@@ -372,7 +405,28 @@ private slots:
         peer.packing = {fragmentBytes, pdvsPerPdu, 0};
         std::vector<std::unique_ptr<DcmDataset>> foreign;
         std::vector<int> intruderStatuses;
-        if (!intruder.isEmpty()) {
+        if (intruder == QStringLiteral("FLOOD")) {
+            // 1 MiB to spare: 2 MiB of an object that has not ended yet are past it.
+            setStoreFreeSpaceProbe([](const QString&) { return kStoreFreeSpaceReserve + (1 << 20); });
+            peer.duringMove = [&] {
+                DcmSCU scu;
+                if (!peers::associateForStorage(scu, m_listenPort, kOurAe, "FLOODER"))
+                    return;
+                T_ASC_Association* association = associationOf(scu);
+                T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
+                const QByteArray command =
+                    peers::storeCommandSet(1, UID_CTImageStorage, "1.2.826.0.1.3680043.10.1501.78");
+                OFCondition cond = peers::sendPdvs(association, pcid, command, DUL_COMMANDPDV);
+                for (int i = 0; cond.good() && i < 128; ++i)
+                    cond = peers::sendRaw(association, peers::dataPdu(pcid, 16384, false));
+                T_DIMSE_Message answer;
+                std::memset(&answer, 0, sizeof answer);
+                if (cond.good()
+                    && DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 30, &pcid, &answer, nullptr).good())
+                    intruderStatuses = {int(answer.msg.CStoreRSP.DimseStatus)};
+                scu.abortAssociation();
+            };
+        } else if (!intruder.isEmpty()) {
             for (const QString& path : m_foreignFiles)
                 foreign.push_back(fixtures::loadDataset(path));
             peer.duringMove = [&] {
@@ -391,7 +445,9 @@ private slots:
                                                                DCM_SOPInstanceUID) + QStringLiteral(".dcm"));
             QCOMPARE(peers::dataSetOfFile(stored), peers::dataSetBytes(*object, UID_LittleEndianExplicitTransferSyntax));
         }
-        if (!intruder.isEmpty())
+        if (intruder == QStringLiteral("FLOOD"))
+            QCOMPARE(intruderStatuses, std::vector<int>{STATUS_STORE_Refused_OutOfResources});
+        else if (!intruder.isEmpty())
             QCOMPARE(intruderStatuses, std::vector<int>(2, STATUS_STORE_Error_CannotUnderstand));
     }
 

@@ -5,6 +5,7 @@
 
 #include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,6 +47,8 @@ std::unique_ptr<DcmDataset> richDataset(bool unknownVr)
     auto ds = std::make_unique<DcmDataset>();
     ds->putAndInsertString(DCM_SOPClassUID, UID_CTImageStorage);
     ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.10.1501.77.5");
+    ds->putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.3680043.10.1501.77");
+    ds->putAndInsertString(DCM_SeriesInstanceUID, "1.2.826.0.1.3680043.10.1501.77.1");
     ds->putAndInsertString(DCM_PatientName, "Иванов^Пётр");
     ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
     ds->putAndInsertUint16(DCM_Rows, 4);
@@ -262,7 +265,8 @@ private slots:
         QTest::addColumn<int>("groupLengths");
         QTest::addColumn<int>("padding");
         QTest::addColumn<bool>("unknownVr");
-        QTest::addColumn<int>("meta"); // 0 as written, 1 longer (source AE), 2 shortest possible
+        QTest::addColumn<int>("meta"); // 0 as written, 1 longer (source AE), 2 shortest possible, 3 that naming
+                                       // explicit VR whatever the data set is in
         const int ex = EXS_LittleEndianExplicit, undefined = EET_UndefinedLength, noGl = EGL_withoutGL,
                   noPad = EPD_noChange;
         QTest::newRow("explicit, undefined lengths") << ex << undefined << noGl << noPad << false << 0;
@@ -273,6 +277,8 @@ private slots:
         QTest::newRow("trailing padding") << ex << undefined << noGl << int(EPD_withPadding) << false << 0;
         QTest::newRow("unknown VR") << ex << undefined << noGl << noPad << true << 1;
         QTest::newRow("implicit VR") << int(EXS_LittleEndianImplicit) << undefined << noGl << noPad << false << 0;
+        QTest::newRow("implicit VR under a header naming explicit")
+            << int(EXS_LittleEndianImplicit) << undefined << noGl << noPad << false << 3;
         QTest::newRow("JPEG-LS lossless") << int(EXS_JPEGLSLossless) << undefined << noGl << noPad << false << 1;
         QTest::newRow("RLE lossless") << int(EXS_RLELossless) << undefined << noGl << noPad << false << 0;
     }
@@ -290,11 +296,12 @@ private slots:
         QVERIFY(writeReceived(received, *richDataset(unknownVr), E_TransferSyntax(transferSyntax),
                               E_EncodingType(encoding), E_GrpLenEncoding(groupLengths), E_PaddingEncoding(padding),
                               meta == 1));
-        if (meta == 2) {
+        if (meta >= 2) {
             // Only the transfer syntax: a meta header shorter than any DCMTK writes.
             QByteArray bytes = contentOf(received);
             const quint32 oldLength = qFromLittleEndian<quint32>(bytes.constData() + 140);
-            const QByteArray syntax(DcmXfer(E_TransferSyntax(transferSyntax)).getXferID());
+            const E_TransferSyntax named = meta == 3 ? EXS_LittleEndianExplicit : E_TransferSyntax(transferSyntax);
+            const QByteArray syntax(DcmXfer(named).getXferID());
             QByteArray header(128, '\0');
             header += "DICM";
             header += QByteArray::fromHex("02000000554c0400") + QByteArray(4, '\0');
@@ -315,10 +322,14 @@ private slots:
         std::unique_ptr<DcmFileFormat> parsed = pacs::openReceivedObject(received, &error);
         QVERIFY2(parsed, qPrintable(error));
         QString storedPath;
-        QVERIFY2(storeReceivedFile(received, *parsed, root.filePath(QStringLiteral("new")), &storedPath, &error),
-                 qPrintable(error));
+        const QString out = root.filePath(QStringLiteral("new"));
+        QVERIFY2(storeReceivedFile(received, *parsed, out, &storedPath, &error, true), qPrintable(error));
         parsed.reset();
         QCOMPARE(QFileInfo(storedPath).fileName(), QStringLiteral("1.2.826.0.1.3680043.10.1501.77.5.dcm"));
+        // What the receiver read off the object is what the stored file reads as, header included.
+        const std::optional<dicom::DicomFileSummary> handed = takeStored(storedPath).summary;
+        QVERIFY(handed);
+        QCOMPARE(*handed, *dicom::readFileSummary(storedPath));
         QCOMPARE(datasetBytes(contentOf(storedPath)), sent);
         DcmFileFormat stored;
         QVERIFY(stored.loadFile(QFile::encodeName(storedPath).constData()).good());

@@ -194,18 +194,6 @@ QByteArray verificationRequest()
     return pdu + body;
 }
 
-// One P-DATA-TF PDU of one data fragment of `bytes`, `last` or not.
-QByteArray dataPdu(T_ASC_PresentationContextID pcid, qsizetype bytes, bool last)
-{
-    QByteArray pdu(12, '\0');
-    pdu[0] = 0x04;
-    qToBigEndian<quint32>(quint32(bytes + 6), pdu.data() + 2);
-    qToBigEndian<quint32>(quint32(bytes + 2), pdu.data() + 6);
-    pdu[10] = char(pcid);
-    pdu[11] = char(last ? 0x02 : 0x00);
-    return pdu + QByteArray(bytes, '\0');
-}
-
 // Stores one file on the listener as an ordinary sender does, in this process; the answer's status or
 // -1.
 int storeOne(quint16 port, const QString& file)
@@ -238,6 +226,7 @@ private:
     QTemporaryDir m_work;
     fixtures::SeriesLayout m_a, m_b;
     QStringList m_filesA, m_filesB;
+    QString m_large; // one image of 512 KB
 
 private slots:
     void initTestCase()
@@ -253,6 +242,14 @@ private slots:
         m_filesB = fixtures::writeSeries(m_work.filePath(QStringLiteral("src-b")), m_b);
         QCOMPARE(m_filesA.size(), 3);
         QCOMPARE(m_filesB.size(), 2);
+        fixtures::SeriesLayout large = m_a;
+        large.seriesUid.clear();
+        large.slices = 1;
+        large.rows = large.columns = 512;
+        fixtures::completeUids(large);
+        const QStringList files = fixtures::writeSeries(m_work.filePath(QStringLiteral("src-large")), large);
+        QCOMPARE(files.size(), 1);
+        m_large = files.first();
     }
 
     void receivesIntoItsFolderAndStopsQuickly()
@@ -434,48 +431,77 @@ private slots:
     void noSenderHoldsTheListener_data()
     {
         QTest::addColumn<QString>("sender");
-        QTest::newRow("connects and says nothing") << "silent";
-        QTest::newRow("asks for what is refused, and stays") << "refused";
-        QTest::newRow("sends fragments without the last one") << "trickling";
-        QTest::newRow("sends an object larger than the store can spare") << "endless";
+        QTest::addColumn<int>("senders"); // of that kind, before the one that is to be served
+        QTest::newRow("connects and says nothing") << "silent" << 1;
+        QTest::newRow("asks for what is refused, and stays") << "refused" << 1;
+        QTest::newRow("sends fragments without the last one") << "trickling" << 1;
+        QTest::newRow("sends an object larger than the store can spare") << "endless" << 1;
+        // Answered, and its file gone, while it still sends: the next sender's object has the room.
+        QTest::newRow("floods an object past the store's room") << "flood" << 1;
+        // Every place of the listener held: the sender the retrieve waits for still finds one.
+        QTest::newRow("eight connect and say nothing") << "silent" << 8;
+        QTest::newRow("eight ask for what is refused, and stay") << "refused" << 8;
+        QTest::newRow("eight are accepted and say nothing") << "accepted" << 8;
+        QTest::newRow("eight send fragments without the last one") << "trickling" << 8;
     }
 
     // Whatever one sender does, another is served at the same time; an object is written no further
-    // than the store's free space less its reserve.
+    // than the store's free space less its reserve. However many hold the listener's places, a sender
+    // that does not get on gives its place up to one that waits, whatever the time-outs of the network.
     void noSenderHoldsTheListener()
     {
         QFETCH(QString, sender);
-        const QString out = m_work.filePath(QStringLiteral("held-") + sender);
-        // The store has 1 MiB to spare.
-        setStoreFreeSpaceProbe([](const QString&) { return kStoreFreeSpaceReserve + (1 << 20); });
-        const auto restore = qScopeGuard([] { setStoreFreeSpaceProbe({}); });
+        QFETCH(int, senders);
+        const QString out = m_work.filePath(QStringLiteral("held-%1-%2").arg(sender).arg(senders));
+        // The store has 1 MiB to spare, less what the listener's folder holds.
+        setStoreFreeSpaceProbe([out](const QString&) {
+            qint64 held = 0;
+            for (const QFileInfo& file : QDir(out).entryInfoList(QDir::Files | QDir::Hidden))
+                held += file.size();
+            return kStoreFreeSpaceReserve + (1 << 20) - held;
+        });
+        // Time-outs that would keep a place for ten minutes.
+        setNetworkTimeouts({15, 600, 600});
+        const auto restore = qScopeGuard([] {
+            setStoreFreeSpaceProbe({});
+            setNetworkTimeouts({});
+        });
         const quint16 port = fixtures::freeLoopbackPort();
         RunningListener running(port, out);
         QSignalSpy refusals(running.listener, &StorageListener::studyFileRefused);
         QVERIFY(waitListening(running.listener));
 
-        std::unique_ptr<RawPeer> raw;
-        DcmSCU scu;
-        if (sender == QStringLiteral("silent")) {
-            raw = std::make_unique<RawPeer>(port);
-        } else if (sender == QStringLiteral("refused")) {
-            raw = std::make_unique<RawPeer>(port);
-            QVERIFY(raw->send(verificationRequest()));
-            QCOMPARE(raw->answerType(), 0x03); // A-ASSOCIATE-RJ, and the peer keeps its connection
-        } else {
-            QVERIFY(peers::associateForStorage(scu, port, "KALVLISTEN"));
-            T_ASC_Association* association = associationOf(scu);
-            const T_ASC_PresentationContextID pcid = scu.findPresentationContextID(UID_CTImageStorage, "");
+        std::vector<std::unique_ptr<RawPeer>> raws;
+        std::vector<std::unique_ptr<DcmSCU>> scus;
+        for (int i = 0; i < senders; ++i) {
+            if (sender == QStringLiteral("silent") || sender == QStringLiteral("refused")) {
+                raws.push_back(std::make_unique<RawPeer>(port));
+                if (sender == QStringLiteral("refused")) {
+                    QVERIFY(raws.back()->send(verificationRequest()));
+                    QCOMPARE(raws.back()->answerType(), 0x03); // A-ASSOCIATE-RJ, and the peer keeps its connection
+                }
+                continue;
+            }
+            scus.push_back(std::make_unique<DcmSCU>());
+            QVERIFY(peers::associateForStorage(*scus.back(), port, "KALVLISTEN"));
+            if (sender == QStringLiteral("accepted"))
+                continue;
+            T_ASC_Association* association = associationOf(*scus.back());
+            const T_ASC_PresentationContextID pcid = scus.back()->findPresentationContextID(UID_CTImageStorage, "");
             QVERIFY(peers::sendPdvs(association, pcid,
                                     peers::storeCommandSet(1, UID_CTImageStorage, "1.2.826.0.1.3680043.10.1501.77"),
                                     DUL_COMMANDPDV)
                         .good());
-            // 8 MiB for the endless one, fragments of 16 KiB; a few for the other.
-            const int fragments = sender == QStringLiteral("endless") ? 512 : 3;
+            // 8 MiB for the endless one, 2 MiB for the flood, fragments of 16 KiB; a few for the other.
+            const int fragments = sender == QStringLiteral("endless") ? 512
+                                : sender == QStringLiteral("flood")   ? 128
+                                                                      : 3;
             for (int i = 0; i < fragments; ++i)
-                QVERIFY(peers::sendRaw(association, dataPdu(pcid, 16384, false)).good());
-            if (sender == QStringLiteral("endless")) {
-                QVERIFY(peers::sendRaw(association, dataPdu(pcid, 2, true)).good());
+                QVERIFY(peers::sendRaw(association, peers::dataPdu(pcid, 16384, false)).good());
+            if (sender == QStringLiteral("endless") || sender == QStringLiteral("flood")) {
+                // The flood is answered before its end, and goes on.
+                if (sender == QStringLiteral("endless"))
+                    QVERIFY(peers::sendRaw(association, peers::dataPdu(pcid, 2, true)).good());
                 T_DIMSE_Message answer;
                 std::memset(&answer, 0, sizeof answer);
                 T_ASC_PresentationContextID answerPcid = pcid;
@@ -487,15 +513,18 @@ private slots:
                 QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 0, 10000);
             }
         }
-        // Another sender meanwhile is served, while the first still holds its connection.
-        QCOMPARE(storeOne(port, m_filesA.first()), int(STATUS_Success));
-        if (raw)
-            QVERIFY(raw->stillOpen());
-        else if (sender == QStringLiteral("trickling"))
-            QVERIFY(scu.isConnected() && peers::sendRaw(associationOf(scu), dataPdu(1, 2, false)).good());
-        if (scu.isConnected())
-            scu.abortAssociation();
-        raw.reset();
+        // Another sender meanwhile is served, while the first still holds its connection: an object of
+        // more than half the store's room after the flood.
+        QCOMPARE(storeOne(port, sender == QStringLiteral("flood") ? m_large : m_filesA.first()), int(STATUS_Success));
+        if (senders == 1 && !raws.empty())
+            QVERIFY(raws.front()->stillOpen());
+        else if (senders == 1 && (sender == QStringLiteral("trickling") || sender == QStringLiteral("flood")))
+            QVERIFY(scus.front()->isConnected()
+                    && peers::sendRaw(associationOf(*scus.front()), peers::dataPdu(1, 16384, false)).good());
+        for (const std::unique_ptr<DcmSCU>& scu : scus)
+            if (scu->isConnected())
+                scu->abortAssociation();
+        raws.clear();
         QVERIFY(running.stop());
     }
 

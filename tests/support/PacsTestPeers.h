@@ -297,7 +297,9 @@ enum class HostileMessage {
     DataForCommand,    // a data set, nested as deep, where the response's command is due
     NestedResponseData, // a pending response carrying a data set nested as deep; the answers go on after it
     OddFragmentObject,  // no message of its own: each object of a retrieve ends in a fragment of odd length
-    EndlessFragments    // a pending response whose data set comes as empty fragments, none the last, every 50 ms
+    EndlessFragments,   // a pending response whose data set comes as empty fragments, none the last, every 50 ms
+    EndlessLargeAnswer, // a pending response whose data set comes as 64 MiB of 16 KB fragments, none the last
+    TrickledFragment    // a pending response whose data set's first fragment comes a byte every 50 ms
 };
 // Far deeper than the stack of any thread of the program takes when DCMTK parses it.
 constexpr int kHostileDepth = 20000;
@@ -513,6 +515,18 @@ inline OFCondition sendPdvs(T_ASC_Association* association, T_ASC_PresentationCo
     return cond;
 }
 
+// One P-DATA-TF PDU of one data fragment of `bytes` zeros, `last` or not.
+inline QByteArray dataPdu(T_ASC_PresentationContextID pcid, qsizetype bytes, bool last)
+{
+    QByteArray pdu(12, '\0');
+    pdu[0] = 0x04;
+    qToBigEndian<quint32>(quint32(bytes + 6), pdu.data() + 2);
+    qToBigEndian<quint32>(quint32(bytes + 2), pdu.data() + 6);
+    pdu[10] = char(pcid);
+    pdu[11] = char(last ? 0x02 : 0x00);
+    return pdu + QByteArray(bytes, '\0');
+}
+
 // `message` as a peer sends it in place of a message of kind `field` (a request or a response; only
 // NestedResponseData has to be a response); `implicit` tells the data set's syntax.
 inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_PresentationContextID pcid,
@@ -538,6 +552,21 @@ inline OFCondition sendHostileMessage(T_ASC_Association* association, T_ASC_Pres
         empty[10] = char(pcid);
         for (int i = 0; cond.good() && i < 1200; ++i) {
             cond = sendRaw(association, empty);
+            QThread::msleep(50);
+        }
+        return cond;
+    }
+    case HostileMessage::EndlessLargeAnswer:
+    case HostileMessage::TrickledFragment: {
+        OFCondition cond =
+            sendPdvs(association, pcid, commandSet(field, messageId, sopClass, STATUS_Pending, true), DUL_COMMANDPDV);
+        // One PDU of one fragment, not the last: 16 KB sent at once, or 2,000 bytes a byte at a time.
+        const bool trickled = message == HostileMessage::TrickledFragment;
+        const QByteArray fragment = dataPdu(pcid, trickled ? 2000 : 16384, false);
+        for (int i = 0; cond.good() && !trickled && i < 4096; ++i)
+            cond = sendRaw(association, fragment);
+        for (qsizetype at = 0; cond.good() && trickled && at < fragment.size(); at += at < 12 ? 12 : 1) {
+            cond = sendRaw(association, fragment.mid(at, at < 12 ? 12 : 1));
             QThread::msleep(50);
         }
         return cond;
@@ -600,6 +629,9 @@ public:
     // Run on the C-MOVE's thread before it connects to the destination (which serves one association at
     // a time).
     std::function<void()> duringMove;
+    // A C-MOVE sends its first object on this many associations at once, its own and others beside
+    // it, each copy answered and counted, and the rest on its own.
+    int moveFirstObjectCopies = 1;
 
     ~ScriptedScp() override { stop(); }
 
@@ -960,7 +992,42 @@ private:
             return sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID,
                                         STATUS_MOVE_Refused_OutOfResourcesSubOperations, 0, counts);
         }
-        for (Uint16 i = 0; i < total; ++i) {
+        Uint16 first = 0;
+        if (moveFirstObjectCopies > 1 && total > 0) {
+            std::vector<std::thread> copies;
+            std::vector<Uint16> statuses(size_t(moveFirstObjectCopies), Uint16(STATUS_STORE_Error_CannotUnderstand));
+            // Copied here, one after another: DCMTK's data sets are not to be read by several threads.
+            std::vector<std::unique_ptr<DcmDataset>> objects;
+            for (int k = 0; k < moveFirstObjectCopies; ++k)
+                objects.push_back(std::make_unique<DcmDataset>(*retrieveObjects[0]));
+            for (int k = 0; k < moveFirstObjectCopies; ++k)
+                copies.emplace_back([&, k] {
+                    StoreSender beside;
+                    beside.setAETitle("SCRIPTED");
+                    beside.setPeerAETitle(destination);
+                    beside.setPeerHostName("127.0.0.1");
+                    beside.setPeerPort(moveDestinationPort);
+                    beside.addPresentationContext(UID_CTImageStorage, {UID_LittleEndianExplicitTransferSyntax});
+                    StoreSender& through = k == 0 ? sender : beside;
+                    if (k > 0 && (beside.initNetwork().bad() || beside.negotiateAssociation().bad()))
+                        return;
+                    Uint16 status = 0;
+                    DcmDataset& copy = *objects[size_t(k)];
+                    const T_ASC_PresentationContextID pcid =
+                        through.findPresentationContextID(stringOf(copy, DCM_SOPClassUID), "");
+                    if (through.sendSTORERequest(pcid, "", &copy, status).good())
+                        statuses[size_t(k)] = status;
+                    noteSubStatus(statuses[size_t(k)]);
+                    if (k > 0)
+                        beside.releaseAssociation();
+                });
+            for (std::thread& copy : copies)
+                copy.join();
+            for (const Uint16 status : statuses)
+                counts.add(status);
+            first = 1;
+        }
+        for (Uint16 i = first; i < total; ++i) {
             if (int(i) == retrieveAbortAfter) {
                 sender.abortAssociation();
                 return abortNow();
