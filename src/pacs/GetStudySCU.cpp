@@ -143,7 +143,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
     T_ASC_Association* association = associationOf(*this);
     OFCondition cond = EC_Normal;
     DcmOutputFileStream* stream = openReceiveStream(incoming.path(), *request, association, *presID, &cond,
-                                                      incoming.takeDescriptor());
+                                                      incoming.takeDescriptor(), &incoming.written());
     if (!stream) {
         diskFull = diskFull || errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory);
         return refuseUnwritten(*presID, *request,
@@ -163,7 +163,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
             noteWriteFailure(QStringLiteral("Недостаточно места на локальном диске для принятого объекта"));
             DcmSCU::sendSTOREResponse(answerPcid, STATUS_STORE_Refused_OutOfResources, *request);
             m_answered = true;
-        });
+        }, &incoming.written());
         cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()), presID,
                                           bounded.stream(), nullptr, nullptr);
         writeError = errno;
@@ -223,7 +223,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         // summaries.
         bool moved = false;
         written = storeReceivedFile(incoming.path(), *received, outputDirectory, &path, &error, admission != nullptr,
-                                    &moved);
+                                    &moved, &incoming.written());
         received.reset();
         if (moved)
             incoming.release();

@@ -133,12 +133,16 @@ void noteStored(const QString& path, StoredFile stored)
 }
 
 // The digest of the received file's bytes, as they are stored; the file, linked into place, bears it
-// as its mark.
-QByteArray markReceived(const QString& receivedPath)
+// as its mark. Taken from what the receive wrote when that is the whole file, else read from the file.
+QByteArray markReceived(const QString& receivedPath, WrittenBytes* written)
 {
     const platform::Descriptor file(
         ::open(QFile::encodeName(receivedPath).constData(), O_RDONLY | O_CLOEXEC));
-    const QByteArray digest = file.fd() >= 0 ? platform::ContentDigest::ofOpen(file.fd()) : QByteArray();
+    struct stat info {};
+    const bool whole = written && file.fd() >= 0 && ::fstat(file.fd(), &info) == 0 && info.st_size == written->size;
+    const QByteArray digest = whole ? written->digest.result()
+                              : file.fd() >= 0 ? platform::ContentDigest::ofOpen(file.fd())
+                                               : QByteArray();
     platform::ContentDigest::mark(file.fd(), digest);
     return digest;
 }
@@ -396,7 +400,7 @@ bool makeFolder(const QDir& dir, QString* error)
 } // namespace
 
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
-                       QString* filePath, QString* error, bool summarized, bool* moved)
+                       QString* filePath, QString* error, bool summarized, bool* moved, WrittenBytes* written)
 {
     QString localError;
     QString* err = error ? error : &localError;
@@ -417,7 +421,8 @@ bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const
     bool rewritten = false;
     if (!settleHeader(receivedPath, dataset, err, &rewritten))
         return false;
-    stored.digest = markReceived(receivedPath);
+    // A header written again is not what the receive wrote.
+    stored.digest = markReceived(receivedPath, rewritten ? nullptr : written);
     if (stored.summary && rewritten)
         stored.summary->transferSyntaxUid = QString::fromLatin1(DcmXfer(dataset.getOriginalXfer()).getXferID());
     // Any file under the object's name, whoever wrote it, stays as it is, and the object takes the first
@@ -500,7 +505,7 @@ platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest)
 
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
                                        T_ASC_Association* association, T_ASC_PresentationContextID presID,
-                                       OFCondition* cond, int made)
+                                       OFCondition* cond, int made, WrittenBytes* written)
 {
     const QByteArray local = QFile::encodeName(path);
     T_ASC_PresentationContext context;
@@ -530,6 +535,8 @@ DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_Stor
         stream->write(header.constData(), offile_off_t(header.size()));
     *cond = stream->status();
     if (cond->good()) {
+        if (written)
+            written->add(header.constData(), header.size());
         t_written = {path, request.AffectedSOPClassUID, request.AffectedSOPInstanceUID, syntax};
         return stream;
     }

@@ -2,6 +2,7 @@
 // Writes one DICOM object received over the network into a folder, in a file of its own.
 
 #include "dicom/DicomFileSummary.h"
+#include "pacs/ReceivedObjectFile.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QString>
@@ -28,9 +29,11 @@ namespace pacs {
 // connection brought at the same time) is the one `filePath` names, and none stays of this copy. On
 // failure `error` says why. `summarized`: the file made is kept with its summary (see takeStored), for
 // whoever lists it. `moved`: whether the received file itself was given the stored file's name (or
-// went as a copy that came twice): nothing is left under the received name.
+// went as a copy that came twice): nothing is left under the received name. `written`: what the receive
+// wrote into the received file, whose digest is the stored file's when it is the whole file as stored.
 bool storeReceivedFile(const QString& receivedPath, DcmFileFormat& parsed, const QString& outputDirectory,
-                       QString* filePath, QString* error, bool summarized = false, bool* moved = nullptr);
+                       QString* filePath, QString* error, bool summarized = false, bool* moved = nullptr,
+                       WrittenBytes* written = nullptr);
 
 // Whether the file at `storedPath` holds the received object in the very bytes storeReceivedFile would
 // store it in. The parsed object is not used after this, as after storeReceivedFile.
@@ -59,9 +62,10 @@ platform::FileId takeStoredFile(const QString& filePath, QByteArray* digest = nu
 // the transfer syntax accepted for the context: such a file is stored without being written again.
 // (DCMTK's own header also names the sender, and is written when this one cannot be made.) Null,
 // with `cond` set, when the file cannot be made. `made`: the descriptor of the file at `path`, already
-// made empty for the object (see ReceivedObjectFile), which the stream takes over; -1: none.
+// made empty for the object (see ReceivedObjectFile), which the stream takes over; -1: none. The
+// header written is added to `written`, when given.
 DcmOutputFileStream* openReceiveStream(const QString& path, const T_DIMSE_C_StoreRQ& request,
                                        T_ASC_Association* association, T_ASC_PresentationContextID presID,
-                                       OFCondition* cond, int made = -1);
+                                       OFCondition* cond, int made = -1, WrittenBytes* written = nullptr);
 
 } // namespace pacs

@@ -151,10 +151,11 @@ constexpr qint64 kSpaceCheckBytes = 8ll * 1024 * 1024;
 // Passes writes on to the file's stream within what the store can spare.
 struct BoundConsumer : DcmConsumer
 {
-    BoundConsumer(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
+    BoundConsumer(DcmOutputStream* file, const QString& folder, std::function<void()> refusing, WrittenBytes* written)
         : file(file)
         , folder(folder)
         , refusing(std::move(refusing))
+        , bytes(written)
     {
         measure();
     }
@@ -183,6 +184,8 @@ struct BoundConsumer : DcmConsumer
             return length;
         const offile_off_t done = file->write(data, length);
         written += qint64(done);
+        if (bytes && done > 0)
+            bytes->add(data, qint64(done));
         return done;
     }
     void flush() override
@@ -194,6 +197,7 @@ struct BoundConsumer : DcmConsumer
     std::unique_ptr<DcmOutputStream> file;
     QString folder;
     std::function<void()> refusing;
+    WrittenBytes* bytes;
     qint64 written = 0;
     qint64 allowed = -1; // -1: the free space cannot be told
     qint64 nextCheck = 0;
@@ -204,15 +208,16 @@ struct BoundConsumer : DcmConsumer
 
 struct StoreBoundStream::Bounded : BoundConsumer, DcmOutputStream
 {
-    Bounded(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
-        : BoundConsumer(file, folder, std::move(refusing))
+    Bounded(DcmOutputStream* file, const QString& folder, std::function<void()> refusing, WrittenBytes* written)
+        : BoundConsumer(file, folder, std::move(refusing), written)
         , DcmOutputStream(static_cast<BoundConsumer*>(this))
     {
     }
 };
 
-StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing)
-    : m_bounded(std::make_unique<Bounded>(file, folder, std::move(refusing)))
+StoreBoundStream::StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing,
+                                   WrittenBytes* written)
+    : m_bounded(std::make_unique<Bounded>(file, folder, std::move(refusing), written))
 {
 }
 

@@ -5,6 +5,7 @@
 // of a few hundred kilobytes.
 
 #include "dicom/DicomNesting.h"
+#include "platform/ContentDigest.h"
 
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,20 @@ class DcmOutputStream;
 class OFCondition;
 
 namespace pacs {
+
+// The bytes written into a received file, taken as they pass on their way to it: their digest is the
+// file's when `size` is the file's whole size, and the file need not be read again for it.
+struct WrittenBytes
+{
+    platform::ContentDigest digest;
+    qint64 size = 0;
+
+    void add(const void* data, qint64 length)
+    {
+        digest.add(static_cast<const char*>(data), length);
+        size += length;
+    }
+};
 
 // The name of a hidden temporary file in the first of the folders where one can be created (the
 // folder is made when missing), otherwise in the system's temporary folder. The receive creates
@@ -49,8 +64,11 @@ public:
     void remove();
     // Forgets the file, which has been given its name for good: nothing is left to remove.
     void release();
+    // What the receive wrote into the file.
+    WrittenBytes& written() { return m_written; }
 
 private:
+    WrittenBytes m_written;
     QStringList m_folders;
     QString m_path;
     QString m_error;
@@ -64,10 +82,12 @@ private:
 // write waits for a further fragment when the last one failed), and refused() says so. The file is
 // closed as soon as it is refused, and `refusing` is told then, while the rest is still to come: the
 // object is not to hold the disk, nor its sender to wait for the answer, for as long as it is sent.
+// What reaches the file is added to `written`, when given.
 class StoreBoundStream
 {
 public:
-    StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing = {});
+    StoreBoundStream(DcmOutputStream* file, const QString& folder, std::function<void()> refusing = {},
+                     WrittenBytes* written = nullptr);
     ~StoreBoundStream();
     StoreBoundStream(const StoreBoundStream&) = delete;
     StoreBoundStream& operator=(const StoreBoundStream&) = delete;

@@ -246,7 +246,8 @@ private:
         // Listed by the retrieve it is routed to, which is handed its summary.
         bool moved = false;
         const bool written =
-            storeReceivedFile(incoming.path(), *received, folder, &path, &error, m_outputFolder.isEmpty(), &moved);
+            storeReceivedFile(incoming.path(), *received, folder, &path, &error, m_outputFolder.isEmpty(), &moved,
+                              &incoming.written());
         const int writeError = errno;
         const QString sopUid = QString::fromLatin1(sop.c_str()).trimmed();
         const ReceivedObjectAdmission::Verdict settled =
@@ -291,7 +292,8 @@ private:
         T_ASC_Association* association = associationOf(*this);
         OFCondition cond = EC_Normal;
         const QString path = file.path();
-        DcmOutputFileStream* stream = openReceiveStream(path, request, association, pcid, &cond, file.takeDescriptor());
+        DcmOutputFileStream* stream = openReceiveStream(path, request, association, pcid, &cond, file.takeDescriptor(),
+                                                          &file.written());
         if (!stream)
             return cond;
         T_ASC_PresentationContextID dataPcid = pcid;
@@ -299,7 +301,7 @@ private:
         bool refused = false;
         {
             StoreBoundStream bounded(stream, QFileInfo(path).absolutePath(),
-                                     [&] { refuseForSpace(request, pcid, file); });
+                                     [&] { refuseForSpace(request, pcid, file); }, &file.written());
             cond = DIMSE_receiveDataSetInFile(association, getDIMSEBlockingMode(), int(getDIMSETimeout()),
                                               &dataPcid, bounded.stream(), nullptr, nullptr);
             refused = bounded.refused();

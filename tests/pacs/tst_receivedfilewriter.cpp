@@ -257,7 +257,8 @@ private slots:
 
     // A received object is stored as the peer sent it: its data set byte for byte, in whatever
     // transfer syntax and encoding it came, behind a new meta header that names that syntax, whatever
-    // meta header it came with (longer or shorter than the new one).
+    // meta header it came with (longer or shorter than the new one). The digest it is recorded with is
+    // that of the stored bytes, whether taken from what the receive wrote or read again.
     void receivedDataSetsKeepTheirBytes_data()
     {
         QTest::addColumn<int>("transferSyntax");
@@ -266,21 +267,25 @@ private slots:
         QTest::addColumn<int>("padding");
         QTest::addColumn<bool>("unknownVr");
         QTest::addColumn<int>("meta"); // 0 as written, 1 longer (source AE), 2 shortest possible, 3 that naming
-                                       // explicit VR whatever the data set is in
+                                       // explicit VR whatever the data set is in, 4 naming another
+                                       // instance in a UID of the same length
+        QTest::addColumn<bool>("headerPassed"); // the receive wrote the header too, not only the data set
         const int ex = EXS_LittleEndianExplicit, undefined = EET_UndefinedLength, noGl = EGL_withoutGL,
                   noPad = EPD_noChange;
-        QTest::newRow("explicit, undefined lengths") << ex << undefined << noGl << noPad << false << 0;
-        QTest::newRow("with the receiver's longer meta") << ex << undefined << noGl << noPad << false << 1;
-        QTest::newRow("with a shorter meta") << ex << undefined << noGl << noPad << false << 2;
-        QTest::newRow("sequences of defined length") << ex << int(EET_ExplicitLength) << noGl << noPad << false << 1;
-        QTest::newRow("group lengths") << ex << undefined << int(EGL_withGL) << noPad << false << 1;
-        QTest::newRow("trailing padding") << ex << undefined << noGl << int(EPD_withPadding) << false << 0;
-        QTest::newRow("unknown VR") << ex << undefined << noGl << noPad << true << 1;
-        QTest::newRow("implicit VR") << int(EXS_LittleEndianImplicit) << undefined << noGl << noPad << false << 0;
+        QTest::newRow("explicit, undefined lengths") << ex << undefined << noGl << noPad << false << 0 << true;
+        QTest::newRow("with the receiver's longer meta") << ex << undefined << noGl << noPad << false << 1 << true;
+        QTest::newRow("with a shorter meta") << ex << undefined << noGl << noPad << false << 2 << true;
+        QTest::newRow("sequences of defined length") << ex << int(EET_ExplicitLength) << noGl << noPad << false << 1 << true;
+        QTest::newRow("group lengths") << ex << undefined << int(EGL_withGL) << noPad << false << 1 << true;
+        QTest::newRow("trailing padding") << ex << undefined << noGl << int(EPD_withPadding) << false << 0 << true;
+        QTest::newRow("unknown VR") << ex << undefined << noGl << noPad << true << 1 << true;
+        QTest::newRow("implicit VR") << int(EXS_LittleEndianImplicit) << undefined << noGl << noPad << false << 0 << true;
         QTest::newRow("implicit VR under a header naming explicit")
-            << int(EXS_LittleEndianImplicit) << undefined << noGl << noPad << false << 3;
-        QTest::newRow("JPEG-LS lossless") << int(EXS_JPEGLSLossless) << undefined << noGl << noPad << false << 1;
-        QTest::newRow("RLE lossless") << int(EXS_RLELossless) << undefined << noGl << noPad << false << 0;
+            << int(EXS_LittleEndianImplicit) << undefined << noGl << noPad << false << 3 << true;
+        QTest::newRow("JPEG-LS lossless") << int(EXS_JPEGLSLossless) << undefined << noGl << noPad << false << 1 << true;
+        QTest::newRow("RLE lossless") << int(EXS_RLELossless) << undefined << noGl << noPad << false << 0 << true;
+        QTest::newRow("header the receive did not write") << ex << undefined << noGl << noPad << false << 0 << false;
+        QTest::newRow("header of the same length, rewritten") << ex << undefined << noGl << noPad << false << 4 << true;
     }
     void receivedDataSetsKeepTheirBytes()
     {
@@ -290,13 +295,22 @@ private slots:
         QFETCH(int, padding);
         QFETCH(bool, unknownVr);
         QFETCH(int, meta);
+        QFETCH(bool, headerPassed);
         QTemporaryDir root;
         const QString received = root.filePath(QStringLiteral("in/.receiving.part"));
         QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("in"))));
         QVERIFY(writeReceived(received, *richDataset(unknownVr), E_TransferSyntax(transferSyntax),
                               E_EncodingType(encoding), E_GrpLenEncoding(groupLengths), E_PaddingEncoding(padding),
                               meta == 1));
-        if (meta >= 2) {
+        if (meta == 4) {
+            QByteArray bytes = contentOf(received);
+            const qsizetype at = bytes.indexOf("1.2.826.0.1.3680043.10.1501.77.5");
+            QVERIFY(at > 0 && at < 144 + qFromLittleEndian<quint32>(bytes.constData() + 140));
+            bytes[at + 31] = '6';
+            QFile out(received);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(bytes);
+        } else if (meta >= 2) {
             // Only the transfer syntax: a meta header shorter than any DCMTK writes.
             QByteArray bytes = contentOf(received);
             const quint32 oldLength = qFromLittleEndian<quint32>(bytes.constData() + 140);
@@ -318,16 +332,22 @@ private slots:
         }
         const QByteArray sent = datasetBytes(contentOf(received));
         QVERIFY(!sent.isEmpty());
+        pacs::WrittenBytes written;
+        const QByteArray passed = headerPassed ? contentOf(received) : sent;
+        written.add(passed.constData(), passed.size());
         QString error;
         std::unique_ptr<DcmFileFormat> parsed = pacs::openReceivedObject(received, &error);
         QVERIFY2(parsed, qPrintable(error));
         QString storedPath;
         const QString out = root.filePath(QStringLiteral("new"));
-        QVERIFY2(storeReceivedFile(received, *parsed, out, &storedPath, &error, true), qPrintable(error));
+        QVERIFY2(storeReceivedFile(received, *parsed, out, &storedPath, &error, true, nullptr, &written),
+                 qPrintable(error));
         parsed.reset();
         QCOMPARE(QFileInfo(storedPath).fileName(), QStringLiteral("1.2.826.0.1.3680043.10.1501.77.5.dcm"));
         // What the receiver read off the object is what the stored file reads as, header included.
-        const std::optional<dicom::DicomFileSummary> handed = takeStored(storedPath).summary;
+        const pacs::StoredFile handedOver = takeStored(storedPath);
+        QCOMPARE(handedOver.digest.toHex(), platform::ContentDigest::of(storedPath).toHex());
+        const std::optional<dicom::DicomFileSummary> handed = handedOver.summary;
         QVERIFY(handed);
         QCOMPARE(*handed, *dicom::readFileSummary(storedPath));
         QCOMPARE(datasetBytes(contentOf(storedPath)), sent);
