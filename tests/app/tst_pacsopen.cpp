@@ -279,6 +279,11 @@ private slots:
         released = true;
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), carriedOut, 60000);
         QVERIFY(!m_coordinator->isRunning());
+        // The failures of the studies no archive holds are told one box at a time: every one is
+        // answered here, not by the next test's answerer.
+        const auto* notices = m_coordinator->findChild<ExternalRequestNotices*>();
+        QVERIFY(notices);
+        QTRY_VERIFY_WITH_TIMEOUT(!notices->busy(), 60000);
         // Both real studies whole and shown, each in its own viewer.
         for (const QString& uid : {m_first.studyUid, m_next.studyUid})
             QCOMPARE(instancesOf(*m_list->database(), uid), 7);
