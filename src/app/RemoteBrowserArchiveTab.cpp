@@ -25,6 +25,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -220,9 +221,23 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     progress.show();
 
     error.clear();
-    if (!downloadStudyParallel(studyUid, destDir, fileCount, objects, &progress, &error)) {
+    bool notWhole = false;
+    if (!downloadStudyParallel(studyUid, destDir, fileCount, objects, &progress, &error, &notWhole)) {
         progress.close();
-        if (!error.isEmpty()) {
+        if (notWhole) {
+            // What was got is indexed and stays, but it is never opened as the host's whole study.
+            QMessageBox::warning(
+                this, windowTitle(),
+                QStringLiteral("%1\n\nИсследование не открыто как полное. %2")
+                    .arg(error,
+                         objects.isEmpty()
+                             ? QStringLiteral("Удалённый компьютер работает с прежней версией программы и не называет "
+                                              "объекты исследования, поэтому уже скачанное не докачать: чтобы скачать "
+                                              "исследование заново, удалите его из списка исследований и папку %1.")
+                                   .arg(QDir::toNativeSeparators(destDir))
+                             : QStringLiteral("Уже скачанное сохранено в папке %1.")
+                                   .arg(QDir::toNativeSeparators(destDir))));
+        } else if (!error.isEmpty()) {
             QMessageBox::warning(this, windowTitle(),
                                  QStringLiteral("%1\n\nУже скачанное сохранено — при следующей попытке \"Скачать и "
                                                 "открыть\" для этого же исследования скачивание продолжится с этого места.")
@@ -248,8 +263,10 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
 }
 
 bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                                                const QStringList& objects, QProgressDialog* progress, QString* error)
+                                                const QStringList& objects, QProgressDialog* progress, QString* error,
+                                                bool* notWhole)
 {
+    *notWhole = false;
     const int workerCount = qMin(fileCount, kMaxWorkers);
     const QString host = hostEdit->text().trimmed();
     const QString token = tokenEdit->text().trimmed();
@@ -264,6 +281,12 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     bool failed = false;
     QString failure;
     int received = 0;
+    // The study's objects the files received hold, each once, and the files that gave none: a host that
+    // names no objects is asked by position, and a study it removed and took in again meanwhile gives
+    // one object at two positions and another at none.
+    QSet<QString> objectsHeld;
+    int unreadable = 0;
+    QString unreadableWhy; // the index's words for the last file it refused
     QEventLoop loop;
 
     int first = 0;
@@ -278,10 +301,18 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         connect(
             worker, &RemoteParallelDownloadWorker::fileDownloaded, this,
             [&](int, const QString& path) {
-                if (auto summary = dicom::readFileSummary(path); summary && db) {
+                auto summary = dicom::readFileSummary(path);
+                if (summary && db) {
                     summary->ownCopy = true; // the download's own file
-                    db->indexFile(*summary);
+                    if (!db->indexFile(*summary)) {
+                        unreadableWhy = db->lastError();
+                        summary.reset();
+                    }
                 }
+                if (!summary)
+                    ++unreadable;
+                else if (summary->studyInstanceUid == studyUid)
+                    objectsHeld.insert(summary->sopInstanceUid);
                 ++received;
                 progress->setValue(received);
                 progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
@@ -324,6 +355,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     for (const auto& [thread, worker] : std::as_const(pairs)) {
         thread->quit();
         thread->wait();
+        *notWhole = *notWhole || worker->foundStudyChanged();
         delete worker;
         delete thread;
     }
@@ -333,7 +365,23 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         return false;
     }
     if (progress->wasCanceled()) {
+        *notWhole = false;
         error->clear();
+        return false;
+    }
+    // Every file came, yet the study is whole only when they hold as many of its objects as the host
+    // listed files.
+    if (objectsHeld.size() != fileCount) {
+        *notWhole = true;
+        *error = unreadable > 0
+                     ? QStringLiteral("Не удалось прочитать или внести в локальную базу скачанных файлов: %1 из %2%3.")
+                           .arg(unreadable)
+                           .arg(fileCount)
+                           .arg(unreadableWhy.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(unreadableWhy))
+                     : QStringLiteral("Исследование на удалённом компьютере изменилось во время скачивания: в %1 "
+                                      "скачанных файлах разных объектов исследования — %2.")
+                           .arg(fileCount)
+                           .arg(objectsHeld.size());
         return false;
     }
     return true;

@@ -82,8 +82,11 @@ private:
     void onDeleteServerClicked();
     void onConnectionLost(const QString& reason);
     void applyArchiveFilter();
+    // notWhole: every file came but they do not hold the host's study whole (it changed under the
+    // download or since an earlier one, or a file could not be read), which error tells.
     bool downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                               const QStringList& objects, QProgressDialog* progress, QString* error);
+                               const QStringList& objects, QProgressDialog* progress, QString* error,
+                               bool* notWhole);
 
     db::Database* db = nullptr;
     RemoteAccessClient* client = nullptr;

@@ -522,6 +522,19 @@ bool RemoteAccessClient::downloadInto(const QString& studyUid, int index, int fd
     return false;
 }
 
+bool RemoteAccessClient::matchesHostFile(const QString& studyUid, int index, int fd, const QString& shownPath,
+                                         bool* same, QString* error, int timeoutMs, bool* final)
+{
+    bool differs = false;
+    bool discard = false;
+    *same = false;
+    if (transfer({studyUid, index, {}, fd, shownPath, &differs}, {}, error, timeoutMs, &discard, final)) {
+        *same = true;
+        return true;
+    }
+    return differs;
+}
+
 bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void(qint64, qint64)>& progress,
                                   QString* error, int timeoutMs, bool* discard, bool* final)
 {
@@ -557,17 +570,29 @@ bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void
     QObject waitScope;
     QTimer silence;
     silence.setSingleShot(true);
+    const bool comparing = file.differs != nullptr;
+    if (comparing)
+        *file.differs = false;
     auto finish = [&](bool failure, bool removeFile, const QString& message) {
         failed = failure;
-        deleteFile = removeFile;
+        deleteFile = removeFile && !comparing; // a file only compared is the caller's as it is
         if (failure)
             text = message;
         ended = true;
         loop.quit();
     };
+    const auto notTheHostsFile = [&] {
+        *file.differs = true;
+        finish(true, false,
+               QStringLiteral("файл %1 не совпадает с файлом, который удалённый компьютер сейчас даёт под номером %2")
+                   .arg(file.shownPath)
+                   .arg(file.index));
+    };
     auto finishChecked = [&] {
         if (wholeFileDigest(file.fd, expectedSize) == expectedDigest)
             finish(false, false, {});
+        else if (comparing)
+            notTheHostsFile();
         else
             finish(true, true,
                    QStringLiteral("контрольная сумма файла не совпала с исходной — файл повреждён при передаче, "
@@ -608,6 +633,12 @@ bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void
                 return;
             }
             const qint64 offset = remoteproto::readInt64(message, QStringLiteral("offset"));
+            // Another size at the host: its bytes follow, and are not taken.
+            if (comparing && (offset != startOffset
+                              || remoteproto::readInt64(message, QStringLiteral("sizeBytes")) != startOffset)) {
+                notTheHostsFile();
+                return;
+            }
             if (offset != startOffset) {
                 finish(true, true,
                        QStringLiteral("сервер вернул другую позицию файла (%1 вместо %2) — докачка невозможна")

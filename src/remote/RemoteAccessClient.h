@@ -99,6 +99,13 @@ public:
     bool downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
                       const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
                       const QString& object = {}, bool* final = nullptr);
+    // Whether the complete file the caller holds open (it is only read) is the host's file at `index` as
+    // the host lists the study now: of the host's size and SHA-256, asked for from its end so that no byte
+    // travels. A host that names no objects may hold another object at an index since a file was got
+    // there. True with `same` set once the host has answered; false with the error otherwise (`final` as
+    // for downloadFile).
+    bool matchesHostFile(const QString& studyUid, int index, int fd, const QString& shownPath, bool* same,
+                         QString* error, int timeoutMs, bool* final = nullptr);
     // Sends one request and returns the first frame after it, or empty with the error set.
     // Every failed wait (time-out, lost connection, unexpected reply, size or checksum error) closes the
     // tunnel, so nothing late from this request can pass for the reply of the next one: the next call
@@ -127,6 +134,8 @@ private:
         QString object;
         int fd = -1;
         QString shownPath;
+        // Only compared with the host's file, never written: `differs` tells that it is not that file.
+        bool* differs = nullptr;
     };
     // One download into the open file; `discard`: the file holds what is not the host's file.
     bool transfer(const Transfer& file, const std::function<void(qint64, qint64)>& progress, QString* error,

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QtDebug>
 
@@ -104,6 +105,11 @@ QString busyText(const QString& path)
         .arg(path);
 }
 
+QString changedSinceText()
+{
+    return QStringLiteral("исследование на удалённом компьютере изменилось после прошлого скачивания");
+}
+
 } // namespace
 
 QString RemoteParallelDownloadWorker::fileNameFor(const QString& object, int index)
@@ -140,6 +146,38 @@ RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, 
 void RemoteParallelDownloadWorker::requestStop()
 {
     stopRequested.store(true);
+}
+
+bool RemoteParallelDownloadWorker::stillTheHostsFile(RemoteAccessClient& client, int folder, int index,
+                                                     const QString& filePath, QString* error)
+{
+    // A marker without its file is reported as before: the file cannot be read, and is counted so.
+    const Descriptor file(::openat(folder, QFile::encodeName(QFileInfo(filePath).fileName()).constData(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))
+        return true;
+    bool lasting = false;
+    for (int attempt = 0; attempt < downloadTries && !lasting; ++attempt) {
+        if (stopRequested.load())
+            return false;
+        if (attempt > 0) {
+            QThread::msleep(pauseMs);
+            if (!client.isConnected()
+                && !client.connectToServer(host, port, token, certFingerprint, secret, error, connectTimeoutMs,
+                                           listenerId))
+                continue;
+        }
+        bool same = false;
+        if (client.matchesHostFile(studyUid, index, file.fd(), filePath, &same, error, downloadTimeoutMs, &lasting)) {
+            if (!same) {
+                studyChanged = true;
+                *error = changedSinceText() + QStringLiteral(": ") + *error;
+            }
+            return same;
+        }
+    }
+    return false;
 }
 
 void RemoteParallelDownloadWorker::run()
@@ -186,6 +224,11 @@ void RemoteParallelDownloadWorker::run()
         Descriptor record;
         const platform::FileId recorded = readRecord(folder.fd(), recordName, &record);
         if (plainFileAt(folder.fd(), markerName).known) {
+            if (object.isEmpty() && !stillTheHostsFile(*client, folder.fd(), index, filePath, &lastError)) {
+                emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
+                emit finished();
+                return;
+            }
             emit fileDownloaded(index, filePath);
             continue;
         }

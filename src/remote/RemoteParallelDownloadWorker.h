@@ -8,13 +8,16 @@
 // only when "<name>.part" records it as the file the worker created; a file of any other origin under
 // the name, or a link, is left as it is and the file fails. While a partial is written it is held
 // exclusively, so a second download into the same folder (another window, another copy of the program)
-// never writes into it.
+// never writes into it. A marked file of a host that names no objects is first compared with the host's
+// file at its index: the host's study may have changed since, and the file be another object now.
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+
+class RemoteAccessClient;
 
 class RemoteParallelDownloadWorker : public QObject
 {
@@ -36,6 +39,10 @@ public:
     // The name of the file of the object listed at `index` (empty: not named).
     static QString fileNameFor(const QString& object, int index);
 
+    // After `run`: a marked file was not the host's file at its index any more (a host that names no
+    // objects), so what was downloaded before cannot be continued.
+    bool foundStudyChanged() const { return studyChanged; }
+
 public slots:
     void run();
     // Safe from any thread; seen before the next file and the next try.
@@ -47,6 +54,9 @@ signals:
     void finished();
 
 private:
+    bool stillTheHostsFile(RemoteAccessClient& client, int folder, int index, const QString& filePath,
+                           QString* error);
+
     QString host;
     int port;
     QString token;
@@ -59,4 +69,5 @@ private:
     QString listenerId;
     QStringList objects;
     std::atomic_bool stopRequested{false};
+    bool studyChanged = false;
 };

@@ -1,7 +1,8 @@
 // The remote browser against a real hosting server on the other end of a stand-in relay: saved
 // servers and connection fields, connecting, filtering the other archive, downloading a study in
 // parallel into the local index and opening it, the other side's PACS search and retrieve, a lost
-// connection, and a study UID that would leave the download folder.
+// connection, a study UID that would leave the download folder, and a host of an earlier version that
+// names no objects.
 
 #include "support/PacsTestPeers.h"
 
@@ -9,9 +10,11 @@
 #include "support/IndexFixtures.h"
 #include "support/LoopbackPort.h"
 #include "support/ModalAnswer.h"
+#include "support/ScriptedHost.h"
 #include "support/SettingsFileHelpers.h"
 #include "support/StandInRelay.h"
 #include "support/TestBench.h"
+#include "support/TestFiles.h"
 #include "support/VisibleViewer.h"
 #include "app/ModalityFilterButton.h"
 #include "app/RemoteAccessDialog.h"
@@ -28,6 +31,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
@@ -269,6 +273,88 @@ private slots:
             for (const db::InstanceRecord& i : localIndex.instancesForSeries(s.seriesInstanceUid))
                 QCOMPARE(QFileInfo(i.filePath).fileName(),
                          dicom::readFileSummary(i.filePath)->sopInstanceUid + QStringLiteral(".dcm"));
+    }
+
+    // A host of an earlier version names no objects, so its files are asked for by position. The study
+    // opens only when the files hold each of its objects once: one object at two positions (the host's
+    // study removed and taken in again in another order meanwhile) is no success, nor are the files an
+    // earlier download got at positions that hold other objects since (a series gone at the host).
+    void olderHostDownloadCountsItsObjects_data()
+    {
+        QTest::addColumn<QList<int>>("earlier"); // the objects an earlier download got at positions 0…
+        QTest::addColumn<QList<int>>("served");  // the object the host holds at each position now
+        QTest::addColumn<QString>("said");       // empty: the study opens
+        QTest::newRow("position 3 serves position 0's object")
+            << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QStringLiteral("разных объектов исследования — 5");
+        QTest::newRow("an earlier download's files, a series gone at the host since")
+            << QList<int>{0, 1, 2, 3, 4, 5} << QList<int>{3, 4, 5}
+            << QStringLiteral("изменилось после прошлого скачивания");
+        QTest::newRow("an earlier download's files, the host's as they were")
+            << QList<int>{0, 1, 2, 3, 4, 5} << QList<int>{0, 1, 2, 3, 4, 5} << QString();
+    }
+    void olderHostDownloadCountsItsObjects()
+    {
+        QFETCH(QList<int>, earlier);
+        QFETCH(QList<int>, served);
+        QFETCH(QString, said);
+        fixtures::SeriesLayout layout;
+        layout.slices = 6;
+        fixtures::completeUids(layout);
+        QTemporaryDir sent;
+        QList<QByteArray> objects;
+        for (const QString& file : fixtures::writeSeries(sent.path(), layout))
+            objects << fixtures::readFile(file);
+        QCOMPARE(objects.size(), 6);
+
+        const QString id = QStringLiteral("older");
+        fixtures::ScriptedHost older(relay.port(), cert.fingerprint(), kToken, kSecret);
+        older.answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
+            if (remoteproto::typeOf(r) == QLatin1String("getFileList"))
+                return {remoteproto::toFrame(remoteproto::message(
+                    QStringLiteral("fileList"),
+                    {{QStringLiteral("studyUid"), layout.studyUid}, {QStringLiteral("count"), int(served.size())}}))};
+            const int at = served.value(remoteproto::readInt(r, QStringLiteral("index"), -1), -1);
+            return fixtures::ScriptedHost::serveFile(r, objects.value(at));
+        };
+        QStringList listeners{id};
+        for (int i = 0; i < 4; ++i)
+            listeners << QStringLiteral("%1-w%2").arg(id).arg(i);
+        for (const QString& listener : std::as_const(listeners))
+            older.listen(listener);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return std::all_of(listeners.cbegin(), listeners.cend(),
+                                   [&](const QString& l) { return relay.waitingCount(l) == 1; });
+            },
+            15000));
+        const QDir dest(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+                            .filePath(QStringLiteral("remote_downloads/%1").arg(layout.studyUid)));
+        QVERIFY(dest.mkpath(QStringLiteral(".")));
+        for (int i = 0; i < earlier.size(); ++i) {
+            fixtures::writeFile(dest.filePath(QStringLiteral("%1.dcm").arg(i)), objects.at(earlier.at(i)));
+            fixtures::writeFile(dest.filePath(QStringLiteral("%1.dcm.done").arg(i)), {});
+        }
+
+        RemoteBrowserDialog d(&localIndex, nullptr);
+        fillFields(&d, cert.fingerprint());
+        child<QLineEdit>(&d, "hostIdEdit")->setText(id);
+        const qsizetype viewersBefore = fixtures::visibleViewers().size();
+        {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            answer.setDialogHandler([](QDialog* dialog) { return !qobject_cast<QProgressDialog*>(dialog); });
+            d.downloadAndOpenStudy(layout.studyUid);
+            QCOMPARE(answer.count(), said.isEmpty() ? 0 : 1);
+            if (!said.isEmpty())
+                QVERIFY2(answer.texts().first().contains(said), qPrintable(answer.texts().first()));
+        }
+        QCOMPARE(fixtures::visibleViewers().size(), viewersBefore + (said.isEmpty() ? 1 : 0));
+        if (earlier.isEmpty())
+            return;
+        // A file already here is compared with the host's from its end: no byte of it travels again.
+        for (const QJsonObject& r : std::as_const(older.requests))
+            if (remoteproto::typeOf(r) == QLatin1String("getFile"))
+                QCOMPARE(r.value(QStringLiteral("offset")).toDouble(),
+                         double(objects.at(earlier.at(r.value(QStringLiteral("index")).toInt())).size()));
     }
 
     void pacsSearchRetrieveAndLostConnection()

@@ -8,6 +8,7 @@
 #include "remote/RemoteProtocol.h"
 #include "remote/RemoteTunnelSocket.h"
 #include "support/LoopbackPort.h"
+#include "support/ScriptedHost.h"
 #include "support/StandInRelay.h"
 
 #include <QCryptographicHash>
@@ -24,80 +25,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+using fixtures::ScriptedHost;
+
 namespace {
 
 const QString kToken = QStringLiteral("token-1");
 const QString kSecret = QStringLiteral("8f3a6b1c2d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f60718293a4b5c6d7e8");
-
-// Answers each request with the frames `answer` gives; keeps one listener waiting under each id, as
-// the hosting side does, so a client can reconnect.
-class ScriptedHost : public QObject
-{
-public:
-    std::function<QList<QByteArray>(const QJsonObject& request, const QByteArray& raw)> answer;
-    QList<QJsonObject> requests;
-    // The host's end of the connection whose request is being answered.
-    QPointer<RemoteTunnelSocket> asking;
-
-    ScriptedHost(int port, QString fingerprint)
-        : port(port)
-        , fingerprint(std::move(fingerprint))
-    {
-    }
-    void listen(const QString& id)
-    {
-        auto* s = new RemoteTunnelSocket(TunnelRole::Host, this);
-        waiting = s;
-        connect(s, &RemoteTunnelSocket::connectedToPeer, this, [this, id] { listen(id); });
-        connect(s, &RemoteTunnelSocket::frameReceived, this, [this, s](const QByteArray& raw) {
-            QJsonObject request;
-            remoteproto::parseMessage(raw, &request);
-            requests.append(request);
-            asking = s;
-            for (const QByteArray& frame : answer(request, raw))
-                s->sendFrame(frame);
-        });
-        s->connectToRelay(QStringLiteral("127.0.0.1"), port, id, kToken, fingerprint, kSecret);
-    }
-    // Closes the listener that waits, or pairs, now and opens a new one, as the hosting side renews a
-    // listener that has waited long.
-    void renew(const QString& id)
-    {
-        if (waiting) {
-            waiting->disconnect(this);
-            waiting->close();
-        }
-        listen(id);
-    }
-
-    // getFile over in-memory files, honouring the offset as a host does and naming the object asked for;
-    // `sent` replaces the bytes that travel (a corruption the checksum of `content` must reveal).
-    static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content, QByteArray sent = {})
-    {
-        if (sent.isNull())
-            sent = content;
-        qint64 offset = remoteproto::readInt64(request, QStringLiteral("offset"));
-        if (offset < 0 || offset > content.size())
-            offset = 0;
-        QJsonObject header{{QStringLiteral("studyUid"), request.value(QStringLiteral("studyUid"))},
-                           {QStringLiteral("index"), request.value(QStringLiteral("index"))},
-                           {QStringLiteral("sizeBytes"), double(content.size())},
-                           {QStringLiteral("offset"), double(offset)},
-                           {QStringLiteral("sha256"), QString::fromLatin1(QCryptographicHash::hash(
-                                                          content, QCryptographicHash::Sha256).toHex())}};
-        if (request.contains(QStringLiteral("sopInstanceUid")))
-            header.insert(QStringLiteral("sopInstanceUid"), request.value(QStringLiteral("sopInstanceUid")));
-        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(QStringLiteral("fileHeader"), header))};
-        for (qint64 at = offset; at < sent.size(); at += remoteproto::fileChunkBytes)
-            out.append(sent.mid(at, remoteproto::fileChunkBytes));
-        return out;
-    }
-
-private:
-    int port;
-    QString fingerprint;
-    QPointer<RemoteTunnelSocket> waiting;
-};
 
 QByteArray json(const char* text)
 {
@@ -161,7 +94,7 @@ private slots:
     {
         relay = std::make_unique<fixtures::StandInRelay>();
         QVERIFY(relay->start(cert));
-        host = std::make_unique<ScriptedHost>(relay->port(), cert.fingerprint());
+        host = std::make_unique<ScriptedHost>(relay->port(), cert.fingerprint(), kToken, kSecret);
         host->listen(QStringLiteral("primary"));
         QVERIFY(QTest::qWaitFor([&] { return relay->waitingCount(QStringLiteral("primary")) == 1; }, 10000));
     }
@@ -594,6 +527,12 @@ private slots:
         QTest::newRow("partial another download holds") << "held" << QStringLiteral("другая загрузка");
         QTest::newRow("marker a link elsewhere") << "marker" << QString();
         QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
+        // Marked complete by an earlier run; the host names no objects, so what it holds at the index now
+        // is asked for, and only a file that is the host's there counts. Nothing is written into it.
+        const QString changed = QStringLiteral("изменилось после прошлого скачивания");
+        QTest::newRow("marked, the host's file at its index still") << "marked same" << QString();
+        QTest::newRow("marked, another object of its size at its index now") << "marked other" << changed;
+        QTest::newRow("marked, a longer file at its index now") << "marked short" << changed;
     }
     void workerTakesOnlyItsOwnFiles()
     {
@@ -633,8 +572,17 @@ private slots:
             QCOMPARE(::rename(QFile::encodeName(file + QStringLiteral(".other")).constData(),
                               QFile::encodeName(file).constData()),
                      0);
-        } else if (planted == u"marker")
+        } else if (planted == u"marker") {
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
+        } else if (planted.startsWith(u"marked")) {
+            QFile earlier(file);
+            const QByteArray got = planted == u"marked same"    ? content
+                                   : planted == u"marked other" ? pattern(content.size(), 6)
+                                                                : users;
+            QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(got) == got.size());
+            earlier.close();
+            QVERIFY(QFile(file + QStringLiteral(".done")).open(QIODevice::WriteOnly));
+        }
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
             if (planted == u"swapped") { // the worker's file is open by now: another takes its name
                 QFile::copy(victim, file + QStringLiteral(".other"));
@@ -654,11 +602,20 @@ private slots:
         // Nothing outside the folder changed.
         QCOMPARE(readAll(victim), users);
         QVERIFY(!QFileInfo::exists(fresh));
-        QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known, planted == u"marker"); // the link only
-        if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther" || planted == u"held")
+        QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known,
+                 planted == u"marker" || planted.startsWith(u"marked")); // the link only, or the earlier run's
+        if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther" || planted == u"held"
+            || planted == u"marked short")
             QCOMPARE(readAll(file), users);
+        if (planted == u"marked other")
+            QCOMPARE(readAll(file), pattern(content.size(), 6));
         if (failure.isEmpty())
             QCOMPARE(readAll(file), content);
+        if (planted.startsWith(u"marked")) { // asked from the file's end: no byte of it is sent
+            QCOMPARE(host->requests.size(), 1);
+            QCOMPARE(host->requests.first().value(QStringLiteral("offset")).toDouble(),
+                     double(QFileInfo(file).size()));
+        }
     }
 
     // Whatever else writes to a partial while a worker downloads it, no file is reported done that is not
