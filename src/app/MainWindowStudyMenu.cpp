@@ -25,6 +25,7 @@
 #include <QTableWidget>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -72,6 +73,16 @@ QString namedFiles(const QStringList& paths, const QString& separator, qsizetype
 QString namedFiles(const ManagedStore::LeftFiles& left, const QString& separator)
 {
     return namedFiles(left.names(), separator, left.count());
+}
+
+// Those left lying as the program's copies without its record of writing them, taken out of left.
+ManagedStore::LeftFiles takeUnmarked(ManagedStore::LeftFiles* left)
+{
+    constexpr auto unmarked = ManagedStore::LeftFiles::Unmarked;
+    ManagedStore::LeftFiles taken;
+    taken.counts[unmarked] = std::exchange(left->counts[unmarked], 0);
+    taken.named[unmarked] = std::exchange(left->named[unmarked], {});
+    return taken;
 }
 
 // A study being retrieved keeps its rows: removed now, it would be listed again with only what
@@ -292,7 +303,12 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
             }
             return false;
         };
-        if (!m_db->deleteStudies(batch, nullptr, isCopy))
+        // Recorded as not the program's, yet lying as its copy: it stays, and the user is told how many.
+        const auto notWritten = [&store, &left](const db::IndexedFile& file) {
+            if (store.liesAsCopy(file))
+                left.add(ManagedStore::LeftFiles::Unmarked, file.filePath);
+        };
+        if (!m_db->deleteStudies(batch, nullptr, isCopy, notWritten))
             return false;
         *failedFiles += store.removeCopies(*m_db, copies, &left);
         if (leftFiles)
@@ -329,15 +345,25 @@ void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
                                             "Программа попробует удалить их при следующем запуске.\n\n%2")
                                  .arg(failed.size())
                                  .arg(namedFiles(failed, QStringLiteral("\n"))));
+    const ManagedStore::LeftFiles unmarked = takeUnmarked(&left);
+    QStringList told;
     if (left.count() > 0)
-        QMessageBox::warning(
-            this, QStringLiteral("Файлы не удалены"),
-            QStringLiteral("Исследования удалены из списка, но не удалены файлы, записанные программой: %1. "
-                           "Программа удаляет только файлы, о которых знает, что записала их "
-                           "сама:\n%2\n\n%3")
-                .arg(left.count())
-                .arg(left.reasons(QStringLiteral(";\n")))
-                .arg(namedFiles(left, QStringLiteral("\n"))));
+        told << QStringLiteral("Исследования удалены из списка, но не удалены файлы, записанные программой: %1. "
+                               "Программа удаляет только файлы, о которых знает, что записала их "
+                               "сама:\n%2\n\n%3")
+                    .arg(left.count())
+                    .arg(left.reasons(QStringLiteral(";\n")))
+                    .arg(namedFiles(left, QStringLiteral("\n")));
+    if (unmarked.count() > 0)
+        told << QStringLiteral("В хранилище программы оставлены файлы удалённых исследований: %1. Они лежат там, где "
+                               "программа хранит свои копии, но не отмечены как записанные ею (папка данных "
+                               "скопирована без отметок файлов, импорт прерван в прежней версии программы, или это "
+                               "файлы пользователя), а программа удаляет только файлы, о которых знает, что записала "
+                               "их сама. Их больше нет в списке; удалите их вручную, если они не нужны:\n%2")
+                    .arg(unmarked.count())
+                    .arg(namedFiles(unmarked, QStringLiteral("\n")));
+    if (!told.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Файлы не удалены"), told.join(QStringLiteral("\n\n")));
 }
 
 void MainWindow::runAutoCleanup()
@@ -420,12 +446,18 @@ void MainWindow::runAutoCleanup()
         addStartupNote(QStringLiteral("Не удалось удалить файлов: %1 (%2)")
                            .arg(failed.size())
                            .arg(namedFiles(failed, QStringLiteral(", "))));
+    const ManagedStore::LeftFiles unmarked = takeUnmarked(&left);
     if (left.count() > 0)
         addStartupNote(QStringLiteral("Не удалены файлы, записанные программой, которых нет в хранилище или "
                                       "которые заменены другими: %1 (%2: %3)")
                            .arg(left.count())
                            .arg(left.reasons(QStringLiteral(", ")))
                            .arg(namedFiles(left, QStringLiteral(", "))));
+    if (unmarked.count() > 0)
+        addStartupNote(QStringLiteral("Оставлены в хранилище файлы удалённых исследований, не отмеченные как "
+                                      "записанные программой: %1 (%2)")
+                           .arg(unmarked.count())
+                           .arg(namedFiles(unmarked, QStringLiteral(", "))));
 }
 
 void MainWindow::beginStoreSession()

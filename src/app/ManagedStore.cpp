@@ -211,6 +211,20 @@ ManagedStore::Standing ManagedStore::standingOf(const db::IndexedFile& file) con
     return isCopyName(placeOf(place)) ? Standing::Own : Standing::Elsewhere;
 }
 
+bool ManagedStore::liesAsCopy(const db::IndexedFile& file) const
+{
+    // Most such rows are of files opened where they lie, far from the store: their names tell them
+    // before the disk is asked where the file is.
+    static const QRegularExpression archiveCopy = whole("[0-9a-f]{32}(_[0-9]+)?\\.dcm");
+    const QString name = QFileInfo(file.filePath).fileName();
+    if (file.ownCopy != false || (!archiveCopy.match(name).hasMatch() && !isReceivedName(name)))
+        return false;
+    // Wherever the row's path leads: through a link to the data folder, or by its real path.
+    const Place place = placeOf(file.filePath);
+    return isCopyName(place)
+           && copyNameFits(place, file.studyInstanceUid, file.seriesInstanceUid, file.sopInstanceUid);
+}
+
 void ManagedStore::LeftFiles::add(Why why, const QString& path)
 {
     ++counts[why];
@@ -246,6 +260,8 @@ QString ManagedStore::LeftFiles::reasons(const QString& separator) const
         "под их именем лежит уже другой файл — %1",
         "лежат вне хранилища программы (папка хранилища заменена ссылкой) — %1",
         "нет записи, по которой программа узнала бы записанный ею файл (запись прежней версии) — %1",
+        "лежат там, где программа хранит свои копии, но не отмечены как записанные ею (папка данных скопирована "
+        "без отметок файлов, импорт прерван в прежней версии программы, или это файлы пользователя) — %1",
     };
     QStringList out;
     for (int why = 0; why < kReasons; ++why)

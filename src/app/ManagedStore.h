@@ -58,6 +58,10 @@ public:
     // when its place bears the very folder and name the program gives a file of the rows' own UIDs).
     Standing standingOf(const db::IndexedFile& file) const;
     bool isOwnCopy(const db::IndexedFile& file) const { return standingOf(file) == Standing::Own; }
+    // Recorded as not the program's, yet lying where and under the name the program gives its copy of
+    // this very object: a copy whose mark went (the data folder copied without the marks, an import cut
+    // short under an earlier version) or a user's file put there. It stays, and a removal tells of it.
+    bool liesAsCopy(const db::IndexedFile& file) const;
     // A temporary file that the program writes in the store and leaves behind when it is killed.
     bool isOwnTemporary(const QString& path) const;
 
@@ -73,8 +77,9 @@ public:
             Replaced,  // another file lies under the copy's name than the one the program wrote
             Elsewhere, // reached outside where it keeps its copies (a store folder made a link)
             Unproven,  // no record tells the file the program wrote (an earlier version's)
+            Unmarked,  // where and as the program keeps its copy, recorded as not its own (liesAsCopy)
         };
-        static constexpr int kReasons = Unproven + 1;
+        static constexpr int kReasons = Unmarked + 1;
         static constexpr int kNamed = 10;
         std::array<qsizetype, kReasons> counts{};
         std::array<QStringList, kReasons> named{};

@@ -146,9 +146,12 @@ public:
     // asked about a file whose rows record that the program did not write it) are kept as pending
     // removals in the same transaction, for the caller to delete once the rows are gone and for a
     // removal cut short by a kill to be finished at the next start. The other files in the store
-    // stay left unlisted (they are not listed again unless they are indexed anew).
+    // stay left unlisted (they are not listed again unless they are indexed anew). notWritten, when
+    // given, is called with each file whose rows record that the program did not write it, for the
+    // caller to tell of those it leaves.
     bool deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths = nullptr,
-                       const std::function<bool(const IndexedFile&)>& removeLater = {});
+                       const std::function<bool(const IndexedFile&)>& removeLater = {},
+                       const std::function<void(const IndexedFile&)>& notWritten = {});
     // The pending removals that no row names (indexing a file again takes its path off the list).
     QStringList pendingRemovals() const;
     // The same, with what the index knew of each file.

@@ -45,7 +45,8 @@ bool Database::deleteStudy(const QString& studyInstanceUid)
 }
 
 bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths,
-                             const std::function<bool(const IndexedFile&)>& removeLater)
+                             const std::function<bool(const IndexedFile&)>& removeLater,
+                             const std::function<void(const IndexedFile&)>& notWritten)
 {
     if (!requireOpen())
         return false;
@@ -102,6 +103,8 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
             const QString recorded = textOf(q.value(0));
             if (filePaths)
                 paths.append(file.filePath);
+            if (notWritten && file.ownCopy == false)
+                notWritten(file);
             // Rows of an earlier version say nothing: the caller knows the program's copies by name.
             if (file.ownCopy.value_or(true) && removeLater && removeLater(file)) {
                 pending << recorded;

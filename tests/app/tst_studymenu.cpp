@@ -20,6 +20,7 @@
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/StoreSpace.h"
 #include "pacs/UnfinishedRetrieves.h"
+#include "platform/ContentDigest.h"
 #include "platform/SingleInstanceLock.h"
 #include "viewer/ViewerWindow.h"
 
@@ -758,6 +759,14 @@ private slots:
         const QString why = shape == "store folder a link" ? QStringLiteral("заменена ссылкой")
                             : shape == "link then elsewhere" ? QStringLiteral("нет там")
                                                              : QStringLiteral("другой файл");
+        // The user's listed files, where and as the program keeps its copies, stay too, and are counted
+        // apart: the program cannot prove them its own. Not so in a store folder made a link, which is no
+        // store, nor in the old data folder, out of the store's reach.
+        const int usersLeft = listed && shape != "store folder a link" && shape != "link then elsewhere" ? 2 : 0;
+        const auto usersCounted = [](const QString& told, const char* pattern) {
+            const QRegularExpressionMatch m = QRegularExpression(QString::fromUtf8(pattern)).match(told);
+            return m.hasMatch() ? m.captured(1).toInt() : 0;
+        };
         if (byAge) {
             QVERIFY(setImportTime(*w->database(), layout.studyUid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
             CleanupSettings rules;
@@ -770,15 +779,17 @@ private slots:
                 QVERIFY2(w->statusText().contains(QStringLiteral("заменены другими: %1 (").arg(left)) &&
                              w->statusText().contains(why),
                          qPrintable(w->statusText()));
+            QCOMPARE(usersCounted(w->statusText(), "не отмеченные как записанные программой: (\\d+)"), usersLeft);
         } else {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
             w->deleteStudiesCompletely({layout.studyUid});
             // The question, and for the files that stay how many were left, and why.
-            QCOMPARE(yes.count(), left > 0 ? 2 : 1);
-            if (yes.count() == 2)
+            QCOMPARE(yes.count(), left > 0 || usersLeft > 0 ? 2 : 1);
+            if (left > 0)
                 QVERIFY2(yes.texts().last().contains(QStringLiteral(": %1.").arg(left)) &&
                              yes.texts().last().contains(why),
                          qPrintable(yes.texts().last()));
+            QCOMPARE(usersCounted(yes.texts().last(), "файлы удалённых исследований: (\\d+)"), usersLeft);
         }
         QVERIFY(studyUids(w->database()).isEmpty());
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), int(users.size()));
@@ -1490,6 +1501,13 @@ private slots:
         // user's file alone under another. Listed again, the copy as the program's by its mark, the
         // user's files as theirs, which its complete deletion leaves.
         QTest::newRow("cut import beside a user's file") << "cut import" << true << 2 << "Снова в списке";
+        // An import cut before its rows, and the data folder then copied by "cp -r", which drops the
+        // copies' marks: listed again as files the program cannot prove its own, which complete deletion
+        // and the clean-up by age leave, and say how many.
+        QTest::newRow("cut import copied without its marks, complete deletion")
+            << "unmarked, deleted" << true << 2 << "Снова в списке";
+        QTest::newRow("cut import copied without its marks, clean-up by age")
+            << "unmarked, by age" << true << 2 << "Снова в списке";
     }
     void startSweepSparesWhatIsNotProvablyLeftOver()
     {
@@ -1579,6 +1597,30 @@ private slots:
                 }
             }
         }
+        QStringList unmarked;
+        if (kind.startsWith("unmarked")) {
+            QTemporaryDir sent;
+            fixtures::SeriesLayout layout = apptest::small(3);
+            fixtures::completeUids(layout);
+            cutUid = layout.studyUid;
+            for (const QString& object : fixtures::writeSeries(sent.path(), layout)) {
+                unmarked << apptest::storeFolder(kZip, layout) + "/" +
+                                dicom::ZipImportWorker::storeName(dicom::readFileSummary(object)->sopInstanceUid) +
+                                ".dcm";
+                QVERIFY(QDir().mkpath(QFileInfo(unmarked.last()).path()));
+                QVERIFY(dicom::AtomicDicomWriter::copyFile(object, unmarked.last()));
+                QVERIFY(!platform::ContentDigest::provenMark(unmarked.last()).isEmpty());
+            }
+            const QString home = data.home();
+            const QString copied = outside.filePath("copied");
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), home, copied}), 0);
+            data.moveTo(copied);
+            for (QStringList* paths : {&kept, &unmarked})
+                for (QString& path : *paths)
+                    path.replace(home, copied);
+            QVERIFY(platform::ContentDigest::provenMark(unmarked.first()).isEmpty());
+            kept << unmarked;
+        }
         const QString temporary = QFileInfo(kept.first()).path() + "/." + QFileInfo(kept.first()).fileName() + ".Zz99Yy.tmp";
         writeOldFiles({temporary});
         CleanupSettings rules;
@@ -1628,6 +1670,37 @@ private slots:
                 for (auto it = users.cbegin(); it != users.cend(); ++it)
                     QCOMPARE(fixtures::readFile(it.key()), it.value());
             }
+            if (kind.startsWith("unmarked")) {
+                int notOwn = 0;
+                for (const db::IndexedFile& file : w.database()->studyFiles(cutUid))
+                    notOwn += file.ownCopy == false ? 1 : 0;
+                QCOMPARE(notOwn, 3);
+            }
+            if (kind == "unmarked, deleted") {
+                const int before = answer.count();
+                w.deleteStudyCompletely(cutUid);
+                QCOMPARE(answer.count(), before + 1);
+                const QRegularExpressionMatch left =
+                    QRegularExpression(QStringLiteral("файлы удалённых исследований: (\\d+)")).match(answer.texts().last());
+                QVERIFY2(left.hasMatch() && left.captured(1).toInt() == 3, qPrintable(answer.texts().last()));
+            }
+        }
+        if (kind == "unmarked, by age") {
+            {
+                db::Database index;
+                QVERIFY(openProgramIndex(index));
+                QVERIFY(setImportTime(index, cutUid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
+                QVERIFY(index.setStudyProtected(keptUid, true));
+            }
+            CleanupSettings byAge;
+            byAge.byAgeEnabled = true;
+            byAge.maxAgeDays = 30;
+            saveCleanupSettings(byAge);
+            MainWindow w;
+            QVERIFY(!w.database()->studyExists(cutUid));
+            const QRegularExpressionMatch left =
+                QRegularExpression(QStringLiteral("не отмеченные как записанные программой: (\\d+)")).match(w.statusText());
+            QVERIFY2(left.hasMatch() && left.captured(1).toInt() == 3, qPrintable(w.statusText()));
         }
         // What could not be done is still due at the next start.
         QCOMPARE(QFileInfo::exists(markPath()), !sweeps);
