@@ -800,10 +800,23 @@ void ExportDialog::onExportClicked()
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
     // The panels show what has arrived so far, and the export took that: never to pass for the whole.
-    if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid))
+    if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid)) {
         text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")
                     .arg(pacs::PacsRetrieveSession::stillReceivingText(
                         m_database ? int(m_database->studyFilePaths(m_studyUid).size()) : 0));
+    } else if (!m_studyUid.isEmpty() && m_database && !m_studyFilesHeld.isEmpty()) {
+        // A viewer opened while its study arrived keeps what it had then: what it took must not pass for
+        // the study that came since.
+        const QStringList now = m_database->studyFilePaths(m_studyUid);
+        const auto held = std::count_if(now.cbegin(), now.cend(),
+                                        [this](const QString& path) { return m_studyFilesHeld.contains(path); });
+        if (held < now.size())
+            text += QStringLiteral("\n\nВ этом окне просмотра открыто файлов исследования: %1 из %2 — исследование "
+                                   "пополнилось после того, как окно было открыто. Экспортировано то, что открыто в "
+                                   "окне; чтобы экспортировать всё исследование, откройте его заново.")
+                        .arg(held)
+                        .arg(now.size());
+    }
     QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
 
     if (m_openFolderCheck->isChecked() && files >= 1)

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QImage>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -52,6 +53,9 @@ public:
                       const QList<QList<db::InstanceRecord>>& instanceLists);
     // The viewer's study: an export of it while a retrieve still adds to it says what it took.
     void setStudyUid(const QString& studyUid) { m_studyUid = studyUid; }
+    // The study's files the viewer holds: an export from a viewer that holds fewer than the study has
+    // now says so.
+    void setStudyFilesHeld(const QSet<QString>& paths) { m_studyFilesHeld = paths; }
 
 private slots:
     void onBrowseFolderClicked();
@@ -91,6 +95,7 @@ private:
     QList<ImageViewportWidget*> m_viewports;
     QList<QList<db::InstanceRecord>> m_instanceLists;
     QString m_studyUid;
+    QSet<QString> m_studyFilesHeld;
 
     QButtonGroup* m_scopeGroup = nullptr;
     QRadioButton* m_scopeImage = nullptr;

@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QPoint>
 #include <QPointF>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -192,6 +193,9 @@ private:
                           const QString& seriesUid);
     void onBackToList();
     void refuse(QMessageBox::Icon icon, const QString& title, const QString& text);
+    // The files of the window's study it holds: those its panels show, and every file of each series it
+    // lists but shows in no panel. A window opened while its study arrived holds fewer than come later.
+    QSet<QString> studyFilesHeld() const;
     // The active slot's instance list and panel; false after the "no series" refusal titled title.
     bool activeSeries(const QString& title, QList<db::InstanceRecord>* slices, ImageViewportWidget** panel);
     // `message`: the failure for a volume that came out empty, else the builder's warnings.

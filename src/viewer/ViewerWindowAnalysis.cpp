@@ -24,6 +24,7 @@
 #include "render/CtaSubtraction.h"
 
 #include <QInputDialog>
+#include <QListWidgetItem>
 #include <QMessageBox>
 
 #include <algorithm>
@@ -183,10 +184,36 @@ void ViewerWindow::openCardiacMriWindow()
     window->show();
 }
 
+QSet<QString> ViewerWindow::studyFilesHeld() const
+{
+    QSet<QString> listed;
+    for (int row = 0; row < m_seriesList->count(); ++row) {
+        const QListWidgetItem* item = m_seriesList->item(row);
+        if (item->data(SeriesStudyUidRole).toString() == m_studyUid)
+            listed.insert(item->data(SeriesUidRole).toString());
+    }
+    QSet<QString> shown;
+    QSet<QString> held;
+    for (int i = 0; i < PanelCount; ++i) {
+        if (!listed.contains(m_panelSeriesUids.value(i)))
+            continue;
+        shown.insert(m_panelSeriesUids.value(i));
+        for (const db::InstanceRecord& slice : m_panelSlices.value(i))
+            held.insert(slice.filePath);
+    }
+    // A listed series is read from the index as it is when it is shown.
+    if (m_db)
+        for (const db::IndexedFile& file : m_db->studyFiles(m_studyUid))
+            if (listed.contains(file.seriesInstanceUid) && !shown.contains(file.seriesInstanceUid))
+                held.insert(file.filePath);
+    return held;
+}
+
 void ViewerWindow::openExportDialog()
 {
     ExportDialog dialog(m_db, this);
     dialog.setStudyUid(m_studyUid);
+    dialog.setStudyFilesHeld(studyFilesHeld());
     dialog.setActiveViewport(m_panels.value(m_activePanel));
     QList<QList<db::InstanceRecord>> slotSlices;
     for (int i = 0; i < PanelCount; ++i)

@@ -113,8 +113,10 @@ bool writeUsersCopy(const QString& original, const QString& path)
 }
 
 // Every job that copies or sends a study out, run on it as the user would into `out` (folders chosen,
-// choices taken, menus dismissed): what the user was told.
-QStringList exportStudy(MainWindow& w, const QString& job, const QString& studyUid, const QString& out)
+// choices taken, menus dismissed): what the user was told. The viewer's export runs in `opened` when
+// given, else in a viewer opened for it.
+QStringList exportStudy(MainWindow& w, const QString& job, const QString& studyUid, const QString& out,
+                        ViewerWindow* opened = nullptr)
 {
     fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
     fixtures::PopupMenuAnswer dismiss(-1);
@@ -152,9 +154,13 @@ QStringList exportStudy(MainWindow& w, const QString& job, const QString& studyU
     } else if (job == QLatin1String("sent to PACS")) {
         w.sendStudyToPacs(studyUid);
     } else {
-        ViewerWindow viewer(w.database(), studyUid, QString());
-        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
-        viewer.show();
+        std::unique_ptr<ViewerWindow> own;
+        if (!opened) {
+            own = std::make_unique<ViewerWindow>(w.database(), studyUid, QString());
+            own->setAttribute(Qt::WA_DeleteOnClose, false);
+            own->show();
+        }
+        ViewerWindow& viewer = opened ? *opened : *own;
         if (!QTest::qWaitFor([&] { return viewer.panel(0)->sliceCount() > 0; }, 30000))
             return {QStringLiteral("the viewer shows nothing")};
         for (QToolButton* button : viewer.toolBar()->findChildren<QToolButton*>())
@@ -807,7 +813,8 @@ private slots:
     // a job that copies or sends it out, or a folder import of a copy of it. A job on the study never
     // ends in a plain success for the part of it that has come: the study list's refuse and say that
     // the study is still arriving and how many objects it holds, the viewer's export says so beside
-    // what it wrote. After the retrieve the study is never listed with fewer
+    // what it wrote, and a viewer opened meanwhile and exported from after the retrieve says how many of
+    // the study's files it holds, or takes them all. After the retrieve the study is never listed with fewer
     // objects than the retrieve reports unless it stays marked as unfinished, nor opened from the
     // archive as whole; a removal is done or refused with a word why. An import leaves the program's
     // listed copies theirs and says so, and so does a retrieve of a study an archive import brought
@@ -824,7 +831,8 @@ private slots:
                                       "an archive import before",
                                       "an archive import before, its copies gone since", "exported to a folder",
                                       "exported for a flash drive", "burned to disc", "sent by e-mail",
-                                      "sent to PACS", "exported from the viewer"})
+                                      "sent to PACS", "exported from the viewer",
+                                      "exported later from a viewer opened while it arrived"})
                 QTest::addRow("%s, %s", source, meets) << (qstrcmp(source, "C-GET") == 0 ? 1 : 0) << meets;
     }
     void retrieveMeetsRemovalOrImport()
@@ -924,6 +932,29 @@ private slots:
         } else if (meets == "archive import of a copy") {
             QVERIFY(importArchive());
             QVERIFY2(w.statusText().contains(QStringLiteral("копии программы")), qPrintable(w.statusText()));
+        } else if (meets == "exported later from a viewer opened while it arrived") {
+            // The viewer keeps what it had: its export after the retrieve takes that and says so, or the
+            // whole study.
+            ViewerWindow viewer(w.database(), layout.studyUid, QString());
+            viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+            viewer.show();
+            QVERIFY(QTest::qWaitFor([&] { return viewer.panel(0)->sliceCount() > 0; }, 30000));
+            released = true;
+            QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+            const QString out = work.filePath("out");
+            QVERIFY(QDir().mkpath(out));
+            const QString told =
+                exportStudy(w, QStringLiteral("exported from the viewer"), layout.studyUid, out, &viewer)
+                    .join(QStringLiteral(" | "));
+            const int written = int(filesBelow(out).size());
+            QVERIFY2(told.contains(QStringLiteral("Экспортировано файлов: %1").arg(written)), qPrintable(told));
+            const QRegularExpressionMatch held =
+                QRegularExpression(QStringLiteral("файлов исследования: (\\d+) из (\\d+)")).match(told);
+            QVERIFY2(held.hasMatch() ? held.captured(1).toInt() == written && held.captured(2).toInt() == kObjects
+                                           && written < kObjects
+                                     : written == kObjects,
+                     qPrintable(told));
         } else if (meets.startsWith(QStringLiteral("export")) || meets.startsWith(QStringLiteral("sent"))
                    || meets == "burned to disc") {
             const QString out = work.filePath("out");

@@ -24,6 +24,7 @@
 #include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QtTest>
 
@@ -832,13 +833,29 @@ private slots:
             QVERIFY(!ExportDialog::seriesNamePart(info).contains(QLatin1Char('/')));
     }
 
+    // A second series of the study, of three images: listed by the viewer and shown in no panel, or
+    // indexed only after the viewer opened, which the export then says it does not hold.
+    void viewerOpensTheDialog_data()
+    {
+        QTest::addColumn<QString>("second");
+        QTest::newRow("one series") << "";
+        QTest::newRow("a second series listed, not shown") << "before";
+        QTest::newRow("a second series come after the viewer opened") << "after";
+    }
     void viewerOpensTheDialog()
     {
+        QFETCH(QString, second);
         dicom::registerMetaTypes();
         auto layout = gradientLayout(QStringLiteral("Viewer series"), 32, 4);
         layout.studyUid = fixtures::newUid();
         layout.seriesUid = fixtures::newUid();
         m_store->index(layout);
+        auto later = gradientLayout(QStringLiteral("Later series"), 32, 3);
+        later.studyUid = layout.studyUid;
+        later.seriesUid = fixtures::newUid();
+        later.seriesNumber = QStringLiteral("2");
+        if (second == "before")
+            m_store->index(later);
         ViewerWindow viewer(&m_store->database(), layout.studyUid, layout.seriesUid);
         viewer.setAttribute(Qt::WA_DeleteOnClose, false);
         viewer.show();
@@ -851,6 +868,8 @@ private slots:
                         entry = a;
         QVERIFY(entry);
         QVERIFY(entry->isEnabled());
+        if (second == "after")
+            m_store->index(later);
 
         // The modal dialog gets the active panel (current image chosen) and all nine positions.
         const QString folder = freshFolder();
@@ -869,7 +888,13 @@ private slots:
         });
         entry->trigger();
         QVERIFY(seen);
-        QCOMPARE(answer.texts(), QStringList{QStringLiteral("Экспортировано файлов: 4")});
+        QCOMPARE(answer.texts().size(), 1);
+        QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Экспортировано файлов: 4")),
+                 qPrintable(answer.texts().first()));
+        const QRegularExpressionMatch held =
+            QRegularExpression(QStringLiteral("файлов исследования: (\\d+) из (\\d+)")).match(answer.texts().first());
+        QCOMPARE(held.hasMatch() ? held.captured(1) + "/" + held.captured(2) : QString(),
+                 second == "after" ? QStringLiteral("4/7") : QString());
         QCOMPARE(filesUnder(folder).size(), 4);
         viewer.close();
     }
