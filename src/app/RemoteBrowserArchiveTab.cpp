@@ -231,9 +231,10 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
                 QStringLiteral("%1\n\nИсследование не открыто как полное. %2")
                     .arg(error,
                          objects.isEmpty()
-                             ? QStringLiteral("Удалённый компьютер работает с прежней версией программы и не называет "
-                                              "объекты исследования, поэтому уже скачанное не докачать: чтобы скачать "
-                                              "исследование заново, удалите его из списка исследований и папку %1.")
+                             ? QStringLiteral("Удалённый компьютер работает с прежней версией "
+                                              "программы и не называет объекты исследования, поэтому "
+                                              "уже скачанное не докачать: чтобы скачать исследование "
+                                              "заново, удалите его из списка исследований и папку %1.")
                                    .arg(QDir::toNativeSeparators(destDir))
                              : QStringLiteral("Уже скачанное сохранено в папке %1.")
                                    .arg(QDir::toNativeSeparators(destDir))));
@@ -263,8 +264,8 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
 }
 
 bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                                                const QStringList& objects, QProgressDialog* progress, QString* error,
-                                                bool* notWhole)
+                                                const QStringList& objects, QProgressDialog* progress,
+                                                QString* error, bool* notWhole)
 {
     *notWhole = false;
     const int workerCount = qMin(fileCount, kMaxWorkers);
@@ -373,13 +374,15 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     // listed files.
     if (objectsHeld.size() != fileCount) {
         *notWhole = true;
+        const QString why = unreadableWhy.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(unreadableWhy);
         *error = unreadable > 0
-                     ? QStringLiteral("Не удалось прочитать или внести в локальную базу скачанных файлов: %1 из %2%3.")
+                     ? QStringLiteral("Не удалось прочитать или внести в локальную базу скачанных файлов: "
+                                      "%1 из %2%3.")
                            .arg(unreadable)
                            .arg(fileCount)
-                           .arg(unreadableWhy.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(unreadableWhy))
-                     : QStringLiteral("Исследование на удалённом компьютере изменилось во время скачивания: в %1 "
-                                      "скачанных файлах разных объектов исследования — %2.")
+                           .arg(why)
+                     : QStringLiteral("Исследование на удалённом компьютере изменилось во время скачивания: "
+                                      "в %1 скачанных файлах разных объектов исследования — %2.")
                            .arg(fileCount)
                            .arg(objectsHeld.size());
         return false;

@@ -808,12 +808,14 @@ void ExportDialog::onExportClicked()
         // A viewer opened while its study arrived keeps what it had then: what it took must not pass for
         // the study that came since.
         const QStringList now = m_database->studyFilePaths(m_studyUid);
-        const auto held = std::count_if(now.cbegin(), now.cend(),
-                                        [this](const QString& path) { return m_studyFilesHeld.contains(path); });
+        const auto held = std::count_if(now.cbegin(), now.cend(), [this](const QString& path) {
+            return m_studyFilesHeld.contains(path);
+        });
         if (held < now.size())
-            text += QStringLiteral("\n\nВ этом окне просмотра открыто файлов исследования: %1 из %2 — исследование "
-                                   "пополнилось после того, как окно было открыто. Экспортировано то, что открыто в "
-                                   "окне; чтобы экспортировать всё исследование, откройте его заново.")
+            text += QStringLiteral("\n\nВ этом окне просмотра открыто файлов исследования: %1 из %2 — "
+                                   "исследование пополнилось после того, как окно было открыто. "
+                                   "Экспортировано то, что открыто в окне; чтобы экспортировать всё "
+                                   "исследование, откройте его заново.")
                         .arg(held)
                         .arg(now.size());
     }

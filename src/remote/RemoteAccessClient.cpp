@@ -584,7 +584,8 @@ bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void
     const auto notTheHostsFile = [&] {
         *file.differs = true;
         finish(true, false,
-               QStringLiteral("файл %1 не совпадает с файлом, который удалённый компьютер сейчас даёт под номером %2")
+               QStringLiteral("файл %1 не совпадает с файлом, который удалённый компьютер сейчас даёт "
+                              "под номером %2")
                    .arg(file.shownPath)
                    .arg(file.index));
     };
@@ -634,8 +635,8 @@ bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void
             }
             const qint64 offset = remoteproto::readInt64(message, QStringLiteral("offset"));
             // Another size at the host: its bytes follow, and are not taken.
-            if (comparing && (offset != startOffset
-                              || remoteproto::readInt64(message, QStringLiteral("sizeBytes")) != startOffset)) {
+            const qint64 hostSize = remoteproto::readInt64(message, QStringLiteral("sizeBytes"));
+            if (comparing && (offset != startOffset || hostSize != startOffset)) {
                 notTheHostsFile();
                 return;
             }

@@ -164,12 +164,13 @@ bool RemoteParallelDownloadWorker::stillTheHostsFile(RemoteAccessClient& client,
         if (attempt > 0) {
             QThread::msleep(pauseMs);
             if (!client.isConnected()
-                && !client.connectToServer(host, port, token, certFingerprint, secret, error, connectTimeoutMs,
-                                           listenerId))
+                && !client.connectToServer(host, port, token, certFingerprint, secret, error,
+                                           connectTimeoutMs, listenerId))
                 continue;
         }
         bool same = false;
-        if (client.matchesHostFile(studyUid, index, file.fd(), filePath, &same, error, downloadTimeoutMs, &lasting)) {
+        if (client.matchesHostFile(studyUid, index, file.fd(), filePath, &same, error, downloadTimeoutMs,
+                                   &lasting)) {
             if (!same) {
                 studyChanged = true;
                 *error = changedSinceText() + QStringLiteral(": ") + *error;

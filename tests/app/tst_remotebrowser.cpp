@@ -285,7 +285,8 @@ private slots:
         QTest::addColumn<QList<int>>("served");  // the object the host holds at each position now
         QTest::addColumn<QString>("said");       // empty: the study opens
         QTest::newRow("position 3 serves position 0's object")
-            << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QStringLiteral("разных объектов исследования — 5");
+            << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5}
+            << QStringLiteral("разных объектов исследования — 5");
         QTest::newRow("an earlier download's files, a series gone at the host since")
             << QList<int>{0, 1, 2, 3, 4, 5} << QList<int>{3, 4, 5}
             << QStringLiteral("изменилось после прошлого скачивания");
@@ -309,10 +310,11 @@ private slots:
         const QString id = QStringLiteral("older");
         fixtures::ScriptedHost older(relay.port(), cert.fingerprint(), kToken, kSecret);
         older.answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
-            if (remoteproto::typeOf(r) == QLatin1String("getFileList"))
-                return {remoteproto::toFrame(remoteproto::message(
-                    QStringLiteral("fileList"),
-                    {{QStringLiteral("studyUid"), layout.studyUid}, {QStringLiteral("count"), int(served.size())}}))};
+            if (remoteproto::typeOf(r) == QLatin1String("getFileList")) { // no object named
+                const QJsonObject list{{QStringLiteral("studyUid"), layout.studyUid},
+                                       {QStringLiteral("count"), int(served.size())}};
+                return {remoteproto::toFrame(remoteproto::message(QStringLiteral("fileList"), list))};
+            }
             const int at = served.value(remoteproto::readInt(r, QStringLiteral("index"), -1), -1);
             return fixtures::ScriptedHost::serveFile(r, objects.value(at));
         };

@@ -768,7 +768,8 @@ private slots:
         // The user's listed files, where and as the program keeps its copies, stay too, and are counted
         // apart: the program cannot prove them its own. Not so in a store folder made a link, which is no
         // store, nor in the old data folder, out of the store's reach.
-        const int usersLeft = listed && shape != "store folder a link" && shape != "link then elsewhere" ? 2 : 0;
+        const int usersLeft =
+            listed && shape != "store folder a link" && shape != "link then elsewhere" ? 2 : 0;
         const auto usersCounted = [](const QString& told, const char* pattern) {
             const QRegularExpressionMatch m = QRegularExpression(QString::fromUtf8(pattern)).match(told);
             return m.hasMatch() ? m.captured(1).toInt() : 0;
@@ -785,7 +786,8 @@ private slots:
                 QVERIFY2(w->statusText().contains(QStringLiteral("заменены другими: %1 (").arg(left)) &&
                              w->statusText().contains(why),
                          qPrintable(w->statusText()));
-            QCOMPARE(usersCounted(w->statusText(), "не отмеченные как записанные программой: (\\d+)"), usersLeft);
+            QCOMPARE(usersCounted(w->statusText(), "не отмеченные как записанные программой: (\\d+)"),
+                     usersLeft);
         } else {
             fixtures::ModalAnswer yes(QMessageBox::Yes);
             w->deleteStudiesCompletely({layout.studyUid});
@@ -948,11 +950,12 @@ private slots:
                 exportStudy(w, QStringLiteral("exported from the viewer"), layout.studyUid, out, &viewer)
                     .join(QStringLiteral(" | "));
             const int written = int(filesBelow(out).size());
-            QVERIFY2(told.contains(QStringLiteral("Экспортировано файлов: %1").arg(written)), qPrintable(told));
+            QVERIFY2(told.contains(QStringLiteral("Экспортировано файлов: %1").arg(written)),
+                     qPrintable(told));
             const QRegularExpressionMatch held =
                 QRegularExpression(QStringLiteral("файлов исследования: (\\d+) из (\\d+)")).match(told);
-            QVERIFY2(held.hasMatch() ? held.captured(1).toInt() == written && held.captured(2).toInt() == kObjects
-                                           && written < kObjects
+            QVERIFY2(held.hasMatch() ? held.captured(1).toInt() == written
+                                           && held.captured(2).toInt() == kObjects && written < kObjects
                                      : written == kObjects,
                      qPrintable(told));
         } else if (meets.startsWith(QStringLiteral("export")) || meets.startsWith(QStringLiteral("sent"))
@@ -1635,9 +1638,9 @@ private slots:
             fixtures::completeUids(layout);
             cutUid = layout.studyUid;
             for (const QString& object : fixtures::writeSeries(sent.path(), layout)) {
-                unmarked << apptest::storeFolder(kZip, layout) + "/" +
-                                dicom::ZipImportWorker::storeName(dicom::readFileSummary(object)->sopInstanceUid) +
-                                ".dcm";
+                const QString sop = dicom::readFileSummary(object)->sopInstanceUid;
+                unmarked << apptest::storeFolder(kZip, layout) + "/" + dicom::ZipImportWorker::storeName(sop)
+                                + ".dcm";
                 QVERIFY(QDir().mkpath(QFileInfo(unmarked.last()).path()));
                 QVERIFY(dicom::AtomicDicomWriter::copyFile(object, unmarked.last()));
                 QVERIFY(!platform::ContentDigest::provenMark(unmarked.last()).isEmpty());
@@ -1711,8 +1714,8 @@ private slots:
                 const int before = answer.count();
                 w.deleteStudyCompletely(cutUid);
                 QCOMPARE(answer.count(), before + 1);
-                const QRegularExpressionMatch left =
-                    QRegularExpression(QStringLiteral("файлы удалённых исследований: (\\d+)")).match(answer.texts().last());
+                const QRegularExpression count(QStringLiteral("файлы удалённых исследований: (\\d+)"));
+                const QRegularExpressionMatch left = count.match(answer.texts().last());
                 QVERIFY2(left.hasMatch() && left.captured(1).toInt() == 3, qPrintable(answer.texts().last()));
             }
         }
@@ -1729,8 +1732,8 @@ private slots:
             saveCleanupSettings(byAge);
             MainWindow w;
             QVERIFY(!w.database()->studyExists(cutUid));
-            const QRegularExpressionMatch left =
-                QRegularExpression(QStringLiteral("не отмеченные как записанные программой: (\\d+)")).match(w.statusText());
+            const QRegularExpression count(QStringLiteral("не отмеченные как записанные программой: (\\d+)"));
+            const QRegularExpressionMatch left = count.match(w.statusText());
             QVERIFY2(left.hasMatch() && left.captured(1).toInt() == 3, qPrintable(w.statusText()));
         }
         // What could not be done is still due at the next start.

@@ -891,8 +891,8 @@ private slots:
         QCOMPARE(answer.texts().size(), 1);
         QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Экспортировано файлов: 4")),
                  qPrintable(answer.texts().first()));
-        const QRegularExpressionMatch held =
-            QRegularExpression(QStringLiteral("файлов исследования: (\\d+) из (\\d+)")).match(answer.texts().first());
+        const QRegularExpression heldPattern(QStringLiteral("файлов исследования: (\\d+) из (\\d+)"));
+        const QRegularExpressionMatch held = heldPattern.match(answer.texts().first());
         QCOMPARE(held.hasMatch() ? held.captured(1) + "/" + held.captured(2) : QString(),
                  second == "after" ? QStringLiteral("4/7") : QString());
         QCOMPARE(filesUnder(folder).size(), 4);
