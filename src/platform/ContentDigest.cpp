@@ -42,6 +42,16 @@ bool readWhole(int fd, Take take)
     }
 }
 
+// The digest a mark read into `digest` records, when it is of either kind; a mark of an earlier version
+// is the longer one, so the buffer is of that length.
+QByteArray recognisedMark(QByteArray digest, ssize_t got)
+{
+    if (got != kDigestBytes && got != kEarlierDigestBytes)
+        return {};
+    digest.truncate(got);
+    return digest;
+}
+
 QByteArray earlierDigestOfOpen(int fd)
 {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
@@ -121,21 +131,22 @@ bool ContentDigest::mark(int fd, const QByteArray& digest)
 
 QByteArray ContentDigest::markOf(const QString& path)
 {
-    // A mark of an earlier version is the longer one.
     QByteArray digest(kEarlierDigestBytes, Qt::Uninitialized);
     const ssize_t got =
         ::lgetxattr(QFile::encodeName(path).constData(), kMarkName, digest.data(), size_t(digest.size()));
-    if (got != kDigestBytes && got != kEarlierDigestBytes)
-        return {};
-    digest.truncate(got);
-    return digest;
+    return recognisedMark(digest, got);
 }
 
 QByteArray ContentDigest::provenMark(const QString& path)
 {
-    const QByteArray marked = markOf(path);
+    // The mark and the bytes of one opening of the file.
     const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    return !marked.isEmpty() && file.fd() >= 0 && proves(file.fd(), marked) ? marked : QByteArray();
+    if (file.fd() < 0)
+        return {};
+    QByteArray digest(kEarlierDigestBytes, Qt::Uninitialized);
+    const ssize_t got = ::fgetxattr(file.fd(), kMarkName, digest.data(), size_t(digest.size()));
+    const QByteArray marked = recognisedMark(digest, got);
+    return !marked.isEmpty() && proves(file.fd(), marked) ? marked : QByteArray();
 }
 
 } // namespace platform
