@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libsqlite3-dev qt6-websockets-dev libqt6opengl6-dev
   libdcmtk-dev dcmtk
-  zlib1g-dev libzip-dev libarchive-dev libssh2-1-dev libssl-dev
+  zlib1g-dev libzip-dev libarchive-dev libssh2-1-dev libssl-dev libxxhash-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libburn-dev libisofs-dev
   xvfb xauth libgl1-mesa-dri

@@ -218,7 +218,7 @@ bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file, qint64 size,
             return true;
         const Descriptor read(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         return read.fd() >= 0 && FileId::ofOpen(read.fd()) == file &&
-               ContentDigest::ofOpen(read.fd()) == proof.m_recordedDigest;
+               ContentDigest::proves(read.fd(), proof.m_recordedDigest);
     }
     case OwnProof::Kind::Made:
         return proof.m_made == file;

@@ -1856,6 +1856,11 @@ private slots:
         // The same size, one byte other.
         QTest::newRow("a user's file of the copy's size moved onto its name since")
             << "replaced, same size" << 1 << 0;
+        // Recorded by the previous version's digest (SHA-256), which still proves the copies, and no
+        // other file.
+        QTest::newRow("copies, recorded by the previous version's digest") << "sha256" << 0 << 0;
+        QTest::newRow("a user's file of the copy's size on its name, recorded by the previous version's digest")
+            << "replaced, same size, sha256" << 1 << 0;
         // The data folder reached through a link when the removal was cut short, the link gone since.
         QTest::newRow("killed through a link to the data folder, gone since") << "link gone" << 0 << 0;
         // Planned by the previous version, which kept the size but no digest.
@@ -1912,6 +1917,16 @@ private slots:
                                    ? "UPDATE pending_removals SET content_digest = NULL"
                                    : "UPDATE pending_removals SET content_digest = NULL, file_size = NULL"));
             }
+            if (kind.endsWith("sha256")) {
+                QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+                QVERIFY(q.prepare("UPDATE pending_removals SET content_digest = :digest WHERE path = :path"));
+                for (const QString& path : std::as_const(files)) {
+                    q.bindValue(":digest",
+                                QCryptographicHash::hash(fixtures::readFile(path), QCryptographicHash::Sha256));
+                    q.bindValue(":path", path);
+                    QVERIFY(q.exec() && q.numRowsAffected() == 1);
+                }
+            }
             if (kind == "imported again")
                 QVERIFY(fixtures::indexFiles(index, {files.first()}));
         }
@@ -1925,7 +1940,7 @@ private slots:
             QVERIFY(QFile::remove(files.first()));
             writeOldFiles({files.first()}, "a user's own file");
         }
-        if (kind == "replaced, same size") {
+        if (kind.startsWith("replaced, same size")) {
             QByteArray bytes = fixtures::readFile(files.first());
             bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x01);
             QVERIFY(QFile::remove(files.first()));

@@ -6,6 +6,7 @@
 #include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,6 +27,9 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <memory>
+
+#include <sys/xattr.h>
+#include <xxhash.h>
 
 using namespace pacs;
 
@@ -86,6 +90,24 @@ QByteArray contentOf(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// XXH3-128 of a file's bytes, as the library gives it (its canonical, big-endian form).
+QByteArray xxh3Of(const QByteArray& bytes)
+{
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits(bytes.constData(), size_t(bytes.size())));
+    return QByteArray(reinterpret_cast<const char*>(canonical.digest), sizeof canonical.digest);
+}
+
+// Whether files in the folder can bear an extended attribute of the user's.
+bool keepsMarks(const QString& folder)
+{
+    QFile probe(QDir(folder).filePath(QStringLiteral("mark probe")));
+    const bool kept = probe.open(QIODevice::WriteOnly) &&
+                      ::fsetxattr(probe.handle(), "user.kalvenor.probe", "1", 1, 0) == 0;
+    probe.remove();
+    return kept;
 }
 
 // What follows the preamble and meta header of a Part-10 file.
@@ -347,6 +369,11 @@ private slots:
         // What the receiver read off the object is what the stored file reads as, header included.
         const pacs::StoredFile handedOver = takeStored(storedPath);
         QCOMPARE(handedOver.digest.toHex(), platform::ContentDigest::of(storedPath).toHex());
+        // A new copy is recorded by XXH3-128, and its mark, where the file system keeps one, is that
+        // digest and proves the file.
+        QCOMPARE(handedOver.digest.toHex(), xxh3Of(contentOf(storedPath)).toHex());
+        if (keepsMarks(out))
+            QCOMPARE(platform::ContentDigest::provenMark(storedPath).toHex(), handedOver.digest.toHex());
         const std::optional<dicom::DicomFileSummary> handed = handedOver.summary;
         QVERIFY(handed);
         QCOMPARE(*handed, *dicom::readFileSummary(storedPath));
@@ -361,6 +388,22 @@ private slots:
         QVERIFY(stored.getMetaInfo()->findAndGetOFString(DCM_SourceApplicationEntityTitle, value).bad());
         stored.getDataset()->findAndGetOFString(DCM_PatientName, value);
         QCOMPARE(QString::fromUtf8(value.c_str()), QStringLiteral("Иванов^Пётр"));
+        // One byte of the copy changed where it lies: neither its record nor its mark proves it now.
+        const platform::OwnProof recorded =
+            platform::OwnProof::recorded(storedPath, QFileInfo(storedPath).size(), handedOver.digest);
+        QFile changed(storedPath);
+        QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(changed.size() - 1));
+        const char last = changed.peek(1).at(0);
+        QVERIFY(changed.putChar(char(last ^ 0x01)) && changed.flush());
+        changed.close();
+        QVERIFY(platform::ContentDigest::provenMark(storedPath).isEmpty());
+        const platform::OwnFileDoor door({QFileInfo(storedPath).path()});
+        QCOMPARE(int(door.remove(storedPath, recorded)), int(platform::OwnFileDoor::Outcome::Refused));
+        // Its bytes as recorded again: the program's copy, which the door removes.
+        QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(changed.size() - 1) &&
+                changed.putChar(last));
+        changed.close();
+        QCOMPARE(int(door.remove(storedPath, recorded)), int(platform::OwnFileDoor::Outcome::Done));
     }
 
     void incomingFilesGoWhateverBecameOfTheirFolder_data()

@@ -4,10 +4,13 @@
 #include "platform/ContentDigest.h"
 #include "platform/OwnFileDoor.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/xattr.h>
 
 using platform::FileId;
 using platform::OwnFileDoor;
@@ -48,7 +51,9 @@ private slots:
         QTest::addColumn<QString>("folder"); // the own folder, as the caller names it
         QTest::addColumn<QString>("path");   // what is to go
         QTest::addColumn<QString>(
-            "proof"); // recorded:<path>[:<size>[:<the bytes recorded>]], made:<path>, name, none
+            "proof"); // recorded:<path>[:<size>[:<the bytes recorded>[:<their digest's kind>]]], made:<path>,
+                      // name, none; the kind: as copies are recorded now, sha256 as earlier versions
+                      // recorded them, cut to 8 bytes
         QTest::addColumn<QString>("setUp");  // what else the row makes first
         QTest::addColumn<int>("outcome");
         const int done = int(OwnFileDoor::Outcome::Done), refused = int(OwnFileDoor::Outcome::Refused);
@@ -73,6 +78,14 @@ private slots:
         QTest::newRow("another file of the recorded size under the copy's name")
             << "{root}/data/store" << x << "recorded:" + x + ":18:data/store/a/y.dcm"
             << "" << refused;
+        // A record of an earlier version, by SHA-256: still proven by it, and no other file under the name.
+        QTest::newRow("recorded copy of the bytes an earlier version recorded")
+            << "{root}/data/store" << x << "recorded:" + x + ":18:data/store/a/x.dcm:sha256" << "" << done;
+        QTest::newRow("another file of the recorded size under the name an earlier version recorded")
+            << "{root}/data/store" << x << "recorded:" + x + ":18:data/store/a/y.dcm:sha256" << "" << refused;
+        // A digest of neither kind proves nothing, not even of the very bytes it was cut from.
+        QTest::newRow("recorded digest of the bytes recorded, cut short")
+            << "{root}/data/store" << x << "recorded:" + x + ":18:data/store/a/x.dcm:cut" << "" << refused;
         QTest::newRow("made here") << "{root}/data/store" << x << "made:" + x << "" << done;
         QTest::newRow("made here, replaced since") << "{root}/data/store" << x << "made:{root}/data/store/a/y.dcm" << "" << refused;
         QTest::newRow("nothing proves it") << "{root}/data/store" << x << "none" << "" << refused;
@@ -119,9 +132,20 @@ private slots:
         const QString kind = proof.section(':', 0, 0), of = placed(proof.section(':', 1, 1), root);
         const qint64 size = proof.section(':', 2, 2).isEmpty() ? -1 : proof.section(':', 2, 2).toLongLong();
         QByteArray digest;
-        if (const QByteArray bytes = proof.section(':', 3).toUtf8(); !bytes.isEmpty()) {
+        if (const QByteArray bytes = proof.section(':', 3, 3).toUtf8(); !bytes.isEmpty()) {
+            const QString digestKind = proof.section(':', 4, 4);
             writeFile(root.filePath("recorded bytes"), bytes);
-            digest = platform::ContentDigest::of(root.filePath("recorded bytes"));
+            digest = digestKind == "sha256" ? QCryptographicHash::hash(bytes, QCryptographicHash::Sha256)
+                                            : platform::ContentDigest::of(root.filePath("recorded bytes"));
+            if (digestKind == "cut")
+                digest.truncate(8);
+            // The file's mark proves it by the same digest as its record: a copy whose record was
+            // never written is known by it alone. A file system that keeps no marks is not asked.
+            const QByteArray copy = QFile::encodeName(placed(path, root));
+            if (::setxattr(copy.constData(), "user.kalvenor.copy", digest.constData(), size_t(digest.size()),
+                           0) == 0)
+                QCOMPARE(platform::ContentDigest::provenMark(placed(path, root)).toHex(),
+                         outcome == int(OwnFileDoor::Outcome::Done) ? digest.toHex() : QByteArray());
         }
         const OwnProof given = kind == "recorded" ? OwnProof::recorded(of, size, digest)
                                : kind == "made"   ? OwnProof::made(FileId::of(of))
