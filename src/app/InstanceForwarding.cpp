@@ -6,19 +6,26 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
-QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body, bool* delivered)
+#include <utility>
+
+QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body, bool* delivered,
+                              bool* notListening)
 {
     if (delivered)
         *delivered = false;
+    if (notListening)
+        *notListening = false;
     QNetworkAccessManager manager;
     QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path), QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
@@ -65,6 +72,8 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
         return QStringLiteral("она ждёт ответа на предыдущий запрос — ответьте в её окне и повторите попытку");
     if (status != 0)
         return QStringLiteral("она отклонила запрос (код ответа %1)").arg(status);
+    if (error == QNetworkReply::ConnectionRefusedError && notListening)
+        *notListening = true;
     if (error == QNetworkReply::ConnectionRefusedError)
         return QStringLiteral("она не принимает запросы на порту %1").arg(port);
     return QStringLiteral("соединение с ней не удалось (код ошибки %1)").arg(int(error));
@@ -72,20 +81,42 @@ QString postToRunningInstance(quint16 port, const QString& path, const QJsonObje
 
 namespace {
 
-// Hands the request over; `runningCopy` names the copy it goes to in what the user is told when that fails
-// (empty: the program that is already running).
-QString forwardTo(const std::optional<pacs::PacsOpenRequest>& request, bool* delivered, const QString& runningCopy)
+// One try at handing the request over, before anything is made of its outcome.
+struct Attempt
 {
-    QString problem;
-    bool handedOver = false;
+    QString problem;           // why the running copy did not take it, empty when it did
+    bool handedOver = false;   // it has the request, though it may not have answered yet
+    bool notListening = false; // nothing listens on its port (yet)
+};
+
+Attempt attemptForward(const std::optional<pacs::PacsOpenRequest>& request)
+{
+    Attempt attempt;
+    const quint16 port = kalvenor::LocalApiServer::configuredPort();
     if (request) {
         QJsonObject body;
         body.insert(QStringLiteral("studyInstanceUID"), request->studyInstanceUid);
         body.insert(QStringLiteral("serverHost"), request->serverHost);
         body.insert(QStringLiteral("serverPort"), request->serverPort);
         body.insert(QStringLiteral("serverAeTitle"), request->serverAeTitle);
-        problem = postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/pacs/open"), body,
-                                        &handedOver);
+        attempt.problem = postToRunningInstance(port, QStringLiteral("/pacs/open"), body, &attempt.handedOver,
+                                                &attempt.notListening);
+    } else {
+        attempt.problem = postToRunningInstance(port, QStringLiteral("/focus"), QJsonObject(), &attempt.handedOver,
+                                                &attempt.notListening);
+    }
+    return attempt;
+}
+
+// What the user is told of the hand-over, and the codecs released: this copy goes no further. `runningCopy`
+// names the copy it went to in what the user is told when that failed (empty: the program that is already
+// running).
+QString endForwarding(const Attempt& attempt, const std::optional<pacs::PacsOpenRequest>& request, bool* delivered,
+                      const QString& runningCopy)
+{
+    QString problem = attempt.problem;
+    const bool handedOver = attempt.handedOver;
+    if (request) {
         // Written to the running copy, which has not answered: it may still find it cannot take the
         // request, and then says so in its own window. Nothing here knows whether the study will open.
         if (!problem.isEmpty() && handedOver)
@@ -97,8 +128,6 @@ QString forwardTo(const std::optional<pacs::PacsOpenRequest>& request, bool* del
                           .arg(request->studyInstanceUid,
                                runningCopy.isEmpty() ? QStringLiteral("программа уже запущена") : runningCopy, problem);
     } else {
-        problem = postToRunningInstance(kalvenor::LocalApiServer::configuredPort(), QStringLiteral("/focus"), QJsonObject(),
-                                        &handedOver);
         if (!problem.isEmpty() && handedOver)
             problem = QStringLiteral("Программа уже запущена и получила запрос, но она занята и пока не ответила — её "
                                      "окно появится, когда она освободится.");
@@ -131,37 +160,55 @@ QString folderInUse(const platform::DataFolderLock& lock)
 
 QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& request, bool* delivered)
 {
-    return forwardTo(request, delivered, QString());
+    return endForwarding(attemptForward(request), request, delivered, QString());
 }
 
 std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folderLock,
                                                  platform::SingleInstanceLock& sessionLock,
-                                                 const std::optional<pacs::PacsOpenRequest>& request)
+                                                 const std::optional<pacs::PacsOpenRequest>& request,
+                                                 const std::function<void()>& whileWaiting)
 {
-    ForwardOutcome outcome;
-    if (folderLock.anotherInstanceRunning()) {
-        // The loopback server of a copy on another computer is out of reach, and one on this port here
-        // would be some other copy, working on another folder.
-        if (folderLock.holder().maybeThisComputer()) {
-            outcome.message = forwardTo(request, &outcome.delivered, folderInUse(folderLock));
-        } else if (request) {
-            outcome.message = QStringLiteral("Исследование %1 не открыто: %2. С одной папкой данных одновременно "
-                                             "работает только одна копия программы.")
-                                  .arg(request->studyInstanceUid, folderInUse(folderLock));
+    // A copy listens only some time after it has taken the lock (it writes its record through to the
+    // disk first): one that refuses the connection may be starting yet, and is tried again for a while
+    // before it is said not to take requests. One that ends meanwhile leaves the folder to this copy.
+    QElapsedTimer waited;
+    waited.start();
+    bool warned = false;
+    for (;;) {
+        ForwardOutcome outcome;
+        QString runningCopy;
+        if (folderLock.anotherInstanceRunning()) {
+            // The loopback server of a copy on another computer is out of reach, and one on this port here
+            // would be some other copy, working on another folder.
+            if (!folderLock.holder().maybeThisComputer()) {
+                if (request)
+                    outcome.message = QStringLiteral("Исследование %1 не открыто: %2. С одной папкой данных "
+                                                     "одновременно работает только одна копия программы.")
+                                          .arg(request->studyInstanceUid, folderInUse(folderLock));
+                else
+                    outcome.message = QStringLiteral("Программа не запущена: %1. С одной папкой данных одновременно "
+                                                     "работает только одна копия программы.")
+                                          .arg(folderInUse(folderLock));
+                return outcome;
+            }
+            runningCopy = folderInUse(folderLock);
+        } else if (folderLock.isHeld()) {
+            return std::nullopt;
         } else {
-            outcome.message = QStringLiteral("Программа не запущена: %1. С одной папкой данных одновременно работает "
-                                             "только одна копия программы.")
-                                  .arg(folderInUse(folderLock));
+            // No lock can be had in the folder (a network share without locks, no right to write there):
+            // copies of one session at least still meet at the session's own.
+            if (!std::exchange(warned, true))
+                qWarning().noquote() << "DataFolderLock:" << folderLock.failure();
+            if (!sessionLock.anotherInstanceRunning())
+                return std::nullopt;
         }
-        return outcome;
+        const Attempt attempt = attemptForward(request);
+        if (!attempt.notListening || waited.elapsed() >= kStartingCopyWaitMs) {
+            outcome.message = endForwarding(attempt, request, &outcome.delivered, runningCopy);
+            return outcome;
+        }
+        if (whileWaiting)
+            whileWaiting();
+        QThread::msleep(kStartingCopyRetryMs);
     }
-    if (folderLock.isHeld())
-        return std::nullopt;
-    // No lock can be had in the folder (a network share without locks, no right to write there): copies of
-    // one session at least still meet at the session's own.
-    qWarning().noquote() << "DataFolderLock:" << folderLock.failure();
-    if (!sessionLock.anotherInstanceRunning())
-        return std::nullopt;
-    outcome.message = forwardTo(request, &outcome.delivered, QString());
-    return outcome;
 }

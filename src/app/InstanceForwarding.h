@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace platform {
@@ -16,6 +17,10 @@ class SingleInstanceLock;
 
 // How long the second copy waits for the first one's answer.
 constexpr int kForwardTimeoutMs = 3000;
+// How long a copy holding the data folder may refuse connections while it is starting, before the second copy
+// says it takes no requests, and how often it is tried meanwhile.
+constexpr int kStartingCopyWaitMs = 5000;
+constexpr int kStartingCopyRetryMs = 100;
 
 // POSTs the request to "/pacs/open" (or an empty object to "/focus") on the loopback API port and waits at most
 // kForwardTimeoutMs, then releases the DICOM codecs. Whatever the outcome, the caller ends with 0. Returns an
@@ -27,7 +32,9 @@ QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& req
 // time-out, whichever comes first. Empty when the answer took the request (a 2xx status), otherwise
 // why not, in Russian. `delivered`: the request was taken, or written whole to the connection though no
 // answer came in time.
-QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body, bool* delivered = nullptr);
+// `notListening`: nothing listened on the port (the connection was refused).
+QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body, bool* delivered = nullptr,
+                              bool* notListening = nullptr);
 
 struct ForwardOutcome
 {
@@ -38,8 +45,10 @@ struct ForwardOutcome
 // Decides at start which copy works on the data folder: nothing when this one does, the folder's lock then
 // held for as long as the caller keeps it (where no lock can be had in the folder, the session's lock decides
 // instead). Otherwise another copy holds the folder: the request is handed to it when it may run on this
-// computer, and the outcome says what became of it. The caller then ends with 0, having changed nothing in
-// the folder.
+// computer, and the outcome says what became of it. A copy that does not listen yet is waited for, at most
+// kStartingCopyWaitMs; `whileWaiting` is called before each new try. The caller then ends with 0, having
+// changed nothing in the folder.
 std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folderLock,
                                                  platform::SingleInstanceLock& sessionLock,
-                                                 const std::optional<pacs::PacsOpenRequest>& request);
+                                                 const std::optional<pacs::PacsOpenRequest>& request,
+                                                 const std::function<void()>& whileWaiting = {});

@@ -950,7 +950,7 @@ int MainWindow::reportIndexFailures(int& failures)
 
 void MainWindow::startArchiveImport(const QString& archivePath)
 {
-    if (m_zipThread) {
+    if (m_zipThread || !m_archiveBatch->isEmpty()) {
         QMessageBox::information(this, QStringLiteral("Импорт уже выполняется"),
                                  QStringLiteral("Дождитесь завершения текущего импорта."));
         return;
@@ -1048,8 +1048,13 @@ bool MainWindow::takeFoundCopy(dicom::DicomFileSummary& summary)
 
 void MainWindow::onArchiveImportFinished(int found, int skipped, const QString& error)
 {
-    // Its last files are counted before the end is reported.
-    m_archiveBatch->flush();
+    // Its last files are counted before the end is reported, written a batch per turn as the folder
+    // import's are.
+    m_archiveBatch->flushThen([this, found, skipped, error] { reportArchiveImport(found, skipped, error); });
+}
+
+void MainWindow::reportArchiveImport(int found, int skipped, const QString& error)
+{
     m_busyBar->hide();
     if (!error.isEmpty())
         QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
@@ -1115,7 +1120,8 @@ void MainWindow::dropEvent(QDropEvent* event)
 
 void MainWindow::startFolderImport(const QString& folder)
 {
-    if (m_importThread && !m_importEnded) {
+    // Until the last one's files are all written and counted, too: the counts would mix.
+    if ((m_importThread && !m_importEnded) || !m_folderBatch->isEmpty()) {
         QMessageBox::information(this, QStringLiteral("Импорт уже выполняется"),
                                  QStringLiteral("Дождитесь завершения текущего импорта."));
         return;
@@ -1183,7 +1189,13 @@ void MainWindow::onImportProgress(int scanned, int found)
 
 void MainWindow::onImportFinished(int found, int skipped)
 {
-    m_folderBatch->flush();
+    // Its last files are counted before the end is reported. A scan that ran ahead of the index leaves
+    // them to be written a batch per turn, the window answering in between.
+    m_folderBatch->flushThen([this, found, skipped] { reportFolderImport(found, skipped); });
+}
+
+void MainWindow::reportFolderImport(int found, int skipped)
+{
     m_importEnded = true;
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);

@@ -172,6 +172,9 @@ protected:
 
 private:
     void setupUi();
+    // An import's end, told once every file it found is written.
+    void reportFolderImport(int found, int skipped);
+    void reportArchiveImport(int found, int skipped, const QString& error);
     void startRemoteHostingIfConfigured();
     void onRemoteAccessClicked();
     void onRemotePacsClicked();

@@ -11,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QTextStream>
 
+#include <utility>
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -25,7 +27,16 @@ int main(int argc, char** argv)
     // The wait is timed here, not by the test, so that a slow process start does not count.
     QElapsedTimer clock;
     clock.start();
-    if (const auto forwarded = forwardUnlessFirst(folderLock, sessionLock, request)) {
+    // Asked to: held at its first wait for a copy that does not listen yet, until the test has that copy
+    // listen and says so on stdin.
+    bool held = !app.arguments().contains(QStringLiteral("--hold-while-waiting"));
+    const auto whileWaiting = [&out, &held] {
+        if (std::exchange(held, true))
+            return;
+        out << "WAITING" << Qt::endl;
+        QTextStream(stdin).readLine();
+    };
+    if (const auto forwarded = forwardUnlessFirst(folderLock, sessionLock, request, whileWaiting)) {
         out << "FORWARDED " << clock.elapsed() << Qt::endl;
         if (!forwarded->message.isEmpty())
             out << (forwarded->delivered ? "BUSY " : "UNDELIVERED ") << forwarded->message << Qt::endl;

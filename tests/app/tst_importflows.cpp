@@ -5,6 +5,7 @@
 #include "support/ModalAnswer.h"
 #include "support/TestBench.h"
 
+#include "db/IndexBatch.h"
 #include "dicom/DicomNesting.h"
 
 #include <QElapsedTimer>
@@ -290,6 +291,30 @@ private slots:
         const QList<db::StudyRecord> studies = w.database()->allStudies();
         QCOMPARE(studies.size(), 1);
         QCOMPARE(studies.first().instanceCount, 3);
+    }
+
+    // A scan that ran far ahead of the window (its thread held meanwhile) leaves more files than one batch
+    // takes: they are written over several turns, and the end is reported only once every one is listed.
+    void scanAheadOfTheIndexEndsWithEveryFileListed()
+    {
+        const int files = db::IndexBatch::kLargestBatch + 2 * db::IndexBatch::kMaxFiles;
+        QTemporaryDir dir;
+        writeStudy(dir.filePath("series"), "AHEAD", files);
+        MainWindow w;
+        w.show();
+        auto* busy = w.findChild<QProgressBar*>();
+        QVERIFY(busy);
+        int listedAtEnd = -1;
+        OnHide onEnd(busy, [&] {
+            const QList<db::StudyRecord> studies = w.database()->allStudies();
+            listedAtEnd = studies.size() == 1 ? studies.first().instanceCount : -1;
+        });
+        w.startFolderImport(dir.filePath("series"));
+        auto* scan = w.findChild<QThread*>();
+        QVERIFY(scan);
+        QVERIFY(scan->wait(60000));
+        QCOMPARE(finished(w, false), QStringLiteral("%1,0").arg(files));
+        QCOMPARE(listedAtEnd, files);
     }
 
     void refusedFilesAreNotReportedAsImported()

@@ -12,6 +12,7 @@
 #include "dicom/ZipImportWorker.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsRequestChecks.h"
+#include "app/InstanceForwarding.h"
 #include "app/ManagedStore.h"
 #include "platform/DataFolderLock.h"
 #include "platform/SingleInstanceLock.h"
@@ -184,7 +185,7 @@ private slots:
     // second copy waits at most three seconds and sends exactly the POST it is meant to.
     void forwarding_data()
     {
-        QTest::addColumn<QString>("server"); // none, silent, answering
+        QTest::addColumn<QString>("server"); // none, silent, busy, answering, full, starting (listens late)
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("expected"); // path and body the first copy receives
         QTest::addColumn<int>("minMs");
@@ -195,8 +196,10 @@ private slots:
         QTest::addColumn<bool>("otherRuntime"); // the second copy has a runtime folder of its own
         // Qt timers may fire up to 5 % early; upper bounds above 3 s only say that the wait ends at all.
         const QByteArray open = R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})";
-        QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << 0 << 2800
-                                          << "Исследование 1 не открыто" << QString() << "here" << false;
+        // Nothing listens all along: it is waited for as a copy that may be starting, then said not to take requests.
+        const int waited = kStartingCopyWaitMs * 95 / 100;
+        QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << waited
+                                          << 30000 << "Исследование 1 не открыто" << QString() << "here" << false;
         QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000 << QString()
                                            << "получила запрос" << "here" << false;
         // Its event loop held up: the connection waits unaccepted, the request in it.
@@ -213,16 +216,24 @@ private slots:
         QTest::newRow("open, another session") << "answering" << QStringList{"kalvenor://open?study=1.2.3&host=pacs&aet=AE"}
                                                << open << 0 << 2800 << QString() << QString() << "here" << true;
         QTest::newRow("nobody listening, another session")
-            << "none" << QStringList{} << QByteArray() << 0 << 2800 << "использует другая запущенная копия программы на этом компьютере"
-            << QString() << "here" << true;
+            << "none" << QStringList{} << QByteArray() << waited << 30000
+            << "использует другая запущенная копия программы на этом компьютере" << QString() << "here" << true;
         // Whatever answers on this computer's port is not the copy that holds the folder: nothing is sent.
         QTest::newRow("first copy on another computer")
             << "answering" << QStringList{"kalvenor://open?study=1.2.3"} << QByteArray() << 0 << 2800
             << "на компьютере «ws-elsewhere.example»" << QString() << "elsewhere" << true;
         // A lock file that names no computer that can be shown names none.
-        QTest::newRow("first copy's lock garbled") << "none" << QStringList{} << QByteArray() << 0 << 2800
+        QTest::newRow("first copy's lock garbled") << "none" << QStringList{} << QByteArray() << waited << 30000
                                                    << "использует другая запущенная копия программы, но" << QString()
                                                    << "garbled" << true;
+        // It holds the folder's lock and listens only once the second copy has found it refusing, as a copy does
+        // that is still starting: the request reaches it all the same.
+        QTest::newRow("the first copy holds the folder lock but does not listen yet")
+            << "starting" << QStringList{"--hold-while-waiting"} << QByteArray("/focus {}") << 0 << 30000 << QString()
+            << QString() << "here" << false;
+        QTest::newRow("the first copy holds the folder lock but does not listen yet, open")
+            << "starting" << QStringList{"--hold-while-waiting", "kalvenor://open?study=1.2.3&host=pacs&aet=AE"} << open << 0
+            << 30000 << QString() << QString() << "here" << false;
         // No lock can be had in the data folder: copies of one session still meet.
         QTest::newRow("no lock in the data folder") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800
                                                     << QString() << QString() << "nowhere" << false;
@@ -242,7 +253,7 @@ private slots:
         QVERIFY(held.held);
         QTemporaryDir runtime;
         QTcpServer fake;
-        QVERIFY(server == u"none" || fake.listen(QHostAddress::LocalHost, apiPort));
+        QVERIFY(server == u"none" || server == u"starting" || fake.listen(QHostAddress::LocalHost, apiPort));
         if (server == u"busy")
             fake.pauseAccepting();
         QByteArray received;
@@ -250,7 +261,7 @@ private slots:
             QTcpSocket* socket = fake.nextPendingConnection();
             QObject::connect(socket, &QTcpSocket::readyRead, [&received, socket, server] {
                 received += socket->readAll();
-                if (server == u"answering" && received.contains("\r\n\r\n") && received.endsWith('}')) {
+                if ((server == u"answering" || server == u"starting") && received.contains("\r\n\r\n") && received.endsWith('}')) {
                     socket->write("HTTP/1.1 202 Accepted\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted");
                     socket->disconnectFromHost();
                 } else if (server == u"full" && received.contains("\r\n\r\n") && received.endsWith('}')) {
@@ -262,6 +273,11 @@ private slots:
             });
         });
         Copy second(arguments, QStringLiteral(FORWARD_PROBE_PATH), otherRuntime ? runtime.path() : QString());
+        if (server == u"starting") {
+            QVERIFY2(second.waitFor("WAITING"), second.output.constData());
+            QVERIFY(fake.listen(QHostAddress::LocalHost, apiPort));
+            second.process.write("\n");
+        }
         qint64 forwardMs = -1;
         QCOMPARE(second.finish(&forwardMs), 0);
         QVERIFY2(forwardMs >= minMs && forwardMs < maxMs, second.output.constData());
@@ -280,6 +296,21 @@ private slots:
         QVERIFY(head.contains("\r\ncontent-length: " + QByteArray::number(body.size()) + "\r\n"));
         QVERIFY(!head.contains("\r\norigin:"));
         QCOMPARE(received.mid(received.indexOf("\r\n\r\n") + 4), body);
+    }
+
+    // A copy that ends before it ever listened (its start failed) leaves the folder to the one waiting for it,
+    // which then starts as the first copy with its own request.
+    void firstCopyEndsBeforeItListens()
+    {
+        auto held = std::make_unique<FirstCopy>(QStringLiteral("here"));
+        QVERIFY(held->held);
+        Copy second({"--hold-while-waiting", "kalvenor://open?study=5.5.5"});
+        QVERIFY2(second.waitFor("WAITING"), second.output.constData());
+        held.reset();
+        second.process.write("\n");
+        QVERIFY2(second.waitFor("READY"), second.output.constData());
+        QVERIFY(second.output.contains("OWN|5.5.5\n"));
+        QVERIFY(!second.output.contains("FORWARDED"));
     }
 
     // The real program: answers on the loopback server, a second copy (with or without a launch URL)

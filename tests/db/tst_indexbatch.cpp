@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -28,9 +29,17 @@ private slots:
         QTest::addColumn<int>("files");
         QTest::addColumn<int>("batchMs"); // how long writing a batch takes
         QTest::addColumn<int>("batches");
+        QTest::addColumn<bool>("endAtOnce"); // the adder asks for its end right after its last file
         // The first batch took longer than the rest took to come: they go as one, not by the count.
-        QTest::newRow("slow, 250 files") << 250 << 300 << 2;
-        QTest::newRow("slow, 1000 files") << 1000 << 300 << 2;
+        QTest::newRow("slow, 250 files") << 250 << 300 << 2 << false;
+        QTest::newRow("slow, 1000 files") << 1000 << 300 << 2 << false;
+        // More than one batch holds came meanwhile: they go in batches of the most it holds, not in one
+        // that grows with them, and an end asked for meanwhile waits for the last of them.
+        const int cap = db::IndexBatch::kLargestBatch;
+        const int burst = 5 * cap + 100;
+        const int batches = 1 + (burst - db::IndexBatch::kMaxFiles + cap - 1) / cap;
+        QTest::newRow("slow, a burst of five batches' files") << burst << 300 << batches << false;
+        QTest::newRow("slow, a burst of five batches' files, end asked at once") << burst << 300 << batches << true;
     }
 
     void slowBatchesGatherMoreFiles()
@@ -38,6 +47,7 @@ private slots:
         QFETCH(int, files);
         QFETCH(int, batchMs);
         QFETCH(int, batches);
+        QFETCH(bool, endAtOnce);
         QTemporaryDir dir;
         db::Database index;
         QVERIFY2(index.open(dir.filePath(QStringLiteral("index.sqlite3"))), qPrintable(index.lastError()));
@@ -58,10 +68,24 @@ private slots:
             batch.add(dbtest::makeSummary(QStringLiteral("1.2"), QStringLiteral("1.2.3"), sop, i + 1,
                                           dir.filePath(QStringLiteral("%1.dcm").arg(i + 1))));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(batch.isEmpty(), 30000);
+        int writtenAtEnd = -1;
+        int ends = 0;
+        if (endAtOnce)
+            batch.flushThen([&] {
+                writtenAtEnd = int(written.size());
+                ++ends;
+            });
+        QTRY_VERIFY_WITH_TIMEOUT(batch.isEmpty() && (!endAtOnce || ends > 0), 60000);
         QCOMPARE(written, added);
         QCOMPARE(sizes.size(), batches);
         QCOMPARE(sizes.first(), int(db::IndexBatch::kMaxFiles));
+        QVERIFY2(*std::max_element(sizes.cbegin(), sizes.cend()) <= db::IndexBatch::kLargestBatch,
+                 qPrintable(QString::number(*std::max_element(sizes.cbegin(), sizes.cend()))));
+        if (endAtOnce) {
+            QCOMPARE(writtenAtEnd, files);
+            QTest::qWait(0);
+            QCOMPARE(ends, 1);
+        }
         int rows = 0;
         for (const db::SeriesRecord& series : index.seriesForStudy(QStringLiteral("1.2")))
             rows += series.instanceCount;
