@@ -135,7 +135,11 @@ bool AtomicDicomWriter::copyFile(const QString& sourcePath, const QString& targe
     platform::ContentDigest::mark(int(temp.handle()), copied);
     temp.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
                         | QFileDevice::ReadOther);
+    errno = 0;
     temp.close();
+    // A file system that reports a lost write only when the file is closed (NFS, FUSE) does it here.
+    if (temp.error() != QFileDevice::NoError)
+        return fail(temp.errorString(), errno);
     // A copy never replaces a file: whatever lies under the target's name stays.
     QString why;
     placed = door.rename(temp.fileName(), made, targetPath, platform::OwnProof(), &why) == platform::OwnFileDoor::Outcome::Done;
