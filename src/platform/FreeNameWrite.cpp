@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace platform {
 
 namespace {
@@ -25,21 +27,36 @@ int (*beforeSync)(int fd) = nullptr;
 constexpr QFileDevice::Permissions kNewFilePermissions =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
 
-// An empty file beside `place`, made by this process; empty with *code when none could be made.
-QString makePartial(const QFileInfo& place, QFileDevice::Permissions permissions, int* code)
+// An empty file beside the target, made by this process and held open for writing, so that its bytes
+// go into that very file whatever comes under its name meanwhile.
+struct Partial
 {
-    QTemporaryFile partial(place.absoluteDir().filePath(place.fileName() + QStringLiteral(".XXXXXX.part")));
-    partial.setAutoRemove(false);
+    QString path;
+    int fd = -1;
+    FileId made;
+};
+
+// Empty path with *code when no file could be made.
+Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions, int* code)
+{
+    QTemporaryFile file(place.absoluteDir().filePath(place.fileName() + QStringLiteral(".XXXXXX.part")));
+    file.setAutoRemove(false);
     // errno is read right after the failing call: Qt passes the system's code through.
     errno = 0;
-    if (!partial.open()) {
+    if (!file.open()) {
         *code = errno ? errno : EIO;
         return {};
     }
     // As a file made under its own name would be: others may read it (a temporary file is the owner's alone).
-    partial.setPermissions(permissions);
-    partial.close();
-    return partial.fileName();
+    file.setPermissions(permissions);
+    Partial partial{file.fileName(), ::fcntl(int(file.handle()), F_DUPFD_CLOEXEC, 0), FileId::ofOpen(int(file.handle()))};
+    *code = partial.fd < 0 ? errno : 0;
+    file.close();
+    if (partial.fd < 0) {
+        OwnFileDoor({place.absolutePath()}).remove(partial.path, OwnProof::made(partial.made));
+        return {};
+    }
+    return partial;
 }
 
 // The file's bytes on the disk, then the descriptor closed: 0, or the system's error of either.
@@ -103,13 +120,11 @@ QString unreadableSource(int code)
     return QStringLiteral("исходный файл не читается: %1").arg(cause);
 }
 
-// Opens the partial file the door made for writing, lets fill write through the descriptor, and syncs
-// and closes it: 0 or the system's error.
-int fillPartial(const QString& partial, const std::function<int(int fd)>& fill)
+// Lets fill write through the partial file's descriptor, then syncs and closes it (the descriptor is
+// gone afterwards): 0 or the system's error.
+int fillPartial(Partial& partial, const std::function<int(int fd)>& fill)
 {
-    const int fd = ::open(QFile::encodeName(partial).constData(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
+    const int fd = std::exchange(partial.fd, -1);
     if (const int code = fill(fd); code != 0) {
         ::close(fd);
         return code;
@@ -119,22 +134,25 @@ int fillPartial(const QString& partial, const std::function<int(int fd)>& fill)
 
 // The write that makes the partial file: true when it is whole; on failure *cause gets why when it
 // knows (a writer of its own tells its caller itself).
-using PartialWrite = std::function<bool(const QString& partial, QString* cause)>;
+using PartialWrite = std::function<bool(Partial& partial, QString* cause)>;
 
 QString placeUnderFreeName(const QString& target, const PartialWrite& write, bool syncAfter, TakenName taken,
                            QString* why)
 {
     const QFileInfo place(target);
     int code = 0;
-    const QString partialPath = makePartial(place, kNewFilePermissions, &code);
-    if (partialPath.isEmpty()) {
+    Partial partial = makePartial(place, kNewFilePermissions, &code);
+    if (partial.path.isEmpty()) {
         if (why)
             *why = writeFailureCause(code);
         return {};
     }
+    const QString partialPath = partial.path;
     const OwnFileDoor door({place.absolutePath()});
     QString cause;
-    bool keep = write(partialPath, &cause);
+    bool keep = write(partial, &cause);
+    if (partial.fd >= 0)
+        ::close(std::exchange(partial.fd, -1));
     // A writer of its own (a library writing by path) may have closed the file without its bytes on
     // the disk; a failure to get them there is its failure.
     if (keep && syncAfter) {
@@ -143,8 +161,8 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
             cause = writeFailureCause(failed);
         }
     }
-    // The writer may have put a file of its own there in place of the empty one.
-    const FileId made = FileId::of(partialPath);
+    // A writer by path may have put a file of its own there in place of the empty one.
+    const FileId made = syncAfter ? FileId::of(partialPath) : partial.made;
     QString placed;
     if (keep && taken == TakenName::Fail) {
         if (door.rename(partialPath, made, place.absoluteFilePath(), OwnProof(), &cause) == OwnFileDoor::Outcome::Done)
@@ -207,7 +225,7 @@ QString writeUnderFreeName(const QString& target, const std::function<bool(const
 {
     if (why)
         why->clear();
-    return placeUnderFreeName(target, [&write](const QString& partial, QString*) { return write(partial); }, true,
+    return placeUnderFreeName(target, [&write](Partial& partial, QString*) { return write(partial.path); }, true,
                               taken, why);
 }
 
@@ -215,7 +233,7 @@ QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QStri
 {
     return placeUnderFreeName(
         target,
-        [&bytes](const QString& partial, QString* cause) {
+        [&bytes](Partial& partial, QString* cause) {
             const int code =
                 fillPartial(partial, [&bytes](int fd) { return writeAll(fd, bytes.constData(), bytes.size()); });
             if (code != 0)
@@ -229,7 +247,7 @@ QString copyUnderFreeName(const QString& source, const QString& target, QString*
 {
     return placeUnderFreeName(
         target,
-        [&source](const QString& partial, QString* cause) {
+        [&source](Partial& partial, QString* cause) {
             const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
             if (in < 0) {
                 *cause = unreadableSource(errno);
@@ -276,21 +294,20 @@ bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString
     // The file the user agreed to replace, as it is now.
     const FileId chosenFile = FileId::of(target.absoluteFilePath());
     int code = 0;
-    const QString partial =
+    Partial partial =
         makePartial(target, chosenFile.known ? QFile::permissions(target.absoluteFilePath()) : kNewFilePermissions,
                     &code);
-    if (partial.isEmpty())
+    if (partial.path.isEmpty())
         return fail(writeFailureCause(code));
-    const FileId made = FileId::of(partial);
     const OwnFileDoor door({target.absolutePath()});
     code = fillPartial(partial, [&bytes](int fd) { return writeAll(fd, bytes.constData(), bytes.size()); });
     QString cause = code != 0 ? writeFailureCause(code) : QString();
     if (code == 0
-        && door.rename(partial, made, target.absoluteFilePath(),
+        && door.rename(partial.path, partial.made, target.absoluteFilePath(),
                        chosenFile.known ? OwnProof::made(chosenFile) : OwnProof(), &cause)
                == OwnFileDoor::Outcome::Done)
         return true;
-    door.remove(partial, OwnProof::made(made));
+    door.remove(partial.path, OwnProof::made(partial.made));
     return fail(cause);
 }
 
