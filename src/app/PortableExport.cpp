@@ -119,8 +119,11 @@ bool compressInto(const QString& source, const QString& partial, QString* why)
 {
     const platform::FileId empty = platform::FileId::of(partial);
     const QString fresh = partial + QStringLiteral(".dcm");
-    if (!dicom::writeCompressedCopy(source, fresh, why))
+    if (!dicom::writeCompressedCopy(source, fresh, why)) {
+        if (why)
+            why->replace(fresh, partial);
         return false;
+    }
     const platform::OwnFileDoor door({QFileInfo(partial).absolutePath()});
     const platform::FileId made = platform::FileId::of(fresh);
     if (door.rename(fresh, made, partial, platform::OwnProof::made(empty), why) == platform::OwnFileDoor::Outcome::Done)
@@ -266,15 +269,15 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
             if (anonymise) {
                 dicom::LeftOut leftOutWhy = dicom::LeftOut::Nothing;
                 bool anonymised = false;
-                bool compressed = true;
+                bool compressed = false;
                 const bool placed = placeNumbered(
                     destination,
                     [&](const QString& partial) {
                         anonymised =
                             dicom::writeAnonymizedCopy(source, partial, anonymous, anonymous, &why, &leftOutWhy);
-                        if (!anonymised || leftOutWhy != dicom::LeftOut::Nothing)
-                            return false;
-                        compressed = !compress || dicom::writeCompressedCopy(partial, partial, &why);
+                        compressed = anonymised && leftOutWhy == dicom::LeftOut::Nothing
+                                     && (!compress || dicom::writeCompressedCopy(partial, partial, &why));
+                        why.replace(partial, destination); // the name the copy was to take
                         return compressed;
                     },
                     &placing);
@@ -295,7 +298,9 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                 if (!placeNumbered(
                         destination,
                         [&](const QString& partial) {
-                            return compressed = compressInto(source, partial, &why);
+                            compressed = compressInto(source, partial, &why);
+                            why.replace(partial, destination); // the name the copy was to take
+                            return compressed;
                         },
                         &placing))
                     return fail(error, compressed

@@ -112,9 +112,7 @@ int takeOutIdentifyingFrames(ExportJob& job, dicom::LeftOutCount& leftOut)
     return unreadable;
 }
 
-// The file goes in under the name chosen, or the next free one when another program took that name
-// meanwhile (writeUnderFreeName): an export never writes over a file it did not write, and counts
-// a file only once it is whole on the disk.
+// A file the door refused (why: the cause), told by the name the user is to find it under.
 bool exportFailed(const QString& targetPath, const QString& why, QString* error)
 {
     if (!why.isEmpty() && error)
@@ -122,11 +120,22 @@ bool exportFailed(const QString& targetPath, const QString& why, QString* error)
     return false;
 }
 
+// The file goes in under the name chosen, or the next free one when another program took that name
+// meanwhile (writeUnderFreeName): an export never writes over a file it did not write, and counts
+// a file only once it is whole on the disk. A writer's own failure names the file as the user knows
+// it, not the partial file it wrote.
 bool placeExportFile(const QString& targetPath, const std::function<bool(const QString& partial)>& write,
                      QString* error)
 {
     QString why;
-    return !platform::writeUnderFreeName(targetPath, write, &why).isEmpty() || exportFailed(targetPath, why, error);
+    const auto written = [&](const QString& partial) {
+        if (write(partial))
+            return true;
+        if (error)
+            error->replace(partial, targetPath);
+        return false;
+    };
+    return !platform::writeUnderFreeName(targetPath, written, &why).isEmpty() || exportFailed(targetPath, why, error);
 }
 
 // Text in its colour over a dark outline, like the viewer's ruler labels, so that it reads on bright
