@@ -264,8 +264,9 @@ void DceAnalysisWindow::exportSnapshot()
         return;
     QString why;
     if (!platform::writeImageOverChosenFile(fileName, pixmap.toImage(), "PNG", &why))
-        QMessageBox::warning(this, QStringLiteral("Экспорт"),
-                             QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(fileName), why));
+        QMessageBox::warning(
+            this, QStringLiteral("Экспорт"),
+            QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(fileName), why));
 }
 
 void DceAnalysisWindow::showEvent(QShowEvent* event)

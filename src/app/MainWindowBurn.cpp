@@ -196,9 +196,10 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     const bool includeWindows = !windowsSet.isEmpty() && dialog.includeWindowsViewer();
     addPortableViewers(staging, includeMac, includeWindows, BurnTitle);
     // A disc without its guide or with half an autorun file is not what the user asked for.
-    if (!writeDiscFile(QDir(staging).filePath(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(includeMac), &error)
-        || (dialog.addAutorun()
-            && !writeDiscFile(QDir(staging).filePath(QStringLiteral("autorun.inf")), autorunText(volumeLabel), &error))) {
+    if (!writeDiscFile(QDir(staging).filePath(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(includeMac),
+                       &error) ||
+        (dialog.addAutorun() && !writeDiscFile(QDir(staging).filePath(QStringLiteral("autorun.inf")),
+                                               autorunText(volumeLabel), &error))) {
         QMessageBox::critical(this, BurnTitle, error);
         QDir(staging).removeRecursively();
         return;

@@ -193,7 +193,9 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
         // Packed under a partial name, but told by the name the archive is to take.
         *placedPath = platform::writeUnderFreeName(
             archivePath,
-            [&](const QString& partial) { return writePortableZip(files, partial, &error, report, archivePath); },
+            [&](const QString& partial) {
+                return writePortableZip(files, partial, &error, report, archivePath);
+            },
             &why);
         if (placedPath->isEmpty() && !why.isEmpty())
             error = QStringLiteral("Не удалось сохранить файл архива %1: %2")

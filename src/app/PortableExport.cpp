@@ -126,7 +126,8 @@ bool compressInto(const QString& source, const QString& partial, QString* why)
     }
     const platform::OwnFileDoor door({QFileInfo(partial).absolutePath()});
     const platform::FileId made = platform::FileId::of(fresh);
-    if (door.rename(fresh, made, partial, platform::OwnProof::made(empty), why) == platform::OwnFileDoor::Outcome::Done)
+    if (door.rename(fresh, made, partial, platform::OwnProof::made(empty), why) ==
+        platform::OwnFileDoor::Outcome::Done)
         return true;
     door.remove(fresh, platform::OwnProof::made(made));
     return false;
@@ -273,10 +274,10 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                 const bool placed = placeNumbered(
                     destination,
                     [&](const QString& partial) {
-                        anonymised =
-                            dicom::writeAnonymizedCopy(source, partial, anonymous, anonymous, &why, &leftOutWhy);
-                        compressed = anonymised && leftOutWhy == dicom::LeftOut::Nothing
-                                     && (!compress || dicom::writeCompressedCopy(partial, partial, &why));
+                        anonymised = dicom::writeAnonymizedCopy(source, partial, anonymous, anonymous, &why,
+                                                                &leftOutWhy);
+                        compressed = anonymised && leftOutWhy == dicom::LeftOut::Nothing &&
+                                     (!compress || dicom::writeCompressedCopy(partial, partial, &why));
                         why.replace(partial, destination); // the name the copy was to take
                         return compressed;
                     },
@@ -292,7 +293,8 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                 if (!compressed)
                     return fail(error, QStringLiteral("Не удалось сжать %1: %2").arg(destination, why));
                 if (!placed)
-                    return fail(error, QStringLiteral("Не удалось записать %1: %2").arg(destination, placing));
+                    return fail(error,
+                                QStringLiteral("Не удалось записать %1: %2").arg(destination, placing));
             } else if (compress) {
                 bool compressed = false;
                 if (!placeNumbered(
@@ -303,9 +305,10 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                             return compressed;
                         },
                         &placing))
-                    return fail(error, compressed
-                                           ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
-                                           : QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
+                    return fail(error,
+                                compressed
+                                    ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
+                                    : QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
             } else if (!copyNumbered(source, destination, &why)) {
                 return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
             }
@@ -381,8 +384,8 @@ QString zipFailureCause(zip_error_t* why)
 
 } // namespace
 
-bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error, Progress progress,
-                      const QString& shownPath)
+bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error,
+                      Progress progress, const QString& shownPath)
 {
     const QString shown = QDir::toNativeSeparators(shownPath.isEmpty() ? archivePath : shownPath);
     int code = 0;

@@ -32,12 +32,14 @@ fs::path hiddenSibling(const fs::path& target, const char* what)
 
 QString fileCopyFailure(const fs::filesystem_error& e)
 {
-    const QString cause = e.code().category() == std::generic_category() || e.code().category() == std::system_category()
-                              ? platform::writeFailureCause(e.code().value())
-                              : QString::fromUtf8(e.what());
-    return e.path1().empty() ? QStringLiteral("Ошибка копирования: %1").arg(cause)
-                             : QStringLiteral("Ошибка копирования: %1 (%2)")
-                                   .arg(cause, QDir::toNativeSeparators(QString::fromStdU16String(e.path1().u16string())));
+    const QString cause =
+        e.code().category() == std::generic_category() || e.code().category() == std::system_category()
+            ? platform::writeFailureCause(e.code().value())
+            : QString::fromUtf8(e.what());
+    return e.path1().empty()
+               ? QStringLiteral("Ошибка копирования: %1").arg(cause)
+               : QStringLiteral("Ошибка копирования: %1 (%2)")
+                     .arg(cause, QDir::toNativeSeparators(QString::fromStdU16String(e.path1().u16string())));
 }
 
 StagedFolder::StagedFolder(const QString& target)

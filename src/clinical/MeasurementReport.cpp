@@ -87,6 +87,7 @@ void exportMeasurementReportPng(QWidget* parent, QLabel* label, const QString& c
         return;
     QString why;
     if (!platform::writeImageOverChosenFile(fileName, pixmap.toImage(), "PNG", &why))
-        QMessageBox::warning(parent, QStringLiteral("Экспорт"),
-                             QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(fileName), why));
+        QMessageBox::warning(
+            parent, QStringLiteral("Экспорт"),
+            QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(fileName), why));
 }

@@ -135,7 +135,8 @@ bool placeExportFile(const QString& targetPath, const std::function<bool(const Q
             error->replace(partial, targetPath);
         return false;
     };
-    return !platform::writeUnderFreeName(targetPath, written, &why).isEmpty() || exportFailed(targetPath, why, error);
+    return !platform::writeUnderFreeName(targetPath, written, &why).isEmpty() ||
+           exportFailed(targetPath, why, error);
 }
 
 // Text in its colour over a dark outline, like the viewer's ruler labels, so that it reads on bright
@@ -640,7 +641,8 @@ bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const Serie
         platform::encodedImage(*image, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value());
     if (bytes.isEmpty())
         return exportFailed(targetPath, QStringLiteral("изображение не кодируется"), error);
-    return !platform::writeUnderFreeName(targetPath, bytes, &why).isEmpty() || exportFailed(targetPath, why, error);
+    return !platform::writeUnderFreeName(targetPath, bytes, &why).isEmpty() ||
+           exportFailed(targetPath, why, error);
 }
 
 bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error)
@@ -799,7 +801,8 @@ void ExportDialog::onExportClicked()
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
     if (!firstError.isEmpty())
-        text += (failures == 1 ? QStringLiteral("\n%1") : QStringLiteral("\nПервая из них: %1")).arg(firstError);
+        text +=
+            (failures == 1 ? QStringLiteral("\n%1") : QStringLiteral("\nПервая из них: %1")).arg(firstError);
     // The panels show what has arrived so far, and the export took that: never to pass for the whole.
     if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid))
         text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")

@@ -301,9 +301,10 @@ bool VesselAnalysisWindow::saveReportTo(const QString& path)
     QString why;
     if (platform::writeImageOverChosenFile(path, pixmap.toImage(), "PNG", &why))
         return true;
-    QMessageBox::warning(this, QStringLiteral("Экспорт"),
-                         QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(path), why),
-                         QMessageBox::Ok);
+    QMessageBox::warning(
+        this, QStringLiteral("Экспорт"),
+        QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(path), why),
+        QMessageBox::Ok);
     return false;
 }
 

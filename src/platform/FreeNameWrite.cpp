@@ -49,7 +49,8 @@ Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions
     }
     // As a file made under its own name would be: others may read it (a temporary file is the owner's alone).
     file.setPermissions(permissions);
-    Partial partial{file.fileName(), ::fcntl(int(file.handle()), F_DUPFD_CLOEXEC, 0), FileId::ofOpen(int(file.handle()))};
+    Partial partial{file.fileName(), ::fcntl(int(file.handle()), F_DUPFD_CLOEXEC, 0),
+                    FileId::ofOpen(int(file.handle()))};
     *code = partial.fd < 0 ? errno : 0;
     file.close();
     if (partial.fd < 0) {
@@ -115,7 +116,9 @@ QString unreadableSource(int code)
         cause = QStringLiteral("это папка");
         break;
     default:
-        cause = QStringLiteral("системная ошибка %1 (%2)").arg(code).arg(QString::fromLocal8Bit(std::strerror(code)));
+        cause = QStringLiteral("системная ошибка %1 (%2)")
+                    .arg(code)
+                    .arg(QString::fromLocal8Bit(std::strerror(code)));
     }
     return QStringLiteral("исходный файл не читается: %1").arg(cause);
 }
@@ -165,14 +168,15 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     const FileId made = syncAfter ? FileId::of(partialPath) : partial.made;
     QString placed;
     if (keep && taken == TakenName::Fail) {
-        if (door.rename(partialPath, made, place.absoluteFilePath(), OwnProof(), &cause) == OwnFileDoor::Outcome::Done)
+        if (door.rename(partialPath, made, place.absoluteFilePath(), OwnProof(), &cause) ==
+            OwnFileDoor::Outcome::Done)
             placed = place.absoluteFilePath();
     } else if (keep) {
         const QString name = place.fileName();
         const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
         const QString suffix = dot > 0 ? name.mid(dot) : QString();
-        placed = door.renameToFreeName(partialPath, made, place.absoluteDir().filePath(name.chopped(suffix.size())),
-                                       suffix, &cause);
+        placed = door.renameToFreeName(
+            partialPath, made, place.absoluteDir().filePath(name.chopped(suffix.size())), suffix, &cause);
     }
     if (placed.isEmpty()) {
         door.remove(partialPath, OwnProof::made(made));
@@ -216,7 +220,9 @@ QString writeFailureCause(int code)
     case ENFILE:
         return QStringLiteral("Открыто слишком много файлов");
     default:
-        return QStringLiteral("Системная ошибка %1 (%2)").arg(code).arg(QString::fromLocal8Bit(std::strerror(code)));
+        return QStringLiteral("Системная ошибка %1 (%2)")
+            .arg(code)
+            .arg(QString::fromLocal8Bit(std::strerror(code)));
     }
 }
 
@@ -225,8 +231,8 @@ QString writeUnderFreeName(const QString& target, const std::function<bool(const
 {
     if (why)
         why->clear();
-    return placeUnderFreeName(target, [&write](Partial& partial, QString*) { return write(partial.path); }, true,
-                              taken, why);
+    return placeUnderFreeName(
+        target, [&write](Partial& partial, QString*) { return write(partial.path); }, true, taken, why);
 }
 
 QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QString* why, TakenName taken)
@@ -234,8 +240,8 @@ QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QStri
     return placeUnderFreeName(
         target,
         [&bytes](Partial& partial, QString* cause) {
-            const int code =
-                fillPartial(partial, [&bytes](int fd) { return writeAll(fd, bytes.constData(), bytes.size()); });
+            const int code = fillPartial(
+                partial, [&bytes](int fd) { return writeAll(fd, bytes.constData(), bytes.size()); });
             if (code != 0)
                 *cause = writeFailureCause(code);
             return code == 0;
@@ -288,24 +294,23 @@ bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString
     // Saving through a link writes the file it names; replacing the link would turn it into a file.
     const QFileInfo given(chosen);
     const QFileInfo target(given.isSymLink() && given.exists() ? given.canonicalFilePath()
-                                                                : given.absoluteFilePath());
+                                                               : given.absoluteFilePath());
     if (target.isDir())
         return fail(writeFailureCause(EISDIR));
     // The file the user agreed to replace, as it is now.
     const FileId chosenFile = FileId::of(target.absoluteFilePath());
     int code = 0;
-    Partial partial =
-        makePartial(target, chosenFile.known ? QFile::permissions(target.absoluteFilePath()) : kNewFilePermissions,
-                    &code);
+    Partial partial = makePartial(
+        target, chosenFile.known ? QFile::permissions(target.absoluteFilePath()) : kNewFilePermissions,
+        &code);
     if (partial.path.isEmpty())
         return fail(writeFailureCause(code));
     const OwnFileDoor door({target.absolutePath()});
     code = fillPartial(partial, [&bytes](int fd) { return writeAll(fd, bytes.constData(), bytes.size()); });
     QString cause = code != 0 ? writeFailureCause(code) : QString();
-    if (code == 0
-        && door.rename(partial.path, partial.made, target.absoluteFilePath(),
-                       chosenFile.known ? OwnProof::made(chosenFile) : OwnProof(), &cause)
-               == OwnFileDoor::Outcome::Done)
+    if (code == 0 && door.rename(partial.path, partial.made, target.absoluteFilePath(),
+                                 chosenFile.known ? OwnProof::made(chosenFile) : OwnProof(),
+                                 &cause) == OwnFileDoor::Outcome::Done)
         return true;
     door.remove(partial.path, OwnProof::made(partial.made));
     return fail(cause);

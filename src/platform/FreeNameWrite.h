@@ -50,7 +50,8 @@ QString copyUnderFreeName(const QString& source, const QString& target, QString*
 bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString* why = nullptr);
 
 // The image encoded in memory and written as writeOverChosenFile writes.
-bool writeImageOverChosenFile(const QString& chosen, const QImage& image, const char* format, QString* why = nullptr);
+bool writeImageOverChosenFile(const QString& chosen, const QImage& image, const char* format,
+                              QString* why = nullptr);
 
 // The image encoded in memory in the given format ("PNG", "JPEG", "BMP"; quality as QImageWriter
 // takes it), for one of the writes above; empty when it cannot be encoded.

@@ -8,8 +8,8 @@
 #include "support/ModalAnswer.h"
 #include "support/PortableRun.h"
 #include "support/SmallFileSystem.h"
-#include "support/TestBench.h"
 #include "support/StudyTableRow.h"
+#include "support/TestBench.h"
 #include "support/TestFiles.h"
 #include "support/VisibleViewer.h"
 
@@ -291,8 +291,8 @@ private slots:
         fixtures::writeFile(QDir(target).filePath("portable.marker"), "stale");
         error.clear();
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, &error, false, false));
-        QVERIFY2(error.startsWith(QStringLiteral("Не удалось скопировать %1: ").arg(sources.first()))
-                     && error.contains(QStringLiteral("DICOM/IMG_000001.dcm")),
+        QVERIFY2(error.startsWith(QStringLiteral("Не удалось скопировать %1: ").arg(sources.first())) &&
+                     error.contains(QStringLiteral("DICOM/IMG_000001.dcm")),
                  qPrintable(error));
         QCOMPARE(QFileInfo(QDir(target).filePath("portable.marker")).size(), 0);
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, nullptr, false, false));
@@ -859,7 +859,8 @@ private slots:
         const QString told = answer.texts().last();
         QVERIFY2(told.contains(QStringLiteral("Недостаточно места на диске")), qPrintable(told));
         if (!flashDrive) {
-            QVERIFY2(told.startsWith(QStringLiteral("Экспортировано исследований: 0 из 1.")), qPrintable(told));
+            QVERIFY2(told.startsWith(QStringLiteral("Экспортировано исследований: 0 из 1.")),
+                     qPrintable(told));
             const QString chosen = QDir(stick).filePath(QStringLiteral("Полнов_45_20240115"));
             QVERIFY2(told.contains(QStringLiteral("Полнов — %1").arg(QDir::toNativeSeparators(chosen))),
                      qPrintable(told));
@@ -901,9 +902,11 @@ private slots:
         triggerMenuEntry(w, {a, b, c}, "exportArchiveAction");
         QCOMPARE(answer.titles().last(), QStringLiteral("Экспорт завершён с ошибками"));
         // The failed study is named with where it was to go and why it did not.
-        const QString orlov = QStringLiteral("Экспортировано исследований: 2 из 3.\n\nНе удалось экспортировать:\nОрлов — %1: ")
-                                  .arg(QDir::toNativeSeparators(archive.filePath("Орлов_O_2_20240301")));
-        QVERIFY2(answer.texts().last().startsWith(orlov) && answer.texts().last().contains(QStringLiteral("файл не найден")),
+        const QString orlov =
+            QStringLiteral("Экспортировано исследований: 2 из 3.\n\nНе удалось экспортировать:\nОрлов — %1: ")
+                .arg(QDir::toNativeSeparators(archive.filePath("Орлов_O_2_20240301")));
+        QVERIFY2(answer.texts().last().startsWith(orlov) &&
+                     answer.texts().last().contains(QStringLiteral("файл не найден")),
                  qPrintable(answer.texts().last()));
 
         // Table order decides which study comes first; both get their own folder.

@@ -6,8 +6,8 @@
 
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
-#include "support/SmallFileSystem.h"
 #include "support/PopupMenuAnswer.h"
+#include "support/SmallFileSystem.h"
 #include "support/StudyTableRow.h"
 #include "support/TestBench.h"
 #include "support/TestFiles.h"
@@ -317,8 +317,10 @@ private slots:
             QCOMPARE(told, cause);
         if (fullTarget) {
             const QString chosen =
-                QDir(target.path()).filePath(makeSafeFolderName(layout.patientName, layout.patientId) + ".zip");
-            QVERIFY2(told.contains(QDir::toNativeSeparators(chosen)) && !told.contains(QStringLiteral(".part")),
+                QDir(target.path())
+                    .filePath(makeSafeFolderName(layout.patientName, layout.patientId) + ".zip");
+            QVERIFY2(told.contains(QDir::toNativeSeparators(chosen)) &&
+                         !told.contains(QStringLiteral(".part")),
                      qPrintable(told));
             QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                      QStringList{".ballast"});

@@ -500,8 +500,8 @@ void TestCoronaryCalcium::pngReportThroughSaveDialog()
     QCOMPARE(answer.titles(), QStringList{QStringLiteral("Экспорт")});
     // The warning names the file and why it could not be written.
     QCOMPARE(answer.texts().size(), 1);
-    QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось сохранить файл "))
-                 && answer.texts().first().contains(QStringLiteral("Папка не найдена")),
+    QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось сохранить файл ")) &&
+                 answer.texts().first().contains(QStringLiteral("Папка не найдена")),
              qPrintable(answer.texts().first()));
 }
 

@@ -92,7 +92,8 @@ private slots:
     {
         platform::setExtraRecorderAddresses({"stdio:" + m_used, "stdio:" + m_blank});
         QWidget studyList; // the dialog's owner, as the study list window is
-        BurnDiscDialog d(2 * 1048576, 1048576, 5 * 1048576, 7 * 1048576, QStringLiteral("Иванов_77"), &studyList);
+        BurnDiscDialog d(2 * 1048576, 1048576, 5 * 1048576, 7 * 1048576, QStringLiteral("Иванов_77"),
+                         &studyList);
         auto* combo = d.findChild<QComboBox*>("driveCombo");
         QCOMPARE(combo->count(), 2);
         QVERIFY(combo->itemText(0).endsWith(QStringLiteral(" (диск не пустой)")));
@@ -130,7 +131,8 @@ private slots:
             QCoreApplication::processEvents();
             for (const QLabel* label : d.findChildren<QLabel*>())
                 if (label->wordWrap() && !label->text().isEmpty())
-                    QVERIFY2(label->height() >= label->heightForWidth(label->width()), qPrintable(label->text()));
+                    QVERIFY2(label->height() >= label->heightForWidth(label->width()),
+                             qPrintable(label->text()));
         }
         d.findChild<QPushButton*>("refreshButton")->click();
         QCOMPARE(d.selectedRecorderId(), "stdio:" + m_blank);

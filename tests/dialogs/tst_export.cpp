@@ -587,40 +587,48 @@ private slots:
         QTest::addColumn<QString>("cause");    // what the box says of the first failure
         // A plain file stands where the folder's parent should be: nothing can be created below it.
         const QString blocked = QStringLiteral("В пути к папке лежит файл");
-        QTest::newRow("unwritable jpeg") << true << "JPEG" << "Экспортировано файлов: 0\n\nОшибок: 3" << 1 << -1
-                                         << blocked;
-        QTest::newRow("unwritable dicom") << true << "DICOM" << "Экспортировано файлов: 0\n\nОшибок: 3" << 1 << -1
-                                          << blocked;
-        QTest::newRow("unwritable mp4")
-            << true << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 1 << -1 << blocked;
+        QTest::newRow("unwritable jpeg") << true << "JPEG"
+                                         << "Экспортировано файлов: 0\n\nОшибок: 3" << 1 << -1 << blocked;
+        QTest::newRow("unwritable dicom") << true << "DICOM"
+                                          << "Экспортировано файлов: 0\n\nОшибок: 3" << 1 << -1 << blocked;
+        QTest::newRow("unwritable mp4") << true << "MP4 (видео)"
+                                        << "Экспортировано файлов: 0\n\nОшибок: 1" << 1 << -1 << blocked;
         // The middle file of the series went away after it was shown: that file fails, the rest go
         // out; the video fails after its first frame and leaves no broken file.
-        QTest::newRow("missing jpeg") << false << "JPEG" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << -1
-                                      << "Не удалось декодировать";
-        QTest::newRow("missing dicom") << false << "DICOM" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << -1
-                                       << "файл не найден";
-        QTest::newRow("missing mp4")
-            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << -1 << "Не удалось декодировать";
+        QTest::newRow("missing jpeg")
+            << false << "JPEG"
+            << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << -1 << "Не удалось декодировать";
+        QTest::newRow("missing dicom")
+            << false << "DICOM"
+            << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << -1 << "файл не найден";
+        QTest::newRow("missing mp4") << false << "MP4 (видео)"
+                                     << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << -1
+                                     << "Не удалось декодировать";
         // A stick that fills up: a picture the disk refused, all of it or its end, is an error and
         // leaves nothing under its name; what went out is whole. A BMP here (12 kB) never fits.
         const QString full = QStringLiteral("Недостаточно места на диске");
-        QTest::newRow("full disk, jpeg") << false << "JPEG" << "" << -1 << 8192 << full;
+        QTest::newRow("full disk, jpeg") << false << "JPEG"
+                                         << "" << -1 << 8192 << full;
         QTest::newRow("full disk, bmp cut short")
-            << false << "BMP" << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192 << full;
-        QTest::newRow("full disk, dicom") << false << "DICOM" << "" << -1 << 8192 << full;
+            << false << "BMP"
+            << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192 << full;
+        QTest::newRow("full disk, dicom") << false << "DICOM"
+                                          << "" << -1 << 8192 << full;
         // The anonymiser writes its own file: told by the export's name, not the partial file's.
-        QTest::newRow("full disk, anonymised dicom")
-            << false << "DICOM+Основной (анонимный)" << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192
-            << "ANONYMOUS_ANONYMOUS/series_1_0001.dcm";
-        QTest::newRow("full disk, mp4") << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << 0
-                                        << full;
+        QTest::newRow("full disk, anonymised dicom") << false << "DICOM+Основной (анонимный)"
+                                                     << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192
+                                                     << "ANONYMOUS_ANONYMOUS/series_1_0001.dcm";
+        QTest::newRow("full disk, mp4") << false << "MP4 (видео)"
+                                        << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << 0 << full;
         // Every byte written, but the disk refuses to hold them (a stick pulled, a failing medium):
         // nothing is counted or left, whoever wrote the file.
         const QString io = QStringLiteral("Ошибка ввода-вывода");
         QTest::newRow("sync refused, jpeg")
-            << false << "JPEG" << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << kSyncRefused << io;
+            << false << "JPEG"
+            << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << kSyncRefused << io;
         QTest::newRow("sync refused, mp4")
-            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kSyncRefused << io;
+            << false << "MP4 (видео)"
+            << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kSyncRefused << io;
     }
 
     void failuresAreCounted()
@@ -688,7 +696,8 @@ private slots:
         const QString roomy = freshFolder();
         run(roomy);
         for (const QString& name : std::as_const(written))
-            QCOMPARE(fixtures::readFile(QDir(base).filePath(name)), fixtures::readFile(QDir(roomy).filePath(name)));
+            QCOMPARE(fixtures::readFile(QDir(base).filePath(name)),
+                     fixtures::readFile(QDir(roomy).filePath(name)));
     }
 
     // Among the slices, an object no attribute rule makes anonymous: a document, a report or key-object

@@ -211,8 +211,8 @@ void TestVesselAnalysis::reportFileNameAndExport()
     QVERIFY(!w.saveReportTo(dir.path()));
     // The warning names the file and why it could not be written.
     QCOMPARE(answer.texts().size(), 1);
-    QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось сохранить файл "))
-                 && answer.texts().first().contains(QStringLiteral("Под этим именем лежит папка")),
+    QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось сохранить файл ")) &&
+                 answer.texts().first().contains(QStringLiteral("Под этим именем лежит папка")),
              qPrintable(answer.texts().first()));
 
     // On a disk that fills up, no report is left empty or cut short under its name: a report saved
