@@ -195,6 +195,9 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     if (ok && includeMac)
         addPortableViewers(staged.path(), true, false, kFlashTitle);
     ok = ok && staged.commit(replace, &error);
+    // What went wrong is told by the folder the user chose, not the hidden one it was written in.
+    if (!ok && staged.isValid())
+        error.replace(QDir::toNativeSeparators(staged.path()), QDir::toNativeSeparators(target));
     busy.close();
 
     if (ok) {
@@ -259,9 +262,13 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
         StagedFolder staged(candidate);
         QString why = staged.error();
         const bool copied = staged.isValid() && copyStudyFilesTo(uid, staged.path(), &why);
-        if (copied && staged.commit(false, &why))
+        if (copied && staged.commit(false, &why)) {
             ++exported;
-        else if (pacs::PacsRetrieveSession::isReceiving(uid))
+            continue;
+        }
+        if (staged.isValid()) // told by the folder the user is to find, not the hidden one
+            why.replace(QDir::toNativeSeparators(staged.path()), QDir::toNativeSeparators(candidate));
+        if (pacs::PacsRetrieveSession::isReceiving(uid))
             failures << QStringLiteral("%1 — %2").arg(label, why);
         else // where it was to go and why it did not
             failures << QStringLiteral("%1 — %2: %3").arg(label, QDir::toNativeSeparators(candidate), why);

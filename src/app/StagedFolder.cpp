@@ -36,10 +36,12 @@ QString fileCopyFailure(const fs::filesystem_error& e)
         e.code().category() == std::generic_category() || e.code().category() == std::system_category()
             ? platform::writeFailureCause(e.code().value())
             : QString::fromUtf8(e.what());
-    return e.path1().empty()
+    // A copy names its source first and what it was writing second: the place written is meant.
+    const fs::path& where = e.path2().empty() ? e.path1() : e.path2();
+    return where.empty()
                ? QStringLiteral("Ошибка копирования: %1").arg(cause)
                : QStringLiteral("Ошибка копирования: %1 (%2)")
-                     .arg(cause, QDir::toNativeSeparators(QString::fromStdU16String(e.path1().u16string())));
+                     .arg(cause, QDir::toNativeSeparators(QString::fromStdU16String(where.u16string())));
 }
 
 StagedFolder::StagedFolder(const QString& target)
