@@ -4,8 +4,10 @@
 #include "dialogs/WindowPlacement.h"
 #include "dicom/FrameDecoder.h"
 #include "mpr/MprViewportWidget.h"
+#include "platform/FreeNameWrite.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -260,8 +262,11 @@ void DceAnalysisWindow::exportSnapshot()
                                                           QStringLiteral("PNG изображение (*.png)"));
     if (fileName.isEmpty())
         return;
-    if (!pixmap.save(fileName, "PNG"))
-        QMessageBox::warning(this, QStringLiteral("Экспорт"), QStringLiteral("Не удалось сохранить файл."));
+    QString why;
+    if (!platform::writeImageOverChosenFile(fileName, pixmap.toImage(), "PNG", &why))
+        QMessageBox::warning(
+            this, QStringLiteral("Экспорт"),
+            QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(fileName), why));
 }
 
 void DceAnalysisWindow::showEvent(QShowEvent* event)

@@ -11,6 +11,7 @@
 #include "dialogs/DiscBurnWorker.h"
 #include "dicom/DicomCopyWriters.h"
 #include "platform/DiscRecording.h"
+#include "platform/FreeNameWrite.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -59,12 +60,15 @@ bool labelNamesPatient(const QString& label, const QString& patientName, const Q
     return false;
 }
 
-// Truncates and writes; a file that cannot be opened is left out silently.
-void writeText(const QString& path, const QByteArray& bytes)
+// A file of the disc, whole or not at all: false with what the user is told.
+bool writeDiscFile(const QString& path, const QByteArray& bytes, QString* error)
 {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
+    QString why;
+    if (!platform::writeUnderFreeName(path, bytes, &why, platform::TakenName::Fail).isEmpty())
+        return true;
+    *error = QStringLiteral("Не удалось подготовить файл %1 для записи на диск: %2")
+                 .arg(QFileInfo(path).fileName(), why);
+    return false;
 }
 
 } // namespace
@@ -191,9 +195,15 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     // running program's own files, so a disc without it still works.
     const bool includeWindows = !windowsSet.isEmpty() && dialog.includeWindowsViewer();
     addPortableViewers(staging, includeMac, includeWindows, BurnTitle);
-    writeText(QDir(staging).filePath(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(includeMac));
-    if (dialog.addAutorun())
-        writeText(QDir(staging).filePath(QStringLiteral("autorun.inf")), autorunText(volumeLabel));
+    // A disc without its guide or with half an autorun file is not what the user asked for.
+    if (!writeDiscFile(QDir(staging).filePath(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(includeMac),
+                       &error) ||
+        (dialog.addAutorun() && !writeDiscFile(QDir(staging).filePath(QStringLiteral("autorun.inf")),
+                                               autorunText(volumeLabel), &error))) {
+        QMessageBox::critical(this, BurnTitle, error);
+        QDir(staging).removeRecursively();
+        return;
+    }
 
     // The dialog's estimate guesses the compression; the prepared image is what must fit.
     if (!imageFitsMedium(staging, volumeLabel, dialog.selectedRecorderId())) {

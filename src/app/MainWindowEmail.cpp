@@ -190,11 +190,16 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
     watcher->setFuture(QtConcurrent::run([files, archivePath, sharedError, placedPath, report] {
         QString error;
         QString why;
+        // Packed under a partial name, but told by the name the archive is to take.
         *placedPath = platform::writeUnderFreeName(
-            archivePath, [&](const QString& partial) { return createPortableStudyZip(files, partial, &error, report); },
+            archivePath,
+            [&](const QString& partial) {
+                return writePortableZip(files, partial, &error, report, archivePath);
+            },
             &why);
         if (placedPath->isEmpty() && !why.isEmpty())
-            error = QStringLiteral("Не удалось сохранить файл архива: %1").arg(archivePath);
+            error = QStringLiteral("Не удалось сохранить файл архива %1: %2")
+                        .arg(QDir::toNativeSeparators(archivePath), why);
         *sharedError = error;
         return !placedPath->isEmpty();
     }));

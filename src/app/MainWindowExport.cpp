@@ -195,6 +195,9 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     if (ok && includeMac)
         addPortableViewers(staged.path(), true, false, kFlashTitle);
     ok = ok && staged.commit(replace, &error);
+    // What went wrong is told by the folder the user chose, not the hidden one it was written in.
+    if (!ok && staged.isValid())
+        error.replace(QDir::toNativeSeparators(staged.path()), QDir::toNativeSeparators(target));
     busy.close();
 
     if (ok) {
@@ -229,11 +232,14 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
     static const QRegularExpression dateSeparators(QStringLiteral("[^0-9A-Za-zА-Яа-я]+"));
     int exported = 0;
     QStringList failures;
+    bool cancelled = false;
     for (int i = 0; i < total; ++i) {
         progress.setValue(i);
         QCoreApplication::processEvents();
-        if (progress.wasCanceled())
+        if (progress.wasCanceled()) {
+            cancelled = true;
             break;
+        }
         const QString& uid = studyUids.at(i);
         const std::optional<db::StudyRecord> found = findStudy(*m_db, uid);
         if (!found) {
@@ -254,14 +260,18 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
             return info.exists() && (!info.isDir() || folderHasVisibleEntries(path));
         });
         StagedFolder staged(candidate);
-        QString why;
+        QString why = staged.error();
         const bool copied = staged.isValid() && copyStudyFilesTo(uid, staged.path(), &why);
-        if (copied && staged.commit(false, nullptr))
+        if (copied && staged.commit(false, &why)) {
             ++exported;
-        else if (pacs::PacsRetrieveSession::isReceiving(uid))
+            continue;
+        }
+        if (staged.isValid()) // told by the folder the user is to find, not the hidden one
+            why.replace(QDir::toNativeSeparators(staged.path()), QDir::toNativeSeparators(candidate));
+        if (pacs::PacsRetrieveSession::isReceiving(uid))
             failures << QStringLiteral("%1 — %2").arg(label, why);
-        else
-            failures << label;
+        else // where it was to go and why it did not
+            failures << QStringLiteral("%1 — %2: %3").arg(label, QDir::toNativeSeparators(candidate), why);
     }
     progress.setValue(total);
     progress.close();
@@ -269,7 +279,15 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
     QString text = QStringLiteral("Экспортировано исследований: %1 из %2.").arg(exported).arg(total);
     if (!failures.isEmpty())
         text += QStringLiteral("\n\nНе удалось экспортировать:\n%1").arg(failures.join(QLatin1Char('\n')));
-    QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
+    // The title says what happened; the counts below say how much.
+    if (cancelled)
+        QMessageBox::information(this, QStringLiteral("Экспорт отменён"), text);
+    else if (exported == 0)
+        QMessageBox::warning(this, QStringLiteral("Экспорт не выполнен"), text);
+    else if (!failures.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Экспорт завершён с ошибками"), text);
+    else
+        QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
 }
 
 bool MainWindow::copyStudyFilesTo(const QString& studyUid, const QString& destination, QString* error)

@@ -1,10 +1,13 @@
 #include "app/PortableExport.h"
 
+#include "app/StagedFolder.h"
 #include "app/Startup.h"
 
 #include "db/Database.h"
 #include "dicom/DicomCopyWriters.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "platform/FreeNameWrite.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -93,6 +96,40 @@ bool fail(QString* error, const QString& message)
 {
     if (error)
         *error = message;
+    return false;
+}
+
+// A numbered copy goes in whole or not at all, under its own name only.
+bool copyNumbered(const QString& source, const QString& destination, QString* why)
+{
+    return !platform::copyUnderFreeName(source, destination, why, platform::TakenName::Fail).isEmpty();
+}
+
+// A DICOM copy its writer makes by path, taken as whole only once its bytes are on the disk.
+bool placeNumbered(const QString& destination, const std::function<bool(const QString& partial)>& write,
+                   QString* why)
+{
+    return !platform::writeUnderFreeName(destination, write, why, platform::TakenName::Fail).isEmpty();
+}
+
+// The compressed copy into the door's partial file. Its plain copy (of pixels it cannot compress)
+// never writes over a file, so it writes where nothing lies, beside the partial file, and that file
+// then takes the partial one's place.
+bool compressInto(const QString& source, const QString& partial, QString* why)
+{
+    const platform::FileId empty = platform::FileId::of(partial);
+    const QString fresh = partial + QStringLiteral(".dcm");
+    if (!dicom::writeCompressedCopy(source, fresh, why)) {
+        if (why)
+            why->replace(fresh, partial);
+        return false;
+    }
+    const platform::OwnFileDoor door({QFileInfo(partial).absolutePath()});
+    const platform::FileId made = platform::FileId::of(fresh);
+    if (door.rename(fresh, made, partial, platform::OwnProof::made(empty), why) ==
+        platform::OwnFileDoor::Outcome::Done)
+        return true;
+    door.remove(fresh, platform::OwnProof::made(made));
     return false;
 }
 
@@ -229,9 +266,23 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         for (const QString& source : sources) {
             const QString destination = dicom.filePath(exportFileName(counter + 1));
             QString why;
+            QString placing; // why a copy written whole did not reach the disk or its name
             if (anonymise) {
                 dicom::LeftOut leftOutWhy = dicom::LeftOut::Nothing;
-                if (!dicom::writeAnonymizedCopy(source, destination, anonymous, anonymous, &why, &leftOutWhy))
+                bool anonymised = false;
+                bool compressed = false;
+                const bool placed = placeNumbered(
+                    destination,
+                    [&](const QString& partial) {
+                        anonymised = dicom::writeAnonymizedCopy(source, partial, anonymous, anonymous, &why,
+                                                                &leftOutWhy);
+                        compressed = anonymised && leftOutWhy == dicom::LeftOut::Nothing &&
+                                     (!compress || dicom::writeCompressedCopy(partial, partial, &why));
+                        why.replace(partial, destination); // the name the copy was to take
+                        return compressed;
+                    },
+                    &placing);
+                if (!anonymised)
                     return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
                 if (leftOutWhy != dicom::LeftOut::Nothing) {
                     left.add(leftOutWhy);
@@ -239,13 +290,27 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                         *leftOut = left;
                     continue; // the numbering stays without gaps
                 }
-                if (compress && !dicom::writeCompressedCopy(destination, destination, &why))
+                if (!compressed)
                     return fail(error, QStringLiteral("Не удалось сжать %1: %2").arg(destination, why));
+                if (!placed)
+                    return fail(error,
+                                QStringLiteral("Не удалось записать %1: %2").arg(destination, placing));
             } else if (compress) {
-                if (!dicom::writeCompressedCopy(source, destination, &why))
-                    return fail(error, QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
-            } else if (!QFile::copy(source, destination)) {
-                return fail(error, QStringLiteral("Не удалось скопировать %1").arg(source));
+                bool compressed = false;
+                if (!placeNumbered(
+                        destination,
+                        [&](const QString& partial) {
+                            compressed = compressInto(source, partial, &why);
+                            why.replace(partial, destination); // the name the copy was to take
+                            return compressed;
+                        },
+                        &placing))
+                    return fail(error,
+                                compressed
+                                    ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
+                                    : QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
+            } else if (!copyNumbered(source, destination, &why)) {
+                return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
             }
             ++counter;
         }
@@ -255,7 +320,7 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
             return fail(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
         return true;
     } catch (const fs::filesystem_error& e) {
-        return fail(error, QStringLiteral("Ошибка копирования: %1").arg(QString::fromUtf8(e.what())));
+        return fail(error, fileCopyFailure(e));
     }
 }
 
@@ -265,8 +330,9 @@ bool copyFilesNumbered(const QStringList& sources, const QString& folder, QStrin
     int counter = 0;
     for (const QString& source : sources) {
         const QString destination = dir.filePath(exportFileName(++counter));
-        if (!QFile::copy(source, destination))
-            return fail(error, QStringLiteral("Не удалось скопировать %1").arg(source));
+        QString why;
+        if (!copyNumbered(source, destination, &why))
+            return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
         if (written)
             *written << destination;
     }
@@ -308,18 +374,28 @@ void freeProgress(void* state)
     delete static_cast<Progress*>(state);
 }
 
+// What libzip met, in the user's words when the system refused it (a full disk above all).
+QString zipFailureCause(zip_error_t* why)
+{
+    if (zip_error_system_type(why) == ZIP_ET_SYS && zip_error_code_system(why) != 0)
+        return platform::writeFailureCause(zip_error_code_system(why));
+    return QString::fromUtf8(zip_error_strerror(why));
+}
+
 } // namespace
 
-bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error, Progress progress)
+bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error,
+                      Progress progress, const QString& shownPath)
 {
+    const QString shown = QDir::toNativeSeparators(shownPath.isEmpty() ? archivePath : shownPath);
     int code = 0;
     zip_t* archive = zip_open(QFile::encodeName(archivePath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!archive) {
         zip_error_t why;
         zip_error_init_with_code(&why, code);
-        const QString text = QString::fromUtf8(zip_error_strerror(&why));
+        const QString text = zipFailureCause(&why);
         zip_error_fini(&why);
-        return fail(error, QStringLiteral("Не удалось создать архив: %1").arg(text));
+        return fail(error, QStringLiteral("Не удалось создать архив %1: %2").arg(shown, text));
     }
     try {
         const fs::path program = toPath(viewerProgramFolder());
@@ -381,10 +457,11 @@ bool writePortableZip(const QStringList& inputFiles, const QString& archivePath,
         zip_register_progress_callback_with_state(archive, 0.005, progressTrampoline, freeProgress,
                                                   new Progress(progress));
     if (zip_close(archive) < 0) {
+        const QString cause = zipFailureCause(zip_get_error(archive));
         // A failed close leaves the archive open with its temporary file; discarding removes both, so
         // no half-written archive stays behind.
         zip_discard(archive);
-        return fail(error, QStringLiteral("Не удалось сохранить файл архива: %1").arg(archivePath));
+        return fail(error, QStringLiteral("Не удалось сохранить файл архива %1: %2").arg(shown, cause));
     }
     return true;
 }

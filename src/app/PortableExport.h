@@ -64,9 +64,11 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
 // files this call created, so a caller can take them back after a failure.
 bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error, QStringList* written);
 
-// Packs the files and the program folder into one ZIP with the portable layout.
+// Packs the files and the program folder into one ZIP with the portable layout. A failure names the
+// archive as shownPath (archivePath when empty): the name the user knows it by, when archivePath is
+// where it is written meanwhile.
 bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error,
-                      std::function<void(int, int)> progress);
+                      std::function<void(int, int)> progress, const QString& shownPath = QString());
 
 // Runs work on its own thread while the calling (GUI) thread keeps its event loop turning; returns
 // the work's result once it has finished.

@@ -1,5 +1,7 @@
 #include "app/StagedFolder.h"
 
+#include "platform/FreeNameWrite.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -26,12 +28,21 @@ fs::path hiddenSibling(const fs::path& target, const char* what)
     return target.parent_path() / fs::path(hidden.toStdU16String());
 }
 
-QString failure(const std::exception& e)
-{
-    return QStringLiteral("Ошибка копирования: %1").arg(QString::fromUtf8(e.what()));
-}
-
 } // namespace
+
+QString fileCopyFailure(const fs::filesystem_error& e)
+{
+    const QString cause =
+        e.code().category() == std::generic_category() || e.code().category() == std::system_category()
+            ? platform::writeFailureCause(e.code().value())
+            : QString::fromUtf8(e.what());
+    // A copy names its source first and what it was writing second: the place written is meant.
+    const fs::path& where = e.path2().empty() ? e.path1() : e.path2();
+    return where.empty()
+               ? QStringLiteral("Ошибка копирования: %1").arg(cause)
+               : QStringLiteral("Ошибка копирования: %1 (%2)")
+                     .arg(cause, QDir::toNativeSeparators(QString::fromStdU16String(where.u16string())));
+}
 
 StagedFolder::StagedFolder(const QString& target)
     : m_target(QDir::cleanPath(QFileInfo(target).absoluteFilePath()))
@@ -47,7 +58,7 @@ StagedFolder::StagedFolder(const QString& target)
             throw fs::filesystem_error("cannot create a staging folder", wanted,
                                        std::make_error_code(std::errc::file_exists));
     } catch (const fs::filesystem_error& e) {
-        m_error = failure(e);
+        m_error = fileCopyFailure(e);
     }
 }
 
@@ -105,7 +116,7 @@ bool StagedFolder::commit(bool replaceTarget, QString* error)
         }
     } catch (const fs::filesystem_error& e) {
         if (error)
-            *error = failure(e);
+            *error = fileCopyFailure(e);
         return false;
     }
     m_committed = true;

@@ -5,6 +5,12 @@
 
 #include <QString>
 
+#include <filesystem>
+
+// A failure of the standard library's file operations in the user's words: what the system refused
+// and where ("Ошибка копирования: …").
+QString fileCopyFailure(const std::filesystem::filesystem_error& e);
+
 class StagedFolder
 {
 public:

@@ -1,6 +1,9 @@
 #include "clinical/MeasurementReport.h"
 
+#include "platform/FreeNameWrite.h"
+
 #include <QDialog>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -82,6 +85,9 @@ void exportMeasurementReportPng(QWidget* parent, QLabel* label, const QString& c
         QFileDialog::getSaveFileName(parent, caption, defaultName, QStringLiteral("PNG изображение (*.png)"));
     if (fileName.isEmpty())
         return;
-    if (!pixmap.save(fileName, "PNG"))
-        QMessageBox::warning(parent, QStringLiteral("Экспорт"), QStringLiteral("Не удалось сохранить файл."));
+    QString why;
+    if (!platform::writeImageOverChosenFile(fileName, pixmap.toImage(), "PNG", &why))
+        QMessageBox::warning(
+            parent, QStringLiteral("Экспорт"),
+            QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(fileName), why));
 }

@@ -10,8 +10,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -213,6 +215,7 @@ void BurnDiscDialog::refreshDrives()
 
 void BurnDiscDialog::updateSizeAndStatus()
 {
+    const auto fit = qScopeGuard([this] { fitHeightToText(); });
     const qint64 r = requiredBytes();
     sizeLabel->setText(compressBox->isChecked()
                            ? QStringLiteral("Требуется места: ~%1 (оценочно, со сжатием)").arg(formatSize(r))
@@ -247,6 +250,20 @@ void BurnDiscDialog::updateSizeAndStatus()
     }
     statusLabel->setText(text);
     statusLabel->setStyleSheet(style);
+}
+
+// A window's minimum height does not follow what its word-wrapped texts need at the width it has, and
+// with less they are cut at the top and the bottom: the height is taken from the layout at that width,
+// again whenever the status line changes.
+void BurnDiscDialog::fitHeightToText()
+{
+    QLayout* box = layout();
+    box->activate();
+    const int w = std::max(width(), minimumWidth());
+    const int needed = box->totalHeightForWidth(w);
+    setMinimumHeight(needed);
+    if (height() < needed)
+        resize(w, needed);
 }
 
 void BurnDiscDialog::onBurnClicked()

@@ -38,6 +38,7 @@ private:
     void updateSizeAndStatus();
     void onBurnClicked();
     qint64 requiredBytes() const;
+    void fitHeightToText();
 
     qint64 studyBytes;
     qint64 viewerBytes;

@@ -112,33 +112,31 @@ int takeOutIdentifyingFrames(ExportJob& job, dicom::LeftOutCount& leftOut)
     return unreadable;
 }
 
+// A file the door refused (why: the cause), told by the name the user is to find it under.
+bool exportFailed(const QString& targetPath, const QString& why, QString* error)
+{
+    if (!why.isEmpty() && error)
+        *error = QStringLiteral("Не удалось сохранить %1: %2").arg(QDir::toNativeSeparators(targetPath), why);
+    return false;
+}
+
 // The file goes in under the name chosen, or the next free one when another program took that name
-// meanwhile (writeUnderFreeName): an export never writes over a file it did not write.
+// meanwhile (writeUnderFreeName): an export never writes over a file it did not write, and counts
+// a file only once it is whole on the disk. A writer's own failure names the file as the user knows
+// it, not the partial file it wrote.
 bool placeExportFile(const QString& targetPath, const std::function<bool(const QString& partial)>& write,
                      QString* error)
 {
     QString why;
-    if (!platform::writeUnderFreeName(targetPath, write, &why).isEmpty())
-        return true;
-    if (!why.isEmpty() && error)
-        *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
-    return false;
-}
-
-bool copyBytes(const QString& sourcePath, const QString& targetPath)
-{
-    QFile source(sourcePath);
-    QFile target(targetPath);
-    if (!source.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const auto written = [&](const QString& partial) {
+        if (write(partial))
+            return true;
+        if (error)
+            error->replace(partial, targetPath);
         return false;
-    QByteArray block(256 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = source.read(block.data(), block.size());
-        if (n <= 0)
-            return n == 0 && target.flush();
-        if (target.write(block.constData(), n) != n)
-            return false;
-    }
+    };
+    return !platform::writeUnderFreeName(targetPath, written, &why).isEmpty() ||
+           exportFailed(targetPath, why, error);
 }
 
 // Text in its colour over a dark outline, like the viewer's ruler labels, so that it reads on bright
@@ -625,32 +623,26 @@ bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const Serie
             *leftOut = left;
         return placed || (anonymised && left != dicom::LeftOut::Nothing);
     }
-    if (fmt == Format::Dicom)
-        return placeExportFile(
-            targetPath,
-            [&](const QString& partial) {
-                if (copyBytes(record.filePath, partial))
-                    return true;
-                if (error)
-                    *error = QStringLiteral("Не удалось скопировать %1").arg(record.filePath);
-                return false;
-            },
-            error);
+    QString why;
+    if (fmt == Format::Dicom) {
+        if (!platform::copyUnderFreeName(record.filePath, targetPath, &why).isEmpty())
+            return true;
+        if (error)
+            *error = QStringLiteral("Не удалось скопировать %1: %2").arg(record.filePath, why);
+        return false;
+    }
 
     const auto image = renderFrame(record, info, windowCenter, windowWidth, frameNumber, frameCount, viewport,
                                    sliceIndex, error);
     if (!image)
         return false;
-    return placeExportFile(
-        targetPath,
-        [&](const QString& partial) {
-            if (image->save(partial, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value()))
-                return true;
-            if (error)
-                *error = QStringLiteral("Не удалось сохранить %1").arg(targetPath);
-            return false;
-        },
-        error);
+    // Encoded in memory and written through the one door, so that a write the disk refuses is seen.
+    const QByteArray bytes =
+        platform::encodedImage(*image, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value());
+    if (bytes.isEmpty())
+        return exportFailed(targetPath, QStringLiteral("изображение не кодируется"), error);
+    return !platform::writeUnderFreeName(targetPath, bytes, &why).isEmpty() ||
+           exportFailed(targetPath, why, error);
 }
 
 bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error)
@@ -726,6 +718,12 @@ void ExportDialog::onExportClicked()
     int failures = 0;
     dicom::LeftOutCount leftOut; // what anonymous copies and pictures do not take
     QSet<QString> usedNames;
+    QString firstError; // what the user reads of the failures: the first, with its cause
+    const auto failed = [&](const QString& error) {
+        ++failures;
+        if (firstError.isEmpty())
+            firstError = error;
+    };
 
     for (ExportJob job : jobs) {
         if (anonymous && fmt != Format::Dicom) {
@@ -747,7 +745,10 @@ void ExportDialog::onExportClicked()
             const QString part = uniqueNamePart(usedNames, folder, seriesPart, videoName);
             const QString target = QDir(folder).filePath(videoName(part).first());
             QString error;
-            exportVideoFile(job, target, &error) ? ++files : ++failures;
+            if (exportVideoFile(job, target, &error))
+                ++files;
+            else
+                failed(error);
             continue;
         }
         QString directory = folder;
@@ -787,7 +788,7 @@ void ExportDialog::onExportClicked()
             dicom::LeftOut why = dicom::LeftOut::Nothing;
             if (!exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
                                  job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &why))
-                ++failures;
+                failed(error);
             else if (why != dicom::LeftOut::Nothing)
                 leftOut.add(why);
             else
@@ -799,6 +800,9 @@ void ExportDialog::onExportClicked()
     text += dicom::leftOutNote(leftOut);
     if (failures != 0)
         text += QStringLiteral("\n\nОшибок: %1").arg(failures);
+    if (!firstError.isEmpty())
+        text +=
+            (failures == 1 ? QStringLiteral("\n%1") : QStringLiteral("\nПервая из них: %1")).arg(firstError);
     // The panels show what has arrived so far, and the export took that: never to pass for the whole.
     if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid)) {
         text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")
@@ -819,7 +823,13 @@ void ExportDialog::onExportClicked()
                         .arg(held)
                         .arg(now.size());
     }
-    QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
+    // The title says what happened; the counts below say how much.
+    if (files == 0)
+        QMessageBox::warning(this, QStringLiteral("Экспорт не выполнен"), text);
+    else if (failures != 0)
+        QMessageBox::warning(this, QStringLiteral("Экспорт завершён с ошибками"), text);
+    else
+        QMessageBox::information(this, QStringLiteral("Экспорт завершён"), text);
 
     if (m_openFolderCheck->isChecked() && files >= 1)
         QDesktopServices::openUrl(QUrl::fromLocalFile(folder));

@@ -4,7 +4,9 @@
 #include "mpr/VesselProfileChartWidget.h"
 
 #include "clinical/StenosisGrading.h"
+#include "platform/FreeNameWrite.h"
 
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -296,9 +298,13 @@ bool VesselAnalysisWindow::saveReportTo(const QString& path)
     const QPixmap pixmap = centralWidget()->grab();
     if (pixmap.isNull())
         return false;
-    if (pixmap.save(path, "PNG"))
+    QString why;
+    if (platform::writeImageOverChosenFile(path, pixmap.toImage(), "PNG", &why))
         return true;
-    QMessageBox::warning(this, QStringLiteral("Экспорт"), QStringLiteral("Не удалось сохранить файл."), QMessageBox::Ok);
+    QMessageBox::warning(
+        this, QStringLiteral("Экспорт"),
+        QStringLiteral("Не удалось сохранить файл %1: %2").arg(QDir::toNativeSeparators(path), why),
+        QMessageBox::Ok);
     return false;
 }
 

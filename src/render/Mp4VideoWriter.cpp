@@ -1,5 +1,7 @@
 #include "render/Mp4VideoWriter.h"
 
+#include "platform/FreeNameWrite.h"
+
 #include <QFile>
 
 extern "C" {
@@ -31,9 +33,26 @@ bool fail(QString* error, const QString& text)
     return false;
 }
 
+// What the disk refused is said in words after the code: the user can act on it.
+QString diskCause(int code)
+{
+    switch (AVUNERROR(code)) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EIO:
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return QStringLiteral(": ") + platform::writeFailureCause(AVUNERROR(code));
+    default:
+        return {};
+    }
+}
+
 bool failCode(QString* error, const char* text, int code)
 {
-    return fail(error, QString::fromUtf8(text).arg(hexCode(code)));
+    return fail(error, QString::fromUtf8(text).arg(hexCode(code)) + diskCause(code));
 }
 
 } // namespace
@@ -225,7 +244,7 @@ bool Mp4VideoWriter::writeFrame(const QImage& image, QString* error)
     if (rc >= 0)
         rc = d->drainPackets();
     if (rc < 0)
-        return fail(error, frameText.arg(hexCode(rc)));
+        return fail(error, frameText.arg(hexCode(rc)) + diskCause(rc));
 
     ++d->frameIndex;
     return true;

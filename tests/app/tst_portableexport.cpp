@@ -7,8 +7,9 @@
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
 #include "support/PortableRun.h"
-#include "support/TestBench.h"
+#include "support/SmallFileSystem.h"
 #include "support/StudyTableRow.h"
+#include "support/TestBench.h"
 #include "support/TestFiles.h"
 #include "support/VisibleViewer.h"
 
@@ -21,6 +22,7 @@
 #include "viewer/ViewerWindow.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
@@ -289,7 +291,9 @@ private slots:
         fixtures::writeFile(QDir(target).filePath("portable.marker"), "stale");
         error.clear();
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, &error, false, false));
-        QCOMPARE(error, QStringLiteral("Не удалось скопировать %1").arg(sources.first()));
+        QVERIFY2(error.startsWith(QStringLiteral("Не удалось скопировать %1: ").arg(sources.first())) &&
+                     error.contains(QStringLiteral("DICOM/IMG_000001.dcm")),
+                 qPrintable(error));
         QCOMPARE(QFileInfo(QDir(target).filePath("portable.marker")).size(), 0);
         QVERIFY(!w.writePortableStudyFolder(m_studyUid, target, nullptr, false, false));
 
@@ -614,7 +618,7 @@ private slots:
         // A folder that cannot be written: a failure, and nothing left behind.
         const QString blocked = out.filePath("nofolder/study.zip");
         QVERIFY(!MainWindow::createPortableStudyZip({m_series1[0]}, blocked, &error, {}));
-        QCOMPARE(error, QStringLiteral("Не удалось сохранить файл архива: %1").arg(blocked));
+        QCOMPARE(error, QStringLiteral("Не удалось сохранить файл архива %1: Папка не найдена").arg(blocked));
         QVERIFY(!QFileInfo::exists(out.filePath("nofolder")));
     }
 
@@ -816,6 +820,61 @@ private slots:
         w.close();
     }
 
+    // A target that fills up part-way: the box says why and, for the archive folder, where the study
+    // was to go; its title says nothing went out, and nothing of the export stays on the target.
+    void fullTargetSaysWhyAndWhere_data()
+    {
+        QTest::addColumn<bool>("flashDrive");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("flash drive") << true << QStringLiteral("Ошибка экспорта");
+        QTest::newRow("archive folder") << false << QStringLiteral("Экспорт не выполнен");
+    }
+
+    void fullTargetSaysWhyAndWhere()
+    {
+        QFETCH(bool, flashDrive);
+        QFETCH(QString, title);
+        MainWindow w;
+        w.resize(1000, 600);
+        w.show();
+        fixtures::SeriesLayout layout = threeSmallSlices(QStringLiteral("Полнов"), QStringLiteral("45"));
+        layout.studyDate = QStringLiteral("20240115");
+        QTemporaryDir src;
+        QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), layout));
+        w.refreshStudyTable();
+
+        QTemporaryDir out;
+        const QString stick = out.filePath(QStringLiteral("stick"));
+        fixtures::SmallFileSystem disk(stick, 1 << 20);
+        if (!disk.isMounted())
+            QSKIP(qPrintable(disk.why()));
+        QVERIFY(disk.fillLeaving(4096));
+        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        answerFolder(answer, stick, false);
+        if (flashDrive)
+            w.exportStudiesToFlashDrive(layout.studyUid);
+        else
+            triggerMenuEntry(w, {layout.studyUid}, "exportArchiveAction");
+        QCOMPARE(answer.titles().last(), title);
+        const QString told = answer.texts().last();
+        QVERIFY2(told.contains(QStringLiteral("Недостаточно места на диске")) && !told.contains(".partial-"),
+                 qPrintable(told));
+        if (flashDrive) {
+            QVERIFY2(
+                told.contains(QDir::toNativeSeparators(QDir(stick).filePath(QStringLiteral("Полнов_45")))),
+                qPrintable(told));
+        } else {
+            QVERIFY2(told.startsWith(QStringLiteral("Экспортировано исследований: 0 из 1.")),
+                     qPrintable(told));
+            const QString chosen = QDir(stick).filePath(QStringLiteral("Полнов_45_20240115"));
+            QVERIFY2(told.contains(QStringLiteral("Полнов — %1").arg(QDir::toNativeSeparators(chosen))),
+                     qPrintable(told));
+        }
+        QCOMPARE(QDir(stick).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{".ballast"});
+        w.close();
+    }
+
     void archiveExport()
     {
         MainWindow w;
@@ -846,9 +905,14 @@ private slots:
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answerFolder(answer, archive.path());
         triggerMenuEntry(w, {a, b, c}, "exportArchiveAction");
-        QCOMPARE(answer.titles().last(), QStringLiteral("Экспорт завершён"));
-        QCOMPARE(answer.texts().last(),
-                 QStringLiteral("Экспортировано исследований: 2 из 3.\n\nНе удалось экспортировать:\nОрлов"));
+        QCOMPARE(answer.titles().last(), QStringLiteral("Экспорт завершён с ошибками"));
+        // The failed study is named with where it was to go and why it did not.
+        const QString orlov =
+            QStringLiteral("Экспортировано исследований: 2 из 3.\n\nНе удалось экспортировать:\nОрлов — %1: ")
+                .arg(QDir::toNativeSeparators(archive.filePath("Орлов_O_2_20240301")));
+        QVERIFY2(answer.texts().last().startsWith(orlov) &&
+                     answer.texts().last().contains(QStringLiteral("файл не найден")),
+                 qPrintable(answer.texts().last()));
 
         // Table order decides which study comes first; both get their own folder.
         const QString first = archive.filePath("Петров_P_1_2024_01_15");
@@ -877,5 +941,12 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestPortableExport)
+int main(int argc, char** argv)
+{
+    fixtures::enterOwnMountNamespace();
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
+    TestPortableExport test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_portableexport.moc"

@@ -7,6 +7,7 @@
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
 #include "support/PopupMenuAnswer.h"
+#include "support/SmallFileSystem.h"
 #include "support/StudyTableRow.h"
 #include "support/TestBench.h"
 #include "support/TestFiles.h"
@@ -21,6 +22,7 @@
 #include "platform/OwnFileDoor.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -271,17 +273,38 @@ private slots:
         QVERIFY(!w.findChild<QProgressDialog*>(QStringLiteral("emailZipProgress")));
     }
 
+    void missingFilesReportTheArchiveError_data()
+    {
+        QTest::addColumn<bool>("fullTarget");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("files gone") << false << "Не удалось добавить в архив ни одного файла";
+        // The archive does not fit: the box names the archive by the name it was to take, not the
+        // partial file it was packed in, and says why; nothing of it stays.
+        QTest::newRow("full target") << true << "Недостаточно места на диске";
+    }
+
     void missingFilesReportTheArchiveError()
     {
+        QFETCH(bool, fullTarget);
+        QFETCH(QString, cause);
         QTemporaryDir data;
         QTemporaryDir target;
         MainWindow w;
         w.show();
         fixtures::SeriesLayout layout;
+        layout.patientName = QStringLiteral("Полный Диск");
         layout.slices = 2;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), data.filePath(QStringLiteral("s")), layout));
         w.refreshStudyTable();
-        QVERIFY(QDir(data.filePath(QStringLiteral("s"))).removeRecursively());
+        std::unique_ptr<fixtures::SmallFileSystem> disk;
+        if (fullTarget) {
+            disk = std::make_unique<fixtures::SmallFileSystem>(target.path(), 1 << 20);
+            if (!disk->isMounted())
+                QSKIP(qPrintable(disk->why()));
+            QVERIFY(disk->fillLeaving(0));
+        } else {
+            QVERIFY(QDir(data.filePath(QStringLiteral("s"))).removeRecursively());
+        }
 
         fixtures::UrlCatcher urls;
         fixtures::PopupMenuAnswer popup(0);
@@ -289,7 +312,19 @@ private slots:
         answerFolder(answer, target.path());
         triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(QStringLiteral("Ошибка создания архива")), 20000);
-        QVERIFY(answer.texts().contains(QStringLiteral("Не удалось добавить в архив ни одного файла")));
+        const QString told = answer.texts().last();
+        if (!fullTarget)
+            QCOMPARE(told, cause);
+        if (fullTarget) {
+            const QString chosen =
+                QDir(target.path())
+                    .filePath(makeSafeFolderName(layout.patientName, layout.patientId) + ".zip");
+            QVERIFY2(told.contains(QDir::toNativeSeparators(chosen)) &&
+                         !told.contains(QStringLiteral(".part")),
+                     qPrintable(told));
+            QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList{".ballast"});
+        }
         QCoreApplication::processEvents();
         QCOMPARE(popup.shown, 0);
         QVERIFY(urls.urls.isEmpty());
@@ -307,5 +342,12 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestSendEmail)
+int main(int argc, char** argv)
+{
+    fixtures::enterOwnMountNamespace();
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
+    TestSendEmail test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_sendemail.moc"

@@ -91,7 +91,9 @@ private slots:
     void drivesStatusAndRefusals()
     {
         platform::setExtraRecorderAddresses({"stdio:" + m_used, "stdio:" + m_blank});
-        BurnDiscDialog d(2 * 1048576, 1048576, 5 * 1048576, 7 * 1048576, QStringLiteral("Иванов_77"), nullptr);
+        QWidget studyList; // the dialog's owner, as the study list window is
+        BurnDiscDialog d(2 * 1048576, 1048576, 5 * 1048576, 7 * 1048576, QStringLiteral("Иванов_77"),
+                         &studyList);
         auto* combo = d.findChild<QComboBox*>("driveCombo");
         QCOMPARE(combo->count(), 2);
         QVERIFY(combo->itemText(0).endsWith(QStringLiteral(" (диск не пустой)")));
@@ -120,6 +122,18 @@ private slots:
         combo->setCurrentIndex(1);
         QVERIFY(textOf(d, "statusLabel").startsWith(QStringLiteral("Готово к записи. Свободно на диске: ")));
         QCOMPARE(styleOf(d, "statusLabel"), QStringLiteral("color: #4caf6a;"));
+        // Shown, every wrapped text has the height it needs at the width it got: none is cut at the top
+        // and the bottom, whichever status line came last.
+        d.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&d));
+        for (int drive : {0, 1}) {
+            combo->setCurrentIndex(drive);
+            QCoreApplication::processEvents();
+            for (const QLabel* label : d.findChildren<QLabel*>())
+                if (label->wordWrap() && !label->text().isEmpty())
+                    QVERIFY2(label->height() >= label->heightForWidth(label->width()),
+                             qPrintable(label->text()));
+        }
         d.findChild<QPushButton*>("refreshButton")->click();
         QCOMPARE(d.selectedRecorderId(), "stdio:" + m_blank);
         d.findChild<QLineEdit*>("labelEdit")->setText(QStringLiteral(" Метка "));

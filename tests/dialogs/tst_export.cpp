@@ -6,14 +6,18 @@
 #include "../viewer/PanelTestSupport.h"
 
 #include "support/ModalAnswer.h"
+#include "support/SmallFileSystem.h"
+#include "support/TestFiles.h"
 
 #include "dialogs/ExportDialog.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
+#include "platform/FreeNameWrite.h"
 #include "platform/OwnFileDoor.h"
 #include "viewer/ViewerWindow.h"
 
+#include <QApplication>
 #include <QMenu>
 #include <QToolBar>
 #include <QToolButton>
@@ -41,6 +45,9 @@ extern "C" {
 #include <cmath>
 
 using paneltest::makePanel;
+
+// Instead of the free bytes of a small file system: every sync of a written file is refused.
+constexpr int kSyncRefused = -2;
 
 namespace {
 
@@ -74,11 +81,13 @@ QPushButton* button(ExportDialog& dialog, const QString& text)
     return nullptr;
 }
 
-// Presses "Экспорт" and returns the texts of the boxes it showed.
-QStringList runExport(ExportDialog& dialog)
+// Presses "Экспорт" and returns the texts of the boxes it showed (their titles in *titles).
+QStringList runExport(ExportDialog& dialog, QStringList* titles = nullptr)
 {
     fixtures::ModalAnswer answer(QMessageBox::Ok);
     button(dialog, QStringLiteral("Экспорт"))->click();
+    if (titles)
+        *titles = answer.titles();
     return answer.texts();
 }
 
@@ -573,19 +582,54 @@ private slots:
     {
         QTest::addColumn<bool>("unwritable");
         QTest::addColumn<QString>("format");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("left"); // files in the folder afterwards
+        QTest::addColumn<QString>("expected"); // the counts; empty: as many as fitted on the disk
+        QTest::addColumn<int>("left");         // files in the folder afterwards
+        QTest::addColumn<int>("freeBytes");    // on a small file system that fills up; -1: none
+        QTest::addColumn<QString>("cause");    // what the box says of the first failure
         // A plain file stands where the folder's parent should be: nothing can be created below it.
-        QTest::newRow("unwritable jpeg") << true << "JPEG" << "Экспортировано файлов: 0\n\nОшибок: 3" << 1;
-        QTest::newRow("unwritable dicom") << true << "DICOM" << "Экспортировано файлов: 0\n\nОшибок: 3" << 1;
-        QTest::newRow("unwritable mp4")
-            << true << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 1;
+        const QString blocked = QStringLiteral("В пути к папке лежит файл");
+        QTest::newRow("unwritable jpeg") << true << "JPEG"
+                                         << "Экспортировано файлов: 0\n\nОшибок: 3" << 1 << -1 << blocked;
+        QTest::newRow("unwritable dicom") << true << "DICOM"
+                                          << "Экспортировано файлов: 0\n\nОшибок: 3" << 1 << -1 << blocked;
+        QTest::newRow("unwritable mp4") << true << "MP4 (видео)"
+                                        << "Экспортировано файлов: 0\n\nОшибок: 1" << 1 << -1 << blocked;
         // The middle file of the series went away after it was shown: that file fails, the rest go
         // out; the video fails after its first frame and leaves no broken file.
-        QTest::newRow("missing jpeg") << false << "JPEG" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2;
-        QTest::newRow("missing dicom") << false << "DICOM" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2;
-        QTest::newRow("missing mp4")
-            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0;
+        QTest::newRow("missing jpeg")
+            << false << "JPEG"
+            << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << -1 << "Не удалось декодировать";
+        QTest::newRow("missing dicom")
+            << false << "DICOM"
+            << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << -1 << "файл не найден";
+        QTest::newRow("missing mp4") << false << "MP4 (видео)"
+                                     << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << -1
+                                     << "Не удалось декодировать";
+        // A stick that fills up: a picture the disk refused, all of it or its end, is an error and
+        // leaves nothing under its name; what went out is whole. A BMP here (12 kB) never fits.
+        const QString full = QStringLiteral("Недостаточно места на диске");
+        QTest::newRow("full disk, jpeg") << false << "JPEG"
+                                         << "" << -1 << 8192 << full;
+        QTest::newRow("full disk, bmp cut short")
+            << false << "BMP"
+            << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192 << full;
+        QTest::newRow("full disk, dicom") << false << "DICOM"
+                                          << "" << -1 << 8192 << full;
+        // The anonymiser writes its own file: told by the export's name, not the partial file's.
+        QTest::newRow("full disk, anonymised dicom") << false << "DICOM+Основной (анонимный)"
+                                                     << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192
+                                                     << "ANONYMOUS_ANONYMOUS/series_1_0001.dcm";
+        QTest::newRow("full disk, mp4") << false << "MP4 (видео)"
+                                        << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << 0 << full;
+        // Every byte written, but the disk refuses to hold them (a stick pulled, a failing medium):
+        // nothing is counted or left, whoever wrote the file.
+        const QString io = QStringLiteral("Ошибка ввода-вывода");
+        QTest::newRow("sync refused, jpeg")
+            << false << "JPEG"
+            << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << kSyncRefused << io;
+        QTest::newRow("sync refused, mp4")
+            << false << "MP4 (видео)"
+            << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kSyncRefused << io;
     }
 
     void failuresAreCounted()
@@ -594,22 +638,67 @@ private slots:
         QFETCH(QString, format);
         QFETCH(QString, expected);
         QFETCH(int, left);
+        QFETCH(int, freeBytes);
+        QFETCH(QString, cause);
         const QString base = freshFolder();
         const QString blocker = QDir(base).filePath(QStringLiteral("blocker"));
         QList<db::InstanceRecord> slices = m_slices;
+        std::unique_ptr<fixtures::SmallFileSystem> disk;
         if (unwritable) {
             QFile file(blocker);
             QVERIFY(file.open(QIODevice::WriteOnly));
-        } else {
+        } else if (freeBytes == kSyncRefused) {
+            platform::testing::setBeforeSyncHook([](int) { return EIO; });
+        } else if (freeBytes < 0) {
             slices[1].filePath = m_out.filePath(QStringLiteral("gone.dcm"));
+        } else {
+            disk = std::make_unique<fixtures::SmallFileSystem>(base, 1 << 20);
+            if (!disk->isMounted())
+                QSKIP(qPrintable(disk->why()));
+            QVERIFY(disk->fillLeaving(freeBytes));
         }
-        auto dialog = dialogFor(unwritable ? QDir(blocker).filePath(QStringLiteral("out")) : base, m_panel.get(),
-                                {m_panel.get()});
-        dialog->setViewports({m_panel.get()}, {slices});
-        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
-        radio(*dialog, format)->setChecked(true);
-        QCOMPARE(runExport(*dialog), QStringList{expected});
-        QCOMPARE(filesUnder(base).size(), left);
+        QStringList titles;
+        const auto run = [&](const QString& folder) {
+            auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+            dialog->setViewports({m_panel.get()}, {slices});
+            radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+            // "DICOM+Основной (анонимный)": a format and an annotation mode
+            for (const QString& choice : format.split(QLatin1Char('+')))
+                radio(*dialog, choice)->setChecked(true);
+            return runExport(*dialog, &titles);
+        };
+        const QStringList texts = run(unwritable ? QDir(blocker).filePath(QStringLiteral("out")) : base);
+        platform::testing::setBeforeSyncHook(nullptr);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts.first().contains(cause) && !texts.first().contains(QStringLiteral(".part")),
+                 qPrintable(texts.first()));
+        // The title says what happened: nothing went out, or some of it did.
+        QCOMPARE(titles.first(), texts.first().startsWith(QStringLiteral("Экспортировано файлов: 0\n"))
+                                     ? QStringLiteral("Экспорт не выполнен")
+                                     : QStringLiteral("Экспорт завершён с ошибками"));
+        QStringList written = filesUnder(base);
+        written.removeAll(QStringLiteral(".ballast"));
+        if (!disk) {
+            QCOMPARE(texts.first().section(QLatin1Char('\n'), 0, 2), expected);
+            QCOMPARE(written.size(), left);
+            return;
+        }
+        // What went out is counted, whole and nothing else: each file as the same export writes it
+        // where there is room.
+        const int counted = int(written.size());
+        QVERIFY2(counted < int(slices.size()), qPrintable(texts.first()));
+        QCOMPARE(texts.first().section(QLatin1Char('\n'), 0, 2),
+                 expected.isEmpty() ? QStringLiteral("Экспортировано файлов: %1\n\nОшибок: %2")
+                                          .arg(counted)
+                                          .arg(slices.size() - counted)
+                                    : expected);
+        if (left >= 0)
+            QCOMPARE(counted, left);
+        const QString roomy = freshFolder();
+        run(roomy);
+        for (const QString& name : std::as_const(written))
+            QCOMPARE(fixtures::readFile(QDir(base).filePath(name)),
+                     fixtures::readFile(QDir(roomy).filePath(name)));
     }
 
     // Among the slices, an object no attribute rule makes anonymous: a document, a report or key-object
@@ -926,5 +1015,12 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestExport)
+int main(int argc, char** argv)
+{
+    fixtures::enterOwnMountNamespace();
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
+    TestExport test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_export.moc"

@@ -5,9 +5,12 @@
 
 #include "../render/VesselPhantoms.h"
 #include "support/ModalAnswer.h"
+#include "support/SmallFileSystem.h"
+#include "support/TestFiles.h"
 
 #include "clinical/StenosisGrading.h"
 
+#include <QApplication>
 #include <QGraphicsPixmapItem>
 #include <QLabel>
 #include <QMouseEvent>
@@ -206,7 +209,30 @@ void TestVesselAnalysis::reportFileNameAndExport()
     // A name taken by a folder cannot be written: the failure is reported, nothing else changes.
     fixtures::ModalAnswer answer(QMessageBox::Ok);
     QVERIFY(!w.saveReportTo(dir.path()));
-    QCOMPARE(answer.texts(), QStringList{QStringLiteral("Не удалось сохранить файл.")});
+    // The warning names the file and why it could not be written.
+    QCOMPARE(answer.texts().size(), 1);
+    QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось сохранить файл ")) &&
+                 answer.texts().first().contains(QStringLiteral("Под этим именем лежит папка")),
+             qPrintable(answer.texts().first()));
+
+    // On a disk that fills up, no report is left empty or cut short under its name: a report saved
+    // there before keeps its bytes, a new name gets nothing, and the warning says why.
+    const QString stick = dir.filePath("stick");
+    fixtures::SmallFileSystem disk(stick, 4 << 20);
+    if (!disk.isMounted())
+        QSKIP(qPrintable(disk.why()));
+    const QString kept = QDir(stick).filePath("kept.png");
+    QVERIFY(w.saveReportTo(kept));
+    const QByteArray before = fixtures::readFile(kept);
+    QVERIFY(disk.fillLeaving(4096));
+    const qsizetype told = answer.texts().size();
+    QVERIFY(!w.saveReportTo(kept));
+    QVERIFY(!w.saveReportTo(QDir(stick).filePath("new.png")));
+    QCOMPARE(answer.texts().size(), told + 2);
+    for (const QString& text : answer.texts().mid(told))
+        QVERIFY2(text.contains(QStringLiteral("Недостаточно места на диске")), qPrintable(text));
+    QCOMPARE(fixtures::readFile(kept), before);
+    QCOMPARE(QDir(stick).entryList(QDir::Files | QDir::Hidden), (QStringList{".ballast", "kept.png"}));
 }
 
 void TestVesselAnalysis::panelStatisticsAndWindowDrag()
@@ -263,5 +289,12 @@ void TestVesselAnalysis::panelStatisticsAndWindowDrag()
     QVERIFY(panel.cells()[10].view->pixmapItem()->pixmap().isNull());
 }
 
-QTEST_MAIN(TestVesselAnalysis)
+int main(int argc, char** argv)
+{
+    fixtures::enterOwnMountNamespace();
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
+    TestVesselAnalysis test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_vesselanalysis.moc"
