@@ -144,6 +144,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                 m_studiesToRefresh << uid;
             }
     });
+    connect(m_db, &db::Database::replacedFilesIndexed, this, [this](const QStringList& files) {
+        for (const QString& file : files)
+            if (!m_folderImportRoot.isEmpty() && file.startsWith(m_folderImportRoot))
+                ++m_folderFilesReplaced;
+    });
     m_folderBatch = new db::IndexBatch(
         m_db,
         [this](const QList<dicom::DicomFileSummary>& files, const QStringList& errors) {
@@ -1140,6 +1145,10 @@ void MainWindow::startFolderImport(const QString& folder)
     m_importer = importer;
     m_folderIndexFailures = 0;
     m_folderCopiesKept = 0;
+    m_folderFilesReplaced = 0;
+    m_folderImportRoot = QFileInfo(folder).absoluteFilePath();
+    if (!m_folderImportRoot.endsWith(QLatin1Char('/')))
+        m_folderImportRoot += QLatin1Char('/');
     m_folderUndecodable.clear();
 
     connect(thread, &QThread::started, importer, [importer, folder] { importer->importDirectory(folder); });
@@ -1200,13 +1209,19 @@ void MainWindow::reportFolderImport(int found, int skipped)
     m_busyBar->hide();
     const int failed = reportIndexFailures(m_folderIndexFailures);
     const int kept = std::exchange(m_folderCopiesKept, 0);
-    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2%4")
+    const int replaced = std::exchange(m_folderFilesReplaced, 0);
+    m_folderImportRoot.clear();
+    m_statusLabel->setText(QStringLiteral("Импорт завершён%3: добавлено %1, пропущено %2%4%5")
                                .arg(found - failed - kept)
                                .arg(skipped + failed)
                                .arg(undecodableNote(m_folderUndecodable))
                                .arg(kept > 0 ? QStringLiteral(", уже в архиве как копии программы (оставлены как есть) — %1")
                                                    .arg(kept)
-                                             : QString()));
+                                             : QString())
+                               .arg(replaced > 0 ? QStringLiteral(", файлов с другими снимками, чем прежде "
+                                                                  "(прежние строки убраны из списка) — %1")
+                                                       .arg(replaced)
+                                                 : QString()));
     refreshStudyTable();
 }
 

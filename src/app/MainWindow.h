@@ -292,6 +292,10 @@ private:
     std::shared_ptr<CopiesMade> m_archiveCopiesMade;
     // Objects of a folder import the program's own listed copies already hold.
     int m_folderCopiesKept = 0;
+    // Files of the folder import that held other objects than their rows named, whose rows went; the
+    // folder (absolute, ending in "/") whose files count.
+    int m_folderFilesReplaced = 0;
+    QString m_folderImportRoot;
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;

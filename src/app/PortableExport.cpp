@@ -4,6 +4,7 @@
 #include "app/Startup.h"
 
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 #include "dicom/DicomCopyWriters.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "platform/FreeNameWrite.h"
@@ -181,16 +182,25 @@ std::optional<db::StudyRecord> findStudy(const db::Database& index, const QStrin
 
 namespace {
 
-QStringList studyFileList(const db::Database& index, const QString& studyUid)
+// replaced counts the files that hold other images now than their rows name: they are not listed.
+QStringList studyFileList(const db::Database& index, const QString& studyUid, int* replaced = nullptr)
 {
     QStringList files;
     QSet<QString> seen;
-    for (const db::SeriesRecord& series : index.seriesForStudy(studyUid))
-        for (const db::InstanceRecord& row : index.instancesForSeries(series.seriesInstanceUid))
+    int other = 0;
+    for (const db::SeriesRecord& series : index.seriesForStudy(studyUid)) {
+        int otherInSeries = 0;
+        const QList<db::InstanceRecord> rows =
+            index.instancesForSeries(series.seriesInstanceUid, &otherInSeries);
+        for (const db::InstanceRecord& row : rows)
             if (!seen.contains(row.filePath)) {
                 seen.insert(row.filePath);
                 files << row.filePath;
             }
+        other += otherInSeries;
+    }
+    if (replaced)
+        *replaced = other;
     return files;
 }
 
@@ -206,10 +216,23 @@ QString stillReceivingRefusal(const db::Database& index, const QString& studyUid
 
 QStringList exportFileList(const db::Database& index, const QString& studyUid, QString* refusal)
 {
-    const QString why = stillReceivingRefusal(index, studyUid);
+    QString why = stillReceivingRefusal(index, studyUid);
+    QStringList files;
+    if (why.isEmpty()) {
+        // A copy without them would pass for the whole study; one with them would carry another
+        // patient's images under this one's name.
+        int replaced = 0;
+        files = studyFileList(index, studyUid, &replaced);
+        if (replaced > 0) {
+            files.clear();
+            why = db::replacedFilesText(index.studyRecord(studyUid), studyUid, replaced)
+                + QStringLiteral(" Исследование не передано, чтобы чужие снимки не ушли под этим пациентом. "
+                                 "Импортируйте папку с исследованием заново.");
+        }
+    }
     if (refusal)
         *refusal = why;
-    return why.isEmpty() ? studyFileList(index, studyUid) : QStringList();
+    return files;
 }
 
 QString firstFreePath(const QString& folder, const QString& stem, const QString& suffix,

@@ -39,6 +39,7 @@ std::optional<db::StudyRecord> findStudy(const db::Database& index, const QStrin
 // index row per frame but is exported once): what a job that copies or sends the study out takes.
 // While a retrieve still adds objects to the study, a copy of what is there now would pass for the
 // whole of it: the list is then empty and `refusal` says so, with how many objects the study holds.
+// So it is, naming the study, when files of it hold other images now than the index lists there.
 QStringList exportFileList(const db::Database& index, const QString& studyUid, QString* refusal);
 // The refusal exportFileList gives now: empty when the study's files may be taken.
 QString stillReceivingRefusal(const db::Database& index, const QString& studyUid);

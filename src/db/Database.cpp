@@ -102,7 +102,8 @@ const char* const kCreateOtherTables[] = {
     "file_size INTEGER, "
     "in_store INTEGER NOT NULL DEFAULT 0, "
     "own_copy INTEGER, "
-    "content_digest BLOB);",
+    "content_digest BLOB, "
+    "file_version TEXT);",
 };
 
 // The program's own bookkeeping beside the rows. Added to index files of earlier versions at their
@@ -143,6 +144,8 @@ const char* const kCreateIndexes[] = {
     // Store files whose size is not known yet (rows of an earlier version): empty once they are
     // measured, as every row written since carries its size.
     "CREATE INDEX IF NOT EXISTS instances_unsized ON instances(in_store) WHERE file_size IS NULL AND in_store = 1;",
+    // A file indexed again finds the rows of the object it held before, which it may have replaced.
+    "CREATE INDEX IF NOT EXISTS instances_by_path ON instances(file_path);",
 };
 
 // Columns that index files of earlier versions lack. On an up-to-date file each of these fails with
@@ -179,6 +182,8 @@ const char* const kMigrations[] = {
     "ALTER TABLE instances ADD COLUMN in_store INTEGER NOT NULL DEFAULT 0;",
     "ALTER TABLE instances ADD COLUMN own_copy INTEGER;",
     "ALTER TABLE instances ADD COLUMN content_digest BLOB;",
+    // Rows written before it carry none: their files are read again once, as changed ones are.
+    "ALTER TABLE instances ADD COLUMN file_version TEXT;",
 };
 
 // PRAGMA user_version from which the studies' totals are kept by the triggers below.

@@ -3,6 +3,7 @@
 #include "db/FileIdentity.h"
 #include "db/InstanceRecord.h"
 #include "db/PatientBodyInfo.h"
+#include "db/RowFileProof.h"
 #include "db/SeriesRecord.h"
 #include "db/StudyRecord.h"
 
@@ -118,7 +119,11 @@ public:
     // indexed); newest first.
     QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const;
     QList<SeriesRecord> seriesForStudy(const QString& studyInstanceUid) const;              // by series number
-    QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid) const;       // by instance number
+    // By instance number, the rows whose files hold their objects (RowFileProof): the rows of a file
+    // that holds another object now, or none, are left out, and replacedFiles, when given, counts
+    // those files. A file not there keeps its rows, for whoever opens it to say so.
+    QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid,
+                                             int* replacedFiles = nullptr) const;
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     // The distinct files of the study, with what their rows record of who wrote them.
     QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;
@@ -206,6 +211,9 @@ signals:
     // Rows of these studies were written, changed or removed through this object, and committed: a
     // list of studies may bring just these up to date.
     void studiesWritten(const QStringList& studyInstanceUids);
+    // Files indexed again that held another object than now (another disc's files copied over a
+    // folder's): the rows of the object each held went with the transaction that indexed it.
+    void replacedFilesIndexed(const QStringList& filePaths);
 
 private:
     struct WriteStatements;
@@ -218,13 +226,28 @@ private:
         qint64 patientKey = 0;
         qint64 writtenKey = 0; // of the file being written
     };
+    // Files whose rows of another object writeFileRows dropped, and the studies those rows were of.
+    struct ReplacedRows
+    {
+        QStringList files;
+        QStringList studies;
+    };
     // before: the file's summary before an edit, or null for a plain indexing. Inside the caller's
     // transaction, which is to be rolled back (to the file's savepoint) when it fails. parents: the
     // rows the transaction's last file that was written left, which this one does not write again
-    // when it would write them as they are.
+    // when it would write them as they are. replaced gains the file when rows of another object that
+    // named it went.
     bool writeFileRows(const dicom::DicomFileSummary& summary, const dicom::DicomFileSummary* before,
-                       ParentsWritten* parents = nullptr);
+                       ParentsWritten* parents = nullptr, ReplacedRows* replaced = nullptr);
+    // Removes the series and studies that are left without rows, and gives leftPatients the patients
+    // of those studies. Inside the caller's transaction.
+    bool pruneLeftParents(const QStringList& series, const QStringList& studies, QList<qint64>* leftPatients);
+    // After the commit that dropped them.
+    void announceReplaced(ReplacedRows replaced);
     bool isStorePath(const QString& path) const;
+    // Records the versions (by row) in which the rows' files were found to hold their objects, so that
+    // they are not read again; when the index can be written now.
+    void recordFileVersions(const QList<std::pair<qint64, QString>>& versions) const;
     // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
     // own_copy value).
     QString placedPath(const QString& written, const QVariant& ownCopy) const;
@@ -274,6 +297,8 @@ private:
     // Whether the index records its store files relative to their folders (an earlier version's
     // until its first setStoreFolders).
     bool m_placesRecorded = false;
+    // Which files of listed rows hold their objects; it remembers the files found holding others.
+    mutable RowFileProof m_rowFiles;
     // The upserts of indexFile, prepared once per connection: preparing them anew for every file
     // costs as much as writing the rows.
     std::unique_ptr<WriteStatements> m_write;

@@ -2,6 +2,7 @@
 #include "db/DatabaseSql.h"
 
 #include "dicom/DicomFileSummary.h"
+#include "platform/FileVersion.h"
 
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -67,10 +68,11 @@ const char* const kInstanceUpsert =
     "image_position_y, image_position_z, orientation_row_x, orientation_row_y, orientation_row_z, "
     "orientation_col_x, orientation_col_y, orientation_col_z, has_spatial_info, frame_index, "
     "acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, trigger_time_ms, "
-    "cardiac_number_of_images, file_path, file_size, in_store, own_copy, content_digest) "
+    "cardiac_number_of_images, file_path, file_size, in_store, own_copy, content_digest, file_version) "
     "VALUES (:uid, :series_uid, :inum, :rows, :cols, :frames, :psx, :psy, :thick, :loc, :wc, :ww, :slope, "
     ":intercept, :tr, :te, :ipx, :ipy, :ipz, :orx, :ory, :orz, :ocx, :ocy, :ocz, :hasspatial, :frameidx, "
-    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore, :own, :digest) "
+    ":acqtime, :temporalidx, :forUid, :triggertime, :cardiacnimages, :path, :size, :instore, :own, :digest, "
+    ":version) "
     "ON CONFLICT(sop_instance_uid) DO UPDATE SET instance_number = excluded.instance_number, "
     "rows = excluded.rows, columns = excluded.columns, number_of_frames = excluded.number_of_frames, "
     "pixel_spacing_x = excluded.pixel_spacing_x, pixel_spacing_y = excluded.pixel_spacing_y, "
@@ -95,7 +97,15 @@ const char* const kInstanceUpsert =
     "content_digest = CASE WHEN instances.file_path = excluded.file_path AND COALESCE(excluded.own_copy, 0) "
     "= 0 "
     "THEN instances.content_digest ELSE excluded.content_digest END, "
-    "file_path = excluded.file_path, file_size = excluded.file_size, in_store = excluded.in_store;";
+    "file_path = excluded.file_path, file_size = excluded.file_size, in_store = excluded.in_store, "
+    "file_version = excluded.file_version;";
+
+// The rows that name a file, with the series and study of each: those of another object than the one
+// the file is indexed with now are rows of an object the file no longer holds.
+const char* const kRowsAtPath =
+    "SELECT i.sop_instance_uid, i.series_instance_uid, se.study_instance_uid FROM instances i "
+    "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid WHERE i.file_path = :path;";
+const char* const kDropRow = "DELETE FROM instances WHERE sop_instance_uid = :key;";
 
 // Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
 // their own; stacking them would turn a cine loop or an ultrasound clip into a fake volume.
@@ -142,15 +152,19 @@ QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries
     QSqlQuery savepoint(m_db);
     QStringList written;
     ParentsWritten parents;
+    ReplacedRows replaced;
     for (const dicom::DicomFileSummary& s : summaries) {
         if (batch && !savepoint.exec(QStringLiteral("SAVEPOINT one_file;"))) {
             const QString why = errorText(savepoint);
             m_db.rollback();
             return failAll(why);
         }
-        const bool ok = writeFileRows(s, nullptr, &parents);
+        ReplacedRows replacedHere;
+        const bool ok = writeFileRows(s, nullptr, &parents, &replacedHere);
         errors << (ok ? QString() : m_lastError);
         if (ok) {
+            replaced.files << replacedHere.files;
+            replaced.studies << replacedHere.studies;
             written << s.studyInstanceUid;
             // A file refused is rolled back to its savepoint: the rows stay as the last one left them.
             parents.file = &s;
@@ -174,16 +188,29 @@ QStringList Database::indexFiles(const QList<dicom::DicomFileSummary>& summaries
         m_db.rollback();
         return failAll(why);
     }
+    written << replaced.studies;
     written.removeDuplicates();
+    announceReplaced(replaced);
     emit studiesWritten(written);
     return errors;
+}
+
+void Database::announceReplaced(ReplacedRows replaced)
+{
+    if (replaced.files.isEmpty())
+        return;
+    replaced.studies.removeDuplicates();
+    for (const QString& study : std::as_const(replaced.studies))
+        emit studyChanged(study);
+    emit replacedFilesIndexed(replaced.files);
 }
 
 bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const dicom::DicomFileSummary& after)
 {
     bool written = requireOpen() && prepareWriteStatements() && beginWrite();
+    ReplacedRows replaced;
     if (written) {
-        written = writeFileRows(after, &before);
+        written = writeFileRows(after, &before, nullptr, &replaced);
         if (written && !m_db.commit()) {
             m_lastError = describe(m_db.lastError());
             written = false;
@@ -194,8 +221,10 @@ bool Database::reindexEditedFile(const dicom::DicomFileSummary& before, const di
     emit studyChanged(before.studyInstanceUid);
     if (after.studyInstanceUid != before.studyInstanceUid)
         emit studyChanged(after.studyInstanceUid);
-    if (written)
-        emit studiesWritten(QStringList{before.studyInstanceUid, after.studyInstanceUid});
+    if (written) {
+        announceReplaced(replaced);
+        emit studiesWritten(QStringList{before.studyInstanceUid, after.studyInstanceUid} + replaced.studies);
+    }
     return written;
 }
 
@@ -223,8 +252,44 @@ bool sameParents(const dicom::DicomFileSummary& a, const dicom::DicomFileSummary
 
 } // namespace
 
+bool Database::pruneLeftParents(const QStringList& series, const QStringList& studies,
+                                QList<qint64>* leftPatients)
+{
+    auto run = [this](const char* sql, const QString& name, const QString& value) {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(sql));
+        q.bindValue(name, value);
+        if (q.exec())
+            return true;
+        m_lastError = errorText(q);
+        return false;
+    };
+    for (const QString& uid : series)
+        if (!run("DELETE FROM series WHERE series_instance_uid = :series AND NOT EXISTS "
+                 "(SELECT 1 FROM instances WHERE series_instance_uid = :series);",
+                 QStringLiteral(":series"), uid))
+            return false;
+    for (const QString& uid : studies) {
+        QSqlQuery q(m_db);
+        q.prepare(QString::fromLatin1(kStudyPatient));
+        q.bindValue(QStringLiteral(":uid"), uid);
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            return false;
+        }
+        if (q.next() && !q.value(0).isNull())
+            leftPatients->append(q.value(0).toLongLong());
+        q.finish();
+        if (!run("DELETE FROM studies WHERE study_instance_uid = :study AND NOT EXISTS "
+                 "(SELECT 1 FROM series WHERE study_instance_uid = :study);",
+                 QStringLiteral(":study"), uid))
+            return false;
+    }
+    return true;
+}
+
 bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::DicomFileSummary* before,
-                             ParentsWritten* parents)
+                             ParentsWritten* parents, ReplacedRows* replaced)
 {
     // Rows keyed by an empty UID would never conflict with their own re-indexing and pile up.
     if (s.studyInstanceUid.isEmpty() || s.seriesInstanceUid.isEmpty() || s.sopInstanceUid.isEmpty()) {
@@ -400,6 +465,47 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     const int inStore = recorded != s.filePath || isStorePath(s.filePath) ? 1 : 0;
     const QVariant digest =
         ownCopy.toInt() == 1 && !s.contentDigest.isEmpty() ? QVariant(s.contentDigest) : QVariant();
+    // The version of the file as it was before its summary was read: a file replaced since is another
+    // one. A copy of the program's, which nothing else writes in its folders, is taken as it is now
+    // when its summary was read off other bytes (as received, or before it was copied). Otherwise
+    // none is kept, and the file is read again before its rows are believed.
+    QString version;
+    if (s.readFrom.path == s.filePath)
+        version = s.readFrom.version.text();
+    else if (ownCopy.toInt() == 1)
+        version = platform::FileVersion::of(s.filePath).text();
+
+    // Rows of another object that name this file name an object it no longer holds (another disc's
+    // files copied over a folder's, which is imported again): they go, and so do a series, study and
+    // patient they leave without rows.
+    QStringList leftSeries;
+    QStringList leftStudies;
+    {
+        QSqlQuery& atPath = m_write->rowsAtPath;
+        atPath.bindValue(QStringLiteral(":path"), recorded);
+        if (!atPath.exec())
+            return fail(atPath);
+        QStringList otherKeys;
+        const QString frameKeys = s.sopInstanceUid + QStringLiteral("#f");
+        while (atPath.next()) {
+            const QString key = textOf(atPath.value(0));
+            if (key == s.sopInstanceUid || key.startsWith(frameKeys))
+                continue;
+            otherKeys << key;
+            if (const QString series = textOf(atPath.value(1)); !leftSeries.contains(series))
+                leftSeries << series;
+            const QString study = textOf(atPath.value(2));
+            if (!study.isEmpty() && !leftStudies.contains(study))
+                leftStudies << study;
+        }
+        atPath.finish();
+        QSqlQuery& drop = m_write->dropRow;
+        for (const QString& key : std::as_const(otherKeys)) {
+            drop.bindValue(QStringLiteral(":key"), key);
+            if (!drop.exec())
+                return fail(drop);
+        }
+    }
 
     QSqlQuery& q = m_write->instance;
     for (int f = 0; f < frames; ++f) {
@@ -458,6 +564,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":instore"), inStore);
         q.bindValue(QStringLiteral(":own"), ownCopy);
         q.bindValue(QStringLiteral(":digest"), f == 0 ? digest : QVariant());
+        q.bindValue(QStringLiteral(":version"), version);
         if (!q.exec())
             return fail(q);
     }
@@ -469,6 +576,14 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     m_write->finish();
     if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients))
         return false;
+    if (!pruneLeftParents(leftSeries, leftStudies, &leftPatients))
+        return false;
+    if (replaced && !leftSeries.isEmpty()) {
+        replaced->files << s.filePath;
+        for (const QString& study : std::as_const(leftStudies))
+            if (!replaced->studies.contains(study))
+                replaced->studies << study;
+    }
     for (const qint64 key : std::as_const(leftPatients)) {
         if (key == patientKey)
             continue;
@@ -492,7 +607,8 @@ bool Database::prepareWriteStatements()
         {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
         {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
         {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace},
-        {&statements->keepPath, kKeepPath},           {&statements->keepListed, kKeepListed}};
+        {&statements->keepPath, kKeepPath},           {&statements->keepListed, kKeepListed},
+        {&statements->rowsAtPath, kRowsAtPath},       {&statements->dropRow, kDropRow}};
     for (const auto& [query, sql] : toPrepare) {
         if (!query->prepare(QString::fromLatin1(sql))) {
             // An index of an earlier version that could not be brought up to date for lack of

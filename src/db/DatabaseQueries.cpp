@@ -2,6 +2,7 @@
 #include "db/DatabaseSql.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -109,11 +110,22 @@ QList<SeriesRecord> Database::seriesForStudy(const QString& studyInstanceUid) co
     return out;
 }
 
-QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstanceUid) const
+QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstanceUid, int* replacedFiles) const
 {
+    if (replacedFiles)
+        *replacedFiles = 0;
     QList<InstanceRecord> out;
     if (!m_db.isOpen())
         return out;
+    QString studyUid;
+    {
+        QSqlQuery study(m_db);
+        study.prepare(
+            QStringLiteral("SELECT study_instance_uid FROM series WHERE series_instance_uid = :uid;"));
+        study.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
+        if (study.exec() && study.next())
+            studyUid = textOf(study.value(0));
+    }
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral(
@@ -121,12 +133,18 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
             "slice_location, repetition_time, echo_time, image_position_x, image_position_y, image_position_z, "
             "orientation_row_x, orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, "
             "orientation_col_z, has_spatial_info, frame_index, acquisition_time_seconds, "
-            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, own_copy "
+            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, "
+            "own_copy, sop_instance_uid, file_version, rowid "
             "FROM instances WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")))
         return out;
     q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
     if (!q.exec())
         return out;
+    // The rows' files, one for each file and object, and which of them each row names.
+    QList<ListedFile> files;
+    QHash<QString, qsizetype> fileOf;
+    QList<qsizetype> rowFile;
+    QList<qint64> rowIds;
     while (q.next()) {
         InstanceRecord r;
         r.filePath = placedPath(textOf(q.value(0)), q.value(24));
@@ -149,9 +167,67 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         r.frameOfReferenceUid = textOf(q.value(21));
         r.triggerTimeMs = realOf(q.value(22), -1.0);
         r.cardiacNumberOfImages = q.value(23).toInt();
+        // A later frame's key is "<SOP Instance UID>#f<n>".
+        const QString object = textOf(q.value(25)).section(QLatin1Char('#'), 0, 0);
+        const QString key = r.filePath + QLatin1Char('\n') + object;
+        auto it = fileOf.constFind(key);
+        if (it == fileOf.constEnd()) {
+            it = fileOf.insert(key, files.size());
+            files.append({r.filePath, object, seriesInstanceUid, studyUid, textOf(q.value(26))});
+        }
+        rowFile.append(it.value());
+        rowIds.append(q.value(27).toLongLong());
         out.append(r);
     }
+    const QList<RowFileProof::Found> found = m_rowFiles.check(files);
+    QList<std::pair<qint64, QString>> foundAgain; // row, version
+    int other = 0;
+    for (const RowFileProof::Found& file : found)
+        other += file.holds == RowFileProof::Holds::Other ? 1 : 0;
+    for (qsizetype row = 0; row < rowIds.size(); ++row) {
+        const RowFileProof::Found& file = found.at(rowFile.at(row));
+        if (file.holds == RowFileProof::Holds::Again)
+            foundAgain.append({rowIds.at(row), file.version});
+    }
+    if (other > 0) {
+        QList<InstanceRecord> held;
+        held.reserve(out.size());
+        for (qsizetype row = 0; row < out.size(); ++row)
+            if (found.at(rowFile.at(row)).holds != RowFileProof::Holds::Other)
+                held.append(out.at(row));
+        out = std::move(held);
+    }
+    if (replacedFiles)
+        *replacedFiles = other;
+    recordFileVersions(foundAgain);
     return out;
+}
+
+void Database::recordFileVersions(const QList<std::pair<qint64, QString>>& versions) const
+{
+    // Only what saves reading the files again at the next listing: an index that cannot be written
+    // now (read-only, or inside a transaction of its own) reads them again then.
+    if (versions.isEmpty())
+        return;
+    // Nor is a listing held up by another connection's lock: it gives up at once.
+    QSqlQuery q(m_db);
+    const int busyMs = q.exec(QStringLiteral("PRAGMA busy_timeout;")) && q.next() ? q.value(0).toInt() : 0;
+    q.finish();
+    const auto restoreBusy = qScopeGuard([this, busyMs] {
+        QSqlQuery(m_db).exec(QStringLiteral("PRAGMA busy_timeout=%1;").arg(busyMs));
+    });
+    q.exec(QStringLiteral("PRAGMA busy_timeout=0;"));
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE;")))
+        return;
+    bool ok = q.prepare(QStringLiteral("UPDATE instances SET file_version = :version WHERE rowid = :row;"));
+    for (const auto& [row, version] : versions) {
+        q.bindValue(QStringLiteral(":version"), version);
+        q.bindValue(QStringLiteral(":row"), qlonglong(row));
+        ok = ok && q.exec();
+    }
+    q.finish();
+    if (!ok || !QSqlQuery(m_db).exec(QStringLiteral("COMMIT;")))
+        QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK;"));
 }
 
 QStringList Database::studyFilePaths(const QString& studyInstanceUid) const

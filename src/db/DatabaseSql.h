@@ -75,7 +75,7 @@ struct Database::WriteStatements
 {
     explicit WriteStatements(const QSqlDatabase& db)
         : patient(db), patientKey(db), studyPatient(db), study(db), series(db), instance(db),
-          prunePatient(db), instancePlace(db), keepPath(db), keepListed(db)
+          prunePatient(db), instancePlace(db), keepPath(db), keepListed(db), rowsAtPath(db), dropRow(db)
     {
     }
     // Leaves every statement reset, so that none keeps a transaction or a lock alive.
@@ -84,10 +84,10 @@ struct Database::WriteStatements
         for (QSqlQuery* q : all())
             q->finish();
     }
-    std::array<QSqlQuery*, 10> all()
+    std::array<QSqlQuery*, 12> all()
     {
-        return {&patient,  &patientKey,   &studyPatient,  &study,    &series,
-                &instance, &prunePatient, &instancePlace, &keepPath, &keepListed};
+        return {&patient,      &patientKey,    &studyPatient, &study,      &series,     &instance,
+                &prunePatient, &instancePlace, &keepPath,     &keepListed, &rowsAtPath, &dropRow};
     }
 
     QSqlQuery patient;
@@ -100,6 +100,8 @@ struct Database::WriteStatements
     QSqlQuery instancePlace;
     QSqlQuery keepPath;
     QSqlQuery keepListed;
+    QSqlQuery rowsAtPath;
+    QSqlQuery dropRow;
 };
 
 } // namespace db

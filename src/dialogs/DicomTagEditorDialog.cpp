@@ -3,6 +3,7 @@
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "platform/ContentDigest.h"
+#include "platform/OwnFileDoor.h"
 
 #include <QBrush>
 #include <QColor>
@@ -218,6 +219,15 @@ QList<DicomTagEditorDialog::Target> DicomTagEditorDialog::targetsFor(const QList
     return targets;
 }
 
+bool DicomTagEditorDialog::holdsListedObject(const Target& target) const
+{
+    // Without an index, or a file that does not read, there is nothing to compare: the write finds out.
+    if (!m_db || !target.before)
+        return true;
+    const std::optional<db::IndexedFile> listed = m_db->objectFile(target.before->sopInstanceUid);
+    return listed && (listed->filePath == target.path || platform::isSameFile(listed->filePath, target.path));
+}
+
 void DicomTagEditorDialog::saveChanges()
 {
     const QList<dicom::TagEntry> edits = collectEdits();
@@ -277,6 +287,12 @@ void DicomTagEditorDialog::saveChanges()
     QStringList indexFailures; // written, but the list and the viewers still show the old values
     for (const Target& target : targets) {
         QString error;
+        if (!holdsListedObject(target)) {
+            failures << QStringLiteral("%1: в файле теперь другой снимок, чем в списке исследований, — "
+                                       "файл не изменён")
+                            .arg(QFileInfo(target.path).fileName());
+            continue;
+        }
         if (!dicom::writeTagValues(target.path, target.edits, &error)) {
             failures << QStringLiteral("%1: %2").arg(QFileInfo(target.path).fileName(), error);
             continue;

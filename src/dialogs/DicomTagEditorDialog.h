@@ -51,6 +51,9 @@ private:
     // Patient and study elements go into every file of the study, series elements into the files of
     // the shown file's series, everything else into the shown file only.
     QList<Target> targetsFor(const QList<dicom::TagEntry>& edits, const QStringList& studyFiles) const;
+    // The file holds the object the index lists there: one that holds another since the study's files
+    // were listed (another disc copied over the folder) is another patient's, and is not written.
+    bool holdsListedObject(const Target& target) const;
 
     QString m_filePath;
     QStringList m_studyFiles;

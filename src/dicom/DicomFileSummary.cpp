@@ -547,12 +547,18 @@ std::optional<DicomFileSummary> readFileSummary(const QString& path)
     try {
         if (!isRegularFile(path))
             return std::nullopt;
+        // Looked at before the read: a file replaced while or after it is read is then another version
+        // than the one its summary names.
+        const platform::FileVersion version = platform::FileVersion::of(path);
         // Values longer than 4096 bytes stay on disk where the file is large: the summary never needs
         // pixel data or other bulk values.
         DcmFileFormat file;
         if (loadDicomFile(file, path, ValueLoading::Lazy).bad())
             return std::nullopt;
-        return summarize(file, path);
+        std::optional<DicomFileSummary> summary = summarize(file, path);
+        if (summary)
+            summary->readFrom = {summary->filePath, version};
+        return summary;
     } catch (const std::exception&) {
         return std::nullopt;
     }

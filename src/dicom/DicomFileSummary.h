@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "dicom/DicomText.h"
+#include "platform/FileVersion.h"
 
 #include <array>
 #include <optional>
@@ -86,6 +87,17 @@ struct DicomFileSummary
     // Not read from the file either: the digest (platform::ContentDigest) of the bytes its writer
     // wrote, for the index to know the program's copy by them; empty when none was taken.
     QByteArray contentDigest;
+    // Not read from the file's bytes either: the version of the file at `path` looked at before it was
+    // read (readFileSummary), which the index keeps with the rows so that a file replaced since is
+    // known. A version taken of another path than filePath tells nothing of the file there. Two
+    // summaries of the same contents are alike whichever versions they were read from.
+    struct ReadFrom
+    {
+        QString path;
+        platform::FileVersion version;
+        bool operator==(const ReadFrom&) const { return true; }
+    };
+    ReadFrom readFrom;
 
     bool operator==(const DicomFileSummary&) const = default;
 };

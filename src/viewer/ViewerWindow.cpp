@@ -5,6 +5,7 @@
 #include "viewer/SeriesListWidget.h"
 
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 #include "dicom/FrameDecoder.h"
 #include "dicom/DicomDateTime.h"
 
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -65,9 +67,8 @@ QString headerRowText(const SeriesOverlayInfo& info)
 }
 
 // The middle instance of the series, decoded with its own window and scaled into 120 x 120.
-QIcon seriesThumbnail(db::Database* db, const QString& seriesUid)
+QIcon seriesThumbnail(const QList<db::InstanceRecord>& instances)
 {
-    const QList<db::InstanceRecord> instances = db->instancesForSeries(seriesUid);
     if (instances.isEmpty())
         return {};
     const std::optional<dicom::DecodedFrame> frame =
@@ -239,20 +240,47 @@ void ViewerWindow::rebuildSeriesPanel()
         if (!m_db)
             continue;
         const QList<db::SeriesRecord> seriesList = m_db->seriesForStudy(studyUid);
+        int replaced = 0;
         for (const db::SeriesRecord& series : seriesList)
-            fillSeriesRow(new QListWidgetItem(m_seriesList), series, studyUid);
+            replaced += fillSeriesRow(new QListWidgetItem(m_seriesList), series, studyUid);
+        noteReplacedFiles(studyUid, replaced);
     }
     markActiveSeries();
 }
 
-void ViewerWindow::fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series, const QString& studyUid)
+void ViewerWindow::noteReplacedFiles(const QString& studyUid, int files)
 {
-    item->setIcon(seriesThumbnail(m_db, series.seriesInstanceUid));
+    // Once for the study, however often its series are listed again with the same finding, and where
+    // the passing messages of the status bar do not cover it.
+    if (files <= 0 || m_replacedFilesTold.value(studyUid) == files)
+        return;
+    m_replacedFilesTold.insert(studyUid, files);
+    m_replacedFilesNotes.insert(studyUid,
+                                db::replacedFilesText(m_db->studyRecord(studyUid), studyUid, files));
+    if (!m_replacedFilesLabel) {
+        m_replacedFilesLabel = new QLabel(this);
+        m_replacedFilesLabel->setObjectName(QStringLiteral("replacedFilesNote"));
+        m_replacedFilesLabel->setStyleSheet(QStringLiteral("color: #ffb347;"));
+        statusBar()->addPermanentWidget(m_replacedFilesLabel, 1);
+    }
+    const QStringList notes = m_replacedFilesNotes.values();
+    m_replacedFilesLabel->setText(
+        notes.join(QLatin1Char(' '))
+        + QStringLiteral(" Эти снимки не показываются; импортируйте папку с исследованием заново."));
+    m_replacedFilesLabel->setToolTip(m_replacedFilesLabel->text());
+}
+
+int ViewerWindow::fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series,
+                                const QString& studyUid)
+{
+    int replaced = 0;
+    const QList<db::InstanceRecord> instances = m_db->instancesForSeries(series.seriesInstanceUid, &replaced);
+    item->setIcon(seriesThumbnail(instances));
     item->setText(QStringLiteral("%1\n%2\n%3 срез.")
                       .arg(series.modality.isEmpty() ? QStringLiteral("?") : series.modality,
                            series.seriesDescription.isEmpty() ? QStringLiteral("(без описания)")
                                                               : series.seriesDescription)
-                      .arg(series.instanceCount));
+                      .arg(instances.size()));
     item->setTextAlignment(Qt::AlignHCenter);
     item->setData(SeriesUidRole, series.seriesInstanceUid);
     item->setData(SeriesDescriptionRole, series.seriesDescription);
@@ -261,6 +289,7 @@ void ViewerWindow::fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& 
     item->setData(SeriesLateralityRole, series.laterality);
     item->setData(SeriesBodyPartRole, series.bodyPartExamined);
     item->setData(SeriesStudyUidRole, studyUid);
+    return replaced;
 }
 
 void ViewerWindow::markActiveSeries()
@@ -289,18 +318,21 @@ void ViewerWindow::refreshSeriesPanel()
     }
 
     bool anyNew = false;
+    int replaced = 0;
     const QList<db::SeriesRecord> seriesList = m_db ? m_db->seriesForStudy(m_studyUid) : QList<db::SeriesRecord>{};
     for (const db::SeriesRecord& series : seriesList) {
         const auto it = rowOfSeries.constFind(series.seriesInstanceUid);
         if (it == rowOfSeries.constEnd())
             anyNew = true;
         else
-            fillSeriesRow(m_seriesList->item(it.value()), series, m_studyUid);
+            replaced += fillSeriesRow(m_seriesList->item(it.value()), series, m_studyUid);
     }
-    if (anyNew)
+    if (anyNew) {
         rebuildSeriesPanel();
-    else
+    } else {
+        noteReplacedFiles(m_studyUid, replaced);
         markActiveSeries();
+    }
 }
 
 bool ViewerWindow::isSeriesPanelRefreshPending() const

@@ -23,6 +23,7 @@ class ImageViewportWidget;
 class QAction;
 class QActionGroup;
 class QIcon;
+class QLabel;
 class QListWidgetItem;
 class QMenu;
 class QSplitter;
@@ -182,7 +183,10 @@ private:
     void openGridLayoutPicker();
     void loadStudyHeader();
     void rebuildSeriesPanel();
-    void fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series, const QString& studyUid);
+    // How many files of the series hold other images now than its rows name (they are not listed).
+    int fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series, const QString& studyUid);
+    // Tells, in the status bar, of the files of the study that hold other images than its rows name.
+    void noteReplacedFiles(const QString& studyUid, int files);
     void markActiveSeries();
     void refreshSeriesPanel();
     QWidget* createDetachedPlaceholder(int viewportIndex);
@@ -214,6 +218,11 @@ private:
     bool m_portableMode = false;
     SeriesOverlayInfo m_primaryStudyInfo;
     QMap<QString, SeriesOverlayInfo> m_studyInfoByUid;
+    // What the viewer told of each study's files that hold other images than their rows name, and
+    // where: a label of the status bar that stays.
+    QMap<QString, int> m_replacedFilesTold;
+    QMap<QString, QString> m_replacedFilesNotes;
+    QLabel* m_replacedFilesLabel = nullptr;
     SeriesListWidget* m_seriesList = nullptr;
     QWidget* m_panelContainer = nullptr;
     QSplitter* m_gridSplitter = nullptr;

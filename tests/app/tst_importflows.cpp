@@ -7,14 +7,19 @@
 
 #include "db/IndexBatch.h"
 #include "dicom/DicomNesting.h"
+#include "viewer/ImageViewportWidget.h"
+#include "viewer/SeriesListWidget.h"
+#include "viewer/ViewerWindow.h"
 
 #include <QElapsedTimer>
 #include <QMimeData>
 #include <QProgressBar>
+#include <QLabel>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QUrl>
 
+#include <dcmtk/dcmdata/dctk.h>
 #include <zip.h>
 
 #include <atomic>
@@ -315,6 +320,88 @@ private slots:
         QVERIFY(scan->wait(60000));
         QCOMPARE(finished(w, false), QStringLiteral("%1,0").arg(files));
         QCOMPARE(listedAtEnd, files);
+    }
+
+    // A folder imported where it lies, then another patient's disc copied into it over three of its
+    // names (two files of the same size as the ones they replace, one of another): neither the viewer
+    // nor a copy of the first study shows the other patient's images as the first one's, and the
+    // folder imported again lists each file once, under the object it holds, saying how many changed.
+    void otherDiscCopiedOverTheFolder_data()
+    {
+        QTest::addColumn<bool>("renamed");
+        QTest::newRow("written over each file") << false;
+        QTest::newRow("renamed over each file") << true;
+    }
+
+    void otherDiscCopiedOverTheFolder()
+    {
+        QFETCH(bool, renamed);
+        QTemporaryDir dir;
+        fixtures::SeriesLayout first = apptest::small(6);
+        first.patientName = first.patientId = QStringLiteral("PERVYI");
+        // Room for the other disc's files to be made one size with these.
+        first.customize = [](DcmDataset& ds, int) {
+            ds.putAndInsertString(DCM_ImageComments, QByteArray(200, 'a').constData());
+        };
+        fixtures::completeUids(first);
+        const QStringList names = fixtures::writeSeries(dir.filePath(QStringLiteral("disc")), first);
+        fixtures::SeriesLayout second = apptest::small(3);
+        second.patientName = second.patientId = QStringLiteral("VTOROI");
+        fixtures::completeUids(second);
+        MainWindow w;
+        w.startFolderImport(dir.filePath(QStringLiteral("disc")));
+        QCOMPARE(finished(w, false), QStringLiteral("6,0"));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 60000);
+        for (int k = 0; k < 3; ++k) {
+            const QString other = dir.filePath(QStringLiteral("other%1.dcm").arg(k));
+            fixtures::writeSliceOfSize(other, second, k, k < 2 ? QFileInfo(names.at(k)).size() : -1);
+            QCOMPARE(QFileInfo(other).size() == QFileInfo(names.at(k)).size(), k < 2);
+            QVERIFY(fixtures::replaceFileBytes(names.at(k), fixtures::readFile(other), false, renamed));
+        }
+        const auto studyOf = [](const QString& path) {
+            const std::optional<dicom::DicomFileSummary> held = dicom::readFileSummary(path);
+            return held ? held->studyInstanceUid : QString();
+        };
+
+        {
+            ViewerWindow viewer(w.database(), first.studyUid, QString());
+            const QList<db::InstanceRecord> shown = viewer.panelSliceList(0);
+            QCOMPARE(shown.size(), 3);
+            QCOMPARE(viewer.panel(0)->sliceCount(), 3);
+            for (const db::InstanceRecord& row : shown)
+                QCOMPARE(studyOf(row.filePath), first.studyUid);
+            QVERIFY(viewer.seriesListWidget()->item(1)->text().contains(QStringLiteral("\n3 срез.")));
+            const auto* note = viewer.findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
+            QVERIFY(note && note->isVisibleTo(&viewer));
+            const QString told = note->text();
+            QVERIFY2(told.contains(QStringLiteral("PERVYI")) && told.contains(QStringLiteral(": 3.")),
+                     qPrintable(told));
+        }
+        QTemporaryDir out;
+        QString error;
+        QVERIFY(!w.copyStudyFilesTo(first.studyUid, out.path(), &error));
+        QVERIFY2(error.contains(QStringLiteral("PERVYI")) && error.contains(QStringLiteral(": 3.")),
+                 qPrintable(error));
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), 0);
+
+        w.startFolderImport(dir.filePath(QStringLiteral("disc")));
+        finished(w, false);
+        QVERIFY2(w.statusText().contains(QStringLiteral("добавлено 6, пропущено 0")),
+                 qPrintable(w.statusText()));
+        QVERIFY2(w.statusText().endsWith(QStringLiteral(" — 3")), qPrintable(w.statusText()));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 60000);
+        int rows = 0;
+        for (const db::StudyRecord& study : w.database()->allStudies())
+            rows += study.instanceCount;
+        QCOMPARE(rows, 6);
+        for (const QString& uid : {first.studyUid, second.studyUid}) {
+            QTemporaryDir copy;
+            QVERIFY2(w.copyStudyFilesTo(uid, copy.path(), &error), qPrintable(error));
+            const QStringList copied = QDir(copy.path()).entryList(QDir::Files);
+            QCOMPARE(copied.size(), 3);
+            for (const QString& name : copied)
+                QCOMPARE(studyOf(QDir(copy.path()).filePath(name)), uid);
+        }
     }
 
     void refusedFilesAreNotReportedAsImported()

@@ -2,14 +2,21 @@
 // orders, protection, deletion and text round-trips, on a real file and in memory.
 
 #include "DbTestSupport.h"
+#include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
+#include "support/TestFiles.h"
 
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <dcmtk/dcmdata/dctk.h>
 
 #include <algorithm>
 #include <cmath>
@@ -29,6 +36,12 @@ QStringList dump(const RawDb& raw)
     out << raw.rows("SELECT * FROM series ORDER BY series_instance_uid");
     out << raw.rows("SELECT * FROM instances ORDER BY sop_instance_uid");
     return out;
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QStringList sortedModalities(const QString& joined)
@@ -73,6 +86,8 @@ private slots:
     void failedEditLeavesTheIndexAsItWas();
     void storeCopiesAreFoundWhereTheStoreIsNow_data();
     void storeCopiesAreFoundWhereTheStoreIsNow();
+    void listedFilesHoldTheirRowsObjects_data();
+    void listedFilesHoldTheirRowsObjects();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -962,12 +977,18 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
     QFETCH(QString, then);
     QFETCH(bool, placed);
     const QString store = m_dir->filePath("now/imported_from_zip");
+    // The object the rows name, wherever a file of it lies: the rows are believed of it only.
+    fixtures::SeriesLayout object;
+    object.rows = object.columns = 8;
+    object.studyUid = "1.1";
+    object.seriesUid = "1.1.1";
+    object.customize = [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_SOPInstanceUID, "1.1.1.1"); };
     for (const QString& path : {store + "/a/b.dcm", also.replace("{dir}", m_dir->path())}) {
         if (path.isEmpty())
             continue;
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("DICM") == 4);
+        QVERIFY(!fixtures::writeSlice(path, object, 0).isEmpty());
+        QCOMPARE(dicom::readFileSummary(path)->sopInstanceUid, QStringLiteral("1.1.1.1"));
     }
     then.replace("{dir}", m_dir->path());
     const bool earlier = then.startsWith("earlier");
@@ -1004,6 +1025,116 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow()
         QCOMPARE(RawDb(m_path).rows("SELECT series_instance_uid, file_path FROM instances"),
                  QStringList{"1.1.2|imported_from_zip/a/b.dcm"});
     }
+}
+
+void TestDatabaseIndex::listedFilesHoldTheirRowsObjects_data()
+{
+    QTest::addColumn<QString>("change");      // what happens to the first file after it was indexed
+    QTest::addColumn<int>("listed");          // rows listed of the three
+    QTest::addColumn<int>("readAgain");       // files read again at the first listing, and at the next
+    QTest::addColumn<int>("readAgainAfter");
+    QTest::addColumn<bool>("otherStudyThere"); // the file holds the other study's object now
+    QTest::newRow("unchanged") << "none" << 3 << 0 << 0 << false;
+    QTest::newRow("gone: left to whoever opens it") << "remove" << 3 << 0 << 0 << false;
+    QTest::newRow("touched, same bytes") << "touch" << 3 << 1 << 0 << false;
+    QTest::newRow("rows of an earlier version, no version kept") << "forget" << 3 << 3 << 0 << false;
+    QTest::newRow("other object copied over, same size, times kept") << "same size" << 2 << 1 << 0 << true;
+    QTest::newRow("other object copied over, other size") << "other size" << 2 << 1 << 0 << true;
+    QTest::newRow("other object renamed over") << "rename" << 2 << 1 << 0 << true;
+    QTest::newRow("other object between the read and the rows") << "before rows" << 2 << 1 << 0 << true;
+    QTest::newRow("not DICOM any more") << "garbage" << 2 << 1 << 0 << false;
+}
+
+void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
+{
+    QFETCH(QString, change);
+    QFETCH(int, listed);
+    QFETCH(int, readAgain);
+    QFETCH(int, readAgainAfter);
+    QFETCH(bool, otherStudyThere);
+    fixtures::SeriesLayout a;
+    a.rows = a.columns = 16;
+    a.slices = 3;
+    // Room for the other object's comment: the two files can be made one size.
+    a.customize = [](DcmDataset& ds, int) {
+        ds.putAndInsertString(DCM_ImageComments, QByteArray(200, 'a').constData());
+    };
+    QVERIFY(fixtures::writeAndIndexSeries(*m_db, m_dir->filePath("disc"), a));
+    const QStringList files = QDir(m_dir->filePath("disc")).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(files.size(), 3);
+    const QString target = QDir(m_dir->filePath("disc")).filePath(files.first());
+    fixtures::SeriesLayout b = a;
+    b.studyUid = b.seriesUid = QString();
+    b.patientId = "P0002";
+    b.patientName = "Other^Patient";
+    b.customize = {};
+    fixtures::completeUids(b);
+    QVERIFY(QDir().mkpath(m_dir->filePath("other")));
+    const QString other = m_dir->filePath("other/b0.dcm");
+    fixtures::writeSliceOfSize(other, b, 0, QFileInfo(target).size());
+    QCOMPARE(QFileInfo(other).size(), QFileInfo(target).size());
+
+    if (change == "remove") {
+        QVERIFY(QFile::remove(target));
+    } else if (change == "touch") {
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(target)));
+    } else if (change == "forget") {
+        QCOMPARE(RawDb(m_path).exec({"UPDATE instances SET file_version = NULL"}), QString());
+    } else if (change == "same size") {
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(other), true));
+        QCOMPARE(QFileInfo(target).size(), QFileInfo(other).size());
+    } else if (change == "other size") {
+        const qint64 size = QFileInfo(target).size();
+        fixtures::writeSliceOfSize(other, b, 0, -1);
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(other)));
+        QVERIFY(QFileInfo(target).size() != size);
+    } else if (change == "rename") {
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(other), false, true));
+    } else if (change == "before rows") {
+        // Read as the importer reads it, replaced, then written into the index.
+        const std::optional<dicom::DicomFileSummary> read = dicom::readFileSummary(target);
+        QVERIFY(read);
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(other)));
+        QVERIFY(m_db->indexFile(*read));
+    } else if (change == "garbage") {
+        QVERIFY(fixtures::replaceFileBytes(target, "not an image any more"));
+    }
+
+    const int before = db::RowFileProof::filesReadAgain();
+    int replaced = -1;
+    const QList<db::InstanceRecord> rows = m_db->instancesForSeries(a.seriesUid, &replaced);
+    QCOMPARE(rows.size(), listed);
+    QCOMPARE(replaced, 3 - listed);
+    QCOMPARE(db::RowFileProof::filesReadAgain() - before, readAgain);
+    for (const db::InstanceRecord& row : rows)
+        if (const auto held = dicom::readFileSummary(row.filePath))
+            QCOMPARE(held->studyInstanceUid, a.studyUid);
+    // What was found is kept: the next listing reads nothing and finds the same.
+    const int next = db::RowFileProof::filesReadAgain();
+    QCOMPARE(m_db->instancesForSeries(a.seriesUid).size(), listed);
+    QCOMPARE(db::RowFileProof::filesReadAgain() - next, readAgainAfter);
+    if (!otherStudyThere)
+        return;
+
+    // Indexed again (the folder imported anew), the file's rows are those of the object it holds;
+    // once every file of the study holds another's, nothing of it is left.
+    QSignalSpy replacedFiles(m_db.get(), &db::Database::replacedFilesIndexed);
+    QVERIFY(fixtures::indexFiles(*m_db, {target}));
+    QCOMPARE(replacedFiles.count(), 1);
+    QCOMPARE(replacedFiles.at(0).at(0).toStringList(), QStringList{QFileInfo(target).absoluteFilePath()});
+    QCOMPARE(m_db->instancesForSeries(a.seriesUid).size(), 2);
+    QCOMPARE(m_db->instancesForSeries(b.seriesUid).size(), 1);
+    RawDb raw(m_path);
+    for (int k = 1; k < 3; ++k) {
+        const QString path = QDir(m_dir->filePath("disc")).filePath(files.at(k));
+        fixtures::writeSliceOfSize(path, b, k, -1);
+        QVERIFY(fixtures::indexFiles(*m_db, {path}));
+    }
+    QCOMPARE(replacedFiles.count(), 3);
+    QVERIFY(!m_db->studyExists(a.studyUid));
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM instances").toInt(), 3);
+    QCOMPARE(raw.rows("SELECT patient_id FROM patients"), QStringList{"P0002"});
+    QCOMPARE(raw.scalar("SELECT COUNT(*) FROM series").toInt(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestDatabaseIndex)

@@ -4,9 +4,11 @@
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
+#include "support/TestFiles.h"
 
 #include "app/MainWindow.h"
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 #include "dialogs/DicomTagEditorDialog.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomNesting.h"
@@ -257,11 +259,14 @@ private slots:
         for (const QString& path : m_study.singleFiles + QStringList{m_study.multiFrame})
             QCOMPARE(tagValue(path, 0x0008, 0x1030), QStringLiteral("Новое описание"));
         QCOMPARE(studyDescription(*m_index, m_study.uid), QStringLiteral("Новое описание"));
-        // The multi-frame file still has its four frames in the index.
+        // The multi-frame file still has its four frames in the index, and the files the editor wrote
+        // are known as they are now: none is read again as if another program had changed it.
+        const int readBefore = db::RowFileProof::filesReadAgain();
         int rows = 0;
         for (const db::SeriesRecord& s : m_index->seriesForStudy(m_study.uid))
             rows += m_index->instancesForSeries(s.seriesInstanceUid).size();
         QCOMPARE(rows, 7);
+        QCOMPARE(db::RowFileProof::filesReadAgain(), readBefore);
     }
 
     // From the first file written to the last, the study stands marked as being edited, so that a
@@ -344,13 +349,16 @@ private slots:
     void failedFilesAreListed_data()
     {
         QTest::addColumn<bool>("oneGood");
-        QTest::newRow("all fail") << false;
-        QTest::newRow("one of three written") << true;
+        QTest::addColumn<bool>("replaced"); // a listed file holds another study's image since it was listed
+        QTest::newRow("all fail") << false << false;
+        QTest::newRow("one of three written") << true << false;
+        QTest::newRow("one of four written, one replaced by another study's") << true << true;
     }
 
     void failedFilesAreListed()
     {
         QFETCH(bool, oneGood);
+        QFETCH(bool, replaced);
         const QString file = m_study.singleFiles.first();
         const QString missing = m_dir->filePath(QStringLiteral("gone.dcm"));
         const QString truncated = m_dir->filePath(QStringLiteral("cut.dcm"));
@@ -358,14 +366,31 @@ private slots:
         QStringList targets{missing, truncated};
         if (oneGood)
             targets.prepend(file);
+        const QString other = m_study.singleFiles.at(2);
+        if (replaced)
+            targets << other;
         DicomTagEditorDialog d(file, nullptr, targets, m_index.get());
+        QByteArray otherBytes;
+        if (replaced) {
+            fixtures::SeriesLayout another;
+            another.rows = another.columns = 16;
+            const QString written =
+                fixtures::writeSlice(m_dir->filePath(QStringLiteral("another.dcm")), another, 0);
+            QVERIFY(fixtures::replaceFileBytes(other, fixtures::readFile(written)));
+            otherBytes = fixtures::readFile(other);
+        }
         QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
         setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Частично"));
         fixtures::ModalAnswer answer(QMessageBox::Yes);
         save(d);
         QCOMPARE(answer.titles().last(), QStringLiteral("Есть ошибки"));
         const QString text = answer.texts().last();
-        QVERIFY2(text.startsWith(QStringLiteral("Не удалось применить к 2 файлам:\n\n")), qPrintable(text));
+        const int failed = replaced ? 3 : 2;
+        QVERIFY2(text.startsWith(QStringLiteral("Не удалось применить к %1 файлам:\n\n").arg(failed)),
+                 qPrintable(text));
+        QCOMPARE(text.contains(QStringLiteral("%1: ").arg(QFileInfo(other).fileName())), replaced);
+        if (replaced)
+            QCOMPARE(fixtures::readFile(other), otherBytes);
         QVERIFY(text.contains(QStringLiteral("gone.dcm: Не удалось открыть файл: %1").arg(missing)));
         QVERIFY(text.contains(QStringLiteral("cut.dcm: ")));
         QCOMPARE(changed.count(), oneGood ? 1 : 0);

@@ -514,6 +514,21 @@ QString writeSlice(const QString& path, const SeriesLayout& layoutIn, int slice)
     return finish(path, ff, layout, slice);
 }
 
+QString writeSliceOfSize(const QString& path, SeriesLayout layout, int slice, qint64 size)
+{
+    writeSlice(path, layout, slice);
+    const qint64 room = size - QFileInfo(path).size() - 8; // the element's own header, explicit VR
+    if (room < 0)
+        return path;
+    const auto customize = layout.customize;
+    layout.customize = [customize, room](DcmDataset& ds, int k) {
+        if (customize)
+            customize(ds, k);
+        ds.putAndInsertString(DCM_ImageComments, QByteArray(room, 'x').constData());
+    };
+    return writeSlice(path, layout, slice);
+}
+
 QStringList writeSeries(const QString& dir, SeriesLayout layout)
 {
     completeUids(layout);

@@ -121,6 +121,10 @@ void shapeStack(SeriesLayout& layout, StackShape shape);
 QStringList writeSeries(const QString& dir, SeriesLayout layout);
 // One file for slice k of the series.
 QString writeSlice(const QString& path, const SeriesLayout& layout, int slice);
+// The same, grown by an Image Comments element to exactly `size` bytes when it is smaller by at least
+// that element's header: another object in a file of one size with a given one (same-sized slices
+// of two discs). Written as it is otherwise.
+QString writeSliceOfSize(const QString& path, SeriesLayout layout, int slice, qint64 size);
 // Classic multi-frame (all frames in one file, top-level geometry of slice 0).
 QString writeMultiFrame(const QString& path, SeriesLayout layout);
 // Enhanced multi-frame with shared and per-frame functional groups (plane position per frame,

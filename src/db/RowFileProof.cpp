@@ -1,0 +1,91 @@
+#include "db/RowFileProof.h"
+
+#include "dicom/DicomDateTime.h"
+#include "dicom/DicomFileSummary.h"
+#include "platform/FileVersion.h"
+
+#include <QtConcurrent/QtConcurrentMap>
+
+#include <atomic>
+
+namespace db {
+
+namespace {
+
+std::atomic_int g_readAgain{0};
+
+QString otherKey(const ListedFile& file)
+{
+    return file.path + QLatin1Char('\n') + file.sopInstanceUid;
+}
+
+// The version looked at first: a file replaced while it is read is then another version than the
+// one recorded as holding the object, and is read again at the next listing.
+RowFileProof::Found readAgain(const ListedFile& file, const QString& version)
+{
+    ++g_readAgain;
+    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(file.path);
+    const bool holds = summary && summary->sopInstanceUid == file.sopInstanceUid
+        && summary->seriesInstanceUid == file.seriesInstanceUid
+        && summary->studyInstanceUid == file.studyInstanceUid;
+    return {holds ? RowFileProof::Holds::Again : RowFileProof::Holds::Other, version};
+}
+
+} // namespace
+
+QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
+{
+    QList<Found> found(files.size());
+    QList<qsizetype> toRead;
+    QStringList versions(files.size());
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const ListedFile& file = files.at(i);
+        const platform::FileVersion now = platform::FileVersion::of(file.path);
+        // Not there, or no plain file (a pipe, a folder): whoever opens it finds that out as before.
+        if (!now.known || !now.regular)
+            continue;
+        versions[i] = now.text();
+        if (!file.version.isEmpty() && versions.at(i) == file.version)
+            found[i].holds = Holds::Listed;
+        else if (m_otherObjectIn.value(otherKey(file)) == versions.at(i))
+            found[i].holds = Holds::Other;
+        else
+            toRead << i;
+    }
+    if (toRead.isEmpty())
+        return found;
+    // The calling thread reads too: a pool busy with other work delays, never stops, the listing.
+    const QList<Found> read = QtConcurrent::blockingMapped<QList<Found>>(
+        toRead, [&files, &versions](qsizetype i) { return readAgain(files.at(i), versions.at(i)); });
+    for (qsizetype k = 0; k < toRead.size(); ++k) {
+        const qsizetype i = toRead.at(k);
+        found[i] = read.at(k);
+        if (found.at(i).holds == Holds::Other)
+            m_otherObjectIn.insert(otherKey(files.at(i)), found.at(i).version);
+        else
+            m_otherObjectIn.remove(otherKey(files.at(i)));
+    }
+    return found;
+}
+
+int RowFileProof::filesReadAgain()
+{
+    return g_readAgain.load();
+}
+
+QString replacedFilesText(const std::optional<StudyRecord>& study, const QString& studyUid, int files)
+{
+    QString name = studyUid;
+    if (study) {
+        const QString date = dicom::dicomDateText(study->studyDate, QStringLiteral("dd.MM.yyyy"));
+        name = study->patientName.isEmpty() ? QStringLiteral("(без имени)") : study->patientName;
+        if (!date.isEmpty())
+            name += QStringLiteral(", ") + date;
+    }
+    return QStringLiteral("В исследовании «%1» файлов, в которых на диске теперь не те снимки, что в списке: "
+                          "%2.")
+        .arg(name)
+        .arg(files);
+}
+
+} // namespace db

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "db/StudyRecord.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace db {
+
+// A file as index rows name it: where it is looked for now, the object it held and the version of it
+// (platform::FileVersion) that was read when the rows were written or last found to hold it.
+struct ListedFile
+{
+    QString path;
+    QString sopInstanceUid; // the object's, not a frame's key
+    QString seriesInstanceUid;
+    QString studyInstanceUid;
+    QString version; // empty: the rows record none (an earlier version's)
+};
+
+// The one look at the files of index rows before their paths are handed on: whether each still holds
+// its rows' object. A file in the version listed does, by one stat and nothing read. Any other (changed
+// since, or of rows that record no version) is read again, its summary's UIDs only, several at a time,
+// and holds the object when they are the rows'; one that holds another object, or none that can be
+// read, does not, and is to be treated as a file that is not there. A file that is not there (or no
+// plain file) is left to whoever opens it, which says so as it always has. For the thread of the index
+// that lists the rows: it remembers which versions of which files it found holding another object, so
+// that these are not read again at every listing.
+class RowFileProof
+{
+public:
+    enum class Holds {
+        Listed,   // the object, in the version listed
+        Again,    // the object, found in another version (version() gives it, for the rows to record)
+        Other,    // another object, or none
+        NotThere, // nothing under the path, or nothing a summary is read from (a pipe, a folder)
+    };
+    struct Found
+    {
+        Holds holds = Holds::NotThere;
+        QString version; // the version looked at before it was read again (Holds::Again)
+    };
+
+    QList<Found> check(const QList<ListedFile>& files);
+
+    // How many files every check so far has read again, in this process: a file in its listed version
+    // is never read.
+    static int filesReadAgain();
+
+private:
+    // Path and object -> the version found to hold another object.
+    QHash<QString, QString> m_otherObjectIn;
+};
+
+// Names the study once, in Russian: how many of its files hold other images now than its rows name
+// (the study's UID when it is not indexed).
+QString replacedFilesText(const std::optional<StudyRecord>& study, const QString& studyUid, int files);
+
+} // namespace db
