@@ -88,8 +88,11 @@ void beforeValuesLoaded(const QString& path)
 // What DCMTK leaves so is read into memory as soon as the header is read, while the bytes are at hand.
 class BufferFactory final : public DcmInputStreamFactory
 {
-public:
-    BufferFactory(const uchar* data, qint64 size, offile_off_t offset) : m_data(data), m_size(size), m_offset(offset) {}
+  public:
+    BufferFactory(const uchar* data, qint64 size, offile_off_t offset)
+        : m_data(data), m_size(size), m_offset(offset)
+    {
+    }
 
     DcmInputStream* create() const override
     {
@@ -102,7 +105,7 @@ public:
     DcmInputStreamFactory* clone() const override { return new BufferFactory(*this); }
     DcmInputStreamFactoryType ident() const override { return DFT_DcmInputFileStreamFactory; }
 
-private:
+  private:
     const uchar* m_data;
     qint64 m_size;
     offile_off_t m_offset;
@@ -110,7 +113,7 @@ private:
 
 class HeaderBufferStream : public DcmInputBufferStream
 {
-public:
+  public:
     HeaderBufferStream(const uchar* data, qint64 size) : m_data(data), m_size(size)
     {
         setBuffer(data, offile_off_t(size));
@@ -122,7 +125,7 @@ public:
         return m_inHeader ? new BufferFactory(m_data, m_size, tell()) : nullptr;
     }
 
-private:
+  private:
     const uchar* m_data;
     qint64 m_size;
     bool m_inHeader = true;
@@ -131,9 +134,9 @@ private:
 // The steps of DCMTK's loadFile, on a stream that stops the parse before the stack's end, with the data
 // set checked (by `check`, given where it starts) between its meta header and itself.
 template <typename Check, typename HeaderRead>
-OFCondition loadFromStream(DcmFileFormat& file, const QString& path, DcmInputStream& stream, GuardedReading& reading,
-                           Check check, HeaderRead headerRead, ValueLoading loading, ParseHazard* hazardFound,
-                           bool* readAgainAsShown)
+OFCondition loadFromStream(DcmFileFormat& file, const QString& path, DcmInputStream& stream,
+                           GuardedReading& reading, Check check, HeaderRead headerRead, ValueLoading loading,
+                           ParseHazard* hazardFound, bool* readAgainAsShown)
 {
     OFCondition status = stream.status();
     if (status.good())
@@ -180,7 +183,8 @@ OFCondition loadFromStream(DcmFileFormat& file, const QString& path, DcmInputStr
 
 OFCondition openingFailed(int error)
 {
-    return makeOFCondition(OFM_dcmdata, 18, OF_error, error != 0 ? std::strerror(error) : "not a regular file");
+    return makeOFCondition(OFM_dcmdata, 18, OF_error,
+                           error != 0 ? std::strerror(error) : "not a regular file");
 }
 
 // One load through one opening of the file: its header, the walk of its data set and the data set
@@ -207,12 +211,14 @@ OFCondition loadOnce(DcmFileFormat& file, const QString& path, ValueLoading load
     if (const uchar* bytes = readSmallFile(*opened, &size)) {
         Guarded<HeaderBufferStream> stream(reading, bytes, size);
         const auto check = [&](const DatasetStart& start) { return checkFileDataset(bytes, size, start); };
-        status = loadFromStream(file, path, stream, reading, check, [&] { stream.headerRead(); }, loading, &hazard,
-                                readAgainAsShown);
+        status = loadFromStream(
+            file, path, stream, reading, check, [&] { stream.headerRead(); }, loading, &hazard,
+            readAgainAsShown);
     } else {
         Guarded<FileDescriptorStream> stream(reading, opened);
         const auto check = [&](const DatasetStart& start) { return checkFileDataset(*opened, start); };
-        status = loadFromStream(file, path, stream, reading, check, [] {}, loading, &hazard, readAgainAsShown);
+        status = loadFromStream(
+            file, path, stream, reading, check, [] {}, loading, &hazard, readAgainAsShown);
     }
     if (opening)
         opening->file = opened;
@@ -230,8 +236,8 @@ bool FileOpening::changed() const
     return !file || fileIdentity(file->path()) != file->identity();
 }
 
-OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound,
-                          bool* readAgainAsShown, FileOpening* opening)
+OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
+                          ParseHazard* hazardFound, bool* readAgainAsShown, FileOpening* opening)
 {
     useReadingConventions();
     if (hazardFound)

@@ -372,7 +372,8 @@ bool pixelsAsDeclared(DcmDataset& ds, const DicomFileSummary& s)
     // In double: the declared fields multiply past 64 bits in a hostile header. 1-bit frames are packed
     // across frame boundaries.
     const double bits = double(s.rows) * double(s.columns) * double(bitsAllocated) *
-                        (subsampled ? 2.0 : double(qMax<Uint16>(samples, 1))) * double(qMax(s.numberOfFrames, 1));
+                        (subsampled ? 2.0 : double(qMax<Uint16>(samples, 1))) *
+                        double(qMax(s.numberOfFrames, 1));
     return double(element->getLength()) >= std::ceil(bits / 8.0);
 }
 

@@ -48,7 +48,7 @@ OFCondition fileChangedCondition()
 // it was opened. A read that fails or comes back short ends the data there, as a file cut short does.
 class FileDescriptorStream::Producer final : public DcmProducer
 {
-public:
+  public:
     Producer(const OpenedFile* file, offile_off_t offset)
         : m_fd(file ? file->descriptor() : -1), m_size(file ? file->identity().size : 0),
           m_position(qBound(qint64(0), qint64(offset), m_size))
@@ -112,7 +112,7 @@ public:
             m_position -= num;
     }
 
-private:
+  private:
     static constexpr qint64 kWindow = 64 * 1024;
 
     qint64 readAt(uchar* to, qint64 length, qint64 offset) const
@@ -154,7 +154,7 @@ namespace {
 // What DCMTK keeps of a value left in the file: where the file was and what it was then.
 class ReopeningFactory final : public DcmInputStreamFactory
 {
-public:
+  public:
     ReopeningFactory(const QString& path, const FileIdentity& identity, offile_off_t offset)
         : m_path(path), m_identity(identity), m_offset(offset)
     {
@@ -170,7 +170,7 @@ public:
     DcmInputStreamFactory* clone() const override { return new ReopeningFactory(*this); }
     DcmInputStreamFactoryType ident() const override { return DFT_DcmInputFileStreamFactory; }
 
-private:
+  private:
     QString m_path;
     FileIdentity m_identity;
     offile_off_t m_offset;

@@ -18,7 +18,7 @@ namespace dicom {
 // One opening of a file, read-only, shared by the streams that read it; closed with the last of them.
 class OpenedFile
 {
-public:
+  public:
     // Null when the path names no regular file that can be opened for reading.
     static std::shared_ptr<const OpenedFile> open(const QString& path);
     ~OpenedFile();
@@ -33,7 +33,7 @@ public:
     // another file renamed over its name), or it can no longer be asked.
     bool changedSinceOpened() const { return fileIdentity(m_fd) != m_identity; }
 
-private:
+  private:
     OpenedFile(int fd, const QString& path, const FileIdentity& identity);
 
     int m_fd;
@@ -51,14 +51,14 @@ OFCondition fileChangedCondition();
 // value with it.
 class FileDescriptorStream : public DcmInputStream
 {
-public:
+  public:
     // A stream over `file` from `offset`; a null file gives a stream that has failed.
     explicit FileDescriptorStream(std::shared_ptr<const OpenedFile> file, offile_off_t offset = 0);
     ~FileDescriptorStream() override;
 
     DcmInputStreamFactory* newFactory() const override;
 
-private:
+  private:
     class Producer;
     FileDescriptorStream(std::unique_ptr<Producer> producer, const std::shared_ptr<const OpenedFile>& file,
                          offile_off_t offset);

@@ -436,17 +436,20 @@ std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path,
             }
             if ((probe.halfSampleOver && !keepPixelBytes(*file->getDataset(), probe.totalBytes())) ||
                 (probe.bigEndianWideSamples && !wideSamplesAsStored(*file->getDataset()))) {
-                setError(errorMessage, QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
+                setError(errorMessage,
+                         QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
                 return std::nullopt;
             }
             if (probe.topLevelTransform && !putTransform(*file->getDataset(), *probe.topLevelTransform)) {
-                setError(errorMessage, QCoreApplication::translate("dicom", "Недостаточно памяти для изображения."));
+                setError(errorMessage,
+                         QCoreApplication::translate("dicom", "Недостаточно памяти для изображения."));
                 return std::nullopt;
             }
             // Built from the probe's own parse: the pixels come from the file whose header was read.
             const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();
-            auto built = std::make_unique<DicomImage>(file.release(), xfer, flags | CIF_TakeOverExternalDataset,
-                                                      perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+            auto built =
+                std::make_unique<DicomImage>(file.release(), xfer, flags | CIF_TakeOverExternalDataset,
+                                             perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
             // The image has read its pixels: from the file the header came from, if it is still that file.
             if (probe.opening.changed()) {
                 *changed = true;
@@ -454,8 +457,9 @@ std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path,
                 return std::nullopt;
             }
             if (built->getStatus() != EIS_Normal) {
-                setError(errorMessage, QCoreApplication::translate("dicom", "Не удалось декодировать изображение: %1")
-                                           .arg(imageStatusText(built->getStatus())));
+                setError(errorMessage,
+                         QCoreApplication::translate("dicom", "Не удалось декодировать изображение: %1")
+                             .arg(imageStatusText(built->getStatus())));
                 return std::nullopt;
             }
             state.image = std::move(built);
@@ -514,8 +518,8 @@ std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path,
 
 } // namespace
 
-std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::optional<render::WindowLevel> window,
-                                        QString* errorMessage)
+std::optional<DecodedFrame> decodeFrame(const QString& path, int frame,
+                                        std::optional<render::WindowLevel> window, QString* errorMessage)
 {
     DecoderCache& state = cache();
     std::lock_guard lock(state.mutex);

@@ -251,7 +251,8 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
     // must cost an error, not gigabytes. Deep nesting and deflated bombs are refused before parsing.
     dicom::FileOpening opening;
     dicom::ParseHazard hazard = dicom::ParseHazard::None;
-    OFCondition cond = dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening);
+    OFCondition cond =
+        dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening);
     if (cond.bad()) {
         error = QStringLiteral("loadFile: %1").arg(dicom::loadFailureReason(path, cond, hazard));
         return nullptr;

@@ -737,8 +737,10 @@ void MutationsTest::hostileFilesAreRefusedEverywhere_data()
                      "нестандартно"},
           std::tuple{"data set of an image, a length of 3 GB", LengthPastEnd::DatasetOfImage,
                      int(dicom::ParseHazard::Truncated), "за конец файла"}}) {
-        QTest::newRow(name) << HostileWriter([where](const QString& path) { return fixtures::writeLengthPastEnd(path, where); })
-                            << refusal << QString::fromUtf8(words) << 8;
+        const HostileWriter write([where](const QString& path) {
+            return fixtures::writeLengthPastEnd(path, where);
+        });
+        QTest::newRow(name) << write << refusal << QString::fromUtf8(words) << 8;
     }
 }
 

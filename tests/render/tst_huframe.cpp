@@ -599,25 +599,29 @@ private slots:
         SeriesLayout second = first;
         second.value = [](int, int, int) { return 300; };
         second.rescaleIntercept = -100.0;
-        if (change == QLatin1String("longer header"))
-            second.customize = [](DcmDataset& ds, int) { ds.putAndInsertString(DCM_ImageComments, QByteArray(3002, 'x').constData()); };
-        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'));
+        if (change == QLatin1String("longer header")) {
+            second.customize = [](DcmDataset& ds, int) {
+                ds.putAndInsertString(DCM_ImageComments, QByteArray(3002, 'x').constData());
+            };
+        }
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
         const QString file = fixtures::writeSlice(path(QStringLiteral("read_%1.dcm").arg(tag)), first, 0);
         const QString other = fixtures::writeSlice(path(QStringLiteral("over_%1.dcm").arg(tag)), second, 0);
         render::clearHuFrameCache();
+        const bool touch = change == QLatin1String("touched");
         fixtures::ChangeBeforeValues changeOnce(file, [&] {
-            QVERIFY(change == QLatin1String("touched") ? fixtures::touchLater(file) : fixtures::renameOver(other, file));
+            QVERIFY(touch ? fixtures::touchLater(file) : fixtures::renameOver(other, file));
         });
         render::HuImage im;
         QString error;
         const bool loaded = render::loadHuFrame(im, file, 0, &error);
         QVERIFY(changeOnce.happened());
         if (!loaded) {
-            QVERIFY2(change != QLatin1String("touched") && error.contains(QStringLiteral("изменился")), qPrintable(error));
+            QVERIFY2(!touch && error.contains(QStringLiteral("изменился")), qPrintable(error));
             return;
         }
         const double value = im.pixels.front();
-        QVERIFY2(value == 100.0 || (value == 200.0 && change != QLatin1String("touched")), qPrintable(QString::number(value)));
+        QVERIFY2(value == 100.0 || (value == 200.0 && !touch), qPrintable(QString::number(value)));
         const auto others = std::count_if(im.pixels.begin(), im.pixels.end(), [&](double v) { return v != value; });
         QCOMPARE(others, 0);
     }
