@@ -85,30 +85,26 @@ void beforeValuesLoaded(const QString& path)
 // lets it leave the value where it lies: a buffer stream never does. The file's bytes held in memory are
 // walked before the data set is read, so every length there is known to fit; the meta header comes
 // first, and a length claimed there is skipped over instead, which fails where it runs past the end.
-// What DCMTK leaves so is read into memory as soon as the header is read, while the bytes are at hand.
-class BufferFactory final : public DcmInputStreamFactory
+// What DCMTK leaves so is read into memory as soon as the header is read. The bytes it is read from are
+// a copy of the few the header may span (the thread's buffer holds the next file soon), so that DCMTK
+// may drop the value and read it again whenever it likes.
+class HeaderValueFactory final : public DcmInputStreamFactory
 {
   public:
-    BufferFactory(const uchar* data, qint64 size, offile_off_t offset)
-        : m_data(data), m_size(size), m_offset(offset)
-    {
-    }
+    explicit HeaderValueFactory(std::shared_ptr<const QByteArray> bytes) : m_bytes(std::move(bytes)) {}
 
     DcmInputStream* create() const override
     {
         auto* stream = new DcmInputBufferStream;
-        stream->setBuffer(m_data, offile_off_t(m_size));
+        stream->setBuffer(m_bytes->constData(), offile_off_t(m_bytes->size()));
         stream->setEos();
-        stream->skip(m_offset);
         return stream;
     }
-    DcmInputStreamFactory* clone() const override { return new BufferFactory(*this); }
+    DcmInputStreamFactory* clone() const override { return new HeaderValueFactory(*this); }
     DcmInputStreamFactoryType ident() const override { return DFT_DcmInputFileStreamFactory; }
 
   private:
-    const uchar* m_data;
-    qint64 m_size;
-    offile_off_t m_offset;
+    std::shared_ptr<const QByteArray> m_bytes;
 };
 
 class HeaderBufferStream : public DcmInputBufferStream
@@ -122,7 +118,13 @@ class HeaderBufferStream : public DcmInputBufferStream
     void headerRead() { m_inHeader = false; }
     DcmInputStreamFactory* newFactory() const override
     {
-        return m_inHeader ? new BufferFactory(m_data, m_size, tell()) : nullptr;
+        if (!m_inHeader)
+            return nullptr;
+        // The header's budget bounds a value it leaves.
+        const qint64 from = qMin<qint64>(tell(), m_size);
+        const qint64 length = qMin(m_size - from, kMaxMetaHeaderBytesRead);
+        return new HeaderValueFactory(std::make_shared<const QByteArray>(
+            reinterpret_cast<const char*>(m_data + from), qsizetype(length)));
     }
 
   private:
@@ -146,7 +148,7 @@ OFCondition loadFromStream(DcmFileFormat& file, const QString& path, DcmInputStr
     DatasetStart start;
     ParseHazard hazard = readMetaHeader(*file.getMetaInfo(), stream, reading, start, status);
     if (hazard == ParseHazard::None && status.good()) {
-        // A meta header value left in the file is small (the header's budget bounds it).
+        // A value of the meta header left in the file is small: the header's budget bounds it.
         status = file.getMetaInfo()->loadAllDataIntoMemory();
         headerRead();
     }

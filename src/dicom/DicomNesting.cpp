@@ -701,9 +701,6 @@ class EncodingProbe : public DcmItem
     using DcmItem::checkTransferSyntax;
 };
 
-// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
-constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
-
 // What DCMTK makes of a file before its data set, read by DCMTK itself on a stream over the opening the
 // walk reads.
 struct FileLayout

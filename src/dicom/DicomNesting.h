@@ -76,6 +76,8 @@ struct DatasetStart
     E_TransferSyntax named = EXS_Unknown;
     E_TransferSyntax detected = EXS_Unknown;
 };
+// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
+constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
 // Reads the meta header from `stream` into `meta` as DCMTK's loadFile does and leaves the stream where
 // the data set starts. DeepNesting, or Unfollowable when DCMTK would read more of it than any meta
 // header holds, refuse the file; otherwise `status` is DCMTK's own.
