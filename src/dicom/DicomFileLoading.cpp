@@ -1,6 +1,7 @@
 #include "dicom/DicomFileLoading.h"
 
 #include "dicom/CompressedFrameCheck.h"
+#include "dicom/FileDescriptorStream.h"
 #include "dicom/GuardedDicomStream.h"
 
 #include <QCoreApplication>
@@ -9,13 +10,15 @@
 
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcistrmf.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcvr.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -66,11 +69,76 @@ void useReadingConventions()
 
 namespace {
 
+struct
+{
+    void (*hook)(const QString& path, void* context) = nullptr;
+    void* context = nullptr;
+} beforeValues;
+
+void beforeValuesLoaded(const QString& path)
+{
+    if (beforeValues.hook)
+        beforeValues.hook(path, beforeValues.context);
+}
+
+// DCMTK allocates a value as long as its header claims before it reads the value, unless its stream
+// lets it leave the value where it lies: a buffer stream never does. The file's bytes held in memory are
+// walked before the data set is read, so every length there is known to fit; the meta header comes
+// first, and a length claimed there is skipped over instead, which fails where it runs past the end.
+// What DCMTK leaves so is read into memory as soon as the header is read. The bytes it is read from are
+// a copy of the few the header may span (the thread's buffer holds the next file soon), so that DCMTK
+// may drop the value and read it again whenever it likes.
+class HeaderValueFactory final : public DcmInputStreamFactory
+{
+  public:
+    explicit HeaderValueFactory(std::shared_ptr<const QByteArray> bytes) : m_bytes(std::move(bytes)) {}
+
+    DcmInputStream* create() const override
+    {
+        auto* stream = new DcmInputBufferStream;
+        stream->setBuffer(m_bytes->constData(), offile_off_t(m_bytes->size()));
+        stream->setEos();
+        return stream;
+    }
+    DcmInputStreamFactory* clone() const override { return new HeaderValueFactory(*this); }
+    DcmInputStreamFactoryType ident() const override { return DFT_DcmInputFileStreamFactory; }
+
+  private:
+    std::shared_ptr<const QByteArray> m_bytes;
+};
+
+class HeaderBufferStream : public DcmInputBufferStream
+{
+  public:
+    HeaderBufferStream(const uchar* data, qint64 size) : m_data(data), m_size(size)
+    {
+        setBuffer(data, offile_off_t(size));
+        setEos();
+    }
+    void headerRead() { m_inHeader = false; }
+    DcmInputStreamFactory* newFactory() const override
+    {
+        if (!m_inHeader)
+            return nullptr;
+        // The header's budget bounds a value it leaves.
+        const qint64 from = qMin<qint64>(tell(), m_size);
+        const qint64 length = qMin(m_size - from, kMaxMetaHeaderBytesRead);
+        return new HeaderValueFactory(std::make_shared<const QByteArray>(
+            reinterpret_cast<const char*>(m_data + from), qsizetype(length)));
+    }
+
+  private:
+    const uchar* m_data;
+    qint64 m_size;
+    bool m_inHeader = true;
+};
+
 // The steps of DCMTK's loadFile, on a stream that stops the parse before the stack's end, with the data
 // set checked (by `check`, given where it starts) between its meta header and itself.
-template <typename Check>
-OFCondition loadFromStream(DcmFileFormat& file, DcmInputStream& stream, GuardedReading& reading, Check check,
-                           ValueLoading loading, ParseHazard* hazardFound, bool* readAgainAsShown)
+template <typename Check, typename HeaderRead>
+OFCondition loadFromStream(DcmFileFormat& file, const QString& path, DcmInputStream& stream,
+                           GuardedReading& reading, Check check, HeaderRead headerRead, ValueLoading loading,
+                           ParseHazard* hazardFound, bool* readAgainAsShown)
 {
     OFCondition status = stream.status();
     if (status.good())
@@ -79,6 +147,11 @@ OFCondition loadFromStream(DcmFileFormat& file, DcmInputStream& stream, GuardedR
         return status;
     DatasetStart start;
     ParseHazard hazard = readMetaHeader(*file.getMetaInfo(), stream, reading, start, status);
+    if (hazard == ParseHazard::None && status.good()) {
+        // A value of the meta header left in the file is small: the header's budget bounds it.
+        status = file.getMetaInfo()->loadAllDataIntoMemory();
+        headerRead();
+    }
     if (hazard == ParseHazard::None && status.good()) {
         // One walk tells both whether DCMTK may read the data set and in which syntax.
         const FileCheck checked = check(start);
@@ -103,37 +176,87 @@ OFCondition loadFromStream(DcmFileFormat& file, DcmInputStream& stream, GuardedR
         file.clear();
         return refusal(hazard, hazardFound);
     }
-    if (status.good() && loading == ValueLoading::Whole)
+    if (status.good() && loading == ValueLoading::Whole) {
+        beforeValuesLoaded(path);
         status = file.loadAllDataIntoMemory();
+    }
+    return status;
+}
+
+OFCondition openingFailed(int error)
+{
+    return makeOFCondition(OFM_dcmdata, 18, OF_error,
+                           error != 0 ? std::strerror(error) : "not a regular file");
+}
+
+// One load through one opening of the file: its header, the walk of its data set and the data set
+// itself come from the same opening, and what the load leaves in the file is read later only from
+// that very file (FileDescriptorStream.h). A file that is no longer what was opened once the load is
+// done is refused as changed.
+OFCondition loadOnce(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard& hazard,
+                     bool* readAgainAsShown, FileOpening* opening)
+{
+    hazard = ParseHazard::None;
+    if (readAgainAsShown)
+        *readAgainAsShown = false;
+    errno = 0;
+    const std::shared_ptr<const OpenedFile> opened = OpenedFile::open(path);
+    if (!opened) {
+        file.clear();
+        return openingFailed(errno);
+    }
+    GuardedReading reading;
+    OFCondition status;
+    // A file of the size of an image or a few is read once, and walked and parsed in memory: its
+    // values are then all in memory, and it is not sought and read piece by piece again.
+    qint64 size = 0;
+    if (const uchar* bytes = readSmallFile(*opened, &size)) {
+        Guarded<HeaderBufferStream> stream(reading, bytes, size);
+        const auto check = [&](const DatasetStart& start) { return checkFileDataset(bytes, size, start); };
+        status = loadFromStream(
+            file, path, stream, reading, check, [&] { stream.headerRead(); }, loading, &hazard,
+            readAgainAsShown);
+    } else {
+        Guarded<FileDescriptorStream> stream(reading, opened);
+        const auto check = [&](const DatasetStart& start) { return checkFileDataset(*opened, start); };
+        status = loadFromStream(
+            file, path, stream, reading, check, [] {}, loading, &hazard, readAgainAsShown);
+    }
+    if (opening)
+        opening->file = opened;
+    if (hazard == ParseHazard::None && FileOpening{opened}.changed()) {
+        file.clear();
+        return refusal(ParseHazard::Changed, &hazard);
+    }
     return status;
 }
 
 } // namespace
 
-OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard* hazardFound,
-                          bool* readAgainAsShown)
+bool FileOpening::changed() const
+{
+    return !file || fileIdentity(file->path()) != file->identity();
+}
+
+OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
+                          ParseHazard* hazardFound, bool* readAgainAsShown, FileOpening* opening)
 {
     useReadingConventions();
     if (hazardFound)
         *hazardFound = ParseHazard::None;
-    if (readAgainAsShown)
-        *readAgainAsShown = false;
     try {
-        GuardedReading reading;
-        // A file of the size of an image or a few is read once, and walked and parsed in memory: its
-        // values are then all in memory, and it is not opened, sought and read piece by piece again.
-        qint64 size = 0;
-        if (const uchar* bytes = readSmallFile(path, &size)) {
-            GuardedBufferStream stream(reading);
-            stream.setBuffer(bytes, offile_off_t(size));
-            stream.setEos();
-            const auto check = [&](const DatasetStart& start) { return checkFileDataset(bytes, size, start); };
-            return loadFromStream(file, stream, reading, check, loading, hazardFound, readAgainAsShown);
-        }
-        GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
-        const auto check = [&](const DatasetStart& start) { return checkFileDataset(path, start); };
-        return loadFromStream(file, stream, reading, check, loading, hazardFound, readAgainAsShown);
+        ParseHazard hazard = ParseHazard::None;
+        OFCondition status = loadOnce(file, path, loading, hazard, readAgainAsShown, opening);
+        // A file touched, or copied over and finished meanwhile, reads as it is now.
+        if (hazard == ParseHazard::Changed)
+            status = loadOnce(file, path, loading, hazard, readAgainAsShown, opening);
+        if (hazardFound)
+            *hazardFound = hazard;
+        if (status.good() && opening && loading == ValueLoading::Lazy)
+            beforeValuesLoaded(path);
+        return status;
     } catch (const std::exception& e) {
+        file.clear();
         return makeOFCondition(OFM_dcmdata, 999, OF_error, e.what());
     }
 }
@@ -147,8 +270,10 @@ QString loadFailureReason(const QString& path, const OFCondition& status, ParseH
         return QCoreApplication::translate("dicom", "Файл не найден.");
     if (!file.isReadable())
         return QCoreApplication::translate("dicom", "Нет прав на чтение файла.");
-    return QCoreApplication::translate("dicom", "Файл повреждён или не является файлом DICOM (%1).")
-        .arg(QString::fromUtf8(status.text()));
+    // DCMTK's own words for why it gave up are English and name its internals: the user is told the
+    // program's.
+    Q_UNUSED(status);
+    return QCoreApplication::translate("dicom", "Файл повреждён или не является файлом DICOM.");
 }
 
 OFCondition readDicomDataset(DcmDataset& dataset, const QByteArray& bytes, E_TransferSyntax syntax,
@@ -191,3 +316,12 @@ ParseHazard parseHazard(const QString& path)
 }
 
 } // namespace dicom
+
+namespace dicom::testing {
+
+void setBeforeValuesHook(void (*hook)(const QString& path, void* context), void* context)
+{
+    beforeValues = {hook, context};
+}
+
+} // namespace dicom::testing

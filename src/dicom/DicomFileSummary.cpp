@@ -12,6 +12,7 @@
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <QFile>
@@ -336,6 +337,46 @@ qint64 framesPresent(DcmDataset& ds, const DicomFileSummary& s)
     return frames < 1.0 ? 1 : qint64(qMin(frames, 2147483647.0));
 }
 
+bool isImageClass(const OFString& sopClass)
+{
+    for (int i = 0; i < numberOfDcmImageSOPClassUIDs; ++i) {
+        if (sopClass == dcmImageSOPClassUIDs[i])
+            return true;
+    }
+    return false;
+}
+
+// An image is listed only with the pixels its header declares: a file still being written whose end
+// falls between two elements parses cleanly, and would be listed from the part written so far (a
+// multi-frame CT as one frame, an image without its pixels). Compressed frames are counted by their
+// fragments (framesPresent); an object of no image class without pixels holds none by its nature.
+bool pixelsAsDeclared(DcmDataset& ds, const DicomFileSummary& s)
+{
+    DcmElement* element = nullptr;
+    if (ds.findAndGetElement(DCM_PixelData, element, OFFalse).bad() || !element) {
+        if (ds.tagExists(DCM_FloatPixelData, OFFalse) || ds.tagExists(DCM_DoubleFloatPixelData, OFFalse))
+            return true;
+        OFString sopClass;
+        ds.findAndGetOFString(DCM_SOPClassUID, sopClass);
+        return !isImageClass(sopClass);
+    }
+    if (DcmXfer(ds.getOriginalXfer()).isEncapsulated())
+        return true;
+    Uint16 bitsAllocated = 0;
+    Uint16 samples = 1;
+    ds.findAndGetUint16(DCM_BitsAllocated, bitsAllocated);
+    ds.findAndGetUint16(DCM_SamplesPerPixel, samples);
+    OFString photometric;
+    ds.findAndGetOFString(DCM_PhotometricInterpretation, photometric);
+    const bool subsampled = photometric == "YBR_FULL_422" || photometric == "YBR_PARTIAL_422";
+    // In double: the declared fields multiply past 64 bits in a hostile header. 1-bit frames are packed
+    // across frame boundaries.
+    const double bits = double(s.rows) * double(s.columns) * double(bitsAllocated) *
+                        (subsampled ? 2.0 : double(qMax<Uint16>(samples, 1))) *
+                        double(qMax(s.numberOfFrames, 1));
+    return double(element->getLength()) >= std::ceil(bits / 8.0);
+}
+
 // Only regular files (also behind links) are read: opening a pipe blocks until someone writes to
 // it, and a device never ends.
 bool isRegularFile(const QString& path)
@@ -482,6 +523,8 @@ std::optional<DicomFileSummary> summarize(DcmFileFormat& file, const QString& pa
     readIntegerElement(ds, DCM_Rows, s.rows);
     readIntegerElement(ds, DCM_Columns, s.columns);
     readIntegerElement(ds, DCM_NumberOfFrames, s.numberOfFrames);
+    if (!pixelsAsDeclared(ds, s))
+        return std::nullopt;
     if (s.numberOfFrames > 1)
         s.numberOfFrames = int(qMin<qint64>(s.numberOfFrames, framesPresent(ds, s)));
 

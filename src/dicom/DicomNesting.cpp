@@ -1,5 +1,6 @@
 #include "dicom/DicomNesting.h"
 
+#include "dicom/FileDescriptorStream.h"
 #include "dicom/GuardedDicomStream.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -15,7 +16,6 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <zlib.h>
 
@@ -27,8 +27,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace dicom {
@@ -703,10 +701,8 @@ class EncodingProbe : public DcmItem
     using DcmItem::checkTransferSyntax;
 };
 
-// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
-constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
-
-// What DCMTK makes of a file before its data set, read by DCMTK itself on a stream of its own.
+// What DCMTK makes of a file before its data set, read by DCMTK itself on a stream over the opening the
+// walk reads.
 struct FileLayout
 {
     bool read = false;
@@ -714,11 +710,11 @@ struct FileLayout
     DatasetStart start;
 };
 
-FileLayout readLayout(const QString& path)
+FileLayout readLayout(const std::shared_ptr<const OpenedFile>& file)
 {
     FileLayout layout;
     GuardedReading reading;
-    GuardedFileStream stream(reading, OFFilename(QFile::encodeName(path).constData()));
+    Guarded<FileDescriptorStream> stream(reading, file);
     OFCondition status = stream.status();
     if (status.bad())
         return layout;
@@ -861,55 +857,37 @@ struct
     void* context = nullptr;
 } beforeWalk;
 
-// What the file was when the walk opened it: a file another program cut short, wrote into or
-// lengthened meanwhile differs in its size or its time of change afterwards.
-struct FileState
+// Walks the data set of the opened file from `start`, reading it as the walk goes.
+FileWalk walkDatasetOfFile(const OpenedFile& file, const DatasetStart& start, const WalkLimits& limits)
 {
-    qint64 size = -1;
-    timespec modified{};
-
-    static FileState of(int fd)
-    {
-        struct stat st;
-        if (::fstat(fd, &st) != 0)
-            return {};
-        return {qint64(st.st_size), st.st_mtim};
-    }
-    bool operator==(const FileState& o) const
-    {
-        return size == o.size && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
-
-// Walks the file's data set from `start`, reading it as the walk goes; a file that cannot be opened is
-// left to DCMTK, which says why.
-FileWalk walkDatasetOfFile(const QString& path, const DatasetStart& start, const WalkLimits& limits)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    const FileState opened = FileState::of(fd);
+    // A file another program cut short, wrote into or lengthened since it was opened differs in its
+    // size or its times of change afterwards.
+    const int fd = file.descriptor();
+    const FileIdentity& opened = file.identity();
     FileWalk walk;
     if (opened.size > 0) {
         if (beforeWalk.hook)
             beforeWalk.hook(beforeWalk.context);
         walk = walkFile(DatasetBytes(fd, opened.size), start, limits);
-        if (!(FileState::of(fd) == opened))
+        if (fileIdentity(fd) != opened)
             walk.hazard = ParseHazard::Changed;
     }
-    ::close(fd);
     return walk;
 }
 
+// A file that cannot be opened is left to whoever reads it next, who says why.
 FileWalk walkPath(const QString& path, const WalkLimits& limits)
 {
-    const FileLayout layout = readLayout(path);
+    const std::shared_ptr<const OpenedFile> file = OpenedFile::open(path);
+    if (!file)
+        return {};
+    const FileLayout layout = readLayout(file);
     if (!layout.read) {
         FileWalk refused;
         refused.hazard = layout.hazard;
         return refused;
     }
-    return walkDatasetOfFile(path, layout.start, limits);
+    return walkDatasetOfFile(*file, layout.start, limits);
 }
 
 WalkFigures figuresOf(const FileWalk& walk, const WalkLimits& limits)
@@ -941,35 +919,31 @@ ParseHazard readMetaHeader(DcmMetaInfo& meta, DcmInputStream& stream, GuardedRea
     return ParseHazard::None;
 }
 
-const uchar* readSmallFile(const QString& path, qint64* size)
+const uchar* readSmallFile(const OpenedFile& file, qint64* size)
 {
     thread_local std::vector<uchar> buffer;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return nullptr;
-    struct stat info = {};
+    const qint64 length = file.identity().size;
     qint64 got = 0;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 && info.st_size <= kLargestReadFile) {
-        if (buffer.size() < size_t(info.st_size))
-            buffer.resize(size_t(info.st_size));
+    if (length > 0 && length <= kLargestReadFile) {
+        if (buffer.size() < size_t(length))
+            buffer.resize(size_t(length));
         // A file cut short meanwhile gives what it still holds.
-        for (ssize_t n = 0; got < info.st_size; got += n) {
-            n = ::read(fd, buffer.data() + got, size_t(info.st_size - got));
+        for (ssize_t n = 0; got < length; got += n) {
+            n = ::pread(file.descriptor(), buffer.data() + got, size_t(length - got), off_t(got));
             if (n < 0 && errno == EINTR)
                 n = 0;
             else if (n <= 0)
                 break;
         }
     }
-    ::close(fd);
     *size = got;
     return got > 0 ? buffer.data() : nullptr;
 }
 
-FileCheck checkFileDataset(const QString& path, const DatasetStart& start)
+FileCheck checkFileDataset(const OpenedFile& file, const DatasetStart& start)
 {
     const WalkLimits limits;
-    const FileWalk walk = walkDatasetOfFile(path, start, limits);
+    const FileWalk walk = walkDatasetOfFile(file, start, limits);
     const ParseHazard hazard = figuresOf(walk, limits).hazard;
     return {hazard, hazard == ParseHazard::None && walk.encodingDiffersFromMeta};
 }

@@ -12,6 +12,7 @@ class OFCondition;
 namespace dicom {
 
 struct GuardedReading;
+class OpenedFile;
 
 // DCMTK parses nested sequences by recursion, about one and a half kilobytes of stack per level: a
 // file of a few megabytes can nest deeply enough to overflow any thread's stack. Its parse is stopped
@@ -75,6 +76,8 @@ struct DatasetStart
     E_TransferSyntax named = EXS_Unknown;
     E_TransferSyntax detected = EXS_Unknown;
 };
+// A meta header holds a few UIDs and names: DCMTK reading more of one than this is no meta header.
+constexpr qint64 kMaxMetaHeaderBytesRead = 64 * 1024;
 // Reads the meta header from `stream` into `meta` as DCMTK's loadFile does and leaves the stream where
 // the data set starts. DeepNesting, or Unfollowable when DCMTK would read more of it than any meta
 // header holds, refuse the file; otherwise `status` is DCMTK's own.
@@ -90,15 +93,16 @@ struct FileCheck
     ParseHazard hazard = ParseHazard::None;
     bool encodingDiffersFromMeta = false;
 };
-FileCheck checkFileDataset(const QString& path, const DatasetStart& start);
+// Walks the data set through the opening the caller parses.
+FileCheck checkFileDataset(const OpenedFile& file, const DatasetStart& start);
 // The same for a whole file's bytes held in memory.
 FileCheck checkFileDataset(const uchar* data, qint64 size, const DatasetStart& start);
 // Files up to this size are read whole into memory by the readers, once, and walked and parsed there.
 constexpr qint64 kLargestReadFile = 1024 * 1024;
-// The bytes of a regular file of at most kLargestReadFile, read at once into a buffer this thread
-// keeps (good until the thread reads the next file so); null when the file is larger, is no regular
-// file or cannot be read. `size`: how many were read.
-const uchar* readSmallFile(const QString& path, qint64* size);
+// The bytes of an opened file of at most kLargestReadFile (its size when opened), read at once into a
+// buffer this thread keeps (good until the thread reads the next file so); null when the file is
+// larger or cannot be read. `size`: how many were read.
+const uchar* readSmallFile(const OpenedFile& file, qint64* size);
 // The same for a data set without meta header held in memory (as it came over the network), encoded
 // in `syntax` (EXS_Unknown: as DCMTK detects from its first bytes).
 ParseHazard checkDataset(const uchar* data, qint64 size, E_TransferSyntax syntax);

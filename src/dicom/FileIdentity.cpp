@@ -7,17 +7,35 @@
 
 namespace dicom {
 
-FileIdentity fileIdentity(const QString& path)
+namespace {
+
+FileIdentity identityOf(const struct stat& info)
 {
     FileIdentity identity;
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return identity;
     identity.size = qint64(info.st_size);
     identity.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000ll + qint64(info.st_mtim.tv_nsec);
     identity.inode = quint64(info.st_ino);
     identity.device = quint64(info.st_dev);
+    identity.statusChangedNs = qint64(info.st_ctim.tv_sec) * 1000000000ll + qint64(info.st_ctim.tv_nsec);
     return identity;
+}
+
+} // namespace
+
+FileIdentity fileIdentity(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return identityOf(info);
+}
+
+FileIdentity fileIdentity(int fd)
+{
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+        return {};
+    return identityOf(info);
 }
 
 bool sameFileBytes(const QString& a, const QString& b)

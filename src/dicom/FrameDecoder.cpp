@@ -1,10 +1,9 @@
 #include "dicom/FrameDecoder.h"
 
-#include "dicom/FileIdentity.h"
-
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomNesting.h"
+#include "dicom/FileDescriptorStream.h"
 #include "dicom/FrameRescale.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -18,15 +17,12 @@
 #include <dcmtk/dcmimgle/dcmimage.h>
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QStringList>
 
 #include <cmath>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -61,10 +57,14 @@ qint64 bytesFor(double bits)
     return bits >= kCeiling ? qint64(kCeiling) : qint64((bits + 7.0) / 8.0);
 }
 
-// What the header says about the pixels, read without loading long values.
+// What the header says about the pixels, read without loading long values; the image is built from
+// this very parse, its pixels read from the file it parsed.
 struct PixelProbe
 {
     bool loaded = false;
+    OFCondition status = EC_Normal;
+    std::unique_ptr<DcmFileFormat> file;
+    FileOpening opening;
     int samplesPerPixel = 1;
     int frames = 1;
     qint64 rows = 0;
@@ -113,15 +113,14 @@ int clampedFrame(int requested, int frames)
 PixelProbe probePixels(const QString& path, int requestedFrame, ParseHazard* hazard)
 {
     PixelProbe probe;
-    DcmFileFormat file;
-    const OFCondition status = loadDicomFile(file, path, ValueLoading::Lazy, hazard, &probe.mislabelled);
+    probe.file = std::make_unique<DcmFileFormat>();
+    DcmFileFormat& file = *probe.file;
+    probe.status = loadDicomFile(file, path, ValueLoading::Lazy, hazard, &probe.mislabelled, &probe.opening);
     DcmDataset* dataset = file.getDataset();
-    if (status.bad() || !dataset)
+    if (probe.status.bad() || !dataset || !probe.opening.file)
         return probe;
     probe.loaded = true;
-    std::error_code error;
-    const auto size = std::filesystem::file_size(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
-    probe.fileSize = error ? 0 : qint64(size);
+    probe.fileSize = probe.opening.file->identity().size;
 
     Uint16 samples = 0;
     if (dataset->findAndGetUint16(DCM_SamplesPerPixel, samples).good() && samples > 0)
@@ -271,11 +270,37 @@ QString checkDeclaredSizes(const PixelProbe& probe)
     return {};
 }
 
-QString cacheKeyBase(const QString& path)
+QString cacheKeyBase(const QString& path, const FileIdentity& id)
 {
-    // A file rewritten in place or replaced (tag edit, recompression) becomes a new key.
-    const FileIdentity id = fileIdentity(path);
-    return QStringLiteral("%1|%2|%3|%4:%5").arg(path).arg(id.size).arg(id.modifiedNs).arg(id.device).arg(id.inode);
+    // A file rewritten in place or replaced (tag edit, recompression) becomes a new key: the key is the
+    // file the probe read, whose pixels the image holds.
+    return QStringLiteral("%1|%2|%3|%4|%5:%6")
+        .arg(path)
+        .arg(id.size)
+        .arg(id.modifiedNs)
+        .arg(id.statusChangedNs)
+        .arg(id.device)
+        .arg(id.inode);
+}
+
+// Why DCMTK could not build the image, in the program's words.
+QString imageStatusText(EI_Status status)
+{
+    switch (status) {
+    case EIS_MissingAttribute:
+        return QCoreApplication::translate("dicom", "в файле нет обязательного атрибута изображения");
+    case EIS_InvalidValue:
+        return QCoreApplication::translate("dicom", "недопустимое значение атрибута изображения");
+    case EIS_NotSupportedValue:
+        return QCoreApplication::translate("dicom", "значение атрибута изображения не поддерживается");
+    case EIS_MemoryFailure:
+        return QCoreApplication::translate("dicom", "недостаточно памяти");
+    case EIS_InvalidImage:
+    case EIS_InvalidDocument:
+        return QCoreApplication::translate("dicom", "пиксельные данные повреждены");
+    default:
+        return QCoreApplication::translate("dicom", "внутренняя ошибка декодера");
+    }
 }
 
 void setError(QString* errorMessage, const QString& text)
@@ -349,13 +374,14 @@ QString frameSizeProblem(DcmItem& dataset)
     return tooLargeFrameText(rows, columns);
 }
 
-std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::optional<render::WindowLevel> window,
-                                        QString* errorMessage)
-{
-    DecoderCache& state = cache();
-    std::lock_guard lock(state.mutex);
-    setError(errorMessage, {});
+namespace {
 
+// One decode through one parse of the file. `changed`: the file at the path was no longer the one
+// parsed once the pixels were read, and nothing was cached of it.
+std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path, int frame,
+                                       std::optional<render::WindowLevel> window, QString* errorMessage,
+                                       bool* changed)
+{
     PixelProbe probe;
     ParseHazard hazard = ParseHazard::None;
     try {
@@ -364,9 +390,8 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
         setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
         return std::nullopt;
     }
-    // DCMTK's image class reads the file again by its path: only one that passed may reach it.
-    if (hazard != ParseHazard::None) {
-        setError(errorMessage, parseHazardText(hazard));
+    if (!probe.loaded) {
+        setError(errorMessage, loadFailureReason(path, probe.status, hazard));
         return std::nullopt;
     }
     const qint64 wholeFileBytes = probe.totalBytes();
@@ -379,7 +404,7 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
         return std::nullopt;
     }
 
-    QString key = cacheKeyBase(path);
+    QString key = cacheKeyBase(path, probe.opening.file->identity());
     if (perFrame)
         key += QStringLiteral("#%1").arg(index);
 
@@ -389,50 +414,52 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
         if (key == state.key && state.image && state.image->getStatus() == EIS_Normal) {
             image = state.image.get();
         } else {
-            if (probe.loaded) {
-                const QString problem = checkDeclaredSizes(probe);
-                if (!problem.isEmpty()) {
-                    setError(errorMessage, problem);
-                    return std::nullopt;
-                }
+            const QString problem = checkDeclaredSizes(probe);
+            if (!problem.isEmpty()) {
+                setError(errorMessage, problem);
+                return std::nullopt;
             }
             unsigned long flags = CIF_MayDetachPixelData;
             if (perFrame)
                 flags |= CIF_UsePartialAccessToPixelData; // read and decompress only the frame asked for
-            std::unique_ptr<DicomImage> built;
             const bool wholeValues = probe.mislabelled || probe.bigEndianWideSamples || probe.halfSampleOver;
-            if (wholeValues || probe.topLevelTransform) {
-                auto file = std::make_unique<DcmFileFormat>();
-                const OFCondition loaded =
-                    loadDicomFile(*file, path, wholeValues ? ValueLoading::Whole : ValueLoading::Lazy);
+            std::unique_ptr<DcmFileFormat> file = std::move(probe.file);
+            if (wholeValues) {
+                const OFCondition loaded = file->loadAllDataIntoMemory();
                 if (loaded.bad()) {
-                    setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1")
-                                               .arg(QString::fromLocal8Bit(loaded.text())));
+                    *changed = probe.opening.changed();
+                    setError(errorMessage, *changed ? parseHazardText(ParseHazard::Changed)
+                                                    : loadFailureReason(path, loaded, ParseHazard::None));
                     return std::nullopt;
                 }
-                if ((probe.halfSampleOver && !keepPixelBytes(*file->getDataset(), probe.totalBytes())) ||
-                    (probe.bigEndianWideSamples && !wideSamplesAsStored(*file->getDataset()))) {
-                    setError(errorMessage,
-                             QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
-                    return std::nullopt;
-                }
-                if (probe.topLevelTransform && !putTransform(*file->getDataset(), *probe.topLevelTransform)) {
-                    setError(errorMessage,
-                             QCoreApplication::translate("dicom", "Недостаточно памяти для изображения."));
-                    return std::nullopt;
-                }
-                const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();
-                if (wholeValues)
-                    flags &= ~CIF_UsePartialAccessToPixelData;
-                built = std::make_unique<DicomImage>(file.release(), xfer, flags | CIF_TakeOverExternalDataset,
-                                                     perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
-            } else {
-                built = std::make_unique<DicomImage>(QFile::encodeName(path).constData(), flags,
-                                                     perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+                flags &= ~CIF_UsePartialAccessToPixelData;
+            }
+            if ((probe.halfSampleOver && !keepPixelBytes(*file->getDataset(), probe.totalBytes())) ||
+                (probe.bigEndianWideSamples && !wideSamplesAsStored(*file->getDataset()))) {
+                setError(errorMessage,
+                         QCoreApplication::translate("dicom", "В файле нет пиксельных данных."));
+                return std::nullopt;
+            }
+            if (probe.topLevelTransform && !putTransform(*file->getDataset(), *probe.topLevelTransform)) {
+                setError(errorMessage,
+                         QCoreApplication::translate("dicom", "Недостаточно памяти для изображения."));
+                return std::nullopt;
+            }
+            // Built from the probe's own parse: the pixels come from the file whose header was read.
+            const E_TransferSyntax xfer = file->getDataset()->getOriginalXfer();
+            auto built =
+                std::make_unique<DicomImage>(file.release(), xfer, flags | CIF_TakeOverExternalDataset,
+                                             perFrame ? unsigned(index) : 0ul, perFrame ? 1ul : 0ul);
+            // The image has read its pixels: from the file the header came from, if it is still that file.
+            if (probe.opening.changed()) {
+                *changed = true;
+                setError(errorMessage, parseHazardText(ParseHazard::Changed));
+                return std::nullopt;
             }
             if (built->getStatus() != EIS_Normal) {
-                setError(errorMessage, QCoreApplication::translate("dicom", "Не удалось декодировать изображение: %1")
-                                           .arg(QString::fromLatin1(DicomImage::getString(built->getStatus()))));
+                setError(errorMessage,
+                         QCoreApplication::translate("dicom", "Не удалось декодировать изображение: %1")
+                             .arg(imageStatusText(built->getStatus())));
                 return std::nullopt;
             }
             state.image = std::move(built);
@@ -487,6 +514,25 @@ std::optional<DecodedFrame> decodeFrame(const QString& path, int frame, std::opt
         setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
         return std::nullopt;
     }
+}
+
+} // namespace
+
+std::optional<DecodedFrame> decodeFrame(const QString& path, int frame,
+                                        std::optional<render::WindowLevel> window, QString* errorMessage)
+{
+    DecoderCache& state = cache();
+    std::lock_guard lock(state.mutex);
+    setError(errorMessage, {});
+    bool changed = false;
+    std::optional<DecodedFrame> decoded = decodeOnce(state, path, frame, window, errorMessage, &changed);
+    // A file replaced or touched while it was read reads as it is now.
+    if (changed) {
+        changed = false;
+        setError(errorMessage, {});
+        decoded = decodeOnce(state, path, frame, window, errorMessage, &changed);
+    }
+    return decoded;
 }
 
 FrameDecoderCacheState frameDecoderCacheState()

@@ -1,6 +1,8 @@
 #include "render/HuImage.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
+#include "dicom/DicomNesting.h"
+#include "dicom/FileDescriptorStream.h"
 #include "dicom/FileIdentity.h"
 #include "dicom/FrameDecoder.h"
 #include "dicom/FrameRescale.h"
@@ -103,9 +105,9 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
         return false;
     }
     try {
-        const OFCondition cond = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
-        if (cond.bad()) {
-            error = QStringLiteral("chooseRepresentation: %1").arg(conditionText(cond));
+        // The codecs' own words are English.
+        if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()) {
+            error = QStringLiteral("chooseRepresentation: не удалось распаковать пиксельные данные");
             return false;
         }
     } catch (const std::bad_alloc&) {
@@ -234,19 +236,28 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     return true;
 }
 
-std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::FileIdentity& identity, QString& error)
+QString changedText()
+{
+    return QStringLiteral("loadFile: %1").arg(dicom::parseHazardText(dicom::ParseHazard::Changed));
+}
+
+// `changed`: the file at the path was no longer the one whose header was read once its pixels were.
+std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool* changed)
 {
     auto parsed = std::make_shared<ParsedFile>();
     parsed->path = path;
-    parsed->identity = identity;
     g_parseCount.fetch_add(1, std::memory_order_relaxed);
     // Long values stay on disk until the frame the header declares is known to fit: a lying header
     // must cost an error, not gigabytes. Deep nesting and deflated bombs are refused before parsing.
-    OFCondition cond = dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy);
+    dicom::FileOpening opening;
+    dicom::ParseHazard hazard = dicom::ParseHazard::None;
+    OFCondition cond =
+        dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening);
     if (cond.bad()) {
-        error = QStringLiteral("loadFile: %1").arg(conditionText(cond));
+        error = QStringLiteral("loadFile: %1").arg(dicom::loadFailureReason(path, cond, hazard));
         return nullptr;
     }
+    parsed->identity = opening.file->identity();
     DcmDataset* ds = parsed->file.getDataset();
     if (ds == nullptr) {
         error = QStringLiteral("getDataset() вернул nullptr");
@@ -256,6 +267,7 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::FileIden
         error = problem;
         return nullptr;
     }
+    // The pixels are read from the file whose header was read, or not at all.
     try {
         cond = parsed->file.loadAllDataIntoMemory();
     } catch (const std::bad_alloc&) {
@@ -263,7 +275,14 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::FileIden
         return nullptr;
     }
     if (cond.bad()) {
-        error = QStringLiteral("loadFile: %1").arg(conditionText(cond));
+        *changed = opening.changed();
+        error = *changed ? changedText()
+                         : QStringLiteral("loadFile: %1").arg(dicom::loadFailureReason(path, cond, hazard));
+        return nullptr;
+    }
+    if (opening.changed()) {
+        *changed = true;
+        error = changedText();
         return nullptr;
     }
     if (!decompressIfNeeded(*parsed, error))
@@ -295,7 +314,13 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     if (!parsed) {
         // Different files are independent DCMTK objects, so parsing and decompressing run outside the
         // cache lock and the volume builder's threads really overlap.
-        parsed = parseFile(path, identity, failure);
+        bool changed = false;
+        parsed = parseFile(path, failure, &changed);
+        // A file replaced or touched while it was read reads as it is now.
+        if (changed) {
+            failure.clear();
+            parsed = parseFile(path, failure, &changed);
+        }
         if (parsed) {
             std::lock_guard<std::mutex> lock(g_cacheMutex);
             g_cache = parsed;

@@ -1,6 +1,7 @@
 // Frame decoder: frame choice, the one-image cache, the window really applied, colour models,
 // compressed transfer syntaxes and damaged files.
 #include "dicom/CodecRegistration.h"
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "DicomTestSupport.h"
 #include "dicom/FrameDecoder.h"
@@ -96,6 +97,8 @@ private slots:
     void perFrameRescale_data();
     void perFrameRescale();
     void rewrittenFileIsNotServedFromCache();
+    void fileChangedBetweenHeaderAndPixels_data();
+    void fileChangedBetweenHeaderAndPixels();
     void failedDecodeKeepsCachedImage();
     void colourModels_data();
     void colourModels();
@@ -364,6 +367,61 @@ void FrameDecoderTest::rewrittenFileIsNotServedFromCache()
     QCOMPARE(dicom::frameDecoderCacheState().imagesBuilt, built + 1);
     QVERIFY(qAbs(qGray(first->image.pixel(0, 0)) - expectedGray(100, 200, 400)) <= 1);
     QVERIFY(qAbs(qGray(second->image.pixel(0, 0)) - expectedGray(300, 200, 400)) <= 1);
+}
+
+// A file replaced or touched after the header was read and before the pixels were: the picture is one
+// file's (or refused), never one file's rescale on the other's samples nor samples read at the other's
+// offsets. A touch alone costs a second read, not a refusal.
+void FrameDecoderTest::fileChangedBetweenHeaderAndPixels_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("another of the same layout renamed over it") << "same layout";
+    QTest::newRow("another with a longer header renamed over it") << "longer header";
+    QTest::newRow("touched, its bytes unchanged") << "touched";
+}
+
+void FrameDecoderTest::fileChangedBetweenHeaderAndPixels()
+{
+    QFETCH(QString, change);
+    // Over a megabyte: the pixels of such a file are read after its header, not with it.
+    SeriesLayout first = smallLayout();
+    first.rows = 1024;
+    first.columns = 600;
+    first.value = [](int, int, int) { return 100; };
+    SeriesLayout second = first;
+    second.value = [](int, int, int) { return 300; };
+    second.rescaleIntercept = -100.0;
+    if (change == QLatin1String("longer header")) {
+        second.customize = [](DcmDataset& ds, int) {
+            ds.putAndInsertString(DCM_ImageComments, QByteArray(3002, 'x').constData());
+        };
+    }
+    const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
+    const QString file = fixtures::writeSlice(path(QStringLiteral("read_%1.dcm").arg(tag)), first, 0);
+    const QString other = fixtures::writeSlice(path(QStringLiteral("over_%1.dcm").arg(tag)), second, 0);
+    const bool touch = change == QLatin1String("touched");
+    fixtures::ChangeBeforeValues changeOnce(file, [&] {
+        QVERIFY(touch ? fixtures::touchLater(file) : fixtures::renameOver(other, file));
+    });
+    const render::WindowLevel window{150.0, 400.0};
+    QString error;
+    const auto decoded = dicom::decodeFrame(file, 0, window, &error);
+    QVERIFY(changeOnce.happened());
+    if (!decoded) {
+        QVERIFY2(!touch && error.contains(QStringLiteral("изменился")), qPrintable(error));
+        return;
+    }
+    // The first file holds 100, the second 300 less 100.
+    const QImage& image = decoded->image;
+    const int gray = qGray(image.pixel(0, 0));
+    const bool firstFile = qAbs(gray - expectedGray(100, 150, 400)) <= 1;
+    const bool secondFile = qAbs(gray - expectedGray(200, 150, 400)) <= 1;
+    QVERIFY2(firstFile || (secondFile && !touch), qPrintable(QString::number(gray)));
+    int others = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            others += qGray(image.pixel(x, y)) != gray;
+    QCOMPARE(others, 0);
 }
 
 void FrameDecoderTest::failedDecodeKeepsCachedImage()

@@ -35,10 +35,11 @@ using namespace pacs;
 
 namespace {
 
+// An object without pixels, of a kind that holds none (an image without its pixels is not listed).
 DcmDataset datasetWithUid(const QByteArray& uid)
 {
     DcmDataset ds;
-    ds.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+    ds.putAndInsertString(DCM_SOPClassUID, UID_RawDataStorage);
     if (!uid.isNull())
         ds.putAndInsertString(DCM_SOPInstanceUID, uid.constData(), Uint32(uid.size()));
     ds.putAndInsertString(DCM_PatientName, "Test^Name");

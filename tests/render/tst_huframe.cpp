@@ -1,5 +1,6 @@
 #include "render/HuImage.h"
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "support/HostileShapes.h"
 #include "support/PeakMemory.h"
@@ -377,29 +378,37 @@ private slots:
     {
         QTest::addColumn<int>("which");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("peakMegabytes");
         const QString tem = QStringLiteral("недопустимый маркер JPEG");
-        QTest::newRow("JPEG fill bytes, then TEM") << 0 << tem;
-        QTest::newRow("JPEG TEM after a 65,520-byte APP segment") << 1 << tem;
-        QTest::newRow("deflated 1 GiB of zeros") << 2 << QStringLiteral("недопустимо большой объём");
+        QTest::newRow("JPEG fill bytes, then TEM") << 0 << tem << 200;
+        QTest::newRow("JPEG TEM after a 65,520-byte APP segment") << 1 << tem << 200;
+        QTest::newRow("deflated 1 GiB of zeros") << 2 << QStringLiteral("недопустимо большой объём") << 200;
         QTest::newRow("32768 x 32768 frame present")
-            << 3 << QStringLiteral("Слишком большой кадр: 32768×32768.");
-        QTest::newRow("declared sizes of 65535") << 4 << QStringLiteral("Слишком большой кадр: 65535×65535.");
+            << 3 << QStringLiteral("Слишком большой кадр: 32768×32768.") << 200;
+        QTest::newRow("declared sizes of 65535") << 4 << QStringLiteral("Слишком большой кадр: 65535×65535.") << 200;
         QTest::newRow("declared sizes of 65535, compressed")
-            << 5 << QStringLiteral("Слишком большой кадр: 65535×65535.");
-        QTest::newRow("Pixel Data as a sequence 12000 levels deep") << 6 << QStringLiteral("вложенность");
-        QTest::newRow("deflated, nesting after 64 MiB") << 7 << QStringLiteral("вложенность");
+            << 5 << QStringLiteral("Слишком большой кадр: 65535×65535.") << 200;
+        QTest::newRow("Pixel Data as a sequence 12000 levels deep") << 6 << QStringLiteral("вложенность") << 200;
+        QTest::newRow("deflated, nesting after 64 MiB") << 7 << QStringLiteral("вложенность") << 200;
         QTest::newRow("deflated behind a meta look-alike, 1 GiB")
-            << 8 << QStringLiteral("недопустимо большой объём");
-        QTest::newRow("130000 elements in descending order") << 9 << QStringLiteral("не по порядку");
+            << 8 << QStringLiteral("недопустимо большой объём") << 200;
+        QTest::newRow("130000 elements in descending order") << 9 << QStringLiteral("не по порядку") << 200;
+        // A length of 3 GB in a file of a few hundred bytes: no more than the file holds is taken.
+        QTest::newRow("meta header of 66 bytes, a length of 3 GB") << 10 << QStringLiteral("нестандартно") << 8;
+        QTest::newRow("meta header of an image, a length of 3 GB") << 11 << QStringLiteral("нестандартно") << 8;
+        QTest::newRow("data set of an image, a length of 3 GB") << 12 << QStringLiteral("за конец файла") << 8;
     }
     void hostileFilesAreRefused()
     {
         QFETCH(int, which);
         QFETCH(QString, reason);
+        QFETCH(int, peakMegabytes);
         const QString file = path(QStringLiteral("hostile%1.dcm").arg(which));
         SeriesLayout s = smallLayout();
         s.slices = 1;
-        if (which <= 1) {
+        if (which >= 10) {
+            fixtures::writeLengthPastEnd(file, fixtures::LengthPastEnd(which - 10));
+        } else if (which <= 1) {
             s.pixels = fixtures::PixelKind::UInt8;
             s.compression = fixtures::Compression::JpegBaseline;
             fixtures::writeSlice(file, s, 0);
@@ -453,8 +462,8 @@ private slots:
             qFatal("loading did not return for %s", qPrintable(file));
         delete thread;
         const qint64 grown = fixtures::residentBytes("VmHWM") - before;
-        QVERIFY2(grown < 200ll * 1024 * 1024,
-                 qPrintable(QStringLiteral("peak grew by %1 MB").arg(grown >> 20)));
+        QVERIFY2(grown < peakMegabytes * 1024ll * 1024,
+                 qPrintable(QStringLiteral("peak grew by %1 KB").arg(grown >> 10)));
         QVERIFY(!loaded);
         QVERIFY2(error.contains(reason), qPrintable(error));
     }
@@ -566,6 +575,55 @@ private slots:
             QCOMPARE(render::huValueAt(im, 4, 5), double((f * 6 + 5) * 5 + 4 + 1));
         }
         QCOMPARE(render::huFrameParseCount() - before, 1LL); // decompressed once for all frames
+    }
+
+    // A file replaced or touched after its header was read and before its pixels were: the frame is
+    // one file's (or refused), never one file's rescale on the other's samples nor samples read at the
+    // other's offsets. A touch alone costs a second read, not a refusal.
+    void fileChangedBetweenHeaderAndPixels_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("another of the same layout renamed over it") << "same layout";
+        QTest::newRow("another with a longer header renamed over it") << "longer header";
+        QTest::newRow("touched, its bytes unchanged") << "touched";
+    }
+    void fileChangedBetweenHeaderAndPixels()
+    {
+        QFETCH(QString, change);
+        // Over a megabyte: the pixels of such a file are read after its header, not with it.
+        SeriesLayout first = smallLayout();
+        first.slices = 1;
+        first.rows = 1024;
+        first.columns = 600;
+        first.value = [](int, int, int) { return 100; };
+        SeriesLayout second = first;
+        second.value = [](int, int, int) { return 300; };
+        second.rescaleIntercept = -100.0;
+        if (change == QLatin1String("longer header")) {
+            second.customize = [](DcmDataset& ds, int) {
+                ds.putAndInsertString(DCM_ImageComments, QByteArray(3002, 'x').constData());
+            };
+        }
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
+        const QString file = fixtures::writeSlice(path(QStringLiteral("read_%1.dcm").arg(tag)), first, 0);
+        const QString other = fixtures::writeSlice(path(QStringLiteral("over_%1.dcm").arg(tag)), second, 0);
+        render::clearHuFrameCache();
+        const bool touch = change == QLatin1String("touched");
+        fixtures::ChangeBeforeValues changeOnce(file, [&] {
+            QVERIFY(touch ? fixtures::touchLater(file) : fixtures::renameOver(other, file));
+        });
+        render::HuImage im;
+        QString error;
+        const bool loaded = render::loadHuFrame(im, file, 0, &error);
+        QVERIFY(changeOnce.happened());
+        if (!loaded) {
+            QVERIFY2(!touch && error.contains(QStringLiteral("изменился")), qPrintable(error));
+            return;
+        }
+        const double value = im.pixels.front();
+        QVERIFY2(value == 100.0 || (value == 200.0 && !touch), qPrintable(QString::number(value)));
+        const auto others = std::count_if(im.pixels.begin(), im.pixels.end(), [&](double v) { return v != value; });
+        QCOMPARE(others, 0);
     }
 
     void cacheFollowsPathSizeAndTime()

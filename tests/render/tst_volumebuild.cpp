@@ -3,9 +3,12 @@
 #include "render/SliceSources.h"
 #include "render/Volume.h"
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "support/TextNumbers.h"
 #include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/DicomTagList.h"
 
 #include <atomic>
 #include <QtTest>
@@ -372,6 +375,53 @@ private slots:
         list[4].filePath = files[4];
         QVERIFY(render::buildVolume(list, &message, 0, &stop).isEmpty());
         QVERIFY(render::loadVolumeSlices(list, &message, &stop).isEmpty());
+    }
+
+    // The tag editor saves a file by renaming the edited copy over it while a volume is built of it on
+    // another thread: the header grows, the pixels move on. Each plane is one version's pixels (here
+    // the same in both) or is refused, never pixels read at the other version's offsets.
+    void tagSaveWhileBuilding_data()
+    {
+        QTest::addColumn<int>("slice");
+        QTest::newRow("the slice the volume is sized by") << 0;
+        QTest::newRow("a slice read beside others") << 2;
+    }
+    void tagSaveWhileBuilding()
+    {
+        QFETCH(int, slice);
+        // Over a megabyte a slice: its pixels are read after its header, not with it.
+        SeriesLayout s = baseLayout(fixtures::Plane::Axial);
+        s.rows = 1024;
+        s.columns = 600;
+        s.slices = 4;
+        s.value = [](int x, int y, int z) { return (x + 3 * y + 1000 * z) % 4000; };
+        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        QList<render::SliceSource> list;
+        for (int k = 0; k < s.slices; ++k)
+            list << sourceFor(s, files[k], k, 0);
+        bool saved = false;
+        fixtures::ChangeBeforeValues save(files[slice], [&] {
+            dicom::TagEntry name;
+            name.group = 0x0010;
+            name.element = 0x0010;
+            name.value = QStringLiteral("Corrected^Name^With^More^Words");
+            saved = dicom::writeTagValues(files[slice], {name});
+        });
+        render::ScopedWorkerThreadCount threads(2);
+        QString message;
+        const render::Volume v = render::buildVolume(list, &message, 0);
+        QVERIFY(save.happened() && saved);
+        QCOMPARE(dicom::readFileSummary(files[slice])->patientName, QStringLiteral("Corrected^Name^With^More^Words"));
+        QCOMPARE(v.nz, s.slices);
+        for (int z = 0; z < v.nz; ++z) {
+            int wrong = 0;
+            for (int y = 0; y < v.ny; ++y)
+                for (int x = 0; x < v.nx; ++x)
+                    wrong += v.voxels[v.index(x, y, z)] != float(s.value(x, y, z) + s.rescaleIntercept);
+            // A plane refused is left empty and counted.
+            const bool refused = z == slice && message.contains(QStringLiteral("Пропущено"));
+            QVERIFY2(wrong == 0 || refused, qPrintable(QStringLiteral("plane %1: %2 voxels wrong").arg(z).arg(wrong)));
+        }
     }
 
     // Series that an evenly spaced volume on the patient's axes cannot hold exactly: the volume is built

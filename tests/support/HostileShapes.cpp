@@ -373,6 +373,30 @@ QString writeLongMetaElement(const QString& path, quint32 bytes)
     return path;
 }
 
+QString writeLengthPastEnd(const QString& path, LengthPastEnd where)
+{
+    const quint32 claimed = 0xC0000000u;
+    QByteArray bytes;
+    if (where == LengthPastEnd::BareMetaHeader) {
+        bytes = element(explicitShortHeader(0x0002, 0x0000, "UL", 4), le32(54)) +
+                explicitLongHeader(0x0002, 0x0001, "OB", claimed);
+        bytes += QByteArray(66 - bytes.size(), '\0');
+    } else {
+        const ImageParts image = imageParts(path, EXS_LittleEndianExplicit, true);
+        if (where == LengthPastEnd::MetaHeaderOfImage) {
+            const QByteArray syntax("1.2.840.10008.1.2.1", 20);
+            bytes = QByteArray(128, '\0') + "DICM" +
+                    metaHeader(element(explicitShortHeader(0x0002, 0x0010, "UI", quint16(syntax.size())), syntax) +
+                               explicitLongHeader(0x0002, 0x0102, "OB", claimed)) +
+                    image.dataset;
+        } else {
+            bytes = image.meta + image.dataset + explicitLongHeader(0x7FE1, 0x1010, "OB", claimed) + QByteArray(16, 'x');
+        }
+    }
+    writeBytes(path, bytes);
+    return path;
+}
+
 QString writeHostileShapeOverGigabyte(const QString& path, HostileShape shape)
 {
     // DCMTK's deflated file of a gigabyte of zero pixels, its meta header replaced.

@@ -57,6 +57,12 @@ QByteArray elementsInPrivateSequenceAnswer(int count);
 // An image whose meta header holds one element (Private Information) of `bytes` bytes.
 QString writeLongMetaElement(const QString& path, quint32 bytes);
 
+// Small files one of whose lengths claims 3 GB: a meta header of 66 bytes without preamble (its
+// version), the meta header of an image (a private element), or the image's data set (an element
+// after its pixels).
+enum class LengthPastEnd { BareMetaHeader, MetaHeaderOfImage, DatasetOfImage };
+QString writeLengthPastEnd(const QString& path, LengthPastEnd where);
+
 // About a megabyte of file that inflates to a gigabyte of zero pixel data, for DeflateInMetaSequence
 // and DeflatedWithoutPreamble.
 QString writeHostileShapeOverGigabyte(const QString& path, HostileShape shape);

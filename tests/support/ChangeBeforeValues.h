@@ -1,0 +1,67 @@
+#pragma once
+// Changes a file at the moment a reader has read and checked its header and not yet read the values
+// it left in the file, its pixels among them (the readers' test hook): another file renamed over it,
+// as rsync and the tag editor save, or its times moved with its bytes as they were.
+
+#include "dicom/DicomFileLoading.h"
+
+#include <QFile>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace fixtures {
+
+// `change` runs once, on the thread of the first read of `path` that reaches that moment; the hook
+// stays until this object goes, so that reads on other threads meanwhile find it in place.
+class ChangeBeforeValues
+{
+public:
+    ChangeBeforeValues(const QString& path, std::function<void()> change)
+        : m_path(path), m_change(std::move(change))
+    {
+        dicom::testing::setBeforeValuesHook(&ChangeBeforeValues::reached, this);
+    }
+    ~ChangeBeforeValues() { dicom::testing::setBeforeValuesHook(nullptr, nullptr); }
+    ChangeBeforeValues(const ChangeBeforeValues&) = delete;
+    ChangeBeforeValues& operator=(const ChangeBeforeValues&) = delete;
+
+    bool happened() const { return m_done.load(); }
+
+private:
+    static void reached(const QString& path, void* self)
+    {
+        auto* change = static_cast<ChangeBeforeValues*>(self);
+        if (path == change->m_path && !change->m_done.exchange(true))
+            change->m_change();
+    }
+
+    QString m_path;
+    std::function<void()> m_change;
+    std::atomic_bool m_done{false};
+};
+
+inline bool renameOver(const QString& from, const QString& to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+// Sets the file's times ten seconds on, as a touch does, its bytes unchanged: whatever the clock's
+// grain, the file's identity moves.
+inline bool touchLater(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    timespec times[2] = {info.st_atim, info.st_mtim};
+    times[0].tv_sec += 10;
+    times[1].tv_sec += 10;
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+} // namespace fixtures
