@@ -441,9 +441,10 @@ bool storedStatus(Uint16 status)
 }
 
 // The SOP Class UID of a file, read into `file` without its large elements; empty when it cannot be read.
-QString sopClassOf(const QString& path, DcmFileFormat& file)
+QString sopClassOf(const QString& path, DcmFileFormat& file, dicom::ValueLoading loading = dicom::ValueLoading::Lazy)
 {
-    if (dicom::loadDicomFile(file, path, dicom::ValueLoading::Lazy).bad())
+    dicom::FileOpening opening; // what a read of the values left in the file would be checked against
+    if (dicom::loadDicomFile(file, path, loading, nullptr, nullptr, &opening).bad())
         return {};
     // Sending may decode the pixels for the negotiated syntax; data DCMTK's JPEG decoder would never
     // return from is not sent at all.
@@ -831,9 +832,10 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
         bool ok = false;
         if (!associationLost(last)) {
             // Read again (the file may have changed meanwhile), and sent as read and checked here, not
-            // read a third time by DCMTK.
+            // read a third time by DCMTK: whole, since a value left in the file would be read during the
+            // send, and a file replaced by then would go out without its pixels yet count as sent.
             DcmFileFormat file;
-            const QString sopClass = sopClassOf(path, file);
+            const QString sopClass = sopClassOf(path, file, dicom::ValueLoading::Whole);
             const T_ASC_PresentationContextID pcid =
                 sopClass.isEmpty() ? T_ASC_PresentationContextID(0) : scu.findPresentationContextID(utf8(sopClass), "");
             if (pcid != 0) {

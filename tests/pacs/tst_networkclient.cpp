@@ -3,6 +3,7 @@
 
 #include "support/PacsTestPeers.h"
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "pacs/NetworkTuning.h"
@@ -436,6 +437,37 @@ private slots:
             QVERIFY(ff.getDataset()->tagExists(DCM_PixelData));
         }
         QCOMPARE(uids.size(), 4);
+    }
+
+    // A file renamed over the one being sent after its header was read: what goes out is one whole
+    // file, never the first one's header with a missing or foreign Pixel Data.
+    void sendWhileTheFileIsReplaced()
+    {
+        peers::StoreReceiver receiver;
+        QVERIFY(receiver.start(QStringLiteral("STORE")));
+        fixtures::SeriesLayout layout;
+        layout.rows = layout.columns = 1024; // a file too large to be read into memory at once
+        layout.slices = 1;
+        const auto written = [&](const char* name, int value) {
+            layout.value = [value](int, int, int) { return value; };
+            layout.studyUid.clear();
+            layout.seriesUid.clear();
+            return fixtures::writeSeries(m_files.filePath(QLatin1String(name)), layout).value(0);
+        };
+        const QString sent = written("replaced", 100), other = written("replacing", 200);
+        fixtures::ChangeBeforeValues change(sent, [&] { QVERIFY(fixtures::renameOver(other, sent)); });
+        QString error;
+        QVERIFY(sendFiles(serverAt(receiver.port(), QStringLiteral("STORE")), localConfig(), {sent}, &error, {}));
+        QVERIFY(change.happened());
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 1, 30000);
+        DcmFileFormat ff;
+        QVERIFY(ff.loadFile(QFile::encodeName(receiver.files().first()).constData()).good());
+        const Uint16* words = nullptr;
+        unsigned long count = 0;
+        QVERIFY(ff.getDataset()->findAndGetUint16Array(DCM_PixelData, words, &count).good());
+        QCOMPARE(int(count), 1024 * 1024);
+        QCOMPARE(QSet<Uint16>(words, words + count), QSet<Uint16>{Uint16(words[0])});
+        QVERIFY(words[0] == 100 || words[0] == 200);
     }
 
     void sendFailures()
