@@ -941,12 +941,5 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    fixtures::enterOwnMountNamespace();
-    QApplication app(argc, argv);
-    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
-    TestPortableExport test;
-    return QTest::qExec(&test, argc, argv);
-}
+KALVENOR_TEST_MAIN_WITH_OWN_MOUNTS(TestPortableExport)
 #include "tst_portableexport.moc"

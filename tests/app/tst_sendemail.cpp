@@ -342,12 +342,5 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    fixtures::enterOwnMountNamespace();
-    QApplication app(argc, argv);
-    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
-    TestSendEmail test;
-    return QTest::qExec(&test, argc, argv);
-}
+KALVENOR_TEST_MAIN_WITH_OWN_MOUNTS(TestSendEmail)
 #include "tst_sendemail.moc"

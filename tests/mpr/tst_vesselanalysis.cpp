@@ -289,12 +289,5 @@ void TestVesselAnalysis::panelStatisticsAndWindowDrag()
     QVERIFY(panel.cells()[10].view->pixmapItem()->pixmap().isNull());
 }
 
-int main(int argc, char** argv)
-{
-    fixtures::enterOwnMountNamespace();
-    QApplication app(argc, argv);
-    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN has it
-    TestVesselAnalysis test;
-    return QTest::qExec(&test, argc, argv);
-}
+KALVENOR_TEST_MAIN_WITH_OWN_MOUNTS(TestVesselAnalysis)
 #include "tst_vesselanalysis.moc"

@@ -4,7 +4,7 @@
 // whatever its end. Needs root (as `make test` runs here and in CI); elsewhere the cases that need it
 // are skipped with the reason.
 //
-//     int main(...) { fixtures::enterOwnMountNamespace(); QApplication app(...); ... }   // first thing
+//     KALVENOR_TEST_MAIN_WITH_OWN_MOUNTS(TestClass)   // in place of QTEST_MAIN: the namespace comes first
 //     fixtures::SmallFileSystem disk(folder, 4 << 20);
 //     if (!disk.isMounted()) QSKIP(qPrintable(disk.why()));
 //     QVERIFY(disk.fillLeaving(64 * 1024));
@@ -139,3 +139,15 @@ private:
 };
 
 } // namespace fixtures
+
+// QTEST_MAIN for a widget test that mounts small file systems: the mount namespace is entered before
+// the application object starts any thread.
+#define KALVENOR_TEST_MAIN_WITH_OWN_MOUNTS(TestObject)                                                       \
+    int main(int argc, char** argv)                                                                        \
+    {                                                                                                      \
+        fixtures::enterOwnMountNamespace();                                                                \
+        QApplication app(argc, argv);                                                                      \
+        app.setAttribute(Qt::AA_Use96Dpi, true); /* as QTEST_MAIN has it */                                \
+        TestObject test;                                                                                   \
+        return QTest::qExec(&test, argc, argv);                                                            \
+    }
