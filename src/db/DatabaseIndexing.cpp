@@ -2,7 +2,7 @@
 #include "db/DatabaseSql.h"
 
 #include "dicom/DicomFileSummary.h"
-#include "platform/FileVersion.h"
+#include "dicom/FileIdentity.h"
 
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -473,7 +473,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     if (s.readFrom.path == s.filePath)
         version = s.readFrom.version.text();
     else if (ownCopy.toInt() == 1)
-        version = platform::FileVersion::of(s.filePath).text();
+        version = dicom::fileIdentity(s.filePath).text();
 
     // Rows of another object that name this file name an object it no longer holds (another disc's
     // files copied over a folder's, which is imported again): they go, and so do a series, study and

@@ -2,7 +2,7 @@
 
 #include "dicom/DicomDateTime.h"
 #include "dicom/DicomFileSummary.h"
-#include "platform/FileVersion.h"
+#include "dicom/FileIdentity.h"
 
 #include <QtConcurrent/QtConcurrentMap>
 
@@ -40,9 +40,9 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
     QStringList versions(files.size());
     for (qsizetype i = 0; i < files.size(); ++i) {
         const ListedFile& file = files.at(i);
-        const platform::FileVersion now = platform::FileVersion::of(file.path);
+        const dicom::FileIdentity now = dicom::fileIdentity(file.path);
         // Not there, or no plain file (a pipe, a folder): whoever opens it finds that out as before.
-        if (!now.known || !now.regular)
+        if (!now.exists() || !now.regular)
             continue;
         versions[i] = now.text();
         if (!file.version.isEmpty() && versions.at(i) == file.version)

@@ -11,7 +11,7 @@
 namespace db {
 
 // A file as index rows name it: where it is looked for now, the object it held and the version of it
-// (platform::FileVersion) that was read when the rows were written or last found to hold it.
+// (dicom::FileIdentity) that was read when the rows were written or last found to hold it.
 struct ListedFile
 {
     QString path;

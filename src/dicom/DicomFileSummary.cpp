@@ -592,7 +592,7 @@ std::optional<DicomFileSummary> readFileSummary(const QString& path)
             return std::nullopt;
         // Looked at before the read: a file replaced while or after it is read is then another version
         // than the one its summary names.
-        const platform::FileVersion version = platform::FileVersion::of(path);
+        const FileIdentity version = fileIdentity(path);
         // Values longer than 4096 bytes stay on disk where the file is large: the summary never needs
         // pixel data or other bulk values.
         DcmFileFormat file;

@@ -6,7 +6,7 @@
 #include <QString>
 
 #include "dicom/DicomText.h"
-#include "platform/FileVersion.h"
+#include "dicom/FileIdentity.h"
 
 #include <array>
 #include <optional>
@@ -94,7 +94,7 @@ struct DicomFileSummary
     struct ReadFrom
     {
         QString path;
-        platform::FileVersion version;
+        FileIdentity version;
         bool operator==(const ReadFrom&) const { return true; }
     };
     ReadFrom readFrom;

@@ -17,10 +17,18 @@ FileIdentity identityOf(const struct stat& info)
     identity.inode = quint64(info.st_ino);
     identity.device = quint64(info.st_dev);
     identity.statusChangedNs = qint64(info.st_ctim.tv_sec) * 1000000000ll + qint64(info.st_ctim.tv_nsec);
+    identity.regular = S_ISREG(info.st_mode);
     return identity;
 }
 
 } // namespace
+
+QString FileIdentity::text() const
+{
+    if (!exists())
+        return {};
+    return QStringLiteral("%1:%2:%3:%4:%5").arg(device).arg(inode).arg(size).arg(modifiedNs).arg(statusChangedNs);
+}
 
 FileIdentity fileIdentity(const QString& path)
 {

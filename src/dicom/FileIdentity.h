@@ -8,7 +8,9 @@ namespace dicom {
 // modification time alone miss a same-size rewrite within one file-system clock tick; our writers
 // replace files by renaming a new one over them, which always changes the inode. The time of the
 // last change of the file's status also moves when the file loses its name (another renamed over
-// it) or is touched.
+// it) or is touched, and when a copy keeps size and modification time (cp -p): no program sets it
+// back. A file system that numbers its files anew (a stick plugged in again) gives another identity
+// to the same bytes, which costs a reader a read, never a wrong answer.
 struct FileIdentity
 {
     qint64 size = -1;
@@ -16,8 +18,11 @@ struct FileIdentity
     quint64 inode = 0;
     quint64 device = 0;
     qint64 statusChangedNs = 0;
+    bool regular = false; // a plain file, not a pipe, device or folder
 
     bool exists() const { return size >= 0; }
+    // As it is kept beside a file's index row; empty for a missing file.
+    QString text() const;
     bool operator==(const FileIdentity&) const = default;
 };
 
