@@ -119,6 +119,9 @@ public:
     QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const;
     QList<SeriesRecord> seriesForStudy(const QString& studyInstanceUid) const;              // by series number
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid) const;       // by instance number
+    // The rows of these objects (every frame of each) that the series holds, as instancesForSeries gives
+    // them: what a viewer of a growing series lacks, read at the cost of these objects, not the series.
+    QList<InstanceRecord> instancesOfObjects(const QString& seriesInstanceUid, const QStringList& sopInstanceUids) const;
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     // The distinct files of the study, with what their rows record of who wrote them.
     QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;
@@ -257,6 +260,8 @@ private:
     bool requireOpen();
     void closeConnection();
     QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
+    // A row of kInstanceColumns, its path placed.
+    InstanceRecord instanceRecord(const QSqlQuery& q) const;
 
     QSqlDatabase m_db;
     QString m_connectionName;

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace db {
 
 using namespace sql;
@@ -21,6 +23,15 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
         return std::nullopt;
     return InstancePlace{q.value(0).toString(), q.value(1).toString()};
 }
+
+// What an InstanceRecord is read from, in the order instanceRecord reads it.
+const char* const kInstanceColumns =
+    "file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, "
+    "repetition_time, echo_time, image_position_x, image_position_y, image_position_z, orientation_row_x, "
+    "orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, orientation_col_z, "
+    "has_spatial_info, frame_index, acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, "
+    "trigger_time_ms, cardiac_number_of_images, own_copy";
+constexpr int kInstanceColumnCount = 25;
 
 } // namespace
 
@@ -116,42 +127,77 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         return out;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral(
-            "SELECT file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, "
-            "slice_location, repetition_time, echo_time, image_position_x, image_position_y, image_position_z, "
-            "orientation_row_x, orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, "
-            "orientation_col_z, has_spatial_info, frame_index, acquisition_time_seconds, "
-            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, own_copy "
-            "FROM instances WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")))
+    if (!q.prepare(QStringLiteral("SELECT %1 FROM instances WHERE series_instance_uid = :uid "
+                                  "ORDER BY instance_number ASC;")
+                       .arg(QLatin1String(kInstanceColumns))))
         return out;
     q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
     if (!q.exec())
         return out;
-    while (q.next()) {
-        InstanceRecord r;
-        r.filePath = placedPath(textOf(q.value(0)), q.value(24));
-        r.instanceNumber = q.value(1).toLongLong();
-        r.pixelSpacingX = realOf(q.value(2));
-        r.pixelSpacingY = realOf(q.value(3));
-        r.sliceThickness = realOf(q.value(4));
-        r.sliceLocation = realOf(q.value(5));
-        r.repetitionTime = realOf(q.value(6));
-        r.echoTime = realOf(q.value(7));
-        for (int k = 0; k < 3; ++k) {
-            r.imagePosition[k] = realOf(q.value(8 + k));
-            r.orientationRow[k] = realOf(q.value(11 + k));
-            r.orientationCol[k] = realOf(q.value(14 + k));
-        }
-        r.hasSpatialInfo = q.value(17).toLongLong() != 0;
-        r.frameIndex = q.value(18).toInt();
-        r.acquisitionTimeSeconds = realOf(q.value(19), -1.0);
-        r.temporalPositionIndex = q.value(20).toInt();
-        r.frameOfReferenceUid = textOf(q.value(21));
-        r.triggerTimeMs = realOf(q.value(22), -1.0);
-        r.cardiacNumberOfImages = q.value(23).toInt();
-        out.append(r);
-    }
+    while (q.next())
+        out.append(instanceRecord(q));
     return out;
+}
+
+QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstanceUid,
+                                                   const QStringList& sopInstanceUids) const
+{
+    QList<InstanceRecord> out;
+    if (!m_db.isOpen() || sopInstanceUids.isEmpty())
+        return out;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // A frame's row is keyed "<SOP UID>#f<frame>": one range of the key's own index holds the object's
+    // rows, however large its series. The series is only checked ("+"): SQLite would otherwise walk the
+    // whole series by its index, which it takes for the narrower one.
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid FROM instances WHERE sop_instance_uid >= :first "
+                                  "AND sop_instance_uid < :past AND +series_instance_uid = :series;")
+                       .arg(QLatin1String(kInstanceColumns))))
+        return out;
+    for (const QString& uid : sopInstanceUids) {
+        q.bindValue(QStringLiteral(":first"), uid);
+        q.bindValue(QStringLiteral(":past"), uid + QStringLiteral("#g"));
+        q.bindValue(QStringLiteral(":series"), seriesInstanceUid);
+        if (!q.exec())
+            return {};
+        const QString frameKey = uid + QStringLiteral("#f");
+        while (q.next()) {
+            // The range also holds keys that only begin with this UID and a character before "#".
+            const QString key = textOf(q.value(kInstanceColumnCount));
+            if (key == uid || key.startsWith(frameKey))
+                out.append(instanceRecord(q));
+        }
+    }
+    std::stable_sort(out.begin(), out.end(), [](const InstanceRecord& a, const InstanceRecord& b) {
+        return a.instanceNumber < b.instanceNumber;
+    });
+    return out;
+}
+
+InstanceRecord Database::instanceRecord(const QSqlQuery& q) const
+{
+    InstanceRecord r;
+    r.filePath = placedPath(textOf(q.value(0)), q.value(24));
+    r.instanceNumber = q.value(1).toLongLong();
+    r.pixelSpacingX = realOf(q.value(2));
+    r.pixelSpacingY = realOf(q.value(3));
+    r.sliceThickness = realOf(q.value(4));
+    r.sliceLocation = realOf(q.value(5));
+    r.repetitionTime = realOf(q.value(6));
+    r.echoTime = realOf(q.value(7));
+    for (int k = 0; k < 3; ++k) {
+        r.imagePosition[k] = realOf(q.value(8 + k));
+        r.orientationRow[k] = realOf(q.value(11 + k));
+        r.orientationCol[k] = realOf(q.value(14 + k));
+    }
+    r.hasSpatialInfo = q.value(17).toLongLong() != 0;
+    r.frameIndex = q.value(18).toInt();
+    r.acquisitionTimeSeconds = realOf(q.value(19), -1.0);
+    r.temporalPositionIndex = q.value(20).toInt();
+    r.frameOfReferenceUid = textOf(q.value(21));
+    r.triggerTimeMs = realOf(q.value(22), -1.0);
+    r.cardiacNumberOfImages = q.value(23).toInt();
+    return r;
 }
 
 QStringList Database::studyFilePaths(const QString& studyInstanceUid) const

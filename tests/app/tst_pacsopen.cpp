@@ -24,6 +24,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -37,6 +38,8 @@ using namespace pacs;
 namespace {
 
 constexpr const char* kOurAe = "KALVOPEN";
+// The large study: two series of this many objects each.
+constexpr int kManyPerSeries = 150;
 
 QByteArray postRequest(const QByteArray& body)
 {
@@ -127,7 +130,7 @@ private:
     std::unique_ptr<kalvenor::LocalApiServer> m_server;
     quint16 m_serverPort = 0;
     PacsOpenCoordinator* m_coordinator = nullptr;
-    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next;
+    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next, m_many;
 
 private slots:
     void initTestCase()
@@ -144,6 +147,13 @@ private slots:
             second.slices = 4;
             QVERIFY(!m_archive.add(second).isEmpty());
         }
+        m_many.slices = kManyPerSeries;
+        m_many.rows = m_many.columns = 16;
+        QVERIFY(!m_archive.add(m_many).isEmpty());
+        fixtures::SeriesLayout manyMore = m_many;
+        manyMore.seriesUid.clear();
+        manyMore.seriesNumber = QStringLiteral("2");
+        QVERIFY(!m_archive.add(manyMore).isEmpty());
         QVERIFY(m_archive.start());
 
         PacsConfig config;
@@ -172,30 +182,68 @@ private slots:
     void postOpensGrowingViewer_data()
     {
         QTest::addColumn<bool>("byMove");
-        QTest::newRow("C-GET") << false;
-        QTest::newRow("C-MOVE") << true;
+        // The window serves nothing until every object has arrived, which then comes all at once.
+        QTest::addColumn<bool>("held");
+        QTest::newRow("C-GET") << false << false;
+        QTest::newRow("C-MOVE") << true << false;
+        QTest::newRow("C-GET, 300 objects while the window is held") << false << true;
     }
 
     void postOpensGrowingViewer()
     {
         QFETCH(bool, byMove);
-        const fixtures::SeriesLayout& layout = byMove ? m_byMove : m_byGet;
+        QFETCH(bool, held);
+        const fixtures::SeriesLayout& layout = held ? m_many : byMove ? m_byMove : m_byGet;
+        const int objects = held ? 2 * kManyPerSeries : 7;
+        // What the viewer is handed, counted on its way.
+        int refreshes = 0;
+        int handed = 0;
+        const ViewerHooks real = viewerHooks();
+        ViewerHooks counting = real;
+        counting.refreshSeries = [&refreshes, &handed, real](ViewerWindow* viewer, const QString& series,
+                                                             const QList<db::InstanceRecord>& rows) {
+            ++refreshes;
+            handed += int(rows.size());
+            real.refreshSeries(viewer, series, rows);
+        };
+        setViewerHooks(counting);
+        const auto restoreHooks = qScopeGuard([real] { setViewerHooks(real); });
         QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
         QList<QPointer<ViewerWindow>> viewers;
         connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(layout.studyUid);
+        if (held) {
+            // Right after the coordinator has started the retrieve (queued calls run in the order they
+            // were connected). A C-GET is received on threads of its own: nothing of this thread runs
+            // until the last object is on disk.
+            connect(
+                m_server.get(), &kalvenor::LocalApiServer::openStudyRequested, this,
+                [&] {
+                    QVERIFY(m_coordinator->isRunning());
+                    const QDeadlineTimer patience(120000);
+                    while (QDir(folder).entryList(QDir::Files).size() < objects && !patience.hasExpired())
+                        QThread::msleep(20);
+                },
+                Qt::QueuedConnection);
+        }
+        const auto release = qScopeGuard([&] { disconnect(m_server.get(), nullptr, this, nullptr); });
         fixtures::ModalAnswer answer(QMessageBox::No); // no question is expected
         QCOMPARE(post(m_serverPort, requestBody(layout.studyUid, byMove ? QStringLiteral("LOCALHOST") : QStringLiteral("127.0.0.1"),
                                                 m_archive.port(), QStringLiteral("kalvqr"))),
                  202);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
         disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
         QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
-        QCOMPARE(finished.first().at(2).toInt(), 7);
+        QCOMPARE(finished.first().at(2).toInt(), objects);
         QCOMPARE(answer.count(), 0);
 
-        const QString folder = QDir(pacsDownloadsRoot()).filePath(layout.studyUid);
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 7);
-        QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), 7);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), objects);
+        QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), objects);
+        // Every object after the one the viewer opened on is read from the index once, alone, not
+        // with its series; a study that came all at once is handed over in a few batches.
+        QCOMPARE(handed, objects - 1);
+        if (held)
+            QVERIFY2(refreshes * 10 <= objects, qPrintable(QString::number(refreshes)));
         // The study list shows the new study.
         bool listed = false;
         for (int row = 0; row < m_list->studyTable()->rowCount(); ++row)
@@ -212,6 +260,13 @@ private slots:
         QVERIFY(!shown.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(viewer->panelSliceList(viewer->activePanelIndex()).size(),
                      m_list->database()->instancesForSeries(shown).size(), 30000);
+        // In the series' order, each slice once.
+        QStringList inPanel, inIndex;
+        for (const db::InstanceRecord& row : viewer->panelSliceList(viewer->activePanelIndex()))
+            inPanel << row.filePath;
+        for (const db::InstanceRecord& row : m_list->database()->instancesForSeries(shown))
+            inIndex << row.filePath;
+        QCOMPARE(inPanel, inIndex);
         QTRY_VERIFY_WITH_TIMEOUT(!viewer->isSeriesPanelRefreshPending(), 30000);
         viewer->close();
         QTRY_VERIFY_WITH_TIMEOUT(viewers.first().isNull(), 30000);
