@@ -284,6 +284,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);
     connect(session, &PacsRetrieveSession::waitingForPort, this, &PacsOpenCoordinator::waitingForPort);
+    connect(session, &PacsRetrieveSession::portWaitEnded, this, &PacsOpenCoordinator::portWaitEnded);
     session->start();
 }
 

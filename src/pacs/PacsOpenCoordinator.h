@@ -95,8 +95,10 @@ signals:
     // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
     void viewerOpened(ViewerWindow* viewer);
-    // The retrieve waits for its port (see PacsRetrieveSession::waitingForPort).
+    // The retrieve waits for its port (see PacsRetrieveSession::waitingForPort), and no longer does:
+    // the port is open, or the retrieve has ended (finished follows).
     void waitingForPort(const QString& message);
+    void portWaitEnded();
     void requestRefused(const QString& message);
     void consentNeeded(const pacs::PacsOpenRequest& request, const QString& question);
 

@@ -5,6 +5,7 @@
 #include "support/PacsTestPeers.h"
 
 #include "support/DicomFixtures.h"
+#include "support/LoopbackPort.h"
 #include "support/TestBench.h"
 #include "support/ModalAnswer.h"
 #include "app/ExternalRequestNotices.h"
@@ -26,6 +27,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -38,6 +40,9 @@ using namespace pacs;
 namespace {
 
 constexpr const char* kOurAe = "KALVOPEN";
+// Receives the C-MOVEs of the port wait on a port of its own: the sockets other rows' connections
+// leave waiting out their time on the shared one would keep a connection from being made from it.
+constexpr const char* kWaitingAe = "KALVWAIT";
 // The large study: two series of this many objects each.
 constexpr int kManyPerSeries = 150;
 
@@ -130,7 +135,8 @@ private:
     std::unique_ptr<kalvenor::LocalApiServer> m_server;
     quint16 m_serverPort = 0;
     PacsOpenCoordinator* m_coordinator = nullptr;
-    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next, m_many;
+    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next, m_many, m_waited;
+    quint16 m_waitPort = 0;
 
 private slots:
     void initTestCase()
@@ -154,6 +160,10 @@ private slots:
         manyMore.seriesUid.clear();
         manyMore.seriesNumber = QStringLiteral("2");
         QVERIFY(!m_archive.add(manyMore).isEmpty());
+        m_waited.slices = 3;
+        QVERIFY(!m_archive.add(m_waited).isEmpty());
+        m_waitPort = fixtures::freeLoopbackPort();
+        m_archive.addMoveDestination(QString::fromLatin1(kWaitingAe), m_waitPort);
         QVERIFY(m_archive.start());
 
         PacsConfig config;
@@ -270,6 +280,54 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!viewer->isSeriesPanelRefreshPending(), 30000);
         viewer->close();
         QTRY_VERIFY_WITH_TIMEOUT(viewers.first().isNull(), 30000);
+    }
+
+    // A C-MOVE whose port only closed connections still hold: the page is told, as information and in
+    // Russian, that the download waits for the port and goes on by itself; the notice goes when the
+    // port opens, and the study comes whole with nothing else to read.
+    void portWaitIsANotice()
+    {
+        const PacsConfig saved = loadPacsConfig();
+        PacsConfig config = saved;
+        config.localPort = m_waitPort;
+        config.localAeTitle = QString::fromLatin1(kWaitingAe);
+        savePacsConfig(config);
+        const auto restoreConfig = qScopeGuard([saved] { savePacsConfig(saved); });
+        fixtures::ConnectionFromPort connection(m_waitPort);
+        QVERIFY(connection.holds());
+        const auto* notices = m_coordinator->findChild<ExternalRequestNotices*>();
+        QVERIFY(notices);
+        QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
+        QList<QPointer<ViewerWindow>> viewers;
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        const auto forget = qScopeGuard([&] {
+            disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
+            for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
+                if (viewer)
+                    viewer->close();
+        });
+        QCOMPARE(post(m_serverPort, requestBody(m_waited.studyUid, QStringLiteral("localhost"), m_archive.port(),
+                                                QStringLiteral("KALVQR"))),
+                 202);
+        QTRY_VERIFY_WITH_TIMEOUT(notices->notice() && notices->notice()->isVisible(), 30000);
+        const QString told = notices->notice()->text();
+        QVERIFY2(told.contains(QString::number(m_waitPort)) && told.contains(QStringLiteral("ждёт"))
+                     && told.contains(QStringLiteral("продолжится")),
+                 qPrintable(told));
+        QVERIFY2(!told.contains(QStringLiteral("Не удалось")) && !told.contains(QRegularExpression(QStringLiteral("[A-Za-z]"))),
+                 qPrintable(told));
+        QCOMPARE(notices->notice()->icon(), QMessageBox::Information);
+        QVERIFY(!notices->notice()->isModal());
+        QVERIFY(!notices->busy()); // no warning in the line of boxes
+        QVERIFY(finished.isEmpty());
+
+        connection.release();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QCOMPARE(instancesOf(*m_list->database(), m_waited.studyUid), 3);
+        QTRY_VERIFY_WITH_TIMEOUT(!notices->notice(), 30000);
+        QCOMPARE(viewers.size(), 1);
+        QVERIFY(visibleBoxes().isEmpty());
     }
 
     // Requests that come while a page's retrieve is held at its first object: another study is accepted
