@@ -299,7 +299,11 @@ private slots:
         QVERIFY(notices);
         QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
         QList<QPointer<ViewerWindow>> viewers;
-        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        bool noticeAtFirstImage = false; // the port opened before any object could come
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) {
+            viewers << v;
+            noticeAtFirstImage = notices->notice() && notices->notice()->isVisible();
+        });
         const auto forget = qScopeGuard([&] {
             disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
             for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
@@ -327,6 +331,7 @@ private slots:
         QCOMPARE(instancesOf(*m_list->database(), m_waited.studyUid), 3);
         QTRY_VERIFY_WITH_TIMEOUT(!notices->notice(), 30000);
         QCOMPARE(viewers.size(), 1);
+        QVERIFY(!noticeAtFirstImage);
         QVERIFY(visibleBoxes().isEmpty());
     }
 
