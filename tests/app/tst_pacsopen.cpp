@@ -284,9 +284,20 @@ private slots:
 
     // A C-MOVE whose port only closed connections still hold: the page is told, as information and in
     // Russian, that the download waits for the port and goes on by itself; the notice goes when the
-    // port opens, and the study comes whole with nothing else to read.
+    // port opens, and the study comes whole with nothing else to read; or, the retrieve cancelled
+    // meanwhile, the notice gives way to its outcome.
+    void portWaitIsANotice_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::newRow("cancelled while waiting") << true;
+        QTest::newRow("port freed") << false;
+    }
+
     void portWaitIsANotice()
     {
+        QFETCH(bool, cancelled);
+        // The listener of an earlier row, still trying the port, would take it as it is let go of.
+        QTRY_COMPARE_WITH_TIMEOUT(StorageListenerPool::runningThreads(), 0, 30000);
         const PacsConfig saved = loadPacsConfig();
         PacsConfig config = saved;
         config.localPort = m_waitPort;
@@ -325,6 +336,17 @@ private slots:
         QVERIFY(!notices->busy()); // no warning in the line of boxes
         QVERIFY(finished.isEmpty());
 
+        if (cancelled) {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            m_coordinator->cancel();
+            QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+            QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось скачать")),
+                     qPrintable(answer.texts().first()));
+            QCOMPARE(finished.size(), 1);
+            QVERIFY(!notices->notice() || !notices->notice()->isVisible());
+            QVERIFY(viewers.isEmpty());
+            return;
+        }
         connection.release();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
         QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
