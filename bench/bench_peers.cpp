@@ -13,18 +13,25 @@
 //
 // The send row sends that study by C-STORE as the study list does, beside storescu, to one storescp.
 //
+// The open row fetches a study of 1,000 images (--open-images) by C-GET as "download and open" does,
+// into the index and a viewer that opens on the first image and grows, beside the same retrieve into
+// the archive only; it also gives the GUI thread's longest stall on each side and the time from the
+// request to the first image on screen.
+//
 // The C-GET, C-FIND, retrieve and send rows also give the processor time (user + system, all threads)
 // of each side beside the wall time: of this process while ours runs, and of the tool's process. The
 // servers run in processes of their own and count on neither side.
 //
-//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve,send] [--threads N] [--images N]
-//               [--side N]
+//   bench_peers [--reps N] [--only slab,oblique,vrt,mip,cget,cfind,retrieve,send,open] [--threads N]
+//               [--images N] [--side N] [--open-images N]
 #include "BenchSupport.h"
 
 #include "support/PacsTestPeers.h"
 
+#include "app/PacsViewerHooks.h"
 #include "db/Database.h"
 #include "pacs/PacsNetworkClient.h"
+#include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/UnfinishedRetrieves.h"
@@ -32,13 +39,16 @@
 #include "render/ParallelFor.h"
 #include "render/VolumeCameraMath.h"
 #include "render/VolumeRenderer.h"
+#include "viewer/ViewerWindow.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <dcmtk/oflog/oflog.h>
 
@@ -526,6 +536,148 @@ void retrieveRows(int reps, int images, int side)
             [&] { return timedKeepingNone("movescu", movescuKeys); }, "s");
 }
 
+// The longest time the GUI thread went without serving its events while it lived: the gap between two
+// ticks of a timer that asks to run every few milliseconds, less that interval.
+class StallWatch
+{
+public:
+    StallWatch()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kTickMs);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed() / 1e6 - kTickMs);
+            m_sinceTick.start();
+        });
+        m_sinceTick.start();
+        m_timer.start();
+    }
+    double longestMs() const { return std::max(m_longest, m_sinceTick.nsecsElapsed() / 1e6 - kTickMs); }
+
+private:
+    static constexpr int kTickMs = 5;
+    QTimer m_timer;
+    QElapsedTimer m_sinceTick;
+    double m_longest = 0.0;
+};
+
+struct OpenRun
+{
+    double wallMs = -1.0;
+    double cpuMs = -1.0;
+    double stallMs = 0.0;
+    double firstImageMs = -1.0; // into the archive only: none
+};
+
+// One retrieve through the PACS open coordinator as the search dialog runs it, in the mode given; the
+// viewers it opened are closed after it.
+OpenRun timedOpen(db::Database& index, const pacs::PacsServer& server, const pacs::PacsConfig& config,
+                  const QString& studyUid, int images, int mode, const QString& asideRoot)
+{
+    OpenRun run;
+    const QString folder = QDir(pacs::pacsDownloadsRoot()).filePath(studyUid);
+    if (index.studyExists(studyUid))
+        index.deleteStudy(studyUid);
+    setAside(folder, asideRoot);
+    pacs::clearRetrieveUnfinished(studyUid);
+    ::sync();
+    pacs::PacsOpenCoordinator coordinator(&index);
+    QList<QPointer<ViewerWindow>> viewers;
+    QEventLoop loop;
+    bool ok = false;
+    int received = 0;
+    const SideClock clock(true);
+    QElapsedTimer wall;
+    wall.start();
+    const StallWatch stalls;
+    QObject::connect(&coordinator, &pacs::PacsOpenCoordinator::viewerOpened, [&](ViewerWindow* viewer) {
+        viewers << viewer;
+        // Once the events its showing posted (the first paint among them) are served.
+        if (viewers.size() == 1)
+            QTimer::singleShot(0, &coordinator, [&run, &wall] { run.firstImageMs = wall.nsecsElapsed() / 1e6; });
+    });
+    QObject::connect(&coordinator, &pacs::PacsOpenCoordinator::finished, &loop,
+                     [&](bool done, const QString& message, int count) {
+                         ok = done;
+                         received = count;
+                         if (!done)
+                             std::printf("open failed: %s\n", qPrintable(message));
+                         loop.quit();
+                     });
+    coordinator.startDownload(server, config, studyUid, folder, mode);
+    loop.exec();
+    run.wallMs = wall.nsecsElapsed() / 1e6;
+    clock.stop();
+    run.cpuMs = g_lastProcessorMs;
+    run.stallMs = stalls.longestMs();
+    for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
+        if (viewer)
+            viewer->close();
+    (void)QTest::qWaitFor(
+        [&] {
+            return pacs::PacsRetrieveSession::liveSessions() == 0
+                && std::all_of(viewers.cbegin(), viewers.cend(), [](const QPointer<ViewerWindow>& v) { return v.isNull(); });
+        },
+        30000);
+    int rows = 0;
+    for (const db::SeriesRecord& series : index.seriesForStudy(studyUid))
+        rows += series.instanceCount;
+    const bool opened = mode == pacs::PacsOpenCoordinator::ToArchive || !viewers.isEmpty();
+    if (!ok || received != images || rows != images || !opened) {
+        std::printf("open incomplete: %d received, %d rows of %d, %lld viewers\n", received, rows, images,
+                    static_cast<long long>(viewers.size()));
+        run.wallMs = -1.0;
+    }
+    return run;
+}
+
+void openRow(int reps, int images, int side)
+{
+    OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    peers::QrArchive archive;
+    fixtures::SeriesLayout layout = bench::importSeriesLayout(images);
+    layout.rows = layout.columns = side;
+    fixtures::completeUids(layout);
+    std::printf("\nwriting the %d images of the study to open ...\n", images);
+    std::fflush(stdout);
+    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/open"), layout);
+    if (files.size() != images || !archive.index(files) || !archive.start()) {
+        std::printf("dcmqrscp archive did not start: no open row\n");
+        return;
+    }
+    db::Database index;
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(data);
+    if (!index.open(QDir(data).filePath(QStringLiteral("index.sqlite3")))) {
+        std::printf("index did not open: %s\n", qPrintable(index.lastError()));
+        return;
+    }
+    installPacsViewerHooks();
+    QTemporaryDir work;
+    const QString aside = work.filePath(QStringLiteral("aside"));
+    const pacs::PacsServer get = archive.server(1);
+    const pacs::PacsConfig config = peers::localConfig(fixtures::freeLoopbackPort(), "KALVBENCH", {get});
+    std::vector<double> openStall, archiveStall, firstImage;
+    const auto runSide = [&](int mode, std::vector<double>& stallsOut) {
+        const OpenRun run = timedOpen(index, get, config, layout.studyUid, images, mode, aside);
+        if (run.wallMs < 0)
+            return -1.0;
+        stallsOut.push_back(run.stallMs);
+        if (run.firstImageMs >= 0)
+            firstImage.push_back(run.firstImageMs);
+        g_lastProcessorMs = run.cpuMs;
+        return run.wallMs;
+    };
+    const QByteArray title = "C-GET " + QByteArray::number(images) + " x " + QByteArray::number(side) + " x "
+                             + QByteArray::number(side) + " from dcmqrscp";
+    printHeader("open from PACS / into the archive only");
+    compare(title.constData(), reps, [&] { return runSide(pacs::PacsOpenCoordinator::DownloadAndOpen, openStall); },
+            [&] { return runSide(pacs::PacsOpenCoordinator::ToArchive, archiveStall); }, "s");
+    std::printf("the GUI thread's longest stall: open %.0f ms, archive only %.0f ms (medians); request to the first "
+                "image on screen: %.0f ms\n",
+                median(openStall), median(archiveStall), median(firstImage));
+}
+
 // Sending a study by C-STORE as the study list's send does, next to storescu sending the same files,
 // both to one storescp that receives every object and keeps none of them.
 void sendRow(int reps, int images, int side)
@@ -656,9 +808,19 @@ int main(int argc, char** argv)
     // the user's.
     QTemporaryDir scratch;
     qputenv("XDG_DATA_HOME", QFile::encodeName(scratch.filePath(QStringLiteral("data"))));
-    QCoreApplication app(argc, argv);
+    // The open row shows its viewers: offscreen unless a platform is chosen, without the offscreen
+    // platform's notes on every window, which would break up the table.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static const QtMessageHandler printing = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (!message.contains(QLatin1String("propagateSizeHints")))
+            printing(type, context, message);
+    });
+    QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Brisvane"));
     QCoreApplication::setApplicationName(QStringLiteral("VavovIvirur"));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     dicom::registerMetaTypes();
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--serve-cfind")))
@@ -680,6 +842,8 @@ int main(int argc, char** argv)
         retrieveRows(std::max(1, reps / 2), bench::intArg(args, "--images", 3000), bench::intArg(args, "--side", 256));
     if (wanted("send"))
         sendRow(std::max(1, reps / 2), bench::intArg(args, "--images", 3000), bench::intArg(args, "--side", 256));
+    if (wanted("open"))
+        openRow(std::max(1, reps / 2), bench::intArg(args, "--open-images", 1000), bench::intArg(args, "--side", 256));
     printLoad("at end");
     return 0;
 }

@@ -17,6 +17,26 @@ ExternalRequestNotices::~ExternalRequestNotices()
         disconnect(m_box, nullptr, this, nullptr);
         delete m_box;
     }
+    delete m_notice;
+}
+
+void ExternalRequestNotices::showNotice(const QString& text)
+{
+    if (m_notice) {
+        m_notice->setText(text);
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kalvenor"), text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    m_notice = box;
+    box->show();
+}
+
+void ExternalRequestNotices::endNotice()
+{
+    if (m_notice)
+        m_notice->close();
 }
 
 bool ExternalRequestNotices::busy() const

@@ -38,6 +38,12 @@ public:
     // waiting), so the box being answered, or the one promised, says so; with none to come, a box of its
     // own does. However many come, they take no more than that one line.
     void notTaken(const QString& studyUid);
+    // A state that ends by itself (a retrieve waiting for its port), told as information beside the
+    // boxes above, never in their line and never modal: one at a time, a later one replacing its
+    // text. endNotice takes it away once the state is over; what it came to is told as any outcome.
+    void showNotice(const QString& text);
+    void endNotice();
+    QMessageBox* notice() const { return m_notice; }
 
 private:
     struct Notice
@@ -53,6 +59,7 @@ private:
     QString notTakenText() const;
 
     QPointer<QMessageBox> m_box;
+    QPointer<QMessageBox> m_notice;
     Notice m_shown;
     QList<Notice> m_waiting;
     bool m_reserved = false;

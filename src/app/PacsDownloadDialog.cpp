@@ -74,6 +74,10 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
     connect(m_coordinator, &pacs::PacsOpenCoordinator::fileReceived, this, &PacsDownloadDialog::onCoordinatorFileReceived);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::finished, this, &PacsDownloadDialog::onCoordinatorFinished);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::waitingForPort, m_status, &QLabel::setText);
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, m_status, [this] {
+        if (m_coordinator->isRunning())
+            m_status->setText(QStringLiteral("Порт открыт, загрузка идёт…"));
+    });
     if (!s_lastSearchResults.isEmpty()) {
         populateResults(s_lastSearchResults);
         setBusy(false, QStringLiteral("Показаны результаты предыдущего поиска — %1").arg(s_lastSearchResults.size()));

@@ -74,8 +74,11 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
                                  target->openWithConsent(request);
                          });
                      });
-    // A page's retrieve shows nothing until its first object: a wait for the port is told at once.
-    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::waitingForPort, notices, &ExternalRequestNotices::warn);
+    // A page's retrieve shows nothing until its first object: a wait for the port is told at once, as a
+    // notice that goes when the wait does.
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::waitingForPort, notices,
+                     &ExternalRequestNotices::showNotice);
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, notices, &ExternalRequestNotices::endNotice);
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
     // A page's request that comes to nothing must not end in silence.
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, notices,

@@ -124,6 +124,9 @@ public:
     // those files. A file not there keeps its rows, for whoever opens it to say so.
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid,
                                              int* replacedFiles = nullptr) const;
+    // The rows of these objects (every frame of each) that the series holds, as instancesForSeries gives
+    // them: what a viewer of a growing series lacks, read at the cost of these objects, not the series.
+    QList<InstanceRecord> instancesOfObjects(const QString& seriesInstanceUid, const QStringList& sopInstanceUids) const;
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     // The distinct files of the study, with what their rows record of who wrote them.
     QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;
@@ -283,6 +286,22 @@ private:
     bool requireOpen();
     void closeConnection();
     QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
+    // A row of kInstanceColumns, its path placed.
+    InstanceRecord instanceRecord(const QSqlQuery& q) const;
+    // Rows as listed, with what proving their files needs: the object each names, the file version
+    // kept beside it and its rowid (the three columns after kInstanceColumns).
+    struct ListedRows
+    {
+        QList<InstanceRecord> records;
+        QStringList objects;
+        QStringList versions;
+        QList<qint64> rowIds;
+        void add(const InstanceRecord& record, const QSqlQuery& q);
+    };
+    // The rows whose files hold their objects (RowFileProof), in their order; replacedFiles, when
+    // given, counts the files found holding another object.
+    QList<InstanceRecord> rowsWhoseFilesHoldThem(const ListedRows& rows, const QString& seriesInstanceUid,
+                                                 int* replacedFiles) const;
 
     QSqlDatabase m_db;
     QString m_connectionName;

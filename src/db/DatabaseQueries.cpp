@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace db {
 
 using namespace sql;
@@ -22,6 +24,15 @@ std::optional<InstancePlace> instancePlaceIn(const QSqlDatabase& db, const QStri
         return std::nullopt;
     return InstancePlace{q.value(0).toString(), q.value(1).toString()};
 }
+
+// What an InstanceRecord is read from, in the order instanceRecord reads it.
+const char* const kInstanceColumns =
+    "file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, "
+    "repetition_time, echo_time, image_position_x, image_position_y, image_position_z, orientation_row_x, "
+    "orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, orientation_col_z, "
+    "has_spatial_info, frame_index, acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, "
+    "trigger_time_ms, cardiac_number_of_images, own_copy";
+constexpr int kInstanceColumnCount = 25;
 
 } // namespace
 
@@ -114,9 +125,72 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
 {
     if (replacedFiles)
         *replacedFiles = 0;
-    QList<InstanceRecord> out;
     if (!m_db.isOpen())
-        return out;
+        return {};
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid FROM instances "
+                                  "WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")
+                       .arg(QLatin1String(kInstanceColumns))))
+        return {};
+    q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
+    if (!q.exec())
+        return {};
+    ListedRows rows;
+    while (q.next())
+        rows.add(instanceRecord(q), q);
+    return rowsWhoseFilesHoldThem(rows, seriesInstanceUid, replacedFiles);
+}
+
+QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstanceUid,
+                                                   const QStringList& sopInstanceUids) const
+{
+    if (!m_db.isOpen() || sopInstanceUids.isEmpty())
+        return {};
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // A frame's row is keyed "<SOP UID>#f<frame>": one range of the key's own index holds the object's
+    // rows, however large its series. The series is only checked ("+"): SQLite would otherwise walk the
+    // whole series by its index, which it takes for the narrower one.
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid FROM instances "
+                                  "WHERE sop_instance_uid >= :first AND sop_instance_uid < :past "
+                                  "AND +series_instance_uid = :series;")
+                       .arg(QLatin1String(kInstanceColumns))))
+        return {};
+    ListedRows rows;
+    for (const QString& uid : sopInstanceUids) {
+        q.bindValue(QStringLiteral(":first"), uid);
+        q.bindValue(QStringLiteral(":past"), uid + QStringLiteral("#g"));
+        q.bindValue(QStringLiteral(":series"), seriesInstanceUid);
+        if (!q.exec())
+            return {};
+        const QString frameKey = uid + QStringLiteral("#f");
+        while (q.next()) {
+            // The range also holds keys that only begin with this UID and a character before "#".
+            const QString key = textOf(q.value(kInstanceColumnCount));
+            if (key == uid || key.startsWith(frameKey))
+                rows.add(instanceRecord(q), q);
+        }
+    }
+    QList<InstanceRecord> out = rowsWhoseFilesHoldThem(rows, seriesInstanceUid, nullptr);
+    std::stable_sort(out.begin(), out.end(), [](const InstanceRecord& a, const InstanceRecord& b) {
+        return a.instanceNumber < b.instanceNumber;
+    });
+    return out;
+}
+
+void Database::ListedRows::add(const InstanceRecord& record, const QSqlQuery& q)
+{
+    // A later frame's key is "<SOP Instance UID>#f<n>".
+    objects.append(textOf(q.value(kInstanceColumnCount)).section(QLatin1Char('#'), 0, 0));
+    versions.append(textOf(q.value(kInstanceColumnCount + 1)));
+    rowIds.append(q.value(kInstanceColumnCount + 2).toLongLong());
+    records.append(record);
+}
+
+QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows, const QString& seriesInstanceUid,
+                                                       int* replacedFiles) const
+{
     QString studyUid;
     {
         QSqlQuery study(m_db);
@@ -126,81 +200,38 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         if (study.exec() && study.next())
             studyUid = textOf(study.value(0));
     }
-    QSqlQuery q(m_db);
-    q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral(
-            "SELECT file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, "
-            "slice_location, repetition_time, echo_time, image_position_x, image_position_y, image_position_z, "
-            "orientation_row_x, orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, "
-            "orientation_col_z, has_spatial_info, frame_index, acquisition_time_seconds, "
-            "temporal_position_index, frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, "
-            "own_copy, sop_instance_uid, file_version, rowid "
-            "FROM instances WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")))
-        return out;
-    q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
-    if (!q.exec())
-        return out;
     // The rows' files, one for each file and object, and which of them each row names.
     QList<ListedFile> files;
     QHash<QString, qsizetype> fileOf;
     QList<qsizetype> rowFile;
-    QList<qint64> rowIds;
-    while (q.next()) {
-        InstanceRecord r;
-        r.filePath = placedPath(textOf(q.value(0)), q.value(24));
-        r.instanceNumber = q.value(1).toLongLong();
-        r.pixelSpacingX = realOf(q.value(2));
-        r.pixelSpacingY = realOf(q.value(3));
-        r.sliceThickness = realOf(q.value(4));
-        r.sliceLocation = realOf(q.value(5));
-        r.repetitionTime = realOf(q.value(6));
-        r.echoTime = realOf(q.value(7));
-        for (int k = 0; k < 3; ++k) {
-            r.imagePosition[k] = realOf(q.value(8 + k));
-            r.orientationRow[k] = realOf(q.value(11 + k));
-            r.orientationCol[k] = realOf(q.value(14 + k));
-        }
-        r.hasSpatialInfo = q.value(17).toLongLong() != 0;
-        r.frameIndex = q.value(18).toInt();
-        r.acquisitionTimeSeconds = realOf(q.value(19), -1.0);
-        r.temporalPositionIndex = q.value(20).toInt();
-        r.frameOfReferenceUid = textOf(q.value(21));
-        r.triggerTimeMs = realOf(q.value(22), -1.0);
-        r.cardiacNumberOfImages = q.value(23).toInt();
-        // A later frame's key is "<SOP Instance UID>#f<n>".
-        const QString object = textOf(q.value(25)).section(QLatin1Char('#'), 0, 0);
-        const QString key = r.filePath + QLatin1Char('\n') + object;
+    for (qsizetype row = 0; row < rows.records.size(); ++row) {
+        const QString& path = rows.records.at(row).filePath;
+        const QString key = path + QLatin1Char('\n') + rows.objects.at(row);
         auto it = fileOf.constFind(key);
         if (it == fileOf.constEnd()) {
             it = fileOf.insert(key, files.size());
-            files.append({r.filePath, object, seriesInstanceUid, studyUid, textOf(q.value(26))});
+            files.append({path, rows.objects.at(row), seriesInstanceUid, studyUid, rows.versions.at(row)});
         }
         rowFile.append(it.value());
-        rowIds.append(q.value(27).toLongLong());
-        out.append(r);
     }
     const QList<RowFileProof::Found> found = m_rowFiles.check(files);
     QList<std::pair<qint64, QString>> foundAgain; // row, version
     int other = 0;
     for (const RowFileProof::Found& file : found)
         other += file.holds == RowFileProof::Holds::Other ? 1 : 0;
-    for (qsizetype row = 0; row < rowIds.size(); ++row) {
+    QList<InstanceRecord> held;
+    held.reserve(rows.records.size());
+    for (qsizetype row = 0; row < rows.records.size(); ++row) {
         const RowFileProof::Found& file = found.at(rowFile.at(row));
         if (file.holds == RowFileProof::Holds::Again)
-            foundAgain.append({rowIds.at(row), file.version});
-    }
-    if (other > 0) {
-        QList<InstanceRecord> held;
-        held.reserve(out.size());
-        for (qsizetype row = 0; row < out.size(); ++row)
-            if (found.at(rowFile.at(row)).holds != RowFileProof::Holds::Other)
-                held.append(out.at(row));
-        out = std::move(held);
+            foundAgain.append({rows.rowIds.at(row), file.version});
+        if (file.holds != RowFileProof::Holds::Other)
+            held.append(rows.records.at(row));
     }
     if (replacedFiles)
         *replacedFiles = other;
     recordFileVersions(foundAgain);
-    return out;
+    return held;
 }
 
 void Database::recordFileVersions(const QList<std::pair<qint64, QString>>& versions) const
@@ -228,6 +259,32 @@ void Database::recordFileVersions(const QList<std::pair<qint64, QString>>& versi
     q.finish();
     if (!ok || !QSqlQuery(m_db).exec(QStringLiteral("COMMIT;")))
         QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK;"));
+}
+
+InstanceRecord Database::instanceRecord(const QSqlQuery& q) const
+{
+    InstanceRecord r;
+    r.filePath = placedPath(textOf(q.value(0)), q.value(24));
+    r.instanceNumber = q.value(1).toLongLong();
+    r.pixelSpacingX = realOf(q.value(2));
+    r.pixelSpacingY = realOf(q.value(3));
+    r.sliceThickness = realOf(q.value(4));
+    r.sliceLocation = realOf(q.value(5));
+    r.repetitionTime = realOf(q.value(6));
+    r.echoTime = realOf(q.value(7));
+    for (int k = 0; k < 3; ++k) {
+        r.imagePosition[k] = realOf(q.value(8 + k));
+        r.orientationRow[k] = realOf(q.value(11 + k));
+        r.orientationCol[k] = realOf(q.value(14 + k));
+    }
+    r.hasSpatialInfo = q.value(17).toLongLong() != 0;
+    r.frameIndex = q.value(18).toInt();
+    r.acquisitionTimeSeconds = realOf(q.value(19), -1.0);
+    r.temporalPositionIndex = q.value(20).toInt();
+    r.frameOfReferenceUid = textOf(q.value(21));
+    r.triggerTimeMs = realOf(q.value(22), -1.0);
+    r.cardiacNumberOfImages = q.value(23).toInt();
+    return r;
 }
 
 QStringList Database::studyFilePaths(const QString& studyInstanceUid) const

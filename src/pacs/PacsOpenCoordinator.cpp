@@ -72,6 +72,9 @@ PacsOpenCoordinator::PacsOpenCoordinator(db::Database* index, QObject* parent)
     : QObject(parent)
     , m_index(index)
 {
+    m_feedTimer.setSingleShot(true);
+    m_feedTimer.setInterval(kViewerFeedMs);
+    connect(&m_feedTimer, &QTimer::timeout, this, &PacsOpenCoordinator::feedViewer);
 }
 
 PacsOpenCoordinator::~PacsOpenCoordinator()
@@ -268,6 +271,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     m_received = 0;
     m_viewer = nullptr;
     m_viewerObject = nullptr;
+    m_unshown.clear();
     m_mode = mode;
     m_targetFolder = targetDirectory;
     m_studyUid = studyUid;
@@ -280,6 +284,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);
     connect(session, &PacsRetrieveSession::waitingForPort, this, &PacsOpenCoordinator::waitingForPort);
+    connect(session, &PacsRetrieveSession::portWaitEnded, this, &PacsOpenCoordinator::portWaitEnded);
     session->start();
 }
 
@@ -295,13 +300,29 @@ void PacsOpenCoordinator::onFileIndexed(const dicom::DicomFileSummary& summary)
     // them for the viewer to show.
     if (m_mode == ToArchive || summary.rows <= 0 || summary.columns <= 0)
         return;
-    if (m_viewerObject) {
-        if (hooks().refreshSeries && m_index)
-            hooks().refreshSeries(m_viewer, summary.seriesInstanceUid,
-                                  m_index->instancesForSeries(summary.seriesInstanceUid));
+    if (!m_viewerObject) {
+        openViewer(summary.studyInstanceUid, summary.seriesInstanceUid, true);
         return;
     }
-    openViewer(summary.studyInstanceUid, summary.seriesInstanceUid, true);
+    // Shown a batch at a time: what the GUI thread does per object stays the same however large the
+    // series has grown.
+    m_unshown[summary.seriesInstanceUid].append(summary.sopInstanceUid);
+    if (!m_feedTimer.isActive())
+        m_feedTimer.start();
+}
+
+void PacsOpenCoordinator::feedViewer()
+{
+    m_feedTimer.stop();
+    const QHash<QString, QStringList> unshown = std::exchange(m_unshown, {});
+    if (!m_index || !hooks().refreshSeries)
+        return;
+    for (auto it = unshown.cbegin(); it != unshown.cend() && m_viewerObject; ++it) {
+        // Read back from the index: what the viewer shows is what the index lists.
+        const QList<db::InstanceRecord> rows = m_index->instancesOfObjects(it.key(), it.value());
+        if (!rows.isEmpty())
+            hooks().refreshSeries(m_viewer, it.key(), rows);
+    }
 }
 
 void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& seriesUid, bool track)
@@ -315,6 +336,8 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
         QObject* object = hooks().asObject ? hooks().asObject(viewer) : nullptr;
         m_viewer = viewer;
         m_viewerObject = object;
+        // A new viewer reads what the index holds by now.
+        m_unshown.clear();
         if (object) {
             connect(object, &QObject::destroyed, this, [this, object] {
                 if (m_viewerObject == object || !m_viewerObject) {
@@ -350,6 +373,8 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
 void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount)
 {
     m_session = nullptr;
+    // The viewer holds the whole study by the time its end is told.
+    feedViewer();
     // A retrieve that brought nothing leaves no empty folder behind (rmdir removes only an empty one).
     if (receivedFileCount == 0)
         platform::OwnFileDoor({pacsDownloadsRoot(), viewOnlyRoot()}).removeEmptyFolder(m_targetFolder);

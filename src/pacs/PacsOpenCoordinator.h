@@ -8,10 +8,13 @@
 #include "db/InstanceRecord.h"
 #include "dicom/DicomFileSummary.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 #include <functional>
 
@@ -31,6 +34,8 @@ struct ViewerHooks
 {
     // Creates a viewer for the study with that series chosen first (may be empty) and shows it.
     std::function<ViewerWindow*(db::Database*, const QString& studyUid, const QString& seriesUid)> open;
+    // Hands the viewer rows of a series indexed since it last heard of the series (only those, not the
+    // whole series again); the viewer takes the ones it does not show yet.
     std::function<void(ViewerWindow*, const QString& seriesUid, const QList<db::InstanceRecord>&)> refreshSeries;
     std::function<QObject*(ViewerWindow*)> asObject;
 };
@@ -59,6 +64,10 @@ public:
     // Requests from outside that wait for a running retrieve to end, at most: each is carried out in
     // its turn; one more is refused with words.
     static constexpr int kMaxWaitingRequests = 8;
+    // How long the objects of a retrieve gather before the viewer is given them. Given one at a time,
+    // each with its whole series read and merged again, a large study held the window and every
+    // request until it had arrived.
+    static constexpr int kViewerFeedMs = 250;
 
     explicit PacsOpenCoordinator(db::Database* index, QObject* parent = nullptr);
     // A retrieve still running goes on by itself and indexes what arrives; a view-only one
@@ -86,8 +95,10 @@ signals:
     // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
     void viewerOpened(ViewerWindow* viewer);
-    // The retrieve waits for its port (see PacsRetrieveSession::waitingForPort).
+    // The retrieve waits for its port (see PacsRetrieveSession::waitingForPort), and no longer does:
+    // the port is open, or the retrieve has ended (finished follows).
     void waitingForPort(const QString& message);
+    void portWaitEnded();
     void requestRefused(const QString& message);
     void consentNeeded(const pacs::PacsOpenRequest& request, const QString& question);
 
@@ -100,6 +111,8 @@ private:
     void act(const PacsOpenRequest& request, bool consented);
     void takeNextWaiting();
     void openViewer(const QString& studyUid, const QString& seriesUid, bool track);
+    // Gives the tracked viewer the rows of the objects indexed since it was last fed.
+    void feedViewer();
 
     // Tracked: a dialog holding this can outlive the index as the program closes.
     QPointer<db::Database> m_index;
@@ -116,6 +129,9 @@ private:
     // Requests from outside that came while a retrieve ran, oldest first, and whether the user allowed
     // their server.
     QList<std::pair<PacsOpenRequest, bool>> m_waiting;
+    // Objects with an image indexed since the tracked viewer was last fed, by series.
+    QHash<QString, QStringList> m_unshown;
+    QTimer m_feedTimer;
 };
 
 } // namespace pacs

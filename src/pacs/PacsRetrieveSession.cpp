@@ -61,6 +61,14 @@ constexpr int kPortFreedBySystemMs = 65000;
 // How often the files the receiving threads reported are taken: less than the index waits to write
 // a batch of them.
 constexpr int kArrivalsTakenMs = 50;
+
+QString portWaitText(int port)
+{
+    return QStringLiteral("Загрузка ждёт, пока освободится порт %1 для приёма исследований: его ещё держат недавно "
+                          "закрытые соединения, а система освобождает их в течение минуты. Загрузка продолжится "
+                          "сама.")
+        .arg(port);
+}
 } // namespace
 
 PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server, PacsConfig config,
@@ -248,15 +256,23 @@ void PacsRetrieveSession::onBindFailed(const QString& message, bool heldByConnec
 {
     if (m_workerStarted || m_over)
         return;
+    // The listener's words name the system's error in its own language: the wait is told in ours.
     if (heldByConnections && !std::exchange(m_portWaitTold, true))
-        emit waitingForPort(message);
+        emit waitingForPort(portWaitText(m_config.localPort));
     if (m_waitingForPort.elapsed() < (heldByConnections ? kPortFreedBySystemMs : kPortGraceMs))
         return;
     finish(false, message);
 }
 
+void PacsRetrieveSession::endPortWait()
+{
+    if (m_portWaitTold && !std::exchange(m_portWaitEnded, true))
+        emit portWaitEnded();
+}
+
 void PacsRetrieveSession::startWorker()
 {
+    endPortWait();
     m_workerStarted = true;
     m_threadDone = false;
     m_workerThread = new QThread;
@@ -534,6 +550,7 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
     releaseListener();
     if (ok && m_received > 0 && m_notIndexed == 0)
         clearRetrieveUnfinished(m_studyUid);
+    endPortWait();
     emit finished(ok, errorMessage, m_received);
     deleteWhenIdle();
 }

@@ -85,8 +85,11 @@ signals:
     // errorMessage: why it failed, or, after a good end, what there is to know of it (empty: nothing).
     void finished(bool ok, const QString& errorMessage, int receivedFileCount);
     // The C-MOVE's port is held by connections the system lets go of within a minute: the retrieve
-    // waits for it, and says why at once rather than after the wait.
+    // waits for it, and says so at once rather than after the wait; message is a notice, not a failure.
     void waitingForPort(const QString& message);
+    // The wait told by waitingForPort is over: the port is open, or the retrieve ends (finished
+    // follows with the outcome).
+    void portWaitEnded();
 
 private slots:
     void onListenerRefusal(const QString& studyUid, bool diskFull);
@@ -114,6 +117,7 @@ private:
     // A file the receiver made for this retrieve (made: as it made it) that is not to stay.
     void removeMade(const QString& filePath, const platform::FileId& made);
     void releaseListener();
+    void endPortWait();
     void finish(bool ok, const QString& errorMessage);
     void deleteWhenIdle();
 
@@ -160,6 +164,7 @@ private:
     QString m_indexError;
     bool m_workerStarted = false;
     bool m_portWaitTold = false;
+    bool m_portWaitEnded = false;
     bool m_threadDone = true;
     bool m_over = false;
     bool m_cancelled = false;

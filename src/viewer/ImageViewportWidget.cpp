@@ -239,6 +239,9 @@ void ImageViewportWidget::showSeries(const QList<db::InstanceRecord>& slices, co
 
     m_slices = slices;
     sortSlices(m_slices);
+    m_sliceFiles.clear();
+    for (const db::InstanceRecord& row : std::as_const(m_slices))
+        m_sliceFiles.insert(row.filePath);
     m_overlayInfo = info;
     m_currentIndex = 0;
     m_userWindow = false;
@@ -311,36 +314,28 @@ void ImageViewportWidget::saveViewState()
 
 void ImageViewportWidget::mergeSlices(const QList<db::InstanceRecord>& incoming)
 {
-    QSet<QString> present;
-    present.reserve(m_slices.size());
-    for (const db::InstanceRecord& row : m_slices)
-        present.insert(row.filePath);
-
-    const bool hadSlices = !m_slices.isEmpty();
-    QStringList oldKeys;
-    oldKeys.reserve(m_slices.size());
-    for (const db::InstanceRecord& row : m_slices)
-        oldKeys.append(sliceKey(row));
-
-    // Every frame of a new file is taken; a row listed twice in one batch is taken once.
-    QSet<QString> appendedRows;
-    int appended = 0;
+    // Every frame of a new file is taken; a row listed twice in one batch is taken once. What this
+    // costs goes with the rows handed in: a growing series is handed its new rows again and again.
+    QList<db::InstanceRecord> fresh;
+    QSet<QString> freshKeys;
+    QSet<QString> freshFiles;
     for (const db::InstanceRecord& row : incoming) {
-        if (present.contains(row.filePath))
+        if (m_sliceFiles.contains(row.filePath))
             continue;
         const QString key = sliceKey(row);
-        if (appendedRows.contains(key))
+        if (freshKeys.contains(key))
             continue;
-        appendedRows.insert(key);
-        m_slices.append(row);
-        ++appended;
+        freshKeys.insert(key);
+        freshFiles.insert(row.filePath);
+        fresh.append(row);
     }
-    if (appended == 0)
+    if (fresh.isEmpty())
         return;
+    m_sliceFiles.unite(freshFiles);
+    sortSlices(fresh);
 
-    sortSlices(m_slices);
-
-    if (!hadSlices) {
+    if (m_slices.isEmpty()) {
+        m_slices = fresh;
         setScrollBarRange(m_slices.size() - 1);
         showImageArea();
         showSlice(0);
@@ -348,22 +343,36 @@ void ImageViewportWidget::mergeSlices(const QList<db::InstanceRecord>& incoming)
         return;
     }
 
-    // Slices that arrive late may sort in front of the shown one: the shown slice and the slices of
-    // the measurements keep their identity (file and frame), not their old position in the list.
-    QHash<QString, int> newIndex;
-    newIndex.reserve(m_slices.size());
-    for (int i = 0; i < m_slices.size(); ++i)
-        newIndex.insert(sliceKey(m_slices.at(i)), i);
-    auto remap = [&](int oldIndex) {
-        if (oldIndex < 0 || oldIndex >= oldKeys.size())
-            return oldIndex;
-        return newIndex.value(oldKeys.at(oldIndex), oldIndex);
-    };
-    m_currentIndex = remap(m_currentIndex);
-    for (Measurement& m : m_measurements)
-        m.sliceIndex = remap(m.sliceIndex);
-    for (int& slice : m_mouse.curvedPathSlices)
-        slice = remap(slice);
+    if (sliceLess(fresh.first(), m_slices.last())) {
+        // Slices that arrive late may sort in front of the shown one: merged in the order a sort of the
+        // whole list would give (the earlier slice first of two equal ones), the shown slice and the
+        // slices of the measurements keep their identity (file and frame), not their old position.
+        const qsizetype held = m_slices.size();
+        QList<int> newIndexOf(held);
+        QList<db::InstanceRecord> merged;
+        merged.reserve(held + fresh.size());
+        qsizetype j = 0;
+        for (qsizetype i = 0; i < held; ++i) {
+            while (j < fresh.size() && sliceLess(fresh.at(j), m_slices.at(i)))
+                merged.append(fresh.at(j++));
+            newIndexOf[i] = int(merged.size());
+            merged.append(m_slices.at(i));
+        }
+        while (j < fresh.size())
+            merged.append(fresh.at(j++));
+        m_slices = std::move(merged);
+        auto remap = [&](int oldIndex) {
+            return oldIndex < 0 || oldIndex >= held ? oldIndex : newIndexOf.at(oldIndex);
+        };
+        m_currentIndex = remap(m_currentIndex);
+        for (Measurement& m : m_measurements)
+            m.sliceIndex = remap(m.sliceIndex);
+        for (int& slice : m_mouse.curvedPathSlices)
+            slice = remap(slice);
+    } else {
+        // The usual arrival, in order: behind every slice held, whose places stay.
+        m_slices.append(fresh);
+    }
 
     // In a reconstruction plane the scroll bar walks the volume, which a merge does not rebuild.
     if (m_plane == 0) {
@@ -376,6 +385,7 @@ void ImageViewportWidget::mergeSlices(const QList<db::InstanceRecord>& incoming)
 void ImageViewportWidget::clearSeries()
 {
     m_slices.clear();
+    m_sliceFiles.clear();
     m_currentIndex = 0;
     m_userWindow = false;
     m_imageItem->setPixmap(QPixmap());

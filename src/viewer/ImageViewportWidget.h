@@ -288,6 +288,7 @@ private:
     QSet<QString> m_selection;
     SeriesOverlayInfo m_overlayInfo;
     QList<db::InstanceRecord> m_slices;
+    QSet<QString> m_sliceFiles; // the files of m_slices
     int m_currentIndex = 0;
     bool m_imageShown = false;
     bool m_userWindow = false;

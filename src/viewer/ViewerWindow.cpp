@@ -442,7 +442,8 @@ void ViewerWindow::refreshSeriesSlices(const QString& seriesUid, const QList<db:
         if (m_panelSeriesUids[i].isEmpty() || m_panelSeriesUids[i] != seriesUid)
             continue;
         m_panels[i]->mergeSlices(slices);
-        m_panelSlices[i] = slices;
+        // What the panel holds now: the rows given may be only the new ones.
+        m_panelSlices[i] = m_panels[i]->slices();
     }
     // Not restarted by later calls: while files stream in, the series panel refreshes at most once
     // per interval.

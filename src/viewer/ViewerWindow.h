@@ -66,7 +66,9 @@ public:
                  bool portableMode = false);
     ~ViewerWindow() override;
 
-    // Called with the full, fresh slice list of a series whenever files of it were indexed.
+    // Called whenever files of a series were indexed, with the series' rows as the index lists them now
+    // or with only the rows indexed since the last call: panels showing the series take the rows of
+    // files they do not show yet.
     void refreshSeriesSlices(const QString& seriesUid, const QList<db::InstanceRecord>& slices);
     // Lists a second study beside the primary one and shows its first series in an empty panel.
     void openComparisonStudy(const QString& studyUid);

@@ -5,6 +5,7 @@
 #include "support/PacsTestPeers.h"
 
 #include "support/DicomFixtures.h"
+#include "support/LoopbackPort.h"
 #include "support/TestBench.h"
 #include "support/ModalAnswer.h"
 #include "app/ExternalRequestNotices.h"
@@ -24,7 +25,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -37,6 +40,11 @@ using namespace pacs;
 namespace {
 
 constexpr const char* kOurAe = "KALVOPEN";
+// Receives the C-MOVEs of the port wait on a port of its own: the sockets other rows' connections
+// leave waiting out their time on the shared one would keep a connection from being made from it.
+constexpr const char* kWaitingAe = "KALVWAIT";
+// The large study: two series of this many objects each.
+constexpr int kManyPerSeries = 150;
 
 QByteArray postRequest(const QByteArray& body)
 {
@@ -127,7 +135,8 @@ private:
     std::unique_ptr<kalvenor::LocalApiServer> m_server;
     quint16 m_serverPort = 0;
     PacsOpenCoordinator* m_coordinator = nullptr;
-    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next;
+    fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next, m_many, m_waited;
+    quint16 m_waitPort = 0;
 
 private slots:
     void initTestCase()
@@ -144,6 +153,17 @@ private slots:
             second.slices = 4;
             QVERIFY(!m_archive.add(second).isEmpty());
         }
+        m_many.slices = kManyPerSeries;
+        m_many.rows = m_many.columns = 16;
+        QVERIFY(!m_archive.add(m_many).isEmpty());
+        fixtures::SeriesLayout manyMore = m_many;
+        manyMore.seriesUid.clear();
+        manyMore.seriesNumber = QStringLiteral("2");
+        QVERIFY(!m_archive.add(manyMore).isEmpty());
+        m_waited.slices = 3;
+        QVERIFY(!m_archive.add(m_waited).isEmpty());
+        m_waitPort = fixtures::freeLoopbackPort();
+        m_archive.addMoveDestination(QString::fromLatin1(kWaitingAe), m_waitPort);
         QVERIFY(m_archive.start());
 
         PacsConfig config;
@@ -172,30 +192,68 @@ private slots:
     void postOpensGrowingViewer_data()
     {
         QTest::addColumn<bool>("byMove");
-        QTest::newRow("C-GET") << false;
-        QTest::newRow("C-MOVE") << true;
+        // The window serves nothing until every object has arrived, which then comes all at once.
+        QTest::addColumn<bool>("held");
+        QTest::newRow("C-GET") << false << false;
+        QTest::newRow("C-MOVE") << true << false;
+        QTest::newRow("C-GET, 300 objects while the window is held") << false << true;
     }
 
     void postOpensGrowingViewer()
     {
         QFETCH(bool, byMove);
-        const fixtures::SeriesLayout& layout = byMove ? m_byMove : m_byGet;
+        QFETCH(bool, held);
+        const fixtures::SeriesLayout& layout = held ? m_many : byMove ? m_byMove : m_byGet;
+        const int objects = held ? 2 * kManyPerSeries : 7;
+        // What the viewer is handed, counted on its way.
+        int refreshes = 0;
+        int handed = 0;
+        const ViewerHooks real = viewerHooks();
+        ViewerHooks counting = real;
+        counting.refreshSeries = [&refreshes, &handed, real](ViewerWindow* viewer, const QString& series,
+                                                             const QList<db::InstanceRecord>& rows) {
+            ++refreshes;
+            handed += int(rows.size());
+            real.refreshSeries(viewer, series, rows);
+        };
+        setViewerHooks(counting);
+        const auto restoreHooks = qScopeGuard([real] { setViewerHooks(real); });
         QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
         QList<QPointer<ViewerWindow>> viewers;
         connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
+        const QString folder = QDir(pacsDownloadsRoot()).filePath(layout.studyUid);
+        if (held) {
+            // Right after the coordinator has started the retrieve (queued calls run in the order they
+            // were connected). A C-GET is received on threads of its own: nothing of this thread runs
+            // until the last object is on disk.
+            connect(
+                m_server.get(), &kalvenor::LocalApiServer::openStudyRequested, this,
+                [&] {
+                    QVERIFY(m_coordinator->isRunning());
+                    const QDeadlineTimer patience(120000);
+                    while (QDir(folder).entryList(QDir::Files).size() < objects && !patience.hasExpired())
+                        QThread::msleep(20);
+                },
+                Qt::QueuedConnection);
+        }
+        const auto release = qScopeGuard([&] { disconnect(m_server.get(), nullptr, this, nullptr); });
         fixtures::ModalAnswer answer(QMessageBox::No); // no question is expected
         QCOMPARE(post(m_serverPort, requestBody(layout.studyUid, byMove ? QStringLiteral("LOCALHOST") : QStringLiteral("127.0.0.1"),
                                                 m_archive.port(), QStringLiteral("kalvqr"))),
                  202);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
         disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
         QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
-        QCOMPARE(finished.first().at(2).toInt(), 7);
+        QCOMPARE(finished.first().at(2).toInt(), objects);
         QCOMPARE(answer.count(), 0);
 
-        const QString folder = QDir(pacsDownloadsRoot()).filePath(layout.studyUid);
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 7);
-        QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), 7);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), objects);
+        QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), objects);
+        // Every object after the one the viewer opened on is read from the index once, alone, not
+        // with its series; a study that came all at once is handed over in a few batches.
+        QCOMPARE(handed, objects - 1);
+        if (held)
+            QVERIFY2(refreshes * 10 <= objects, qPrintable(QString::number(refreshes)));
         // The study list shows the new study.
         bool listed = false;
         for (int row = 0; row < m_list->studyTable()->rowCount(); ++row)
@@ -212,9 +270,91 @@ private slots:
         QVERIFY(!shown.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(viewer->panelSliceList(viewer->activePanelIndex()).size(),
                      m_list->database()->instancesForSeries(shown).size(), 30000);
+        // In the series' order, each slice once.
+        QStringList inPanel, inIndex;
+        for (const db::InstanceRecord& row : viewer->panelSliceList(viewer->activePanelIndex()))
+            inPanel << row.filePath;
+        for (const db::InstanceRecord& row : m_list->database()->instancesForSeries(shown))
+            inIndex << row.filePath;
+        QCOMPARE(inPanel, inIndex);
         QTRY_VERIFY_WITH_TIMEOUT(!viewer->isSeriesPanelRefreshPending(), 30000);
         viewer->close();
         QTRY_VERIFY_WITH_TIMEOUT(viewers.first().isNull(), 30000);
+    }
+
+    // A C-MOVE whose port only closed connections still hold: the page is told, as information and in
+    // Russian, that the download waits for the port and goes on by itself; the notice goes when the
+    // port opens, and the study comes whole with nothing else to read; or, the retrieve cancelled
+    // meanwhile, the notice gives way to its outcome.
+    void portWaitIsANotice_data()
+    {
+        QTest::addColumn<bool>("cancelled");
+        QTest::newRow("cancelled while waiting") << true;
+        QTest::newRow("port freed") << false;
+    }
+
+    void portWaitIsANotice()
+    {
+        QFETCH(bool, cancelled);
+        // The listener of an earlier row, still trying the port, would take it as it is let go of.
+        QTRY_COMPARE_WITH_TIMEOUT(StorageListenerPool::runningThreads(), 0, 30000);
+        const PacsConfig saved = loadPacsConfig();
+        PacsConfig config = saved;
+        config.localPort = m_waitPort;
+        config.localAeTitle = QString::fromLatin1(kWaitingAe);
+        savePacsConfig(config);
+        const auto restoreConfig = qScopeGuard([saved] { savePacsConfig(saved); });
+        fixtures::ConnectionFromPort connection(m_waitPort);
+        QVERIFY(connection.holds());
+        const auto* notices = m_coordinator->findChild<ExternalRequestNotices*>();
+        QVERIFY(notices);
+        QSignalSpy finished(m_coordinator, &PacsOpenCoordinator::finished);
+        QList<QPointer<ViewerWindow>> viewers;
+        bool noticeAtFirstImage = false; // the port opened before any object could come
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) {
+            viewers << v;
+            noticeAtFirstImage = notices->notice() && notices->notice()->isVisible();
+        });
+        const auto forget = qScopeGuard([&] {
+            disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
+            for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
+                if (viewer)
+                    viewer->close();
+        });
+        QCOMPARE(post(m_serverPort, requestBody(m_waited.studyUid, QStringLiteral("localhost"), m_archive.port(),
+                                                QStringLiteral("KALVQR"))),
+                 202);
+        QTRY_VERIFY_WITH_TIMEOUT(notices->notice() && notices->notice()->isVisible(), 30000);
+        const QString told = notices->notice()->text();
+        QVERIFY2(told.contains(QString::number(m_waitPort)) && told.contains(QStringLiteral("ждёт"))
+                     && told.contains(QStringLiteral("продолжится")),
+                 qPrintable(told));
+        QVERIFY2(!told.contains(QStringLiteral("Не удалось")) && !told.contains(QRegularExpression(QStringLiteral("[A-Za-z]"))),
+                 qPrintable(told));
+        QCOMPARE(notices->notice()->icon(), QMessageBox::Information);
+        QVERIFY(!notices->notice()->isModal());
+        QVERIFY(!notices->busy()); // no warning in the line of boxes
+        QVERIFY(finished.isEmpty());
+
+        if (cancelled) {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            m_coordinator->cancel();
+            QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+            QVERIFY2(answer.texts().first().startsWith(QStringLiteral("Не удалось скачать")),
+                     qPrintable(answer.texts().first()));
+            QCOMPARE(finished.size(), 1);
+            QVERIFY(!notices->notice() || !notices->notice()->isVisible());
+            QVERIFY(viewers.isEmpty());
+            return;
+        }
+        connection.release();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+        QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+        QCOMPARE(instancesOf(*m_list->database(), m_waited.studyUid), 3);
+        QTRY_VERIFY_WITH_TIMEOUT(!notices->notice(), 30000);
+        QCOMPARE(viewers.size(), 1);
+        QVERIFY(!noticeAtFirstImage);
+        QVERIFY(visibleBoxes().isEmpty());
     }
 
     // Requests that come while a page's retrieve is held at its first object: another study is accepted

@@ -295,6 +295,21 @@ void TestDatabaseIndex::multiFrameRows()
     QCOMPARE(keys, expectedKeys);
     QCOMPARE(raw.scalar("SELECT DISTINCT number_of_frames FROM instances").toInt(), s.numberOfFrames);
     QCOMPARE(m_db->allStudies().first().instanceCount, frames);
+
+    // Read alone, as a viewer of a growing series is fed: every frame of the object, nothing of objects
+    // whose UIDs begin as its own does, nothing under another series.
+    for (const auto& other : {makeSummary("2.1", "2.1.1", "U!", 8, "/data/odd.dcm"),
+                              makeSummary("2.1", "2.1.1", "U.1", 9, "/data/next.dcm")})
+        QVERIFY(m_db->indexFile(other));
+    const auto alone = m_db->instancesOfObjects("2.1.1", {"U"});
+    QCOMPARE(alone.size(), frames);
+    for (int f = 0; f < frames; ++f) {
+        QCOMPARE(alone.at(f).frameIndex, f);
+        QCOMPARE(alone.at(f).sliceLocation, locations.at(f));
+        QCOMPARE(alone.at(f).filePath, s.filePath);
+    }
+    QVERIFY(m_db->instancesOfObjects("2.1.2", {"U"}).isEmpty());
+    QCOMPARE(m_db->instancesOfObjects("2.1.1", {"U.1", "U!"}).size(), 2);
 }
 
 void TestDatabaseIndex::largeInstanceNumbersKeepTheirOrder()
