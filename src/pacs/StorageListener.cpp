@@ -61,6 +61,21 @@ QString conditionText(const OFCondition& cond)
 
 // Whether a socket of this machine listens on the port, IPv4 or IPv6, as the system lists its sockets;
 // taken as listened on when the lists cannot be read.
+// Why the system refused the listening port, in the user's words: DCMTK's text of it is English.
+QString bindRefusalCause(const QString& cause)
+{
+    const auto says = [&cause](int code) { return cause.contains(QString::fromLocal8Bit(std::strerror(code))); };
+    if (says(EADDRINUSE))
+        return QStringLiteral("порт уже используется");
+    if (says(EACCES) || says(EPERM))
+        return QStringLiteral("нет прав открыть этот порт (порты ниже 1024 открывает только администратор)");
+    if (says(EADDRNOTAVAIL))
+        return QStringLiteral("адрес недоступен на этом компьютере");
+    if (says(EMFILE) || says(ENFILE))
+        return QStringLiteral("открыто слишком много соединений и файлов");
+    return QStringLiteral("система отказала в открытии порта");
+}
+
 bool somethingListensOn(quint16 port)
 {
     for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
@@ -541,7 +556,7 @@ void StorageListener::run()
             const QString message =
                 QStringLiteral("Не удалось открыть порт %1 для приёма исследований (C-STORE): %2. %3")
                     .arg(m_port)
-                    .arg(cause,
+                    .arg(bindRefusalCause(cause),
                          heldByConnections ? QStringLiteral("На порту никто не ожидает соединений, но его ещё держат "
                                                             "соединения, которые система освобождает в течение минуты.")
                                            : inUse ? QStringLiteral("Порт занят другой программой.") : QString())

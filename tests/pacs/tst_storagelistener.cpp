@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QScopeGuard>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -363,6 +364,9 @@ private slots:
         // Retries are paced (about every half second): a loaded machine only makes them fewer.
         QVERIFY2(bindFailures.size() <= clock.elapsed() / 400 + 2, qPrintable(QString::number(bindFailures.size())));
         QVERIFY(bindFailures.first().at(0).toString().contains(QString::number(port)));
+        // Told in the user's words, not the library's (the protocol's name aside).
+        const QString told = bindFailures.first().at(0).toString();
+        QVERIFY(!QString(told).remove(QStringLiteral("C-STORE")).contains(QRegularExpression(QStringLiteral("[A-Za-z]"))));
         QCOMPARE(bindFailures.first().at(1).toBool(), !listenedOn);
         QCOMPARE(errors.size(), 1);
         QVERIFY(!running.listener->isListening());
