@@ -46,7 +46,9 @@ int main(int argc, char** argv)
     });
     std::printf("== export of %d files of %lld KB, median of %d\n", files,
                 QFileInfo(sources.first()).size() / 1024, repeats);
-    std::printf("  numbered copies into a folder: %.0f ms (%.0f files/s)\n", numbered, files * 1000.0 / numbered);
-    std::printf("  portable folder layout:        %.0f ms (%.0f files/s)\n", portable, files * 1000.0 / portable);
+    std::printf("  numbered copies into a folder: %.0f ms (%.0f files/s)\n", numbered,
+                files * 1000.0 / numbered);
+    std::printf("  portable folder layout:        %.0f ms (%.0f files/s)\n", portable,
+                files * 1000.0 / portable);
     return 0;
 }

@@ -594,7 +594,8 @@ OpenRun timedOpen(db::Database& index, const pacs::PacsServer& server, const pac
         viewers << viewer;
         // Once the events its showing posted (the first paint among them) are served.
         if (viewers.size() == 1)
-            QTimer::singleShot(0, &coordinator, [&run, &wall] { run.firstImageMs = wall.nsecsElapsed() / 1e6; });
+            QTimer::singleShot(0, &coordinator,
+                               [&run, &wall] { run.firstImageMs = wall.nsecsElapsed() / 1e6; });
     });
     QObject::connect(&coordinator, &pacs::PacsOpenCoordinator::finished, &loop,
                      [&](bool done, const QString& message, int count) {
@@ -615,8 +616,9 @@ OpenRun timedOpen(db::Database& index, const pacs::PacsServer& server, const pac
             viewer->close();
     (void)QTest::qWaitFor(
         [&] {
-            return pacs::PacsRetrieveSession::liveSessions() == 0
-                && std::all_of(viewers.cbegin(), viewers.cend(), [](const QPointer<ViewerWindow>& v) { return v.isNull(); });
+            return pacs::PacsRetrieveSession::liveSessions() == 0 &&
+                   std::all_of(viewers.cbegin(), viewers.cend(),
+                               [](const QPointer<ViewerWindow>& v) { return v.isNull(); });
         },
         30000);
     int rows = 0;
@@ -671,11 +673,14 @@ void openRow(int reps, int images, int side)
     const QByteArray title = "C-GET " + QByteArray::number(images) + " x " + QByteArray::number(side) + " x "
                              + QByteArray::number(side) + " from dcmqrscp";
     printHeader("open from PACS / into the archive only");
-    compare(title.constData(), reps, [&] { return runSide(pacs::PacsOpenCoordinator::DownloadAndOpen, openStall); },
-            [&] { return runSide(pacs::PacsOpenCoordinator::ToArchive, archiveStall); }, "s");
-    std::printf("the GUI thread's longest stall: open %.0f ms, archive only %.0f ms (medians); request to the first "
-                "image on screen: %.0f ms\n",
-                median(openStall), median(archiveStall), median(firstImage));
+    compare(
+        title.constData(), reps,
+        [&] { return runSide(pacs::PacsOpenCoordinator::DownloadAndOpen, openStall); },
+        [&] { return runSide(pacs::PacsOpenCoordinator::ToArchive, archiveStall); }, "s");
+    std::printf(
+        "the GUI thread's longest stall: open %.0f ms, archive only %.0f ms (medians); request to the first "
+        "image on screen: %.0f ms\n",
+        median(openStall), median(archiveStall), median(firstImage));
 }
 
 // Sending a study by C-STORE as the study list's send does, next to storescu sending the same files,
@@ -843,7 +848,8 @@ int main(int argc, char** argv)
     if (wanted("send"))
         sendRow(std::max(1, reps / 2), bench::intArg(args, "--images", 3000), bench::intArg(args, "--side", 256));
     if (wanted("open"))
-        openRow(std::max(1, reps / 2), bench::intArg(args, "--open-images", 1000), bench::intArg(args, "--side", 256));
+        openRow(std::max(1, reps / 2), bench::intArg(args, "--open-images", 1000),
+                bench::intArg(args, "--side", 256));
     printLoad("at end");
     return 0;
 }

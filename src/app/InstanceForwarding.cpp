@@ -102,8 +102,8 @@ Attempt attemptForward(const std::optional<pacs::PacsOpenRequest>& request)
         attempt.problem = postToRunningInstance(port, QStringLiteral("/pacs/open"), body, &attempt.handedOver,
                                                 &attempt.notListening);
     } else {
-        attempt.problem = postToRunningInstance(port, QStringLiteral("/focus"), QJsonObject(), &attempt.handedOver,
-                                                &attempt.notListening);
+        attempt.problem = postToRunningInstance(port, QStringLiteral("/focus"), QJsonObject(),
+                                                &attempt.handedOver, &attempt.notListening);
     }
     return attempt;
 }
@@ -111,8 +111,8 @@ Attempt attemptForward(const std::optional<pacs::PacsOpenRequest>& request)
 // What the user is told of the hand-over, and the codecs released: this copy goes no further. `runningCopy`
 // names the copy it went to in what the user is told when that failed (empty: the program that is already
 // running).
-QString endForwarding(const Attempt& attempt, const std::optional<pacs::PacsOpenRequest>& request, bool* delivered,
-                      const QString& runningCopy)
+QString endForwarding(const Attempt& attempt, const std::optional<pacs::PacsOpenRequest>& request,
+                      bool* delivered, const QString& runningCopy)
 {
     QString problem = attempt.problem;
     const bool handedOver = attempt.handedOver;
@@ -186,9 +186,10 @@ std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folde
                                                      "одновременно работает только одна копия программы.")
                                           .arg(request->studyInstanceUid, folderInUse(folderLock));
                 else
-                    outcome.message = QStringLiteral("Программа не запущена: %1. С одной папкой данных одновременно "
-                                                     "работает только одна копия программы.")
-                                          .arg(folderInUse(folderLock));
+                    outcome.message =
+                        QStringLiteral("Программа не запущена: %1. С одной папкой данных одновременно "
+                                       "работает только одна копия программы.")
+                            .arg(folderInUse(folderLock));
                 return outcome;
             }
             runningCopy = folderInUse(folderLock);

@@ -33,8 +33,8 @@ QString forwardToRunningInstance(const std::optional<pacs::PacsOpenRequest>& req
 // why not, in Russian. `delivered`: the request was taken, or written whole to the connection though no
 // answer came in time.
 // `notListening`: nothing listened on the port (the connection was refused).
-QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body, bool* delivered = nullptr,
-                              bool* notListening = nullptr);
+QString postToRunningInstance(quint16 port, const QString& path, const QJsonObject& body,
+                              bool* delivered = nullptr, bool* notListening = nullptr);
 
 struct ForwardOutcome
 {

@@ -78,7 +78,8 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
     // notice that goes when the wait does.
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::waitingForPort, notices,
                      &ExternalRequestNotices::showNotice);
-    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, notices, &ExternalRequestNotices::endNotice);
+    QObject::connect(coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, notices,
+                     &ExternalRequestNotices::endNotice);
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
     // A page's request that comes to nothing must not end in silence.
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, notices,

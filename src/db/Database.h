@@ -126,7 +126,8 @@ public:
                                              int* replacedFiles = nullptr) const;
     // The rows of these objects (every frame of each) that the series holds, as instancesForSeries gives
     // them: what a viewer of a growing series lacks, read at the cost of these objects, not the series.
-    QList<InstanceRecord> instancesOfObjects(const QString& seriesInstanceUid, const QStringList& sopInstanceUids) const;
+    QList<InstanceRecord> instancesOfObjects(const QString& seriesInstanceUid,
+                                             const QStringList& sopInstanceUids) const;
     QStringList studyFilePaths(const QString& studyInstanceUid) const;                      // distinct paths
     // The distinct files of the study, with what their rows record of who wrote them.
     QList<IndexedFile> studyFiles(const QString& studyInstanceUid) const;

@@ -30,8 +30,8 @@ const char* const kInstanceColumns =
     "file_path, instance_number, pixel_spacing_x, pixel_spacing_y, slice_thickness, slice_location, "
     "repetition_time, echo_time, image_position_x, image_position_y, image_position_z, orientation_row_x, "
     "orientation_row_y, orientation_row_z, orientation_col_x, orientation_col_y, orientation_col_z, "
-    "has_spatial_info, frame_index, acquisition_time_seconds, temporal_position_index, frame_of_reference_uid, "
-    "trigger_time_ms, cardiac_number_of_images, own_copy";
+    "has_spatial_info, frame_index, acquisition_time_seconds, temporal_position_index, "
+    "frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, own_copy";
 constexpr int kInstanceColumnCount = 25;
 
 } // namespace
@@ -188,7 +188,8 @@ void Database::ListedRows::add(const InstanceRecord& record, const QSqlQuery& q)
     records.append(record);
 }
 
-QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows, const QString& seriesInstanceUid,
+QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
+                                                       const QString& seriesInstanceUid,
                                                        int* replacedFiles) const
 {
     QString studyUid;

@@ -27,7 +27,12 @@ QString FileIdentity::text() const
 {
     if (!exists())
         return {};
-    return QStringLiteral("%1:%2:%3:%4:%5").arg(device).arg(inode).arg(size).arg(modifiedNs).arg(statusChangedNs);
+    return QStringLiteral("%1:%2:%3:%4:%5")
+        .arg(device)
+        .arg(inode)
+        .arg(size)
+        .arg(modifiedNs)
+        .arg(statusChangedNs);
 }
 
 FileIdentity fileIdentity(const QString& path)

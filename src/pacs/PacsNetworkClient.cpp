@@ -441,7 +441,8 @@ bool storedStatus(Uint16 status)
 }
 
 // The SOP Class UID of a file, read into `file` without its large elements; empty when it cannot be read.
-QString sopClassOf(const QString& path, DcmFileFormat& file, dicom::ValueLoading loading = dicom::ValueLoading::Lazy)
+QString sopClassOf(const QString& path, DcmFileFormat& file,
+                   dicom::ValueLoading loading = dicom::ValueLoading::Lazy)
 {
     dicom::FileOpening opening; // what a read of the values left in the file would be checked against
     if (dicom::loadDicomFile(file, path, loading, nullptr, nullptr, &opening).bad())

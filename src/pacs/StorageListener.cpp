@@ -64,7 +64,9 @@ QString conditionText(const OFCondition& cond)
 // Why the system refused the listening port, in the user's words: DCMTK's text of it is English.
 QString bindRefusalCause(const QString& cause)
 {
-    const auto says = [&cause](int code) { return cause.contains(QString::fromLocal8Bit(std::strerror(code))); };
+    const auto says = [&cause](int code) {
+        return cause.contains(QString::fromLocal8Bit(std::strerror(code)));
+    };
     if (says(EADDRINUSE))
         return QStringLiteral("порт уже используется");
     if (says(EACCES) || says(EPERM))

@@ -321,15 +321,16 @@ private slots:
                 if (viewer)
                     viewer->close();
         });
-        QCOMPARE(post(m_serverPort, requestBody(m_waited.studyUid, QStringLiteral("localhost"), m_archive.port(),
-                                                QStringLiteral("KALVQR"))),
+        QCOMPARE(post(m_serverPort, requestBody(m_waited.studyUid, QStringLiteral("localhost"),
+                                                m_archive.port(), QStringLiteral("KALVQR"))),
                  202);
         QTRY_VERIFY_WITH_TIMEOUT(notices->notice() && notices->notice()->isVisible(), 30000);
         const QString told = notices->notice()->text();
         QVERIFY2(told.contains(QString::number(m_waitPort)) && told.contains(QStringLiteral("ждёт"))
                      && told.contains(QStringLiteral("продолжится")),
                  qPrintable(told));
-        QVERIFY2(!told.contains(QStringLiteral("Не удалось")) && !told.contains(QRegularExpression(QStringLiteral("[A-Za-z]"))),
+        QVERIFY2(!told.contains(QStringLiteral("Не удалось")) &&
+                     !told.contains(QRegularExpression(QStringLiteral("[A-Za-z]"))),
                  qPrintable(told));
         QCOMPARE(notices->notice()->icon(), QMessageBox::Information);
         QVERIFY(!notices->notice()->isModal());

@@ -196,10 +196,12 @@ private slots:
         QTest::addColumn<bool>("otherRuntime"); // the second copy has a runtime folder of its own
         // Qt timers may fire up to 5 % early; upper bounds above 3 s only say that the wait ends at all.
         const QByteArray open = R"(/pacs/open {"serverAeTitle":"AE","serverHost":"pacs","serverPort":104,"studyInstanceUID":"1.2.3"})";
-        // Nothing listens all along: it is waited for as a copy that may be starting, then said not to take requests.
+        // Nothing listens all along: it is waited for as a copy that may be starting, then said not to take
+        // requests.
         const int waited = kStartingCopyWaitMs * 95 / 100;
-        QTest::newRow("nobody listening") << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << waited
-                                          << 30000 << "Исследование 1 не открыто" << QString() << "here" << false;
+        QTest::newRow("nobody listening")
+            << "none" << QStringList{"kalvenor://open?study=1"} << QByteArray() << waited << 30000
+            << "Исследование 1 не открыто" << QString() << "here" << false;
         QTest::newRow("silent first copy") << "silent" << QStringList{} << QByteArray() << 2800 << 30000 << QString()
                                            << "получила запрос" << "here" << false;
         // Its event loop held up: the connection waits unaccepted, the request in it.
@@ -217,23 +219,25 @@ private slots:
                                                << open << 0 << 2800 << QString() << QString() << "here" << true;
         QTest::newRow("nobody listening, another session")
             << "none" << QStringList{} << QByteArray() << waited << 30000
-            << "использует другая запущенная копия программы на этом компьютере" << QString() << "here" << true;
+            << "использует другая запущенная копия программы на этом компьютере" << QString() << "here"
+            << true;
         // Whatever answers on this computer's port is not the copy that holds the folder: nothing is sent.
         QTest::newRow("first copy on another computer")
             << "answering" << QStringList{"kalvenor://open?study=1.2.3"} << QByteArray() << 0 << 2800
             << "на компьютере «ws-elsewhere.example»" << QString() << "elsewhere" << true;
         // A lock file that names no computer that can be shown names none.
-        QTest::newRow("first copy's lock garbled") << "none" << QStringList{} << QByteArray() << waited << 30000
-                                                   << "использует другая запущенная копия программы, но" << QString()
-                                                   << "garbled" << true;
-        // It holds the folder's lock and listens only once the second copy has found it refusing, as a copy does
-        // that is still starting: the request reaches it all the same.
+        QTest::newRow("first copy's lock garbled")
+            << "none" << QStringList{} << QByteArray() << waited << 30000
+            << "использует другая запущенная копия программы, но" << QString() << "garbled" << true;
+        // It holds the folder's lock and listens only once the second copy has found it refusing, as a copy
+        // does that is still starting: the request reaches it all the same.
         QTest::newRow("the first copy holds the folder lock but does not listen yet")
-            << "starting" << QStringList{"--hold-while-waiting"} << QByteArray("/focus {}") << 0 << 30000 << QString()
-            << QString() << "here" << false;
+            << "starting" << QStringList{"--hold-while-waiting"} << QByteArray("/focus {}") << 0 << 30000
+            << QString() << QString() << "here" << false;
         QTest::newRow("the first copy holds the folder lock but does not listen yet, open")
-            << "starting" << QStringList{"--hold-while-waiting", "kalvenor://open?study=1.2.3&host=pacs&aet=AE"} << open << 0
-            << 30000 << QString() << QString() << "here" << false;
+            << "starting"
+            << QStringList{"--hold-while-waiting", "kalvenor://open?study=1.2.3&host=pacs&aet=AE"} << open
+            << 0 << 30000 << QString() << QString() << "here" << false;
         // No lock can be had in the data folder: copies of one session still meet.
         QTest::newRow("no lock in the data folder") << "answering" << QStringList{} << QByteArray("/focus {}") << 0 << 2800
                                                     << QString() << QString() << "nowhere" << false;
@@ -261,7 +265,8 @@ private slots:
             QTcpSocket* socket = fake.nextPendingConnection();
             QObject::connect(socket, &QTcpSocket::readyRead, [&received, socket, server] {
                 received += socket->readAll();
-                if ((server == u"answering" || server == u"starting") && received.contains("\r\n\r\n") && received.endsWith('}')) {
+                if ((server == u"answering" || server == u"starting") && received.contains("\r\n\r\n") &&
+                    received.endsWith('}')) {
                     socket->write("HTTP/1.1 202 Accepted\r\nContent-Length: 8\r\nConnection: close\r\n\r\naccepted");
                     socket->disconnectFromHost();
                 } else if (server == u"full" && received.contains("\r\n\r\n") && received.endsWith('}')) {
@@ -298,8 +303,8 @@ private slots:
         QCOMPARE(received.mid(received.indexOf("\r\n\r\n") + 4), body);
     }
 
-    // A copy that ends before it ever listened (its start failed) leaves the folder to the one waiting for it,
-    // which then starts as the first copy with its own request.
+    // A copy that ends before it ever listened (its start failed) leaves the folder to the one waiting for
+    // it, which then starts as the first copy with its own request.
     void firstCopyEndsBeforeItListens()
     {
         auto held = std::make_unique<FirstCopy>(QStringLiteral("here"));

@@ -1859,7 +1859,8 @@ private slots:
         // Recorded by the previous version's digest (SHA-256), which still proves the copies, and no
         // other file.
         QTest::newRow("copies, recorded by the previous version's digest") << "sha256" << 0 << 0;
-        QTest::newRow("a user's file of the copy's size on its name, recorded by the previous version's digest")
+        QTest::newRow(
+            "a user's file of the copy's size on its name, recorded by the previous version's digest")
             << "replaced, same size, sha256" << 1 << 0;
         // The data folder reached through a link when the removal was cut short, the link gone since.
         QTest::newRow("killed through a link to the data folder, gone since") << "link gone" << 0 << 0;
@@ -1921,8 +1922,8 @@ private slots:
                 QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
                 QVERIFY(q.prepare("UPDATE pending_removals SET content_digest = :digest WHERE path = :path"));
                 for (const QString& path : std::as_const(files)) {
-                    q.bindValue(":digest",
-                                QCryptographicHash::hash(fixtures::readFile(path), QCryptographicHash::Sha256));
+                    q.bindValue(":digest", QCryptographicHash::hash(fixtures::readFile(path),
+                                                                    QCryptographicHash::Sha256));
                     q.bindValue(":path", path);
                     QVERIFY(q.exec() && q.numRowsAffected() == 1);
                 }

@@ -39,7 +39,8 @@ private slots:
         const int burst = 5 * cap + 100;
         const int batches = 1 + (burst - db::IndexBatch::kMaxFiles + cap - 1) / cap;
         QTest::newRow("slow, a burst of five batches' files") << burst << 300 << batches << false;
-        QTest::newRow("slow, a burst of five batches' files, end asked at once") << burst << 300 << batches << true;
+        QTest::newRow("slow, a burst of five batches' files, end asked at once")
+            << burst << 300 << batches << true;
     }
 
     void slowBatchesGatherMoreFiles()

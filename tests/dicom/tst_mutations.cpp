@@ -683,7 +683,8 @@ void MutationsTest::hostileFilesAreRefusedEverywhere_data()
     QTest::newRow("implicit 100000") << nested(Layout::ImplicitLittle) << deepNesting << deep << 0;
     QTest::newRow("big endian 100000") << nested(Layout::ExplicitBig) << deepNesting << deep << 0;
     QTest::newRow("UN 100000") << nested(Layout::UnknownVr) << deepNesting << deep << 0;
-    QTest::newRow("UN of defined length 100000") << nested(Layout::UnknownVrDefinedLength) << deepNesting << deep << 0;
+    QTest::newRow("UN of defined length 100000")
+        << nested(Layout::UnknownVrDefinedLength) << deepNesting << deep << 0;
     // A gigabyte of zeros deflated into about a megabyte: DCMTK would inflate all of it in each reader.
     const QString inflates =
         QStringLiteral("Файл отклонён: сжатый набор данных распаковывается в недопустимо большой объём.");
@@ -733,8 +734,8 @@ void MutationsTest::hostileFilesAreRefusedEverywhere_data()
     for (auto [name, where, refusal, words] :
          {std::tuple{"meta header of 66 bytes, a length of 3 GB", LengthPastEnd::BareMetaHeader, unfollowable,
                      "нестандартно"},
-          std::tuple{"meta header of an image, a length of 3 GB", LengthPastEnd::MetaHeaderOfImage, unfollowable,
-                     "нестандартно"},
+          std::tuple{"meta header of an image, a length of 3 GB", LengthPastEnd::MetaHeaderOfImage,
+                     unfollowable, "нестандартно"},
           std::tuple{"data set of an image, a length of 3 GB", LengthPastEnd::DatasetOfImage,
                      int(dicom::ParseHazard::Truncated), "за конец файла"}}) {
         const HostileWriter write([where](const QString& path) {

@@ -457,7 +457,8 @@ private slots:
         const QString sent = written("replaced", 100), other = written("replacing", 200);
         fixtures::ChangeBeforeValues change(sent, [&] { QVERIFY(fixtures::renameOver(other, sent)); });
         QString error;
-        QVERIFY(sendFiles(serverAt(receiver.port(), QStringLiteral("STORE")), localConfig(), {sent}, &error, {}));
+        QVERIFY(
+            sendFiles(serverAt(receiver.port(), QStringLiteral("STORE")), localConfig(), {sent}, &error, {}));
         QVERIFY(change.happened());
         QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 1, 30000);
         DcmFileFormat ff;

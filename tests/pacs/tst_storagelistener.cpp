@@ -366,7 +366,9 @@ private slots:
         QVERIFY(bindFailures.first().at(0).toString().contains(QString::number(port)));
         // Told in the user's words, not the library's (the protocol's name aside).
         const QString told = bindFailures.first().at(0).toString();
-        QVERIFY(!QString(told).remove(QStringLiteral("C-STORE")).contains(QRegularExpression(QStringLiteral("[A-Za-z]"))));
+        QVERIFY(!QString(told)
+                     .remove(QStringLiteral("C-STORE"))
+                     .contains(QRegularExpression(QStringLiteral("[A-Za-z]"))));
         QCOMPARE(bindFailures.first().at(1).toBool(), !listenedOn);
         QCOMPARE(errors.size(), 1);
         QVERIFY(!running.listener->isListening());

@@ -385,18 +385,23 @@ private slots:
         QTest::newRow("deflated 1 GiB of zeros") << 2 << QStringLiteral("недопустимо большой объём") << 200;
         QTest::newRow("32768 x 32768 frame present")
             << 3 << QStringLiteral("Слишком большой кадр: 32768×32768.") << 200;
-        QTest::newRow("declared sizes of 65535") << 4 << QStringLiteral("Слишком большой кадр: 65535×65535.") << 200;
+        QTest::newRow("declared sizes of 65535")
+            << 4 << QStringLiteral("Слишком большой кадр: 65535×65535.") << 200;
         QTest::newRow("declared sizes of 65535, compressed")
             << 5 << QStringLiteral("Слишком большой кадр: 65535×65535.") << 200;
-        QTest::newRow("Pixel Data as a sequence 12000 levels deep") << 6 << QStringLiteral("вложенность") << 200;
+        QTest::newRow("Pixel Data as a sequence 12000 levels deep")
+            << 6 << QStringLiteral("вложенность") << 200;
         QTest::newRow("deflated, nesting after 64 MiB") << 7 << QStringLiteral("вложенность") << 200;
         QTest::newRow("deflated behind a meta look-alike, 1 GiB")
             << 8 << QStringLiteral("недопустимо большой объём") << 200;
         QTest::newRow("130000 elements in descending order") << 9 << QStringLiteral("не по порядку") << 200;
         // A length of 3 GB in a file of a few hundred bytes: no more than the file holds is taken.
-        QTest::newRow("meta header of 66 bytes, a length of 3 GB") << 10 << QStringLiteral("нестандартно") << 8;
-        QTest::newRow("meta header of an image, a length of 3 GB") << 11 << QStringLiteral("нестандартно") << 8;
-        QTest::newRow("data set of an image, a length of 3 GB") << 12 << QStringLiteral("за конец файла") << 8;
+        QTest::newRow("meta header of 66 bytes, a length of 3 GB")
+            << 10 << QStringLiteral("нестандартно") << 8;
+        QTest::newRow("meta header of an image, a length of 3 GB")
+            << 11 << QStringLiteral("нестандартно") << 8;
+        QTest::newRow("data set of an image, a length of 3 GB")
+            << 12 << QStringLiteral("за конец файла") << 8;
     }
     void hostileFilesAreRefused()
     {
@@ -622,7 +627,8 @@ private slots:
         }
         const double value = im.pixels.front();
         QVERIFY2(value == 100.0 || (value == 200.0 && !touch), qPrintable(QString::number(value)));
-        const auto others = std::count_if(im.pixels.begin(), im.pixels.end(), [&](double v) { return v != value; });
+        const auto others =
+            std::count_if(im.pixels.begin(), im.pixels.end(), [&](double v) { return v != value; });
         QCOMPARE(others, 0);
     }
 

@@ -411,7 +411,8 @@ private slots:
         QString message;
         const render::Volume v = render::buildVolume(list, &message, 0);
         QVERIFY(save.happened() && saved);
-        QCOMPARE(dicom::readFileSummary(files[slice])->patientName, QStringLiteral("Corrected^Name^With^More^Words"));
+        QCOMPARE(dicom::readFileSummary(files[slice])->patientName,
+                 QStringLiteral("Corrected^Name^With^More^Words"));
         QCOMPARE(v.nz, s.slices);
         for (int z = 0; z < v.nz; ++z) {
             int wrong = 0;
@@ -420,7 +421,8 @@ private slots:
                     wrong += v.voxels[v.index(x, y, z)] != float(s.value(x, y, z) + s.rescaleIntercept);
             // A plane refused is left empty and counted.
             const bool refused = z == slice && message.contains(QStringLiteral("Пропущено"));
-            QVERIFY2(wrong == 0 || refused, qPrintable(QStringLiteral("plane %1: %2 voxels wrong").arg(z).arg(wrong)));
+            QVERIFY2(wrong == 0 || refused,
+                     qPrintable(QStringLiteral("plane %1: %2 voxels wrong").arg(z).arg(wrong)));
         }
     }
 

@@ -386,11 +386,13 @@ QString writeLengthPastEnd(const QString& path, LengthPastEnd where)
         if (where == LengthPastEnd::MetaHeaderOfImage) {
             const QByteArray syntax("1.2.840.10008.1.2.1", 20);
             bytes = QByteArray(128, '\0') + "DICM" +
-                    metaHeader(element(explicitShortHeader(0x0002, 0x0010, "UI", quint16(syntax.size())), syntax) +
-                               explicitLongHeader(0x0002, 0x0102, "OB", claimed)) +
+                    metaHeader(
+                        element(explicitShortHeader(0x0002, 0x0010, "UI", quint16(syntax.size())), syntax) +
+                        explicitLongHeader(0x0002, 0x0102, "OB", claimed)) +
                     image.dataset;
         } else {
-            bytes = image.meta + image.dataset + explicitLongHeader(0x7FE1, 0x1010, "OB", claimed) + QByteArray(16, 'x');
+            bytes = image.meta + image.dataset + explicitLongHeader(0x7FE1, 0x1010, "OB", claimed) +
+                    QByteArray(16, 'x');
         }
     }
     writeBytes(path, bytes);

@@ -65,7 +65,8 @@ public:
 
     // getFile over in-memory files, honouring the offset as a host does and naming the object asked for;
     // `sent` replaces the bytes that travel (a corruption the checksum of `content` must reveal).
-    static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content, QByteArray sent = {})
+    static QList<QByteArray> serveFile(const QJsonObject& request, const QByteArray& content,
+                                       QByteArray sent = {})
     {
         if (sent.isNull())
             sent = content;
@@ -80,7 +81,8 @@ public:
                                                           content, QCryptographicHash::Sha256).toHex())}};
         if (request.contains(QStringLiteral("sopInstanceUid")))
             header.insert(QStringLiteral("sopInstanceUid"), request.value(QStringLiteral("sopInstanceUid")));
-        QList<QByteArray> out{remoteproto::toFrame(remoteproto::message(QStringLiteral("fileHeader"), header))};
+        QList<QByteArray> out{
+            remoteproto::toFrame(remoteproto::message(QStringLiteral("fileHeader"), header))};
         for (qint64 at = offset; at < sent.size(); at += remoteproto::fileChunkBytes)
             out.append(sent.mid(at, remoteproto::fileChunkBytes));
         return out;
