@@ -433,6 +433,35 @@ double timedRetrieve(db::Database& index, const pacs::PacsServer& server, const 
     return -1.0;
 }
 
+// A study of `images` slices of side x side written into the archive's folder and served: its UID,
+// or empty (said, with the rows left out) when dcmqrscp did not start.
+QString serveStudy(peers::QrArchive& archive, int images, int side, const QString& folder, const char* what,
+                   const char* rows)
+{
+    fixtures::SeriesLayout layout = bench::importSeriesLayout(images);
+    layout.rows = layout.columns = side;
+    fixtures::completeUids(layout);
+    std::printf("\nwriting the %d images of %s ...\n", images, what);
+    std::fflush(stdout);
+    const QStringList files = fixtures::writeSeries(archive.storageDir() + QLatin1Char('/') + folder, layout);
+    if (files.size() != images || !archive.index(files) || !archive.start()) {
+        std::printf("dcmqrscp archive did not start: no %s\n", rows);
+        return {};
+    }
+    return layout.studyUid;
+}
+
+// The index where the program keeps it, as a retrieve into the archive writes it.
+bool openProgramIndex(db::Database& index)
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(data);
+    if (index.open(QDir(data).filePath(QStringLiteral("index.sqlite3"))))
+        return true;
+    std::printf("index did not open: %s\n", qPrintable(index.lastError()));
+    return false;
+}
+
 void retrieveRows(int reps, int images, int side)
 {
     OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
@@ -443,23 +472,11 @@ void retrieveRows(int reps, int images, int side)
     archive.addMoveDestination(QStringLiteral("MOVESCU"), movescuPort);
     // dcmqrscp serves at most 1 GB of one study: 3,000 images of 256 x 256 (as an MR series) fit, of
     // 512 x 512 (CT) some 2,000.
-    fixtures::SeriesLayout layout = bench::importSeriesLayout(images);
-    layout.rows = layout.columns = side;
-    fixtures::completeUids(layout);
-    std::printf("\nwriting the %d images of the archive's study ...\n", images);
-    std::fflush(stdout);
-    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/ct"), layout);
-    if (files.size() != images || !archive.index(files) || !archive.start()) {
-        std::printf("dcmqrscp archive did not start: no retrieve rows\n");
-        return;
-    }
+    const QString studyUid =
+        serveStudy(archive, images, side, QStringLiteral("ct"), "the archive's study", "retrieve rows");
     db::Database index;
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(data);
-    if (!index.open(QDir(data).filePath(QStringLiteral("index.sqlite3")))) {
-        std::printf("index did not open: %s\n", qPrintable(index.lastError()));
+    if (studyUid.isEmpty() || !openProgramIndex(index))
         return;
-    }
     QTemporaryDir work;
     const QString out = work.filePath(QStringLiteral("peer"));
     const QString aside = work.filePath(QStringLiteral("aside"));
@@ -482,13 +499,13 @@ void retrieveRows(int reps, int images, int side)
     const QString port = QString::number(archive.port());
     const QStringList keys{QStringLiteral("-S"), QStringLiteral("-aec"), QString::fromLatin1(peers::QrArchive::aeTitle),
                            QStringLiteral("-k"), QStringLiteral("QueryRetrieveLevel=STUDY"), QStringLiteral("-k"),
-                           QStringLiteral("StudyInstanceUID=") + layout.studyUid};
+                           QStringLiteral("StudyInstanceUID=") + studyUid};
     const QByteArray title = QByteArray::number(images) + " x " + QByteArray::number(side) + " x " + QByteArray::number(side);
     printHeader("retrieve from dcmqrscp");
     const pacs::PacsServer get = archive.server(1);
     const pacs::PacsConfig getConfig = peers::localConfig(ourPort, "KALVBENCH", {get});
     compare(("C-GET " + title + " (getscu)").constData(), reps,
-            [&] { return timedRetrieve(index, get, getConfig, layout.studyUid, images, aside); },
+            [&] { return timedRetrieve(index, get, getConfig, studyUid, images, aside); },
             [&] { return timedTool("getscu", keys + QStringList{QStringLiteral("-od"), out, QStringLiteral("127.0.0.1"), port}); },
             "s");
     // The receive alone, as the retrieve does it without an index: how much of the row above is the index's.
@@ -498,7 +515,7 @@ void retrieveRows(int reps, int images, int side)
         QDir().mkpath(bare);
         ::sync();
         const SideClock t(true);
-        const bool ok = pacs::getStudy(get, getConfig, layout.studyUid, bare, nullptr, nullptr, {});
+        const bool ok = pacs::getStudy(get, getConfig, studyUid, bare, nullptr, nullptr, {});
         const double ms = t.stop();
         return ok && QDir(bare).entryList(QDir::Files).size() == images ? ms : -1.0;
     };
@@ -524,7 +541,7 @@ void retrieveRows(int reps, int images, int side)
                                                        QStringLiteral("-aem"), QStringLiteral("MOVESCU"),
                                                        QStringLiteral("--port"), QString::number(movescuPort)};
     compare(("C-MOVE " + title + " (movescu)").constData(), reps,
-            [&] { return timedRetrieve(index, move, moveConfig, layout.studyUid, images, aside); },
+            [&] { return timedRetrieve(index, move, moveConfig, studyUid, images, aside); },
             [&] {
                 return timedTool("movescu", movescuKeys + QStringList{QStringLiteral("-od"), out,
                                                                       QStringLiteral("127.0.0.1"), port});
@@ -532,7 +549,7 @@ void retrieveRows(int reps, int images, int side)
             "s");
     // dcmqrscp's C-MOVE also sends the next object only after the last one's answer.
     compare(("C-MOVE " + title + " (movescu --ignore)").constData(), reps,
-            [&] { return timedRetrieve(index, move, moveConfig, layout.studyUid, images, aside); },
+            [&] { return timedRetrieve(index, move, moveConfig, studyUid, images, aside); },
             [&] { return timedKeepingNone("movescu", movescuKeys); }, "s");
 }
 
@@ -637,23 +654,11 @@ void openRow(int reps, int images, int side)
 {
     OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
     peers::QrArchive archive;
-    fixtures::SeriesLayout layout = bench::importSeriesLayout(images);
-    layout.rows = layout.columns = side;
-    fixtures::completeUids(layout);
-    std::printf("\nwriting the %d images of the study to open ...\n", images);
-    std::fflush(stdout);
-    const QStringList files = fixtures::writeSeries(archive.storageDir() + QStringLiteral("/open"), layout);
-    if (files.size() != images || !archive.index(files) || !archive.start()) {
-        std::printf("dcmqrscp archive did not start: no open row\n");
-        return;
-    }
+    const QString studyUid =
+        serveStudy(archive, images, side, QStringLiteral("open"), "the study to open", "open row");
     db::Database index;
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(data);
-    if (!index.open(QDir(data).filePath(QStringLiteral("index.sqlite3")))) {
-        std::printf("index did not open: %s\n", qPrintable(index.lastError()));
+    if (studyUid.isEmpty() || !openProgramIndex(index))
         return;
-    }
     installPacsViewerHooks();
     QTemporaryDir work;
     const QString aside = work.filePath(QStringLiteral("aside"));
@@ -661,7 +666,7 @@ void openRow(int reps, int images, int side)
     const pacs::PacsConfig config = peers::localConfig(fixtures::freeLoopbackPort(), "KALVBENCH", {get});
     std::vector<double> openStall, archiveStall, firstImage;
     const auto runSide = [&](int mode, std::vector<double>& stallsOut) {
-        const OpenRun run = timedOpen(index, get, config, layout.studyUid, images, mode, aside);
+        const OpenRun run = timedOpen(index, get, config, studyUid, images, mode, aside);
         if (run.wallMs < 0)
             return -1.0;
         stallsOut.push_back(run.stallMs);

@@ -595,23 +595,13 @@ private slots:
     void fileChangedBetweenHeaderAndPixels()
     {
         QFETCH(QString, change);
-        // Over a megabyte: the pixels of such a file are read after its header, not with it.
         SeriesLayout first = smallLayout();
         first.slices = 1;
-        first.rows = 1024;
-        first.columns = 600;
-        first.value = [](int, int, int) { return 100; };
-        SeriesLayout second = first;
-        second.value = [](int, int, int) { return 300; };
-        second.rescaleIntercept = -100.0;
-        if (change == QLatin1String("longer header")) {
-            second.customize = [](DcmDataset& ds, int) {
-                ds.putAndInsertString(DCM_ImageComments, QByteArray(3002, 'x').constData());
-            };
-        }
-        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
-        const QString file = fixtures::writeSlice(path(QStringLiteral("read_%1.dcm").arg(tag)), first, 0);
-        const QString other = fixtures::writeSlice(path(QStringLiteral("over_%1.dcm").arg(tag)), second, 0);
+        const fixtures::FileAndReplacement written = fixtures::writeFileAndReplacement(
+            first, m_dir.path(), QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'),
+            change == QLatin1String("longer header"));
+        const QString& file = written.file;
+        const QString& other = written.other;
         render::clearHuFrameCache();
         const bool touch = change == QLatin1String("touched");
         fixtures::ChangeBeforeValues changeOnce(file, [&] {

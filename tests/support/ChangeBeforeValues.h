@@ -4,7 +4,13 @@
 // as rsync and the tag editor save, or its times moved with its bytes as they were.
 
 #include "dicom/DicomFileLoading.h"
+#include "support/DicomFixtures.h"
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+
+#include <QDir>
 #include <QFile>
 #include <QString>
 
@@ -45,6 +51,35 @@ private:
     std::function<void()> m_change;
     std::atomic_bool m_done{false};
 };
+
+// A file of `layout` at over a megabyte (its pixels are read after its header, not with it) that holds
+// HU 100, and one of its layout to put over it that holds HU 200 (300 stored, intercept -100), with a
+// longer header when `longerHeader`: a read that takes one's header and the other's pixels shows
+// neither value. Both under folder, named after tag.
+struct FileAndReplacement
+{
+    QString file;
+    QString other;
+};
+
+inline FileAndReplacement writeFileAndReplacement(SeriesLayout layout, const QString& folder,
+                                                  const QString& tag, bool longerHeader)
+{
+    layout.rows = 1024;
+    layout.columns = 600;
+    layout.value = [](int, int, int) { return 100; };
+    SeriesLayout second = layout;
+    second.value = [](int, int, int) { return 300; };
+    second.rescaleIntercept = -100.0;
+    if (longerHeader) {
+        second.customize = [](DcmDataset& ds, int) {
+            ds.putAndInsertString(DCM_ImageComments, QByteArray(3002, 'x').constData());
+        };
+    }
+    const QDir dir(folder);
+    return {writeSlice(dir.filePath(QStringLiteral("read_%1.dcm").arg(tag)), layout, 0),
+            writeSlice(dir.filePath(QStringLiteral("over_%1.dcm").arg(tag)), second, 0)};
+}
 
 inline bool renameOver(const QString& from, const QString& to)
 {
