@@ -9,6 +9,7 @@
 #include "db/Database.h"
 #include "db/StudyRecord.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "platform/FreeNameWrite.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -119,14 +120,14 @@ void MainWindow::addPortableViewers(const QString& target, bool includeMac, bool
                 fs::copy(to / "DICOM", macos / "DICOM",
                          fs::copy_options::recursive | fs::copy_options::overwrite_existing);
             } catch (const fs::filesystem_error& e) {
-                macError = QString::fromUtf8(e.what());
+                macError = fileCopyFailure(e);
             }
         }
         if (!windows.isEmpty()) {
             try {
                 copyWindowsViewer(toPath(windows), to);
             } catch (const fs::filesystem_error& e) {
-                windowsError = QString::fromUtf8(e.what());
+                windowsError = fileCopyFailure(e);
             }
         }
         return true;
@@ -191,9 +192,21 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
 
     StagedFolder staged(target);
     QString error = staged.error();
+    // The program's files are copied by a library that leaves them to be written back later: the drive
+    // is said to be ready only once all of it has reached the drive, which may be pulled out then.
+    platform::FileSystemSync onTheDrive(staged.path());
     bool ok = staged.isValid() && writePortableStudyFolder(studyUid, staged.path(), &error, false, compress);
     if (ok && includeMac)
         addPortableViewers(staged.path(), true, false, kFlashTitle);
+    if (ok) {
+        int failed = 0;
+        runWithoutFreezing([&] { return (failed = onTheDrive.sync()) == 0; });
+        if (failed != 0) {
+            ok = false;
+            error = QStringLiteral("Ошибка копирования: %1 (%2)")
+                        .arg(platform::writeFailureCause(failed), QDir::toNativeSeparators(staged.path()));
+        }
+    }
     ok = ok && staged.commit(replace, &error);
     // What went wrong is told by the folder the user chose, not the hidden one it was written in.
     if (!ok && staged.isValid())

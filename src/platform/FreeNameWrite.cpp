@@ -339,6 +339,28 @@ QByteArray encodedImage(const QImage& image, const char* format, int quality)
     return bytes;
 }
 
+FileSystemSync::FileSystemSync(const QString& folder)
+    : m_fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+{
+    if (m_fd < 0)
+        m_openFailure = errno;
+}
+
+FileSystemSync::~FileSystemSync()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int FileSystemSync::sync()
+{
+    if (m_fd < 0)
+        return m_openFailure;
+    if (const int refused = beforeSync ? beforeSync(m_fd) : 0; refused != 0)
+        return refused;
+    return ::syncfs(m_fd) == 0 ? 0 : errno;
+}
+
 void testing::setBeforeSyncHook(int (*hook)(int fd))
 {
     beforeSync = hook;

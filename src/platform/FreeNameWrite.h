@@ -57,9 +57,30 @@ bool writeImageOverChosenFile(const QString& chosen, const QImage& image, const 
 // takes it), for one of the writes above; empty when it cannot be encoded.
 QByteArray encodedImage(const QImage& image, const char* format, int quality = -1);
 
+// What libraries wrote by path on the file system of a folder, which they do not sync (the program's
+// own files of a portable copy), made to reach the disk before the copy is told done. Made before the
+// writes: a write that is lost on the way to the disk after that is told at sync() even when the
+// system wrote it back meanwhile.
+class FileSystemSync
+{
+public:
+    explicit FileSystemSync(const QString& folder);
+    ~FileSystemSync();
+    FileSystemSync(const FileSystemSync&) = delete;
+    FileSystemSync& operator=(const FileSystemSync&) = delete;
+
+    // 0, or the system's error (errno): the folder could not be opened, or a write did not reach the disk.
+    int sync();
+
+private:
+    int m_fd = -1;
+    int m_openFailure = 0;
+};
+
 namespace testing {
-// Called with the partial file's descriptor just before its bytes are synced to the disk (null:
-// nothing). Tests only: it lets a test make that sync fail as a full or vanished disk makes it.
+// Called with the partial file's descriptor just before its bytes are synced to the disk, and with a
+// FileSystemSync's folder's before it syncs (null: nothing). Tests only: it lets a test make that sync
+// fail as a full or vanished disk makes it.
 void setBeforeSyncHook(int (*hook)(int fd));
 } // namespace testing
 
