@@ -3,6 +3,7 @@
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
 #include "platform/ContentDigest.h"
+#include "platform/FreeNameWrite.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
@@ -16,7 +17,9 @@
 #include <dcmtk/dcmdata/dcelem.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcostrma.h>
 #include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcwcache.h>
 
 #include <cerrno>
 
@@ -41,6 +44,109 @@ void flushToDisk(const QString& path)
 #else
     Q_UNUSED(path);
 #endif
+}
+
+// DCMTK's own file stream drops what the disk refuses to take, and the close's error with it: a copy
+// cut short by a full disk passed for written and was found broken only when read back. This one
+// keeps the system's error of the first write that failed, and stops there.
+class CheckedFileConsumer final : public DcmConsumer
+{
+  public:
+    explicit CheckedFileConsumer(int fd) : m_fd(fd) { m_buffer.reserve(kBuffer); }
+
+    OFBool good() const override { return m_error == 0; }
+    OFCondition status() const override
+    {
+        return m_error == 0 ? EC_Normal : makeOFCondition(OFM_dcmdata, 996, OF_error, "the write failed");
+    }
+    OFBool isFlushed() const override { return m_buffer.isEmpty(); }
+    offile_off_t avail() const override { return m_error == 0 ? offile_off_t(1) << 30 : 0; }
+    // DCMTK hands a header a few bytes at a time: these gather, and a value's bulk goes straight on.
+    offile_off_t write(const void* buf, offile_off_t buflen) override
+    {
+        if (m_error != 0 || buflen <= 0)
+            return 0;
+        if (m_buffer.size() + buflen > kBuffer)
+            flush();
+        if (buflen >= kBuffer)
+            return writeAll(static_cast<const char*>(buf), buflen) ? buflen : 0;
+        m_buffer.append(static_cast<const char*>(buf), qsizetype(buflen));
+        return m_error == 0 ? buflen : 0;
+    }
+    void flush() override
+    {
+        if (!m_buffer.isEmpty() && writeAll(m_buffer.constData(), m_buffer.size()))
+            m_buffer.clear();
+    }
+
+    int error() const { return m_error; }
+
+  private:
+    static constexpr qsizetype kBuffer = 64 * 1024;
+
+    bool writeAll(const char* bytes, offile_off_t length)
+    {
+        while (m_error == 0 && length > 0) {
+            const ssize_t n = ::write(m_fd, bytes, size_t(length));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                m_error = n < 0 ? errno : EIO;
+                break;
+            }
+            bytes += n;
+            length -= n;
+        }
+        return m_error == 0;
+    }
+
+    int m_fd;
+    int m_error = 0;
+    QByteArray m_buffer;
+};
+
+class CheckedFileStream final : public DcmOutputStream
+{
+  public:
+    explicit CheckedFileStream(int fd) : DcmOutputStream(&m_consumer), m_consumer(fd) {}
+    // Everything written handed on to the file: a filter in between (deflate) empties itself into the
+    // consumer but leaves the consumer's own flush to whoever made it. The system's error, or 0.
+    int finish()
+    {
+        flush();
+        m_consumer.flush();
+        return m_consumer.error();
+    }
+
+  private:
+    CheckedFileConsumer m_consumer;
+};
+
+// The file as DCMTK's saveFile writes it, through a descriptor whose every write and close is checked:
+// *code gets the system's error of a write or close that failed (0: none).
+OFCondition saveChecked(DcmFileFormat& file, const QString& path, E_TransferSyntax transferSyntax, int* code)
+{
+    *code = 0;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        *code = errno;
+        return makeOFCondition(OFM_dcmdata, 996, OF_error, "the file could not be opened");
+    }
+    OFCondition status = EC_Normal;
+    {
+        CheckedFileStream stream(fd);
+        DcmWriteCache cache;
+        file.transferInit();
+        status = file.write(stream, transferSyntax, EET_ExplicitLength, &cache, EGL_recalcGL,
+                            EPD_withoutPadding, 0, 0, 0, EWM_createNewMeta);
+        file.transferEnd();
+        *code = stream.finish();
+    }
+    if (::close(fd) != 0 && *code == 0 && errno != EINTR)
+        *code = errno;
+    if (*code != 0 && status.good())
+        status = makeOFCondition(OFM_dcmdata, 996, OF_error, "the write failed");
+    return status;
 }
 
 // ".<target name>.XXXXXX.tmp": hidden, and telling by its name which file it was to become.
@@ -190,6 +296,9 @@ bool AtomicDicomWriter::save(DcmFileFormat& file, E_TransferSyntax transferSynta
         *error = unreadable ? QStringLiteral("%1\nЗаписанная копия не читается обратно: %2")
                                   .arg(notReadBack.arg(m_targetPath), cause)
                             : notSaved.arg(m_targetPath);
+    // What the system refused is said in the user's words; DCMTK's own refusals stay unsaid.
+    if (error && !unreadable && m_refusedBySystem)
+        *error += QStringLiteral("\n") + cause;
     return false;
 }
 
@@ -197,6 +306,7 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
                               bool* unreadable)
 {
     discard();
+    m_refusedBySystem = false;
     if (unreadable)
         *unreadable = false;
     const QFileInfo target(m_targetPath);
@@ -217,12 +327,12 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
         transferSyntax = EXS_LittleEndianExplicit;
     if (DcmDataset* dataset = file.getDataset())
         writeUnknownVrsAsBytes(*dataset);
-    const QByteArray local = QFile::encodeName(m_tempPath);
-    const OFCondition status = file.saveFile(OFFilename(local.constData()), transferSyntax, EET_ExplicitLength,
-                                             EGL_recalcGL, EPD_withoutPadding, 0, 0, EWM_createNewMeta);
+    int code = 0;
+    const OFCondition status = saveChecked(file, m_tempPath, transferSyntax, &code);
+    m_refusedBySystem = code != 0;
     if (status.bad()) {
         if (cause)
-            *cause = QString::fromUtf8(status.text());
+            *cause = code != 0 ? platform::writeFailureCause(code) : QString::fromUtf8(status.text());
         discard();
         return false;
     }

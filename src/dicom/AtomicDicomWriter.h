@@ -60,6 +60,9 @@ private:
     QString m_tempPath;
     platform::FileId m_targetId; // the file at the target when the writer was made
     platform::FileId m_tempId;
+    // The last write failed because the system refused it (a full disk, a medium gone): its cause is
+    // the user's to hear.
+    bool m_refusedBySystem = false;
 };
 
 } // namespace dicom

@@ -615,10 +615,11 @@ private slots:
             << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192 << full;
         QTest::newRow("full disk, dicom") << false << "DICOM"
                                           << "" << -1 << 8192 << full;
-        // The anonymiser writes its own file: told by the export's name, not the partial file's.
+        // The anonymiser writes its own file: told by the export's name, not the partial file's, and
+        // by what the disk refused rather than by what was found of the file afterwards.
         QTest::newRow("full disk, anonymised dicom") << false << "DICOM+Основной (анонимный)"
                                                      << "Экспортировано файлов: 0\n\nОшибок: 3" << 0 << 8192
-                                                     << "ANONYMOUS_ANONYMOUS/series_1_0001.dcm";
+                                                     << "ANONYMOUS_ANONYMOUS/series_1_0001.dcm\n" + full;
         QTest::newRow("full disk, mp4") << false << "MP4 (видео)"
                                         << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << 0 << full;
         // Every byte written, but the disk refuses to hold them (a stick pulled, a failing medium):

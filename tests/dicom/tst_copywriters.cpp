@@ -1,10 +1,11 @@
 // Anonymised and JPEG-LS copies, read back with DCMTK: what must go, what must stay, and that no
 // failure ever damages the source.
-#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
+#include "platform/FreeNameWrite.h"
+#include "support/DicomFixtures.h"
 
 #include <QDir>
 #include <QFile>
@@ -918,7 +919,11 @@ void TstCopyWriters::failedSaveLeavesOriginal()
         entry.element = 0x0010;
         entry.value = QStringLiteral("Changed^Name");
         ok = dicom::writeTagValues(path, {entry}, &error);
-        _exit(!ok && error == QStringLiteral("Не удалось сохранить файл: %1").arg(path) ? 0 : 1);
+        // The system's refusal is told, in the user's words.
+        _exit(!ok && error == QStringLiteral("Не удалось сохранить файл: %1\n%2")
+                                  .arg(path, platform::writeFailureCause(EFBIG))
+                  ? 0
+                  : 1);
     }
     int status = 0;
     QCOMPARE(waitpid(child, &status, 0), child);
