@@ -7,6 +7,7 @@
 #include "db/Database.h"
 #include "db/IndexReader.h"
 #include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 #include "pacs/PacsRequestChecks.h"
@@ -427,6 +428,18 @@ void RemoteAccessSession::sendFile(const QString& studyUid, int index, qint64 of
         QString error;
         if (!makeTransferCopy(sourcePath, copyPath, identity, &error)) {
             sendError(QStringLiteral("не удалось подготовить файл к передаче (индекс %1): %2").arg(index).arg(error));
+            return;
+        }
+    }
+    // The file at a row's place may hold another object now (another disc's files copied over the
+    // folder): that one would reach the client under this study's listing, another patient's image in it.
+    if (const QString listed = list.objects.at(at); !listed.isEmpty()) {
+        const std::optional<dicom::DicomFileSummary> held = dicom::readFileSummary(copyPath);
+        if (!held || held->sopInstanceUid != listed) {
+            sendMessage(remoteproto::finalErrorMessage(
+                QStringLiteral("исследование на удалённом компьютере изменилось: в файле объекта %1 теперь другой "
+                               "снимок — файл не передан, чтобы чужие снимки не попали в это исследование")
+                    .arg(listed.left(64))));
             return;
         }
     }

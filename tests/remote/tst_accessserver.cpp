@@ -95,6 +95,14 @@ int countOf(const QList<QJsonObject>& messages, const QString& type)
                              [&](const QJsonObject& m) { return remoteproto::typeOf(m) == type; }));
 }
 
+// The file rewritten by layout holds the object that source holds now, edited rather than replaced.
+void keepObject(fixtures::SeriesLayout& layout, const QString& source)
+{
+    const auto held = dicom::readFileSummary(source);
+    const QByteArray sop = held ? held->sopInstanceUid.toLatin1() : QByteArray();
+    layout.customize = [sop](DcmDataset& ds, int) { ds.putAndInsertString(DCM_SOPInstanceUID, sop.constData()); };
+}
+
 } // namespace
 
 class AccessServerTest : public QObject
@@ -234,6 +242,7 @@ private slots:
         const QString source = m_db.studyFilePaths(m_series.studyUid).at(1);
         fixtures::SeriesLayout corrected = m_series;
         corrected.patientName = QStringLiteral("Corrected^Name");
+        keepObject(corrected, source);
         fixtures::writeSlice(source, corrected, 1);
         QVERIFY(QFile::remove(target));
         QVERIFY2(client.downloadFile(m_series.studyUid, 1, target, {}, &error, 10000), qPrintable(error));
@@ -495,8 +504,9 @@ private slots:
             QVERIFY(m_db.deleteStudy(study.studyUid));
             QVERIFY(!QFileInfo::exists(cacheFolder)); // the copies go with the study
         }
-        // A name of the same length keeps the file's size.
+        // A name of the same length keeps the file's size; the object is the same.
         study.patientName = QString::fromLatin1(change == "reimport" ? "Corrected^Name" : "Wrong^Nama");
+        keepObject(study, source);
         fixtures::writeSlice(source, study, 0);
         if (change != "reimport" && change != "edit") {
             QFile file(source);
@@ -583,6 +593,7 @@ private slots:
         QTest::newRow("removed and imported again in another order") << "reimport" << 2 << QString();
         QTest::newRow("a series left the study") << "seriesLeft" << 1 << "изменилось во время скачивания";
         QTest::newRow("the study being received") << "receiving" << 0 << "загружается с PACS-сервера";
+        QTest::newRow("another study's file copied over one") << "copiedOver" << 1 << "теперь другой снимок";
     }
     void downloadsFollowTheirObjects()
     {
@@ -628,6 +639,11 @@ private slots:
             retrieving->socket.sendFrame(
                 remoteproto::toFrame(remoteproto::message("pacsRetrieve", {{"serverIndex", 0}, {"studyUid", uid}})));
             QTRY_VERIFY_WITH_TIMEOUT(hanging->hasPendingConnections(), 30000);
+        } else if (change == "copiedOver") { // the index is not told
+            fixtures::SeriesLayout other;
+            other.slices = 1;
+            const QStringList written = fixtures::writeSeries(folder + QStringLiteral("/other"), other);
+            QVERIFY(QFile::remove(files[1]) && QFile::copy(written.value(0), files[1]));
         } else {
             QVERIFY(m_db.deleteStudy(uid));
             QVERIFY(fixtures::indexFiles(m_db, change == "reimport" ? QStringList{files[1], files[2], files[0]}
