@@ -86,17 +86,8 @@ class CheckedFileConsumer final : public DcmConsumer
 
     bool writeAll(const char* bytes, offile_off_t length)
     {
-        while (m_error == 0 && length > 0) {
-            const ssize_t n = ::write(m_fd, bytes, size_t(length));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                m_error = n < 0 ? errno : EIO;
-                break;
-            }
-            bytes += n;
-            length -= n;
-        }
+        if (m_error == 0)
+            m_error = platform::writeAll(m_fd, bytes, qint64(length));
         return m_error == 0;
     }
 

@@ -79,24 +79,6 @@ int syncToDisk(const QString& path)
     return fd < 0 ? errno : syncAndClose(fd);
 }
 
-// Every byte through the descriptor, carried on after interruptions and short writes: 0 or the error.
-int writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, qint64(1) << 30)));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return EIO;
-        data += n;
-        size -= n;
-    }
-    return 0;
-}
-
 // Why the source of a copy could not be read, in words for the user (who is told the source's name).
 QString unreadableSource(int code)
 {
@@ -187,6 +169,23 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
 }
 
 } // namespace
+
+int writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, qint64(1) << 30)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return EIO;
+        data += n;
+        size -= n;
+    }
+    return 0;
+}
 
 QString writeFailureCause(int code)
 {

@@ -19,6 +19,10 @@ namespace platform {
 // Why a file could not be written, in words for the user, from the system's error number (errno).
 QString writeFailureCause(int code);
 
+// Every byte through the descriptor, carried on after interruptions and short writes: 0, or the
+// system's error of the write that failed (EIO for one that wrote nothing).
+int writeAll(int fd, const char* data, qint64 size);
+
 // What a write does when target's name is taken: takes the next free one, or fails (a layout of
 // numbered names, where a file of the name is not the program's to replace and another name would
 // break the numbering).
