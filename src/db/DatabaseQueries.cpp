@@ -226,8 +226,15 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
         const RowFileProof::Found& file = found.at(rowFile.at(row));
         if (file.holds == RowFileProof::Holds::Again)
             foundAgain.append({rows.rowIds.at(row), file.version});
-        if (file.holds != RowFileProof::Holds::Other)
-            held.append(rows.records.at(row));
+        if (file.holds == RowFileProof::Holds::Other)
+            continue;
+        InstanceRecord record = rows.records.at(row);
+        record.sopInstanceUid = rows.objects.at(row);
+        if (file.holds == RowFileProof::Holds::Listed)
+            record.fileVersion = rows.versions.at(row);
+        else if (file.holds == RowFileProof::Holds::Again)
+            record.fileVersion = file.version;
+        held.append(record);
     }
     if (replacedFiles)
         *replacedFiles = other;

@@ -11,6 +11,12 @@ namespace db {
 struct InstanceRecord
 {
     QString filePath;
+    // The object the row names in its file (the file's SOP Instance UID, not a frame's key), and the
+    // version of the file (dicom::FileIdentity::text()) the listing found holding it: empty when none
+    // was found (the file was not there). A reader that takes the file's bytes later proves with them
+    // that it still holds this object (dicom::RowObject).
+    QString sopInstanceUid;
+    QString fileVersion;
     // Instance Number x 100000 + frame index: keeps the frames of one file together and in order.
     // 64-bit because Instance Numbers from 21475 on overflow 32 bits.
     qint64 instanceNumber = 0;

@@ -194,7 +194,7 @@ OFCondition openingFailed(int error)
 // that very file (FileDescriptorStream.h). A file that is no longer what was opened once the load is
 // done is refused as changed.
 OFCondition loadOnce(DcmFileFormat& file, const QString& path, ValueLoading loading, ParseHazard& hazard,
-                     bool* readAgainAsShown, FileOpening* opening)
+                     bool* readAgainAsShown, FileOpening* opening, const RowObject& row)
 {
     hazard = ParseHazard::None;
     if (readAgainAsShown)
@@ -224,14 +224,30 @@ OFCondition loadOnce(DcmFileFormat& file, const QString& path, ValueLoading load
     }
     if (opening)
         opening->file = opened;
-    if (hazard == ParseHazard::None && FileOpening{opened}.changed()) {
+    // A file still being copied or written reads as damaged as often as not: that it changed is the
+    // cause, and it is read once more.
+    if (FileOpening{opened}.changed()) {
         file.clear();
         return refusal(ParseHazard::Changed, &hazard);
+    }
+    if (hazard == ParseHazard::None && status.good() && !holdsRowObject(*opened, file.getDataset(), row)) {
+        file.clear();
+        return refusal(ParseHazard::OtherObject, &hazard);
     }
     return status;
 }
 
 } // namespace
+
+bool holdsRowObject(const OpenedFile& opened, DcmItem* dataset, const RowObject& row)
+{
+    if (row.isEmpty() || (!row.version.isEmpty() && opened.identity().text() == row.version))
+        return true;
+    OFString uid;
+    if (!dataset || dataset->findAndGetOFString(DCM_SOPInstanceUID, uid).bad())
+        return false;
+    return QString::fromLatin1(uid.c_str()).trimmed() == row.sopInstanceUid;
+}
 
 bool FileOpening::changed() const
 {
@@ -239,17 +255,18 @@ bool FileOpening::changed() const
 }
 
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
-                          ParseHazard* hazardFound, bool* readAgainAsShown, FileOpening* opening)
+                          ParseHazard* hazardFound, bool* readAgainAsShown, FileOpening* opening,
+                          const RowObject& row)
 {
     useReadingConventions();
     if (hazardFound)
         *hazardFound = ParseHazard::None;
     try {
         ParseHazard hazard = ParseHazard::None;
-        OFCondition status = loadOnce(file, path, loading, hazard, readAgainAsShown, opening);
+        OFCondition status = loadOnce(file, path, loading, hazard, readAgainAsShown, opening, row);
         // A file touched, or copied over and finished meanwhile, reads as it is now.
         if (hazard == ParseHazard::Changed)
-            status = loadOnce(file, path, loading, hazard, readAgainAsShown, opening);
+            status = loadOnce(file, path, loading, hazard, readAgainAsShown, opening, row);
         if (hazardFound)
             *hazardFound = hazard;
         if (status.good() && opening && loading == ValueLoading::Lazy)

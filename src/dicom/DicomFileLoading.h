@@ -28,6 +28,19 @@ struct FileOpening
     bool changed() const;
 };
 
+// The object an index row names in the file it is read for, and the version of the file (FileIdentity::
+// text()) its listing found holding it. A listing is seconds old when the bytes are taken: another disc
+// copied over the folder meanwhile puts another object under the path. The load proves the row's
+// object from the very opening it reads: a file still in the version listed holds it, at no cost;
+// any other holds it when the SOP Instance UID it parsed is the row's, and is refused otherwise
+// (ParseHazard::OtherObject). Empty: a file read for itself, not for a row; nothing to prove.
+struct RowObject
+{
+    QString sopInstanceUid;
+    QString version; // empty: none was found, the UID read decides
+    bool isEmpty() const { return sopInstanceUid.isEmpty(); }
+};
+
 // Reading rules every DCMTK parse of this program shares, set once for the process: elements that
 // passed through an archive as VR UN but whose tag the dictionary knows are read as their dictionary
 // VR (the value of a UN element is the element in implicit VR little endian). Called before parsing.
@@ -44,10 +57,14 @@ void useReadingConventions();
 // changed while it was read is read once more before it is refused as changed.
 // `hazardFound`, when given, tells which hazard refused the file (None otherwise); `readAgainAsShown`
 // whether the data set was read in the syntax its bytes show; `opening` what was read, for a reader
-// that reads values left in the file afterwards.
+// that reads values left in the file afterwards; `row` the object the file is read for (RowObject).
 OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading loading,
                           ParseHazard* hazardFound = nullptr, bool* readAgainAsShown = nullptr,
-                          FileOpening* opening = nullptr);
+                          FileOpening* opening = nullptr, const RowObject& row = {});
+
+// Whether an opening holds the row's object: its identity is the version listed, or else the data set
+// parsed from it names the row's SOP Instance UID. True for an empty row.
+bool holdsRowObject(const OpenedFile& opened, DcmItem* dataset, const RowObject& row);
 
 // Why loadDicomFile refused the file at `path`, in Russian for a message: the hazard's reason as every
 // reader words it, a missing or unreadable file, or else a damaged file (the library's own text of why

@@ -950,6 +950,8 @@ FileCheck checkFileDataset(const OpenedFile& file, const DatasetStart& start)
 
 FileCheck checkFileDataset(const uchar* data, qint64 size, const DatasetStart& start)
 {
+    if (beforeWalk.hook)
+        beforeWalk.hook(beforeWalk.context);
     const WalkLimits limits;
     const FileWalk walk = walkFile(DatasetBytes(data, size), start, limits);
     const ParseHazard hazard = figuresOf(walk, limits).hazard;
@@ -1018,6 +1020,9 @@ QString parseHazardText(ParseHazard hazard)
         return QCoreApplication::translate("dicom", "Файл повреждён: значение элемента выходит за конец файла.");
     case ParseHazard::Changed:
         return QCoreApplication::translate("dicom", "Файл изменился или стал недоступен во время чтения.");
+    case ParseHazard::OtherObject:
+        return QCoreApplication::translate("dicom", "В файле на диске теперь другой снимок, не тот, что в списке "
+                                                    "исследования.");
     case ParseHazard::None:
         break;
     }

@@ -63,6 +63,7 @@ enum class ParseHazard {
     Unfollowable,
     Truncated,
     Changed,
+    OtherObject, // the file read holds another object than the index row it was read for
 };
 // Whether the file may be read, as every reader finds when it opens it (DicomFileLoading.h).
 ParseHazard parseHazard(const QString& path);
@@ -121,7 +122,8 @@ WalkFigures walkFigures(const uchar* data, qint64 size, E_TransferSyntax syntax)
 QString parseHazardText(ParseHazard hazard);
 
 namespace testing {
-// Called by the walk of a file between opening it and reading its data set (null: nothing). Tests only:
+// Called by the walk of a file between opening (or reading it whole) and walking its data set (null:
+// nothing). Tests only:
 // it lets a test change the file at that very moment; it decides nothing.
 void setBeforeWalkHook(void (*hook)(void* context), void* context);
 } // namespace testing

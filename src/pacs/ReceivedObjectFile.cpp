@@ -267,6 +267,8 @@ QString refusalText(dicom::ParseHazard hazard, const OFCondition& cond)
         return QStringLiteral("Отклонён повреждённый объект: значение элемента выходит за конец данных");
     case dicom::ParseHazard::Changed:
         return QStringLiteral("Отклонён объект, файл которого изменился или стал недоступен во время чтения");
+    case dicom::ParseHazard::OtherObject:
+        return QStringLiteral("Отклонён объект: в его файле теперь другой снимок");
     case dicom::ParseHazard::None:
         break;
     }

@@ -8,6 +8,7 @@
 
 #include "db/Database.h"
 #include "db/RowFileProof.h"
+#include "dicom/FileIdentity.h"
 
 #include <QDir>
 #include <QFile>
@@ -1121,9 +1122,14 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     QCOMPARE(rows.size(), listed);
     QCOMPARE(replaced, 3 - listed);
     QCOMPARE(db::RowFileProof::filesReadAgain() - before, readAgain);
-    for (const db::InstanceRecord& row : rows)
-        if (const auto held = dicom::readFileSummary(row.filePath))
+    for (const db::InstanceRecord& row : rows) {
+        // What a reader of the row's file proves it by later.
+        QCOMPARE(row.fileVersion, dicom::fileIdentity(row.filePath).text());
+        if (const auto held = dicom::readFileSummary(row.filePath)) {
             QCOMPARE(held->studyInstanceUid, a.studyUid);
+            QCOMPARE(row.sopInstanceUid, held->sopInstanceUid);
+        }
+    }
     // What was found is kept: the next listing reads nothing and finds the same.
     const int next = db::RowFileProof::filesReadAgain();
     QCOMPARE(m_db->instancesForSeries(a.seriesUid).size(), listed);

@@ -4,7 +4,9 @@
 // hang, and every refusal must be a clean empty result with a message where one is promised.
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomCopyWriters.h"
+#include "dicom/DicomFileLoading.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 #include "support/DicomFixtures.h"
 #include "support/HostileShapes.h"
 #include "dicom/DicomImporter.h"
@@ -400,6 +402,10 @@ private slots:
     void fuzzFindingsFailCleanly_data();
     void fuzzFindingsFailCleanly();
     void fileTouchedWhileWalkedIsReadOnceMore();
+    void fileStillWrittenIsReadOnceMore_data();
+    void fileStillWrittenIsReadOnceMore();
+    void rowObjectIsProvenFromTheOpening_data();
+    void rowObjectIsProvenFromTheOpening();
     void archiveImportKeepsGoodFilesBesideHostileShapes();
     void hostilePixelHeaders_data();
     void hostilePixelHeaders();
@@ -938,6 +944,87 @@ void MutationsTest::fileTouchedWhileWalkedIsReadOnceMore()
     QVERIFY(happened);
     QVERIFY(summary);
     QCOMPARE(summary->numberOfFrames, 3);
+}
+
+// A file still being copied when it is opened: what was read of it looks cut short, and the rest
+// arrives while it is walked. That it changed is what the reader finds, and it reads it once more.
+void MutationsTest::fileStillWrittenIsReadOnceMore_data()
+{
+    QTest::addColumn<int>("side");
+    QTest::newRow("an image read whole") << 16;
+    QTest::newRow("a 1.5 MB file read as walked") << 512;
+}
+
+void MutationsTest::fileStillWrittenIsReadOnceMore()
+{
+    QFETCH(int, side);
+    SeriesLayout layout = smallLayout();
+    layout.rows = layout.columns = side;
+    layout.slices = 3;
+    static QString written;
+    static QByteArray whole;
+    written = fixtures::writeEnhancedMultiFrame(m_dir.filePath(QStringLiteral("written_%1.dcm").arg(side)), layout);
+    QFile file(written);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    whole = file.readAll();
+    file.close();
+    QVERIFY(QFile::resize(written, whole.size() * 2 / 3));
+    dicom::testing::setBeforeWalkHook(
+        [](void*) {
+            dicom::testing::setBeforeWalkHook(nullptr, nullptr);
+            QFile rest(written);
+            if (rest.open(QIODevice::Append))
+                rest.write(whole.mid(rest.size()));
+        },
+        nullptr);
+    DcmFileFormat loaded;
+    dicom::ParseHazard hazard = dicom::ParseHazard::None;
+    const OFCondition status = dicom::loadDicomFile(loaded, written, dicom::ValueLoading::Lazy, &hazard);
+    dicom::testing::setBeforeWalkHook(nullptr, nullptr);
+    QCOMPARE(QFileInfo(written).size(), whole.size());
+    QCOMPARE(int(hazard), int(dicom::ParseHazard::None));
+    QVERIFY(status.good());
+}
+
+// A row's object is proven by the file's version as listed, or else by the UID read from the same
+// opening: another object under the path is refused whatever its version.
+void MutationsTest::rowObjectIsProvenFromTheOpening_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("versionListed");
+    QTest::addColumn<int>("hazard");
+    QTest::newRow("in the version listed") << "none" << true << int(dicom::ParseHazard::None);
+    QTest::newRow("no version listed") << "none" << false << int(dicom::ParseHazard::None);
+    QTest::newRow("touched since listed") << "touch" << true << int(dicom::ParseHazard::None);
+    QTest::newRow("another object renamed over") << "other" << true << int(dicom::ParseHazard::OtherObject);
+    QTest::newRow("another object, no version listed") << "other" << false << int(dicom::ParseHazard::OtherObject);
+}
+
+void MutationsTest::rowObjectIsProvenFromTheOpening()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, versionListed);
+    QFETCH(int, hazard);
+    QTemporaryDir folder;
+    SeriesLayout layout = smallLayout();
+    layout.slices = 2;
+    fixtures::completeUids(layout);
+    const QString path = fixtures::writeSlice(folder.filePath(QStringLiteral("row.dcm")), layout, 0);
+    const QString other = fixtures::writeSlice(folder.filePath(QStringLiteral("other.dcm")), layout, 1);
+    const auto listed = dicom::readFileSummary(path);
+    QVERIFY(listed);
+    const dicom::RowObject row{listed->sopInstanceUid,
+                               versionListed ? dicom::fileIdentity(path).text() : QString()};
+    if (change == "touch")
+        QVERIFY(fixtures::touchLater(path));
+    else if (change == "other")
+        QVERIFY(fixtures::renameOver(other, path));
+    DcmFileFormat loaded;
+    dicom::ParseHazard found = dicom::ParseHazard::None;
+    const OFCondition status = dicom::loadDicomFile(loaded, path, dicom::ValueLoading::Lazy, &found, nullptr,
+                                                    nullptr, row);
+    QCOMPARE(int(found), hazard);
+    QCOMPARE(status.good(), hazard == int(dicom::ParseHazard::None));
 }
 
 void MutationsTest::hiddenCostsAreRefusedCheaply_data()
