@@ -14,7 +14,7 @@ namespace {
 
 std::atomic_int g_readAgain{0};
 
-QString otherKey(const ListedFile& file)
+QString fileKey(const ListedFile& file)
 {
     return file.path + QLatin1Char('\n') + file.sopInstanceUid;
 }
@@ -31,6 +31,13 @@ RowFileProof::Found readAgain(const ListedFile& file, const QString& version)
     return {holds ? RowFileProof::Holds::Again : RowFileProof::Holds::Other, version};
 }
 
+void remember(QHash<QString, QString>& memory, const QString& key, const QString& version)
+{
+    if (memory.size() >= RowFileProof::kRemembered && !memory.contains(key))
+        memory.clear();
+    memory.insert(key, version);
+}
+
 } // namespace
 
 QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
@@ -45,10 +52,15 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
         if (!now.exists() || !now.regular)
             continue;
         versions[i] = now.text();
-        if (!file.version.isEmpty() && versions.at(i) == file.version)
+        if (!file.version.isEmpty() && versions.at(i) == file.version) {
             found[i].holds = Holds::Listed;
-        else if (m_otherObjectIn.value(otherKey(file)) == versions.at(i))
+            continue;
+        }
+        const QString key = fileKey(file);
+        if (m_otherObjectIn.value(key) == versions.at(i))
             found[i].holds = Holds::Other;
+        else if (m_objectIn.value(key) == versions.at(i))
+            found[i] = {Holds::Again, versions.at(i)}; // for the rows to record, if they can now
         else
             toRead << i;
     }
@@ -60,10 +72,10 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
     for (qsizetype k = 0; k < toRead.size(); ++k) {
         const qsizetype i = toRead.at(k);
         found[i] = read.at(k);
-        if (found.at(i).holds == Holds::Other)
-            m_otherObjectIn.insert(otherKey(files.at(i)), found.at(i).version);
-        else
-            m_otherObjectIn.remove(otherKey(files.at(i)));
+        const QString key = fileKey(files.at(i));
+        const bool other = found.at(i).holds == Holds::Other;
+        remember(other ? m_otherObjectIn : m_objectIn, key, found.at(i).version);
+        (other ? m_objectIn : m_otherObjectIn).remove(key);
     }
     return found;
 }

@@ -27,8 +27,9 @@ struct ListedFile
 // and holds the object when they are the rows'; one that holds another object, or none that can be
 // read, does not, and is to be treated as a file that is not there. A file that is not there (or no
 // plain file) is left to whoever opens it, which says so as it always has. For the thread of the index
-// that lists the rows: it remembers which versions of which files it found holding another object, so
-// that these are not read again at every listing.
+// that lists the rows: it remembers which versions of which files it found holding their object or
+// another, so that these are not read again at every listing while they stay that version, also where
+// the index cannot record the version (a data folder on a read-only disc).
 class RowFileProof
 {
 public:
@@ -50,9 +51,15 @@ public:
     // is never read.
     static int filesReadAgain();
 
+    // How many files each memory keeps at most: past it, it starts again empty (those files are
+    // read again once), so that a process listing a whole archive does not grow without end.
+    static constexpr qsizetype kRemembered = 100000;
+
 private:
-    // Path and object -> the version found to hold another object.
+    // Path and object -> the version found to hold another object, and the one found to hold the
+    // object (kept here too: the index may not record it).
     QHash<QString, QString> m_otherObjectIn;
+    QHash<QString, QString> m_objectIn;
 };
 
 // Names the study once, in Russian: how many of its files hold other images now than its rows name

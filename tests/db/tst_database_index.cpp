@@ -52,6 +52,13 @@ QStringList sortedModalities(const QString& joined)
     return list;
 }
 
+// Makes the index file read-only for every user (root too): a write-version byte above 2.
+bool makeReadOnly(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.seek(18) && f.write("\x03", 1) == 1;
+}
+
 } // namespace
 
 class TestDatabaseIndex : public QObject
@@ -1050,15 +1057,25 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects_data()
     QTest::addColumn<int>("readAgain");       // files read again at the first listing, and at the next
     QTest::addColumn<int>("readAgainAfter");
     QTest::addColumn<bool>("otherStudyThere"); // the file holds the other study's object now
-    QTest::newRow("unchanged") << "none" << 3 << 0 << 0 << false;
-    QTest::newRow("gone: left to whoever opens it") << "remove" << 3 << 0 << 0 << false;
-    QTest::newRow("touched, same bytes") << "touch" << 3 << 1 << 0 << false;
-    QTest::newRow("rows of an earlier version, no version kept") << "forget" << 3 << 3 << 0 << false;
-    QTest::newRow("other object copied over, same size, times kept") << "same size" << 2 << 1 << 0 << true;
-    QTest::newRow("other object copied over, other size") << "other size" << 2 << 1 << 0 << true;
-    QTest::newRow("other object renamed over") << "rename" << 2 << 1 << 0 << true;
-    QTest::newRow("other object between the read and the rows") << "before rows" << 2 << 1 << 0 << true;
-    QTest::newRow("not DICOM any more") << "garbage" << 2 << 1 << 0 << false;
+    QTest::addColumn<QString>("index");       // then opened: "" as it was, or "read-only"
+    QTest::addColumn<bool>("changedBetween"); // the first file replaced by its own bytes between the listings
+    QTest::newRow("unchanged") << "none" << 3 << 0 << 0 << false << "" << false;
+    QTest::newRow("gone: left to whoever opens it") << "remove" << 3 << 0 << 0 << false << "" << false;
+    QTest::newRow("touched, same bytes") << "touch" << 3 << 1 << 0 << false << "" << false;
+    QTest::newRow("rows of an earlier version, no version kept") << "forget" << 3 << 3 << 0 << false << "" << false;
+    QTest::newRow("other object copied over, same size, times kept") << "same size" << 2 << 1 << 0 << true << ""
+                                                                      << false;
+    QTest::newRow("other object copied over, other size") << "other size" << 2 << 1 << 0 << true << "" << false;
+    QTest::newRow("other object renamed over") << "rename" << 2 << 1 << 0 << true << "" << false;
+    QTest::newRow("other object between the read and the rows") << "before rows" << 2 << 1 << 0 << true << ""
+                                                                 << false;
+    QTest::newRow("not DICOM any more") << "garbage" << 2 << 1 << 0 << false << "" << false;
+    // An index that cannot record what it found: the process remembers it while the file stays as found.
+    QTest::newRow("touched, read-only index") << "touch" << 3 << 1 << 0 << false << "read-only" << false;
+    QTest::newRow("touched, read-only index, changed again") << "touch" << 3 << 1 << 1 << false << "read-only"
+                                                             << true;
+    QTest::newRow("other object copied over, read-only index") << "same size" << 2 << 1 << 0 << true
+                                                               << "read-only" << false;
 }
 
 void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
@@ -1068,6 +1085,8 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     QFETCH(int, readAgain);
     QFETCH(int, readAgainAfter);
     QFETCH(bool, otherStudyThere);
+    QFETCH(QString, index);
+    QFETCH(bool, changedBetween);
     fixtures::SeriesLayout a;
     a.rows = a.columns = 16;
     a.slices = 3;
@@ -1115,6 +1134,13 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     } else if (change == "garbage") {
         QVERIFY(fixtures::replaceFileBytes(target, "not an image any more"));
     }
+    if (!index.isEmpty()) {
+        m_db.reset();
+        QVERIFY(makeReadOnly(m_path));
+        m_db = std::make_unique<db::Database>();
+        QVERIFY2(m_db->open(m_path), qPrintable(m_db->lastError()));
+        QVERIFY(!m_db->isWritable());
+    }
 
     const int before = db::RowFileProof::filesReadAgain();
     int replaced = -1;
@@ -1131,10 +1157,12 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
         }
     }
     // What was found is kept: the next listing reads nothing and finds the same.
+    if (changedBetween)
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(target), false, true));
     const int next = db::RowFileProof::filesReadAgain();
     QCOMPARE(m_db->instancesForSeries(a.seriesUid).size(), listed);
     QCOMPARE(db::RowFileProof::filesReadAgain() - next, readAgainAfter);
-    if (!otherStudyThere)
+    if (!otherStudyThere || !index.isEmpty()) // an index that is not written cannot be indexed anew
         return;
 
     // Indexed again (the folder imported anew), the file's rows are those of the object it holds;
