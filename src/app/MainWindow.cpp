@@ -198,12 +198,21 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
         QMessageBox::critical(this, QStringLiteral("Ошибка базы данных"),
                               QStringLiteral("Не удалось открыть локальную базу исследований:\n%1").arg(m_db->lastError()));
     } else if (!m_db->isWritable()) {
-        QMessageBox::warning(this, QStringLiteral("Локальная база исследований"),
-                             QStringLiteral("Локальная база исследований открыта только для чтения: %1.\n\n"
-                                            "Исследования можно просматривать, но добавить, удалить или "
-                                            "очистить их не получится, пока база не станет доступна для "
-                                            "записи. Автоочистка при запуске пропущена.")
-                                 .arg(m_db->readOnlyReason()));
+        QString text = QStringLiteral("Локальная база исследований открыта только для чтения: %1.\n\n"
+                                      "Исследования можно просматривать, но добавить, удалить или "
+                                      "очистить их не получится, пока база не станет доступна для "
+                                      "записи. Автоочистка при запуске пропущена.")
+                           .arg(m_db->readOnlyReason());
+        if (m_db->isOfEarlierVersion())
+            text += QStringLiteral("\n\nБаза записана предыдущей версией программы и будет переведена на новый "
+                                   "формат при первом запуске, когда её можно будет записать. До тех пор файлы "
+                                   "серии при первом её открытии за сеанс читаются заново, и открытие идёт "
+                                   "дольше.");
+        text += QStringLiteral("\n\nЧтобы работать с базой полностью, закройте программу, дайте права на запись "
+                               "в папку %1 (или закройте другую программу, которая держит базу) и запустите "
+                               "программу снова.")
+                    .arg(QDir::toNativeSeparators(dataDir));
+        QMessageBox::warning(this, QStringLiteral("Локальная база исследований"), text);
     } else if (!m_db->setStoreFolders(ManagedStore(dataDir).folders(), m_startupProgress->step([](int done, int total) {
                    return QStringLiteral("Обновление локальной базы исследований: обработано записей %1 из %2")
                        .arg(done)

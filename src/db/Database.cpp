@@ -182,9 +182,12 @@ const char* const kMigrations[] = {
     "ALTER TABLE instances ADD COLUMN in_store INTEGER NOT NULL DEFAULT 0;",
     "ALTER TABLE instances ADD COLUMN own_copy INTEGER;",
     "ALTER TABLE instances ADD COLUMN content_digest BLOB;",
-    // Rows written before it carry none: their files are read again once, as changed ones are.
-    "ALTER TABLE instances ADD COLUMN file_version TEXT;",
 };
+
+// After kMigrations. Rows written before it carry none: their files are read again once, as changed
+// ones are. An index without it that cannot be written (a data folder on a read-only disc) is read
+// as it is, every row as one that carries no version, until an open that can write it adds it.
+const char* const kAddFileVersions = "ALTER TABLE instances ADD COLUMN file_version TEXT;";
 
 // PRAGMA user_version from which the studies' totals are kept by the triggers below.
 constexpr int kTotalsVersion = 1;
@@ -327,6 +330,7 @@ bool Database::open(const QString& path)
     // A second open replaces the first connection rather than leaking it.
     closeConnection();
     m_writable = false;
+    m_versionsKept = true;
     m_readOnlyReason.clear();
     m_openFailure.clear();
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
@@ -381,12 +385,19 @@ bool Database::createSchema()
             return failed(q.lastError());
     }
     // On an up-to-date file every migration is refused as a duplicate column, which is the normal case.
+    const auto duplicateColumn = [&q] {
+        return q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive);
+    };
     for (const char* sql : kMigrations) {
-        if (!q.exec(QString::fromLatin1(sql))
-            && !q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive)) {
+        if (!q.exec(QString::fromLatin1(sql)) && !duplicateColumn()) {
             m_lastError = formatChangeFailure(q.lastError());
             return false;
         }
+    }
+    m_versionsKept = q.exec(QString::fromLatin1(kAddFileVersions)) || duplicateColumn();
+    if (!m_versionsKept && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */) {
+        m_lastError = formatChangeFailure(q.lastError());
+        return false;
     }
     QString failure;
     if (!keyPatientsByIdentity(&failure)) {
@@ -400,8 +411,9 @@ bool Database::createSchema()
         stamp.bindValue(QStringLiteral(":now"), importTimeText(QDateTime::currentDateTimeUtc()));
         stamp.exec();
     }
+    // One that cannot be written is read without those it lacks, to the same rows.
     for (const char* sql : kCreateIndexes) {
-        if (!q.exec(QString::fromLatin1(sql)))
+        if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
             return failed(q.lastError());
     }
     // After the indexes: counting walks every study's rows through them.
@@ -521,6 +533,11 @@ bool Database::isWritable() const
 QString Database::readOnlyReason() const
 {
     return m_readOnlyReason;
+}
+
+bool Database::isOfEarlierVersion() const
+{
+    return m_db.isOpen() && !m_versionsKept;
 }
 
 bool Database::keyPatientsByIdentity(QString* failure)

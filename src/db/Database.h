@@ -85,6 +85,10 @@ public:
     // another program reading it), with the cause in readOnlyReason().
     bool isWritable() const;
     QString readOnlyReason() const;
+    // After a successful open: true when the index is of an earlier version that could not be brought
+    // up to date, as it cannot be written. It is read as it is (its files proven by reading them), and
+    // brought up to date at the first open that can write it.
+    bool isOfEarlierVersion() const;
     // Creates the tables and indexes and adds the columns that older index files lack.
     bool createSchema();
     // Text of the most recent SQL error met by this object; a later success does not clear it.
@@ -289,6 +293,8 @@ private:
     QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
     // A row of kInstanceColumns, its path placed.
     InstanceRecord instanceRecord(const QSqlQuery& q) const;
+    // What the listings select as the version kept beside a row.
+    QLatin1String fileVersionColumn() const;
     // Rows as listed, with what proving their files needs: the object each names, the file version
     // kept beside it and its rowid (the three columns after kInstanceColumns).
     struct ListedRows
@@ -312,6 +318,9 @@ private:
     QString m_openFailure;
     bool m_writable = false;
     QString m_readOnlyReason;
+    // Whether the rows keep the version of their files (false: an earlier version's index that
+    // cannot be written, whose queries read none).
+    bool m_versionsKept = true;
     FileIdentity m_openedFile;
     QStringList m_storeFolders; // sorted, each ending in "/"
     // Whether the index records its store files relative to their folders (an earlier version's

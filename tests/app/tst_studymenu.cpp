@@ -1132,6 +1132,8 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("cause");
         QTest::newRow("read-only index") << "read-only" << "только для чтения";
+        // The version before the rows kept their files' versions: opened read as it is, its study whole.
+        QTest::newRow("read-only index of an earlier version") << "earlier read-only" << "только для чтения";
         QTest::newRow("another program reading") << "reader" << "другой программой";
         QTest::newRow("row removal refused") << "refused" << "study refused";
     }
@@ -1152,6 +1154,10 @@ private slots:
                 QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
                 QVERIFY(q.exec("CREATE TRIGGER refuse BEFORE DELETE ON studies BEGIN SELECT RAISE(ABORT, 'study refused'); END"));
             }
+            if (kind == "earlier read-only") { // as the version before the rows kept their files' versions
+                QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+                QVERIFY(q.exec("DROP INDEX instances_by_path") && q.exec("ALTER TABLE instances DROP COLUMN file_version"));
+            }
         }
         const QStringList files = QDir(folder).entryList(QDir::Files);
         QCOMPARE(files.size(), 2);
@@ -1159,7 +1165,7 @@ private slots:
         rules.byAgeEnabled = true;
         rules.maxAgeDays = 30;
         saveCleanupSettings(rules);
-        if (kind == "read-only")
+        if (kind.endsWith("read-only"))
             QVERIFY(makeReadOnly(indexPath));
         std::unique_ptr<OtherProgram> reader;
         if (kind == "reader") {
@@ -1178,6 +1184,12 @@ private slots:
         QVERIFY2(w.statusText().contains(cause), qPrintable(w.statusText()));
         QCOMPARE(QDir(folder).entryList(QDir::Files), files);
         QCOMPARE(studyUids(w.database()), QSet<QString>({uid}));
+        // The notice tells an earlier version's index apart, and the study opens with every slice.
+        QCOMPARE(answer.texts().value(0).contains(QStringLiteral("предыдущей версией")), kind == "earlier read-only");
+        {
+            ViewerWindow viewer(w.database(), uid, QString());
+            QCOMPARE(viewer.panelSliceList(0).size(), files.size());
+        }
 
         const int boxes = answer.count();
         w.deleteStudiesCompletely({uid});

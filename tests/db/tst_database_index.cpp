@@ -1057,7 +1057,7 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects_data()
     QTest::addColumn<int>("readAgain");       // files read again at the first listing, and at the next
     QTest::addColumn<int>("readAgainAfter");
     QTest::addColumn<bool>("otherStudyThere"); // the file holds the other study's object now
-    QTest::addColumn<QString>("index");       // then opened: "" as it was, or "read-only"
+    QTest::addColumn<QString>("index");       // then opened: "" as it was, "read-only", "earlier read-only"
     QTest::addColumn<bool>("changedBetween"); // the first file replaced by its own bytes between the listings
     QTest::newRow("unchanged") << "none" << 3 << 0 << 0 << false << "" << false;
     QTest::newRow("gone: left to whoever opens it") << "remove" << 3 << 0 << 0 << false << "" << false;
@@ -1076,6 +1076,8 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects_data()
                                                              << true;
     QTest::newRow("other object copied over, read-only index") << "same size" << 2 << 1 << 0 << true
                                                                << "read-only" << false;
+    QTest::newRow("read-only index of an earlier version") << "none" << 3 << 3 << 0 << false
+                                                           << "earlier read-only" << false;
 }
 
 void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
@@ -1136,10 +1138,15 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     }
     if (!index.isEmpty()) {
         m_db.reset();
+        if (index == "earlier read-only") // as the version before the rows kept their files' versions
+            QCOMPARE(RawDb(m_path).exec({"DROP INDEX instances_by_path",
+                                         "ALTER TABLE instances DROP COLUMN file_version"}),
+                     QString());
         QVERIFY(makeReadOnly(m_path));
         m_db = std::make_unique<db::Database>();
         QVERIFY2(m_db->open(m_path), qPrintable(m_db->lastError()));
         QVERIFY(!m_db->isWritable());
+        QCOMPARE(m_db->isOfEarlierVersion(), index == "earlier read-only");
     }
 
     const int before = db::RowFileProof::filesReadAgain();

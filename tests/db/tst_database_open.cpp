@@ -423,6 +423,8 @@ void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites_data()
     // A write-version byte above 2 makes SQLite treat the file as read-only for every user, root too.
     QTest::newRow("read-only file format") << "format" << "только для чтения";
     QTest::newRow("read-only permissions") << "permissions" << "только для чтения";
+    // The version before the rows kept their files' versions: read as it is, not brought up to date.
+    QTest::newRow("read-only index of an earlier version") << "earlier format" << "только для чтения";
     // Another program in the middle of reading: nothing can be committed until it ends.
     QTest::newRow("another program reading") << "reader" << "другой программой";
 }
@@ -445,7 +447,10 @@ void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites()
     std::unique_ptr<RawDb> reader;
     if (kind == "permissions") {
         QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-    } else if (kind == "format") {
+    } else if (kind.endsWith("format")) {
+        if (kind == "earlier format")
+            QCOMPARE(RawDb(path).exec({"DROP INDEX instances_by_path", "ALTER TABLE instances DROP COLUMN file_version"}),
+                     QString());
         QVERIFY(f.open(QIODevice::ReadWrite));
         QVERIFY(f.seek(18));
         QVERIFY(f.write("\x03", 1) == 1);
@@ -461,6 +466,7 @@ void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites()
         QVERIFY2(database.open(path), qPrintable(database.lastError()));
         QVERIFY(!database.isWritable());
         QVERIFY2(database.readOnlyReason().contains(cause), qPrintable(database.readOnlyReason()));
+        QCOMPARE(database.isOfEarlierVersion(), kind == "earlier format");
         QCOMPARE(database.allStudies().size(), 1);
         QVERIFY(!database.indexFile(makeSummary("3.2", "3.2.1", "3.2.1.1", 1, "/d/b.dcm")));
         QVERIFY2(database.lastError().contains(cause), qPrintable(database.lastError()));
