@@ -112,14 +112,17 @@ PhaseGrouping groupPhasesByTemporalIndex(const QList<db::InstanceRecord>& instan
 }
 
 PhaseGrouping groupPhasesAcrossSeries(db::Database* database, const QString& studyInstanceUid,
-                                      const QString& referenceSeriesUid)
+                                      const QString& referenceSeriesUid, const db::SeriesRows& rowsOf)
 {
     PhaseGrouping grouping;
     if (!database) {
         grouping.message = QStringLiteral("Нет подключения к базе данных");
         return grouping;
     }
-    const QList<db::InstanceRecord> reference = database->instancesForSeries(referenceSeriesUid);
+    const auto rowsOfSeries = [&](const QString& uid) {
+        return rowsOf ? rowsOf(uid) : database->instancesForSeries(uid);
+    };
+    const QList<db::InstanceRecord> reference = rowsOfSeries(referenceSeriesUid);
     if (reference.isEmpty()) {
         grouping.message = QStringLiteral("Опорная серия пуста");
         return grouping;
@@ -138,7 +141,7 @@ PhaseGrouping groupPhasesAcrossSeries(db::Database* database, const QString& stu
     for (const db::SeriesRecord& series : studySeries) {
         if (!referenceModality.isEmpty() && series.modality != referenceModality)
             continue;
-        QList<db::InstanceRecord> rows = database->instancesForSeries(series.seriesInstanceUid);
+        QList<db::InstanceRecord> rows = rowsOfSeries(series.seriesInstanceUid);
         if (!haveSameStackGeometry(reference, rows))
             continue;
         Candidate candidate;

@@ -8,8 +8,13 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace db {
 class Database;
+// The rows of a series as Database::instancesForSeries lists them, for a caller that listed them
+// already to pass them on.
+using SeriesRows = std::function<QList<InstanceRecord>(const QString& seriesInstanceUid)>;
 }
 
 struct TemporalPhase
@@ -32,9 +37,9 @@ struct PhaseGrouping
 };
 
 // Groups the study's series that share the reference series' modality, slice count and geometry.
-// One instance query per series of the study.
+// One instance query per series of the study, through rowsOf when given.
 PhaseGrouping groupPhasesAcrossSeries(db::Database* database, const QString& studyInstanceUid,
-                                      const QString& referenceSeriesUid);
+                                      const QString& referenceSeriesUid, const db::SeriesRows& rowsOf = {});
 
 // Groups the rows of one series by Temporal Position Index; runs no query.
 PhaseGrouping groupPhasesByTemporalIndex(const QList<db::InstanceRecord>& instances);

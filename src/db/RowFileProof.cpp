@@ -13,6 +13,7 @@ namespace db {
 namespace {
 
 std::atomic_int g_readAgain{0};
+std::atomic_int g_listings{0};
 
 QString fileKey(const ListedFile& file)
 {
@@ -42,6 +43,7 @@ void remember(QHash<QString, QString>& memory, const QString& key, const QString
 
 QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
 {
+    ++g_listings;
     QList<Found> found(files.size());
     QList<qsizetype> toRead;
     QStringList versions(files.size());
@@ -83,6 +85,11 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
 int RowFileProof::filesReadAgain()
 {
     return g_readAgain.load();
+}
+
+int RowFileProof::listingsChecked()
+{
+    return g_listings.load();
 }
 
 QString replacedFilesText(const std::optional<StudyRecord>& study, const QString& studyUid, int files)

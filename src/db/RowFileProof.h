@@ -50,6 +50,8 @@ public:
     // How many files every check so far has read again, in this process: a file in its listed version
     // is never read.
     static int filesReadAgain();
+    // How many listings have been checked so far, in this process.
+    static int listingsChecked();
 
     // How many files each memory keeps at most: past it, it starts again empty (those files are
     // read again once), so that a process listing a whole archive does not grow without end.

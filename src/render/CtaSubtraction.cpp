@@ -220,11 +220,14 @@ CtaSubtractionPair failed(const QString& message)
 } // namespace
 
 CtaSubtractionPair findCtaSubtractionPair(db::Database* database, const QString& studyInstanceUid,
-                                          const QString& referenceSeriesUid)
+                                          const QString& referenceSeriesUid, const db::SeriesRows& rowsOf)
 {
     if (!database)
         return failed(QStringLiteral("Нет подключения к базе данных"));
-    const QList<db::InstanceRecord> reference = database->instancesForSeries(referenceSeriesUid);
+    const auto rowsOfSeries = [&](const QString& uid) {
+        return rowsOf ? rowsOf(uid) : database->instancesForSeries(uid);
+    };
+    const QList<db::InstanceRecord> reference = rowsOfSeries(referenceSeriesUid);
     if (reference.isEmpty())
         return failed(QStringLiteral("Опорная серия пуста"));
     const QList<db::SeriesRecord> studySeries = database->seriesForStudy(studyInstanceUid);
@@ -242,7 +245,7 @@ CtaSubtractionPair findCtaSubtractionPair(db::Database* database, const QString&
     for (const db::SeriesRecord& series : studySeries) {
         if (series.modality != QLatin1String("CT"))
             continue;
-        QList<db::InstanceRecord> rows = database->instancesForSeries(series.seriesInstanceUid);
+        QList<db::InstanceRecord> rows = rowsOfSeries(series.seriesInstanceUid);
         if (!haveSameStackGeometry(reference, rows) || !sameCoverage(referenceExtent, extentOf(rows)))
             continue;
         Candidate candidate;

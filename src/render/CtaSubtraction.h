@@ -6,6 +6,7 @@
 #include "render/Volume.h"
 
 #include "db/InstanceRecord.h"
+#include "db/PhaseGrouping.h"
 
 #include <QList>
 #include <QString>
@@ -30,8 +31,9 @@ struct CtaSubtractionPair
 
 // Finds the two CT series of the study that share the reference series' geometry and coverage and
 // decides which of them is native (acquisition time, then description keywords, then series number).
+// The series' rows come through rowsOf when given.
 CtaSubtractionPair findCtaSubtractionPair(db::Database* database, const QString& studyInstanceUid,
-                                          const QString& referenceSeriesUid);
+                                          const QString& referenceSeriesUid, const db::SeriesRows& rowsOf = {});
 
 // Builds both volumes as buildVolume orients them and returns post-contrast minus native voxel by voxel;
 // an empty volume and a Russian message on failure. Beside a built volume `error` holds the two builds'

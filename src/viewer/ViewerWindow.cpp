@@ -103,6 +103,7 @@ ViewerWindow::ViewerWindow(db::Database* db, const QString& studyUid, const QStr
 
     buildCentralArea();
     buildToolbar();
+    const auto listedOnce = listEachSeriesOnce();
     loadStudyHeader();
 
     m_refreshTimer = new QTimer(this);
@@ -215,8 +216,32 @@ void ViewerWindow::loadStudyHeader()
     rebuildSeriesPanel();
 }
 
+QScopeGuard<std::function<void()>> ViewerWindow::listEachSeriesOnce()
+{
+    ++m_listingActions;
+    return QScopeGuard<std::function<void()>>([this] {
+        if (--m_listingActions == 0)
+            m_listedSeries.clear();
+    });
+}
+
+QList<db::InstanceRecord> ViewerWindow::seriesRows(const QString& seriesUid, int* replacedFiles)
+{
+    ListedSeries listed;
+    if (const auto it = m_listedSeries.constFind(seriesUid); it != m_listedSeries.constEnd())
+        listed = it.value();
+    else if (m_db)
+        listed.rows = m_db->instancesForSeries(seriesUid, &listed.replacedFiles);
+    if (m_listingActions > 0)
+        m_listedSeries.insert(seriesUid, listed);
+    if (replacedFiles)
+        *replacedFiles = listed.replacedFiles;
+    return listed.rows;
+}
+
 void ViewerWindow::rebuildSeriesPanel()
 {
+    const auto listedOnce = listEachSeriesOnce();
     m_seriesList->clear();
 
     QStringList studies = m_studyInfoByUid.keys();
@@ -274,7 +299,7 @@ int ViewerWindow::fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& s
                                 const QString& studyUid)
 {
     int replaced = 0;
-    const QList<db::InstanceRecord> instances = m_db->instancesForSeries(series.seriesInstanceUid, &replaced);
+    const QList<db::InstanceRecord> instances = seriesRows(series.seriesInstanceUid, &replaced);
     item->setIcon(seriesThumbnail(instances));
     item->setText(QStringLiteral("%1\n%2\n%3 срез.")
                       .arg(series.modality.isEmpty() ? QStringLiteral("?") : series.modality,
@@ -310,6 +335,7 @@ void ViewerWindow::markActiveSeries()
 
 void ViewerWindow::refreshSeriesPanel()
 {
+    const auto listedOnce = listEachSeriesOnce();
     QHash<QString, int> rowOfSeries;
     for (int row = 0; row < m_seriesList->count(); ++row) {
         QListWidgetItem* item = m_seriesList->item(row);
@@ -361,6 +387,7 @@ void ViewerWindow::showSeriesInActivePanel(const QString& seriesUid)
     }
     if (!row || seriesUid.isEmpty())
         return;
+    const auto listedOnce = listEachSeriesOnce();
 
     SeriesOverlayInfo info =
         m_studyInfoByUid.value(row->data(SeriesStudyUidRole).toString(), m_primaryStudyInfo);
@@ -371,7 +398,7 @@ void ViewerWindow::showSeriesInActivePanel(const QString& seriesUid)
     info.bodyPartExamined = row->data(SeriesBodyPartRole).toString();
     info.seriesInstanceUid = seriesUid;
 
-    const QList<db::InstanceRecord> slices = m_db ? m_db->instancesForSeries(seriesUid) : QList<db::InstanceRecord>{};
+    const QList<db::InstanceRecord> slices = seriesRows(seriesUid);
     m_panels[m_activePanel]->showSeries(slices, info);
 
     storePanelSeries(m_activePanel, slices, info.seriesDescription, seriesUid);
@@ -397,6 +424,7 @@ void ViewerWindow::openComparisonStudy(const QString& studyUid)
                              QStringLiteral("В выбранном исследовании не найдено ни одной серии."));
         return;
     }
+    const auto listedOnce = listEachSeriesOnce();
 
     const SeriesOverlayInfo studyInfo = lookUpStudyHeader(m_db, studyUid);
     m_studyInfoByUid.insert(studyUid, studyInfo);
@@ -429,7 +457,7 @@ void ViewerWindow::openComparisonStudy(const QString& studyUid)
     if (target < 0)
         target = (m_gridRows - 1) * 3 + (m_gridCols - 1);
 
-    const QList<db::InstanceRecord> slices = m_db->instancesForSeries(series.seriesInstanceUid);
+    const QList<db::InstanceRecord> slices = seriesRows(series.seriesInstanceUid);
     m_panels[target]->showSeries(slices, info);
     storePanelSeries(target, slices, series.seriesDescription, series.seriesInstanceUid);
     setActiveViewport(target);
@@ -438,6 +466,7 @@ void ViewerWindow::openComparisonStudy(const QString& studyUid)
 
 void ViewerWindow::refreshSeriesSlices(const QString& seriesUid, const QList<db::InstanceRecord>& slices)
 {
+    m_listedSeries.remove(seriesUid); // grown since
     for (int i = 0; i < PanelCount; ++i) {
         if (m_panelSeriesUids[i].isEmpty() || m_panelSeriesUids[i] != seriesUid)
             continue;
@@ -607,6 +636,7 @@ void ViewerWindow::setActiveViewport(int index)
 {
     if (index < 0 || index >= PanelCount)
         return;
+    const auto listedOnce = listEachSeriesOnce();
     m_activePanel = index;
     for (int i = 0; i < PanelCount; ++i)
         m_panels[i]->setActiveHighlight(i == index);

@@ -4,17 +4,20 @@
 
 #include "db/InstanceRecord.h"
 
+#include <QHash>
 #include <QList>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QMap>
 #include <QPoint>
 #include <QPointF>
+#include <QScopeGuard>
 #include <QSet>
 #include <QString>
 #include <QVector>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -184,6 +187,14 @@ private:
     void reconstructInActivePanel(int plane);
     void openGridLayoutPicker();
     void loadStudyHeader();
+    // Until the guard goes (the outermost, where they nest), each series is listed once: what one
+    // action of the user (an opening, a series shown, a panel made active) needs of a series (its
+    // row's count and thumbnail, the panel, the checks of the analyses) comes from one listing, which
+    // proves the files of a series that may be thousands.
+    [[nodiscard]] QScopeGuard<std::function<void()>> listEachSeriesOnce();
+    // The series' rows as the index lists them, from the listing of this action when there was one;
+    // replacedFiles as Database::instancesForSeries counts them.
+    QList<db::InstanceRecord> seriesRows(const QString& seriesUid, int* replacedFiles = nullptr);
     void rebuildSeriesPanel();
     // How many files of the series hold other images now than its rows name (they are not listed).
     int fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series, const QString& studyUid);
@@ -252,4 +263,11 @@ private:
     bool m_panoramicMode = false;
     QTimer* m_refreshTimer = nullptr;
     bool m_shownOnce = false;
+    struct ListedSeries
+    {
+        QList<db::InstanceRecord> rows;
+        int replacedFiles = 0;
+    };
+    int m_listingActions = 0;
+    QHash<QString, ListedSeries> m_listedSeries;
 };

@@ -657,7 +657,9 @@ void ViewerWindow::updateDceActionState()
     }
     const QString seriesUid = m_panelSeriesUids[index];
     m_dceAction->setEnabled(!seriesUid.isEmpty() && m_db &&
-                            groupPhasesAcrossSeries(m_db, m_studyUid, seriesUid).isUsable());
+                            groupPhasesAcrossSeries(m_db, m_studyUid, seriesUid, [this](const QString& uid) {
+                                return seriesRows(uid);
+                            }).isUsable());
 }
 
 void ViewerWindow::updateCtaSubtractionActionState()
@@ -667,7 +669,11 @@ void ViewerWindow::updateCtaSubtractionActionState()
     const int index = m_activePanel;
     const QString seriesUid = (index >= 0 && index < PanelCount) ? m_panelSeriesUids[index] : QString();
     m_ctaSubtractionAction->setEnabled(!seriesUid.isEmpty() && m_db &&
-                                       render::findCtaSubtractionPair(m_db, m_studyUid, seriesUid).isValid());
+                                       render::findCtaSubtractionPair(m_db, m_studyUid, seriesUid,
+                                                                      [this](const QString& uid) {
+                                                                          return seriesRows(uid);
+                                                                      })
+                                           .isValid());
 }
 
 void ViewerWindow::openGridLayoutPicker()

@@ -307,7 +307,11 @@ private slots:
                                            {QStringLiteral("mr"), m_fx.mr.uid},
                                            {QStringLiteral("older"), m_fx.older.uid},
                                            {QStringLiteral("unknown"), QStringLiteral("1.2.3.4.5")}};
+        const int listings = db::RowFileProof::listingsChecked();
         auto w = openViewer(uids.value(preselect));
+        // Each series of the study listed once, for its row, the panel and the checks of the analyses:
+        // a listing proves the files of a series that may hold thousands.
+        QCOMPARE(db::RowFileProof::listingsChecked() - listings, 3);
         QCOMPARE(w->panelSeriesUid(0), uids.value(shown));
         QCOMPARE(w->seriesListWidget()->currentItem(), rowOf(*w, uids.value(shown)));
         QCOMPARE(markedRows(*w).size(), 1);
@@ -344,7 +348,9 @@ private slots:
         QCOMPARE(w->panel(0)->sliceCount(), 8);
         QCOMPARE(rowTexts(*w), before);
 
+        const int listings = db::RowFileProof::listingsChecked();
         click(3);
+        QCOMPARE(db::RowFileProof::listingsChecked() - listings, 1); // the series shown, once
         QCOMPARE(w->panelSeriesUid(0), m_fx.mr.uid);
         QCOMPARE(w->panel(0)->sliceCount(), 3);
         QCOMPARE(w->panelTitle(0), QStringLiteral("Серия"));
