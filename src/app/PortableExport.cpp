@@ -101,16 +101,17 @@ bool fail(QString* error, const QString& message)
 }
 
 // A numbered copy goes in whole or not at all, under its own name only.
-bool copyNumbered(const QString& source, const QString& destination, QString* why)
+bool copyNumbered(const QString& source, const QString& destination, QString* why,
+                  platform::DurableBatch* batch)
 {
-    return !platform::copyUnderFreeName(source, destination, why, platform::TakenName::Fail).isEmpty();
+    return !platform::copyUnderFreeName(source, destination, why, platform::TakenName::Fail, batch).isEmpty();
 }
 
 // A DICOM copy its writer makes by path, taken as whole only once its bytes are on the disk.
 bool placeNumbered(const QString& destination, const std::function<bool(const QString& partial)>& write,
-                   QString* why)
+                   QString* why, platform::DurableBatch* batch)
 {
-    return !platform::writeUnderFreeName(destination, write, why, platform::TakenName::Fail).isEmpty();
+    return !platform::writeUnderFreeName(destination, write, why, platform::TakenName::Fail, batch).isEmpty();
 }
 
 // The compressed copy into the door's partial file. Its plain copy (of pixels it cannot compress)
@@ -264,8 +265,20 @@ QString programFolderOverlap(const QString& target)
     return {};
 }
 
-bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error, dicom::LeftOutCount* leftOut)
+QString unconfirmedText(const QList<platform::DurableBatch::Struck>& struck)
+{
+    if (struck.isEmpty())
+        return {};
+    QString text = QStringLiteral("Ошибка копирования: %1 (%2)")
+                       .arg(struck.first().cause, QDir::toNativeSeparators(struck.first().path));
+    if (struck.size() > 1)
+        text += QStringLiteral("\nНе записано на диск файлов: %1").arg(struck.size());
+    return text;
+}
+
+bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise,
+                              bool compress, QString* error, dicom::LeftOutCount* leftOut,
+                              platform::DurableBatch* batch)
 {
     if (leftOut)
         *leftOut = {};
@@ -274,6 +287,10 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         if (const QString refusal = programFolderOverlap(target); !refusal.isEmpty())
             return fail(error, refusal);
         fs::create_directories(targetPath);
+        // Not told written before all of it has reached the disk, when no caller does that.
+        std::optional<platform::DurableBatch> own;
+        if (!batch)
+            batch = &own.emplace(target);
         copyProgramFiles(targetPath);
 
         QFile marker(QDir(target).filePath(QStringLiteral("portable.marker")));
@@ -304,7 +321,7 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                         why.replace(partial, destination); // the name the copy was to take
                         return compressed;
                     },
-                    &placing);
+                    &placing, batch);
                 if (!anonymised)
                     return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
                 if (leftOutWhy != dicom::LeftOut::Nothing) {
@@ -327,12 +344,12 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                             why.replace(partial, destination); // the name the copy was to take
                             return compressed;
                         },
-                        &placing))
+                        &placing, batch))
                     return fail(error,
                                 compressed
                                     ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
                                     : QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
-            } else if (!copyNumbered(source, destination, &why)) {
+            } else if (!copyNumbered(source, destination, &why, batch)) {
                 return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
             }
             ++counter;
@@ -341,25 +358,33 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
             return fail(error, dicom::nothingLeftToCopyText(left));
         if (counter == 0)
             return fail(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
-        return true;
+        const QList<platform::DurableBatch::Struck> struck =
+            own ? own->confirm() : QList<platform::DurableBatch::Struck>();
+        return struck.isEmpty() || fail(error, unconfirmedText(struck));
     } catch (const fs::filesystem_error& e) {
         return fail(error, fileCopyFailure(e));
     }
 }
 
-bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error, QStringList* written)
+bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error,
+                       QStringList* written, platform::DurableBatch* batch)
 {
+    std::optional<platform::DurableBatch> own;
+    if (!batch)
+        batch = &own.emplace(folder);
     const QDir dir(folder);
     int counter = 0;
     for (const QString& source : sources) {
         const QString destination = dir.filePath(exportFileName(++counter));
         QString why;
-        if (!copyNumbered(source, destination, &why))
+        if (!copyNumbered(source, destination, &why, batch))
             return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
         if (written)
             *written << destination;
     }
-    return true;
+    const QList<platform::DurableBatch::Struck> struck =
+        own ? own->confirm() : QList<platform::DurableBatch::Struck>();
+    return struck.isEmpty() || fail(error, unconfirmedText(struck));
 }
 
 namespace {
