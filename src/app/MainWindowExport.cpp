@@ -77,13 +77,8 @@ bool askFlashOptions(QWidget* parent, bool* compress, bool* includeMac)
 // Copies the entries of a Windows viewer build next to the program files already in the target.
 void copyWindowsViewer(const fs::path& source, const fs::path& target)
 {
-    for (const fs::directory_entry& entry : fs::directory_iterator(source)) {
-        const fs::path destination = target / entry.path().filename();
-        if (entry.is_directory())
-            fs::copy(entry.path(), destination, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        else
-            fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing);
-    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(source))
+        copyOver(entry.path(), target / entry.path().filename());
 }
 
 } // namespace
@@ -115,12 +110,10 @@ void MainWindow::addPortableViewers(const QString& target, bool includeMac, bool
         if (!bundle.isEmpty()) {
             try {
                 const fs::path copied = to / "Kalvenor.app";
-                fs::copy(toPath(bundle), copied, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+                copyOver(toPath(bundle), copied);
                 const fs::path macos = copied / "Contents" / "MacOS";
-                fs::copy_file(to / "portable.marker", macos / "portable.marker",
-                              fs::copy_options::overwrite_existing);
-                fs::copy(to / "DICOM", macos / "DICOM",
-                         fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+                copyOver(to / "portable.marker", macos / "portable.marker");
+                copyOver(to / "DICOM", macos / "DICOM");
             } catch (const fs::filesystem_error& e) {
                 macError = fileCopyFailure(e);
             }

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 
@@ -55,6 +56,13 @@ QString exportFileName(int counter);
 // Why a portable folder cannot be written at target: it lies inside the program's own folder (the copy
 // would carry itself along) or holds it (writing over it would remove the program); empty otherwise.
 QString programFolderOverlap(const QString& target);
+
+// A file, or a folder with everything in it, copied onto `to` as the library's recursive copy that
+// overwrites does (links followed), but with every write and the close checked: a drive that fills is
+// told as full, which the library's copy, cut short, reports as an input/output error. Throws the
+// library's filesystem_error with the system's cause, naming only the source when it was the reading
+// that failed. Nothing here is synced: the batch of the folder it writes into does that.
+void copyOver(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // What the user is told when files of a job did not reach the disk: the first of them and why, and
 // how many there were.
