@@ -16,6 +16,7 @@
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"
 #include "app/PortableSession.h"
+#include "app/StagedFolder.h"
 #include "db/Database.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
@@ -41,9 +42,11 @@
 #include <dcmtk/dcmdata/dctk.h>
 #include <zip.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -783,14 +786,22 @@ private slots:
     {
         QTest::addColumn<bool>("flashDrive");
         QTest::addColumn<QString>("finalName");
-        QTest::newRow("flash drive") << true << QStringLiteral("Кротов_44");
-        QTest::newRow("archive folder") << false << QStringLiteral("Кротов_44_20240115");
+        QTest::addColumn<QString>("beside"); // hidden folders there before the export
+        QTest::newRow("flash drive") << true << QStringLiteral("Кротов_44") << QString();
+        QTest::newRow("archive folder") << false << QStringLiteral("Кротов_44_20240115") << QString();
+        // An earlier export cut short (the drive pulled out) left its hidden folder: gone before this one.
+        QTest::newRow("flash drive, after one cut short") << true << QStringLiteral("Кротов_44") << "left";
+        // What is not provably such a folder stays: the same left folder copied under another name, and
+        // one that an export still writes.
+        QTest::newRow("archive folder, beside a copy and a running export")
+            << false << QStringLiteral("Кротов_44_20240115") << "copy, running";
     }
 
     void exportMidwayHasNoFinalFolder()
     {
         QFETCH(bool, flashDrive);
         QFETCH(QString, finalName);
+        QFETCH(QString, beside);
         MainWindow w;
         w.resize(1000, 600);
         w.show();
@@ -803,6 +814,27 @@ private slots:
 
         QTemporaryDir out;
         const QString target = out.filePath(finalName);
+        QStringList staying; // what is beside the export before and must be after
+        if (!beside.isEmpty()) {
+            QString left;
+            {
+                StagedFolder cut(target);
+                left = cut.path();
+                fixtures::writeFile(QDir(left).filePath("DICOM/IMG_000001.dcm"), "cut short");
+                // What the drive kept: the folder as it stood, no export writing it any more.
+                std::filesystem::copy(left.toStdString(), (left + ".kept").toStdString(),
+                                      std::filesystem::copy_options::recursive);
+            }
+            const QString kept =
+                beside == QLatin1String("left") ? left : left.chopped(3) + QStringLiteral("zzz");
+            QVERIFY(QDir().rename(left + ".kept", kept));
+            if (kept != left)
+                staying << QFileInfo(kept).fileName();
+        }
+        std::optional<StagedFolder> running;
+        if (beside.contains(QLatin1String("running")))
+            staying << QFileInfo(running.emplace(out.filePath(QStringLiteral("Другой_1"))).path()).fileName();
+
         bool finalFolderMidway = true;
         QStringList midway;
         MidwayProbe probe(QDir(src.path()).filePath(files[1]), [&] {
@@ -817,13 +849,18 @@ private slots:
             triggerMenuEntry(w, {layout.studyUid}, "exportArchiveAction");
         QVERIFY(probe.looked);
         QVERIFY(!finalFolderMidway);
+        for (const QString& name : std::as_const(staying))
+            QVERIFY2(midway.removeAll(name) == 1, qPrintable(name));
         QCOMPARE(midway.size(), 1);
         QVERIFY2(midway.first().startsWith(QLatin1Char('.')), qPrintable(midway.first()));
 
         QCOMPARE(answer.titles().last(),
                  flashDrive ? QStringLiteral("Готово") : QStringLiteral("Экспорт завершён"));
-        QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{finalName});
+        QStringList after = staying << finalName;
+        after.sort();
+        QCOMPARE(
+            QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+            after);
         const QString images = flashDrive ? QDir(target).filePath("DICOM") : target;
         QCOMPARE(QDir(images).entryList(QDir::Files).size(), 3);
         w.close();
