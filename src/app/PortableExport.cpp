@@ -98,11 +98,16 @@ void copyProgramFiles(const fs::path& target)
 int copyFileInto(const QByteArray& from, const QByteArray& to, int flags, bool* readFailed)
 {
     *readFailed = true;
-    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    // Not held up by a pipe: only a plain file is copied, as the library's copy has it.
+    const int in = ::open(from.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0)
         return errno;
     struct stat source {};
-    const mode_t mode = ::fstat(in, &source) == 0 ? source.st_mode & 0777 : 0644;
+    if (::fstat(in, &source) != 0 || !S_ISREG(source.st_mode)) {
+        ::close(in);
+        return EINVAL;
+    }
+    const mode_t mode = source.st_mode & 0777;
     *readFailed = false;
     const int out = ::open(to.constData(), flags | O_WRONLY | O_CLOEXEC, mode);
     if (out < 0) {

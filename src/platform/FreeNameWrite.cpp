@@ -463,7 +463,7 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
         }
     }
     if (!d->folder.isEmpty() && !failedOn.empty()) {
-        QDirIterator files(d->folder, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+        QDirIterator files(d->folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
                            QDirIterator::Subdirectories);
         while (files.hasNext())
             if (const int code = syncToDisk(files.next()); code != 0)
