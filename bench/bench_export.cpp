@@ -1,11 +1,59 @@
 // Export of a study's files onto the ordinary disk: the numbered copies of the archive folder and the
 // portable folder's layout, in files per second, so that what makes each copy whole (its checked
-// writes, the sync of what was written) is weighed against the copying itself.
+// writes, the sync of what was written) is weighed against the copying itself. Many small files are
+// weighed against the least any durable export of them costs: the same bytes written and one sync.
 #include "BenchSupport.h"
 
 #include "app/PortableExport.h"
+#include "platform/FreeNameWrite.h"
 
 #include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The bytes written as plain files into folder, then one sync of its file system.
+void writeAndSyncOnce(const QList<QByteArray>& contents, const QString& folder)
+{
+    for (qsizetype i = 0; i < contents.size(); ++i) {
+        const QByteArray path = QFile::encodeName(QDir(folder).filePath(exportFileName(int(i) + 1)));
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 || platform::writeAll(fd, contents[i].constData(), contents[i].size()) != 0)
+            std::printf("  plain write failed\n");
+        if (fd >= 0)
+            ::close(fd);
+    }
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0)
+        std::printf("  sync failed\n");
+    if (fd >= 0)
+        ::close(fd);
+}
+
+// The median of `repeats` timed writes into a fresh folder each, after one that warms the caches; what
+// the removal of the last one left to write back is on the disk before each starts.
+double medianIntoFreshFolder(int repeats, const std::function<QString()>& nextFolder,
+                             const std::function<void(const QString&)>& write)
+{
+    std::vector<double> times;
+    for (int i = 0; i <= repeats; ++i) {
+        const QString folder = nextFolder();
+        QDir().mkpath(folder);
+        ::sync();
+        const auto start = bench::Clock::now();
+        write(folder);
+        const double ms = bench::msSince(start);
+        QDir(folder).removeRecursively();
+        if (i > 0)
+            times.push_back(ms);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -50,5 +98,46 @@ int main(int argc, char** argv)
                 files * 1000.0 / numbered);
     std::printf("  portable folder layout:        %.0f ms (%.0f files/s)\n", portable,
                 files * 1000.0 / portable);
+
+    const int smallFiles = bench::intArg(args, "--small-files", 1000);
+    fixtures::SeriesLayout small = bench::importSeriesLayout(smallFiles);
+    small.rows = 70; // about 10 KB a file
+    small.columns = 70;
+    const QStringList smallSources = bench::ensureSeries(
+        QDir::temp().filePath(QStringLiteral("kalvenor-bench-export-small-%1").arg(smallFiles)), small);
+    QList<QByteArray> contents;
+    for (const QString& source : smallSources) {
+        QFile file(source);
+        contents << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+    }
+    const double plain = medianIntoFreshFolder(
+        repeats, target, [&](const QString& folder) { writeAndSyncOnce(contents, folder); });
+    const double numberedSmall = medianIntoFreshFolder(repeats, target, [&](const QString& folder) {
+        QString error;
+        QStringList written;
+        if (!copyFilesNumbered(smallSources, folder, &error, &written))
+            std::printf("  numbered copies failed: %s\n", qPrintable(error));
+    });
+    // As the viewer's export dialog copies DICOM files into a folder the user shares.
+    const double dialogCopies = medianIntoFreshFolder(repeats, target, [&](const QString& folder) {
+        platform::DurableBatch batch;
+        for (qsizetype i = 0; i < smallSources.size(); ++i) {
+            QString why;
+            if (platform::copyUnderFreeName(smallSources[i],
+                                            QDir(folder).filePath(exportFileName(int(i) + 1)), &why,
+                                            platform::TakenName::NextFree, &batch)
+                    .isEmpty())
+                std::printf("  copy failed: %s\n", qPrintable(why));
+        }
+        if (!batch.confirm().isEmpty())
+            std::printf("  copies not confirmed\n");
+    });
+    std::printf("== %d files of %lld KB, median of %d\n", smallFiles,
+                QFileInfo(smallSources.first()).size() / 1024, repeats);
+    std::printf("  written as plain files + one syncfs: %.0f ms\n", plain);
+    std::printf("  numbered copies into a folder:       %.0f ms (x%.2f)\n", numberedSmall,
+                numberedSmall / plain);
+    std::printf("  copies of the export dialog:         %.0f ms (x%.2f)\n", dialogCopies,
+                dialogCopies / plain);
     return 0;
 }

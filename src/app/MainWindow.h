@@ -42,6 +42,7 @@ class IndexBatch;
 struct StudyRecord;
 }
 namespace platform {
+class DurableBatch;
 class SingleInstanceLock;
 }
 namespace pacs {
@@ -126,9 +127,11 @@ public:
 
     // Exports: the portable study folder and ZIP, the viewer copies inside them, the flash-drive and
     // archive-folder flows.
-    // leftOut: what an anonymised folder leaves out.
-    bool writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error, bool anonymise,
-                                  bool compress, dicom::LeftOutCount* leftOut = nullptr);
+    // leftOut: what an anonymised folder leaves out. batch: the staging folder's, which the caller
+    // confirms once it has added its own files; without, the folder is on the disk when this succeeds.
+    bool writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error,
+                                  bool anonymise, bool compress, dicom::LeftOutCount* leftOut = nullptr,
+                                  platform::DurableBatch* batch = nullptr);
     void addPortableViewers(const QString& target, bool includeMac, bool includeWindows, const QString& title);
     static bool createPortableStudyZip(const QList<QString>& inputFiles, const QString& archivePath, QString* error,
                                        std::function<void(int, int)> progress);

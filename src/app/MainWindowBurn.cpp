@@ -61,10 +61,11 @@ bool labelNamesPatient(const QString& label, const QString& patientName, const Q
 }
 
 // A file of the disc, whole or not at all: false with what the user is told.
-bool writeDiscFile(const QString& path, const QByteArray& bytes, QString* error)
+bool writeDiscFile(const QString& path, const QByteArray& bytes, QString* error,
+                   platform::DurableBatch* batch)
 {
     QString why;
-    if (!platform::writeUnderFreeName(path, bytes, &why, platform::TakenName::Fail).isEmpty())
+    if (!platform::writeUnderFreeName(path, bytes, &why, platform::TakenName::Fail, batch).isEmpty())
         return true;
     *error = QStringLiteral("Не удалось подготовить файл %1 для записи на диск: %2")
                  .arg(QFileInfo(path).fileName(), why);
@@ -182,8 +183,11 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     QCoreApplication::processEvents();
     QString error;
     dicom::LeftOutCount leftOut;
+    // The disc's files reach the disk together, once, before the burn is handed them.
+    QDir().mkpath(staging);
+    platform::DurableBatch onTheDisk(staging);
     const bool ok = writePortableStudyFolder(studyUid, staging, &error, dialog.anonymize(),
-                                             dialog.compressLossless(), &leftOut);
+                                             dialog.compressLossless(), &leftOut, &onTheDisk);
     busy.close();
     if (!ok) {
         QMessageBox::critical(this, BurnTitle, error);
@@ -196,11 +200,13 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     const bool includeWindows = !windowsSet.isEmpty() && dialog.includeWindowsViewer();
     addPortableViewers(staging, includeMac, includeWindows, BurnTitle);
     // A disc without its guide or with half an autorun file is not what the user asked for.
+    QList<platform::DurableBatch::Struck> struck;
     if (!writeDiscFile(QDir(staging).filePath(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(includeMac),
-                       &error) ||
+                       &error, &onTheDisk) ||
         (dialog.addAutorun() && !writeDiscFile(QDir(staging).filePath(QStringLiteral("autorun.inf")),
-                                               autorunText(volumeLabel), &error))) {
-        QMessageBox::critical(this, BurnTitle, error);
+                                               autorunText(volumeLabel), &error, &onTheDisk)) ||
+        !runWithoutFreezing([&] { return (struck = onTheDisk.confirm()).isEmpty(); })) {
+        QMessageBox::critical(this, BurnTitle, struck.isEmpty() ? error : unconfirmedText(struck));
         QDir(staging).removeRecursively();
         return;
     }

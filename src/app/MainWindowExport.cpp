@@ -77,25 +77,22 @@ bool askFlashOptions(QWidget* parent, bool* compress, bool* includeMac)
 // Copies the entries of a Windows viewer build next to the program files already in the target.
 void copyWindowsViewer(const fs::path& source, const fs::path& target)
 {
-    for (const fs::directory_entry& entry : fs::directory_iterator(source)) {
-        const fs::path destination = target / entry.path().filename();
-        if (entry.is_directory())
-            fs::copy(entry.path(), destination, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        else
-            fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing);
-    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(source))
+        copyOver(entry.path(), target / entry.path().filename());
 }
 
 } // namespace
 
 bool MainWindow::writePortableStudyFolder(const QString& studyUid, const QString& target, QString* error,
-                                          bool anonymise, bool compress, dicom::LeftOutCount* leftOut)
+                                          bool anonymise, bool compress, dicom::LeftOutCount* leftOut,
+                                          platform::DurableBatch* batch)
 {
     QString message;
     const QStringList files = exportFileList(*m_db, studyUid, &message);
-    const bool ok = message.isEmpty() && runWithoutFreezing([&] {
-        return writePortableFolderFiles(files, target, anonymise, compress, &message, leftOut);
-    });
+    const bool ok =
+        message.isEmpty() && runWithoutFreezing([&] {
+            return writePortableFolderFiles(files, target, anonymise, compress, &message, leftOut, batch);
+        });
     if (!ok && error)
         *error = message;
     return ok;
@@ -113,12 +110,10 @@ void MainWindow::addPortableViewers(const QString& target, bool includeMac, bool
         if (!bundle.isEmpty()) {
             try {
                 const fs::path copied = to / "Kalvenor.app";
-                fs::copy(toPath(bundle), copied, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+                copyOver(toPath(bundle), copied);
                 const fs::path macos = copied / "Contents" / "MacOS";
-                fs::copy_file(to / "portable.marker", macos / "portable.marker",
-                              fs::copy_options::overwrite_existing);
-                fs::copy(to / "DICOM", macos / "DICOM",
-                         fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+                copyOver(to / "portable.marker", macos / "portable.marker");
+                copyOver(to / "DICOM", macos / "DICOM");
             } catch (const fs::filesystem_error& e) {
                 macError = fileCopyFailure(e);
             }
@@ -192,19 +187,19 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
 
     StagedFolder staged(target);
     QString error = staged.error();
-    // The program's files are copied by a library that leaves them to be written back later: the drive
-    // is said to be ready only once all of it has reached the drive, which may be pulled out then.
-    platform::FileSystemSync onTheDrive(staged.path());
-    bool ok = staged.isValid() && writePortableStudyFolder(studyUid, staged.path(), &error, false, compress);
+    // The drive is said to be ready only once all of it has reached the drive, which may be pulled out
+    // then: synced once, the study's copies and the program's files together.
+    platform::DurableBatch onTheDrive(staged.path());
+    bool ok = staged.isValid() && writePortableStudyFolder(studyUid, staged.path(), &error, false, compress,
+                                                           nullptr, &onTheDrive);
     if (ok && includeMac)
         addPortableViewers(staged.path(), true, false, kFlashTitle);
     if (ok) {
-        int failed = 0;
-        runWithoutFreezing([&] { return (failed = onTheDrive.sync()) == 0; });
-        if (failed != 0) {
+        QList<platform::DurableBatch::Struck> struck;
+        runWithoutFreezing([&] { return (struck = onTheDrive.confirm()).isEmpty(); });
+        if (!struck.isEmpty()) {
             ok = false;
-            error = QStringLiteral("Ошибка копирования: %1 (%2)")
-                        .arg(platform::writeFailureCause(failed), QDir::toNativeSeparators(staged.path()));
+            error = unconfirmedText(struck);
         }
     }
     ok = ok && staged.commit(replace, &error);

@@ -22,6 +22,10 @@
 
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -84,13 +88,61 @@ void copyProgramFiles(const fs::path& target)
     for (const fs::directory_entry& entry : fs::directory_iterator(program)) {
         if (isExcludedFromViewerCopy(fromPath(entry.path())))
             continue;
-        const fs::path destination = target / entry.path().filename();
-        if (entry.is_directory()) {
-            fs::copy(entry.path(), destination, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        } else {
-            fs::copy_file(entry.path(), destination, fs::copy_options::overwrite_existing);
-        }
+        copyOver(entry.path(), target / entry.path().filename());
     }
+}
+
+// The bytes of the file at `from` written into the file at `to`, opened with `flags` (and the source's
+// permissions when it is made): 0, or the system's error; *readFailed says whether it was the reading
+// that failed (the source's part, not the target's).
+int copyFileInto(const QByteArray& from, const QByteArray& to, int flags, bool* readFailed)
+{
+    *readFailed = true;
+    // Not held up by a pipe: only a plain file is copied, as the library's copy has it.
+    const int in = ::open(from.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0)
+        return errno;
+    struct stat source {};
+    if (::fstat(in, &source) != 0 || !S_ISREG(source.st_mode)) {
+        ::close(in);
+        return EINVAL;
+    }
+    const mode_t mode = source.st_mode & 0777;
+    *readFailed = false;
+    const int out = ::open(to.constData(), flags | O_WRONLY | O_CLOEXEC, mode);
+    if (out < 0) {
+        const int code = errno;
+        ::close(in);
+        return code;
+    }
+    int code = platform::copyAll(in, out, readFailed);
+    ::close(in);
+    if (::close(out) != 0 && code == 0 && errno != EINTR)
+        code = errno;
+    return code;
+}
+
+// One file of copyOver: written in place over a file of the name, as the library's copy does.
+void copyFileOver(const fs::path& from, const fs::path& to)
+{
+    bool readFailed = false;
+    const int code =
+        copyFileInto(QByteArray(from.c_str()), QByteArray(to.c_str()), O_CREAT | O_TRUNC, &readFailed);
+    if (code != 0 && readFailed)
+        throw fs::filesystem_error("cannot copy file", from, std::error_code(code, std::generic_category()));
+    if (code != 0)
+        throw fs::filesystem_error("cannot copy file", from, to,
+                                   std::error_code(code, std::generic_category()));
+}
+
+// The target's part when the source's bytes cannot be written into the file at path (made by this
+// process): the system's error of that write, or 0 when they went in or the source was what failed.
+int targetRefusal(const QString& source, const QString& path)
+{
+    bool readFailed = false;
+    const int code =
+        copyFileInto(QFile::encodeName(source), QFile::encodeName(path), O_TRUNC | O_NOFOLLOW, &readFailed);
+    return readFailed ? 0 : code;
 }
 
 bool fail(QString* error, const QString& message)
@@ -101,28 +153,37 @@ bool fail(QString* error, const QString& message)
 }
 
 // A numbered copy goes in whole or not at all, under its own name only.
-bool copyNumbered(const QString& source, const QString& destination, QString* why)
+bool copyNumbered(const QString& source, const QString& destination, QString* why,
+                  platform::DurableBatch* batch)
 {
-    return !platform::copyUnderFreeName(source, destination, why, platform::TakenName::Fail).isEmpty();
+    return !platform::copyUnderFreeName(source, destination, why, platform::TakenName::Fail, batch).isEmpty();
 }
 
 // A DICOM copy its writer makes by path, taken as whole only once its bytes are on the disk.
 bool placeNumbered(const QString& destination, const std::function<bool(const QString& partial)>& write,
-                   QString* why)
+                   QString* why, platform::DurableBatch* batch)
 {
-    return !platform::writeUnderFreeName(destination, write, why, platform::TakenName::Fail).isEmpty();
+    return !platform::writeUnderFreeName(destination, write, why, platform::TakenName::Fail, batch).isEmpty();
 }
 
 // The compressed copy into the door's partial file. Its plain copy (of pixels it cannot compress)
 // never writes over a file, so it writes where nothing lies, beside the partial file, and that file
-// then takes the partial one's place.
-bool compressInto(const QString& source, const QString& partial, QString* why)
+// then takes the partial one's place. The writer says it could not copy the source when it was the
+// target that refused the bytes: a plain copy into the partial file, which never stays (the copy has
+// failed), tells whose part it was, and *targetFailed then says so, *why giving the system's cause (a
+// full or vanished drive).
+bool compressInto(const QString& source, const QString& partial, QString* why, bool* targetFailed)
 {
+    *targetFailed = false;
     const platform::FileId empty = platform::FileId::of(partial);
     const QString fresh = partial + QStringLiteral(".dcm");
     if (!dicom::writeCompressedCopy(source, fresh, why)) {
-        if (why)
+        if (const int refused = targetRefusal(source, partial); refused != 0) {
+            *targetFailed = true;
+            *why = platform::writeFailureCause(refused);
+        } else {
             why->replace(fresh, partial);
+        }
         return false;
     }
     const platform::OwnFileDoor door({QFileInfo(partial).absolutePath()});
@@ -264,8 +325,31 @@ QString programFolderOverlap(const QString& target)
     return {};
 }
 
-bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error, dicom::LeftOutCount* leftOut)
+void copyOver(const fs::path& from, const fs::path& to)
+{
+    if (!fs::is_directory(from)) {
+        copyFileOver(from, to);
+        return;
+    }
+    fs::create_directory(to);
+    for (const fs::directory_entry& entry : fs::directory_iterator(from))
+        copyOver(entry.path(), to / entry.path().filename());
+}
+
+QString unconfirmedText(const QList<platform::DurableBatch::Struck>& struck)
+{
+    if (struck.isEmpty())
+        return {};
+    QString text = QStringLiteral("Ошибка копирования: %1 (%2)")
+                       .arg(struck.first().cause, QDir::toNativeSeparators(struck.first().path));
+    if (struck.size() > 1)
+        text += QStringLiteral("\nНе записано на диск файлов: %1").arg(struck.size());
+    return text;
+}
+
+bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise,
+                              bool compress, QString* error, dicom::LeftOutCount* leftOut,
+                              platform::DurableBatch* batch)
 {
     if (leftOut)
         *leftOut = {};
@@ -274,12 +358,19 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         if (const QString refusal = programFolderOverlap(target); !refusal.isEmpty())
             return fail(error, refusal);
         fs::create_directories(targetPath);
+        // Not told written before all of it has reached the disk, when no caller does that.
+        std::optional<platform::DurableBatch> own;
+        if (!batch)
+            batch = &own.emplace(target);
         copyProgramFiles(targetPath);
 
-        QFile marker(QDir(target).filePath(QStringLiteral("portable.marker")));
-        if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return fail(error, QStringLiteral("Не удалось создать portable.marker"));
-        marker.close();
+        const QString marker = QDir(target).filePath(QStringLiteral("portable.marker"));
+        const int made =
+            ::open(QFile::encodeName(marker).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (made < 0 || ::close(made) != 0)
+            return fail(error,
+                        QStringLiteral("Не удалось создать portable.marker: %1 (%2)")
+                            .arg(platform::writeFailureCause(errno), QDir::toNativeSeparators(marker)));
 
         const QDir dicom(QDir(target).filePath(QStringLiteral("DICOM")));
         QDir().mkpath(dicom.path());
@@ -304,7 +395,7 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                         why.replace(partial, destination); // the name the copy was to take
                         return compressed;
                     },
-                    &placing);
+                    &placing, batch);
                 if (!anonymised)
                     return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
                 if (leftOutWhy != dicom::LeftOut::Nothing) {
@@ -320,19 +411,21 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                                 QStringLiteral("Не удалось записать %1: %2").arg(destination, placing));
             } else if (compress) {
                 bool compressed = false;
+                bool targetFailed = false;
                 if (!placeNumbered(
                         destination,
                         [&](const QString& partial) {
-                            compressed = compressInto(source, partial, &why);
+                            compressed = compressInto(source, partial, &why, &targetFailed);
                             why.replace(partial, destination); // the name the copy was to take
                             return compressed;
                         },
-                        &placing))
+                        &placing, batch))
                     return fail(error,
                                 compressed
                                     ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
-                                    : QStringLiteral("Не удалось сжать %1: %2").arg(source, why));
-            } else if (!copyNumbered(source, destination, &why)) {
+                                    : QStringLiteral("Не удалось сжать %1: %2")
+                                          .arg(targetFailed ? destination : source, why));
+            } else if (!copyNumbered(source, destination, &why, batch)) {
                 return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
             }
             ++counter;
@@ -341,25 +434,33 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
             return fail(error, dicom::nothingLeftToCopyText(left));
         if (counter == 0)
             return fail(error, QStringLiteral("В исследовании не найдено ни одного файла для копирования"));
-        return true;
+        const QList<platform::DurableBatch::Struck> struck =
+            own ? own->confirm() : QList<platform::DurableBatch::Struck>();
+        return struck.isEmpty() || fail(error, unconfirmedText(struck));
     } catch (const fs::filesystem_error& e) {
         return fail(error, fileCopyFailure(e));
     }
 }
 
-bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error, QStringList* written)
+bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error,
+                       QStringList* written, platform::DurableBatch* batch)
 {
+    std::optional<platform::DurableBatch> own;
+    if (!batch)
+        batch = &own.emplace(folder);
     const QDir dir(folder);
     int counter = 0;
     for (const QString& source : sources) {
         const QString destination = dir.filePath(exportFileName(++counter));
         QString why;
-        if (!copyNumbered(source, destination, &why))
+        if (!copyNumbered(source, destination, &why, batch))
             return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
         if (written)
             *written << destination;
     }
-    return true;
+    const QList<platform::DurableBatch::Struck> struck =
+        own ? own->confirm() : QList<platform::DurableBatch::Struck>();
+    return struck.isEmpty() || fail(error, unconfirmedText(struck));
 }
 
 namespace {

@@ -5,11 +5,13 @@
 
 #include "db/StudyRecord.h"
 #include "dicom/DicomCopyWriters.h"
+#include "platform/FreeNameWrite.h"
 #include "platform/SafeFileName.h"
 
 #include <QString>
 #include <QStringList>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 
@@ -55,15 +57,31 @@ QString exportFileName(int counter);
 // would carry itself along) or holds it (writing over it would remove the program); empty otherwise.
 QString programFolderOverlap(const QString& target);
 
+// A file, or a folder with everything in it, copied onto `to` as the library's recursive copy that
+// overwrites does (links followed), but with every write and the close checked: a drive that fills is
+// told as full, which the library's copy, cut short, reports as an input/output error. Throws the
+// library's filesystem_error with the system's cause, naming only the source when it was the reading
+// that failed. Nothing here is synced: the batch of the folder it writes into does that.
+void copyOver(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// What the user is told when files of a job did not reach the disk: the first of them and why, and
+// how many there were.
+QString unconfirmedText(const QList<platform::DurableBatch::Struck>& struck);
+
 // Writes the portable layout (program files, "portable.marker", "DICOM/IMG_nnnnnn.dcm") into target;
 // false with a message at the first failure, the part already written left in place. An anonymised
 // layout leaves out documents and images with identity in their pixels; leftOut receives how many.
-bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise, bool compress,
-                              QString* error, dicom::LeftOutCount* leftOut = nullptr);
+// With a batch (of a staging folder that holds target) the files reach the disk when the caller
+// confirms it, with what it adds; without, they have when this returns true.
+bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise,
+                              bool compress, QString* error, dicom::LeftOutCount* leftOut = nullptr,
+                              platform::DurableBatch* batch = nullptr);
 
 // Copies the files into folder as IMG_000001.dcm, ... without overwriting; `written` receives the
-// files this call created, so a caller can take them back after a failure.
-bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error, QStringList* written);
+// files this call created, so a caller can take them back after a failure. They reach the disk as
+// writePortableFolderFiles's do.
+bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error,
+                       QStringList* written, platform::DurableBatch* batch = nullptr);
 
 // Packs the files and the program folder into one ZIP with the portable layout. A failure names the
 // archive as shownPath (archivePath when empty): the name the user knows it by, when archivePath is

@@ -10,6 +10,11 @@
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -26,6 +31,70 @@ fs::path hiddenSibling(const fs::path& target, const char* what)
     const QString suffix = QString::number(QRandomGenerator::global()->generate64(), 36);
     const QString hidden = QStringLiteral(".%1.%2-%3").arg(name, QLatin1String(what), suffix);
     return target.parent_path() / fs::path(hidden.toStdU16String());
+}
+
+// Inside a staging folder: its own name, written when it was made.
+constexpr char kMark[] = ".kalvenor-staging";
+
+// The mark of a new staging folder, locked for as long as the folder is written: its descriptor, or -1
+// when none could be made (such a folder is then never taken for a left one).
+int makeMark(const fs::path& staging)
+{
+    const int fd =
+        ::open((staging / kMark).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    const std::string name = staging.filename().string();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        platform::writeAll(fd, name.data(), qint64(name.size())) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the folder is a staging folder that an export left: its mark, no link, names that very
+// folder (a copy of it under another name, or the user's folder of a like name, is not one) and no
+// export holds its lock. The mark's descriptor, locked, goes to *held.
+bool isLeftStaging(const fs::path& folder, int* held)
+{
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    const int mark = ::openat(dir, kMark, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ::close(dir);
+    if (mark < 0)
+        return false;
+    const std::string name = folder.filename().string();
+    std::string said(name.size() + 1, '\0');
+    struct stat info {};
+    const bool proven = ::fstat(mark, &info) == 0 && S_ISREG(info.st_mode) &&
+                        ::flock(mark, LOCK_EX | LOCK_NB) == 0 &&
+                        ::read(mark, said.data(), said.size()) == ssize_t(name.size()) &&
+                        said.compare(0, name.size(), name) == 0;
+    if (!proven) {
+        ::close(mark);
+        return false;
+    }
+    *held = mark;
+    return true;
+}
+
+// Removes the staging folders left beside target by exports cut short.
+void removeLeftStaging(const fs::path& target)
+{
+    std::error_code ec;
+    for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        int held = -1;
+        // Only the name's form picks the candidates; the mark decides.
+        if (name.size() < 2 || name[0] != '.' || name.find(".partial-") == std::string::npos ||
+            !isLeftStaging(it->path(), &held))
+            continue;
+        std::error_code ignored; // links inside are removed, never followed
+        fs::remove_all(it->path(), ignored);
+        ::close(held);
+    }
 }
 
 } // namespace
@@ -48,11 +117,14 @@ StagedFolder::StagedFolder(const QString& target)
     : m_target(QDir::cleanPath(QFileInfo(target).absoluteFilePath()))
 {
     const fs::path wanted = toPath(m_target);
+    removeLeftStaging(wanted);
     try {
         for (int attempt = 0; attempt < 8 && m_staging.isEmpty(); ++attempt) {
             const fs::path staging = hiddenSibling(wanted, "partial");
-            if (fs::create_directory(staging))
+            if (fs::create_directory(staging)) {
                 m_staging = QString::fromStdU16String(staging.u16string());
+                m_mark = makeMark(staging);
+            }
         }
         if (m_staging.isEmpty())
             throw fs::filesystem_error("cannot create a staging folder", wanted,
@@ -64,10 +136,12 @@ StagedFolder::StagedFolder(const QString& target)
 
 StagedFolder::~StagedFolder()
 {
-    if (m_committed || m_staging.isEmpty())
-        return;
-    std::error_code ignored; // links inside are removed, never followed
-    fs::remove_all(toPath(m_staging), ignored);
+    if (!m_committed && !m_staging.isEmpty()) {
+        std::error_code ignored; // links inside are removed, never followed
+        fs::remove_all(toPath(m_staging), ignored);
+    }
+    if (m_mark >= 0)
+        ::close(m_mark);
 }
 
 bool StagedFolder::commit(bool replaceTarget, QString* error)
@@ -80,6 +154,9 @@ bool StagedFolder::commit(bool replaceTarget, QString* error)
     const fs::path target = toPath(m_target);
     const fs::path staging = toPath(m_staging);
     try {
+        // Gone before the folder takes its name: were the program stopped in between, a complete folder
+        // would stay hidden rather than a marked one stand under the final name.
+        fs::remove(staging / kMark);
         const fs::file_status there = fs::symlink_status(target);
         if (!fs::exists(there)) {
             fs::rename(staging, target);

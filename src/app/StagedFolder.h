@@ -1,7 +1,9 @@
 #pragma once
 // A folder written beside its final place under a hidden name and moved there whole once complete, so
 // that an export cut short (the program killed, the disk full) never stands under the final name where
-// it would pass for a finished one.
+// it would pass for a finished one. Such a hidden folder carries a mark made with it, which says which
+// folder it is and, locked, that an export still writes it: one left behind (the drive pulled out, the
+// program killed) is removed by the next export beside it, never a folder that merely looks like one.
 
 #include <QString>
 
@@ -14,7 +16,8 @@ QString fileCopyFailure(const std::filesystem::filesystem_error& e);
 class StagedFolder
 {
 public:
-    // Creates the hidden staging folder next to target; target's parent must exist.
+    // Creates the hidden staging folder next to target, once the ones left there are gone; target's
+    // parent must exist.
     explicit StagedFolder(const QString& target);
     // A staging folder that was not committed is removed with everything in it.
     ~StagedFolder();
@@ -37,4 +40,5 @@ private:
     QString m_staging;
     QString m_error;
     bool m_committed = false;
+    int m_mark = -1; // the mark, held locked while the folder is written
 };

@@ -122,10 +122,10 @@ bool exportFailed(const QString& targetPath, const QString& why, QString* error)
 
 // The file goes in under the name chosen, or the next free one when another program took that name
 // meanwhile (writeUnderFreeName): an export never writes over a file it did not write, and counts
-// a file only once it is whole on the disk. A writer's own failure names the file as the user knows
-// it, not the partial file it wrote.
+// a file only once its batch has it whole on the disk. A writer's own failure names the file as the
+// user knows it, not the partial file it wrote.
 bool placeExportFile(const QString& targetPath, const std::function<bool(const QString& partial)>& write,
-                     QString* error)
+                     QString* error, platform::DurableBatch* batch)
 {
     QString why;
     const auto written = [&](const QString& partial) {
@@ -135,7 +135,8 @@ bool placeExportFile(const QString& targetPath, const std::function<bool(const Q
             error->replace(partial, targetPath);
         return false;
     };
-    return !platform::writeUnderFreeName(targetPath, written, &why).isEmpty() ||
+    return !platform::writeUnderFreeName(targetPath, written, &why, platform::TakenName::NextFree, batch)
+                .isEmpty() ||
            exportFailed(targetPath, why, error);
 }
 
@@ -604,7 +605,7 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
 bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                    double windowCenter, double windowWidth, int frameNumber, int frameCount,
                                    ImageViewportWidget* viewport, int sliceIndex, const QString& targetPath,
-                                   QString* error, dicom::LeftOut* leftOut)
+                                   QString* error, dicom::LeftOut* leftOut, platform::DurableBatch* batch)
 {
     const Format fmt = format();
     if (fmt == Format::Dicom && annotation() == Annotation::Basic) {
@@ -618,14 +619,16 @@ bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const Serie
                                                         QStringLiteral("ANONYMOUS"), error, &left);
                 return anonymised && left == dicom::LeftOut::Nothing;
             },
-            error);
+            error, batch);
         if (leftOut)
             *leftOut = left;
         return placed || (anonymised && left != dicom::LeftOut::Nothing);
     }
     QString why;
     if (fmt == Format::Dicom) {
-        if (!platform::copyUnderFreeName(record.filePath, targetPath, &why).isEmpty())
+        if (!platform::copyUnderFreeName(record.filePath, targetPath, &why, platform::TakenName::NextFree,
+                                         batch)
+                 .isEmpty())
             return true;
         if (error)
             *error = QStringLiteral("Не удалось скопировать %1: %2").arg(record.filePath, why);
@@ -641,18 +644,21 @@ bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const Serie
         platform::encodedImage(*image, fmt == Format::Bmp ? "BMP" : "JPEG", m_qualitySlider->value());
     if (bytes.isEmpty())
         return exportFailed(targetPath, QStringLiteral("изображение не кодируется"), error);
-    return !platform::writeUnderFreeName(targetPath, bytes, &why).isEmpty() ||
+    return !platform::writeUnderFreeName(targetPath, bytes, &why, platform::TakenName::NextFree, batch)
+                .isEmpty() ||
            exportFailed(targetPath, why, error);
 }
 
-bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error)
+bool ExportDialog::exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error,
+                                   platform::DurableBatch* batch)
 {
     if (job.instances.isEmpty()) {
         if (error)
             *error = QStringLiteral("Пустая серия — нечего экспортировать в видео");
         return false;
     }
-    return placeExportFile(targetPath, [&](const QString& partial) { return writeVideo(job, partial, error); }, error);
+    return placeExportFile(
+        targetPath, [&](const QString& partial) { return writeVideo(job, partial, error); }, error, batch);
 }
 
 bool ExportDialog::writeVideo(const ExportJob& job, const QString& targetPath, QString* error)
@@ -714,6 +720,8 @@ void ExportDialog::onExportClicked()
                                                      : QStringLiteral("mp4");
     const QString prefix = m_prefixEdit->text().trimmed();
     const bool anonymous = annotation() == Annotation::Basic;
+    // Written whole, each file waits for the one sync of them all before it is counted.
+    platform::DurableBatch batch;
     int files = 0;
     int failures = 0;
     dicom::LeftOutCount leftOut; // what anonymous copies and pictures do not take
@@ -745,7 +753,7 @@ void ExportDialog::onExportClicked()
             const QString part = uniqueNamePart(usedNames, folder, seriesPart, videoName);
             const QString target = QDir(folder).filePath(videoName(part).first());
             QString error;
-            if (exportVideoFile(job, target, &error))
+            if (exportVideoFile(job, target, &error, &batch))
                 ++files;
             else
                 failed(error);
@@ -787,13 +795,21 @@ void ExportDialog::onExportClicked()
             QString error;
             dicom::LeftOut why = dicom::LeftOut::Nothing;
             if (!exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
-                                 job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &why))
+                                 job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &why,
+                                 &batch))
                 failed(error);
             else if (why != dicom::LeftOut::Nothing)
                 leftOut.add(why);
             else
                 ++files;
         }
+    }
+
+    for (const platform::DurableBatch::Struck& lost : batch.confirm()) {
+        --files;
+        QString error;
+        exportFailed(lost.path, lost.cause, &error);
+        failed(error);
     }
 
     QString text = QStringLiteral("Экспортировано файлов: %1").arg(files);

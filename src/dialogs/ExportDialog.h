@@ -24,6 +24,10 @@ namespace db {
 class Database;
 }
 
+namespace platform {
+class DurableBatch;
+}
+
 // One series to be exported, built per export run and discarded after it.
 struct ExportJob
 {
@@ -74,8 +78,10 @@ private:
     QList<ExportJob> collectJobs() const;
     bool exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info, double windowCenter,
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
-                         int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut);
-    bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error);
+                         int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut,
+                         platform::DurableBatch* batch);
+    bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error,
+                         platform::DurableBatch* batch);
     bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);
     std::optional<QImage> renderFrame(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                       double windowCenter, double windowWidth, int frameNumber, int frameCount,

@@ -4,18 +4,22 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageWriter>
+#include <QSet>
 #include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <utility>
 
 namespace platform {
@@ -34,6 +38,7 @@ struct Partial
     QString path;
     int fd = -1;
     FileId made;
+    bool syncOnClose = true; // false: a batch syncs it with the job's other files
 };
 
 // Empty path with *code when no file could be made.
@@ -73,10 +78,24 @@ int syncAndClose(int fd)
     return code;
 }
 
+int closeChecked(int fd)
+{
+    return ::close(fd) != 0 && errno != EINTR ? errno : 0;
+}
+
 int syncToDisk(const QString& path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     return fd < 0 ? errno : syncAndClose(fd);
+}
+
+// The file system's writes on the disk, through a descriptor opened before they were made: 0, or the
+// system's error.
+int syncFileSystem(int fd)
+{
+    if (const int refused = beforeSync ? beforeSync(fd) : 0; refused != 0)
+        return refused;
+    return ::syncfs(fd) == 0 ? 0 : errno;
 }
 
 // Why the source of a copy could not be read, in words for the user (who is told the source's name).
@@ -105,8 +124,8 @@ QString unreadableSource(int code)
     return QStringLiteral("исходный файл не читается: %1").arg(cause);
 }
 
-// Lets fill write through the partial file's descriptor, then syncs and closes it (the descriptor is
-// gone afterwards): 0 or the system's error.
+// Lets fill write through the partial file's descriptor, then syncs (unless its batch does) and closes
+// it (the descriptor is gone afterwards): 0 or the system's error.
 int fillPartial(Partial& partial, const std::function<int(int fd)>& fill)
 {
     const int fd = std::exchange(partial.fd, -1);
@@ -114,17 +133,81 @@ int fillPartial(Partial& partial, const std::function<int(int fd)>& fill)
         ::close(fd);
         return code;
     }
-    return syncAndClose(fd);
+    return partial.syncOnClose ? syncAndClose(fd) : closeChecked(fd);
 }
+
+// Gives the whole partial file (made: as written) target's name, or the next free one: the path it
+// took, empty with *cause when none.
+QString giveName(const OwnFileDoor& door, const QString& partialPath, const FileId& made,
+                 const QFileInfo& place, TakenName taken, QString* cause)
+{
+    if (taken == TakenName::Fail)
+        return door.rename(partialPath, made, place.absoluteFilePath(), OwnProof(), cause) ==
+                       OwnFileDoor::Outcome::Done
+                   ? place.absoluteFilePath()
+                   : QString();
+    const QString name = place.fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = dot > 0 ? name.mid(dot) : QString();
+    return door.renameToFreeName(partialPath, made, place.absoluteDir().filePath(name.chopped(suffix.size())),
+                                 suffix, cause);
+}
+
+} // namespace
+
+struct DurableBatch::State
+{
+    // A whole file of a batch of a shared folder, waiting under its partial name for the batch's sync.
+    struct Waiting
+    {
+        QString partial;
+        FileId made;
+        QFileInfo place;
+        TakenName taken;
+    };
+
+    QString folder;        // a staging folder's batch: below it, files take their names at once
+    int folderFailure = 0; // the folder could not be opened
+    // One descriptor of each file system written to, opened before its first write there.
+    std::map<quint64, int> fileSystems;
+    QSet<QString> seenFolders;
+    QList<Waiting> waiting;
+
+    // The file system that folder lies on, known from now on: 0, or why the folder cannot be opened
+    // (its files cannot be made either).
+    int watch(const QString& path)
+    {
+        if (seenFolders.contains(path))
+            return 0;
+        seenFolders.insert(path);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !fileSystems.emplace(quint64(info.st_dev), fd).second)
+            ::close(fd);
+        return 0;
+    }
+};
+
+struct BatchAccess
+{
+    static DurableBatch::State& of(DurableBatch& batch) { return *batch.d; }
+};
+
+namespace {
 
 // The write that makes the partial file: true when it is whole; on failure *cause gets why when it
 // knows (a writer of its own tells its caller itself).
 using PartialWrite = std::function<bool(Partial& partial, QString* cause)>;
 
 QString placeUnderFreeName(const QString& target, const PartialWrite& write, bool syncAfter, TakenName taken,
-                           QString* why)
+                           QString* why, DurableBatch* batch)
 {
     const QFileInfo place(target);
+    DurableBatch::State* job = batch ? &BatchAccess::of(*batch) : nullptr;
+    if (job)
+        job->watch(place.absolutePath());
     int code = 0;
     Partial partial = makePartial(place, kNewFilePermissions, &code);
     if (partial.path.isEmpty()) {
@@ -132,6 +215,7 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
             *why = writeFailureCause(code);
         return {};
     }
+    partial.syncOnClose = !job;
     const QString partialPath = partial.path;
     const OwnFileDoor door({place.absolutePath()});
     QString cause;
@@ -140,7 +224,7 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
         ::close(std::exchange(partial.fd, -1));
     // A writer of its own (a library writing by path) may have closed the file without its bytes on
     // the disk; a failure to get them there is its failure.
-    if (keep && syncAfter) {
+    if (keep && syncAfter && !job) {
         if (const int failed = syncToDisk(partialPath); failed != 0) {
             keep = false;
             cause = writeFailureCause(failed);
@@ -148,18 +232,11 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     }
     // A writer by path may have put a file of its own there in place of the empty one.
     const FileId made = syncAfter ? FileId::of(partialPath) : partial.made;
-    QString placed;
-    if (keep && taken == TakenName::Fail) {
-        if (door.rename(partialPath, made, place.absoluteFilePath(), OwnProof(), &cause) ==
-            OwnFileDoor::Outcome::Done)
-            placed = place.absoluteFilePath();
-    } else if (keep) {
-        const QString name = place.fileName();
-        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-        const QString suffix = dot > 0 ? name.mid(dot) : QString();
-        placed = door.renameToFreeName(
-            partialPath, made, place.absoluteDir().filePath(name.chopped(suffix.size())), suffix, &cause);
+    if (keep && job && job->folder.isEmpty()) {
+        job->waiting.append({partialPath, made, place, taken});
+        return place.absoluteFilePath();
     }
+    const QString placed = keep ? giveName(door, partialPath, made, place, taken, &cause) : QString();
     if (placed.isEmpty()) {
         door.remove(partialPath, OwnProof::made(made));
         if (why)
@@ -185,6 +262,25 @@ int writeAll(int fd, const char* data, qint64 size)
         size -= n;
     }
     return 0;
+}
+
+int copyAll(int in, int out, bool* readFailed)
+{
+    *readFailed = false;
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::read(in, block.data(), size_t(block.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *readFailed = true;
+            return errno;
+        }
+        if (n == 0)
+            return 0;
+        if (const int failed = writeAll(out, block.constData(), n); failed != 0)
+            return failed;
+    }
 }
 
 QString writeFailureCause(int code)
@@ -226,15 +322,17 @@ QString writeFailureCause(int code)
 }
 
 QString writeUnderFreeName(const QString& target, const std::function<bool(const QString& partial)>& write,
-                           QString* why, TakenName taken)
+                           QString* why, TakenName taken, DurableBatch* batch)
 {
     if (why)
         why->clear();
     return placeUnderFreeName(
-        target, [&write](Partial& partial, QString*) { return write(partial.path); }, true, taken, why);
+        target, [&write](Partial& partial, QString*) { return write(partial.path); }, true, taken, why,
+        batch);
 }
 
-QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QString* why, TakenName taken)
+QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QString* why, TakenName taken,
+                           DurableBatch* batch)
 {
     return placeUnderFreeName(
         target,
@@ -245,10 +343,11 @@ QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QStri
                 *cause = writeFailureCause(code);
             return code == 0;
         },
-        false, taken, why);
+        false, taken, why, batch);
 }
 
-QString copyUnderFreeName(const QString& source, const QString& target, QString* why, TakenName taken)
+QString copyUnderFreeName(const QString& source, const QString& target, QString* why, TakenName taken,
+                          DurableBatch* batch)
 {
     return placeUnderFreeName(
         target,
@@ -259,28 +358,13 @@ QString copyUnderFreeName(const QString& source, const QString& target, QString*
                 return false;
             }
             bool readFailed = false;
-            const int code = fillPartial(partial, [&](int out) {
-                QByteArray block(256 * 1024, Qt::Uninitialized);
-                for (;;) {
-                    const ssize_t n = ::read(in, block.data(), size_t(block.size()));
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n < 0) {
-                        readFailed = true;
-                        return errno;
-                    }
-                    if (n == 0)
-                        return 0;
-                    if (const int failed = writeAll(out, block.constData(), n); failed != 0)
-                        return failed;
-                }
-            });
+            const int code = fillPartial(partial, [&](int out) { return copyAll(in, out, &readFailed); });
             ::close(in);
             if (code != 0)
                 *cause = readFailed ? unreadableSource(code) : writeFailureCause(code);
             return code == 0;
         },
-        false, taken, why);
+        false, taken, why, batch);
 }
 
 bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString* why)
@@ -338,26 +422,72 @@ QByteArray encodedImage(const QImage& image, const char* format, int quality)
     return bytes;
 }
 
-FileSystemSync::FileSystemSync(const QString& folder)
-    : m_fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+DurableBatch::DurableBatch() : d(std::make_unique<State>()) {}
+
+DurableBatch::DurableBatch(const QString& folder) : d(std::make_unique<State>())
 {
-    if (m_fd < 0)
-        m_openFailure = errno;
+    d->folder = QFileInfo(folder).absoluteFilePath();
+    d->folderFailure = d->watch(d->folder);
 }
 
-FileSystemSync::~FileSystemSync()
+DurableBatch::~DurableBatch()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    for (const State::Waiting& file : std::as_const(d->waiting))
+        OwnFileDoor({file.place.absolutePath()}).remove(file.partial, OwnProof::made(file.made));
+    for (const auto& [device, fd] : d->fileSystems)
+        ::close(fd);
 }
 
-int FileSystemSync::sync()
+QList<DurableBatch::Struck> DurableBatch::confirm()
 {
-    if (m_fd < 0)
-        return m_openFailure;
-    if (const int refused = beforeSync ? beforeSync(m_fd) : 0; refused != 0)
-        return refused;
-    return ::syncfs(m_fd) == 0 ? 0 : errno;
+    QList<Struck> struck;
+    if (d->folderFailure != 0) {
+        struck.append({d->folder, writeFailureCause(d->folderFailure)});
+        return struck;
+    }
+    std::map<quint64, int> failedOn; // file system -> the error its sync gave
+    for (const auto& [device, fd] : d->fileSystems)
+        if (const int code = syncFileSystem(fd); code != 0)
+            failedOn.emplace(device, code);
+
+    // Each file of a file system whose sync failed, synced on its own: those it struck own up.
+    const QList<State::Waiting> waiting = std::exchange(d->waiting, {});
+    QList<int> codes(waiting.size(), 0);
+    std::map<quint64, bool> ownedUp;
+    for (qsizetype i = 0; i < waiting.size(); ++i) {
+        const quint64 device = waiting[i].made.device;
+        if (failedOn.count(device) || !d->fileSystems.count(device)) {
+            codes[i] = syncToDisk(waiting[i].partial);
+            if (codes[i] != 0)
+                ownedUp[device] = true;
+        }
+    }
+    if (!d->folder.isEmpty() && !failedOn.empty()) {
+        QDirIterator files(d->folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                           QDirIterator::Subdirectories);
+        while (files.hasNext())
+            if (const int code = syncToDisk(files.next()); code != 0)
+                struck.append({files.filePath(), writeFailureCause(code)});
+        if (struck.isEmpty())
+            struck.append({d->folder, writeFailureCause(failedOn.begin()->second)});
+    }
+    std::map<QString, OwnFileDoor> doors; // one for each folder written to
+    for (qsizetype i = 0; i < waiting.size(); ++i) {
+        const State::Waiting& file = waiting[i];
+        const auto failed = failedOn.find(file.made.device);
+        // Unexplained, the failure may have struck any of them: none is confirmed.
+        if (codes[i] == 0 && failed != failedOn.end() && !ownedUp[file.made.device])
+            codes[i] = failed->second;
+        const QString folder = file.place.absolutePath();
+        const OwnFileDoor& door = doors.try_emplace(folder, QStringList{folder}).first->second;
+        QString cause = codes[i] != 0 ? writeFailureCause(codes[i]) : QString();
+        if (codes[i] != 0 ||
+            giveName(door, file.partial, file.made, file.place, file.taken, &cause).isEmpty()) {
+            door.remove(file.partial, OwnProof::made(file.made));
+            struck.append({file.place.absoluteFilePath(), cause});
+        }
+    }
+    return struck;
 }
 
 void testing::setBeforeSyncHook(int (*hook)(int fd))

@@ -5,16 +5,21 @@
 // never left under its final name, nor counted as written: the partial file, which this process has
 // just made, is removed and the cause told. In a folder shared with others (an export folder, where
 // a second copy of the program may export at the same moment) it is never written over a file another
-// program put there after the name was chosen.
+// program put there after the name was chosen. A file written alone is synced on its own; the files of
+// one job (an export of many) are synced together, once, through a DurableBatch.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QImage;
 
 namespace platform {
+
+class DurableBatch;
 
 // Why a file could not be written, in words for the user, from the system's error number (errno).
 QString writeFailureCause(int code);
@@ -22,6 +27,10 @@ QString writeFailureCause(int code);
 // Every byte through the descriptor, carried on after interruptions and short writes: 0, or the
 // system's error of the write that failed (EIO for one that wrote nothing).
 int writeAll(int fd, const char* data, qint64 size);
+
+// Every byte that `in` gives, written through `out` as writeAll writes: 0, or the system's error;
+// *readFailed says whether it was the reading that failed (the source's fault, not the target's).
+int copyAll(int in, int out, bool* readFailed);
 
 // What a write does when target's name is taken: takes the next free one, or fails (a layout of
 // numbered names, where a file of the name is not the program's to replace and another name would
@@ -34,18 +43,22 @@ enum class TakenName { NextFree, Fail };
 // another program took that name meanwhile. The path it took; empty when write returned false (nothing
 // to keep, *why left empty), or the file did not reach the disk or could be given no name (why in
 // *why). Nothing is left at the partial path either way.
+// With a batch the file is not synced here but with the batch's other files (DurableBatch::confirm);
+// in a batch of a shared folder it waits under its partial name until then, and the path returned
+// is target, the name it is to take.
 QString writeUnderFreeName(const QString& target, const std::function<bool(const QString& partial)>& write,
-                           QString* why = nullptr, TakenName taken = TakenName::NextFree);
+                           QString* why = nullptr, TakenName taken = TakenName::NextFree,
+                           DurableBatch* batch = nullptr);
 
 // The bytes as one file under target's name or the next free one, as above; *why gets the cause of a
 // failure.
 QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QString* why = nullptr,
-                           TakenName taken = TakenName::NextFree);
+                           TakenName taken = TakenName::NextFree, DurableBatch* batch = nullptr);
 
 // A copy of source's bytes, as above. *why gets the cause of a failure, which says so when it was the
 // source that could not be read (the caller names the source).
 QString copyUnderFreeName(const QString& source, const QString& target, QString* why = nullptr,
-                          TakenName taken = TakenName::NextFree);
+                          TakenName taken = TakenName::NextFree, DurableBatch* batch = nullptr);
 
 // The bytes in place of the file the user chose in a save dialog, which is the file under that name now
 // (a link leads to the file it names); a file that comes under the name while the bytes are written
@@ -61,30 +74,54 @@ bool writeImageOverChosenFile(const QString& chosen, const QImage& image, const 
 // takes it), for one of the writes above; empty when it cannot be encoded.
 QByteArray encodedImage(const QImage& image, const char* format, int quality = -1);
 
-// What libraries wrote by path on the file system of a folder, which they do not sync (the program's
-// own files of a portable copy), made to reach the disk before the copy is told done. Made before the
-// writes: a write that is lost on the way to the disk after that is told at sync() even when the
-// system wrote it back meanwhile.
-class FileSystemSync
+// The files of one job (an export, a portable copy), made to reach the disk together before the job is
+// told done: one sync of each file system they lie on (syncfs), not one of each file as it is written,
+// which made an export of many small files several times slower. Every file is still checked at each
+// write and at its close as it is written. Only when a file system's sync fails is each of the job's
+// files there synced on its own, to name those it struck; a file not confirmed is never told written.
+class DurableBatch
 {
 public:
-    explicit FileSystemSync(const QString& folder);
-    ~FileSystemSync();
-    FileSystemSync(const FileSystemSync&) = delete;
-    FileSystemSync& operator=(const FileSystemSync&) = delete;
+    // Files written into a folder others share (an export folder): each waits under its partial name
+    // and takes its own only once confirm() has seen its bytes on the disk. Named before the sync, a
+    // file cut short by a crash or a pulled drive would stand under its name with bytes that never
+    // reached the disk, where it passes for an exported one.
+    DurableBatch();
+    // Everything written below folder, by the writers above or by a library by path (the program's own
+    // files of a portable copy, which it does not sync), into a folder that is itself put in place
+    // whole only once the batch is confirmed (a staging folder): there a crash leaves nothing under a
+    // final name, so the files take their names as they are written. Opened before the writes: a
+    // write lost on its way to the disk after that is told by confirm() even when the system wrote it
+    // back meanwhile.
+    explicit DurableBatch(const QString& folder);
+    // Files still waiting for their names are removed: nothing confirmed them.
+    ~DurableBatch();
+    DurableBatch(const DurableBatch&) = delete;
+    DurableBatch& operator=(const DurableBatch&) = delete;
 
-    // 0, or the system's error (errno): the folder could not be opened, or a write did not reach the disk.
-    int sync();
+    // A file that did not reach the disk (the name it was to take; below a batch's folder, where it
+    // lies) and why, in words for the user.
+    struct Struck
+    {
+        QString path;
+        QString cause;
+    };
+    // Syncs what the batch wrote and gives the waiting files their names. The files that did not reach
+    // the disk or their name, waiting ones removed; empty when all did. When a sync fails and none of
+    // the files owns up to it, none is confirmed: every waiting file, or the batch's folder, is told.
+    QList<Struck> confirm();
+
+    struct State; // what the writers above add to
 
 private:
-    int m_fd = -1;
-    int m_openFailure = 0;
+    std::unique_ptr<State> d;
+    friend struct BatchAccess;
 };
 
 namespace testing {
-// Called with the partial file's descriptor just before its bytes are synced to the disk, and with a
-// FileSystemSync's folder's before it syncs (null: nothing). Tests only: it lets a test make that sync
-// fail as a full or vanished disk makes it.
+// Called with a file's descriptor just before its bytes are synced to the disk, and with a folder's of a
+// DurableBatch before its file system is synced (null: nothing). Tests only: it lets a test make that
+// sync fail as a full or vanished disk makes it.
 void setBeforeSyncHook(int (*hook)(int fd));
 } // namespace testing
 

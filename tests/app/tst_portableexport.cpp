@@ -16,6 +16,7 @@
 #include "app/MainWindow.h"
 #include "app/PortableExport.h"
 #include "app/PortableSession.h"
+#include "app/StagedFolder.h"
 #include "db/Database.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
@@ -41,9 +42,11 @@
 #include <dcmtk/dcmdata/dctk.h>
 #include <zip.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -783,14 +786,22 @@ private slots:
     {
         QTest::addColumn<bool>("flashDrive");
         QTest::addColumn<QString>("finalName");
-        QTest::newRow("flash drive") << true << QStringLiteral("Кротов_44");
-        QTest::newRow("archive folder") << false << QStringLiteral("Кротов_44_20240115");
+        QTest::addColumn<QString>("beside"); // hidden folders there before the export
+        QTest::newRow("flash drive") << true << QStringLiteral("Кротов_44") << QString();
+        QTest::newRow("archive folder") << false << QStringLiteral("Кротов_44_20240115") << QString();
+        // An earlier export cut short (the drive pulled out) left its hidden folder: gone before this one.
+        QTest::newRow("flash drive, after one cut short") << true << QStringLiteral("Кротов_44") << "left";
+        // What is not provably such a folder stays: the same left folder copied under another name, and
+        // one that an export still writes.
+        QTest::newRow("archive folder, beside a copy and a running export")
+            << false << QStringLiteral("Кротов_44_20240115") << "copy, running";
     }
 
     void exportMidwayHasNoFinalFolder()
     {
         QFETCH(bool, flashDrive);
         QFETCH(QString, finalName);
+        QFETCH(QString, beside);
         MainWindow w;
         w.resize(1000, 600);
         w.show();
@@ -803,6 +814,27 @@ private slots:
 
         QTemporaryDir out;
         const QString target = out.filePath(finalName);
+        QStringList staying; // what is beside the export before and must be after
+        if (!beside.isEmpty()) {
+            QString left;
+            {
+                StagedFolder cut(target);
+                left = cut.path();
+                fixtures::writeFile(QDir(left).filePath("DICOM/IMG_000001.dcm"), "cut short");
+                // What the drive kept: the folder as it stood, no export writing it any more.
+                std::filesystem::copy(left.toStdString(), (left + ".kept").toStdString(),
+                                      std::filesystem::copy_options::recursive);
+            }
+            const QString kept =
+                beside == QLatin1String("left") ? left : left.chopped(3) + QStringLiteral("zzz");
+            QVERIFY(QDir().rename(left + ".kept", kept));
+            if (kept != left)
+                staying << QFileInfo(kept).fileName();
+        }
+        std::optional<StagedFolder> running;
+        if (beside.contains(QLatin1String("running")))
+            staying << QFileInfo(running.emplace(out.filePath(QStringLiteral("Другой_1"))).path()).fileName();
+
         bool finalFolderMidway = true;
         QStringList midway;
         MidwayProbe probe(QDir(src.path()).filePath(files[1]), [&] {
@@ -817,13 +849,18 @@ private slots:
             triggerMenuEntry(w, {layout.studyUid}, "exportArchiveAction");
         QVERIFY(probe.looked);
         QVERIFY(!finalFolderMidway);
+        for (const QString& name : std::as_const(staying))
+            QVERIFY2(midway.removeAll(name) == 1, qPrintable(name));
         QCOMPARE(midway.size(), 1);
         QVERIFY2(midway.first().startsWith(QLatin1Char('.')), qPrintable(midway.first()));
 
         QCOMPARE(answer.titles().last(),
                  flashDrive ? QStringLiteral("Готово") : QStringLiteral("Экспорт завершён"));
-        QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{finalName});
+        QStringList after = staying << finalName;
+        after.sort();
+        QCOMPARE(
+            QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+            after);
         const QString images = flashDrive ? QDir(target).filePath("DICOM") : target;
         QCOMPARE(QDir(images).entryList(QDir::Files).size(), 3);
         w.close();
@@ -836,12 +873,23 @@ private slots:
         QTest::addColumn<bool>("flashDrive");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("cause");
+        QTest::addColumn<bool>("compress");
+        QTest::addColumn<int>("programBytes"); // a program file of that size besides the usual ones
+        QTest::addColumn<int>("slice");        // the slices' side; noise that hardly compresses above 16
         const QString full = QStringLiteral("Недостаточно места на диске");
-        QTest::newRow("flash drive") << true << QStringLiteral("Ошибка экспорта") << full;
-        QTest::newRow("archive folder") << false << QStringLiteral("Экспорт не выполнен") << full;
+        QTest::newRow("flash drive") << true << QStringLiteral("Ошибка экспорта") << full << false << 0 << 16;
+        QTest::newRow("archive folder")
+            << false << QStringLiteral("Экспорт не выполнен") << full << false << 0 << 16;
         // Room enough, but what was written does not reach the drive.
         QTest::newRow("flash drive, its writes lost on the way")
-            << true << QStringLiteral("Ошибка экспорта") << QStringLiteral("Ошибка ввода-вывода");
+            << true << QStringLiteral("Ошибка экспорта") << QStringLiteral("Ошибка ввода-вывода") << false
+            << 0 << 16;
+        // A copy of the program's files cut short, which the library's copy tells as a damaged drive.
+        QTest::newRow("flash drive smaller than the program's files")
+            << true << QStringLiteral("Ошибка экспорта") << full << false << 256 << 16;
+        // The study's compressed copy is what the drive refuses, not the study's own file.
+        QTest::newRow("flash drive, the compressed study does not fit")
+            << true << QStringLiteral("Ошибка экспорта") << full << true << 0 << 256;
     }
 
     void fullTargetSaysWhyAndWhere()
@@ -849,14 +897,26 @@ private slots:
         QFETCH(bool, flashDrive);
         QFETCH(QString, title);
         QFETCH(QString, cause);
+        QFETCH(bool, compress);
+        QFETCH(int, programBytes);
+        QFETCH(int, slice);
         MainWindow w;
         w.resize(1000, 600);
         w.show();
         fixtures::SeriesLayout layout = threeSmallSlices(QStringLiteral("Полнов"), QStringLiteral("45"));
         layout.studyDate = QStringLiteral("20240115");
+        layout.rows = layout.columns = slice;
+        if (slice > 16)
+            layout.value = [](int x, int y, int z) {
+                return int((quint32(x * 7919 + y * 104729 + z) * 2654435761u) >> 21);
+            };
         QTemporaryDir src;
         QVERIFY(fixtures::writeAndIndexSeries(*w.database(), src.path(), layout));
         w.refreshStudyTable();
+        const QString big = QDir(m_program.path()).filePath(QStringLiteral("libbig.so"));
+        if (programBytes > 0)
+            fixtures::writeFile(big, QByteArray(programBytes << 10, 'p'));
+        const auto noBig = qScopeGuard([&] { QFile::remove(big); });
 
         QTemporaryDir out;
         const QString stick = out.filePath(QStringLiteral("stick"));
@@ -864,12 +924,13 @@ private slots:
         if (!disk.isMounted())
             QSKIP(qPrintable(disk.why()));
         const bool lost = cause != QStringLiteral("Недостаточно места на диске");
-        QVERIFY(disk.fillLeaving(lost ? 512 << 10 : 4096));
+        // The program's small files fit in what the larger rows leave; a larger file or image does not.
+        QVERIFY(disk.fillLeaving(lost ? 512 << 10 : programBytes > 0 || compress ? 64 << 10 : 4096));
         // Only a sync of the whole drive (a folder's descriptor) fails: each file's own sync succeeds.
         platform::testing::setBeforeSyncHook(lost ? &refuseFolderSync : nullptr);
         const auto noHook = qScopeGuard([] { platform::testing::setBeforeSyncHook(nullptr); });
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
-        answerFolder(answer, stick, false);
+        answerFolder(answer, stick, compress);
         if (flashDrive)
             w.exportStudiesToFlashDrive(layout.studyUid);
         else
@@ -888,6 +949,8 @@ private slots:
             QVERIFY2(told.contains(QStringLiteral("Полнов — %1").arg(QDir::toNativeSeparators(chosen))),
                      qPrintable(told));
         }
+        if (compress) // the study's file is not what failed
+            QVERIFY2(!told.contains(src.path()), qPrintable(told));
         QCOMPARE(QDir(stick).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{".ballast"});
         w.close();

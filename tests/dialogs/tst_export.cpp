@@ -44,12 +44,44 @@ extern "C" {
 #include <array>
 #include <cmath>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using paneltest::makePanel;
 
 // Instead of the free bytes of a small file system: every sync of a written file is refused.
 constexpr int kSyncRefused = -2;
+// Or the sync of the whole disk is refused, and then that of the second file alone.
+constexpr int kSecondFileStruck = -3;
 
 namespace {
+
+QString pathOf(int fd)
+{
+    char path[4096] = {};
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    return ::readlink(link.constData(), path, sizeof path - 1) > 0 ? QString::fromLocal8Bit(path) : QString();
+}
+
+int g_syncs = 0;      // syncs asked for while countSyncs is hooked
+QStringList g_atSync; // the files of the folder last synced, as they were named then
+
+int countSyncs(int fd)
+{
+    ++g_syncs;
+    g_atSync = QDir(pathOf(fd)).entryList(QDir::Files);
+    return 0;
+}
+
+// Refuses the sync of a folder's file system and then the second file's own, as a write lost on its way
+// to the disk makes them fail.
+int refuseSecondFile(int fd)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+        return EIO;
+    return pathOf(fd).contains(QStringLiteral("_0002.")) ? EIO : 0;
+}
 
 // HU from -200 to 199 over the image, different on each slice: a gradient under the window 0/400.
 fixtures::SeriesLayout gradientLayout(const QString& description, int size, int slices)
@@ -270,9 +302,16 @@ private slots:
         radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
         radio(*dialog, format)->setChecked(true);
         dialog->findChild<QLineEdit*>(QStringLiteral("prefixEdit"))->setText(prefix);
+        g_syncs = 0;
+        platform::testing::setBeforeSyncHook(&countSyncs);
         const QStringList texts = runExport(*dialog);
+        platform::testing::setBeforeSyncHook(nullptr);
         QCOMPARE(texts, QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
         QCOMPARE(filesUnder(folder), expected);
+        // The files reach the disk together: one sync of it, not one of each file, and none takes its
+        // name before.
+        QCOMPARE(g_syncs, 1);
+        QCOMPARE(g_atSync.filter(QRegularExpression(QStringLiteral("\\.part$"))).size(), expected.size());
 
         if (format == QLatin1String("DICOM")) {
             // Plain copies: byte for byte the sources, readable as DICOM.
@@ -631,6 +670,14 @@ private slots:
         QTest::newRow("sync refused, mp4")
             << false << "MP4 (видео)"
             << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kSyncRefused << io;
+        // The disk's sync fails: each file's own sync names the one it struck, which is neither counted
+        // nor left; the others are.
+        QTest::newRow("sync refused for one file, jpeg") << false << "JPEG"
+                                                         << "Экспортировано файлов: 2\n\nОшибок: 1" << 2
+                                                         << kSecondFileStruck << "CT_Chest_0002.jpg: " + io;
+        QTest::newRow("sync refused for one file, dicom") << false << "DICOM"
+                                                          << "Экспортировано файлов: 2\n\nОшибок: 1" << 2
+                                                          << kSecondFileStruck << "CT_Chest_0002.dcm: " + io;
     }
 
     void failuresAreCounted()
@@ -650,6 +697,8 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         } else if (freeBytes == kSyncRefused) {
             platform::testing::setBeforeSyncHook([](int) { return EIO; });
+        } else if (freeBytes == kSecondFileStruck) {
+            platform::testing::setBeforeSyncHook(&refuseSecondFile);
         } else if (freeBytes < 0) {
             slices[1].filePath = m_out.filePath(QStringLiteral("gone.dcm"));
         } else {
