@@ -4,6 +4,8 @@
 #include "BenchSupport.h"
 
 #include "app/PortableExport.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 
 #include <QTemporaryDir>
 
@@ -20,8 +22,15 @@ int main(int argc, char** argv)
     fixtures::SeriesLayout layout = bench::importSeriesLayout(files);
     layout.rows = 256;
     layout.columns = 256;
-    const QStringList sources = bench::ensureSeries(
+    const QStringList paths = bench::ensureSeries(
         QDir::temp().filePath(QStringLiteral("kalvenor-bench-export-%1").arg(files)), layout);
+    // As the index lists them: each file with its object and the version it was found holding it in.
+    StudyFiles sources;
+    for (const QString& path : paths) {
+        const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
+        sources.files.append(
+            {path, {summary ? summary->sopInstanceUid : QString(), dicom::fileIdentity(path).text()}});
+    }
     // The program's own files are not what is measured: an empty program folder.
     QDir().mkpath(scratch.filePath(QStringLiteral("program")));
     setViewerProgramFolderOverride(scratch.filePath(QStringLiteral("program")));
@@ -45,7 +54,7 @@ int main(int argc, char** argv)
         QDir(folder).removeRecursively();
     });
     std::printf("== export of %d files of %lld KB, median of %d\n", files,
-                QFileInfo(sources.first()).size() / 1024, repeats);
+                QFileInfo(paths.first()).size() / 1024, repeats);
     std::printf("  numbered copies into a folder: %.0f ms (%.0f files/s)\n", numbered,
                 files * 1000.0 / numbered);
     std::printf("  portable folder layout:        %.0f ms (%.0f files/s)\n", portable,

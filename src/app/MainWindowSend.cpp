@@ -57,11 +57,14 @@ void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& 
 {
     // A multi-frame file has one index row per frame; it is one object for the server.
     QString refusal;
-    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    const StudyFiles study = exportFileList(*m_db, studyUid, &refusal);
     if (!refusal.isEmpty()) {
         QMessageBox::warning(this, SendTitle, refusal);
         return;
     }
+    QStringList files;
+    for (const dicom::RowFile& file : study.files)
+        files << file.path;
     if (files.isEmpty()) {
         QMessageBox::warning(this, SendTitle, QStringLiteral("В исследовании не найдено файлов."));
         return;

@@ -74,7 +74,8 @@ private:
     QList<ExportJob> collectJobs() const;
     bool exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info, double windowCenter,
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
-                         int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut);
+                         int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut,
+                         bool* otherObject);
     bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error);
     bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);
     std::optional<QImage> renderFrame(const db::InstanceRecord& record, const SeriesOverlayInfo& info,

@@ -79,7 +79,8 @@ int syncToDisk(const QString& path)
     return fd < 0 ? errno : syncAndClose(fd);
 }
 
-// Why the source of a copy could not be read, in words for the user (who is told the source's name).
+} // namespace
+
 QString unreadableSource(int code)
 {
     QString cause;
@@ -104,6 +105,8 @@ QString unreadableSource(int code)
     }
     return QStringLiteral("исходный файл не читается: %1").arg(cause);
 }
+
+namespace {
 
 // Lets fill write through the partial file's descriptor, then syncs and closes it (the descriptor is
 // gone afterwards): 0 or the system's error.
@@ -248,21 +251,17 @@ QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QStri
         false, taken, why);
 }
 
-QString copyUnderFreeName(const QString& source, const QString& target, QString* why, TakenName taken)
+QString copyUnderFreeName(int source, const QString& target, const std::function<QString()>& changed,
+                          QString* why, TakenName taken)
 {
     return placeUnderFreeName(
         target,
-        [&source](Partial& partial, QString* cause) {
-            const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-            if (in < 0) {
-                *cause = unreadableSource(errno);
-                return false;
-            }
+        [&](Partial& partial, QString* cause) {
             bool readFailed = false;
             const int code = fillPartial(partial, [&](int out) {
                 QByteArray block(256 * 1024, Qt::Uninitialized);
-                for (;;) {
-                    const ssize_t n = ::read(in, block.data(), size_t(block.size()));
+                for (off_t at = 0;;) {
+                    const ssize_t n = ::pread(source, block.data(), size_t(block.size()), at);
                     if (n < 0 && errno == EINTR)
                         continue;
                     if (n < 0) {
@@ -273,12 +272,15 @@ QString copyUnderFreeName(const QString& source, const QString& target, QString*
                         return 0;
                     if (const int failed = writeAll(out, block.constData(), n); failed != 0)
                         return failed;
+                    at += n;
                 }
             });
-            ::close(in);
             if (code != 0)
                 *cause = readFailed ? unreadableSource(code) : writeFailureCause(code);
-            return code == 0;
+            // Bytes read while the file was cut or written into are no copy of it.
+            else if (changed)
+                *cause = changed();
+            return code == 0 && cause->isEmpty();
         },
         false, taken, why);
 }

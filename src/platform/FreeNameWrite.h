@@ -42,10 +42,16 @@ QString writeUnderFreeName(const QString& target, const std::function<bool(const
 QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QString* why = nullptr,
                            TakenName taken = TakenName::NextFree);
 
-// A copy of source's bytes, as above. *why gets the cause of a failure, which says so when it was the
-// source that could not be read (the caller names the source).
-QString copyUnderFreeName(const QString& source, const QString& target, QString* why = nullptr,
-                          TakenName taken = TakenName::NextFree);
+// A copy of the bytes of a file the caller holds open, read through that descriptor from its start to
+// its end, as above. `changed`, asked once they are all read, says why they may not be the file's as
+// the caller opened it (it was cut or written into meanwhile): the copy is then not kept, and *why gets
+// that. *why gets the cause of any failure, which says so when it was the source that could not be
+// read (the caller names the source).
+QString copyUnderFreeName(int source, const QString& target, const std::function<QString()>& changed,
+                          QString* why = nullptr, TakenName taken = TakenName::NextFree);
+
+// Why the source of a copy could not be read (errno), in words for the user, who is told its name.
+QString unreadableSource(int code);
 
 // The bytes in place of the file the user chose in a save dialog, which is the file under that name now
 // (a link leads to the file it names); a file that comes under the name while the bytes are written
