@@ -5,6 +5,8 @@
 #include "BenchSupport.h"
 
 #include "app/PortableExport.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 #include "platform/FreeNameWrite.h"
 
 #include <QTemporaryDir>
@@ -53,6 +55,18 @@ double medianIntoFreshFolder(int repeats, const std::function<QString()>& nextFo
     return times[times.size() / 2];
 }
 
+// As the index lists them: each file with its object and the version it was found holding it in.
+StudyFiles asListed(const QStringList& paths)
+{
+    StudyFiles listed;
+    for (const QString& path : paths) {
+        const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
+        listed.files.append(
+            {path, {summary ? summary->sopInstanceUid : QString(), dicom::fileIdentity(path).text()}});
+    }
+    return listed;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -68,8 +82,9 @@ int main(int argc, char** argv)
     fixtures::SeriesLayout layout = bench::importSeriesLayout(files);
     layout.rows = 256;
     layout.columns = 256;
-    const QStringList sources = bench::ensureSeries(
+    const QStringList paths = bench::ensureSeries(
         QDir::temp().filePath(QStringLiteral("kalvenor-bench-export-%1").arg(files)), layout);
+    const StudyFiles sources = asListed(paths);
     // The program's own files are not what is measured: an empty program folder.
     QDir().mkpath(scratch.filePath(QStringLiteral("program")));
     setViewerProgramFolderOverride(scratch.filePath(QStringLiteral("program")));
@@ -93,7 +108,7 @@ int main(int argc, char** argv)
         QDir(folder).removeRecursively();
     });
     std::printf("== export of %d files of %lld KB, median of %d\n", files,
-                QFileInfo(sources.first()).size() / 1024, repeats);
+                QFileInfo(paths.first()).size() / 1024, repeats);
     std::printf("  numbered copies into a folder: %.0f ms (%.0f files/s)\n", numbered,
                 files * 1000.0 / numbered);
     std::printf("  portable folder layout:        %.0f ms (%.0f files/s)\n", portable,
@@ -103,10 +118,11 @@ int main(int argc, char** argv)
     fixtures::SeriesLayout small = bench::importSeriesLayout(smallFiles);
     small.rows = 70; // about 10 KB a file
     small.columns = 70;
-    const QStringList smallSources = bench::ensureSeries(
+    const QStringList smallPaths = bench::ensureSeries(
         QDir::temp().filePath(QStringLiteral("kalvenor-bench-export-small-%1").arg(smallFiles)), small);
+    const StudyFiles smallSources = asListed(smallPaths);
     QList<QByteArray> contents;
-    for (const QString& source : smallSources) {
+    for (const QString& source : smallPaths) {
         QFile file(source);
         contents << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
     }
@@ -121,19 +137,18 @@ int main(int argc, char** argv)
     // As the viewer's export dialog copies DICOM files into a folder the user shares.
     const double dialogCopies = medianIntoFreshFolder(repeats, target, [&](const QString& folder) {
         platform::DurableBatch batch;
-        for (qsizetype i = 0; i < smallSources.size(); ++i) {
+        for (qsizetype i = 0; i < smallSources.files.size(); ++i) {
             QString why;
-            if (platform::copyUnderFreeName(smallSources[i],
-                                            QDir(folder).filePath(exportFileName(int(i) + 1)), &why,
-                                            platform::TakenName::NextFree, &batch)
-                    .isEmpty())
+            if (dicom::copyRowFile(smallSources.files.at(i), QDir(folder).filePath(exportFileName(int(i) + 1)),
+                                   &why, platform::TakenName::NextFree, &batch)
+                != dicom::RowFileTaken::Taken)
                 std::printf("  copy failed: %s\n", qPrintable(why));
         }
         if (!batch.confirm().isEmpty())
             std::printf("  copies not confirmed\n");
     });
     std::printf("== %d files of %lld KB, median of %d\n", smallFiles,
-                QFileInfo(smallSources.first()).size() / 1024, repeats);
+                QFileInfo(smallPaths.first()).size() / 1024, repeats);
     std::printf("  written as plain files + one syncfs: %.0f ms\n", plain);
     std::printf("  numbered copies into a folder:       %.0f ms (x%.2f)\n", numberedSmall,
                 numberedSmall / plain);

@@ -142,7 +142,9 @@ public:
     // Send to PACS: the server menu, then C-STORE of every file of the study off the GUI thread.
     void sendStudyToPacs(const QString& studyUid);
     void startPacsSend(const QString& studyUid, const pacs::PacsServer& server, const pacs::PacsConfig& config);
-    void finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host);
+    // otherObjectsNote: the study named for files that held other images when they were to go (not sent).
+    void finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host,
+                        const QString& otherObjectsNote);
 
     // Send by e-mail: the portable ZIP off the GUI thread, then the mail program or webmail chooser and
     // the archive's folder.

@@ -150,14 +150,14 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
 
     // A multi-frame file has one index row per frame but lies on the disc once.
     QString refusal;
-    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    const StudyFiles files = exportFileList(*m_db, studyUid, &refusal);
     if (!refusal.isEmpty()) {
         QMessageBox::warning(this, BurnTitle, refusal);
         return;
     }
     qint64 studyBytes = 0;
-    for (const QString& file : files)
-        studyBytes += QFileInfo(file).size();
+    for (const dicom::RowFile& file : files.files)
+        studyBytes += QFileInfo(file.path).size();
     const QString macBundle = macPortableBundlePath();
     const QString windowsSet = windowsPortableFolderPath();
     const qint64 macBytes = macBundle.isEmpty() ? 0 : folderSize(macBundle);

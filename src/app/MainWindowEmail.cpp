@@ -125,12 +125,12 @@ void MainWindow::sendStudyByEmail(const QString& studyUid)
     const QString patientId = study->patientId;
     // A multi-frame file has one index row per frame but belongs in the archive once.
     QString refusal;
-    QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    StudyFiles files = exportFileList(*m_db, studyUid, &refusal);
     if (!refusal.isEmpty()) {
         QMessageBox::warning(this, EmailTitle, refusal);
         return;
     }
-    if (files.isEmpty()) {
+    if (files.files.isEmpty()) {
         QMessageBox::warning(this, EmailTitle, QStringLiteral("В исследовании не найдено файлов."));
         return;
     }

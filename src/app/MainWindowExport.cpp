@@ -88,7 +88,7 @@ bool MainWindow::writePortableStudyFolder(const QString& studyUid, const QString
                                           platform::DurableBatch* batch)
 {
     QString message;
-    const QStringList files = exportFileList(*m_db, studyUid, &message);
+    const StudyFiles files = exportFileList(*m_db, studyUid, &message);
     const bool ok =
         message.isEmpty() && runWithoutFreezing([&] {
             return writePortableFolderFiles(files, target, anonymise, compress, &message, leftOut, batch);
@@ -140,7 +140,7 @@ void MainWindow::addPortableViewers(const QString& target, bool includeMac, bool
 bool MainWindow::createPortableStudyZip(const QList<QString>& inputFiles, const QString& archivePath, QString* error,
                                         std::function<void(int, int)> progress)
 {
-    return writePortableZip(inputFiles, archivePath, error, std::move(progress));
+    return writePortableZip({dicom::filesForThemselves(inputFiles)}, archivePath, error, std::move(progress));
 }
 
 void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
@@ -301,13 +301,13 @@ void MainWindow::exportStudiesToArchive(const QStringList& studyUids)
 bool MainWindow::copyStudyFilesTo(const QString& studyUid, const QString& destination, QString* error)
 {
     QString refusal;
-    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    const StudyFiles files = exportFileList(*m_db, studyUid, &refusal);
     if (!refusal.isEmpty()) {
         if (error)
             *error = refusal;
         return false;
     }
-    if (files.isEmpty()) {
+    if (files.files.isEmpty()) {
         if (error)
             *error = QStringLiteral("В исследовании не найдено файлов для копирования");
         return false;

@@ -5,6 +5,7 @@
 #include "app/PortableExport.h"
 
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 
@@ -16,6 +17,8 @@
 #include <QPointer>
 #include <QProgressDialog>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <memory>
 
 namespace {
 
@@ -57,18 +60,19 @@ void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& 
 {
     // A multi-frame file has one index row per frame; it is one object for the server.
     QString refusal;
-    const QStringList files = exportFileList(*m_db, studyUid, &refusal);
+    const StudyFiles files = exportFileList(*m_db, studyUid, &refusal);
     if (!refusal.isEmpty()) {
         QMessageBox::warning(this, SendTitle, refusal);
         return;
     }
-    if (files.isEmpty()) {
+    if (files.files.isEmpty()) {
         QMessageBox::warning(this, SendTitle, QStringLiteral("В исследовании не найдено файлов."));
         return;
     }
 
-    auto* progress = new QProgressDialog(QStringLiteral("Отправка на %1…").arg(server.host), QStringLiteral("Скрыть"), 0,
-                                         static_cast<int>(files.size()), this);
+    auto* progress =
+        new QProgressDialog(QStringLiteral("Отправка на %1…").arg(server.host), QStringLiteral("Скрыть"), 0,
+                            static_cast<int>(files.files.size()), this);
     progress->setObjectName(QStringLiteral("pacsSendProgress"));
     progress->setWindowTitle(SendTitle);
     progress->setWindowModality(Qt::WindowModal);
@@ -77,8 +81,16 @@ void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& 
 
     auto* watcher = new QFutureWatcher<bool>(this);
     const QString host = server.host;
+    // Files found holding another object when they were to go: not sent, and the study named for them.
+    const auto otherObjects = std::make_shared<int>(0);
     connect(watcher, &QFutureWatcher<bool>::finished, this,
-            [this, watcher, progress, host] { finishPacsSend(watcher, progress, host); });
+            [this, watcher, progress, host, files, otherObjects] {
+                finishPacsSend(watcher, progress, host,
+                               *otherObjects > 0
+                                   ? db::replacedFilesText(files.study, files.studyUid, *otherObjects) +
+                                         QStringLiteral(" Эти файлы не отправлены.")
+                                   : QString());
+            });
 
     // The worker only posts; the dialog is touched on the GUI thread, and not at all once the
     // user has hidden it or it is gone.
@@ -94,18 +106,23 @@ void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& 
             },
             Qt::QueuedConnection);
     };
-    watcher->setFuture(QtConcurrent::run([server, config, files, report] {
-        return pacs::sendFiles(server, config, files, nullptr, report);
+    watcher->setFuture(QtConcurrent::run([server, config, rows = files.files, report, otherObjects] {
+        return pacs::sendFiles(server, config, rows, nullptr, report, otherObjects.get());
     }));
 }
 
-void MainWindow::finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host)
+void MainWindow::finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host,
+                                const QString& otherObjectsNote)
 {
     progress->close();
     progress->deleteLater();
     const bool ok = watcher->result();
     if (ok)
         QMessageBox::information(this, SendTitle, QStringLiteral("Исследование успешно отправлено на %1.").arg(host));
+    else if (!otherObjectsNote.isEmpty())
+        QMessageBox::warning(
+            this, SendTitle,
+            QStringLiteral("Исследование отправлено на %1 не полностью.\n\n%2").arg(host, otherObjectsNote));
     else
         QMessageBox::warning(this, SendTitle,
                              QStringLiteral("Не удалось полностью отправить исследование на %1 — проверьте настройки "

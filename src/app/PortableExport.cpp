@@ -1,5 +1,6 @@
 #include "app/PortableExport.h"
 
+#include "app/RowFileZipSource.h"
 #include "app/StagedFolder.h"
 #include "app/Startup.h"
 
@@ -152,11 +153,25 @@ bool fail(QString* error, const QString& message)
     return false;
 }
 
-// A numbered copy goes in whole or not at all, under its own name only.
-bool copyNumbered(const QString& source, const QString& destination, QString* why,
+// The job's refusal once the file at `at` was found holding another object: the files after it are
+// looked at too, so that the study is named with how many hold other images now.
+bool otherObjectsFrom(const StudyFiles& sources, qsizetype at, QString* error)
+{
+    return fail(error, otherObjectsRefusal(sources, 1 + dicom::otherObjectsAmong(sources.files.mid(at + 1))));
+}
+
+// A numbered copy goes in whole or not at all, under its own name only, and only of its row's object.
+bool copyNumbered(const StudyFiles& sources, qsizetype at, const QString& destination, QString* error,
                   platform::DurableBatch* batch)
 {
-    return !platform::copyUnderFreeName(source, destination, why, platform::TakenName::Fail, batch).isEmpty();
+    const dicom::RowFile& source = sources.files.at(at);
+    QString why;
+    const dicom::RowFileTaken taken =
+        dicom::copyRowFile(source, destination, &why, platform::TakenName::Fail, batch);
+    if (taken == dicom::RowFileTaken::OtherObject)
+        return otherObjectsFrom(sources, at, error);
+    return taken == dicom::RowFileTaken::Taken ||
+           fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source.path, why));
 }
 
 // A DICOM copy its writer makes by path, taken as whole only once its bytes are on the disk.
@@ -172,13 +187,15 @@ bool placeNumbered(const QString& destination, const std::function<bool(const QS
 // target that refused the bytes: a plain copy into the partial file, which never stays (the copy has
 // failed), tells whose part it was, and *targetFailed then says so, *why giving the system's cause (a
 // full or vanished drive).
-bool compressInto(const QString& source, const QString& partial, QString* why, bool* targetFailed)
+bool compressInto(const dicom::RowFile& source, const QString& partial, QString* why, bool* targetFailed,
+                  dicom::RowFileTaken* taken)
 {
     *targetFailed = false;
     const platform::FileId empty = platform::FileId::of(partial);
     const QString fresh = partial + QStringLiteral(".dcm");
-    if (!dicom::writeCompressedCopy(source, fresh, why)) {
-        if (const int refused = targetRefusal(source, partial); refused != 0) {
+    if (!dicom::writeCompressedCopy(source.path, fresh, why, source.object, taken)) {
+        if (const int refused = *taken == dicom::RowFileTaken::OtherObject ? 0 : targetRefusal(source.path, partial);
+            refused != 0) {
             *targetFailed = true;
             *why = platform::writeFailureCause(refused);
         } else {
@@ -244,9 +261,10 @@ std::optional<db::StudyRecord> findStudy(const db::Database& index, const QStrin
 namespace {
 
 // replaced counts the files that hold other images now than their rows name: they are not listed.
-QStringList studyFileList(const db::Database& index, const QString& studyUid, int* replaced = nullptr)
+QList<dicom::RowFile> studyFileList(const db::Database& index, const QString& studyUid,
+                                    int* replaced = nullptr)
 {
-    QStringList files;
+    QList<dicom::RowFile> files;
     QSet<QString> seen;
     int other = 0;
     for (const db::SeriesRecord& series : index.seriesForStudy(studyUid)) {
@@ -256,7 +274,7 @@ QStringList studyFileList(const db::Database& index, const QString& studyUid, in
         for (const db::InstanceRecord& row : rows)
             if (!seen.contains(row.filePath)) {
                 seen.insert(row.filePath);
-                files << row.filePath;
+                files.append({row.filePath, {row.sopInstanceUid, row.fileVersion}});
             }
         other += otherInSeries;
     }
@@ -275,25 +293,30 @@ QString stillReceivingRefusal(const db::Database& index, const QString& studyUid
         + QStringLiteral(" Повторите после окончания загрузки или после её отмены.");
 }
 
-QStringList exportFileList(const db::Database& index, const QString& studyUid, QString* refusal)
+StudyFiles exportFileList(const db::Database& index, const QString& studyUid, QString* refusal)
 {
     QString why = stillReceivingRefusal(index, studyUid);
-    QStringList files;
+    StudyFiles files{{}, studyUid, index.studyRecord(studyUid)};
     if (why.isEmpty()) {
         // A copy without them would pass for the whole study; one with them would carry another
         // patient's images under this one's name.
         int replaced = 0;
-        files = studyFileList(index, studyUid, &replaced);
+        files.files = studyFileList(index, studyUid, &replaced);
         if (replaced > 0) {
-            files.clear();
-            why = db::replacedFilesText(index.studyRecord(studyUid), studyUid, replaced)
-                + QStringLiteral(" Исследование не передано, чтобы чужие снимки не ушли под этим пациентом. "
-                                 "Импортируйте папку с исследованием заново.");
+            files.files.clear();
+            why = otherObjectsRefusal(files, replaced);
         }
     }
     if (refusal)
         *refusal = why;
     return files;
+}
+
+QString otherObjectsRefusal(const StudyFiles& study, int files)
+{
+    return db::replacedFilesText(study.study, study.studyUid, files) +
+           QStringLiteral(" Исследование не передано, чтобы чужие снимки не ушли под этим пациентом. "
+                          "Импортируйте папку с исследованием заново.");
 }
 
 QString firstFreePath(const QString& folder, const QString& stem, const QString& suffix,
@@ -347,7 +370,7 @@ QString unconfirmedText(const QList<platform::DurableBatch::Struck>& struck)
     return text;
 }
 
-bool writePortableFolderFiles(const QStringList& sources, const QString& target, bool anonymise,
+bool writePortableFolderFiles(const StudyFiles& sources, const QString& target, bool anonymise,
                               bool compress, QString* error, dicom::LeftOutCount* leftOut,
                               platform::DurableBatch* batch)
 {
@@ -377,10 +400,12 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
         const QString anonymous = QStringLiteral("ANONYMOUS");
         int counter = 0;
         dicom::LeftOutCount left;
-        for (const QString& source : sources) {
+        for (qsizetype at = 0; at < sources.files.size(); ++at) {
+            const QString& source = sources.files.at(at).path;
             const QString destination = dicom.filePath(exportFileName(counter + 1));
             QString why;
             QString placing; // why a copy written whole did not reach the disk or its name
+            dicom::RowFileTaken taken = dicom::RowFileTaken::Taken;
             if (anonymise) {
                 dicom::LeftOut leftOutWhy = dicom::LeftOut::Nothing;
                 bool anonymised = false;
@@ -388,14 +413,17 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                 const bool placed = placeNumbered(
                     destination,
                     [&](const QString& partial) {
-                        anonymised = dicom::writeAnonymizedCopy(source, partial, anonymous, anonymous, &why,
-                                                                &leftOutWhy);
+                        anonymised =
+                            dicom::writeAnonymizedCopy(source, partial, anonymous, anonymous, &why,
+                                                       &leftOutWhy, sources.files.at(at).object, &taken);
                         compressed = anonymised && leftOutWhy == dicom::LeftOut::Nothing &&
                                      (!compress || dicom::writeCompressedCopy(partial, partial, &why));
                         why.replace(partial, destination); // the name the copy was to take
                         return compressed;
                     },
                     &placing, batch);
+                if (taken == dicom::RowFileTaken::OtherObject)
+                    return otherObjectsFrom(sources, at, error);
                 if (!anonymised)
                     return fail(error, QStringLiteral("Не удалось анонимизировать %1: %2").arg(source, why));
                 if (leftOutWhy != dicom::LeftOut::Nothing) {
@@ -415,18 +443,20 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
                 if (!placeNumbered(
                         destination,
                         [&](const QString& partial) {
-                            compressed = compressInto(source, partial, &why, &targetFailed);
+                            compressed = compressInto(sources.files.at(at), partial, &why, &targetFailed, &taken);
                             why.replace(partial, destination); // the name the copy was to take
                             return compressed;
                         },
                         &placing, batch))
-                    return fail(error,
-                                compressed
-                                    ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
-                                    : QStringLiteral("Не удалось сжать %1: %2")
-                                          .arg(targetFailed ? destination : source, why));
-            } else if (!copyNumbered(source, destination, &why, batch)) {
-                return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
+                    return taken == dicom::RowFileTaken::OtherObject
+                               ? otherObjectsFrom(sources, at, error)
+                               : fail(error,
+                                      compressed
+                                          ? QStringLiteral("Не удалось записать %1: %2").arg(destination, placing)
+                                          : QStringLiteral("Не удалось сжать %1: %2")
+                                                .arg(targetFailed ? destination : source, why));
+            } else if (!copyNumbered(sources, at, destination, error, batch)) {
+                return false;
             }
             ++counter;
         }
@@ -442,19 +472,17 @@ bool writePortableFolderFiles(const QStringList& sources, const QString& target,
     }
 }
 
-bool copyFilesNumbered(const QStringList& sources, const QString& folder, QString* error,
-                       QStringList* written, platform::DurableBatch* batch)
+bool copyFilesNumbered(const StudyFiles& sources, const QString& folder, QString* error, QStringList* written,
+                       platform::DurableBatch* batch)
 {
     std::optional<platform::DurableBatch> own;
     if (!batch)
         batch = &own.emplace(folder);
     const QDir dir(folder);
-    int counter = 0;
-    for (const QString& source : sources) {
-        const QString destination = dir.filePath(exportFileName(++counter));
-        QString why;
-        if (!copyNumbered(source, destination, &why, batch))
-            return fail(error, QStringLiteral("Не удалось скопировать %1: %2").arg(source, why));
+    for (qsizetype at = 0; at < sources.files.size(); ++at) {
+        const QString destination = dir.filePath(exportFileName(int(at) + 1));
+        if (!copyNumbered(sources, at, destination, error, batch))
+            return false;
         if (written)
             *written << destination;
     }
@@ -508,10 +536,11 @@ QString zipFailureCause(zip_error_t* why)
 
 } // namespace
 
-bool writePortableZip(const QStringList& inputFiles, const QString& archivePath, QString* error,
+bool writePortableZip(const StudyFiles& inputFiles, const QString& archivePath, QString* error,
                       Progress progress, const QString& shownPath)
 {
     const QString shown = QDir::toNativeSeparators(shownPath.isEmpty() ? archivePath : shownPath);
+    ZipRowFileRefusal refusal; // outlives the archive's sources
     int code = 0;
     zip_t* archive = zip_open(QFile::encodeName(archivePath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!archive) {
@@ -527,7 +556,7 @@ bool writePortableZip(const QStringList& inputFiles, const QString& archivePath,
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(program))
             if (entry.is_regular_file() && packsIntoZip(entry.path()))
                 ++programFiles;
-        const int total = programFiles + int(inputFiles.size()) + 1;
+        const int total = programFiles + int(inputFiles.files.size()) + 1;
         int done = 0;
         auto step = [&] {
             ++done;
@@ -536,12 +565,12 @@ bool writePortableZip(const QStringList& inputFiles, const QString& archivePath,
         };
 
         int counter = 0;
-        for (const QString& file : inputFiles) {
+        for (qsizetype at = 0; at < inputFiles.files.size(); ++at) {
             // libzip opens a file source only while writing, so a missing file would make the whole
             // archive fail at the end: an input that cannot be read now is left out here.
-            zip_source_t* source = QFile(file).open(QIODevice::ReadOnly)
-                ? zip_source_file_create(QFile::encodeName(file).constData(), 0, -1, nullptr)
-                : nullptr;
+            zip_source_t* source = QFile(inputFiles.files.at(at).path).open(QIODevice::ReadOnly)
+                                       ? rowFileZipSource(archive, inputFiles.files.at(at), at, &refusal)
+                                       : nullptr;
             if (source) {
                 const QByteArray name = (QStringLiteral("DICOM/") + exportFileName(++counter)).toUtf8();
                 if (zip_file_add(archive, name.constData(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0)
@@ -585,6 +614,11 @@ bool writePortableZip(const QStringList& inputFiles, const QString& archivePath,
         // A failed close leaves the archive open with its temporary file; discarding removes both, so
         // no half-written archive stays behind.
         zip_discard(archive);
+        if (refusal.taken == dicom::RowFileTaken::OtherObject)
+            return otherObjectsFrom(inputFiles, refusal.at, error);
+        if (refusal.at >= 0)
+            return fail(error, QStringLiteral("Не удалось скопировать %1: %2")
+                                   .arg(inputFiles.files.at(refusal.at).path, refusal.why));
         return fail(error, QStringLiteral("Не удалось сохранить файл архива %1: %2").arg(shown, cause));
     }
     return true;

@@ -1,6 +1,7 @@
 #include "dialogs/ExportDialog.h"
 
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/FrameDecoder.h"
 #include "pacs/PacsRetrieveSession.h"
@@ -605,9 +606,18 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
 bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                    double windowCenter, double windowWidth, int frameNumber, int frameCount,
                                    ImageViewportWidget* viewport, int sliceIndex, const QString& targetPath,
-                                   QString* error, dicom::LeftOut* leftOut, platform::DurableBatch* batch)
+                                   QString* error, dicom::LeftOut* leftOut, platform::DurableBatch* batch,
+                                   bool* otherObject)
 {
     const Format fmt = format();
+    // A copy is of the object the row names, taken from the file as it is when copied.
+    const dicom::RowFile source{record.filePath, {record.sopInstanceUid, record.fileVersion}};
+    dicom::RowFileTaken taken = dicom::RowFileTaken::Taken;
+    const auto tell = [&](bool done) {
+        if (otherObject)
+            *otherObject = taken == dicom::RowFileTaken::OtherObject;
+        return done;
+    };
     if (fmt == Format::Dicom && annotation() == Annotation::Basic) {
         // An object the copies leave out is written nowhere, and is no failure.
         dicom::LeftOut left = dicom::LeftOut::Nothing;
@@ -615,24 +625,22 @@ bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const Serie
         const bool placed = placeExportFile(
             targetPath,
             [&](const QString& partial) {
-                anonymised = dicom::writeAnonymizedCopy(record.filePath, partial, QStringLiteral("ANONYMOUS"),
-                                                        QStringLiteral("ANONYMOUS"), error, &left);
+                anonymised = dicom::writeAnonymizedCopy(source.path, partial, QStringLiteral("ANONYMOUS"),
+                                                        QStringLiteral("ANONYMOUS"), error, &left,
+                                                        source.object, &taken);
                 return anonymised && left == dicom::LeftOut::Nothing;
             },
             error, batch);
         if (leftOut)
             *leftOut = left;
-        return placed || (anonymised && left != dicom::LeftOut::Nothing);
+        return tell(placed || (anonymised && left != dicom::LeftOut::Nothing));
     }
     QString why;
     if (fmt == Format::Dicom) {
-        if (!platform::copyUnderFreeName(record.filePath, targetPath, &why, platform::TakenName::NextFree,
-                                         batch)
-                 .isEmpty())
-            return true;
-        if (error)
+        taken = dicom::copyRowFile(source, targetPath, &why, platform::TakenName::NextFree, batch);
+        if (taken != dicom::RowFileTaken::Taken && error)
             *error = QStringLiteral("Не удалось скопировать %1: %2").arg(record.filePath, why);
-        return false;
+        return tell(taken == dicom::RowFileTaken::Taken);
     }
 
     const auto image = renderFrame(record, info, windowCenter, windowWidth, frameNumber, frameCount, viewport,
@@ -724,6 +732,8 @@ void ExportDialog::onExportClicked()
     platform::DurableBatch batch;
     int files = 0;
     int failures = 0;
+    int otherObjects = 0;        // copies not made: their files hold other images now than the rows name
+    db::StudyRecord named;       // the study they are told of, as its panels show it
     dicom::LeftOutCount leftOut; // what anonymous copies and pictures do not take
     QSet<QString> usedNames;
     QString firstError; // what the user reads of the failures: the first, with its cause
@@ -794,11 +804,16 @@ void ExportDialog::onExportClicked()
             const int sliceIndex = index < job.sliceIndices.size() ? job.sliceIndices[index] : index;
             QString error;
             dicom::LeftOut why = dicom::LeftOut::Nothing;
+            bool other = false;
             if (!exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
                                  job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &why,
-                                 &batch))
+                                 &batch, &other)) {
                 failed(error);
-            else if (why != dicom::LeftOut::Nothing)
+                if (other && otherObjects++ == 0) {
+                    named.patientName = job.info.patientName;
+                    named.studyDate = job.info.studyDate;
+                }
+            } else if (why != dicom::LeftOut::Nothing)
                 leftOut.add(why);
             else
                 ++files;
@@ -819,6 +834,11 @@ void ExportDialog::onExportClicked()
     if (!firstError.isEmpty())
         text +=
             (failures == 1 ? QStringLiteral("\n%1") : QStringLiteral("\nПервая из них: %1")).arg(firstError);
+    if (otherObjects != 0) { // not exported, and never as this study's
+        const auto indexed = m_database ? m_database->studyRecord(m_studyUid) : std::nullopt;
+        text +=
+            QStringLiteral("\n\n") + db::replacedFilesText(indexed.value_or(named), m_studyUid, otherObjects);
+    }
     // The panels show what has arrived so far, and the export took that: never to pass for the whole.
     if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid)) {
         text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")

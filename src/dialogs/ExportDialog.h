@@ -79,7 +79,7 @@ private:
     bool exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info, double windowCenter,
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
                          int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut,
-                         platform::DurableBatch* batch);
+                         platform::DurableBatch* batch, bool* otherObject);
     bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error,
                          platform::DurableBatch* batch);
     bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);

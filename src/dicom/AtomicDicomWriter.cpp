@@ -32,20 +32,6 @@ namespace dicom {
 
 namespace {
 
-// The bytes must be on the disk before the rename makes them the only copy of the file.
-void flushToDisk(const QString& path)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(path);
-#endif
-}
-
 // DCMTK's own file stream drops what the disk refuses to take, and the close's error with it: a copy
 // cut short by a full disk passed for written and was found broken only when read back. This one
 // keeps the system's error of the first write that failed, and stops there.
@@ -351,8 +337,11 @@ bool AtomicDicomWriter::commit(QString* cause)
     if (replacing)
         permissions = QFile::permissions(m_targetPath);
     QFile::setPermissions(m_tempPath, permissions);
-    if (replacing)
-        flushToDisk(m_tempPath);
+    // The bytes must be on the disk before the rename makes them the only copy of the file; a partial
+    // file of the writer of user files is no copy of anything, and that writer syncs what replaces it
+    // (once for a whole export).
+    if (replacing && !platform::isPartialBeingFilled(m_targetPath))
+        platform::syncFile(m_tempPath);
 
     QString why;
     const platform::OwnProof targetProof = m_targetId.known ? platform::OwnProof::made(m_targetId) : platform::OwnProof();

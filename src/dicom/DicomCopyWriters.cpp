@@ -7,9 +7,9 @@
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
 #include "dicom/DicomText.h"
+#include "dicom/FileDescriptorStream.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QStringList>
@@ -262,6 +262,31 @@ QString leftOutText(LeftOut why)
                           "копию: %1");
 }
 
+// Loads a source whole for a copy: an index row's file proven to hold its object, *taken telling what
+// was found; a failure names the source.
+bool loadSource(DcmFileFormat& file, const QString& sourcePath, const RowObject& row, RowFileTaken* taken,
+                QString* error, FileOpening* opening = nullptr)
+{
+    testing::reachCopyMoment(sourcePath, testing::CopyMoment::BeforeOpening);
+    ParseHazard hazard = ParseHazard::None;
+    FileOpening read;
+    const bool loaded =
+        loadDicomFile(file, sourcePath, ValueLoading::Whole, &hazard, nullptr, &read, row).good();
+    const RowFileTaken found = loaded ? RowFileTaken::Taken : refusalOfLoad(row, read, hazard);
+    if (taken)
+        *taken = found;
+    if (opening)
+        *opening = read;
+    if (found == RowFileTaken::Changed)
+        return fail(error, QStringLiteral("%1: %2").arg(changedDuringCopyText(), sourcePath));
+    if (found == RowFileTaken::OtherObject)
+        return fail(error,
+                    QStringLiteral("%1 %2").arg(parseHazardText(ParseHazard::OtherObject), sourcePath));
+    if (!loaded)
+        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(sourcePath));
+    return true;
+}
+
 bool samePath(const QString& a, const QString& b)
 {
     const QFileInfo fa(a), fb(b);
@@ -401,15 +426,16 @@ bool writeJpegLs(DcmFileFormat& file, const QString& destinationPath)
 
 } // namespace
 
-bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
-                         const QString& patientId, QString* error, LeftOut* leftOut)
+bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath,
+                         const QString& patientName, const QString& patientId, QString* error,
+                         LeftOut* leftOut, const RowObject& row, RowFileTaken* taken)
 {
     if (leftOut)
         *leftOut = LeftOut::Nothing;
     CodecRegistrationScope codecs; // a compressed source is decoded below
     DcmFileFormat file;
-    if (loadDicomFile(file, sourcePath, ValueLoading::Whole).bad())
-        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(sourcePath));
+    if (!loadSource(file, sourcePath, row, taken, error))
+        return false;
     DcmDataset* dataset = file.getDataset();
     if (!dataset)
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
@@ -550,12 +576,14 @@ QString nothingLeftToCopyText(const LeftOutCount& count)
     return QStringLiteral("В исследовании только %1, а анонимная копия их не включает: записывать нечего").arg(listed);
 }
 
-bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error)
+bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error,
+                         const RowObject& row, RowFileTaken* taken)
 {
     CodecRegistrationScope codecs;
     DcmFileFormat file;
-    if (loadDicomFile(file, sourcePath, ValueLoading::Whole).bad())
-        return fail(error, QStringLiteral("Не удалось открыть файл: %1").arg(sourcePath));
+    FileOpening opening;
+    if (!loadSource(file, sourcePath, row, taken, error, &opening))
+        return false;
     DcmDataset* dataset = file.getDataset();
     if (!dataset)
         return fail(error, QStringLiteral("Пустой набор данных: %1").arg(sourcePath));
@@ -569,9 +597,17 @@ bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPa
     // Plain copy. In place the file already is its own plain copy: nothing to do, nothing touched.
     if (inPlace)
         return true;
-    if (!QFile::copy(sourcePath, destinationPath))
-        return fail(error, QStringLiteral("Не удалось скопировать: %1").arg(sourcePath));
-    return true;
+    // The bytes of the very file the load read and proved, as they were.
+    const RowFileTaken copied =
+        opening.file ? copyOpenedFile(*opening.file, destinationPath, nullptr, platform::TakenName::Fail)
+                     : RowFileTaken::Failed;
+    if (copied == RowFileTaken::Taken)
+        return true;
+    if (taken)
+        *taken = copied;
+    if (copied == RowFileTaken::Changed)
+        return fail(error, QStringLiteral("%1: %2").arg(changedDuringCopyText(), sourcePath));
+    return fail(error, QStringLiteral("Не удалось скопировать: %1").arg(sourcePath));
 }
 
 } // namespace dicom

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dicom/RowFileCopy.h"
+
 #include <QString>
 
 #include <optional>
@@ -47,8 +49,12 @@ inline bool pixelsMayShowIdentity(LeftOut why)
 // compressed source is written uncompressed (Explicit VR Little Endian) when it can be decoded.
 // An object of the kinds above is never copied: with leftOut given, nothing is written, *leftOut says
 // why and the result is true, so that the caller can count it; without, that is a failure.
-bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath, const QString& patientName,
-                         const QString& patientId, QString* error = nullptr, LeftOut* leftOut = nullptr);
+// For an index row's file, `row` names its object: a file that holds another, or changed while it was
+// read, is not copied, and *taken says which (Taken when the file was read).
+bool writeAnonymizedCopy(const QString& sourcePath, const QString& destinationPath,
+                         const QString& patientName, const QString& patientId, QString* error = nullptr,
+                         LeftOut* leftOut = nullptr, const RowObject& row = {},
+                         RowFileTaken* taken = nullptr);
 
 // What an anonymised copy of the file leaves out, read from its header alone (for pictures rendered
 // anonymously from it); nothing, with the message, when the file cannot be read.
@@ -82,7 +88,9 @@ QString leftOutNote(const LeftOutCount& count);
 QString nothingLeftToCopyText(const LeftOutCount& count);
 
 // Writes a JPEG-LS lossless copy, or a plain byte copy when the pixels cannot be compressed without
-// changing a single stored sample. Source and destination may be the same path.
-bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error = nullptr);
+// changing a single stored sample; either from the one opening of the source read. Source and
+// destination may be the same path. `row` and *taken as for writeAnonymizedCopy.
+bool writeCompressedCopy(const QString& sourcePath, const QString& destinationPath, QString* error = nullptr,
+                         const RowObject& row = {}, RowFileTaken* taken = nullptr);
 
 } // namespace dicom

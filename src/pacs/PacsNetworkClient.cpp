@@ -442,11 +442,16 @@ bool storedStatus(Uint16 status)
 
 // The SOP Class UID of a file, read into `file` without its large elements; empty when it cannot be read.
 QString sopClassOf(const QString& path, DcmFileFormat& file,
-                   dicom::ValueLoading loading = dicom::ValueLoading::Lazy)
+                   dicom::ValueLoading loading = dicom::ValueLoading::Lazy, const dicom::RowObject& row = {},
+                   dicom::RowFileTaken* taken = nullptr)
 {
     dicom::FileOpening opening; // what a read of the values left in the file would be checked against
-    if (dicom::loadDicomFile(file, path, loading, nullptr, nullptr, &opening).bad())
+    dicom::ParseHazard hazard = dicom::ParseHazard::None;
+    if (dicom::loadDicomFile(file, path, loading, &hazard, nullptr, &opening, row).bad()) {
+        if (taken)
+            *taken = dicom::refusalOfLoad(row, opening, hazard);
         return {};
+    }
     // Sending may decode the pixels for the negotiated syntax; data DCMTK's JPEG decoder would never
     // return from is not sent at all.
     if (!dicom::compressedFramesProblem(*file.getDataset()).isEmpty())
@@ -794,6 +799,14 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QStringList& files, QString* error,
                std::function<void(int, int)> progress)
 {
+    return sendFiles(server, config, dicom::filesForThemselves(files), error, std::move(progress), nullptr);
+}
+
+bool sendFiles(const PacsServer& server, const PacsConfig& config, const QList<dicom::RowFile>& files,
+               QString* error, std::function<void(int, int)> progress, int* otherObjects)
+{
+    if (otherObjects)
+        *otherObjects = 0;
     if (files.isEmpty()) {
         setError(error, QStringLiteral("Нет файлов для отправки"));
         return false;
@@ -805,10 +818,10 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
     // header names, which is its data set's in a file written as the standard asks; the data set is
     // read for it only without one (each file is read whole once, as it is sent).
     QStringList abstractSyntaxes = commonStorageSopClasses();
-    for (const QString& path : files) {
-        QString sopClass = metaSopClassOf(path);
+    for (const dicom::RowFile& file : files) {
+        QString sopClass = metaSopClassOf(file.path);
         if (sopClass.isEmpty())
-            sopClass = sopClassOf(path);
+            sopClass = sopClassOf(file.path);
         if (!sopClass.isEmpty() && !abstractSyntaxes.contains(sopClass))
             abstractSyntaxes.append(sopClass);
     }
@@ -829,14 +842,19 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
     int failed = 0;
     OFCondition last = EC_Normal;
     for (int i = 0; i < total; ++i) {
-        const QString& path = files.at(i);
+        const QString& path = files.at(i).path;
         bool ok = false;
         if (!associationLost(last)) {
             // Read again (the file may have changed meanwhile), and sent as read and checked here, not
             // read a third time by DCMTK: whole, since a value left in the file would be read during the
-            // send, and a file replaced by then would go out without its pixels yet count as sent.
+            // send, and a file replaced by then would go out without its pixels yet count as sent. What
+            // is read must be the row's object: the listing is older than this read.
             DcmFileFormat file;
-            const QString sopClass = sopClassOf(path, file, dicom::ValueLoading::Whole);
+            dicom::RowFileTaken taken = dicom::RowFileTaken::Taken;
+            const QString sopClass =
+                sopClassOf(path, file, dicom::ValueLoading::Whole, files.at(i).object, &taken);
+            if (otherObjects && taken == dicom::RowFileTaken::OtherObject)
+                ++*otherObjects;
             const T_ASC_PresentationContextID pcid =
                 sopClass.isEmpty() ? T_ASC_PresentationContextID(0) : scu.findPresentationContextID(utf8(sopClass), "");
             if (pcid != 0) {

@@ -3,6 +3,7 @@
 // configured server. Each call opens one association and closes it before it returns; failures
 // come back as false or an empty list plus a Russian or toolkit message.
 
+#include "dicom/RowFileCopy.h"
 #include "pacs/PacsConfig.h"
 
 #include <QList>
@@ -81,6 +82,10 @@ QString foreignStudyText(const QString& operation, const QString& sentStudyUid, 
 
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QStringList& files, QString* error,
                std::function<void(int, int)> progress);
+// The files of index rows: each goes as it was read whole from one opening that holds its row's object;
+// one found holding another is not sent, and is counted among the failures and in *otherObjects.
+bool sendFiles(const PacsServer& server, const PacsConfig& config, const QList<dicom::RowFile>& files,
+               QString* error, std::function<void(int, int)> progress, int* otherObjects);
 
 bool echoServer(const PacsServer& server, const PacsConfig& config, QString* error);
 

@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QImage>
 #include <QImageWriter>
 #include <QSet>
@@ -98,7 +99,8 @@ int syncFileSystem(int fd)
     return ::syncfs(fd) == 0 ? 0 : errno;
 }
 
-// Why the source of a copy could not be read, in words for the user (who is told the source's name).
+} // namespace
+
 QString unreadableSource(int code)
 {
     QString cause;
@@ -123,6 +125,8 @@ QString unreadableSource(int code)
     }
     return QStringLiteral("исходный файл не читается: %1").arg(cause);
 }
+
+namespace {
 
 // Lets fill write through the partial file's descriptor, then syncs (unless its batch does) and closes
 // it (the descriptor is gone afterwards): 0 or the system's error.
@@ -201,6 +205,30 @@ namespace {
 // knows (a writer of its own tells its caller itself).
 using PartialWrite = std::function<bool(Partial& partial, QString* cause)>;
 
+// The partial files whose write functions run now, on any thread.
+struct
+{
+    QMutex lock;
+    QSet<QString> paths;
+} g_filling;
+
+struct Filling
+{
+    explicit Filling(const QString& path) : path(path)
+    {
+        const QMutexLocker locked(&g_filling.lock);
+        g_filling.paths.insert(path);
+    }
+    ~Filling()
+    {
+        const QMutexLocker locked(&g_filling.lock);
+        g_filling.paths.remove(path);
+    }
+    Filling(const Filling&) = delete;
+    Filling& operator=(const Filling&) = delete;
+    const QString path;
+};
+
 QString placeUnderFreeName(const QString& target, const PartialWrite& write, bool syncAfter, TakenName taken,
                            QString* why, DurableBatch* batch)
 {
@@ -219,7 +247,11 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     const QString partialPath = partial.path;
     const OwnFileDoor door({place.absolutePath()});
     QString cause;
-    bool keep = write(partial, &cause);
+    bool keep = false;
+    {
+        const Filling filling(partialPath);
+        keep = write(partial, &cause);
+    }
     if (partial.fd >= 0)
         ::close(std::exchange(partial.fd, -1));
     // A writer of its own (a library writing by path) may have closed the file without its bytes on
@@ -247,6 +279,17 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
 
 } // namespace
 
+bool isPartialBeingFilled(const QString& path)
+{
+    const QMutexLocker locked(&g_filling.lock);
+    return g_filling.paths.contains(path);
+}
+
+int syncFile(const QString& path)
+{
+    return syncToDisk(path);
+}
+
 int writeAll(int fd, const char* data, qint64 size)
 {
     while (size > 0) {
@@ -268,8 +311,9 @@ int copyAll(int in, int out, bool* readFailed)
 {
     *readFailed = false;
     QByteArray block(256 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const ssize_t n = ::read(in, block.data(), size_t(block.size()));
+    // From the start, whatever the descriptor's offset: one opening may be shared by several readers.
+    for (off_t at = 0;; ) {
+        const ssize_t n = ::pread(in, block.data(), size_t(block.size()), at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -280,6 +324,7 @@ int copyAll(int in, int out, bool* readFailed)
             return 0;
         if (const int failed = writeAll(out, block.constData(), n); failed != 0)
             return failed;
+        at += n;
     }
 }
 
@@ -346,23 +391,20 @@ QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QStri
         false, taken, why, batch);
 }
 
-QString copyUnderFreeName(const QString& source, const QString& target, QString* why, TakenName taken,
-                          DurableBatch* batch)
+QString copyUnderFreeName(int source, const QString& target, const std::function<QString()>& changed,
+                          QString* why, TakenName taken, DurableBatch* batch)
 {
     return placeUnderFreeName(
         target,
-        [&source](Partial& partial, QString* cause) {
-            const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-            if (in < 0) {
-                *cause = unreadableSource(errno);
-                return false;
-            }
+        [&](Partial& partial, QString* cause) {
             bool readFailed = false;
-            const int code = fillPartial(partial, [&](int out) { return copyAll(in, out, &readFailed); });
-            ::close(in);
+            const int code = fillPartial(partial, [&](int out) { return copyAll(source, out, &readFailed); });
             if (code != 0)
                 *cause = readFailed ? unreadableSource(code) : writeFailureCause(code);
-            return code == 0;
+            // Bytes read while the file was cut or written into are no copy of it.
+            else if (changed)
+                *cause = changed();
+            return code == 0 && cause->isEmpty();
         },
         false, taken, why, batch);
 }

@@ -28,8 +28,8 @@ QString writeFailureCause(int code);
 // system's error of the write that failed (EIO for one that wrote nothing).
 int writeAll(int fd, const char* data, qint64 size);
 
-// Every byte that `in` gives, written through `out` as writeAll writes: 0, or the system's error;
-// *readFailed says whether it was the reading that failed (the source's fault, not the target's).
+// Every byte of `in` from its start (whatever its offset), written through `out` as writeAll writes: 0,
+// or the system's error; *readFailed says whether it was the reading that failed (the source's fault).
 int copyAll(int in, int out, bool* readFailed);
 
 // What a write does when target's name is taken: takes the next free one, or fails (a layout of
@@ -55,10 +55,25 @@ QString writeUnderFreeName(const QString& target, const std::function<bool(const
 QString writeUnderFreeName(const QString& target, const QByteArray& bytes, QString* why = nullptr,
                            TakenName taken = TakenName::NextFree, DurableBatch* batch = nullptr);
 
-// A copy of source's bytes, as above. *why gets the cause of a failure, which says so when it was the
-// source that could not be read (the caller names the source).
-QString copyUnderFreeName(const QString& source, const QString& target, QString* why = nullptr,
-                          TakenName taken = TakenName::NextFree, DurableBatch* batch = nullptr);
+// A copy of the bytes of a file the caller holds open, read through that descriptor from its start to
+// its end, as above. `changed`, asked once they are all read, says why they may not be the file's as
+// the caller opened it (it was cut or written into meanwhile): the copy is then not kept, and *why gets
+// that. *why gets the cause of any failure, which says so when it was the source that could not be
+// read (the caller names the source).
+QString copyUnderFreeName(int source, const QString& target, const std::function<QString()>& changed,
+                          QString* why = nullptr, TakenName taken = TakenName::NextFree,
+                          DurableBatch* batch = nullptr);
+
+// Why the source of a copy could not be read (errno), in words for the user, who is told its name.
+QString unreadableSource(int code);
+
+// Whether path is the partial file one of the writes above is filling right now (its write function
+// runs): no file of the user's, nor the only copy of one, and made durable by that write (with its
+// batch's files, or alone) before it takes its name. A writer that replaces it needs no sync of its own.
+bool isPartialBeingFilled(const QString& path);
+
+// The bytes of the file at path on the disk: 0, or the system's error.
+int syncFile(const QString& path);
 
 // The bytes in place of the file the user chose in a save dialog, which is the file under that name now
 // (a link leads to the file it names); a file that comes under the name while the bytes are written

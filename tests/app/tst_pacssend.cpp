@@ -4,6 +4,7 @@
 #include "support/TestBench.h"
 #include "support/PacsTestPeers.h"
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
@@ -27,6 +28,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -121,16 +123,21 @@ private slots:
         QVERIFY(!w.findChild<QProgressDialog*>());
     }
 
+    // Another study's file renamed over one of the study's after it was listed: not sent as the study's,
+    // and the study named.
     void sendsEveryFileOnceWithProgress_data()
     {
         QTest::addColumn<bool>("hide");
-        QTest::newRow("watched") << false;
-        QTest::newRow("hidden") << true;
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("watched") << false << false;
+        QTest::newRow("hidden") << true << false;
+        QTest::newRow("watched, another study's file renamed over one") << false << true;
     }
 
     void sendsEveryFileOnceWithProgress()
     {
         QFETCH(bool, hide);
+        QFETCH(bool, replaced);
         peers::StoreReceiver receiver;
         // One second per object keeps the dialog up long enough to be read.
         QVERIFY(receiver.start(QStringLiteral("RECEIVER"), {QStringLiteral("--sleep-during"), QStringLiteral("1")}));
@@ -143,6 +150,16 @@ private slots:
         w.show();
         const QString uid = addStudy(w.database(), dir.path());
         QVERIFY(!uid.isEmpty());
+        std::unique_ptr<fixtures::ChangeBeforeValues> change;
+        if (replaced) {
+            fixtures::SeriesLayout another;
+            another.rows = another.columns = 16;
+            const QString other =
+                fixtures::writeSlice(QDir(dir.path()).filePath(QStringLiteral("other.dcm")), another, 0);
+            const QString listed = w.database()->studyFilePaths(uid).first();
+            change = std::make_unique<fixtures::ChangeBeforeValues>(
+                listed, [=] { QVERIFY(fixtures::renameOver(other, listed)); });
+        }
 
         QString label;
         QString buttonText;
@@ -171,7 +188,16 @@ private slots:
         QVERIFY(progress);
         QVERIFY(progress->isModal() || progress->windowModality() == Qt::WindowModal);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
-        QCOMPARE(answer.texts().last(), QStringLiteral("Исследование успешно отправлено на 127.0.0.1."));
+        if (replaced) {
+            QVERIFY(change->happened());
+            const QString told = answer.texts().last();
+            QVERIFY2(told.startsWith(QStringLiteral("Исследование отправлено на 127.0.0.1 не полностью.")) &&
+                         told.contains(QStringLiteral(
+                             "теперь не те снимки, что в списке: 1. Эти файлы не отправлены.")),
+                     qPrintable(told));
+        } else {
+            QCOMPARE(answer.texts().last(), QStringLiteral("Исследование успешно отправлено на 127.0.0.1."));
+        }
         QCOMPARE(label, QStringLiteral("Отправка на 127.0.0.1…"));
         QCOMPARE(buttonText, QStringLiteral("Скрыть"));
         QCOMPARE(maximum, 4);
@@ -182,7 +208,7 @@ private slots:
         } else {
             QVERIFY2(highest >= 1, qPrintable(QString::number(highest)));
         }
-        QCOMPARE(receiver.files().size(), 4);
+        QCOMPARE(receiver.files().size(), replaced ? 3 : 4);
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QFutureWatcher<bool>*>(), 30000);
     }

@@ -3,6 +3,7 @@
 // archive-folder flows from the context menu on a real index, unsafe patient names, targets that
 // cannot be written, and a finished portable folder starting in portable mode.
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
@@ -139,39 +140,6 @@ int refuseFolderSync(int fd)
     struct stat info {};
     return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) ? EIO : 0;
 }
-
-// A FIFO standing in for one of a study's files: a copy that reaches it blocks until it is opened for
-// writing. look() runs at that moment, while the export is midway, and the FIFO is then closed empty so
-// that the export goes on.
-
-class MidwayProbe : public QObject
-{
-public:
-    MidwayProbe(const QString& fifo, std::function<void()> look)
-        : m_fifo(QFile::encodeName(fifo))
-        , m_look(std::move(look))
-    {
-        QFile::remove(fifo);
-        QVERIFY(::mkfifo(m_fifo.constData(), 0600) == 0);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            // Succeeds only while the copy holds the FIFO open for reading.
-            const int fd = ::open(m_fifo.constData(), O_WRONLY | O_NONBLOCK);
-            if (fd < 0)
-                return;
-            m_timer.stop();
-            m_look();
-            ::close(fd);
-            looked = true;
-        });
-        m_timer.start(5);
-    }
-    bool looked = false;
-
-private:
-    QByteArray m_fifo;
-    std::function<void()> m_look;
-    QTimer m_timer;
-};
 
 } // namespace
 
@@ -471,8 +439,8 @@ private slots:
         QTemporaryDir out;
         QString error;
         dicom::LeftOutCount leftOut{-1, -1, -1};
-        const bool written =
-            writePortableFolderFiles(sources, out.filePath("anon"), true, false, &error, &leftOut);
+        const bool written = writePortableFolderFiles({dicom::filesForThemselves(sources)},
+                                                      out.filePath("anon"), true, false, &error, &leftOut);
         QCOMPARE(leftOut.documents, documents);
         QCOMPARE(leftOut.burnedInImages, burnedIn);
         QCOMPARE(leftOut.unflaggedCaptures, unflagged);
@@ -496,7 +464,8 @@ private slots:
             QCOMPARE(copied, cleanImages);
         }
 
-        QVERIFY2(writePortableFolderFiles(sources, out.filePath("plain"), false, false, &error, &leftOut),
+        QVERIFY2(writePortableFolderFiles({dicom::filesForThemselves(sources)}, out.filePath("plain"), false,
+                                          false, &error, &leftOut),
                  qPrintable(error));
         QCOMPARE(leftOut.total(), 0);
         QCOMPARE(QDir(out.filePath("plain/DICOM")).entryList(QDir::Files).size(), sources.size());
@@ -782,26 +751,55 @@ private slots:
 
     // An export midway has nothing under its final name yet: killed at that moment, it would leave no
     // folder that passes for a finished one. Once done, the final folder holds all, the hidden one is gone.
+    // Another disc copied over the folder after the study was listed puts another study's file over one
+    // of its files before its copy (a new file renamed over it, or copied over it in place; over the last
+    // one too), or cuts or half writes one while it is copied: the export is refused, the study named
+    // with how many of its files hold other images now or the cause told, and nothing of it is left,
+    // least of all the other study's image under an export name.
     void exportMidwayHasNoFinalFolder_data()
     {
         QTest::addColumn<bool>("flashDrive");
-        QTest::addColumn<QString>("finalName");
         QTest::addColumn<QString>("beside"); // hidden folders there before the export
-        QTest::newRow("flash drive") << true << QStringLiteral("Кротов_44") << QString();
-        QTest::newRow("archive folder") << false << QStringLiteral("Кротов_44_20240115") << QString();
+        QTest::addColumn<bool>("compress");
+        QTest::addColumn<QString>("change");   // of the second file
+        QTest::addColumn<QStringList>("told"); // what the box says of it; empty: done
+        const QStringList note{QStringLiteral("«Кротов"),
+                               QStringLiteral("теперь не те снимки, что в списке: 1.")};
+        const QStringList changed{QStringLiteral("IMG_1.dcm: Файл изменился во время копирования")};
+        QTest::newRow("flash drive") << true << QString() << false << "" << QStringList();
+        QTest::newRow("archive folder") << false << QString() << false << "" << QStringList();
         // An earlier export cut short (the drive pulled out) left its hidden folder: gone before this one.
-        QTest::newRow("flash drive, after one cut short") << true << QStringLiteral("Кротов_44") << "left";
+        QTest::newRow("flash drive, after one cut short") << true << "left" << false << "" << QStringList();
         // What is not provably such a folder stays: the same left folder copied under another name, and
         // one that an export still writes.
         QTest::newRow("archive folder, beside a copy and a running export")
-            << false << QStringLiteral("Кротов_44_20240115") << "copy, running";
+            << false << "copy, running" << false << "" << QStringList();
+        QTest::newRow("flash drive, another study's file renamed over one")
+            << true << QString() << false << "renamed over" << note;
+        QTest::newRow("flash drive compressed, another study's file copied over one")
+            << true << QString() << true << "copied over" << note;
+        QTest::newRow("archive folder, another study's file renamed over one")
+            << false << QString() << false << "renamed over" << note;
+        QTest::newRow("archive folder, another study's file copied over one")
+            << false << QString() << false << "copied over" << note;
+        QTest::newRow("archive folder, another study's files renamed over two")
+            << false << QString() << false << "renamed over two"
+            << QStringList{note.first(), QStringLiteral("списке: 2.")};
+        QTest::newRow("archive folder, a file cut while copied")
+            << false << QString() << false << "cut" << changed;
+        QTest::newRow("flash drive, a file half written while copied")
+            << true << QString() << false << "half written" << changed;
     }
 
     void exportMidwayHasNoFinalFolder()
     {
         QFETCH(bool, flashDrive);
-        QFETCH(QString, finalName);
         QFETCH(QString, beside);
+        QFETCH(bool, compress);
+        QFETCH(QString, change);
+        QFETCH(QStringList, told);
+        const QString finalName =
+            flashDrive ? QStringLiteral("Кротов_44") : QStringLiteral("Кротов_44_20240115");
         MainWindow w;
         w.resize(1000, 600);
         w.show();
@@ -811,6 +809,12 @@ private slots:
         w.refreshStudyTable();
         const QStringList files = QDir(src.path()).entryList(QDir::Files, QDir::Name);
         QCOMPARE(files.size(), 3);
+        const QString changed = QDir(src.path()).filePath(files[1]);
+        fixtures::SeriesLayout another = threeSmallSlices(QStringLiteral("Другой"), QStringLiteral("45"));
+        const QByteArray other =
+            bytesOf(fixtures::writeSlice(src.filePath(QStringLiteral("other.dcm")), another, 1));
+        const QByteArray otherLast =
+            bytesOf(fixtures::writeSlice(src.filePath(QStringLiteral("other_last.dcm")), another, 2));
 
         QTemporaryDir out;
         const QString target = out.filePath(finalName);
@@ -837,23 +841,48 @@ private slots:
 
         bool finalFolderMidway = true;
         QStringList midway;
-        MidwayProbe probe(QDir(src.path()).filePath(files[1]), [&] {
-            finalFolderMidway = QFileInfo::exists(target);
-            midway = QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-        });
+        // Before the file's copy, or inside it: the file open, its bytes not read yet.
+        const bool whileCopied = change == QLatin1String("cut") || change == QLatin1String("half written");
+        fixtures::ChangeDuringCopy look(
+            changed,
+            whileCopied ? dicom::testing::CopyMoment::Opened : dicom::testing::CopyMoment::BeforeOpening,
+            [&] {
+                finalFolderMidway = QFileInfo::exists(target);
+                midway = QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+                if (change == QLatin1String("cut"))
+                    QVERIFY(QFile::resize(changed, 0));
+                else if (whileCopied)
+                    QVERIFY(fixtures::replaceFileBytes(changed, other.left(other.size() / 2)));
+                else if (!change.isEmpty())
+                    QVERIFY(fixtures::replaceFileBytes(changed, other, false,
+                                                       change != QLatin1String("copied over")));
+                if (change == QLatin1String("renamed over two"))
+                    QVERIFY(fixtures::replaceFileBytes(QDir(src.path()).filePath(files[2]), otherLast, false,
+                                                       true));
+            });
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
-        answerFolder(answer, out.path(), false);
+        answerFolder(answer, out.path(), compress);
         if (flashDrive)
             w.exportStudiesToFlashDrive(layout.studyUid);
         else
             triggerMenuEntry(w, {layout.studyUid}, "exportArchiveAction");
-        QVERIFY(probe.looked);
+        QVERIFY(look.happened());
         QVERIFY(!finalFolderMidway);
         for (const QString& name : std::as_const(staying))
             QVERIFY2(midway.removeAll(name) == 1, qPrintable(name));
         QCOMPARE(midway.size(), 1);
         QVERIFY2(midway.first().startsWith(QLatin1Char('.')), qPrintable(midway.first()));
 
+        if (!told.isEmpty()) {
+            QCOMPARE(answer.titles().last(),
+                     flashDrive ? QStringLiteral("Ошибка экспорта") : QStringLiteral("Экспорт не выполнен"));
+            for (const QString& part : told)
+                QVERIFY2(answer.texts().last().contains(part), qPrintable(answer.texts().last()));
+            QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList());
+            w.close();
+            return;
+        }
         QCOMPARE(answer.titles().last(),
                  flashDrive ? QStringLiteral("Готово") : QStringLiteral("Экспорт завершён"));
         QStringList after = staying << finalName;

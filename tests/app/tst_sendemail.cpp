@@ -4,6 +4,7 @@
 // services (captured here, nothing is launched), a dismissed chooser, a cancelled folder choice and
 // a study whose files are gone.
 
+#include "support/ChangeBeforeValues.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
 #include "support/PopupMenuAnswer.h"
@@ -277,16 +278,28 @@ private slots:
     {
         QTest::addColumn<bool>("fullTarget");
         QTest::addColumn<QString>("cause");
-        QTest::newRow("files gone") << false << "Не удалось добавить в архив ни одного файла";
+        QTest::addColumn<QString>("change"); // of the first file, as it is packed
+        QTest::newRow("files gone") << false << "Не удалось добавить в архив ни одного файла"
+                                    << "";
         // The archive does not fit: the box names the archive by the name it was to take, not the
         // partial file it was packed in, and says why; nothing of it stays.
-        QTest::newRow("full target") << true << "Недостаточно места на диске";
+        QTest::newRow("full target") << true << "Недостаточно места на диске"
+                                     << "";
+        // Another study's file renamed over the first before it is packed, or the first cut while it
+        // is: no archive, and the study named, or the cause told.
+        QTest::newRow("another study's file renamed over one")
+            << false
+            << "«Полный Диск, 15.01.2024» файлов, в которых на диске теперь не те снимки, что в списке: 1."
+            << "renamed over";
+        QTest::newRow("a file cut while packed") << false << "Файл изменился во время копирования"
+                                                 << "cut";
     }
 
     void missingFilesReportTheArchiveError()
     {
         QFETCH(bool, fullTarget);
         QFETCH(QString, cause);
+        QFETCH(QString, change);
         QTemporaryDir data;
         QTemporaryDir target;
         MainWindow w;
@@ -302,9 +315,28 @@ private slots:
             if (!disk->isMounted())
                 QSKIP(qPrintable(disk->why()));
             QVERIFY(disk->fillLeaving(0));
-        } else {
+        } else if (change.isEmpty()) {
             QVERIFY(QDir(data.filePath(QStringLiteral("s"))).removeRecursively());
         }
+        const QString first =
+            QDir(data.filePath(QStringLiteral("s")))
+                .filePath(QDir(data.filePath(QStringLiteral("s"))).entryList(QDir::Files).value(0));
+        fixtures::SeriesLayout another = layout;
+        another.patientName = QStringLiteral("Другой");
+        another.studyUid.clear();
+        another.seriesUid.clear();
+        const QByteArray other =
+            fixtures::readFile(fixtures::writeSlice(data.filePath(QStringLiteral("other")), another, 0));
+        fixtures::ChangeDuringCopy changing(
+            first,
+            change == QLatin1String("cut") ? dicom::testing::CopyMoment::Opened
+                                           : dicom::testing::CopyMoment::BeforeOpening,
+            [&] {
+                if (!change.isEmpty())
+                    QVERIFY(change == QLatin1String("cut")
+                                ? QFile::resize(first, 0)
+                                : fixtures::replaceFileBytes(first, other, false, true));
+            });
 
         fixtures::UrlCatcher urls;
         fixtures::PopupMenuAnswer popup(0);
@@ -313,8 +345,14 @@ private slots:
         triggerEmailEntry(w, layout.studyUid);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(QStringLiteral("Ошибка создания архива")), 20000);
         const QString told = answer.texts().last();
-        if (!fullTarget)
+        if (!fullTarget && change.isEmpty())
             QCOMPARE(told, cause);
+        if (!change.isEmpty()) {
+            QVERIFY(changing.happened());
+            QVERIFY2(told.contains(cause), qPrintable(told));
+            QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList());
+        }
         if (fullTarget) {
             const QString chosen =
                 QDir(target.path())

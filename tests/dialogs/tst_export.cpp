@@ -5,6 +5,7 @@
 
 #include "../viewer/PanelTestSupport.h"
 
+#include "support/ChangeBeforeValues.h"
 #include "support/ModalAnswer.h"
 #include "support/SmallFileSystem.h"
 #include "support/TestFiles.h"
@@ -12,6 +13,7 @@
 #include "dialogs/ExportDialog.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 #include "dicom/FrameDecoder.h"
 #include "platform/FreeNameWrite.h"
 #include "platform/OwnFileDoor.h"
@@ -53,6 +55,12 @@ using paneltest::makePanel;
 constexpr int kSyncRefused = -2;
 // Or the sync of the whole disk is refused, and then that of the second file alone.
 constexpr int kSecondFileStruck = -3;
+// Or the middle file, as listed, changes before its copy (another study's file renamed or copied over it)
+// or while it is copied (cut, or half of another written into it).
+constexpr int kRenamedOver = -4;
+constexpr int kCopiedOver = -5;
+constexpr int kCutWhileCopied = -6;
+constexpr int kHalfWrittenWhileCopied = -7;
 
 namespace {
 
@@ -290,6 +298,11 @@ private slots:
             << QStringList{"Test^Patient_P0001/CT_Chest_0001.dcm", "Test^Patient_P0001/CT_Chest_0002.dcm",
                            "Test^Patient_P0001/CT_Chest_0003.dcm"};
         QTest::newRow("mp4") << "MP4 (видео)" << "" << QStringList{"CT_Chest.mp4"};
+        // Written by the DICOM library over the partial files: synced with the rest, not each on its own.
+        QTest::newRow("anonymised dicom")
+            << "DICOM+Основной (анонимный)" << ""
+            << QStringList{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm", "ANONYMOUS_ANONYMOUS/series_1_0002.dcm",
+                           "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"};
     }
 
     void formatsWriteNamedFiles()
@@ -300,7 +313,8 @@ private slots:
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
         radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
-        radio(*dialog, format)->setChecked(true);
+        for (const QString& choice : format.split(QLatin1Char('+')))
+            radio(*dialog, choice)->setChecked(true);
         dialog->findChild<QLineEdit*>(QStringLiteral("prefixEdit"))->setText(prefix);
         g_syncs = 0;
         platform::testing::setBeforeSyncHook(&countSyncs);
@@ -338,7 +352,8 @@ private slots:
                  QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
         QStringList both = expected;
         for (const QString& name : expected)
-            both << QString(name).replace(QStringLiteral("CT_Chest"), QStringLiteral("CT_Chest_2"));
+            both << QString(name).replace(QRegularExpression(QStringLiteral("(CT_Chest|series_1)")),
+                                          QStringLiteral("\\1_2"));
         both.sort();
         QCOMPARE(filesUnder(folder), both);
         QCOMPARE(QFileInfo(QDir(folder).filePath(expected[0])).lastModified(), firstWritten);
@@ -678,6 +693,19 @@ private slots:
         QTest::newRow("sync refused for one file, dicom") << false << "DICOM"
                                                           << "Экспортировано файлов: 2\n\nОшибок: 1" << 2
                                                           << kSecondFileStruck << "CT_Chest_0002.dcm: " + io;
+        // Another study's file where the middle one was listed: not copied, never as this study's, and
+        // the study named; one that changed while copied is left under no name, its cause told.
+        const QString note = QStringLiteral("теперь не те снимки, что в списке: 1.");
+        const QString oneFailed = QStringLiteral("Экспортировано файлов: 2\n\nОшибок: 1");
+        QTest::newRow("renamed over, dicom") << false << "DICOM" << oneFailed << 2 << kRenamedOver << note;
+        QTest::newRow("copied over, dicom") << false << "DICOM" << oneFailed << 2 << kCopiedOver << note;
+        QTest::newRow("renamed over, anonymised dicom")
+            << false << "DICOM+Основной (анонимный)" << oneFailed << 2 << kRenamedOver << note;
+        const QString changed = QStringLiteral("Файл изменился во время копирования");
+        QTest::newRow("cut while copied, dicom")
+            << false << "DICOM" << oneFailed << 2 << kCutWhileCopied << changed;
+        QTest::newRow("half written while copied, dicom")
+            << false << "DICOM" << oneFailed << 2 << kHalfWrittenWhileCopied << changed;
     }
 
     void failuresAreCounted()
@@ -692,6 +720,7 @@ private slots:
         const QString blocker = QDir(base).filePath(QStringLiteral("blocker"));
         QList<db::InstanceRecord> slices = m_slices;
         std::unique_ptr<fixtures::SmallFileSystem> disk;
+        std::unique_ptr<fixtures::ChangeDuringCopy> change;
         if (unwritable) {
             QFile file(blocker);
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -699,6 +728,26 @@ private slots:
             platform::testing::setBeforeSyncHook([](int) { return EIO; });
         } else if (freeBytes == kSecondFileStruck) {
             platform::testing::setBeforeSyncHook(&refuseSecondFile);
+        } else if (freeBytes < kSecondFileStruck) {
+            // A copy of the middle file, listed as the index lists it, that then changes.
+            slices[1].filePath = m_out.filePath(QStringLiteral("listed_%1.dcm").arg(m_run));
+            QVERIFY(QFile::copy(m_slices[1].filePath, slices[1].filePath));
+            slices[1].fileVersion = dicom::fileIdentity(slices[1].filePath).text();
+            fixtures::SeriesLayout another = gradientLayout(QStringLiteral("Other"), 64, 3);
+            another.patientName = QStringLiteral("OTHER^PATIENT");
+            const QByteArray other = fixtures::readFile(
+                fixtures::writeSlice(m_out.filePath(QStringLiteral("other_%1.dcm").arg(m_run)), another, 1));
+            if (freeBytes >= kCopiedOver)
+                QVERIFY(
+                    fixtures::replaceFileBytes(slices[1].filePath, other, false, freeBytes == kRenamedOver));
+            else
+                change = std::make_unique<fixtures::ChangeDuringCopy>(
+                    slices[1].filePath, dicom::testing::CopyMoment::Opened, [=] {
+                        QVERIFY(freeBytes == kCutWhileCopied
+                                    ? QFile::resize(slices[1].filePath, 0)
+                                    : fixtures::replaceFileBytes(slices[1].filePath,
+                                                                 other.left(other.size() / 2)));
+                    });
         } else if (freeBytes < 0) {
             slices[1].filePath = m_out.filePath(QStringLiteral("gone.dcm"));
         } else {
@@ -728,6 +777,8 @@ private slots:
                                      : QStringLiteral("Экспорт завершён с ошибками"));
         QStringList written = filesUnder(base);
         written.removeAll(QStringLiteral(".ballast"));
+        for (const QString& name : std::as_const(written)) // never another study's image as this one's
+            QVERIFY(!fixtures::readFile(QDir(base).filePath(name)).contains("OTHER^PATIENT"));
         if (!disk) {
             QCOMPARE(texts.first().section(QLatin1Char('\n'), 0, 2), expected);
             QCOMPARE(written.size(), left);
@@ -820,6 +871,11 @@ private slots:
             slices[1].filePath = fixtures::writeSlice(path, layout, 1);
         }
         QVERIFY(!slices[1].filePath.isEmpty());
+        // The row names the object planted there.
+        const std::optional<dicom::DicomFileSummary> planted = dicom::readFileSummary(slices[1].filePath);
+        QVERIFY(planted);
+        slices[1].sopInstanceUid = planted->sopInstanceUid;
+        slices[1].fileVersion.clear();
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
         dialog->setViewports({m_panel.get()}, {slices});

@@ -5,6 +5,7 @@
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
 #include "platform/FreeNameWrite.h"
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 
 #include <QDir>
@@ -752,18 +753,34 @@ void TstCopyWriters::compressedCopy()
 void TstCopyWriters::compressedCopyOfCompressedSource_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("JPEG") << QStringLiteral("JPEG");
-    QTest::newRow("JPEG-LS") << QStringLiteral("JPEG-LS");
-    QTest::newRow("RLE") << QStringLiteral("RLE");
+    QTest::addColumn<bool>("cutWhileCopied"); // the plain copy is of the file read, as it was read
+    QTest::newRow("JPEG") << QStringLiteral("JPEG") << false;
+    QTest::newRow("JPEG-LS") << QStringLiteral("JPEG-LS") << false;
+    QTest::newRow("RLE") << QStringLiteral("RLE") << false;
+    QTest::newRow("RLE, cut while copied") << QStringLiteral("RLE") << true;
 }
 
 void TstCopyWriters::compressedCopyOfCompressedSource()
 {
     QFETCH(QString, kind);
+    QFETCH(bool, cutWhileCopied);
     const QString source = writeSource(m_dir.path(), kind);
     const QByteArray sourceBytes = bytesOf(source);
-    const QString destination = m_dir.filePath(QStringLiteral("plain/%1.dcm").arg(kind));
+    const QString destination = m_dir.filePath(QStringLiteral("plain/%1.dcm").arg(QTest::currentDataTag()));
     QString error;
+    if (cutWhileCopied) {
+        fixtures::ChangeDuringCopy cut(source, dicom::testing::CopyMoment::Opened,
+                                       [&] { QVERIFY(QFile::resize(source, 0)); });
+        dicom::RowFileTaken taken = dicom::RowFileTaken::Taken;
+        QVERIFY(!dicom::writeCompressedCopy(source, destination, &error, {}, &taken));
+        QVERIFY(cut.happened());
+        QCOMPARE(taken, dicom::RowFileTaken::Changed);
+        QVERIFY2(error.contains(QStringLiteral("Файл изменился во время копирования")), qPrintable(error));
+        QCOMPARE(QDir(QFileInfo(destination).absolutePath())
+                     .entryList({QStringLiteral("RLE,*")}, QDir::Files | QDir::Hidden),
+                 QStringList());
+        return;
+    }
     QVERIFY2(dicom::writeCompressedCopy(source, destination, &error), qPrintable(error));
     QCOMPARE(bytesOf(destination), sourceBytes);
 

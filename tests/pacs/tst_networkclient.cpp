@@ -3,11 +3,13 @@
 
 #include "support/PacsTestPeers.h"
 
-#include "support/ChangeBeforeValues.h"
-#include "support/DicomFixtures.h"
 #include "dicom/CodecRegistration.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 #include "pacs/NetworkTuning.h"
 #include "pacs/PacsNetworkClient.h"
+#include "support/ChangeBeforeValues.h"
+#include "support/DicomFixtures.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -441,20 +443,53 @@ private slots:
 
     // A file renamed over the one being sent after its header was read: what goes out is one whole
     // file, never the first one's header with a missing or foreign Pixel Data.
+    // A file replaced by another study's while it is read: sent for itself, either one goes whole; sent
+    // for its index row, the other study's never goes as the row's, and is counted.
+    void sendWhileTheFileIsReplaced_data()
+    {
+        QTest::addColumn<bool>("forItsRow");
+        QTest::newRow("sent for itself") << false;
+        QTest::newRow("sent for its row") << true;
+    }
+
     void sendWhileTheFileIsReplaced()
     {
+        QFETCH(bool, forItsRow);
         peers::StoreReceiver receiver;
         QVERIFY(receiver.start(QStringLiteral("STORE")));
         fixtures::SeriesLayout layout;
         layout.rows = layout.columns = 1024; // a file too large to be read into memory at once
         layout.slices = 1;
-        const auto written = [&](const char* name, int value) {
+        const auto written = [&](const QString& name, int value) {
             layout.value = [value](int, int, int) { return value; };
             layout.studyUid.clear();
             layout.seriesUid.clear();
-            return fixtures::writeSeries(m_files.filePath(QLatin1String(name)), layout).value(0);
+            return fixtures::writeSeries(m_files.filePath(name), layout).value(0);
         };
-        const QString sent = written("replaced", 100), other = written("replacing", 200);
+        const QString tag =
+            QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'));
+        const QString sent = written(tag + QStringLiteral("_replaced"), 100);
+        const QString other = written(tag + QStringLiteral("_replacing"), 200);
+        if (forItsRow) {
+            const QString kept = written(tag + QStringLiteral("_kept"), 300);
+            const auto rowOf = [](const QString& path) {
+                return dicom::RowFile{
+                    path, {dicom::readFileSummary(path)->sopInstanceUid, dicom::fileIdentity(path).text()}};
+            };
+            const QList<dicom::RowFile> rows{rowOf(sent), rowOf(kept)};
+            fixtures::ChangeBeforeValues change(sent, [&] { QVERIFY(fixtures::renameOver(other, sent)); });
+            QString error;
+            int otherObjects = -1;
+            QVERIFY(!sendFiles(serverAt(receiver.port(), QStringLiteral("STORE")), localConfig(), rows,
+                               &error, {}, &otherObjects));
+            QVERIFY(change.happened());
+            QCOMPARE(otherObjects, 1);
+            QCOMPARE(error, QStringLiteral("Отправлено 1 из 2 — не удалось отправить 1 файлов"));
+            QTRY_COMPARE_WITH_TIMEOUT(receiver.files().size(), 1, 30000);
+            QCOMPARE(dicom::readFileSummary(receiver.files().first())->sopInstanceUid,
+                     rows.last().object.sopInstanceUid);
+            return;
+        }
         fixtures::ChangeBeforeValues change(sent, [&] { QVERIFY(fixtures::renameOver(other, sent)); });
         QString error;
         QVERIFY(

@@ -1,9 +1,11 @@
 #pragma once
 // Changes a file at the moment a reader has read and checked its header and not yet read the values
 // it left in the file, its pixels among them (the readers' test hook): another file renamed over it,
-// as rsync and the tag editor save, or its times moved with its bytes as they were.
+// as rsync and the tag editor save, or its times moved with its bytes as they were. Or at a moment of
+// a copy of it.
 
 #include "dicom/DicomFileLoading.h"
+#include "dicom/RowFileCopy.h"
 #include "support/DicomFixtures.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -48,6 +50,37 @@ private:
     }
 
     QString m_path;
+    std::function<void()> m_change;
+    std::atomic_bool m_done{false};
+};
+
+// Changes a file at a moment of a copy of it for its index row (dicom/RowFileCopy.h): the listing done
+// and the file about to be opened, or opened and its bytes not yet read. `change` runs once, on the
+// copying thread.
+class ChangeDuringCopy
+{
+  public:
+    ChangeDuringCopy(const QString& path, dicom::testing::CopyMoment moment, std::function<void()> change)
+        : m_path(path), m_moment(moment), m_change(std::move(change))
+    {
+        dicom::testing::setCopyHook(&ChangeDuringCopy::reached, this);
+    }
+    ~ChangeDuringCopy() { dicom::testing::setCopyHook(nullptr, nullptr); }
+    ChangeDuringCopy(const ChangeDuringCopy&) = delete;
+    ChangeDuringCopy& operator=(const ChangeDuringCopy&) = delete;
+
+    bool happened() const { return m_done.load(); }
+
+  private:
+    static void reached(const QString& path, dicom::testing::CopyMoment moment, void* self)
+    {
+        auto* change = static_cast<ChangeDuringCopy*>(self);
+        if (path == change->m_path && moment == change->m_moment && !change->m_done.exchange(true))
+            change->m_change();
+    }
+
+    QString m_path;
+    dicom::testing::CopyMoment m_moment;
     std::function<void()> m_change;
     std::atomic_bool m_done{false};
 };
