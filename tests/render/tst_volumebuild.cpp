@@ -365,8 +365,8 @@ private slots:
         render::SliceSource missing;
         missing.filePath = dir + "/nope.dcm";
         QVERIFY(render::buildVolume({missing, missing}, &message, 0).isEmpty());
-        QVERIFY2(message.startsWith(QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): loadFile: ")),
-                 qPrintable(message));
+        QCOMPARE(message, QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): "
+                                         "Файл не найден."));
         QVERIFY(render::buildVolume({missing}, nullptr, 0).isEmpty());
 
         // A raised stop flag ends the build with its empty result (a closed window's build).
