@@ -34,6 +34,7 @@ struct ParsedFile
 {
     QString path;
     dicom::FileIdentity identity;
+    QString objectUid; // the SOP Instance UID parsed: the object this version of the file holds
     DcmFileFormat file;
     std::mutex useMutex;
 };
@@ -235,8 +236,17 @@ QString changedText()
     return dicom::parseHazardText(dicom::ParseHazard::Changed);
 }
 
+// Whether the parse of a version of the file holds the row's object (dicom::holdsRowObject's rule).
+bool holdsRowObject(const ParsedFile& parsed, const dicom::RowObject& row)
+{
+    return row.isEmpty() || (!row.version.isEmpty() && parsed.identity.text() == row.version)
+        || parsed.objectUid == row.sopInstanceUid;
+}
+
 // `changed`: the file at the path was no longer the one whose header was read once its pixels were.
-std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool* changed)
+// `otherObject`: the file holds another object than `row`.
+std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::RowObject& row, QString& error,
+                                      bool* changed, bool* otherObject)
 {
     auto parsed = std::make_shared<ParsedFile>();
     parsed->path = path;
@@ -246,8 +256,9 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
     dicom::FileOpening opening;
     dicom::ParseHazard hazard = dicom::ParseHazard::None;
     OFCondition cond =
-        dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening);
+        dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening, row);
     if (cond.bad()) {
+        *otherObject = hazard == dicom::ParseHazard::OtherObject;
         error = dicom::loadFailureReason(path, cond, hazard);
         return nullptr;
     }
@@ -257,6 +268,9 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
         error = QStringLiteral("В файле нет набора данных.");
         return nullptr;
     }
+    OFString uid;
+    if (ds->findAndGetOFString(DCM_SOPInstanceUID, uid).good())
+        parsed->objectUid = QString::fromLatin1(uid.c_str()).trimmed();
     if (const QString problem = dicom::frameSizeProblem(*ds); !problem.isEmpty()) {
         error = problem;
         return nullptr;
@@ -285,7 +299,8 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
 
 } // namespace
 
-bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error)
+bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error,
+                 const dicom::RowObject& row)
 {
     std::unique_lock<std::mutex> serial(g_serialMutex, std::defer_lock);
     if (g_serialised.load(std::memory_order_relaxed))
@@ -293,6 +308,7 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     out.valid = false;
     out.pixels.clear();
     out.error.clear();
+    out.otherObject = false;
 
     const dicom::FileIdentity identity = dicom::fileIdentity(path);
 
@@ -304,15 +320,20 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     }
 
     QString failure;
-    if (!parsed) {
+    // The cached parse is the version of the file there now: the object it holds is the one it parsed.
+    if (parsed && !holdsRowObject(*parsed, row)) {
+        parsed.reset();
+        out.otherObject = true;
+        failure = dicom::parseHazardText(dicom::ParseHazard::OtherObject);
+    } else if (!parsed) {
         // Different files are independent DCMTK objects, so parsing and decompressing run outside the
         // cache lock and the volume builder's threads really overlap.
         bool changed = false;
-        parsed = parseFile(path, failure, &changed);
+        parsed = parseFile(path, row, failure, &changed, &out.otherObject);
         // A file replaced or touched while it was read reads as it is now.
         if (changed) {
             failure.clear();
-            parsed = parseFile(path, failure, &changed);
+            parsed = parseFile(path, row, failure, &changed, &out.otherObject);
         }
         if (parsed) {
             std::lock_guard<std::mutex> lock(g_cacheMutex);
