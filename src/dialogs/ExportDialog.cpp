@@ -1,6 +1,7 @@
 #include "dialogs/ExportDialog.h"
 
 #include "db/Database.h"
+#include "db/RowFileProof.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/FrameDecoder.h"
 #include "pacs/PacsRetrieveSession.h"
@@ -546,11 +547,17 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
                                                 int frameCount, ImageViewportWidget* viewport, int sliceIndex,
                                                 QString* error) const
 {
-    const auto decoded = dicom::decodeFrame(record.filePath, record.frameIndex,
-                                            render::WindowLevel{windowCenter, windowWidth});
+    QString why;
+    bool otherObject = false;
+    const auto decoded =
+        dicom::decodeFrame(record.filePath, record.frameIndex, render::WindowLevel{windowCenter, windowWidth},
+                           &why, record.object(), &otherObject);
+    if (otherObject)
+        m_replacedFiles.insert(record.filePath, record.sopInstanceUid);
     if (!decoded || decoded->image.isNull()) {
         if (error)
-            *error = QStringLiteral("Не удалось декодировать %1").arg(record.filePath);
+            *error = otherObject ? QStringLiteral("Не экспортирован %1: %2").arg(record.filePath, why)
+                                 : QStringLiteral("Не удалось декодировать %1").arg(record.filePath);
         return std::nullopt;
     }
     QImage image = decoded->image.convertToFormat(QImage::Format_RGB32);
@@ -718,6 +725,7 @@ void ExportDialog::onExportClicked()
     int failures = 0;
     dicom::LeftOutCount leftOut; // what anonymous copies and pictures do not take
     QSet<QString> usedNames;
+    m_replacedFiles.clear();
     QString firstError; // what the user reads of the failures: the first, with its cause
     const auto failed = [&](const QString& error) {
         ++failures;
@@ -803,6 +811,18 @@ void ExportDialog::onExportClicked()
     if (!firstError.isEmpty())
         text +=
             (failures == 1 ? QStringLiteral("\n%1") : QStringLiteral("\nПервая из них: %1")).arg(firstError);
+    // Frames of files that hold other images by now went nowhere: their study is named, as the viewer
+    // names it.
+    QMap<QString, int> replacedInStudy;
+    for (auto it = m_replacedFiles.cbegin(); it != m_replacedFiles.cend(); ++it) {
+        const auto listed = m_database ? m_database->objectFile(it.value()) : std::nullopt;
+        ++replacedInStudy[listed ? listed->studyInstanceUid : m_studyUid];
+    }
+    for (auto it = replacedInStudy.cbegin(); it != replacedInStudy.cend(); ++it)
+        if (!it.key().isEmpty())
+            text += QStringLiteral("\n\n")
+                + db::replacedFilesText(m_database ? m_database->studyRecord(it.key()) : std::nullopt,
+                                        it.key(), it.value());
     // The panels show what has arrived so far, and the export took that: never to pass for the whole.
     if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid)) {
         text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QImage>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 
@@ -96,6 +97,9 @@ private:
     QList<QList<db::InstanceRecord>> m_instanceLists;
     QString m_studyUid;
     QSet<QString> m_studyFilesHeld;
+    // Files of the frames refused by the export under way for holding other images than their rows by
+    // now, with the object each row names.
+    mutable QMap<QString, QString> m_replacedFiles;
 
     QButtonGroup* m_scopeGroup = nullptr;
     QRadioButton* m_scopeImage = nullptr;

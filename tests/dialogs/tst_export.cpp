@@ -46,8 +46,11 @@ extern "C" {
 
 using paneltest::makePanel;
 
-// Instead of the free bytes of a small file system: every sync of a written file is refused.
+// Instead of the free bytes of a small file system: every sync of a written file is refused; another
+// study's file renamed or copied over the middle slice's after the series was listed.
 constexpr int kSyncRefused = -2;
+constexpr int kRenamedOver = -3;
+constexpr int kCopiedOver = -4;
 
 namespace {
 
@@ -631,6 +634,15 @@ private slots:
         QTest::newRow("sync refused, mp4")
             << false << "MP4 (видео)"
             << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kSyncRefused << io;
+        // Never the other study's image under this one's name: not exported, counted, the study named.
+        const QString note = QStringLiteral("«Test^Patient, 15.01.2024» файлов, в которых на диске теперь "
+                                            "не те снимки, что в списке: 1.");
+        QTest::newRow("another study's file copied over, jpeg")
+            << false << "JPEG" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << kCopiedOver << note;
+        QTest::newRow("another study's file renamed over, bmp")
+            << false << "BMP" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << kRenamedOver << note;
+        QTest::newRow("another study's file copied over, mp4")
+            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kCopiedOver << note;
     }
 
     void failuresAreCounted()
@@ -650,6 +662,17 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         } else if (freeBytes == kSyncRefused) {
             platform::testing::setBeforeSyncHook([](int) { return EIO; });
+        } else if (freeBytes == kRenamedOver || freeBytes == kCopiedOver) {
+            // A copy of the slice's file stands for it under its row, and the other file comes over the copy.
+            const QString copy = m_out.filePath(QStringLiteral("listed_%1.dcm").arg(m_run));
+            QVERIFY(QFile::copy(slices[1].filePath, copy));
+            fixtures::SeriesLayout another = gradientLayout(QStringLiteral("CT Chest"), 64, 3);
+            another.patientName = QStringLiteral("Other^Patient");
+            const QString other =
+                fixtures::writeSlice(m_out.filePath(QStringLiteral("other_%1.dcm").arg(m_run)), another, 1);
+            slices[1].filePath = copy;
+            const bool renamed = freeBytes == kRenamedOver;
+            QVERIFY(fixtures::replaceFileBytes(copy, fixtures::readFile(other), false, renamed));
         } else if (freeBytes < 0) {
             slices[1].filePath = m_out.filePath(QStringLiteral("gone.dcm"));
         } else {
@@ -771,6 +794,11 @@ private slots:
             slices[1].filePath = fixtures::writeSlice(path, layout, 1);
         }
         QVERIFY(!slices[1].filePath.isEmpty());
+        // The row the index would hold for that file.
+        const auto held = dicom::readFileSummary(slices[1].filePath);
+        QVERIFY(held);
+        slices[1].sopInstanceUid = held->sopInstanceUid;
+        slices[1].fileVersion.clear();
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
         dialog->setViewports({m_panel.get()}, {slices});
