@@ -1,11 +1,15 @@
 // Timings of one viewing panel: scrolling a 512 x 512 CT series slice by slice (each change decodes a
 // new file, windows it and repaints the view), building the reconstruction volume, and switching to a
-// coronal 10 mm MIP of it.
+// coronal 10 mm MIP of it. Then the viewer window: opening it on the series (its listing, thumbnail and
+// first slice) and stepping through every slice of it, each read for its row.
 //
-//   bench_viewport [--slices N] [--scroll N]     (defaults: 400 slices, 100 slice changes)
+//   bench_viewport [--slices N] [--scroll N] [--side N] [--repeats N]
+//                  (defaults: 400 slices, 100 slice changes, 512 x 512, 5 openings)
+//   The series is written once into the temporary folder and reused by later runs of its size.
 #include "BenchSupport.h"
 
 #include "viewer/ImageViewportWidget.h"
+#include "viewer/ViewerWindow.h"
 
 #include "support/DicomFixtures.h"
 #include "db/Database.h"
@@ -49,32 +53,38 @@ int phantomValue(int x, int y, int z)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    const int slices = std::max(bench::intArg(args, "--slices", 400), 2);
-    const int scrolls = std::max(bench::intArg(args, "--scroll", 100), 1);
-
-    dicom::CodecRegistrationScope codecs;
     QTemporaryDir dir;
     if (!dir.isValid()) {
         std::fprintf(stderr, "no temporary folder\n");
         return 1;
     }
+    bench::keepProgramDataIn(dir);
+    QApplication app(argc, argv);
+    bench::useProgramNames();
+    const QStringList args = app.arguments();
+    const int slices = std::max(bench::intArg(args, "--slices", 400), 2);
+    const int scrolls = std::max(bench::intArg(args, "--scroll", 100), 1);
+    const int side = std::max(bench::intArg(args, "--side", 512), 16);
+    const int repeats = std::max(bench::intArg(args, "--repeats", 5), 1);
+
+    dicom::CodecRegistrationScope codecs;
 
     fixtures::SeriesLayout layout;
-    layout.columns = 512;
-    layout.rows = 512;
+    layout.columns = side;
+    layout.rows = side;
     layout.slices = slices;
     layout.rowSpacing = layout.columnSpacing = 0.7;
     layout.sliceSpacing = layout.sliceThickness = 1.0;
     layout.value = phantomValue;
+    // The same UIDs in every run, so that a series written by an earlier run is the one meant.
+    layout.studyUid = QStringLiteral("1.2.826.0.1.3680043.10.1161.%1.%2.1").arg(slices).arg(side);
+    layout.seriesUid = QStringLiteral("1.2.826.0.1.3680043.10.1161.%1.%2.2").arg(slices).arg(side);
     fixtures::completeUids(layout);
 
     auto t = Clock::now();
-    const QStringList files = fixtures::writeSeries(dir.filePath(QStringLiteral("ct")), layout);
-    std::printf("write %d slices of 512 x 512: %.0f ms\n", slices, msSince(t));
+    const QStringList files = bench::ensureSeries(
+        QDir::temp().filePath(QStringLiteral("kalvenor-bench-viewport-%1-%2").arg(slices).arg(side)), layout);
+    std::printf("%d slices of %d x %d ready: %.0f ms\n", slices, side, side, msSince(t));
 
     db::Database index;
     if (!index.open(dir.filePath(QStringLiteral("index.sqlite"))))
@@ -151,5 +161,28 @@ int main(int argc, char** argv)
     }
     std::sort(times.begin(), times.end());
     std::printf("coronal 10 mm MIP slice change: median %.1f ms\n", times[times.size() / 2]);
+
+    // The viewer window on the unchanged series: its opening, then every slice in turn.
+    const double opening = bench::medianMs(repeats, [&] {
+        ViewerWindow viewer(&index, layout.studyUid, layout.seriesUid, nullptr, false);
+        viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+    });
+    std::printf("open the series in a viewer window (listing, thumbnail, first slice), median of %d: "
+                "%.1f ms\n",
+                repeats, opening);
+    ViewerWindow viewer(&index, layout.studyUid, layout.seriesUid, nullptr, false);
+    viewer.setAttribute(Qt::WA_DeleteOnClose, false);
+    ImageViewportWidget* shown = viewer.panel(0);
+    times.clear();
+    t = Clock::now();
+    for (int i = 1; i < shown->sliceCount(); ++i) {
+        const auto s = Clock::now();
+        shown->showSlice(i);
+        times.push_back(msSince(s));
+    }
+    const double whole = msSince(t);
+    std::sort(times.begin(), times.end());
+    std::printf("step through the %d slices in the viewer window: %.0f ms, median %.3f ms a slice\n",
+                shown->sliceCount(), whole, times.empty() ? 0.0 : times[times.size() / 2]);
     return 0;
 }

@@ -123,7 +123,8 @@ void DceAnalysisWindow::showCurrentPhase()
     std::optional<render::WindowLevel> window;
     if (m_windowWidth > 0)
         window = render::WindowLevel{m_windowCenter, m_windowWidth};
-    const std::optional<dicom::DecodedFrame> frame = dicom::decodeFrame(row.filePath, row.frameIndex, window);
+    const std::optional<dicom::DecodedFrame> frame =
+        dicom::decodeFrame(row.filePath, row.frameIndex, window, nullptr, row.object());
     if (!frame)
         return;
     m_viewport->setSliceCount(n);

@@ -255,7 +255,8 @@ void CoronaryCalciumWindow::recalculate()
         regionCount += int(regions.size());
         render::HuImage image;
         QString error;
-        if (!render::loadHuFrame(image, m_slices.at(s).filePath, m_slices.at(s).frameIndex, &error))
+        if (!render::loadHuFrame(image, m_slices.at(s).filePath, m_slices.at(s).frameIndex, &error,
+                                 m_slices.at(s).object()))
             continue;
         const double pixelArea = pixelAreaOf(m_slices.at(s));
         for (const auto& found : findSliceCalciumLesions(image, regions, pixelArea, CalciumThresholdHu)) {
@@ -327,7 +328,8 @@ void CoronaryCalciumWindow::refreshLesionOverlay()
     }
     render::HuImage image;
     QString error;
-    if (!render::loadHuFrame(image, m_slices.at(index).filePath, m_slices.at(index).frameIndex, &error)) {
+    if (!render::loadHuFrame(image, m_slices.at(index).filePath, m_slices.at(index).frameIndex, &error,
+                             m_slices.at(index).object())) {
         m_viewport->clearContourOverlay();
         return;
     }

@@ -149,7 +149,7 @@ void CtDoseFromDlpPage::scanStudy()
         if (series.modality != QLatin1String("SR"))
             continue;
         for (const db::InstanceRecord& instance : db->instancesForSeries(series.seriesInstanceUid)) {
-            reportDlp = dicom::readDoseReportDlp(instance.filePath);
+            reportDlp = dicom::readDoseReportDlp(instance.filePath, instance.object());
             if (reportDlp)
                 break;
             ++filesRead;
@@ -165,7 +165,9 @@ void CtDoseFromDlpPage::scanStudy()
             if (series.modality != QLatin1String("CT"))
                 continue;
             const QList<db::InstanceRecord> instances = db->instancesForSeries(series.seriesInstanceUid);
-            const QString protocol = instances.isEmpty() ? QString() : dicom::readProtocolName(instances.first().filePath);
+            const QString protocol = instances.isEmpty()
+                ? QString()
+                : dicom::readProtocolName(instances.first().filePath, instances.first().object());
             const clinical::BodyRegionGuess g = clinical::detectBodyRegion(series.bodyPartExamined, protocol,
                                                                            series.seriesDescription, studyDescription);
             if (g.found)
@@ -198,7 +200,8 @@ void CtDoseFromDlpPage::scanStudy()
             continue;
         }
         const QString firstPath = instances.first().filePath;
-        const std::optional<double> ctdi = dicom::readCtdiVol(firstPath);
+        const dicom::RowObject firstObject = instances.first().object();
+        const std::optional<double> ctdi = dicom::readCtdiVol(firstPath, firstObject);
         if (!ctdi)
             continue;
         const double seriesDlp = clinical::scannedLengthMm(instances) / 10.0 * *ctdi;
@@ -209,16 +212,18 @@ void CtDoseFromDlpPage::scanStudy()
                                   ? QStringLiteral("Серия %1").arg(series.seriesNumber)
                                   : series.seriesDescription;
         // Thin and thick reconstructions of one scan each carry its CTDIvol; where they lie tells them apart.
-        const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(firstPath);
+        std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(firstPath);
+        if (summary && summary->sopInstanceUid != firstObject.sopInstanceUid)
+            summary.reset(); // another disc's image under the row's name by now
         const std::optional<clinical::TableExtent> extent =
             clinical::tableExtentMm(instances, summary ? summary->rows : 0, summary ? summary->columns : 0);
         counted.append({label, instances.first().frameOfReferenceUid, extent});
-        const QString protocol = dicom::readProtocolName(firstPath);
+        const QString protocol = dicom::readProtocolName(firstPath, firstObject);
         clinical::BodyRegionGuess g = clinical::detectBodyRegion(series.bodyPartExamined, protocol,
                                                                  series.seriesDescription, studyDescription);
         const bool headType = g.found && g.phantom == 0;
         // The phantom the scanner itself reports outranks a guess from the texts.
-        const std::optional<bool> reportedHead = dicom::readCtdiPhantomType(firstPath);
+        const std::optional<bool> reportedHead = dicom::readCtdiPhantomType(firstPath, firstObject);
         if (reportedHead && *reportedHead && !headType)
             g = clinical::BodyRegionGuess{0, 0, true};
         else if (reportedHead && !*reportedHead && headType)

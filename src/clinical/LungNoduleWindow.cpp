@@ -100,7 +100,7 @@ void LungNoduleWindow::showCurrentSlice()
     std::optional<render::WindowLevel> window;
     if (m_windowWidth > 0.0)
         window = render::WindowLevel{m_windowCenter, m_windowWidth};
-    const auto frame = dicom::decodeFrame(slice.filePath, slice.frameIndex, window);
+    const auto frame = dicom::decodeFrame(slice.filePath, slice.frameIndex, window, nullptr, slice.object());
     if (!frame)
         return;
     m_viewport->setSliceCount(count);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dicom/RowObject.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -17,6 +19,8 @@ struct InstanceRecord
     // that it still holds this object (dicom::RowObject).
     QString sopInstanceUid;
     QString fileVersion;
+    // What a reader of the row's file is given beside the path, to prove from its own opening.
+    dicom::RowObject object() const { return {sopInstanceUid, fileVersion}; }
     // Instance Number x 100000 + frame index: keeps the frames of one file together and in order.
     // 64-bit because Instance Numbers from 21475 on overflow 32 bits.
     qint64 instanceNumber = 0;

@@ -74,9 +74,10 @@ bool DicomTagEditorDialog::isEditableVr(const QString& vr)
     return editable.contains(vr);
 }
 
-DicomTagEditorDialog::DicomTagEditorDialog(const QString& filePath, QWidget* parent, const QStringList& studyFiles,
-                                           db::Database* db)
-    : QDialog(parent), m_filePath(filePath), m_studyFiles(studyFiles), m_db(db)
+DicomTagEditorDialog::DicomTagEditorDialog(const QString& filePath, QWidget* parent,
+                                           const QStringList& studyFiles, db::Database* db,
+                                           const dicom::RowObject& shown)
+    : QDialog(parent), m_filePath(filePath), m_shown(shown), m_studyFiles(studyFiles), m_db(db)
 {
     setWindowTitle(QStringLiteral("DICOM-теги — %1").arg(QFileInfo(filePath).fileName()));
     resize(820, 640);
@@ -137,7 +138,7 @@ DicomTagEditorDialog::DicomTagEditorDialog(const QString& filePath, QWidget* par
 void DicomTagEditorDialog::loadTags()
 {
     QString error;
-    const QList<dicom::TagEntry> entries = dicom::readTagList(m_filePath, &error);
+    const QList<dicom::TagEntry> entries = dicom::readTagList(m_filePath, &error, m_shown);
     if (entries.isEmpty() && !error.isEmpty()) {
         QMessageBox::critical(this, QStringLiteral("Ошибка"), error);
         return;
@@ -293,7 +294,9 @@ void DicomTagEditorDialog::saveChanges()
                             .arg(QFileInfo(target.path).fileName());
             continue;
         }
-        if (!dicom::writeTagValues(target.path, target.edits, &error)) {
+        // The object the file was found to hold is the one written: another copied over it meanwhile is not.
+        const dicom::RowObject held{target.before ? target.before->sopInstanceUid : QString(), {}};
+        if (!dicom::writeTagValues(target.path, target.edits, &error, held)) {
             failures << QStringLiteral("%1: %2").arg(QFileInfo(target.path).fileName(), error);
             continue;
         }

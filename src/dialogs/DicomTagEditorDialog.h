@@ -25,7 +25,9 @@ class DicomTagEditorDialog : public QDialog
 
 public:
     // studyFiles may be empty (then only filePath is written); db may be null (then nothing is re-indexed).
-    DicomTagEditorDialog(const QString& filePath, QWidget* parent, const QStringList& studyFiles, db::Database* db);
+    // `shown`: the index row whose file is shown: its tags are listed only while the file holds its object.
+    DicomTagEditorDialog(const QString& filePath, QWidget* parent, const QStringList& studyFiles,
+                         db::Database* db, const dicom::RowObject& shown = {});
 
     // True for the value representations whose text can be edited without risk to the file.
     static bool isEditableVr(const QString& vr);
@@ -56,6 +58,7 @@ private:
     bool holdsListedObject(const Target& target) const;
 
     QString m_filePath;
+    dicom::RowObject m_shown;
     QStringList m_studyFiles;
     db::Database* m_db = nullptr;
     QTableWidget* m_table = nullptr;

@@ -548,11 +548,17 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
                                                 int frameCount, ImageViewportWidget* viewport, int sliceIndex,
                                                 QString* error) const
 {
-    const auto decoded = dicom::decodeFrame(record.filePath, record.frameIndex,
-                                            render::WindowLevel{windowCenter, windowWidth});
+    QString why;
+    bool otherObject = false;
+    const auto decoded =
+        dicom::decodeFrame(record.filePath, record.frameIndex, render::WindowLevel{windowCenter, windowWidth},
+                           &why, record.object(), &otherObject);
+    if (otherObject)
+        m_replacedFiles.insert(record.filePath, record.sopInstanceUid);
     if (!decoded || decoded->image.isNull()) {
         if (error)
-            *error = QStringLiteral("Не удалось декодировать %1").arg(record.filePath);
+            *error = otherObject ? QStringLiteral("Не экспортирован %1: %2").arg(record.filePath, why)
+                                 : QStringLiteral("Не удалось декодировать %1").arg(record.filePath);
         return std::nullopt;
     }
     QImage image = decoded->image.convertToFormat(QImage::Format_RGB32);
@@ -606,16 +612,15 @@ std::optional<QImage> ExportDialog::renderFrame(const db::InstanceRecord& record
 bool ExportDialog::exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info,
                                    double windowCenter, double windowWidth, int frameNumber, int frameCount,
                                    ImageViewportWidget* viewport, int sliceIndex, const QString& targetPath,
-                                   QString* error, dicom::LeftOut* leftOut, platform::DurableBatch* batch,
-                                   bool* otherObject)
+                                   QString* error, dicom::LeftOut* leftOut, platform::DurableBatch* batch)
 {
     const Format fmt = format();
     // A copy is of the object the row names, taken from the file as it is when copied.
-    const dicom::RowFile source{record.filePath, {record.sopInstanceUid, record.fileVersion}};
+    const dicom::RowFile source{record.filePath, record.object()};
     dicom::RowFileTaken taken = dicom::RowFileTaken::Taken;
     const auto tell = [&](bool done) {
-        if (otherObject)
-            *otherObject = taken == dicom::RowFileTaken::OtherObject;
+        if (taken == dicom::RowFileTaken::OtherObject)
+            m_replacedFiles.insert(record.filePath, record.sopInstanceUid);
         return done;
     };
     if (fmt == Format::Dicom && annotation() == Annotation::Basic) {
@@ -732,10 +737,9 @@ void ExportDialog::onExportClicked()
     platform::DurableBatch batch;
     int files = 0;
     int failures = 0;
-    int otherObjects = 0;        // copies not made: their files hold other images now than the rows name
-    db::StudyRecord named;       // the study they are told of, as its panels show it
     dicom::LeftOutCount leftOut; // what anonymous copies and pictures do not take
     QSet<QString> usedNames;
+    m_replacedFiles.clear();
     QString firstError; // what the user reads of the failures: the first, with its cause
     const auto failed = [&](const QString& error) {
         ++failures;
@@ -804,16 +808,11 @@ void ExportDialog::onExportClicked()
             const int sliceIndex = index < job.sliceIndices.size() ? job.sliceIndices[index] : index;
             QString error;
             dicom::LeftOut why = dicom::LeftOut::Nothing;
-            bool other = false;
             if (!exportFrameFile(job.instances[index], job.info, job.windowCenter, job.windowWidth, i, count,
                                  job.viewport, sliceIndex, QDir(directory).filePath(names[i]), &error, &why,
-                                 &batch, &other)) {
+                                 &batch))
                 failed(error);
-                if (other && otherObjects++ == 0) {
-                    named.patientName = job.info.patientName;
-                    named.studyDate = job.info.studyDate;
-                }
-            } else if (why != dicom::LeftOut::Nothing)
+            else if (why != dicom::LeftOut::Nothing)
                 leftOut.add(why);
             else
                 ++files;
@@ -834,11 +833,18 @@ void ExportDialog::onExportClicked()
     if (!firstError.isEmpty())
         text +=
             (failures == 1 ? QStringLiteral("\n%1") : QStringLiteral("\nПервая из них: %1")).arg(firstError);
-    if (otherObjects != 0) { // not exported, and never as this study's
-        const auto indexed = m_database ? m_database->studyRecord(m_studyUid) : std::nullopt;
-        text +=
-            QStringLiteral("\n\n") + db::replacedFilesText(indexed.value_or(named), m_studyUid, otherObjects);
+    // Copies and frames of files that hold other images by now went nowhere: their study is named, as
+    // the viewer names it.
+    QMap<QString, int> replacedInStudy;
+    for (auto it = m_replacedFiles.cbegin(); it != m_replacedFiles.cend(); ++it) {
+        const auto listed = m_database ? m_database->objectFile(it.value()) : std::nullopt;
+        ++replacedInStudy[listed ? listed->studyInstanceUid : m_studyUid];
     }
+    for (auto it = replacedInStudy.cbegin(); it != replacedInStudy.cend(); ++it)
+        if (!it.key().isEmpty())
+            text += QStringLiteral("\n\n")
+                + db::replacedFilesText(m_database ? m_database->studyRecord(it.key()) : std::nullopt,
+                                        it.key(), it.value());
     // The panels show what has arrived so far, and the export took that: never to pass for the whole.
     if (!m_studyUid.isEmpty() && pacs::PacsRetrieveSession::isReceiving(m_studyUid)) {
         text += QStringLiteral("\n\n%1 Экспортировано то, что уже получено.")

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QImage>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 
@@ -79,7 +80,7 @@ private:
     bool exportFrameFile(const db::InstanceRecord& record, const SeriesOverlayInfo& info, double windowCenter,
                          double windowWidth, int frameNumber, int frameCount, ImageViewportWidget* viewport,
                          int sliceIndex, const QString& targetPath, QString* error, dicom::LeftOut* leftOut,
-                         platform::DurableBatch* batch, bool* otherObject);
+                         platform::DurableBatch* batch);
     bool exportVideoFile(const ExportJob& job, const QString& targetPath, QString* error,
                          platform::DurableBatch* batch);
     bool writeVideo(const ExportJob& job, const QString& targetPath, QString* error);
@@ -102,6 +103,9 @@ private:
     QList<QList<db::InstanceRecord>> m_instanceLists;
     QString m_studyUid;
     QSet<QString> m_studyFilesHeld;
+    // Files of the frames refused by the export under way for holding other images than their rows by
+    // now, with the object each row names.
+    mutable QMap<QString, QString> m_replacedFiles;
 
     QButtonGroup* m_scopeGroup = nullptr;
     QRadioButton* m_scopeImage = nullptr;

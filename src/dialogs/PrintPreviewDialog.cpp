@@ -195,7 +195,7 @@ QImage PrintPreviewDialog::composeSheet(int page) const
     const render::WindowLevel window{m_windowCenter, m_windowWidth};
     auto decode = [&](qint64 idx) {
         const db::InstanceRecord& r = m_frames.at(int(idx));
-        return dicom::decodeFrame(r.filePath, r.frameIndex, window);
+        return dicom::decodeFrame(r.filePath, r.frameIndex, window, nullptr, r.object());
     };
 
     double aspect = 1.0;

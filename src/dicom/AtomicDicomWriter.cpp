@@ -2,6 +2,7 @@
 
 #include "dicom/DicomFileLoading.h"
 #include "dicom/DicomItemLists.h"
+#include "dicom/FileDescriptorStream.h"
 #include "platform/ContentDigest.h"
 #include "platform/FreeNameWrite.h"
 #include "platform/OwnFileDoor.h"
@@ -273,8 +274,9 @@ bool AtomicDicomWriter::save(DcmFileFormat& file, E_TransferSyntax transferSynta
         *error = unreadable ? QStringLiteral("%1\nЗаписанная копия не читается обратно: %2")
                                   .arg(notReadBack.arg(m_targetPath), cause)
                             : notSaved.arg(m_targetPath);
-    // What the system refused is said in the user's words; DCMTK's own refusals stay unsaid.
-    if (error && !unreadable && m_refusedBySystem)
+    // What the system refused is said in the user's words, and so is a file changed since it was read;
+    // DCMTK's own refusals stay unsaid.
+    if (error && !unreadable && (m_refusedBySystem || m_targetChanged))
         *error += QStringLiteral("\n") + cause;
     return false;
 }
@@ -324,11 +326,27 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
     return true;
 }
 
+void AtomicDicomWriter::replaceOnly(const FileOpening& read)
+{
+    m_read = read.file;
+    if (m_read)
+        m_targetId = {quint64(m_read->identity().device), quint64(m_read->identity().inode), true};
+}
+
 bool AtomicDicomWriter::commit(QString* cause)
 {
+    m_targetChanged = false;
     if (m_tempPath.isEmpty()) {
         if (cause)
             *cause = QStringLiteral("нет записанного файла");
+        return false;
+    }
+    if (m_read && FileOpening{m_read}.changed()) {
+        m_targetChanged = true;
+        if (cause)
+            *cause = QStringLiteral("файл изменился после того, как был прочитан, — его заменили или "
+                                    "записали в него другой программой");
+        discard();
         return false;
     }
     QFile::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup

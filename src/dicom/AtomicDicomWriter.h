@@ -6,9 +6,14 @@
 
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <memory>
+
 class DcmFileFormat;
 
 namespace dicom {
+
+class OpenedFile;
+struct FileOpening;
 
 // Saves a DICOM file beside its target under a temporary name and moves it over the target only
 // when asked to, so that a save that fails part-way (full disk, size limit, crash) never leaves a
@@ -43,6 +48,10 @@ public:
     // Replaces the target (an existing file keeps its permissions): the file that was there when the
     // writer was made, not one that came under its name since.
     bool commit(QString* cause = nullptr);
+    // What is written was read from the target through `read`: only that file is replaced, and only
+    // while it is still the version read. One copied or renamed over it since holds what was never
+    // read (another disc's image), and stays as it is.
+    void replaceOnly(const FileOpening& read);
     void discard();
 
     // Copies a file to the target the same way: under a temporary name beside it, moved into place
@@ -63,6 +72,8 @@ private:
     // The last write failed because the system refused it (a full disk, a medium gone): its cause is
     // the user's to hear.
     bool m_refusedBySystem = false;
+    std::shared_ptr<const OpenedFile> m_read; // see replaceOnly
+    bool m_targetChanged = false;             // the last commit found the target changed since read
 };
 
 } // namespace dicom

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dicom/DicomNesting.h"
+#include "dicom/RowObject.h"
 
 #include <QString>
 
@@ -26,19 +27,6 @@ struct FileOpening
     std::shared_ptr<const OpenedFile> file;
     // The path names another file now, or this one was cut, written into or touched since it was opened.
     bool changed() const;
-};
-
-// The object an index row names in the file it is read for, and the version of the file (FileIdentity::
-// text()) its listing found holding it. A listing is seconds old when the bytes are taken: another disc
-// copied over the folder meanwhile puts another object under the path. The load proves the row's
-// object from the very opening it reads: a file still in the version listed holds it, at no cost;
-// any other holds it when the SOP Instance UID it parsed is the row's, and is refused otherwise
-// (ParseHazard::OtherObject). Empty: a file read for itself, not for a row; nothing to prove.
-struct RowObject
-{
-    QString sopInstanceUid;
-    QString version; // empty: none was found, the UID read decides
-    bool isEmpty() const { return sopInstanceUid.isEmpty(); }
 };
 
 // Reading rules every DCMTK parse of this program shares, set once for the process: elements that

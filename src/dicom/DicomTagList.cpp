@@ -41,10 +41,11 @@ QString putError(quint16 group, quint16 element, const QString& reason)
 }
 
 // Opens the file through the program's reading; a refusal gives its reason, as every reader does.
-bool load(DcmFileFormat& file, const QString& path, ValueLoading loading, QString* error)
+bool load(DcmFileFormat& file, const QString& path, ValueLoading loading, QString* error,
+          const RowObject& row, FileOpening* opening = nullptr)
 {
     ParseHazard hazard = ParseHazard::None;
-    const OFCondition status = loadDicomFile(file, path, loading, &hazard);
+    const OFCondition status = loadDicomFile(file, path, loading, &hazard, nullptr, opening, row);
     if (status.good())
         return true;
     return fail(
@@ -117,11 +118,11 @@ bool putEntry(DcmDataset& dataset, const TagEntry& entry, QString* error)
 
 } // namespace
 
-QList<TagEntry> readTagList(const QString& path, QString* error)
+QList<TagEntry> readTagList(const QString& path, QString* error, const RowObject& row)
 {
     QList<TagEntry> entries;
     DcmFileFormat file;
-    if (!load(file, path, ValueLoading::Lazy, error))
+    if (!load(file, path, ValueLoading::Lazy, error, row))
         return entries;
     if (DcmMetaInfo* meta = file.getMetaInfo()) {
         for (DcmElement* element : elementsOf(*meta))
@@ -139,11 +140,12 @@ QList<TagEntry> readTagList(const QString& path, QString* error)
     return entries;
 }
 
-bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString* error)
+bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString* error, const RowObject& row)
 {
     CodecRegistrationScope codecs; // a compressed file is written back decoded
     DcmFileFormat file;
-    if (!load(file, path, ValueLoading::Whole, error))
+    FileOpening read;
+    if (!load(file, path, ValueLoading::Whole, error, row, &read))
         return false;
     DcmDataset* dataset = file.getDataset();
     if (!dataset)
@@ -166,8 +168,10 @@ bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString
         && dataset->canWriteXfer(EXS_LittleEndianExplicit, xfer))
         xfer = EXS_LittleEndianExplicit;
 
-    return AtomicDicomWriter(path).save(file, xfer, QStringLiteral("Не удалось сохранить файл: %1"),
-                                        QStringLiteral("Файл не изменён: %1"), error);
+    AtomicDicomWriter writer(path);
+    writer.replaceOnly(read);
+    return writer.save(file, xfer, QStringLiteral("Не удалось сохранить файл: %1"),
+                       QStringLiteral("Файл не изменён: %1"), error);
 }
 
 } // namespace dicom

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dicom/RowObject.h"
+
 #include <QList>
 #include <QString>
 
@@ -16,12 +18,16 @@ struct TagEntry
 };
 
 // The file meta information first, then the top-level data set elements without Pixel Data,
-// each in stored order. Sequences are one entry each, their items are not listed.
-QList<TagEntry> readTagList(const QString& path, QString* error = nullptr);
+// each in stored order. Sequences are one entry each, their items are not listed. Read for an index
+// row, only a file that holds the row's object is listed (RowObject).
+QList<TagEntry> readTagList(const QString& path, QString* error = nullptr, const RowObject& row = {});
 
 // Puts each entry's value (a backslash separates values) into the data set and saves the file over
 // itself; only group, element and value are used. Meta information and sequences cannot be edited.
-// Nothing is written unless every entry could be put and the whole file saved.
-bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString* error = nullptr);
+// Nothing is written unless every entry could be put and the whole file saved, and nothing but the
+// file read is replaced: for an index row, one that holds the row's object (RowObject), and only
+// while it is still the version read.
+bool writeTagValues(const QString& path, const QList<TagEntry>& entries, QString* error = nullptr,
+                    const RowObject& row = {});
 
 } // namespace dicom

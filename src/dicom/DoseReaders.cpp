@@ -12,9 +12,9 @@ namespace dicom {
 
 namespace {
 
-DcmDataset* load(DcmFileFormat& file, const QString& path)
+DcmDataset* load(DcmFileFormat& file, const QString& path, const RowObject& row)
 {
-    if (loadDicomFile(file, path, ValueLoading::Lazy).bad())
+    if (loadDicomFile(file, path, ValueLoading::Lazy, nullptr, nullptr, nullptr, row).bad())
         return nullptr;
     return file.getDataset();
 }
@@ -62,20 +62,20 @@ std::optional<double> findTotalDlp(DcmItem* item)
 
 } // namespace
 
-std::optional<double> readCtdiVol(const QString& path)
+std::optional<double> readCtdiVol(const QString& path, const RowObject& row)
 {
     DcmFileFormat file;
-    DcmDataset* dataset = load(file, path);
+    DcmDataset* dataset = load(file, path, row);
     Float64 value = 0.0;
     if (!dataset || dataset->findAndGetFloat64(DCM_CTDIvol, value, 0).bad() || !(value > 0.0))
         return std::nullopt;
     return value;
 }
 
-std::optional<bool> readCtdiPhantomType(const QString& path)
+std::optional<bool> readCtdiPhantomType(const QString& path, const RowObject& row)
 {
     DcmFileFormat file;
-    DcmDataset* dataset = load(file, path);
+    DcmDataset* dataset = load(file, path, row);
     DcmItem* code = nullptr;
     if (!dataset || dataset->findAndGetSequenceItem(DCM_CTDIPhantomTypeCodeSequence, code, 0).bad() || !code)
         return std::nullopt;
@@ -87,17 +87,17 @@ std::optional<bool> readCtdiPhantomType(const QString& path)
     return std::nullopt;
 }
 
-QString readProtocolName(const QString& path)
+QString readProtocolName(const QString& path, const RowObject& row)
 {
     DcmFileFormat file;
-    DcmDataset* dataset = load(file, path);
+    DcmDataset* dataset = load(file, path, row);
     return dataset ? readStringElement(*dataset, DCM_ProtocolName) : QString();
 }
 
-std::optional<double> readDoseReportDlp(const QString& path)
+std::optional<double> readDoseReportDlp(const QString& path, const RowObject& row)
 {
     DcmFileFormat file;
-    DcmDataset* dataset = load(file, path);
+    DcmDataset* dataset = load(file, path, row);
     if (!dataset || firstValue(*dataset, DCM_Modality) != QLatin1String("SR"))
         return std::nullopt;
     return findTotalDlp(dataset);

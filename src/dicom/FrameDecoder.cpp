@@ -110,12 +110,13 @@ int clampedFrame(int requested, int frames)
     return qBound(0, index, frames - 1);
 }
 
-PixelProbe probePixels(const QString& path, int requestedFrame, ParseHazard* hazard)
+PixelProbe probePixels(const QString& path, int requestedFrame, const RowObject& row, ParseHazard* hazard)
 {
     PixelProbe probe;
     probe.file = std::make_unique<DcmFileFormat>();
     DcmFileFormat& file = *probe.file;
-    probe.status = loadDicomFile(file, path, ValueLoading::Lazy, hazard, &probe.mislabelled, &probe.opening);
+    probe.status =
+        loadDicomFile(file, path, ValueLoading::Lazy, hazard, &probe.mislabelled, &probe.opening, row);
     DcmDataset* dataset = file.getDataset();
     if (probe.status.bad() || !dataset || !probe.opening.file)
         return probe;
@@ -377,20 +378,23 @@ QString frameSizeProblem(DcmItem& dataset)
 namespace {
 
 // One decode through one parse of the file. `changed`: the file at the path was no longer the one
-// parsed once the pixels were read, and nothing was cached of it.
+// parsed once the pixels were read, and nothing was cached of it. The cache is keyed by the version
+// the probe read, and every call probes, for its row: an image cached is served only for a file
+// that is still that version and proven to hold the row's object now.
 std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path, int frame,
                                        std::optional<render::WindowLevel> window, QString* errorMessage,
-                                       bool* changed)
+                                       const RowObject& row, bool* otherObject, bool* changed)
 {
     PixelProbe probe;
     ParseHazard hazard = ParseHazard::None;
     try {
-        probe = probePixels(path, frame, &hazard);
+        probe = probePixels(path, frame, row, &hazard);
     } catch (const std::exception& e) {
         setError(errorMessage, QCoreApplication::translate("dicom", "Ошибка декодирования: %1").arg(QString::fromLocal8Bit(e.what())));
         return std::nullopt;
     }
     if (!probe.loaded) {
+        *otherObject = hazard == ParseHazard::OtherObject;
         setError(errorMessage, loadFailureReason(path, probe.status, hazard));
         return std::nullopt;
     }
@@ -519,19 +523,24 @@ std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path,
 } // namespace
 
 std::optional<DecodedFrame> decodeFrame(const QString& path, int frame,
-                                        std::optional<render::WindowLevel> window, QString* errorMessage)
+                                        std::optional<render::WindowLevel> window, QString* errorMessage,
+                                        const RowObject& row, bool* otherObject)
 {
     DecoderCache& state = cache();
     std::lock_guard lock(state.mutex);
     setError(errorMessage, {});
+    bool other = false;
     bool changed = false;
-    std::optional<DecodedFrame> decoded = decodeOnce(state, path, frame, window, errorMessage, &changed);
+    std::optional<DecodedFrame> decoded =
+        decodeOnce(state, path, frame, window, errorMessage, row, &other, &changed);
     // A file replaced or touched while it was read reads as it is now.
     if (changed) {
         changed = false;
         setError(errorMessage, {});
-        decoded = decodeOnce(state, path, frame, window, errorMessage, &changed);
+        decoded = decodeOnce(state, path, frame, window, errorMessage, row, &other, &changed);
     }
+    if (otherObject)
+        *otherObject = other;
     return decoded;
 }
 

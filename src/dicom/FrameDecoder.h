@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dicom/RowObject.h"
 #include "dicom/WindowLevel.h"
 
 #include <QImage>
@@ -25,10 +26,13 @@ struct DecodedFrame
 // Without `window` the file's first stored window is used, else a minimum-maximum window; an explicit
 // window that cannot be applied (width below 1, not finite) also falls back to minimum-maximum.
 // Returns nothing when the frame cannot be rendered; `errorMessage` (may be null) then says why.
+// Read for an index row (`row` not empty), the frame is drawn only from an opening proven to hold the
+// row's object; another object under the path is refused and `otherObject` (may be null) set.
 // Every call in the process is serialised by one lock, which also guards the one-image cache.
 std::optional<DecodedFrame> decodeFrame(const QString& path, int frame,
                                         std::optional<render::WindowLevel> window,
-                                        QString* errorMessage = nullptr);
+                                        QString* errorMessage = nullptr, const RowObject& row = {},
+                                        bool* otherObject = nullptr);
 
 // What the decoder cache holds: the key of the cached image and how many images were built so far.
 struct FrameDecoderCacheState

@@ -119,7 +119,8 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
     const db::InstanceRecord& firstSorted = slices[kept.front()];
     HuImage reference;
     QString error;
-    if (!loadHuFrame(reference, firstSorted.filePath, firstSorted.frameIndex, &error) || !reference.valid)
+    if (!loadHuFrame(reference, firstSorted.filePath, firstSorted.frameIndex, &error, firstSorted.object())
+        || !reference.valid)
         return fail(QStringLiteral("Не удалось прочитать первый срез серии для наложения: %1")
                         .arg(reference.error.isEmpty() ? error : reference.error));
 
@@ -147,6 +148,7 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
     double lo = std::numeric_limits<double>::max();
     double hi = std::numeric_limits<double>::lowest();
     int skipped = 0;
+    int otherObjects = 0; // of the skipped: files that hold another object than their rows
     std::mutex mergeMutex;
     auto store = [&v, planeSize](int k, const HuImage& frame, double& localLo, double& localHi) {
         float* dst = v.voxels.data() + size_t(k) * planeSize;
@@ -167,12 +169,14 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
         double localLo = std::numeric_limits<double>::max();
         double localHi = std::numeric_limits<double>::lowest();
         int localSkipped = 0;
+        int localOthers = 0;
         for (int k = std::max(begin, 1); k < end && !stopRequested(stop); ++k) {
             const db::InstanceRecord& row = slices[kept[size_t(k)]];
-            if (!loadHuFrame(frame, row.filePath, row.frameIndex, nullptr) || !frame.valid
+            if (!loadHuFrame(frame, row.filePath, row.frameIndex, nullptr, row.object()) || !frame.valid
                 || frame.width != v.nx || frame.height != v.ny
                 || frame.pixels.size() != planeSize) {
                 ++localSkipped;
+                localOthers += frame.otherObject ? 1 : 0;
                 continue;
             }
             store(k, frame, localLo, localHi);
@@ -181,6 +185,7 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
         lo = std::min(lo, localLo);
         hi = std::max(hi, localHi);
         skipped += localSkipped;
+        otherObjects += localOthers;
     });
 
     if (stopRequested(stop))
@@ -203,7 +208,8 @@ FusionVolume buildFusionVolume(const QList<db::InstanceRecord>& slices, QString*
     // the normal from the origin, as all others do; the warning gives how far that is from the truth.
     const QString geometry = joinedWarnings(unevenSpacingWarning(positions),
                                             shiftedSlicesWarning(origins, r, c, v.spacing[0], v.spacing[1]));
-    const QString warning = joinedWarnings(skippedText, geometry);
+    const QString warning =
+        joinedWarnings(joinedWarnings(skippedText, otherObjectSlicesWarning(otherObjects)), geometry);
     if (!warning.isEmpty() && message)
         *message = warning;
     return v;

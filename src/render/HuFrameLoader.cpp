@@ -34,6 +34,7 @@ struct ParsedFile
 {
     QString path;
     dicom::FileIdentity identity;
+    QString objectUid; // the SOP Instance UID parsed: the object this version of the file holds
     DcmFileFormat file;
     std::mutex useMutex;
 };
@@ -58,11 +59,6 @@ std::optional<qint64> checkedProduct(std::initializer_list<qint64> factors)
     return product;
 }
 
-QString conditionText(const OFCondition& cond)
-{
-    return QString::fromLocal8Bit(cond.text());
-}
-
 quint16 readUint16(DcmItem* item, const DcmTagKey& key)
 {
     Uint16 v = 0;
@@ -81,6 +77,11 @@ int readFrameCount(DcmItem* ds)
     return ok && frames > 0 ? frames : 1;
 }
 
+QString unpackFailedText()
+{
+    return QStringLiteral("Не удалось распаковать пиксельные данные.");
+}
+
 bool decompressIfNeeded(ParsedFile& parsed, QString& error)
 {
     if (const QString unsupported = dicom::unsupportedCompressionText(parsed.file); !unsupported.isEmpty()) {
@@ -96,26 +97,26 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
          std::max<quint16>(readUint16(ds, DCM_SamplesPerPixel), 1),
          (std::max<quint16>(readUint16(ds, DCM_BitsAllocated), 8) + 7) / 8, readFrameCount(ds)});
     if (!declared || *declared > kMaxDecodedPixelBytes) {
-        error = QStringLiteral("chooseRepresentation: заявленный размер несжатых пикселей слишком велик");
+        error = QStringLiteral("Заявленный размер несжатых пикселей слишком велик.");
         return false;
     }
     // Damaged JPEG data can hold the decoder for ever; refuse it before decoding.
     if (const QString problem = dicom::compressedFramesProblem(*ds); !problem.isEmpty()) {
-        error = QStringLiteral("chooseRepresentation: %1").arg(problem);
+        error = problem;
         return false;
     }
     try {
         // The codecs' own words are English.
         if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()) {
-            error = QStringLiteral("chooseRepresentation: не удалось распаковать пиксельные данные");
+            error = unpackFailedText();
             return false;
         }
     } catch (const std::bad_alloc&) {
-        error = QStringLiteral("chooseRepresentation: недостаточно памяти для распаковки");
+        error = QStringLiteral("Недостаточно памяти для распаковки пиксельных данных.");
         return false;
     }
     if (!ds->canWriteXfer(EXS_LittleEndianExplicit)) {
-        error = QStringLiteral("chooseRepresentation: не удалось распаковать пиксельные данные");
+        error = unpackFailedText();
         return false;
     }
     return true;
@@ -130,16 +131,17 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     const int bitsAllocated = readUint16(ds, DCM_BitsAllocated);
     const int pixelRepresentation = readUint16(ds, DCM_PixelRepresentation);
     if (rows == 0 || columns == 0) {
-        error = QStringLiteral("Rows/Columns не прочитаны (rows=%1, columns=%2)").arg(rows).arg(columns);
+        error = QStringLiteral("В файле не указан размер изображения (строк: %1, столбцов: %2).")
+                    .arg(rows)
+                    .arg(columns);
         return false;
     }
     const int frames = readFrameCount(ds);
     const int frame = std::clamp(frameIndex, 0, frames - 1);
     const dicom::FrameRescale rescale = dicom::frameRescale(*ds, frame);
 
-    const QString prefix = QStringLiteral("rows=%1 cols=%2 bits=%3 pixRepr=%4 frames=%5 frameIdx=%6: %7")
-                               .arg(rows).arg(columns).arg(bitsAllocated).arg(pixelRepresentation)
-                               .arg(frames).arg(frame);
+    const QString prefix = QStringLiteral("Кадр %1 из %2 (%3×%4, %5 бит): %6")
+                               .arg(frame + 1).arg(frames).arg(columns).arg(rows).arg(bitsAllocated);
 
     quint16 samplesPerPixel = readUint16(ds, DCM_SamplesPerPixel);
     if (samplesPerPixel == 0)
@@ -150,7 +152,7 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
         return false;
     }
     if (bitsAllocated != 8 && bitsAllocated != 16) {
-        error = prefix.arg(QStringLiteral("разрядность BitsAllocated=%1 не поддерживается").arg(bitsAllocated));
+        error = prefix.arg(QStringLiteral("разрядность %1 бит не поддерживается").arg(bitsAllocated));
         return false;
     }
     int bitsStored = readUint16(ds, DCM_BitsStored);
@@ -158,7 +160,7 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
         bitsStored = bitsAllocated;
     int highBit = ds->tagExistsWithValue(DCM_HighBit) ? readUint16(ds, DCM_HighBit) : bitsStored - 1;
     if (bitsStored > bitsAllocated || highBit >= bitsAllocated || highBit + 1 < bitsStored) {
-        error = prefix.arg(QStringLiteral("недопустимое расположение битов (BitsStored=%1, HighBit=%2)")
+        error = prefix.arg(QStringLiteral("недопустимое расположение битов (значащих %1, старший %2)")
                                .arg(bitsStored).arg(highBit));
         return false;
     }
@@ -170,20 +172,13 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
     const Uint8* bytes = nullptr;
     const Uint16* words = nullptr;
     OFCondition cond;
-    const char* what = nullptr;
-    if (bitsAllocated <= 8) {
+    if (bitsAllocated <= 8)
         cond = ds->findAndGetUint8Array(DCM_PixelData, bytes, nullptr, OFFalse);
-        what = "findAndGetUint8Array(PixelData): %1 (data=%2)";
-    } else {
+    else
         cond = ds->findAndGetUint16Array(DCM_PixelData, words, nullptr, OFFalse);
-        what = pixelRepresentation == 1 ? "findAndGetUint16Array(PixelData, знаковый): %1 (data=%2)"
-                                        : "findAndGetUint16Array(PixelData): %1 (data=%2)";
-    }
     const bool haveData = bitsAllocated <= 8 ? bytes != nullptr : words != nullptr;
     if (cond.bad() || !haveData) {
-        error = prefix.arg(QString::fromUtf8(what)
-                               .arg(conditionText(cond),
-                                    haveData ? QStringLiteral("не nullptr") : QStringLiteral("nullptr")));
+        error = prefix.arg(QStringLiteral("в файле нет пиксельных данных"));
         return false;
     }
     DcmElement* element = nullptr;
@@ -238,11 +233,20 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
 
 QString changedText()
 {
-    return QStringLiteral("loadFile: %1").arg(dicom::parseHazardText(dicom::ParseHazard::Changed));
+    return dicom::parseHazardText(dicom::ParseHazard::Changed);
+}
+
+// Whether the parse of a version of the file holds the row's object (dicom::holdsRowObject's rule).
+bool holdsRowObject(const ParsedFile& parsed, const dicom::RowObject& row)
+{
+    return row.isEmpty() || (!row.version.isEmpty() && parsed.identity.text() == row.version)
+        || parsed.objectUid == row.sopInstanceUid;
 }
 
 // `changed`: the file at the path was no longer the one whose header was read once its pixels were.
-std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool* changed)
+// `otherObject`: the file holds another object than `row`.
+std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::RowObject& row, QString& error,
+                                      bool* changed, bool* otherObject)
 {
     auto parsed = std::make_shared<ParsedFile>();
     parsed->path = path;
@@ -252,17 +256,21 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
     dicom::FileOpening opening;
     dicom::ParseHazard hazard = dicom::ParseHazard::None;
     OFCondition cond =
-        dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening);
+        dicom::loadDicomFile(parsed->file, path, dicom::ValueLoading::Lazy, &hazard, nullptr, &opening, row);
     if (cond.bad()) {
-        error = QStringLiteral("loadFile: %1").arg(dicom::loadFailureReason(path, cond, hazard));
+        *otherObject = hazard == dicom::ParseHazard::OtherObject;
+        error = dicom::loadFailureReason(path, cond, hazard);
         return nullptr;
     }
     parsed->identity = opening.file->identity();
     DcmDataset* ds = parsed->file.getDataset();
     if (ds == nullptr) {
-        error = QStringLiteral("getDataset() вернул nullptr");
+        error = QStringLiteral("В файле нет набора данных.");
         return nullptr;
     }
+    OFString uid;
+    if (ds->findAndGetOFString(DCM_SOPInstanceUID, uid).good())
+        parsed->objectUid = QString::fromLatin1(uid.c_str()).trimmed();
     if (const QString problem = dicom::frameSizeProblem(*ds); !problem.isEmpty()) {
         error = problem;
         return nullptr;
@@ -271,13 +279,12 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
     try {
         cond = parsed->file.loadAllDataIntoMemory();
     } catch (const std::bad_alloc&) {
-        error = QStringLiteral("loadFile: недостаточно памяти");
+        error = QStringLiteral("Недостаточно памяти для чтения файла.");
         return nullptr;
     }
     if (cond.bad()) {
         *changed = opening.changed();
-        error = *changed ? changedText()
-                         : QStringLiteral("loadFile: %1").arg(dicom::loadFailureReason(path, cond, hazard));
+        error = *changed ? changedText() : dicom::loadFailureReason(path, cond, hazard);
         return nullptr;
     }
     if (opening.changed()) {
@@ -292,7 +299,8 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, QString& error, bool*
 
 } // namespace
 
-bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error)
+bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error,
+                 const dicom::RowObject& row)
 {
     std::unique_lock<std::mutex> serial(g_serialMutex, std::defer_lock);
     if (g_serialised.load(std::memory_order_relaxed))
@@ -300,6 +308,7 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     out.valid = false;
     out.pixels.clear();
     out.error.clear();
+    out.otherObject = false;
 
     const dicom::FileIdentity identity = dicom::fileIdentity(path);
 
@@ -311,15 +320,20 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     }
 
     QString failure;
-    if (!parsed) {
+    // The cached parse is the version of the file there now: the object it holds is the one it parsed.
+    if (parsed && !holdsRowObject(*parsed, row)) {
+        parsed.reset();
+        out.otherObject = true;
+        failure = dicom::parseHazardText(dicom::ParseHazard::OtherObject);
+    } else if (!parsed) {
         // Different files are independent DCMTK objects, so parsing and decompressing run outside the
         // cache lock and the volume builder's threads really overlap.
         bool changed = false;
-        parsed = parseFile(path, failure, &changed);
+        parsed = parseFile(path, row, failure, &changed, &out.otherObject);
         // A file replaced or touched while it was read reads as it is now.
         if (changed) {
             failure.clear();
-            parsed = parseFile(path, failure, &changed);
+            parsed = parseFile(path, row, failure, &changed, &out.otherObject);
         }
         if (parsed) {
             std::lock_guard<std::mutex> lock(g_cacheMutex);

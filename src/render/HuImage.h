@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dicom/RowObject.h"
+
 #include <QList>
 #include <QPointF>
 #include <QString>
@@ -17,6 +19,7 @@ struct HuImage
     int height = 0;
     std::vector<double> pixels;
     QString error;
+    bool otherObject = false; // refused: the file holds another object than the row it was read for
 };
 
 // Statistics of a region of interest; all fields are 0 when no pixel was counted.
@@ -31,8 +34,11 @@ struct RoiStats
 
 // Reads one frame of a file into `out`. Thread-safe. The last successfully parsed file is kept, so
 // reading the frames of one multi-frame file one after another parses and decompresses it once; the
-// cached file is reused only while its path, size and modification time are unchanged.
-bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error);
+// cached file is reused only while its path, size and modification time are unchanged. Read for an
+// index row (`row` not empty), the frame is taken only from a file proven to hold the row's object
+// (dicom::RowObject), the cached one included; another object is refused with `otherObject` set.
+bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error,
+                 const dicom::RowObject& row = {});
 
 // How many times a file was parsed by loadHuFrame since start (tests check the cache with it).
 long long huFrameParseCount();

@@ -18,6 +18,7 @@ QList<SliceSource> sliceSourcesFromInstances(const QList<db::InstanceRecord>& in
         s.orientationCol = row.orientationCol;
         s.hasSpatialInfo = row.hasSpatialInfo;
         s.imagePosition = row.imagePosition;
+        s.row = row.object();
         out.append(s);
     }
     return out;

@@ -13,7 +13,8 @@ TimeIntensitySample roiSampleOnInstance(const db::InstanceRecord& instance, doub
     if (!(rx > 0.0) || !(ry > 0.0))
         return {};
     HuImage image;
-    if (!loadHuFrame(image, instance.filePath, instance.frameIndex, nullptr) || !image.valid)
+    if (!loadHuFrame(image, instance.filePath, instance.frameIndex, nullptr, instance.object())
+        || !image.valid)
         return {};
     const RoiStats stats = ellipseRoiStats(image, cx, cy, rx, ry);
     if (stats.count == 0)

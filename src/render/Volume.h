@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dicom/RowObject.h"
+
 #include <QList>
 #include <QString>
 #include <QVector3D>
@@ -26,6 +28,8 @@ struct SliceSource
     // stack is ordered by this position along the slice normal: Slice Location is optional and its
     // sign differs between vendors, so ordering by it alone can mirror the volume.
     std::array<double, 3> imagePosition{0.0, 0.0, 0.0};
+    // The object the slice's index row names in the file: a file holding another one is left out.
+    dicom::RowObject row;
 };
 
 // A dense block of single-precision rescaled values in axial order. Voxel (x, y, z) lies at index
@@ -86,6 +90,9 @@ Volume permuteByPlaneHint(const Volume& in, int planeHint);
 int guessAcquisitionPlane(const QString& seriesDescription);
 PlaneGuess acquisitionPlaneFromOrientation(double rx, double ry, double rz, double cx, double cy, double cz);
 Volume makeVolumeFromVoxels(const Volume& layout, std::vector<float>&& voxels);
+// The warning of a build that left out `slices` slices because their files hold other objects now than
+// their rows name (another disc copied over the folder); empty for none.
+QString otherObjectSlicesWarning(int slices);
 
 // Checks that a volume of nx * ny * nz floats, held `copies` times at once, fits in this machine's
 // memory; otherwise gives a Russian message. Sizes are computed in 64 bits.

@@ -200,6 +200,7 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
     const int nz = int(stack.slices.size());
 
     int skipped = 0;
+    int otherObjects = 0; // of the skipped: files that hold another object than their rows
     double lo = std::numeric_limits<double>::max();
     double hi = std::numeric_limits<double>::lowest();
     QString firstReason;
@@ -208,11 +209,12 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
     int referenceIndex = -1;
     for (int i = 0; i < nz && !stopRequested(stop); ++i) {
         const SliceSource& s = stack.slices[i];
-        if (loadHuFrame(reference, s.filePath, s.frameIndex, nullptr) && reference.valid) {
+        if (loadHuFrame(reference, s.filePath, s.frameIndex, nullptr, s.row) && reference.valid) {
             referenceIndex = i;
             break;
         }
         ++skipped;
+        otherObjects += reference.otherObject ? 1 : 0;
         if (firstReason.isEmpty())
             firstReason = reference.error;
     }
@@ -267,6 +269,7 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
         double localLo = std::numeric_limits<double>::max();
         double localHi = std::numeric_limits<double>::lowest();
         int localSkipped = 0;
+        int localOthers = 0;
         bool ready = false;
         std::vector<std::pair<int, std::vector<float>>> stash;
         auto waitForVoxels = [&]() {
@@ -285,9 +288,10 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
         };
         for (int z = std::max(begin, referenceIndex + 1); z < end && !stopRequested(stop); ++z) {
             const SliceSource& s = stack.slices[z];
-            if (!loadHuFrame(frame, s.filePath, s.frameIndex, nullptr) || !frame.valid || frame.width != v.nx
-                || frame.height != v.ny) {
+            if (!loadHuFrame(frame, s.filePath, s.frameIndex, nullptr, s.row) || !frame.valid
+                || frame.width != v.nx || frame.height != v.ny) {
                 ++localSkipped;
+                localOthers += frame.otherObject ? 1 : 0;
                 continue;
             }
             if (!ready && voxelsReady.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
@@ -313,6 +317,7 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
         lo = std::min(lo, localLo);
         hi = std::max(hi, localHi);
         skipped += localSkipped;
+        otherObjects += localOthers;
     });
     if (allocator.joinable())
         allocator.join();
@@ -334,10 +339,21 @@ Volume loadVolumeSlices(const QList<SliceSource>& slices, QString* message, cons
     const QString skippedText =
         skipped > 0 ? QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(skipped).arg(nz)
                     : QString();
-    const QString warning = joinedWarnings(skippedText, unevenSpacingWarning(stack.keys));
+    const QString warning =
+        joinedWarnings(joinedWarnings(skippedText, otherObjectSlicesWarning(otherObjects)),
+                       unevenSpacingWarning(stack.keys));
     if (!warning.isEmpty() && message)
         *message = warning;
     return v;
+}
+
+QString otherObjectSlicesWarning(int slices)
+{
+    if (slices <= 0)
+        return {};
+    return QStringLiteral("Не вошло срезов, в файлах которых на диске теперь другие снимки, не те, что в "
+                          "списке исследования: %1")
+        .arg(slices);
 }
 
 Volume buildVolume(const QList<SliceSource>& slices, QString* message, int planeHint, const std::atomic_bool* stop)

@@ -473,10 +473,21 @@ void ImageViewportWidget::showSlice(int index)
         request = render::WindowLevel{m_windowCenter, m_windowWidth};
 
     const db::InstanceRecord& row = m_slices.at(m_currentIndex);
-    const std::optional<dicom::DecodedFrame> frame = dicom::decodeFrame(row.filePath, row.frameIndex, request);
+    QString why;
+    bool otherObject = false;
+    const std::optional<dicom::DecodedFrame> frame =
+        dicom::decodeFrame(row.filePath, row.frameIndex, request, &why, row.object(), &otherObject);
     if (!frame || frame->image.isNull()) {
         m_imageItem->setPixmap(QPixmap());
-        showTopLeftMessage(QStringLiteral("Не удалось декодировать срез:\n%1").arg(QFileInfo(row.filePath).fileName()));
+        if (!otherObject) {
+            showTopLeftMessage(
+                QStringLiteral("Не удалось декодировать срез:\n%1").arg(QFileInfo(row.filePath).fileName()));
+            return;
+        }
+        // Another disc copied over the folder since the series was listed: the slice is missing here,
+        // and nothing of the other image is shown under this study.
+        showTopLeftMessage(QStringLiteral("Срез не показан:\n%1").arg(why));
+        emit rowFileReplaced(row.filePath);
         return;
     }
 
@@ -1122,10 +1133,12 @@ void ImageViewportWidget::ensureHuFrameLoaded()
         return;
     const db::InstanceRecord& row = m_slices.at(std::min(std::max(m_currentIndex, 0), int(m_slices.size()) - 1));
     QString error;
-    render::loadHuFrame(m_huImage, row.filePath, row.frameIndex, &error);
+    render::loadHuFrame(m_huImage, row.filePath, row.frameIndex, &error, row.object());
     if (!m_huImage.valid && m_huImage.error.isEmpty())
         m_huImage.error = error;
     m_huLoaded = true;
+    if (m_huImage.otherObject)
+        emit rowFileReplaced(row.filePath);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -212,6 +212,8 @@ signals:
     void seriesStepRequested(int direction);
     void cursor3DClicked(QPointF imagePixelPos);
     void cursor3DReleased();
+    // A slice's file was found holding another object than its row when it was read: it is not shown.
+    void rowFileReplaced(QString filePath);
 
 public slots:
     void setWindowPreset(render::WindowLevel window);

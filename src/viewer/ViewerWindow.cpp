@@ -66,13 +66,17 @@ QString headerRowText(const SeriesOverlayInfo& info)
     return QStringLiteral("── %1 · %2 ──\n%3").arg(dateText, name, description);
 }
 
-// The middle instance of the series, decoded with its own window and scaled into 120 x 120.
-QIcon seriesThumbnail(const QList<db::InstanceRecord>& instances)
+// The middle instance of the series, decoded with its own window and scaled into 120 x 120. A file
+// that holds another image than its row by now gives no picture and is counted in *replaced.
+QIcon seriesThumbnail(const QList<db::InstanceRecord>& instances, int* replaced)
 {
     if (instances.isEmpty())
         return {};
+    const db::InstanceRecord& middle = instances.at(instances.size() / 2);
+    bool otherObject = false;
     const std::optional<dicom::DecodedFrame> frame =
-        dicom::decodeFrame(instances.at(instances.size() / 2).filePath, -1, std::nullopt);
+        dicom::decodeFrame(middle.filePath, -1, std::nullopt, nullptr, middle.object(), &otherObject);
+    *replaced += otherObject ? 1 : 0;
     if (!frame || frame->image.isNull())
         return {};
     return QIcon(QPixmap::fromImage(
@@ -179,6 +183,8 @@ void ViewerWindow::buildCentralArea()
         });
         connect(panel, &ImageViewportWidget::seriesMenuRequested, this,
                 [this, i](QPoint globalPos) { onSeriesMenuRequested(i, globalPos); });
+        connect(panel, &ImageViewportWidget::rowFileReplaced, this,
+                [this, i](const QString& filePath) { noteReplacedFileRead(i, filePath); });
         connect(panel, &ImageViewportWidget::cursor3DClicked, this,
                 [this, i](QPointF imagePixelPos) { syncCursor3D(i, imagePixelPos); });
         connect(panel, &ImageViewportWidget::cursor3DReleased, this, &ViewerWindow::hideCursor3DMarkers);
@@ -295,12 +301,33 @@ void ViewerWindow::noteReplacedFiles(const QString& studyUid, int files)
     m_replacedFilesLabel->setToolTip(m_replacedFilesLabel->text());
 }
 
+void ViewerWindow::noteReplacedFileRead(int viewportIndex, const QString& filePath)
+{
+    const QString seriesUid = m_panelSeriesUids.value(viewportIndex);
+    if (!m_db || seriesUid.isEmpty() || m_replacedFilesRead.contains(filePath))
+        return;
+    m_replacedFilesRead.insert(filePath);
+    int replaced = 0;
+    m_db->instancesForSeries(seriesUid, &replaced);
+    m_replacedInSeries.insert(seriesUid, replaced);
+    QString studyUid;
+    for (int row = 0; row < m_seriesList->count() && studyUid.isEmpty(); ++row)
+        if (m_seriesList->item(row)->data(SeriesUidRole).toString() == seriesUid)
+            studyUid = m_seriesList->item(row)->data(SeriesStudyUidRole).toString();
+    int inStudy = 0;
+    for (int row = 0; row < m_seriesList->count(); ++row)
+        if (!studyUid.isEmpty() && m_seriesList->item(row)->data(SeriesStudyUidRole).toString() == studyUid)
+            inStudy += m_replacedInSeries.value(m_seriesList->item(row)->data(SeriesUidRole).toString());
+    noteReplacedFiles(studyUid, inStudy);
+}
+
 int ViewerWindow::fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series,
                                 const QString& studyUid)
 {
     int replaced = 0;
     const QList<db::InstanceRecord> instances = seriesRows(series.seriesInstanceUid, &replaced);
-    item->setIcon(seriesThumbnail(instances));
+    item->setIcon(seriesThumbnail(instances, &replaced));
+    m_replacedInSeries.insert(series.seriesInstanceUid, replaced);
     item->setText(QStringLiteral("%1\n%2\n%3 срез.")
                       .arg(series.modality.isEmpty() ? QStringLiteral("?") : series.modality,
                            series.seriesDescription.isEmpty() ? QStringLiteral("(без описания)")

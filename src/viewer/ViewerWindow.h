@@ -200,6 +200,10 @@ private:
     int fillSeriesRow(QListWidgetItem* item, const db::SeriesRecord& series, const QString& studyUid);
     // Tells, in the status bar, of the files of the study that hold other images than its rows name.
     void noteReplacedFiles(const QString& studyUid, int files);
+    // A panel found the file of a slice holding another image than its row names, after the listing
+    // that handed the row on: the series is listed again, which finds the file as every listing does,
+    // and the study's note counts it.
+    void noteReplacedFileRead(int viewportIndex, const QString& filePath);
     void markActiveSeries();
     void refreshSeriesPanel();
     QWidget* createDetachedPlaceholder(int viewportIndex);
@@ -236,6 +240,8 @@ private:
     QMap<QString, int> m_replacedFilesTold;
     QMap<QString, QString> m_replacedFilesNotes;
     QLabel* m_replacedFilesLabel = nullptr;
+    QMap<QString, int> m_replacedInSeries; // by series: such files its last listing found
+    QSet<QString> m_replacedFilesRead;     // such files the panels found when reading them
     SeriesListWidget* m_seriesList = nullptr;
     QWidget* m_panelContainer = nullptr;
     QSplitter* m_gridSplitter = nullptr;

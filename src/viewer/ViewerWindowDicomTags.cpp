@@ -36,7 +36,7 @@ void ViewerWindow::showDicomTags()
         for (const db::InstanceRecord& instance : m_db->instancesForSeries(series.seriesInstanceUid))
             studyFiles << instance.filePath;
 
-    auto* dialog = new DicomTagEditorDialog(current->filePath, this, studyFiles, m_db);
+    auto* dialog = new DicomTagEditorDialog(current->filePath, this, studyFiles, m_db, current->object());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &DicomTagEditorDialog::tagsChanged, this, [this] {
         if (m_activePanel >= 0 && m_activePanel < PanelCount) {

@@ -7,11 +7,13 @@
 
 #include "db/IndexBatch.h"
 #include "dicom/DicomNesting.h"
+#include "render/Volume.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
 #include "viewer/ViewerWindow.h"
 
 #include <QElapsedTimer>
+#include <QGraphicsView>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QLabel>
@@ -326,16 +328,22 @@ private slots:
     // names (two files of the same size as the ones they replace, one of another): neither the viewer
     // nor a copy of the first study shows the other patient's images as the first one's, and the
     // folder imported again lists each file once, under the object it holds, saying how many changed.
+    // While the study is open too: the slices listed before are read for their rows, and the files that
+    // hold the other disc's images are missing from the viewer, from a volume of its panel and from the note.
     void otherDiscCopiedOverTheFolder_data()
     {
         QTest::addColumn<bool>("renamed");
-        QTest::newRow("written over each file") << false;
-        QTest::newRow("renamed over each file") << true;
+        QTest::addColumn<bool>("whileOpen");
+        QTest::newRow("written over each file") << false << false;
+        QTest::newRow("renamed over each file") << true << false;
+        QTest::newRow("written over each file while the study is open") << false << true;
+        QTest::newRow("renamed over each file while the study is open") << true << true;
     }
 
     void otherDiscCopiedOverTheFolder()
     {
         QFETCH(bool, renamed);
+        QFETCH(bool, whileOpen);
         QTemporaryDir dir;
         fixtures::SeriesLayout first = apptest::small(6);
         first.patientName = first.patientId = QStringLiteral("PERVYI");
@@ -352,6 +360,9 @@ private slots:
         w.startFolderImport(dir.filePath(QStringLiteral("disc")));
         QCOMPARE(finished(w, false), QStringLiteral("6,0"));
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QThread*>(), 60000);
+        std::unique_ptr<ViewerWindow> open;
+        if (whileOpen)
+            open = std::make_unique<ViewerWindow>(w.database(), first.studyUid, QString());
         for (int k = 0; k < 3; ++k) {
             const QString other = dir.filePath(QStringLiteral("other%1.dcm").arg(k));
             fixtures::writeSliceOfSize(other, second, k, k < 2 ? QFileInfo(names.at(k)).size() : -1);
@@ -362,6 +373,33 @@ private slots:
             const std::optional<dicom::DicomFileSummary> held = dicom::readFileSummary(path);
             return held ? held->studyInstanceUid : QString();
         };
+        const auto replacedNote = [](const ViewerWindow& viewer) {
+            const auto* note = viewer.findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
+            return note && note->isVisibleTo(&viewer) ? note->text() : QString();
+        };
+        if (whileOpen) {
+            ImageViewportWidget* panel = open->panel(0);
+            QCOMPARE(panel->sliceCount(), 6);
+            int missing = 0;
+            for (int i = 0; i < panel->sliceCount(); ++i) {
+                panel->showSlice(i);
+                const bool other = studyOf(panel->slices().at(i).filePath) == second.studyUid;
+                QCOMPARE(panel->imageWidth() == 0, other);
+                missing += other ? 1 : 0;
+            }
+            QCOMPARE(missing, 3);
+            const QString told = replacedNote(*open);
+            QVERIFY2(told.contains(QStringLiteral("PERVYI")) && told.contains(QStringLiteral(": 3.")),
+                     qPrintable(told));
+            panel->enterReconstructionPlane(3);
+            QVERIFY(panel->hasReconstructionVolume());
+            QCOMPARE(panel->reconstructionSliceCount(), 6);
+            bool planesToldLeftOut = false;
+            for (const QLabel* label : panel->graphicsView()->findChildren<QLabel*>())
+                planesToldLeftOut =
+                    planesToldLeftOut || label->text().contains(render::otherObjectSlicesWarning(3));
+            QVERIFY(planesToldLeftOut);
+        }
 
         {
             ViewerWindow viewer(w.database(), first.studyUid, QString());
@@ -371,9 +409,7 @@ private slots:
             for (const db::InstanceRecord& row : shown)
                 QCOMPARE(studyOf(row.filePath), first.studyUid);
             QVERIFY(viewer.seriesListWidget()->item(1)->text().contains(QStringLiteral("\n3 срез.")));
-            const auto* note = viewer.findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
-            QVERIFY(note && note->isVisibleTo(&viewer));
-            const QString told = note->text();
+            const QString told = replacedNote(viewer);
             QVERIFY2(told.contains(QStringLiteral("PERVYI")) && told.contains(QStringLiteral(": 3.")),
                      qPrintable(told));
         }

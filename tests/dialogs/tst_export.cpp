@@ -706,6 +706,15 @@ private slots:
             << false << "DICOM" << oneFailed << 2 << kCutWhileCopied << changed;
         QTest::newRow("half written while copied, dicom")
             << false << "DICOM" << oneFailed << 2 << kHalfWrittenWhileCopied << changed;
+        // Nor as a picture: not exported, counted, the study named.
+        const QString named = QStringLiteral("«Test^Patient, 15.01.2024» файлов, в которых на диске теперь "
+                                             "не те снимки, что в списке: 1.");
+        QTest::newRow("another study's file copied over, jpeg")
+            << false << "JPEG" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << kCopiedOver << named;
+        QTest::newRow("another study's file renamed over, bmp")
+            << false << "BMP" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << kRenamedOver << named;
+        QTest::newRow("another study's file copied over, mp4")
+            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kCopiedOver << named;
     }
 
     void failuresAreCounted()
@@ -871,10 +880,10 @@ private slots:
             slices[1].filePath = fixtures::writeSlice(path, layout, 1);
         }
         QVERIFY(!slices[1].filePath.isEmpty());
-        // The row names the object planted there.
-        const std::optional<dicom::DicomFileSummary> planted = dicom::readFileSummary(slices[1].filePath);
-        QVERIFY(planted);
-        slices[1].sopInstanceUid = planted->sopInstanceUid;
+        // The row the index would hold for that file.
+        const auto held = dicom::readFileSummary(slices[1].filePath);
+        QVERIFY(held);
+        slices[1].sopInstanceUid = held->sopInstanceUid;
         slices[1].fileVersion.clear();
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});

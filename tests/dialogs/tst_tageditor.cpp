@@ -1,6 +1,7 @@
 // The DICOM tag editor on real files and a real index: the table and its read-only cells, saving
 // into one file or the whole study with the re-index, the refusals, and the viewer's toolbar entry.
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
@@ -13,6 +14,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/DicomTagList.h"
+#include "dicom/FileIdentity.h"
 #include "platform/ContentDigest.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/ViewerWindow.h"
@@ -349,16 +351,21 @@ private slots:
     void failedFilesAreListed_data()
     {
         QTest::addColumn<bool>("oneGood");
-        QTest::addColumn<bool>("replaced"); // a listed file holds another study's image since it was listed
-        QTest::newRow("all fail") << false << false;
-        QTest::newRow("one of three written") << true << false;
-        QTest::newRow("one of four written, one replaced by another study's") << true << true;
+        // When a listed file came to hold another study's image: since it was listed, as it is read for
+        // the edit, or once the edited copy is written and before it is put in the file's place.
+        QTest::addColumn<QString>("replacedWhen");
+        QTest::newRow("all fail") << false << "";
+        QTest::newRow("one of three written") << true << "";
+        QTest::newRow("one of four written, one replaced by another study's") << true << "listed";
+        QTest::newRow("one of four written, one replaced as it is read") << true << "read";
+        QTest::newRow("one of four written, one replaced as its copy is written") << true << "written";
     }
 
     void failedFilesAreListed()
     {
         QFETCH(bool, oneGood);
-        QFETCH(bool, replaced);
+        QFETCH(QString, replacedWhen);
+        const bool replaced = !replacedWhen.isEmpty();
         const QString file = m_study.singleFiles.first();
         const QString missing = m_dir->filePath(QStringLiteral("gone.dcm"));
         const QString truncated = m_dir->filePath(QStringLiteral("cut.dcm"));
@@ -370,19 +377,44 @@ private slots:
         if (replaced)
             targets << other;
         DicomTagEditorDialog d(file, nullptr, targets, m_index.get());
-        QByteArray otherBytes;
-        if (replaced) {
-            fixtures::SeriesLayout another;
-            another.rows = another.columns = 16;
-            const QString written =
-                fixtures::writeSlice(m_dir->filePath(QStringLiteral("another.dcm")), another, 0);
-            QVERIFY(fixtures::replaceFileBytes(other, fixtures::readFile(written)));
-            otherBytes = fixtures::readFile(other);
+        fixtures::SeriesLayout another;
+        another.rows = another.columns = 16;
+        const QString anotherFile = m_dir->filePath(QStringLiteral("another.dcm"));
+        const QByteArray otherBytes = fixtures::readFile(fixtures::writeSlice(anotherFile, another, 0));
+        const auto replace = [&] { QVERIFY(fixtures::replaceFileBytes(other, otherBytes)); };
+        if (replacedWhen == QLatin1String("listed"))
+            replace();
+        fixtures::ChangeBeforeValues asRead(other, [&] {
+            if (replacedWhen == QLatin1String("read"))
+                replace();
+        });
+        // The edited copy is read back beside the file, under a hidden name of its own, before it takes
+        // the file's place.
+        struct Written
+        {
+            QString folder, copies;
+            std::function<void()> replace;
+            bool done = false;
+        } written{QFileInfo(other).path(), QStringLiteral(".%1.*.tmp").arg(QFileInfo(other).fileName()),
+                  replace};
+        if (replacedWhen == QLatin1String("written")) {
+            dicom::testing::setBeforeWalkHook(
+                [](void* context) {
+                    auto* w = static_cast<Written*>(context);
+                    const QDir folder(w->folder);
+                    if (!w->done && !folder.entryList({w->copies}, QDir::Files | QDir::Hidden).isEmpty()) {
+                        w->done = true;
+                        w->replace();
+                    }
+                },
+                &written);
         }
         QSignalSpy changed(&d, &DicomTagEditorDialog::tagsChanged);
         setValue(d, QStringLiteral("0008"), QStringLiteral("1030"), QStringLiteral("Частично"));
         fixtures::ModalAnswer answer(QMessageBox::Yes);
         save(d);
+        dicom::testing::setBeforeWalkHook(nullptr, nullptr);
+        QCOMPARE(written.done, replacedWhen == QLatin1String("written"));
         QCOMPARE(answer.titles().last(), QStringLiteral("Есть ошибки"));
         const QString text = answer.texts().last();
         const int failed = replaced ? 3 : 2;
@@ -391,6 +423,11 @@ private slots:
         QCOMPARE(text.contains(QStringLiteral("%1: ").arg(QFileInfo(other).fileName())), replaced);
         if (replaced)
             QCOMPARE(fixtures::readFile(other), otherBytes);
+        if (replacedWhen == QLatin1String("read"))
+            QVERIFY2(text.contains(QStringLiteral("другой снимок")), qPrintable(text));
+        if (replacedWhen == QLatin1String("written"))
+            QVERIFY2(text.contains(QStringLiteral("файл изменился после того, как был прочитан")),
+                     qPrintable(text));
         QVERIFY(text.contains(QStringLiteral("gone.dcm: Не удалось открыть файл: %1").arg(missing)));
         QVERIFY(text.contains(QStringLiteral("cut.dcm: ")));
         QCOMPARE(changed.count(), oneGood ? 1 : 0);
@@ -465,6 +502,8 @@ private slots:
         QTest::newRow("empty") << QStringLiteral("empty") << QStringLiteral("не является файлом DICOM");
         QTest::newRow("nested too deep") << QStringLiteral("nested") << QStringLiteral("вложенность");
         QTest::newRow("gone") << QStringLiteral("gone") << QStringLiteral("не найден");
+        // Shown for its row, the file holds another study's image by now.
+        QTest::newRow("another study's") << QStringLiteral("replaced") << QStringLiteral("другой снимок");
     }
 
     void unreadableFileShowsTheReadersText()
@@ -480,8 +519,18 @@ private slots:
             QVERIFY(QFile::copy(m_study.singleFiles.first(), bad));
             fixtures::appendNestedSequences(bad, dicom::kMaxSequenceNesting + 1);
         }
+        dicom::RowObject row;
+        if (kind == QLatin1String("replaced")) {
+            QVERIFY(QFile::copy(m_study.singleFiles.first(), bad));
+            row = {dicom::readFileSummary(bad)->sopInstanceUid, dicom::fileIdentity(bad).text()};
+            fixtures::SeriesLayout another;
+            another.rows = another.columns = 16;
+            const QString other =
+                fixtures::writeSlice(m_dir->filePath(QStringLiteral("another.dcm")), another, 0);
+            QVERIFY(fixtures::replaceFileBytes(bad, fixtures::readFile(other)));
+        }
         fixtures::ModalAnswer answer(QMessageBox::Ok);
-        DicomTagEditorDialog d(bad, nullptr, {bad}, m_index.get());
+        DicomTagEditorDialog d(bad, nullptr, {bad}, m_index.get(), row);
         QCOMPARE(answer.titles(), QStringList{QStringLiteral("Ошибка")});
         QCOMPARE(answer.texts().size(), 1);
         const QStringList lines = answer.texts().first().split(QLatin1Char('\n'));

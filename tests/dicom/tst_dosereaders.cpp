@@ -1,5 +1,6 @@
 // The dose page's readers on CT images and on radiation dose reports built here with DCMTK.
 #include "support/DicomFixtures.h"
+#include "dicom/DicomFileSummary.h"
 #include "dicom/DoseReaders.h"
 
 #include <QTemporaryDir>
@@ -189,26 +190,30 @@ void TstDoseReaders::doseReportDlp_data()
     QTest::addColumn<QString>("modality");
     QTest::addColumn<Node>("root");
     QTest::addColumn<double>("expected"); // < 0: nothing
+    QTest::addColumn<QString>("readFor"); // an index row naming the report ("own") or another object
 
     // The total DLP three levels down under containers, and a second one later in the tree.
     const Node deep = container({container({container({num(QStringLiteral("113812"), QStringLiteral("5")),
                                                        num(QStringLiteral("113813"), QStringLiteral(" 345.6 "))})}),
                                  container({num(QStringLiteral("113813"), QStringLiteral("999"))})});
-    QTest::newRow("three levels deep, first wins") << QStringLiteral("SR") << deep << 345.6;
+    QTest::newRow("three levels deep, first wins") << QStringLiteral("SR") << deep << 345.6 << "";
+    QTest::newRow("read for its row") << QStringLiteral("SR") << deep << 345.6 << "own";
+    // Another disc's report copied over the row's file: no number of another patient.
+    QTest::newRow("read for another object's row") << QStringLiteral("SR") << deep << -1.0 << "another";
     QTest::newRow("SRT scheme ignored")
         << QStringLiteral("SR")
         << container({num(QStringLiteral("113813"), QStringLiteral("111"), QStringLiteral("SRT")),
                       container({num(QStringLiteral("113813"), QStringLiteral("222"))})})
-        << 222.0;
+        << 222.0 << "";
     QTest::newRow("only SRT") << QStringLiteral("SR")
                               << container({num(QStringLiteral("113813"), QStringLiteral("111"), QStringLiteral("SRT"))})
-                              << -1.0;
+                              << -1.0 << "";
     QTest::newRow("not a number, later one taken")
         << QStringLiteral("SR")
         << container({num(QStringLiteral("113813"), QStringLiteral("n/a")), num(QStringLiteral("113813"), QStringLiteral("12"))})
-        << 12.0;
-    QTest::newRow("CT image with the same tree") << QStringLiteral("CT") << deep << -1.0;
-    QTest::newRow("report without DLP") << QStringLiteral("SR") << container({}) << -1.0;
+        << 12.0 << "";
+    QTest::newRow("CT image with the same tree") << QStringLiteral("CT") << deep << -1.0 << "";
+    QTest::newRow("report without DLP") << QStringLiteral("SR") << container({}) << -1.0 << "";
 }
 
 void TstDoseReaders::doseReportDlp()
@@ -216,10 +221,15 @@ void TstDoseReaders::doseReportDlp()
     QFETCH(QString, modality);
     QFETCH(Node, root);
     QFETCH(double, expected);
+    QFETCH(QString, readFor);
     const QString path = writeReport(m_dir.filePath(QStringLiteral("sr_%1.dcm").arg(qHash(QString::fromLatin1(QTest::currentDataTag())))),
                                      modality, root);
     QVERIFY(!path.isEmpty());
-    const std::optional<double> dlp = dicom::readDoseReportDlp(path);
+    dicom::RowObject row;
+    if (!readFor.isEmpty())
+        row.sopInstanceUid = readFor == QLatin1String("own") ? dicom::readFileSummary(path)->sopInstanceUid
+                                                             : fixtures::newUid();
+    const std::optional<double> dlp = dicom::readDoseReportDlp(path, row);
     if (expected < 0)
         QVERIFY(!dlp);
     else {

@@ -4,7 +4,10 @@
 #include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "DicomTestSupport.h"
+#include "dicom/DicomFileSummary.h"
+#include "dicom/FileIdentity.h"
 #include "dicom/FrameDecoder.h"
+#include "support/TestFiles.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -371,31 +374,58 @@ void FrameDecoderTest::rewrittenFileIsNotServedFromCache()
 
 // A file replaced or touched after the header was read and before the pixels were: the picture is one
 // file's (or refused), never one file's rescale on the other's samples nor samples read at the other's
-// offsets. A touch alone costs a second read, not a refusal.
+// offsets. A touch alone costs a second read, not a refusal. Read for an index row, another object under
+// the path (renamed over it, copied over it in place, also after its image was cached) is never drawn.
 void FrameDecoderTest::fileChangedBetweenHeaderAndPixels_data()
 {
     QTest::addColumn<QString>("change");
-    QTest::newRow("another of the same layout renamed over it") << "same layout";
-    QTest::newRow("another with a longer header renamed over it") << "longer header";
-    QTest::newRow("touched, its bytes unchanged") << "touched";
+    QTest::addColumn<bool>("forRow");
+    QTest::newRow("another of the same layout renamed over it") << "same layout" << false;
+    QTest::newRow("another with a longer header renamed over it") << "longer header" << false;
+    QTest::newRow("touched, its bytes unchanged") << "touched" << false;
+    QTest::newRow("read for its row, another renamed over it") << "same layout" << true;
+    QTest::newRow("read for its row, another copied over it") << "copied over" << true;
+    QTest::newRow("read for its row, another copied over its cached image") << "copied over cached" << true;
+    QTest::newRow("read for its row, touched") << "touched" << true;
 }
 
 void FrameDecoderTest::fileChangedBetweenHeaderAndPixels()
 {
     QFETCH(QString, change);
+    QFETCH(bool, forRow);
     const fixtures::FileAndReplacement written = fixtures::writeFileAndReplacement(
         smallLayout(), m_dir.path(), QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'),
         change == QLatin1String("longer header"));
     const QString& file = written.file;
     const QString& other = written.other;
     const bool touch = change == QLatin1String("touched");
-    fixtures::ChangeBeforeValues changeOnce(file, [&] {
-        QVERIFY(touch ? fixtures::touchLater(file) : fixtures::renameOver(other, file));
-    });
+    const bool cachedFirst = change == QLatin1String("copied over cached");
+    // The row the index lists for the first file, in the version listed.
+    const dicom::RowObject row = forRow ? dicom::RowObject{dicom::readFileSummary(file)->sopInstanceUid,
+                                                           dicom::fileIdentity(file).text()}
+                                        : dicom::RowObject{};
     const render::WindowLevel window{150.0, 400.0};
+    if (cachedFirst) {
+        QVERIFY(dicom::decodeFrame(file, 0, window, nullptr, row));
+        QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(other), true));
+    }
+    fixtures::ChangeBeforeValues changeOnce(file, [&] {
+        if (change == QLatin1String("copied over"))
+            QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(other)));
+        else if (!cachedFirst)
+            QVERIFY(touch ? fixtures::touchLater(file) : fixtures::renameOver(other, file));
+    });
     QString error;
-    const auto decoded = dicom::decodeFrame(file, 0, window, &error);
-    QVERIFY(changeOnce.happened());
+    bool otherObject = false;
+    const auto decoded = dicom::decodeFrame(file, 0, window, &error, row, &otherObject);
+    QVERIFY(changeOnce.happened() || cachedFirst);
+    if (forRow && !touch) {
+        QVERIFY(!decoded);
+        QVERIFY(otherObject);
+        QVERIFY2(error.contains(QStringLiteral("другой снимок")), qPrintable(error));
+        return;
+    }
+    QVERIFY(!otherObject);
     if (!decoded) {
         QVERIFY2(!touch && error.contains(QStringLiteral("изменился")), qPrintable(error));
         return;

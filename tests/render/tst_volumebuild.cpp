@@ -5,10 +5,12 @@
 
 #include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
+#include "support/TestFiles.h"
 #include "support/TextNumbers.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
+#include "dicom/FileIdentity.h"
 
 #include <atomic>
 #include <QtTest>
@@ -365,8 +367,8 @@ private slots:
         render::SliceSource missing;
         missing.filePath = dir + "/nope.dcm";
         QVERIFY(render::buildVolume({missing, missing}, &message, 0).isEmpty());
-        QVERIFY2(message.startsWith(QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): loadFile: ")),
-                 qPrintable(message));
+        QCOMPARE(message, QStringLiteral("Не удалось прочитать ни одного среза. Причина (первый срез): "
+                                         "Файл не найден."));
         QVERIFY(render::buildVolume({missing}, nullptr, 0).isEmpty());
 
         // A raised stop flag ends the build with its empty result (a closed window's build).
@@ -379,28 +381,58 @@ private slots:
 
     // The tag editor saves a file by renaming the edited copy over it while a volume is built of it on
     // another thread: the header grows, the pixels move on. Each plane is one version's pixels (here
-    // the same in both) or is refused, never pixels read at the other version's offsets.
+    // the same in both) or is refused, never pixels read at the other version's offsets. Another
+    // study's file put under a slice's name after the series was listed (renamed or copied over it,
+    // before the build or while the slice is read) is no plane of the volume: left out, and said so.
     void tagSaveWhileBuilding_data()
     {
         QTest::addColumn<int>("slice");
-        QTest::newRow("the slice the volume is sized by") << 0;
-        QTest::newRow("a slice read beside others") << 2;
+        QTest::addColumn<QString>("change");
+        QTest::newRow("the slice the volume is sized by") << 0 << "tag save";
+        QTest::newRow("a slice read beside others") << 2 << "tag save";
+        QTest::newRow("another study's file renamed over the first slice") << 0 << "renamed";
+        QTest::newRow("another study's file copied over a slice read beside others") << 2 << "copied";
+        QTest::newRow("another study's file copied over before the build") << 2 << "copied before";
     }
     void tagSaveWhileBuilding()
     {
         QFETCH(int, slice);
+        QFETCH(QString, change);
         // Over a megabyte a slice: its pixels are read after its header, not with it.
         SeriesLayout s = baseLayout(fixtures::Plane::Axial);
         s.rows = 1024;
         s.columns = 600;
         s.slices = 4;
         s.value = [](int x, int y, int z) { return (x + 3 * y + 1000 * z) % 4000; };
-        const QStringList files = fixtures::writeSeries(freshDir(), s);
+        const QString dir = freshDir();
+        const QStringList files = fixtures::writeSeries(dir, s);
         QList<render::SliceSource> list;
-        for (int k = 0; k < s.slices; ++k)
+        for (int k = 0; k < s.slices; ++k) {
             list << sourceFor(s, files[k], k, 0);
+            list.last().row = {dicom::readFileSummary(files[k])->sopInstanceUid,
+                               dicom::fileIdentity(files[k]).text()};
+        }
+        SeriesLayout another = s;
+        another.studyUid.clear();
+        another.seriesUid.clear();
+        another.patientName = QStringLiteral("Other^Patient");
+        another.value = [](int, int, int) { return 3999; };
+        const QString other = fixtures::writeSlice(dir + QStringLiteral("/other.dcm"), another, slice);
+        const bool tagSave = change == QLatin1String("tag save");
         bool saved = false;
+        const auto replace = [&] {
+            saved = change == QLatin1String("renamed")
+                ? fixtures::renameOver(other, files[slice])
+                : fixtures::replaceFileBytes(files[slice], fixtures::readFile(other));
+        };
+        if (change == QLatin1String("copied before"))
+            replace();
         fixtures::ChangeBeforeValues save(files[slice], [&] {
+            if (!tagSave) {
+                if (!saved)
+                    replace();
+                return;
+            }
             dicom::TagEntry name;
             name.group = 0x0010;
             name.element = 0x0010;
@@ -410,19 +442,31 @@ private slots:
         render::ScopedWorkerThreadCount threads(2);
         QString message;
         const render::Volume v = render::buildVolume(list, &message, 0);
-        QVERIFY(save.happened() && saved);
+        QVERIFY(saved && (save.happened() || change == QLatin1String("copied before")));
         QCOMPARE(dicom::readFileSummary(files[slice])->patientName,
-                 QStringLiteral("Corrected^Name^With^More^Words"));
+                 tagSave ? QStringLiteral("Corrected^Name^With^More^Words")
+                         : QStringLiteral("Other^Patient"));
         QCOMPARE(v.nz, s.slices);
+        if (!tagSave) {
+            QVERIFY2(message.contains(QStringLiteral("Пропущено срезов при построении объёма: 1 из 4"))
+                         && message.contains(render::otherObjectSlicesWarning(1)),
+                     qPrintable(message));
+        }
         for (int z = 0; z < v.nz; ++z) {
             int wrong = 0;
-            for (int y = 0; y < v.ny; ++y)
-                for (int x = 0; x < v.nx; ++x)
+            int zero = 0;
+            for (int y = 0; y < v.ny; ++y) {
+                for (int x = 0; x < v.nx; ++x) {
                     wrong += v.voxels[v.index(x, y, z)] != float(s.value(x, y, z) + s.rescaleIntercept);
-            // A plane refused is left empty and counted.
+                    zero += v.voxels[v.index(x, y, z)] == 0.0f;
+                }
+            }
+            // A plane refused is left empty and counted; another study's never fills one.
             const bool refused = z == slice && message.contains(QStringLiteral("Пропущено"));
             QVERIFY2(wrong == 0 || refused,
                      qPrintable(QStringLiteral("plane %1: %2 voxels wrong").arg(z).arg(wrong)));
+            if (z == slice && !tagSave)
+                QCOMPARE(zero, v.nx * v.ny);
         }
     }
 

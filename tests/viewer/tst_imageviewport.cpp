@@ -6,6 +6,8 @@
 
 #include "support/DicomFixtures.h"
 #include "PanelTestSupport.h"
+#include "support/ChangeBeforeValues.h"
+#include "support/TestFiles.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
@@ -175,19 +177,26 @@ private slots:
     }
 
     // Every slice shows its own pixels, the right way round, in the file's own window and in a preset.
+    // A slice whose file holds another study's image by now (renamed or copied over it after the series
+    // was listed) shows nothing of it and is told, and a volume built of the panel's slices leaves it out.
     void slicesShowTheirOwnPixels_data()
     {
         QTest::addColumn<int>("plane");
         QTest::addColumn<bool>("reverseNumbers");
-        QTest::newRow("axial") << int(fixtures::Plane::Axial) << false;
-        QTest::newRow("axial, numbers against position") << int(fixtures::Plane::Axial) << true;
-        QTest::newRow("sagittal") << int(fixtures::Plane::Sagittal) << false;
+        QTest::addColumn<QString>("replaced"); // how another study's file came over the fourth slice's
+        QTest::newRow("axial") << int(fixtures::Plane::Axial) << false << "";
+        QTest::newRow("axial, numbers against position") << int(fixtures::Plane::Axial) << true << "";
+        QTest::newRow("sagittal") << int(fixtures::Plane::Sagittal) << false << "";
+        const int axial = int(fixtures::Plane::Axial);
+        QTest::newRow("axial, another study's file renamed over a slice") << axial << false << "renamed";
+        QTest::newRow("axial, another study's file copied over a slice") << axial << false << "copied";
     }
 
     void slicesShowTheirOwnPixels()
     {
         QFETCH(int, plane);
         QFETCH(bool, reverseNumbers);
+        QFETCH(QString, replaced);
         fixtures::SeriesLayout layout = squareLayout(24, 20, 6);
         layout.plane = fixtures::Plane(plane);
         layout.reverseInstanceNumbers = reverseNumbers;
@@ -208,8 +217,29 @@ private slots:
         QCOMPARE(panel->imageWidth(), 24);
         QCOMPARE(panel->imageHeight(), 20);
 
+        QString replacedFile;
+        if (!replaced.isEmpty()) {
+            fixtures::SeriesLayout another = layout;
+            another.studyUid.clear();
+            another.seriesUid.clear();
+            another.patientName = QStringLiteral("Other^Patient");
+            const QString other = fixtures::writeSlice(
+                m_store->filePath(QStringLiteral("other_%1.dcm").arg(replaced)), another, 3);
+            replacedFile = rows.at(3).filePath;
+            QVERIFY(replaced == QLatin1String("renamed")
+                        ? fixtures::renameOver(other, replacedFile)
+                        : fixtures::replaceFileBytes(replacedFile, fixtures::readFile(other)));
+        }
+        QSignalSpy told(panel.get(), &ImageViewportWidget::rowFileReplaced);
         for (int i = 0; i < rows.size(); ++i) {
             panel->showSlice(i);
+            if (panel->currentSlice()->filePath == replacedFile) {
+                QCOMPARE(panel->imageWidth(), 0);
+                QVERIFY(labelStartingWith(*panel, QStringLiteral("Срез не показан:\n")));
+                panel->ensureHuFrameLoaded();
+                QVERIFY(!panel->huImage().valid && panel->huImage().otherObject);
+                continue;
+            }
             const QString name = QFileInfo(panel->currentSlice()->filePath).completeBaseName();
             const int z = name.mid(4).toInt(); // IMG_<k>: the fixture's slice number
             QCOMPARE(name, QStringLiteral("IMG_%1").arg(z));
@@ -232,6 +262,14 @@ private slots:
         // Instance numbers decide the order, whatever the position says.
         for (int i = 1; i < panel->sliceCount(); ++i)
             QVERIFY(panel->slices().at(i - 1).instanceNumber < panel->slices().at(i).instanceNumber);
+        QCOMPARE(told.count(), replaced.isEmpty() ? 0 : 2); // the picture, then the HU values
+        if (replaced.isEmpty())
+            return;
+        selectPlane(*panel, 3);
+        QVERIFY(panel->hasReconstructionVolume());
+        const QLabel* label = labelStartingWith(*panel, QStringLiteral("Реконструкция:"));
+        QVERIFY2(label && label->text().contains(render::otherObjectSlicesWarning(1)),
+                 qPrintable(label ? label->text() : QString()));
     }
 
     void steppingStopsAtTheEnds()

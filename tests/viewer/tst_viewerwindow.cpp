@@ -2,8 +2,10 @@
 // series, the panel grid, the active panel, dropped series, the series menu, detaching, a comparison
 // study and a study that grows while it is shown.
 
+#include "support/ChangeBeforeValues.h"
 #include "support/DicomFixtures.h"
 #include "support/ModalAnswer.h"
+#include "support/TestFiles.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
@@ -23,6 +25,7 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QTemporaryDir>
@@ -796,6 +799,31 @@ private slots:
         QCOMPARE(w->panel(1)->currentSliceIndex(), 0);
         QCOMPARE(w->panel(2)->sliceCount(), 0);
         w->onViewportSliceChanged(0, 0, 0); // nothing to sync from
+    }
+
+    // The middle file came to hold another study's image between the listing and the reading of its
+    // thumbnail: no picture of it, and the study's note counts it.
+    void thumbnailOfAReplacedFile()
+    {
+        const QString middle = m_fx.axial.files.at(4);
+        const QByteArray own = fixtures::readFile(middle);
+        // Put back for the cases after.
+        const auto restore = qScopeGuard([&] { fixtures::replaceFileBytes(middle, own); });
+        fixtures::SeriesLayout another;
+        another.patientName = QStringLiteral("Other^Patient");
+        const QString other = fixtures::writeSlice(m_dir.filePath(QStringLiteral("other.dcm")), another, 0);
+        std::unique_ptr<ViewerWindow> w;
+        {
+            fixtures::ChangeBeforeValues replace(middle,
+                                                 [&] { QVERIFY(fixtures::renameOver(other, middle)); });
+            w = openViewer();
+            QVERIFY(replace.happened());
+        }
+        QVERIFY(w->seriesListWidget()->item(1)->icon().isNull());
+        const auto* note = w->findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
+        QVERIFY2(note && note->text().contains(QStringLiteral("Test^Patient, 15.01.2024"))
+                     && note->text().contains(QStringLiteral(": 1.")),
+                 qPrintable(note ? note->text() : QString()));
     }
 
     void backToListWithoutStudyList()

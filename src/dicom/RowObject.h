@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+namespace dicom {
+
+// The object an index row names in the file it is read for, and the version of the file (FileIdentity::
+// text()) its listing found holding it. A listing is seconds old when the bytes are taken: another disc
+// copied over the folder meanwhile puts another object under the path. The load proves the row's
+// object from the very opening it reads: a file still in the version listed holds it, at no cost;
+// any other holds it when the SOP Instance UID it parsed is the row's, and is refused otherwise
+// (ParseHazard::OtherObject). Empty: a file read for itself, not for a row; nothing to prove.
+struct RowObject
+{
+    QString sopInstanceUid;
+    QString version; // empty: none was found, the UID read decides
+    bool isEmpty() const { return sopInstanceUid.isEmpty(); }
+};
+
+} // namespace dicom
