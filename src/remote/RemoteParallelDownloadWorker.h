@@ -5,11 +5,13 @@
 // empty "<name>.done", so a later run skips it. A file is named after the object the host listed for its
 // index ("<SOP Instance UID>.dcm"), so that a later run after the host's study changed finds each object
 // under its own name; "%1.dcm" by the index when the host does not name objects. A partial is resumed
-// only when "<name>.part" records it as the file the worker created; a file of any other origin under
-// the name, or a link, is left as it is and the file fails. While a partial is written it is held
+// only when "<name>.part" records it as the file the worker created: the record is made before the file,
+// so that a worker killed at any moment leaves no file of its own unrecorded. A file of any other origin
+// under the name, or a link, is left as it is and the file fails. While a partial is written it is held
 // exclusively, so a second download into the same folder (another window, another copy of the program)
-// never writes into it. A marked file of a host that names no objects is first compared with the host's
-// file at its index: the host's study may have changed since, and the file be another object now.
+// never writes into it. A marked file of a host that names no
+// objects is first compared with the host's file at its index: the host's study may have changed since,
+// and the file be another object now.
 
 #include <QObject>
 #include <QString>
@@ -71,3 +73,9 @@ private:
     std::atomic_bool stopRequested{false};
     bool studyChanged = false;
 };
+
+namespace remotedownload::testing {
+// Called by a worker between making a partial and writing its identity into the record beside it
+// (null: nothing). Tests only: it lets a test stop the worker at that very moment.
+void setBeforeRecordHook(void (*hook)(void* context), void* context);
+} // namespace remotedownload::testing

@@ -524,9 +524,12 @@ private slots:
         QTest::newRow("hard link to a file elsewhere") << "hardlink" << kept;
         QTest::newRow("file it did not make") << "unrecorded" << kept;
         QTest::newRow("file other than the partial it recorded") << "recordedOther" << kept;
+        QTest::newRow("file it did not make under the record's name") << "strangeRecord" << kept;
         QTest::newRow("partial another download holds") << "held" << QStringLiteral("другая загрузка");
         QTest::newRow("marker a link elsewhere") << "marker" << QString();
         QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
+        // Its own partial, as a kill between making the file and writing its identity leaves it.
+        QTest::newRow("partial of a worker stopped before recording it") << "killed" << QString();
         // Marked complete by an earlier run; the host names no objects, so what it holds at the index now
         // is asked for, and only a file that is the host's there counts. Nothing is written into it.
         const QString changed = QStringLiteral("изменилось после прошлого скачивания");
@@ -557,6 +560,8 @@ private slots:
             QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(file).constData()), 0);
         else if (planted == u"unrecorded")
             QVERIFY(QFile::copy(victim, file));
+        else if (planted == u"strangeRecord")
+            QVERIFY(QFile::copy(victim, file + QStringLiteral(".part")));
         else if (planted == u"held") {
             QVERIFY(QFile::copy(victim, file));
             holder = platform::Descriptor(::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
@@ -572,6 +577,20 @@ private slots:
             QCOMPARE(::rename(QFile::encodeName(file + QStringLiteral(".other")).constData(),
                               QFile::encodeName(file).constData()),
                      0);
+        } else if (planted == u"killed") {
+            struct Stopped {};
+            remotedownload::testing::setBeforeRecordHook([](void*) { throw Stopped(); }, nullptr);
+            RemoteParallelDownloadWorker stopped(QStringLiteral("127.0.0.1"), relay->port(), kToken,
+                                                 cert.fingerprint(), kSecret, QStringLiteral("1.2"),
+                                                 dest.path(), 0, 1, QStringLiteral("primary"));
+            bool wasStopped = false;
+            try {
+                stopped.run();
+            } catch (const Stopped&) {
+                wasStopped = true;
+            }
+            remotedownload::testing::setBeforeRecordHook(nullptr, nullptr);
+            QVERIFY(wasStopped && QFileInfo::exists(file));
         } else if (planted == u"marker") {
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         } else if (planted.startsWith(u"marked")) {
@@ -602,14 +621,18 @@ private slots:
         // Nothing outside the folder changed.
         QCOMPARE(readAll(victim), users);
         QVERIFY(!QFileInfo::exists(fresh));
-        // The link only, or the earlier run's marker.
+        // Marked once downloaded (the link stays), or the earlier run's marker.
         QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known,
-                 planted == u"marker" || planted.startsWith(u"marked"));
+                 failure.isEmpty() || planted.startsWith(u"marked"));
         if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther"
             || planted == u"held" || planted == u"marked short")
             QCOMPARE(readAll(file), users);
         if (planted == u"marked other")
             QCOMPARE(readAll(file), pattern(content.size(), 6));
+        if (planted == u"strangeRecord") {
+            QCOMPARE(readAll(file + QStringLiteral(".part")), users);
+            QVERIFY(!QFileInfo::exists(file));
+        }
         if (failure.isEmpty())
             QCOMPARE(readAll(file), content);
         if (planted.startsWith(u"marked")) { // asked from the file's end: no byte of it is sent
