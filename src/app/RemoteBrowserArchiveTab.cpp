@@ -288,6 +288,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     QSet<QString> objectsHeld;
     int unreadable = 0;
     QString unreadableWhy; // the index's words for the last file it refused
+    QStringList otherObjects; // files that hold another object than the host listed for them
     QEventLoop loop;
 
     int first = 0;
@@ -301,19 +302,27 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         connect(thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);
         connect(
             worker, &RemoteParallelDownloadWorker::fileDownloaded, this,
-            [&](int, const QString& path) {
+            [&](int index, const QString& path) {
                 auto summary = dicom::readFileSummary(path);
-                if (summary && db) {
-                    summary->ownCopy = true; // the download's own file
-                    if (!db->indexFile(*summary)) {
-                        unreadableWhy = db->lastError();
-                        summary.reset();
+                // A file asked for as an object enters the index only holding it: another patient's study
+                // never comes in through a file copied over one of this study's at the host.
+                const QString listed = objects.value(index);
+                if (summary && !listed.isEmpty()
+                    && (summary->sopInstanceUid != listed || summary->studyInstanceUid != studyUid)) {
+                    otherObjects << QDir::toNativeSeparators(path);
+                } else {
+                    if (summary && db) {
+                        summary->ownCopy = true; // the download's own file
+                        if (!db->indexFile(*summary)) {
+                            unreadableWhy = db->lastError();
+                            summary.reset();
+                        }
                     }
+                    if (!summary)
+                        ++unreadable;
+                    else if (summary->studyInstanceUid == studyUid)
+                        objectsHeld.insert(summary->sopInstanceUid);
                 }
-                if (!summary)
-                    ++unreadable;
-                else if (summary->studyInstanceUid == studyUid)
-                    objectsHeld.insert(summary->sopInstanceUid);
                 ++received;
                 progress->setValue(received);
                 progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
@@ -375,7 +384,11 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     if (objectsHeld.size() != fileCount) {
         *notWhole = true;
         const QString why = unreadableWhy.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(unreadableWhy);
-        *error = unreadable > 0
+        *error = !otherObjects.isEmpty()
+                     ? QStringLiteral("Скачанные файлы содержат не те объекты, которые назвал удалённый "
+                                      "компьютер, и не внесены в локальную базу: %1.")
+                           .arg(otherObjects.join(QStringLiteral(", ")))
+                 : unreadable > 0
                      ? QStringLiteral("Не удалось прочитать или внести в локальную базу скачанных файлов: "
                                       "%1 из %2%3.")
                            .arg(unreadable)

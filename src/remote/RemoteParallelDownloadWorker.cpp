@@ -3,6 +3,7 @@
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteProtocol.h"
 
+#include "dicom/DicomFileSummary.h"
 #include "pacs/PacsRequestChecks.h"
 #include "platform/OwnFileDoor.h"
 
@@ -242,6 +243,14 @@ bool openPartial(const PartialPlace& at, Record* record, Descriptor* file, QStri
     return true;
 }
 
+// The downloaded file holds the object it was asked for, read as the index reads it.
+bool holdsObject(const QString& path, const QString& object, const QString& studyUid, QString* held)
+{
+    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
+    *held = summary ? summary->sopInstanceUid : QString();
+    return summary && summary->sopInstanceUid == object && summary->studyInstanceUid == studyUid;
+}
+
 } // namespace
 
 void remotedownload::testing::setBeforeRecordHook(void (*hook)(void* context), void* context)
@@ -404,6 +413,19 @@ void RemoteParallelDownloadWorker::run()
             done = false;
             lastError = QStringLiteral("файл %1 заменён другим во время скачивания — скачанное не засчитано")
                             .arg(filePath);
+        }
+        // A host that serves a file as the object asked for may have another one under its name (a file
+        // copied over it there): such a file is never kept, and asking again would bring it again.
+        QString held;
+        if (done && !object.isEmpty() && !holdsObject(filePath, object, studyUid, &held)) {
+            done = false;
+            const QString sent = held.isEmpty()
+                                     ? QStringLiteral("файл, который не читается как DICOM")
+                                     : QStringLiteral("файл другого объекта (%1)").arg(held.left(64));
+            lastError = QStringLiteral("удалённый компьютер передал вместо объекта %1 %2 — файл удалён")
+                            .arg(object.left(64), sent);
+            door.remove(filePath, platform::OwnProof::made(opened));
+            door.remove(recordPath, platform::OwnProof::made(platform::FileId::ofOpen(record.fd.fd())));
         }
         if (!done)
             return giveUp();

@@ -9,9 +9,9 @@
 // so that a worker killed at any moment leaves no file of its own unrecorded. A file of any other origin
 // under the name, or a link, is left as it is and the file fails. While a partial is written it is held
 // exclusively, so a second download into the same folder (another window, another copy of the program)
-// never writes into it. A marked file of a host that names no
-// objects is first compared with the host's file at its index: the host's study may have changed since,
-// and the file be another object now.
+// never writes into it. A file asked for as an object is kept only when it holds that object. A marked
+// file of a host that names no objects is first compared with the host's file at its index: the host's
+// study may have changed since, and the file be another object now.
 
 #include <QObject>
 #include <QString>

@@ -2,11 +2,13 @@
 // every kind, broken ones included, resumed and cut downloads, retrieve waits, and the download
 // worker's connecting, skipping, retrying and stopping.
 
+#include "dicom/DicomFileSummary.h"
 #include "platform/OwnFileDoor.h"
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "remote/RemoteProtocol.h"
 #include "remote/RemoteTunnelSocket.h"
+#include "support/DicomFixtures.h"
 #include "support/LoopbackPort.h"
 #include "support/ScriptedHost.h"
 #include "support/StandInRelay.h"
@@ -656,8 +658,16 @@ private slots:
     void workerHoldsItsPartial()
     {
         QFETCH(QString, intruder);
-        const QByteArray content = pattern(3 * 1048576 + 11, 4);
-        const QString object = QStringLiteral("1.2.840.5.1");
+        // A file of the object asked for, of several chunks.
+        fixtures::SeriesLayout layout;
+        layout.rows = 1024;
+        layout.columns = 1536;
+        layout.slices = 1;
+        const QTemporaryDir source;
+        const QString written = fixtures::writeSeries(source.path(), layout).value(0);
+        const QByteArray content = readAll(written);
+        QVERIFY(content.size() > 3 * remoteproto::fileChunkBytes);
+        const QString object = dicom::readFileSummary(written)->sopInstanceUid;
         QPointer<RemoteTunnelSocket> firstEnd;
         QList<QByteArray> rest;
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
@@ -674,7 +684,8 @@ private slots:
         const QString file = dest.filePath(RemoteParallelDownloadWorker::fileNameFor(object, 0));
         const auto makeWorker = [&](const QString& id) {
             auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
-                                                            cert.fingerprint(), kSecret, QStringLiteral("1.2"),
+                                                            cert.fingerprint(), kSecret,
+                                                            dicom::readFileSummary(written)->studyInstanceUid,
                                                             dest.path(), 0, 1, id);
             worker->expectObjects({object});
             return worker;
