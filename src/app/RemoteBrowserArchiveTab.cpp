@@ -263,11 +263,11 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     hide();
 }
 
-bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                                                const QStringList& objects, QProgressDialog* progress,
-                                                QString* error, bool* notWhole)
+bool RemoteBrowserDialog::runWorkers(const QString& studyUid, const QString& destDir, int fileCount,
+                                     const QStringList& objects, bool compareOnly, QProgressDialog* progress,
+                                     const std::function<void(int index, const QString& path)>& onFile,
+                                     QString* error, bool* changed)
 {
-    *notWhole = false;
     const int workerCount = qMin(fileCount, kMaxWorkers);
     const QString host = hostEdit->text().trimmed();
     const QString token = tokenEdit->text().trimmed();
@@ -281,14 +281,6 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     int finishedCount = 0;
     bool failed = false;
     QString failure;
-    int received = 0;
-    // The study's objects the files received hold, each once, and the files that gave none: a host that
-    // names no objects is asked by position, and a study it removed and took in again meanwhile gives
-    // one object at two positions and another at none.
-    QSet<QString> objectsHeld;
-    int unreadable = 0;
-    QString unreadableWhy; // the index's words for the last file it refused
-    QStringList otherObjects; // files that hold another object than the host listed for them
     QEventLoop loop;
 
     int first = 0;
@@ -298,36 +290,11 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         auto* worker = new RemoteParallelDownloadWorker(host, port, token, fingerprint, secret, studyUid, destDir, first, end,
                                                         QStringLiteral("%1-w%2").arg(effectiveHostId()).arg(i));
         worker->expectObjects(objects.mid(first, end - first));
+        if (compareOnly)
+            worker->compareOnly();
         worker->moveToThread(thread);
         connect(thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);
-        connect(
-            worker, &RemoteParallelDownloadWorker::fileDownloaded, this,
-            [&](int index, const QString& path) {
-                auto summary = dicom::readFileSummary(path);
-                // A file asked for as an object enters the index only holding it: another patient's study
-                // never comes in through a file copied over one of this study's at the host.
-                const QString listed = objects.value(index);
-                if (summary && !listed.isEmpty()
-                    && (summary->sopInstanceUid != listed || summary->studyInstanceUid != studyUid)) {
-                    otherObjects << QDir::toNativeSeparators(path);
-                } else {
-                    if (summary && db) {
-                        summary->ownCopy = true; // the download's own file
-                        if (!db->indexFile(*summary)) {
-                            unreadableWhy = db->lastError();
-                            summary.reset();
-                        }
-                    }
-                    if (!summary)
-                        ++unreadable;
-                    else if (summary->studyInstanceUid == studyUid)
-                        objectsHeld.insert(summary->sopInstanceUid);
-                }
-                ++received;
-                progress->setValue(received);
-                progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
-            },
-            Qt::QueuedConnection);
+        connect(worker, &RemoteParallelDownloadWorker::fileDownloaded, this, onFile, Qt::QueuedConnection);
         connect(
             worker, &RemoteParallelDownloadWorker::fileFailed, this,
             [&](const QString& message) {
@@ -365,7 +332,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     for (const auto& [thread, worker] : std::as_const(pairs)) {
         thread->quit();
         thread->wait();
-        *notWhole = *notWhole || worker->foundStudyChanged();
+        *changed = *changed || worker->foundStudyChanged();
         delete worker;
         delete thread;
     }
@@ -375,10 +342,53 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         return false;
     }
     if (progress->wasCanceled()) {
-        *notWhole = false;
+        *changed = false;
         error->clear();
         return false;
     }
+    return true;
+}
+
+bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir,
+                                                int fileCount, const QStringList& objects,
+                                                QProgressDialog* progress, QString* error, bool* notWhole)
+{
+    *notWhole = false;
+    int received = 0;
+    // The study's objects the files received hold, each once, and the files that gave none: a host that
+    // names no objects is asked by position, and a study it removed and took in again meanwhile gives
+    // one object at two positions and another at none.
+    QSet<QString> objectsHeld;
+    int unreadable = 0;
+    QString unreadableWhy; // the index's words for the last file it refused
+    QStringList otherObjects; // files that hold another object than the host listed for them
+    const auto indexFile = [&](int index, const QString& path) {
+        auto summary = dicom::readFileSummary(path);
+        // A file asked for as an object enters the index only holding it: another patient's study never
+        // comes in through a file copied over one of this study's at the host.
+        const QString listed = objects.value(index);
+        if (summary && !listed.isEmpty()
+            && (summary->sopInstanceUid != listed || summary->studyInstanceUid != studyUid)) {
+            otherObjects << QDir::toNativeSeparators(path);
+        } else {
+            if (summary && db) {
+                summary->ownCopy = true; // the download's own file
+                if (!db->indexFile(*summary)) {
+                    unreadableWhy = db->lastError();
+                    summary.reset();
+                }
+            }
+            if (!summary)
+                ++unreadable;
+            else if (summary->studyInstanceUid == studyUid)
+                objectsHeld.insert(summary->sopInstanceUid);
+        }
+        ++received;
+        progress->setValue(received);
+        progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
+    };
+    if (!runWorkers(studyUid, destDir, fileCount, objects, false, progress, indexFile, error, notWhole))
+        return false;
     // Every file came, yet the study is whole only when they hold as many of its objects as the host
     // listed files.
     if (objectsHeld.size() != fileCount) {
@@ -400,5 +410,37 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
                            .arg(objectsHeld.size());
         return false;
     }
+    if (objects.isEmpty() && !stillOneVersion(studyUid, destDir, fileCount, progress, error, notWhole))
+        return false;
     return true;
+}
+
+bool RemoteBrowserDialog::stillOneVersion(const QString& studyUid, const QString& destDir, int fileCount,
+                                          QProgressDialog* progress, QString* error, bool* notWhole)
+{
+    // Such a host answers each index from its list as it is when asked, so a study it removed and took
+    // in again under the download may have given files of two versions, each object once. They are one
+    // only when the host, asked again now, lists as many files and holds each of them at its index;
+    // nothing but headers travels.
+    progress->setValue(0);
+    progress->setLabelText(QStringLiteral("Проверка скачанного…"));
+    int countNow = 0;
+    if (!ensureConnected(error) || !client->getFileList(studyUid, &countNow, error, 15000))
+        return false;
+    if (countNow != fileCount) {
+        *notWhole = true;
+        *error = QStringLiteral("Исследование на удалённом компьютере изменилось во время скачивания: файлов "
+                                "в нём теперь %1, а было %2.")
+                     .arg(countNow)
+                     .arg(fileCount);
+        return false;
+    }
+    int compared = 0;
+    return runWorkers(
+        studyUid, destDir, fileCount, {}, true, progress,
+        [&](int, const QString&) {
+            progress->setValue(++compared);
+            progress->setLabelText(QStringLiteral("Проверено файлов: %1 из %2").arg(compared).arg(fileCount));
+        },
+        error, notWhole);
 }

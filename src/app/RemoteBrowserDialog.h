@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <utility>
 
 class ModalityFilterButton;
@@ -87,6 +88,18 @@ private:
     bool downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
                                const QStringList& objects, QProgressDialog* progress, QString* error,
                                bool* notWhole);
+    // Runs the workers over the study's files until every one has finished, onFile called for each file
+    // reported; compareOnly: they move no byte but compare the files with the host's. False with the
+    // first worker's failure, or with an empty error when the user cancelled; changed: a file was not
+    // the host's file at its index any more.
+    bool runWorkers(const QString& studyUid, const QString& destDir, int fileCount,
+                    const QStringList& objects, bool compareOnly, QProgressDialog* progress,
+                    const std::function<void(int index, const QString& path)>& onFile, QString* error,
+                    bool* changed);
+    // A host that names no objects, once every file has come: whether they are still its study as it
+    // lists it now.
+    bool stillOneVersion(const QString& studyUid, const QString& destDir, int fileCount,
+                         QProgressDialog* progress, QString* error, bool* notWhole);
 
     db::Database* db = nullptr;
     RemoteAccessClient* client = nullptr;

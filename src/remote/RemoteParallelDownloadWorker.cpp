@@ -122,6 +122,11 @@ QString changedSinceText()
     return QStringLiteral("исследование на удалённом компьютере изменилось после прошлого скачивания");
 }
 
+QString changedDuringText()
+{
+    return QStringLiteral("исследование на удалённом компьютере изменилось во время скачивания");
+}
+
 QString keptAsItIsText(const QString& path)
 {
     return QStringLiteral("в папке загрузки уже есть %1, созданный не этой загрузкой, — он оставлен как "
@@ -297,12 +302,16 @@ void RemoteParallelDownloadWorker::requestStop()
 bool RemoteParallelDownloadWorker::stillTheHostsFile(RemoteAccessClient& client, int folder, int index,
                                                      const QString& filePath, QString* error)
 {
-    // A marker without its file is reported as before: the file cannot be read, and is counted so.
     const Descriptor file(::openat(folder, QFile::encodeName(QFileInfo(filePath).fileName()).constData(),
                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))
-        return true;
+    if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A marker beside what is no file is reported as before: it cannot be read, and is counted so.
+        if (!comparing)
+            return true;
+        *error = QStringLiteral("файла %1 больше нет в папке загрузки").arg(filePath);
+        return false;
+    }
     bool lasting = false;
     for (int attempt = 0; attempt < downloadTries && !lasting; ++attempt) {
         if (stopRequested.load())
@@ -319,7 +328,8 @@ bool RemoteParallelDownloadWorker::stillTheHostsFile(RemoteAccessClient& client,
                                    &lasting)) {
             if (!same) {
                 studyChanged = true;
-                *error = changedSinceText() + QStringLiteral(": ") + *error;
+                *error =
+                    (comparing ? changedDuringText() : changedSinceText()) + QStringLiteral(": ") + *error;
             }
             return same;
         }
@@ -371,6 +381,12 @@ void RemoteParallelDownloadWorker::run()
             emit finished();
         };
         const QString recordPath = dir.filePath(QString::fromLocal8Bit(recordName));
+        if (comparing) {
+            if (!stillTheHostsFile(*client, folder.fd(), index, filePath, &lastError))
+                return giveUp();
+            emit fileDownloaded(index, filePath);
+            continue;
+        }
         // The record is read before the marker is looked for: a download that finishes the file marks it
         // before it lets the record go, so a file another download finished meanwhile is found finished.
         Record record;

@@ -40,9 +40,13 @@ public:
     void expectObjects(const QStringList& sopInstanceUids) { objects = sopInstanceUids; }
     // The name of the file of the object listed at `index` (empty: not named).
     static QString fileNameFor(const QString& object, int index);
+    // Before `run`: downloads nothing, but compares each file of the range with the host's file at its
+    // index (a host that names no objects, once every file has come), so that no byte travels; one that
+    // differs fails the range as the study changed during the download.
+    void compareOnly() { comparing = true; }
 
-    // After `run`: a marked file was not the host's file at its index any more (a host that names no
-    // objects), so what was downloaded before cannot be continued.
+    // After `run`: a file was not the host's file at its index any more (a host that names no objects),
+    // so what was downloaded cannot be continued.
     bool foundStudyChanged() const { return studyChanged; }
 
 public slots:
@@ -71,6 +75,7 @@ private:
     QString listenerId;
     QStringList objects;
     std::atomic_bool stopRequested{false};
+    bool comparing = false;
     bool studyChanged = false;
 };
 

@@ -296,6 +296,7 @@ private slots:
         QTest::addColumn<QList<int>>("listed");
         QTest::addColumn<QString>("said"); // empty: the study opens
         const QList<int> six{0, 1, 2, 3, 4, 5};
+        const QString during = QStringLiteral("изменилось во время скачивания");
         QTest::newRow("position 3 serves position 0's object")
             << false << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QList<int>{}
             << QStringLiteral("разных объектов исследования — 5");
@@ -304,6 +305,13 @@ private slots:
             << QStringLiteral("изменилось после прошлого скачивания");
         QTest::newRow("an earlier download's files, the host's as they were")
             << false << six << six << QList<int>{} << QString();
+        QTest::newRow("position 3 serves an object the host never listed")
+            << false << QList<int>{} << QList<int>{0, 1, 2, 6, 4, 5} << six << during;
+        QTest::newRow("a series replaced while the files came")
+            << false << QList<int>{} << QList<int>{0, 1, 2, 3, 7, 8} << QList<int>{0, 1, 2, 6, 7, 8}
+            << during;
+        QTest::newRow("a series grown once the files came")
+            << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during;
         QTest::newRow("another patient's file served as a listed object")
             << true << QList<int>{} << QList<int>{0, 1, 2, 9, 4, 5} << six
             << QStringLiteral("файл другого объекта");
