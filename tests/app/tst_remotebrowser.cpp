@@ -312,6 +312,8 @@ private slots:
             << during;
         QTest::newRow("a series grown once the files came")
             << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during;
+        QTest::newRow("a retry once a series went at the host")
+            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString();
         QTest::newRow("another patient's file served as a listed object")
             << true << QList<int>{} << QList<int>{0, 1, 2, 9, 4, 5} << six
             << QStringLiteral("файл другого объекта");
