@@ -8,6 +8,7 @@
 #include "app/ModalityFilterButton.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/OwnFileDoor.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "viewer/ViewerWindow.h"
 #include "dicom/DicomDateTime.h"
@@ -17,6 +18,7 @@
 #include <QDateEdit>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -248,6 +250,8 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     }
     progress.setValue(fileCount);
     progress.close();
+    if (!error.isEmpty())
+        QMessageBox::warning(this, windowTitle(), error);
 
     if (!db || !db->studyExists(studyUid)) {
         QMessageBox::warning(this, windowTitle(), QStringLiteral("Не удалось импортировать ни одного файла исследования."));
@@ -263,11 +267,11 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     hide();
 }
 
-bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
-                                                const QStringList& objects, QProgressDialog* progress,
-                                                QString* error, bool* notWhole)
+bool RemoteBrowserDialog::runWorkers(const QString& studyUid, const QString& destDir, int fileCount,
+                                     const QStringList& objects, bool compareOnly, QProgressDialog* progress,
+                                     const std::function<void(int index, const QString& path)>& onFile,
+                                     QString* error, bool* changed)
 {
-    *notWhole = false;
     const int workerCount = qMin(fileCount, kMaxWorkers);
     const QString host = hostEdit->text().trimmed();
     const QString token = tokenEdit->text().trimmed();
@@ -281,13 +285,6 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     int finishedCount = 0;
     bool failed = false;
     QString failure;
-    int received = 0;
-    // The study's objects the files received hold, each once, and the files that gave none: a host that
-    // names no objects is asked by position, and a study it removed and took in again meanwhile gives
-    // one object at two positions and another at none.
-    QSet<QString> objectsHeld;
-    int unreadable = 0;
-    QString unreadableWhy; // the index's words for the last file it refused
     QEventLoop loop;
 
     int first = 0;
@@ -297,28 +294,11 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         auto* worker = new RemoteParallelDownloadWorker(host, port, token, fingerprint, secret, studyUid, destDir, first, end,
                                                         QStringLiteral("%1-w%2").arg(effectiveHostId()).arg(i));
         worker->expectObjects(objects.mid(first, end - first));
+        if (compareOnly)
+            worker->compareOnly();
         worker->moveToThread(thread);
         connect(thread, &QThread::started, worker, &RemoteParallelDownloadWorker::run);
-        connect(
-            worker, &RemoteParallelDownloadWorker::fileDownloaded, this,
-            [&](int, const QString& path) {
-                auto summary = dicom::readFileSummary(path);
-                if (summary && db) {
-                    summary->ownCopy = true; // the download's own file
-                    if (!db->indexFile(*summary)) {
-                        unreadableWhy = db->lastError();
-                        summary.reset();
-                    }
-                }
-                if (!summary)
-                    ++unreadable;
-                else if (summary->studyInstanceUid == studyUid)
-                    objectsHeld.insert(summary->sopInstanceUid);
-                ++received;
-                progress->setValue(received);
-                progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
-            },
-            Qt::QueuedConnection);
+        connect(worker, &RemoteParallelDownloadWorker::fileDownloaded, this, onFile, Qt::QueuedConnection);
         connect(
             worker, &RemoteParallelDownloadWorker::fileFailed, this,
             [&](const QString& message) {
@@ -356,7 +336,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     for (const auto& [thread, worker] : std::as_const(pairs)) {
         thread->quit();
         thread->wait();
-        *notWhole = *notWhole || worker->foundStudyChanged();
+        *changed = *changed || worker->foundStudyChanged();
         delete worker;
         delete thread;
     }
@@ -366,16 +346,63 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
         return false;
     }
     if (progress->wasCanceled()) {
-        *notWhole = false;
+        *changed = false;
         error->clear();
         return false;
     }
+    return true;
+}
+
+bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const QString& destDir,
+                                                int fileCount, const QStringList& objects,
+                                                QProgressDialog* progress, QString* error, bool* notWhole)
+{
+    *notWhole = false;
+    int received = 0;
+    // The study's objects the files received hold, each once, and the files that gave none: a host that
+    // names no objects is asked by position, and a study it removed and took in again meanwhile gives
+    // one object at two positions and another at none.
+    QSet<QString> objectsHeld;
+    int unreadable = 0;
+    QString unreadableWhy; // the index's words for the last file it refused
+    QStringList otherObjects; // files that hold another object than the host listed for them
+    const auto indexFile = [&](int index, const QString& path) {
+        auto summary = dicom::readFileSummary(path);
+        // A file asked for as an object enters the index only holding it: another patient's study never
+        // comes in through a file copied over one of this study's at the host.
+        const QString listed = objects.value(index);
+        if (summary && !listed.isEmpty()
+            && (summary->sopInstanceUid != listed || summary->studyInstanceUid != studyUid)) {
+            otherObjects << QDir::toNativeSeparators(path);
+        } else {
+            if (summary && db) {
+                summary->ownCopy = true; // the download's own file
+                if (!db->indexFile(*summary)) {
+                    unreadableWhy = db->lastError();
+                    summary.reset();
+                }
+            }
+            if (!summary)
+                ++unreadable;
+            else if (summary->studyInstanceUid == studyUid)
+                objectsHeld.insert(summary->sopInstanceUid);
+        }
+        ++received;
+        progress->setValue(received);
+        progress->setLabelText(QStringLiteral("Скачано файлов: %1 из %2").arg(received).arg(fileCount));
+    };
+    if (!runWorkers(studyUid, destDir, fileCount, objects, false, progress, indexFile, error, notWhole))
+        return false;
     // Every file came, yet the study is whole only when they hold as many of its objects as the host
     // listed files.
     if (objectsHeld.size() != fileCount) {
         *notWhole = true;
         const QString why = unreadableWhy.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(unreadableWhy);
-        *error = unreadable > 0
+        *error = !otherObjects.isEmpty()
+                     ? QStringLiteral("Скачанные файлы содержат не те объекты, которые назвал удалённый "
+                                      "компьютер, и не внесены в локальную базу: %1.")
+                           .arg(otherObjects.join(QStringLiteral(", ")))
+                 : unreadable > 0
                      ? QStringLiteral("Не удалось прочитать или внести в локальную базу скачанных файлов: "
                                       "%1 из %2%3.")
                            .arg(unreadable)
@@ -387,5 +414,86 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
                            .arg(objectsHeld.size());
         return false;
     }
+    if (objects.isEmpty() && !stillOneVersion(studyUid, destDir, fileCount, progress, error, notWhole))
+        return false;
+    QString stayed;
+    if (!forgetEarlierObjects(studyUid, destDir, objectsHeld, &stayed, error)) {
+        *notWhole = true;
+        return false;
+    }
+    *error = stayed;
+    return true;
+}
+
+bool RemoteBrowserDialog::stillOneVersion(const QString& studyUid, const QString& destDir, int fileCount,
+                                          QProgressDialog* progress, QString* error, bool* notWhole)
+{
+    // Such a host answers each index from its list as it is when asked, so a study it removed and took
+    // in again under the download may have given files of two versions, each object once. They are one
+    // only when the host, asked again now, lists as many files and holds each of them at its index;
+    // nothing but headers travels.
+    progress->setValue(0);
+    progress->setLabelText(QStringLiteral("Проверка скачанного…"));
+    int countNow = 0;
+    if (!ensureConnected(error) || !client->getFileList(studyUid, &countNow, error, 15000))
+        return false;
+    if (countNow != fileCount) {
+        *notWhole = true;
+        *error = QStringLiteral("Исследование на удалённом компьютере изменилось во время скачивания: файлов "
+                                "в нём теперь %1, а было %2.")
+                     .arg(countNow)
+                     .arg(fileCount);
+        return false;
+    }
+    int compared = 0;
+    return runWorkers(
+        studyUid, destDir, fileCount, {}, true, progress,
+        [&](int, const QString&) {
+            progress->setValue(++compared);
+            progress->setLabelText(QStringLiteral("Проверено файлов: %1 из %2").arg(compared).arg(fileCount));
+        },
+        error, notWhole);
+}
+
+bool RemoteBrowserDialog::forgetEarlierObjects(const QString& studyUid, const QString& destDir,
+                                               const QSet<QString>& current, QString* stayed, QString* error)
+{
+    stayed->clear();
+    if (!db)
+        return true;
+    const QString folder = QDir::cleanPath(destDir);
+    QList<db::IndexedFile> earlier;
+    QStringList paths;
+    for (const db::IndexedFile& file : db->studyFiles(studyUid))
+        if (!current.contains(file.sopInstanceUid) && QFileInfo(file.filePath).absolutePath() == folder) {
+            earlier << file;
+            paths << file.filePath;
+        }
+    // The rows go first: the index never names a file that is gone.
+    if (!db->forgetFiles(paths)) {
+        *error = QStringLiteral("Объекты прежней попытки скачивания, которых на удалённом компьютере больше "
+                                "нет, не удалось убрать из локальной базы: %1")
+                     .arg(db->lastError());
+        return false;
+    }
+    const platform::OwnFileDoor door({destDir});
+    QStringList kept;
+    for (const db::IndexedFile& file : std::as_const(earlier)) {
+        // The download's own file, as the index recorded it; any other stays where it is, and is named.
+        using Outcome = platform::OwnFileDoor::Outcome;
+        const platform::OwnProof proof =
+            file.ownCopy.value_or(true)
+                ? platform::OwnProof::recorded(file.filePath, file.fileSize.value_or(-1), file.contentDigest)
+                : platform::OwnProof();
+        const Outcome outcome = door.remove(file.filePath, proof);
+        if (outcome == Outcome::Done || outcome == Outcome::Gone)
+            door.remove(file.filePath + QStringLiteral(".done"), platform::OwnProof::ownName());
+        else
+            kept << QDir::toNativeSeparators(file.filePath);
+    }
+    if (!kept.isEmpty())
+        *stayed = QStringLiteral("Объекты прежней попытки скачивания, которых на удалённом компьютере больше "
+                                 "нет, убраны из локальной базы, но их файлы не удалось удалить: %1.")
+                      .arg(kept.join(QStringLiteral(", ")));
     return true;
 }

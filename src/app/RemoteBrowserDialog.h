@@ -7,8 +7,10 @@
 
 #include <QDialog>
 #include <QList>
+#include <QSet>
 #include <QString>
 
+#include <functional>
 #include <utility>
 
 class ModalityFilterButton;
@@ -83,10 +85,28 @@ private:
     void onConnectionLost(const QString& reason);
     void applyArchiveFilter();
     // notWhole: every file came but they do not hold the host's study whole (it changed under the
-    // download or since an earlier one, or a file could not be read), which error tells.
+    // download or since an earlier one, or a file could not be read), which error tells. On success,
+    // error holds what the user is still to be told (files of an earlier try that stayed).
     bool downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
                                const QStringList& objects, QProgressDialog* progress, QString* error,
                                bool* notWhole);
+    // Runs the workers over the study's files until every one has finished, onFile called for each file
+    // reported; compareOnly: they move no byte but compare the files with the host's. False with the
+    // first worker's failure, or with an empty error when the user cancelled; changed: a file was not
+    // the host's file at its index any more.
+    bool runWorkers(const QString& studyUid, const QString& destDir, int fileCount,
+                    const QStringList& objects, bool compareOnly, QProgressDialog* progress,
+                    const std::function<void(int index, const QString& path)>& onFile, QString* error,
+                    bool* changed);
+    // A host that names no objects, once every file has come: whether they are still its study as it
+    // lists it now.
+    bool stillOneVersion(const QString& studyUid, const QString& destDir, int fileCount,
+                         QProgressDialog* progress, QString* error, bool* notWhole);
+    // Takes out of the index and the download folder the objects an earlier try got there that are not
+    // among `current` (the host's study changed between the two); a file that cannot be removed is named
+    // in `stayed`.
+    bool forgetEarlierObjects(const QString& studyUid, const QString& destDir, const QSet<QString>& current,
+                              QString* stayed, QString* error);
 
     db::Database* db = nullptr;
     RemoteAccessClient* client = nullptr;

@@ -165,6 +165,10 @@ public:
     bool deleteStudies(const QStringList& studyInstanceUids, QStringList* filePaths = nullptr,
                        const std::function<bool(const IndexedFile&)>& removeLater = {},
                        const std::function<void(const IndexedFile&)>& notWritten = {});
+    // Removes the rows that name these files (every object and frame of each), and a series, study and
+    // patient they leave without rows, in one transaction; the files themselves stay, for the caller to
+    // remove once no row names them.
+    bool forgetFiles(const QStringList& filePaths);
     // The pending removals that no row names (indexing a file again takes its path off the list).
     QStringList pendingRemovals() const;
     // The same, with what the index knew of each file.

@@ -5,6 +5,7 @@
 #include "dicom/FileIdentity.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -661,6 +662,58 @@ bool Database::moveEditedParents(const dicom::DicomFileSummary& before, const di
         && run("DELETE FROM studies WHERE study_instance_uid = :study AND NOT EXISTS "
                "(SELECT 1 FROM series WHERE study_instance_uid = :study);",
                {{study, before.studyInstanceUid}});
+}
+
+bool Database::forgetFiles(const QStringList& filePaths)
+{
+    if (filePaths.isEmpty())
+        return true;
+    if (!requireOpen() || !prepareWriteStatements() || !beginWrite())
+        return false;
+    QHash<QString, QString> studyOfSeries; // of the rows that go
+    QSqlQuery drop(m_db);
+    QSqlQuery* failed =
+        drop.prepare(QStringLiteral("DELETE FROM instances WHERE file_path = :path;")) ? nullptr : &drop;
+    for (const QString& path : filePaths) {
+        if (failed)
+            break;
+        QSqlQuery& atPath = m_write->rowsAtPath;
+        atPath.bindValue(QStringLiteral(":path"), recordedPath(path));
+        if (!atPath.exec()) {
+            failed = &atPath;
+            break;
+        }
+        while (atPath.next())
+            studyOfSeries.insert(textOf(atPath.value(1)), textOf(atPath.value(2)));
+        atPath.finish();
+        drop.bindValue(QStringLiteral(":path"), recordedPath(path));
+        if (!drop.exec())
+            failed = &drop;
+    }
+    if (failed)
+        m_lastError = errorText(*failed);
+    QStringList studies;
+    for (const QString& study : std::as_const(studyOfSeries))
+        if (!study.isEmpty() && !studies.contains(study))
+            studies << study;
+    QList<qint64> leftPatients;
+    bool ok = !failed && pruneLeftParents(studyOfSeries.keys(), studies, &leftPatients);
+    for (const qint64 key : std::as_const(leftPatients)) {
+        QSqlQuery& prune = m_write->prunePatient;
+        prune.bindValue(QStringLiteral(":key"), qlonglong(key));
+        if (ok && !prune.exec()) {
+            m_lastError = errorText(prune);
+            ok = false;
+        }
+    }
+    drop.finish();
+    m_write->finish();
+    if (!endTransaction(ok))
+        return false;
+    for (const QString& study : std::as_const(studies))
+        emit studyChanged(study);
+    emit studiesWritten(studies);
+    return true;
 }
 
 } // namespace db

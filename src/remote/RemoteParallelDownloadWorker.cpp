@@ -3,6 +3,7 @@
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteProtocol.h"
 
+#include "dicom/DicomFileSummary.h"
 #include "pacs/PacsRequestChecks.h"
 #include "platform/OwnFileDoor.h"
 
@@ -42,26 +43,37 @@ QByteArray recordText(const platform::FileId& id)
     return QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + '\n';
 }
 
-// The worker's record of a partial it made: "%1.dcm.part" holds the identity of the file it created under
-// "%1.dcm", so that a later run resumes that file and no other. `record` stays open for rewriting it.
-platform::FileId readRecord(int folder, const QByteArray& name, Descriptor* record)
+// The worker's record of a partial it makes, "%1.dcm.part" beside "%1.dcm": made empty before the file
+// (a file found beside an empty record is the one the worker was making when it was stopped), then
+// holding the identity of the file it made, so that a later run resumes that file and no other.
+struct Record
 {
-    *record = Descriptor(::openat(folder, name.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor fd; // stays open for rewriting it
+    bool making = false;
+    platform::FileId file;
+};
+
+void readRecord(int folder, const QByteArray& name, Record* record)
+{
+    record->fd = Descriptor(::openat(folder, name.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (record->fd() < 0 || ::fstat(record->fd(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        *record = Descriptor();
-        return {};
+    if (record->fd.fd() < 0 || ::fstat(record->fd.fd(), &st) != 0 || !S_ISREG(st.st_mode)
+        || st.st_nlink != 1) {
+        record->fd = Descriptor();
+        return;
     }
+    record->making = st.st_size == 0;
+    if (record->making)
+        return;
     char text[64] = {};
-    const ssize_t got = ::pread(record->fd(), text, sizeof text - 1, 0);
+    const ssize_t got = ::pread(record->fd.fd(), text, sizeof text - 1, 0);
     const QList<QByteArray> parts = QByteArray(text, qMax<ssize_t>(got, 0)).trimmed().split(' ');
     bool deviceOk = false, inodeOk = false;
-    platform::FileId id{parts.value(0).toULongLong(&deviceOk), parts.value(1).toULongLong(&inodeOk), true};
+    record->file = {parts.value(0).toULongLong(&deviceOk), parts.value(1).toULongLong(&inodeOk), true};
     if (parts.size() != 2 || !deviceOk || !inodeOk) {
-        *record = Descriptor();
-        return {};
+        record->fd = Descriptor();
+        record->file = {};
     }
-    return id;
 }
 
 bool writeRecord(int record, const platform::FileId& id)
@@ -110,7 +122,146 @@ QString changedSinceText()
     return QStringLiteral("исследование на удалённом компьютере изменилось после прошлого скачивания");
 }
 
+QString changedDuringText()
+{
+    return QStringLiteral("исследование на удалённом компьютере изменилось во время скачивания");
+}
+
+QString keptAsItIsText(const QString& path)
+{
+    return QStringLiteral("в папке загрузки уже есть %1, созданный не этой загрузкой, — он оставлен как "
+                          "есть; уберите его и повторите скачивание")
+        .arg(path);
+}
+
+struct
+{
+    void (*hook)(void*) = nullptr;
+    void* context = nullptr;
+} beforeRecord;
+
+QString notCreatedText(const QString& path, int cause)
+{
+    return cause == EEXIST || cause == ELOOP ? keptAsItIsText(path)
+                                             : QStringLiteral("не удалось создать локальный файл %1: %2")
+                                                   .arg(path, QString::fromLocal8Bit(std::strerror(cause)));
+}
+
+QString recordFailedText(const QString& path)
+{
+    return QStringLiteral("не удалось записать сведения о частичной загрузке в папку %1")
+        .arg(QFileInfo(path).path());
+}
+
+// Where a partial goes in the download folder and what names it the worker's there.
+struct PartialPlace
+{
+    int folder;
+    QByteArray name;
+    QByteArray recordName;
+    QString filePath;
+    QString recordPath;
+    const platform::OwnFileDoor& door;
+};
+
+// A new partial under the name, its record made first and left empty: whenever the worker is stopped,
+// a file under the name has a record beside it that names it the worker's. Held before its identity is
+// written, so that another download that finds it finds it held. False with the error otherwise.
+bool makePartial(const PartialPlace& at, Record* record, Descriptor* file, QString* error)
+{
+    if (record->fd.fd() < 0)
+        record->fd = Descriptor(::openat(at.folder, at.recordName.constData(),
+                                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    // A record of a file that went says again that one is being made.
+    if (record->fd.fd() < 0 || ::ftruncate(record->fd.fd(), 0) != 0) {
+        // Taken since it was read: another download's record of the file it is making, or a stranger.
+        const bool taken = errno == EEXIST;
+        struct stat st {};
+        const bool making = taken
+                            && ::fstatat(at.folder, at.recordName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                            && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_size == 0;
+        *error = !taken ? recordFailedText(at.filePath)
+                 : making ? busyText(at.filePath)
+                          : keptAsItIsText(at.recordPath);
+        return false;
+    }
+    *file = Descriptor(::openat(at.folder, at.name.constData(),
+                                O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file->fd() < 0) {
+        const int cause = errno;
+        const bool busy = cause == EEXIST && heldByAnother(at.folder, at.name);
+        // Put there since the name was found free: the record made for it would name it the worker's.
+        if (!busy)
+            at.door.remove(at.recordPath,
+                           platform::OwnProof::made(platform::FileId::ofOpen(record->fd.fd())));
+        *error = busy ? busyText(at.filePath) : notCreatedText(at.filePath, cause);
+        return false;
+    }
+    bool busy = false;
+    holdExclusively(file->fd(), &busy);
+    if (beforeRecord.hook)
+        beforeRecord.hook(beforeRecord.context);
+    const platform::FileId made = platform::FileId::ofOpen(file->fd());
+    if (!writeRecord(record->fd.fd(), made)) {
+        *error = recordFailedText(at.filePath);
+        at.door.remove(at.filePath, platform::OwnProof::made(made));
+        *file = Descriptor();
+        return false;
+    }
+    record->making = false;
+    record->file = made;
+    return true;
+}
+
+// The partial the record names the worker's (the file it made, or the one found beside a record made
+// before it), or a new one. Any other file under the name, a link or a file of two names, stays as it
+// is. False with the error otherwise.
+bool openPartial(const PartialPlace& at, Record* record, Descriptor* file, QString* error)
+{
+    if (record->fd.fd() < 0) {
+        struct stat st {};
+        if (::fstatat(at.folder, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return makePartial(at, record, file, error);
+        *error = heldByAnother(at.folder, at.name) ? busyText(at.filePath) : keptAsItIsText(at.filePath);
+        return false;
+    }
+    *file = Descriptor(::openat(at.folder, at.name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (file->fd() < 0) {
+        if (errno == ENOENT)
+            return makePartial(at, record, file, error);
+        *error = notCreatedText(at.filePath, errno);
+        return false;
+    }
+    const platform::FileId opened = platform::FileId::ofOpen(file->fd());
+    struct stat st {};
+    // A second name would let what is written here change a file elsewhere.
+    if ((!record->making && opened != record->file) || ::fstat(file->fd(), &st) != 0 || st.st_nlink != 1) {
+        *file = Descriptor();
+        *error = heldByAnother(at.folder, at.name) ? busyText(at.filePath) : keptAsItIsText(at.filePath);
+        return false;
+    }
+    // Found being made when the worker was stopped: recorded now as the file it made.
+    if (record->making && writeRecord(record->fd.fd(), opened)) {
+        record->making = false;
+        record->file = opened;
+    }
+    return true;
+}
+
+// The downloaded file holds the object it was asked for, read as the index reads it.
+bool holdsObject(const QString& path, const QString& object, const QString& studyUid, QString* held)
+{
+    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
+    *held = summary ? summary->sopInstanceUid : QString();
+    return summary && summary->sopInstanceUid == object && summary->studyInstanceUid == studyUid;
+}
+
 } // namespace
+
+void remotedownload::testing::setBeforeRecordHook(void (*hook)(void* context), void* context)
+{
+    beforeRecord = {hook, context};
+}
 
 QString RemoteParallelDownloadWorker::fileNameFor(const QString& object, int index)
 {
@@ -151,12 +302,16 @@ void RemoteParallelDownloadWorker::requestStop()
 bool RemoteParallelDownloadWorker::stillTheHostsFile(RemoteAccessClient& client, int folder, int index,
                                                      const QString& filePath, QString* error)
 {
-    // A marker without its file is reported as before: the file cannot be read, and is counted so.
     const Descriptor file(::openat(folder, QFile::encodeName(QFileInfo(filePath).fileName()).constData(),
                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))
-        return true;
+    if (file.fd() < 0 || ::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A marker beside what is no file is reported as before: it cannot be read, and is counted so.
+        if (!comparing)
+            return true;
+        *error = QStringLiteral("файла %1 больше нет в папке загрузки").arg(filePath);
+        return false;
+    }
     bool lasting = false;
     for (int attempt = 0; attempt < downloadTries && !lasting; ++attempt) {
         if (stopRequested.load())
@@ -173,7 +328,8 @@ bool RemoteParallelDownloadWorker::stillTheHostsFile(RemoteAccessClient& client,
                                    &lasting)) {
             if (!same) {
                 studyChanged = true;
-                *error = changedSinceText() + QStringLiteral(": ") + *error;
+                *error =
+                    (comparing ? changedDuringText() : changedSinceText()) + QStringLiteral(": ") + *error;
             }
             return same;
         }
@@ -219,68 +375,38 @@ void RemoteParallelDownloadWorker::run()
         const QByteArray name = QFile::encodeName(fileName);
         const QByteArray markerName = name + ".done";
         const QByteArray recordName = name + ".part";
+        QString lastError;
+        const auto giveUp = [&] {
+            emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
+            emit finished();
+        };
+        const QString recordPath = dir.filePath(QString::fromLocal8Bit(recordName));
+        if (comparing) {
+            if (!stillTheHostsFile(*client, folder.fd(), index, filePath, &lastError))
+                return giveUp();
+            emit fileDownloaded(index, filePath);
+            continue;
+        }
         // The record is read before the marker is looked for: a download that finishes the file marks it
         // before it lets the record go, so a file another download finished meanwhile is found finished.
-        QString lastError;
-        Descriptor record;
-        const platform::FileId recorded = readRecord(folder.fd(), recordName, &record);
+        Record record;
+        readRecord(folder.fd(), recordName, &record);
         if (plainFileAt(folder.fd(), markerName).known) {
-            if (object.isEmpty() && !stillTheHostsFile(*client, folder.fd(), index, filePath, &lastError)) {
-                emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
-                emit finished();
-                return;
-            }
+            if (object.isEmpty() && !stillTheHostsFile(*client, folder.fd(), index, filePath, &lastError))
+                return giveUp();
             emit fileDownloaded(index, filePath);
             continue;
         }
 
-        // Only a partial this worker recorded is resumed; any other file under the name stays as it is.
-        bool busy = false;
         Descriptor file;
-        if (recorded.known)
-            file = Descriptor(::openat(folder.fd(), name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-        platform::FileId opened = file.fd() >= 0 ? platform::FileId::ofOpen(file.fd()) : platform::FileId();
-        struct stat st {};
-        // A second name would let what is written here change a file elsewhere.
-        if (file.fd() >= 0 && (opened != recorded || ::fstat(file.fd(), &st) != 0 || st.st_nlink != 1)) {
-            file = Descriptor();
-            errno = EEXIST;
-        } else if (file.fd() < 0 && (!recorded.known || errno == ENOENT)) {
-            file = Descriptor(::openat(folder.fd(), name.constData(),
-                                       O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-            if (file.fd() >= 0) {
-                // Held before it is recorded: another download that finds it finds it held.
-                holdExclusively(file.fd(), &busy);
-                opened = platform::FileId::ofOpen(file.fd());
-                if (record.fd() < 0)
-                    record = Descriptor(::openat(folder.fd(), recordName.constData(),
-                                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-                if (record.fd() < 0 || !writeRecord(record.fd(), opened)) {
-                    // Unrecorded, it would never be resumed or known as the worker's again.
-                    lastError = QStringLiteral("не удалось записать сведения о частичной загрузке в папку %1").arg(destDir);
-                    door.remove(filePath, platform::OwnProof::made(opened));
-                    file = Descriptor();
-                }
-            }
-        }
-        if (file.fd() < 0) {
-            const int cause = errno;
-            if (lastError.isEmpty())
-                lastError = cause == EEXIST && heldByAnother(folder.fd(), name) ? busyText(filePath)
-                            : cause == EEXIST || cause == ELOOP
-                                ? QStringLiteral("в папке загрузки уже есть %1, созданный не этой загрузкой, — он "
-                                                 "оставлен как есть; уберите его и повторите скачивание")
-                                      .arg(filePath)
-                                : QStringLiteral("не удалось создать локальный файл %1: %2")
-                                      .arg(filePath, QString::fromLocal8Bit(std::strerror(cause)));
-            emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
-            emit finished();
-            return;
-        }
+        if (!openPartial({folder.fd(), name, recordName, filePath, recordPath, door}, &record, &file,
+                         &lastError))
+            return giveUp();
+        const platform::FileId opened = platform::FileId::ofOpen(file.fd());
+        bool busy = false;
         if (!holdExclusively(file.fd(), &busy) && busy) {
-            emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(busyText(filePath)));
-            emit finished();
-            return;
+            lastError = busyText(filePath);
+            return giveUp();
         }
 
         bool done = false;
@@ -304,19 +430,28 @@ void RemoteParallelDownloadWorker::run()
             lastError = QStringLiteral("файл %1 заменён другим во время скачивания — скачанное не засчитано")
                             .arg(filePath);
         }
-        if (!done) {
-            emit fileFailed(QStringLiteral("файл %1: %2").arg(index).arg(lastError));
-            emit finished();
-            return;
+        // A host that serves a file as the object asked for may have another one under its name (a file
+        // copied over it there): such a file is never kept, and asking again would bring it again.
+        QString held;
+        if (done && !object.isEmpty() && !holdsObject(filePath, object, studyUid, &held)) {
+            done = false;
+            const QString sent = held.isEmpty()
+                                     ? QStringLiteral("файл, который не читается как DICOM")
+                                     : QStringLiteral("файл другого объекта (%1)").arg(held.left(64));
+            lastError = QStringLiteral("удалённый компьютер передал вместо объекта %1 %2 — файл удалён")
+                            .arg(object.left(64), sent);
+            door.remove(filePath, platform::OwnProof::made(opened));
+            door.remove(recordPath, platform::OwnProof::made(platform::FileId::ofOpen(record.fd.fd())));
         }
+        if (!done)
+            return giveUp();
 
         const Descriptor marker(::openat(folder.fd(), markerName.constData(),
                                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (marker.fd() < 0)
             qWarning() << "RemoteParallelDownloadWorker: не удалось создать файл-маркер" << dir.filePath(QString::fromLocal8Bit(markerName));
         else // complete and marked: the record has served
-            door.remove(dir.filePath(QString::fromLocal8Bit(recordName)),
-                        platform::OwnProof::made(platform::FileId::ofOpen(record.fd())));
+            door.remove(recordPath, platform::OwnProof::made(platform::FileId::ofOpen(record.fd.fd())));
         emit fileDownloaded(index, filePath);
     }
     emit finished();

@@ -5,11 +5,13 @@
 // empty "<name>.done", so a later run skips it. A file is named after the object the host listed for its
 // index ("<SOP Instance UID>.dcm"), so that a later run after the host's study changed finds each object
 // under its own name; "%1.dcm" by the index when the host does not name objects. A partial is resumed
-// only when "<name>.part" records it as the file the worker created; a file of any other origin under
-// the name, or a link, is left as it is and the file fails. While a partial is written it is held
+// only when "<name>.part" records it as the file the worker created: the record is made before the file,
+// so that a worker killed at any moment leaves no file of its own unrecorded. A file of any other origin
+// under the name, or a link, is left as it is and the file fails. While a partial is written it is held
 // exclusively, so a second download into the same folder (another window, another copy of the program)
-// never writes into it. A marked file of a host that names no objects is first compared with the host's
-// file at its index: the host's study may have changed since, and the file be another object now.
+// never writes into it. A file asked for as an object is kept only when it holds that object. A marked
+// file of a host that names no objects is first compared with the host's file at its index: the host's
+// study may have changed since, and the file be another object now.
 
 #include <QObject>
 #include <QString>
@@ -38,9 +40,13 @@ public:
     void expectObjects(const QStringList& sopInstanceUids) { objects = sopInstanceUids; }
     // The name of the file of the object listed at `index` (empty: not named).
     static QString fileNameFor(const QString& object, int index);
+    // Before `run`: downloads nothing, but compares each file of the range with the host's file at its
+    // index (a host that names no objects, once every file has come), so that no byte travels; one that
+    // differs fails the range as the study changed during the download.
+    void compareOnly() { comparing = true; }
 
-    // After `run`: a marked file was not the host's file at its index any more (a host that names no
-    // objects), so what was downloaded before cannot be continued.
+    // After `run`: a file was not the host's file at its index any more (a host that names no objects),
+    // so what was downloaded cannot be continued.
     bool foundStudyChanged() const { return studyChanged; }
 
 public slots:
@@ -69,5 +75,12 @@ private:
     QString listenerId;
     QStringList objects;
     std::atomic_bool stopRequested{false};
+    bool comparing = false;
     bool studyChanged = false;
 };
+
+namespace remotedownload::testing {
+// Called by a worker between making a partial and writing its identity into the record beside it
+// (null: nothing). Tests only: it lets a test stop the worker at that very moment.
+void setBeforeRecordHook(void (*hook)(void* context), void* context);
+} // namespace remotedownload::testing

@@ -25,10 +25,12 @@
 #include "pacs/PacsNetworkClient.h"
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
+#include "remote/RemoteParallelDownloadWorker.h"
 
 #include <QComboBox>
 #include <QDateEdit>
 #include <QInputDialog>
+#include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressDialog>
@@ -276,47 +278,102 @@ private slots:
     }
 
     // A host of an earlier version names no objects, so its files are asked for by position. The study
-    // opens only when the files hold each of its objects once: one object at two positions (the host's
-    // study removed and taken in again in another order meanwhile) is no success, nor are the files an
-    // earlier download got at positions that hold other objects since (a series gone at the host).
+    // opens only when the files hold each of its objects once and are still its study as it lists it at
+    // the end: one object at two positions (the host's study removed and taken in again in another order
+    // meanwhile), an object it never listed served at a position, a series replaced or grown while the
+    // files came, or the files an earlier download got at positions that hold other objects since (a
+    // series gone at the host), are no success. From a host that names its objects, what opens is its
+    // study as it lists it now, and a file that holds another object than the one asked for (another
+    // patient's file copied over one of the study's at the host) is neither kept nor indexed.
     void olderHostDownloadCountsItsObjects_data()
     {
+        QTest::addColumn<bool>("named");         // the host names its objects
         QTest::addColumn<QList<int>>("earlier"); // the objects an earlier download got at positions 0…
-        QTest::addColumn<QList<int>>("served");  // the object the host holds at each position now
-        QTest::addColumn<QString>("said");       // empty: the study opens
+        QTest::addColumn<QList<int>>("served");  // the object the host sends at each position
+        // The host's list: named, or asked again at the end by the host of an earlier version, whose list
+        // at the start is as served; empty: as served. Objects 6 to 8 are a second series of the study,
+        // 9 another patient's.
+        QTest::addColumn<QList<int>>("listed");
+        QTest::addColumn<QString>("said"); // empty: the study opens
+        const QList<int> six{0, 1, 2, 3, 4, 5};
+        const QString during = QStringLiteral("изменилось во время скачивания");
         QTest::newRow("position 3 serves position 0's object")
-            << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5}
+            << false << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QList<int>{}
             << QStringLiteral("разных объектов исследования — 5");
         QTest::newRow("an earlier download's files, a series gone at the host since")
-            << QList<int>{0, 1, 2, 3, 4, 5} << QList<int>{3, 4, 5}
+            << false << six << QList<int>{3, 4, 5} << QList<int>{}
             << QStringLiteral("изменилось после прошлого скачивания");
         QTest::newRow("an earlier download's files, the host's as they were")
-            << QList<int>{0, 1, 2, 3, 4, 5} << QList<int>{0, 1, 2, 3, 4, 5} << QString();
+            << false << six << six << QList<int>{} << QString();
+        QTest::newRow("position 3 serves an object the host never listed")
+            << false << QList<int>{} << QList<int>{0, 1, 2, 6, 4, 5} << six << during;
+        QTest::newRow("a series replaced while the files came")
+            << false << QList<int>{} << QList<int>{0, 1, 2, 3, 7, 8} << QList<int>{0, 1, 2, 6, 7, 8}
+            << during;
+        QTest::newRow("a series grown once the files came")
+            << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during;
+        QTest::newRow("a retry once a series went at the host")
+            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString();
+        QTest::newRow("another patient's file served as a listed object")
+            << true << QList<int>{} << QList<int>{0, 1, 2, 9, 4, 5} << six
+            << QStringLiteral("файл другого объекта");
+        QTest::newRow("an earlier download's file of another patient under a listed object's name")
+            << true << QList<int>{0, 1, 2, 9, 4, 5} << six << QList<int>{} << QStringLiteral("не те объекты");
     }
     void olderHostDownloadCountsItsObjects()
     {
+        QFETCH(bool, named);
         QFETCH(QList<int>, earlier);
         QFETCH(QList<int>, served);
+        QFETCH(QList<int>, listed);
         QFETCH(QString, said);
+        if (listed.isEmpty())
+            listed = served;
         fixtures::SeriesLayout layout;
         layout.slices = 6;
         fixtures::completeUids(layout);
+        fixtures::SeriesLayout second = layout;
+        second.seriesUid = fixtures::newUid();
+        second.seriesNumber = QStringLiteral("2");
+        second.slices = 3;
+        fixtures::SeriesLayout otherPatient;
+        otherPatient.patientId = QStringLiteral("P0009");
+        otherPatient.patientName = QStringLiteral("Other^Patient");
+        otherPatient.slices = 1;
+        fixtures::completeUids(otherPatient);
         QTemporaryDir sent;
         QList<QByteArray> objects;
-        for (const QString& file : fixtures::writeSeries(sent.path(), layout))
+        QStringList uids;
+        const QStringList files = fixtures::writeSeries(sent.filePath(QStringLiteral("a")), layout)
+                                  + fixtures::writeSeries(sent.filePath(QStringLiteral("b")), second)
+                                  + fixtures::writeSeries(sent.filePath(QStringLiteral("c")), otherPatient);
+        for (const QString& file : files) {
             objects << fixtures::readFile(file);
-        QCOMPARE(objects.size(), 6);
+            uids << dicom::readFileSummary(file)->sopInstanceUid;
+        }
+        QCOMPARE(objects.size(), 10);
 
         const QString id = QStringLiteral("older");
         fixtures::ScriptedHost older(relay.port(), cert.fingerprint(), kToken, kSecret);
+        int lists = 0;
         older.answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
-            if (remoteproto::typeOf(r) == QLatin1String("getFileList")) { // no object named
-                const QJsonObject list{{QStringLiteral("studyUid"), layout.studyUid},
-                                       {QStringLiteral("count"), int(served.size())}};
+            // Once asked for its list again, a host of an earlier version holds its study as listed.
+            const QList<int>& now = lists > 1 ? listed : served;
+            if (remoteproto::typeOf(r) == QLatin1String("getFileList")) {
+                ++lists;
+                const QList<int>& study = lists > 1 || named ? listed : served;
+                QJsonObject list{{QStringLiteral("studyUid"), layout.studyUid},
+                                 {QStringLiteral("count"), int(study.size())}};
+                if (named) {
+                    QJsonArray names;
+                    for (const int object : study)
+                        names.append(uids.at(object));
+                    list.insert(QStringLiteral("sopInstanceUids"), names);
+                }
                 return {remoteproto::toFrame(remoteproto::message(QStringLiteral("fileList"), list))};
             }
-            const int at = served.value(remoteproto::readInt(r, QStringLiteral("index"), -1), -1);
-            return fixtures::ScriptedHost::serveFile(r, objects.value(at));
+            const int at = remoteproto::readInt(r, QStringLiteral("index"), -1);
+            return fixtures::ScriptedHost::serveFile(r, objects.value((named ? served : now).value(at, -1)));
         };
         QStringList listeners{id};
         for (int i = 0; i < 4; ++i)
@@ -332,9 +389,16 @@ private slots:
         const QDir dest(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
                             .filePath(QStringLiteral("remote_downloads/%1").arg(layout.studyUid)));
         QVERIFY(dest.mkpath(QStringLiteral(".")));
+        // The earlier download marked its files and indexed those of the study.
         for (int i = 0; i < earlier.size(); ++i) {
-            fixtures::writeFile(dest.filePath(QStringLiteral("%1.dcm").arg(i)), objects.at(earlier.at(i)));
-            fixtures::writeFile(dest.filePath(QStringLiteral("%1.dcm.done").arg(i)), {});
+            const QString name = named ? RemoteParallelDownloadWorker::fileNameFor(uids.at(i), i)
+                                       : QStringLiteral("%1.dcm").arg(i);
+            const QString file = dest.filePath(name);
+            fixtures::writeFile(file, objects.at(earlier.at(i)));
+            fixtures::writeFile(file + QStringLiteral(".done"), {});
+            auto summary = dicom::readFileSummary(file);
+            summary->ownCopy = true;
+            QVERIFY(earlier.at(i) == 9 || localIndex.indexFile(*summary));
         }
 
         RemoteBrowserDialog d(&localIndex, nullptr);
@@ -350,6 +414,22 @@ private slots:
                 QVERIFY2(answer.texts().first().contains(said), qPrintable(answer.texts().first()));
         }
         QCOMPARE(fixtures::visibleViewers().size(), viewersBefore + (said.isEmpty() ? 1 : 0));
+        // No file of another patient's study stays from this download, nor enters the index.
+        QVERIFY(!localIndex.studyExists(otherPatient.studyUid));
+        QSet<QString> held;
+        for (const QString& file : dest.entryList({QStringLiteral("*.dcm")}, QDir::Files))
+            held << dicom::readFileSummary(dest.filePath(file))->sopInstanceUid;
+        QCOMPARE(held.contains(uids.at(9)), earlier.contains(9));
+        // What opens is the host's study as it is: what an earlier try got beside it went.
+        if (said.isEmpty()) {
+            QSet<QString> indexed, listedUids;
+            for (const db::IndexedFile& file : localIndex.studyFiles(layout.studyUid))
+                indexed << file.sopInstanceUid;
+            for (const int object : std::as_const(listed))
+                listedUids << uids.at(object);
+            QCOMPARE(indexed, listedUids);
+            QCOMPARE(held, listedUids);
+        }
         if (earlier.isEmpty())
             return;
         // A file already here is compared with the host's from its end: no byte of it travels again.

@@ -2,11 +2,13 @@
 // every kind, broken ones included, resumed and cut downloads, retrieve waits, and the download
 // worker's connecting, skipping, retrying and stopping.
 
+#include "dicom/DicomFileSummary.h"
 #include "platform/OwnFileDoor.h"
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "remote/RemoteProtocol.h"
 #include "remote/RemoteTunnelSocket.h"
+#include "support/DicomFixtures.h"
 #include "support/LoopbackPort.h"
 #include "support/ScriptedHost.h"
 #include "support/StandInRelay.h"
@@ -524,9 +526,12 @@ private slots:
         QTest::newRow("hard link to a file elsewhere") << "hardlink" << kept;
         QTest::newRow("file it did not make") << "unrecorded" << kept;
         QTest::newRow("file other than the partial it recorded") << "recordedOther" << kept;
+        QTest::newRow("file it did not make under the record's name") << "strangeRecord" << kept;
         QTest::newRow("partial another download holds") << "held" << QStringLiteral("другая загрузка");
         QTest::newRow("marker a link elsewhere") << "marker" << QString();
         QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
+        // Its own partial, as a kill between making the file and writing its identity leaves it.
+        QTest::newRow("partial of a worker stopped before recording it") << "killed" << QString();
         // Marked complete by an earlier run; the host names no objects, so what it holds at the index now
         // is asked for, and only a file that is the host's there counts. Nothing is written into it.
         const QString changed = QStringLiteral("изменилось после прошлого скачивания");
@@ -557,6 +562,8 @@ private slots:
             QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(file).constData()), 0);
         else if (planted == u"unrecorded")
             QVERIFY(QFile::copy(victim, file));
+        else if (planted == u"strangeRecord")
+            QVERIFY(QFile::copy(victim, file + QStringLiteral(".part")));
         else if (planted == u"held") {
             QVERIFY(QFile::copy(victim, file));
             holder = platform::Descriptor(::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
@@ -572,6 +579,20 @@ private slots:
             QCOMPARE(::rename(QFile::encodeName(file + QStringLiteral(".other")).constData(),
                               QFile::encodeName(file).constData()),
                      0);
+        } else if (planted == u"killed") {
+            struct Stopped {};
+            remotedownload::testing::setBeforeRecordHook([](void*) { throw Stopped(); }, nullptr);
+            RemoteParallelDownloadWorker stopped(QStringLiteral("127.0.0.1"), relay->port(), kToken,
+                                                 cert.fingerprint(), kSecret, QStringLiteral("1.2"),
+                                                 dest.path(), 0, 1, QStringLiteral("primary"));
+            bool wasStopped = false;
+            try {
+                stopped.run();
+            } catch (const Stopped&) {
+                wasStopped = true;
+            }
+            remotedownload::testing::setBeforeRecordHook(nullptr, nullptr);
+            QVERIFY(wasStopped && QFileInfo::exists(file));
         } else if (planted == u"marker") {
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         } else if (planted.startsWith(u"marked")) {
@@ -602,14 +623,18 @@ private slots:
         // Nothing outside the folder changed.
         QCOMPARE(readAll(victim), users);
         QVERIFY(!QFileInfo::exists(fresh));
-        // The link only, or the earlier run's marker.
+        // Marked once downloaded (the link stays), or the earlier run's marker.
         QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known,
-                 planted == u"marker" || planted.startsWith(u"marked"));
+                 failure.isEmpty() || planted.startsWith(u"marked"));
         if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther"
             || planted == u"held" || planted == u"marked short")
             QCOMPARE(readAll(file), users);
         if (planted == u"marked other")
             QCOMPARE(readAll(file), pattern(content.size(), 6));
+        if (planted == u"strangeRecord") {
+            QCOMPARE(readAll(file + QStringLiteral(".part")), users);
+            QVERIFY(!QFileInfo::exists(file));
+        }
         if (failure.isEmpty())
             QCOMPARE(readAll(file), content);
         if (planted.startsWith(u"marked")) { // asked from the file's end: no byte of it is sent
@@ -633,8 +658,16 @@ private slots:
     void workerHoldsItsPartial()
     {
         QFETCH(QString, intruder);
-        const QByteArray content = pattern(3 * 1048576 + 11, 4);
-        const QString object = QStringLiteral("1.2.840.5.1");
+        // A file of the object asked for, of several chunks.
+        fixtures::SeriesLayout layout;
+        layout.rows = 1024;
+        layout.columns = 1536;
+        layout.slices = 1;
+        const QTemporaryDir source;
+        const QString written = fixtures::writeSeries(source.path(), layout).value(0);
+        const QByteArray content = readAll(written);
+        QVERIFY(content.size() > 3 * remoteproto::fileChunkBytes);
+        const QString object = dicom::readFileSummary(written)->sopInstanceUid;
         QPointer<RemoteTunnelSocket> firstEnd;
         QList<QByteArray> rest;
         host->answer = [&](const QJsonObject& r, const QByteArray&) {
@@ -651,7 +684,8 @@ private slots:
         const QString file = dest.filePath(RemoteParallelDownloadWorker::fileNameFor(object, 0));
         const auto makeWorker = [&](const QString& id) {
             auto* worker = new RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken,
-                                                            cert.fingerprint(), kSecret, QStringLiteral("1.2"),
+                                                            cert.fingerprint(), kSecret,
+                                                            dicom::readFileSummary(written)->studyInstanceUid,
                                                             dest.path(), 0, 1, id);
             worker->expectObjects({object});
             return worker;
