@@ -6,6 +6,7 @@
 // objects, so each file is asked for as the object it lists. Plain timing main.
 
 #include "BenchSupport.h"
+#include "HostingSession.h"
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteAccessServer.h"
 #include "remote/RemoteParallelDownloadWorker.h"
@@ -123,16 +124,12 @@ int main(int argc, char** argv)
         || !fixtures::writeAndIndexSeries(index, dir.filePath(QStringLiteral("study")), layout))
         return 1;
 
-    const fixtures::TestCertificate cert = fixtures::makeTestCertificate();
-    fixtures::StandInRelay relay;
-    if (!relay.start(cert))
+    bench::HostingSession host;
+    if (!host.start(index, QStringLiteral("primary-w3")))
         return 1;
-    const QString secret = newTunnelSecret();
-    RemoteAccessServer server(&index, nullptr);
-    server.start(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("t"), cert.fingerprint(), secret,
-                 QString());
-    if (!QTest::qWaitFor([&] { return relay.waitingCount(QStringLiteral("primary-w3")) == 1; }, 30000))
-        return 1;
+    const fixtures::StandInRelay& relay = host.relay;
+    const fixtures::TestCertificate& cert = host.cert;
+    const QString& secret = host.secret;
 
     RemoteAccessClient client;
     QString error;

@@ -7,6 +7,7 @@
 // files. Plain timing main; prints milliseconds per file.
 
 #include "BenchSupport.h"
+#include "HostingSession.h"
 #include "remote/RemoteAccessClient.h"
 #include "remote/RemoteAccessServer.h"
 #include "support/StandInRelay.h"
@@ -108,16 +109,12 @@ int main(int argc, char** argv)
         }
     }
 
-    const fixtures::TestCertificate cert = fixtures::makeTestCertificate();
-    fixtures::StandInRelay relay;
-    if (!relay.start(cert))
+    bench::HostingSession hosting;
+    if (!hosting.start(index, QStringLiteral("primary")))
         return 1;
-    const QString secret = newTunnelSecret();
-    RemoteAccessServer server(&index, nullptr);
-    const QString host = QStringLiteral("127.0.0.1");
-    server.start(host, relay.port(), QStringLiteral("t"), cert.fingerprint(), secret, QString());
-    if (!QTest::qWaitFor([&] { return relay.waitingCount(QStringLiteral("primary")) == 1; }, 30000))
-        return 1;
+    const fixtures::StandInRelay& relay = hosting.relay;
+    const fixtures::TestCertificate& cert = hosting.cert;
+    const QString& secret = hosting.secret;
     const QString target = dir.filePath(QStringLiteral("got.dcm"));
 
     int studies = 0;
