@@ -33,6 +33,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <limits>
+#include <optional>
 
 using namespace pacs;
 
@@ -668,9 +669,13 @@ private slots:
             peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         // A port of its own: the sockets that earlier rows' connections left waiting out their time on
         // the shared one would keep the connection from being made from it.
-        const quint16 shared = std::exchange(m_listenPort, fixtures::freeLoopbackPort());
+        const quint16 shared = m_listenPort;
         const auto restore = qScopeGuard([&] { m_listenPort = shared; });
-        fixtures::ConnectionFromPort connection(m_listenPort);
+        // Another program on a busy machine may take the free port before the connection is made from it.
+        std::optional<fixtures::ConnectionFromPort> held;
+        for (int attempt = 0; attempt < 20 && !(held && held->holds()); ++attempt)
+            held.emplace(m_listenPort = fixtures::freeLoopbackPort());
+        fixtures::ConnectionFromPort& connection = *held;
         QVERIFY(connection.holds());
         // Let go of past the grace a listening program gets; the retrieve ends only after that.
         bool released = false;

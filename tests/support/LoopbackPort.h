@@ -53,8 +53,9 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(port);
         m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (!m_far.listen(QHostAddress::LocalHost, 0) || m_socket < 0
-            || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        // The port first: the far end's own port, taken from the system, may otherwise be this one.
+        if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || !m_far.listen(QHostAddress::LocalHost, 0))
             return;
         address.sin_port = htons(m_far.serverPort());
         if (::connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
