@@ -73,10 +73,10 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
     m_coordinator = new pacs::PacsOpenCoordinator(m_index, this);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::fileReceived, this, &PacsDownloadDialog::onCoordinatorFileReceived);
     connect(m_coordinator, &pacs::PacsOpenCoordinator::finished, this, &PacsDownloadDialog::onCoordinatorFinished);
-    connect(m_coordinator, &pacs::PacsOpenCoordinator::waitingForPort, m_status, &QLabel::setText);
-    connect(m_coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, m_status, [this] {
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::waitingForPort, this, &PacsDownloadDialog::showStatus);
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, this, [this] {
         if (m_coordinator->isRunning())
-            m_status->setText(QStringLiteral("Порт открыт, загрузка идёт…"));
+            showStatus(QStringLiteral("Порт открыт, загрузка идёт…"));
     });
     if (!s_lastSearchResults.isEmpty()) {
         populateResults(s_lastSearchResults);
@@ -190,6 +190,11 @@ void PacsDownloadDialog::setupUi()
     auto* statusRow = new QHBoxLayout;
     m_status = new QLabel(QStringLiteral("Готово"), this);
     m_status->setStyleSheet(QStringLiteral("color: #999;"));
+    // A status as long as the port-wait notice, or one naming a long path, must not widen the dialog
+    // past the screen: it wraps within the width the dialog has, and what an unbroken word cuts off is
+    // in the tooltip.
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_status->setWordWrap(true); // after the policy, which it gives its height for a width
     m_busyBar = new QProgressBar(this);
     m_busyBar->setRange(0, 0);
     m_busyBar->setFixedWidth(160);
@@ -233,7 +238,7 @@ void PacsDownloadDialog::loadServers()
     if (m_servers.size() == 1)
         m_serverList->item(0)->setCheckState(Qt::Checked);
     if (m_servers.isEmpty()) {
-        m_status->setText(QStringLiteral("Список серверов пуст — сначала добавьте сервер в «PACS… → Конфигурация»."));
+        showStatus(QStringLiteral("Список серверов пуст — сначала добавьте сервер в «PACS… → Конфигурация»."));
         for (QPushButton* b : {m_findButton, m_downloadButton, m_downloadOpenButton, m_viewButton})
             b->setEnabled(false);
     }
@@ -387,9 +392,9 @@ void PacsDownloadDialog::onServerSearched(int serverIndex, const QList<pacs::Stu
     --m_pendingSearches;
     populateResults(m_searchRows);
     if (m_pendingSearches > 0) {
-        m_status->setText(QStringLiteral("Выполняется C-FIND… найдено исследований: %1, ждём ответа от %2 серверов")
-                              .arg(m_searchRows.size())
-                              .arg(m_pendingSearches));
+        showStatus(QStringLiteral("Выполняется C-FIND… найдено исследований: %1, ждём ответа от %2 серверов")
+                       .arg(m_searchRows.size())
+                       .arg(m_pendingSearches));
         return;
     }
     finishSearch();
@@ -486,7 +491,13 @@ void PacsDownloadDialog::setBusy(bool busy, const QString& statusText)
     if (!busy && m_servers.isEmpty())
         for (QPushButton* b : {m_findButton, m_downloadButton, m_downloadOpenButton, m_viewButton})
             b->setEnabled(false);
-    m_status->setText(statusText);
+    showStatus(statusText);
+}
+
+void PacsDownloadDialog::showStatus(const QString& text)
+{
+    m_status->setText(text);
+    m_status->setToolTip(text);
 }
 
 void PacsDownloadDialog::startDownload(DownloadMode mode)
@@ -532,7 +543,7 @@ void PacsDownloadDialog::startDownload(DownloadMode mode)
 
 void PacsDownloadDialog::onCoordinatorFileReceived(int totalReceivedSoFar)
 {
-    m_status->setText(QStringLiteral("Принято файлов: %1…").arg(totalReceivedSoFar));
+    showStatus(QStringLiteral("Принято файлов: %1…").arg(totalReceivedSoFar));
     if (m_downloadMode != ViewOnly)
         emit studiesImported();
 }

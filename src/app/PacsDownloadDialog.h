@@ -102,6 +102,7 @@ private:
     void saveColumnWidths();
     void populateResults(const QList<ResultRow>& rows);
     void setBusy(bool busy, const QString& statusText);
+    void showStatus(const QString& text);
     void startDownload(DownloadMode mode);
     void onServerSearched(int serverIndex, const QList<pacs::StudyQueryRow>& rows, const QString& error);
     void finishSearch();

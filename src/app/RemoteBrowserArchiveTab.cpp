@@ -8,7 +8,7 @@
 #include "app/ModalityFilterButton.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
-#include "platform/OwnFileDoor.h"
+#include "remote/RemoteDownloadTries.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "viewer/ViewerWindow.h"
 #include "dicom/DicomDateTime.h"
@@ -18,7 +18,6 @@
 #include <QDateEdit>
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -211,7 +210,13 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     }
     const QString destDir = QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
                                 .filePath(QStringLiteral("remote_downloads/%1").arg(studyUid));
-    QDir().mkpath(destDir);
+    // Before any file of this try is indexed, so that a retry after the host's study changed tells what
+    // this try brought from what the study held already.
+    error = QStringLiteral("не удалось создать папку %1").arg(QDir::toNativeSeparators(destDir));
+    if (!QDir().mkpath(destDir) || !RemoteDownloadTries(destDir).begin(db, studyUid, objects, fileCount, &error)) {
+        QMessageBox::warning(this, windowTitle(), QStringLiteral("Скачивание не начато: %1").arg(error));
+        return;
+    }
 
     QProgressDialog progress(QStringLiteral("Скачивание исследования…"), QStringLiteral("Отмена"), 0, fileCount, this);
     progress.setWindowTitle(QStringLiteral("Kalvenor"));
@@ -251,7 +256,7 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     progress.setValue(fileCount);
     progress.close();
     if (!error.isEmpty())
-        QMessageBox::warning(this, windowTitle(), error);
+        QMessageBox::information(this, windowTitle(), error);
 
     if (!db || !db->studyExists(studyUid)) {
         QMessageBox::warning(this, windowTitle(), QStringLiteral("Не удалось импортировать ни одного файла исследования."));
@@ -416,12 +421,12 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     }
     if (objects.isEmpty() && !stillOneVersion(studyUid, destDir, fileCount, progress, error, notWhole))
         return false;
-    QString stayed;
-    if (!forgetEarlierObjects(studyUid, destDir, objectsHeld, &stayed, error)) {
+    RemoteDownloadTries::Outcome settled;
+    if (!RemoteDownloadTries(destDir).settle(db, studyUid, objectsHeld, &settled, error)) {
         *notWhole = true;
         return false;
     }
-    *error = stayed;
+    *error = settled.text();
     return true;
 }
 
@@ -453,47 +458,4 @@ bool RemoteBrowserDialog::stillOneVersion(const QString& studyUid, const QString
             progress->setLabelText(QStringLiteral("Проверено файлов: %1 из %2").arg(compared).arg(fileCount));
         },
         error, notWhole);
-}
-
-bool RemoteBrowserDialog::forgetEarlierObjects(const QString& studyUid, const QString& destDir,
-                                               const QSet<QString>& current, QString* stayed, QString* error)
-{
-    stayed->clear();
-    if (!db)
-        return true;
-    const QString folder = QDir::cleanPath(destDir);
-    QList<db::IndexedFile> earlier;
-    QStringList paths;
-    for (const db::IndexedFile& file : db->studyFiles(studyUid))
-        if (!current.contains(file.sopInstanceUid) && QFileInfo(file.filePath).absolutePath() == folder) {
-            earlier << file;
-            paths << file.filePath;
-        }
-    // The rows go first: the index never names a file that is gone.
-    if (!db->forgetFiles(paths)) {
-        *error = QStringLiteral("Объекты прежней попытки скачивания, которых на удалённом компьютере больше "
-                                "нет, не удалось убрать из локальной базы: %1")
-                     .arg(db->lastError());
-        return false;
-    }
-    const platform::OwnFileDoor door({destDir});
-    QStringList kept;
-    for (const db::IndexedFile& file : std::as_const(earlier)) {
-        // The download's own file, as the index recorded it; any other stays where it is, and is named.
-        using Outcome = platform::OwnFileDoor::Outcome;
-        const platform::OwnProof proof =
-            file.ownCopy.value_or(true)
-                ? platform::OwnProof::recorded(file.filePath, file.fileSize.value_or(-1), file.contentDigest)
-                : platform::OwnProof();
-        const Outcome outcome = door.remove(file.filePath, proof);
-        if (outcome == Outcome::Done || outcome == Outcome::Gone)
-            door.remove(file.filePath + QStringLiteral(".done"), platform::OwnProof::ownName());
-        else
-            kept << QDir::toNativeSeparators(file.filePath);
-    }
-    if (!kept.isEmpty())
-        *stayed = QStringLiteral("Объекты прежней попытки скачивания, которых на удалённом компьютере больше "
-                                 "нет, убраны из локальной базы, но их файлы не удалось удалить: %1.")
-                      .arg(kept.join(QStringLiteral(", ")));
-    return true;
 }

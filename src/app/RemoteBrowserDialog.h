@@ -7,7 +7,6 @@
 
 #include <QDialog>
 #include <QList>
-#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -86,7 +85,8 @@ private:
     void applyArchiveFilter();
     // notWhole: every file came but they do not hold the host's study whole (it changed under the
     // download or since an earlier one, or a file could not be read), which error tells. On success,
-    // error holds what the user is still to be told (files of an earlier try that stayed).
+    // error holds what the user is still to be told (what an unfinished earlier try brought that was
+    // taken out, what the study holds that the host does not list).
     bool downloadStudyParallel(const QString& studyUid, const QString& destDir, int fileCount,
                                const QStringList& objects, QProgressDialog* progress, QString* error,
                                bool* notWhole);
@@ -102,11 +102,6 @@ private:
     // lists it now.
     bool stillOneVersion(const QString& studyUid, const QString& destDir, int fileCount,
                          QProgressDialog* progress, QString* error, bool* notWhole);
-    // Takes out of the index and the download folder the objects an earlier try got there that are not
-    // among `current` (the host's study changed between the two); a file that cannot be removed is named
-    // in `stayed`.
-    bool forgetEarlierObjects(const QString& studyUid, const QString& destDir, const QSet<QString>& current,
-                              QString* stayed, QString* error);
 
     db::Database* db = nullptr;
     RemoteAccessClient* client = nullptr;

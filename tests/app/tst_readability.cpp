@@ -35,6 +35,7 @@
 #include "dicom/CodecRegistration.h"
 #include "mpr/CurvedMprWindow.h"
 #include "mpr/MprWindow.h"
+#include "pacs/PacsOpenCoordinator.h"
 #include "render/CineStack.h"
 #include "viewer/CommentInputDialog.h"
 #include "viewer/GridLayoutPicker.h"
@@ -769,7 +770,7 @@ private slots:
 
     // A window opens at its own size where the screen it opens on has room for it, else within that
     // screen's available area: opened from the study list (or from a viewer opened from it) on a screen of
-    // 1366 × 768 and on one of 1920 × 1080.
+    // 1366 × 768 and on one of 1920 × 1080. The PACS dialog keeps that size whatever its status says.
     void windowsOpenWithinTheScreen_data()
     {
         QTest::addColumn<QString>("window");
@@ -779,7 +780,7 @@ private slots:
             {"viewer 1x1", {1400, 900}},   {"MPR", {1300, 900}},       {"curved MPR", {1400, 800}},
             {"cardiac MRI", {1300, 950}},  {"coronary calcium", {1100, 850}}, {"DCE", {1100, 800}},
             {"3D VRT", {900, 800}},        {"endoscopy", {1150, 750}}, {"lung nodule", {900, 750}},
-            {"print preview", {1000, 800}}, {"remote browser", {900, 720}}};
+            {"print preview", {1000, 800}}, {"remote browser", {900, 720}}, {"PACS download", {860, 580}}};
         for (const auto& [window, size] : windows)
             for (const char* screen : {"small", "large"})
                 QTest::addRow("%s on %s", window, screen) << QString::fromLatin1(window) << size << screen;
@@ -813,7 +814,8 @@ private slots:
                 {"endoscopy", [](QWidget* w) { return dynamic_cast<EndoscopyWindow*>(w) != nullptr; }},
                 {"lung nodule", [](QWidget* w) { return dynamic_cast<LungNoduleWindow*>(w) != nullptr; }},
                 {"print preview", [](QWidget* w) { return dynamic_cast<PrintPreviewDialog*>(w) != nullptr; }},
-                {"remote browser", [](QWidget* w) { return dynamic_cast<RemoteBrowserDialog*>(w) != nullptr; }}};
+                {"remote browser", [](QWidget* w) { return dynamic_cast<RemoteBrowserDialog*>(w) != nullptr; }},
+                {"PACS download", [](QWidget* w) { return dynamic_cast<PacsDownloadDialog*>(w) != nullptr; }}};
             const auto& wanted = isIt.at(window);
             // Some open once their volume is built: 30 s only bounds a stuck build.
             QTRY_VERIFY_WITH_TIMEOUT(([&] {
@@ -830,6 +832,28 @@ private slots:
                      qPrintable(QStringLiteral("%1 in %2").arg(rectText(opened->frameGeometry()), rectText(area))));
         else
             QCOMPARE(opened->size(), size);
+        if (auto* pacsDialog = qobject_cast<PacsDownloadDialog*>(opened)) {
+            // A download waits for its port, then ends with a cause that names a path no line can break.
+            const QSize opening = opened->size();
+            const QString path = QStringLiteral("/") + QStringList(30, QStringLiteral("папка-загрузки")).join('/');
+            pacs::PacsOpenCoordinator* retrieve = pacsDialog->coordinator();
+            for (int step = 0; step < 2; ++step) {
+                if (step == 0)
+                    emit retrieve->waitingForPort(QStringLiteral(
+                        "Загрузка ждёт, пока освободится порт 65535 для приёма исследований: его ещё держат "
+                        "недавно закрытые соединения, а система освобождает их в течение минуты. Загрузка "
+                        "продолжится сама, как только порт освободится, и откроет исследование."));
+                else
+                    emit retrieve->finished(true, QStringLiteral("Не удалось записать %1").arg(path), 3);
+                QApplication::processEvents();
+                const QRect shownOn = opened->screen()->availableGeometry();
+                QVERIFY2(shownOn.contains(opened->frameGeometry()),
+                         qPrintable(QStringLiteral("%1 in %2").arg(rectText(opened->frameGeometry()), rectText(shownOn))));
+                QCOMPARE(opened->size(), opening);
+                QVERIFY(pacsDialog->statusLabel()->toolTip().endsWith(step == 0 ? QStringLiteral("исследование.")
+                                                                                  : path));
+            }
+        }
         QThreadPool::globalInstance()->waitForDone(30000);
         for (QWidget* w : shownWindows())
             if (w != m_list.get() && w != viewer.get() && w != own.get())

@@ -25,6 +25,7 @@
 #include "pacs/PacsNetworkClient.h"
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
+#include "remote/RemoteDownloadTries.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 
 #include <QComboBox>
@@ -35,6 +36,7 @@
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -284,41 +286,68 @@ private slots:
     // files came, or the files an earlier download got at positions that hold other objects since (a
     // series gone at the host), are no success. From a host that names its objects, what opens is its
     // study as it lists it now, and a file that holds another object than the one asked for (another
-    // patient's file copied over one of the study's at the host) is neither kept nor indexed.
+    // patient's file copied over one of the study's at the host) is neither kept nor indexed. What an
+    // unfinished earlier try got of objects the host no longer lists is taken out and counted; what a
+    // download that opened the study whole or an import gave stays, and the study's objects the host
+    // does not list are counted.
     void olderHostDownloadCountsItsObjects_data()
     {
         QTest::addColumn<bool>("named");         // the host names its objects
-        QTest::addColumn<QList<int>>("earlier"); // the objects an earlier download got at positions 0…
+        QTest::addColumn<QList<int>>("earlier"); // what an earlier try that never opened it got at 0…
         QTest::addColumn<QList<int>>("served");  // the object the host sends at each position
         // The host's list: named, or asked again at the end by the host of an earlier version, whose list
         // at the start is as served; empty: as served. Objects 6 to 8 are a second series of the study,
         // 9 another patient's.
         QTest::addColumn<QList<int>>("listed");
         QTest::addColumn<QString>("said"); // empty: the study opens
+        // Objects a download from this host opened whole before the earlier try (the host listing them
+        // then), and objects the user imported from a folder of their own.
+        QTest::addColumn<QList<int>>("whole");
+        QTest::addColumn<QList<int>>("imported");
+        QTest::addColumn<int>("removed");  // objects the download took out, as it says
+        QTest::addColumn<int>("unlisted"); // objects the opened study holds that the host does not list
         const QList<int> six{0, 1, 2, 3, 4, 5};
         const QString during = QStringLiteral("изменилось во время скачивания");
         QTest::newRow("position 3 serves position 0's object")
             << false << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QList<int>{}
-            << QStringLiteral("разных объектов исследования — 5");
+            << QStringLiteral("разных объектов исследования — 5")
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("an earlier download's files, a series gone at the host since")
             << false << six << QList<int>{3, 4, 5} << QList<int>{}
-            << QStringLiteral("изменилось после прошлого скачивания");
+            << QStringLiteral("изменилось после прошлого скачивания")
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("an earlier download's files, the host's as they were")
-            << false << six << six << QList<int>{} << QString();
+            << false << six << six << QList<int>{} << QString()
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("position 3 serves an object the host never listed")
-            << false << QList<int>{} << QList<int>{0, 1, 2, 6, 4, 5} << six << during;
+            << false << QList<int>{} << QList<int>{0, 1, 2, 6, 4, 5} << six << during
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("a series replaced while the files came")
             << false << QList<int>{} << QList<int>{0, 1, 2, 3, 7, 8} << QList<int>{0, 1, 2, 6, 7, 8}
-            << during;
+            << during
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("a series grown once the files came")
-            << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during;
+            << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("a retry once a series went at the host")
-            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString();
+            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
+            << QList<int>{} << QList<int>{} << 3 << 0;
         QTest::newRow("another patient's file served as a listed object")
             << true << QList<int>{} << QList<int>{0, 1, 2, 9, 4, 5} << six
-            << QStringLiteral("файл другого объекта");
+            << QStringLiteral("файл другого объекта")
+            << QList<int>{} << QList<int>{} << 0 << 0;
         QTest::newRow("an earlier download's file of another patient under a listed object's name")
-            << true << QList<int>{0, 1, 2, 9, 4, 5} << six << QList<int>{} << QStringLiteral("не те объекты");
+            << true << QList<int>{0, 1, 2, 9, 4, 5} << six << QList<int>{} << QStringLiteral("не те объекты")
+            << QList<int>{} << QList<int>{} << 0 << 0;
+        QTest::newRow("a re-download once the host replaced a series of a study opened whole")
+            << true << QList<int>{} << QList<int>{0, 1, 2, 6, 7, 8} << QList<int>{} << QString() << six
+            << QList<int>{} << 0 << 3;
+        QTest::newRow("a re-download of a study with an imported series the host does not list")
+            << true << QList<int>{} << six << QList<int>{} << QString() << QList<int>{}
+            << QList<int>{6, 7, 8} << 0 << 3;
+        QTest::newRow("a retry's leftovers beside a series opened whole")
+            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString() << QList<int>{6, 7, 8}
+            << QList<int>{} << 3 << 3;
     }
     void olderHostDownloadCountsItsObjects()
     {
@@ -327,6 +356,10 @@ private slots:
         QFETCH(QList<int>, served);
         QFETCH(QList<int>, listed);
         QFETCH(QString, said);
+        QFETCH(QList<int>, whole);
+        QFETCH(QList<int>, imported);
+        QFETCH(int, removed);
+        QFETCH(int, unlisted);
         if (listed.isEmpty())
             listed = served;
         fixtures::SeriesLayout layout;
@@ -356,12 +389,13 @@ private slots:
         const QString id = QStringLiteral("older");
         fixtures::ScriptedHost older(relay.port(), cert.fingerprint(), kToken, kSecret);
         int lists = 0;
+        bool before = !whole.isEmpty(); // the host holds the study as the whole download found it
         older.answer = [&](const QJsonObject& r, const QByteArray&) -> QList<QByteArray> {
             // Once asked for its list again, a host of an earlier version holds its study as listed.
-            const QList<int>& now = lists > 1 ? listed : served;
+            const QList<int>& now = before ? whole : lists > 1 ? listed : served;
             if (remoteproto::typeOf(r) == QLatin1String("getFileList")) {
                 ++lists;
-                const QList<int>& study = lists > 1 || named ? listed : served;
+                const QList<int>& study = before ? whole : lists > 1 || named ? listed : served;
                 QJsonObject list{{QStringLiteral("studyUid"), layout.studyUid},
                                  {QStringLiteral("count"), int(study.size())}};
                 if (named) {
@@ -373,7 +407,8 @@ private slots:
                 return {remoteproto::toFrame(remoteproto::message(QStringLiteral("fileList"), list))};
             }
             const int at = remoteproto::readInt(r, QStringLiteral("index"), -1);
-            return fixtures::ScriptedHost::serveFile(r, objects.value((named ? served : now).value(at, -1)));
+            return fixtures::ScriptedHost::serveFile(
+                r, objects.value((named && !before ? served : now).value(at, -1)));
         };
         QStringList listeners{id};
         for (int i = 0; i < 4; ++i)
@@ -389,7 +424,32 @@ private slots:
         const QDir dest(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
                             .filePath(QStringLiteral("remote_downloads/%1").arg(layout.studyUid)));
         QVERIFY(dest.mkpath(QStringLiteral(".")));
-        // The earlier download marked its files and indexed those of the study.
+        const auto download = [&](int boxes) {
+            RemoteBrowserDialog d(&localIndex, nullptr);
+            fillFields(&d, cert.fingerprint());
+            child<QLineEdit>(&d, "hostIdEdit")->setText(id);
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            answer.setDialogHandler([](QDialog* dialog) { return !qobject_cast<QProgressDialog*>(dialog); });
+            d.downloadAndOpenStudy(layout.studyUid);
+            [&] { QCOMPARE(answer.count(), boxes); }();
+            return answer.texts().value(0);
+        };
+        if (before) {
+            QVERIFY(named);
+            QCOMPARE(download(0), QString());
+            if (QTest::currentTestFailed())
+                return;
+            before = false;
+            lists = 0;
+            older.requests.clear();
+        }
+        // The earlier try recorded what it was to bring of the study's two series, then marked its files
+        // and indexed those of the study.
+        QString error;
+        QVERIFY2(RemoteDownloadTries(dest.path())
+                     .begin(&localIndex, layout.studyUid, named ? uids.mid(0, 9) : QStringList(),
+                            named ? 9 : int(earlier.size()), &error),
+                 qPrintable(error));
         for (int i = 0; i < earlier.size(); ++i) {
             const QString name = named ? RemoteParallelDownloadWorker::fileNameFor(uids.at(i), i)
                                        : QStringLiteral("%1.dcm").arg(i);
@@ -400,19 +460,26 @@ private slots:
             summary->ownCopy = true;
             QVERIFY(earlier.at(i) == 9 || localIndex.indexFile(*summary));
         }
-
-        RemoteBrowserDialog d(&localIndex, nullptr);
-        fillFields(&d, cert.fingerprint());
-        child<QLineEdit>(&d, "hostIdEdit")->setText(id);
-        const qsizetype viewersBefore = fixtures::visibleViewers().size();
-        {
-            fixtures::ModalAnswer answer(QMessageBox::Ok);
-            answer.setDialogHandler([](QDialog* dialog) { return !qobject_cast<QProgressDialog*>(dialog); });
-            d.downloadAndOpenStudy(layout.studyUid);
-            QCOMPARE(answer.count(), said.isEmpty() ? 0 : 1);
-            if (!said.isEmpty())
-                QVERIFY2(answer.texts().first().contains(said), qPrintable(answer.texts().first()));
+        // Imported where the user keeps them.
+        for (const int object : std::as_const(imported)) {
+            auto summary = dicom::readFileSummary(files.at(object));
+            QVERIFY(summary && localIndex.indexFile(*summary));
         }
+
+        const qsizetype viewersBefore = fixtures::visibleViewers().size();
+        const QString told = download(said.isEmpty() && removed + unlisted == 0 ? 0 : 1);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(told.contains(said), qPrintable(told));
+        // Each count where the text gives it: the number after the sentence's colon.
+        const auto countIn = [&](const QString& key) {
+            for (const QString& part : told.split(QStringLiteral("\n\n")))
+                if (part.contains(key))
+                    return QRegularExpression(QStringLiteral(": (\\d+)")).match(part).captured(1).toInt();
+            return 0;
+        };
+        QCOMPARE(countIn(QStringLiteral("убраны")), removed);
+        QCOMPARE(countIn(QStringLiteral("нет в списке")), unlisted);
         QCOMPARE(fixtures::visibleViewers().size(), viewersBefore + (said.isEmpty() ? 1 : 0));
         // No file of another patient's study stays from this download, nor enters the index.
         QVERIFY(!localIndex.studyExists(otherPatient.studyUid));
@@ -420,15 +487,20 @@ private slots:
         for (const QString& file : dest.entryList({QStringLiteral("*.dcm")}, QDir::Files))
             held << dicom::readFileSummary(dest.filePath(file))->sopInstanceUid;
         QCOMPARE(held.contains(uids.at(9)), earlier.contains(9));
-        // What opens is the host's study as it is: what an earlier try got beside it went.
+        // What opens is the host's study as it is, with what a whole download and the import gave: what
+        // an unfinished earlier try got beside it went.
         if (said.isEmpty()) {
-            QSet<QString> indexed, listedUids;
+            QSet<QString> indexed, listedUids, kept;
             for (const db::IndexedFile& file : localIndex.studyFiles(layout.studyUid))
                 indexed << file.sopInstanceUid;
             for (const int object : std::as_const(listed))
                 listedUids << uids.at(object);
-            QCOMPARE(indexed, listedUids);
-            QCOMPARE(held, listedUids);
+            for (const int object : whole + imported)
+                kept << uids.at(object);
+            QCOMPARE(indexed, listedUids + kept);
+            for (const int object : std::as_const(imported))
+                kept.remove(uids.at(object));
+            QCOMPARE(held, listedUids + kept);
         }
         if (earlier.isEmpty())
             return;

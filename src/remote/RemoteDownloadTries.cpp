@@ -1,0 +1,234 @@
+#include "remote/RemoteDownloadTries.h"
+
+#include "remote/RemoteParallelDownloadWorker.h"
+
+#include "db/Database.h"
+#include "platform/OwnFileDoor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using platform::Descriptor;
+
+constexpr qint64 kLargestRecord = 64 * 1024 * 1024;
+
+QString systemText(int cause)
+{
+    return QString::fromLocal8Bit(std::strerror(cause));
+}
+
+QString notOursText(const QString& path)
+{
+    return QStringLiteral("в папке загрузки уже есть %1, созданный не этой программой, — он оставлен как есть; "
+                          "уберите его и повторите скачивание")
+        .arg(QDir::toNativeSeparators(path));
+}
+
+// The record as the program left it: a plain file of one name (a link or a second name is no record of
+// its own, and is read as none). cause: the system's error, or kNotOurs when something else lies under
+// the name.
+constexpr int kNotOurs = -1;
+bool openRecord(const QString& path, int flags, Descriptor* fd, int* cause)
+{
+    *cause = 0;
+    *fd = Descriptor(::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (fd->fd() < 0) {
+        *cause = errno == ELOOP ? kNotOurs : errno;
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd->fd(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > kLargestRecord) {
+        *cause = kNotOurs;
+        *fd = Descriptor();
+        return false;
+    }
+    return true;
+}
+
+// Name → the object the host listed for it (empty: a host that names none). Only whole lines count: a
+// line a kill cut names no file of the folder, or another object than its file holds.
+QHash<QString, QString> readRecord(const QString& path)
+{
+    QHash<QString, QString> tried;
+    Descriptor fd;
+    int cause = 0;
+    if (!openRecord(path, O_RDONLY, &fd, &cause))
+        return tried;
+    QByteArray text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd.fd(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || text.size() + got > kLargestRecord)
+            break;
+        text.append(buffer, got);
+    }
+    const qsizetype end = text.lastIndexOf('\n');
+    for (const QByteArray& line : text.left(end + 1).split('\n')) {
+        const qsizetype tab = line.indexOf('\t');
+        if (tab <= 0)
+            continue;
+        const QString name = QString::fromUtf8(line.left(tab));
+        if (name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
+            continue;
+        tried.insert(name, QString::fromUtf8(line.mid(tab + 1)));
+    }
+    return tried;
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += wrote;
+    }
+    return true;
+}
+
+} // namespace
+
+RemoteDownloadTries::RemoteDownloadTries(const QString& destDir) : m_folder(QDir::cleanPath(destDir)) {}
+
+QString RemoteDownloadTries::recordPath() const
+{
+    return QDir(m_folder).filePath(QStringLiteral("unfinished-tries.list"));
+}
+
+bool RemoteDownloadTries::begin(const db::Database* index, const QString& studyUid, const QStringList& objects,
+                                int fileCount, QString* error) const
+{
+    // A file already indexed keeps what it is: one of an earlier unfinished try stays recorded, one of a
+    // whole download or another source is never taken for a try's.
+    QSet<QString> heldObjects, indexedNames;
+    if (index) {
+        for (const db::IndexedFile& file : index->studyFiles(studyUid)) {
+            const QFileInfo info(file.filePath);
+            if (info.absolutePath() == m_folder)
+                indexedNames.insert(info.fileName());
+        }
+        const QHash<QString, QString> objectFiles = index->studyObjectFiles(studyUid);
+        for (auto it = objectFiles.cbegin(); it != objectFiles.cend(); ++it)
+            heldObjects.insert(it.key());
+    }
+    const QHash<QString, QString> tried = readRecord(recordPath());
+    QByteArray lines;
+    for (int i = 0; i < fileCount; ++i) {
+        const QString object = objects.value(i);
+        const QString name = RemoteParallelDownloadWorker::fileNameFor(object, i);
+        if (object.isEmpty() ? indexedNames.contains(name) : heldObjects.contains(object))
+            continue;
+        if (const auto it = tried.constFind(name); it != tried.cend() && *it == object)
+            continue;
+        lines += name.toUtf8() + '\t' + object.toUtf8() + '\n';
+    }
+    if (lines.isEmpty())
+        return true;
+    Descriptor fd;
+    int cause = 0;
+    if (!openRecord(recordPath(), O_WRONLY | O_APPEND | O_CREAT, &fd, &cause)) {
+        *error = cause == kNotOurs
+                     ? notOursText(recordPath())
+                     : QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
+                           .arg(QDir::toNativeSeparators(m_folder), systemText(cause));
+        return false;
+    }
+    if (!writeAll(fd.fd(), lines) || ::fdatasync(fd.fd()) != 0) {
+        *error = QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
+                     .arg(QDir::toNativeSeparators(m_folder), systemText(errno));
+        return false;
+    }
+    return true;
+}
+
+bool RemoteDownloadTries::settle(db::Database* index, const QString& studyUid, const QSet<QString>& current,
+                                 Outcome* outcome, QString* error) const
+{
+    *outcome = Outcome();
+    if (index) {
+        const QHash<QString, QString> tried = readRecord(recordPath());
+        QList<db::IndexedFile> leftovers;
+        QStringList paths;
+        for (const db::IndexedFile& file : index->studyFiles(studyUid)) {
+            if (current.contains(file.sopInstanceUid) || file.ownCopy == false)
+                continue;
+            const QFileInfo info(file.filePath);
+            const auto it = tried.constFind(info.fileName());
+            if (info.absolutePath() != m_folder || it == tried.cend()
+                || (!it->isEmpty() && *it != file.sopInstanceUid))
+                continue;
+            leftovers << file;
+            paths << file.filePath;
+        }
+        // The rows go first: the index never names a file that is gone.
+        if (!index->forgetFiles(paths)) {
+            *error = QStringLiteral("Объекты прежней незавершённой попытки скачивания, которых на удалённом "
+                                    "компьютере больше нет, не удалось убрать из локальной базы: %1")
+                         .arg(index->lastError());
+            return false;
+        }
+        outcome->removed = int(leftovers.size());
+        const platform::OwnFileDoor door({m_folder});
+        for (const db::IndexedFile& file : std::as_const(leftovers)) {
+            using Result = platform::OwnFileDoor::Outcome;
+            const Result result = door.remove(
+                file.filePath,
+                platform::OwnProof::recorded(file.filePath, file.fileSize.value_or(-1), file.contentDigest));
+            if (result == Result::Done || result == Result::Gone)
+                door.remove(file.filePath + QStringLiteral(".done"), platform::OwnProof::ownName());
+            else
+                outcome->stayed << QDir::toNativeSeparators(file.filePath);
+        }
+        const QHash<QString, QString> held = index->studyObjectFiles(studyUid);
+        for (auto it = held.cbegin(); it != held.cend(); ++it)
+            if (!current.contains(it.key()))
+                ++outcome->unlisted;
+    }
+    // Every file of the study here is now one of a whole download.
+    Descriptor fd;
+    int cause = 0;
+    if (!openRecord(recordPath(), O_WRONLY, &fd, &cause)) {
+        if (cause != ENOENT)
+            outcome->unsettled = cause == kNotOurs ? notOursText(recordPath()) : systemText(cause);
+    } else if (::ftruncate(fd.fd(), 0) != 0 || ::fsync(fd.fd()) != 0) {
+        outcome->unsettled = systemText(errno);
+    }
+    return true;
+}
+
+QString RemoteDownloadTries::Outcome::text() const
+{
+    QStringList parts;
+    if (removed > 0)
+        parts << QStringLiteral("Из исследования убраны объекты, которые получила прежняя незавершённая попытка "
+                                "скачивания, а удалённый компьютер их больше не называет: %1.")
+                     .arg(removed);
+    if (!stayed.isEmpty())
+        parts << QStringLiteral("Их файлы не удалось удалить: %1.").arg(stayed.join(QStringLiteral(", ")));
+    if (unlisted > 0)
+        parts << QStringLiteral("В исследовании есть объекты, которых нет в списке удалённого компьютера: %1. "
+                                "Их дало прежнее полное скачивание или другой источник, и они оставлены в "
+                                "исследовании.")
+                     .arg(unlisted);
+    if (!unsettled.isEmpty())
+        parts << QStringLiteral("Не удалось отметить в папке загрузки, что исследование скачано полностью (%1): "
+                                "при следующем скачивании объекты, которых удалённый компьютер тогда не назовёт, "
+                                "могут быть убраны из исследования.")
+                     .arg(unsettled);
+    return parts.join(QStringLiteral("\n\n"));
+}
