@@ -208,11 +208,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                                    "формат при первом запуске, когда её можно будет записать. До тех пор файлы "
                                    "серии при первом её открытии за сеанс читаются заново, и открытие идёт "
                                    "дольше.");
-        text += QStringLiteral("\n\nЧтобы работать с базой полностью, закройте программу, дайте права на запись "
-                               "в папку %1 (или закройте другую программу, которая держит базу) и запустите "
-                               "программу снова.")
-                    .arg(QDir::toNativeSeparators(dataDir));
-        QMessageBox::warning(this, QStringLiteral("Локальная база исследований"), text);
+        QMessageBox::warning(this, QStringLiteral("Локальная база исследований"),
+                             text + QStringLiteral("\n\n") + readOnlyIndexAdvice());
     } else if (!m_db->setStoreFolders(ManagedStore(dataDir).folders(), m_startupProgress->step([](int done, int total) {
                    return QStringLiteral("Обновление локальной базы исследований: обработано записей %1 из %2")
                        .arg(done)

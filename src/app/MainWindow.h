@@ -196,6 +196,8 @@ private:
                                  int* removed = nullptr, ManagedStore::LeftFiles* leftFiles = nullptr);
     // The same for the context menu: a refused removal, and files left behind, are shown.
     void deleteStudiesWithManagedFiles(const QStringList& studyUids);
+    // What the user does to make an index that cannot be written whole again.
+    static QString readOnlyIndexAdvice();
     // Takes the data folder's session lock when no other copy holds it, and lays the session mark
     // that stands while the session runs (and after one that was cut short).
     void beginStoreSession();

@@ -239,11 +239,19 @@ void MainWindow::removeStudiesFromList(const QStringList& studyUids)
     refreshStudyTable();
 }
 
+QString MainWindow::readOnlyIndexAdvice()
+{
+    return QStringLiteral("Чтобы работать с базой полностью, закройте программу, дайте права на запись в папку %1 "
+                          "(или закройте другую программу, которая держит базу) и запустите программу снова.")
+        .arg(QDir::toNativeSeparators(ManagedStore::defaultDataFolder()));
+}
+
 void MainWindow::removeStudyFromList(const QString& studyUid)
 {
     if (!m_db->deleteStudy(studyUid)) {
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
-                             QStringLiteral("Не удалось удалить исследование:\n%1").arg(m_db->lastError()));
+                             QStringLiteral("Не удалось удалить исследование:\n%1").arg(m_db->lastError())
+                                 + (m_db->isWritable() ? QString() : QStringLiteral("\n\n") + readOnlyIndexAdvice()));
         return;
     }
     forgetSelectedStudy(studyUid);
@@ -336,7 +344,8 @@ void MainWindow::deleteStudiesWithManagedFiles(const QStringList& studyUids)
         QMessageBox::warning(this, QStringLiteral("Ошибка"),
                              (studyUids.size() < 2 ? QStringLiteral("Не удалось удалить исследование:\n%1")
                                                    : QStringLiteral("Не удалось удалить исследования:\n%1"))
-                                 .arg(m_db->lastError()));
+                                     .arg(m_db->lastError())
+                                 + (m_db->isWritable() ? QString() : QStringLiteral("\n\n") + readOnlyIndexAdvice()));
         return;
     }
     if (!failed.isEmpty())

@@ -21,7 +21,9 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QDialog>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -53,6 +55,38 @@ void setUpApplication(QApplication& app)
 }
 
 namespace {
+
+// A request to end that comes while the study list is still being made finds no window to close, and
+// it is heard then only inside a notice of the start that waits for the user (the start's progress
+// does not listen for it): a logout would wait for the user to answer. While this object lives, such
+// a notice, and every one shown after the request, is closed as the user's closing it would close it,
+// so that the start runs to its end and the window then closes as it does at any other moment.
+class StartNoticesEndOnRequest : public QObject
+{
+public:
+    explicit StartNoticesEndOnRequest(platform::TerminationSignals& termination)
+    {
+        qApp->installEventFilter(this);
+        connect(&termination, &platform::TerminationSignals::terminationRequested, this, [] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                if (auto* notice = qobject_cast<QDialog*>(widget); notice && notice->isVisible() && notice->isModal())
+                    closeLater(notice);
+        });
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && platform::TerminationSignals::requested())
+            if (auto* notice = qobject_cast<QDialog*>(watched); notice && notice->isModal())
+                closeLater(notice);
+        return false;
+    }
+
+private:
+    // Once its own event loop turns: closed before it, the notice would open after all.
+    static void closeLater(QDialog* notice) { QMetaObject::invokeMethod(notice, &QDialog::reject, Qt::QueuedConnection); }
+};
 
 int runNormalMode(QApplication& app)
 {
@@ -86,7 +120,11 @@ int runNormalMode(QApplication& app)
     // Logout and shutdown ask with SIGTERM: the program closes as its window's own close does, so
     // that it ends its session cleanly instead of as if it had been killed.
     platform::TerminationSignals termination;
-    auto window = std::make_unique<MainWindow>();
+    std::unique_ptr<MainWindow> window;
+    {
+        const StartNoticesEndOnRequest notices(termination);
+        window = std::make_unique<MainWindow>();
+    }
     window->show();
     MainWindow* list = window.get();
     QObject::connect(&termination, &platform::TerminationSignals::terminationRequested, list, &QWidget::close);

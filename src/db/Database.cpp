@@ -189,9 +189,6 @@ const char* const kMigrations[] = {
 // as it is, every row as one that carries no version, until an open that can write it adds it.
 const char* const kAddFileVersions = "ALTER TABLE instances ADD COLUMN file_version TEXT;";
 
-// PRAGMA user_version from which the studies' totals are kept by the triggers below.
-constexpr int kTotalsVersion = 1;
-
 // What one instance row adds to its study's store_bytes: the size of a program's own copy, once per
 // file (the rows of a multi-frame file after its first carry 0).
 #define KALVENOR_ROW_BYTES(row) "(CASE WHEN " row ".in_store = 1 THEN COALESCE(" row ".file_size, 0) ELSE 0 END)"
@@ -237,15 +234,35 @@ const char* const kStudyTotalsTriggers[] = {
     "END;",
 };
 
+} // namespace
+
+QList<std::pair<QLatin1String, QString>> sql::studyTotalsCounted(const QString& studyUid)
+{
+    return {
+        {QLatin1String("series_count"),
+         QStringLiteral("(SELECT COUNT(*) FROM series se WHERE se.study_instance_uid = %1)").arg(studyUid)},
+        {QLatin1String("instance_count"),
+         QStringLiteral("(SELECT COUNT(*) FROM series se JOIN instances i ON i.series_instance_uid = "
+                        "se.series_instance_uid WHERE se.study_instance_uid = %1)")
+             .arg(studyUid)},
+        {QLatin1String("modalities"), QStringLiteral(KALVENOR_MODALITIES("%1")).arg(studyUid)},
+        {QLatin1String("store_bytes"),
+         QStringLiteral("(SELECT COALESCE(SUM(" KALVENOR_ROW_BYTES("i") "), 0) FROM series se JOIN instances i ON "
+                        "i.series_instance_uid = se.series_instance_uid WHERE se.study_instance_uid = %1)")
+             .arg(studyUid)},
+    };
+}
+
+namespace {
+
 // Every study's totals counted from its rows, once, when an index of an earlier version gains them.
-const char* const kCountStudyTotals =
-    "UPDATE studies SET "
-    "series_count = (SELECT COUNT(*) FROM series se WHERE se.study_instance_uid = studies.study_instance_uid), "
-    "instance_count = (SELECT COUNT(*) FROM series se JOIN instances i ON i.series_instance_uid = "
-    "se.series_instance_uid WHERE se.study_instance_uid = studies.study_instance_uid), "
-    "modalities = " KALVENOR_MODALITIES("studies.study_instance_uid") ", "
-    "store_bytes = (SELECT COALESCE(SUM(" KALVENOR_ROW_BYTES("i") "), 0) FROM series se JOIN instances i ON "
-    "i.series_instance_uid = se.series_instance_uid WHERE se.study_instance_uid = studies.study_instance_uid);";
+QString countStudyTotalsStatement()
+{
+    QStringList set;
+    for (const auto& [column, counted] : sql::studyTotalsCounted(QStringLiteral("studies.study_instance_uid")))
+        set << column + QStringLiteral(" = ") + counted;
+    return QStringLiteral("UPDATE studies SET %1;").arg(set.join(QStringLiteral(", ")));
+}
 
 #undef KALVENOR_ROW_BYTES
 #undef KALVENOR_STUDY_OF
@@ -302,6 +319,16 @@ constexpr int kBusyMs = 5000;
 
 } // namespace
 
+QStringList sql::tableStatements()
+{
+    QStringList statements{createTable("patients", kPatientColumns), createTable("studies", kStudyColumns)};
+    for (const char* sql : kCreateOtherTables)
+        statements << QString::fromLatin1(sql);
+    for (const char* sql : kCreateBookkeeping)
+        statements << QString::fromLatin1(sql);
+    return statements;
+}
+
 Database::Database(QObject* parent)
     : QObject(parent)
     , m_connectionName(QStringLiteral("vavovivirur_%1").arg(QUuid::createUuid().toString(QUuid::WithBraces)))
@@ -330,7 +357,7 @@ bool Database::open(const QString& path)
     // A second open replaces the first connection rather than leaking it.
     closeConnection();
     m_writable = false;
-    m_versionsKept = true;
+    m_readAsEarlier = false;
     m_readOnlyReason.clear();
     m_openFailure.clear();
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
@@ -365,6 +392,12 @@ bool Database::open(const QString& path)
         return false;
     }
     findWhetherWritable();
+    // A file that refused a step of its upgrade as read-only is not written this session, whatever a
+    // write would meet now: its tables are read through the views that stand in for them.
+    if (m_readAsEarlier && m_writable) {
+        m_writable = false;
+        m_readOnlyReason = readOnlyText();
+    }
     QSqlQuery(m_db).exec(QStringLiteral("PRAGMA busy_timeout=%1;").arg(kBusyMs));
     return true;
 }
@@ -377,6 +410,7 @@ bool Database::createSchema()
         m_lastError = isBusy(error) ? inUseText(m_db.databaseName()) : describe(error);
         return false;
     };
+    m_readAsEarlier = false;
     QStringList statements{createTable("patients", kPatientColumns), createTable("studies", kStudyColumns)};
     for (const char* sql : kCreateOtherTables)
         statements << QString::fromLatin1(sql);
@@ -389,22 +423,23 @@ bool Database::createSchema()
         return q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive);
     };
     for (const char* sql : kMigrations) {
-        if (!q.exec(QString::fromLatin1(sql)) && !duplicateColumn()) {
+        if (!q.exec(QString::fromLatin1(sql)) && !duplicateColumn() && !passOver(q.lastError())) {
             m_lastError = formatChangeFailure(q.lastError());
             return false;
         }
     }
-    m_versionsKept = q.exec(QString::fromLatin1(kAddFileVersions)) || duplicateColumn();
-    if (!m_versionsKept && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */) {
+    if (!q.exec(QString::fromLatin1(kAddFileVersions)) && !duplicateColumn() && !passOver(q.lastError())) {
         m_lastError = formatChangeFailure(q.lastError());
         return false;
     }
     QString failure;
-    if (!keyPatientsByIdentity(&failure)) {
+    // Each later step changes the file too: one that cannot be written is read as it is from here on,
+    // the steps it lacks passed over (an index over a column it lacks could not even be made).
+    if (!m_readAsEarlier && !keyPatientsByIdentity(&failure)) {
         m_lastError = failure;
         return false;
     }
-    {
+    if (!m_readAsEarlier) {
         // A file that cannot be written keeps its studies without a time; the clean-up then skips them.
         QSqlQuery stamp(m_db);
         stamp.prepare(QString::fromLatin1(kStampImportTimes));
@@ -413,26 +448,37 @@ bool Database::createSchema()
     }
     // One that cannot be written is read without those it lacks, to the same rows.
     for (const char* sql : kCreateIndexes) {
-        if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
+        if (!m_readAsEarlier && !q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
             return failed(q.lastError());
     }
     // After the indexes: counting walks every study's rows through them.
-    if (!keepStudyTotals(&failure)) {
+    if (!m_readAsEarlier && !keepStudyTotals(&failure)) {
         m_lastError = failure;
         return false;
     }
     for (const char* sql : kCreateBookkeeping) {
-        if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */)
+        if (!m_readAsEarlier && !q.exec(QString::fromLatin1(sql)) && !passOver(q.lastError()))
             return failed(q.lastError());
     }
     for (const char* sql : kBookkeepingMigrations) {
-        if (!q.exec(QString::fromLatin1(sql)) && sqliteCode(q.lastError()) != 8 /* SQLITE_READONLY */
-            && !q.lastError().databaseText().contains(QLatin1String("duplicate column"), Qt::CaseInsensitive))
+        if (!m_readAsEarlier && !q.exec(QString::fromLatin1(sql)) && !duplicateColumn() && !passOver(q.lastError()))
             return failed(q.lastError());
+    }
+    if (m_readAsEarlier && !readEarlierShapeAsCurrent(m_db, &failure)) {
+        m_lastError = failure;
+        return false;
     }
     m_storeFolders = readStoreFolders(m_db);
     m_placesRecorded = q.exec(QStringLiteral("PRAGMA user_version;")) && q.next() &&
                        q.value(0).toInt() >= kStorePlacesVersion;
+    return true;
+}
+
+bool Database::passOver(const QSqlError& error)
+{
+    if (sqliteCode(error) != 8 /* SQLITE_READONLY */)
+        return false;
+    m_readAsEarlier = true;
     return true;
 }
 
@@ -458,12 +504,14 @@ bool Database::keepStudyTotals(QString* failure)
     QStringList statements;
     for (const char* sql : kStudyTotalsTriggers)
         statements << QString::fromLatin1(sql);
-    statements << QString::fromLatin1(kCountStudyTotals)
+    statements << countStudyTotalsStatement()
                << QStringLiteral("PRAGMA user_version = %1;").arg(kTotalsVersion);
     const QSqlError error = runInOneTransaction(statements);
-    if (error.isValid())
+    if (error.isValid() && !passOver(error)) {
         *failure = formatChangeFailure(error);
-    return !error.isValid();
+        return false;
+    }
+    return true;
 }
 
 QSqlError Database::runInOneTransaction(const QStringList& statements)
@@ -537,7 +585,7 @@ QString Database::readOnlyReason() const
 
 bool Database::isOfEarlierVersion() const
 {
-    return m_db.isOpen() && !m_versionsKept;
+    return m_db.isOpen() && m_readAsEarlier;
 }
 
 bool Database::keyPatientsByIdentity(QString* failure)
@@ -556,9 +604,11 @@ bool Database::keyPatientsByIdentity(QString* failure)
     q.exec(QStringLiteral("PRAGMA foreign_keys=OFF;"));
     const QSqlError error = runInOneTransaction(rekeyPatientsStatements());
     q.exec(QStringLiteral("PRAGMA foreign_keys=ON;"));
-    if (error.isValid())
+    if (error.isValid() && !passOver(error)) {
         *failure = formatChangeFailure(error);
-    return !error.isValid();
+        return false;
+    }
+    return true;
 }
 
 QString Database::formatChangeFailure(const QSqlError& error) const
@@ -575,6 +625,12 @@ QString Database::lastError() const
 
 bool Database::requireOpen()
 {
+    // Every write comes here first: the views that stand in for an earlier version's tables take none,
+    // and SQLite's refusal would name the views rather than the file that cannot be written.
+    if (m_readAsEarlier && m_db.isOpen()) {
+        m_lastError = m_readOnlyReason.isEmpty() ? readOnlyText() : m_readOnlyReason;
+        return false;
+    }
     if (!m_openFailure.isEmpty()) {
         m_lastError = QStringLiteral("локальная база исследований не открылась: %1").arg(m_openFailure);
         return false;

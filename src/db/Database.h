@@ -290,6 +290,8 @@ private:
     // Gives an index file of an earlier version its patients keyed by ID, name and birth date.
     bool keyPatientsByIdentity(QString* failure);
     QString formatChangeFailure(const QSqlError& error) const;
+    // True, marking the index as read as it is, when the error says that the file cannot be written.
+    bool passOver(const QSqlError& error);
     void findWhetherWritable();
 
     bool requireOpen();
@@ -297,8 +299,6 @@ private:
     QList<StudyRecord> queryStudies(const QString& sql, const QList<std::pair<QString, QString>>& bindings) const;
     // A row of kInstanceColumns, its path placed.
     InstanceRecord instanceRecord(const QSqlQuery& q) const;
-    // What the listings select as the version kept beside a row.
-    QLatin1String fileVersionColumn() const;
     // Rows as listed, with what proving their files needs: the object each names, the file version
     // kept beside it and its rowid (the three columns after kInstanceColumns).
     struct ListedRows
@@ -322,9 +322,10 @@ private:
     QString m_openFailure;
     bool m_writable = false;
     QString m_readOnlyReason;
-    // Whether the rows keep the version of their files (false: an earlier version's index that
-    // cannot be written, whose queries read none).
-    bool m_versionsKept = true;
+    // An earlier version's index that refused its upgrade as it cannot be written: read as it is,
+    // through temporary views of this version's tables over its own (sql::readEarlierShapeAsCurrent),
+    // and never written.
+    bool m_readAsEarlier = false;
     FileIdentity m_openedFile;
     QStringList m_storeFolders; // sorted, each ending in "/"
     // Whether the index records its store files relative to their folders (an earlier version's

@@ -129,9 +129,9 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         return {};
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, %2, rowid FROM instances "
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid FROM instances "
                                   "WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")
-                       .arg(QLatin1String(kInstanceColumns), fileVersionColumn())))
+                       .arg(QLatin1String(kInstanceColumns))))
         return {};
     q.bindValue(QStringLiteral(":uid"), seriesInstanceUid);
     if (!q.exec())
@@ -152,10 +152,10 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
     // A frame's row is keyed "<SOP UID>#f<frame>": one range of the key's own index holds the object's
     // rows, however large its series. The series is only checked ("+"): SQLite would otherwise walk the
     // whole series by its index, which it takes for the narrower one.
-    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, %2, rowid FROM instances "
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid FROM instances "
                                   "WHERE sop_instance_uid >= :first AND sop_instance_uid < :past "
                                   "AND +series_instance_uid = :series;")
-                       .arg(QLatin1String(kInstanceColumns), fileVersionColumn())))
+                       .arg(QLatin1String(kInstanceColumns))))
         return {};
     ListedRows rows;
     for (const QString& uid : sopInstanceUids) {
@@ -242,17 +242,12 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
     return held;
 }
 
-QLatin1String Database::fileVersionColumn() const
-{
-    return m_versionsKept ? QLatin1String("file_version") : QLatin1String("NULL");
-}
-
 void Database::recordFileVersions(const QList<std::pair<qint64, QString>>& versions) const
 {
     // Only what saves reading the files again at the next listing of another process (RowFileProof
     // remembers them for this one): an index that cannot be written now (read-only, or inside a
     // transaction of its own) reads them again then.
-    if (versions.isEmpty() || !m_versionsKept)
+    if (versions.isEmpty() || m_readAsEarlier)
         return;
     // Nor is a listing held up by another connection's lock: it gives up at once.
     QSqlQuery q(m_db);

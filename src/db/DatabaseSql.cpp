@@ -177,7 +177,8 @@ bool isBusy(const QSqlError& error)
     return code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */;
 }
 
-// The driver's own words, after the cause in Russian wherever SQLite names one the user can act on.
+// The cause in Russian wherever SQLite names one the user can act on, else the driver's own words:
+// SQLite's English would only repeat, to a user who does not read it, what the cause says.
 QString describe(const QSqlError& error)
 {
     const char* cause = nullptr;
@@ -187,8 +188,7 @@ QString describe(const QSqlError& error)
         cause = "локальная база исследований занята другой программой";
         break;
     case 8:
-        cause = "файл локальной базы исследований доступен только для чтения";
-        break;
+        return readOnlyText();
     case 10:
         cause = "ошибка чтения или записи диска с локальной базой исследований";
         break;
@@ -205,8 +205,12 @@ QString describe(const QSqlError& error)
     default:
         break;
     }
-    const QString text = error.text().trimmed();
-    return cause ? QStringLiteral("%1 (%2)").arg(QString::fromUtf8(cause), text) : text;
+    return cause ? QString::fromUtf8(cause) : error.text().trimmed();
+}
+
+QString readOnlyText()
+{
+    return QStringLiteral("файл локальной базы исследований доступен только для чтения");
 }
 
 QString errorText(const QSqlQuery& query)

@@ -12,6 +12,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <array>
@@ -20,8 +21,23 @@
 
 namespace db::sql {
 
+// PRAGMA user_version from which the studies' totals are kept by triggers.
+constexpr int kTotalsVersion = 1;
 // PRAGMA user_version from which the index records its store files relative to their store folders.
 constexpr int kStorePlacesVersion = 2;
+
+// The statements that make every table of the index as this version has it.
+QStringList tableStatements();
+// Each total a study row keeps, by its column, counted from the study's series and instance rows;
+// studyUid: the SQL that names the study's UID.
+QList<std::pair<QLatin1String, QString>> studyTotalsCounted(const QString& studyUid);
+// Makes the connection read an index of an earlier version, which it cannot bring up to date, as one
+// of this version: each table that lacks something is read through a temporary view of its name that
+// gives this version's columns (a column the file lacks reads as its default, the patients of an index
+// keyed by Patient ID alone as its upgrade would key them, a study's totals counted from its rows), and
+// a table the file lacks reads as empty. The file itself is not changed; the views take no writes.
+// False, with what failed, when the file's tables cannot be read.
+bool readEarlierShapeAsCurrent(const QSqlDatabase& db, QString* failure);
 
 extern const char* const kStudyPatient;
 extern const char* const kStudySelect;
@@ -58,6 +74,8 @@ bool isBusy(const QSqlError& error);
 QString describe(const QSqlError& error);
 QString errorText(const QSqlQuery& query);
 QString inUseText(const QString& path);
+// Why nothing can be written: the index file is read-only.
+QString readOnlyText();
 QString nonNull(const QString& text);
 QString textOf(const QVariant& v);
 double realOf(const QVariant& v, double whenNull = 0.0);

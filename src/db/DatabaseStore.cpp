@@ -48,11 +48,9 @@ bool Database::deleteStudies(const QStringList& studyInstanceUids, QStringList* 
                              const std::function<bool(const IndexedFile&)>& removeLater,
                              const std::function<void(const IndexedFile&)>& notWritten)
 {
-    if (!requireOpen())
-        return false;
     if (filePaths)
         filePaths->clear();
-    if (!beginWrite())
+    if (!requireOpen() || !beginWrite())
         return false;
     QSqlQuery q(m_db);
     auto fail = [this, &q, filePaths] {

@@ -77,6 +77,9 @@ IndexReader::IndexReader(const QString& indexPath)
     // SQLite holds the file from the open on: the path's file right after it is the one read.
     if (db.open()) {
         m_file = FileIdentity::of(indexPath);
+        // An index of an earlier version on a folder that cannot be written stays as it was: it is read
+        // as the index's own connection reads it.
+        readEarlierShapeAsCurrent(db, nullptr);
         m_storeFolders = readStoreFolders(db);
     }
 }

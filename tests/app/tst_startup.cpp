@@ -422,6 +422,48 @@ private slots:
         QVERIFY(QDir(folder).entryList({QStringLiteral("*.dcm")}, QDir::Files).size() < 40);
     }
 
+    void endAskedWhileTheStartShowsANotice_data()
+    {
+        QTest::addColumn<QString>("index");
+        QTest::newRow("index that cannot be written") << "read-only";
+        QTest::newRow("index that does not open") << "damaged";
+    }
+
+    // Asked to end (a logout) while its start shows a notice that waits for the user: it ends as at any
+    // other moment, with 0, its session ended cleanly and the index as it was.
+    void endAskedWhileTheStartShowsANotice()
+    {
+        QFETCH(QString, index);
+        fixtures::TestBench::reset();
+        const QString indexPath = fixtures::TestBench::dataPath(QStringLiteral("index.sqlite3"));
+        QVERIFY(QDir().mkpath(fixtures::TestBench::dataPath()));
+        if (index == "read-only") {
+            {
+                db::Database written;
+                QVERIFY(written.open(indexPath));
+                QVERIFY(!apptest::addStoredStudy(&written, QStringLiteral("imported_from_zip")).isEmpty());
+            }
+            // A write-version byte above 2: SQLite reads the file but writes nothing, for every user.
+            QFile file(indexPath);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(18) && file.write("\x03", 1) == 1);
+        } else {
+            QFile file(indexPath);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(8192, 'x')) == 8192);
+        }
+        const QByteArray before = apptest::bytesOf(indexPath);
+        Copy program({}, QStringLiteral(KALVENOR_EXECUTABLE));
+        // The loopback server answers once an event loop turns, and before the study list is made only
+        // a notice's does: the start's notice is up and waits.
+        QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+        program.process.terminate();
+        QVERIFY2(program.process.waitForFinished(60000), program.output.constData());
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.process.exitCode(), 0);
+        // The session it began after the notice ended as every session does: its mark is gone.
+        QVERIFY(!QFileInfo::exists(fixtures::TestBench::dataPath(QStringLiteral("store_sweep_due"))));
+        QCOMPARE(apptest::bytesOf(indexPath), before);
+    }
+
     // Asked to end (a logout) while its start lists again the copies a cut session left in the store:
     // it ends as it does at any other moment, keeping the mark for what it did not get to, and the next
     // start lists every copy.

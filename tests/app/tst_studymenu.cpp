@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "support/ModalAnswer.h"
 #include "support/DataFolderShape.h"
+#include "support/EarlierIndexShapes.h"
 #include "support/PopupMenuAnswer.h"
 #include "support/PacsTestPeers.h"
 #include "support/SmallFileSystem.h"
@@ -1134,6 +1135,10 @@ private slots:
         QTest::newRow("read-only index") << "read-only" << "только для чтения";
         // The version before the rows kept their files' versions: opened read as it is, its study whole.
         QTest::newRow("read-only index of an earlier version") << "earlier read-only" << "только для чтения";
+        // Every version before it alike.
+        for (const QString& version : fixtures::earlierIndexVersions().mid(1))
+            QTest::newRow(qPrintable("read-only index of the version " + version))
+                << "earlier read-only:" + version << "только для чтения";
         QTest::newRow("another program reading") << "reader" << "другой программой";
         QTest::newRow("row removal refused") << "refused" << "study refused";
     }
@@ -1154,18 +1159,21 @@ private slots:
                 QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
                 QVERIFY(q.exec("CREATE TRIGGER refuse BEFORE DELETE ON studies BEGIN SELECT RAISE(ABORT, 'study refused'); END"));
             }
-            if (kind == "earlier read-only") { // as the version before the rows kept their files' versions
-                QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
-                QVERIFY(q.exec("DROP INDEX instances_by_path") && q.exec("ALTER TABLE instances DROP COLUMN file_version"));
-            }
         }
+        // As an earlier version wrote it; the first, the version before the rows kept their files' versions.
+        const bool earlier = kind.startsWith("earlier read-only");
+        if (earlier)
+            QCOMPARE(fixtures::shapeAsEarlierIndex(indexPath, kind.section(':', 1).isEmpty()
+                                                                   ? fixtures::earlierIndexVersions().first()
+                                                                   : kind.section(':', 1)),
+                     QString());
         const QStringList files = QDir(folder).entryList(QDir::Files);
         QCOMPARE(files.size(), 2);
         CleanupSettings rules;
         rules.byAgeEnabled = true;
         rules.maxAgeDays = 30;
         saveCleanupSettings(rules);
-        if (kind.endsWith("read-only"))
+        if (kind.contains("read-only"))
             QVERIFY(makeReadOnly(indexPath));
         std::unique_ptr<OtherProgram> reader;
         if (kind == "reader") {
@@ -1175,9 +1183,15 @@ private slots:
 
         fixtures::ModalAnswer answer(QMessageBox::Yes);
         MainWindow w;
+        // The user's words only: the data folder is the one name of the system's in them.
+        const auto inLibraryWords = [](QString text) {
+            return text.remove(QDir::toNativeSeparators(ManagedStore::defaultDataFolder()))
+                .contains(QRegularExpression(QStringLiteral("[A-Za-z]{2,}")));
+        };
         if (kind != "refused") { // the opening says that the index cannot be written, and why
             QCOMPARE(answer.titles().value(0), QStringLiteral("Локальная база исследований"));
             QVERIFY2(answer.texts().value(0).contains(cause), qPrintable(answer.texts().value(0)));
+            QVERIFY2(!inLibraryWords(answer.texts().value(0)), qPrintable(answer.texts().value(0)));
         }
         QVERIFY2(w.statusText().startsWith(QStringLiteral("Автоочистка при запуске не выполнена")),
                  qPrintable(w.statusText()));
@@ -1185,7 +1199,7 @@ private slots:
         QCOMPARE(QDir(folder).entryList(QDir::Files), files);
         QCOMPARE(studyUids(w.database()), QSet<QString>({uid}));
         // The notice tells an earlier version's index apart, and the study opens with every slice.
-        QCOMPARE(answer.texts().value(0).contains(QStringLiteral("предыдущей версией")), kind == "earlier read-only");
+        QCOMPARE(answer.texts().value(0).contains(QStringLiteral("предыдущей версией")), earlier);
         {
             ViewerWindow viewer(w.database(), uid, QString());
             QCOMPARE(viewer.panelSliceList(0).size(), files.size());
@@ -1195,6 +1209,10 @@ private slots:
         w.deleteStudiesCompletely({uid});
         QCOMPARE(answer.titles().mid(boxes), (QStringList{QStringLiteral("Удалить полностью"), QStringLiteral("Ошибка")}));
         QVERIFY2(answer.texts().last().contains(cause), qPrintable(answer.texts().last()));
+        if (kind != "refused") { // and what makes the index writable again
+            QVERIFY2(answer.texts().last().contains(QStringLiteral("дайте права на запись")), qPrintable(answer.texts().last()));
+            QVERIFY2(!inLibraryWords(answer.texts().last()), qPrintable(answer.texts().last()));
+        }
         QCOMPARE(QDir(folder).entryList(QDir::Files), files);
         QCOMPARE(studyUids(w.database()), QSet<QString>({uid}));
         QCOMPARE(w.studyTable()->rowCount(), 1);

@@ -3,6 +3,8 @@
 #include "DbTestSupport.h"
 
 #include "db/Database.h"
+#include "db/IndexReader.h"
+#include "support/EarlierIndexShapes.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -101,6 +103,55 @@ QStringList studyLines(const QList<db::StudyRecord>& studies)
     return out;
 }
 
+// Everything the program reads of an index, one line each: what an index of an earlier version that
+// cannot be written must give as its upgrade would.
+QStringList readingOf(const db::Database& database)
+{
+    QStringList out = studyLines(database.allStudies());
+    for (const db::StudyRecord& st : database.allStudies()) {
+        const QString uid = st.studyInstanceUid;
+        const db::PatientBodyInfo body = database.patientBodyInfo(uid);
+        out << uid + " body " + body.sex + '|' + QString::number(body.weightKg) + '|' + QString::number(body.heightCm)
+            << uid + " bytes " + QString::number(database.studyRecord(uid).value_or(db::StudyRecord()).storeBytes)
+            << uid + " files " + database.studyFilePaths(uid).join(',');
+        for (const db::StudyRecord& other : database.otherStudiesOfPatient(st.patientId, uid))
+            out << uid + " other " + other.studyInstanceUid;
+        for (const db::IndexedFile& file : database.studyFiles(uid))
+            out << uid + " file " + file.filePath + '|' + file.sopInstanceUid + '|'
+                       + QString::number(file.ownCopy.value_or(false)) + '|' + QString::number(file.fileSize.value_or(-1));
+        for (const db::SeriesRecord& se : database.seriesForStudy(uid)) {
+            out << QStringList{se.seriesInstanceUid, se.modality, se.seriesNumber, QString::number(se.instanceCount),
+                               se.laterality}
+                       .join('|');
+            for (const db::InstanceRecord& r : database.instancesForSeries(se.seriesInstanceUid))
+                out << QStringList{r.sopInstanceUid, r.filePath, QString::number(r.instanceNumber),
+                                   QString::number(r.frameIndex), QString::number(r.sliceLocation),
+                                   QString::number(r.hasSpatialInfo), QString::number(r.imagePosition[2])}
+                           .join('|');
+        }
+    }
+    return out;
+}
+
+// What an open of a copy of the file reads once it brought the copy up to date.
+QStringList readingOfUpgradedCopy(const QString& path)
+{
+    const QString copy = path + QStringLiteral(".upgraded");
+    QFile::remove(copy);
+    if (!QFile::copy(path, copy))
+        return {QStringLiteral("not copied")};
+    db::Database database;
+    if (!database.open(copy) || !database.isWritable())
+        return {QStringLiteral("not upgraded: ") + database.lastError()};
+    return readingOf(database);
+}
+
+// Words of the database library (English) in a text meant for the user.
+bool hasLatinWords(const QString& text)
+{
+    return text.contains(QRegularExpression(QStringLiteral("[A-Za-z]{2,}")));
+}
+
 QByteArray fileBytes(const QString& path)
 {
     QFile f(path);
@@ -120,6 +171,7 @@ private slots:
     void reopeningKeepsRowsAndSucceeds();
     void olderSchemaMigratesWithoutLosingRows();
     void idKeyedIndexMigratesKeepingEveryStudy();
+    void idKeyedIndexThatCannotBeWrittenIsLeftAsItWas_data();
     void idKeyedIndexThatCannotBeWrittenIsLeftAsItWas();
     void unusablePathFailsCleanly_data();
     void unusablePathFailsCleanly();
@@ -350,22 +402,47 @@ void TestDatabaseOpen::idKeyedIndexMigratesKeepingEveryStudy()
     QCOMPARE(byUid("1.4").patientName, QStringLiteral("Anon"));
 }
 
+void TestDatabaseOpen::idKeyedIndexThatCannotBeWrittenIsLeftAsItWas_data()
+{
+    QTest::addColumn<QStringList>("schema");
+    QTest::newRow("keyed by patient ID") << kIdKeyedSchema;
+    QTest::newRow("earliest") << kOldSchema;
+}
+
 void TestDatabaseOpen::idKeyedIndexThatCannotBeWrittenIsLeftAsItWas()
 {
-    const QString path = m_dir.filePath(QStringLiteral("id-keyed-ro.sqlite3"));
+    QFETCH(QStringList, schema);
+    const QString path = m_dir.filePath(QStringLiteral("id-keyed-ro-%1.sqlite3").arg(QTest::currentDataTag()));
     {
         RawDb raw(path);
-        QVERIFY(raw.exec(kIdKeyedSchema).isEmpty());
+        QVERIFY(raw.exec(schema).isEmpty());
     }
+    const QStringList upgraded = readingOfUpgradedCopy(path);
+    QVERIFY(upgraded.size() > 5);
     // A write-version byte above 2: SQLite reads the file but writes nothing, for every user.
     {
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(18) && f.write("\x03", 1) == 1);
     }
     const QByteArray before = fileBytes(path);
-    db::Database database;
-    QVERIFY(!database.open(path));
-    QVERIFY2(database.lastError().contains(QStringLiteral("формат")), qPrintable(database.lastError()));
+    {
+        // Read as it is, as its upgrade would read it: each study without a Patient ID its own patient.
+        db::Database database;
+        QVERIFY2(database.open(path), qPrintable(database.lastError()));
+        QVERIFY(!database.isWritable());
+        QVERIFY(database.isOfEarlierVersion());
+        QCOMPARE(readingOf(database), upgraded);
+        // A reader away from the index's thread reads it alike.
+        db::IndexReader reader(path);
+        const std::optional<QList<db::StudyRecord>> listed = reader.allStudies();
+        QVERIFY(listed);
+        QCOMPARE(studyLines(*listed), studyLines(database.allStudies()));
+        const QString first = database.allStudies().first().studyInstanceUid;
+        QVERIFY(!database.setStudyProtected(first, true));
+        QVERIFY(!database.deleteStudy(first));
+        QVERIFY2(database.lastError().contains(QStringLiteral("только для чтения")) && !hasLatinWords(database.lastError()),
+                 qPrintable(database.lastError()));
+    }
     QCOMPARE(fileBytes(path), before);
 }
 
@@ -420,22 +497,29 @@ void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("cause");
+    QTest::addColumn<QString>("earlier"); // the earlier version whose index it is (fixtures::shapeAsEarlierIndex)
     // A write-version byte above 2 makes SQLite treat the file as read-only for every user, root too.
-    QTest::newRow("read-only file format") << "format" << "только для чтения";
-    QTest::newRow("read-only permissions") << "permissions" << "только для чтения";
+    QTest::newRow("read-only file format") << "format" << "только для чтения" << "";
+    QTest::newRow("read-only permissions") << "permissions" << "только для чтения" << "";
     // The version before the rows kept their files' versions: read as it is, not brought up to date.
-    QTest::newRow("read-only index of an earlier version") << "earlier format" << "только для чтения";
+    QTest::newRow("read-only index of an earlier version") << "earlier format" << "только для чтения"
+                                                           << "before file versions";
+    // Every version before it, each read as it is, as its upgrade would read it.
+    for (const QString& version : fixtures::earlierIndexVersions().mid(1))
+        QTest::newRow(qPrintable("read-only index of the version " + version))
+            << "earlier format" << "только для чтения" << version;
     // Another program in the middle of reading: nothing can be committed until it ends.
-    QTest::newRow("another program reading") << "reader" << "другой программой";
+    QTest::newRow("another program reading") << "reader" << "другой программой" << "";
 }
 
 void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites()
 {
     QFETCH(QString, kind);
     QFETCH(QString, cause);
+    QFETCH(QString, earlier);
     if (kind == "permissions" && ::geteuid() == 0)
         QSKIP("file permissions do not bind root");
-    const QString path = m_dir.filePath(QStringLiteral("ro-%1.sqlite3").arg(kind));
+    const QString path = m_dir.filePath(QStringLiteral("ro-%1-%2.sqlite3").arg(kind, earlier));
     {
         db::Database database;
         QVERIFY(database.open(path));
@@ -445,12 +529,14 @@ void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites()
     }
     QFile f(path);
     std::unique_ptr<RawDb> reader;
+    QStringList upgraded;
     if (kind == "permissions") {
         QVERIFY(f.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup));
     } else if (kind.endsWith("format")) {
-        if (kind == "earlier format")
-            QCOMPARE(RawDb(path).exec({"DROP INDEX instances_by_path", "ALTER TABLE instances DROP COLUMN file_version"}),
-                     QString());
+        if (kind == "earlier format") {
+            QCOMPARE(fixtures::shapeAsEarlierIndex(path, earlier), QString());
+            upgraded = readingOfUpgradedCopy(path);
+        }
         QVERIFY(f.open(QIODevice::ReadWrite));
         QVERIFY(f.seek(18));
         QVERIFY(f.write("\x03", 1) == 1);
@@ -466,10 +552,14 @@ void TestDatabaseOpen::readOnlyIndexReadsButRefusesWrites()
         QVERIFY2(database.open(path), qPrintable(database.lastError()));
         QVERIFY(!database.isWritable());
         QVERIFY2(database.readOnlyReason().contains(cause), qPrintable(database.readOnlyReason()));
+        QVERIFY2(!hasLatinWords(database.readOnlyReason()), qPrintable(database.readOnlyReason()));
         QCOMPARE(database.isOfEarlierVersion(), kind == "earlier format");
         QCOMPARE(database.allStudies().size(), 1);
+        if (!upgraded.isEmpty())
+            QCOMPARE(readingOf(database), upgraded);
         QVERIFY(!database.indexFile(makeSummary("3.2", "3.2.1", "3.2.1.1", 1, "/d/b.dcm")));
         QVERIFY2(database.lastError().contains(cause), qPrintable(database.lastError()));
+        QVERIFY2(!hasLatinWords(database.lastError()), qPrintable(database.lastError()));
         QStringList paths{"stale"};
         QVERIFY(!database.deleteStudies({"3.1"}, &paths));
         QVERIFY(paths.isEmpty()); // nothing named for deletion when the rows stay
