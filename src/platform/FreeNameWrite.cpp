@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <optional>
 #include <utility>
 
 namespace platform {
@@ -101,6 +102,22 @@ int syncFileSystem(int fd)
 
 } // namespace
 
+int syncNamesIn(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int code = syncFileSystem(fd);
+    ::close(fd);
+    return code;
+}
+
+QString nameMayNotBeOnDisk(int code)
+{
+    return QStringLiteral("%1 — записанное уже под своим именем, но могло не дойти до диска")
+        .arg(writeFailureCause(code));
+}
+
 QString unreadableSource(int code)
 {
     QString cause;
@@ -174,21 +191,24 @@ struct DurableBatch::State
     int folderFailure = 0; // the folder could not be opened
     // One descriptor of each file system written to, opened before its first write there.
     std::map<quint64, int> fileSystems;
-    QSet<QString> seenFolders;
+    // Each folder written to, and the file system it lies on (absent: it could not be opened).
+    std::map<QString, std::optional<quint64>> folders;
     QList<Waiting> waiting;
 
     // The file system that folder lies on, known from now on: 0, or why the folder cannot be opened
     // (its files cannot be made either).
     int watch(const QString& path)
     {
-        if (seenFolders.contains(path))
+        if (folders.count(path))
             return 0;
-        seenFolders.insert(path);
+        std::optional<quint64>& device = folders[path];
         const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             return errno;
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !fileSystems.emplace(quint64(info.st_dev), fd).second)
+        if (::fstat(fd, &info) == 0)
+            device = quint64(info.st_dev);
+        if (!device || !fileSystems.emplace(*device, fd).second)
             ::close(fd);
         return 0;
     }
@@ -273,6 +293,15 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
         door.remove(partialPath, OwnProof::made(made));
         if (why)
             *why = cause;
+        return {};
+    }
+    // Alone, the file is its own job: its name too reaches the disk before it is told written.
+    if (!job) {
+        if (const int lost = syncNamesIn(place.absolutePath()); lost != 0) {
+            if (why)
+                *why = nameMayNotBeOnDisk(lost);
+            return {};
+        }
     }
     return placed;
 }
@@ -435,8 +464,11 @@ bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString
     QString cause = code != 0 ? writeFailureCause(code) : QString();
     if (code == 0 && door.rename(partial.path, partial.made, target.absoluteFilePath(),
                                  chosenFile.known ? OwnProof::made(chosenFile) : OwnProof(),
-                                 &cause) == OwnFileDoor::Outcome::Done)
-        return true;
+                                 &cause) == OwnFileDoor::Outcome::Done) {
+        // The file under its name reaches the disk before the save is told done.
+        const int lost = syncNamesIn(target.absolutePath());
+        return lost == 0 || fail(nameMayNotBeOnDisk(lost));
+    }
     door.remove(partial.path, OwnProof::made(partial.made));
     return fail(cause);
 }
@@ -514,6 +546,7 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
             struck.append({d->folder, writeFailureCause(failedOn.begin()->second)});
     }
     std::map<QString, OwnFileDoor> doors; // one for each folder written to
+    std::map<QString, QStringList> namedIn; // the names given, by folder
     for (qsizetype i = 0; i < waiting.size(); ++i) {
         const State::Waiting& file = waiting[i];
         const auto failed = failedOn.find(file.made.device);
@@ -523,11 +556,34 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
         const QString folder = file.place.absolutePath();
         const OwnFileDoor& door = doors.try_emplace(folder, QStringList{folder}).first->second;
         QString cause = codes[i] != 0 ? writeFailureCause(codes[i]) : QString();
-        if (codes[i] != 0 ||
-            giveName(door, file.partial, file.made, file.place, file.taken, &cause).isEmpty()) {
+        const QString placed =
+            codes[i] != 0 ? QString() : giveName(door, file.partial, file.made, file.place, file.taken, &cause);
+        if (placed.isEmpty()) {
             door.remove(file.partial, OwnProof::made(file.made));
             struck.append({file.place.absoluteFilePath(), cause});
+        } else {
+            namedIn[folder] << placed;
         }
+    }
+    // A name is written back later than the bytes it names: pulled out now, the drive would hold the
+    // files under their partial names only. One more sync of each file system names were given on.
+    std::map<quint64, int> namesSynced; // file system -> what its sync of the names gave
+    for (const auto& [folder, names] : namedIn) {
+        const auto known = d->folders.find(folder);
+        const std::optional<quint64> device = known != d->folders.end() ? known->second : std::nullopt;
+        int code = 0;
+        if (device && d->fileSystems.count(*device)) {
+            const auto [synced, first] = namesSynced.try_emplace(*device, 0);
+            if (first)
+                synced->second = syncFileSystem(d->fileSystems.at(*device));
+            code = synced->second;
+        } else {
+            code = syncNamesIn(folder);
+        }
+        // Under their names, but perhaps not once the drive is pulled out: none is told written.
+        for (const QString& name : names)
+            if (code != 0)
+                struck.append({name, nameMayNotBeOnDisk(code)});
     }
     return struck;
 }
