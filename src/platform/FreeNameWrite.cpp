@@ -10,13 +10,16 @@
 #include <QMutex>
 #include <QImage>
 #include <QImageWriter>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +101,135 @@ int syncFileSystem(int fd)
     if (const int refused = beforeSync ? beforeSync(fd) : 0; refused != 0)
         return refused;
     return ::syncfs(fd) == 0 ? 0 : errno;
+}
+
+// The record of the partial files a batch makes in a folder others share, beside them: its first line
+// gives the record's own name and file number, each further line a partial file's number and name
+// (percent-encoded). Only this prefix picks a record among a folder's files; what it says decides.
+constexpr char kRecordPrefix[] = ".kalvenor-partials-";
+// Far more than the lines of any export; a larger file of the name is no record of the program's.
+constexpr qint64 kMaxRecordBytes = qint64(64) << 20;
+
+QByteArray recordLine(const QByteArray& name, const FileId& file)
+{
+    return QByteArray::number(file.inode) + ' ' + name.toPercentEncoding() + '\n';
+}
+
+// A record of the batch's own in folder, locked for as long as it lives.
+struct PartialsRecord
+{
+    int fd = -1;
+    QString path;
+    FileId id;
+
+    void note(const QString& partial, const FileId& file) const
+    {
+        if (fd >= 0 && file.known) {
+            const QByteArray line = recordLine(QFile::encodeName(QFileInfo(partial).fileName()), file);
+            writeAll(fd, line.constData(), line.size());
+        }
+    }
+    // Gone once its partial files are: they took their names or were removed.
+    void remove()
+    {
+        if (fd < 0)
+            return;
+        OwnFileDoor({QFileInfo(path).absolutePath()}).remove(path, OwnProof::made(id));
+        ::close(std::exchange(fd, -1));
+    }
+};
+
+// No record when none can be made (the folder cannot be written to: its partial files cannot be
+// made either).
+PartialsRecord makeRecord(const QString& folder)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QByteArray name =
+            kRecordPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        const QString path = QDir(folder).filePath(QFile::decodeName(name));
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return {};
+        PartialsRecord record{fd, path, FileId::ofOpen(fd)};
+        const QByteArray head = name + ' ' + QByteArray::number(record.id.inode) + '\n';
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || writeAll(fd, head.constData(), head.size()) != 0) {
+            record.remove();
+            return {};
+        }
+        return record;
+    }
+    return {};
+}
+
+bool isPlainName(const QByteArray& name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+}
+
+// Removes the partial files that batches cut short (the program killed, the drive pulled out) left in
+// folder: those a record names whose batch is over (its lock is free), and the record. A record copied
+// under another name, one another batch holds, and every file no record names stay.
+void clearLeftPartials(const QString& folder)
+{
+    const Descriptor dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int listingFd = dir.fd() >= 0 ? ::dup(dir.fd()) : -1;
+    DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        return;
+    }
+    QList<QByteArray> candidates;
+    while (const dirent* entry = ::readdir(listing))
+        if (std::strncmp(entry->d_name, kRecordPrefix, sizeof kRecordPrefix - 1) == 0)
+            candidates << QByteArray(entry->d_name);
+    ::closedir(listing);
+
+    const OwnFileDoor door({folder});
+    for (const QByteArray& name : std::as_const(candidates)) {
+        const Descriptor record(::openat(dir.fd(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        struct stat named {};
+        // Its batch's lock free, and still under its name: not removed meanwhile by the batch as it ended.
+        if (record.fd() < 0 || ::fstat(record.fd(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_size > kMaxRecordBytes || ::flock(record.fd(), LOCK_EX | LOCK_NB) != 0 ||
+            ::fstatat(dir.fd(), name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            named.st_ino != info.st_ino || named.st_dev != info.st_dev)
+            continue;
+        QByteArray text(qsizetype(info.st_size), Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < text.size()) {
+            const ssize_t n = ::pread(record.fd(), text.data() + got, size_t(text.size() - got), off_t(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        const QList<QByteArray> lines = text.left(got).split('\n');
+        const QList<QByteArray> head = lines.first().split(' ');
+        if (head.size() != 2 || head.first() != name)
+            continue; // a copy of another folder's record, or no record of the program's
+        // A file system that keeps its file numbers (the record's own is the one it wrote) proves each
+        // file by its number as well; one that gives new ones on each mounting (FAT) by the name the
+        // record gives it, which nothing else gives.
+        bool parsed = false;
+        const bool numbersKept = head.last().toULongLong(&parsed) == quint64(info.st_ino) && parsed;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype blank = lines[i].indexOf(' ');
+            const quint64 inode = lines[i].left(blank).toULongLong(&parsed);
+            const QByteArray partial = QByteArray::fromPercentEncoding(lines[i].mid(blank + 1));
+            if (blank <= 0 || !parsed || !isPlainName(partial) || partial == name)
+                continue;
+            door.remove(QDir(folder).filePath(QFile::decodeName(partial)),
+                        numbersKept ? OwnProof::made({quint64(info.st_dev), inode, true}) : OwnProof::ownName());
+        }
+        door.remove(QDir(folder).filePath(QFile::decodeName(name)),
+                    OwnProof::made({quint64(info.st_dev), quint64(info.st_ino), true}));
+    }
 }
 
 } // namespace
@@ -194,6 +326,8 @@ struct DurableBatch::State
     // Each folder written to, and the file system it lies on (absent: it could not be opened).
     std::map<QString, std::optional<quint64>> folders;
     QList<Waiting> waiting;
+    // The record of the partial files in each folder of a shared batch.
+    std::map<QString, PartialsRecord> records;
 
     // The file system that folder lies on, known from now on: 0, or why the folder cannot be opened
     // (its files cannot be made either).
@@ -211,6 +345,25 @@ struct DurableBatch::State
         if (!device || !fileSystems.emplace(*device, fd).second)
             ::close(fd);
         return 0;
+    }
+
+    // The record of the partial files made in a shared folder; what batches cut short left there is
+    // removed before the first is made.
+    const PartialsRecord& recordFor(const QString& path)
+    {
+        auto found = records.find(path);
+        if (found == records.end()) {
+            clearLeftPartials(path);
+            found = records.emplace(path, makeRecord(path)).first;
+        }
+        return found->second;
+    }
+
+    void removeRecords()
+    {
+        for (auto& [path, record] : records)
+            record.remove();
+        records.clear();
     }
 };
 
@@ -256,6 +409,10 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     DurableBatch::State* job = batch ? &BatchAccess::of(*batch) : nullptr;
     if (job)
         job->watch(place.absolutePath());
+    // In a shared folder a partial file is recorded as the batch's the moment it is made: were the
+    // job cut short, the next one there could not tell it from a user's file otherwise.
+    const PartialsRecord* record =
+        job && job->folder.isEmpty() ? &job->recordFor(place.absolutePath()) : nullptr;
     int code = 0;
     Partial partial = makePartial(place, kNewFilePermissions, &code);
     if (partial.path.isEmpty()) {
@@ -263,6 +420,8 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
             *why = writeFailureCause(code);
         return {};
     }
+    if (record)
+        record->note(partial.path, partial.made);
     partial.syncOnClose = !job;
     const QString partialPath = partial.path;
     const OwnFileDoor door({place.absolutePath()});
@@ -284,6 +443,8 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     }
     // A writer by path may have put a file of its own there in place of the empty one.
     const FileId made = syncAfter ? FileId::of(partialPath) : partial.made;
+    if (record && made != partial.made)
+        record->note(partialPath, made);
     if (keep && job && job->folder.isEmpty()) {
         job->waiting.append({partialPath, made, place, taken});
         return place.absoluteFilePath();
@@ -508,6 +669,7 @@ DurableBatch::~DurableBatch()
 {
     for (const State::Waiting& file : std::as_const(d->waiting))
         OwnFileDoor({file.place.absolutePath()}).remove(file.partial, OwnProof::made(file.made));
+    d->removeRecords();
     for (const auto& [device, fd] : d->fileSystems)
         ::close(fd);
 }
@@ -565,6 +727,9 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
             namedIn[folder] << placed;
         }
     }
+    // No partial file of the batch is left: its records go, and their going reaches the disk with the names.
+    d->removeRecords();
+
     // A name is written back later than the bytes it names: pulled out now, the drive would hold the
     // files under their partial names only. One more sync of each file system names were given on.
     std::map<quint64, int> namesSynced; // file system -> what its sync of the names gave

@@ -111,7 +111,10 @@ public:
     // Files written into a folder others share (an export folder): each waits under its partial name
     // and takes its own only once confirm() has seen its bytes on the disk. Named before the sync, a
     // file cut short by a crash or a pulled drive would stand under its name with bytes that never
-    // reached the disk, where it passes for an exported one.
+    // reached the disk, where it passes for an exported one. The partial files made in each folder are
+    // listed in a record beside them, held locked while the batch lives: were the job cut short (the
+    // program killed, the drive pulled out), the next batch writing into that folder removes the files
+    // its record names, and nothing else, least of all a record's another live job holds.
     DurableBatch();
     // Everything written below folder, by the writers above or by a library by path (the program's own
     // files of a portable copy, which it does not sync), into a folder that is itself put in place

@@ -46,8 +46,10 @@ extern "C" {
 
 #include <array>
 #include <cmath>
+#include <csignal>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using paneltest::makePanel;
@@ -668,6 +670,76 @@ private slots:
         QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("CT_Chest_0003.jpg"))));
         QVERIFY(QFile::exists(QDir(folder).filePath(QStringLiteral("CT_Chest_2_0005.jpg"))));
         QCOMPARE(QImage(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.jpg"))).size(), QSize(64, 64));
+    }
+
+    // An export cut short (killed) left its files under partial names: the next export into the folder
+    // removes them, and nothing that no record of a finished export names: a user's file of a like name,
+    // the files of a record not under its own name, those of an export that is still writing.
+    void leftPartialFilesAreCleared_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<int>("partialsLeft"); // of the earlier export's, besides the user's look-alike
+        QTest::addColumn<int>("recordsLeft");
+        QTest::newRow("an export killed midway") << "killed" << 0 << 0;
+        QTest::newRow("its record under another name") << "killed, record renamed" << 3 << 1;
+        QTest::newRow("another export still writing") << "writing" << 1 << 1;
+    }
+
+    void leftPartialFilesAreCleared()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, partialsLeft);
+        QFETCH(int, recordsLeft);
+        const QString folder = freshFolder();
+        const QString lookAlike = QStringLiteral("CT_Chest_0002.jpg.Ab12Cd.part");
+        fixtures::writeFile(QDir(folder).filePath(lookAlike), "the user's");
+        const auto named = [&](const QString& pattern) {
+            return QDir(folder).entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name);
+        };
+        std::optional<platform::DurableBatch> writing;
+        if (before.startsWith(QLatin1String("killed"))) {
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            if (child == 0) {
+                auto* cut = new platform::DurableBatch; // never confirmed, never ended
+                for (int i = 1; i <= 3; ++i)
+                    platform::writeUnderFreeName(QDir(folder).filePath(QStringLiteral("CT_Chest_000%1.jpg").arg(i)),
+                                                 QByteArray("cut short"), nullptr, platform::TakenName::NextFree,
+                                                 cut);
+                ::raise(SIGKILL);
+            }
+            int status = 0;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            QVERIFY(WIFSIGNALED(status));
+            QCOMPARE(named(QStringLiteral("*.part")).size(), 4);
+            const QStringList records = named(QStringLiteral(".kalvenor-partials-*"));
+            QCOMPARE(records.size(), 1);
+            if (before.endsWith(QLatin1String("renamed")))
+                QVERIFY(QDir(folder).rename(records.first(), QStringLiteral(".kalvenor-partials-copy")));
+        } else {
+            QVERIFY(!platform::writeUnderFreeName(QDir(folder).filePath(QStringLiteral("Other_0001.jpg")),
+                                                  QByteArray("another export"), nullptr,
+                                                  platform::TakenName::NextFree, &writing.emplace())
+                         .isEmpty());
+        }
+
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, QStringLiteral("JPEG"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        QStringList partials = named(QStringLiteral("*.part"));
+        QVERIFY(partials.removeAll(lookAlike) == 1);
+        QCOMPARE(fixtures::readFile(QDir(folder).filePath(lookAlike)), QByteArray("the user's"));
+        QCOMPARE(partials.size(), partialsLeft);
+        QCOMPARE(named(QStringLiteral(".kalvenor-partials-*")).size(), recordsLeft);
+        QCOMPARE(named(QStringLiteral("CT_Chest_000?.jpg")),
+                 (QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg", "CT_Chest_0003.jpg"}));
+        if (writing) { // still its own, and it ends as any export does
+            QVERIFY(writing->confirm().isEmpty());
+            QCOMPARE(fixtures::readFile(QDir(folder).filePath(QStringLiteral("Other_0001.jpg"))),
+                     QByteArray("another export"));
+            QCOMPARE(named(QStringLiteral(".kalvenor-partials-*")).size(), 0);
+        }
     }
 
     void failuresAreCounted_data()
