@@ -5,6 +5,7 @@
 #include "BenchSupport.h"
 
 #include "app/PortableExport.h"
+#include "app/StagedFolder.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FileIdentity.h"
 #include "platform/FreeNameWrite.h"
@@ -34,25 +35,33 @@ void writeAndSyncOnce(const QList<QByteArray>& contents, const QString& folder)
         ::close(fd);
 }
 
-// The median of `repeats` timed writes into a fresh folder each, after one that warms the caches; what
-// the removal of the last one left to write back is on the disk before each starts.
-double medianIntoFreshFolder(int repeats, const std::function<QString()>& nextFolder,
-                             const std::function<void(const QString&)>& write)
+// The median of `repeats` timed writes of each kind into a fresh folder each, after a round that warms
+// the caches; what the removal of the last one left to write back is on the disk before each starts.
+// The kinds take turns, so that what else the machine writes meanwhile (a sync writes it all back)
+// weighs on each of them alike.
+std::vector<double> mediansIntoFreshFolders(int repeats, const std::function<QString()>& nextFolder,
+                                            const std::vector<std::function<void(const QString&)>>& writes)
 {
-    std::vector<double> times;
+    std::vector<std::vector<double>> times(writes.size());
     for (int i = 0; i <= repeats; ++i) {
-        const QString folder = nextFolder();
-        QDir().mkpath(folder);
-        ::sync();
-        const auto start = bench::Clock::now();
-        write(folder);
-        const double ms = bench::msSince(start);
-        QDir(folder).removeRecursively();
-        if (i > 0)
-            times.push_back(ms);
+        for (size_t kind = 0; kind < writes.size(); ++kind) {
+            const QString folder = nextFolder();
+            QDir().mkpath(folder);
+            ::sync();
+            const auto start = bench::Clock::now();
+            writes[kind](folder);
+            const double ms = bench::msSince(start);
+            QDir(folder).removeRecursively();
+            if (i > 0)
+                times[kind].push_back(ms);
+        }
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    std::vector<double> medians;
+    for (std::vector<double>& kind : times) {
+        std::sort(kind.begin(), kind.end());
+        medians.push_back(kind[kind.size() / 2]);
+    }
+    return medians;
 }
 
 // As the index lists them: each file with its object and the version it was found holding it in.
@@ -126,32 +135,49 @@ int main(int argc, char** argv)
         QFile file(source);
         contents << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
     }
-    const double plain = medianIntoFreshFolder(
-        repeats, target, [&](const QString& folder) { writeAndSyncOnce(contents, folder); });
-    const double numberedSmall = medianIntoFreshFolder(repeats, target, [&](const QString& folder) {
-        QString error;
-        QStringList written;
-        if (!copyFilesNumbered(smallSources, folder, &error, &written))
-            std::printf("  numbered copies failed: %s\n", qPrintable(error));
-    });
-    // As the viewer's export dialog copies DICOM files into a folder the user shares.
-    const double dialogCopies = medianIntoFreshFolder(repeats, target, [&](const QString& folder) {
-        platform::DurableBatch batch;
-        for (qsizetype i = 0; i < smallSources.files.size(); ++i) {
-            QString why;
-            if (dicom::copyRowFile(smallSources.files.at(i), QDir(folder).filePath(exportFileName(int(i) + 1)),
-                                   &why, platform::TakenName::NextFree, &batch)
-                != dicom::RowFileTaken::Taken)
-                std::printf("  copy failed: %s\n", qPrintable(why));
-        }
-        if (!batch.confirm().isEmpty())
-            std::printf("  copies not confirmed\n");
-    });
+    const std::vector<double> medians = mediansIntoFreshFolders(
+        repeats, target,
+        {[&](const QString& folder) { writeAndSyncOnce(contents, folder); },
+         [&](const QString& folder) {
+             QString error;
+             QStringList written;
+             if (!copyFilesNumbered(smallSources, folder, &error, &written))
+                 std::printf("  numbered copies failed: %s\n", qPrintable(error));
+         },
+         // As the archive-folder export writes a study: into a hidden folder that takes its name once whole.
+         [&](const QString& folder) {
+             StagedFolder staged(QDir(folder).filePath(QStringLiteral("study")));
+             QString error;
+             QStringList written;
+             if (!staged.isValid() || !copyFilesNumbered(smallSources, staged.path(), &error, &written) ||
+                 !staged.commit(false, &error))
+                 std::printf("  staged copies failed: %s\n", qPrintable(error));
+         },
+         // As the viewer's export dialog copies DICOM files into a folder the user shares.
+         [&](const QString& folder) {
+             platform::DurableBatch batch;
+             for (qsizetype i = 0; i < smallSources.files.size(); ++i) {
+                 QString why;
+                 if (dicom::copyRowFile(smallSources.files.at(i),
+                                        QDir(folder).filePath(exportFileName(int(i) + 1)), &why,
+                                        platform::TakenName::NextFree, &batch)
+                     != dicom::RowFileTaken::Taken)
+                     std::printf("  copy failed: %s\n", qPrintable(why));
+             }
+             if (!batch.confirm().isEmpty())
+                 std::printf("  copies not confirmed\n");
+         }});
+    const double plain = medians[0];
+    const double numberedSmall = medians[1];
+    const double stagedCopies = medians[2];
+    const double dialogCopies = medians[3];
     std::printf("== %d files of %lld KB, median of %d\n", smallFiles,
                 QFileInfo(smallPaths.first()).size() / 1024, repeats);
     std::printf("  written as plain files + one syncfs: %.0f ms\n", plain);
     std::printf("  numbered copies into a folder:       %.0f ms (x%.2f)\n", numberedSmall,
                 numberedSmall / plain);
+    std::printf("  the same through a staging folder:   %.0f ms (x%.2f)\n", stagedCopies,
+                stagedCopies / plain);
     std::printf("  copies of the export dialog:         %.0f ms (x%.2f)\n", dialogCopies,
                 dialogCopies / plain);
     return 0;

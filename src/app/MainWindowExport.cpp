@@ -188,7 +188,8 @@ void MainWindow::exportStudiesToFlashDrive(const QString& studyUid)
     StagedFolder staged(target);
     QString error = staged.error();
     // The drive is said to be ready only once all of it has reached the drive, which may be pulled out
-    // then: synced once, the study's copies and the program's files together.
+    // then: the study's copies and the program's files synced once, together, and the folder's name
+    // once more as it is put in place.
     platform::DurableBatch onTheDrive(staged.path());
     bool ok = staged.isValid() && writePortableStudyFolder(studyUid, staged.path(), &error, false, compress,
                                                            nullptr, &onTheDrive);

@@ -197,5 +197,14 @@ bool StagedFolder::commit(bool replaceTarget, QString* error)
         return false;
     }
     m_committed = true;
+    // The folder's new name and its mark's going are written back later than its files: pulled out
+    // now, the drive would hold only the hidden folder. Under its name whatever the sync says, it stays.
+    if (const int lost = platform::syncNamesIn(QString::fromStdU16String(target.parent_path().u16string()));
+        lost != 0) {
+        if (error)
+            *error = QStringLiteral("Ошибка копирования: %1 (%2)")
+                         .arg(platform::nameMayNotBeOnDisk(lost), QDir::toNativeSeparators(m_target));
+        return false;
+    }
     return true;
 }

@@ -30,9 +30,12 @@ public:
     // Where the content is written.
     QString path() const { return m_staging; }
 
-    // Puts the staged content at the target. replaceTarget: a folder already there is replaced whole, so
-    // that the target holds exactly the new content. Otherwise the staged entries join a folder already
-    // there (one whose entries were all hidden), and an entry of the same name in it is not replaced.
+    // Puts the staged content at the target, and its name on the disk (the content itself is the
+    // caller's to sync first). replaceTarget: a folder already there is replaced whole, so that the
+    // target holds exactly the new content. Otherwise the staged entries join a folder already there
+    // (one whose entries were all hidden), and an entry of the same name in it is not replaced. False
+    // with *error when the content could not be put there, or it is there but its name may not have
+    // reached the disk (the sync failed): no export is told done then.
     bool commit(bool replaceTarget, QString* error);
 
 private:

@@ -10,17 +10,21 @@
 #include <QMutex>
 #include <QImage>
 #include <QImageWriter>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
+#include <optional>
 #include <utility>
 
 namespace platform {
@@ -99,7 +103,152 @@ int syncFileSystem(int fd)
     return ::syncfs(fd) == 0 ? 0 : errno;
 }
 
+// The record of the partial files a batch makes in a folder others share, beside them: its first line
+// gives the record's own name and file number, each further line a partial file's number and name
+// (percent-encoded). Only this prefix picks a record among a folder's files; what it says decides.
+constexpr char kRecordPrefix[] = ".kalvenor-partials-";
+// Far more than the lines of any export; a larger file of the name is no record of the program's.
+constexpr qint64 kMaxRecordBytes = qint64(64) << 20;
+
+QByteArray recordLine(const QByteArray& name, const FileId& file)
+{
+    return QByteArray::number(file.inode) + ' ' + name.toPercentEncoding() + '\n';
+}
+
+// A record of the batch's own in folder, locked for as long as it lives.
+struct PartialsRecord
+{
+    int fd = -1;
+    QString path;
+    FileId id;
+
+    void note(const QString& partial, const FileId& file) const
+    {
+        if (fd >= 0 && file.known) {
+            const QByteArray line = recordLine(QFile::encodeName(QFileInfo(partial).fileName()), file);
+            writeAll(fd, line.constData(), line.size());
+        }
+    }
+    // Gone once its partial files are: they took their names or were removed.
+    void remove()
+    {
+        if (fd < 0)
+            return;
+        OwnFileDoor({QFileInfo(path).absolutePath()}).remove(path, OwnProof::made(id));
+        ::close(std::exchange(fd, -1));
+    }
+};
+
+// No record when none can be made (the folder cannot be written to: its partial files cannot be
+// made either).
+PartialsRecord makeRecord(const QString& folder)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QByteArray name =
+            kRecordPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        const QString path = QDir(folder).filePath(QFile::decodeName(name));
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return {};
+        PartialsRecord record{fd, path, FileId::ofOpen(fd)};
+        const QByteArray head = name + ' ' + QByteArray::number(record.id.inode) + '\n';
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || writeAll(fd, head.constData(), head.size()) != 0) {
+            record.remove();
+            return {};
+        }
+        return record;
+    }
+    return {};
+}
+
+bool isPlainName(const QByteArray& name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+}
+
+// Removes the partial files that batches cut short (the program killed, the drive pulled out) left in
+// folder: those a record names whose batch is over (its lock is free), and the record. A record copied
+// under another name, one another batch holds, and every file no record names stay.
+void clearLeftPartials(const QString& folder)
+{
+    const Descriptor dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int listingFd = dir.fd() >= 0 ? ::dup(dir.fd()) : -1;
+    DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        return;
+    }
+    QList<QByteArray> candidates;
+    while (const dirent* entry = ::readdir(listing))
+        if (std::strncmp(entry->d_name, kRecordPrefix, sizeof kRecordPrefix - 1) == 0)
+            candidates << QByteArray(entry->d_name);
+    ::closedir(listing);
+
+    const OwnFileDoor door({folder});
+    for (const QByteArray& name : std::as_const(candidates)) {
+        const Descriptor record(::openat(dir.fd(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        struct stat named {};
+        // Its batch's lock free, and still under its name: not removed meanwhile by the batch as it ended.
+        if (record.fd() < 0 || ::fstat(record.fd(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_size > kMaxRecordBytes || ::flock(record.fd(), LOCK_EX | LOCK_NB) != 0 ||
+            ::fstatat(dir.fd(), name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            named.st_ino != info.st_ino || named.st_dev != info.st_dev)
+            continue;
+        QByteArray text(qsizetype(info.st_size), Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < text.size()) {
+            const ssize_t n = ::pread(record.fd(), text.data() + got, size_t(text.size() - got), off_t(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        const QList<QByteArray> lines = text.left(got).split('\n');
+        const QList<QByteArray> head = lines.first().split(' ');
+        if (head.size() != 2 || head.first() != name)
+            continue; // a copy of another folder's record, or no record of the program's
+        // A file system that keeps its file numbers (the record's own is the one it wrote) proves each
+        // file by its number as well; one that gives new ones on each mounting (FAT) by the name the
+        // record gives it, which nothing else gives.
+        bool parsed = false;
+        const bool numbersKept = head.last().toULongLong(&parsed) == quint64(info.st_ino) && parsed;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype blank = lines[i].indexOf(' ');
+            const quint64 inode = lines[i].left(blank).toULongLong(&parsed);
+            const QByteArray partial = QByteArray::fromPercentEncoding(lines[i].mid(blank + 1));
+            if (blank <= 0 || !parsed || !isPlainName(partial) || partial == name)
+                continue;
+            door.remove(QDir(folder).filePath(QFile::decodeName(partial)),
+                        numbersKept ? OwnProof::made({quint64(info.st_dev), inode, true}) : OwnProof::ownName());
+        }
+        door.remove(QDir(folder).filePath(QFile::decodeName(name)),
+                    OwnProof::made({quint64(info.st_dev), quint64(info.st_ino), true}));
+    }
+}
+
 } // namespace
+
+int syncNamesIn(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int code = syncFileSystem(fd);
+    ::close(fd);
+    return code;
+}
+
+QString nameMayNotBeOnDisk(int code)
+{
+    return QStringLiteral("%1 — записанное уже под своим именем, но могло не дойти до диска")
+        .arg(writeFailureCause(code));
+}
 
 QString unreadableSource(int code)
 {
@@ -174,23 +323,47 @@ struct DurableBatch::State
     int folderFailure = 0; // the folder could not be opened
     // One descriptor of each file system written to, opened before its first write there.
     std::map<quint64, int> fileSystems;
-    QSet<QString> seenFolders;
+    // Each folder written to, and the file system it lies on (absent: it could not be opened).
+    std::map<QString, std::optional<quint64>> folders;
     QList<Waiting> waiting;
+    // The record of the partial files in each folder of a shared batch.
+    std::map<QString, PartialsRecord> records;
 
     // The file system that folder lies on, known from now on: 0, or why the folder cannot be opened
     // (its files cannot be made either).
     int watch(const QString& path)
     {
-        if (seenFolders.contains(path))
+        if (folders.count(path))
             return 0;
-        seenFolders.insert(path);
+        std::optional<quint64>& device = folders[path];
         const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             return errno;
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !fileSystems.emplace(quint64(info.st_dev), fd).second)
+        if (::fstat(fd, &info) == 0)
+            device = quint64(info.st_dev);
+        if (!device || !fileSystems.emplace(*device, fd).second)
             ::close(fd);
         return 0;
+    }
+
+    // The record of the partial files made in a shared folder; what batches cut short left there is
+    // removed before the first is made.
+    const PartialsRecord& recordFor(const QString& path)
+    {
+        auto found = records.find(path);
+        if (found == records.end()) {
+            clearLeftPartials(path);
+            found = records.emplace(path, makeRecord(path)).first;
+        }
+        return found->second;
+    }
+
+    void removeRecords()
+    {
+        for (auto& [path, record] : records)
+            record.remove();
+        records.clear();
     }
 };
 
@@ -236,6 +409,10 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     DurableBatch::State* job = batch ? &BatchAccess::of(*batch) : nullptr;
     if (job)
         job->watch(place.absolutePath());
+    // In a shared folder a partial file is recorded as the batch's the moment it is made: were the
+    // job cut short, the next one there could not tell it from a user's file otherwise.
+    const PartialsRecord* record =
+        job && job->folder.isEmpty() ? &job->recordFor(place.absolutePath()) : nullptr;
     int code = 0;
     Partial partial = makePartial(place, kNewFilePermissions, &code);
     if (partial.path.isEmpty()) {
@@ -243,6 +420,8 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
             *why = writeFailureCause(code);
         return {};
     }
+    if (record)
+        record->note(partial.path, partial.made);
     partial.syncOnClose = !job;
     const QString partialPath = partial.path;
     const OwnFileDoor door({place.absolutePath()});
@@ -264,6 +443,8 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     }
     // A writer by path may have put a file of its own there in place of the empty one.
     const FileId made = syncAfter ? FileId::of(partialPath) : partial.made;
+    if (record && made != partial.made)
+        record->note(partialPath, made);
     if (keep && job && job->folder.isEmpty()) {
         job->waiting.append({partialPath, made, place, taken});
         return place.absoluteFilePath();
@@ -273,6 +454,15 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
         door.remove(partialPath, OwnProof::made(made));
         if (why)
             *why = cause;
+        return {};
+    }
+    // Alone, the file is its own job: its name too reaches the disk before it is told written.
+    if (!job) {
+        if (const int lost = syncNamesIn(place.absolutePath()); lost != 0) {
+            if (why)
+                *why = nameMayNotBeOnDisk(lost);
+            return {};
+        }
     }
     return placed;
 }
@@ -435,8 +625,11 @@ bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString
     QString cause = code != 0 ? writeFailureCause(code) : QString();
     if (code == 0 && door.rename(partial.path, partial.made, target.absoluteFilePath(),
                                  chosenFile.known ? OwnProof::made(chosenFile) : OwnProof(),
-                                 &cause) == OwnFileDoor::Outcome::Done)
-        return true;
+                                 &cause) == OwnFileDoor::Outcome::Done) {
+        // The file under its name reaches the disk before the save is told done.
+        const int lost = syncNamesIn(target.absolutePath());
+        return lost == 0 || fail(nameMayNotBeOnDisk(lost));
+    }
     door.remove(partial.path, OwnProof::made(partial.made));
     return fail(cause);
 }
@@ -476,6 +669,7 @@ DurableBatch::~DurableBatch()
 {
     for (const State::Waiting& file : std::as_const(d->waiting))
         OwnFileDoor({file.place.absolutePath()}).remove(file.partial, OwnProof::made(file.made));
+    d->removeRecords();
     for (const auto& [device, fd] : d->fileSystems)
         ::close(fd);
 }
@@ -514,6 +708,7 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
             struck.append({d->folder, writeFailureCause(failedOn.begin()->second)});
     }
     std::map<QString, OwnFileDoor> doors; // one for each folder written to
+    std::map<QString, QStringList> namedIn; // the names given, by folder
     for (qsizetype i = 0; i < waiting.size(); ++i) {
         const State::Waiting& file = waiting[i];
         const auto failed = failedOn.find(file.made.device);
@@ -523,11 +718,37 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
         const QString folder = file.place.absolutePath();
         const OwnFileDoor& door = doors.try_emplace(folder, QStringList{folder}).first->second;
         QString cause = codes[i] != 0 ? writeFailureCause(codes[i]) : QString();
-        if (codes[i] != 0 ||
-            giveName(door, file.partial, file.made, file.place, file.taken, &cause).isEmpty()) {
+        const QString placed =
+            codes[i] != 0 ? QString() : giveName(door, file.partial, file.made, file.place, file.taken, &cause);
+        if (placed.isEmpty()) {
             door.remove(file.partial, OwnProof::made(file.made));
             struck.append({file.place.absoluteFilePath(), cause});
+        } else {
+            namedIn[folder] << placed;
         }
+    }
+    // No partial file of the batch is left: its records go, and their going reaches the disk with the names.
+    d->removeRecords();
+
+    // A name is written back later than the bytes it names: pulled out now, the drive would hold the
+    // files under their partial names only. One more sync of each file system names were given on.
+    std::map<quint64, int> namesSynced; // file system -> what its sync of the names gave
+    for (const auto& [folder, names] : namedIn) {
+        const auto known = d->folders.find(folder);
+        const std::optional<quint64> device = known != d->folders.end() ? known->second : std::nullopt;
+        int code = 0;
+        if (device && d->fileSystems.count(*device)) {
+            const auto [synced, first] = namesSynced.try_emplace(*device, 0);
+            if (first)
+                synced->second = syncFileSystem(d->fileSystems.at(*device));
+            code = synced->second;
+        } else {
+            code = syncNamesIn(folder);
+        }
+        // Under their names, but perhaps not once the drive is pulled out: none is told written.
+        for (const QString& name : names)
+            if (code != 0)
+                struck.append({name, nameMayNotBeOnDisk(code)});
     }
     return struck;
 }

@@ -75,6 +75,16 @@ bool isPartialBeingFilled(const QString& path);
 // The bytes of the file at path on the disk: 0, or the system's error.
 int syncFile(const QString& path);
 
+// The names given in folder (a file renamed into it, a folder moved into it or out of it) on the disk,
+// with whatever else its file system still holds for the disk: 0, or the system's error. A name given
+// by a rename is written back later than the bytes it names; a job that has given its last name calls
+// this before it is told done, since "done" means the drive may be pulled out.
+int syncNamesIn(const QString& folder);
+
+// Why a file under its name now may not be there on the drive (the sync of its name failed with the
+// system's error code), in words for the user.
+QString nameMayNotBeOnDisk(int code);
+
 // The bytes in place of the file the user chose in a save dialog, which is the file under that name now
 // (a link leads to the file it names); a file that comes under the name while the bytes are written
 // is not replaced. A file that was there keeps its permissions. False with the cause in *why, the
@@ -91,16 +101,20 @@ QByteArray encodedImage(const QImage& image, const char* format, int quality = -
 
 // The files of one job (an export, a portable copy), made to reach the disk together before the job is
 // told done: one sync of each file system they lie on (syncfs), not one of each file as it is written,
-// which made an export of many small files several times slower. Every file is still checked at each
-// write and at its close as it is written. Only when a file system's sync fails is each of the job's
-// files there synced on its own, to name those it struck; a file not confirmed is never told written.
+// which made an export of many small files several times slower; and, once the waiting files have
+// their names, one more for those names. Every file is still checked at each write and at its close as
+// it is written. Only when a file system's sync fails is each of the job's files there synced on its
+// own, to name those it struck; a file not confirmed is never told written.
 class DurableBatch
 {
 public:
     // Files written into a folder others share (an export folder): each waits under its partial name
     // and takes its own only once confirm() has seen its bytes on the disk. Named before the sync, a
     // file cut short by a crash or a pulled drive would stand under its name with bytes that never
-    // reached the disk, where it passes for an exported one.
+    // reached the disk, where it passes for an exported one. The partial files made in each folder are
+    // listed in a record beside them, held locked while the batch lives: were the job cut short (the
+    // program killed, the drive pulled out), the next batch writing into that folder removes the files
+    // its record names, and nothing else, least of all a record's another live job holds.
     DurableBatch();
     // Everything written below folder, by the writers above or by a library by path (the program's own
     // files of a portable copy, which it does not sync), into a folder that is itself put in place
@@ -121,9 +135,12 @@ public:
         QString path;
         QString cause;
     };
-    // Syncs what the batch wrote and gives the waiting files their names. The files that did not reach
-    // the disk or their name, waiting ones removed; empty when all did. When a sync fails and none of
-    // the files owns up to it, none is confirmed: every waiting file, or the batch's folder, is told.
+    // Syncs what the batch wrote, gives the waiting files their names and syncs those names. The files
+    // that did not reach the disk or their name, waiting ones removed; empty when all did. When a sync
+    // fails and none of the files owns up to it, none is confirmed: every waiting file, or the batch's
+    // folder, is told. When the sync of the names fails, every file named on that file system is told,
+    // though it stays under its name: it may not be there once the drive is pulled out. (A staging
+    // folder's batch gives no names here: the folder's own move into place is synced by whoever moves it.)
     QList<Struck> confirm();
 
     struct State; // what the writers above add to
@@ -134,9 +151,10 @@ private:
 };
 
 namespace testing {
-// Called with a file's descriptor just before its bytes are synced to the disk, and with a folder's of a
-// DurableBatch before its file system is synced (null: nothing). Tests only: it lets a test make that
-// sync fail as a full or vanished disk makes it.
+// Called with a file's descriptor just before its bytes are synced to the disk, and with a folder's
+// before its file system is synced (a DurableBatch's, or one names were given in; null: nothing). Tests
+// only: it lets a test see the order of syncs and names, and make a sync fail as a full or vanished
+// disk makes it.
 void setBeforeSyncHook(int (*hook)(int fd));
 } // namespace testing
 

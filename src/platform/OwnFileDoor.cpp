@@ -95,11 +95,38 @@ struct
     void* context = nullptr;
 } beforeRename;
 
+bool g_withoutSecondNames = false;
+
+// A rename that never replaces, as the drive gives it (-1 with errno when it does not know it).
+int renameNoReplace(int folder, const char* from, const char* to)
+{
+    if (g_withoutSecondNames) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::renameat2(folder, from, folder, to, RENAME_NOREPLACE);
+}
+
+// A second name of the file, as the drive gives it.
+int secondName(int folder, const char* from, const char* to)
+{
+    if (g_withoutSecondNames) {
+        errno = EPERM;
+        return -1;
+    }
+    return ::linkat(folder, from, folder, to, 0);
+}
+
 } // namespace
 
 void testing::setBeforeRenameHook(void (*hook)(void* context), void* context)
 {
     beforeRename = {hook, context};
+}
+
+void testing::setWithoutSecondNames(bool without)
+{
+    g_withoutSecondNames = without;
 }
 
 Descriptor::~Descriptor()
@@ -310,14 +337,14 @@ OwnFileDoor::Outcome OwnFileDoor::rename(const QString& from, const FileId& from
         // Nothing there: given the name without replacing whatever may come meanwhile.
         if (beforeRename.hook)
             beforeRename.hook(beforeRename.context);
-        if (::renameat2(folder, source.name.constData(), folder, target.name.constData(), RENAME_NOREPLACE) == 0)
+        if (renameNoReplace(folder, source.name.constData(), target.name.constData()) == 0)
             return Outcome::Done;
         if (errno == EEXIST)
             return taken();
         if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
             return fail(errno);
         // A file system without that kind of rename: a second name, which never replaces, then the first goes.
-        if (::linkat(folder, source.name.constData(), folder, target.name.constData(), 0) == 0) {
+        if (secondName(folder, source.name.constData(), target.name.constData()) == 0) {
             ::unlinkat(folder, source.name.constData(), 0);
             return Outcome::Done;
         }

@@ -141,6 +141,9 @@ namespace testing {
 // Called by rename between finding the target name free and giving it (null: nothing). Tests only:
 // it lets a test put a file there at that very moment; it decides nothing.
 void setBeforeRenameHook(void (*hook)(void* context), void* context);
+// While set, rename meets what a FAT drive answers: no rename that never replaces, no second name of a
+// file. Tests only: it lets a test take the way such a drive takes without one mounted.
+void setWithoutSecondNames(bool without);
 } // namespace testing
 
 } // namespace platform

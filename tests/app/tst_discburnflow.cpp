@@ -8,6 +8,7 @@
 #include "support/ModalAnswer.h"
 #include "support/TestBench.h"
 #include "support/StudyTableRow.h"
+#include "support/SyncRecord.h"
 #include "support/TestFiles.h"
 
 #include "app/DiscStaging.h"
@@ -222,6 +223,7 @@ private slots:
         const QStringList before = stagingFolders();
 
         QString proposedLabel;
+        fixtures::SyncRecord syncs; // what the staging folder held at each sync of its disk
         fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
         answer.setDialogHandler([&](QDialog* d) {
             if (qobject_cast<QProgressDialog*>(d))
@@ -259,6 +261,8 @@ private slots:
         QStringList keys = files.keys();
         keys.sort();
         QCOMPARE(keys, expected);
+        // Every name on the disc was on the disk before the burn was handed the folder: one sync after the last.
+        QCOMPARE(syncs.diskSyncs(), QList<QStringList>{expected});
         QCOMPARE(files.value(QStringLiteral("ПРОЧТИ.txt")), discReadmeText(false));
         const QString label = anonymise ? QStringLiteral("ANONYMOUS") : QStringLiteral("Иванов_ZK7731");
         if (autorun)

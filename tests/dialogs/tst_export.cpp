@@ -8,6 +8,7 @@
 #include "support/ChangeBeforeValues.h"
 #include "support/ModalAnswer.h"
 #include "support/SmallFileSystem.h"
+#include "support/SyncRecord.h"
 #include "support/TestFiles.h"
 
 #include "dialogs/ExportDialog.h"
@@ -45,8 +46,10 @@ extern "C" {
 
 #include <array>
 #include <cmath>
+#include <csignal>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using paneltest::makePanel;
@@ -61,6 +64,8 @@ constexpr int kRenamedOver = -4;
 constexpr int kCopiedOver = -5;
 constexpr int kCutWhileCopied = -6;
 constexpr int kHalfWrittenWhileCopied = -7;
+// Or the files' bytes reach the disk, but the sync of their names fails.
+constexpr int kNamesLost = -8;
 
 namespace {
 
@@ -71,24 +76,32 @@ QString pathOf(int fd)
     return ::readlink(link.constData(), path, sizeof path - 1) > 0 ? QString::fromLocal8Bit(path) : QString();
 }
 
-int g_syncs = 0;      // syncs asked for while countSyncs is hooked
-QStringList g_atSync; // the files of the folder last synced, as they were named then
-
-int countSyncs(int fd)
+// Whether the folder synced through fd still holds files under their partial names.
+bool partialFilesIn(int fd)
 {
-    ++g_syncs;
-    g_atSync = QDir(pathOf(fd)).entryList(QDir::Files);
-    return 0;
+    return !QDir(pathOf(fd)).entryList({QStringLiteral("*.part")}, QDir::Files).isEmpty();
 }
 
-// Refuses the sync of a folder's file system and then the second file's own, as a write lost on its way
-// to the disk makes them fail.
-int refuseSecondFile(int fd)
+bool isFolder(int fd)
 {
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
-        return EIO;
+    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Refuses the sync of a folder's file system that would bring the files' bytes to the disk, and then
+// the second file's own, as a write lost on its way to the disk makes them fail; the disk reports it
+// once, and the sync of the names after it succeeds.
+int refuseSecondFile(int fd)
+{
+    if (isFolder(fd))
+        return partialFilesIn(fd) ? EIO : 0;
     return pathOf(fd).contains(QStringLiteral("_0002.")) ? EIO : 0;
+}
+
+// Lets the files' bytes reach the disk, then refuses the sync of their names.
+int refuseNamesSync(int fd)
+{
+    return isFolder(fd) && !partialFilesIn(fd) ? EIO : 0;
 }
 
 // HU from -200 to 199 over the image, different on each slice: a gradient under the window 0/400.
@@ -121,10 +134,17 @@ QPushButton* button(ExportDialog& dialog, const QString& text)
     return nullptr;
 }
 
-// Presses "Экспорт" and returns the texts of the boxes it showed (their titles in *titles).
-QStringList runExport(ExportDialog& dialog, QStringList* titles = nullptr)
+// Presses "Экспорт" and returns the texts of the boxes it showed (their titles in *titles); atResult
+// is called as each box comes up.
+QStringList runExport(ExportDialog& dialog, QStringList* titles = nullptr,
+                      const std::function<void()>& atResult = {})
 {
     fixtures::ModalAnswer answer(QMessageBox::Ok);
+    answer.setBoxHandler([&](QMessageBox*) {
+        if (atResult)
+            atResult();
+        return true;
+    });
     button(dialog, QStringLiteral("Экспорт"))->click();
     if (titles)
         *titles = answer.titles();
@@ -288,21 +308,32 @@ private slots:
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("prefix");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("withoutSecondNames"); // a drive that gives a file no second name (FAT)
         QTest::newRow("jpeg") << "JPEG" << ""
-                              << QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg", "CT_Chest_0003.jpg"};
+                              << QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg", "CT_Chest_0003.jpg"}
+                              << false;
         QTest::newRow("bmp with prefix") << "BMP" << " case7_ "
                                          << QStringList{"case7_CT_Chest_0001.bmp", "case7_CT_Chest_0002.bmp",
-                                                        "case7_CT_Chest_0003.bmp"};
+                                                        "case7_CT_Chest_0003.bmp"}
+                                         << false;
         QTest::newRow("dicom in patient folder")
             << "DICOM" << ""
             << QStringList{"Test^Patient_P0001/CT_Chest_0001.dcm", "Test^Patient_P0001/CT_Chest_0002.dcm",
-                           "Test^Patient_P0001/CT_Chest_0003.dcm"};
-        QTest::newRow("mp4") << "MP4 (видео)" << "" << QStringList{"CT_Chest.mp4"};
+                           "Test^Patient_P0001/CT_Chest_0003.dcm"}
+            << false;
+        QTest::newRow("mp4") << "MP4 (видео)" << "" << QStringList{"CT_Chest.mp4"} << false;
         // Written by the DICOM library over the partial files: synced with the rest, not each on its own.
         QTest::newRow("anonymised dicom")
             << "DICOM+Основной (анонимный)" << ""
             << QStringList{"ANONYMOUS_ANONYMOUS/series_1_0001.dcm", "ANONYMOUS_ANONYMOUS/series_1_0002.dcm",
-                           "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"};
+                           "ANONYMOUS_ANONYMOUS/series_1_0003.dcm"}
+            << false;
+        // The names a flash drive's file system gives by its last way reach the disk as well.
+        QTest::newRow("dicom onto a drive without second names")
+            << "DICOM" << ""
+            << QStringList{"Test^Patient_P0001/CT_Chest_0001.dcm", "Test^Patient_P0001/CT_Chest_0002.dcm",
+                           "Test^Patient_P0001/CT_Chest_0003.dcm"}
+            << true;
     }
 
     void formatsWriteNamedFiles()
@@ -310,22 +341,31 @@ private slots:
         QFETCH(QString, format);
         QFETCH(QString, prefix);
         QFETCH(QStringList, expected);
+        QFETCH(bool, withoutSecondNames);
         const QString folder = freshFolder();
         auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
         radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
         for (const QString& choice : format.split(QLatin1Char('+')))
             radio(*dialog, choice)->setChecked(true);
         dialog->findChild<QLineEdit*>(QStringLiteral("prefixEdit"))->setText(prefix);
-        g_syncs = 0;
-        platform::testing::setBeforeSyncHook(&countSyncs);
-        const QStringList texts = runExport(*dialog);
-        platform::testing::setBeforeSyncHook(nullptr);
+        QStringList texts;
+        {
+            fixtures::SyncRecord syncs(folder);
+            platform::testing::setWithoutSecondNames(withoutSecondNames);
+            const auto restore = qScopeGuard([] { platform::testing::setWithoutSecondNames(false); });
+            texts = runExport(*dialog, nullptr, [&] { syncs.note(); });
+            // The files reach the disk together, not one sync of each file: their bytes in one sync,
+            // none named before it, then their names in one more, before the result is shown.
+            const QList<QStringList> disk = syncs.diskSyncs();
+            QCOMPARE(disk.size(), 2);
+            QCOMPARE(disk.first().filter(QRegularExpression(QStringLiteral("\\.part$"))).size(),
+                     expected.size());
+            QCOMPARE(disk.last(), expected);
+            QVERIFY(syncs.namesSyncedBeforeResult());
+            QCOMPARE(syncs.fileSyncs(), 0);
+        }
         QCOMPARE(texts, QStringList{QStringLiteral("Экспортировано файлов: %1").arg(expected.size())});
         QCOMPARE(filesUnder(folder), expected);
-        // The files reach the disk together: one sync of it, not one of each file, and none takes its
-        // name before.
-        QCOMPARE(g_syncs, 1);
-        QCOMPARE(g_atSync.filter(QRegularExpression(QStringLiteral("\\.part$"))).size(), expected.size());
 
         if (format == QLatin1String("DICOM")) {
             // Plain copies: byte for byte the sources, readable as DICOM.
@@ -632,6 +672,76 @@ private slots:
         QCOMPARE(QImage(QDir(folder).filePath(QStringLiteral("CT_Chest_0001.jpg"))).size(), QSize(64, 64));
     }
 
+    // An export cut short (killed) left its files under partial names: the next export into the folder
+    // removes them, and nothing that no record of a finished export names: a user's file of a like name,
+    // the files of a record not under its own name, those of an export that is still writing.
+    void leftPartialFilesAreCleared_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<int>("partialsLeft"); // of the earlier export's, besides the user's look-alike
+        QTest::addColumn<int>("recordsLeft");
+        QTest::newRow("an export killed midway") << "killed" << 0 << 0;
+        QTest::newRow("its record under another name") << "killed, record renamed" << 3 << 1;
+        QTest::newRow("another export still writing") << "writing" << 1 << 1;
+    }
+
+    void leftPartialFilesAreCleared()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, partialsLeft);
+        QFETCH(int, recordsLeft);
+        const QString folder = freshFolder();
+        const QString lookAlike = QStringLiteral("CT_Chest_0002.jpg.Ab12Cd.part");
+        fixtures::writeFile(QDir(folder).filePath(lookAlike), "the user's");
+        const auto named = [&](const QString& pattern) {
+            return QDir(folder).entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name);
+        };
+        std::optional<platform::DurableBatch> writing;
+        if (before.startsWith(QLatin1String("killed"))) {
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            if (child == 0) {
+                auto* cut = new platform::DurableBatch; // never confirmed, never ended
+                for (int i = 1; i <= 3; ++i)
+                    platform::writeUnderFreeName(QDir(folder).filePath(QStringLiteral("CT_Chest_000%1.jpg").arg(i)),
+                                                 QByteArray("cut short"), nullptr, platform::TakenName::NextFree,
+                                                 cut);
+                ::raise(SIGKILL);
+            }
+            int status = 0;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            QVERIFY(WIFSIGNALED(status));
+            QCOMPARE(named(QStringLiteral("*.part")).size(), 4);
+            const QStringList records = named(QStringLiteral(".kalvenor-partials-*"));
+            QCOMPARE(records.size(), 1);
+            if (before.endsWith(QLatin1String("renamed")))
+                QVERIFY(QDir(folder).rename(records.first(), QStringLiteral(".kalvenor-partials-copy")));
+        } else {
+            QVERIFY(!platform::writeUnderFreeName(QDir(folder).filePath(QStringLiteral("Other_0001.jpg")),
+                                                  QByteArray("another export"), nullptr,
+                                                  platform::TakenName::NextFree, &writing.emplace())
+                         .isEmpty());
+        }
+
+        auto dialog = dialogFor(folder, m_panel.get(), {m_panel.get()});
+        radio(*dialog, QStringLiteral("Текущая серия"))->setChecked(true);
+        radio(*dialog, QStringLiteral("JPEG"))->setChecked(true);
+        QCOMPARE(runExport(*dialog), QStringList{QStringLiteral("Экспортировано файлов: 3")});
+        QStringList partials = named(QStringLiteral("*.part"));
+        QVERIFY(partials.removeAll(lookAlike) == 1);
+        QCOMPARE(fixtures::readFile(QDir(folder).filePath(lookAlike)), QByteArray("the user's"));
+        QCOMPARE(partials.size(), partialsLeft);
+        QCOMPARE(named(QStringLiteral(".kalvenor-partials-*")).size(), recordsLeft);
+        QCOMPARE(named(QStringLiteral("CT_Chest_000?.jpg")),
+                 (QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg", "CT_Chest_0003.jpg"}));
+        if (writing) { // still its own, and it ends as any export does
+            QVERIFY(writing->confirm().isEmpty());
+            QCOMPARE(fixtures::readFile(QDir(folder).filePath(QStringLiteral("Other_0001.jpg"))),
+                     QByteArray("another export"));
+            QCOMPARE(named(QStringLiteral(".kalvenor-partials-*")).size(), 0);
+        }
+    }
+
     void failuresAreCounted_data()
     {
         QTest::addColumn<bool>("unwritable");
@@ -693,6 +803,13 @@ private slots:
         QTest::newRow("sync refused for one file, dicom") << false << "DICOM"
                                                           << "Экспортировано файлов: 2\n\nОшибок: 1" << 2
                                                           << kSecondFileStruck << "CT_Chest_0002.dcm: " + io;
+        // The sync of the names fails: the files stand under their names, but none is told exported,
+        // since none may be there once the drive is pulled out.
+        const QString namesLost = QStringLiteral("могло не дойти до диска");
+        QTest::newRow("names' sync refused, jpeg")
+            << false << "JPEG" << "Экспортировано файлов: 0\n\nОшибок: 3" << 3 << kNamesLost << namesLost;
+        QTest::newRow("names' sync refused, dicom")
+            << false << "DICOM" << "Экспортировано файлов: 0\n\nОшибок: 3" << 3 << kNamesLost << namesLost;
         // Another study's file where the middle one was listed: not copied, never as this study's, and
         // the study named; one that changed while copied is left under no name, its cause told.
         const QString note = QStringLiteral("теперь не те снимки, что в списке: 1.");
@@ -737,6 +854,8 @@ private slots:
             platform::testing::setBeforeSyncHook([](int) { return EIO; });
         } else if (freeBytes == kSecondFileStruck) {
             platform::testing::setBeforeSyncHook(&refuseSecondFile);
+        } else if (freeBytes == kNamesLost) {
+            platform::testing::setBeforeSyncHook(&refuseNamesSync);
         } else if (freeBytes < kSecondFileStruck) {
             // A copy of the middle file, listed as the index lists it, that then changes.
             slices[1].filePath = m_out.filePath(QStringLiteral("listed_%1.dcm").arg(m_run));

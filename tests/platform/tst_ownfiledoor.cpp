@@ -169,6 +169,8 @@ private slots:
         QTest::addColumn<QString>("there"); // nothing, own, user's, link
         QTest::addColumn<int>("outcome");
         QTest::newRow("free name") << "nothing" << int(OwnFileDoor::Outcome::Done);
+        // A drive that gives a file no second name (FAT): its last way gives the name, the partial one goes.
+        QTest::newRow("free name on a drive without second names") << "nothing, FAT" << int(OwnFileDoor::Outcome::Done);
         QTest::newRow("the program's own copy") << "own" << int(OwnFileDoor::Outcome::Done);
         QTest::newRow("a user's file") << "user" << int(OwnFileDoor::Outcome::Refused);
         QTest::newRow("a link") << "link" << int(OwnFileDoor::Outcome::Refused);
@@ -208,7 +210,9 @@ private slots:
                     a->came = f.open(QIODevice::WriteOnly | QIODevice::NewOnly) && f.write("came") == 4;
                 },
                 &appearing);
+        platform::testing::setWithoutSecondNames(there.endsWith(QLatin1String("FAT")));
         const int given = int(door.rename(made, madeId, target, proof));
+        platform::testing::setWithoutSecondNames(false);
         platform::testing::setBeforeRenameHook(nullptr, nullptr);
         QCOMPARE(given, outcome);
         QCOMPARE(appearing.came, there == "appears");
