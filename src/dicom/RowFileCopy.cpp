@@ -43,7 +43,7 @@ RowFileOpening openRowFile(const RowFile& row)
                 errno != 0 ? platform::unreadableSource(errno)
                            : QCoreApplication::translate("dicom", "исходный файл не читается: это не файл")};
     const RowObject& object = row.object;
-    if (object.isEmpty() || (!object.version.isEmpty() && opened->identity().text() == object.version))
+    if (object.heldWithoutReading(opened->identity().text()))
         return {opened, RowFileTaken::Taken, {}};
     // Another version than the one listed: it holds the object when the load of an opening names it, and
     // that opening is what is taken.
