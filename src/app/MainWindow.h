@@ -142,9 +142,10 @@ public:
     // Send to PACS: the server menu, then C-STORE of every file of the study off the GUI thread.
     void sendStudyToPacs(const QString& studyUid);
     void startPacsSend(const QString& studyUid, const pacs::PacsServer& server, const pacs::PacsConfig& config);
-    // otherObjectsNote: the study named for files that held other images when they were to go (not sent).
+    // leftOutNote: why files were not sent (the study named for files that held other images when they
+    // were to go, or the count of those that changed as they were read).
     void finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host,
-                        const QString& otherObjectsNote);
+                        const QString& leftOutNote);
 
     // Send by e-mail: the portable ZIP off the GUI thread, then the mail program or webmail chooser and
     // the archive's folder.

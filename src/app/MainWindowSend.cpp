@@ -82,14 +82,22 @@ void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& 
     auto* watcher = new QFutureWatcher<bool>(this);
     const QString host = server.host;
     // Files found holding another object when they were to go: not sent, and the study named for them.
+    // Files that changed as they were read (the same disc still being copied over them) are told apart:
+    // no other patient's image was in them.
     const auto otherObjects = std::make_shared<int>(0);
+    const auto changedFiles = std::make_shared<int>(0);
     connect(watcher, &QFutureWatcher<bool>::finished, this,
-            [this, watcher, progress, host, files, otherObjects] {
-                finishPacsSend(watcher, progress, host,
-                               *otherObjects > 0
-                                   ? db::replacedFilesText(files.study, files.studyUid, *otherObjects) +
-                                         QStringLiteral(" Эти файлы не отправлены.")
-                                   : QString());
+            [this, watcher, progress, host, files, otherObjects, changedFiles] {
+                QStringList notes;
+                if (*otherObjects > 0)
+                    notes << db::replacedFilesText(files.study, files.studyUid, *otherObjects) +
+                                 QStringLiteral(" Эти файлы не отправлены.");
+                if (*changedFiles > 0)
+                    notes << QStringLiteral("Файлов, изменившихся во время отправки (их ещё копируют или "
+                                            "записывают): %1. Эти файлы не отправлены, отправьте исследование "
+                                            "ещё раз позже.")
+                                 .arg(*changedFiles);
+                finishPacsSend(watcher, progress, host, notes.join(QStringLiteral("\n\n")));
             });
 
     // The worker only posts; the dialog is touched on the GUI thread, and not at all once the
@@ -106,23 +114,24 @@ void MainWindow::startPacsSend(const QString& studyUid, const pacs::PacsServer& 
             },
             Qt::QueuedConnection);
     };
-    watcher->setFuture(QtConcurrent::run([server, config, rows = files.files, report, otherObjects] {
-        return pacs::sendFiles(server, config, rows, nullptr, report, otherObjects.get());
-    }));
+    watcher->setFuture(
+        QtConcurrent::run([server, config, rows = files.files, report, otherObjects, changedFiles] {
+            return pacs::sendFiles(server, config, rows, nullptr, report, otherObjects.get(), changedFiles.get());
+        }));
 }
 
 void MainWindow::finishPacsSend(QFutureWatcher<bool>* watcher, QProgressDialog* progress, const QString& host,
-                                const QString& otherObjectsNote)
+                                const QString& leftOutNote)
 {
     progress->close();
     progress->deleteLater();
     const bool ok = watcher->result();
     if (ok)
         QMessageBox::information(this, SendTitle, QStringLiteral("Исследование успешно отправлено на %1.").arg(host));
-    else if (!otherObjectsNote.isEmpty())
+    else if (!leftOutNote.isEmpty())
         QMessageBox::warning(
             this, SendTitle,
-            QStringLiteral("Исследование отправлено на %1 не полностью.\n\n%2").arg(host, otherObjectsNote));
+            QStringLiteral("Исследование отправлено на %1 не полностью.\n\n%2").arg(host, leftOutNote));
     else
         QMessageBox::warning(this, SendTitle,
                              QStringLiteral("Не удалось полностью отправить исследование на %1 — проверьте настройки "

@@ -194,7 +194,10 @@ bool compressInto(const dicom::RowFile& source, const QString& partial, QString*
     const platform::FileId empty = platform::FileId::of(partial);
     const QString fresh = partial + QStringLiteral(".dcm");
     if (!dicom::writeCompressedCopy(source.path, fresh, why, source.object, taken)) {
-        if (const int refused = *taken == dicom::RowFileTaken::OtherObject ? 0 : targetRefusal(source.path, partial);
+        // Another object, or a source that changed as it was read, is the source's part.
+        const bool sourcesPart =
+            *taken == dicom::RowFileTaken::OtherObject || *taken == dicom::RowFileTaken::Changed;
+        if (const int refused = sourcesPart ? 0 : targetRefusal(source.path, partial);
             refused != 0) {
             *targetFailed = true;
             *why = platform::writeFailureCause(refused);

@@ -124,8 +124,8 @@ public:
     QList<StudyRecord> otherStudiesOfPatient(const QString& patientId, const QString& excludeStudyUid) const;
     QList<SeriesRecord> seriesForStudy(const QString& studyInstanceUid) const;              // by series number
     // By instance number, the rows whose files hold their objects (RowFileProof): the rows of a file
-    // that holds another object now, or none, are left out, and replacedFiles, when given, counts
-    // those files. A file not there keeps its rows, for whoever opens it to say so.
+    // that holds another object now are left out, and replacedFiles, when given, counts those files. A
+    // file not there, or one nothing can be read from now, keeps its rows, for whoever opens it to say so.
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid,
                                              int* replacedFiles = nullptr) const;
     // The rows of these objects (every frame of each) that the series holds, as instancesForSeries gives

@@ -34,6 +34,16 @@ const char* const kInstanceColumns =
     "frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, own_copy";
 constexpr int kInstanceColumnCount = 25;
 
+// The object a row's key names: a later frame's key is "<SOP Instance UID>#f<frame>", the first frame's
+// the UID alone, whatever it holds ("#" too). Only the frame's own suffix is cut.
+QString objectOfKey(const QString& key, int frameIndex)
+{
+    if (frameIndex <= 0)
+        return key;
+    const QString suffix = QStringLiteral("#f%1").arg(frameIndex);
+    return key.endsWith(suffix) ? key.chopped(suffix.size()) : key;
+}
+
 } // namespace
 
 QString Database::placedPath(const QString& written, const QVariant& ownCopy) const
@@ -164,12 +174,11 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
         q.bindValue(QStringLiteral(":series"), seriesInstanceUid);
         if (!q.exec())
             return {};
-        const QString frameKey = uid + QStringLiteral("#f");
         while (q.next()) {
-            // The range also holds keys that only begin with this UID and a character before "#".
-            const QString key = textOf(q.value(kInstanceColumnCount));
-            if (key == uid || key.startsWith(frameKey))
-                rows.add(instanceRecord(q), q);
+            // The range also holds keys of other objects that only begin with this UID.
+            const InstanceRecord record = instanceRecord(q);
+            if (objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex) == uid)
+                rows.add(record, q);
         }
     }
     QList<InstanceRecord> out = rowsWhoseFilesHoldThem(rows, seriesInstanceUid, nullptr);
@@ -181,8 +190,7 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
 
 void Database::ListedRows::add(const InstanceRecord& record, const QSqlQuery& q)
 {
-    // A later frame's key is "<SOP Instance UID>#f<n>".
-    objects.append(textOf(q.value(kInstanceColumnCount)).section(QLatin1Char('#'), 0, 0));
+    objects.append(objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex));
     versions.append(textOf(q.value(kInstanceColumnCount + 1)));
     rowIds.append(q.value(kInstanceColumnCount + 2).toLongLong());
     records.append(record);

@@ -26,17 +26,12 @@ RowFileProof::Found readAgain(const ListedFile& file, const QString& version)
 {
     ++g_readAgain;
     const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(file.path);
-    const bool holds = summary && summary->sopInstanceUid == file.sopInstanceUid
+    if (!summary)
+        return {RowFileProof::Holds::Unreadable, version};
+    const bool holds = summary->sopInstanceUid == file.sopInstanceUid
         && summary->seriesInstanceUid == file.seriesInstanceUid
         && summary->studyInstanceUid == file.studyInstanceUid;
     return {holds ? RowFileProof::Holds::Again : RowFileProof::Holds::Other, version};
-}
-
-void remember(QHash<QString, QString>& memory, const QString& key, const QString& version)
-{
-    if (memory.size() >= RowFileProof::kRemembered && !memory.contains(key))
-        memory.clear();
-    memory.insert(key, version);
 }
 
 } // namespace
@@ -58,11 +53,10 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
             found[i].holds = Holds::Listed;
             continue;
         }
-        const QString key = fileKey(file);
-        if (m_otherObjectIn.value(key) == versions.at(i))
-            found[i].holds = Holds::Other;
-        else if (m_objectIn.value(key) == versions.at(i))
-            found[i] = {Holds::Again, versions.at(i)}; // for the rows to record, if they can now
+        // Found in this very version before (the object's for the rows to record, if they can now).
+        if (const auto known = m_found.constFind(fileKey(file));
+            known != m_found.constEnd() && known->version == versions.at(i))
+            found[i] = *known;
         else
             toRead << i;
     }
@@ -75,9 +69,9 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
         const qsizetype i = toRead.at(k);
         found[i] = read.at(k);
         const QString key = fileKey(files.at(i));
-        const bool other = found.at(i).holds == Holds::Other;
-        remember(other ? m_otherObjectIn : m_objectIn, key, found.at(i).version);
-        (other ? m_objectIn : m_otherObjectIn).remove(key);
+        if (m_found.size() >= kRemembered && !m_found.contains(key))
+            m_found.clear();
+        m_found.insert(key, found.at(i));
     }
     return found;
 }

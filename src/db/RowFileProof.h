@@ -24,25 +24,27 @@ struct ListedFile
 // The one look at the files of index rows before their paths are handed on: whether each still holds
 // its rows' object. A file in the version listed does, by one stat and nothing read. Any other (changed
 // since, or of rows that record no version) is read again, its summary's UIDs only, several at a time,
-// and holds the object when they are the rows'; one that holds another object, or none that can be
-// read, does not, and is to be treated as a file that is not there. A file that is not there (or no
-// plain file) is left to whoever opens it, which says so as it always has. For the thread of the index
-// that lists the rows: it remembers which versions of which files it found holding their object or
-// another, so that these are not read again at every listing while they stay that version, also where
-// the index cannot record the version (a data folder on a read-only disc).
+// and holds the object when they are the rows'; one that holds another object does not, and is to be
+// treated as a file that is not there. One from which nothing can be read now (still being copied over,
+// cut, no DICOM any more) holds no other image: like a file that is not there (or no plain file) it is
+// left to whoever opens it, which proves it again and tells it as changed or damaged, never taking it.
+// For the thread of the index that lists the rows: it remembers what it found in which versions of
+// which files, so that these are not read again at every listing while they stay that version, also
+// where the index cannot record the version (a data folder on a read-only disc).
 class RowFileProof
 {
 public:
     enum class Holds {
-        Listed,   // the object, in the version listed
-        Again,    // the object, found in another version (version() gives it, for the rows to record)
-        Other,    // another object, or none
-        NotThere, // nothing under the path, or nothing a summary is read from (a pipe, a folder)
+        Listed,     // the object, in the version listed
+        Again,      // the object, found in another version (version() gives it, for the rows to record)
+        Other,      // another object, read from it
+        Unreadable, // another version, from which no summary is read now
+        NotThere,   // nothing under the path, or nothing a summary is read from (a pipe, a folder)
     };
     struct Found
     {
         Holds holds = Holds::NotThere;
-        QString version; // the version looked at before it was read again (Holds::Again)
+        QString version; // the version looked at before it was read again (for the rows, Holds::Again)
     };
 
     QList<Found> check(const QList<ListedFile>& files);
@@ -53,15 +55,14 @@ public:
     // How many listings have been checked so far, in this process.
     static int listingsChecked();
 
-    // How many files each memory keeps at most: past it, it starts again empty (those files are
+    // How many files the memory keeps at most: past it, it starts again empty (those files are
     // read again once), so that a process listing a whole archive does not grow without end.
     static constexpr qsizetype kRemembered = 100000;
 
 private:
-    // Path and object -> the version found to hold another object, and the one found to hold the
-    // object (kept here too: the index may not record it).
-    QHash<QString, QString> m_otherObjectIn;
-    QHash<QString, QString> m_objectIn;
+    // Path and object -> what the last read found, and in which version (the object's kept here too: the
+    // index may not record it).
+    QHash<QString, Found> m_found;
 };
 
 // Names the study once, in Russian: how many of its files hold other images now than its rows name

@@ -4,6 +4,7 @@
 #include "db/RowFileProof.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/FrameDecoder.h"
+#include "dicom/RowFileCopy.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "platform/FreeNameWrite.h"
 #include "platform/SafeFileName.h"
@@ -683,8 +684,22 @@ bool ExportDialog::writeVideo(const ExportJob& job, const QString& targetPath, Q
         const int sliceIndex = i < job.sliceIndices.size() ? job.sliceIndices[i] : i;
         auto image = renderFrame(job.instances[i], job.info, job.windowCenter, job.windowWidth, i, count,
                                  job.viewport, sliceIndex, error);
-        if (!image)
+        if (!image) {
+            // A video stops at a file holding another image; the files of its later frames are looked at as
+            // they would be taken, without drawing them, so that the study is named with all such files.
+            if (!m_replacedFiles.contains(job.instances[i].filePath))
+                return false;
+            QSet<QString> lookedAt; // a file of several frames once
+            for (const db::InstanceRecord& later : job.instances.mid(i + 1)) {
+                if (m_replacedFiles.contains(later.filePath) || lookedAt.contains(later.filePath))
+                    continue;
+                lookedAt.insert(later.filePath);
+                const dicom::RowFileTaken taken = dicom::openRowFile({later.filePath, later.object()}).taken;
+                if (taken == dicom::RowFileTaken::OtherObject)
+                    m_replacedFiles.insert(later.filePath, later.sopInstanceUid);
+            }
             return false;
+        }
         if (i == 0) {
             videoSize = QSize(image->width() & ~1, image->height() & ~1);
             if (videoSize.width() < 2 || videoSize.height() < 2) {

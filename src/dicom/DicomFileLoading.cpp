@@ -1,6 +1,7 @@
 #include "dicom/DicomFileLoading.h"
 
 #include "dicom/CompressedFrameCheck.h"
+#include "dicom/DicomFileSummary.h"
 #include "dicom/FileDescriptorStream.h"
 #include "dicom/GuardedDicomStream.h"
 
@@ -241,12 +242,8 @@ OFCondition loadOnce(DcmFileFormat& file, const QString& path, ValueLoading load
 
 bool holdsRowObject(const OpenedFile& opened, DcmItem* dataset, const RowObject& row)
 {
-    if (row.isEmpty() || (!row.version.isEmpty() && opened.identity().text() == row.version))
-        return true;
-    OFString uid;
-    if (!dataset || dataset->findAndGetOFString(DCM_SOPInstanceUID, uid).bad())
-        return false;
-    return QString::fromLatin1(uid.c_str()).trimmed() == row.sopInstanceUid;
+    return row.heldWithoutReading(opened.identity().text())
+        || (dataset && objectUidOf(*dataset) == row.sopInstanceUid);
 }
 
 bool FileOpening::changed() const

@@ -51,7 +51,8 @@ OFCondition loadDicomFile(DcmFileFormat& file, const QString& path, ValueLoading
                           FileOpening* opening = nullptr, const RowObject& row = {});
 
 // Whether an opening holds the row's object: its identity is the version listed, or else the data set
-// parsed from it names the row's SOP Instance UID. True for an empty row.
+// parsed from it names the row's SOP Instance UID, read as the listing read it into the row (objectUidOf).
+// True for an empty row.
 bool holdsRowObject(const OpenedFile& opened, DcmItem* dataset, const RowObject& row);
 
 // Why loadDicomFile refused the file at `path`, in Russian for a message: the hazard's reason as every

@@ -413,6 +413,16 @@ QString readStringElement(DcmItem& item, const DcmTagKey& tag, const DicomTextDe
     return decoder.decode(value.c_str(), qsizetype(value.length()), *element).trimmed();
 }
 
+QString objectUidOf(DcmItem& dataset)
+{
+    return readStringElement(dataset, DCM_SOPInstanceUID);
+}
+
+QString objectUidOf(DcmItem& dataset, const DicomTextDecoder& decoder)
+{
+    return readStringElement(dataset, DCM_SOPInstanceUID, decoder);
+}
+
 double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue)
 {
     OFString value;
@@ -518,7 +528,7 @@ std::optional<DicomFileSummary> summarize(DcmFileFormat& file, const QString& pa
             s.laterality = comment;
     }
 
-    s.sopInstanceUid = text(DCM_SOPInstanceUID);
+    s.sopInstanceUid = objectUidOf(ds, decoder);
     readIntegerElement(ds, DCM_InstanceNumber, s.instanceNumber);
     readIntegerElement(ds, DCM_Rows, s.rows);
     readIntegerElement(ds, DCM_Columns, s.columns);

@@ -112,6 +112,12 @@ std::optional<DicomFileSummary> summaryOf(DcmFileFormat& file, const QString& pa
 // decoder for a whole data set), and trimmed.
 QString readStringElement(DcmItem& item, const DcmTagKey& tag);
 QString readStringElement(DcmItem& item, const DcmTagKey& tag, const DicomTextDecoder& decoder);
+// The SOP Instance UID of a data set as an index row is keyed by it: every value, read as a text element
+// is (above), and not cut anywhere. The summary reads it so for the row, and every proof that a file still
+// holds a row's object reads it so again: a UID of an unusual form (several values, bytes above ASCII)
+// reads alike in both.
+QString objectUidOf(DcmItem& dataset);
+QString objectUidOf(DcmItem& dataset, const DicomTextDecoder& decoder);
 double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue);
 std::optional<double> readTimeElement(DcmItem& item, const DcmTagKey& tag);
 std::optional<double> parseTimeOfDay(const QString& text);

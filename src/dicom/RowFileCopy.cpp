@@ -43,7 +43,7 @@ RowFileOpening openRowFile(const RowFile& row)
                 errno != 0 ? platform::unreadableSource(errno)
                            : QCoreApplication::translate("dicom", "исходный файл не читается: это не файл")};
     const RowObject& object = row.object;
-    if (object.isEmpty() || (!object.version.isEmpty() && opened->identity().text() == object.version))
+    if (object.heldWithoutReading(opened->identity().text()))
         return {opened, RowFileTaken::Taken, {}};
     // Another version than the one listed: it holds the object when the load of an opening names it, and
     // that opening is what is taken.
@@ -63,11 +63,13 @@ RowFileOpening openRowFile(const RowFile& row)
 
 RowFileTaken refusalOfLoad(const RowObject& row, const FileOpening& opening, ParseHazard hazard)
 {
-    if (hazard == ParseHazard::Changed)
-        return RowFileTaken::Changed;
-    if (hazard == ParseHazard::OtherObject ||
-        (!row.isEmpty() && opening.file && opening.file->identity().text() != row.version))
+    if (hazard == ParseHazard::OtherObject)
         return RowFileTaken::OtherObject;
+    // Another patient's image is named only when one was read: a file the same disc is being copied over
+    // again reads cut or half written, and is told as the change it is.
+    if (hazard == ParseHazard::Changed ||
+        (!row.isEmpty() && opening.file && !row.heldWithoutReading(opening.file->identity().text())))
+        return RowFileTaken::Changed;
     return RowFileTaken::Failed;
 }
 

@@ -32,8 +32,9 @@ QList<RowFile> filesForThemselves(const QStringList& paths);
 // What taking a row's file found.
 enum class RowFileTaken {
     Taken,
-    OtherObject, // another object, or none that can be read, in another version than the one listed
-    Changed,     // cut, written into or replaced while its bytes were read
+    OtherObject, // another object, read from it
+    Changed,     // cut, written into or replaced while its bytes were read, or nothing can be read from it
+                 // in another version than the one listed (still being copied over, or cut)
     Failed,      // not there or not readable, or the copy could not be written
 };
 
@@ -48,9 +49,10 @@ struct RowFileOpening
 };
 RowFileOpening openRowFile(const RowFile& row);
 
-// What a failed load of a row's file (loadDicomFile given the row's object) tells of it: it changed while
-// it was read, it holds another object, or, in another version than the one listed, none that can be
-// read (which no more holds the row's); otherwise a failure.
+// What a failed load of a row's file (loadDicomFile given the row's object) tells of it: it holds another
+// object it was read to name; it changed while it was read, or, in another version than the one listed,
+// nothing can be read from it (which no more holds the row's, yet names no other image); otherwise a
+// failure. None of them is taken.
 RowFileTaken refusalOfLoad(const RowObject& row, const FileOpening& opening, ParseHazard hazard);
 
 // A copy of the row's file under target's name (platform::copyUnderFreeName, synced with the batch's

@@ -15,6 +15,12 @@ struct RowObject
     QString sopInstanceUid;
     QString version; // empty: none was found, the UID read decides
     bool isEmpty() const { return sopInstanceUid.isEmpty(); }
+    // Whether a file of that version holds the object without being read: nothing is to be proven, or it
+    // is the version listed. Any other holds it when the UID read from it (objectUidOf) is the row's.
+    bool heldWithoutReading(const QString& fileVersion) const
+    {
+        return isEmpty() || (!version.isEmpty() && fileVersion == version);
+    }
 };
 
 } // namespace dicom

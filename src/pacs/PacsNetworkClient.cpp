@@ -803,10 +803,12 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QString
 }
 
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QList<dicom::RowFile>& files,
-               QString* error, std::function<void(int, int)> progress, int* otherObjects)
+               QString* error, std::function<void(int, int)> progress, int* otherObjects, int* changedFiles)
 {
     if (otherObjects)
         *otherObjects = 0;
+    if (changedFiles)
+        *changedFiles = 0;
     if (files.isEmpty()) {
         setError(error, QStringLiteral("Нет файлов для отправки"));
         return false;
@@ -855,6 +857,8 @@ bool sendFiles(const PacsServer& server, const PacsConfig& config, const QList<d
                 sopClassOf(path, file, dicom::ValueLoading::Whole, files.at(i).object, &taken);
             if (otherObjects && taken == dicom::RowFileTaken::OtherObject)
                 ++*otherObjects;
+            if (changedFiles && taken == dicom::RowFileTaken::Changed)
+                ++*changedFiles;
             const T_ASC_PresentationContextID pcid =
                 sopClass.isEmpty() ? T_ASC_PresentationContextID(0) : scu.findPresentationContextID(utf8(sopClass), "");
             if (pcid != 0) {

@@ -83,9 +83,11 @@ QString foreignStudyText(const QString& operation, const QString& sentStudyUid, 
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QStringList& files, QString* error,
                std::function<void(int, int)> progress);
 // The files of index rows: each goes as it was read whole from one opening that holds its row's object;
-// one found holding another is not sent, and is counted among the failures and in *otherObjects.
+// one found holding another is not sent, and is counted among the failures and in *otherObjects; one
+// that changed as it was read (cut, still being copied over) likewise, in *changedFiles.
 bool sendFiles(const PacsServer& server, const PacsConfig& config, const QList<dicom::RowFile>& files,
-               QString* error, std::function<void(int, int)> progress, int* otherObjects);
+               QString* error, std::function<void(int, int)> progress, int* otherObjects,
+               int* changedFiles = nullptr);
 
 bool echoServer(const PacsServer& server, const PacsConfig& config, QString* error);
 

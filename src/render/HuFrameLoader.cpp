@@ -1,6 +1,7 @@
 #include "render/HuImage.h"
 #include "dicom/CompressedFrameCheck.h"
 #include "dicom/DicomFileLoading.h"
+#include "dicom/DicomFileSummary.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/FileDescriptorStream.h"
 #include "dicom/FileIdentity.h"
@@ -34,7 +35,7 @@ struct ParsedFile
 {
     QString path;
     dicom::FileIdentity identity;
-    QString objectUid; // the SOP Instance UID parsed: the object this version of the file holds
+    QString objectUid; // the object this version of the file holds, read as its listing read it
     DcmFileFormat file;
     std::mutex useMutex;
 };
@@ -239,8 +240,7 @@ QString changedText()
 // Whether the parse of a version of the file holds the row's object (dicom::holdsRowObject's rule).
 bool holdsRowObject(const ParsedFile& parsed, const dicom::RowObject& row)
 {
-    return row.isEmpty() || (!row.version.isEmpty() && parsed.identity.text() == row.version)
-        || parsed.objectUid == row.sopInstanceUid;
+    return row.heldWithoutReading(parsed.identity.text()) || parsed.objectUid == row.sopInstanceUid;
 }
 
 // `changed`: the file at the path was no longer the one whose header was read once its pixels were.
@@ -268,9 +268,7 @@ std::shared_ptr<ParsedFile> parseFile(const QString& path, const dicom::RowObjec
         error = QStringLiteral("В файле нет набора данных.");
         return nullptr;
     }
-    OFString uid;
-    if (ds->findAndGetOFString(DCM_SOPInstanceUID, uid).good())
-        parsed->objectUid = QString::fromLatin1(uid.c_str()).trimmed();
+    parsed->objectUid = dicom::objectUidOf(*ds);
     if (const QString problem = dicom::frameSizeProblem(*ds); !problem.isEmpty()) {
         error = problem;
         return nullptr;

@@ -9,6 +9,7 @@
 #include "support/IndexFixtures.h"
 #include "support/ModalAnswer.h"
 #include "support/PopupMenuAnswer.h"
+#include "support/TestFiles.h"
 
 #include "app/MainWindow.h"
 #include "app/PacsDownloadDialog.h"
@@ -124,20 +125,23 @@ private slots:
     }
 
     // Another study's file renamed over one of the study's after it was listed: not sent as the study's,
-    // and the study named.
+    // and the study named. One of the study's own files caught half written as it was read (the same
+    // disc copied over the folder again): not sent either, and told as changed, not as another's image.
     void sendsEveryFileOnceWithProgress_data()
     {
         QTest::addColumn<bool>("hide");
-        QTest::addColumn<bool>("replaced");
-        QTest::newRow("watched") << false << false;
-        QTest::newRow("hidden") << true << false;
-        QTest::newRow("watched, another study's file renamed over one") << false << true;
+        QTest::addColumn<QString>("change");
+        QTest::newRow("watched") << false << "";
+        QTest::newRow("hidden") << true << "";
+        QTest::newRow("watched, another study's file renamed over one") << false << "renamed over";
+        QTest::newRow("watched, one of its own files half written") << false << "own half";
     }
 
     void sendsEveryFileOnceWithProgress()
     {
         QFETCH(bool, hide);
-        QFETCH(bool, replaced);
+        QFETCH(QString, change);
+        const bool replaced = !change.isEmpty();
         peers::StoreReceiver receiver;
         // One second per object keeps the dialog up long enough to be read.
         QVERIFY(receiver.start(QStringLiteral("RECEIVER"), {QStringLiteral("--sleep-during"), QStringLiteral("1")}));
@@ -150,15 +154,19 @@ private slots:
         w.show();
         const QString uid = addStudy(w.database(), dir.path());
         QVERIFY(!uid.isEmpty());
-        std::unique_ptr<fixtures::ChangeBeforeValues> change;
+        std::unique_ptr<fixtures::ChangeBeforeValues> changing;
         if (replaced) {
             fixtures::SeriesLayout another;
             another.rows = another.columns = 16;
             const QString other =
                 fixtures::writeSlice(QDir(dir.path()).filePath(QStringLiteral("other.dcm")), another, 0);
             const QString listed = w.database()->studyFilePaths(uid).first();
-            change = std::make_unique<fixtures::ChangeBeforeValues>(
-                listed, [=] { QVERIFY(fixtures::renameOver(other, listed)); });
+            const QByteArray own = fixtures::readFile(listed);
+            changing = std::make_unique<fixtures::ChangeBeforeValues>(listed, [=] {
+                QVERIFY(change == QLatin1String("own half")
+                            ? fixtures::replaceFileBytes(listed, own.left(own.size() / 2))
+                            : fixtures::renameOver(other, listed));
+            });
         }
 
         QString label;
@@ -189,11 +197,14 @@ private slots:
         QVERIFY(progress->isModal() || progress->windowModality() == Qt::WindowModal);
         QTRY_VERIFY_WITH_TIMEOUT(answer.titles().contains(Title), 30000);
         if (replaced) {
-            QVERIFY(change->happened());
+            QVERIFY(changing->happened());
             const QString told = answer.texts().last();
+            const bool own = change == QLatin1String("own half");
+            // Told as what it is, with its count: changed, or another image.
             QVERIFY2(told.startsWith(QStringLiteral("Исследование отправлено на 127.0.0.1 не полностью.")) &&
-                         told.contains(QStringLiteral(
-                             "теперь не те снимки, что в списке: 1. Эти файлы не отправлены.")),
+                         told.contains(QStringLiteral("не те снимки")) != own &&
+                         told.contains(QStringLiteral("изменившихся во время отправки")) == own &&
+                         told.contains(QStringLiteral(": 1. Эти файлы не отправлены")),
                      qPrintable(told));
         } else {
             QCOMPARE(answer.texts().last(), QStringLiteral("Исследование успешно отправлено на 127.0.0.1."));

@@ -802,6 +802,14 @@ private slots:
                                                                << namesLost;
         QTest::newRow("archive folder, its name lost on the way")
             << false << QString() << false << "names lost" << namesLost;
+        // The same disc copied over the folder again: the study's own file still half written when its copy
+        // opens it holds no other image.
+        QTest::newRow("archive folder, its own file half written before copied")
+            << false << QString() << false << "own half written" << changed;
+        QTest::newRow("flash drive, its own file half written before copied")
+            << true << QString() << false << "own half written" << changed;
+        QTest::newRow("flash drive compressed, its own file half written before copied")
+            << true << QString() << true << "own half written" << changed;
     }
 
     void exportMidwayHasNoFinalFolder()
@@ -823,6 +831,7 @@ private slots:
         const QStringList files = QDir(src.path()).entryList(QDir::Files, QDir::Name);
         QCOMPARE(files.size(), 3);
         const QString changed = QDir(src.path()).filePath(files[1]);
+        const QByteArray own = bytesOf(changed);
         fixtures::SeriesLayout another = threeSmallSlices(QStringLiteral("Другой"), QStringLiteral("45"));
         const QByteArray other =
             bytesOf(fixtures::writeSlice(src.filePath(QStringLiteral("other.dcm")), another, 1));
@@ -864,6 +873,8 @@ private slots:
                 midway = QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
                 if (change == QLatin1String("cut"))
                     QVERIFY(QFile::resize(changed, 0));
+                else if (change == QLatin1String("own half written"))
+                    QVERIFY(fixtures::replaceFileBytes(changed, own.left(own.size() / 2)));
                 else if (whileCopied)
                     QVERIFY(fixtures::replaceFileBytes(changed, other.left(other.size() / 2)));
                 else if (change.contains(QLatin1String(" over")))

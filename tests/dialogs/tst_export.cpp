@@ -66,6 +66,8 @@ constexpr int kCutWhileCopied = -6;
 constexpr int kHalfWrittenWhileCopied = -7;
 // Or the files' bytes reach the disk, but the sync of their names fails.
 constexpr int kNamesLost = -8;
+// Or another study's file copied over the last one too.
+constexpr int kCopiedOverTwo = -9;
 
 namespace {
 
@@ -832,6 +834,10 @@ private slots:
             << false << "BMP" << "Экспортировано файлов: 2\n\nОшибок: 1" << 2 << kRenamedOver << named;
         QTest::newRow("another study's file copied over, mp4")
             << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kCopiedOver << named;
+        // The video stops at the first; the study is named with both.
+        QTest::newRow("another study's files copied over two, mp4")
+            << false << "MP4 (видео)" << "Экспортировано файлов: 0\n\nОшибок: 1" << 0 << kCopiedOverTwo
+            << QString(named).replace(QStringLiteral("списке: 1."), QStringLiteral("списке: 2."));
     }
 
     void failuresAreCounted()
@@ -857,17 +863,21 @@ private slots:
         } else if (freeBytes == kNamesLost) {
             platform::testing::setBeforeSyncHook(&refuseNamesSync);
         } else if (freeBytes < kSecondFileStruck) {
-            // A copy of the middle file, listed as the index lists it, that then changes.
-            slices[1].filePath = m_out.filePath(QStringLiteral("listed_%1.dcm").arg(m_run));
-            QVERIFY(QFile::copy(m_slices[1].filePath, slices[1].filePath));
-            slices[1].fileVersion = dicom::fileIdentity(slices[1].filePath).text();
+            // A copy of the middle file (and of the last), listed as the index lists it, that then changes.
+            const int changing = freeBytes == kCopiedOverTwo ? 2 : 1;
+            for (int k = 1; k <= changing; ++k) {
+                slices[k].filePath = m_out.filePath(QStringLiteral("listed_%1_%2.dcm").arg(m_run).arg(k));
+                QVERIFY(QFile::copy(m_slices[k].filePath, slices[k].filePath));
+                slices[k].fileVersion = dicom::fileIdentity(slices[k].filePath).text();
+            }
             fixtures::SeriesLayout another = gradientLayout(QStringLiteral("Other"), 64, 3);
             another.patientName = QStringLiteral("OTHER^PATIENT");
             const QByteArray other = fixtures::readFile(
                 fixtures::writeSlice(m_out.filePath(QStringLiteral("other_%1.dcm").arg(m_run)), another, 1));
-            if (freeBytes >= kCopiedOver)
-                QVERIFY(
-                    fixtures::replaceFileBytes(slices[1].filePath, other, false, freeBytes == kRenamedOver));
+            if (freeBytes >= kCopiedOver || freeBytes == kCopiedOverTwo)
+                for (int k = 1; k <= changing; ++k)
+                    QVERIFY(fixtures::replaceFileBytes(slices[k].filePath, other, false,
+                                                       freeBytes == kRenamedOver));
             else
                 change = std::make_unique<fixtures::ChangeDuringCopy>(
                     slices[1].filePath, dicom::testing::CopyMoment::Opened, [=] {

@@ -8,9 +8,11 @@
 #include "PanelTestSupport.h"
 #include "support/ChangeBeforeValues.h"
 #include "support/TestFiles.h"
+#include "support/UidForms.h"
 
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
+#include "dicom/DicomTagList.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -179,17 +181,28 @@ private slots:
     // Every slice shows its own pixels, the right way round, in the file's own window and in a preset.
     // A slice whose file holds another study's image by now (renamed or copied over it after the series
     // was listed) shows nothing of it and is told, and a volume built of the panel's slices leaves it out.
+    // The same disc copied over the folder again, or its files touched, leaves every slice its own,
+    // whatever form its UID has: listed again, drawn, its HU values and tags read, built into the volume.
     void slicesShowTheirOwnPixels_data()
     {
         QTest::addColumn<int>("plane");
         QTest::addColumn<bool>("reverseNumbers");
         QTest::addColumn<QString>("replaced"); // how another study's file came over the fourth slice's
-        QTest::newRow("axial") << int(fixtures::Plane::Axial) << false << "";
-        QTest::newRow("axial, numbers against position") << int(fixtures::Plane::Axial) << true << "";
-        QTest::newRow("sagittal") << int(fixtures::Plane::Sagittal) << false << "";
+        QTest::addColumn<QString>("uidForm");  // of every slice's UID (UidForms.h)
+        QTest::newRow("axial") << int(fixtures::Plane::Axial) << false << "" << "";
+        QTest::newRow("axial, numbers against position") << int(fixtures::Plane::Axial) << true << "" << "";
+        QTest::newRow("sagittal") << int(fixtures::Plane::Sagittal) << false << "" << "";
         const int axial = int(fixtures::Plane::Axial);
-        QTest::newRow("axial, another study's file renamed over a slice") << axial << false << "renamed";
-        QTest::newRow("axial, another study's file copied over a slice") << axial << false << "copied";
+        QTest::newRow("axial, another study's file renamed over a slice")
+            << axial << false << "renamed" << "";
+        QTest::newRow("axial, another study's file copied over a slice") << axial << false << "copied" << "";
+        QTest::newRow("axial, ordinary UIDs, own bytes copied over") << axial << false << "own bytes" << "";
+        for (const QString& form : fixtures::unusualUidForms()) {
+            QTest::addRow("axial, UIDs with %s, own bytes copied over", qPrintable(form))
+                << axial << false << "own bytes" << form;
+            QTest::addRow("axial, UIDs with %s, touched", qPrintable(form))
+                << axial << false << "touched" << form;
+        }
     }
 
     void slicesShowTheirOwnPixels()
@@ -197,9 +210,11 @@ private slots:
         QFETCH(int, plane);
         QFETCH(bool, reverseNumbers);
         QFETCH(QString, replaced);
+        QFETCH(QString, uidForm);
         fixtures::SeriesLayout layout = squareLayout(24, 20, 6);
         layout.plane = fixtures::Plane(plane);
         layout.reverseInstanceNumbers = reverseNumbers;
+        fixtures::giveUidForm(layout, uidForm);
         SeriesOverlayInfo info;
         const QList<db::InstanceRecord> rows = m_store->index(layout, &info);
         QCOMPARE(rows.size(), 6);
@@ -218,7 +233,18 @@ private slots:
         QCOMPARE(panel->imageHeight(), 20);
 
         QString replacedFile;
-        if (!replaced.isEmpty()) {
+        const bool ownFiles = replaced == QLatin1String("own bytes") || replaced == QLatin1String("touched");
+        if (ownFiles) {
+            for (const db::InstanceRecord& row : rows)
+                QVERIFY(replaced == QLatin1String("touched")
+                            ? fixtures::touchLater(row.filePath)
+                            : fixtures::replaceFileBytes(row.filePath, fixtures::readFile(row.filePath)));
+            const QList<db::InstanceRecord> again =
+                m_store->database().instancesForSeries(info.seriesInstanceUid);
+            QCOMPARE(again.size(), 6);
+            for (int i = 0; i < again.size(); ++i)
+                QCOMPARE(again.at(i).sopInstanceUid, rows.at(i).sopInstanceUid);
+        } else if (!replaced.isEmpty()) {
             fixtures::SeriesLayout another = layout;
             another.studyUid.clear();
             another.seriesUid.clear();
@@ -239,6 +265,14 @@ private slots:
                 panel->ensureHuFrameLoaded();
                 QVERIFY(!panel->huImage().valid && panel->huImage().otherObject);
                 continue;
+            }
+            if (ownFiles) {
+                panel->ensureHuFrameLoaded();
+                QVERIFY2(panel->huImage().valid, qPrintable(panel->huImage().error));
+                QString tagError;
+                const db::InstanceRecord row = *panel->currentSlice();
+                QVERIFY2(!dicom::readTagList(row.filePath, &tagError, row.object()).isEmpty(),
+                         qPrintable(tagError));
             }
             const QString name = QFileInfo(panel->currentSlice()->filePath).completeBaseName();
             const int z = name.mid(4).toInt(); // IMG_<k>: the fixture's slice number
@@ -262,12 +296,19 @@ private slots:
         // Instance numbers decide the order, whatever the position says.
         for (int i = 1; i < panel->sliceCount(); ++i)
             QVERIFY(panel->slices().at(i - 1).instanceNumber < panel->slices().at(i).instanceNumber);
-        QCOMPARE(told.count(), replaced.isEmpty() ? 0 : 2); // the picture, then the HU values
+        QCOMPARE(told.count(), replacedFile.isEmpty() ? 0 : 2); // the picture, then the HU values
         if (replaced.isEmpty())
             return;
         selectPlane(*panel, 3);
         QVERIFY(panel->hasReconstructionVolume());
         const QLabel* label = labelStartingWith(*panel, QStringLiteral("Реконструкция:"));
+        if (ownFiles) {
+            QVERIFY(label);
+            QVERIFY2(!label->text().contains(QStringLiteral("Не вошло")) &&
+                         !label->text().contains(QStringLiteral("Пропущено")),
+                     qPrintable(label->text()));
+            return;
+        }
         QVERIFY2(label && label->text().contains(render::otherObjectSlicesWarning(1)),
                  qPrintable(label ? label->text() : QString()));
     }
