@@ -94,6 +94,15 @@ int syncToDisk(const QString& path)
     return fd < 0 ? errno : syncAndClose(fd);
 }
 
+// The entries of one folder on the disk, for a file written alone that has just taken its name there:
+// its folder alone, not its whole file system, whose other writers (a retrieve into the data folder)
+// a single save on the window's thread has no need to wait for. 0, or the system's error.
+int syncFolderEntries(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? errno : syncAndClose(fd);
+}
+
 // The file system's writes on the disk, through a descriptor opened before they were made: 0, or the
 // system's error.
 int syncFileSystem(int fd)
@@ -458,7 +467,7 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     }
     // Alone, the file is its own job: its name too reaches the disk before it is told written.
     if (!job) {
-        if (const int lost = syncNamesIn(place.absolutePath()); lost != 0) {
+        if (const int lost = syncFolderEntries(place.absolutePath()); lost != 0) {
             if (why)
                 *why = nameMayNotBeOnDisk(lost);
             return {};
@@ -627,7 +636,7 @@ bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString
                                  chosenFile.known ? OwnProof::made(chosenFile) : OwnProof(),
                                  &cause) == OwnFileDoor::Outcome::Done) {
         // The file under its name reaches the disk before the save is told done.
-        const int lost = syncNamesIn(target.absolutePath());
+        const int lost = syncFolderEntries(target.absolutePath());
         return lost == 0 || fail(nameMayNotBeOnDisk(lost));
     }
     door.remove(partial.path, OwnProof::made(partial.made));
