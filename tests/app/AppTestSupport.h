@@ -100,17 +100,6 @@ inline QByteArray bytesOf(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// Every file below root, as sorted relative paths.
-inline QStringList treeOf(const QString& root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(root).relativeFilePath(it.next());
-    out.sort();
-    return out;
-}
-
 // A program folder with the given files (path → bytes) that the portable copies take the viewer
 // from while the object lives.
 class FakeProgram

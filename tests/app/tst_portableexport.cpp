@@ -62,17 +62,6 @@ QByteArray bytesOf(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// Every file below root, as relative paths, sorted.
-QStringList treeOf(const QString& root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(root).relativeFilePath(it.next());
-    out.sort();
-    return out;
-}
-
 QString patientNameIn(const QString& path)
 {
     DcmFileFormat file;
@@ -260,9 +249,9 @@ private slots:
             QVERIFY2(w.writePortableStudyFolder(m_studyUid, target, &error, false, false), qPrintable(error));
             // Each file named as it is written, then one sync: every name was on the disk before the
             // folder was said written.
-            QCOMPARE(syncs.diskSyncs(), QList<QStringList>{treeOf(target)});
+            QCOMPARE(syncs.diskSyncs(), QList<QStringList>{fixtures::filesBelow(target)});
         }
-        QCOMPARE(treeOf(target),
+        QCOMPARE(fixtures::filesBelow(target),
                  QStringList({"App.PDB", "DICOM/IMG_000001.dcm", "DICOM/IMG_000002.dcm", "DICOM/IMG_000003.dcm",
                               "DICOM/IMG_000004.dcm", "DICOM/IMG_000005.dcm", "Mac_Portable/x", "VavovIvirur",
                               "libkalvenor.so", "plugins/cache.sqlite3", "plugins/debug.pdb",
@@ -492,7 +481,7 @@ private slots:
         QTemporaryDir out;
         QString error;
         QVERIFY2(w.copyStudyFilesTo(layout.studyUid, out.path(), &error), qPrintable(error));
-        QCOMPARE(treeOf(out.path()), QStringList({"IMG_000001.dcm"}));
+        QCOMPARE(fixtures::filesBelow(out.path()), QStringList({"IMG_000001.dcm"}));
         QCOMPARE(bytesOf(out.filePath("IMG_000001.dcm")), bytesOf(file));
         QVERIFY(w.database()->deleteStudy(layout.studyUid));
     }
@@ -660,7 +649,7 @@ private slots:
         answerFolder(answer, drive.path());
         w.exportStudiesToFlashDrive(m_studyUid);
         QCOMPARE(answer.titles().last(), QStringLiteral("Папка не пуста"));
-        QCOMPARE(treeOf(target), QStringList({"mine.txt"}));
+        QCOMPARE(fixtures::filesBelow(target), QStringList({"mine.txt"}));
 
         // Hidden entries alone do not count.
         QDir(target).removeRecursively();
@@ -713,7 +702,7 @@ private slots:
         w.exportStudiesToFlashDrive(m_studyUid);
         QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
         const QString name = QStringLiteral("Иванов_Иван_123");
-        const QStringList expected = treeOf(fresh.filePath(name));
+        const QStringList expected = fixtures::filesBelow(fresh.filePath(name));
 
         const QString target = drive.filePath(name);
         fixtures::writeFile(QDir(target).filePath("DICOM/IMG_000001.dcm"), "older study");
@@ -725,7 +714,7 @@ private slots:
         w.exportStudiesToFlashDrive(m_studyUid);
         QVERIFY(answer.titles().mid(before).contains(QStringLiteral("Папка не пуста")));
         QCOMPARE(answer.titles().last(), QStringLiteral("Готово"));
-        QCOMPARE(treeOf(target), expected);
+        QCOMPARE(fixtures::filesBelow(target), expected);
         const QStringList sources = m_series1 + m_series2;
         for (int i = 0; i < sources.size(); ++i)
             QCOMPARE(bytesOf(QDir(target).filePath(QStringLiteral("DICOM/") + exportFileName(i + 1))),
@@ -752,7 +741,7 @@ private slots:
         QVERIFY2(answer.texts().last().startsWith(QStringLiteral("Папка назначения содержит папку программы")),
                  qPrintable(answer.texts().last()));
         QVERIFY(!answer.titles().contains(QStringLiteral("Папка не пуста")));
-        QCOMPARE(treeOf(program), QStringList{"VavovIvirur"});
+        QCOMPARE(fixtures::filesBelow(program), QStringList{"VavovIvirur"});
         QCOMPARE(bytesOf(QDir(program).filePath("VavovIvirur")), QByteArray("running program"));
     }
 
@@ -1068,8 +1057,8 @@ private slots:
         // Table order decides which study comes first; both get their own folder.
         const QString first = archive.filePath("Петров_P_1_2024_01_15");
         const QString second = archive.filePath("Петров_P_1_2024_01_15_2");
-        const QStringList firstTree = treeOf(first);
-        const QStringList secondTree = treeOf(second);
+        const QStringList firstTree = fixtures::filesBelow(first);
+        const QStringList secondTree = fixtures::filesBelow(second);
         QCOMPARE(firstTree.size() + secondTree.size(), 2 + 3 + 1);
         QVERIFY(firstTree.contains(".keep"));
         QVERIFY(firstTree.contains("IMG_000001.dcm") && secondTree.contains("IMG_000002.dcm"));
@@ -1083,7 +1072,7 @@ private slots:
         QString error;
         QVERIFY2(w.copyStudyFilesTo(m_studyUid, plain.path(), &error), qPrintable(error));
         const QStringList sources = m_series1 + m_series2;
-        QCOMPARE(treeOf(plain.path()).size(), sources.size());
+        QCOMPARE(fixtures::filesBelow(plain.path()).size(), sources.size());
         for (int i = 0; i < sources.size(); ++i)
             QCOMPARE(bytesOf(QDir(plain.path()).filePath(exportFileName(i + 1))), bytesOf(sources[i]));
         QVERIFY(!w.copyStudyFilesTo(QStringLiteral("1.2.3.4"), plain.path(), &error));

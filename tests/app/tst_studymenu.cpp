@@ -194,7 +194,7 @@ bool forgetWhoWroteTheFiles(db::Database& index)
 QMap<QString, QByteArray> bytesBelow(const QString& root)
 {
     QMap<QString, QByteArray> files;
-    for (const QString& path : apptest::treeOf(root))
+    for (const QString& path : fixtures::filesBelow(root))
         files.insert(path, fixtures::readFile(QDir(root).filePath(path)));
     return files;
 }
@@ -718,7 +718,7 @@ private slots:
                 // The old one taken away, and another data folder there: the same names, other bytes.
                 QVERIFY(QDir().rename(data.home(), work.filePath("taken away")));
                 QVERIFY(copyFolder(now, data.home()));
-                for (const QString& path : apptest::treeOf(data.home()))
+                for (const QString& path : fixtures::filesBelow(data.home()))
                     if (path.endsWith(".dcm"))
                         QVERIFY(writeUsersCopy(QDir(data.home()).filePath(path),
                                                QDir(data.home()).filePath(path)));

@@ -3,6 +3,7 @@
 // corrupt archives, and an archive that expands far beyond its size.
 #include "dicom/CodecRegistration.h"
 #include "support/DicomFixtures.h"
+#include "support/TestFiles.h"
 #include "dicom/DicomNesting.h"
 #include "dicom/ZipImportWorker.h"
 
@@ -96,16 +97,6 @@ QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList filesUnder(const QString& root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(root).relativeFilePath(it.next());
-    out.sort();
-    return out;
 }
 
 struct Outcome
@@ -209,7 +200,7 @@ QByteArray ZipImportWorkerTest::dicomBytes(const QString& seriesUid, int slice)
 
 void ZipImportWorkerTest::verifyStoreHoldsOnly(const QString& target, const QList<QByteArray>& sources, int expectedFiles)
 {
-    const QStringList stored = filesUnder(target);
+    const QStringList stored = fixtures::filesBelow(target);
     QCOMPARE(stored.size(), expectedFiles);
     static const QRegularExpression layout(QStringLiteral("^[0-9a-f]{32}/[0-9a-f]{32}\\.dcm$"));
     for (const QString& relative : stored) {
@@ -326,7 +317,7 @@ void ZipImportWorkerTest::secondImportCopiesNothing()
     QCOMPARE(first.imported, 3);
 
     const QDateTime old = QDateTime::fromSecsSinceEpoch(946684800);
-    for (const QString& relative : filesUnder(target)) {
+    for (const QString& relative : fixtures::filesBelow(target)) {
         QFile file(QDir(target).filePath(relative));
         QVERIFY(file.open(QIODevice::ReadWrite));
         QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
@@ -343,7 +334,7 @@ void ZipImportWorkerTest::secondImportCopiesNothing()
     firstPaths.sort();
     secondPaths.sort();
     QCOMPARE(secondPaths, firstPaths);
-    for (const QString& relative : filesUnder(target))
+    for (const QString& relative : fixtures::filesBelow(target))
         QCOMPARE(QFileInfo(QDir(target).filePath(relative)).lastModified(), old); // not copied again
 
     // A file nobody lists under a copy's name, of the same object in other bytes (its last pixel
@@ -355,7 +346,7 @@ void ZipImportWorkerTest::secondImportCopiesNothing()
     for (int round = 0; round < 2; ++round) {
         const Outcome again = runWorker(archive, target);
         QCOMPARE(again.imported, 3);
-        QCOMPARE(filesUnder(target).size(), 4);
+        QCOMPARE(fixtures::filesBelow(target).size(), 4);
         QCOMPARE(readAll(changed), bytes);
         const QString beside = changed.chopped(4) + QStringLiteral("_1.dcm");
         bool besideFound = false;
@@ -402,7 +393,7 @@ void ZipImportWorkerTest::archiveKindByExtension()
         QVERIFY2(outcome.message.startsWith(message), qPrintable(outcome.message));
         QCOMPARE(outcome.imported, 0);
         QCOMPARE(outcome.skipped, 0);
-        QCOMPARE(filesUnder(target), QStringList());
+        QCOMPARE(fixtures::filesBelow(target), QStringList());
     }
 }
 
@@ -524,14 +515,14 @@ void ZipImportWorkerTest::expandingArchive()
     QVERIFY2(outcome.message.startsWith(QStringLiteral("Недостаточно места на диске для распаковки архива")), qPrintable(outcome.message));
     QCOMPARE(outcome.imported, 0);
     QCOMPARE(outcome.found.size(), 0);
-    QCOMPARE(filesUnder(target), QStringList());
+    QCOMPARE(fixtures::filesBelow(target), QStringList());
     QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tmpBefore);
 
     // A store already inside its reserve takes nothing, before anything is unpacked.
     const Outcome full = runWorker(archive, target, reserve, [](const QString&) { return reserve - 1; });
     QVERIFY2(full.message.startsWith(QStringLiteral("Недостаточно места в хранилище для импорта")), qPrintable(full.message));
     QCOMPARE(full.imported, 0);
-    QCOMPARE(filesUnder(target), QStringList());
+    QCOMPARE(fixtures::filesBelow(target), QStringList());
 
     // With room to spare the same archive imports, the filler is skipped.
     const Outcome roomy = runWorker(archive, target, 0);

@@ -10,9 +10,8 @@
 //     QVERIFY(syncs.namesSyncedBeforeResult());
 
 #include "platform/FreeNameWrite.h"
+#include "support/TestFiles.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QMutex>
 #include <QStringList>
@@ -61,7 +60,7 @@ public:
     {
         const QMutexLocker locked(&m_lock);
         if (!m_noted)
-            m_noted = Noted{int(m_disk.size()), tree(m_root)};
+            m_noted = Noted{int(m_disk.size()), filesBelow(m_root)};
     }
     // A result was shown after a sync of a whole file system that saw every file as the result found
     // them: no name was given between that sync and the result.
@@ -69,15 +68,6 @@ public:
     {
         const QMutexLocker locked(&m_lock);
         return m_noted && m_noted->syncs > 0 && m_disk.at(m_noted->syncs - 1) == m_noted->files;
-    }
-    static QStringList tree(const QString& root)
-    {
-        QStringList out;
-        QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            out << QDir(root).relativeFilePath(it.next());
-        out.sort();
-        return out;
     }
 
 private:
@@ -109,7 +99,7 @@ private:
             ++record->m_files;
             return 0;
         }
-        const QStringList files = tree(record->m_root.isEmpty() ? pathOf(fd) : record->m_root);
+        const QStringList files = filesBelow(record->m_root.isEmpty() ? pathOf(fd) : record->m_root);
         record->m_disk << files;
         return record->m_refuse ? record->m_refuse(files) : 0;
     }
