@@ -3,6 +3,7 @@
 #include "remote/RemoteParallelDownloadWorker.h"
 
 #include "db/Database.h"
+#include "platform/FreeNameWrite.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QHash>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,9 +22,10 @@ using platform::Descriptor;
 
 constexpr qint64 kLargestRecord = 64 * 1024 * 1024;
 
+// The system's refusal in the user's words (a full disk, no permission), never the library's English.
 QString systemText(int cause)
 {
-    return QString::fromLocal8Bit(std::strerror(cause));
+    return platform::writeFailureCause(cause);
 }
 
 QString notOursText(const QString& path)
@@ -87,20 +88,6 @@ QHash<QString, QString> readRecord(const QString& path)
     return tried;
 }
 
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += wrote;
-    }
-    return true;
-}
-
 } // namespace
 
 RemoteDownloadTries::RemoteDownloadTries(const QString& destDir) : m_folder(QDir::cleanPath(destDir)) {}
@@ -148,9 +135,12 @@ bool RemoteDownloadTries::begin(const db::Database* index, const QString& studyU
                            .arg(QDir::toNativeSeparators(m_folder), systemText(cause));
         return false;
     }
-    if (!writeAll(fd.fd(), lines) || ::fdatasync(fd.fd()) != 0) {
+    int failed = platform::writeAll(fd.fd(), lines.constData(), lines.size());
+    if (failed == 0 && ::fdatasync(fd.fd()) != 0)
+        failed = errno;
+    if (failed != 0) {
         *error = QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
-                     .arg(QDir::toNativeSeparators(m_folder), systemText(errno));
+                     .arg(QDir::toNativeSeparators(m_folder), systemText(failed));
         return false;
     }
     return true;
