@@ -2,6 +2,7 @@
 
 #include "db/FileIdentity.h"
 #include "db/InstanceRecord.h"
+#include "db/ObjectKeys.h"
 #include "db/PatientBodyInfo.h"
 #include "db/RowFileProof.h"
 #include "db/SeriesRecord.h"
@@ -143,6 +144,9 @@ public:
     bool studyExists(const QString& studyInstanceUid) const;
     // The series and study an instance is indexed under; nothing when it is not indexed.
     std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid) const;
+    // What the rows already under the object's keys mean for writing it (None also when the index cannot
+    // be read).
+    KeyClash keyClash(const ObjectKeys& keys) const;
     // The index file; empty for an index held in memory.
     QString filePath() const;
     // The file this object opened at filePath(): another file there now (a copy restored under the

@@ -104,7 +104,7 @@ const char* const kInstanceUpsert =
 // The rows that name a file, with the series and study of each: those of another object than the one
 // the file is indexed with now are rows of an object the file no longer holds.
 const char* const kRowsAtPath =
-    "SELECT i.sop_instance_uid, i.series_instance_uid, se.study_instance_uid FROM instances i "
+    "SELECT i.sop_instance_uid, i.series_instance_uid, se.study_instance_uid, i.frame_index FROM instances i "
     "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid WHERE i.file_path = :path;";
 const char* const kDropRow = "DELETE FROM instances WHERE sop_instance_uid = :key;";
 
@@ -297,31 +297,13 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         m_lastError = QStringLiteral("В файле нет UID исследования, серии или изображения: %1").arg(s.filePath);
         return false;
     }
+    const ObjectKeys keys = ObjectKeys::of(s);
     // The caller's transaction is rolled back, or rolled back to the file's savepoint, on failure.
     auto fail = [this](const QSqlQuery& q) {
         m_lastError = errorText(q);
         m_write->finish();
         return false;
     };
-
-    // An object of another series or study under this UID is not written over: a sender that reused
-    // a UID by mistake must not make one patient's image show in another's study. The same object
-    // indexed again, or moved on purpose by an edit, keeps its UID and goes on.
-    if (!before || before->sopInstanceUid != s.sopInstanceUid) {
-        QSqlQuery& q = m_write->instancePlace;
-        if (!readInstancePlace(q, s.sopInstanceUid))
-            return fail(q);
-        const bool elsewhere = q.next() && (q.value(0).toString() != s.seriesInstanceUid
-                                            || q.value(1).toString() != s.studyInstanceUid);
-        q.finish();
-        if (elsewhere) {
-            m_write->finish();
-            m_lastError = QStringLiteral("Объект с UID %1 уже есть в базе в другой серии или в другом исследовании; "
-                                         "файл %2 не добавлен")
-                              .arg(s.sopInstanceUid, s.filePath);
-            return false;
-        }
-    }
 
     // An edited file's rows move with it to its new series, keeping their place in the study's file
     // order; under a new SOP Instance UID they name another object and go. The series, study and
@@ -451,7 +433,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             return fail(q);
     }
 
-    const int frames = s.numberOfFrames < 1 ? 1 : s.numberOfFrames;
+    const int frames = keys.frames();
     const double step = s.sliceThickness > 0.0 ? s.sliceThickness : 1.0;
     const qsizetype perFrameCount = s.perFrameSliceLocation.size();
     std::array<double, 3> normal{0.0, 0.0, 0.0};
@@ -487,10 +469,9 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         if (!atPath.exec())
             return fail(atPath);
         QStringList otherKeys;
-        const QString frameKeys = s.sopInstanceUid + QStringLiteral("#f");
         while (atPath.next()) {
             const QString key = textOf(atPath.value(0));
-            if (key == s.sopInstanceUid || key.startsWith(frameKeys))
+            if (ObjectKeys::objectOfKey(key, atPath.value(3).toInt()) == s.sopInstanceUid)
                 continue;
             otherKeys << key;
             if (const QString series = textOf(atPath.value(1)); !leftSeries.contains(series))
@@ -505,6 +486,35 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             drop.bindValue(QStringLiteral(":key"), key);
             if (!drop.exec())
                 return fail(drop);
+        }
+    }
+
+    // An object of another series or study under this UID is not written over: a sender that reused
+    // a UID by mistake must not make one patient's image show in another's study. The same object
+    // indexed again, or moved on purpose by an edit, keeps its UID and goes on. Nor is another object's
+    // row under one of the object's keys: a UID from outside may equal another object's frame key
+    // ("<UID>#f<n>"), or a frame key this object writes may equal another object's UID. Whichever came
+    // first keeps its row. Judged once the file's own rows of another object went (above): those are of
+    // an object the file no longer holds, not one the file's would be written over.
+    {
+        KeyClash clash = KeyClash::None;
+        QString holder;
+        if (!readKeyClash(m_write->keyRows, keys, &clash, &holder))
+            return fail(m_write->keyRows);
+        const bool sameObjectEdited = before && before->sopInstanceUid == s.sopInstanceUid;
+        if (clash == KeyClash::OtherObject) {
+            m_write->finish();
+            m_lastError = QStringLiteral("Объект с UID %1 занял бы в базе запись другого объекта (UID %2); "
+                                         "файл %3 не добавлен")
+                              .arg(s.sopInstanceUid, holder, s.filePath);
+            return false;
+        }
+        if (clash == KeyClash::OtherPlace && !sameObjectEdited) {
+            m_write->finish();
+            m_lastError = QStringLiteral("Объект с UID %1 уже есть в базе в другой серии или в другом исследовании; "
+                                         "файл %2 не добавлен")
+                              .arg(s.sopInstanceUid, s.filePath);
+            return false;
         }
     }
 
@@ -525,7 +535,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         }
         const int temporal = f < s.perFrameTemporalPositionIndex.size() ? s.perFrameTemporalPositionIndex.at(f)
                                                                          : s.temporalPositionIndex;
-        const QString key = f == 0 ? s.sopInstanceUid : QStringLiteral("%1#f%2").arg(s.sopInstanceUid).arg(f);
+        const QString key = keys.key(f);
         const qint64 instanceNumber = qint64(s.instanceNumber) * 100000 + f;
 
         q.bindValue(QStringLiteral(":uid"), key);
@@ -607,7 +617,7 @@ bool Database::prepareWriteStatements()
         {&statements->patient, kPatientUpsert},       {&statements->patientKey, kPatientKey},
         {&statements->studyPatient, kStudyPatient},   {&statements->study, kStudyUpsert},
         {&statements->series, kSeriesUpsert},         {&statements->instance, kInstanceUpsert},
-        {&statements->prunePatient, kPrunePatient},   {&statements->instancePlace, kInstancePlace},
+        {&statements->prunePatient, kPrunePatient},   {&statements->keyRows, kObjectKeyRows},
         {&statements->keepPath, kKeepPath},           {&statements->keepListed, kKeepListed},
         {&statements->rowsAtPath, kRowsAtPath},       {&statements->dropRow, kDropRow}};
     for (const auto& [query, sql] : toPrepare) {

@@ -1,5 +1,6 @@
 #include "db/Database.h"
 #include "db/DatabaseSql.h"
+#include "db/ObjectKeys.h"
 
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -33,16 +34,6 @@ const char* const kInstanceColumns =
     "has_spatial_info, frame_index, acquisition_time_seconds, temporal_position_index, "
     "frame_of_reference_uid, trigger_time_ms, cardiac_number_of_images, own_copy";
 constexpr int kInstanceColumnCount = 25;
-
-// The object a row's key names: a later frame's key is "<SOP Instance UID>#f<frame>", the first frame's
-// the UID alone, whatever it holds ("#" too). Only the frame's own suffix is cut.
-QString objectOfKey(const QString& key, int frameIndex)
-{
-    if (frameIndex <= 0)
-        return key;
-    const QString suffix = QStringLiteral("#f%1").arg(frameIndex);
-    return key.endsWith(suffix) ? key.chopped(suffix.size()) : key;
-}
 
 } // namespace
 
@@ -177,7 +168,7 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
         while (q.next()) {
             // The range also holds keys of other objects that only begin with this UID.
             const InstanceRecord record = instanceRecord(q);
-            if (objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex) == uid)
+            if (ObjectKeys::objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex) == uid)
                 rows.add(record, q);
         }
     }
@@ -190,7 +181,7 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
 
 void Database::ListedRows::add(const InstanceRecord& record, const QSqlQuery& q)
 {
-    objects.append(objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex));
+    objects.append(ObjectKeys::objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex));
     versions.append(textOf(q.value(kInstanceColumnCount + 1)));
     rowIds.append(q.value(kInstanceColumnCount + 2).toLongLong());
     records.append(record);
@@ -406,6 +397,18 @@ bool Database::studyExists(const QString& studyInstanceUid) const
 std::optional<InstancePlace> Database::instancePlace(const QString& sopInstanceUid) const
 {
     return instancePlaceIn(m_db, sopInstanceUid);
+}
+
+KeyClash Database::keyClash(const ObjectKeys& keys) const
+{
+    KeyClash clash = KeyClash::None;
+    if (m_db.isOpen()) {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        if (!q.prepare(QString::fromLatin1(kObjectKeyRows)) || !readKeyClash(q, keys, &clash))
+            return KeyClash::None;
+    }
+    return clash;
 }
 
 bool Database::visitFilePaths(const std::function<void(const QString&)>& visit) const

@@ -15,10 +15,18 @@ const char* const kStudySelect =
     "st.instance_count, st.is_protected, st.modalities, st.imported_at, st.store_bytes "
     "FROM studies st LEFT JOIN patients p ON p.patient_key = st.patient_key ";
 
-// The series and study of an instance as the query's one row (none when not indexed).
+// The series and study of an instance as the query's one row (none when not indexed). The row keyed by
+// the UID is the object's own only as a first frame: as a later one it is another object's frame.
 const char* const kInstancePlace = "SELECT i.series_instance_uid, se.study_instance_uid FROM instances i "
                                    "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
-                                   "WHERE i.sop_instance_uid = :sop;";
+                                   "WHERE i.sop_instance_uid = :sop AND i.frame_index = 0;";
+
+// The rows under an object's keys (ObjectKeys), bound by :first and :past, as ObjectKeys::clashWith
+// reads them: key, frame index, series, study.
+const char* const kObjectKeyRows = "SELECT i.sop_instance_uid, i.frame_index, i.series_instance_uid, "
+                                   "se.study_instance_uid FROM instances i "
+                                   "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid "
+                                   "WHERE i.sop_instance_uid >= :first AND i.sop_instance_uid < :past;";
 
 // The file's object is its first frame's (a later frame's key is "<SOP Instance UID>#f<n>", which
 // sorts after it).
@@ -33,7 +41,7 @@ bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid)
 {
     q.setForwardOnly(true);
     if (!q.prepare(QString::fromLatin1(kIndexedFileSelect)
-                   + QStringLiteral("WHERE i.sop_instance_uid = :sop GROUP BY i.file_path;")))
+                   + QStringLiteral("WHERE i.sop_instance_uid = :sop AND i.frame_index = 0 GROUP BY i.file_path;")))
         return false;
     q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
     return q.exec() && q.next();
@@ -149,6 +157,27 @@ bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
 {
     q.bindValue(QStringLiteral(":sop"), sopInstanceUid);
     return q.exec();
+}
+
+bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString* holder)
+{
+    *clash = KeyClash::None;
+    q.bindValue(QStringLiteral(":first"), keys.first());
+    q.bindValue(QStringLiteral(":past"), keys.past());
+    if (!q.exec())
+        return false;
+    while (q.next() && *clash != KeyClash::OtherObject) {
+        const QString key = textOf(q.value(0));
+        const int frame = q.value(1).toInt();
+        const KeyClash row = keys.clashWith(key, frame, textOf(q.value(2)), textOf(q.value(3)));
+        if (row == KeyClash::None || (row == KeyClash::OtherPlace && *clash != KeyClash::None))
+            continue;
+        *clash = row;
+        if (holder)
+            *holder = ObjectKeys::objectOfKey(key, frame);
+    }
+    q.finish();
+    return true;
 }
 
 // SQLite's primary result code of a failure (extended codes carry it in their low byte). Qt reports a

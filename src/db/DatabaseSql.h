@@ -42,6 +42,7 @@ bool readEarlierShapeAsCurrent(const QSqlDatabase& db, QString* failure);
 extern const char* const kStudyPatient;
 extern const char* const kStudySelect;
 extern const char* const kInstancePlace;
+extern const char* const kObjectKeyRows;
 extern const char* const kAllStudiesOrder;
 // One row per file: its path as recorded, what its rows record of who wrote it, its object's UIDs,
 // whether it lies in the store, its size as indexed and the digest its writer took; to be completed by
@@ -69,6 +70,9 @@ QStringList readStoreFolders(const QSqlDatabase& db);
 bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid);
 
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid);
+// Runs kObjectKeyRows, prepared in q, for the object's keys; false when it fails. The clash of another
+// object's row comes before the object's own row in another place; *holder: the object of that row.
+bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString* holder = nullptr);
 int sqliteCode(const QSqlError& error);
 bool isBusy(const QSqlError& error);
 QString describe(const QSqlError& error);
@@ -93,7 +97,7 @@ struct Database::WriteStatements
 {
     explicit WriteStatements(const QSqlDatabase& db)
         : patient(db), patientKey(db), studyPatient(db), study(db), series(db), instance(db),
-          prunePatient(db), instancePlace(db), keepPath(db), keepListed(db), rowsAtPath(db), dropRow(db)
+          prunePatient(db), keyRows(db), keepPath(db), keepListed(db), rowsAtPath(db), dropRow(db)
     {
     }
     // Leaves every statement reset, so that none keeps a transaction or a lock alive.
@@ -105,7 +109,7 @@ struct Database::WriteStatements
     std::array<QSqlQuery*, 12> all()
     {
         return {&patient,      &patientKey,    &studyPatient, &study,      &series,     &instance,
-                &prunePatient, &instancePlace, &keepPath,     &keepListed, &rowsAtPath, &dropRow};
+                &prunePatient, &keyRows,       &keepPath,     &keepListed, &rowsAtPath, &dropRow};
     }
 
     QSqlQuery patient;
@@ -115,7 +119,7 @@ struct Database::WriteStatements
     QSqlQuery series;
     QSqlQuery instance;
     QSqlQuery prunePatient;
-    QSqlQuery instancePlace;
+    QSqlQuery keyRows;
     QSqlQuery keepPath;
     QSqlQuery keepListed;
     QSqlQuery rowsAtPath;

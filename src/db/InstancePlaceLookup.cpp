@@ -57,7 +57,7 @@ bool InstancePlaceLookup::open()
                         nullptr)
             != SQLITE_OK
         || sqlite3_busy_handler(m_db, waitForWriter, nullptr) != SQLITE_OK
-        || sqlite3_prepare_v2(m_db, sql::kInstancePlace, -1, &m_query, nullptr) != SQLITE_OK) {
+        || sqlite3_prepare_v2(m_db, sql::kObjectKeyRows, -1, &m_query, nullptr) != SQLITE_OK) {
         close();
         return false;
     }
@@ -68,22 +68,48 @@ bool InstancePlaceLookup::open()
 
 std::optional<InstancePlace> InstancePlaceLookup::instancePlace(const QString& sopInstanceUid)
 {
-    if (m_indexPath.isEmpty() || m_indexPath == QLatin1String(":memory:") || !open())
-        return std::nullopt;
-    const QByteArray uid = sopInstanceUid.toUtf8();
     std::optional<InstancePlace> place;
-    if (sqlite3_bind_text(m_query, 1, uid.constData(), int(uid.size()), SQLITE_TRANSIENT) == SQLITE_OK
-        && sqlite3_step(m_query) == SQLITE_ROW) {
+    visitKeyRows(ObjectKeys(sopInstanceUid, 1, {}, {}),
+                 [&](const QString& key, int frame, const QString& series, const QString& study) {
+                     if (key == sopInstanceUid && frame == 0)
+                         place = InstancePlace{series, study};
+                     return !place;
+                 });
+    return place;
+}
+
+KeyClash InstancePlaceLookup::keyClash(const ObjectKeys& keys)
+{
+    KeyClash clash = KeyClash::None;
+    visitKeyRows(keys, [&](const QString& key, int frame, const QString& series, const QString& study) {
+        const KeyClash row = keys.clashWith(key, frame, series, study);
+        if (row != KeyClash::None && clash != KeyClash::OtherObject)
+            clash = row;
+        return clash != KeyClash::OtherObject;
+    });
+    return clash;
+}
+
+void InstancePlaceLookup::visitKeyRows(
+    const ObjectKeys& keys, const std::function<bool(const QString&, int, const QString&, const QString&)>& row)
+{
+    if (m_indexPath.isEmpty() || m_indexPath == QLatin1String(":memory:") || !open())
+        return;
+    const QByteArray first = keys.first().toUtf8();
+    const QByteArray past = keys.past().toUtf8();
+    if (sqlite3_bind_text(m_query, 1, first.constData(), int(first.size()), SQLITE_TRANSIENT) == SQLITE_OK
+        && sqlite3_bind_text(m_query, 2, past.constData(), int(past.size()), SQLITE_TRANSIENT) == SQLITE_OK) {
         const auto text = [this](int column) {
             return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(m_query, column)),
                                      sqlite3_column_bytes(m_query, column));
         };
-        place = InstancePlace{text(0), text(1)};
+        while (sqlite3_step(m_query) == SQLITE_ROW)
+            if (!row(text(0), sqlite3_column_int(m_query, 1), text(2), text(3)))
+                break;
     }
     // Holds no lock between two lookups.
     sqlite3_reset(m_query);
     sqlite3_clear_bindings(m_query);
-    return place;
 }
 
 } // namespace db

@@ -11,6 +11,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 struct sqlite3;
@@ -30,12 +31,18 @@ public:
     // Where the instance is indexed; nothing when it is not, or the index cannot be read now. The file
     // at the path is opened at the first lookup, and again once it was replaced (a copy restored).
     std::optional<InstancePlace> instancePlace(const QString& sopInstanceUid);
+    // What the rows under the object's keys mean for writing it, as the index's writer will judge them
+    // (None when the index cannot be read now).
+    KeyClash keyClash(const ObjectKeys& keys);
     // Until the next lookup, if any.
     void close();
     bool isOpen() const { return m_db != nullptr; }
 
 private:
     bool open();
+    // Calls row(key, frame index, series, study) for each row under the keys, until it returns false.
+    void visitKeyRows(const ObjectKeys& keys,
+                      const std::function<bool(const QString&, int, const QString&, const QString&)>& row);
 
     QString m_indexPath;
     FileIdentity m_file;

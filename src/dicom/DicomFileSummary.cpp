@@ -423,6 +423,19 @@ QString objectUidOf(DcmItem& dataset, const DicomTextDecoder& decoder)
     return readStringElement(dataset, DCM_SOPInstanceUID, decoder);
 }
 
+ObjectIdentity objectIdentityOf(DcmItem& dataset)
+{
+    const DicomTextDecoder decoder(dataset);
+    ObjectIdentity identity;
+    identity.sopInstanceUid = objectUidOf(dataset, decoder);
+    identity.seriesInstanceUid = readStringElement(dataset, DCM_SeriesInstanceUID, decoder);
+    identity.studyInstanceUid = readStringElement(dataset, DCM_StudyInstanceUID, decoder);
+    qint32 frames = 1;
+    readIntegerElement(dataset, DCM_NumberOfFrames, frames);
+    identity.frames = frames < 1 ? 1 : frames;
+    return identity;
+}
+
 double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue)
 {
     OFString value;

@@ -118,6 +118,18 @@ QString readStringElement(DcmItem& item, const DcmTagKey& tag, const DicomTextDe
 // reads alike in both.
 QString objectUidOf(DcmItem& dataset);
 QString objectUidOf(DcmItem& dataset, const DicomTextDecoder& decoder);
+// What a data set's index rows are keyed and placed by, read as its summary reads them (the UIDs every
+// value, through the data set's character set), before any file of it is written: a received object is
+// judged by what its rows would be. frames: as many as its Number of Frames declares, at least 1; its
+// rows are never more.
+struct ObjectIdentity
+{
+    QString sopInstanceUid;
+    QString seriesInstanceUid;
+    QString studyInstanceUid;
+    int frames = 1;
+};
+ObjectIdentity objectIdentityOf(DcmItem& dataset);
 double readDoubleElement(DcmItem& item, const DcmTagKey& tag, double defaultValue);
 std::optional<double> readTimeElement(DcmItem& item, const DcmTagKey& tag);
 std::optional<double> parseTimeOfDay(const QString& text);

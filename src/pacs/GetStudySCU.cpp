@@ -1,5 +1,6 @@
 #include "pacs/GetStudySCU.h"
 
+#include "dicom/DicomFileSummary.h"
 #include "pacs/FramedTransportLayer.h"
 #include "pacs/ReceivedFileWriter.h"
 #include "pacs/ReceivedObjectAdmission.h"
@@ -24,13 +25,6 @@ namespace pacs {
 namespace {
 
 const OFConditionConst kSessionEnded{OFM_dcmnet, 0x4003, OF_error, "C-GET session ended by the receiver"};
-
-QString uidOf(DcmFileFormat& file, const DcmTagKey& key)
-{
-    OFString uid;
-    file.getDataset()->findAndGetOFString(key, uid);
-    return QString::fromLatin1(uid.c_str()).trimmed();
-}
 
 } // namespace
 
@@ -189,11 +183,15 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
 
     QString error;
     std::unique_ptr<DcmFileFormat> received = openReceivedObject(incoming.path(), &error);
+    // Judged as its rows will be keyed and placed once it is listed.
+    const dicom::ObjectIdentity object =
+        received ? dicom::objectIdentityOf(*received->getDataset()) : dicom::ObjectIdentity{};
+    const QString& study = object.studyInstanceUid;
     QString path;
     bool written = false;
     if (!received) {
         m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
-    } else if (const QString study = uidOf(*received, DCM_StudyInstanceUID); study != studyUid) {
+    } else if (study != studyUid) {
         // Not what was asked for: refused as the storage listener refuses it, so that the server
         // counts it as failed.
         m_storeStatus = STATUS_STORE_Error_CannotUnderstand;
@@ -203,8 +201,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         incoming.remove();
         return EC_Normal;
     } else if (const ReceivedObjectAdmission::Verdict verdict =
-                   admission ? admission->admit(uidOf(*received, DCM_SOPInstanceUID),
-                                                uidOf(*received, DCM_SeriesInstanceUID), study,
+                   admission ? admission->admit(object,
                                                 [&](const QString& kept) {
                                                     return holdsReceivedObject(kept, incoming.path(), *received);
                                                 })
@@ -218,7 +215,6 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         incoming.remove();
         return EC_Normal;
     } else {
-        const QString sop = uidOf(*received, DCM_SOPInstanceUID);
         // A retrieve that judges its objects (one with an admission) lists them, and is handed their
         // summaries.
         bool moved = false;
@@ -231,7 +227,7 @@ OFCondition GetStudySCU::handleSTORERequestFile(T_ASC_PresentationContextID* pre
         if (!written && (errno == ENOSPC || errno == EDQUOT || storeBelowReserve(outputDirectory)))
             diskFull = true;
         const ReceivedObjectAdmission::Verdict settled =
-            written && admission ? admission->kept(sop, path) : ReceivedObjectAdmission::Verdict::Keep;
+            written && admission ? admission->kept(object.sopInstanceUid, path) : ReceivedObjectAdmission::Verdict::Keep;
         if (settled != ReceivedObjectAdmission::Verdict::Keep) {
             // Kept first by another copy: in this very file, or, in other content, in its own.
             if (settled == ReceivedObjectAdmission::Verdict::Differs) {

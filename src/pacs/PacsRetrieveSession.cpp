@@ -457,13 +457,10 @@ void PacsRetrieveSession::onFilesIndexed(const QList<dicom::DicomFileSummary>& f
             emit fileIndexed(summary);
             continue;
         }
-        const std::optional<db::InstancePlace> place =
-            m_index ? m_index->instancePlace(summary.sopInstanceUid) : std::nullopt;
-        if (place && (place->seriesInstanceUid != summary.seriesInstanceUid
-                      || place->studyInstanceUid != summary.studyInstanceUid)) {
-            // Its UID names another object here (it came by another way meanwhile): that one stays,
-            // and this file is not counted. A file this retrieve's receiver made for it goes: no row
-            // names it.
+        if (m_index && m_index->keyClash(db::ObjectKeys::of(summary)) != db::KeyClash::None) {
+            // Its rows would be another object's here (it came by another way meanwhile, or another
+            // object of this retrieve was listed first under one of its keys): that one stays, and this
+            // file is not counted. A file this retrieve's receiver made for it goes: no row names it.
             removeMade(summary.filePath, made);
             ++m_refusedAtIndex;
             continue;

@@ -34,17 +34,10 @@ namespace pacs {
 
 namespace {
 
-QString uidOf(DcmDataset& dataset, const DcmTagKey& key)
-{
-    OFString uid;
-    dataset.findAndGetOFString(key, uid);
-    return QString::fromLatin1(uid.c_str()).trimmed();
-}
-
 // *byUid tells whether the name is the object's own SOP Instance UID.
 QString baseNameFor(DcmDataset& dataset, bool* byUid)
 {
-    const QString text = uidOf(dataset, DCM_SOPInstanceUID);
+    const QString text = dicom::objectUidOf(dataset);
     // A UID from the network is outside data: only a plain UID may become a file name.
     bool plain = !text.isEmpty() && text.size() <= 64 && !text.startsWith(QLatin1Char('.'));
     for (QChar c : text)
@@ -65,9 +58,11 @@ bool holdsSameObject(const QString& path, const QString& received, DcmDataset& d
         || !dicom::isDicomFile(path))
         return false;
     const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(path);
-    if (!summary || summary->sopInstanceUid != uidOf(dataset, DCM_SOPInstanceUID)
-        || summary->seriesInstanceUid != uidOf(dataset, DCM_SeriesInstanceUID)
-        || summary->studyInstanceUid != uidOf(dataset, DCM_StudyInstanceUID))
+    if (!summary)
+        return false;
+    const dicom::ObjectIdentity object = dicom::objectIdentityOf(dataset);
+    if (summary->sopInstanceUid != object.sopInstanceUid || summary->seriesInstanceUid != object.seriesInstanceUid
+        || summary->studyInstanceUid != object.studyInstanceUid)
         return false;
     return dicom::sameFileBytes(path, received);
 }

@@ -10,9 +10,7 @@ ReceivedObjectAdmission::ReceivedObjectAdmission(QString indexPath)
 {
 }
 
-ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& sopInstanceUid,
-                                                                const QString& seriesInstanceUid,
-                                                                const QString& studyInstanceUid,
+ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const dicom::ObjectIdentity& object,
                                                                 const std::function<bool(const QString&)>& sameAsKept)
 {
     QMutexLocker lock(&m_mutex);
@@ -20,13 +18,14 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
         ++m_refused;
         return Verdict::Refuse;
     };
-    const auto kept = m_seriesOfKept.constFind(sopInstanceUid);
+    const QString& uid = object.sopInstanceUid;
+    const auto kept = m_seriesOfKept.constFind(uid);
     if (kept != m_seriesOfKept.constEnd()) {
-        if (*kept != seriesInstanceUid || m_studyOfSeries.value(*kept) != studyInstanceUid)
+        if (*kept != object.seriesInstanceUid || m_studyOfSeries.value(*kept) != object.studyInstanceUid)
             return refuse();
         // Another object under the same UIDs: the first stays, and the retrieve says what was not kept.
         // While the first has no file yet, it is let in and settled once stored (see kept).
-        const QString file = m_fileOfKept.value(sopInstanceUid);
+        const QString file = m_fileOfKept.value(uid);
         if (sameAsKept && file.isEmpty())
             return Verdict::Keep;
         if (!sameAsKept || sameAsKept(file))
@@ -35,15 +34,32 @@ ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::admit(const QString& s
         return Verdict::Differs;
     }
     // Past the program's end nothing may read the index: an object that comes that late is not kept.
-    if (m_closed)
+    if (m_closed || meetsKeptKeys(object))
         return refuse();
     // Objects of this retrieve not indexed yet are known above; the index knows the rest.
-    if (const auto place = m_index.instancePlace(sopInstanceUid))
-        if (place->seriesInstanceUid != seriesInstanceUid || place->studyInstanceUid != studyInstanceUid)
-            return refuse();
-    m_seriesOfKept.insert(sopInstanceUid, seriesInstanceUid);
-    m_studyOfSeries.insert(seriesInstanceUid, studyInstanceUid);
+    if (m_index.keyClash(db::ObjectKeys(uid, object.frames, object.seriesInstanceUid, object.studyInstanceUid))
+        != db::KeyClash::None)
+        return refuse();
+    m_seriesOfKept.insert(uid, object.seriesInstanceUid);
+    m_studyOfSeries.insert(object.seriesInstanceUid, object.studyInstanceUid);
+    m_framesOfKept.insert(uid, object.frames);
+    if (const auto frameKey = db::ObjectKeys::asFrameKey(uid))
+        m_keptAsFrameKeys.insert(frameKey->first, frameKey->second);
     return Verdict::Keep;
+}
+
+bool ReceivedObjectAdmission::meetsKeptKeys(const dicom::ObjectIdentity& object) const
+{
+    // Its UID is a frame key of an object let in with that many frames...
+    if (const auto frameKey = db::ObjectKeys::asFrameKey(object.sopInstanceUid))
+        if (m_framesOfKept.value(frameKey->first, 0) > frameKey->second)
+            return true;
+    // ...or the UID of an object let in is one of its own frame keys.
+    for (auto it = m_keptAsFrameKeys.constFind(object.sopInstanceUid);
+         it != m_keptAsFrameKeys.constEnd() && it.key() == object.sopInstanceUid; ++it)
+        if (*it < object.frames)
+            return true;
+    return false;
 }
 
 ReceivedObjectAdmission::Verdict ReceivedObjectAdmission::kept(const QString& sopInstanceUid, const QString& filePath)
@@ -81,8 +97,8 @@ int ReceivedObjectAdmission::refused() const
 
 QString reusedUidsText(int refused)
 {
-    return QStringLiteral("Отклонено объектов, чей UID в базе уже принадлежит другой серии или другому "
-                          "исследованию: %1")
+    return QStringLiteral("Отклонено объектов, чей UID в базе уже принадлежит другой серии, другому "
+                          "исследованию или другому объекту: %1")
         .arg(refused);
 }
 

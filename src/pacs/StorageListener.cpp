@@ -1,5 +1,6 @@
 #include "pacs/StorageListener.h"
 
+#include "dicom/DicomFileSummary.h"
 #include "dicom/DicomNesting.h"
 
 #include "pacs/FramedTransportLayer.h"
@@ -224,11 +225,9 @@ private:
             emit m_listener->errorOccurred(QStringLiteral("Ошибка приёма файла по C-STORE: %1").arg(error));
             return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
         }
-        DcmDataset& dataset = *received->getDataset();
-
-        OFString uid;
-        dataset.findAndGetOFString(DCM_StudyInstanceUID, uid);
-        const QString studyUid = QString::fromLatin1(uid.c_str()).trimmed();
+        // Routed and judged as its rows will be keyed and placed once it is listed.
+        const dicom::ObjectIdentity object = dicom::objectIdentityOf(*received->getDataset());
+        const QString& studyUid = object.studyInstanceUid;
         std::shared_ptr<ReceivedObjectAdmission> admission;
         const QString folder = m_outputFolder.isEmpty() ? m_listener->folderFor(studyUid, &admission) : m_outputFolder;
         if (folder.isEmpty()) {
@@ -238,14 +237,9 @@ private:
             emit m_listener->foreignObjectRefused(studyUid);
             return sendSTOREResponse(pcid, request, STATUS_STORE_Error_CannotUnderstand);
         }
-        OFString sop;
-        dataset.findAndGetOFString(DCM_SOPInstanceUID, sop);
         if (admission) {
-            OFString series;
-            dataset.findAndGetOFString(DCM_SeriesInstanceUID, series);
             const ReceivedObjectAdmission::Verdict verdict = admission->admit(
-                QString::fromLatin1(sop.c_str()).trimmed(), QString::fromLatin1(series.c_str()).trimmed(), studyUid,
-                [&](const QString& kept) { return holdsReceivedObject(kept, incoming.path(), *received); });
+                object, [&](const QString& kept) { return holdsReceivedObject(kept, incoming.path(), *received); });
             // Kept once already, kept in other content, or its UID names another object here: no file of it.
             if (verdict == ReceivedObjectAdmission::Verdict::AlreadyKept)
                 return sendSTOREResponse(pcid, request, STATUS_Success);
@@ -266,9 +260,8 @@ private:
             storeReceivedFile(incoming.path(), *received, folder, &path, &error, m_outputFolder.isEmpty(), &moved,
                               &incoming.written());
         const int writeError = errno;
-        const QString sopUid = QString::fromLatin1(sop.c_str()).trimmed();
         const ReceivedObjectAdmission::Verdict settled =
-            written && admission ? admission->kept(sopUid, path) : ReceivedObjectAdmission::Verdict::Keep;
+            written && admission ? admission->kept(object.sopInstanceUid, path) : ReceivedObjectAdmission::Verdict::Keep;
         // Values left in the temporary file are read by the write: it goes only after it.
         received.reset();
         if (moved)

@@ -191,37 +191,52 @@ void TestDatabaseIndex::multiFrameRows_data()
     QTest::addColumn<QList<int>>("temporal");
     QTest::addColumn<bool>("spatial");
     QTest::addColumn<QString>("uid"); // the file's SOP Instance UID
+    // A one-frame object whose UID is the key of this object's frame 2, and when it comes: "" none,
+    // "before"/"after" this object, "batch" in the same write after it; of "own series" or another study.
+    QTest::addColumn<QString>("collider");
 
     // A cine or ultrasound clip has no geometry; its frames must not become a fake volume.
     QTest::newRow("no geometry") << "none" << 3 << QList<double>{7.5, 7.5, 7.5} << QList<double>{0, 0, 0}
-                                 << QList<double>{0, 0, 0} << QList<int>{2, 2, 2} << false << "U";
+                                 << QList<double>{0, 0, 0} << QList<int>{2, 2, 2} << false << "U" << "";
     // Position without orientation: still no direction to stack the frames in.
     QTest::newRow("position only") << "position" << 3 << QList<double>{7.5, 7.5, 7.5} << QList<double>{20, 20, 20}
-                                   << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << false << "U";
+                                   << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << false << "U" << "";
     // Axial orientation: frames step by the thickness along +z.
     QTest::newRow("axial stack") << "axial" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 22.5, 25}
-                                 << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << true << "U";
+                                 << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << true << "U" << "";
     // Sagittal orientation (rows along y, columns along -z): the normal is -x.
     QTest::newRow("sagittal stack") << "sagittal" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 20, 20}
-                                    << QList<double>{10, 7.5, 5} << QList<int>{2, 2, 2} << true << "U";
+                                    << QList<double>{10, 7.5, 5} << QList<int>{2, 2, 2} << true << "U" << "";
     // No thickness: a step of 1 mm.
     QTest::newRow("axial without thickness") << "axial-nothick" << 3 << QList<double>{0, 1, 2}
                                              << QList<double>{20, 21, 22} << QList<double>{10, 10, 10}
-                                             << QList<int>{2, 2, 2} << true << "U";
+                                             << QList<int>{2, 2, 2} << true << "U" << "";
     QTest::newRow("per-frame lists") << "lists" << 3 << QList<double>{-5, -3, -1} << QList<double>{-5, -3, -1}
-                                     << QList<double>{1, 2, 3} << QList<int>{4, 5, 6} << true << "U";
+                                     << QList<double>{1, 2, 3} << QList<int>{4, 5, 6} << true << "U" << "";
     // Lists shorter than the frame count: the rest keep the file's own values, nothing invented.
     QTest::newRow("short lists") << "short" << 4 << QList<double>{-5, -3, 7.5, 7.5} << QList<double>{-5, -3, 20, 20}
-                                 << QList<double>{1, 2, 10, 10} << QList<int>{4, 5, 2, 2} << true << "U";
+                                 << QList<double>{1, 2, 10, 10} << QList<int>{4, 5, 2, 2} << true << "U" << "";
     // Position lists shorter than the location list are not read past their end.
     QTest::newRow("ragged lists") << "ragged" << 3 << QList<double>{-5, -3, -1} << QList<double>{-5, 20, 20}
-                                  << QList<double>{1, 10, 10} << QList<int>{2, 2, 2} << true << "U";
+                                  << QList<double>{1, 10, 10} << QList<int>{2, 2, 2} << true << "U" << "";
     QTest::newRow("zero frames") << "zero" << 1 << QList<double>{7.5} << QList<double>{20} << QList<double>{10}
-                                 << QList<int>{2} << true << "U";
+                                 << QList<int>{2} << true << "U" << "";
     // The index's separator inside a UID, even as a later frame's key ends: the object keeps its whole UID.
     QTest::newRow("axial stack, UID holding '#f'") << "axial" << 3 << QList<double>{0, 2.5, 5}
                                                  << QList<double>{20, 22.5, 25} << QList<double>{10, 10, 10}
-                                                 << QList<int>{2, 2, 2} << true << "U#f1";
+                                                 << QList<int>{2, 2, 2} << true << "U#f1" << "";
+    // A UID equal to another object's frame key: whichever of the two came first keeps its rows.
+    for (const char* when : {"before", "after", "batch"})
+        for (const char* where : {"own series", "other study"})
+            QTest::newRow(qPrintable(QStringLiteral("axial stack, 'U#f2' of %1, %2").arg(where, when)))
+                << "axial" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 22.5, 25}
+                << QList<double>{10, 10, 10} << QList<int>{2, 2, 2} << true << "U"
+                << QStringLiteral("%1, %2").arg(when, where);
+    // Its file copied over by the one-frame object (another disc's) and indexed again: the file's rows are
+    // of the object it holds now.
+    QTest::newRow("axial stack, its file now holding 'U#f2'")
+        << "axial" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 22.5, 25} << QList<double>{10, 10, 10}
+        << QList<int>{2, 2, 2} << true << "U" << "over its file, other study";
 }
 
 void TestDatabaseIndex::multiFrameRows()
@@ -234,6 +249,7 @@ void TestDatabaseIndex::multiFrameRows()
     QFETCH(QList<int>, temporal);
     QFETCH(bool, spatial);
     QFETCH(QString, uid);
+    QFETCH(QString, collider);
 
     dicom::DicomFileSummary s = makeSummary("2.1", "2.1.1", uid, 7, "/data/multi.dcm");
     s.numberOfFrames = frames;
@@ -283,7 +299,47 @@ void TestDatabaseIndex::multiFrameRows()
         s.orientationCol = {0, 1, 0};
         s.hasSpatialInfo = true;
     }
-    QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
+    dicom::DicomFileSummary other = collider.endsWith("own series")
+                                        ? makeSummary("2.1", "2.1.1", uid + "#f2", 8, "/data/other.dcm")
+                                        : makeSummary("4.1", "4.1.1", uid + "#f2", 1, "/data/other.dcm");
+    other.patientId = "P2";
+    if (collider.startsWith("before")) {
+        QVERIFY2(m_db->indexFile(other), qPrintable(m_db->lastError()));
+        QVERIFY(!m_db->indexFile(s));
+        QVERIFY2(m_db->lastError().contains(other.sopInstanceUid), qPrintable(m_db->lastError()));
+        // The first keeps its one row, in its own series and file; the second left nothing.
+        QCOMPARE(RawDb(m_path).rows("SELECT sop_instance_uid || ' ' || series_instance_uid || ' ' || file_path || "
+                                    "' ' || frame_index FROM instances"),
+                 QStringList{QStringLiteral("%1 %2 /data/other.dcm 0").arg(other.sopInstanceUid,
+                                                                           other.seriesInstanceUid)});
+        return;
+    }
+    if (collider.startsWith("batch")) {
+        const QStringList errors = m_db->indexFiles({s, other});
+        QCOMPARE(errors.size(), 2);
+        QVERIFY2(errors.at(0).isEmpty(), qPrintable(errors.at(0)));
+        QVERIFY2(errors.at(1).contains(uid), qPrintable(errors.at(1)));
+    } else {
+        QVERIFY2(m_db->indexFile(s), qPrintable(m_db->lastError()));
+    }
+    if (collider.startsWith("over its file")) {
+        other.filePath = s.filePath;
+        QVERIFY2(m_db->indexFile(other), qPrintable(m_db->lastError()));
+        QCOMPARE(RawDb(m_path).rows("SELECT sop_instance_uid || ' ' || series_instance_uid || ' ' || file_path || "
+                                    "' ' || frame_index FROM instances"),
+                 QStringList{QStringLiteral("U#f2 4.1.1 /data/multi.dcm 0")});
+        return;
+    }
+    if (collider.startsWith("after")) {
+        QVERIFY(!m_db->indexFile(other));
+        QVERIFY2(m_db->lastError().contains(uid), qPrintable(m_db->lastError()));
+    }
+    // The refused object is listed nowhere; every frame below is this object's, in its own file.
+    if (!collider.isEmpty()) {
+        QVERIFY(!m_db->studyExists("4.1"));
+        QVERIFY(!m_db->objectFile(other.sopInstanceUid));
+        QVERIFY(!m_db->instancePlace(other.sopInstanceUid));
+    }
 
     const auto rows = m_db->instancesForSeries("2.1.1");
     QCOMPARE(rows.size(), frames);

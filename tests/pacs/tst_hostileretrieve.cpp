@@ -7,6 +7,7 @@
 #include "support/PacsTestPeers.h"
 
 #include "support/DicomFixtures.h"
+#include "support/IndexFixtures.h"
 #include "support/TestBench.h"
 #include "db/Database.h"
 #include "pacs/NetworkTuning.h"
@@ -46,7 +47,7 @@ QString uidOf(const QString& path, const DcmTagKey& key)
     DcmFileFormat file;
     OFString value;
     if (file.loadFile(QFile::encodeName(path).constData()).good())
-        file.getDataset()->findAndGetOFString(key, value);
+        file.getDataset()->findAndGetOFStringArray(key, value);
     return QString::fromLatin1(value.c_str());
 }
 
@@ -85,11 +86,11 @@ class TestHostileRetrieve : public QObject
         db::Database& index = m_bench.index();
         QSqlQuery q(QSqlDatabase::database(index.connectionName()));
         QVERIFY(q.exec(QStringLiteral("SELECT i.sop_instance_uid, i.series_instance_uid, se.study_instance_uid, "
-                                      "i.file_path FROM instances i JOIN series se USING (series_instance_uid)")));
+                                      "i.file_path, i.frame_index FROM instances i JOIN series se USING (series_instance_uid)")));
         int rows = 0;
         while (q.next()) {
             const QString path = q.value(3).toString();
-            QCOMPARE(uidOf(path, DCM_SOPInstanceUID), q.value(0).toString());
+            QCOMPARE(uidOf(path, DCM_SOPInstanceUID), db::ObjectKeys::objectOfKey(q.value(0).toString(), q.value(4).toInt()));
             QCOMPARE(uidOf(path, DCM_SeriesInstanceUID), q.value(1).toString());
             QCOMPARE(uidOf(path, DCM_StudyInstanceUID), q.value(2).toString());
             rows += q.value(2).toString() == m_asked.studyUid ? 1 : 0;
@@ -570,27 +571,87 @@ private slots:
     void reusedUidIsRefusedToTheSender_data()
     {
         QTest::addColumn<int>("retrieveMode");
-        QTest::newRow("C-GET") << 1;
-        QTest::newRow("C-MOVE") << 0;
+        // What the second and third objects the peer sends are: "reused" the second under an archived
+        // object's UID; "frame key, indexed" the second under the key of frame 2 of a 3-frame object of
+        // another study already listed; "frame key, then its object" the second under the key of frame 2
+        // of the third, sent with 3 frames; "object, then its frame key" the reverse; "one and two values"
+        // the second under a UID D, the third under D\E.
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<int>("refused"); // which object is refused, -1: none
+        QTest::addColumn<int>("rows");    // of the asked study once listed
+        for (const auto& [mode, name] : {std::pair{1, "C-GET"}, std::pair{0, "C-MOVE"}}) {
+            QTest::newRow(name) << mode << "reused" << 1 << 2;
+            QTest::newRow(qPrintable(QStringLiteral("%1, frame key of a listed object").arg(name)))
+                << mode << "frame key, indexed" << 1 << 2;
+            QTest::newRow(qPrintable(QStringLiteral("%1, frame key, then its object").arg(name)))
+                << mode << "frame key, then its object" << 2 << 2;
+            QTest::newRow(qPrintable(QStringLiteral("%1, object, then its frame key").arg(name)))
+                << mode << "object, then its frame key" << 2 << 4;
+            QTest::newRow(qPrintable(QStringLiteral("%1, one and two values").arg(name)))
+                << mode << "one and two values" << -1 << 3;
+        }
     }
 
-    // An object whose UID the index holds in another study is refused as it arrives, so the server
-    // counts it as failed; it is not stored first and dropped afterwards.
+    // An object whose UID the index holds in another study, or whose rows would be another object's, is
+    // refused as it arrives, so the server counts it as failed; it is not stored first and dropped
+    // afterwards. Objects the listing keeps apart are kept apart.
     void reusedUidIsRefusedToTheSender()
     {
         QFETCH(int, retrieveMode);
+        QFETCH(QString, shape);
+        QFETCH(int, refused);
+        QFETCH(int, rows);
         forgetAsked();
         peers::ScriptedScp peer;
         for (const QString& path : m_askedFiles)
             peer.retrieveObjects.push_back(fixtures::loadDataset(path));
-        const QString archivedUid = uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID);
-        peer.retrieveObjects[1]->putAndInsertString(DCM_SOPInstanceUID, archivedUid.toLatin1().constData());
+        const auto setUid = [&peer](int object, const QString& uid) {
+            peer.retrieveObjects[object]->putAndInsertString(DCM_SOPInstanceUID, uid.toLatin1().constData());
+        };
+        // A 3-frame object, of the asked series or of a study of its own.
+        const auto multiFrame = [this](const QString& name, fixtures::SeriesLayout layout) {
+            layout.slices = 3;
+            layout.rows = layout.columns = 8;
+            return fixtures::writeMultiFrame(m_bench.path(name), layout);
+        };
+        fixtures::SeriesLayout listed;
+        const auto forgetListed = qScopeGuard([&] {
+            if (!listed.studyUid.isEmpty())
+                QVERIFY(m_bench.index().deleteStudy(listed.studyUid));
+        });
+        if (shape == "reused") {
+            setUid(1, uidOf(m_archivedPaths.first(), DCM_SOPInstanceUID));
+        } else if (shape == "frame key, indexed") {
+            listed.patientName = QStringLiteral("Listed^Patient");
+            fixtures::completeUids(listed);
+            const QString file = multiFrame(QStringLiteral("listed.dcm"), listed);
+            QVERIFY(fixtures::indexFiles(m_bench.index(), {file}));
+            setUid(1, uidOf(file, DCM_SOPInstanceUID) + "#f2");
+        } else if (shape.contains("frame key")) {
+            const QString file = multiFrame(QStringLiteral("asked-multi.dcm"), m_asked);
+            const QString uid = uidOf(file, DCM_SOPInstanceUID);
+            const bool objectFirst = shape.startsWith("object");
+            peer.retrieveObjects[objectFirst ? 1 : 2] = fixtures::loadDataset(file);
+            setUid(objectFirst ? 2 : 1, uid + "#f2");
+        } else {
+            const QString uid = uidOf(m_askedFiles.at(1), DCM_SOPInstanceUID);
+            setUid(2, uid + "\\" + fixtures::newUid());
+        }
         const QList<QVariant> outcome = retrieveIntoArchive(peer, retrieveMode);
         QVERIFY(!outcome.isEmpty());
-        QCOMPARE(peer.subOperationStatuses(),
-                 (std::vector<Uint16>{STATUS_Success, STATUS_STORE_Error_CannotUnderstand, STATUS_Success}));
-        QCOMPARE(outcome.at(2).toInt(), 2);
-        checkIndex(2);
+        std::vector<Uint16> statuses(3, STATUS_Success);
+        if (refused >= 0)
+            statuses[size_t(refused)] = STATUS_STORE_Error_CannotUnderstand;
+        QCOMPARE(peer.subOperationStatuses(), statuses);
+        QCOMPARE(outcome.at(2).toInt(), refused >= 0 ? 2 : 3);
+        QCOMPARE(outcome.at(0).toBool(), refused < 0);
+        checkIndex(rows);
+        if (!listed.studyUid.isEmpty()) { // the listed object keeps its three rows in its own file
+            const QList<db::InstanceRecord> frames = m_bench.index().instancesForSeries(listed.seriesUid);
+            QCOMPARE(frames.size(), 3);
+            for (const db::InstanceRecord& frame : frames)
+                QCOMPARE(QFileInfo(frame.filePath).fileName(), QStringLiteral("listed.dcm"));
+        }
     }
 
     // Within one retrieve, before any of its objects is indexed: an object that comes again is kept
@@ -610,9 +671,9 @@ private slots:
         QFETCH(QString, study);
         QFETCH(int, verdict);
         ReceivedObjectAdmission admission{QString()};
-        QCOMPARE(admission.admit("1.9.1.1", "1.9.1", "1.9"), ReceivedObjectAdmission::Verdict::Keep);
-        QCOMPARE(admission.admit("1.9.1.2", "1.9.1", "1.9"), ReceivedObjectAdmission::Verdict::Keep);
-        QCOMPARE(int(admission.admit("1.9.1.1", series, study)), verdict);
+        QCOMPARE(admission.admit({"1.9.1.1", "1.9.1", "1.9"}), ReceivedObjectAdmission::Verdict::Keep);
+        QCOMPARE(admission.admit({"1.9.1.2", "1.9.1", "1.9"}), ReceivedObjectAdmission::Verdict::Keep);
+        QCOMPARE(int(admission.admit({"1.9.1.1", series, study})), verdict);
         QCOMPARE(admission.refused(), verdict == int(ReceivedObjectAdmission::Verdict::Refuse) ? 1 : 0);
     }
 
@@ -637,13 +698,13 @@ private slots:
         std::atomic_bool closed{false};
         std::unique_ptr<QThread> receiving(QThread::create([&] {
             for (int i = 0; i < 50; ++i)
-                verdicts << admission.admit(QStringLiteral("1.9.7.%1").arg(i), QStringLiteral("1.9.7"),
-                                            QStringLiteral("1.9"));
-            verdicts << admission.admit(archivedUid, QStringLiteral("1.9.7"), QStringLiteral("1.9"));
+                verdicts << admission.admit(
+                    {QStringLiteral("1.9.7.%1").arg(i), QStringLiteral("1.9.7"), QStringLiteral("1.9")});
+            verdicts << admission.admit({archivedUid, QStringLiteral("1.9.7"), QStringLiteral("1.9")});
             admitted = int(verdicts.size());
             while (!closed.load())
                 QThread::msleep(5); // held up in a network wait
-            verdicts << admission.admit(QStringLiteral("1.9.7.99"), QStringLiteral("1.9.7"), QStringLiteral("1.9"));
+            verdicts << admission.admit({QStringLiteral("1.9.7.99"), QStringLiteral("1.9.7"), QStringLiteral("1.9")});
         }));
         receiving->start();
         QTRY_COMPARE_WITH_TIMEOUT(admitted.load(), 51, 30000);
