@@ -95,9 +95,11 @@ void reach(testing::PartialStep step, const QString& partial)
 mode_t modeOf(QFileDevice::Permissions permissions)
 {
     const std::pair<QFileDevice::Permission, mode_t> bits[] = {
-        {QFileDevice::ReadOwner, S_IRUSR}, {QFileDevice::WriteOwner, S_IWUSR}, {QFileDevice::ExeOwner, S_IXUSR},
-        {QFileDevice::ReadGroup, S_IRGRP}, {QFileDevice::WriteGroup, S_IWGRP}, {QFileDevice::ExeGroup, S_IXGRP},
-        {QFileDevice::ReadOther, S_IROTH}, {QFileDevice::WriteOther, S_IWOTH}, {QFileDevice::ExeOther, S_IXOTH}};
+        {QFileDevice::ReadOwner, S_IRUSR},  {QFileDevice::WriteOwner, S_IWUSR},
+        {QFileDevice::ExeOwner, S_IXUSR},   {QFileDevice::ReadGroup, S_IRGRP},
+        {QFileDevice::WriteGroup, S_IWGRP}, {QFileDevice::ExeGroup, S_IXGRP},
+        {QFileDevice::ReadOther, S_IROTH},  {QFileDevice::WriteOther, S_IWOTH},
+        {QFileDevice::ExeOther, S_IXOTH}};
     mode_t mode = 0;
     for (const auto& [permission, bit] : bits)
         if (permissions.testFlag(permission))
@@ -123,8 +125,8 @@ constexpr int kNameDraws = 100;
 // a record, the record names it before the file can be found under its name: a batch killed at any moment
 // leaves no partial file of its that the next one into the folder cannot prove its own. Empty path with
 // *code when no file could be made or recorded.
-Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions, const PartialsRecord* record,
-                    int* code)
+Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions,
+                    const PartialsRecord* record, int* code)
 {
     if (record && record->fd < 0)
         record = nullptr;
@@ -178,7 +180,8 @@ Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions
         ::fchmod(fd, modeOf(permissions));
         const Partial partial{path, fd, FileId::ofOpen(fd)};
         reach(testing::PartialStep::Made, path);
-        if (const int lost = record ? record->note(path, partial.made, FileBirth::ofOpen(fd)) : 0; lost != 0) {
+        if (const int lost = record ? record->note(path, partial.made, FileBirth::ofOpen(fd)) : 0;
+            lost != 0) {
             ::close(fd);
             OwnFileDoor({place.absolutePath()}).remove(path, OwnProof::made(partial.made));
             *code = lost;
@@ -327,7 +330,8 @@ void clearLeftPartials(const QString& folder)
         std::map<QByteArray, QList<OwnProof>> made; // each name, and the files made under it
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const QList<QByteArray> fields = lines[i].split(' ');
-            const QByteArray partial = fields.size() >= 2 ? QByteArray::fromPercentEncoding(fields[1]) : QByteArray();
+            const QByteArray partial =
+                fields.size() >= 2 ? QByteArray::fromPercentEncoding(fields[1]) : QByteArray();
             if (fields.size() > 3 || !isPlainName(partial) || partial == name)
                 continue;
             if (fields.first() == kNotYetMade) {

@@ -714,6 +714,14 @@ private slots:
         const auto named = [&](const QString& pattern) {
             return QDir(folder).entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name);
         };
+        if (before == QLatin1String("killed as made")) {
+            const int probe = platform::openUnnamedFile(folder);
+            const bool unnamed = probe >= 0 && platform::FileBirth::ofOpen(probe).known;
+            if (probe >= 0)
+                ::close(probe);
+            if (!unnamed)
+                QSKIP("the test folder's file system makes no file without a name that tells its birth");
+        }
         platform::testing::setWithoutSecondNames(before.endsWith(QLatin1String("FAT")));
         const auto restore = qScopeGuard([] { platform::testing::setWithoutSecondNames(false); });
         std::optional<platform::DurableBatch> writing;
@@ -721,12 +729,13 @@ private slots:
         if (before.startsWith(QLatin1String("killed"))) {
             int told[2] = {-1, -1}; // the child tells where it stopped
             QVERIFY(::pipe(told) == 0);
-            static std::optional<platform::testing::PartialStep> stopAt;
+            static std::optional<platform::testing::PartialStep> stopAt; // of the third file
             static int tell = -1;
             stopAt.reset();
+            using platform::testing::PartialStep;
             if (before.contains(QLatin1String(" as ")))
-                stopAt = before.contains(QLatin1String("as made")) ? platform::testing::PartialStep::Made
-                                                                     : platform::testing::PartialStep::Recorded;
+                stopAt = before.contains(QLatin1String("as made")) ? PartialStep::Made
+                                                                     : PartialStep::Recorded;
             tell = told[1];
             const pid_t child = ::fork();
             QVERIFY(child >= 0);
@@ -735,8 +744,7 @@ private slots:
                 for (int i = 1; i <= 3; ++i) {
                     const QString target = QDir(folder).filePath(QStringLiteral("CT_Chest_000%1.jpg").arg(i));
                     if (i == 3 && stopAt)
-                        platform::testing::setPartialStepHook([](platform::testing::PartialStep step,
-                                                                  const QString& partial) {
+                        platform::testing::setPartialStepHook([](PartialStep step, const QString& partial) {
                             if (step != *stopAt)
                                 return;
                             const QByteArray name = QFile::encodeName(QFileInfo(partial).fileName());
