@@ -251,10 +251,14 @@ AtomicDicomWriter::~AtomicDicomWriter()
 
 void AtomicDicomWriter::discard()
 {
-    if (!m_tempPath.isEmpty()) {
+    if (m_tempPath.isEmpty())
+        return;
+    // Written into in place, the empty partial file is as it was: emptied, but not its to remove.
+    if (m_inPlace)
+        ::truncate(QFile::encodeName(m_tempPath).constData(), 0);
+    else
         platform::OwnFileDoor({QFileInfo(m_tempPath).path()}).remove(m_tempPath, platform::OwnProof::made(m_tempId));
-        m_tempPath.clear();
-    }
+    m_tempPath.clear();
 }
 
 bool AtomicDicomWriter::save(DcmFileFormat& file, E_TransferSyntax transferSyntax, QString* cause,
@@ -288,18 +292,27 @@ bool AtomicDicomWriter::write(DcmFileFormat& file, E_TransferSyntax transferSynt
     m_refusedBySystem = false;
     if (unreadable)
         *unreadable = false;
-    const QFileInfo target(m_targetPath);
-    // Same folder as the target, so that the final rename never crosses file systems.
-    QTemporaryFile temp(temporaryTemplate(target));
-    temp.setAutoRemove(false);
-    if (!temp.open()) {
-        if (cause)
-            *cause = temp.errorString();
-        return false;
+    // The empty partial file of the writer of user files replaces nothing: written into, it stays the one
+    // file that writer made and recorded, where a temporary beside it would be one that a process killed
+    // meanwhile leaves where nobody knows of it (a user's export folder).
+    m_inPlace = platform::isPartialBeingFilled(m_targetPath) && QFileInfo(m_targetPath).size() == 0;
+    if (m_inPlace) {
+        m_tempPath = m_targetPath;
+        m_tempId = m_targetId;
+    } else {
+        const QFileInfo target(m_targetPath);
+        // Same folder as the target, so that the final rename never crosses file systems.
+        QTemporaryFile temp(temporaryTemplate(target));
+        temp.setAutoRemove(false);
+        if (!temp.open()) {
+            if (cause)
+                *cause = temp.errorString();
+            return false;
+        }
+        m_tempPath = temp.fileName();
+        m_tempId = platform::FileId::of(m_tempPath);
+        temp.close();
     }
-    m_tempPath = temp.fileName();
-    m_tempId = platform::FileId::of(m_tempPath);
-    temp.close();
 
     // Implicit VR big endian, read from a mislabelled file, has no transfer syntax UID to be written in.
     if (transferSyntax == EXS_BigEndianImplicit)
@@ -348,6 +361,10 @@ bool AtomicDicomWriter::commit(QString* cause)
                                     "записали в него другой программой");
         discard();
         return false;
+    }
+    if (m_inPlace) {
+        m_tempPath.clear();
+        return true;
     }
     QFile::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther;

@@ -43,7 +43,9 @@ public:
     // did not read back; both name the target for %1.
     bool save(DcmFileFormat& file, E_TransferSyntax transferSyntax, const QString& notSaved,
               const QString& notReadBack, QString* error);
-    // The written temporary file, e.g. to read it back before committing.
+    // The written temporary file, e.g. to read it back before committing (the target itself when that
+    // is an empty partial file of the writer of user files, which a commit then leaves as written and a
+    // discard empties again).
     QString temporaryPath() const { return m_tempPath; }
     // Replaces the target (an existing file keeps its permissions): the file that was there when the
     // writer was made, not one that came under its name since.
@@ -69,6 +71,7 @@ private:
     QString m_tempPath;
     platform::FileId m_targetId; // the file at the target when the writer was made
     platform::FileId m_tempId;
+    bool m_inPlace = false; // the target is an empty partial file being filled: written into, not replaced
     // The last write failed because the system refused it (a full disk, a medium gone): its cause is
     // the user's to hear.
     bool m_refusedBySystem = false;

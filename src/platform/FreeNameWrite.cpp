@@ -12,7 +12,6 @@
 #include <QImageWriter>
 #include <QRandomGenerator>
 #include <QSet>
-#include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,28 +45,152 @@ struct Partial
     bool syncOnClose = true; // false: a batch syncs it with the job's other files
 };
 
-// Empty path with *code when no file could be made.
-Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions, int* code)
+// The record of the partial files a batch makes in a folder others share, beside them. Its first line
+// gives the record's own name and file number; each further line a partial file's number and name
+// (percent-encoded), with its birth where its file system keeps one, written before the file can be
+// found under that name; or "-" and a name alone, written just before a file is made under that name
+// where none can be made without one (FAT). Only this prefix picks a record among a folder's files;
+// what it says decides.
+constexpr char kRecordPrefix[] = ".kalvenor-partials-";
+constexpr char kNotYetMade[] = "-";
+// Far more than the lines of any export; a larger file of the name is no record of the program's.
+constexpr qint64 kMaxRecordBytes = qint64(64) << 20;
+
+// A record of the batch's own in folder, locked for as long as it lives.
+struct PartialsRecord
 {
-    QTemporaryFile file(place.absoluteDir().filePath(place.fileName() + QStringLiteral(".XXXXXX.part")));
-    file.setAutoRemove(false);
-    // errno is read right after the failing call: Qt passes the system's code through.
-    errno = 0;
-    if (!file.open()) {
-        *code = errno ? errno : EIO;
-        return {};
+    int fd = -1;
+    QString path;
+    FileId id;
+
+    // The partial file's name, with the file made for it (unknown: the file is yet to be made): 0, or
+    // the system's error.
+    int note(const QString& partial, const FileId& file = FileId(), const FileBirth& born = FileBirth()) const
+    {
+        QByteArray line = (file.known ? QByteArray::number(file.inode) : QByteArray(kNotYetMade)) + ' ' +
+                          QFile::encodeName(QFileInfo(partial).fileName()).toPercentEncoding();
+        if (born.known)
+            line += ' ' + QByteArray::number(born.seconds) + '.' + QByteArray::number(born.nanoseconds);
+        line += '\n';
+        return writeAll(fd, line.constData(), line.size());
     }
-    // As a file made under its own name would be: others may read it (a temporary file is the owner's alone).
-    file.setPermissions(permissions);
-    Partial partial{file.fileName(), ::fcntl(int(file.handle()), F_DUPFD_CLOEXEC, 0),
-                    FileId::ofOpen(int(file.handle()))};
-    *code = partial.fd < 0 ? errno : 0;
-    file.close();
-    if (partial.fd < 0) {
-        OwnFileDoor({place.absolutePath()}).remove(partial.path, OwnProof::made(partial.made));
-        return {};
+    // Gone once its partial files are: they took their names or were removed.
+    void remove()
+    {
+        if (fd < 0)
+            return;
+        OwnFileDoor({QFileInfo(path).absolutePath()}).remove(path, OwnProof::made(id));
+        ::close(std::exchange(fd, -1));
     }
-    return partial;
+};
+
+void (*partialStep)(testing::PartialStep step, const QString& partial) = nullptr;
+
+void reach(testing::PartialStep step, const QString& partial)
+{
+    if (partialStep)
+        partialStep(step, partial);
+}
+
+mode_t modeOf(QFileDevice::Permissions permissions)
+{
+    const std::pair<QFileDevice::Permission, mode_t> bits[] = {
+        {QFileDevice::ReadOwner, S_IRUSR},  {QFileDevice::WriteOwner, S_IWUSR},
+        {QFileDevice::ExeOwner, S_IXUSR},   {QFileDevice::ReadGroup, S_IRGRP},
+        {QFileDevice::WriteGroup, S_IWGRP}, {QFileDevice::ExeGroup, S_IXGRP},
+        {QFileDevice::ReadOther, S_IROTH},  {QFileDevice::WriteOther, S_IWOTH},
+        {QFileDevice::ExeOther, S_IXOTH}};
+    mode_t mode = 0;
+    for (const auto& [permission, bit] : bits)
+        if (permissions.testFlag(permission))
+            mode |= bit;
+    return mode;
+}
+
+// "<target's name>.XXXXXX.part", the six places letters and digits drawn at random.
+QString partialPathFor(const QFileInfo& place)
+{
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray drawn(6, Qt::Uninitialized);
+    for (char& letter : drawn)
+        letter = kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))];
+    return place.absoluteDir().filePath(
+        QStringLiteral("%1.%2.part").arg(place.fileName(), QLatin1String(drawn)));
+}
+
+// Names drawn before giving up: another program taking that many at once is something else going wrong.
+constexpr int kNameDraws = 100;
+
+// An empty partial file beside the target, with the permissions given whatever the process's umask. With
+// a record, the record names it before the file can be found under its name: a batch killed at any moment
+// leaves no partial file of its that the next one into the folder cannot prove its own. Empty path with
+// *code when no file could be made or recorded.
+Partial makePartial(const QFileInfo& place, QFileDevice::Permissions permissions,
+                    const PartialsRecord* record, int* code)
+{
+    if (record && record->fd < 0)
+        record = nullptr;
+    // Made without a name, and named only once the record has its number: killed before, the process
+    // leaves nothing. A record needs its birth too, which alone tells it from a file made later under
+    // the number it frees should it never take the name; without one it is made as below.
+    if (const int fd = openUnnamedFile(place.absolutePath()); fd >= 0) {
+        const FileId made = FileId::ofOpen(fd);
+        const FileBirth born = FileBirth::ofOpen(fd);
+        if (!record || (made.known && born.known)) {
+            ::fchmod(fd, modeOf(permissions));
+            reach(testing::PartialStep::Made, QString());
+            for (int draw = 0; draw < kNameDraws; ++draw) {
+                const QString path = partialPathFor(place);
+                if (const int lost = record ? record->note(path, made, born) : 0; lost != 0) {
+                    ::close(fd);
+                    *code = lost;
+                    return {};
+                }
+                reach(testing::PartialStep::Recorded, path);
+                const int refused = nameUnnamedFile(fd, path);
+                if (refused == 0)
+                    return {path, fd, made};
+                if (refused != EEXIST)
+                    break;
+            }
+        }
+        ::close(fd);
+    }
+    // A drive that makes no file without a name (FAT): the name is recorded just before the file is made
+    // under it, and what the file is once it is. The name alone proves only an empty file made under it,
+    // since no byte goes into a partial file before its number is recorded.
+    for (int draw = 0; draw < kNameDraws; ++draw) {
+        const QString path = partialPathFor(place);
+        const QByteArray local = QFile::encodeName(path);
+        struct stat there {};
+        if (record && ::lstat(local.constData(), &there) == 0)
+            continue; // not this batch's to name
+        if (const int lost = record ? record->note(path) : 0; lost != 0) {
+            *code = lost;
+            return {};
+        }
+        reach(testing::PartialStep::Recorded, path);
+        const int fd = ::open(local.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0) {
+            *code = errno;
+            return {};
+        }
+        ::fchmod(fd, modeOf(permissions));
+        const Partial partial{path, fd, FileId::ofOpen(fd)};
+        reach(testing::PartialStep::Made, path);
+        if (const int lost = record ? record->note(path, partial.made, FileBirth::ofOpen(fd)) : 0;
+            lost != 0) {
+            ::close(fd);
+            OwnFileDoor({place.absolutePath()}).remove(path, OwnProof::made(partial.made));
+            *code = lost;
+            return {};
+        }
+        return partial;
+    }
+    *code = EEXIST;
+    return {};
 }
 
 // The file's bytes on the disk, then the descriptor closed: 0, or the system's error of either.
@@ -112,42 +235,6 @@ int syncFileSystem(int fd)
     return ::syncfs(fd) == 0 ? 0 : errno;
 }
 
-// The record of the partial files a batch makes in a folder others share, beside them: its first line
-// gives the record's own name and file number, each further line a partial file's number and name
-// (percent-encoded). Only this prefix picks a record among a folder's files; what it says decides.
-constexpr char kRecordPrefix[] = ".kalvenor-partials-";
-// Far more than the lines of any export; a larger file of the name is no record of the program's.
-constexpr qint64 kMaxRecordBytes = qint64(64) << 20;
-
-QByteArray recordLine(const QByteArray& name, const FileId& file)
-{
-    return QByteArray::number(file.inode) + ' ' + name.toPercentEncoding() + '\n';
-}
-
-// A record of the batch's own in folder, locked for as long as it lives.
-struct PartialsRecord
-{
-    int fd = -1;
-    QString path;
-    FileId id;
-
-    void note(const QString& partial, const FileId& file) const
-    {
-        if (fd >= 0 && file.known) {
-            const QByteArray line = recordLine(QFile::encodeName(QFileInfo(partial).fileName()), file);
-            writeAll(fd, line.constData(), line.size());
-        }
-    }
-    // Gone once its partial files are: they took their names or were removed.
-    void remove()
-    {
-        if (fd < 0)
-            return;
-        OwnFileDoor({QFileInfo(path).absolutePath()}).remove(path, OwnProof::made(id));
-        ::close(std::exchange(fd, -1));
-    }
-};
-
 // No record when none can be made (the folder cannot be written to: its partial files cannot be
 // made either).
 PartialsRecord makeRecord(const QString& folder)
@@ -171,6 +258,18 @@ PartialsRecord makeRecord(const QString& folder)
         return record;
     }
     return {};
+}
+
+// A birth as a record writes it, "<seconds>.<nanoseconds>"; none for anything else.
+std::optional<FileBirth> birthFrom(const QByteArray& text)
+{
+    const QList<QByteArray> parts = text.split('.');
+    bool seconds = false;
+    bool nanoseconds = false;
+    const FileBirth born{parts.first().toLongLong(&seconds), parts.last().toUInt(&nanoseconds), true};
+    if (parts.size() != 2 || !seconds || !nanoseconds)
+        return std::nullopt;
+    return born;
 }
 
 bool isPlainName(const QByteArray& name)
@@ -224,17 +323,36 @@ void clearLeftPartials(const QString& folder)
             continue; // a copy of another folder's record, or no record of the program's
         // A file system that keeps its file numbers (the record's own is the one it wrote) proves each
         // file by its number as well; one that gives new ones on each mounting (FAT) by the name the
-        // record gives it, which nothing else gives.
+        // record gives it, which nothing else gives. Its birth, where recorded, tells it from a file
+        // made later under that number or name.
         bool parsed = false;
         const bool numbersKept = head.last().toULongLong(&parsed) == quint64(info.st_ino) && parsed;
+        std::map<QByteArray, QList<OwnProof>> made; // each name, and the files made under it
         for (qsizetype i = 1; i < lines.size(); ++i) {
-            const qsizetype blank = lines[i].indexOf(' ');
-            const quint64 inode = lines[i].left(blank).toULongLong(&parsed);
-            const QByteArray partial = QByteArray::fromPercentEncoding(lines[i].mid(blank + 1));
-            if (blank <= 0 || !parsed || !isPlainName(partial) || partial == name)
+            const QList<QByteArray> fields = lines[i].split(' ');
+            const QByteArray partial =
+                fields.size() >= 2 ? QByteArray::fromPercentEncoding(fields[1]) : QByteArray();
+            if (fields.size() > 3 || !isPlainName(partial) || partial == name)
                 continue;
-            door.remove(QDir(folder).filePath(QFile::decodeName(partial)),
-                        numbersKept ? OwnProof::made({quint64(info.st_dev), inode, true}) : OwnProof::ownName());
+            if (fields.first() == kNotYetMade) {
+                made.try_emplace(partial);
+                continue;
+            }
+            const quint64 inode = fields.first().toULongLong(&parsed);
+            const std::optional<FileBirth> born = fields.size() == 3 ? birthFrom(fields.last()) : FileBirth();
+            if (!parsed || !born)
+                continue;
+            made[partial] << (numbersKept ? OwnProof::made({quint64(info.st_dev), inode, true}, *born)
+                                          : OwnProof::ownName(*born));
+        }
+        for (const auto& [partial, proofs] : made) {
+            const QString path = QDir(folder).filePath(QFile::decodeName(partial));
+            // Named only, the file was yet to be made: none of it may be there but an empty one.
+            if (proofs.isEmpty())
+                door.remove(path, OwnProof::recorded(path, 0));
+            for (const OwnProof& proof : proofs)
+                if (door.remove(path, proof) != OwnFileDoor::Outcome::Refused)
+                    break;
         }
         door.remove(QDir(folder).filePath(QFile::decodeName(name)),
                     OwnProof::made({quint64(info.st_dev), quint64(info.st_ino), true}));
@@ -423,14 +541,12 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     const PartialsRecord* record =
         job && job->folder.isEmpty() ? &job->recordFor(place.absolutePath()) : nullptr;
     int code = 0;
-    Partial partial = makePartial(place, kNewFilePermissions, &code);
+    Partial partial = makePartial(place, kNewFilePermissions, record, &code);
     if (partial.path.isEmpty()) {
         if (why)
             *why = writeFailureCause(code);
         return {};
     }
-    if (record)
-        record->note(partial.path, partial.made);
     partial.syncOnClose = !job;
     const QString partialPath = partial.path;
     const OwnFileDoor door({place.absolutePath()});
@@ -452,8 +568,8 @@ QString placeUnderFreeName(const QString& target, const PartialWrite& write, boo
     }
     // A writer by path may have put a file of its own there in place of the empty one.
     const FileId made = syncAfter ? FileId::of(partialPath) : partial.made;
-    if (record && made != partial.made)
-        record->note(partialPath, made);
+    if (record && record->fd >= 0 && made.known && made != partial.made)
+        record->note(partialPath, made, FileBirth::of(partialPath));
     if (keep && job && job->folder.isEmpty()) {
         job->waiting.append({partialPath, made, place, taken});
         return place.absoluteFilePath();
@@ -626,7 +742,7 @@ bool writeOverChosenFile(const QString& chosen, const QByteArray& bytes, QString
     int code = 0;
     Partial partial = makePartial(
         target, chosenFile.known ? QFile::permissions(target.absoluteFilePath()) : kNewFilePermissions,
-        &code);
+        nullptr, &code);
     if (partial.path.isEmpty())
         return fail(writeFailureCause(code));
     const OwnFileDoor door({target.absolutePath()});
@@ -765,6 +881,11 @@ QList<DurableBatch::Struck> DurableBatch::confirm()
 void testing::setBeforeSyncHook(int (*hook)(int fd))
 {
     beforeSync = hook;
+}
+
+void testing::setPartialStepHook(void (*hook)(PartialStep step, const QString& partial))
+{
+    partialStep = hook;
 }
 
 } // namespace platform

@@ -112,9 +112,10 @@ public:
     // and takes its own only once confirm() has seen its bytes on the disk. Named before the sync, a
     // file cut short by a crash or a pulled drive would stand under its name with bytes that never
     // reached the disk, where it passes for an exported one. The partial files made in each folder are
-    // listed in a record beside them, held locked while the batch lives: were the job cut short (the
-    // program killed, the drive pulled out), the next batch writing into that folder removes the files
-    // its record names, and nothing else, least of all a record's another live job holds.
+    // listed in a record beside them, held locked while the batch lives, each before it can be found
+    // under its name: were the job cut short at any moment (the program killed, the drive pulled out),
+    // the next batch writing into that folder removes the files its record names, and nothing else:
+    // not a file made under a recorded name since, nor what a record another live job holds names.
     DurableBatch();
     // Everything written below folder, by the writers above or by a library by path (the program's own
     // files of a portable copy, which it does not sync), into a folder that is itself put in place
@@ -156,6 +157,12 @@ namespace testing {
 // only: it lets a test see the order of syncs and names, and make a sync fail as a full or vanished
 // disk makes it.
 void setBeforeSyncHook(int (*hook)(int fd));
+// The moments between the acts that make a partial file and record it in its batch's record, where a kill
+// may fall: Made, the file exists and the record does not yet give its number; Recorded, the record names
+// it and no file of the batch lies under that name yet (partial: that name). Called at each (null:
+// nothing). Tests only: a test stops the process there.
+enum class PartialStep { Made, Recorded };
+void setPartialStepHook(void (*hook)(PartialStep step, const QString& partial));
 } // namespace testing
 
 } // namespace platform

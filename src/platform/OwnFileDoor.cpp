@@ -23,6 +23,21 @@ FileId idOf(const struct stat& st)
     return {quint64(st.st_dev), quint64(st.st_ino), true};
 }
 
+FileBirth birthAt(int folder, const char* path, int flags)
+{
+    struct statx info {};
+    if (::statx(folder, path, flags | AT_STATX_SYNC_AS_STAT, STATX_BTIME, &info) != 0 ||
+        !(info.stx_mask & STATX_BTIME))
+        return {};
+    return {qint64(info.stx_btime.tv_sec), info.stx_btime.tv_nsec, true};
+}
+
+// The entry name in folder was born then, or nothing says when it was to be.
+bool bornAs(const FileBirth& born, int folder, const QByteArray& name)
+{
+    return !born.known || birthAt(folder, name.constData(), AT_SYMLINK_NOFOLLOW) == born;
+}
+
 FileId statId(const QString& path, bool followLinks)
 {
     struct stat st {};
@@ -119,6 +134,26 @@ int secondName(int folder, const char* from, const char* to)
 
 } // namespace
 
+int openUnnamedFile(const QString& folder)
+{
+    if (g_withoutSecondNames) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+int nameUnnamedFile(int fd, const QString& path)
+{
+    // Through the descriptor's entry in /proc: a link made from the descriptor itself (AT_EMPTY_PATH)
+    // asks for a privilege the program does not have.
+    const QByteArray own = "/proc/self/fd/" + QByteArray::number(fd);
+    return ::linkat(AT_FDCWD, own.constData(), AT_FDCWD, QFile::encodeName(path).constData(),
+                    AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
+}
+
 void testing::setBeforeRenameHook(void (*hook)(void* context), void* context)
 {
     beforeRename = {hook, context};
@@ -151,6 +186,16 @@ FileId FileId::ofOpen(int fd)
     return ::fstat(fd, &st) == 0 ? idOf(st) : FileId{};
 }
 
+FileBirth FileBirth::of(const QString& path)
+{
+    return birthAt(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW);
+}
+
+FileBirth FileBirth::ofOpen(int fd)
+{
+    return birthAt(fd, "", AT_EMPTY_PATH);
+}
+
 bool isSameFile(const QString& a, const QString& b)
 {
     const FileId first = FileId::reachedBy(a);
@@ -168,18 +213,20 @@ OwnProof OwnProof::recorded(const QString& recordedPath, qint64 recordedSize,
     return proof;
 }
 
-OwnProof OwnProof::made(const FileId& file)
+OwnProof OwnProof::made(const FileId& file, const FileBirth& born)
 {
     OwnProof proof;
     proof.m_kind = file.known ? Kind::Made : Kind::None;
     proof.m_made = file;
+    proof.m_born = born;
     return proof;
 }
 
-OwnProof OwnProof::ownName()
+OwnProof OwnProof::ownName(const FileBirth& born)
 {
     OwnProof proof;
     proof.m_kind = Kind::OwnName;
+    proof.m_born = born;
     return proof;
 }
 
@@ -248,9 +295,9 @@ bool OwnFileDoor::proves(const OwnProof& proof, const FileId& file, qint64 size,
                ContentDigest::proves(read.fd(), proof.m_recordedDigest);
     }
     case OwnProof::Kind::Made:
-        return proof.m_made == file;
+        return proof.m_made == file && bornAs(proof.m_born, folder, name);
     case OwnProof::Kind::OwnName:
-        return true;
+        return bornAs(proof.m_born, folder, name);
     case OwnProof::Kind::None:
         break;
     }

@@ -56,6 +56,28 @@ struct FileId
     bool operator==(const FileId&) const = default;
 };
 
+// When a file came to be, as its file system tells it (its birth time). With the file's number it tells
+// the file from one made later and given the number freed meanwhile, which a file system gives again at
+// once. Unknown where the file system keeps none.
+struct FileBirth
+{
+    qint64 seconds = 0;
+    quint32 nanoseconds = 0;
+    bool known = false;
+
+    // The entry at the path itself: a link is not the file it leads to.
+    static FileBirth of(const QString& path);
+    static FileBirth ofOpen(int fd);
+    bool operator==(const FileBirth&) const = default;
+};
+
+// A file in folder that has no name yet, open for reading and writing: a process killed before it names
+// it (nameUnnamedFile) leaves nothing behind. -1 with errno where the drive makes none (FAT, some FUSE).
+int openUnnamedFile(const QString& folder);
+// Gives the unnamed file its first name, path, never replacing a file there: 0, or the system's error
+// (EEXIST: the name is taken).
+int nameUnnamedFile(int fd, const QString& path);
+
 // Both paths lead to one existing file.
 bool isSameFile(const QString& a, const QString& b);
 
@@ -72,10 +94,12 @@ public:
     // has found the file to be what the program names so.
     static OwnProof recorded(const QString& recordedPath, qint64 recordedSize = -1,
                              const QByteArray& recordedDigest = QByteArray());
-    // This process made the file (or the user asked it to change this one); file: as it was then.
-    static OwnProof made(const FileId& file);
-    // A name that only the program gives, judged by the caller, in a folder of the program's own.
-    static OwnProof ownName();
+    // This process made the file (or the user asked it to change this one); file: as it was then. When
+    // its birth is known, it must be the file's too: a file made since under the freed number is not it.
+    static OwnProof made(const FileId& file, const FileBirth& born = FileBirth());
+    // A name that only the program gives, judged by the caller, in a folder of the program's own; with a
+    // known birth, only the file born then under it.
+    static OwnProof ownName(const FileBirth& born = FileBirth());
     bool isNone() const { return m_kind == Kind::None; }
 
 private:
@@ -85,6 +109,7 @@ private:
     qint64 m_recordedSize = -1;
     QByteArray m_recordedDigest;
     FileId m_made;
+    FileBirth m_born;
     friend class OwnFileDoor;
 };
 
@@ -141,8 +166,9 @@ namespace testing {
 // Called by rename between finding the target name free and giving it (null: nothing). Tests only:
 // it lets a test put a file there at that very moment; it decides nothing.
 void setBeforeRenameHook(void (*hook)(void* context), void* context);
-// While set, rename meets what a FAT drive answers: no rename that never replaces, no second name of a
-// file. Tests only: it lets a test take the way such a drive takes without one mounted.
+// While set, rename and openUnnamedFile meet what a FAT drive answers: no rename that never replaces, no
+// second name of a file, no file without a name. Tests only: it lets a test take the way such a drive
+// takes without one mounted.
 void setWithoutSecondNames(bool without);
 } // namespace testing
 

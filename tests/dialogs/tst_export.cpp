@@ -676,20 +676,36 @@ private slots:
 
     // An export cut short (killed) left its files under partial names: the next export into the folder
     // removes them, and nothing that no record of a finished export names: a user's file of a like name,
-    // the files of a record not under its own name, those of an export that is still writing.
+    // the files of a record not under its own name, those of an export that is still writing, a file a
+    // user made since under a name a record gives.
     void leftPartialFilesAreCleared_data()
     {
         QTest::addColumn<QString>("before");
+        QTest::addColumn<int>("partialsBefore"); // the earlier export's, once it was killed
         QTest::addColumn<int>("partialsLeft"); // of the earlier export's, besides the user's look-alike
         QTest::addColumn<int>("recordsLeft");
-        QTest::newRow("an export killed midway") << "killed" << 0 << 0;
-        QTest::newRow("its record under another name") << "killed, record renamed" << 3 << 1;
-        QTest::newRow("another export still writing") << "writing" << 1 << 1;
+        QTest::newRow("an export killed midway") << "killed" << 3 << 0 << 0;
+        QTest::newRow("its record under another name") << "killed, record renamed" << 3 << 3 << 1;
+        QTest::newRow("another export still writing") << "writing" << 0 << 1 << 1;
+        // Killed between making its third file and recording it: on a drive that makes files without a
+        // name it had none yet; on one that does not (FAT) the record named it just before.
+        QTest::newRow("killed as a file is made") << "killed as made" << 2 << 0 << 0;
+        QTest::newRow("killed as a file is made, FAT") << "killed as made, FAT" << 3 << 0 << 0;
+        // Killed once the record named its third file, before any file of its stood under that name;
+        // a user's file written there since (given the file number the killed one freed) stays.
+        QTest::newRow("a user's file under a name recorded before its file")
+            << "killed as recorded, user's file" << 2 << 1 << 0;
+        QTest::newRow("a user's file under a name recorded before its file, FAT")
+            << "killed as recorded, user's file, FAT" << 2 << 1 << 0;
+        QTest::newRow("a user's file in place of a recorded one") << "killed, user's file" << 3 << 1 << 0;
+        // The library writes the anonymised copy by path: into the very file the record names.
+        QTest::newRow("killed once an anonymised copy is written") << "killed, anonymised" << 3 << 0 << 0;
     }
 
     void leftPartialFilesAreCleared()
     {
         QFETCH(QString, before);
+        QFETCH(int, partialsBefore);
         QFETCH(int, partialsLeft);
         QFETCH(int, recordsLeft);
         const QString folder = freshFolder();
@@ -698,26 +714,83 @@ private slots:
         const auto named = [&](const QString& pattern) {
             return QDir(folder).entryList({pattern}, QDir::Files | QDir::Hidden, QDir::Name);
         };
+        if (before == QLatin1String("killed as made")) {
+            const int probe = platform::openUnnamedFile(folder);
+            const bool unnamed = probe >= 0 && platform::FileBirth::ofOpen(probe).known;
+            if (probe >= 0)
+                ::close(probe);
+            if (!unnamed)
+                QSKIP("the test folder's file system makes no file without a name that tells its birth");
+        }
+        platform::testing::setWithoutSecondNames(before.endsWith(QLatin1String("FAT")));
+        const auto restore = qScopeGuard([] { platform::testing::setWithoutSecondNames(false); });
         std::optional<platform::DurableBatch> writing;
+        QString usersFile; // a name the killed export's record gives, a file of the user's under it
         if (before.startsWith(QLatin1String("killed"))) {
+            int told[2] = {-1, -1}; // the child tells where it stopped
+            QVERIFY(::pipe(told) == 0);
+            static std::optional<platform::testing::PartialStep> stopAt; // of the third file
+            static int tell = -1;
+            stopAt.reset();
+            using platform::testing::PartialStep;
+            if (before.contains(QLatin1String(" as ")))
+                stopAt = before.contains(QLatin1String("as made")) ? PartialStep::Made
+                                                                     : PartialStep::Recorded;
+            tell = told[1];
             const pid_t child = ::fork();
             QVERIFY(child >= 0);
             if (child == 0) {
                 auto* cut = new platform::DurableBatch; // never confirmed, never ended
-                for (int i = 1; i <= 3; ++i)
-                    platform::writeUnderFreeName(QDir(folder).filePath(QStringLiteral("CT_Chest_000%1.jpg").arg(i)),
-                                                 QByteArray("cut short"), nullptr, platform::TakenName::NextFree,
-                                                 cut);
+                for (int i = 1; i <= 3; ++i) {
+                    const QString target = QDir(folder).filePath(QStringLiteral("CT_Chest_000%1.jpg").arg(i));
+                    if (i == 3 && stopAt)
+                        platform::testing::setPartialStepHook([](PartialStep step, const QString& partial) {
+                            if (step != *stopAt)
+                                return;
+                            const QByteArray name = QFile::encodeName(QFileInfo(partial).fileName());
+                            (void)!::write(tell, name.constData(), size_t(name.size()));
+                            ::raise(SIGKILL);
+                        });
+                    if (i == 3 && before.endsWith(QLatin1String("anonymised")))
+                        platform::writeUnderFreeName(
+                            target,
+                            [&](const QString& partial) {
+                                dicom::writeAnonymizedCopy(m_slices[0].filePath, partial, QStringLiteral("A"),
+                                                           QStringLiteral("A"));
+                                ::raise(SIGKILL);
+                                return true;
+                            },
+                            nullptr, platform::TakenName::NextFree, cut);
+                    platform::writeUnderFreeName(target, QByteArray("cut short"), nullptr,
+                                                 platform::TakenName::NextFree, cut);
+                }
                 ::raise(SIGKILL);
             }
+            ::close(told[1]);
             int status = 0;
             QCOMPARE(::waitpid(child, &status, 0), child);
             QVERIFY(WIFSIGNALED(status));
-            QCOMPARE(named(QStringLiteral("*.part")).size(), 4);
+            QByteArray stoppedAt(4096, '\0');
+            stoppedAt.truncate(qMax<ssize_t>(0, ::read(told[0], stoppedAt.data(), size_t(stoppedAt.size()))));
+            ::close(told[0]);
+            QCOMPARE(named(QStringLiteral("*.part")).size(), partialsBefore + 1);
             const QStringList records = named(QStringLiteral(".kalvenor-partials-*"));
             QCOMPARE(records.size(), 1);
             if (before.endsWith(QLatin1String("renamed")))
                 QVERIFY(QDir(folder).rename(records.first(), QStringLiteral(".kalvenor-partials-copy")));
+            if (before.contains(QLatin1String("user's file"))) {
+                // Under the name the record gave the third file, or in place of the second one.
+                if (!stoppedAt.isEmpty()) {
+                    usersFile = QDir(folder).filePath(QFile::decodeName(stoppedAt));
+                } else {
+                    QStringList second = named(QStringLiteral("CT_Chest_0002.jpg.*.part"));
+                    QVERIFY(second.removeAll(lookAlike) == 1 && second.size() == 1);
+                    usersFile = QDir(folder).filePath(second.first());
+                    QVERIFY(QFile::remove(usersFile));
+                }
+                QVERIFY(!QFile::exists(usersFile));
+                fixtures::writeFile(usersFile, "the user's own");
+            }
         } else {
             QVERIFY(!platform::writeUnderFreeName(QDir(folder).filePath(QStringLiteral("Other_0001.jpg")),
                                                   QByteArray("another export"), nullptr,
@@ -733,6 +806,8 @@ private slots:
         QVERIFY(partials.removeAll(lookAlike) == 1);
         QCOMPARE(fixtures::readFile(QDir(folder).filePath(lookAlike)), QByteArray("the user's"));
         QCOMPARE(partials.size(), partialsLeft);
+        if (!usersFile.isEmpty())
+            QCOMPARE(fixtures::readFile(usersFile), QByteArray("the user's own"));
         QCOMPARE(named(QStringLiteral(".kalvenor-partials-*")).size(), recordsLeft);
         QCOMPARE(named(QStringLiteral("CT_Chest_000?.jpg")),
                  (QStringList{"CT_Chest_0001.jpg", "CT_Chest_0002.jpg", "CT_Chest_0003.jpg"}));
