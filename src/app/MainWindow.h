@@ -118,9 +118,9 @@ public:
     void reportUnfinishedRetrieves();
     // At start: names, in the status line, the studies whose tag edit was cut short.
     void reportUnfinishedEdits();
-    // True only where the program keeps its own copies in the managed folders "imported_from_zip" and
-    // "pacs_downloads" (ManagedStore::isCopyPlace): a deletion removes a file only there, and only
-    // when the index records that the program wrote it.
+    // True only where the program keeps its own copies in the managed folders "imported_from_zip",
+    // "pacs_downloads" and "remote_downloads" (ManagedStore::isCopyPlace): a deletion removes a file
+    // only there, and only when the index records that the program wrote it.
     static bool isManagedStudyFile(const QString& path);
     // The menu that showStudyContextMenu would run at pos, built but not shown (null when none).
     QMenu* buildStudyContextMenu(const QPoint& pos);

@@ -5,6 +5,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "dicom/ZipImportWorker.h"
 #include "platform/ContentDigest.h"
+#include "remote/RemoteParallelDownloadWorker.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -69,6 +70,14 @@ bool isReceivedName(const QString& name, QString* base = nullptr)
     return true;
 }
 
+// The name a download from another workstation gives an object's file: by its SOP Instance UID, by
+// a digest of one that is not plain, or by the file's index at a host that names no objects.
+bool isRemoteDownloadName(const QString& name)
+{
+    static const QRegularExpression pattern = whole("(x[0-9a-f]{40}|[0-9][0-9.]{0,63})\\.dcm");
+    return pattern.match(name).hasMatch();
+}
+
 QString canonicalFolderInside(const QString& folder, const QString& canonicalData)
 {
     const QString canonical = QFileInfo(folder).canonicalFilePath();
@@ -85,11 +94,19 @@ QString canonicalFolderInside(const QString& folder, const QString& canonicalDat
 ManagedStore::ManagedStore(const QString& dataFolder)
     : m_archiveFolder(QDir::cleanPath(QDir(dataFolder).absoluteFilePath(QStringLiteral("imported_from_zip")))),
       m_downloadFolder(QDir::cleanPath(QDir(dataFolder).absoluteFilePath(QStringLiteral("pacs_downloads")))),
-      m_door({m_archiveFolder, m_downloadFolder}, dataFolder)
+      m_remoteFolder(QDir::cleanPath(QDir(dataFolder).absoluteFilePath(QStringLiteral("remote_downloads")))),
+      m_door(folders(), dataFolder)
 {
     const QString canonicalData = QFileInfo(dataFolder).canonicalFilePath();
     m_archiveCanonical = canonicalFolderInside(m_archiveFolder, canonicalData);
     m_downloadCanonical = canonicalFolderInside(m_downloadFolder, canonicalData);
+    m_remoteCanonical = canonicalFolderInside(m_remoteFolder, canonicalData);
+}
+
+bool ManagedStore::isRemoteStudyFolderName(const QString& name)
+{
+    static const QRegularExpression allowed = whole("[A-Za-z0-9._-]{1,128}");
+    return allowed.match(name).hasMatch() && name.count(QLatin1Char('.')) != name.size();
 }
 
 QString ManagedStore::defaultDataFolder()
@@ -107,8 +124,7 @@ QString ManagedStore::sessionMarkPath(const QString& dataFolder)
 ManagedStore::Place ManagedStore::placeAsWritten(const QString& path) const
 {
     const QString clean = QDir::cleanPath(path);
-    for (const auto& [root, folder] :
-         {std::pair{Root::Archive, m_archiveFolder}, std::pair{Root::Download, m_downloadFolder}}) {
+    for (const auto& [root, folder, canonical] : roots()) {
         if (clean.startsWith(folder + QLatin1Char('/')))
             return {root, clean.mid(folder.size() + 1).split(QLatin1Char('/'))};
     }
@@ -126,8 +142,7 @@ ManagedStore::Place ManagedStore::placeOf(const QFileInfo& info) const
     if (info.isSymLink() || !info.exists())
         return {};
     const QString canonical = info.canonicalFilePath();
-    for (const auto& [root, folder] :
-         {std::pair{Root::Archive, m_archiveCanonical}, std::pair{Root::Download, m_downloadCanonical}}) {
+    for (const auto& [root, written, folder] : roots()) {
         if (!folder.isEmpty() && canonical.startsWith(folder + QLatin1Char('/')))
             return {root, canonical.mid(folder.size() + 1).split(QLatin1Char('/'))};
     }
@@ -144,6 +159,8 @@ bool ManagedStore::isCopyName(const Place& place)
     static const QRegularExpression archiveCopy = whole("[0-9a-f]{32}(_[0-9]+)?\\.dcm");
     if (place.root == Root::Archive)
         return isStoreName(folder) && archiveCopy.match(name).hasMatch();
+    if (place.root == Root::Remote)
+        return isRemoteStudyFolderName(folder) && isRemoteDownloadName(name);
     return place.root == Root::Download && isUidName(folder) && isReceivedName(name);
 }
 
@@ -178,6 +195,14 @@ bool ManagedStore::copyNameFits(const Place& place, const QString& studyUid, con
         return place.parts[0] == dicom::ZipImportWorker::storeName(seriesUid) &&
                place.parts[1].startsWith(name) &&
                beside.match(QStringView(place.parts[1]).mid(name.size())).hasMatch();
+    }
+    // In the folder of the study asked for, under the name the download gives this object, or under
+    // the index a host that names no objects gave it.
+    if (place.root == Root::Remote) {
+        static const QRegularExpression byIndex = whole("[0-9]+\\.dcm");
+        return place.parts[0] == studyUid
+               && (place.parts[1] == RemoteParallelDownloadWorker::fileNameFor(sopUid, 0)
+                   || byIndex.match(place.parts[1]).hasMatch());
     }
     // In the folder of the study asked for, which is the study of every object kept; named after
     // its SOP Instance UID when that is plain (digits and dots), else after the moment it arrived.
@@ -217,7 +242,8 @@ bool ManagedStore::liesAsCopy(const db::IndexedFile& file) const
     // before the disk is asked where the file is.
     static const QRegularExpression archiveCopy = whole("[0-9a-f]{32}(_[0-9]+)?\\.dcm");
     const QString name = QFileInfo(file.filePath).fileName();
-    if (file.ownCopy != false || (!archiveCopy.match(name).hasMatch() && !isReceivedName(name)))
+    if (file.ownCopy != false
+        || (!archiveCopy.match(name).hasMatch() && !isReceivedName(name) && !isRemoteDownloadName(name)))
         return false;
     // Wherever the row's path leads: through a link to the data folder, or by its real path.
     const Place place = placeOf(file.filePath);
@@ -283,6 +309,13 @@ platform::OwnFileDoor::Outcome ManagedStore::removeFile(const QString& path, con
     if (outcome == platform::OwnFileDoor::Outcome::Done)
         emptiedFolders->append(QFileInfo(path).absolutePath());
     return outcome;
+}
+
+void ManagedStore::removeCompleteMarkOf(const QString& path) const
+{
+    // A name only the download gives, beside the file it marked, in a folder of the store.
+    if (const Place place = placeAsWritten(path); place.root == Root::Remote && isCopyName(place))
+        m_door.remove(path + QStringLiteral(".done"), platform::OwnProof::ownName());
 }
 
 void ManagedStore::removeEmptiedFolders(QStringList folders) const
@@ -376,6 +409,8 @@ void ManagedStore::finishRemovals(db::Database& index, const QList<db::PendingRe
             break;
         }
     }
+    for (const QString& path : std::as_const(gone))
+        removeCompleteMarkOf(path);
     index.forgetPendingRemovals(gone);
     // Not the program's to remove, nor to list again as its copies: they stay as they are.
     index.leavePendingUnlisted(left);
@@ -461,10 +496,8 @@ void ManagedStore::walkStore(db::Database& index, const QStringList& waiting, co
         }
     };
 
-    for (const auto& [root, folder, canonical] :
-         {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
-          std::tuple{Root::Download, m_downloadFolder, m_downloadCanonical}}) {
-        if (canonical.isEmpty())
+    for (const auto& [root, folder, canonical] : roots()) {
+        if (canonical.isEmpty() || root == Root::Remote)
             continue;
         // Links are neither listed nor followed: below a folder that is no link, the path's own
         // text is then its place.

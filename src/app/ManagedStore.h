@@ -1,15 +1,17 @@
 #pragma once
-// The two folders of the application data folder whose files the program writes itself:
-// "imported_from_zip" (archive imports, as <MD5 of series UID>/<MD5 of SOP UID>[_n].dcm) and
-// "pacs_downloads" (retrieves, as <study UID>/<SOP UID>[_n].dcm). A file is removed only when the
+// The three folders of the application data folder whose files the program writes itself:
+// "imported_from_zip" (archive imports, as <MD5 of series UID>/<MD5 of SOP UID>[_n].dcm),
+// "pacs_downloads" (retrieves, as <study UID>/<SOP UID>[_n].dcm) and "remote_downloads" (downloads
+// from another workstation, as <study UID>/<name>.dcm, the name the download gives the object's file,
+// each marked complete by "<name>.dcm.done", which goes with the file). A file is removed only when the
 // index recorded that the program wrote it (the rows of its copy, or the pending removal that
 // replaced them) and the file is that one: its bytes those the record's digest names (for records of
 // an earlier version, which keep none: its own UIDs give its name and it is of the recorded size). It
 // must lie in one of the folders as they are now, each a folder (no link) inside the data folder,
 // under a name the program gives there. Nothing else is ever deleted: files imported where they lay,
 // wherever they lie, a user's own files and whatever a link leads to stay. A copy that no index row
-// names is indexed again rather than deleted (as the program's only when its mark proves it so),
-// unless the user removed it from the list.
+// names is indexed again rather than deleted (as the program's only when its mark proves it so; a
+// download's by its retry), unless the user removed it from the list.
 
 #include "platform/OwnFileDoor.h"
 
@@ -20,6 +22,7 @@
 
 #include <array>
 #include <functional>
+#include <tuple>
 
 namespace db {
 class Database;
@@ -34,8 +37,13 @@ public:
     explicit ManagedStore(const QString& dataFolder = defaultDataFolder());
 
     static QString defaultDataFolder();
-    // The two folders, as the program writes its paths: what the index counts as the store.
-    QStringList folders() const { return {m_archiveFolder, m_downloadFolder}; }
+    // The three folders, as the program writes its paths: what the index counts as the store. The
+    // archive imports' first.
+    QStringList folders() const { return {m_archiveFolder, m_downloadFolder, m_remoteFolder}; }
+    // Where a download from another workstation puts each study's folder.
+    QString remoteDownloadsFolder() const { return m_remoteFolder; }
+    // A study UID another workstation gave that may name a folder there: a plain name.
+    static bool isRemoteStudyFolderName(const QString& name);
     // Stands while a session of the study list runs, and after one that was cut short or left work
     // for the next start; its modification time is when the session that laid it began.
     static QString sessionMarkPath(const QString& dataFolder = defaultDataFolder());
@@ -127,7 +135,7 @@ public:
     QStringList removeCopies(db::Database& index, const QStringList& paths, LeftFiles* left = nullptr) const;
 
   private:
-    enum class Root { None, Archive, Download };
+    enum class Root { None, Archive, Download, Remote };
     struct Place
     {
         Root root = Root::None;
@@ -149,21 +157,35 @@ public:
     platform::OwnFileDoor::Outcome removeFile(const QString& path, const platform::OwnProof& proof,
                                               QStringList* emptiedFolders) const;
     void removeEmptiedFolders(QStringList folders) const;
+    // Once a download's file is gone, its mark of being complete goes too: a later download of the
+    // study would take the file as got.
+    void removeCompleteMarkOf(const QString& path) const;
     // Removes those of the removals that prove the program's copies, unless changed at or after
     // sparedFrom; the paths that are gone go off the pending list, those left go off it and stay
     // unlisted, and waiting receives the others.
     void finishRemovals(db::Database& index, const QList<db::PendingRemoval>& removals,
                         const QDateTime& sparedFrom, SweepReport& report, QStringList* emptiedFolders,
                         QStringList* waiting) const;
-    // Removes the temporaries and indexes the unlisted copies of both folders; waiting: pending
-    // removals still to be done, and files the user removed from the list, neither indexed again.
+    // Removes the temporaries and indexes the unlisted copies of the archive imports' and retrieves'
+    // folders (a download's files are listed by its retry, which knows what its tries brought; a
+    // partial one lies under the file's own name); waiting: pending removals still to be done, and
+    // files the user removed from the list, neither indexed again.
     void walkStore(db::Database& index, const QStringList& waiting, const QDateTime& sparedFrom,
                    SweepReport& report, QStringList* emptiedFolders, const Progress& progress,
                    const std::function<bool()>& stop) const;
 
     QString m_archiveFolder; // as the program writes its paths (absolute)
     QString m_downloadFolder;
+    QString m_remoteFolder;
     QString m_archiveCanonical; // empty when missing or outside the data folder
     QString m_downloadCanonical;
+    QString m_remoteCanonical;
+    // Each folder with its root: as the program writes its paths, and links resolved.
+    std::array<std::tuple<Root, QString, QString>, 3> roots() const
+    {
+        return {std::tuple{Root::Archive, m_archiveFolder, m_archiveCanonical},
+                std::tuple{Root::Download, m_downloadFolder, m_downloadCanonical},
+                std::tuple{Root::Remote, m_remoteFolder, m_remoteCanonical}};
+    }
     platform::OwnFileDoor m_door;
 };

@@ -5,9 +5,11 @@
 #include "app/StudyFilters.h"
 
 #include "app/MainWindow.h"
+#include "app/ManagedStore.h"
 #include "app/ModalityFilterButton.h"
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
+#include "platform/ContentDigest.h"
 #include "remote/RemoteDownloadTries.h"
 #include "remote/RemoteParallelDownloadWorker.h"
 #include "viewer/ViewerWindow.h"
@@ -25,10 +27,8 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSet>
 #include <QSpinBox>
-#include <QStandardPaths>
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
@@ -44,13 +44,6 @@ QTableWidgetItem* textItem(const QString& text)
     auto* item = new QTableWidgetItem(text);
     item->setFlags(item->flags() & ~Qt::ItemIsEditable);
     return item;
-}
-
-// The study UID comes from the other workstation and becomes a folder name: only plain names pass.
-bool isSafeFolderName(const QString& name)
-{
-    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9._-]{1,128}$"));
-    return allowed.match(name).hasMatch() && name.count(QLatin1Char('.')) != name.size();
 }
 
 } // namespace
@@ -202,14 +195,16 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
         QMessageBox::warning(this, windowTitle(), QStringLiteral("В этом исследовании нет файлов."));
         return;
     }
-    if (!isSafeFolderName(studyUid)) {
+    // The study UID comes from the other workstation and becomes a folder name: only plain names pass.
+    if (!ManagedStore::isRemoteStudyFolderName(studyUid)) {
         QMessageBox::warning(this, windowTitle(),
                              QStringLiteral("Удалённый компьютер передал недопустимый идентификатор исследования: %1")
                                  .arg(studyUid.left(80)));
         return;
     }
-    const QString destDir = QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
-                                .filePath(QStringLiteral("remote_downloads/%1").arg(studyUid));
+    // In the store, as it names its folders: the rows record the files relative to it, so that they
+    // are found, proven and removed as the program's own wherever the data folder goes.
+    const QString destDir = QDir(ManagedStore().remoteDownloadsFolder()).filePath(studyUid);
     // Before any file of this try is indexed, so that a retry after the host's study changed tells what
     // this try brought from what the study held already.
     error = QStringLiteral("не удалось создать папку %1").arg(QDir::toNativeSeparators(destDir));
@@ -381,7 +376,8 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
             otherObjects << QDir::toNativeSeparators(path);
         } else {
             if (summary && db) {
-                summary->ownCopy = true; // the download's own file
+                summary->ownCopy = true; // the download's own file, known by the digest its worker marked
+                summary->contentDigest = platform::ContentDigest::markOf(path);
                 if (!db->indexFile(*summary)) {
                     unreadableWhy = db->lastError();
                     summary.reset();

@@ -197,8 +197,9 @@ public:
     // row of such a file, or whose path as written begins with one of them, counts toward its study's
     // storeBytes. Kept in the index, so that every connection to it places rows alike; a change
     // places every row anew. The first call on an index of an earlier version records its store
-    // files relative, once. False when it cannot be written. progress gets how far through the rows
-    // it got.
+    // files relative, once, and so does the first call that names a store folder of a name the index
+    // did not keep (its files were recorded whole until then). False when it cannot be written.
+    // progress gets how far through the rows it got.
     bool setStoreFolders(const QStringList& folders, const std::function<void(int done, int total)>& progress = {});
     // Measures up to `limit` store files whose rows an earlier version wrote without their size, in
     // one transaction; how many it measured (0 when none is left), -1 when it could not write them.
@@ -269,7 +270,7 @@ private:
     QString placedPath(const QString& written, const QVariant& ownCopy) const;
     // How a path is recorded (sql::recordedForm).
     QString recordedPath(const QString& path) const;
-    // Records the store files of an index of an earlier version relative to their store folders:
+    // Records the store files recorded whole relative to the store folders of the names of newFolders:
     // those below the folders it kept (oldFolders) or below the new ones, and the program's copies
     // whole below a store folder of the same name elsewhere (for rows that do not say, only where
     // nothing is at the path as written). Inside the caller's transaction.

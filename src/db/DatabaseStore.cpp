@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace db {
 
 using namespace sql;
@@ -423,10 +425,19 @@ bool Database::setStoreFolders(const QStringList& folders, const std::function<v
         q.bindValue(QStringLiteral(":folder"), folder);
         ok = ok && q.exec();
     }
-    // An earlier version's store rows are recorded anew first; then a stretch of rows at a time, in
-    // the one transaction.
+    // An earlier version's store rows are recorded anew first, and so are the rows below a store folder
+    // of a name the index did not keep (one an earlier version did not count as its store, and recorded
+    // whole); then a stretch of rows at a time, in the one transaction.
+    QStringList newlyNamed = wanted;
+    const auto nameOf = [](const QString& folder) { return folder.section(QLatin1Char('/'), -2, -2); };
+    if (m_placesRecorded)
+        newlyNamed.removeIf([&](const QString& folder) {
+            return std::any_of(m_storeFolders.cbegin(), m_storeFolders.cend(),
+                               [&](const QString& kept) { return nameOf(kept) == nameOf(folder); });
+        });
     QString failure;
-    ok = ok && (m_placesRecorded || recordStorePlaces(m_storeFolders, wanted, progress, &failure));
+    ok = ok && ((m_placesRecorded && newlyNamed.isEmpty())
+                || recordStorePlaces(m_storeFolders, newlyNamed, progress, &failure));
     qint64 firstRow = 0, lastRow = 0;
     if (ok && q.exec(QStringLiteral("SELECT MIN(rowid) - 1, MAX(rowid) FROM instances;")) && q.next()) {
         firstRow = q.value(0).toLongLong();

@@ -5,12 +5,14 @@
 
 #include "dicom/DicomFileSummary.h"
 #include "pacs/PacsRequestChecks.h"
+#include "platform/ContentDigest.h"
 #include "platform/OwnFileDoor.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QUuid>
 #include <QtDebug>
 
 #include <cerrno>
@@ -18,6 +20,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -38,20 +41,29 @@ platform::FileId plainFileAt(int folder, const QByteArray& name)
     return idOf(st);
 }
 
-QByteArray recordText(const platform::FileId& id)
-{
-    return QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + '\n';
-}
-
 // The worker's record of a partial it makes, "%1.dcm.part" beside "%1.dcm": made empty before the file
 // (a file found beside an empty record is the one the worker was making when it was stopped), then
-// holding the identity of the file it made, so that a later run resumes that file and no other.
+// holding the identity of the file it made, so that a later run resumes that file and no other. The
+// identity does not survive a copy of the download folder (the data folder taken to another disk): the
+// record and the file also bear one mark of their own, which goes with each, and names the copy of the
+// partial beside the copy of its record the worker's. Records of earlier versions bear none.
 struct Record
 {
     Descriptor fd; // stays open for rewriting it
     bool making = false;
     platform::FileId file;
+    QByteArray mark;
 };
+
+const char kPartialMark[] = "user.kalvenor.partial";
+
+// The mark the open file bears; empty when none.
+QByteArray markOf(int fd)
+{
+    char text[64];
+    const ssize_t got = ::fgetxattr(fd, kPartialMark, text, sizeof text);
+    return got > 0 ? QByteArray(text, got) : QByteArray();
+}
 
 void readRecord(int folder, const QByteArray& name, Record* record)
 {
@@ -70,16 +82,30 @@ void readRecord(int folder, const QByteArray& name, Record* record)
     const QList<QByteArray> parts = QByteArray(text, qMax<ssize_t>(got, 0)).trimmed().split(' ');
     bool deviceOk = false, inodeOk = false;
     record->file = {parts.value(0).toULongLong(&deviceOk), parts.value(1).toULongLong(&inodeOk), true};
+    record->mark = markOf(record->fd.fd());
     if (parts.size() != 2 || !deviceOk || !inodeOk) {
         record->fd = Descriptor();
         record->file = {};
     }
 }
 
-bool writeRecord(int record, const platform::FileId& id)
+// Records the open file as the partial the worker made: both marked first (a file system that keeps no
+// marks leaves them unmarked), then its identity written.
+bool writeRecord(Record* record, int file)
 {
-    const QByteArray text = recordText(id);
-    return ::ftruncate(record, 0) == 0 && ::pwrite(record, text.constData(), size_t(text.size()), 0) == text.size();
+    const platform::FileId id = platform::FileId::ofOpen(file);
+    QByteArray mark = QUuid::createUuid().toByteArray(QUuid::Id128);
+    for (const int marked : {record->fd.fd(), file})
+        if (::fsetxattr(marked, kPartialMark, mark.constData(), size_t(mark.size()), 0) != 0)
+            mark.clear();
+    const QByteArray text = QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + '\n';
+    if (::ftruncate(record->fd.fd(), 0) != 0
+        || ::pwrite(record->fd.fd(), text.constData(), size_t(text.size()), 0) != text.size())
+        return false;
+    record->making = false;
+    record->file = id;
+    record->mark = mark;
+    return true;
 }
 
 struct flock wholeFileWriteLock()
@@ -202,14 +228,12 @@ bool makePartial(const PartialPlace& at, Record* record, Descriptor* file, QStri
     if (beforeRecord.hook)
         beforeRecord.hook(beforeRecord.context);
     const platform::FileId made = platform::FileId::ofOpen(file->fd());
-    if (!writeRecord(record->fd.fd(), made)) {
+    if (!writeRecord(record, file->fd())) {
         *error = recordFailedText(at.filePath);
         at.door.remove(at.filePath, platform::OwnProof::made(made));
         *file = Descriptor();
         return false;
     }
-    record->making = false;
-    record->file = made;
     return true;
 }
 
@@ -233,18 +257,19 @@ bool openPartial(const PartialPlace& at, Record* record, Descriptor* file, QStri
         return false;
     }
     const platform::FileId opened = platform::FileId::ofOpen(file->fd());
+    // The record's file, or its copy that bears the record's mark (the folder copied since).
+    const bool recorded = record->making || opened == record->file
+                          || (!record->mark.isEmpty() && markOf(file->fd()) == record->mark);
     struct stat st {};
     // A second name would let what is written here change a file elsewhere.
-    if ((!record->making && opened != record->file) || ::fstat(file->fd(), &st) != 0 || st.st_nlink != 1) {
+    if (!recorded || ::fstat(file->fd(), &st) != 0 || st.st_nlink != 1) {
         *file = Descriptor();
         *error = heldByAnother(at.folder, at.name) ? busyText(at.filePath) : keptAsItIsText(at.filePath);
         return false;
     }
-    // Found being made when the worker was stopped: recorded now as the file it made.
-    if (record->making && writeRecord(record->fd.fd(), opened)) {
-        record->making = false;
-        record->file = opened;
-    }
+    // Found being made when the worker was stopped, or copied: recorded now as the file it made.
+    if (opened != record->file)
+        writeRecord(record, file->fd());
     return true;
 }
 
@@ -445,6 +470,9 @@ void RemoteParallelDownloadWorker::run()
         }
         if (!done)
             return giveUp();
+        // Marked with the digest of its bytes, as the store's copies are: its rows record it, and a
+        // removal proves the file the download's own by it wherever the data folder has gone.
+        platform::ContentDigest::mark(file.fd(), platform::ContentDigest::ofOpen(file.fd()));
 
         const Descriptor marker(::openat(folder.fd(), markerName.constData(),
                                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));

@@ -6,6 +6,7 @@
 
 #include "support/PacsTestPeers.h"
 
+#include "support/DataFolderShape.h"
 #include "support/DicomFixtures.h"
 #include "support/IndexFixtures.h"
 #include "support/LoopbackPort.h"
@@ -16,6 +17,7 @@
 #include "support/TestBench.h"
 #include "support/TestFiles.h"
 #include "support/VisibleViewer.h"
+#include "app/ManagedStore.h"
 #include "app/ModalityFilterButton.h"
 #include "app/RemoteAccessDialog.h"
 #include "app/RemoteBrowserDialog.h"
@@ -23,6 +25,7 @@
 #include "dicom/DicomFileSummary.h"
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
+#include "platform/ContentDigest.h"
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
 #include "remote/RemoteDownloadTries.h"
@@ -34,9 +37,11 @@
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -277,6 +282,9 @@ private slots:
             for (const db::InstanceRecord& i : localIndex.instancesForSeries(s.seriesInstanceUid))
                 QCOMPARE(QFileInfo(i.filePath).fileName(),
                          dicom::readFileSummary(i.filePath)->sopInstanceUid + QStringLiteral(".dcm"));
+        // Each recorded with the digest of its bytes, by which a removal proves it the download's own.
+        for (const db::IndexedFile& file : localIndex.studyFiles(alpha.studyUid))
+            QCOMPARE(file.contentDigest, platform::ContentDigest::of(file.filePath));
     }
 
     // A host of an earlier version names no objects, so its files are asked for by position. The study
@@ -306,48 +314,53 @@ private slots:
         QTest::addColumn<QList<int>>("imported");
         QTest::addColumn<int>("removed");  // objects the download took out, as it says
         QTest::addColumn<int>("unlisted"); // objects the opened study holds that the host does not list
+        // The data folder copied to another disk after the earlier try, and the old one removed.
+        QTest::addColumn<bool>("moved");
         const QList<int> six{0, 1, 2, 3, 4, 5};
         const QString during = QStringLiteral("изменилось во время скачивания");
         QTest::newRow("position 3 serves position 0's object")
             << false << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QList<int>{}
             << QStringLiteral("разных объектов исследования — 5")
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("an earlier download's files, a series gone at the host since")
             << false << six << QList<int>{3, 4, 5} << QList<int>{}
             << QStringLiteral("изменилось после прошлого скачивания")
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("an earlier download's files, the host's as they were")
             << false << six << six << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("position 3 serves an object the host never listed")
             << false << QList<int>{} << QList<int>{0, 1, 2, 6, 4, 5} << six << during
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("a series replaced while the files came")
             << false << QList<int>{} << QList<int>{0, 1, 2, 3, 7, 8} << QList<int>{0, 1, 2, 6, 7, 8}
             << during
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("a series grown once the files came")
             << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("a retry once a series went at the host")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 3 << 0;
+            << QList<int>{} << QList<int>{} << 3 << 0 << false;
+        QTest::newRow("a retry once a series went at the host, the data folder moved since")
+            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
+            << QList<int>{} << QList<int>{} << 3 << 0 << true;
         QTest::newRow("another patient's file served as a listed object")
             << true << QList<int>{} << QList<int>{0, 1, 2, 9, 4, 5} << six
             << QStringLiteral("файл другого объекта")
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("an earlier download's file of another patient under a listed object's name")
             << true << QList<int>{0, 1, 2, 9, 4, 5} << six << QList<int>{} << QStringLiteral("не те объекты")
-            << QList<int>{} << QList<int>{} << 0 << 0;
+            << QList<int>{} << QList<int>{} << 0 << 0 << false;
         QTest::newRow("a re-download once the host replaced a series of a study opened whole")
             << true << QList<int>{} << QList<int>{0, 1, 2, 6, 7, 8} << QList<int>{} << QString() << six
-            << QList<int>{} << 0 << 3;
+            << QList<int>{} << 0 << 3 << false;
         QTest::newRow("a re-download of a study with an imported series the host does not list")
             << true << QList<int>{} << six << QList<int>{} << QString() << QList<int>{}
-            << QList<int>{6, 7, 8} << 0 << 3;
+            << QList<int>{6, 7, 8} << 0 << 3 << false;
         QTest::newRow("a retry's leftovers beside a series opened whole")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString() << QList<int>{6, 7, 8}
-            << QList<int>{} << 3 << 3;
+            << QList<int>{} << 3 << 3 << false;
     }
     void olderHostDownloadCountsItsObjects()
     {
@@ -360,8 +373,11 @@ private slots:
         QFETCH(QList<int>, imported);
         QFETCH(int, removed);
         QFETCH(int, unlisted);
+        QFETCH(bool, moved);
         if (listed.isEmpty())
             listed = served;
+        // The store as the study list gives it to the index at its start.
+        QVERIFY(localIndex.setStoreFolders(ManagedStore().folders()));
         fixtures::SeriesLayout layout;
         layout.slices = 6;
         fixtures::completeUids(layout);
@@ -421,8 +437,8 @@ private slots:
                                    [&](const QString& l) { return relay.waitingCount(l) == 1; });
             },
             15000));
-        const QDir dest(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
-                            .filePath(QStringLiteral("remote_downloads/%1").arg(layout.studyUid)));
+        QDir dest(QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+                      .filePath(QStringLiteral("remote_downloads/%1").arg(layout.studyUid)));
         QVERIFY(dest.mkpath(QStringLiteral(".")));
         const auto download = [&](int boxes) {
             RemoteBrowserDialog d(&localIndex, nullptr);
@@ -466,6 +482,23 @@ private slots:
             QVERIFY(summary && localIndex.indexFile(*summary));
         }
 
+        // Copied as a user copies a data folder to a new disk, the old one taken away (put back after).
+        fixtures::DataFolderShape data;
+        QTemporaryDir disk;
+        const auto putBack = qScopeGuard([&] {
+            if (moved && QDir().rename(disk.filePath(QStringLiteral("away")), data.home()))
+                data.moveTo(data.home());
+        });
+        if (moved) {
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"),
+                                       {QStringLiteral("-a"), data.home(), disk.filePath(QStringLiteral("data"))}),
+                     0);
+            QVERIFY(QDir().rename(data.home(), disk.filePath(QStringLiteral("away"))));
+            data.moveTo(disk.filePath(QStringLiteral("data")));
+            QVERIFY(localIndex.setStoreFolders(ManagedStore().folders()));
+            dest.setPath(QDir(ManagedStore().remoteDownloadsFolder()).filePath(layout.studyUid));
+        }
+
         const qsizetype viewersBefore = fixtures::visibleViewers().size();
         const QString told = download(said.isEmpty() && removed + unlisted == 0 ? 0 : 1);
         if (QTest::currentTestFailed())
@@ -498,6 +531,9 @@ private slots:
             for (const int object : whole + imported)
                 kept << uids.at(object);
             QCOMPARE(indexed, listedUids + kept);
+            // Every slice opens.
+            for (const db::IndexedFile& file : localIndex.studyFiles(layout.studyUid))
+                QVERIFY2(dicom::readFileSummary(file.filePath), qPrintable(file.filePath));
             for (const int object : std::as_const(imported))
                 kept.remove(uids.at(object));
             QCOMPARE(held, listedUids + kept);

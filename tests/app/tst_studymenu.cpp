@@ -60,6 +60,7 @@ namespace {
 const char kHoldStoreLock[] = "--hold-store-lock";
 const QString kZip = QStringLiteral("imported_from_zip");
 const QString kDownloads = QStringLiteral("pacs_downloads");
+const QString kRemote = QStringLiteral("remote_downloads");
 // A store name (an MD5 in hexadecimal) of no particular UID.
 const QString kName = QStringLiteral("0123456789abcdef0123456789abcdef");
 
@@ -1046,6 +1047,11 @@ private slots:
             << "zip, copied" << false << true;
         QTest::newRow("retrieved copies, data folder copied since, clean-up by age")
             << "dl, copied" << true << true;
+        // A download from another workstation under the version before, which counted only the other
+        // two folders as its store and recorded the download's files whole, without their digests.
+        QTest::newRow("remote copies of the version before, complete deletion") << "remote" << false << true;
+        QTest::newRow("remote copies of the version before, data folder copied since, clean-up by age")
+            << "remote, copied" << true << true;
         // An earlier version's start took a user's file under the copy's name for the copy that the
         // import had put beside it: the user's file stays, the other copy goes.
         QTest::newRow("a user's file an earlier start took for the copy beside it, complete deletion")
@@ -1069,9 +1075,9 @@ private slots:
         {
             db::Database index;
             QVERIFY(openProgramIndex(index));
-            uid = layout == "zip" || layout == "dl"
-                      ? addStoredStudy(&index, layout == "zip" ? kZip : kDownloads, apptest::small(), &files)
-                      : addUserStudyNamedLikeCopies(&index, layout, &files);
+            const QHash<QString, QString> roots{{"zip", kZip}, {"dl", kDownloads}, {"remote", kRemote}};
+            uid = roots.contains(layout) ? addStoredStudy(&index, roots[layout], apptest::small(), &files)
+                                         : addUserStudyNamedLikeCopies(&index, layout, &files);
             QVERIFY(!uid.isEmpty());
             QVERIFY(setImportTime(index, uid, QDateTime(QDate(2023, 1, 1), QTime(12, 0))));
             if (how == "taken") {
@@ -1084,11 +1090,19 @@ private slots:
                 files.removeFirst(); // the copy beside it, listed no more, stays as the earlier version left
                                      // it
             }
-            QVERIFY(forgetWhoWroteTheFiles(index));
-            // Where the earlier version kept its store, as it recorded it.
             QSqlQuery q(QSqlDatabase::database(index.connectionName(), false));
+            if (layout == "remote") {
+                for (const QString& path : std::as_const(files))
+                    fixtures::writeFile(path + ".done", {});
+                QVERIFY(q.exec("UPDATE instances SET content_digest = NULL")
+                        && q.exec("PRAGMA user_version = 2"));
+            } else {
+                QVERIFY(forgetWhoWroteTheFiles(index));
+            }
+            // Where the earlier version kept its store, as it recorded it.
             for (const QString& folder : ManagedStore().folders())
-                QVERIFY(q.exec("INSERT OR IGNORE INTO store_folders (folder) VALUES ('" + folder + "/')"));
+                QVERIFY((layout == "remote" && folder.endsWith(kRemote))
+                        || q.exec("INSERT OR IGNORE INTO store_folders (folder) VALUES ('" + folder + "/')"));
         }
         QMap<QString, QByteArray> oldFiles;
         if (how == "copied") {
@@ -1120,6 +1134,10 @@ private slots:
         for (const QString& path : std::as_const(files))
             present += QFileInfo::exists(path) ? 1 : 0;
         QCOMPARE(present, removed ? 0 : int(files.size()));
+        // A download's marks of its files being complete go with them: a later download would take
+        // the files as got.
+        for (const QString& path : std::as_const(files))
+            QVERIFY(!QFileInfo::exists(path + ".done"));
         if (how == "taken")
             QCOMPARE(fixtures::readFile(users), usersBytes);
         if (how == "copied")

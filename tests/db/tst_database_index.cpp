@@ -1053,6 +1053,13 @@ void TestDatabaseIndex::storeCopiesAreFoundWhereTheStoreIsNow_data()
         << old << "1" << old << "earlier {dir}/old/imported_from_zip" << true;
     QTest::newRow("an earlier version's copy through a data folder path since gone, copied since")
         << copy << "1" << copy << "earlier" << true;
+    // The index counted only a folder of another name as its store (as the version before did with the
+    // folder of remote downloads): the program's copy below a folder of the store's name now, copied
+    // since, is the one below the store; a user's file there stays where it lay.
+    QTest::newRow("a copy in a folder the index did not count as its store yet, copied since")
+        << old << "1" << old << "{dir}/old/pacs_downloads" << true;
+    QTest::newRow("a user's file in a folder the index did not count as its store yet")
+        << old << "0" << old << "{dir}/old/pacs_downloads" << false;
     // Rows that do not say, of a folder of the store's name where a user's files lie: they stay there.
     QTest::newRow("an earlier version's rows that do not say, of a user's folder")
         << "{dir}/mine/imported_from_zip/a/b.dcm"

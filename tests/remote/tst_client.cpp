@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -532,6 +533,12 @@ private slots:
         QTest::newRow("file replaced during the download") << "swapped" << QStringLiteral("заменён другим");
         // Its own partial, as a kill between making the file and writing its identity leaves it.
         QTest::newRow("partial of a worker stopped before recording it") << "killed" << QString();
+        // Its own partial left by a download that gave up, in a folder copied since as the data folder is
+        // taken to another disk (another identity for each file), the old one removed; and another file
+        // put under the partial's name since.
+        QTest::newRow("its own partial, the folder copied since") << "copied" << QString();
+        QTest::newRow("another file under its partial's name, the folder copied since") << "copied, replaced"
+                                                                                        << kept;
         // Marked complete by an earlier run; the host names no objects, so what it holds at the index now
         // is asked for, and only a file that is the host's there counts. Nothing is written into it.
         const QString changed = QStringLiteral("изменилось после прошлого скачивания");
@@ -593,6 +600,22 @@ private slots:
             }
             remotedownload::testing::setBeforeRecordHook(nullptr, nullptr);
             QVERIFY(wasStopped && QFileInfo::exists(file));
+        } else if (planted.startsWith(u"copied")) {
+            QTemporaryDir before;
+            host->answer = [](const QJsonObject&, const QByteArray&) {
+                const QJsonObject refusal = remoteproto::finalErrorMessage(QStringLiteral("нет"));
+                return QList<QByteArray>{remoteproto::toFrame(refusal)};
+            };
+            RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken, cert.fingerprint(),
+                                         kSecret, QStringLiteral("1.2"), before.path(), 0, 1,
+                                         QStringLiteral("primary"))
+                .run();
+            QVERIFY(QFileInfo::exists(before.filePath(QStringLiteral("0.dcm.part"))));
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"),
+                                       {QStringLiteral("-a"), before.filePath("."), dest.path()}),
+                     0);
+            if (planted == u"copied, replaced")
+                QVERIFY(QFile::remove(file) && QFile::copy(victim, file));
         } else if (planted == u"marker") {
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         } else if (planted.startsWith(u"marked")) {
@@ -627,7 +650,7 @@ private slots:
         QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known,
                  failure.isEmpty() || planted.startsWith(u"marked"));
         if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther"
-            || planted == u"held" || planted == u"marked short")
+            || planted == u"held" || planted == u"marked short" || planted == u"copied, replaced")
             QCOMPARE(readAll(file), users);
         if (planted == u"marked other")
             QCOMPARE(readAll(file), pattern(content.size(), 6));
