@@ -187,6 +187,10 @@ private slots:
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
             QTest::newRow(m + ": the UID of an archived image") << mode << "abaa" << -1 << -1 << -1 << 3
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
+            // Every object failed: the server's answer for a connection it could not make, too.
+            QTest::newRow(m + ": only the UID of an archived image") << mode << "b" << -1 << -1 << -1 << 0
+                                                                     << QStringLiteral("другому исследованию: 1")
+                                                                     << true;
             QTest::newRow(m + ": one object twice") << mode << "aaas" << -1 << -1 << -1 << 3 << QString() << false;
             // Several connections at once: only a C-MOVE's PACS opens them.
             if (mode == 0)
@@ -286,6 +290,9 @@ private slots:
             QVERIFY2(text.contains(message), qPrintable(text));
         if (retrieveMode == 1)
             QVERIFY2(!text.contains(QStringLiteral("C-MOVE")), qPrintable(text));
+        // Every object reached the program: the connection is not what failed. Sentences joined once.
+        QVERIFY2(!text.contains(QStringLiteral("брандмауэр")), qPrintable(text));
+        QVERIFY2(!text.contains(QStringLiteral("..")), qPrintable(text));
         QCOMPARE(finished.first().at(2).toInt(), indexed);
         checkIndex(indexed);
         QCOMPARE(filesIn(folder), indexed);
