@@ -22,6 +22,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -257,8 +258,14 @@ private slots:
         const FirstCopy held(first);
         QVERIFY(held.held);
         QTemporaryDir runtime;
+        // The first copy's port, held from here on, listened on only when that copy answers: a port chosen
+        // free at the start of the run may be another program's by now.
+        fixtures::HeldPort firstPort;
+        QVERIFY(firstPort.port() != 0);
+        qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(firstPort.port()));
+        const auto restorePort = qScopeGuard([] { qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(apiPort)); });
         QTcpServer fake;
-        QVERIFY(server == u"none" || server == u"starting" || fake.listen(QHostAddress::LocalHost, apiPort));
+        QVERIFY(server == u"none" || server == u"starting" || firstPort.listenWith(fake));
         if (server == u"busy")
             fake.pauseAccepting();
         QByteArray received;
@@ -281,7 +288,7 @@ private slots:
         Copy second(arguments, QStringLiteral(FORWARD_PROBE_PATH), otherRuntime ? runtime.path() : QString());
         if (server == u"starting") {
             QVERIFY2(second.waitFor("WAITING"), second.output.constData());
-            QVERIFY(fake.listen(QHostAddress::LocalHost, apiPort));
+            QVERIFY(firstPort.listenWith(fake));
             second.process.write("\n");
         }
         qint64 forwardMs = -1;

@@ -33,7 +33,6 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <limits>
-#include <optional>
 
 using namespace pacs;
 
@@ -678,12 +677,11 @@ private slots:
         // the shared one would keep the connection from being made from it.
         const quint16 shared = m_listenPort;
         const auto restore = qScopeGuard([&] { m_listenPort = shared; });
-        // Another program on a busy machine may take the free port before the connection is made from it.
-        std::optional<fixtures::ConnectionFromPort> held;
-        for (int attempt = 0; attempt < 20 && !(held && held->holds()); ++attempt)
-            held.emplace(m_listenPort = fixtures::freeLoopbackPort());
-        fixtures::ConnectionFromPort& connection = *held;
+        // Made from a port the system gives as the connection's socket is bound: no other program can
+        // take it first, as one could a port chosen free beforehand.
+        fixtures::ConnectionFromPort connection;
         QVERIFY(connection.holds());
+        m_listenPort = connection.port();
         // Let go of past the grace a listening program gets; the retrieve ends only after that.
         bool released = false;
         QTimer::singleShot(6000, this, [&connection, &released] {
