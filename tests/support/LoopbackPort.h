@@ -2,9 +2,11 @@
 // A loopback port nobody listens on right now, for servers and peers a test starts itself.
 // Header-only: the support library does not link Qt Network, the tests that open sockets do.
 
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -38,6 +40,37 @@ inline quint16 freeLoopbackPort()
     if (!probe.listen(QHostAddress::LocalHost, 0))
         return 0;
     return probe.serverPort();
+}
+
+// Whether process `pid` listens on the port: one of its descriptors is the listening socket the system
+// lists for it (IPv4 or IPv6). A peer given a port chosen earlier may have found it taken by another
+// program, whose listening there a connection alone would not tell from the peer's.
+inline bool listensOn(qint64 pid, quint16 port)
+{
+    QSet<QByteArray> sockets;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        file.readLine(); // the heading
+        while (!file.atEnd()) {
+            // slot, local address:port, remote address:port, state (0A: listening), ..., inode (the tenth)
+            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+            bool ok = false;
+            if (fields.size() > 9 && fields[3] == "0A"
+                && fields[1].mid(fields[1].lastIndexOf(':') + 1).toUInt(&ok, 16) == port && ok)
+                sockets.insert("socket:[" + fields[9] + ']');
+        }
+    }
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString& name : descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        const ssize_t length = ::readlink(QFile::encodeName(descriptors.filePath(name)).constData(), target,
+                                          sizeof target - 1);
+        if (length > 0 && sockets.contains(QByteArray(target, int(length))))
+            return true;
+    }
+    return false;
 }
 
 // The port a socket is bound to; 0 when it cannot be told.
