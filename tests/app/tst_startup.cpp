@@ -263,7 +263,8 @@ private slots:
         fixtures::HeldPort firstPort;
         QVERIFY(firstPort.port() != 0);
         qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(firstPort.port()));
-        const auto restorePort = qScopeGuard([] { qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(apiPort)); });
+        const auto restorePort =
+            qScopeGuard([] { qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(apiPort)); });
         QTcpServer fake;
         QVERIFY(server == u"none" || server == u"starting" || firstPort.listenWith(fake));
         if (server == u"busy")

@@ -694,19 +694,21 @@ private slots:
         fixtures::SeriesLayout clash;
         clash.slices = 1;
         fixtures::completeUids(clash);
-        const QString clashFile = fixtures::writeSeries(m_archive.storageDir() + QStringLiteral("/clash"), clash).value(0);
+        const QString clashFile =
+            fixtures::writeSeries(m_archive.storageDir() + QStringLiteral("/clash"), clash).value(0);
         const std::unique_ptr<DcmDataset> object = fixtures::loadDataset(clashFile);
         QVERIFY(object);
         object->putAndInsertString(DCM_SOPInstanceUID,
                                    m_index.studyObjectFiles(m_local.studyUid).keys().value(0).toLatin1().constData());
         QVERIFY(fixtures::saveDataset(clashFile, *object));
         QVERIFY(m_archive.index({clashFile}));
-        coordinator.startDownload(archive(0), config(), clash.studyUid, QDir(pacsDownloadsRoot()).filePath(clash.studyUid),
-                                  PacsOpenCoordinator::ToArchive);
+        coordinator.startDownload(archive(0), config(), clash.studyUid,
+                                  QDir(pacsDownloadsRoot()).filePath(clash.studyUid), PacsOpenCoordinator::ToArchive);
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 30000);
         const QString refused = finished.last().at(1).toString();
         QCOMPARE(finished.last().at(0).toBool(), false);
-        QVERIFY2(refused.contains(QStringLiteral("0xA702")) && refused.contains(QStringLiteral("другому исследованию: 1")),
+        QVERIFY2(refused.contains(QStringLiteral("0xA702"))
+                     && refused.contains(QStringLiteral("другому исследованию: 1")),
                  qPrintable(refused));
         QVERIFY2(!refused.contains(QStringLiteral("брандмауэр")) && !refused.contains(QStringLiteral("..")),
                  qPrintable(refused));
