@@ -3,6 +3,7 @@
 #include "app/LocalApiServer.h"
 #include "dicom/CodecRegistration.h"
 #include "platform/SingleInstanceLock.h"
+#include "platform/TerminationSignals.h"
 
 #include <QDebug>
 #include <QDir>
@@ -204,7 +205,9 @@ std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folde
                 return std::nullopt;
         }
         const Attempt attempt = attemptForward(request);
-        if (!attempt.notListening || waited.elapsed() >= kStartingCopyWaitMs) {
+        // A copy asked to end (a logout) waits no longer: nothing here has been touched yet.
+        if (!attempt.notListening || waited.elapsed() >= kStartingCopyWaitMs
+            || platform::TerminationSignals::requested()) {
             outcome.message = endForwarding(attempt, request, &outcome.delivered, runningCopy);
             return outcome;
         }

@@ -46,8 +46,8 @@ struct ForwardOutcome
 // held for as long as the caller keeps it (where no lock can be had in the folder, the session's lock decides
 // instead). Otherwise another copy holds the folder: the request is handed to it when it may run on this
 // computer, and the outcome says what became of it. A copy that does not listen yet is waited for, at most
-// kStartingCopyWaitMs; `whileWaiting` is called before each new try. The caller then ends with 0, having
-// changed nothing in the folder.
+// kStartingCopyWaitMs and not past a request to end (platform::TerminationSignals); `whileWaiting` is called
+// before each new try. The caller then ends with 0, having changed nothing in the folder.
 std::optional<ForwardOutcome> forwardUnlessFirst(platform::DataFolderLock& folderLock,
                                                  platform::SingleInstanceLock& sessionLock,
                                                  const std::optional<pacs::PacsOpenRequest>& request,

@@ -92,6 +92,11 @@ int runNormalMode(QApplication& app)
 {
     const std::optional<pacs::PacsOpenRequest> request = firstLaunchRequest(app.arguments().mid(1));
 
+    // Logout and shutdown ask with SIGTERM: the program closes as its window's own close does, so
+    // that it ends its session cleanly instead of as if it had been killed. Heard from the first
+    // notice the start may show on: a copy turned away from the data folder says why in one too.
+    platform::TerminationSignals termination;
+
     // Held until the process ends. Another copy that works on the same data folder, from whatever
     // session or computer, gets the request, or this one says why it cannot, and nothing here touches
     // the folder.
@@ -101,6 +106,7 @@ int runNormalMode(QApplication& app)
         // A launch link that seems to do nothing would be clicked again and again.
         if (!forwarded->message.isEmpty())
             qWarning().noquote() << forwarded->message;
+        const StartNoticesEndOnRequest notices(termination);
         // Handed over: the running copy answers in its own window.
         if (!forwarded->message.isEmpty() && forwarded->delivered)
             QMessageBox::information(nullptr, QStringLiteral("Kalvenor"), forwarded->message);
@@ -117,9 +123,6 @@ int runNormalMode(QApplication& app)
                    << ") — мост с веб-версией недоступен в этой сессии.";
     }
 
-    // Logout and shutdown ask with SIGTERM: the program closes as its window's own close does, so
-    // that it ends its session cleanly instead of as if it had been killed.
-    platform::TerminationSignals termination;
     std::unique_ptr<MainWindow> window;
     {
         const StartNoticesEndOnRequest notices(termination);

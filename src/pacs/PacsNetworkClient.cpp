@@ -393,8 +393,9 @@ void freeResponses(OFList<RetrieveResponse*>& responses)
 
 // Empty when the server says every object was delivered; otherwise what went wrong. A warning
 // sub-operation still delivered its object, so only failures make a retrieve incomplete.
+// receiverRefused: objects of the study that reached the program's own receiver and were refused there.
 QString retrieveProblem(const QString& operation, const RetrieveOutcome& outcome, const QString& moveDestination,
-                        int listenerPort = 0)
+                        int listenerPort = 0, int receiverRefused = 0)
 {
     if (!outcome.haveFinal)
         return QStringLiteral("Сервер не прислал итоговый ответ %1").arg(operation);
@@ -415,8 +416,15 @@ QString retrieveProblem(const QString& operation, const RetrieveOutcome& outcome
     if (s == STATUS_MOVE_Failed_MoveDestinationUnknown)
         return QStringLiteral("Сервер не знает получателя C-MOVE «%1» — добавьте его AE-title в настройки PACS-сервера")
             .arg(moveDestination);
-    // On a C-MOVE this says the archive could not get the objects to the program: its connection to
-    // the program's own listener failed, which no setting of the archive's side of the request mends.
+    // On a C-MOVE this says the archive could not get the objects to the program: every one it sent
+    // failed. The archive answers so when its connection to the program's own listener failed, and
+    // also when the listener took the connection and refused what came, which is then the cause.
+    if (s == STATUS_MOVE_Refused_OutOfResourcesSubOperations && !moveDestination.isEmpty() && receiverRefused > 0)
+        return QStringLiteral("Сервер не смог передать исследование программе (%1, статус %2): её приёмник «%3» "
+                              "отклонил присланные объекты (получено %4, с ошибкой %5)")
+            .arg(operation, statusHex(s), moveDestination)
+            .arg(outcome.completed + outcome.warning)
+            .arg(outcome.failed);
     if (s == STATUS_MOVE_Refused_OutOfResourcesSubOperations && !moveDestination.isEmpty())
         return QStringLiteral("Сервер не смог передать исследование программе (%1, статус %2): не удалось подключиться "
                               "к её приёмнику «%3» на порту %4 этого компьютера (получено %5, с ошибкой %6). "
@@ -749,7 +757,7 @@ QString retrieveCancelledText()
 }
 
 bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error,
-               const std::atomic_bool* cancel)
+               const std::atomic_bool* cancel, const std::function<int()>& receiverRefused)
 {
     MoveStudySCU scu;
     scu.cancel = cancel;
@@ -788,7 +796,10 @@ bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString
         setError(error, exchangeText(cond, framing));
         return false;
     }
-    const QString problem = retrieveProblem(QStringLiteral("C-MOVE"), outcome, destination, config.localPort);
+    // Read only now: the listener refuses an object before the archive hears of it, and the archive
+    // sends its final answer after the last of them.
+    const QString problem = retrieveProblem(QStringLiteral("C-MOVE"), outcome, destination, config.localPort,
+                                            receiverRefused ? receiverRefused() : 0);
     if (!problem.isEmpty()) {
         setError(error, problem);
         return false;

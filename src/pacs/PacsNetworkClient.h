@@ -72,8 +72,11 @@ bool getStudy(const PacsServer& server, const PacsConfig& config, const QString&
               std::function<void(const QString&)> onFileStored, const std::atomic_bool* cancel = nullptr,
               std::shared_ptr<ReceivedObjectAdmission> admission = {});
 
+// `receiverRefused`, when given, tells how many objects of the study the program's own listener has
+// refused so far, so that a C-MOVE whose every object failed is not blamed on the connection when
+// they did reach it.
 bool moveStudy(const PacsServer& server, const PacsConfig& config, const QString& studyUid, QString* error,
-               const std::atomic_bool* cancel = nullptr);
+               const std::atomic_bool* cancel = nullptr, const std::function<int()>& receiverRefused = {});
 
 // The text a cancelled retrieve reports.
 QString retrieveCancelledText();

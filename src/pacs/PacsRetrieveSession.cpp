@@ -70,6 +70,14 @@ QString portWaitText(int port)
                "сама.")
         .arg(port);
 }
+
+// A message with one more sentence: the server's words may end theirs already.
+QString withSentence(const QString& text, const QString& next)
+{
+    if (text.isEmpty() || next.isEmpty())
+        return text + next;
+    return text + (text.endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral(". ")) + next;
+}
 } // namespace
 
 PacsRetrieveSession::PacsRetrieveSession(db::Database* index, PacsServer server, PacsConfig config,
@@ -236,6 +244,16 @@ void PacsRetrieveSession::start()
             arrivals->paths << filePath;
         },
         Qt::DirectConnection);
+    // Counted there too, for the C-MOVE's own words: the PACS's final answer comes after them.
+    connect(
+        m_listener, &StorageListener::studyFileRefused, this,
+        [arrivals = m_arrivals, study = m_studyUid](const QString& studyUid, bool) {
+            if (!studyUid.isEmpty() && studyUid != study)
+                return;
+            const QMutexLocker lock(&arrivals->mutex);
+            ++arrivals->refused;
+        },
+        Qt::DirectConnection);
     m_arrivalsTimer->start();
     connect(m_listener, &StorageListener::studyFileRefused, this, &PacsRetrieveSession::onListenerRefusal);
     connect(m_listener, &StorageListener::foreignObjectRefused, this, &PacsRetrieveSession::onListenerForeignObject);
@@ -281,6 +299,12 @@ void PacsRetrieveSession::startWorker()
     m_workerThread->setStackSize(dicom::kParsingThreadStackSize);
     m_workerThread->setObjectName(QStringLiteral("PacsRetrieveWorker"));
     m_worker = new PacsRetrieveWorker(m_server, m_config, m_studyUid, m_targetFolder, m_admission);
+    // What reached the listener and was not kept, read on the worker's thread.
+    m_worker->setReceiverRefused([arrivals = m_arrivals, admission = m_admission] {
+        const int refused = admission ? admission->refused() + admission->differing() : 0;
+        const QMutexLocker lock(&arrivals->mutex);
+        return refused + arrivals->refused;
+    });
     m_workerCancel = m_worker->cancelFlag();
     m_worker->moveToThread(m_workerThread);
     connect(m_workerThread, &QThread::started, m_worker, &PacsRetrieveWorker::run);
@@ -503,18 +527,16 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
         notes << reusedUidsText(refused);
     if (differing > 0)
         notes << differingCopiesText(differing);
+    const QString incomplete = ok ? QStringLiteral("Исследование получено не полностью") : errorMessage;
     if (!notes.isEmpty() && !m_cancelled) {
-        const QString note = notes.join(QStringLiteral(". "));
-        finish(false, ok ? QStringLiteral("Исследование получено не полностью. ") + note
-                         : errorMessage + QStringLiteral(". ") + note);
+        finish(false, withSentence(incomplete, notes.join(QStringLiteral(". "))));
         return;
     }
     if (m_notIndexed > 0 && !m_cancelled) {
         const QString note = QStringLiteral("Не удалось записать в локальную базу файлов: %1 (%2)")
                                  .arg(m_notIndexed)
                                  .arg(m_indexError);
-        finish(false, ok ? QStringLiteral("Исследование получено не полностью. ") + note
-                         : errorMessage + QStringLiteral(". ") + note);
+        finish(false, withSentence(incomplete, note));
         return;
     }
     // The files the index records as a user's stay as they are: the retrieve says so.
@@ -522,9 +544,7 @@ void PacsRetrieveSession::onWorkerFinished(bool ok, const QString& errorMessage)
         m_othersKept > 0
             ? QStringLiteral("Уже были в архиве как файлы пользователя и оставлены без изменений: %1").arg(m_othersKept)
             : QString();
-    QStringList said{errorMessage, kept};
-    said.removeAll(QString());
-    finish(ok && refused == 0, said.join(QStringLiteral(". ")));
+    finish(ok && refused == 0, withSentence(errorMessage, kept));
 }
 
 void PacsRetrieveSession::releaseListener()

@@ -105,6 +105,7 @@ private:
     {
         QMutex mutex;
         QStringList paths;
+        int refused = 0; // objects of the study (or of a study not told) the listener could not keep
     };
     void takeArrivals();
     void startWorker();

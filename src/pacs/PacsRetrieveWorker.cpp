@@ -36,7 +36,7 @@ void PacsRetrieveWorker::run()
         ok = getStudy(m_server, m_config, m_studyUid, m_outputFolder, nullptr, &error,
                       [this](const QString& path) { emit fileReceived(path); }, m_cancel.get(), m_admission);
     } else {
-        ok = moveStudy(m_server, m_config, m_studyUid, &error, m_cancel.get());
+        ok = moveStudy(m_server, m_config, m_studyUid, &error, m_cancel.get(), m_receiverRefused);
     }
     if (ok)
         error.clear();

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace pacs {
@@ -29,6 +30,8 @@ public:
     void cancel();
     // The flag cancel sets, shared so that its owner can still set it after the worker is gone.
     std::shared_ptr<std::atomic_bool> cancelFlag() const { return m_cancel; }
+    // Before run: how many objects of the study the program's own listener refused so far (C-MOVE).
+    void setReceiverRefused(std::function<int()> count) { m_receiverRefused = std::move(count); }
 
 public slots:
     // Performs the retrieve, emits finished, then asks its thread to quit.
@@ -44,6 +47,7 @@ private:
     QString m_studyUid;
     QString m_outputFolder;
     std::shared_ptr<ReceivedObjectAdmission> m_admission;
+    std::function<int()> m_receiverRefused;
     std::shared_ptr<std::atomic_bool> m_cancel = std::make_shared<std::atomic_bool>(false);
 };
 

@@ -26,10 +26,10 @@ namespace {
 class PageServer : public QObject
 {
 public:
-    PageServer(quint16 port, QByteArray page)
+    PageServer(fixtures::HeldPort& port, QByteArray page)
         : html(std::move(page))
     {
-        listening = server.listen(QHostAddress::LocalHost, port);
+        listening = port.listenWith(server);
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server.nextPendingConnection()) {
                 auto* buffer = new QByteArray;
@@ -126,6 +126,8 @@ class TestLocalApiBrowser : public QObject
     QString chromium;
     std::unique_ptr<LocalApiServer> api;
     quint16 apiPort = 0;
+    // The allowed page origin's port, held from the start: the server reads it once, at the first request.
+    fixtures::HeldPort pagePortHeld;
     quint16 pagePort = 0;
 
     // Runs the browser on `url` until the page reports back; false when the browser never started.
@@ -163,7 +165,7 @@ private slots:
             QSKIP("chromium is not installed (scripts/install-deps.sh installs it)");
         // The allowed local page origin moves to a free port, so that nothing else on the machine
         // (a developer's own page server among them) stands in the way.
-        pagePort = fixtures::freeLoopbackPort();
+        pagePort = pagePortHeld.port();
         QVERIFY(pagePort != 0);
         qputenv("KALVENOR_LOCAL_PAGE_PORT", QByteArray::number(pagePort));
         QVERIFY(LocalApiServer::allowedOrigins().contains("http://127.0.0.1:" + QByteArray::number(pagePort)));
@@ -188,7 +190,7 @@ private slots:
         QFETCH(QString, host);
         const quint16 port = pagePort;
         QSignalSpy opens(api.get(), &LocalApiServer::openStudyRequested);
-        PageServer pages(port, allowedPage(apiPort));
+        PageServer pages(pagePortHeld, allowedPage(apiPort));
         QVERIFY2(pages.listening, "the page port is taken");
         QByteArray log;
         const bool started = runBrowser(QStringLiteral("http://%1:%2/").arg(host).arg(port), pages, &log);
@@ -207,9 +209,10 @@ private slots:
     {
         QSignalSpy opens(api.get(), &LocalApiServer::openStudyRequested);
         QSignalSpy focuses(api.get(), &LocalApiServer::focusRequested);
-        const quint16 port = fixtures::freeLoopbackPort(); // any port but the allowed ones
-        QVERIFY(port != pagePort && port != 4173);
-        PageServer pages(port, refusedPage(apiPort));
+        fixtures::HeldPort other; // any port but the allowed ones
+        const quint16 port = other.port();
+        QVERIFY(port != 0 && port != pagePort && port != 4173);
+        PageServer pages(other, refusedPage(apiPort));
         QVERIFY(pages.listening);
         QByteArray log;
         const bool started = runBrowser(QStringLiteral("http://127.0.0.1:%1/").arg(port), pages, &log);

@@ -34,6 +34,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <optional>
 
 using namespace pacs;
 
@@ -137,6 +138,8 @@ private:
     PacsOpenCoordinator* m_coordinator = nullptr;
     fixtures::SeriesLayout m_byGet, m_byMove, m_first, m_next, m_many, m_waited;
     quint16 m_waitPort = 0;
+    // Holds m_waitPort from its choice on, as only a connection made from it would.
+    std::optional<fixtures::ConnectionFromPort> m_waitHold;
 
 private slots:
     void initTestCase()
@@ -162,7 +165,11 @@ private slots:
         QVERIFY(!m_archive.add(manyMore).isEmpty());
         m_waited.slices = 3;
         QVERIFY(!m_archive.add(m_waited).isEmpty());
-        m_waitPort = fixtures::freeLoopbackPort();
+        // Held from here on: the archive must be told the port now, and a port chosen free and let go
+        // of could be another program's by the time the row holds it.
+        m_waitHold.emplace();
+        QVERIFY(m_waitHold->holds());
+        m_waitPort = m_waitHold->port();
         m_archive.addMoveDestination(QString::fromLatin1(kWaitingAe), m_waitPort);
         QVERIFY(m_archive.start());
 
@@ -304,7 +311,10 @@ private slots:
         config.localAeTitle = QString::fromLatin1(kWaitingAe);
         savePacsConfig(config);
         const auto restoreConfig = qScopeGuard([saved] { savePacsConfig(saved); });
-        fixtures::ConnectionFromPort connection(m_waitPort);
+        // Still held since its choice, unless an earlier row let go of it.
+        if (!m_waitHold->holds())
+            m_waitHold.emplace(m_waitPort);
+        fixtures::ConnectionFromPort& connection = *m_waitHold;
         QVERIFY(connection.holds());
         const auto* notices = m_coordinator->findChild<ExternalRequestNotices*>();
         QVERIFY(notices);

@@ -22,6 +22,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -31,6 +32,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -256,8 +258,15 @@ private slots:
         const FirstCopy held(first);
         QVERIFY(held.held);
         QTemporaryDir runtime;
+        // The first copy's port, held from here on, listened on only when that copy answers: a port chosen
+        // free at the start of the run may be another program's by now.
+        fixtures::HeldPort firstPort;
+        QVERIFY(firstPort.port() != 0);
+        qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(firstPort.port()));
+        const auto restorePort =
+            qScopeGuard([] { qputenv("KALVENOR_LOCAL_API_PORT", QByteArray::number(apiPort)); });
         QTcpServer fake;
-        QVERIFY(server == u"none" || server == u"starting" || fake.listen(QHostAddress::LocalHost, apiPort));
+        QVERIFY(server == u"none" || server == u"starting" || firstPort.listenWith(fake));
         if (server == u"busy")
             fake.pauseAccepting();
         QByteArray received;
@@ -280,7 +289,7 @@ private slots:
         Copy second(arguments, QStringLiteral(FORWARD_PROBE_PATH), otherRuntime ? runtime.path() : QString());
         if (server == u"starting") {
             QVERIFY2(second.waitFor("WAITING"), second.output.constData());
-            QVERIFY(fake.listen(QHostAddress::LocalHost, apiPort));
+            QVERIFY(firstPort.listenWith(fake));
             second.process.write("\n");
         }
         qint64 forwardMs = -1;
@@ -427,17 +436,30 @@ private slots:
         QTest::addColumn<QString>("index");
         QTest::newRow("index that cannot be written") << "read-only";
         QTest::newRow("index that does not open") << "damaged";
+        // A home shared by two workstations: the other one's copy holds the data folder.
+        QTest::newRow("data folder held on another computer") << "held elsewhere";
     }
 
     // Asked to end (a logout) while its start shows a notice that waits for the user: it ends as at any
-    // other moment, with 0, its session ended cleanly and the index as it was.
+    // other moment, with 0, its session ended cleanly and the index as it was; a copy turned away from
+    // the data folder leaves the folder and the other copy's lock as they were.
     void endAskedWhileTheStartShowsANotice()
     {
         QFETCH(QString, index);
         fixtures::TestBench::reset();
         const QString indexPath = fixtures::TestBench::dataPath(QStringLiteral("index.sqlite3"));
         QVERIFY(QDir().mkpath(fixtures::TestBench::dataPath()));
-        if (index == "read-only") {
+        std::optional<FirstCopy> other;
+        if (index == "held elsewhere") {
+            {
+                db::Database written;
+                QVERIFY(written.open(indexPath));
+                QVERIFY(!apptest::addStoredStudy(&written, QStringLiteral("imported_from_zip")).isEmpty());
+            }
+            QVERIFY(QFile(fixtures::TestBench::dataPath(QStringLiteral("store_sweep_due"))).open(QIODevice::WriteOnly));
+            other.emplace(QStringLiteral("elsewhere"));
+            QVERIFY(other->held);
+        } else if (index == "read-only") {
             {
                 db::Database written;
                 QVERIFY(written.open(indexPath));
@@ -451,14 +473,30 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(8192, 'x')) == 8192);
         }
         const QByteArray before = apptest::bytesOf(indexPath);
+        const QMap<QString, QByteArray> files = dataFolderFiles();
         Copy program({}, QStringLiteral(KALVENOR_EXECUTABLE));
-        // The loopback server answers once an event loop turns, and before the study list is made only
-        // a notice's does: the start's notice is up and waits.
-        QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+        if (other) {
+            // Said just before its notice, and heard from before it was said.
+            const QString refusal = QStringLiteral("использует другая запущенная копия");
+            QVERIFY2(QTest::qWaitFor([&] { return QString::fromUtf8(program.output).contains(refusal); }, 60000),
+                     program.output.constData());
+        } else {
+            // The loopback server answers once an event loop turns, and before the study list is made
+            // only a notice's does: the start's notice is up and waits.
+            QTRY_VERIFY_WITH_TIMEOUT(health().startsWith("HTTP/1.1 200"), 60000);
+        }
         program.process.terminate();
         QVERIFY2(program.process.waitForFinished(60000), program.output.constData());
         QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.process.exitCode(), 0);
+        if (other) {
+            // The other copy still holds the folder, which is as it was, its session mark included.
+            platform::DataFolderLock probe(ManagedStore::defaultDataFolder());
+            QVERIFY(probe.anotherInstanceRunning());
+            QCOMPARE(probe.holder().host, QStringLiteral("ws-elsewhere.example"));
+            QCOMPARE(dataFolderFiles(), files);
+            return;
+        }
         // The session it began after the notice ended as every session does: its mark is gone.
         QVERIFY(!QFileInfo::exists(fixtures::TestBench::dataPath(QStringLiteral("store_sweep_due"))));
         QCOMPARE(apptest::bytesOf(indexPath), before);

@@ -18,6 +18,7 @@
 
 #include <QApplication>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
@@ -314,9 +315,12 @@ private slots:
     void knownServerMatchesIgnoringCase()
     {
         resetStudy(m_small2.studyUid);
-        // The listening port is taken: only the configured C-GET can succeed.
+        // The listening port is taken: only the configured C-GET can succeed. Taken from the system as
+        // it is bound, and made the program's for this request.
         QTcpServer holder;
-        QVERIFY(holder.listen(QHostAddress::Any, m_listenPort));
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        savePacsConfig(peers::localConfig(holder.serverPort(), kOurAe, {archive(1)}));
+        const auto restore = qScopeGuard([this] { savePacsConfig(config()); });
         PacsOpenCoordinator coordinator(&m_index);
         QSignalSpy finished(&coordinator, &PacsOpenCoordinator::finished);
         QSignalSpy consent(&coordinator, &PacsOpenCoordinator::consentNeeded);
@@ -684,15 +688,42 @@ private slots:
         QCOMPARE(finished.last().at(0).toBool(), false);
         QVERIFY(finished.last().at(1).toString().startsWith(QStringLiteral("Не удалось скачать исследование:\n")));
 
-        // A taken listening port that stays taken: reported, not retried for ever.
+        // The one object the archive sends is refused by the program's own listener (its UID names a
+        // local image of another study): the archive answers as it does for a connection it could not
+        // make, and the words say what the listener saw instead.
+        fixtures::SeriesLayout clash;
+        clash.slices = 1;
+        fixtures::completeUids(clash);
+        const QString clashFile =
+            fixtures::writeSeries(m_archive.storageDir() + QStringLiteral("/clash"), clash).value(0);
+        const std::unique_ptr<DcmDataset> object = fixtures::loadDataset(clashFile);
+        QVERIFY(object);
+        object->putAndInsertString(DCM_SOPInstanceUID,
+                                   m_index.studyObjectFiles(m_local.studyUid).keys().value(0).toLatin1().constData());
+        QVERIFY(fixtures::saveDataset(clashFile, *object));
+        QVERIFY(m_archive.index({clashFile}));
+        coordinator.startDownload(archive(0), config(), clash.studyUid,
+                                  QDir(pacsDownloadsRoot()).filePath(clash.studyUid), PacsOpenCoordinator::ToArchive);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 30000);
+        const QString refused = finished.last().at(1).toString();
+        QCOMPARE(finished.last().at(0).toBool(), false);
+        QVERIFY2(refused.contains(QStringLiteral("0xA702"))
+                     && refused.contains(QStringLiteral("другому исследованию: 1")),
+                 qPrintable(refused));
+        QVERIFY2(!refused.contains(QStringLiteral("брандмауэр")) && !refused.contains(QStringLiteral("..")),
+                 qPrintable(refused));
+
+        // A taken listening port that stays taken: reported, not retried for ever. Taken from the system
+        // as it is bound: one chosen earlier may be another program's by now.
         QVERIFY(allGone());
         QTcpServer holder;
-        QVERIFY(holder.listen(QHostAddress::Any, m_listenPort));
-        coordinator.startDownload(archive(0), config(), m_small.studyUid, m_work.filePath(QStringLiteral("busy")),
-                                  PacsOpenCoordinator::ToArchive);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 30000);
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        const quint16 taken = holder.serverPort();
+        coordinator.startDownload(archive(0), peers::localConfig(taken, kOurAe, {archive(1)}), m_small.studyUid,
+                                  m_work.filePath(QStringLiteral("busy")), PacsOpenCoordinator::ToArchive);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 4, 30000);
         QCOMPARE(finished.last().at(0).toBool(), false);
-        QVERIFY2(finished.last().at(1).toString().contains(QString::number(m_listenPort)),
+        QVERIFY2(finished.last().at(1).toString().contains(QString::number(taken)),
                  qPrintable(finished.last().at(1).toString()));
     }
 };

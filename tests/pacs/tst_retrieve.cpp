@@ -246,7 +246,7 @@ private slots:
         // 0xA702: the archive could not reach the program's own listener, which is not a refusal.
         QTest::newRow("known, but not listening") << QStringLiteral("KALVDOWN")
                                                   << QStringList{QStringLiteral("KALVDOWN"), QStringLiteral("0xA702"),
-                                                                 QStringLiteral("не смог")};
+                                                                 QStringLiteral("не смог"), QStringLiteral("брандмауэр")};
     }
     void unknownMoveDestination()
     {

@@ -2,12 +2,15 @@
 // A loopback port nobody listens on right now, for servers and peers a test starts itself.
 // Header-only: the support library does not link Qt Network, the tests that open sockets do.
 
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,14 +42,101 @@ inline quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
+// Whether process `pid` listens on the port: one of its descriptors is the listening socket the system
+// lists for it (IPv4 or IPv6). A peer given a port chosen earlier may have found it taken by another
+// program, whose listening there a connection alone would not tell from the peer's.
+inline bool listensOn(qint64 pid, quint16 port)
+{
+    QSet<QByteArray> sockets;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        file.readLine(); // the heading
+        while (!file.atEnd()) {
+            // slot, local address:port, remote address:port, state (0A: listening), ..., inode (the tenth)
+            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+            bool ok = false;
+            if (fields.size() > 9 && fields[3] == "0A"
+                && fields[1].mid(fields[1].lastIndexOf(':') + 1).toUInt(&ok, 16) == port && ok)
+                sockets.insert("socket:[" + fields[9] + ']');
+        }
+    }
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString& name : descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        const ssize_t length = ::readlink(QFile::encodeName(descriptors.filePath(name)).constData(), target,
+                                          sizeof target - 1);
+        if (length > 0 && sockets.contains(QByteArray(target, int(length))))
+            return true;
+    }
+    return false;
+}
+
+// The port a socket is bound to; 0 when it cannot be told.
+inline quint16 boundPort(int socket)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+// A loopback port taken from the system and held from then on, for a server of the test that is to
+// listen there only later (or never): bound, a connection to it is refused until listenWith, and no
+// other program can take it meanwhile, as one can a port chosen free and let go of.
+class HeldPort
+{
+public:
+    HeldPort()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_socket >= 0 && ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ::close(std::exchange(m_socket, -1));
+        m_port = boundPort(m_socket);
+    }
+    ~HeldPort()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+
+    // 0 when the system gave none.
+    quint16 port() const { return m_port; }
+
+    // Listens on the port and has `server` take the connections; the port stays held here, listened on,
+    // after the server has closed, so that the next server of the test listens there again.
+    bool listenWith(QTcpServer& server)
+    {
+        if (m_port == 0 || ::listen(m_socket, SOMAXCONN) != 0)
+            return false;
+        const int copy = ::fcntl(m_socket, F_DUPFD_CLOEXEC, 0);
+        if (copy >= 0 && server.setSocketDescriptor(copy))
+            return true;
+        if (copy >= 0)
+            ::close(copy);
+        return false;
+    }
+
+private:
+    int m_socket = -1;
+    quint16 m_port = 0;
+};
+
 // A connection made from `port` to a server of the test, as an outgoing connection the system gave that
 // port would be: not sharing the port, it keeps every listener from binding it while it lasts, and
 // nothing listens there. Ended from the far side first, so that the socket left waiting out its time
-// is not the one on the port.
+// is not the one on the port. Without a port, the system gives one as the connection's socket is bound.
 class ConnectionFromPort
 {
 public:
-    explicit ConnectionFromPort(quint16 port)
+    explicit ConnectionFromPort(quint16 port = 0)
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -67,6 +157,8 @@ public:
     ConnectionFromPort& operator=(const ConnectionFromPort&) = delete;
 
     bool holds() const { return m_farEnd != nullptr; }
+    // The port the connection is made from.
+    quint16 port() const { return boundPort(m_socket); }
 
     void release()
     {

@@ -106,34 +106,41 @@ public:
                       .arg(inside),
                   0755);
 
-        m_port = fixtures::freeLoopbackPort();
-        writeFile(dir.filePath("sshd_config"),
-                  QString("ListenAddress 127.0.0.1:%1\nHostKey %2/hostkey\nPidFile none\nUsePAM no\n"
-                          "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nPubkeyAuthentication no\n"
-                          "PermitRootLogin yes\nStrictModes no\nSubsystem sftp internal-sftp\n"
-                          "SetEnv PATH=%2/bin:/usr/local/bin:/usr/bin:/bin\nLogLevel INFO\n")
-                      .arg(m_port)
-                      .arg(inside),
-                  0644);
-        const QString script =
-            QString("mount -t tmpfs tmpfs /run && mkdir -p /run/sshd %2 && mount --bind '%1' %2 && "
-                    "mount --bind %2/passwd /etc/passwd && mount --bind %2/shadow /etc/shadow && "
-                    "mount --bind %2/remotetmp /tmp && exec /usr/sbin/sshd -D -e -f %2/sshd_config")
-                .arg(m_dir.path(), inside);
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.setStandardOutputFile(dir.filePath("sshd.log"));
-        // Without --fork unshare execs the shell, which execs sshd: one process id to stop. It dies with
-        // the test even when the test crashes.
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start("unshare", {"-m", "--propagation", "private", "sh", "-c", script});
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 20000 && m_process.waitForStarted(30000)) {
-            QTcpSocket probe;
-            probe.connectToHost("127.0.0.1", m_port);
-            if (probe.waitForConnected(200) && probe.waitForReadyRead(2000) && probe.readAll().startsWith("SSH-"))
-                return true;
-            QThread::msleep(50);
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            m_port = fixtures::freeLoopbackPort();
+            writeFile(dir.filePath("sshd_config"),
+                      QString("ListenAddress 127.0.0.1:%1\nHostKey %2/hostkey\nPidFile none\nUsePAM no\n"
+                              "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nPubkeyAuthentication no\n"
+                              "PermitRootLogin yes\nStrictModes no\nSubsystem sftp internal-sftp\n"
+                              "SetEnv PATH=%2/bin:/usr/local/bin:/usr/bin:/bin\nLogLevel INFO\n")
+                          .arg(m_port)
+                          .arg(inside),
+                      0644);
+            const QString script =
+                QString("mount -t tmpfs tmpfs /run && mkdir -p /run/sshd %2 && mount --bind '%1' %2 && "
+                        "mount --bind %2/passwd /etc/passwd && mount --bind %2/shadow /etc/shadow && "
+                        "mount --bind %2/remotetmp /tmp && exec /usr/sbin/sshd -D -e -f %2/sshd_config")
+                    .arg(m_dir.path(), inside);
+            m_process.setProcessChannelMode(QProcess::MergedChannels);
+            m_process.setStandardOutputFile(dir.filePath("sshd.log"));
+            // Without --fork unshare execs the shell, which execs sshd: one process id to stop. It dies with
+            // the test even when the test crashes.
+            m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+            m_process.start("unshare", {"-m", "--propagation", "private", "sh", "-c", script});
+            QElapsedTimer timer;
+            timer.start();
+            while (timer.elapsed() < 20000 && m_process.waitForStarted(30000)) {
+                // Its own listening, not another program's that took the port after it was chosen: sshd,
+                // refused the port, ends, and is started again on another.
+                QTcpSocket probe;
+                probe.connectToHost("127.0.0.1", m_port);
+                if (fixtures::listensOn(m_process.processId(), m_port) && probe.waitForConnected(200)
+                    && probe.waitForReadyRead(2000) && probe.readAll().startsWith("SSH-"))
+                    return true;
+                if (m_process.waitForFinished(50))
+                    break;
+            }
+            stop();
         }
         return fail(why, "sshd did not come up: " + readText(dir.filePath("sshd.log")));
     }

@@ -10,6 +10,7 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/ScuAssociation.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -85,6 +86,9 @@ inline bool waitForPort(quint16 port, int timeoutMs = 30000)
     return false;
 }
 
+// How many ports a peer started on a chosen port tries before it is said not to start.
+constexpr int kPortAttempts = 5;
+
 // One external DCMTK program, killed by its own pid when the object goes.
 class PeerProcess
 {
@@ -109,7 +113,18 @@ public:
         m_process.start(exe, args);
         if (!m_process.waitForStarted(30000))
             return false;
-        return waitForPort(port);
+        // Ready once it listens there itself: a connection alone may reach another program that took the
+        // port after it was chosen, and the peer, refused the port, ends.
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 30000) {
+            if (fixtures::listensOn(m_process.processId(), port))
+                return true;
+            if (m_process.waitForFinished(20))
+                return false;
+        }
+        stop();
+        return false;
     }
 
     void stop()
@@ -184,7 +199,24 @@ public:
         return true;
     }
 
+    // Tried again on another port when a program took the one chosen before the archive could.
     bool start(const QStringList& extraArgs = {})
+    {
+        for (int attempt = 0; attempt < kPortAttempts; ++attempt)
+            if (startOnFreePort(extraArgs))
+                return true;
+        return false;
+    }
+
+    void stop() { m_process.stop(); }
+    QString log() const
+    {
+        QFile f(m_dir.filePath(QStringLiteral("dcmqrscp.log")));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+private:
+    bool startOnFreePort(const QStringList& extraArgs)
     {
         m_port = fixtures::freeLoopbackPort();
         QString hosts;
@@ -214,14 +246,6 @@ public:
         return m_process.start(QStringLiteral("dcmqrscp"), args, m_port, m_dir.filePath(QStringLiteral("dcmqrscp.log")));
     }
 
-    void stop() { m_process.stop(); }
-    QString log() const
-    {
-        QFile f(m_dir.filePath(QStringLiteral("dcmqrscp.log")));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
-
-private:
     bool writeAssociationProfiles(const QString& path) const
     {
         QString syntaxes =
@@ -264,13 +288,18 @@ private:
 class StoreReceiver
 {
 public:
+    // Tried again on another port when a program took the one chosen before storescp could.
     bool start(const QString& ae, const QStringList& extraArgs = {})
     {
-        m_port = fixtures::freeLoopbackPort();
-        QStringList args{QStringLiteral("-aet"), ae, QStringLiteral("-od"), m_dir.path(), QStringLiteral("+xa")};
-        args += extraArgs;
-        args << QString::number(m_port);
-        return m_process.start(QStringLiteral("storescp"), args, m_port);
+        for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+            m_port = fixtures::freeLoopbackPort();
+            QStringList args{QStringLiteral("-aet"), ae, QStringLiteral("-od"), m_dir.path(), QStringLiteral("+xa")};
+            args += extraArgs;
+            args << QString::number(m_port);
+            if (m_process.start(QStringLiteral("storescp"), args, m_port))
+                return true;
+        }
+        return false;
     }
     quint16 port() const { return m_port; }
     QString dir() const { return m_dir.path(); }
@@ -637,8 +666,6 @@ public:
 
     bool start()
     {
-        m_port = fixtures::freeLoopbackPort();
-        setPort(m_port);
         setAETitle("SCRIPTED");
         setConnectionBlockingMode(DUL_NOBLOCK);
         setConnectionTimeout(1);
@@ -660,8 +687,26 @@ public:
         addPresentationContext(UID_MOVEStudyRootQueryRetrieveInformationModel, xfers);
         addPresentationContext(UID_CTImageStorage, xfers, ASC_SC_ROLE_SCP);
         addPresentationContext(UID_MRImageStorage, xfers, ASC_SC_ROLE_SCP);
-        m_thread = std::thread([this] { listen(); });
-        return waitForPort(m_port);
+        // Tried again on another port when a program took the one chosen before the listen could.
+        for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+            m_port = fixtures::freeLoopbackPort();
+            setPort(m_port);
+            m_listenEnded = false;
+            m_thread = std::thread([this] {
+                listen();
+                m_listenEnded = true;
+            });
+            QElapsedTimer timer;
+            timer.start();
+            while (!m_listenEnded && timer.elapsed() < 30000) {
+                if (fixtures::listensOn(QCoreApplication::applicationPid(), m_port))
+                    return true;
+                QThread::msleep(5);
+            }
+            stop();
+            m_stop = false;
+        }
+        return false;
     }
 
     void stop()
@@ -1113,6 +1158,7 @@ private:
 
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_listenEnded{false};
     std::atomic<int> m_stores{0};
     std::atomic<int> m_pendingSent{0};
     std::atomic<int> m_findRowsSent{0};
