@@ -13,6 +13,7 @@
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/ReceivedObjectAdmission.h"
 #include "pacs/StorageListener.h"
 #include "pacs/UnfinishedRetrieves.h"
 
@@ -708,7 +709,7 @@ private slots:
         const QString refused = finished.last().at(1).toString();
         QCOMPARE(finished.last().at(0).toBool(), false);
         QVERIFY2(refused.contains(QStringLiteral("0xA702"))
-                     && refused.contains(QStringLiteral("другому исследованию: 1")),
+                     && refused.contains(reusedUidsText(1)),
                  qPrintable(refused));
         QVERIFY2(!refused.contains(QStringLiteral("брандмауэр")) && !refused.contains(QStringLiteral("..")),
                  qPrintable(refused));

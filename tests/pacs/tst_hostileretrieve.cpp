@@ -189,8 +189,7 @@ private slots:
                                                                 << QStringLiteral("UID в базе уже принадлежит") << true;
             // Every object failed: the server's answer for a connection it could not make, too.
             QTest::newRow(m + ": only the UID of an archived image") << mode << "b" << -1 << -1 << -1 << 0
-                                                                     << QStringLiteral("другому исследованию: 1")
-                                                                     << true;
+                                                                     << reusedUidsText(1) << true;
             QTest::newRow(m + ": one object twice") << mode << "aaas" << -1 << -1 << -1 << 3 << QString() << false;
             // Several connections at once: only a C-MOVE's PACS opens them.
             if (mode == 0)
