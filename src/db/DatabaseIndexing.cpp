@@ -496,10 +496,11 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     // ("<UID>#f<n>"), or a frame key this object writes may equal another object's UID. Whichever came
     // first keeps its row. Judged once the file's own rows of another object went (above): those are of
     // an object the file no longer holds, not one the file's would be written over.
+    FramesPastLast pastLast;
     {
         KeyClash clash = KeyClash::None;
         QString holder;
-        if (!readKeyClash(m_write->keyRows, keys, &clash, &holder))
+        if (!readKeyClash(m_write->keyRows, keys, &clash, &holder, &pastLast))
             return fail(m_write->keyRows);
         const bool sameObjectEdited = before && before->sopInstanceUid == s.sopInstanceUid;
         if (clash == KeyClash::OtherObject) {
@@ -516,6 +517,15 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
                               .arg(s.sopInstanceUid, s.filePath);
             return false;
         }
+    }
+
+    // Rows of frames its file held when written before (the object sent again with fewer) go with the
+    // rows of the frames it holds now, so that no row names a frame its file does not have.
+    for (const QString& key : std::as_const(pastLast.keys)) {
+        QSqlQuery& drop = m_write->dropRow;
+        drop.bindValue(QStringLiteral(":key"), key);
+        if (!drop.exec())
+            return fail(drop);
     }
 
     QSqlQuery& q = m_write->instance;
@@ -587,7 +597,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     m_write->finish();
     if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients))
         return false;
-    if (!pruneLeftParents(leftSeries, leftStudies, &leftPatients))
+    if (!pruneLeftParents(leftSeries + pastLast.series, leftStudies + pastLast.studies, &leftPatients))
         return false;
     if (replaced && !leftSeries.isEmpty()) {
         replaced->files << s.filePath;

@@ -159,7 +159,8 @@ bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid)
     return q.exec();
 }
 
-bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString* holder)
+bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString* holder,
+                  FramesPastLast* pastLast)
 {
     *clash = KeyClash::None;
     q.bindValue(QStringLiteral(":first"), keys.first());
@@ -169,6 +170,13 @@ bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString
     while (q.next() && *clash != KeyClash::OtherObject) {
         const QString key = textOf(q.value(0));
         const int frame = q.value(1).toInt();
+        if (pastLast && keys.isFramePastLast(key, frame)) {
+            pastLast->keys << key;
+            if (const QString series = textOf(q.value(2)); !pastLast->series.contains(series))
+                pastLast->series << series;
+            if (const QString study = textOf(q.value(3)); !study.isEmpty() && !pastLast->studies.contains(study))
+                pastLast->studies << study;
+        }
         const KeyClash row = keys.clashWith(key, frame, textOf(q.value(2)), textOf(q.value(3)));
         if (row == KeyClash::None || (row == KeyClash::OtherPlace && *clash != KeyClash::None))
             continue;

@@ -70,9 +70,17 @@ QStringList readStoreFolders(const QSqlDatabase& db);
 bool selectObjectFile(QSqlQuery& q, const QString& sopInstanceUid);
 
 bool readInstancePlace(QSqlQuery& q, const QString& sopInstanceUid);
+// The object's rows of frames past its last, with the series and study each is in.
+struct FramesPastLast
+{
+    QStringList keys;
+    QStringList series;
+    QStringList studies;
+};
 // Runs kObjectKeyRows, prepared in q, for the object's keys; false when it fails. The clash of another
 // object's row comes before the object's own row in another place; *holder: the object of that row.
-bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString* holder = nullptr);
+bool readKeyClash(QSqlQuery& q, const ObjectKeys& keys, KeyClash* clash, QString* holder = nullptr,
+                  FramesPastLast* pastLast = nullptr);
 int sqliteCode(const QSqlError& error);
 bool isBusy(const QSqlError& error);
 QString describe(const QSqlError& error);

@@ -40,6 +40,11 @@ KeyClash ObjectKeys::clashWith(const QString& key, int frameIndex, const QString
     return KeyClash::None;
 }
 
+bool ObjectKeys::isFramePastLast(const QString& key, int frameIndex) const
+{
+    return frameIndex >= m_frames && objectOfKey(key, frameIndex) == m_uid;
+}
+
 QString ObjectKeys::objectOfKey(const QString& key, int frameIndex)
 {
     if (frameIndex <= 0)

@@ -41,6 +41,8 @@ public:
     // object's rows.
     KeyClash clashWith(const QString& key, int frameIndex, const QString& seriesInstanceUid,
                        const QString& studyInstanceUid) const;
+    // Whether such a row is of a frame past the object's last: written when its file held more frames.
+    bool isFramePastLast(const QString& key, int frameIndex) const;
 
     // The object an index row's key names: the key itself for a first frame, whatever it holds ("#" too);
     // for a later frame the key less the frame's own suffix.

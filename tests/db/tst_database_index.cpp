@@ -237,6 +237,12 @@ void TestDatabaseIndex::multiFrameRows_data()
     QTest::newRow("axial stack, its file now holding 'U#f2'")
         << "axial" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 22.5, 25} << QList<double>{10, 10, 10}
         << QList<int>{2, 2, 2} << true << "U" << "over its file, other study";
+    // The object written before with more frames, in this file or in another: none of those it no longer
+    // holds stays listed.
+    for (const char* where : {"this file", "another file"})
+        QTest::newRow(qPrintable(QStringLiteral("axial stack, 5 frames earlier in %1").arg(where)))
+            << "axial" << 3 << QList<double>{0, 2.5, 5} << QList<double>{20, 22.5, 25} << QList<double>{10, 10, 10}
+            << QList<int>{2, 2, 2} << true << "U" << QStringLiteral("more frames, %1").arg(where);
 }
 
 void TestDatabaseIndex::multiFrameRows()
@@ -313,6 +319,14 @@ void TestDatabaseIndex::multiFrameRows()
                  QStringList{QStringLiteral("%1 %2 /data/other.dcm 0").arg(other.sopInstanceUid,
                                                                            other.seriesInstanceUid)});
         return;
+    }
+    if (collider.startsWith("more frames")) {
+        dicom::DicomFileSummary longer = s;
+        longer.numberOfFrames = 5;
+        if (collider.endsWith("another file"))
+            longer.filePath = QStringLiteral("/data/longer.dcm");
+        QVERIFY2(m_db->indexFile(longer), qPrintable(m_db->lastError()));
+        collider.clear();
     }
     if (collider.startsWith("batch")) {
         const QStringList errors = m_db->indexFiles({s, other});
