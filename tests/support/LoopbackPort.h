@@ -19,10 +19,39 @@
 
 namespace fixtures {
 
+// The port a socket is bound to; 0 when it cannot be told.
+inline quint16 boundPort(int socket)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+// Binds a socket to `port` (0: one the system gives) on every address without sharing it, so only a
+// port no socket is bound to is taken; then lets it be shared. Returns the descriptor, or -1.
+inline int reservedSocket(quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int share = 1;
+    if (socket >= 0
+        && (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &share, sizeof share) != 0))
+        ::close(std::exchange(socket, -1));
+    return socket;
+}
+
 // 0 when the system gives no port. Taken below the system's range of automatic ports where it can
-// be: a port a test binds only later (a C-MOVE destination, a peer started for one case) is then
-// never given meanwhile to another program's outgoing connection or to its listen on port 0, as
-// one from that range can be while a loaded machine runs many suites at once.
+// be, so that another program's outgoing connection or listen on port 0 is never given it. The port
+// stays bound here, not listened on, until the test ends: a server that asks to share its port (every
+// one a test starts, and the program's own listeners, do) listens there and lets go again as often as
+// the test has it, while no other test's choice, nor any program that does not ask to share, can take
+// it in between, as one could a port chosen free and let go of.
 inline quint16 freeLoopbackPort()
 {
     int automaticFrom = 32768;
@@ -30,16 +59,13 @@ inline quint16 freeLoopbackPort()
     if (range.open(QIODevice::ReadOnly))
         automaticFrom = range.readAll().simplified().split(' ').value(0).toInt();
     constexpr int kLowest = 10000;
-    for (int attempt = 0; automaticFrom > kLowest + 1000 && attempt < 200; ++attempt) {
-        const auto port = quint16(QRandomGenerator::system()->bounded(kLowest, automaticFrom));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, port))
-            return port;
-    }
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    int socket = -1;
+    for (int attempt = 0; socket < 0 && automaticFrom > kLowest + 1000 && attempt < 200; ++attempt)
+        socket = reservedSocket(quint16(QRandomGenerator::system()->bounded(kLowest, automaticFrom)));
+    if (socket < 0)
+        socket = reservedSocket(0);
+    // Not closed: the process's end lets the ports go.
+    return boundPort(socket);
 }
 
 // Whether process `pid` listens on the port: one of its descriptors is the listening socket the system
@@ -71,16 +97,6 @@ inline bool listensOn(qint64 pid, quint16 port)
             return true;
     }
     return false;
-}
-
-// The port a socket is bound to; 0 when it cannot be told.
-inline quint16 boundPort(int socket)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
 }
 
 // A loopback port taken from the system and held from then on, for a server of the test that is to
