@@ -4,6 +4,7 @@
 // listed, none doubled.
 
 #include "AppTestSupport.h"
+#include "support/ModalAnswer.h"
 #include "support/PacsTestPeers.h"
 #include "support/TestBench.h"
 
@@ -67,12 +68,15 @@ class TestUnfinishedRetrieves : public QObject
 private slots:
     // Named at start: only a retrieve that no end reached, of a study still listed. Not one that ended
     // with an object refused (its UID names an image of another study here): the user was told then,
-    // and the study is still fetched again when next asked for.
+    // and the study is still fetched again when next asked for. Nor one whose study was deleted and
+    // then imported again from the user's own files.
     void startNamesCutDownloadsAndRemovesHalfReceivedFiles_data()
     {
         QTest::addColumn<QString>("then");
         QTest::newRow("cut short") << "";
         QTest::newRow("ended with an object refused") << "refused";
+        QTest::newRow("cut short, removed from the list, imported again") << "removed";
+        QTest::newRow("cut short, deleted completely, imported again") << "deleted";
     }
     void startNamesCutDownloadsAndRemovesHalfReceivedFiles()
     {
@@ -121,6 +125,20 @@ private slots:
         }
         // Whatever the start says of it, the study is not whole here: fetched again when asked for.
         QVERIFY(pacs::isRetrieveUnfinished(cut));
+        QTemporaryDir users;
+        if (then == "removed" || then == "deleted") {
+            MainWindow first;
+            QVERIFY2(first.statusText().contains(QStringLiteral("Прерванный^Пациент")), qPrintable(first.statusText()));
+            {
+                fixtures::ModalAnswer yes(QMessageBox::Yes);
+                if (then == "removed")
+                    first.removeStudiesFromList({cut});
+                else
+                    first.deleteStudiesCompletely({cut});
+            }
+            QVERIFY(!first.database()->studyExists(cut));
+            QCOMPARE(apptest::addStudy(first.database(), users.filePath(QStringLiteral("cd")), cutLayout), cut);
+        }
         const QString gone = fixtures::newUid(); // marked, but nothing of it in the index
         QVERIFY(pacs::markRetrieveUnfinished(gone));
         const QStringList halfReceived{
@@ -153,7 +171,7 @@ private slots:
         for (const QString& path : halfReceived)
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
         QVERIFY(QFileInfo::exists(kept));
-        QCOMPARE(pacs::unfinishedRetrieves(), QStringList{cut});
+        QCOMPARE(pacs::unfinishedRetrieves(), then == "removed" || then == "deleted" ? QStringList() : QStringList{cut});
     }
 
     // The window closed by the system's request to end (a logout or shutdown) while an archive import
