@@ -104,10 +104,10 @@ private slots:
                 const pacs::PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), 1);
                 pacs::PacsOpenCoordinator coordinator(&index);
                 QSignalSpy finished(&coordinator, &pacs::PacsOpenCoordinator::finished);
-                coordinator.startDownload(server, peers::localConfig(fixtures::freeLoopbackPort(), "KALVREFUSE", {server}),
-                                          cutLayout.studyUid,
-                                          QDir(pacs::pacsDownloadsRoot()).filePath(cutLayout.studyUid),
-                                          pacs::PacsOpenCoordinator::ToArchive);
+                coordinator.startDownload(
+                    server, peers::localConfig(fixtures::freeLoopbackPort(), "KALVREFUSE", {server}),
+                    cutLayout.studyUid, QDir(pacs::pacsDownloadsRoot()).filePath(cutLayout.studyUid),
+                    pacs::PacsOpenCoordinator::ToArchive);
                 QVERIFY(QTest::qWaitFor([&] { return !finished.isEmpty(); }, 60000));
                 QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
                 QCOMPARE(finished.first().at(0).toBool(), false);
@@ -128,7 +128,8 @@ private slots:
         QTemporaryDir users;
         if (then == "removed" || then == "deleted") {
             MainWindow first;
-            QVERIFY2(first.statusText().contains(QStringLiteral("Прерванный^Пациент")), qPrintable(first.statusText()));
+            QVERIFY2(first.statusText().contains(QStringLiteral("Прерванный^Пациент")),
+                     qPrintable(first.statusText()));
             {
                 fixtures::ModalAnswer yes(QMessageBox::Yes);
                 if (then == "removed")
@@ -137,7 +138,8 @@ private slots:
                     first.deleteStudiesCompletely({cut});
             }
             QVERIFY(!first.database()->studyExists(cut));
-            QCOMPARE(apptest::addStudy(first.database(), users.filePath(QStringLiteral("cd")), cutLayout), cut);
+            QCOMPARE(apptest::addStudy(first.database(), users.filePath(QStringLiteral("cd")), cutLayout),
+                     cut);
         }
         const QString gone = fixtures::newUid(); // marked, but nothing of it in the index
         QVERIFY(pacs::markRetrieveUnfinished(gone));
@@ -166,12 +168,14 @@ private slots:
                          QStringLiteral("Прерванные загрузки с PACS: Прерванный^Пациент (15.01.2024)")),
                      qPrintable(w.statusText()));
         else
-            QVERIFY2(!w.statusText().contains(QStringLiteral("Прерванные загрузки")), qPrintable(w.statusText()));
+            QVERIFY2(!w.statusText().contains(QStringLiteral("Прерванные загрузки")),
+                     qPrintable(w.statusText()));
         QVERIFY(!w.statusText().contains(whole));
         for (const QString& path : halfReceived)
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
         QVERIFY(QFileInfo::exists(kept));
-        QCOMPARE(pacs::unfinishedRetrieves(), then == "removed" || then == "deleted" ? QStringList() : QStringList{cut});
+        QCOMPARE(pacs::unfinishedRetrieves(),
+                 then == "removed" || then == "deleted" ? QStringList() : QStringList{cut});
     }
 
     // The window closed by the system's request to end (a logout or shutdown) while an archive import
