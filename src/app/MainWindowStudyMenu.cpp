@@ -7,6 +7,7 @@
 #include "db/CleanupSettings.h"
 #include "db/Database.h"
 #include "pacs/PacsRetrieveSession.h"
+#include "pacs/UnfinishedRetrieves.h"
 #include "platform/OwnFileDoor.h"
 #include "platform/SingleInstanceLock.h"
 #include "platform/TerminationSignals.h"
@@ -254,6 +255,8 @@ void MainWindow::removeStudyFromList(const QString& studyUid)
                                  + (m_db->isWritable() ? QString() : QStringLiteral("\n\n") + readOnlyIndexAdvice()));
         return;
     }
+    // Its rows gone, a mark of a retrieve cut short names nothing: the study, imported again, is whole.
+    pacs::clearRetrieveUnfinished(studyUid);
     forgetSelectedStudy(studyUid);
 }
 
@@ -323,8 +326,10 @@ bool MainWindow::removeStudiesWithCopies(const QStringList& studyUids, QStringLi
             leftFiles->add(left);
         if (!failedFiles->isEmpty())
             keepStoreMark();
-        for (const QString& uid : batch)
+        for (const QString& uid : batch) {
+            pacs::clearRetrieveUnfinished(uid);
             forgetSelectedStudy(uid);
+        }
         if (removed)
             *removed += int(batch.size());
     }

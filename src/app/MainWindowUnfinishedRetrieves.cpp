@@ -9,9 +9,10 @@
 
 namespace {
 
-// "name (dd.MM.yyyy)" of each listed study among the marked ones, oldest study first; listed gets
-// the UIDs found.
-QStringList namesOfMarked(db::Database* index, const QStringList& marked, QSet<QString>* listed)
+// "name (dd.MM.yyyy)" of each listed study among the marked ones (among those of them named, when
+// given), oldest study first; listed gets the marked UIDs found.
+QStringList namesOfMarked(db::Database* index, const QStringList& marked, QSet<QString>* listed,
+                          const QSet<QString>* named = nullptr)
 {
     const QSet<QString> markedSet(marked.begin(), marked.end());
     QStringList names;
@@ -19,6 +20,8 @@ QStringList namesOfMarked(db::Database* index, const QStringList& marked, QSet<Q
         if (!markedSet.contains(study.studyInstanceUid))
             continue;
         listed->insert(study.studyInstanceUid);
+        if (named && !named->contains(study.studyInstanceUid))
+            continue;
         const QString date = dicom::dicomDateText(study.studyDate, QStringLiteral("dd.MM.yyyy"));
         const QString name = study.patientName.isEmpty() ? study.studyInstanceUid : study.patientName;
         names << (date.isEmpty() ? name : QStringLiteral("%1 (%2)").arg(name, date));
@@ -36,8 +39,13 @@ void MainWindow::reportUnfinishedRetrieves()
     const QStringList marked = pacs::unfinishedRetrieves();
     if (marked.isEmpty() || !m_db)
         return;
+    // One that ended told the user then how it ended, and is still fetched again when next asked for.
+    QSet<QString> cut;
+    for (const QString& uid : marked)
+        if (pacs::isRetrieveCut(uid))
+            cut.insert(uid);
     QSet<QString> listed;
-    const QStringList names = namesOfMarked(m_db, marked, &listed);
+    const QStringList names = namesOfMarked(m_db, marked, &listed, &cut);
     // A mark without rows names nothing that could be opened: a new request retrieves it whole anyway.
     for (const QString& uid : marked)
         if (!listed.contains(uid))

@@ -219,6 +219,7 @@ void PacsRetrieveSession::start()
     // Before the first object can arrive: a kill from here on leaves the study marked.
     markRetrieveUnfinished(m_studyUid);
     if (m_server.retrieveMode == 1) {
+        m_marked = true;
         startWorker();
         return;
     }
@@ -232,6 +233,8 @@ void PacsRetrieveSession::start()
         });
         return;
     }
+    // Not before: the mark of a study that another retrieve receives is that one's to end.
+    m_marked = true;
     m_listener->addStudy(m_studyUid, m_targetFolder, m_admission);
     // Taken on the listener's thread, under the lock removeStudy takes: every file stored for the
     // study before this retrieve stops waiting is listed, none after.
@@ -568,6 +571,8 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
     releaseListener();
     if (ok && m_received > 0 && m_notIndexed == 0)
         clearRetrieveUnfinished(m_studyUid);
+    else if (m_marked)
+        markRetrieveEndedIncomplete(m_studyUid); // told now; still fetched again when next asked for
     endPortWait();
     emit finished(ok, errorMessage, m_received);
     deleteWhenIdle();

@@ -170,6 +170,8 @@ private:
     bool m_over = false;
     bool m_cancelled = false;
     bool m_discard = false;
+    // This retrieve laid the study's mark and so ends it.
+    bool m_marked = false;
 };
 
 } // namespace pacs

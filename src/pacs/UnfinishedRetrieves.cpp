@@ -19,6 +19,13 @@ QString markPath(const QString& studyUid)
     return isValidDicomUid(studyUid) ? QDir(unfinishedRetrievesFolder()).filePath(studyUid) : QString();
 }
 
+// Written into a mark by a retrieve that ended; a torn write reads as cut short, which only tells more.
+const QByteArray& endedWord()
+{
+    static const QByteArray word = QByteArrayLiteral("ended");
+    return word;
+}
+
 // The names the receive gives its files while an object arrives and while it is written.
 const QStringList& receiveFilePatterns()
 {
@@ -51,8 +58,20 @@ bool markRetrieveUnfinished(const QString& studyUid)
     const QString path = markPath(studyUid);
     if (path.isEmpty() || !QDir().mkpath(unfinishedRetrievesFolder()))
         return false;
+    // Emptied when it stands from an earlier retrieve that ended: this one may yet be cut.
     QFile mark(path);
-    return mark.exists() || mark.open(QIODevice::WriteOnly);
+    return mark.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+void markRetrieveEndedIncomplete(const QString& studyUid)
+{
+    const QString path = markPath(studyUid);
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return;
+    // Not truncated first: a failed write leaves the mark standing, empty, never gone.
+    QFile mark(path);
+    if (mark.open(QIODevice::ReadWrite))
+        mark.write(endedWord());
 }
 
 void clearRetrieveUnfinished(const QString& studyUid)
@@ -66,6 +85,17 @@ bool isRetrieveUnfinished(const QString& studyUid)
 {
     const QString path = markPath(studyUid);
     return !path.isEmpty() && QFileInfo::exists(path);
+}
+
+bool isRetrieveCut(const QString& studyUid)
+{
+    const QString path = markPath(studyUid);
+    if (path.isEmpty())
+        return false;
+    QFile mark(path);
+    if (!mark.open(QIODevice::ReadOnly))
+        return QFileInfo::exists(path);
+    return mark.read(endedWord().size()) != endedWord();
 }
 
 QStringList unfinishedRetrieves()

@@ -1,9 +1,13 @@
 #pragma once
 // A study whose retrieve has started and not yet ended well may be in the index with only part of
 // its objects: killed, aborted by the server, cancelled, or cut short by a full disk. Such a study is
-// marked by an empty file named after its UID, made before the first object is asked for and removed
+// marked by a file named after its UID, made empty before the first object is asked for and removed
 // only when the retrieve succeeds, so that a kill leaves the mark standing. A marked study is
 // retrieved again (what is already here stays) when it is next asked for.
+// A retrieve that ended without the whole study (refused objects, a failure, a cancel) has told the
+// user so already: it writes "ended" into its mark, which keeps the study retrieved again but not
+// named at the next start as cut short. An empty mark, as every earlier version left it, is one that
+// no end reached.
 
 #include <QString>
 #include <QStringList>
@@ -14,8 +18,13 @@ namespace pacs {
 QString unfinishedRetrievesFolder();
 
 bool markRetrieveUnfinished(const QString& studyUid);
+// The retrieve that marked the study ended, yet the study is not whole here.
+void markRetrieveEndedIncomplete(const QString& studyUid);
 void clearRetrieveUnfinished(const QString& studyUid);
+// Marked, whether cut short or ended incomplete: to be retrieved again.
 bool isRetrieveUnfinished(const QString& studyUid);
+// Marked, and no end of its retrieve was recorded: a kill, a crash or the program's exit cut it.
+bool isRetrieveCut(const QString& studyUid);
 QStringList unfinishedRetrieves();
 
 // Temporary files of objects that were being received when the program last stopped (in the

@@ -555,10 +555,12 @@ private slots:
         QVERIFY2(finished.first().at(1).toString().contains(QStringLiteral("Загрузка отменена")),
                  qPrintable(finished.first().at(1).toString()));
         QVERIFY(allGone());
-        // Whatever did arrive is indexed, and marked as a retrieve that did not end.
+        // Whatever did arrive is indexed, and marked as a study that is not whole; as one that ended,
+        // told so, not as one cut short.
         QCOMPARE(instancesOf(m_index, m_large.studyUid), filesIn(folder));
         QVERIFY(filesIn(folder) < kLarge);
         QVERIFY(isRetrieveUnfinished(m_large.studyUid));
+        QVERIFY(!isRetrieveCut(m_large.studyUid));
 
         // The next open request fetches the rest instead of opening the part that is here.
         coordinator.openRequestedStudy({m_large.studyUid, QStringLiteral("127.0.0.1"), m_archive.port(),
