@@ -45,6 +45,7 @@ public:
     {
         Holds holds = Holds::NotThere;
         QString version; // the version looked at before it was read again (for the rows, Holds::Again)
+        int frames = 0;  // Holds::Again: the number of frames it holds now (its rows past it name none)
     };
 
     QList<Found> check(const QList<ListedFile>& files);
