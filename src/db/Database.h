@@ -265,7 +265,8 @@ private:
     // Records the versions (by row) in which the rows' files were found to hold their objects, so that
     // they are not read again, and drops the rows (pastLast) of frames past their files' last; when the
     // index can be written now. True when rows were dropped.
-    bool recordFindings(const QList<std::pair<qint64, QString>>& versions, const QList<qint64>& pastLast) const;
+    bool recordFindings(const QList<std::pair<qint64, QString>>& versions,
+                        const QList<qint64>& pastLast) const;
     // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
     // own_copy value).
     QString placedPath(const QString& written, const QVariant& ownCopy) const;

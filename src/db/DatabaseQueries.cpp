@@ -130,7 +130,8 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         return {};
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid, number_of_frames FROM instances "
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid, number_of_frames "
+                                  "FROM instances "
                                   "WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")
                        .arg(QLatin1String(kInstanceColumns))))
         return {};
@@ -153,7 +154,8 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
     // A frame's row is keyed "<SOP UID>#f<frame>": one range of the key's own index holds the object's
     // rows, however large its series. The series is only checked ("+"): SQLite would otherwise walk the
     // whole series by its index, which it takes for the narrower one.
-    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid, number_of_frames FROM instances "
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid, number_of_frames "
+                                  "FROM instances "
                                   "WHERE sop_instance_uid >= :first AND sop_instance_uid < :past "
                                   "AND +series_instance_uid = :series;")
                        .arg(QLatin1String(kInstanceColumns))))

@@ -124,7 +124,8 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
 }
 
 // Converts one frame of an uncompressed, single-sample file. Holds the file's use mutex.
-bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, const dicom::RowObject& row, QString& error)
+bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, const dicom::RowObject& row,
+                  QString& error)
 {
     DcmDataset* ds = parsed.file.getDataset();
     const int rows = readUint16(ds, DCM_Rows);

@@ -282,7 +282,8 @@ private slots:
         const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
         if (held < K) {
             // The frames the file lost are named and left empty, never filled with its last frame.
-            const QString skipped = QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(K - held).arg(K);
+            const QString skipped =
+                QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(K - held).arg(K);
             QVERIFY2(message.contains(skipped) && message.contains(render::otherObjectSlicesWarning(K - held)),
                      qPrintable(message));
             QCOMPARE(v.nz, K);

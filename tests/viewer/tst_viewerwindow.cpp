@@ -846,13 +846,15 @@ private slots:
         };
         fixtures::completeUids(layout);
         QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("frames"))));
-        const QString file = fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf.dcm")), layout);
+        const QString file =
+            fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf.dcm")), layout);
         QVERIFY(indexFiles(*m_db, {file}));
         auto w = openViewer({}, layout.studyUid);
         ImageViewportWidget* panel = w->panel(0);
         QCOMPARE(panel->sliceCount(), 5);
         layout.slices = 3;
-        const QString fewer = fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf3.dcm")), layout);
+        const QString fewer =
+            fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf3.dcm")), layout);
         QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(fewer)));
         for (int frame = 0; frame < 5; ++frame) {
             panel->showSlice(frame);
@@ -872,7 +874,8 @@ private slots:
             }
         }
         const auto* note = w->findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
-        QVERIFY2(note && note->text().contains(QStringLiteral(": 1.")), qPrintable(note ? note->text() : QString()));
+        QVERIFY2(note && note->text().contains(QStringLiteral(": 1.")),
+                 qPrintable(note ? note->text() : QString()));
         // Listed anew, the rows of the frames it lost are gone from the series.
         QCOMPARE(m_db->instancesForSeries(layout.seriesUid).size(), 3);
     }
