@@ -220,19 +220,22 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
     const QList<RowFileProof::Found> found = m_rowFiles.check(files);
     // The frames each file holds: as read now, or else as its object's first row was last written (an
     // earlier version indexing a file again with fewer frames left the rows of the others behind).
-    QList<int> framesHeld(files.size(), 0);
-    for (qsizetype row = 0; row < rows.records.size(); ++row)
+    // A series of one-frame files (most of them) has no row past a file's last, and is not looked at.
+    const bool laterFrames = std::any_of(rows.records.cbegin(), rows.records.cend(),
+                                         [](const InstanceRecord& record) { return record.frameIndex > 0; });
+    QList<int> framesHeld(laterFrames ? files.size() : 0, 0);
+    QList<bool> hasFirstRow(framesHeld.size(), false);
+    for (qsizetype row = 0; laterFrames && row < rows.records.size(); ++row)
         if (rows.records.at(row).frameIndex == 0)
             framesHeld[rowFile.at(row)] = rows.framesWritten.at(row);
-    QList<bool> hasFirstRow(files.size(), false);
-    for (qsizetype i = 0; i < files.size(); ++i) {
+    for (qsizetype i = 0; i < framesHeld.size(); ++i) {
         hasFirstRow[i] = framesHeld.at(i) > 0;
         if (found.at(i).holds == RowFileProof::Holds::Again && found.at(i).frames > 0)
             framesHeld[i] = found.at(i).frames;
     }
     QList<std::pair<qint64, QString>> foundAgain; // row, version
     QList<qint64> pastLast; // rows of frames their files do not hold, to go from the index
-    QList<bool> fewerFrames(files.size(), false);
+    QList<bool> fewerFrames(framesHeld.size(), false);
     int other = 0;
     for (const RowFileProof::Found& file : found)
         other += file.holds == RowFileProof::Holds::Other ? 1 : 0;
@@ -245,7 +248,8 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
             continue;
         // Left out, never listed to be drawn as the file's last frame; it goes where the object's first
         // row stays in the series, so that no series is left without rows by it.
-        if (framesHeld.at(fileIndex) > 0 && rows.records.at(row).frameIndex >= framesHeld.at(fileIndex)) {
+        if (laterFrames && framesHeld.at(fileIndex) > 0
+            && rows.records.at(row).frameIndex >= framesHeld.at(fileIndex)) {
             if (hasFirstRow.at(fileIndex))
                 pastLast.append(rows.rowIds.at(row));
             // The file read now holds fewer frames than its rows name: other images than listed.
