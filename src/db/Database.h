@@ -263,8 +263,10 @@ private:
     void announceReplaced(ReplacedRows replaced);
     bool isStorePath(const QString& path) const;
     // Records the versions (by row) in which the rows' files were found to hold their objects, so that
-    // they are not read again; when the index can be written now.
-    void recordFileVersions(const QList<std::pair<qint64, QString>>& versions) const;
+    // they are not read again, and drops the rows (pastLast) of frames past their files' last; when the
+    // index can be written now. True when rows were dropped.
+    bool recordFindings(const QList<std::pair<qint64, QString>>& versions,
+                        const QList<qint64>& pastLast) const;
     // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
     // own_copy value).
     QString placedPath(const QString& written, const QVariant& ownCopy) const;
@@ -312,10 +314,11 @@ private:
         QStringList objects;
         QStringList versions;
         QList<qint64> rowIds;
+        QList<int> framesWritten; // the number of frames of its file when the row was written
         void add(const InstanceRecord& record, const QSqlQuery& q);
     };
-    // The rows whose files hold their objects (RowFileProof), in their order; replacedFiles, when
-    // given, counts the files found holding another object.
+    // The rows whose files hold their objects and frames (RowFileProof), in their order; replacedFiles,
+    // when given, counts the files found holding another object, or fewer frames than their rows name.
     QList<InstanceRecord> rowsWhoseFilesHoldThem(const ListedRows& rows, const QString& seriesInstanceUid,
                                                  int* replacedFiles) const;
 

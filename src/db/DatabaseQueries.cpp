@@ -130,7 +130,8 @@ QList<InstanceRecord> Database::instancesForSeries(const QString& seriesInstance
         return {};
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid FROM instances "
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid, number_of_frames "
+                                  "FROM instances "
                                   "WHERE series_instance_uid = :uid ORDER BY instance_number ASC;")
                        .arg(QLatin1String(kInstanceColumns))))
         return {};
@@ -153,7 +154,8 @@ QList<InstanceRecord> Database::instancesOfObjects(const QString& seriesInstance
     // A frame's row is keyed "<SOP UID>#f<frame>": one range of the key's own index holds the object's
     // rows, however large its series. The series is only checked ("+"): SQLite would otherwise walk the
     // whole series by its index, which it takes for the narrower one.
-    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid FROM instances "
+    if (!q.prepare(QStringLiteral("SELECT %1, sop_instance_uid, file_version, rowid, number_of_frames "
+                                  "FROM instances "
                                   "WHERE sop_instance_uid >= :first AND sop_instance_uid < :past "
                                   "AND +series_instance_uid = :series;")
                        .arg(QLatin1String(kInstanceColumns))))
@@ -184,6 +186,7 @@ void Database::ListedRows::add(const InstanceRecord& record, const QSqlQuery& q)
     objects.append(ObjectKeys::objectOfKey(textOf(q.value(kInstanceColumnCount)), record.frameIndex));
     versions.append(textOf(q.value(kInstanceColumnCount + 1)));
     rowIds.append(q.value(kInstanceColumnCount + 2).toLongLong());
+    framesWritten.append(q.value(kInstanceColumnCount + 3).toInt());
     records.append(record);
 }
 
@@ -215,18 +218,49 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
         rowFile.append(it.value());
     }
     const QList<RowFileProof::Found> found = m_rowFiles.check(files);
+    // The frames each file holds: as read now, or else as its object's first row was last written (an
+    // earlier version indexing a file again with fewer frames left the rows of the others behind).
+    // A series of one-frame files (most of them) has no row past a file's last, and is not looked at.
+    const bool laterFrames = std::any_of(rows.records.cbegin(), rows.records.cend(),
+                                         [](const InstanceRecord& record) { return record.frameIndex > 0; });
+    QList<int> framesHeld(laterFrames ? files.size() : 0, 0);
+    QList<bool> hasFirstRow(framesHeld.size(), false);
+    for (qsizetype row = 0; laterFrames && row < rows.records.size(); ++row)
+        if (rows.records.at(row).frameIndex == 0)
+            framesHeld[rowFile.at(row)] = rows.framesWritten.at(row);
+    for (qsizetype i = 0; i < framesHeld.size(); ++i) {
+        hasFirstRow[i] = framesHeld.at(i) > 0;
+        if (found.at(i).holds == RowFileProof::Holds::Again && found.at(i).frames > 0)
+            framesHeld[i] = found.at(i).frames;
+    }
     QList<std::pair<qint64, QString>> foundAgain; // row, version
+    QList<qint64> pastLast; // rows of frames their files do not hold, to go from the index
+    QList<bool> fewerFrames(framesHeld.size(), false);
     int other = 0;
     for (const RowFileProof::Found& file : found)
         other += file.holds == RowFileProof::Holds::Other ? 1 : 0;
     QList<InstanceRecord> held;
     held.reserve(rows.records.size());
     for (qsizetype row = 0; row < rows.records.size(); ++row) {
-        const RowFileProof::Found& file = found.at(rowFile.at(row));
-        if (file.holds == RowFileProof::Holds::Again)
-            foundAgain.append({rows.rowIds.at(row), file.version});
+        const qsizetype fileIndex = rowFile.at(row);
+        const RowFileProof::Found& file = found.at(fileIndex);
         if (file.holds == RowFileProof::Holds::Other)
             continue;
+        // Left out, never listed to be drawn as the file's last frame; it goes where the object's first
+        // row stays in the series, so that no series is left without rows by it.
+        if (laterFrames && framesHeld.at(fileIndex) > 0
+            && rows.records.at(row).frameIndex >= framesHeld.at(fileIndex)) {
+            if (hasFirstRow.at(fileIndex))
+                pastLast.append(rows.rowIds.at(row));
+            // The file read now holds fewer frames than its rows name: other images than listed.
+            if (file.holds == RowFileProof::Holds::Again && !fewerFrames.at(fileIndex)) {
+                fewerFrames[fileIndex] = true;
+                ++other;
+            }
+            continue;
+        }
+        if (file.holds == RowFileProof::Holds::Again)
+            foundAgain.append({rows.rowIds.at(row), file.version});
         InstanceRecord record = rows.records.at(row);
         record.sopInstanceUid = rows.objects.at(row);
         if (file.holds == RowFileProof::Holds::Listed)
@@ -237,17 +271,20 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
     }
     if (replacedFiles)
         *replacedFiles = other;
-    recordFileVersions(foundAgain);
+    if (recordFindings(foundAgain, pastLast) && !studyUid.isEmpty())
+        emit const_cast<Database*>(this)->studiesWritten({studyUid});
     return held;
 }
 
-void Database::recordFileVersions(const QList<std::pair<qint64, QString>>& versions) const
+bool Database::recordFindings(const QList<std::pair<qint64, QString>>& versions,
+                              const QList<qint64>& pastLast) const
 {
     // Only what saves reading the files again at the next listing of another process (RowFileProof
     // remembers them for this one): an index that cannot be written now (read-only, or inside a
-    // transaction of its own) reads them again then.
-    if (versions.isEmpty() || m_readAsEarlier)
-        return;
+    // transaction of its own) reads them again then, and leaves the rows past a file's last frame out
+    // of every listing until it can drop them.
+    if ((versions.isEmpty() && pastLast.isEmpty()) || m_readAsEarlier)
+        return false;
     // Nor is a listing held up by another connection's lock: it gives up at once.
     QSqlQuery q(m_db);
     const int busyMs = q.exec(QStringLiteral("PRAGMA busy_timeout;")) && q.next() ? q.value(0).toInt() : 0;
@@ -257,16 +294,24 @@ void Database::recordFileVersions(const QList<std::pair<qint64, QString>>& versi
     });
     q.exec(QStringLiteral("PRAGMA busy_timeout=0;"));
     if (!q.exec(QStringLiteral("BEGIN IMMEDIATE;")))
-        return;
+        return false;
     bool ok = q.prepare(QStringLiteral("UPDATE instances SET file_version = :version WHERE rowid = :row;"));
     for (const auto& [row, version] : versions) {
         q.bindValue(QStringLiteral(":version"), version);
         q.bindValue(QStringLiteral(":row"), qlonglong(row));
         ok = ok && q.exec();
     }
+    ok = ok && q.prepare(QStringLiteral("DELETE FROM instances WHERE rowid = :row;"));
+    for (const qint64 row : pastLast) {
+        q.bindValue(QStringLiteral(":row"), qlonglong(row));
+        ok = ok && q.exec();
+    }
     q.finish();
-    if (!ok || !QSqlQuery(m_db).exec(QStringLiteral("COMMIT;")))
+    if (!ok || !QSqlQuery(m_db).exec(QStringLiteral("COMMIT;"))) {
         QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK;"));
+        return false;
+    }
+    return !pastLast.isEmpty();
 }
 
 InstanceRecord Database::instanceRecord(const QSqlQuery& q) const

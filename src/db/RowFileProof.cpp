@@ -31,7 +31,8 @@ RowFileProof::Found readAgain(const ListedFile& file, const QString& version)
     const bool holds = summary->sopInstanceUid == file.sopInstanceUid
         && summary->seriesInstanceUid == file.seriesInstanceUid
         && summary->studyInstanceUid == file.studyInstanceUid;
-    return {holds ? RowFileProof::Holds::Again : RowFileProof::Holds::Other, version};
+    return {holds ? RowFileProof::Holds::Again : RowFileProof::Holds::Other, version,
+            holds ? summary->numberOfFrames : 0};
 }
 
 } // namespace

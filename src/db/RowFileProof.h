@@ -25,9 +25,11 @@ struct ListedFile
 // its rows' object. A file in the version listed does, by one stat and nothing read. Any other (changed
 // since, or of rows that record no version) is read again, its summary's UIDs only, several at a time,
 // and holds the object when they are the rows'; one that holds another object does not, and is to be
-// treated as a file that is not there. One from which nothing can be read now (still being copied over,
-// cut, no DICOM any more) holds no other image: like a file that is not there (or no plain file) it is
-// left to whoever opens it, which proves it again and tells it as changed or damaged, never taking it.
+// treated as a file that is not there; one that holds it in fewer frames than before (sent again
+// under the same UID) holds no frame past its last. One from which nothing can be read now (still
+// being copied over, cut, no DICOM any more) holds no other image: like a file that is not there (or
+// no plain file) it is left to whoever opens it, which proves it again and tells it as changed or
+// damaged, never taking it.
 // For the thread of the index that lists the rows: it remembers what it found in which versions of
 // which files, so that these are not read again at every listing while they stay that version, also
 // where the index cannot record the version (a data folder on a read-only disc).
@@ -45,6 +47,7 @@ public:
     {
         Holds holds = Holds::NotThere;
         QString version; // the version looked at before it was read again (for the rows, Holds::Again)
+        int frames = 0;  // Holds::Again: the number of frames it holds now (its rows past it name none)
     };
 
     QList<Found> check(const QList<ListedFile>& files);

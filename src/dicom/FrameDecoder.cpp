@@ -103,7 +103,8 @@ QString tooLargeFrameText(qint64 rows, qint64 columns)
     return QCoreApplication::translate("dicom", "Слишком большой кадр: %1×%2.").arg(columns).arg(rows);
 }
 
-// -1 asks for the middle frame; out-of-range values are clamped.
+// -1 asks for the middle frame; out-of-range values are clamped (a row's frame never is: see
+// RowObject::holdsFrame).
 int clampedFrame(int requested, int frames)
 {
     const int index = requested == -1 ? frames / 2 : requested;
@@ -402,6 +403,13 @@ std::optional<DecodedFrame> decodeOnce(DecoderCache& state, const QString& path,
     const bool perFrame = (probe.samplesPerPixel > 1 && probe.frames > 16)
         || (probe.frames > 1 && wholeFileBytes > kWholeFileDecodeLimitBytes) || probe.transformOfOneFrame;
 
+    // A frame of the row that this version of its file lacks is not there to be drawn: the file's
+    // last frame is another image, not the row's.
+    if (!row.holdsFrame(frame, probe.frames)) {
+        *otherObject = true;
+        setError(errorMessage, parseHazardText(ParseHazard::OtherObject));
+        return std::nullopt;
+    }
     const int index = clampedFrame(frame, probe.frames);
     if (!probe.frameProblem.isEmpty()) {
         setError(errorMessage, probe.frameProblem);

@@ -27,7 +27,8 @@ struct DecodedFrame
 // window that cannot be applied (width below 1, not finite) also falls back to minimum-maximum.
 // Returns nothing when the frame cannot be rendered; `errorMessage` (may be null) then says why.
 // Read for an index row (`row` not empty), the frame is drawn only from an opening proven to hold the
-// row's object; another object under the path is refused and `otherObject` (may be null) set.
+// row's object and that frame of it; another object under the path, or a file of the object without
+// the row's frame (frame -1 aside), is refused and `otherObject` (may be null) set.
 // Every call in the process is serialised by one lock, which also guards the one-image cache.
 std::optional<DecodedFrame> decodeFrame(const QString& path, int frame,
                                         std::optional<render::WindowLevel> window,

@@ -21,6 +21,14 @@ struct RowObject
     {
         return isEmpty() || (!version.isEmpty() && fileVersion == version);
     }
+    // Whether a file of `frames` frames holds the frame a reader was asked for. A row names one frame:
+    // a file of the row's object that no longer has it (sent again with fewer under the same UID) holds
+    // another image in its place, never that frame. -1 (the middle frame) and a read for no row take
+    // whatever frame the file has nearest.
+    bool holdsFrame(int frame, int frames) const
+    {
+        return isEmpty() || frame == -1 || (frame >= 0 && frame < frames);
+    }
 };
 
 } // namespace dicom

@@ -124,7 +124,8 @@ bool decompressIfNeeded(ParsedFile& parsed, QString& error)
 }
 
 // Converts one frame of an uncompressed, single-sample file. Holds the file's use mutex.
-bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& error)
+bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, const dicom::RowObject& row,
+                  QString& error)
 {
     DcmDataset* ds = parsed.file.getDataset();
     const int rows = readUint16(ds, DCM_Rows);
@@ -138,6 +139,12 @@ bool extractFrame(ParsedFile& parsed, HuImage& out, int frameIndex, QString& err
         return false;
     }
     const int frames = readFrameCount(ds);
+    // The values of the file's last frame are not those of a row's frame it lacks.
+    if (!row.holdsFrame(frameIndex, frames)) {
+        out.otherObject = true;
+        error = dicom::parseHazardText(dicom::ParseHazard::OtherObject);
+        return false;
+    }
     const int frame = std::clamp(frameIndex, 0, frames - 1);
     const dicom::FrameRescale rescale = dicom::frameRescale(*ds, frame);
 
@@ -341,7 +348,7 @@ bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* err
     bool ok = false;
     if (parsed) {
         std::lock_guard<std::mutex> use(parsed->useMutex);
-        ok = extractFrame(*parsed, out, frameIndex, failure);
+        ok = extractFrame(*parsed, out, frameIndex, row, failure);
     }
     if (!ok) {
         out.pixels.clear();

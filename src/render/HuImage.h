@@ -19,7 +19,7 @@ struct HuImage
     int height = 0;
     std::vector<double> pixels;
     QString error;
-    bool otherObject = false; // refused: the file holds another object than the row it was read for
+    bool otherObject = false; // refused: the file holds another object, or not the frame, of the row read
 };
 
 // Statistics of a region of interest; all fields are 0 when no pixel was counted.
@@ -36,7 +36,8 @@ struct RoiStats
 // reading the frames of one multi-frame file one after another parses and decompresses it once; the
 // cached file is reused only while its path, size and modification time are unchanged. Read for an
 // index row (`row` not empty), the frame is taken only from a file proven to hold the row's object
-// (dicom::RowObject), the cached one included; another object is refused with `otherObject` set.
+// (dicom::RowObject), the cached one included; another object, or a file of the object without the
+// row's frame, is refused with `otherObject` set.
 bool loadHuFrame(HuImage& out, const QString& path, int frameIndex, QString* error,
                  const dicom::RowObject& row = {});
 

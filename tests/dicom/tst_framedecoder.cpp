@@ -130,15 +130,25 @@ void FrameDecoderTest::frameSelection_data()
     QTest::addColumn<int>("frames");
     QTest::addColumn<QByteArray>("declared"); // Number of Frames as the file states it; empty: as written
     QTest::addColumn<int>("requested");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("middle of two") << 2 << QByteArray() << -1 << 1;
-    QTest::newRow("middle of forty") << 40 << QByteArray() << -1 << 20;
-    QTest::newRow("past the end") << 40 << QByteArray() << 100 << 39;
-    QTest::newRow("negative") << 40 << QByteArray() << -5 << 0;
-    QTest::newRow("exact") << 40 << QByteArray() << 13 << 13;
+    QTest::addColumn<int>("expected"); // -1: refused
+    // Read for an index row: "listed", of the file in the version listed; "five before", listed when
+    // the path held the object in 5 frames, since copied over by the same object in `frames`.
+    QTest::addColumn<QString>("row");
+    QTest::newRow("middle of two") << 2 << QByteArray() << -1 << 1 << "";
+    QTest::newRow("middle of forty") << 40 << QByteArray() << -1 << 20 << "";
+    QTest::newRow("past the end") << 40 << QByteArray() << 100 << 39 << "";
+    QTest::newRow("negative") << 40 << QByteArray() << -5 << 0 << "";
+    QTest::newRow("exact") << 40 << QByteArray() << 13 << 13 << "";
     // A count that is not positive is no count: the file holds one frame.
-    QTest::newRow("declares 0 frames") << 1 << QByteArray("0") << -1 << 0;
-    QTest::newRow("declares -3 frames") << 1 << QByteArray("-3") << 2 << 0;
+    QTest::newRow("declares 0 frames") << 1 << QByteArray("0") << -1 << 0 << "";
+    QTest::newRow("declares -3 frames") << 1 << QByteArray("-3") << 2 << 0 << "";
+    // A row names one frame: the file's last is another image.
+    QTest::newRow("a row's frame past the end") << 3 << QByteArray() << 3 << -1 << "listed";
+    QTest::newRow("a row's middle frame") << 3 << QByteArray() << -1 << 1 << "listed";
+    QTest::newRow("a row's frame 4 the file lost") << 3 << QByteArray() << 4 << -1 << "five before";
+    QTest::newRow("a row's frame 3 the file lost") << 3 << QByteArray() << 3 << -1 << "five before";
+    QTest::newRow("a row's frame 2 the file kept") << 3 << QByteArray() << 2 << 2 << "five before";
+    QTest::newRow("a row's frame 0 the file kept") << 3 << QByteArray() << 0 << 0 << "five before";
 }
 
 void FrameDecoderTest::frameSelection()
@@ -147,17 +157,42 @@ void FrameDecoderTest::frameSelection()
     QFETCH(QByteArray, declared);
     QFETCH(int, requested);
     QFETCH(int, expected);
+    QFETCH(QString, row);
     SeriesLayout layout = smallLayout(frames);
     layout.value = [](int, int, int z) { return z * 100; };
-    if (!declared.isEmpty())
-        layout.customize = [declared](DcmDataset& ds, int) { ds.putAndInsertString(DCM_NumberOfFrames, declared.constData()); };
-    const QString file = fixtures::writeMultiFrame(
-        path(QStringLiteral("sel_%1_%2.dcm").arg(frames).arg(QString::fromLatin1(declared))), layout);
+    const QString uid = fixtures::newUid();
+    layout.customize = [declared, uid](DcmDataset& ds, int) {
+        ds.putAndInsertString(DCM_SOPInstanceUID, uid.toLatin1().constData());
+        if (!declared.isEmpty())
+            ds.putAndInsertString(DCM_NumberOfFrames, declared.constData());
+    };
+    SeriesLayout before = layout;
+    before.slices = 5;
+    const QString name = QStringLiteral("sel_%1_%2").arg(frames).arg(QString::fromLatin1(declared));
+    const QString file = fixtures::writeMultiFrame(path(name + QStringLiteral(".dcm")),
+                                                   row == QLatin1String("five before") ? before : layout);
+    dicom::RowObject listed;
+    if (!row.isEmpty())
+        listed = {uid, dicom::fileIdentity(file).text()};
+    if (row == QLatin1String("five before")) {
+        // Its image cached first: the file copied over it is another version.
+        QVERIFY(dicom::decodeFrame(file, 4, std::nullopt, nullptr, listed));
+        const QString fewer = fixtures::writeMultiFrame(path(name + QStringLiteral("_fewer.dcm")), layout);
+        QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(fewer)));
+    }
 
     const render::WindowLevel window{2000.0, 4000.0};
     QString error;
-    const auto decoded = dicom::decodeFrame(file, requested, window, &error);
+    bool otherObject = false;
+    const auto decoded = dicom::decodeFrame(file, requested, window, &error, listed, &otherObject);
+    if (expected < 0) {
+        QVERIFY(!decoded);
+        QVERIFY(otherObject);
+        QVERIFY2(error.contains(QStringLiteral("другой снимок")), qPrintable(error));
+        return;
+    }
     QVERIFY2(decoded, qPrintable(error));
+    QVERIFY(!otherObject);
     QCOMPARE(decoded->frameCount, frames);
     QCOMPARE(decoded->image.size(), QSize(16, 16));
     QVERIFY(qAbs(qGray(decoded->image.pixel(3, 3)) - expectedGray(expected * 100, 2000, 4000)) <= 1);

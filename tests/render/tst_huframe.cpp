@@ -93,20 +93,50 @@ private slots:
     void framesOfMultiFrameFile_data()
     {
         QTest::addColumn<int>("requested");
-        QTest::addColumn<int>("used");
-        QTest::newRow("first") << 0 << 0;
-        QTest::newRow("middle") << 1 << 1;
-        QTest::newRow("beyond last reads last") << 7 << 2;
-        QTest::newRow("negative reads first") << -3 << 0;
+        QTest::addColumn<int>("used"); // -1: refused
+        // Read for an index row: "listed", of the file in the version listed; "five before", listed
+        // when the path held the object in 5 frames, since copied over by the same object in 3.
+        QTest::addColumn<QString>("row");
+        QTest::newRow("first") << 0 << 0 << "";
+        QTest::newRow("middle") << 1 << 1 << "";
+        QTest::newRow("beyond last reads last") << 7 << 2 << "";
+        QTest::newRow("negative reads first") << -3 << 0 << "";
+        QTest::newRow("a row's frame past the last is refused") << 3 << -1 << "listed";
+        QTest::newRow("a row's last frame") << 2 << 2 << "listed";
+        QTest::newRow("a row's frame 4 the file lost") << 4 << -1 << "five before";
+        QTest::newRow("a row's frame 3 the file lost") << 3 << -1 << "five before";
+        QTest::newRow("a row's frame 2 the file kept") << 2 << 2 << "five before";
     }
     void framesOfMultiFrameFile()
     {
         QFETCH(int, requested);
         QFETCH(int, used);
-        const QString file = fixtures::writeMultiFrame(path("mf.dcm"), smallLayout());
+        QFETCH(QString, row);
+        SeriesLayout layout = smallLayout();
+        const QString uid = fixtures::newUid();
+        layout.customize = [uid](DcmDataset& ds, int) {
+            ds.putAndInsertString(DCM_SOPInstanceUID, uid.toLatin1().constData());
+        };
+        SeriesLayout before = layout;
+        before.slices = 5;
+        const QString file = fixtures::writeMultiFrame(path("mf.dcm"), row == "five before" ? before : layout);
+        dicom::RowObject listed;
+        if (!row.isEmpty())
+            listed = {uid, dicom::fileIdentity(file).text()};
+        if (row == "five before") {
+            const QString fewer = fixtures::writeMultiFrame(path("mf3.dcm"), layout);
+            QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(fewer)));
+        }
         render::HuImage im;
         QString error;
-        QVERIFY2(render::loadHuFrame(im, file, requested, &error), qPrintable(error));
+        const bool loaded = render::loadHuFrame(im, file, requested, &error, listed);
+        if (used < 0) {
+            QVERIFY(!loaded && !im.valid && im.pixels.empty());
+            QVERIFY(im.otherObject);
+            QVERIFY2(error.contains(QStringLiteral("другой снимок")), qPrintable(error));
+            return;
+        }
+        QVERIFY2(loaded, qPrintable(error));
         QVERIFY(im.valid);
         QCOMPARE(im.width, 5);
         QCOMPARE(im.height, 6);

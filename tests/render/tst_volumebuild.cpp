@@ -232,15 +232,20 @@ private slots:
     {
         QTest::addColumn<bool>("enhanced");
         QTest::addColumn<int>("plane");
-        QTest::newRow("classic axial") << false << 0;
-        QTest::newRow("enhanced axial") << true << 0;
-        QTest::newRow("enhanced sagittal") << true << 1;
-        QTest::newRow("enhanced coronal") << true << 2;
+        // Frames the file holds when read: fewer than K, the object was copied over the file listed
+        // with K frames, under the same UID.
+        QTest::addColumn<int>("held");
+        QTest::newRow("classic axial") << false << 0 << K;
+        QTest::newRow("enhanced axial") << true << 0 << K;
+        QTest::newRow("enhanced sagittal") << true << 1 << K;
+        QTest::newRow("enhanced coronal") << true << 2 << K;
+        QTest::newRow("classic axial, copied over by the object in 3 frames") << false << 0 << 3;
     }
     void multiFrameFiles()
     {
         QFETCH(bool, enhanced);
         QFETCH(int, plane);
+        QFETCH(int, held);
         SeriesLayout s = baseLayout(fixtures::Plane(plane));
         s.rescaleSlope = 1.0;
         s.rescaleIntercept = -1024.0;
@@ -259,10 +264,42 @@ private slots:
         // Enhanced frames carry their own positions and are ordered by them.
         if (enhanced)
             std::reverse(list.begin(), list.end());
+        if (held < K) {
+            const QString uid = dicom::readFileSummary(file)->sopInstanceUid;
+            for (render::SliceSource& src : list)
+                src.row = {uid, dicom::fileIdentity(file).text()};
+            SeriesLayout fewer = s;
+            fewer.slices = held;
+            fewer.customize = [uid](DcmDataset& ds, int) {
+                ds.putAndInsertString(DCM_SOPInstanceUID, uid.toLatin1().constData());
+            };
+            const QString copy = fixtures::writeMultiFrame(freshDir() + "/mf3.dcm", fewer);
+            QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(copy)));
+        }
         render::ScopedWorkerThreadCount threads(4);
         const long long parses = render::huFrameParseCount();
         QString message;
         const render::Volume v = render::buildVolume(list, &message, render::AxialPlane);
+        if (held < K) {
+            // The frames the file lost are named and left empty, never filled with its last frame.
+            const QString skipped =
+                QStringLiteral("Пропущено срезов при построении объёма: %1 из %2").arg(K - held).arg(K);
+            QVERIFY2(message.contains(skipped) && message.contains(render::otherObjectSlicesWarning(K - held)),
+                     qPrintable(message));
+            QCOMPARE(v.nz, K);
+            std::vector<int> seen(size_t(R * C * K), 0);
+            int empty = 0;
+            for (const float voxel : v.voxels) {
+                const Decoded d = decode(voxel, s.rescaleSlope, s.rescaleIntercept);
+                empty += voxel == 0.0f;
+                if (d.ok)
+                    ++seen[size_t(code(d.i, d.j, d.k) - 1)];
+            }
+            QCOMPARE(empty, R * C * (K - held));
+            for (int k = 0; k < K; ++k)
+                QCOMPARE(seen[size_t(code(0, 0, k) - 1)], k < held ? 1 : 0);
+            return;
+        }
         QVERIFY2(message.isEmpty(), qPrintable(message));
         QVERIFY(render::huFrameParseCount() - parses <= 4); // at most one parse per reading thread
         const QString problem = checkAnatomy(v, s, true);

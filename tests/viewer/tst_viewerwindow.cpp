@@ -10,6 +10,7 @@
 #include "db/Database.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FrameDecoder.h"
+#include "render/HuImage.h"
 #include "viewer/GridLayoutPicker.h"
 #include "viewer/ImageViewportWidget.h"
 #include "viewer/SeriesListWidget.h"
@@ -32,6 +33,10 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QtTest>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
 
 #include <cmath>
 #include <memory>
@@ -824,6 +829,55 @@ private slots:
         QVERIFY2(note && note->text().contains(QStringLiteral("Test^Patient, 15.01.2024"))
                      && note->text().contains(QStringLiteral(": 1.")),
                  qPrintable(note ? note->text() : QString()));
+    }
+
+    // A folder indexed in place whose 5-frame object was copied over by the same object in 3 frames
+    // (another disc's, the same UID), the series opened before the folder is indexed again: frames 3
+    // and 4 are refused with words and counted in the study's note, never drawn or measured as frame 2.
+    void framesAFileNoLongerHolds()
+    {
+        fixtures::SeriesLayout layout;
+        layout.slices = 5;
+        layout.rescaleIntercept = 0.0;
+        layout.value = [](int, int, int z) { return 100 * (z + 1); };
+        const QString uid = fixtures::newUid();
+        layout.customize = [uid](DcmDataset& ds, int) {
+            ds.putAndInsertString(DCM_SOPInstanceUID, uid.toLatin1().constData());
+        };
+        fixtures::completeUids(layout);
+        QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("frames"))));
+        const QString file =
+            fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf.dcm")), layout);
+        QVERIFY(indexFiles(*m_db, {file}));
+        auto w = openViewer({}, layout.studyUid);
+        ImageViewportWidget* panel = w->panel(0);
+        QCOMPARE(panel->sliceCount(), 5);
+        layout.slices = 3;
+        const QString fewer =
+            fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf3.dcm")), layout);
+        QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(fewer)));
+        for (int frame = 0; frame < 5; ++frame) {
+            panel->showSlice(frame);
+            panel->ensureHuFrameLoaded();
+            const render::HuImage& hu = panel->huImage();
+            bool refusedInWords = false;
+            for (const QLabel* label : panel->findChildren<QLabel*>())
+                refusedInWords = refusedInWords || label->text().contains(QStringLiteral("другой снимок"));
+            if (frame < 3) {
+                QVERIFY(panel->imageWidth() > 0);
+                QVERIFY(hu.valid);
+                QCOMPARE(render::huValueAt(hu, 1, 1), 100.0 * (frame + 1));
+            } else {
+                QCOMPARE(panel->imageWidth(), 0);
+                QVERIFY(!hu.valid && hu.otherObject);
+                QVERIFY(refusedInWords);
+            }
+        }
+        const auto* note = w->findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
+        QVERIFY2(note && note->text().contains(QStringLiteral(": 1.")),
+                 qPrintable(note ? note->text() : QString()));
+        // Listed anew, the rows of the frames it lost are gone from the series.
+        QCOMPARE(m_db->instancesForSeries(layout.seriesUid).size(), 3);
     }
 
     void backToListWithoutStudyList()
