@@ -10,6 +10,7 @@
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "dicom/DicomDateTime.h"
+#include "dialogs/WaitingBox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -569,7 +570,8 @@ void PacsDownloadDialog::onCoordinatorFinished(bool ok, const QString& errorMess
     }
     setBusy(false, QStringLiteral("Готово"));
     m_pendingStudyAction = nullptr;
-    QMessageBox::warning(this, QStringLiteral("Скачивание"), errorMessage);
+    // Told from inside the retrieve's end, which goes on after this returns.
+    showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Скачивание"), errorMessage);
 }
 
 void PacsDownloadDialog::showResultsContextMenu(const QPoint& pos)

@@ -569,8 +569,11 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
     if (ok && m_received > 0 && m_notIndexed == 0)
         clearRetrieveUnfinished(m_studyUid);
     endPortWait();
+    // Whoever hears the end may turn the event loop, in which the thread ends and this is deleted.
+    const QPointer<PacsRetrieveSession> alive(this);
     emit finished(ok, errorMessage, m_received);
-    deleteWhenIdle();
+    if (alive)
+        deleteWhenIdle();
 }
 
 void PacsRetrieveSession::deleteWhenIdle()
