@@ -30,6 +30,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -560,11 +561,15 @@ void PacsDownloadDialog::onCoordinatorFinished(bool ok, const QString& errorMess
         if (m_downloadMode != ViewOnly)
             emit studiesImported();
         if (m_pendingStudyAction) {
-            // Once the retrieve has let go of the study: the action takes its files whole.
+            // Once the retrieve has let go of the study: the action takes its files whole. Its dialogs
+            // wait for the user, so it starts from the main loop even when the retrieve's thread is
+            // over already, never inside the retrieve's end that called this.
             auto action = std::move(m_pendingStudyAction);
             m_pendingStudyAction = nullptr;
             const QString uid = m_downloadStudyUid;
-            pacs::PacsRetrieveSession::whenReceived(uid, this, [action, uid] { action(uid); });
+            QTimer::singleShot(0, this, [this, action, uid] {
+                pacs::PacsRetrieveSession::whenReceived(uid, this, [action, uid] { action(uid); });
+            });
         }
         return;
     }
