@@ -2,6 +2,7 @@
 
 #include "analysis3d/CtaSubtractionBuildWorker.h"
 #include "analysis3d/Vrt3DWindow.h"
+#include "dialogs/WaitingBox.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -77,9 +78,11 @@ void CtaSubtractionWindow::onSubtractionBuilt()
     thread->wait();
 
     if (volume.isEmpty()) {
-        QMessageBox::warning(m_resultParent, QStringLiteral("Субтракция КТ-ангиографии"),
-                             QStringLiteral("Не удалось построить разностный объём:\n%1")
-                                 .arg(error.isEmpty() ? QStringLiteral("неизвестная ошибка") : error));
+        // This window closes below and its worker goes as its thread ends: the box does not wait
+        // inside them.
+        showWaitingBox(m_resultParent, QMessageBox::Warning, QStringLiteral("Субтракция КТ-ангиографии"),
+                       QStringLiteral("Не удалось построить разностный объём:\n%1")
+                           .arg(error.isEmpty() ? QStringLiteral("неизвестная ошибка") : error));
     } else {
         // Beside the built volume the text holds the builds' warnings (a tilted or slid stack, uneven steps).
         auto* window = new Vrt3DWindow(std::move(volume), m_resultTitle, m_resultParent, 0.0, 0.0,

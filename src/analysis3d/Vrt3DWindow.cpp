@@ -2,6 +2,7 @@
 
 #include "analysis3d/D3DVolumeRenderWidget.h"
 #include "analysis3d/TransferFunctionEditorDialog.h"
+#include "dialogs/WaitingBox.h"
 #include "analysis3d/Vrt3DIcons.h"
 #include "analysis3d/Vrt3DVolumeBuildWorker.h"
 #include "analysis3d/VolumeRenderWidget.h"
@@ -359,9 +360,10 @@ void Vrt3DWindow::onVolumeBuilt(const QString& message)
 {
     setEnabled(true);
     if (m_volume.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("3D VRT"),
-                             QStringLiteral("Не удалось построить объём для реконструкции:\n%1")
-                                 .arg(message.isEmpty() ? QStringLiteral("неизвестная ошибка") : message));
+        // The build's thread ends, and its worker goes, while the user reads this.
+        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("3D VRT"),
+                       QStringLiteral("Не удалось построить объём для реконструкции:\n%1")
+                           .arg(message.isEmpty() ? QStringLiteral("неизвестная ошибка") : message));
         statusBar()->showMessage(QStringLiteral("Реконструкция не удалась"));
         return;
     }

@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 #include "app/StudyFilters.h"
+#include "dialogs/WaitingBox.h"
 #include "dialogs/WindowPlacement.h"
 
 #include "app/ModalityFilterButton.h"
@@ -950,11 +951,12 @@ int MainWindow::reportIndexFailures(int& failures)
     const int count = failures;
     failures = 0;
     if (count > 0) {
-        // A full disk or a locked index must not look like a clean import.
-        QMessageBox::warning(this, QStringLiteral("Ошибка импорта"),
-                             QStringLiteral("Не удалось записать в локальную базу файлов: %1\n%2")
-                                 .arg(count)
-                                 .arg(m_lastIndexError));
+        // A full disk or a locked index must not look like a clean import. Told at an import's end,
+        // while its thread ends and its worker goes: the box waits without a loop of its own.
+        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Ошибка импорта"),
+                       QStringLiteral("Не удалось записать в локальную базу файлов: %1\n%2")
+                           .arg(count)
+                           .arg(m_lastIndexError));
     }
     return count;
 }
@@ -1068,7 +1070,7 @@ void MainWindow::reportArchiveImport(int found, int skipped, const QString& erro
 {
     m_busyBar->hide();
     if (!error.isEmpty())
-        QMessageBox::warning(this, QStringLiteral("Ошибка импорта архива"), error);
+        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Ошибка импорта архива"), error);
     const int failed = reportIndexFailures(m_archiveIndexFailures);
     const int kept = std::exchange(m_archiveUsersFilesKept, 0);
     const int held = m_archiveCopiesHeld ? std::exchange(m_archiveCopiesHeld, {})->load() : 0;
@@ -1161,8 +1163,10 @@ void MainWindow::startFolderImport(const QString& folder)
     connect(importer, &dicom::DicomImporter::fileFound, m_folderBatch, &db::IndexBatch::add);
     connect(importer, &dicom::DicomImporter::progress, this, &MainWindow::onImportProgress);
     connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
-    connect(importer, &dicom::DicomImporter::errorOccurred, this,
-            [this](const QString& message) { QMessageBox::warning(this, QStringLiteral("Ошибка импорта"), message); });
+    // The import's end follows at once: it is handled in the main loop, not inside this box.
+    connect(importer, &dicom::DicomImporter::errorOccurred, this, [this](const QString& message) {
+        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Ошибка импорта"), message);
+    });
     // Direct: the thread ends by itself, never waiting for this thread to pass its end on.
     connect(importer, &dicom::DicomImporter::finished, thread, &QThread::quit, Qt::DirectConnection);
     connect(thread, &QThread::finished, importer, &QObject::deleteLater);

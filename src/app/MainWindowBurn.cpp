@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QStringEncoder>
 #include <QThread>
 
@@ -240,12 +241,19 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
                 thread->quit();
                 if (deleteTemp)
                     QDir(staging).removeRecursively();
-                if (success)
-                    QMessageBox::information(this, BurnTitle, message + dicom::leftOutNote(leftOut));
-                else
-                    QMessageBox::critical(this, BurnTitle, message);
-                if (m_closeWhenBurnsEnd && m_burnThreads.isEmpty())
-                    close();
+                // Told once control is back in an event loop, not inside the worker's end, whose
+                // thread ends and whose worker goes while the user reads it. Still a box that waits:
+                // a window that is to close once the burns end closes only after the user has read
+                // how the last one went, also when it ended while the closing question was open.
+                const QString text = success ? message + dicom::leftOutNote(leftOut) : message;
+                QTimer::singleShot(0, this, [this, success, text] {
+                    if (success)
+                        QMessageBox::information(this, BurnTitle, text);
+                    else
+                        QMessageBox::critical(this, BurnTitle, text);
+                    if (m_closeWhenBurnsEnd && m_burnThreads.isEmpty())
+                        close();
+                });
             });
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);

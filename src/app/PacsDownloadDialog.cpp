@@ -10,6 +10,7 @@
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/UnfinishedRetrieves.h"
 #include "dicom/DicomDateTime.h"
+#include "dialogs/WaitingBox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,6 +30,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -559,17 +561,22 @@ void PacsDownloadDialog::onCoordinatorFinished(bool ok, const QString& errorMess
         if (m_downloadMode != ViewOnly)
             emit studiesImported();
         if (m_pendingStudyAction) {
-            // Once the retrieve has let go of the study: the action takes its files whole.
+            // Once the retrieve has let go of the study: the action takes its files whole. Its dialogs
+            // wait for the user, so it starts from the main loop even when the retrieve's thread is
+            // over already, never inside the retrieve's end that called this.
             auto action = std::move(m_pendingStudyAction);
             m_pendingStudyAction = nullptr;
             const QString uid = m_downloadStudyUid;
-            pacs::PacsRetrieveSession::whenReceived(uid, this, [action, uid] { action(uid); });
+            QTimer::singleShot(0, this, [this, action, uid] {
+                pacs::PacsRetrieveSession::whenReceived(uid, this, [action, uid] { action(uid); });
+            });
         }
         return;
     }
     setBusy(false, QStringLiteral("Готово"));
     m_pendingStudyAction = nullptr;
-    QMessageBox::warning(this, QStringLiteral("Скачивание"), errorMessage);
+    // Told from inside the retrieve's end, which goes on after this returns.
+    showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Скачивание"), errorMessage);
 }
 
 void PacsDownloadDialog::showResultsContextMenu(const QPoint& pos)

@@ -1,4 +1,5 @@
 #include "app/RemoteAccessDialog.h"
+#include "dialogs/WaitingBox.h"
 
 #include "app/MainWindow.h"
 
@@ -220,13 +221,14 @@ void RemoteAccessDialog::onConfigureClicked()
 
 void RemoteAccessDialog::onHostKeyUnknown(const QString& host, int port, const QString& fingerprint)
 {
-    const auto answer = QMessageBox::question(
-        this, QStringLiteral("Удалённый доступ"),
-        QStringLiteral("Подтвердите ключ SSH-сервера %1:%2:\nSHA256:%3\n\nПродолжайте, только если он совпадает с "
-                       "ключом вашего сервера.")
-            .arg(host, QString::number(port), fingerprint),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    m_provisioner->answerHostKey(answer == QMessageBox::Yes);
+    // The run waits for the answer on its own thread, and may end meanwhile (its deadline): its end
+    // is told in the main loop, not inside this question.
+    askWaitingBox(this, QMessageBox::Question, QStringLiteral("Удалённый доступ"),
+                  QStringLiteral("Подтвердите ключ SSH-сервера %1:%2:\nSHA256:%3\n\nПродолжайте, только если он "
+                                 "совпадает с ключом вашего сервера.")
+                      .arg(host, QString::number(port), fingerprint),
+                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No, this,
+                  [this](QMessageBox::StandardButton answer) { m_provisioner->answerHostKey(answer == QMessageBox::Yes); });
 }
 
 void RemoteAccessDialog::onStepStarted(const QString& description)
@@ -241,7 +243,8 @@ void RemoteAccessDialog::onFinished(bool ok, const QString& errorMessage, const 
     m_configureButton->setEnabled(true);
     if (!ok) {
         m_log->appendPlainText(QStringLiteral("ОШИБКА: %1").arg(errorMessage));
-        QMessageBox::warning(this, QStringLiteral("Удалённый доступ"), errorMessage);
+        // The run's thread ends, and its worker goes, while the user reads this.
+        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Удалённый доступ"), errorMessage);
         return;
     }
     m_log->appendPlainText(QStringLiteral("Готово."));
@@ -258,12 +261,12 @@ void RemoteAccessDialog::onFinished(bool ok, const QString& errorMessage, const 
     m_hostingBox->setChecked(true);
     if (wasHosting)
         onHostingToggled(true);
-    QMessageBox::information(this, QStringLiteral("Удалённый доступ"),
-                             QStringLiteral("Сервис успешно установлен и запущен на %1:%2.\n\nПриём удалённых "
-                                            "подключений включён. Код для подключения с другого компьютера (host:port + "
-                                            "токен + отпечаток сертификата) можно посмотреть в этом же окне при "
-                                            "следующем открытии.")
-                                 .arg(host, QString::number(port)));
+    showWaitingBox(this, QMessageBox::Information, QStringLiteral("Удалённый доступ"),
+                   QStringLiteral("Сервис успешно установлен и запущен на %1:%2.\n\nПриём удалённых "
+                                  "подключений включён. Код для подключения с другого компьютера (host:port + "
+                                  "токен + отпечаток сертификата) можно посмотреть в этом же окне при "
+                                  "следующем открытии.")
+                       .arg(host, QString::number(port)));
 }
 
 void RemoteAccessDialog::onHostingToggled(bool enabled)

@@ -1,6 +1,7 @@
 #include "dialogs/UpdateCheck.h"
 
 #include "dialogs/VendorSite.h"
+#include "dialogs/WaitingBox.h"
 
 #include <QDesktopServices>
 #include <QJsonDocument>
@@ -27,24 +28,29 @@ std::atomic<int> s_timeoutMs{15000};
 // and its answer is not gathered in memory.
 constexpr qint64 kMaxBodyBytes = 1024 * 1024;
 
-void showCheckFailed(QWidget* parent, const QString& error)
+QString checkFailedText(const QString& error)
 {
-    QMessageBox::information(parent, kCheckTitle,
-                             QStringLiteral("Не удалось проверить обновления (нет соединения с сайтом или файл "
-                                            "version.json там пока не опубликован).\n\nОшибка: %1")
-                                 .arg(error),
-                             QMessageBox::Ok);
+    return QStringLiteral("Не удалось проверить обновления (нет соединения с сайтом или файл "
+                          "version.json там пока не опубликован).\n\nОшибка: %1")
+        .arg(error);
 }
 
+void showCheckFailed(QWidget* parent, const QString& error)
+{
+    QMessageBox::information(parent, kCheckTitle, checkFailedText(error), QMessageBox::Ok);
+}
+
+// Runs inside the reply's own end (its finished is emitted from within its reading, or from an abort
+// inside its readyRead), which goes on after this returns: the boxes wait for the user without a loop
+// of their own.
 void handleReply(QWidget* parent, QNetworkReply* reply, bool startupMode)
 {
     reply->deleteLater();
     const QString current = applicationVersionText();
 
     if (reply->error() != QNetworkReply::NoError) {
-        if (!startupMode) {
-            showCheckFailed(parent, reply->errorString());
-        }
+        if (!startupMode)
+            showWaitingBox(parent, QMessageBox::Information, kCheckTitle, checkFailedText(reply->errorString()));
         return;
     }
 
@@ -54,26 +60,28 @@ void handleReply(QWidget* parent, QNetworkReply* reply, bool startupMode)
 
     if (version.isEmpty()) {
         if (!startupMode)
-            QMessageBox::information(parent, kCheckTitle, QStringLiteral("Сайт ответил, но не в ожидаемом формате."));
+            showWaitingBox(parent, QMessageBox::Information, kCheckTitle,
+                           QStringLiteral("Сайт ответил, но не в ожидаемом формате."));
         return;
     }
     if (!isNewerVersion(version, current)) {
         if (!startupMode)
-            QMessageBox::information(parent, kCheckTitle,
-                                     QStringLiteral("У вас установлена последняя версия (%1).").arg(current));
+            showWaitingBox(parent, QMessageBox::Information, kCheckTitle,
+                           QStringLiteral("У вас установлена последняя версия (%1).").arg(current));
         return;
     }
     // The file comes from the network: a page elsewhere, or an address that is not a web page at all,
     // is not offered to the user.
     if (!url.isEmpty() && !isVendorPageUrl(QUrl(url)))
         return;
-    const auto answer = QMessageBox::question(
-        parent, QStringLiteral("Доступно обновление"),
-        QStringLiteral("Доступна новая версия %1 (у вас установлена %2).\n\nОткрыть страницу загрузки?")
-            .arg(version, current),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-    if (answer == QMessageBox::Yes && !url.isEmpty())
-        QDesktopServices::openUrl(QUrl(url));
+    askWaitingBox(parent, QMessageBox::Question, QStringLiteral("Доступно обновление"),
+                  QStringLiteral("Доступна новая версия %1 (у вас установлена %2).\n\nОткрыть страницу загрузки?")
+                      .arg(version, current),
+                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, parent,
+                  [url](QMessageBox::StandardButton answer) {
+                      if (answer == QMessageBox::Yes && !url.isEmpty())
+                          QDesktopServices::openUrl(QUrl(url));
+                  });
 }
 
 } // namespace

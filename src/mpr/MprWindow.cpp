@@ -1,6 +1,7 @@
 #include "mpr/MprWindow.h"
 
 #include "dialogs/WindowPlacement.h"
+#include "dialogs/WaitingBox.h"
 #include "mpr/MprViewportWidget.h"
 
 #include "analysis3d/VolumeRenderWidget.h"
@@ -133,11 +134,10 @@ void MprWindow::onVolumeBuilt(const QString& error)
     m_building = false;
     const render::Volume& v = m_volume;
     if (v.isEmpty()) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("MPR"),
-                        QStringLiteral("Не удалось построить объём для реконструкции:\n%1")
-                            .arg(error.isEmpty() ? QStringLiteral("неизвестная ошибка") : error),
-                        QMessageBox::Ok, this);
-        box.exec();
+        // The build's thread ends, and its worker goes, while the user reads this.
+        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("MPR"),
+                       QStringLiteral("Не удалось построить объём для реконструкции:\n%1")
+                           .arg(error.isEmpty() ? QStringLiteral("неизвестная ошибка") : error));
         statusBar()->showMessage(QStringLiteral("Реконструкция не удалась"));
         return;
     }

@@ -372,6 +372,8 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
 
 void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount)
 {
+    // Whoever hears the end may turn the event loop, in which the window that owns this can go.
+    const QPointer<PacsOpenCoordinator> alive(this);
     m_session = nullptr;
     // The viewer holds the whole study by the time its end is told.
     feedViewer();
@@ -389,7 +391,7 @@ void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessag
     } else {
         emit finished(false, QStringLiteral("Не удалось скачать исследование:\n%1").arg(errorMessage), receivedFileCount);
     }
-    if (!m_waiting.isEmpty())
+    if (alive && !m_waiting.isEmpty())
         QTimer::singleShot(0, this, &PacsOpenCoordinator::takeNextWaiting);
 }
 

@@ -574,8 +574,11 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
     else if (m_marked)
         markRetrieveEndedIncomplete(m_studyUid); // told now; still fetched again when next asked for
     endPortWait();
+    // Whoever hears the end may turn the event loop, in which the thread ends and this is deleted.
+    const QPointer<PacsRetrieveSession> alive(this);
     emit finished(ok, errorMessage, m_received);
-    deleteWhenIdle();
+    if (alive)
+        deleteWhenIdle();
 }
 
 void PacsRetrieveSession::deleteWhenIdle()

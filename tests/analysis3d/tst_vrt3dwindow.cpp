@@ -159,6 +159,7 @@ private slots:
         Vrt3DWindow window(broken, QStringLiteral("Broken"), nullptr, 0, 0, QStringLiteral("S"));
         QTRY_VERIFY_WITH_TIMEOUT(window.isEnabled(), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+        QCOMPARE(answer.loopLevels(), QList<int>{0}); // not inside the build's end
         QCOMPARE(answer.titles().first(), QStringLiteral("3D VRT"));
         QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не удалось построить объём для реконструкции:\n")));
         QVERIFY(answer.texts().first().size() > 48);

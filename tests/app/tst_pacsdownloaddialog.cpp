@@ -477,17 +477,23 @@ private slots:
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("fromSecond");
-        QTest::newRow("archive by C-GET") << int(PacsDownloadDialog::ToArchive) << false;
-        QTest::newRow("archive by C-MOVE") << int(PacsDownloadDialog::ToArchive) << true;
-        QTest::newRow("open by C-MOVE") << int(PacsDownloadDialog::DownloadAndOpen) << true;
-        QTest::newRow("view only by C-GET") << int(PacsDownloadDialog::ViewOnly) << false;
-        QTest::newRow("view only by C-MOVE") << int(PacsDownloadDialog::ViewOnly) << true;
+        // First a download that fails at once (the archive does not know our AE title), its box
+        // answered only after the retrieve's thread has ended; then the download proper.
+        QTest::addColumn<bool>("failedFirst");
+        QTest::newRow("archive by C-GET") << int(PacsDownloadDialog::ToArchive) << false << false;
+        QTest::newRow("archive by C-MOVE") << int(PacsDownloadDialog::ToArchive) << true << false;
+        QTest::newRow("open by C-MOVE") << int(PacsDownloadDialog::DownloadAndOpen) << true << false;
+        QTest::newRow("view only by C-GET") << int(PacsDownloadDialog::ViewOnly) << false << false;
+        QTest::newRow("view only by C-MOVE") << int(PacsDownloadDialog::ViewOnly) << true << false;
+        QTest::newRow("archive after a failed one") << int(PacsDownloadDialog::ToArchive) << true << true;
+        QTest::newRow("open after a failed one") << int(PacsDownloadDialog::DownloadAndOpen) << true << true;
     }
 
     void downloadModes()
     {
         QFETCH(int, mode);
         QFETCH(bool, fromSecond);
+        QFETCH(bool, failedFirst);
         // The shared study, from the row of the server named.
         forget(m_shared.studyUid);
         PacsDownloadDialog dialog(m_index);
@@ -496,13 +502,34 @@ private slots:
         const int row = rowOf(table, m_shared.studyUid, fromSecond ? QStringLiteral("Второй") : QStringLiteral("Первый"));
         QVERIFY(row >= 0);
         table->setCurrentCell(row, 0);
+        QPushButton* button = mode == PacsDownloadDialog::ToArchive         ? dialog.downloadButton()
+                              : mode == PacsDownloadDialog::DownloadAndOpen ? dialog.downloadOpenButton()
+                                                                            : dialog.viewButton();
+        if (failedFirst) {
+            savePacsConfig(peers::localConfig(m_listenPort, "KALVNONE", allServers()));
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            // Answered the turn after the retrieve's thread was seen to end: whatever that end let go
+            // of has gone by then.
+            bool threadEnded = false;
+            answer.setBoxHandler([&](QMessageBox*) {
+                return std::exchange(threadEnded, !PacsRetrieveSession::isReceiving(m_shared.studyUid));
+            });
+            QSignalSpy failed(dialog.coordinator(), &PacsOpenCoordinator::finished);
+            QTest::mouseClick(button, Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Скачивание")});
+            QCOMPARE(answer.loopLevels(), QList<int>{0});
+            QCOMPARE(failed.size(), 1);
+            QVERIFY(!failed.first().at(0).toBool());
+            QVERIFY(dialog.findButton()->isEnabled());
+            QVERIFY(allGone());
+            savePacsConfig(config(allServers()));
+            table->setCurrentCell(rowOf(table, m_shared.studyUid, QStringLiteral("Второй")), 0);
+        }
         QSignalSpy imported(&dialog, &PacsDownloadDialog::studiesImported);
         QSignalSpy finished(dialog.coordinator(), &PacsOpenCoordinator::finished);
         QList<QPointer<ViewerWindow>> viewers;
         connect(dialog.coordinator(), &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
-        QPushButton* button = mode == PacsDownloadDialog::ToArchive         ? dialog.downloadButton()
-                              : mode == PacsDownloadDialog::DownloadAndOpen ? dialog.downloadOpenButton()
-                                                                            : dialog.viewButton();
         QTest::mouseClick(button, Qt::LeftButton);
         QVERIFY(!dialog.findButton()->isEnabled());
         QVERIFY(dialog.statusLabel()->text().endsWith(fromSecond ? QStringLiteral("(C-MOVE)…") : QStringLiteral("(C-GET)…")));
@@ -592,26 +619,45 @@ private slots:
     void closedDuringDownload_data()
     {
         QTest::addColumn<int>("mode");
-        QTest::newRow("archive") << int(PacsDownloadDialog::ToArchive);
-        QTest::newRow("view only") << int(PacsDownloadDialog::ViewOnly);
+        // The download fails at once, and the dialog is closed while its box is up.
+        QTest::addColumn<bool>("failed");
+        QTest::newRow("archive") << int(PacsDownloadDialog::ToArchive) << false;
+        QTest::newRow("view only") << int(PacsDownloadDialog::ViewOnly) << false;
+        QTest::newRow("failed, closed under its box") << int(PacsDownloadDialog::ToArchive) << true;
     }
 
     void closedDuringDownload()
     {
         QFETCH(int, mode);
+        QFETCH(bool, failed);
         forget(m_b1.studyUid);
         auto* dialog = new PacsDownloadDialog(m_index);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->show();
         search(*dialog, {1});
         dialog->resultsTable()->setCurrentCell(rowOf(dialog->resultsTable(), m_b1.studyUid), 0);
-        QTest::mouseClick(mode == PacsDownloadDialog::ToArchive ? dialog->downloadButton() : dialog->viewButton(), Qt::LeftButton);
         QPointer<PacsDownloadDialog> guard(dialog);
-        dialog->close();
+        bool threadEnded = false;
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        if (failed) {
+            savePacsConfig(peers::localConfig(m_listenPort, "KALVNONE", allServers()));
+            answer.setBoxHandler([&](QMessageBox*) {
+                if (std::exchange(threadEnded, !PacsRetrieveSession::isReceiving(m_b1.studyUid)) && guard)
+                    guard->close();
+                return false;
+            });
+        }
+        QTest::mouseClick(mode == PacsDownloadDialog::ToArchive ? dialog->downloadButton() : dialog->viewButton(), Qt::LeftButton);
+        if (!failed)
+            dialog->close();
         QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
         QVERIFY(allGone());
         QCOMPARE(StorageListenerPool::runningThreads(), 0);
-        if (mode == PacsDownloadDialog::ToArchive) {
+        if (failed) {
+            QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 30000);
+            QVERIFY(!m_index->studyExists(m_b1.studyUid));
+            savePacsConfig(config(allServers()));
+        } else if (mode == PacsDownloadDialog::ToArchive) {
             // The download went on without the window.
             QCOMPARE(instancesOf(m_index, m_b1.studyUid), 4);
         } else {

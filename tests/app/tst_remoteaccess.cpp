@@ -228,6 +228,9 @@ private slots:
                  qPrintable(answer.texts().at(1)));
         QVERIFY2(answer.texts().last().startsWith("Сервис успешно установлен и запущен на 127.0.0.1:"),
                  qPrintable(answer.texts().last()));
+        // The question and the end are asked and told with no loop of the box's own: the run's end and
+        // its thread's are not handled inside them.
+        QCOMPARE(answer.loopLevels().mid(1), (QList<int>{0, 0}));
         QSettings s;
         QCOMPARE(s.value("remoteAccess/port").toInt(), m_relay.port());
         QCOMPARE(s.value("remoteAccess/certFingerprint").toString(), m_cert.fingerprint());

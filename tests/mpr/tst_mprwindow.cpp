@@ -233,6 +233,7 @@ private slots:
         missing.filePath = m_dir.filePath(QStringLiteral("missing.dcm"));
         std::unique_ptr<MprWindow> w(openBuilt({missing}, 40, 400));
         QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 20000);
+        QCOMPARE(answer.loopLevels(), QList<int>{0}); // not inside the build's end
         QCOMPARE(answer.titles().first(), QStringLiteral("MPR"));
         QVERIFY(answer.texts().first().startsWith(QStringLiteral("Не удалось построить объём для реконструкции:\n")));
         QCOMPARE(w->statusBar()->currentMessage(), QStringLiteral("Реконструкция не удалась"));

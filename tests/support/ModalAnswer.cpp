@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPushButton>
+#include <QThread>
 
 namespace fixtures {
 
@@ -25,6 +26,7 @@ void ModalAnswer::tick()
             return;
         m_titles << box->windowTitle();
         m_texts << box->text();
+        m_loopLevels << QThread::currentThread()->loopLevel();
         QAbstractButton* b = box->button(m_button);
         if (!b)
             b = box->escapeButton();
@@ -40,6 +42,7 @@ void ModalAnswer::tick()
         if (m_handler && !m_handler(dlg))
             return;
         m_titles << dlg->windowTitle();
+        m_loopLevels << QThread::currentThread()->loopLevel();
         dlg->done(m_dialogResult);
     }
 }

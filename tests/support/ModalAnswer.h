@@ -35,6 +35,9 @@ public:
     QStringList texts() const { return m_texts; }   // message box texts in order
     QStringList titles() const { return m_titles; } // window titles of everything answered
     int count() const { return m_titles.size(); }
+    // How many event loops ran on the GUI thread as each was answered: 0 for a box that waits without
+    // a loop of its own (the test's waits turn events without one), 1 for one shown by exec().
+    QList<int> loopLevels() const { return m_loopLevels; }
 
 private:
     void tick();
@@ -46,6 +49,7 @@ private:
     std::function<bool(QMessageBox*)> m_boxHandler;
     QStringList m_texts;
     QStringList m_titles;
+    QList<int> m_loopLevels;
 };
 
 } // namespace fixtures
