@@ -366,6 +366,8 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     int unreadable = 0;
     QString unreadableWhy; // the index's words for the last file it refused
     QStringList otherObjects; // files that hold another object than the host listed for them
+    const RemoteDownloadTries tries(destDir);
+    const QHash<QString, QString> usersFiles = tries.usersFilesNoted();
     const auto indexFile = [&](int index, const QString& path) {
         auto summary = dicom::readFileSummary(path);
         // A file asked for as an object enters the index only holding it: another patient's study never
@@ -375,7 +377,16 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
             && (summary->sopInstanceUid != listed || summary->studyInstanceUid != studyUid)) {
             otherObjects << QDir::toNativeSeparators(path);
         } else {
-            if (summary && db) {
+            // The object's row on a user's file (an import in place) is taken by this copy only when the
+            // try noted that file as it began: a retry that takes the object out gives the row back to
+            // it. Unnoted (imported since), the row stays on the user's file.
+            const std::optional<db::IndexedFile> users =
+                summary && db && summary->studyInstanceUid == studyUid ? db->objectFile(summary->sopInstanceUid)
+                                                                      : std::nullopt;
+            const bool keptOnUsers = users && users->ownCopy == false && users->studyInstanceUid == studyUid
+                                     && users->filePath != path
+                                     && usersFiles.value(summary->sopInstanceUid) != users->filePath;
+            if (summary && db && !keptOnUsers) {
                 summary->ownCopy = true; // the download's own file, known by the digest its worker marked
                 summary->contentDigest = platform::ContentDigest::markOf(path);
                 if (!db->indexFile(*summary)) {
@@ -418,7 +429,7 @@ bool RemoteBrowserDialog::downloadStudyParallel(const QString& studyUid, const Q
     if (objects.isEmpty() && !stillOneVersion(studyUid, destDir, fileCount, progress, error, notWhole))
         return false;
     RemoteDownloadTries::Outcome settled;
-    if (!RemoteDownloadTries(destDir).settle(db, studyUid, objectsHeld, &settled, error)) {
+    if (!tries.settle(db, studyUid, objectsHeld, &settled, error)) {
         *notWhole = true;
         return false;
     }

@@ -97,6 +97,15 @@ QByteArray ContentDigest::result()
     return QByteArray(reinterpret_cast<const char*>(canonical.digest), kDigestBytes);
 }
 
+QByteArray ContentDigest::resultSoFar() const
+{
+    if (!m_state->state)
+        return {};
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(m_state->state));
+    return QByteArray(reinterpret_cast<const char*>(canonical.digest), kDigestBytes);
+}
+
 QByteArray ContentDigest::ofOpen(int fd)
 {
     ContentDigest digest;

@@ -34,6 +34,8 @@ class ContentDigest
     void add(const char* data, qint64 size);
     // The digest of everything added, of the kind every new copy is recorded by; the object starts anew.
     QByteArray result();
+    // The digest of everything added so far; more may be added after.
+    QByteArray resultSoFar() const;
 
     // Of the bytes an open descriptor holds, read from its start; empty when they cannot be read.
     static QByteArray ofOpen(int fd);

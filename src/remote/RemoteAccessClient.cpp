@@ -496,7 +496,7 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
     }
     const platform::FileId opened = platform::FileId::ofOpen(fd);
     bool discard = false;
-    if (transfer({studyUid, index, object, fd, destPath}, progress, error, timeoutMs, &discard, final)) {
+    if (transfer({studyUid, index, object, fd, destPath, nullptr, {}}, progress, error, timeoutMs, &discard, final)) {
         struct stat now {};
         if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
             && platform::FileId{quint64(now.st_dev), quint64(now.st_ino), true} == opened)
@@ -511,10 +511,12 @@ bool RemoteAccessClient::downloadFile(const QString& studyUid, int index, const 
 
 bool RemoteAccessClient::downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
                                       const std::function<void(qint64, qint64)>& progress, QString* error,
-                                      int timeoutMs, const QString& object, bool* final)
+                                      int timeoutMs, const QString& object, bool* final,
+                                      const std::function<bool(const char*, qint64, QString*)>& beforeWrite)
 {
     bool discard = false;
-    if (transfer({studyUid, index, object, fd, shownPath}, progress, error, timeoutMs, &discard, final))
+    if (transfer({studyUid, index, object, fd, shownPath, nullptr, beforeWrite}, progress, error, timeoutMs,
+                 &discard, final))
         return true;
     // The caller's own file: emptied through its descriptor, whatever lies under its name now.
     if (discard && ::ftruncate(fd, 0) != 0)
@@ -528,7 +530,7 @@ bool RemoteAccessClient::matchesHostFile(const QString& studyUid, int index, int
     bool differs = false;
     bool discard = false;
     *same = false;
-    if (transfer({studyUid, index, {}, fd, shownPath, &differs}, {}, error, timeoutMs, &discard, final)) {
+    if (transfer({studyUid, index, {}, fd, shownPath, &differs, {}}, {}, error, timeoutMs, &discard, final)) {
         *same = true;
         return true;
     }
@@ -660,6 +662,10 @@ bool RemoteAccessClient::transfer(const Transfer& file, const std::function<void
         }
         // Bytes past the announced size are not the file's: they are not written.
         const qint64 wanted = qMin<qint64>(plaintext.size(), expectedSize - received);
+        if (QString why; wanted > 0 && file.beforeWrite && !file.beforeWrite(plaintext.constData(), wanted, &why)) {
+            finish(true, false, why);
+            return;
+        }
         if (!writeAll(file.fd, plaintext.constData(), wanted)) {
             finish(true, false, QStringLiteral("не удалось записать локальный файл %1").arg(file.shownPath));
             return;

@@ -98,7 +98,8 @@ public:
     // the error texts.
     bool downloadInto(const QString& studyUid, int index, int fd, const QString& shownPath,
                       const std::function<void(qint64, qint64)>& progress, QString* error, int timeoutMs,
-                      const QString& object = {}, bool* final = nullptr);
+                      const QString& object = {}, bool* final = nullptr,
+                      const std::function<bool(const char* data, qint64 size, QString* error)>& beforeWrite = {});
     // Whether the complete file the caller holds open (it is only read) is the host's file at `index` as
     // the host lists the study now: of the host's size and SHA-256, asked for from its end so that no byte
     // travels. A host that names no objects may hold another object at an index since a file was got
@@ -136,6 +137,9 @@ private:
         QString shownPath;
         // Only compared with the host's file, never written: `differs` tells that it is not that file.
         bool* differs = nullptr;
+        // Told of each run of bytes before it is written into the file; false (with the error) stops
+        // the download with the file as it is.
+        std::function<bool(const char* data, qint64 size, QString* error)> beforeWrite;
     };
     // One download into the open file; `discard`: the file holds what is not the host's file.
     bool transfer(const Transfer& file, const std::function<void(qint64, qint64)>& progress, QString* error,

@@ -1,8 +1,10 @@
 #include "remote/RemoteDownloadTries.h"
 
 #include "remote/RemoteParallelDownloadWorker.h"
+#include "remote/RemotePartialRecord.h"
 
 #include "db/Database.h"
+#include "dicom/DicomFileSummary.h"
 #include "platform/FreeNameWrite.h"
 #include "platform/OwnFileDoor.h"
 
@@ -56,11 +58,26 @@ bool openRecord(const QString& path, int flags, Descriptor* fd, int* cause)
     return true;
 }
 
-// Name → the object the host listed for it (empty: a host that names none). Only whole lines count: a
+// What the record holds: name → the object the host listed for it (empty: a host that names none), and
+// object → the user's file its row was on before a try's copy took the row. Only whole lines count: a
 // line a kill cut names no file of the folder, or another object than its file holds.
-QHash<QString, QString> readRecord(const QString& path)
+struct Tried
 {
-    QHash<QString, QString> tried;
+    QHash<QString, QString> objects;
+    QHash<QString, QString> usersFiles;
+};
+
+// A note of a user's file: a line of its own that starts with the separator (which a line of an earlier
+// version never does, and which it skips), its fields encoded so that no path or object can hold the
+// separators.
+QByteArray noteLine(const QString& object, const QString& path)
+{
+    return '\t' + object.toUtf8().toPercentEncoding() + '\t' + path.toUtf8().toPercentEncoding() + '\n';
+}
+
+Tried readRecord(const QString& path)
+{
+    Tried tried;
     Descriptor fd;
     int cause = 0;
     if (!openRecord(path, O_RDONLY, &fd, &cause))
@@ -78,14 +95,72 @@ QHash<QString, QString> readRecord(const QString& path)
     const qsizetype end = text.lastIndexOf('\n');
     for (const QByteArray& line : text.left(end + 1).split('\n')) {
         const qsizetype tab = line.indexOf('\t');
-        if (tab <= 0)
+        if (tab == 0) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.size() == 3 && !fields.at(1).isEmpty() && !fields.at(2).isEmpty())
+                tried.usersFiles.insert(QString::fromUtf8(QByteArray::fromPercentEncoding(fields.at(1))),
+                                        QString::fromUtf8(QByteArray::fromPercentEncoding(fields.at(2))));
+            continue;
+        }
+        if (tab < 0)
             continue;
         const QString name = QString::fromUtf8(line.left(tab));
         if (name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
             continue;
-        tried.insert(name, QString::fromUtf8(line.mid(tab + 1)));
+        tried.objects.insert(name, QString::fromUtf8(line.mid(tab + 1)));
     }
     return tried;
+}
+
+bool appendToRecord(const QString& recordPath, const QString& folder, const QByteArray& lines, QString* error)
+{
+    Descriptor fd;
+    int cause = 0;
+    if (!openRecord(recordPath, O_WRONLY | O_APPEND | O_CREAT, &fd, &cause)) {
+        *error = cause == kNotOurs
+                     ? notOursText(recordPath)
+                     : QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
+                           .arg(QDir::toNativeSeparators(folder), systemText(cause));
+        return false;
+    }
+    int failed = platform::writeAll(fd.fd(), lines.constData(), lines.size());
+    if (failed == 0 && ::fdatasync(fd.fd()) != 0)
+        failed = errno;
+    if (failed != 0) {
+        *error = QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
+                     .arg(QDir::toNativeSeparators(folder), systemText(failed));
+        return false;
+    }
+    return true;
+}
+
+// Takes out a partial a try left of an object the host no longer lists, and its record, when the record
+// proves it the try's. Gone: nothing was there.
+platform::OwnFileDoor::Outcome removePartial(const platform::OwnFileDoor& door, int folder, const QString& dir,
+                                             const QString& name)
+{
+    using Outcome = platform::OwnFileDoor::Outcome;
+    const QByteArray file = QFile::encodeName(name);
+    remotepartial::Record record;
+    remotepartial::read(folder, file + ".part", &record);
+    const QString path = QDir(dir).filePath(name);
+    const QString recordPath = path + QStringLiteral(".part");
+    Outcome outcome = Outcome::Gone;
+    const Descriptor partial(::openat(folder, file.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (partial.fd() >= 0) {
+        struct stat st {};
+        if (record.fd.fd() < 0 || !remotepartial::proves(record, partial.fd()) || ::fstat(partial.fd(), &st) != 0
+            || st.st_nlink != 1)
+            return Outcome::Refused;
+        outcome = door.remove(path, platform::OwnProof::made(platform::FileId::ofOpen(partial.fd())));
+        if (outcome != Outcome::Done)
+            return outcome;
+    } else if (errno != ENOENT) {
+        return Outcome::Refused;
+    }
+    if (record.fd.fd() >= 0)
+        door.remove(recordPath, platform::OwnProof::made(platform::FileId::ofOpen(record.fd.fd())));
+    return outcome;
 }
 
 } // namespace
@@ -103,18 +178,24 @@ bool RemoteDownloadTries::begin(const db::Database* index, const QString& studyU
     // A file already indexed keeps what it is: one of an earlier unfinished try stays recorded, one of a
     // whole download or another source is never taken for a try's.
     QSet<QString> heldObjects, indexedNames;
+    const Tried before = readRecord(recordPath());
+    QByteArray lines;
     if (index) {
         for (const db::IndexedFile& file : index->studyFiles(studyUid)) {
             const QFileInfo info(file.filePath);
             if (info.absolutePath() == m_folder)
                 indexedNames.insert(info.fileName());
+            // The user's files the study's objects are on, so that the try's copies may take their rows
+            // (usersFilesNoted), and a retry that takes such an object out gives the row back.
+            if (file.ownCopy == false && info.absolutePath() != m_folder
+                && before.usersFiles.value(file.sopInstanceUid) != file.filePath)
+                lines += noteLine(file.sopInstanceUid, file.filePath);
         }
         const QHash<QString, QString> objectFiles = index->studyObjectFiles(studyUid);
         for (auto it = objectFiles.cbegin(); it != objectFiles.cend(); ++it)
             heldObjects.insert(it.key());
     }
-    const QHash<QString, QString> tried = readRecord(recordPath());
-    QByteArray lines;
+    const QHash<QString, QString>& tried = before.objects;
     for (int i = 0; i < fileCount; ++i) {
         const QString object = objects.value(i);
         const QString name = RemoteParallelDownloadWorker::fileNameFor(object, i);
@@ -126,24 +207,12 @@ bool RemoteDownloadTries::begin(const db::Database* index, const QString& studyU
     }
     if (lines.isEmpty())
         return true;
-    Descriptor fd;
-    int cause = 0;
-    if (!openRecord(recordPath(), O_WRONLY | O_APPEND | O_CREAT, &fd, &cause)) {
-        *error = cause == kNotOurs
-                     ? notOursText(recordPath())
-                     : QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
-                           .arg(QDir::toNativeSeparators(m_folder), systemText(cause));
-        return false;
-    }
-    int failed = platform::writeAll(fd.fd(), lines.constData(), lines.size());
-    if (failed == 0 && ::fdatasync(fd.fd()) != 0)
-        failed = errno;
-    if (failed != 0) {
-        *error = QStringLiteral("не удалось записать сведения о скачивании в папку %1: %2")
-                     .arg(QDir::toNativeSeparators(m_folder), systemText(failed));
-        return false;
-    }
-    return true;
+    return appendToRecord(recordPath(), m_folder, lines, error);
+}
+
+QHash<QString, QString> RemoteDownloadTries::usersFilesNoted() const
+{
+    return readRecord(recordPath()).usersFiles;
 }
 
 bool RemoteDownloadTries::settle(db::Database* index, const QString& studyUid, const QSet<QString>& current,
@@ -151,18 +220,31 @@ bool RemoteDownloadTries::settle(db::Database* index, const QString& studyUid, c
 {
     *outcome = Outcome();
     if (index) {
-        const QHash<QString, QString> tried = readRecord(recordPath());
+        const Tried tried = readRecord(recordPath());
         QList<db::IndexedFile> leftovers;
-        QStringList paths;
         for (const db::IndexedFile& file : index->studyFiles(studyUid)) {
             if (current.contains(file.sopInstanceUid) || file.ownCopy == false)
                 continue;
             const QFileInfo info(file.filePath);
-            const auto it = tried.constFind(info.fileName());
-            if (info.absolutePath() != m_folder || it == tried.cend()
+            const auto it = tried.objects.constFind(info.fileName());
+            if (info.absolutePath() != m_folder || it == tried.objects.cend()
                 || (!it->isEmpty() && *it != file.sopInstanceUid))
                 continue;
             leftovers << file;
+        }
+        // A user's file that held the object before a try's copy took its row takes it back: what the
+        // user's own import holds stays in the study, and only the try's copy goes.
+        QStringList paths;
+        for (const db::IndexedFile& file : std::as_const(leftovers)) {
+            const QString users = tried.usersFiles.value(file.sopInstanceUid);
+            std::optional<dicom::DicomFileSummary> summary =
+                users.isEmpty() ? std::nullopt : dicom::readFileSummary(users);
+            if (summary && summary->sopInstanceUid == file.sopInstanceUid
+                && summary->studyInstanceUid == studyUid) {
+                summary->ownCopy = false;
+                if (index->indexFile(*summary))
+                    continue;
+            }
             paths << file.filePath;
         }
         // The rows go first: the index never names a file that is gone.
@@ -172,7 +254,7 @@ bool RemoteDownloadTries::settle(db::Database* index, const QString& studyUid, c
                          .arg(index->lastError());
             return false;
         }
-        outcome->removed = int(leftovers.size());
+        outcome->removed = int(paths.size());
         const platform::OwnFileDoor door({m_folder});
         for (const db::IndexedFile& file : std::as_const(leftovers)) {
             using Result = platform::OwnFileDoor::Outcome;
@@ -183,6 +265,20 @@ bool RemoteDownloadTries::settle(db::Database* index, const QString& studyUid, c
                 door.remove(file.filePath + QStringLiteral(".done"), platform::OwnProof::ownName());
             else
                 outcome->stayed << QDir::toNativeSeparators(file.filePath);
+        }
+        // What the tries got of such objects without finishing it: only files their records prove the
+        // tries' go, never a file by its name alone.
+        const Descriptor folder(::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (auto it = tried.objects.cbegin(); folder.fd() >= 0 && it != tried.objects.cend(); ++it) {
+            if (it->isEmpty() || current.contains(*it)
+                || platform::FileId::of(QDir(m_folder).filePath(it.key() + QStringLiteral(".done"))).known)
+                continue;
+            using Result = platform::OwnFileDoor::Outcome;
+            const Result result = removePartial(door, folder.fd(), m_folder, it.key());
+            if (result == Result::Done)
+                ++outcome->partials;
+            else if (result != Result::Gone)
+                outcome->stayed << QDir::toNativeSeparators(QDir(m_folder).filePath(it.key()));
         }
         const QHash<QString, QString> held = index->studyObjectFiles(studyUid);
         for (auto it = held.cbegin(); it != held.cend(); ++it)
@@ -208,6 +304,10 @@ QString RemoteDownloadTries::Outcome::text() const
         parts << QStringLiteral("Из исследования убраны объекты, которые получила прежняя незавершённая попытка "
                                 "скачивания, а удалённый компьютер их больше не называет: %1.")
                      .arg(removed);
+    if (partials > 0)
+        parts << QStringLiteral("Удалены недокачанные файлы прежней незавершённой попытки скачивания объектов, "
+                                "которых удалённый компьютер больше не называет: %1.")
+                     .arg(partials);
     if (!stayed.isEmpty())
         parts << QStringLiteral("Их файлы не удалось удалить: %1.").arg(stayed.join(QStringLiteral(", ")));
     if (unlisted > 0)

@@ -9,6 +9,7 @@
 // yet, and the record is cleared once a try holds the host's study whole. A try killed at any moment
 // thus leaves every file it indexed recorded.
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -24,14 +25,21 @@ public:
 
     // Before the try indexes a file: records as the try's the files it is to bring (objects: the one
     // the host listed at each index, empty from a host that names none) whose objects the index does
-    // not hold for the study yet, beside what earlier unfinished tries recorded. False with the cause.
+    // not hold for the study yet, beside what earlier unfinished tries recorded, and notes the user's
+    // files the study's objects are on. False with the cause.
     bool begin(const db::Database* index, const QString& studyUid, const QStringList& objects, int fileCount,
                QString* error) const;
+
+    // The user's files (an import in place) the study's objects were on when a try began, by object, as
+    // begin noted them: only a row on such a file may a try's copy take, for a retry that takes the
+    // object out gives the row back to it.
+    QHash<QString, QString> usersFilesNoted() const;
 
     // What settling a whole try did, for the user to be told.
     struct Outcome
     {
         int removed = 0;    // objects of unfinished tries the host no longer lists, taken out
+        int partials = 0;   // files tries left unfinished of objects the host no longer lists, taken out
         QStringList stayed; // their files that could not be removed (their rows went)
         int unlisted = 0;   // objects the study keeps that the host does not list
         QString unsettled;  // why the record could not be cleared
@@ -40,8 +48,10 @@ public:
     };
     // Once a try holds the host's study whole (current: the objects it holds): takes out of the index
     // and then out of the folder the objects that only unfinished tries brought and the host no longer
-    // lists, counts the study's other objects the host does not list, and clears the record. False with
-    // the cause when the rows could not be taken out.
+    // lists (an object a user's file held before keeps a row on that file), and the files tries left
+    // unfinished of such objects that their records prove theirs; counts the study's other objects the
+    // host does not list, and clears the record. False with the cause when the rows could not be taken
+    // out.
     bool settle(db::Database* index, const QString& studyUid, const QSet<QString>& current, Outcome* outcome,
                 QString* error) const;
 

@@ -1,6 +1,7 @@
 #include "remote/RemoteParallelDownloadWorker.h"
 
 #include "remote/RemoteAccessClient.h"
+#include "remote/RemotePartialRecord.h"
 #include "remote/RemoteProtocol.h"
 
 #include "dicom/DicomFileSummary.h"
@@ -12,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
-#include <QUuid>
 #include <QtDebug>
 
 #include <cerrno>
@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -41,72 +40,7 @@ platform::FileId plainFileAt(int folder, const QByteArray& name)
     return idOf(st);
 }
 
-// The worker's record of a partial it makes, "%1.dcm.part" beside "%1.dcm": made empty before the file
-// (a file found beside an empty record is the one the worker was making when it was stopped), then
-// holding the identity of the file it made, so that a later run resumes that file and no other. The
-// identity does not survive a copy of the download folder (the data folder taken to another disk): the
-// record and the file also bear one mark of their own, which goes with each, and names the copy of the
-// partial beside the copy of its record the worker's. Records of earlier versions bear none.
-struct Record
-{
-    Descriptor fd; // stays open for rewriting it
-    bool making = false;
-    platform::FileId file;
-    QByteArray mark;
-};
-
-const char kPartialMark[] = "user.kalvenor.partial";
-
-// The mark the open file bears; empty when none.
-QByteArray markOf(int fd)
-{
-    char text[64];
-    const ssize_t got = ::fgetxattr(fd, kPartialMark, text, sizeof text);
-    return got > 0 ? QByteArray(text, got) : QByteArray();
-}
-
-void readRecord(int folder, const QByteArray& name, Record* record)
-{
-    record->fd = Descriptor(::openat(folder, name.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (record->fd.fd() < 0 || ::fstat(record->fd.fd(), &st) != 0 || !S_ISREG(st.st_mode)
-        || st.st_nlink != 1) {
-        record->fd = Descriptor();
-        return;
-    }
-    record->making = st.st_size == 0;
-    if (record->making)
-        return;
-    char text[64] = {};
-    const ssize_t got = ::pread(record->fd.fd(), text, sizeof text - 1, 0);
-    const QList<QByteArray> parts = QByteArray(text, qMax<ssize_t>(got, 0)).trimmed().split(' ');
-    bool deviceOk = false, inodeOk = false;
-    record->file = {parts.value(0).toULongLong(&deviceOk), parts.value(1).toULongLong(&inodeOk), true};
-    record->mark = markOf(record->fd.fd());
-    if (parts.size() != 2 || !deviceOk || !inodeOk) {
-        record->fd = Descriptor();
-        record->file = {};
-    }
-}
-
-// Records the open file as the partial the worker made: both marked first (a file system that keeps no
-// marks leaves them unmarked), then its identity written.
-bool writeRecord(Record* record, int file)
-{
-    const platform::FileId id = platform::FileId::ofOpen(file);
-    QByteArray mark = QUuid::createUuid().toByteArray(QUuid::Id128);
-    for (const int marked : {record->fd.fd(), file})
-        if (::fsetxattr(marked, kPartialMark, mark.constData(), size_t(mark.size()), 0) != 0)
-            mark.clear();
-    const QByteArray text = QByteArray::number(id.device) + ' ' + QByteArray::number(id.inode) + '\n';
-    if (::ftruncate(record->fd.fd(), 0) != 0
-        || ::pwrite(record->fd.fd(), text.constData(), size_t(text.size()), 0) != text.size())
-        return false;
-    record->making = false;
-    record->file = id;
-    record->mark = mark;
-    return true;
-}
+using remotepartial::Record;
 
 struct flock wholeFileWriteLock()
 {
@@ -228,7 +162,8 @@ bool makePartial(const PartialPlace& at, Record* record, Descriptor* file, QStri
     if (beforeRecord.hook)
         beforeRecord.hook(beforeRecord.context);
     const platform::FileId made = platform::FileId::ofOpen(file->fd());
-    if (!writeRecord(record, file->fd())) {
+    remotepartial::Progress empty;
+    if (!empty.reset(file->fd()) || !remotepartial::write(record, file->fd(), empty)) {
         *error = recordFailedText(at.filePath);
         at.door.remove(at.filePath, platform::OwnProof::made(made));
         *file = Descriptor();
@@ -256,20 +191,13 @@ bool openPartial(const PartialPlace& at, Record* record, Descriptor* file, QStri
         *error = notCreatedText(at.filePath, errno);
         return false;
     }
-    const platform::FileId opened = platform::FileId::ofOpen(file->fd());
-    // The record's file, or its copy that bears the record's mark (the folder copied since).
-    const bool recorded = record->making || opened == record->file
-                          || (!record->mark.isEmpty() && markOf(file->fd()) == record->mark);
     struct stat st {};
     // A second name would let what is written here change a file elsewhere.
-    if (!recorded || ::fstat(file->fd(), &st) != 0 || st.st_nlink != 1) {
+    if (!remotepartial::proves(*record, file->fd()) || ::fstat(file->fd(), &st) != 0 || st.st_nlink != 1) {
         *file = Descriptor();
         *error = heldByAnother(at.folder, at.name) ? busyText(at.filePath) : keptAsItIsText(at.filePath);
         return false;
     }
-    // Found being made when the worker was stopped, or copied: recorded now as the file it made.
-    if (opened != record->file)
-        writeRecord(record, file->fd());
     return true;
 }
 
@@ -415,7 +343,7 @@ void RemoteParallelDownloadWorker::run()
         // The record is read before the marker is looked for: a download that finishes the file marks it
         // before it lets the record go, so a file another download finished meanwhile is found finished.
         Record record;
-        readRecord(folder.fd(), recordName, &record);
+        remotepartial::read(folder.fd(), recordName, &record);
         if (plainFileAt(folder.fd(), markerName).known) {
             if (object.isEmpty() && !stillTheHostsFile(*client, folder.fd(), index, filePath, &lastError))
                 return giveUp();
@@ -434,6 +362,15 @@ void RemoteParallelDownloadWorker::run()
             return giveUp();
         }
 
+        // The record says what the file holds before each write into it, so that a copy of the folder
+        // made whatever moment the worker is stopped at still proves the file the worker's.
+        remotepartial::Progress written;
+        const auto announce = [&](const char* data, qint64 size, QString* why) {
+            if (written.announce(&record, data, size))
+                return true;
+            *why = recordFailedText(filePath);
+            return false;
+        };
         bool done = false;
         bool lasting = false; // asking again would get the same refusal
         for (int attempt = 0; attempt < downloadTries && !done && !lasting; ++attempt) {
@@ -446,8 +383,19 @@ void RemoteParallelDownloadWorker::run()
                                                 listenerId))
                     continue;
             }
+            // What the file holds now (a try that found it damaged emptied it), recorded so unless the
+            // record says just that (a partial made now).
+            struct stat now {};
+            if ((::fstat(file.fd(), &now) != 0 || qint64(now.st_size) != written.size())
+                && (!written.reset(file.fd())
+                    || ((record.file != opened || record.written != written.size()
+                         || record.writing != written.size() || record.writtenDigest != written.digest())
+                        && !remotepartial::write(&record, file.fd(), written)))) {
+                lastError = recordFailedText(filePath);
+                break;
+            }
             done = client->downloadInto(studyUid, index, file.fd(), filePath, {}, &lastError, downloadTimeoutMs,
-                                        object, &lasting);
+                                        object, &lasting, announce);
         }
         // What lies under the name now must be the file written: one put there meanwhile is no download.
         if (done && plainFileAt(folder.fd(), name) != opened) {

@@ -5,10 +5,11 @@
 // empty "<name>.done", so a later run skips it. A file is named after the object the host listed for its
 // index ("<SOP Instance UID>.dcm"), so that a later run after the host's study changed finds each object
 // under its own name; "%1.dcm" by the index when the host does not name objects. A partial is resumed
-// only when "<name>.part" records it as the file the worker created, or the file bears the mark the
-// record bears (the folder copied with the data folder to another disk, which gives the file another
-// identity): the record is made before the file, so that a worker killed at any moment leaves no file of
-// its own unrecorded. A complete file is marked with the digest of its bytes. A file of any other origin
+// only when "<name>.part" (remotepartial) records it as the file the worker created, or as its copy (the
+// folder copied with the data folder to another disk, which gives the file another identity, with or
+// without the mark the record and the file bear): the record is made before the file and says what the
+// file holds before each write, so that a worker killed at any moment leaves no file of its own that its
+// record, or a copy of its record, does not prove. A complete file is marked with the digest of its bytes. A file of any other origin
 // under the name, or a link, is left as it is and the file fails. While a partial is written it is held
 // exclusively, so a second download into the same folder (another window, another copy of the program)
 // never writes into it. A file asked for as an object is kept only when it holds that object. A marked

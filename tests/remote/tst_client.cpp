@@ -26,6 +26,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using fixtures::ScriptedHost;
@@ -539,6 +540,14 @@ private slots:
         QTest::newRow("its own partial, the folder copied since") << "copied" << QString();
         QTest::newRow("another file under its partial's name, the folder copied since") << "copied, replaced"
                                                                                         << kept;
+        // The same, copied without extended attributes (`cp -r`, a file manager, a FAT disk), the worker
+        // having written the whole file and been stopped before it marked it complete; and its bytes
+        // changed since.
+        QTest::newRow("its own partial, the folder copied without attributes since") << "bare" << QString();
+        QTest::newRow("another file under its partial's name, the folder copied without attributes since")
+            << "bare, replaced" << kept;
+        QTest::newRow("its own partial changed since, the folder copied without attributes") << "bare, changed"
+                                                                                               << kept;
         // Marked complete by an earlier run; the host names no objects, so what it holds at the index now
         // is asked for, and only a file that is the host's there counts. Nothing is written into it.
         const QString changed = QStringLiteral("изменилось после прошлого скачивания");
@@ -616,6 +625,29 @@ private slots:
                      0);
             if (planted == u"copied, replaced")
                 QVERIFY(QFile::remove(file) && QFile::copy(victim, file));
+        } else if (planted.startsWith(u"bare")) {
+            QTemporaryDir before;
+            // A folder under the mark's name: the worker downloads the file but cannot mark it complete.
+            QVERIFY(QDir(before.path()).mkdir(QStringLiteral("0.dcm.done")));
+            host->answer = [&](const QJsonObject& r, const QByteArray&) { return ScriptedHost::serveFile(r, content); };
+            RemoteParallelDownloadWorker(QStringLiteral("127.0.0.1"), relay->port(), kToken, cert.fingerprint(),
+                                         kSecret, QStringLiteral("1.2"), before.path(), 0, 1,
+                                         QStringLiteral("primary"))
+                .run();
+            QVERIFY(QDir(before.path()).rmdir(QStringLiteral("0.dcm.done")));
+            QVERIFY(QFileInfo::exists(before.filePath(QStringLiteral("0.dcm.part"))));
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"),
+                                       {QStringLiteral("-r"), before.filePath("."), dest.path()}),
+                     0);
+            for (const QString& copied : {file, file + QStringLiteral(".part")})
+                QCOMPARE(::listxattr(QFile::encodeName(copied).constData(), nullptr, 0), ssize_t(0));
+            host->requests.clear();
+            if (planted == u"bare, replaced")
+                QVERIFY(QFile::remove(file) && QFile::copy(victim, file));
+            if (planted == u"bare, changed") {
+                QFile changed(file);
+                QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(100) && changed.write("x", 1) == 1);
+            }
         } else if (planted == u"marker") {
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         } else if (planted.startsWith(u"marked")) {
@@ -650,8 +682,14 @@ private slots:
         QCOMPARE(platform::FileId::of(file + QStringLiteral(".done")).known,
                  failure.isEmpty() || planted.startsWith(u"marked"));
         if (planted == u"unrecorded" || planted == u"swapped" || planted == u"recordedOther"
-            || planted == u"held" || planted == u"marked short" || planted == u"copied, replaced")
+            || planted == u"held" || planted == u"marked short" || planted == u"copied, replaced"
+            || planted == u"bare, replaced")
             QCOMPARE(readAll(file), users);
+        if (planted == u"bare, changed")
+            QCOMPARE(readAll(file), content.left(100) + 'x' + content.mid(101));
+        // Resumed from its end: no byte of it travels again.
+        if (planted == u"bare")
+            QCOMPARE(host->requests.value(0).value(QStringLiteral("offset")).toDouble(), double(content.size()));
         if (planted == u"marked other")
             QCOMPARE(readAll(file), pattern(content.size(), 6));
         if (planted == u"strangeRecord") {
