@@ -22,24 +22,33 @@ constexpr qsizetype kDigestBytes = qsizetype(sizeof(XXH128_canonical_t));
 constexpr qsizetype kEarlierDigestBytes = 32;
 const char kMarkName[] = "user.kalvenor.copy";
 
-// Reads the descriptor's bytes from its start, a block at a time, into `take`; false when they
-// cannot be read.
+// Reads the descriptor's bytes from `from` up to `to` (to its end when -1), a block at a time, into
+// `take`; the offset reached, or -1 when they cannot be read.
 template <typename Take>
-bool readWhole(int fd, Take take)
+qint64 readRange(int fd, qint64 from, qint64 to, Take take)
 {
     QByteArray block(256 * 1024, Qt::Uninitialized);
-    for (off_t at = 0;;) {
-        const ssize_t got = ::pread(fd, block.data(), size_t(block.size()), at);
+    for (qint64 at = from;;) {
+        const qint64 wanted = to < 0 ? block.size() : qMin<qint64>(block.size(), to - at);
+        if (wanted == 0)
+            return at;
+        const ssize_t got = ::pread(fd, block.data(), size_t(wanted), off_t(at));
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return -1;
         }
         if (got == 0)
-            return true;
+            return at;
         take(block.constData(), size_t(got));
         at += got;
     }
+}
+
+template <typename Take>
+bool readWhole(int fd, Take take)
+{
+    return readRange(fd, 0, -1, take) >= 0;
 }
 
 // The digest a mark read into `digest` records, when it is of either kind; a mark of an earlier version
@@ -104,6 +113,11 @@ QByteArray ContentDigest::resultSoFar() const
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(m_state->state));
     return QByteArray(reinterpret_cast<const char*>(canonical.digest), kDigestBytes);
+}
+
+qint64 ContentDigest::addRead(int fd, qint64 from, qint64 to)
+{
+    return readRange(fd, from, to, [this](const char* data, size_t size) { add(data, qint64(size)); });
 }
 
 QByteArray ContentDigest::ofOpen(int fd)

@@ -36,6 +36,9 @@ class ContentDigest
     QByteArray result();
     // The digest of everything added so far; more may be added after.
     QByteArray resultSoFar() const;
+    // Adds the bytes an open descriptor holds from `from` up to `to` (to its end when -1); the offset
+    // reached (short of `to` at the file's end), or -1 when they cannot be read.
+    qint64 addRead(int fd, qint64 from, qint64 to = -1);
 
     // Of the bytes an open descriptor holds, read from its start; empty when they cannot be read.
     static QByteArray ofOpen(int fd);

@@ -383,14 +383,7 @@ void RemoteParallelDownloadWorker::run()
                                                 listenerId))
                     continue;
             }
-            // What the file holds now (a try that found it damaged emptied it), recorded so unless the
-            // record says just that (a partial made now).
-            struct stat now {};
-            if ((::fstat(file.fd(), &now) != 0 || qint64(now.st_size) != written.size())
-                && (!written.reset(file.fd())
-                    || ((record.file != opened || record.written != written.size()
-                         || record.writing != written.size() || record.writtenDigest != written.digest())
-                        && !remotepartial::write(&record, file.fd(), written)))) {
+            if (!remotepartial::catchUp(&record, file.fd(), &written)) {
                 lastError = recordFailedText(filePath);
                 break;
             }

@@ -3,7 +3,6 @@
 #include <QList>
 #include <QUuid>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -46,22 +45,11 @@ bool writeAt(int fd, const QByteArray& text, off_t at)
 bool digestsOf(int fd, qint64 cut, qint64 size, QByteArray* atCut, QByteArray* whole)
 {
     platform::ContentDigest digest;
-    QByteArray block(256 * 1024, Qt::Uninitialized);
-    qint64 at = 0;
-    if (cut == 0)
-        *atCut = digest.resultSoFar();
-    while (at < size) {
-        const qint64 wanted = qMin<qint64>(block.size(), (at < cut ? cut : size) - at);
-        const ssize_t got = ::pread(fd, block.data(), size_t(wanted), off_t(at));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        digest.add(block.constData(), got);
-        at += got;
-        if (at == cut)
-            *atCut = digest.resultSoFar();
-    }
+    if (digest.addRead(fd, 0, cut) != cut)
+        return false;
+    *atCut = digest.resultSoFar();
+    if (digest.addRead(fd, cut, size) != size)
+        return false;
     *whole = digest.resultSoFar();
     return true;
 }
@@ -145,22 +133,9 @@ bool proves(const Record& record, int file)
 bool Progress::reset(int file)
 {
     m_digest.result(); // starts anew
-    m_size = -1;
-    QByteArray block(256 * 1024, Qt::Uninitialized);
-    for (qint64 at = 0;;) {
-        const ssize_t got = ::pread(file, block.data(), size_t(block.size()), off_t(at));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0) {
-            m_size = at;
-            m_sizeDigest = m_digest.resultSoFar();
-            return true;
-        }
-        m_digest.add(block.constData(), got);
-        at += got;
-    }
+    m_size = m_digest.addRead(file, 0);
+    m_sizeDigest = m_size < 0 ? QByteArray() : m_digest.resultSoFar();
+    return m_size >= 0;
 }
 
 bool Progress::announce(Record* record, const char* data, qint64 size)
@@ -205,6 +180,18 @@ bool write(Record* record, int file, const Progress& progress)
     record->written = record->writing = progress.size();
     record->writtenDigest = record->writingDigest = digest;
     return true;
+}
+
+bool catchUp(Record* record, int file, Progress* progress)
+{
+    struct stat st {};
+    if (::fstat(file, &st) == 0 && qint64(st.st_size) == progress->size())
+        return true;
+    if (!progress->reset(file))
+        return false;
+    const bool said = record->file == platform::FileId::ofOpen(file) && record->written == progress->size()
+                      && record->writing == progress->size() && record->writtenDigest == progress->digest();
+    return said || write(record, file, *progress);
 }
 
 } // namespace remotepartial

@@ -63,4 +63,9 @@ private:
 // first (a file system that keeps no marks leaves them unmarked), then its identity and bytes written.
 bool write(Record* record, int file, const Progress& progress);
 
+// Before a try writes into the open file: `progress` takes what the file holds now, unless it holds what
+// `progress` has already (a try that found it damaged emptied it), and the record is written again
+// unless it says just that (a partial made now). False when either cannot be done.
+bool catchUp(Record* record, int file, Progress* progress);
+
 } // namespace remotepartial
