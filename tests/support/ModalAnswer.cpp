@@ -6,15 +6,41 @@
 
 namespace fixtures {
 
+class ModalAnswer::ShowWatch : public QObject
+{
+public:
+    explicit ShowWatch(ModalAnswer* owner) : m_owner(owner) { qApp->installEventFilter(this); }
+    ~ShowWatch() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && m_owner->m_showHandler) {
+            auto* w = qobject_cast<QDialog*>(watched);
+            if (w && w->isWindow())
+                m_owner->m_showHandler(w);
+        }
+        return false;
+    }
+
+private:
+    ModalAnswer* m_owner;
+};
+
 ModalAnswer::ModalAnswer(QMessageBox::StandardButton button, int dialogResult)
     : m_button(button), m_dialogResult(dialogResult)
 {
     m_timer.setInterval(20);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
     m_timer.start();
+    m_showWatch = new ShowWatch(this);
 }
 
-ModalAnswer::~ModalAnswer() { m_timer.stop(); }
+ModalAnswer::~ModalAnswer()
+{
+    m_timer.stop();
+    delete m_showWatch;
+}
 
 void ModalAnswer::tick()
 {

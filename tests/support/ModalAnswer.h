@@ -31,6 +31,9 @@ public:
     // return false to leave it open for a later tick.
     void setBoxHandler(std::function<bool(QMessageBox*)> handler) { m_boxHandler = std::move(handler); }
     void setButton(QMessageBox::StandardButton button) { m_button = button; }
+    // Called as a box or dialog is shown, before anything else runs: what the code that opened it had
+    // done by then (a job's end handled, its thread gone) tells whether it opened the box inside that end.
+    void setShowHandler(std::function<void(QWidget*)> handler) { m_showHandler = std::move(handler); }
 
     QStringList texts() const { return m_texts; }   // message box texts in order
     QStringList titles() const { return m_titles; } // window titles of everything answered
@@ -41,12 +44,15 @@ public:
 
 private:
     void tick();
+    class ShowWatch;
 
     QTimer m_timer;
     QMessageBox::StandardButton m_button;
     int m_dialogResult;
     std::function<bool(QDialog*)> m_handler;
     std::function<bool(QMessageBox*)> m_boxHandler;
+    std::function<void(QWidget*)> m_showHandler;
+    ShowWatch* m_showWatch = nullptr;
     QStringList m_texts;
     QStringList m_titles;
     QList<int> m_loopLevels;
