@@ -951,14 +951,22 @@ int MainWindow::reportIndexFailures(int& failures)
     const int count = failures;
     failures = 0;
     if (count > 0) {
-        // A full disk or a locked index must not look like a clean import. Told at an import's end,
-        // while its thread ends and its worker goes: the box waits without a loop of its own.
-        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Ошибка импорта"),
-                       QStringLiteral("Не удалось записать в локальную базу файлов: %1\n%2")
-                           .arg(count)
-                           .arg(m_lastIndexError));
+        // A full disk or a locked index must not look like a clean import.
+        tellImportError(QStringLiteral("Ошибка импорта"),
+                        QStringLiteral("Не удалось записать в локальную базу файлов: %1\n%2")
+                            .arg(count)
+                            .arg(m_lastIndexError));
     }
     return count;
+}
+
+void MainWindow::tellImportError(const QString& title, const QString& text)
+{
+    // Opened from the main loop once the import's end is handled (its count line and the list show
+    // it), never inside that end: the import's thread ends and its worker goes while the user reads,
+    // and the box waits without a loop of its own. Boxes queued by one end open in the order told.
+    QTimer::singleShot(0, this,
+                       [this, title, text] { showWaitingBox(this, QMessageBox::Warning, title, text); });
 }
 
 void MainWindow::startArchiveImport(const QString& archivePath)
@@ -1070,7 +1078,7 @@ void MainWindow::reportArchiveImport(int found, int skipped, const QString& erro
 {
     m_busyBar->hide();
     if (!error.isEmpty())
-        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Ошибка импорта архива"), error);
+        tellImportError(QStringLiteral("Ошибка импорта архива"), error);
     const int failed = reportIndexFailures(m_archiveIndexFailures);
     const int kept = std::exchange(m_archiveUsersFilesKept, 0);
     const int held = m_archiveCopiesHeld ? std::exchange(m_archiveCopiesHeld, {})->load() : 0;
@@ -1154,6 +1162,7 @@ void MainWindow::startFolderImport(const QString& folder)
     m_folderIndexFailures = 0;
     m_folderCopiesKept = 0;
     m_folderFilesReplaced = 0;
+    m_folderImportErrors.clear();
     m_folderImportRoot = QFileInfo(folder).absoluteFilePath();
     if (!m_folderImportRoot.endsWith(QLatin1Char('/')))
         m_folderImportRoot += QLatin1Char('/');
@@ -1163,10 +1172,9 @@ void MainWindow::startFolderImport(const QString& folder)
     connect(importer, &dicom::DicomImporter::fileFound, m_folderBatch, &db::IndexBatch::add);
     connect(importer, &dicom::DicomImporter::progress, this, &MainWindow::onImportProgress);
     connect(importer, &dicom::DicomImporter::finished, this, &MainWindow::onImportFinished);
-    // The import's end follows at once: it is handled in the main loop, not inside this box.
-    connect(importer, &dicom::DicomImporter::errorOccurred, this, [this](const QString& message) {
-        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Ошибка импорта"), message);
-    });
+    // Told with the import's end, which follows at once.
+    connect(importer, &dicom::DicomImporter::errorOccurred, this,
+            [this](const QString& message) { m_folderImportErrors << message; });
     // Direct: the thread ends by itself, never waiting for this thread to pass its end on.
     connect(importer, &dicom::DicomImporter::finished, thread, &QThread::quit, Qt::DirectConnection);
     connect(thread, &QThread::finished, importer, &QObject::deleteLater);
@@ -1217,6 +1225,8 @@ void MainWindow::reportFolderImport(int found, int skipped)
 {
     m_importEnded = true;
     m_busyBar->hide();
+    for (const QString& message : std::exchange(m_folderImportErrors, {}))
+        tellImportError(QStringLiteral("Ошибка импорта"), message);
     const int failed = reportIndexFailures(m_folderIndexFailures);
     const int kept = std::exchange(m_folderCopiesKept, 0);
     const int replaced = std::exchange(m_folderFilesReplaced, 0);

@@ -248,6 +248,8 @@ private:
                       QMap<QString, int>& undecodable);
     // Reports the files that the index refused during an import; returns how many.
     int reportIndexFailures(int& failures);
+    // A warning box for an error of an import that is ending, opened once that end is handled.
+    void tellImportError(const QString& title, const QString& text);
     // Asks whether to wait for the running disc burns or to cancel them; either way the window closes
     // once the last burn has stopped, unless the user chooses to stay. True when the burns stopped
     // while the question was open, so the window may close at once.
@@ -304,6 +306,7 @@ private:
     // folder (absolute, ending in "/") whose files count.
     int m_folderFilesReplaced = 0;
     QString m_folderImportRoot;
+    QStringList m_folderImportErrors; // the importer's own, told with its end
     QMap<QString, int> m_folderUndecodable;
     QMap<QString, int> m_archiveUndecodable;
     QString m_lastIndexError;

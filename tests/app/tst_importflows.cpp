@@ -94,6 +94,29 @@ private:
     std::function<void()> m_then;
 };
 
+// For each box of a shown window's import (answered while this lives), whether it opened once the
+// import's end had been handled (its count line written) and control had gone back to the main loop,
+// where a call queued as that end hid the busy bar has run.
+class EndBeforeBox
+{
+public:
+    EndBeforeBox(MainWindow& w, fixtures::ModalAnswer& answer)
+        : m_end(w.findChild<QProgressBar*>(), [this] {
+              m_returned = false;
+              QMetaObject::invokeMethod(&m_end, [this] { m_returned = true; }, Qt::QueuedConnection);
+          })
+    {
+        answer.setShowHandler([this, &w](QWidget*) {
+            seen << (m_returned && w.statusText().contains(QStringLiteral(" завершён")));
+        });
+    }
+    QList<bool> seen;
+
+private:
+    OnHide m_end;
+    bool m_returned = false;
+};
+
 // Ends the test program, saying so, when the thread that made it stops handling its events for
 // longer than the limit: a frozen window fails at once instead of hanging the run.
 class FreezeWatch
@@ -187,18 +210,25 @@ private slots:
                 QVERIFY2(path.startsWith(store), qPrintable(path));
     }
 
+    // So does a folder import of a path that is no folder.
     void damagedArchiveStillEndsWithCounts()
     {
         QTemporaryDir dir;
         fixtures::writeBytes(dir.filePath("broken.zip"), QByteArray("PK\x03\x04 this is not really a zip", 30));
         MainWindow w;
-        fixtures::ModalAnswer answer(QMessageBox::Ok);
-        w.startArchiveImport(dir.filePath("broken.zip"));
-        QCOMPARE(finished(w, true), QStringLiteral("0,0"));
-        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
-        QVERIFY(!answer.texts().value(0).isEmpty());
-        // Told at the import's end with no loop of the box's own, in which its thread would end.
-        QCOMPARE(answer.loopLevels(), QList<int>{0});
+        w.show();
+        for (const bool archive : {true, false}) {
+            fixtures::ModalAnswer answer(QMessageBox::Ok);
+            const EndBeforeBox order(w, answer);
+            archive ? w.startArchiveImport(dir.filePath("broken.zip"))
+                    : w.startFolderImport(dir.filePath("not there"));
+            QCOMPARE(finished(w, archive), QStringLiteral("0,0"));
+            QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
+            QVERIFY(!answer.texts().value(0).isEmpty());
+            // Told after the import's end with no loop of the box's own, in which its thread would end.
+            QCOMPARE(answer.loopLevels(), QList<int>{0});
+            QCOMPARE(order.seen, QList<bool>{true});
+        }
     }
 
     // Parsing threads get a stack of their own size, and a file nested past any stack is skipped.
@@ -447,6 +477,7 @@ private slots:
         QTemporaryDir dir;
         writeStudy(dir.filePath("one"), "LOCKED", 1);
         MainWindow w;
+        w.show();
         {
             // Another connection holds the index locked, so every write fails.
             QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
@@ -456,11 +487,13 @@ private slots:
             QSqlQuery q(other);
             QVERIFY(q.exec(QStringLiteral("BEGIN EXCLUSIVE")));
             fixtures::ModalAnswer answer(QMessageBox::Ok);
+            const EndBeforeBox order(w, answer);
             w.startFolderImport(dir.filePath("one"));
             QCOMPARE(finished(w, false), QStringLiteral("0,1"));
             QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
             QVERIFY(answer.texts().value(0).contains(QStringLiteral(": 1")));
             QCOMPARE(answer.loopLevels(), QList<int>{0});
+            QCOMPARE(order.seen, QList<bool>{true});
             q.exec(QStringLiteral("ROLLBACK"));
             other.close();
         }
