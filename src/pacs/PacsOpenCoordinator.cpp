@@ -85,6 +85,8 @@ PacsOpenCoordinator::~PacsOpenCoordinator()
             cleanUpViewOnly(m_index, m_studyUid, m_targetFolder);
         return;
     }
+    // Nobody is told its end from here on: ended short, the study is named at the next start.
+    m_session->setEndHeard({});
     disconnect(m_session, nullptr, this, nullptr);
     if (m_mode == ViewOnly && !m_viewerObject) {
         // Nobody will look at these files: stop, and clean up once the thread has ended.
@@ -280,6 +282,9 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
 
     auto* session = new PacsRetrieveSession(m_index, std::move(server), std::move(config), studyUid, targetDirectory);
     m_session = session;
+    session->setEndHeard([self = QPointer<PacsOpenCoordinator>(this)] {
+        return self && (!self->m_endHeard || self->m_endHeard());
+    });
     connect(session, &PacsRetrieveSession::fileReceived, this, &PacsOpenCoordinator::onFileReceived);
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);

@@ -88,6 +88,9 @@ public:
     void startDownload(PacsServer server, PacsConfig config, QString studyUid, QString targetDirectory, int mode);
     bool isRunning() const;
     void cancel();
+    // Whether the owner tells the user how a retrieve ended (see PacsRetrieveSession::setEndHeard):
+    // asked as it ends. Unset, every end this coordinator tells is told; once it is gone, none is.
+    void setEndHeard(std::function<bool()> heard) { m_endHeard = std::move(heard); }
     ViewerWindow* currentViewer() const { return m_viewer; }
 
 signals:
@@ -129,6 +132,7 @@ private:
     // Requests from outside that came while a retrieve ran, oldest first, and whether the user allowed
     // their server.
     QList<std::pair<PacsOpenRequest, bool>> m_waiting;
+    std::function<bool()> m_endHeard;
     // Objects with an image indexed since the tracked viewer was last fed, by series.
     QHash<QString, QStringList> m_unshown;
     QTimer m_feedTimer;
