@@ -199,6 +199,18 @@ void PacsOpenCoordinator::act(const PacsOpenRequest& request, bool consented)
     case OpenRequestAssessment::Download:
         break;
     }
+    if (!(isRunning() && m_studyUid == uid) && PacsRetrieveSession::isReceiving(uid)) {
+        // Another retrieve (the search dialog's) receives the study: the request waits for it, and then
+        // opens what came or, not all of it come, fetches it as a study marked unfinished.
+        if (!m_waitingForOthers.contains(uid)) {
+            m_waitingForOthers.insert(uid);
+            PacsRetrieveSession::whenReceived(uid, this, [this, request, consented] {
+                m_waitingForOthers.remove(request.studyInstanceUid);
+                act(request, consented);
+            });
+        }
+        return;
+    }
     if (isRunning()) {
         // The study retrieved now is shown as it arrives, and one already waiting comes in its turn.
         if (m_studyUid == uid && m_mode != ToArchive)

@@ -12,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -132,6 +133,8 @@ private:
     // Requests from outside that came while a retrieve ran, oldest first, and whether the user allowed
     // their server.
     QList<std::pair<PacsOpenRequest, bool>> m_waiting;
+    // Studies of requests that wait for another coordinator's retrieve of them to let go.
+    QSet<QString> m_waitingForOthers;
     std::function<bool()> m_endHeard;
     // Objects with an image indexed since the tracked viewer was last fed, by series.
     QHash<QString, QStringList> m_unshown;
