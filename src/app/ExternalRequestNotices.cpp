@@ -44,6 +44,11 @@ bool ExternalRequestNotices::busy() const
     return m_box || m_reserved;
 }
 
+bool ExternalRequestNotices::lineFull() const
+{
+    return m_box && m_waiting.size() >= kMaxWaiting;
+}
+
 bool ExternalRequestNotices::reserve()
 {
     if (busy())

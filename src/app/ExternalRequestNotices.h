@@ -26,6 +26,8 @@ public:
 
     // A box is open, or promised to a request that was accepted and not yet handled.
     bool busy() const;
+    // A warning posted now would be dropped: a box is open and kMaxWaiting others wait behind it.
+    bool lineFull() const;
     // Promises the next box to the request being accepted; false while busy. The promise ends with
     // the next warn or ask, or with release.
     bool reserve();

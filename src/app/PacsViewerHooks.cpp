@@ -81,7 +81,9 @@ pacs::PacsOpenCoordinator* createStartupPacsCoordinator(MainWindow* list, kalven
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::portWaitEnded, notices,
                      &ExternalRequestNotices::endNotice);
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, list, &MainWindow::refreshStudyTable);
-    // A page's request that comes to nothing must not end in silence.
+    // A page's request that comes to nothing must not end in silence; nor is an end recorded as told
+    // that the notices' full line would drop.
+    coordinator->setEndHeard([notices] { return !notices->lineFull(); });
     QObject::connect(coordinator, &pacs::PacsOpenCoordinator::finished, notices,
                      [notices](bool ok, const QString& errorMessage, int) {
                          if (!ok)

@@ -85,6 +85,8 @@ PacsOpenCoordinator::~PacsOpenCoordinator()
             cleanUpViewOnly(m_index, m_studyUid, m_targetFolder);
         return;
     }
+    // Nobody is told its end from here on: ended short, the study is named at the next start.
+    m_session->setEndHeard({});
     disconnect(m_session, nullptr, this, nullptr);
     if (m_mode == ViewOnly && !m_viewerObject) {
         // Nobody will look at these files: stop, and clean up once the thread has ended.
@@ -197,6 +199,18 @@ void PacsOpenCoordinator::act(const PacsOpenRequest& request, bool consented)
     case OpenRequestAssessment::Download:
         break;
     }
+    if (!(isRunning() && m_studyUid == uid) && PacsRetrieveSession::isReceiving(uid)) {
+        // Another retrieve (the search dialog's) receives the study: the request waits for it, and then
+        // opens what came or, not all of it come, fetches it as a study marked unfinished.
+        if (!m_waitingForOthers.contains(uid)) {
+            m_waitingForOthers.insert(uid);
+            PacsRetrieveSession::whenReceived(uid, this, [this, request, consented] {
+                m_waitingForOthers.remove(request.studyInstanceUid);
+                act(request, consented);
+            });
+        }
+        return;
+    }
     if (isRunning()) {
         // The study retrieved now is shown as it arrives, and one already waiting comes in its turn.
         if (m_studyUid == uid && m_mode != ToArchive)
@@ -280,6 +294,9 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
 
     auto* session = new PacsRetrieveSession(m_index, std::move(server), std::move(config), studyUid, targetDirectory);
     m_session = session;
+    session->setEndHeard([self = QPointer<PacsOpenCoordinator>(this)] {
+        return self && (!self->m_endHeard || self->m_endHeard());
+    });
     connect(session, &PacsRetrieveSession::fileReceived, this, &PacsOpenCoordinator::onFileReceived);
     connect(session, &PacsRetrieveSession::fileIndexed, this, &PacsOpenCoordinator::onFileIndexed);
     connect(session, &PacsRetrieveSession::finished, this, &PacsOpenCoordinator::onDownloadFinished);

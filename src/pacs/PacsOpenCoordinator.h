@@ -12,6 +12,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -88,6 +89,9 @@ public:
     void startDownload(PacsServer server, PacsConfig config, QString studyUid, QString targetDirectory, int mode);
     bool isRunning() const;
     void cancel();
+    // Whether the owner tells the user how a retrieve ended (see PacsRetrieveSession::setEndHeard):
+    // asked as it ends. Unset, every end this coordinator tells is told; once it is gone, none is.
+    void setEndHeard(std::function<bool()> heard) { m_endHeard = std::move(heard); }
     ViewerWindow* currentViewer() const { return m_viewer; }
 
 signals:
@@ -129,6 +133,9 @@ private:
     // Requests from outside that came while a retrieve ran, oldest first, and whether the user allowed
     // their server.
     QList<std::pair<PacsOpenRequest, bool>> m_waiting;
+    // Studies of requests that wait for another coordinator's retrieve of them to let go.
+    QSet<QString> m_waitingForOthers;
+    std::function<bool()> m_endHeard;
     // Objects with an image indexed since the tracked viewer was last fed, by series.
     QHash<QString, QStringList> m_unshown;
     QTimer m_feedTimer;

@@ -167,7 +167,9 @@ bool PacsRetrieveSession::stopAllForExit(int waitMs)
     // Each stops asking for objects; the listeners route no more to them, while an object already
     // on its way is still written and reported.
     for (PacsRetrieveSession* session : sessions) {
+        // Their ends, delivered below, reach nobody: the studies stay marked as cut.
         session->blockSignals(true);
+        session->m_endHeard = nullptr;
         if (session->m_workerCancel)
             *session->m_workerCancel = true;
         // The listener goes with its thread below; what it reported stays queued to the session.
@@ -571,7 +573,7 @@ void PacsRetrieveSession::finish(bool ok, const QString& errorMessage)
     releaseListener();
     if (ok && m_received > 0 && m_notIndexed == 0)
         clearRetrieveUnfinished(m_studyUid);
-    else if (m_marked)
+    else if (m_marked && m_endHeard && m_endHeard())
         markRetrieveEndedIncomplete(m_studyUid); // told now; still fetched again when next asked for
     endPortWait();
     // Whoever hears the end may turn the event loop, in which the thread ends and this is deleted.

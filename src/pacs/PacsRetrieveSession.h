@@ -53,6 +53,11 @@ public:
     bool isOver() const { return m_over; }
 
     void start();
+    // Whether an end without the whole study reaches the user: whoever hears `finished` tells it (a
+    // box, a status line, a remote peer's answer). Only such an end is recorded as ended; any other
+    // (nobody listens any more, the program is ending) leaves the study marked as cut, to be named at
+    // the next start. Asked as the retrieve ends; unset, nobody hears it.
+    void setEndHeard(std::function<bool()> heard) { m_endHeard = std::move(heard); }
     // Refuses further objects, stops the listener when nobody else needs it and aborts the
     // association. Files that arrived, or still arrive, are indexed unless discardArrivals.
     void cancel(bool discardArrivals);
@@ -172,6 +177,7 @@ private:
     bool m_discard = false;
     // This retrieve laid the study's mark and so ends it.
     bool m_marked = false;
+    std::function<bool()> m_endHeard;
 };
 
 } // namespace pacs

@@ -4,10 +4,10 @@
 // marked by a file named after its UID, made empty before the first object is asked for and removed
 // only when the retrieve succeeds, so that a kill leaves the mark standing. A marked study is
 // retrieved again (what is already here stays) when it is next asked for.
-// A retrieve that ended without the whole study (refused objects, a failure, a cancel) has told the
-// user so already: it writes "ended" into its mark, which keeps the study retrieved again but not
+// A retrieve that ended without the whole study (refused objects, a failure, a cancel) and whose end
+// the user was told of writes "ended" into its mark, which keeps the study retrieved again but not
 // named at the next start as cut short. An empty mark, as every earlier version left it, is one that
-// no end reached.
+// no told end reached: a kill, the program's own end, or an end after its window had gone.
 
 #include <QString>
 #include <QStringList>
@@ -18,12 +18,13 @@ namespace pacs {
 QString unfinishedRetrievesFolder();
 
 bool markRetrieveUnfinished(const QString& studyUid);
-// The retrieve that marked the study ended, yet the study is not whole here.
+// The retrieve that marked the study ended, and said so to the user, yet the study is not whole here.
 void markRetrieveEndedIncomplete(const QString& studyUid);
 void clearRetrieveUnfinished(const QString& studyUid);
 // Marked, whether cut short or ended incomplete: to be retrieved again.
 bool isRetrieveUnfinished(const QString& studyUid);
-// Marked, and no end of its retrieve was recorded: a kill, a crash or the program's exit cut it.
+// Marked, and no told end of its retrieve was recorded: a kill, a crash, the program's exit, or an end
+// that nobody heard cut it.
 bool isRetrieveCut(const QString& studyUid);
 QStringList unfinishedRetrieves();
 

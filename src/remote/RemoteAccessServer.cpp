@@ -254,6 +254,8 @@ bool RemoteAccessServer::startPacsRetrieve(RemoteAccessSession* session, int ser
         coordinator = new pacs::PacsOpenCoordinator(db, this);
         connect(coordinator, &pacs::PacsOpenCoordinator::fileReceived, this, &RemoteAccessServer::onRetrieveProgress);
         connect(coordinator, &pacs::PacsOpenCoordinator::finished, this, &RemoteAccessServer::onRetrieveFinished);
+        // A retrieve's end is told to the peer that asked for it, and only while that peer is here.
+        coordinator->setEndHeard([this] { return currentRetrieveSession != nullptr; });
     }
     retrieveActive = true;
     currentRetrieveSession = session;

@@ -35,6 +35,7 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <optional>
 
 using namespace pacs;
 
@@ -202,7 +203,7 @@ private slots:
             fixtures::ModalAnswer answer;
             dialog.selectAllServers()->setChecked(false);
             QTest::mouseClick(dialog.findButton(), Qt::LeftButton);
-            QCOMPARE(answer.texts(), QStringList{QStringLiteral("Отметьте хотя бы один сервер.")});
+            QTRY_COMPARE_WITH_TIMEOUT(answer.texts(), QStringList{QStringLiteral("Отметьте хотя бы один сервер.")}, 30000);
         }
         savePacsConfig(config({m_first.server(1, QStringLiteral("Первый"))}));
         {
@@ -404,7 +405,7 @@ private slots:
         for (const QString& note : notes)
             QVERIFY2(dialog.searchProblemsLabel()->text().contains(note),
                      qPrintable(dialog.searchProblemsLabel()->text()));
-        QCOMPARE(answer.count(), box ? 1 : 0);
+        QTRY_COMPARE_WITH_TIMEOUT(answer.count(), box ? 1 : 0, 30000);
         QCOMPARE(dialog.resultsTable()->rowCount(), shownRows);
     }
 
@@ -480,13 +481,17 @@ private slots:
         // First a download that fails at once (the archive does not know our AE title), its box
         // answered only after the retrieve's thread has ended; then the download proper.
         QTest::addColumn<bool>("failedFirst");
-        QTest::newRow("archive by C-GET") << int(PacsDownloadDialog::ToArchive) << false << false;
-        QTest::newRow("archive by C-MOVE") << int(PacsDownloadDialog::ToArchive) << true << false;
-        QTest::newRow("open by C-MOVE") << int(PacsDownloadDialog::DownloadAndOpen) << true << false;
-        QTest::newRow("view only by C-GET") << int(PacsDownloadDialog::ViewOnly) << false << false;
-        QTest::newRow("view only by C-MOVE") << int(PacsDownloadDialog::ViewOnly) << true << false;
-        QTest::newRow("archive after a failed one") << int(PacsDownloadDialog::ToArchive) << true << true;
-        QTest::newRow("open after a failed one") << int(PacsDownloadDialog::DownloadAndOpen) << true << true;
+        // Started by the export of the results' menu, which waits for the download: its folder question
+        // opens once the retrieve is gone, not inside its end.
+        QTest::addColumn<bool>("byExport");
+        QTest::newRow("archive by C-GET") << int(PacsDownloadDialog::ToArchive) << false << false << false;
+        QTest::newRow("archive by C-MOVE") << int(PacsDownloadDialog::ToArchive) << true << false << false;
+        QTest::newRow("open by C-MOVE") << int(PacsDownloadDialog::DownloadAndOpen) << true << false << false;
+        QTest::newRow("view only by C-GET") << int(PacsDownloadDialog::ViewOnly) << false << false << false;
+        QTest::newRow("view only by C-MOVE") << int(PacsDownloadDialog::ViewOnly) << true << false << false;
+        QTest::newRow("archive after a failed one") << int(PacsDownloadDialog::ToArchive) << true << true << false;
+        QTest::newRow("open after a failed one") << int(PacsDownloadDialog::DownloadAndOpen) << true << true << false;
+        QTest::newRow("export after a failed one") << int(PacsDownloadDialog::ToArchive) << true << true << true;
     }
 
     void downloadModes()
@@ -494,6 +499,7 @@ private slots:
         QFETCH(int, mode);
         QFETCH(bool, fromSecond);
         QFETCH(bool, failedFirst);
+        QFETCH(bool, byExport);
         // The shared study, from the row of the server named.
         forget(m_shared.studyUid);
         PacsDownloadDialog dialog(m_index);
@@ -505,6 +511,14 @@ private slots:
         QPushButton* button = mode == PacsDownloadDialog::ToArchive         ? dialog.downloadButton()
                               : mode == PacsDownloadDialog::DownloadAndOpen ? dialog.downloadOpenButton()
                                                                             : dialog.viewButton();
+        const auto start = [&] {
+            if (byExport)
+                dialog.runStudyAction(table->currentRow(), [](const QString& uid) {
+                    MainWindow::s_instance->exportStudiesToArchive({uid});
+                });
+            else
+                QTest::mouseClick(button, Qt::LeftButton);
+        };
         if (failedFirst) {
             savePacsConfig(peers::localConfig(m_listenPort, "KALVNONE", allServers()));
             fixtures::ModalAnswer answer(QMessageBox::Ok);
@@ -515,7 +529,7 @@ private slots:
                 return std::exchange(threadEnded, !PacsRetrieveSession::isReceiving(m_shared.studyUid));
             });
             QSignalSpy failed(dialog.coordinator(), &PacsOpenCoordinator::finished);
-            QTest::mouseClick(button, Qt::LeftButton);
+            start();
             QTRY_COMPARE_WITH_TIMEOUT(answer.count(), 1, 30000);
             QCOMPARE(answer.titles(), QStringList{QStringLiteral("Скачивание")});
             QCOMPARE(answer.loopLevels(), QList<int>{0});
@@ -530,7 +544,16 @@ private slots:
         QSignalSpy finished(dialog.coordinator(), &PacsOpenCoordinator::finished);
         QList<QPointer<ViewerWindow>> viewers;
         connect(dialog.coordinator(), &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) { viewers << v; });
-        QTest::mouseClick(button, Qt::LeftButton);
+        // The export's folder question, left unanswered; whether a retrieve still held the study as it
+        // opened (inside the retrieve's end, it does).
+        std::optional<fixtures::ModalAnswer> noFolder;
+        QList<bool> receivingAtQuestion;
+        if (byExport) {
+            noFolder.emplace(QMessageBox::Cancel, QDialog::Rejected);
+            noFolder->setShowHandler(
+                [&](QWidget*) { receivingAtQuestion << PacsRetrieveSession::isReceiving(m_shared.studyUid); });
+        }
+        start();
         QVERIFY(!dialog.findButton()->isEnabled());
         QVERIFY(dialog.statusLabel()->text().endsWith(fromSecond ? QStringLiteral("(C-MOVE)…") : QStringLiteral("(C-GET)…")));
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
@@ -547,6 +570,10 @@ private slots:
                  viewOnly ? QStringLiteral("Готово: открыто файлов — 2 (без сохранения в архив)")
                           : QStringLiteral("Готово: скачано и импортировано файлов — 2"));
         QCOMPARE(viewers.size(), mode == PacsDownloadDialog::ToArchive ? 0 : 1);
+        if (byExport) {
+            QTRY_COMPARE_WITH_TIMEOUT(receivingAtQuestion, QList<bool>{false}, 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(noFolder->count(), 1, 30000);
+        }
         if (viewers.isEmpty())
             return;
         QVERIFY(viewers.first()->isVisible());

@@ -11,6 +11,7 @@
 #include "app/ExternalRequestNotices.h"
 #include "app/LocalApiServer.h"
 #include "app/MainWindow.h"
+#include "app/PacsDownloadDialog.h"
 #include "app/ManagedStore.h"
 #include "app/PacsViewerHooks.h"
 #include "db/Database.h"
@@ -27,6 +28,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -140,6 +142,69 @@ private:
     quint16 m_waitPort = 0;
     // Holds m_waitPort from its choice on, as only a connection made from it would.
     std::optional<fixtures::ConnectionFromPort> m_waitHold;
+
+    void openStudyTheDialogReceives()
+    {
+        fixtures::SeriesLayout layout;
+        layout.slices = 3;
+        fixtures::completeUids(layout);
+        peers::ScriptedScp peer;
+        for (const QString& path : fixtures::writeSeries(m_work.filePath(QStringLiteral("dialog")), layout))
+            peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+        peer.retrieveHoldAfter = 1;
+        peer.moveDestinationPort = m_listenPort;
+        QVERIFY(peer.start());
+        const auto letGo = qScopeGuard([&] { peer.releaseRetrieve(); });
+        const PacsConfig saved = loadPacsConfig();
+        PacsConfig config = saved;
+        const PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), 0);
+        config.servers.append(server);
+        savePacsConfig(config);
+        const auto restoreConfig = qScopeGuard([saved] { savePacsConfig(saved); });
+        PacsDownloadDialog::ResultRow found;
+        found.studyInstanceUid = layout.studyUid;
+        found.serverIndex = int(config.servers.size()) - 1;
+        found.server = server;
+        PacsDownloadDialog::lastSearchResults() = {found};
+        const auto forgetResults = qScopeGuard([] { PacsDownloadDialog::lastSearchResults().clear(); });
+        PacsDownloadDialog dialog(m_list->database());
+        QSignalSpy downloaded(dialog.coordinator(), &PacsOpenCoordinator::finished);
+        QSignalSpy retrieved(m_coordinator, &PacsOpenCoordinator::finished);
+        QStringList opened;
+        QList<QPointer<ViewerWindow>> viewers;
+        connect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, [&](ViewerWindow* v) {
+            opened << v->studyUid();
+            viewers << v;
+        });
+        // Right after the coordinator has acted on the request (queued calls run in the order they
+        // were connected).
+        bool handled = false;
+        connect(m_server.get(), &kalvenor::LocalApiServer::openStudyRequested, this, [&] { handled = true; },
+                Qt::QueuedConnection);
+        const auto forget = qScopeGuard([&] {
+            disconnect(m_coordinator, &PacsOpenCoordinator::viewerOpened, this, nullptr);
+            disconnect(m_server.get(), nullptr, this, nullptr);
+            for (const QPointer<ViewerWindow>& viewer : std::as_const(viewers))
+                if (viewer)
+                    viewer->close();
+        });
+        fixtures::ModalAnswer answer(QMessageBox::Ok);
+        dialog.resultsTable()->setCurrentCell(0, 0);
+        QTest::mouseClick(dialog.downloadButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(peer.retrieveHeld() && m_list->database()->studyExists(layout.studyUid), 30000);
+        QCOMPARE(post(m_serverPort, requestBody(layout.studyUid, QStringLiteral("127.0.0.1"), peer.port(),
+                                                QStringLiteral("SCRIPTED"))),
+                 202);
+        QTRY_VERIFY_WITH_TIMEOUT(handled, 30000);
+        peer.releaseRetrieve();
+        QTRY_COMPARE_WITH_TIMEOUT(opened, QStringList{layout.studyUid}, 60000);
+        QCOMPARE(downloaded.size(), 1);
+        QVERIFY2(downloaded.first().at(0).toBool(), qPrintable(downloaded.first().at(1).toString()));
+        QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), 3);
+        // Opened from the archive: no second retrieve, and nothing told as failed.
+        QCOMPARE(retrieved.size(), 0);
+        QCOMPARE(answer.count(), 0);
+    }
 
 private slots:
     void initTestCase()
@@ -370,17 +435,25 @@ private slots:
 
     // Requests that come while a page's retrieve is held at its first object: another study is accepted
     // and retrieved in its turn, and shown; past the waiting line's bound the page is refused and the
-    // user told, and those that wait are still carried out.
+    // user told, and those that wait are still carried out. A page's request for the study that the
+    // search dialog receives, held by its peer, waits for it and opens the study once it has come.
     void openWhileRetrieving_data()
     {
         QTest::addColumn<int>("waiting");
-        QTest::newRow("another study") << 1;
-        QTest::newRow("more than wait in line") << PacsOpenCoordinator::kMaxWaitingRequests + 1;
+        QTest::addColumn<bool>("byDialog");
+        QTest::newRow("another study") << 1 << false;
+        QTest::newRow("more than wait in line") << PacsOpenCoordinator::kMaxWaitingRequests + 1 << false;
+        QTest::newRow("the study the search dialog receives") << 0 << true;
     }
 
     void openWhileRetrieving()
     {
         QFETCH(int, waiting);
+        QFETCH(bool, byDialog);
+        if (byDialog) {
+            openStudyTheDialogReceives();
+            return;
+        }
         for (const QString& uid : {m_first.studyUid, m_next.studyUid}) {
             if (m_list->database()->studyExists(uid))
                 QVERIFY(m_list->database()->deleteStudy(uid));

@@ -8,6 +8,7 @@
 #include "support/PacsTestPeers.h"
 #include "support/TestBench.h"
 
+#include "app/PacsDownloadDialog.h"
 #include "pacs/PacsOpenCoordinator.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
@@ -17,9 +18,11 @@
 
 #include <QApplication>
 #include <QDirIterator>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QThread>
 
 #include <atomic>
@@ -66,7 +69,9 @@ class TestUnfinishedRetrieves : public QObject
     TestBench m_bench;
 
 private slots:
-    // Named at start: only a retrieve that no end reached, of a study still listed. Not one that ended
+    // Named at start: only a retrieve that no told end reached, of a study still listed: also a real
+    // one held by its peer after its first object and cut by the call the program's end makes, or
+    // ended by its peer's going after the dialog that started it was closed. Not one that ended
     // with an object refused (its UID names an image of another study here): the user was told then,
     // and the study is still fetched again when next asked for. Nor one whose study was deleted and
     // then imported again from the user's own files.
@@ -77,6 +82,10 @@ private slots:
         QTest::newRow("ended with an object refused") << "refused";
         QTest::newRow("cut short, removed from the list, imported again") << "removed";
         QTest::newRow("cut short, deleted completely, imported again") << "deleted";
+        QTest::newRow("C-GET cut by the program's end") << "exit, C-GET";
+        QTest::newRow("C-MOVE cut by the program's end") << "exit, C-MOVE";
+        QTest::newRow("C-GET ended after its dialog was closed") << "dialog closed, C-GET";
+        QTest::newRow("C-MOVE ended after its dialog was closed") << "dialog closed, C-MOVE";
     }
     void startNamesCutDownloadsAndRemovesHalfReceivedFiles()
     {
@@ -112,6 +121,53 @@ private slots:
                 QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
                 QCOMPARE(finished.first().at(0).toBool(), false);
                 QCOMPARE(finished.first().at(2).toInt(), 2);
+                cut = index.studyExists(cutLayout.studyUid) ? cutLayout.studyUid : QString();
+            } else if (then.contains(QLatin1String(", C-"))) {
+                QTemporaryDir sent;
+                peers::ScriptedScp peer;
+                for (const QString& path : fixtures::writeSeries(sent.path(), cutLayout))
+                    peer.retrieveObjects.push_back(fixtures::loadDataset(path));
+                peer.retrieveHoldAfter = 1;
+                peer.retrieveAbortAfter = 1; // once let go, the peer is gone
+                const quint16 listenPort = fixtures::freeLoopbackPort();
+                peer.moveDestinationPort = listenPort;
+                QVERIFY(peer.start());
+                const auto letGo = qScopeGuard([&] { peer.releaseRetrieve(); });
+                const pacs::PacsServer server =
+                    peers::at(peer.port(), QStringLiteral("SCRIPTED"), then.endsWith(QLatin1String("C-GET")) ? 1 : 0);
+                const pacs::PacsConfig config = peers::localConfig(listenPort, "KALVCUT", {server});
+                const auto heldWithAnObjectListed = [&] {
+                    return peer.retrieveHeld() && index.studyExists(cutLayout.studyUid);
+                };
+                if (then.startsWith(QLatin1String("exit"))) {
+                    pacs::PacsOpenCoordinator coordinator(&index);
+                    coordinator.startDownload(server, config, cutLayout.studyUid,
+                                              QDir(pacs::pacsDownloadsRoot()).filePath(cutLayout.studyUid),
+                                              pacs::PacsOpenCoordinator::ToArchive);
+                    QTRY_VERIFY_WITH_TIMEOUT(heldWithAnObjectListed(), 30000);
+                    QVERIFY(pacs::PacsRetrieveSession::stopAllForExit());
+                    QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+                } else {
+                    pacs::savePacsConfig(config);
+                    PacsDownloadDialog::ResultRow found;
+                    found.studyInstanceUid = cutLayout.studyUid;
+                    found.patientName = cutLayout.patientName;
+                    found.serverIndex = 0;
+                    found.server = server;
+                    PacsDownloadDialog::lastSearchResults() = {found};
+                    const auto forgetResults = qScopeGuard([] { PacsDownloadDialog::lastSearchResults().clear(); });
+                    auto* dialog = new PacsDownloadDialog(&index);
+                    dialog->setAttribute(Qt::WA_DeleteOnClose);
+                    dialog->show();
+                    const QPointer<PacsDownloadDialog> open(dialog);
+                    dialog->resultsTable()->setCurrentCell(0, 0);
+                    QTest::mouseClick(dialog->downloadButton(), Qt::LeftButton);
+                    QTRY_VERIFY_WITH_TIMEOUT(heldWithAnObjectListed(), 30000);
+                    dialog->close();
+                    QTRY_VERIFY_WITH_TIMEOUT(open.isNull(), 30000);
+                    peer.releaseRetrieve();
+                    QTRY_COMPARE_WITH_TIMEOUT(pacs::PacsRetrieveSession::liveSessions(), 0, 30000);
+                }
                 cut = index.studyExists(cutLayout.studyUid) ? cutLayout.studyUid : QString();
             } else {
                 cut = apptest::addStudy(&index, QDir(pacs::pacsDownloadsRoot()).filePath(cutLayout.studyUid),
@@ -163,7 +219,7 @@ private slots:
         fixtures::writeBytes(kept, "x");
 
         MainWindow w;
-        if (then.isEmpty())
+        if (then.isEmpty() || then.contains(QLatin1String(", C-")))
             QVERIFY2(w.statusText().startsWith(
                          QStringLiteral("Прерванные загрузки с PACS: Прерванный^Пациент (15.01.2024)")),
                      qPrintable(w.statusText()));

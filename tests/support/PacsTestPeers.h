@@ -642,6 +642,10 @@ public:
     // nothing sent, before its final answer (or until the peer is stopped).
     int retrievePendingOnly = 0;
     int retrievePendingMs = 50;
+    // Once this many objects of a C-GET or C-MOVE were sent and answered, "pending" answers
+    // `retrievePendingMs` apart and nothing sent until releaseRetrieve (or the requester goes), then
+    // the rest: a retrieve held at a point the test knows, whose requester still hears from the peer.
+    int retrieveHoldAfter = -1;
     quint16 moveDestinationPort = 0;
     // The C-STORE requests of a retrieve name this SOP Instance UID, or SOP Class UID, rather than
     // their data set's.
@@ -734,6 +738,9 @@ public:
     // Associations the requester ended by a release (not by an abort or a dropped connection).
     int releasesReceived() const { return m_releases; }
     int pendingAnswersSent() const { return m_pendingSent; }
+    // The retrieve has come to retrieveHoldAfter.
+    bool retrieveHeld() const { return m_held; }
+    void releaseRetrieve() { m_released = true; }
     int findRowsSent() const { return m_findRowsSent; }
     // The statuses the receiver answered the sub-operations of the last retrieve with.
     std::vector<Uint16> subOperationStatuses()
@@ -944,6 +951,23 @@ private:
                                   transferSyntax == UID_LittleEndianImplicitTransferSyntax);
     }
 
+    // At the hold, if `sent` objects make it: "pending" until released, as the requester sees a slow server.
+    OFCondition holdAt(int sent, T_ASC_PresentationContextID pcid, Uint16 command, Uint16 messageId,
+                       const char* sopClass, Uint16 remaining, const Counts& counts)
+    {
+        if (sent != retrieveHoldAfter)
+            return EC_Normal;
+        m_held = true;
+        while (!m_released && !m_stop) {
+            const OFCondition cond =
+                sendRetrieveResponse(pcid, command, messageId, sopClass, STATUS_Pending, remaining, counts);
+            if (cond.bad())
+                return cond;
+            std::this_thread::sleep_for(std::chrono::milliseconds(retrievePendingMs));
+        }
+        return EC_Normal;
+    }
+
     // "Pending" again and again, and no object: then the final answer, if the requester still listens.
     OFCondition answerOnlyPending(T_ASC_PresentationContextID pcid, Uint16 command, Uint16 messageId,
                                   const char* sopClass)
@@ -997,6 +1021,9 @@ private:
             counts.add(status);
             cond = sendRetrieveResponse(pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID, STATUS_Pending,
                                         Uint16(total - i - 1), counts);
+            if (cond.good())
+                cond = holdAt(i + 1, pcid, DIMSE_C_GET_RSP, req.MessageID, req.AffectedSOPClassUID,
+                              Uint16(total - i - 1), counts);
             if (cond.bad())
                 return cond;
         }
@@ -1093,6 +1120,9 @@ private:
             counts.add(status);
             cond = sendRetrieveResponse(pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID, STATUS_Pending,
                                         Uint16(total - i - 1), counts);
+            if (cond.good())
+                cond = holdAt(i + 1, pcid, DIMSE_C_MOVE_RSP, req.MessageID, req.AffectedSOPClassUID,
+                              Uint16(total - i - 1), counts);
             if (cond.bad())
                 return cond;
         }
@@ -1163,6 +1193,8 @@ private:
     std::atomic<int> m_pendingSent{0};
     std::atomic<int> m_findRowsSent{0};
     std::atomic<int> m_releases{0};
+    std::atomic<bool> m_held{false};
+    std::atomic<bool> m_released{false};
     std::mutex m_mutex;
     std::unique_ptr<DcmDataset> m_lastQuery;
     std::map<std::string, std::vector<QByteArray>> m_encodedFindRows;
