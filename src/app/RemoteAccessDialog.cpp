@@ -223,12 +223,13 @@ void RemoteAccessDialog::onHostKeyUnknown(const QString& host, int port, const Q
 {
     // The run waits for the answer on its own thread, and may end meanwhile (its deadline): its end
     // is told in the main loop, not inside this question.
-    askWaitingBox(this, QMessageBox::Question, QStringLiteral("Удалённый доступ"),
-                  QStringLiteral("Подтвердите ключ SSH-сервера %1:%2:\nSHA256:%3\n\nПродолжайте, только если он "
-                                 "совпадает с ключом вашего сервера.")
-                      .arg(host, QString::number(port), fingerprint),
-                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No, this,
-                  [this](QMessageBox::StandardButton answer) { m_provisioner->answerHostKey(answer == QMessageBox::Yes); });
+    m_keyQuestion = askWaitingBox(
+        this, QMessageBox::Question, QStringLiteral("Удалённый доступ"),
+        QStringLiteral("Подтвердите ключ SSH-сервера %1:%2:\nSHA256:%3\n\nПродолжайте, только если он "
+                       "совпадает с ключом вашего сервера.")
+            .arg(host, QString::number(port), fingerprint),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No, this,
+        [this](QMessageBox::StandardButton answer) { m_provisioner->answerHostKey(answer == QMessageBox::Yes); });
 }
 
 void RemoteAccessDialog::onStepStarted(const QString& description)
@@ -241,10 +242,12 @@ void RemoteAccessDialog::onFinished(bool ok, const QString& errorMessage, const 
 {
     m_busyBar->hide();
     m_configureButton->setEnabled(true);
+    // A run that ended at its deadline leaves no question to answer: it goes with the run.
+    if (m_keyQuestion && m_keyQuestion->isVisible())
+        m_keyQuestion->reject();
     if (!ok) {
         m_log->appendPlainText(QStringLiteral("ОШИБКА: %1").arg(errorMessage));
-        // The run's thread ends, and its worker goes, while the user reads this.
-        showWaitingBox(this, QMessageBox::Warning, QStringLiteral("Удалённый доступ"), errorMessage);
+        tellEnd(QMessageBox::Warning, errorMessage);
         return;
     }
     m_log->appendPlainText(QStringLiteral("Готово."));
@@ -261,12 +264,20 @@ void RemoteAccessDialog::onFinished(bool ok, const QString& errorMessage, const 
     m_hostingBox->setChecked(true);
     if (wasHosting)
         onHostingToggled(true);
-    showWaitingBox(this, QMessageBox::Information, QStringLiteral("Удалённый доступ"),
-                   QStringLiteral("Сервис успешно установлен и запущен на %1:%2.\n\nПриём удалённых "
-                                  "подключений включён. Код для подключения с другого компьютера (host:port + "
-                                  "токен + отпечаток сертификата) можно посмотреть в этом же окне при "
-                                  "следующем открытии.")
-                       .arg(host, QString::number(port)));
+    tellEnd(QMessageBox::Information,
+            QStringLiteral("Сервис успешно установлен и запущен на %1:%2.\n\nПриём удалённых подключений "
+                           "включён. Код для подключения с другого компьютера (host:port + токен + отпечаток "
+                           "сертификата) можно посмотреть в этом же окне при следующем открытии.")
+                .arg(host, QString::number(port)));
+}
+
+void RemoteAccessDialog::tellEnd(QMessageBox::Icon icon, const QString& text)
+{
+    // Opened from the main loop, not inside the provisioner's signal that told the end; the run's
+    // thread ends, and its worker goes, while the user reads it.
+    QMetaObject::invokeMethod(
+        this, [this, icon, text] { showWaitingBox(this, icon, QStringLiteral("Удалённый доступ"), text); },
+        Qt::QueuedConnection);
 }
 
 void RemoteAccessDialog::onHostingToggled(bool enabled)

@@ -7,6 +7,8 @@
 // and never stored.
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 class QCheckBox;
@@ -44,6 +46,9 @@ private:
     void saveRelayConfig(const QString& host, int port, const QString& token, const QString& certFingerprint,
                          const QString& e2eSecret);
     void copyConnectionCode();
+    // Tells the run's end once control is back in the main loop, in a box that waits without a loop of
+    // its own.
+    void tellEnd(QMessageBox::Icon icon, const QString& text);
 
     QLabel* m_statusLabel = nullptr;
     QCheckBox* m_hostingBox = nullptr;
@@ -59,4 +64,6 @@ private:
     QProgressBar* m_busyBar = nullptr;
     QPlainTextEdit* m_log = nullptr;
     RemoteAccessProvisioner* m_provisioner = nullptr;
+    // The host key question while it waits for the user.
+    QPointer<QMessageBox> m_keyQuestion;
 };

@@ -205,6 +205,10 @@ void RemoteBrowserDialog::downloadAndOpenStudy(const QString& studyUid)
     // In the store, as it names its folders: the rows record the files relative to it, so that they
     // are found, proven and removed as the program's own wherever the data folder goes.
     const QString destDir = QDir(ManagedStore().remoteDownloadsFolder()).filePath(studyUid);
+    if (!RemoteParallelDownloadWorker::findsOnlyItsOwnFiles(destDir, objects, fileCount, &error)) {
+        QMessageBox::warning(this, windowTitle(), QStringLiteral("Скачивание не начато: %1").arg(error));
+        return;
+    }
     // Before any file of this try is indexed, so that a retry after the host's study changed tells what
     // this try brought from what the study held already.
     error = QStringLiteral("не удалось создать папку %1").arg(QDir::toNativeSeparators(destDir));

@@ -25,9 +25,9 @@ QMessageBox* showWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QStri
     return box;
 }
 
-void askWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
-                   QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton, QObject* context,
-                   std::function<void(QMessageBox::StandardButton)> answered)
+QMessageBox* askWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                           QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
+                           QObject* context, std::function<void(QMessageBox::StandardButton)> answered)
 {
     QMessageBox* box = makeBox(parent, icon, title, text, buttons);
     box->setDefaultButton(defaultButton);
@@ -41,4 +41,5 @@ void askWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QString& title
                          answered(button);
                      });
     box->show();
+    return box;
 }

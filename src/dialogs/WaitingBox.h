@@ -17,8 +17,9 @@ class QWidget;
 // Shows the box and returns it (it deletes itself once closed).
 QMessageBox* showWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text);
 
-// Asks; `answered` gets the button the user chose (the escape button's when the box was closed
-// otherwise), on the GUI thread, once the box has closed and only while `context` lives.
-void askWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
-                   QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton, QObject* context,
-                   std::function<void(QMessageBox::StandardButton)> answered);
+// Asks and returns the box, which the caller may close when the question no longer stands; `answered`
+// gets the button the user chose (the escape button's when the box was closed otherwise), on the GUI
+// thread, once the box has closed and only while `context` lives.
+QMessageBox* askWaitingBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                           QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
+                           QObject* context, std::function<void(QMessageBox::StandardButton)> answered);

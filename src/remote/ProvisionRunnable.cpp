@@ -257,8 +257,19 @@ bool ProvisionRunnable::checkHostKey()
         return false;
     }
     emit hostKeyUnknown(host, sshPort, fingerprint.mid(7));
-    if (!hostKeyAnswer->wait(deadline)) {
+    switch (hostKeyAnswer->wait(deadline)) {
+    case HostKeyAnswer::Reply::Accepted:
+        break;
+    case HostKeyAnswer::Reply::Refused:
         fail(QStringLiteral("Ключ SSH-сервера не подтверждён — подключение прервано, пароль не отправлен."));
+        return false;
+    case HostKeyAnswer::Reply::Unanswered:
+        // The server answered at once; it was the question that waited, and the user should know it
+        // was not a hung server or installer.
+        end(QStringLiteral("Установка прервана: ключ SSH-сервера %1:%2 не подтверждён за %3 с — вопрос о ключе "
+                           "остался без ответа. Пароль не отправлен. Нажмите «Настроить сервер» ещё раз и "
+                           "ответьте на вопрос о ключе.")
+                .arg(host, QString::number(sshPort), QString::number(deadlineMs / 1000)));
         return false;
     }
     rememberSshHostKey(host, sshPort, fingerprint);
@@ -411,12 +422,14 @@ void ProvisionRunnable::closeSession()
 
 void ProvisionRunnable::fail(const QString& message)
 {
-    const bool late = deadline.hasExpired();
+    end(deadline.hasExpired() ? QStringLiteral("Установка прервана: она не завершилась за %1 с — сервер не отвечает "
+                                               "или установщик завис.")
+                                    .arg(deadlineMs / 1000)
+                              : message);
+}
+
+void ProvisionRunnable::end(const QString& message)
+{
     closeSession();
-    emit finished(false,
-                  late ? QStringLiteral("Установка прервана: она не завершилась за %1 с — сервер не отвечает или "
-                                        "установщик завис.")
-                             .arg(deadlineMs / 1000)
-                       : message,
-                  QString(), 0, QString(), QString());
+    emit finished(false, message, QString(), 0, QString(), QString());
 }

@@ -27,6 +27,8 @@ struct RemoteCommandResult
 class HostKeyAnswer
 {
 public:
+    enum class Reply { Accepted, Refused, Unanswered };
+
     void give(bool accepted)
     {
         if (given.exchange(true))
@@ -34,17 +36,28 @@ public:
         this->accepted = accepted;
         ready.release();
     }
-    // False when nothing is given before the deadline.
-    bool wait(const QDeadlineTimer& deadline)
+    // The run's deadline has come while the question waits: no answer can come in time any more.
+    void passDeadline()
+    {
+        if (given.exchange(true))
+            return;
+        late = true;
+        ready.release();
+    }
+    // Unanswered when nothing is given before the deadline.
+    Reply wait(const QDeadlineTimer& deadline)
     {
         const qint64 left = deadline.remainingTime(); // -1: no deadline
-        return ready.tryAcquire(1, int(qMin<qint64>(left, std::numeric_limits<int>::max()))) && accepted;
+        if (!ready.tryAcquire(1, int(qMin<qint64>(left, std::numeric_limits<int>::max()))) || late)
+            return Reply::Unanswered;
+        return accepted ? Reply::Accepted : Reply::Refused;
     }
 
 private:
     QSemaphore ready;
     std::atomic_bool given{false};
     std::atomic_bool accepted{false};
+    std::atomic_bool late{false};
 };
 
 // The host keys the user has accepted, by "host:port", as "SHA256:" and the base64 digest (the form
@@ -77,6 +90,8 @@ private:
     bool checkHostKey();
     // Reports the failure; after the deadline, the deadline's text instead of the step's own.
     void fail(const QString& message);
+    // Reports the failure in these words whenever it comes.
+    void end(const QString& message);
     void closeSession();
     // Blocking library calls wait no longer than the rest of the run.
     void limitBlockingCalls();

@@ -31,6 +31,12 @@ void RemoteAccessProvisioner::answerHostKey(bool accepted)
         hostKeyAnswer->give(accepted);
 }
 
+void RemoteAccessProvisioner::passDeadlineForTest()
+{
+    if (hostKeyAnswer)
+        hostKeyAnswer->passDeadline();
+}
+
 void RemoteAccessProvisioner::start(const QString& host, quint16 sshPort, const QString& login,
                                     const QString& password, quint16 relayPort)
 {

@@ -35,6 +35,9 @@ public:
 
     // The answer to `hostKeyUnknown`: the run goes on with the password only after a yes.
     void answerHostKey(bool accepted);
+    // Tests only: the deadline of a run whose host key question waits passes now, so that a test needs
+    // not wait it out.
+    void passDeadlineForTest();
 
 signals:
     void stepStarted(const QString& description);

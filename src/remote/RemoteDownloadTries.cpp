@@ -148,9 +148,7 @@ platform::OwnFileDoor::Outcome removePartial(const platform::OwnFileDoor& door, 
     Outcome outcome = Outcome::Gone;
     const Descriptor partial(::openat(folder, file.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (partial.fd() >= 0) {
-        struct stat st {};
-        if (record.fd.fd() < 0 || !remotepartial::proves(record, partial.fd()) || ::fstat(partial.fd(), &st) != 0
-            || st.st_nlink != 1)
+        if (!remotepartial::proves(record, partial.fd()))
             return Outcome::Refused;
         outcome = door.remove(path, platform::OwnProof::made(platform::FileId::ofOpen(partial.fd())));
         if (outcome != Outcome::Done)
@@ -309,7 +307,10 @@ QString RemoteDownloadTries::Outcome::text() const
                                 "которых удалённый компьютер больше не называет: %1.")
                      .arg(partials);
     if (!stayed.isEmpty())
-        parts << QStringLiteral("Их файлы не удалось удалить: %1.").arg(stayed.join(QStringLiteral(", ")));
+        parts << QStringLiteral("Их файлы не удалось удалить: %1. В исследование они больше не входят; программа "
+                                "оставила их как есть, потому что не может признать их своими или удалить, — если "
+                                "они не нужны, удалите их вручную.")
+                     .arg(stayed.join(QStringLiteral(", ")));
     if (unlisted > 0)
         parts << QStringLiteral("В исследовании есть объекты, которых нет в списке удалённого компьютера: %1. "
                                 "Их дало прежнее полное скачивание или другой источник, и они оставлены в "

@@ -191,9 +191,7 @@ bool openPartial(const PartialPlace& at, Record* record, Descriptor* file, QStri
         *error = notCreatedText(at.filePath, errno);
         return false;
     }
-    struct stat st {};
-    // A second name would let what is written here change a file elsewhere.
-    if (!remotepartial::proves(*record, file->fd()) || ::fstat(file->fd(), &st) != 0 || st.st_nlink != 1) {
+    if (!remotepartial::proves(*record, file->fd())) {
         *file = Descriptor();
         *error = heldByAnother(at.folder, at.name) ? busyText(at.filePath) : keptAsItIsText(at.filePath);
         return false;
@@ -226,6 +224,40 @@ QString RemoteParallelDownloadWorker::fileNameFor(const QString& object, int ind
     remoteproto::Sha256 digest;
     digest.add(object.toUtf8());
     return QStringLiteral("x%1.dcm").arg(QString::fromLatin1(digest.hex().left(40)));
+}
+
+bool RemoteParallelDownloadWorker::findsOnlyItsOwnFiles(const QString& destDir, const QStringList& objects,
+                                                        int fileCount, QString* error)
+{
+    // A folder that cannot be opened is told by the workers, with its cause.
+    const Descriptor folder(
+        ::open(QFile::encodeName(destDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QStringList kept;
+    for (int index = 0; folder.fd() >= 0 && index < fileCount; ++index) {
+        const QString fileName = fileNameFor(objects.value(index), index);
+        const QByteArray name = QFile::encodeName(fileName);
+        struct stat st {};
+        if (plainFileAt(folder.fd(), name + ".done").known
+            || ::fstatat(folder.fd(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        Record record;
+        remotepartial::read(folder.fd(), name + ".part", &record);
+        const int opened = ::openat(folder.fd(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const bool link = opened < 0 && errno == ELOOP;
+        const Descriptor file(opened);
+        // As the worker opens it: a link is kept as it is; a file that cannot be opened otherwise, the
+        // worker tells why.
+        const bool own = file.fd() >= 0 ? remotepartial::proves(record, file.fd()) : !link;
+        if (!own && !heldByAnother(folder.fd(), name))
+            kept << QDir(destDir).filePath(fileName);
+    }
+    if (kept.size() == 1)
+        *error = keptAsItIsText(kept.first());
+    else if (!kept.isEmpty())
+        *error = QStringLiteral("в папке загрузки уже есть файлы, созданные не этой загрузкой: %1 — они оставлены "
+                                "как есть; уберите их и повторите скачивание")
+                     .arg(kept.join(QStringLiteral(", ")));
+    return kept.isEmpty();
 }
 
 RemoteParallelDownloadWorker::RemoteParallelDownloadWorker(const QString& host, int port, const QString& token,

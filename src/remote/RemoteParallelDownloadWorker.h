@@ -43,6 +43,12 @@ public:
     void expectObjects(const QStringList& sopInstanceUids) { objects = sopInstanceUids; }
     // The name of the file of the object listed at `index` (empty: not named).
     static QString fileNameFor(const QString& object, int index);
+    // Before the workers of a study run (`objects` as the host listed them for its `fileCount` files):
+    // true when every file under those names is marked complete, a worker's own partial or one another
+    // download holds; otherwise false with the words naming every file a worker would keep as it is,
+    // so that the user removes them all before one retry, not one per retry.
+    static bool findsOnlyItsOwnFiles(const QString& destDir, const QStringList& objects, int fileCount,
+                                     QString* error);
     // Before `run`: downloads nothing, but compares each file of the range with the host's file at its
     // index (a host that names no objects, once every file has come), so that no byte travels; one that
     // differs fails the range as the study changed during the download.

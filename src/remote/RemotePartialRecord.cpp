@@ -118,11 +118,16 @@ void read(int folder, const QByteArray& name, Record* record)
 bool proves(const Record& record, int file)
 {
     struct stat st {};
-    if (record.fd.fd() < 0 || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode))
+    // A second name would let what is written or removed here change a file elsewhere.
+    if (record.fd.fd() < 0 || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
         return false;
+    // An empty file holds nothing to lose, whatever copied it: a record of an earlier version says
+    // nothing of the bytes, and no copy keeps the identity or, without attributes, the mark.
+    if (st.st_size == 0)
+        return true;
     // The worker writes the file's identity before its first byte.
     if (record.making)
-        return st.st_size == 0;
+        return false;
     if (platform::FileId::ofOpen(file) == record.file)
         return true;
     if (!record.mark.isEmpty() && markOf(file) == record.mark)

@@ -35,9 +35,10 @@ struct Record
 // The record under `name` in the folder: a plain file of one name; none (fd < 0) otherwise.
 void read(int folder, const QByteArray& name, Record* record);
 
-// Whether the open file is the one the record names the worker's: the file being made (still empty),
-// the file it names, its copy bearing the record's mark, or a file whose bytes are what the record says
-// the worker had written, or was writing when it stopped.
+// Whether the open file, of one name, is the one the record names the worker's: the file being made
+// (still empty), the file it names, its copy bearing the record's mark, or a file whose bytes are what
+// the record says the worker had written, or was writing when it stopped; or an empty one beside the
+// record, which has nothing to lose.
 bool proves(const Record& record, int file);
 
 // What the worker has written into its partial: kept as it writes, so that the record can say it before

@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
@@ -281,6 +282,54 @@ private slots:
         QVERIFY(QSettings().childGroups().contains("sshKnownHosts"));
         QVERIFY(!hosting->isEnabled() && !hosting->isChecked() && hostId->text().isEmpty());
         QCOMPARE(dialog->findChild<QLabel*>("statusLabel")->text(), QStringLiteral("Удалённый доступ пока не настроен."));
+    }
+
+    // The set-up ends at the server's key question, refused or left unanswered until the run's deadline
+    // (passed at once here): nothing goes to the server, the end says which it was, and it is told from
+    // the main loop once the run's end has been handled, with the question gone with the run.
+    void setUpEndsAtTheKeyQuestion_data()
+    {
+        QTest::addColumn<bool>("refused"); // «Нет»; otherwise left unanswered
+        QTest::addColumn<QString>("said");
+        QTest::newRow("key refused") << true << "не подтверждён — подключение прервано, пароль не отправлен";
+        QTest::newRow("key question unanswered at the deadline") << false << "не подтверждён за 600 с";
+    }
+    void setUpEndsAtTheKeyQuestion()
+    {
+        QFETCH(bool, refused);
+        QFETCH(QString, said);
+        const QString reason = sshpeer::unavailableReason();
+        if (!reason.isEmpty())
+            QSKIP(qPrintable(reason));
+        sshpeer::LoopbackSshServer ssh;
+        QString why;
+        QVERIFY2(ssh.start(QStringLiteral("pw"), &why), qPrintable(why));
+        RemoteAccessDialog dialog(nullptr);
+        bool endHandled = false; // connected after the dialog: its handling of the end has returned
+        connect(dialog.provisioner(), &RemoteAccessProvisioner::finished, this, [&] { endHandled = true; });
+        QList<bool> handledAtShow;
+        QPointer<QMessageBox> question;
+        fixtures::ModalAnswer answer(QMessageBox::No);
+        answer.setShowHandler([&](QWidget*) { handledAtShow << endHandled; });
+        answer.setBoxHandler([&](QMessageBox* box) {
+            if (refused || box->icon() != QMessageBox::Question)
+                return true;
+            if (!question)
+                dialog.provisioner()->passDeadlineForTest();
+            question = box;
+            return false;
+        });
+        dialog.findChild<QLineEdit*>("addressEdit")->setText("127.0.0.1");
+        dialog.findChild<QSpinBox*>("sshPortSpin")->setValue(ssh.port());
+        dialog.findChild<QLineEdit*>("passwordEdit")->setText("pw");
+        button(dialog, "Настроить сервер")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(answer.texts().size(), refused ? 2 : 1, 30000);
+        QVERIFY2(answer.texts().last().contains(said), qPrintable(answer.texts().last()));
+        QCOMPARE(handledAtShow, (QList<bool>{false, true}));
+        QCOMPARE(answer.loopLevels().last(), 0);
+        QVERIFY(!question || !question->isVisible());
+        QCOMPARE(ssh.passwordAttempts(), 0);
+        QVERIFY(!QSettings().contains(QStringLiteral("sshKnownHosts/127.0.0.1:%1").arg(ssh.port())));
     }
 
     void codeWithoutHostIdAndUnconfiguredHosting()

@@ -26,6 +26,7 @@
 #include "pacs/PacsConfig.h"
 #include "pacs/PacsNetworkClient.h"
 #include "platform/ContentDigest.h"
+#include "platform/OwnFileDoor.h"
 #include "remote/RemoteAccessProvisioner.h"
 #include "remote/RemoteAccessServer.h"
 #include "remote/RemoteDownloadTries.h"
@@ -324,60 +325,77 @@ private slots:
         QTest::addColumn<QList<int>>("partial");
         // A second try after the import, cut at its last file once it had indexed every other one.
         QTest::addColumn<bool>("cut");
+        // Positions of `earlier` whose files an earlier version's try left unfinished, its record naming
+        // the file by identity alone: those of `partial` written whole, the others empty.
+        QTest::addColumn<QList<int>>("earlierVersion");
         const QList<int> six{0, 1, 2, 3, 4, 5};
         const QString during = QStringLiteral("изменилось во время скачивания");
         QTest::newRow("position 3 serves position 0's object")
             << false << QList<int>{} << QList<int>{0, 1, 2, 0, 4, 5} << QList<int>{}
             << QStringLiteral("разных объектов исследования — 5")
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("an earlier download's files, a series gone at the host since")
             << false << six << QList<int>{3, 4, 5} << QList<int>{}
             << QStringLiteral("изменилось после прошлого скачивания")
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("an earlier download's files, the host's as they were")
             << false << six << six << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("position 3 serves an object the host never listed")
             << false << QList<int>{} << QList<int>{0, 1, 2, 6, 4, 5} << six << during
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a series replaced while the files came")
             << false << QList<int>{} << QList<int>{0, 1, 2, 3, 7, 8} << QList<int>{0, 1, 2, 6, 7, 8}
             << during
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a series grown once the files came")
             << false << QList<int>{} << six << QList<int>{0, 1, 2, 3, 4, 5, 6} << during
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a retry once a series went at the host")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 3 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 3 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a retry once a series went at the host, the data folder moved since")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 3 << 0 << QStringLiteral("-a") << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 3 << 0 << QStringLiteral("-a") << QList<int>{} << false
+            << QList<int>{};
         QTest::newRow("another patient's file served as a listed object")
             << true << QList<int>{} << QList<int>{0, 1, 2, 9, 4, 5} << six
             << QStringLiteral("файл другого объекта")
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("an earlier download's file of another patient under a listed object's name")
             << true << QList<int>{0, 1, 2, 9, 4, 5} << six << QList<int>{} << QStringLiteral("не те объекты")
-            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false;
+            << QList<int>{} << QList<int>{} << 0 << 0 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a re-download once the host replaced a series of a study opened whole")
             << true << QList<int>{} << QList<int>{0, 1, 2, 6, 7, 8} << QList<int>{} << QString() << six
-            << QList<int>{} << 0 << 3 << QString() << QList<int>{} << false;
+            << QList<int>{} << 0 << 3 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a re-download of a study with an imported series the host does not list")
             << true << QList<int>{} << six << QList<int>{} << QString() << QList<int>{}
-            << QList<int>{6, 7, 8} << 0 << 3 << QString() << QList<int>{} << false;
+            << QList<int>{6, 7, 8} << 0 << 3 << QString() << QList<int>{} << false << QList<int>{};
         QTest::newRow("a retry once a series went at the host, a try cut inside an object of it")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 2 << 0 << QString() << QList<int>{4} << false;
+            << QList<int>{} << QList<int>{} << 2 << 0 << QString() << QList<int>{4} << false << QList<int>{};
         QTest::newRow("a retry once a series went at the host, the data folder copied without attributes since")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{} << 2 << 0 << QStringLiteral("-r") << QList<int>{0, 4} << false;
+            << QList<int>{} << QList<int>{} << 2 << 0 << QStringLiteral("-r") << QList<int>{0, 4} << false
+            << QList<int>{};
         QTest::newRow("a series imported from a disc between two cut tries, gone at the host since")
             << true << QList<int>{0, 1, 2, 3, 4, 5, 6, 7} << six << QList<int>{} << QString()
-            << QList<int>{} << QList<int>{6, 7, 8} << 0 << 3 << QString() << QList<int>{} << true;
+            << QList<int>{} << QList<int>{6, 7, 8} << 0 << 3 << QString() << QList<int>{} << true
+            << QList<int>{};
         QTest::newRow("a retry's leftovers beside a series opened whole")
             << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString() << QList<int>{6, 7, 8}
-            << QList<int>{} << 3 << 3 << QString() << QList<int>{} << false;
+            << QList<int>{} << 3 << 3 << QString() << QList<int>{} << false << QList<int>{};
+        QTest::newRow("a retry once a series went at the host, an earlier version's partials, the data "
+                      "folder copied without attributes since")
+            << true << six << QList<int>{0, 1, 2} << QList<int>{}
+            << QStringLiteral("созданные не этой загрузкой")
+            << QList<int>{} << QList<int>{} << 0 << 0 << QStringLiteral("-r") << QList<int>{1, 2} << false
+            << QList<int>{0, 1, 2};
+        QTest::newRow("a retry once a series went at the host, an earlier version's partials of its objects, "
+                      "the data folder copied without attributes since")
+            << true << six << QList<int>{0, 1, 2} << QList<int>{} << QString()
+            << QList<int>{} << QList<int>{} << 1 << 0 << QStringLiteral("-r") << QList<int>{4} << false
+            << QList<int>{0, 4, 5};
     }
     void olderHostDownloadCountsItsObjects()
     {
@@ -393,6 +411,7 @@ private slots:
         QFETCH(QString, moved);
         QFETCH(QList<int>, partial);
         QFETCH(bool, cut);
+        QFETCH(QList<int>, earlierVersion);
         if (listed.isEmpty())
             listed = served;
         // The store as the study list gives it to the index at its start.
@@ -519,6 +538,16 @@ private slots:
             const QString name = named ? RemoteParallelDownloadWorker::fileNameFor(uids.at(i), i)
                                        : QStringLiteral("%1.dcm").arg(i);
             const QString file = dest.filePath(name);
+            const auto recordAsEarlierVersion = [&] {
+                const platform::FileId made = platform::FileId::of(file);
+                fixtures::writeFile(file + QStringLiteral(".part"), QByteArray::number(made.device) + ' '
+                                                                        + QByteArray::number(made.inode) + '\n');
+            };
+            if (earlierVersion.contains(i) && !partial.contains(i)) {
+                fixtures::writeFile(file, {});
+                recordAsEarlierVersion();
+                continue;
+            }
             if (partial.contains(i)) {
                 // A folder under the mark's name: the worker writes the file whole and cannot mark it.
                 QVERIFY(dest.mkdir(name + QStringLiteral(".done")));
@@ -534,6 +563,8 @@ private slots:
                 QVERIFY(dest.rmdir(name + QStringLiteral(".done")));
                 QVERIFY(QFileInfo::exists(file + QStringLiteral(".part")));
                 older.requests.clear();
+                if (earlierVersion.contains(i))
+                    recordAsEarlierVersion();
                 continue;
             }
             fixtures::writeFile(file, objects.at(earlier.at(i)));
@@ -590,10 +621,29 @@ private slots:
         };
         QCOMPARE(countIn(QStringLiteral("убраны")), removed);
         QCOMPARE(countIn(QStringLiteral("нет в списке")), unlisted);
-        // What the earlier try left unfinished of objects the host no longer lists went, and is counted.
+        // What the earlier try left unfinished of objects the host no longer lists went, and is counted;
+        // an earlier version's partial that nothing proves the program's stays, and is named with what to do.
         int unfinished = 0;
-        for (const int i : std::as_const(partial))
-            unfinished += listed.contains(earlier.at(i)) ? 0 : 1;
+        QSet<QString> stayed;
+        QSet<int> leftUnfinished(partial.cbegin(), partial.cend());
+        leftUnfinished.unite(QSet<int>(earlierVersion.cbegin(), earlierVersion.cend()));
+        for (const int i : std::as_const(leftUnfinished)) {
+            if (listed.contains(earlier.at(i)))
+                continue;
+            if (!partial.contains(i) || !earlierVersion.contains(i)) {
+                ++unfinished;
+                continue;
+            }
+            stayed << uids.at(earlier.at(i));
+            QVERIFY(told.contains(RemoteParallelDownloadWorker::fileNameFor(uids.at(i), i)));
+            QVERIFY(told.contains(QStringLiteral("удалите их вручную")));
+        }
+        // Of listed objects, an earlier version's partials that nothing proves are named in one refusal;
+        // an empty one has nothing to lose and is taken.
+        for (const int i : std::as_const(earlierVersion))
+            if (listed.contains(earlier.at(i)))
+                QCOMPARE(told.contains(RemoteParallelDownloadWorker::fileNameFor(uids.at(i), i)),
+                         partial.contains(i));
         unfinished += cut && !listed.contains(8) ? 1 : 0; // the file the cut try was refused
         QCOMPARE(countIn(QStringLiteral("недокачанные")), unfinished);
         QCOMPARE(fixtures::visibleViewers().size(), viewersBefore + (said.isEmpty() ? 1 : 0));
@@ -621,15 +671,20 @@ private slots:
                 QVERIFY2(dicom::readFileSummary(file.filePath), qPrintable(file.filePath));
             for (const int object : std::as_const(imported))
                 kept.remove(uids.at(object));
-            QCOMPARE(held, listedUids + kept);
+            QCOMPARE(held, listedUids + kept + stayed);
         }
         if (earlier.isEmpty())
             return;
-        // A file already here is compared with the host's from its end: no byte of it travels again.
-        for (const QJsonObject& r : std::as_const(older.requests))
+        // A file already here is compared with the host's from its end: no byte of it travels again. An
+        // empty one is taken from its start.
+        for (const QJsonObject& r : std::as_const(older.requests)) {
+            const int at = r.value(QStringLiteral("index")).toInt();
             if (remoteproto::typeOf(r) == QLatin1String("getFile"))
                 QCOMPARE(r.value(QStringLiteral("offset")).toDouble(),
-                         double(objects.at(earlier.at(r.value(QStringLiteral("index")).toInt())).size()));
+                         earlierVersion.contains(at) && !partial.contains(at)
+                             ? 0.0
+                             : double(objects.at(earlier.at(at)).size()));
+        }
     }
 
     void pacsSearchRetrieveAndLostConnection()

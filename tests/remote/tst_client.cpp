@@ -548,6 +548,10 @@ private slots:
             << "bare, replaced" << kept;
         QTest::newRow("its own partial changed since, the folder copied without attributes") << "bare, changed"
                                                                                                << kept;
+        // An earlier version's record names its file by identity alone: an empty one, copied so, has
+        // nothing to lose.
+        QTest::newRow("an earlier version's empty partial, the folder copied without attributes since")
+            << "earlier, empty" << QString();
         // Marked complete by an earlier run; the host names no objects, so what it holds at the index now
         // is asked for, and only a file that is the host's there counts. Nothing is written into it.
         const QString changed = QStringLiteral("изменилось после прошлого скачивания");
@@ -648,6 +652,13 @@ private slots:
                 QFile changed(file);
                 QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(100) && changed.write("x", 1) == 1);
             }
+        } else if (planted == u"earlier, empty") {
+            QTemporaryDir before;
+            QVERIFY(QFile(before.filePath(QStringLiteral("0.dcm"))).open(QIODevice::WriteOnly));
+            recordPartial(before.filePath(QStringLiteral("0.dcm")));
+            QCOMPARE(QProcess::execute(QStringLiteral("cp"),
+                                       {QStringLiteral("-r"), before.filePath("."), dest.path()}),
+                     0);
         } else if (planted == u"marker") {
             QVERIFY(QFile::link(fresh, file + QStringLiteral(".done")));
         } else if (planted.startsWith(u"marked")) {
