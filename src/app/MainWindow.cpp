@@ -887,8 +887,9 @@ void MainWindow::addStartupNote(const QString& text)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    // Closing during a burn would cut it off and ruin the disc.
-    if (!m_burnThreads.isEmpty() && !closeNowOrAfterBurns()) {
+    // Closing during a burn would cut it off and ruin the disc, and closing before its outcome is
+    // shown would leave the user without it.
+    if (!closeNowOrAfterBurns()) {
         event->ignore();
         return;
     }

@@ -250,10 +250,17 @@ private:
     int reportIndexFailures(int& failures);
     // A warning box for an error of an import that is ending, opened once that end is handled.
     void tellImportError(const QString& title, const QString& text);
-    // Asks whether to wait for the running disc burns or to cancel them; either way the window closes
-    // once the last burn has stopped, unless the user chooses to stay. True when the burns stopped
-    // while the question was open, so the window may close at once.
+    // True when no disc burn holds the window. Otherwise the window is left open and closes later:
+    // during a burn the user is asked (without an event loop of its own, so a request to end heard
+    // meanwhile is not lost) whether to wait for it or to cancel it; a burn that has ended closes it
+    // once its outcome has been read; a request to end from the system asks nobody and lets the
+    // program go as soon as no burn runs.
     bool closeNowOrAfterBurns();
+    // The window that is to close once the burns end closes, if they no longer hold it.
+    void closeOnceBurnsDone();
+    // A burn runs, or one has ended whose outcome the user has not read yet (not waited for when the
+    // system asks the program to end: nobody is there to read it).
+    bool burnsHoldWindow() const;
     // False, after telling the user both sizes, when the prepared disc image is larger than the free
     // space of the medium in the recorder.
     bool imageFitsMedium(const QString& staging, const QString& volumeLabel, const QString& recorderId);
@@ -322,6 +329,8 @@ private:
 
     QAction* m_opticalAction = nullptr;
     QList<QThread*> m_burnThreads; // running disc burns
+    int m_burnOutcomesToTell = 0;  // burns that have ended whose outcome box has not been answered
     bool m_closeWhenBurnsEnd = false;
+    bool m_askingToCloseDuringBurn = false; // the closing question is open
     static inline QDate s_todayOverride;
 };

@@ -12,6 +12,7 @@
 #include "dicom/DicomCopyWriters.h"
 #include "platform/DiscRecording.h"
 #include "platform/FreeNameWrite.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -235,7 +236,10 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
     connect(worker, &disc::DiscBurnWorker::progressChanged, progress, &QProgressDialog::setLabelText);
     connect(worker, &disc::DiscBurnWorker::finished, this,
             [this, thread, progress, staging, deleteTemp, leftOut](bool success, const QString& message) {
+                // Off the running list, yet still holding a window that is to close until the user
+                // has read how it went.
                 m_burnThreads.removeOne(thread);
+                ++m_burnOutcomesToTell;
                 progress->close();
                 progress->deleteLater();
                 thread->quit();
@@ -251,9 +255,11 @@ void MainWindow::burnStudiesToDisc(const QString& studyUid)
                         QMessageBox::information(this, BurnTitle, text);
                     else
                         QMessageBox::critical(this, BurnTitle, text);
-                    if (m_closeWhenBurnsEnd && m_burnThreads.isEmpty())
-                        close();
+                    --m_burnOutcomesToTell;
+                    closeOnceBurnsDone();
                 });
+                // A program the system asked to end goes as soon as no burn runs.
+                closeOnceBurnsDone();
             });
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
@@ -279,25 +285,59 @@ bool MainWindow::imageFitsMedium(const QString& staging, const QString& volumeLa
     return false;
 }
 
+bool MainWindow::burnsHoldWindow() const
+{
+    return !m_burnThreads.isEmpty() ||
+           (m_burnOutcomesToTell > 0 && !platform::TerminationSignals::requested());
+}
+
+void MainWindow::closeOnceBurnsDone()
+{
+    if (m_closeWhenBurnsEnd && !burnsHoldWindow())
+        close();
+}
+
 bool MainWindow::closeNowOrAfterBurns()
 {
-    QMessageBox box(
+    if (!burnsHoldWindow())
+        return true;
+    // A burn that has ended closes the window once its outcome has been read. A request to end from
+    // the system asks nobody and lets a running burn finish, as the question's default would.
+    if (m_burnThreads.isEmpty() || platform::TerminationSignals::requested()) {
+        m_closeWhenBurnsEnd = true;
+        return false;
+    }
+    if (m_askingToCloseDuringBurn)
+        return false;
+    // Asked in the main loop, not in one of its own inside this close: a burn's end and its outcome,
+    // and a request to end from the system, are heard while it waits.
+    auto* box = new QMessageBox(
         QMessageBox::Warning, BurnTitle,
         QStringLiteral("Идёт запись диска. Если закрыть программу сейчас, диск будет испорчен.\n\n"
                        "Дождаться окончания записи или прервать её? Программа закроется, как только "
                        "запись остановится."),
         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("Дождаться окончания"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("Прервать запись"));
-    box.button(QMessageBox::Cancel)->setText(QStringLiteral("Не закрывать"));
-    box.setDefaultButton(QMessageBox::Yes);
-    box.setEscapeButton(QMessageBox::Cancel);
-    const int answer = box.exec();
-    if (answer == QMessageBox::Cancel)
-        return false;
-    if (answer == QMessageBox::No)
-        for (QThread* thread : std::as_const(m_burnThreads))
-            thread->requestInterruption();
-    m_closeWhenBurnsEnd = true;
-    return m_burnThreads.isEmpty();
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("Дождаться окончания"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("Прервать запись"));
+    box->button(QMessageBox::Cancel)->setText(QStringLiteral("Не закрывать"));
+    box->setDefaultButton(QMessageBox::Yes);
+    box->setEscapeButton(QMessageBox::Cancel);
+    connect(box, &QMessageBox::finished, this, [this, box] {
+        m_askingToCloseDuringBurn = false;
+        QAbstractButton* clicked = box->clickedButton();
+        const QMessageBox::StandardButton answer = clicked ? box->standardButton(clicked) : QMessageBox::Cancel;
+        if (answer == QMessageBox::Cancel)
+            return;
+        if (answer == QMessageBox::No)
+            for (QThread* thread : std::as_const(m_burnThreads))
+                thread->requestInterruption();
+        m_closeWhenBurnsEnd = true;
+        // The burns may have ended, and their outcomes been read, while the question was open.
+        closeOnceBurnsDone();
+    });
+    m_askingToCloseDuringBurn = true;
+    box->show();
+    return false;
 }

@@ -16,10 +16,12 @@
 #include "app/PortableExport.h"
 #include "db/Database.h"
 #include "dialogs/BurnDiscDialog.h"
+#include "dialogs/DiscBurnWorker.h"
 #include "dicom/DicomCopyWriters.h"
 #include "dicom/DicomFileSummary.h"
 #include "platform/DiscRecording.h"
 #include "platform/OpticalDrives.h"
+#include "platform/TerminationSignals.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,8 +31,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMutex>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -45,7 +49,12 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
+#include <atomic>
+#include <csignal>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -87,6 +96,71 @@ void acceptAllButProgress(fixtures::ModalAnswer& answer)
 {
     answer.setDialogHandler([](QDialog* d) { return !qobject_cast<QProgressDialog*>(d); });
 }
+
+// What happens after the window is closed during a burn: when the user answers the question, or when
+// the system asks the program to end (the question left open). The burn is held as its writing begins
+// until the question is up.
+enum CloseMoment {
+    AnsweredAtOnce,
+    AnsweredAfterOutcome, // the burn ended and its outcome was read while the question was open
+    AtBurnEnd,            // closed in the pass of the event loop that hears the burn's end, not held
+    SignalWhileBurning,
+    SignalAfterOutcome,
+    SignalOverOutcome
+};
+
+// Reaches into the burn the window starts: holds its worker as the writing begins until let go, and
+// runs a call on the worker's thread right after the window has been sent the worker's end, so that
+// what the call posts reaches the window in the pass of the event loop that hears that end.
+class BurnWorkerHook : public QObject
+{
+public:
+    BurnWorkerHook() { qApp->installEventFilter(this); }
+    ~BurnWorkerHook() override
+    {
+        qApp->removeEventFilter(this);
+        QMutexLocker lock(&m_state->mutex);
+        m_state->atEnd = nullptr;
+        release();
+    }
+    void holdWriting(bool hold) { m_state->hold = hold; }
+    void atEnd(std::function<void()> call) { m_state->atEnd = std::move(call); }
+    bool held() const { return m_state->held; }
+    void release() { m_state->gate.release(); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // The worker is sent this as the window moves it to its thread.
+        auto* worker = event->type() == QEvent::ThreadChange ? qobject_cast<disc::DiscBurnWorker*>(watched) : nullptr;
+        if (worker)
+            connect(worker, &disc::DiscBurnWorker::progressChanged, worker,
+                    [state = m_state, worker, first = true](const QString& stage) mutable {
+                        // Connected once the burn runs, after the window's own connections.
+                        if (std::exchange(first, false))
+                            connect(worker, &disc::DiscBurnWorker::finished, worker, [state] {
+                                QMutexLocker lock(&state->mutex);
+                                if (state->atEnd)
+                                    state->atEnd();
+                            }, Qt::DirectConnection);
+                        if (state->hold && stage.startsWith(QStringLiteral("Запись на диск"))) {
+                            state->held = true;
+                            state->gate.acquire();
+                        }
+                    }, Qt::DirectConnection);
+        return false;
+    }
+
+private:
+    struct State
+    {
+        QMutex mutex;
+        QSemaphore gate;
+        std::function<void()> atEnd;
+        std::atomic_bool hold{false}, held{false};
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+};
 
 void triggerBurnEntry(MainWindow& w, const QString& studyUid)
 {
@@ -399,44 +473,131 @@ private slots:
         QCOMPARE(stagingFolders(), before);
     }
 
-    // Quitting while a disc is burnt asks first; the window closes only once the burn has stopped.
+    // Quitting while a disc is burnt asks first; the window closes only once the burn has stopped and
+    // its outcome has been read. A request to end from the system waits for nobody's answer: the
+    // program ends with 0 as soon as no burn runs, and a running burn is let finish.
     void quittingDuringABurn_data()
     {
-        QTest::addColumn<int>("button");
+        QTest::addColumn<int>("button"); // the answer to the closing question
         QTest::addColumn<bool>("closes");
-        QTest::newRow("wait for the burn") << int(QMessageBox::Yes) << true;
-        QTest::newRow("cancel the burn") << int(QMessageBox::No) << true;
-        QTest::newRow("keep working") << int(QMessageBox::Cancel) << false;
+        QTest::addColumn<int>("moment");
+        QTest::newRow("wait for the burn") << int(QMessageBox::Yes) << true << int(AnsweredAtOnce);
+        QTest::newRow("cancel the burn") << int(QMessageBox::No) << true << int(AnsweredAtOnce);
+        QTest::newRow("keep working") << int(QMessageBox::Cancel) << false << int(AnsweredAtOnce);
+        QTest::newRow("wait, the burn ended while asked") << int(QMessageBox::Yes) << true
+                                                          << int(AnsweredAfterOutcome);
+        QTest::newRow("closed as the burn ends") << int(QMessageBox::NoButton) << true << int(AtBurnEnd);
+        QTest::newRow("ended by the system while burning") << int(QMessageBox::NoButton) << true
+                                                           << int(SignalWhileBurning);
+        QTest::newRow("ended by the system, outcome read") << int(QMessageBox::NoButton) << true
+                                                           << int(SignalAfterOutcome);
+        QTest::newRow("ended by the system over the outcome") << int(QMessageBox::NoButton) << true
+                                                              << int(SignalOverOutcome);
     }
 
     void quittingDuringABurn()
     {
         QFETCH(int, button);
         QFETCH(bool, closes);
+        QFETCH(int, moment);
+        const bool bySystem = moment >= SignalWhileBurning;
+        std::optional<platform::TerminationSignals> termination;
+        if (bySystem) {
+            termination.emplace();
+            QVERIFY(termination->isActive());
+        }
         MainWindow w;
         w.show();
+        // As the program connects them.
+        if (termination)
+            QObject::connect(&*termination, &platform::TerminationSignals::terminationRequested, &w, &QWidget::close);
         const QString study = listedStudy(w, m_data.filePath(QTest::currentDataTag()), 1);
         QVERIFY(!study.isEmpty());
-        blankDisc(m_data.filePath(QStringLiteral("quit.iso")));
+        const QString image = blankDisc(m_data.filePath(QStringLiteral("quit.iso")));
         const QStringList before = stagingFolders();
-        fixtures::ModalAnswer answer(QMessageBox::Ok, QDialog::Accepted);
+        BurnWorkerHook hook;
+        hook.holdWriting(moment != AtBurnEnd);
+        bool closeAsked = false;
+        if (moment == AtBurnEnd)
+            hook.atEnd([&w, &closeAsked] {
+                QMetaObject::invokeMethod(&w, [&w, &closeAsked] {
+                    closeAsked = true;
+                    w.close();
+                }, Qt::QueuedConnection);
+            });
+        fixtures::ModalAnswer answer(QMessageBox::StandardButton(button), QDialog::Accepted);
         acceptAllButProgress(answer);
+        QList<bool> atOutcome; // whether the close had come, and the window was open, as the outcome showed
+        answer.setShowHandler([&](QWidget* shown) {
+            if (auto* box = qobject_cast<QMessageBox*>(shown); box && box->icon() == QMessageBox::Information)
+                atOutcome = {closeAsked, w.isVisible()};
+        });
         triggerBurnEntry(w, study);
-        // The burn has started on its own thread; the window is closed before it has reported (it may
-        // report while the question is open).
-        answer.setButton(QMessageBox::StandardButton(button));
-        const int textsBefore = int(answer.texts().size());
-        const int titlesBefore = answer.count();
-        w.close();
-        const QStringList texts = answer.texts().mid(textsBefore);
-        QVERIFY(std::any_of(texts.cbegin(), texts.cend(), [](const QString& t) {
-            return t.startsWith(QStringLiteral("Идёт запись диска"));
-        }));
+        const auto asked = [&answer] { return !answer.texts().filter(QStringLiteral("Идёт запись диска")).isEmpty(); };
+
+        if (moment == AtBurnEnd) {
+            QTRY_VERIFY_WITH_TIMEOUT(answer.texts().contains(QStringLiteral("Диск успешно записан.")), 30000);
+            // Shown once control was back in the event loop, after the close that came with the burn's
+            // end, which waited for it rather than ending the program untold.
+            QCOMPARE(atOutcome, (QList<bool>{true, true}));
+            QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 30000);
+            QVERIFY(!asked()); // the disc was no longer at stake
+            QTRY_COMPARE_WITH_TIMEOUT(stagingFolders(), before, 30000);
+            return;
+        }
+
+        QTRY_VERIFY_WITH_TIMEOUT(hook.held(), 30000);
+        bool heard = false, signalled = false, outcomeRead = false;
+        if (termination)
+            QObject::connect(&*termination, &platform::TerminationSignals::terminationRequested, &w,
+                             [&heard] { heard = true; });
+        const auto raiseOnce = [&signalled] {
+            if (!signalled)
+                signalled = ::raise(SIGTERM) == 0;
+        };
+        answer.setBoxHandler([&](QMessageBox* box) {
+            if (box->icon() != QMessageBox::Warning) { // the burn's outcome
+                if (moment == SignalOverOutcome)
+                    raiseOnce();
+                outcomeRead = moment != SignalOverOutcome && moment != SignalWhileBurning;
+                return outcomeRead;
+            }
+            if (moment == SignalWhileBurning)
+                raiseOnce();
+            if (moment != SignalWhileBurning || heard)
+                hook.release();
+            if (moment == SignalAfterOutcome && outcomeRead)
+                raiseOnce();
+            // The system's rows never answer it.
+            return moment == AnsweredAtOnce || (moment == AnsweredAfterOutcome && outcomeRead);
+        });
+        if (!bySystem) {
+            const int titlesBefore = answer.count();
+            w.close();
+            // The question and the burn's own outcome were both shown: the window waited for the outcome.
+            QTRY_COMPARE_WITH_TIMEOUT(answer.titles().mid(titlesBefore).count(QStringLiteral("Запись на диск")), 2,
+                                      30000);
+            QVERIFY(asked());
+            QTRY_COMPARE_WITH_TIMEOUT(w.isVisible(), !closes, 30000);
+        } else {
+            QTimer::singleShot(0, &w, &QWidget::close); // the user closes the window
+            bool stuck = false; // only a program that would not end comes this far
+            QTimer::singleShot(60000, &w, [&stuck] {
+                stuck = true;
+                QCoreApplication::exit(1);
+            });
+            const int code = QApplication::exec();
+            QVERIFY(signalled);
+            QVERIFY(!stuck);
+            QCOMPARE(code, 0);
+            QVERIFY(!w.isVisible());
+            QVERIFY(!asked());
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!w.findChild<QProgressDialog*>(QStringLiteral("discBurnProgress")), 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(w.isVisible(), !closes, 30000);
-        // The question and the burn's own outcome were both shown: the window waited for the outcome.
-        QCOMPARE(answer.titles().mid(titlesBefore).count(QStringLiteral("Запись на диск")), 2);
-        QCOMPARE(stagingFolders(), before);
+        QTRY_COMPARE_WITH_TIMEOUT(stagingFolders(), before, 30000);
+        // The system's request did not cut the burn: the disc holds the study.
+        if (bySystem)
+            QVERIFY(fixtures::imageFiles(image).contains(QStringLiteral("DICOM/IMG_000001.dcm")));
     }
 
     void burnFailureIsReported()
