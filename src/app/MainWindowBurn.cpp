@@ -9,6 +9,7 @@
 #include "db/StudyRecord.h"
 #include "dialogs/BurnDiscDialog.h"
 #include "dialogs/DiscBurnWorker.h"
+#include "dialogs/WaitingBox.h"
 #include "dicom/DicomCopyWriters.h"
 #include "platform/DiscRecording.h"
 #include "platform/FreeNameWrite.h"
@@ -311,33 +312,27 @@ bool MainWindow::closeNowOrAfterBurns()
         return false;
     // Asked in the main loop, not in one of its own inside this close: a burn's end and its outcome,
     // and a request to end from the system, are heard while it waits.
-    auto* box = new QMessageBox(
-        QMessageBox::Warning, BurnTitle,
+    m_askingToCloseDuringBurn = true;
+    QMessageBox* box = askWaitingBox(
+        this, QMessageBox::Warning, BurnTitle,
         QStringLiteral("Идёт запись диска. Если закрыть программу сейчас, диск будет испорчен.\n\n"
                        "Дождаться окончания записи или прервать её? Программа закроется, как только "
                        "запись остановится."),
-        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::ApplicationModal);
+        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes, this,
+        [this](QMessageBox::StandardButton answer) {
+            m_askingToCloseDuringBurn = false;
+            if (answer == QMessageBox::Cancel)
+                return;
+            if (answer == QMessageBox::No)
+                for (QThread* thread : std::as_const(m_burnThreads))
+                    thread->requestInterruption();
+            m_closeWhenBurnsEnd = true;
+            // The burns may have ended, and their outcomes been read, while the question was open.
+            closeOnceBurnsDone();
+        });
     box->button(QMessageBox::Yes)->setText(QStringLiteral("Дождаться окончания"));
     box->button(QMessageBox::No)->setText(QStringLiteral("Прервать запись"));
     box->button(QMessageBox::Cancel)->setText(QStringLiteral("Не закрывать"));
-    box->setDefaultButton(QMessageBox::Yes);
     box->setEscapeButton(QMessageBox::Cancel);
-    connect(box, &QMessageBox::finished, this, [this, box] {
-        m_askingToCloseDuringBurn = false;
-        QAbstractButton* clicked = box->clickedButton();
-        const QMessageBox::StandardButton answer = clicked ? box->standardButton(clicked) : QMessageBox::Cancel;
-        if (answer == QMessageBox::Cancel)
-            return;
-        if (answer == QMessageBox::No)
-            for (QThread* thread : std::as_const(m_burnThreads))
-                thread->requestInterruption();
-        m_closeWhenBurnsEnd = true;
-        // The burns may have ended, and their outcomes been read, while the question was open.
-        closeOnceBurnsDone();
-    });
-    m_askingToCloseDuringBurn = true;
-    box->show();
     return false;
 }
