@@ -295,6 +295,11 @@ private:
     // under the same keys; ownCopy and version as the rows are to record them. Inside the caller's
     // transaction.
     bool writeFrameRows(const dicom::DicomFileSummary& s, const QVariant& ownCopy, const QString& version);
+    // Removes the rows under these keys; inside the caller's transaction.
+    bool dropRows(const QStringList& keys);
+    // Removes each of these patients that no study is left to (but the one kept); inside the caller's
+    // transaction.
+    bool pruneLeftPatients(const QList<qint64>& patientKeys, qint64 kept = 0);
     // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
     // own_copy value).
     QString placedPath(const QString& written, const QVariant& ownCopy) const;

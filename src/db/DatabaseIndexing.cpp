@@ -11,7 +11,6 @@
 #include <QStringList>
 #include <QVariant>
 
-
 namespace db {
 
 using namespace sql;
@@ -447,12 +446,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
                 leftStudies << study;
         }
         atPath.finish();
-        QSqlQuery& drop = m_write->dropRow;
-        for (const QString& key : std::as_const(otherKeys)) {
-            drop.bindValue(QStringLiteral(":key"), key);
-            if (!drop.exec())
-                return fail(drop);
-        }
+        if (!dropRows(otherKeys))
+            return false;
     }
 
     // An object of another series or study under this UID is not written over: a sender that reused
@@ -487,14 +482,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
 
     // Rows of frames its file held when written before (the object sent again with fewer) go with the
     // rows of the frames it holds now, so that no row names a frame its file does not have.
-    for (const QString& key : std::as_const(pastLast.keys)) {
-        QSqlQuery& drop = m_write->dropRow;
-        drop.bindValue(QStringLiteral(":key"), key);
-        if (!drop.exec())
-            return fail(drop);
-    }
-
-    if (!writeFrameRows(s, ownCopy, version))
+    if (!dropRows(pastLast.keys) || !writeFrameRows(s, ownCopy, version))
         return false;
     for (QSqlQuery* keep : {&m_write->keepPath, &m_write->keepListed}) {
         keep->bindValue(QStringLiteral(":path"), recorded);
@@ -512,14 +500,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             if (!replaced->studies.contains(study))
                 replaced->studies << study;
     }
-    for (const qint64 key : std::as_const(leftPatients)) {
-        if (key == patientKey)
-            continue;
-        QSqlQuery& q = m_write->prunePatient;
-        q.bindValue(QStringLiteral(":key"), qlonglong(key));
-        if (!q.exec())
-            return fail(q);
-    }
+    if (!pruneLeftPatients(leftPatients, patientKey))
+        return false;
     if (parents)
         parents->writtenKey = patientKey;
     return true;
@@ -618,8 +600,21 @@ bool Database::writeRowsAgain(const Findings::Reading& reading, bool* written)
             s.contentDigest = q.value(1).toByteArray();
         }
     }
+    if (!dropRows(pastLast.keys) || !writeFrameRows(s, ownCopy, reading.version))
+        return false;
+    m_write->finish();
+    // Rows past its last frame in another series than the listed one may leave it empty.
+    QList<qint64> leftPatients;
+    if (!pruneLeftParents(pastLast.series, pastLast.studies, &leftPatients) || !pruneLeftPatients(leftPatients))
+        return false;
+    *written = true;
+    return true;
+}
+
+bool Database::dropRows(const QStringList& keys)
+{
     QSqlQuery& drop = m_write->dropRow;
-    for (const QString& key : std::as_const(pastLast.keys)) {
+    for (const QString& key : keys) {
         drop.bindValue(QStringLiteral(":key"), key);
         if (!drop.exec()) {
             m_lastError = errorText(drop);
@@ -627,21 +622,22 @@ bool Database::writeRowsAgain(const Findings::Reading& reading, bool* written)
             return false;
         }
     }
-    if (!writeFrameRows(s, ownCopy, reading.version))
-        return false;
-    m_write->finish();
-    QList<qint64> leftPatients;
-    if (!pruneLeftParents(pastLast.series, pastLast.studies, &leftPatients))
-        return false;
-    for (const qint64 key : std::as_const(leftPatients)) {
-        QSqlQuery& prune = m_write->prunePatient;
+    return true;
+}
+
+bool Database::pruneLeftPatients(const QList<qint64>& patientKeys, qint64 kept)
+{
+    QSqlQuery& prune = m_write->prunePatient;
+    for (const qint64 key : patientKeys) {
+        if (key == kept)
+            continue;
         prune.bindValue(QStringLiteral(":key"), qlonglong(key));
         if (!prune.exec()) {
             m_lastError = errorText(prune);
+            m_write->finish();
             return false;
         }
     }
-    *written = true;
     return true;
 }
 
