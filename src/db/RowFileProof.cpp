@@ -33,7 +33,8 @@ RowFileProof::Found readAgain(const ListedFile& file, const QString& version)
         && summary->studyInstanceUid == file.studyInstanceUid;
     if (!holds)
         return {RowFileProof::Holds::Other, version, nullptr};
-    return {RowFileProof::Holds::Again, version, std::make_shared<const dicom::DicomFileSummary>(std::move(*summary))};
+    return {RowFileProof::Holds::Again, version,
+            std::make_shared<const dicom::DicomFileSummary>(std::move(*summary))};
 }
 
 } // namespace
