@@ -127,6 +127,9 @@ public:
     // By instance number, the rows whose files hold their objects (RowFileProof): the rows of a file
     // that holds another object now are left out, and replacedFiles, when given, counts those files. A
     // file not there, or one nothing can be read from now, keeps its rows, for whoever opens it to say so.
+    // A file changed since its rows were written that still holds their object gives its rows as read
+    // now (every frame it holds, each with its own values), written in their place when the index can
+    // be written at once.
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid,
                                              int* replacedFiles = nullptr) const;
     // The rows of these objects (every frame of each) that the series holds, as instancesForSeries gives
@@ -262,11 +265,41 @@ private:
     // After the commit that dropped them.
     void announceReplaced(ReplacedRows replaced);
     bool isStorePath(const QString& path) const;
-    // Records the versions (by row) in which the rows' files were found to hold their objects, so that
-    // they are not read again, and drops the rows (pastLast) of frames past their files' last; when the
-    // index can be written now. True when rows were dropped.
-    bool recordFindings(const QList<std::pair<qint64, QString>>& versions,
-                        const QList<qint64>& pastLast) const;
+    // What a listing found of its rows' files, for the index to record.
+    struct Findings
+    {
+        QList<std::pair<qint64, QString>> versions; // rows whose files hold them in this version
+        QList<qint64> pastLast;                     // rows of frames past their files' last
+        // Files read again whose rows are to be those of the reading, with the version read and how
+        // many rows the file had.
+        struct Reading
+        {
+            const dicom::DicomFileSummary* summary = nullptr;
+            QString path; // where the rows' file was looked for
+            QString version;
+            int rowsBefore = 0;
+        };
+        QList<Reading> readings;
+        bool isEmpty() const { return versions.isEmpty() && pastLast.isEmpty() && readings.isEmpty(); }
+    };
+    // Records the findings when the index can be written now, in one short transaction: so that the files
+    // are not read again, the rows past a file's last gone and the rows of a file read again written from
+    // that reading. written gains, for each reading, whether its rows were. True when rows were added or
+    // dropped (a study's counts changed).
+    bool recordFindings(const Findings& findings, QList<bool>* written);
+    // Writes the rows of a file read again from its reading, in the version read, over its rows; inside the
+    // caller's transaction. *written: false, leaving its rows, where a key it would write is another
+    // object's or its object is indexed elsewhere.
+    bool writeRowsAgain(const Findings::Reading& reading, bool* written);
+    // Writes the file's rows, one per frame, every value from its summary (FrameRows), over the rows
+    // under the same keys; ownCopy and version as the rows are to record them. Inside the caller's
+    // transaction.
+    bool writeFrameRows(const dicom::DicomFileSummary& s, const QVariant& ownCopy, const QString& version);
+    // Removes the rows under these keys; inside the caller's transaction.
+    bool dropRows(const QStringList& keys);
+    // Removes each of these patients that no study is left to (but the one kept); inside the caller's
+    // transaction.
+    bool pruneLeftPatients(const QList<qint64>& patientKeys, qint64 kept = 0);
     // Where a file the rows name is to be looked for now (sql::placeRecorded; ownCopy: the rows'
     // own_copy value).
     QString placedPath(const QString& written, const QVariant& ownCopy) const;
@@ -317,8 +350,9 @@ private:
         QList<int> framesWritten; // the number of frames of its file when the row was written
         void add(const InstanceRecord& record, const QSqlQuery& q);
     };
-    // The rows whose files hold their objects and frames (RowFileProof), in their order; replacedFiles,
-    // when given, counts the files found holding another object, or fewer frames than their rows name.
+    // The rows whose files hold their objects and frames (RowFileProof), in their order, those of a file
+    // read again as it was read (FrameRows); replacedFiles, when given, counts the files found holding
+    // another object.
     QList<InstanceRecord> rowsWhoseFilesHoldThem(const ListedRows& rows, const QString& seriesInstanceUid,
                                                  int* replacedFiles) const;
 

@@ -1,5 +1,6 @@
 #include "db/Database.h"
 #include "db/DatabaseSql.h"
+#include "db/FrameRows.h"
 
 #include "dicom/DicomFileSummary.h"
 #include "dicom/FileIdentity.h"
@@ -9,9 +10,6 @@
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
-
-#include <array>
-#include <cmath>
 
 namespace db {
 
@@ -107,25 +105,6 @@ const char* const kRowsAtPath =
     "SELECT i.sop_instance_uid, i.series_instance_uid, se.study_instance_uid, i.frame_index FROM instances i "
     "LEFT JOIN series se ON se.series_instance_uid = i.series_instance_uid WHERE i.file_path = :path;";
 const char* const kDropRow = "DELETE FROM instances WHERE sop_instance_uid = :key;";
-
-// Frames of a file with neither per-frame positions nor a usable orientation have no geometry of
-// their own; stacking them would turn a cine loop or an ultrasound clip into a fake volume.
-bool sliceNormal(const dicom::DicomFileSummary& s, std::array<double, 3>& normal)
-{
-    const auto& r = s.orientationRow;
-    const auto& c = s.orientationCol;
-    const double rr = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
-    const double cc = c[0] * c[0] + c[1] * c[1] + c[2] * c[2];
-    if (!(rr > 1e-6) || !(cc > 1e-6))
-        return false;
-    std::array<double, 3> n{r[1] * c[2] - r[2] * c[1], r[2] * c[0] - r[0] * c[2], r[0] * c[1] - r[1] * c[0]};
-    const double nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
-    if (!(nn > 1e-6))
-        return false;
-    const double len = std::sqrt(nn);
-    normal = {n[0] / len, n[1] / len, n[2] / len};
-    return true;
-}
 
 } // namespace
 
@@ -433,21 +412,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             return fail(q);
     }
 
-    const int frames = keys.frames();
-    const double step = s.sliceThickness > 0.0 ? s.sliceThickness : 1.0;
-    const qsizetype perFrameCount = s.perFrameSliceLocation.size();
-    std::array<double, 3> normal{0.0, 0.0, 0.0};
-    // A multi-frame file without per-frame positions is stacked along its slice normal, and only
-    // when its orientation is known.
-    const bool synthesise = perFrameCount == 0 && frames >= 2 && sliceNormal(s, normal);
-    const bool spatial = s.hasSpatialInfo || synthesise;
-    // The file's size goes with its first row only, so that its study's total counts it once; so does
-    // the digest of a copy of the program's, by which its removal knows it.
-    const qint64 fileSize = QFileInfo(s.filePath).size();
     const QString recorded = recordedPath(s.filePath);
-    const int inStore = recorded != s.filePath || isStorePath(s.filePath) ? 1 : 0;
-    const QVariant digest =
-        ownCopy.toInt() == 1 && !s.contentDigest.isEmpty() ? QVariant(s.contentDigest) : QVariant();
     // The version of the file as it was before its summary was read: a file replaced since is another
     // one. A copy of the program's, which nothing else writes in its folders, is taken as it is now
     // when its summary was read off other bytes (as received, or before it was copied). Otherwise
@@ -481,12 +446,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
                 leftStudies << study;
         }
         atPath.finish();
-        QSqlQuery& drop = m_write->dropRow;
-        for (const QString& key : std::as_const(otherKeys)) {
-            drop.bindValue(QStringLiteral(":key"), key);
-            if (!drop.exec())
-                return fail(drop);
-        }
+        if (!dropRows(otherKeys))
+            return false;
     }
 
     // An object of another series or study under this UID is not written over: a sender that reused
@@ -521,74 +482,8 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
 
     // Rows of frames its file held when written before (the object sent again with fewer) go with the
     // rows of the frames it holds now, so that no row names a frame its file does not have.
-    for (const QString& key : std::as_const(pastLast.keys)) {
-        QSqlQuery& drop = m_write->dropRow;
-        drop.bindValue(QStringLiteral(":key"), key);
-        if (!drop.exec())
-            return fail(drop);
-    }
-
-    QSqlQuery& q = m_write->instance;
-    for (int f = 0; f < frames; ++f) {
-        double location = s.sliceLocation;
-        std::array<double, 3> position = s.imagePosition;
-        if (f < perFrameCount) {
-            location = s.perFrameSliceLocation.at(f);
-            // The lists are filled together; a shorter one must not be read past its end.
-            position = {s.perFramePositionX.value(f, s.imagePosition[0]),
-                        s.perFramePositionY.value(f, s.imagePosition[1]),
-                        s.perFramePositionZ.value(f, s.imagePosition[2])};
-        } else if (synthesise) {
-            location = f * step;
-            for (int k = 0; k < 3; ++k)
-                position[k] += f * step * normal[k];
-        }
-        const int temporal = f < s.perFrameTemporalPositionIndex.size() ? s.perFrameTemporalPositionIndex.at(f)
-                                                                         : s.temporalPositionIndex;
-        const QString key = keys.key(f);
-        const qint64 instanceNumber = qint64(s.instanceNumber) * 100000 + f;
-
-        q.bindValue(QStringLiteral(":uid"), key);
-        q.bindValue(QStringLiteral(":series_uid"), nonNull(s.seriesInstanceUid));
-        q.bindValue(QStringLiteral(":inum"), qlonglong(instanceNumber));
-        q.bindValue(QStringLiteral(":rows"), s.rows);
-        q.bindValue(QStringLiteral(":cols"), s.columns);
-        q.bindValue(QStringLiteral(":frames"), s.numberOfFrames);
-        q.bindValue(QStringLiteral(":psx"), s.pixelSpacingX);
-        q.bindValue(QStringLiteral(":psy"), s.pixelSpacingY);
-        q.bindValue(QStringLiteral(":thick"), s.sliceThickness);
-        q.bindValue(QStringLiteral(":loc"), location);
-        q.bindValue(QStringLiteral(":wc"), s.windowCenter);
-        q.bindValue(QStringLiteral(":ww"), s.windowWidth);
-        q.bindValue(QStringLiteral(":slope"), s.rescaleSlope);
-        q.bindValue(QStringLiteral(":intercept"), s.rescaleIntercept);
-        q.bindValue(QStringLiteral(":tr"), s.repetitionTime);
-        q.bindValue(QStringLiteral(":te"), s.echoTime);
-        q.bindValue(QStringLiteral(":ipx"), position[0]);
-        q.bindValue(QStringLiteral(":ipy"), position[1]);
-        q.bindValue(QStringLiteral(":ipz"), position[2]);
-        q.bindValue(QStringLiteral(":orx"), s.orientationRow[0]);
-        q.bindValue(QStringLiteral(":ory"), s.orientationRow[1]);
-        q.bindValue(QStringLiteral(":orz"), s.orientationRow[2]);
-        q.bindValue(QStringLiteral(":ocx"), s.orientationCol[0]);
-        q.bindValue(QStringLiteral(":ocy"), s.orientationCol[1]);
-        q.bindValue(QStringLiteral(":ocz"), s.orientationCol[2]);
-        q.bindValue(QStringLiteral(":hasspatial"), spatial ? 1 : 0);
-        q.bindValue(QStringLiteral(":frameidx"), f);
-        q.bindValue(QStringLiteral(":acqtime"), s.acquisitionTimeSeconds);
-        q.bindValue(QStringLiteral(":temporalidx"), temporal);
-        q.bindValue(QStringLiteral(":forUid"), nonNull(s.frameOfReferenceUid));
-        q.bindValue(QStringLiteral(":triggertime"), s.triggerTimeMs);
-        q.bindValue(QStringLiteral(":cardiacnimages"), s.cardiacNumberOfImages);
-        q.bindValue(QStringLiteral(":path"), recorded); // a file without a path is refused (NOT NULL)
-        q.bindValue(QStringLiteral(":size"), qlonglong(f == 0 ? fileSize : 0));
-        q.bindValue(QStringLiteral(":instore"), inStore);
-        q.bindValue(QStringLiteral(":own"), ownCopy);
-        q.bindValue(QStringLiteral(":digest"), f == 0 ? digest : QVariant());
-        q.bindValue(QStringLiteral(":version"), version);
-        if (!q.exec())
-            return fail(q);
-    }
+    if (!dropRows(pastLast.keys) || !writeFrameRows(s, ownCopy, version))
+        return false;
     for (QSqlQuery* keep : {&m_write->keepPath, &m_write->keepListed}) {
         keep->bindValue(QStringLiteral(":path"), recorded);
         if (!keep->exec())
@@ -605,16 +500,144 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             if (!replaced->studies.contains(study))
                 replaced->studies << study;
     }
-    for (const qint64 key : std::as_const(leftPatients)) {
-        if (key == patientKey)
-            continue;
-        QSqlQuery& q = m_write->prunePatient;
-        q.bindValue(QStringLiteral(":key"), qlonglong(key));
-        if (!q.exec())
-            return fail(q);
-    }
+    if (!pruneLeftPatients(leftPatients, patientKey))
+        return false;
     if (parents)
         parents->writtenKey = patientKey;
+    return true;
+}
+
+bool Database::writeFrameRows(const dicom::DicomFileSummary& s, const QVariant& ownCopy, const QString& version)
+{
+    // The file's size goes with its first row only, so that its study's total counts it once; so does
+    // the digest of a copy of the program's, by which its removal knows it.
+    const qint64 fileSize = QFileInfo(s.filePath).size();
+    const QString recorded = recordedPath(s.filePath);
+    const int inStore = recorded != s.filePath || isStorePath(s.filePath) ? 1 : 0;
+    const QVariant digest =
+        ownCopy.toInt() == 1 && !s.contentDigest.isEmpty() ? QVariant(s.contentDigest) : QVariant();
+    const ObjectKeys keys = ObjectKeys::of(s);
+    const FrameRows frames(s);
+    QSqlQuery& q = m_write->instance;
+    for (int f = 0; f < frames.count(); ++f) {
+        const InstanceRecord r = frames.frame(f);
+        q.bindValue(QStringLiteral(":uid"), keys.key(f));
+        q.bindValue(QStringLiteral(":series_uid"), nonNull(s.seriesInstanceUid));
+        q.bindValue(QStringLiteral(":inum"), qlonglong(r.instanceNumber));
+        q.bindValue(QStringLiteral(":rows"), s.rows);
+        q.bindValue(QStringLiteral(":cols"), s.columns);
+        q.bindValue(QStringLiteral(":frames"), s.numberOfFrames);
+        q.bindValue(QStringLiteral(":psx"), r.pixelSpacingX);
+        q.bindValue(QStringLiteral(":psy"), r.pixelSpacingY);
+        q.bindValue(QStringLiteral(":thick"), r.sliceThickness);
+        q.bindValue(QStringLiteral(":loc"), r.sliceLocation);
+        q.bindValue(QStringLiteral(":wc"), s.windowCenter);
+        q.bindValue(QStringLiteral(":ww"), s.windowWidth);
+        q.bindValue(QStringLiteral(":slope"), s.rescaleSlope);
+        q.bindValue(QStringLiteral(":intercept"), s.rescaleIntercept);
+        q.bindValue(QStringLiteral(":tr"), r.repetitionTime);
+        q.bindValue(QStringLiteral(":te"), r.echoTime);
+        q.bindValue(QStringLiteral(":ipx"), r.imagePosition[0]);
+        q.bindValue(QStringLiteral(":ipy"), r.imagePosition[1]);
+        q.bindValue(QStringLiteral(":ipz"), r.imagePosition[2]);
+        q.bindValue(QStringLiteral(":orx"), r.orientationRow[0]);
+        q.bindValue(QStringLiteral(":ory"), r.orientationRow[1]);
+        q.bindValue(QStringLiteral(":orz"), r.orientationRow[2]);
+        q.bindValue(QStringLiteral(":ocx"), r.orientationCol[0]);
+        q.bindValue(QStringLiteral(":ocy"), r.orientationCol[1]);
+        q.bindValue(QStringLiteral(":ocz"), r.orientationCol[2]);
+        q.bindValue(QStringLiteral(":hasspatial"), r.hasSpatialInfo ? 1 : 0);
+        q.bindValue(QStringLiteral(":frameidx"), f);
+        q.bindValue(QStringLiteral(":acqtime"), r.acquisitionTimeSeconds);
+        q.bindValue(QStringLiteral(":temporalidx"), r.temporalPositionIndex);
+        q.bindValue(QStringLiteral(":forUid"), nonNull(r.frameOfReferenceUid));
+        q.bindValue(QStringLiteral(":triggertime"), r.triggerTimeMs);
+        q.bindValue(QStringLiteral(":cardiacnimages"), r.cardiacNumberOfImages);
+        q.bindValue(QStringLiteral(":path"), recorded); // a file without a path is refused (NOT NULL)
+        q.bindValue(QStringLiteral(":size"), qlonglong(f == 0 ? fileSize : 0));
+        q.bindValue(QStringLiteral(":instore"), inStore);
+        q.bindValue(QStringLiteral(":own"), ownCopy);
+        q.bindValue(QStringLiteral(":digest"), f == 0 ? digest : QVariant());
+        q.bindValue(QStringLiteral(":version"), version);
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            m_write->finish();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Database::writeRowsAgain(const Findings::Reading& reading, bool* written)
+{
+    *written = false;
+    // Its new frames' keys are looked at as any file's are before they are written: one of them may be
+    // another object's (a UID from outside may equal a frame key).
+    const ObjectKeys keys = ObjectKeys::of(*reading.summary);
+    KeyClash clash = KeyClash::None;
+    FramesPastLast pastLast;
+    if (!readKeyClash(m_write->keyRows, keys, &clash, nullptr, &pastLast)) {
+        m_lastError = errorText(m_write->keyRows);
+        return false;
+    }
+    if (clash != KeyClash::None)
+        return true;
+    // Who wrote the file stays as its rows record it, the new frames' rows included; so does the digest
+    // of the bytes the program wrote, which its bytes now are not.
+    dicom::DicomFileSummary s = *reading.summary;
+    s.filePath = reading.path; // recorded as its rows record it
+    QVariant ownCopy;
+    {
+        QSqlQuery q(m_db);
+        q.prepare(QStringLiteral("SELECT own_copy, content_digest FROM instances WHERE sop_instance_uid = :key;"));
+        q.bindValue(QStringLiteral(":key"), keys.key(0));
+        if (!q.exec()) {
+            m_lastError = errorText(q);
+            return false;
+        }
+        if (q.next()) {
+            ownCopy = q.value(0);
+            s.contentDigest = q.value(1).toByteArray();
+        }
+    }
+    if (!dropRows(pastLast.keys) || !writeFrameRows(s, ownCopy, reading.version))
+        return false;
+    m_write->finish();
+    // Rows past its last frame in another series than the listed one may leave it empty.
+    QList<qint64> leftPatients;
+    if (!pruneLeftParents(pastLast.series, pastLast.studies, &leftPatients) || !pruneLeftPatients(leftPatients))
+        return false;
+    *written = true;
+    return true;
+}
+
+bool Database::dropRows(const QStringList& keys)
+{
+    QSqlQuery& drop = m_write->dropRow;
+    for (const QString& key : keys) {
+        drop.bindValue(QStringLiteral(":key"), key);
+        if (!drop.exec()) {
+            m_lastError = errorText(drop);
+            m_write->finish();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Database::pruneLeftPatients(const QList<qint64>& patientKeys, qint64 kept)
+{
+    QSqlQuery& prune = m_write->prunePatient;
+    for (const qint64 key : patientKeys) {
+        if (key == kept)
+            continue;
+        prune.bindValue(QStringLiteral(":key"), qlonglong(key));
+        if (!prune.exec()) {
+            m_lastError = errorText(prune);
+            m_write->finish();
+            return false;
+        }
+    }
     return true;
 }
 

@@ -1,6 +1,8 @@
 #include "db/Database.h"
 #include "db/DatabaseSql.h"
+#include "db/FrameRows.h"
 #include "db/ObjectKeys.h"
+#include "dicom/DicomFileSummary.h"
 
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -218,24 +220,34 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
         rowFile.append(it.value());
     }
     const QList<RowFileProof::Found> found = m_rowFiles.check(files);
-    // The frames each file holds: as read now, or else as its object's first row was last written (an
-    // earlier version indexing a file again with fewer frames left the rows of the others behind).
-    // A series of one-frame files (most of them) has no row past a file's last, and is not looked at.
+    // A file read again that holds its rows' object gives them as it holds it now: every frame it has,
+    // each with the values read (its frames may lie elsewhere now, or be more or fewer), never a row's
+    // old value beside its new pixels.
+    QList<QList<InstanceRecord>> readRows(files.size());
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const RowFileProof::Found& file = found.at(i);
+        if (file.holds != RowFileProof::Holds::Again || !file.reading)
+            continue;
+        const FrameRows frames(*file.reading);
+        for (int f = 0; f < frames.count(); ++f) {
+            InstanceRecord record = frames.frame(f);
+            record.filePath = files.at(i).path;
+            record.sopInstanceUid = files.at(i).sopInstanceUid;
+            record.fileVersion = file.version;
+            readRows[i].append(record);
+        }
+    }
+    // The frames each file not read again holds, as its object's first row was last written (an earlier
+    // version indexing a file again with fewer frames left the rows of the others behind). A series of
+    // one-frame files (most of them) has no row past a file's last, and is not looked at.
     const bool laterFrames = std::any_of(rows.records.cbegin(), rows.records.cend(),
                                          [](const InstanceRecord& record) { return record.frameIndex > 0; });
     QList<int> framesHeld(laterFrames ? files.size() : 0, 0);
-    QList<bool> hasFirstRow(framesHeld.size(), false);
     for (qsizetype row = 0; laterFrames && row < rows.records.size(); ++row)
         if (rows.records.at(row).frameIndex == 0)
             framesHeld[rowFile.at(row)] = rows.framesWritten.at(row);
-    for (qsizetype i = 0; i < framesHeld.size(); ++i) {
-        hasFirstRow[i] = framesHeld.at(i) > 0;
-        if (found.at(i).holds == RowFileProof::Holds::Again && found.at(i).frames > 0)
-            framesHeld[i] = found.at(i).frames;
-    }
-    QList<std::pair<qint64, QString>> foundAgain; // row, version
-    QList<qint64> pastLast; // rows of frames their files do not hold, to go from the index
-    QList<bool> fewerFrames(framesHeld.size(), false);
+    Findings findings;
+    QList<QList<InstanceRecord>> listedRows(files.size()); // of the files read again, as listed
     int other = 0;
     for (const RowFileProof::Found& file : found)
         other += file.holds == RowFileProof::Holds::Other ? 1 : 0;
@@ -246,21 +258,25 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
         const RowFileProof::Found& file = found.at(fileIndex);
         if (file.holds == RowFileProof::Holds::Other)
             continue;
+        if (!readRows.at(fileIndex).isEmpty()) {
+            // In the place of the file's first row; the order by instance number is made again below.
+            if (listedRows.at(fileIndex).isEmpty())
+                held.append(readRows.at(fileIndex));
+            InstanceRecord record = rows.records.at(row);
+            record.sopInstanceUid = rows.objects.at(row);
+            record.fileVersion = file.version;
+            listedRows[fileIndex].append(record);
+            continue;
+        }
         // Left out, never listed to be drawn as the file's last frame; it goes where the object's first
         // row stays in the series, so that no series is left without rows by it.
         if (laterFrames && framesHeld.at(fileIndex) > 0
             && rows.records.at(row).frameIndex >= framesHeld.at(fileIndex)) {
-            if (hasFirstRow.at(fileIndex))
-                pastLast.append(rows.rowIds.at(row));
-            // The file read now holds fewer frames than its rows name: other images than listed.
-            if (file.holds == RowFileProof::Holds::Again && !fewerFrames.at(fileIndex)) {
-                fewerFrames[fileIndex] = true;
-                ++other;
-            }
+            findings.pastLast.append(rows.rowIds.at(row));
             continue;
         }
         if (file.holds == RowFileProof::Holds::Again)
-            foundAgain.append({rows.rowIds.at(row), file.version});
+            findings.versions.append({rows.rowIds.at(row), file.version});
         InstanceRecord record = rows.records.at(row);
         record.sopInstanceUid = rows.objects.at(row);
         if (file.holds == RowFileProof::Holds::Listed)
@@ -269,21 +285,43 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
             record.fileVersion = file.version;
         held.append(record);
     }
+    QList<qsizetype> reread; // the files whose rows are given as read
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        if (listedRows.at(i).isEmpty())
+            continue;
+        reread.append(i);
+        findings.readings.append(
+            {found.at(i).reading.get(), files.at(i).path, found.at(i).version, int(listedRows.at(i).size())});
+    }
+    if (!reread.isEmpty())
+        std::stable_sort(held.begin(), held.end(), [](const InstanceRecord& a, const InstanceRecord& b) {
+            return a.instanceNumber < b.instanceNumber;
+        });
     if (replacedFiles)
         *replacedFiles = other;
-    if (recordFindings(foundAgain, pastLast) && !studyUid.isEmpty())
+    // The listing's interface reads; the index it lists is never a const object, and records what it found.
+    QList<bool> written;
+    if (const_cast<Database*>(this)->recordFindings(findings, &written) && !studyUid.isEmpty())
         emit const_cast<Database*>(this)->studiesWritten({studyUid});
+    // Rows that give what the reading found need it no longer, also where they could not be written (a
+    // read-only index) while they were alike: the memory keeps the readings of the others only.
+    for (qsizetype k = 0; k < reread.size(); ++k) {
+        const qsizetype i = reread.at(k);
+        if (written.value(k) || listedRows.at(i) == readRows.at(i))
+            m_rowFiles.settled(files.at(i));
+    }
     return held;
 }
 
-bool Database::recordFindings(const QList<std::pair<qint64, QString>>& versions,
-                              const QList<qint64>& pastLast) const
+bool Database::recordFindings(const Findings& findings, QList<bool>* written)
 {
+    written->fill(false, findings.readings.size());
     // Only what saves reading the files again at the next listing of another process (RowFileProof
-    // remembers them for this one): an index that cannot be written now (read-only, or inside a
-    // transaction of its own) reads them again then, and leaves the rows past a file's last frame out
-    // of every listing until it can drop them.
-    if ((versions.isEmpty() && pastLast.isEmpty()) || m_readAsEarlier)
+    // remembers them for this one), and the rows of files read again as they were read: an index that
+    // cannot be written now (read-only, or inside a transaction of its own) reads them again then, and
+    // meanwhile gives them as read, and leaves the rows past a file's last frame out of every listing
+    // until it can drop them.
+    if (findings.isEmpty() || m_readAsEarlier)
         return false;
     // Nor is a listing held up by another connection's lock: it gives up at once.
     QSqlQuery q(m_db);
@@ -295,23 +333,36 @@ bool Database::recordFindings(const QList<std::pair<qint64, QString>>& versions,
     q.exec(QStringLiteral("PRAGMA busy_timeout=0;"));
     if (!q.exec(QStringLiteral("BEGIN IMMEDIATE;")))
         return false;
+    // A listing tells nothing through lastError: a failure here only leaves the rows as they were.
+    const QString lastError = m_lastError;
+    const auto keepLastError = qScopeGuard([this, lastError] { m_lastError = lastError; });
     bool ok = q.prepare(QStringLiteral("UPDATE instances SET file_version = :version WHERE rowid = :row;"));
-    for (const auto& [row, version] : versions) {
+    for (const auto& [row, version] : findings.versions) {
         q.bindValue(QStringLiteral(":version"), version);
         q.bindValue(QStringLiteral(":row"), qlonglong(row));
         ok = ok && q.exec();
     }
     ok = ok && q.prepare(QStringLiteral("DELETE FROM instances WHERE rowid = :row;"));
-    for (const qint64 row : pastLast) {
+    for (const qint64 row : findings.pastLast) {
         q.bindValue(QStringLiteral(":row"), qlonglong(row));
         ok = ok && q.exec();
     }
     q.finish();
+    bool countsChanged = !findings.pastLast.isEmpty();
+    ok = ok && (findings.readings.isEmpty() || prepareWriteStatements());
+    for (qsizetype k = 0; ok && k < findings.readings.size(); ++k) {
+        const Findings::Reading& reading = findings.readings.at(k);
+        bool wrote = false;
+        ok = writeRowsAgain(reading, &wrote);
+        (*written)[k] = wrote;
+        countsChanged = countsChanged || (wrote && FrameRows(*reading.summary).count() != reading.rowsBefore);
+    }
     if (!ok || !QSqlQuery(m_db).exec(QStringLiteral("COMMIT;"))) {
         QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK;"));
+        written->fill(false);
         return false;
     }
-    return !pastLast.isEmpty();
+    return countsChanged;
 }
 
 InstanceRecord Database::instanceRecord(const QSqlQuery& q) const

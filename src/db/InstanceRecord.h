@@ -40,6 +40,8 @@ struct InstanceRecord
     QString frameOfReferenceUid;
     double triggerTimeMs = -1.0; // -1: the index holds no value
     int cardiacNumberOfImages = 0;
+
+    bool operator==(const InstanceRecord&) const = default;
 };
 
 } // namespace db

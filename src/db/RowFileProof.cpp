@@ -25,14 +25,16 @@ QString fileKey(const ListedFile& file)
 RowFileProof::Found readAgain(const ListedFile& file, const QString& version)
 {
     ++g_readAgain;
-    const std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(file.path);
+    std::optional<dicom::DicomFileSummary> summary = dicom::readFileSummary(file.path);
     if (!summary)
-        return {RowFileProof::Holds::Unreadable, version};
+        return {RowFileProof::Holds::Unreadable, version, nullptr};
     const bool holds = summary->sopInstanceUid == file.sopInstanceUid
         && summary->seriesInstanceUid == file.seriesInstanceUid
         && summary->studyInstanceUid == file.studyInstanceUid;
-    return {holds ? RowFileProof::Holds::Again : RowFileProof::Holds::Other, version,
-            holds ? summary->numberOfFrames : 0};
+    if (!holds)
+        return {RowFileProof::Holds::Other, version, nullptr};
+    return {RowFileProof::Holds::Again, version,
+            std::make_shared<const dicom::DicomFileSummary>(std::move(*summary))};
 }
 
 } // namespace
@@ -75,6 +77,12 @@ QList<RowFileProof::Found> RowFileProof::check(const QList<ListedFile>& files)
         m_found.insert(key, found.at(i));
     }
     return found;
+}
+
+void RowFileProof::settled(const ListedFile& file)
+{
+    if (const auto known = m_found.find(fileKey(file)); known != m_found.end())
+        known->reading.reset();
 }
 
 int RowFileProof::filesReadAgain()

@@ -6,7 +6,12 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
+
+namespace dicom {
+struct DicomFileSummary;
+}
 
 namespace db {
 
@@ -23,13 +28,13 @@ struct ListedFile
 
 // The one look at the files of index rows before their paths are handed on: whether each still holds
 // its rows' object. A file in the version listed does, by one stat and nothing read. Any other (changed
-// since, or of rows that record no version) is read again, its summary's UIDs only, several at a time,
-// and holds the object when they are the rows'; one that holds another object does not, and is to be
-// treated as a file that is not there; one that holds it in fewer frames than before (sent again
-// under the same UID) holds no frame past its last. One from which nothing can be read now (still
-// being copied over, cut, no DICOM any more) holds no other image: like a file that is not there (or
-// no plain file) it is left to whoever opens it, which proves it again and tells it as changed or
-// damaged, never taking it.
+// since, or of rows that record no version) is read again, its summary only, several at a time, and
+// holds the object when its UIDs are the rows'; one that holds another object does not, and is to be
+// treated as a file that is not there; one that holds it gives that reading, for its rows to follow
+// what it holds now (the object sent again under its UID may lie elsewhere, in more or fewer frames).
+// One from which nothing can be read now (still being copied over, cut, no DICOM any more) holds no
+// other image: like a file that is not there (or no plain file) it is left to whoever opens it, which
+// proves it again and tells it as changed or damaged, never taking it.
 // For the thread of the index that lists the rows: it remembers what it found in which versions of
 // which files, so that these are not read again at every listing while they stay that version, also
 // where the index cannot record the version (a data folder on a read-only disc).
@@ -47,10 +52,15 @@ public:
     {
         Holds holds = Holds::NotThere;
         QString version; // the version looked at before it was read again (for the rows, Holds::Again)
-        int frames = 0;  // Holds::Again: the number of frames it holds now (its rows past it name none)
+        // Holds::Again: the summary read from that version, every value its rows are to take (its frames,
+        // where each lies); none once its rows are known to give them (settled).
+        std::shared_ptr<const dicom::DicomFileSummary> reading;
     };
 
     QList<Found> check(const QList<ListedFile>& files);
+    // The file's rows give what its reading found (written from it, or found alike): the memory keeps the
+    // finding without the reading, while the file stays that version.
+    void settled(const ListedFile& file);
 
     // How many files every check so far has read again, in this process: a file in its listed version
     // is never read.

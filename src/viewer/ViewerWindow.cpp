@@ -308,7 +308,13 @@ void ViewerWindow::noteReplacedFileRead(int viewportIndex, const QString& filePa
         return;
     m_replacedFilesRead.insert(filePath);
     int replaced = 0;
-    m_db->instancesForSeries(seriesUid, &replaced);
+    QSet<QString> listed;
+    for (const db::InstanceRecord& row : m_db->instancesForSeries(seriesUid, &replaced))
+        listed.insert(row.filePath);
+    // A file listed again as it holds its object now (other frames, elsewhere) still holds other images
+    // than the panels were given: the listing does not count it, the panels that found it do.
+    for (const QString& read : std::as_const(m_replacedFilesRead))
+        replaced += listed.contains(read) ? 1 : 0;
     m_replacedInSeries.insert(seriesUid, replaced);
     QString studyUid;
     for (int row = 0; row < m_seriesList->count() && studyUid.isEmpty(); ++row)

@@ -1185,6 +1185,17 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects_data()
                                                                << "read-only" << false;
     QTest::newRow("read-only index of an earlier version") << "none" << 3 << 3 << 0 << false
                                                            << "earlier read-only" << false;
+    // The first file a multi-frame object (5 frames 1 mm apart, or 16), copied over by the same object
+    // reconstructed otherwise: its rows are the frames it holds now, where they lie now.
+    QTest::newRow("object sent again in 7 frames 2/3 mm apart") << "7 frames" << 9 << 1 << 0 << false << ""
+                                                                << false;
+    QTest::newRow("object sent again in 3 frames 2 mm apart") << "3 frames" << 5 << 1 << 0 << false << ""
+                                                              << false;
+    QTest::newRow("object sent again in 24 frames") << "24 frames" << 26 << 1 << 0 << false << "" << false;
+    QTest::newRow("object sent again in 7 frames, read-only index") << "7 frames" << 9 << 1 << 0 << false
+                                                                    << "read-only" << false;
+    QTest::newRow("object sent again in 24 frames, read-only index") << "24 frames" << 26 << 1 << 0 << false
+                                                                     << "read-only" << false;
 }
 
 void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
@@ -1207,6 +1218,33 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     const QStringList files = QDir(m_dir->filePath("disc")).entryList(QDir::Files, QDir::Name);
     QCOMPARE(files.size(), 3);
     const QString target = QDir(m_dir->filePath("disc")).filePath(files.first());
+    // Frames of the first file's object as indexed, and as sent again with the step between them.
+    struct Resent
+    {
+        int before = 0;
+        int after = 0;
+        double step = 0.0;
+    };
+    const Resent resent = QHash<QString, Resent>{{"7 frames", {5, 7, 2.0 / 3.0}},
+                                                 {"3 frames", {5, 3, 2.0}},
+                                                 {"24 frames", {16, 24, 1.0}}}
+                              .value(change);
+    const QString targetUid = dicom::readFileSummary(target)->sopInstanceUid;
+    const auto writeObject = [&a, &targetUid](const QString& path, int frames, double step) {
+        fixtures::SeriesLayout object = a;
+        object.slices = frames;
+        object.sliceSpacing = object.sliceThickness = step;
+        object.customize = [uid = targetUid.toLatin1()](DcmDataset& ds, int) {
+            ds.putAndInsertString(DCM_SOPInstanceUID, uid.constData());
+        };
+        return fixtures::writeEnhancedMultiFrame(path, object);
+    };
+    if (resent.after > 0) {
+        QVERIFY(fixtures::replaceFileBytes(target, contentOf(writeObject(m_dir->filePath("indexed.dcm"),
+                                                                         resent.before, 1.0))));
+        QVERIFY(fixtures::indexFiles(*m_db, {target}));
+        QCOMPARE(m_db->allStudies().first().instanceCount, resent.before + 2);
+    }
     fixtures::SeriesLayout b = a;
     b.studyUid = b.seriesUid = QString();
     b.patientId = "P0002";
@@ -1245,6 +1283,9 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     } else if (change == "half") {
         const QByteArray own = contentOf(target);
         QVERIFY(fixtures::replaceFileBytes(target, own.left(own.size() / 2)));
+    } else if (resent.after > 0) {
+        QVERIFY(fixtures::replaceFileBytes(
+            target, contentOf(writeObject(m_dir->filePath("again.dcm"), resent.after, resent.step))));
     }
     if (!index.isEmpty()) {
         m_db.reset();
@@ -1259,11 +1300,28 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
         QCOMPARE(m_db->isOfEarlierVersion(), index == "earlier read-only");
     }
 
+    // The object's rows, by frame, at the places the file gives its frames now.
+    const auto checkResent = [&](const QList<db::InstanceRecord>& listing) {
+        QList<db::InstanceRecord> frames;
+        for (const db::InstanceRecord& row : listing)
+            if (row.sopInstanceUid == targetUid)
+                frames << row;
+        QCOMPARE(frames.size(), resent.after);
+        const double z = fixtures::slicePosition(a, 0)[2];
+        for (int f = 0; f < resent.after; ++f) {
+            QCOMPARE(frames.at(f).frameIndex, f);
+            QVERIFY2(std::abs(frames.at(f).imagePosition[2] - (z + f * resent.step)) < 1e-6,
+                     qPrintable(QString::number(frames.at(f).imagePosition[2])));
+            QCOMPARE(frames.at(f).sliceThickness, resent.step);
+        }
+    };
     const int before = db::RowFileProof::filesReadAgain();
     int replaced = -1;
     const QList<db::InstanceRecord> rows = m_db->instancesForSeries(a.seriesUid, &replaced);
     QCOMPARE(rows.size(), listed);
-    QCOMPARE(replaced, 3 - listed);
+    QCOMPARE(replaced, otherStudyThere ? 1 : 0);
+    if (resent.after > 0)
+        checkResent(rows);
     QCOMPARE(db::RowFileProof::filesReadAgain() - before, readAgain);
     for (const db::InstanceRecord& row : rows) {
         // What a reader of the row's file proves it by later: a file nothing is read from is taken in no
@@ -1282,6 +1340,13 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     const int next = db::RowFileProof::filesReadAgain();
     QCOMPARE(m_db->instancesForSeries(a.seriesUid).size(), listed);
     QCOMPARE(db::RowFileProof::filesReadAgain() - next, readAgainAfter);
+    if (resent.after > 0) {
+        // Written as listed where the index can be written, and so counted; given as read where not.
+        checkResent(m_db->instancesForSeries(a.seriesUid));
+        const int counted = index.isEmpty() ? listed : resent.before + 2;
+        QCOMPARE(m_db->allStudies().first().instanceCount, counted);
+        QCOMPARE(m_db->seriesForStudy(a.studyUid).first().instanceCount, counted);
+    }
     if (!otherStudyThere || !index.isEmpty()) // an index that is not written cannot be indexed anew
         return;
 

@@ -7,6 +7,7 @@
 #include "support/DicomFixtures.h"
 #include "support/TestFiles.h"
 #include "support/TextNumbers.h"
+#include "db/Database.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
 #include "dicom/DicomTagList.h"
@@ -235,22 +236,64 @@ private slots:
         // Frames the file holds when read: fewer than K, the object was copied over the file listed
         // with K frames, under the same UID.
         QTest::addColumn<int>("held");
-        QTest::newRow("classic axial") << false << 0 << K;
-        QTest::newRow("enhanced axial") << true << 0 << K;
-        QTest::newRow("enhanced sagittal") << true << 1 << K;
-        QTest::newRow("enhanced coronal") << true << 2 << K;
-        QTest::newRow("classic axial, copied over by the object in 3 frames") << false << 0 << 3;
+        // Above 0: the file was indexed holding the object in 5 frames 1 mm apart, then copied over by
+        // it in `held` frames this far apart; the volume is built from the index's listing of it.
+        QTest::addColumn<double>("resentStep");
+        QTest::newRow("classic axial") << false << 0 << K << 0.0;
+        QTest::newRow("enhanced axial") << true << 0 << K << 0.0;
+        QTest::newRow("enhanced sagittal") << true << 1 << K << 0.0;
+        QTest::newRow("enhanced coronal") << true << 2 << K << 0.0;
+        QTest::newRow("classic axial, copied over by the object in 3 frames") << false << 0 << 3 << 0.0;
+        QTest::newRow("classic axial, listed after the object came again in 7 frames 2/3 mm apart")
+            << false << 0 << 7 << 2.0 / 3.0;
+        QTest::newRow("enhanced axial, listed after the object came again in 3 frames 2 mm apart")
+            << true << 0 << 3 << 2.0;
     }
     void multiFrameFiles()
     {
         QFETCH(bool, enhanced);
         QFETCH(int, plane);
         QFETCH(int, held);
+        QFETCH(double, resentStep);
         SeriesLayout s = baseLayout(fixtures::Plane(plane));
         s.rescaleSlope = 1.0;
         s.rescaleIntercept = -1024.0;
         s.sliceThickness = s.sliceSpacing;
         const QString file = freshDir() + "/mf.dcm";
+        if (resentStep > 0.0) {
+            fixtures::completeUids(s);
+            const QByteArray uid = fixtures::newUid().toLatin1();
+            s.customize = [uid](DcmDataset& ds, int) { ds.putAndInsertString(DCM_SOPInstanceUID, uid.constData()); };
+            const auto write = [&s, enhanced](const QString& path, int frames, double step) {
+                SeriesLayout object = s;
+                object.slices = frames;
+                object.sliceSpacing = object.sliceThickness = step;
+                return enhanced ? fixtures::writeEnhancedMultiFrame(path, object)
+                                : fixtures::writeMultiFrame(path, object);
+            };
+            write(file, 5, 1.0);
+            db::Database index;
+            QVERIFY(index.open(QFileInfo(file).dir().filePath("index.sqlite3")));
+            QVERIFY(index.indexFile(*dicom::readFileSummary(file)));
+            QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(write(freshDir() + "/again.dcm", held,
+                                                                              resentStep))));
+            int replaced = -1;
+            const QList<render::SliceSource> listed =
+                render::sliceSourcesFromInstances(index.instancesForSeries(s.seriesUid, &replaced));
+            QCOMPARE(replaced, 0);
+            QString message;
+            const render::Volume v = render::buildVolume(listed, &message, render::AxialPlane);
+            QVERIFY2(message.isEmpty(), qPrintable(message));
+            QCOMPARE(v.nz, held);
+            QVERIFY2(std::abs(v.spacingZ - resentStep) < 1e-6, qPrintable(QString::number(v.spacingZ)));
+            // Each plane is its own frame, in the order of the frames' places.
+            for (int z = 0; z < v.nz; ++z) {
+                const Decoded d = decode(v.voxels[v.index(0, 0, z)], s.rescaleSlope, s.rescaleIntercept);
+                QVERIFY(d.ok);
+                QCOMPARE(d.k, z);
+            }
+            return;
+        }
         if (enhanced)
             fixtures::writeEnhancedMultiFrame(file, s);
         else

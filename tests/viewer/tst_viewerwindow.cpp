@@ -831,13 +831,39 @@ private slots:
                  qPrintable(note ? note->text() : QString()));
     }
 
-    // A folder indexed in place whose 5-frame object was copied over by the same object in 3 frames
-    // (another disc's, the same UID), the series opened before the folder is indexed again: frames 3
-    // and 4 are refused with words and counted in the study's note, never drawn or measured as frame 2.
+    void framesAFileNoLongerHolds_data()
+    {
+        QTest::addColumn<int>("framesBefore"); // of the object as indexed, stepBefore mm apart
+        QTest::addColumn<double>("stepBefore");
+        QTest::addColumn<int>("framesAfter"); // of the object copied over its file, stepAfter mm apart
+        QTest::addColumn<double>("stepAfter");
+        QTest::addColumn<bool>("openBefore"); // the series opened before the file was copied over
+        QTest::addColumn<bool>("readOnly");   // the index opened read-only once it was
+        QTest::newRow("3 frames, copied over the open series") << 5 << 1.5 << 3 << 1.5 << true << false;
+        QTest::newRow("7 frames 2/3 mm apart, copied over before the opening")
+            << 5 << 1.0 << 7 << 2.0 / 3.0 << false << false;
+        QTest::newRow("3 frames 2 mm apart, copied over before the opening")
+            << 5 << 1.0 << 3 << 2.0 << false << false;
+        QTest::newRow("24 frames over 16") << 16 << 1.0 << 24 << 1.0 << false << false;
+        QTest::newRow("7 frames 2/3 mm apart, read-only index") << 5 << 1.0 << 7 << 2.0 / 3.0 << false << true;
+        QTest::newRow("24 frames over 16, read-only index") << 16 << 1.0 << 24 << 1.0 << false << true;
+    }
+
+    // A folder indexed in place whose multi-frame object was copied over by the same object in other
+    // frames (another disc's, the same UID). Opened before: frames it no longer holds are refused with
+    // words and counted in the study's note, never drawn or measured as its last frame. Opened after,
+    // before the folder is indexed again: every frame it holds now is shown and placed where it lies now.
     void framesAFileNoLongerHolds()
     {
+        QFETCH(int, framesBefore);
+        QFETCH(double, stepBefore);
+        QFETCH(int, framesAfter);
+        QFETCH(double, stepAfter);
+        QFETCH(bool, openBefore);
+        QFETCH(bool, readOnly);
         fixtures::SeriesLayout layout;
-        layout.slices = 5;
+        layout.slices = framesBefore;
+        layout.sliceSpacing = layout.sliceThickness = stepBefore;
         layout.rescaleIntercept = 0.0;
         layout.value = [](int, int, int z) { return 100 * (z + 1); };
         const QString uid = fixtures::newUid();
@@ -846,27 +872,49 @@ private slots:
         };
         fixtures::completeUids(layout);
         QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("frames"))));
-        const QString file =
-            fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf.dcm")), layout);
+        const QString file = fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf.dcm")), layout);
         QVERIFY(indexFiles(*m_db, {file}));
-        auto w = openViewer({}, layout.studyUid);
+        std::unique_ptr<ViewerWindow> w;
+        if (openBefore) {
+            w = openViewer({}, layout.studyUid);
+            QCOMPARE(w->panel(0)->sliceCount(), framesBefore);
+        }
+        layout.slices = framesAfter;
+        layout.sliceSpacing = layout.sliceThickness = stepAfter;
+        const QString again = fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf-again.dcm")), layout);
+        QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(again)));
+        if (readOnly) {
+            // A write-version byte above 2: no one writes it, as on a read-only disc.
+            const QString path = m_db->filePath();
+            m_db.reset();
+            QFile index(path);
+            QVERIFY(index.open(QIODevice::ReadWrite) && index.seek(18) && index.write("\x03", 1) == 1);
+            index.close();
+            m_db = std::make_unique<db::Database>();
+            QVERIFY(m_db->open(path));
+            QVERIFY(!m_db->isWritable());
+        }
+        if (!openBefore)
+            w = openViewer({}, layout.studyUid);
         ImageViewportWidget* panel = w->panel(0);
-        QCOMPARE(panel->sliceCount(), 5);
-        layout.slices = 3;
-        const QString fewer =
-            fixtures::writeMultiFrame(m_dir.filePath(QStringLiteral("frames/mf3.dcm")), layout);
-        QVERIFY(fixtures::replaceFileBytes(file, fixtures::readFile(fewer)));
-        for (int frame = 0; frame < 5; ++frame) {
+        const int shown = openBefore ? framesBefore : framesAfter;
+        QCOMPARE(panel->sliceCount(), shown);
+        const double z = fixtures::slicePosition(layout, 0)[2];
+        for (int frame = 0; frame < shown; ++frame) {
             panel->showSlice(frame);
             panel->ensureHuFrameLoaded();
             const render::HuImage& hu = panel->huImage();
             bool refusedInWords = false;
             for (const QLabel* label : panel->findChildren<QLabel*>())
                 refusedInWords = refusedInWords || label->text().contains(QStringLiteral("другой снимок"));
-            if (frame < 3) {
+            if (frame < framesAfter) {
                 QVERIFY(panel->imageWidth() > 0);
                 QVERIFY(hu.valid);
                 QCOMPARE(render::huValueAt(hu, 1, 1), 100.0 * (frame + 1));
+                // The frame's pixels at the frame's own place.
+                if (!openBefore)
+                    QVERIFY2(std::abs(panel->imageToPatient(QPointF(0, 0))[2] - (z + frame * stepAfter)) < 1e-6,
+                             qPrintable(QString::number(panel->imageToPatient(QPointF(0, 0))[2])));
             } else {
                 QCOMPARE(panel->imageWidth(), 0);
                 QVERIFY(!hu.valid && hu.otherObject);
@@ -874,10 +922,15 @@ private slots:
             }
         }
         const auto* note = w->findChild<QLabel*>(QStringLiteral("replacedFilesNote"));
-        QVERIFY2(note && note->text().contains(QStringLiteral(": 1.")),
-                 qPrintable(note ? note->text() : QString()));
-        // Listed anew, the rows of the frames it lost are gone from the series.
-        QCOMPARE(m_db->instancesForSeries(layout.seriesUid).size(), 3);
+        if (openBefore) {
+            QVERIFY2(note && note->text().contains(QStringLiteral(": 1.")),
+                     qPrintable(note ? note->text() : QString()));
+        } else {
+            // Nothing left out that the note would name.
+            QVERIFY2(!note || note->text().isEmpty(), qPrintable(note ? note->text() : QString()));
+        }
+        // Listed anew, the series has the rows of the frames the file holds, no more.
+        QCOMPARE(m_db->instancesForSeries(layout.seriesUid).size(), framesAfter);
     }
 
     void backToListWithoutStudyList()
