@@ -12,6 +12,7 @@
 
 #include "db/Database.h"
 #include "db/RowFileProof.h"
+#include "db/StudyRecord.h"
 #include "dicom/CodecRegistration.h"
 #include "dicom/DicomFileSummary.h"
 #include "viewer/ViewerWindow.h"
@@ -91,6 +92,23 @@ bool copyOver(const QStringList& from, const QStringList& to)
     return true;
 }
 
+// Indexes the files into a new index at indexPath; the one study's UID, or empty on failure.
+QString indexAsOneStudy(const QString& indexPath, const QStringList& files, int rows)
+{
+    db::Database index;
+    if (!index.open(indexPath))
+        return {};
+    QList<dicom::DicomFileSummary> summaries;
+    for (const QString& file : files)
+        if (const auto summary = dicom::readFileSummary(file))
+            summaries << *summary;
+    index.indexFiles(summaries);
+    const QList<db::StudyRecord> studies = index.allStudies();
+    if (studies.size() != 1 || (rows > 0 && studies.first().instanceCount != rows))
+        return {};
+    return studies.first().studyInstanceUid;
+}
+
 // Opens the multi-frame study: unchanged, then each file copied over by its object at other positions.
 int multiFrameOpenings(const QTemporaryDir& scratch, int objects, int frames, int repeats, int rounds)
 {
@@ -122,19 +140,13 @@ int multiFrameOpenings(const QTemporaryDir& scratch, int objects, int frames, in
             QFile::copy(asIndexed.at(k), files.last());
         }
         QFile::remove(indexPath);
-        QString studyUid;
+        const QString studyUid = indexAsOneStudy(indexPath, files, objects * frames);
+        if (studyUid.isEmpty())
+            return 1;
         {
             db::Database index;
             if (!index.open(indexPath))
                 return 1;
-            QList<dicom::DicomFileSummary> summaries;
-            for (const QString& file : files)
-                if (const auto summary = dicom::readFileSummary(file))
-                    summaries << *summary;
-            index.indexFiles(summaries);
-            if (index.allStudies().size() != 1 || index.allStudies().first().instanceCount != objects * frames)
-                return 1;
-            studyUid = index.allStudies().first().studyInstanceUid;
             const double ms =
                 bench::medianMs(repeats, [&] { read[0] += openStudy(index, studyUid).second; });
             unchanged.push_back(ms);
@@ -191,20 +203,9 @@ int main(int argc, char** argv)
     const QStringList files =
         bench::ensureSeries(QDir::temp().filePath(QStringLiteral("kalvenor-bench-opening-%1").arg(slices)), layout);
     const QString indexPath = scratch.filePath(QStringLiteral("index.sqlite3"));
-    QString studyUid;
-    {
-        db::Database index;
-        if (!index.open(indexPath))
-            return 1;
-        QList<dicom::DicomFileSummary> summaries;
-        for (const QString& file : files)
-            if (const auto summary = dicom::readFileSummary(file))
-                summaries << *summary;
-        index.indexFiles(summaries);
-        if (index.allStudies().size() != 1)
-            return 1;
-        studyUid = index.allStudies().first().studyInstanceUid;
-    }
+    const QString studyUid = indexAsOneStudy(indexPath, files, 0);
+    if (studyUid.isEmpty())
+        return 1;
 
     std::printf("== opening a study of one series of %d slices of 64 x 64\n", slices);
     {
