@@ -80,6 +80,12 @@ PacsDownloadDialog::PacsDownloadDialog(db::Database* index, QWidget* parent)
         if (m_coordinator->isRunning())
             showStatus(QStringLiteral("Порт открыт, загрузка идёт…"));
     });
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::waitingForStudy, this, [this] {
+        showStatus(QStringLiteral("Это исследование сейчас принимает другая загрузка с PACS-сервера; эта продолжится "
+                                  "сама, когда та закончится."));
+    });
+    connect(m_coordinator, &pacs::PacsOpenCoordinator::studyWaitEnded, this,
+            [this] { showStatus(QStringLiteral("Другая загрузка закончилась, загрузка идёт…")); });
     if (!s_lastSearchResults.isEmpty()) {
         populateResults(s_lastSearchResults);
         setBusy(false, QStringLiteral("Показаны результаты предыдущего поиска — %1").arg(s_lastSearchResults.size()));

@@ -1,5 +1,6 @@
 #include "pacs/PacsOpenCoordinator.h"
 
+#include "pacs/PacsNetworkClient.h"
 #include "pacs/PacsRequestChecks.h"
 #include "pacs/PacsRetrieveSession.h"
 #include "pacs/UnfinishedRetrieves.h"
@@ -22,6 +23,11 @@ ViewerHooks& hooks()
 {
     static ViewerHooks h;
     return h;
+}
+
+QString downloadFailedText(const QString& reason)
+{
+    return QStringLiteral("Не удалось скачать исследование:\n%1").arg(reason);
 }
 
 // The end of a view-only retrieve: the study's rows go, and the temporary folder with them. A
@@ -105,11 +111,17 @@ PacsOpenCoordinator::~PacsOpenCoordinator()
 
 bool PacsOpenCoordinator::isRunning() const
 {
-    return m_session && !m_session->isOver();
+    return m_waitedDownload || (m_session && !m_session->isOver());
 }
 
 void PacsOpenCoordinator::cancel()
 {
+    if (m_waitedDownload) {
+        // Nothing of it has started, and no mark is its own: told as a retrieve the user stopped.
+        m_waitedDownload.reset();
+        tellEnd(false, downloadFailedText(retrieveCancelledText()), 0);
+        return;
+    }
     if (m_session)
         m_session->cancel(false);
 }
@@ -256,7 +268,17 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     if (isRunning())
         return;
     if (!isValidDicomUid(studyUid)) {
-        emit finished(false, QStringLiteral("Не удалось скачать исследование:\nнедопустимый UID исследования."), 0);
+        tellEnd(false, downloadFailedText(QStringLiteral("недопустимый UID исследования.")), 0);
+        return;
+    }
+    if (PacsRetrieveSession::isReceiving(studyUid)) {
+        // Another retrieve (a page's, a remote peer's, another window's) receives the study: by C-MOVE
+        // its objects go to that one alone, by C-GET both would fetch it at once. This one is judged
+        // afresh once that one has let go of the study: what came is then in the index, and the
+        // retrieve keeps no copy twice. Until then the last retrieve's view-only files stay as they are.
+        m_waitedDownload = DownloadOrder{std::move(server), std::move(config), studyUid, std::move(targetDirectory), mode};
+        PacsRetrieveSession::whenReceived(studyUid, this, [this] { startWaitedDownload(); });
+        emit waitingForStudy();
         return;
     }
     if (std::exchange(m_viewOnlyUnwatched, false)) {
@@ -272,7 +294,7 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
         for (const db::SeriesRecord& series : m_index->seriesForStudy(studyUid))
             count += series.instanceCount;
         openViewer(studyUid, QString(), false);
-        emit finished(true, QString(), count);
+        tellEnd(true, QString(), count);
         return;
     }
 
@@ -303,6 +325,20 @@ void PacsOpenCoordinator::startDownload(PacsServer server, PacsConfig config, QS
     connect(session, &PacsRetrieveSession::waitingForPort, this, &PacsOpenCoordinator::waitingForPort);
     connect(session, &PacsRetrieveSession::portWaitEnded, this, &PacsOpenCoordinator::portWaitEnded);
     session->start();
+}
+
+void PacsOpenCoordinator::startWaitedDownload()
+{
+    // Cancelled meanwhile, or started by an earlier call.
+    if (!m_waitedDownload)
+        return;
+    DownloadOrder order = *std::exchange(m_waitedDownload, std::nullopt);
+    const QPointer<PacsOpenCoordinator> alive(this);
+    startDownload(std::move(order.server), std::move(order.config), order.studyUid, order.targetDirectory, order.mode);
+    // An end at once is told already, and a wait again (yet another retrieve took the study first)
+    // is told as the first was.
+    if (alive && isRunning() && !m_waitedDownload)
+        emit studyWaitEnded();
 }
 
 void PacsOpenCoordinator::onFileReceived(const QString& /*filePath*/, int totalReceivedSoFar)
@@ -389,8 +425,6 @@ void PacsOpenCoordinator::openViewer(const QString& studyUid, const QString& ser
 
 void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount)
 {
-    // Whoever hears the end may turn the event loop, in which the window that owns this can go.
-    const QPointer<PacsOpenCoordinator> alive(this);
     m_session = nullptr;
     // The viewer holds the whole study by the time its end is told.
     feedViewer();
@@ -398,16 +432,23 @@ void PacsOpenCoordinator::onDownloadFinished(bool ok, const QString& errorMessag
     if (receivedFileCount == 0)
         platform::OwnFileDoor({pacsDownloadsRoot(), viewOnlyRoot()}).removeEmptyFolder(m_targetFolder);
     if (ok && receivedFileCount > 0) {
-        emit finished(true, errorMessage, receivedFileCount); // what the retrieve has to say of a good end
+        tellEnd(true, errorMessage, receivedFileCount); // what the retrieve has to say of a good end
     } else if (ok) {
-        emit finished(false,
-                      QStringLiteral("Сервер подтвердил запрос, но ни одного файла принято не было.\n\nДля C-MOVE это "
-                                     "обычно значит, что PACS не смог открыть встречное соединение к нашему AE "
-                                     "(firewall/NAT) — попробуйте переключить этот сервер на C-GET в настройках PACS."),
-                      0);
+        tellEnd(false,
+                QStringLiteral("Сервер подтвердил запрос, но ни одного файла принято не было.\n\nДля C-MOVE это "
+                               "обычно значит, что PACS не смог открыть встречное соединение к нашему AE "
+                               "(firewall/NAT) — попробуйте переключить этот сервер на C-GET в настройках PACS."),
+                0);
     } else {
-        emit finished(false, QStringLiteral("Не удалось скачать исследование:\n%1").arg(errorMessage), receivedFileCount);
+        tellEnd(false, downloadFailedText(errorMessage), receivedFileCount);
     }
+}
+
+void PacsOpenCoordinator::tellEnd(bool ok, const QString& message, int receivedFileCount)
+{
+    // Whoever hears the end may turn the event loop, in which the window that owns this can go.
+    const QPointer<PacsOpenCoordinator> alive(this);
+    emit finished(ok, message, receivedFileCount);
     if (alive && !m_waiting.isEmpty())
         QTimer::singleShot(0, this, &PacsOpenCoordinator::takeNextWaiting);
 }

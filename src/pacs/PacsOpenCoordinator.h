@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class ViewerWindow;
 
@@ -85,9 +86,11 @@ public:
     static QString waitingLineFullText();
     // The user allowed the server that consentNeeded asked about.
     void openWithConsent(const PacsOpenRequest& request);
-    // Starts a retrieve, or does nothing while one runs.
+    // Starts a retrieve, or does nothing while one runs. A study that another retrieve receives is
+    // waited for (see waitingForStudy); the coordinator counts as running meanwhile.
     void startDownload(PacsServer server, PacsConfig config, QString studyUid, QString targetDirectory, int mode);
     bool isRunning() const;
+    // Stops the retrieve, or ends the wait for another one (told by finished as a cancelled retrieve).
     void cancel();
     // Whether the owner tells the user how a retrieve ended (see PacsRetrieveSession::setEndHeard):
     // asked as it ends. Unset, every end this coordinator tells is told; once it is gone, none is.
@@ -103,6 +106,10 @@ signals:
     // the port is open, or the retrieve has ended (finished follows).
     void waitingForPort(const QString& message);
     void portWaitEnded();
+    // Another retrieve receives the study: this one starts, judged afresh, once that one has let go of
+    // it; and the wait is over and the retrieve started (an end at once is told by finished alone).
+    void waitingForStudy();
+    void studyWaitEnded();
     void requestRefused(const QString& message);
     void consentNeeded(const pacs::PacsOpenRequest& request, const QString& question);
 
@@ -112,7 +119,19 @@ public slots:
     void onDownloadFinished(bool ok, const QString& errorMessage, int receivedFileCount);
 
 private:
+    struct DownloadOrder
+    {
+        PacsServer server;
+        PacsConfig config;
+        QString studyUid;
+        QString targetDirectory;
+        int mode = ToArchive;
+    };
+
     void act(const PacsOpenRequest& request, bool consented);
+    void startWaitedDownload();
+    // Tells the end of a retrieve, or of a wait for one, and lets the next request that waited go.
+    void tellEnd(bool ok, const QString& message, int receivedFileCount);
     void takeNextWaiting();
     void openViewer(const QString& studyUid, const QString& seriesUid, bool track);
     // Gives the tracked viewer the rows of the objects indexed since it was last fed.
@@ -135,6 +154,9 @@ private:
     QList<std::pair<PacsOpenRequest, bool>> m_waiting;
     // Studies of requests that wait for another coordinator's retrieve of them to let go.
     QSet<QString> m_waitingForOthers;
+    // The download asked for while another retrieve received its study. The members above still
+    // describe the last retrieve until it starts: its view-only files are that one's to clean up.
+    std::optional<DownloadOrder> m_waitedDownload;
     std::function<bool()> m_endHeard;
     // Objects with an image indexed since the tracked viewer was last fed, by series.
     QHash<QString, QStringList> m_unshown;

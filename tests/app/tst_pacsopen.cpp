@@ -143,13 +143,15 @@ private:
     // Holds m_waitPort from its choice on, as only a connection made from it would.
     std::optional<fixtures::ConnectionFromPort> m_waitHold;
 
-    void openStudyTheDialogReceives()
+    // The search dialog's «Скачать» and a page ask for one study, the first retrieve of it held by its
+    // peer after one object: the second request waits for it and gets the study once it has come.
+    void askForStudyAnotherReceives(bool dialogFirst, int retrieveMode)
     {
         fixtures::SeriesLayout layout;
         layout.slices = 3;
         fixtures::completeUids(layout);
         peers::ScriptedScp peer;
-        for (const QString& path : fixtures::writeSeries(m_work.filePath(QStringLiteral("dialog")), layout))
+        for (const QString& path : fixtures::writeSeries(m_work.filePath(layout.studyUid), layout))
             peer.retrieveObjects.push_back(fixtures::loadDataset(path));
         peer.retrieveHoldAfter = 1;
         peer.moveDestinationPort = m_listenPort;
@@ -157,7 +159,7 @@ private:
         const auto letGo = qScopeGuard([&] { peer.releaseRetrieve(); });
         const PacsConfig saved = loadPacsConfig();
         PacsConfig config = saved;
-        const PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), 0);
+        const PacsServer server = peers::at(peer.port(), QStringLiteral("SCRIPTED"), retrieveMode);
         config.servers.append(server);
         savePacsConfig(config);
         const auto restoreConfig = qScopeGuard([saved] { savePacsConfig(saved); });
@@ -190,6 +192,28 @@ private:
         });
         fixtures::ModalAnswer answer(QMessageBox::Ok);
         dialog.resultsTable()->setCurrentCell(0, 0);
+        if (!dialogFirst) {
+            QTRY_COMPARE_WITH_TIMEOUT(PacsRetrieveSession::liveSessions(), 0, 30000);
+            QCOMPARE(post(m_serverPort, requestBody(layout.studyUid, QStringLiteral("127.0.0.1"), peer.port(),
+                                                    QStringLiteral("SCRIPTED"))),
+                     202);
+            QTRY_VERIFY_WITH_TIMEOUT(peer.retrieveHeld() && m_list->database()->studyExists(layout.studyUid), 30000);
+            QTest::mouseClick(dialog.downloadButton(), Qt::LeftButton);
+            // Waits as a download runs, and no second retrieve of the study beside the page's.
+            QVERIFY(dialog.coordinator()->isRunning());
+            QVERIFY(!dialog.downloadButton()->isEnabled());
+            QCOMPARE(PacsRetrieveSession::liveSessions(), 1);
+            peer.releaseRetrieve();
+            QTRY_COMPARE_WITH_TIMEOUT(downloaded.size(), 1, 60000);
+            QVERIFY2(downloaded.first().at(0).toBool(), qPrintable(downloaded.first().at(1).toString()));
+            QCOMPARE(downloaded.first().at(2).toInt(), 3);
+            QCOMPARE(retrieved.size(), 1);
+            QVERIFY2(retrieved.first().at(0).toBool(), qPrintable(retrieved.first().at(1).toString()));
+            QCOMPARE(instancesOf(*m_list->database(), layout.studyUid), 3);
+            QCOMPARE(opened, QStringList{layout.studyUid});
+            QCOMPARE(answer.count(), 0);
+            return;
+        }
         QTest::mouseClick(dialog.downloadButton(), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(peer.retrieveHeld() && m_list->database()->studyExists(layout.studyUid), 30000);
         QCOMPARE(post(m_serverPort, requestBody(layout.studyUid, QStringLiteral("127.0.0.1"), peer.port(),
@@ -436,22 +460,29 @@ private slots:
     // Requests that come while a page's retrieve is held at its first object: another study is accepted
     // and retrieved in its turn, and shown; past the waiting line's bound the page is refused and the
     // user told, and those that wait are still carried out. A page's request for the study that the
-    // search dialog receives, held by its peer, waits for it and opens the study once it has come.
+    // search dialog receives, held by its peer, waits for it and opens the study once it has come; the
+    // dialog's download of the study a page receives waits for it too, and ends with the whole study.
     void openWhileRetrieving_data()
     {
         QTest::addColumn<int>("waiting");
         QTest::addColumn<bool>("byDialog");
-        QTest::newRow("another study") << 1 << false;
-        QTest::newRow("more than wait in line") << PacsOpenCoordinator::kMaxWaitingRequests + 1 << false;
-        QTest::newRow("the study the search dialog receives") << 0 << true;
+        // The retrieve mode of the server of a study that a page's retrieve receives when the dialog
+        // asks for it; -1: the dialog asks for nothing.
+        QTest::addColumn<int>("dialogAsksBy");
+        QTest::newRow("another study") << 1 << false << -1;
+        QTest::newRow("more than wait in line") << PacsOpenCoordinator::kMaxWaitingRequests + 1 << false << -1;
+        QTest::newRow("the study the search dialog receives") << 0 << true << -1;
+        QTest::newRow("the dialog's download of the study a page receives, C-MOVE") << 0 << false << 0;
+        QTest::newRow("the dialog's download of the study a page receives, C-GET") << 0 << false << 1;
     }
 
     void openWhileRetrieving()
     {
         QFETCH(int, waiting);
         QFETCH(bool, byDialog);
-        if (byDialog) {
-            openStudyTheDialogReceives();
+        QFETCH(int, dialogAsksBy);
+        if (byDialog || dialogAsksBy >= 0) {
+            askForStudyAnotherReceives(byDialog, byDialog ? 0 : dialogAsksBy);
             return;
         }
         for (const QString& uid : {m_first.studyUid, m_next.studyUid}) {
