@@ -295,6 +295,9 @@ private:
     // under the same keys; ownCopy and version as the rows are to record them. Inside the caller's
     // transaction.
     bool writeFrameRows(const dicom::DicomFileSummary& s, const QVariant& ownCopy, const QString& version);
+    // Takes the statement's error as the last one and resets the write statements, for the caller's
+    // transaction (or the file's savepoint) to be rolled back; false.
+    bool failWrite(const QSqlQuery& q);
     // Removes the rows under these keys; inside the caller's transaction.
     bool dropRows(const QStringList& keys);
     // Removes each of these patients that no study is left to (but the one kept); inside the caller's

@@ -277,12 +277,6 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         return false;
     }
     const ObjectKeys keys = ObjectKeys::of(s);
-    // The caller's transaction is rolled back, or rolled back to the file's savepoint, on failure.
-    auto fail = [this](const QSqlQuery& q) {
-        m_lastError = errorText(q);
-        m_write->finish();
-        return false;
-    };
 
     // An edited file's rows move with it to its new series, keeping their place in the study's file
     // order; under a new SOP Instance UID they name another object and go. The series, study and
@@ -299,15 +293,15 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             written.prepare(QStringLiteral("SELECT file_path, own_copy FROM instances WHERE sop_instance_uid = :sop;"));
             written.bindValue(QStringLiteral(":sop"), before->sopInstanceUid);
             if (!written.exec())
-                return fail(written);
+                return failWrite(written);
             if (written.next() && placedPath(textOf(written.value(0)), written.value(1)) == before->filePath)
                 beforeWritten = textOf(written.value(0));
         }
         if (!q.prepare(QStringLiteral("SELECT is_protected FROM studies WHERE study_instance_uid = :study;")))
-            return fail(q);
+            return failWrite(q);
         q.bindValue(QStringLiteral(":study"), before->studyInstanceUid);
         if (!q.exec())
-            return fail(q);
+            return failWrite(q);
         wasProtected = q.next() && q.value(0).toInt() != 0;
         q.finish();
         if (!s.ownCopy) {
@@ -316,7 +310,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
             q.bindValue(QStringLiteral(":path"), beforeWritten);
             if (!q.exec())
-                return fail(q);
+                return failWrite(q);
             if (q.next() && before->filePath == s.filePath)
                 ownCopy = q.value(0);
             q.finish();
@@ -327,7 +321,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
             q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
             q.bindValue(QStringLiteral(":path"), beforeWritten);
             if (!q.exec())
-                return fail(q);
+                return failWrite(q);
         }
     }
 
@@ -342,7 +336,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         QSqlQuery& q = m_write->studyPatient;
         q.bindValue(QStringLiteral(":uid"), s.studyInstanceUid);
         if (!q.exec())
-            return fail(q);
+            return failWrite(q);
         if (q.next() && !q.value(0).isNull())
             leftPatients << q.value(0).toLongLong();
         q.finish();
@@ -359,14 +353,14 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":height"), s.heightCm);
         q.bindValue(QStringLiteral(":sole"), sole);
         if (!q.exec())
-            return fail(q);
+            return failWrite(q);
         QSqlQuery& key = m_write->patientKey;
         key.bindValue(QStringLiteral(":id"), nonNull(s.patientId));
         key.bindValue(QStringLiteral(":name"), nonNull(s.patientName));
         key.bindValue(QStringLiteral(":birth"), nonNull(s.birthDate));
         key.bindValue(QStringLiteral(":sole"), sole);
         if (!key.exec())
-            return fail(key);
+            return failWrite(key);
         if (!key.next()) {
             m_lastError = QStringLiteral("Запись пациента не найдена после записи: %1").arg(s.filePath);
             m_write->finish();
@@ -386,7 +380,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":ref"), nonNull(s.referringPhysician));
         q.bindValue(QStringLiteral(":imported"), importTimeText(QDateTime::currentDateTimeUtc()));
         if (!q.exec())
-            return fail(q);
+            return failWrite(q);
     }
     if (!parentsAsWritten) {
         QSqlQuery& q = m_write->series;
@@ -398,7 +392,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":body_part"), nonNull(s.bodyPartExamined));
         q.bindValue(QStringLiteral(":laterality"), nonNull(s.laterality));
         if (!q.exec())
-            return fail(q);
+            return failWrite(q);
     }
     if (before && before->sopInstanceUid == s.sopInstanceUid) {
         // Now that the new series has its row, the file's rows can point at it.
@@ -409,7 +403,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         q.bindValue(QStringLiteral(":series"), before->seriesInstanceUid);
         q.bindValue(QStringLiteral(":path"), beforeWritten);
         if (!q.exec())
-            return fail(q);
+            return failWrite(q);
     }
 
     const QString recorded = recordedPath(s.filePath);
@@ -432,7 +426,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         QSqlQuery& atPath = m_write->rowsAtPath;
         atPath.bindValue(QStringLiteral(":path"), recorded);
         if (!atPath.exec())
-            return fail(atPath);
+            return failWrite(atPath);
         QStringList otherKeys;
         while (atPath.next()) {
             const QString key = textOf(atPath.value(0));
@@ -462,7 +456,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
         KeyClash clash = KeyClash::None;
         QString holder;
         if (!readKeyClash(m_write->keyRows, keys, &clash, &holder, &pastLast))
-            return fail(m_write->keyRows);
+            return failWrite(m_write->keyRows);
         const bool sameObjectEdited = before && before->sopInstanceUid == s.sopInstanceUid;
         if (clash == KeyClash::OtherObject) {
             m_write->finish();
@@ -487,7 +481,7 @@ bool Database::writeFileRows(const dicom::DicomFileSummary& s, const dicom::Dico
     for (QSqlQuery* keep : {&m_write->keepPath, &m_write->keepListed}) {
         keep->bindValue(QStringLiteral(":path"), recorded);
         if (!keep->exec())
-            return fail(*keep);
+            return failWrite(*keep);
     }
     m_write->finish();
     if (before && !moveEditedParents(*before, s, wasProtected, &leftPatients))
@@ -559,11 +553,8 @@ bool Database::writeFrameRows(const dicom::DicomFileSummary& s, const QVariant& 
         q.bindValue(QStringLiteral(":own"), ownCopy);
         q.bindValue(QStringLiteral(":digest"), f == 0 ? digest : QVariant());
         q.bindValue(QStringLiteral(":version"), version);
-        if (!q.exec()) {
-            m_lastError = errorText(q);
-            m_write->finish();
-            return false;
-        }
+        if (!q.exec())
+            return failWrite(q);
     }
     return true;
 }
@@ -576,10 +567,8 @@ bool Database::writeRowsAgain(const Findings::Reading& reading, bool* written)
     const ObjectKeys keys = ObjectKeys::of(*reading.summary);
     KeyClash clash = KeyClash::None;
     FramesPastLast pastLast;
-    if (!readKeyClash(m_write->keyRows, keys, &clash, nullptr, &pastLast)) {
-        m_lastError = errorText(m_write->keyRows);
-        return false;
-    }
+    if (!readKeyClash(m_write->keyRows, keys, &clash, nullptr, &pastLast))
+        return failWrite(m_write->keyRows);
     if (clash != KeyClash::None)
         return true;
     // Who wrote the file stays as its rows record it, the new frames' rows included; so does the digest
@@ -611,16 +600,20 @@ bool Database::writeRowsAgain(const Findings::Reading& reading, bool* written)
     return true;
 }
 
+bool Database::failWrite(const QSqlQuery& q)
+{
+    m_lastError = errorText(q);
+    m_write->finish();
+    return false;
+}
+
 bool Database::dropRows(const QStringList& keys)
 {
     QSqlQuery& drop = m_write->dropRow;
     for (const QString& key : keys) {
         drop.bindValue(QStringLiteral(":key"), key);
-        if (!drop.exec()) {
-            m_lastError = errorText(drop);
-            m_write->finish();
-            return false;
-        }
+        if (!drop.exec())
+            return failWrite(drop);
     }
     return true;
 }
@@ -632,11 +625,8 @@ bool Database::pruneLeftPatients(const QList<qint64>& patientKeys, qint64 kept)
         if (key == kept)
             continue;
         prune.bindValue(QStringLiteral(":key"), qlonglong(key));
-        if (!prune.exec()) {
-            m_lastError = errorText(prune);
-            m_write->finish();
-            return false;
-        }
+        if (!prune.exec())
+            return failWrite(prune);
     }
     return true;
 }
@@ -740,15 +730,8 @@ bool Database::forgetFiles(const QStringList& filePaths)
         if (!study.isEmpty() && !studies.contains(study))
             studies << study;
     QList<qint64> leftPatients;
-    bool ok = !failed && pruneLeftParents(studyOfSeries.keys(), studies, &leftPatients);
-    for (const qint64 key : std::as_const(leftPatients)) {
-        QSqlQuery& prune = m_write->prunePatient;
-        prune.bindValue(QStringLiteral(":key"), qlonglong(key));
-        if (ok && !prune.exec()) {
-            m_lastError = errorText(prune);
-            ok = false;
-        }
-    }
+    const bool ok =
+        !failed && pruneLeftParents(studyOfSeries.keys(), studies, &leftPatients) && pruneLeftPatients(leftPatients);
     drop.finish();
     m_write->finish();
     if (!endTransaction(ok))
