@@ -132,6 +132,9 @@ public:
     // be written at once.
     QList<InstanceRecord> instancesForSeries(const QString& seriesInstanceUid,
                                              int* replacedFiles = nullptr) const;
+    // Tests only: called as a listing is about to record what it found, once its files are proven, so
+    // that a test can write through another connection in between.
+    static void beforeFindingsRecordedForTest(std::function<void()> call);
     // The rows of these objects (every frame of each) that the series holds, as instancesForSeries gives
     // them: what a viewer of a growing series lacks, read at the cost of these objects, not the series.
     QList<InstanceRecord> instancesOfObjects(const QString& seriesInstanceUid,
@@ -277,6 +280,7 @@ private:
             const dicom::DicomFileSummary* summary = nullptr;
             QString path; // where the rows' file was looked for
             QString version;
+            QString listedVersion; // what its rows recorded as they were listed
             int rowsBefore = 0;
         };
         QList<Reading> readings;
@@ -289,7 +293,7 @@ private:
     bool recordFindings(const Findings& findings, QList<bool>* written);
     // Writes the rows of a file read again from its reading, in the version read, over its rows; inside the
     // caller's transaction. *written: false, leaving its rows, where a key it would write is another
-    // object's or its object is indexed elsewhere.
+    // object's or its object is indexed elsewhere, or where its rows are no longer as listed.
     bool writeRowsAgain(const Findings::Reading& reading, bool* written);
     // Writes the file's rows, one per frame, every value from its summary (FrameRows), over the rows
     // under the same keys; ownCopy and version as the rows are to record them. Inside the caller's

@@ -578,16 +578,19 @@ bool Database::writeRowsAgain(const Findings::Reading& reading, bool* written)
     QVariant ownCopy;
     {
         QSqlQuery q(m_db);
-        q.prepare(QStringLiteral("SELECT own_copy, content_digest FROM instances WHERE sop_instance_uid = :key;"));
+        q.prepare(QStringLiteral("SELECT own_copy, content_digest, file_path, file_version FROM instances "
+                                 "WHERE sop_instance_uid = :key;"));
         q.bindValue(QStringLiteral(":key"), keys.key(0));
-        if (!q.exec()) {
-            m_lastError = errorText(q);
-            return false;
-        }
-        if (q.next()) {
-            ownCopy = q.value(0);
-            s.contentDigest = q.value(1).toByteArray();
-        }
+        if (!q.exec())
+            return failWrite(q);
+        // Another connection may have written since the listing read them: removed (the study taken off
+        // the list), or indexed again from another file or reading. Its rows are then that writer's, and
+        // the listing gives the reading without writing it.
+        if (!q.next() || textOf(q.value(2)) != recordedPath(reading.path)
+            || textOf(q.value(3)) != reading.listedVersion)
+            return true;
+        ownCopy = q.value(0);
+        s.contentDigest = q.value(1).toByteArray();
     }
     if (!dropRows(pastLast.keys) || !writeFrameRows(s, ownCopy, reading.version))
         return false;

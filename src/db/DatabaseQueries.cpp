@@ -291,7 +291,8 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
             continue;
         reread.append(i);
         findings.readings.append(
-            {found.at(i).reading.get(), files.at(i).path, found.at(i).version, int(listedRows.at(i).size())});
+            {found.at(i).reading.get(), files.at(i).path, found.at(i).version, files.at(i).version,
+             int(listedRows.at(i).size())});
     }
     if (!reread.isEmpty())
         std::stable_sort(held.begin(), held.end(), [](const InstanceRecord& a, const InstanceRecord& b) {
@@ -313,6 +314,21 @@ QList<InstanceRecord> Database::rowsWhoseFilesHoldThem(const ListedRows& rows,
     return held;
 }
 
+namespace {
+
+std::function<void()>& beforeFindingsRecorded()
+{
+    static std::function<void()> call;
+    return call;
+}
+
+} // namespace
+
+void Database::beforeFindingsRecordedForTest(std::function<void()> call)
+{
+    beforeFindingsRecorded() = std::move(call);
+}
+
 bool Database::recordFindings(const Findings& findings, QList<bool>* written)
 {
     written->fill(false, findings.readings.size());
@@ -323,6 +339,8 @@ bool Database::recordFindings(const Findings& findings, QList<bool>* written)
     // until it can drop them.
     if (findings.isEmpty() || m_readAsEarlier)
         return false;
+    if (const std::function<void()> call = beforeFindingsRecorded()) // a copy: the call may replace it
+        call();
     // Nor is a listing held up by another connection's lock: it gives up at once.
     QSqlQuery q(m_db);
     const int busyMs = q.exec(QStringLiteral("PRAGMA busy_timeout;")) && q.next() ? q.value(0).toInt() : 0;

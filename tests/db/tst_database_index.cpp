@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -1196,6 +1197,10 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects_data()
                                                                     << "read-only" << false;
     QTest::newRow("object sent again in 24 frames, read-only index") << "24 frames" << 26 << 1 << 0 << false
                                                                      << "read-only" << false;
+    // Indexed from a copy of the program's through another connection while the listing read the file:
+    // given as read, the rows left to that writer.
+    QTest::newRow("object sent again in 7 frames, indexed from a copy meanwhile") << "7 frames, copied" << 9 << 1
+                                                                                  << 0 << false << "" << false;
 }
 
 void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
@@ -1227,7 +1232,8 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
     };
     const Resent resent = QHash<QString, Resent>{{"7 frames", {5, 7, 2.0 / 3.0}},
                                                  {"3 frames", {5, 3, 2.0}},
-                                                 {"24 frames", {16, 24, 1.0}}}
+                                                 {"24 frames", {16, 24, 1.0}},
+                                                 {"7 frames, copied", {5, 7, 2.0 / 3.0}}}
                               .value(change);
     const QString targetUid = dicom::readFileSummary(target)->sopInstanceUid;
     const auto writeObject = [&a, &targetUid](const QString& path, int frames, double step) {
@@ -1315,6 +1321,20 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
             QCOMPARE(frames.at(f).sliceThickness, resent.step);
         }
     };
+    const QString copy = m_dir->filePath("copy.dcm");
+    const bool copiedMeanwhile = change.endsWith(QLatin1String("copied"));
+    if (copiedMeanwhile)
+        db::Database::beforeFindingsRecordedForTest([&] {
+            db::Database::beforeFindingsRecordedForTest({});
+            std::optional<dicom::DicomFileSummary> own =
+                dicom::readFileSummary(writeObject(copy, resent.after, resent.step));
+            QVERIFY(own);
+            own->ownCopy = true;
+            db::Database second;
+            QVERIFY(second.open(m_path));
+            QVERIFY2(second.indexFile(*own), qPrintable(second.lastError()));
+        });
+    const auto noHook = qScopeGuard([] { db::Database::beforeFindingsRecordedForTest({}); });
     const int before = db::RowFileProof::filesReadAgain();
     int replaced = -1;
     const QList<db::InstanceRecord> rows = m_db->instancesForSeries(a.seriesUid, &replaced);
@@ -1333,6 +1353,12 @@ void TestDatabaseIndex::listedFilesHoldTheirRowsObjects()
         } else {
             QCOMPARE(row.fileVersion, QString());
         }
+    }
+    if (copiedMeanwhile) {
+        // The user's file is not written as the program's copy's rows.
+        QCOMPARE(RawDb(m_path).rows("SELECT DISTINCT file_path FROM instances WHERE own_copy = 1"),
+                 QStringList{QFileInfo(copy).absoluteFilePath()});
+        return;
     }
     // What was found is kept: the next listing reads nothing and finds the same.
     if (changedBetween)
